@@ -1,0 +1,43 @@
+// Utility files (temporary sequential files of records) and the paged record
+// store, as the procedure uses them. Implemented in src/host/files.
+#pragma once
+
+#include <cstdint>
+
+// A utility file handle. The request names nothing the procedure relies on
+// beyond its being a fresh temporary file.
+struct XCFILE;
+struct XCREQUEST {
+    int recordLength = 0; // advisory
+    const char* name = nullptr;
+};
+
+// Opens a utility file into *file; below 0 is failure.
+int xcopen(XCFILE** file, XCREQUEST* request);
+// Position: 0 back to the beginning (to reread or overwrite); -2 afresh for
+// writing, content dropped.
+int xcpoint(XCFILE* file, long position);
+// Writes length bytes at the current position.
+int xcwrite(XCFILE* file, const void* buffer, long length);
+// Reads length bytes from the current position. A read past the end of what
+// was written returns a negative code and reads nothing.
+int xcread(XCFILE* file, void* buffer, long length);
+// Notes the current position (where the next write goes) as a double.
+int xcnoted(XCFILE* file, double* position);
+// Returns to a noted position.
+int xcpntd(XCFILE* file, double position);
+// Closes and deletes a utility file.
+int xcclose(XCFILE* file);
+// Files past this many bytes of content spill to a temporary file on disk.
+void xcsetspill(long bytes);
+
+// Paged record store.
+struct XCBSTORE;
+int xcbinfo(long* a, long* b, long* minimal, long* standard, long* n);
+int xcbopen(long* pageSize, int mode, XCBSTORE** store);
+// Takes page `page` (from 1): mode 16 a page being filled, 0 an existing page.
+int xcbgetp(XCBSTORE* store, long page, int mode, char** pointer);
+// Writes a changed page back / releases a page that was only read.
+int xcbwrtp(XCBSTORE* store, long page);
+int xcbmlok(XCBSTORE* store, long page);
+int xcbclose(XCBSTORE* store);

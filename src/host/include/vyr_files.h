@@ -12,6 +12,9 @@ struct XCREQUEST {
     const char* name = nullptr;
 };
 
+// Utility files and record stores opened during a step belong to the step:
+// the host closes them when the step ends (the procedure need not).
+
 // Opens a utility file into *file; below 0 is failure.
 int xcopen(XCFILE** file, XCREQUEST* request);
 // Position: 0 back to the beginning (to reread or overwrite); -2 afresh for
@@ -22,22 +25,35 @@ int xcwrite(XCFILE* file, const void* buffer, long length);
 // Reads length bytes from the current position. A read past the end of what
 // was written returns a negative code and reads nothing.
 int xcread(XCFILE* file, void* buffer, long length);
-// Notes the current position (where the next write goes) as a double.
+// Notes the current position (where the next write goes) as a double. A
+// noted position is never 0, so callers may keep 0 for "nothing noted".
 int xcnoted(XCFILE* file, double* position);
 // Returns to a noted position.
 int xcpntd(XCFILE* file, double position);
 // Closes and deletes a utility file.
 int xcclose(XCFILE* file);
-// Files past this many bytes of content spill to a temporary file on disk.
+// Files past this many bytes of content spill to a temporary file on disk
+// (default 64 MiB).
 void xcsetspill(long bytes);
+// 1 when the file's content has moved to disk, else 0.
+int xcondisk(const XCFILE* file);
 
 // Paged record store.
 struct XCBSTORE;
+// Sizes: *minimal and *standard page sizes, *a the first page number (1),
+// *b the largest page size, *n the page limit (0: none).
 int xcbinfo(long* a, long* b, long* minimal, long* standard, long* n);
+// Opens a store; the page size is rounded up to a multiple of 16 and given back.
 int xcbopen(long* pageSize, int mode, XCBSTORE** store);
-// Takes page `page` (from 1): mode 16 a page being filled, 0 an existing page.
+// Takes page `page` (from 1): mode 16 a page being filled (the next new page
+// comes zeroed; an existing page keeps its contents), 0 an existing page.
+// Each take is matched by one xcbwrtp or xcbmlok.
 int xcbgetp(XCBSTORE* store, long page, int mode, char** pointer);
 // Writes a changed page back / releases a page that was only read.
 int xcbwrtp(XCBSTORE* store, long page);
 int xcbmlok(XCBSTORE* store, long page);
 int xcbclose(XCBSTORE* store);
+// Pages the store holds (-1 for an invalid handle).
+long xcbpages(const XCBSTORE* store);
+// Utility files and record stores open now.
+int xcopenfiles();

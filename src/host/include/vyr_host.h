@@ -37,7 +37,9 @@ void xytexit(void (*function)());
 // ---------------------------------------------------------------------------
 // Diagnostics. Catalogue texts are printf formats that may begin with a
 // severity field: "%1z" error, "%2z" warning, "%3z" note, "%*z" level taken
-// from the next int argument (1 error, 2 warning, otherwise note).
+// from the next int argument (1 error, 2 warning, otherwise note). In every
+// format, "%*s" takes an int length and a pointer to that many characters
+// (a blank-padded field needs no NUL).
 
 // Prints message `number` of catalogue group `group` on the log.
 void xpmlog(int group, int number, ...);
@@ -112,7 +114,8 @@ void* xmalloc_or_exit(POOLHANDLE* pool, int64_t length, int64_t flags);
 // Options and macro variables.
 
 // The value of system option `name` as NUL-terminated text, its length in
-// *length; empty text when the option is unset.
+// *length; empty text when the option is unset. The text stays valid for
+// the rest of the run.
 const char* xoptcgt(const char* name, int* length);
 // Numeric read of a system option ("THREADS", "CPUCOUNT"); returns 0 and the
 // value, or a negative host code.
@@ -124,7 +127,8 @@ long wyrn6gf(int number);
 int xjsymgn(const char* name, double* value);
 // Sets a macro variable to text.
 int xjsymput(const char* name, const char* value, int length);
-// Reads a macro variable's text; null when absent.
+// Reads a macro variable's text (valid for the rest of the run); null when
+// absent.
 const char* xjsymget(const char* name);
 // The current date-time: seconds since 1960-01-01 00:00:00, local time.
 double wzdttme();

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Data-load benchmark: builds bench_load, writes a 10-million-row CSV (about
+# 200 MB) to a temporary folder, and times reading it as a data set; then
+# times the host sort on 10 million records.
+# Usage: bench/load_bench.sh [BUILD_DIR] [ROWS]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build-bench}
+rows=${2:-10000000}
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKORV_TESTS=OFF >/dev/null
+cmake --build "$build" --target bench_load -j4 >/dev/null
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+"$build/bench/bench_load" generate "$tmp/big.csv" "$rows"
+echo "file: $(du -h "$tmp/big.csv" | cut -f1), $rows rows, $(nproc) cores"
+"$build/bench/bench_load" load "$tmp/big.csv" 3
+"$build/bench/bench_load" sort "$rows"

@@ -1,0 +1,132 @@
+// korvante: runs a program of statements (PROC KORVANTE steps and the global
+// statements around them) on CSV data, writing the listing, the log, and the
+// HTML, JSON and data set outputs asked for.
+
+#include "app/procedures.h"
+
+#include "vyr_session.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace
+{
+
+const char* const kUsage =
+    "Usage: korvante PROGRAM.vyr [options]\n"
+    "\n"
+    "Runs the statements in PROGRAM.vyr. The listing goes to standard output and\n"
+    "the log to standard error unless redirected.\n"
+    "\n"
+    "Options:\n"
+    "  --data DIR            folder of one-level data set names (CSV files);\n"
+    "                        default: the program's folder\n"
+    "  --out DIR             folder of the WORK library, where output data sets\n"
+    "                        are written; default: the current folder\n"
+    "  --listing FILE        write the listing to FILE\n"
+    "  --log FILE            write the log to FILE\n"
+    "  --html FILE           write the output as one HTML page (graphs inline)\n"
+    "  --json FILE           write the output as JSON\n"
+    "  --graphics on|off     graphs in the output (default: on)\n"
+    "  --option NAME=VALUE   a system option, as in an OPTIONS statement\n"
+    "                        (may be repeated)\n"
+    "  --registry FILE       read registry settings from FILE\n"
+    "  --help                show this text\n"
+    "  --version             show the version\n"
+    "\n"
+    "Exit status: 0 when every step ended with a return code of 4 or less,\n"
+    "1 otherwise (the log says why), 2 for a command-line or program-file error.\n";
+
+int usage_error(const std::string& text)
+{
+    std::fprintf(stderr, "korvante: %s\nTry 'korvante --help'.\n", text.c_str());
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    VyrSettings settings;
+    bool haveProgram = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("korvante 0.1.0\n");
+            return 0;
+        }
+        if (arg.rfind("--", 0) == 0) {
+            std::string name = arg, value;
+            std::size_t eq = arg.find('=');
+            bool inlineValue = eq != std::string::npos && arg.rfind("--option", 0) != 0;
+            if (inlineValue) {
+                name = arg.substr(0, eq);
+                value = arg.substr(eq + 1);
+            } else if (arg.rfind("--option=", 0) == 0) {
+                name = "--option";
+                value = arg.substr(9);
+                inlineValue = true;
+            }
+            static const char* const known[] = {"--data",     "--out",    "--listing",
+                                                "--log",      "--html",   "--json",
+                                                "--graphics", "--option", "--registry"};
+            bool isKnown = false;
+            for (const char* k : known)
+                isKnown = isKnown || name == k;
+            if (!isKnown)
+                return usage_error("unknown option " + arg);
+            if (!inlineValue) {
+                if (i + 1 >= argc)
+                    return usage_error(name + " needs a value");
+                value = argv[++i];
+            }
+            if (value.empty())
+                return usage_error(name + " needs a value");
+            if (name == "--data")
+                settings.dataDir = value;
+            else if (name == "--out")
+                settings.outDir = value;
+            else if (name == "--listing")
+                settings.listing = value;
+            else if (name == "--log")
+                settings.log = value;
+            else if (name == "--html")
+                settings.html = value;
+            else if (name == "--json")
+                settings.json = value;
+            else if (name == "--registry")
+                settings.registry = value;
+            else if (name == "--graphics") {
+                if (value == "on" || value == "ON")
+                    settings.graphics = true;
+                else if (value == "off" || value == "OFF")
+                    settings.graphics = false;
+                else
+                    return usage_error("--graphics takes on or off");
+            } else if (name == "--option") {
+                std::size_t e = value.find('=');
+                if (e == std::string::npos || e == 0)
+                    return usage_error("--option takes NAME=VALUE");
+                std::string optName = value.substr(0, e);
+                for (char& c : optName)
+                    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+                settings.options[optName] = value.substr(e + 1);
+            }
+            continue;
+        }
+        if (haveProgram)
+            return usage_error("only one program file may be given (" + arg + ")");
+        settings.program = arg;
+        haveProgram = true;
+    }
+    if (!haveProgram)
+        return usage_error("no program file given");
+    korv_app_register_procedures();
+    return vyr_run(settings);
+}

@@ -1,0 +1,219 @@
+// Survival function estimation: the product-limit, Breslow and
+// Fleming-Harrington estimators of one stratum (with and without a WEIGHT
+// variable), pointwise confidence limits under the five transforms, the
+// quartiles with their confidence intervals, the restricted mean, the rows
+// at TIMELIST= values and INTERVALS= boundaries, and the stratum labels.
+//
+// Two layers:
+//  - the statistical core (namespace korv_est): plain arrays in, numbers out,
+//    no host services; everything the estimators compute is computed here;
+//  - the per-stratum drivers (korvpl, korvwpl, korvut, korvbsv) that read the
+//    common block, run the core and deliver its rows to the tables, OUTSURV=
+//    and the plot data.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "frame/korvcom.h"
+
+struct STRATA;
+
+// ---------------------------------------------------------------------------
+// Per-stratum drivers (called by the survival path of each BY group).
+
+// Product-limit (method 0), Breslow (2) or Fleming-Harrington (3) estimates
+// of one stratum whose records korvbeg has reread and ranked.
+void korvpl(KorvPtr q, STRATA* node);
+// The same with a WEIGHT variable (product-limit only).
+void korvwpl(KorvPtr q, STRATA* node);
+// Builds the stratum label (into q->stratumid->label), the graph label
+// (q->ogstrlab) and the stratum's text key (q->ogstat->strval); returns the
+// label's length.
+int korvut(KorvPtr q, STRATA* node);
+// Empties the strata values of the current row (a Total row): numeric raw
+// values become the host's empty-cell value, texts and intervals blanks.
+void korvbsv(KorvPtr q);
+
+// ---------------------------------------------------------------------------
+// Pointwise limits and the quartile membership tests.
+
+// Lower and upper confidence limit of `survival` with standard error `std`
+// and critical value `critval` under transform `conftype` (1 linear,
+// 2 arcsine-square-root, 3 log-log, 4 log, 5 logit). Limits that cannot be
+// formed are the ordinary missing value; an unknown code leaves them alone.
+void korvwcl(int conftype, double std, double critval, double survival, double* lcl, double* ucl);
+
+// 1 when survival x (standard error std) is compatible with the level pp at
+// critical value crit under the transform, else 0.
+int qtLinear(double x, double pp, double std, double crit);
+int qtArcSineSqrt(double x, double pp, double std, double crit);
+int qtLoglog(double x, double pp, double std, double crit);
+int qtLog(double x, double pp, double std, double crit);
+int qtLogit(double x, double pp, double std, double crit);
+using QtTest = int (*)(double, double, double, double);
+// The membership test of a transform code (linear for an unknown code).
+QtTest korv_qt_test(int conftype);
+// The eight-character, blank-padded word of a transform code ("LINEAR  ",
+// "ASINSQRT", "LOGLOG  ", "LOG     ", "LOGIT   "); blanks for an unknown code.
+const char* korv_conftype_word(int conftype);
+
+// ---------------------------------------------------------------------------
+// Small helpers of the estimators.
+
+// exp(-(1/Y + 1/(Y-1) + ...)) with one term per tied event (ceil(d) terms
+// for a fractional d); 1 for d <= 0.
+double tiesFH(double d, double Y);
+// 1 when every |freq[i]| is a whole number, else 0; 1 for n < 0.
+short integralFreqs(const double* freq, long n);
+// Number of distinct event times of a ranked stratum.
+long nJumps(KorvPtr q, STRATA* node);
+long korv_njumps(const double* times, const double* freqs, const int64_t* indxs, int64_t nobs);
+// Removes quartile limits that exclude their estimate (the weighted
+// estimator, whose limits can cross the estimate).
+void TrapBogusQuartileCL(double* quartile, double* lower, double* upper);
+
+namespace korv_est {
+
+// Risk-set comparisons with zero: a remaining count at or below this fraction
+// of the stratum's total is taken as an empty risk set, so that the rounding
+// residue of fractional frequencies and weights does not count as subjects.
+inline constexpr double RISK_EPS = 1e-12;
+
+// The ranked records of one stratum.
+struct PlData {
+    const double* times = nullptr;   // record times, positions 1..nobs at [0..nobs-1]
+    const double* freqs = nullptr;   // signed frequencies (censored negative)
+    const double* weights = nullptr; // weights, or null without WEIGHT
+    const int64_t* indxs = nullptr;  // rank index (negative: tie run continues)
+    int64_t nobs = 0;
+    double cum = 0;    // total frequency
+    double cen = 0;    // total censored frequency
+    double cumwt = 0;  // sum of frequency x weight (WEIGHT)
+    double cumwt2 = 0; // sum of frequency x weight squared (WEIGHT)
+};
+
+// What the estimator needs of the options.
+struct PlSettings {
+    int method = 0;          // 0 product-limit, 2 Breslow, 3 Fleming-Harrington
+    bool weighted = false;   // counts are frequency x weight
+    int conftype = 3;        // transform of the pointwise limits and quartile tests
+    double critical = 1.959963984540054;   // of ALPHA=
+    double qtcritical = 1.959963984540054; // of ALPHAQT=
+    double restric = -1;     // TIMELIM=: -1 last event, -2 largest time, else a time
+};
+
+// The estimates after one ranked record.
+struct PlStep {
+    int64_t rank = 0;       // position in time order, from 0
+    int64_t k = 0;          // 1-based record number
+    double time = 0;
+    double freq = 0;        // absolute frequency
+    double weight = 1;      // the record's weight (1 without WEIGHT)
+    bool censored = false;
+    bool endsRun = false;   // last record of its run of tied times of the same kind
+    bool eventTime = false; // an event record ending its run: the estimates moved
+    bool last = false;      // last ranked record
+    bool emptied = false;   // this event time emptied the risk set
+    double S = 1;           // survival in force after the record
+    double G = 0;           // Greenwood sum in force
+    double sigma = 0;       // S x sqrt(G) at an event time, else missing
+    double stderr_ = 0;     // the printed standard error (missing when emptied)
+    double H = 0;           // Nelson-Aalen cumulative hazard at an event time
+    double seH = 0;         // its standard error
+    double Y = 0;           // number at risk just before the time (at an event time)
+    double d = 0;           // events at the time (at an event time)
+    double atRiskSnap = 0;  // running at-risk snapshot (plot-data "AtRisk")
+    double numberAtRisk = 0;   // "NumberAtRisk": value or missing
+    double observedEvents = 0; // "ObservedEvents": value or missing
+    double failed = 0;      // cumulative events
+    double left = 0;        // frequency not yet passed
+    double eventsAtTime = 0;// events accumulated at the current time (slot 21)
+    double lcl = 0, ucl = 0;// pointwise limits at an event time
+};
+
+// One pass over the ranked records of a stratum. Call step(j) for
+// j = 0 .. nobs-1 in order, then finish().
+class PlEngine {
+public:
+    PlEngine(const PlData& data, const PlSettings& settings);
+    const PlStep& step(int64_t j);
+    void finish();
+
+    const PlData& data() const { return d_; }
+    const PlSettings& settings() const { return s_; }
+    const PlStep& row() const { return r_; }
+    // Pointwise limits of a survival value with standard error sigma (missing
+    // when the risk set is empty).
+    void limits(double S, double sigma, bool emptied, double* lcl, double* ucl) const;
+
+    // Results, complete after finish().
+    double quant[3];    // 0: survival <= 0.25 (75th percentile), 1: median, 2: 25th percentile
+    double qtlower[3];
+    double qtupper[3];
+    double mean = 0;
+    double mse = 0;
+    int biasCode = 0;
+    int64_t eventTimes = 0;   // distinct event times
+    int64_t censoredRecords = 0;
+    double censmax = 0;       // last censored time met (0 when none)
+    double lastEventTime = 0; // 0 when none
+    double largestTime = 0;
+    double firstTime = 0;
+    bool lastIsEvent = false;
+    double lastEventRecordTime = 0; // time of the last ranked record with a positive frequency
+
+private:
+    PlData d_;
+    PlSettings s_;
+    PlStep r_;
+    QtTest test_ = nullptr;
+    double S_ = 1, G_ = 0, R_ = 0, R2_ = 0, dd_ = 0, dd2_ = 0, H_ = 0, W_ = 0;
+    double Gmean_ = 0;        // Greenwood sum of the mean's variance (never reset)
+    double lastEvent_ = 0, prevTime_ = 0, snap_ = 0, failed_ = 0, left_ = 0, total_ = 0;
+    double lambda_ = 0.75;
+    int qi_ = 2;
+    int qstate_[3] = {0, 0, 0};
+    double area_ = 0, B_ = 0, V_ = 0;
+    double end_ = 0;          // end of the mean's integration (restricted) or -1
+};
+
+// A full set of row values in the row-buffer layout the tables and OUTSURV=
+// are bound to (slot meanings as in the common block's iovar).
+struct RowBuf {
+    double io[34];
+    double cenchar = 0;
+    double cenval = 0;
+    int64_t idrec = 0;   // 1-based record whose ID values go with the row; 0 none
+    bool emptied = false;
+};
+
+// Where the rows of a stratum go.
+class PlSink {
+public:
+    virtual ~PlSink() = default;
+    // A row of the printed estimates table.
+    virtual void tableRow(const RowBuf& r) = 0;
+    // An OUTSURV= observation; `word` is the transform word or eight blanks.
+    virtual void outRow(const RowBuf& r, const char* word) = 0;
+    // A plot-data point (time-0, censored record or event time).
+    virtual void plotRow(const RowBuf& r) { (void)r; }
+};
+
+// Output choices of one stratum.
+struct PlOutputs {
+    bool printed = false;     // the estimates table is printed
+    bool outsurv = false;     // an OUTSURV= data set exists
+    bool reduce = false;      // REDUCEOUT
+    bool plot = false;        // plot-data rows wanted
+    const double* timelist = nullptr; // TIMELIST= values, increasing
+    int ntime = 0;
+    const double* interval = nullptr; // INTERVALS=: 0 then the boundaries
+    int ninter = 0;
+};
+
+// Runs the estimator over a stratum and delivers its rows; returns the
+// engine's results through `engine`.
+void korv_pl_run(PlEngine& engine, const PlOutputs& out, PlSink& sink);
+
+} // namespace korv_est

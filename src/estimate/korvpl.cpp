@@ -1,0 +1,451 @@
+// The per-stratum estimators of the product-limit family: korvpl (without
+// and korvwpl (with a WEIGHT variable). Each runs the estimation core over
+// the stratum's ranked records and delivers its rows to the estimates table,
+// OUTSURV=, the plot data and the line-printer plot points, then prints the
+// quartiles and the mean and leaves them in the stratum node.
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "estimate/estimate.h"
+#include "estimate/plotdata.h"
+#include "frame/parse.h"
+#include "frame/strata.h"
+#include "runtime/missing.h"
+#include "runtime/wobmth.h"
+#include "vyr_data.h"
+#include "vyr_files.h"
+#include "vyr_host.h"
+#include "vyr_output.h"
+
+using namespace korv_est;
+
+namespace {
+
+// A utility-file or store call that failed: logged; a negative code ends
+// the step.
+void checkFile(int rc)
+{
+    if (rc != 0) {
+        xprrlog(0, rc);
+        if (rc < 0)
+            xexit(1020, 0);
+    }
+}
+
+// Decimals with which `value` prints in `width` columns (one kept for the
+// sign): as many as the value needs, at most what the width leaves.
+int printDecimals(double value, int width)
+{
+    if (wzmis(value) || !std::isfinite(value))
+        return 0;
+    double a = std::fabs(value);
+    int intDigits = a < 1 ? 1 : static_cast<int>(std::floor(std::log10(a))) + 1;
+    int room = width - 1 - intDigits - 1;
+    if (room <= 0)
+        return 0;
+    for (int d = 0; d < room; ++d) {
+        double scale = std::pow(10.0, d);
+        if (std::fabs(std::round(a * scale) - a * scale) < 1e-9 * std::max(1.0, a * scale))
+            return d;
+    }
+    return room;
+}
+
+// Blank character IDs and missing numeric IDs (the time-0 row).
+void clearIds(KorvPtr q)
+{
+    if (q->nid <= 0 || !q->idval || !q->idptr)
+        return;
+    NAMESTR** ids = static_cast<NAMESTR**>(q->idptr);
+    int off = 0;
+    for (int i = 0; i < q->nid; ++i) {
+        int len = vyr_namestr_length(*ids[i]);
+        if (ids[i]->ntype == 1 && len >= 8) {
+            double m = korv_missing();
+            std::memcpy(q->idval + off, &m, sizeof m);
+        } else {
+            std::memset(q->idval + off, ' ', static_cast<size_t>(len));
+        }
+        off += len;
+    }
+}
+
+WOB_PARM_BLK_STR dynName(const char* name) { return wob_key(WOB_TAG_DYNNAME, vdqtxt(name, -1)); }
+
+// Title object carrying a note (a footnote of a table).
+xobop makeTitle(KorvPtr q, xobskey text, char just)
+{
+    WOB_PARM_BLK_STR pb[7];
+    pb[0] = wob_string(WOB_TAG_PACKAGE, "template", 8);
+    pb[1] = wob_string(WOB_TAG_CLASS, "title", 5);
+    pb[2] = wob_object(WOB_TAG_OUT, nullptr);
+    pb[3] = wob_int(WOB_TAG_148, -1);
+    pb[4] = wob_int(WOB_TAG_371, 0);
+    pb[5] = wob_key(WOB_TAG_TEXT, text);
+    pb[6] = wob_char(WOB_TAG_JUST, just);
+    wobcall(q->vdq, WOB_SEL_CREATE, 7, pb);
+    return pb[2].value.o;
+}
+
+void endData(xobop data)
+{
+    WOB_PARM_BLK_STR end = wob_int(WOB_TAG_ENDDATA2, 1);
+    wobcall(data, WOB_SEL_END_DATA, 1, &end);
+}
+
+void closeOutput(KorvPtr q, xobop note = nullptr)
+{
+    WOB_PARM_BLK_STR pb[2] = {wob_object(WOB_TAG_OBJECT, q->output), wob_object(WOB_TAG_NOTE_OBJ, note)};
+    wobcall(q->vdq, WOB_SEL_CLOSE_OUTPUT, note ? 2 : 1, pb);
+}
+
+// Opens the stratum's plot-data table (hidden unless PRINTPHANTOM).
+void openPlotTable(KorvPtr q, STRATA* node)
+{
+    std::vector<WOB_PARM_BLK_STR> pb;
+    pb.push_back(wob_object(WOB_TAG_OBJECT, nullptr));
+    pb.push_back(wob_object(WOB_TAG_OBJECT, q->Phantom));
+    pb.push_back(wob_key(WOB_TAG_TEMPLATE, vdqtxt("Stat.Korvante.Phantom", -1)));
+    pb.push_back(wob_int(WOB_TAG_HIDDEN, (q->vdqgraph & 0x100) ? 0 : 1));
+    if (q->ogpath)
+        pb.push_back(wob_keyaddr(WOB_TAG_PATH, &q->ogpath[node->Stratum]));
+    wobcall(q->vdq, WOB_SEL_TEMPLATE_OUTPUT, static_cast<int>(pb.size()), pb.data());
+    q->output = pb[0].value.o;
+}
+
+// Delivers a stratum's rows through the common block's bound fields.
+class KorvSink : public PlSink {
+public:
+    KorvSink(KorvPtr q, int plotMode, bool failureCols)
+        : q_(q), plotMode_(plotMode), failure_(failureCols), store_(q->xcb)
+    {
+    }
+    bool censoredPrinted = false;
+    std::vector<double> eventPairs, censorPairs, censorTimes;
+    bool lpPlot = false, devCensor = false;
+
+    void tableRow(const RowBuf& r) override
+    {
+        load(r);
+        if (r.idrec > 0 && q_->nid > 0 && q_->ids && q_->idval)
+            std::memcpy(q_->idval, q_->ids + (r.idrec - 1) * q_->idlen, static_cast<size_t>(q_->idlen));
+        if (r.cenchar == 1)
+            censoredPrinted = true;
+        wobcall(q_->Surv, WOB_SEL_PUT_ROW, 0, nullptr);
+    }
+    void outRow(const RowBuf& r, const char* word) override
+    {
+        load(r);
+        int st = xyvput(static_cast<XVHANDLE*>(q_->svput), word);
+        if (st != 0)
+            xofprc(static_cast<DSHANDLE*>(q_->fileouts), st, 4);
+    }
+    void plotRow(const RowBuf& r) override
+    {
+        if (plotMode_ == 1) {
+            load(r);
+            korv_plot_mirrors(q_, failure_);
+            wobcall(q_->Phantom, WOB_SEL_PUT_ROW, 0, nullptr);
+            return;
+        }
+        double rec[PLOTREC_FIELDS];
+        static const int slots[PLOTREC_FIELDS] = {0, 1, 24, 5, 4, 11, 12, 13, 14, 21, 22};
+        for (int i = 0; i < PLOTREC_FIELDS; ++i)
+            rec[i] = r.io[slots[i]];
+        const double miss = korv_missing();
+        bool censored = !wzmis(r.io[24]);
+        if (censored) {
+            for (int i = 5; i <= 8; ++i)
+                rec[i] = miss;
+            rec[9] = 0;
+        } else if (rec[1] == 0 && (wzmis(rec[3]) || wzmis(rec[4]))) {
+            rec[3] = rec[4] = 0;
+        }
+        store_.put(rec);
+    }
+    void stepDone(const PlStep& st) override
+    {
+        if (lpPlot) {
+            if (st.censored) {
+                censorPairs.push_back(st.S);
+                censorPairs.push_back(st.time);
+            } else if (st.eventTime) {
+                if (st.time > 0)
+                    q_->tmin = std::min(q_->tmin, st.time);
+                q_->smax = std::max(q_->smax, st.S);
+                if (st.S > 0)
+                    q_->smin = std::min(q_->smin, st.S);
+                eventPairs.push_back(st.S);
+                eventPairs.push_back(st.time);
+            }
+        }
+        if (devCensor && st.censored)
+            censorTimes.push_back(st.time);
+    }
+    PlotStore& store() { return store_; }
+
+private:
+    void load(const RowBuf& r)
+    {
+        std::memcpy(q_->iovar, r.io, sizeof r.io);
+        q_->cenchar = r.cenchar;
+        q_->cenval = r.cenval;
+    }
+    KorvPtr q_;
+    int plotMode_;
+    bool failure_;
+    PlotStore store_;
+};
+
+// The Quartiles table, the bias note and the Means table of a stratum.
+void summaryTables(KorvPtr q, const PlEngine& e)
+{
+    const double miss = korv_missing();
+    xobskey tname = vdqtxt(q->timename.s ? q->timename.s : "", static_cast<int>(q->timename.l));
+    WOB_PARM_BLK_STR gp[] = {
+        wob_key(WOB_TAG_NAME, vdqtxt("TimeSummary", -1)),
+        wob_key(WOB_TAG_LABEL, vdqmsgs(326, 76, static_cast<int>(q->timename.l), q->timename.s)),
+        wob_int(WOB_TAG_FLAG435, 0),
+        wob_object(WOB_TAG_OUT, nullptr),
+    };
+    wobcall(q->vdq, WOB_SEL_MAKE_GROUP, 4, gp);
+    xobop group = gp[3].value.o;
+    (void)tname;
+    {
+        WOB_PARM_BLK_STR note[] = {
+            wob_key(WOB_TAG_NAME, vdqtxt("SummaryNote", -1)),
+            wob_int(WOB_TAG_371, 2),
+            wob_char(WOB_TAG_JUST, 'c'),
+            wob_key(WOB_TAG_TEXT, vdqmsgs(326, 154, static_cast<int>(q->timename.l), q->timename.s)),
+            wob_int(WOB_TAG_NOTE_LINES, 12),
+        };
+        wobcall(q->vdq, WOB_SEL_NOTE, 5, note);
+    }
+    // Quartiles.
+    {
+        WOB_PARM_BLK_STR pb[] = {
+            wob_object(WOB_TAG_OBJECT, nullptr),
+            wob_object(WOB_TAG_OBJECT, q->Quantile),
+            wob_key(WOB_TAG_TEMPLATE, vdqtxt("Stat.Korvante.Quartiles", -1)),
+            dynName("TimeNDec"),
+            wob_int(WOB_TAG_DYNVALUE, q->timedec),
+            dynName("Confidence"),
+            wob_double(WOB_TAG_DYNVALUE, 100 * (1 - q->qtalpha)),
+        };
+        wobcall(q->vdq, WOB_SEL_TEMPLATE_OUTPUT, 7, pb);
+        q->output = pb[0].value.o;
+        std::memcpy(q->typetype, korv_conftype_word(q->conftype), 8);
+        static const double percent[3] = {75, 50, 25};
+        for (int i = 0; i < 3; ++i) {
+            q->iovar[0] = percent[i];
+            q->iovar[1] = e.quant[i];
+            q->iovar[2] = e.qtlower[i];
+            q->iovar[3] = e.qtupper[i];
+            wobcall(q->Quantile, WOB_SEL_PUT_ROW, 0, nullptr);
+        }
+        endData(q->Quantile);
+        closeOutput(q);
+    }
+    // The bias note and the Means table.
+    static const int notes[7] = {0, 149, 155, 156, 150, 157, 0};
+    int code = e.biasCode;
+    xobop note = nullptr;
+    if (code >= 0 && code <= 6 && notes[code] != 0)
+        note = makeTitle(q, vdqmsg(0, notes[code]), 'l');
+    {
+        WOB_PARM_BLK_STR pb[] = {
+            wob_object(WOB_TAG_OBJECT, nullptr),
+            wob_object(WOB_TAG_OBJECT, q->Mean),
+            wob_key(WOB_TAG_TEMPLATE, vdqtxt("Stat.Korvante.Means", -1)),
+            dynName("TimeNDec"),
+            wob_int(WOB_TAG_DYNVALUE, q->timedec),
+            wob_object(WOB_TAG_NOTE_OBJ, note),
+        };
+        wobcall(q->vdq, WOB_SEL_TEMPLATE_OUTPUT, note ? 6 : 5, pb);
+        q->output = pb[0].value.o;
+        std::memset(q->meanbias, ' ', sizeof q->meanbias);
+        xpmstr(q->meanbias, static_cast<int>(sizeof q->meanbias), 326, 190 + code);
+        q->iovar[0] = e.mean;
+        q->iovar[1] = e.mse;
+        wobcall(q->Mean, WOB_SEL_PUT_ROW, 0, nullptr);
+        endData(q->Mean);
+        closeOutput(q);
+    }
+    (void)miss;
+    int r = wobzoom(group, 3, 4, 0, nullptr);
+    if (r < 0)
+        zvdqexit(r);
+}
+
+// The estimator of one stratum, with or without weights.
+void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
+{
+    if (!node || node->nobs < 1)
+        return;
+    const int64_t nobs = node->nobs;
+
+    // Number formats of the count columns; Fleming-Harrington needs whole
+    // frequencies.
+    int numWidth = 8, numDec = 98;
+    if (!weighted) {
+        if (q->znotrunc && !integralFreqs(q->freqs, static_cast<long>(nobs))) {
+            if (q->method == 3) {
+                xpmlog(326, 520);
+                q->rc = std::max(q->rc, 2000);
+                return;
+            }
+        } else {
+            numWidth = static_cast<int>(std::log10(q->maxscum + 1)) + 1;
+            numDec = 0;
+        }
+    }
+
+    // Plot data: none, rows straight into the table (1), or records through
+    // the paged store (2) when limits, bands or at-risk ticks are plotted.
+    int plotMode = 0;
+    if (q->vdqgraph != 0 && q->Phantom)
+        plotMode = ((q->vdqgraph & (0x800 | 0x1000 | 0x2000)) || q->art) && q->xcb ? 2 : 1;
+    const bool failureCols = (q->vdqgraph & 0x10000000) && !(q->vdqgraph & (0x8000 | 0x20000));
+    const bool printed = q->zprint && !q->znotable;
+
+    PlOutputs out;
+    out.printed = printed;
+    out.outsurv = q->fileouts != nullptr;
+    out.reduce = q->zreduce != 0;
+    out.plot = plotMode != 0;
+    if (q->ztimelst && q->ntime > 0) {
+        out.timelist = q->timelist;
+        out.ntime = q->ntime;
+    }
+    if (q->zinter && q->ninter > 0) {
+        out.interval = q->interval;
+        out.ninter = q->ninter;
+    }
+
+    PlData data;
+    data.times = q->times;
+    data.freqs = q->freqs;
+    data.weights = weighted ? q->weights : nullptr;
+    data.indxs = q->indxs;
+    data.nobs = nobs;
+    data.cum = node->cum;
+    data.cen = node->cen;
+    data.cumwt = node->cumwt;
+    data.cumwt2 = node->cumwt2;
+    PlSettings set;
+    set.method = weighted ? 0 : q->method;
+    set.weighted = weighted;
+    set.conftype = q->conftype;
+    set.critical = q->critical;
+    set.qtcritical = q->qtcritical;
+    set.restric = q->restric;
+    PlEngine engine(data, set);
+
+    KorvSink sink(q, plotMode, failureCols);
+    sink.lpPlot = q->zplot != 0 && q->utid1 != nullptr;
+    sink.devCensor = q->zplot && q->zcensplot && q->graphics && q->graphics->utid;
+
+    if (q->nsvar > 0 && q->value)
+        std::memcpy(q->value, strata_key(node), static_cast<size_t>(q->slenf + q->slenu));
+
+    if (printed) {
+        const char* templ;
+        if (weighted)
+            templ = q->zNelson ? "Stat.Korvante.ProductLimitEstimates0" : "Stat.Korvante.WeightedProductLimitEstimates";
+        else if (q->method == 2)
+            templ = q->zNelson ? "Stat.Korvante.BreslowEstimates0" : "Stat.Korvante.BreslowEstimates";
+        else if (q->method == 3)
+            templ = q->zNelson ? "Stat.Korvante.FlemingEstimates0" : "Stat.Korvante.FlemingEstimates";
+        else
+            templ = q->zNelson ? "Stat.Korvante.ProductLimitEstimates0" : "Stat.Korvante.ProductLimitEstimates";
+        int tlDec = out.timelist ? printDecimals(q->timelist[q->ntime - 1], 8) : 0;
+        WOB_PARM_BLK_STR pb[] = {
+            wob_object(WOB_TAG_OBJECT, nullptr),
+            wob_object(WOB_TAG_OBJECT, q->Surv),
+            wob_key(WOB_TAG_TEMPLATE, vdqtxt(templ, -1)),
+            dynName("TimeNDec"),     wob_int(WOB_TAG_DYNVALUE, q->timedec),
+            dynName("TimelistNDec"), wob_int(WOB_TAG_DYNVALUE, tlDec),
+            dynName("NumWidth"),     wob_int(WOB_TAG_DYNVALUE, numWidth),
+            dynName("NumDec"),       wob_int(WOB_TAG_DYNVALUE, numDec),
+        };
+        wobcall(q->vdq, WOB_SEL_TEMPLATE_OUTPUT, 11, pb);
+        q->output = pb[0].value.o;
+        clearIds(q);
+    } else if (plotMode != 0) {
+        openPlotTable(q, node);
+    }
+    if (plotMode == 2)
+        sink.store().begin(q->xcb);
+
+    korv_pl_run(engine, out, sink);
+
+    // The stratum's counts and results.
+    node->censmax = engine.censmax;
+    node->fail = 1 + engine.eventTimes;
+    node->uniqcen = engine.censoredRecords;
+    for (int i = 0; i < 3; ++i) {
+        node->quant[i] = engine.quant[i];
+        node->qtlower[i] = engine.qtlower[i];
+        node->qtupper[i] = engine.qtupper[i];
+    }
+    node->mean = engine.mean;
+    node->mse = engine.mse;
+
+    // Line-printer plot points: (1, 0), the event pairs, the censoring pairs,
+    // padded to nobs + 1 pairs.
+    if (sink.lpPlot) {
+        std::vector<double> pairs;
+        pairs.reserve(static_cast<size_t>(2 * (nobs + 1)));
+        pairs.push_back(1.0);
+        pairs.push_back(0.0);
+        pairs.insert(pairs.end(), sink.eventPairs.begin(), sink.eventPairs.end());
+        pairs.insert(pairs.end(), sink.censorPairs.begin(), sink.censorPairs.end());
+        pairs.resize(static_cast<size_t>(2 * (nobs + 1)), 0.0);
+        checkFile(xcnoted(q->utid1, &node->plotnote));
+        checkFile(xcwrite(q->utid1, pairs.data(), static_cast<long>(pairs.size() * sizeof(double))));
+    }
+    if (sink.devCensor) {
+        checkFile(xcnoted(q->graphics->utid, &node->cplotpos));
+        if (!sink.censorTimes.empty())
+            checkFile(xcwrite(q->graphics->utid, sink.censorTimes.data(),
+                              static_cast<long>(sink.censorTimes.size() * sizeof(double))));
+    }
+
+    if (!printed && plotMode != 0) {
+        if (plotMode == 2)
+            XcbToTable(q, q->xcb, sink.store().count(), DBL_MAX, sink.store());
+        endData(q->Phantom);
+        closeOutput(q);
+    }
+    if (printed) {
+        endData(q->Surv);
+        if (sink.censoredPrinted && !out.timelist) {
+            xobop foot = makeTitle(q, vdqmsg(0, 71), 'c');
+            closeOutput(q, foot);
+        } else {
+            closeOutput(q);
+        }
+        if (plotMode != 0) {
+            openPlotTable(q, node);
+            if (plotMode == 2)
+                XcbToTable(q, q->xcb, sink.store().count(), DBL_MAX, sink.store());
+            endData(q->Phantom);
+            closeOutput(q);
+        }
+        summaryTables(q, engine);
+    }
+}
+
+} // namespace
+
+void korvpl(KorvPtr q, STRATA* node) { estimateStratum(q, node, false); }
+
+void korvwpl(KorvPtr q, STRATA* node) { estimateStratum(q, node, true); }
+
+long nJumps(KorvPtr q, STRATA* node)
+{
+    return korv_njumps(q->times, q->freqs, q->indxs, node->nobs);
+}

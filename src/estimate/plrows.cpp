@@ -1,0 +1,352 @@
+// The rows of one product-limit stratum: the time-0 row, one row per record
+// (or the rows in force at TIMELIST= values, or at INTERVALS= boundaries) for
+// the printed table, the OUTSURV= observations and the plot-data points. The
+// engine computes; this walk decides which row goes where with which values.
+#include <cfloat>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "estimate/estimate.h"
+#include "runtime/missing.h"
+
+namespace korv_est {
+namespace {
+
+const char* const BLANK8 = "        ";
+
+// Slots of the row buffer.
+enum : int {
+    S_TIME = 0, S_SURV = 1, S_FAIL = 2, S_STDERR = 3, S_UCL = 4, S_LCL = 5, S_FAILED = 6, S_LEFT = 7,
+    S_FREQ = 8, S_TIMELIST = 9, S_SIGMA = 10, S_HWL = 11, S_HWU = 12, S_EPL = 13, S_EPU = 14,
+    S_CUMHAZ = 15, S_SECUMHAZ = 16, S_WEIGHT = 17, S_NRISK = 19, S_NEVENT = 20, S_EVENTS = 21,
+    S_ATRISK = 22, S_CENSMARK = 24, S_FCENSMARK = 27,
+};
+
+void setBandsMissing(RowBuf& r)
+{
+    const double miss = korv_missing();
+    r.io[S_HWL] = r.io[S_HWU] = r.io[S_EPL] = r.io[S_EPU] = miss;
+}
+
+class Walk {
+public:
+    Walk(PlEngine& e, const PlOutputs& o, PlSink& s) : e_(e), o_(o), sink_(s) {}
+    void run();
+
+private:
+    PlEngine& e_;
+    const PlOutputs& o_;
+    PlSink& sink_;
+    RowBuf r_{};
+    RowBuf saved_{};
+    const char* word_ = BLANK8;
+    bool fullOut_ = false, timelistOut_ = false, intervalsOut_ = false;
+    int li_ = 0;              // index of the pending TIMELIST= value
+    double L_ = DBL_MAX;      // the pending TIMELIST= value
+    double b_ = 0;            // the pending INTERVALS= boundary
+    double lastLcl_ = 0, lastUcl_ = 0;
+
+    double nextTimelist()
+    {
+        ++li_;
+        return li_ < o_.ntime ? o_.timelist[li_] : DBL_MAX;
+    }
+    void recomputeLimits(RowBuf& r)
+    {
+        e_.limits(r.io[S_SURV], r.io[S_SIGMA], r.emptied, &r.io[S_LCL], &r.io[S_UCL]);
+        setBandsMissing(r);
+    }
+    void timelistRows(const PlStep& st);
+    void intervalRow(const PlStep& st);
+    void finishTimelist();
+};
+
+void Walk::run()
+{
+    const double miss = korv_missing();
+    const PlData& d = e_.data();
+    const bool weighted = e_.settings().weighted;
+    const double total = weighted ? d.cumwt : d.cum;
+    word_ = korv_conftype_word(e_.settings().conftype);
+
+    const bool timelist = o_.timelist && o_.ntime > 0;
+    const bool intervals = !timelist && o_.interval && o_.ninter > 0;
+    fullOut_ = o_.outsurv && !(o_.reduce && (timelist || (o_.interval && o_.ninter > 0)));
+    timelistOut_ = o_.outsurv && o_.reduce && timelist;
+    intervalsOut_ = o_.outsurv && o_.reduce && intervals;
+
+    // The time-0 row.
+    for (int i = 0; i < 34; ++i)
+        r_.io[i] = i <= 17 ? 0.0 : miss;
+    setBandsMissing(r_);
+    r_.io[S_TIME] = 0;
+    r_.io[S_SURV] = 1;
+    r_.io[S_FAIL] = 0;
+    r_.io[S_STDERR] = 0;
+    r_.io[S_LCL] = r_.io[S_UCL] = 1;
+    r_.io[S_FAILED] = 0;
+    r_.io[S_LEFT] = total;
+    r_.io[S_FREQ] = 0;
+    r_.io[S_CUMHAZ] = 0;
+    r_.io[S_SECUMHAZ] = miss;
+    r_.io[S_WEIGHT] = 0;
+    r_.io[S_NRISK] = total;
+    r_.io[S_NEVENT] = 0;
+    r_.io[S_EVENTS] = 0;
+    r_.io[S_ATRISK] = total;
+    r_.io[S_CENSMARK] = r_.io[S_FCENSMARK] = miss;
+    r_.cenval = miss;
+    r_.cenchar = miss;
+    r_.idrec = 0;
+    lastLcl_ = lastUcl_ = 1;
+
+    if (fullOut_ || intervalsOut_)
+        sink_.outRow(r_, BLANK8);
+    if (timelist) {
+        saved_ = r_;
+        li_ = 0;
+        L_ = o_.timelist[0];
+    } else {
+        b_ = 0;
+    }
+    if (o_.printed && !timelist)
+        sink_.tableRow(r_);
+    if (o_.plot)
+        sink_.plotRow(r_);
+
+    // The largest time with an event, for the survival of censored rows.
+    const double E = e_.lastEventRecordTime;
+
+    for (int64_t j = 0; j < d.nobs; ++j) {
+        const PlStep& st = e_.step(j);
+        r_.io[S_SURV] = r_.io[S_FAIL] = r_.io[S_STDERR] = r_.io[S_SIGMA] = miss;
+        r_.io[S_CUMHAZ] = r_.io[S_SECUMHAZ] = r_.io[S_NRISK] = r_.io[S_NEVENT] = miss;
+        r_.io[S_TIME] = st.time;
+        r_.io[S_FREQ] = st.freq;
+        r_.io[S_WEIGHT] = weighted ? st.weight : 0;
+        r_.io[S_LEFT] = st.left;
+        r_.io[S_FAILED] = st.failed;
+        r_.io[S_EVENTS] = st.eventsAtTime;
+        r_.io[S_ATRISK] = st.atRiskSnap;
+        r_.emptied = false;
+        if (st.censored) {
+            r_.io[S_NEVENT] = 0;
+            r_.io[S_NRISK] = st.numberAtRisk;
+            r_.cenchar = 1;
+            setBandsMissing(r_);
+            if (fullOut_) {
+                r_.io[S_SURV] = E > st.time ? st.S : miss;
+                r_.io[S_LCL] = r_.io[S_UCL] = miss;
+                r_.cenval = 1;
+                sink_.outRow(r_, BLANK8);
+                r_.io[S_SURV] = miss;
+            }
+            if (o_.plot) {
+                r_.io[S_CENSMARK] = st.S;
+                r_.io[S_FCENSMARK] = 1 - st.S;
+                double l = r_.io[S_LCL], u = r_.io[S_UCL];
+                if (st.last) {
+                    r_.io[S_SURV] = st.S;
+                    r_.io[S_FAIL] = 1 - st.S;
+                    r_.io[S_LCL] = lastLcl_;
+                    r_.io[S_UCL] = lastUcl_;
+                } else {
+                    r_.io[S_LCL] = r_.io[S_UCL] = miss;
+                }
+                sink_.plotRow(r_);
+                r_.io[S_LCL] = l;
+                r_.io[S_UCL] = u;
+                r_.io[S_CENSMARK] = r_.io[S_FCENSMARK] = miss;
+                r_.io[S_SURV] = r_.io[S_FAIL] = miss;
+            }
+        } else {
+            r_.cenchar = 0;
+            if (st.eventTime) {
+                r_.io[S_SURV] = st.S;
+                r_.io[S_FAIL] = 1 - st.S;
+                r_.io[S_SIGMA] = st.sigma;
+                r_.io[S_STDERR] = st.stderr_;
+                r_.io[S_CUMHAZ] = st.H;
+                r_.io[S_SECUMHAZ] = st.seH;
+                r_.io[S_NRISK] = st.numberAtRisk;
+                r_.io[S_NEVENT] = st.observedEvents;
+                r_.io[S_ATRISK] = st.Y;
+                r_.io[S_EVENTS] = st.d;
+                r_.io[S_LCL] = st.lcl;
+                r_.io[S_UCL] = st.ucl;
+                r_.emptied = st.emptied;
+                lastLcl_ = st.lcl;
+                lastUcl_ = st.ucl;
+                if (fullOut_) {
+                    r_.cenval = 0;
+                    sink_.outRow(r_, word_);
+                }
+                if (o_.plot)
+                    sink_.plotRow(r_);
+                r_.io[S_EVENTS] = 0;
+            }
+        }
+
+        // Rows of the printed table and of the reduced data sets.
+        if (timelist) {
+            timelistRows(st);
+        } else if (intervals) {
+            intervalRow(st);
+        } else if (o_.printed) {
+            r_.idrec = st.k;
+            sink_.tableRow(r_);
+        }
+    }
+    if (timelist)
+        finishTimelist();
+    e_.finish();
+}
+
+void Walk::intervalRow(const PlStep& st)
+{
+    const double miss = korv_missing();
+    if (!(st.last || (st.eventTime && st.time >= b_)))
+        return;
+    if (intervalsOut_) {
+        if (wzmis(r_.io[S_SIGMA])) {
+            r_.io[S_SURV] = st.S;
+            r_.io[S_LCL] = r_.io[S_UCL] = miss;
+            setBandsMissing(r_);
+            r_.cenval = 1;
+            sink_.outRow(r_, BLANK8);
+            r_.io[S_SURV] = miss;
+        } else {
+            recomputeLimits(r_);
+            r_.cenval = 0;
+            sink_.outRow(r_, word_);
+        }
+    }
+    if (st.time >= b_) {
+        b_ = DBL_MAX;
+        for (int i = 1; i < o_.ninter; ++i)
+            if (o_.interval[i] > st.time) {
+                b_ = o_.interval[i];
+                break;
+            }
+    }
+    if (o_.printed) {
+        r_.idrec = st.k;
+        sink_.tableRow(r_);
+    }
+}
+
+void Walk::timelistRows(const PlStep& st)
+{
+    if (!st.endsRun)
+        return;
+    const PlData& d = e_.data();
+    const bool weighted = e_.settings().weighted;
+    // 1. Listed values before this time show the row in force before it.
+    if (L_ < st.time) {
+        RowBuf cur = r_;
+        r_ = saved_;
+        if (timelistOut_) {
+            r_.cenval = 0;
+            recomputeLimits(r_);
+        }
+        while (L_ < st.time) {
+            r_.io[S_TIMELIST] = L_;
+            if (o_.printed) {
+                r_.cenchar = 0;
+                sink_.tableRow(r_);
+            }
+            if (timelistOut_)
+                sink_.outRow(r_, BLANK8);
+            L_ = nextTimelist();
+        }
+        r_ = cur;
+        r_.cenchar = st.censored ? 1 : 0;
+    }
+    // 2. A listed value at this very time.
+    if (L_ == st.time) {
+        r_.idrec = st.k;
+        RowBuf cur = r_;
+        if (st.censored) {
+            double left = r_.io[S_LEFT];
+            r_ = saved_;
+            r_.io[S_LEFT] = left;
+            r_.idrec = st.k;
+        }
+        r_.io[S_TIMELIST] = L_;
+        if (o_.printed) {
+            r_.cenchar = 0;
+            // Records still to come at this time leave the count now.
+            double left = r_.io[S_LEFT];
+            for (int64_t j = st.rank + 1; j < d.nobs; ++j) {
+                int64_t k = std::llabs(d.indxs[j]);
+                if (d.times[k - 1] > L_)
+                    break;
+                double f = d.freqs[k - 1];
+                r_.io[S_LEFT] += weighted && d.weights ? f * d.weights[k - 1] : f;
+            }
+            sink_.tableRow(r_);
+            r_.io[S_LEFT] = left;
+        }
+        if (timelistOut_) {
+            r_.cenval = 0;
+            recomputeLimits(r_);
+            sink_.outRow(r_, word_);
+        }
+        L_ = nextTimelist();
+        if (st.censored) {
+            r_ = cur;
+            r_.cenchar = 1;
+        }
+    }
+    // 3. The row in force.
+    if (st.censored)
+        saved_.io[S_LEFT] = r_.io[S_LEFT];
+    else
+        for (int i = 0; i <= 16; ++i)
+            saved_.io[i] = r_.io[i];
+    if (!st.censored)
+        saved_.emptied = r_.emptied;
+    r_.idrec = st.k;
+}
+
+void Walk::finishTimelist()
+{
+    if (L_ == DBL_MAX)
+        return;
+    const double miss = korv_missing();
+    if (e_.lastIsEvent) {
+        r_ = saved_;
+        r_.cenchar = 0;
+        if (timelistOut_) {
+            r_.cenval = 0;
+            recomputeLimits(r_);
+        }
+        r_.io[S_NEVENT] = 0;
+        r_.io[S_NRISK] = 0;
+    } else {
+        r_.io[S_TIME] = r_.io[S_SURV] = r_.io[S_FAIL] = r_.io[S_SIGMA] = miss;
+        r_.io[S_LCL] = r_.io[S_UCL] = miss;
+        r_.cenchar = r_.cenval = miss;
+        r_.io[S_NEVENT] = r_.io[S_NRISK] = miss;
+    }
+    while (L_ != DBL_MAX) {
+        r_.io[S_TIMELIST] = L_;
+        if (o_.printed)
+            sink_.tableRow(r_);
+        if (timelistOut_)
+            sink_.outRow(r_, word_);
+        L_ = nextTimelist();
+    }
+}
+
+} // namespace
+
+void korv_pl_run(PlEngine& engine, const PlOutputs& out, PlSink& sink)
+{
+    if (engine.data().nobs < 1)
+        return;
+    Walk(engine, out, sink).run();
+}
+
+} // namespace korv_est

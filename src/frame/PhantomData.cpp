@@ -1,0 +1,206 @@
+// The hidden plot-data table: one row per plotted point, written by the
+// estimators; the graph templates draw from it. Defined once, in the first BY
+// group.
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "frame/frame.h"
+#include "frame/parse.h"
+#include "runtime/wobmth.h"
+#include "vyr_data.h"
+#include "vyr_host.h"
+#include "vyr_output.h"
+
+namespace
+{
+
+struct Columns {
+    KORVCOM* q;
+    // A double column bound to `address`.
+    void number(const char* name, const void* address, xobskey label = nullptr,
+                const char* templ = nullptr, int width = -1, int decimals = -1)
+    {
+        std::vector<WOB_PARM_BLK_STR> pb;
+        pb.push_back(wob_int(WOB_TAG_COLTYPE, WOB_COL_DOUBLE));
+        pb.push_back(wob_key(WOB_TAG_NAME, vdqtxt(name, -1)));
+        pb.push_back(wob_address(WOB_TAG_ADDRESS, address));
+        if (label)
+            pb.push_back(wob_key(WOB_TAG_LABEL, label));
+        if (templ)
+            pb.push_back(wob_key(WOB_TAG_TEMPLATE, vdqtxt(templ, -1)));
+        if (width >= 0)
+            pb.push_back(wob_int(WOB_TAG_WIDTH, width));
+        if (decimals >= 0)
+            pb.push_back(wob_int(WOB_TAG_DECIMALS, decimals));
+        add(pb);
+    }
+    void add(std::vector<WOB_PARM_BLK_STR>& pb)
+    {
+        wobcall(q->Phantom, WOB_SEL_ADD_COLUMN, static_cast<int>(pb.size()), pb.data());
+    }
+};
+
+} // namespace
+
+void korv_count_display(double m, bool fractional, int* width, int* decimals)
+{
+    // Width from the largest stratum total; fractional totals (WEIGHT, or
+    // frequencies kept with NOTRUNCATE) get decimals, and the width never
+    // drops below 1.
+    int w = m > 0 ? static_cast<int>(std::trunc(std::log10(m))) + 1 : 1;
+    int d = 0;
+    if (fractional && m > 0 && m < 100) {
+        if (m >= 10) {
+            w += 2;
+            d = 1;
+        } else if (m >= 1) {
+            w += 3;
+            d = 2;
+        } else {
+            w = std::min(5 - w, 8);
+            d = w - 1;
+        }
+    }
+    *width = std::max(w, 1);
+    *decimals = std::max(d, 0);
+}
+
+void PhantomData(KORVCOM* q)
+{
+    if (!q->vdq || q->Phantom)
+        return;
+    // The data object.
+    {
+        WOB_PARM_BLK_STR pb[] = {
+            wob_string(WOB_TAG_PACKAGE, "vdq", 3),
+            wob_string(WOB_TAG_CLASS, "data", 4),
+            wob_object(WOB_TAG_OUT, nullptr),
+            wob_int(WOB_TAG_148, -1),
+            wob_key(WOB_TAG_NAME, vdqtxt("Phantom", 7)),
+            wob_key(WOB_TAG_LABEL, vdqmsg(0, 226)),
+            wob_int(WOB_TAG_336, 1),
+        };
+        wobcall(q->vdq, WOB_SEL_CREATE, 7, pb);
+        q->Phantom = pb[2].value.o;
+        if (!q->Phantom)
+            return;
+    }
+
+    // The stratum text buffer.
+    if (!q->ogstrlab && q->nsvar > 0) {
+        int64_t len = q->slenf + (q->art ? 4 : 0);
+        if (q->nsvar > 1)
+            for (int i = 0; i < q->nsvar; ++i)
+                len += 2 + std::max<int>(q->sname[i].nm->namelen, q->sname[i].nm->nlablen);
+        q->ogstrlab =
+            static_cast<varstring*>(xmalloc_or_exit(xtaskpool(), sizeof(varstring), 0x3006));
+        q->ogstrlab->l = len;
+        q->ogstrlab->s = static_cast<char*>(xmalloc_or_exit(xtaskpool(), len, 0x3006));
+    }
+
+    const int v = q->vdqgraph;
+    const bool lt = q->method == 1;
+    const bool F = (v & 0x10000000) && !(v & 0x8000) && !(v & 0x20000);
+    Columns c{q};
+    xobskey timelabel = q->timelabel.l > 0
+                            ? vdqtxt(q->timelabel.s, static_cast<int>(q->timelabel.l))
+                            : vdqtxt(q->timename.s, static_cast<int>(q->timename.l));
+
+    c.number("StratumNum", &q->stratumno);
+    if (q->nsvar > 0 && q->ogstrlab) {
+        std::vector<WOB_PARM_BLK_STR> pb;
+        pb.push_back(wob_int(WOB_TAG_COLTYPE, WOB_COL_CHAR));
+        pb.push_back(wob_key(WOB_TAG_NAME, vdqtxt("Stratum", 7)));
+        pb.push_back(wob_address(WOB_TAG_ADDRESS, q->ogstrlab->s));
+        pb.push_back(wob_int(WOB_TAG_LENGTH, static_cast<int>(q->ogstrlab->l)));
+        if (q->nsvar == 1)
+            pb.push_back(wob_key(
+                WOB_TAG_LABEL, vdqtxt(q->sname[0].name->s, static_cast<int>(q->sname[0].name->l))));
+        c.add(pb);
+    }
+    if (q->art) {
+        c.number("tAtRisk", &q->art->time2);
+        if (v & 0x10000) {
+            q->art->y2 = q->nsvar > 0 ? -0.05 : -0.5;
+            c.number("y2", &q->art->y2);
+        }
+    }
+    if (q->grpvar) {
+        GRPVAR* g = q->grpvar;
+        c.number("GroupNum", &g->groupno);
+        if (g->nm) {
+            std::vector<WOB_PARM_BLK_STR> pb;
+            bool num = g->nm->ntype == 1;
+            pb.push_back(wob_int(WOB_TAG_COLTYPE, num ? WOB_COL_DOUBLE : WOB_COL_CHAR));
+            pb.push_back(wob_namestr(g->nm));
+            pb.push_back(wob_address(WOB_TAG_ADDRESS, g->value + g->lenf));
+            if (num) {
+                pb.push_back(wob_int(WOB_TAG_DECIMALS, g->nm->nfd == 0 ? 99 : g->nm->nfd));
+                pb.push_back(wob_int(WOB_TAG_WIDTH, korv_format_width(g->nm)));
+            } else {
+                pb.push_back(wob_int(WOB_TAG_LENGTH, g->lenu));
+            }
+            pb.push_back(wob_key(WOB_TAG_TEMPLATE, vdqtxt(num ? "GrpNumVar" : "GrpChrVar", 9)));
+            pb.push_back(wob_key(WOB_TAG_DYNNAME, vdqtxt("GrpVarLab", 9)));
+            pb.push_back(wob_key(WOB_TAG_DYNVALUE, vdqtxt(g->nm->name_p, g->nm->namelen)));
+            c.add(pb);
+        }
+    }
+    c.number("Time", &q->iovar[0], timelabel, "GenericTime");
+    c.number("Survival", &q->iovar[1], vdqmsg(0, 227));
+    if (F)
+        c.number("Failure", &q->iovar[2]);
+    if (v & 0x40a80) {
+        if (F) {
+            c.number("CDF_LCL", &q->iovar[28]);
+            c.number("CDF_UCL", &q->iovar[29]);
+        } else {
+            c.number("SDF_LCL", &q->iovar[5]);
+            c.number("SDF_UCL", &q->iovar[4]);
+        }
+    }
+    if (lt) {
+        if (v & 0x218) {
+            c.number("Midpoint", &q->iovar[6], timelabel);
+            if (v & 0x208) {
+                c.number("Hazard", &q->iovar[13], vdqmsg(0, 228));
+                c.number("Haz_LCL", &q->iovar[16]);
+                c.number("Haz_UCL", &q->iovar[15]);
+            }
+            if (v & 0x210) {
+                c.number("PDF", &q->iovar[9], vdqmsg(0, 229));
+                c.number("PDF_LCL", &q->iovar[12]);
+                c.number("PDF_UCL", &q->iovar[11]);
+            }
+        }
+    } else {
+        int w = 1, d = 0;
+        korv_count_display(q->maxscum, q->zwt || q->znotrunc, &w, &d);
+        c.number("Event", &q->iovar[21], nullptr, nullptr, w, d);
+        c.number("AtRisk", &q->iovar[22], vdqmsg(0, 537), nullptr, w, d);
+        if (v & 0x81220) {
+            if (F) {
+                c.number("F_HW_LCL", &q->iovar[30]);
+                c.number("F_HW_UCL", &q->iovar[31]);
+            } else {
+                c.number("HW_LCL", &q->iovar[11]);
+                c.number("HW_UCL", &q->iovar[12]);
+            }
+        }
+        if (v & 0x102240) {
+            if (F) {
+                c.number("F_EP_LCL", &q->iovar[32]);
+                c.number("F_EP_UCL", &q->iovar[33]);
+            } else {
+                c.number("EP_LCL", &q->iovar[13]);
+                c.number("EP_UCL", &q->iovar[14]);
+            }
+        }
+        if (F)
+            c.number("F_Censored", &q->iovar[27]);
+        else
+            c.number("Censored", &q->iovar[24]);
+    }
+    wobcall(q->Phantom, WOB_SEL_END_COLUMNS, 0, nullptr);
+}

@@ -1,0 +1,112 @@
+// The procedure frame: module and procedure entry, set-up, variable
+// resolution, the strata and group trees, the survival data pass, the
+// plot-data table and the stratum reread. Records are in frame/strata.h, the
+// ranking in frame/rank.h, the life-table boundaries in frame/intervals.h.
+#pragma once
+
+#include <cstdint>
+
+#include "frame/intervals.h"
+#include "frame/korvcom.h"
+#include "frame/rank.h"
+#include "frame/strata.h"
+
+// ---------------------------------------------------------------------------
+// Module and procedure entry, BY-group driver.
+
+// Image information returned to the host by the module entry.
+struct WIPGMCON {
+    int64_t stacksize;
+    int64_t isa;
+    int64_t osa;
+    char name[8];
+    int64_t flags;
+    int (*ep)();
+    int64_t imgtype;
+    int64_t reserved[3];
+};
+struct VIMODCON {
+    char tag[24];
+    uint64_t modconmagic;
+    uint64_t compat_flags;
+    char portver[6];
+    char portverl[20];
+    char builddate[24];
+    WIPGMCON** pgmcons;
+    const char* text;
+    char releasenum[4];
+};
+
+extern void* v_global_gcb_anchor;
+extern void* v_global_pidb_anchor;
+
+// Connects the module to the host and returns its image information.
+VIMODCON* mcn_main(void* gcbanchor, void* pidb);
+// The procedure entry: one step of PROC KORVANTE. Ends through xexit.
+int vyrkorva();
+// One BY group of the survival road / the competing-risks road.
+void surPath(KORVCOM* q);
+void cifPath(KORVCOM* q);
+// Sets the output heading to a variable's label or name and a formatted value.
+void korvct2(KORVCOM* q, NAMESTR* nm, double value);
+// Makes PROC KORVANTE known to the session (called by the command's start-up).
+void korv_register_procedure();
+
+// ---------------------------------------------------------------------------
+// Set-up.
+void korvint(KORVCOM* q);
+void initial_housekeeping(KORVCOM* q);
+void korvEndOfTask();
+void shell(double* v, int n);
+void Unique(double* t, int* n);
+void SortAtRiskTimes(ATRISKTIME* art);
+void setin(KORVCOM* q);
+
+// The format width a variable's formatted value takes: its format's width,
+// the format's default width, or (no format) 12 for a number and the stored
+// length for a text.
+int korv_format_width(const NAMESTR* nm);
+
+// ---------------------------------------------------------------------------
+// Strata and group trees.
+STRATA* memnode(KORVCOM* q, POOLHANDLE* temporary);
+GRPTREE* memgnode(KORVCOM* q, POOLHANDLE* pool);
+void newnode(KORVCOM* q, STRATA* node);
+int stratacmf(char* node1, char* node2, int len, int off);
+int groupcmf(char* node1, char* node2, int len, int off);
+void symbol(KORVCOM* q);
+
+// The two comparisons on the keys themselves, with the context given.
+int korv_strata_keycmp(const MYDATA* md, const char* key1, const char* key2);
+int korv_group_keycmp(const MYDATA* md, const char* key1, const char* key2);
+
+// Interval index of value v among ascending cut points: the number of cut
+// points c <= v, plus 1; 0 for a missing value.
+int korv_interval_index(double v, const double* cut, int ncut);
+// Representative value of interval k (1 .. ncut+1); k 0 gives the missing value.
+double korv_interval_value(int k, const double* cut, int ncut);
+
+// A double that is NaN without being a missing value is made the ordinary
+// missing value, so that key comparisons stay consistent.
+void korv_fix_nan(char* slot);
+
+// After a pass: the texts of numeric strata values and the labels of
+// interval strata, in the formatted slots of every stratum.
+void korv_strata_labels(KORVCOM* q, STRATA* stratum);
+
+// ---------------------------------------------------------------------------
+// The survival data pass.
+int korvdat(KORVCOM* q);
+void writeout(KORVCOM* q, STRATA* stratum);
+void PhantomData(KORVCOM* q);
+// Display width and decimals of the plot data's event and at-risk counts
+// from the largest stratum total m.
+void korv_count_display(double m, bool fractional, int* width, int* decimals);
+
+// Message number for dropped observations: base 541 (several) or 557 (one)
+// plus 1 with STRATA variables, 2 with FREQ, 4 with WEIGHT, 8 with a
+// censoring variable.
+int korv_dropped_message(const KORVCOM* q, int64_t count);
+
+// Stratum reread and ranking.
+void korvbeg(KORVCOM* q, STRATA* stratum);

@@ -1,0 +1,56 @@
+// Stratum reread: brings a stratum's records back from the utility file into
+// the per-stratum arrays and builds the rank index.
+#include "frame/frame.h"
+#include "vyr_files.h"
+#include "vyr_host.h"
+
+namespace
+{
+
+void check_file(int r)
+{
+    if (r != 0) {
+        xprrlog(0, r);
+        if (r < 0)
+            xexit(1020, 0);
+    }
+}
+
+} // namespace
+
+void korvrnk(KORVCOM* /*q*/, const double* data, const double* freq, int64_t* antirank,
+             int64_t count)
+{
+    if (count < 1)
+        return;
+    POOLHANDLE* pool = xtaskpool();
+    auto* link = static_cast<int64_t*>(
+        xmalloc_or_exit(pool, count * static_cast<int64_t>(sizeof(int64_t)), 0x3006));
+    korv_rank_with_links(data, freq, antirank, count, link);
+    pool->free(pool, link, 0, 4);
+}
+
+void korvbeg(KORVCOM* q, STRATA* node)
+{
+    q->stratumno += 1.0;
+    XCFILE* f = q->utid;
+    int64_t k = 0;
+    for (NOTESTR* e = node->note; e && k < node->nobs; e = e->next, k += q->blockno) {
+        check_file(xcpntd(f, e->notet));
+        check_file(xcread(f, q->times + k, q->blockt));
+        check_file(xcpntd(f, e->notef));
+        check_file(xcread(f, q->freqs + k, q->blockf));
+        if (q->zwt) {
+            check_file(xcpntd(f, e->notew));
+            check_file(xcread(f, q->weights + k, q->blockt));
+        }
+        if (q->nid > 0 && q->blocki > 0) {
+            check_file(xcpntd(f, e->notei));
+            check_file(xcread(f, q->ids + k * q->idlen, q->blocki));
+        }
+    }
+    if (q->zsorted)
+        korv_sorted_index(q->times, q->freqs, q->indxs, node->nobs);
+    else
+        korvrnk(q, q->times, q->freqs, q->indxs, node->nobs);
+}

@@ -1,0 +1,188 @@
+// Procedure set-up: statements, variables, result definitions, and the
+// per-task resources (utility files, the plot store, the test work area).
+#include <algorithm>
+#include <cstring>
+
+#include "frame/frame.h"
+#include "runtime/missing.h"
+#include "runtime/wobmth.h"
+#include "runtime/zregis.h"
+#include "vyr_files.h"
+#include "vyr_host.h"
+
+#include "frame/parse.h"
+#include "vyr_data.h"
+#define KORV_HAVE_PARSE 1
+#if __has_include("results/results.h")
+#include "results/results.h"
+#define KORV_HAVE_RESULTS 1
+#endif
+
+void shell(double* v, int n)
+{
+    for (int gap = n / 2; gap > 0; gap /= 2)
+        for (int i = gap; i < n; ++i)
+            for (int j = i - gap; j >= 0 && v[j] > v[j + gap]; j -= gap)
+                std::swap(v[j], v[j + gap]);
+}
+
+void Unique(double* t, int* n)
+{
+    if (*n < 2)
+        return;
+    bool increasing = true;
+    for (int i = 1; i < *n && increasing; ++i)
+        increasing = t[i] > t[i - 1];
+    if (increasing)
+        return;
+    shell(t, *n);
+    int kept = 1;
+    for (int i = 1; i < *n; ++i)
+        if (t[i] > t[kept - 1])
+            t[kept++] = t[i];
+    *n = kept;
+}
+
+void SortAtRiskTimes(ATRISKTIME* art)
+{
+    if (art->t)
+        Unique(art->t, &art->n);
+}
+
+namespace
+{
+
+void open_utility(XCFILE** file)
+{
+    XCREQUEST request{};
+    if (xcopen(file, &request) < 0) {
+        xpmlog(326, 530);
+        xexit(1020, 0);
+    }
+}
+
+XCBSTR* make_store(int64_t reclen, bool minimal)
+{
+    auto* s = static_cast<XCBSTR*>(xmalloc_or_exit(xtaskpool(), sizeof(XCBSTR), 0x3006));
+    long a = 0, b = 0, minsize = 0, standard = 0, n = 0;
+    xcbinfo(&a, &b, &minsize, &standard, &n);
+    long pagesize = minimal ? minsize : standard;
+    int rc = xcbopen(&pagesize, 1, &s->fileptr);
+    if (rc != 0) {
+        xprrlog(0, rc);
+        if (rc < 0)
+            xexit(1020, 0);
+    }
+    s->reclen = reclen;
+    s->nrpp = reclen > 0 ? pagesize / reclen : 0;
+    return s;
+}
+
+} // namespace
+
+void initial_housekeeping(KORVCOM* q)
+{
+    const int g = q->vdqgraph & 0x1C3AE0;
+    // 1.
+    if (q->fileouts && q->ntime != 0 && !q->zreduce)
+        xpmlog(326, 593, q->cmprisk ? "OUTCIF=" : "OUTSURV=");
+    // 2-3. The default confidence-limit transform.
+    if (!q->cmprisk && q->conftype == 0) {
+        bool tables = q->zprint && !q->znotable;
+        bool limits = g != 0 || (q->fileouts && !q->zSurvStmt);
+        if (tables && limits)
+            xpmlog(326, 224);
+        else if (tables)
+            xpmlog(326, 222);
+        else if (limits)
+            xpmlog(326, 230);
+    }
+    if (q->cmprisk) {
+        CMPRISK* c = q->cmprisk;
+        c->xcb = make_store(48, c->xcbminopt != 0);
+        if (c->nFailcode > 0 && q->evnum > 0)
+            for (int j = 0; j < q->evnum; ++j)
+                for (int i = 0; i < c->nFailcode; ++i)
+                    if (q->elist[j] == c->failcode[i]) {
+                        const NAMESTR* nm = c->nmStatus;
+                        xpmlog(326, 576, nm ? static_cast<int>(nm->namelen) : 0,
+                               nm ? nm->name_p : "");
+                        xexit(std::max(q->rc, 2000), 0);
+                    }
+    }
+    if (q->conftype == 0)
+        q->conftype = 3;
+    // 4. The at-risk times in order, without repeats.
+    if (q->art)
+        SortAtRiskTimes(q->art);
+    // The NINTERVAL= request, kept for every BY group.
+    if (!q->zinter)
+        korv_set_ninterval_request(q->ninter > 0 ? q->ninter : 10);
+    // 5. Block layout of the utility records.
+    q->blockno = 50;
+    q->blockt = 400;
+    q->blockf = 400;
+    q->blockg = 200;
+    q->blocki = 50 * q->idlen;
+    q->blockc = 400 * q->ncvar;
+    q->notenodel = sizeof(NOTESTR);
+    q->soff = STRATA_KEY_OFFSET;
+    // 6. Utility files.
+    open_utility(&q->utid);
+    if (q->ktype & 0x1C0)
+        open_utility(&q->utid2);
+    if (q->survdiff) {
+        open_utility(&q->survdiff->utid);
+        if (q->survdiff->method == -5 && wzmis(q->survdiff->alpha))
+            q->survdiff->alpha = q->alpha;
+    }
+    if (q->zplot) {
+        open_utility(&q->utid1);
+        if (q->graphics && q->method != 1)
+            open_utility(&q->graphics->utid);
+    }
+    // 7. Graph insets and the plot store.
+    if (q->vdqgraph != 0) {
+        if ((q->vdqgraph & 0x1) && (q->nsvar > 0 || q->grpvar))
+            q->ogstat = static_cast<OGSTAT*>(xmalloc_or_exit(xtaskpool(), sizeof(OGSTAT), 0x3006));
+        if (g != 0 || q->art) {
+            int minopt = 0;
+            static const char path[] = "\\PRODUCTS\\STAT\\KORVANTE";
+            bool minimal = zregis_getbool(path, 23, "MINOPT", 6, 0, 0, &minopt) == 0 && minopt == 1;
+            if (minimal)
+                xpmlog(326, 297);
+            q->xcb = make_store(88, minimal);
+        }
+    }
+    // 8. The work area of the TEST-statement rank tests.
+    if (q->ncvar > 0) {
+        int64_t n = q->ncvar, m = n + 2;
+        int64_t P = m * (m + 1) / 2 + m;
+        q->wil = static_cast<double*>(xmalloc_or_exit(
+            xtaskpool(), (3 * n + 7 + 3 * P) * static_cast<int64_t>(sizeof(double)), 0x3006));
+    }
+}
+
+void korvint(KORVCOM* q)
+{
+#ifdef KORV_HAVE_PARSE
+    parse(q);
+#endif
+    setin(q);
+#ifdef KORV_HAVE_RESULTS
+    korvprl(q);
+    korvout(q);
+#endif
+    initial_housekeeping(q);
+}
+
+void korvEndOfTask()
+{
+    auto* q = static_cast<KORVCOM*>(*xcomanchor());
+    if (q && q->vdq) {
+        int r = wobzoom(q->vdq, 3, 4, 0, nullptr);
+        q->vdq = nullptr;
+        if (r < 0)
+            zvdqexit(r);
+    }
+}

@@ -1,0 +1,128 @@
+// Tests of equal survival across strata and trend tests, unweighted and
+// weighted: the test driver called once per BY group, the pivoting sweep that
+// turns a score vector and its singular covariance into a chi-square, and the
+// computing core over plain arrays (pooled risk sets, the weighted log-rank
+// family, the exponential-model likelihood-ratio statistic, trend
+// statistics).
+//
+// Layout shared by every test: the covariance V of the k level scores is a
+// packed lower triangle (element (i, j), j <= i, at i(i+1)/2 + j), followed
+// directly by k + 1 score slots (U[0..k-1], then a corner that starts at 0).
+// Read together the (k+1)(k+2)/2 doubles are the packed bordered matrix
+// [V U; U' 0]; the sweep leaves minus the chi-square in its corner.
+#pragma once
+
+#include <cstdint>
+
+#include "frame/korvcom.h"
+
+// ---------------------------------------------------------------------------
+// Driver entries (survival road only).
+
+// Once per BY group after every stratum has been estimated and its plots made:
+// decides whether the tests of equal survival run and dispatches them.
+void korvpol(KorvPtr q);
+// Unweighted / WEIGHT-statement entries: return at once when the tests are
+// switched off (ktype bit 0x2).
+void korvhom(KorvPtr q);
+void korvwho(KorvPtr q);
+
+// ---------------------------------------------------------------------------
+// Sweep and chi-square.
+
+// Sweeps pivot p of the packed symmetric matrix a of the given order, when
+// its diagonal exceeds tol and flags[p] is '0': every element (i, j) off row
+// and column p becomes a_ij - a_ip a_jp / a_pp, row p becomes a_ip / a_pp with
+// the sign changed, and the diagonal 1 / a_pp, so that the swept block holds
+// the inverse itself; flags[p] becomes '1'. work holds at least `order`
+// doubles. Returns 0 when swept, 1 when the pivot was left alone.
+int zsweep(double* a, int p, int order, char* flags, double* work, double tol);
+
+// One greedy step on the bordered block var (d = ndim levels): among the free
+// indices (dfs[i] == '0') marks '*' those whose diagonal is below 1e-12 or
+// not above toler, sweeps the one that adds most to the statistic and returns
+// its index, or -1 when none is left. korvp is not used.
+int korvcs(KorvPtr korvp, double* var, int ndim, char* dfs, double* work, double toler);
+
+// Chi-square, degrees of freedom and p-value of one bordered block, swept in
+// place: tol = singular x the sum of the positive diagonal elements; df the
+// number of pivots; p = upper chi-square tail when df > 0 and chisq > 0, 1
+// when df > 0 and chisq <= 0 (also a rounding-negative corner), missing when
+// df = 0. dfs holds k + 1 bytes and work k + 1 doubles.
+struct KorvChiSq {
+    double chisq;
+    int df;
+    double p;
+};
+KorvChiSq korv_chisq(double* block, int k, double singular, char* dfs, double* work);
+
+// Number of decimals with which value prints in a field of `width`
+// characters, one character kept for a sign.
+int zpfmt(double value, int width);
+
+// One trend row: iovar[0] = x'U, [1] = sqrt(x'Vx) (0 when not above 0),
+// [2] = z, [3] = two-sided p, [4] = P(Z < z), [5] = P(Z > z); z and the
+// p-values missing when the standard error is not above 2^-511.
+void Trend(int n, double* xcov, double* xvec, double* scorevec, double* work, double* iovar);
+
+// ---------------------------------------------------------------------------
+// Computing core over plain arrays. Records: signed frequencies (censored
+// records negated), level numbers sflag[r] in 0..k-1 and the rank index jndx
+// of the frame's ranking (1-based record numbers in time order, an entry
+// negated when the next place has the same time and status).
+
+// Number of doubles of a bordered block of k levels, and the offset of its
+// score vector.
+inline int64_t korv_block_size(int k) { return static_cast<int64_t>(k + 1) * (k + 2) / 2; }
+inline int64_t korv_score_offset(int k) { return static_cast<int64_t>(k) * (k + 1) / 2; }
+
+// Bordered blocks of the unweighted tests; a null block is a test not asked
+// for. lr and wil are always present.
+struct HomBlocks {
+    double* lr = nullptr;    // log-rank
+    double* wil = nullptr;   // Wilcoxon (Gehan): weight N
+    double* tar = nullptr;   // Tarone-Ware: weight sqrt(N)
+    double* peto = nullptr;  // Peto-Peto: S~(t) including t
+    double* mpeto = nullptr; // modified Peto-Peto: S~(t) N / (N + 1)
+    double* flem = nullptr;  // Fleming-Harrington: S(t-)^rho (1 - S(t-))^gamma
+};
+
+// Likelihood-ratio statistic of the exponential model, gathered stratum by
+// stratum. A stratum whose total time is not above 1.11e-13 sets nempty to -1
+// and is left out; one without events sets zempty to '*'.
+struct HomLR {
+    double T = 0, D = 0, L = 0;
+    char zempty = ' ';
+    int nempty = 0;
+    double likeratio = 0;
+};
+void korv_lr_add(HomLR* lr, const double* time, const double* freq, int64_t nobs, double events);
+void korv_lr_finish(HomLR* lr);
+
+// Receives one (events, at risk) record per retained event time of the first
+// pass, in descending order of time.
+using HomRecordSink = void (*)(void* ctx, double ndie, double nrisk);
+
+// First pass, from the largest time down: log-rank, Wilcoxon and Tarone-Ware.
+// risk and die hold k doubles each (risk starts at 0). Every retained time
+// (events and more than 1.0 at risk) is passed to sink when sink is not null.
+// Returns the number of retained times.
+int64_t korv_hom_first_pass(int k, int64_t n, const double* freq, const int64_t* sflag,
+                            const int64_t* jndx, double* risk, double* die, const HomBlocks& b,
+                            HomRecordSink sink, void* ctx);
+// Turns nfail + 1 records of (ndie, nrisk), record m for the m-th retained
+// time from the top, into (S, S~) after each time; record nfail is (1, 1).
+void korv_hom_pooled_survival(double* km, int64_t nfail);
+// Second pass: Peto, modified Peto and Fleming-Harrington from km. fleming is
+// null (rho = gamma = 0) or rho then gamma; a negative gamma counts as 0.
+void korv_hom_second_pass(int k, int64_t n, const double* freq, const int64_t* sflag,
+                          const int64_t* jndx, double* risk, double* die, const double* km,
+                          const double* fleming, const HomBlocks& b);
+
+// The weighted pass (WEIGHT statement): log-rank, Wilcoxon (weight: weighted
+// number at risk S) and Tarone (sqrt(S)) with the exact without-replacement
+// variance of the weighted event sum. riskWt, riskWt2 and dieWt hold k
+// doubles each, zero on entry. tar may be null.
+void korv_hom_weighted_pass(int k, int64_t n, const double* freq, const double* wt,
+                            const int64_t* sflag, const int64_t* jndx, double* riskWt,
+                            double* riskWt2, double* dieWt, double* lr, double* wil, double* tar);

@@ -1,0 +1,148 @@
+// The sweep operator, the greedy pivoting step on a bordered block, the
+// chi-square recipe of the homogeneity tests, the decimals of the score
+// columns and the trend statistic.
+#include <cmath>
+
+#include "homogeneity/homogeneity.h"
+#include "numeric/gamma.h"
+#include "numeric/matrix.h"
+#include "numeric/normal.h"
+#include "numeric/vector.h"
+#include "runtime/missing.h"
+
+namespace
+{
+inline int64_t packed(int i, int j)
+{
+    return i >= j ? static_cast<int64_t>(i) * (i + 1) / 2 + j
+                  : static_cast<int64_t>(j) * (j + 1) / 2 + i;
+}
+} // namespace
+
+int zsweep(double* a, int p, int order, char* flags, double* work, double tol)
+{
+    if (p < 0 || p >= order)
+        return 1;
+    if (flags && flags[p] != '0')
+        return 1;
+    const double app = a[packed(p, p)];
+    if (!(app > tol) || app == 0.0)
+        return 1;
+    // An index is swept when its flag is '1'. Elements with a swept index are
+    // kept so that the swept block is the inverse itself (not its negative):
+    // the usual update changes sign where both indices are already swept, and
+    // the new pivot's row changes sign against unswept indices only.
+    auto swept = [flags](int i) { return flags && flags[i] == '1'; };
+    for (int i = 0; i < order; ++i)
+        work[i] = i == p ? 0.0 : a[packed(i, p)];
+    for (int i = 0; i < order; ++i) {
+        if (i == p || work[i] == 0.0)
+            continue;
+        const double f = work[i] / app;
+        const bool si = swept(i);
+        double* row = a + static_cast<int64_t>(i) * (i + 1) / 2;
+        for (int j = 0; j <= i; ++j) {
+            if (j == p)
+                continue;
+            if (si && swept(j))
+                row[j] += f * work[j];
+            else
+                row[j] -= f * work[j];
+        }
+    }
+    for (int i = 0; i < order; ++i)
+        if (i != p)
+            a[packed(i, p)] = (swept(i) ? work[i] : -work[i]) / app;
+    a[packed(p, p)] = 1.0 / app;
+    if (flags)
+        flags[p] = '1';
+    return 0;
+}
+
+int korvcs(KorvPtr, double* var, int ndim, char* dfs, double* work, double toler)
+{
+    const double* stat = var + static_cast<int64_t>(ndim) * (ndim + 1) / 2;
+    int iout = -1;
+    double chimax = -1.0;
+    for (int i = 0; i < ndim; ++i) {
+        if (dfs[i] != '0')
+            continue;
+        const double v = var[packed(i, i)];
+        if (v < 1e-12 || v <= toler) {
+            dfs[i] = '*';
+            continue;
+        }
+        const double q = stat[i] * stat[i] / v;
+        if (q > chimax) {
+            chimax = q;
+            iout = i;
+        }
+    }
+    if (iout != -1)
+        zsweep(var, iout, ndim + 1, dfs, work, toler);
+    return iout;
+}
+
+KorvChiSq korv_chisq(double* block, int k, double singular, char* dfs, double* work)
+{
+    for (int i = 0; i <= k; ++i)
+        dfs[i] = '0';
+    double sum = 0.0;
+    for (int i = 0; i <= k; ++i) {
+        const double d = block[packed(i, i)];
+        if (d > 0)
+            sum += d;
+    }
+    const double toler = singular * sum;
+    KorvChiSq r{0.0, 0, korv_missing()};
+    while (korvcs(nullptr, block, k, dfs, work, toler) != -1)
+        ++r.df;
+    r.chisq = -block[packed(k, k)];
+    if (r.df > 0)
+        r.p = r.chisq > 0 ? zpgx2(r.chisq, r.df) : 1.0;
+    return r;
+}
+
+int zpfmt(double value, int width)
+{
+    if (wzmis(value) || !std::isfinite(value))
+        return 0;
+    double a = std::fabs(value);
+    int whole = 1;
+    while (a >= 10.0 && whole < 40) {
+        a /= 10.0;
+        ++whole;
+    }
+    // sign + integer digits + point + decimals = width
+    int dec = width - whole - 2;
+    if (dec < 0)
+        dec = 0;
+    if (dec > 8)
+        dec = 8;
+    return dec;
+}
+
+void Trend(int n, double* xcov, double* xvec, double* scorevec, double* work, double* iovar)
+{
+    iovar[0] = zinner(scorevec, xvec, n);
+    zqform(xcov, n, scorevec, 1, &iovar[1], work, 0);
+    iovar[1] = iovar[1] > 0 ? std::sqrt(iovar[1]) : 0.0;
+    if (iovar[1] <= 1.491668147e-154) {
+        for (int i = 2; i <= 5; ++i)
+            iovar[i] = korv_missing();
+        return;
+    }
+    const double z = iovar[0] / iovar[1];
+    iovar[2] = z;
+    if (z < 0) {
+        const double p = zprbnrm(z);
+        iovar[4] = p;
+        iovar[5] = 1.0 - p;
+        iovar[3] = 2.0 * p;
+    } else {
+        const double p = zprbnrm(-z);
+        iovar[5] = p;
+        iovar[4] = 1.0 - p;
+        iovar[3] = 2.0 * p;
+    }
+}

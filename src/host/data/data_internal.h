@@ -1,0 +1,160 @@
+// Internals of the data layer shared by its source files.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "vyr_data.h"
+
+namespace vyr::data
+{
+
+// Message group of the data layer's catalogue entries.
+inline constexpr int kGroup = 701;
+// Facility of the data layer's host codes.
+inline constexpr int kFacility = 70;
+
+// One column of an input data set.
+struct Column {
+    std::string name;
+    std::string label;
+    std::string format; // canonical format text, "" when none
+    bool numeric = true;
+    int length = 8;
+    std::unique_ptr<double[]> num; // numeric values (nobs)
+    std::vector<char> blob;        // character values, one after another
+    std::vector<uint64_t> off;     // nobs + 1 offsets into blob
+    NAMESTR nm;                    // the descriptor handed out by xvname
+
+    std::string_view chars(long obs) const
+    {
+        return std::string_view(blob.data() + off[static_cast<size_t>(obs)],
+                                off[static_cast<size_t>(obs) + 1] - off[static_cast<size_t>(obs)]);
+    }
+};
+
+// Attributes read from a sidecar file.
+struct VarAttr {
+    std::string name;
+    std::string label;
+    std::string format;
+    int type = 0;   // 0 not given, 1 numeric, 2 character
+    int length = 0; // 0 not given
+    int line = 0;
+};
+struct Sidecar {
+    bool present = false;
+    std::string label;
+    std::vector<VarAttr> vars;
+};
+
+// The sidecar path of a CSV path: ".csv" replaced by ".attr" (or ".attr"
+// appended).
+std::string sidecar_path(const std::string& csv_path);
+// Reads a sidecar; false after logging an error naming the file and line.
+bool read_sidecar(const std::string& path, Sidecar& out);
+// Quotes a sidecar value when needed.
+std::string sidecar_quote(const std::string& v);
+
+// Loads a CSV file into columns. `display` names the data set in messages.
+// Returns false after logging an error naming the file and line.
+struct Table {
+    std::vector<Column> cols;
+    long nobs = 0;
+    std::string label;
+};
+bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out);
+
+// Number of threads for parallel work.
+int worker_count();
+
+// A data set's value as CSV field text (numbers at full precision, missing
+// values as "." or ".A").
+void append_number(std::string& out, double v);
+void append_text_field(std::string& out, std::string_view v);
+
+// Fills the descriptor of a column (name, label, type, length, format).
+void fill_namestr(Column& c, int varnum);
+
+// Comparison of two values of a column (missing below numbers; character
+// values blank padded). Negative, 0, positive.
+int compare_values(const Column& c, long a, long b);
+
+} // namespace vyr::data
+
+namespace vyr::data
+{
+
+// A binding of a fetch vector or of an output variable.
+struct Binding {
+    int var = 0;                  // input variable number (fetch, or copy source)
+    long offset = 0;              // into the caller's record when address is null
+    void* address = nullptr;      // fetch target
+    const void* source = nullptr; // output value address
+    int length = 0;
+    int mode = 8;
+};
+
+// An output variable.
+struct OutVar {
+    std::string name;
+    std::string label;
+    std::string format;
+    bool numeric = true;
+    int length = 8;
+    long offset = 0;
+    const void* address = nullptr;
+    int vlen = 0;
+    DSHANDLE* copyFrom = nullptr; // a copy of an input variable (its current value)
+    int copyVar = 0;
+};
+
+// State of an output data set.
+struct Output {
+    std::vector<OutVar> vars;
+    bool defining = false;
+    bool defined = false;
+    bool headerWritten = false;
+    std::string tmpPath;
+    std::FILE* file = nullptr;
+    std::string buffer;
+    long rows = 0;
+    int lastWriteRc = 0;
+    bool failed = false;
+    bool closed = false;
+};
+
+} // namespace vyr::data
+
+struct XVHANDLE {
+    int kind = 0; // 1 fetch, 2 output definitions
+    DSHANDLE* ds = nullptr;
+    std::vector<vyr::data::Binding> binds;
+    bool ended = false;
+};
+
+struct DSHANDLE {
+    int mode = 0;
+    std::string lib;     // upper case libref ("" for a path)
+    std::string member;  // member name as given
+    std::string display; // "LIB.MEMBER" or the path
+    std::string path;    // the CSV file
+    std::string label;
+    // Input.
+    vyr::data::Table table;
+    std::vector<int> byvars;
+    std::vector<unsigned char> bydesc;
+    bool notsorted = false;
+    bool started = false;
+    bool finished = false;
+    long gs = 0, ge = 0; // current BY group [gs, ge), 0-based
+    long cur = -1;       // current observation, 0-based; -1 none
+    long across = -1;    // cursor of xoget
+    bool readReported = false;
+    // Output.
+    std::unique_ptr<vyr::data::Output> out;
+    bool writeReported = false;
+};

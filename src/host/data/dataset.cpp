@@ -1,0 +1,870 @@
+// Data sets: opening by name, libraries, variables and descriptors, fetch
+// vectors, observation reading and BY groups.
+#include <dirent.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+
+#include "data_internal.h"
+#include "runtime/missing.h"
+#include "vyr_format.h"
+#include "vyr_host.h"
+#include "vyr_session.h"
+
+using namespace vyr::data;
+
+namespace
+{
+
+std::string upper(std::string_view s)
+{
+    std::string r(s);
+    for (char& c : r)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return r;
+}
+
+// Handles opened in the running step, and the fetch/definition vectors.
+struct Registry {
+    std::vector<std::unique_ptr<DSHANDLE>> sets;
+    std::vector<std::unique_ptr<XVHANDLE>> vectors;
+    std::string lastCreated;
+    bool hooked = false;
+};
+Registry& reg()
+{
+    static Registry r;
+    return r;
+}
+std::recursive_mutex g_mutex;
+
+bool valid_name(std::string_view s)
+{
+    if (s.empty() || s.size() > 32)
+        return false;
+    if (!(std::isalpha(static_cast<unsigned char>(s[0])) || s[0] == '_'))
+        return false;
+    for (char c : s)
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_'))
+            return false;
+    return true;
+}
+
+bool is_dir(const std::string& p)
+{
+    struct stat st;
+    return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The file of member `member` in folder `dir`: an existing file whose name
+// matches "<member>.csv" ignoring case (exact case preferred), else
+// "<dir>/<member>.csv".
+std::string member_file(const std::string& dir, const std::string& member, bool* exists)
+{
+    std::string want = member + ".csv";
+    std::string found;
+    *exists = false;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* ent = readdir(d)) {
+            if (strcasecmp(ent->d_name, want.c_str()) == 0) {
+                if (found.empty() || want == ent->d_name)
+                    found = ent->d_name;
+            }
+        }
+        closedir(d);
+    }
+    std::string sep = (!dir.empty() && dir.back() == '/') ? "" : "/";
+    if (!found.empty()) {
+        *exists = true;
+        return dir + sep + found;
+    }
+    return dir + sep + want;
+}
+
+int step_end(bool ok);
+
+void hook_step_end()
+{
+    Registry& r = reg();
+    if (r.hooked)
+        return;
+    r.hooked = true;
+    vyr_on_step_end([](const VyrStep&, int& rc) {
+        bool failedWrite = false;
+        {
+            std::lock_guard<std::recursive_mutex> lock(g_mutex);
+            for (auto& ds : reg().sets)
+                if (ds->out && ds->out->failed)
+                    failedWrite = true;
+        }
+        int failures = step_end(rc <= 4);
+        if ((failedWrite || failures > 0) && rc < 1008)
+            rc = 1008;
+    });
+}
+
+DSHANDLE* register_set(std::unique_ptr<DSHANDLE> ds)
+{
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    reg().sets.push_back(std::move(ds));
+    return reg().sets.back().get();
+}
+
+int open_output(DSHANDLE* ds)
+{
+    ds->out = std::make_unique<Output>();
+    static int counter = 0;
+    ds->out->tmpPath =
+        ds->path + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+    ds->out->file = std::fopen(ds->out->tmpPath.c_str(), "wb");
+    if (ds->out->file == nullptr) {
+        xpmlog(kGroup, 12, ds->display.c_str(), std::strerror(errno));
+        return vyr_code(kFacility, 12);
+    }
+    return 0;
+}
+
+const Column* column(const DSHANDLE* ds, int varnum)
+{
+    if (ds == nullptr || ds->mode != VYR_DS_INPUT || varnum < 1 ||
+        varnum > static_cast<int>(ds->table.cols.size()))
+        return nullptr;
+    return &ds->table.cols[static_cast<size_t>(varnum) - 1];
+}
+
+// The observation whose values a read delivers: the current one.
+long current_obs(const DSHANDLE* ds)
+{
+    return ds->cur;
+}
+
+std::string value_text(const Column& c, long obs)
+{
+    if (c.numeric) {
+        double v = c.num[static_cast<size_t>(obs)];
+        return vyr::fmt::trim(vyr::fmt::format_value(c.nm, &v));
+    }
+    return vyr::fmt::trim(c.chars(obs));
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+namespace vyr::data
+{
+
+void fill_namestr(Column& c, int varnum)
+{
+    NAMESTR& nm = c.nm;
+    nm = NAMESTR{};
+    nm.nvar0 = varnum;
+    nm.ntype = c.numeric ? 1 : 2;
+    nm.nlng = static_cast<short>(c.numeric ? 8 : c.length);
+    nm.user_lng = nm.nlng;
+    nm.name_p = c.name.c_str();
+    nm.namelen = static_cast<short>(c.name.size());
+    nm.label_p = c.label.c_str();
+    nm.nlablen = static_cast<short>(c.label.size());
+    vyr::fmt::FormatSpec spec;
+    if (!c.format.empty() && vyr::fmt::parse(c.format, spec)) {
+        std::string name = spec.name;
+        nm.nfl = static_cast<short>(std::min<size_t>(name.size(), 8));
+        std::memcpy(nm.nform, name.data(), static_cast<size_t>(nm.nfl));
+        nm.nformlongl = static_cast<short>(std::min<size_t>(name.size(), 32));
+        std::memcpy(nm.nformlong, name.data(), static_cast<size_t>(nm.nformlongl));
+        nm.nflen = static_cast<short>(spec.width > 0 ? spec.width : vyr::fmt::default_width(spec));
+        nm.nfd = static_cast<short>(spec.hasDecimals ? spec.decimals : 0);
+        nm.nfcode = vyr_format_code(c.format);
+        if (name.empty() && nm.nfl == 0) {
+            // A w.d format has no name: mark it present through its width.
+            nm.nformlong[0] = 'F';
+            nm.nformlongl = 1;
+        }
+    } else {
+        // No format: the display width is the default one (BEST12. or the length).
+        nm.nflen = static_cast<short>(c.numeric ? 12 : c.length);
+    }
+}
+
+int compare_values(const Column& c, long a, long b)
+{
+    if (c.numeric) {
+        double x = c.num[static_cast<size_t>(a)], y = c.num[static_cast<size_t>(b)];
+        bool mx = wzmis(x), my = wzmis(y);
+        if (mx || my) {
+            if (mx && my) {
+                unsigned char bx = korv_missing_byte5(x), by = korv_missing_byte5(y);
+                int cx = bx == 0 ? 1000 : -static_cast<signed char>(bx);
+                int cy = by == 0 ? 1000 : -static_cast<signed char>(by);
+                return cx < cy ? -1 : cx > cy ? 1 : 0;
+            }
+            return mx ? -1 : 1;
+        }
+        return x < y ? -1 : x > y ? 1 : 0;
+    }
+    std::string_view x = c.chars(a), y = c.chars(b);
+    size_t n = std::max(x.size(), y.size());
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char cx = i < x.size() ? static_cast<unsigned char>(x[i]) : ' ';
+        unsigned char cy = i < y.size() ? static_cast<unsigned char>(y[i]) : ' ';
+        if (cx != cy)
+            return cx < cy ? -1 : 1;
+    }
+    return 0;
+}
+
+std::vector<ColumnInfo> columns(const DSHANDLE* ds)
+{
+    std::vector<ColumnInfo> r;
+    if (ds == nullptr)
+        return r;
+    if (ds->mode == VYR_DS_INPUT) {
+        for (const Column& c : ds->table.cols)
+            r.push_back({c.name, c.label, c.numeric, c.numeric ? 8 : c.length, c.format});
+    } else if (ds->out) {
+        for (const OutVar& v : ds->out->vars)
+            r.push_back({v.name, v.label, v.numeric, v.length, v.format});
+    }
+    return r;
+}
+
+double number(const DSHANDLE* ds, long obs, int varnum)
+{
+    const Column* c = column(ds, varnum);
+    if (c == nullptr || !c->numeric || obs < 1 || obs > ds->table.nobs)
+        return korv_missing();
+    return c->num[static_cast<size_t>(obs) - 1];
+}
+
+std::string text(const DSHANDLE* ds, long obs, int varnum)
+{
+    const Column* c = column(ds, varnum);
+    if (c == nullptr || obs < 1 || obs > ds->table.nobs)
+        return {};
+    if (c->numeric)
+        return vyr::fmt::best_trim(c->num[static_cast<size_t>(obs) - 1]);
+    std::string s(c->chars(obs - 1));
+    while (!s.empty() && s.back() == ' ')
+        s.pop_back();
+    return s;
+}
+
+} // namespace vyr::data
+
+// ---------------------------------------------------------------------------
+// Opening.
+
+std::string vyr_data_library(std::string_view libref)
+{
+    std::string up = upper(libref);
+    std::string p = vyr_library_path(up);
+    if (!p.empty())
+        return p;
+    if (up == "WORK") {
+        p = vyr_work_dir();
+        return p.empty() ? std::string(".") : p;
+    }
+    std::string def = upper(vyr_default_library());
+    if (up == def || up.empty()) {
+        p = vyr_data_dir();
+        return p.empty() ? std::string(".") : p;
+    }
+    return {};
+}
+
+static int finish_open(std::unique_ptr<DSHANDLE> ds, int mode, DSHANDLE** out)
+{
+    if (mode == VYR_DS_INPUT) {
+        Sidecar side;
+        if (!read_sidecar(sidecar_path(ds->path), side))
+            return vyr_code(kFacility, 11);
+        if (!load_csv(ds->path, side, ds->table))
+            return vyr_code(kFacility, 1);
+        ds->label = ds->table.label;
+        for (size_t i = 0; i < ds->table.cols.size(); ++i)
+            fill_namestr(ds->table.cols[i], static_cast<int>(i) + 1);
+    } else {
+        int rc = open_output(ds.get());
+        if (rc != 0)
+            return rc;
+    }
+    *out = register_set(std::move(ds));
+    return 0;
+}
+
+int vyr_dsopen(std::string_view name, int mode, bool quoted, DSHANDLE** out)
+{
+    *out = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_mutex);
+        hook_step_end();
+    }
+    auto ds = std::make_unique<DSHANDLE>();
+    ds->mode = mode;
+    if (quoted) {
+        // A relative path is taken from the program's folder, as LIBNAME
+        // folders are.
+        ds->path = std::string(name);
+        const std::string& program = vyr_settings().program;
+        if (!ds->path.empty() && ds->path[0] != '/' && !program.empty()) {
+            size_t slash = program.find_last_of('/');
+            if (slash != std::string::npos)
+                ds->path = program.substr(0, slash + 1) + ds->path;
+        }
+        ds->display = ds->path;
+        std::string base = ds->path.substr(ds->path.find_last_of('/') + 1);
+        if (base.size() > 4 && strcasecmp(base.c_str() + base.size() - 4, ".csv") == 0)
+            base.resize(base.size() - 4);
+        ds->member = base;
+        if (mode == VYR_DS_INPUT && access(ds->path.c_str(), F_OK) != 0) {
+            xpmlog(kGroup, 2, ds->display.c_str(), ds->path.c_str());
+            return vyr_code(kFacility, 2);
+        }
+        return finish_open(std::move(ds), mode, out);
+    }
+    std::string lib, member;
+    size_t dot = name.find('.');
+    if (dot != std::string_view::npos) {
+        lib = upper(name.substr(0, dot));
+        member = std::string(name.substr(dot + 1));
+    } else {
+        lib = upper(vyr_default_library());
+        member = std::string(name);
+    }
+    if (!valid_name(member) || (dot != std::string_view::npos && !valid_name(lib))) {
+        std::string n(name);
+        xpmlog(kGroup, 20, n.c_str());
+        return vyr_code(kFacility, 20);
+    }
+    std::string dir = vyr_data_library(lib);
+    if (dir.empty()) {
+        xpmlog(kGroup, 3, lib.c_str());
+        return vyr_code(kFacility, 3);
+    }
+    ds->lib = lib.empty() ? std::string("WORK") : lib;
+    ds->member = member;
+    ds->display = ds->lib + "." + upper(member);
+    bool exists = false;
+    ds->path = member_file(dir, member, &exists);
+    if (mode == VYR_DS_INPUT && !exists) {
+        xpmlog(kGroup, 2, ds->display.c_str(), ds->path.c_str());
+        return vyr_code(kFacility, 2);
+    }
+    if (mode != VYR_DS_INPUT && !is_dir(dir)) {
+        xpmlog(kGroup, 12, ds->display.c_str(), ("the folder " + dir + " does not exist").c_str());
+        return vyr_code(kFacility, 12);
+    }
+    return finish_open(std::move(ds), mode, out);
+}
+
+DSHANDLE* vyr_dsopen(std::string_view name, int mode, bool quoted)
+{
+    DSHANDLE* ds = nullptr;
+    vyr_dsopen(name, mode, quoted, &ds);
+    return ds;
+}
+
+int vyr_dsopen_path(const std::string& path, int mode, DSHANDLE** out)
+{
+    return vyr_dsopen(path, mode, true, out);
+}
+
+std::string vyr_dsname(const DSHANDLE* ds)
+{
+    return ds ? ds->display : std::string();
+}
+std::string vyr_dspath(const DSHANDLE* ds)
+{
+    return ds ? ds->path : std::string();
+}
+
+long vyr_dsnobs(const DSHANDLE* ds)
+{
+    if (ds == nullptr)
+        return 0;
+    if (ds->mode == VYR_DS_INPUT)
+        return ds->table.nobs;
+    return ds->out ? ds->out->rows : 0;
+}
+
+std::string vyr_data_last_created()
+{
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    return reg().lastCreated;
+}
+
+void vyr_data_note_created(const std::string& name)
+{
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    reg().lastCreated = name;
+}
+
+XVHANDLE* vyr_data_keep_vector(std::unique_ptr<XVHANDLE> h)
+{
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    reg().vectors.push_back(std::move(h));
+    return reg().vectors.back().get();
+}
+
+// Output commit/drop lives in output.cpp.
+int vyr_data_finish_output(DSHANDLE* ds, bool commit);
+
+void vyr_data_step_end(bool ok)
+{
+    step_end(ok);
+}
+
+namespace
+{
+// Ends the step's data sets; returns the number of output data sets that
+// could not be committed.
+int step_end(bool ok)
+{
+    int failures = 0;
+    std::vector<std::unique_ptr<DSHANDLE>> sets;
+    std::vector<std::unique_ptr<XVHANDLE>> vectors;
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_mutex);
+        sets.swap(reg().sets);
+        vectors.swap(reg().vectors);
+    }
+    for (auto& ds : sets)
+        if (ds->out && vyr_data_finish_output(ds.get(), ok) != 0)
+            ++failures;
+    return failures;
+}
+} // namespace
+
+int vyr_dsclose(DSHANDLE* ds, bool commit)
+{
+    if (ds == nullptr || !ds->out)
+        return 0;
+    return vyr_data_finish_output(ds, commit);
+}
+
+int xvfind(DSHANDLE* ds, std::string_view name)
+{
+    if (ds == nullptr)
+        return 0;
+    std::string n = upper(vyr::fmt::trim(name));
+    if (ds->mode == VYR_DS_INPUT) {
+        for (size_t i = 0; i < ds->table.cols.size(); ++i)
+            if (upper(ds->table.cols[i].name) == n)
+                return static_cast<int>(i) + 1;
+    } else if (ds->out) {
+        for (size_t i = 0; i < ds->out->vars.size(); ++i)
+            if (upper(ds->out->vars[i].name) == n)
+                return static_cast<int>(i) + 1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Information and descriptors.
+
+int xvallvr(DSHANDLE* ds, int* nv)
+{
+    if (ds == nullptr)
+        return vyr_code(kFacility, 30);
+    int n = ds->mode == VYR_DS_INPUT ? static_cast<int>(ds->table.cols.size())
+                                     : (ds->out ? static_cast<int>(ds->out->vars.size()) : 0);
+    if (nv)
+        *nv = n;
+    return 0;
+}
+
+int xvsele(DSHANDLE* ds)
+{
+    return ds ? 0 : vyr_code(kFacility, 30);
+}
+
+int xoinfo(DSHANDLE* ds, int item, void* out)
+{
+    if (ds == nullptr)
+        return vyr_code(kFacility, 30);
+    int nvars = 0;
+    xvallvr(ds, &nvars);
+    switch (item) {
+    case 1: {
+        if (out == nullptr)
+            return vyr_code(kFacility, 31);
+        char* b = static_cast<char*>(out);
+        std::memset(b, 0, 160);
+        std::memcpy(b + 128, &nvars, sizeof nvars);
+        std::memset(b + 160, ' ', 258);
+        std::memcpy(b + 160, ds->label.data(), std::min<size_t>(ds->label.size(), 258));
+        return 0;
+    }
+    case 22: {
+        if (out == nullptr)
+            return vyr_code(kFacility, 31);
+        int16_t len;
+        std::memcpy(&len, out, sizeof len);
+        if (len < 0)
+            return vyr_code(kFacility, 31);
+        ds->label.assign(static_cast<const char*>(out) + 2, static_cast<size_t>(len));
+        while (!ds->label.empty() && (ds->label.back() == ' ' || ds->label.back() == '\0'))
+            ds->label.pop_back();
+        return 0;
+    }
+    case 23:
+        return nvars >= 1 ? 1 : 0;
+    case 81: {
+        if (out == nullptr)
+            return vyr_code(kFacility, 31);
+        std::string n = ds->display.substr(0, 41);
+        std::memcpy(out, n.c_str(), n.size() + 1);
+        return 0;
+    }
+    case 95:
+        if (out)
+            std::memcpy(out, &nvars, sizeof nvars);
+        return nvars;
+    case 128:
+        return 0;
+    default:
+        return vyr_code(kFacility, 32);
+    }
+}
+
+int vyr_namestr_length(const NAMESTR& nm)
+{
+    if (nm.ntype != 2)
+        return 8;
+    if (nm.nlng > 0)
+        return nm.nlng;
+    if (nm.user_lng > 0)
+        return nm.user_lng;
+    return 8;
+}
+
+void xvnamei(NAMESTR* descriptor)
+{
+    if (descriptor)
+        *descriptor = NAMESTR{};
+}
+
+int xvname(DSHANDLE* ds, int varnum, NAMESTR** descriptor)
+{
+    Column* c = nullptr;
+    if (ds && ds->mode == VYR_DS_INPUT && varnum >= 1 &&
+        varnum <= static_cast<int>(ds->table.cols.size()))
+        c = &ds->table.cols[static_cast<size_t>(varnum) - 1];
+    if (descriptor)
+        *descriptor = c ? &c->nm : nullptr;
+    return c ? 0 : vyr_code(kFacility, 33);
+}
+
+NAMESTR* xvname(DSHANDLE* ds, int varnum)
+{
+    NAMESTR* nm = nullptr;
+    xvname(ds, varnum, &nm);
+    return nm;
+}
+
+int xffile(DSHANDLE* ds, int code, const int* list, int n)
+{
+    if (ds == nullptr || ds->mode != VYR_DS_INPUT)
+        return vyr_code(kFacility, 30);
+    int rc = 0;
+    for (int i = 0; list && i < n; ++i) {
+        int v = std::abs(list[i]);
+        if (v < 1 || v > static_cast<int>(ds->table.cols.size())) {
+            rc = vyr_code(kFacility, 33);
+            continue;
+        }
+        Column& c = ds->table.cols[static_cast<size_t>(v) - 1];
+        if (!c.format.empty() && c.nm.nfcode == 0)
+            c.nm.nfcode = vyr_format_code(c.format);
+    }
+    return rc;
+}
+
+// ---------------------------------------------------------------------------
+// Fetch vectors.
+
+static XVHANDLE* new_vector(DSHANDLE* ds, int kind)
+{
+    auto h = std::make_unique<XVHANDLE>();
+    h->kind = kind;
+    h->ds = ds;
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    reg().vectors.push_back(std::move(h));
+    return reg().vectors.back().get();
+}
+
+int xvgeti(DSHANDLE* ds, int count, XVHANDLE** handle)
+{
+    if (handle)
+        *handle = nullptr;
+    if (ds == nullptr || ds->mode != VYR_DS_INPUT || handle == nullptr)
+        return vyr_code(kFacility, 30);
+    *handle = new_vector(ds, 1);
+    (*handle)->binds.reserve(static_cast<size_t>(std::max(count, 0)));
+    return 0;
+}
+
+XVHANDLE* xvgeti(DSHANDLE* ds, int count)
+{
+    XVHANDLE* h = nullptr;
+    xvgeti(ds, count, &h);
+    return h;
+}
+
+int xvgetd(XVHANDLE* handle, int varnum, long offset, void* address, int length, int mode)
+{
+    if (handle == nullptr || handle->kind != 1)
+        return vyr_code(kFacility, 34);
+    const Column* c = column(handle->ds, varnum);
+    if (c == nullptr)
+        return vyr_code(kFacility, 33);
+    if (mode != 4 && mode != 8)
+        return vyr_code(kFacility, 35);
+    Binding b;
+    b.var = varnum;
+    b.offset = offset;
+    b.address = address;
+    b.length = length;
+    b.mode = mode;
+    if (b.length <= 0)
+        b.length = mode == 8 ? (c->numeric ? 8 : c->length) : c->nm.nflen;
+    handle->binds.push_back(b);
+    return 0;
+}
+
+int xvgete(XVHANDLE* handle)
+{
+    if (handle == nullptr)
+        return vyr_code(kFacility, 34);
+    handle->ended = true;
+    return 0;
+}
+
+int xvgett(XVHANDLE* handle)
+{
+    if (handle == nullptr)
+        return 0;
+    handle->binds.clear();
+    return 0;
+}
+
+int xyvget(XVHANDLE* handle, void* base)
+{
+    if (handle == nullptr || handle->kind != 1)
+        return vyr_code(kFacility, 34);
+    DSHANDLE* ds = handle->ds;
+    long obs = current_obs(ds);
+    if (obs < 0 || obs >= ds->table.nobs)
+        return vyr_code(kFacility, 36);
+    char* rec = static_cast<char*>(base);
+    for (const Binding& b : handle->binds) {
+        char* to = b.address ? static_cast<char*>(b.address) : rec + b.offset;
+        if (to == nullptr)
+            continue;
+        const Column& c = ds->table.cols[static_cast<size_t>(b.var) - 1];
+        if (b.mode == 8) {
+            if (c.numeric) {
+                double v = c.num[static_cast<size_t>(obs)];
+                std::memcpy(to, &v, static_cast<size_t>(std::min(b.length, 8)));
+            } else {
+                std::string_view s = c.chars(obs);
+                size_t n = std::min(s.size(), static_cast<size_t>(b.length));
+                std::memcpy(to, s.data(), n);
+                std::memset(to + n, ' ', static_cast<size_t>(b.length) - n);
+            }
+        } else {
+            std::string s;
+            if (c.numeric) {
+                double v = c.num[static_cast<size_t>(obs)];
+                s = vyr::fmt::format_value(c.nm, &v, b.length);
+            } else {
+                std::string_view raw = c.chars(obs);
+                std::string padded(raw);
+                padded.resize(static_cast<size_t>(c.length), ' ');
+                s = vyr::fmt::format_value(c.nm, padded.data(), b.length);
+            }
+            s.resize(static_cast<size_t>(b.length), ' ');
+            std::memcpy(to, s.data(), static_cast<size_t>(b.length));
+        }
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// BY groups and observations.
+
+int xbyset(DSHANDLE* ds, const int* varnums, const unsigned char* descending, int n, bool notsorted)
+{
+    if (ds == nullptr || ds->mode != VYR_DS_INPUT)
+        return vyr_code(kFacility, 30);
+    std::vector<int> vars;
+    std::vector<unsigned char> desc;
+    for (int i = 0; i < n; ++i) {
+        int v = varnums ? varnums[i] : 0;
+        if (v < 1 || v > static_cast<int>(ds->table.cols.size()))
+            return vyr_code(kFacility, 33);
+        vars.push_back(v);
+        desc.push_back(descending ? descending[i] : 0);
+    }
+    ds->byvars = std::move(vars);
+    ds->bydesc = std::move(desc);
+    ds->notsorted = notsorted;
+    ds->started = false;
+    ds->finished = false;
+    ds->cur = -1;
+    return 0;
+}
+
+int xbynext(DSHANDLE* ds)
+{
+    if (ds == nullptr || ds->mode != VYR_DS_INPUT || ds->finished)
+        return 0;
+    const long nobs = ds->table.nobs;
+    if (ds->byvars.empty()) {
+        if (ds->started) {
+            ds->finished = true;
+            return 0;
+        }
+        ds->started = true;
+        ds->gs = 0;
+        ds->ge = nobs;
+        ds->cur = -1;
+        return 1;
+    }
+    long gs = ds->started ? ds->ge : 0;
+    ds->started = true;
+    if (gs >= nobs) {
+        ds->finished = true;
+        return 0;
+    }
+    auto& cols = ds->table.cols;
+    if (gs > 0 && !ds->notsorted) {
+        for (size_t i = 0; i < ds->byvars.size(); ++i) {
+            const Column& c = cols[static_cast<size_t>(ds->byvars[i]) - 1];
+            int r = compare_values(c, gs - 1, gs);
+            if (r == 0)
+                continue;
+            bool desc = ds->bydesc[i] != 0;
+            if ((!desc && r > 0) || (desc && r < 0)) {
+                ds->finished = true;
+                std::string now = value_text(c, gs), before = value_text(c, gs - 1);
+                xpmlog(vyr::data::kGroup, 10, ds->display.c_str(),
+                       desc ? "descending" : "ascending", gs + 1, c.name.c_str(), now.c_str(),
+                       before.c_str());
+                xexit(1008, 0);
+            }
+            break;
+        }
+    }
+    long ge = gs + 1;
+    while (ge < nobs) {
+        bool same = true;
+        for (int v : ds->byvars)
+            if (compare_values(cols[static_cast<size_t>(v) - 1], ge - 1, ge) != 0) {
+                same = false;
+                break;
+            }
+        if (!same)
+            break;
+        ++ge;
+    }
+    ds->gs = gs;
+    ds->ge = ge;
+    ds->cur = gs - 1;
+    return 1;
+}
+
+int xbyrwnd(DSHANDLE* ds, int code)
+{
+    if (ds == nullptr || ds->mode != VYR_DS_INPUT)
+        return vyr_code(kFacility, 30);
+    if (!ds->started) {
+        // Not yet in a group: the first group starts at the beginning.
+        ds->cur = -1;
+        return 0;
+    }
+    ds->cur = ds->gs - 1;
+    return 0;
+}
+
+int xybyget(XO_PARMS* parms)
+{
+    if (parms == nullptr)
+        return vyr_code(kFacility, 30);
+    int rc = xybyget(parms->ds);
+    parms->rc = rc;
+    if (rc == 0)
+        parms->obs = parms->ds->cur + 1;
+    return rc;
+}
+
+int xybyget(DSHANDLE* ds)
+{
+    if (ds == nullptr || ds->mode != VYR_DS_INPUT)
+        return vyr_code(kFacility, 30);
+    long gs = ds->started ? ds->gs : 0;
+    long ge = ds->started ? ds->ge : ds->table.nobs;
+    if (ds->cur < gs - 1)
+        ds->cur = gs - 1;
+    if (ds->cur + 1 >= ge)
+        return XO_EOG;
+    ++ds->cur;
+    return 0;
+}
+
+int xopnt(XO_PARMS* parms)
+{
+    if (parms == nullptr || parms->ds == nullptr || parms->ds->mode != VYR_DS_INPUT)
+        return vyr_code(kFacility, 30);
+    parms->ds->across = -1;
+    parms->ds->cur = -1;
+    parms->rc = 0;
+    return 0;
+}
+
+int xoget(XO_PARMS* parms)
+{
+    if (parms == nullptr || parms->ds == nullptr || parms->ds->mode != VYR_DS_INPUT)
+        return vyr_code(kFacility, 30);
+    DSHANDLE* ds = parms->ds;
+    if (ds->across + 1 >= ds->table.nobs) {
+        parms->rc = XO_EOG;
+        return XO_EOG;
+    }
+    ds->cur = ++ds->across;
+    parms->obs = ds->cur + 1;
+    parms->rc = 0;
+    return 0;
+}
+
+int xofprc(DSHANDLE* ds, int status, int mode)
+{
+    if (status == 0 || status == XO_EOG || ds == nullptr)
+        return 0;
+    if (mode == 4 || ds->mode != VYR_DS_INPUT) {
+        if (ds->out)
+            ds->out->failed = true;
+        if (!ds->writeReported) {
+            ds->writeReported = true;
+            xpmlog(vyr::data::kGroup, 16, ds->display.c_str(), status);
+        }
+    } else if (!ds->readReported) {
+        ds->readReported = true;
+        xpmlog(vyr::data::kGroup, 15, ds->display.c_str(), status);
+    }
+    xsetrc(1008);
+    return 0;
+}
+
+int xofprc(XO_PARMS* parms, int status, int mode)
+{
+    if (parms == nullptr)
+        return 0;
+    return xofprc(parms->ds, status, mode);
+}

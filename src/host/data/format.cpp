@@ -1,0 +1,570 @@
+// The format engine: numbers and texts into fixed-width fields.
+#include "vyr_format.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+#include "runtime/missing.h"
+#include "vyr_data.h"
+#include "vyr_host.h"
+
+namespace vyr::fmt
+{
+namespace
+{
+
+constexpr int kMaxWidth = 256;
+
+std::string upper(std::string_view s)
+{
+    std::string r(s);
+    for (char& c : r)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return r;
+}
+
+bool known_name(const std::string& n)
+{
+    static const char* const names[] = {"",        "BEST", "E",        "$",    "$CHAR",
+                                        "PERCENT", "DATE", "DATETIME", "TIME", "F"};
+    for (const char* k : names)
+        if (n == k)
+            return true;
+    return false;
+}
+
+std::string pad_left(std::string s, int w)
+{
+    if (static_cast<int>(s.size()) < w)
+        s.insert(0, static_cast<size_t>(w) - s.size(), ' ');
+    return s;
+}
+
+std::string stars(int w)
+{
+    return std::string(static_cast<size_t>(std::max(w, 1)), '*');
+}
+
+// The text of a missing value: "." or its letter.
+std::string missing_text(double v)
+{
+    unsigned char b = korv_missing_byte5(v);
+    if (b == 0xFF)
+        return "_";
+    if (b <= 0xFD && b >= 0xFD - 25)
+        return std::string(1, static_cast<char>('A' + (0xFD - b)));
+    return ".";
+}
+
+// Strips trailing zeros (and a trailing point) from the fraction of a fixed
+// text; leaves exponent parts alone.
+void strip_fraction(std::string& s)
+{
+    if (s.find('.') == std::string::npos)
+        return;
+    while (!s.empty() && s.back() == '0')
+        s.pop_back();
+    if (!s.empty() && s.back() == '.')
+        s.pop_back();
+}
+
+int significant_digits(const std::string& s)
+{
+    int n = 0;
+    bool started = false;
+    for (char c : s) {
+        if (c == 'E')
+            break;
+        if (c >= '1' && c <= '9')
+            started = true;
+        if (started && std::isdigit(static_cast<unsigned char>(c)))
+            ++n;
+    }
+    return n;
+}
+
+// Scientific text with `m` mantissa decimals: "1.25E-10", "-3E7".
+std::string sci(double v, int m)
+{
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*E", m, v);
+    std::string s(buf);
+    size_t e = s.find('E');
+    std::string mant = s.substr(0, e);
+    strip_fraction(mant);
+    int ex = std::atoi(s.c_str() + e + 1);
+    return mant + "E" + std::to_string(ex);
+}
+
+std::string fixed(double v, int d)
+{
+    // Halves round away from zero, as people expect of printed tables.
+    if (d <= 15) {
+        double scale = std::pow(10.0, d);
+        double x = v * scale;
+        if (std::fabs(x) < 1e15)
+            v = std::round(x) / scale;
+    }
+    char buf[400];
+    std::snprintf(buf, sizeof buf, "%.*f", d, v);
+    std::string s(buf);
+    // "-0", "-0.00": no sign on a value that rounds to zero.
+    if (s[0] == '-' && s.find_first_not_of("-0.") == std::string::npos)
+        s.erase(0, 1);
+    return s;
+}
+
+std::string best_unpadded(double v, int w)
+{
+    if (v == 0)
+        return "0";
+    if (std::isinf(v))
+        return v > 0 ? "I" : "-I";
+    if (std::isnan(v))
+        return ".";
+    double a = std::fabs(v);
+    int mag = static_cast<int>(std::floor(std::log10(a))); // exponent of the leading digit
+    // Fixed candidate: as many decimals as fit, at most 15 significant digits.
+    std::string fx;
+    {
+        int maxd = std::max(0, 14 - mag);
+        int intlen = (mag >= 0 ? mag + 1 : 1) + (v < 0 ? 1 : 0);
+        int room = w - intlen - 1;
+        int d = std::min(maxd, std::max(room, 0));
+        for (; d >= 0; --d) {
+            std::string s = fixed(v, d);
+            strip_fraction(s);
+            if (static_cast<int>(s.size()) <= w) {
+                fx = s;
+                break;
+            }
+        }
+        if (fx == "0" || fx == "-0")
+            fx.clear(); // all digits lost: let scientific notation show the value
+    }
+    std::string sc;
+    for (int m = 14; m >= 0; --m) {
+        std::string s = sci(v, m);
+        if (static_cast<int>(s.size()) <= w) {
+            sc = s;
+            break;
+        }
+    }
+    if (!fx.empty() && (sc.empty() || significant_digits(fx) >= significant_digits(sc)))
+        return fx;
+    if (!sc.empty())
+        return sc;
+    return stars(w);
+}
+
+const char* const kMonths[] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
+                               "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
+
+// Civil date of a day count since 1960-01-01.
+void civil(long long days, int& y, int& m, int& d)
+{
+    long long z = days - 3653 + 719468; // days since 0000-03-01
+    long long era = (z >= 0 ? z : z - 146096) / 146097;
+    long long doe = z - era * 146097;
+    long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    long long yy = yoe + era * 400;
+    long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    long long mp = (5 * doy + 2) / 153;
+    d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    y = static_cast<int>(yy + (m <= 2));
+}
+
+std::string date_text(double v, int w)
+{
+    if (std::fabs(v) > 1e7)
+        return stars(w);
+    int y, m, d;
+    civil(static_cast<long long>(std::floor(v)), y, m, d);
+    char buf[64];
+    if (w >= 11)
+        std::snprintf(buf, sizeof buf, "%02d-%s-%04d", d, kMonths[m - 1], y);
+    else if (w >= 9)
+        std::snprintf(buf, sizeof buf, "%02d%s%04d", d, kMonths[m - 1], y);
+    else if (w >= 7)
+        std::snprintf(buf, sizeof buf, "%02d%s%02d", d, kMonths[m - 1], ((y % 100) + 100) % 100);
+    else
+        std::snprintf(buf, sizeof buf, "%02d%s", d, kMonths[m - 1]);
+    return buf;
+}
+
+std::string time_text(double v, int w, int dec)
+{
+    bool neg = v < 0;
+    double a = std::fabs(v);
+    dec = std::clamp(dec, 0, 9);
+    double scale = std::pow(10.0, dec);
+    double r = std::round(a * scale) / scale;
+    long long secs = static_cast<long long>(std::floor(r));
+    double frac = r - static_cast<double>(secs);
+    long long h = secs / 3600, mi = (secs / 60) % 60, s = secs % 60;
+    char buf[96];
+    if (w < 8 && dec == 0)
+        std::snprintf(buf, sizeof buf, "%s%lld:%02lld", neg ? "-" : "", h, mi);
+    else if (dec > 0) {
+        char f[32];
+        std::snprintf(f, sizeof f, "%.*f", dec, frac);
+        std::snprintf(buf, sizeof buf, "%s%lld:%02lld:%02lld%s", neg ? "-" : "", h, mi, s, f + 1);
+    } else
+        std::snprintf(buf, sizeof buf, "%s%lld:%02lld:%02lld", neg ? "-" : "", h, mi, s);
+    return buf;
+}
+
+std::string datetime_text(double v, int w, int dec)
+{
+    if (std::fabs(v) > 1e12)
+        return stars(w);
+    double days = std::floor(v / 86400.0);
+    double secs = v - days * 86400.0;
+    int y, m, d;
+    civil(static_cast<long long>(days), y, m, d);
+    char buf[96];
+    // A four-digit year when the field has room for it next to the time.
+    if (w >= 18 + (dec > 0 ? dec + 1 : 0))
+        std::snprintf(buf, sizeof buf, "%02d%s%04d:", d, kMonths[m - 1], y);
+    else
+        std::snprintf(buf, sizeof buf, "%02d%s%02d:", d, kMonths[m - 1], ((y % 100) + 100) % 100);
+    std::string t = time_text(secs, w >= 16 ? 8 : 5, w >= 16 ? dec : 0);
+    if (t.size() < 5 || t[1] == ':')
+        t.insert(0, "0");
+    return std::string(buf) + t;
+}
+
+} // namespace
+
+bool parse(std::string_view text, FormatSpec& out)
+{
+    std::string s = upper(text);
+    while (!s.empty() && s.back() == ' ')
+        s.pop_back();
+    while (!s.empty() && s.front() == ' ')
+        s.erase(0, 1);
+    if (s.empty())
+        return false;
+    FormatSpec r;
+    size_t i = 0;
+    if (s[0] == '$')
+        ++i;
+    while (i < s.size() && std::isalpha(static_cast<unsigned char>(s[i])))
+        ++i;
+    r.name = s.substr(0, i);
+    size_t j = i;
+    while (j < s.size() && std::isdigit(static_cast<unsigned char>(s[j])))
+        ++j;
+    if (j > i) {
+        if (j - i > 4)
+            return false;
+        r.width = std::stoi(s.substr(i, j - i));
+    }
+    if (j < s.size()) {
+        if (s[j] != '.')
+            return false;
+        size_t k = j + 1;
+        while (k < s.size() && std::isdigit(static_cast<unsigned char>(s[k])))
+            ++k;
+        if (k > j + 1) {
+            if (k - j - 1 > 2)
+                return false;
+            r.decimals = std::stoi(s.substr(j + 1, k - j - 1));
+            r.hasDecimals = true;
+        }
+        if (k != s.size())
+            return false;
+    } else if (r.name.empty() || j == i) {
+        // "BEST" alone or "12" alone without a period is not a format text.
+        if (r.name.empty() || r.name == "$")
+            return false;
+    }
+    if (r.name == "F")
+        r.name.clear();
+    if (r.name.empty() && r.width == 0)
+        return false;
+    if (!known_name(r.name))
+        return false;
+    if (r.width > kMaxWidth)
+        return false;
+    out = r;
+    return true;
+}
+
+int default_width(const FormatSpec& spec)
+{
+    const std::string& n = spec.name;
+    if (n == "BEST" || n == "E")
+        return 12;
+    if (n.empty())
+        return 8;
+    if (n == "$" || n == "$CHAR")
+        return 8;
+    if (n == "PERCENT")
+        return 6;
+    if (n == "DATE")
+        return 7;
+    if (n == "TIME")
+        return 8;
+    if (n == "DATETIME")
+        return 16;
+    return 12;
+}
+
+static int width_of(const FormatSpec& spec)
+{
+    return spec.width > 0 ? std::min(spec.width, kMaxWidth) : default_width(spec);
+}
+
+std::string text(const FormatSpec& spec)
+{
+    std::string r = spec.name;
+    if (spec.width > 0)
+        r += std::to_string(spec.width);
+    r += '.';
+    if (spec.hasDecimals)
+        r += std::to_string(spec.decimals);
+    return r;
+}
+
+std::string best(double value, int width)
+{
+    int w = std::clamp(width, 1, 32);
+    if (wzmis(value))
+        return pad_left(missing_text(value), w);
+    return pad_left(best_unpadded(value, w), w);
+}
+
+std::string best_trim(double value)
+{
+    return trim(best(value, 12));
+}
+
+std::string format_number(double value, const FormatSpec& spec)
+{
+    int w = width_of(spec);
+    if (wzmis(value))
+        return pad_left(missing_text(value), w);
+    const std::string& n = spec.name;
+    std::string s;
+    if (n == "BEST" || spec.character()) {
+        return best(value, std::min(w, 32));
+    } else if (n.empty()) {
+        int d = spec.hasDecimals ? spec.decimals : 0;
+        if (!std::isfinite(value))
+            return best(value, w);
+        for (; d >= 0; --d) {
+            s = fixed(value, d);
+            if (static_cast<int>(s.size()) <= w)
+                break;
+        }
+        if (static_cast<int>(s.size()) > w)
+            return best(value, std::min(w, 32));
+        // Keep the requested decimals when they fit; fewer decimals only when
+        // needed (the loop above).
+    } else if (n == "E") {
+        int m = std::max(0, w - 7 - (value < 0 ? 1 : 0));
+        char buf[96];
+        std::snprintf(buf, sizeof buf, "%.*E", std::min(m, 30), value);
+        s = buf;
+        if (static_cast<int>(s.size()) > w)
+            s = stars(w);
+    } else if (n == "PERCENT") {
+        int d = spec.hasDecimals ? spec.decimals : 0;
+        double p = value * 100.0;
+        for (; d >= 0; --d) {
+            s = fixed(p, d) + "%";
+            if (static_cast<int>(s.size()) <= w)
+                break;
+        }
+        if (static_cast<int>(s.size()) > w)
+            s = stars(w);
+    } else if (n == "DATE") {
+        s = date_text(value, w);
+    } else if (n == "TIME") {
+        s = time_text(value, w, spec.hasDecimals ? spec.decimals : 0);
+    } else if (n == "DATETIME") {
+        s = datetime_text(value, w, spec.hasDecimals ? spec.decimals : 0);
+    } else {
+        return best(value, std::min(w, 32));
+    }
+    if (static_cast<int>(s.size()) > w)
+        s = stars(w);
+    return pad_left(s, w);
+}
+
+std::string format_number(double value, std::string_view format_text)
+{
+    FormatSpec spec;
+    if (!parse(format_text, spec) || spec.character())
+        return best(value, spec.width > 0 ? spec.width : 12);
+    return format_number(value, spec);
+}
+
+std::string format_text(std::string_view value, const FormatSpec& spec)
+{
+    std::string_view v = value;
+    if (spec.name == "$") {
+        size_t k = v.find_first_not_of(' ');
+        v = k == std::string_view::npos ? std::string_view() : v.substr(k);
+    }
+    if (spec.width <= 0)
+        return std::string(v);
+    std::string r(v.substr(0, static_cast<size_t>(spec.width)));
+    r.resize(static_cast<size_t>(spec.width), ' ');
+    return r;
+}
+
+std::string trim(std::string_view s)
+{
+    size_t a = s.find_first_not_of(' ');
+    if (a == std::string_view::npos)
+        return {};
+    size_t b = s.find_last_not_of(' ');
+    return std::string(s.substr(a, b - a + 1));
+}
+
+std::string format_value(const NAMESTR& nm, const void* value, int width)
+{
+    FormatSpec spec;
+    bool has = false;
+    if (nm.nformlongl > 0 || nm.nfl > 0) {
+        std::string name = nm.nformlongl > 0 ? std::string(nm.nformlong, nm.nformlongl)
+                                             : std::string(nm.nform, nm.nfl);
+        spec.name = upper(name);
+        if (spec.name == "F")
+            spec.name.clear();
+        spec.width = nm.nflen;
+        spec.decimals = nm.nfd;
+        spec.hasDecimals = nm.nfd != 0;
+        has = known_name(spec.name) && (spec.width > 0 || !spec.name.empty());
+    }
+    if (nm.ntype == 2) {
+        int len = vyr_namestr_length(nm);
+        std::string_view raw(static_cast<const char*>(value), static_cast<size_t>(len));
+        FormatSpec cs;
+        cs.name = has && spec.character() ? spec.name : "$CHAR";
+        cs.width = width > 0 ? width : (has && spec.width > 0 ? spec.width : len);
+        return format_text(raw, cs);
+    }
+    double d;
+    std::memcpy(&d, value, sizeof d);
+    if (!has || spec.character()) {
+        spec = FormatSpec{"BEST", 12, 0, false};
+    }
+    if (width > 0 && spec.width == 0)
+        spec.width = width;
+    std::string s = format_number(d, spec);
+    if (width > 0) {
+        if (static_cast<int>(s.size()) > width) {
+            // Keep the right-justified value: drop leading blanks first.
+            std::string t = trim(s);
+            s = static_cast<int>(t.size()) <= width ? pad_left(t, width) : stars(width);
+        } else {
+            s.resize(static_cast<size_t>(width), ' ');
+        }
+    }
+    return s;
+}
+
+} // namespace vyr::fmt
+
+// ---------------------------------------------------------------------------
+// Format codes: an index into a run-wide table of parsed formats.
+namespace
+{
+std::mutex g_codes_mutex;
+std::deque<vyr::fmt::FormatSpec>& codes()
+{
+    static std::deque<vyr::fmt::FormatSpec> table;
+    return table;
+}
+} // namespace
+
+int vyr_format_code(std::string_view format_text)
+{
+    vyr::fmt::FormatSpec spec;
+    if (!vyr::fmt::parse(format_text, spec))
+        return 0;
+    std::lock_guard<std::mutex> lock(g_codes_mutex);
+    auto& t = codes();
+    for (size_t i = 0; i < t.size(); ++i)
+        if (t[i].name == spec.name && t[i].width == spec.width && t[i].decimals == spec.decimals &&
+            t[i].hasDecimals == spec.hasDecimals)
+            return static_cast<int>(i) + 1;
+    t.push_back(spec);
+    return static_cast<int>(t.size());
+}
+
+const vyr::fmt::FormatSpec* vyr_format_spec(int fmtcode)
+{
+    std::lock_guard<std::mutex> lock(g_codes_mutex);
+    auto& t = codes();
+    if (fmtcode < 1 || fmtcode > static_cast<int>(t.size()))
+        return nullptr;
+    return &t[static_cast<size_t>(fmtcode) - 1];
+}
+
+int xpfs(double value, int width, int decimals, char* buffer)
+{
+    int w = width < 0 ? -width : width;
+    if (w == 0 || buffer == nullptr)
+        return 0;
+    std::string s;
+    if (decimals == 99) {
+        s = vyr::fmt::best(value, std::min(w, 32));
+    } else {
+        vyr::fmt::FormatSpec spec{"", w, decimals, true};
+        s = vyr::fmt::format_number(value, spec);
+    }
+    if (static_cast<int>(s.size()) > w)
+        s = vyr::fmt::trim(s);
+    if (static_cast<int>(s.size()) > w)
+        s.assign(static_cast<size_t>(w), '*');
+    if (width < 0) {
+        s = vyr::fmt::trim(s);
+        s.resize(static_cast<size_t>(w), ' ');
+    } else if (static_cast<int>(s.size()) < w) {
+        s.insert(0, static_cast<size_t>(w) - s.size(), ' ');
+    }
+    std::memcpy(buffer, s.data(), static_cast<size_t>(w));
+    return 0;
+}
+
+int xfxbpn(WZ_FMTPAR* par, int fmtcode)
+{
+    if (par == nullptr || par->to == nullptr || par->tow <= 0)
+        return vyr_code(70, 20);
+    const vyr::fmt::FormatSpec* found = vyr_format_spec(fmtcode);
+    vyr::fmt::FormatSpec spec = found ? *found : vyr::fmt::FormatSpec{"BEST", 0, 0, false};
+    if (par->w > 0)
+        spec.width = par->w;
+    if (par->d > 0) {
+        spec.decimals = par->d;
+        spec.hasDecimals = true;
+    }
+    if (spec.width == 0)
+        spec.width = std::min(par->tow, vyr::fmt::default_width(spec));
+    std::string s;
+    if (spec.character()) {
+        std::string_view v(static_cast<const char*>(par->from),
+                           par->from ? static_cast<size_t>(std::max(par->fromw, 0)) : 0);
+        s = vyr::fmt::format_text(v, spec);
+    } else {
+        double d = korv_missing();
+        if (par->from != nullptr && par->fromw == 8)
+            std::memcpy(&d, par->from, sizeof d);
+        s = vyr::fmt::format_number(d, spec);
+    }
+    if (static_cast<int>(s.size()) > par->tow)
+        s = vyr::fmt::trim(s);
+    s.resize(static_cast<size_t>(par->tow), ' ');
+    std::memcpy(par->to, s.data(), static_cast<size_t>(par->tow));
+    return found ? 0 : vyr_code(70, 21);
+}

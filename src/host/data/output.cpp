@@ -1,0 +1,372 @@
+// Output data sets: variable definitions bound to addresses or record
+// offsets, rows written as CSV to a temporary file, and the commit (rename)
+// or drop at step end.
+#include <strings.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "data_internal.h"
+#include "runtime/missing.h"
+#include "vyr_format.h"
+#include "vyr_host.h"
+
+using namespace vyr::data;
+
+void vyr_data_note_created(const std::string& name);
+XVHANDLE* vyr_data_keep_vector(std::unique_ptr<XVHANDLE> h);
+
+namespace
+{
+
+constexpr size_t kFlushAt = 1 << 20;
+
+Output* output_of(XVHANDLE* h)
+{
+    if (h == nullptr || h->kind != 2 || h->ds == nullptr || !h->ds->out)
+        return nullptr;
+    return h->ds->out.get();
+}
+
+std::string format_text_of(const NAMESTR& nm)
+{
+    if (nm.nformlongl <= 0 && nm.nfl <= 0)
+        return {};
+    std::string name = nm.nformlongl > 0 ? std::string(nm.nformlong, nm.nformlongl)
+                                         : std::string(nm.nform, nm.nfl);
+    while (!name.empty() && name.back() == ' ')
+        name.pop_back();
+    if (name == "F")
+        name.clear();
+    vyr::fmt::FormatSpec spec;
+    std::string t = name + (nm.nflen > 0 ? std::to_string(nm.nflen) : std::string()) + "." +
+                    (nm.nfd > 0 ? std::to_string(nm.nfd) : std::string());
+    if (!vyr::fmt::parse(t, spec))
+        return {};
+    return vyr::fmt::text(spec);
+}
+
+std::string text_of(const char* p, int len)
+{
+    if (p == nullptr || len <= 0)
+        return {};
+    std::string s(p, static_cast<size_t>(len));
+    size_t z = s.find('\0');
+    if (z != std::string::npos)
+        s.resize(z);
+    while (!s.empty() && s.back() == ' ')
+        s.pop_back();
+    return s;
+}
+
+int write_buffer(DSHANDLE* ds)
+{
+    Output& o = *ds->out;
+    if (o.buffer.empty())
+        return 0;
+    if (o.file == nullptr ||
+        std::fwrite(o.buffer.data(), 1, o.buffer.size(), o.file) != o.buffer.size()) {
+        o.buffer.clear();
+        o.failed = true;
+        return vyr_code(kFacility, 40);
+    }
+    o.buffer.clear();
+    return 0;
+}
+
+void write_header(DSHANDLE* ds)
+{
+    Output& o = *ds->out;
+    if (o.headerWritten)
+        return;
+    o.headerWritten = true;
+    for (size_t i = 0; i < o.vars.size(); ++i) {
+        if (i)
+            o.buffer += ',';
+        append_text_field(o.buffer, o.vars[i].name);
+    }
+    o.buffer += '\n';
+}
+
+bool write_sidecar(DSHANDLE* ds, const std::string& path, std::string& why)
+{
+    Output& o = *ds->out;
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) {
+        why = std::strerror(errno);
+        return false;
+    }
+    std::string s = "# Attributes of " + ds->display + "\n";
+    if (!ds->label.empty())
+        s += "dataset label=" + sidecar_quote(ds->label) + "\n";
+    for (const OutVar& v : o.vars) {
+        s += "variable " + sidecar_quote(v.name) + " type=" + (v.numeric ? "num" : "char") +
+             " length=" + std::to_string(v.length);
+        if (!v.format.empty())
+            s += " format=" + v.format;
+        if (!v.label.empty())
+            s += " label=" + sidecar_quote(v.label);
+        s += "\n";
+    }
+    bool ok = std::fwrite(s.data(), 1, s.size(), f) == s.size();
+    if (std::fclose(f) != 0)
+        ok = false;
+    if (!ok)
+        why = "the attribute file could not be written";
+    return ok;
+}
+
+} // namespace
+
+int xvputi(DSHANDLE* ds, int count, int flags, XVHANDLE** handle)
+{
+    if (handle)
+        *handle = nullptr;
+    if (ds == nullptr || !ds->out || handle == nullptr)
+        return vyr_code(kFacility, 30);
+    Output& o = *ds->out;
+    if (o.defined || o.headerWritten)
+        return vyr_code(kFacility, 41);
+    o.defining = true;
+    o.vars.reserve(static_cast<size_t>(std::max(count, 0)));
+    auto h = std::make_unique<XVHANDLE>();
+    h->kind = 2;
+    h->ds = ds;
+    // Kept with the step's other vectors (freed at step end).
+    *handle = vyr_data_keep_vector(std::move(h));
+    return 0;
+}
+
+static bool name_taken(const Output& o, const std::string& name)
+{
+    for (const OutVar& v : o.vars)
+        if (strcasecmp(v.name.c_str(), name.c_str()) == 0)
+            return true;
+    return false;
+}
+
+int xvputd(XVHANDLE* handle, const NAMESTR* nm, long offset, const void* address, int length,
+           int reserved1, int reserved2)
+{
+    Output* o = output_of(handle);
+    if (o == nullptr || nm == nullptr)
+        return vyr_code(kFacility, 34);
+    if (o->defined || o->headerWritten)
+        return vyr_code(kFacility, 41);
+    OutVar v;
+    v.name = text_of(nm->name_p, nm->namelen);
+    if (v.name.empty())
+        return vyr_code(kFacility, 42);
+    if (name_taken(*o, v.name)) {
+        xpmlog(kGroup, 17, v.name.c_str(), handle->ds->display.c_str());
+        return vyr_code(kFacility, 43);
+    }
+    v.label = text_of(nm->label_p, nm->nlablen);
+    v.numeric = nm->ntype != 2;
+    v.length = vyr_namestr_length(*nm);
+    v.format = format_text_of(*nm);
+    v.offset = offset;
+    v.address = address;
+    v.vlen = length > 0 ? length : v.length;
+    if (!v.numeric)
+        v.vlen = std::min(v.vlen, v.length);
+    o->vars.push_back(std::move(v));
+    return 0;
+}
+
+int xvpute(XVHANDLE* handle)
+{
+    Output* o = output_of(handle);
+    if (o == nullptr)
+        return vyr_code(kFacility, 34);
+    o->defining = false;
+    o->defined = true;
+    handle->ended = true;
+    write_header(handle->ds);
+    return 0;
+}
+
+int xvputcv(XVHANDLE* handle, DSHANDLE* input, const int* list, int nvar, int* ovlist)
+{
+    Output* o = output_of(handle);
+    if (o == nullptr || input == nullptr || input->mode != VYR_DS_INPUT)
+        return vyr_code(kFacility, 34);
+    if (o->defined || o->headerWritten)
+        return vyr_code(kFacility, 41);
+    int n = list ? nvar : static_cast<int>(input->table.cols.size());
+    int rc = 0;
+    for (int i = 0; i < n; ++i) {
+        int var = list ? std::abs(list[i]) : i + 1;
+        if (var < 1 || var > static_cast<int>(input->table.cols.size())) {
+            rc = vyr_code(kFacility, 33);
+            if (ovlist)
+                ovlist[i] = 0;
+            continue;
+        }
+        const Column& c = input->table.cols[static_cast<size_t>(var) - 1];
+        if (name_taken(*o, c.name)) {
+            xpmlog(kGroup, 17, c.name.c_str(), handle->ds->display.c_str());
+            if (ovlist)
+                ovlist[i] = 0;
+            continue;
+        }
+        OutVar v;
+        v.name = c.name;
+        v.label = c.label;
+        v.numeric = c.numeric;
+        v.length = c.numeric ? 8 : c.length;
+        v.format = c.format;
+        v.vlen = v.length;
+        v.copyFrom = input;
+        v.copyVar = var;
+        o->vars.push_back(std::move(v));
+        if (ovlist)
+            ovlist[i] = static_cast<int>(o->vars.size());
+    }
+    return rc;
+}
+
+int xyvput(XVHANDLE* handle, const void* record)
+{
+    Output* o = output_of(handle);
+    if (o == nullptr)
+        return vyr_code(kFacility, 34);
+    DSHANDLE* ds = handle->ds;
+    if (o->closed) {
+        o->lastWriteRc = vyr_code(kFacility, 44);
+        return o->lastWriteRc;
+    }
+    if (!o->headerWritten) {
+        o->defined = true;
+        write_header(ds);
+    }
+    const char* rec = static_cast<const char*>(record);
+    std::string& b = o->buffer;
+    for (size_t i = 0; i < o->vars.size(); ++i) {
+        const OutVar& v = o->vars[i];
+        if (i)
+            b += ',';
+        if (v.copyFrom != nullptr) {
+            DSHANDLE* in = v.copyFrom;
+            long obs = in->cur;
+            if (obs < in->gs || obs >= in->ge)
+                obs = in->gs;
+            if (obs < 0 || obs >= in->table.nobs) {
+                if (v.numeric)
+                    b += '.';
+                continue;
+            }
+            const Column& c = in->table.cols[static_cast<size_t>(v.copyVar) - 1];
+            if (c.numeric)
+                append_number(b, c.num[static_cast<size_t>(obs)]);
+            else {
+                std::string s(c.chars(obs));
+                while (!s.empty() && s.back() == ' ')
+                    s.pop_back();
+                append_text_field(b, s);
+            }
+            continue;
+        }
+        const char* p =
+            v.address ? static_cast<const char*>(v.address) : (rec ? rec + v.offset : nullptr);
+        if (p == nullptr) {
+            if (v.numeric)
+                b += '.';
+            continue;
+        }
+        if (v.numeric) {
+            double d;
+            std::memcpy(&d, p, sizeof d);
+            append_number(b, d);
+        } else {
+            append_text_field(b, text_of(p, v.vlen));
+        }
+    }
+    b += '\n';
+    ++o->rows;
+    int rc = 0;
+    if (b.size() >= kFlushAt)
+        rc = write_buffer(ds);
+    o->lastWriteRc = rc;
+    return rc;
+}
+
+int xoadd(DSHANDLE* ds)
+{
+    if (ds == nullptr || !ds->out)
+        return vyr_code(kFacility, 30);
+    return ds->out->lastWriteRc;
+}
+
+int xoadd(XO_PARMS* parms)
+{
+    if (parms == nullptr)
+        return vyr_code(kFacility, 30);
+    parms->rc = xoadd(parms->ds);
+    return parms->rc;
+}
+
+// Commits (or drops) an output data set: the temporary file is completed and
+// renamed over the real name, the sidecar written beside it.
+int vyr_data_finish_output(DSHANDLE* ds, bool commit)
+{
+    Output& o = *ds->out;
+    if (o.closed)
+        return 0;
+    o.closed = true;
+    if (commit && !o.failed) {
+        write_header(ds);
+        write_buffer(ds);
+    }
+    bool ok = commit && !o.failed;
+    std::string why;
+    if (ok && o.vars.empty()) {
+        // Nothing was defined (the step stopped short of it): an empty file
+        // would not even read back, so none is made.
+        xpmlog(kGroup, 23, ds->display.c_str());
+        ok = false;
+        commit = false;
+        o.rows = 0;
+        o.defined = false;
+    }
+    if (o.file != nullptr) {
+        if (std::fflush(o.file) != 0 || std::ferror(o.file))
+            ok = false, why = std::strerror(errno);
+        if (std::fclose(o.file) != 0 && why.empty())
+            ok = false, why = std::strerror(errno);
+        o.file = nullptr;
+    } else {
+        ok = false;
+    }
+    if (ok) {
+        std::string side = sidecar_path(ds->path);
+        std::string sideTmp = o.tmpPath + ".attr";
+        if (!write_sidecar(ds, sideTmp, why)) {
+            ok = false;
+            std::remove(sideTmp.c_str());
+        } else if (std::rename(sideTmp.c_str(), side.c_str()) != 0 ||
+                   std::rename(o.tmpPath.c_str(), ds->path.c_str()) != 0) {
+            why = std::strerror(errno);
+            ok = false;
+            std::remove(sideTmp.c_str());
+        }
+        if (!ok)
+            xpmlog(kGroup, 12, ds->display.c_str(), why.empty() ? "unknown error" : why.c_str());
+    } else if (commit && o.failed) {
+        // xofprc or the failed write already said why.
+    } else if (commit) {
+        xpmlog(kGroup, 12, ds->display.c_str(), why.empty() ? "unknown error" : why.c_str());
+    } else if (o.rows > 0 || o.defined) {
+        xpmlog(kGroup, 14, ds->display.c_str());
+    }
+    std::remove(o.tmpPath.c_str());
+    if (ok) {
+        xpmlog(kGroup, 13, ds->display.c_str(), o.rows, static_cast<int>(o.vars.size()));
+        vyr_data_note_created(ds->display);
+        return 0;
+    }
+    return commit ? vyr_code(kFacility, 12) : 0;
+}

@@ -1,0 +1,154 @@
+// The session: one run of korvante over one program. This header is the
+// session's view for the other host areas (the statement parser, data sets,
+// the output layer) and for the procedure's registration:
+//
+//   - the step being run (its statements, each with its place in the program),
+//   - procedure registration (which PROC names the host can run),
+//   - libraries (where a data set name points),
+//   - the command-line settings (graphics, --option values, output files),
+//   - titles and footnotes,
+//   - hooks called when a step begins and ends, and when the session ends,
+//   - listing and log lines, and errors placed at a line and column.
+//
+// The host services the procedure itself calls (xexit, xpmlog, pools, ...)
+// are in vyr_host.h.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// ---------------------------------------------------------------------------
+// Statements and steps.
+
+// One statement of the program as the reader delivers it: its text without
+// the ending ";", with comments replaced by one blank each and macro
+// variables (&name) already substituted. `line` and `column` (both from 1)
+// are where the statement's first character stands in the program file.
+struct VyrStatement {
+    std::string text;
+    int line = 0;
+    int column = 0;
+    // Program position of each character of `text` (same length as text):
+    // line and column of the character it came from. Characters that came
+    // from a macro variable's value carry the position of the '&'.
+    std::vector<int> lines;
+    std::vector<int> columns;
+
+    // Line and column of `offset` in text; an offset at or past the end gives
+    // the position just after the last character (where the ";" stood).
+    void where(std::size_t offset, int* line_out, int* column_out) const;
+};
+
+// A step: the PROC statement (statements[0], e.g. "proc korvante data=lung")
+// and the statements after it up to RUN; (not included), the next PROC or
+// the end of the program.
+struct VyrStep {
+    std::string proc;                     // procedure name, upper case ("KORVANTE")
+    int number = 0;                       // 1, 2, ... in program order
+    std::vector<VyrStatement> statements; // statements[0] is the PROC statement
+    bool endedByRun = false;              // false: ended by the next PROC or end of program
+};
+
+// The step being run; null outside a step.
+const VyrStep* xcurrentstep();
+
+// Return code of the running step so far (the largest reached).
+int vyr_step_rc();
+
+// Reports a syntax or usage error in statement `statement` of the running
+// step at character `offset` of its text: logs
+//   ERROR: <message> (line L, column C).
+// and raises the step's return code to at least 8. Does not end the step.
+void vyr_statement_error(const VyrStatement& statement, std::size_t offset,
+                         std::string_view message);
+// The same as a warning: logs "WARNING: ..." and raises the return code to
+// at least 4.
+void vyr_statement_warning(const VyrStatement& statement, std::size_t offset,
+                           std::string_view message);
+
+// ---------------------------------------------------------------------------
+// Procedures. A procedure's entry runs one step: it reads xcurrentstep(),
+// does its work and ends with xexit(rc, 0) (or returns rc, which counts the
+// same). Registering a name twice replaces the entry.
+using VyrProcEntry = int (*)();
+void vyr_register_procedure(const char* name, VyrProcEntry entry);
+// The entry for a PROC name (any case); null when none is registered.
+VyrProcEntry vyr_find_procedure(std::string_view name);
+
+// ---------------------------------------------------------------------------
+// Libraries. A one-level data set name is a member of the default library
+// (the data folder); "WORK" is the output folder; other librefs come from
+// LIBNAME statements.
+
+// Folder of a libref (any case); empty when the libref is not assigned.
+std::string vyr_library_path(std::string_view libref);
+// The libref of one-level names ("DATA"); its folder is the data folder.
+std::string vyr_default_library();
+// The data folder (--data, else the program's folder) and the output folder
+// (--out, else the current folder) where WORK members are written.
+std::string vyr_data_dir();
+std::string vyr_work_dir();
+// Assigns a libref (as LIBNAME does). Returns false when the folder does not
+// exist (the libref is then left as it was).
+bool vyr_assign_library(std::string_view libref, std::string_view folder);
+
+// ---------------------------------------------------------------------------
+// Command-line settings of the run.
+struct VyrSettings {
+    std::string program;  // the program file
+    std::string dataDir;  // --data (empty: the program's folder)
+    std::string outDir;   // --out  (empty: current folder)
+    std::string listing;  // --listing file (empty: standard output)
+    std::string log;      // --log file (empty: standard error)
+    std::string html;     // --html file (empty: none)
+    std::string json;     // --json file (empty: none)
+    std::string registry; // --registry file (empty: an empty registry)
+    bool graphics = true; // --graphics on|off
+    // --option NAME=VALUE pairs, names upper case; applied as if by an
+    // OPTIONS statement before the program's first statement.
+    std::map<std::string, std::string> options;
+};
+const VyrSettings& vyr_settings();
+// Output-layer graphics switch: --graphics on|off, then OPTIONS GRAPHICS or
+// NOGRAPHICS in the program.
+bool vyr_graphics_enabled();
+
+// ---------------------------------------------------------------------------
+// Titles and footnotes: index 1..10 (TITLE = TITLE1). Empty text: not set.
+// Setting TITLEn clears TITLEn+1 onward, as users expect.
+const std::vector<std::string>& vyr_titles();    // 10 entries, [0] is TITLE1
+const std::vector<std::string>& vyr_footnotes(); // 10 entries, [0] is FOOTNOTE1
+
+// ---------------------------------------------------------------------------
+// Hooks. Step hooks run for every step in registration order. A step-end
+// hook gets the step's return code and may raise it (e.g. when writing an
+// output file fails); an xexit inside a hook also just raises it. Session-end
+// hooks run once after the last step (e.g. to write the HTML page).
+using VyrStepHook = std::function<void(const VyrStep& step, int& rc)>;
+void vyr_on_step_begin(VyrStepHook hook);
+void vyr_on_step_end(VyrStepHook hook);
+void vyr_on_session_end(std::function<void()> hook);
+
+// ---------------------------------------------------------------------------
+// Listing and log lines (the print file and the log). Lines longer than the
+// line size are kept whole; titles head every listing page, footnotes end it,
+// and a step's first listing line starts a new page. Safe from any thread.
+void vyr_print_line(std::string_view line);
+void vyr_log_line(std::string_view line);
+
+// ---------------------------------------------------------------------------
+// Running a program (used by the korvante command and by tests).
+
+// Runs the program in settings.program. Returns the exit status: 0 when
+// every step ended with a return code of 4 or less, else 1 (2 when the
+// program could not be read at all). The log says why.
+int vyr_run(const VyrSettings& settings);
+// Runs program text (for tests): as vyr_run, with `settings.program` used
+// only for messages and the default data folder.
+int vyr_run_text(const VyrSettings& settings, std::string_view text);
+// Return codes of the steps of the last run, in program order.
+const std::vector<int>& vyr_step_rcs();

@@ -1,0 +1,131 @@
+// The output layer's document: what one step produced, as a tree of BY
+// groups, groups, tables, matrices, notes and graphs, with every row already
+// copied out of the procedure's fields. The renderers read only this.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vdq
+{
+
+// One value of a row.
+struct Cell {
+    enum Kind { Number, Text } kind = Number;
+    double d = 0;  // Number (may be a missing-value pattern)
+    std::string s; // Text, trailing blanks already removed
+};
+
+// A dynamic variable: a name and a value (text, or a number).
+struct Dynamic {
+    std::string name;
+    std::string text;
+    bool numeric = false;
+    double d = 0;
+};
+
+// A column as the document keeps it.
+struct Column {
+    std::string name;
+    std::string label;          // empty: none
+    int type = 5;               // column type (1 control, 3, 4, 5, 6, 66)
+    bool numeric = true;        // values are numbers
+    int length = 8;             // bytes copied from the bound address
+    int width = 0;              // format width (0: none given)
+    int decimals = -1;          // format decimals (-1: none given; 99 on input means none)
+    std::string format;         // format name ("" none)
+    std::string templateColumn; // generic template column
+    std::vector<Dynamic> dynamics;
+};
+
+struct TableTemplate;
+
+struct Node;
+using NodePtr = std::shared_ptr<Node>;
+
+struct Node {
+    enum Kind { ByGroup, Group, Table, Matrix, Note, Graph, Page } kind = Group;
+    std::string name;
+    std::string label;
+    std::string templ;   // template name as given
+    std::string path;    // output path (tables, matrices, graphs)
+    std::string heading; // heading line in force when the item was made
+    bool hidden = false;
+    // Groups.
+    double number = 0;
+    std::string groupKind;
+    std::vector<NodePtr> items;
+    // Tables.
+    std::vector<Column> columns;
+    std::vector<std::vector<Cell>> rows;
+    std::string note;  // note printed with the table
+    std::string title; // title object text shown above the table
+    std::vector<Dynamic> dynamics;
+    // Matrices: rows x cols numbers with labels.
+    int nrows = 0, ncols = 0;
+    std::vector<double> values; // row-major
+    std::vector<std::string> rowLabels, colLabels;
+    std::string rowHeader;
+    // Graphs: the data tables' paths.
+    std::vector<std::string> data;
+    // Notes: text.
+    std::string text;
+};
+
+// One step's document.
+struct StepDoc {
+    std::string proc = "KORVANTE";
+    int rc = 0;
+    std::string title;          // procedure title (heading with the title flag)
+    std::vector<NodePtr> items; // top level
+};
+
+// Column formats and visibility chosen by a template (defined in templates.cpp).
+struct TemplateColumn {
+    const char* column; // a column name or a template-column name
+    const char* format; // format for numbers ("" keeps the column's)
+    bool show;
+    const char* header = nullptr; // header text in place of the column's label
+};
+struct TableTemplate {
+    const char* name; // "Stat.Korvante.CensoredSummary"
+    bool hidden;      // plot-data tables: kept in the document, not printed
+    std::vector<TemplateColumn> columns;
+    // When set, the columns the template names come first, in its order;
+    // the others follow in the table's order.
+    bool ordered = false;
+};
+
+// Case-insensitive lookup; null when the template is not defined.
+const TableTemplate* findTemplate(const std::string& name);
+// Every template name (tests check that the tables of the procedure have one).
+std::vector<std::string> templateNames();
+
+// Text of a cell for the listing and HTML (format applied, missing shown as
+// ".", a Total marker as "Total", an emptied slot blank).
+std::string cellText(const Column& c, const Cell& v, const TableTemplate* t);
+// The format text of a column under a template ("" when none).
+std::string columnFormat(const Column& c, const TableTemplate* t);
+// A number in 17 significant digits for JSON; null for missing.
+std::string jsonNumber(double d);
+// Whether a column is shown under a template.
+bool columnShown(const Column& c, const TableTemplate* t);
+// The columns shown under a template, in the order they are shown.
+std::vector<size_t> shownColumns(const std::vector<Column>& cols, const TableTemplate* t);
+// The header of a column: the template's, else its label, else its name.
+std::string columnHeader(const Column& c, const TableTemplate* t);
+
+// The documents of the run: every finished step, and the one being made.
+std::vector<StepDoc>& finishedSteps();
+
+// Renderers.
+std::vector<std::string> renderListing(const StepDoc& step, int lineSize,
+                                       const std::vector<std::string>& titles);
+std::string renderHtml(const std::vector<StepDoc>& steps, const std::vector<std::string>& titles);
+std::string renderJson(const std::vector<StepDoc>& steps);
+
+} // namespace vdq

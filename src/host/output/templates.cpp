@@ -1,0 +1,350 @@
+// Table templates: for each "Stat.Korvante.*" table, whether it is printed
+// and how its columns look. Defined here as data, in one place; a table whose
+// template is not listed is printed with every column in its own format.
+//
+// A template column names a column or a generic template column ("*" is any
+// column); `format` overrides the number format ("" keeps the column's), and
+// `show` false hides the column. Columns the template does not name are shown.
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "host/output/document.h"
+#include "runtime/missing.h"
+#include "vyr_format.h"
+#include "vyr_host.h"
+
+namespace vdq
+{
+namespace
+{
+
+const char* const P = "PVALUE6.4";
+
+const std::vector<TableTemplate>& templates()
+{
+    static const std::vector<TableTemplate> t = {
+        // Survival estimates.
+        {"Stat.Korvante.ProductLimitEstimates",
+         false,
+         {{"Survival", "8.4", true},
+          {"Failure", "8.4", true},
+          {"StdErr", "8.4", true},
+          {"CumHaz", "8.4", true},
+          {"StdErrCumHaz", "8.4", true}}},
+        {"Stat.Korvante.ProductLimitEstimates0",
+         false,
+         {{"Survival", "8.4", true},
+          {"Failure", "8.4", true},
+          {"StdErr", "8.4", true},
+          {"CumHaz", "8.4", true},
+          {"StdErrCumHaz", "8.4", true}}},
+        {"Stat.Korvante.WeightedProductLimitEstimates",
+         false,
+         {{"Survival", "8.4", true}, {"Failure", "8.4", true}, {"StdErr", "8.4", true}}},
+        {"Stat.Korvante.BreslowEstimates",
+         false,
+         {{"Survival", "8.4", true},
+          {"Failure", "8.4", true},
+          {"StdErr", "8.4", true},
+          {"CumHaz", "8.4", true},
+          {"StdErrCumHaz", "8.4", true}}},
+        {"Stat.Korvante.BreslowEstimates0",
+         false,
+         {{"Survival", "8.4", true}, {"Failure", "8.4", true}, {"StdErr", "8.4", true}}},
+        {"Stat.Korvante.FlemingEstimates",
+         false,
+         {{"Survival", "8.4", true},
+          {"Failure", "8.4", true},
+          {"StdErr", "8.4", true},
+          {"CumHaz", "8.4", true},
+          {"StdErrCumHaz", "8.4", true}}},
+        {"Stat.Korvante.FlemingEstimates0",
+         false,
+         {{"Survival", "8.4", true}, {"Failure", "8.4", true}, {"StdErr", "8.4", true}}},
+        {"Stat.Korvante.LifetableEstimates",
+         false,
+         {{"CondProbFail", "8.4", true},
+          {"CondStdErr", "8.4", true},
+          {"Survival", "8.4", true},
+          {"Failure", "8.4", true},
+          {"StdErr", "8.4", true},
+          {"Pdf", "8.4", true},
+          {"PdfStdErr", "8.4", true},
+          {"Hazard", "8.6", true},
+          {"HazStdErr", "8.6", true}}},
+        {"Stat.Korvante.Quartiles", false, {{"Percent", "8.0", true}}},
+        {"Stat.Korvante.Means", false, {}},
+        // Censoring summary and legend.
+        {"Stat.Korvante.CensoredSummary",
+         false,
+         {{"control_var", "", false},
+          {"Total", "8.0", true},
+          {"Failed", "8.0", true},
+          {"Censored", "8.0", true},
+          {"PctCens", "8.2", true}}},
+        {"Stat.Korvante.CensoredSummary2",
+         false,
+         {{"control_var", "", false},
+          {"Total", "8.0", true},
+          {"Failed", "8.0", true},
+          {"Censored", "8.0", true},
+          {"PctCens", "8.2", true}}},
+        {"Stat.Korvante.FailureSummary",
+         false,
+         {{"Censored", "8.0", true},
+          {"Event", "8.0", true},
+          {"Compete", "8.0", true},
+          {"Total", "8.0", true}}},
+        {"Stat.Korvante.Legend", false, {}},
+        // Tests.
+        {"Stat.Korvante.HomTests",
+         false,
+         {{"ChiSq", "10.4", true}, {"DF", "4.0", true}, {"ProbChiSq", P, true}}},
+        {"Stat.Korvante.HomTests2",
+         false,
+         {{"ChiSq", "10.4", true}, {"DF", "4.0", true}, {"ProbChiSq", P, true}}},
+        {"Stat.Korvante.StratifiedTests",
+         false,
+         {{"ChiSq", "10.4", true}, {"DF", "4.0", true}, {"ProbChiSq", P, true}}},
+        {"Stat.Korvante.GrayTest",
+         false,
+         {{"ChiSq", "10.4", true}, {"DF", "4.0", true}, {"ProbChiSq", P, true}}},
+        {"Stat.Korvante.GrayTest2",
+         false,
+         {{"ChiSq", "10.4", true}, {"DF", "4.0", true}, {"ProbChiSq", P, true}}},
+        {"Stat.Korvante.HomStats", false, {}},
+        {"Stat.Korvante.TrendScores", false, {}},
+        {"Stat.Korvante.TrendTests",
+         false,
+         {{"Probz", P, true}, {"LowerProbz", P, true}, {"UpperProbz", P, true}}},
+        {"Stat.Korvante.SurvDiff",
+         false,
+         {{"ChiSq", "10.4", true}, {"Raw", P, true}, {"Adjusted", P, true}}},
+        {"Stat.Korvante.SurvDiff1",
+         false,
+         {{"ChiSq", "10.4", true}, {"Raw", P, true}, {"Adjusted", P, true}}},
+        {"Stat.Korvante.SurvDiff2",
+         false,
+         {{"ChiSq", "10.4", true}, {"Raw", P, true}, {"Adjusted", P, true}}},
+        {"Stat.Korvante.WilUniChiSq", false, {{"ChiSq", "10.4", true}, {"ProbChiSq", P, true}}},
+        {"Stat.Korvante.LogUniChiSq", false, {{"ChiSq", "10.4", true}, {"ProbChiSq", P, true}}},
+        {"Stat.Korvante.WilForwStepSeq",
+         false,
+         {{"DF", "4.0", true},
+          {"ChiSq", "10.4", true},
+          {"ProbChiSq", P, true},
+          {"Increment", "10.4", true},
+          {"ProbIncrement", P, true}}},
+        {"Stat.Korvante.LogForwStepSeq",
+         false,
+         {{"DF", "4.0", true},
+          {"ChiSq", "10.4", true},
+          {"ProbChiSq", P, true},
+          {"Increment", "10.4", true},
+          {"ProbIncrement", P, true}}},
+        // Competing risks.
+        {"Stat.Korvante.CifEstimates",
+         false,
+         {{"CIF", "8.4", true},
+          {"StdErr", "8.4", true},
+          {"Variance", "8.6", true},
+          {"CIF_LCL", "8.4", true},
+          {"CIF_UCL", "8.4", true}}},
+        // Plot data and smoothed hazards: kept for graphs, not printed.
+        {"Stat.Korvante.KernelSmoothedHazard", true, {{"StratumNum", "", false}}},
+        {"Stat.Korvante.Generic", true, {{"StratumNum", "", false}}},
+        {"Stat.Korvante.Phantom", true, {}},
+        {"Stat.Korvante.cifPhantom", true, {}},
+    };
+    return t;
+}
+
+bool iequal(const std::string& a, const char* b)
+{
+    size_t n = std::strlen(b);
+    if (a.size() != n)
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+const TemplateColumn* templateColumn(const Column& c, const TableTemplate* t)
+{
+    if (!t)
+        return nullptr;
+    for (const TemplateColumn& tc : t->columns)
+        if (iequal(c.name, tc.column))
+            return &tc;
+    for (const TemplateColumn& tc : t->columns)
+        if (!c.templateColumn.empty() && iequal(c.templateColumn, tc.column))
+            return &tc;
+    for (const TemplateColumn& tc : t->columns)
+        if (std::strcmp(tc.column, "*") == 0)
+            return &tc;
+    return nullptr;
+}
+
+bool sameBits(double a, double b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// p-values: four decimals, "<.0001" below that.
+std::string pvalue(double v, int width)
+{
+    char buf[64];
+    if (v < 0.0001 && v >= 0)
+        std::snprintf(buf, sizeof buf, "<.0001");
+    else
+        std::snprintf(buf, sizeof buf, "%.4f", v);
+    std::string s = buf;
+    if (s.size() > 1 && s[0] == '0' && s[1] == '.')
+        s.erase(0, 1);
+    if (static_cast<int>(s.size()) < width)
+        s.insert(0, static_cast<size_t>(width) - s.size(), ' ');
+    return s;
+}
+
+} // namespace
+
+// The letter of a special missing value (byte 5 0xFF is "_", 0xFD down to
+// 0xE4 are "A" to "Z"); 0 for the ordinary missing value.
+char missingLetter(double d)
+{
+    unsigned char b = korv_missing_byte5(d);
+    if (b == 0xFF)
+        return '_';
+    if (b <= 0xFD && b >= 0xFD - 25)
+        return static_cast<char>('A' + (0xFD - b));
+    return 0;
+}
+
+static std::string missingText(double d)
+{
+    char c = missingLetter(d);
+    return c ? std::string(".") + c : std::string(".");
+}
+
+const TableTemplate* findTemplate(const std::string& name)
+{
+    for (const TableTemplate& t : templates())
+        if (iequal(name, t.name))
+            return &t;
+    return nullptr;
+}
+
+std::vector<std::string> templateNames()
+{
+    std::vector<std::string> v;
+    for (const TableTemplate& t : templates())
+        v.push_back(t.name);
+    return v;
+}
+
+bool columnShown(const Column& c, const TableTemplate* t)
+{
+    if (c.type == 1) // control column
+        return false;
+    const TemplateColumn* tc = templateColumn(c, t);
+    return !tc || tc->show;
+}
+
+std::vector<size_t> shownColumns(const std::vector<Column>& cols, const TableTemplate* t)
+{
+    std::vector<size_t> shown;
+    std::vector<bool> taken(cols.size(), false);
+    if (t && t->ordered) {
+        for (const TemplateColumn& tc : t->columns)
+            for (size_t i = 0; i < cols.size(); ++i)
+                if (!taken[i] && templateColumn(cols[i], t) == &tc) {
+                    taken[i] = true;
+                    if (columnShown(cols[i], t))
+                        shown.push_back(i);
+                }
+    }
+    for (size_t i = 0; i < cols.size(); ++i)
+        if (!taken[i] && columnShown(cols[i], t))
+            shown.push_back(i);
+    return shown;
+}
+
+std::string columnHeader(const Column& c, const TableTemplate* t)
+{
+    const TemplateColumn* tc = templateColumn(c, t);
+    if (tc && tc->header)
+        return tc->header;
+    return c.label.empty() ? c.name : c.label;
+}
+
+bool isTotalMarker(double d)
+{
+    return sameBits(d, xgcbconst(84));
+}
+bool isEmptiedSlot(double d)
+{
+    return sameBits(d, xgcbconst(95));
+}
+
+std::string columnFormat(const Column& c, const TableTemplate* t)
+{
+    std::string fmt;
+    const TemplateColumn* tc = templateColumn(c, t);
+    if (tc && tc->format && *tc->format)
+        return tc->format;
+    if (!c.format.empty()) {
+        fmt = c.format;
+        if (c.width > 0)
+            fmt += std::to_string(c.width);
+        fmt += ".";
+        if (c.decimals > 0)
+            fmt += std::to_string(c.decimals);
+    } else if (c.width > 0) {
+        if (c.decimals >= 0)
+            fmt = std::to_string(c.width) + "." + std::to_string(c.decimals);
+        else
+            fmt = "BEST" + std::to_string(c.width) + ".";
+    }
+    return fmt;
+}
+
+std::string cellText(const Column& c, const Cell& v, const TableTemplate* t)
+{
+    if (v.kind == Cell::Text)
+        return v.s;
+    double d = v.d;
+    if (isTotalMarker(d))
+        return "Total";
+    if (isEmptiedSlot(d))
+        return "";
+    if (wzmis(d))
+        return missingText(d);
+    if (std::isnan(d))
+        return ".";
+    std::string fmt = columnFormat(c, t);
+    if (fmt.rfind("PVALUE", 0) == 0)
+        return pvalue(d, 0);
+    if (fmt.empty())
+        return vyr::fmt::best_trim(d);
+    vyr::fmt::FormatSpec spec;
+    if (!vyr::fmt::parse(fmt, spec) || spec.character())
+        return vyr::fmt::best_trim(d);
+    return vyr::fmt::trim(vyr::fmt::format_number(d, spec));
+}
+
+std::string jsonNumber(double d)
+{
+    if (wzmis(d) || !std::isfinite(d))
+        return "null";
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%.17g", d);
+    return buf;
+}
+
+} // namespace vdq

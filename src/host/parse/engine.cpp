@@ -1,0 +1,1147 @@
+// The table-driven LL(1) parser: reads each statement of a step with the
+// procedure's grammar, runs the grammar's semantic actions into statement
+// records, and repairs syntax errors by the least-cost deletion of input
+// tokens and insertion of grammar symbols, within the grammar's cost bounds.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <utility>
+
+#include "host/parse/parse_internal.h"
+#include "runtime/missing.h"
+
+namespace vyr::parse {
+
+namespace {
+
+std::string upper(std::string s)
+{
+    for (char& c : s)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// The most values one number list may expand to (TO/BY ranges included).
+constexpr std::size_t kMaxListValues = 100000;
+// The most statement errors reported for one statement.
+constexpr int kMaxErrorsPerStatement = 5;
+
+struct Pending {
+    std::vector<int> ivals;
+    std::vector<double> dvals;
+    std::vector<std::string> texts;
+    std::vector<unsigned char> desc;
+    int notsorted = 0;
+    char type = STL_NONE;
+};
+
+class Parser {
+public:
+    Parser(const Grammar& g, PARSECONTROL* pc, ParseEnv& env) : g_(g), pc_(pc), env_(env) {}
+
+    void run(const std::vector<PARSESTMT>& stmts)
+    {
+        for (std::size_t i = 0; i < stmts.size(); ++i)
+            statement(stmts[i], static_cast<int>(i));
+    }
+
+private:
+    const Grammar& g_;
+    PARSECONTROL* pc_;
+    ParseEnv& env_;
+
+    // Current statement.
+    const PARSESTMT* st_ = nullptr;
+    int st_index_ = 0;
+    std::vector<Token> toks_;
+    std::vector<int> forced_; // per token: terminal fixed by a repair, or -1
+    std::size_t pos_ = 0;
+    std::vector<int> stack_;
+    int errors_ = 0;
+    int syntax_errors_ = 0; // in the current statement
+    long last_repair_ = -1; // token where the last repair resumed reading
+    bool repairing_ = false;
+    bool abandoned_ = false;
+
+    // Records.
+    STMT* cur_ = nullptr;
+    std::map<std::pair<STMT*, int>, Pending> pending_;
+    int open_vars_ = -1, open_nums_ = -1;
+
+    // Semantic registers.
+    double num_ = 0;
+    bool have_num_ = false;
+    std::string text_;
+    bool quoted_ = false;
+    bool compound_ = false;
+    std::size_t value_offset_ = 0;
+    std::vector<std::string> names_;
+    double nl_from_ = 0, nl_to_ = 0, nl_by_ = 1;
+    bool nl_has_to_ = false, nl_has_by_ = false;
+    bool by_desc_ = false;
+
+    // Input variables for variable lists.
+    DSHANDLE* vars_ds_ = nullptr;
+    bool vars_loaded_ = false;
+    std::vector<PARSEVAR> vars_;
+
+    // ---------------------------------------------------------------------
+    // Places and reports.
+
+    void where(std::size_t offset, int* line, int* col) const
+    {
+        const PARSESTMT& s = *st_;
+        if (s.lines && s.columns && !s.lines->empty() && s.lines->size() == s.columns->size() &&
+            s.lines->size() == s.text.size()) {
+            if (offset < s.lines->size()) {
+                *line = (*s.lines)[offset];
+                *col = (*s.columns)[offset];
+            } else {
+                *line = s.lines->back();
+                *col = s.columns->back() + 1;
+            }
+            return;
+        }
+        int l = s.line, c = s.column;
+        for (std::size_t i = 0; i < offset && i < s.text.size(); ++i) {
+            if (s.text[i] == '\n') {
+                ++l;
+                c = 1;
+            } else {
+                ++c;
+            }
+        }
+        *line = l;
+        *col = c;
+    }
+
+    void report(int severity, const std::string& text, std::size_t offset)
+    {
+        int line = 0, col = 0;
+        where(offset, &line, &col);
+        env_.report(severity, text, st_index_, offset, line, col);
+    }
+
+    void fail(int code) { pc_->error = static_cast<short>(std::max<int>(pc_->error, code)); }
+
+    // A statement error that does not involve the syntax (a value out of
+    // range, an unknown variable): reported at the value, the step fails.
+    void value_error(const std::string& text)
+    {
+        // After a syntax error in the statement a value may be a misread
+        // one: only the syntax error is reported.
+        if (repairing_ || syntax_errors_ > 0)
+            return;
+        ++pc_->nerrors;
+        fail(3000);
+        report(1, text, value_offset_);
+    }
+
+    // ---------------------------------------------------------------------
+    // Records.
+
+    void* alloc(std::size_t n) { return env_.allocate(n == 0 ? 1 : n); }
+
+    char* copy_text(const std::string& s)
+    {
+        char* p = static_cast<char*>(alloc(s.size() + 1));
+        std::memcpy(p, s.data(), s.size());
+        p[s.size()] = 0;
+        return p;
+    }
+
+    STMT* new_record(int nfields, const std::string& name)
+    {
+        STMT* r = static_cast<STMT*>(alloc(sizeof(STMT)));
+        r->nfld = nfields;
+        r->fld = static_cast<STLIST*>(alloc(sizeof(STLIST) * static_cast<std::size_t>(nfields)));
+        std::string nm = name.substr(0, 31);
+        std::memcpy(r->name, nm.data(), nm.size());
+        int line = 0, col = 0;
+        where(0, &line, &col);
+        r->line = line;
+        r->column = col;
+        if (!pc_->head)
+            pc_->head = r;
+        else
+            pc_->last->next = r;
+        pc_->last = r;
+        pc_->current = r;
+        return r;
+    }
+
+    STLIST* field(int k)
+    {
+        if (!cur_ || k < 0 || k >= cur_->nfld)
+            return nullptr;
+        return &cur_->fld[k];
+    }
+
+    void clear_field(STLIST* f)
+    {
+        std::memset(f, 0, sizeof *f);
+    }
+
+    void flush()
+    {
+        for (auto& [key, p] : pending_) {
+            STMT* r = key.first;
+            int k = key.second;
+            if (!r || k < 0 || k >= r->nfld)
+                continue;
+            // A list that received no value leaves its field not given (an
+            // opened but empty variable list, a STRATA statement without cut
+            // points).
+            if (p.ivals.empty() && p.dvals.empty() && p.texts.empty())
+                continue;
+            STLIST* f = &r->fld[k];
+            clear_field(f);
+            f->type = p.type;
+            switch (p.type) {
+            case STL_VARS:
+            case STL_POSITIONS:
+                f->n = static_cast<int>(p.ivals.size());
+                f->ivals = static_cast<int*>(alloc(sizeof(int) * p.ivals.size()));
+                std::copy(p.ivals.begin(), p.ivals.end(), f->ivals);
+                if (p.type == STL_VARS) {
+                    f->descending = static_cast<unsigned char*>(alloc(p.ivals.size()));
+                    for (std::size_t i = 0; i < p.desc.size() && i < p.ivals.size(); ++i)
+                        f->descending[i] = p.desc[i];
+                    f->notsorted = p.notsorted;
+                }
+                break;
+            case STL_NUMBERS:
+                f->n = static_cast<int>(p.dvals.size());
+                f->dvals = static_cast<double*>(alloc(sizeof(double) * p.dvals.size()));
+                std::copy(p.dvals.begin(), p.dvals.end(), f->dvals);
+                break;
+            case STL_TEXTS:
+                f->n = static_cast<int>(p.texts.size());
+                f->mode = 1;
+                f->texts = static_cast<STTEXT*>(alloc(sizeof(STTEXT) * p.texts.size()));
+                for (std::size_t i = 0; i < p.texts.size(); ++i) {
+                    f->texts[i].l = static_cast<int64_t>(p.texts[i].size());
+                    f->texts[i].s = copy_text(p.texts[i]);
+                }
+                break;
+            default:
+                f->type = STL_NONE;
+                break;
+            }
+        }
+        pending_.clear();
+    }
+
+    Pending& pend(int k, char type)
+    {
+        Pending& p = pending_[{cur_, k}];
+        p.type = type;
+        return p;
+    }
+
+    // ---------------------------------------------------------------------
+    // Variables of the input data set.
+
+    const std::vector<PARSEVAR>* input_vars()
+    {
+        const STMT* proc = pc_->head;
+        const STLIST* f = stmt_field(proc, 1);
+        DSHANDLE* ds = (f && f->type == STL_DATASET) ? f->handle : nullptr;
+        if (!ds)
+            return nullptr;
+        if (!vars_loaded_ || ds != vars_ds_) {
+            vars_ = env_.variables(ds);
+            vars_ds_ = ds;
+            vars_loaded_ = true;
+        }
+        return &vars_;
+    }
+
+    int find_var(const std::vector<PARSEVAR>& vars, const std::string& name)
+    {
+        std::string u = upper(name);
+        for (std::size_t i = 0; i < vars.size(); ++i)
+            if (upper(vars[i].name) == u)
+                return static_cast<int>(i);
+        return -1;
+    }
+
+    static void split_number(const std::string& s, std::string* prefix, std::string* digits)
+    {
+        std::size_t i = s.size();
+        while (i > 0 && std::isdigit(static_cast<unsigned char>(s[i - 1])))
+            --i;
+        *prefix = s.substr(0, i);
+        *digits = s.substr(i);
+    }
+
+    void var_element(int form)
+    {
+        if (repairing_ || open_vars_ < 0)
+            return;
+        const std::vector<PARSEVAR>* vars = input_vars();
+        if (!vars)
+            return; // no input data set: reported elsewhere
+        Pending& p = pend(open_vars_, STL_VARS);
+        auto add = [&](int i) {
+            p.ivals.push_back(i + 1);
+            p.desc.push_back(0);
+        };
+        std::string a = names_.size() >= 2 ? names_[names_.size() - 2] : "";
+        std::string b = names_.empty() ? "" : names_.back();
+        auto need = [&](const std::string& n) -> int {
+            int i = find_var(*vars, n);
+            if (i < 0)
+                value_error("Variable " + n + " not found.");
+            return i;
+        };
+        switch (form) {
+        case 1: {
+            int i = need(b);
+            if (i >= 0)
+                add(i);
+            break;
+        }
+        case 2: { // a1-a5: numbered names
+            std::string pa, da, pb, db;
+            split_number(a, &pa, &da);
+            split_number(b, &pb, &db);
+            if (da.empty() || db.empty() || upper(pa) != upper(pb)) {
+                value_error("Variable list " + a + "-" + b +
+                            " must name two variables with the same prefix and a number.");
+                break;
+            }
+            if (da.size() > 9 || db.size() > 9) {
+                value_error("The numbers of the variable list " + a + "-" + b + " are too large.");
+                break;
+            }
+            long from = std::stol(da), to = std::stol(db);
+            if (from > to) {
+                value_error("The variable list " + a + "-" + b + " runs backwards.");
+                break;
+            }
+            if (to - from >= static_cast<long>(kMaxListValues)) {
+                value_error("The variable list " + a + "-" + b + " is too long.");
+                break;
+            }
+            bool padded = da.size() > 1 && da[0] == '0';
+            for (long v = from; v <= to; ++v) {
+                std::string num = std::to_string(v);
+                if (padded && num.size() < da.size())
+                    num = std::string(da.size() - num.size(), '0') + num;
+                int i = need(pa + num);
+                if (i < 0)
+                    break;
+                add(i);
+            }
+            break;
+        }
+        case 3:
+        case 4:
+        case 5: { // a--b, a-NUMERIC-b, a-CHARACTER-b: by position
+            int i = need(a);
+            int j = i >= 0 ? need(b) : -1;
+            if (i < 0 || j < 0)
+                break;
+            if (i > j) {
+                value_error("Variable " + b + " comes before " + a + " in the data set.");
+                break;
+            }
+            for (int k = i; k <= j; ++k)
+                if (form == 3 || (*vars)[k].type == (form == 4 ? 1 : 2))
+                    add(k);
+            break;
+        }
+        case 6: { // prefix:
+            std::string u = upper(b);
+            std::size_t before = p.ivals.size();
+            for (std::size_t k = 0; k < vars->size(); ++k)
+                if (upper((*vars)[k].name).compare(0, u.size(), u) == 0)
+                    add(static_cast<int>(k));
+            if (p.ivals.size() == before)
+                value_error("No variable begins with " + b + ".");
+            break;
+        }
+        case 7:
+        case 8:
+        case 9:
+            for (std::size_t k = 0; k < vars->size(); ++k)
+                if (form == 9 || (*vars)[k].type == (form == 7 ? 1 : 2))
+                    add(static_cast<int>(k));
+            break;
+        default:
+            break;
+        }
+    }
+
+    // ---------------------------------------------------------------------
+    // Semantic actions.
+
+    void store_number(int k, double v)
+    {
+        STLIST* f = field(k);
+        if (!f)
+            return;
+        pending_.erase({cur_, k});
+        clear_field(f);
+        f->type = STL_NUMBER;
+        f->n = 1;
+        f->num = v;
+    }
+
+    void store_code(int k, int code)
+    {
+        STLIST* f = field(k);
+        if (!f)
+            return;
+        pending_.erase({cur_, k});
+        clear_field(f);
+        f->type = STL_CODES;
+        f->n = 1;
+        f->ivals = static_cast<int*>(alloc(sizeof(int)));
+        f->ivals[0] = code;
+    }
+
+    void store_text(int k, const std::string& s)
+    {
+        STLIST* f = field(k);
+        if (!f)
+            return;
+        pending_.erase({cur_, k});
+        clear_field(f);
+        f->type = STL_TEXT;
+        f->mode = 1;
+        f->n = 1;
+        f->text = copy_text(s);
+        f->tlen = static_cast<int>(s.size());
+    }
+
+    static std::string fmt_num(double v)
+    {
+        char b[64];
+        std::snprintf(b, sizeof b, "%.12g", v);
+        return b;
+    }
+
+    void number_list_end()
+    {
+        if (repairing_ || open_nums_ < 0)
+            return;
+        Pending& p = pend(open_nums_, STL_NUMBERS);
+        if (!nl_has_to_) {
+            if (p.dvals.size() >= kMaxListValues) {
+                value_error("The list has too many values.");
+                return;
+            }
+            p.dvals.push_back(nl_from_);
+            return;
+        }
+        if (wzmis(nl_from_) || wzmis(nl_to_) || (nl_has_by_ && wzmis(nl_by_))) {
+            value_error("A missing value cannot start, end or step a TO range.");
+            return;
+        }
+        double by = nl_has_by_ ? nl_by_ : 1.0;
+        if (by == 0) {
+            value_error("The BY step of a TO range must not be 0.");
+            return;
+        }
+        if ((nl_to_ - nl_from_) * by < 0) {
+            value_error("The range " + fmt_num(nl_from_) + " TO " + fmt_num(nl_to_) + " BY " +
+                        fmt_num(by) + " never reaches its end.");
+            return;
+        }
+        double steps = std::floor((nl_to_ - nl_from_) / by + 1e-9);
+        if (!(steps >= 0) || steps + static_cast<double>(p.dvals.size()) >= kMaxListValues) {
+            value_error("The range " + fmt_num(nl_from_) + " TO " + fmt_num(nl_to_) +
+                        " has too many values.");
+            return;
+        }
+        long n = static_cast<long>(steps);
+        for (long i = 0; i <= n; ++i)
+            p.dvals.push_back(nl_from_ + static_cast<double>(i) * by);
+    }
+
+    void open_dataset(int k, const std::vector<int>& args)
+    {
+        if (repairing_ || pc_->error || pc_->nerrors)
+            return; // no data sets are opened once the step has failed
+        int mode[9] = {0};
+        for (int i = 0; i < 9 && i + 1 < static_cast<int>(args.size()); ++i)
+            mode[i] = args[i + 1];
+        DSHANDLE* h = env_.open_dataset(text_, quoted_, mode);
+        if (!h) {
+            fail(1008);
+            return;
+        }
+        STLIST* f = field(k);
+        if (!f)
+            return;
+        clear_field(f);
+        f->type = STL_DATASET;
+        f->mode = 1;
+        f->n = 1;
+        f->handle = h;
+        f->text = copy_text(text_);
+        f->tlen = static_cast<int>(text_.size());
+        if (k == 1 && cur_ == pc_->head)
+            vars_loaded_ = false;
+    }
+
+    void action(const Action& a)
+    {
+        const auto& v = a.args;
+        auto arg = [&](std::size_t i, int def) { return i < v.size() ? v[i] : def; };
+        switch (a.kind) {
+        case AK_BEGIN:
+            break;
+        case AK_NEW: {
+            std::string nm = "";
+            for (const auto& t : toks_)
+                if (t.cls == TC_NAMEX && t.upper != "PROC") {
+                    nm = t.upper;
+                    break;
+                }
+            cur_ = new_record(std::max(arg(0, 0), 0) + 1, nm);
+            break;
+        }
+        case AK_CONT:
+            if (!pc_->head)
+                new_record(64, "KORVANTE");
+            cur_ = pc_->head;
+            break;
+        case AK_END:
+            flush();
+            open_vars_ = open_nums_ = -1;
+            break;
+        case AK_BIT: {
+            int k = arg(0, -1);
+            if (cur_ && k >= 0 && k < 256)
+                cur_->opt[k / 8] |= static_cast<unsigned char>(0x80 >> (k % 8));
+            break;
+        }
+        case AK_STORE: {
+            if (repairing_)
+                break;
+            int k = arg(0, -1), m = arg(1, 1), cap = arg(2, 0);
+            if (m == 1) {
+                if (have_num_)
+                    store_number(k, num_);
+            } else {
+                std::string s = text_;
+                if (cap > 0 && static_cast<int>(s.size()) > cap) {
+                    value_error("The text \"" + s.substr(0, 40) + (s.size() > 40 ? "..." : "") +
+                                "\" is longer than " + std::to_string(cap) + " characters.");
+                    s.resize(static_cast<std::size_t>(cap));
+                }
+                store_text(k, s);
+            }
+            break;
+        }
+        case AK_QLIST:
+            if (!repairing_)
+                pend(arg(0, -1), STL_TEXTS).texts.push_back(text_);
+            break;
+        case AK_OPEN: {
+            int k = arg(0, -1), m = arg(1, 1);
+            if (m == 3) {
+                open_vars_ = k;
+                pend(k, STL_VARS) = Pending{};
+                pend(k, STL_VARS);
+            } else if (m == 4) {
+                open_nums_ = k;
+                pend(k, STL_NUMBERS) = Pending{};
+                pend(k, STL_NUMBERS);
+            }
+            break;
+        }
+        case AK_VAR:
+            var_element(arg(0, 1));
+            break;
+        case AK_DSOPEN:
+            open_dataset(arg(0, -1), v);
+            break;
+        case AK_DEFAULT:
+            if (!repairing_ && !pc_->error && !pc_->nerrors && cur_ && !stmt_given(cur_, 1)) {
+                DSHANDLE* h = env_.default_input();
+                STLIST* f = field(1);
+                if (h && f) {
+                    clear_field(f);
+                    f->type = STL_DATASET;
+                    f->n = 1;
+                    f->handle = h;
+                }
+            }
+            break;
+        case AK_NL:
+            if (repairing_)
+                break;
+            switch (arg(0, 0)) {
+            case 1:
+                nl_from_ = num_;
+                nl_has_to_ = nl_has_by_ = false;
+                break;
+            case 2:
+                nl_to_ = num_;
+                nl_has_to_ = true;
+                break;
+            case 3:
+                nl_by_ = num_;
+                nl_has_by_ = true;
+                break;
+            case 4:
+                number_list_end();
+                break;
+            default:
+                break;
+            }
+            break;
+        case AK_RANGE:
+            if (!repairing_ && have_num_ && !wzmis(num_)) {
+                int lo = arg(0, 0);
+                if (num_ < lo || (v.size() > 1 && num_ > v[1]))
+                    value_error("The value " + fmt_num(num_) + " must be " +
+                                (v.size() > 1 ? "between " + std::to_string(lo) + " and " +
+                                                    std::to_string(v[1])
+                                              : "at least " + std::to_string(lo)) +
+                                ".");
+            }
+            break;
+        case AK_CODE:
+            store_code(arg(0, -1), -arg(1, 0));
+            break;
+        case AK_BY:
+            switch (arg(0, 0)) {
+            case 0:
+                by_desc_ = false;
+                break;
+            case 1:
+                if (!repairing_) {
+                    bool d = by_desc_;
+                    var_element(1);
+                    if (open_vars_ >= 0) {
+                        Pending& p = pend(open_vars_, STL_VARS);
+                        if (!p.desc.empty() && d)
+                            p.desc.back() = 1;
+                    }
+                }
+                by_desc_ = false;
+                break;
+            case 2:
+                by_desc_ = true;
+                break;
+            case 3:
+                if (open_vars_ >= 0)
+                    pend(open_vars_, STL_VARS).notsorted = 1;
+                break;
+            default:
+                break;
+            }
+            break;
+        case AK_CUT: {
+            if (repairing_)
+                break;
+            int k = arg(0, -1);
+            if (arg(1, 1) == 2) {
+                int nvars = open_vars_ >= 0
+                                ? static_cast<int>(pend(open_vars_, STL_VARS).ivals.size())
+                                : 0;
+                int nvals = open_nums_ >= 0
+                                ? static_cast<int>(pend(open_nums_, STL_NUMBERS).dvals.size())
+                                : 0;
+                Pending& p = pend(k, STL_POSITIONS);
+                p.ivals.push_back(nvars);
+                p.ivals.push_back(nvals);
+            }
+            break;
+        }
+        case AK_CONST:
+            store_number(arg(0, -1), arg(1, 0));
+            break;
+        case AK_TWO: {
+            if (repairing_)
+                break;
+            std::size_t dot = text_.find('.');
+            if (compound_ && dot != std::string::npos) {
+                store_text(arg(0, -1), text_.substr(0, dot));
+                store_text(arg(1, -1), text_.substr(dot + 1));
+            } else {
+                store_text(arg(1, -1), text_);
+            }
+            break;
+        }
+        case AK_NEG:
+            if (have_num_ && !wzmis(num_))
+                num_ = -num_;
+            break;
+        default:
+            break;
+        }
+    }
+
+    // ---------------------------------------------------------------------
+    // Matching.
+
+    // The terminal a token stands for when `sym` is on top of the stack
+    // (-1: none). Words are keywords where the grammar expects one of that
+    // spelling, names otherwise.
+    int interpret(int sym, std::size_t at)
+    {
+        const Token& t = toks_[at];
+        if (forced_[at] >= 0) {
+            int f = forced_[at];
+            if (g_.is_term(sym))
+                return f == sym ? f : -1;
+            return g_.table[sym - g_.nterm()][f] >= 0 ? f : -1;
+        }
+        auto ok = [&](int term) {
+            if (term < 0)
+                return false;
+            if (g_.is_term(sym))
+                return term == sym;
+            return g_.table[sym - g_.nterm()][term] >= 0;
+        };
+        switch (t.cls) {
+        case TC_NAMEX: {
+            auto range = g_.term_by_spelling.equal_range(t.upper);
+            for (auto it = range.first; it != range.second; ++it)
+                if (ok(it->second))
+                    return it->second;
+            int nm = g_.term_class[TC_NAMEX];
+            return ok(nm) ? nm : -1;
+        }
+        case TC_PUNCT: {
+            auto it = g_.term_punct.find(t.punct);
+            return (it != g_.term_punct.end() && ok(it->second)) ? it->second : -1;
+        }
+        case TC_BAD:
+            return -1;
+        default: {
+            int c = g_.term_class[t.cls];
+            return ok(c) ? c : -1;
+        }
+        }
+    }
+
+    // Every terminal a token could stand for somewhere in the grammar.
+    std::vector<int> candidates(std::size_t at)
+    {
+        const Token& t = toks_[at];
+        std::vector<int> out;
+        switch (t.cls) {
+        case TC_NAMEX: {
+            auto range = g_.term_by_spelling.equal_range(t.upper);
+            for (auto it = range.first; it != range.second; ++it)
+                out.push_back(it->second);
+            out.push_back(g_.term_class[TC_NAMEX]);
+            break;
+        }
+        case TC_PUNCT: {
+            auto it = g_.term_punct.find(t.punct);
+            if (it != g_.term_punct.end())
+                out.push_back(it->second);
+            break;
+        }
+        case TC_BAD:
+            break;
+        default:
+            out.push_back(g_.term_class[t.cls]);
+            break;
+        }
+        return out;
+    }
+
+    void consume(std::size_t at, int term)
+    {
+        const Token& t = toks_[at];
+        // A word read as a keyword is no value.
+        if (g_.terms[term].kind == TK_KEYWORD)
+            return;
+        value_offset_ = t.offset;
+        switch (t.cls) {
+        case TC_NAMEX:
+            names_.push_back(t.text);
+            if (names_.size() > 8)
+                names_.erase(names_.begin());
+            text_ = t.text;
+            quoted_ = compound_ = false;
+            break;
+        case TC_COMPOUND:
+            text_ = t.text;
+            quoted_ = false;
+            compound_ = true;
+            break;
+        case TC_QS:
+            text_ = t.text;
+            quoted_ = true;
+            compound_ = false;
+            break;
+        case TC_INT:
+        case TC_NBR:
+        case TC_DATE:
+        case TC_TIME:
+        case TC_DATETIME:
+        case TC_MISSING:
+            num_ = t.value;
+            have_num_ = true;
+            break;
+        default:
+            break;
+        }
+    }
+
+    // ---------------------------------------------------------------------
+    // Error reports and repair.
+
+    std::string describe_term(int t) const
+    {
+        const Terminal& term = g_.terms[t];
+        if (term.kind == TK_CLASS) {
+            switch (term.cls) {
+            case TC_ENDJB:
+                return "end of statement";
+            case TC_NAMEX:
+                return "a name";
+            case TC_QS:
+                return "a quoted string";
+            case TC_INT:
+                return "an integer";
+            case TC_NBR:
+                return "a number";
+            case TC_COMPOUND:
+                return "a two-level name";
+            case TC_FMT:
+                return "a format";
+            case TC_DATE:
+                return "a date literal";
+            case TC_TIME:
+                return "a time literal";
+            case TC_DATETIME:
+                return "a date-time literal";
+            case TC_MISSING:
+                return "a missing value";
+            default:
+                return "";
+            }
+        }
+        if (term.kind == TK_PUNCT)
+            return "\"" + term.display + "\"";
+        return term.display; // hidden-only keywords have no display
+    }
+
+    std::string expected_list(int sym) const
+    {
+        std::vector<std::string> items;
+        auto add = [&](int t) {
+            std::string d = describe_term(t);
+            if (!d.empty() && std::find(items.begin(), items.end(), d) == items.end())
+                items.push_back(d);
+        };
+        if (g_.is_term(sym)) {
+            add(sym);
+        } else {
+            // Keywords first, then punctuation and value classes.
+            for (int pass = 0; pass < 2; ++pass)
+                for (int t = 0; t < g_.nterm(); ++t)
+                    if (g_.table[sym - g_.nterm()][t] >= 0 &&
+                        (g_.terms[t].kind == TK_KEYWORD) == (pass == 0) && t != g_.term_eoi)
+                        add(t);
+        }
+        std::string out;
+        const std::size_t shown = 14;
+        for (std::size_t i = 0; i < items.size() && i < shown; ++i)
+            out += (i ? ", " : "") + items[i];
+        if (items.size() > shown)
+            out += ", ...";
+        return out;
+    }
+
+    std::string token_text(std::size_t at) const
+    {
+        const Token& t = toks_[at];
+        if (t.cls == TC_ENDJB || t.cls == TC_EOI)
+            return "the end of the statement";
+        std::string s = st_->text.substr(t.offset, t.length);
+        if (s.size() > 40)
+            s = s.substr(0, 40) + "...";
+        return "\"" + s + "\"";
+    }
+
+    bool is_statement_keyword(std::size_t at) const
+    {
+        const Token& t = toks_[at];
+        if (t.cls != TC_NAMEX)
+            return false;
+        // A keyword that can begin a statement.
+        int stmt_nt = -1;
+        for (const auto& p : g_.prods)
+            if (p.lhs == g_.goal && !p.rhs.empty() && g_.is_nonterm(p.rhs[0]))
+                stmt_nt = p.rhs[0] - g_.nterm();
+        if (stmt_nt < 0)
+            return false;
+        auto range = g_.term_by_spelling.equal_range(t.upper);
+        for (auto it = range.first; it != range.second; ++it)
+            if (g_.first[stmt_nt][it->second])
+                return true;
+        return false;
+    }
+
+    // Least cost of inserting symbols so that terminal b can be read next.
+    int insertion_cost(int b, int limit) const
+    {
+        long acc = 0;
+        int best = COST_INF;
+        for (std::size_t i = stack_.size(); i-- > 0;) {
+            int y = stack_[i];
+            if (y < 0)
+                continue;
+            long c;
+            if (g_.is_term(y))
+                c = acc + (y == b ? 0 : COST_INF);
+            else
+                c = acc + g_.ecost[y - g_.nterm()][b];
+            if (c < best)
+                best = static_cast<int>(c);
+            acc += g_.is_term(y) ? g_.terms[y].inscost : g_.scost[y - g_.nterm()];
+            if (acc >= best || acc > limit)
+                break;
+        }
+        return best;
+    }
+
+    void push_rhs(int prod)
+    {
+        const auto& rhs = g_.prods[prod].rhs;
+        for (std::size_t i = rhs.size(); i-- > 0;)
+            stack_.push_back(rhs[i]);
+    }
+
+    // Performs the insertions that lead to terminal b at cost `cost`, running
+    // structural actions on the way; returns the symbols inserted.
+    std::vector<std::string> insert_to(int b, int cost)
+    {
+        std::vector<std::string> inserted;
+        repairing_ = true;
+        for (int guard = 0; guard < 100000 && !stack_.empty(); ++guard) {
+            int y = stack_.back();
+            if (y < 0) {
+                stack_.pop_back();
+                action(g_.actions[-y - 1]);
+                continue;
+            }
+            if (g_.is_term(y)) {
+                if (y == b)
+                    break;
+                stack_.pop_back();
+                const Terminal& term = g_.terms[y];
+                inserted.push_back(term.kind == TK_CLASS ? "<" + describe_term(y) + ">"
+                                   : term.display.empty() ? std::string("<an option>")
+                                                          : term.display);
+                cost -= g_.terms[y].inscost;
+                continue;
+            }
+            int x = y - g_.nterm();
+            stack_.pop_back();
+            if (g_.ecost[x][b] == cost && g_.eprod[x][b] >= 0) {
+                push_rhs(g_.eprod[x][b]);
+            } else {
+                cost -= g_.scost[x];
+                if (g_.sprod[x] >= 0)
+                    push_rhs(g_.sprod[x]);
+            }
+        }
+        repairing_ = false;
+        return inserted;
+    }
+
+    // Reports the error at the current token and repairs it. False when no
+    // repair within the cost bounds exists (the statement is then dropped).
+    bool repair()
+    {
+        ++pc_->nerrors;
+        ++syntax_errors_;
+        fail(3000);
+        int top = stack_.back();
+        std::size_t at = pos_;
+        std::string msg;
+        const Token& bad = toks_[at];
+        if (at == 0) {
+            report(1, "Statement " + token_text(0) + " is not valid in the " + g_.name +
+                          " procedure.",
+                   bad.offset);
+            return false;
+        }
+        const bool cascade = last_repair_ >= 0 && at < static_cast<std::size_t>(last_repair_) + 3;
+        if (bad.cls == TC_BAD && !bad.problem.empty()) {
+            std::string p = bad.problem;
+            p[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(p[0])));
+            msg = p + ": " + token_text(at) + ".";
+        } else {
+            msg = "Syntax error: found " + token_text(at) + " where " +
+                  (g_.is_term(top) ? "" : "one of ") + expected_list(top) + " was expected.";
+            if (is_statement_keyword(at))
+                msg += " A semicolon may be missing before it.";
+        }
+
+        // A statement keyword where an option was expected: a semicolon is
+        // missing. The rest of the statement is dropped rather than read as
+        // options.
+        std::size_t first_k = 0;
+        if (is_statement_keyword(at)) {
+            std::size_t end = at;
+            while (end < toks_.size() && toks_[end].cls != TC_ENDJB && toks_[end].cls != TC_EOI)
+                ++end;
+            first_k = end - at;
+        }
+
+        // Least-cost repair: delete k tokens, then insert what lets the next
+        // one be read.
+        int best = COST_INF, best_k = -1, best_b = -1, best_ins = 0;
+        long del = 0;
+        for (std::size_t k = first_k; at + k < toks_.size(); ++k) {
+            for (int b : candidates(at + k)) {
+                int ins = insertion_cost(b, g_.valcost);
+                if (ins > g_.valcost)
+                    continue;
+                long total = del + ins;
+                if (total <= g_.maxcost && total < best) {
+                    best = static_cast<int>(total);
+                    best_k = static_cast<int>(k);
+                    best_b = b;
+                    best_ins = ins;
+                }
+            }
+            const Token& t = toks_[at + k];
+            if (t.cls == TC_ENDJB || t.cls == TC_EOI)
+                break;
+            del += g_.terms[t.cls == TC_BAD ? g_.term_class[TC_BAD]
+                            : t.cls == TC_PUNCT
+                                ? (g_.term_punct.count(t.punct) ? g_.term_punct.at(t.punct)
+                                                                : g_.term_class[TC_BAD])
+                            : t.cls == TC_NAMEX ? g_.term_class[TC_NAMEX]
+                                                : g_.term_class[t.cls]]
+                       .delcost;
+            if (del > g_.maxcost)
+                break;
+        }
+        if (best_k < 0) {
+            report(1, msg + " The rest of the statement was not read.", bad.offset);
+            return false;
+        }
+        std::string deleted;
+        if (best_k > 0) {
+            std::size_t from = toks_[at].offset;
+            std::size_t to = toks_[at + best_k - 1].offset + toks_[at + best_k - 1].length;
+            deleted = st_->text.substr(from, to - from);
+            if (deleted.size() > 40)
+                deleted = deleted.substr(0, 40) + "...";
+        }
+        pos_ = at + static_cast<std::size_t>(best_k);
+        last_repair_ = static_cast<long>(pos_);
+        std::vector<std::string> ins = insert_to(best_b, best_ins);
+        forced_[pos_] = best_b;
+        std::string how;
+        if (!deleted.empty())
+            how = " \"" + deleted + "\" was ignored" + (ins.empty() ? "." : ",");
+        if (!ins.empty()) {
+            std::string list;
+            for (std::size_t i = 0; i < ins.size(); ++i)
+                list += (i ? " " : "") + ins[i];
+            how += std::string(deleted.empty() ? " Read" : " and read") + " as if " + list +
+                   " had been written before " + token_text(pos_) + ".";
+        }
+        msg += how;
+        // An error right after a repair is most often its consequence: it is
+        // repaired without a report of its own.
+        if (!cascade)
+            report(1, msg, bad.offset);
+        else
+            --pc_->nerrors;
+        return true;
+    }
+
+    // ---------------------------------------------------------------------
+
+    void statement(const PARSESTMT& s, int index)
+    {
+        st_ = &s;
+        st_index_ = index;
+        toks_ = tokenize(s.text);
+        forced_.assign(toks_.size(), -1);
+        pos_ = 0;
+        errors_ = 0;
+        syntax_errors_ = 0;
+        last_repair_ = -1;
+        abandoned_ = false;
+        names_.clear();
+        have_num_ = false;
+        by_desc_ = false;
+        open_vars_ = open_nums_ = -1;
+        stack_.clear();
+        stack_.push_back(g_.nterm() + g_.goal);
+        const int before = pc_->nerrors;
+        long steps = 0;
+        const long max_steps = 200000 + 200L * static_cast<long>(toks_.size());
+        while (!stack_.empty() && pos_ < toks_.size()) {
+            if (++steps > max_steps) {
+                report(1, "The statement is too complex to read.", 0);
+                fail(3000);
+                ++pc_->nerrors;
+                break;
+            }
+            int y = stack_.back();
+            if (y < 0) {
+                stack_.pop_back();
+                action(g_.actions[-y - 1]);
+                continue;
+            }
+            int t = interpret(y, pos_);
+            if (t >= 0) {
+                if (g_.is_term(y)) {
+                    stack_.pop_back();
+                    consume(pos_, t);
+                    ++pos_;
+                } else {
+                    stack_.pop_back();
+                    push_rhs(g_.table[y - g_.nterm()][t]);
+                }
+                continue;
+            }
+            if (pc_->nerrors - before >= kMaxErrorsPerStatement || !repair()) {
+                abandoned_ = true;
+                break;
+            }
+        }
+        // Whatever the statement stored so far is kept (the step has failed
+        // anyway when the statement was abandoned).
+        flush();
+        (void)errors_;
+    }
+};
+
+} // namespace
+
+} // namespace vyr::parse
+
+int vyr_parse_statements(PARSECONTROL* pc, const std::vector<PARSESTMT>& stmts, ParseEnv& env)
+{
+    if (!pc || !pc->grammar)
+        return pc ? (pc->error = 3000) : 3000;
+    const vyr::parse::Grammar& g = vyr::parse::compile(pc->grammar);
+    if (!g.problems.empty()) {
+        // A grammar the parser cannot use is the procedure's fault, not the
+        // user's: say so once and fail the step.
+        env.report(1, "The " + g.name + " grammar is unusable: " + g.problems.front(), 0, 0, 0, 0);
+        pc->error = 3000;
+        return pc->error;
+    }
+    // A block parsed again starts afresh.
+    pc->head = pc->last = pc->current = nullptr;
+    pc->error = 0;
+    pc->nerrors = 0;
+    vyr::parse::Parser p(g, pc, env);
+    p.run(stmts);
+    if (pc->nerrors && pc->error < 3000)
+        pc->error = 3000;
+    return pc->error;
+}

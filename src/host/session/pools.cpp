@@ -1,0 +1,226 @@
+// Memory pools: every block comes zeroed; a pool remembers its blocks so that
+// deleting the pool frees them all, and a free of one block (whatever length
+// the caller passes, -1 and 0 included) releases just that block. The task
+// pool and the pools made during a step are emptied when the step ends.
+
+#include "host/session/session_state.h"
+
+#include <cstdlib>
+#include <mutex>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace vyr
+{
+namespace
+{
+
+struct Pool : POOLHANDLE {
+    std::unordered_map<void*, int64_t> blocks;
+    bool stepPool = false; // made during a step: deleted when the step ends
+};
+
+struct PoolState {
+    std::mutex lock;
+    std::unordered_set<Pool*> live;
+    Pool* task = nullptr;
+    Pool* longLived = nullptr;
+    int64_t limit = 0;
+    int64_t inUse = 0;
+    long lastFailure = 0;
+};
+
+PoolState& state()
+{
+    static PoolState s;
+    return s;
+}
+
+// Requests above this are refused outright (a negative or absurd length is
+// a caller's fault, reported as a memory failure rather than attempted).
+constexpr int64_t kLargestRequest = int64_t{1} << 40;
+
+void* pool_allocate(POOLHANDLE* handle, int64_t length, int64_t flags);
+void pool_free(POOLHANDLE* handle, void* address, int64_t length, int64_t flags);
+
+Pool* make_pool(bool stepPool)
+{
+    Pool* p = new Pool;
+    p->allocate = pool_allocate;
+    p->free = pool_free;
+    p->stepPool = stepPool;
+    state().live.insert(p);
+    return p;
+}
+
+void empty_pool(PoolState& s, Pool* p)
+{
+    for (auto& [addr, len] : p->blocks) {
+        std::free(addr);
+        s.inUse -= len;
+    }
+    p->blocks.clear();
+}
+
+void* pool_allocate(POOLHANDLE* handle, int64_t length, int64_t flags)
+{
+    (void)flags;
+    PoolState& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    Pool* p = static_cast<Pool*>(handle);
+    if (p == nullptr || s.live.count(p) == 0 || length < 0 || length > kLargestRequest ||
+        (s.limit > 0 && s.inUse + length > s.limit)) {
+        s.lastFailure = static_cast<long>(length < 0 ? 0 : length);
+        if (s.lastFailure == 0)
+            s.lastFailure = -1;
+        return nullptr;
+    }
+    std::size_t n = length == 0 ? 1 : static_cast<std::size_t>(length);
+    void* a = std::calloc(1, n);
+    if (a == nullptr) {
+        s.lastFailure = static_cast<long>(length);
+        return nullptr;
+    }
+    p->blocks.emplace(a, length);
+    s.inUse += length;
+    return a;
+}
+
+void pool_free(POOLHANDLE* handle, void* address, int64_t length, int64_t flags)
+{
+    (void)length;
+    (void)flags;
+    if (address == nullptr)
+        return;
+    PoolState& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    Pool* p = static_cast<Pool*>(handle);
+    if (p == nullptr || s.live.count(p) == 0)
+        return;
+    auto it = p->blocks.find(address);
+    if (it == p->blocks.end())
+        return; // not this pool's block (or freed already): leave it alone
+    std::free(it->first);
+    s.inUse -= it->second;
+    p->blocks.erase(it);
+}
+
+} // namespace
+
+void pools_step_end()
+{
+    PoolState& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    std::vector<Pool*> gone;
+    for (Pool* p : s.live)
+        if (p->stepPool)
+            gone.push_back(p);
+    for (Pool* p : gone) {
+        empty_pool(s, p);
+        s.live.erase(p);
+        delete p;
+    }
+    if (s.task != nullptr)
+        empty_pool(s, s.task);
+    s.lastFailure = 0;
+}
+
+void pools_reset()
+{
+    PoolState& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    for (Pool* p : s.live) {
+        empty_pool(s, p);
+        delete p;
+    }
+    s.live.clear();
+    s.task = nullptr;
+    s.longLived = nullptr;
+    s.inUse = 0;
+    s.lastFailure = 0;
+}
+
+void pools_set_limit(int64_t bytes)
+{
+    PoolState& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    s.limit = bytes < 0 ? 0 : bytes;
+}
+
+int64_t pools_in_use()
+{
+    PoolState& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    return s.inUse;
+}
+
+} // namespace vyr
+
+POOLHANDLE* xmpoolc(int a, int blocksize, int flags)
+{
+    (void)a;
+    (void)blocksize;
+    (void)flags;
+    vyr::PoolState& s = vyr::state();
+    std::lock_guard<std::mutex> g(s.lock);
+    return vyr::make_pool(xcurrentstep() != nullptr);
+}
+
+void xmpoold(POOLHANDLE* pool)
+{
+    if (pool == nullptr)
+        return;
+    vyr::PoolState& s = vyr::state();
+    std::lock_guard<std::mutex> g(s.lock);
+    vyr::Pool* p = static_cast<vyr::Pool*>(pool);
+    if (s.live.count(p) == 0)
+        return;
+    vyr::empty_pool(s, p);
+    if (p == s.task || p == s.longLived)
+        return; // the host's own pools stay usable, emptied
+    s.live.erase(p);
+    delete p;
+}
+
+POOLHANDLE* xtaskpool()
+{
+    vyr::PoolState& s = vyr::state();
+    std::lock_guard<std::mutex> g(s.lock);
+    if (s.task == nullptr)
+        s.task = vyr::make_pool(false);
+    return s.task;
+}
+
+POOLHANDLE* xlongpool()
+{
+    vyr::PoolState& s = vyr::state();
+    std::lock_guard<std::mutex> g(s.lock);
+    if (s.longLived == nullptr)
+        s.longLived = vyr::make_pool(false);
+    return s.longLived;
+}
+
+long xmemdef()
+{
+    vyr::PoolState& s = vyr::state();
+    std::lock_guard<std::mutex> g(s.lock);
+    return s.lastFailure;
+}
+
+void xmemmsg(long amount)
+{
+    if (amount > 0)
+        xpmlog(vyr::kHostGroup, vyr::kMsgMemory, amount);
+    else
+        xpmlog(vyr::kHostGroup, vyr::kMsgMemory + 1);
+}
+
+void* xmalloc_or_exit(POOLHANDLE* pool, int64_t length, int64_t flags)
+{
+    void* a = pool != nullptr ? pool->allocate(pool, length, flags) : nullptr;
+    if (a == nullptr) {
+        xmemmsg(pool != nullptr ? xmemdef() : 0);
+        xexit(1016, 0);
+    }
+    return a;
+}

@@ -1,0 +1,183 @@
+// Inside the session: the step-exit exception, the program reader and the
+// pieces of state the session's files share. Not for the procedure.
+#pragma once
+
+#include "vyr_host.h"
+#include "vyr_session.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vyr
+{
+
+// Thrown by xexit; caught at the step boundary.
+struct StepExit {
+    int code;
+};
+
+// Group of the host's own messages in the catalogue (010-host.txt).
+inline constexpr int kHostGroup = 1;
+
+// Message numbers of group 1.
+enum HostMessage : int {
+    kMsgMissingMessage = 1,
+    kMsgUnclosedCommentStatement = 9,
+    kMsgUnclosedComment = 10,
+    kMsgUnclosedQuote = 11,
+    kMsgMissingSemicolon = 12,
+    kMsgUnresolvedMacro = 13,
+    kMsgStatementOutsideStep = 14,
+    kMsgExpectedName = 15,
+    kMsgExpectedEquals = 16,
+    kMsgExpectedValue = 17,
+    kMsgBadOptionValue = 18,
+    kMsgUnknownOption = 19,
+    kMsgLibnameNoFolder = 20,
+    kMsgLibnameAssigned = 21,
+    kMsgLibnameCleared = 22,
+    kMsgLibnameWork = 23,
+    kMsgUnexpectedText = 24,
+    kMsgBadMacroName = 25,
+    kMsgDataStep = 26,
+    kMsgProcNotFound = 30,
+    kMsgProcNotAvailable = 31,
+    kMsgStepWarnings = 33,
+    kMsgStepFailed = 34,
+    kMsgStepNotRun = 35,
+    kMsgStepException = 36,
+    kMsgStepTime = 38,
+    kMsgRunSummaryOk = 40,
+    kMsgRunSummaryFailed = 41,
+    kMsgProgramUnreadable = 42,
+    kMsgOutputFileFailed = 43,
+    kMsgRunSummaryOutside = 44,
+    kMsgBadCommandOption = 45,
+    kMsgSessionHookFailed = 46,
+    kMsgRunSummaryOutput = 47,
+    kMsgOutDirFailed = 48,
+    kMsgDataDirMissing = 49,
+    kMsgMemory = 50,
+    kMsgRegistryFile = 60,
+    kMsgRegistryLine = 61,
+    kMsgTitleNumber = 70,
+};
+
+// Text of host message `number` of group 1 without its severity field.
+std::string message_text_plain(int number);
+
+// Logs host message `number` of group 1 with its place in the program.
+void statement_message(int number, const VyrStatement& st, std::size_t offset, ...);
+
+// ---------------------------------------------------------------------------
+// The program reader: splits program text into statements.
+struct ReadError {
+    int message = 0; // group-1 message number
+    int line = 0;
+    int column = 0;
+    std::string detail;
+};
+
+class ProgramReader
+{
+  public:
+    // `lookup` gives a macro variable's value, or nullopt when it is absent.
+    using MacroLookup = std::function<std::optional<std::string>(std::string_view)>;
+    // `warn` receives unresolved macro references (name, line, column).
+    using MacroWarn = std::function<void(std::string_view, int, int)>;
+
+    ProgramReader(std::string_view text, MacroLookup lookup, MacroWarn warn = {});
+
+    // Reads the next statement. Returns false at the end of the program or on
+    // an error that ends reading (an unclosed comment or quoted string); then
+    // error() says which (message 0 at a plain end). A trailing statement
+    // without ";" is reported (message 12) and still returned.
+    bool next(VyrStatement& out);
+    const ReadError& error() const { return error_; }
+    // Program lines consumed so far (1-based, for echoing the program).
+    int linesConsumed() const { return line_; }
+
+  private:
+    bool at_end() const { return pos_ >= text_.size(); }
+    void advance();
+    bool skip_space_and_comments(bool at_statement_start);
+
+    std::string_view text_;
+    std::size_t pos_ = 0;
+    int line_ = 1;
+    int column_ = 1;
+    MacroLookup lookup_;
+    MacroWarn warn_;
+    ReadError error_;
+    std::vector<std::string> pending_warnings_;
+};
+
+// A small scanner over one statement's text, for the global statements.
+struct Token {
+    enum Kind { End, Name, Number, String, Symbol } kind = End;
+    std::string text; // names upper-cased; strings unquoted
+    std::string raw;  // as written
+    std::size_t offset = 0;
+};
+class StatementScanner
+{
+  public:
+    explicit StatementScanner(const std::string& text) : text_(text) {}
+    Token next();
+    Token peek();
+    std::size_t offset() const { return pos_; }
+    // The rest of the text from the current position, trimmed.
+    std::string rest();
+
+  private:
+    const std::string& text_;
+    std::size_t pos_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// State shared by the session's files.
+
+// Print system.
+void print_reset(const VyrSettings& settings);
+// Ends the listing (renaming its file into place); false on failure, which
+// is said in the log. print_finish also ends the log.
+bool print_finish_listing();
+bool print_finish(); // renames the listing/log files into place; false on failure
+void print_step_begin();
+void print_flush();
+// Sends listing and log lines to these strings instead of the files (tests);
+// null pointers restore the files.
+void print_capture(std::string* listing, std::string* log);
+
+// Pools: frees everything allocated in the running step (the task pool and
+// the pools created during the step).
+void pools_step_end();
+void pools_reset();
+// Total bytes the pools may hand out (0: no limit); for tests and MEMSIZE.
+void pools_set_limit(int64_t bytes);
+int64_t pools_in_use();
+
+// Options and macro variables.
+void options_reset(const VyrSettings& settings);
+// Sets a system option from an OPTIONS statement or --option; returns 0, or
+// a message number of group 1 when the value is not accepted.
+int option_set(const std::string& name, const std::string& value);
+std::optional<std::string> macro_get(std::string_view name);
+void macro_set(std::string_view name, std::string_view value);
+
+// Forgets every step, step-end and session-end hook (tests).
+void hooks_clear();
+// Raises the run's own return code (errors outside any step).
+void session_raise(int rc);
+
+// Registry: loads the --registry file. Returns false when it cannot be read
+// or has bad lines (each reported).
+bool registry_load(const std::string& path);
+bool registry_load_text(std::string_view text, const std::string& name);
+void registry_reset();
+
+} // namespace vyr

@@ -1,0 +1,196 @@
+// Competing risks: the failure summary, the cumulative incidence estimates,
+// their hidden plot data, and the OUTCIF= data set.
+#include <cstring>
+
+#include "frame/parse.h"
+#include "frame/strata.h"
+#include "results/coldef.h"
+#include "results/outdata.h"
+#include "results/results.h"
+#include "vyr_data.h"
+#include "vyr_host.h"
+
+using namespace korv_results;
+
+namespace
+{
+
+xobskey txt(const char* s)
+{
+    return vdqtxt(s, -1);
+}
+
+void totalColumn(KorvPtr q, xobop t)
+{
+    ColumnCall c;
+    c.type(WOB_COL_DOUBLE).name("Total").label0(77).address(&q->iovar[3]).decimals(99);
+    c.to(t);
+}
+
+} // namespace
+
+void FailureSummary(KorvPtr q)
+{
+    xobop t = createTable(q, txt("FailureSummary"), vdqmsg(0, 267));
+    q->Summary = t;
+    DefineStatusVar(q->cmprisk, t, 1);
+    if (q->nsvar > 0 || q->grpvar)
+        numColumn(t, "Stratum", vdqmsg(0, 135), &q->stratumno);
+    if (q->nsvar > 0)
+        DefineStrataVars(q, t, 0);
+    if (q->grpvar)
+        DefineGroupVar(q, t);
+    numColumn(t, "Censored", vdqmsg(0, 588), &q->iovar[0]);
+    numColumn(t, "Event", vdqmsg(0, 589), &q->iovar[1]);
+    numColumn(t, "Compete", vdqmsg(0, 590), &q->iovar[2]);
+    totalColumn(q, t);
+    endColumns(t);
+}
+
+void cifTbl(KorvPtr q)
+{
+    xobop t = createTable(q, txt("CIF"), txt("Cumulative Incidence Function Estimates"));
+    DefineStatusVar(q->cmprisk, t, 1);
+    if (q->nsvar > 0)
+        DefineStrataVars(q, t, 1);
+    if (q->grpvar)
+        DefineGroupVar(q, t);
+    if (q->ztimelst)
+        numColumn(t, "Timelist", vdqmsg(0, 161), &q->iovar[9]);
+    xobskey tn = vdqtxt(q->timename.s, static_cast<int>(q->timename.l));
+    {
+        ColumnCall c;
+        c.type(WOB_COL_DOUBLE).name(tn).label(tn).address(&q->iovar[0]).templ("GenericTime");
+        c.to(t);
+    }
+    double lvl = level(q->alpha);
+    numColumn(t, "CIF", nullptr, &q->iovar[1]);
+    numColumn(t, q->cmprisk->printVar ? "Variance" : "StdErr", nullptr, &q->iovar[2]);
+    numColumn(t, "CIF_LCL", vdqmsgs(326, 591, lvl), &q->iovar[3]);
+    numColumn(t, "CIF_UCL", vdqmsgs(326, 592, lvl), &q->iovar[4]);
+    endColumns(t);
+    q->Surv = t;
+}
+
+void cifPhantom(KorvPtr q)
+{
+    xobop t = createTable(q, txt("Phantom"), vdqmsg(0, 226), true);
+    q->Phantom = t;
+    numColumn(t, "StratumNum", nullptr, &q->stratumno);
+    if (q->nsvar > 0) {
+        varstring* lab = korv_ogstrlab(q);
+        xobskey label = nullptr;
+        if (q->nsvar == 1) {
+            const NAMESTR* nm = q->sname[0].nm;
+            label = vdqtxt(nm->name_p, nm->namelen);
+        }
+        charColumn(t, "Stratum", label, lab->s, static_cast<int>(lab->l));
+    }
+    if (q->grpvar) {
+        numColumn(t, "GroupNum", nullptr, &q->cmprisk->groupno);
+        DefineGroupVar(q, t);
+    }
+    xobskey timeLabel = q->timelabel.l > 0
+                            ? vdqtxt(q->timelabel.s, static_cast<int>(q->timelabel.l))
+                            : vdqtxt(q->timename.s, static_cast<int>(q->timename.l));
+    numColumn(t, "Time", timeLabel, &q->iovar[0], "GenericTime");
+    numColumn(t, "CIF", nullptr, &q->iovar[1]);
+    numColumn(t, "CIF_LCL", nullptr, &q->iovar[3]);
+    numColumn(t, "CIF_UCL", nullptr, &q->iovar[4]);
+    endColumns(t);
+}
+
+void Outcif(KorvPtr q)
+{
+    bool reduced = q->zreduce && q->timelist;
+    int count = q->nsvar > 0 ? q->nby + 9 + q->nsvar : q->nby + 8;
+    if (!reduced)
+        count += 4;
+    if (q->grpvar)
+        count += 1;
+    if (q->timelist)
+        count += 1;
+    XVHANDLE* h = nullptr;
+    xvputi(static_cast<DSHANDLE*>(q->fileouts), count, 32, &h);
+    q->svput = h;
+    int n = xpmstr(q->label, 256, 326, 540);
+    setDataSetLabel(q->fileouts, q->label, n);
+    defineByVariables(q, h);
+
+    NAMESTR d;
+    xvnamei(&d);
+    d.ntype = 1;
+    d.nlng = 8;
+    labelFromCatalogue(d, 587);
+    setName(d, "Failcode", 8);
+    xvputd(h, &d, 0, &q->cmprisk->statusVal, 0, 0, 0);
+    defineStrataCopies(q, h);
+    defineGroupCopy(q, h);
+
+    xvnamei(&d);
+    d.ntype = 1;
+    d.nlng = 8;
+    auto at = [&](const char* name, long offset) {
+        setName(d, name, static_cast<int>(std::strlen(name)));
+        xvputd(h, &d, offset, nullptr, 0, 0, 0);
+    };
+    auto msgLabel = [&](int number) {
+        int ll = xpmstr(q->label, 256, 326, number);
+        setLabel(d, q->label, ll);
+    };
+    if (!reduced) {
+        setName(d, q->timename.s, static_cast<int>(q->timename.l));
+        xvputd(h, &d, OUTCIF_TIME, nullptr, 0, 0, 0);
+        labelFromCatalogue(d, 271);
+        at("AtRisk", OUTCIF_ATRISK);
+        labelFromCatalogue(d, 272);
+        at("Event", OUTCIF_EVENT);
+        labelFromCatalogue(d, 273);
+        at("AllEventTypes", OUTCIF_ALLEVENTS);
+        labelFromCatalogue(d, 274);
+        at("Censored", OUTCIF_CENSORED);
+    } else {
+        labelFromCatalogue(d, 161);
+        at(q->v6names ? "_TIME_" : "TIMELIST", OUTCIF_TIMELIST);
+        // The time variable carries its own label, not the one just given
+        // to TIMELIST.
+        setLabel(d, q->timelabel.s, static_cast<int>(q->timelabel.l));
+        setName(d, q->timename.s, static_cast<int>(q->timename.l));
+        xvputd(h, &d, OUTCIF_TIME, nullptr, 0, 0, 0);
+    }
+    labelFromCatalogue(d, 261);
+    at("CIF", OUTCIF_CIF);
+    if (q->cmprisk->printVar) {
+        msgLabel(q->cmprisk->error == 0 ? 586 : 585);
+        at("Variance", OUTCIF_STDERR);
+    } else {
+        msgLabel(q->cmprisk->error == 0 ? 263 : 262);
+        at("StdErr", OUTCIF_STDERR);
+    }
+    setLabel(d, nullptr, 0);
+    at("ALPHA", OUTCIF_ALPHA);
+    msgLabel(266);
+    d.ntype = 2;
+    d.nlng = 0;
+    d.user_lng = 8;
+    at("CONFTYPE", OUTCIF_CONFTYPE);
+    d.ntype = 1;
+    d.nlng = 8;
+    d.user_lng = 0;
+    double lvl = level(q->alpha);
+    int ll = xpmstr(q->label, 256, 326, 591, lvl);
+    setLabel(d, q->label, ll);
+    at("CIF_LCL", OUTCIF_LCL);
+    ll = xpmstr(q->label, 256, 326, 592, lvl);
+    setLabel(d, q->label, ll);
+    at("CIF_UCL", OUTCIF_UCL);
+    if (q->nsvar > 0) {
+        labelFromCatalogue(d, 123);
+        {
+            const char* sn = q->v6names ? "_STRTUM_" : "STRATUM";
+            setName(d, sn, static_cast<int>(std::strlen(sn)));
+        }
+        xvputd(h, &d, 0, &q->stratumno, 0, 0, 0);
+    }
+    xvpute(h);
+}

@@ -1,0 +1,340 @@
+// Output data sets OUTSURV= and OUTTEST=: every variable announced to the
+// host once at start-up, bound to a field of the common block (or, for
+// CONFTYPE, to the start of the row record the writer hands over).
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "frame/parse.h"
+#include "frame/strata.h"
+#include "results/outdata.h"
+#include "results/results.h"
+#include "runtime/zsort.h"
+#include "vyr_data.h"
+#include "vyr_format.h"
+#include "vyr_host.h"
+#include "vyr_parse.h"
+
+namespace korv_results
+{
+
+void setLabel(NAMESTR& d, const char* text, int length)
+{
+    d.label_p = text;
+    d.nlablen = static_cast<short>(text ? length : 0);
+}
+
+void setName(NAMESTR& d, const char* text, int length)
+{
+    d.name_p = text;
+    d.namelen = static_cast<short>(length);
+}
+
+void labelFromCatalogue(NAMESTR& d, int number)
+{
+    const char* text = nullptr;
+    int len = 0;
+    if (wkread(326, number, &text, &len) < 0 || !text)
+        len = 0;
+    setLabel(d, text, len);
+}
+
+void setDataSetLabel(void* ds, const char* text, int length)
+{
+    char record[2 + 256];
+    int16_t n = static_cast<int16_t>(std::clamp(length, 0, 256));
+    std::memcpy(record, &n, sizeof n);
+    std::memcpy(record + 2, text, static_cast<size_t>(n));
+    int rc = xoinfo(static_cast<DSHANDLE*>(ds), 22, record);
+    if (rc != 0)
+        xpslog("ERROR: xoinfo(set data set label) with rc = %i", rc);
+}
+
+void defineByVariables(KorvPtr q, void* handle)
+{
+    if (q->nby <= 0)
+        return;
+    const STLIST* by = stmt_field(q->stmt, 0);
+    if (!by || !by->ivals)
+        return;
+    zvputcv(static_cast<XVHANDLE*>(handle), static_cast<DSHANDLE*>(q->filein), by->ivals, q->nby,
+            nullptr);
+}
+
+void defineStrataCopies(KorvPtr q, void* handle)
+{
+    int uoff = 0;
+    for (int k = 0; k < q->nsvar; ++k) {
+        NAMESTR copy = *q->sname[k].nm;
+        xvputd(static_cast<XVHANDLE*>(handle), &copy, 0, q->buff + uoff, q->sname[k].lngu, 0, 0);
+        uoff += q->sname[k].lngu;
+    }
+}
+
+void defineGroupCopy(KorvPtr q, void* handle)
+{
+    if (!q->grpvar)
+        return;
+    NAMESTR copy = *q->grpvar->nm;
+    xvputd(static_cast<XVHANDLE*>(handle), &copy, 0, q->grpvar->value + q->grpvar->lenf, copy.nlng,
+           0, 0);
+}
+
+static std::string upper(std::string s)
+{
+    for (char& c : s)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::vector<std::string> sidNames(const std::vector<std::string>& strataNames,
+                                  const std::vector<std::string>& taken)
+{
+    std::vector<std::string> used;
+    for (const std::string& t : taken)
+        used.push_back(upper(t));
+    std::vector<std::string> out;
+    for (const std::string& name : strataNames) {
+        std::string base = ("_" + name).substr(0, 32);
+        std::string cand = base;
+        for (int k = 2; std::find(used.begin(), used.end(), upper(cand)) != used.end(); ++k) {
+            std::string suffix = std::to_string(k);
+            cand = base.substr(0, 32 - suffix.size()) + suffix;
+        }
+        used.push_back(upper(cand));
+        out.push_back(cand);
+    }
+    return out;
+}
+
+} // namespace korv_results
+
+using namespace korv_results;
+
+namespace
+{
+
+std::string nameOf(const NAMESTR* nm)
+{
+    return nm && nm->name_p ? std::string(nm->name_p, static_cast<size_t>(nm->namelen))
+                            : std::string();
+}
+
+} // namespace
+
+void Outsurv(KorvPtr q)
+{
+    bool lt = q->method == 1;
+    int count = q->nby + q->nsvar + 6;
+    if (q->zSurvStmt)
+        count += 1;
+    if (lt) {
+        count += q->zseout ? 14 : 11;
+    } else {
+        if (q->zseout)
+            count += 1;
+        if (q->zreduce && q->ztimelst)
+            count += 1;
+        if (q->confband == 1 || q->confband == 2)
+            count += 2;
+        else if (q->confband == 3)
+            count += 4;
+    }
+    if (q->zstrataid)
+        count += q->nsvar;
+    if (q->grpvar)
+        count += 1;
+    XVHANDLE* h = nullptr;
+    xvputi(static_cast<DSHANDLE*>(q->fileouts), count, 32, &h);
+    q->svput = h;
+
+    int dsl = q->method == 1 ? 127 : q->method == 2 ? 527 : q->method == 3 ? 528 : 126;
+    int n = xpmstr(q->label, 40, 326, dsl);
+    setDataSetLabel(q->fileouts, q->label, n);
+    defineByVariables(q, h);
+    defineStrataCopies(q, h);
+
+    if (q->zstrataid && q->nsvar > 0) {
+        // "_" and the variable's name, cut to 32 characters and made unique
+        // among the names of the data set.
+        std::vector<std::string> strata, taken;
+        for (int k = 0; k < q->nsvar; ++k) {
+            strata.push_back(nameOf(q->sname[k].nm));
+            taken.push_back(strata.back());
+        }
+        if (q->nby > 0 && q->stmt && q->filein) {
+            const STLIST* by = stmt_field(q->stmt, 0);
+            for (int i = 0; by && by->ivals && i < q->nby; ++i)
+                taken.push_back(
+                    nameOf(xvname(static_cast<DSHANDLE*>(q->filein), std::abs(by->ivals[i]))));
+        }
+        if (q->grpvar)
+            taken.push_back(nameOf(q->grpvar->nm));
+        taken.push_back(
+            std::string(q->timename.s ? q->timename.s : "", static_cast<size_t>(q->timename.l)));
+        for (const char* g :
+             {"TIMELIST", "_TIME_",  "_CENSOR_",   "SURVIVAL", "SDF_STDERR", "CONFTYPE",
+              "SDF_LCL",  "SDF_UCL", "MIDPOINT",   "PDF",      "PDF_STDERR", "PDF_LCL",
+              "PDF_UCL",  "HAZARD",  "HAZ_STDERR", "HAZ_LCL",  "HAZ_UCL",    "HW_LCL",
+              "HW_UCL",   "EP_LCL",  "EP_UCL",     "STRATUM",  "_STRTUM_"})
+            taken.push_back(g);
+        std::vector<std::string> names = sidNames(strata, taken);
+        int foff = 0;
+        for (int k = 0; k < q->nsvar; ++k) {
+            NAMESTR d;
+            xvnamei(&d);
+            char namebuf[32];
+            std::memset(namebuf, ' ', sizeof namebuf);
+            std::memcpy(namebuf, names[static_cast<size_t>(k)].data(),
+                        names[static_cast<size_t>(k)].size());
+            setName(d, namebuf, static_cast<int>(names[static_cast<size_t>(k)].size()));
+            d.ntype = 2;
+            d.nlng = q->sname[k].lngf;
+            const NAMESTR* nm = q->sname[k].nm;
+            int ll = xpmstr(q->label, 256, 326, 180, static_cast<int>(nm->namelen), nm->name_p);
+            setLabel(d, q->label, ll);
+            xvputd(h, &d, 0, q->value + foff, 0, 0, 0);
+            foff += q->sname[k].lngf;
+        }
+    }
+    defineGroupCopy(q, h);
+
+    NAMESTR d;
+    xvnamei(&d);
+    d.ntype = 1;
+    d.nlng = 8;
+    char levelText[8];
+    xpfs(100.0 * (1.0 - q->alpha), 5, 2, levelText);
+    levelText[5] = '%';
+    levelText[6] = 0;
+    auto lvlLabel = [&](int number) {
+        int ll = xpmstr(q->label, 256, 326, number, 6, levelText);
+        setLabel(d, q->label, ll);
+    };
+    auto msgLabel = [&](int number) {
+        int ll = xpmstr(q->label, 256, 326, number);
+        setLabel(d, q->label, ll);
+    };
+    auto define = [&](const char* name, const void* address, int length = 0) {
+        setName(d, name, static_cast<int>(std::strlen(name)));
+        xvputd(h, &d, 0, address, length, 0, 0);
+    };
+
+    if (q->zreduce && q->ztimelst && !lt) {
+        labelFromCatalogue(d, 161);
+        define(q->v6names ? "_TIME_" : "TIMELIST", &q->iovar[9]);
+    }
+    if (lt)
+        labelFromCatalogue(d, 111);
+    else
+        setLabel(d, q->timelabel.s, static_cast<int>(q->timelabel.l));
+    setName(d, q->timename.s, static_cast<int>(q->timename.l));
+    xvputd(h, &d, 0, &q->iovar[0], 0, 0, 0);
+    if (!lt) {
+        labelFromCatalogue(d, 113);
+        define("_CENSOR_", &q->cenval);
+    }
+    labelFromCatalogue(d, 114);
+    define("SURVIVAL", &q->iovar[1]);
+    if (q->zseout) {
+        msgLabel(186);
+        define("SDF_STDERR", &q->iovar[3]);
+    }
+    if (q->zSurvStmt) {
+        msgLabel(189);
+        d.ntype = 2;
+        d.nlng = 0;
+        d.user_lng = 8;
+        define("CONFTYPE", nullptr);
+        d.ntype = 1;
+        d.nlng = 8;
+        d.user_lng = 0;
+    }
+    lvlLabel(115);
+    define("SDF_LCL", &q->iovar[5]);
+    lvlLabel(116);
+    define("SDF_UCL", &q->iovar[4]);
+    if (lt) {
+        labelFromCatalogue(d, 112);
+        define("MIDPOINT", &q->iovar[6]);
+        labelFromCatalogue(d, 117);
+        define("PDF", &q->iovar[9]);
+        if (q->zseout) {
+            labelFromCatalogue(d, 187);
+            define("PDF_STDERR", &q->iovar[10]);
+        }
+        lvlLabel(118);
+        define("PDF_LCL", &q->iovar[12]);
+        lvlLabel(119);
+        define("PDF_UCL", &q->iovar[11], 8);
+        labelFromCatalogue(d, 120);
+        define("HAZARD", &q->iovar[13]);
+        if (q->zseout) {
+            labelFromCatalogue(d, 188);
+            define("HAZ_STDERR", &q->iovar[14]);
+        }
+        lvlLabel(121);
+        define("HAZ_LCL", &q->iovar[16]);
+        lvlLabel(122);
+        define("HAZ_UCL", &q->iovar[15]);
+    } else {
+        if (q->confband == 1 || q->confband == 3) {
+            lvlLabel(182);
+            define("HW_LCL", &q->iovar[11]);
+            lvlLabel(183);
+            define("HW_UCL", &q->iovar[12], 8);
+        }
+        if (q->confband == 2 || q->confband == 3) {
+            lvlLabel(184);
+            define("EP_LCL", &q->iovar[13]);
+            lvlLabel(185);
+            define("EP_UCL", &q->iovar[14], 8);
+        }
+    }
+    if (q->nsvar > 0) {
+        labelFromCatalogue(d, 123);
+        define(q->v6names ? "_STRTUM_" : "STRATUM", &q->stratumno);
+    }
+    xvpute(h);
+}
+
+void korvout(KorvPtr q)
+{
+    if (q->fileouts) {
+        if (!q->cmprisk)
+            Outsurv(q);
+        else
+            Outcif(q);
+    }
+    if (!q->fileoutt)
+        return;
+    XVHANDLE* h = nullptr;
+    xvputi(static_cast<DSHANDLE*>(q->fileoutt), q->nby + 3 + q->ncvar, 32, &h);
+    q->cvput = h;
+    int n = xpmstr(q->label, 40, 326, 128);
+    setDataSetLabel(q->fileoutt, q->label, n);
+    defineByVariables(q, h);
+    NAMESTR d;
+    xvnamei(&d);
+    d.ntype = 2;
+    d.nlng = 8;
+    labelFromCatalogue(d, 125);
+    setName(d, "_TYPE_", 6);
+    xvputd(h, &d, 0, q->typetype, 0, 0, 0);
+    d.nlng = static_cast<short>(std::clamp(q->maxname, 1, 32));
+    labelFromCatalogue(d, 124);
+    setName(d, "_NAME_", 6);
+    xvputd(h, &d, 0, q->varname, 0, 0, 0);
+    d.ntype = 1;
+    d.nlng = 8;
+    setLabel(d, q->timelabel.s, static_cast<int>(q->timelabel.l));
+    setName(d, q->timename.s, static_cast<int>(q->timename.l));
+    xvputd(h, &d, 0, &q->iovar[0], 0, 0, 0);
+    for (int i = 0; i < q->ncvar; ++i) {
+        NAMESTR copy = *q->c[i].nm;
+        xvputd(h, &copy, 0, &q->buffy[i], 0, 0, 0);
+    }
+    xvpute(h);
+}

@@ -1,0 +1,192 @@
+// Survival estimate tables, quartiles, means, the censoring summary and the
+// line-printer legend: created once at start-up with their columns bound to
+// the common block.
+#include <algorithm>
+
+#include "frame/parse.h"
+#include "frame/strata.h"
+#include "results/coldef.h"
+#include "results/results.h"
+#include "vyr_data.h"
+
+using namespace korv_results;
+
+namespace
+{
+
+xobskey txt(const char* s)
+{
+    return vdqtxt(s, -1);
+}
+
+// Strata columns (hidden form) and the GROUP= column that lead the estimate
+// tables.
+void leadingColumns(KorvPtr q, xobop t)
+{
+    if (q->nsvar > 0)
+        DefineStrataVars(q, t, 1);
+    if (q->grpvar)
+        DefineGroupVar(q, t);
+}
+
+} // namespace
+
+void SurvTblPL(KorvPtr q)
+{
+    const char* name = "ProductLimitEstimates";
+    int label = 60;
+    if (q->method == 2) {
+        name = "BreslowEstimates";
+        label = 525;
+    } else if (q->method == 3) {
+        name = "FlemingEstimates";
+        label = 526;
+    }
+    xobop t = createTable(q, txt(name), vdqmsg(0, label));
+    q->Surv = t;
+    leadingColumns(q, t);
+    if (q->ztimelst)
+        numColumn(t, "Timelist", vdqmsg(0, 161), &q->iovar[9]);
+    {
+        xobskey tn = vdqtxt(q->timename.s, static_cast<int>(q->timename.l));
+        ColumnCall c;
+        c.type(WOB_COL_DOUBLE).name(tn).label(tn).address(&q->iovar[0]).templ("GenericTime");
+        c.to(t);
+    }
+    numColumn(t, "Censor", vdqmsg(0, 162), &q->cenchar);
+    numColumn(t, "Survival", vdqmsg(0, 46), &q->iovar[1]);
+    numColumn(t, "Failure", vdqmsg(0, 47), &q->iovar[2]);
+    numColumn(t, "StdErr", vdqmsg(0, 48), &q->iovar[3]);
+    if (q->zNelson) {
+        numColumn(t, "CumHaz", txt("Nelson-Aalen Estimate"), &q->iovar[15]);
+        numColumn(t, "StdErrCumHaz", txt("Cum Haz StdErr"), &q->iovar[16]);
+    }
+    if (!q->znoLeft) {
+        numColumn(t, "Failed", vdqmsg(0, 41), &q->iovar[6]);
+        numColumn(t, "Left", vdqmsg(0, 57), &q->iovar[7]);
+    }
+    if (q->zatRisk) {
+        numColumn(t, "NumberAtRisk", nullptr, &q->iovar[19]);
+        numColumn(t, "ObservedEvents", nullptr, &q->iovar[20]);
+    }
+    if (!q->timelist) {
+        if (q->zfreq)
+            numColumn(t, "Freq", vdqmsg(0, 58), &q->iovar[8]);
+        if (q->zwt)
+            numColumn(t, "Weight", nullptr, &q->iovar[17]);
+        if (q->nid > 0) {
+            NAMESTR** ids = static_cast<NAMESTR**>(q->idptr);
+            int off = 0;
+            for (int j = 0; j < q->nid; ++j) {
+                NAMESTR* nm = ids[j];
+                xobskey nk = vdqtxt(nm->name_p, nm->namelen);
+                bool numeric = nm->ntype == 1;
+                ColumnCall c;
+                c.type(numeric ? WOB_COL_DOUBLE : WOB_COL_CHAR)
+                    .name(nk)
+                    .label(nk)
+                    .address(q->idval + off)
+                    .templ(numeric ? "GenericIDNumeric" : "GenericIDCharacter")
+                    .length(nm->nlng)
+                    .format(nm->nformlongl > 0
+                                ? vdqtxt(nm->nformlong, nm->nformlongl)
+                                : vdqtxt(nm->nform, nm->nfl > 0 ? std::min<int>(nm->nfl, 8) : 0))
+                    .decimals(nm->nfd != 0 ? nm->nfd : -1)
+                    .width(nm->nflen != 0 ? nm->nflen : -1);
+                c.to(t);
+                off += nm->nlng;
+            }
+        }
+    }
+    endColumns(t);
+}
+
+void SurvTblLT(KorvPtr q)
+{
+    xobop t = createTable(q, txt("LifetableEstimates"), vdqmsg(0, 59));
+    q->Surv = t;
+    leadingColumns(q, t);
+    struct Col {
+        const char* name;
+        int label;
+        int io;
+    };
+    static const Col cols[] = {
+        {"LowerTime", 39, 0},  {"UpperTime", 56, 24},    {"Failed", 41, 21},
+        {"Censored", 42, 22},  {"EffSize", 43, 23},      {"CondProbFail", 44, 7},
+        {"CondStdErr", 45, 8}, {"Survival", 46, 1},      {"Failure", 47, 2},
+        {"StdErr", 48, 3},     {"MedResidLife", 53, 17}, {"MedStdErr", 54, 18},
+        {"Pdf", 49, 9},        {"PdfStdErr", 50, 10},    {"Hazard", 51, 13},
+        {"HazStdErr", 52, 14},
+    };
+    for (const Col& c : cols)
+        numColumn(t, c.name, vdqmsg(0, c.label), &q->iovar[c.io]);
+    endColumns(t);
+}
+
+void Quantile(KorvPtr q)
+{
+    xobop t = createTable(q, txt("Quartiles"), vdqmsg(0, 163));
+    q->Quantile = t;
+    leadingColumns(q, t);
+    double lvl = level(q->qtalpha);
+    numColumn(t, "Percent", vdqmsg(0, 151), &q->iovar[0]);
+    numColumn(t, "Estimate", vdqmsg(0, 152), &q->iovar[1]);
+    charColumn(t, "Transform", vdqmsg(0, 219), q->typetype, 8);
+    numColumn(t, "LowerLimit", vdqmsgs(326, 164, lvl), &q->iovar[2]);
+    numColumn(t, "UpperLimit", vdqmsgs(326, 165, lvl), &q->iovar[3]);
+    endColumns(t);
+}
+
+void Mean(KorvPtr q)
+{
+    xobop t = createTable(q, txt("Means"), vdqmsg(0, 166));
+    q->Mean = t;
+    leadingColumns(q, t);
+    numColumn(t, "Mean", vdqmsg(0, 167), &q->iovar[0]);
+    numColumn(t, "StdErr", vdqmsg(0, 168), &q->iovar[1]);
+    charColumn(t, "Bias", vdqmsg(0, 169), q->meanbias, 60);
+    endColumns(t);
+}
+
+void Summary(KorvPtr q)
+{
+    xobop t = createTable(q, txt("CensoredSummary"), vdqmsg(0, 81), true);
+    q->Summary = t;
+    if (q->cmprisk)
+        DefineStatusVar(q->cmprisk, t, 1);
+    if (q->nsvar > 0 || q->grpvar) {
+        ColumnCall c;
+        c.type(WOB_COL_CONTROL).name("control_var").address(q->str10);
+        c.to(t);
+        numColumn(t, "Stratum", vdqmsg(0, 135), &q->stratumno);
+        if (q->nsvar > 0)
+            DefineStrataVars(q, t, 0);
+        if (q->grpvar)
+            DefineGroupVar(q, t);
+    }
+    if (q->cmprisk) {
+        numColumn(t, "Censored", nullptr, &q->iovar[0]);
+        numColumn(t, "Event", nullptr, &q->iovar[1]);
+        numColumn(t, "Compete", nullptr, &q->iovar[2]);
+        ColumnCall c;
+        c.type(WOB_COL_DOUBLE).name("Total").label0(77).address(&q->iovar[3]).decimals(99);
+        c.to(t);
+    } else {
+        numColumn(t, "Total", vdqmsg(0, 77), &q->iovar[0]);
+        numColumn(t, "Failed", vdqmsg(0, 41), &q->iovar[1]);
+        numColumn(t, "Censored", vdqmsg(0, 42), &q->iovar[2]);
+        numColumn(t, "PctCens", vdqmsg(0, 78), &q->iovar[3]);
+    }
+    endColumns(t);
+}
+
+void Legend(KorvPtr q)
+{
+    xobop t = createTable(q, txt("Legend"), vdqmsg(0, 90));
+    q->Legend = t;
+    numColumn(t, "Stratum", vdqmsg(0, 135), &q->stratumno);
+    charColumn(t, "Symbol", vdqmsg(0, 139), &q->sbol, 1);
+    DefineStrataVars(q, t, 0);
+    endColumns(t);
+}

@@ -1,0 +1,270 @@
+// Tables of the tests: equality over strata, trend, multiple comparisons of
+// strata, the rank tests of the TEST covariates, and Gray's test.
+#include <algorithm>
+
+#include "frame/parse.h"
+#include "frame/strata.h"
+#include "results/coldef.h"
+#include "results/results.h"
+#include "vyr_data.h"
+#include "vyr_host.h"
+
+using namespace korv_results;
+
+namespace
+{
+
+xobskey txt(const char* s)
+{
+    return vdqtxt(s, -1);
+}
+
+// Adjustment methods and comparison types of the multiple comparisons.
+constexpr int kBon = -1, kSidak = -2, kGT2 = -3, kF = -4, kSim = -5, kExact = 0, kT = -6;
+constexpr int kAll = -1, kControl = -2, kAnom = -5;
+
+// The columns that tell which stratum a row of HomStats or TrendScores is.
+void strataIdColumns(KorvPtr q, xobop t)
+{
+    if (GRPVAR* g = q->grpvar) {
+        NAMESTR* nm = g->nm;
+        ColumnCall raw;
+        raw.type(nm->ntype == 1 ? WOB_COL_DOUBLE : WOB_COL_CHAR)
+            .namestr(nm)
+            .address(g->value + g->lenf)
+            .length(g->lenu);
+        raw.to(t);
+        ColumnCall f;
+        f.type(WOB_COL_CHAR)
+            .name(vdqtxts("F%*s", 4, static_cast<int>(nm->namelen), nm->name_p))
+            .label(vdqtxt(nm->name_p, nm->namelen))
+            .length(nm->nflen > 0 ? nm->nflen : g->lenf)
+            .address(g->value)
+            .templ("gstrata");
+        f.to(t);
+    } else if (q->nsvar == 1) {
+        varstring* vn = q->sname[0].name;
+        xobskey k = vdqtxt(vn->s, static_cast<int>(vn->l));
+        ColumnCall c;
+        c.type(WOB_COL_CHAR)
+            .name(k)
+            .label(k)
+            .length(q->sname[0].lngf)
+            .address(q->value)
+            .templ("gstrata");
+        c.to(t);
+    } else {
+        numColumn(t, "Stratum", vdqmsg(0, 135), &q->stratumno);
+    }
+}
+
+} // namespace
+
+void HomTest(KorvPtr q)
+{
+    xobop t;
+    if (q->cmprisk) {
+        t = createTable(q, txt("GrayTest"), vdqmsg(0, 539), true);
+        q->HomTest = t;
+        DefineStatusVar(q->cmprisk, t, 1);
+    } else {
+        t = createTable(q, txt("HomTests"), vdqmsg(0, 69));
+        q->HomTest = t;
+        DefineTestColumn(q, t);
+    }
+    numColumn(t, "ChiSq", vdqmsg(0, 24), &q->iovar[2]);
+    numColumn(t, "DF", vdqmsg(0, 37), &q->iovar[3]);
+    numColumn(t, "ProbChiSq", vdqmsg(0, 25), &q->iovar[4]);
+    endColumns(t);
+}
+
+void HomStat(KorvPtr q)
+{
+    xobop t = createTable(q, txt("HomStats"), vdqmsg(0, 134));
+    q->HomStat = t;
+    strataIdColumns(q, t);
+    if (q->ktype & 8)
+        numColumn(t, "LogRank", vdqmsg(0, 132), &q->iovar[0]);
+    if (q->ktype & 16)
+        numColumn(t, "Wilcoxon", vdqmsg(0, 133), &q->iovar[1]);
+    if (q->ktype & 32)
+        numColumn(t, "Tarone", nullptr, &q->iovar[2]);
+    if (q->ktype & 64)
+        numColumn(t, "Peto", nullptr, &q->iovar[3]);
+    if (q->ktype & 128)
+        numColumn(t, "ModifiedPeto", nullptr, &q->iovar[4]);
+    if (q->fleming)
+        numColumn(t, "Fleming", nullptr, &q->iovar[5]);
+    endColumns(t);
+}
+
+void TrendScore(KorvPtr q)
+{
+    xobop t = createTable(q, txt("TrendScores"), vdqmsg(0, 214));
+    q->HomStat = t;
+    strataIdColumns(q, t);
+    numColumn(t, "Score", nullptr, &q->iovar[0]);
+    endColumns(t);
+}
+
+void TrendTest(KorvPtr q)
+{
+    xobop t = createTable(q, txt("TrendTests"), vdqmsg(0, 89));
+    q->HomTest = t;
+    charColumn(t, "Test", vdqmsg(0, 67), q->varname, TestColumnLength(q));
+    static const char* const names[] = {"TestStatistic", "StdErr",     "zScore",
+                                        "Probz",         "LowerProbz", "UpperProbz"};
+    for (int i = 0; i < 6; ++i)
+        numColumn(t, names[i], nullptr, &q->iovar[i]);
+    endColumns(t);
+}
+
+void SurvDiff(KorvPtr q)
+{
+    SURVDIFF* sd = q->survdiff;
+    xobop t = createTable(q, txt("SurvDiff"), vdqmsg(0, 69));
+
+    // Width of a test label.
+    if (!q->fleming) {
+        sd->grouplen = 10;
+    } else {
+        char buf[32];
+        sd->grouplen = q->fleming[1] < 0 ? xpmstr(buf, 32, 326, 212, q->fleming[0])
+                                         : xpmstr(buf, 32, 326, 213, q->fleming[0], q->fleming[1]);
+    }
+    if ((q->ktype & 128) && sd->grouplen < 13)
+        sd->grouplen = 13;
+
+    // Comparison columns.
+    NAMESTR* source = nullptr;
+    int n = 0;
+    const char* n1 = nullptr;
+    const char* n2 = nullptr;
+    if (q->grpvar) {
+        source = q->grpvar->nm;
+        n = q->grpvar->lenu;
+        n1 = "Group1";
+        n2 = "Group2";
+    } else if (q->nsvar == 1) {
+        source = q->sname[0].nm;
+        n = q->slenu;
+        n1 = "Stratum1";
+        n2 = "Stratum2";
+    }
+    if (source) {
+        // The copies live only during the column calls; the layer copies what
+        // it needs from a descriptor.
+        NAMESTR first = *source, second = *source;
+        first.name_p = n1;
+        first.namelen = static_cast<short>(std::char_traits<char>::length(n1));
+        second.name_p = n2;
+        second.namelen = first.namelen;
+        first.label_p = second.label_p = source->name_p;
+        first.nlablen = second.nlablen = source->namelen;
+        if (2 * n <= 256) {
+            sd->ival = q->label;
+        } else {
+            sd->ival = static_cast<char*>(
+                xmalloc_or_exit(xtaskpool(), 2 * static_cast<int64_t>(n), 0x3006));
+        }
+        sd->jval = sd->ival + n;
+        ColumnCall c1, c2;
+        c1.type(source->ntype == 1 ? WOB_COL_DOUBLE : WOB_COL_CHAR)
+            .namestr(&first)
+            .address(sd->ival);
+        c2.type(source->ntype == 1 ? WOB_COL_DOUBLE : WOB_COL_CHAR)
+            .namestr(&second)
+            .address(sd->jval);
+        if (source->ntype != 1) {
+            c1.length(n);
+            c2.length(n);
+        }
+        c1.to(t);
+        c2.to(t);
+    } else {
+        numColumn(t, "StratumNumber1", txt("_Stratum_"), &q->iovar[0]);
+        numColumn(t, "StratumNumber2", txt("_Stratum_"), &q->iovar[1]);
+    }
+    numColumn(t, "ChiSq", vdqmsg(0, 24), &q->iovar[2]);
+    numColumn(t, "Raw", nullptr, &q->iovar[9]);
+
+    // Adjusted p-value.
+    const char* name = nullptr;
+    const char* stepName = nullptr;
+    int label = 0, stepLabel = 0;
+    switch (sd->method) {
+    case kBon:
+        name = "Bonferroni", label = 281, stepName = "StepdownBonferroni", stepLabel = 282;
+        break;
+    case kSidak:
+        name = "Sidak", label = 283, stepName = "StepdownSidak", stepLabel = 284;
+        break;
+    case kGT2:
+        name = "SMM", label = 285, stepName = "StepdownSMM", stepLabel = 286;
+        break;
+    case kF:
+        name = "Scheffe", label = 287, stepName = "StepdownScheffe", stepLabel = 288;
+        break;
+    case kSim:
+        name = "Simulate", label = 289, stepName = "StepdownSimulate", stepLabel = 290;
+        break;
+    case kExact:
+        if (sd->type == kAll)
+            name = "Tukey", label = 291, stepName = "StepdownTukey", stepLabel = 292;
+        else if (sd->type == kControl)
+            name = "Dunnett", label = 293, stepName = "StepdownDunnett", stepLabel = 294;
+        else if (sd->type == kAnom)
+            name = "Nelson", label = 295, stepName = "StepdownNelson", stepLabel = 296;
+        else
+            // One-sided comparisons with a control: the column still gets a
+            // name and a label of its own.
+            name = "DunnettOneSided", label = 297, stepName = "StepdownDunnettOneSided",
+            stepLabel = 298;
+        break;
+    case kT:
+    default:
+        break;
+    }
+    if (name && sd->method <= 0 && sd->method >= -5) {
+        ColumnCall c;
+        c.type(WOB_COL_DOUBLE)
+            .name(sd->step ? stepName : name)
+            .label0(sd->step ? stepLabel : label)
+            .address(&q->iovar[3 - sd->method])
+            .templ("Adjusted");
+        c.to(t);
+    }
+    endColumns(t);
+    sd->data = t;
+}
+
+void UniChi(KorvPtr q, const char* test)
+{
+    bool w = test && test[0] == 'W';
+    xobop t = createTable(q, txt(w ? "WilUniChiSq" : "LogUniChiSq"), vdqmsg(0, w ? 170 : 171));
+    (w ? q->UniChiW : q->UniChiL) = t;
+    charColumn(t, "Variable", vdqmsg(0, 21), q->varname, q->cnamlen);
+    numColumn(t, "Statistic", vdqmsg(0, 22), &q->iovar[0]);
+    numColumn(t, "StdErr", vdqmsg(0, 23), &q->iovar[4]);
+    numColumn(t, "ChiSq", vdqmsg(0, 24), &q->iovar[2]);
+    numColumn(t, "ProbChiSq", vdqmsg(0, 25), &q->iovar[3]);
+    if (q->clablen)
+        charColumn(t, "Label", vdqmsg(0, 26), q->label, q->clablen);
+    endColumns(t);
+}
+
+void Step(KorvPtr q, const char* test)
+{
+    bool w = test && test[0] == 'W';
+    xobop t = createTable(q, txt(w ? "WilForStepSeq" : "LogForStepSeq"), vdqmsg(0, w ? 31 : 34));
+    (w ? q->StepW : q->StepL) = t;
+    charColumn(t, "Variable", vdqmsg(0, 21), q->varname, q->cnamlen);
+    numColumn(t, "DF", vdqmsg(0, 37), &q->iovar[1]);
+    numColumn(t, "ChiSq", vdqmsg(0, 24), &q->iovar[2]);
+    numColumn(t, "ProbChiSq", vdqmsg(0, 25), &q->iovar[3]);
+    numColumn(t, "Increment", vdqmsg(0, 38), &q->iovar[4]);
+    numColumn(t, "ProbIncrement", vdqmsg(0, 35), &q->iovar[5]);
+    if (q->clablen)
+        charColumn(t, "Label", vdqmsg(0, 26), q->label, q->clablen);
+    endColumns(t);
+}

@@ -1,0 +1,689 @@
+// The procedure statement, SURVIVAL and STRATA options as the procedure sees
+// them: whole programs go through the session, the program reader and the
+// parser, and the common block's settings and the log are checked.
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+
+#include "frame/frame.h"
+#include "frame/korvg.h"
+#include "frame/parse.h"
+#include "runtime/xsparse.h"
+#include "host/session/session_state.h"
+#include "runtime/missing.h"
+#include "runtime/procstr.h"
+#include "vyr_host.h"
+#include "vyr_session.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::function<void(KORVCOM&)> g_inspect;
+bool g_inspected = false;
+
+int parse_only()
+{
+    xinit();
+    static KORVCOM q;
+    q = KORVCOM{};
+    parse(&q);
+    if (g_inspect) {
+        g_inspect(q);
+        g_inspected = true;
+    }
+    return q.rc;
+}
+
+struct Result {
+    int rc = -1;
+    std::string log;
+    bool inspected = false;
+};
+
+class Parse : public ::testing::Test {
+protected:
+    fs::path dir;
+    void SetUp() override
+    {
+        dir = fs::temp_directory_path() / ("korv_parse_" + std::to_string(::getpid()));
+        fs::create_directories(dir);
+        std::ofstream f(dir / "lung.csv");
+        f << "time,status,sex,age,grp,x1,x2,x3,wt,f\n";
+        for (int i = 0; i < 12; ++i)
+            f << (i + 1) * 3 << "," << (i % 3 ? 1 : 0) << "," << (i % 2 + 1) << "," << 40 + i << ","
+              << (i % 2 ? "a" : "b") << "," << i << "," << i * 2 << "," << i * 3 << ",1,1\n";
+        vyr::hooks_clear();
+        vyr_register_procedure("KORVANTE", parse_only);
+    }
+    void TearDown() override
+    {
+        g_inspect = nullptr;
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    Result run(const std::string& program, std::function<void(KORVCOM&)> inspect = nullptr,
+               bool graphics = true)
+    {
+        Result r;
+        g_inspect = std::move(inspect);
+        g_inspected = false;
+        VyrSettings s;
+        s.dataDir = dir.string();
+        s.outDir = dir.string();
+        s.graphics = graphics;
+        std::string listing;
+        vyr::print_capture(&listing, &r.log);
+        vyr_run_text(s, program);
+        vyr::print_capture(nullptr, nullptr);
+        if (!vyr_step_rcs().empty())
+            r.rc = vyr_step_rcs().back();
+        r.inspected = g_inspected;
+        return r;
+    }
+};
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+} // namespace
+
+TEST_F(Parse, DefaultsOfAPlainStep)
+{
+    auto r = run("proc korvante data=lung; time time*status(0); run;", [](KORVCOM& q) {
+        EXPECT_EQ(q.method, 0);
+        EXPECT_EQ(q.vdqgraph, 0x8001);
+        EXPECT_DOUBLE_EQ(q.alpha, 0.05);
+        EXPECT_NEAR(q.critical, 1.959963984540054, 1e-9);
+        EXPECT_DOUBLE_EQ(q.qtcritical, 1.959963984540054);
+        EXPECT_DOUBLE_EQ(q.singular, 1e-12);
+        EXPECT_EQ(q.maxtime, DBL_MAX);
+        EXPECT_EQ(q.zmaxtime, 0);
+        EXPECT_DOUBLE_EQ(q.restric, -1.0);
+        EXPECT_EQ(q.ninter, 10);
+        EXPECT_EQ(q.zprint, 1);
+        EXPECT_EQ(q.ztime, 1);
+        EXPECT_EQ(q.zevent, 1);
+        ASSERT_EQ(q.evnum, 1);
+        EXPECT_EQ(q.elist[0], 0);
+        EXPECT_DOUBLE_EQ(q.bandmax, -1.0);
+        EXPECT_DOUBLE_EQ(q.bandmin, -1.0);
+        EXPECT_EQ(q.conftype, 0);
+        EXPECT_EQ(q.confband, 0);
+        EXPECT_EQ(q.ktype, 0);
+        EXPECT_EQ(q.cmprisk, nullptr);
+        ASSERT_NE(q.stmt, nullptr);
+        EXPECT_NE(q.vdq, nullptr);
+    });
+    EXPECT_TRUE(r.inspected) << r.log;
+    EXPECT_EQ(r.rc, 0) << r.log;
+}
+
+TEST_F(Parse, PlotRequestBits)
+{
+    struct Case {
+        const char* opts;
+        int bits;
+    } cases[] = {
+        {"plots=all", 0x407},
+        {"plots=all method=lt", 0x41F},
+        {"plots(only)=all", 0x407},
+        {"plots=(logsurv)", 0x8003},
+        {"plots(only)=(logsurv)", 0x2},
+        {"plots=survival(strata=panel)", 0x10001},
+        {"plots=s(strata=individual cl failure nocen test)", 0x10224801},
+        {"plots=surv(cb=ep)", 0xA001},
+        {"plots=surv(cb hw)", 0x9001},
+        {"plots=sur(hw ep)", 0xB001},
+        {"plots=(s(cb=all) lls)", 0xB005},
+        {"plots=hazard(cl) method=life", 0x40008008 | 0x8001},
+        {"plots=(density(cl)) method=act", 0x20000010 | 0x8001},
+        {"plots=(ls, lls) printphantom", 0x8107},
+    };
+    for (const auto& c : cases) {
+        auto r = run(std::string("proc korvante data=lung ") + c.opts + "; time time*status(0); run;",
+                     [&](KORVCOM& q) { EXPECT_EQ(q.vdqgraph, c.bits) << c.opts; });
+        EXPECT_TRUE(r.inspected) << c.opts << "\n" << r.log;
+    }
+}
+
+TEST_F(Parse, PlotsNoneWithOtherRequestsDropsEverything)
+{
+    auto r = run("proc korvante data=lung plots=(none s(atrisk) hazard); time time*status(0); run;",
+                 [](KORVCOM& q) {
+                     EXPECT_EQ(q.vdqgraph, 0);
+                     EXPECT_EQ(q.kmhaz, nullptr);
+                     EXPECT_EQ(q.art, nullptr);
+                 });
+    EXPECT_TRUE(r.inspected) << r.log;
+    EXPECT_TRUE(has(r.log, "PLOTS=NONE")) << r.log;
+}
+
+TEST_F(Parse, SmoothedHazardAndAtRiskBlocks)
+{
+    auto r = run("proc korvante data=lung plots=(hazard(bw=(0 3 1 3) ngrid=40 kernel=biweight "
+                 "method=local gridl=1 gridu=9 cl) s(atrisk(maxlen=5 outside(0.3) atrisktick)=0 to "
+                 "20 by 5)); time time*status(0); run;",
+                 [](KORVCOM& q) {
+                     ASSERT_NE(q.kmhaz, nullptr);
+                     EXPECT_EQ(q.kmhaz->ngrid, 40);
+                     EXPECT_EQ(q.kmhaz->nmingrid, 51);
+                     ASSERT_EQ(q.kmhaz->nbw, 2);
+                     EXPECT_EQ(q.kmhaz->bwgrid[0], 1);
+                     EXPECT_EQ(q.kmhaz->bwgrid[1], 3);
+                     EXPECT_EQ(q.kmhaz->kernel, 2);
+                     EXPECT_EQ(q.kmhaz->method, 1);
+                     EXPECT_EQ(q.kmhaz->gridL, 1);
+                     EXPECT_EQ(q.kmhaz->gridU, 9);
+                     EXPECT_EQ(q.kmhaz->zcl, 1);
+                     EXPECT_EQ(q.kmhaz->disp, 1);
+                     ASSERT_NE(q.art, nullptr);
+                     ASSERT_EQ(q.art->n, 5);
+                     EXPECT_EQ(q.art->t[4], 20);
+                     EXPECT_EQ(q.art->zexplicit, 1);
+                     EXPECT_EQ(q.art->zticklabel, 1);
+                     EXPECT_EQ(q.art->smaxlen, 5);
+                     EXPECT_EQ(q.art->zoutside, 1);
+                     EXPECT_DOUBLE_EQ(q.art->awt, 0.3);
+                 });
+    EXPECT_TRUE(r.inspected) << r.log;
+    EXPECT_TRUE(has(r.log, "bandwidth of 0")) << r.log;
+}
+
+TEST_F(Parse, BandwidthErrors)
+{
+    struct Case {
+        const char* bw;
+        int rc;
+        const char* text;
+    } cases[] = {
+        {"bw=range(0,0)", 2000, "a equal to b"},
+        {"bw=range(2,1)", 2000, "not larger than b"},
+        {"bw=(0 0)", 108, "no positive bandwidth"},
+        {"bw=(-1 2)", 3000, "negative"},
+        {"ngrid=1", 2000, "NGRID= must be at least 2"},
+        {"nmingrid=0", 2000, "NMINGRID= must be at least 2"},
+        {"gridu=0", 2000, "GRIDU=0"},
+        {"gridl=5 gridu=5", 2000, "GRIDL= must be smaller"},
+    };
+    for (const auto& c : cases) {
+        auto r = run(std::string("proc korvante data=lung plots=hazard(") + c.bw +
+                     "); time time*status(0); run;");
+        EXPECT_EQ(r.rc, c.rc) << c.bw << "\n" << r.log;
+        EXPECT_TRUE(has(r.log, c.text)) << c.bw << "\n" << r.log;
+    }
+    auto r = run("proc korvante data=lung plots=hazard(bw=range(2,2)); time time*status(0); run;",
+                 [](KORVCOM& q) {
+                     ASSERT_NE(q.kmhaz, nullptr);
+                     EXPECT_EQ(q.kmhaz->nbw, 1);
+                     EXPECT_EQ(q.kmhaz->bwgrid, &q.kmhaz->bl);
+                     EXPECT_EQ(q.kmhaz->bl, 2);
+                 });
+    EXPECT_TRUE(r.inspected) << r.log;
+}
+
+TEST_F(Parse, LinePrinterModeRequestBytes)
+{
+    auto r = run("proc korvante data=lung lineprinter plots=(s ls hazard) method=lt; time "
+                 "time*status(0); run;",
+                 [](KORVCOM& q) {
+                     EXPECT_EQ(q.vdqgraph, 0);
+                     EXPECT_EQ(q.zsurvival, 1);
+                     EXPECT_EQ(q.zlsur, 1);
+                     EXPECT_EQ(q.zhazard, 1);
+                     EXPECT_EQ(q.zplot, 1);
+                 });
+    EXPECT_TRUE(r.inspected) << r.log;
+    // HAZARD with the product-limit method in line-printer mode: message 5.
+    r = run("proc korvante data=lung lp plots=(s h); time time*status(0); run;", [](KORVCOM& q) {
+        EXPECT_EQ(q.zhazard, 0);
+        EXPECT_EQ(q.zsurvival, 1);
+        EXPECT_EQ(q.zcensplot, 1);
+    });
+    EXPECT_TRUE(r.inspected) << r.log;
+    EXPECT_TRUE(has(r.log, "HAZARD plot needs the life-table method")) << r.log;
+}
+
+TEST_F(Parse, NumericOptionsAndTheirChecks)
+{
+    auto r = run("proc korvante data=lung alpha=1.5 alphaqt=0.00001 singular=-3 maxtime=50 "
+                 "timelim=observed; time time*status(0); run;",
+                 [](KORVCOM& q) {
+                     EXPECT_DOUBLE_EQ(q.alpha, 0.9999);
+                     EXPECT_DOUBLE_EQ(q.qtalpha, 0.0001);
+                     EXPECT_DOUBLE_EQ(q.singular, 1e-12);
+                     EXPECT_EQ(q.zmaxtime, 1);
+                     EXPECT_EQ(q.maxtime, 50);
+                     EXPECT_EQ(q.restric, -2);
+                 });
+    EXPECT_TRUE(r.inspected) << r.log;
+    EXPECT_TRUE(has(r.log, "ALPHA= is larger than 0.9999")) << r.log;
+    EXPECT_TRUE(has(r.log, "ALPHAQT= is smaller than 0.0001")) << r.log;
+
+    r = run("proc korvante data=lung maxtime=0; time time*status(0); run;");
+    EXPECT_EQ(r.rc, 2000);
+    EXPECT_TRUE(has(r.log, "MAXTIME= must be a positive")) << r.log;
+    r = run("proc korvante data=lung width=-2; time time*status(0); run;");
+    EXPECT_EQ(r.rc, 2000);
+    EXPECT_TRUE(has(r.log, "WIDTH= must be")) << r.log;
+}
+
+TEST_F(Parse, ReturnCodesAreRaisedNeverLowered)
+{
+    // No TIME statement (3000) and a bad WIDTH= (2000): the step ends with 3000.
+    auto r = run("proc korvante data=lung width=-1; run;");
+    EXPECT_EQ(r.rc, 3000) << r.log;
+    EXPECT_TRUE(has(r.log, "TIME statement is required")) << r.log;
+}
+
+TEST_F(Parse, MissingMaxtimeIsRejectedLikeTheProcStatements)
+{
+    // A missing MAXTIME= on the SURVIVAL statement is ignored as on the
+    // procedure statement; it never becomes the limit.
+    auto r = run("proc korvante data=lung; time time*status(0); survival maxtime=.; run;",
+                 [](KORVCOM& q) {
+                     EXPECT_EQ(q.zmaxtime, 0);
+                     EXPECT_EQ(q.maxtime, DBL_MAX);
+                 });
+    EXPECT_TRUE(r.inspected) << r.log;
+    EXPECT_TRUE(has(r.log, "MAXTIME= has a missing value")) << r.log;
+    r = run("proc korvante data=lung; time time*status(0); survival maxtime=-4; run;");
+    EXPECT_EQ(r.rc, 2000) << r.log;
+}
+
+TEST_F(Parse, IntervalsAndTimeList)
+{
+    auto r = run("proc korvante data=lung method=lt intervals=5 2 2 -1; time time*status(0); run;",
+                 [](KORVCOM& q) {
+                     ASSERT_EQ(q.ninter, 3);
+                     EXPECT_EQ(q.interval[0], 0);
+                     EXPECT_EQ(q.interval[1], 2);
+                     EXPECT_EQ(q.interval[2], 5);
+                     EXPECT_EQ(q.zinter, 1);
+                 });
+    EXPECT_TRUE(r.inspected) << r.log;
+    r = run("proc korvante data=lung timelist=10 to 1 by -3, 0.5; time time*status(0); run;",
+            [](KORVCOM& q) {
+                ASSERT_EQ(q.ntime, 5);
+                EXPECT_EQ(q.timelist[0], 0.5);
+                EXPECT_EQ(q.timelist[1], 1);
+                EXPECT_EQ(q.timelist[4], 10);
+            });
+    EXPECT_TRUE(r.inspected) << r.log;
+    r = run("proc korvante data=lung method=lt timelist=1 2; time time*status(0); run;",
+            [](KORVCOM& q) { EXPECT_EQ(q.ztimelst, 0); });
+    EXPECT_TRUE(has(r.log, "TIMELIST= is ignored with the life-table")) << r.log;
+    // No positive boundary at all: refused before the life table can use it.
+    r = run("proc korvante data=lung method=lt intervals=-1 0; time time*status(0); run;");
+    EXPECT_EQ(r.rc, 2000) << r.log;
+    // REDUCEOUT needs a time list and OUTSURV=, on either statement.
+    r = run("proc korvante data=lung reduceout; time time*status(0); survival reduceout; run;",
+            [](KORVCOM& q) { EXPECT_EQ(q.zreduce, 0); });
+    EXPECT_TRUE(r.inspected) << r.log;
+    EXPECT_TRUE(has(r.log, "REDUCEOUT is ignored")) << r.log;
+}
+
+TEST_F(Parse, SurvivalStatementOptions)
+{
+    auto r = run("proc korvante data=lung; time time*status(0); survival out=work.s1 alpha=2 "
+                 "conftype=asinsqrt confband=ep bandmin=2 bandmax=9 stderr; run;",
+                 [](KORVCOM& q) {
+                     EXPECT_EQ(q.zSurvStmt, 1);
+                     EXPECT_NE(q.fileouts, nullptr);
+                     EXPECT_DOUBLE_EQ(q.alpha, 0.9999);
+                     EXPECT_EQ(q.conftype, 2);
+                     EXPECT_EQ(q.confband, 2);
+                     EXPECT_EQ(q.bandmin, 2);
+                     EXPECT_EQ(q.bandmax, 9);
+                     EXPECT_EQ(q.zseout, 1);
+                 });
+    EXPECT_TRUE(r.inspected) << r.log;
+    r = run("proc korvante data=lung method=lt confband; time time*status(0); run;",
+            [](KORVCOM& q) { EXPECT_EQ(q.confband, 0); });
+    EXPECT_TRUE(has(r.log, "bands are not available")) << r.log;
+    r = run("proc korvante data=lung bandmin=5 bandmax=3; time time*status(0); run;");
+    EXPECT_EQ(r.rc, 2000) << r.log;
+    struct {
+        const char* ct;
+        int v;
+    } ct[] = {{"linear", 1}, {"asinsqrt", 2}, {"loglog", 3}, {"cloglog", 3}, {"log", 4}, {"logit", 5}};
+    for (auto c : ct) {
+        r = run(std::string("proc korvante data=lung citype=") + c.ct + "; time time*status(0); run;",
+                [&](KORVCOM& q) { EXPECT_EQ(q.conftype, c.v) << c.ct; });
+        EXPECT_TRUE(r.inspected) << c.ct << r.log;
+    }
+}
+
+TEST_F(Parse, MethodsAndWeight)
+{
+    struct {
+        const char* m;
+        int v;
+    } ms[] = {{"km", 0}, {"pl", 0}, {"act", 1}, {"life", 1}, {"lt", 1}, {"lifetable", 1},
+              {"breslow", 2}, {"nelson", 2}, {"aalen", 2}, {"fleming", 3}, {"fh", 3}};
+    for (auto m : ms) {
+        auto r = run(std::string("proc korvante data=lung method=") + m.m +
+                         "; time time*status(0); run;",
+                     [&](KORVCOM& q) { EXPECT_EQ(q.method, m.v) << m.m; });
+        EXPECT_TRUE(r.inspected) << m.m << r.log;
+    }
+    auto r = run("proc korvante data=lung method=breslow; time time*status(0); weight wt; run;");
+    EXPECT_EQ(r.rc, 2000);
+    EXPECT_TRUE(has(r.log, "not with the Breslow method")) << r.log;
+    r = run("proc korvante data=lung; time time*status(0); weight wt; test x1 x2; run;",
+            [](KORVCOM& q) {
+                EXPECT_EQ(q.zwt, 1);
+                EXPECT_EQ(q.ncvar, 0);
+            });
+    EXPECT_TRUE(has(r.log, "TEST statement is ignored because a WEIGHT")) << r.log;
+}
+
+TEST_F(Parse, StrataTestMask)
+{
+    struct Case {
+        const char* strata;
+        bool weight;
+        int ktype;
+    } cases[] = {
+        {"strata sex", false, 0x218},
+        {"strata sex", true, 0x18},
+        {"strata sex / test=all", false, 0x1F8},
+        {"strata sex / test=all", true, 0x38},
+        {"strata sex / test=peto", true, 0x402},
+        {"strata sex / test=fleming(0.5)", false, 0x100},
+        {"strata sex / test=(logrank) notest", false, 0xA},
+        {"strata sex / logrank wilcoxon tarone trend nodetail", false, 0x3D},
+        {"strata sex / test=(tw modpeto lr) notests", false, 0x2A2},
+        {"strata sex / weight=none", false, 0x2},
+    };
+    for (const auto& c : cases) {
+        std::string prog = "proc korvante data=lung; time time*status(0); ";
+        if (c.weight)
+            prog += "weight wt; ";
+        prog += std::string(c.strata) + "; run;";
+        auto r = run(prog, [&](KORVCOM& q) { EXPECT_EQ(q.ktype, c.ktype) << c.strata; });
+        EXPECT_TRUE(r.inspected) << c.strata << r.log;
+    }
+    auto r = run("proc korvante data=lung; time time*status(0); strata sex / test=fh(0.5, 2); run;",
+                 [](KORVCOM& q) {
+                     ASSERT_NE(q.fleming, nullptr);
+                     EXPECT_EQ(q.fleming[0], 0.5);
+                     EXPECT_EQ(q.fleming[1], 2);
+                 });
+    EXPECT_TRUE(r.inspected) << r.log;
+    r = run("proc korvante data=lung; time time*status(0); strata sex / test=all; run;",
+            [](KORVCOM& q) {
+                ASSERT_NE(q.fleming, nullptr);
+                EXPECT_EQ(q.fleming[0], 1.0);
+                EXPECT_EQ(q.fleming[1], -1.0);
+            });
+    EXPECT_TRUE(r.inspected) << r.log;
+}
+
+TEST_F(Parse, StrataVariablesGroupAndOrder)
+{
+    auto r = run("proc korvante data=lung; time time*status(0); strata age(45 50) sex / "
+                 "group=grp order=internal nolabel missing; run;",
+                 [](KORVCOM& q) {
+                     EXPECT_EQ(q.zstrata, 1);
+                     EXPECT_EQ(q.nsvar, 2);
+                     EXPECT_EQ(q.sorder, 1);
+                     EXPECT_EQ(q.znolabel, 1);
+                     EXPECT_EQ(q.zmissing, 1);
+                     EXPECT_NE(q.grpvar, nullptr);
+                     EXPECT_NE(q.sname, nullptr);
+                     PROCSTR* ps = korv_procstr();
+                     ASSERT_NE(ps, nullptr);
+                     ASSERT_NE(ps->userptr, nullptr);
+                     auto* md = static_cast<MYDATA*>(ps->userptr);
+                     EXPECT_EQ(md->nsvar, 2);
+                     EXPECT_EQ(md->grpvar, q.grpvar);
+                 });
+    EXPECT_TRUE(r.inspected) << r.log;
+    // Only the first STRATA statement counts.
+    r = run("proc korvante data=lung; time time*status(0); strata sex; strata age; run;",
+            [](KORVCOM& q) { EXPECT_EQ(q.nsvar, 1); });
+    EXPECT_TRUE(r.inspected) << r.log;
+}
+
+TEST_F(Parse, MultipleComparisons)
+{
+    struct Case {
+        const char* opts;
+        int method, type;
+    } cases[] = {
+        {"diff", -6, -1},
+        {"diff=all", 0, -1},
+        {"pdiff=control", 0, -2},
+        {"diff=all adjust=tukey", 0, -1},
+        {"diff=control adj=dunnett", 0, -2},
+        {"adjust=bon", -1, -1},
+        {"adjustment=sidak", -2, -1},
+        {"diff=all adjust=smm", -3, -1},
+        {"ratio=all adjust=scheffe", -4, -1},
+        {"adjust=dunnett", 0, -2},
+        {"diff adjust=gt2", -3, -1},
+    };
+    for (const auto& c : cases) {
+        auto r = run(std::string("proc korvante data=lung; time time*status(0); strata sex / ") +
+                         c.opts + "; run;",
+                     [&](KORVCOM& q) {
+                         ASSERT_NE(q.survdiff, nullptr) << c.opts;
+                         EXPECT_EQ(q.survdiff->method, c.method) << c.opts;
+                         EXPECT_EQ(q.survdiff->type, c.type) << c.opts;
+                     });
+        EXPECT_TRUE(r.inspected) << c.opts << r.log;
+    }
+    auto r = run("proc korvante data=lung; time time*status(0); strata sex / diff=all "
+                 "adjust=dunnett; run;");
+    EXPECT_EQ(r.rc, 2000);
+    EXPECT_TRUE(has(r.log, "ADJUST=TUKEY needs DIFF=ALL")) << r.log;
+
+    r = run("proc korvante data=lung; time time*status(0); strata sex / diff=all "
+            "adjust=simulate(acc=0.01 eps=0.2 timeinc=5 seed=42 nsamp=1000 alpha=0.1 report) "
+            "stepdown(type=logical(3) report maxtime=9 order=rows); run;",
+            [](KORVCOM& q) {
+                SURVDIFF* d = q.survdiff;
+                ASSERT_NE(d, nullptr);
+                EXPECT_EQ(d->method, -5);
+                EXPECT_EQ(d->acc, 0.01);
+                EXPECT_EQ(d->eps, 0.2);
+                EXPECT_EQ(d->tinc, 5);
+                EXPECT_EQ(d->seed, 42);
+                EXPECT_EQ(d->nsamp, 1000);
+                EXPECT_EQ(d->alpha, 0.1);
+                EXPECT_EQ(d->rep, 1);
+                EXPECT_EQ(d->step, 2);
+                EXPECT_EQ(d->steprep, 1);
+                EXPECT_EQ(d->stepcsize, 3);
+                EXPECT_EQ(d->stepmaxtime, 9);
+                EXPECT_EQ(d->steporder, 1);
+            });
+    EXPECT_TRUE(r.inspected) << r.log;
+    r = run("proc korvante data=lung; time time*status(0); strata sex / adjust=sim; run;",
+            [](KORVCOM& q) {
+                SURVDIFF* d = q.survdiff;
+                ASSERT_NE(d, nullptr);
+                EXPECT_EQ(d->acc, 0.005);
+                EXPECT_EQ(d->eps, 0.01);
+                EXPECT_EQ(d->tinc, 30);
+                EXPECT_EQ(d->stepmaxtime, 60);
+                EXPECT_EQ(d->stepcsize, -1);
+                EXPECT_TRUE(wzmis(d->alpha));
+            });
+    EXPECT_TRUE(r.inspected) << r.log;
+}
+
+TEST_F(Parse, ControlValues)
+{
+    auto r = run("proc korvante data=lung; time time*status(0); strata sex grp / "
+                 "diff=control(' 1 ' 'b'); run;",
+                 [](KORVCOM& q) {
+                     ASSERT_NE(q.survdiff, nullptr);
+                     EXPECT_EQ(q.survdiff->refcntl, -3);
+                     ASSERT_EQ(q.survdiff->nref, 2);
+                     EXPECT_EQ(std::string(q.survdiff->ref[0].s, q.survdiff->ref[0].l), "1");
+                     EXPECT_EQ(std::string(q.survdiff->ref[1].s, q.survdiff->ref[1].l), "b");
+                 });
+    EXPECT_TRUE(r.inspected) << r.log;
+    r = run("proc korvante data=lung; time time*status(0); strata sex grp / group=age "
+            "diff=control('1' 'b'); run;");
+    EXPECT_EQ(r.rc, 2000);
+    EXPECT_TRUE(has(r.log, "quoted control values")) << r.log;
+    r = run("proc korvante data=lung; time time*status(0); strata sex / diff=control(last); run;",
+            [](KORVCOM& q) {
+                ASSERT_NE(q.survdiff, nullptr);
+                EXPECT_EQ(q.survdiff->refcntl, -2);
+            });
+    EXPECT_TRUE(r.inspected) << r.log;
+}
+
+TEST_F(Parse, GroupDropsSmoothedHazardAndTestVariables)
+{
+    auto r = run("proc korvante data=lung plots=hazard; time time*status(0); test x1; strata / "
+                 "group=grp; run;",
+                 [](KORVCOM& q) {
+                     EXPECT_EQ(q.kmhaz, nullptr);
+                     EXPECT_EQ(q.ncvar, 0);
+                     EXPECT_EQ(q.zstrata, 0);
+                     EXPECT_NE(q.grpvar, nullptr);
+                 });
+    EXPECT_TRUE(r.inspected) << r.log;
+    EXPECT_TRUE(has(r.log, "kernel-smoothed hazard is not available with GROUP=")) << r.log;
+    EXPECT_TRUE(has(r.log, "TEST statement is ignored because GROUP=")) << r.log;
+}
+
+TEST_F(Parse, CompetingRisks)
+{
+    auto r = run("proc korvante data=lung plots=cif(cl test) cifvar error=delta rho$=1; "
+                 "time time*status(0) / failcode=2 1 2; run;",
+                 [](KORVCOM& q) {
+                     ASSERT_NE(q.cmprisk, nullptr);
+                     EXPECT_EQ(q.cmprisk->nFailcode, 2);
+                     EXPECT_EQ(q.cmprisk->failcode[0], 1);
+                     EXPECT_EQ(q.cmprisk->failcode[1], 2);
+                     EXPECT_EQ(q.cmprisk->eventcode, 2);
+                     EXPECT_EQ(q.cmprisk->plot, 0x7);
+                     EXPECT_EQ(q.cmprisk->printVar, 1);
+                     EXPECT_EQ(q.cmprisk->error, 1);
+                     EXPECT_NE(q.cmprisk->nmStatus, nullptr);
+                 });
+    // RHO$= is written without the "$" by users: the "$" above is a syntax error.
+    EXPECT_FALSE(r.inspected);
+    r = run("proc korvante data=lung plots=cif(cl test) cifvar error=delta rho=1; "
+            "time time*status(0) / eventcode; run;",
+            [](KORVCOM& q) {
+                ASSERT_NE(q.cmprisk, nullptr);
+                EXPECT_EQ(q.cmprisk->nFailcode, 0);
+                EXPECT_TRUE(wzmis(q.cmprisk->eventcode));
+                EXPECT_EQ(q.cmprisk->rho, 1);
+                EXPECT_EQ(q.cmprisk->plot, 0x7);
+            });
+    EXPECT_TRUE(r.inspected) << r.log;
+    r = run("proc korvante data=lung; time time*status(0) / failcode; weight wt; run;");
+    EXPECT_EQ(r.rc, 2000);
+    r = run("proc korvante data=lung outsurv=work.o; time time*status(0) / failcode; run;");
+    EXPECT_EQ(r.rc, 2000);
+    EXPECT_TRUE(has(r.log, "OUTSURV= is not available")) << r.log;
+    r = run("proc korvante data=lung outcif=work.o; time time*status(0); run;");
+    EXPECT_EQ(r.rc, 2000);
+}
+
+TEST_F(Parse, DataSetAndStatementErrors)
+{
+    auto r = run("proc korvante; time time*status(0); run;");
+    EXPECT_EQ(r.rc, 1008) << r.log;
+    EXPECT_TRUE(has(r.log, "No input data set")) << r.log;
+    r = run("proc korvante data=nosuch; time time*status(0); run;");
+    EXPECT_EQ(r.rc, 1008) << r.log;
+    r = run("proc korvante data=lung bogus; time time*status(0); run;");
+    EXPECT_EQ(r.rc, 3000) << r.log;
+    EXPECT_TRUE(has(r.log, "\"bogus\"")) << r.log;
+    r = run("proc korvante data=lung; time nosuchvar*status(0); run;");
+    EXPECT_EQ(r.rc, 3000) << r.log;
+    EXPECT_TRUE(has(r.log, "nosuchvar not found")) << r.log;
+}
+
+TEST_F(Parse, ParsingTwiceOnOneBlockKeepsItsRoutinesAndStartsAfresh)
+{
+    static PARSETOKFN tok1, tok2;
+    static void* track1;
+    static int n1, n2;
+    vyr_register_procedure("KORVANTE", []() -> int {
+        xinit();
+        PARSECONTROL* pc = korvg();
+        xsparse(pc, nullptr);
+        tok1 = pc->tokroutine;
+        track1 = pc->track;
+        n1 = 0;
+        for (STMT* s = pc->head; s; s = s->next)
+            ++n1;
+        xsparse(pc, nullptr);
+        tok2 = pc->tokroutine;
+        n2 = 0;
+        for (STMT* s = pc->head; s; s = s->next)
+            ++n2;
+        EXPECT_EQ(track1, pc->track);
+        return 0;
+    });
+    auto r = run("proc korvante data=lung; time time*status(0); strata sex; run;");
+    EXPECT_EQ(r.rc, 0) << r.log;
+    EXPECT_NE(tok1, nullptr);
+    EXPECT_EQ(tok1, tok2);
+    EXPECT_EQ(n1, 2);
+    EXPECT_EQ(n2, 2);
+}
+
+TEST_F(Parse, AtRiskChecks)
+{
+    auto r = run("proc korvante data=lung plots=s(atrisk(outside(-0.2))); time time*status(0); run;");
+    EXPECT_EQ(r.rc, 2000) << r.log;
+    EXPECT_TRUE(has(r.log, "OUTSIDE share")) << r.log;
+    r = run("proc korvante data=lung plots=s(atrisk(outside(1))); time time*status(0); run;");
+    EXPECT_EQ(r.rc, 2000) << r.log;
+    r = run("proc korvante data=lung plots=s(atrisk=5 -1); time time*status(0); run;");
+    EXPECT_EQ(r.rc, 2000) << r.log;
+    EXPECT_TRUE(has(r.log, "ATRISK= time is negative")) << r.log;
+    // With the life table the at-risk table is refused with a warning.
+    r = run("proc korvante data=lung method=lt plots=s(atrisk); time time*status(0); run;",
+            [](KORVCOM& q) { EXPECT_EQ(q.art, nullptr); });
+    EXPECT_TRUE(r.inspected) << r.log;
+    EXPECT_TRUE(has(r.log, "at-risk table (ATRISK) is not available")) << r.log;
+}
+
+TEST_F(Parse, TimeListWithoutUsableTimesIsDropped)
+{
+    auto r = run("proc korvante data=lung timelist=-3 -1; time time*status(0); run;",
+                 [](KORVCOM& q) {
+                     EXPECT_EQ(q.ztimelst, 0);
+                     EXPECT_EQ(q.ntime, 0);
+                 });
+    EXPECT_TRUE(r.inspected) << r.log;
+    EXPECT_TRUE(has(r.log, "no time at or after 0")) << r.log;
+}
+
+TEST_F(Parse, DeviceGraphicsSettings)
+{
+    auto r = run("proc korvante data=lung plots=(s(cl name='surv1') c ls) gout=glib.mycat es=star "
+                 "description='Desc'; time time*status(0); run;",
+                 [](KORVCOM& q) {
+                     EXPECT_EQ(q.vdqgraph, 0);
+                     EXPECT_EQ(q.zsurvival, 1);
+                     EXPECT_EQ(q.zlsur, 1);
+                     EXPECT_EQ(q.zcensplot, 1);
+                     ASSERT_NE(q.graphics, nullptr);
+                     EXPECT_EQ(std::string(q.graphics->libname, 8), "glib    ");
+                     EXPECT_EQ(std::string(q.graphics->memname, 5), "mycat");
+                     EXPECT_EQ(std::string(q.graphics->desc.s, q.graphics->desc.l), "Desc");
+                     EXPECT_EQ(std::string(q.EvtSymbol, 8), "star    ");
+                     EXPECT_EQ(std::string(q.CenSymbol, 8), "CIRCLE  ");
+                     EXPECT_EQ(std::string(q.EntryNam[1].s, q.EntryNam[1].l), "surv1");
+                 },
+                 /*graphics=*/false);
+    EXPECT_TRUE(r.inspected) << r.log;
+    EXPECT_TRUE(has(r.log, "Plot sub-options")) << r.log;
+}

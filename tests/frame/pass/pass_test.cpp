@@ -1,0 +1,402 @@
+// The survival data pass on small data sets: validation and the dropped
+// count, strata order and labels, GROUP= levels, record blocks of 50 and the
+// reread with its rank index, sortedness, BY groups.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "frame/frame.h"
+#include "runtime/missing.h"
+#include "runtime/procstr.h"
+#include "vyr_data.h"
+#include "vyr_files.h"
+#include "vyr_parse.h"
+
+namespace
+{
+
+namespace fs = std::filesystem;
+
+// Statement records as the parser leaves them.
+struct Records {
+    std::vector<std::unique_ptr<STLIST[]>> fields;
+    std::vector<std::vector<int>> ints;
+    std::vector<std::vector<double>> dbls;
+    STMT proc{}, strata{};
+    Records()
+    {
+        fields.emplace_back(new STLIST[63]());
+        proc.fld = fields.back().get();
+        proc.nfld = 63;
+        std::strcpy(proc.name, "KORVANTE");
+        fields.emplace_back(new STLIST[21]());
+        strata.fld = fields.back().get();
+        strata.nfld = 21;
+        std::strcpy(strata.name, "STRATA");
+    }
+    void vars(STMT& s, int k, std::vector<int> v, char type = STL_VARS)
+    {
+        ints.push_back(std::move(v));
+        s.fld[k].type = type;
+        s.fld[k].n = static_cast<int>(ints.back().size());
+        s.fld[k].ivals = ints.back().data();
+    }
+    void numbers(STMT& s, int k, std::vector<double> v)
+    {
+        dbls.push_back(std::move(v));
+        s.fld[k].type = STL_NUMBERS;
+        s.fld[k].n = static_cast<int>(dbls.back().size());
+        s.fld[k].dvals = dbls.back().data();
+    }
+};
+
+struct Pass {
+    fs::path dir;
+    DSHANDLE* ds = nullptr;
+    Records rec;
+    KORVCOM q{};
+    PROCSTR ps{};
+    MYDATA md{};
+    std::vector<SNAMESTR> sname;
+    GRPVAR grp{};
+    double censor[1] = {0};
+
+    explicit Pass(const std::string& csv)
+    {
+        dir = fs::temp_directory_path() / ("korv_pass_" + std::to_string(::getpid()));
+        fs::create_directories(dir);
+        std::ofstream(dir / "d.csv") << csv;
+        EXPECT_EQ(vyr_dsopen_path((dir / "d.csv").string(), VYR_DS_INPUT, &ds), 0);
+        q.filein = ds;
+        q.stmt = &rec.proc;
+        rec.proc.next = &rec.strata;
+        q.ztime = 1;
+        q.ninter = 10;
+        *xprocanchor() = &ps;
+    }
+    ~Pass()
+    {
+        if (q.utid)
+            xcclose(q.utid);
+        *xprocanchor() = nullptr;
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    int var(const char* name) { return xvfind(ds, name); }
+    void time(const char* t, const char* c)
+    {
+        rec.vars(rec.proc, 10, {var(t)});
+        if (c) {
+            rec.vars(rec.proc, 11, {var(c)});
+            q.zevent = 1;
+            q.evnum = 1;
+            q.elist = censor;
+        }
+    }
+    void strata(std::vector<const char*> names)
+    {
+        std::vector<int> v;
+        for (auto* n : names)
+            v.push_back(var(n));
+        rec.vars(rec.strata, 1, v);
+        q.zstrata = 1;
+        q.nsvar = static_cast<int>(v.size());
+        sname.assign(v.size() + 1, SNAMESTR{});
+        q.sname = sname.data();
+    }
+    void group(const char* name)
+    {
+        rec.vars(rec.strata, 4, {var(name)});
+        q.grpvar = &grp;
+    }
+    void setup()
+    {
+        if (q.nsvar > 0 || q.grpvar) {
+            md = MYDATA{q.sname, q.grpvar, q.nsvar, q.sorder};
+            ps.userptr = &md;
+        }
+        setin(&q);
+        md.sorder = q.sorder;
+        initial_housekeeping(&q);
+    }
+    // The strata of the current group in list order: label text of variable
+    // i's formatted slot (trailing blanks removed).
+    std::vector<std::string> labels(int i = 0)
+    {
+        std::vector<std::string> out;
+        for (STRATA* s = q.strata; s; s = s->left) {
+            std::string t(strata_key(s) + q.sname[i].posf, q.sname[i].lngf);
+            t.erase(t.find_last_not_of(' ') + 1);
+            out.push_back(t);
+        }
+        return out;
+    }
+    void end_group()
+    {
+        xmpoold(q.polnode);
+        xmpoold(q.polwork);
+        q.polnode = q.polwork = nullptr;
+        xcpoint(q.utid, 0);
+    }
+};
+
+} // namespace
+
+TEST(DataPass, ValidationCountsAndCensoring)
+{
+    Pass p("t,c,f,w\n"
+           "5,1,1,1\n"
+           ".,1,1,1\n"       // missing time
+           "-1,1,1,1\n"      // negative time
+           "3,0,2,1\n"       // censored, frequency 2
+           "4,1,0.7,1\n"     // frequency truncated to 0
+           "6,.,1,1\n"       // missing censoring value
+           "7,1,1,0\n"       // weight not positive
+           "2.5,1,3.9,2\n"); // frequency 3
+    p.time("t", "c");
+    p.rec.vars(p.rec.proc, 7, {p.var("f")});
+    p.q.zfreq = 1;
+    p.rec.vars(p.rec.proc, 55, {p.var("w")});
+    p.q.zwt = 1;
+    p.setup();
+    ASSERT_EQ(xbynext(p.ds), 1);
+    ASSERT_EQ(korvdat(&p.q), 0);
+    EXPECT_EQ(p.q.nobs, 8);
+    EXPECT_EQ(p.q.strmiss, 5);
+    EXPECT_EQ(korv_dropped_message(&p.q, p.q.strmiss), 541 + 2 + 4 + 8);
+    ASSERT_EQ(p.q.nstrata, 1);
+    STRATA* s = p.q.strata;
+    EXPECT_EQ(s->nobs, 3);
+    EXPECT_EQ(s->cum, 1 + 2 + 3);
+    EXPECT_EQ(s->cen, 2);
+    EXPECT_EQ(s->uniqcen, 1);
+    EXPECT_EQ(s->cumwt, 1 + 2 + 6);
+    EXPECT_EQ(s->cenwt, 2);
+    EXPECT_EQ(p.q.maxobstime, 5);
+    EXPECT_EQ(p.q.zsorted, 0);
+    korvbeg(&p.q, s);
+    EXPECT_EQ(std::vector<double>(p.q.times, p.q.times + 3), (std::vector<double>{5, 3, 2.5}));
+    EXPECT_EQ(std::vector<double>(p.q.freqs, p.q.freqs + 3), (std::vector<double>{1, -2, 3}));
+    EXPECT_EQ(std::vector<int64_t>(p.q.indxs, p.q.indxs + 3), (std::vector<int64_t>{3, 2, 1}));
+    p.end_group();
+}
+
+TEST(DataPass, IntervalStrataOrderLabelsAndMissing)
+{
+    // Cut points 20 10 (given descending) on a numeric variable; the value
+    // that is missing is kept only with MISSING.
+    std::string csv = "t,age\n";
+    for (double a : {5.0, 10.0, 15.0, 25.0, -1.0})
+        csv += "1," + (a < 0 ? std::string(".") : std::to_string(a)) + "\n";
+    for (int missing = 0; missing < 2; ++missing) {
+        Pass p(csv);
+        p.time("t", nullptr);
+        p.strata({"age"});
+        p.rec.numbers(p.rec.strata, 2, {20, 10});
+        p.rec.vars(p.rec.strata, 3, {1, 2}, STL_POSITIONS);
+        p.q.zmissing = static_cast<char>(missing);
+        p.setup();
+        EXPECT_EQ(p.q.sname[0].nfl, 0);
+        EXPECT_EQ(p.q.sname[0].cutpoint[0], 10);
+        ASSERT_EQ(xbynext(p.ds), 1);
+        ASSERT_EQ(korvdat(&p.q), 0);
+        std::vector<std::string> want = {" <    10", "      15", ">=    20"};
+        if (missing)
+            want.insert(want.begin(), ".");
+        EXPECT_EQ(p.labels(), want);
+        EXPECT_EQ(p.q.strmiss, missing ? 0 : 1);
+        std::vector<int64_t> n;
+        for (STRATA* s = p.q.strata; s; s = s->left)
+            n.push_back(s->nobs);
+        EXPECT_EQ(n,
+                  missing ? (std::vector<int64_t>{1, 1, 2, 1}) : (std::vector<int64_t>{1, 2, 1}));
+        p.end_group();
+    }
+}
+
+TEST(DataPass, CharacterStrataAndGroupLevels)
+{
+    Pass p("t,c,sex,arm\n"
+           "1,1,M,b\n"
+           "2,1,F,a\n"
+           "3,0,M,a\n"
+           "4,1, ,a\n"   // missing strata value
+           "5,1,F, \n"); // missing group value
+    p.time("t", "c");
+    p.strata({"sex"});
+    p.group("arm");
+    p.setup();
+    ASSERT_EQ(xbynext(p.ds), 1);
+    ASSERT_EQ(korvdat(&p.q), 0);
+    EXPECT_EQ(p.labels(), (std::vector<std::string>{"F", "M"}));
+    EXPECT_EQ(p.q.strmiss, 2);
+    // Group levels in key order, indexes in order of first appearance.
+    std::vector<std::string> lv;
+    std::vector<int> idx;
+    for (GRPTREE* g = p.grp.ghead; g; g = g->left) {
+        lv.emplace_back(grptree_key(g), 1);
+        idx.push_back(g->index);
+    }
+    EXPECT_EQ(lv, (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(idx, (std::vector<int>{1, 0}));
+    // The GROUP= value buffer of a one-byte character variable is not read
+    // past its length.
+    EXPECT_EQ(p.grp.lenu, 1);
+    p.end_group();
+}
+
+TEST(DataPass, BlocksOf50AndSortedRanking)
+{
+    // 120 records in time order in one stratum and 51 in another: blocks
+    // are written when full and at the end, and reread whole.
+    std::string csv = "t,c,s\n";
+    for (int i = 0; i < 120; ++i)
+        csv += std::to_string(i / 2) + "," + std::to_string(i % 3 == 0 ? 0 : 1) + ",1\n";
+    for (int i = 0; i < 51; ++i)
+        csv += std::to_string(i) + ",1,2\n";
+    Pass p(csv);
+    p.time("t", "c");
+    p.strata({"s"});
+    p.setup();
+    ASSERT_EQ(xbynext(p.ds), 1);
+    ASSERT_EQ(korvdat(&p.q), 0);
+    ASSERT_EQ(p.q.nstrata, 2);
+    EXPECT_EQ(p.q.maxnobs, 120);
+    STRATA* s1 = p.q.strata;
+    // Within each time, pairs (censored, event) or (event, event): the
+    // censored record at i % 3 == 0 sometimes precedes an event at the same
+    // time, so the data do not count as sorted.
+    EXPECT_EQ(p.q.zsorted, 0);
+    korvbeg(&p.q, s1);
+    for (int i = 0; i < 120; ++i) {
+        ASSERT_EQ(p.q.times[i], i / 2) << i;
+        ASSERT_EQ(p.q.freqs[i], i % 3 == 0 ? -1 : 1) << i;
+    }
+    std::vector<int64_t> ref(120), link(120);
+    korv_rank_with_links(p.q.times, p.q.freqs, ref.data(), 120, link.data());
+    EXPECT_EQ(std::vector<int64_t>(p.q.indxs, p.q.indxs + 120), ref);
+    STRATA* s2 = s1->left;
+    korvbeg(&p.q, s2);
+    EXPECT_EQ(s2->nobs, 51);
+    EXPECT_EQ(p.q.times[50], 50);
+    EXPECT_EQ(p.q.stratumno, 2);
+    p.end_group();
+}
+
+TEST(DataPass, SortedInputKeepsStoredOrderAndByGroupsReset)
+{
+    // Two BY groups read as consecutive passes of the same data set.
+    Pass p("g,t,c\n1,1,1\n1,2,0\n1,2,1\n2,7,1\n2,8,1\n");
+    int by = p.var("g");
+    ASSERT_EQ(xbyset(p.ds, &by, nullptr, 1, false), 0);
+    p.time("t", "c");
+    p.setup();
+    ASSERT_EQ(xbynext(p.ds), 1);
+    p.q.zby = 1;
+    ASSERT_EQ(korvdat(&p.q), 0);
+    // A censored record before an event at the same time: not sorted.
+    EXPECT_EQ(p.q.zsorted, 0);
+    EXPECT_EQ(p.q.maxobstime, 2);
+    p.end_group();
+    ASSERT_EQ(xbynext(p.ds), 1);
+    p.q.zby = 0;
+    p.q.tmin = 123;
+    ASSERT_EQ(korvdat(&p.q), 0);
+    EXPECT_EQ(p.q.zsorted, 1);
+    EXPECT_EQ(p.q.nobs, 2);
+    EXPECT_EQ(p.q.maxobstime, 8);
+    EXPECT_GT(p.q.tmin, 1e300); // reset in every group
+    korvbeg(&p.q, p.q.strata);
+    EXPECT_EQ(std::vector<int64_t>(p.q.indxs, p.q.indxs + 2), (std::vector<int64_t>{1, 2}));
+    p.end_group();
+    EXPECT_EQ(xbynext(p.ds), 0);
+}
+
+TEST(DataPass, NoValidObservation)
+{
+    Pass p("t,c\n-1,1\n.,1\n");
+    p.time("t", "c");
+    p.setup();
+    ASSERT_EQ(xbynext(p.ds), 1);
+    EXPECT_EQ(korvdat(&p.q), 1);
+    EXPECT_GE(p.q.rc, 108);
+    EXPECT_EQ(p.q.strmiss, 2);
+    p.end_group();
+}
+
+TEST(DataPass, LifeTableIntervalsPerGroup)
+{
+    // NINTERVAL=10 is applied to every BY group, not the previous group's count.
+    Pass p("g,t\n1,37\n2,100\n");
+    int by = p.var("g");
+    ASSERT_EQ(xbyset(p.ds, &by, nullptr, 1, false), 0);
+    p.time("t", nullptr);
+    p.q.method = 1;
+    p.setup();
+    ASSERT_EQ(xbynext(p.ds), 1);
+    ASSERT_EQ(korvdat(&p.q), 0);
+    EXPECT_EQ(p.q.ninter, 10);
+    EXPECT_EQ(p.q.width, 5);
+    EXPECT_EQ(p.q.tmin, 5);
+    p.end_group();
+    ASSERT_EQ(xbynext(p.ds), 1);
+    ASSERT_EQ(korvdat(&p.q), 0);
+    EXPECT_EQ(p.q.ninter, 10);
+    EXPECT_EQ(p.q.width, 20);
+    EXPECT_EQ(p.q.interval[9], 180);
+    p.end_group();
+}
+
+TEST(DataPass, IntervalsWithoutPositiveBoundaryAndRunawayWidth)
+{
+    // A boundary list holding only 0 is refused instead of reading past it.
+    Pass p("t\n1\n2\n");
+    p.time("t", nullptr);
+    p.q.method = 1;
+    double only0[2] = {0, 0};
+    p.q.zinter = 1;
+    p.q.interval = only0;
+    p.q.ninter = 1;
+    p.setup();
+    ASSERT_EQ(xbynext(p.ds), 1);
+    EXPECT_EQ(korvdat(&p.q), 1);
+    EXPECT_GE(p.q.rc, 2000);
+    p.end_group();
+}
+
+TEST(DataPass, TinyWidthIsRefused)
+{
+    Pass p("t\n1\n2000\n");
+    p.time("t", nullptr);
+    p.q.method = 1;
+    p.q.zwidth = 1;
+    p.q.width = 1e-9;
+    p.setup();
+    ASSERT_EQ(xbynext(p.ds), 1);
+    EXPECT_EQ(korvdat(&p.q), 1);
+    EXPECT_GE(p.q.rc, 2000);
+    p.end_group();
+}
+
+TEST(DataPass, HugeFrequencyKeepsItsSign)
+{
+    // A frequency beyond the range of an integer is kept as it is; only its
+    // sign takes part in the order check.
+    Pass p("t,c,f\n1,1,1e19\n2,0,3e19\n2,1,1\n");
+    p.time("t", "c");
+    p.rec.vars(p.rec.proc, 7, {p.var("f")});
+    p.q.zfreq = 1;
+    p.setup();
+    ASSERT_EQ(xbynext(p.ds), 1);
+    ASSERT_EQ(korvdat(&p.q), 0);
+    EXPECT_EQ(p.q.strata->cum, 1e19 + 3e19 + 1);
+    EXPECT_EQ(p.q.strata->cen, 3e19);
+    EXPECT_EQ(p.q.zsorted, 0); // an event after a censored record at time 2
+    p.end_group();
+}

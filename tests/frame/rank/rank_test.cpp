@@ -1,0 +1,164 @@
+// Ranking of a stratum's records and the life-table boundaries.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <numeric>
+#include <random>
+#include <vector>
+
+#include "frame/intervals.h"
+#include "frame/rank.h"
+
+namespace
+{
+
+std::vector<int64_t> rank(const std::vector<double>& t, const std::vector<double>& f)
+{
+    std::vector<int64_t> idx(t.size()), link(t.size());
+    korv_rank_with_links(t.data(), f.data(), idx.data(), static_cast<int64_t>(t.size()),
+                         link.data());
+    return idx;
+}
+
+// Reference: a stable sort by (time, events first with the larger frequency
+// first, then censored with the smaller magnitude first), then the tie marks.
+std::vector<int64_t> reference_rank(const std::vector<double>& t, const std::vector<double>& f)
+{
+    std::vector<int64_t> order(t.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](int64_t a, int64_t b) {
+        if (t[a] != t[b])
+            return t[a] < t[b];
+        return f[a] > f[b];
+    });
+    std::vector<int64_t> idx(t.size());
+    for (size_t k = 0; k < order.size(); ++k) {
+        int64_t r = order[k];
+        bool tied = k + 1 < order.size() && t[order[k + 1]] == t[r] &&
+                    ((f[r] > 0) == (f[order[k + 1]] > 0));
+        idx[k] = tied ? -(r + 1) : r + 1;
+    }
+    return idx;
+}
+
+} // namespace
+
+TEST(Ranking, TiesEventsBeforeCensoredLargerFrequencyFirst)
+{
+    // Events at 5 with frequencies 2 and 1 come before the censored record at 5.
+    EXPECT_EQ(rank({3, 5, 5, 5, 7}, {1, 2, -1, 1, 1}), (std::vector<int64_t>{1, -2, 4, 3, 5}));
+    EXPECT_EQ(rank({4}, {-1}), (std::vector<int64_t>{1}));
+    // Censored ties: smaller magnitude first, marked as one tie group.
+    EXPECT_EQ(rank({2, 2, 1}, {-3, -1, 1}), (std::vector<int64_t>{3, -2, 1}));
+    // Reverse order input, all equal events: stable, one tie group.
+    EXPECT_EQ(rank({9, 9, 9}, {1, 1, 1}), (std::vector<int64_t>{-1, -2, 3}));
+}
+
+TEST(Ranking, AgreesWithReferenceSortOnRandomData)
+{
+    std::mt19937 gen(7);
+    std::uniform_int_distribution<int> time(0, 12), freq(1, 3), cens(0, 2);
+    for (int trial = 0; trial < 200; ++trial) {
+        int n = 1 + trial % 97;
+        std::vector<double> t(n), f(n);
+        for (int i = 0; i < n; ++i) {
+            t[i] = time(gen) * 0.5;
+            f[i] = freq(gen) * (cens(gen) == 0 ? -1.0 : 1.0);
+        }
+        ASSERT_EQ(rank(t, f), reference_rank(t, f)) << "trial " << trial;
+    }
+}
+
+TEST(Ranking, SortedInputOnePassMatchesTheSort)
+{
+    // Sorted input: the one-pass index equals the sorted index.
+    std::vector<double> t{1, 2, 2, 2, 3, 3, 4}, f{1, 1, 2, -1, 1, -1, -2};
+    std::vector<int64_t> one(t.size());
+    korv_sorted_index(t.data(), f.data(), one.data(), static_cast<int64_t>(t.size()));
+    EXPECT_EQ(one, (std::vector<int64_t>{1, -2, 3, 4, 5, 6, 7}));
+    // The sort marks the same tie groups.
+    std::vector<int64_t> sorted = rank(t, f);
+    for (size_t k = 0; k < t.size(); ++k)
+        EXPECT_EQ(one[k] < 0, sorted[k] < 0) << k;
+    std::vector<double> t2{2, 2}, f2{1, 1};
+    std::vector<int64_t> two(2);
+    korv_sorted_index(t2.data(), f2.data(), two.data(), 2);
+    EXPECT_EQ(two, (std::vector<int64_t>{-1, 2}));
+    // An event followed by a censored record at the same time: not tied.
+    std::vector<double> t3{5, 5}, f3{1, -1};
+    korv_sorted_index(t3.data(), f3.data(), two.data(), 2);
+    EXPECT_EQ(two, (std::vector<int64_t>{1, 2}));
+}
+
+TEST(Ranking, MergeSortDropsEqualKeysAndStopsOnBadResult)
+{
+    auto bytime = [](const double* k, const double*, int64_t p, int64_t q) -> int {
+        return k[p] < k[q] ? -1 : (k[p] > k[q] ? 1 : 0);
+    };
+    std::vector<double> k{3, 1, 3, 2, 1};
+    std::vector<int64_t> link(k.size());
+    int64_t first = 0;
+    int64_t kept = zmrgsrt(bytime, k.data(), k.data(), link.data(), 5, &first);
+    EXPECT_EQ(kept, 3);
+    std::vector<double> got;
+    for (int64_t r = first; r >= 0; r = link[r])
+        got.push_back(k[r]);
+    EXPECT_EQ(got, (std::vector<double>{1, 2, 3}));
+    EXPECT_EQ(first, 1); // the first of the equal records is the one kept
+
+    auto bad = [](const double*, const double*, int64_t, int64_t) -> int { return 2; };
+    EXPECT_EQ(zmrgsrt(bad, k.data(), k.data(), link.data(), 5, &first), -1);
+    EXPECT_EQ(zmrgsrt(bytime, k.data(), k.data(), link.data(), 0, &first), 0);
+    EXPECT_EQ(first, -1);
+}
+
+TEST(Intervals, CountAndWidth)
+{
+    struct Case {
+        double maxt;
+        bool zwidth;
+        double width;
+        int k;
+        int ninter;
+        double wd;
+    } cases[] = {
+        {37, false, 0, 10, 10, 5},   // 0, 5, ..., 45
+        {100, false, 0, 10, 10, 20}, // 0, 20, ..., 180
+        {45, false, 0, 10, 11, 5},   // a boundary at the largest time adds one more
+        {0, false, 0, 10, 10, 2},    // all times 0
+        {30, true, 10, 0, 5, 10},    // 0, 10, 20, 30, 40
+        {29.5, true, 10, 0, 4, 10},  // 0, 10, 20, 30
+        {0, true, 3, 0, 2, 3},       // largest time 0: 0 and 3
+    };
+    for (const Case& c : cases) {
+        IntervalPlan p = korv_interval_plan(c.maxt, c.zwidth, c.width, c.k);
+        EXPECT_EQ(p.status, 0) << c.maxt;
+        EXPECT_EQ(p.ninter, c.ninter) << c.maxt << " " << c.zwidth;
+        EXPECT_DOUBLE_EQ(p.width, c.wd) << c.maxt;
+        std::vector<double> b(p.ninter + 1, -1);
+        korv_interval_fill(b.data(), p.ninter, p.width);
+        EXPECT_EQ(b[0], 0);
+        EXPECT_GT(b[p.ninter - 1], c.maxt); // the last boundary ends above the largest time
+        if (c.zwidth) {
+            EXPECT_LE(b[p.ninter - 2], c.maxt); // and no boundary more than needed
+        }
+    }
+}
+
+TEST(Intervals, RunawayRequestsAreRefused)
+{
+    // A tiny width against a large time: refused instead of a huge array.
+    EXPECT_EQ(korv_interval_plan(1e9, true, 1e-6, 0).status, 1);
+    // A huge count.
+    EXPECT_EQ(korv_interval_plan(10, false, 0, 2000000000).status, 1);
+    // An infinite largest time or a width that is not positive never loops.
+    EXPECT_EQ(korv_interval_plan(INFINITY, true, 1, 0).status, 2);
+    EXPECT_EQ(korv_interval_plan(INFINITY, false, 0, 10).status, 2);
+    EXPECT_EQ(korv_interval_plan(10, true, 0, 0).status, 2);
+    EXPECT_EQ(korv_interval_plan(10, true, NAN, 0).status, 2);
+    // The largest allowed count still works.
+    IntervalPlan p = korv_interval_plan(1000, true, 1000.0 / (KORV_MAX_INTERVALS - 10), 0);
+    EXPECT_EQ(p.status, 0);
+    EXPECT_LE(p.ninter, KORV_MAX_INTERVALS);
+}

@@ -1,0 +1,307 @@
+// Reading CSV files into data sets: types, lengths, quoting, missing values,
+// sidecar attributes, and the errors for bad input.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "data_test_util.h"
+#include "runtime/missing.h"
+#include "vyr_data.h"
+
+using vyrtest::TempDir;
+
+namespace
+{
+
+double num(DSHANDLE* ds, long obs, const char* var)
+{
+    return vyr::data::number(ds, obs, xvfind(ds, var));
+}
+std::string txt(DSHANDLE* ds, long obs, const char* var)
+{
+    return vyr::data::text(ds, obs, xvfind(ds, var));
+}
+
+TEST(CsvRead, TypesLengthsAndQuoting)
+{
+    TempDir dir;
+    std::string p = dir.write("t.csv", "id,name,score,note\r\n"
+                                       "1,\"Smith, J\",3.5,\"said \"\"hi\"\"\"\r\n"
+                                       "2,Lee,-1e3,\"two\nlines\"\r\n"
+                                       "3,,.,\r\n");
+    DSHANDLE* ds = vyrtest::open_input(p);
+    ASSERT_NE(ds, nullptr);
+    EXPECT_EQ(vyr_dsnobs(ds), 3);
+    auto cols = vyr::data::columns(ds);
+    ASSERT_EQ(cols.size(), 4u);
+    EXPECT_TRUE(cols[0].numeric);
+    EXPECT_FALSE(cols[1].numeric);
+    EXPECT_EQ(cols[1].length, 8); // "Smith, J"
+    EXPECT_TRUE(cols[2].numeric);
+    EXPECT_FALSE(cols[3].numeric);
+    EXPECT_EQ(cols[3].length, 9); // two\nlines
+    EXPECT_EQ(txt(ds, 1, "name"), "Smith, J");
+    EXPECT_EQ(txt(ds, 1, "NOTE"), "said \"hi\"");
+    EXPECT_EQ(txt(ds, 2, "note"), "two\nlines");
+    EXPECT_EQ(txt(ds, 3, "name"), "");
+    EXPECT_DOUBLE_EQ(num(ds, 2, "score"), -1000.0);
+    EXPECT_TRUE(wzmis(num(ds, 3, "score")));
+    EXPECT_EQ(xvfind(ds, "nosuch"), 0);
+
+    NAMESTR* nm = xvname(ds, 2);
+    ASSERT_NE(nm, nullptr);
+    EXPECT_EQ(nm->ntype, 2);
+    EXPECT_EQ(nm->nlng, 8);
+    EXPECT_EQ(std::string(nm->name_p, nm->namelen), "name");
+    EXPECT_EQ(xvname(ds, 5), nullptr);
+    EXPECT_EQ(xoinfo(ds, 23), 1);
+    EXPECT_EQ(xoinfo(ds, 95), 4);
+    vyr_data_step_end(true);
+}
+
+TEST(CsvRead, MissingAndSpecialMissingKeepTheirLetter)
+{
+    TempDir dir;
+    std::string p = dir.write("m.csv", "x,y\n.A,1\n._,2\n.z,3\n, 4 \n.,+5\n");
+    DSHANDLE* ds = vyrtest::open_input(p);
+    ASSERT_NE(ds, nullptr);
+    EXPECT_TRUE(vyr::data::columns(ds)[0].numeric);
+    auto bits = [](double d) {
+        uint64_t u;
+        std::memcpy(&u, &d, 8);
+        return u;
+    };
+    EXPECT_EQ(korv_missing_byte5(num(ds, 1, "x")), 0xFD);      // .A
+    EXPECT_EQ(korv_missing_byte5(num(ds, 2, "x")), 0xFF);      // ._
+    EXPECT_EQ(korv_missing_byte5(num(ds, 3, "x")), 0xFD - 25); // .Z
+    EXPECT_EQ(bits(num(ds, 4, "x")), KORV_MISSING_BITS);
+    EXPECT_EQ(bits(num(ds, 5, "x")), KORV_MISSING_BITS);
+    EXPECT_DOUBLE_EQ(num(ds, 4, "y"), 4.0); // blanks around a number
+    EXPECT_DOUBLE_EQ(num(ds, 5, "y"), 5.0);
+    vyr_data_step_end(true);
+}
+
+TEST(CsvRead, AnyTextMakesTheColumnCharacter)
+{
+    TempDir dir;
+    // "inf" and "1.2.3" are not numbers; an all-empty column stays numeric.
+    std::string p = dir.write("c.csv", "a,b,c,d\n1,1,,0012\n2,inf,,7\n1.2.3,3,,x\n");
+    DSHANDLE* ds = vyrtest::open_input(p);
+    ASSERT_NE(ds, nullptr);
+    auto cols = vyr::data::columns(ds);
+    EXPECT_FALSE(cols[0].numeric);
+    EXPECT_EQ(cols[0].length, 5);
+    EXPECT_FALSE(cols[1].numeric);
+    EXPECT_TRUE(cols[2].numeric);
+    EXPECT_FALSE(cols[3].numeric);
+    EXPECT_EQ(txt(ds, 1, "d"), "0012"); // the text is kept as written
+    vyr_data_step_end(true);
+}
+
+TEST(CsvRead, SidecarGivesLabelsFormatsAndTypes)
+{
+    TempDir dir;
+    std::string p = dir.write("s.csv", "zip,t,d\n01234,1.5,0\n99999,2,366\n");
+    dir.write("s.attr", "# attributes\n"
+                        "dataset label=\"Test data\"\n"
+                        "variable zip type=char length=7 label=\"Postal code\"\n"
+                        "variable T label=\"Time \"\"in\"\" days\" format=8.2\n"
+                        "variable d format=date9.\n");
+    DSHANDLE* ds = vyrtest::open_input(p);
+    ASSERT_NE(ds, nullptr);
+    auto cols = vyr::data::columns(ds);
+    EXPECT_FALSE(cols[0].numeric);
+    EXPECT_EQ(cols[0].length, 7);
+    EXPECT_EQ(cols[0].label, "Postal code");
+    EXPECT_EQ(txt(ds, 1, "zip"), "01234");
+    EXPECT_EQ(cols[1].label, "Time \"in\" days");
+    EXPECT_EQ(cols[1].format, "8.2");
+    NAMESTR* t = xvname(ds, 2);
+    EXPECT_EQ(t->nflen, 8);
+    EXPECT_EQ(t->nfd, 2);
+    EXPECT_GT(t->nfcode, 0);
+    NAMESTR* d = xvname(ds, 3);
+    EXPECT_EQ(std::string(d->nform, d->nfl), "DATE");
+    EXPECT_EQ(d->nflen, 9);
+    char info[420];
+    ASSERT_EQ(xoinfo(ds, 1, info), 0);
+    EXPECT_EQ(std::string(info + 160, 9), "Test data");
+    // Formatted fetch uses the variable's format.
+    XVHANDLE* h = xvgeti(ds, 2);
+    char buf[20] = {};
+    double raw = 0;
+    ASSERT_EQ(xvgetd(h, 3, 0, buf, 9, 4), 0);
+    ASSERT_EQ(xvgetd(h, 2, 0, &raw, 8, 8), 0);
+    xvgete(h);
+    ASSERT_EQ(xbynext(ds), 1);
+    ASSERT_EQ(xybyget(ds), 0);
+    ASSERT_EQ(xybyget(ds), 0);
+    ASSERT_EQ(xyvget(h, nullptr), 0);
+    EXPECT_EQ(std::string(buf, 9), "01JAN1961");
+    EXPECT_DOUBLE_EQ(raw, 2.0);
+    vyr_data_step_end(true);
+}
+
+struct BadCase {
+    const char* content;
+    const char* expect; // part of the message
+};
+
+TEST(CsvRead, BadInputNamesFileAndLine)
+{
+    TempDir dir;
+    const BadCase cases[] = {
+        {"a,b\n1,2\n3,\"open\n4,5\n", "line 3: a quoted field is not terminated"},
+        {"a,b\n1,2\n3\n", "line 3: the row has 1 fields but the header row has 2"},
+        {"a,b\n1,2,3\n", "line 2: the row has 3 fields"},
+        {"a,b\n1,x\"y\n", "line 2: a quote appears"},
+        {"a,b\n\"1\"x,2\n", "line 2: a quote appears"},
+        {"a,A\n1,2\n", "the variable name A appears more than once"},
+        {"", "has no header row"},
+    };
+    for (const BadCase& c : cases) {
+        std::string p = dir.write("bad.csv", c.content);
+        std::string log;
+        DSHANDLE* ds = vyrtest::open_input(p, &log);
+        EXPECT_EQ(ds, nullptr) << c.content;
+        EXPECT_NE(log.find(c.expect), std::string::npos) << c.content << "\nlog: " << log;
+        EXPECT_NE(log.find("bad.csv"), std::string::npos) << log;
+    }
+    std::string log;
+    EXPECT_EQ(vyrtest::open_input(dir.file("none.csv"), &log), nullptr);
+    EXPECT_NE(log.find("none.csv"), std::string::npos);
+    // A sidecar that declares a column numeric rejects text in it.
+    std::string p = dir.write("n.csv", "a\n1\nx\n");
+    dir.write("n.attr", "variable a type=num\n");
+    EXPECT_EQ(vyrtest::open_input(p, &log), nullptr);
+    EXPECT_NE(log.find("line 3"), std::string::npos) << log;
+    dir.write("n.attr", "variable a kind=num\n");
+    EXPECT_EQ(vyrtest::open_input(p, &log), nullptr);
+    EXPECT_NE(log.find("n.attr, line 1"), std::string::npos) << log;
+    vyr_data_step_end(true);
+}
+
+// A file large enough to be parsed by several threads, with quoted fields
+// holding commas and newlines at every place, blank lines and CRLF endings:
+// the parallel parse must give what a plain sequential reading gives.
+TEST(CsvRead, ParallelParseMatchesSequentialMeaning)
+{
+    TempDir dir;
+    std::mt19937 rng(7);
+    std::string s = "k,v,txt\r\n";
+    const int n = 160000;
+    std::vector<std::string> texts;
+    for (int i = 0; i < n; ++i) {
+        std::string t;
+        switch (rng() % 4) {
+        case 0:
+            t = "plain" + std::to_string(i);
+            break;
+        case 1:
+            t = "\"comma, " + std::to_string(i) + "\"";
+            break;
+        case 2:
+            t = "\"line\n" + std::to_string(i) + "\"";
+            break;
+        default:
+            t = "\"q\"\"" + std::to_string(i) + "\"";
+            break;
+        }
+        texts.push_back(t);
+        s += std::to_string(i) + "," + (i % 10 == 0 ? "." : std::to_string(i * 0.25)) + "," + t +
+             "\r\n";
+        if (i % 5000 == 0)
+            s += "\r\n"; // blank lines are skipped
+    }
+    ASSERT_GT(s.size(), 4u << 20);
+    std::string p = dir.write("big.csv", s);
+    DSHANDLE* ds = vyrtest::open_input(p);
+    ASSERT_NE(ds, nullptr);
+    ASSERT_EQ(vyr_dsnobs(ds), n);
+    for (int i = 0; i < n; i += 997) {
+        ASSERT_DOUBLE_EQ(vyr::data::number(ds, i + 1, 1), i);
+        if (i % 10 == 0)
+            ASSERT_TRUE(wzmis(vyr::data::number(ds, i + 1, 2)));
+        else
+            ASSERT_DOUBLE_EQ(vyr::data::number(ds, i + 1, 2), i * 0.25);
+        std::string want = texts[static_cast<size_t>(i)];
+        if (want[0] == '"') {
+            want = want.substr(1, want.size() - 2);
+            size_t q;
+            while ((q = want.find("\"\"")) != std::string::npos)
+                want.erase(q, 1);
+        }
+        ASSERT_EQ(vyr::data::text(ds, i + 1, 3), want) << i;
+    }
+    vyr_data_step_end(true);
+    // An unterminated quote near the end is found by the parallel parse too.
+    s += "1,2,\"never closed\r\n3,4,5\r\n";
+    p = dir.write("big.csv", s);
+    std::string log;
+    EXPECT_EQ(vyrtest::open_input(p, &log), nullptr);
+    EXPECT_NE(log.find("not terminated"), std::string::npos) << log;
+}
+
+// The bundled example data sets read with the observation counts and types
+// their files show.
+TEST(CsvRead, ExampleDataSets)
+{
+    const std::string dir = std::string(KORV_SOURCE_DIR) + "/examples/";
+    struct Want {
+        const char* file;
+        long nobs;
+        const char* charVar; // a character variable, or null
+        int charLen;
+    };
+    const Want wants[] = {{"aml.csv", 23, "x", 13},
+                          {"colon.csv", 929, "rx", 7},
+                          {"kidney.csv", 76, "disease", 5},
+                          {"lung.csv", 228, nullptr, 0},
+                          {"veteran.csv", 137, "celltype", 9}};
+    for (const Want& w : wants) {
+        DSHANDLE* ds = vyrtest::open_input(dir + w.file);
+        ASSERT_NE(ds, nullptr) << w.file;
+        EXPECT_EQ(vyr_dsnobs(ds), w.nobs) << w.file;
+        for (const auto& c : vyr::data::columns(ds)) {
+            bool isChar = w.charVar && c.name == w.charVar;
+            EXPECT_EQ(c.numeric, !isChar) << w.file << " " << c.name;
+            if (isChar)
+                EXPECT_EQ(c.length, w.charLen) << w.file;
+        }
+    }
+    // lung.csv has empty weight-loss values: missing, not zero.
+    DSHANDLE* lung = vyrtest::open_input(dir + "lung.csv");
+    ASSERT_NE(lung, nullptr);
+    EXPECT_TRUE(wzmis(num(lung, 1, "wt_loss")));
+    EXPECT_DOUBLE_EQ(num(lung, 2, "wt_loss"), 15.0);
+    vyr_data_step_end(true);
+}
+
+TEST(CsvRead, LargeUnquotedFileAndHeaderOnlyFiles)
+{
+    TempDir dir;
+    std::string s = "a,b\n";
+    const int n = 400000;
+    for (int i = 0; i < n; ++i)
+        s += std::to_string(i) + "," + std::to_string(n - i) + "\n";
+    s.pop_back(); // no newline after the last row
+    ASSERT_GT(s.size(), 4u << 20);
+    DSHANDLE* ds = vyrtest::open_input(dir.write("u.csv", s));
+    ASSERT_NE(ds, nullptr);
+    ASSERT_EQ(vyr_dsnobs(ds), n);
+    for (int i = 0; i < n; i += 4999) {
+        ASSERT_EQ(vyr::data::number(ds, i + 1, 1), i);
+        ASSERT_EQ(vyr::data::number(ds, i + 1, 2), n - i);
+    }
+    EXPECT_EQ(vyr::data::number(ds, n, 2), 1);
+    for (const char* header : {"a,b", "a,b\n", "a,b\r\n"}) {
+        ds = vyrtest::open_input(dir.write("h.csv", header));
+        ASSERT_NE(ds, nullptr) << header;
+        EXPECT_EQ(vyr_dsnobs(ds), 0);
+        EXPECT_EQ(vyr::data::columns(ds).size(), 2u);
+    }
+    vyr_data_step_end(true);
+}
+
+} // namespace

@@ -1,0 +1,270 @@
+// Utility files: positions across rewinds, fresh starts and the spill to
+// disk; reads past the end; and the paged record store's pages.
+
+#include "vyr_files.h"
+#include "vyr_host.h"
+#include "vyr_session.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <numeric>
+#include <vector>
+
+namespace
+{
+
+std::vector<double> block(double base, int n = 50)
+{
+    std::vector<double> b(static_cast<std::size_t>(n));
+    std::iota(b.begin(), b.end(), base);
+    return b;
+}
+
+long bytes(const std::vector<double>& b)
+{
+    return static_cast<long>(b.size() * sizeof(double));
+}
+
+class UtilityFile : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        XCREQUEST req;
+        ASSERT_EQ(xcopen(&f, &req), 0);
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(xcclose(f), 0);
+        xcsetspill(64L * 1024 * 1024);
+    }
+    XCFILE* f = nullptr;
+};
+
+} // namespace
+
+TEST_F(UtilityFile, NotedPositionsAreNeverZeroAndLeadBackToTheirBlocks)
+{
+    std::vector<double> notes;
+    for (int k = 0; k < 6; ++k) {
+        double pos = 0;
+        ASSERT_EQ(xcnoted(f, &pos), 0);
+        EXPECT_NE(pos, 0.0);
+        notes.push_back(pos);
+        auto b = block(k * 100.0);
+        ASSERT_EQ(xcwrite(f, b.data(), bytes(b)), 0);
+    }
+    for (int k = 5; k >= 0; --k) { // any order
+        ASSERT_EQ(xcpntd(f, notes[static_cast<std::size_t>(k)]), 0);
+        std::vector<double> got(50);
+        ASSERT_EQ(xcread(f, got.data(), 400), 0);
+        EXPECT_EQ(got, block(k * 100.0));
+    }
+    EXPECT_LT(xcpntd(f, 0.0), 0);
+    EXPECT_LT(xcpntd(f, 1e9), 0);
+    EXPECT_LT(xcpntd(f, 1.5), 0);
+}
+
+TEST_F(UtilityFile, RewindOverwritesFromTheStartAndKeepsTheRest)
+{
+    auto a = block(1), b = block(1000), c = block(-7);
+    ASSERT_EQ(xcwrite(f, a.data(), 400), 0);
+    ASSERT_EQ(xcwrite(f, b.data(), 400), 0);
+    ASSERT_EQ(xcpoint(f, 0), 0);
+    ASSERT_EQ(xcwrite(f, c.data(), 400), 0); // overwrites the first block only
+    ASSERT_EQ(xcpoint(f, 0), 0);
+    std::vector<double> got(100);
+    ASSERT_EQ(xcread(f, got.data(), 800), 0);
+    EXPECT_TRUE(std::equal(c.begin(), c.end(), got.begin()));
+    EXPECT_TRUE(std::equal(b.begin(), b.end(), got.begin() + 50));
+}
+
+TEST_F(UtilityFile, AfreshDropsTheContentAndShortReadsFailWithoutReading)
+{
+    auto a = block(1);
+    ASSERT_EQ(xcwrite(f, a.data(), 400), 0);
+    ASSERT_EQ(xcpoint(f, -2), 0);
+    std::vector<double> got(50, 42.0);
+    EXPECT_LT(xcread(f, got.data(), 8), 0); // nothing there any more
+    ASSERT_EQ(xcwrite(f, a.data(), 200), 0);
+    ASSERT_EQ(xcpoint(f, 0), 0);
+    EXPECT_LT(xcread(f, got.data(), 400), 0); // only 200 bytes written
+    EXPECT_EQ(got[0], 42.0);                  // and nothing was read
+    ASSERT_EQ(xcread(f, got.data(), 200), 0); // the failed read did not move the position
+    EXPECT_EQ(got[0], 1.0);
+    EXPECT_LT(xcpoint(f, 5), 0);
+    EXPECT_LT(xcwrite(f, a.data(), -1), 0);
+}
+
+TEST_F(UtilityFile, PositionsSurviveTheSpillToDisk)
+{
+    xcsetspill(2000); // five blocks
+    std::vector<double> notes;
+    for (int k = 0; k < 12; ++k) {
+        double pos = 0;
+        ASSERT_EQ(xcnoted(f, &pos), 0);
+        notes.push_back(pos);
+        auto b = block(k * 50.0);
+        ASSERT_EQ(xcwrite(f, b.data(), 400), 0);
+        EXPECT_EQ(xcondisk(f), k >= 5 ? 1 : 0) << "block " << k;
+    }
+    for (int k = 0; k < 12; ++k) {
+        ASSERT_EQ(xcpntd(f, notes[static_cast<std::size_t>(k)]), 0);
+        std::vector<double> got(50);
+        ASSERT_EQ(xcread(f, got.data(), 400), 0);
+        ASSERT_EQ(got, block(k * 50.0)) << "block " << k;
+    }
+    // Rewind and overwrite on disk, then reread everything in order.
+    ASSERT_EQ(xcpoint(f, 0), 0);
+    auto c = block(-1.0);
+    ASSERT_EQ(xcwrite(f, c.data(), 400), 0);
+    ASSERT_EQ(xcpoint(f, 0), 0);
+    std::vector<double> all(600);
+    ASSERT_EQ(xcread(f, all.data(), 4800), 0);
+    EXPECT_EQ(all[0], -1.0);
+    EXPECT_EQ(all[50], 50.0);
+    EXPECT_EQ(all[599], 599.0);
+    EXPECT_LT(xcread(f, all.data(), 8), 0);
+    // Afresh on disk: the old content is gone.
+    ASSERT_EQ(xcpoint(f, -2), 0);
+    EXPECT_LT(xcread(f, all.data(), 8), 0);
+    ASSERT_EQ(xcwrite(f, c.data(), 16), 0);
+    ASSERT_EQ(xcpoint(f, 0), 0);
+    ASSERT_EQ(xcread(f, all.data(), 16), 0);
+    EXPECT_EQ(all[1], 0.0);
+}
+
+TEST_F(UtilityFile, AFailedSpillIsAnErrorAndLosesNothing)
+{
+    const char* old = std::getenv("TMPDIR");
+    std::string saved = old ? old : "";
+    setenv("TMPDIR", "/no/such/folder/for/korvante", 1);
+    xcsetspill(800);
+    auto a = block(1), big = block(1, 100);
+    ASSERT_EQ(xcwrite(f, a.data(), 400), 0);
+    EXPECT_LT(xcwrite(f, big.data(), 800), 0); // would pass the limit; no folder to spill to
+    if (old)
+        setenv("TMPDIR", saved.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
+    // What was written before is intact and the file goes on working.
+    ASSERT_EQ(xcpoint(f, 0), 0);
+    std::vector<double> got(50);
+    ASSERT_EQ(xcread(f, got.data(), 400), 0);
+    EXPECT_EQ(got, a);
+    EXPECT_LT(xcread(f, got.data(), 8), 0);
+    ASSERT_EQ(xcwrite(f, big.data(), 800), 0);
+    EXPECT_EQ(xcondisk(f), 1);
+}
+
+TEST(PagedStore, InfoAndPageSizes)
+{
+    long a = 0, b = 0, minimal = 0, standard = 0, n = -1;
+    ASSERT_EQ(xcbinfo(&a, &b, &minimal, &standard, &n), 0);
+    EXPECT_GT(minimal, 0);
+    EXPECT_GE(standard, minimal);
+    long size = 1000;
+    XCBSTORE* s = nullptr;
+    ASSERT_EQ(xcbopen(&size, 1, &s), 0);
+    EXPECT_EQ(size, 1008); // rounded up to whole 16-byte units
+    EXPECT_EQ(xcbclose(s), 0);
+    size = 0;
+    EXPECT_LT(xcbopen(&size, 1, &s), 0);
+    EXPECT_EQ(s, nullptr);
+}
+
+TEST(PagedStore, PagesFilledInOrderAreReadBackAndKeepTheirAddresses)
+{
+    long size = 4800; // 100 records of 48 bytes
+    XCBSTORE* s = nullptr;
+    ASSERT_EQ(xcbopen(&size, 1, &s), 0);
+    const int nrpp = static_cast<int>(size / 48);
+    std::vector<char*> addr;
+    for (long p = 1; p <= 30; ++p) {
+        char* page = nullptr;
+        ASSERT_EQ(xcbgetp(s, p, 16, &page), 0);
+        for (int i = 0; i < size; ++i)
+            ASSERT_EQ(page[i], 0) << "a new page comes zeroed";
+        for (int r = 0; r < nrpp; ++r) {
+            double v = p * 1000.0 + r;
+            std::memcpy(page + r * 48, &v, 8);
+        }
+        addr.push_back(page);
+        ASSERT_EQ(xcbwrtp(s, p), 0);
+    }
+    EXPECT_EQ(xcbpages(s), 30);
+    for (long p = 1; p <= 30; ++p) {
+        char* page = nullptr;
+        ASSERT_EQ(xcbgetp(s, p, 0, &page), 0);
+        EXPECT_EQ(page, addr[static_cast<std::size_t>(p - 1)]);
+        double v = 0;
+        std::memcpy(&v, page + (nrpp - 1) * 48, 8);
+        EXPECT_EQ(v, p * 1000.0 + nrpp - 1);
+        ASSERT_EQ(xcbmlok(s, p), 0);
+    }
+    // Mode 16 on an existing page keeps what was written (a writer that
+    // comes back to fill a page goes on from its contents).
+    char* again = nullptr;
+    ASSERT_EQ(xcbgetp(s, 2, 16, &again), 0);
+    double v = 0;
+    std::memcpy(&v, again, 8);
+    EXPECT_EQ(v, 2000.0);
+    ASSERT_EQ(xcbwrtp(s, 2), 0);
+    EXPECT_EQ(xcbclose(s), 0);
+}
+
+TEST(PagedStore, BadPagesAndUnmatchedReleasesAreErrors)
+{
+    long size = 4096;
+    XCBSTORE* s = nullptr;
+    ASSERT_EQ(xcbopen(&size, 1, &s), 0);
+    char* page = reinterpret_cast<char*>(1);
+    EXPECT_LT(xcbgetp(s, 1, 0, &page), 0); // nothing written yet
+    EXPECT_EQ(page, nullptr);
+    EXPECT_LT(xcbgetp(s, 0, 16, &page), 0);
+    EXPECT_LT(xcbgetp(s, 3, 16, &page), 0); // pages are filled in order
+    EXPECT_LT(xcbwrtp(s, 1), 0);
+    ASSERT_EQ(xcbgetp(s, 1, 16, &page), 0);
+    ASSERT_EQ(xcbwrtp(s, 1), 0);
+    EXPECT_LT(xcbmlok(s, 1), 0); // already given back
+    EXPECT_LT(xcbgetp(nullptr, 1, 0, &page), 0);
+    EXPECT_EQ(xcbclose(s), 0);
+}
+
+TEST(StepFiles, FilesAndStoresOpenedInAStepAreClosedWhenItEnds)
+{
+    int before = xcopenfiles();
+    XCFILE* mine = nullptr;
+    XCREQUEST req;
+    ASSERT_EQ(xcopen(&mine, &req), 0); // outside a step: the caller's to close
+    vyr_register_procedure("OPENER", [] {
+        XCFILE* f = nullptr;
+        XCREQUEST r;
+        xcopen(&f, &r);
+        XCFILE* g = nullptr;
+        xcopen(&g, &r);
+        xcsetspill(100);
+        std::vector<double> b(50, 1.0);
+        xcwrite(g, b.data(), 400); // on disk
+        long size = 4096;
+        XCBSTORE* s = nullptr;
+        xcbopen(&size, 1, &s);
+        char* page = nullptr;
+        xcbgetp(s, 1, 16, &page); // left taken
+        return 0;
+    });
+    VyrSettings settings;
+    std::string dir = ::testing::TempDir();
+    settings.log = dir + "/korv_files_test.log";
+    settings.listing = dir + "/korv_files_test.lst";
+    vyr_run_text(settings, "proc opener; run; proc opener; run;");
+    std::remove(settings.log.c_str());
+    std::remove(settings.listing.c_str());
+    xcsetspill(64L * 1024 * 1024);
+    EXPECT_EQ(xcopenfiles(), before + 1);
+    EXPECT_EQ(xcclose(mine), 0);
+    EXPECT_EQ(xcopenfiles(), before);
+}

@@ -1,0 +1,271 @@
+// Golden renderings of a small document: the listing, the HTML page and the
+// JSON. Set KORV_UPDATE_GOLDEN=1 to rewrite the expected files after a
+// deliberate change, and review the difference.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "host/output/layer.h"
+#include "runtime/missing.h"
+#include "runtime/wobmth.h"
+#include "vyr_host.h"
+#include "vyr_output.h"
+
+namespace
+{
+
+std::string goldenPath(const char* name)
+{
+    const char* root = std::getenv("KORV_SOURCE_DIR");
+    std::string dir = root ? root : KORV_SOURCE_DIR;
+    return dir + "/tests/host/output/golden/" + name;
+}
+
+void compareGolden(const char* name, const std::string& actual)
+{
+    std::string path = goldenPath(name);
+    if (const char* u = std::getenv("KORV_UPDATE_GOLDEN"); u && *u == '1') {
+        std::ofstream(path, std::ios::binary) << actual;
+        return;
+    }
+    std::ifstream in(path, std::ios::binary);
+    ASSERT_TRUE(in) << "missing golden file " << path;
+    std::stringstream ss;
+    ss << in.rdbuf();
+    EXPECT_EQ(ss.str(), actual) << "rendering differs from " << path;
+}
+
+// A censoring summary of two strata with a Total row and a note, a hidden
+// plot-data table, a matrix and a graph, inside a BY group.
+vdq::StepDoc smallDocument()
+{
+    vdq::takeCurrentStep();
+    xobop root, mgr;
+    xobinit(&root, 0);
+    WOB_PARM_BLK_STR pm[3] = {wob_string(WOB_TAG_PACKAGE, "vdq", 3),
+                              wob_string(WOB_TAG_CLASS, "manager", 7),
+                              wob_object(WOB_TAG_OUT, nullptr)};
+    wobcall(root, WOB_SEL_CREATE, 3, pm);
+    mgr = pm[2].value.o;
+    WOB_PARM_BLK_STR title[3] = {wob_int(0, 0), wob_flag(WOB_TAG_TITLEFLAG, 1),
+                                 wob_key(WOB_TAG_TEXT, vdqtxt("The Survival Procedure", -1))};
+    wobcall(mgr, WOB_SEL_HEADING, 3, title);
+    vyr_output_bygroup("Site=North & \"East\"");
+
+    struct {
+        char str10[10];
+        double stratumno;
+        char sex[6];
+        double v[4];
+    } f{};
+    WOB_PARM_BLK_STR pt[7] = {
+        wob_string(WOB_TAG_PACKAGE, "vdq", 3),
+        wob_string(WOB_TAG_CLASS, "data", 4),
+        wob_object(WOB_TAG_OUT, nullptr),
+        wob_int(WOB_TAG_148, -1),
+        wob_key(WOB_TAG_NAME, vdqtxt("CensoredSummary", -1)),
+        wob_key(WOB_TAG_LABEL, vdqtxt("Summary of Censored and Uncensored Values", -1)),
+        wob_int(WOB_TAG_336, 1)};
+    wobcall(mgr, WOB_SEL_CREATE, 7, pt);
+    xobop t = pt[2].value.o;
+    auto col = [&](int type, const char* name, const char* label, const void* addr, int len) {
+        WOB_PARM_BLK_STR c[5];
+        int n = 0;
+        c[n++] = wob_int(WOB_TAG_COLTYPE, type);
+        c[n++] = wob_key(WOB_TAG_NAME, vdqtxt(name, -1));
+        if (label)
+            c[n++] = wob_key(WOB_TAG_LABEL, vdqtxt(label, -1));
+        c[n++] = wob_address(WOB_TAG_ADDRESS, addr);
+        if (len)
+            c[n++] = wob_int(WOB_TAG_LENGTH, len);
+        wobcall(t, WOB_SEL_ADD_COLUMN, n, c);
+    };
+    col(1, "control_var", nullptr, f.str10, 0);
+    col(5, "Stratum", "Stratum", &f.stratumno, 0);
+    col(6, "Sex", "Sex of the Patient", f.sex, 6);
+    col(5, "Total", "Total", &f.v[0], 0);
+    col(5, "Failed", "Failed", &f.v[1], 0);
+    col(5, "Censored", "Censored", &f.v[2], 0);
+    col(5, "PctCens", "Percent Censored", &f.v[3], 0);
+    wobcall(t, WOB_SEL_END_COLUMNS, 0, nullptr);
+
+    WOB_PARM_BLK_STR pn[7] = {
+        wob_string(WOB_TAG_PACKAGE, "template", 8),
+        wob_string(WOB_TAG_CLASS, "title", 5),
+        wob_object(WOB_TAG_OUT, nullptr),
+        wob_int(WOB_TAG_148, -1),
+        wob_int(WOB_TAG_371, 0),
+        wob_key(WOB_TAG_TEXT, vdqtxt("2 observations with missing values were not used.", -1)),
+        wob_char(WOB_TAG_JUST, 'c')};
+    wobcall(mgr, WOB_SEL_CREATE, 7, pn);
+    WOB_PARM_BLK_STR po[4] = {
+        wob_object(0, nullptr), wob_object(0, t),
+        wob_key(WOB_TAG_TEMPLATE, vdqtxt("Stat.Korvante.CensoredSummary", -1)),
+        wob_object(WOB_TAG_NOTE_OBJ, pn[2].value.o)};
+    wobcall(mgr, WOB_SEL_TEMPLATE_OUTPUT, 4, po);
+    const double rows[2][4] = {{12, 9, 3, 25}, {0, 0, 0, korv_missing()}};
+    const char* sexes[2] = {"F     ", "M<1>  "};
+    for (int r = 0; r < 2; ++r) {
+        f.str10[0] = ' ';
+        f.stratumno = r + 1;
+        std::memcpy(f.sex, sexes[r], 6);
+        std::memcpy(f.v, rows[r], sizeof f.v);
+        wobcall(t, WOB_SEL_PUT_ROW, 0, nullptr);
+    }
+    f.str10[0] = '-';
+    f.stratumno = xgcbconst(84);
+    std::memset(f.sex, ' ', 6);
+    f.v[0] = 12;
+    f.v[1] = 9;
+    f.v[2] = 3;
+    f.v[3] = 25;
+    wobcall(t, WOB_SEL_PUT_ROW, 0, nullptr);
+    WOB_PARM_BLK_STR pe = wob_int(WOB_TAG_ENDDATA, 1);
+    wobcall(t, WOB_SEL_END_DATA, 1, &pe);
+    WOB_PARM_BLK_STR pc = wob_object(0, po[0].value.o);
+    wobcall(mgr, WOB_SEL_CLOSE_OUTPUT, 1, &pc);
+
+    double cov[] = {2.5, -1.25, 2.5};
+    WOB_PARM_BLK_STR pmx[5] = {
+        wob_key(WOB_TAG_NAME, vdqtxt("LogrankHomCov", -1)),
+        wob_key(WOB_TAG_LABEL, vdqtxt("Covariance Matrix for the Log-Rank Statistics", -1)),
+        wob_address(WOB_TAG_MATRIX, cov), wob_int(WOB_TAG_NROWS, 2), wob_int(WOB_TAG_NCOLS, 2)};
+    wobcall(mgr, WOB_SEL_MATRIX_OUTPUT, 5, pmx);
+
+    WOB_PARM_BLK_STR pg[4] = {
+        wob_key(WOB_TAG_NAME, vdqtxt("SurvivalPlot", -1)),
+        wob_key(WOB_TAG_TEMPLATE, vdqtxt("Stat.Korvante.Graphics.ProductLimitSurvival", -1)),
+        wob_key(WOB_TAG_DYNNAME, vdqtxt("NStrata", -1)), wob_int(WOB_TAG_DYNVALUE, 2)};
+    wobcall(mgr, WOB_SEL_GRAPH_OUTPUT, 4, pg);
+    wobzoom(mgr, 3, 4, 0, nullptr);
+    vdq::StepDoc doc = vdq::takeCurrentStep();
+    doc.rc = 0;
+    return doc;
+}
+
+TEST(Golden, ListingHtmlAndJsonOfASmallDocument)
+{
+    vdq::StepDoc doc = smallDocument();
+    std::string listing;
+    for (const std::string& l : vdq::renderListing(doc, 78, {"Trial 7"}))
+        listing += l + "\n";
+    compareGolden("small.lst", listing);
+    std::vector<vdq::StepDoc> steps{doc};
+    compareGolden("small.html", vdq::renderHtml(steps, {"Trial 7"}));
+    compareGolden("small.json", vdq::renderJson(steps));
+}
+
+TEST(Golden, JsonNumbersKeepSeventeenDigitsAndMissingValuesAreNull)
+{
+    vdq::StepDoc s;
+    auto n = std::make_shared<vdq::Node>();
+    n->kind = vdq::Node::Table;
+    n->name = "T";
+    vdq::Column c;
+    c.name = "X";
+    vdq::Column t;
+    t.name = "S";
+    t.numeric = false;
+    t.type = 6;
+    n->columns = {c, t};
+    vdq::Cell a, b, m, sm, txt;
+    a.d = 0.1;
+    b.d = 1.0 / 3.0;
+    m.d = korv_missing();
+    sm.d = korv_special_missing(0xFD); // .A
+    txt.kind = vdq::Cell::Text;
+    txt.s = "q\"x";
+    n->rows = {{a, txt}, {b, txt}, {m, txt}, {sm, txt}};
+    s.items.push_back(n);
+    std::string j = vdq::renderJson({s});
+    EXPECT_NE(j.find("\"X\":0.10000000000000001"), std::string::npos) << j;
+    EXPECT_NE(j.find("\"X\":0.33333333333333331"), std::string::npos) << j;
+    EXPECT_NE(j.find("\"X\":null"), std::string::npos) << j;
+    EXPECT_NE(j.find("\"X\":\".A\""), std::string::npos) << j;
+    EXPECT_NE(j.find("\"S\":\"q\\\"x\""), std::string::npos) << j;
+}
+
+} // namespace
+
+namespace
+{
+
+TEST(Listing, WideTablesContinueInPanelsThatRepeatTheFirstColumn)
+{
+    vdq::StepDoc s;
+    auto n = std::make_shared<vdq::Node>();
+    n->kind = vdq::Node::Table;
+    n->label = "Wide";
+    for (int i = 0; i < 8; ++i) {
+        vdq::Column c;
+        c.name = "Column" + std::to_string(i);
+        c.label = "A rather long header " + std::to_string(i);
+        n->columns.push_back(c);
+    }
+    for (int r = 0; r < 3; ++r) {
+        std::vector<vdq::Cell> row(8);
+        for (int i = 0; i < 8; ++i)
+            row[static_cast<size_t>(i)].d = 1000.25 * (r + 1) + i;
+        n->rows.push_back(row);
+    }
+    s.items.push_back(n);
+    std::vector<std::string> lines = vdq::renderListing(s, 64, {});
+    size_t firstColumnHeaders = 0;
+    for (const std::string& l : lines) {
+        EXPECT_LE(l.size(), 64u) << l;
+        if (l.find("1000.25") != std::string::npos && l.find("1000.25") < 30)
+            ++firstColumnHeaders;
+    }
+    // Row 1's first value appears once per panel.
+    EXPECT_GE(firstColumnHeaders, 2u);
+    std::string all;
+    for (const std::string& l : lines)
+        all += l + "\n";
+    EXPECT_NE(all.find("1007.25"), std::string::npos) << all; // the last column is shown
+}
+
+} // namespace
+
+namespace
+{
+
+TEST(Templates, LookupIgnoresCaseAndDecidesVisibilityOrderAndHeaders)
+{
+    ASSERT_NE(vdq::findTemplate("stat.korvante.PHANTOM"), nullptr);
+    EXPECT_TRUE(vdq::findTemplate("stat.korvante.PHANTOM")->hidden);
+    EXPECT_FALSE(vdq::findTemplate("Stat.Korvante.HomTests")->hidden);
+    EXPECT_EQ(vdq::findTemplate("Stat.Korvante.NoSuchTable"), nullptr);
+
+    std::vector<vdq::Column> cols(4);
+    cols[0].name = "control_var";
+    cols[0].type = 1;
+    cols[1].name = "A";
+    cols[2].name = "B";
+    cols[2].templateColumn = "GenericTime";
+    cols[3].name = "C";
+    cols[3].label = "Label of C";
+    vdq::TableTemplate t{"T",
+                         false,
+                         {{"GenericTime", "", true}, {"C", "", true, "Shown as"}, {"A", "", false}},
+                         true};
+    EXPECT_EQ(vdq::shownColumns(cols, &t), (std::vector<size_t>{2, 3}));
+    EXPECT_EQ(vdq::columnHeader(cols[3], &t), "Shown as");
+    EXPECT_EQ(vdq::columnHeader(cols[3], nullptr), "Label of C");
+    EXPECT_EQ(vdq::columnHeader(cols[1], nullptr), "A");
+    // Without a template every column but the control column shows.
+    EXPECT_EQ(vdq::shownColumns(cols, nullptr), (std::vector<size_t>{1, 2, 3}));
+    // p-values.
+    vdq::Column p;
+    p.name = "ProbChiSq";
+    vdq::Cell v;
+    v.d = 0.00002;
+    EXPECT_EQ(vdq::cellText(p, v, vdq::findTemplate("Stat.Korvante.HomTests")), "<.0001");
+    v.d = 0.04567;
+    EXPECT_EQ(vdq::cellText(p, v, vdq::findTemplate("Stat.Korvante.HomTests")), ".0457");
+}
+
+} // namespace

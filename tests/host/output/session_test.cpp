@@ -1,0 +1,121 @@
+// The layer in a run: each step's document goes to the listing at the end of
+// the step, and the HTML and JSON files hold every step so far.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+
+#include "runtime/wobmth.h"
+#include "vyr_host.h"
+#include "vyr_output.h"
+#include "vyr_session.h"
+
+namespace
+{
+
+namespace fs = std::filesystem;
+
+double stepValue = 0;
+
+// A procedure that prints one small table.
+int tableProcedure()
+{
+    xobop root, mgr;
+    xobinit(&root, 0);
+    WOB_PARM_BLK_STR pm[3] = {wob_string(WOB_TAG_PACKAGE, "vdq", 3),
+                              wob_string(WOB_TAG_CLASS, "manager", 7),
+                              wob_object(WOB_TAG_OUT, nullptr)};
+    wobcall(root, WOB_SEL_CREATE, 3, pm);
+    mgr = pm[2].value.o;
+    WOB_PARM_BLK_STR pt[6] = {wob_string(WOB_TAG_PACKAGE, "vdq", 3),
+                              wob_string(WOB_TAG_CLASS, "data", 4),
+                              wob_object(WOB_TAG_OUT, nullptr),
+                              wob_int(WOB_TAG_148, -1),
+                              wob_key(WOB_TAG_NAME, vdqtxt("Values", -1)),
+                              wob_key(WOB_TAG_LABEL, vdqtxt("Values of the step", -1))};
+    wobcall(mgr, WOB_SEL_CREATE, 6, pt);
+    xobop t = pt[2].value.o;
+    WOB_PARM_BLK_STR c[3] = {wob_int(WOB_TAG_COLTYPE, 5),
+                             wob_key(WOB_TAG_NAME, vdqtxt("Value", -1)),
+                             wob_address(WOB_TAG_ADDRESS, &stepValue)};
+    wobcall(t, WOB_SEL_ADD_COLUMN, 3, c);
+    wobcall(t, WOB_SEL_END_COLUMNS, 0, nullptr);
+    WOB_PARM_BLK_STR po[3] = {wob_object(0, nullptr), wob_object(0, t),
+                              wob_key(WOB_TAG_TEMPLATE, vdqtxt("Stat.Korvante.Generic2", -1))};
+    wobcall(mgr, WOB_SEL_TEMPLATE_OUTPUT, 3, po);
+    stepValue += 1.5;
+    wobcall(t, WOB_SEL_PUT_ROW, 0, nullptr);
+    WOB_PARM_BLK_STR pe = wob_int(WOB_TAG_ENDDATA, 1);
+    wobcall(t, WOB_SEL_END_DATA, 1, &pe);
+    WOB_PARM_BLK_STR pc = wob_object(0, po[0].value.o);
+    wobcall(mgr, WOB_SEL_CLOSE_OUTPUT, 1, &pc);
+    wobzoom(mgr, 3, 4, 0, nullptr);
+    return 0;
+}
+
+std::string slurp(const fs::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+TEST(OutputSession, EveryStepIsRenderedToTheListingHtmlAndJson)
+{
+    vyr_output_reset();
+    vyr_register_procedure("TABLEOUT", tableProcedure);
+    fs::path dir =
+        fs::temp_directory_path() / ("korv_output_session_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    VyrSettings s;
+    s.program = (dir / "prog.vyr").string();
+    s.outDir = dir.string();
+    s.listing = (dir / "out.lst").string();
+    s.log = (dir / "out.log").string();
+    s.html = (dir / "out.html").string();
+    s.json = (dir / "out.json").string();
+    stepValue = 0;
+    int status = vyr_run_text(s, "title 'Two steps';\nproc tableout; run;\nproc tableout; run;\n");
+    EXPECT_EQ(status, 0) << slurp(dir / "out.log");
+
+    std::string json = slurp(dir / "out.json");
+    EXPECT_EQ(
+        json.rfind("{\"steps\":[{\"proc\":\"TABLEOUT\",\"rc\":0,\"items\":[{\"kind\":\"table\"", 0),
+        0u)
+        << json;
+    EXPECT_NE(json.find("\"rows\":[{\"Value\":1.5}]"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"rows\":[{\"Value\":3}]"), std::string::npos) << json;
+    std::string html = slurp(dir / "out.html");
+    EXPECT_NE(html.find("<h1>Two steps</h1>"), std::string::npos);
+    size_t tables = 0;
+    for (size_t at = html.find("<table"); at != std::string::npos; at = html.find("<table", at + 1))
+        ++tables;
+    EXPECT_EQ(tables, 2u);
+    std::string listing = slurp(dir / "out.lst");
+    EXPECT_NE(listing.find("Values of the step"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("1.5"), std::string::npos) << listing;
+    EXPECT_FALSE(fs::exists(dir / "out.json.tmp"));
+
+    // A second run writes its own steps only.
+    stepValue = 10;
+    EXPECT_EQ(vyr_run_text(s, "proc tableout; run;\n"), 0);
+    json = slurp(dir / "out.json");
+    EXPECT_EQ(json.find("\"Value\":1.5"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"rows\":[{\"Value\":11.5}]"), std::string::npos) << json;
+    size_t steps = 0;
+    for (size_t at = json.find("\"proc\""); at != std::string::npos;
+         at = json.find("\"proc\"", at + 1))
+        ++steps;
+    EXPECT_EQ(steps, 1u);
+    EXPECT_EQ(vyr_output_json(), json); // the last run stays readable
+    if (!std::getenv("KORV_KEEP_OUTPUT"))
+        fs::remove_all(dir);
+    vyr_output_reset();
+}
+
+} // namespace

@@ -1,0 +1,248 @@
+// Every option and synonym lands in its bit or field of the statement record.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "fake_env.h"
+#include "frame/korvg.h"
+#include "runtime/missing.h"
+#include "test_util.h"
+
+namespace {
+
+struct BitCase {
+    const char* stmt; // statement after the PROC statement, or proc options when it starts with "/"
+    int record;
+    int bit;
+};
+
+// Synonyms and hidden aliases (typed without "$") of the switches.
+const BitCase kBits[] = {
+    {"noprint", 0, 1},        {"nocensplot", 0, 2},   {"nocens", 0, 2},
+    {"graphics", 0, 3},       {"notable", 0, 4},      {"notables", 0, 4},
+    {"missing", 0, 5},        {"lineprinter", 0, 6},  {"lp", 0, 6},
+    {"nelson", 0, 19},        {"aalen", 0, 19},       {"nelsonaalen", 0, 19},
+    {"na", 0, 19},            {"reduceout", 0, 20},   {"rs", 0, 20},
+    {"sid=on", 0, 21},        {"strataid=off", 0, 22}, {"strataidentification=on", 0, 21},
+    {"printphantom", 0, 23},  {"stderr", 0, 24},      {"se", 0, 24},
+    {"plots=s", 0, 35},       {"plot=s", 0, 35},      {"atrisk", 0, 40},
+    {"noleft", 0, 41},        {"cifvar", 0, 48},      {"xcbminopt", 0, 51},
+    {"rmst", 0, 52},          {"rmtl", 0, 53},        {"rmst(cl)", 0, 62},
+    {"rmst(bc)", 0, 56},      {"rmtl(biascorrection)", 0, 59}, {"rmtl(tau=3, cl)", 0, 63},
+    {"plots(only)=s", 0, 30}, {"plots(on)=s", 0, 30}, {"plots=all", 0, 32},
+    {"plots=none", 0, 33},    {"plots=censored", 0, 10}, {"plots=censor", 0, 10},
+    {"plots=cen", 0, 10},     {"plots=c", 0, 10},     {"plots=survival", 0, 11},
+    {"plots=surv", 0, 11},    {"plots=sur", 0, 11},   {"plots=logsurv", 0, 12},
+    {"plots=ls", 0, 12},      {"plots=loglogs", 0, 13}, {"plots=lls", 0, 13},
+    {"plots=hazard", 0, 14},  {"plots=haz", 0, 14},   {"plots=h", 0, 14},
+    {"plots=density", 0, 15}, {"plots=pdf", 0, 15},   {"plots=p", 0, 15},
+    {"plots=d", 0, 15},       {"plots=cif", 0, 46},   {"plots=cuminc", 0, 46},
+    {"plots=ci", 0, 46},      {"plots=rmst", 0, 54},  {"plots=rmtl", 0, 55},
+    {"plots=cif(cl)", 0, 47}, {"plots=cif(test)", 0, 50}, {"plots=rmst(cl)", 0, 57},
+    {"plots=rmtl(cl)", 0, 60}, {"plots=d(cl)", 0, 37}, {"plots=h(cl)", 0, 34},
+    {"plots=s(atrisk)", 0, 25}, {"plots=s(atrisktick)", 0, 43}, {"plots=s(atrisklabel)", 0, 43},
+    {"plots=s(atrisk(tick))", 0, 43}, {"plots=s(atrisktickonly)", 0, 45},
+    {"plots=s(outside)", 0, 44}, {"plots=s(atrisk(outside(0.2)))", 0, 44},
+    {"plots=s(cl)", 0, 26},   {"plots=s(pci)", 0, 26}, {"plots=s(hw)", 0, 27},
+    {"plots=s(hwb)", 0, 27},  {"plots=s(ep)", 0, 28}, {"plots=s(epb)", 0, 28},
+    {"plots=s(test)", 0, 29}, {"plots=s(pvalue)", 0, 29}, {"plots=s(failure)", 0, 36},
+    {"plots=s(f)", 0, 36},    {"plots=s(cdf)", 0, 36}, {"plots=s(nocensored)", 0, 38},
+    {"plots=s(nocensor)", 0, 38}, {"plots=s(nocen)", 0, 38}, {"plots=s(cb)", 0, 39},
+    {"-time t / failcode", 0, 49}, {"-time t*s(0) / eventcode=1", 0, 49},
+    {"-freq f / notruncate", 0, 42}, {"-freq f / notrunc", 0, 42},
+    {"-survival out=o", 0, 31}, {"-outsurv reduceout", 0, 20}, {"-survival stderr", 0, 24},
+    {"-strata sex / missing", 1, 1}, {"-strata sex / notest", 1, 2}, {"-strata sex / notests", 1, 2},
+    {"-strata sex / nodetail", 1, 3}, {"-strata sex / nodetails", 1, 3},
+    {"-strata sex / trend", 1, 4}, {"-strata sex / logrank", 1, 5},
+    {"-strata sex / test=wilcoxon", 1, 6}, {"-strata sex / weight=tarone", 1, 7},
+    {"-strata sex / test=tw", 1, 7}, {"-strata sex / test=(peto)", 1, 8},
+    {"-strata sex / modifiedpeto", 1, 9}, {"-strata sex / modpeto", 1, 9},
+    {"-strata sex / fleming", 1, 10}, {"-strata sex / test=fh(1 2)", 1, 10},
+    {"-strata sex / lr", 1, 11}, {"-strata sex / test=all", 1, 12},
+    {"-strata sex / diff", 1, 13}, {"-strata sex / pdiff", 1, 13}, {"-strata sex / tdiff", 1, 13},
+    {"-strata sex / ratio", 1, 22}, {"-strata sex / adjust=sim(report)", 1, 14},
+    {"-strata sex / adjust=simulate(redrank)", 1, 15}, {"-strata sex / adj=sim(noredrank)", 1, 16},
+    {"-strata sex / stepdown", 1, 17}, {"-strata sex / stepdown(type=logical)", 1, 18},
+    {"-strata sex / stepdown(report)", 1, 19}, {"-strata sex / nolabel", 1, 21},
+    {"-strata sex / test=none", 1, 20},
+};
+
+TEST(Options, EveryBitWithEverySynonym)
+{
+    for (const auto& c : kBits) {
+        std::string prog = "proc korvante data=lung";
+        if (c.stmt[0] == '-')
+            prog += "; " + std::string(c.stmt + 1) + ";";
+        else
+            prog += " " + std::string(c.stmt) + "; time t;";
+        Prog r(prog);
+        EXPECT_EQ(r.rc, 0) << c.stmt << "\n" << r.env.all_reports();
+        EXPECT_TRUE(stmt_bit(r.rec(c.record), c.bit)) << c.stmt << " bit " << c.bit;
+    }
+}
+
+TEST(Options, AStrataStatementWithoutOptionsSetsNoBits)
+{
+    Prog r("proc korvante data=lung; strata sex age;");
+    ASSERT_NE(r.rec(1), nullptr);
+    for (int k = 0; k < 256; ++k)
+        EXPECT_FALSE(stmt_bit(r.rec(1), k)) << k;
+    EXPECT_EQ(r.ints(1, 1), (std::vector<int>{3, 4}));
+    EXPECT_FALSE(stmt_given(r.rec(1), 2)); // no cut points
+    EXPECT_STREQ(r.rec(1)->name, "STRATA");
+    EXPECT_EQ(r.rec(1)->nfld, 21);
+}
+
+struct FieldCase {
+    const char* opts;
+    int record;
+    int field;
+    double value;
+};
+
+const FieldCase kNumbers[] = {
+    {"maxtime=5", 0, 16, 5},     {"mtime=5", 0, 16, 5},      {"mt=5.5", 0, 16, 5.5},
+    {"timemax=1e2", 0, 16, 100}, {"width=2", 0, 17, 2},      {"ninterval=7", 0, 18, 7},
+    {"ni=7", 0, 18, 7},          {"ninter=7", 0, 18, 7},     {"alpha=0.1", 0, 19, 0.1},
+    {"singular=1e-9", 0, 25, 1e-9}, {"alphaqt=0.2", 0, 28, 0.2}, {"qalpha=0.2", 0, 28, 0.2},
+    {"timelim=8", 0, 29, 8},     {"restrict=event", 0, 29, -1}, {"timelim=let", 0, 29, -1},
+    {"timelim=observed", 0, 29, -2}, {"timelim=lot", 0, 29, -2}, {"bandmax=9", 0, 40, 9},
+    {"bandmaxtime=9", 0, 40, 9}, {"bandmin=1", 0, 41, 1},    {"bandmintime=1", 0, 41, 1},
+    {"error=aalen", 0, 56, 0},   {"variance=a", 0, 56, 0},   {"error=delta", 0, 56, 1},
+    {"error=d", 0, 56, 1},       {"rho=0.5", 0, 58, 0.5},    {"conftype=linear", 0, 13, 1},
+    {"citype=asinsqrt", 0, 13, 2}, {"conftype=loglog", 0, 13, 3}, {"conftype=cloglog", 0, 13, 3},
+    {"conftype=log", 0, 13, 4},  {"conftype=logit", 0, 13, 5}, {"confband", 0, 24, 1},
+    {"confband=hw", 0, 24, 1},   {"confband=ep", 0, 24, 2},  {"confband=all", 0, 24, 3},
+    {"method=km", 0, 15, -1},    {"method=pl", 0, 15, -1},   {"method=act", 0, 15, -2},
+    {"method=life", 0, 15, -2},  {"method=lt", 0, 15, -2},   {"method=lifetab", 0, 15, -2},
+    {"method=lifetable", 0, 15, -2}, {"method=breslow", 0, 15, -3}, {"method=nelson", 0, 15, -3},
+    {"method=aalen", 0, 15, -3}, {"method=fleming", 0, 15, -4}, {"method=fh", 0, 15, -4},
+    {"rmst(tau=4)", 0, 59, 4},   {"rmtl(tau=6)", 0, 60, 6},
+    {"plots=s(strata=overlay)", 0, 42, -1}, {"plots=s(strata=overlaid)", 0, 42, -1},
+    {"plots=s(stratum=o)", 0, 42, -1}, {"plots=s(strata=panel)", 0, 42, -2},
+    {"plots=s(strata=p)", 0, 42, -2}, {"plots=s(strata=paneled)", 0, 42, -2},
+    {"plots=s(strata=individual)", 0, 42, -3}, {"plots=s(strata=i)", 0, 42, -3},
+    {"plots=s(strata=unpack)", 0, 42, -3}, {"plots=s(strata=u)", 0, 42, -3},
+    {"plots=s(strata=unpackpanel)", 0, 42, -3}, {"plots=s(strata=unpackedpanel)", 0, 42, -3},
+    {"plots=s(strata=unpacked)", 0, 42, -3}, {"plots=h(strata=panel)", 0, 42, -2},
+    {"plots=rmst(strata=panel)", 0, 61, -2}, {"plots=rmtl(strata=individual)", 0, 62, -3},
+    {"plots=s(cb=hw)", 0, 52, -1}, {"plots=s(cb=ep)", 0, 52, -2}, {"plots=s(cb=all)", 0, 52, -3},
+    {"plots=s(maxlen=9)", 0, 53, 9}, {"plots=s(atrisk(maxlen=9))", 0, 53, 9},
+    {"plots=s(outside(0.4))", 0, 54, 0.4}, {"plots=h(ngrid=31)", 0, 43, 31},
+    {"plots=h(gridl=1)", 0, 44, 1}, {"plots=h(gridu=2)", 0, 45, 2},
+    {"plots=h(bw=range(1, 4))", 0, 47, 1}, {"plots=h(bwgrid=range(1 4))", 0, 48, 4},
+    {"plots=h(bandwidth=(2 3))", 0, 46, 2}, {"plots=h(nmingrid=9)", 0, 51, 9},
+    {"plots=h(method=global)", 0, 49, 0}, {"plots=h(method=local)", 0, 49, 1},
+    {"plots=h(method=l)", 0, 49, 1}, {"plots=h(kernel=epanechnikov)", 0, 50, 0},
+    {"plots=h(kernel=epan)", 0, 50, 0}, {"plots=h(kernel=e)", 0, 50, 0},
+    {"plots=h(kernel=uniform)", 0, 50, 1}, {"plots=h(kernel=uni)", 0, 50, 1},
+    {"plots=h(kernel=u)", 0, 50, 1}, {"plots=h(kernel=biweight)", 0, 50, 2},
+    {"plots=h(kernel=bw)", 0, 50, 2}, {"plots=h(kernel=byweight)", 0, 50, 2},
+    {"plots=h(kernel=bywgt)", 0, 50, 2}, {"plots=h(kernel=b)", 0, 50, 2},
+};
+
+TEST(Options, NumbersAndChoicesLandInTheirFields)
+{
+    for (const auto& c : kNumbers) {
+        Prog r(std::string("proc korvante data=lung ") + c.opts + "; time t;");
+        EXPECT_EQ(r.rc, 0) << c.opts << "\n" << r.env.all_reports();
+        EXPECT_TRUE(stmt_given(r.rec(c.record), c.field)) << c.opts;
+        EXPECT_DOUBLE_EQ(stmt_number(r.rec(c.record), c.field, -999), c.value) << c.opts;
+    }
+}
+
+const FieldCase kStrataNumbers[] = {
+    {"group=grp", 1, 4, 5},          {"g=grp", 1, 4, 5},
+    {"order=formatted", 1, 20, 0},   {"order=internal", 1, 20, 1},
+    {"test=fleming(0.5)", 1, 5, 0.5}, {"test=fh(0.5, 3)", 1, 6, 3},
+    {"adjust=tukey", 1, 7, -7},      {"adjust=bon", 1, 7, -1},     {"adjust=bonferroni", 1, 7, -1},
+    {"adjust=sid", 1, 7, -2},        {"adjust=sidak", 1, 7, -2},   {"adjust=gt2", 1, 7, -3},
+    {"adjust=smm", 1, 7, -3},        {"adjust=scheffe", 1, 7, -4}, {"adjust=sim", 1, 7, -5},
+    {"adjust=simulate", 1, 7, -5},   {"adjust=dunnett", 1, 7, -8}, {"adjustment=tukey", 1, 7, -7},
+    {"diff=all", 1, 8, -1},          {"diff=control", 1, 8, -2},   {"ratio=control(first)", 1, 9, -1},
+    {"diff=control(last)", 1, 9, -2}, {"diff=control('a')", 1, 9, -3},
+    {"adj=sim(acc=0.02)", 1, 11, 0.02}, {"adj=sim(eps=0.3)", 1, 12, 0.3},
+    {"adj=sim(timeinc=12)", 1, 13, 12}, {"adj=sim(seed=7)", 1, 14, 7},
+    {"adj=sim(nsamp=100)", 1, 15, 100}, {"adj=sim(alpha=0.2)", 1, 16, 0.2},
+    {"stepdown(type=logical(4))", 1, 17, 4}, {"stepdown(maxtime=30)", 1, 18, 30},
+    {"stepdown(order=rows)", 1, 19, 1}, {"stepdown(order=pvalue)", 1, 19, 0},
+};
+
+TEST(Options, StrataOptionsLandInTheirFields)
+{
+    for (const auto& c : kStrataNumbers) {
+        Prog r(std::string("proc korvante data=lung; strata sex / ") + c.opts + ";");
+        EXPECT_EQ(r.rc, 0) << c.opts << "\n" << r.env.all_reports();
+        EXPECT_DOUBLE_EQ(stmt_number(r.rec(c.record), c.field, -999), c.value) << c.opts;
+    }
+}
+
+TEST(Options, TextsAndDataSets)
+{
+    Prog r("proc korvante data=lung outsurv=o1 outtest=work.o2 outcif='path/o3.csv' anno=an "
+           "lannotate=la gout=mylib.cat description='My graphs' eventsymbol=dot censoredsymbol='x' "
+           "censorcolor=red fc(1 2 3)='+-|' plots=(c(name=cn) ls(name='lsn') lls(name=llsn) "
+           "h(name=hn) d(name=dn)); time t;");
+    ASSERT_EQ(r.rc, 0) << r.env.all_reports();
+    EXPECT_EQ(r.text(1), "lung");
+    EXPECT_EQ(r.text(3), "o1");
+    EXPECT_EQ(r.text(4), "work.o2");
+    EXPECT_EQ(r.text(57), "path/o3.csv");
+    EXPECT_EQ(r.text(2), "an");
+    EXPECT_EQ(r.text(6), "la");
+    EXPECT_EQ(r.text(21), "mylib");
+    EXPECT_EQ(r.text(22), "cat");
+    EXPECT_EQ(r.text(23), "My graphs");
+    EXPECT_EQ(r.text(31), "dot");
+    EXPECT_EQ(r.text(32), "x");
+    EXPECT_EQ(r.text(33), "red");
+    EXPECT_EQ(r.text(27), "+-|");
+    EXPECT_EQ(r.nums(26), (std::vector<double>{1, 2, 3}));
+    EXPECT_EQ(r.text(35), "cn");
+    EXPECT_EQ(r.text(36), "lsn");
+    EXPECT_EQ(r.text(37), "llsn");
+    EXPECT_EQ(r.text(38), "hn");
+    EXPECT_EQ(r.text(39), "dn");
+    // Output data sets are opened for output, inputs (annotate too) for input.
+    auto has = [&](const std::string& s) {
+        return std::find(r.env.opened.begin(), r.env.opened.end(), s) != r.env.opened.end();
+    };
+    EXPECT_TRUE(has("IN:LUNG"));
+    EXPECT_TRUE(has("OUT:O1"));
+    EXPECT_TRUE(has("OUT:WORK.O2"));
+    EXPECT_TRUE(has("OUT:PATH/O3.CSV"));
+    EXPECT_TRUE(has("IN:AN"));
+    EXPECT_TRUE(has("IN:LA"));
+    EXPECT_EQ(stmt_field(r.rec(0), 3)->type, STL_DATASET);
+    EXPECT_NE(stmt_field(r.rec(0), 3)->handle, nullptr);
+    // NAME= of CENSORED and of SURVIVAL share field 35: the last one wins.
+    Prog r2("proc korvante data=lung plots=(c(name=first) s(name='second')); time t;");
+    EXPECT_EQ(r2.text(35), "second");
+    // GOUT= with one level: the member only.
+    Prog r3("proc korvante data=lung gout=cat; time t;");
+    EXPECT_FALSE(stmt_given(r3.rec(0), 21));
+    EXPECT_EQ(r3.text(22), "cat");
+    // CB alone sets its bit and leaves field 52 empty; SID given neither way leaves both clear.
+    Prog r4("proc korvante data=lung plots=s(cb); time t;");
+    EXPECT_TRUE(stmt_bit(r4.rec(0), 39));
+    EXPECT_FALSE(stmt_given(r4.rec(0), 52));
+    EXPECT_FALSE(stmt_bit(r4.rec(0), 21));
+    EXPECT_FALSE(stmt_bit(r4.rec(0), 22));
+    // The SURVIVAL statement's OUT= is the procedure statement's OUTSURV=.
+    Prog r5("proc korvante data=lung outsurv=a; time t; survival out=b;");
+    EXPECT_EQ(r5.text(3), "b");
+}
+
+TEST(Options, DefaultInputWhenDataIsAbsent)
+{
+    FakeEnv env;
+    env.default_name = "LUNG";
+    PARSECONTROL pc{};
+    pc.grammar = korvg_grammar();
+    EXPECT_EQ(vyr_parse_statements(&pc, split_program("proc korvante; time time;"), env), 0);
+    ASSERT_NE(stmt_field(pc.head, 1), nullptr);
+    EXPECT_EQ(env.name_of(stmt_field(pc.head, 1)->handle), "LUNG");
+    EXPECT_EQ(stmt_int(pc.head, 10, 0), 1);
+}
+
+} // namespace

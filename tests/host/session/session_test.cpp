@@ -1,0 +1,347 @@
+// Whole programs through the session: global statements, step boundaries,
+// step return codes and the exit status, with the listing and log captured.
+
+#include "host/session/session_state.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+
+struct Captured {
+    std::string listing, log;
+    int status = 0;
+};
+
+// What the test procedure saw of each step it ran.
+std::vector<VyrStep> g_seen;
+int g_exitWith = 0;
+int g_taskExitCalls = 0;
+
+int recording_proc()
+{
+    g_seen.push_back(*xcurrentstep());
+    if (g_exitWith != 0)
+        xexit(g_exitWith, 0);
+    return 0;
+}
+
+Captured run(const std::string& program, VyrSettings settings = {})
+{
+    Captured c;
+    vyr::print_capture(&c.listing, &c.log);
+    c.status = vyr_run_text(settings, program);
+    vyr::print_capture(nullptr, nullptr);
+    return c;
+}
+
+class Session : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        g_seen.clear();
+        g_exitWith = 0;
+        g_taskExitCalls = 0;
+        vyr::hooks_clear();
+        vyr_register_procedure("TESTPROC", recording_proc);
+    }
+};
+
+bool has(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+} // namespace
+
+TEST_F(Session, StepsEndAtRunAtTheNextProcAndAtTheEnd)
+{
+    Captured c = run("proc testproc a=1; x 1; proc testproc; y; run; z; proc testproc; w;");
+
+    // "z" stands outside any step: an error, and the run fails.
+    ASSERT_EQ(g_seen.size(), 3u);
+    EXPECT_EQ(g_seen[0].statements.size(), 2u);
+    EXPECT_EQ(g_seen[0].statements[0].text, "proc testproc a=1");
+    EXPECT_FALSE(g_seen[0].endedByRun);
+    EXPECT_TRUE(g_seen[1].endedByRun);
+    EXPECT_EQ(g_seen[1].statements[1].text, "y");
+    EXPECT_FALSE(g_seen[2].endedByRun);
+    EXPECT_EQ(g_seen[2].number, 3);
+    EXPECT_EQ(g_seen[2].proc, "TESTPROC");
+    EXPECT_TRUE(
+        has(c.log, "ERROR: Line 1, column 48: The statement z is not valid outside a PROC step."));
+    EXPECT_EQ(c.status, 1);
+}
+
+TEST_F(Session, LetSubstitutesIntoLaterStatementsOnly)
+{
+    Captured c =
+        run("%let d = lung ;\nproc testproc data=&d; strata &v; %let v = sex; time &v; run;");
+    ASSERT_EQ(g_seen.size(), 1u);
+    ASSERT_EQ(g_seen[0].statements.size(), 3u);
+    EXPECT_EQ(g_seen[0].statements[0].text, "proc testproc data=lung");
+    EXPECT_EQ(g_seen[0].statements[1].text, "strata &v"); // not yet defined: kept, with a warning
+    EXPECT_EQ(g_seen[0].statements[2].text, "time sex");
+    EXPECT_TRUE(has(c.log, "WARNING: Line 2, column 31: The macro variable v is not defined"));
+    EXPECT_EQ(c.status, 0);
+    EXPECT_STREQ(xjsymget("D"), "lung");
+    double v = 0;
+    EXPECT_EQ(xjsymgn("d", &v), 2);
+    EXPECT_EQ(xjsymgn("nothere", &v), 1);
+}
+
+TEST_F(Session, StepReturnCodeIsTheLargestReachedAndDecidesTheExitStatus)
+{
+    g_exitWith = 4;
+    Captured warn = run("proc testproc; run;");
+    EXPECT_EQ(warn.status, 0);
+    ASSERT_EQ(vyr_step_rcs().size(), 1u);
+    EXPECT_EQ(vyr_step_rcs()[0], 4);
+
+    vyr_register_procedure("RAISER", []() -> int {
+        xsetrc(12);
+        xsetrc(3);
+        xexit(2, 0);
+    });
+    Captured bad = run("proc raiser; run; proc testproc; run;");
+    ASSERT_EQ(vyr_step_rcs().size(), 2u);
+    EXPECT_EQ(vyr_step_rcs()[0], 12);
+    EXPECT_EQ(vyr_step_rcs()[1], 4);
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_TRUE(has(bad.log, "PROC RAISER stopped with return code 12"));
+    EXPECT_TRUE(has(bad.log, "ERROR: The run ended with errors: 1 of 2 step(s)"));
+}
+
+TEST_F(Session, UnregisteredProceduresEndWithAClearError)
+{
+    Captured c = run("proc korvante data=lung; time t*s(1); run;");
+    if (vyr_find_procedure("KORVANTE") == nullptr) {
+        EXPECT_TRUE(has(c.log, "ERROR: The procedure KORVANTE is not available in this build"));
+        EXPECT_EQ(c.status, 1);
+    }
+    Captured d = run("proc nosuch; run;");
+    EXPECT_TRUE(has(d.log, "ERROR: The procedure NOSUCH was not found."));
+    EXPECT_EQ(d.status, 1);
+    ASSERT_EQ(vyr_step_rcs().size(), 1u);
+    EXPECT_GT(vyr_step_rcs()[0], 4);
+}
+
+TEST_F(Session, TaskExitsAndHooksRunAtStepEndAndHooksMayRaiseTheCode)
+{
+    vyr_register_procedure("HOOKED", [] {
+        xytexit([] { ++g_taskExitCalls; });
+        *xprocanchor() = &g_taskExitCalls;
+        return 0;
+    });
+    std::vector<int> seenRc;
+    vyr_on_step_end([&](const VyrStep& step, int& rc) {
+        seenRc.push_back(rc);
+        if (step.proc == "HOOKED")
+            rc = 8; // e.g. an output file could not be written
+    });
+    Captured c = run("proc hooked; run; proc testproc; run;");
+    EXPECT_EQ(g_taskExitCalls, 1);
+    EXPECT_EQ(seenRc, (std::vector<int>{0, 0}));
+    EXPECT_EQ(vyr_step_rcs(), (std::vector<int>{8, 0}));
+    EXPECT_EQ(*xprocanchor(), nullptr); // cleared between steps
+    EXPECT_EQ(c.status, 1);
+}
+
+TEST_F(Session, ExceptionsInAProcedureEndOnlyThatStep)
+{
+    vyr_register_procedure("THROWER", []() -> int { throw std::runtime_error("boom"); });
+    Captured c = run("proc thrower; run; proc testproc; run;");
+    EXPECT_EQ(vyr_step_rcs(), (std::vector<int>{1012, 0}));
+    EXPECT_TRUE(has(c.log, "unexpected failure: boom"));
+    EXPECT_EQ(g_seen.size(), 1u);
+}
+
+TEST_F(Session, OptionsAreReadBackAndBadValuesAreErrorsWithPlaces)
+{
+    Captured c =
+        run("options linesize=80 pagesize=20 validvarname=v6 debug='syn,sem' nocenter mine=abc;\n"
+            "options ls=40;\n"
+            "options fancy;");
+    int len = 0;
+    EXPECT_STREQ(xoptcgt("LINESIZE", &len), "80");
+    EXPECT_EQ(len, 2);
+    EXPECT_EQ(xplinesize(), 80);
+    EXPECT_EQ(xppagesize(), 20);
+    EXPECT_STREQ(xoptcgt("validvarname", &len), "V6");
+    EXPECT_STREQ(xoptcgt("DEBUG", &len), "syn,sem");
+    EXPECT_STREQ(xoptcgt("MINE", &len), "abc");
+    EXPECT_STREQ(xoptcgt("CENTER", &len), "0");
+    EXPECT_STREQ(xoptcgt("NOTSET", &len), "");
+    EXPECT_EQ(len, 0);
+    EXPECT_TRUE(
+        has(c.log, "ERROR: Line 2, column 12: The value 40 is not valid for the option LS."));
+    EXPECT_TRUE(has(c.log, "WARNING: Line 3, column 9: The option FANCY is not known"));
+    EXPECT_EQ(c.status, 1);
+}
+
+TEST_F(Session, CommandLineOptionsAndThreadOptions)
+{
+    VyrSettings s;
+    s.options["THREADS"] = "nothreads";
+    s.options["CPUCOUNT"] = "3";
+    Captured c = run("options;", s);
+    EXPECT_EQ(c.status, 0);
+    double v = -1;
+    EXPECT_EQ(xyrngef("THREADS", &v), 0);
+    EXPECT_EQ(v, 0);
+    EXPECT_EQ(xyrngef("CPUCOUNT", &v), 0);
+    EXPECT_EQ(v, 3);
+    EXPECT_EQ(wyrn6gf(4401), 0);
+    EXPECT_EQ(wyrn6gf(4153), 3);
+    EXPECT_LT(xyrngef("NOSUCHOPTION", &v), 0);
+
+    s.options["LINESIZE"] = "9";
+    Captured bad = run("options;", s);
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_TRUE(has(bad.log, "--option LINESIZE=9 is not valid"));
+}
+
+TEST_F(Session, TitlesHeadListingPagesAndLowerTitlesAreCleared)
+{
+    vyr_register_procedure("PRINTER", [] {
+        for (int i = 0; i < 30; ++i)
+            vyr_print_line("row " + std::to_string(i));
+        return 0;
+    });
+    Captured c = run("options ls=64 ps=15 nonumber;\n"
+                     "title 'First';\ntitle3 'Third';\ntitle2 \"Second\";\nfootnote 'Foot';\n"
+                     "proc printer; run;");
+    EXPECT_EQ(vyr_titles()[0], "First");
+    EXPECT_EQ(vyr_titles()[1], "Second");
+    EXPECT_EQ(vyr_titles()[2], ""); // TITLE2 clears TITLE3 onward
+    // 15 lines a page: 2 titles + blank + 10 rows + blank + footnote.
+    std::size_t pages = 1;
+    for (char ch : c.listing)
+        pages += ch == '\f';
+    EXPECT_EQ(pages, 3u);
+    EXPECT_TRUE(has(c.listing,
+                    std::string(29, ' ') + "First\n" + std::string(29, ' ') + "Second\n\nrow 0\n"));
+    EXPECT_TRUE(has(c.listing, "row 9\n\n" + std::string(30, ' ') + "Foot\n\f"));
+    EXPECT_FALSE(has(c.listing, "Third"));
+}
+
+TEST_F(Session, LibnameAssignsExistingFoldersOnly)
+{
+    std::string here = std::filesystem::current_path().string();
+    Captured c = run("libname mylib '" + here +
+                     "';\nlibname bad '/no/such/folder/anywhere';\nlibname work '.';\n"
+                     "libname toolongname '.';");
+    EXPECT_EQ(std::filesystem::path(vyr_library_path("MyLib")),
+              std::filesystem::path(here).lexically_normal());
+    EXPECT_EQ(vyr_library_path("bad"), "");
+    EXPECT_TRUE(
+        has(c.log, "ERROR: Line 2, column 13: The folder /no/such/folder/anywhere does not exist"));
+    EXPECT_TRUE(has(c.log, "ERROR: Line 3, column 9: The libref WORK is the output folder"));
+    EXPECT_TRUE(
+        has(c.log, "ERROR: Line 4, column 9: Expected a libref of at most 8 characters here."));
+    EXPECT_EQ(c.status, 1);
+}
+
+TEST_F(Session, LibrariesDefaultToTheProgramAndOutputFolders)
+{
+    VyrSettings s;
+    s.program = "some/dir/prog.vyr";
+    run("options;", s);
+    EXPECT_EQ(vyr_data_dir(), "some/dir");
+    EXPECT_EQ(vyr_work_dir(), ".");
+    EXPECT_EQ(vyr_library_path("work"), ".");
+    EXPECT_EQ(vyr_library_path(vyr_default_library()), "some/dir");
+    s.dataDir = "d";
+    s.outDir = "o";
+    run("options;", s);
+    EXPECT_EQ(vyr_library_path("WORK"), "o");
+    EXPECT_EQ(vyr_data_dir(), "d");
+}
+
+TEST_F(Session, ReadErrorsStopTheRunAndThePendingStepIsNotRun)
+{
+    Captured c = run("proc testproc;\n  title 'oops;\nrun;\n");
+    EXPECT_TRUE(g_seen.empty());
+    EXPECT_TRUE(
+        has(c.log, "ERROR: Line 2, column 9: The quoted string that starts here is not closed."));
+    EXPECT_TRUE(has(c.log, "The step PROC TESTPROC was not run."));
+    EXPECT_EQ(c.status, 1);
+}
+
+TEST_F(Session, StatementErrorsFromAProcedureCarryTheirPlace)
+{
+    vyr_register_procedure("CHECKER", [] {
+        const VyrStep* s = xcurrentstep();
+        const VyrStatement& st = s->statements[1];
+        vyr_statement_error(st, st.text.find("bad"), "BAD is not an option here.");
+        return vyr_step_rc();
+    });
+    Captured c = run("proc checker;\n   time x bad;\nrun;");
+    EXPECT_TRUE(has(c.log, "ERROR: Line 2, column 11: BAD is not an option here."));
+    EXPECT_EQ(vyr_step_rcs(), std::vector<int>{8});
+}
+
+TEST_F(Session, RunCancelSkipsTheStep)
+{
+    Captured c = run("proc testproc; run cancel; proc testproc; run;");
+    EXPECT_EQ(g_seen.size(), 1u);
+    EXPECT_EQ(c.status, 0);
+}
+
+TEST_F(Session, ListingAndLogFilesAreWrittenAndRenamed)
+{
+    namespace fs = std::filesystem;
+    fs::path dir = fs::temp_directory_path() / ("korv_session_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    VyrSettings s;
+    s.listing = (dir / "out.lst").string();
+    s.log = (dir / "out.log").string();
+    vyr_register_procedure("PRINTER", [] {
+        vyr_print_line("hello");
+        return 0;
+    });
+    int status = vyr_run_text(s, "proc printer; run;");
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(fs::exists(dir / "out.lst"));
+    EXPECT_TRUE(fs::exists(dir / "out.log"));
+    int files = 0;
+    for (auto& e : fs::directory_iterator(dir))
+        (void)e, ++files;
+    EXPECT_EQ(files, 2); // no temporary names left behind
+    fs::remove_all(dir);
+}
+
+TEST_F(Session, PrintLinesOfTheTaskGoToTheirFiles)
+{
+    vyr_register_procedure("LINES", [] {
+        EXPECT_EQ(xpopen(0), 0);
+        LINESTR* out = xpoutl(0);
+        LINESTR* log = xplogl(0);
+        xpline(out, "listing line", 12);
+        xpline(log, "log line!!", 8); // only the given length
+        xpline(xpmsgl(0), nullptr, 0);
+        xppage();
+        xpline(xpprnl(0), "second page", 11);
+        return 0;
+    });
+    Captured c = run("options nonumber; proc lines; run;");
+    EXPECT_TRUE(has(c.log, "\nlog line\n\n"));
+    EXPECT_FALSE(has(c.log, "listing line"));
+    EXPECT_TRUE(has(c.listing, "listing line\n\fsecond page\n"));
+}
+
+TEST(Clock, DateTimeCountsSecondsFrom1960)
+{
+    double t = wzdttme();
+    // 2020-01-01 is 1893456000 seconds after 1960-01-01; 2100-01-01 is 4417977600.
+    EXPECT_GT(t, 1893456000.0);
+    EXPECT_LT(t, 4417977600.0);
+}

@@ -1,0 +1,37 @@
+# Regenerates the reference values kept under tests/reference/ from
+# independent tools (R and its packages). Every subsystem adds its own section
+# file here; a section writes its data files and names the R calls that made
+# them in each file's header.
+#
+#   Rscript tests/reference/make.R            # every section
+#   Rscript tests/reference/make.R numeric    # one section
+#
+# Run from the repository root. The generated files are committed, so the
+# tests never need R.
+
+args <- commandArgs(trailingOnly = TRUE)
+ref_dir <- file.path("tests", "reference")
+
+# Writes a data frame as CSV with a commented header. Numbers keep 17
+# significant digits so that double values survive the round trip.
+write_ref <- function(df, name, comment) {
+  path <- file.path(ref_dir, name)
+  con <- file(path, "w")
+  on.exit(close(con))
+  writeLines(paste("#", comment), con)
+  writeLines(paste(names(df), collapse = ","), con)
+  cols <- lapply(df, function(v) {
+    if (is.numeric(v)) ifelse(is.na(v), "NA", sprintf("%.17g", v)) else as.character(v)
+  })
+  writeLines(do.call(paste, c(cols, sep = ",")), con)
+  cat("wrote", path, nrow(df), "rows\n")
+}
+
+sections <- c(numeric = "numeric.R")
+
+for (s in names(sections)) {
+  if (length(args) == 0 || s %in% args) {
+    cat("== section", s, "\n")
+    source(file.path(ref_dir, sections[[s]]), local = new.env())
+  }
+}

@@ -73,7 +73,8 @@ long korv_njumps(const double* times, const double* freqs, const int64_t* indxs,
 // estimator, whose limits can cross the estimate).
 void TrapBogusQuartileCL(double* quartile, double* lower, double* upper);
 
-namespace korv_est {
+namespace korv_est
+{
 
 // Risk-set comparisons with zero: a remaining count at or below this fraction
 // of the stratum's total is taken as an empty risk set, so that the rounding
@@ -95,47 +96,48 @@ struct PlData {
 
 // What the estimator needs of the options.
 struct PlSettings {
-    int method = 0;          // 0 product-limit, 2 Breslow, 3 Fleming-Harrington
-    bool weighted = false;   // counts are frequency x weight
-    int conftype = 3;        // transform of the pointwise limits and quartile tests
+    int method = 0;                        // 0 product-limit, 2 Breslow, 3 Fleming-Harrington
+    bool weighted = false;                 // counts are frequency x weight
+    int conftype = 3;                      // transform of the pointwise limits and quartile tests
     double critical = 1.959963984540054;   // of ALPHA=
     double qtcritical = 1.959963984540054; // of ALPHAQT=
-    double restric = -1;     // TIMELIM=: -1 last event, -2 largest time, else a time
+    double restric = -1;                   // TIMELIM=: -1 last event, -2 largest time, else a time
 };
 
 // The estimates after one ranked record.
 struct PlStep {
-    int64_t rank = 0;       // position in time order, from 0
-    int64_t k = 0;          // 1-based record number
+    int64_t rank = 0; // position in time order, from 0
+    int64_t k = 0;    // 1-based record number
     double time = 0;
-    double freq = 0;        // absolute frequency
-    double weight = 1;      // the record's weight (1 without WEIGHT)
+    double freq = 0;   // absolute frequency
+    double weight = 1; // the record's weight (1 without WEIGHT)
     bool censored = false;
-    bool endsRun = false;   // last record of its run of tied times of the same kind
-    bool eventTime = false; // an event record ending its run: the estimates moved
-    bool last = false;      // last ranked record
-    bool emptied = false;   // this event time emptied the risk set
-    double S = 1;           // survival in force after the record
-    double G = 0;           // Greenwood sum in force
-    double sigma = 0;       // S x sqrt(G) at an event time, else missing
-    double stderr_ = 0;     // the printed standard error (missing when emptied)
-    double H = 0;           // Nelson-Aalen cumulative hazard at an event time
-    double seH = 0;         // its standard error
-    double Y = 0;           // number at risk just before the time (at an event time)
-    double d = 0;           // events at the time (at an event time)
-    double atRiskSnap = 0;  // running at-risk snapshot (plot-data "AtRisk")
+    bool endsRun = false;      // last record of its run of tied times of the same kind
+    bool eventTime = false;    // an event record ending its run: the estimates moved
+    bool last = false;         // last ranked record
+    bool emptied = false;      // this event time emptied the risk set
+    double S = 1;              // survival in force after the record
+    double G = 0;              // Greenwood sum in force
+    double sigma = 0;          // S x sqrt(G) at an event time, else missing
+    double stderr_ = 0;        // the printed standard error (missing when emptied)
+    double H = 0;              // Nelson-Aalen cumulative hazard at an event time
+    double seH = 0;            // its standard error
+    double Y = 0;              // number at risk just before the time (at an event time)
+    double d = 0;              // events at the time (at an event time)
+    double atRiskSnap = 0;     // running at-risk snapshot (plot-data "AtRisk")
     double numberAtRisk = 0;   // "NumberAtRisk": value or missing
     double observedEvents = 0; // "ObservedEvents": value or missing
-    double failed = 0;      // cumulative events
-    double left = 0;        // frequency not yet passed
-    double eventsAtTime = 0;// events accumulated at the current time (slot 21)
-    double lcl = 0, ucl = 0;// pointwise limits at an event time
+    double failed = 0;         // cumulative events
+    double left = 0;           // frequency not yet passed
+    double eventsAtTime = 0;   // events accumulated at the current time (slot 21)
+    double lcl = 0, ucl = 0;   // pointwise limits at an event time
 };
 
 // One pass over the ranked records of a stratum. Call step(j) for
 // j = 0 .. nobs-1 in order, then finish().
-class PlEngine {
-public:
+class PlEngine
+{
+  public:
     PlEngine(const PlData& data, const PlSettings& settings);
     const PlStep& step(int64_t j);
     void finish();
@@ -148,13 +150,13 @@ public:
     void limits(double S, double sigma, bool emptied, double* lcl, double* ucl) const;
 
     // Results, complete after finish().
-    double quant[3];    // 0: survival <= 0.25 (75th percentile), 1: median, 2: 25th percentile
+    double quant[3]; // 0: survival <= 0.25 (75th percentile), 1: median, 2: 25th percentile
     double qtlower[3];
     double qtupper[3];
     double mean = 0;
     double mse = 0;
     int biasCode = 0;
-    int64_t eventTimes = 0;   // distinct event times
+    int64_t eventTimes = 0; // distinct event times
     int64_t censoredRecords = 0;
     double censmax = 0;       // last censored time met (0 when none)
     double lastEventTime = 0; // 0 when none
@@ -163,19 +165,19 @@ public:
     bool lastIsEvent = false;
     double lastEventRecordTime = 0; // time of the last ranked record with a positive frequency
 
-private:
+  private:
     PlData d_;
     PlSettings s_;
     PlStep r_;
     QtTest test_ = nullptr;
     double S_ = 1, G_ = 0, R_ = 0, R2_ = 0, dd_ = 0, dd2_ = 0, H_ = 0, W_ = 0;
-    double Gmean_ = 0;        // Greenwood sum of the mean's variance (never reset)
+    double Gmean_ = 0; // Greenwood sum of the mean's variance (never reset)
     double lastEvent_ = 0, prevTime_ = 0, snap_ = 0, failed_ = 0, left_ = 0, total_ = 0;
     double lambda_ = 0.75;
     int qi_ = 2;
     int qstate_[3] = {0, 0, 0};
     double area_ = 0, B_ = 0, V_ = 0;
-    double end_ = 0;          // end of the mean's integration (restricted) or -1
+    double end_ = 0; // end of the mean's integration (restricted) or -1
 };
 
 // A full set of row values in the row-buffer layout the tables and OUTSURV=
@@ -184,13 +186,14 @@ struct RowBuf {
     double io[34];
     double cenchar = 0;
     double cenval = 0;
-    int64_t idrec = 0;   // 1-based record whose ID values go with the row; 0 none
+    int64_t idrec = 0; // 1-based record whose ID values go with the row; 0 none
     bool emptied = false;
 };
 
 // Where the rows of a stratum go.
-class PlSink {
-public:
+class PlSink
+{
+  public:
     virtual ~PlSink() = default;
     // A row of the printed estimates table.
     virtual void tableRow(const RowBuf& r) = 0;
@@ -198,14 +201,16 @@ public:
     virtual void outRow(const RowBuf& r, const char* word) = 0;
     // A plot-data point (time-0, censored record or event time).
     virtual void plotRow(const RowBuf& r) { (void)r; }
+    // Called after each ranked record's computation.
+    virtual void stepDone(const PlStep& st) { (void)st; }
 };
 
 // Output choices of one stratum.
 struct PlOutputs {
-    bool printed = false;     // the estimates table is printed
-    bool outsurv = false;     // an OUTSURV= data set exists
-    bool reduce = false;      // REDUCEOUT
-    bool plot = false;        // plot-data rows wanted
+    bool printed = false;             // the estimates table is printed
+    bool outsurv = false;             // an OUTSURV= data set exists
+    bool reduce = false;              // REDUCEOUT
+    bool plot = false;                // plot-data rows wanted
     const double* timelist = nullptr; // TIMELIST= values, increasing
     int ntime = 0;
     const double* interval = nullptr; // INTERVALS=: 0 then the boundaries

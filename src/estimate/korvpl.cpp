@@ -1,5 +1,5 @@
-// The per-stratum estimators of the product-limit family: korvpl (without
-// and korvwpl (with a WEIGHT variable). Each runs the estimation core over
+// The per-stratum estimators of the product-limit family: korvpl (without a
+// WEIGHT variable) and korvwpl (with one). Each runs the estimation core over
 // the stratum's ranked records and delivers its rows to the estimates table,
 // OUTSURV=, the plot data and the line-printer plot points, then prints the
 // quartiles and the mean and leaves them in the stratum node.
@@ -22,7 +22,8 @@
 
 using namespace korv_est;
 
-namespace {
+namespace
+{
 
 // A utility-file or store call that failed: logged; a negative code ends
 // the step.
@@ -73,7 +74,10 @@ void clearIds(KorvPtr q)
     }
 }
 
-WOB_PARM_BLK_STR dynName(const char* name) { return wob_key(WOB_TAG_DYNNAME, vdqtxt(name, -1)); }
+WOB_PARM_BLK_STR dynName(const char* name)
+{
+    return wob_key(WOB_TAG_DYNNAME, vdqtxt(name, -1));
+}
 
 // Title object carrying a note (a footnote of a table).
 xobop makeTitle(KorvPtr q, xobskey text, char just)
@@ -98,7 +102,8 @@ void endData(xobop data)
 
 void closeOutput(KorvPtr q, xobop note = nullptr)
 {
-    WOB_PARM_BLK_STR pb[2] = {wob_object(WOB_TAG_OBJECT, q->output), wob_object(WOB_TAG_NOTE_OBJ, note)};
+    WOB_PARM_BLK_STR pb[2] = {wob_object(WOB_TAG_OBJECT, q->output),
+                              wob_object(WOB_TAG_NOTE_OBJ, note)};
     wobcall(q->vdq, WOB_SEL_CLOSE_OUTPUT, note ? 2 : 1, pb);
 }
 
@@ -117,8 +122,9 @@ void openPlotTable(KorvPtr q, STRATA* node)
 }
 
 // Delivers a stratum's rows through the common block's bound fields.
-class KorvSink : public PlSink {
-public:
+class KorvSink : public PlSink
+{
+  public:
     KorvSink(KorvPtr q, int plotMode, bool failureCols)
         : q_(q), plotMode_(plotMode), failure_(failureCols), store_(q->xcb)
     {
@@ -131,7 +137,8 @@ public:
     {
         load(r);
         if (r.idrec > 0 && q_->nid > 0 && q_->ids && q_->idval)
-            std::memcpy(q_->idval, q_->ids + (r.idrec - 1) * q_->idlen, static_cast<size_t>(q_->idlen));
+            std::memcpy(q_->idval, q_->ids + (r.idrec - 1) * q_->idlen,
+                        static_cast<size_t>(q_->idlen));
         if (r.cenchar == 1)
             censoredPrinted = true;
         wobcall(q_->Surv, WOB_SEL_PUT_ROW, 0, nullptr);
@@ -187,7 +194,7 @@ public:
     }
     PlotStore& store() { return store_; }
 
-private:
+  private:
     void load(const RowBuf& r)
     {
         std::memcpy(q_->iovar, r.io, sizeof r.io);
@@ -203,8 +210,6 @@ private:
 // The Quartiles table, the bias note and the Means table of a stratum.
 void summaryTables(KorvPtr q, const PlEngine& e)
 {
-    const double miss = korv_missing();
-    xobskey tname = vdqtxt(q->timename.s ? q->timename.s : "", static_cast<int>(q->timename.l));
     WOB_PARM_BLK_STR gp[] = {
         wob_key(WOB_TAG_NAME, vdqtxt("TimeSummary", -1)),
         wob_key(WOB_TAG_LABEL, vdqmsgs(326, 76, static_cast<int>(q->timename.l), q->timename.s)),
@@ -213,13 +218,13 @@ void summaryTables(KorvPtr q, const PlEngine& e)
     };
     wobcall(q->vdq, WOB_SEL_MAKE_GROUP, 4, gp);
     xobop group = gp[3].value.o;
-    (void)tname;
     {
         WOB_PARM_BLK_STR note[] = {
             wob_key(WOB_TAG_NAME, vdqtxt("SummaryNote", -1)),
             wob_int(WOB_TAG_371, 2),
             wob_char(WOB_TAG_JUST, 'c'),
-            wob_key(WOB_TAG_TEXT, vdqmsgs(326, 154, static_cast<int>(q->timename.l), q->timename.s)),
+            wob_key(WOB_TAG_TEXT,
+                    vdqmsgs(326, 154, static_cast<int>(q->timename.l), q->timename.s)),
             wob_int(WOB_TAG_NOTE_LINES, 12),
         };
         wobcall(q->vdq, WOB_SEL_NOTE, 5, note);
@@ -274,7 +279,6 @@ void summaryTables(KorvPtr q, const PlEngine& e)
         endData(q->Mean);
         closeOutput(q);
     }
-    (void)miss;
     int r = wobzoom(group, 3, 4, 0, nullptr);
     if (r < 0)
         zvdqexit(r);
@@ -295,6 +299,11 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
             if (q->method == 3) {
                 xpmlog(326, 520);
                 q->rc = std::max(q->rc, 2000);
+                // No estimates: later stages must not read zeros as results.
+                const double miss = korv_missing();
+                for (int i = 0; i < 3; ++i)
+                    node->quant[i] = node->qtlower[i] = node->qtupper[i] = miss;
+                node->mean = node->mse = miss;
                 return;
             }
         } else {
@@ -354,22 +363,30 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
     if (printed) {
         const char* templ;
         if (weighted)
-            templ = q->zNelson ? "Stat.Korvante.ProductLimitEstimates0" : "Stat.Korvante.WeightedProductLimitEstimates";
+            templ = q->zNelson ? "Stat.Korvante.ProductLimitEstimates0"
+                               : "Stat.Korvante.WeightedProductLimitEstimates";
         else if (q->method == 2)
-            templ = q->zNelson ? "Stat.Korvante.BreslowEstimates0" : "Stat.Korvante.BreslowEstimates";
+            templ =
+                q->zNelson ? "Stat.Korvante.BreslowEstimates0" : "Stat.Korvante.BreslowEstimates";
         else if (q->method == 3)
-            templ = q->zNelson ? "Stat.Korvante.FlemingEstimates0" : "Stat.Korvante.FlemingEstimates";
+            templ =
+                q->zNelson ? "Stat.Korvante.FlemingEstimates0" : "Stat.Korvante.FlemingEstimates";
         else
-            templ = q->zNelson ? "Stat.Korvante.ProductLimitEstimates0" : "Stat.Korvante.ProductLimitEstimates";
+            templ = q->zNelson ? "Stat.Korvante.ProductLimitEstimates0"
+                               : "Stat.Korvante.ProductLimitEstimates";
         int tlDec = out.timelist ? printDecimals(q->timelist[q->ntime - 1], 8) : 0;
         WOB_PARM_BLK_STR pb[] = {
             wob_object(WOB_TAG_OBJECT, nullptr),
             wob_object(WOB_TAG_OBJECT, q->Surv),
             wob_key(WOB_TAG_TEMPLATE, vdqtxt(templ, -1)),
-            dynName("TimeNDec"),     wob_int(WOB_TAG_DYNVALUE, q->timedec),
-            dynName("TimelistNDec"), wob_int(WOB_TAG_DYNVALUE, tlDec),
-            dynName("NumWidth"),     wob_int(WOB_TAG_DYNVALUE, numWidth),
-            dynName("NumDec"),       wob_int(WOB_TAG_DYNVALUE, numDec),
+            dynName("TimeNDec"),
+            wob_int(WOB_TAG_DYNVALUE, q->timedec),
+            dynName("TimelistNDec"),
+            wob_int(WOB_TAG_DYNVALUE, tlDec),
+            dynName("NumWidth"),
+            wob_int(WOB_TAG_DYNVALUE, numWidth),
+            dynName("NumDec"),
+            wob_int(WOB_TAG_DYNVALUE, numDec),
         };
         wobcall(q->vdq, WOB_SEL_TEMPLATE_OUTPUT, 11, pb);
         q->output = pb[0].value.o;
@@ -405,7 +422,8 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
         pairs.insert(pairs.end(), sink.censorPairs.begin(), sink.censorPairs.end());
         pairs.resize(static_cast<size_t>(2 * (nobs + 1)), 0.0);
         checkFile(xcnoted(q->utid1, &node->plotnote));
-        checkFile(xcwrite(q->utid1, pairs.data(), static_cast<long>(pairs.size() * sizeof(double))));
+        checkFile(
+            xcwrite(q->utid1, pairs.data(), static_cast<long>(pairs.size() * sizeof(double))));
     }
     if (sink.devCensor) {
         checkFile(xcnoted(q->graphics->utid, &node->cplotpos));
@@ -415,8 +433,10 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
     }
 
     if (!printed && plotMode != 0) {
-        if (plotMode == 2)
-            XcbToTable(q, q->xcb, sink.store().count(), DBL_MAX, sink.store());
+        if (plotMode == 2) {
+            sink.store().finish();
+            XcbToTable(q, q->xcb, sink.store().count(), DBL_MAX);
+        }
         endData(q->Phantom);
         closeOutput(q);
     }
@@ -430,8 +450,10 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
         }
         if (plotMode != 0) {
             openPlotTable(q, node);
-            if (plotMode == 2)
-                XcbToTable(q, q->xcb, sink.store().count(), DBL_MAX, sink.store());
+            if (plotMode == 2) {
+                sink.store().finish();
+                XcbToTable(q, q->xcb, sink.store().count(), DBL_MAX);
+            }
             endData(q->Phantom);
             closeOutput(q);
         }
@@ -441,9 +463,15 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
 
 } // namespace
 
-void korvpl(KorvPtr q, STRATA* node) { estimateStratum(q, node, false); }
+void korvpl(KorvPtr q, STRATA* node)
+{
+    estimateStratum(q, node, false);
+}
 
-void korvwpl(KorvPtr q, STRATA* node) { estimateStratum(q, node, true); }
+void korvwpl(KorvPtr q, STRATA* node)
+{
+    estimateStratum(q, node, true);
+}
 
 long nJumps(KorvPtr q, STRATA* node)
 {

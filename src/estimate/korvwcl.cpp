@@ -7,13 +7,14 @@
 #include "estimate/estimate.h"
 #include "runtime/missing.h"
 
-namespace {
+namespace
+{
 
-constexpr double TINY = 1.491668147e-154;    // smallest usable standard error or edge distance
+constexpr double TINY = 1.491668147e-154; // smallest usable standard error or edge distance
 constexpr double SFLOOR = 1.110223024625157e-16;
 constexpr double HALF_PI = 1.5707963267948966;
-constexpr double LOGLOG_BOUND = -708.0;     // keeps exp() finite on the log-log scale
-constexpr double LOG_BOUND = 709.0;         // and on the log and logit scales
+constexpr double LOGLOG_BOUND = -708.0; // keeps exp() finite on the log-log scale
+constexpr double LOG_BOUND = 709.0;     // and on the log and logit scales
 
 } // namespace
 
@@ -110,7 +111,8 @@ int qtArcSineSqrt(double x, double pp, double std, double crit)
     if (x <= 0 || x >= 1)
         return 0;
     double t = std * crit;
-    double v = std::fabs(2 * std::sqrt((1 - x) * x) * (std::asin(std::sqrt(x)) - std::asin(std::sqrt(pp))));
+    double v = std::fabs(2 * std::sqrt((1 - x) * x) *
+                         (std::asin(std::sqrt(x)) - std::asin(std::sqrt(pp))));
     return t >= v ? 1 : 0;
 }
 
@@ -159,7 +161,7 @@ QtTest korv_qt_test(int conftype)
 
 const char* korv_conftype_word(int conftype)
 {
-    static const char* const words[] = {"        ", "LINEAR  ", "ASINSQRT", "LOGLOG  ", "LOG     ",
-                                        "LOGIT   "};
+    static const char* const words[] = {"        ", "LINEAR  ", "ASINSQRT",
+                                        "LOGLOG  ", "LOG     ", "LOGIT   "};
     return conftype >= 1 && conftype <= 5 ? words[conftype] : words[0];
 }

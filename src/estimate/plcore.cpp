@@ -64,7 +64,8 @@ void TrapBogusQuartileCL(double* quartile, double* lower, double* upper)
     }
 }
 
-namespace korv_est {
+namespace korv_est
+{
 
 PlEngine::PlEngine(const PlData& data, const PlSettings& settings) : d_(data), s_(settings)
 {

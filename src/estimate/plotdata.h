@@ -17,8 +17,9 @@ inline constexpr int PLOTREC_FIELDS = 11;
 
 // Writes a stratum's records in order into the paged store, one page pinned
 // at a time; the store restarts at record 1 for every stratum.
-class PlotStore {
-public:
+class PlotStore
+{
+  public:
     explicit PlotStore(XCBSTR* xcb) : xcb_(xcb) {}
     void begin(XCBSTR* xcb);
     void put(const double* rec);
@@ -26,7 +27,7 @@ public:
     void finish();
     long count() const { return count_; }
 
-private:
+  private:
     XCBSTR* xcb_;
     char* page_ = nullptr;
     long pageno_ = 0;

@@ -10,17 +10,39 @@
 #include "estimate/estimate.h"
 #include "runtime/missing.h"
 
-namespace korv_est {
-namespace {
+namespace korv_est
+{
+namespace
+{
 
 const char* const BLANK8 = "        ";
 
 // Slots of the row buffer.
 enum : int {
-    S_TIME = 0, S_SURV = 1, S_FAIL = 2, S_STDERR = 3, S_UCL = 4, S_LCL = 5, S_FAILED = 6, S_LEFT = 7,
-    S_FREQ = 8, S_TIMELIST = 9, S_SIGMA = 10, S_HWL = 11, S_HWU = 12, S_EPL = 13, S_EPU = 14,
-    S_CUMHAZ = 15, S_SECUMHAZ = 16, S_WEIGHT = 17, S_NRISK = 19, S_NEVENT = 20, S_EVENTS = 21,
-    S_ATRISK = 22, S_CENSMARK = 24, S_FCENSMARK = 27,
+    S_TIME = 0,
+    S_SURV = 1,
+    S_FAIL = 2,
+    S_STDERR = 3,
+    S_UCL = 4,
+    S_LCL = 5,
+    S_FAILED = 6,
+    S_LEFT = 7,
+    S_FREQ = 8,
+    S_TIMELIST = 9,
+    S_SIGMA = 10,
+    S_HWL = 11,
+    S_HWU = 12,
+    S_EPL = 13,
+    S_EPU = 14,
+    S_CUMHAZ = 15,
+    S_SECUMHAZ = 16,
+    S_WEIGHT = 17,
+    S_NRISK = 19,
+    S_NEVENT = 20,
+    S_EVENTS = 21,
+    S_ATRISK = 22,
+    S_CENSMARK = 24,
+    S_FCENSMARK = 27,
 };
 
 void setBandsMissing(RowBuf& r)
@@ -29,12 +51,13 @@ void setBandsMissing(RowBuf& r)
     r.io[S_HWL] = r.io[S_HWU] = r.io[S_EPL] = r.io[S_EPU] = miss;
 }
 
-class Walk {
-public:
+class Walk
+{
+  public:
     Walk(PlEngine& e, const PlOutputs& o, PlSink& s) : e_(e), o_(o), sink_(s) {}
     void run();
 
-private:
+  private:
     PlEngine& e_;
     const PlOutputs& o_;
     PlSink& sink_;
@@ -42,9 +65,9 @@ private:
     RowBuf saved_{};
     const char* word_ = BLANK8;
     bool fullOut_ = false, timelistOut_ = false, intervalsOut_ = false;
-    int li_ = 0;              // index of the pending TIMELIST= value
-    double L_ = DBL_MAX;      // the pending TIMELIST= value
-    double b_ = 0;            // the pending INTERVALS= boundary
+    int li_ = 0;         // index of the pending TIMELIST= value
+    double L_ = DBL_MAX; // the pending TIMELIST= value
+    double b_ = 0;       // the pending INTERVALS= boundary
     double lastLcl_ = 0, lastUcl_ = 0;
 
     double nextTimelist()
@@ -188,6 +211,7 @@ void Walk::run()
             }
         }
 
+        sink_.stepDone(st);
         // Rows of the printed table and of the reduced data sets.
         if (timelist) {
             timelistRows(st);
@@ -246,6 +270,10 @@ void Walk::timelistRows(const PlStep& st)
     if (L_ < st.time) {
         RowBuf cur = r_;
         r_ = saved_;
+        // At a listed time between records: at risk is what had not been
+        // passed by then, and no event falls on it.
+        r_.io[S_NRISK] = saved_.io[S_LEFT];
+        r_.io[S_NEVENT] = 0;
         if (timelistOut_) {
             r_.cenval = 0;
             recomputeLimits(r_);
@@ -271,6 +299,8 @@ void Walk::timelistRows(const PlStep& st)
             double left = r_.io[S_LEFT];
             r_ = saved_;
             r_.io[S_LEFT] = left;
+            r_.io[S_NRISK] = st.atRiskSnap;
+            r_.io[S_NEVENT] = 0;
             r_.idrec = st.k;
         }
         r_.io[S_TIMELIST] = L_;

@@ -16,6 +16,10 @@
 #include "vyr_files.h"
 #include "vyr_host.h"
 #include "vyr_output.h"
+#if __has_include("homogeneity/homogeneity.h")
+#include "homogeneity/homogeneity.h"
+#define KORV_HAVE_ZPFMT 1
+#endif
 
 namespace
 {
@@ -412,6 +416,12 @@ int korvdat(KORVCOM* q)
             q->rc = std::max(q->rc, 2000);
             return 1;
         }
+#ifdef KORV_HAVE_ZPFMT
+        if (q->zprint && !q->znotable)
+            q->timedec = zpfmt(q->maxtime, 8);
+    } else {
+        q->timedec = zpfmt(std::min(q->maxobstime, q->maxtime), 8);
+#endif
     }
     symbol(q);
     if (q->zplot) {

@@ -33,7 +33,8 @@
 // STRATA statement opens a record with fields 0..20.
 #include "frame/korvg.h"
 
-namespace {
+namespace
+{
 
 const PRODUCTION kProductions[] = {
     // ---- Statements --------------------------------------------------------
@@ -488,13 +489,14 @@ const PRODUCTION kProductions[] = {
 };
 
 const GRAMMARDEF kGrammar = {
-    "KORVANTE",
-    kProductions,
-    static_cast<int>(sizeof kProductions / sizeof kProductions[0]),
+    "KORVANTE", kProductions, static_cast<int>(sizeof kProductions / sizeof kProductions[0]),
     127, // largest cost of one repair
     63,  // largest insertion cost of one repair
 };
 
 } // namespace
 
-const GRAMMARDEF* korvg_grammar() { return &kGrammar; }
+const GRAMMARDEF* korvg_grammar()
+{
+    return &kGrammar;
+}

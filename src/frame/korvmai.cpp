@@ -17,10 +17,7 @@
 #include "vyr_output.h"
 #include "vyr_session.h"
 
-#if __has_include("results/results.h")
-#include "results/results.h"
-#define KORV_HAVE_RESULTS 1
-#endif
+#include "frame/stages.h"
 
 void* v_global_gcb_anchor = nullptr;
 void* v_global_pidb_anchor = nullptr;
@@ -74,6 +71,12 @@ void set_heading(KORVCOM* q, xobskey text)
                              wob_int(WOB_TAG_148, -1), wob_char(WOB_TAG_JUST, 'c'),
                              wob_key(WOB_TAG_TEXT, text)};
     wobcall(q->vdq, WOB_SEL_HEADING, 5, pb);
+}
+
+void clear_heading(KORVCOM* q)
+{
+    WOB_PARM_BLK_STR pb[] = {WOB_PARM_BLK_STR{}, wob_int(WOB_TAG_HEAD442, 2)};
+    wobcall(q->vdq, WOB_SEL_HEADING, 2, pb);
 }
 
 void end_group(xobop group)
@@ -135,14 +138,19 @@ void surPath(KORVCOM* q)
         free_group_pools(q);
         return;
     }
-    // 2. The device-graphics file of censored times starts afresh.
-    if (q->zplot && q->method != 1 && q->ncensored > 0 && q->graphics && q->graphics->utid)
-        check_point(xcpoint(q->graphics->utid, -2));
-    const int64_t paths = static_cast<int64_t>(std::max(q->nstrata, 1)) * sizeof(xobskey);
-    // The analysis by GROUP= level within strata comes with the group
-    // estimator, which this version lacks: report the data pass, then say
-    // so, rather than print empty counts as a result.
-    if (q->grpvar) {
+    // 2. Censored-observation plots: the device-graphics file starts afresh,
+    // or the line-printer frame is set up.
+    if (q->zplot && q->method != 1 && q->ncensored > 0) {
+        if (q->graphics) {
+            if (q->graphics->utid)
+                check_point(xcpoint(q->graphics->utid, -2));
+        } else if (q->zcensplot) {
+            stage_korvcp(q);
+        }
+    }
+    // The GROUP= road needs the group estimator: without it, report the data
+    // pass and say so rather than print empty counts as a result.
+    if (q->grpvar && !stage_available_korvxsg(q)) {
         if (q->strmiss > 0)
             xpmlog(326, korv_dropped_message(q, q->strmiss), static_cast<long>(q->strmiss));
         free_group_pools(q);
@@ -150,9 +158,16 @@ void surPath(KORVCOM* q)
         q->rc = std::max(q->rc, 2000);
         xexit(q->rc, 0);
     }
-    // 3. One output path per stratum for the graphs.
-    if (q->vdqgraph != 0)
+    const int64_t paths = static_cast<int64_t>(std::max(q->nstrata, 1)) * sizeof(xobskey);
+    // 3. One output path per stratum for the graphs, the at-risk ticks and the
+    // GROUP= graph values.
+    if (q->vdqgraph != 0) {
         q->ogpath = static_cast<xobskey*>(xmalloc_or_exit(q->polnode, paths, 0x2000));
+        if (q->art)
+            stage_korvmxt(q);
+        if (q->grpvar)
+            stage_korvpbg(q);
+    }
     // 4. The same for the smoothed hazards.
     if (q->kmhaz) {
         q->ogpath2 = static_cast<xobskey*>(xmalloc_or_exit(q->polnode, paths, 0x2000));
@@ -162,10 +177,12 @@ void surPath(KORVCOM* q)
     }
     // 5. The strata.
     const bool groups = (q->zprint && !q->znotable) || q->vdqgraph != 0 || q->kmhaz;
+    const bool heading = q->nsvar > 0 && q->nstrata > 1;
     int k = 1;
     for (STRATA* s = q->strata; s && s->nobs > 0; s = s->left, ++k) {
         s->Stratum = k - 1;
         xobop group = nullptr;
+        bool headed = false;
         if (groups && q->vdq) {
             WOB_PARM_BLK_STR pb[] = {
                 wob_key(WOB_TAG_NAME, vdqtxts("Stratum%i", 9, k)),
@@ -177,11 +194,40 @@ void surPath(KORVCOM* q)
             };
             wobcall(q->vdq, WOB_SEL_MAKE_GROUP, 6, pb);
             group = pb[5].value.o;
+            // With several strata the group is headed by the stratum's values.
+            if (heading && q->stratumid) {
+                if (std::optional<int> len = stage_korvut(q, s)) {
+                    q->stratumid->len = *len;
+                    set_heading(q, vdqtxt(q->stratumid->label, q->stratumid->len));
+                    headed = true;
+                }
+            }
         }
-        if (!q->grpvar)
+        if (!q->grpvar) {
             korvbeg(q, s);
+            switch (q->method) {
+            case 0:
+            case 2:
+            case 3:
+                if (q->zwt)
+                    stage_korvwpl(q, s);
+                else
+                    stage_korvpl(q, s);
+                break;
+            case 1:
+                stage_korvtb(q, s);
+                break;
+            default:
+                break;
+            }
+        } else {
+            stage_korvxsg(q, s);
+        }
+        stage_korvtes(q, s);
         if (group) {
             end_group(group);
+            if (headed)
+                clear_heading(q);
         }
     }
     // 6.
@@ -199,14 +245,40 @@ void surPath(KORVCOM* q)
         return;
     }
     // 9. The censoring summary.
-#ifdef KORV_HAVE_RESULTS
     if (q->zprint)
-        korvsum(q);
-#endif
-    // 12. The bandwidth-grid graph across strata, when its paths were made.
-    if (!q->grpvar && q->nstrata > 1 && q->kmhaz && q->kmhaz->disp == 1 && q->kmhaz->nbw > 1 &&
-        q->kmhaz->misepath && q->kmhaz->misepath[0] && q->vdq)
-        bandwidth_graph(q);
+        stage_korvsum(q);
+    // 10. Plots of the group.
+    if (q->zplot && q->maxnobs > 0) {
+        if (q->graphics) {
+            std::optional<int> r = stage_korvgp1(q);
+            if (r && *r >= 1 && *r <= 3)
+                xpmlog(326, 140 + *r);
+        } else {
+            stage_korvplt(q);
+            stage_korvfp(q);
+            stage_korvleg(q, 1);
+            if (q->grafindx) {
+                xmpoold(q->grafindx);
+                q->grafindx = nullptr;
+            }
+        }
+    }
+    // 11. The tests of equal survival across strata.
+    stage_korvpol(q);
+    // 12. The graphs across strata.
+    if (!q->grpvar) {
+        if (q->nstrata > 1) {
+            if (q->vdqgraph != 0)
+                stage_StratifiedSurvival(q);
+            if (q->kmhaz && q->kmhaz->disp == 1) {
+                if (q->kmhaz->nbw > 1 && q->kmhaz->misepath && q->kmhaz->misepath[0] && q->vdq)
+                    bandwidth_graph(q);
+                stage_StratifiedSmoothedHazard(q);
+            }
+        }
+    } else if (q->vdqgraph & 0x10000) {
+        stage_korvpsg(q);
+    }
     // 13.
     free_group_pools(q);
     if (q->art && !q->art->zexplicit) {
@@ -221,11 +293,72 @@ void surPath(KORVCOM* q)
 
 void cifPath(KORVCOM* q)
 {
-    // The competing-risks data pass is not part of this build: say so rather
-    // than report an empty analysis as a result.
-    xpmlog(326, KORV_MSG_NO_CMPRISK);
-    q->rc = std::max(q->rc, 2000);
-    xexit(q->rc, 0);
+    CMPRISK* c = q->cmprisk;
+    c->ntype = c->nFailcode;
+    // 1. The competing-risks data pass. Without it in this build, say so
+    // rather than report an empty analysis as a result.
+    std::optional<int> r = stage_korvdac(q);
+    if (!r) {
+        xpmlog(326, KORV_MSG_NO_CMPRISK);
+        q->rc = std::max(q->rc, 2000);
+        xexit(q->rc, 0);
+    }
+    if (*r != 0) {
+        free_group_pools(q);
+        return;
+    }
+    const int n = c->ntype;
+    // 2. One failure code: the output is grouped under it.
+    xobop group = nullptr;
+    if (q->zprint && n == 2 && q->vdq && c->nmStatus && c->type) {
+        const NAMESTR* nm = c->nmStatus;
+        WOB_PARM_BLK_STR pb[] = {
+            wob_key(WOB_TAG_NAME, vdqtxt("Failcode", 8)),
+            wob_key(WOB_TAG_LABEL,
+                    vdqtxts("%*s=%g", 6, static_cast<int>(nm->namelen), nm->name_p, c->type[1])),
+            wob_double(WOB_TAG_GROUPNUM, c->type[1]),
+            wob_flag(WOB_TAG_FLAG435, 0),
+            wob_flag(286, 0),
+            wob_key(WOB_TAG_KIND, vdqtxt(nm->name_p, nm->namelen)),
+            wob_object(WOB_TAG_OUT, nullptr),
+        };
+        wobcall(q->vdq, WOB_SEL_MAKE_GROUP, 7, pb);
+        group = pb[6].value.o;
+        korvct2(q, c->nmStatus, c->type[1]);
+    }
+    // 3-4. Gray's test and the cumulative incidence.
+    const bool test = q->HomTest && c->disallow == 0;
+    if (test)
+        stage_korvcit(q);
+    if (q->Summary || q->Surv || q->Phantom || q->fileouts)
+        stage_korvcif(q);
+    // 5. The test table.
+    if (test && q->vdq) {
+        const char* templ = n == 2 ? "Stat.Korvante.GrayTest2" : "Stat.Korvante.GrayTest";
+        if (n > 2)
+            wobcall(q->vdq, WOB_SEL_PAGE, 0, nullptr);
+        WOB_PARM_BLK_STR dyn[] = {wob_key(WOB_TAG_DYNNAME, vdqtxt("printStatus", 11)),
+                                  wob_int(WOB_TAG_DYNVALUE, n != 2 ? 1 : 0)};
+        WOB_PARM_BLK_STR pb[] = {
+            wob_object(WOB_TAG_OBJECT, nullptr),
+            wob_object(WOB_TAG_OBJECT, q->HomTest),
+            wob_key(WOB_TAG_TEMPLATE, vdqtxt(templ, -1)),
+            wob_list(WOB_TAG_DYNLIST, dyn, 2),
+        };
+        wobcall(q->vdq, WOB_SEL_TEMPLATE_OUTPUT, 4, pb);
+        q->output = pb[0].value.o;
+        WOB_PARM_BLK_STR end[] = {wob_int(WOB_TAG_ENDDATA, 1)};
+        wobcall(q->HomTest, WOB_SEL_END_DATA, 1, end);
+        WOB_PARM_BLK_STR close[] = {wob_object(WOB_TAG_OBJECT, q->output)};
+        wobcall(q->vdq, WOB_SEL_CLOSE_OUTPUT, 1, close);
+    }
+    // 6.
+    if (group) {
+        end_group(group);
+        clear_heading(q);
+    }
+    // The group's node pool is not needed past the group.
+    free_group_pools(q);
 }
 
 void korvct2(KORVCOM* q, NAMESTR* nm, double value)
@@ -279,7 +412,14 @@ int vyrkorva()
             cifPath(q);
         else
             surPath(q);
+        stage_korvrms(q);
         q->zby = 0;
+    }
+    // Device graphics end after the last group.
+    if (q->graphics && q->graphics->ggrafs) {
+        GRAFSTR* copy = q->graphics->ggrafs;
+        if (std::optional<int> r = stage_zggrend(&copy))
+            q->rc = std::max(q->rc, *r);
     }
     xexit(q->rc, 0);
 }

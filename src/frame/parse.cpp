@@ -26,12 +26,13 @@
 // called when that part of the procedure is present.
 void korvkrn(SMOOTHED* s) __attribute__((weak));
 
-namespace {
+namespace
+{
 
 // Message numbers of this file that the grammar's tables do not number.
-constexpr int MSG_CONTROL_COUNT = 3401;     // wrong number of CONTROL values
-constexpr int MSG_TIMELIST_EMPTY = 3402;    // TIMELIST= without a usable value
-constexpr int MSG_MAXTIME_MISSING = 3403;   // MAXTIME= with a missing value
+constexpr int MSG_CONTROL_COUNT = 3401;   // wrong number of CONTROL values
+constexpr int MSG_TIMELIST_EMPTY = 3402;  // TIMELIST= without a usable value
+constexpr int MSG_MAXTIME_MISSING = 3403; // MAXTIME= with a missing value
 
 void* task_alloc(int64_t n)
 {
@@ -43,7 +44,10 @@ template <class T> T* task_new(int64_t count = 1)
     return static_cast<T*>(task_alloc(static_cast<int64_t>(sizeof(T)) * count));
 }
 
-void raise_rc(KORVCOM* q, int code) { q->rc = std::max(q->rc, code); }
+void raise_rc(KORVCOM* q, int code)
+{
+    q->rc = std::max(q->rc, code);
+}
 
 [[noreturn]] void fail_exit(KORVCOM* q, int code)
 {
@@ -51,9 +55,18 @@ void raise_rc(KORVCOM* q, int code) { q->rc = std::max(q->rc, code); }
     xexit(q->rc, 0);
 }
 
-bool bit(const STMT* s, int k) { return stmt_bit(s, k); }
-bool given(const STMT* s, int k) { return stmt_given(s, k); }
-double num(const STMT* s, int k, double def) { return stmt_number(s, k, def); }
+bool bit(const STMT* s, int k)
+{
+    return stmt_bit(s, k);
+}
+bool given(const STMT* s, int k)
+{
+    return stmt_given(s, k);
+}
+double num(const STMT* s, int k, double def)
+{
+    return stmt_number(s, k, def);
+}
 
 // A given, non-missing number.
 bool has_value(const STMT* s, int k)
@@ -360,8 +373,7 @@ void lineprinter_rule(KORVCOM* q, const STMT* s, int mode)
     q->zllsur = bit(s, 13);
     q->zhazard = bit(s, 14);
     q->zpdf = bit(s, 15);
-    q->zplot = q->zsurvival || q->zlsur || q->zllsur ||
-               (q->method == 1 && (q->zpdf || q->zhazard));
+    q->zplot = q->zsurvival || q->zlsur || q->zllsur || (q->method == 1 && (q->zpdf || q->zhazard));
     if (q->method != 1 && q->zplot) {
         q->zcensplot = mode == 1 ? bit(s, 10) : !bit(s, 2);
         q->zplot = q->zplot || q->zcensplot;
@@ -527,7 +539,9 @@ void korv_parse_options(KORVCOM* q, STMT* s, int mode)
         }
         if (q->method != 0) {
             xpmlog(326, 534,
-                   q->method == 1 ? "lifetable" : q->method == 2 ? "Breslow" : "Fleming-Harrington");
+                   q->method == 1   ? "lifetable"
+                   : q->method == 2 ? "Breslow"
+                                    : "Fleming-Harrington");
             fail_exit(q, 2000);
         }
     }
@@ -922,7 +936,8 @@ void ParseStrataStmt(KORVCOM* q, STMT* s)
         int bit;
         int mask;
         const char* name;
-    } weighted[] = {{8, 0x40, "PETO"}, {9, 0x80, "MODPETO"}, {10, 0x100, "FLEMING"}, {11, 0x200, "LR"}};
+    } weighted[] = {
+        {8, 0x40, "PETO"}, {9, 0x80, "MODPETO"}, {10, 0x100, "FLEMING"}, {11, 0x200, "LR"}};
     for (const auto& t : weighted) {
         if (!bit(s, t.bit))
             continue;

@@ -2,15 +2,23 @@
 // likelihood-ratio statistic of the exponential model, the two downward
 // passes of the unweighted rank tests with the pooled survival between them,
 // and the weighted pass.
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 #include "homogeneity/homogeneity.h"
 #include "numeric/vector.h"
 
 namespace
 {
-inline int64_t diag(int j) { return static_cast<int64_t>(j) * (j + 1) / 2 + j; }
-inline double* row(double* block, int j) { return block + static_cast<int64_t>(j) * (j + 1) / 2; }
+inline int64_t diag(int j)
+{
+    return static_cast<int64_t>(j) * (j + 1) / 2 + j;
+}
+inline double* row(double* block, int j)
+{
+    return block + static_cast<int64_t>(j) * (j + 1) / 2;
+}
 
 // One tie group from place i down: adds its records to the risk sets and
 // counts its events. Returns the place below the group.
@@ -225,8 +233,8 @@ void korv_hom_weighted_pass(int k, int64_t n, const double* freq, const double* 
             double* trow = tar ? row(tar, h) : nullptr;
             for (int j = 0; j < h; ++j) {
                 const double pj = riskWt[j] / S, qj = riskWt2[j];
-                const double c =
-                    theta * ((S2 - qj - qh) * ph * pj - ((1.0 - pj) * ph * qj + (1.0 - ph) * pj * qh));
+                const double c = theta * ((S2 - qj - qh) * ph * pj -
+                                          ((1.0 - pj) * ph * qj + (1.0 - ph) * pj * qh));
                 lrow[j] += c;
                 wrow[j] += SS * c;
                 if (trow)
@@ -238,5 +246,28 @@ void korv_hom_weighted_pass(int k, int64_t n, const double* freq, const double* 
             if (trow)
                 trow[h] += S * c;
         }
+    }
+}
+
+void korv_hom_rank(const double* time, const double* freq, int64_t* jndx, int64_t n)
+{
+    for (int64_t i = 0; i < n; ++i)
+        jndx[i] = i;
+    std::sort(jndx, jndx + n, [time, freq](int64_t a, int64_t b) {
+        if (time[a] != time[b])
+            return time[a] < time[b];
+        if (freq[a] != freq[b])
+            return freq[a] > freq[b];
+        return a < b;
+    });
+    for (int64_t p = 0; p < n; ++p) {
+        const int64_t r = jndx[p];
+        bool tied = false;
+        if (p + 1 < n) {
+            const int64_t s = jndx[p + 1];
+            tied = time[r] == time[s] &&
+                   ((freq[r] > 0 && freq[s] > 0) || (freq[r] < 0 && freq[s] < 0));
+        }
+        jndx[p] = tied ? -(r + 1) : r + 1;
     }
 }

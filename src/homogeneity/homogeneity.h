@@ -73,8 +73,14 @@ void Trend(int n, double* xcov, double* xvec, double* scorevec, double* work, do
 
 // Number of doubles of a bordered block of k levels, and the offset of its
 // score vector.
-inline int64_t korv_block_size(int k) { return static_cast<int64_t>(k + 1) * (k + 2) / 2; }
-inline int64_t korv_score_offset(int k) { return static_cast<int64_t>(k) * (k + 1) / 2; }
+inline int64_t korv_block_size(int k)
+{
+    return static_cast<int64_t>(k + 1) * (k + 2) / 2;
+}
+inline int64_t korv_score_offset(int k)
+{
+    return static_cast<int64_t>(k) * (k + 1) / 2;
+}
 
 // Bordered blocks of the unweighted tests; a null block is a test not asked
 // for. lr and wil are always present.
@@ -118,6 +124,12 @@ void korv_hom_pooled_survival(double* km, int64_t nfail);
 void korv_hom_second_pass(int k, int64_t n, const double* freq, const int64_t* sflag,
                           const int64_t* jndx, double* risk, double* die, const double* km,
                           const double* fleming, const HomBlocks& b);
+
+// The rank index of the pooled records, exactly as the frame's ranking makes
+// it (by increasing time, at equal times by decreasing signed frequency,
+// equal records in their input order), by an in-place index sort that needs
+// no work list.
+void korv_hom_rank(const double* time, const double* freq, int64_t* jndx, int64_t n);
 
 // The weighted pass (WEIGHT statement): log-rank, Wilcoxon (weight: weighted
 // number at risk S) and Tarone (sqrt(S)) with the exact without-replacement

@@ -8,7 +8,8 @@
 #include <algorithm>
 #include <cmath>
 
-namespace {
+namespace
+{
 
 constexpr double kEpsA = 1.053671212772351e-8;
 constexpr double kHuge = 1.3407807929943e154; // 2^512
@@ -18,8 +19,11 @@ constexpr double kPi2Over8 = 1.2337005501361697; // pi^2 / 8
 // probability is flat or cannot be evaluated.
 constexpr int kMaxBracketSteps = 200;
 
+namespace ksb
+{
+
 // P(sup over [0, A] of |B| <= lambda).
-int ksbProbability(double lambda, double A, double* prob)
+int ComputeTheProbability(double lambda, double A, double* prob)
 {
     double K = zprbksa(lambda);
     if (K == 1.0 || A > 0.99999999) {
@@ -44,7 +48,7 @@ int ksbProbability(double lambda, double A, double* prob)
     return 0;
 }
 
-int ksbQuantile(ARG_KOLMOGOROV_B* q)
+int ComputeTheQuantile(ARG_KOLMOGOROV_B* q)
 {
     double prob = q->Prob;
     if (!(prob >= kEpsA && prob <= 1.0 - kEpsA))
@@ -52,7 +56,7 @@ int ksbQuantile(ARG_KOLMOGOROV_B* q)
     double tol = std::max(1e-5 * prob, 1.110223024625157e-16);
     double lambda = std::exp((zprobit(prob) - 0.62108) / 3.338);
     double P;
-    if (ksbProbability(lambda, q->A, &P))
+    if (ComputeTheProbability(lambda, q->A, &P))
         return 1;
     P = std::clamp(P, 0.0, 0.99999999);
     double lPrev = lambda, pPrev = P;
@@ -64,7 +68,7 @@ int ksbQuantile(ARG_KOLMOGOROV_B* q)
         lPrev = lambda;
         pPrev = P;
         lambda *= down ? q->MultiplierDown : q->MultiplierUp;
-        if (ksbProbability(lambda, q->A, &P))
+        if (ComputeTheProbability(lambda, q->A, &P))
             return 1;
         P = std::clamp(P, 0.0, 0.99999999);
         if ((P > prob) != down || P == prob)
@@ -81,10 +85,10 @@ int ksbQuantile(ARG_KOLMOGOROV_B* q)
         if (P == 0.0 || pPrev == 0.0)
             return 1;
         double o = 1.0 / P - 1.0, oPrev = 1.0 / pPrev - 1.0;
-        double lNew =
-            lambda * std::exp(std::log(o / target) / std::log(o / oPrev) * std::log(lPrev / lambda));
+        double lNew = lambda * std::exp(std::log(o / target) / std::log(o / oPrev) *
+                                        std::log(lPrev / lambda));
         double pNew;
-        if (ksbProbability(lNew, q->A, &pNew))
+        if (ComputeTheProbability(lNew, q->A, &pNew))
             return 1;
         if (std::fabs(pNew - prob) < tol) {
             q->Quantile = lNew;
@@ -101,7 +105,12 @@ int ksbQuantile(ARG_KOLMOGOROV_B* q)
     return 1;
 }
 
-bool verifyParms(ARG_WIENER_BRIDGE* w)
+} // namespace ksb
+
+namespace wbr
+{
+
+bool VerifyParms(ARG_WIENER_BRIDGE* w)
 {
     if (!(w->ALow >= 0.0) || !(w->AHigh <= 1.0) || !(w->ALow < w->AHigh))
         return false;
@@ -116,7 +125,7 @@ bool verifyParms(ARG_WIENER_BRIDGE* w)
 }
 
 // Bivariate normal rectangle probability centred at (u, v).
-int rectProb(const ARG_WIENER_BRIDGE* w, double u, double v, double* r)
+int ComputeRectProb(const ARG_WIENER_BRIDGE* w, double u, double v, double* r)
 {
     int e1, e2, e3, e4;
     double p = zprbbnr(u + w->Deltau, v + w->Deltav, w->Rho, &e1) +
@@ -129,14 +138,14 @@ int rectProb(const ARG_WIENER_BRIDGE* w, double u, double v, double* r)
     return 0;
 }
 
-int wbrProbability(ARG_WIENER_BRIDGE* w, double lambda, double* prob)
+int ComputeTheProbability(ARG_WIENER_BRIDGE* w, double lambda, double* prob)
 {
     w->Deltau = w->ALow == 0.0 ? kHuge : lambda * w->SqrtALowP / w->ALow;
     w->Deltav = w->AHigh == 1.0 ? kHuge : lambda * w->SqrtAHighP / w->AHigh;
     w->Rho = -w->SqrtALowP / w->SqrtAHighP;
     w->u = w->v = 0.0;
     double S;
-    if (rectProb(w, 0.0, 0.0, &S))
+    if (ComputeRectProb(w, 0.0, 0.0, &S))
         return 1;
     if (S > 0) {
         for (int k = 1;; ++k) {
@@ -147,7 +156,7 @@ int wbrProbability(ARG_WIENER_BRIDGE* w, double lambda, double* prob)
             w->u += 2.0 * lambda * w->SqrtALowP;
             w->v += 2.0 * lambda / w->SqrtAHighP;
             double r;
-            if (rectProb(w, w->u, w->v, &r))
+            if (ComputeRectProb(w, w->u, w->v, &r))
                 return 1;
             double term = 2.0 * std::exp(-2.0 * k * k * lambda * lambda) * r;
             S += k % 2 ? -term : term;
@@ -159,20 +168,29 @@ int wbrProbability(ARG_WIENER_BRIDGE* w, double lambda, double* prob)
     return 0;
 }
 
-double logit(double p) { return std::log(p / (1.0 - p)); }
-
-int wbrQuantile(ARG_WIENER_BRIDGE* w)
+double logit(double p)
 {
-    if (!(w->Prob > 0.0) || !(w->Prob <= 0.9999999894632878))
-        return 1;
-    w->TargetProb = w->Prob;
+    return std::log(p / (1.0 - p));
+}
+
+// The quantile of the bridge over [0, AHigh] for the same probability.
+double ComputeTheInitialGuess(const ARG_WIENER_BRIDGE* w)
+{
     ARG_KOLMOGOROV_B kb;
     kb.Objective = 2;
     kb.Prob = w->Prob;
     kb.A = w->AHigh;
-    double lambda = zprbksb(&kb) == 0 ? kb.Quantile : 0.5;
+    return zprbksb(&kb) == 0 ? kb.Quantile : 0.5;
+}
+
+int ComputeTheQuantile(ARG_WIENER_BRIDGE* w)
+{
+    if (!(w->Prob > 0.0) || !(w->Prob <= 0.9999999894632878))
+        return 1;
+    w->TargetProb = w->Prob;
+    double lambda = ComputeTheInitialGuess(w);
     double P;
-    if (wbrProbability(w, lambda, &P))
+    if (ComputeTheProbability(w, lambda, &P))
         return 1;
     double lPrev = lambda, pPrev = P;
     if (P == w->TargetProb) {
@@ -187,7 +205,7 @@ int wbrQuantile(ARG_WIENER_BRIDGE* w)
         lPrev = lambda;
         pPrev = P;
         lambda *= down ? w->MultiplierDown : w->MultiplierUp;
-        if (wbrProbability(w, lambda, &P))
+        if (ComputeTheProbability(w, lambda, &P))
             return 1;
         if (P == w->TargetProb) {
             w->Quantile = lambda;
@@ -207,7 +225,7 @@ int wbrQuantile(ARG_WIENER_BRIDGE* w)
         double ll = std::log(lambda), llPrev = std::log(lPrev);
         double lNew = std::exp(ll + (target - o) * (ll - llPrev) / (o - oPrev));
         double pNew;
-        if (wbrProbability(w, lNew, &pNew))
+        if (ComputeTheProbability(w, lNew, &pNew))
             return 1;
         bool done = std::fabs(lambda - lNew) < 1e-5 * std::max(std::fabs(lNew), 1.0);
         lPrev = lambda;
@@ -221,6 +239,8 @@ int wbrQuantile(ARG_WIENER_BRIDGE* w)
     }
     return 1;
 }
+
+} // namespace wbr
 
 } // namespace
 
@@ -267,26 +287,26 @@ int zprbksb(ARG_KOLMOGOROV_B* q)
     if (q->Objective == 1) {
         if (wzmis(q->Quantile) || !(q->Quantile >= 0.0))
             return 1;
-        return ksbProbability(q->Quantile, q->A, &q->Prob);
+        return ksb::ComputeTheProbability(q->Quantile, q->A, &q->Prob);
     }
     if (q->Objective == 2)
-        return ksbQuantile(q);
+        return ksb::ComputeTheQuantile(q);
     return 1;
 }
 
 int zprbwbr(ARG_WIENER_BRIDGE* wbr)
 {
     int objective = wbr->Objective;
-    if (objective < 1 || objective > 3 || !verifyParms(wbr))
+    if (objective < 1 || objective > 3 || !wbr::VerifyParms(wbr))
         return 1;
     int rc = 0;
     if (objective & 2)
-        rc = wbrQuantile(wbr);
+        rc = wbr::ComputeTheQuantile(wbr);
     if (!rc && (objective & 1)) {
         if (wzmis(wbr->Quantile) || !(wbr->Quantile >= 0.0))
             rc = 1;
         else
-            rc = wbrProbability(wbr, wbr->Quantile, &wbr->Prob);
+            rc = wbr::ComputeTheProbability(wbr, wbr->Quantile, &wbr->Prob);
     }
     wbr->Objective = objective;
     return rc;

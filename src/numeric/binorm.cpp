@@ -10,7 +10,8 @@
 #include <algorithm>
 #include <cmath>
 
-namespace {
+namespace
+{
 
 constexpr double kInv2Pi = 0.15915494309189535;
 constexpr double kInv4Pi = 0.07957747154594767;
@@ -20,7 +21,7 @@ struct TArgs {
     double hh; // h^2 / 2
 };
 
-int tIntegrand(void* p, double* value, double t)
+int T_Integrand(void* p, double* value, double t)
 {
     double hh = static_cast<TArgs*>(p)->hh;
     double s = 1.0 + t * t;
@@ -33,7 +34,7 @@ struct BArgs {
 };
 
 // phi(y - z) Phi((x - r (y - z)) / s), the integrand in z = y - t >= 0.
-int binormIntegrand(void* p, double* value, double z)
+int Binorm_Integrand(void* p, double* value, double z)
 {
     const BArgs& b = *static_cast<BArgs*>(p);
     double t = b.y - z;
@@ -50,12 +51,12 @@ double zxmatan(double x)
     // (x - arctan x) / x^3 = P(x^2) / Q(x^2), fitted for this library (see
     // derive/fit_rational.py); relative fit error below 1e-21 on |x| <= 0.1.
     double v = x * x;
-    double p = ((7.6925241528994678186e-3 * v + 7.2178886100097862118e-1) * v +
-                2.7325887028145023181) *
-                   v +
-               2.2810395058114528432;
-    double q = ((v + 6.6147838354449810113) * v + 1.2303637218904122065e+1) * v +
-               6.8431185174343585296;
+    double p =
+        ((7.6925241528994678186e-3 * v + 7.2178886100097862118e-1) * v + 2.7325887028145023181) *
+            v +
+        2.2810395058114528432;
+    double q =
+        ((v + 6.6147838354449810113) * v + 1.2303637218904122065e+1) * v + 6.8431185174343585296;
     return x * v * p / q;
 }
 
@@ -66,9 +67,9 @@ double tfn1(double h, double a)
         return 0.0;
     double c = std::atan(a); // c_0
     double sum = c;
-    double gj = 1.0;          // g^j / j!
+    double gj = 1.0; // g^j / j!
     double a2 = a * a;
-    double apow = a;          // a^(2j-1)
+    double apow = a; // a^(2j-1)
     for (int j = 1; j < 400; ++j) {
         c = j == 1 ? zxmatan(a) : apow / (2 * j - 1) - c;
         apow *= a2;
@@ -96,7 +97,7 @@ double tfn2(double h, double a)
     qs.b = a;
     qs.peak = h != 0.0 ? std::min(2.0 / (h * h), a / 2.0) : a / 2.0;
     qs.sigma = 0.5;
-    qs.fentry = tIntegrand;
+    qs.fentry = T_Integrand;
     qs.userptr = &args;
     double r = 0.0;
     if (zhrdys(&qs, &r))
@@ -111,7 +112,8 @@ double tfn(double h, double a, int* normah)
         t = std::exp(-h * h / 2.0) * a * kInv2Pi;
     } else if (std::fabs(1.0 - a) < 1e-12) {
         double am1 = a - 1.0;
-        t = zprbnrm(h) * zprbnrm(-h) / 2.0 + std::exp(-h * h) * am1 * (1.0 - (h * h + 1.0) * am1) * kInv4Pi;
+        t = zprbnrm(h) * zprbnrm(-h) / 2.0 +
+            std::exp(-h * h) * am1 * (1.0 - (h * h + 1.0) * am1) * kInv4Pi;
     } else if (a >= 0.13 || std::fabs(h) >= 3.5) {
         t = tfn2(h, a);
     } else {
@@ -174,7 +176,7 @@ double UseIntegration(double x, double y, double r, int* rc)
     qs.a = 0.0;
     qs.peak = std::clamp(y, 0.1, 10.0);
     qs.sigma = args.s;
-    qs.fentry = binormIntegrand;
+    qs.fentry = Binorm_Integrand;
     qs.userptr = &args;
     double p = 0.0;
     if (zhrdys(&qs, &p)) {
@@ -188,8 +190,7 @@ double UseIntegration(double x, double y, double r, int* rc)
 double zprbbnr(double x, double y, double rho, int* ier)
 {
     *ier = 0;
-    if (wzmis(x) || wzmis(y) || wzmis(rho) || std::isnan(x) || std::isnan(y) ||
-        std::isnan(rho)) {
+    if (wzmis(x) || wzmis(y) || wzmis(rho) || std::isnan(x) || std::isnan(y) || std::isnan(rho)) {
         *ier = 1;
         return korv_missing();
     }
@@ -202,9 +203,8 @@ double zprbbnr(double x, double y, double rho, int* ier)
     if (rho == 0.0)
         return zprbnrm(h) * zprbnrm(k);
     if (std::fabs(rho) < 1e-9)
-        return zprbnrm(h) * zprbnrm(k) +
-               kInv2Pi * std::exp(-h * h / 2.0) * std::exp(-k * k / 2.0) * rho *
-                   (1.0 + h * k * rho / 2.0);
+        return zprbnrm(h) * zprbnrm(k) + kInv2Pi * std::exp(-h * h / 2.0) * std::exp(-k * k / 2.0) *
+                                             rho * (1.0 + h * k * rho / 2.0);
     const double cut = -std::log(1.110223024625157e-16) - kExpFloor;
     if (-h * h / 2.0 < cut)
         return h >= 0 ? zprbnrm(k) : 0.0;

@@ -2,6 +2,7 @@
 // chi-square upper tail.
 #include "numeric/gamma.h"
 
+#include "numeric/gamma_internal.h"
 #include "numeric/normal.h"
 #include "runtime/missing.h"
 
@@ -9,7 +10,8 @@
 #include <cfloat>
 #include <cmath>
 
-namespace {
+namespace
+{
 
 constexpr double kTiny = 2.2250738585072014e-308;
 constexpr double kLnSqrt2Pi = 0.9189385332046728;
@@ -150,8 +152,9 @@ double zexpm1(double x)
 {
     if (std::fabs(x) > 0.01)
         return std::exp(x) - 1.0;
-    return x * (1.0 + (x / 2.0) * (1.0 + (x / 3.0) * (1.0 + (x / 4.0) *
-                                                              (1.0 + (x / 5.0) * (1.0 + x / 6.0)))));
+    return x *
+           (1.0 + (x / 2.0) *
+                      (1.0 + (x / 3.0) * (1.0 + (x / 4.0) * (1.0 + (x / 5.0) * (1.0 + x / 6.0)))));
 }
 
 double zlnSumOfExp(double x1, double x2)
@@ -165,7 +168,7 @@ double zlnSumOfExp(double x1, double x2)
 
 // Log of z^(a-1) e^(-z) / Gamma(a), in a form that keeps its accuracy near
 // the mode for large shapes.
-double gammaLogPrefactor(double a, double z)
+double zlgprefx(double a, double z)
 {
     if (a >= 10.0 && std::fabs(z / a - 1.0) <= 0.3)
         return (a - 1.0) * std::log(z / a) - zlgbern(a) + (a - z) - kLnSqrt2Pi - 0.5 * std::log(a);
@@ -174,7 +177,7 @@ double gammaLogPrefactor(double a, double z)
 
 // Series for P: the sum over n of z^n / (a (a+1) ... (a+n)), times z.
 // Returns false after 2000 terms.
-bool gammaLowerSeries(double a, double z, double* raw)
+bool zsergam(double a, double z, double* raw)
 {
     double term = 1.0 / a;
     double sum = term;
@@ -192,7 +195,7 @@ bool gammaLowerSeries(double a, double z, double* raw)
 // Legendre's continued fraction for Q, in its even (contracted) form:
 // Q = e^-z z^a / Gamma(a) / (z + 1 - a - 1 (1 - a) / (z + 3 - a - 2 (2 - a) / ...)).
 // raw is z times the fraction. Returns false after 1000 steps.
-bool gammaUpperFraction(double a, double z, double* raw)
+bool zcnf1gm(double a, double z, double* raw)
 {
     double aPrev = 1.0, aCur = 0.0; // A(-1), A(0)
     double bPrev = 0.0, bCur = 1.0; // B(-1), B(0)
@@ -224,7 +227,7 @@ bool gammaUpperFraction(double a, double z, double* raw)
 // Continued fraction for P: e^z z^-a gamma(a, z) =
 // 1/(a - a z/(a + 1 + z/(a + 2 - (a + 1) z/(a + 3 + 2 z/(a + 4 - ...))))).
 // raw is z times the fraction (the same quantity as the series gives).
-bool gammaLowerFraction(double a, double z, double* raw)
+bool zcnf2gm(double a, double z, double* raw)
 {
     double aPrev = 1.0, aCur = 0.0;
     double bPrev = 0.0, bCur = 1.0;
@@ -277,8 +280,8 @@ double wilhil(double a, double z, double* pr)
     double w = (std::cbrt(r) - 1.0 + 1.0 / (9.0 * a)) * s9a;
     double w2 = w * w;
     double phi = 0.3989422804014327 * std::exp(-w2 / 2.0);
-    double c = ((w2 / 3.0 - 1.0) * (w / 4.0) - (7.0 - w2 * (4.0 + w2)) / (15.0 * s9a)) * phi /
-               (9.0 * a);
+    double c =
+        ((w2 / 3.0 - 1.0) * (w / 4.0) - (7.0 - w2 * (4.0 + w2)) / (15.0 * s9a)) * phi / (9.0 * a);
     double t = zprbnrm(-std::fabs(w));
     double lower;
     if (w > 0) {
@@ -326,7 +329,7 @@ int zigamma(double z, double a, double* p, double* pr, double* d)
     }
     bool shifted = a < 1.0;
     double ap = shifted ? a + 1.0 : a;
-    double lnf = gammaLogPrefactor(ap, z);
+    double lnf = zlgprefx(ap, z);
     bool lowerSide = z <= ap || z <= 1.0;
     double tail, raw = 0.0;
     if (ap >= 1e9 && std::fabs(z - ap) <= 0.7 * std::sqrt(ap) + 0.02 * ap) {
@@ -338,9 +341,9 @@ int zigamma(double z, double a, double* p, double* pr, double* d)
     } else {
         bool ok;
         if (lowerSide)
-            ok = ap < 1e9 ? gammaLowerSeries(ap, z, &raw) : gammaLowerFraction(ap, z, &raw);
+            ok = ap < 1e9 ? zsergam(ap, z, &raw) : zcnf2gm(ap, z, &raw);
         else
-            ok = gammaUpperFraction(ap, z, &raw);
+            ok = zcnf1gm(ap, z, &raw);
         if (!ok)
             return fail();
         double e = lnf < -kLogMax ? 0.0 : std::exp(lnf);
@@ -394,6 +397,6 @@ int zldngam(double x, double df, double* ldens)
         *ldens = df == 1.0 ? 0.0 : korv_missing();
         return 0;
     }
-    *ldens = gammaLogPrefactor(df, x);
+    *ldens = zlgprefx(df, x);
     return 0;
 }

@@ -34,8 +34,7 @@ double zchol(int k, double* base, double tol)
     return s;
 }
 
-void zqform(const double* sym, int n, const double* rec, int p, double* prod, double* work,
-            int acc)
+void zqform(const double* sym, int n, const double* rec, int p, double* prod, double* work, int acc)
 {
     if (p < 1)
         return;
@@ -106,7 +105,8 @@ int zgsorth(int m, int n, const double* a, double* p, double* t)
     return dependent;
 }
 
-namespace {
+namespace
+{
 
 constexpr int kBlockM = 64, kBlockN = 64, kBlockK = 128;
 
@@ -130,8 +130,12 @@ void dgemm(char transa, char transb, int m, int n, int k, double alpha, const do
     if (k <= 0 || alpha == 0.0)
         return;
     // Element (i, l) of op(A) and (l, j) of op(B), column-major.
-    auto opA = [&](int i, int l) { return ta ? A[i * static_cast<long>(lda) + l] : A[l * static_cast<long>(lda) + i]; };
-    auto opB = [&](int l, int j) { return tb ? B[l * static_cast<long>(ldb) + j] : B[j * static_cast<long>(ldb) + l]; };
+    auto opA = [&](int i, int l) {
+        return ta ? A[i * static_cast<long>(lda) + l] : A[l * static_cast<long>(lda) + i];
+    };
+    auto opB = [&](int l, int j) {
+        return tb ? B[l * static_cast<long>(ldb) + j] : B[j * static_cast<long>(ldb) + l];
+    };
     // Blocks of op(A) are packed contiguously (column by column of the block)
     // so the innermost loop runs over unit stride.
     std::vector<double> packA(static_cast<size_t>(kBlockM) * kBlockK);
@@ -181,8 +185,7 @@ int hzmmultr(double* r, int rf, const double* x, int nx, int mx, int xf, const d
     int yr = yf ? my : ny, yc = yf ? ny : my;
     if (xc == yr) {
         // Row-major r = op(x) op(y) is column-major r' = op(y)' op(x)'.
-        dgemm(yf ? 'T' : 'N', xf ? 'T' : 'N', yc, xr, xc, 1.0, y, my, x, mx, rf ? 1.0 : 0.0, r,
-              yc);
+        dgemm(yf ? 'T' : 'N', xf ? 'T' : 'N', yc, xr, xc, 1.0, y, my, x, mx, rf ? 1.0 : 0.0, r, yc);
         return 0;
     }
     if (xr == 1 && xc == 1) {

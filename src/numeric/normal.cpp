@@ -11,7 +11,8 @@
 #include <cfloat>
 #include <cmath>
 
-namespace {
+namespace
+{
 
 constexpr double kSqrtHalf = 0.7071067811865476;
 constexpr double kLnSqrt2Pi = 0.9189385332046728;
@@ -133,7 +134,7 @@ int zcnfmill(double x, double* ratio)
     // (1/x) / (1 + c/(1 + 2c/(1 + 3c/(1 + ...)))) with c = 1/x^2 and evaluated
     // by forward recurrences; successive convergents bracket the value.
     double c = 1.0 / (x * x);
-    double aPrev = 1.0, a = 1.0; // numerators A(n-1), A(n)
+    double aPrev = 1.0, a = 1.0;     // numerators A(n-1), A(n)
     double bPrev = 1.0, b = 1.0 + c; // denominators
     double last = a / b;
     for (int n = 2; n <= 100; ++n) {
@@ -203,15 +204,16 @@ int zlognrm(double x, double* lpl, double* lpr, double* ldens)
     return 0;
 }
 
-namespace {
+namespace
+{
 
 // Rational approximations of the normal quantile, fitted for this library
 // (see derive/fit_rational.py). With q = min(p, 1 - p) and
 // t = sqrt(-2 log q) - sqrt(2 log 2), the upper quantile is t N(t)/D(t) for
 // q > 0.01 and t N'(1/t)/D'(1/t) for q <= 0.01 (down to 1e-16).
 constexpr double kProbitShift = 1.1774100225154747;
-constexpr double kCentralN[8] = {1.4756646266356058887,  3.8204440191215981472,
-                                 3.9042526361560916145,  2.0294359856970773324,
+constexpr double kCentralN[8] = {1.4756646266356058887,    3.8204440191215981472,
+                                 3.9042526361560916145,    2.0294359856970773324,
                                  5.8089339992270764387e-1, 9.2905447326740052773e-2,
                                  7.7700681384422248464e-3, 2.4865573175173562089e-4};
 constexpr double kCentralD[8] = {1.0,
@@ -222,11 +224,10 @@ constexpr double kCentralD[8] = {1.0,
                                  8.5353049225279112134e-2,
                                  7.4826874277487179211e-3,
                                  2.4860564341199764477e-4};
-constexpr double kTailN[9] = {1.0000221345344720499,   7.1767837876145129247e+1,
-                              1.5452736181172143472e+3, 1.4322739079691264938e+4,
-                              6.7037948095170544575e+4, 1.6769123392712175003e+5,
-                              2.1336479654576270174e+5, 1.0690465459539969108e+5,
-                              1.3139899186775379882e-2};
+constexpr double kTailN[9] = {
+    1.0000221345344720499,    7.1767837876145129247e+1, 1.5452736181172143472e+3,
+    1.4322739079691264938e+4, 6.7037948095170544575e+4, 1.6769123392712175003e+5,
+    2.1336479654576270174e+5, 1.0690465459539969108e+5, 1.3139899186775379882e-2};
 constexpr double kTailD[8] = {1.0,
                               7.0597900940532202768e+1,
                               1.4681912998028911261e+3,
@@ -325,9 +326,9 @@ double DiffNormal(double a, double b, double PreciseDelta)
         double b2 = b * b;
         double phi = kInvSqrt2Pi * std::exp(-b2 / 2.0);
         double s = 1.0;
-        s = 1.0 + h * (-b / 2.0 + h * ((b2 - 1.0) / 6.0 +
-                                       h * (-(b2 - 3.0) * b / 24.0 +
-                                            h * ((b2 * b2 - 6.0 * b2 + 3.0) / 120.0))));
+        s = 1.0 + h * (-b / 2.0 +
+                       h * ((b2 - 1.0) / 6.0 + h * (-(b2 - 3.0) * b / 24.0 +
+                                                    h * ((b2 * b2 - 6.0 * b2 + 3.0) / 120.0))));
         return phi * h * s;
     }
     if (a > 0 && b > 0)

@@ -10,11 +10,13 @@
 #include <cfloat>
 #include <cmath>
 
-namespace {
+namespace
+{
 
 constexpr double kHuge = 1.3407807929943e154;
 
-class Integrator {
+class Integrator
+{
   public:
     explicit Integrator(shrdarg* qs) : q(*qs) {}
 
@@ -23,9 +25,9 @@ class Integrator {
   private:
     shrdarg& q;
     double u0 = 0;
-    double estimate = 0; // the previous level's estimate (scaled footing)
-    double sum = 0;      // w1 plus all node terms of the current level
-    double newSum = 0;   // the current cycle's new nodes
+    double estimate = 0;          // the previous level's estimate (scaled footing)
+    double sum = 0;               // w1 plus all node terms of the current level
+    double newSum = 0;            // the current cycle's new nodes
     int extentR = 0, extentL = 0; // furthest node index on each side, in steps h
     bool boundaryR = false, boundaryL = false;
 
@@ -105,7 +107,7 @@ int Integrator::side(int dir, bool firstLevel)
     bool& boundary = dir > 0 ? boundaryR : boundaryL;
     int& count = dir > 0 ? q.nright : q.nleft;
     int stepBy = firstLevel ? 1 : 2;
-    int k = firstLevel ? 1 : 1;
+    int k = 1;
     double last[3] = {0, 0, 0};
     int added = 0;
     for (;; k += stepBy) {

@@ -1,6 +1,7 @@
 // Gamma probabilities, densities and quantiles on the log scale.
 #include "numeric/gamma.h"
 
+#include "numeric/gamma_internal.h"
 #include "numeric/normal.h"
 #include "numeric/quad.h"
 #include "numeric/solvers.h"
@@ -11,13 +12,8 @@
 #include <climits>
 #include <cmath>
 
-// Shared with gamma.cpp.
-double gammaLogPrefactor(double a, double z);
-bool gammaLowerSeries(double a, double z, double* raw);
-bool gammaUpperFraction(double a, double z, double* raw);
-bool gammaLowerFraction(double a, double z, double* raw);
-
-namespace {
+namespace
+{
 
 constexpr double kSpecialLog = -1.3407807929943e154;
 constexpr double kTiny = 2.2250738585072014e-308;
@@ -56,6 +52,19 @@ int zasgam(ARGGAM* q)
     return 0;
 }
 
+// Wilson-Hilferty without the correction term, both log tails from the
+// normal distribution at the cube-root deviate.
+int lwilhil(ARGGAM* q, double a, double z)
+{
+    double s9a = std::sqrt(9.0 * a);
+    double w = (std::cbrt(z / a) - 1.0 + 1.0 / (9.0 * a)) * s9a;
+    double ld;
+    if (zlognrm(w, &q->lpl, &q->lpr, &ld))
+        return 1;
+    q->method = 2;
+    return 0;
+}
+
 // Series and continued fractions on the log scale.
 int zbsgam(ARGGAM* q)
 {
@@ -63,34 +72,27 @@ int zbsgam(ARGGAM* q)
     bool shifted = a < 1.0;
     double ap = shifted ? a + 1.0 : a;
     q->am1 = ap - 1.0;
-    double lnf = gammaLogPrefactor(ap, z);
+    double lnf = zlgprefx(ap, z);
     q->ldens = lnf;
-    if (ap >= 1e9 && std::fabs(z - ap) <= 0.7 * std::sqrt(ap) + 0.02 * ap) {
-        double s9a = std::sqrt(9.0 * ap);
-        double w = (std::cbrt(z / ap) - 1.0 + 1.0 / (9.0 * ap)) * s9a;
-        double ld;
-        if (zlognrm(w, &q->lpl, &q->lpr, &ld))
-            return 1;
-        q->method = 2;
-        return 0;
-    }
+    if (ap >= 1e9 && std::fabs(z - ap) <= 0.7 * std::sqrt(ap) + 0.02 * ap)
+        return lwilhil(q, ap, z);
     double raw = 0.0;
     bool upper = false;
     if (ap < z && z > 1.0) {
-        if (!gammaUpperFraction(ap, z, &raw))
+        if (!zcnf1gm(ap, z, &raw))
             return 1;
         upper = true;
         q->method = 3;
     } else if (ap < 1e9) {
-        if (gammaLowerSeries(ap, z, &raw)) {
+        if (zsergam(ap, z, &raw)) {
             q->method = 0;
         } else {
-            if (!gammaLowerFraction(ap, z, &raw))
+            if (!zcnf2gm(ap, z, &raw))
                 return 1;
             q->method = 4;
         }
     } else {
-        if (!gammaLowerFraction(ap, z, &raw))
+        if (!zcnf2gm(ap, z, &raw))
             return 1;
         q->method = 4;
     }
@@ -144,7 +146,7 @@ int fntrgam(void* p, double* value, double t)
     return 0;
 }
 
-int computeTheProbability(ARGGAM* q)
+int ComputeTheProbability(ARGGAM* q)
 {
     double a = q->a, z = q->z;
     if (wzmis(a) || wzmis(z) || !(z >= 0.0) || !(a > 1e-9))
@@ -169,7 +171,7 @@ int computeTheProbability(ARGGAM* q)
 }
 
 // Quantile from Prob: bracketing, then secant steps in (log x, log-odds).
-int computeTheQuantile(ARGGAM* q)
+int ComputeTheQuantile(ARGGAM* q)
 {
     double prob = q->Prob, a = q->a;
     if (!(prob > 0.0 && prob <= 0.9999999894632878) || !(a > 1e-9))
@@ -181,7 +183,7 @@ int computeTheQuantile(ARGGAM* q)
     double target = std::log(prob / (1.0 - prob));
     auto eval = [&](double x, double* lodds) {
         q->z = x;
-        if (computeTheProbability(q))
+        if (ComputeTheProbability(q))
             return 1;
         *lodds = q->lpl - q->lpr;
         return 0;
@@ -225,7 +227,8 @@ int computeTheQuantile(ARGGAM* q)
         double xn = x2 * std::exp((std::log(x1) - std::log(x2)) * (target - o2) / (o1 - o2));
         if (!(xn >= kTiny))
             return 1;
-        if (std::fabs(x2 - xn) < 1.053671212772351e-8 * std::max(std::fabs(xn), q->AbsoluteLowerBound)) {
+        if (std::fabs(x2 - xn) <
+            1.053671212772351e-8 * std::max(std::fabs(xn), q->AbsoluteLowerBound)) {
             q->z = xn;
             double on;
             if (eval(xn, &on))
@@ -244,7 +247,7 @@ int computeTheQuantile(ARGGAM* q)
     return 1;
 }
 
-int quantInitialGuess(ARG_QUANT* qs)
+int ComputeTheQUANTInitialGuess(ARG_QUANT* qs)
 {
     auto* q = static_cast<ARGGAM*>(qs->UserPtr);
     double a = q->a;
@@ -254,17 +257,17 @@ int quantInitialGuess(ARG_QUANT* qs)
     return 0;
 }
 
-int quantFunction(ARG_QUANT* qs)
+int ComputeTheQUANTFunction(ARG_QUANT* qs)
 {
     auto* q = static_cast<ARGGAM*>(qs->UserPtr);
     q->z = qs->Q;
-    if (computeTheProbability(q))
+    if (ComputeTheProbability(q))
         return 1;
     *qs->TargetPtr = q->lpr;
     return 0;
 }
 
-int computeTheSDFQuantile(ARGGAM* q)
+int ComputeTheSDFQuantile(ARGGAM* q)
 {
     if (!(q->targetSDF > 0.0 && q->targetSDF < 1.0) || !(q->a > 1e-9)) {
         q->z = korv_missing();
@@ -279,8 +282,8 @@ int computeTheSDFQuantile(ARGGAM* q)
     qs.TargetPtr = &target;
     qs.UserPtr = q;
     qs.MinPossibleQ = 0.0;
-    qs.GetAnInitialGuess = quantInitialGuess;
-    qs.ComputeTheFunction = quantFunction;
+    qs.GetAnInitialGuess = ComputeTheQUANTInitialGuess;
+    qs.ComputeTheFunction = ComputeTheQUANTFunction;
     int rc = zquant(&qs);
     if (rc) {
         q->z = korv_missing();
@@ -322,7 +325,7 @@ int zintgam(ARGGAM* q)
         return 1;
     double lpr = std::log(integral) - zlgamma(ap) + qs.nshft;
     lpr = std::min(lpr, 0.0);
-    double ldens = gammaLogPrefactor(ap, z);
+    double ldens = zlgprefx(ap, z);
     if (shifted) {
         // Q(a, z) = Q(a+1, z) - z^a e^-z / Gamma(a+1).
         double lterm = ldens; // log of z^a e^-z / Gamma(a+1)
@@ -345,12 +348,12 @@ int zloggam(ARGGAM* q)
     q->eps = std::max(q->eps, 8.881784197001256e-16);
     q->AbsoluteLowerBound = std::max(q->AbsoluteLowerBound, 2.225073858507202e-305 / q->eps);
     if (q->Objective & 4)
-        return computeTheQuantile(q);
+        return ComputeTheQuantile(q);
     if (q->Objective & 8)
-        return computeTheSDFQuantile(q);
+        return ComputeTheSDFQuantile(q);
     int rc = 0;
     if (q->Objective & 1) {
-        rc = computeTheProbability(q);
+        rc = ComputeTheProbability(q);
         if (rc)
             return rc;
     }

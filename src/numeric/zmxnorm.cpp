@@ -9,7 +9,8 @@
 #include <cfloat>
 #include <cmath>
 
-namespace {
+namespace
+{
 
 constexpr double kStart = -9007199254740992.0; // -2^53: log of "nothing yet"
 constexpr double kLn2 = 0.6931471805599453;

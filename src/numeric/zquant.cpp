@@ -10,7 +10,8 @@
 #include <cstdint>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 constexpr double kEpsQFloor = 1.053671212772351e-8;
 
@@ -34,7 +35,7 @@ bool isMissingBits(double v)
 }
 
 // Evaluates at q; returns the callback's code. Sets Converged on a hit.
-int evaluateTarget(ARG_QUANT* qs, double q)
+int EvaluateTarget(ARG_QUANT* qs, double q)
 {
     qs->Q = q;
     int rc = qs->ComputeTheFunction(qs);
@@ -59,16 +60,19 @@ int evaluateTarget(ARG_QUANT* qs, double q)
 
 // The value increases with q for types 0 and 1 and decreases for type 2, so
 // the multipliers that move toward the target swap for type 2.
-bool belowTarget(const ARG_QUANT* qs, double t) { return t < qs->UserTarget; }
-
-int computeAtTheTwoEnds(ARG_QUANT* qs)
+bool belowTarget(const ARG_QUANT* qs, double t)
 {
-    int rc = evaluateTarget(qs, qs->LeftQ);
+    return t < qs->UserTarget;
+}
+
+int ComputeAtTheTwoEnds(ARG_QUANT* qs)
+{
+    int rc = EvaluateTarget(qs, qs->LeftQ);
     if (rc)
         return rc;
     qs->LeftTarget = qs->Target;
     qs->LogRatioLeft = qs->LogRatio;
-    rc = evaluateTarget(qs, qs->RightQ);
+    rc = EvaluateTarget(qs, qs->RightQ);
     if (rc)
         return rc;
     qs->RightTarget = qs->Target;
@@ -77,13 +81,13 @@ int computeAtTheTwoEnds(ARG_QUANT* qs)
     return 0;
 }
 
-int bracketTheSolution(ARG_QUANT* qs)
+int BracketTheSolution(ARG_QUANT* qs)
 {
     if (isMissingBits(qs->UserTarget) || qs->InitialQ < qs->MinPossibleQ) {
         qs->ErrorType = 12345677;
         return 12345677;
     }
-    int rc = evaluateTarget(qs, qs->InitialQ);
+    int rc = EvaluateTarget(qs, qs->InitialQ);
     if (rc)
         return rc;
     if (qs->Converged || qs->Target == qs->UserTarget) {
@@ -107,9 +111,7 @@ int bracketTheSolution(ARG_QUANT* qs)
         prevT = qs->Target;
         prevL = qs->LogRatio;
         q = qs->Q * (below ? up : down);
-        if (qs->MaxPossibleQ > qs->MinPossibleQ)
-            q = std::clamp(q, qs->MinPossibleQ, qs->MaxPossibleQ);
-        rc = evaluateTarget(qs, q);
+        rc = EvaluateTarget(qs, q);
         if (rc)
             return rc;
         if (qs->Converged) {
@@ -135,7 +137,7 @@ int bracketTheSolution(ARG_QUANT* qs)
     return 0;
 }
 
-int iterate(ARG_QUANT* qs)
+int Iterate(ARG_QUANT* qs)
 {
     double tol = qs->EpsQ * std::fabs(qs->LogRatioTarget);
     if (std::fabs(qs->LogRatioLeft - qs->LogRatioTarget) <= tol) {
@@ -168,11 +170,12 @@ int iterate(ARG_QUANT* qs)
         double stepSize = std::min(std::fabs(q - qs->LeftQ), std::fabs(q - qs->RightQ));
         if (stepSize < qs->EpsQ * std::fabs(q) ||
             std::fabs(qs->LogRatioTarget - qs->LogRatioRight) <
-                qs->EpsProb * std::max(std::fabs(qs->LogRatioTarget), std::fabs(qs->LogRatioRight))) {
+                qs->EpsProb *
+                    std::max(std::fabs(qs->LogRatioTarget), std::fabs(qs->LogRatioRight))) {
             qs->Q = q;
             return 0;
         }
-        int rc = evaluateTarget(qs, q);
+        int rc = EvaluateTarget(qs, q);
         if (rc)
             return rc;
         if (qs->Converged)
@@ -180,7 +183,7 @@ int iterate(ARG_QUANT* qs)
         double bestQ = q, bestT = qs->Target, bestL = qs->LogRatio;
         if (qs->UseHybrid) {
             double mid = (qs->LeftQ + qs->RightQ) / 2.0;
-            rc = evaluateTarget(qs, mid);
+            rc = EvaluateTarget(qs, mid);
             if (rc)
                 return rc;
             if (qs->Converged)
@@ -249,7 +252,7 @@ int zquant(ARG_QUANT* qs)
             return rc;
     }
     if (qs->DomainType == 1 && !qs->SolutionIsBracketed) {
-        int rc = evaluateTarget(qs, 0.0);
+        int rc = EvaluateTarget(qs, 0.0);
         if (rc)
             return rc;
         if (qs->Converged) {
@@ -268,15 +271,15 @@ int zquant(ARG_QUANT* qs)
     }
     int rc;
     if (qs->SolutionIsBracketed) {
-        rc = computeAtTheTwoEnds(qs);
+        rc = ComputeAtTheTwoEnds(qs);
     } else {
-        rc = bracketTheSolution(qs);
+        rc = BracketTheSolution(qs);
         if (!rc && qs->Converged)
             return 0;
     }
     if (rc)
         return rc;
-    return iterate(qs);
+    return Iterate(qs);
 }
 
 int zbrent(BrentFn fptr, void* fargs, double ax, double bx, double cx, double tol, int maxiter,

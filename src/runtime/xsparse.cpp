@@ -7,15 +7,22 @@
 #include "runtime/procstr.h"
 #include "vyr_session.h"
 
-namespace {
+namespace
+{
 
 // The tracking anchor handed out when a block has none.
 int g_track_anchor = 0;
 
 } // namespace
 
-int xstdtok(PARSECONTROL*, void*) { return 0; }
-int xsem(PARSECONTROL*, int, const int*, int) { return 0; }
+int xstdtok(PARSECONTROL*, void*)
+{
+    return 0;
+}
+int xsem(PARSECONTROL*, int, const int*, int)
+{
+    return 0;
+}
 
 int xsparse(PARSECONTROL* uppc, USERINTERACT* uic)
 {

@@ -14,8 +14,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "../host/parse/fake_env.h"
@@ -27,7 +29,10 @@
 #include "vyr_parse.h"
 #include "vyr_session.h"
 
-namespace {
+namespace
+{
+
+std::string g_data_dir, g_out_dir;
 
 const char* kSeeds[] = {
     "proc korvante data=lung plots=(s(cl atrisk(maxlen=5 outside(0.3))=0 to 100 by 25 cb=all "
@@ -49,12 +54,40 @@ const char* kSeeds[] = {
 };
 
 const char* kWords[] = {
-    "proc", "korvante", "data", "=", "(", ")", ",", "/", "*", "-", "--", ":", ";", "time",
-    "strata", "by", "to", "plots", "s", "h", "cl", "test", "all", "none", "'q'", "\"dq\"",
-    "1", "-2", "3.5", "1e300", "1e999", ".", ".a", "'01jan2000'd", "'x", "_all_", "x1-x9",
-    "lung", "lib.mem", "diff", "control", "adjust", "sim", "bw", "range", "atrisk", "outside",
-    "&data", "%let", "run", "quit", "/*", "*/", "\n", "   ", "\t", "\xc3\xa9", "\x01", "@",
-    "survival", "out", "method", "lt", "fh", "fleming", "intervals", "timelist", "0 to 1e9 by 1e-9",
+    "proc",     "korvante",
+    "data",     "=",
+    "(",        ")",
+    ",",        "/",
+    "*",        "-",
+    "--",       ":",
+    ";",        "time",
+    "strata",   "by",
+    "to",       "plots",
+    "s",        "h",
+    "cl",       "test",
+    "all",      "none",
+    "'q'",      "\"dq\"",
+    "1",        "-2",
+    "3.5",      "1e300",
+    "1e999",    ".",
+    ".a",       "'01jan2000'd",
+    "'x",       "_all_",
+    "x1-x9",    "lung",
+    "lib.mem",  "diff",
+    "control",  "adjust",
+    "sim",      "bw",
+    "range",    "atrisk",
+    "outside",  "&data",
+    "%let",     "run",
+    "quit",     "/*",
+    "*/",       "\n",
+    "   ",      "\t",
+    "\xc3\xa9", "\x01",
+    "@",        "survival",
+    "out",      "method",
+    "lt",       "fh",
+    "fleming",  "intervals",
+    "timelist", "0 to 1e9 by 1e-9",
 };
 
 std::string mutate(std::string s, std::mt19937_64& rng)
@@ -90,7 +123,8 @@ std::string mutate(std::string s, std::mt19937_64& rng)
             const char* other = kSeeds[rng() % (sizeof kSeeds / sizeof *kSeeds)];
             std::size_t len = std::strlen(other);
             std::size_t from = rng() % len;
-            s.insert(at, std::string(other + from, std::min<std::size_t>(len - from, 1 + rng() % 60)));
+            s.insert(at,
+                     std::string(other + from, std::min<std::size_t>(len - from, 1 + rng() % 60)));
             break;
         }
         default: // truncate
@@ -174,9 +208,20 @@ void run_session(const std::string& program)
         vyr_register_procedure("KORVANTE", parse_step);
         registered = true;
     }
+    // Real data (the bundled examples) so that variable lists resolve;
+    // output data sets go to a scratch folder.
+    static std::string& data_dir = g_data_dir;
+    static std::string& out_dir = g_out_dir;
+    if (out_dir.empty()) {
+        const char* src = std::getenv("KORV_SOURCE_DIR");
+        data_dir = std::string(src ? src : ".") + "/examples";
+        char tmpl[] = "/tmp/korv_fuzz_XXXXXX";
+        const char* d = mkdtemp(tmpl);
+        out_dir = d ? d : "/tmp";
+    }
     VyrSettings s;
-    s.dataDir = "/nonexistent-korv-fuzz";
-    s.outDir = "/nonexistent-korv-fuzz";
+    s.dataDir = data_dir;
+    s.outDir = out_dir;
     std::string listing, log;
     vyr::print_capture(&listing, &log);
     vyr_run_text(s, program);
@@ -214,7 +259,8 @@ int main(int argc, char** argv)
     auto start = std::chrono::steady_clock::now();
     long n = 0;
     std::vector<std::string> pool(std::begin(kSeeds), std::end(kSeeds));
-    while (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() < seconds) {
+    while (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() <
+           seconds) {
         std::string base = pool[rng() % pool.size()];
         std::string input = mutate(base, rng);
         if (verbose)
@@ -232,6 +278,10 @@ int main(int argc, char** argv)
         ++n;
     }
     std::printf("fuzz_parse: %ld inputs, no crash\n", n);
+    if (!g_out_dir.empty() && g_out_dir != "/tmp") {
+        std::error_code ec;
+        std::filesystem::remove_all(g_out_dir, ec);
+    }
     return 0;
 }
 #endif

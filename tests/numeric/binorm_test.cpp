@@ -92,7 +92,8 @@ TEST(OwenT, ArcTangentDifference)
     // x - arctan x = x^3/3 - x^5/5 + ...; compare with the series in long
     // double where the subtraction would cancel.
     for (double x : {1e-8, 1e-4, 0.003, 0.05, 0.0999, 0.1, -0.07, 0.2, 3.0}) {
-        long double s = 0, p = static_cast<long double>(x) * x * x, x2 = static_cast<long double>(x) * x;
+        long double s = 0, p = static_cast<long double>(x) * x * x,
+                    x2 = static_cast<long double>(x) * x;
         for (int k = 1; k < 60; ++k) {
             s += (k % 2 ? 1 : -1) * p / (2 * k + 1);
             p *= x2;

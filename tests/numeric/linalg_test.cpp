@@ -13,7 +13,8 @@
 using korvtest::Near;
 using korvtest::Table;
 
-namespace {
+namespace
+{
 
 // Matrix `kind` of reference case `c` as a row-major array.
 std::vector<double> refMatrix(const Table& t, int c, const std::string& kind, int* rows, int* cols)
@@ -27,7 +28,8 @@ std::vector<double> refMatrix(const Table& t, int c, const std::string& kind, in
     std::vector<double> m(static_cast<size_t>(r) * k);
     for (size_t i = 0; i < t.size(); ++i)
         if (t.num(i, "case") == c && t.text(i, "kind") == kind)
-            m[static_cast<size_t>(t.num(i, "i")) * k + static_cast<size_t>(t.num(i, "j"))] = t.num(i, "value");
+            m[static_cast<size_t>(t.num(i, "i")) * k + static_cast<size_t>(t.num(i, "j"))] =
+                t.num(i, "value");
     *rows = r;
     *cols = k;
     return m;
@@ -190,7 +192,7 @@ TEST(Matrices, QuadraticForms)
     zqform(id, 2, rec, 1, &prod, nullptr, 1);
     EXPECT_EQ(prod, 50.0);
     // p = 2: packed 2 by 2 of r_k' S r_l.
-    double S[3] = {2, 1, 3};      // [[2,1],[1,3]]
+    double S[3] = {2, 1, 3};       // [[2,1],[1,3]]
     double recs[4] = {1, 0, 1, 2}; // (1,0) and (1,2)
     double out[3], work[2];
     zqform(S, 2, recs, 2, out, work, 0);
@@ -286,7 +288,7 @@ TEST(Matrices, ScalarCasesAndMismatch)
     ASSERT_EQ(hzmmultr(r, 0, s, 1, 1, 0, y, 2, 3, 0), 0); // 1 by 1 times 2 by 3
     EXPECT_EQ(r[5], 18.0);
     ASSERT_EQ(hzmmultr(r, 0, y, 2, 3, 1, s, 1, 1, 0), 0); // y' times scalar: 3 by 2
-    EXPECT_EQ(r[1], 12.0);                               // element (0, 1) = 3 y(1, 0)
+    EXPECT_EQ(r[1], 12.0);                                // element (0, 1) = 3 y(1, 0)
     EXPECT_EQ(r[2], 6.0);
     QXSAXzsmultr(r, 1, 1.0, y, 2, 3, 0);
     EXPECT_EQ(r[0], 4.0);

@@ -11,18 +11,22 @@
 using korvtest::Near;
 using korvtest::Table;
 
-namespace {
+namespace
+{
 
 // Phi is evaluated as erfc(-x/sqrt 2)/2: the rounding of x/sqrt 2 costs a
 // relative error of about x^2 ulp in the far tails.
-double tailTolerance(double x) { return 1e-14 + 4e-16 * x * x; }
+double tailTolerance(double x)
+{
+    return 1e-14 + 4e-16 * x * x;
+}
 
 } // namespace
 
 TEST(Normal, ErrorFunctionsAgreeWithCLibrary)
 {
-    std::vector<double> xs = {0.0, 1e-20, 4e-16, 1e-8, 0.1, 0.3, 0.46875, 0.46876, 0.9, 1.5, 2.0,
-                              3.3, 4.0, 4.00001, 5.5, 10.0, 26.0, 26.6};
+    std::vector<double> xs = {0.0, 1e-20, 4e-16, 1e-8, 0.1,     0.3, 0.46875, 0.46876, 0.9,
+                              1.5, 2.0,   3.3,   4.0,  4.00001, 5.5, 10.0,    26.0,    26.6};
     for (double x : xs) {
         for (double s : {1.0, -1.0}) {
             double v = s * x;
@@ -36,7 +40,7 @@ TEST(Normal, ErrorFunctionsAgreeWithCLibrary)
     EXPECT_EQ(r, zferf(0.7));
     calerf(0.7, &r, 5);
     EXPECT_EQ(r, zferfc(0.7));
-    EXPECT_EQ(zferfc(27.0), 0.0);   // exp(-y^2) is not formed below e^-708.4
+    EXPECT_EQ(zferfc(27.0), 0.0); // exp(-y^2) is not formed below e^-708.4
     EXPECT_EQ(zferfc(2000.0), 0.0);
     EXPECT_EQ(zferfc(-2000.0), 2.0);
 }
@@ -69,8 +73,11 @@ TEST(Normal, LogTailsAndMillsRatioMatchReference)
         double tol = tailTolerance(x);
         EXPECT_TRUE(Near(ld, t.num(i, "logdens"), 1e-15)) << x;
         // Errors are relative to the tail, i.e. absolute on the log scale.
-        EXPECT_TRUE(Near(lpl, t.num(i, "logPhi"), 0, tol * std::max(1.0, std::fabs(lpl)) + 1e-300)) << x;
-        EXPECT_TRUE(Near(lpr, t.num(i, "logupper"), 0, tol * std::max(1.0, std::fabs(lpr)) + 1e-300)) << x;
+        EXPECT_TRUE(Near(lpl, t.num(i, "logPhi"), 0, tol * std::max(1.0, std::fabs(lpl)) + 1e-300))
+            << x;
+        EXPECT_TRUE(
+            Near(lpr, t.num(i, "logupper"), 0, tol * std::max(1.0, std::fabs(lpr)) + 1e-300))
+            << x;
         double ratio;
         if (x > -10) {
             ASSERT_EQ(zmillsr(x, &ratio), 0) << x;
@@ -129,7 +136,8 @@ TEST(Normal, InverseGaussianMatchesReference)
     for (size_t i = 0; i < t.size(); ++i) {
         double x = t.num(i, "x"), d = t.num(i, "d");
         double s = std::sqrt(x), arg = std::fabs((s - 1 / s) * std::sqrt(d));
-        EXPECT_TRUE(Near(zprbigs(x, d), t.num(i, "cdf"), 1e-14 + 1e-15 * (arg * arg + 2 * d), 1e-300))
+        EXPECT_TRUE(
+            Near(zprbigs(x, d), t.num(i, "cdf"), 1e-14 + 1e-15 * (arg * arg + 2 * d), 1e-300))
             << x << " " << d;
     }
     EXPECT_EQ(zprbigs(0.0, 2.0), 0.0);
@@ -147,7 +155,8 @@ TEST(Normal, DifferenceMatchesReference)
     for (size_t i = 0; i < t.size(); ++i) {
         double a = t.num(i, "a"), b = t.num(i, "b");
         double want = t.num(i, "diff");
-        EXPECT_TRUE(Near(DiffNormal(a, b, t.num(i, "delta")), want, 2e-12 + 1e-14 * b * b)) << a << " " << b;
+        EXPECT_TRUE(Near(DiffNormal(a, b, t.num(i, "delta")), want, 2e-12 + 1e-14 * b * b))
+            << a << " " << b;
     }
     EXPECT_TRUE(wzmis(DiffNormal(korv_missing(), 1, 1)));
 }
@@ -170,9 +179,15 @@ TEST(NormalMixture, ProbabilitiesAndQuantilesMatchReference)
         if (t.text(i, "kind") == "point") {
             q.Quantile = arg;
             ASSERT_EQ(zmxnorm(&q), 0);
-            EXPECT_TRUE(Near(q.LogLeftPr, t.num(i, "lpl"), 0, 1e-13 * std::max(1.0, std::fabs(q.LogLeftPr)))) << i;
-            EXPECT_TRUE(Near(q.LogRightPr, t.num(i, "lpr"), 0, 1e-13 * std::max(1.0, std::fabs(q.LogRightPr)))) << i;
-            EXPECT_TRUE(Near(q.LogDensity, t.num(i, "ldens"), 0, 1e-13 * std::max(1.0, std::fabs(q.LogDensity)))) << i;
+            EXPECT_TRUE(Near(q.LogLeftPr, t.num(i, "lpl"), 0,
+                             1e-13 * std::max(1.0, std::fabs(q.LogLeftPr))))
+                << i;
+            EXPECT_TRUE(Near(q.LogRightPr, t.num(i, "lpr"), 0,
+                             1e-13 * std::max(1.0, std::fabs(q.LogRightPr))))
+                << i;
+            EXPECT_TRUE(Near(q.LogDensity, t.num(i, "ldens"), 0,
+                             1e-13 * std::max(1.0, std::fabs(q.LogDensity))))
+                << i;
         } else {
             q.Purpose = 2;
             q.Probability = arg;

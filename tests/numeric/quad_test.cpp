@@ -9,7 +9,8 @@
 using korvtest::Near;
 using korvtest::Table;
 
-namespace {
+namespace
+{
 
 int normalDensity(void*, double* v, double x)
 {
@@ -39,7 +40,11 @@ int owenIntegrand(void* p, double* v, double t)
     return 0;
 }
 
-int zero(void*, double* v, double) { *v = 0; return 0; }
+int zero(void*, double* v, double)
+{
+    *v = 0;
+    return 0;
+}
 
 int abortAfter(void* p, double* v, double x)
 {
@@ -237,7 +242,7 @@ TEST(BSpline, MatchesReference)
 TEST(BSpline, EdgesAndClamping)
 {
     double knots[3] = {0, 1, 2};
-    double b[2], dr[2], dl[2];
+    double b[4], dr[4], dl[4];
     int ki = 0;
     EXPECT_EQ(zmaopb(0.0, 1, 3, &ki, knots, b, dr, dl), 0);
     EXPECT_EQ(b[0], 1.0);

@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
-namespace korvtest {
+namespace korvtest
+{
 
-class Table {
+class Table
+{
   public:
     explicit Table(const std::string& name)
     {

@@ -10,7 +10,8 @@
 
 using korvtest::Near;
 
-namespace {
+namespace
+{
 
 struct Counter {
     int calls = 0;
@@ -43,7 +44,10 @@ int normalLogCdf(ARG_QUANT* qs)
     return 0;
 }
 
-int failing(ARG_QUANT*) { return 77; }
+int failing(ARG_QUANT*)
+{
+    return 77;
+}
 
 int startAtOne(ARG_QUANT* qs)
 {
@@ -162,7 +166,8 @@ TEST(QuantileSolver, Failures)
     EXPECT_EQ(zquant(&type), 1);
 }
 
-namespace {
+namespace
+{
 
 int quadratic(double* r, void*, double x)
 {

@@ -189,6 +189,13 @@ br <- data.frame(lambda = c(1.2, 0.9, 0.7, 1.2, 0.7, 0.6, 0.9, 1.5),
                  aL = c(0, 0, 0, 0.1, 0.3, 0.2, 0.5, 0.05),
                  aU = c(0.6, 0.3, 0.8, 0.6, 0.8, 0.9, 0.95, 0.5))
 br$prob <- mapply(bridge_sup_prob, br$lambda, br$aL, br$aU)
+# Critical values (quantiles) of the same supremum by root-finding on the grid.
+bq <- data.frame(aL = c(0, 0.1, 0.2), aU = c(0.6, 0.6, 0.85), alpha = c(0.05, 0.05, 0.1))
+bq$quantile <- mapply(function(aL, aU, alpha)
+  uniroot(function(l) bridge_sup_prob(l, aL, aU, nt = 300, nx = 401) - (1 - alpha), c(0.8, 2), tol = 1e-7)$root,
+  bq$aL, bq$aU, bq$alpha)
+write_ref(bq, "numeric_bridge_quantile.csv",
+          "uniroot(bridge_sup_prob(l, aL, aU, nt = 300, nx = 401) - (1 - alpha), tol = 1e-7): Hall-Wellner critical values, about 1e-5")
 write_ref(br, "numeric_bridge.csv",
           "grid propagation of the Brownian bridge with exact between-point crossing weights (bridge_sup_prob in numeric.R), about 1e-5")
 

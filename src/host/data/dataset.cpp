@@ -696,6 +696,54 @@ int xyvget(XVHANDLE* handle, void* base)
     return 0;
 }
 
+static const Column* positioned(DSHANDLE* ds, int varnum)
+{
+    const Column* c = column(ds, varnum);
+    if (c == nullptr || ds->cur < 0 || ds->cur >= ds->table.nobs)
+        return nullptr;
+    return c;
+}
+
+int xvget1f(DSHANDLE* ds, int varnum, double* value)
+{
+    const Column* c = positioned(ds, varnum);
+    if (c == nullptr || value == nullptr)
+        return vyr_code(kFacility, 36);
+    *value = c->numeric ? c->num[static_cast<size_t>(ds->cur)] : korv_missing();
+    return 0;
+}
+
+int xvget1v(DSHANDLE* ds, int varnum, int length, char* buffer)
+{
+    const Column* c = positioned(ds, varnum);
+    if (c == nullptr || buffer == nullptr || length <= 0)
+        return vyr_code(kFacility, 36);
+    std::string s;
+    if (c->numeric) {
+        double v = c->num[static_cast<size_t>(ds->cur)];
+        s = vyr::fmt::trim(vyr::fmt::format_value(c->nm, &v));
+    } else {
+        std::string padded(c->chars(ds->cur));
+        padded.resize(static_cast<size_t>(c->length), ' ');
+        s = vyr::fmt::format_value(c->nm, padded.data());
+    }
+    s.resize(static_cast<size_t>(length), ' ');
+    std::memcpy(buffer, s.data(), static_cast<size_t>(length));
+    return 0;
+}
+
+int xvget1c(DSHANDLE* ds, int varnum, int length, char* buffer)
+{
+    const Column* c = positioned(ds, varnum);
+    if (c == nullptr || c->numeric || buffer == nullptr || length <= 0)
+        return vyr_code(kFacility, 36);
+    std::string_view v = c->chars(ds->cur);
+    size_t n = std::min(v.size(), static_cast<size_t>(length));
+    std::memcpy(buffer, v.data(), n);
+    std::memset(buffer + n, ' ', static_cast<size_t>(length) - n);
+    return 0;
+}
+
 // ---------------------------------------------------------------------------
 // BY groups and observations.
 
@@ -719,6 +767,16 @@ int xbyset(DSHANDLE* ds, const int* varnums, const unsigned char* descending, in
     ds->finished = false;
     ds->cur = -1;
     return 0;
+}
+
+namespace
+{
+void (*bygroup_hook)(const char*) = nullptr;
+}
+
+void vyr_data_on_bygroup(void (*hook)(const char* byline))
+{
+    bygroup_hook = hook;
 }
 
 int xbynext(DSHANDLE* ds)
@@ -777,6 +835,16 @@ int xbynext(DSHANDLE* ds)
     ds->gs = gs;
     ds->ge = ge;
     ds->cur = gs - 1;
+    // Each BY group's output is headed by its BY line ("sex=1 ph_ecog=0").
+    std::string byline;
+    for (int v : ds->byvars) {
+        const Column& c = cols[static_cast<size_t>(v) - 1];
+        if (!byline.empty())
+            byline += ' ';
+        byline += c.name + "=" + value_text(c, gs);
+    }
+    if (bygroup_hook != nullptr)
+        bygroup_hook(byline.c_str());
     return 1;
 }
 

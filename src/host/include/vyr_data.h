@@ -107,6 +107,11 @@ int vyr_dsclose(DSHANDLE* ds, bool commit);
 // empty when none (the default input when DATA= is absent).
 std::string vyr_data_last_created();
 
+// Called with the BY line ("sex=1 ph_ecog=0") each time xbynext starts a new
+// BY group of an input that has BY variables. The output layer registers
+// itself here so that BY groups head the step's output; null removes it.
+void vyr_data_on_bygroup(void (*hook)(const char* byline));
+
 // The library a libref names (its folder), the hook to the session's library
 // table. Empty when the libref is unknown.
 std::string vyr_data_library(std::string_view libref);
@@ -165,6 +170,15 @@ int xvgett(XVHANDLE* handle);
 // that offsets refer to. Returns 0, or a negative code when no observation is
 // positioned.
 int xyvget(XVHANDLE* handle, void* base);
+
+// Single values of the current observation, without a fetch vector:
+// xvget1f the raw number (a missing value for a character variable),
+// xvget1v the formatted text blank padded or cut to `length` bytes, xvget1c
+// the raw characters blank padded or cut to `length` bytes. 0, or a
+// negative code (bad number, nothing positioned).
+int xvget1f(DSHANDLE* ds, int varnum, double* value);
+int xvget1v(DSHANDLE* ds, int varnum, int length, char* buffer);
+int xvget1c(DSHANDLE* ds, int varnum, int length, char* buffer);
 
 // ---------------------------------------------------------------------------
 // Reading observations and BY groups.

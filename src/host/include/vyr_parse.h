@@ -70,11 +70,11 @@ struct STLIST {
 // fields. Records are chained by `next` in the order they were opened.
 struct STMT {
     STMT* next;
-    char name[32];          // statement keyword that opened the record (NUL terminated)
-    unsigned char opt[32];  // option bits
-    int32_t nfld;           // number of fields
-    STLIST* fld;            // the fields, 0 .. nfld-1
-    int line, column;       // where the statement that opened the record starts
+    char name[32];         // statement keyword that opened the record (NUL terminated)
+    unsigned char opt[32]; // option bits
+    int32_t nfld;          // number of fields
+    STLIST* fld;           // the fields, 0 .. nfld-1
+    int line, column;      // where the statement that opened the record starts
 };
 
 // Readers for statement records; all accept out-of-range numbers and a null
@@ -87,7 +87,10 @@ inline const STLIST* stmt_field(const STMT* s, int k)
 {
     return (s && k >= 0 && k < s->nfld && s->fld[k].type != STL_NONE) ? &s->fld[k] : nullptr;
 }
-inline bool stmt_given(const STMT* s, int k) { return stmt_field(s, k) != nullptr; }
+inline bool stmt_given(const STMT* s, int k)
+{
+    return stmt_field(s, k) != nullptr;
+}
 // Count of a list field (1 for a single value, 0 when not given).
 inline int stmt_count(const STMT* s, int k)
 {
@@ -161,8 +164,8 @@ struct GRAMMARDEF {
     const char* name;        // procedure name, for messages
     const PRODUCTION* prods; // productions
     int nprods;
-    short maxcost;           // largest cost of one repair (insertions plus deletions)
-    short valcost;           // largest cost of the insertions of one repair
+    short maxcost; // largest cost of one repair (insertions plus deletions)
+    short valcost; // largest cost of the insertions of one repair
 };
 
 // ---------------------------------------------------------------------------
@@ -176,17 +179,17 @@ using PARSETOKFN = int (*)(struct PARSECONTROL*, void*);
 using PARSESEMFN = int (*)(struct PARSECONTROL*, int kind, const int* args, int nargs);
 
 struct PARSECONTROL {
-    short revision;          // 1
-    short goaltoken;         // code of the goal nonterminal
-    short maxterminal;       // number of terminals
-    short maxprslsz;         // entries of the prediction table
+    short revision;            // 1
+    short goaltoken;           // code of the goal nonterminal
+    short maxterminal;         // number of terminals
+    short maxprslsz;           // entries of the prediction table
     const GRAMMARDEF* grammar; // the productions
-    short maxcost;           // repair bounds (copied from the grammar)
+    short maxcost;             // repair bounds (copied from the grammar)
     short valcost;
-    short maxlexical;        // longest keyword spelling
-    PARSETOKFN tokroutine;   // token routine (the host's standard one when empty)
-    PARSESEMFN semroutine;   // semantic routine (the host's standard one when empty)
-    void* track;             // tracking anchor
+    short maxlexical;      // longest keyword spelling
+    PARSETOKFN tokroutine; // token routine (the host's standard one when empty)
+    PARSESEMFN semroutine; // semantic routine (the host's standard one when empty)
+    void* track;           // tracking anchor
     USERCONTROL* user;
     char xsynerror, xsyndebug, xsemdebug;
     short flags;
@@ -196,7 +199,7 @@ struct PARSECONTROL {
     STMT* last;
     STMT* current;
     short error;
-    int nerrors;             // statement errors reported
+    int nerrors; // statement errors reported
 };
 
 // ---------------------------------------------------------------------------
@@ -209,8 +212,9 @@ struct PARSEVAR {
     int type; // 1 numeric, 2 character
 };
 
-class ParseEnv {
-public:
+class ParseEnv
+{
+  public:
     virtual ~ParseEnv() = default;
     // Zero-filled memory that lives until the step ends.
     virtual void* allocate(std::size_t length) = 0;

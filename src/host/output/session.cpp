@@ -9,6 +9,7 @@
 
 #include "host/output/layer.h"
 #include "vyr_host.h"
+#include "vyr_data.h"
 #include "vyr_output.h"
 #include "vyr_session.h"
 
@@ -103,6 +104,8 @@ void attachSession()
         attached = false;
         staleSteps = true;
     });
+    // Each new BY group read from the input opens a BY group in the document.
+    vyr_data_on_bygroup(&vyr_output_bygroup);
 }
 
 } // namespace vdq

@@ -11,9 +11,11 @@
 #include "host/parse/parse_internal.h"
 #include "runtime/missing.h"
 
-namespace vyr::parse {
+namespace vyr::parse
+{
 
-namespace {
+namespace
+{
 
 std::string upper(std::string s)
 {
@@ -26,6 +28,8 @@ std::string upper(std::string s)
 constexpr std::size_t kMaxListValues = 100000;
 // The most statement errors reported for one statement.
 constexpr int kMaxErrorsPerStatement = 5;
+// The most repairs made in one statement before the rest of it is dropped.
+constexpr int kMaxRepairsPerStatement = 40;
 
 struct Pending {
     std::vector<int> ivals;
@@ -36,8 +40,9 @@ struct Pending {
     char type = STL_NONE;
 };
 
-class Parser {
-public:
+class Parser
+{
+  public:
     Parser(const Grammar& g, PARSECONTROL* pc, ParseEnv& env) : g_(g), pc_(pc), env_(env) {}
 
     void run(const std::vector<PARSESTMT>& stmts)
@@ -46,7 +51,7 @@ public:
             statement(stmts[i], static_cast<int>(i));
     }
 
-private:
+  private:
     const Grammar& g_;
     PARSECONTROL* pc_;
     ParseEnv& env_;
@@ -61,6 +66,7 @@ private:
     int errors_ = 0;
     int syntax_errors_ = 0; // in the current statement
     long last_repair_ = -1; // token where the last repair resumed reading
+    int reported_ = 0;      // syntax errors reported for the current statement
     bool repairing_ = false;
     bool abandoned_ = false;
 
@@ -85,6 +91,8 @@ private:
     DSHANDLE* vars_ds_ = nullptr;
     bool vars_loaded_ = false;
     std::vector<PARSEVAR> vars_;
+    std::vector<std::string> vars_upper_;
+    std::map<std::string, int> var_index_;
 
     // ---------------------------------------------------------------------
     // Places and reports.
@@ -178,10 +186,7 @@ private:
         return &cur_->fld[k];
     }
 
-    void clear_field(STLIST* f)
-    {
-        std::memset(f, 0, sizeof *f);
-    }
+    void clear_field(STLIST* f) { std::memset(f, 0, sizeof *f); }
 
     void flush()
     {
@@ -254,17 +259,20 @@ private:
             vars_ = env_.variables(ds);
             vars_ds_ = ds;
             vars_loaded_ = true;
+            var_index_.clear();
+            vars_upper_.clear();
+            for (std::size_t i = 0; i < vars_.size(); ++i) {
+                vars_upper_.push_back(upper(vars_[i].name));
+                var_index_.emplace(vars_upper_.back(), static_cast<int>(i)); // first one wins
+            }
         }
         return &vars_;
     }
 
-    int find_var(const std::vector<PARSEVAR>& vars, const std::string& name)
+    int find_var(const std::vector<PARSEVAR>&, const std::string& name)
     {
-        std::string u = upper(name);
-        for (std::size_t i = 0; i < vars.size(); ++i)
-            if (upper(vars[i].name) == u)
-                return static_cast<int>(i);
-        return -1;
+        auto it = var_index_.find(upper(name));
+        return it == var_index_.end() ? -1 : it->second;
     }
 
     static void split_number(const std::string& s, std::string* prefix, std::string* digits)
@@ -357,7 +365,7 @@ private:
             std::string u = upper(b);
             std::size_t before = p.ivals.size();
             for (std::size_t k = 0; k < vars->size(); ++k)
-                if (upper((*vars)[k].name).compare(0, u.size(), u) == 0)
+                if (vars_upper_[k].compare(0, u.size(), u) == 0)
                     add(static_cast<int>(k));
             if (p.ivals.size() == before)
                 value_error("No variable begins with " + b + ".");
@@ -643,9 +651,8 @@ private:
                 break;
             int k = arg(0, -1);
             if (arg(1, 1) == 2) {
-                int nvars = open_vars_ >= 0
-                                ? static_cast<int>(pend(open_vars_, STL_VARS).ivals.size())
-                                : 0;
+                int nvars =
+                    open_vars_ >= 0 ? static_cast<int>(pend(open_vars_, STL_VARS).ivals.size()) : 0;
                 int nvals = open_nums_ >= 0
                                 ? static_cast<int>(pend(open_nums_, STL_NUMBERS).dvals.size())
                                 : 0;
@@ -934,7 +941,7 @@ private:
                     break;
                 stack_.pop_back();
                 const Terminal& term = g_.terms[y];
-                inserted.push_back(term.kind == TK_CLASS ? "<" + describe_term(y) + ">"
+                inserted.push_back(term.kind == TK_CLASS  ? "<" + describe_term(y) + ">"
                                    : term.display.empty() ? std::string("<an option>")
                                                           : term.display);
                 cost -= g_.terms[y].inscost;
@@ -966,8 +973,8 @@ private:
         std::string msg;
         const Token& bad = toks_[at];
         if (at == 0) {
-            report(1, "Statement " + token_text(0) + " is not valid in the " + g_.name +
-                          " procedure.",
+            report(1,
+                   "Statement " + token_text(0) + " is not valid in the " + g_.name + " procedure.",
                    bad.offset);
             return false;
         }
@@ -1025,7 +1032,8 @@ private:
                 break;
         }
         if (best_k < 0) {
-            report(1, msg + " The rest of the statement was not read.", bad.offset);
+            if (reported_ < kMaxErrorsPerStatement)
+                report(1, msg + " The rest of the statement was not read.", bad.offset);
             return false;
         }
         std::string deleted;
@@ -1053,10 +1061,12 @@ private:
         msg += how;
         // An error right after a repair is most often its consequence: it is
         // repaired without a report of its own.
-        if (!cascade)
+        if (!cascade && reported_ < kMaxErrorsPerStatement) {
+            ++reported_;
             report(1, msg, bad.offset);
-        else
+        } else {
             --pc_->nerrors;
+        }
         return true;
     }
 
@@ -1072,6 +1082,7 @@ private:
         errors_ = 0;
         syntax_errors_ = 0;
         last_repair_ = -1;
+        reported_ = 0;
         abandoned_ = false;
         names_.clear();
         have_num_ = false;
@@ -1079,7 +1090,6 @@ private:
         open_vars_ = open_nums_ = -1;
         stack_.clear();
         stack_.push_back(g_.nterm() + g_.goal);
-        const int before = pc_->nerrors;
         long steps = 0;
         const long max_steps = 200000 + 200L * static_cast<long>(toks_.size());
         while (!stack_.empty() && pos_ < toks_.size()) {
@@ -1107,7 +1117,7 @@ private:
                 }
                 continue;
             }
-            if (pc_->nerrors - before >= kMaxErrorsPerStatement || !repair()) {
+            if (syntax_errors_ >= kMaxRepairsPerStatement || !repair()) {
                 abandoned_ = true;
                 break;
             }

@@ -10,9 +10,11 @@
 
 #include "host/parse/parse_internal.h"
 
-namespace vyr::parse {
+namespace vyr::parse
+{
 
-namespace {
+namespace
+{
 
 // Nonterminals are numbered after the terminals, which are only all known at
 // the end; symbols are first stored with nonterminals as NT_TAG - k and
@@ -31,10 +33,18 @@ struct ClassInfo {
 // thing to invent, a date literal or missing value the dearest; the end of a
 // statement can be neither deleted nor invented.
 const ClassInfo kClasses[] = {
-    {"ENDJB", TC_ENDJB, 127, 127}, {"NAMEX", TC_NAMEX, 50, 1},    {"QS", TC_QS, 50, 2},
-    {"INT", TC_INT, 50, 2},        {"NBR", TC_NBR, 50, 4},        {"COMPOUND", TC_COMPOUND, 50, 5},
-    {"FMT", TC_FMT, 50, 3},        {"DATE", TC_DATE, 50, 50},     {"TIME", TC_TIME, 50, 50},
-    {"DATETIME", TC_DATETIME, 50, 50}, {"MISSING", TC_MISSING, 50, 50}, {"$$$", TC_EOI, 127, 127},
+    {"ENDJB", TC_ENDJB, 127, 127},
+    {"NAMEX", TC_NAMEX, 50, 1},
+    {"QS", TC_QS, 50, 2},
+    {"INT", TC_INT, 50, 2},
+    {"NBR", TC_NBR, 50, 4},
+    {"COMPOUND", TC_COMPOUND, 50, 5},
+    {"FMT", TC_FMT, 50, 3},
+    {"DATE", TC_DATE, 50, 50},
+    {"TIME", TC_TIME, 50, 50},
+    {"DATETIME", TC_DATETIME, 50, 50},
+    {"MISSING", TC_MISSING, 50, 50},
+    {"$$$", TC_EOI, 127, 127},
     {"BAD", TC_BAD, 10, COST_INF},
 };
 
@@ -56,21 +66,21 @@ struct Builder {
         return k;
     }
 
-    int keyword(const std::string& spec)
+    int keyword(const std::string& alternatives)
     {
-        auto it = kw_index.find(spec);
+        auto it = kw_index.find(alternatives);
         if (it != kw_index.end())
             return it->second;
         Terminal t;
         t.kind = TK_KEYWORD;
-        std::stringstream ss(spec);
+        std::stringstream ss(alternatives);
         std::string sp;
         while (std::getline(ss, sp, '|')) {
             bool hidden = !sp.empty() && sp.back() == '$';
             if (hidden)
                 sp.pop_back();
             if (sp.empty()) {
-                g.problems.push_back("empty keyword spelling in " + spec);
+                g.problems.push_back("empty keyword spelling in " + alternatives);
                 continue;
             }
             t.spellings.push_back(sp);
@@ -84,7 +94,7 @@ struct Builder {
         t.inscost = t.display.empty() ? 127 : 10;
         int k = static_cast<int>(g.terms.size());
         g.terms.push_back(t);
-        kw_index[spec] = k;
+        kw_index[alternatives] = k;
         for (const auto& s : g.terms[k].spellings)
             g.term_by_spelling.emplace(s, k);
         return k;
@@ -122,12 +132,14 @@ struct Builder {
             }
         }
         static const std::map<std::string, ActionKind> kinds = {
-            {"begin", AK_BEGIN}, {"cont", AK_CONT},   {"new", AK_NEW},       {"end", AK_END},
-            {"bit", AK_BIT},     {"num", AK_STORE},   {"text", AK_STORE},    {"qlist", AK_QLIST},
-            {"open", AK_OPEN},   {"var", AK_VAR},     {"dsin", AK_DSOPEN},   {"dsout", AK_DSOPEN},
-            {"dsanno", AK_DSOPEN}, {"default", AK_DEFAULT}, {"nl", AK_NL},  {"range", AK_RANGE},
-            {"code", AK_CODE},   {"by", AK_BY},       {"cut", AK_CUT},       {"const", AK_CONST},
-            {"two", AK_TWO},     {"neg", AK_NEG},
+            {"begin", AK_BEGIN},   {"cont", AK_CONT},       {"new", AK_NEW},
+            {"end", AK_END},       {"bit", AK_BIT},         {"num", AK_STORE},
+            {"text", AK_STORE},    {"qlist", AK_QLIST},     {"open", AK_OPEN},
+            {"var", AK_VAR},       {"dsin", AK_DSOPEN},     {"dsout", AK_DSOPEN},
+            {"dsanno", AK_DSOPEN}, {"default", AK_DEFAULT}, {"nl", AK_NL},
+            {"range", AK_RANGE},   {"code", AK_CODE},       {"by", AK_BY},
+            {"cut", AK_CUT},       {"const", AK_CONST},     {"two", AK_TWO},
+            {"neg", AK_NEG},
         };
         auto it = kinds.find(name);
         if (it == kinds.end()) {
@@ -227,7 +239,8 @@ std::string Grammar::symbol_name(int sym) const
     return nonterms[sym - nterm()];
 }
 
-namespace {
+namespace
+{
 
 void analyse(Grammar& g);
 

@@ -10,10 +10,12 @@
 #include "vyr_parse.h"
 #include "vyr_session.h"
 
-namespace {
+namespace
+{
 
-class HostParseEnv final : public ParseEnv {
-public:
+class HostParseEnv final : public ParseEnv
+{
+  public:
     const VyrStep* step = nullptr;
 
     void* allocate(std::size_t length) override
@@ -30,7 +32,17 @@ public:
         return h;
     }
 
-    DSHANDLE* default_input() override { return nullptr; }
+    // Without DATA=, the input is the data set this run created last.
+    DSHANDLE* default_input() override
+    {
+        std::string last = vyr_data_last_created();
+        if (last.empty())
+            return nullptr;
+        DSHANDLE* h = nullptr;
+        if (vyr_dsopen(last, VYR_DS_INPUT, false, &h) < 0)
+            return nullptr;
+        return h;
+    }
 
     std::vector<PARSEVAR> variables(DSHANDLE* ds) override
     {

@@ -9,12 +9,20 @@
 #include "host/parse/parse_internal.h"
 #include "runtime/missing.h"
 
-namespace vyr::parse {
+namespace vyr::parse
+{
 
-namespace {
+namespace
+{
 
-bool name_start(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
-bool name_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+bool name_start(char c)
+{
+    return std::isalpha(static_cast<unsigned char>(c)) || c == '_';
+}
+bool name_char(char c)
+{
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+}
 
 std::string upper(std::string s)
 {
@@ -227,12 +235,14 @@ std::vector<Token> tokenize(const std::string& text)
             out.push_back(std::move(t));
             continue;
         }
-        if (c == '.' && (peek(i + 1) == '_' || std::isalpha(static_cast<unsigned char>(peek(i + 1)))) &&
+        if (c == '.' &&
+            (peek(i + 1) == '_' || std::isalpha(static_cast<unsigned char>(peek(i + 1)))) &&
             !name_char(peek(i + 2))) {
             // special missing value .A .. .Z, ._
             char l = static_cast<char>(std::toupper(static_cast<unsigned char>(peek(i + 1))));
             t.cls = TC_MISSING;
-            t.value = korv_special_missing(l == '_' ? 0xFF : static_cast<unsigned char>(0xFD - (l - 'A')));
+            t.value = korv_special_missing(l == '_' ? 0xFF
+                                                    : static_cast<unsigned char>(0xFD - (l - 'A')));
             t.text = text.substr(i, 2);
             t.upper = upper(t.text);
             t.length = 2;

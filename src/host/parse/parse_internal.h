@@ -10,7 +10,8 @@
 
 #include "vyr_parse.h"
 
-namespace vyr::parse {
+namespace vyr::parse
+{
 
 // ---------------------------------------------------------------------------
 // Tokens.
@@ -35,10 +36,10 @@ enum TokClass : int {
 
 struct Token {
     TokClass cls = TC_BAD;
-    char punct = 0;     // TC_PUNCT
-    std::string text;   // as written (names), the content (quoted strings), lib.member
-    std::string upper;  // upper-cased text (names)
-    double value = 0;   // numbers and date/time literals
+    char punct = 0;         // TC_PUNCT
+    std::string text;       // as written (names), the content (quoted strings), lib.member
+    std::string upper;      // upper-cased text (names)
+    double value = 0;       // numbers and date/time literals
     std::size_t offset = 0; // place in the statement text
     std::size_t length = 0;
     std::string problem; // TC_BAD: why; literals: a value the reader could not read
@@ -72,25 +73,25 @@ struct Terminal {
 
 // Semantic action kinds (the numbers are those of the grammar tables' kinds).
 enum ActionKind {
-    AK_BEGIN = 1,   // begin the procedure statement
-    AK_CONT = 2,    // continue the procedure statement's record
-    AK_NEW = 3,     // {new n [name]}: open a new record with n fields
-    AK_END = 4,     // end of statement
-    AK_BIT = 5,     // {bit k}
-    AK_STORE = 6,   // {num k} number, {text k [cap]} name or quoted text
-    AK_QLIST = 7,   // {qlist k}: append the quoted string to text list k
-    AK_OPEN = 8,    // {open k m}: open field k: 1 single, 3 variables, 4 numbers
-    AK_VAR = 10,    // {var n}: variable-list element of form n
-    AK_DSOPEN = 17, // {dsin k} {dsout k} {dsanno k}: data set into field k
+    AK_BEGIN = 1,    // begin the procedure statement
+    AK_CONT = 2,     // continue the procedure statement's record
+    AK_NEW = 3,      // {new n [name]}: open a new record with n fields
+    AK_END = 4,      // end of statement
+    AK_BIT = 5,      // {bit k}
+    AK_STORE = 6,    // {num k} number, {text k [cap]} name or quoted text
+    AK_QLIST = 7,    // {qlist k}: append the quoted string to text list k
+    AK_OPEN = 8,     // {open k m}: open field k: 1 single, 3 variables, 4 numbers
+    AK_VAR = 10,     // {var n}: variable-list element of form n
+    AK_DSOPEN = 17,  // {dsin k} {dsout k} {dsanno k}: data set into field k
     AK_DEFAULT = 18, // {default}: default input into field 1 when absent
-    AK_NL = 19,     // {nl n}: number-list element: 1 value, 2 TO, 3 BY, 4 end
-    AK_RANGE = 20,  // {range lo [hi]}: check the current number
-    AK_CODE = 22,   // {code k c}: store keyword choice -c in field k
-    AK_BY = 29,     // {by n}: 0 end, 1 element, 2 DESCENDING, 3 NOTSORTED
-    AK_CUT = 31,    // {cut k v}: cut-point list marks in field k (1 start, 2 end)
-    AK_CONST = 33,  // {const k v}: store the number v in field k
-    AK_TWO = 35,    // {two k l}: two-level name: library into k, member into l
-    AK_NEG = 100,   // {neg}: negate the current number
+    AK_NL = 19,      // {nl n}: number-list element: 1 value, 2 TO, 3 BY, 4 end
+    AK_RANGE = 20,   // {range lo [hi]}: check the current number
+    AK_CODE = 22,    // {code k c}: store keyword choice -c in field k
+    AK_BY = 29,      // {by n}: 0 end, 1 element, 2 DESCENDING, 3 NOTSORTED
+    AK_CUT = 31,     // {cut k v}: cut-point list marks in field k (1 start, 2 end)
+    AK_CONST = 33,   // {const k v}: store the number v in field k
+    AK_TWO = 35,     // {two k l}: two-level name: library into k, member into l
+    AK_NEG = 100,    // {neg}: negate the current number
 };
 
 struct Action {
@@ -112,8 +113,8 @@ struct Grammar {
     std::vector<std::string> nonterms;
     std::vector<Production> prods;
     std::vector<Action> actions;
-    int goal = 0;       // nonterminal
-    int term_eoi = 0;   // "$$$"
+    int goal = 0;     // nonterminal
+    int term_eoi = 0; // "$$$"
     int term_endjb = 0;
     int term_class[TC_COUNT]; // terminal of each token class (-1 none)
     std::map<char, int> term_punct;
@@ -121,13 +122,13 @@ struct Grammar {
     std::vector<std::string> problems;
 
     // Analysis.
-    std::vector<bool> nullable;                  // per nonterminal
-    std::vector<std::vector<bool>> first;        // per nonterminal: terminals
+    std::vector<bool> nullable;           // per nonterminal
+    std::vector<std::vector<bool>> first; // per nonterminal: terminals
     std::vector<std::vector<bool>> follow;
-    std::vector<std::vector<int>> table;         // [nonterminal][terminal] -> production or -1
-    std::vector<int> scost;                      // cheapest insertion of a whole nonterminal
-    std::vector<int> sprod;                      // production giving it
-    std::vector<std::vector<int>> ecost;         // cheapest insertion before terminal t
+    std::vector<std::vector<int>> table; // [nonterminal][terminal] -> production or -1
+    std::vector<int> scost;              // cheapest insertion of a whole nonterminal
+    std::vector<int> sprod;              // production giving it
+    std::vector<std::vector<int>> ecost; // cheapest insertion before terminal t
     std::vector<std::vector<int>> eprod;
     int maxcost = 127;
     int valcost = 63;

@@ -4,6 +4,7 @@
 // program closes; each step is handed to its registered procedure and ends
 // with a return code, the largest reached.
 
+#include <cstdlib>
 #include "host/session/session_state.h"
 
 #include "host/messages/catalogue.h"
@@ -503,7 +504,26 @@ std::string vyr_data_dir()
 std::string vyr_work_dir()
 {
     const vyr::SessionState& s = vyr::ss();
-    return s.settings.outDir.empty() ? std::string(".") : s.settings.outDir;
+    if (!s.settings.outDir.empty())
+        return s.settings.outDir;
+    // Without --out, WORK is a temporary folder made on first use and removed
+    // with everything in it when the session ends.
+    static std::string temp;
+    if (temp.empty()) {
+        std::error_code ec;
+        std::string pattern = (fs::temp_directory_path(ec) / "korvante-work-XXXXXX").string();
+        std::vector<char> buf(pattern.begin(), pattern.end());
+        buf.push_back('\0');
+        if (mkdtemp(buf.data()) == nullptr)
+            return std::string(".");
+        temp = buf.data();
+        vyr_on_session_end([] {
+            std::error_code rec;
+            fs::remove_all(temp, rec);
+            temp.clear();
+        });
+    }
+    return temp;
 }
 
 bool vyr_assign_library(std::string_view libref, std::string_view folder)

@@ -10,7 +10,8 @@
 using namespace est_test;
 using korv_est::PlSettings;
 
-namespace {
+namespace
+{
 
 struct Limits {
     double l, u;
@@ -21,7 +22,10 @@ Limits wcl(int ct, double se, double s, double crit = 1.96)
     korvwcl(ct, se, crit, s, &r.l, &r.u);
     return r;
 }
-bool both(Limits x) { return wzmis(x.l) && wzmis(x.u); }
+bool both(Limits x)
+{
+    return wzmis(x.l) && wzmis(x.u);
+}
 
 } // namespace
 
@@ -78,13 +82,15 @@ TEST(Limits, MembershipTests)
             for (double se : {0.02, 0.05, 0.1}) {
                 Limits l = wcl(ct, se, x);
                 bool inside = l.l <= 0.5 && 0.5 <= l.u;
-                EXPECT_EQ(korv_qt_test(ct)(x, 0.5, se, 1.96), inside ? 1 : 0) << ct << " " << x << " " << se;
+                EXPECT_EQ(korv_qt_test(ct)(x, 0.5, se, 1.96), inside ? 1 : 0)
+                    << ct << " " << x << " " << se;
             }
     EXPECT_EQ(std::strcmp(korv_conftype_word(3), "LOGLOG  "), 0);
     EXPECT_EQ(std::strcmp(korv_conftype_word(2), "ASINSQRT"), 0);
 }
 
-namespace {
+namespace
+{
 
 // Records what a stratum delivers.
 struct Capture : korv_est::PlSink {
@@ -184,8 +190,15 @@ TEST(Rows, TimelistRowsInForce)
     EXPECT_DOUBLE_EQ(c.table[1].io[1], s3);
     EXPECT_EQ(c.table[1].io[7], 3.0);
     EXPECT_EQ(c.table[1].cenchar, 0.0);
-    // At 4 and 7: the rows in force.
+    EXPECT_EQ(c.table[0].io[19], 7.0);
+    EXPECT_EQ(c.table[0].io[20], 0.0);
+    EXPECT_EQ(c.table[1].io[19], 6.0);
+    EXPECT_EQ(c.table[1].io[20], 2.0);
+    // At 4 and 7: the rows in force, with the count at risk at that time.
     EXPECT_DOUBLE_EQ(c.table[2].io[1], s3);
+    EXPECT_EQ(c.table[2].io[19], 3.0);
+    EXPECT_EQ(c.table[2].io[20], 0.0);
+    EXPECT_EQ(c.table[3].io[19], 1.0);
     EXPECT_EQ(c.table[2].io[0], 3.0);
     EXPECT_DOUBLE_EQ(c.table[3].io[1], s6);
     // Past the largest time, which is censored: missing values.

@@ -9,7 +9,8 @@
 using namespace est_test;
 using korv_est::PlSettings;
 
-namespace {
+namespace
+{
 
 const Csv& curves()
 {
@@ -93,7 +94,8 @@ TEST(Peer, PointwiseLimitsEachTransform)
                 const auto& st = run.events[i];
                 double rl = c.num(rows[i], "lcl" + std::to_string(ct));
                 double ru = c.num(rows[i], "ucl" + std::to_string(ct));
-                SCOPED_TRACE(id + " conftype " + std::to_string(ct) + " t=" + std::to_string(st.time));
+                SCOPED_TRACE(id + " conftype " + std::to_string(ct) +
+                             " t=" + std::to_string(st.time));
                 if (st.S == 0 || st.emptied) {
                     // No limits once the survival reaches 0 or the risk set
                     // is empty (R's plain limits are 0 there).
@@ -161,8 +163,10 @@ TEST(Peer, QuartilesAndLimits)
         int i = p == 0.25 ? 2 : p == 0.5 ? 1 : 0;
         SCOPED_TRACE(id + " conftype " + std::to_string(ct) + " p=" + std::to_string(p));
         EXPECT_TRUE(close(run.quant[i], q.num(r, "estimate"))) << run.quant[i];
-        EXPECT_TRUE(close(run.qtlower[i], q.num(r, "lower"))) << run.qtlower[i] << " vs " << q.num(r, "lower");
-        EXPECT_TRUE(close(run.qtupper[i], q.num(r, "upper"))) << run.qtupper[i] << " vs " << q.num(r, "upper");
+        EXPECT_TRUE(close(run.qtlower[i], q.num(r, "lower")))
+            << run.qtlower[i] << " vs " << q.num(r, "lower");
+        EXPECT_TRUE(close(run.qtupper[i], q.num(r, "upper")))
+            << run.qtupper[i] << " vs " << q.num(r, "upper");
         ++compared;
         seen.insert(id);
     }
@@ -184,7 +188,8 @@ TEST(Peer, RestrictedMeans)
         double n = m.num(r, "events");
         SCOPED_TRACE(id + " " + end);
         EXPECT_TRUE(close(run.mean, m.num(r, "rmean"))) << run.mean << " vs " << m.num(r, "rmean");
-        EXPECT_TRUE(close(run.mse * run.mse * (n - 1) / n, m.num(r, "se_rmean") * m.num(r, "se_rmean")))
+        EXPECT_TRUE(
+            close(run.mse * run.mse * (n - 1) / n, m.num(r, "se_rmean") * m.num(r, "se_rmean")))
             << run.mse;
         EXPECT_FALSE(close(run.mse, m.num(r, "se_rmean"), 1e-6));
         if (end == "below") {

@@ -15,7 +15,8 @@
 #include "estimate/estimate.h"
 #include "runtime/missing.h"
 
-namespace est_test {
+namespace est_test
+{
 
 inline std::string root()
 {
@@ -61,7 +62,10 @@ struct Csv {
             return korv_missing();
         return std::strtod(s.c_str(), nullptr);
     }
-    std::string text(size_t r, const std::string& n) const { return rows[r][static_cast<size_t>(col(n))]; }
+    std::string text(size_t r, const std::string& n) const
+    {
+        return rows[r][static_cast<size_t>(col(n))];
+    }
 };
 
 inline Csv readCsv(const std::string& path)

@@ -10,7 +10,8 @@
 #include "frame/korvg.h"
 #include "runtime/xsparse.h"
 
-namespace {
+namespace
+{
 
 // A name-list block: next block in word 2, last element number in word 4,
 // names from byte 32 (length byte, characters).

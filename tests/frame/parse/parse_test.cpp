@@ -13,14 +13,15 @@
 #include "frame/frame.h"
 #include "frame/korvg.h"
 #include "frame/parse.h"
-#include "runtime/xsparse.h"
 #include "host/session/session_state.h"
 #include "runtime/missing.h"
 #include "runtime/procstr.h"
+#include "runtime/xsparse.h"
 #include "vyr_host.h"
 #include "vyr_session.h"
 
-namespace {
+namespace
+{
 
 namespace fs = std::filesystem;
 
@@ -46,8 +47,9 @@ struct Result {
     bool inspected = false;
 };
 
-class Parse : public ::testing::Test {
-protected:
+class Parse : public ::testing::Test
+{
+  protected:
     fs::path dir;
     void SetUp() override
     {
@@ -88,7 +90,10 @@ protected:
     }
 };
 
-bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool has(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
 
 } // namespace
 
@@ -145,8 +150,9 @@ TEST_F(Parse, PlotRequestBits)
         {"plots=(ls, lls) printphantom", 0x8107},
     };
     for (const auto& c : cases) {
-        auto r = run(std::string("proc korvante data=lung ") + c.opts + "; time time*status(0); run;",
-                     [&](KORVCOM& q) { EXPECT_EQ(q.vdqgraph, c.bits) << c.opts; });
+        auto r =
+            run(std::string("proc korvante data=lung ") + c.opts + "; time time*status(0); run;",
+                [&](KORVCOM& q) { EXPECT_EQ(q.vdqgraph, c.bits) << c.opts; });
         EXPECT_TRUE(r.inspected) << c.opts << "\n" << r.log;
     }
 }
@@ -350,9 +356,11 @@ TEST_F(Parse, SurvivalStatementOptions)
     struct {
         const char* ct;
         int v;
-    } ct[] = {{"linear", 1}, {"asinsqrt", 2}, {"loglog", 3}, {"cloglog", 3}, {"log", 4}, {"logit", 5}};
+    } ct[] = {{"linear", 1},  {"asinsqrt", 2}, {"loglog", 3},
+              {"cloglog", 3}, {"log", 4},      {"logit", 5}};
     for (auto c : ct) {
-        r = run(std::string("proc korvante data=lung citype=") + c.ct + "; time time*status(0); run;",
+        r = run(std::string("proc korvante data=lung citype=") + c.ct +
+                    "; time time*status(0); run;",
                 [&](KORVCOM& q) { EXPECT_EQ(q.conftype, c.v) << c.ct; });
         EXPECT_TRUE(r.inspected) << c.ct << r.log;
     }
@@ -363,8 +371,9 @@ TEST_F(Parse, MethodsAndWeight)
     struct {
         const char* m;
         int v;
-    } ms[] = {{"km", 0}, {"pl", 0}, {"act", 1}, {"life", 1}, {"lt", 1}, {"lifetable", 1},
-              {"breslow", 2}, {"nelson", 2}, {"aalen", 2}, {"fleming", 3}, {"fh", 3}};
+    } ms[] = {{"km", 0},    {"pl", 0},        {"act", 1},     {"life", 1},
+              {"lt", 1},    {"lifetable", 1}, {"breslow", 2}, {"nelson", 2},
+              {"aalen", 2}, {"fleming", 3},   {"fh", 3}};
     for (auto m : ms) {
         auto r = run(std::string("proc korvante data=lung method=") + m.m +
                          "; time time*status(0); run;",
@@ -640,7 +649,8 @@ TEST_F(Parse, ParsingTwiceOnOneBlockKeepsItsRoutinesAndStartsAfresh)
 
 TEST_F(Parse, AtRiskChecks)
 {
-    auto r = run("proc korvante data=lung plots=s(atrisk(outside(-0.2))); time time*status(0); run;");
+    auto r =
+        run("proc korvante data=lung plots=s(atrisk(outside(-0.2))); time time*status(0); run;");
     EXPECT_EQ(r.rc, 2000) << r.log;
     EXPECT_TRUE(has(r.log, "OUTSIDE share")) << r.log;
     r = run("proc korvante data=lung plots=s(atrisk(outside(1))); time time*status(0); run;");
@@ -657,33 +667,34 @@ TEST_F(Parse, AtRiskChecks)
 
 TEST_F(Parse, TimeListWithoutUsableTimesIsDropped)
 {
-    auto r = run("proc korvante data=lung timelist=-3 -1; time time*status(0); run;",
-                 [](KORVCOM& q) {
-                     EXPECT_EQ(q.ztimelst, 0);
-                     EXPECT_EQ(q.ntime, 0);
-                 });
+    auto r =
+        run("proc korvante data=lung timelist=-3 -1; time time*status(0); run;", [](KORVCOM& q) {
+            EXPECT_EQ(q.ztimelst, 0);
+            EXPECT_EQ(q.ntime, 0);
+        });
     EXPECT_TRUE(r.inspected) << r.log;
     EXPECT_TRUE(has(r.log, "no time at or after 0")) << r.log;
 }
 
 TEST_F(Parse, DeviceGraphicsSettings)
 {
-    auto r = run("proc korvante data=lung plots=(s(cl name='surv1') c ls) gout=glib.mycat es=star "
-                 "description='Desc'; time time*status(0); run;",
-                 [](KORVCOM& q) {
-                     EXPECT_EQ(q.vdqgraph, 0);
-                     EXPECT_EQ(q.zsurvival, 1);
-                     EXPECT_EQ(q.zlsur, 1);
-                     EXPECT_EQ(q.zcensplot, 1);
-                     ASSERT_NE(q.graphics, nullptr);
-                     EXPECT_EQ(std::string(q.graphics->libname, 8), "glib    ");
-                     EXPECT_EQ(std::string(q.graphics->memname, 5), "mycat");
-                     EXPECT_EQ(std::string(q.graphics->desc.s, q.graphics->desc.l), "Desc");
-                     EXPECT_EQ(std::string(q.EvtSymbol, 8), "star    ");
-                     EXPECT_EQ(std::string(q.CenSymbol, 8), "CIRCLE  ");
-                     EXPECT_EQ(std::string(q.EntryNam[1].s, q.EntryNam[1].l), "surv1");
-                 },
-                 /*graphics=*/false);
+    auto r = run(
+        "proc korvante data=lung plots=(s(cl name='surv1') c ls) gout=glib.mycat es=star "
+        "description='Desc'; time time*status(0); run;",
+        [](KORVCOM& q) {
+            EXPECT_EQ(q.vdqgraph, 0);
+            EXPECT_EQ(q.zsurvival, 1);
+            EXPECT_EQ(q.zlsur, 1);
+            EXPECT_EQ(q.zcensplot, 1);
+            ASSERT_NE(q.graphics, nullptr);
+            EXPECT_EQ(std::string(q.graphics->libname, 8), "glib    ");
+            EXPECT_EQ(std::string(q.graphics->memname, 5), "mycat");
+            EXPECT_EQ(std::string(q.graphics->desc.s, q.graphics->desc.l), "Desc");
+            EXPECT_EQ(std::string(q.EvtSymbol, 8), "star    ");
+            EXPECT_EQ(std::string(q.CenSymbol, 8), "CIRCLE  ");
+            EXPECT_EQ(std::string(q.EntryNam[1].s, q.EntryNam[1].l), "surv1");
+        },
+        /*graphics=*/false);
     EXPECT_TRUE(r.inspected) << r.log;
     EXPECT_TRUE(has(r.log, "Plot sub-options")) << r.log;
 }

@@ -400,3 +400,39 @@ TEST(DataPass, HugeFrequencyKeepsItsSign)
     EXPECT_EQ(p.q.zsorted, 0); // an event after a censored record at time 2
     p.end_group();
 }
+
+TEST(DataPass, IdValuesComeBackWithTheirRecords)
+{
+    // 60 records (two blocks) with a character ID and a numeric ID.
+    std::string csv = "t,c,name,k\n";
+    for (int i = 0; i < 60; ++i) {
+        char nm[4];
+        std::snprintf(nm, sizeof nm, "a%02d", i);
+        csv += std::to_string(60 - i) + ",1," + nm + "," + std::to_string(i) + "\n";
+    }
+    Pass p(csv);
+    p.time("t", "c");
+    p.rec.vars(p.rec.proc, 9, {p.var("name"), p.var("k")});
+    p.q.nid = 2;
+    p.setup();
+    const int nl = vyr_namestr_length(*xvname(p.ds, p.var("name")));
+    EXPECT_EQ(p.q.idlen, nl + 8);
+    ASSERT_EQ(xbynext(p.ds), 1);
+    ASSERT_EQ(korvdat(&p.q), 0);
+    korvbeg(&p.q, p.q.strata);
+    for (int i = 0; i < 60; ++i) {
+        char nm[4];
+        std::snprintf(nm, sizeof nm, "a%02d", i);
+        const char* rec = p.q.ids + i * p.q.idlen;
+        ASSERT_EQ(std::string(rec, 3), nm) << i;
+        double k;
+        std::memcpy(&k, rec + nl, 8);
+        ASSERT_EQ(k, i);
+        ASSERT_EQ(p.q.times[i], 60 - i);
+    }
+    // Reverse time order: ranked by the sort, the last record first.
+    EXPECT_EQ(p.q.zsorted, 0);
+    EXPECT_EQ(p.q.indxs[0], 60);
+    EXPECT_EQ(p.q.indxs[59], 1);
+    p.end_group();
+}

@@ -76,16 +76,23 @@ TEST(Steps, FormattedOrderAndIntervalLabels)
         run("proc korvante data=veteran; time time*status(0); strata celltype; run;"
             "proc korvante data=lung; time time*status(1); strata ph_ecog(1 2) / missing; run;");
     EXPECT_EQ(r.status, 0) << r.log;
-    size_t a = r.json.find("\"celltype\":\"adeno"), l = r.json.find("\"celltype\":\"large"),
-           sm = r.json.find("\"celltype\":\"smallcell"),
-           sq = r.json.find("\"celltype\":\"squamous");
+    // The censoring summaries: one per step, after the step's estimates.
+    size_t s1 = r.json.find("\"name\":\"CensoredSummary\"");
+    size_t s2 = r.json.rfind("\"name\":\"CensoredSummary\"");
+    ASSERT_NE(s1, std::string::npos) << r.json;
+    ASSERT_LT(s1, s2);
+    size_t a = r.json.find("\"celltype\":\"adeno", s1), l = r.json.find("\"celltype\":\"large", s1),
+           sm = r.json.find("\"celltype\":\"smallcell", s1),
+           sq = r.json.find("\"celltype\":\"squamous", s1);
     ASSERT_NE(a, std::string::npos) << r.json;
     EXPECT_LT(a, l);
     EXPECT_LT(l, sm);
     EXPECT_LT(sm, sq);
-    size_t m = r.json.find("\"Total\":1,\"Failed\":1"), lo = r.json.find(" <     1"),
-           hi = r.json.find(">=     2");
-    ASSERT_NE(lo, std::string::npos) << r.json;
+    EXPECT_LT(sq, s2);
+    size_t m = r.json.find("\"Total\":1,\"Failed\":1", s2), lo = r.json.find(" <     1", s2),
+           hi = r.json.find(">=     2", s2);
+    ASSERT_NE(m, std::string::npos) << r.json.substr(s2);
+    ASSERT_NE(lo, std::string::npos);
     ASSERT_NE(hi, std::string::npos);
     EXPECT_LT(m, lo);
     EXPECT_LT(lo, hi);
@@ -99,4 +106,31 @@ TEST(Steps, ReturnCodesOnlyRise)
         run("proc korvante data=edge; by g; time t*c(0); strata s; run;", "/tests/e2e/frame_data");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.log.find("stopped with return code 108"), std::string::npos) << r.log;
+}
+
+TEST(Steps, PlotDataColumns)
+{
+    // The hidden plot-data table of a product-limit step with graphics: its
+    // columns, and the count display widened for fractional (weighted) totals.
+    StepRun r = run("proc korvante data=aml plots=survival; time time*status(0); run;"
+                    "proc korvante data=kidney plots=survival; time time*status(0); weight frail; "
+                    "run;");
+    EXPECT_EQ(r.status, 0) << r.log;
+    size_t p1 = r.json.find("\"name\":\"Phantom\"");
+    ASSERT_NE(p1, std::string::npos) << r.json;
+    std::string cols1 = r.json.substr(p1, r.json.find("\"rows\"", p1) - p1);
+    const char* order[] = {"\"StratumNum\"", "\"Time\"",   "\"Survival\"",
+                           "\"Event\"",      "\"AtRisk\"", "\"Censored\""};
+    size_t at = 0;
+    for (const char* c : order) {
+        size_t f = cols1.find(c, at);
+        ASSERT_NE(f, std::string::npos) << c << " in " << cols1;
+        at = f;
+    }
+    EXPECT_EQ(cols1.find("\"Stratum\""), std::string::npos);
+    EXPECT_NE(cols1.find("\"format\":\"2.0\""), std::string::npos) << cols1; // 23 patients
+    size_t p2 = r.json.find("\"name\":\"Phantom\"", r.json.find("\"proc\":\"KORVANTE\"", p1));
+    ASSERT_NE(p2, std::string::npos);
+    std::string cols2 = r.json.substr(p2, r.json.find("\"rows\"", p2) - p2);
+    EXPECT_NE(cols2.find("\"format\":\"4.1\""), std::string::npos) << cols2; // weights 10 to 100
 }

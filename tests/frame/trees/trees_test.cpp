@@ -229,12 +229,17 @@ TEST(PlotData, CountDisplay)
         bool fractional;
         int w, d;
     } cases[] = {
-        {0, false, 1, 0},    {7, false, 1, 0},    {228, false, 3, 0},
+        {0, false, 1, 0},
+        {7, false, 1, 0},
+        {228, false, 3, 0},
         {0.05, true, 5, 4}, // total weight below 1: four decimals
-        {0.5, true, 4, 3},   {3.5, true, 4, 2},   {42.0, true, 4, 1},
-        {150.0, true, 3, 0}, {0.001, true, 7, 6}, // frequencies kept with NOTRUNCATE summing far
-                                                  // below 1
-        {0.09, false, 1, 0},                      // never a width of 0 or below
+        {0.5, true, 4, 3},
+        {3.5, true, 4, 2},
+        {42.0, true, 4, 1},
+        {150.0, true, 3, 0},
+        {0.001, true, 7, 6}, // frequencies kept with NOTRUNCATE summing far
+                             // below 1
+        {0.09, false, 1, 0}, // never a width of 0 or below
     };
     for (const Case& c : cases) {
         int w = -1, d = -1;

@@ -141,6 +141,16 @@ TEST(ByGroups, FetchModesAddressesAndOffsets)
     EXPECT_EQ(std::string(rec, 8), "     B  ");
     EXPECT_EQ(std::string(rec + 8, 10), "Beatrice  ");
     EXPECT_EQ(std::string(rec + 18, 4), "Beat");
+    // Single-value reads of the same observation.
+    double one = 0;
+    char txt[6];
+    EXPECT_EQ(xvget1f(ds, 2, &one), 0);
+    EXPECT_EQ(korv_missing_byte5(one), 0xFC);
+    EXPECT_EQ(xvget1v(ds, 2, 3, txt), 0);
+    EXPECT_EQ(std::string(txt, 3), "B  ");
+    EXPECT_EQ(xvget1c(ds, 1, 6, txt), 0);
+    EXPECT_EQ(std::string(txt, 6), "Beatri");
+    EXPECT_LT(xvget1c(ds, 2, 6, txt), 0); // not a character variable
     EXPECT_EQ(xybyget(ds), XO_EOG);
     // Rewinding rereads the group from its first observation.
     xbyrwnd(ds, 66);

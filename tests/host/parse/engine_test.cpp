@@ -8,7 +8,8 @@
 #include "runtime/missing.h"
 #include "test_util.h"
 
-namespace {
+namespace
+{
 
 TEST(Grammar, IsSoundLL1)
 {

@@ -4,9 +4,13 @@
 
 #include "test_util.h"
 
-namespace {
+namespace
+{
 
-bool has(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+bool has(const std::string& s, const std::string& part)
+{
+    return s.find(part) != std::string::npos;
+}
 
 struct ErrCase {
     const char* program;
@@ -18,14 +22,16 @@ const ErrCase kErrors[] = {
     // A missing semicolon: the next statement's keyword is found among options.
     {"proc korvante data=lung\n time t;", "found \"time\"", "A semicolon may be missing"},
     // An unknown option is deleted.
-    {"proc korvante data=lung bogus; time t;", "found \"bogus\"", "as if DATA = had been written before \"bogus\""},
+    {"proc korvante data=lung bogus; time t;", "found \"bogus\"",
+     "as if DATA = had been written before \"bogus\""},
     {"proc korvante data=lung 12; time t;", "found \"12\"", "as if NINTERVAL = had been written"},
     // A value of the wrong type: a number where an integer is needed.
     {"proc korvante data=lung ninterval=2.5; time t;", "found \"2.5\"", "an integer"},
     // A keyword value that is not one of the choices.
     {"proc korvante data=lung method=xyz; time t;", "found \"xyz\"", "KM"},
     // A missing "=".
-    {"proc korvante data lung; time t;", "found \"lung\"", "as if = had been written before \"lung\""},
+    {"proc korvante data lung; time t;", "found \"lung\"",
+     "as if = had been written before \"lung\""},
     // Unbalanced parentheses.
     {"proc korvante data=lung plots=(s(cl); time t;", "end of the statement", "\")\""},
     {"proc korvante data=lung plots=s(cl)); time t;", "found \")\"", "was ignored"},

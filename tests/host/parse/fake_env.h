@@ -18,8 +18,9 @@ struct FakeReport {
     int line, column;
 };
 
-class FakeEnv : public ParseEnv {
-public:
+class FakeEnv : public ParseEnv
+{
+  public:
     // Data sets by upper-case name; each variable "name" numeric or "$name"
     // character.
     std::map<std::string, std::vector<PARSEVAR>> datasets;
@@ -29,8 +30,8 @@ public:
 
     FakeEnv()
     {
-        add("LUNG", {"time", "status", "sex", "age", "$grp", "x1", "x2", "x3", "x10", "$c1",
-                     "wt", "f", "t", "s"});
+        add("LUNG", {"time", "status", "sex", "age", "$grp", "x1", "x2", "x3", "x10", "$c1", "wt",
+                     "f", "t", "s"});
     }
     ~FakeEnv() override
     {
@@ -97,7 +98,7 @@ public:
         return s;
     }
 
-private:
+  private:
     std::vector<void*> blocks_;
     std::map<std::string, DSHANDLE*> handles_;
     DSHANDLE* handle_for(const std::string& u)

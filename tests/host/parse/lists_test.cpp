@@ -6,7 +6,8 @@
 #include "runtime/missing.h"
 #include "test_util.h"
 
-namespace {
+namespace
+{
 
 // LUNG: time status sex age $grp x1 x2 x3 x10 $c1 wt f t s (1..14)
 TEST(VariableLists, EveryForm)
@@ -53,8 +54,8 @@ TEST(VariableLists, Errors)
     for (const auto& c : cases) {
         Prog r(std::string("proc korvante data=lung; test ") + c.list + ";");
         EXPECT_EQ(r.rc, 3000) << c.list;
-        EXPECT_NE(r.env.all_reports().find(c.message), std::string::npos)
-            << c.list << "\n" << r.env.all_reports();
+        EXPECT_NE(r.env.all_reports().find(c.message), std::string::npos) << c.list << "\n"
+                                                                          << r.env.all_reports();
     }
 }
 
@@ -92,7 +93,7 @@ TEST(NumberLists, ToByCommasParenthesesAndLiterals)
 
 TEST(NumberLists, BadRanges)
 {
-    const char* bad[] = {"1 to 5 by 0", "5 to 1", "1 to 5 by -1", "0 to 1e9 by 1e-3",
+    const char* bad[] = {"1 to 5 by 0",  "5 to 1",   "1 to 5 by -1", "0 to 1e9 by 1e-3",
                          "'30feb2000'd", "'25:00't", "1 to 2 by ."};
     for (const char* b : bad) {
         Prog r(std::string("proc korvante data=lung timelist=") + b + "; time t;");

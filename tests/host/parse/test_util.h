@@ -81,4 +81,3 @@ struct Prog {
         return t ? std::string(t, n) : "<none>";
     }
 };
-

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Whole-run benchmark of the tests of equal survival: generates a data set
+# (default 10 million rows: time, status, a 5-level character group, three
+# numeric strata variables, weights, frequencies), then times korvante
+# (NOTABLE, STRATA by group, log-rank and Wilcoxon tests) against R's survival
+# (fread, survfit, survdiff) and statsmodels on the same file, with the peak
+# memory of each run. Nothing is asserted.
+# Usage: bench/homogeneity/run.sh [BUILD_DIR] [ROWS]
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+build=${1:-$root/build-bench}
+rows=${2:-10000000}
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" --target korvante -j4 >/dev/null 2>&1
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+/usr/bin/python3 "$here/generate.py" "$tmp/big.csv" "$rows"
+echo "data: $(du -h "$tmp/big.csv" | cut -f1), $rows rows, $(nproc) cores"
+# In memory the eight columns take about 8 bytes each per row.
+echo "data in memory (8 doubles a row): $((rows * 64 / 1048576)) MiB"
+
+measure() { # name, command...
+  local name=$1
+  shift
+  /usr/bin/time -f "%e %M" -o "$tmp/time.txt" "$@" >"$tmp/$name.out" 2>"$tmp/$name.err" || {
+    echo "$name failed"; tail -5 "$tmp/$name.err"; }
+  read -r secs kb <"$tmp/time.txt"
+  echo "$name: $secs s, peak $((kb / 1024)) MiB"
+  eval "${name}_secs=$secs"
+}
+measure korvante "$build/korvante" "$here/bench.vyr" --data "$tmp" --out "$tmp" \
+  --listing "$tmp/listing.txt" --log "$tmp/log.txt"
+grep -E "Log-Rank|Wilcoxon" "$tmp/listing.txt" | tail -2 || true
+measure R Rscript "$here/peers.R" "$tmp/big.csv"
+cat "$tmp/R.out"
+measure statsmodels /usr/bin/python3 "$here/peers.py" "$tmp/big.csv"
+cat "$tmp/statsmodels.out"
+best=$(awk -v a="$R_secs" -v b="$statsmodels_secs" 'BEGIN { print (a < b ? a : b) }')
+awk -v k="$korvante_secs" -v b="$best" \
+  'BEGIN { printf "faster peer / korvante: %.2fx\n", (k > 0 ? b / k : 0) }'

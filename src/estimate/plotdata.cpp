@@ -1,0 +1,301 @@
+// Plot-data records in the paged store and the hidden plot-data table made
+// from them.
+#include "estimate/plotdata.h"
+
+#include <cfloat>
+#include <cstring>
+
+#include "frame/parse.h"
+#include "frame/strata.h"
+#include "runtime/missing.h"
+#include "runtime/wobmth.h"
+#include "vyr_files.h"
+#include "vyr_host.h"
+
+namespace
+{
+
+constexpr long RECLEN = PLOTREC_FIELDS * sizeof(double);
+
+void check(int rc)
+{
+    if (rc != 0) {
+        xprrlog(0, rc);
+        if (rc < 0)
+            xexit(1020, 0);
+    }
+}
+
+// One pinned page at a time, moved as records are asked for; a changed page
+// is written back when it is left, an unchanged one only released.
+class Pager
+{
+  public:
+    Pager(XCBSTR* xcb, int mode) : xcb_(xcb), mode_(mode) {}
+    ~Pager() { release(); }
+    double* record(long k)
+    {
+        long page = (k - 1) / xcb_->nrpp + 1;
+        if (page != pageno_) {
+            release();
+            check(xcbgetp(xcb_->fileptr, page, mode_, &page_));
+            pageno_ = page;
+        }
+        return reinterpret_cast<double*>(page_ + RECLEN * ((k - 1) % xcb_->nrpp));
+    }
+    void changed() { changed_ = true; }
+    void release()
+    {
+        if (pageno_ > 0) {
+            check(changed_ ? xcbwrtp(xcb_->fileptr, pageno_) : xcbmlok(xcb_->fileptr, pageno_));
+            pageno_ = 0;
+            changed_ = false;
+        }
+    }
+
+  private:
+    XCBSTR* xcb_;
+    int mode_;
+    char* page_ = nullptr;
+    long pageno_ = 0;
+    bool changed_ = false;
+};
+
+double get(const double* rec, int field)
+{
+    double v;
+    std::memcpy(&v, rec + field, sizeof v);
+    return v;
+}
+void set(double* rec, int field, double v)
+{
+    std::memcpy(rec + field, &v, sizeof v);
+}
+
+double mirror(double v)
+{
+    return wzmis(v) ? korv_missing() : 1 - v;
+}
+
+} // namespace
+
+void PlotStore::begin(XCBSTR* xcb)
+{
+    xcb_ = xcb;
+    count_ = 0;
+    slot_ = 0;
+    pageno_ = 1;
+    check(xcbgetp(xcb_->fileptr, 1, 16, &page_));
+}
+
+void PlotStore::put(const double* rec)
+{
+    if (!xcb_ || pageno_ == 0)
+        return;
+    if (slot_ >= xcb_->nrpp) {
+        check(xcbwrtp(xcb_->fileptr, pageno_));
+        ++pageno_;
+        check(xcbgetp(xcb_->fileptr, pageno_, 16, &page_));
+        slot_ = 0;
+    }
+    std::memcpy(page_ + RECLEN * slot_, rec, RECLEN);
+    ++slot_;
+    ++count_;
+}
+
+void PlotStore::finish()
+{
+    if (xcb_ && pageno_ > 0) {
+        check(xcbwrtp(xcb_->fileptr, pageno_));
+        pageno_ = 0;
+    }
+}
+
+void korv_plot_mirrors(KorvPtr q, bool failureCols)
+{
+    if (!failureCols)
+        return;
+    double* io = q->iovar;
+    io[2] = mirror(io[1]);
+    io[27] = mirror(io[24]);
+    io[28] = mirror(io[4]);
+    io[29] = mirror(io[5]);
+    io[30] = mirror(io[12]);
+    io[31] = mirror(io[11]);
+    io[32] = mirror(io[14]);
+    io[33] = mirror(io[13]);
+}
+
+int UclCorrection(XCBSTR* xcb, long nobs, int uclindex)
+{
+    Pager p(xcb, 0);
+    long k = 1;
+    double m = 0;
+    for (; k <= nobs; ++k) {
+        double v = get(p.record(k), uclindex);
+        if (!wzmis(v)) {
+            m = v;
+            break;
+        }
+    }
+    if (k > nobs)
+        return 0;
+    int changed = 0;
+    for (++k; k <= nobs; ++k) {
+        double* rec = p.record(k);
+        double v = get(rec, uclindex);
+        if (wzmis(v))
+            continue;
+        if (v > m) {
+            set(rec, uclindex, m);
+            p.changed();
+            changed = 1;
+        } else {
+            m = v;
+        }
+    }
+    return changed;
+}
+
+int LclCorrection(XCBSTR* xcb, long nobs, int lclindex)
+{
+    Pager p(xcb, 0);
+    long k = nobs;
+    double m = 0;
+    for (; k >= 1; --k) {
+        double v = get(p.record(k), lclindex);
+        if (!wzmis(v)) {
+            m = v;
+            break;
+        }
+    }
+    if (k < 1)
+        return 0;
+    int changed = 0;
+    for (--k; k >= 1; --k) {
+        double* rec = p.record(k);
+        double v = get(rec, lclindex);
+        if (wzmis(v))
+            continue;
+        if (v < m) {
+            set(rec, lclindex, m);
+            p.changed();
+            changed = 1;
+        } else {
+            m = v;
+        }
+    }
+    return changed;
+}
+
+void XcbToTable(KorvPtr q, XCBSTR* xcb, long nobs, double bandmax)
+{
+    if (nobs < 1)
+        return;
+    if (q->vdqgraph & 0x1000) {
+        LclCorrection(xcb, nobs, 5);
+        UclCorrection(xcb, nobs, 6);
+    }
+    if (q->vdqgraph & 0x2000) {
+        LclCorrection(xcb, nobs, 7);
+        UclCorrection(xcb, nobs, 8);
+    }
+    MakePhantomTable(q, xcb, nobs, bandmax);
+}
+
+void MakePhantomTable(KorvPtr q, XCBSTR* xcb, long nobs, double bandmax)
+{
+    const double miss = korv_missing();
+    const bool F = (q->vdqgraph & 0x10000000) && !(q->vdqgraph & (0x8000 | 0x20000));
+    double* io = q->iovar;
+    ATRISKTIME* art = q->art;
+    double tau = DBL_MAX;
+    int ti = 1;
+    if (art) {
+        art->time2 = miss;
+        if (art->n > 0 && art->t)
+            tau = art->t[0];
+    }
+    auto nextTick = [&]() {
+        if (art && ti < art->n) {
+            tau = art->t[ti];
+            ++ti;
+        } else {
+            tau = DBL_MAX;
+        }
+    };
+    auto put = [&]() { wobcall(q->Phantom, WOB_SEL_PUT_ROW, 0, nullptr); };
+    auto atRiskRow = [&](double t, double atrisk) {
+        io[0] = t;
+        art->time2 = t;
+        io[1] = io[5] = io[4] = io[11] = io[12] = io[13] = io[14] = io[24] = io[21] = miss;
+        if (F)
+            io[2] = io[27] = io[28] = io[29] = io[30] = io[31] = io[32] = io[33] = miss;
+        io[22] = atrisk;
+        put();
+        art->time2 = miss;
+    };
+    double R[4] = {miss, miss, miss, miss};
+    double prevTime = -1.0, prevAtRisk = miss, lastTime = miss, lastAtRisk = miss;
+    bool bandPending = true;
+    Pager p(xcb, 16);
+    for (long k = 1; k <= nobs; ++k) {
+        double* rec = p.record(k);
+        double f[PLOTREC_FIELDS];
+        std::memcpy(f, rec, sizeof f);
+        const double t = f[0];
+        if (art && t > tau) {
+            while (tau < t) {
+                atRiskRow(tau, tau != prevTime ? f[10] : prevAtRisk);
+                nextTick();
+            }
+        }
+        if (t < bandmax) {
+            for (int i = 0; i < 4; ++i)
+                if (!wzmis(f[5 + i]))
+                    R[i] = f[5 + i];
+        } else if (t == bandmax) {
+            for (int i = 0; i < 4; ++i)
+                if (wzmis(f[5 + i]))
+                    f[5 + i] = R[i];
+            bandPending = false;
+        } else if (bandPending) {
+            io[0] = bandmax;
+            io[1] = f[1];
+            io[5] = io[4] = io[24] = miss;
+            io[11] = R[0];
+            io[12] = R[1];
+            io[13] = R[2];
+            io[14] = R[3];
+            io[21] = f[9];
+            io[22] = f[10];
+            if (F) {
+                io[2] = mirror(io[1]);
+                io[27] = io[28] = io[29] = miss;
+                io[30] = mirror(R[1]);
+                io[31] = mirror(R[0]);
+                io[32] = mirror(R[3]);
+                io[33] = mirror(R[2]);
+            }
+            put();
+            bandPending = false;
+        }
+        static const int slots[PLOTREC_FIELDS] = {0, 1, 24, 5, 4, 11, 12, 13, 14, 21, 22};
+        for (int i = 0; i < PLOTREC_FIELDS; ++i)
+            io[slots[i]] = f[i];
+        korv_plot_mirrors(q, F);
+        put();
+        prevTime = t;
+        prevAtRisk = f[10];
+        lastTime = t;
+        lastAtRisk = f[10];
+    }
+    p.release();
+    if (art) {
+        if (tau == lastTime) {
+            atRiskRow(tau, lastAtRisk);
+        } else if (tau != DBL_MAX && tau > lastTime) {
+            atRiskRow(tau, 0);
+        }
+    }
+}

@@ -1,0 +1,194 @@
+// The unweighted test of equal survival across the strata of a BY group:
+// pools the records of every stratum, ranks them once, runs the two passes of
+// the rank tests and closes with the tables and the graph-inset p-values.
+#include <cstring>
+#include <vector>
+
+#include <algorithm>
+
+#include "frame/frame.h"
+#include "frame/parse.h"
+#include "homogeneity/present.h"
+#include "vyr_host.h"
+
+using namespace korv_hom;
+
+namespace
+{
+
+// Writes one (events, at risk) record of a retained time to the work file.
+void write_record(void* ctx, double ndie, double nrisk)
+{
+    const double rec[2] = {ndie, nrisk};
+    check_file(xcwrite(static_cast<XCFILE*>(ctx), rec, sizeof rec));
+}
+
+// The work file's records when no work file was opened.
+void keep_record(void* ctx, double ndie, double nrisk)
+{
+    auto* v = static_cast<std::vector<double>*>(ctx);
+    v->push_back(ndie);
+    v->push_back(nrisk);
+}
+
+void HomTest(KorvPtr q)
+{
+    POOLHANDLE* pool = xmpoolc(0, 1024, 6);
+    if (!pool) {
+        xmemmsg(xmemdef());
+        xpmlog(326, 63);
+        return;
+    }
+    const int k = q->nstrata;
+    const int ktype = q->ktype;
+    reset_ogstat(q->ogstat);
+    const bool zdetails = q->zprint && !(ktype & 4);
+    const bool zkm = (ktype & (0x40 | 0x80 | 0x100)) != 0;
+    XCFILE* utid2 = zkm ? q->utid2 : nullptr;
+    const double* fleming = zkm ? q->fleming : nullptr;
+    if (utid2)
+        check_file(xcpoint(utid2, -2));
+
+    int64_t n = 0;
+    {
+        STRATA* s = q->strata;
+        for (int i = 0; i < k && s; ++i, s = s->left)
+            n += s->nobs;
+    }
+    const int64_t P = static_cast<int64_t>(k) * (k + 1) / 2;
+    const int64_t bs = korv_block_size(k);
+
+    // Every exit after this point deletes the pool.
+    bool failed = false;
+    auto take = [&](int64_t bytes) -> void* {
+        if (failed)
+            return nullptr;
+        void* p = pool->allocate(pool, bytes > 0 ? bytes : 8, 0x2000);
+        if (!p) {
+            failed = true;
+            xpmlog(326, 63);
+            xmemmsg(xmemdef());
+        }
+        return p;
+    };
+    auto* first = static_cast<double*>(take((k + 1) * static_cast<int64_t>(k + 4) * 8));
+    double* opt[4] = {};
+    for (int t = 0; t < 4; ++t)
+        if (ktype & (0x20 << t))
+            opt[t] = static_cast<double*>(take((P + k + 1) * 8));
+    auto* dfs = static_cast<char*>(take(k + 1));
+    auto* time = static_cast<double*>(take((n + k + 1) * 8));
+    auto* freq = static_cast<double*>(take(n * 8));
+    auto* jndx = static_cast<int64_t*>(take(n * 8));
+    auto* sflag = static_cast<int64_t*>(take(n * 8));
+    if (failed) {
+        xmpoold(pool);
+        return;
+    }
+    double* logrankvar = first;
+    double* wilrankvar = first + bs;
+    double* risk = first + 2 * bs;
+    double* die = risk + k;
+    double* work = time + n;
+
+    // Load the strata, stratum after stratum, with the likelihood-ratio totals.
+    HomLR lr;
+    int64_t off = 0;
+    {
+        STRATA* s = q->strata;
+        for (int h = 0; h < k && s; ++h, s = s->left) {
+            const int64_t start = off;
+            int64_t done = 0;
+            for (NOTESTR* e = s->note; e && done < s->nobs; e = e->next) {
+                const int64_t m = std::min<int64_t>(q->blockno, s->nobs - done);
+                check_file(xcpntd(q->utid, e->notet));
+                check_file(xcread(q->utid, time + off, static_cast<long>(8 * m)));
+                check_file(xcpntd(q->utid, e->notef));
+                check_file(xcread(q->utid, freq + off, static_cast<long>(8 * m)));
+                off += m;
+                done += m;
+            }
+            for (int64_t j = start; j < off; ++j)
+                sflag[j] = h;
+            korv_lr_add(&lr, time + start, freq + start, off - start, s->cum - s->cen);
+        }
+    }
+    n = off;
+    korv_lr_finish(&lr);
+    if (n > 0)
+        korv_hom_rank(time, freq, jndx, n);
+
+    HomBlocks b;
+    b.lr = logrankvar;
+    b.wil = wilrankvar;
+    b.tar = opt[0];
+    b.peto = opt[1];
+    b.mpeto = opt[2];
+    b.flem = opt[3];
+    std::vector<double> kept;
+    const int64_t nfail = korv_hom_first_pass(k, n, freq, sflag, jndx, risk, die, b,
+                                              zkm ? (utid2 ? write_record : keep_record) : nullptr,
+                                              utid2 ? static_cast<void*>(utid2) : &kept);
+    if (zkm) {
+        auto* km = static_cast<double*>(pool->allocate(pool, 16 * (nfail + 1), 0x2000));
+        if (!km) {
+            xpmlog(326, 521, (ktype & 0x100) ? "FLEMING" : (ktype & 0x40) ? "PETO" : "MODPETO");
+            xmemmsg(xmemdef());
+            xmpoold(pool);
+            return;
+        }
+        if (nfail > 0) {
+            if (utid2) {
+                check_file(xcpoint(utid2, 0));
+                check_file(xcread(utid2, km, static_cast<long>(16 * nfail)));
+            } else {
+                std::memcpy(km, kept.data(), static_cast<size_t>(16 * nfail));
+            }
+        }
+        korv_hom_pooled_survival(km, nfail);
+        korv_hom_second_pass(k, n, freq, sflag, jndx, risk, die, km, fleming, b);
+    }
+
+    Levels L;
+    L.k = k;
+    L.ktype = ktype;
+    L.blocks[0] = b.lr;
+    L.blocks[1] = b.wil;
+    L.blocks[2] = b.tar;
+    L.blocks[3] = b.peto;
+    L.blocks[4] = b.mpeto;
+    L.blocks[5] = b.flem;
+    L.dfs = dfs;
+    L.work = work;
+    L.x = risk; // the risk sets are no longer needed
+    xobop group = nullptr;
+    if (zdetails && !(ktype & 1))
+        details(q, L, &group);
+    save_scores(q, L);
+    std::memset(q->varname, ' ', sizeof q->varname);
+    if (ktype & 1) {
+        strata_trend_scores(q, L.x, k);
+        trend_branch(q, L, &group);
+    } else {
+        test_rows(q, L, &lr);
+    }
+    xmpoold(pool);
+    if (q->survdiff) {
+        // The saved scores stay in the file; the arrays went with the pool.
+        q->survdiff->var = nullptr;
+        q->survdiff->mean = nullptr;
+    }
+    release_group(group);
+}
+
+} // namespace
+
+void korvhom(KorvPtr q)
+{
+    if (q->ktype & 2)
+        return;
+    // Tests across GROUP= levels within strata are not part of this build.
+    if (q->grpvar)
+        return;
+    HomTest(q);
+}

@@ -1,0 +1,416 @@
+// The closing stage of the tests across strata: details, saved scores,
+// chi-square rows, the likelihood-ratio row and the trend branch.
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "frame/parse.h"
+#include "frame/stages.h"
+#include "homogeneity/present.h"
+#include "numeric/gamma.h"
+#include "runtime/missing.h"
+#include "runtime/wobmth.h"
+#include "runtime/wzstr.h"
+#include "vyr_data.h"
+#include "vyr_host.h"
+
+namespace korv_hom
+{
+namespace
+{
+
+struct TestText {
+    int bit;
+    int label;       // row label (group 326)
+    const char* cov; // covariance table name
+    int covLabel;    // its label (group 0)
+    int covHeader;   // its column header (group 0)
+};
+constexpr TestText kText[kTests] = {
+    {0x8, 132, "LogrankHomCov", 27, 64},    {0x10, 133, "WilcoxonHomCov", 28, 65},
+    {0x20, 204, "TaroneHomCov", 198, 206},  {0x40, 210, "PetoHomCov", 199, 207},
+    {0x80, 211, "ModPetoHomCov", 200, 208}, {0x100, 0, "FlemingHomCov", 205, 209},
+};
+
+double* ogstat_slot(OGSTAT* og, int i)
+{
+    switch (i) {
+    case 0:
+        return &og->logrank;
+    case 1:
+        return &og->wilcoxon;
+    case 2:
+        return &og->tarone;
+    case 3:
+        return &og->peto;
+    case 4:
+        return &og->modpeto;
+    case 5:
+        return &og->fleming;
+    default:
+        return &og->lr;
+    }
+}
+
+bool requested(const Levels& L, int i)
+{
+    return (L.ktype & kText[i].bit) && L.blocks[i];
+}
+
+// The test's label into varname; returns its length (at most 31, so that a
+// marker can follow it inside the 32-byte field).
+int test_label(KorvPtr q, int i)
+{
+    int len;
+    if (i == 5) {
+        const double rho = q->fleming ? q->fleming[0] : 0.0;
+        const double gamma = q->fleming ? q->fleming[1] : -1.0;
+        len = gamma < 0 ? xpmstr(q->varname, 32, 326, 212, rho)
+                        : xpmstr(q->varname, 32, 326, 213, rho, gamma);
+    } else {
+        len = xpmstr(q->varname, 32, 326, kText[i].label);
+    }
+    if (len < 0)
+        len = 0;
+    if (len > 31)
+        len = 31;
+    return len;
+}
+
+void blank(KorvPtr q, int len)
+{
+    std::memset(q->varname, ' ', static_cast<size_t>(len < 32 ? len + 1 : 32));
+}
+
+xobop make_group(KorvPtr q, const char* name, int label)
+{
+    WOB_PARM_BLK_STR g[] = {wob_key(WOB_TAG_NAME, vdqtxt(name, -1)),
+                            wob_key(WOB_TAG_LABEL, vdqmsg(0, label)), wob_flag(WOB_TAG_FLAG435, 1),
+                            wob_object(WOB_TAG_OUT, nullptr)};
+    wobcall(q->vdq, WOB_SEL_MAKE_GROUP, 4, g);
+    return g[3].value.o;
+}
+
+void open_table(KorvPtr q, xobop data, const char* templ, int ndyn = 0,
+                const WOB_PARM_BLK_STR* dyn = nullptr, xobop title = nullptr,
+                bool withTitle = false)
+{
+    WOB_PARM_BLK_STR pb[8];
+    int n = 0;
+    pb[n++] = wob_object(WOB_TAG_OBJECT, nullptr);
+    pb[n++] = wob_object(WOB_TAG_OBJECT, data);
+    pb[n++] = wob_key(WOB_TAG_TEMPLATE, vdqtxt(templ, -1));
+    for (int i = 0; i < ndyn; ++i)
+        pb[n++] = dyn[i];
+    if (withTitle)
+        pb[n++] = wob_object(WOB_TAG_NOTE_OBJ, title);
+    wobcall(q->vdq, WOB_SEL_TEMPLATE_OUTPUT, n, pb);
+    q->output = pb[0].value.o;
+}
+
+void close_table(KorvPtr q, xobop data)
+{
+    WOB_PARM_BLK_STR end = wob_int(WOB_TAG_ENDDATA, 1);
+    wobcall(data, WOB_SEL_END_DATA, 1, &end);
+    WOB_PARM_BLK_STR close = wob_object(WOB_TAG_OBJECT, q->output);
+    wobcall(q->vdq, WOB_SEL_CLOSE_OUTPUT, 1, &close);
+}
+
+// The identification of stratum i (0-based) in the bound fields.
+void identify(KorvPtr q, STRATA* s, int i)
+{
+    if (q->nsvar > 1)
+        q->stratumno = i + 1;
+    else if (q->value && q->slenf > 0)
+        std::memcpy(q->value, strata_key(s), static_cast<size_t>(q->slenf));
+}
+
+} // namespace
+
+void check_file(int rc)
+{
+    if (rc != 0) {
+        xprrlog(0, rc);
+        if (rc < 0)
+            xexit(1020, 0);
+    }
+}
+
+void reset_ogstat(OGSTAT* og)
+{
+    if (!og)
+        return;
+    for (int i = 0; i <= kTests; ++i)
+        *ogstat_slot(og, i) = korv_missing();
+}
+
+STRATA* stratum_at(KorvPtr q, int i)
+{
+    STRATA* s = q->strata;
+    for (int j = 0; s && j < i; ++j)
+        s = s->left;
+    return s;
+}
+
+void details(KorvPtr q, const Levels& L, xobop* group)
+{
+    const int k = L.k;
+    double maxlr = 0, maxwr = 0;
+    for (int i = 0; i < k; ++i) {
+        if (L.blocks[0])
+            maxlr = std::fmax(maxlr, std::fabs(L.blocks[0][korv_score_offset(k) + i]));
+        if (L.blocks[1])
+            maxwr = std::fmax(maxwr, std::fabs(L.blocks[1][korv_score_offset(k) + i]));
+    }
+    const int dlr = zpfmt(maxlr, 7), dwr = zpfmt(maxwr, 7);
+
+    *group = make_group(q, "StrataHomogeneity", 20);
+    WOB_PARM_BLK_STR note[] = {
+        wob_int(WOB_TAG_371, 2), wob_char(WOB_TAG_JUST, 'c'),
+        wob_key(WOB_TAG_NAME, vdqtxt("HomogeneityNote", -1)),
+        wob_key(WOB_TAG_TEXT, vdqmsgs(326, 84, static_cast<int>(q->timename.l), q->timename.s))};
+    wobcall(q->vdq, WOB_SEL_NOTE, 4, note);
+
+    if (q->HomStat) {
+        WOB_PARM_BLK_STR dyn[] = {
+            wob_key(WOB_TAG_DYNNAME, vdqtxt("dlr", 3)), wob_int(WOB_TAG_DYNVALUE, dlr),
+            wob_key(WOB_TAG_DYNNAME, vdqtxt("dwr", 3)), wob_int(WOB_TAG_DYNVALUE, dwr)};
+        open_table(q, q->HomStat, "Stat.Korvante.HomStats", 4, dyn);
+        STRATA* s = q->strata;
+        for (int i = 0; i < k && s; ++i, s = s->left) {
+            identify(q, s, i);
+            for (int t = 0; t < kTests; ++t)
+                if (requested(L, t))
+                    q->iovar[t] = L.blocks[t][korv_score_offset(k) + i];
+            wobcall(q->HomStat, WOB_SEL_PUT_ROW, 0, nullptr);
+        }
+        close_table(q, q->HomStat);
+    }
+
+    // Level labels of the covariance tables: the stratum value without
+    // surrounding blanks under the variable's name, or the stratum number.
+    std::vector<varstring> vs(static_cast<size_t>(k));
+    std::vector<char> numbers;
+    xobskey header;
+    if (q->nsvar == 1) {
+        STRATA* s = q->strata;
+        for (int i = 0; i < k && s; ++i, s = s->left) {
+            int len = 0, start = 0;
+            wzstjls(strata_key(s), q->slenf, 'n', &len, &start);
+            vs[i].k = 0;
+            vs[i].l = len;
+            vs[i].s = strata_key(s) + start;
+        }
+        header = vdqtxt(q->sname[0].name->s, static_cast<int>(q->sname[0].name->l));
+    } else {
+        numbers.assign(static_cast<size_t>(4 * k) + 16, ' ');
+        for (int i = 0; i < k; ++i) {
+            char tmp[16];
+            int n = xpsstr(tmp, sizeof tmp, "%i", i + 1);
+            std::memcpy(numbers.data() + 4 * i, tmp, static_cast<size_t>(n < 4 ? n : 4));
+            vs[i].k = 0;
+            vs[i].l = 4;
+            vs[i].s = numbers.data() + 4 * i;
+        }
+        header = vdqmsg(0, 138);
+    }
+    for (int t = 0; t < kTests; ++t) {
+        if (!requested(L, t))
+            continue;
+        WOB_PARM_BLK_STR m[18];
+        m[0] = wob_key(WOB_TAG_TEMPLATE, vdqtxt("Stat.Korvante.HomCov", -1));
+        m[1] = wob_key(WOB_TAG_NAME, vdqtxt(kText[t].cov, -1));
+        m[2] = wob_key(WOB_TAG_LABEL, vdqmsg(0, kText[t].covLabel));
+        m[3] = WOB_PARM_BLK_STR{};
+        m[3].tag = WOB_TAG_MATRIX;
+        m[3].type = WOB_T_PMATRIX;
+        m[3].value.p = L.blocks[t];
+        m[4] = wob_int(278, 8);
+        m[5] = wob_key(WOB_TAG_COLHEAD, header);
+        m[6] = wob_int(WOB_TAG_NROWS, k);
+        m[7] = wob_int(WOB_TAG_NCOLS, k);
+        m[8] = wob_string(WOB_TAG_LAYOUT, "sf", 2);
+        m[9] = WOB_PARM_BLK_STR{};
+        m[9].tag = WOB_TAG_ROWLABELS;
+        m[9].type = WOB_T_NAMESTR;
+        m[9].value.p = vs.data();
+        m[10] = m[9];
+        m[10].tag = WOB_TAG_COLLABELS;
+        m[11] = wob_int(WOB_TAG_371, 2);
+        m[12] = wob_key(WOB_TAG_HEADER_KEY, vdqmsg(0, kText[t].covHeader));
+        m[13] = wob_int(280, 1);
+        m[14] = wob_int(366, 1);
+        m[15] = wob_char(397, 0);
+        m[16] = wob_key(WOB_TAG_DYNNAME, vdqtxt("Stratum", 7));
+        m[17] = wob_key(WOB_TAG_DYNVALUE, header);
+        wobcall(q->vdq, WOB_SEL_MATRIX_OUTPUT, 18, m);
+    }
+    // Stratum numbers need the legend that tells their values (when the
+    // line-printer plot room is part of the build).
+    if (q->nsvar > 1)
+        stage_korvleg(q, 0);
+}
+
+void save_scores(KorvPtr q, const Levels& L)
+{
+    SURVDIFF* sd = q->survdiff;
+    if (!sd || !sd->utid)
+        return;
+    check_file(xcpoint(sd->utid, -2));
+    const long bytes = static_cast<long>(korv_block_size(L.k) * 8);
+    for (int t = 0; t < kTests; ++t)
+        if (requested(L, t))
+            check_file(xcwrite(sd->utid, L.blocks[t], bytes));
+    sd->var = L.blocks[0];
+    sd->mean = L.blocks[0] ? L.blocks[0] + korv_score_offset(L.k) : nullptr;
+}
+
+void test_rows(KorvPtr q, const Levels& L, const HomLR* lr)
+{
+    const bool print = q->zprint && q->HomTest;
+    const bool wantLR = lr && (L.ktype & 0x200);
+    if (print) {
+        xobop title = nullptr;
+        if (wantLR && lr->zempty == '*') {
+            WOB_PARM_BLK_STR pb[7];
+            pb[0] = wob_string(WOB_TAG_PACKAGE, "template", 8);
+            pb[1] = wob_string(WOB_TAG_CLASS, "title", 5);
+            pb[2] = wob_object(WOB_TAG_OUT, nullptr);
+            pb[3] = wob_int(WOB_TAG_148, -1);
+            pb[4] = wob_int(WOB_TAG_371, 0);
+            pb[5] = wob_key(WOB_TAG_TEXT, vdqmsg(0, 129));
+            pb[6] = wob_char(WOB_TAG_JUST, 'l');
+            wobcall(q->vdq, WOB_SEL_CREATE, 7, pb);
+            title = pb[2].value.o;
+        }
+        open_table(q, q->HomTest, "Stat.Korvante.HomTests", 0, nullptr, title, lr != nullptr);
+    }
+    q->sbol = ' ';
+    for (int t = 0; t < kTests; ++t) {
+        if (!requested(L, t))
+            continue;
+        KorvChiSq c =
+            korv_chisq(L.blocks[t], L.k, q->singular > 0 ? q->singular : 1e-12, L.dfs, L.work);
+        const int len = test_label(q, t);
+        q->iovar[2] = c.chisq;
+        q->iovar[3] = c.df;
+        q->iovar[4] = c.p;
+        if (print)
+            wobcall(q->HomTest, WOB_SEL_PUT_ROW, 0, nullptr);
+        blank(q, len);
+        if (q->ogstat)
+            *ogstat_slot(q->ogstat, t) = c.p;
+    }
+    if (wantLR) {
+        const double miss = korv_missing();
+        double stat = lr->likeratio, df = L.k - 1, p;
+        if (lr->nempty == -1) {
+            stat = df = p = miss;
+        } else {
+            // No p-value without degrees of freedom; a statistic of 0 (equal
+            // rates) has p = 1.
+            p = df > 0 ? (stat > 0 ? zpgx2(stat, static_cast<long>(df)) : 1.0) : miss;
+            if (q->ogstat)
+                q->ogstat->lr = p;
+        }
+        int len = xpmstr(q->varname, 32, 326, 72);
+        if (len < 0)
+            len = 0;
+        if (len > 31)
+            len = 31;
+        q->varname[len] = lr->zempty;
+        q->iovar[2] = stat;
+        q->iovar[3] = df;
+        q->iovar[4] = p;
+        if (print)
+            wobcall(q->HomTest, WOB_SEL_PUT_ROW, 0, nullptr);
+        blank(q, len);
+        if (lr->zempty == '*')
+            xpmlog(326, 130);
+        if (lr->nempty == -1)
+            xpmlog(326, 140);
+    }
+    if (print)
+        close_table(q, q->HomTest);
+}
+
+void strata_trend_scores(KorvPtr q, double* x, int k)
+{
+    if (q->nsvar != 1) {
+        for (int i = 0; i < k; ++i)
+            x[i] = i;
+        return;
+    }
+    const SNAMESTR& sn = q->sname[0];
+    // A numeric variable without a format: the scores are its values (an
+    // interval stratum gives its representative value).
+    const NAMESTR* nm = sn.nm;
+    const bool formatted =
+        nm && ((nm->nformlongl > 0 && !vzabl(' ', nm->nformlong, nm->nformlongl)) ||
+               (nm->nfl > 0 && !vzabl(' ', nm->nform, nm->nfl)));
+    if (sn.type == 1 && !formatted) {
+        STRATA* s = q->strata;
+        bool missing = false;
+        for (int i = 0; i < k; ++i, s = s ? s->left : nullptr) {
+            double v = korv_missing();
+            if (s)
+                std::memcpy(&v, strata_key(s) + sn.posu, sizeof v);
+            x[i] = v;
+            if (wzmis(v) || !std::isfinite(v))
+                missing = true;
+        }
+        if (!missing)
+            return;
+        xpmlog(326, 216);
+    }
+    for (int i = 0; i < k; ++i)
+        x[i] = i + 1;
+}
+
+void trend_branch(KorvPtr q, const Levels& L, xobop* group)
+{
+    const int k = L.k;
+    const bool zdetails = q->zprint && !(L.ktype & 4);
+    if (zdetails) {
+        *group = make_group(q, "TrendTests", 89);
+        if (q->HomStat) {
+            open_table(q, q->HomStat, "Stat.Korvante.TrendScores");
+            STRATA* s = q->strata;
+            for (int i = 0; i < k && s; ++i, s = s->left) {
+                identify(q, s, i);
+                q->iovar[0] = L.x[i];
+                wobcall(q->HomStat, WOB_SEL_PUT_ROW, 0, nullptr);
+            }
+            close_table(q, q->HomStat);
+        }
+    }
+    // Without printing the trend tests are still computed for the graph
+    // insets, but no table is shown.
+    const bool print = q->zprint && q->HomTest;
+    if (print)
+        open_table(q, q->HomTest, "Stat.Korvante.TrendTests");
+    for (int t = 0; t < kTests; ++t) {
+        if (!requested(L, t))
+            continue;
+        const int len = test_label(q, t);
+        Trend(k, L.blocks[t], L.blocks[t] + korv_score_offset(k), L.x, L.work, q->iovar);
+        if (print)
+            wobcall(q->HomTest, WOB_SEL_PUT_ROW, 0, nullptr);
+        if (q->ogstat)
+            *ogstat_slot(q->ogstat, t) = q->iovar[3];
+        blank(q, len);
+    }
+    if (print)
+        close_table(q, q->HomTest);
+}
+
+void release_group(xobop group)
+{
+    if (!group)
+        return;
+    int r = wobzoom(group, 3, 4, 0, nullptr);
+    if (r < 0)
+        zvdqexit(r);
+}
+
+} // namespace korv_hom

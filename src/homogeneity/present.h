@@ -1,0 +1,53 @@
+// The closing stage shared by the unweighted and weighted tests across
+// strata: the details (scores and covariance tables), the saved scores of
+// DIFF=, the chi-square rows and the trend branch, with the graph-inset
+// p-values. Internal to the homogeneity room.
+#pragma once
+
+#include "frame/strata.h"
+#include "homogeneity/homogeneity.h"
+#include "vyr_files.h"
+#include "vyr_output.h"
+
+namespace korv_hom
+{
+
+// The six rank tests in their fixed order: log-rank, Wilcoxon, Tarone,
+// Peto, modified Peto, Fleming-Harrington.
+inline constexpr int kTests = 6;
+
+// What the closing stage works on. blocks[i] is the bordered block of test
+// i, null when the test was not computed; x holds k trend scores of work
+// space, work and dfs k + 1 entries each.
+struct Levels {
+    int k = 0;
+    int ktype = 0;
+    double* blocks[kTests] = {};
+    char* dfs = nullptr;
+    double* work = nullptr;
+    double* x = nullptr;
+};
+
+// A non-zero utility-file code is logged; a negative one ends the step.
+void check_file(int rc);
+// Sets every graph-inset p-value to missing.
+void reset_ogstat(OGSTAT* og);
+// The i-th stratum of the BY group's list (0-based), or null.
+STRATA* stratum_at(KorvPtr q, int i);
+
+// Group "StrataHomogeneity" with its note, the scores table and one
+// covariance table per computed test.
+void details(KorvPtr q, const Levels& L, xobop* group);
+// Writes the unswept blocks of the requested tests to the DIFF= file.
+void save_scores(KorvPtr q, const Levels& L);
+// Chi-square rows of the rank tests (and the likelihood-ratio row when lr is
+// given and requested) in the test table, p-values to the graph insets.
+void test_rows(KorvPtr q, const Levels& L, const HomLR* lr);
+// Trend scores of the strata (x[0..k-1]).
+void strata_trend_scores(KorvPtr q, double* x, int k);
+// Trend group, scores table and the trend tests table.
+void trend_branch(KorvPtr q, const Levels& L, xobop* group);
+// Releases an output group (null: nothing).
+void release_group(xobop group);
+
+} // namespace korv_hom

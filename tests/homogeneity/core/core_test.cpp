@@ -1,0 +1,304 @@
+// The computing core of the tests of equal survival: worked values on a small
+// tied data set, agreement with R's survdiff and statsmodels on the example
+// data, the likelihood-ratio statistic against a Poisson model's deviance,
+// and the guards of the likelihood-ratio statistic.
+#include <cmath>
+
+#include <gtest/gtest.h>
+
+#include "numeric/gamma.h"
+#include "numeric/matrix.h"
+#include "runtime/missing.h"
+#include "support.h"
+
+using namespace homtest;
+
+namespace
+{
+
+// 30 records, three levels, integer times with tied events and censorings
+// at event times.
+Records worked()
+{
+    const int t[] = {1,  2,  2,  2,  3,  3,  4,  5,  5,  6,  6,  7,  8,  8,  9,
+                     10, 11, 12, 12, 13, 14, 15, 15, 16, 17, 18, 19, 20, 21, 22};
+    const int s[] = {1, 1, 1, 0, 1, 0, 1, 1, 1, 0, 1, 1, 1, 0, 1,
+                     0, 1, 1, 1, 1, 0, 1, 1, 0, 1, 1, 0, 1, 0, 1};
+    const char* g = "abcabcaacbbcabcabccabcabcabcab";
+    Records r;
+    for (int i = 0; i < 30; ++i)
+        r.add(t[i], s[i] ? 1.0 : -1.0, g[i] - 'a');
+    return r;
+}
+
+TEST(HomogeneityWorked, AllRankTestsAndLikelihoodRatio)
+{
+    const double fh1[] = {1.0, -1.0};
+    Result r = unweighted(worked(), 3, fh1);
+    EXPECT_NEAR(chisq(r.lr, 3).chisq, 2.030667, 5e-7);
+    EXPECT_NEAR(chisq(r.wil, 3).chisq, 0.4301811, 5e-8);
+    EXPECT_NEAR(chisq(r.tar, 3).chisq, 0.9631912, 5e-8);
+    EXPECT_NEAR(chisq(r.peto, 3).chisq, 0.6271852, 5e-8);
+    EXPECT_NEAR(chisq(r.mpeto, 3).chisq, 0.5553620, 5e-8);
+    // A negative gamma counts as 0: survdiff's rho = 1.
+    EXPECT_NEAR(chisq(r.flem, 3).chisq, 0.7204551, 5e-8);
+    for (auto* b : {&r.lr, &r.wil, &r.tar, &r.peto, &r.mpeto, &r.flem})
+        EXPECT_EQ(chisq(*b, 3).df, 2);
+    EXPECT_NEAR(r.lrt.likeratio, 1.3840428, 5e-7);
+    EXPECT_EQ(r.lrt.zempty, ' ');
+    EXPECT_EQ(r.lrt.nempty, 0);
+
+    const double fh11[] = {1.0, 1.0}, fh01[] = {0.0, 1.0};
+    EXPECT_NEAR(chisq(unweighted(worked(), 3, fh11).flem, 3).chisq, 3.1324336, 5e-7);
+    EXPECT_NEAR(chisq(unweighted(worked(), 3, fh01).flem, 3).chisq, 4.2472062, 5e-7);
+}
+
+TEST(HomogeneityWorked, FlemingWithoutExponentsIsLogRank)
+{
+    Result r = unweighted(worked(), 3, nullptr);
+    for (size_t i = 0; i < r.lr.size(); ++i)
+        EXPECT_NEAR(r.flem[i], r.lr[i], 1e-12);
+}
+
+TEST(HomogeneityWorked, ScoresAndCovarianceRowsSumToZero)
+{
+    Result r = unweighted(worked(), 3);
+    for (auto* b : {&r.lr, &r.wil, &r.tar, &r.peto, &r.mpeto}) {
+        const double* u = r.scores(*b);
+        EXPECT_NEAR(u[0] + u[1] + u[2], 0.0, 1e-10);
+        for (int i = 0; i < 3; ++i) {
+            double s = 0;
+            for (int j = 0; j < 3; ++j)
+                s += (*b)[zisub(i, j)];
+            EXPECT_NEAR(s, 0.0, 1e-10);
+        }
+    }
+}
+
+TEST(HomogeneityWorked, TrendAgainstSurvdiffScores)
+{
+    Result r = unweighted(worked(), 3);
+    double x[] = {1, 2, 3}, work[4], io[6];
+    Trend(3, r.lr.data(), r.lr.data() + korv_score_offset(3), x, work, io);
+    EXPECT_NEAR(io[0], 1.7085002, 5e-7);
+    EXPECT_NEAR(io[1], 3.5666682, 5e-7);
+    EXPECT_NEAR(io[2], 0.4790185, 5e-7);
+    EXPECT_NEAR(io[3], io[4] < io[5] ? 2 * io[4] : 2 * io[5], 1e-15);
+    // Shifted scores give the same test: U and the rows of V sum to zero.
+    double x0[] = {0, 1, 2}, io0[6];
+    Trend(3, r.lr.data(), r.lr.data() + korv_score_offset(3), x0, work, io0);
+    for (int i = 0; i < 6; ++i)
+        EXPECT_NEAR(io0[i], io[i], 1e-9);
+}
+
+TEST(HomogeneityEdges, SingleAtRiskOrNoEventsAddNothing)
+{
+    // The last subject fails alone: one at risk, no score.
+    Records r;
+    r.add(1, -1, 0);
+    r.add(2, -1, 1);
+    r.add(3, 1, 0);
+    Result a = unweighted(r, 2);
+    for (double v : a.lr)
+        EXPECT_EQ(v, 0.0);
+    KorvChiSq c = chisq(a.lr, 2);
+    EXPECT_EQ(c.df, 0);
+    EXPECT_TRUE(wzmis(c.p));
+}
+
+TEST(HomogeneityEdges, CensoredAtAnEventTimeIsAtRisk)
+{
+    // Event at 5 in level 0, censoring at 5 in level 1: N = 2 at time 5.
+    Records r;
+    r.add(5, 1, 0);
+    r.add(5, -1, 1);
+    Result a = unweighted(r, 2);
+    const double* u = a.scores(a.lr);
+    EXPECT_DOUBLE_EQ(u[0], 0.5);
+    EXPECT_DOUBLE_EQ(u[1], -0.5);
+    EXPECT_DOUBLE_EQ(a.lr[0], 0.25); // D(N-D) N0 (N-N0) / (N^2 (N-1))
+}
+
+// ---------------------------------------------------------------------------
+// Peers.
+
+std::string ref(const char* name)
+{
+    return source_dir() + "/tests/reference/" + name;
+}
+
+// Scores and covariance of the levels within each stratum, summed over the
+// strata (the stratified test).
+Result stratified(const Records& all, const std::vector<int64_t>& st, int k, const double* fl)
+{
+    int64_t ns = *std::max_element(st.begin(), st.end()) + 1;
+    Result sum;
+    sum.k = k;
+    for (int64_t s = 0; s < ns; ++s) {
+        Records r;
+        for (int64_t i = 0; i < all.n(); ++i)
+            if (st[i] == s)
+                r.add(all.time[i], all.freq[i], all.level[i]);
+        Result one = unweighted(r, k, fl);
+        if (sum.lr.empty()) {
+            sum = one;
+            continue;
+        }
+        for (auto [a, b] : {std::pair{&sum.lr, &one.lr},
+                            {&sum.wil, &one.wil},
+                            {&sum.tar, &one.tar},
+                            {&sum.flem, &one.flem}})
+            for (size_t i = 0; i < a->size(); ++i)
+                (*a)[i] += (*b)[i];
+    }
+    return sum;
+}
+
+TEST(HomogeneityPeers, SurvdiffChiSquareAndObservedMinusExpected)
+{
+    auto rows = read_csv(ref("homogeneity_survdiff.csv"));
+    ASSERT_GT(rows.size(), 30u);
+    for (auto& row : rows) {
+        SCOPED_TRACE(row["data"] + " " + row["group"] + " strata " + row["strata"] + " rho " +
+                     row["rho"]);
+        std::vector<int64_t> st;
+        Records r = example(row, row["strata"].empty() ? nullptr : &st);
+        const int k = static_cast<int>(split(row["levels"], '|').size());
+        const double fl[] = {std::stod(row["rho"]), -1.0};
+        Result res = row["strata"].empty() ? unweighted(r, k, fl) : stratified(r, st, k, fl);
+        const double want = std::stod(row["chisq"]);
+        KorvChiSq c = chisq(res.flem, k);
+        EXPECT_NEAR(c.chisq, want, 1e-8 * std::max(1.0, want));
+        EXPECT_EQ(c.df, std::stoi(row["df"]));
+        auto oe = split(row["oe"], '|');
+        const double* u = res.scores(res.flem);
+        for (int h = 0; h < k; ++h)
+            EXPECT_NEAR(u[h], std::stod(oe[h]), 1e-8 * std::max(1.0, std::fabs(u[h])));
+        if (row["rho"] == "0") {
+            EXPECT_NEAR(chisq(res.lr, k).chisq, want, 1e-8 * std::max(1.0, want));
+        }
+    }
+}
+
+TEST(HomogeneityPeers, StatsmodelsWeightTypes)
+{
+    // statsmodels: None = log-rank, "gb" = Gehan's Wilcoxon (weight N),
+    // "tw" = Tarone-Ware (sqrt N), "fh" with p = S(t-)^p. It solves the
+    // reduced system with k - 1 degrees of freedom, which equals the sweep
+    // on these regular data.
+    auto rows = read_csv(ref("homogeneity_statsmodels.csv"));
+    ASSERT_GT(rows.size(), 40u);
+    for (auto& row : rows) {
+        SCOPED_TRACE(row["data"] + " " + row["group"] + " " + row["weight"] + row["p"]);
+        std::vector<int64_t> st;
+        Records r = example(row, row["strata"].empty() ? nullptr : &st);
+        const int k = static_cast<int>(split(row["levels"], '|').size());
+        const double fl[] = {row["p"].empty() ? 0.0 : std::stod(row["p"]), -1.0};
+        Result res = row["strata"].empty() ? unweighted(r, k, fl) : stratified(r, st, k, fl);
+        const std::string w = row["weight"];
+        const std::vector<double>& b = w == "logrank" ? res.lr
+                                       : w == "gb"    ? res.wil
+                                       : w == "tw"    ? res.tar
+                                                      : res.flem;
+        const double want = std::stod(row["chisq"]);
+        KorvChiSq c = chisq(b, k);
+        EXPECT_NEAR(c.chisq, want, 1e-7 * std::max(1.0, want));
+        EXPECT_EQ(c.df, std::stoi(row["df"]));
+    }
+}
+
+TEST(HomogeneityPeers, TrendFromSurvdiffVariance)
+{
+    auto rows = read_csv(ref("homogeneity_trend.csv"));
+    ASSERT_GE(rows.size(), 3u);
+    for (auto& row : rows) {
+        SCOPED_TRACE(row["data"] + " " + row["group"]);
+        Records r = example(row);
+        const int k = static_cast<int>(split(row["levels"], '|').size());
+        Result res = unweighted(r, k);
+        std::vector<double> x;
+        for (auto& s : split(row["scores"], '|'))
+            x.push_back(std::stod(s));
+        std::vector<double> work(k + 1);
+        double io[6];
+        Trend(k, res.lr.data(), res.lr.data() + korv_score_offset(k), x.data(), work.data(), io);
+        EXPECT_NEAR(io[0], std::stod(row["stat"]), 1e-8);
+        EXPECT_NEAR(io[1], std::stod(row["se"]), 1e-8);
+        EXPECT_NEAR(io[2], std::stod(row["z"]), 1e-9);
+    }
+}
+
+TEST(HomogeneityPeers, LikelihoodRatioIsPoissonDeviance)
+{
+    auto rows = read_csv(ref("homogeneity_lr.csv"));
+    ASSERT_GE(rows.size(), 8u);
+    for (auto& row : rows) {
+        SCOPED_TRACE(row["data"] + " " + row["group"]);
+        Records r = example(row);
+        const int k = static_cast<int>(split(row["levels"], '|').size());
+        Result res = unweighted(r, k);
+        EXPECT_NEAR(res.lrt.likeratio, std::stod(row["lr"]), 1e-7);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Likelihood-ratio guards.
+
+TEST(HomogeneityLikelihoodRatio, LevelWithAllTimesZeroIsLeftOut)
+{
+    HomLR lr;
+    const double t0[] = {0, 0}, f0[] = {1, -1};
+    const double t1[] = {3, 5}, f1[] = {1, 1};
+    const double t2[] = {2, 4}, f2[] = {1, -1};
+    korv_lr_add(&lr, t0, f0, 2, 1);
+    korv_lr_add(&lr, t1, f1, 2, 2);
+    korv_lr_add(&lr, t2, f2, 2, 1);
+    korv_lr_finish(&lr);
+    EXPECT_EQ(lr.nempty, -1);
+    EXPECT_TRUE(std::isfinite(lr.likeratio));
+    // The remaining two levels: 2 events in 8, 1 in 6.
+    const double want = 2 * (3 * std::log(14.0 / 3) - 2 * std::log(8.0 / 2) - std::log(6.0));
+    EXPECT_NEAR(lr.likeratio, want, 1e-12);
+}
+
+TEST(HomogeneityLikelihoodRatio, LevelWithoutEventsIsMarked)
+{
+    HomLR lr;
+    const double t0[] = {4, 6}, f0[] = {-1, -2};
+    const double t1[] = {3, 5}, f1[] = {1, 1};
+    korv_lr_add(&lr, t0, f0, 2, 0);
+    korv_lr_add(&lr, t1, f1, 2, 2);
+    korv_lr_finish(&lr);
+    EXPECT_EQ(lr.zempty, '*');
+    EXPECT_EQ(lr.nempty, 0);
+    EXPECT_NEAR(lr.likeratio, 2 * (2 * std::log(24.0 / 2) - 2 * std::log(8.0 / 2)), 1e-12);
+}
+
+TEST(HomogeneityLikelihoodRatio, EqualRatesNeverGoNegative)
+{
+    // Levels with identical rates: the statistic is 0 up to rounding, and a
+    // negative residue would have no chi-square tail.
+    for (double rate : {0.1, 1.0 / 3.0, 0.7, 1e-3}) {
+        HomLR lr;
+        for (int h = 0; h < 5; ++h) {
+            const double d = 3 + h;
+            const double t[] = {d / rate}, f[] = {1};
+            korv_lr_add(&lr, t, f, 1, d);
+        }
+        korv_lr_finish(&lr);
+        EXPECT_GE(lr.likeratio, 0.0);
+        EXPECT_LT(lr.likeratio, 1e-9);
+    }
+}
+
+TEST(HomogeneityLikelihoodRatio, NoEventsAtAll)
+{
+    HomLR lr;
+    const double t[] = {3, 4}, f[] = {-1, -1};
+    korv_lr_add(&lr, t, f, 2, 0);
+    korv_lr_add(&lr, t, f, 2, 0);
+    korv_lr_finish(&lr);
+    EXPECT_EQ(lr.likeratio, 0.0);
+}
+
+} // namespace

@@ -1,0 +1,259 @@
+// The pivoting sweep and its chi-square recipe, the trend row, the decimals
+// helper, and the invariants of the weighted tests (which no peer computes).
+#include <cmath>
+
+#include <gtest/gtest.h>
+
+#include "numeric/gamma.h"
+#include "numeric/matrix.h"
+#include "runtime/missing.h"
+#include "support.h"
+
+using namespace homtest;
+
+namespace
+{
+
+// A bordered block from a dense V and U.
+std::vector<double> bordered(const std::vector<std::vector<double>>& V,
+                             const std::vector<double>& U)
+{
+    const int k = static_cast<int>(U.size());
+    std::vector<double> b(korv_block_size(k), 0.0);
+    for (int i = 0; i < k; ++i)
+        for (int j = 0; j <= i; ++j)
+            b[zisub(i, j)] = V[i][j];
+    for (int i = 0; i < k; ++i)
+        b[zisub(k, i)] = U[i];
+    return b;
+}
+
+TEST(Sweep, SweptBlockHoldsTheInverseAndCornerTheQuadraticForm)
+{
+    std::vector<std::vector<double>> V = {{4, 1, 0.5}, {1, 3, 0.2}, {0.5, 0.2, 2}};
+    std::vector<double> U = {1.0, -2.0, 0.5};
+    auto b = bordered(V, U);
+    char flags[] = "0000";
+    double work[4];
+    for (int p : {1, 0, 2})
+        ASSERT_EQ(zsweep(b.data(), p, 4, flags, work, 1e-12), 0);
+    // Inverse of V by cofactors.
+    const double det = 4 * (3 * 2 - 0.04) - 1 * (1 * 2 - 0.1) + 0.5 * (0.2 - 1.5);
+    const double inv00 = (3 * 2 - 0.04) / det, inv10 = -(1 * 2 - 0.1) / det;
+    const double inv22 = (12 - 1) / det;
+    EXPECT_NEAR(b[zisub(0, 0)], inv00, 1e-12);
+    EXPECT_NEAR(b[zisub(1, 0)], inv10, 1e-12);
+    EXPECT_NEAR(b[zisub(2, 2)], inv22, 1e-12);
+    // Corner = -U' V^-1 U.
+    double q = 0;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            q += U[i] * b[zisub(i, j)] * U[j];
+    EXPECT_NEAR(-b[zisub(3, 3)], q, 1e-12);
+    EXPECT_STREQ(flags, "1110");
+    // A swept pivot is not swept again.
+    EXPECT_EQ(zsweep(b.data(), 1, 4, flags, work, 1e-12), 1);
+}
+
+TEST(Sweep, SingularCovarianceLosesOneDegreeOfFreedom)
+{
+    // Three levels: V rows sum to zero; the third pivot falls to rounding.
+    std::vector<std::vector<double>> V = {{2, -1, -1}, {-1, 2, -1}, {-1, -1, 2}};
+    KorvChiSq c = chisq(bordered(V, {1, -0.5, -0.5}), 3);
+    EXPECT_EQ(c.df, 2);
+    // Generalized inverse: U'V^-U with U in the column space = 1.5/3 * ... by hand:
+    // V = 3I - J, on the zero-sum space V acts as 3I, so chi = |U|^2 / 3.
+    EXPECT_NEAR(c.chisq, 1.5 / 3, 1e-12);
+    EXPECT_NEAR(c.p, zpgx2(0.5, 2), 1e-15);
+}
+
+TEST(Sweep, ZeroScoresStillPivotAndGivePOne)
+{
+    std::vector<std::vector<double>> V = {{1, -1}, {-1, 1}};
+    KorvChiSq c = chisq(bordered(V, {0, 0}), 2);
+    EXPECT_EQ(c.df, 1);
+    EXPECT_EQ(c.chisq, 0.0);
+    EXPECT_EQ(c.p, 1.0);
+}
+
+TEST(Sweep, NothingToSweepGivesZeroDfAndMissingP)
+{
+    std::vector<std::vector<double>> V = {{0, 0}, {0, 0}};
+    KorvChiSq c = chisq(bordered(V, {0, 0}), 2);
+    EXPECT_EQ(c.df, 0);
+    EXPECT_TRUE(wzmis(c.p));
+    // A lone level.
+    KorvChiSq one = chisq(bordered({{0}}, {0}), 1);
+    EXPECT_EQ(one.df, 0);
+    EXPECT_TRUE(wzmis(one.p));
+}
+
+TEST(Sweep, PivotChoiceAndFloors)
+{
+    // Equal gains: the lower index goes first.
+    auto b = bordered({{1, 0}, {0, 1}}, {2, 2});
+    char dfs[] = "000";
+    double work[3];
+    EXPECT_EQ(korvcs(nullptr, b.data(), 2, dfs, work, 0.0), 0);
+    EXPECT_EQ(korvcs(nullptr, b.data(), 2, dfs, work, 0.0), 1);
+    EXPECT_EQ(korvcs(nullptr, b.data(), 2, dfs, work, 0.0), -1);
+    EXPECT_NEAR(-b[zisub(2, 2)], 8.0, 1e-12);
+    // The larger gain first.
+    auto c = bordered({{1, 0}, {0, 1}}, {1, 3});
+    char d2[] = "000";
+    EXPECT_EQ(korvcs(nullptr, c.data(), 2, d2, work, 0.0), 1);
+    // A diagonal of 5e-13 is excluded even under a smaller tolerance, and a
+    // diagonal equal to the tolerance too.
+    auto e = bordered({{5e-13, 0}, {0, 0.5}}, {1, 1});
+    char d3[] = "000";
+    EXPECT_EQ(korvcs(nullptr, e.data(), 2, d3, work, 0.5), -1);
+    EXPECT_EQ(d3[0], '*');
+    EXPECT_EQ(d3[1], '*');
+}
+
+TEST(Trend, ZeroAndNegativeZ)
+{
+    double V[] = {1, -1, 1}, U[] = {0, 0}, x[] = {1, 2}, work[3], io[6];
+    Trend(2, V, U, x, work, io);
+    EXPECT_EQ(io[2], 0.0);
+    EXPECT_EQ(io[3], 1.0);
+    EXPECT_EQ(io[4], 0.5);
+    EXPECT_EQ(io[5], 0.5);
+    double U2[] = {1.96, -1.96};
+    Trend(2, V, U2, x, work, io);
+    EXPECT_NEAR(io[2], -1.96, 1e-12);
+    EXPECT_NEAR(io[4], 0.0249979, 1e-6);
+    EXPECT_NEAR(io[5], 0.9750021, 1e-6);
+    EXPECT_NEAR(io[3], 0.0499958, 1e-6);
+    double Z[] = {0, 0, 0};
+    Trend(2, Z, U2, x, work, io);
+    EXPECT_EQ(io[1], 0.0);
+    for (int i = 2; i < 6; ++i)
+        EXPECT_TRUE(wzmis(io[i]));
+}
+
+TEST(Zpfmt, DecimalsFitTheField)
+{
+    EXPECT_EQ(zpfmt(0.5, 7), 4);
+    EXPECT_EQ(zpfmt(12.34, 7), 3);
+    EXPECT_EQ(zpfmt(-12.34, 7), 3);
+    EXPECT_EQ(zpfmt(123456.0, 7), 0);
+    EXPECT_EQ(zpfmt(korv_missing(), 7), 0);
+    char buf[32];
+    for (double v : {0.123456, 9.87654, 99.5, 1234.5, 99999.0}) {
+        int n = std::snprintf(buf, sizeof buf, "%.*f", zpfmt(v, 7), -v);
+        EXPECT_LE(n, 7) << v;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Weighted tests.
+
+Records example_lung()
+{
+    Row r{{"data", "lung"}, {"time", "time"},     {"status", "status"},
+          {"events", "2"},  {"group", "ph_ecog"}, {"levels", "0|1|2|3"}};
+    return example(r);
+}
+
+TEST(Weighted, UnitWeightsEqualTheUnweightedTests)
+{
+    Records r = example_lung();
+    Result u = unweighted(r, 4), w = weighted(r, 4);
+    for (auto [a, b] : {std::pair{&u.lr, &w.lr}, {&u.wil, &w.wil}, {&u.tar, &w.tar}})
+        for (size_t i = 0; i < a->size(); ++i)
+            EXPECT_NEAR((*a)[i], (*b)[i], 1e-9 * std::max(1.0, std::fabs((*a)[i])));
+}
+
+TEST(Weighted, ScalingEveryWeightLeavesTheChiSquares)
+{
+    Records r = example_lung();
+    for (int64_t i = 0; i < r.n(); ++i)
+        r.wt[i] = 0.5 + 0.01 * static_cast<double>(i % 37);
+    Result a = weighted(r, 4);
+    for (auto& w : r.wt)
+        w *= 3.0;
+    Result b = weighted(r, 4);
+    // Log-rank scores scale by 3, covariances by 9.
+    EXPECT_NEAR(b.scores(b.lr)[1], 3 * a.scores(a.lr)[1], 1e-9);
+    EXPECT_NEAR(b.lr[0], 9 * a.lr[0], 1e-9);
+    for (auto [x, y] : {std::pair{&a.lr, &b.lr}, {&a.wil, &b.wil}, {&a.tar, &b.tar}}) {
+        KorvChiSq ca = chisq(*x, 4), cb = chisq(*y, 4);
+        EXPECT_NEAR(ca.chisq, cb.chisq, 1e-9 * ca.chisq);
+        EXPECT_EQ(ca.df, cb.df);
+    }
+}
+
+TEST(Weighted, FrequencyEqualsRepeatedRecords)
+{
+    // Each record of frequency f and weight w stands for f subjects of weight
+    // w: the tests equal those of the data with the records repeated.
+    Records r = example_lung(), expanded;
+    for (int64_t i = 0; i < r.n(); ++i) {
+        const double f = 1 + static_cast<double>(i % 3);
+        const double w = 0.4 + 0.1 * static_cast<double>(i % 5);
+        r.freq[i] *= f;
+        r.wt[i] = w;
+        for (int c = 0; c < f; ++c)
+            expanded.add(r.time[i], r.freq[i] > 0 ? 1.0 : -1.0, r.level[i], w);
+    }
+    Result a = weighted(r, 4), b = weighted(expanded, 4);
+    for (auto [x, y] : {std::pair{&a.lr, &b.lr}, {&a.wil, &b.wil}, {&a.tar, &b.tar}})
+        for (size_t i = 0; i < x->size(); ++i)
+            EXPECT_NEAR((*x)[i], (*y)[i], 1e-8 * std::max(1.0, std::fabs((*y)[i])));
+}
+
+TEST(Weighted, VarianceIsTheExactDrawWithoutReplacement)
+{
+    // One event time: D of N subjects fail. Enumerate every set of D
+    // subjects and compare the covariance of the weighted observed minus
+    // expected sums with the accumulated covariance.
+    const double w[] = {0.5, 1.5, 2.0, 0.7, 1.1, 3.0};
+    const int64_t lev[] = {0, 1, 2, 0, 1, 2};
+    const int N = 6, D = 2, k = 3;
+    Records r;
+    for (int i = 0; i < N; ++i)
+        r.add(10, i < D ? 1.0 : -1.0, lev[i], w[i]);
+    // All at one time: events first, then censorings at the same time.
+    Result res = weighted(r, k);
+    double S = 0, p[3] = {0, 0, 0};
+    for (int i = 0; i < N; ++i)
+        S += w[i];
+    for (int i = 0; i < N; ++i)
+        p[lev[i]] += w[i] / S;
+    double m1[3] = {0, 0, 0}, m2[3][3] = {{0}};
+    int count = 0;
+    for (int a = 0; a < N; ++a)
+        for (int b = a + 1; b < N; ++b) {
+            double dw[3] = {0, 0, 0};
+            dw[lev[a]] += w[a];
+            dw[lev[b]] += w[b];
+            const double tot = w[a] + w[b];
+            double e[3];
+            for (int h = 0; h < k; ++h)
+                e[h] = dw[h] - p[h] * tot;
+            for (int h = 0; h < k; ++h) {
+                m1[h] += e[h];
+                for (int j = 0; j < k; ++j)
+                    m2[h][j] += e[h] * e[j];
+            }
+            ++count;
+        }
+    for (int h = 0; h < k; ++h)
+        for (int j = 0; j <= h; ++j) {
+            const double cov = m2[h][j] / count - (m1[h] / count) * (m1[j] / count);
+            EXPECT_NEAR(res.lr[zisub(h, j)], cov, 1e-12) << h << "," << j;
+        }
+}
+
+TEST(Weighted, ZeroFrequencyRecordChangesNothing)
+{
+    Records r = example_lung();
+    Result a = weighted(r, 4);
+    r.add(100.5, 0.0, 2, 1.0);
+    Result b = weighted(r, 4);
+    EXPECT_EQ(a.lr, b.lr);
+    EXPECT_EQ(a.wil, b.wil);
+}
+
+} // namespace

@@ -72,11 +72,11 @@ int korv_format_width(const NAMESTR* nm)
     if (nm->nflen > 0)
         return nm->nflen;
     if (nm->nfl > 0 || nm->nformlongl > 0) {
-        vyr::fmt::FormatSpec spec;
+        vyr::fmt::FormatSpec fmtspec;
         std::string name = nm->nformlongl > 0 ? std::string(nm->nformlong, nm->nformlongl)
                                               : std::string(nm->nform, nm->nfl);
-        if (vyr::fmt::parse(name, spec)) {
-            int w = vyr::fmt::default_width(spec);
+        if (vyr::fmt::parse(name, fmtspec)) {
+            int w = vyr::fmt::default_width(fmtspec);
             if (w > 0)
                 return w;
         }

@@ -127,8 +127,8 @@ void korv_hom_second_pass(int k, int64_t n, const double* freq, const int64_t* s
 
 // The rank index of the pooled records, exactly as the frame's ranking makes
 // it (by increasing time, at equal times by decreasing signed frequency,
-// equal records in their input order), by an in-place index sort that needs
-// no work list.
+// equal records in their input order), made by counting over the distinct
+// times instead of a merge sort of the records.
 void korv_hom_rank(const double* time, const double* freq, int64_t* jndx, int64_t n);
 
 // The weighted pass (WEIGHT statement): log-rank, Wilcoxon (weight: weighted

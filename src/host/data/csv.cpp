@@ -389,10 +389,10 @@ bool read_sidecar(const std::string& path, Sidecar& out)
                 if (k == "label") {
                     a.label = v;
                 } else if (k == "format") {
-                    vyr::fmt::FormatSpec spec;
-                    if (!v.empty() && !vyr::fmt::parse(v, spec))
+                    vyr::fmt::FormatSpec fmtspec;
+                    if (!v.empty() && !vyr::fmt::parse(v, fmtspec))
                         return fail("unknown format \"" + v + "\"");
-                    a.format = v.empty() ? std::string() : vyr::fmt::text(spec);
+                    a.format = v.empty() ? std::string() : vyr::fmt::text(fmtspec);
                 } else if (k == "type") {
                     std::string lv = v;
                     for (char& c : lv)

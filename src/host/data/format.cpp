@@ -297,9 +297,9 @@ bool parse(std::string_view text, FormatSpec& out)
     return true;
 }
 
-int default_width(const FormatSpec& spec)
+int default_width(const FormatSpec& fmtspec)
 {
-    const std::string& n = spec.name;
+    const std::string& n = fmtspec.name;
     if (n == "BEST" || n == "E")
         return 12;
     if (n.empty())
@@ -317,19 +317,19 @@ int default_width(const FormatSpec& spec)
     return 12;
 }
 
-static int width_of(const FormatSpec& spec)
+static int width_of(const FormatSpec& fmtspec)
 {
-    return spec.width > 0 ? std::min(spec.width, kMaxWidth) : default_width(spec);
+    return fmtspec.width > 0 ? std::min(fmtspec.width, kMaxWidth) : default_width(fmtspec);
 }
 
-std::string text(const FormatSpec& spec)
+std::string text(const FormatSpec& fmtspec)
 {
-    std::string r = spec.name;
-    if (spec.width > 0)
-        r += std::to_string(spec.width);
+    std::string r = fmtspec.name;
+    if (fmtspec.width > 0)
+        r += std::to_string(fmtspec.width);
     r += '.';
-    if (spec.hasDecimals)
-        r += std::to_string(spec.decimals);
+    if (fmtspec.hasDecimals)
+        r += std::to_string(fmtspec.decimals);
     return r;
 }
 
@@ -346,17 +346,17 @@ std::string best_trim(double value)
     return trim(best(value, 12));
 }
 
-std::string format_number(double value, const FormatSpec& spec)
+std::string format_number(double value, const FormatSpec& fmtspec)
 {
-    int w = width_of(spec);
+    int w = width_of(fmtspec);
     if (wzmis(value))
         return pad_left(missing_text(value), w);
-    const std::string& n = spec.name;
+    const std::string& n = fmtspec.name;
     std::string s;
-    if (n == "BEST" || spec.character()) {
+    if (n == "BEST" || fmtspec.character()) {
         return best(value, std::min(w, 32));
     } else if (n.empty()) {
-        int d = spec.hasDecimals ? spec.decimals : 0;
+        int d = fmtspec.hasDecimals ? fmtspec.decimals : 0;
         if (!std::isfinite(value))
             return best(value, w);
         for (; d >= 0; --d) {
@@ -376,7 +376,7 @@ std::string format_number(double value, const FormatSpec& spec)
         if (static_cast<int>(s.size()) > w)
             s = stars(w);
     } else if (n == "PERCENT") {
-        int d = spec.hasDecimals ? spec.decimals : 0;
+        int d = fmtspec.hasDecimals ? fmtspec.decimals : 0;
         double p = value * 100.0;
         for (; d >= 0; --d) {
             s = fixed(p, d) + "%";
@@ -388,9 +388,9 @@ std::string format_number(double value, const FormatSpec& spec)
     } else if (n == "DATE") {
         s = date_text(value, w);
     } else if (n == "TIME") {
-        s = time_text(value, w, spec.hasDecimals ? spec.decimals : 0);
+        s = time_text(value, w, fmtspec.hasDecimals ? fmtspec.decimals : 0);
     } else if (n == "DATETIME") {
-        s = datetime_text(value, w, spec.hasDecimals ? spec.decimals : 0);
+        s = datetime_text(value, w, fmtspec.hasDecimals ? fmtspec.decimals : 0);
     } else {
         return best(value, std::min(w, 32));
     }
@@ -401,23 +401,23 @@ std::string format_number(double value, const FormatSpec& spec)
 
 std::string format_number(double value, std::string_view format_text)
 {
-    FormatSpec spec;
-    if (!parse(format_text, spec) || spec.character())
-        return best(value, spec.width > 0 ? spec.width : 12);
-    return format_number(value, spec);
+    FormatSpec fmtspec;
+    if (!parse(format_text, fmtspec) || fmtspec.character())
+        return best(value, fmtspec.width > 0 ? fmtspec.width : 12);
+    return format_number(value, fmtspec);
 }
 
-std::string format_text(std::string_view value, const FormatSpec& spec)
+std::string format_text(std::string_view value, const FormatSpec& fmtspec)
 {
     std::string_view v = value;
-    if (spec.name == "$") {
+    if (fmtspec.name == "$") {
         size_t k = v.find_first_not_of(' ');
         v = k == std::string_view::npos ? std::string_view() : v.substr(k);
     }
-    if (spec.width <= 0)
+    if (fmtspec.width <= 0)
         return std::string(v);
-    std::string r(v.substr(0, static_cast<size_t>(spec.width)));
-    r.resize(static_cast<size_t>(spec.width), ' ');
+    std::string r(v.substr(0, static_cast<size_t>(fmtspec.width)));
+    r.resize(static_cast<size_t>(fmtspec.width), ' ');
     return r;
 }
 
@@ -432,35 +432,35 @@ std::string trim(std::string_view s)
 
 std::string format_value(const NAMESTR& nm, const void* value, int width)
 {
-    FormatSpec spec;
+    FormatSpec fmtspec;
     bool has = false;
     if (nm.nformlongl > 0 || nm.nfl > 0) {
         std::string name = nm.nformlongl > 0 ? std::string(nm.nformlong, nm.nformlongl)
                                              : std::string(nm.nform, nm.nfl);
-        spec.name = upper(name);
-        if (spec.name == "F")
-            spec.name.clear();
-        spec.width = nm.nflen;
-        spec.decimals = nm.nfd;
-        spec.hasDecimals = nm.nfd != 0;
-        has = known_name(spec.name) && (spec.width > 0 || !spec.name.empty());
+        fmtspec.name = upper(name);
+        if (fmtspec.name == "F")
+            fmtspec.name.clear();
+        fmtspec.width = nm.nflen;
+        fmtspec.decimals = nm.nfd;
+        fmtspec.hasDecimals = nm.nfd != 0;
+        has = known_name(fmtspec.name) && (fmtspec.width > 0 || !fmtspec.name.empty());
     }
     if (nm.ntype == 2) {
         int len = vyr_namestr_length(nm);
         std::string_view raw(static_cast<const char*>(value), static_cast<size_t>(len));
         FormatSpec cs;
-        cs.name = has && spec.character() ? spec.name : "$CHAR";
-        cs.width = width > 0 ? width : (has && spec.width > 0 ? spec.width : len);
+        cs.name = has && fmtspec.character() ? fmtspec.name : "$CHAR";
+        cs.width = width > 0 ? width : (has && fmtspec.width > 0 ? fmtspec.width : len);
         return format_text(raw, cs);
     }
     double d;
     std::memcpy(&d, value, sizeof d);
-    if (!has || spec.character()) {
-        spec = FormatSpec{"BEST", 12, 0, false};
+    if (!has || fmtspec.character()) {
+        fmtspec = FormatSpec{"BEST", 12, 0, false};
     }
-    if (width > 0 && spec.width == 0)
-        spec.width = width;
-    std::string s = format_number(d, spec);
+    if (width > 0 && fmtspec.width == 0)
+        fmtspec.width = width;
+    std::string s = format_number(d, fmtspec);
     if (width > 0) {
         if (static_cast<int>(s.size()) > width) {
             // Keep the right-justified value: drop leading blanks first.
@@ -489,16 +489,16 @@ std::deque<vyr::fmt::FormatSpec>& codes()
 
 int vyr_format_code(std::string_view format_text)
 {
-    vyr::fmt::FormatSpec spec;
-    if (!vyr::fmt::parse(format_text, spec))
+    vyr::fmt::FormatSpec fmtspec;
+    if (!vyr::fmt::parse(format_text, fmtspec))
         return 0;
     std::lock_guard<std::mutex> lock(g_codes_mutex);
     auto& t = codes();
     for (size_t i = 0; i < t.size(); ++i)
-        if (t[i].name == spec.name && t[i].width == spec.width && t[i].decimals == spec.decimals &&
-            t[i].hasDecimals == spec.hasDecimals)
+        if (t[i].name == fmtspec.name && t[i].width == fmtspec.width && t[i].decimals == fmtspec.decimals &&
+            t[i].hasDecimals == fmtspec.hasDecimals)
             return static_cast<int>(i) + 1;
-    t.push_back(spec);
+    t.push_back(fmtspec);
     return static_cast<int>(t.size());
 }
 
@@ -520,8 +520,8 @@ int xpfs(double value, int width, int decimals, char* buffer)
     if (decimals == 99) {
         s = vyr::fmt::best(value, std::min(w, 32));
     } else {
-        vyr::fmt::FormatSpec spec{"", w, decimals, true};
-        s = vyr::fmt::format_number(value, spec);
+        vyr::fmt::FormatSpec fmtspec{"", w, decimals, true};
+        s = vyr::fmt::format_number(value, fmtspec);
     }
     if (static_cast<int>(s.size()) > w)
         s = vyr::fmt::trim(s);
@@ -542,25 +542,25 @@ int xfxbpn(WZ_FMTPAR* par, int fmtcode)
     if (par == nullptr || par->to == nullptr || par->tow <= 0)
         return vyr_code(70, 20);
     const vyr::fmt::FormatSpec* found = vyr_format_spec(fmtcode);
-    vyr::fmt::FormatSpec spec = found ? *found : vyr::fmt::FormatSpec{"BEST", 0, 0, false};
+    vyr::fmt::FormatSpec fmtspec = found ? *found : vyr::fmt::FormatSpec{"BEST", 0, 0, false};
     if (par->w > 0)
-        spec.width = par->w;
+        fmtspec.width = par->w;
     if (par->d > 0) {
-        spec.decimals = par->d;
-        spec.hasDecimals = true;
+        fmtspec.decimals = par->d;
+        fmtspec.hasDecimals = true;
     }
-    if (spec.width == 0)
-        spec.width = std::min(par->tow, vyr::fmt::default_width(spec));
+    if (fmtspec.width == 0)
+        fmtspec.width = std::min(par->tow, vyr::fmt::default_width(fmtspec));
     std::string s;
-    if (spec.character()) {
+    if (fmtspec.character()) {
         std::string_view v(static_cast<const char*>(par->from),
                            par->from ? static_cast<size_t>(std::max(par->fromw, 0)) : 0);
-        s = vyr::fmt::format_text(v, spec);
+        s = vyr::fmt::format_text(v, fmtspec);
     } else {
         double d = korv_missing();
         if (par->from != nullptr && par->fromw == 8)
             std::memcpy(&d, par->from, sizeof d);
-        s = vyr::fmt::format_number(d, spec);
+        s = vyr::fmt::format_number(d, fmtspec);
     }
     if (static_cast<int>(s.size()) > par->tow)
         s = vyr::fmt::trim(s);

@@ -41,12 +41,12 @@ std::string format_text_of(const NAMESTR& nm)
         name.pop_back();
     if (name == "F")
         name.clear();
-    vyr::fmt::FormatSpec spec;
+    vyr::fmt::FormatSpec fmtspec;
     std::string t = name + (nm.nflen > 0 ? std::to_string(nm.nflen) : std::string()) + "." +
                     (nm.nfd > 0 ? std::to_string(nm.nfd) : std::string());
-    if (!vyr::fmt::parse(t, spec))
+    if (!vyr::fmt::parse(t, fmtspec))
         return {};
-    return vyr::fmt::text(spec);
+    return vyr::fmt::text(fmtspec);
 }
 
 std::string text_of(const char* p, int len)

@@ -33,17 +33,17 @@ struct FormatSpec {
 // or a malformed text.
 bool parse(std::string_view text, FormatSpec& out);
 
-// The canonical text of a spec ("BEST12.", "8.2", "$CHAR10."), "" for none.
-std::string text(const FormatSpec& spec);
+// The canonical text of a fmtspec ("BEST12.", "8.2", "$CHAR10."), "" for none.
+std::string text(const FormatSpec& fmtspec);
 
 // The default width of a format (BEST 12, w.d 8, E 12, $ 8, PERCENT 6, DATE 7,
 // TIME 8, DATETIME 16).
-int default_width(const FormatSpec& spec);
+int default_width(const FormatSpec& fmtspec);
 
-// A number in exactly width(spec) characters, right-justified. A value that
+// A number in exactly width(fmtspec) characters, right-justified. A value that
 // does not fit is shown in scientific notation when that fits, else as
 // asterisks. A character format given a number falls back to BEST.
-std::string format_number(double value, const FormatSpec& spec);
+std::string format_number(double value, const FormatSpec& fmtspec);
 // The same with the format given as text; an unknown format uses BEST of the
 // width given by `width` (or 12).
 std::string format_number(double value, std::string_view format_text);
@@ -53,16 +53,16 @@ std::string best(double value, int width);
 // value readable in at most 12 characters ("3.5", "1E-12", "." for missing).
 std::string best_trim(double value);
 
-// A text in exactly width(spec) characters, left-justified and blank padded,
+// A text in exactly width(fmtspec) characters, left-justified and blank padded,
 // cut when longer. Width 0 (no width given) keeps the text as it is.
-std::string format_text(std::string_view value, const FormatSpec& spec);
+std::string format_text(std::string_view value, const FormatSpec& fmtspec);
 
 // A value under a descriptor's format (numeric or character): what the
 // formatted fetch delivers. Without a format a numeric value uses BEST12. and
 // a character value its own text; `width` 0 uses the format's width.
 std::string format_value(const NAMESTR& nm, const void* value, int width = 0);
 
-// The display text of a spec without surrounding blanks (for labels and
+// The display text of a fmtspec without surrounding blanks (for labels and
 // headings).
 std::string trim(std::string_view s);
 
@@ -98,5 +98,5 @@ int xfxbpn(WZ_FMTPAR* par, int fmtcode);
 // The format code of a format text (registered on first use; stable for the
 // run), 0 when the text is not a known format.
 int vyr_format_code(std::string_view format_text);
-// The spec behind a format code (null for 0 or an unknown code).
+// The fmtspec behind a format code (null for 0 or an unknown code).
 const vyr::fmt::FormatSpec* vyr_format_spec(int fmtcode);

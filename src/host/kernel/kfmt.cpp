@@ -28,19 +28,19 @@ std::string engine_format(const QXFmtStr_S* f, int w, int d, double value, const
         out.resize(static_cast<size_t>(n));
         return out;
     }
-    vyr::fmt::FormatSpec spec;
-    spec.name = f->name;
-    spec.width = w;
-    spec.decimals = d;
-    spec.hasDecimals = d > 0;
+    vyr::fmt::FormatSpec fmtspec;
+    fmtspec.name = f->name;
+    fmtspec.width = w;
+    fmtspec.decimals = d;
+    fmtspec.hasDecimals = d > 0;
     if (f->isChar) {
-        if (spec.name.empty() || spec.name[0] != '$')
-            spec.name = "$";
-        return vyr::fmt::format_text(text, spec);
+        if (fmtspec.name.empty() || fmtspec.name[0] != '$')
+            fmtspec.name = "$";
+        return vyr::fmt::format_text(text, fmtspec);
     }
-    if (spec.name.empty() && w <= 0)
-        spec.name = "BEST";
-    return vyr::fmt::format_number(value, spec);
+    if (fmtspec.name.empty() && w <= 0)
+        fmtspec.name = "BEST";
+    return vyr::fmt::format_number(value, fmtspec);
 }
 
 QXStatus fmt_func(QXFmtStrp f, int /*mode*/)

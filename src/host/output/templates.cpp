@@ -332,10 +332,10 @@ std::string cellText(const Column& c, const Cell& v, const TableTemplate* t)
         return pvalue(d, 0);
     if (fmt.empty())
         return vyr::fmt::best_trim(d);
-    vyr::fmt::FormatSpec spec;
-    if (!vyr::fmt::parse(fmt, spec) || spec.character())
+    vyr::fmt::FormatSpec fmtspec;
+    if (!vyr::fmt::parse(fmt, fmtspec) || fmtspec.character())
         return vyr::fmt::best_trim(d);
-    return vyr::fmt::trim(vyr::fmt::format_number(d, spec));
+    return vyr::fmt::trim(vyr::fmt::format_number(d, fmtspec));
 }
 
 std::string jsonNumber(double d)

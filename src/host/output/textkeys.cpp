@@ -73,9 +73,9 @@ std::string formatText(const char* format, int flen, va_list ap)
             ++i;
             continue;
         }
-        std::string spec = "%";
+        std::string fmtspec = "%";
         while (i < n && std::strchr("-+ #0", format[i]))
-            spec.push_back(format[i++]);
+            fmtspec.push_back(format[i++]);
         bool starWidth = false;
         int width = 0;
         if (i < n && format[i] == '*') {
@@ -84,7 +84,7 @@ std::string formatText(const char* format, int flen, va_list ap)
             ++i;
         } else {
             while (i < n && format[i] >= '0' && format[i] <= '9')
-                spec.push_back(format[i++]);
+                fmtspec.push_back(format[i++]);
         }
         bool hasPrec = false, starPrec = false;
         int prec = 0;
@@ -124,10 +124,10 @@ std::string formatText(const char* format, int flen, va_list ap)
             continue;
         }
         if (starWidth)
-            spec += std::to_string(width);
+            fmtspec += std::to_string(width);
         if (hasPrec) {
-            spec.push_back('.');
-            spec += starPrec ? std::to_string(prec) : precDigits;
+            fmtspec.push_back('.');
+            fmtspec += starPrec ? std::to_string(prec) : precDigits;
         }
         int written = 0;
         switch (conv) {
@@ -137,18 +137,18 @@ std::string formatText(const char* format, int flen, va_list ap)
         case 'x':
         case 'X':
         case 'o':
-            spec += lenmod;
-            spec.push_back(conv);
+            fmtspec += lenmod;
+            fmtspec.push_back(conv);
             if (lenmod == "l" || lenmod == "z" || lenmod == "j" || lenmod == "t")
-                written = std::snprintf(buf, sizeof buf, spec.c_str(), va_arg(ap, long));
+                written = std::snprintf(buf, sizeof buf, fmtspec.c_str(), va_arg(ap, long));
             else if (lenmod == "ll")
-                written = std::snprintf(buf, sizeof buf, spec.c_str(), va_arg(ap, long long));
+                written = std::snprintf(buf, sizeof buf, fmtspec.c_str(), va_arg(ap, long long));
             else
-                written = std::snprintf(buf, sizeof buf, spec.c_str(), va_arg(ap, int));
+                written = std::snprintf(buf, sizeof buf, fmtspec.c_str(), va_arg(ap, int));
             break;
         case 'c':
-            spec.push_back('c');
-            written = std::snprintf(buf, sizeof buf, spec.c_str(), va_arg(ap, int));
+            fmtspec.push_back('c');
+            written = std::snprintf(buf, sizeof buf, fmtspec.c_str(), va_arg(ap, int));
             break;
         case 'f':
         case 'F':
@@ -159,23 +159,23 @@ std::string formatText(const char* format, int flen, va_list ap)
         case 'a':
         case 'A':
             if (lenmod == "L") {
-                spec += "L";
-                spec.push_back(conv);
-                written = std::snprintf(buf, sizeof buf, spec.c_str(), va_arg(ap, long double));
+                fmtspec += "L";
+                fmtspec.push_back(conv);
+                written = std::snprintf(buf, sizeof buf, fmtspec.c_str(), va_arg(ap, long double));
             } else {
-                spec.push_back(conv);
-                written = std::snprintf(buf, sizeof buf, spec.c_str(), va_arg(ap, double));
+                fmtspec.push_back(conv);
+                written = std::snprintf(buf, sizeof buf, fmtspec.c_str(), va_arg(ap, double));
             }
             break;
         case 's': {
-            spec.push_back('s');
+            fmtspec.push_back('s');
             const char* s = va_arg(ap, const char*);
-            written = std::snprintf(buf, sizeof buf, spec.c_str(), s ? s : "");
+            written = std::snprintf(buf, sizeof buf, fmtspec.c_str(), s ? s : "");
             break;
         }
         case 'p':
-            spec.push_back('p');
-            written = std::snprintf(buf, sizeof buf, spec.c_str(), va_arg(ap, void*));
+            fmtspec.push_back('p');
+            written = std::snprintf(buf, sizeof buf, fmtspec.c_str(), va_arg(ap, void*));
             break;
         default:
             // Unknown conversion: keep it as written.

@@ -156,14 +156,14 @@ TEST(Formats, DatesAgreeWithTheCivilCalendar)
     const char* months[] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
                             "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
     const sys_days epoch = sys_days{year{1960} / January / 1};
-    vyr::fmt::FormatSpec spec;
-    ASSERT_TRUE(vyr::fmt::parse("DATE9.", spec));
+    vyr::fmt::FormatSpec fmtspec;
+    ASSERT_TRUE(vyr::fmt::parse("DATE9.", fmtspec));
     for (int d = -80000; d <= 80000; d += 37) {
         year_month_day ymd{epoch + days{d}};
         char want[16];
         std::snprintf(want, sizeof want, "%02u%s%04d", static_cast<unsigned>(ymd.day()),
                       months[static_cast<unsigned>(ymd.month()) - 1], static_cast<int>(ymd.year()));
-        ASSERT_EQ(format_number(d, spec), want) << d;
+        ASSERT_EQ(format_number(d, fmtspec), want) << d;
     }
 }
 

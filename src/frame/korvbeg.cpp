@@ -1,6 +1,7 @@
 // Stratum reread: brings a stratum's records back from the utility file into
 // the per-stratum arrays and builds the rank index.
 #include "frame/frame.h"
+#include "frame/rankorder.h"
 #include "vyr_files.h"
 #include "vyr_host.h"
 
@@ -23,11 +24,7 @@ void korvrnk(KORVCOM* /*q*/, const double* data, const double* freq, int64_t* an
 {
     if (count < 1)
         return;
-    POOLHANDLE* pool = xtaskpool();
-    auto* link = static_cast<int64_t*>(
-        xmalloc_or_exit(pool, count * static_cast<int64_t>(sizeof(int64_t)), 0x3006));
-    korv_rank_with_links(data, freq, antirank, count, link);
-    pool->free(pool, link, 0, 4);
+    korv_rank_order(data, freq, antirank, count);
 }
 
 void korvbeg(KORVCOM* q, STRATA* node)

@@ -5,6 +5,8 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <string>
+#include <unordered_map>
 
 #include "frame/frame.h"
 #include "frame/messages.h"
@@ -159,6 +161,11 @@ int korvdat(KORVCOM* q)
     STRATA* single = nullptr; // the one stratum without STRATA variables
     GRPTREE* gspare = nullptr;
     int64_t infinite = 0;
+    // Strata already met, by the bytes of their key: most records find their
+    // stratum here without walking the tree. Keys that differ in bytes but
+    // compare equal still go to the tree, which decides.
+    std::unordered_map<std::string, STRATA*> known;
+    const size_t keyBytes = static_cast<size_t>(q->slenf + q->slenu);
 
     for (;;) {
         int st = xybyget(ds);
@@ -257,17 +264,26 @@ int korvdat(KORVCOM* q)
                 int k = korv_interval_index(read_double(key + s.posf), s.cutpoint, s.cutnum);
                 write_double(key + s.posf, k);
             }
-            TREE* found = ztrebdf(reinterpret_cast<TREE**>(&q->strata),
-                                  reinterpret_cast<TREE*>(spare), q->slenf, q->soff, stratacmf);
-            if (!found) {
-                xpmlog(326, KORV_MSG_TREE_FAILURE);
-                fail_pass(q, temporary, 2000);
-            }
-            if (found == reinterpret_cast<TREE*>(spare)) {
-                newnode(q, spare);
-                spare = nullptr;
+            std::string bytes(key, keyBytes);
+            auto hit = known.find(bytes);
+            if (hit != known.end()) {
+                stratum = hit->second;
             } else {
-                stratum = reinterpret_cast<STRATA*>(found);
+                TREE* found =
+                    ztrebdf(reinterpret_cast<TREE**>(&q->strata), reinterpret_cast<TREE*>(spare),
+                            q->slenf, q->soff, stratacmf);
+                if (!found) {
+                    xpmlog(326, KORV_MSG_TREE_FAILURE);
+                    fail_pass(q, temporary, 2000);
+                }
+                if (found == reinterpret_cast<TREE*>(spare)) {
+                    newnode(q, spare);
+                    spare = nullptr;
+                } else {
+                    stratum = reinterpret_cast<STRATA*>(found);
+                }
+                if (known.size() < 4096)
+                    known.emplace(std::move(bytes), stratum);
             }
         }
 
@@ -405,7 +421,8 @@ int korvdat(KORVCOM* q)
     if (q->nobs == q->strmiss || q->nstrata == 0) {
         if (q->strmiss > 0)
             xpmlog(326, korv_dropped_message(q, q->strmiss), static_cast<long>(q->strmiss));
-        xpmlog(326, 600);
+        // Without a BY statement the whole data set is meant, not a BY group.
+        xpmlog(326, q->nby > 0 ? 600 : KORV_MSG_NO_VALID_DATA);
         q->rc = std::max(q->rc, 108);
         return 1;
     }

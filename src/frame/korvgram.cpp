@@ -193,8 +193,8 @@ const PRODUCTION kProductions[] = {
     {"fcpos", "'(' {open 26 4} numitems ')'"},
     {"fcpos", ""},
     {"tlval", "numval {num 29}"},
-    {"tlval", "EVENT|LET {const 29 -1}"},
-    {"tlval", "OBSERVED|LOT {const 29 -2}"},
+    {"tlval", "EVENT|LET {code 29 1}"},
+    {"tlval", "OBSERVED|LOT {code 29 2}"},
     {"errval", "AALEN|A {const 56 0}"},
     {"errval", "DELTA|D {const 56 1}"},
 

@@ -158,6 +158,16 @@ void surPath(KORVCOM* q)
         q->rc = std::max(q->rc, 2000);
         xexit(q->rc, 0);
     }
+    // Likewise the life table needs its estimator: the censoring summary
+    // alone must not pass for the requested analysis.
+    if (q->method == 1 && !stage_available_korvtb(q, q->strata)) {
+        if (q->strmiss > 0)
+            xpmlog(326, korv_dropped_message(q, q->strmiss), static_cast<long>(q->strmiss));
+        free_group_pools(q);
+        xpmlog(326, KORV_MSG_NO_LIFETABLE);
+        q->rc = std::max(q->rc, 2000);
+        xexit(q->rc, 0);
+    }
     const int64_t paths = static_cast<int64_t>(std::max(q->nstrata, 1)) * sizeof(xobskey);
     // 3. One output path per stratum for the graphs, the at-risk ticks and the
     // GROUP= graph values.
@@ -366,7 +376,7 @@ void korvct2(KORVCOM* q, NAMESTR* nm, double value)
     const char* text = nm->nlablen > 0 ? nm->label_p : nm->name_p;
     int tlen = nm->nlablen > 0 ? nm->nlablen : nm->namelen;
     xobskey label;
-    bool hasname = nm->nfl > 0 || nm->nformlongl > 0 || nm->nflen > 0;
+    bool hasname = nm->nfl > 0 || nm->nformlongl > 0;
     if (!hasname) {
         label = vdqmsgs(326, 277, tlen, text, value);
     } else if (nm->nfcode == 0) {
@@ -406,6 +416,15 @@ int vyrkorva()
     korvint(q);
     if (q->rc > 4)
         xexit(q->rc, 0);
+    // Requests whose analysis is not part of this build: say so once, so
+    // that their absence is not taken for a result.
+    if (q->ncvar > 0 && !stage_available_korvtes(q, nullptr))
+        xpmlog(326, KORV_MSG_NO_ASSOCIATION);
+    if (q->confband != 0 &&
+        !stage_available_BandCritVal(q, 1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
+        xpmlog(326, KORV_MSG_NO_BANDS);
+    if (q->survdiff && !stage_available_MultipleComparisons(q, 0, nullptr))
+        xpmlog(326, KORV_MSG_NO_DIFF);
     q->zby = 1;
     while (xbynext(static_cast<DSHANDLE*>(q->filein)) != 0) {
         if (q->cmprisk)

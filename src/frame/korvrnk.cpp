@@ -1,6 +1,7 @@
 // Ranking of a stratum's records: the record comparison, the natural list
-// merge sort over an array of links, and the rank index built from it.
+// merge sort over an array of links, and the rank index.
 #include "frame/rank.h"
+#include "frame/rankorder.h"
 
 #include <cstddef>
 #include <vector>
@@ -117,21 +118,11 @@ int64_t zmrgsrt(zmrgcmp cmp, const double* key1, const double* key2, int64_t* li
 }
 
 void korv_rank_with_links(const double* data, const double* freq, int64_t* antirank, int64_t count,
-                          int64_t* link)
+                          int64_t* /*link*/)
 {
-    if (count < 1)
-        return;
-    int64_t r = 0;
-    zmrgsrt(compare, data, freq, link, count, &r);
-    // compare never returns 0, so every record is kept.
-    for (int64_t k = 0; k < count - 1; ++k) {
-        int64_t s = link[r];
-        bool tied =
-            data[s] <= data[r] && ((freq[r] > 0 && freq[s] > 0) || (freq[r] < 0 && freq[s] < 0));
-        antirank[k] = tied ? -(r + 1) : r + 1;
-        r = s;
-    }
-    antirank[count - 1] = r + 1;
+    // The order is the natural merge sort's (a stable sort by time, then the
+    // larger frequency), found by counting when the times repeat.
+    korv_rank_order(data, freq, antirank, count);
 }
 
 void korv_sorted_index(const double* times, const double* freqs, int64_t* indxs, int64_t nobs)

@@ -33,6 +33,8 @@ namespace
 constexpr int MSG_CONTROL_COUNT = 3401;   // wrong number of CONTROL values
 constexpr int MSG_TIMELIST_EMPTY = 3402;  // TIMELIST= without a usable value
 constexpr int MSG_MAXTIME_MISSING = 3403; // MAXTIME= with a missing value
+constexpr int MSG_TIMELIM_MISSING = 3404; // TIMELIM= with a missing value
+constexpr int MSG_TIMELIM_NEGATIVE = 3405; // TIMELIM= below 0
 
 void* task_alloc(int64_t n)
 {
@@ -605,10 +607,23 @@ void korv_parse_options(KORVCOM* q, STMT* s, int mode)
     // 29. TIMELIM=.
     q->restric = -1.0;
     if (given(s, 29)) {
-        if (q->method == 1)
+        if (q->method == 1) {
             xpmlog(326, 18);
-        else
+        } else if (stmt_field(s, 29)->type == STL_NUMBER) {
+            // A time. EVENT and OBSERVED arrive as the codes -1 and -2, so a
+            // negative time cannot pass for one of them.
+            double t = num(s, 29, -1.0);
+            if (wzmis(t)) {
+                xpmlog(326, MSG_TIMELIM_MISSING);
+            } else if (t < 0) {
+                xpmlog(326, MSG_TIMELIM_NEGATIVE);
+                fail_exit(q, 2000);
+            } else {
+                q->restric = t;
+            }
+        } else {
             q->restric = num(s, 29, -1.0);
+        }
     }
 
     // 30. Line-printer hazard and density need the life table.

@@ -24,11 +24,13 @@ int64_t zmrgsrt(zmrgcmp cmp, const double* key1, const double* key2, int64_t* li
                 int64_t* first);
 
 // Fills antirank[0..count-1] for the records with times `data` and signed
-// frequencies `freq`; `link` is scratch space of `count` entries.
+// frequencies `freq` (the order of korv_rank_order in frame/rankorder.h, the
+// same as the list merge sort's with `compare`); `link`, `count` entries, is
+// not needed any more and left untouched.
 void korv_rank_with_links(const double* data, const double* freq, int64_t* antirank, int64_t count,
                           int64_t* link);
 
-// The same with scratch space from the task pool. count must be at least 1.
+// The same for the procedure's stratum arrays. count must be at least 1.
 void korvrnk(KORVCOM* q, const double* data, const double* freq, int64_t* antirank, int64_t count);
 
 // The rank index of records that are already in time order (events before

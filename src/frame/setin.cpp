@@ -17,9 +17,13 @@
 namespace
 {
 
+// A format is named (or, for w.d, marked through its long name). The display
+// width alone is not a format: the host gives every unformatted numeric
+// variable one, and such a variable must stay a raw number so that strata
+// sort by value, not by right-justified text.
 bool has_format(const NAMESTR* nm)
 {
-    return nm->nfl > 0 || nm->nformlongl > 0 || nm->nflen > 0;
+    return nm->nfl > 0 || nm->nformlongl > 0;
 }
 
 int round8(int n)

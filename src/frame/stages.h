@@ -83,5 +83,7 @@ KORV_STAGE(zggrend)
 KORV_STAGE(korvdac)
 KORV_STAGE(korvcit)
 KORV_STAGE(korvcif)
+KORV_STAGE(BandCritVal)
+KORV_STAGE(MultipleComparisons)
 
 #undef KORV_STAGE

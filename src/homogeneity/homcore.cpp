@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "frame/rankorder.h"
 #include "homogeneity/homogeneity.h"
 #include "numeric/vector.h"
 
@@ -252,46 +253,6 @@ void korv_hom_weighted_pass(int k, int64_t n, const double* freq, const double* 
 
 void korv_hom_rank(const double* time, const double* freq, int64_t* jndx, int64_t n)
 {
-    if (n <= 0)
-        return;
-    // The distinct times, ascending. Survival times repeat a great deal, so
-    // the records are then placed by counting: bucket 2r holds the events of
-    // the r-th time, bucket 2r + 1 its other records, each in input order.
-    std::vector<double> u(time, time + n);
-    std::sort(u.begin(), u.end());
-    u.erase(std::unique(u.begin(), u.end()), u.end());
-    u.shrink_to_fit();
-    auto bucket = [&u, time, freq](int64_t i) {
-        const int64_t r = std::lower_bound(u.begin(), u.end(), time[i]) - u.begin();
-        return 2 * r + (freq[i] > 0 ? 0 : 1);
-    };
-    std::vector<int64_t> start(2 * u.size() + 1, 0);
-    for (int64_t i = 0; i < n; ++i)
-        ++start[bucket(i) + 1];
-    for (size_t b = 1; b < start.size(); ++b)
-        start[b] += start[b - 1];
-    {
-        std::vector<int64_t> next(start.begin(), start.end() - 1);
-        for (int64_t i = 0; i < n; ++i)
-            jndx[next[bucket(i)]++] = i;
-    }
-    // Within a bucket the larger signed frequency goes first (equal ones keep
-    // their input order); most buckets are in that order already.
-    for (size_t b = 0; b + 1 < start.size(); ++b) {
-        int64_t* lo = jndx + start[b];
-        int64_t* hi = jndx + start[b + 1];
-        auto desc = [freq](int64_t a, int64_t c) { return freq[a] > freq[c]; };
-        if (!std::is_sorted(lo, hi, desc))
-            std::stable_sort(lo, hi, desc);
-    }
-    for (int64_t p = 0; p < n; ++p) {
-        const int64_t r = jndx[p];
-        bool tied = false;
-        if (p + 1 < n) {
-            const int64_t s2 = jndx[p + 1];
-            tied = time[r] == time[s2] &&
-                   ((freq[r] > 0 && freq[s2] > 0) || (freq[r] < 0 && freq[s2] < 0));
-        }
-        jndx[p] = tied ? -(r + 1) : r + 1;
-    }
+    // The same order and tie marks as the frame's ranking of a stratum.
+    korv_rank_order(time, freq, jndx, n);
 }

@@ -87,7 +87,6 @@ TEST(Normal, LogTailsAndMillsRatioMatchReference)
     double lpl, lpr, ld;
     ASSERT_EQ(zlognrm(-40.0, &lpl, &lpr, &ld), 0);
     EXPECT_TRUE(Near(lpl, -804.6084420137538, 1e-15)); // R: pnorm(-40, log.p = TRUE)
-    EXPECT_TRUE(wzmis(lpl) == 0);
     EXPECT_EQ(zlognrm(korv_missing(), &lpl, &lpr, &ld), 1);
     double ratio;
     ASSERT_EQ(zmillsr(-11.0, &ratio), 0);

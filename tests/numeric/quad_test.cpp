@@ -143,38 +143,29 @@ TEST(Quadrature, ScaledIntegrand)
 
 TEST(Quadrature, FailuresLeaveTheResultUnset)
 {
-    double r = 42;
-    shrdarg qs;
-    qs.eps = 1e-12;
-    qs.cycles = 10;
-    qs.fentry = zero; // nothing at the peak
-    qs.sigma = 1;
-    EXPECT_EQ(zhrdys(&qs, &r), 1);
-    EXPECT_EQ(r, 42.0);
+    // Nothing at the peak; a callback that gives up; no halving allowed (never
+    // converges); no convergence test (the cycle limit ends it).
     int n = 0;
-    shrdarg ab;
-    ab.eps = 1e-12;
-    ab.cycles = 10;
-    ab.sigma = 1;
-    ab.fentry = abortAfter;
-    ab.userptr = &n;
-    EXPECT_EQ(zhrdys(&ab, &r), 1);
-    EXPECT_EQ(r, 42.0);
-    shrdarg few;
-    few.eps = 1e-16;
-    few.cycles = 0; // no halving allowed: never converges
-    few.sigma = 1;
-    few.fentry = normalDensity;
-    EXPECT_EQ(zhrdys(&few, &r), 1);
-    EXPECT_EQ(r, 42.0);
-    shrdarg odd;
-    odd.eps = 1e-12;
-    odd.cycles = 8;
-    odd.c_type = 7; // no convergence test: the cycle limit ends it
-    odd.sigma = 1;
-    odd.fentry = normalDensity;
-    EXPECT_EQ(zhrdys(&odd, &r), 1);
-    EXPECT_EQ(r, 42.0);
+    const struct {
+        int (*f)(void*, double*, double);
+        double eps;
+        int cycles, ctype;
+    } cases[] = {{zero, 1e-12, 10, 0},
+                 {abortAfter, 1e-12, 10, 0},
+                 {normalDensity, 1e-16, 0, 0},
+                 {normalDensity, 1e-12, 8, 7}};
+    for (const auto& c : cases) {
+        shrdarg qs;
+        qs.eps = c.eps;
+        qs.cycles = c.cycles;
+        qs.c_type = c.ctype;
+        qs.sigma = 1;
+        qs.fentry = c.f;
+        qs.userptr = &n;
+        double r = 42;
+        EXPECT_EQ(zhrdys(&qs, &r), 1) << c.cycles << " " << c.ctype;
+        EXPECT_EQ(r, 42.0);
+    }
 }
 
 TEST(Quadrature, ExactFiniteBoundaryIsNotSuccessByDefault)

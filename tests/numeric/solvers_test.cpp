@@ -59,60 +59,52 @@ int startAtOne(ARG_QUANT* qs)
 
 } // namespace
 
-TEST(QuantileSolver, ProbabilityTargetOnTheRealLine)
+TEST(QuantileSolver, KnownInversesForEachTargetAndDomain)
 {
-    for (double p : {1e-6, 0.02, 0.3, 0.5, 0.77, 0.999}) {
-        Counter c;
-        c.scale = 2.5;
-        double target = p;
+    // Logistic (scale 2.5) probability on the real line, exponential log
+    // upper tail on the positive half-line, normal log lower tail with
+    // hybrid steps.
+    const struct {
+        int targetType, domainType;
+        int (*fn)(ARG_QUANT*);
+        bool hybrid;
+        double p, want, tol; // absolute for the normal, relative otherwise
+    } cases[] = {
+        {0, 1, logisticCdf, false, 1e-6, 2.5 * std::log(1e-6 / (1 - 1e-6)), 1e-6},
+        {0, 1, logisticCdf, false, 0.02, 2.5 * std::log(0.02 / 0.98), 1e-6},
+        {0, 1, logisticCdf, false, 0.3, 2.5 * std::log(0.3 / 0.7), 1e-6},
+        {0, 1, logisticCdf, false, 0.5, 0.0, 1e-6},
+        {0, 1, logisticCdf, false, 0.77, 2.5 * std::log(0.77 / 0.23), 1e-6},
+        {0, 1, logisticCdf, false, 0.999, 2.5 * std::log(0.999 / 0.001), 1e-6},
+        {2, 2, expLogSurvival, false, 1e-8, -std::log(1e-8), 5e-8},
+        {2, 2, expLogSurvival, false, 0.01, -std::log(0.01), 5e-8},
+        {2, 2, expLogSurvival, false, 0.5, -std::log(0.5), 5e-8},
+        {2, 2, expLogSurvival, false, 0.9, -std::log(0.9), 5e-8},
+        {1, 1, normalLogCdf, true, 1e-12, zprobit(1e-12), 1e-6},
+        {1, 1, normalLogCdf, true, 0.05, zprobit(0.05), 1e-6},
+        {1, 1, normalLogCdf, true, 0.6, zprobit(0.6), 1e-6},
+    };
+    for (const auto& c : cases) {
+        Counter counter;
+        counter.scale = 2.5;
+        double target = c.targetType == 0 ? c.p : std::log(c.p);
         ARG_QUANT qs;
-        qs.targetType = 0;
-        qs.DomainType = 1;
+        qs.targetType = c.targetType;
+        qs.DomainType = c.domainType;
         qs.TargetPtr = &target;
-        qs.UserPtr = &c;
+        qs.UserPtr = &counter;
         qs.GetAnInitialGuess = startAtOne;
-        qs.ComputeTheFunction = logisticCdf;
+        qs.ComputeTheFunction = c.fn;
+        qs.UseHybrid = c.hybrid;
         qs.EpsProb = 1e-13;
-        qs.MinPossibleQ = -1e300;
-        ASSERT_EQ(zquant(&qs), 0) << p;
-        EXPECT_NEAR(qs.Q, 2.5 * std::log(p / (1 - p)), 1e-6 * std::max(1.0, std::fabs(qs.Q))) << p;
-        EXPECT_LT(c.calls, 150);
-    }
-}
-
-TEST(QuantileSolver, LogUpperTailOnThePositiveHalfLine)
-{
-    for (double s : {1e-8, 0.01, 0.5, 0.9}) {
-        Counter c;
-        double target = std::log(s);
-        ARG_QUANT qs;
-        qs.targetType = 2;
-        qs.DomainType = 2;
-        qs.TargetPtr = &target;
-        qs.UserPtr = &c;
-        qs.GetAnInitialGuess = startAtOne;
-        qs.ComputeTheFunction = expLogSurvival;
-        qs.EpsProb = 1e-13;
-        ASSERT_EQ(zquant(&qs), 0) << s;
-        EXPECT_TRUE(Near(qs.Q, -std::log(s), 5e-8)) << s;
-    }
-}
-
-TEST(QuantileSolver, LogLowerTailWithHybridSteps)
-{
-    for (double p : {1e-12, 0.05, 0.6}) {
-        double target = std::log(p);
-        ARG_QUANT qs;
-        qs.targetType = 1;
-        qs.DomainType = 1;
-        qs.TargetPtr = &target;
-        qs.GetAnInitialGuess = startAtOne;
-        qs.ComputeTheFunction = normalLogCdf;
-        qs.UseHybrid = true;
-        qs.MinPossibleQ = -1e300;
-        qs.EpsProb = 1e-13;
-        ASSERT_EQ(zquant(&qs), 0) << p;
-        EXPECT_NEAR(qs.Q, zprobit(p), 1e-6) << p;
+        if (c.domainType == 1)
+            qs.MinPossibleQ = -1e300;
+        ASSERT_EQ(zquant(&qs), 0) << c.targetType << " " << c.p;
+        double scale = c.fn == logisticCdf      ? std::max(1.0, std::fabs(c.want))
+                       : c.fn == expLogSurvival ? std::fabs(c.want)
+                                                : 1.0;
+        EXPECT_NEAR(qs.Q, c.want, c.tol * scale) << c.p;
+        EXPECT_LT(counter.calls, 150);
     }
 }
 

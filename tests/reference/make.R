@@ -7,7 +7,10 @@
 #   Rscript tests/reference/make.R numeric    # one section
 #
 # Run from the repository root. The generated files are committed, so the
-# tests never need R.
+# tests never need R. The statsmodels references of the homogeneity tests come
+# from a Python script beside this one:
+#
+#   /usr/bin/python3 tests/reference/homogeneity_statsmodels.py
 
 args <- commandArgs(trailingOnly = TRUE)
 ref_dir <- file.path("tests", "reference")
@@ -27,7 +30,7 @@ write_ref <- function(df, name, comment) {
   cat("wrote", path, nrow(df), "rows\n")
 }
 
-sections <- c(numeric = "numeric.R")
+sections <- c(numeric = "numeric.R", estimate = "estimate.R", homogeneity = "homogeneity.R")
 
 for (s in names(sections)) {
   if (length(args) == 0 || s %in% args) {

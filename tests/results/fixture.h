@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "../host/output/wob_setup.h"
 #include "frame/parse.h"
 #include "frame/strata.h"
 #include "host/output/layer.h"
@@ -20,7 +21,6 @@
 
 struct ResultsFixture : ::testing::Test {
     KORVCOM q{};
-    xobop root = nullptr;
     std::deque<NAMESTR> descriptors;
     std::deque<std::string> texts;
     SNAMESTR sname[4]{};
@@ -53,13 +53,7 @@ struct ResultsFixture : ::testing::Test {
     void newStep()
     {
         vdq::takeCurrentStep();
-        ASSERT_EQ(xobinit(&root, 0), 0);
-        WOB_PARM_BLK_STR pb[5] = {wob_string(WOB_TAG_PACKAGE, "vdq", 3),
-                                  wob_string(WOB_TAG_CLASS, "manager", 7),
-                                  wob_object(WOB_TAG_OUT, nullptr), wob_int(WOB_TAG_MSGGROUP, 326),
-                                  wob_flag(WOB_TAG_MANAGER_FLAG, 1)};
-        ASSERT_EQ(wobmth(root, nullptr, WOB_SEL_CREATE, 5, pb), 0);
-        q.vdq = pb[2].value.o;
+        q.vdq = wobtest::manager();
     }
     void TearDown() override { vdq::takeCurrentStep(); }
 
@@ -177,6 +171,14 @@ struct ResultsFixture : ::testing::Test {
                 return &keep.columns[i];
             }
         return nullptr;
+    }
+
+    // Where the column's values are read from.
+    const void* address(xobop t, const std::string& name)
+    {
+        const void* a = nullptr;
+        EXPECT_NE(column(t, name, &a), nullptr) << name;
+        return a;
     }
 
     // Handles of every table field of the common block that is set, by name.

@@ -124,29 +124,24 @@ TEST_F(OutputDataSets, SidVariablesHaveUniqueNames)
     EXPECT_EQ(label(q.fileouts, sid[2]), "Formatted Value of _Sex");
 }
 
-TEST_F(OutputDataSets, OuttestWithoutTestVariables)
+TEST_F(OutputDataSets, OuttestWithAndWithoutTestVariables)
 {
     q.fileouts = nullptr;
     q.fileoutt = output("outt");
     q.maxname = 7;
     korvout(&q);
     EXPECT_EQ(variables(q.fileoutt), (Names{"_TYPE_", "_NAME_", "Days"}));
-}
 
-TEST_F(OutputDataSets, OuttestWithTestVariables)
-{
-    q.fileouts = nullptr;
-    q.fileoutt = output("outt");
+    q.fileoutt = output("outt2");
     addTestVariable("Age");
     addTestVariable("Weight");
     q.maxname = 6;
     korvout(&q);
     EXPECT_EQ(variables(q.fileoutt), (Names{"_TYPE_", "_NAME_", "Days", "Age", "Weight"}));
-    for (const auto& c : vyr::data::columns(static_cast<DSHANDLE*>(q.fileoutt))) {
+    for (const auto& c : vyr::data::columns(static_cast<DSHANDLE*>(q.fileoutt)))
         if (c.name == "_NAME_") {
             EXPECT_EQ(c.length, 6);
         }
-    }
 }
 
 TEST_F(OutputDataSets, OutcifFullAndReducedForms)

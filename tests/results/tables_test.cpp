@@ -149,20 +149,14 @@ TEST_F(Columns, ProductLimitTableByOptions)
               (Names{"Sex", "F_Age", "Site", "Arm", "Days", "Censor", "Survival", "Failure",
                      "StdErr", "CumHaz", "StdErrCumHaz", "Failed", "Left", "NumberAtRisk",
                      "ObservedEvents", "Freq", "Weight", "Patient", "Visit"}));
-    const void* a = nullptr;
     // Raw values follow the formatted part of the key; the cut variable reads its formatted text.
-    column(q.Surv, "Sex", &a);
-    EXPECT_EQ(a, q.value + q.slenf);
-    column(q.Surv, "F_Age", &a);
-    EXPECT_EQ(a, q.value + 6);
+    EXPECT_EQ(address(q.Surv, "Sex"), q.value + q.slenf);
+    EXPECT_EQ(address(q.Surv, "F_Age"), q.value + 6);
     EXPECT_EQ(column(q.Surv, "F_Age")->length, 12);
     EXPECT_EQ(column(q.Surv, "F_Age")->label, "Interval of Age");
-    column(q.Surv, "Site", &a);
-    EXPECT_EQ(a, q.value + q.slenf + 1 + 8);
-    column(q.Surv, "Arm", &a);
-    EXPECT_EQ(a, grp.value + 8);
-    column(q.Surv, "Visit", &a);
-    EXPECT_EQ(a, q.idval + 12); // after the 12-byte character ID
+    EXPECT_EQ(address(q.Surv, "Site"), q.value + q.slenf + 1 + 8);
+    EXPECT_EQ(address(q.Surv, "Arm"), grp.value + 8);
+    EXPECT_EQ(address(q.Surv, "Visit"), q.idval + 12); // after the 12-byte character ID
     EXPECT_EQ(column(q.Surv, "Patient")->templateColumn, "GenericIDCharacter");
     EXPECT_EQ(column(q.Surv, "Days")->templateColumn, "GenericTime");
     EXPECT_EQ(column(q.Surv, "NumberAtRisk")->label, "");
@@ -189,9 +183,7 @@ TEST_F(Columns, LifeTableQuartilesMeansAndLegend)
     EXPECT_EQ(lt.front(), "Sex");
     EXPECT_EQ(lt[1], "LowerTime");
     EXPECT_EQ(lt.back(), "HazStdErr");
-    const void* a = nullptr;
-    column(q.Surv, "UpperTime", &a);
-    EXPECT_EQ(a, &q.iovar[24]);
+    EXPECT_EQ(address(q.Surv, "UpperTime"), &q.iovar[24]);
 
     q.qtalpha = 0.1;
     Quantile(&q);
@@ -275,8 +267,7 @@ TEST_F(Columns, SurvDiffComparisonColumnsAndAdjustment)
     EXPECT_EQ(columns(sd.data), (Names{"Stratum1", "Stratum2", "ChiSq", "Raw", "StepdownSidak"}));
     EXPECT_EQ(column(sd.data, "Stratum1")->label, "Sex");
     const void* a = nullptr;
-    column(sd.data, "StepdownSidak", &a);
-    EXPECT_EQ(a, &q.iovar[5]);
+    EXPECT_EQ(address(sd.data, "StepdownSidak"), &q.iovar[5]);
     EXPECT_EQ(sd.ival, q.label);
     EXPECT_EQ(sd.jval, q.label + 6);
     EXPECT_EQ(sd.grouplen, 10);
@@ -328,12 +319,9 @@ TEST_F(Columns, SmoothedHazardStratumLabelBuffer)
     ASSERT_NE(q.ogstrlab, nullptr);
     EXPECT_EQ(q.ogstrlab->l, 20 + 4 + 5 + 17);
     // MISE reads the whole label, like HazardRate.
-    const void* a = nullptr;
-    column(sm.mise, "Stratum", &a);
-    EXPECT_EQ(a, q.ogstrlab->s);
+    EXPECT_EQ(address(sm.mise, "Stratum"), q.ogstrlab->s);
     EXPECT_EQ(column(sm.mise, "Stratum")->length, q.ogstrlab->l);
-    column(sm.data, "Stratum", &a);
-    EXPECT_EQ(a, q.ogstrlab->s);
+    EXPECT_EQ(address(sm.data, "Stratum"), q.ogstrlab->s);
 }
 
 TEST_F(Columns, CompetingRiskTables)

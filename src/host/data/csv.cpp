@@ -56,6 +56,7 @@ class MappedFile
             return false;
         }
         size_ = static_cast<size_t>(st.st_size);
+        time_ = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
         if (size_ == 0)
             return true;
         void* p = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd_, 0);
@@ -76,8 +77,10 @@ class MappedFile
     }
     const char* data() const { return data_; }
     size_t size() const { return size_; }
+    long long time() const { return time_; }
 
   private:
+    long long time_ = 0;
     int fd_ = -1;
     const char* data_ = nullptr;
     size_t size_ = 0;
@@ -421,7 +424,16 @@ bool read_sidecar(const std::string& path, Sidecar& out)
     return true;
 }
 
-bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out)
+namespace
+{
+std::atomic<long long> g_lazyThreshold{64LL << 20};
+
+// Reads a CSV file. Three ways: everything (types, lengths, values); for a
+// large file, the types and lengths only (`out` then tells where its values
+// are); or, with `types` (the table of such an open) and `select`, the values
+// of the selected columns, which must have the types found before.
+bool load_impl(const std::string& path, const Sidecar& sidecar, Table& out, const Table* types,
+               const std::vector<char>* select)
 {
     MappedFile file;
     std::string why;
@@ -429,6 +441,15 @@ bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out)
         xpmlog(kGroup, 1, path.c_str(), why.c_str());
         return false;
     }
+    const bool loading = types != nullptr && select != nullptr;
+    const char* changed = "it changed while the data set was open";
+    if (loading && (static_cast<long long>(file.size()) != types->fileSize ||
+                    file.time() != types->fileTime)) {
+        xpmlog(kGroup, 1, path.c_str(), changed);
+        return false;
+    }
+    const bool lazyOpen =
+        !loading && static_cast<long long>(file.size()) >= g_lazyThreshold.load();
     const char* base = file.data();
     size_t n = file.size();
     size_t pos = 0;
@@ -514,6 +535,22 @@ bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out)
         declared[c] = a.type;
         declen[c] = a.length;
     }
+    if (loading) {
+        // The types are those found when the data set was opened.
+        if (types->cols.size() != static_cast<size_t>(ncols)) {
+            xpmlog(kGroup, 1, path.c_str(), changed);
+            return false;
+        }
+        for (long c = 0; c < ncols; ++c)
+            declared[c] = types->cols[c].numeric ? 1 : 2;
+    }
+    // Columns whose numbers are parsed (to learn their type or to keep them)
+    // and those whose values are kept.
+    std::vector<char> parse(static_cast<size_t>(ncols)), keep(static_cast<size_t>(ncols));
+    for (long c = 0; c < ncols; ++c) {
+        keep[c] = loading ? (*select)[c] : !lazyOpen;
+        parse[c] = declared[c] != 2 && (!loading || keep[c]);
+    }
 
     // Plan the chunks: windows over the data part [pos, n).
     const size_t data_len = n - pos;
@@ -578,7 +615,7 @@ bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out)
 
     for (long c = 0; c < ncols; ++c) {
         Column& col = out.cols[c];
-        if (declared[c] != 2)
+        if (parse[c] && keep[c])
             col.num.reset(new double[static_cast<size_t>(std::max(total_rows, 1L))]);
     }
 
@@ -626,7 +663,7 @@ bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out)
                 bool quoted;
                 if (!scan_field(p, e, base, fs, fe, quoted, cp.err))
                     return;
-                if (f < ncols && dst[f] != nullptr) {
+                if (f < ncols && parse[f]) {
                     double v;
                     bool ok;
                     if (quoted && std::memchr(fs, '"', static_cast<size_t>(fe - fs)) != nullptr)
@@ -645,7 +682,8 @@ bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out)
                         cp.nonnum[f] = 1;
                         v = korv_missing();
                     }
-                    dst[f][row] = v;
+                    if (dst[f] != nullptr)
+                        dst[f][row] = v;
                 }
                 ++f;
                 if (p < e && *p == ',') {
@@ -741,14 +779,17 @@ bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out)
         if (isChar) {
             out.cols[c].numeric = false;
             out.cols[c].num.reset();
-            charcols.push_back(c);
+            if (!loading || keep[c])
+                charcols.push_back(c);
         } else {
             out.cols[c].numeric = true;
             out.cols[c].length = 8;
         }
     }
     if (!charcols.empty()) {
-        // Pass C: the texts of the character columns, per window.
+        // Pass C: the texts of the character columns, per window (or only
+        // their lengths when the values stay in the file).
+        const bool keepText = !lazyOpen;
         const size_t nc = charcols.size();
         std::vector<long> colslot(static_cast<size_t>(ncols), -1);
         for (size_t j = 0; j < nc; ++j)
@@ -765,8 +806,9 @@ bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out)
             L.blob.assign(nc, std::string());
             L.len.assign(nc, {});
             L.maxlen.assign(nc, 0);
-            for (auto& v : L.len)
-                v.reserve(static_cast<size_t>(cp.written));
+            if (keepText)
+                for (auto& v : L.len)
+                    v.reserve(static_cast<size_t>(cp.written));
             if (cp.written == 0)
                 return;
             const char* p = base + cp.first_start;
@@ -789,15 +831,19 @@ bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out)
                     long s = colslot[f];
                     if (s >= 0) {
                         std::string& b = L.blob[static_cast<size_t>(s)];
-                        size_t before = b.size();
+                        size_t len;
                         if (quoted) {
                             unescape(fs, fe, tmp);
-                            b += tmp;
+                            len = tmp.size();
+                            if (keepText)
+                                b += tmp;
                         } else {
-                            b.append(fs, fe);
+                            len = static_cast<size_t>(fe - fs);
+                            if (keepText)
+                                b.append(fs, fe);
                         }
-                        size_t len = b.size() - before;
-                        L.len[static_cast<size_t>(s)].push_back(static_cast<uint32_t>(len));
+                        if (keepText)
+                            L.len[static_cast<size_t>(s)].push_back(static_cast<uint32_t>(len));
                         L.maxlen[static_cast<size_t>(s)] =
                             std::max(L.maxlen[static_cast<size_t>(s)], len);
                     }
@@ -822,6 +868,7 @@ bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out)
                 total += L.blob[static_cast<size_t>(j)].size();
                 maxlen = std::max(maxlen, L.maxlen[static_cast<size_t>(j)]);
             }
+            if (keepText) {
             col.blob.resize(total);
             col.off.resize(static_cast<size_t>(nobs) + 1);
             size_t o = 0, r = 0;
@@ -835,13 +882,80 @@ bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out)
                 }
             }
             col.off[r] = o;
+            }
             int declaredLen = declen[charcols[static_cast<size_t>(j)]];
             col.length = static_cast<int>(std::min<size_t>(
                 32767, std::max<size_t>({maxlen, 1, static_cast<size_t>(declaredLen)})));
         });
     }
     out.nobs = nobs;
+    if (lazyOpen) {
+        for (Column& c : out.cols)
+            c.loaded = false;
+        out.lazy = true;
+        out.path = path;
+        out.sidecar = sidecar;
+        out.fileSize = static_cast<long long>(file.size());
+        out.fileTime = file.time();
+    }
     return true;
+}
+
+} // namespace
+
+void set_lazy_threshold(long long bytes)
+{
+    g_lazyThreshold = bytes;
+}
+
+bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out)
+{
+    return load_impl(path, sidecar, out, nullptr, nullptr);
+}
+
+bool load_columns(Table& t, int also)
+{
+    if (!t.lazy)
+        return true;
+    std::vector<char> select(t.cols.size(), 0);
+    bool any = false;
+    for (size_t c = 0; c < t.cols.size(); ++c)
+        if (!t.cols[c].loaded && (t.cols[c].wanted || static_cast<int>(c) == also))
+            select[c] = any = true;
+    if (!any)
+        return true;
+    Table got;
+    if (!load_impl(t.path, t.sidecar, got, &t, &select))
+        return false;
+    if (got.nobs != t.nobs || got.cols.size() != t.cols.size()) {
+        xpmlog(kGroup, 1, t.path.c_str(), "it changed while the data set was open");
+        return false;
+    }
+    for (size_t c = 0; c < t.cols.size(); ++c) {
+        if (!select[c])
+            continue;
+        Column& to = t.cols[c];
+        Column& from = got.cols[c];
+        if (to.numeric != from.numeric) {
+            xpmlog(kGroup, 1, t.path.c_str(), "it changed while the data set was open");
+            return false;
+        }
+        to.num = std::move(from.num);
+        to.blob = std::move(from.blob);
+        to.off = std::move(from.off);
+        to.loaded = true;
+    }
+    return true;
+}
+
+const Column* loaded_column(Table& t, int varnum)
+{
+    if (varnum < 1 || varnum > static_cast<int>(t.cols.size()))
+        return nullptr;
+    Column& c = t.cols[static_cast<size_t>(varnum) - 1];
+    if (!c.loaded && !load_columns(t, varnum - 1))
+        return nullptr;
+    return &c;
 }
 
 void append_number(std::string& out, double v)

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "vyr_data.h"
@@ -28,6 +29,11 @@ struct Column {
     std::vector<char> blob;        // character values, one after another
     std::vector<uint64_t> off;     // nobs + 1 offsets into blob
     NAMESTR nm;                    // the descriptor handed out by xvname
+    // A large file's values are read when first needed: `loaded` tells
+    // whether they are here, `wanted` marks a column bound for reading, so
+    // that the bound columns are read together in one pass over the file.
+    bool loaded = true;
+    bool wanted = false;
 
     std::string_view chars(long obs) const
     {
@@ -65,8 +71,22 @@ struct Table {
     std::vector<Column> cols;
     long nobs = 0;
     std::string label;
+    // Set when the values were left in the file (see Column::loaded).
+    bool lazy = false;
+    std::string path;
+    Sidecar sidecar;
+    long long fileSize = 0, fileTime = 0; // the file as it was opened
 };
+// Files of at least this many bytes are opened with their types and lengths
+// only; a column's values are read when first used.
+void set_lazy_threshold(long long bytes);
 bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out);
+// Reads the values of the table's wanted columns that are not loaded yet,
+// and of column `also` (0-based; -1 for none). False after logging an error
+// naming the file.
+bool load_columns(Table& t, int also);
+// The column ready for reading its values (loaded if need be), or null.
+const Column* loaded_column(Table& t, int varnum);
 
 // Number of threads for parallel work.
 int worker_count();
@@ -96,7 +116,12 @@ struct Binding {
     const void* source = nullptr; // output value address
     int length = 0;
     int mode = 8;
+    // Formatted fetches (mode 4) of values already seen: the raw value's
+    // bytes to the formatted text. Strata and group values repeat a great
+    // deal; the cache stops growing at kFormattedCacheSize entries.
+    std::unordered_map<std::string, std::string> formatted;
 };
+inline constexpr size_t kFormattedCacheSize = 4096;
 
 // An output variable.
 struct OutVar {

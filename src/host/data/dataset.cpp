@@ -236,7 +236,8 @@ std::vector<ColumnInfo> columns(const DSHANDLE* ds)
 
 double number(const DSHANDLE* ds, long obs, int varnum)
 {
-    const Column* c = column(ds, varnum);
+    const Column* c = column(ds, varnum) ? loaded_column(const_cast<DSHANDLE*>(ds)->table, varnum)
+                                         : nullptr;
     if (c == nullptr || !c->numeric || obs < 1 || obs > ds->table.nobs)
         return korv_missing();
     return c->num[static_cast<size_t>(obs) - 1];
@@ -244,7 +245,8 @@ double number(const DSHANDLE* ds, long obs, int varnum)
 
 std::string text(const DSHANDLE* ds, long obs, int varnum)
 {
-    const Column* c = column(ds, varnum);
+    const Column* c = column(ds, varnum) ? loaded_column(const_cast<DSHANDLE*>(ds)->table, varnum)
+                                         : nullptr;
     if (c == nullptr || obs < 1 || obs > ds->table.nobs)
         return {};
     if (c->numeric)
@@ -635,6 +637,7 @@ int xvgetd(XVHANDLE* handle, int varnum, long offset, void* address, int length,
     if (b.length <= 0)
         b.length = mode == 8 ? (c->numeric ? 8 : c->length) : c->nm.nflen;
     handle->binds.push_back(b);
+    handle->ds->table.cols[static_cast<size_t>(varnum) - 1].wanted = true;
     return 0;
 }
 
@@ -663,11 +666,13 @@ int xyvget(XVHANDLE* handle, void* base)
     if (obs < 0 || obs >= ds->table.nobs)
         return vyr_code(kFacility, 36);
     char* rec = static_cast<char*>(base);
-    for (const Binding& b : handle->binds) {
+    for (Binding& b : handle->binds) {
         char* to = b.address ? static_cast<char*>(b.address) : rec + b.offset;
         if (to == nullptr)
             continue;
         const Column& c = ds->table.cols[static_cast<size_t>(b.var) - 1];
+        if (!c.loaded && !load_columns(ds->table, b.var - 1))
+            return vyr_code(kFacility, 36);
         if (b.mode == 8) {
             if (c.numeric) {
                 double v = c.num[static_cast<size_t>(obs)];
@@ -679,18 +684,31 @@ int xyvget(XVHANDLE* handle, void* base)
                 std::memset(to + n, ' ', static_cast<size_t>(b.length) - n);
             }
         } else {
-            std::string s;
+            // The formatted text depends only on the column and the value.
+            std::string key;
             if (c.numeric) {
                 double v = c.num[static_cast<size_t>(obs)];
-                s = vyr::fmt::format_value(c.nm, &v, b.length);
+                key.assign(reinterpret_cast<const char*>(&v), sizeof v);
             } else {
-                std::string_view raw = c.chars(obs);
-                std::string padded(raw);
+                key.assign(c.chars(obs));
+            }
+            auto hit = b.formatted.find(key);
+            if (hit != b.formatted.end()) {
+                std::memcpy(to, hit->second.data(), static_cast<size_t>(b.length));
+                continue;
+            }
+            std::string s;
+            if (c.numeric) {
+                s = vyr::fmt::format_value(c.nm, key.data(), b.length);
+            } else {
+                std::string padded(key);
                 padded.resize(static_cast<size_t>(c.length), ' ');
                 s = vyr::fmt::format_value(c.nm, padded.data(), b.length);
             }
             s.resize(static_cast<size_t>(b.length), ' ');
             std::memcpy(to, s.data(), static_cast<size_t>(b.length));
+            if (b.formatted.size() < kFormattedCacheSize)
+                b.formatted.emplace(std::move(key), std::move(s));
         }
     }
     return 0;
@@ -698,7 +716,7 @@ int xyvget(XVHANDLE* handle, void* base)
 
 static const Column* positioned(DSHANDLE* ds, int varnum)
 {
-    const Column* c = column(ds, varnum);
+    const Column* c = column(ds, varnum) ? loaded_column(ds->table, varnum) : nullptr;
     if (c == nullptr || ds->cur < 0 || ds->cur >= ds->table.nobs)
         return nullptr;
     return c;
@@ -759,6 +777,7 @@ int xbyset(DSHANDLE* ds, const int* varnums, const unsigned char* descending, in
             return vyr_code(kFacility, 33);
         vars.push_back(v);
         desc.push_back(descending ? descending[i] : 0);
+        ds->table.cols[static_cast<size_t>(v) - 1].wanted = true;
     }
     ds->byvars = std::move(vars);
     ds->bydesc = std::move(desc);
@@ -802,6 +821,11 @@ int xbynext(DSHANDLE* ds)
         return 0;
     }
     auto& cols = ds->table.cols;
+    for (int v : ds->byvars)
+        if (!cols[static_cast<size_t>(v) - 1].loaded && !load_columns(ds->table, v - 1)) {
+            ds->finished = true;
+            xexit(1008, 0);
+        }
     if (gs > 0 && !ds->notsorted) {
         for (size_t i = 0; i < ds->byvars.size(); ++i) {
             const Column& c = cols[static_cast<size_t>(ds->byvars[i]) - 1];

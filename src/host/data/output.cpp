@@ -206,7 +206,8 @@ int xvputcv(XVHANDLE* handle, DSHANDLE* input, const int* list, int nvar, int* o
                 ovlist[i] = 0;
             continue;
         }
-        const Column& c = input->table.cols[static_cast<size_t>(var) - 1];
+        Column& c = input->table.cols[static_cast<size_t>(var) - 1];
+        c.wanted = true; // copied values are read with the other bound columns
         if (name_taken(*o, c.name)) {
             xpmlog(kGroup, 17, c.name.c_str(), handle->ds->display.c_str());
             if (ovlist)
@@ -260,6 +261,12 @@ int xyvput(XVHANDLE* handle, const void* record)
                 continue;
             }
             const Column& c = in->table.cols[static_cast<size_t>(v.copyVar) - 1];
+            if (!c.loaded && !load_columns(in->table, v.copyVar - 1)) {
+                o->failed = true;
+                if (v.numeric)
+                    b += '.';
+                continue;
+            }
             if (c.numeric)
                 append_number(b, c.num[static_cast<size_t>(obs)]);
             else {

@@ -8,6 +8,7 @@
 #include "vyr_session.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -82,11 +83,20 @@ void files_hook_step_end()
 
 struct XCFILE {
     unsigned magic = kMagic;
-    std::vector<char> memory;  // content while in memory
-    std::FILE* disk = nullptr; // content once spilled
-    long long size = 0;        // bytes of content (the end of what was written)
-    long long pos = 0;         // current position
+    std::vector<char> memory; // content while in memory
+    int disk = -1;            // descriptor of the content once spilled
+    long long size = 0;       // bytes of content (the end of what was written)
+    long long pos = 0;        // current position
     std::string name;
+    // On disk, records are small: writes gather in a buffer that goes out in
+    // one call, and reads are served from a window of the file whose size
+    // follows how much of the last window was used.
+    std::vector<char> wbuf; // bytes for [wstart, wstart + wbuf.size())
+    long long wstart = 0;
+    std::vector<char> rbuf; // bytes of [rstart, rstart + rlen)
+    long long rstart = 0, rlen = 0;
+    long long rused = 0;       // bytes served from the current window
+    long long rwindow = 65536; // size of the next window
 };
 
 namespace
@@ -97,10 +107,117 @@ bool valid(const XCFILE* f)
     return f != nullptr && f->magic == kMagic;
 }
 
+constexpr long long kWriteBuffer = 1 << 20;
+constexpr long long kMinWindow = 4096, kMaxWindow = 1 << 20;
+
+// Writes all of [p, p + n) at offset `at`; false on failure.
+bool write_at(int fd, const char* p, long long n, long long at)
+{
+    while (n > 0) {
+        ssize_t w = pwrite(fd, p, static_cast<std::size_t>(n), static_cast<off_t>(at));
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= w;
+        at += w;
+    }
+    return true;
+}
+
+// Reads all of n bytes at offset `at` into p; false on failure or a short file.
+bool read_at(int fd, char* p, long long n, long long at)
+{
+    while (n > 0) {
+        ssize_t r = pread(fd, p, static_cast<std::size_t>(n), static_cast<off_t>(at));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        p += r;
+        n -= r;
+        at += r;
+    }
+    return true;
+}
+
+bool flush_writes(XCFILE* f)
+{
+    if (f->wbuf.empty())
+        return true;
+    bool ok = write_at(f->disk, f->wbuf.data(), static_cast<long long>(f->wbuf.size()), f->wstart);
+    f->wbuf.clear();
+    return ok;
+}
+
+// Drops the read window when [at, at + n) overlaps it.
+void forget_window(XCFILE* f, long long at, long long n)
+{
+    if (f->rlen > 0 && at < f->rstart + f->rlen && f->rstart < at + n)
+        f->rlen = 0;
+}
+
+bool disk_write(XCFILE* f, const char* p, long long n)
+{
+    forget_window(f, f->pos, n);
+    const long long wend = f->wstart + static_cast<long long>(f->wbuf.size());
+    if (!f->wbuf.empty() && f->pos == wend &&
+        static_cast<long long>(f->wbuf.size()) + n <= kWriteBuffer) {
+        f->wbuf.insert(f->wbuf.end(), p, p + n);
+        return true;
+    }
+    if (!flush_writes(f))
+        return false;
+    if (n >= kWriteBuffer)
+        return write_at(f->disk, p, n, f->pos);
+    if (f->wbuf.capacity() == 0)
+        f->wbuf.reserve(static_cast<std::size_t>(kWriteBuffer));
+    f->wstart = f->pos;
+    f->wbuf.assign(p, p + n);
+    return true;
+}
+
+bool disk_read(XCFILE* f, char* p, long long n)
+{
+    const long long at = f->pos;
+    if (!f->wbuf.empty() && at < f->wstart + static_cast<long long>(f->wbuf.size()) &&
+        f->wstart < at + n && !flush_writes(f))
+        return false;
+    if (f->rlen > 0 && at >= f->rstart && at + n <= f->rstart + f->rlen) {
+        std::memcpy(p, f->rbuf.data() + (at - f->rstart), static_cast<std::size_t>(n));
+        f->rused += n;
+        return true;
+    }
+    // A new window: larger when most of the last one was used, smaller when
+    // little was (records read far apart).
+    if (f->rlen > 0) {
+        if (2 * f->rused >= f->rlen)
+            f->rwindow = std::min(kMaxWindow, 2 * f->rwindow);
+        else if (4 * f->rused < f->rlen)
+            f->rwindow = std::max(kMinWindow, f->rwindow / 2);
+    }
+    f->rlen = 0;
+    if (n >= f->rwindow / 2)
+        return read_at(f->disk, p, n, at);
+    const long long len = std::min(f->rwindow, f->size - at);
+    if (!f->wbuf.empty() && at < f->wstart + static_cast<long long>(f->wbuf.size()) &&
+        f->wstart < at + len && !flush_writes(f))
+        return false;
+    f->rbuf.resize(static_cast<std::size_t>(f->rwindow));
+    if (!read_at(f->disk, f->rbuf.data(), len, at))
+        return false;
+    f->rstart = at;
+    f->rlen = len;
+    f->rused = n;
+    std::memcpy(p, f->rbuf.data(), static_cast<std::size_t>(n));
+    return true;
+}
+
 // Moves the content to a temporary file; false when that fails.
 // A temporary file in TMPDIR (else /tmp), removed from the folder at once so
 // that nothing is left behind however the run ends.
-std::FILE* temporary_file()
+int temporary_file()
 {
     const char* dir = std::getenv("TMPDIR");
     std::string path =
@@ -109,22 +226,18 @@ std::FILE* temporary_file()
     name.push_back('\0');
     int fd = mkstemp(name.data());
     if (fd < 0)
-        return nullptr;
+        return -1;
     unlink(name.data());
-    std::FILE* f = fdopen(fd, "w+b");
-    if (f == nullptr)
-        close(fd);
-    return f;
+    return fd;
 }
 
 bool spill(XCFILE* f)
 {
-    std::FILE* d = temporary_file();
-    if (d == nullptr)
+    int d = temporary_file();
+    if (d < 0)
         return false;
-    if (f->size > 0 && std::fwrite(f->memory.data(), 1, static_cast<std::size_t>(f->size), d) !=
-                           static_cast<std::size_t>(f->size)) {
-        std::fclose(d);
+    if (f->size > 0 && !write_at(d, f->memory.data(), f->size, 0)) {
+        close(d);
         return false;
     }
     f->disk = d;
@@ -165,8 +278,10 @@ int xcpoint(XCFILE* file, long position)
     if (position == -2) {
         file->pos = 0;
         file->size = 0;
-        if (file->disk == nullptr)
+        if (file->disk < 0)
             file->memory.clear();
+        file->wbuf.clear();
+        file->rlen = 0;
         return 0;
     }
     return code(kBadPosition);
@@ -183,11 +298,11 @@ int xcwrite(XCFILE* file, const void* buffer, long length)
     if (buffer == nullptr)
         return code(kWriteFailed);
     long long end = file->pos + length;
-    if (file->disk == nullptr && end > g_spillLimit.load()) {
+    if (file->disk < 0 && end > g_spillLimit.load()) {
         if (!spill(file))
             return code(kWriteFailed);
     }
-    if (file->disk == nullptr) {
+    if (file->disk < 0) {
         try {
             if (static_cast<long long>(file->memory.size()) < end)
                 file->memory.resize(static_cast<std::size_t>(end));
@@ -197,13 +312,10 @@ int xcwrite(XCFILE* file, const void* buffer, long length)
                 return code(kWriteFailed);
         }
     }
-    if (file->disk == nullptr) {
+    if (file->disk < 0) {
         std::memcpy(file->memory.data() + file->pos, buffer, static_cast<std::size_t>(length));
-    } else {
-        if (fseeko(file->disk, static_cast<off_t>(file->pos), SEEK_SET) != 0 ||
-            std::fwrite(buffer, 1, static_cast<std::size_t>(length), file->disk) !=
-                static_cast<std::size_t>(length))
-            return code(kWriteFailed);
+    } else if (!disk_write(file, static_cast<const char*>(buffer), length)) {
+        return code(kWriteFailed);
     }
     file->pos = end;
     file->size = std::max(file->size, end);
@@ -222,14 +334,10 @@ int xcread(XCFILE* file, void* buffer, long length)
         return 0;
     if (buffer == nullptr)
         return code(kReadFailed);
-    if (file->disk == nullptr) {
+    if (file->disk < 0) {
         std::memcpy(buffer, file->memory.data() + file->pos, static_cast<std::size_t>(length));
-    } else {
-        std::fflush(file->disk);
-        if (fseeko(file->disk, static_cast<off_t>(file->pos), SEEK_SET) != 0 ||
-            std::fread(buffer, 1, static_cast<std::size_t>(length), file->disk) !=
-                static_cast<std::size_t>(length))
-            return code(kReadFailed);
+    } else if (!disk_read(file, static_cast<char*>(buffer), length)) {
+        return code(kReadFailed);
     }
     file->pos += length;
     return 0;
@@ -263,8 +371,8 @@ int xcclose(XCFILE* file)
         std::lock_guard<std::mutex> g(vyr::step_files_lock());
         vyr::step_files().erase(file);
     }
-    if (file->disk != nullptr)
-        std::fclose(file->disk); // already removed from its folder
+    if (file->disk >= 0)
+        close(file->disk); // already removed from its folder
     file->magic = 0;
     delete file;
     --vyr::g_openFiles;
@@ -278,7 +386,7 @@ void xcsetspill(long bytes)
 
 int xcondisk(const XCFILE* file)
 {
-    return valid(file) && file->disk != nullptr ? 1 : 0;
+    return valid(file) && file->disk >= 0 ? 1 : 0;
 }
 
 int xcopenfiles()

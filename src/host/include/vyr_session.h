@@ -139,6 +139,9 @@ void vyr_on_session_end(std::function<void()> hook);
 // and a step's first listing line starts a new page. Safe from any thread.
 void vyr_print_line(std::string_view line);
 void vyr_log_line(std::string_view line);
+// True when the next listing line starts a new page (so that a table can
+// repeat its column headers there).
+bool vyr_print_page_full();
 
 // ---------------------------------------------------------------------------
 // Running a program (used by the korvante command and by tests).

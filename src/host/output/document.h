@@ -123,8 +123,17 @@ std::string columnHeader(const Column& c, const TableTemplate* t);
 std::vector<StepDoc>& finishedSteps();
 
 // Renderers.
+// Whether the listing centres its blocks in the line (OPTIONS CENTER, the
+// default) or starts them at the left margin (NOCENTER).
+void setListingCentred(bool on);
 std::vector<std::string> renderListing(const StepDoc& step, int lineSize,
                                        const std::vector<std::string>& titles);
+// The same, also telling for each line the column headers to repeat above it
+// when it opens a page (`repeat[i]` indexes `headers`, -1 for none).
+std::vector<std::string> renderListing(const StepDoc& step, int lineSize,
+                                       const std::vector<std::string>& titles,
+                                       std::vector<std::vector<std::string>>& headers,
+                                       std::vector<int>& repeat);
 std::string renderHtml(const std::vector<StepDoc>& steps, const std::vector<std::string>& titles);
 std::string renderJson(const std::vector<StepDoc>& steps);
 

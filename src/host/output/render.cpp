@@ -29,6 +29,16 @@ int controlColumn(const std::vector<Column>& cols)
     return -1;
 }
 
+// Columns on the screen: UTF-8 continuation bytes take no column of their
+// own, so labels with accented letters line up with plain ones.
+size_t cols(const std::string& s)
+{
+    size_t n = 0;
+    for (unsigned char c : s)
+        n += (c & 0xC0) != 0x80;
+    return n;
+}
+
 // Splits a header into lines of at most `width` characters at blanks.
 std::vector<std::string> wrap(const std::string& text, size_t width)
 {
@@ -38,7 +48,7 @@ std::vector<std::string> wrap(const std::string& text, size_t width)
     while (in >> word) {
         if (line.empty())
             line = word;
-        else if (line.size() + 1 + word.size() <= width)
+        else if (cols(line) + 1 + cols(word) <= width)
             line += " " + word;
         else {
             lines.push_back(line);
@@ -56,23 +66,32 @@ size_t longestWord(const std::string& text)
     std::string w;
     size_t n = 0;
     while (in >> w)
-        n = std::max(n, w.size());
+        n = std::max(n, cols(w));
     return n;
+}
+
+// OPTIONS NOCENTER puts tables, labels and notes at the left margin.
+bool centring = true;
+
+// Blanks before a block `width` columns wide.
+int leftPad(int lineSize, int width)
+{
+    return centring ? std::max(0, (lineSize - width) / 2) : 0;
 }
 
 std::string centre(const std::string& s, int lineSize)
 {
-    int pad = (lineSize - static_cast<int>(s.size())) / 2;
+    int pad = leftPad(lineSize, static_cast<int>(cols(s)));
     return pad > 0 ? std::string(static_cast<size_t>(pad), ' ') + s : s;
 }
 
 std::string padLeft(const std::string& s, size_t w)
 {
-    return s.size() >= w ? s : std::string(w - s.size(), ' ') + s;
+    return cols(s) >= w ? s : std::string(w - cols(s), ' ') + s;
 }
 std::string padRight(const std::string& s, size_t w)
 {
-    return s.size() >= w ? s : s + std::string(w - s.size(), ' ');
+    return cols(s) >= w ? s : s + std::string(w - cols(s), ' ');
 }
 
 std::string rtrim(std::string s)
@@ -100,8 +119,23 @@ struct ListingWriter {
     int lineSize;
     std::vector<std::string> out;
     std::string heading;
+    // Column headers of table panels, and for each line of `out` the block
+    // to repeat above it when it opens a page (-1: none).
+    std::vector<std::vector<std::string>> headers;
+    std::vector<int> repeat;
 
     void blank() { out.emplace_back(); }
+
+    // The lines from `first` on are data rows under the header lines
+    // [hfirst, first).
+    void markRows(size_t hfirst, size_t first)
+    {
+        headers.emplace_back(out.begin() + static_cast<std::ptrdiff_t>(hfirst),
+                             out.begin() + static_cast<std::ptrdiff_t>(first));
+        repeat.resize(out.size(), -1);
+        for (size_t i = first; i < out.size(); ++i)
+            repeat[i] = static_cast<int>(headers.size()) - 1;
+    }
 
     void headingFor(const Node& n)
     {
@@ -130,13 +164,13 @@ struct ListingWriter {
                 size_t i = shown[k];
                 std::string s =
                     i < n.rows[r].size() ? cellText(n.columns[i], n.rows[r][i], t) : ".";
-                width[k] = std::max(width[k], s.size());
+                width[k] = std::max(width[k], cols(s));
                 cells[r].push_back(std::move(s));
             }
         std::vector<std::vector<std::string>> heads;
         for (size_t k = 0; k < shown.size(); ++k) {
             std::string h = columnHeader(n.columns[shown[k]], t);
-            size_t w = std::max({width[k], longestWord(h), std::min<size_t>(h.size(), 10)});
+            size_t w = std::max({width[k], longestWord(h), std::min<size_t>(cols(h), 10)});
             width[k] = w;
             heads.push_back(wrap(h, w));
         }
@@ -170,9 +204,10 @@ struct ListingWriter {
             for (size_t k : ks)
                 total += width[k] + 2;
             total = total >= 2 ? total - 2 : 0;
-            ind.assign(static_cast<size_t>(std::max(0, (lineSize - static_cast<int>(total)) / 2)),
+            ind.assign(static_cast<size_t>(leftPad(lineSize, static_cast<int>(total))),
                        ' ');
             blank();
+            const size_t hfirst = out.size();
             size_t lines = 1;
             for (size_t k : ks)
                 lines = std::max(lines, heads[k].size());
@@ -190,6 +225,7 @@ struct ListingWriter {
                 }
                 out.push_back(rtrim(line));
             }
+            const size_t rfirst = out.size();
             bool ruled = false;
             for (size_t r = 0; r < n.rows.size(); ++r) {
                 bool totalRow = control >= 0 && static_cast<size_t>(control) < n.rows[r].size() &&
@@ -209,6 +245,7 @@ struct ListingWriter {
                 }
                 out.push_back(rtrim(line));
             }
+            markRows(hfirst, rfirst);
         }
         int indent = static_cast<int>(ind.size());
         if (!n.note.empty()) {
@@ -225,41 +262,66 @@ struct ListingWriter {
         headingFor(n);
         blank();
         out.push_back(centre(n.label.empty() ? n.name : n.label, lineSize));
-        blank();
-        size_t lw = n.rowHeader.size();
+        size_t lw = cols(n.rowHeader);
         for (const std::string& s : n.rowLabels)
-            lw = std::max(lw, s.size());
+            lw = std::max(lw, cols(s));
         std::vector<std::vector<std::string>> cells(static_cast<size_t>(n.nrows));
         size_t cw = 1;
-        for (const std::string& s : n.colLabels)
-            cw = std::max(cw, s.size());
         for (int r = 0; r < n.nrows; ++r)
             for (int c = 0; c < n.ncols; ++c) {
                 Column col;
                 Cell v;
                 v.d = n.values[static_cast<size_t>(r) * n.ncols + c];
                 std::string s = cellText(col, v, nullptr);
-                cw = std::max(cw, s.size());
+                cw = std::max(cw, cols(s));
                 cells[static_cast<size_t>(r)].push_back(s);
             }
-        size_t total = lw + (cw + 2) * static_cast<size_t>(n.ncols);
-        std::string ind(static_cast<size_t>(std::max(0, (lineSize - static_cast<int>(total)) / 2)),
-                        ' ');
-        std::string line = ind + padRight(n.rowHeader, lw);
-        for (int c = 0; c < n.ncols; ++c)
-            line += "  " + padLeft(c < static_cast<int>(n.colLabels.size())
-                                       ? n.colLabels[static_cast<size_t>(c)]
-                                       : "",
-                                   cw);
-        out.push_back(rtrim(line));
-        for (int r = 0; r < n.nrows; ++r) {
-            line = ind + padRight(r < static_cast<int>(n.rowLabels.size())
-                                      ? n.rowLabels[static_cast<size_t>(r)]
-                                      : "",
-                                  lw);
-            for (int c = 0; c < n.ncols; ++c)
-                line += "  " + padLeft(cells[static_cast<size_t>(r)][static_cast<size_t>(c)], cw);
-            out.push_back(rtrim(line));
+        // Column labels wider than the numbers wrap at blanks, as table
+        // headers do, instead of widening every column.
+        for (const std::string& s : n.colLabels)
+            cw = std::max({cw, longestWord(s), std::min<size_t>(cols(s), 10)});
+        std::vector<std::vector<std::string>> heads;
+        size_t lines = 1;
+        for (int c = 0; c < n.ncols; ++c) {
+            heads.push_back(
+                wrap(c < static_cast<int>(n.colLabels.size()) ? n.colLabels[static_cast<size_t>(c)]
+                                                              : "",
+                     cw));
+            lines = std::max(lines, heads.back().size());
+        }
+        // Panels of as many columns as fit in the line size; each repeats
+        // the row labels.
+        size_t fit = 1;
+        if (static_cast<size_t>(lineSize) > lw + cw + 2)
+            fit = std::max<size_t>(1, (static_cast<size_t>(lineSize) - lw) / (cw + 2));
+        for (int first = 0; first < n.ncols; first += static_cast<int>(fit)) {
+            int last = std::min(n.ncols, first + static_cast<int>(fit));
+            size_t total = lw + (cw + 2) * static_cast<size_t>(last - first);
+            std::string ind(
+                static_cast<size_t>(leftPad(lineSize, static_cast<int>(total))), ' ');
+            blank();
+            const size_t hfirst = out.size();
+            for (size_t l = 0; l < lines; ++l) {
+                std::string line = ind + padRight(l + 1 == lines ? n.rowHeader : "", lw);
+                for (int c = first; c < last; ++c) {
+                    const std::vector<std::string>& h = heads[static_cast<size_t>(c)];
+                    size_t off = lines - h.size();
+                    line += "  " + padLeft(l >= off ? h[l - off] : "", cw);
+                }
+                out.push_back(rtrim(line));
+            }
+            const size_t rfirst = out.size();
+            for (int r = 0; r < n.nrows; ++r) {
+                std::string line = ind + padRight(r < static_cast<int>(n.rowLabels.size())
+                                                      ? n.rowLabels[static_cast<size_t>(r)]
+                                                      : "",
+                                                  lw);
+                for (int c = first; c < last; ++c)
+                    line += "  " +
+                            padLeft(cells[static_cast<size_t>(r)][static_cast<size_t>(c)], cw);
+                out.push_back(rtrim(line));
+            }
+            markRows(hfirst, rfirst);
         }
     }
 
@@ -560,10 +622,25 @@ void jsonItems(std::string& o, const std::vector<NodePtr>& list)
 
 } // namespace
 
+void setListingCentred(bool on)
+{
+    centring = on;
+}
+
 std::vector<std::string> renderListing(const StepDoc& step, int lineSize,
                                        const std::vector<std::string>& titles)
 {
-    ListingWriter w{lineSize > 0 ? lineSize : 100, {}, {}};
+    std::vector<std::vector<std::string>> headers;
+    std::vector<int> repeat;
+    return renderListing(step, lineSize, titles, headers, repeat);
+}
+
+std::vector<std::string> renderListing(const StepDoc& step, int lineSize,
+                                       const std::vector<std::string>& titles,
+                                       std::vector<std::vector<std::string>>& headers,
+                                       std::vector<int>& repeat)
+{
+    ListingWriter w{lineSize > 0 ? lineSize : 100, {}, {}, {}, {}};
     for (const std::string& t : titles)
         if (!t.empty())
             w.out.push_back(centre(t, w.lineSize));
@@ -572,6 +649,9 @@ std::vector<std::string> renderListing(const StepDoc& step, int lineSize,
         w.out.push_back(centre(step.title, w.lineSize));
     }
     w.items(step.items);
+    w.repeat.resize(w.out.size(), -1);
+    headers = std::move(w.headers);
+    repeat = std::move(w.repeat);
     return w.out;
 }
 

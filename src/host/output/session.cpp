@@ -3,6 +3,7 @@
 // the command line are rewritten with every step so far (each written to a
 // temporary name and renamed, so a reader never sees half a file).
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -27,6 +28,19 @@ namespace
 
 bool writeAtomically(const std::string& path, const std::string& text)
 {
+    // A device, a pipe or a symbolic link (/dev/stdout, /dev/null) is
+    // written directly: renaming a finished file over it would replace the
+    // device or the link itself.
+    std::error_code ec;
+    std::filesystem::file_status st = std::filesystem::symlink_status(path, ec);
+    if (!ec && std::filesystem::exists(st) && !std::filesystem::is_regular_file(st)) {
+        std::ofstream f(path, std::ios::binary);
+        if (!f)
+            return false;
+        f << text;
+        f.flush();
+        return static_cast<bool>(f);
+    }
     std::string tmp = path + ".tmp";
     {
         std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
@@ -62,9 +76,25 @@ bool renderStep(const std::string& proc, int rc)
     StepDoc doc = takeCurrentStep();
     doc.proc = proc.empty() ? std::string("KORVANTE") : proc;
     doc.rc = rc;
-    std::vector<std::string> lines = renderListing(doc, xplinesize(), {});
-    for (const std::string& l : lines)
-        vyr_print_line(l);
+    int centreLen = 0;
+    const char* centreOpt = xoptcgt("CENTER", &centreLen);
+    setListingCentred(centreOpt == nullptr || centreLen == 0 || centreOpt[0] != '0');
+    std::vector<std::vector<std::string>> headers;
+    std::vector<int> repeat;
+    std::vector<std::string> lines = renderListing(doc, xplinesize(), {}, headers, repeat);
+    // A table that runs onto a new page shows its column headers again
+    // there, unless the page would hold nothing else.
+    const int room = xppagesize() - 8;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        int h = i < repeat.size() ? repeat[i] : -1;
+        if (h >= 0 && vyr_print_page_full() &&
+            static_cast<int>(headers[static_cast<size_t>(h)].size()) < room) {
+            vyr_print_line("");
+            for (const std::string& l : headers[static_cast<size_t>(h)])
+                vyr_print_line(l);
+        }
+        vyr_print_line(lines[i]);
+    }
     finishedSteps().push_back(std::move(doc));
     bool ok = true;
     if (attached) {

@@ -167,8 +167,12 @@ bool open_sink(Sink& sink, const std::string& path)
         return true;
     sink.path = path;
     std::error_code ec;
-    if (std::filesystem::exists(path, ec) && !std::filesystem::is_regular_file(path, ec)) {
-        // A device or pipe (/dev/null, /dev/stdout): written directly.
+    // A device, a pipe or a symbolic link (/dev/null; /dev/stdout and
+    // /dev/stderr, which link to whatever the descriptor is, often a
+    // regular file): written directly. Renaming a finished file over it
+    // would replace the link itself.
+    std::filesystem::file_status st = std::filesystem::symlink_status(path, ec);
+    if (!ec && std::filesystem::exists(st) && !std::filesystem::is_regular_file(st)) {
         sink.file = std::fopen(path.c_str(), "w");
         sink.failed = sink.file == nullptr;
         return !sink.failed;
@@ -290,6 +294,14 @@ void vyr_print_line(std::string_view line)
     text += '\n';
     vyr::write_raw(s.listing, s.captureListing, text);
     ++s.linesOnPage;
+}
+
+bool vyr_print_page_full()
+{
+    vyr::PrintState& s = vyr::ps();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    return !s.pageOpen || s.newPagePending ||
+           s.linesOnPage >= xppagesize() - vyr::footnote_lines();
 }
 
 void vyr_log_line(std::string_view line)

@@ -9,6 +9,7 @@
 
 #include "frame/intervals.h"
 #include "frame/rank.h"
+#include "frame/rankorder.h"
 
 namespace
 {
@@ -39,6 +40,32 @@ std::vector<int64_t> reference_rank(const std::vector<double>& t, const std::vec
                     ((f[r] > 0) == (f[order[k + 1]] > 0));
         idx[k] = tied ? -(r + 1) : r + 1;
     }
+    return idx;
+}
+
+// The list merge sort's rank index: the order the ranking has always had.
+std::vector<int64_t> merge_sort_rank(const std::vector<double>& t, const std::vector<double>& f)
+{
+    const int64_t n = static_cast<int64_t>(t.size());
+    std::vector<int64_t> link(t.size()), idx(t.size());
+    if (n == 0)
+        return idx;
+    int64_t r = 0;
+    zmrgsrt(compare, t.data(), f.data(), link.data(), n, &r);
+    for (int64_t k = 0; k < n - 1; ++k) {
+        int64_t s = link[r];
+        bool tied = t[s] <= t[r] && ((f[r] > 0 && f[s] > 0) || (f[r] < 0 && f[s] < 0));
+        idx[k] = tied ? -(r + 1) : r + 1;
+        r = s;
+    }
+    idx[n - 1] = r + 1;
+    return idx;
+}
+
+std::vector<int64_t> rank_order(const std::vector<double>& t, const std::vector<double>& f)
+{
+    std::vector<int64_t> idx(t.size());
+    korv_rank_order(t.data(), f.data(), idx.data(), static_cast<int64_t>(t.size()));
     return idx;
 }
 
@@ -161,4 +188,60 @@ TEST(Intervals, RunawayRequestsAreRefused)
     IntervalPlan p = korv_interval_plan(1000, true, 1000.0 / (KORV_MAX_INTERVALS - 10), 0);
     EXPECT_EQ(p.status, 0);
     EXPECT_LE(p.ninter, KORV_MAX_INTERVALS);
+}
+
+TEST(Ranking, CountingAndSortingPathsMatchTheMergeSort)
+{
+    std::mt19937_64 gen(11);
+    // Few distinct times (counting), many (sorting), sorted and reversed
+    // input, zero and negative-zero times and frequencies, large strata.
+    for (int trial = 0; trial < 120; ++trial) {
+        const int n = trial < 100 ? 1 + static_cast<int>(gen() % 3000) : 40000;
+        const int distinct = trial % 4 == 0   ? n * 4
+                             : trial % 4 == 1 ? 2000
+                                              : 1 + static_cast<int>(gen() % 50);
+        std::vector<double> t(static_cast<size_t>(n)), f(static_cast<size_t>(n));
+        for (int i = 0; i < n; ++i) {
+            double v = static_cast<double>(gen() % static_cast<uint64_t>(distinct)) * 0.25;
+            t[i] = (v == 0 && gen() % 2) ? -0.0 : v;
+            double mag = static_cast<double>(gen() % 4); // 0 to 3
+            f[i] = gen() % 3 == 0 ? -mag : mag;
+        }
+        if (trial % 10 == 3)
+            std::sort(t.begin(), t.end());
+        if (trial % 10 == 7)
+            std::sort(t.rbegin(), t.rend());
+        ASSERT_EQ(rank_order(t, f), merge_sort_rank(t, f)) << "trial " << trial;
+        ASSERT_EQ(rank(t, f), merge_sort_rank(t, f)) << "trial " << trial;
+    }
+    // One frequency per kind (the records of a bucket form one tie group),
+    // and the same with a single record that breaks it.
+    for (int trial = 0; trial < 60; ++trial) {
+        // 1000 distinct times in 16000 or more records grow the hash table.
+        const int n = trial % 3 == 0 ? 16000 + static_cast<int>(gen() % 4000)
+                                     : 1 + static_cast<int>(gen() % 20000);
+        const int distinct = trial % 3 == 0 ? 1000 : 1 + static_cast<int>(gen() % 300);
+        const double ev = 1 + static_cast<double>(trial % 2), ce = -1 - static_cast<double>(trial % 3);
+        std::vector<double> t(static_cast<size_t>(n)), f(static_cast<size_t>(n));
+        for (int i = 0; i < n; ++i) {
+            t[i] = static_cast<double>(gen() % static_cast<uint64_t>(distinct));
+            f[i] = gen() % 4 == 0 ? ce : ev;
+        }
+        if (trial % 4 == 1)
+            f[gen() % static_cast<uint64_t>(n)] = trial % 8 == 1 ? 0.0 : 5.0;
+        if (trial % 4 == 2)
+            f[gen() % static_cast<uint64_t>(n)] = -7.0;
+        ASSERT_EQ(rank_order(t, f), merge_sort_rank(t, f)) << "uniform trial " << trial;
+    }
+    // Already in order: the one pass, and the sorted-input index agrees.
+    std::vector<double> t{0, 1, 1, 1, 2, 2}, f{-1, 2, 1, -1, 1, 1};
+    std::vector<int64_t> one(t.size());
+    korv_sorted_index(t.data(), f.data(), one.data(), static_cast<int64_t>(t.size()));
+    EXPECT_EQ(rank_order(t, f), one);
+    EXPECT_EQ(rank_order(t, f), merge_sort_rank(t, f));
+    // Non-integral and negative times, infinities.
+    std::vector<double> t2{2.5, -1e300, INFINITY, 1e-300, -INFINITY, 2.5, 0.1}, f2(7, 1.0);
+    f2[5] = -1;
+    EXPECT_EQ(rank_order(t2, f2), merge_sort_rank(t2, f2));
+    EXPECT_TRUE(rank_order({}, {}).empty());
 }

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -267,4 +269,63 @@ TEST(StepFiles, FilesAndStoresOpenedInAStepAreClosedWhenItEnds)
     EXPECT_EQ(xcopenfiles(), before + 1);
     EXPECT_EQ(xcclose(mine), 0);
     EXPECT_EQ(xcopenfiles(), before);
+}
+
+TEST_F(UtilityFile, SpilledFileAgreesWithAModelUnderMixedWritesAndReads)
+{
+    // Small records written and read back in every pattern the procedure
+    // uses: appends, rereads far apart, overwrites from the start, fresh
+    // starts, and large transfers around the buffers.
+    xcsetspill(3000);
+    std::vector<unsigned char> model;
+    long long pos = 0;
+    uint64_t x = 88172645463325252ull;
+    auto next = [&x] {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        return x;
+    };
+    std::vector<unsigned char> buf, got;
+    for (int step = 0; step < 4000; ++step) {
+        const int what = static_cast<int>(next() % 100);
+        if (what < 45) { // write at the current position
+            long n = 1 + static_cast<long>(next() % (step % 97 == 0 ? 3000000 : 900));
+            buf.resize(static_cast<std::size_t>(n));
+            for (auto& c : buf)
+                c = static_cast<unsigned char>(next());
+            ASSERT_EQ(xcwrite(f, buf.data(), n), 0);
+            if (static_cast<long long>(model.size()) < pos + n)
+                model.resize(static_cast<std::size_t>(pos + n));
+            std::memcpy(model.data() + pos, buf.data(), static_cast<std::size_t>(n));
+            pos += n;
+        } else if (what < 85) { // read at a noted place
+            if (model.empty())
+                continue;
+            long long at = static_cast<long long>(next() % model.size());
+            long n = static_cast<long>(
+                std::min<long long>(1 + static_cast<long long>(next() % 2000),
+                                    static_cast<long long>(model.size()) - at));
+            if (step % 89 == 0)
+                n = static_cast<long>(model.size() - at);
+            ASSERT_EQ(xcpntd(f, static_cast<double>(at + 1)), 0);
+            got.assign(static_cast<std::size_t>(n), 0);
+            ASSERT_EQ(xcread(f, got.data(), n), 0);
+            ASSERT_EQ(0, std::memcmp(got.data(), model.data() + at, static_cast<std::size_t>(n)))
+                << "step " << step;
+            pos = at + n;
+        } else if (what < 97) { // back to the start, content kept
+            ASSERT_EQ(xcpoint(f, 0), 0);
+            pos = 0;
+        } else { // a fresh start
+            ASSERT_EQ(xcpoint(f, -2), 0);
+            model.clear();
+            pos = 0;
+        }
+    }
+    EXPECT_EQ(xcondisk(f), 1);
+    // Reading past the end still fails and reads nothing.
+    ASSERT_EQ(xcpoint(f, 0), 0);
+    std::vector<unsigned char> all(model.size() + 1);
+    EXPECT_NE(xcread(f, all.data(), static_cast<long>(all.size())), 0);
 }

@@ -3,6 +3,7 @@
 // a hand-off stress test.
 #include "vyr_kernel.h"
 
+#include "../../runtime/kernel/kernel_scope.h"
 #include "../../runtime/kernel/step_probe.h"
 
 #include <gtest/gtest.h>
@@ -20,18 +21,10 @@
 namespace
 {
 
-std::vector<QXChar> w(const std::string& s)
-{
-    std::vector<QXChar> v;
-    for (unsigned char c : s)
-        v.push_back(c);
-    return v;
-}
-
 QXStatus get_int(const std::string& name, int64_t* v)
 {
     QXHandle* h = vyr_kernel_handle();
-    auto n = w(name);
+    auto n = wide(name);
     QXMemSize size = sizeof *v;
     return h->nameGet(h, n.data(), static_cast<QXStrSize>(n.size()), 3, v, &size);
 }
@@ -39,7 +32,7 @@ QXStatus get_int(const std::string& name, int64_t* v)
 QXStatus get_text(const std::string& name, std::vector<QXChar>& out)
 {
     QXHandle* h = vyr_kernel_handle();
-    auto n = w(name);
+    auto n = wide(name);
     out.assign(64, 0);
     QXMemSize size = out.size() * 4;
     QXStatus st = h->nameGet(h, n.data(), static_cast<QXStrSize>(n.size()), 4, out.data(), &size);
@@ -50,7 +43,7 @@ QXStatus get_text(const std::string& name, std::vector<QXChar>& out)
 void* load(const std::string& name)
 {
     QXHandle* h = vyr_kernel_handle();
-    auto n = w(name);
+    auto n = wide(name);
     return h->loadExtension(h, n.data(), static_cast<QXStrSize>(n.size()), 0);
 }
 
@@ -67,7 +60,7 @@ TEST(KernelOptions, ValuesByWideName)
     vyr_kernel_option_set("osenv.gridport", "0x1F");
     std::vector<QXChar> t;
     ASSERT_EQ(get_text("OSENV.GRIDPORT", t), QX_OK);
-    EXPECT_EQ(t, w("0x1F"));
+    EXPECT_EQ(t, wide("0x1F"));
     EXPECT_EQ(get_int("OSENV.GRIDPORT", &v), QX_E_TYPE);
     vyr_kernel_option_set("OSENV.GRIDPORT", nullptr);
     EXPECT_EQ(get_text("OSENV.GRIDPORT", t), QX_E_NOTFOUND);
@@ -75,7 +68,7 @@ TEST(KernelOptions, ValuesByWideName)
     // A buffer too small stores nothing and tells the size needed.
     QXHandle* h = vyr_kernel_handle();
     vyr_kernel_option_set("X.LONG", "abcdef");
-    auto n = w("X.LONG");
+    auto n = wide("X.LONG");
     QXChar small[2] = {7, 7};
     QXMemSize size = sizeof small;
     EXPECT_EQ(h->nameGet(h, n.data(), 6, 4, small, &size), QX_E_BUFSMALL);
@@ -357,7 +350,7 @@ TEST(KernelJournal, FlushHandsLinesToTheAttachedDevice)
     QXHandle* h = vyr_kernel_handle();
     QXJnlh j = h->journalCreate(h);
     EXPECT_EQ(j->hasData(j), 0);
-    auto a = w("first"), b = w("second");
+    auto a = wide("first"), b = wide("second");
     j->addLine(j, a.data(), 5, 2);
     j->addLine(j, b.data(), 6, 4);
     EXPECT_EQ(j->hasData(j), 1);

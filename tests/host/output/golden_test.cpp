@@ -14,6 +14,7 @@
 #include "runtime/wobmth.h"
 #include "vyr_host.h"
 #include "vyr_output.h"
+#include "wob_setup.h"
 
 namespace
 {
@@ -44,13 +45,7 @@ void compareGolden(const char* name, const std::string& actual)
 vdq::StepDoc smallDocument()
 {
     vdq::takeCurrentStep();
-    xobop root, mgr;
-    xobinit(&root, 0);
-    WOB_PARM_BLK_STR pm[3] = {wob_string(WOB_TAG_PACKAGE, "vdq", 3),
-                              wob_string(WOB_TAG_CLASS, "manager", 7),
-                              wob_object(WOB_TAG_OUT, nullptr)};
-    wobcall(root, WOB_SEL_CREATE, 3, pm);
-    mgr = pm[2].value.o;
+    xobop mgr = wobtest::manager();
     WOB_PARM_BLK_STR title[3] = {wob_int(0, 0), wob_flag(WOB_TAG_TITLEFLAG, 1),
                                  wob_key(WOB_TAG_TEXT, vdqtxt("The Survival Procedure", -1))};
     wobcall(mgr, WOB_SEL_HEADING, 3, title);
@@ -62,27 +57,10 @@ vdq::StepDoc smallDocument()
         char sex[6];
         double v[4];
     } f{};
-    WOB_PARM_BLK_STR pt[7] = {
-        wob_string(WOB_TAG_PACKAGE, "vdq", 3),
-        wob_string(WOB_TAG_CLASS, "data", 4),
-        wob_object(WOB_TAG_OUT, nullptr),
-        wob_int(WOB_TAG_148, -1),
-        wob_key(WOB_TAG_NAME, vdqtxt("CensoredSummary", -1)),
-        wob_key(WOB_TAG_LABEL, vdqtxt("Summary of Censored and Uncensored Values", -1)),
-        wob_int(WOB_TAG_336, 1)};
-    wobcall(mgr, WOB_SEL_CREATE, 7, pt);
-    xobop t = pt[2].value.o;
+    xobop t =
+        wobtest::table(mgr, "CensoredSummary", "Summary of Censored and Uncensored Values", true);
     auto col = [&](int type, const char* name, const char* label, const void* addr, int len) {
-        WOB_PARM_BLK_STR c[5];
-        int n = 0;
-        c[n++] = wob_int(WOB_TAG_COLTYPE, type);
-        c[n++] = wob_key(WOB_TAG_NAME, vdqtxt(name, -1));
-        if (label)
-            c[n++] = wob_key(WOB_TAG_LABEL, vdqtxt(label, -1));
-        c[n++] = wob_address(WOB_TAG_ADDRESS, addr);
-        if (len)
-            c[n++] = wob_int(WOB_TAG_LENGTH, len);
-        wobcall(t, WOB_SEL_ADD_COLUMN, n, c);
+        wobtest::column(t, type, name, addr, len, label);
     };
     col(1, "control_var", nullptr, f.str10, 0);
     col(5, "Stratum", "Stratum", &f.stratumno, 0);
@@ -124,10 +102,7 @@ vdq::StepDoc smallDocument()
     f.v[2] = 3;
     f.v[3] = 25;
     wobcall(t, WOB_SEL_PUT_ROW, 0, nullptr);
-    WOB_PARM_BLK_STR pe = wob_int(WOB_TAG_ENDDATA, 1);
-    wobcall(t, WOB_SEL_END_DATA, 1, &pe);
-    WOB_PARM_BLK_STR pc = wob_object(0, po[0].value.o);
-    wobcall(mgr, WOB_SEL_CLOSE_OUTPUT, 1, &pc);
+    wobtest::finish(mgr, t, po[0].value.o);
 
     double cov[] = {2.5, -1.25, 2.5};
     WOB_PARM_BLK_STR pmx[5] = {

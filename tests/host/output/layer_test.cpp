@@ -12,6 +12,7 @@
 #include "vyr_data.h"
 #include "vyr_host.h"
 #include "vyr_output.h"
+#include "wob_setup.h"
 
 namespace
 {
@@ -26,59 +27,23 @@ struct Fields {
 class Layer : public ::testing::Test
 {
   protected:
-    xobop root = nullptr, mgr = nullptr;
+    xobop mgr = nullptr;
     void SetUp() override
     {
         vdq::takeCurrentStep();
-        ASSERT_EQ(xobinit(&root, 0), 0);
-        WOB_PARM_BLK_STR pb[5] = {wob_string(WOB_TAG_PACKAGE, "vdq", 3),
-                                  wob_string(WOB_TAG_CLASS, "manager", 7),
-                                  wob_object(WOB_TAG_OUT, nullptr), wob_int(WOB_TAG_MSGGROUP, 326),
-                                  wob_flag(WOB_TAG_MANAGER_FLAG, 1)};
-        ASSERT_EQ(wobmth(root, nullptr, WOB_SEL_CREATE, 5, pb), 0);
-        mgr = pb[2].value.o;
-        ASSERT_NE(mgr, nullptr);
+        mgr = wobtest::manager();
     }
     void TearDown() override { vdq::takeCurrentStep(); }
 
-    xobop table(const char* name, const char* label)
+    xobop table(const char* name, const char* label) { return wobtest::table(mgr, name, label); }
+    void num(xobop t, const char* name, const double* addr) { wobtest::column(t, 5, name, addr); }
+    void chr(xobop t, const char* name, const char* addr, int len)
     {
-        WOB_PARM_BLK_STR pb[6] = {
-            wob_string(WOB_TAG_PACKAGE, "vdq", 3),   wob_string(WOB_TAG_CLASS, "data", 4),
-            wob_object(WOB_TAG_OUT, nullptr),        wob_int(WOB_TAG_148, -1),
-            wob_key(WOB_TAG_NAME, vdqtxt(name, -1)), wob_key(WOB_TAG_LABEL, vdqtxt(label, -1))};
-        EXPECT_EQ(wobmth(mgr, nullptr, WOB_SEL_CREATE, 6, pb), 0);
-        return pb[2].value.o;
-    }
-    void num(xobop t, const char* name, const double* addr)
-    {
-        WOB_PARM_BLK_STR pb[3] = {wob_int(WOB_TAG_COLTYPE, 5),
-                                  wob_key(WOB_TAG_NAME, vdqtxt(name, -1)),
-                                  wob_address(WOB_TAG_ADDRESS, addr)};
-        EXPECT_EQ(wobmth(t, nullptr, WOB_SEL_ADD_COLUMN, 3, pb), 0);
-    }
-    void chr(xobop t, const char* name, const char* addr, int len, int type = 6)
-    {
-        WOB_PARM_BLK_STR pb[4] = {wob_int(WOB_TAG_COLTYPE, type),
-                                  wob_key(WOB_TAG_NAME, vdqtxt(name, -1)),
-                                  wob_address(WOB_TAG_ADDRESS, addr), wob_int(WOB_TAG_LENGTH, len)};
-        EXPECT_EQ(wobmth(t, nullptr, WOB_SEL_ADD_COLUMN, 4, pb), 0);
+        wobtest::column(t, 6, name, addr, len);
     }
     int put(xobop t) { return wobmth(t, nullptr, WOB_SEL_PUT_ROW, 0, nullptr); }
-    xobop output(xobop t, const char* templ)
-    {
-        WOB_PARM_BLK_STR pb[3] = {wob_object(0, nullptr), wob_object(0, t),
-                                  wob_key(WOB_TAG_TEMPLATE, vdqtxt(templ, -1))};
-        EXPECT_EQ(wobmth(mgr, nullptr, WOB_SEL_TEMPLATE_OUTPUT, 3, pb), 0);
-        return pb[0].value.o;
-    }
-    void finish(xobop t, xobop out)
-    {
-        WOB_PARM_BLK_STR e = wob_int(WOB_TAG_ENDDATA, 1);
-        EXPECT_EQ(wobmth(t, nullptr, WOB_SEL_END_DATA, 1, &e), 0);
-        WOB_PARM_BLK_STR c = wob_object(0, out);
-        EXPECT_EQ(wobmth(mgr, nullptr, WOB_SEL_CLOSE_OUTPUT, 1, &c), 0);
-    }
+    xobop output(xobop t, const char* templ) { return wobtest::output(mgr, t, templ); }
+    void finish(xobop t, xobop out) { wobtest::finish(mgr, t, out); }
 };
 
 TEST_F(Layer, PutRowCopiesTheBoundValuesAtOnceWhateverTheOrderOfOutput)

@@ -13,6 +13,7 @@
 #include "vyr_host.h"
 #include "vyr_output.h"
 #include "vyr_session.h"
+#include "wob_setup.h"
 
 namespace
 {
@@ -24,35 +25,14 @@ double stepValue = 0;
 // A procedure that prints one small table.
 int tableProcedure()
 {
-    xobop root, mgr;
-    xobinit(&root, 0);
-    WOB_PARM_BLK_STR pm[3] = {wob_string(WOB_TAG_PACKAGE, "vdq", 3),
-                              wob_string(WOB_TAG_CLASS, "manager", 7),
-                              wob_object(WOB_TAG_OUT, nullptr)};
-    wobcall(root, WOB_SEL_CREATE, 3, pm);
-    mgr = pm[2].value.o;
-    WOB_PARM_BLK_STR pt[6] = {wob_string(WOB_TAG_PACKAGE, "vdq", 3),
-                              wob_string(WOB_TAG_CLASS, "data", 4),
-                              wob_object(WOB_TAG_OUT, nullptr),
-                              wob_int(WOB_TAG_148, -1),
-                              wob_key(WOB_TAG_NAME, vdqtxt("Values", -1)),
-                              wob_key(WOB_TAG_LABEL, vdqtxt("Values of the step", -1))};
-    wobcall(mgr, WOB_SEL_CREATE, 6, pt);
-    xobop t = pt[2].value.o;
-    WOB_PARM_BLK_STR c[3] = {wob_int(WOB_TAG_COLTYPE, 5),
-                             wob_key(WOB_TAG_NAME, vdqtxt("Value", -1)),
-                             wob_address(WOB_TAG_ADDRESS, &stepValue)};
-    wobcall(t, WOB_SEL_ADD_COLUMN, 3, c);
+    xobop mgr = wobtest::manager();
+    xobop t = wobtest::table(mgr, "Values", "Values of the step");
+    wobtest::column(t, 5, "Value", &stepValue);
     wobcall(t, WOB_SEL_END_COLUMNS, 0, nullptr);
-    WOB_PARM_BLK_STR po[3] = {wob_object(0, nullptr), wob_object(0, t),
-                              wob_key(WOB_TAG_TEMPLATE, vdqtxt("Stat.Korvante.Generic2", -1))};
-    wobcall(mgr, WOB_SEL_TEMPLATE_OUTPUT, 3, po);
+    xobop out = wobtest::output(mgr, t, "Stat.Korvante.Generic2");
     stepValue += 1.5;
     wobcall(t, WOB_SEL_PUT_ROW, 0, nullptr);
-    WOB_PARM_BLK_STR pe = wob_int(WOB_TAG_ENDDATA, 1);
-    wobcall(t, WOB_SEL_END_DATA, 1, &pe);
-    WOB_PARM_BLK_STR pc = wob_object(0, po[0].value.o);
-    wobcall(mgr, WOB_SEL_CLOSE_OUTPUT, 1, &pc);
+    wobtest::finish(mgr, t, out);
     wobzoom(mgr, 3, 4, 0, nullptr);
     return 0;
 }

@@ -111,17 +111,3 @@ class FakeEnv : public ParseEnv
         return h;
     }
 };
-
-// Parses program statements (split at ";") with the procedure's grammar.
-struct Parsed {
-    PARSECONTROL pc{};
-    int rc = 0;
-    STMT* proc() const { return pc.head; }
-    STMT* record(int i) const
-    {
-        STMT* s = pc.head;
-        while (s && i-- > 0)
-            s = s->next;
-        return s;
-    }
-};

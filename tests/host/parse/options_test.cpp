@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <sstream>
 
 #include "fake_env.h"
 #include "frame/korvg.h"
@@ -11,152 +12,114 @@
 namespace
 {
 
+// Spellings of one setting, separated by '|'.
+std::vector<std::string> spellings(const char* all)
+{
+    std::vector<std::string> v;
+    std::istringstream in(all);
+    for (std::string one; std::getline(in, one, '|');)
+        v.push_back(one);
+    return v;
+}
+
+// Proc options, or a statement after the PROC statement when it starts with "-".
 struct BitCase {
-    const char* stmt; // statement after the PROC statement, or proc options when it starts with "/"
+    const char* stmt;
     int record;
     int bit;
 };
 
 // Synonyms and hidden aliases (typed without "$") of the switches.
-const BitCase kBits[] = {
-    {"noprint", 0, 1},
-    {"nocensplot", 0, 2},
-    {"nocens", 0, 2},
-    {"graphics", 0, 3},
-    {"notable", 0, 4},
-    {"notables", 0, 4},
-    {"missing", 0, 5},
-    {"lineprinter", 0, 6},
-    {"lp", 0, 6},
-    {"nelson", 0, 19},
-    {"aalen", 0, 19},
-    {"nelsonaalen", 0, 19},
-    {"na", 0, 19},
-    {"reduceout", 0, 20},
-    {"rs", 0, 20},
-    {"sid=on", 0, 21},
-    {"strataid=off", 0, 22},
-    {"strataidentification=on", 0, 21},
-    {"printphantom", 0, 23},
-    {"stderr", 0, 24},
-    {"se", 0, 24},
-    {"plots=s", 0, 35},
-    {"plot=s", 0, 35},
-    {"atrisk", 0, 40},
-    {"noleft", 0, 41},
-    {"cifvar", 0, 48},
-    {"xcbminopt", 0, 51},
-    {"rmst", 0, 52},
-    {"rmtl", 0, 53},
-    {"rmst(cl)", 0, 62},
-    {"rmst(bc)", 0, 56},
-    {"rmtl(biascorrection)", 0, 59},
-    {"rmtl(tau=3, cl)", 0, 63},
-    {"plots(only)=s", 0, 30},
-    {"plots(on)=s", 0, 30},
-    {"plots=all", 0, 32},
-    {"plots=none", 0, 33},
-    {"plots=censored", 0, 10},
-    {"plots=censor", 0, 10},
-    {"plots=cen", 0, 10},
-    {"plots=c", 0, 10},
-    {"plots=survival", 0, 11},
-    {"plots=surv", 0, 11},
-    {"plots=sur", 0, 11},
-    {"plots=logsurv", 0, 12},
-    {"plots=ls", 0, 12},
-    {"plots=loglogs", 0, 13},
-    {"plots=lls", 0, 13},
-    {"plots=hazard", 0, 14},
-    {"plots=haz", 0, 14},
-    {"plots=h", 0, 14},
-    {"plots=density", 0, 15},
-    {"plots=pdf", 0, 15},
-    {"plots=p", 0, 15},
-    {"plots=d", 0, 15},
-    {"plots=cif", 0, 46},
-    {"plots=cuminc", 0, 46},
-    {"plots=ci", 0, 46},
-    {"plots=rmst", 0, 54},
-    {"plots=rmtl", 0, 55},
-    {"plots=cif(cl)", 0, 47},
-    {"plots=cif(test)", 0, 50},
-    {"plots=rmst(cl)", 0, 57},
-    {"plots=rmtl(cl)", 0, 60},
-    {"plots=d(cl)", 0, 37},
-    {"plots=h(cl)", 0, 34},
-    {"plots=s(atrisk)", 0, 25},
-    {"plots=s(atrisktick)", 0, 43},
-    {"plots=s(atrisklabel)", 0, 43},
-    {"plots=s(atrisk(tick))", 0, 43},
-    {"plots=s(atrisktickonly)", 0, 45},
-    {"plots=s(outside)", 0, 44},
-    {"plots=s(atrisk(outside(0.2)))", 0, 44},
-    {"plots=s(cl)", 0, 26},
-    {"plots=s(pci)", 0, 26},
-    {"plots=s(hw)", 0, 27},
-    {"plots=s(hwb)", 0, 27},
-    {"plots=s(ep)", 0, 28},
-    {"plots=s(epb)", 0, 28},
-    {"plots=s(test)", 0, 29},
-    {"plots=s(pvalue)", 0, 29},
-    {"plots=s(failure)", 0, 36},
-    {"plots=s(f)", 0, 36},
-    {"plots=s(cdf)", 0, 36},
-    {"plots=s(nocensored)", 0, 38},
-    {"plots=s(nocensor)", 0, 38},
-    {"plots=s(nocen)", 0, 38},
-    {"plots=s(cb)", 0, 39},
-    {"-time t / failcode", 0, 49},
-    {"-time t*s(0) / eventcode=1", 0, 49},
-    {"-freq f / notruncate", 0, 42},
-    {"-freq f / notrunc", 0, 42},
-    {"-survival out=o", 0, 31},
-    {"-outsurv reduceout", 0, 20},
-    {"-survival stderr", 0, 24},
-    {"-strata sex / missing", 1, 1},
-    {"-strata sex / notest", 1, 2},
-    {"-strata sex / notests", 1, 2},
-    {"-strata sex / nodetail", 1, 3},
-    {"-strata sex / nodetails", 1, 3},
-    {"-strata sex / trend", 1, 4},
-    {"-strata sex / logrank", 1, 5},
-    {"-strata sex / test=wilcoxon", 1, 6},
-    {"-strata sex / weight=tarone", 1, 7},
-    {"-strata sex / test=tw", 1, 7},
-    {"-strata sex / test=(peto)", 1, 8},
-    {"-strata sex / modifiedpeto", 1, 9},
-    {"-strata sex / modpeto", 1, 9},
-    {"-strata sex / fleming", 1, 10},
-    {"-strata sex / test=fh(1 2)", 1, 10},
-    {"-strata sex / lr", 1, 11},
-    {"-strata sex / test=all", 1, 12},
-    {"-strata sex / diff", 1, 13},
-    {"-strata sex / pdiff", 1, 13},
-    {"-strata sex / tdiff", 1, 13},
-    {"-strata sex / ratio", 1, 22},
-    {"-strata sex / adjust=sim(report)", 1, 14},
-    {"-strata sex / adjust=simulate(redrank)", 1, 15},
-    {"-strata sex / adj=sim(noredrank)", 1, 16},
-    {"-strata sex / stepdown", 1, 17},
-    {"-strata sex / stepdown(type=logical)", 1, 18},
-    {"-strata sex / stepdown(report)", 1, 19},
-    {"-strata sex / nolabel", 1, 21},
-    {"-strata sex / test=none", 1, 20},
-};
+const BitCase kBits[] = {{"noprint", 0, 1},
+                         {"nocensplot|nocens", 0, 2},
+                         {"graphics", 0, 3},
+                         {"notable|notables", 0, 4},
+                         {"missing", 0, 5},
+                         {"lineprinter|lp", 0, 6},
+                         {"nelson|aalen|nelsonaalen|na", 0, 19},
+                         {"reduceout|rs", 0, 20},
+                         {"sid=on", 0, 21},
+                         {"strataid=off", 0, 22},
+                         {"strataidentification=on", 0, 21},
+                         {"printphantom", 0, 23},
+                         {"stderr|se", 0, 24},
+                         {"plots=s|plot=s", 0, 35},
+                         {"atrisk", 0, 40},
+                         {"noleft", 0, 41},
+                         {"cifvar", 0, 48},
+                         {"xcbminopt", 0, 51},
+                         {"rmst", 0, 52},
+                         {"rmtl", 0, 53},
+                         {"rmst(cl)", 0, 62},
+                         {"rmst(bc)", 0, 56},
+                         {"rmtl(biascorrection)", 0, 59},
+                         {"rmtl(tau=3, cl)", 0, 63},
+                         {"plots(only)=s|plots(on)=s", 0, 30},
+                         {"plots=all", 0, 32},
+                         {"plots=none", 0, 33},
+                         {"plots=censored|plots=censor|plots=cen|plots=c", 0, 10},
+                         {"plots=survival|plots=surv|plots=sur", 0, 11},
+                         {"plots=logsurv|plots=ls", 0, 12},
+                         {"plots=loglogs|plots=lls", 0, 13},
+                         {"plots=hazard|plots=haz|plots=h", 0, 14},
+                         {"plots=density|plots=pdf|plots=p|plots=d", 0, 15},
+                         {"plots=cif|plots=cuminc|plots=ci", 0, 46},
+                         {"plots=rmst", 0, 54},
+                         {"plots=rmtl", 0, 55},
+                         {"plots=cif(cl)", 0, 47},
+                         {"plots=cif(test)", 0, 50},
+                         {"plots=rmst(cl)", 0, 57},
+                         {"plots=rmtl(cl)", 0, 60},
+                         {"plots=d(cl)", 0, 37},
+                         {"plots=h(cl)", 0, 34},
+                         {"plots=s(atrisk)", 0, 25},
+                         {"plots=s(atrisktick)|plots=s(atrisklabel)|plots=s(atrisk(tick))", 0, 43},
+                         {"plots=s(atrisktickonly)", 0, 45},
+                         {"plots=s(outside)|plots=s(atrisk(outside(0.2)))", 0, 44},
+                         {"plots=s(cl)|plots=s(pci)", 0, 26},
+                         {"plots=s(hw)|plots=s(hwb)", 0, 27},
+                         {"plots=s(ep)|plots=s(epb)", 0, 28},
+                         {"plots=s(test)|plots=s(pvalue)", 0, 29},
+                         {"plots=s(failure)|plots=s(f)|plots=s(cdf)", 0, 36},
+                         {"plots=s(nocensored)|plots=s(nocensor)|plots=s(nocen)", 0, 38},
+                         {"plots=s(cb)", 0, 39},
+                         {"-time t / failcode|-time t*s(0) / eventcode=1", 0, 49},
+                         {"-freq f / notruncate|-freq f / notrunc", 0, 42},
+                         {"-survival out=o", 0, 31},
+                         {"-outsurv reduceout", 0, 20},
+                         {"-survival stderr", 0, 24},
+                         {"-strata sex / missing", 1, 1},
+                         {"-strata sex / notest|-strata sex / notests", 1, 2},
+                         {"-strata sex / nodetail|-strata sex / nodetails", 1, 3},
+                         {"-strata sex / trend", 1, 4},
+                         {"-strata sex / logrank", 1, 5},
+                         {"-strata sex / test=wilcoxon", 1, 6},
+                         {"-strata sex / weight=tarone|-strata sex / test=tw", 1, 7},
+                         {"-strata sex / test=(peto)", 1, 8},
+                         {"-strata sex / modifiedpeto|-strata sex / modpeto", 1, 9},
+                         {"-strata sex / fleming|-strata sex / test=fh(1 2)", 1, 10},
+                         {"-strata sex / lr", 1, 11},
+                         {"-strata sex / test=all", 1, 12},
+                         {"-strata sex / diff|-strata sex / pdiff|-strata sex / tdiff", 1, 13},
+                         {"-strata sex / ratio", 1, 22},
+                         {"-strata sex / adjust=sim(report)", 1, 14},
+                         {"-strata sex / adjust=simulate(redrank)", 1, 15},
+                         {"-strata sex / adj=sim(noredrank)", 1, 16},
+                         {"-strata sex / stepdown", 1, 17},
+                         {"-strata sex / stepdown(type=logical)", 1, 18},
+                         {"-strata sex / stepdown(report)", 1, 19},
+                         {"-strata sex / nolabel", 1, 21},
+                         {"-strata sex / test=none", 1, 20}};
 
 TEST(Options, EveryBitWithEverySynonym)
 {
-    for (const auto& c : kBits) {
-        std::string prog = "proc korvante data=lung";
-        if (c.stmt[0] == '-')
-            prog += "; " + std::string(c.stmt + 1) + ";";
-        else
-            prog += " " + std::string(c.stmt) + "; time t;";
-        Prog r(prog);
-        EXPECT_EQ(r.rc, 0) << c.stmt << "\n" << r.env.all_reports();
-        EXPECT_TRUE(stmt_bit(r.rec(c.record), c.bit)) << c.stmt << " bit " << c.bit;
-    }
+    for (const auto& c : kBits)
+        for (const std::string& stmt : spellings(c.stmt)) {
+            Prog r(stmt[0] == '-' ? "proc korvante data=lung; " + stmt.substr(1) + ";"
+                                  : "proc korvante data=lung " + stmt + "; time t;");
+            EXPECT_EQ(r.rc, 0) << stmt << "\n" << r.env.all_reports();
+            EXPECT_TRUE(stmt_bit(r.rec(c.record), c.bit)) << stmt << " bit " << c.bit;
+        }
 }
 
 TEST(Options, AStrataStatementWithoutOptionsSetsNoBits)
@@ -179,77 +142,48 @@ struct FieldCase {
 };
 
 const FieldCase kNumbers[] = {
-    {"maxtime=5", 0, 16, 5},
-    {"mtime=5", 0, 16, 5},
+    {"maxtime=5|mtime=5", 0, 16, 5},
     {"mt=5.5", 0, 16, 5.5},
     {"timemax=1e2", 0, 16, 100},
     {"width=2", 0, 17, 2},
-    {"ninterval=7", 0, 18, 7},
-    {"ni=7", 0, 18, 7},
-    {"ninter=7", 0, 18, 7},
+    {"ninterval=7|ni=7|ninter=7", 0, 18, 7},
     {"alpha=0.1", 0, 19, 0.1},
     {"singular=1e-9", 0, 25, 1e-9},
-    {"alphaqt=0.2", 0, 28, 0.2},
-    {"qalpha=0.2", 0, 28, 0.2},
+    {"alphaqt=0.2|qalpha=0.2", 0, 28, 0.2},
     {"timelim=8", 0, 29, 8},
-    {"restrict=event", 0, 29, -1},
-    {"timelim=let", 0, 29, -1},
-    {"timelim=observed", 0, 29, -2},
-    {"timelim=lot", 0, 29, -2},
-    {"bandmax=9", 0, 40, 9},
-    {"bandmaxtime=9", 0, 40, 9},
-    {"bandmin=1", 0, 41, 1},
-    {"bandmintime=1", 0, 41, 1},
-    {"error=aalen", 0, 56, 0},
-    {"variance=a", 0, 56, 0},
-    {"error=delta", 0, 56, 1},
-    {"error=d", 0, 56, 1},
+    {"restrict=event|timelim=let", 0, 29, -1},
+    {"timelim=observed|timelim=lot", 0, 29, -2},
+    {"bandmax=9|bandmaxtime=9", 0, 40, 9},
+    {"bandmin=1|bandmintime=1", 0, 41, 1},
+    {"error=aalen|variance=a", 0, 56, 0},
+    {"error=delta|error=d", 0, 56, 1},
     {"rho=0.5", 0, 58, 0.5},
     {"conftype=linear", 0, 13, 1},
     {"citype=asinsqrt", 0, 13, 2},
-    {"conftype=loglog", 0, 13, 3},
-    {"conftype=cloglog", 0, 13, 3},
+    {"conftype=loglog|conftype=cloglog", 0, 13, 3},
     {"conftype=log", 0, 13, 4},
     {"conftype=logit", 0, 13, 5},
-    {"confband", 0, 24, 1},
-    {"confband=hw", 0, 24, 1},
+    {"confband|confband=hw", 0, 24, 1},
     {"confband=ep", 0, 24, 2},
     {"confband=all", 0, 24, 3},
-    {"method=km", 0, 15, -1},
-    {"method=pl", 0, 15, -1},
-    {"method=act", 0, 15, -2},
-    {"method=life", 0, 15, -2},
-    {"method=lt", 0, 15, -2},
-    {"method=lifetab", 0, 15, -2},
-    {"method=lifetable", 0, 15, -2},
-    {"method=breslow", 0, 15, -3},
-    {"method=nelson", 0, 15, -3},
-    {"method=aalen", 0, 15, -3},
-    {"method=fleming", 0, 15, -4},
-    {"method=fh", 0, 15, -4},
+    {"method=km|method=pl", 0, 15, -1},
+    {"method=act|method=life|method=lt|method=lifetab|method=lifetable", 0, 15, -2},
+    {"method=breslow|method=nelson|method=aalen", 0, 15, -3},
+    {"method=fleming|method=fh", 0, 15, -4},
     {"rmst(tau=4)", 0, 59, 4},
     {"rmtl(tau=6)", 0, 60, 6},
-    {"plots=s(strata=overlay)", 0, 42, -1},
-    {"plots=s(strata=overlaid)", 0, 42, -1},
-    {"plots=s(stratum=o)", 0, 42, -1},
-    {"plots=s(strata=panel)", 0, 42, -2},
-    {"plots=s(strata=p)", 0, 42, -2},
-    {"plots=s(strata=paneled)", 0, 42, -2},
-    {"plots=s(strata=individual)", 0, 42, -3},
-    {"plots=s(strata=i)", 0, 42, -3},
-    {"plots=s(strata=unpack)", 0, 42, -3},
-    {"plots=s(strata=u)", 0, 42, -3},
-    {"plots=s(strata=unpackpanel)", 0, 42, -3},
-    {"plots=s(strata=unpackedpanel)", 0, 42, -3},
-    {"plots=s(strata=unpacked)", 0, 42, -3},
+    {"plots=s(strata=overlay)|plots=s(strata=overlaid)|plots=s(stratum=o)", 0, 42, -1},
+    {"plots=s(strata=panel)|plots=s(strata=p)|plots=s(strata=paneled)", 0, 42, -2},
+    {"plots=s(strata=individual)|plots=s(strata=i)|plots=s(strata=unpack)|plots=s(strata=u)|plots="
+     "s(strata=unpackpanel)|plots=s(strata=unpackedpanel)|plots=s(strata=unpacked)",
+     0, 42, -3},
     {"plots=h(strata=panel)", 0, 42, -2},
     {"plots=rmst(strata=panel)", 0, 61, -2},
     {"plots=rmtl(strata=individual)", 0, 62, -3},
     {"plots=s(cb=hw)", 0, 52, -1},
     {"plots=s(cb=ep)", 0, 52, -2},
     {"plots=s(cb=all)", 0, 52, -3},
-    {"plots=s(maxlen=9)", 0, 53, 9},
-    {"plots=s(atrisk(maxlen=9))", 0, 53, 9},
+    {"plots=s(maxlen=9)|plots=s(atrisk(maxlen=9))", 0, 53, 9},
     {"plots=s(outside(0.4))", 0, 54, 0.4},
     {"plots=h(ngrid=31)", 0, 43, 31},
     {"plots=h(gridl=1)", 0, 44, 1},
@@ -259,74 +193,61 @@ const FieldCase kNumbers[] = {
     {"plots=h(bandwidth=(2 3))", 0, 46, 2},
     {"plots=h(nmingrid=9)", 0, 51, 9},
     {"plots=h(method=global)", 0, 49, 0},
-    {"plots=h(method=local)", 0, 49, 1},
-    {"plots=h(method=l)", 0, 49, 1},
-    {"plots=h(kernel=epanechnikov)", 0, 50, 0},
-    {"plots=h(kernel=epan)", 0, 50, 0},
-    {"plots=h(kernel=e)", 0, 50, 0},
-    {"plots=h(kernel=uniform)", 0, 50, 1},
-    {"plots=h(kernel=uni)", 0, 50, 1},
-    {"plots=h(kernel=u)", 0, 50, 1},
-    {"plots=h(kernel=biweight)", 0, 50, 2},
-    {"plots=h(kernel=bw)", 0, 50, 2},
-    {"plots=h(kernel=byweight)", 0, 50, 2},
-    {"plots=h(kernel=bywgt)", 0, 50, 2},
-    {"plots=h(kernel=b)", 0, 50, 2},
-};
+    {"plots=h(method=local)|plots=h(method=l)", 0, 49, 1},
+    {"plots=h(kernel=epanechnikov)|plots=h(kernel=epan)|plots=h(kernel=e)", 0, 50, 0},
+    {"plots=h(kernel=uniform)|plots=h(kernel=uni)|plots=h(kernel=u)", 0, 50, 1},
+    {"plots=h(kernel=biweight)|plots=h(kernel=bw)|plots=h(kernel=byweight)|plots=h(kernel=bywgt)|"
+     "plots=h(kernel=b)",
+     0, 50, 2}};
 
 TEST(Options, NumbersAndChoicesLandInTheirFields)
 {
-    for (const auto& c : kNumbers) {
-        Prog r(std::string("proc korvante data=lung ") + c.opts + "; time t;");
-        EXPECT_EQ(r.rc, 0) << c.opts << "\n" << r.env.all_reports();
-        EXPECT_TRUE(stmt_given(r.rec(c.record), c.field)) << c.opts;
-        EXPECT_DOUBLE_EQ(stmt_number(r.rec(c.record), c.field, -999), c.value) << c.opts;
-    }
+    for (const auto& c : kNumbers)
+        for (const std::string& opts : spellings(c.opts)) {
+            Prog r("proc korvante data=lung " + opts + "; time t;");
+            EXPECT_EQ(r.rc, 0) << opts << "\n" << r.env.all_reports();
+            EXPECT_TRUE(stmt_given(r.rec(c.record), c.field)) << opts;
+            EXPECT_DOUBLE_EQ(stmt_number(r.rec(c.record), c.field, -999), c.value) << opts;
+        }
 }
 
-const FieldCase kStrataNumbers[] = {
-    {"group=grp", 1, 4, 5},
-    {"g=grp", 1, 4, 5},
-    {"order=formatted", 1, 20, 0},
-    {"order=internal", 1, 20, 1},
-    {"test=fleming(0.5)", 1, 5, 0.5},
-    {"test=fh(0.5, 3)", 1, 6, 3},
-    {"adjust=tukey", 1, 7, -7},
-    {"adjust=bon", 1, 7, -1},
-    {"adjust=bonferroni", 1, 7, -1},
-    {"adjust=sid", 1, 7, -2},
-    {"adjust=sidak", 1, 7, -2},
-    {"adjust=gt2", 1, 7, -3},
-    {"adjust=smm", 1, 7, -3},
-    {"adjust=scheffe", 1, 7, -4},
-    {"adjust=sim", 1, 7, -5},
-    {"adjust=simulate", 1, 7, -5},
-    {"adjust=dunnett", 1, 7, -8},
-    {"adjustment=tukey", 1, 7, -7},
-    {"diff=all", 1, 8, -1},
-    {"diff=control", 1, 8, -2},
-    {"ratio=control(first)", 1, 9, -1},
-    {"diff=control(last)", 1, 9, -2},
-    {"diff=control('a')", 1, 9, -3},
-    {"adj=sim(acc=0.02)", 1, 11, 0.02},
-    {"adj=sim(eps=0.3)", 1, 12, 0.3},
-    {"adj=sim(timeinc=12)", 1, 13, 12},
-    {"adj=sim(seed=7)", 1, 14, 7},
-    {"adj=sim(nsamp=100)", 1, 15, 100},
-    {"adj=sim(alpha=0.2)", 1, 16, 0.2},
-    {"stepdown(type=logical(4))", 1, 17, 4},
-    {"stepdown(maxtime=30)", 1, 18, 30},
-    {"stepdown(order=rows)", 1, 19, 1},
-    {"stepdown(order=pvalue)", 1, 19, 0},
-};
+const FieldCase kStrataNumbers[] = {{"group=grp|g=grp", 1, 4, 5},
+                                    {"order=formatted", 1, 20, 0},
+                                    {"order=internal", 1, 20, 1},
+                                    {"test=fleming(0.5)", 1, 5, 0.5},
+                                    {"test=fh(0.5, 3)", 1, 6, 3},
+                                    {"adjust=tukey", 1, 7, -7},
+                                    {"adjust=bon|adjust=bonferroni", 1, 7, -1},
+                                    {"adjust=sid|adjust=sidak", 1, 7, -2},
+                                    {"adjust=gt2|adjust=smm", 1, 7, -3},
+                                    {"adjust=scheffe", 1, 7, -4},
+                                    {"adjust=sim|adjust=simulate", 1, 7, -5},
+                                    {"adjust=dunnett", 1, 7, -8},
+                                    {"adjustment=tukey", 1, 7, -7},
+                                    {"diff=all", 1, 8, -1},
+                                    {"diff=control", 1, 8, -2},
+                                    {"ratio=control(first)", 1, 9, -1},
+                                    {"diff=control(last)", 1, 9, -2},
+                                    {"diff=control('a')", 1, 9, -3},
+                                    {"adj=sim(acc=0.02)", 1, 11, 0.02},
+                                    {"adj=sim(eps=0.3)", 1, 12, 0.3},
+                                    {"adj=sim(timeinc=12)", 1, 13, 12},
+                                    {"adj=sim(seed=7)", 1, 14, 7},
+                                    {"adj=sim(nsamp=100)", 1, 15, 100},
+                                    {"adj=sim(alpha=0.2)", 1, 16, 0.2},
+                                    {"stepdown(type=logical(4))", 1, 17, 4},
+                                    {"stepdown(maxtime=30)", 1, 18, 30},
+                                    {"stepdown(order=rows)", 1, 19, 1},
+                                    {"stepdown(order=pvalue)", 1, 19, 0}};
 
 TEST(Options, StrataOptionsLandInTheirFields)
 {
-    for (const auto& c : kStrataNumbers) {
-        Prog r(std::string("proc korvante data=lung; strata sex / ") + c.opts + ";");
-        EXPECT_EQ(r.rc, 0) << c.opts << "\n" << r.env.all_reports();
-        EXPECT_DOUBLE_EQ(stmt_number(r.rec(c.record), c.field, -999), c.value) << c.opts;
-    }
+    for (const auto& c : kStrataNumbers)
+        for (const std::string& opts : spellings(c.opts)) {
+            Prog r("proc korvante data=lung; strata sex / " + opts + ";");
+            EXPECT_EQ(r.rc, 0) << opts << "\n" << r.env.all_reports();
+            EXPECT_DOUBLE_EQ(stmt_number(r.rec(c.record), c.field, -999), c.value) << opts;
+        }
 }
 
 TEST(Options, TextsAndDataSets)

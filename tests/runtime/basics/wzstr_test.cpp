@@ -74,29 +74,22 @@ TEST(BlankPadded, CompareExtendsTheShorterFieldWithBlanks)
 
 TEST(BlankPadded, MovesPadTruncateAndTerminate)
 {
-    tchar to[8];
-    std::memset(to, '#', sizeof to);
-    EXPECT_EQ(wzstmov("ABCDEF", 6, to, 4), 4);
-    EXPECT_EQ(field(to, 5), "ABCD#");
-    std::memset(to, '#', sizeof to);
-    EXPECT_EQ(wzstmov("AB", 2, to, 4), 2);
-    EXPECT_EQ(field(to, 5), "AB  #");
-    std::memset(to, '#', sizeof to);
-    EXPECT_EQ(wzstmov("ABCDEF", 6, to, -4), 3);
-    EXPECT_EQ(std::string(to), "ABC");
-    EXPECT_EQ(to[4], '#');
-    std::memset(to, '#', sizeof to);
-    EXPECT_EQ(wzstmov("AB", 2, to, -8), 2);
-    EXPECT_EQ(std::string(to), "AB"); // no blank fill before the NUL
-    std::memset(to, '#', sizeof to);
-    EXPECT_EQ(wzstmov(nullptr, 3, to, 5), 0);
-    EXPECT_EQ(field(to, 6), "     #");
-    EXPECT_EQ(wzstmov(nullptr, 3, to, -5), 0);
-    EXPECT_EQ(to[0], '\0');
-    std::memset(to, '#', sizeof to);
-    EXPECT_EQ(wzstmov("AB", 2, to, -1), 0);
-    EXPECT_EQ(to[0], '\0');
-    EXPECT_EQ(to[1], '#');
+    // A negative target length asks for a NUL-terminated copy in |length| bytes.
+    using namespace std::string_literals;
+    const struct {
+        const char* from;
+        int fromLen, toLen, rc;
+        std::string want; // the target's first bytes afterwards (it starts as '#')
+    } cases[] = {{"ABCDEF", 6, 4, 4, "ABCD#"},    {"AB", 2, 4, 2, "AB  #"},
+                 {"ABCDEF", 6, -4, 3, "ABC\0#"s}, {"AB", 2, -8, 2, "AB\0"s},
+                 {nullptr, 3, 5, 0, "     #"},    {nullptr, 3, -5, 0, "\0"s},
+                 {"AB", 2, -1, 0, "\0#"s}};
+    for (const auto& c : cases) {
+        tchar to[8];
+        std::memset(to, '#', sizeof to);
+        EXPECT_EQ(wzstmov(c.from, c.fromLen, to, c.toLen), c.rc) << c.toLen;
+        EXPECT_EQ(field(to, static_cast<int>(c.want.size())), c.want) << c.toLen;
+    }
 
     // Overlapping moves, both directions.
     tchar s[] = "abcdefgh";

@@ -21,38 +21,32 @@ std::string num_field(long num, int len, wrcode* rc)
 
 TEST(NumberField, RightJustifiedOrAsterisks)
 {
-    wrcode rc;
-    EXPECT_EQ(num_field(7, 3, &rc), "  7");
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(num_field(123, 3, &rc), "123");
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(num_field(1234, 3, &rc), "***");
-    EXPECT_EQ(rc, WZ_NUMBER_TOO_WIDE);
-    EXPECT_EQ(num_field(-5, 2, &rc), "-5");
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(num_field(-5, 1, &rc), "*");
-    EXPECT_EQ(rc, WZ_NUMBER_TOO_WIDE);
-    EXPECT_EQ(num_field(-12, 3, &rc), "-12");
-    EXPECT_EQ(num_field(-12, 2, &rc), "**");
-    EXPECT_EQ(rc, WZ_NUMBER_TOO_WIDE);
-    EXPECT_EQ(num_field(0, 1, &rc), "0");
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(num_field(0, 4, &rc), "   0");
-    EXPECT_EQ(num_field(10, 2, &rc), "10");
-    EXPECT_EQ(num_field(100, 2, &rc), "**");
-}
-
-TEST(NumberField, LongExtremes)
-{
-    wrcode rc;
-    EXPECT_EQ(num_field(LONG_MIN, 20, &rc), "-9223372036854775808");
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(num_field(LONG_MIN, 19, &rc), std::string(19, '*'));
-    EXPECT_EQ(rc, WZ_NUMBER_TOO_WIDE);
-    EXPECT_EQ(num_field(LONG_MAX, 19, &rc), "9223372036854775807");
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(num_field(LONG_MAX, 18, &rc), std::string(18, '*'));
-    EXPECT_EQ(num_field(LONG_MAX, 25, &rc), "      9223372036854775807");
+    struct Case {
+        long num;
+        int len;
+        std::string text; // empty: asterisks, with WZ_NUMBER_TOO_WIDE
+    } cases[] = {{7, 3, "  7"},
+                 {123, 3, "123"},
+                 {1234, 3, ""},
+                 {-5, 2, "-5"},
+                 {-5, 1, ""},
+                 {-12, 3, "-12"},
+                 {-12, 2, ""},
+                 {0, 1, "0"},
+                 {0, 4, "   0"},
+                 {10, 2, "10"},
+                 {100, 2, ""},
+                 {LONG_MIN, 19, ""},
+                 {LONG_MIN, 20, "-9223372036854775808"},
+                 {LONG_MAX, 19, "9223372036854775807"},
+                 {LONG_MAX, 18, ""},
+                 {LONG_MAX, 25, "      9223372036854775807"}};
+    for (const Case& c : cases) {
+        wrcode rc;
+        bool wide = c.text.empty();
+        EXPECT_EQ(num_field(c.num, c.len, &rc), wide ? std::string(c.len, '*') : c.text) << c.num;
+        EXPECT_EQ(rc, wide ? WZ_NUMBER_TOO_WIDE : 0) << c.num << " in " << c.len;
+    }
     tchar none[1] = {'#'};
     EXPECT_EQ(wzclchr(5, none, 0), WZ_NUMBER_TOO_WIDE);
     EXPECT_EQ(none[0], '#');

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "host_probe.h"
+#include "../kernel/step_probe.h"
 #include "runtime/procstr.h"
 
 namespace
@@ -19,7 +19,7 @@ struct DebugFlags {
 DebugFlags flags_for(const std::map<std::string, std::string>& options)
 {
     DebugFlags f;
-    run_in_step(
+    step_probe::run(
         [&] {
             xinit();
             PROCSTR* p = korv_procstr();
@@ -30,7 +30,7 @@ DebugFlags flags_for(const std::map<std::string, std::string>& options)
             f.sem = p->proc_semdebug;
             f.lines = p->proc_logl && p->proc_prnl && p->proc_outl && p->proc_msgl;
         },
-        {}, options);
+        options);
     return f;
 }
 

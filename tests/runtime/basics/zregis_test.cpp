@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "host_probe.h"
+#include "../kernel/step_probe.h"
 #include "runtime/missing.h"
 #include "runtime/zregis.h"
 
@@ -58,24 +58,24 @@ TEST(RegistryReaders, NotFoundKeysAndNames)
 {
     int rc_key = -1, rc_name0 = -1, rc_name2 = -1;
     int v_key = -1, v_name0 = -1, v_name2 = -1;
-    const ProbeRun run = run_in_step(
+    const auto run = step_probe::run(
         [&] {
             rc_key = zregis_getbool("\\NO\\SUCH", 8, "MINOPT", 6, 7, 2, &v_key);
             rc_name0 = get_bool("ABSENT", 5, &v_name0, 0);
             rc_name2 = get_bool("ABSENT2", 6, &v_name2, 2);
         },
-        kRegistry);
+        {}, {}, kRegistry);
     EXPECT_EQ(rc_key, ZREGIS_KEY_NOT_FOUND);
     EXPECT_EQ(v_key, 7);
     EXPECT_EQ(rc_name0, ZREGIS_NAME_NOT_FOUND);
     EXPECT_EQ(v_name0, 5);
     EXPECT_EQ(rc_name2, ZREGIS_NAME_NOT_FOUND);
     EXPECT_EQ(v_name2, 6);
-    EXPECT_EQ(occurrences(run.log, "\\NO\\SUCH"), 0) << run.log;
-    EXPECT_EQ(occurrences(run.log, "\"ABSENT\""), 0) << run.log;
-    EXPECT_EQ(occurrences(run.log,
-                          "WARNING: The value name \"ABSENT2\" was not found in the VYR registry "
-                          "key \"\\PRODUCTS\\STAT\\KORVANTE\"."),
+    EXPECT_EQ(step_probe::count(run.log, "\\NO\\SUCH"), 0) << run.log;
+    EXPECT_EQ(step_probe::count(run.log, "\"ABSENT\""), 0) << run.log;
+    EXPECT_EQ(step_probe::count(
+                  run.log, "WARNING: The value name \"ABSENT2\" was not found in the VYR registry "
+                           "key \"\\PRODUCTS\\STAT\\KORVANTE\"."),
               1)
         << run.log;
 }
@@ -107,24 +107,26 @@ TEST(RegistryReaders, BooleanForms)
         {"BLANKS", 0, 9},
     };
     int rcs[std::size(cases)], values[std::size(cases)];
-    const ProbeRun run = run_in_step(
+    const auto run = step_probe::run(
         [&] {
             for (size_t i = 0; i < std::size(cases); ++i)
                 rcs[i] = get_bool(cases[i].name, 9, &values[i]);
         },
-        kRegistry);
+        {}, {}, kRegistry);
     for (size_t i = 0; i < std::size(cases); ++i) {
         EXPECT_EQ(rcs[i], cases[i].rc) << cases[i].name;
         EXPECT_EQ(values[i], cases[i].value) << cases[i].name;
     }
-    EXPECT_EQ(occurrences(run.log, "requires a value of \"YES\", \"NO\", \"TRUE\", \"FALSE\", 1, "
-                                   "or 0, but the value is \"10\"."),
+    EXPECT_EQ(step_probe::count(run.log,
+                                "requires a value of \"YES\", \"NO\", \"TRUE\", \"FALSE\", 1, "
+                                "or 0, but the value is \"10\"."),
               1)
         << run.log;
-    EXPECT_EQ(occurrences(run.log, "requires a value of 0 or 1, but the value is 0.5."), 1);
-    EXPECT_EQ(occurrences(run.log, "requires a value of 0 or 1, but the value is 2."), 1);
-    EXPECT_EQ(occurrences(run.log, "\"BIN\" in the VYR registry key \"\\PRODUCTS\\STAT\\KORVANTE\" "
-                                   "is an invalid type."),
+    EXPECT_EQ(step_probe::count(run.log, "requires a value of 0 or 1, but the value is 0.5."), 1);
+    EXPECT_EQ(step_probe::count(run.log, "requires a value of 0 or 1, but the value is 2."), 1);
+    EXPECT_EQ(step_probe::count(run.log,
+                                "\"BIN\" in the VYR registry key \"\\PRODUCTS\\STAT\\KORVANTE\" "
+                                "is an invalid type."),
               1);
 }
 
@@ -158,7 +160,7 @@ TEST(RegistryReaders, LongsAndNumbers)
     W_STRING norm{16, -1, norm_buf, nullptr, 0, 0};
     W_STRING empty{8, -1, empty_buf, nullptr, 0, 0};
     W_STRING wrong{8, -1, type_buf, nullptr, 0, 0};
-    const ProbeRun run = run_in_step(
+    const auto run = step_probe::run(
         [&] {
             for (size_t i = 0; i < std::size(longs); ++i)
                 rcs[i] = zregis_getlong(kPath, kPathLen, longs[i].name, name_len(longs[i].name),
@@ -172,13 +174,14 @@ TEST(RegistryReaders, LongsAndNumbers)
             norm_rc = zregis_getnorm(kPath, kPathLen, "NORM", 4, 0, &norm);
             type_rc = zregis_getchar(kPath, kPathLen, "DBL1", 4, 0, &wrong);
         },
-        kRegistry);
+        {}, {}, kRegistry);
     for (size_t i = 0; i < std::size(longs); ++i) {
         EXPECT_EQ(rcs[i], longs[i].rc) << longs[i].name;
         EXPECT_EQ(values[i], longs[i].value) << longs[i].name;
     }
-    EXPECT_EQ(occurrences(run.log, "requires an integer datum in the range -9007199254740992 to "
-                                   "9007199254740992, but the datum is 3.5"),
+    EXPECT_EQ(step_probe::count(run.log,
+                                "requires an integer datum in the range -9007199254740992 to "
+                                "9007199254740992, but the datum is 3.5"),
               1)
         << run.log;
 
@@ -194,8 +197,9 @@ TEST(RegistryReaders, LongsAndNumbers)
     EXPECT_EQ(char_rc, 0);
     EXPECT_EQ(too_small.curlen, 4);
     EXPECT_EQ(std::string(small_buf, 4), "ABCD");
-    EXPECT_EQ(occurrences(run.log, "has a length of 6, which is longer than the maximum length "
-                                   "allowed of 4."),
+    EXPECT_EQ(step_probe::count(run.log,
+                                "has a length of 6, which is longer than the maximum length "
+                                "allowed of 4."),
               1)
         << run.log;
     EXPECT_EQ(empty_rc, 1);

@@ -29,6 +29,22 @@ class KernelScope
     QXHandle copy_;
 };
 
+// Kernel characters of a UTF-8 text.
+inline std::vector<QXChar> wide(const std::string& utf8)
+{
+    std::vector<QXChar> out;
+    for (size_t i = 0; i < utf8.size();) {
+        unsigned char b = static_cast<unsigned char>(utf8[i]);
+        int n = b < 0x80 ? 1 : (b < 0xE0 ? 2 : (b < 0xF0 ? 3 : 4));
+        QXChar c = n == 1 ? b : (b & (0xFF >> (n + 1)));
+        for (int k = 1; k < n; ++k)
+            c = (c << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+        out.push_back(c);
+        i += static_cast<size_t>(n);
+    }
+    return out;
+}
+
 // One row of the generated Unicode reference sample.
 struct UnicodeRow {
     QXChar cp;

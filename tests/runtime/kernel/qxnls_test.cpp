@@ -49,38 +49,20 @@ TEST(Qxnls, NationalLanguageObjectMatchesTheUnicodeSample)
     check_sample(true);
 }
 
-TEST(Qxnls, TellingCharactersInBothModes)
+TEST(Qxnls, SpacesAndCharactersOutsideTheSampleInBothModes)
 {
+    // The sample settles the other classes (symbols such as '$' and '+' are
+    // graphic, not punctuation; U+00A0 prints but is not graphic).
     for (bool withNls : {false, true}) {
         KernelScope k(withNls);
         SCOPED_TRACE(withNls);
-        EXPECT_TRUE(qxnlsisdigit('7'));
         EXPECT_TRUE(qxnlsisdigit(0x669));
-        EXPECT_TRUE(qxnlsisdigit(0xFF10));
-        EXPECT_FALSE(qxnlsisxdigit('G'));
         EXPECT_TRUE(qxnlsisxdigit(0xFF26));
-        for (QXChar c : {'$', '+', '<', '=', '>', '^', '`', '|', '~'}) {
-            EXPECT_TRUE(qxnlsisgraph(c)) << c;
-            EXPECT_FALSE(qxnlsispunct(c)) << c;
-        }
-        EXPECT_TRUE(qxnlsisprint(0xA0));
-        EXPECT_TRUE(qxnlsisspace(0xA0));
-        EXPECT_FALSE(qxnlsisgraph(0xA0));
-        EXPECT_TRUE(qxnlsiscntrl(0xAD));
-        EXPECT_TRUE(qxnlsisspace(0x3000));
-        EXPECT_FALSE(qxnlsisspace(0x1C));
-        EXPECT_FALSE(qxnlsisspace(0x200B));
-        for (const auto& cl : classes)
-            EXPECT_FALSE(cl.fn(0x10FFFF)) << cl.name;
-        EXPECT_FALSE(qxnlsisspace(0x10FFFF));
-        EXPECT_TRUE(qxnlsiscntrl(0));
-        for (const auto& cl : classes)
-            if (cl.fn != qxnlsiscntrl) {
-                EXPECT_FALSE(cl.fn(0)) << cl.name;
-            }
-        EXPECT_TRUE(qxnlsisupper(0x1E900)); // Adlam, plane 1
-        EXPECT_TRUE(qxnlsisalpha(0x2FA1D));
-        EXPECT_TRUE(qxnlsisgraph(0xE0100));
+        EXPECT_FALSE(qxnlsisxdigit(0xFF27));
+        for (QXChar c : {0x20u, 0x09u, 0xA0u, 0x3000u})
+            EXPECT_TRUE(qxnlsisspace(c)) << std::hex << c;
+        for (QXChar c : {0x1Cu, 0x200Bu, 0x10FFFFu, 0x41u})
+            EXPECT_FALSE(qxnlsisspace(c)) << std::hex << c;
         EXPECT_FALSE(qxnlsisprint(0xE000)); // private use: graph, not print
         EXPECT_TRUE(qxnlsisgraph(0xE000));
     }

@@ -58,76 +58,66 @@ TEST(SkCase, ExtensionMapsAllPlanesAndAsciiStaysOnTheTables)
     EXPECT_EQ(up1(0xE9), 0xC9u);
 }
 
-TEST(SkCase, TellingRowsWithoutTheExtension)
+TEST(SkCase, WholeFieldsWithoutTheExtension)
 {
+    // The sample covers each character alone; here whole fields are mapped
+    // in one call. Rows: character, upper, lower, case-class min and max.
     KernelScope k(false);
-    QXChar s[] = {'a', 0xE9, 0xFF, 0x17F, 0xDF};
-    qxzstup(s, 5);
-    EXPECT_EQ(s[0], static_cast<QXChar>('A'));
-    EXPECT_EQ(s[1], 0xC9u);
-    EXPECT_EQ(s[2], 0x178u);
-    EXPECT_EQ(s[3], static_cast<QXChar>('S'));
-    EXPECT_EQ(s[4], 0xDFu);
-    QXChar t[] = {0x178, 0x181, 0x1FF8, 0x10400};
-    qxzstlo(t, 4);
-    EXPECT_EQ(t[0], 0xFFu);
-    EXPECT_EQ(t[1], 0x253u);
-    EXPECT_EQ(t[2], 0x1F78u);
-    EXPECT_EQ(t[3], 0x10400u); // above the BMP: unchanged without the extension
-    for (QXChar c : {0xDFu, 0x131u, 0x130u, 0x3C2u, 0xB5u}) {
-        EXPECT_EQ(up1(c), c);
-        EXPECT_EQ(lo1(c), c);
-    }
-    QXChar m[] = {'a', 'A', 0x131, 0x130, 'I', 0x3C2, 'K'};
-    QXChar x[7];
-    std::memcpy(x, m, sizeof m);
-    qxzstmin(m, 7);
-    qxzstmax(x, 7);
-    EXPECT_EQ(m[0], 0x41u);
-    EXPECT_EQ(x[0], 0x61u);
-    EXPECT_EQ(m[2], 0x49u);
-    EXPECT_EQ(x[3], 0x131u);
-    EXPECT_EQ(m[5], 0x3A3u);
-    EXPECT_EQ(x[5], 0x3C3u);
-    EXPECT_EQ(x[6], 0x212Au);
+    const QXChar rows[][5] = {{'a', 'A', 'a', 'A', 'a'},
+                              {0xFF, 0x178, 0xFF, 0xFF, 0x178},
+                              {0x17F, 'S', 0x17F, 'S', 0x17F},
+                              {0x181, 0x181, 0x253, 0x181, 0x253},
+                              {0x1FF8, 0x1FF8, 0x1F78, 0x1F78, 0x1FF8},
+                              {0x10400, 0x10400, 0x10400, 0x10400, 0x10400},
+                              {0x130, 0x130, 0x130, 'I', 0x131},
+                              {0x3C2, 0x3C2, 0x3C2, 0x3A3, 0x3C3},
+                              {'K', 'K', 'k', 'K', 0x212A}};
+    const size_t n = std::size(rows);
+    std::vector<QXChar> f[4];
+    for (auto& v : f)
+        for (const auto& r : rows)
+            v.push_back(r[0]);
+    qxzstup(f[0].data(), static_cast<QXStrSize>(n));
+    qxzstlo(f[1].data(), static_cast<QXStrSize>(n));
+    qxzstmin(f[2].data(), static_cast<QXStrSize>(n));
+    qxzstmax(f[3].data(), static_cast<QXStrSize>(n));
+    for (size_t i = 0; i < n; ++i)
+        for (int m = 0; m < 4; ++m)
+            EXPECT_EQ(f[m][i], rows[i][m + 1]) << std::hex << rows[i][0] << " mapping " << m;
+    QXChar s[] = {'a'};
     qxzstup(s, 0); // empty and negative lengths do nothing
     qxzstlo(s, -3);
-}
-
-std::vector<QXChar> w(const char* s, size_t pad = 0)
-{
-    std::vector<QXChar> v;
-    for (; *s; ++s)
-        v.push_back(static_cast<unsigned char>(*s));
-    v.insert(v.end(), pad, ' ');
-    return v;
+    EXPECT_EQ(s[0], static_cast<QXChar>('a'));
 }
 
 TEST(SkCompare, CaseBlindComparisonAndEquality)
 {
     KernelScope k(false);
-    auto cmp = [](std::vector<QXChar> a, std::vector<QXChar> b) {
-        return qxzsncmp(a.data(), static_cast<QXStrSize>(a.size()), b.data(),
-                        static_cast<QXStrSize>(b.size()));
+    auto cmp = [](const std::string& a, const std::string& b) {
+        auto x = wide(a), y = wide(b);
+        return qxzsncmp(x.data(), static_cast<QXStrSize>(x.size()), y.data(),
+                        static_cast<QXStrSize>(y.size()));
     };
-    EXPECT_EQ(cmp(w("abc"), w("ABC")), 1);
-    EXPECT_EQ(cmp(w("ABC"), w("abc")), -1);
-    EXPECT_EQ(cmp(w("abc"), w("abd")), -2);
-    EXPECT_EQ(cmp(w("abd"), w("ABC")), 2);
-    EXPECT_EQ(cmp(w("ab"), w("AB", 2)), 1);
-    EXPECT_EQ(cmp(w("ab"), w("abc")), -2);
-    EXPECT_EQ(cmp(w("abc"), w("ab")), 2);
-    EXPECT_EQ(cmp(w("abc"), w("abc")), 0);
-    EXPECT_EQ(cmp(w("abc", 3), w("abc")), 0);
-    std::vector<QXChar> e1 = {0xC9, 'T', 0xC9}, e2 = {0xE9, 't', 0xE9};
-    EXPECT_EQ(cmp(e1, e2), -1);
-    EXPECT_EQ(qxzseqn(e1.data(), 3, e2.data(), 3), 1);
-    auto ab = w("ab"), ab2 = w("AB", 2);
-    EXPECT_EQ(qxzseqn(ab.data(), 2, ab2.data(), 4), 0);
-    EXPECT_EQ(qxzseqn(ab.data(), 0, ab2.data(), 0), 1);
-    auto abd = w("abd");
-    EXPECT_EQ(qxzseqn(ab.data(), 2, abd.data(), 2), 1);
-    EXPECT_EQ(qxzseqn(w("ab").data(), 2, w("ac").data(), 2), 0);
+    // The sign says which is first; the size is the 1-based position of the difference.
+    const struct {
+        const char *a, *b;
+        int want;
+    } cases[] = {{"abc", "ABC", 1},    {"ABC", "abc", -1},
+                 {"abc", "abd", -2},   {"abd", "ABC", 2},
+                 {"ab", "AB  ", 1},    {"ab", "abc", -2},
+                 {"abc", "ab", 2},     {"abc", "abc", 0},
+                 {"abc   ", "abc", 0}, {"\xC3\x89T\xC3\x89", "\xC3\xA9t\xC3\xA9", -1}};
+    for (const auto& c : cases)
+        EXPECT_EQ(cmp(c.a, c.b), c.want) << c.a << " " << c.b;
+    auto eq = [](const std::string& a, int la, const std::string& b, int lb) {
+        auto x = wide(a), y = wide(b);
+        return qxzseqn(x.data(), la, y.data(), lb);
+    };
+    EXPECT_EQ(eq("\xC3\x89T\xC3\x89", 3, "\xC3\xA9t\xC3\xA9", 3), 1);
+    EXPECT_EQ(eq("ab", 2, "AB  ", 4), 0);
+    EXPECT_EQ(eq("ab", 0, "AB", 0), 1);
+    EXPECT_EQ(eq("ab", 2, "abd", 2), 1);
+    EXPECT_EQ(eq("ab", 2, "ac", 2), 0);
 }
 
 TEST(SkConvert, NarrowingWideningAndEscapes)

@@ -1,6 +1,6 @@
 // Runs a piece of code as the body of a one-step program in the stand-in
-// host, with --option values and program text before the step of the
-// test's choosing, and hands back the log. Header-only so that several test
+// host, with --option values, program text before the step and a registry
+// file of the test's choosing, and hands back the log. Header-only so that several test
 // folders can share it.
 #pragma once
 
@@ -46,7 +46,7 @@ inline std::string slurp(const std::filesystem::path& p)
 
 inline Run run(const std::function<void()>& fn,
                const std::map<std::string, std::string>& options = {},
-               const std::string& prefix = {})
+               const std::string& prefix = {}, const std::string& registry = {})
 {
     namespace fs = std::filesystem;
     static int counter = 0;
@@ -62,6 +62,10 @@ inline Run run(const std::function<void()>& fn,
     s.log = (dir / "probe.log").string();
     s.graphics = false;
     s.options = options;
+    if (!registry.empty()) {
+        s.registry = (dir / "probe.reg").string();
+        std::ofstream(s.registry, std::ios::binary) << registry;
+    }
     std::function<void()> copy = fn;
     body() = &copy;
     vyr_register_procedure("KPROBE", &entry);

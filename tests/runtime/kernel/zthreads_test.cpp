@@ -18,9 +18,7 @@ namespace
 
 uint32_t num(const char* text)
 {
-    std::vector<QXChar> w;
-    for (; *text; ++text)
-        w.push_back(static_cast<unsigned char>(*text));
+    std::vector<QXChar> w = wide(text);
     return str2Uint(w.data(), static_cast<QXStrSize>(w.size()));
 }
 

@@ -130,20 +130,6 @@ TEST(Zavl, RandomInsertionsAndRemovalsKeepTheTreeSound)
     EXPECT_EQ(root, nullptr);
 }
 
-TEST(Zavl, IncreasingKeysStayBalancedAndWalkInOrder)
-{
-    std::vector<MMNODE> pool(1024);
-    zavlP root = nullptr;
-    std::set<std::string> keys;
-    for (unsigned i = 0; i < pool.size(); ++i) {
-        std::string k = make_key(i);
-        std::memcpy(pool[i].name, k.data(), LEN);
-        zavl_add_tchra(&root, &pool[i].avln, OFF, LEN);
-        keys.insert(k);
-    }
-    expect_valid(root, keys);
-}
-
 TEST(Zavl, OneNodeAndUnsignedByteOrder)
 {
     MMNODE a{}, b{};

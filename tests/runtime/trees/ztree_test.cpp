@@ -154,26 +154,6 @@ TEST(Ztree, MissingKeysOrderBelowNumbersAndNegativeBeforeZero)
     EXPECT_EQ(ztrefdf(&root, &probe.t, -1, D_OFF, nullptr), &nodes[0].t);
 }
 
-TEST(Ztree, RotationsOnThreeKeys)
-{
-    for (auto order : {std::vector<int>{1, 2, 3}, std::vector<int>{3, 1, 2}}) {
-        std::vector<Node> nodes(3);
-        TREE* root = nullptr;
-        for (int i = 0; i < 3; ++i) {
-            nodes[i] = Node{};
-            nodes[i].id = order[i];
-            ztrebdf(&root, &nodes[i].t, 0, 0, by_id);
-        }
-        ASSERT_NE(root, nullptr);
-        EXPECT_EQ(reinterpret_cast<Node*>(root)->id, 2);
-        EXPECT_EQ(root->bal, 0);
-        EXPECT_EQ(reinterpret_cast<Node*>(root->llink)->id, 1);
-        EXPECT_EQ(reinterpret_cast<Node*>(root->rlink)->id, 3);
-        EXPECT_EQ(root->llink->bal, 0);
-        EXPECT_EQ(root->rlink->bal, 0);
-    }
-}
-
 // A comparator that answers consistently only on its first call per node.
 int g_calls[64];
 int flaky(char* a, char* b, int, int)

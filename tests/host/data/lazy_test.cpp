@@ -1,0 +1,158 @@
+// Large files open with their types and lengths only and read a column's
+// values when first used: everything read that way must equal a full read.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "data_test_util.h"
+#include "host/data/data_internal.h"
+#include "runtime/missing.h"
+#include "vyr_data.h"
+
+using vyrtest::TempDir;
+
+namespace
+{
+
+// Sets the size from which files open lazily for the life of the object.
+struct LazyFrom {
+    explicit LazyFrom(long long bytes) { vyr::data::set_lazy_threshold(bytes); }
+    ~LazyFrom() { vyr::data::set_lazy_threshold(64LL << 20); }
+};
+
+std::string sample(int n, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::string s = "\xEF\xBB\xBFid,x,name,code,y\r\n";
+    const char* miss[] = {".", ".A", "._", "", ".z"};
+    for (int i = 0; i < n; ++i) {
+        std::string name;
+        switch (rng() % 4) {
+        case 0:
+            name = "plain" + std::to_string(rng() % 7);
+            break;
+        case 1:
+            name = "\"comma, " + std::to_string(i % 13) + "\"";
+            break;
+        case 2:
+            name = "\"line\n" + std::to_string(i % 5) + "\"";
+            break;
+        default:
+            name = "\"q\"\"" + std::to_string(i % 3) + "\"";
+            break;
+        }
+        std::string x = rng() % 5 == 0 ? miss[rng() % 5] : std::to_string((rng() % 2000) * 0.125);
+        s += std::to_string(i) + "," + x + "," + name + "," + (i % 11 == 0 ? "x1" : "7") + "," +
+             std::to_string(-static_cast<int>(rng() % 90)) + "e-1\r\n";
+        if (i % 4001 == 0)
+            s += "\r\n"; // blank rows are skipped
+    }
+    return s;
+}
+
+struct Snapshot {
+    std::vector<vyr::data::ColumnInfo> cols;
+    std::vector<std::vector<std::string>> values; // per column: numbers as bytes, or text
+};
+
+Snapshot snapshot(DSHANDLE* ds)
+{
+    Snapshot s;
+    s.cols = vyr::data::columns(ds);
+    for (size_t c = 0; c < s.cols.size(); ++c) {
+        s.values.emplace_back();
+        for (long obs = 1; obs <= vyr_dsnobs(ds); ++obs) {
+            if (s.cols[c].numeric) {
+                double v = vyr::data::number(ds, obs, static_cast<int>(c) + 1);
+                s.values.back().emplace_back(reinterpret_cast<const char*>(&v), sizeof v);
+            } else {
+                s.values.back().push_back(vyr::data::text(ds, obs, static_cast<int>(c) + 1));
+            }
+        }
+    }
+    return s;
+}
+
+} // namespace
+
+TEST(LazyColumns, ValuesTypesAndLengthsEqualAFullRead)
+{
+    TempDir dir;
+    for (int n : {40, 200000}) { // one window, and several parsed in parallel
+        std::string p = dir.write("s.csv", sample(n, static_cast<unsigned>(n)));
+        DSHANDLE* full = vyrtest::open_input(p);
+        ASSERT_NE(full, nullptr);
+        Snapshot want = snapshot(full);
+        vyr_data_step_end(true);
+        LazyFrom lazy(0);
+        DSHANDLE* ds = vyrtest::open_input(p);
+        ASSERT_NE(ds, nullptr);
+        ASSERT_EQ(vyr_dsnobs(ds), n);
+        Snapshot got = snapshot(ds);
+        ASSERT_EQ(got.cols.size(), want.cols.size());
+        for (size_t c = 0; c < got.cols.size(); ++c) {
+            EXPECT_EQ(got.cols[c].numeric, want.cols[c].numeric) << c;
+            EXPECT_EQ(got.cols[c].length, want.cols[c].length) << c;
+            EXPECT_TRUE(got.values[c] == want.values[c]) << "column " << c << ", " << n << " rows";
+        }
+        EXPECT_FALSE(got.cols[3].numeric); // "x1" makes code character
+        vyr_data_step_end(true);
+    }
+}
+
+TEST(LazyColumns, BoundColumnsReadInOnePassThroughFetchesAndByGroups)
+{
+    TempDir dir;
+    std::string p = dir.write("b.csv", "g,t,name,unused\n1,2.5,ann,9\n1,.C,bob,9\n2,4,cy,9\n");
+    LazyFrom lazy(0);
+    DSHANDLE* ds = vyrtest::open_input(p);
+    ASSERT_NE(ds, nullptr);
+    int g = 1;
+    ASSERT_EQ(xbyset(ds, &g, nullptr, 1, false), 0);
+    XVHANDLE* h = nullptr;
+    ASSERT_EQ(xvgeti(ds, 2, &h), 0);
+    double t = 0;
+    char rec[16];
+    ASSERT_EQ(xvgetd(h, 2, 0, &t, 8, 8), 0);
+    ASSERT_EQ(xvgetd(h, 3, 0, nullptr, 5, 4), 0);
+    xvgete(h);
+    std::vector<std::string> seen;
+    int groups = 0;
+    while (xbynext(ds)) {
+        ++groups;
+        while (xybyget(ds) == 0) {
+            ASSERT_EQ(xyvget(h, rec), 0);
+            seen.push_back(std::string(rec, 5) + "|" +
+                           (wzmis(t) ? std::string(1, static_cast<char>(
+                                                          'A' + (0xFD - korv_missing_byte5(t))))
+                                     : std::to_string(t)));
+        }
+    }
+    EXPECT_EQ(groups, 2);
+    EXPECT_EQ(seen, (std::vector<std::string>{"ann  |2.500000", "bob  |C", "cy   |4.000000"}));
+    // The column nobody bound was never read from the file.
+    const auto& cols = ds->table.cols;
+    EXPECT_FALSE(cols[3].loaded);
+    EXPECT_TRUE(cols[0].loaded && cols[1].loaded && cols[2].loaded);
+    vyr_data_step_end(true);
+}
+
+TEST(LazyColumns, AFileChangedAfterOpeningIsAnErrorNotWrongValues)
+{
+    TempDir dir;
+    std::string p = dir.write("c.csv", "a,b\n1,2\n3,4\n");
+    LazyFrom lazy(0);
+    DSHANDLE* ds = vyrtest::open_input(p);
+    ASSERT_NE(ds, nullptr);
+    dir.write("c.csv", "a,b\n1,2\n3,4\n5,6\n");
+    testing::internal::CaptureStderr();
+    double v = vyr::data::number(ds, 1, 1);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(wzmis(v));
+    EXPECT_NE(log.find("c.csv"), std::string::npos) << log;
+    EXPECT_NE(log.find("changed"), std::string::npos) << log;
+    vyr_data_step_end(true);
+}

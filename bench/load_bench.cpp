@@ -1,6 +1,6 @@
 // Data-load and sort benchmark.
 //   bench_load generate FILE ROWS   writes a CSV of ROWS rows (about 20 bytes each)
-//   bench_load load FILE [REPEAT]   times reading FILE as a data set
+//   bench_load load FILE [REPEAT]   times reading FILE as a data set, every column
 //   bench_load sort ROWS            times sorting ROWS 48-byte records by two keys
 #include <chrono>
 #include <cstdio>
@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "host/data/data_internal.h"
 #include "vyr_data.h"
 #include "vyr_sort.h"
 
@@ -54,10 +55,17 @@ int load(const char* path, int repeat)
         DSHANDLE* ds = nullptr;
         if (vyr_dsopen_path(path, VYR_DS_INPUT, &ds) != 0 || ds == nullptr)
             return 1;
+        double open = seconds_since(t0);
+        // A large file opens with types and lengths only; reading every
+        // column's values is the rest of the load.
+        for (vyr::data::Column& c : ds->table.cols)
+            c.wanted = true;
+        if (!vyr::data::load_columns(ds->table, -1))
+            return 1;
         double s = seconds_since(t0);
         best = std::min(best, s);
-        std::printf("load %d: %.3f s, %ld observations, %zu variables\n", r + 1, s, vyr_dsnobs(ds),
-                    vyr::data::columns(ds).size());
+        std::printf("load %d: %.3f s (open %.3f s), %ld observations, %zu variables\n", r + 1, s,
+                    open, vyr_dsnobs(ds), vyr::data::columns(ds).size());
         vyr_data_step_end(true);
     }
     std::printf("best load time: %.3f s\n", best);

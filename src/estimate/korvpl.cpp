@@ -79,21 +79,6 @@ WOB_PARM_BLK_STR dynName(const char* name)
     return wob_key(WOB_TAG_DYNNAME, vdqtxt(name, -1));
 }
 
-// Title object carrying a note (a footnote of a table).
-xobop makeTitle(KorvPtr q, xobskey text, char just)
-{
-    WOB_PARM_BLK_STR pb[7];
-    pb[0] = wob_string(WOB_TAG_PACKAGE, "template", 8);
-    pb[1] = wob_string(WOB_TAG_CLASS, "title", 5);
-    pb[2] = wob_object(WOB_TAG_OUT, nullptr);
-    pb[3] = wob_int(WOB_TAG_148, -1);
-    pb[4] = wob_int(WOB_TAG_371, 0);
-    pb[5] = wob_key(WOB_TAG_TEXT, text);
-    pb[6] = wob_char(WOB_TAG_JUST, just);
-    wobcall(q->vdq, WOB_SEL_CREATE, 7, pb);
-    return pb[2].value.o;
-}
-
 void endData(xobop data)
 {
     WOB_PARM_BLK_STR end = wob_int(WOB_TAG_ENDDATA2, 1);
@@ -259,7 +244,7 @@ void summaryTables(KorvPtr q, const PlEngine& e)
     int code = e.biasCode;
     xobop note = nullptr;
     if (code >= 0 && code <= 6 && notes[code] != 0)
-        note = makeTitle(q, vdqmsg(0, notes[code]), 'l');
+        note = wobtitle(q->vdq, vdqmsg(0, notes[code]), 'l');
     {
         WOB_PARM_BLK_STR pb[] = {
             wob_object(WOB_TAG_OBJECT, nullptr),
@@ -443,7 +428,7 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
     if (printed) {
         endData(q->Surv);
         if (sink.censoredPrinted && !out.timelist) {
-            xobop foot = makeTitle(q, vdqmsg(0, 71), 'c');
+            xobop foot = wobtitle(q->vdq, vdqmsg(0, 71), 'c');
             closeOutput(q, foot);
         } else {
             closeOutput(q);

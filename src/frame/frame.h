@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "frame/intervals.h"
 #include "frame/korvcom.h"
@@ -85,6 +86,19 @@ int korv_group_keycmp(const MYDATA* md, const char* key1, const char* key2);
 int korv_interval_index(double v, const double* cut, int ncut);
 // Representative value of interval k (1 .. ncut+1); k 0 gives the missing value.
 double korv_interval_value(int k, const double* cut, int ncut);
+
+// A double at any byte offset of a record or key (such slots need not be
+// aligned).
+inline double read_double(const char* p)
+{
+    double d;
+    std::memcpy(&d, p, sizeof d);
+    return d;
+}
+inline void write_double(char* p, double d)
+{
+    std::memcpy(p, &d, sizeof d);
+}
 
 // A double that is NaN without being a missing value is made the ordinary
 // missing value, so that key comparisons stay consistent.

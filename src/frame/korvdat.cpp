@@ -28,18 +28,6 @@ namespace
 
 inline constexpr int LIFETABLE_ROW_BYTES = 13 * 8; // thirteen doubles per interval
 
-double read_double(const char* p)
-{
-    double d;
-    std::memcpy(&d, p, sizeof d);
-    return d;
-}
-
-void write_double(char* p, double d)
-{
-    std::memcpy(p, &d, sizeof d);
-}
-
 // A utility-file result: logged when non-zero, the step ends when negative.
 void check_file(int r)
 {

@@ -425,6 +425,8 @@ int vyrkorva()
         xpmlog(326, KORV_MSG_NO_BANDS);
     if (q->survdiff && !stage_available_MultipleComparisons(q, 0, nullptr))
         xpmlog(326, KORV_MSG_NO_DIFF);
+    if (q->vdqgraph != 0 && !stage_available_StratifiedSurvival(q))
+        xpmlog(326, KORV_MSG_NO_GRAPHS);
     q->zby = 1;
     while (xbynext(static_cast<DSHANDLE*>(q->filein)) != 0) {
         if (q->cmprisk)

@@ -15,18 +15,6 @@
 namespace
 {
 
-double read_double(const char* p)
-{
-    double d;
-    std::memcpy(&d, p, sizeof d);
-    return d;
-}
-
-void write_double(char* p, double d)
-{
-    std::memcpy(p, &d, sizeof d);
-}
-
 const MYDATA* current_mydata()
 {
     PROCSTR* ps = korv_procstr();

@@ -15,5 +15,6 @@ inline constexpr int KORV_MSG_NO_GROUP_ROAD = 3308;
 inline constexpr int KORV_MSG_NO_LIFETABLE = 3309;
 inline constexpr int KORV_MSG_NO_ASSOCIATION = 3310;
 inline constexpr int KORV_MSG_NO_BANDS = 3311;
+inline constexpr int KORV_MSG_NO_GRAPHS = 3314;
 inline constexpr int KORV_MSG_NO_DIFF = 3312;
 inline constexpr int KORV_MSG_NO_VALID_DATA = 3313;

@@ -30,10 +30,10 @@ namespace
 {
 
 // Message numbers of this file that the grammar's tables do not number.
-constexpr int MSG_CONTROL_COUNT = 3401;   // wrong number of CONTROL values
-constexpr int MSG_TIMELIST_EMPTY = 3402;  // TIMELIST= without a usable value
-constexpr int MSG_MAXTIME_MISSING = 3403; // MAXTIME= with a missing value
-constexpr int MSG_TIMELIM_MISSING = 3404; // TIMELIM= with a missing value
+constexpr int MSG_CONTROL_COUNT = 3401;    // wrong number of CONTROL values
+constexpr int MSG_TIMELIST_EMPTY = 3402;   // TIMELIST= without a usable value
+constexpr int MSG_MAXTIME_MISSING = 3403;  // MAXTIME= with a missing value
+constexpr int MSG_TIMELIM_MISSING = 3404;  // TIMELIM= with a missing value
 constexpr int MSG_TIMELIM_NEGATIVE = 3405; // TIMELIM= below 0
 
 void* task_alloc(int64_t n)

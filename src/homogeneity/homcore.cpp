@@ -24,7 +24,7 @@ inline double* row(double* block, int j)
 
 // One tie group from place i down: adds its records to the risk sets and
 // counts its events. Returns the place below the group.
-inline int64_t tie_group(int64_t i, const double* freq, const int64_t* sflag, const int64_t* jndx,
+inline int64_t tie_group(int64_t i, const double* freq, const int32_t* sflag, const int64_t* jndx,
                          double* risk, double* die, double* nrisk, double* ndie)
 {
     for (;;) {
@@ -88,7 +88,7 @@ void korv_lr_finish(HomLR* lr)
         lr->likeratio = 0.0;
 }
 
-int64_t korv_hom_first_pass(int k, int64_t n, const double* freq, const int64_t* sflag,
+int64_t korv_hom_first_pass(int k, int64_t n, const double* freq, const int32_t* sflag,
                             const int64_t* jndx, double* risk, double* die, const HomBlocks& b,
                             HomRecordSink sink, void* ctx)
 {
@@ -142,7 +142,7 @@ void korv_hom_pooled_survival(double* km, int64_t nfail)
     }
 }
 
-void korv_hom_second_pass(int k, int64_t n, const double* freq, const int64_t* sflag,
+void korv_hom_second_pass(int k, int64_t n, const double* freq, const int32_t* sflag,
                           const int64_t* jndx, double* risk, double* die, const double* km,
                           const double* fleming, const HomBlocks& b)
 {
@@ -183,7 +183,7 @@ void korv_hom_second_pass(int k, int64_t n, const double* freq, const int64_t* s
 }
 
 void korv_hom_weighted_pass(int k, int64_t n, const double* freq, const double* wt,
-                            const int64_t* sflag, const int64_t* jndx, double* riskWt,
+                            const int32_t* sflag, const int64_t* jndx, double* riskWt,
                             double* riskWt2, double* dieWt, double* lr, double* wil, double* tar)
 {
     double nrisk = 0.0, S = 0.0, S2 = 0.0;

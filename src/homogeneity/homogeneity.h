@@ -67,9 +67,10 @@ void Trend(int n, double* xcov, double* xvec, double* scorevec, double* work, do
 
 // ---------------------------------------------------------------------------
 // Computing core over plain arrays. Records: signed frequencies (censored
-// records negated), level numbers sflag[r] in 0..k-1 and the rank index jndx
-// of the frame's ranking (1-based record numbers in time order, an entry
-// negated when the next place has the same time and status).
+// records negated), level numbers sflag[r] in 0..k-1 (4 bytes each: k is an
+// int) and the rank index jndx of the frame's ranking (1-based record numbers
+// in time order, an entry negated when the next place has the same time and
+// status).
 
 // Number of doubles of a bordered block of k levels, and the offset of its
 // score vector.
@@ -113,7 +114,7 @@ using HomRecordSink = void (*)(void* ctx, double ndie, double nrisk);
 // risk and die hold k doubles each (risk starts at 0). Every retained time
 // (events and more than 1.0 at risk) is passed to sink when sink is not null.
 // Returns the number of retained times.
-int64_t korv_hom_first_pass(int k, int64_t n, const double* freq, const int64_t* sflag,
+int64_t korv_hom_first_pass(int k, int64_t n, const double* freq, const int32_t* sflag,
                             const int64_t* jndx, double* risk, double* die, const HomBlocks& b,
                             HomRecordSink sink, void* ctx);
 // Turns nfail + 1 records of (ndie, nrisk), record m for the m-th retained
@@ -121,7 +122,7 @@ int64_t korv_hom_first_pass(int k, int64_t n, const double* freq, const int64_t*
 void korv_hom_pooled_survival(double* km, int64_t nfail);
 // Second pass: Peto, modified Peto and Fleming-Harrington from km. fleming is
 // null (rho = gamma = 0) or rho then gamma; a negative gamma counts as 0.
-void korv_hom_second_pass(int k, int64_t n, const double* freq, const int64_t* sflag,
+void korv_hom_second_pass(int k, int64_t n, const double* freq, const int32_t* sflag,
                           const int64_t* jndx, double* risk, double* die, const double* km,
                           const double* fleming, const HomBlocks& b);
 
@@ -136,5 +137,5 @@ void korv_hom_rank(const double* time, const double* freq, int64_t* jndx, int64_
 // variance of the weighted event sum. riskWt, riskWt2 and dieWt hold k
 // doubles each, zero on entry. tar may be null.
 void korv_hom_weighted_pass(int k, int64_t n, const double* freq, const double* wt,
-                            const int64_t* sflag, const int64_t* jndx, double* riskWt,
+                            const int32_t* sflag, const int64_t* jndx, double* riskWt,
                             double* riskWt2, double* dieWt, double* lr, double* wil, double* tar);

@@ -4,8 +4,6 @@
 #include <cstring>
 #include <vector>
 
-#include <algorithm>
-
 #include "frame/frame.h"
 #include "frame/parse.h"
 #include "homogeneity/present.h"
@@ -33,44 +31,24 @@ void keep_record(void* ctx, double ndie, double nrisk)
 
 void HomTest(KorvPtr q)
 {
-    POOLHANDLE* pool = xmpoolc(0, 1024, 6);
-    if (!pool) {
-        xmemmsg(xmemdef());
-        xpmlog(326, 63);
+    POOLHANDLE* pool = open_pool();
+    if (!pool)
         return;
-    }
     const int k = q->nstrata;
     const int ktype = q->ktype;
     reset_ogstat(q->ogstat);
-    const bool zdetails = q->zprint && !(ktype & 4);
     const bool zkm = (ktype & (0x40 | 0x80 | 0x100)) != 0;
     XCFILE* utid2 = zkm ? q->utid2 : nullptr;
     const double* fleming = zkm ? q->fleming : nullptr;
     if (utid2)
         check_file(xcpoint(utid2, -2));
 
-    int64_t n = 0;
-    {
-        STRATA* s = q->strata;
-        for (int i = 0; i < k && s; ++i, s = s->left)
-            n += s->nobs;
-    }
+    int64_t n = strata_obs(q, k);
     const int64_t P = static_cast<int64_t>(k) * (k + 1) / 2;
     const int64_t bs = korv_block_size(k);
 
     // Every exit after this point deletes the pool.
-    bool failed = false;
-    auto take = [&](int64_t bytes) -> void* {
-        if (failed)
-            return nullptr;
-        void* p = pool->allocate(pool, bytes > 0 ? bytes : 8, 0x2000);
-        if (!p) {
-            failed = true;
-            xpmlog(326, 63);
-            xmemmsg(xmemdef());
-        }
-        return p;
-    };
+    PoolTake take{pool};
     auto* first = static_cast<double*>(take((k + 1) * static_cast<int64_t>(k + 4) * 8));
     double* opt[4] = {};
     for (int t = 0; t < 4; ++t)
@@ -80,8 +58,8 @@ void HomTest(KorvPtr q)
     auto* time = static_cast<double*>(take((n + k + 1) * 8));
     auto* freq = static_cast<double*>(take(n * 8));
     auto* jndx = static_cast<int64_t*>(take(n * 8));
-    auto* sflag = static_cast<int64_t*>(take(n * 8));
-    if (failed) {
+    auto* sflag = static_cast<int32_t*>(take(n * 4));
+    if (take.failed) {
         xmpoold(pool);
         return;
     }
@@ -93,27 +71,7 @@ void HomTest(KorvPtr q)
 
     // Load the strata, stratum after stratum, with the likelihood-ratio totals.
     HomLR lr;
-    int64_t off = 0;
-    {
-        STRATA* s = q->strata;
-        for (int h = 0; h < k && s; ++h, s = s->left) {
-            const int64_t start = off;
-            int64_t done = 0;
-            for (NOTESTR* e = s->note; e && done < s->nobs; e = e->next) {
-                const int64_t m = std::min<int64_t>(q->blockno, s->nobs - done);
-                check_file(xcpntd(q->utid, e->notet));
-                check_file(xcread(q->utid, time + off, static_cast<long>(8 * m)));
-                check_file(xcpntd(q->utid, e->notef));
-                check_file(xcread(q->utid, freq + off, static_cast<long>(8 * m)));
-                off += m;
-                done += m;
-            }
-            for (int64_t j = start; j < off; ++j)
-                sflag[j] = h;
-            korv_lr_add(&lr, time + start, freq + start, off - start, s->cum - s->cen);
-        }
-    }
-    n = off;
+    n = load_strata(q, k, time, freq, nullptr, sflag, &lr);
     korv_lr_finish(&lr);
     if (n > 0)
         korv_hom_rank(time, freq, jndx, n);
@@ -161,24 +119,7 @@ void HomTest(KorvPtr q)
     L.dfs = dfs;
     L.work = work;
     L.x = risk; // the risk sets are no longer needed
-    xobop group = nullptr;
-    if (zdetails && !(ktype & 1))
-        details(q, L, &group);
-    save_scores(q, L);
-    std::memset(q->varname, ' ', sizeof q->varname);
-    if (ktype & 1) {
-        strata_trend_scores(q, L.x, k);
-        trend_branch(q, L, &group);
-    } else {
-        test_rows(q, L, &lr);
-    }
-    xmpoold(pool);
-    if (q->survdiff) {
-        // The saved scores stay in the file; the arrays went with the pool.
-        q->survdiff->var = nullptr;
-        q->survdiff->mean = nullptr;
-    }
-    release_group(group);
+    finish_tests(q, L, &lr, pool);
 }
 
 } // namespace

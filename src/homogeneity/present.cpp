@@ -1,5 +1,6 @@
 // The closing stage of the tests across strata: details, saved scores,
 // chi-square rows, the likelihood-ratio row and the trend branch.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -271,18 +272,8 @@ void test_rows(KorvPtr q, const Levels& L, const HomLR* lr)
     const bool wantLR = lr && (L.ktype & 0x200);
     if (print) {
         xobop title = nullptr;
-        if (wantLR && lr->zempty == '*') {
-            WOB_PARM_BLK_STR pb[7];
-            pb[0] = wob_string(WOB_TAG_PACKAGE, "template", 8);
-            pb[1] = wob_string(WOB_TAG_CLASS, "title", 5);
-            pb[2] = wob_object(WOB_TAG_OUT, nullptr);
-            pb[3] = wob_int(WOB_TAG_148, -1);
-            pb[4] = wob_int(WOB_TAG_371, 0);
-            pb[5] = wob_key(WOB_TAG_TEXT, vdqmsg(0, 129));
-            pb[6] = wob_char(WOB_TAG_JUST, 'l');
-            wobcall(q->vdq, WOB_SEL_CREATE, 7, pb);
-            title = pb[2].value.o;
-        }
+        if (wantLR && lr->zempty == '*')
+            title = wobtitle(q->vdq, vdqmsg(0, 129), 'l');
         open_table(q, q->HomTest, "Stat.Korvante.HomTests", 0, nullptr, title, lr != nullptr);
     }
     q->sbol = ' ';
@@ -411,6 +402,91 @@ void release_group(xobop group)
     int r = wobzoom(group, 3, 4, 0, nullptr);
     if (r < 0)
         zvdqexit(r);
+}
+
+POOLHANDLE* open_pool()
+{
+    POOLHANDLE* pool = xmpoolc(0, 1024, 6);
+    if (!pool) {
+        xmemmsg(xmemdef());
+        xpmlog(326, 63);
+    }
+    return pool;
+}
+
+void* PoolTake::operator()(int64_t bytes)
+{
+    if (failed)
+        return nullptr;
+    void* p = pool->allocate(pool, bytes > 0 ? bytes : 8, 0x2000);
+    if (!p) {
+        failed = true;
+        xpmlog(326, 63);
+        xmemmsg(xmemdef());
+    }
+    return p;
+}
+
+int64_t strata_obs(KorvPtr q, int k)
+{
+    int64_t n = 0;
+    STRATA* s = q->strata;
+    for (int i = 0; i < k && s; ++i, s = s->left)
+        n += s->nobs;
+    return n;
+}
+
+int64_t load_strata(KorvPtr q, int k, double* time, double* freq, double* wt, int32_t* sflag,
+                    HomLR* lr)
+{
+    int64_t off = 0;
+    STRATA* s = q->strata;
+    for (int h = 0; h < k && s; ++h, s = s->left) {
+        const int64_t start = off;
+        int64_t done = 0;
+        for (NOTESTR* e = s->note; e && done < s->nobs; e = e->next) {
+            const int64_t c = std::min<int64_t>(q->blockno, s->nobs - done);
+            const long bytes = static_cast<long>(8 * c);
+            check_file(xcpntd(q->utid, e->notet));
+            check_file(xcread(q->utid, time + off, bytes));
+            check_file(xcpntd(q->utid, e->notef));
+            check_file(xcread(q->utid, freq + off, bytes));
+            if (wt) {
+                check_file(xcpntd(q->utid, e->notew));
+                check_file(xcread(q->utid, wt + off, bytes));
+            }
+            off += c;
+            done += c;
+        }
+        for (int64_t j = start; j < off; ++j)
+            sflag[j] = h;
+        if (lr)
+            korv_lr_add(lr, time + start, freq + start, off - start, s->cum - s->cen);
+    }
+    return off;
+}
+
+void finish_tests(KorvPtr q, const Levels& L, const HomLR* lr, POOLHANDLE* pool)
+{
+    const bool zdetails = q->zprint && !(L.ktype & 4);
+    xobop group = nullptr;
+    if (zdetails && !(L.ktype & 1))
+        details(q, L, &group);
+    save_scores(q, L);
+    std::memset(q->varname, ' ', sizeof q->varname);
+    if (L.ktype & 1) {
+        strata_trend_scores(q, L.x, L.k);
+        trend_branch(q, L, &group);
+    } else {
+        test_rows(q, L, lr);
+    }
+    xmpoold(pool);
+    if (q->survdiff) {
+        // The saved scores stay in the file; the arrays went with the pool.
+        q->survdiff->var = nullptr;
+        q->survdiff->mean = nullptr;
+    }
+    release_group(group);
 }
 
 } // namespace korv_hom

@@ -50,4 +50,35 @@ void trend_branch(KorvPtr q, const Levels& L, xobop* group);
 // Releases an output group (null: nothing).
 void release_group(xobop group);
 
+// The set-up and the close shared by the unweighted and weighted tests.
+
+// The pool of one test's work arrays; null (memory message logged) when it
+// cannot be made.
+POOLHANDLE* open_pool();
+
+// Takes zeroed blocks from a test's pool. The first failure logs the memory
+// message; every request after it returns null, so a caller takes all it
+// needs and checks failed once.
+struct PoolTake {
+    POOLHANDLE* pool = nullptr;
+    bool failed = false;
+    void* operator()(int64_t bytes);
+};
+
+// Records in the first k strata of the BY group.
+int64_t strata_obs(KorvPtr q, int k);
+
+// Reads the records of the first k strata from the utility file, stratum
+// after stratum: times, frequencies and, when wt is given, weights; sflag[j]
+// is the stratum of record j. With lr, each stratum is added to the
+// likelihood-ratio totals. Returns the number of records read.
+int64_t load_strata(KorvPtr q, int k, double* time, double* freq, double* wt, int32_t* sflag,
+                    HomLR* lr);
+
+// The closing stage of a test across strata: details, saved scores, then the
+// trend branch or the chi-square rows (with the likelihood-ratio row when lr
+// is given). Deletes the pool, whose arrays L points into, and releases the
+// output group.
+void finish_tests(KorvPtr q, const Levels& L, const HomLR* lr, POOLHANDLE* pool);
+
 } // namespace korv_hom

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <utility>
 
 namespace
 {
@@ -65,6 +66,36 @@ void rescale(double& a0, double& a1, double& b0, double& b1)
         b0 = std::ldexp(b0, -e);
         b1 = std::ldexp(b1, -e);
     }
+}
+
+// Evaluates a continued fraction by the forward recurrence of its
+// convergents A(n)/B(n); terms(n) gives the partial numerator and denominator
+// {an, bn} of step n = 1, 2, .... Stops when two convergents agree to a
+// relative 5.55e-16 and puts the last in *value; false after 1000 steps.
+template <class Terms> bool continued_fraction(Terms terms, double* value)
+{
+    double aPrev = 1.0, aCur = 0.0; // A(-1), A(0)
+    double bPrev = 0.0, bCur = 1.0; // B(-1), B(0)
+    double last = 0.0;
+    for (int n = 1; n <= 1000; ++n) {
+        const auto [an, bn] = terms(n);
+        double aNew = bn * aCur + an * aPrev;
+        double bNew = bn * bCur + an * bPrev;
+        aPrev = aCur;
+        aCur = aNew;
+        bPrev = bCur;
+        bCur = bNew;
+        rescale(aPrev, aCur, bPrev, bCur);
+        if (bCur == 0.0)
+            continue;
+        double cur = aCur / bCur;
+        if (n > 1 && std::fabs(cur - last) < 5.551115123125785e-16 * std::fabs(cur)) {
+            *value = cur;
+            return true;
+        }
+        last = cur;
+    }
+    return false;
 }
 
 } // namespace
@@ -197,31 +228,15 @@ bool zsergam(double a, double z, double* raw)
 // raw is z times the fraction. Returns false after 1000 steps.
 bool zcnf1gm(double a, double z, double* raw)
 {
-    double aPrev = 1.0, aCur = 0.0; // A(-1), A(0)
-    double bPrev = 0.0, bCur = 1.0; // B(-1), B(0)
-    double last = 0.0;
-    for (int n = 1; n <= 1000; ++n) {
-        // Every partial term is scaled by 1/z (equivalence transformation),
-        // so the convergents approach z times the fraction.
-        double an = n == 1 ? 1.0 : -(n - 1) * ((n - 1) - a) / (z * z);
-        double bn = (z + 2.0 * n - 1.0 - a) / z;
-        double aNew = bn * aCur + an * aPrev;
-        double bNew = bn * bCur + an * bPrev;
-        aPrev = aCur;
-        aCur = aNew;
-        bPrev = bCur;
-        bCur = bNew;
-        rescale(aPrev, aCur, bPrev, bCur);
-        if (bCur == 0.0)
-            continue;
-        double cur = aCur / bCur;
-        if (n > 1 && std::fabs(cur - last) < 5.551115123125785e-16 * std::fabs(cur)) {
-            *raw = cur;
-            return true;
-        }
-        last = cur;
-    }
-    return false;
+    // Every partial term is scaled by 1/z (equivalence transformation), so
+    // the convergents approach z times the fraction.
+    return continued_fraction(
+        [&](int n) {
+            double an = n == 1 ? 1.0 : -(n - 1) * ((n - 1) - a) / (z * z);
+            double bn = (z + 2.0 * n - 1.0 - a) / z;
+            return std::pair{an, bn};
+        },
+        raw);
 }
 
 // Continued fraction for P: e^z z^-a gamma(a, z) =
@@ -229,40 +244,22 @@ bool zcnf1gm(double a, double z, double* raw)
 // raw is z times the fraction (the same quantity as the series gives).
 bool zcnf2gm(double a, double z, double* raw)
 {
-    double aPrev = 1.0, aCur = 0.0;
-    double bPrev = 0.0, bCur = 1.0;
-    double last = 0.0;
-    for (int n = 1; n <= 1000; ++n) {
-        double an, bn;
-        if (n == 1) {
-            an = 1.0;
-            bn = a;
-        } else if (n % 2 == 0) {
-            int k = n / 2;
-            an = -(a + k - 1) * z;
-            bn = a + n - 1;
-        } else {
-            int k = (n - 1) / 2;
-            an = k * z;
-            bn = a + n - 1;
-        }
-        double aNew = bn * aCur + an * aPrev;
-        double bNew = bn * bCur + an * bPrev;
-        aPrev = aCur;
-        aCur = aNew;
-        bPrev = bCur;
-        bCur = bNew;
-        rescale(aPrev, aCur, bPrev, bCur);
-        if (bCur == 0.0)
-            continue;
-        double cur = aCur / bCur;
-        if (n > 1 && std::fabs(cur - last) < 5.551115123125785e-16 * std::fabs(cur)) {
-            *raw = cur * z;
-            return true;
-        }
-        last = cur;
-    }
-    return false;
+    double f;
+    if (!continued_fraction(
+            [&](int n) {
+                if (n == 1)
+                    return std::pair{1.0, a};
+                if (n % 2 == 0) {
+                    int k = n / 2;
+                    return std::pair{-(a + k - 1) * z, a + n - 1};
+                }
+                int k = (n - 1) / 2;
+                return std::pair{k * z, a + n - 1};
+            },
+            &f))
+        return false;
+    *raw = f * z;
+    return true;
 }
 
 double wilhil(double a, double z, double* pr)

@@ -35,6 +35,23 @@ constexpr double kP[6] = {3.05326634961232344e-1, 3.60344899949804439e-1, 1.2578
 constexpr double kQ[5] = {2.56852019228982242e00, 1.87295284992346725e00, 5.27905102951428412e-1,
                           6.05183413124413191e-2, 2.33520497626869185e-3};
 
+// Numerator and denominator of one of the rational approximations at t, by
+// Horner's rule: p holds n + 2 coefficients and q n + 1 (with a leading 1
+// left implicit), each in the order the approximations list them.
+struct Ratio {
+    double num, den;
+};
+Ratio rational(const double* p, const double* q, int n, double t)
+{
+    double xnum = p[n + 1] * t;
+    double xden = t;
+    for (int i = 0; i < n; ++i) {
+        xnum = (xnum + p[i]) * t;
+        xden = (xden + q[i]) * t;
+    }
+    return {xnum + p[n], xden + q[n]};
+}
+
 // exp(-y*y) formed without losing the low-order bits of y*y.
 double expMinusSquare(double y)
 {
@@ -47,13 +64,8 @@ double expMinusSquare(double y)
 double largeArgumentFactor(double y)
 {
     double z = 1.0 / (y * y);
-    double xnum = kP[5] * z;
-    double xden = z;
-    for (int i = 0; i < 4; ++i) {
-        xnum = (xnum + kP[i]) * z;
-        xden = (xden + kQ[i]) * z;
-    }
-    double r = z * (xnum + kP[4]) / (xden + kQ[4]);
+    const Ratio rz = rational(kP, kQ, 4, z);
+    double r = z * rz.num / rz.den;
     return (kInvSqrtPi - r) / y;
 }
 
@@ -61,13 +73,8 @@ double largeArgumentFactor(double y)
 double erfcPositive(double y)
 {
     if (y <= 4.0) {
-        double xnum = kC[8] * y;
-        double xden = y;
-        for (int i = 0; i < 7; ++i) {
-            xnum = (xnum + kC[i]) * y;
-            xden = (xden + kD[i]) * y;
-        }
-        return expMinusSquare(y) * ((xnum + kC[7]) / (xden + kD[7]));
+        const Ratio r = rational(kC, kD, 7, y);
+        return expMinusSquare(y) * (r.num / r.den);
     }
     if (y > 1003.7843389117924 || -y * y < -kExpFloor)
         return 0.0;
@@ -85,13 +92,8 @@ void calerf(double x, double* result, int jint)
     }
     if (y <= 0.46875) {
         double ysq = y > 4.2e-16 ? y * y : 0.0;
-        double xnum = kA[4] * ysq;
-        double xden = ysq;
-        for (int i = 0; i < 3; ++i) {
-            xnum = (xnum + kA[i]) * ysq;
-            xden = (xden + kB[i]) * ysq;
-        }
-        double erfv = x * (xnum + kA[3]) / (xden + kB[3]);
+        const Ratio r = rational(kA, kB, 3, ysq);
+        double erfv = x * r.num / r.den;
         *result = jint == 0 ? erfv : 1.0 - erfv;
         return;
     }

@@ -12,23 +12,6 @@
 
 using namespace korv_results;
 
-namespace
-{
-
-xobskey txt(const char* s)
-{
-    return vdqtxt(s, -1);
-}
-
-void totalColumn(KorvPtr q, xobop t)
-{
-    ColumnCall c;
-    c.type(WOB_COL_DOUBLE).name("Total").label0(77).address(&q->iovar[3]).decimals(99);
-    c.to(t);
-}
-
-} // namespace
-
 void FailureSummary(KorvPtr q)
 {
     xobop t = createTable(q, txt("FailureSummary"), vdqmsg(0, 267));
@@ -55,14 +38,7 @@ void cifTbl(KorvPtr q)
         DefineStrataVars(q, t, 1);
     if (q->grpvar)
         DefineGroupVar(q, t);
-    if (q->ztimelst)
-        numColumn(t, "Timelist", vdqmsg(0, 161), &q->iovar[9]);
-    xobskey tn = vdqtxt(q->timename.s, static_cast<int>(q->timename.l));
-    {
-        ColumnCall c;
-        c.type(WOB_COL_DOUBLE).name(tn).label(tn).address(&q->iovar[0]).templ("GenericTime");
-        c.to(t);
-    }
+    timeColumns(q, t);
     double lvl = level(q->alpha);
     numColumn(t, "CIF", nullptr, &q->iovar[1]);
     numColumn(t, q->cmprisk->printVar ? "Variance" : "StdErr", nullptr, &q->iovar[2]);

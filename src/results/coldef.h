@@ -10,6 +10,12 @@
 namespace korv_results
 {
 
+// A text key of a zero-terminated name or label.
+inline xobskey txt(const char* s)
+{
+    return vdqtxt(s, -1);
+}
+
 // Makes a data object (a table) on the manager: package "vdq", class
 // "data", object out, tag 148 = -1, name, label, and tag 336 = 1 when
 // `flag336` is set.
@@ -57,6 +63,11 @@ void numColumn(xobop table, const char* name, xobskey label, const void* address
 void charColumn(xobop table, const char* name, xobskey label, const void* address, int length);
 // Ends the column definitions of a table.
 void endColumns(xobop table);
+// The total count of the competing-risks summaries ("Total", iovar[3]).
+void totalColumn(KorvPtr q, xobop table);
+// The "Timelist" column when TIMELIST= is given, then the time column, named
+// and labelled after the time variable.
+void timeColumns(KorvPtr q, xobop table);
 
 // The confidence level 100 x (1 - alpha) as the labels take it.
 inline double level(double alpha)

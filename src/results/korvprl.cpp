@@ -55,6 +55,23 @@ void endColumns(xobop table)
     wobcall(table, WOB_SEL_END_COLUMNS, 0, nullptr);
 }
 
+void totalColumn(KorvPtr q, xobop table)
+{
+    ColumnCall c;
+    c.type(WOB_COL_DOUBLE).name("Total").label0(77).address(&q->iovar[3]).decimals(99);
+    c.to(table);
+}
+
+void timeColumns(KorvPtr q, xobop table)
+{
+    if (q->ztimelst)
+        numColumn(table, "Timelist", vdqmsg(0, 161), &q->iovar[9]);
+    xobskey tn = vdqtxt(q->timename.s, static_cast<int>(q->timename.l));
+    ColumnCall c;
+    c.type(WOB_COL_DOUBLE).name(tn).label(tn).address(&q->iovar[0]).templ("GenericTime");
+    c.to(table);
+}
+
 } // namespace korv_results
 
 using namespace korv_results;

@@ -53,20 +53,6 @@ void endAndClose(KorvPtr q)
     wobcall(q->vdq, WOB_SEL_CLOSE_OUTPUT, 1, &close);
 }
 
-xobop makeNote(KorvPtr q, xobskey text)
-{
-    WOB_PARM_BLK_STR pb[7];
-    pb[0] = wob_string(WOB_TAG_PACKAGE, "template", 8);
-    pb[1] = wob_string(WOB_TAG_CLASS, "title", 5);
-    pb[2] = wob_object(WOB_TAG_OUT, nullptr);
-    pb[3] = wob_int(WOB_TAG_148, -1);
-    pb[4] = wob_int(WOB_TAG_371, 0);
-    pb[5] = wob_key(WOB_TAG_TEXT, text);
-    pb[6] = wob_char(WOB_TAG_JUST, 'c');
-    wobcall(q->vdq, WOB_SEL_CREATE, 7, pb);
-    return pb[2].value.o;
-}
-
 void render(KorvPtr q, const char* templ, bool withNote, xobop note)
 {
     WOB_PARM_BLK_STR pb[4];
@@ -89,7 +75,7 @@ void noGroup(KorvPtr q)
         int f =
             (q->nsvar > 0 ? 1 : 0) + (q->zfreq ? 2 : 0) + (q->zwt ? 4 : 0) + (q->zevent ? 8 : 0);
         int m = (q->strmiss == 1 ? 557 : 541) + f;
-        note = makeNote(q, vdqmsgs(326, m, static_cast<long>(q->strmiss)));
+        note = wobtitle(q->vdq, vdqmsgs(326, m, static_cast<long>(q->strmiss)), 'c');
     }
     render(q, "Stat.Korvante.CensoredSummary", true, note);
     q->str10[0] = ' ';

@@ -14,11 +14,6 @@ using namespace korv_results;
 namespace
 {
 
-xobskey txt(const char* s)
-{
-    return vdqtxt(s, -1);
-}
-
 // Strata columns (hidden form) and the GROUP= column that lead the estimate
 // tables.
 void leadingColumns(KorvPtr q, xobop t)
@@ -45,14 +40,7 @@ void SurvTblPL(KorvPtr q)
     xobop t = createTable(q, txt(name), vdqmsg(0, label));
     q->Surv = t;
     leadingColumns(q, t);
-    if (q->ztimelst)
-        numColumn(t, "Timelist", vdqmsg(0, 161), &q->iovar[9]);
-    {
-        xobskey tn = vdqtxt(q->timename.s, static_cast<int>(q->timename.l));
-        ColumnCall c;
-        c.type(WOB_COL_DOUBLE).name(tn).label(tn).address(&q->iovar[0]).templ("GenericTime");
-        c.to(t);
-    }
+    timeColumns(q, t);
     numColumn(t, "Censor", vdqmsg(0, 162), &q->cenchar);
     numColumn(t, "Survival", vdqmsg(0, 46), &q->iovar[1]);
     numColumn(t, "Failure", vdqmsg(0, 47), &q->iovar[2]);
@@ -169,9 +157,7 @@ void Summary(KorvPtr q)
         numColumn(t, "Censored", nullptr, &q->iovar[0]);
         numColumn(t, "Event", nullptr, &q->iovar[1]);
         numColumn(t, "Compete", nullptr, &q->iovar[2]);
-        ColumnCall c;
-        c.type(WOB_COL_DOUBLE).name("Total").label0(77).address(&q->iovar[3]).decimals(99);
-        c.to(t);
+        totalColumn(q, t);
     } else {
         numColumn(t, "Total", vdqmsg(0, 77), &q->iovar[0]);
         numColumn(t, "Failed", vdqmsg(0, 41), &q->iovar[1]);

@@ -14,11 +14,6 @@ using namespace korv_results;
 namespace
 {
 
-xobskey txt(const char* s)
-{
-    return vdqtxt(s, -1);
-}
-
 // Adjustment methods and comparison types of the multiple comparisons.
 constexpr int kBon = -1, kSidak = -2, kGT2 = -3, kF = -4, kSim = -5, kExact = 0, kT = -6;
 constexpr int kAll = -1, kControl = -2, kAnom = -5;

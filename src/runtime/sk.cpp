@@ -24,6 +24,22 @@ struct IdentityTables {
 };
 constexpr IdentityTables identity;
 
+// Copies a zero-terminated string with its terminator; a null source gives
+// an empty string, a null destination nothing.
+template <class C> void copy_terminated(const C* src, C* dst)
+{
+    if (!dst)
+        return;
+    if (!src) {
+        dst[0] = 0;
+        return;
+    }
+    size_t i = 0;
+    do {
+        dst[i] = src[i];
+    } while (src[i++]);
+}
+
 QXChar aux_lookup(const QXChar (*aux)[2], size_t n, QXChar c)
 {
     size_t lo = 0, hi = n;
@@ -111,30 +127,12 @@ QXStrSize skStrTLen(const QXChar* s)
 
 void skStrCpy(const int8_t* src, int8_t* dst)
 {
-    if (!dst)
-        return;
-    if (!src) {
-        dst[0] = 0;
-        return;
-    }
-    size_t i = 0;
-    do {
-        dst[i] = src[i];
-    } while (src[i++]);
+    copy_terminated(src, dst);
 }
 
 void skStrTCpy(const QXChar* src, QXChar* dst)
 {
-    if (!dst)
-        return;
-    if (!src) {
-        dst[0] = 0;
-        return;
-    }
-    size_t i = 0;
-    do {
-        dst[i] = src[i];
-    } while (src[i++]);
+    copy_terminated(src, dst);
 }
 
 void skStrUp(int8_t* src, QXMemSize len)

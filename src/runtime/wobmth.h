@@ -23,3 +23,19 @@ inline int wobcall(xobop obj, int sel, int np, WOB_PARM_BLK_STR* pb)
         zvdqexit(rc);
     return rc;
 }
+
+// Makes a title object carrying one note text (a table's footnote or heading
+// note), justified 'l', 'c' or 'r'; returns the new object.
+inline xobop wobtitle(xobop vdq, xobskey text, char just)
+{
+    WOB_PARM_BLK_STR pb[7];
+    pb[0] = wob_string(WOB_TAG_PACKAGE, "template", 8);
+    pb[1] = wob_string(WOB_TAG_CLASS, "title", 5);
+    pb[2] = wob_object(WOB_TAG_OUT, nullptr);
+    pb[3] = wob_int(WOB_TAG_148, -1);
+    pb[4] = wob_int(WOB_TAG_371, 0);
+    pb[5] = wob_key(WOB_TAG_TEXT, text);
+    pb[6] = wob_char(WOB_TAG_JUST, just);
+    wobcall(vdq, WOB_SEL_CREATE, 7, pb);
+    return pb[2].value.o;
+}

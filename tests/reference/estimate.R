@@ -12,20 +12,7 @@
 suppressPackageStartupMessages(library(survival))
 
 if (!exists("ref_dir")) ref_dir <- file.path("tests", "reference")
-if (!exists("write_ref")) {
-  write_ref <- function(df, name, comment) {
-    path <- file.path(ref_dir, name)
-    con <- file(path, "w")
-    on.exit(close(con))
-    writeLines(paste("#", comment), con)
-    writeLines(paste(names(df), collapse = ","), con)
-    cols <- lapply(df, function(v) {
-      if (is.numeric(v)) ifelse(is.na(v), "NA", sprintf("%.17g", v)) else as.character(v)
-    })
-    writeLines(do.call(paste, c(cols, sep = ",")), con)
-    cat("wrote", path, nrow(df), "rows\n")
-  }
-}
+if (!exists("write_ref")) source(file.path(ref_dir, "write_ref.R"))
 
 ex <- function(f) read.csv(file.path("examples", f), stringsAsFactors = FALSE)
 

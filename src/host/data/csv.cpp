@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -133,6 +135,44 @@ inline bool parse_number(const char* s, const char* e, double& out)
         return false;
     if (p != s && *p == '-')
         return false; // "+-1"
+    {
+        // Plain decimals of at most 15 digits (the usual case): the digits
+        // are an exact integer and the power of ten is exact, so one division
+        // gives the correctly rounded value, the same as the full parse.
+        static const double kPow10[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                          1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+        const char* r = p;
+        const bool neg = *r == '-';
+        if (neg)
+            ++r;
+        uint64_t m = 0;
+        int digits = 0, frac = 0;
+        bool dot = false, plain = true;
+        for (; r < e; ++r) {
+            const char ch = *r;
+            if (ch >= '0' && ch <= '9') {
+                if (++digits > 15) {
+                    plain = false;
+                    break;
+                }
+                m = m * 10 + static_cast<uint64_t>(ch - '0');
+                frac += dot ? 1 : 0;
+            } else if (ch == '.' && !dot) {
+                dot = true;
+            } else {
+                plain = false;
+                break;
+            }
+        }
+        // A digit before the point and one after it when there is a point.
+        if (plain && digits > frac && (!dot || frac > 0)) {
+            double v = static_cast<double>(m);
+            if (frac > 0)
+                v /= kPow10[frac];
+            out = neg ? -v : v;
+            return true;
+        }
+    }
     auto r = std::from_chars(p, e, out, std::chars_format::general);
     if (r.ec != std::errc() || r.ptr != e) {
         if (r.ec == std::errc::result_out_of_range && r.ptr == e)
@@ -226,6 +266,7 @@ struct ChunkPlan {
     long written = 0;       // rows actually stored (blank rows skipped)
     ParseError err;
     std::vector<char> nonnum; // per column: a value that is no number was seen
+    std::vector<size_t> nonnumAt; // per column: offset of the first such value
 };
 
 template <typename F> void parallel_for(int n, F f)
@@ -432,6 +473,31 @@ std::atomic<long long> g_lazyThreshold{64LL << 20};
 // large file, the types and lengths only (`out` then tells where its values
 // are); or, with `types` (the table of such an open) and `select`, the values
 // of the selected columns, which must have the types found before.
+// A column turned character only because other software wrote its missing
+// values as a word ("NA", "NaN", "NULL") is the usual surprise with exported
+// files: say which value did it, so the user can write "." or leave it empty.
+void note_foreign_missing(const std::string& path, const char* base, size_t offset,
+                          const char* e, const std::string& column)
+{
+    const char* fs = base + offset;
+    const char* fe = fs;
+    while (fe < e && *fe != ',' && *fe != '\n' && *fe != '\r')
+        ++fe;
+    std::string value(fs, fe);
+    if (!value.empty() && value.front() == '"' && value.size() >= 2 && value.back() == '"')
+        value = value.substr(1, value.size() - 2);
+    std::string up;
+    for (char ch : value)
+        up += static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    static const char* const words[] = {"NA", "N/A", "NAN", "NULL", "NONE", "#N/A", "-"};
+    for (const char* w : words)
+        if (up == w) {
+            xpmlog(kGroup, 24, path.c_str(), column.c_str(), value.c_str(),
+                   line_of(base, offset));
+            return;
+        }
+}
+
 bool load_impl(const std::string& path, const Sidecar& sidecar, Table& out, const Table* types,
                const std::vector<char>* select)
 {
@@ -623,6 +689,7 @@ bool load_impl(const std::string& path, const Sidecar& sidecar, Table& out, cons
     parallel_for(k, [&](int i) {
         ChunkPlan& cp = plan[static_cast<size_t>(i)];
         cp.nonnum.assign(static_cast<size_t>(ncols), 0);
+        cp.nonnumAt.assign(static_cast<size_t>(ncols), 0);
         if (cp.rows == 0)
             return;
         // First row start.
@@ -679,6 +746,8 @@ bool load_impl(const std::string& path, const Sidecar& sidecar, Table& out, cons
                                                std::min<size_t>(static_cast<size_t>(fe - fs), 40));
                             return;
                         }
+                        if (!cp.nonnum[f])
+                            cp.nonnumAt[f] = static_cast<size_t>(fs - base);
                         cp.nonnum[f] = 1;
                         v = korv_missing();
                     }
@@ -774,8 +843,11 @@ bool load_impl(const std::string& path, const Sidecar& sidecar, Table& out, cons
         bool isChar = declared[c] == 2;
         if (!isChar && declared[c] == 0)
             for (const ChunkPlan& cp : plan)
-                if (cp.nonnum[c])
+                if (cp.nonnum[c]) {
+                    if (!isChar)
+                        note_foreign_missing(path, base, cp.nonnumAt[c], e, names[c]);
                     isChar = true;
+                }
         if (isChar) {
             out.cols[c].numeric = false;
             out.cols[c].num.reset();
@@ -869,19 +941,30 @@ bool load_impl(const std::string& path, const Sidecar& sidecar, Table& out, cons
                 maxlen = std::max(maxlen, L.maxlen[static_cast<size_t>(j)]);
             }
             if (keepText) {
-            col.blob.resize(total);
-            col.off.resize(static_cast<size_t>(nobs) + 1);
-            size_t o = 0, r = 0;
-            for (const Local& L : loc) {
-                const std::string& b = L.blob[static_cast<size_t>(j)];
-                if (!b.empty())
-                    std::memcpy(col.blob.data() + o, b.data(), b.size());
-                for (uint32_t len : L.len[static_cast<size_t>(j)]) {
-                    col.off[r++] = o;
-                    o += len;
+                // Offsets of four bytes when the texts allow it.
+                const bool narrow = total <= UINT32_MAX;
+                col.blob.resize(total);
+                (narrow ? col.off32.resize(static_cast<size_t>(nobs) + 1)
+                        : col.off.resize(static_cast<size_t>(nobs) + 1));
+                size_t o = 0, r = 0;
+                for (Local& L : loc) {
+                    std::string& b = L.blob[static_cast<size_t>(j)];
+                    if (!b.empty())
+                        std::memcpy(col.blob.data() + o, b.data(), b.size());
+                    std::string().swap(b);
+                    for (uint32_t len : L.len[static_cast<size_t>(j)]) {
+                        if (narrow)
+                            col.off32[r++] = static_cast<uint32_t>(o);
+                        else
+                            col.off[r++] = o;
+                        o += len;
+                    }
+                    std::vector<uint32_t>().swap(L.len[static_cast<size_t>(j)]);
                 }
-            }
-            col.off[r] = o;
+                if (narrow)
+                    col.off32[r] = static_cast<uint32_t>(o);
+                else
+                    col.off[r] = o;
             }
             int declaredLen = declen[charcols[static_cast<size_t>(j)]];
             col.length = static_cast<int>(std::min<size_t>(
@@ -943,6 +1026,7 @@ bool load_columns(Table& t, int also)
         to.num = std::move(from.num);
         to.blob = std::move(from.blob);
         to.off = std::move(from.off);
+        to.off32 = std::move(from.off32);
         to.loaded = true;
     }
     return true;

@@ -27,7 +27,8 @@ struct Column {
     int length = 8;
     std::unique_ptr<double[]> num; // numeric values (nobs)
     std::vector<char> blob;        // character values, one after another
-    std::vector<uint64_t> off;     // nobs + 1 offsets into blob
+    std::vector<uint64_t> off;     // nobs + 1 offsets into blob (or, when it is
+    std::vector<uint32_t> off32;   // smaller than 4 GiB, these)
     NAMESTR nm;                    // the descriptor handed out by xvname
     // A large file's values are read when first needed: `loaded` tells
     // whether they are here, `wanted` marks a column bound for reading, so
@@ -37,8 +38,10 @@ struct Column {
 
     std::string_view chars(long obs) const
     {
-        return std::string_view(blob.data() + off[static_cast<size_t>(obs)],
-                                off[static_cast<size_t>(obs) + 1] - off[static_cast<size_t>(obs)]);
+        const size_t i = static_cast<size_t>(obs);
+        if (!off32.empty())
+            return std::string_view(blob.data() + off32[i], off32[i + 1] - off32[i]);
+        return std::string_view(blob.data() + off[i], off[i + 1] - off[i]);
     }
 };
 

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "data_internal.h"
 #include "runtime/missing.h"
@@ -117,6 +118,53 @@ bool write_sidecar(DSHANDLE* ds, const std::string& path, std::string& why)
     if (!ok)
         why = "the attribute file could not be written";
     return ok;
+}
+
+// Puts a finished temporary file in place of `target`. A regular file (or no
+// file yet) is replaced by renaming, so readers never see half a data set.
+// A symbolic link, device or pipe is written through instead: renaming over
+// it would replace the link or the device node itself.
+bool commit_file(const std::string& tmp, const std::string& target, std::string& why)
+{
+    std::error_code ec;
+    std::filesystem::file_status st = std::filesystem::symlink_status(target, ec);
+    if (ec || !std::filesystem::exists(st) || std::filesystem::is_regular_file(st)) {
+        if (std::rename(tmp.c_str(), target.c_str()) != 0) {
+            why = std::strerror(errno);
+            return false;
+        }
+        return true;
+    }
+    std::FILE* in = std::fopen(tmp.c_str(), "rb");
+    std::FILE* out = in ? std::fopen(target.c_str(), "wb") : nullptr;
+    bool ok = in != nullptr && out != nullptr;
+    char buf[1 << 16];
+    while (ok) {
+        std::size_t n = std::fread(buf, 1, sizeof buf, in);
+        if (n > 0 && std::fwrite(buf, 1, n, out) != n)
+            ok = false;
+        if (n < sizeof buf)
+            break;
+    }
+    if (ok && std::ferror(in))
+        ok = false;
+    if (out != nullptr && std::fclose(out) != 0)
+        ok = false;
+    if (!ok)
+        why = std::strerror(errno != 0 ? errno : EIO);
+    if (in != nullptr)
+        std::fclose(in);
+    std::remove(tmp.c_str());
+    return ok;
+}
+
+// True when `path` names something other than a regular file or a link to
+// one (a device or a pipe): no attribute file is written beside it.
+bool special_target(const std::string& path)
+{
+    std::error_code ec;
+    std::filesystem::file_status st = std::filesystem::status(path, ec);
+    return !ec && std::filesystem::exists(st) && !std::filesystem::is_regular_file(st);
 }
 
 } // namespace
@@ -351,12 +399,13 @@ int vyr_data_finish_output(DSHANDLE* ds, bool commit)
     if (ok) {
         std::string side = sidecar_path(ds->path);
         std::string sideTmp = o.tmpPath + ".attr";
-        if (!write_sidecar(ds, sideTmp, why)) {
+        if (special_target(ds->path)) {
+            if (!commit_file(o.tmpPath, ds->path, why))
+                ok = false;
+        } else if (!write_sidecar(ds, sideTmp, why)) {
             ok = false;
             std::remove(sideTmp.c_str());
-        } else if (std::rename(sideTmp.c_str(), side.c_str()) != 0 ||
-                   std::rename(o.tmpPath.c_str(), ds->path.c_str()) != 0) {
-            why = std::strerror(errno);
+        } else if (!commit_file(sideTmp, side, why) || !commit_file(o.tmpPath, ds->path, why)) {
             ok = false;
             std::remove(sideTmp.c_str());
         }

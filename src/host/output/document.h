@@ -3,7 +3,9 @@
 // copied out of the procedure's fields. The renderers read only this.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
@@ -18,6 +20,90 @@ struct Cell {
     enum Kind { Number, Text } kind = Number;
     double d = 0;  // Number (may be a missing-value pattern)
     std::string s; // Text, trailing blanks already removed
+};
+
+class Rows;
+
+// One row of a table, read in place: each cell comes back as a Cell value.
+class RowRef
+{
+  public:
+    RowRef(const Rows* t, size_t r) : t_(t), r_(r) {}
+    size_t size() const;
+    bool empty() const { return size() == 0; }
+    Cell operator[](size_t i) const;
+    Cell at(size_t i) const; // throws std::out_of_range past the row's end
+
+  private:
+    const Rows* t_;
+    size_t r_;
+};
+
+// The rows of a table in compact form. A plot-data table may hold a row per
+// record of the input, so the cells live in a few contiguous arrays instead of
+// a vector of strings and doubles each: a number takes its 8 bytes (missing
+// patterns kept bit for bit), a text takes 8 bytes for where it sits in a
+// per-table text store (a text equal to the one stored just before is stored
+// once), and each cell has a one-byte kind. Rows may differ in length.
+class Rows
+{
+  public:
+    Rows() = default;
+    Rows(std::initializer_list<std::vector<Cell>> rows);
+    Rows(const Rows&) = default;
+    Rows& operator=(const Rows&) = default;
+    // A table moved from is left empty and ready for new rows.
+    Rows(Rows&& o) noexcept { *this = std::move(o); }
+    Rows& operator=(Rows&& o) noexcept;
+
+    size_t size() const { return start_.size(); }
+    bool empty() const { return start_.empty(); }
+    RowRef operator[](size_t r) const { return RowRef(this, r); }
+    RowRef at(size_t r) const; // throws std::out_of_range past the last row
+
+    // Yields a reference to a row view it holds, so that `for (auto& row :
+    // rows)` reads as it would over a vector of rows.
+    class const_iterator
+    {
+      public:
+        const_iterator(const Rows* t, size_t r) : t_(t), r_(r), row_(t, r) {}
+        const RowRef& operator*() const { return row_; }
+        const RowRef* operator->() const { return &row_; }
+        const_iterator& operator++()
+        {
+            row_ = RowRef(t_, ++r_);
+            return *this;
+        }
+        bool operator!=(const const_iterator& o) const { return r_ != o.r_; }
+        bool operator==(const const_iterator& o) const { return r_ == o.r_; }
+
+      private:
+        const Rows* t_;
+        size_t r_;
+        RowRef row_;
+    };
+    const_iterator begin() const { return const_iterator(this, 0); }
+    const_iterator end() const { return const_iterator(this, size()); }
+
+    // Building: a whole row at once, or a row cell by cell.
+    void push_back(const std::vector<Cell>& row);
+    void startRow();
+    void addNumber(double d);
+    void addText(const std::string& s);
+    // Moves every row of `other` after these and leaves `other` empty.
+    void append(Rows&& other);
+    void clear();
+
+  private:
+    friend class RowRef;
+    size_t rowEnd(size_t r) const { return r + 1 < start_.size() ? start_[r + 1] : kind_.size(); }
+    Cell cell(size_t k) const;
+
+    std::vector<size_t> start_;      // first cell of each row
+    std::vector<uint8_t> kind_;      // Cell::Kind of each cell
+    std::vector<uint64_t> value_;    // number bits, or the text's place in text_
+    std::string text_;               // texts, each after its length in 4 bytes
+    uint64_t lastText_ = UINT64_MAX; // place of the text stored last
 };
 
 // A dynamic variable: a name and a value (text, or a number).
@@ -61,7 +147,7 @@ struct Node {
     std::vector<NodePtr> items;
     // Tables.
     std::vector<Column> columns;
-    std::vector<std::vector<Cell>> rows;
+    Rows rows;
     std::string note;  // note printed with the table
     std::string title; // title object text shown above the table
     std::vector<Dynamic> dynamics;

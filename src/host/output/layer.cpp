@@ -44,7 +44,7 @@ struct DataObj : Obj {
     bool flag336 = false;
     bool columnsEnded = false;
     std::vector<Bound> cols;
-    std::vector<std::vector<Cell>> pending;
+    Rows pending;
     std::vector<Dynamic> dynamics;
     OutputObj* out = nullptr; // output made from this object and not yet closed
 };
@@ -126,6 +126,15 @@ std::string uniquePath(const std::string& leaf)
         p = base + "#" + std::to_string(k);
     used.push_back(p);
     return p;
+}
+
+// Adds a finished output to the open group under the current heading, with
+// a path that no earlier output of the step has.
+void place(const NodePtr& n)
+{
+    n->heading = state().heading;
+    n->path = uniquePath(n->name);
+    container().push_back(n);
 }
 
 // ---------------------------------------------------------------------------
@@ -462,9 +471,7 @@ int mOutputCreate(xobop, void*, int, int np, WOB_PARM_BLK_STR* pb, WOB_ENT_STR*)
     b.numeric = false;
     b.type = WOB_COL_CHAR;
     f->node->columns = {a, b};
-    f->node->heading = state().heading;
-    f->node->path = uniquePath(f->node->name);
-    container().push_back(f->node);
+    place(f->node);
     out->value.o = &f->hdr;
     return 0;
 }
@@ -627,39 +634,37 @@ int mPutRow(xobop obj, void*, int, int, WOB_PARM_BLK_STR*, WOB_ENT_STR*)
         return WOB_RC_BAD_OBJECT;
     if (d->cols.empty())
         return WOB_RC_TOLERATED;
-    std::vector<Cell> row;
-    row.reserve(d->cols.size());
+    Rows& rows = d->pending;
+    rows.startRow();
     for (const Bound& b : d->cols) {
-        Cell v;
         const Column& c = b.col;
         if (c.numeric) {
-            v.kind = Cell::Number;
+            double v;
             if (!b.addr) {
-                v.d = korv_missing();
+                v = korv_missing();
             } else if (c.type == WOB_COL_INT) {
                 int32_t i;
                 std::memcpy(&i, b.addr, sizeof i);
-                v.d = i;
+                v = i;
             } else if (c.type == WOB_COL_LONG) {
                 int64_t l;
                 std::memcpy(&l, b.addr, sizeof l);
-                v.d = static_cast<double>(l);
+                v = static_cast<double>(l);
             } else {
-                std::memcpy(&v.d, b.addr, sizeof v.d);
+                std::memcpy(&v, b.addr, sizeof v);
             }
+            rows.addNumber(v);
+        } else if (b.addr && c.type == WOB_COL_KEY) {
+            xobskey k;
+            std::memcpy(&k, b.addr, sizeof k);
+            rows.addText(vdqkeystring(k));
+        } else if (b.addr && c.length > 0) {
+            rows.addText(
+                trimRight(static_cast<const char*>(b.addr), static_cast<size_t>(c.length)));
         } else {
-            v.kind = Cell::Text;
-            if (b.addr && c.type == WOB_COL_KEY) {
-                xobskey k;
-                std::memcpy(&k, b.addr, sizeof k);
-                v.s = vdqkeystring(k);
-            } else if (b.addr && c.length > 0) {
-                v.s = trimRight(static_cast<const char*>(b.addr), static_cast<size_t>(c.length));
-            }
+            rows.addText(std::string());
         }
-        row.push_back(std::move(v));
     }
-    d->pending.push_back(std::move(row));
     return 0;
 }
 
@@ -681,9 +686,7 @@ void flush(DataObj* d)
     n.columns = columnsOf(d);
     for (const Dynamic& dy : d->dynamics)
         setDynamic(n.dynamics, dy);
-    for (auto& r : d->pending)
-        n.rows.push_back(std::move(r));
-    d->pending.clear();
+    n.rows.append(std::move(d->pending));
 }
 
 int mEndData(xobop obj, void*, int, int, WOB_PARM_BLK_STR*, WOB_ENT_STR*)
@@ -1009,9 +1012,7 @@ int mMatrix(xobop, void*, int, int np, WOB_PARM_BLK_STR* pb, WOB_ENT_STR*)
                 n->values[static_cast<size_t>(r) * n->ncols + c] = v;
             }
     }
-    n->heading = state().heading;
-    n->path = uniquePath(n->name);
-    container().push_back(n);
+    place(n);
     return 0;
 }
 
@@ -1050,9 +1051,7 @@ int mGraph(xobop, void*, int, int np, WOB_PARM_BLK_STR* pb, WOB_ENT_STR*)
         }
     }
     collectDynamics(np, pb, n->dynamics);
-    n->heading = state().heading;
-    n->path = uniquePath(n->name);
-    container().push_back(n);
+    place(n);
     if (pathOut)
         *pathOut = vdqtxt(n->path.c_str(), static_cast<int>(n->path.size()));
     return 0;

@@ -204,8 +204,7 @@ struct ListingWriter {
             for (size_t k : ks)
                 total += width[k] + 2;
             total = total >= 2 ? total - 2 : 0;
-            ind.assign(static_cast<size_t>(leftPad(lineSize, static_cast<int>(total))),
-                       ' ');
+            ind.assign(static_cast<size_t>(leftPad(lineSize, static_cast<int>(total))), ' ');
             blank();
             const size_t hfirst = out.size();
             size_t lines = 1;
@@ -283,10 +282,9 @@ struct ListingWriter {
         std::vector<std::vector<std::string>> heads;
         size_t lines = 1;
         for (int c = 0; c < n.ncols; ++c) {
-            heads.push_back(
-                wrap(c < static_cast<int>(n.colLabels.size()) ? n.colLabels[static_cast<size_t>(c)]
-                                                              : "",
-                     cw));
+            heads.push_back(wrap(
+                c < static_cast<int>(n.colLabels.size()) ? n.colLabels[static_cast<size_t>(c)] : "",
+                cw));
             lines = std::max(lines, heads.back().size());
         }
         // Panels of as many columns as fit in the line size; each repeats
@@ -297,8 +295,7 @@ struct ListingWriter {
         for (int first = 0; first < n.ncols; first += static_cast<int>(fit)) {
             int last = std::min(n.ncols, first + static_cast<int>(fit));
             size_t total = lw + (cw + 2) * static_cast<size_t>(last - first);
-            std::string ind(
-                static_cast<size_t>(leftPad(lineSize, static_cast<int>(total))), ' ');
+            std::string ind(static_cast<size_t>(leftPad(lineSize, static_cast<int>(total))), ' ');
             blank();
             const size_t hfirst = out.size();
             for (size_t l = 0; l < lines; ++l) {
@@ -317,8 +314,8 @@ struct ListingWriter {
                                                       : "",
                                                   lw);
                 for (int c = first; c < last; ++c)
-                    line += "  " +
-                            padLeft(cells[static_cast<size_t>(r)][static_cast<size_t>(c)], cw);
+                    line +=
+                        "  " + padLeft(cells[static_cast<size_t>(r)][static_cast<size_t>(c)], cw);
                 out.push_back(rtrim(line));
             }
             markRows(hfirst, rfirst);
@@ -622,6 +619,37 @@ void jsonItems(std::string& o, const std::vector<NodePtr>& list)
 
 } // namespace
 
+namespace
+{
+
+// Whether anything of the items shows in the listing (NOPRINT leaves only
+// hidden tables and graphs).
+bool listed(const std::vector<NodePtr>& items)
+{
+    for (const NodePtr& p : items) {
+        const Node& n = *p;
+        switch (n.kind) {
+        case Node::Table:
+            if (!n.hidden)
+                return true;
+            break;
+        case Node::Matrix:
+        case Node::Note:
+            return true;
+        case Node::ByGroup:
+        case Node::Group:
+            if (listed(n.items))
+                return true;
+            break;
+        default:
+            break;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 void setListingCentred(bool on)
 {
     centring = on;
@@ -641,6 +669,11 @@ std::vector<std::string> renderListing(const StepDoc& step, int lineSize,
                                        std::vector<int>& repeat)
 {
     ListingWriter w{lineSize > 0 ? lineSize : 100, {}, {}, {}, {}};
+    if (!listed(step.items)) {
+        headers.clear();
+        repeat.clear();
+        return {};
+    }
     for (const std::string& t : titles)
         if (!t.empty())
             w.out.push_back(centre(t, w.lineSize));

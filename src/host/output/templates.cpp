@@ -325,7 +325,8 @@ std::string cellText(const Column& c, const Cell& v, const TableTemplate* t)
         return "";
     if (wzmis(d))
         return missingText(d);
-    if (std::isnan(d))
+    // An overflowed result has no number to show; JSON writes it as null.
+    if (!std::isfinite(d))
         return ".";
     std::string fmt = columnFormat(c, t);
     if (fmt.rfind("PVALUE", 0) == 0)
@@ -334,6 +335,12 @@ std::string cellText(const Column& c, const Cell& v, const TableTemplate* t)
         return vyr::fmt::best_trim(d);
     vyr::fmt::FormatSpec fmtspec;
     if (!vyr::fmt::parse(fmt, fmtspec) || fmtspec.character())
+        return vyr::fmt::best_trim(d);
+    // A count column (w.0) holding a fractional count, as frequencies under
+    // NOTRUNCATE give, shows the count itself rather than a rounded one that
+    // no longer adds up.
+    if (fmtspec.name.empty() && fmtspec.decimals == 0 && std::fabs(d) < 1e15 &&
+        std::fabs(d - std::nearbyint(d)) > 1e-9 * std::max(1.0, std::fabs(d)))
         return vyr::fmt::best_trim(d);
     return vyr::fmt::trim(vyr::fmt::format_number(d, fmtspec));
 }

@@ -24,14 +24,6 @@ namespace vyr
 namespace
 {
 
-std::string upper(std::string_view s)
-{
-    std::string u(s);
-    for (char& c : u)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return u;
-}
-
 std::string trim(std::string_view s)
 {
     std::size_t b = 0, e = s.size();

@@ -300,8 +300,7 @@ bool vyr_print_page_full()
 {
     vyr::PrintState& s = vyr::ps();
     std::lock_guard<std::recursive_mutex> g(s.lock);
-    return !s.pageOpen || s.newPagePending ||
-           s.linesOnPage >= xppagesize() - vyr::footnote_lines();
+    return !s.pageOpen || s.newPagePending || s.linesOnPage >= xppagesize() - vyr::footnote_lines();
 }
 
 void vyr_log_line(std::string_view line)

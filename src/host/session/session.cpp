@@ -28,14 +28,6 @@ namespace vyr
 namespace
 {
 
-std::string upper(std::string_view s)
-{
-    std::string u(s);
-    for (char& c : u)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return u;
-}
-
 bool valid_name(const std::string& n, std::size_t maxlen)
 {
     if (n.empty() || n.size() > maxlen)
@@ -623,6 +615,10 @@ int vyr_run(const VyrSettings& settings)
 int vyr_run_text(const VyrSettings& settings, std::string_view program)
 {
     using namespace vyr;
+    // A byte-order mark, as some editors save UTF-8 files, is not program
+    // text.
+    if (program.substr(0, 3) == "\xEF\xBB\xBF")
+        program.remove_prefix(3);
     SessionState& s = ss();
     s.settings = settings;
     s.titles.assign(10, std::string());
@@ -721,11 +717,12 @@ int vyr_run_text(const VyrSettings& settings, std::string_view program)
     };
 
     VyrStatement st;
+    bool saidAlready = false; // the error of a statement that was still taken
     for (;;) {
         bool got = reader.next(st);
         const ReadError& err = reader.error();
         if (!got) {
-            if (err.message != 0) {
+            if (err.message != 0 && !saidAlready) {
                 echo_to(static_cast<int>(lines.size()));
                 char where[64];
                 std::snprintf(where, sizeof where, "Line %d, column %d: ", err.line, err.column);
@@ -746,6 +743,7 @@ int vyr_run_text(const VyrSettings& settings, std::string_view program)
             std::snprintf(where, sizeof where, "Line %d, column %d: ", err.line, err.column);
             emit_message(Severity::Error, where + message_text_plain(err.message), true);
             s.sessionRc = std::max(s.sessionRc, 8);
+            saidAlready = true;
         }
         StatementScanner sc(st.text);
         Token kw = sc.next();

@@ -5,6 +5,7 @@
 #include "vyr_host.h"
 #include "vyr_session.h"
 
+#include <cctype>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -179,5 +180,15 @@ void session_raise(int rc);
 bool registry_load(const std::string& path);
 bool registry_load_text(std::string_view text, const std::string& name);
 void registry_reset();
+
+// The text with its ASCII letters in upper case: names and option keywords
+// compare this way.
+inline std::string upper(std::string_view s)
+{
+    std::string u(s);
+    for (char& c : u)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return u;
+}
 
 } // namespace vyr

@@ -19,12 +19,12 @@ namespace homtest
 
 struct Records {
     std::vector<double> time, freq, wt;
-    std::vector<int64_t> level;
+    std::vector<int32_t> level;
     void add(double t, double f, int64_t h, double w = 1.0)
     {
         time.push_back(t);
         freq.push_back(f);
-        level.push_back(h);
+        level.push_back(static_cast<int32_t>(h));
         wt.push_back(w);
     }
     int64_t n() const { return static_cast<int64_t>(time.size()); }

@@ -228,3 +228,27 @@ TEST(OutputDataSet, NothingDefinedWritesNoFile)
 }
 
 } // namespace
+
+// A data set written through a symbolic link goes to the file the link names;
+// the link itself stays a link (renaming the finished file over it would
+// replace it).
+TEST(OutputDataSet, SymbolicLinkIsWrittenThroughNotReplaced)
+{
+    TempDir dir;
+    dir.write("real.csv", "old\n1\n");
+    std::filesystem::create_symlink(dir.file("real.csv"), dir.file("link.csv"));
+    testing::internal::CaptureStderr();
+    DSHANDLE* out = open_output(dir.file("link.csv"));
+    XVHANDLE* h = nullptr;
+    xvputi(out, 1, 32, &h);
+    NAMESTR nm;
+    double v = 7;
+    set_name(nm, "fresh");
+    xvputd(h, &nm, 0, &v, 0, 0, 0);
+    xvpute(h);
+    xyvput(h, nullptr);
+    vyr_data_step_end(true);
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link.csv")));
+    EXPECT_EQ(dir.read("real.csv"), "fresh\n7\n");
+}

@@ -4,12 +4,10 @@
 // link, which stays in place.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
-#include <unistd.h>
 
+#include "run_files.h"
 #include "vyr_output.h"
 #include "vyr_session.h"
 #include "wob_setup.h"
@@ -17,7 +15,7 @@
 namespace
 {
 
-namespace fs = std::filesystem;
+using namespace runfiles;
 
 double rowValue = 0;
 
@@ -38,41 +36,17 @@ int longTableProcedure()
     return 0;
 }
 
-size_t count(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
-std::string slurp(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 TEST(OutputFiles, ALinkIsWrittenThroughAndKept)
 {
     vyr_output_reset();
     vyr_register_procedure("LONGTABLE", longTableProcedure);
-    fs::path dir = fs::temp_directory_path() / ("korv_output_links_" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    fs::path dir = freshDir("links");
     const char* names[] = {"lst", "log", "html", "json"};
     for (const char* n : names) {
         std::ofstream(dir / (std::string("real.") + n)) << "old";
         fs::create_symlink(dir / (std::string("real.") + n), dir / (std::string("link.") + n));
     }
-    VyrSettings s;
-    s.program = (dir / "prog.vyr").string();
-    s.outDir = dir.string();
-    s.listing = (dir / "link.lst").string();
-    s.log = (dir / "link.log").string();
-    s.html = (dir / "link.html").string();
-    s.json = (dir / "link.json").string();
+    VyrSettings s = settings(dir, "link");
     EXPECT_EQ(vyr_run_text(s, "title 'Through a link';\nproc longtable; run;\n"), 0);
     for (const char* n : names) {
         EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir / (std::string("link.") + n)))) << n;
@@ -88,14 +62,8 @@ TEST(OutputFiles, ATableRepeatsItsHeadersOnEachPage)
 {
     vyr_output_reset();
     vyr_register_procedure("LONGTABLE", longTableProcedure);
-    fs::path dir = fs::temp_directory_path() / ("korv_output_pages_" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    VyrSettings s;
-    s.program = (dir / "prog.vyr").string();
-    s.outDir = dir.string();
-    s.listing = (dir / "out.lst").string();
-    s.log = (dir / "out.log").string();
+    fs::path dir = freshDir("pages");
+    VyrSettings s = settings(dir, "out", false);
     ASSERT_EQ(vyr_run_text(s, "options pagesize=20;\nproc longtable; run;\n"), 0)
         << slurp(dir / "out.log");
     std::string listing = slurp(dir / "out.lst");

@@ -3,12 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <unistd.h>
 
+#include "run_files.h"
 #include "runtime/wobmth.h"
 #include "vyr_host.h"
 #include "vyr_output.h"
@@ -18,7 +15,7 @@
 namespace
 {
 
-namespace fs = std::filesystem;
+using namespace runfiles;
 
 double stepValue = 0;
 
@@ -37,28 +34,12 @@ int tableProcedure()
     return 0;
 }
 
-std::string slurp(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 TEST(OutputSession, EveryStepIsRenderedToTheListingHtmlAndJson)
 {
     vyr_output_reset();
     vyr_register_procedure("TABLEOUT", tableProcedure);
-    fs::path dir =
-        fs::temp_directory_path() / ("korv_output_session_" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    VyrSettings s;
-    s.program = (dir / "prog.vyr").string();
-    s.outDir = dir.string();
-    s.listing = (dir / "out.lst").string();
-    s.log = (dir / "out.log").string();
-    s.html = (dir / "out.html").string();
-    s.json = (dir / "out.json").string();
+    fs::path dir = freshDir("session");
+    VyrSettings s = settings(dir, "out");
     stepValue = 0;
     int status = vyr_run_text(s, "title 'Two steps';\nproc tableout; run;\nproc tableout; run;\n");
     EXPECT_EQ(status, 0) << slurp(dir / "out.log");
@@ -72,10 +53,7 @@ TEST(OutputSession, EveryStepIsRenderedToTheListingHtmlAndJson)
     EXPECT_NE(json.find("\"rows\":[{\"Value\":3}]"), std::string::npos) << json;
     std::string html = slurp(dir / "out.html");
     EXPECT_NE(html.find("<h1>Two steps</h1>"), std::string::npos);
-    size_t tables = 0;
-    for (size_t at = html.find("<table"); at != std::string::npos; at = html.find("<table", at + 1))
-        ++tables;
-    EXPECT_EQ(tables, 2u);
+    EXPECT_EQ(count(html, "<table"), 2u);
     std::string listing = slurp(dir / "out.lst");
     EXPECT_NE(listing.find("Values of the step"), std::string::npos) << listing;
     EXPECT_NE(listing.find("1.5"), std::string::npos) << listing;
@@ -87,11 +65,7 @@ TEST(OutputSession, EveryStepIsRenderedToTheListingHtmlAndJson)
     json = slurp(dir / "out.json");
     EXPECT_EQ(json.find("\"Value\":1.5"), std::string::npos) << json;
     EXPECT_NE(json.find("\"rows\":[{\"Value\":11.5}]"), std::string::npos) << json;
-    size_t steps = 0;
-    for (size_t at = json.find("\"proc\""); at != std::string::npos;
-         at = json.find("\"proc\"", at + 1))
-        ++steps;
-    EXPECT_EQ(steps, 1u);
+    EXPECT_EQ(count(json, "\"proc\""), 1u);
     EXPECT_EQ(vyr_output_json(), json); // the last run stays readable
     if (!std::getenv("KORV_KEEP_OUTPUT"))
         fs::remove_all(dir);

@@ -262,11 +262,16 @@ TEST_F(Session, LibrariesDefaultToTheProgramAndOutputFolders)
     EXPECT_TRUE(std::filesystem::is_directory(work));
     EXPECT_EQ(vyr_library_path("work"), work);
     EXPECT_EQ(vyr_library_path(vyr_default_library()), "some/dir");
+    // A missing --out folder is created; keep it out of the source tree.
+    std::filesystem::path out =
+        std::filesystem::temp_directory_path() / ("korv-out-" + std::to_string(::getpid()));
     s.dataDir = "d";
-    s.outDir = "o";
+    s.outDir = out.string();
     run("options;", s);
-    EXPECT_EQ(vyr_library_path("WORK"), "o");
+    EXPECT_EQ(vyr_library_path("WORK"), out.string());
+    EXPECT_TRUE(std::filesystem::is_directory(out));
     EXPECT_EQ(vyr_data_dir(), "d");
+    std::filesystem::remove_all(out);
 }
 
 TEST_F(Session, ReadErrorsStopTheRunAndThePendingStepIsNotRun)

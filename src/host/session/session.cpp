@@ -331,8 +331,15 @@ const char* exit_reason(int rc)
         return "a utility file could not be used";
     case 120:
         return "the output could not be produced";
+    case 108:
+        // Raised with warnings only (no valid observation, no usable
+        // bandwidth): "errors reported above" would send the user looking
+        // for an error that is not there.
+        return "there was nothing to analyse (see the messages above)";
     case 1012:
-        return "of an internal error";
+        // Also the code of some input errors (an empty cut-point list), whose
+        // own message is already in the log: do not call them internal.
+        return "the step could not be set up (see the messages above)";
     default:
         return "of the errors reported above";
     }
@@ -747,6 +754,9 @@ int vyr_run_text(const VyrSettings& settings, std::string_view program)
         }
         StatementScanner sc(st.text);
         Token kw = sc.next();
+        // A null statement (a lone ";") does nothing, inside a step or out.
+        if (kw.kind == Token::End)
+            continue;
         std::string key = kw.text;
         if (kw.kind == Token::Name && key == "PROC") {
             finish_step(false);

@@ -168,6 +168,11 @@ struct StepDoc {
     int rc = 0;
     std::string title;          // procedure title (heading with the title flag)
     std::vector<NodePtr> items; // top level
+    // TITLE and FOOTNOTE lines in force when the step ran (set by the session
+    // when `headed`), so that each step of the page keeps its own.
+    bool headed = false;
+    std::vector<std::string> titles;
+    std::vector<std::string> footnotes;
 };
 
 // Column formats and visibility chosen by a template (defined in templates.cpp).

@@ -358,9 +358,56 @@ struct ListingWriter {
 };
 
 // ---------------------------------------------------------------------------
-// HTML.
-std::string esc(const std::string& s)
+// The HTML page and JSON are UTF-8. Data read from a file in a single-byte
+// encoding can hold bytes that are not valid UTF-8: each such byte is taken
+// as the Latin-1 character of that code, so the page stays readable and
+// nothing is dropped.
+std::string asUtf8(const std::string& s)
 {
+    std::string o;
+    o.reserve(s.size());
+    size_t i = 0;
+    const size_t n = s.size();
+    auto cont = [&](size_t k) {
+        return k < n && (static_cast<unsigned char>(s[k]) & 0xC0) == 0x80;
+    };
+    while (i < n) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        size_t len = 0;
+        if (c < 0x80)
+            len = 1;
+        else if (c >= 0xC2 && c <= 0xDF)
+            len = cont(i + 1) ? 2 : 0;
+        else if (c >= 0xE0 && c <= 0xEF) {
+            unsigned char c1 = i + 1 < n ? static_cast<unsigned char>(s[i + 1]) : 0;
+            bool ok1 = c == 0xE0 ? (c1 >= 0xA0 && c1 <= 0xBF)
+                       : c == 0xED ? (c1 >= 0x80 && c1 <= 0x9F)
+                                   : cont(i + 1);
+            len = ok1 && cont(i + 2) ? 3 : 0;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            unsigned char c1 = i + 1 < n ? static_cast<unsigned char>(s[i + 1]) : 0;
+            bool ok1 = c == 0xF0 ? (c1 >= 0x90 && c1 <= 0xBF)
+                       : c == 0xF4 ? (c1 >= 0x80 && c1 <= 0x8F)
+                                   : cont(i + 1);
+            len = ok1 && cont(i + 2) && cont(i + 3) ? 4 : 0;
+        }
+        if (len > 0) {
+            o.append(s, i, len);
+            i += len;
+        } else {
+            o.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            o.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+            ++i;
+        }
+    }
+    return o;
+}
+
+// ---------------------------------------------------------------------------
+// HTML.
+std::string esc(const std::string& text)
+{
+    const std::string s = asUtf8(text);
     std::string o;
     for (char c : s) {
         switch (c) {
@@ -383,7 +430,10 @@ std::string esc(const std::string& s)
     return o;
 }
 
-void htmlItems(std::string& o, const std::vector<NodePtr>& list, std::string& heading)
+// `idPrefix` keeps the table ids unique on the page: every step has its own
+// "CensoredSummary" and so on, so the second and later steps prefix theirs.
+void htmlItems(std::string& o, const std::vector<NodePtr>& list, std::string& heading,
+               const std::string& idPrefix = std::string())
 {
     for (const NodePtr& p : list) {
         const Node& n = *p;
@@ -396,12 +446,12 @@ void htmlItems(std::string& o, const std::vector<NodePtr>& list, std::string& he
         case Node::ByGroup:
             heading.clear();
             o += "<section class=\"bygroup\">\n<h3>" + esc(n.label) + "</h3>\n";
-            htmlItems(o, n.items, heading);
+            htmlItems(o, n.items, heading, idPrefix);
             o += "</section>\n";
             break;
         case Node::Group:
             o += "<div class=\"group\" data-name=\"" + esc(n.name) + "\">\n";
-            htmlItems(o, n.items, heading);
+            htmlItems(o, n.items, heading, idPrefix);
             o += "</div>\n";
             break;
         case Node::Table: {
@@ -410,7 +460,7 @@ void htmlItems(std::string& o, const std::vector<NodePtr>& list, std::string& he
             const TableTemplate* t = findTemplate(n.templ);
             std::vector<size_t> shown = shownColumns(n.columns, t);
             int control = controlColumn(n.columns);
-            o += "<table class=\"result\" id=\"" + esc(n.path) + "\">\n<caption>" +
+            o += "<table class=\"result\" id=\"" + esc(idPrefix + n.path) + "\">\n<caption>" +
                  esc(n.label.empty() ? n.name : n.label) + "</caption>\n<thead><tr>";
             for (size_t i : shown)
                 o += "<th>" + esc(columnHeader(n.columns[i], t)) + "</th>";
@@ -434,7 +484,7 @@ void htmlItems(std::string& o, const std::vector<NodePtr>& list, std::string& he
         }
         case Node::Matrix: {
             const Node& n = withLabels(*p);
-            o += "<table class=\"result\" id=\"" + esc(n.path) + "\">\n<caption>" +
+            o += "<table class=\"result\" id=\"" + esc(idPrefix + n.path) + "\">\n<caption>" +
                  esc(n.label.empty() ? n.name : n.label) + "</caption>\n<thead><tr><th>" +
                  esc(n.rowHeader) + "</th>";
             for (int c = 0; c < n.ncols; ++c)
@@ -476,8 +526,9 @@ void htmlItems(std::string& o, const std::vector<NodePtr>& list, std::string& he
 
 // ---------------------------------------------------------------------------
 // JSON.
-std::string jstr(const std::string& s)
+std::string jstr(const std::string& text)
 {
+    const std::string s = asUtf8(text);
     std::string o = "\"";
     for (unsigned char c : s) {
         switch (c) {
@@ -697,6 +748,18 @@ std::string renderHtml(const std::vector<StepDoc>& steps, const std::vector<std:
             first = t;
             break;
         }
+    // Steps that carry their own titles show them in their sections; the
+    // page title is then the first step's.
+    bool headed = false;
+    for (const StepDoc& st : steps)
+        headed = headed || st.headed;
+    if (headed) {
+        first.clear();
+        for (const StepDoc& st : steps)
+            for (const std::string& t : st.titles)
+                if (first.empty() && !t.empty())
+                    first = t;
+    }
     o += esc(first.empty() ? std::string("Results") : first) + "</title>\n";
     o += "<style>\n"
          "body{font-family:sans-serif;margin:2em;color:#111}\n"
@@ -707,18 +770,25 @@ std::string renderHtml(const std::vector<StepDoc>& steps, const std::vector<std:
          "table.result th{background:#eef}\n"
          "td.n{text-align:right;font-variant-numeric:tabular-nums}\n"
          "tr.total td{border-top:2px solid #555;font-weight:bold}\n"
-         "p.note,p.heading{text-align:center}\n"
+         "p.note,p.heading,p.footnote{text-align:center}\n"
          "section.bygroup h3{text-align:center;border-bottom:1px solid #ccc}\n"
          "</style>\n</head>\n<body>\n";
     for (const std::string& t : titles)
-        if (!t.empty())
+        if (!t.empty() && !headed)
             o += "<h1>" + esc(t) + "</h1>\n";
-    for (const StepDoc& s : steps) {
+    for (size_t k = 0; k < steps.size(); ++k) {
+        const StepDoc& s = steps[k];
         o += "<section class=\"step\" data-proc=\"" + esc(s.proc) + "\">\n";
+        for (const std::string& t : s.titles)
+            if (!t.empty())
+                o += "<h1>" + esc(t) + "</h1>\n";
         if (!s.title.empty())
             o += "<h2>" + esc(s.title) + "</h2>\n";
         std::string heading;
-        htmlItems(o, s.items, heading);
+        htmlItems(o, s.items, heading, k == 0 ? std::string() : "Step" + std::to_string(k + 1) + ".");
+        for (const std::string& f : s.footnotes)
+            if (!f.empty())
+                o += "<p class=\"footnote\">" + esc(f) + "</p>\n";
         o += "</section>\n";
     }
     o += "</body>\n</html>\n";

@@ -76,6 +76,9 @@ bool renderStep(const std::string& proc, int rc)
     StepDoc doc = takeCurrentStep();
     doc.proc = proc.empty() ? std::string("KORVANTE") : proc;
     doc.rc = rc;
+    doc.headed = true;
+    doc.titles = vyr_titles();
+    doc.footnotes = vyr_footnotes();
     int centreLen = 0;
     const char* centreOpt = xoptcgt("CENTER", &centreLen);
     setListingCentred(centreOpt == nullptr || centreLen == 0 || centreOpt[0] != '0');

@@ -941,9 +941,15 @@ class Parser
                     break;
                 stack_.pop_back();
                 const Terminal& term = g_.terms[y];
-                inserted.push_back(term.kind == TK_CLASS  ? "<" + describe_term(y) + ">"
-                                   : term.display.empty() ? std::string("<an option>")
-                                                          : term.display);
+                // Said as the user would write it: a statement end as ";"; a
+                // class with no description (the end of the input) is left out.
+                if (term.kind == TK_CLASS && term.cls == TC_ENDJB)
+                    inserted.push_back(";");
+                else if (term.kind == TK_CLASS && !describe_term(y).empty())
+                    inserted.push_back("<" + describe_term(y) + ">");
+                else if (term.kind != TK_CLASS)
+                    inserted.push_back(term.display.empty() ? std::string("<an option>")
+                                                            : term.display);
                 cost -= g_.terms[y].inscost;
                 continue;
             }

@@ -260,6 +260,15 @@ void print_step_begin()
         s.newPagePending = true;
 }
 
+// Closes the step's last page, so that its footnotes are the ones in force
+// while the step ran, not those of a FOOTNOTE statement given after it.
+void print_step_end()
+{
+    PrintState& s = ps();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    end_page();
+}
+
 void print_flush()
 {
     PrintState& s = ps();

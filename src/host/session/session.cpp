@@ -416,6 +416,7 @@ int run_step(VyrStep& step)
         xpmlog(kHostGroup, kMsgStepFailed, step.proc.c_str(), rc, exit_reason(rc));
     else if (rc > 0)
         xpmlog(kHostGroup, kMsgStepWarnings, step.proc.c_str(), rc);
+    print_step_end();
     print_flush();
     return rc;
 }

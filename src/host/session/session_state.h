@@ -149,6 +149,7 @@ void print_reset(const VyrSettings& settings);
 bool print_finish_listing();
 bool print_finish(); // renames the listing/log files into place; false on failure
 void print_step_begin();
+void print_step_end();
 void print_flush();
 // Sends listing and log lines to these strings instead of the files (tests);
 // null pointers restore the files.

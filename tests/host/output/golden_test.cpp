@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -241,6 +242,98 @@ TEST(Templates, LookupIgnoresCaseAndDecidesVisibilityOrderAndHeaders)
     EXPECT_EQ(vdq::cellText(p, v, vdq::findTemplate("Stat.Korvante.HomTests")), "<.0001");
     v.d = 0.04567;
     EXPECT_EQ(vdq::cellText(p, v, vdq::findTemplate("Stat.Korvante.HomTests")), ".0457");
+}
+
+} // namespace
+
+namespace
+{
+
+TEST(Html, TableIdsStayUniqueAcrossSteps)
+{
+    // Two steps with the same table path: the page must not repeat an id.
+    auto step = [] {
+        vdq::StepDoc s;
+        auto n = std::make_shared<vdq::Node>();
+        n->kind = vdq::Node::Table;
+        n->name = "CensoredSummary";
+        n->path = "CensoredSummary";
+        vdq::Column c;
+        c.name = "X";
+        n->columns = {c};
+        vdq::Cell v;
+        v.d = 1;
+        n->rows = {{v}};
+        s.items.push_back(n);
+        return s;
+    };
+    std::string h = vdq::renderHtml({step(), step(), step()}, {});
+    std::set<std::string> ids;
+    size_t count = 0;
+    for (size_t at = h.find("id=\""); at != std::string::npos; at = h.find("id=\"", at + 1)) {
+        size_t end = h.find('"', at + 4);
+        ids.insert(h.substr(at + 4, end - at - 4));
+        ++count;
+    }
+    EXPECT_EQ(count, 3u) << h;
+    EXPECT_EQ(ids.size(), count) << h;
+    // The first step keeps its plain ids.
+    EXPECT_EQ(ids.count("CensoredSummary"), 1u) << h;
+}
+
+} // namespace
+
+namespace
+{
+
+TEST(Html, EachStepKeepsTheTitlesAndFootnotesItRanWith)
+{
+    vdq::StepDoc a, b;
+    a.headed = b.headed = true;
+    a.titles = {"First & <one>", ""};
+    b.titles = {"Second", ""};
+    b.footnotes = {"Foot \"note\""};
+    std::string h = vdq::renderHtml({a, b}, {"Second", ""});
+    EXPECT_NE(h.find("<title>First &amp; &lt;one&gt;</title>"), std::string::npos) << h;
+    size_t first = h.find("<h1>First &amp; &lt;one&gt;</h1>");
+    size_t second = h.find("<h1>Second</h1>");
+    ASSERT_NE(first, std::string::npos) << h;
+    ASSERT_NE(second, std::string::npos) << h;
+    EXPECT_LT(first, second);
+    // Only once: the page-wide titles are not repeated above the steps.
+    EXPECT_EQ(h.find("<h1>Second</h1>", second + 1), std::string::npos) << h;
+    size_t foot = h.find("<p class=\"footnote\">Foot &quot;note&quot;</p>");
+    EXPECT_GT(foot, second);
+}
+
+} // namespace
+
+namespace
+{
+
+TEST(Encoding, BytesThatAreNotUtf8ReachHtmlAndJsonAsLatin1Characters)
+{
+    vdq::StepDoc s;
+    auto n = std::make_shared<vdq::Node>();
+    n->kind = vdq::Node::Table;
+    n->name = "T";
+    vdq::Column t;
+    t.name = "S";
+    t.numeric = false;
+    t.type = 6;
+    n->columns = {t};
+    vdq::Cell a, b;
+    a.kind = b.kind = vdq::Cell::Text;
+    a.s = "caf\xe9";             // Latin-1 e-acute
+    b.s = "na\xc3\xafve \xe2\x82"; // valid UTF-8, then a cut-off sequence
+    n->rows = {{a}, {b}};
+    s.items.push_back(n);
+    std::string j = vdq::renderJson({s});
+    std::string h = vdq::renderHtml({s}, {});
+    for (const std::string* out : {&j, &h}) {
+        EXPECT_NE(out->find("caf\xc3\xa9"), std::string::npos) << *out;
+        EXPECT_NE(out->find("na\xc3\xafve \xc3\xa2\xc2\x82"), std::string::npos) << *out;
+    }
 }
 
 } // namespace

@@ -233,6 +233,29 @@ TEST_F(Session, TitlesHeadListingPagesAndLowerTitlesAreCleared)
     EXPECT_FALSE(has(c.listing, "Third"));
 }
 
+TEST_F(Session, AStepsLastPageKeepsTheFootnotesInForceWhileItRan)
+{
+    vyr_register_procedure("PRINTER", [] {
+        vyr_print_line("a row");
+        return 0;
+    });
+    Captured c = run("options nonumber;\ntitle 'One';\nproc printer; run;\n"
+                     "footnote 'Later';\nproc printer; run;");
+    // The first step's page ends before the FOOTNOTE statement is read.
+    std::size_t ff = c.listing.find('\f');
+    ASSERT_NE(ff, std::string::npos) << c.listing;
+    EXPECT_FALSE(has(c.listing.substr(0, ff), "Later")) << c.listing;
+    EXPECT_TRUE(has(c.listing.substr(ff), "Later")) << c.listing;
+}
+
+TEST_F(Session, NullStatementsAreAcceptedEverywhere)
+{
+    Captured c = run(";;\nproc testproc; ; run;\n;\n");
+    EXPECT_EQ(c.status, 0) << c.log;
+    EXPECT_FALSE(has(c.log, "ERROR")) << c.log;
+    ASSERT_EQ(g_seen.size(), 1u);
+}
+
 TEST_F(Session, LibnameAssignsExistingFoldersOnly)
 {
     std::string here = std::filesystem::current_path().string();

@@ -4,20 +4,7 @@
 #include "frame/rankorder.h"
 #include "vyr_files.h"
 #include "vyr_host.h"
-
-namespace
-{
-
-void check_file(int r)
-{
-    if (r != 0) {
-        xprrlog(0, r);
-        if (r < 0)
-            xexit(1020, 0);
-    }
-}
-
-} // namespace
+#include "runtime/xccheck.h"
 
 void korvrnk(KORVCOM* /*q*/, const double* data, const double* freq, int64_t* antirank,
              int64_t count)

@@ -17,6 +17,7 @@
 #include "vyr_data.h"
 #include "vyr_files.h"
 #include "vyr_host.h"
+#include "runtime/xccheck.h"
 #include "vyr_output.h"
 #if __has_include("homogeneity/homogeneity.h")
 #include "homogeneity/homogeneity.h"
@@ -27,16 +28,6 @@ namespace
 {
 
 inline constexpr int LIFETABLE_ROW_BYTES = 13 * 8; // thirteen doubles per interval
-
-// A utility-file result: logged when non-zero, the step ends when negative.
-void check_file(int r)
-{
-    if (r != 0) {
-        xprrlog(0, r);
-        if (r < 0)
-            xexit(1020, 0);
-    }
-}
 
 bool all_blank(const char* p, int n)
 {

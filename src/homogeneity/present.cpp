@@ -14,6 +14,7 @@
 #include "runtime/wzstr.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
+#include "runtime/xccheck.h"
 
 namespace korv_hom
 {
@@ -127,15 +128,6 @@ void identify(KorvPtr q, STRATA* s, int i)
 }
 
 } // namespace
-
-void check_file(int rc)
-{
-    if (rc != 0) {
-        xprrlog(0, rc);
-        if (rc < 0)
-            xexit(1020, 0);
-    }
-}
 
 void reset_ogstat(OGSTAT* og)
 {

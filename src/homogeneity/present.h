@@ -4,6 +4,8 @@
 // p-values. Internal to the homogeneity room.
 #pragma once
 
+#include "runtime/xccheck.h"
+
 #include "frame/strata.h"
 #include "homogeneity/homogeneity.h"
 #include "vyr_files.h"
@@ -28,8 +30,6 @@ struct Levels {
     double* x = nullptr;
 };
 
-// A non-zero utility-file code is logged; a negative one ends the step.
-void check_file(int rc);
 // Sets every graph-inset p-value to missing.
 void reset_ogstat(OGSTAT* og);
 // The i-th stratum of the BY group's list (0-based), or null.

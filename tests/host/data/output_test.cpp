@@ -30,6 +30,20 @@ void set_name(NAMESTR& nm, const char* name, const char* label = "")
     nm.nlablen = static_cast<short>(std::strlen(label));
 }
 
+// Opens an output data set at path with one numeric variable bound to *v and
+// writes one row; the step's end is left to the caller.
+void write_one_value(const std::string& path, const char* name, double* v)
+{
+    DSHANDLE* out = open_output(path);
+    XVHANDLE* h = nullptr;
+    xvputi(out, 1, 32, &h);
+    NAMESTR nm;
+    set_name(nm, name);
+    xvputd(h, &nm, 0, v, 0, 0, 0);
+    xvpute(h);
+    xyvput(h, nullptr);
+}
+
 TEST(OutputDataSet, RowsWrittenAndReadBack)
 {
     TempDir dir;
@@ -129,15 +143,8 @@ TEST(OutputDataSet, FailedStepLeavesTheOldFileAlone)
     TempDir dir;
     dir.write("keep.csv", "old\n1\n");
     testing::internal::CaptureStderr();
-    DSHANDLE* out = open_output(dir.file("keep.csv"));
-    XVHANDLE* h = nullptr;
-    xvputi(out, 1, 32, &h);
-    NAMESTR nm;
     double v = 1;
-    set_name(nm, "new");
-    xvputd(h, &nm, 0, &v, 0, 0, 0);
-    xvpute(h);
-    xyvput(h, nullptr);
+    write_one_value(dir.file("keep.csv"), "new", &v);
     vyr_data_step_end(false);
     std::string log = testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find("was not replaced"), std::string::npos) << log;
@@ -238,15 +245,8 @@ TEST(OutputDataSet, SymbolicLinkIsWrittenThroughNotReplaced)
     dir.write("real.csv", "old\n1\n");
     std::filesystem::create_symlink(dir.file("real.csv"), dir.file("link.csv"));
     testing::internal::CaptureStderr();
-    DSHANDLE* out = open_output(dir.file("link.csv"));
-    XVHANDLE* h = nullptr;
-    xvputi(out, 1, 32, &h);
-    NAMESTR nm;
     double v = 7;
-    set_name(nm, "fresh");
-    xvputd(h, &nm, 0, &v, 0, 0, 0);
-    xvpute(h);
-    xyvput(h, nullptr);
+    write_one_value(dir.file("link.csv"), "fresh", &v);
     vyr_data_step_end(true);
     testing::internal::GetCapturedStderr();
     EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link.csv")));

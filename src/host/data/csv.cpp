@@ -16,22 +16,19 @@
 #include <fstream>
 #include <sstream>
 #include <strings.h>
-#include <thread>
 
 #include "data_internal.h"
 #include "runtime/missing.h"
 #include "vyr_format.h"
 #include "vyr_host.h"
+#include "vyr_pool.h"
 
 namespace vyr::data
 {
 
 int worker_count()
 {
-    unsigned n = std::thread::hardware_concurrency();
-    if (n == 0)
-        n = 2;
-    return static_cast<int>(std::min(n, 16u));
+    return static_cast<int>(std::min(vyr::pool_width(), 16u));
 }
 
 namespace
@@ -269,19 +266,11 @@ struct ChunkPlan {
     std::vector<size_t> nonnumAt; // per column: offset of the first such value
 };
 
+// Runs f(i) for i in [0, n) on the host's thread pool.
 template <typename F> void parallel_for(int n, F f)
 {
-    if (n <= 1) {
-        for (int i = 0; i < n; ++i)
-            f(i);
-        return;
-    }
-    std::vector<std::thread> ts;
-    ts.reserve(static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i)
-        ts.emplace_back([&f, i] { f(i); });
-    for (auto& t : ts)
-        t.join();
+    vyr::parallel_for(static_cast<size_t>(std::max(n, 0)),
+                      [&f](size_t i) { f(static_cast<int>(i)); });
 }
 
 // Is the row starting at p blank (nothing but an optional CR before the

@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "runtime/missing.h"
+#include "vyr_pool.h"
 #include "vyr_sort.h"
 
 namespace
@@ -147,22 +147,14 @@ int thread_count(size_t n)
 {
     if (n < 200000)
         return 1;
-    unsigned t = std::thread::hardware_concurrency();
-    return static_cast<int>(std::clamp(t, 1u, 8u));
+    return static_cast<int>(std::clamp(vyr::pool_width(), 1u, 8u));
 }
 
+// Runs f(i) for i in [0, n) on the host's thread pool.
 template <typename F> void run_parallel(int n, F f)
 {
-    if (n <= 1) {
-        for (int i = 0; i < n; ++i)
-            f(i);
-        return;
-    }
-    std::vector<std::thread> ts;
-    for (int i = 0; i < n; ++i)
-        ts.emplace_back([&f, i] { f(i); });
-    for (auto& t : ts)
-        t.join();
+    vyr::parallel_for(static_cast<size_t>(std::max(n, 0)),
+                      [&f](size_t i) { f(static_cast<int>(i)); });
 }
 
 // Stable LSD radix sort of (key, index) pairs on 16-bit digits, skipping

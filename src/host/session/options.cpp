@@ -4,6 +4,7 @@
 #include "host/session/session_state.h"
 
 #include "runtime/missing.h"
+#include "vyr_pool.h"
 
 #include <algorithm>
 #include <cctype>
@@ -83,6 +84,7 @@ void options_reset(const VyrSettings& settings)
         std::lock_guard<std::mutex> g(s.lock);
         set_defaults(s.values);
         s.macros.clear();
+        pool_configure(true, static_cast<unsigned>(std::stoul(s.values["CPUCOUNT"])));
     }
     for (const auto& [name, value] : settings.options)
         option_set(upper(name), value);
@@ -134,6 +136,9 @@ int option_set(const std::string& name_in, const std::string& value_in)
     OptionState& s = opts();
     std::lock_guard<std::mutex> g(s.lock);
     s.values[name] = value;
+    if (name == "THREADS" || name == "CPUCOUNT")
+        pool_configure(s.values["THREADS"] == "1",
+                       static_cast<unsigned>(std::stoul(s.values["CPUCOUNT"])));
     return 0;
 }
 

@@ -1,0 +1,66 @@
+// Files written whole or not at all: every output file of the host (listing,
+// log, HTML, JSON, output data sets and their attribute files) is written
+// under an unpredictable temporary name beside its target and renamed over
+// the target only when it is complete. Implemented in
+// src/host/files/atomic_file.cpp.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace vyr
+{
+
+class AtomicFile
+{
+  public:
+    AtomicFile() = default;
+    AtomicFile(const AtomicFile&) = delete;
+    AtomicFile& operator=(const AtomicFile&) = delete;
+    // An open file that was never committed is removed.
+    ~AtomicFile();
+
+    // Opens a new temporary file for `target`. When `target` is a symbolic
+    // link, the file it finally points to is the one replaced (the link
+    // stays). When it exists and is not a regular file (a terminal, a pipe,
+    // /dev/stdout), it is written directly, as there is nothing to replace.
+    // The temporary file is created with O_EXCL and O_NOFOLLOW under a
+    // random name in the folder of the file replaced, so nothing planted
+    // under a predictable name can be followed. On failure returns false
+    // with the reason in `why`.
+    bool open(const std::string& target, std::string& why);
+
+    // The buffered stream to write to (null when not open).
+    std::FILE* stream() const { return file_; }
+
+    // Flushes and closes the stream, then renames the temporary file over
+    // the target. On failure (a write error, a full disk) the temporary file
+    // is removed, the target is left as it was, and `why` says what failed.
+    bool commit(std::string& why);
+
+    // Closes and removes the temporary file; the target is left as it was.
+    void abandon();
+
+    bool is_open() const { return file_ != nullptr; }
+    // The file that a commit replaces (the end of any symbolic links).
+    const std::string& target() const { return target_; }
+    // The temporary file being written ("" when writing directly).
+    const std::string& temp_path() const { return temp_; }
+
+  private:
+    std::FILE* file_ = nullptr;
+    std::string target_;
+    std::string temp_;
+    int slot_ = -1;
+};
+
+// Where a write to `path` lands: the file at the end of its chain of
+// symbolic links (or `path` itself). Relative link targets are taken from
+// the link's folder. Returns false when the links loop or go too deep.
+bool resolve_write_target(const std::string& path, std::string& target, std::string& why);
+
+// Removes every temporary file that is open now. Safe to call from a signal
+// handler: it only calls unlink.
+void remove_open_temp_files() noexcept;
+
+} // namespace vyr

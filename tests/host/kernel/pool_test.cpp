@@ -1,0 +1,105 @@
+// The host's thread pool: every task runs once, exceptions come back to the
+// caller, NOTHREADS runs on the calling thread, nested loops do not deadlock,
+// and a pool whose threads cannot start still finishes the work.
+
+#include "vyr_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace
+{
+
+struct PoolTest : ::testing::Test {
+    void TearDown() override
+    {
+        vyr::pool_fail_thread_starts(0);
+        vyr::pool_configure(true, 4);
+    }
+};
+
+TEST_F(PoolTest, EveryTaskRunsOnceAndRangesCoverEverything)
+{
+    vyr::pool_configure(true, 4);
+    std::vector<std::atomic<int>> hits(10000);
+    vyr::parallel_for(hits.size(), [&](std::size_t i) { hits[i]++; });
+    for (auto& h : hits)
+        EXPECT_EQ(h.load(), 1);
+    std::vector<int> owner(1001, -1);
+    std::size_t parts = vyr::parallel_ranges(owner.size(), 100, [&](std::size_t b, std::size_t e,
+                                                                    std::size_t p) {
+        for (std::size_t i = b; i < e; ++i)
+            owner[i] = static_cast<int>(p);
+    });
+    EXPECT_EQ(parts, 4u);
+    for (std::size_t i = 1; i < owner.size(); ++i)
+        EXPECT_TRUE(owner[i] == owner[i - 1] || owner[i] == owner[i - 1] + 1);
+    EXPECT_EQ(owner.front(), 0);
+    EXPECT_EQ(owner.back(), 3);
+}
+
+TEST_F(PoolTest, FirstExceptionReachesTheCaller)
+{
+    vyr::pool_configure(true, 4);
+    std::atomic<int> ran{0};
+    EXPECT_THROW(vyr::parallel_for(1000,
+                                   [&](std::size_t i) {
+                                       ran++;
+                                       if (i == 10)
+                                           throw std::runtime_error("task 10");
+                                   }),
+                 std::runtime_error);
+    // The pool stays usable.
+    std::atomic<int> after{0};
+    vyr::parallel_for(100, [&](std::size_t) { after++; });
+    EXPECT_EQ(after.load(), 100);
+}
+
+TEST_F(PoolTest, NothreadsRunsInOrderOnTheCallingThread)
+{
+    vyr::pool_configure(false, 8);
+    EXPECT_EQ(vyr::pool_width(), 1u);
+    std::vector<std::size_t> order;
+    const auto self = std::this_thread::get_id();
+    vyr::parallel_for(50, [&](std::size_t i) {
+        EXPECT_EQ(std::this_thread::get_id(), self);
+        order.push_back(i);
+    });
+    ASSERT_EQ(order.size(), 50u);
+    for (std::size_t i = 0; i < order.size(); ++i)
+        EXPECT_EQ(order[i], i);
+}
+
+TEST_F(PoolTest, NestedLoopsRunInlineAndCpucountCapsTheThreads)
+{
+    vyr::pool_configure(true, 3);
+    std::mutex m;
+    std::set<std::thread::id> ids;
+    std::atomic<int> inner{0};
+    vyr::parallel_for(64, [&](std::size_t) {
+        EXPECT_EQ(vyr::pool_width(), 1u);
+        vyr::parallel_for(10, [&](std::size_t) { inner++; });
+        std::lock_guard<std::mutex> g(m);
+        ids.insert(std::this_thread::get_id());
+    });
+    EXPECT_EQ(inner.load(), 640);
+    EXPECT_LE(ids.size(), 3u);
+}
+
+TEST_F(PoolTest, ThreadsThatCannotStartLeaveTheWorkToTheCaller)
+{
+    vyr::pool_configure(true, 64);
+    vyr::pool_fail_thread_starts(1000);
+    std::atomic<int> ran{0};
+    vyr::parallel_for(500, [&](std::size_t) { ran++; });
+    EXPECT_EQ(ran.load(), 500);
+    EXPECT_LT(vyr::pool_width(), 64u);
+}
+
+} // namespace

@@ -1,5 +1,6 @@
 // Files written whole or not at all (see vyr_atomic_file.h).
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -222,6 +223,29 @@ void AtomicFile::abandon()
         slot_ = -1;
         temp_.clear();
     }
+}
+
+FolderLock::FolderLock(const std::string& folder, bool exclusive)
+{
+    const std::string path = (folder.empty() ? std::string(".") : folder) + "/.korvante.lock";
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd_ < 0 && !exclusive)
+        fd_ = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd_ < 0)
+        return;
+    while (flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
+        if (errno != EINTR) {
+            ::close(fd_);
+            fd_ = -1;
+            return;
+        }
+    }
+}
+
+FolderLock::~FolderLock()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
 }
 
 void remove_open_temp_files() noexcept

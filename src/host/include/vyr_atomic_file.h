@@ -54,6 +54,25 @@ class AtomicFile
     int slot_ = -1;
 };
 
+// A lock on a library folder, so that files written together (a data set's
+// .csv and .attr) are committed together: a writer holds it exclusively
+// while it renames the pair into place, a reader shares it while it reads
+// the pair. It is an advisory lock (flock) on the file ".korvante.lock" in
+// the folder; where that file cannot be created (a read-only folder, where
+// nothing can be committed either), the lock is not taken.
+class FolderLock
+{
+  public:
+    FolderLock(const std::string& folder, bool exclusive);
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+    ~FolderLock();
+    bool held() const { return fd_ >= 0; }
+
+  private:
+    int fd_ = -1;
+};
+
 // Where a write to `path` lands: the file at the end of its chain of
 // symbolic links (or `path` itself). Relative link targets are taken from
 // the link's folder. Returns false when the links loop or go too deep.

@@ -228,9 +228,10 @@ void AtomicFile::abandon()
 FolderLock::FolderLock(const std::string& folder, bool exclusive)
 {
     const std::string path = (folder.empty() ? std::string(".") : folder) + "/.korvante.lock";
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd_ < 0 && !exclusive)
-        fd_ = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // Only a writer creates the lock file: a reader of a folder that was
+    // never written by us leaves nothing behind in it.
+    fd_ = exclusive ? ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666)
+                    : ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd_ < 0)
         return;
     while (flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {

@@ -58,8 +58,8 @@ class AtomicFile
 // .csv and .attr) are committed together: a writer holds it exclusively
 // while it renames the pair into place, a reader shares it while it reads
 // the pair. It is an advisory lock (flock) on the file ".korvante.lock" in
-// the folder; where that file cannot be created (a read-only folder, where
-// nothing can be committed either), the lock is not taken.
+// the folder, created by the first writer; where it does not exist or cannot
+// be created, the lock is not taken.
 class FolderLock
 {
   public:

@@ -5,10 +5,11 @@
 #include "app/procedures.h"
 
 #include "vyr_session.h"
+#include "vyr_text.h"
 
-#include <cctype>
 #include <cstdio>
-#include <cstring>
+#include <exception>
+#include <new>
 #include <string>
 
 namespace
@@ -32,7 +33,8 @@ const char* const kUsage =
     "  --json FILE           write the output as JSON\n"
     "  --graphics on|off     graphs in the output (default: on)\n"
     "  --option NAME=VALUE   a system option, as in an OPTIONS statement\n"
-    "                        (may be repeated)\n"
+    "                        (may be repeated); a switch is one word, as\n"
+    "                        in --option NOTHREADS\n"
     "  --registry FILE       read registry settings from FILE\n"
     "  --help                show this text\n"
     "  --version             show the version\n"
@@ -46,9 +48,7 @@ int usage_error(const std::string& text)
     return 2;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+int run_command(int argc, char** argv)
 {
     VyrSettings settings;
     bool haveProgram = false;
@@ -111,13 +111,15 @@ int main(int argc, char** argv)
                 else
                     return usage_error("--graphics takes on or off");
             } else if (name == "--option") {
+                // NAME=VALUE, or a switch as one word (NOTHREADS, NOCENTER),
+                // kept with an empty value.
                 std::size_t e = value.find('=');
-                if (e == std::string::npos || e == 0)
-                    return usage_error("--option takes NAME=VALUE");
-                std::string optName = value.substr(0, e);
-                for (char& c : optName)
-                    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-                settings.options[optName] = value.substr(e + 1);
+                if (e == 0 || (e != std::string::npos && e + 1 == value.size()))
+                    return usage_error("--option takes NAME=VALUE or a switch such as NOTHREADS");
+                if (e == std::string::npos)
+                    settings.options[vyr::upper(value)] = "";
+                else
+                    settings.options[vyr::upper(value.substr(0, e))] = value.substr(e + 1);
             }
             continue;
         }
@@ -129,5 +131,24 @@ int main(int argc, char** argv)
     if (!haveProgram)
         return usage_error("no program file given");
     korv_app_register_procedures();
+    vyr_install_signal_handlers();
     return vyr_run(settings);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // The run catches the failures of each step and statement; anything that
+    // still escapes is reported here, after the temporary files are removed,
+    // and the exit status says the run failed.
+    try {
+        return run_command(argc, argv);
+    } catch (const std::bad_alloc&) {
+        return vyr_unexpected_failure("out of memory");
+    } catch (const std::exception& e) {
+        return vyr_unexpected_failure(e.what());
+    } catch (...) {
+        return vyr_unexpected_failure("an unknown exception");
+    }
 }

@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "vyr_atomic_file.h"
 #include "vyr_data.h"
 
 namespace vyr::data
@@ -63,6 +64,9 @@ struct Sidecar {
 // The sidecar path of a CSV path: ".csv" replaced by ".attr" (or ".attr"
 // appended).
 std::string sidecar_path(const std::string& csv_path);
+// Makes the output data set's file under a temporary name beside its target
+// (output.cpp). Returns 0, or a host code after saying why in the log.
+int open_output_file(DSHANDLE* ds);
 // Reads a sidecar; false after logging an error naming the file and line.
 bool read_sidecar(const std::string& path, Sidecar& out);
 // Quotes a sidecar value when needed.
@@ -146,8 +150,8 @@ struct Output {
     bool defining = false;
     bool defined = false;
     bool headerWritten = false;
-    std::string tmpPath;
-    std::FILE* file = nullptr;
+    vyr::AtomicFile file; // the CSV file, under its temporary name until committed
+    std::string why;      // the reason of the first failed write
     std::string buffer;
     long rows = 0;
     int lastWriteRc = 0;

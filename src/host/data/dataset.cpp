@@ -119,15 +119,7 @@ DSHANDLE* register_set(std::unique_ptr<DSHANDLE> ds)
 int open_output(DSHANDLE* ds)
 {
     ds->out = std::make_unique<Output>();
-    static int counter = 0;
-    ds->out->tmpPath =
-        ds->path + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(++counter);
-    ds->out->file = std::fopen(ds->out->tmpPath.c_str(), "wb");
-    if (ds->out->file == nullptr) {
-        xpmlog(kGroup, 12, ds->display.c_str(), std::strerror(errno));
-        return vyr_code(kFacility, 12);
-    }
-    return 0;
+    return open_output_file(ds);
 }
 
 const Column* column(const DSHANDLE* ds, int varnum)

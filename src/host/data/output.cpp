@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 
 #include "data_internal.h"
 #include "runtime/missing.h"
@@ -63,15 +62,24 @@ std::string text_of(const char* p, int len)
     return s;
 }
 
+// Notes the first failure of an output data set's writes, with its reason.
+void note_failure(Output& o, const std::string& why)
+{
+    if (!o.failed)
+        o.why = why;
+    o.failed = true;
+}
+
 int write_buffer(DSHANDLE* ds)
 {
     Output& o = *ds->out;
     if (o.buffer.empty())
         return 0;
-    if (o.file == nullptr ||
-        std::fwrite(o.buffer.data(), 1, o.buffer.size(), o.file) != o.buffer.size()) {
+    std::FILE* f = o.file.stream();
+    errno = 0;
+    if (f == nullptr || std::fwrite(o.buffer.data(), 1, o.buffer.size(), f) != o.buffer.size()) {
+        note_failure(o, f == nullptr ? "the file is not open" : std::strerror(errno != 0 ? errno : EIO));
         o.buffer.clear();
-        o.failed = true;
         return vyr_code(kFacility, 40);
     }
     o.buffer.clear();
@@ -92,14 +100,11 @@ void write_header(DSHANDLE* ds)
     o.buffer += '\n';
 }
 
-bool write_sidecar(DSHANDLE* ds, const std::string& path, std::string& why)
+// The attribute file's text: the data set's label and each variable's type,
+// length, format and label.
+std::string sidecar_text(const DSHANDLE* ds)
 {
-    Output& o = *ds->out;
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) {
-        why = std::strerror(errno);
-        return false;
-    }
+    const Output& o = *ds->out;
     std::string s = "# Attributes of " + ds->display + "\n";
     if (!ds->label.empty())
         s += "dataset label=" + sidecar_quote(ds->label) + "\n";
@@ -112,59 +117,52 @@ bool write_sidecar(DSHANDLE* ds, const std::string& path, std::string& why)
             s += " label=" + sidecar_quote(v.label);
         s += "\n";
     }
-    bool ok = std::fwrite(s.data(), 1, s.size(), f) == s.size();
-    if (std::fclose(f) != 0)
-        ok = false;
-    if (!ok)
-        why = "the attribute file could not be written";
-    return ok;
+    return s;
 }
 
-// Puts a finished temporary file in place of `target`. A regular file (or no
-// file yet) is replaced by renaming, so readers never see half a data set.
-// A symbolic link, device or pipe is written through instead: renaming over
-// it would replace the link or the device node itself.
-bool commit_file(const std::string& tmp, const std::string& target, std::string& why)
+std::string folder_of(const std::string& path)
 {
-    std::error_code ec;
-    std::filesystem::file_status st = std::filesystem::symlink_status(target, ec);
-    if (ec || !std::filesystem::exists(st) || std::filesystem::is_regular_file(st)) {
-        if (std::rename(tmp.c_str(), target.c_str()) != 0) {
-            why = std::strerror(errno);
-            return false;
-        }
-        return true;
-    }
-    std::FILE* in = std::fopen(tmp.c_str(), "rb");
-    std::FILE* out = in ? std::fopen(target.c_str(), "wb") : nullptr;
-    bool ok = in != nullptr && out != nullptr;
-    char buf[1 << 16];
-    while (ok) {
-        std::size_t n = std::fread(buf, 1, sizeof buf, in);
-        if (n > 0 && std::fwrite(buf, 1, n, out) != n)
-            ok = false;
-        if (n < sizeof buf)
-            break;
-    }
-    if (ok && std::ferror(in))
-        ok = false;
-    if (out != nullptr && std::fclose(out) != 0)
-        ok = false;
-    if (!ok)
-        why = std::strerror(errno != 0 ? errno : EIO);
-    if (in != nullptr)
-        std::fclose(in);
-    std::remove(tmp.c_str());
-    return ok;
+    std::string::size_type slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// True when `path` names something other than a regular file or a link to
-// one (a device or a pipe): no attribute file is written beside it.
-bool special_target(const std::string& path)
+// Puts a finished data set in place: the CSV file and its attribute file are
+// completed under their temporary names first, then both renamed while the
+// library folder's lock is held, so that a reader (who shares the lock)
+// never sees the CSV file of one run with the attribute file of another.
+// A device or a pipe (nothing to replace) gets the CSV text only. On failure
+// nothing is replaced and `why` says what went wrong.
+bool commit_data_set(DSHANDLE* ds, std::string& why)
 {
-    std::error_code ec;
-    std::filesystem::file_status st = std::filesystem::status(path, ec);
-    return !ec && std::filesystem::exists(st) && !std::filesystem::is_regular_file(st);
+    Output& o = *ds->out;
+    if (o.file.temp_path().empty())
+        return o.file.commit(why);
+    const std::string side = sidecar_path(ds->path);
+    vyr::AtomicFile attr;
+    std::string text = sidecar_text(ds);
+    if (!attr.open(side, why)) {
+        why = side + ": " + why;
+        return false;
+    }
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), attr.stream()) != text.size()) {
+        why = side + ": " + std::strerror(errno != 0 ? errno : EIO);
+        return false;
+    }
+    if (!o.file.finish(why))
+        return false;
+    if (!attr.finish(why)) {
+        why = side + ": " + why;
+        return false;
+    }
+    vyr::FolderLock lock(folder_of(ds->path), true);
+    if (!attr.commit(why)) {
+        why = side + ": " + why;
+        return false;
+    }
+    return o.file.commit(why);
 }
 
 } // namespace
@@ -310,7 +308,7 @@ int xyvput(XVHANDLE* handle, const void* record)
             }
             const Column& c = in->table.cols[static_cast<size_t>(v.copyVar) - 1];
             if (!c.loaded && !load_columns(in->table, v.copyVar - 1)) {
-                o->failed = true;
+                note_failure(*o, "the values to copy from " + in->display + " could not be read");
                 if (v.numeric)
                     b += '.';
                 continue;
@@ -364,8 +362,25 @@ int xoadd(XO_PARMS* parms)
     return parms->rc;
 }
 
+namespace vyr::data
+{
+
+int open_output_file(DSHANDLE* ds)
+{
+    std::string why;
+    if (!ds->out->file.open(ds->path, why)) {
+        xpmlog(kGroup, 12, ds->display.c_str(), why.c_str());
+        return vyr_code(kFacility, 12);
+    }
+    return 0;
+}
+
+} // namespace vyr::data
+
 // Commits (or drops) an output data set: the temporary file is completed and
-// renamed over the real name, the sidecar written beside it.
+// renamed over the real name, with its attribute file beside it. A data set
+// that fails says which one and why; one that is dropped leaves any earlier
+// file of its name as it was.
 int vyr_data_finish_output(DSHANDLE* ds, bool commit)
 {
     Output& o = *ds->out;
@@ -376,53 +391,30 @@ int vyr_data_finish_output(DSHANDLE* ds, bool commit)
         write_header(ds);
         write_buffer(ds);
     }
-    bool ok = commit && !o.failed;
-    std::string why;
-    if (ok && o.vars.empty()) {
+    if (commit && !o.failed && o.vars.empty()) {
         // Nothing was defined (the step stopped short of it): an empty file
         // would not even read back, so none is made.
         xpmlog(kGroup, 23, ds->display.c_str());
-        ok = false;
-        commit = false;
-        o.rows = 0;
-        o.defined = false;
-    }
-    if (o.file != nullptr) {
-        if (std::fflush(o.file) != 0 || std::ferror(o.file))
-            ok = false, why = std::strerror(errno);
-        if (std::fclose(o.file) != 0 && why.empty())
-            ok = false, why = std::strerror(errno);
-        o.file = nullptr;
-    } else {
-        ok = false;
-    }
-    if (ok) {
-        std::string side = sidecar_path(ds->path);
-        std::string sideTmp = o.tmpPath + ".attr";
-        if (special_target(ds->path)) {
-            if (!commit_file(o.tmpPath, ds->path, why))
-                ok = false;
-        } else if (!write_sidecar(ds, sideTmp, why)) {
-            ok = false;
-            std::remove(sideTmp.c_str());
-        } else if (!commit_file(sideTmp, side, why) || !commit_file(o.tmpPath, ds->path, why)) {
-            ok = false;
-            std::remove(sideTmp.c_str());
-        }
-        if (!ok)
-            xpmlog(kGroup, 12, ds->display.c_str(), why.empty() ? "unknown error" : why.c_str());
-    } else if (commit && o.failed) {
-        // xofprc or the failed write already said why.
-    } else if (commit) {
-        xpmlog(kGroup, 12, ds->display.c_str(), why.empty() ? "unknown error" : why.c_str());
-    } else if (o.rows > 0 || o.defined) {
-        xpmlog(kGroup, 14, ds->display.c_str());
-    }
-    std::remove(o.tmpPath.c_str());
-    if (ok) {
-        xpmlog(kGroup, 13, ds->display.c_str(), o.rows, static_cast<int>(o.vars.size()));
-        vyr_data_note_created(ds->display);
+        o.file.abandon();
         return 0;
     }
-    return commit ? vyr_code(kFacility, 12) : 0;
+    if (!commit) {
+        o.file.abandon();
+        if (o.rows > 0 || o.defined)
+            xpmlog(kGroup, 14, ds->display.c_str());
+        return 0;
+    }
+    std::string why = o.why;
+    bool ok = !o.failed && commit_data_set(ds, why);
+    if (!ok) {
+        o.file.abandon();
+        // A failure the procedure reported (xofprc) has no reason of ours to
+        // add.
+        if (!why.empty() || !ds->writeReported)
+            xpmlog(kGroup, 12, ds->display.c_str(), why.empty() ? "unknown error" : why.c_str());
+        return vyr_code(kFacility, 12);
+    }
+    xpmlog(kGroup, 13, ds->display.c_str(), o.rows, static_cast<int>(o.vars.size()));
+    vyr_data_note_created(ds->display);
+    return 0;
 }

@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -83,7 +85,98 @@ bool is_descriptor_path(const std::string& path)
            path.rfind("/proc/", 0) == 0;
 }
 
+// The write-failure hook: the number of the write that fails (0: none) and
+// the writes counted so far.
+std::atomic<long> g_failAt{-1};
+std::atomic<long> g_writes{0};
+
+long fail_at()
+{
+    long at = g_failAt.load();
+    if (at < 0) {
+        const char* v = std::getenv("KORV_FAIL_WRITE");
+        at = v != nullptr ? std::max(0L, std::strtol(v, nullptr, 10)) : 0;
+        g_failAt.store(at);
+    }
+    return at;
+}
+
+// The stream of an AtomicFile writes through this function, so that every
+// write is counted for the failure hook and a short write is retried.
+ssize_t cookie_write(void* cookie, const char* data, size_t size)
+{
+    const int fd = *static_cast<int*>(cookie);
+    if (write_should_fail()) {
+        errno = ENOSPC;
+        return -1;
+    }
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::write(fd, data + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return done > 0 ? static_cast<ssize_t>(done) : -1;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+int cookie_close(void* cookie)
+{
+    int* fd = static_cast<int*>(cookie);
+    int rc = ::close(*fd);
+    delete fd;
+    return rc;
+}
+
+// A write-only stream over `fd` (which it owns and closes); null on failure,
+// with `fd` closed.
+std::FILE* stream_over(int fd)
+{
+    cookie_io_functions_t io{};
+    io.write = cookie_write;
+    io.close = cookie_close;
+    int* cookie = new int(fd);
+    std::FILE* f = fopencookie(cookie, "w", io);
+    if (f == nullptr) {
+        int err = errno;
+        ::close(fd);
+        delete cookie;
+        errno = err;
+    }
+    return f;
+}
+
+// Opens an existing file that is not replaced (a device, a pipe, a standard
+// stream's path) for writing through.
+std::FILE* open_direct(const std::string& path, int& fd_out)
+{
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return nullptr;
+    std::FILE* f = stream_over(fd);
+    fd_out = f != nullptr ? fd : -1;
+    return f;
+}
+
 } // namespace
+
+void reset_write_failure_hook()
+{
+    g_failAt.store(-1);
+    g_writes.store(0);
+    (void)fail_at();
+}
+
+bool write_should_fail() noexcept
+{
+    long at = fail_at();
+    if (at <= 0)
+        return false;
+    return g_writes.fetch_add(1) + 1 == at;
+}
 
 bool resolve_write_target(const std::string& path, std::string& target, std::string& why)
 {
@@ -122,7 +215,7 @@ bool AtomicFile::open(const std::string& path, std::string& why)
     }
     if (is_descriptor_path(path)) {
         target_ = path;
-        file_ = std::fopen(path.c_str(), "w");
+        file_ = open_direct(path, fd_);
         if (file_ == nullptr) {
             why = std::strerror(errno);
             return false;
@@ -140,7 +233,7 @@ bool AtomicFile::open(const std::string& path, std::string& why)
         }
         if (!S_ISREG(st.st_mode)) {
             // A device or a pipe: nothing to replace, so write to it.
-            file_ = std::fopen(target_.c_str(), "w");
+            file_ = open_direct(target_, fd_);
             if (file_ == nullptr) {
                 why = std::strerror(errno);
                 return false;
@@ -154,9 +247,18 @@ bool AtomicFile::open(const std::string& path, std::string& why)
     int fd = -1;
     for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
         temp_ = folder + "/." + base + "." + random_tag() + ".tmp";
+        // Noted before it exists, so that a signal arriving at any moment
+        // after the file is made finds it to remove.
+        slot_ = claim_slot(temp_.c_str());
         fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (fd < 0 && errno != EEXIST)
-            break;
+        if (fd < 0) {
+            int err = errno;
+            release_slot(slot_);
+            slot_ = -1;
+            errno = err;
+            if (err != EEXIST)
+                break;
+        }
     }
     if (fd < 0) {
         why = std::strerror(errno);
@@ -167,24 +269,29 @@ bool AtomicFile::open(const std::string& path, std::string& why)
     // is kept exactly.
     if (mode != 0666)
         (void)fchmod(fd, mode);
-    file_ = fdopen(fd, "w");
+    file_ = stream_over(fd);
     if (file_ == nullptr) {
         why = std::strerror(errno);
-        ::close(fd);
         ::unlink(temp_.c_str());
+        release_slot(slot_);
+        slot_ = -1;
         temp_.clear();
         return false;
     }
-    slot_ = claim_slot(temp_.c_str());
+    fd_ = fd;
+    finished_ = false;
     return true;
 }
 
-bool AtomicFile::commit(std::string& why)
+bool AtomicFile::finish(std::string& why)
 {
     if (file_ == nullptr) {
+        if (finished_)
+            return true;
         why = "the file is not open";
         return false;
     }
+    errno = 0;
     bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
     int err = ok ? 0 : errno;
     if (std::fclose(file_) != 0 && ok) {
@@ -192,23 +299,42 @@ bool AtomicFile::commit(std::string& why)
         err = errno;
     }
     file_ = nullptr;
-    if (temp_.empty()) {
-        if (!ok)
-            why = std::strerror(err != 0 ? err : EIO);
-        return ok;
-    }
-    if (ok && std::rename(temp_.c_str(), target_.c_str()) != 0) {
-        ok = false;
-        err = errno;
-    }
+    fd_ = -1;
     if (!ok) {
         why = std::strerror(err != 0 ? err : EIO);
-        ::unlink(temp_.c_str());
+        drop_temp();
+        return false;
+    }
+    finished_ = true;
+    return true;
+}
+
+bool AtomicFile::commit(std::string& why)
+{
+    if (!finish(why))
+        return false;
+    finished_ = false;
+    if (temp_.empty())
+        return true;
+    if (std::rename(temp_.c_str(), target_.c_str()) != 0) {
+        why = std::strerror(errno);
+        drop_temp();
+        return false;
     }
     release_slot(slot_);
     slot_ = -1;
     temp_.clear();
-    return ok;
+    return true;
+}
+
+void AtomicFile::drop_temp()
+{
+    if (temp_.empty())
+        return;
+    ::unlink(temp_.c_str());
+    release_slot(slot_);
+    slot_ = -1;
+    temp_.clear();
 }
 
 void AtomicFile::abandon()
@@ -216,13 +342,10 @@ void AtomicFile::abandon()
     if (file_ != nullptr) {
         std::fclose(file_);
         file_ = nullptr;
+        fd_ = -1;
     }
-    if (!temp_.empty()) {
-        ::unlink(temp_.c_str());
-        release_slot(slot_);
-        slot_ = -1;
-        temp_.clear();
-    }
+    finished_ = false;
+    drop_temp();
 }
 
 FolderLock::FolderLock(const std::string& folder, bool exclusive)

@@ -33,9 +33,15 @@ class AtomicFile
     // The buffered stream to write to (null when not open).
     std::FILE* stream() const { return file_; }
 
-    // Flushes and closes the stream, then renames the temporary file over
-    // the target. On failure (a write error, a full disk) the temporary file
-    // is removed, the target is left as it was, and `why` says what failed.
+    // Flushes and closes the stream, keeping the temporary file for a later
+    // commit (files committed together finish first, then rename). On
+    // failure the temporary file is removed and `why` says what failed.
+    bool finish(std::string& why);
+
+    // Finishes the file if it is still open, then renames the temporary file
+    // over the target. On failure (a write error, a full disk) the temporary
+    // file is removed, the target is left as it was, and `why` says what
+    // failed.
     bool commit(std::string& why);
 
     // Closes and removes the temporary file; the target is left as it was.
@@ -46,9 +52,16 @@ class AtomicFile
     const std::string& target() const { return target_; }
     // The temporary file being written ("" when writing directly).
     const std::string& temp_path() const { return temp_; }
+    // The descriptor under the stream (-1 when not open), for a last line
+    // written by a signal handler.
+    int descriptor() const { return fd_; }
 
   private:
+    void drop_temp();
+
     std::FILE* file_ = nullptr;
+    int fd_ = -1;
+    bool finished_ = false;
     std::string target_;
     std::string temp_;
     int slot_ = -1;
@@ -81,5 +94,16 @@ bool resolve_write_target(const std::string& path, std::string& target, std::str
 // Removes every temporary file that is open now. Safe to call from a signal
 // handler: it only calls unlink.
 void remove_open_temp_files() noexcept;
+
+// Test hook for failure sweeps: when the environment variable
+// KORV_FAIL_WRITE holds a number N, the Nth write to any file opened by
+// AtomicFile (counted from the start of the process, or from the last call
+// of this function) fails with ENOSPC, as on a full disk. Reads the variable
+// again and restarts the count.
+void reset_write_failure_hook();
+// Counts one write for that hook; true when this is the write that must
+// fail. The print system calls it for its writes to standard output and
+// standard error too.
+bool write_should_fail() noexcept;
 
 } // namespace vyr

@@ -155,3 +155,11 @@ int vyr_run(const VyrSettings& settings);
 int vyr_run_text(const VyrSettings& settings, std::string_view text);
 // Return codes of the steps of the last run, in program order.
 const std::vector<int>& vyr_step_rcs();
+// Sets how the process stops on SIGINT, SIGTERM and SIGHUP: temporary files
+// and the temporary WORK folder are removed, the log says why and keeps its
+// name, and the process ends by the signal. Ignores SIGXFSZ, so that a file
+// too large for `ulimit -f` is a write error. Called once by the command.
+void vyr_install_signal_handlers();
+// The last resort for a failure that escaped the run: says it on standard
+// error, removes the temporary files and returns the exit status (1).
+int vyr_unexpected_failure(const char* what);

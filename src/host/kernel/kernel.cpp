@@ -30,13 +30,6 @@ bool ascii_name(const QXChar* name, QXStrSize nameL, std::string& out)
     return true;
 }
 
-std::string upper(std::string s)
-{
-    for (char& c : s)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
 QXChar utf8_decode(const unsigned char* s, size_t n, size_t* used, bool* bad)
 {
     *bad = false;
@@ -82,6 +75,7 @@ QXChar utf8_decode(const unsigned char* s, size_t n, size_t* used, bool* bad)
 } // namespace vyr::kernel
 
 using namespace vyr::kernel;
+using vyr::upper;
 
 namespace
 {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "vyr_kernel.h"
+#include "vyr_text.h"
 
 #include <string>
 
@@ -10,8 +11,6 @@ namespace vyr::kernel
 
 // Code points of a QXChar name as ASCII (false when a character is not ASCII).
 bool ascii_name(const QXChar* name, QXStrSize nameL, std::string& out);
-// Upper-cased copy of an ASCII text.
-std::string upper(std::string s);
 
 // Extensions built into the kernel.
 void* load_udb(QXHandle* h);

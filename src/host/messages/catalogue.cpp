@@ -220,6 +220,11 @@ const char* severity_prefix(Severity severity)
 
 void emit_message(Severity severity, const std::string& text, bool to_log)
 {
+    // An error always fails the step it is said in (or the run, outside a
+    // step): a log that says ERROR never goes with a run that "ended
+    // normally".
+    if (severity == Severity::Error)
+        xsetrc(8);
     if (to_log && severity == Severity::Error)
         ++g_errors;
     if (to_log && severity == Severity::Warning)

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "host/parse/parse_internal.h"
+#include "vyr_text.h"
 #include "runtime/missing.h"
 
 namespace vyr::parse
@@ -16,13 +17,6 @@ namespace vyr::parse
 
 namespace
 {
-
-std::string upper(std::string s)
-{
-    for (char& c : s)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
 
 // The most values one number list may expand to (TO/BY ranges included).
 constexpr std::size_t kMaxListValues = 100000;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "host/parse/parse_internal.h"
+#include "vyr_text.h"
 #include "runtime/missing.h"
 
 namespace vyr::parse
@@ -22,13 +23,6 @@ bool name_start(char c)
 bool name_char(char c)
 {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
-}
-
-std::string upper(std::string s)
-{
-    for (char& c : s)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
 }
 
 // Days from 1960-01-01 to year/month/day (proleptic Gregorian).
@@ -60,16 +54,6 @@ bool all_digits(const std::string& s)
         if (!std::isdigit(static_cast<unsigned char>(c)))
             return false;
     return true;
-}
-
-std::string trim(const std::string& s)
-{
-    std::size_t a = 0, b = s.size();
-    while (a < b && s[a] == ' ')
-        ++a;
-    while (b > a && s[b - 1] == ' ')
-        --b;
-    return s.substr(a, b - a);
 }
 
 } // namespace

@@ -25,16 +25,6 @@ namespace vyr
 namespace
 {
 
-std::string trim(std::string_view s)
-{
-    std::size_t b = 0, e = s.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(s[b])))
-        ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1])))
-        --e;
-    return std::string(s.substr(b, e - b));
-}
-
 struct OptionState {
     std::mutex lock;
     std::map<std::string, std::string> values;
@@ -140,6 +130,19 @@ int option_set(const std::string& name_in, const std::string& value_in)
         pool_configure(s.values["THREADS"] == "1",
                        static_cast<unsigned>(std::stoul(s.values["CPUCOUNT"])));
     return 0;
+}
+
+int option_switch(const std::string& word)
+{
+    static const char* const kSwitches[] = {"CENTER", "NUMBER", "DATE", "THREADS", "GRAPHICS"};
+    const std::string u = upper(word);
+    for (const char* f : kSwitches) {
+        if (u == f)
+            return option_set(f, "1");
+        if (u == std::string("NO") + f)
+            return option_set(f, "0");
+    }
+    return kMsgUnknownOption;
 }
 
 std::optional<std::string> macro_get(std::string_view name)
@@ -431,6 +434,8 @@ int xjsymput(const char* name, const char* value, int length)
     std::string v = value == nullptr ? std::string()
                     : length < 0     ? std::string(value)
                                      : std::string(value, length);
+    if (v.size() > vyr::kMacroValueMax)
+        return vyr_code(43, 4);
     vyr::macro_set(name, v);
     return 0;
 }

@@ -4,10 +4,14 @@
 
 #include "host/session/session_state.h"
 
+#include "vyr_atomic_file.h"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
-#include <filesystem>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <unistd.h>
@@ -21,12 +25,30 @@ namespace vyr
 namespace
 {
 
+// A destination of lines: a file given on the command line (written under a
+// temporary name and renamed into place when the run ends) or, without a
+// path, standard output or standard error.
 struct Sink {
-    std::FILE* file = nullptr;
-    std::string path;     // final name ("" for a standard stream)
-    std::string tempPath; // name written while the run goes on
-    bool failed = false;
+    AtomicFile file;
+    std::string path;      // the name given ("" for a standard stream)
+    bool failed = false;   // a write or the open failed
     bool reported = false; // the failure is already in the log
+    std::string why;       // the reason of the first failure
+
+    void reset()
+    {
+        file.abandon();
+        path.clear();
+        failed = false;
+        reported = false;
+        why.clear();
+    }
+    void fail(int err)
+    {
+        if (!failed)
+            why = std::strerror(err != 0 ? err : EIO);
+        failed = true;
+    }
 };
 
 struct PrintState {
@@ -69,17 +91,54 @@ bool option_on(const char* name, bool fallback)
     return v[0] != '0';
 }
 
+// What a signal handler needs to save the log: the descriptor of its
+// temporary file and the names to rename, kept in fixed buffers because a
+// handler may not allocate. g_logFd is -1 when there is no log file open
+// (the log goes to standard error, or the run is not going).
+std::atomic<int> g_logFd{-1};
+char g_logTemp[PATH_MAX];
+char g_logTarget[PATH_MAX];
+
+void note_log_for_signals(const Sink& log)
+{
+    g_logFd.store(-1);
+    if (!log.file.is_open() || log.file.temp_path().empty() ||
+        log.file.temp_path().size() >= PATH_MAX || log.file.target().size() >= PATH_MAX)
+        return;
+    std::memcpy(g_logTemp, log.file.temp_path().c_str(), log.file.temp_path().size() + 1);
+    std::memcpy(g_logTarget, log.file.target().c_str(), log.file.target().size() + 1);
+    g_logFd.store(log.file.descriptor());
+}
+
+std::FILE* standard_stream(const Sink& sink)
+{
+    return &sink == &ps().listing ? stdout : stderr;
+}
+
 void write_raw(Sink& sink, std::string* capture, const std::string& text)
 {
     if (capture) {
         *capture += text;
         return;
     }
-    std::FILE* f = sink.file;
-    if (f == nullptr)
-        f = (&sink == &ps().listing) ? stdout : stderr;
+    std::FILE* f = sink.file.stream();
+    if (f == nullptr) {
+        // A log file that could not be opened still leaves the log on
+        // standard error; a listing file that could not be opened is not
+        // sent to standard output in its place.
+        if (!sink.path.empty() && &sink == &ps().listing)
+            return;
+        f = standard_stream(sink);
+        if (write_should_fail()) {
+            sink.fail(ENOSPC);
+            return;
+        }
+    }
+    if (text.empty())
+        return;
+    errno = 0;
     if (std::fwrite(text.data(), 1, text.size(), f) != text.size())
-        sink.failed = true;
+        sink.fail(errno);
 }
 
 std::string centred(const std::string& text, int width)
@@ -162,47 +221,50 @@ void start_page()
 
 bool open_sink(Sink& sink, const std::string& path)
 {
-    sink = Sink{};
+    sink.reset();
     if (path.empty())
         return true;
     sink.path = path;
-    std::error_code ec;
-    // A device, a pipe or a symbolic link (/dev/null; /dev/stdout and
-    // /dev/stderr, which link to whatever the descriptor is, often a
-    // regular file): written directly. Renaming a finished file over it
-    // would replace the link itself.
-    std::filesystem::file_status st = std::filesystem::symlink_status(path, ec);
-    if (!ec && std::filesystem::exists(st) && !std::filesystem::is_regular_file(st)) {
-        sink.file = std::fopen(path.c_str(), "w");
-        sink.failed = sink.file == nullptr;
-        return !sink.failed;
-    }
-    sink.tempPath = path + ".part" + std::to_string(static_cast<long>(getpid()));
-    sink.file = std::fopen(sink.tempPath.c_str(), "w");
-    if (sink.file == nullptr) {
+    std::string why;
+    if (!sink.file.open(path, why)) {
         sink.failed = true;
+        sink.why = why;
         return false;
     }
     return true;
 }
 
+// Ends a sink: a file is renamed into place, a standard stream flushed. On
+// a failure the sink's `why` says what went wrong and any file of that name
+// is left as it was.
 bool close_sink(Sink& sink)
 {
-    bool ok = !sink.failed;
-    if (sink.file != nullptr) {
-        if (std::fclose(sink.file) != 0)
-            ok = false;
-        sink.file = nullptr;
-        if (sink.tempPath.empty())
-            return ok;
-        if (ok && std::rename(sink.tempPath.c_str(), sink.path.c_str()) != 0)
-            ok = false;
-        if (!ok)
-            std::remove(sink.tempPath.c_str());
-    } else if (sink.path.empty()) {
-        std::fflush(&sink == &ps().listing ? stdout : stderr);
+    if (sink.path.empty()) {
+        std::FILE* f = standard_stream(sink);
+        errno = 0;
+        if (std::fflush(f) != 0 || std::ferror(f))
+            sink.fail(errno);
+        return !sink.failed;
     }
-    return ok;
+    if (sink.failed) {
+        sink.file.abandon();
+        return false;
+    }
+    std::string why;
+    if (!sink.file.commit(why)) {
+        sink.failed = true;
+        sink.why = why;
+        return false;
+    }
+    return true;
+}
+
+// The name a message gives a sink's destination.
+std::string sink_name(const Sink& sink)
+{
+    if (!sink.path.empty())
+        return sink.path;
+    return &sink == &ps().listing ? "standard output" : "standard error";
 }
 
 } // namespace
@@ -216,11 +278,16 @@ void print_reset(const VyrSettings& settings)
     s.pageOpen = false;
     s.newPagePending = false;
     // The log first, so that a listing that cannot be opened is said there.
-    if (!open_sink(s.log, settings.log))
-        std::fprintf(stderr, "ERROR: The log file %s could not be opened for writing.\n",
-                     settings.log.c_str());
+    if (!open_sink(s.log, settings.log)) {
+        std::fprintf(stderr, "ERROR: ");
+        std::fprintf(stderr, message_text_plain(kMsgLogFileFailed).c_str(), settings.log.c_str(),
+                     s.log.why.c_str());
+        std::fprintf(stderr, "\n");
+        s.log.reported = true;
+    }
+    note_log_for_signals(s.log);
     if (!open_sink(s.listing, settings.listing)) {
-        xpmlog(kHostGroup, kMsgOutputFileFailed, settings.listing.c_str());
+        xpmlog(kHostGroup, kMsgListingFailed, settings.listing.c_str(), s.listing.why.c_str());
         s.listing.reported = true;
     }
 }
@@ -230,12 +297,13 @@ bool print_finish_listing()
     PrintState& s = ps();
     std::lock_guard<std::recursive_mutex> g(s.lock);
     end_page();
-    std::string listingPath = s.listing.path;
-    bool reported = s.listing.reported;
-    bool ok = close_sink(s.listing) && !reported;
-    s.listing = Sink{};
-    if (!ok && !reported) // said in the log, which is still open
-        xpmlog(kHostGroup, kMsgOutputFileFailed, listingPath.c_str());
+    bool ok = close_sink(s.listing);
+    // Said in the log, which is still open; an open that failed was said at
+    // once.
+    if (!ok && !s.listing.reported)
+        xpmlog(kHostGroup, kMsgListingFailed, sink_name(s.listing).c_str(),
+               s.listing.why.c_str());
+    s.listing.reset();
     return ok;
 }
 
@@ -244,11 +312,15 @@ bool print_finish()
     bool okListing = print_finish_listing();
     PrintState& s = ps();
     std::lock_guard<std::recursive_mutex> g(s.lock);
-    std::string logPath = s.log.path;
+    g_logFd.store(-1);
     bool okLog = close_sink(s.log);
-    s.log = Sink{};
-    if (!okLog)
-        std::fprintf(stderr, "ERROR: The log could not be written to %s.\n", logPath.c_str());
+    if (!okLog && !s.log.reported) {
+        std::string text = message_text_plain(kMsgLogFileFailed);
+        std::fprintf(stderr, "ERROR: ");
+        std::fprintf(stderr, text.c_str(), sink_name(s.log).c_str(), s.log.why.c_str());
+        std::fprintf(stderr, "\n");
+    }
+    s.log.reset();
     return okListing && okLog;
 }
 
@@ -273,10 +345,27 @@ void print_flush()
 {
     PrintState& s = ps();
     std::lock_guard<std::recursive_mutex> g(s.lock);
-    if (s.listing.file)
-        std::fflush(s.listing.file);
-    if (s.log.file)
-        std::fflush(s.log.file);
+    for (Sink* sink : {&s.listing, &s.log}) {
+        std::FILE* f = sink->file.stream();
+        if (f == nullptr && sink->path.empty())
+            f = standard_stream(*sink);
+        errno = 0;
+        if (f != nullptr && std::fflush(f) != 0)
+            sink->fail(errno);
+    }
+}
+
+void print_signal_exit(const char* line, std::size_t length) noexcept
+{
+    int fd = g_logFd.exchange(-1);
+    if (fd >= 0) {
+        // The log is flushed after every line, so its file holds all that
+        // was logged: it gets the last line and its real name.
+        (void)!::write(fd, line, length);
+        (void)::rename(g_logTemp, g_logTarget);
+    } else {
+        (void)!::write(STDERR_FILENO, line, length);
+    }
 }
 
 void print_capture(std::string* listing, std::string* log)
@@ -319,6 +408,11 @@ void vyr_log_line(std::string_view line)
     std::string text(line);
     text += '\n';
     vyr::write_raw(s.log, s.captureLog, text);
+    // Every line reaches the file at once, so a run that is killed keeps
+    // what it logged.
+    if (s.captureLog == nullptr && s.log.file.stream() != nullptr &&
+        std::fflush(s.log.file.stream()) != 0)
+        s.log.fail(errno);
 }
 
 int xpopen(int file)

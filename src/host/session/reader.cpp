@@ -38,8 +38,9 @@ bool name_char(char c)
 }
 } // namespace
 
-ProgramReader::ProgramReader(std::string_view text, MacroLookup lookup, MacroWarn warn)
-    : text_(text), lookup_(std::move(lookup)), warn_(std::move(warn))
+ProgramReader::ProgramReader(std::string_view text, MacroLookup lookup, MacroWarn warn,
+                             std::size_t max_length)
+    : text_(text), lookup_(std::move(lookup)), warn_(std::move(warn)), max_length_(max_length)
 {
 }
 
@@ -127,8 +128,15 @@ bool ProgramReader::next(VyrStatement& out)
         std::optional<std::string> value = lookup_ ? lookup_(name) : std::nullopt;
         if (!value) {
             if (warn_)
-                warn_(name, l, c);
+                warn_(kMsgUnresolvedMacro, name, l, c);
             return false; // kept as written
+        }
+        if (out.text.size() + value->size() > max_length_) {
+            // Repeated references to long values would otherwise grow one
+            // statement without bound.
+            if (warn_)
+                warn_(kMsgStatementTooLong, name, l, c);
+            return false;
         }
         while (pos_ < end)
             advance();

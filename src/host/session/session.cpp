@@ -4,16 +4,19 @@
 // program closes; each step is handed to its registered procedure and ends
 // with a return code, the largest reached.
 
-#include <cstdlib>
 #include "host/session/session_state.h"
 
 #include "host/messages/catalogue.h"
+#include "vyr_atomic_file.h"
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -173,7 +176,6 @@ void do_options(const VyrStatement& st, std::size_t start)
 {
     const std::string& text = st.text;
     std::size_t p = start;
-    static const char* const flags[] = {"CENTER", "NUMBER", "DATE", "THREADS", "GRAPHICS"};
     for (;;) {
         while (p < text.size() && std::isspace(static_cast<unsigned char>(text[p])))
             ++p;
@@ -207,17 +209,7 @@ void do_options(const VyrStatement& st, std::size_t start)
                 statement_message(bad, st, valueAt, value.c_str(), name.c_str());
             continue;
         }
-        bool known = false;
-        for (const char* f : flags) {
-            if (name == f) {
-                option_set(name, "1");
-                known = true;
-            } else if (name == std::string("NO") + f) {
-                option_set(f, "0");
-                known = true;
-            }
-        }
-        if (!known)
+        if (option_switch(name) != 0)
             statement_message(kMsgUnknownOption, st, nameAt, name.c_str());
     }
 }
@@ -319,6 +311,12 @@ void do_let(const VyrStatement& st, std::size_t start)
         ++b;
     while (e > b && std::isspace(static_cast<unsigned char>(t[e - 1])))
         --e;
+    if (e - b > kMacroValueMax) {
+        statement_message(kMsgMacroTooLong, st, nameAt, upper(name).c_str(),
+                          static_cast<unsigned long>(e - b),
+                          static_cast<unsigned long>(kMacroValueMax));
+        return;
+    }
     macro_set(name, t.substr(b, e - b));
 }
 
@@ -517,7 +515,9 @@ std::string vyr_work_dir()
         if (mkdtemp(buf.data()) == nullptr)
             return std::string(".");
         temp = buf.data();
+        vyr::signal_note_work_dir(temp);
         vyr_on_session_end([] {
+            vyr::signal_note_work_dir("");
             std::error_code rec;
             fs::remove_all(temp, rec);
             temp.clear();
@@ -606,11 +606,415 @@ void** xcomanchor()
 // ---------------------------------------------------------------------------
 // Running a program.
 
+namespace vyr
+{
+namespace
+{
+
+// One file as the run sees it: the name given and, where the file exists,
+// its device and inode, so that two names of one file compare equal.
+struct FileIdentity {
+    std::string name;
+    std::string canonical;
+    bool exists = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
+FileIdentity identify(const std::string& name)
+{
+    FileIdentity id;
+    id.name = name;
+    struct stat st;
+    if (::stat(name.c_str(), &st) == 0) {
+        id.exists = true;
+        id.dev = st.st_dev;
+        id.ino = st.st_ino;
+    }
+    std::error_code ec;
+    id.canonical = fs::weakly_canonical(fs::absolute(name, ec), ec).string();
+    return id;
+}
+
+bool same_file(const FileIdentity& a, const FileIdentity& b)
+{
+    if (a.exists && b.exists)
+        return a.dev == b.dev && a.ino == b.ino;
+    return !a.canonical.empty() && a.canonical == b.canonical;
+}
+
+// Output files that would land on one another, or on the program, are
+// refused before anything is written: each is named with the option that
+// gave it. Devices and pipes (/dev/null, a terminal) may be shared.
+bool check_output_paths(const VyrSettings& settings)
+{
+    struct Output {
+        const char* option;
+        const std::string* path;
+    };
+    const Output outputs[] = {{"--listing", &settings.listing},
+                              {"--log", &settings.log},
+                              {"--html", &settings.html},
+                              {"--json", &settings.json}};
+    std::vector<std::pair<const char*, FileIdentity>> given;
+    for (const Output& o : outputs) {
+        if (o.path->empty())
+            continue;
+        FileIdentity id = identify(*o.path);
+        struct stat st;
+        if (::stat(o.path->c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+            continue;
+        given.emplace_back(o.option, std::move(id));
+    }
+    bool ok = true;
+    if (!settings.program.empty()) {
+        FileIdentity program = identify(settings.program);
+        for (const auto& [option, id] : given) {
+            if (same_file(id, program)) {
+                xpmlog(kHostGroup, kMsgOutputIsProgram, option, settings.program.c_str());
+                ok = false;
+            }
+        }
+    }
+    for (std::size_t i = 0; i < given.size(); ++i)
+        for (std::size_t j = i + 1; j < given.size(); ++j)
+            if (same_file(given[i].second, given[j].second)) {
+                xpmlog(kHostGroup, kMsgSameOutputFile, given[i].first, given[j].first,
+                       given[j].second.name.c_str());
+                ok = false;
+            }
+    return ok;
+}
+
+// Checks the command line's folders and options before the program runs.
+// Returns false when the run cannot start (each reason is in the log).
+bool check_command_line(const VyrSettings& settings)
+{
+    bool ok = true;
+    for (const auto& [name, value] : settings.options) {
+        // An empty value is a switch given as one word (--option NOTHREADS).
+        int bad = value.empty() ? option_switch(name) : option_set(name, value);
+        if (bad != 0) {
+            if (value.empty())
+                xpmlog(kHostGroup, kMsgUnknownCommandFlag, name.c_str());
+            else
+                xpmlog(kHostGroup, kMsgBadCommandOption, name.c_str(), value.c_str());
+            ok = false;
+        }
+    }
+    std::error_code ec;
+    if (!settings.outDir.empty() && !fs::is_directory(settings.outDir, ec)) {
+        fs::create_directories(settings.outDir, ec);
+        if (!fs::is_directory(settings.outDir, ec)) {
+            xpmlog(kHostGroup, kMsgOutDirFailed, settings.outDir.c_str());
+            ok = false;
+        }
+    }
+    if (!settings.dataDir.empty() && !fs::is_directory(settings.dataDir, ec)) {
+        xpmlog(kHostGroup, kMsgDataDirMissing, settings.dataDir.c_str());
+        ok = false;
+    }
+    // A registry file with bad lines is not a command-line error: each line
+    // is reported, and the run goes on and fails.
+    if (!settings.registry.empty() && !registry_load(settings.registry))
+        session_raise(8);
+    return ok;
+}
+
+// Puts the session in its starting state for a new run.
+void start_session(const VyrSettings& settings)
+{
+    SessionState& s = ss();
+    s.settings = settings;
+    s.titles.assign(10, std::string());
+    s.footnotes.assign(10, std::string());
+    s.libraries.clear();
+    s.stepRcs.clear();
+    s.current = nullptr;
+    s.stepRc = 0;
+    s.sessionRc = 0;
+    s.programDir.clear();
+    if (!settings.program.empty()) {
+        fs::path parent = fs::path(settings.program).parent_path();
+        s.programDir = parent.empty() ? std::string(".") : parent.string();
+    }
+    reset_message_counts();
+    reset_write_failure_hook();
+    pools_reset();
+    pools_set_limit(0);
+    print_reset(settings);
+    VyrSettings seeded = settings;
+    seeded.options.clear();
+    options_reset(seeded);
+    option_set("GRAPHICS", settings.graphics ? "1" : "0");
+    registry_reset();
+}
+
+// Echoes program lines to the log as the statements that hold them are read.
+class ProgramEcho
+{
+  public:
+    explicit ProgramEcho(std::string_view program)
+    {
+        for (std::size_t p = 0; p <= program.size();) {
+            std::size_t e = program.find('\n', p);
+            if (e == std::string_view::npos)
+                e = program.size();
+            std::string_view l = program.substr(p, e - p);
+            if (!l.empty() && l.back() == '\r')
+                l.remove_suffix(1);
+            lines_.push_back(l);
+            p = e + 1;
+        }
+    }
+    // Logs every line not yet echoed up to line `last` (from 1).
+    void to(int last)
+    {
+        last = std::min<int>(last, static_cast<int>(lines_.size()));
+        for (; echoed_ < last; ++echoed_) {
+            char num[16];
+            std::snprintf(num, sizeof num, "%-6d ", echoed_ + 1);
+            vyr_log_line(std::string(num) +
+                         std::string(lines_[static_cast<std::size_t>(echoed_)]));
+        }
+    }
+    void all() { to(static_cast<int>(lines_.size())); }
+
+  private:
+    std::vector<std::string_view> lines_;
+    int echoed_ = 0;
+};
+
+// Logs a message of the program reader at a line and column.
+void reader_message(Severity sev, int number, int line, int column, const std::string& detail)
+{
+    char where[64];
+    std::snprintf(where, sizeof where, "Line %d, column %d: ", line, column);
+    std::string text = message_text_plain(number);
+    int n = std::snprintf(nullptr, 0, text.c_str(), detail.c_str(), kStatementMax);
+    std::string out(static_cast<std::size_t>(std::max(n, 0)) + 1, '\0');
+    std::snprintf(out.data(), out.size(), text.c_str(), detail.c_str(), kStatementMax);
+    out.resize(static_cast<std::size_t>(std::max(n, 0)));
+    emit_message(sev, where + out, true);
+}
+
+// Reads the program statement by statement and runs each: global statements
+// at once, the statements of a step when the step ends.
+class ProgramRunner
+{
+  public:
+    explicit ProgramRunner(std::string_view program)
+        : echo_(program),
+          reader_(
+              program, [](std::string_view n) { return macro_get(n); },
+              [](int number, std::string_view name, int line, int column) {
+                  reader_message(number == kMsgUnresolvedMacro ? Severity::Warning
+                                                               : Severity::Error,
+                                 number, line, column, std::string(name));
+                  if (number != kMsgUnresolvedMacro)
+                      session_raise(8);
+              },
+              kStatementMax)
+    {
+    }
+
+    void run()
+    {
+        VyrStatement st;
+        for (;;) {
+            bool got = reader_.next(st);
+            const ReadError& err = reader_.error();
+            if (!got) {
+                if (err.message != 0 && !saidAlready_)
+                    reading_stopped(err);
+                break;
+            }
+            echo_.to(st.lines.empty() ? st.line : st.lines.back());
+            if (err.message != 0) {
+                // The last statement has no ";": said, and still taken.
+                reader_message(Severity::Error, err.message, err.line, err.column, err.detail);
+                session_raise(8);
+                saidAlready_ = true;
+            }
+            statement(st);
+        }
+        finish_step(false);
+    }
+
+  private:
+    // An error that ends reading (an unclosed comment or string): the step
+    // being collected is not run.
+    void reading_stopped(const ReadError& err)
+    {
+        echo_.all();
+        reader_message(Severity::Error, err.message, err.line, err.column, err.detail);
+        session_raise(8);
+        if (pending_) {
+            xpmlog(kHostGroup, kMsgStepNotRun, pending_->proc.c_str());
+            ss().stepRcs.push_back(8);
+            pending_.reset();
+        }
+    }
+
+    void finish_step(bool byRun)
+    {
+        if (!pending_)
+            return;
+        pending_->endedByRun = byRun;
+        int rc = run_step(*pending_);
+        ss().stepRcs.push_back(rc);
+        pending_.reset();
+    }
+
+    void open_step(const VyrStatement& st, const std::string& proc)
+    {
+        finish_step(false);
+        pending_.emplace();
+        pending_->proc = proc;
+        pending_->number = ++stepNumber_;
+        pending_->statements.push_back(st);
+    }
+
+    // Runs a global statement; false when the statement is not one.
+    bool global_statement(const VyrStatement& st, const std::string& key, std::size_t at)
+    {
+        if (key == "OPTIONS" || key == "OPTION")
+            do_options(st, at);
+        else if (key.rfind("TITLE", 0) == 0 &&
+                 key.find_first_not_of("0123456789", 5) == std::string::npos)
+            do_title(st, key, at, false);
+        else if (key.rfind("FOOTNOTE", 0) == 0 &&
+                 key.find_first_not_of("0123456789", 8) == std::string::npos)
+            do_title(st, key, at, true);
+        else if (key == "LIBNAME")
+            do_libname(st, at);
+        else if (key == "%LET")
+            do_let(st, at);
+        else
+            return false;
+        return true;
+    }
+
+    void statement(const VyrStatement& st)
+    {
+        StatementScanner sc(st.text);
+        Token kw = sc.next();
+        // A null statement (a lone ";") does nothing, inside a step or out.
+        if (kw.kind == Token::End)
+            return;
+        const bool isName = kw.kind == Token::Name;
+        const std::string& key = kw.text;
+        if (isName && key == "PROC") {
+            Token name = sc.next();
+            if (name.kind != Token::Name || !valid_name(name.text, 32)) {
+                finish_step(false);
+                statement_message(kMsgExpectedName, st, name.offset, "a procedure name");
+                return;
+            }
+            open_step(st, name.text);
+            return;
+        }
+        if (isName && key == "DATA") {
+            open_step(st, "DATA");
+            return;
+        }
+        if (isName && (key == "RUN" || key == "QUIT")) {
+            Token after = sc.next();
+            bool cancel = after.kind == Token::Name && after.text == "CANCEL";
+            if (after.kind != Token::End && !cancel)
+                statement_message(kMsgUnexpectedText, st, after.offset, after.raw.c_str());
+            if (cancel && pending_) {
+                xpmlog(kHostGroup, kMsgStepNotRun, pending_->proc.c_str());
+                pending_.reset();
+                return;
+            }
+            finish_step(true);
+            return;
+        }
+        if (isName && global_statement(st, key, sc.offset()))
+            return;
+        if (pending_) {
+            pending_->statements.push_back(st);
+            return;
+        }
+        statement_message(kMsgStatementOutsideStep, st, 0,
+                          kw.raw.empty() ? st.text.c_str() : kw.raw.c_str());
+    }
+
+    ProgramEcho echo_;
+    ProgramReader reader_;
+    std::optional<VyrStep> pending_;
+    int stepNumber_ = 0;
+    bool saidAlready_ = false; // the error of a statement that was still taken
+};
+
+// Runs the hooks registered for the end of the session (the HTML page, the
+// removal of the temporary WORK folder).
+void run_session_end_hooks()
+{
+    SessionState& s = ss();
+    for (std::size_t i = 0; i < s.sessionEndHooks.size(); ++i) {
+        std::function<void()> hook = s.sessionEndHooks[i];
+        try {
+            hook();
+        } catch (const StepExit& e) {
+            session_raise(e.code);
+        } catch (const std::bad_alloc&) {
+            xmemmsg(0);
+            session_raise(8);
+        } catch (const std::exception& e) {
+            xpmlog(kHostGroup, kMsgSessionHookFailed, e.what());
+            session_raise(8);
+        }
+    }
+    // The hooks belong to this run: a later run in the same process (the
+    // tests) registers its own.
+    s.sessionEndHooks.clear();
+}
+
+// Says how the run ended and closes the listing and the log. Returns the
+// exit status.
+int finish_run()
+{
+    SessionState& s = ss();
+    int failed = 0;
+    for (int rc : s.stepRcs)
+        if (rc > 4)
+            ++failed;
+    // Decided before the summary lines, which are errors themselves.
+    const bool outsideErrors = s.sessionRc > 4;
+    const bool listingOk = print_finish_listing();
+    int status = 0;
+    if (failed > 0) {
+        xpmlog(kHostGroup, kMsgRunSummaryFailed, failed, static_cast<int>(s.stepRcs.size()));
+        status = 1;
+    }
+    if (outsideErrors) {
+        xpmlog(kHostGroup, kMsgRunSummaryOutside);
+        status = 1;
+    }
+    if (!listingOk) {
+        xpmlog(kHostGroup, kMsgRunSummaryOutput);
+        status = 1;
+    }
+    if (status == 0)
+        xpmlog(kHostGroup, kMsgRunSummaryOk, static_cast<int>(s.stepRcs.size()));
+    if (!print_finish())
+        status = 1;
+    pools_reset();
+    return status;
+}
+
+} // namespace
+} // namespace vyr
+
 int vyr_run(const VyrSettings& settings)
 {
     std::ifstream in(settings.program, std::ios::binary);
     if (!in) {
-        vyr::print_reset(settings);
+        VyrSettings quiet = settings;
+        quiet.listing.clear();
+        vyr::print_reset(quiet);
         xpmlog(vyr::kHostGroup, vyr::kMsgProgramUnreadable, settings.program.c_str());
         vyr::print_finish();
         return 2;
@@ -627,231 +1031,36 @@ int vyr_run_text(const VyrSettings& settings, std::string_view program)
     // text.
     if (program.substr(0, 3) == "\xEF\xBB\xBF")
         program.remove_prefix(3);
-    SessionState& s = ss();
-    s.settings = settings;
-    s.titles.assign(10, std::string());
-    s.footnotes.assign(10, std::string());
-    s.libraries.clear();
-    s.stepRcs.clear();
-    s.current = nullptr;
-    s.stepRc = 0;
-    s.sessionRc = 0;
-    s.programDir.clear();
-    if (!settings.program.empty()) {
-        fs::path parent = fs::path(settings.program).parent_path();
-        s.programDir = parent.empty() ? std::string(".") : parent.string();
-    }
-    reset_message_counts();
-    pools_reset();
-    pools_set_limit(0);
-    print_reset(settings);
+    // Outputs that would overwrite one another or the program: nothing is
+    // opened, and the messages go to standard error.
     {
-        VyrSettings seeded = settings;
-        seeded.options.clear();
-        options_reset(seeded);
+        VyrSettings unopened = settings;
+        unopened.listing.clear();
+        unopened.log.clear();
+        print_reset(unopened);
+        bool pathsOk = check_output_paths(settings);
+        print_finish();
+        if (!pathsOk)
+            return 2;
     }
-    option_set("GRAPHICS", settings.graphics ? "1" : "0");
-    for (const auto& [name, value] : settings.options) {
-        int bad = option_set(name, value);
-        if (bad != 0) {
-            xpmlog(kHostGroup, kMsgBadCommandOption, name.c_str(), value.c_str());
-            s.sessionRc = std::max(s.sessionRc, 8);
-        }
+    start_session(settings);
+    if (!check_command_line(settings)) {
+        // A command-line error: the program is not run.
+        print_finish();
+        pools_reset();
+        return 2;
     }
-    {
-        std::error_code ec;
-        if (!settings.outDir.empty() && !fs::is_directory(settings.outDir, ec)) {
-            fs::create_directories(settings.outDir, ec);
-            if (!fs::is_directory(settings.outDir, ec)) {
-                xpmlog(kHostGroup, kMsgOutDirFailed, settings.outDir.c_str());
-                s.sessionRc = std::max(s.sessionRc, 8);
-            }
-        }
-        if (!settings.dataDir.empty() && !fs::is_directory(settings.dataDir, ec)) {
-            xpmlog(kHostGroup, kMsgDataDirMissing, settings.dataDir.c_str());
-            s.sessionRc = std::max(s.sessionRc, 8);
-        }
+    try {
+        ProgramRunner(program).run();
+    } catch (const StepExit& e) {
+        session_raise(e.code);
+    } catch (const std::bad_alloc&) {
+        xmemmsg(0);
+        session_raise(8);
+    } catch (const std::exception& e) {
+        xpmlog(kHostGroup, kMsgUnexpectedFailure, e.what());
+        session_raise(8);
     }
-    registry_reset();
-    if (!settings.registry.empty() && !registry_load(settings.registry))
-        s.sessionRc = std::max(s.sessionRc, 8);
-
-    // Program lines, for echoing them to the log as they are read.
-    std::vector<std::string_view> lines;
-    for (std::size_t p = 0; p <= program.size();) {
-        std::size_t e = program.find('\n', p);
-        if (e == std::string_view::npos)
-            e = program.size();
-        std::string_view l = program.substr(p, e - p);
-        if (!l.empty() && l.back() == '\r')
-            l.remove_suffix(1);
-        lines.push_back(l);
-        p = e + 1;
-    }
-    int echoed = 0;
-    auto echo_to = [&](int last) {
-        last = std::min<int>(last, static_cast<int>(lines.size()));
-        for (; echoed < last; ++echoed) {
-            char num[16];
-            std::snprintf(num, sizeof num, "%-6d ", echoed + 1);
-            vyr_log_line(std::string(num) + std::string(lines[static_cast<std::size_t>(echoed)]));
-        }
-    };
-
-    ProgramReader reader(
-        program, [](std::string_view n) { return macro_get(n); },
-        [](std::string_view n, int l, int c) {
-            std::string name(n);
-            char where[64];
-            std::snprintf(where, sizeof where, "Line %d, column %d: ", l, c);
-            const std::string* t = catalogue_text(kHostGroup, kMsgUnresolvedMacro);
-            std::string text = t ? *t : std::string("%2zThe macro variable %s is not defined.");
-            if (text.size() >= 3 && text[0] == '%' && text[2] == 'z')
-                text.erase(0, 3);
-            char buf[256];
-            std::snprintf(buf, sizeof buf, text.c_str(), name.c_str());
-            emit_message(Severity::Warning, where + std::string(buf), true);
-        });
-
-    std::optional<VyrStep> pending;
-    int stepNumber = 0;
-    auto finish_step = [&](bool byRun) {
-        if (!pending)
-            return;
-        pending->endedByRun = byRun;
-        int rc = run_step(*pending);
-        s.stepRcs.push_back(rc);
-        pending.reset();
-    };
-
-    VyrStatement st;
-    bool saidAlready = false; // the error of a statement that was still taken
-    for (;;) {
-        bool got = reader.next(st);
-        const ReadError& err = reader.error();
-        if (!got) {
-            if (err.message != 0 && !saidAlready) {
-                echo_to(static_cast<int>(lines.size()));
-                char where[64];
-                std::snprintf(where, sizeof where, "Line %d, column %d: ", err.line, err.column);
-                emit_message(Severity::Error, where + message_text_plain(err.message), true);
-                s.sessionRc = std::max(s.sessionRc, 8);
-                if (pending) {
-                    xpmlog(kHostGroup, kMsgStepNotRun, pending->proc.c_str());
-                    s.stepRcs.push_back(8);
-                    pending.reset();
-                }
-            }
-            break;
-        }
-        echo_to(st.lines.empty() ? st.line : st.lines.back());
-        if (err.message != 0) {
-            // The last statement has no ";": said, and still taken.
-            char where[64];
-            std::snprintf(where, sizeof where, "Line %d, column %d: ", err.line, err.column);
-            emit_message(Severity::Error, where + message_text_plain(err.message), true);
-            s.sessionRc = std::max(s.sessionRc, 8);
-            saidAlready = true;
-        }
-        StatementScanner sc(st.text);
-        Token kw = sc.next();
-        // A null statement (a lone ";") does nothing, inside a step or out.
-        if (kw.kind == Token::End)
-            continue;
-        std::string key = kw.text;
-        if (kw.kind == Token::Name && key == "PROC") {
-            finish_step(false);
-            Token name = sc.next();
-            if (name.kind != Token::Name || !valid_name(name.text, 32)) {
-                statement_message(kMsgExpectedName, st, name.offset, "a procedure name");
-                continue;
-            }
-            pending.emplace();
-            pending->proc = name.text;
-            pending->number = ++stepNumber;
-            pending->statements.push_back(st);
-            continue;
-        }
-        if (kw.kind == Token::Name && key == "DATA") {
-            finish_step(false);
-            pending.emplace();
-            pending->proc = "DATA";
-            pending->number = ++stepNumber;
-            pending->statements.push_back(st);
-            continue;
-        }
-        if (kw.kind == Token::Name && (key == "RUN" || key == "QUIT")) {
-            Token after = sc.next();
-            if (after.kind != Token::End && !(after.kind == Token::Name && after.text == "CANCEL"))
-                statement_message(kMsgUnexpectedText, st, after.offset, after.raw.c_str());
-            if (after.kind == Token::Name && after.text == "CANCEL" && pending) {
-                xpmlog(kHostGroup, kMsgStepNotRun, pending->proc.c_str());
-                pending.reset();
-                continue;
-            }
-            finish_step(true);
-            continue;
-        }
-        bool global = true;
-        if (kw.kind == Token::Name && (key == "OPTIONS" || key == "OPTION"))
-            do_options(st, sc.offset());
-        else if (kw.kind == Token::Name && key.rfind("TITLE", 0) == 0 &&
-                 key.find_first_not_of("0123456789", 5) == std::string::npos)
-            do_title(st, key, sc.offset(), false);
-        else if (kw.kind == Token::Name && key.rfind("FOOTNOTE", 0) == 0 &&
-                 key.find_first_not_of("0123456789", 8) == std::string::npos)
-            do_title(st, key, sc.offset(), true);
-        else if (kw.kind == Token::Name && key == "LIBNAME")
-            do_libname(st, sc.offset());
-        else if (kw.kind == Token::Name && key == "%LET")
-            do_let(st, sc.offset());
-        else
-            global = false;
-        if (global)
-            continue;
-        if (pending) {
-            pending->statements.push_back(st);
-            continue;
-        }
-        statement_message(kMsgStatementOutsideStep, st, 0,
-                          kw.raw.empty() ? st.text.c_str() : kw.raw.c_str());
-    }
-    finish_step(false);
-
-    for (std::size_t i = 0; i < s.sessionEndHooks.size(); ++i) {
-        std::function<void()> hook = s.sessionEndHooks[i];
-        try {
-            hook();
-        } catch (const StepExit& e) {
-            s.sessionRc = std::max(s.sessionRc, e.code);
-        } catch (const std::exception& e) {
-            xpmlog(kHostGroup, kMsgSessionHookFailed, e.what());
-            s.sessionRc = std::max(s.sessionRc, 8);
-        }
-    }
-
-    int failed = 0;
-    for (int rc : s.stepRcs)
-        if (rc > 4)
-            ++failed;
-    int status = 0;
-    bool listingOk = print_finish_listing();
-    if (failed > 0) {
-        xpmlog(kHostGroup, kMsgRunSummaryFailed, failed, static_cast<int>(s.stepRcs.size()));
-        status = 1;
-    }
-    if (s.sessionRc > 4) {
-        xpmlog(kHostGroup, kMsgRunSummaryOutside);
-        status = 1;
-    }
-    if (!listingOk) {
-        xpmlog(kHostGroup, kMsgRunSummaryOutput);
-        status = 1;
-    }
-    if (status == 0)
-        xpmlog(kHostGroup, kMsgRunSummaryOk, static_cast<int>(s.stepRcs.size()));
-    if (!print_finish())
-        status = 1;
-    pools_reset();
-    return status;
+    run_session_end_hooks();
+    return finish_run();
 }

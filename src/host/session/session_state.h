@@ -4,6 +4,7 @@
 
 #include "vyr_host.h"
 #include "vyr_session.h"
+#include "vyr_text.h"
 
 #include <cctype>
 #include <cstdint>
@@ -66,7 +67,24 @@ enum HostMessage : int {
     kMsgRegistryFile = 60,
     kMsgRegistryLine = 61,
     kMsgTitleNumber = 70,
+    kMsgMacroTooLong = 200,
+    kMsgStatementTooLong = 201,
+    kMsgUnexpectedFailure = 202,
+    kMsgSameOutputFile = 203,
+    kMsgOutputIsProgram = 204,
+    kMsgListingFailed = 205,
+    kMsgLogFileFailed = 206,
+    kMsgStoppedBySignal = 207,
+    kMsgUnknownCommandFlag = 208,
 };
+
+// The longest value a macro variable may hold, in bytes: as long as the
+// longest character value a data set may hold (32767 bytes) twice over, so
+// that any value read from data fits, while a runaway definition such as a
+// repeated %LET A=&A&A; stops long before memory runs out.
+inline constexpr std::size_t kMacroValueMax = 65534;
+// The longest a statement may grow by replacing macro references.
+inline constexpr std::size_t kStatementMax = 1u << 20;
 
 // Text of host message `number` of group 1 without its severity field.
 std::string message_text_plain(int number);
@@ -88,10 +106,14 @@ class ProgramReader
   public:
     // `lookup` gives a macro variable's value, or nullopt when it is absent.
     using MacroLookup = std::function<std::optional<std::string>(std::string_view)>;
-    // `warn` receives unresolved macro references (name, line, column).
-    using MacroWarn = std::function<void(std::string_view, int, int)>;
+    // `warn` receives the macro references that were not replaced: message
+    // kMsgUnresolvedMacro for a name that is not defined, kMsgStatementTooLong
+    // for a value that would make the statement longer than `max_length`;
+    // with the name and the reference's line and column.
+    using MacroWarn = std::function<void(int, std::string_view, int, int)>;
 
-    ProgramReader(std::string_view text, MacroLookup lookup, MacroWarn warn = {});
+    ProgramReader(std::string_view text, MacroLookup lookup, MacroWarn warn = {},
+                  std::size_t max_length = kStatementMax);
 
     // Reads the next statement. Returns false at the end of the program or on
     // an error that ends reading (an unclosed comment or quoted string); then
@@ -113,8 +135,8 @@ class ProgramReader
     int column_ = 1;
     MacroLookup lookup_;
     MacroWarn warn_;
+    std::size_t max_length_;
     ReadError error_;
-    std::vector<std::string> pending_warnings_;
 };
 
 // A small scanner over one statement's text, for the global statements.
@@ -154,6 +176,13 @@ void print_flush();
 // Sends listing and log lines to these strings instead of the files (tests);
 // null pointers restore the files.
 void print_capture(std::string* listing, std::string* log);
+// From a signal handler: writes `line` as the log's last line and puts a log
+// file in place under its real name (the listing is dropped with the other
+// temporary files). Async-signal-safe.
+void print_signal_exit(const char* line, std::size_t length) noexcept;
+// Tells the signal handlers which temporary WORK folder to remove ("" when
+// there is none).
+void signal_note_work_dir(const std::string& path) noexcept;
 
 // Pools: frees everything allocated in the running step (the task pool and
 // the pools created during the step).
@@ -168,6 +197,10 @@ void options_reset(const VyrSettings& settings);
 // Sets a system option from an OPTIONS statement or --option; returns 0, or
 // a message number of group 1 when the value is not accepted.
 int option_set(const std::string& name, const std::string& value);
+// Sets an option switch given as one word: CENTER or NOCENTER, NUMBER,
+// DATE, THREADS, GRAPHICS and their NO forms. Returns 0, or
+// kMsgUnknownOption for another word.
+int option_switch(const std::string& word);
 std::optional<std::string> macro_get(std::string_view name);
 void macro_set(std::string_view name, std::string_view value);
 
@@ -181,15 +214,5 @@ void session_raise(int rc);
 bool registry_load(const std::string& path);
 bool registry_load_text(std::string_view text, const std::string& name);
 void registry_reset();
-
-// The text with its ASCII letters in upper case: names and option keywords
-// compare this way.
-inline std::string upper(std::string_view s)
-{
-    std::string u(s);
-    for (char& c : u)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return u;
-}
 
 } // namespace vyr

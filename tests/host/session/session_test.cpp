@@ -204,8 +204,10 @@ TEST_F(Session, CommandLineOptionsAndThreadOptions)
     EXPECT_LT(xyrngef("NOSUCHOPTION", &v), 0);
 
     s.options["LINESIZE"] = "9";
+    // A bad command-line setting is a command-line error: the program does
+    // not run.
     Captured bad = run("options;", s);
-    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.status, 2);
     EXPECT_TRUE(has(bad.log, "--option LINESIZE=9 is not valid"));
 }
 

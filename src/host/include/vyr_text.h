@@ -1,0 +1,33 @@
+// Small text helpers shared by the host's areas: names and option keywords
+// compare in upper case, and values read from programs and files lose their
+// surrounding blanks.
+#pragma once
+
+#include <cctype>
+#include <string>
+#include <string_view>
+
+namespace vyr
+{
+
+// The text with its ASCII letters in upper case.
+inline std::string upper(std::string_view s)
+{
+    std::string u(s);
+    for (char& c : u)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return u;
+}
+
+// The text without the white space (blanks, tabs, line ends) at either end.
+inline std::string trim(std::string_view s)
+{
+    std::size_t b = 0, e = s.size();
+    while (b < e && std::isspace(static_cast<unsigned char>(s[b])))
+        ++b;
+    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1])))
+        --e;
+    return std::string(s.substr(b, e - b));
+}
+
+} // namespace vyr

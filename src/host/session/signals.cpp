@@ -1,0 +1,177 @@
+// Stopping cleanly on a signal. SIGINT, SIGTERM and SIGHUP end the run at
+// once, but first its traces are tidied: the log gets a last line and its
+// real name, every temporary file (the listing's, the output data sets',
+// the HTML and JSON files') is removed so that earlier files of those names
+// stay whole, and the temporary WORK folder is removed. The process then
+// ends by the same signal, so its caller sees why it stopped. SIGXFSZ is
+// ignored: a file that outgrows `ulimit -f` gives a write error (EFBIG),
+// reported like any other, instead of killing the run.
+//
+// Everything the handler does is async-signal-safe: it only writes,
+// renames, unlinks and reads folders with system calls, from buffers filled
+// before the signal came.
+
+#include "host/session/session_state.h"
+
+#include "vyr_atomic_file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+namespace vyr
+{
+namespace
+{
+
+struct Caught {
+    int signal;
+    const char* name;
+    char line[512]; // the log's last line, made when the handlers are set
+    std::size_t length;
+};
+Caught g_caught[] = {{SIGINT, "SIGINT", {}, 0}, {SIGTERM, "SIGTERM", {}, 0}, {SIGHUP, "SIGHUP", {}, 0}};
+
+std::atomic<bool> g_haveWork{false};
+char g_workDir[PATH_MAX];
+volatile std::sig_atomic_t g_stopping = 0;
+
+struct LinuxDirent64 {
+    ino64_t d_ino;
+    off64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;
+    char d_name[];
+};
+
+// Removes what is in the folder open as `dirfd`, down to `depth` levels of
+// sub-folders, with system calls only.
+void empty_folder(int dirfd, int depth) noexcept
+{
+    alignas(8) char buf[4096];
+    for (;;) {
+        long n = syscall(SYS_getdents64, dirfd, buf, sizeof buf);
+        if (n <= 0)
+            return;
+        bool removed = false;
+        for (long off = 0; off < n;) {
+            auto* d = reinterpret_cast<LinuxDirent64*>(buf + off);
+            off += d->d_reclen;
+            const char* name = d->d_name;
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+                continue;
+            if (d->d_type == DT_DIR) {
+                if (depth > 0) {
+                    int sub = openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                    if (sub >= 0) {
+                        empty_folder(sub, depth - 1);
+                        close(sub);
+                    }
+                }
+                removed |= unlinkat(dirfd, name, AT_REMOVEDIR) == 0;
+            } else {
+                removed |= unlinkat(dirfd, name, 0) == 0;
+            }
+        }
+        if (removed)
+            lseek(dirfd, 0, SEEK_SET); // entries moved: read the folder again
+    }
+}
+
+void remove_work_folder() noexcept
+{
+    if (!g_haveWork.load())
+        return;
+    int fd = open(g_workDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        empty_folder(fd, 4);
+        close(fd);
+    }
+    rmdir(g_workDir);
+}
+
+// Leaves the log whole with `line` as its last line and removes every
+// temporary file and the temporary WORK folder.
+void tidy_up(const char* line, std::size_t length) noexcept
+{
+    print_signal_exit(line, length);
+    remove_open_temp_files();
+    remove_work_folder();
+}
+
+void on_signal(int sig)
+{
+    // A second signal while tidying up ends the process at once.
+    if (g_stopping) {
+        std::signal(sig, SIG_DFL);
+        raise(sig);
+        return;
+    }
+    g_stopping = 1;
+    for (const Caught& c : g_caught)
+        if (c.signal == sig)
+            tidy_up(c.line, c.length);
+    // Ends the process by the same signal once the handler returns (the
+    // signal is blocked until then).
+    std::signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+} // namespace
+
+void signal_note_work_dir(const std::string& path) noexcept
+{
+    g_haveWork.store(false);
+    if (path.empty() || path.size() >= sizeof g_workDir)
+        return;
+    std::memcpy(g_workDir, path.c_str(), path.size() + 1);
+    g_haveWork.store(true);
+}
+
+} // namespace vyr
+
+void vyr_install_signal_handlers()
+{
+    using namespace vyr;
+    std::string text = message_text_plain(kMsgStoppedBySignal);
+    for (Caught& c : g_caught) {
+        int n = std::snprintf(c.line, sizeof c.line, "ERROR: ");
+        int m = std::snprintf(c.line + n, sizeof c.line - static_cast<std::size_t>(n) - 1,
+                              text.c_str(), c.name);
+        std::size_t len = static_cast<std::size_t>(n) +
+                          std::min<std::size_t>(static_cast<std::size_t>(std::max(m, 0)),
+                                                sizeof c.line - static_cast<std::size_t>(n) - 2);
+        c.line[len++] = '\n';
+        c.line[len] = '\0';
+        c.length = len;
+        struct sigaction sa{};
+        sa.sa_handler = on_signal;
+        sigemptyset(&sa.sa_mask);
+        for (const Caught& other : g_caught)
+            sigaddset(&sa.sa_mask, other.signal);
+        sigaction(c.signal, &sa, nullptr);
+    }
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+int vyr_unexpected_failure(const char* what)
+{
+    using namespace vyr;
+    std::string text = message_text_plain(kMsgUnexpectedFailure);
+    int n = std::snprintf(nullptr, 0, text.c_str(), what != nullptr ? what : "unknown failure");
+    std::string line(static_cast<std::size_t>(std::max(n, 0)) + 1, '\0');
+    std::snprintf(line.data(), line.size(), text.c_str(), what != nullptr ? what : "unknown failure");
+    line.pop_back();
+    line = "ERROR: " + line + "\n";
+    g_stopping = 1;
+    tidy_up(line.c_str(), line.size());
+    return 1;
+}

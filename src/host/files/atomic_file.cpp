@@ -101,21 +101,36 @@ long fail_at()
     return at;
 }
 
+} // namespace
+
+// What lies under an AtomicFile's stream: the descriptor, and the error of
+// the first write that failed (stdio keeps only a flag, and errno may have
+// changed by the time the file is finished).
+struct AtomicFile::Stream {
+    int fd = -1;
+    int err = 0;
+};
+
+namespace
+{
+
 // The stream of an AtomicFile writes through this function, so that every
 // write is counted for the failure hook and a short write is retried.
 ssize_t cookie_write(void* cookie, const char* data, size_t size)
 {
-    const int fd = *static_cast<int*>(cookie);
+    auto* st = static_cast<AtomicFile::Stream*>(cookie);
     if (write_should_fail()) {
+        st->err = st->err != 0 ? st->err : ENOSPC;
         errno = ENOSPC;
         return -1;
     }
     size_t done = 0;
     while (done < size) {
-        ssize_t n = ::write(fd, data + done, size - done);
+        ssize_t n = ::write(st->fd, data + done, size - done);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
+            st->err = st->err != 0 ? st->err : errno;
             return done > 0 ? static_cast<ssize_t>(done) : -1;
         }
         done += static_cast<size_t>(n);
@@ -125,38 +140,40 @@ ssize_t cookie_write(void* cookie, const char* data, size_t size)
 
 int cookie_close(void* cookie)
 {
-    int* fd = static_cast<int*>(cookie);
-    int rc = ::close(*fd);
-    delete fd;
+    auto* st = static_cast<AtomicFile::Stream*>(cookie);
+    int rc = ::close(st->fd);
+    delete st;
     return rc;
 }
 
 // A write-only stream over `fd` (which it owns and closes); null on failure,
-// with `fd` closed.
-std::FILE* stream_over(int fd)
+// with `fd` closed. `state` receives what lies under the stream.
+std::FILE* stream_over(int fd, AtomicFile::Stream*& state)
 {
     cookie_io_functions_t io{};
     io.write = cookie_write;
     io.close = cookie_close;
-    int* cookie = new int(fd);
-    std::FILE* f = fopencookie(cookie, "w", io);
+    auto* st = new AtomicFile::Stream{fd, 0};
+    std::FILE* f = fopencookie(st, "w", io);
     if (f == nullptr) {
         int err = errno;
         ::close(fd);
-        delete cookie;
+        delete st;
         errno = err;
+        st = nullptr;
     }
+    state = st;
     return f;
 }
 
 // Opens an existing file that is not replaced (a device, a pipe, a standard
 // stream's path) for writing through.
-std::FILE* open_direct(const std::string& path, int& fd_out)
+std::FILE* open_direct(const std::string& path, int& fd_out, AtomicFile::Stream*& state)
 {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0)
         return nullptr;
-    std::FILE* f = stream_over(fd);
+    std::FILE* f = stream_over(fd, state);
     fd_out = f != nullptr ? fd : -1;
     return f;
 }
@@ -215,7 +232,7 @@ bool AtomicFile::open(const std::string& path, std::string& why)
     }
     if (is_descriptor_path(path)) {
         target_ = path;
-        file_ = open_direct(path, fd_);
+        file_ = open_direct(path, fd_, stream_);
         if (file_ == nullptr) {
             why = std::strerror(errno);
             return false;
@@ -233,7 +250,7 @@ bool AtomicFile::open(const std::string& path, std::string& why)
         }
         if (!S_ISREG(st.st_mode)) {
             // A device or a pipe: nothing to replace, so write to it.
-            file_ = open_direct(target_, fd_);
+            file_ = open_direct(target_, fd_, stream_);
             if (file_ == nullptr) {
                 why = std::strerror(errno);
                 return false;
@@ -269,7 +286,7 @@ bool AtomicFile::open(const std::string& path, std::string& why)
     // is kept exactly.
     if (mode != 0666)
         (void)fchmod(fd, mode);
-    file_ = stream_over(fd);
+    file_ = stream_over(fd, stream_);
     if (file_ == nullptr) {
         why = std::strerror(errno);
         ::unlink(temp_.c_str());
@@ -293,12 +310,13 @@ bool AtomicFile::finish(std::string& why)
     }
     errno = 0;
     bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
-    int err = ok ? 0 : errno;
+    int err = stream_ != nullptr && stream_->err != 0 ? stream_->err : ok ? 0 : errno;
     if (std::fclose(file_) != 0 && ok) {
         ok = false;
         err = errno;
     }
     file_ = nullptr;
+    stream_ = nullptr;
     fd_ = -1;
     if (!ok) {
         why = std::strerror(err != 0 ? err : EIO);
@@ -342,6 +360,7 @@ void AtomicFile::abandon()
     if (file_ != nullptr) {
         std::fclose(file_);
         file_ = nullptr;
+        stream_ = nullptr;
         fd_ = -1;
     }
     finished_ = false;

@@ -56,10 +56,13 @@ class AtomicFile
     // written by a signal handler.
     int descriptor() const { return fd_; }
 
+    struct Stream;
+
   private:
     void drop_temp();
 
     std::FILE* file_ = nullptr;
+    Stream* stream_ = nullptr; // owned by the stream, freed when it closes
     int fd_ = -1;
     bool finished_ = false;
     std::string target_;

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <set>
 #include <utility>
 
 #include "host/parse/parse_internal.h"
@@ -67,6 +68,8 @@ class Parser
     // Records.
     STMT* cur_ = nullptr;
     std::map<std::pair<STMT*, int>, Pending> pending_;
+    // Data set fields given in the current statement.
+    std::set<std::pair<STMT*, int>> datasets_given_;
     int open_vars_ = -1, open_nums_ = -1;
 
     // Semantic registers.
@@ -464,6 +467,18 @@ class Parser
             p.dvals.push_back(nl_from_ + static_cast<double>(i) * by);
     }
 
+    // The option keyword of the value just read: the name before the last
+    // "=" (as the user spelled it, in upper case).
+    std::string option_before_value() const
+    {
+        for (std::size_t i = std::min(pos_, toks_.size()); i >= 2; --i) {
+            const Token& t = toks_[i - 1];
+            if (t.cls == TC_PUNCT && t.punct == '=')
+                return toks_[i - 2].upper.empty() ? toks_[i - 2].text : toks_[i - 2].upper;
+        }
+        return "?";
+    }
+
     void open_dataset(int k, const std::vector<int>& args)
     {
         if (repairing_ || pc_->error || pc_->nerrors)
@@ -471,6 +486,13 @@ class Parser
         int mode[9] = {0};
         for (int i = 0; i < 9 && i + 1 < static_cast<int>(args.size()); ++i)
             mode[i] = args[i + 1];
+        // A data set option given twice in one statement (OUTSURV=a
+        // OUTSURV=b) would silently keep only the last: refused, naming it.
+        if (!datasets_given_.insert({cur_, k}).second) {
+            value_error("The option " + option_before_value() +
+                        "= is repeated in this statement; give it once.");
+            return;
+        }
         DSHANDLE* h = env_.open_dataset(text_, quoted_, mode);
         if (!h) {
             fail(1008);
@@ -1085,6 +1107,7 @@ class Parser
         reported_ = 0;
         abandoned_ = false;
         names_.clear();
+        datasets_given_.clear();
         have_num_ = false;
         by_desc_ = false;
         open_vars_ = open_nums_ = -1;

@@ -5,6 +5,7 @@
 
 #include "host/session/session_state.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 #include <unordered_map>
@@ -28,6 +29,11 @@ struct PoolState {
     int64_t limit = 0;
     int64_t inUse = 0;
     long lastFailure = 0;
+    // Test hook for failure sweeps: the number of the allocation that fails
+    // (0: none), from the environment variable KORV_FAIL_ALLOC when a run
+    // starts, and the allocations counted so far in the run.
+    long failAt = 0;
+    long allocations = 0;
 };
 
 PoolState& state()
@@ -68,8 +74,9 @@ void* pool_allocate(POOLHANDLE* handle, int64_t length, int64_t flags)
     PoolState& s = state();
     std::lock_guard<std::mutex> g(s.lock);
     Pool* p = static_cast<Pool*>(handle);
+    const bool injected = s.failAt > 0 && ++s.allocations == s.failAt;
     if (p == nullptr || s.live.count(p) == 0 || length < 0 || length > kLargestRequest ||
-        (s.limit > 0 && s.inUse + length > s.limit)) {
+        (s.limit > 0 && s.inUse + length > s.limit) || injected) {
         s.lastFailure = static_cast<long>(length < 0 ? 0 : length);
         if (s.lastFailure == 0)
             s.lastFailure = -1;
@@ -138,6 +145,9 @@ void pools_reset()
     s.longLived = nullptr;
     s.inUse = 0;
     s.lastFailure = 0;
+    const char* failAt = std::getenv("KORV_FAIL_ALLOC");
+    s.failAt = failAt != nullptr ? std::max(0L, std::strtol(failAt, nullptr, 10)) : 0;
+    s.allocations = 0;
 }
 
 void pools_set_limit(int64_t bytes)

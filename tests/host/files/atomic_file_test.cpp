@@ -10,7 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -139,6 +141,66 @@ TEST_F(AtomicFileTest, ExistingModeIsKept)
     struct stat st;
     ASSERT_EQ(stat(p.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+// A full disk at any write (the test hook makes write N fail with ENOSPC):
+// the commit fails with the reason, the old target - reached directly or
+// through a symbolic link - stays whole, and no temporary file is left.
+TEST_F(AtomicFileTest, AFailedWriteLeavesTheOldTargetWholeAndSaysWhy)
+{
+    fs::create_directory(dir + "/real");
+    write(dir + "/real/data.txt", "old");
+    fs::create_symlink("real/data.txt", dir + "/link.txt");
+    write(dir + "/plain.txt", "old");
+    const std::string chunk(10000, 'x'); // each chunk at least one write
+    for (const char* name : {"/plain.txt", "/link.txt"}) {
+        for (int n = 1; n <= 3; ++n) {
+            setenv("KORV_FAIL_WRITE", std::to_string(n).c_str(), 1);
+            vyr::reset_write_failure_hook();
+            vyr::AtomicFile f;
+            std::string why;
+            ASSERT_TRUE(f.open(dir + name, why)) << why;
+            for (int i = 0; i < 10; ++i)
+                std::fputs(chunk.c_str(), f.stream());
+            EXPECT_FALSE(f.commit(why)) << name << " write " << n;
+            EXPECT_EQ(why, std::strerror(ENOSPC));
+        }
+        EXPECT_TRUE(read(dir + name) == "old") << name;
+    }
+    unsetenv("KORV_FAIL_WRITE");
+    vyr::reset_write_failure_hook();
+    EXPECT_EQ(entries(), 3);
+    EXPECT_EQ(fs::directory_iterator(dir + "/real")->path().filename(), "data.txt");
+}
+
+// Files committed together: both finish first, then both are renamed; a
+// file that cannot finish leaves its partner's target alone.
+TEST_F(AtomicFileTest, FilesFinishedFirstAreCommittedTogether)
+{
+    write(dir + "/a.csv", "old a");
+    write(dir + "/a.attr", "old attr");
+    {
+        vyr::AtomicFile csv, attr;
+        std::string why;
+        ASSERT_TRUE(csv.open(dir + "/a.csv", why));
+        ASSERT_TRUE(attr.open(dir + "/a.attr", why));
+        std::fputs("new a", csv.stream());
+        std::fputs("new attr", attr.stream());
+        ASSERT_TRUE(csv.finish(why));
+        ASSERT_TRUE(attr.finish(why));
+        EXPECT_FALSE(csv.is_open());
+        EXPECT_EQ(entries(), 4); // both still under their temporary names
+        EXPECT_EQ(read(dir + "/a.csv"), "old a");
+        vyr::FolderLock lock(dir, true);
+        EXPECT_TRUE(lock.held());
+        ASSERT_TRUE(attr.commit(why));
+        ASSERT_TRUE(csv.commit(why));
+    }
+    EXPECT_EQ(read(dir + "/a.csv"), "new a");
+    EXPECT_EQ(read(dir + "/a.attr"), "new attr");
+    // The writer made the lock file; nothing else is left.
+    EXPECT_TRUE(fs::exists(dir + "/.korvante.lock"));
+    EXPECT_EQ(entries(), 3);
 }
 
 } // namespace

@@ -2,11 +2,16 @@
 // step return codes and the exit status, with the listing and log captured.
 
 #include "host/session/session_state.h"
+#include "vyr_atomic_file.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
@@ -377,4 +382,216 @@ TEST(Clock, DateTimeCountsSecondsFrom1960)
     // 2020-01-01 is 1893456000 seconds after 1960-01-01; 2100-01-01 is 4417977600.
     EXPECT_GT(t, 1893456000.0);
     EXPECT_LT(t, 4417977600.0);
+}
+
+// An ERROR line always fails its step, even when the procedure carries on
+// and returns 0: a log saying "Out of memory" never goes with a run that
+// "ended normally".
+TEST_F(Session, AnErrorMessageAlwaysFailsTheStep)
+{
+    vyr_register_procedure("SAYER", [] {
+        xmemmsg(1000);
+        return 0;
+    });
+    Captured c = run("proc sayer; run; proc testproc; run;");
+    EXPECT_TRUE(has(c.log, "ERROR: Out of memory"));
+    EXPECT_EQ(vyr_step_rcs(), (std::vector<int>{8, 0}));
+    EXPECT_EQ(c.status, 1);
+    EXPECT_FALSE(has(c.log, "ended normally"));
+    // Outside a step an error fails the run.
+    Captured outside = run("options linesize=9;");
+    EXPECT_EQ(outside.status, 1);
+}
+
+// A macro variable holds at most kMacroValueMax bytes: the doubling that
+// would exhaust memory stops at the cap with an error naming the line, and
+// one statement cannot grow past kStatementMax through references.
+TEST_F(Session, MacroValuesAndStatementsHaveALengthCap)
+{
+    std::string program = "%let a=" + std::string(50, 'x') + ";\n";
+    for (int i = 0; i < 29; ++i)
+        program += "%let a=&a&a;\n";
+    Captured c = run(program);
+    EXPECT_TRUE(has(c.log, "ERROR: Line 12, column 6: The value of the macro variable A would be "
+                           "102400 bytes long; a macro variable holds at most 65534 bytes."));
+    EXPECT_EQ(std::string(xjsymget("A")).size(), 51200u);
+    EXPECT_EQ(c.status, 1);
+
+    // The longest value is accepted, one byte more is not.
+    Captured edge = run("%let b=" + std::string(vyr::kMacroValueMax, 'y') + ";\n%let c=" +
+                        std::string(vyr::kMacroValueMax + 1, 'z') + ";");
+    EXPECT_EQ(std::string(xjsymget("B")).size(), vyr::kMacroValueMax);
+    EXPECT_EQ(xjsymget("C"), nullptr);
+    EXPECT_TRUE(has(edge.log, "ERROR: Line 2, column 6: The value of the macro variable C"));
+    EXPECT_EQ(xjsymput("D", std::string(vyr::kMacroValueMax + 1, 'z').c_str(), -1) != 0, true);
+
+    std::string many = "%let b=" + std::string(60000, 'y') + ";\nproc testproc";
+    for (int i = 0; i < 20; ++i)
+        many += " &b";
+    Captured grown = run(many + "; run;");
+    EXPECT_TRUE(has(grown.log, "The reference to the macro variable b was not replaced: the "
+                               "statement would grow past 1048576 characters."));
+    ASSERT_EQ(g_seen.size(), 1u);
+    EXPECT_LE(g_seen[0].statements[0].text.size(), vyr::kStatementMax);
+    EXPECT_EQ(grown.status, 1);
+}
+
+// Command-line errors end the run with status 2 before the program runs:
+// a missing data folder, a setting that is not valid, an unknown switch.
+// Switches given as one word work as in an OPTIONS statement.
+TEST_F(Session, CommandLineErrorsAndSwitches)
+{
+    struct Case {
+        const char* name;
+        const char* value;
+        const char* dataDir;
+        int status;
+        const char* said;
+    };
+    const Case cases[] = {
+        {"LINESIZE", "80", "/no/such/data/folder", 2,
+         "ERROR: The data folder /no/such/data/folder does not exist."},
+        {"LINESIZE", "9", "", 2, "--option LINESIZE=9 is not valid"},
+        {"NOSUCHSWITCH", "", "", 2, "--option NOSUCHSWITCH is not a known option switch"},
+        {"NOTHREADS", "", "", 0, "ended normally"},
+        {"NOCENTER", "", "", 0, "ended normally"},
+    };
+    for (const Case& k : cases) {
+        g_seen.clear();
+        VyrSettings s;
+        s.options[k.name] = k.value;
+        s.dataDir = k.dataDir;
+        Captured c = run("proc testproc; run;", s);
+        EXPECT_EQ(c.status, k.status) << k.name;
+        EXPECT_TRUE(has(c.log, k.said)) << k.name << "\n" << c.log;
+        EXPECT_EQ(g_seen.size(), k.status == 0 ? 1u : 0u) << k.name;
+    }
+    double v = -1;
+    VyrSettings s;
+    s.options["NOTHREADS"] = "";
+    run("options;", s);
+    EXPECT_EQ(xyrngef("THREADS", &v), 0);
+    EXPECT_EQ(v, 0);
+}
+
+namespace
+{
+
+// A private folder for tests that write files.
+struct Folder {
+    Folder()
+    {
+        char tmpl[] = "/tmp/korv-session-XXXXXX";
+        path = mkdtemp(tmpl);
+    }
+    ~Folder() { std::filesystem::remove_all(path); }
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+    std::vector<std::string> names() const
+    {
+        std::vector<std::string> n;
+        for (auto& e : std::filesystem::directory_iterator(path))
+            n.push_back(e.path().filename().string());
+        std::sort(n.begin(), n.end());
+        return n;
+    }
+    std::string path;
+};
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+} // namespace
+
+// Two outputs on one file, or an output on the program, are refused before
+// anything is written, naming both options.
+TEST_F(Session, OutputsThatWouldOverwriteEachOtherAreRefused)
+{
+    Folder dir;
+    std::ofstream(dir / "prog.vyr") << "proc testproc; run;\n";
+    struct Case {
+        std::string VyrSettings::*a;
+        std::string VyrSettings::*b;
+        std::string fileA, fileB;
+        const char* said;
+    };
+    const Case cases[] = {
+        {&VyrSettings::listing, &VyrSettings::log, "x", "x",
+         "The options --listing and --log both name the file"},
+        {&VyrSettings::html, &VyrSettings::json, "y", "./y",
+         "The options --html and --json both name the file"},
+        {&VyrSettings::log, &VyrSettings::json, "z", "../" + dir.path.substr(5) + "/z",
+         "The options --log and --json both name the file"},
+        {&VyrSettings::log, nullptr, "prog.vyr", "",
+         "The option --log names the program file"},
+        {&VyrSettings::html, nullptr, "prog.vyr", "",
+         "The option --html names the program file"},
+    };
+    for (const Case& k : cases) {
+        g_seen.clear();
+        VyrSettings s;
+        s.program = dir / "prog.vyr";
+        s.*k.a = dir / k.fileA;
+        if (k.b != nullptr)
+            s.*k.b = dir / k.fileB;
+        Captured c = run("proc testproc; run;", s);
+        EXPECT_EQ(c.status, 2) << k.said;
+        EXPECT_TRUE(has(c.log, k.said)) << c.log;
+        EXPECT_TRUE(g_seen.empty());
+        EXPECT_EQ(dir.names(), std::vector<std::string>{"prog.vyr"}) << k.said;
+    }
+    EXPECT_EQ(slurp(dir / "prog.vyr"), "proc testproc; run;\n");
+    // /dev/null may take any number of outputs.
+    VyrSettings s;
+    s.listing = s.log = "/dev/null";
+    EXPECT_EQ(vyr_run_text(s, "proc testproc; run;"), 0);
+}
+
+// A write that fails (the disk full at write N) is said with the file and
+// the reason, the run fails, the old file of that name stays whole and no
+// temporary file is left.
+TEST_F(Session, AFailedListingWriteNamesTheFileAndTheReason)
+{
+    Folder dir;
+    std::ofstream(dir / "out.lst") << "old listing\n";
+    vyr_register_procedure("PRINTER", [] {
+        for (int i = 0; i < 2000; ++i)
+            vyr_print_line("a line of the listing that takes some room on the page");
+        return 0;
+    });
+    VyrSettings s;
+    s.listing = dir / "out.lst";
+    s.log = dir / "out.log";
+    setenv("KORV_FAIL_WRITE", "3", 1);
+    int status = vyr_run_text(s, "proc printer; run;");
+    unsetenv("KORV_FAIL_WRITE");
+    vyr::reset_write_failure_hook();
+    EXPECT_EQ(status, 1);
+    std::string log = slurp(dir / "out.log");
+    EXPECT_TRUE(has(log, "ERROR: The listing could not be written to " + (dir / "out.lst") +
+                             ": No space left on device."))
+        << log;
+    EXPECT_TRUE(has(log, "ERROR: The run ended with errors: the listing could not be written."));
+    EXPECT_EQ(slurp(dir / "out.lst"), "old listing\n");
+    EXPECT_EQ(dir.names(), (std::vector<std::string>{"out.log", "out.lst"}));
+}
+
+// The last resort for a failure that escaped the run removes the files still
+// being written and gives a failing status.
+TEST(LastResort, RemovesTemporaryFilesAndFails)
+{
+    Folder dir;
+    vyr::AtomicFile f;
+    std::string why;
+    ASSERT_TRUE(f.open(dir / "out.html", why));
+    EXPECT_EQ(dir.names().size(), 1u);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(vyr_unexpected_failure("boom"), 1);
+    std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(has(said, "ERROR: The run stopped on an unexpected failure: boom."));
+    EXPECT_TRUE(dir.names().empty());
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "runtime/missing.h"
+#include "vyr_pool.h"
 #include "vyr_sort.h"
 
 namespace
@@ -126,8 +127,23 @@ TEST(SortRecords, SingleKeysAreStable)
 
 TEST(SortRecords, LargeInputsUseEveryPathCorrectly)
 {
+    // Several threads, whatever the machine: the parallel runs and merges.
+    vyr::pool_configure(true, 4);
+    ASSERT_GT(vyr::pool_width(), 1u);
+    // One word (radix), two words (sorted items), and keys wider than four
+    // words: 16 + 8 + 4 + 8 = 36 bytes, five words, merged item positions.
     expect_same_order(210000, {{0, 8, SORT_KEY_DOUBLE, 1}}, 7);
     expect_same_order(210000, {{12, 4, SORT_KEY_INT32, 1}, {0, 8, SORT_KEY_DOUBLE, 1}}, 8);
+    const std::vector<SORVDSTR> wide = {{8, 4, SORT_KEY_CHAR, SORT_DESCENDING},
+                                        {0, 8, SORT_KEY_DOUBLE, 1},
+                                        {12, 4, SORT_KEY_INT32, 1},
+                                        {8, 12, SORT_KEY_CHAR, 1},
+                                        {16, 8, SORT_KEY_INT64, SORT_DESCENDING}};
+    expect_same_order(210001, wide, 10);
+    // The same keys on one thread give the same order.
+    vyr::pool_configure(false, 1);
+    expect_same_order(20000, wide, 11);
+    vyr::pool_configure(true, 4);
 }
 
 TEST(SortRecords, CompareAndBadKeys)

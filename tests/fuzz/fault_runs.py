@@ -1,0 +1,356 @@
+#!/usr/bin/env python3
+"""Runs korvante under faults and checks that nothing is left torn.
+
+    fault_runs.py KORVANTE sweep        fail the Nth file write, then the Nth
+                                        pool allocation, for N = 1, 2, ... up
+                                        to the last one a run makes
+    fault_runs.py KORVANTE concurrent   two runs writing the same outputs into
+                                        one folder at once, many rounds
+    fault_runs.py KORVANTE signals      SIGINT, SIGTERM and SIGHUP at random
+                                        moments of a long run
+
+Every run must end with a numbered ERROR message and a failing status (or
+the signal that stopped it), never crash, and leave every output either as
+it was before the run or whole: CSV files with all their rows and fields,
+each data set's .attr describing the columns of its .csv, JSON that parses,
+HTML that ends. No temporary file and no temporary WORK folder may remain.
+
+--with-html-json adds the HTML page and the JSON file to the outputs
+checked. The runs use the bundled lung.csv, copied into a private folder.
+"""
+
+import argparse
+import csv
+import io
+import json
+import os
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+OLD = "old contents\n"
+
+SWEEP_PROGRAM = """options linesize=100 pagesize=60;
+title 'Failure sweep';
+proc korvante data=lung outsurv=work.surv;
+   time time*status(1);
+   strata sex;
+run;
+proc korvante data=lung outtest=work.tests notable;
+   time time*status(1);
+   strata ph_ecog / test=(logrank wilcoxon);
+run;
+"""
+
+
+def concurrent_program(strata):
+    return """proc korvante data=lung outsurv=work.s;
+   time time*status(1);
+   strata %s;
+run;
+""" % strata
+
+
+def long_program(steps):
+    return "".join(
+        "proc korvante data=lung outsurv=work.s%d;\n time time*status(1);\n strata sex;\nrun;\n"
+        % (i % 3) for i in range(steps))
+
+
+class Failure(Exception):
+    pass
+
+
+class Place:
+    """A private folder with the data, the program and the outputs."""
+
+    def __init__(self, program, with_html_json):
+        self.root = tempfile.mkdtemp(prefix="korv-faults-")
+        self.data = os.path.join(self.root, "data")
+        self.out = os.path.join(self.root, "out")
+        self.tmp = os.path.join(self.root, "tmp")
+        for d in (self.data, self.out, self.tmp):
+            os.mkdir(d)
+        shutil.copy(os.path.join(ROOT, "examples", "lung.csv"), self.data)
+        self.program = os.path.join(self.data, "prog.vyr")
+        with open(self.program, "w") as f:
+            f.write(program)
+        self.with_html_json = with_html_json
+
+    def args(self, korvante, tag="", use_out=True):
+        a = [korvante, self.program, "--data", self.data,
+             "--listing", os.path.join(self.out, "listing%s.lst" % tag),
+             "--log", os.path.join(self.out, "run%s.log" % tag)]
+        if use_out:
+            a += ["--out", self.out]
+        if self.with_html_json:
+            a += ["--html", os.path.join(self.out, "page.html"),
+                  "--json", os.path.join(self.out, "out.json")]
+        return a
+
+    def env(self, **extra):
+        e = dict(os.environ)
+        e.pop("KORV_FAIL_WRITE", None)
+        e.pop("KORV_FAIL_ALLOC", None)
+        e["TMPDIR"] = self.tmp
+        e.update({k: str(v) for k, v in extra.items()})
+        return e
+
+    def plant_old_outputs(self, names):
+        for n in names:
+            with open(os.path.join(self.out, n), "w") as f:
+                f.write(OLD)
+
+    def remove(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def read(path):
+    with open(path, encoding="utf-8", errors="replace", newline="") as f:
+        return f.read()
+
+
+def check_csv(path):
+    text = read(path)
+    if text == OLD:
+        return None
+    if not text.endswith("\n"):
+        raise Failure("%s does not end with a line end" % path)
+    rows = list(csv.reader(io.StringIO(text)))
+    if len(rows) < 1:
+        raise Failure("%s has no header" % path)
+    width = len(rows[0])
+    for i, r in enumerate(rows):
+        if len(r) != width:
+            raise Failure("%s line %d has %d fields, the header %d" % (path, i + 1, len(r), width))
+    return [h.upper() for h in rows[0]]
+
+
+def check_attr(path, header):
+    text = read(path)
+    if text == OLD:
+        if header is not None:
+            raise Failure("%s is the old file beside a new %s" % (path, path[:-5] + ".csv"))
+        return
+    if not text.endswith("\n"):
+        raise Failure("%s does not end with a line end" % path)
+    names = [line.split()[1].strip('"').upper() for line in text.splitlines()
+             if line.startswith("variable ")]
+    if header is None:
+        raise Failure("%s is new beside the old %s" % (path, path[:-5] + ".csv"))
+    if names != header:
+        raise Failure("%s describes %s but the CSV file has %s" % (path, names, header))
+
+
+def check_outputs(place):
+    """Every output is the old file or a whole new one; nothing temporary."""
+    for folder in (place.out, place.data):
+        for name in sorted(os.listdir(folder)):
+            path = os.path.join(folder, name)
+            if name.startswith(".") and name.endswith(".tmp") or ".part" in name \
+                    or name.endswith(".tmp"):
+                raise Failure("temporary file left behind: %s" % path)
+            if name.endswith(".csv") and folder == place.out:
+                header = check_csv(path)
+                attr = path[:-4] + ".attr"
+                if os.path.exists(attr):
+                    check_attr(attr, header)
+            elif name.endswith(".json"):
+                text = read(path)
+                if text != OLD:
+                    try:
+                        json.loads(text)
+                    except ValueError as e:
+                        raise Failure("%s is not whole JSON: %s" % (path, e))
+            elif name.endswith(".html"):
+                text = read(path)
+                if text != OLD and not text.rstrip().endswith("</html>"):
+                    raise Failure("%s is not a whole page" % path)
+    left = os.listdir(place.tmp)
+    if left:
+        raise Failure("left in the temporary folder: %s" % left)
+
+
+def run(args, env, timeout=120):
+    p = subprocess.run(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                       timeout=timeout)
+    return p.returncode, p.stdout.decode(errors="replace"), p.stderr.decode(errors="replace")
+
+
+def said_error(place, stderr, tag=""):
+    log = os.path.join(place.out, "run%s.log" % tag)
+    text = stderr + (read(log) if os.path.exists(log) else "")
+    return any(line.startswith("ERROR: ") for line in text.splitlines())
+
+
+def sweep(korvante, with_html_json):
+    place = Place(SWEEP_PROGRAM, with_html_json)
+    outputs = ["surv.csv", "surv.attr", "tests.csv", "tests.attr", "listing.lst"]
+    if with_html_json:
+        outputs += ["page.html", "out.json"]
+    counts = {}
+    try:
+        rc, _, err = run(place.args(korvante), place.env())
+        if rc != 0:
+            raise Failure("the program fails without faults (%d): %s" % (rc, err))
+        for kind in ("KORV_FAIL_WRITE", "KORV_FAIL_ALLOC"):
+            n = 1
+            while True:
+                place.plant_old_outputs(outputs)
+                rc, _, err = run(place.args(korvante), place.env(**{kind: n}))
+                where = "%s=%d" % (kind, n)
+                if rc < 0 or rc >= 128:
+                    raise Failure("%s: the run crashed (status %d): %s" % (where, rc, err[-2000:]))
+                try:
+                    check_outputs(place)
+                except Failure as e:
+                    raise Failure("%s: %s" % (where, e))
+                if rc == 0:
+                    break
+                if not said_error(place, err):
+                    raise Failure("%s: status %d without an ERROR message" % (where, rc))
+                n += 1
+                if n > 20000:
+                    raise Failure("%s: the runs never stop failing" % kind)
+            if n == 1:
+                raise Failure("%s: not one fault was made" % kind)
+            counts[kind] = n - 1
+        print("sweep: failed each of %d writes and %d pool allocations; every run said why"
+              % (counts["KORV_FAIL_WRITE"], counts["KORV_FAIL_ALLOC"]))
+    finally:
+        place.remove()
+
+
+def read_pair_under_lock(place, stop, problems, reads):
+    """Reads s.csv and s.attr as a reader of the library does, sharing the
+    folder's lock, until `stop` is set: the pair must always match."""
+    import fcntl
+    lock_path = os.path.join(place.out, ".korvante.lock")
+    csv_path = os.path.join(place.out, "s.csv")
+    while not stop.is_set():
+        try:
+            lock = open(lock_path)  # a folder no writer locked yet has none
+        except FileNotFoundError:
+            lock = None
+        try:
+            if lock is not None:
+                fcntl.flock(lock, fcntl.LOCK_SH)
+            header = check_csv(csv_path)
+            check_attr(csv_path[:-4] + ".attr", header)
+            reads[0] += 1
+        except FileNotFoundError:
+            time.sleep(0.0005)
+        except Failure as e:
+            problems.append(str(e))
+            return
+        finally:
+            if lock is not None:
+                lock.close()
+
+
+def concurrent(korvante, with_html_json, rounds):
+    place = Place("", with_html_json)
+    programs = {}
+    for tag, strata in (("a", "sex"), ("b", "ph_ecog")):
+        programs[tag] = os.path.join(place.data, "prog_%s.vyr" % tag)
+        with open(programs[tag], "w") as f:
+            f.write(concurrent_program(strata))
+    import threading
+    stop = threading.Event()
+    problems = []
+    reads = [0]
+    reader = threading.Thread(target=read_pair_under_lock, args=(place, stop, problems, reads))
+    reader.start()
+    try:
+        seen = set()
+        for r in range(rounds):
+            if problems:
+                raise Failure("a reader sharing the lock saw: %s" % problems[0])
+            procs = []
+            for tag in ("a", "b"):
+                place.program = programs[tag]
+                procs.append(subprocess.Popen(place.args(korvante, tag), env=place.env(),
+                                              stdout=subprocess.DEVNULL,
+                                              stderr=subprocess.PIPE))
+            for p in procs:
+                _, err = p.communicate(timeout=120)
+                if p.returncode != 0:
+                    raise Failure("round %d: a run failed (%d): %s" % (r, p.returncode, err))
+            try:
+                check_outputs(place)
+            except Failure as e:
+                raise Failure("round %d: %s" % (r, e))
+            seen.add(tuple(check_csv(os.path.join(place.out, "s.csv"))))
+        stop.set()
+        reader.join()
+        if problems:
+            raise Failure("a reader sharing the lock saw: %s" % problems[0])
+        print("concurrent: %d rounds of two runs, %d different winners, %d pairs read while "
+              "they ran; nothing torn or mixed" % (rounds, len(seen), reads[0]))
+    finally:
+        stop.set()
+        reader.join()
+        place.remove()
+
+
+def signals(korvante, with_html_json, rounds):
+    place = Place(long_program(400), with_html_json)
+    rng = random.Random(20261207)
+    kinds = [signal.SIGINT, signal.SIGTERM, signal.SIGHUP]
+    try:
+        for r in range(rounds):
+            sig = kinds[r % len(kinds)]
+            use_out = r % 2 == 0  # without --out, WORK is a temporary folder
+            place.plant_old_outputs(["listing.lst", "s0.csv", "s0.attr"])
+            p = subprocess.Popen(place.args(korvante, use_out=use_out), env=place.env(),
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            time.sleep(rng.uniform(0.05, 0.4))
+            p.send_signal(sig)
+            _, err = p.communicate(timeout=120)
+            where = "round %d (%s)" % (r, sig.name)
+            if p.returncode == 0:
+                raise Failure("%s: the run ended before the signal; make it longer" % where)
+            if p.returncode != -sig:
+                raise Failure("%s: status %d, not the signal: %s" % (where, p.returncode,
+                                                                   err.decode()[-2000:]))
+            try:
+                check_outputs(place)
+            except Failure as e:
+                raise Failure("%s: %s" % (where, e))
+            log = read(os.path.join(place.out, "run.log")).splitlines()
+            if not log or "stopped by the signal %s" % sig.name not in log[-1]:
+                raise Failure("%s: the log does not end saying why: %s" % (where, log[-1:]))
+        print("signals: %d runs stopped by SIGINT, SIGTERM and SIGHUP; nothing left behind"
+              % rounds)
+    finally:
+        place.remove()
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("korvante")
+    ap.add_argument("what", choices=["sweep", "concurrent", "signals"])
+    ap.add_argument("--rounds", type=int, default=0)
+    ap.add_argument("--with-html-json", action="store_true")
+    a = ap.parse_args()
+    korvante = os.path.abspath(a.korvante)
+    try:
+        if a.what == "sweep":
+            sweep(korvante, a.with_html_json)
+        elif a.what == "concurrent":
+            concurrent(korvante, a.with_html_json, a.rounds or 200)
+        else:
+            signals(korvante, a.with_html_json, a.rounds or 6)
+    except Failure as e:
+        print("FAIL %s: %s" % (a.what, e))
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

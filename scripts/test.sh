@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds everything and runs the tests. With --sanitize, builds and runs them
 # under AddressSanitizer and UndefinedBehaviorSanitizer in build-asan/.
+# JOBS=N caps the parallel build and test jobs (default: the number of cores).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
-jobs=$(nproc)
+jobs=${JOBS:-$(nproc)}
 if [ "${1:-}" = "--sanitize" ]; then
   dir=build-asan
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DKORV_SANITIZE=ON >/dev/null

@@ -188,6 +188,37 @@ def said_error(place, stderr, tag=""):
     return any(line.startswith("ERROR: ") for line in text.splitlines())
 
 
+def limits(korvante, place):
+    """A full standard output, and files larger than `ulimit -f` allows: each
+    a write error naming the file and the reason, not a kill."""
+    import resource
+    args = place.args(korvante)
+    i = args.index("--listing")
+    to_stdout = args[:i] + args[i + 2:]
+    with open("/dev/full", "w") as full:
+        p = subprocess.run(to_stdout, env=place.env(), stdout=full, stderr=subprocess.PIPE,
+                           timeout=120)
+    log = read(os.path.join(place.out, "run.log"))
+    want = "ERROR: The listing could not be written to standard output: No space left on device."
+    if p.returncode != 1 or want not in log:
+        raise Failure("a full standard output: status %d, log lacks %r" % (p.returncode, want))
+
+    def small_files():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (20000, 20000))
+
+    place.plant_old_outputs(["listing.lst"])
+    p = subprocess.run(place.args(korvante), env=place.env(), stdout=subprocess.DEVNULL,
+                       stderr=subprocess.PIPE, preexec_fn=small_files, timeout=120)
+    log = read(os.path.join(place.out, "run.log"))
+    want = "listing.lst: File too large."
+    if p.returncode != 1 or want not in log:
+        raise Failure("ulimit -f: status %d, log lacks %r: %s" % (p.returncode, want,
+                                                                 p.stderr.decode()[-500:]))
+    check_outputs(place)
+    if read(os.path.join(place.out, "listing.lst")) != OLD:
+        raise Failure("ulimit -f: the old listing was not kept whole")
+
+
 def sweep(korvante, with_html_json):
     place = Place(SWEEP_PROGRAM, with_html_json)
     outputs = ["surv.csv", "surv.attr", "tests.csv", "tests.attr", "listing.lst"]
@@ -220,6 +251,7 @@ def sweep(korvante, with_html_json):
             if n == 1:
                 raise Failure("%s: not one fault was made" % kind)
             counts[kind] = n - 1
+        limits(korvante, place)
         print("sweep: failed each of %d writes and %d pool allocations; every run said why"
               % (counts["KORV_FAIL_WRITE"], counts["KORV_FAIL_ALLOC"]))
     finally:

@@ -56,6 +56,9 @@ struct PrintState {
     Sink listing, log;
     std::string* captureListing = nullptr;
     std::string* captureLog = nullptr;
+    // The listing was ended (print_finish_listing), and how that went.
+    bool listingEnded = false;
+    bool listingOk = true;
     int pageNumber = 0;
     int linesOnPage = 0;
     bool pageOpen = false;
@@ -277,6 +280,8 @@ void print_reset(const VyrSettings& settings)
     s.linesOnPage = 0;
     s.pageOpen = false;
     s.newPagePending = false;
+    s.listingEnded = false;
+    s.listingOk = true;
     // The log first, so that a listing that cannot be opened is said there.
     if (!open_sink(s.log, settings.log)) {
         std::fprintf(stderr, "ERROR: ");
@@ -296,8 +301,12 @@ bool print_finish_listing()
 {
     PrintState& s = ps();
     std::lock_guard<std::recursive_mutex> g(s.lock);
+    if (s.listingEnded)
+        return s.listingOk;
+    s.listingEnded = true;
     end_page();
     bool ok = close_sink(s.listing);
+    s.listingOk = ok;
     // Said in the log, which is still open; an open that failed was said at
     // once.
     if (!ok && !s.listing.reported)

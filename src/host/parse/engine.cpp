@@ -512,23 +512,188 @@ class Parser
             vars_loaded_ = false;
     }
 
+    // Semantic actions. `v` holds the action's arguments; arg(v, i, def) is
+    // argument i, or `def` when it is absent.
+    static int arg(const std::vector<int>& v, std::size_t i, int def)
+    {
+        return i < v.size() ? v[i] : def;
+    }
+
+    // A new statement record named by the statement's first name (not PROC).
+    void act_new(const std::vector<int>& v)
+    {
+        std::string nm = "";
+        for (const auto& t : toks_)
+            if (t.cls == TC_NAMEX && t.upper != "PROC") {
+                nm = t.upper;
+                break;
+            }
+        cur_ = new_record(std::max(arg(v, 0, 0), 0) + 1, nm);
+    }
+
+    // Stores the number or text just read into a field; text longer than
+    // the field's cap is an error and is cut.
+    void act_store(const std::vector<int>& v)
+    {
+        if (repairing_)
+            return;
+        int k = arg(v, 0, -1), m = arg(v, 1, 1), cap = arg(v, 2, 0);
+        if (m == 1) {
+            if (have_num_)
+                store_number(k, num_);
+            return;
+        }
+        std::string s = text_;
+        if (cap > 0 && static_cast<int>(s.size()) > cap) {
+            value_error("The text \"" + s.substr(0, 40) + (s.size() > 40 ? "..." : "") +
+                        "\" is longer than " + std::to_string(cap) + " characters.");
+            s.resize(static_cast<std::size_t>(cap));
+        }
+        store_text(k, s);
+    }
+
+    // Opens a variable list (mode 3) or a number list (mode 4) in a field.
+    void act_open(const std::vector<int>& v)
+    {
+        int k = arg(v, 0, -1), m = arg(v, 1, 1);
+        // Emptied, then marked again with its type (which the reset cleared).
+        if (m == 3) {
+            open_vars_ = k;
+            pend(k, STL_VARS) = Pending{};
+            pend(k, STL_VARS);
+        } else if (m == 4) {
+            open_nums_ = k;
+            pend(k, STL_NUMBERS) = Pending{};
+            pend(k, STL_NUMBERS);
+        }
+    }
+
+    // The procedure's input data set when DATA= was not given.
+    void act_default()
+    {
+        if (repairing_ || pc_->error || pc_->nerrors || !cur_ || stmt_given(cur_, 1))
+            return;
+        DSHANDLE* h = env_.default_input();
+        STLIST* f = field(1);
+        if (h && f) {
+            clear_field(f);
+            f->type = STL_DATASET;
+            f->n = 1;
+            f->handle = h;
+        }
+    }
+
+    // The parts of a number list "a TO b BY c": its start, end, step, and
+    // its end, where the values are expanded.
+    void act_number_list(int part)
+    {
+        if (repairing_)
+            return;
+        switch (part) {
+        case 1:
+            nl_from_ = num_;
+            nl_has_to_ = nl_has_by_ = false;
+            break;
+        case 2:
+            nl_to_ = num_;
+            nl_has_to_ = true;
+            break;
+        case 3:
+            nl_by_ = num_;
+            nl_has_by_ = true;
+            break;
+        case 4:
+            number_list_end();
+            break;
+        default:
+            break;
+        }
+    }
+
+    // A number read must lie in [v[0], v[1]] (or be at least v[0]).
+    void act_range(const std::vector<int>& v)
+    {
+        if (repairing_ || !have_num_ || wzmis(num_))
+            return;
+        int lo = arg(v, 0, 0);
+        if (num_ < lo || (v.size() > 1 && num_ > v[1]))
+            value_error("The value " + fmt_num(num_) + " must be " +
+                        (v.size() > 1
+                             ? "between " + std::to_string(lo) + " and " + std::to_string(v[1])
+                             : "at least " + std::to_string(lo)) +
+                        ".");
+    }
+
+    // BY lists: a plain variable, one after DESCENDING, and NOTSORTED.
+    void act_by(int part)
+    {
+        switch (part) {
+        case 0:
+            by_desc_ = false;
+            break;
+        case 1:
+            if (!repairing_) {
+                bool d = by_desc_;
+                var_element(1);
+                if (open_vars_ >= 0) {
+                    Pending& p = pend(open_vars_, STL_VARS);
+                    if (!p.desc.empty() && d)
+                        p.desc.back() = 1;
+                }
+            }
+            by_desc_ = false;
+            break;
+        case 2:
+            by_desc_ = true;
+            break;
+        case 3:
+            if (open_vars_ >= 0)
+                pend(open_vars_, STL_VARS).notsorted = 1;
+            break;
+        default:
+            break;
+        }
+    }
+
+    // Notes where a cut-point list starts: how many variables and values the
+    // open lists hold so far.
+    void act_cut(const std::vector<int>& v)
+    {
+        if (repairing_ || arg(v, 1, 1) != 2)
+            return;
+        int nvars = open_vars_ >= 0 ? static_cast<int>(pend(open_vars_, STL_VARS).ivals.size()) : 0;
+        int nvals =
+            open_nums_ >= 0 ? static_cast<int>(pend(open_nums_, STL_NUMBERS).dvals.size()) : 0;
+        Pending& p = pend(arg(v, 0, -1), STL_POSITIONS);
+        p.ivals.push_back(nvars);
+        p.ivals.push_back(nvals);
+    }
+
+    // A two-level name into two fields (libref, member); a one-level name
+    // into the second.
+    void act_two(const std::vector<int>& v)
+    {
+        if (repairing_)
+            return;
+        std::size_t dot = text_.find('.');
+        if (compound_ && dot != std::string::npos) {
+            store_text(arg(v, 0, -1), text_.substr(0, dot));
+            store_text(arg(v, 1, -1), text_.substr(dot + 1));
+        } else {
+            store_text(arg(v, 1, -1), text_);
+        }
+    }
+
+    // Runs one semantic action of the grammar.
     void action(const Action& a)
     {
         const auto& v = a.args;
-        auto arg = [&](std::size_t i, int def) { return i < v.size() ? v[i] : def; };
         switch (a.kind) {
         case AK_BEGIN:
             break;
-        case AK_NEW: {
-            std::string nm = "";
-            for (const auto& t : toks_)
-                if (t.cls == TC_NAMEX && t.upper != "PROC") {
-                    nm = t.upper;
-                    break;
-                }
-            cur_ = new_record(std::max(arg(0, 0), 0) + 1, nm);
+        case AK_NEW:
+            act_new(v);
             break;
-        }
         case AK_CONT:
             if (!pc_->head)
                 new_record(64, "KORVANTE");
@@ -539,160 +704,51 @@ class Parser
             open_vars_ = open_nums_ = -1;
             break;
         case AK_BIT: {
-            int k = arg(0, -1);
+            int k = arg(v, 0, -1);
             if (cur_ && k >= 0 && k < 256)
                 cur_->opt[k / 8] |= static_cast<unsigned char>(0x80 >> (k % 8));
             break;
         }
-        case AK_STORE: {
-            if (repairing_)
-                break;
-            int k = arg(0, -1), m = arg(1, 1), cap = arg(2, 0);
-            if (m == 1) {
-                if (have_num_)
-                    store_number(k, num_);
-            } else {
-                std::string s = text_;
-                if (cap > 0 && static_cast<int>(s.size()) > cap) {
-                    value_error("The text \"" + s.substr(0, 40) + (s.size() > 40 ? "..." : "") +
-                                "\" is longer than " + std::to_string(cap) + " characters.");
-                    s.resize(static_cast<std::size_t>(cap));
-                }
-                store_text(k, s);
-            }
+        case AK_STORE:
+            act_store(v);
             break;
-        }
         case AK_QLIST:
             if (!repairing_)
-                pend(arg(0, -1), STL_TEXTS).texts.push_back(text_);
+                pend(arg(v, 0, -1), STL_TEXTS).texts.push_back(text_);
             break;
-        case AK_OPEN: {
-            int k = arg(0, -1), m = arg(1, 1);
-            if (m == 3) {
-                open_vars_ = k;
-                pend(k, STL_VARS) = Pending{};
-                pend(k, STL_VARS);
-            } else if (m == 4) {
-                open_nums_ = k;
-                pend(k, STL_NUMBERS) = Pending{};
-                pend(k, STL_NUMBERS);
-            }
+        case AK_OPEN:
+            act_open(v);
             break;
-        }
         case AK_VAR:
-            var_element(arg(0, 1));
+            var_element(arg(v, 0, 1));
             break;
         case AK_DSOPEN:
-            open_dataset(arg(0, -1), v);
+            open_dataset(arg(v, 0, -1), v);
             break;
         case AK_DEFAULT:
-            if (!repairing_ && !pc_->error && !pc_->nerrors && cur_ && !stmt_given(cur_, 1)) {
-                DSHANDLE* h = env_.default_input();
-                STLIST* f = field(1);
-                if (h && f) {
-                    clear_field(f);
-                    f->type = STL_DATASET;
-                    f->n = 1;
-                    f->handle = h;
-                }
-            }
+            act_default();
             break;
         case AK_NL:
-            if (repairing_)
-                break;
-            switch (arg(0, 0)) {
-            case 1:
-                nl_from_ = num_;
-                nl_has_to_ = nl_has_by_ = false;
-                break;
-            case 2:
-                nl_to_ = num_;
-                nl_has_to_ = true;
-                break;
-            case 3:
-                nl_by_ = num_;
-                nl_has_by_ = true;
-                break;
-            case 4:
-                number_list_end();
-                break;
-            default:
-                break;
-            }
+            act_number_list(arg(v, 0, 0));
             break;
         case AK_RANGE:
-            if (!repairing_ && have_num_ && !wzmis(num_)) {
-                int lo = arg(0, 0);
-                if (num_ < lo || (v.size() > 1 && num_ > v[1]))
-                    value_error("The value " + fmt_num(num_) + " must be " +
-                                (v.size() > 1 ? "between " + std::to_string(lo) + " and " +
-                                                    std::to_string(v[1])
-                                              : "at least " + std::to_string(lo)) +
-                                ".");
-            }
+            act_range(v);
             break;
         case AK_CODE:
-            store_code(arg(0, -1), -arg(1, 0));
+            store_code(arg(v, 0, -1), -arg(v, 1, 0));
             break;
         case AK_BY:
-            switch (arg(0, 0)) {
-            case 0:
-                by_desc_ = false;
-                break;
-            case 1:
-                if (!repairing_) {
-                    bool d = by_desc_;
-                    var_element(1);
-                    if (open_vars_ >= 0) {
-                        Pending& p = pend(open_vars_, STL_VARS);
-                        if (!p.desc.empty() && d)
-                            p.desc.back() = 1;
-                    }
-                }
-                by_desc_ = false;
-                break;
-            case 2:
-                by_desc_ = true;
-                break;
-            case 3:
-                if (open_vars_ >= 0)
-                    pend(open_vars_, STL_VARS).notsorted = 1;
-                break;
-            default:
-                break;
-            }
+            act_by(arg(v, 0, 0));
             break;
-        case AK_CUT: {
-            if (repairing_)
-                break;
-            int k = arg(0, -1);
-            if (arg(1, 1) == 2) {
-                int nvars =
-                    open_vars_ >= 0 ? static_cast<int>(pend(open_vars_, STL_VARS).ivals.size()) : 0;
-                int nvals = open_nums_ >= 0
-                                ? static_cast<int>(pend(open_nums_, STL_NUMBERS).dvals.size())
-                                : 0;
-                Pending& p = pend(k, STL_POSITIONS);
-                p.ivals.push_back(nvars);
-                p.ivals.push_back(nvals);
-            }
+        case AK_CUT:
+            act_cut(v);
             break;
-        }
         case AK_CONST:
-            store_number(arg(0, -1), arg(1, 0));
+            store_number(arg(v, 0, -1), arg(v, 1, 0));
             break;
-        case AK_TWO: {
-            if (repairing_)
-                break;
-            std::size_t dot = text_.find('.');
-            if (compound_ && dot != std::string::npos) {
-                store_text(arg(0, -1), text_.substr(0, dot));
-                store_text(arg(1, -1), text_.substr(dot + 1));
-            } else {
-                store_text(arg(1, -1), text_);
-            }
+        case AK_TWO:
+            act_two(v);
             break;
-        }
         case AK_NEG:
             if (have_num_ && !wzmis(num_))
                 num_ = -num_;

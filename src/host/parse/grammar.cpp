@@ -297,20 +297,11 @@ void build(Grammar& g, const GRAMMARDEF* def)
     analyse(g);
 }
 
-void analyse(Grammar& g)
+// Which nonterminals can derive nothing, and the terminals each can begin
+// with.
+void first_sets(Grammar& g)
 {
-    const int nt = g.nterm(), nn = g.nnonterm();
-    g.nullable.assign(nn, false);
-    g.first.assign(nn, std::vector<bool>(nt, false));
-    g.follow.assign(nn, std::vector<bool>(nt, false));
-    std::vector<bool> has_prod(nn, false);
-    for (const auto& p : g.prods)
-        has_prod[p.lhs] = true;
-    for (int k = 0; k < nn; ++k)
-        if (!has_prod[k])
-            g.problems.push_back("nonterminal " + g.nonterms[k] + " has no production");
-
-    // FIRST sets and nullability.
+    const int nt = g.nterm();
     bool changed = true;
     while (changed) {
         changed = false;
@@ -344,8 +335,13 @@ void analyse(Grammar& g)
             }
         }
     }
-    // FOLLOW sets.
-    changed = true;
+}
+
+// The terminals that may follow each nonterminal.
+void follow_sets(Grammar& g)
+{
+    const int nt = g.nterm();
+    bool changed = true;
     while (changed) {
         changed = false;
         for (const auto& p : g.prods) {
@@ -384,11 +380,16 @@ void analyse(Grammar& g)
             }
         }
     }
-    // Prediction table. An entry from a production that can begin with the
-    // lookahead wins over one that only reaches it by deriving nothing: a
-    // list that may continue with the lookahead takes it (the
-    // "consume when possible" rule, which settles optional commas and
-    // optional trailing parts).
+}
+
+// The prediction table. An entry from a production that can begin with the
+// lookahead wins over one that only reaches it by deriving nothing: a list
+// that may continue with the lookahead takes it (the "consume when
+// possible" rule, which settles optional commas and optional trailing
+// parts). Conflicts are noted as problems.
+void prediction_table(Grammar& g)
+{
+    const int nt = g.nterm(), nn = g.nnonterm();
     g.table.assign(nn, std::vector<int>(nt, -1));
     std::vector<std::vector<char>> by_first(nn, std::vector<char>(nt, 0));
     auto first_of = [&](const std::vector<int>& rhs, std::vector<bool>& out) {
@@ -441,7 +442,13 @@ void analyse(Grammar& g)
                                      g.nonterms[p.lhs] + " on " + g.symbol_name(t));
         }
     }
-    // Two keywords of one row must not share a spelling.
+}
+
+// Two keywords of one row must not share a spelling, and every nonterminal
+// must be reachable from the goal.
+void check_spellings_and_reach(Grammar& g)
+{
+    const int nt = g.nterm(), nn = g.nnonterm();
     for (int k = 0; k < nn; ++k) {
         std::map<std::string, int> seen;
         for (int t = 0; t < nt; ++t) {
@@ -457,7 +464,6 @@ void analyse(Grammar& g)
             }
         }
     }
-    // Reachability.
     std::vector<bool> reach(nn, false);
     std::vector<int> todo{g.goal};
     reach[g.goal] = true;
@@ -475,26 +481,33 @@ void analyse(Grammar& g)
     for (int k = 0; k < nn; ++k)
         if (!reach[k])
             g.problems.push_back("nonterminal " + g.nonterms[k] + " is unreachable");
+}
 
-    // Least insertion costs: S(X) for a whole X, E(X, a) for what must be
-    // inserted before terminal a can be read from X.
-    auto sym_s = [&](int s) -> int {
-        if (s < 0)
-            return 0;
-        if (g.is_term(s))
-            return g.terms[s].inscost;
-        return g.scost[s - nt];
-    };
+// Least insertion cost of a grammar symbol as a whole (S).
+int whole_cost(const Grammar& g, int s)
+{
+    if (s < 0)
+        return 0;
+    if (g.is_term(s))
+        return g.terms[s].inscost;
+    return g.scost[s - g.nterm()];
+}
+
+// Least insertion costs for error repair: S(X) for a whole X, and E(X, a)
+// for what must be inserted before terminal a can be read from X.
+void insertion_costs(Grammar& g, const std::vector<bool>& has_prod)
+{
+    const int nt = g.nterm(), nn = g.nnonterm();
     g.scost.assign(nn, COST_INF);
     g.sprod.assign(nn, -1);
-    changed = true;
+    bool changed = true;
     while (changed) {
         changed = false;
         for (int pi = 0; pi < static_cast<int>(g.prods.size()); ++pi) {
             const auto& p = g.prods[pi];
             long c = 0;
             for (int s : p.rhs)
-                c = std::min<long>(c + sym_s(s), COST_INF);
+                c = std::min<long>(c + whole_cost(g, s), COST_INF);
             if (c < g.scost[p.lhs]) {
                 g.scost[p.lhs] = static_cast<int>(c);
                 g.sprod[p.lhs] = pi;
@@ -536,10 +549,31 @@ void analyse(Grammar& g)
                         }
                     }
                 }
-                prefix = std::min<long>(prefix + sym_s(s), COST_INF);
+                prefix = std::min<long>(prefix + whole_cost(g, s), COST_INF);
             }
         }
     }
+}
+
+// Everything the parser needs from the productions: FIRST and FOLLOW sets,
+// the prediction table, the repair costs, and the grammar's problems.
+void analyse(Grammar& g)
+{
+    const int nt = g.nterm(), nn = g.nnonterm();
+    g.nullable.assign(nn, false);
+    g.first.assign(nn, std::vector<bool>(nt, false));
+    g.follow.assign(nn, std::vector<bool>(nt, false));
+    std::vector<bool> has_prod(nn, false);
+    for (const auto& p : g.prods)
+        has_prod[p.lhs] = true;
+    for (int k = 0; k < nn; ++k)
+        if (!has_prod[k])
+            g.problems.push_back("nonterminal " + g.nonterms[k] + " has no production");
+    first_sets(g);
+    follow_sets(g);
+    prediction_table(g);
+    check_spellings_and_reach(g);
+    insertion_costs(g, has_prod);
 }
 
 } // namespace

@@ -130,12 +130,199 @@ bool read_datetime(const std::string& raw, double* seconds)
     return true;
 }
 
+namespace
+{
+
+// Reads one token of a statement. Each reader fills `t` from text[i] on and
+// returns where the token ends.
+class TokenReader
+{
+  public:
+    explicit TokenReader(const std::string& text) : text_(text), n_(text.size()) {}
+
+    // A name, a two-level name (lib.member) or a format name (BEST12.).
+    std::size_t name(std::size_t i, Token& t) const
+    {
+        std::size_t j = i;
+        while (j < n_ && name_char(text_[j]))
+            ++j;
+        t.text = text_.substr(i, j - i);
+        t.cls = TC_NAMEX;
+        if (peek(j) == '.' && name_start(peek(j + 1))) {
+            std::size_t k = j + 1;
+            while (k < n_ && name_char(text_[k]))
+                ++k;
+            t.cls = TC_COMPOUND;
+            t.text = text_.substr(i, k - i);
+            j = k;
+        } else if (peek(j) == '.' && !name_char(peek(j + 1))) {
+            std::size_t k = j + 1;
+            while (k < n_ && std::isdigit(static_cast<unsigned char>(text_[k])))
+                ++k;
+            t.cls = TC_FMT;
+            t.text = text_.substr(i, k - i);
+            j = k;
+        }
+        t.upper = upper(t.text);
+        return j;
+    }
+
+    // An integer or a real number; digits run straight into letters make
+    // one bad token ("12abc" is neither a number nor a name).
+    std::size_t number(std::size_t i, Token& t) const
+    {
+        std::size_t j = digits(i);
+        bool real = false;
+        if (peek(j) == '.') {
+            real = true;
+            j = digits(j + 1);
+        }
+        if ((peek(j) == 'e' || peek(j) == 'E') &&
+            (is_digit(peek(j + 1)) ||
+             ((peek(j + 1) == '+' || peek(j + 1) == '-') && is_digit(peek(j + 2))))) {
+            real = true;
+            j = digits(j + 2);
+        }
+        t.text = text_.substr(i, j - i);
+        t.value = std::strtod(t.text.c_str(), nullptr);
+        t.cls = real ? TC_NBR : TC_INT;
+        if (!std::isfinite(t.value)) {
+            t.cls = TC_BAD;
+            t.problem = "number out of range";
+        } else if (!real && t.value > 2147483647.0) {
+            t.cls = TC_NBR; // too large for an integer: a plain number
+        }
+        if (name_start(peek(j))) {
+            std::size_t k = j;
+            while (k < n_ && name_char(text_[k]))
+                ++k;
+            t.cls = TC_BAD;
+            t.problem = "invalid number";
+            t.text = text_.substr(i, k - i);
+            j = k;
+        }
+        t.upper = upper(t.text);
+        return j;
+    }
+
+    // A special missing value .A to .Z or ._ (when `special`), else ".".
+    std::size_t missing(std::size_t i, Token& t, bool special) const
+    {
+        t.cls = TC_MISSING;
+        if (!special) {
+            t.value = korv_missing();
+            t.text = t.upper = ".";
+            return i + 1;
+        }
+        char l = static_cast<char>(std::toupper(static_cast<unsigned char>(peek(i + 1))));
+        t.value =
+            korv_special_missing(l == '_' ? 0xFF : static_cast<unsigned char>(0xFD - (l - 'A')));
+        t.text = text_.substr(i, 2);
+        t.upper = upper(t.text);
+        return i + 2;
+    }
+
+    // A quoted string (a doubled quote stands for one); a suffix right after
+    // the closing quote makes a date ('...'d), time ('...'t) or date-time
+    // ('...'dt) literal.
+    std::size_t quoted(std::size_t i, Token& t) const
+    {
+        const char q = text_[i];
+        std::size_t j = i + 1;
+        std::string content;
+        bool closed = false;
+        while (j < n_) {
+            if (text_[j] == q) {
+                if (peek(j + 1) == q) {
+                    content += q;
+                    j += 2;
+                    continue;
+                }
+                closed = true;
+                ++j;
+                break;
+            }
+            content += text_[j++];
+        }
+        if (!closed) {
+            t.cls = TC_BAD;
+            t.problem = "unbalanced quotation mark";
+            t.text = t.upper = text_.substr(i);
+            return n_;
+        }
+        t.cls = TC_QS;
+        t.text = content;
+        std::size_t k = j;
+        while (k < n_ && name_char(text_[k]))
+            ++k;
+        std::string suffix = upper(text_.substr(j, k - j));
+        if (!suffix.empty()) {
+            literal(suffix, content, t);
+            j = k;
+        }
+        t.upper = t.text;
+        return j;
+    }
+
+    // Anything else: one bad character (a whole UTF-8 sequence).
+    std::size_t bad(std::size_t i, Token& t) const
+    {
+        std::size_t j = i + 1;
+        while (j < n_ && (static_cast<unsigned char>(text_[j]) & 0xC0) == 0x80)
+            ++j;
+        t.cls = TC_BAD;
+        t.text = t.upper = text_.substr(i, j - i);
+        t.problem = "unexpected character";
+        return j;
+    }
+
+    char peek(std::size_t k) const { return k < n_ ? text_[k] : '\0'; }
+
+  private:
+    static bool is_digit(char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; }
+    std::size_t digits(std::size_t j) const
+    {
+        while (j < n_ && is_digit(text_[j]))
+            ++j;
+        return j;
+    }
+
+    // The value of a date, time or date-time literal with its suffix.
+    static void literal(const std::string& suffix, const std::string& content, Token& t)
+    {
+        double v = 0;
+        if (suffix == "D") {
+            t.cls = TC_DATE;
+            if (!read_date(content, &v))
+                t.problem = "invalid date literal";
+        } else if (suffix == "T") {
+            t.cls = TC_TIME;
+            if (!read_time(content, &v))
+                t.problem = "invalid time literal";
+        } else if (suffix == "DT") {
+            t.cls = TC_DATETIME;
+            if (!read_datetime(content, &v))
+                t.problem = "invalid date-time literal";
+        } else {
+            t.problem = "unknown literal suffix";
+        }
+        if (!t.problem.empty())
+            t.cls = TC_BAD;
+        t.value = v;
+    }
+
+    const std::string& text_;
+    const std::size_t n_;
+};
+
+} // namespace
+
 std::vector<Token> tokenize(const std::string& text)
 {
     std::vector<Token> out;
     const std::size_t n = text.size();
+    TokenReader r(text);
     std::size_t i = 0;
-    auto peek = [&](std::size_t k) -> char { return k < n ? text[k] : '\0'; };
     while (i < n) {
         char c = text[i];
         if (std::isspace(static_cast<unsigned char>(c))) {
@@ -144,185 +331,28 @@ std::vector<Token> tokenize(const std::string& text)
         }
         Token t;
         t.offset = i;
-        if (name_start(c)) {
-            std::size_t j = i;
-            while (j < n && name_char(text[j]))
-                ++j;
-            t.text = text.substr(i, j - i);
-            t.cls = TC_NAMEX;
-            if (peek(j) == '.' && name_start(peek(j + 1))) {
-                // lib.member
-                std::size_t k = j + 1;
-                while (k < n && name_char(text[k]))
-                    ++k;
-                t.cls = TC_COMPOUND;
-                t.text = text.substr(i, k - i);
-                j = k;
-            } else if (peek(j) == '.' && !name_char(peek(j + 1))) {
-                // a format name such as BEST12. or 8.2 formats written after a name
-                std::size_t k = j + 1;
-                while (k < n && std::isdigit(static_cast<unsigned char>(text[k])))
-                    ++k;
-                t.cls = TC_FMT;
-                t.text = text.substr(i, k - i);
-                j = k;
-            }
-            t.upper = upper(t.text);
-            t.length = j - i;
-            i = j;
-            out.push_back(std::move(t));
-            continue;
-        }
-        if (std::isdigit(static_cast<unsigned char>(c)) ||
-            (c == '.' && std::isdigit(static_cast<unsigned char>(peek(i + 1))))) {
-            std::size_t j = i;
-            bool real = false;
-            while (j < n && std::isdigit(static_cast<unsigned char>(text[j])))
-                ++j;
-            if (peek(j) == '.') {
-                real = true;
-                ++j;
-                while (j < n && std::isdigit(static_cast<unsigned char>(text[j])))
-                    ++j;
-            }
-            if ((peek(j) == 'e' || peek(j) == 'E') &&
-                (std::isdigit(static_cast<unsigned char>(peek(j + 1))) ||
-                 ((peek(j + 1) == '+' || peek(j + 1) == '-') &&
-                  std::isdigit(static_cast<unsigned char>(peek(j + 2)))))) {
-                real = true;
-                j += 2;
-                while (j < n && std::isdigit(static_cast<unsigned char>(text[j])))
-                    ++j;
-            }
-            t.text = text.substr(i, j - i);
-            t.value = std::strtod(t.text.c_str(), nullptr);
-            t.cls = real ? TC_NBR : TC_INT;
-            if (!std::isfinite(t.value)) {
-                t.cls = TC_BAD;
-                t.problem = "number out of range";
-            } else if (!real && t.value > 2147483647.0) {
-                t.cls = TC_NBR; // too large for an integer: a plain number
-            }
-            if (name_start(peek(j))) {
-                // 12abc: not a number and not a name
-                std::size_t k = j;
-                while (k < n && name_char(text[k]))
-                    ++k;
-                t.cls = TC_BAD;
-                t.problem = "invalid number";
-                t.text = text.substr(i, k - i);
-                j = k;
-            }
-            t.upper = upper(t.text);
-            t.length = j - i;
-            i = j;
-            out.push_back(std::move(t));
-            continue;
-        }
-        if (c == '.' &&
-            (peek(i + 1) == '_' || std::isalpha(static_cast<unsigned char>(peek(i + 1)))) &&
-            !name_char(peek(i + 2))) {
-            // special missing value .A .. .Z, ._
-            char l = static_cast<char>(std::toupper(static_cast<unsigned char>(peek(i + 1))));
-            t.cls = TC_MISSING;
-            t.value = korv_special_missing(l == '_' ? 0xFF
-                                                    : static_cast<unsigned char>(0xFD - (l - 'A')));
-            t.text = text.substr(i, 2);
-            t.upper = upper(t.text);
-            t.length = 2;
-            i += 2;
-            out.push_back(std::move(t));
-            continue;
-        }
-        if (c == '.' && !name_char(peek(i + 1))) {
-            t.cls = TC_MISSING;
-            t.value = korv_missing();
-            t.text = t.upper = ".";
-            t.length = 1;
-            ++i;
-            out.push_back(std::move(t));
-            continue;
-        }
-        if (c == '\'' || c == '"') {
-            std::size_t j = i + 1;
-            std::string content;
-            bool closed = false;
-            while (j < n) {
-                if (text[j] == c) {
-                    if (peek(j + 1) == c) {
-                        content += c;
-                        j += 2;
-                        continue;
-                    }
-                    closed = true;
-                    ++j;
-                    break;
-                }
-                content += text[j++];
-            }
-            if (!closed) {
-                t.cls = TC_BAD;
-                t.problem = "unbalanced quotation mark";
-                t.text = text.substr(i);
-                t.upper = t.text;
-                t.length = n - i;
-                i = n;
-                out.push_back(std::move(t));
-                continue;
-            }
-            t.cls = TC_QS;
-            t.text = content;
-            // A suffix right after the closing quote makes a date, time or
-            // date-time literal.
-            std::size_t k = j;
-            while (k < n && name_char(text[k]))
-                ++k;
-            std::string suffix = upper(text.substr(j, k - j));
-            if (!suffix.empty()) {
-                double v = 0;
-                if (suffix == "D") {
-                    t.cls = TC_DATE;
-                    if (!read_date(content, &v))
-                        t.problem = "invalid date literal";
-                } else if (suffix == "T") {
-                    t.cls = TC_TIME;
-                    if (!read_time(content, &v))
-                        t.problem = "invalid time literal";
-                } else if (suffix == "DT") {
-                    t.cls = TC_DATETIME;
-                    if (!read_datetime(content, &v))
-                        t.problem = "invalid date-time literal";
-                } else {
-                    t.cls = TC_BAD;
-                    t.problem = "unknown literal suffix";
-                }
-                if (!t.problem.empty())
-                    t.cls = TC_BAD;
-                t.value = v;
-                j = k;
-            }
-            t.upper = t.text;
-            t.length = j - i;
-            i = j;
-            out.push_back(std::move(t));
-            continue;
-        }
-        if (std::strchr("()*,-/:=+", c)) {
+        std::size_t j;
+        if (name_start(c))
+            j = r.name(i, t);
+        else if (std::isdigit(static_cast<unsigned char>(c)) ||
+                 (c == '.' && std::isdigit(static_cast<unsigned char>(r.peek(i + 1)))))
+            j = r.number(i, t);
+        else if (c == '.' &&
+                 (r.peek(i + 1) == '_' || std::isalpha(static_cast<unsigned char>(r.peek(i + 1)))) &&
+                 !name_char(r.peek(i + 2)))
+            j = r.missing(i, t, true);
+        else if (c == '.' && !name_char(r.peek(i + 1)))
+            j = r.missing(i, t, false);
+        else if (c == '\'' || c == '"')
+            j = r.quoted(i, t);
+        else if (std::strchr("()*,-/:=+", c)) {
             t.cls = TC_PUNCT;
             t.punct = c;
             t.text = t.upper = std::string(1, c);
-            t.length = 1;
-            ++i;
-            out.push_back(std::move(t));
-            continue;
+            j = i + 1;
+        } else {
+            j = r.bad(i, t);
         }
-        // Anything else: one bad character (whole UTF-8 sequence).
-        std::size_t j = i + 1;
-        while (j < n && (static_cast<unsigned char>(text[j]) & 0xC0) == 0x80)
-            ++j;
-        t.cls = TC_BAD;
-        t.text = t.upper = text.substr(i, j - i);
-        t.problem = "unexpected character";
         t.length = j - i;
         i = j;
         out.push_back(std::move(t));

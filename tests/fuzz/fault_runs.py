@@ -101,10 +101,23 @@ class Place:
         e.update({k: str(v) for k, v in extra.items()})
         return e
 
-    def plant_old_outputs(self, names):
+    def plant_old_outputs(self, names, linked=()):
+        """Old files under the outputs' names; those in `linked` are
+        symbolic links to a file in another folder."""
+        elsewhere = os.path.join(self.root, "elsewhere")
+        os.makedirs(elsewhere, exist_ok=True)
         for n in names:
-            with open(os.path.join(self.out, n), "w") as f:
-                f.write(OLD)
+            path = os.path.join(self.out, n)
+            if os.path.lexists(path):
+                os.remove(path)
+            if n in linked:
+                target = os.path.join(elsewhere, n)
+                with open(target, "w") as f:
+                    f.write(OLD)
+                os.symlink(target, path)
+            else:
+                with open(path, "w") as f:
+                    f.write(OLD)
 
     def remove(self):
         shutil.rmtree(self.root, ignore_errors=True)
@@ -149,13 +162,15 @@ def check_attr(path, header):
 
 def check_outputs(place):
     """Every output is the old file or a whole new one; nothing temporary."""
-    for folder in (place.out, place.data):
+    for folder in (place.out, place.data, os.path.join(place.root, "elsewhere")):
+        if not os.path.isdir(folder):
+            continue
         for name in sorted(os.listdir(folder)):
             path = os.path.join(folder, name)
             if name.startswith(".") and name.endswith(".tmp") or ".part" in name \
                     or name.endswith(".tmp"):
                 raise Failure("temporary file left behind: %s" % path)
-            if name.endswith(".csv") and folder == place.out:
+            if name.endswith(".csv") and folder != place.data:
                 header = check_csv(path)
                 attr = path[:-4] + ".attr"
                 if os.path.exists(attr):
@@ -222,6 +237,9 @@ def limits(korvante, place):
 def sweep(korvante, with_html_json):
     place = Place(SWEEP_PROGRAM, with_html_json)
     outputs = ["surv.csv", "surv.attr", "tests.csv", "tests.attr", "listing.lst"]
+    # A data set and the listing written through symbolic links: the link's
+    # target is what gets replaced, whole or not at all.
+    linked = ["surv.csv", "listing.lst"]
     if with_html_json:
         outputs += ["page.html", "out.json"]
     counts = {}
@@ -232,9 +250,12 @@ def sweep(korvante, with_html_json):
         for kind in ("KORV_FAIL_WRITE", "KORV_FAIL_ALLOC"):
             n = 1
             while True:
-                place.plant_old_outputs(outputs)
+                place.plant_old_outputs(outputs, linked)
                 rc, _, err = run(place.args(korvante), place.env(**{kind: n}))
                 where = "%s=%d" % (kind, n)
+                for name in linked:
+                    if not os.path.islink(os.path.join(place.out, name)):
+                        raise Failure("%s: the link %s was replaced by a file" % (where, name))
                 if rc < 0 or rc >= 128:
                     raise Failure("%s: the run crashed (status %d): %s" % (where, rc, err[-2000:]))
                 try:

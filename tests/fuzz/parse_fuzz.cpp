@@ -51,7 +51,32 @@ const char* kSeeds[] = {
     "proc korvante data=lung rmst(tau=5 cl bc) rmtl(tau=3) plots=(rmst(cl strata=individual) "
     "rmtl cif(cl test)) error=delta rho=0.5 cifvar xcbminopt printphantom sid=on;\n"
     "time t*s(0) / eventcode='01jan2000'd '12:00't '01jan1960:00:00:00'dt;\nweight wt;\nrun;\n",
+    "%let a=time*status(1) ;\n%let a=&a&a;\n%let a=&a&a;\n%let a=&a&a;\n%let a=&a&a;\n"
+    "%let a=&a&a;\n%let a=&a&a;\n%let a=&a&a;\n%let a=&a&a;\n%let a=&a&a;\n%let a=&a&a;\n"
+    "%let a=&a&a;\n%let a=&a&a;\n%let a=&a&a;\nproc korvante data=lung;\ntime &a;\n"
+    "title \"&a&a\";\nrun;\n",
 };
+
+// Programs at the length limits, run through the whole session once at the
+// start: a macro variable doubled until it passes its cap, values at the cap
+// and one byte over it, and a statement that references grow past the
+// longest a statement may become.
+std::vector<std::string> limit_programs()
+{
+    std::vector<std::string> out;
+    std::string doubling = "%let a=" + std::string(50, 'x') + ";\n";
+    for (int i = 0; i < 29; ++i)
+        doubling += "%let a=&a&a;\n";
+    out.push_back(doubling + "proc korvante data=lung; time &a; run;\n");
+    out.push_back("%let b=" + std::string(vyr::kMacroValueMax, 'y') + ";\n%let c=" +
+                  std::string(vyr::kMacroValueMax + 1, 'z') +
+                  ";\nproc korvante data=lung; title '&b'; time &c; run;\n");
+    std::string grow = "%let b=" + std::string(vyr::kMacroValueMax, 'y') + ";\ntitle \"";
+    for (int i = 0; i < 40; ++i)
+        grow += "&b";
+    out.push_back(grow + "\";\nproc korvante data=lung; time t*s(1); run;\n");
+    return out;
+}
 
 const char* kWords[] = {
     "proc",     "korvante",
@@ -88,6 +113,7 @@ const char* kWords[] = {
     "lt",       "fh",
     "fleming",  "intervals",
     "timelist", "0 to 1e9 by 1e-9",
+    "&a&a",     "%let a=&a&a;",
 };
 
 std::string mutate(std::string s, std::mt19937_64& rng)
@@ -258,6 +284,8 @@ int main(int argc, char** argv)
     std::mt19937_64 rng(seed);
     auto start = std::chrono::steady_clock::now();
     long n = 0;
+    for (const std::string& program : limit_programs())
+        run_session(program);
     std::vector<std::string> pool(std::begin(kSeeds), std::end(kSeeds));
     while (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() <
            seconds) {

@@ -595,3 +595,27 @@ TEST(LastResort, RemovesTemporaryFilesAndFails)
     EXPECT_TRUE(has(said, "ERROR: The run stopped on an unexpected failure: boom."));
     EXPECT_TRUE(dir.names().empty());
 }
+
+// Each log line reaches the file at once (under its temporary name while the
+// run goes on), so a run that is killed keeps what it logged.
+TEST_F(Session, TheLogReachesItsFileLineByLine)
+{
+    static Folder* dir = nullptr;
+    Folder here;
+    dir = &here;
+    static std::string seen;
+    vyr_register_procedure("PEEK", [] {
+        xpmlog(vyr::kHostGroup, vyr::kMsgLibnameCleared, "MYLIB");
+        seen.clear();
+        for (const std::string& n : dir->names())
+            if (n.rfind(".run.log.", 0) == 0)
+                seen = slurp(*dir / n);
+        return 0;
+    });
+    VyrSettings s;
+    s.log = here / "run.log";
+    EXPECT_EQ(vyr_run_text(s, "proc peek; run;"), 0);
+    EXPECT_TRUE(has(seen, "1      proc peek; run;\nNOTE: The libref MYLIB was cleared.\n")) << seen;
+    EXPECT_EQ(here.names(), std::vector<std::string>{"run.log"});
+    dir = nullptr;
+}

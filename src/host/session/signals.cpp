@@ -25,7 +25,9 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <exception>
 
 namespace vyr
 {
@@ -125,6 +127,24 @@ void on_signal(int sig)
     raise(sig);
 }
 
+// std::terminate (an exception thrown where none may pass, such as out of
+// a destructor): said, tidied up like any other failure, and a failing exit.
+[[noreturn]] void on_terminate()
+{
+    std::string what = "the run could not go on";
+    if (std::exception_ptr e = std::current_exception()) {
+        try {
+            std::rethrow_exception(e);
+        } catch (const std::exception& x) {
+            what = x.what();
+        } catch (...) {
+            what = "an unknown exception";
+        }
+    }
+    vyr_unexpected_failure(what.c_str());
+    std::_Exit(1);
+}
+
 } // namespace
 
 void signal_note_work_dir(const std::string& path) noexcept
@@ -160,6 +180,7 @@ void vyr_install_signal_handlers()
         sigaction(c.signal, &sa, nullptr);
     }
     std::signal(SIGXFSZ, SIG_IGN);
+    std::set_terminate(on_terminate);
 }
 
 int vyr_unexpected_failure(const char* what)

@@ -117,6 +117,24 @@ TEST(SyntaxErrors, NoDataSetIsOpenedOnceTheStepHasFailed)
         EXPECT_NE(o, "OUT:O");
 }
 
+// A data set option given twice in one statement would keep only the last
+// silently: refused, naming the option, and the second is never opened.
+TEST(SyntaxErrors, ADataSetOptionGivenTwiceIsRefused)
+{
+    Prog r("proc korvante data=lung outsurv=a outsurv=b; time t;");
+    EXPECT_EQ(r.rc, 3000);
+    EXPECT_TRUE(has(r.env.all_reports(), "The option OUTSURV= is repeated in this statement"))
+        << r.env.all_reports();
+    for (const auto& o : r.env.opened)
+        EXPECT_NE(o, "OUT:B");
+    Prog spelled("proc korvante data=lung outs=a outtest=t outsurv=b; time t;");
+    EXPECT_TRUE(has(spelled.env.all_reports(), "The option OUTSURV= is repeated"))
+        << spelled.env.all_reports();
+    // Given once each, in one statement or in two, they are accepted.
+    Prog once("proc korvante data=lung outsurv=a outtest=t; time t;");
+    EXPECT_EQ(once.rc, 0) << once.env.all_reports();
+}
+
 TEST(SyntaxErrors, MissingInputDataSetIs1008)
 {
     Prog r("proc korvante data=nosuch; time t;");

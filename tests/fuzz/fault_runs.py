@@ -243,6 +243,7 @@ def sweep(korvante, with_html_json):
     if with_html_json:
         outputs += ["page.html", "out.json"]
     counts = {}
+    data_set_messages = set()
     try:
         rc, _, err = run(place.args(korvante), place.env())
         if rc != 0:
@@ -266,12 +267,21 @@ def sweep(korvante, with_html_json):
                     break
                 if not said_error(place, err):
                     raise Failure("%s: status %d without an ERROR message" % (where, rc))
+                said = read(os.path.join(place.out, "run.log")) + err
+                for line in said.splitlines():
+                    if line.startswith("ERROR: The output data set WORK.SURV could not be"):
+                        data_set_messages.add(line)
                 n += 1
                 if n > 20000:
                     raise Failure("%s: the runs never stop failing" % kind)
             if n == 1:
                 raise Failure("%s: not one fault was made" % kind)
             counts[kind] = n - 1
+        want = ("ERROR: The output data set WORK.SURV could not be written: "
+                "No space left on device.")
+        if want not in data_set_messages:
+            raise Failure("no failed write of WORK.SURV said %r; it said %s"
+                          % (want, sorted(data_set_messages)))
         limits(korvante, place)
         print("sweep: failed each of %d writes and %d pool allocations; every run said why"
               % (counts["KORV_FAIL_WRITE"], counts["KORV_FAIL_ALLOC"]))

@@ -232,8 +232,7 @@ Token StatementScanner::next()
             ++pos_;
         t.kind = Token::Name;
         t.raw = text_.substr(start, pos_ - start);
-        for (char c : t.raw)
-            t.text.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+        t.text = upper(t.raw);
         return t;
     }
     if (std::isdigit(static_cast<unsigned char>(ch)) ||

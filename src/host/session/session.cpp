@@ -182,10 +182,10 @@ void do_options(const VyrStatement& st, std::size_t start)
         if (p >= text.size())
             break;
         std::size_t nameAt = p;
-        std::string name;
         while (p < text.size() &&
                (std::isalnum(static_cast<unsigned char>(text[p])) || text[p] == '_'))
-            name.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(text[p++]))));
+            ++p;
+        const std::string name = upper(std::string_view(text).substr(nameAt, p - nameAt));
         if (name.empty() || !valid_name(name, 32)) {
             statement_message(kMsgExpectedName, st, nameAt, "an option name");
             return;

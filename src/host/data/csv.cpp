@@ -422,10 +422,10 @@ bool read_sidecar(const std::string& path, Sidecar& out)
                 if (k == "label") {
                     a.label = v;
                 } else if (k == "format") {
-                    vyr::fmt::FormatSpec fmtspec;
-                    if (!v.empty() && !vyr::fmt::parse(v, fmtspec))
+                    vyr::fmt::FormatDesc desc;
+                    if (!v.empty() && !vyr::fmt::parse(v, desc))
                         return fail("unknown format \"" + v + "\"");
-                    a.format = v.empty() ? std::string() : vyr::fmt::text(fmtspec);
+                    a.format = v.empty() ? std::string() : vyr::fmt::text(desc);
                 } else if (k == "type") {
                     std::string lv = v;
                     for (char& c : lv)

@@ -171,15 +171,15 @@ void fill_namestr(Column& c, int varnum)
     nm.namelen = static_cast<short>(c.name.size());
     nm.label_p = c.label.c_str();
     nm.nlablen = static_cast<short>(c.label.size());
-    vyr::fmt::FormatSpec fmtspec;
-    if (!c.format.empty() && vyr::fmt::parse(c.format, fmtspec)) {
-        std::string name = fmtspec.name;
+    vyr::fmt::FormatDesc desc;
+    if (!c.format.empty() && vyr::fmt::parse(c.format, desc)) {
+        std::string name = desc.name;
         nm.nfl = static_cast<short>(std::min<size_t>(name.size(), 8));
         std::memcpy(nm.nform, name.data(), static_cast<size_t>(nm.nfl));
         nm.nformlongl = static_cast<short>(std::min<size_t>(name.size(), 32));
         std::memcpy(nm.nformlong, name.data(), static_cast<size_t>(nm.nformlongl));
-        nm.nflen = static_cast<short>(fmtspec.width > 0 ? fmtspec.width : vyr::fmt::default_width(fmtspec));
-        nm.nfd = static_cast<short>(fmtspec.hasDecimals ? fmtspec.decimals : 0);
+        nm.nflen = static_cast<short>(desc.width > 0 ? desc.width : vyr::fmt::default_width(desc));
+        nm.nfd = static_cast<short>(desc.hasDecimals ? desc.decimals : 0);
         nm.nfcode = vyr_format_code(c.format);
         if (name.empty() && nm.nfl == 0) {
             // A w.d format has no name: mark it present through its width.

@@ -35,6 +35,13 @@ struct Column {
     // that the bound columns are read together in one pass over the file.
     bool loaded = true;
     bool wanted = false;
+    // A character column's values as codes (see xvcodes): made on first
+    // request, one per observation, numbering the distinct values (trailing
+    // blanks ignored) in the order they first appear; dict[k] is value k.
+    std::vector<int32_t> codes;
+    std::vector<const char*> dictText; // into blob
+    std::vector<int> dictLength;
+    bool coded = false;
 
     std::string_view chars(long obs) const
     {
@@ -93,6 +100,16 @@ const Column* loaded_column(Table& t, int varnum);
 
 // Number of threads for parallel work.
 int worker_count();
+
+// Is `name` usable as a variable name in a program (letters, digits and
+// underscores, starting with a letter or underscore, at most 32 bytes)?
+bool valid_variable_name(std::string_view name);
+// A variable name made from `name`: other characters become underscores, a
+// leading digit gets an underscore before it, cut to 32 bytes.
+std::string suggest_variable_name(std::string_view name);
+
+// The folder of a file path ("." when it has none).
+std::string folder_of(const std::string& path);
 
 // A data set's value as CSV field text (numbers at full precision, missing
 // values as "." or ".A").

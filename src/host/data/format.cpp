@@ -236,7 +236,7 @@ std::string datetime_text(double v, int w, int dec)
         std::snprintf(buf, sizeof buf, "%02d%s%02d:", d, kMonths[m - 1], ((y % 100) + 100) % 100);
     std::string t = time_text(secs, w >= 16 ? 8 : 5, w >= 16 ? dec : 0);
     if (t.size() < 5 || t[1] == ':')
-        t.insert(0, "0");
+        t = std::string(1, '0') + t;
     return std::string(buf) + t;
 }
 

@@ -15,6 +15,12 @@
 struct DSHANDLE; // an open data set (input or output)
 struct XVHANDLE; // a fetch vector (input) or a definition vector (output)
 
+// The longest character value the host keeps, in bytes; also the longest
+// variable name and label. A CSV value longer than this is refused when the
+// data set is opened, with the file, line and column; an attribute file's
+// label or length above it is refused with the file and line.
+inline constexpr int VYR_MAX_TEXT_LENGTH = 32767;
+
 // ---------------------------------------------------------------------------
 // The variable descriptor. Input data sets hand out pointers to their own
 // descriptors (xvname); output definitions take a copy of the caller's
@@ -221,6 +227,51 @@ int xoget(XO_PARMS* parms);
 // end instead of committed. Does not end the step.
 int xofprc(XO_PARMS* parms, int status, int mode);
 int xofprc(DSHANDLE* ds, int status, int mode);
+
+// ---------------------------------------------------------------------------
+// Block reads: the data pass's fast road. Instead of one observation per
+// call, the values of the selected variables for a block of observations
+// come into column buffers, and a character variable's values can come as
+// integer codes, so that a row's group or stratum is found by its code
+// rather than by hashing its text.
+
+// One variable of a block read and where its values go.
+struct XV_COLBUF {
+    int varnum = 0;          // the variable (1-based)
+    double* num = nullptr;   // a numeric variable: one double per row
+    char* text = nullptr;    // a character variable, optional: `width` bytes per row,
+                             // the value blank padded or cut
+    int width = 0;           // bytes per row in `text` (0: the variable's length)
+    int32_t* code = nullptr; // a character variable, optional: each row's value code
+                             // (see xvcodes)
+};
+
+// Reads the next block of observations of the current BY group: at most
+// `maxrows` observations after the current one, for each of the `nbufs`
+// variables in `bufs`, into its buffers (row i of the block at index i).
+// *nrows receives the number delivered, and the last of them becomes the
+// current observation, so that xybyget, xyvget and the single-value reads go
+// on from there. Before the first xbynext the block starts at the data set's
+// first observation. Returns 0 when rows were delivered, XO_EOG with *nrows 0
+// at the end of the group, or another negative code (nothing delivered) for
+// a bad variable number or a buffer that does not fit the variable: a
+// numeric variable needs `num`; a character one `text` or `code`.
+int xyvblock(DSHANDLE* ds, XV_COLBUF* bufs, int nbufs, long maxrows, long* nrows);
+
+// The distinct values of a character variable, which its codes number.
+struct XV_DICT {
+    int count = 0;                     // the number of distinct values
+    const char* const* text = nullptr; // text[k]: value k (not NUL-terminated)
+    const int* length = nullptr;       // length[k]: its length, trailing blanks removed
+};
+
+// Codes the values of character variable `varnum` over the whole data set
+// (every BY group): values equal but for trailing blanks get the same code,
+// numbered from 0 in the order they first appear in the data set. Fills
+// *dict; its arrays and texts stay valid until the step ends. The codes of
+// each observation come through XV_COLBUF::code. Returns 0, or a negative
+// code for a bad or numeric variable.
+int xvcodes(DSHANDLE* ds, int varnum, XV_DICT* dict);
 
 // ---------------------------------------------------------------------------
 // Output data sets.

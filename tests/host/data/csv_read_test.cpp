@@ -266,8 +266,9 @@ TEST(CsvRead, ExampleDataSets)
         for (const auto& c : vyr::data::columns(ds)) {
             bool isChar = w.charVar && c.name == w.charVar;
             EXPECT_EQ(c.numeric, !isChar) << w.file << " " << c.name;
-            if (isChar)
+            if (isChar) {
                 EXPECT_EQ(c.length, w.charLen) << w.file;
+            }
         }
     }
     // lung.csv has empty weight-loss values: missing, not zero.

@@ -48,8 +48,10 @@ namespace
 {
 
 // Files smaller than this are read in one window: threads would cost more
-// than they save.
+// than they save. Tests lower it, and may fix the number of windows.
 constexpr size_t kParallelFrom = size_t(4) << 20;
+std::atomic<size_t> g_parallelFrom{kParallelFrom};
+std::atomic<int> g_windows{0};
 
 // Column names that cannot be used as variable names are noted one by one
 // up to this many; the rest are counted in one note.
@@ -640,7 +642,9 @@ void CsvReader::plan_windows()
 {
     const size_t n = static_cast<size_t>(e_ - base_);
     const size_t dataLen = n - pos_;
-    const int k = dataLen < kParallelFrom ? 1 : worker_count();
+    const int k = dataLen < g_parallelFrom.load() ? 1
+                  : g_windows.load() > 0   ? g_windows.load()
+                                           : worker_count();
     windows_.assign(static_cast<size_t>(k), Window{});
     std::vector<size_t> w(static_cast<size_t>(k) + 1);
     w[0] = pos_;
@@ -667,9 +671,10 @@ void CsvReader::count_rows()
         if (const void* nul = std::memchr(p, '\0', static_cast<size_t>(end - p)))
             w.err.set(Fault::NulByte, static_cast<size_t>(static_cast<const char*>(nul) - base_));
         if (std::memchr(p, '"', static_cast<size_t>(end - p)) == nullptr) {
-            // No quotes (the usual case): every newline but a final one ends a row.
+            // No quotes (the usual case): every newline but a final one ends a
+            // row, unless the window lies inside one quoted field.
             const char* stop = std::max(p, end < e_ ? end : e_ - 1);
-            w.nl[0] = w.nl[1] = static_cast<long>(std::count(p, stop, '\n'));
+            w.nl[0] = static_cast<long>(std::count(p, stop, '\n'));
             return;
         }
         size_t q = 0;
@@ -711,15 +716,22 @@ void CsvReader::parse_windows()
     if (nul)
         return; // reported as it is: the rows around it mean nothing
     vyr::parallel_for(windows_.size(), [&](size_t i) { parse_window(windows_[i], false, nullptr); });
-    // Each window's rows must end where the next window's first row starts;
-    // a mismatch can only come from broken quoting.
-    for (size_t i = 0; i + 1 < windows_.size(); ++i) {
-        Window& a = windows_[i];
-        const Window& b = windows_[i + 1];
-        if (a.err.kind == Fault::None && b.err.kind == Fault::None && a.rows > 0 && b.rows > 0 &&
-            a.end_pos != b.first_start)
-            a.err.set(Fault::StrayQuote, std::min(a.end_pos, b.first_start));
+    // Each window's rows must end where the next window's first row starts
+    // (windows without a row start between them); a mismatch can only come
+    // from broken quoting.
+    Window* prev = nullptr;
+    for (Window& w : windows_) {
+        if (w.rows == 0)
+            continue;
+        if (prev != nullptr && prev->err.kind == Fault::None && w.err.kind == Fault::None &&
+            prev->end_pos != w.first_start)
+            prev->err.set(Fault::StrayQuote, std::min(prev->end_pos, w.first_start));
+        prev = &w;
     }
+    // And the last rows end at the end of the file.
+    if (prev != nullptr && prev->err.kind == Fault::None &&
+        prev->end_pos != static_cast<size_t>(e_ - base_))
+        prev->err.set(Fault::StrayQuote, prev->end_pos);
 }
 
 // Parses the rows of one window. In the first pass every column read gets
@@ -1146,6 +1158,12 @@ std::string suggest_variable_name(std::string_view s)
 void set_lazy_threshold(long long bytes)
 {
     g_lazyThreshold = bytes;
+}
+
+void set_parallel_threshold(size_t bytes, int windows)
+{
+    g_parallelFrom = bytes;
+    g_windows = windows;
 }
 
 bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out)

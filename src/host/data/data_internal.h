@@ -90,6 +90,9 @@ struct Table {
 // Files of at least this many bytes are opened with their types and lengths
 // only; a column's values are read when first used.
 void set_lazy_threshold(long long bytes);
+// Files of at least this many bytes are read in several windows in
+// parallel: `windows` of them, or (0) one per thread. For tests.
+void set_parallel_threshold(size_t bytes, int windows = 0);
 bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out);
 // Reads the values of the table's wanted columns that are not loaded yet,
 // and of column `also` (0-based; -1 for none). False after logging an error

@@ -368,10 +368,10 @@ bool check_collisions(const DSHANDLE& ds)
         if (!(data_file_id(*other) == id))
             continue;
         if (ds.mode != VYR_DS_INPUT && other->mode != VYR_DS_INPUT) {
-            const std::string both = ds.display == other->display
-                                         ? ds.display
-                                         : other->display + " and " + ds.display;
-            xpmlog(kGroup, 101, ds.display.c_str(), both.c_str());
+            const std::string as = ds.display == other->display
+                                       ? std::string()
+                                       : " (as " + other->display + " and " + ds.display + ")";
+            xpmlog(kGroup, 101, ds.display.c_str(), as.c_str());
         } else {
             const DSHANDLE& output = ds.mode == VYR_DS_INPUT ? *other : ds;
             const DSHANDLE& input = ds.mode == VYR_DS_INPUT ? ds : *other;

@@ -55,29 +55,6 @@ std::string sample(int n, unsigned seed)
     return s;
 }
 
-struct Snapshot {
-    std::vector<vyr::data::ColumnInfo> cols;
-    std::vector<std::vector<std::string>> values; // per column: numbers as bytes, or text
-};
-
-Snapshot snapshot(DSHANDLE* ds)
-{
-    Snapshot s;
-    s.cols = vyr::data::columns(ds);
-    for (size_t c = 0; c < s.cols.size(); ++c) {
-        s.values.emplace_back();
-        for (long obs = 1; obs <= vyr_dsnobs(ds); ++obs) {
-            if (s.cols[c].numeric) {
-                double v = vyr::data::number(ds, obs, static_cast<int>(c) + 1);
-                s.values.back().emplace_back(reinterpret_cast<const char*>(&v), sizeof v);
-            } else {
-                s.values.back().push_back(vyr::data::text(ds, obs, static_cast<int>(c) + 1));
-            }
-        }
-    }
-    return s;
-}
-
 } // namespace
 
 TEST(LazyColumns, ValuesTypesAndLengthsEqualAFullRead)
@@ -87,13 +64,13 @@ TEST(LazyColumns, ValuesTypesAndLengthsEqualAFullRead)
         std::string p = dir.write("s.csv", sample(n, static_cast<unsigned>(n)));
         DSHANDLE* full = vyrtest::open_input(p);
         ASSERT_NE(full, nullptr);
-        Snapshot want = snapshot(full);
+        vyrtest::Snapshot want = vyrtest::snapshot(full);
         vyr_data_step_end(true);
         LazyFrom lazy(0);
         DSHANDLE* ds = vyrtest::open_input(p);
         ASSERT_NE(ds, nullptr);
         ASSERT_EQ(vyr_dsnobs(ds), n);
-        Snapshot got = snapshot(ds);
+        vyrtest::Snapshot got = vyrtest::snapshot(ds);
         ASSERT_EQ(got.cols.size(), want.cols.size());
         for (size_t c = 0; c < got.cols.size(); ++c) {
             EXPECT_EQ(got.cols[c].numeric, want.cols[c].numeric) << c;

@@ -423,7 +423,12 @@ class CsvReader
     void plan_windows();
     void count_rows();
     void parse_windows();
-    bool parse_window(Window& w, bool rescan, const std::vector<char>* only);
+    const char* first_row_start(const Window& w) const;
+    void start_columns(Window& w, const std::vector<char>* only, std::vector<Mode>& mode,
+                       std::vector<double*>& dst) const;
+    bool general_number(Window& w, long f, long row, const Field& fld, double* dst);
+    bool keep_text(Window& w, long f, const Field& fld);
+    bool parse_window(Window& w, const std::vector<char>* only);
     bool report_first_error();
     void close_blank_row_gaps();
     void settle_types();
@@ -715,7 +720,7 @@ void CsvReader::parse_windows()
         nul = nul || w.err.kind == Fault::NulByte;
     if (nul)
         return; // reported as it is: the rows around it mean nothing
-    vyr::parallel_for(windows_.size(), [&](size_t i) { parse_window(windows_[i], false, nullptr); });
+    vyr::parallel_for(windows_.size(), [&](size_t i) { parse_window(windows_[i], nullptr); });
     // Each window's rows must end where the next window's first row starts
     // (windows without a row start between them); a mismatch can only come
     // from broken quoting.
@@ -734,62 +739,115 @@ void CsvReader::parse_windows()
         prev->err.set(Fault::StrayQuote, prev->end_pos);
 }
 
-// Parses the rows of one window. In the first pass every column read gets
-// its window state; a rescan (`rescan`) records again, from the first row,
-// the texts of the columns in `only`. False when an error was found (it is
-// in w.err).
-bool CsvReader::parse_window(Window& w, bool rescan, const std::vector<char>* only)
+// Where the first row of a window starts: after the window's first unquoted
+// newline (the first window: where the data part starts).
+const char* CsvReader::first_row_start(const Window& w) const
 {
-    if (!rescan) {
+    if (&w == &windows_.front())
+        return base_ + pos_;
+    bool inside = w.inside;
+    const char* q = base_ + w.w0;
+    const char* end = base_ + w.w1;
+    for (; q < end; ++q) {
+        if (*q == '"')
+            inside = !inside;
+        else if (*q == '\n' && !inside)
+            break;
+    }
+    return q + 1;
+}
+
+// Sets what a window does with each column: `mode` and `dst` (where numbers
+// go) for the field loop. The first pass starts every column read; a rescan
+// starts again, from the first row, the texts of the columns in `only`.
+void CsvReader::start_columns(Window& w, const std::vector<char>* only, std::vector<Mode>& mode,
+                              std::vector<double*>& dst) const
+{
+    mode.assign(static_cast<size_t>(ncols_), Mode::Skip);
+    dst.assign(static_cast<size_t>(ncols_), nullptr);
+    if (only == nullptr)
         w.cols.assign(static_cast<size_t>(ncols_), WindowColumn{});
-        for (long c = 0; c < ncols_; ++c) {
-            WindowColumn& wc = w.cols[c];
-            const ColumnPlan& cp = plan_[c];
+    for (long c = 0; c < ncols_; ++c) {
+        WindowColumn& wc = w.cols[c];
+        const ColumnPlan& cp = plan_[c];
+        if (only == nullptr) {
             wc.mode = !cp.read ? Mode::Skip : cp.declared == 2 ? Mode::Text : Mode::Number;
             wc.textFromStart = wc.mode == Mode::Text;
+            mode[c] = wc.mode;
+            dst[c] = out_.cols[c].num.get();
+        } else if ((*only)[c]) {
+            mode[c] = Mode::Text;
+            wc.blob.clear();
+            wc.len.clear();
+            wc.maxlen = 0;
+            wc.textFromStart = true;
         }
     }
+}
+
+// A field of a column that parses numbers and was not a plain decimal: the
+// general parse. True when it was a number (stored); false when it is text,
+// and then the column turns character in this window, or (declared numeric)
+// the error is set.
+bool CsvReader::general_number(Window& w, long f, long row, const Field& fld, double* dst)
+{
+    double v;
+    const bool innerQuote =
+        fld.quoted && std::memchr(fld.s, '"', static_cast<size_t>(fld.e - fld.s)) != nullptr;
+    const Reading r = innerQuote ? Reading::NotNumber : read_number(fld.s, fld.e, v);
+    WindowColumn& wc = w.cols[f];
+    if (r == Reading::NaWord && wc.firstNaWord == SIZE_MAX)
+        wc.firstNaWord = static_cast<size_t>(fld.s - base_);
+    if (r != Reading::NotNumber) {
+        if (dst != nullptr)
+            dst[row] = v;
+        return true;
+    }
+    if (plan_[f].declared == 1) {
+        w.err.set(Fault::NotNumeric, static_cast<size_t>(fld.s - base_));
+        w.err.column = f;
+        w.err.text.assign(fld.s, std::min<size_t>(static_cast<size_t>(fld.e - fld.s), 40));
+        return false;
+    }
+    wc.firstNonNumber = static_cast<size_t>(fld.s - base_);
+    wc.mode = Mode::Text;
+    wc.textFromStart = row == w.first_row;
+    return false;
+}
+
+// Keeps a character value (or only its length when the values stay in the
+// file). False, with the error set, when it is over the length limit.
+bool CsvReader::keep_text(Window& w, long f, const Field& fld)
+{
+    WindowColumn& wc = w.cols[f];
+    const size_t len = value_length(fld);
+    if (len > static_cast<size_t>(VYR_MAX_TEXT_LENGTH)) {
+        w.err.set(Fault::ValueTooLong, static_cast<size_t>(fld.s - base_));
+        w.err.column = f;
+        w.err.length = len;
+        return false;
+    }
+    if (plan_[f].keep) {
+        append_value(wc.blob, fld);
+        wc.len.push_back(static_cast<uint32_t>(len));
+    }
+    wc.maxlen = std::max(wc.maxlen, len);
+    return true;
+}
+
+// Parses the rows of one window: numbers into their columns, texts into the
+// window's buffers. With `only`, a rescan: the texts of those columns again,
+// from the first row. False when an error was found (it is in w.err).
+bool CsvReader::parse_window(Window& w, const std::vector<char>* only)
+{
+    std::vector<Mode> mode;
+    std::vector<double*> dst;
+    start_columns(w, only, mode, dst);
     if (w.rows == 0)
         return true;
-    const char* p;
-    if (rescan) {
-        p = base_ + w.first_start;
-    } else if (&w == &windows_.front()) {
-        p = base_ + pos_;
-    } else {
-        // The first row starts after the window's first unquoted newline.
-        bool inside = w.inside;
-        const char* q = base_ + w.w0;
-        const char* end = base_ + w.w1;
-        for (; q < end; ++q) {
-            if (*q == '"')
-                inside = !inside;
-            else if (*q == '\n' && !inside)
-                break;
-        }
-        p = q + 1;
-    }
-    if (!rescan)
+    const char* p = only != nullptr ? base_ + w.first_start : first_row_start(w);
+    if (only == nullptr)
         w.first_start = static_cast<size_t>(p - base_);
-    // The columns' value arrays and modes, in reach of the field loop.
-    std::vector<double*> dst(static_cast<size_t>(ncols_), nullptr);
-    std::vector<Mode> mode(static_cast<size_t>(ncols_));
-    for (long c = 0; c < ncols_; ++c) {
-        if (rescan) {
-            mode[c] = (*only)[c] ? Mode::Text : Mode::Skip;
-            if ((*only)[c]) {
-                WindowColumn& wc = w.cols[c];
-                wc.blob.clear();
-                wc.len.clear();
-                wc.maxlen = 0;
-                wc.textFromStart = true;
-            }
-        } else {
-            mode[c] = w.cols[c].mode;
-            dst[c] = out_.cols[c].num.get();
-        }
-    }
-    ParseError& err = w.err;
     long row = w.first_row; // the row being stored
     const long last = w.first_row + w.rows;
     for (long seen = w.first_row; seen < last; ++seen) {
@@ -800,63 +858,33 @@ bool CsvReader::parse_window(Window& w, bool rescan, const std::vector<char>* on
         const char* rowStart = p;
         long f = 0;
         for (;; ++f) {
-            Mode m = f < ncols_ ? mode[f] : Mode::Skip;
-            Field fld;
+            const Mode m = f < ncols_ ? mode[f] : Mode::Skip;
+            // A plain decimal takes the quick road: parsed as it is scanned.
             if (m == Mode::Number && p < e_ && *p != '"') {
-                // The quick road parses as it scans.
                 double v;
                 if (const char* end = quick_number(p, e_, v)) {
                     if (dst[f] != nullptr)
                         dst[f][row] = v;
                     p = end;
-                    goto next_field;
+                    if (p < e_ && *p == ',') {
+                        ++p;
+                        continue;
+                    }
+                    break;
                 }
             }
-            if (!scan_field(p, e_, base_, fld, err))
+            Field fld;
+            if (!scan_field(p, e_, base_, fld, w.err))
                 return false;
-            if (m == Mode::Number) {
-                double v;
-                const bool inner_quote =
-                    fld.quoted &&
-                    std::memchr(fld.s, '"', static_cast<size_t>(fld.e - fld.s)) != nullptr;
-                const Reading r = inner_quote ? Reading::NotNumber : read_number(fld.s, fld.e, v);
-                WindowColumn& wc = w.cols[f];
-                if (r == Reading::NaWord && wc.firstNaWord == SIZE_MAX)
-                    wc.firstNaWord = static_cast<size_t>(fld.s - base_);
-                if (r != Reading::NotNumber) {
-                    if (dst[f] != nullptr)
-                        dst[f][row] = v;
-                    goto next_field;
-                }
-                if (plan_[f].declared == 1) {
-                    err.set(Fault::NotNumeric, static_cast<size_t>(fld.s - base_));
-                    err.column = f;
-                    err.text.assign(fld.s,
-                                    std::min<size_t>(static_cast<size_t>(fld.e - fld.s), 40));
+            bool text = m == Mode::Text;
+            if (m == Mode::Number && !general_number(w, f, row, fld, dst[f])) {
+                if (w.err.kind != Fault::None)
                     return false;
-                }
-                // The column is character: keep its texts from here on.
-                wc.firstNonNumber = static_cast<size_t>(fld.s - base_);
-                wc.mode = Mode::Text;
-                wc.textFromStart = row == w.first_row;
-                mode[f] = m = Mode::Text;
+                mode[f] = Mode::Text; // the column is character: keep its texts from here on
+                text = true;
             }
-            if (m == Mode::Text) {
-                WindowColumn& wc = w.cols[f];
-                const size_t len = value_length(fld);
-                if (len > static_cast<size_t>(VYR_MAX_TEXT_LENGTH)) {
-                    err.set(Fault::ValueTooLong, static_cast<size_t>(fld.s - base_));
-                    err.column = f;
-                    err.length = len;
-                    return false;
-                }
-                if (plan_[f].keep) {
-                    append_value(wc.blob, fld);
-                    wc.len.push_back(static_cast<uint32_t>(len));
-                }
-                wc.maxlen = std::max(wc.maxlen, len);
-            }
-        next_field:
+            if (text && !keep_text(w, f, fld))
+                return false;
             if (p < e_ && *p == ',') {
                 ++p;
                 continue;
@@ -864,14 +892,14 @@ bool CsvReader::parse_window(Window& w, bool rescan, const std::vector<char>* on
             break;
         }
         if (f + 1 != ncols_) {
-            err.set(Fault::FieldCount, static_cast<size_t>(rowStart - base_));
-            err.fields = f + 1;
+            w.err.set(Fault::FieldCount, static_cast<size_t>(rowStart - base_));
+            w.err.fields = f + 1;
             return false;
         }
         p = after_row_end(p, e_);
         ++row;
     }
-    if (!rescan) {
+    if (only == nullptr) {
         w.written = row - w.first_row;
         w.end_pos = static_cast<size_t>(p - base_);
     }
@@ -1005,7 +1033,7 @@ void CsvReader::rescan_windows()
             if (isText_[c] && plan_[c].read && !w.cols[c].textFromStart)
                 only[c] = any = true;
         if (any)
-            parse_window(w, true, &only);
+            parse_window(w, &only);
     });
 }
 

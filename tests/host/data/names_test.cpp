@@ -3,9 +3,12 @@
 // library, and the data sets of one step that are one file in disguise.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <future>
 
 #include "data_test_util.h"
+#include "vyr_atomic_file.h"
 #include "vyr_data.h"
 #include "vyr_session.h"
 
@@ -187,6 +190,21 @@ TEST_F(DataNames, AnInputIsNoneOfTheRunsOutputFiles)
     EXPECT_EQ(open("res", VYR_DS_INPUT, false, &log), nullptr);
     EXPECT_TRUE(has(log, "The JSON file")) << log;
     EXPECT_NE(open("other", VYR_DS_INPUT), nullptr);
+}
+
+// A data set's .csv and .attr are read under the folder's shared lock: while
+// a writer holds it to commit a pair, the reader waits.
+TEST_F(DataNames, ReadersWaitForAWriterCommittingIntoTheFolder)
+{
+    write(dataDir(), "pair.csv", "a\n1\n");
+    std::future<DSHANDLE*> reading;
+    {
+        vyr::FolderLock writer(dataDir(), true);
+        ASSERT_TRUE(writer.held());
+        reading = std::async(std::launch::async, [this] { return open("pair", VYR_DS_INPUT); });
+        EXPECT_EQ(reading.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    }
+    ASSERT_NE(reading.get(), nullptr);
 }
 
 } // namespace

@@ -163,6 +163,8 @@ int main(int argc, char** argv)
                     argc >= 5 ? static_cast<unsigned>(std::atoi(argv[4])) : 0);
     if (argc >= 3 && std::strcmp(argv[1], "sort") == 0)
         return sort(std::atol(argv[2])) | zsort_bench(std::atol(argv[2]));
-    std::fprintf(stderr, "usage: bench_load generate FILE ROWS | load FILE [REPEAT [THREADS]] | sort ROWS\n");
+    std::fprintf(
+        stderr,
+        "usage: bench_load generate FILE ROWS | load FILE [REPEAT [THREADS]] | sort ROWS\n");
     return 2;
 }

@@ -189,8 +189,8 @@ Reading read_number(const char* s, const char* e, double& out)
         return Reading::Number;
     }
     if (*s == '.' && e - s <= 2) {
-        const char c = e - s == 1 ? '.' : static_cast<char>(std::toupper(
-                                              static_cast<unsigned char>(s[1])));
+        const char c =
+            e - s == 1 ? '.' : static_cast<char>(std::toupper(static_cast<unsigned char>(s[1])));
         if (c == '.') {
             out = korv_missing();
             return Reading::Number;
@@ -228,12 +228,12 @@ Reading read_number(const char* s, const char* e, double& out)
 // What went wrong in a window. The first error in file order is reported.
 enum class Fault : unsigned char {
     None,
-    OpenQuote,     // a quoted field is not terminated
-    FieldCount,    // a row with the wrong number of fields
-    StrayQuote,    // a quote inside an unquoted field or after a closing one
-    NotNumeric,    // text in a column declared numeric
-    ValueTooLong,  // a value longer than VYR_MAX_TEXT_LENGTH
-    NulByte,       // a NUL byte
+    OpenQuote,    // a quoted field is not terminated
+    FieldCount,   // a row with the wrong number of fields
+    StrayQuote,   // a quote inside an unquoted field or after a closing one
+    NotNumeric,   // text in a column declared numeric
+    ValueTooLong, // a value longer than VYR_MAX_TEXT_LENGTH
+    NulByte,      // a NUL byte
 };
 
 struct ParseError {
@@ -261,8 +261,7 @@ struct Field {
 
 // Scans one field starting at p. On return p points at the comma, the line
 // end or the end of the file after it. False on a quoting error.
-inline bool scan_field(const char*& p, const char* e, const char* base, Field& f,
-                       ParseError& err)
+inline bool scan_field(const char*& p, const char* e, const char* base, Field& f, ParseError& err)
 {
     if (p < e && *p == '"') {
         f.quoted = true;
@@ -454,8 +453,8 @@ class CsvReader
     std::vector<Window> windows_;
     long totalRows_ = 0;
     long nobs_ = 0;
-    std::vector<long> dest_;    // per window: the index of its first stored row
-    std::vector<char> isText_;  // per column: settled as character
+    std::vector<long> dest_;   // per window: the index of its first stored row
+    std::vector<char> isText_; // per column: settled as character
 };
 
 const char* const kChanged = "it changed while the data set was open";
@@ -648,8 +647,8 @@ void CsvReader::plan_windows()
     const size_t n = static_cast<size_t>(e_ - base_);
     const size_t dataLen = n - pos_;
     const int k = dataLen < g_parallelFrom.load() ? 1
-                  : g_windows.load() > 0   ? g_windows.load()
-                                           : worker_count();
+                  : g_windows.load() > 0          ? g_windows.load()
+                                                  : worker_count();
     windows_.assign(static_cast<size_t>(k), Window{});
     std::vector<size_t> w(static_cast<size_t>(k) + 1);
     w[0] = pos_;
@@ -967,8 +966,8 @@ void CsvReader::close_blank_row_gaps()
 // character by one of them is the usual surprise with exported files: the
 // note says which value did it, so that the user can write "." or leave the
 // field empty. ("NA" and "NaN" are read as missing values already.)
-void note_foreign_missing(const std::string& path, const char* base, size_t offset,
-                          const char* e, const std::string& column)
+void note_foreign_missing(const std::string& path, const char* base, size_t offset, const char* e,
+                          const std::string& column)
 {
     const char* fs = base + offset;
     const char* fe = fs;
@@ -981,8 +980,7 @@ void note_foreign_missing(const std::string& path, const char* base, size_t offs
     static const char* const words[] = {"N/A", "NULL", "NONE", "#N/A", "-"};
     for (const char* w : words)
         if (up == w) {
-            xpmlog(kGroup, 24, path.c_str(), column.c_str(), value.c_str(),
-                   line_of(base, offset));
+            xpmlog(kGroup, 24, path.c_str(), column.c_str(), value.c_str(), line_of(base, offset));
             return;
         }
 }
@@ -1058,8 +1056,8 @@ void CsvReader::join_texts()
             at[j][i + 1] = at[j][i] + wc.blob.size();
             maxlen = std::max(maxlen, wc.maxlen);
         }
-        col.length = static_cast<int>(std::max<size_t>(
-            {maxlen, 1, static_cast<size_t>(plan_[c].declen)}));
+        col.length =
+            static_cast<int>(std::max<size_t>({maxlen, 1, static_cast<size_t>(plan_[c].declen)}));
         if (!plan_[c].keep)
             continue;
         const size_t total = at[j][nw];

@@ -259,7 +259,8 @@ TEST(BlockReads, CodesFollowFirstAppearanceWithAnyThreadCount)
     std::vector<std::string> values;
     for (int i = 0; i < n; ++i) {
         // A few common levels, and rarer ones that first appear late.
-        std::string v = rng() % 50 == 0 ? "rare" + std::to_string(i / 1000) : "lvl" + std::to_string(rng() % 5);
+        std::string v =
+            rng() % 50 == 0 ? "rare" + std::to_string(i / 1000) : "lvl" + std::to_string(rng() % 5);
         values.push_back(v);
         s += v + "\n";
     }
@@ -284,7 +285,8 @@ TEST(BlockReads, CodesFollowFirstAppearanceWithAnyThreadCount)
         int32_t next = 0;
         for (int i = 0; i < n; ++i) {
             const int32_t c = codes[static_cast<size_t>(i)];
-            ASSERT_EQ(std::string(dict.text[c], static_cast<size_t>(dict.length[c])), values[static_cast<size_t>(i)]);
+            ASSERT_EQ(std::string(dict.text[c], static_cast<size_t>(dict.length[c])),
+                      values[static_cast<size_t>(i)]);
             if (!met[static_cast<size_t>(c)]) {
                 ASSERT_EQ(c, next++);
                 met[static_cast<size_t>(c)] = 1;

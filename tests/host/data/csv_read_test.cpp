@@ -201,12 +201,12 @@ TEST(CsvRead, ParallelParseMatchesSequentialMeaning)
         bool threads;
         unsigned cpus, failStarts;
     };
-    for (const Pool& pool : {Pool{true, cores, 0}, Pool{false, cores, 0}, Pool{true, 1, 0},
-                             Pool{true, cores, 64}}) {
+    for (const Pool& pool :
+         {Pool{true, cores, 0}, Pool{false, cores, 0}, Pool{true, 1, 0}, Pool{true, cores, 64}}) {
         vyr::pool_configure(pool.threads, pool.cpus);
         vyr::pool_fail_thread_starts(pool.failStarts);
-        SCOPED_TRACE(testing::Message() << "threads " << pool.threads << ", cpucount "
-                                        << pool.cpus << ", failed starts " << pool.failStarts);
+        SCOPED_TRACE(testing::Message() << "threads " << pool.threads << ", cpucount " << pool.cpus
+                                        << ", failed starts " << pool.failStarts);
         parallel_parse_matches_sequential_meaning();
     }
     vyr::pool_fail_thread_starts(0);
@@ -350,9 +350,9 @@ TEST(CsvRead, LengthLimitsAtAndJustOver)
     };
     const Case cases[] = {
         {"a,b\n1," + at + "\n", "", nullptr},
-        {"a,b\n1," + over + "\n",
-         "", "line 2, column 2 (b): the value is 32768 bytes long; the longest character value "
-             "is 32767 bytes"},
+        {"a,b\n1," + over + "\n", "",
+         "line 2, column 2 (b): the value is 32768 bytes long; the longest character value "
+         "is 32767 bytes"},
         {"a,b\n1," + quotedAt + "\n", "", nullptr},
         {"a,b\n1,\"" + std::string(max, 'q') + "\"\"\"\n", "", "the value is 32768 bytes long"},
         {"a,b\n1," + std::string(max + 1, '7') + "\n2,x\n", "", "line 2, column 2 (b)"},
@@ -379,7 +379,8 @@ TEST(CsvRead, LengthLimitsAtAndJustOver)
             if (c.error != nullptr) {
                 EXPECT_EQ(ds, nullptr);
                 EXPECT_NE(log.find(c.error), std::string::npos) << log.substr(0, 300);
-                EXPECT_NE(log.find("/l."), std::string::npos) << log.substr(0, 300); // l.csv or l.attr
+                EXPECT_NE(log.find("/l."), std::string::npos)
+                    << log.substr(0, 300); // l.csv or l.attr
                 continue;
             }
             ASSERT_NE(ds, nullptr) << log.substr(0, 300);
@@ -534,9 +535,9 @@ TEST(CsvRead, WindowsGiveWhatOneWindowGivesOnMutatedFiles)
         DSHANDLE* one = vyrtest::open_input(p, &log1);
         vyr::data::set_parallel_threshold(0, 1 + static_cast<int>(rng() % 9));
         DSHANDLE* many = vyrtest::open_input(p, &logN);
-        ASSERT_EQ(one == nullptr, many == nullptr) << "file: " << testing::PrintToString(s)
-                                                   << "\none window: " << log1
-                                                   << "\nwindows: " << logN;
+        ASSERT_EQ(one == nullptr, many == nullptr)
+            << "file: " << testing::PrintToString(s) << "\none window: " << log1
+            << "\nwindows: " << logN;
         if (one != nullptr) {
             ASSERT_TRUE(vyrtest::snapshot(one) == vyrtest::snapshot(many))
                 << testing::PrintToString(s);

@@ -104,10 +104,10 @@ TEST(LazyColumns, BoundColumnsReadInOnePassThroughFetchesAndByGroups)
         ++groups;
         while (xybyget(ds) == 0) {
             ASSERT_EQ(xyvget(h, rec), 0);
-            seen.push_back(std::string(rec, 5) + "|" +
-                           (wzmis(t) ? std::string(1, static_cast<char>(
-                                                          'A' + (0xFD - korv_missing_byte5(t))))
-                                     : std::to_string(t)));
+            seen.push_back(
+                std::string(rec, 5) + "|" +
+                (wzmis(t) ? std::string(1, static_cast<char>('A' + (0xFD - korv_missing_byte5(t))))
+                          : std::to_string(t)));
         }
     }
     EXPECT_EQ(groups, 2);
@@ -142,10 +142,9 @@ TEST(CsvNumbers, EveryDecimalReadsAsTheFullParseGivesIt)
     // full parse gives, for every kind of text.
     TempDir dir;
     std::mt19937_64 rng(3);
-    std::vector<std::string> texts = {"0",   "-0",   "00012.5000", "9007199254740993",
-                                      "5.",  ".5",   "-.5",        "123456789012345",
-                                      "1e3", "0.1",  "0.3",        "999999999999999.9",
-                                      "+7",  "1.e2", "-0.0",       "0.000000000000001"};
+    std::vector<std::string> texts = {
+        "0",   "-0",  "00012.5000", "9007199254740993",  "5.", ".5",   "-.5",  "123456789012345",
+        "1e3", "0.1", "0.3",        "999999999999999.9", "+7", "1.e2", "-0.0", "0.000000000000001"};
     for (int i = 0; i < 4000; ++i) {
         int intDigits = static_cast<int>(rng() % 12), fracDigits = static_cast<int>(rng() % 12);
         std::string t = rng() % 3 == 0 ? "-" : "";

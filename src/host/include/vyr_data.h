@@ -64,13 +64,17 @@ inline constexpr int VYR_DS_INPUT = 1;
 inline constexpr int VYR_DS_OUTPUT = 2;
 
 // Opens data set `name` for reading (mode VYR_DS_INPUT) or writing
-// (VYR_DS_OUTPUT). `name` is "member" (the default library: --data, else the
-// program's folder), "lib.member" (WORK is the --out folder; other librefs
-// come from LIBNAME), or, when `quoted` is true, a file path. Member names
-// are case-insensitive. An input data set is read whole when opened. On
-// failure a message naming the file (and the line for bad CSV) is logged and
-// a negative code returned; *out is null. The caller ends the step with
-// xexit(1008, 0).
+// (VYR_DS_OUTPUT). `name` is "lib.member" (WORK is the --out folder, DATA
+// the data folder; other librefs come from LIBNAME), "member" (an output:
+// WORK.member; an input: WORK.member when it exists, else DATA.member), or,
+// when `quoted` is true, a file path used as given. Member names are
+// case-insensitive. A name that leads out of its library folder through a
+// symbolic link is refused; so is an output that is an input or output data
+// set of the running step under another name, and an input that is the
+// run's listing, log, HTML or JSON file. An input's .csv and .attr are read
+// under the folder's shared lock. On failure a message naming the file (and
+// the line for bad CSV) is logged and a negative code returned; *out is
+// null. The caller ends the step with xexit(1008, 0).
 int vyr_dsopen(std::string_view name, int mode, bool quoted, DSHANDLE** out);
 
 // Convenience: the handle or null (the message is logged).

@@ -1,6 +1,8 @@
 // Data-load and sort benchmark.
 //   bench_load generate FILE ROWS   writes a CSV of ROWS rows (about 20 bytes each)
-//   bench_load load FILE [REPEAT]   times reading FILE as a data set, every column
+//   bench_load load FILE [REPEAT [THREADS]]
+//                                   times reading FILE as a data set, every column
+//                                   (THREADS: the pool's width; default every core)
 //   bench_load sort ROWS            times sorting ROWS 48-byte records by two keys
 #include <chrono>
 #include <cstdio>
@@ -12,6 +14,7 @@
 
 #include "host/data/data_internal.h"
 #include "vyr_data.h"
+#include "vyr_pool.h"
 #include "vyr_sort.h"
 
 namespace
@@ -47,8 +50,10 @@ int generate(const char* path, long rows)
     return std::fclose(f) == 0 ? 0 : 1;
 }
 
-int load(const char* path, int repeat)
+int load(const char* path, int repeat, unsigned threads)
 {
+    if (threads > 0)
+        vyr::pool_configure(true, threads);
     double best = 1e9;
     for (int r = 0; r < repeat; ++r) {
         auto t0 = std::chrono::steady_clock::now();
@@ -154,9 +159,12 @@ int main(int argc, char** argv)
     if (argc >= 4 && std::strcmp(argv[1], "generate") == 0)
         return generate(argv[2], std::atol(argv[3]));
     if (argc >= 3 && std::strcmp(argv[1], "load") == 0)
-        return load(argv[2], argc >= 4 ? std::atoi(argv[3]) : 3);
+        return load(argv[2], argc >= 4 ? std::atoi(argv[3]) : 3,
+                    argc >= 5 ? static_cast<unsigned>(std::atoi(argv[4])) : 0);
     if (argc >= 3 && std::strcmp(argv[1], "sort") == 0)
         return sort(std::atol(argv[2])) | zsort_bench(std::atol(argv[2]));
-    std::fprintf(stderr, "usage: bench_load generate FILE ROWS | load FILE [REPEAT] | sort ROWS\n");
+    std::fprintf(
+        stderr,
+        "usage: bench_load generate FILE ROWS | load FILE [REPEAT [THREADS]] | sort ROWS\n");
     return 2;
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Data-load benchmark: builds bench_load, writes a 10-million-row CSV (about
-# 200 MB) to a temporary folder, and times reading it as a data set; then
-# times the host sort on 10 million records.
+# 200 MB) to a temporary folder, and times reading it as a data set with
+# every core and with one thread; then times the host sort on 10 million
+# records. The machine's core count and load are printed with the figures.
 # Usage: bench/load_bench.sh [BUILD_DIR] [ROWS]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -12,6 +13,9 @@ cmake --build "$build" --target bench_load -j4 >/dev/null
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 "$build/bench/bench_load" generate "$tmp/big.csv" "$rows"
-echo "file: $(du -h "$tmp/big.csv" | cut -f1), $rows rows, $(nproc) cores"
+echo "file: $(du -h "$tmp/big.csv" | cut -f1), $rows rows, $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "every core:"
 "$build/bench/bench_load" load "$tmp/big.csv" 3
+echo "one thread:"
+"$build/bench/bench_load" load "$tmp/big.csv" 3 1
 "$build/bench/bench_load" sort "$rows"

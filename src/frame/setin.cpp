@@ -76,11 +76,11 @@ int korv_format_width(const NAMESTR* nm)
     if (nm->nflen > 0)
         return nm->nflen;
     if (nm->nfl > 0 || nm->nformlongl > 0) {
-        vyr::fmt::FormatSpec fmtspec;
+        vyr::fmt::FormatDesc desc;
         std::string name = nm->nformlongl > 0 ? std::string(nm->nformlong, nm->nformlongl)
                                               : std::string(nm->nform, nm->nfl);
-        if (vyr::fmt::parse(name, fmtspec)) {
-            int w = vyr::fmt::default_width(fmtspec);
+        if (vyr::fmt::parse(name, desc)) {
+            int w = vyr::fmt::default_width(desc);
             if (w > 0)
                 return w;
         }

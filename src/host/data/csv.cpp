@@ -1,24 +1,37 @@
-// Reading CSV files (RFC 4180, UTF-8, header row) into columns, in parallel,
-// and the sidecar attribute files beside them.
+// Reading CSV files (RFC 4180, UTF-8, header row) into columns, in parallel
+// on the host's thread pool.
+//
+// The data part of a file is cut into windows of about equal size, one per
+// thread, and read in these steps:
+//   - count rows: each window counts its quotes and its newlines, both as if
+//     it started outside quotes and as if it started inside, so that the
+//     quote state at each window's start, and with it the rows that start in
+//     each window, follow without a sequential pass over the file;
+//   - parse rows: each window parses its rows in one pass, numbers straight
+//     into their columns, texts into the window's own buffers;
+//   - settle each column's type: a column is numeric unless a value in it is
+//     not a number (or the attribute file says otherwise);
+//   - read again, in the windows that need it, the texts of a column that
+//     turned out to be character after its values there looked like numbers;
+//   - join the windows' texts into each character column.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <sstream>
-#include <strings.h>
+#include <unordered_set>
 
 #include "data_internal.h"
 #include "runtime/missing.h"
+#include "vyr_atomic_file.h"
 #include "vyr_format.h"
 #include "vyr_host.h"
 #include "vyr_pool.h"
@@ -33,6 +46,18 @@ int worker_count()
 
 namespace
 {
+
+// Files smaller than this are read in one window: threads would cost more
+// than they save. Tests lower it, and may fix the number of windows.
+constexpr size_t kParallelFrom = size_t(4) << 20;
+std::atomic<size_t> g_parallelFrom{kParallelFrom};
+std::atomic<int> g_windows{0};
+
+// Column names that cannot be used as variable names are noted one by one
+// up to this many; the rest are counted in one note.
+constexpr int kNamedNotes = 10;
+
+std::atomic<long long> g_lazyThreshold{64LL << 20};
 
 // A file's bytes, mapped read-only (or empty).
 class MappedFile
@@ -90,9 +115,70 @@ long line_of(const char* base, size_t offset)
     return 1 + static_cast<long>(std::count(base, base + offset, '\n'));
 }
 
-// Parses a numeric field: true with the value (a missing value for empty
-// text and the missing tokens), false when the text is not a number.
-inline bool parse_number(const char* s, const char* e, double& out)
+// ---------------------------------------------------------------------------
+// Numbers.
+
+// How a field reads as a number.
+enum class Reading : unsigned char {
+    Number,    // a number or a missing value (empty, ".", ".A" to ".Z", "._")
+    NaWord,    // "NA" or "NaN" in any case: missing in a numeric column
+    NotNumber, // anything else
+};
+
+constexpr double kPow10[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                               1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+// The quick road for the usual unquoted field: an optional minus sign, then
+// at most 15 digits with at most one decimal point between them, ended by a
+// comma, a line end or the end of the file. Returns where the field ends, or
+// null when the field needs the general parse. The value equals the general
+// parse's (and strtod's): the digits form an exact integer below 2^53 and the
+// power of ten is exact, so one correctly rounded division gives the
+// correctly rounded value.
+inline const char* quick_number(const char* p, const char* e, double& out)
+{
+    const bool neg = p < e && *p == '-';
+    if (neg)
+        ++p;
+    uint64_t m = 0;
+    const char* d0 = p;
+    while (p < e && static_cast<unsigned char>(*p - '0') < 10)
+        m = m * 10 + static_cast<uint64_t>(*p++ - '0');
+    const size_t intDigits = static_cast<size_t>(p - d0);
+    size_t fracDigits = 0;
+    if (p < e && *p == '.') {
+        const char* f0 = ++p;
+        while (p < e && static_cast<unsigned char>(*p - '0') < 10)
+            m = m * 10 + static_cast<uint64_t>(*p++ - '0');
+        fracDigits = static_cast<size_t>(p - f0);
+        if (fracDigits == 0)
+            return nullptr;
+    }
+    if (intDigits == 0 || intDigits + fracDigits > 15)
+        return nullptr;
+    if (p < e && *p != ',' && *p != '\n' && !(*p == '\r' && (p + 1 == e || p[1] == '\n')))
+        return nullptr;
+    double v = static_cast<double>(m);
+    if (fracDigits > 0)
+        v /= kPow10[fracDigits];
+    out = neg ? -v : v;
+    return p;
+}
+
+bool same_word(const char* s, const char* e, const char* word)
+{
+    const size_t n = std::strlen(word);
+    if (static_cast<size_t>(e - s) != n)
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        if (std::toupper(static_cast<unsigned char>(s[i])) != word[i])
+            return false;
+    return true;
+}
+
+// The general parse of a numeric field's text: blanks around it are ignored;
+// empty text and the missing tokens give missing values.
+Reading read_number(const char* s, const char* e, double& out)
 {
     while (s < e && (*s == ' ' || *s == '\t'))
         ++s;
@@ -100,177 +186,148 @@ inline bool parse_number(const char* s, const char* e, double& out)
         --e;
     if (s == e) {
         out = korv_missing();
-        return true;
+        return Reading::Number;
     }
-    if (*s == '.') {
-        if (e - s == 1) {
+    if (*s == '.' && e - s <= 2) {
+        const char c =
+            e - s == 1 ? '.' : static_cast<char>(std::toupper(static_cast<unsigned char>(s[1])));
+        if (c == '.') {
             out = korv_missing();
-            return true;
+            return Reading::Number;
         }
-        if (e - s == 2) {
-            char c = s[1];
-            if (c == '_') {
-                out = korv_special_missing(0xFF);
-                return true;
-            }
-            if (c >= 'a' && c <= 'z')
-                c = static_cast<char>(c - 'a' + 'A');
-            if (c >= 'A' && c <= 'Z') {
-                out = korv_special_missing(static_cast<unsigned char>(0xFD - (c - 'A')));
-                return true;
-            }
+        if (c == '_') {
+            out = korv_special_missing(0xFF);
+            return Reading::Number;
         }
+        if (c >= 'A' && c <= 'Z') {
+            out = korv_special_missing(static_cast<unsigned char>(0xFD - (c - 'A')));
+            return Reading::Number;
+        }
+    }
+    if (same_word(s, e, "NA") || same_word(s, e, "NAN")) {
+        out = korv_missing();
+        return Reading::NaWord;
     }
     const char* p = s;
     if (*p == '+')
         ++p;
-    const char* q = p;
-    if (q < e && *q == '-')
-        ++q;
-    // Only digits or a decimal point may start a number ("inf", "nan" are text).
-    if (q >= e || !((*q >= '0' && *q <= '9') || *q == '.'))
-        return false;
-    if (p != s && *p == '-')
-        return false; // "+-1"
-    {
-        // Plain decimals of at most 15 digits (the usual case): the digits
-        // are an exact integer and the power of ten is exact, so one division
-        // gives the correctly rounded value, the same as the full parse.
-        static const double kPow10[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                          1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-        const char* r = p;
-        const bool neg = *r == '-';
-        if (neg)
-            ++r;
-        uint64_t m = 0;
-        int digits = 0, frac = 0;
-        bool dot = false, plain = true;
-        for (; r < e; ++r) {
-            const char ch = *r;
-            if (ch >= '0' && ch <= '9') {
-                if (++digits > 15) {
-                    plain = false;
-                    break;
-                }
-                m = m * 10 + static_cast<uint64_t>(ch - '0');
-                frac += dot ? 1 : 0;
-            } else if (ch == '.' && !dot) {
-                dot = true;
-            } else {
-                plain = false;
-                break;
-            }
-        }
-        // A digit before the point and one after it when there is a point.
-        if (plain && digits > frac && (!dot || frac > 0)) {
-            double v = static_cast<double>(m);
-            if (frac > 0)
-                v /= kPow10[frac];
-            out = neg ? -v : v;
-            return true;
-        }
-    }
+    const char* q = p < e && *p == '-' ? p + 1 : p;
+    // Only digits or a decimal point may start a number ("inf" is text), and
+    // a plus sign takes no minus after it.
+    if (q >= e || !((*q >= '0' && *q <= '9') || *q == '.') || (p != s && *p == '-'))
+        return Reading::NotNumber;
+    if (const char* end = quick_number(p, e, out); end == e)
+        return Reading::Number;
     auto r = std::from_chars(p, e, out, std::chars_format::general);
-    if (r.ec != std::errc() || r.ptr != e) {
-        if (r.ec == std::errc::result_out_of_range && r.ptr == e)
-            return false;
-        return false;
-    }
-    return true;
+    return r.ec == std::errc() && r.ptr == e ? Reading::Number : Reading::NotNumber;
 }
 
-// Unescapes a quoted field body (between the quotes) into out.
-void unescape(const char* s, const char* e, std::string& out)
-{
-    out.clear();
-    for (const char* p = s; p < e; ++p) {
-        out.push_back(*p);
-        if (*p == '"' && p + 1 < e && p[1] == '"')
-            ++p;
-    }
-}
+// ---------------------------------------------------------------------------
+// Fields.
 
-// Error found while parsing a chunk.
-struct ParseError {
-    int kind = 0;      // 0 none, 4 unterminated quote, 5 field count, 6 stray quote,
-                       // 18 not a number under a numeric declaration
-    size_t offset = 0; // where in the file
-    long fields = 0;   // kind 5
-    int column = 0;    // kind 18
-    std::string text;  // kind 18
+// What went wrong in a window. The first error in file order is reported.
+enum class Fault : unsigned char {
+    None,
+    OpenQuote,    // a quoted field is not terminated
+    FieldCount,   // a row with the wrong number of fields
+    StrayQuote,   // a quote inside an unquoted field or after a closing one
+    NotNumeric,   // text in a column declared numeric
+    ValueTooLong, // a value longer than VYR_MAX_TEXT_LENGTH
+    NulByte,      // a NUL byte
 };
 
-// Scans one field starting at p (row data up to end of file e). On return
-// fs/fe delimit the raw field text (without quotes), quoted tells whether it
-// was quoted, and p points at the delimiter, the newline, or e. Returns false
-// on a quoting error (err filled).
-inline bool scan_field(const char*& p, const char* e, const char* base, const char*& fs,
-                       const char*& fe, bool& quoted, ParseError& err)
+struct ParseError {
+    Fault kind = Fault::None;
+    size_t offset = SIZE_MAX; // where in the file
+    long fields = 0;          // FieldCount: the fields found
+    long column = 0;          // NotNumeric, ValueTooLong: the column (0-based)
+    size_t length = 0;        // ValueTooLong: the value's length
+    std::string text;         // NotNumeric: the start of the value
+
+    void set(Fault k, size_t at)
+    {
+        kind = k;
+        offset = at;
+    }
+};
+
+// A field located in the file: [s, e) without its quotes; `quoted` when it
+// was written in quotes (then doubled quotes inside still stand for one).
+struct Field {
+    const char* s = nullptr;
+    const char* e = nullptr;
+    bool quoted = false;
+};
+
+// Scans one field starting at p. On return p points at the comma, the line
+// end or the end of the file after it. False on a quoting error.
+inline bool scan_field(const char*& p, const char* e, const char* base, Field& f, ParseError& err)
 {
     if (p < e && *p == '"') {
-        quoted = true;
-        const char* start = p;
-        ++p;
-        fs = p;
+        f.quoted = true;
+        const char* start = p++;
+        f.s = p;
         for (;;) {
             const char* q =
                 static_cast<const char*>(std::memchr(p, '"', static_cast<size_t>(e - p)));
             if (q == nullptr) {
-                err.kind = 4;
-                err.offset = static_cast<size_t>(start - base);
+                err.set(Fault::OpenQuote, static_cast<size_t>(start - base));
                 return false;
             }
             if (q + 1 < e && q[1] == '"') {
                 p = q + 2;
                 continue;
             }
-            fe = q;
+            f.e = q;
             p = q + 1;
             break;
         }
         if (p < e && *p != ',' && *p != '\n' && !(*p == '\r' && (p + 1 == e || p[1] == '\n'))) {
-            err.kind = 6;
-            err.offset = static_cast<size_t>(p - base);
+            err.set(Fault::StrayQuote, static_cast<size_t>(p - base));
             return false;
         }
         return true;
     }
-    quoted = false;
-    fs = p;
+    f.quoted = false;
+    f.s = p;
     while (p < e && *p != ',' && *p != '\n') {
         if (*p == '"') {
-            err.kind = 6;
-            err.offset = static_cast<size_t>(p - base);
+            err.set(Fault::StrayQuote, static_cast<size_t>(p - base));
             return false;
         }
         ++p;
     }
-    fe = p;
-    if (fe > fs && fe[-1] == '\r' && (p == e || *p == '\n'))
-        --fe;
+    f.e = p;
+    if (f.e > f.s && f.e[-1] == '\r' && (p == e || *p == '\n'))
+        --f.e;
     return true;
 }
 
-struct ChunkPlan {
-    size_t w0 = 0, w1 = 0; // window [w0, w1)
-    size_t quotes = 0;
-    long nl[2] = {0, 0};    // unquoted newlines with the window starting outside/inside
-    bool inside = false;    // quote state at w0
-    long rows = 0;          // rows starting in the window
-    long first_row = 0;     // global index of its first row
-    size_t first_start = 0; // offset of its first row start (when rows > 0)
-    size_t end_pos = 0;     // offset just after its last row
-    long written = 0;       // rows actually stored (blank rows skipped)
-    ParseError err;
-    std::vector<char> nonnum; // per column: a value that is no number was seen
-    std::vector<size_t> nonnumAt; // per column: offset of the first such value
-};
-
-// Runs f(i) for i in [0, n) on the host's thread pool.
-template <typename F> void parallel_for(int n, F f)
+// The length of a field's value: doubled quotes count once.
+inline size_t value_length(const Field& f)
 {
-    vyr::parallel_for(static_cast<size_t>(std::max(n, 0)),
-                      [&f](size_t i) { f(static_cast<int>(i)); });
+    size_t n = static_cast<size_t>(f.e - f.s);
+    if (f.quoted)
+        for (const char* q = f.s; q < f.e; ++q)
+            if (*q == '"') {
+                --n;
+                ++q;
+            }
+    return n;
+}
+
+// Appends a field's value to `out`.
+inline void append_value(std::vector<char>& out, const Field& f)
+{
+    if (!f.quoted) {
+        out.insert(out.end(), f.s, f.e);
+        return;
+    }
+    for (const char* q = f.s; q < f.e; ++q) {
+        out.push_back(*q);
+        if (*q == '"')
+            ++q;
+    }
 }
 
 // Is the row starting at p blank (nothing but an optional CR before the
@@ -282,702 +339,857 @@ inline bool blank_row(const char* p, const char* e)
     return p == e || *p == '\n';
 }
 
-} // namespace
-
-std::string sidecar_path(const std::string& csv_path)
+// The start of the row after the one whose last field ended at p.
+inline const char* after_row_end(const char* p, const char* e)
 {
-    std::string p = csv_path;
-    if (p.size() >= 4) {
-        std::string ext = p.substr(p.size() - 4);
-        for (char& c : ext)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (ext == ".csv")
-            return p.substr(0, p.size() - 4) + ".attr";
-    }
-    return p + ".attr";
+    if (p < e && *p == '\r')
+        ++p;
+    return p < e ? p + 1 : p;
 }
 
-std::string sidecar_quote(const std::string& v)
+inline const char* after_blank_row(const char* p, const char* e)
 {
-    bool plain = !v.empty();
-    for (char c : v)
-        if (c == ' ' || c == '"' || c == '=' || c == '\t' || c == '#')
-            plain = false;
-    if (plain)
-        return v;
-    std::string r = "\"";
-    for (char c : v) {
-        if (c == '\n' || c == '\r')
-            c = ' ';
-        r.push_back(c);
-        if (c == '"')
-            r.push_back('"');
-    }
-    r.push_back('"');
-    return r;
+    while (p < e && *p != '\n')
+        ++p;
+    return p < e ? p + 1 : p;
 }
 
-bool read_sidecar(const std::string& path, Sidecar& out)
+// ---------------------------------------------------------------------------
+// The reader's state.
+
+// What a window does with a column's fields.
+enum class Mode : unsigned char {
+    Skip,   // pass over (a column whose values are not being read)
+    Number, // parse as a number
+    Text,   // keep the text (or its length)
+};
+
+// One window's work on one column.
+struct WindowColumn {
+    Mode mode = Mode::Skip;
+    // The texts (or lengths) were recorded from the window's first row on.
+    bool textFromStart = false;
+    size_t firstNonNumber = SIZE_MAX; // offset of the first value that is no number
+    size_t firstNaWord = SIZE_MAX;    // offset of the first NA or NaN
+    std::vector<char> blob;           // the texts, one after another
+    std::vector<uint32_t> len;        // their lengths
+    size_t maxlen = 0;
+};
+
+// A window of the data part of the file and what reading it found.
+struct Window {
+    size_t w0 = 0, w1 = 0;  // the window [w0, w1)
+    size_t quotes = 0;      // quotes in it
+    long nl[2] = {0, 0};    // unquoted newlines when it starts outside / inside quotes
+    bool inside = false;    // the quote state at w0
+    long rows = 0;          // rows that start in the window
+    long first_row = 0;     // the index of its first row among all rows
+    size_t first_start = 0; // the offset where its first row starts (rows > 0)
+    size_t end_pos = 0;     // the offset just after its last row
+    long written = 0;       // rows stored (blank rows are skipped)
+    ParseError err;
+    std::vector<WindowColumn> cols;
+};
+
+// What the whole read does with a column.
+struct ColumnPlan {
+    int declared = 0; // 0 by its values, 1 numeric, 2 character
+    int declen = 0;   // the length the attribute file gives (0: none)
+    bool keep = true; // keep its values (else only its type and length)
+    bool read = true; // look at its values at all
+};
+
+class CsvReader
 {
-    out = Sidecar{};
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return true; // no sidecar: no attributes
-    out.present = true;
-    std::string line;
-    int lineno = 0;
-    auto fail = [&](const std::string& why) {
-        xpmlog(kGroup, 11, path.c_str(), lineno, why.c_str());
+  public:
+    CsvReader(const std::string& path, const Sidecar& sidecar, Table& out, const Table* types,
+              const std::vector<char>* select)
+        : path_(path), sidecar_(sidecar), out_(out), types_(types), select_(select),
+          loading_(types != nullptr && select != nullptr)
+    {
+    }
+
+    bool read();
+
+  private:
+    bool map_file();
+    bool check_line_ends();
+    bool read_header();
+    bool check_names();
+    void note_unusable_names();
+    void apply_attributes();
+    bool plan_columns();
+    void plan_windows();
+    void count_rows();
+    void parse_windows();
+    const char* first_row_start(const Window& w) const;
+    void start_columns(Window& w, const std::vector<char>* only, std::vector<Mode>& mode,
+                       std::vector<double*>& dst) const;
+    bool general_number(Window& w, long f, long row, const Field& fld, double* dst);
+    bool keep_text(Window& w, long f, const Field& fld);
+    bool parse_window(Window& w, const std::vector<char>* only);
+    bool report_first_error();
+    void close_blank_row_gaps();
+    void settle_types();
+    void rescan_windows();
+    void join_texts();
+    void finish();
+
+    const std::string& path_;
+    const Sidecar& sidecar_;
+    Table& out_;
+    const Table* types_;
+    const std::vector<char>* select_;
+    const bool loading_;
+    bool lazyOpen_ = false;
+
+    MappedFile file_;
+    const char* base_ = nullptr;
+    const char* e_ = nullptr;
+    size_t pos_ = 0; // where the data part starts
+    std::vector<std::string> names_;
+    long ncols_ = 0;
+    std::vector<ColumnPlan> plan_;
+    std::vector<Window> windows_;
+    long totalRows_ = 0;
+    long nobs_ = 0;
+    std::vector<long> dest_;   // per window: the index of its first stored row
+    std::vector<char> isText_; // per column: settled as character
+};
+
+const char* const kChanged = "it changed while the data set was open";
+
+// Maps the file and checks it against the types of an earlier open.
+bool CsvReader::map_file()
+{
+    std::string why;
+    if (!file_.open(path_, why)) {
+        xpmlog(kGroup, 1, path_.c_str(), why.c_str());
         return false;
-    };
-    while (std::getline(in, line)) {
-        ++lineno;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        // Tokens: words and key=value pairs; values may be double-quoted.
-        std::vector<std::pair<std::string, std::string>> toks; // (key, value); word: value only
-        size_t i = 0;
-        bool bad = false;
-        std::string why;
-        while (i < line.size()) {
-            while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
-                ++i;
-            if (i >= line.size() || line[i] == '#')
-                break;
-            std::string key;
-            size_t j = i;
-            while (j < line.size() && line[j] != ' ' && line[j] != '\t' && line[j] != '=' &&
-                   line[j] != '"')
-                ++j;
-            key = line.substr(i, j - i);
-            i = j;
-            if (i < line.size() && line[i] == '=') {
-                ++i;
-                std::string val;
-                if (i < line.size() && line[i] == '"') {
-                    ++i;
-                    bool closed = false;
-                    while (i < line.size()) {
-                        if (line[i] == '"') {
-                            if (i + 1 < line.size() && line[i + 1] == '"') {
-                                val.push_back('"');
-                                i += 2;
-                                continue;
-                            }
-                            ++i;
-                            closed = true;
-                            break;
-                        }
-                        val.push_back(line[i++]);
-                    }
-                    if (!closed) {
-                        bad = true;
-                        why = "a quoted value is not terminated";
-                        break;
-                    }
-                } else {
-                    size_t k = i;
-                    while (k < line.size() && line[k] != ' ' && line[k] != '\t')
-                        ++k;
-                    val = line.substr(i, k - i);
-                    i = k;
-                }
-                for (char& c : key)
-                    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-                toks.emplace_back(key, val);
-            } else if (key.empty()) {
-                bad = true;
-                why = "unexpected quote";
-                break;
-            } else {
-                toks.emplace_back(std::string(), key);
-            }
-        }
-        if (bad)
-            return fail(why);
-        if (toks.empty())
-            continue;
-        std::string kw = toks[0].second;
-        for (char& c : kw)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (!toks[0].first.empty())
-            return fail("a line must begin with \"dataset\" or \"variable\"");
-        if (kw == "dataset") {
-            for (size_t t = 1; t < toks.size(); ++t) {
-                if (toks[t].first == "label")
-                    out.label = toks[t].second;
-                else
-                    return fail("unknown data set attribute \"" + toks[t].first + toks[t].second +
-                                "\"");
-            }
-        } else if (kw == "variable") {
-            if (toks.size() < 2 || !toks[1].first.empty())
-                return fail("the variable name is missing");
-            VarAttr a;
-            a.name = toks[1].second;
-            a.line = lineno;
-            for (size_t t = 2; t < toks.size(); ++t) {
-                const std::string& k = toks[t].first;
-                const std::string& v = toks[t].second;
-                if (k == "label") {
-                    a.label = v;
-                } else if (k == "format") {
-                    vyr::fmt::FormatSpec fmtspec;
-                    if (!v.empty() && !vyr::fmt::parse(v, fmtspec))
-                        return fail("unknown format \"" + v + "\"");
-                    a.format = v.empty() ? std::string() : vyr::fmt::text(fmtspec);
-                } else if (k == "type") {
-                    std::string lv = v;
-                    for (char& c : lv)
-                        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-                    if (lv == "num" || lv == "numeric")
-                        a.type = 1;
-                    else if (lv == "char" || lv == "character")
-                        a.type = 2;
-                    else
-                        return fail("type must be num or char, not \"" + v + "\"");
-                } else if (k == "length") {
-                    int n = 0;
-                    auto r = std::from_chars(v.data(), v.data() + v.size(), n);
-                    if (r.ec != std::errc() || r.ptr != v.data() + v.size() || n < 1 || n > 32767)
-                        return fail("length must be a whole number from 1 to 32767");
-                    a.length = n;
-                } else {
-                    return fail("unknown variable attribute \"" + (k.empty() ? v : k) + "\"");
-                }
-            }
-            out.vars.push_back(a);
-        } else {
-            return fail("a line must begin with \"dataset\" or \"variable\"");
-        }
+    }
+    if (loading_ && (static_cast<long long>(file_.size()) != types_->fileSize ||
+                     file_.time() != types_->fileTime)) {
+        xpmlog(kGroup, 1, path_.c_str(), kChanged);
+        return false;
+    }
+    lazyOpen_ = !loading_ && static_cast<long long>(file_.size()) >= g_lazyThreshold.load();
+    base_ = file_.data();
+    e_ = base_ + file_.size();
+    const size_t n = file_.size();
+    if (n >= 3 && static_cast<unsigned char>(base_[0]) == 0xEF &&
+        static_cast<unsigned char>(base_[1]) == 0xBB &&
+        static_cast<unsigned char>(base_[2]) == 0xBF)
+        pos_ = 3; // a UTF-8 byte order mark
+    if (pos_ >= n) {
+        xpmlog(kGroup, 21, path_.c_str());
+        return false;
     }
     return true;
 }
 
-namespace
+// A file whose lines end in a carriage return alone would read as one long
+// row: say so instead.
+bool CsvReader::check_line_ends()
 {
-std::atomic<long long> g_lazyThreshold{64LL << 20};
+    const size_t n = static_cast<size_t>(e_ - base_) - pos_;
+    const char* start = base_ + pos_;
+    if (std::memchr(start, '\n', n) != nullptr)
+        return true;
+    if (n < 2 || std::memchr(start, '\r', n - 1) == nullptr)
+        return true;
+    xpmlog(kGroup, 107, path_.c_str());
+    return false;
+}
 
-// Reads a CSV file. Three ways: everything (types, lengths, values); for a
-// large file, the types and lengths only (`out` then tells where its values
-// are); or, with `types` (the table of such an open) and `select`, the values
-// of the selected columns, which must have the types found before.
-// A column turned character only because other software wrote its missing
-// values as a word ("NA", "NaN", "NULL") is the usual surprise with exported
-// files: say which value did it, so the user can write "." or leave it empty.
-void note_foreign_missing(const std::string& path, const char* base, size_t offset,
-                          const char* e, const std::string& column)
+// Reads the header row: the variable names, trimmed.
+bool CsvReader::read_header()
+{
+    const char* p = base_ + pos_;
+    ParseError err;
+    std::vector<char> value;
+    for (;;) {
+        Field f;
+        if (!scan_field(p, e_, base_, f, err)) {
+            xpmlog(kGroup, err.kind == Fault::OpenQuote ? 4 : 6, path_.c_str(),
+                   line_of(base_, err.offset));
+            return false;
+        }
+        const size_t offset = static_cast<size_t>(f.s - base_);
+        if (std::memchr(f.s, '\0', static_cast<size_t>(f.e - f.s)) != nullptr) {
+            xpmlog(kGroup, 106, path_.c_str(), line_of(base_, offset));
+            return false;
+        }
+        value.clear();
+        append_value(value, f);
+        names_.push_back(vyr::fmt::trim(std::string_view(value.data(), value.size())));
+        if (names_.back().size() > static_cast<size_t>(VYR_MAX_TEXT_LENGTH)) {
+            xpmlog(kGroup, 109, path_.c_str(), static_cast<long>(names_.size()),
+                   static_cast<long>(names_.back().size()), VYR_MAX_TEXT_LENGTH);
+            return false;
+        }
+        if (p < e_ && *p == ',') {
+            ++p;
+            continue;
+        }
+        p = after_row_end(p, e_);
+        break;
+    }
+    pos_ = static_cast<size_t>(p - base_);
+    if (names_.size() == 1 && names_[0].empty()) {
+        xpmlog(kGroup, 7, path_.c_str());
+        return false;
+    }
+    ncols_ = static_cast<long>(names_.size());
+    return true;
+}
+
+std::string upper(std::string_view s)
+{
+    std::string r(s);
+    for (char& c : r)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return r;
+}
+
+// Names empty columns, and refuses a name that appears twice (in any case).
+bool CsvReader::check_names()
+{
+    for (long c = 0; c < ncols_; ++c) {
+        if (names_[c].empty()) {
+            std::string gen = "VAR" + std::to_string(c + 1);
+            xpmlog(kGroup, 9, path_.c_str(), c + 1, gen.c_str());
+            names_[c] = gen;
+        }
+    }
+    std::unordered_set<std::string> seen;
+    seen.reserve(static_cast<size_t>(ncols_));
+    for (long c = 0; c < ncols_; ++c) {
+        if (!seen.insert(upper(names_[c])).second) {
+            xpmlog(kGroup, 8, path_.c_str(), names_[c].c_str());
+            return false;
+        }
+    }
+    if (!loading_)
+        note_unusable_names();
+    return true;
+}
+
+// A column whose name is not a variable name cannot be named in a program:
+// say so, and suggest a name it could be given in the header row.
+void CsvReader::note_unusable_names()
+{
+    int noted = 0, more = 0;
+    for (long c = 0; c < ncols_; ++c) {
+        const std::string& name = names_[c];
+        if (valid_variable_name(name))
+            continue;
+        if (noted == kNamedNotes) {
+            ++more;
+            continue;
+        }
+        ++noted;
+        std::string shown = name.size() > 64 ? name.substr(0, 64) + "..." : name;
+        xpmlog(kGroup, 108, path_.c_str(), c + 1, shown.c_str(),
+               suggest_variable_name(name).c_str());
+    }
+    if (more > 0)
+        xpmlog(kGroup, 110, path_.c_str(), static_cast<long>(more));
+}
+
+// Labels, formats, types and lengths from the attribute file.
+void CsvReader::apply_attributes()
+{
+    out_.cols.clear();
+    out_.cols.resize(static_cast<size_t>(ncols_));
+    plan_.assign(static_cast<size_t>(ncols_), ColumnPlan{});
+    std::unordered_map<std::string, long> index;
+    index.reserve(static_cast<size_t>(ncols_));
+    for (long c = 0; c < ncols_; ++c) {
+        out_.cols[c].name = names_[c];
+        index.emplace(upper(names_[c]), c);
+    }
+    out_.label = sidecar_.label;
+    for (const VarAttr& a : sidecar_.vars) {
+        auto it = index.find(upper(a.name));
+        if (it == index.end()) {
+            xpmlog(kGroup, 19, sidecar_path(path_).c_str(), a.name.c_str(), path_.c_str());
+            continue;
+        }
+        Column& col = out_.cols[it->second];
+        col.label = a.label;
+        col.format = a.format;
+        plan_[it->second].declared = a.type;
+        plan_[it->second].declen = a.length;
+    }
+}
+
+// Which columns are read, and how. When the values of columns are read
+// after a lazy open, their types are those found then.
+bool CsvReader::plan_columns()
+{
+    if (loading_ && types_->cols.size() != static_cast<size_t>(ncols_)) {
+        xpmlog(kGroup, 1, path_.c_str(), kChanged);
+        return false;
+    }
+    for (long c = 0; c < ncols_; ++c) {
+        ColumnPlan& cp = plan_[c];
+        if (loading_)
+            cp.declared = types_->cols[c].numeric ? 1 : 2;
+        cp.keep = loading_ ? (*select_)[c] != 0 : !lazyOpen_;
+        cp.read = !loading_ || cp.keep;
+    }
+    return true;
+}
+
+// Cuts the data part into windows, one per thread for a large file.
+void CsvReader::plan_windows()
+{
+    const size_t n = static_cast<size_t>(e_ - base_);
+    const size_t dataLen = n - pos_;
+    const int k = dataLen < g_parallelFrom.load() ? 1
+                  : g_windows.load() > 0          ? g_windows.load()
+                                                  : worker_count();
+    windows_.assign(static_cast<size_t>(k), Window{});
+    std::vector<size_t> w(static_cast<size_t>(k) + 1);
+    w[0] = pos_;
+    for (int i = 1; i < k; ++i)
+        w[i] = pos_ + dataLen * static_cast<size_t>(i) / static_cast<size_t>(k) - 1;
+    w[k] = n;
+    for (int i = 1; i <= k; ++i)
+        w[i] = std::max(w[i], w[i - 1]);
+    for (int i = 0; i < k; ++i) {
+        windows_[i].w0 = w[i];
+        windows_[i].w1 = w[i + 1];
+    }
+}
+
+// Counts each window's quotes and unquoted newlines (and looks for NUL
+// bytes), then derives the quote state at each window's start and the rows
+// that start in it.
+void CsvReader::count_rows()
+{
+    vyr::parallel_for(windows_.size(), [&](size_t i) {
+        Window& w = windows_[i];
+        const char* p = base_ + w.w0;
+        const char* end = base_ + w.w1;
+        if (const void* nul = std::memchr(p, '\0', static_cast<size_t>(end - p)))
+            w.err.set(Fault::NulByte, static_cast<size_t>(static_cast<const char*>(nul) - base_));
+        if (std::memchr(p, '"', static_cast<size_t>(end - p)) == nullptr) {
+            // No quotes (the usual case): every newline but a final one ends a
+            // row, unless the window lies inside one quoted field.
+            const char* stop = std::max(p, end < e_ ? end : e_ - 1);
+            w.nl[0] = static_cast<long>(std::count(p, stop, '\n'));
+            return;
+        }
+        size_t q = 0;
+        long nl[2] = {0, 0};
+        for (; p < end; ++p) {
+            if (*p == '"')
+                ++q;
+            else if (*p == '\n' && p + 1 < e_)
+                ++nl[q & 1]; // parity 0: the same state as at the window's start
+        }
+        w.quotes = q;
+        w.nl[0] = nl[0];
+        w.nl[1] = nl[1];
+    });
+    size_t q = 0;
+    for (size_t i = 0; i < windows_.size(); ++i) {
+        Window& w = windows_[i];
+        w.inside = (q & 1) != 0;
+        // The unquoted newlines are those met at even parity when the window
+        // starts outside quotes, at odd parity when it starts inside.
+        w.rows = w.inside ? w.nl[1] : w.nl[0];
+        if (i == 0 && base_ + pos_ < e_)
+            w.rows += 1;
+        w.first_row = totalRows_;
+        totalRows_ += w.rows;
+        q += w.quotes;
+    }
+}
+
+// Parses every window's rows in parallel.
+void CsvReader::parse_windows()
+{
+    for (long c = 0; c < ncols_; ++c)
+        if (plan_[c].keep && plan_[c].declared != 2)
+            out_.cols[c].num.reset(new double[static_cast<size_t>(std::max(totalRows_, 1L))]);
+    bool nul = false;
+    for (const Window& w : windows_)
+        nul = nul || w.err.kind == Fault::NulByte;
+    if (nul)
+        return; // reported as it is: the rows around it mean nothing
+    vyr::parallel_for(windows_.size(), [&](size_t i) { parse_window(windows_[i], nullptr); });
+    // Each window's rows must end where the next window's first row starts
+    // (windows without a row start between them); a mismatch can only come
+    // from broken quoting.
+    Window* prev = nullptr;
+    for (Window& w : windows_) {
+        if (w.rows == 0)
+            continue;
+        if (prev != nullptr && prev->err.kind == Fault::None && w.err.kind == Fault::None &&
+            prev->end_pos != w.first_start)
+            prev->err.set(Fault::StrayQuote, std::min(prev->end_pos, w.first_start));
+        prev = &w;
+    }
+    // And the last rows end at the end of the file.
+    if (prev != nullptr && prev->err.kind == Fault::None &&
+        prev->end_pos != static_cast<size_t>(e_ - base_))
+        prev->err.set(Fault::StrayQuote, prev->end_pos);
+}
+
+// Where the first row of a window starts: after the window's first unquoted
+// newline (the first window: where the data part starts).
+const char* CsvReader::first_row_start(const Window& w) const
+{
+    if (&w == &windows_.front())
+        return base_ + pos_;
+    bool inside = w.inside;
+    const char* q = base_ + w.w0;
+    const char* end = base_ + w.w1;
+    for (; q < end; ++q) {
+        if (*q == '"')
+            inside = !inside;
+        else if (*q == '\n' && !inside)
+            break;
+    }
+    return q + 1;
+}
+
+// Sets what a window does with each column: `mode` and `dst` (where numbers
+// go) for the field loop. The first pass starts every column read; a rescan
+// starts again, from the first row, the texts of the columns in `only`.
+void CsvReader::start_columns(Window& w, const std::vector<char>* only, std::vector<Mode>& mode,
+                              std::vector<double*>& dst) const
+{
+    mode.assign(static_cast<size_t>(ncols_), Mode::Skip);
+    dst.assign(static_cast<size_t>(ncols_), nullptr);
+    if (only == nullptr)
+        w.cols.assign(static_cast<size_t>(ncols_), WindowColumn{});
+    for (long c = 0; c < ncols_; ++c) {
+        WindowColumn& wc = w.cols[c];
+        const ColumnPlan& cp = plan_[c];
+        if (only == nullptr) {
+            wc.mode = !cp.read ? Mode::Skip : cp.declared == 2 ? Mode::Text : Mode::Number;
+            wc.textFromStart = wc.mode == Mode::Text;
+            mode[c] = wc.mode;
+            dst[c] = out_.cols[c].num.get();
+        } else if ((*only)[c]) {
+            mode[c] = Mode::Text;
+            wc.blob.clear();
+            wc.len.clear();
+            wc.maxlen = 0;
+            wc.textFromStart = true;
+        }
+    }
+}
+
+// A field of a column that parses numbers and was not a plain decimal: the
+// general parse. True when it was a number (stored); false when it is text,
+// and then the column turns character in this window, or (declared numeric)
+// the error is set.
+bool CsvReader::general_number(Window& w, long f, long row, const Field& fld, double* dst)
+{
+    double v;
+    const bool innerQuote =
+        fld.quoted && std::memchr(fld.s, '"', static_cast<size_t>(fld.e - fld.s)) != nullptr;
+    const Reading r = innerQuote ? Reading::NotNumber : read_number(fld.s, fld.e, v);
+    WindowColumn& wc = w.cols[f];
+    if (r == Reading::NaWord && wc.firstNaWord == SIZE_MAX)
+        wc.firstNaWord = static_cast<size_t>(fld.s - base_);
+    if (r != Reading::NotNumber) {
+        if (dst != nullptr)
+            dst[row] = v;
+        return true;
+    }
+    if (plan_[f].declared == 1) {
+        w.err.set(Fault::NotNumeric, static_cast<size_t>(fld.s - base_));
+        w.err.column = f;
+        w.err.text.assign(fld.s, std::min<size_t>(static_cast<size_t>(fld.e - fld.s), 40));
+        return false;
+    }
+    wc.firstNonNumber = static_cast<size_t>(fld.s - base_);
+    wc.mode = Mode::Text;
+    wc.textFromStart = row == w.first_row;
+    return false;
+}
+
+// Keeps a character value (or only its length when the values stay in the
+// file). False, with the error set, when it is over the length limit.
+bool CsvReader::keep_text(Window& w, long f, const Field& fld)
+{
+    WindowColumn& wc = w.cols[f];
+    const size_t len = value_length(fld);
+    if (len > static_cast<size_t>(VYR_MAX_TEXT_LENGTH)) {
+        w.err.set(Fault::ValueTooLong, static_cast<size_t>(fld.s - base_));
+        w.err.column = f;
+        w.err.length = len;
+        return false;
+    }
+    if (plan_[f].keep) {
+        append_value(wc.blob, fld);
+        wc.len.push_back(static_cast<uint32_t>(len));
+    }
+    wc.maxlen = std::max(wc.maxlen, len);
+    return true;
+}
+
+// Parses the rows of one window: numbers into their columns, texts into the
+// window's buffers. With `only`, a rescan: the texts of those columns again,
+// from the first row. False when an error was found (it is in w.err).
+bool CsvReader::parse_window(Window& w, const std::vector<char>* only)
+{
+    std::vector<Mode> mode;
+    std::vector<double*> dst;
+    start_columns(w, only, mode, dst);
+    if (w.rows == 0)
+        return true;
+    const char* p = only != nullptr ? base_ + w.first_start : first_row_start(w);
+    if (only == nullptr)
+        w.first_start = static_cast<size_t>(p - base_);
+    long row = w.first_row; // the row being stored
+    const long last = w.first_row + w.rows;
+    for (long seen = w.first_row; seen < last; ++seen) {
+        if (ncols_ > 1 && blank_row(p, e_)) {
+            p = after_blank_row(p, e_);
+            continue;
+        }
+        const char* rowStart = p;
+        long f = 0;
+        for (;; ++f) {
+            const Mode m = f < ncols_ ? mode[f] : Mode::Skip;
+            // A plain decimal takes the quick road: parsed as it is scanned.
+            if (m == Mode::Number && p < e_ && *p != '"') {
+                double v;
+                if (const char* end = quick_number(p, e_, v)) {
+                    if (dst[f] != nullptr)
+                        dst[f][row] = v;
+                    p = end;
+                    if (p < e_ && *p == ',') {
+                        ++p;
+                        continue;
+                    }
+                    break;
+                }
+            }
+            Field fld;
+            if (!scan_field(p, e_, base_, fld, w.err))
+                return false;
+            bool text = m == Mode::Text;
+            if (m == Mode::Number && !general_number(w, f, row, fld, dst[f])) {
+                if (w.err.kind != Fault::None)
+                    return false;
+                mode[f] = Mode::Text; // the column is character: keep its texts from here on
+                text = true;
+            }
+            if (text && !keep_text(w, f, fld))
+                return false;
+            if (p < e_ && *p == ',') {
+                ++p;
+                continue;
+            }
+            break;
+        }
+        if (f + 1 != ncols_) {
+            w.err.set(Fault::FieldCount, static_cast<size_t>(rowStart - base_));
+            w.err.fields = f + 1;
+            return false;
+        }
+        p = after_row_end(p, e_);
+        ++row;
+    }
+    if (only == nullptr) {
+        w.written = row - w.first_row;
+        w.end_pos = static_cast<size_t>(p - base_);
+    }
+    return true;
+}
+
+// Reports the first error in file order, with its line.
+bool CsvReader::report_first_error()
+{
+    const ParseError* first = nullptr;
+    for (const Window& w : windows_)
+        if (w.err.kind != Fault::None && (first == nullptr || w.err.offset < first->offset))
+            first = &w.err;
+    if (first == nullptr)
+        return true;
+    const long line = line_of(base_, first->offset);
+    const char* file = path_.c_str();
+    switch (first->kind) {
+    case Fault::OpenQuote:
+        xpmlog(kGroup, 4, file, line);
+        break;
+    case Fault::FieldCount:
+        xpmlog(kGroup, 5, file, line, first->fields, ncols_);
+        break;
+    case Fault::NotNumeric:
+        xpmlog(kGroup, 18, file, line, first->text.c_str(), names_[first->column].c_str());
+        break;
+    case Fault::ValueTooLong:
+        xpmlog(kGroup, 105, file, line, first->column + 1, names_[first->column].c_str(),
+               static_cast<long>(first->length), VYR_MAX_TEXT_LENGTH);
+        break;
+    case Fault::NulByte:
+        xpmlog(kGroup, 106, file, line);
+        break;
+    default:
+        xpmlog(kGroup, 6, file, line);
+        break;
+    }
+    return false;
+}
+
+// Blank rows were skipped: move each window's numbers up to close the gaps.
+void CsvReader::close_blank_row_gaps()
+{
+    dest_.assign(windows_.size(), 0);
+    nobs_ = 0;
+    for (size_t i = 0; i < windows_.size(); ++i) {
+        dest_[i] = nobs_;
+        nobs_ += windows_[i].written;
+    }
+    if (nobs_ == totalRows_)
+        return;
+    for (long c = 0; c < ncols_; ++c) {
+        double* d = out_.cols[c].num.get();
+        if (d == nullptr)
+            continue;
+        for (size_t i = 0; i < windows_.size(); ++i)
+            if (dest_[i] != windows_[i].first_row && windows_[i].written > 0)
+                std::memmove(d + dest_[i], d + windows_[i].first_row,
+                             static_cast<size_t>(windows_[i].written) * sizeof(double));
+    }
+}
+
+// The words other software writes for a missing value. A column turned
+// character by one of them is the usual surprise with exported files: the
+// note says which value did it, so that the user can write "." or leave the
+// field empty. ("NA" and "NaN" are read as missing values already.)
+void note_foreign_missing(const std::string& path, const char* base, size_t offset, const char* e,
+                          const std::string& column)
 {
     const char* fs = base + offset;
     const char* fe = fs;
     while (fe < e && *fe != ',' && *fe != '\n' && *fe != '\r')
         ++fe;
     std::string value(fs, fe);
-    if (!value.empty() && value.front() == '"' && value.size() >= 2 && value.back() == '"')
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
         value = value.substr(1, value.size() - 2);
-    std::string up;
-    for (char ch : value)
-        up += static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-    static const char* const words[] = {"NA", "N/A", "NAN", "NULL", "NONE", "#N/A", "-"};
+    const std::string up = upper(value);
+    static const char* const words[] = {"N/A", "NULL", "NONE", "#N/A", "-"};
     for (const char* w : words)
         if (up == w) {
-            xpmlog(kGroup, 24, path.c_str(), column.c_str(), value.c_str(),
-                   line_of(base, offset));
+            xpmlog(kGroup, 24, path.c_str(), column.c_str(), value.c_str(), line_of(base, offset));
             return;
         }
 }
 
+// Settles each column's type: character when declared so, or when a window
+// met a value that is no number. A numeric column that held NA or NaN gets
+// a note saying they were read as missing values.
+void CsvReader::settle_types()
+{
+    isText_.assign(static_cast<size_t>(ncols_), 0);
+    for (long c = 0; c < ncols_; ++c) {
+        Column& col = out_.cols[c];
+        const ColumnPlan& cp = plan_[c];
+        size_t firstText = SIZE_MAX, firstNa = SIZE_MAX;
+        for (const Window& w : windows_) {
+            if (w.cols.empty())
+                continue;
+            firstText = std::min(firstText, w.cols[c].firstNonNumber);
+            firstNa = std::min(firstNa, w.cols[c].firstNaWord);
+        }
+        const bool text = cp.declared == 2 || (cp.declared == 0 && firstText != SIZE_MAX);
+        isText_[c] = text;
+        if (text) {
+            if (cp.declared == 0 && !loading_)
+                note_foreign_missing(path_, base_, firstText, e_, names_[c]);
+            col.numeric = false;
+            col.num.reset();
+        } else {
+            col.numeric = true;
+            col.length = 8;
+            if (firstNa != SIZE_MAX && !loading_)
+                xpmlog(kGroup, 104, path_.c_str(), names_[c].c_str(), line_of(base_, firstNa));
+        }
+    }
+}
+
+// Reads again, window by window, the texts of the character columns that a
+// window parsed as numbers before it met their first text.
+void CsvReader::rescan_windows()
+{
+    vyr::parallel_for(windows_.size(), [&](size_t i) {
+        Window& w = windows_[i];
+        if (w.written == 0)
+            return;
+        std::vector<char> only(static_cast<size_t>(ncols_), 0);
+        bool any = false;
+        for (long c = 0; c < ncols_; ++c)
+            if (isText_[c] && plan_[c].read && !w.cols[c].textFromStart)
+                only[c] = any = true;
+        if (any)
+            parse_window(w, &only);
+    });
+}
+
+// Joins the windows' texts into each character column: its bytes and the
+// offsets of its values (four bytes each while the texts allow it), and its
+// length (the longest value, at least 1 and at least the declared length).
+void CsvReader::join_texts()
+{
+    std::vector<long> textCols;
+    for (long c = 0; c < ncols_; ++c)
+        if (isText_[c] && plan_[c].read)
+            textCols.push_back(c);
+    const size_t nw = windows_.size();
+    // Where each window's texts go in each column.
+    std::vector<std::vector<size_t>> at(textCols.size(), std::vector<size_t>(nw + 1, 0));
+    for (size_t j = 0; j < textCols.size(); ++j) {
+        const long c = textCols[j];
+        Column& col = out_.cols[c];
+        size_t maxlen = 0;
+        for (size_t i = 0; i < nw; ++i) {
+            const WindowColumn& wc = windows_[i].cols[c];
+            at[j][i + 1] = at[j][i] + wc.blob.size();
+            maxlen = std::max(maxlen, wc.maxlen);
+        }
+        col.length =
+            static_cast<int>(std::max<size_t>({maxlen, 1, static_cast<size_t>(plan_[c].declen)}));
+        if (!plan_[c].keep)
+            continue;
+        const size_t total = at[j][nw];
+        col.blob.resize(total);
+        if (total <= UINT32_MAX)
+            col.off32.resize(static_cast<size_t>(nobs_) + 1);
+        else
+            col.off.resize(static_cast<size_t>(nobs_) + 1);
+        if (total <= UINT32_MAX)
+            col.off32[static_cast<size_t>(nobs_)] = static_cast<uint32_t>(total);
+        else
+            col.off[static_cast<size_t>(nobs_)] = total;
+    }
+    // Copy the texts and write the offsets, every column and window at once.
+    vyr::parallel_for(textCols.size() * nw, [&](size_t task) {
+        const size_t j = task / nw, i = task % nw;
+        const long c = textCols[j];
+        if (!plan_[c].keep)
+            return;
+        Column& col = out_.cols[c];
+        WindowColumn& wc = windows_[i].cols[c];
+        if (!wc.blob.empty())
+            std::memcpy(col.blob.data() + at[j][i], wc.blob.data(), wc.blob.size());
+        size_t o = at[j][i];
+        size_t r = static_cast<size_t>(dest_[i]);
+        const bool narrow = !col.off32.empty();
+        for (uint32_t len : wc.len) {
+            if (narrow)
+                col.off32[r++] = static_cast<uint32_t>(o);
+            else
+                col.off[r++] = o;
+            o += len;
+        }
+        std::vector<char>().swap(wc.blob);
+        std::vector<uint32_t>().swap(wc.len);
+    });
+}
+
+// The table's row count; for a lazy open, where its values stay.
+void CsvReader::finish()
+{
+    out_.nobs = nobs_;
+    if (lazyOpen_) {
+        for (Column& c : out_.cols)
+            c.loaded = false;
+        out_.lazy = true;
+        out_.path = path_;
+        out_.sidecar = sidecar_;
+        out_.fileSize = static_cast<long long>(file_.size());
+        out_.fileTime = file_.time();
+    }
+}
+
+bool CsvReader::read()
+{
+    if (!map_file() || !check_line_ends() || !read_header() || !check_names())
+        return false;
+    apply_attributes();
+    if (!plan_columns())
+        return false;
+    plan_windows();
+    count_rows();
+    parse_windows();
+    if (!report_first_error())
+        return false;
+    close_blank_row_gaps();
+    settle_types();
+    // A rescan may meet a value over the length limit that looked like a number.
+    rescan_windows();
+    if (!report_first_error())
+        return false;
+    join_texts();
+    finish();
+    return true;
+}
+
+// Reads a CSV file one of three ways: everything (types, lengths, values);
+// for a large file, the types and lengths only (`out` then tells where its
+// values are); or, with `types` (the table of such an open) and `select`,
+// the values of the selected columns, which must have the types found then.
 bool load_impl(const std::string& path, const Sidecar& sidecar, Table& out, const Table* types,
                const std::vector<char>* select)
 {
-    MappedFile file;
-    std::string why;
-    if (!file.open(path, why)) {
-        xpmlog(kGroup, 1, path.c_str(), why.c_str());
-        return false;
-    }
-    const bool loading = types != nullptr && select != nullptr;
-    const char* changed = "it changed while the data set was open";
-    if (loading && (static_cast<long long>(file.size()) != types->fileSize ||
-                    file.time() != types->fileTime)) {
-        xpmlog(kGroup, 1, path.c_str(), changed);
-        return false;
-    }
-    const bool lazyOpen =
-        !loading && static_cast<long long>(file.size()) >= g_lazyThreshold.load();
-    const char* base = file.data();
-    size_t n = file.size();
-    size_t pos = 0;
-    if (n >= 3 && static_cast<unsigned char>(base[0]) == 0xEF &&
-        static_cast<unsigned char>(base[1]) == 0xBB && static_cast<unsigned char>(base[2]) == 0xBF)
-        pos = 3; // UTF-8 byte order mark
-    if (pos >= n) {
-        xpmlog(kGroup, 21, path.c_str());
-        return false;
-    }
-    const char* e = base + n;
-
-    // Header row.
-    std::vector<std::string> names;
-    {
-        const char* p = base + pos;
-        ParseError err;
-        std::string tmp;
-        for (;;) {
-            const char *fs = nullptr, *fe = nullptr;
-            bool quoted;
-            if (!scan_field(p, e, base, fs, fe, quoted, err)) {
-                if (err.kind == 4)
-                    xpmlog(kGroup, 4, path.c_str(), line_of(base, err.offset));
-                else
-                    xpmlog(kGroup, 6, path.c_str(), line_of(base, err.offset));
-                return false;
-            }
-            if (quoted)
-                unescape(fs, fe, tmp);
-            else
-                tmp.assign(fs, fe);
-            names.push_back(vyr::fmt::trim(tmp));
-            if (p < e && *p == ',') {
-                ++p;
-                continue;
-            }
-            if (p < e && *p == '\r')
-                ++p;
-            if (p < e && *p == '\n')
-                ++p;
-            break;
-        }
-        pos = static_cast<size_t>(p - base);
-    }
-    if (names.size() == 1 && names[0].empty()) {
-        xpmlog(kGroup, 7, path.c_str());
-        return false;
-    }
-    const long ncols = static_cast<long>(names.size());
-    for (long c = 0; c < ncols; ++c) {
-        if (names[c].empty()) {
-            std::string gen = "VAR" + std::to_string(c + 1);
-            xpmlog(kGroup, 9, path.c_str(), c + 1, gen.c_str());
-            names[c] = gen;
-        }
-    }
-    for (long a = 0; a < ncols; ++a)
-        for (long b = a + 1; b < ncols; ++b)
-            if (strcasecmp(names[a].c_str(), names[b].c_str()) == 0) {
-                xpmlog(kGroup, 8, path.c_str(), names[b].c_str());
-                return false;
-            }
-
-    out.cols.clear();
-    out.cols.resize(static_cast<size_t>(ncols));
-    std::vector<int> declared(static_cast<size_t>(ncols), 0);
-    std::vector<int> declen(static_cast<size_t>(ncols), 0);
-    for (long c = 0; c < ncols; ++c)
-        out.cols[c].name = names[c];
-    out.label = sidecar.label;
-    for (const VarAttr& a : sidecar.vars) {
-        long c = 0;
-        for (; c < ncols; ++c)
-            if (strcasecmp(names[c].c_str(), a.name.c_str()) == 0)
-                break;
-        if (c == ncols) {
-            xpmlog(kGroup, 19, sidecar_path(path).c_str(), a.name.c_str(), path.c_str());
-            continue;
-        }
-        out.cols[c].label = a.label;
-        out.cols[c].format = a.format;
-        declared[c] = a.type;
-        declen[c] = a.length;
-    }
-    if (loading) {
-        // The types are those found when the data set was opened.
-        if (types->cols.size() != static_cast<size_t>(ncols)) {
-            xpmlog(kGroup, 1, path.c_str(), changed);
-            return false;
-        }
-        for (long c = 0; c < ncols; ++c)
-            declared[c] = types->cols[c].numeric ? 1 : 2;
-    }
-    // Columns whose numbers are parsed (to learn their type or to keep them)
-    // and those whose values are kept.
-    std::vector<char> parse(static_cast<size_t>(ncols)), keep(static_cast<size_t>(ncols));
-    for (long c = 0; c < ncols; ++c) {
-        keep[c] = loading ? (*select)[c] : !lazyOpen;
-        parse[c] = declared[c] != 2 && (!loading || keep[c]);
-    }
-
-    // Plan the chunks: windows over the data part [pos, n).
-    const size_t data_len = n - pos;
-    int k = (data_len < (size_t(4) << 20)) ? 1 : worker_count();
-    std::vector<ChunkPlan> plan(static_cast<size_t>(k));
-    {
-        std::vector<size_t> w(static_cast<size_t>(k) + 1);
-        w[0] = pos;
-        for (int i = 1; i < k; ++i)
-            w[i] = pos + data_len * static_cast<size_t>(i) / static_cast<size_t>(k) - 1;
-        w[k] = n;
-        for (int i = 1; i <= k; ++i)
-            w[i] = std::max(w[i], w[i - 1]);
-        for (int i = 0; i < k; ++i) {
-            plan[i].w0 = w[i];
-            plan[i].w1 = w[i + 1];
-        }
-    }
-    // Pass A: quotes and unquoted newlines under both start states.
-    parallel_for(k, [&](int i) {
-        ChunkPlan& c = plan[static_cast<size_t>(i)];
-        size_t q = 0;
-        long nl[2] = {0, 0};
-        const char* p = base + c.w0;
-        const char* end = base + c.w1;
-        if (std::memchr(p, '"', static_cast<size_t>(end - p)) == nullptr) {
-            // No quotes (the usual case): every newline ends a row.
-            const char* stop = end < e ? end : e - 1;
-            if (stop < p)
-                stop = p;
-            c.nl[0] = c.nl[1] = static_cast<long>(std::count(p, stop, '\n'));
-            c.quotes = 0;
-            return;
-        }
-        for (; p < end; ++p) {
-            char ch = *p;
-            if (ch == '"')
-                ++q;
-            else if (ch == '\n' && p + 1 < e)
-                ++nl[q & 1]; // parity 0: same state as at the window start
-        }
-        c.quotes = q;
-        c.nl[0] = nl[0];
-        c.nl[1] = nl[1];
-    });
-    long total_rows = 0;
-    {
-        size_t q = 0;
-        for (int i = 0; i < k; ++i) {
-            ChunkPlan& c = plan[static_cast<size_t>(i)];
-            c.inside = (q & 1) != 0;
-            // Unquoted newlines: those met at even parity when starting outside,
-            // at odd parity when starting inside.
-            c.rows = c.inside ? c.nl[1] : c.nl[0];
-            if (i == 0 && pos < n)
-                c.rows += 1;
-            c.first_row = total_rows;
-            total_rows += c.rows;
-            q += c.quotes;
-        }
-    }
-
-    for (long c = 0; c < ncols; ++c) {
-        Column& col = out.cols[c];
-        if (parse[c] && keep[c])
-            col.num.reset(new double[static_cast<size_t>(std::max(total_rows, 1L))]);
-    }
-
-    // Pass B: parse the rows of each window; numbers straight into the columns.
-    parallel_for(k, [&](int i) {
-        ChunkPlan& cp = plan[static_cast<size_t>(i)];
-        cp.nonnum.assign(static_cast<size_t>(ncols), 0);
-        cp.nonnumAt.assign(static_cast<size_t>(ncols), 0);
-        if (cp.rows == 0)
-            return;
-        // First row start.
-        const char* p;
-        if (i == 0) {
-            p = base + pos;
-        } else {
-            bool inside = cp.inside;
-            const char* q = base + cp.w0;
-            const char* end = base + cp.w1;
-            for (; q < end; ++q) {
-                if (*q == '"')
-                    inside = !inside;
-                else if (*q == '\n' && !inside)
-                    break;
-            }
-            p = q + 1;
-        }
-        cp.first_start = static_cast<size_t>(p - base);
-        long row = cp.first_row;
-        std::vector<double*> dst(static_cast<size_t>(ncols));
-        for (long c = 0; c < ncols; ++c)
-            dst[c] = out.cols[c].num ? out.cols[c].num.get() : nullptr;
-        std::string tmp;
-        long seen = 0;
-        while (seen < cp.rows) {
-            ++seen;
-            if (ncols > 1 && blank_row(p, e)) {
-                while (p < e && *p != '\n')
-                    ++p;
-                if (p < e)
-                    ++p;
-                continue;
-            }
-            long f = 0;
-            for (;;) {
-                const char *fs = nullptr, *fe = nullptr;
-                bool quoted;
-                if (!scan_field(p, e, base, fs, fe, quoted, cp.err))
-                    return;
-                if (f < ncols && parse[f]) {
-                    double v;
-                    bool ok;
-                    if (quoted && std::memchr(fs, '"', static_cast<size_t>(fe - fs)) != nullptr)
-                        ok = false;
-                    else
-                        ok = parse_number(fs, fe, v);
-                    if (!ok) {
-                        if (declared[f] == 1) {
-                            cp.err.kind = 18;
-                            cp.err.offset = static_cast<size_t>(fs - base);
-                            cp.err.column = static_cast<int>(f);
-                            cp.err.text.assign(fs,
-                                               std::min<size_t>(static_cast<size_t>(fe - fs), 40));
-                            return;
-                        }
-                        if (!cp.nonnum[f])
-                            cp.nonnumAt[f] = static_cast<size_t>(fs - base);
-                        cp.nonnum[f] = 1;
-                        v = korv_missing();
-                    }
-                    if (dst[f] != nullptr)
-                        dst[f][row] = v;
-                }
-                ++f;
-                if (p < e && *p == ',') {
-                    ++p;
-                    continue;
-                }
-                break;
-            }
-            if (f != ncols) {
-                cp.err.kind = 5;
-                cp.err.offset = static_cast<size_t>(p - base);
-                // Report the line where the row starts: step back to it.
-                const char* rs = p;
-                while (rs > base && rs[-1] != '\n')
-                    --rs;
-                cp.err.offset = static_cast<size_t>(rs - base);
-                cp.err.fields = f;
-                return;
-            }
-            if (p < e && *p == '\r')
-                ++p;
-            if (p < e)
-                ++p; // the newline
-            ++row;
-        }
-        cp.written = row - cp.first_row;
-        cp.end_pos = static_cast<size_t>(p - base);
-    });
-    // Each window's rows must end where the next window's first row starts;
-    // a mismatch can only come from broken quoting.
-    for (int i = 0; i + 1 < k; ++i) {
-        ChunkPlan& a = plan[static_cast<size_t>(i)];
-        ChunkPlan& b = plan[static_cast<size_t>(i) + 1];
-        if (a.err.kind == 0 && b.err.kind == 0 && a.rows > 0 && b.rows > 0 &&
-            a.end_pos != b.first_start) {
-            a.err.kind = 6;
-            a.err.offset = std::min(a.end_pos, b.first_start);
-        }
-    }
-
-    // The first error in file order wins.
-    const ParseError* first = nullptr;
-    for (const ChunkPlan& cp : plan)
-        if (cp.err.kind != 0 && (first == nullptr || cp.err.offset < first->offset))
-            first = &cp.err;
-    if (first != nullptr) {
-        long line = line_of(base, first->offset);
-        switch (first->kind) {
-        case 4:
-            xpmlog(kGroup, 4, path.c_str(), line);
-            break;
-        case 5:
-            xpmlog(kGroup, 5, path.c_str(), line, first->fields, ncols);
-            break;
-        case 18:
-            xpmlog(kGroup, 18, path.c_str(), line, first->text.c_str(),
-                   names[first->column].c_str());
-            break;
-        default:
-            xpmlog(kGroup, 6, path.c_str(), line);
-            break;
-        }
-        return false;
-    }
-
-    // Blank rows were skipped: close the gaps they left.
-    long nobs = 0;
-    std::vector<long> dest(static_cast<size_t>(k));
-    for (int i = 0; i < k; ++i) {
-        dest[i] = nobs;
-        nobs += plan[i].written;
-    }
-    if (nobs != total_rows) {
-        for (long c = 0; c < ncols; ++c) {
-            double* d = out.cols[c].num.get();
-            if (d == nullptr)
-                continue;
-            for (int i = 0; i < k; ++i)
-                if (dest[i] != plan[i].first_row && plan[i].written > 0)
-                    std::memmove(d + dest[i], d + plan[i].first_row,
-                                 static_cast<size_t>(plan[i].written) * sizeof(double));
-        }
-    }
-
-    // Character columns: a declared one, or a column with a value that is no number.
-    std::vector<long> charcols;
-    for (long c = 0; c < ncols; ++c) {
-        bool isChar = declared[c] == 2;
-        if (!isChar && declared[c] == 0)
-            for (const ChunkPlan& cp : plan)
-                if (cp.nonnum[c]) {
-                    if (!isChar)
-                        note_foreign_missing(path, base, cp.nonnumAt[c], e, names[c]);
-                    isChar = true;
-                }
-        if (isChar) {
-            out.cols[c].numeric = false;
-            out.cols[c].num.reset();
-            if (!loading || keep[c])
-                charcols.push_back(c);
-        } else {
-            out.cols[c].numeric = true;
-            out.cols[c].length = 8;
-        }
-    }
-    if (!charcols.empty()) {
-        // Pass C: the texts of the character columns, per window (or only
-        // their lengths when the values stay in the file).
-        const bool keepText = !lazyOpen;
-        const size_t nc = charcols.size();
-        std::vector<long> colslot(static_cast<size_t>(ncols), -1);
-        for (size_t j = 0; j < nc; ++j)
-            colslot[charcols[j]] = static_cast<long>(j);
-        struct Local {
-            std::vector<std::string> blob;
-            std::vector<std::vector<uint32_t>> len;
-            std::vector<size_t> maxlen;
-        };
-        std::vector<Local> loc(static_cast<size_t>(k));
-        parallel_for(k, [&](int i) {
-            ChunkPlan& cp = plan[static_cast<size_t>(i)];
-            Local& L = loc[static_cast<size_t>(i)];
-            L.blob.assign(nc, std::string());
-            L.len.assign(nc, {});
-            L.maxlen.assign(nc, 0);
-            if (keepText)
-                for (auto& v : L.len)
-                    v.reserve(static_cast<size_t>(cp.written));
-            if (cp.written == 0)
-                return;
-            const char* p = base + cp.first_start;
-            long stored = 0;
-            std::string tmp;
-            ParseError err;
-            while (stored < cp.written) {
-                if (ncols > 1 && blank_row(p, e)) {
-                    while (p < e && *p != '\n')
-                        ++p;
-                    if (p < e)
-                        ++p;
-                    continue;
-                }
-                long f = 0;
-                for (;;) {
-                    const char *fs = nullptr, *fe = nullptr;
-                    bool quoted;
-                    scan_field(p, e, base, fs, fe, quoted, err);
-                    long s = colslot[f];
-                    if (s >= 0) {
-                        std::string& b = L.blob[static_cast<size_t>(s)];
-                        size_t len;
-                        if (quoted) {
-                            unescape(fs, fe, tmp);
-                            len = tmp.size();
-                            if (keepText)
-                                b += tmp;
-                        } else {
-                            len = static_cast<size_t>(fe - fs);
-                            if (keepText)
-                                b.append(fs, fe);
-                        }
-                        if (keepText)
-                            L.len[static_cast<size_t>(s)].push_back(static_cast<uint32_t>(len));
-                        L.maxlen[static_cast<size_t>(s)] =
-                            std::max(L.maxlen[static_cast<size_t>(s)], len);
-                    }
-                    ++f;
-                    if (p < e && *p == ',') {
-                        ++p;
-                        continue;
-                    }
-                    break;
-                }
-                if (p < e && *p == '\r')
-                    ++p;
-                if (p < e)
-                    ++p;
-                ++stored;
-            }
-        });
-        parallel_for(static_cast<int>(nc), [&](int j) {
-            Column& col = out.cols[charcols[static_cast<size_t>(j)]];
-            size_t total = 0, maxlen = 0;
-            for (const Local& L : loc) {
-                total += L.blob[static_cast<size_t>(j)].size();
-                maxlen = std::max(maxlen, L.maxlen[static_cast<size_t>(j)]);
-            }
-            if (keepText) {
-                // Offsets of four bytes when the texts allow it.
-                const bool narrow = total <= UINT32_MAX;
-                col.blob.resize(total);
-                (narrow ? col.off32.resize(static_cast<size_t>(nobs) + 1)
-                        : col.off.resize(static_cast<size_t>(nobs) + 1));
-                size_t o = 0, r = 0;
-                for (Local& L : loc) {
-                    std::string& b = L.blob[static_cast<size_t>(j)];
-                    if (!b.empty())
-                        std::memcpy(col.blob.data() + o, b.data(), b.size());
-                    std::string().swap(b);
-                    for (uint32_t len : L.len[static_cast<size_t>(j)]) {
-                        if (narrow)
-                            col.off32[r++] = static_cast<uint32_t>(o);
-                        else
-                            col.off[r++] = o;
-                        o += len;
-                    }
-                    std::vector<uint32_t>().swap(L.len[static_cast<size_t>(j)]);
-                }
-                if (narrow)
-                    col.off32[r] = static_cast<uint32_t>(o);
-                else
-                    col.off[r] = o;
-            }
-            int declaredLen = declen[charcols[static_cast<size_t>(j)]];
-            col.length = static_cast<int>(std::min<size_t>(
-                32767, std::max<size_t>({maxlen, 1, static_cast<size_t>(declaredLen)})));
-        });
-    }
-    out.nobs = nobs;
-    if (lazyOpen) {
-        for (Column& c : out.cols)
-            c.loaded = false;
-        out.lazy = true;
-        out.path = path;
-        out.sidecar = sidecar;
-        out.fileSize = static_cast<long long>(file.size());
-        out.fileTime = file.time();
-    }
-    return true;
+    CsvReader reader(path, sidecar, out, types, select);
+    return reader.read();
 }
 
 } // namespace
 
+// ---------------------------------------------------------------------------
+// Variable names.
+
+bool valid_variable_name(std::string_view s)
+{
+    if (s.empty() || s.size() > 32)
+        return false;
+    if (!(std::isalpha(static_cast<unsigned char>(s[0])) || s[0] == '_'))
+        return false;
+    for (char c : s)
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_'))
+            return false;
+    return true;
+}
+
+std::string suggest_variable_name(std::string_view s)
+{
+    std::string r;
+    for (char c : s) {
+        if (r.size() == 32)
+            break;
+        const bool ok = std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+        if (ok)
+            r.push_back(c);
+        else if (r.empty() || r.back() != '_')
+            r.push_back('_');
+    }
+    if (r.empty() || std::isdigit(static_cast<unsigned char>(r[0])))
+        r = std::string(1, '_') + r;
+    if (r.size() > 32)
+        r.resize(32);
+    return r;
+}
+
 void set_lazy_threshold(long long bytes)
 {
     g_lazyThreshold = bytes;
+}
+
+void set_parallel_threshold(size_t bytes, int windows)
+{
+    g_parallelFrom = bytes;
+    g_windows = windows;
 }
 
 bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out)
@@ -997,10 +1209,14 @@ bool load_columns(Table& t, int also)
     if (!any)
         return true;
     Table got;
-    if (!load_impl(t.path, t.sidecar, got, &t, &select))
-        return false;
+    {
+        // Shared with other readers; a writer committing into the folder waits.
+        vyr::FolderLock lock(folder_of(t.path), false);
+        if (!load_impl(t.path, t.sidecar, got, &t, &select))
+            return false;
+    }
     if (got.nobs != t.nobs || got.cols.size() != t.cols.size()) {
-        xpmlog(kGroup, 1, t.path.c_str(), "it changed while the data set was open");
+        xpmlog(kGroup, 1, t.path.c_str(), kChanged);
         return false;
     }
     for (size_t c = 0; c < t.cols.size(); ++c) {
@@ -1009,7 +1225,7 @@ bool load_columns(Table& t, int also)
         Column& to = t.cols[c];
         Column& from = got.cols[c];
         if (to.numeric != from.numeric) {
-            xpmlog(kGroup, 1, t.path.c_str(), "it changed while the data set was open");
+            xpmlog(kGroup, 1, t.path.c_str(), kChanged);
             return false;
         }
         to.num = std::move(from.num);
@@ -1030,6 +1246,17 @@ const Column* loaded_column(Table& t, int varnum)
         return nullptr;
     return &c;
 }
+
+std::string folder_of(const std::string& path)
+{
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+// ---------------------------------------------------------------------------
+// Writing values as CSV fields.
 
 void append_number(std::string& out, double v)
 {

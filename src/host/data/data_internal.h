@@ -36,6 +36,13 @@ struct Column {
     // that the bound columns are read together in one pass over the file.
     bool loaded = true;
     bool wanted = false;
+    // A character column's values as codes (see xvcodes): made on first
+    // request, one per observation, numbering the distinct values (trailing
+    // blanks ignored) in the order they first appear; dict[k] is value k.
+    std::vector<int32_t> codes;
+    std::vector<const char*> dictText; // into blob
+    std::vector<int> dictLength;
+    bool coded = false;
 
     std::string_view chars(long obs) const
     {
@@ -87,6 +94,9 @@ struct Table {
 // Files of at least this many bytes are opened with their types and lengths
 // only; a column's values are read when first used.
 void set_lazy_threshold(long long bytes);
+// Files of at least this many bytes are read in several windows in
+// parallel: `windows` of them, or (0) one per thread. For tests.
+void set_parallel_threshold(size_t bytes, int windows = 0);
 bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out);
 // Reads the values of the table's wanted columns that are not loaded yet,
 // and of column `also` (0-based; -1 for none). False after logging an error
@@ -97,6 +107,16 @@ const Column* loaded_column(Table& t, int varnum);
 
 // Number of threads for parallel work.
 int worker_count();
+
+// Is `name` usable as a variable name in a program (letters, digits and
+// underscores, starting with a letter or underscore, at most 32 bytes)?
+bool valid_variable_name(std::string_view name);
+// A variable name made from `name`: other characters become underscores, a
+// leading digit gets an underscore before it, cut to 32 bytes.
+std::string suggest_variable_name(std::string_view name);
+
+// The folder of a file path ("." when it has none).
+std::string folder_of(const std::string& path);
 
 // A data set's value as CSV field text (numbers at full precision, missing
 // values as "." or ".A").

@@ -9,10 +9,12 @@
 #include <cctype>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 
 #include "data_internal.h"
 #include "runtime/missing.h"
+#include "vyr_atomic_file.h"
 #include "vyr_format.h"
 #include "vyr_host.h"
 #include "vyr_session.h"
@@ -43,18 +45,6 @@ Registry& reg()
     return r;
 }
 std::recursive_mutex g_mutex;
-
-bool valid_name(std::string_view s)
-{
-    if (s.empty() || s.size() > 32)
-        return false;
-    if (!(std::isalpha(static_cast<unsigned char>(s[0])) || s[0] == '_'))
-        return false;
-    for (char c : s)
-        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_'))
-            return false;
-    return true;
-}
 
 bool is_dir(const std::string& p)
 {
@@ -163,15 +153,15 @@ void fill_namestr(Column& c, int varnum)
     nm.namelen = static_cast<short>(c.name.size());
     nm.label_p = c.label.c_str();
     nm.nlablen = static_cast<short>(c.label.size());
-    vyr::fmt::FormatSpec fmtspec;
-    if (!c.format.empty() && vyr::fmt::parse(c.format, fmtspec)) {
-        std::string name = fmtspec.name;
+    vyr::fmt::FormatDesc desc;
+    if (!c.format.empty() && vyr::fmt::parse(c.format, desc)) {
+        std::string name = desc.name;
         nm.nfl = static_cast<short>(std::min<size_t>(name.size(), 8));
         std::memcpy(nm.nform, name.data(), static_cast<size_t>(nm.nfl));
         nm.nformlongl = static_cast<short>(std::min<size_t>(name.size(), 32));
         std::memcpy(nm.nformlong, name.data(), static_cast<size_t>(nm.nformlongl));
-        nm.nflen = static_cast<short>(fmtspec.width > 0 ? fmtspec.width : vyr::fmt::default_width(fmtspec));
-        nm.nfd = static_cast<short>(fmtspec.hasDecimals ? fmtspec.decimals : 0);
+        nm.nflen = static_cast<short>(desc.width > 0 ? desc.width : vyr::fmt::default_width(desc));
+        nm.nfd = static_cast<short>(desc.hasDecimals ? desc.decimals : 0);
         nm.nfcode = vyr_format_code(c.format);
         if (name.empty() && nm.nfl == 0) {
             // A w.d format has no name: mark it present through its width.
@@ -272,9 +262,143 @@ std::string vyr_data_library(std::string_view libref)
     return {};
 }
 
-static int finish_open(std::unique_ptr<DSHANDLE> ds, int mode, DSHANDLE** out)
+namespace
 {
+
+namespace fs = std::filesystem;
+
+// The identity of a file, so that two names of one file compare equal: its
+// device and inode when it exists, else its normalised absolute path.
+struct FileId {
+    bool exists = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::string path;
+
+    bool operator==(const FileId& o) const
+    {
+        if (exists && o.exists)
+            return dev == o.dev && ino == o.ino;
+        return !exists && !o.exists && path == o.path;
+    }
+};
+
+FileId file_id(const std::string& path)
+{
+    FileId id;
+    struct stat st;
+    if (!path.empty() && stat(path.c_str(), &st) == 0) {
+        id.exists = true;
+        id.dev = st.st_dev;
+        id.ino = st.st_ino;
+        return id;
+    }
+    std::error_code ec;
+    fs::path norm = fs::weakly_canonical(fs::absolute(path, ec), ec);
+    id.path = ec ? path : norm.lexically_normal().string();
+    return id;
+}
+
+// The file a data set's rows land in or come from: for an output, the end of
+// the chain of symbolic links its path may start.
+FileId data_file_id(const DSHANDLE& ds)
+{
+    if (ds.mode == VYR_DS_INPUT)
+        return file_id(ds.path);
+    std::string target, why;
+    return file_id(vyr::resolve_write_target(ds.path, target, why) ? target : ds.path);
+}
+
+// Is `path` inside folder `dir` once every symbolic link is followed? A path
+// that does not exist yet counts by its folder.
+bool inside_folder(const std::string& path, const std::string& dir, std::string& where)
+{
+    std::error_code ec;
+    const fs::path root = fs::canonical(dir, ec);
+    if (ec)
+        return true; // a missing library folder is reported when it is used
+    std::string target = path, why;
+    if (!vyr::resolve_write_target(path, target, why)) {
+        where = path;
+        return false; // links that loop lead nowhere inside
+    }
+    fs::path full = fs::weakly_canonical(fs::absolute(target, ec), ec);
+    if (ec)
+        full = fs::path(target);
+    where = full.string();
+    const fs::path rel = full.lexically_normal().lexically_relative(root);
+    return !rel.empty() && *rel.begin() != ".." && rel.is_relative();
+}
+
+// A one- or two-level name may not lead out of its library folder, through
+// a symbolic link planted in the folder (for the data file or its attribute
+// file). Logs the error and returns false when it does.
+bool check_inside_library(const DSHANDLE& ds, const std::string& dir)
+{
+    for (const std::string& p : {ds.path, sidecar_path(ds.path)}) {
+        std::string where;
+        if (!inside_folder(p, dir, where)) {
+            xpmlog(kGroup, 102, ds.display.c_str(), where.c_str(), dir.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// A data set opened in a step must not be another of the step's data sets
+// in disguise: an output that would replace the step's input (whichever was
+// opened first), or one output named twice. An input may not be one of the
+// run's listing, log, HTML or JSON files either. Logs the error and returns
+// false.
+bool check_collisions(const DSHANDLE& ds)
+{
+    const FileId id = data_file_id(ds);
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    for (const auto& other : reg().sets) {
+        if (other->mode == VYR_DS_INPUT && ds.mode == VYR_DS_INPUT)
+            continue;
+        if (!(data_file_id(*other) == id))
+            continue;
+        if (ds.mode != VYR_DS_INPUT && other->mode != VYR_DS_INPUT) {
+            const std::string as = ds.display == other->display
+                                       ? std::string()
+                                       : " (as " + other->display + " and " + ds.display + ")";
+            xpmlog(kGroup, 101, ds.display.c_str(), as.c_str());
+        } else {
+            const DSHANDLE& output = ds.mode == VYR_DS_INPUT ? *other : ds;
+            const DSHANDLE& input = ds.mode == VYR_DS_INPUT ? ds : *other;
+            xpmlog(kGroup, 100, output.display.c_str(), input.display.c_str());
+        }
+        return false;
+    }
+    if (ds.mode != VYR_DS_INPUT)
+        return true;
+    const VyrSettings& st = vyr_settings();
+    const std::pair<const char*, const std::string*> files[] = {
+        {"listing", &st.listing}, {"log", &st.log}, {"HTML", &st.html}, {"JSON", &st.json}};
+    const FileId attr = file_id(sidecar_path(ds.path));
+    for (const auto& [kind, file] : files) {
+        if (file->empty())
+            continue;
+        const FileId fid = file_id(*file);
+        if (fid == id || (attr.exists && fid == attr)) {
+            xpmlog(kGroup, 103, kind, file->c_str(), ds.display.c_str(), kind);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Reads an input data set's attribute file and values, or opens an output
+// data set's temporary file, and keeps the handle for the step.
+int finish_open(std::unique_ptr<DSHANDLE> ds, int mode, DSHANDLE** out)
+{
+    if (!check_collisions(*ds))
+        return vyr_code(kFacility, mode == VYR_DS_INPUT ? 100 : 101);
     if (mode == VYR_DS_INPUT) {
+        // The .csv and .attr pair is read under the folder's shared lock, so
+        // that it never comes from two runs writing it at once.
+        vyr::FolderLock lock(folder_of(ds->path), false);
         Sidecar side;
         if (!read_sidecar(sidecar_path(ds->path), side))
             return vyr_code(kFacility, 11);
@@ -292,6 +416,31 @@ static int finish_open(std::unique_ptr<DSHANDLE> ds, int mode, DSHANDLE** out)
     return 0;
 }
 
+// A quoted name: the user's own file path, used as given. A relative path
+// is taken from the program's folder, as LIBNAME folders are.
+int open_path(std::unique_ptr<DSHANDLE> ds, std::string_view name, int mode, DSHANDLE** out)
+{
+    ds->path = std::string(name);
+    const std::string& program = vyr_settings().program;
+    if (!ds->path.empty() && ds->path[0] != '/' && !program.empty()) {
+        size_t slash = program.find_last_of('/');
+        if (slash != std::string::npos)
+            ds->path = program.substr(0, slash + 1) + ds->path;
+    }
+    ds->display = ds->path;
+    std::string base = ds->path.substr(ds->path.find_last_of('/') + 1);
+    if (base.size() > 4 && strcasecmp(base.c_str() + base.size() - 4, ".csv") == 0)
+        base.resize(base.size() - 4);
+    ds->member = base;
+    if (mode == VYR_DS_INPUT && access(ds->path.c_str(), F_OK) != 0) {
+        xpmlog(kGroup, 2, ds->display.c_str(), ds->path.c_str());
+        return vyr_code(kFacility, 2);
+    }
+    return finish_open(std::move(ds), mode, out);
+}
+
+} // namespace
+
 int vyr_dsopen(std::string_view name, int mode, bool quoted, DSHANDLE** out)
 {
     *out = nullptr;
@@ -301,51 +450,36 @@ int vyr_dsopen(std::string_view name, int mode, bool quoted, DSHANDLE** out)
     }
     auto ds = std::make_unique<DSHANDLE>();
     ds->mode = mode;
-    if (quoted) {
-        // A relative path is taken from the program's folder, as LIBNAME
-        // folders are.
-        ds->path = std::string(name);
-        const std::string& program = vyr_settings().program;
-        if (!ds->path.empty() && ds->path[0] != '/' && !program.empty()) {
-            size_t slash = program.find_last_of('/');
-            if (slash != std::string::npos)
-                ds->path = program.substr(0, slash + 1) + ds->path;
-        }
-        ds->display = ds->path;
-        std::string base = ds->path.substr(ds->path.find_last_of('/') + 1);
-        if (base.size() > 4 && strcasecmp(base.c_str() + base.size() - 4, ".csv") == 0)
-            base.resize(base.size() - 4);
-        ds->member = base;
-        if (mode == VYR_DS_INPUT && access(ds->path.c_str(), F_OK) != 0) {
-            xpmlog(kGroup, 2, ds->display.c_str(), ds->path.c_str());
-            return vyr_code(kFacility, 2);
-        }
-        return finish_open(std::move(ds), mode, out);
-    }
-    std::string lib, member;
-    size_t dot = name.find('.');
-    if (dot != std::string_view::npos) {
-        lib = upper(name.substr(0, dot));
-        member = std::string(name.substr(dot + 1));
-    } else {
-        lib = upper(vyr_default_library());
-        member = std::string(name);
-    }
-    if (!valid_name(member) || (dot != std::string_view::npos && !valid_name(lib))) {
+    if (quoted)
+        return open_path(std::move(ds), name, mode, out);
+    // A name: "lib.member", or "member" alone. A one-level output goes to
+    // WORK; a one-level input is looked for in WORK first (a data set made
+    // earlier in the program), then in the data folder.
+    const size_t dot = name.find('.');
+    const bool twoLevel = dot != std::string_view::npos;
+    std::string lib = twoLevel ? upper(name.substr(0, dot)) : std::string("WORK");
+    const std::string member(twoLevel ? name.substr(dot + 1) : name);
+    if (!valid_variable_name(member) || (twoLevel && !valid_variable_name(lib))) {
         std::string n(name);
         xpmlog(kGroup, 20, n.c_str());
         return vyr_code(kFacility, 20);
     }
     std::string dir = vyr_data_library(lib);
+    bool exists = false;
+    std::string path = dir.empty() ? std::string() : member_file(dir, member, &exists);
+    if (!twoLevel && mode == VYR_DS_INPUT && !exists) {
+        lib = upper(vyr_default_library());
+        dir = vyr_data_library(lib);
+        path = member_file(dir, member, &exists);
+    }
     if (dir.empty()) {
         xpmlog(kGroup, 3, lib.c_str());
         return vyr_code(kFacility, 3);
     }
-    ds->lib = lib.empty() ? std::string("WORK") : lib;
+    ds->lib = lib;
     ds->member = member;
     ds->display = ds->lib + "." + upper(member);
-    bool exists = false;
-    ds->path = member_file(dir, member, &exists);
+    ds->path = path;
     if (mode == VYR_DS_INPUT && !exists) {
         xpmlog(kGroup, 2, ds->display.c_str(), ds->path.c_str());
         return vyr_code(kFacility, 2);
@@ -354,6 +488,8 @@ int vyr_dsopen(std::string_view name, int mode, bool quoted, DSHANDLE** out)
         xpmlog(kGroup, 12, ds->display.c_str(), ("the folder " + dir + " does not exist").c_str());
         return vyr_code(kFacility, 12);
     }
+    if (!check_inside_library(*ds, dir))
+        return vyr_code(kFacility, 102);
     return finish_open(std::move(ds), mode, out);
 }
 

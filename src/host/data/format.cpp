@@ -236,13 +236,13 @@ std::string datetime_text(double v, int w, int dec)
         std::snprintf(buf, sizeof buf, "%02d%s%02d:", d, kMonths[m - 1], ((y % 100) + 100) % 100);
     std::string t = time_text(secs, w >= 16 ? 8 : 5, w >= 16 ? dec : 0);
     if (t.size() < 5 || t[1] == ':')
-        t.insert(0, "0");
+        t = std::string(1, '0') + t;
     return std::string(buf) + t;
 }
 
 } // namespace
 
-bool parse(std::string_view text, FormatSpec& out)
+bool parse(std::string_view text, FormatDesc& out)
 {
     std::string s = upper(text);
     while (!s.empty() && s.back() == ' ')
@@ -251,7 +251,7 @@ bool parse(std::string_view text, FormatSpec& out)
         s.erase(0, 1);
     if (s.empty())
         return false;
-    FormatSpec r;
+    FormatDesc r;
     size_t i = 0;
     if (s[0] == '$')
         ++i;
@@ -297,9 +297,9 @@ bool parse(std::string_view text, FormatSpec& out)
     return true;
 }
 
-int default_width(const FormatSpec& fmtspec)
+int default_width(const FormatDesc& desc)
 {
-    const std::string& n = fmtspec.name;
+    const std::string& n = desc.name;
     if (n == "BEST" || n == "E")
         return 12;
     if (n.empty())
@@ -317,19 +317,19 @@ int default_width(const FormatSpec& fmtspec)
     return 12;
 }
 
-static int width_of(const FormatSpec& fmtspec)
+static int width_of(const FormatDesc& desc)
 {
-    return fmtspec.width > 0 ? std::min(fmtspec.width, kMaxWidth) : default_width(fmtspec);
+    return desc.width > 0 ? std::min(desc.width, kMaxWidth) : default_width(desc);
 }
 
-std::string text(const FormatSpec& fmtspec)
+std::string text(const FormatDesc& desc)
 {
-    std::string r = fmtspec.name;
-    if (fmtspec.width > 0)
-        r += std::to_string(fmtspec.width);
+    std::string r = desc.name;
+    if (desc.width > 0)
+        r += std::to_string(desc.width);
     r += '.';
-    if (fmtspec.hasDecimals)
-        r += std::to_string(fmtspec.decimals);
+    if (desc.hasDecimals)
+        r += std::to_string(desc.decimals);
     return r;
 }
 
@@ -346,17 +346,17 @@ std::string best_trim(double value)
     return trim(best(value, 12));
 }
 
-std::string format_number(double value, const FormatSpec& fmtspec)
+std::string format_number(double value, const FormatDesc& desc)
 {
-    int w = width_of(fmtspec);
+    int w = width_of(desc);
     if (wzmis(value))
         return pad_left(missing_text(value), w);
-    const std::string& n = fmtspec.name;
+    const std::string& n = desc.name;
     std::string s;
-    if (n == "BEST" || fmtspec.character()) {
+    if (n == "BEST" || desc.character()) {
         return best(value, std::min(w, 32));
     } else if (n.empty()) {
-        int d = fmtspec.hasDecimals ? fmtspec.decimals : 0;
+        int d = desc.hasDecimals ? desc.decimals : 0;
         if (!std::isfinite(value))
             return best(value, w);
         for (; d >= 0; --d) {
@@ -376,7 +376,7 @@ std::string format_number(double value, const FormatSpec& fmtspec)
         if (static_cast<int>(s.size()) > w)
             s = stars(w);
     } else if (n == "PERCENT") {
-        int d = fmtspec.hasDecimals ? fmtspec.decimals : 0;
+        int d = desc.hasDecimals ? desc.decimals : 0;
         double p = value * 100.0;
         for (; d >= 0; --d) {
             s = fixed(p, d) + "%";
@@ -388,9 +388,9 @@ std::string format_number(double value, const FormatSpec& fmtspec)
     } else if (n == "DATE") {
         s = date_text(value, w);
     } else if (n == "TIME") {
-        s = time_text(value, w, fmtspec.hasDecimals ? fmtspec.decimals : 0);
+        s = time_text(value, w, desc.hasDecimals ? desc.decimals : 0);
     } else if (n == "DATETIME") {
-        s = datetime_text(value, w, fmtspec.hasDecimals ? fmtspec.decimals : 0);
+        s = datetime_text(value, w, desc.hasDecimals ? desc.decimals : 0);
     } else {
         return best(value, std::min(w, 32));
     }
@@ -401,23 +401,23 @@ std::string format_number(double value, const FormatSpec& fmtspec)
 
 std::string format_number(double value, std::string_view format_text)
 {
-    FormatSpec fmtspec;
-    if (!parse(format_text, fmtspec) || fmtspec.character())
-        return best(value, fmtspec.width > 0 ? fmtspec.width : 12);
-    return format_number(value, fmtspec);
+    FormatDesc desc;
+    if (!parse(format_text, desc) || desc.character())
+        return best(value, desc.width > 0 ? desc.width : 12);
+    return format_number(value, desc);
 }
 
-std::string format_text(std::string_view value, const FormatSpec& fmtspec)
+std::string format_text(std::string_view value, const FormatDesc& desc)
 {
     std::string_view v = value;
-    if (fmtspec.name == "$") {
+    if (desc.name == "$") {
         size_t k = v.find_first_not_of(' ');
         v = k == std::string_view::npos ? std::string_view() : v.substr(k);
     }
-    if (fmtspec.width <= 0)
+    if (desc.width <= 0)
         return std::string(v);
-    std::string r(v.substr(0, static_cast<size_t>(fmtspec.width)));
-    r.resize(static_cast<size_t>(fmtspec.width), ' ');
+    std::string r(v.substr(0, static_cast<size_t>(desc.width)));
+    r.resize(static_cast<size_t>(desc.width), ' ');
     return r;
 }
 
@@ -432,35 +432,35 @@ std::string trim(std::string_view s)
 
 std::string format_value(const NAMESTR& nm, const void* value, int width)
 {
-    FormatSpec fmtspec;
+    FormatDesc desc;
     bool has = false;
     if (nm.nformlongl > 0 || nm.nfl > 0) {
         std::string name = nm.nformlongl > 0 ? std::string(nm.nformlong, nm.nformlongl)
                                              : std::string(nm.nform, nm.nfl);
-        fmtspec.name = upper(name);
-        if (fmtspec.name == "F")
-            fmtspec.name.clear();
-        fmtspec.width = nm.nflen;
-        fmtspec.decimals = nm.nfd;
-        fmtspec.hasDecimals = nm.nfd != 0;
-        has = known_name(fmtspec.name) && (fmtspec.width > 0 || !fmtspec.name.empty());
+        desc.name = upper(name);
+        if (desc.name == "F")
+            desc.name.clear();
+        desc.width = nm.nflen;
+        desc.decimals = nm.nfd;
+        desc.hasDecimals = nm.nfd != 0;
+        has = known_name(desc.name) && (desc.width > 0 || !desc.name.empty());
     }
     if (nm.ntype == 2) {
         int len = vyr_namestr_length(nm);
         std::string_view raw(static_cast<const char*>(value), static_cast<size_t>(len));
-        FormatSpec cs;
-        cs.name = has && fmtspec.character() ? fmtspec.name : "$CHAR";
-        cs.width = width > 0 ? width : (has && fmtspec.width > 0 ? fmtspec.width : len);
+        FormatDesc cs;
+        cs.name = has && desc.character() ? desc.name : "$CHAR";
+        cs.width = width > 0 ? width : (has && desc.width > 0 ? desc.width : len);
         return format_text(raw, cs);
     }
     double d;
     std::memcpy(&d, value, sizeof d);
-    if (!has || fmtspec.character()) {
-        fmtspec = FormatSpec{"BEST", 12, 0, false};
+    if (!has || desc.character()) {
+        desc = FormatDesc{"BEST", 12, 0, false};
     }
-    if (width > 0 && fmtspec.width == 0)
-        fmtspec.width = width;
-    std::string s = format_number(d, fmtspec);
+    if (width > 0 && desc.width == 0)
+        desc.width = width;
+    std::string s = format_number(d, desc);
     if (width > 0) {
         if (static_cast<int>(s.size()) > width) {
             // Keep the right-justified value: drop leading blanks first.
@@ -480,29 +480,29 @@ std::string format_value(const NAMESTR& nm, const void* value, int width)
 namespace
 {
 std::mutex g_codes_mutex;
-std::deque<vyr::fmt::FormatSpec>& codes()
+std::deque<vyr::fmt::FormatDesc>& codes()
 {
-    static std::deque<vyr::fmt::FormatSpec> table;
+    static std::deque<vyr::fmt::FormatDesc> table;
     return table;
 }
 } // namespace
 
 int vyr_format_code(std::string_view format_text)
 {
-    vyr::fmt::FormatSpec fmtspec;
-    if (!vyr::fmt::parse(format_text, fmtspec))
+    vyr::fmt::FormatDesc desc;
+    if (!vyr::fmt::parse(format_text, desc))
         return 0;
     std::lock_guard<std::mutex> lock(g_codes_mutex);
     auto& t = codes();
     for (size_t i = 0; i < t.size(); ++i)
-        if (t[i].name == fmtspec.name && t[i].width == fmtspec.width && t[i].decimals == fmtspec.decimals &&
-            t[i].hasDecimals == fmtspec.hasDecimals)
+        if (t[i].name == desc.name && t[i].width == desc.width && t[i].decimals == desc.decimals &&
+            t[i].hasDecimals == desc.hasDecimals)
             return static_cast<int>(i) + 1;
-    t.push_back(fmtspec);
+    t.push_back(desc);
     return static_cast<int>(t.size());
 }
 
-const vyr::fmt::FormatSpec* vyr_format_spec(int fmtcode)
+const vyr::fmt::FormatDesc* vyr_format_desc(int fmtcode)
 {
     std::lock_guard<std::mutex> lock(g_codes_mutex);
     auto& t = codes();
@@ -520,8 +520,8 @@ int xpfs(double value, int width, int decimals, char* buffer)
     if (decimals == 99) {
         s = vyr::fmt::best(value, std::min(w, 32));
     } else {
-        vyr::fmt::FormatSpec fmtspec{"", w, decimals, true};
-        s = vyr::fmt::format_number(value, fmtspec);
+        vyr::fmt::FormatDesc desc{"", w, decimals, true};
+        s = vyr::fmt::format_number(value, desc);
     }
     if (static_cast<int>(s.size()) > w)
         s = vyr::fmt::trim(s);
@@ -541,26 +541,26 @@ int xfxbpn(WZ_FMTPAR* par, int fmtcode)
 {
     if (par == nullptr || par->to == nullptr || par->tow <= 0)
         return vyr_code(70, 20);
-    const vyr::fmt::FormatSpec* found = vyr_format_spec(fmtcode);
-    vyr::fmt::FormatSpec fmtspec = found ? *found : vyr::fmt::FormatSpec{"BEST", 0, 0, false};
+    const vyr::fmt::FormatDesc* found = vyr_format_desc(fmtcode);
+    vyr::fmt::FormatDesc desc = found ? *found : vyr::fmt::FormatDesc{"BEST", 0, 0, false};
     if (par->w > 0)
-        fmtspec.width = par->w;
+        desc.width = par->w;
     if (par->d > 0) {
-        fmtspec.decimals = par->d;
-        fmtspec.hasDecimals = true;
+        desc.decimals = par->d;
+        desc.hasDecimals = true;
     }
-    if (fmtspec.width == 0)
-        fmtspec.width = std::min(par->tow, vyr::fmt::default_width(fmtspec));
+    if (desc.width == 0)
+        desc.width = std::min(par->tow, vyr::fmt::default_width(desc));
     std::string s;
-    if (fmtspec.character()) {
+    if (desc.character()) {
         std::string_view v(static_cast<const char*>(par->from),
                            par->from ? static_cast<size_t>(std::max(par->fromw, 0)) : 0);
-        s = vyr::fmt::format_text(v, fmtspec);
+        s = vyr::fmt::format_text(v, desc);
     } else {
         double d = korv_missing();
         if (par->from != nullptr && par->fromw == 8)
             std::memcpy(&d, par->from, sizeof d);
-        s = vyr::fmt::format_number(d, fmtspec);
+        s = vyr::fmt::format_number(d, desc);
     }
     if (static_cast<int>(s.size()) > par->tow)
         s = vyr::fmt::trim(s);

@@ -41,12 +41,12 @@ std::string format_text_of(const NAMESTR& nm)
         name.pop_back();
     if (name == "F")
         name.clear();
-    vyr::fmt::FormatSpec fmtspec;
+    vyr::fmt::FormatDesc desc;
     std::string t = name + (nm.nflen > 0 ? std::to_string(nm.nflen) : std::string()) + "." +
                     (nm.nfd > 0 ? std::to_string(nm.nfd) : std::string());
-    if (!vyr::fmt::parse(t, fmtspec))
+    if (!vyr::fmt::parse(t, desc))
         return {};
-    return vyr::fmt::text(fmtspec);
+    return vyr::fmt::text(desc);
 }
 
 std::string text_of(const char* p, int len)

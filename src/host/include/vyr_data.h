@@ -15,6 +15,12 @@
 struct DSHANDLE; // an open data set (input or output)
 struct XVHANDLE; // a fetch vector (input) or a definition vector (output)
 
+// The longest character value the host keeps, in bytes; also the longest
+// variable name and label. A CSV value longer than this is refused when the
+// data set is opened, with the file, line and column; an attribute file's
+// label or length above it is refused with the file and line.
+inline constexpr int VYR_MAX_TEXT_LENGTH = 32767;
+
 // ---------------------------------------------------------------------------
 // The variable descriptor. Input data sets hand out pointers to their own
 // descriptors (xvname); output definitions take a copy of the caller's
@@ -58,13 +64,17 @@ inline constexpr int VYR_DS_INPUT = 1;
 inline constexpr int VYR_DS_OUTPUT = 2;
 
 // Opens data set `name` for reading (mode VYR_DS_INPUT) or writing
-// (VYR_DS_OUTPUT). `name` is "member" (the default library: --data, else the
-// program's folder), "lib.member" (WORK is the --out folder; other librefs
-// come from LIBNAME), or, when `quoted` is true, a file path. Member names
-// are case-insensitive. An input data set is read whole when opened. On
-// failure a message naming the file (and the line for bad CSV) is logged and
-// a negative code returned; *out is null. The caller ends the step with
-// xexit(1008, 0).
+// (VYR_DS_OUTPUT). `name` is "lib.member" (WORK is the --out folder, DATA
+// the data folder; other librefs come from LIBNAME), "member" (an output:
+// WORK.member; an input: WORK.member when it exists, else DATA.member), or,
+// when `quoted` is true, a file path used as given. Member names are
+// case-insensitive. A name that leads out of its library folder through a
+// symbolic link is refused; so is an output that is an input or output data
+// set of the running step under another name, and an input that is the
+// run's listing, log, HTML or JSON file. An input's .csv and .attr are read
+// under the folder's shared lock. On failure a message naming the file (and
+// the line for bad CSV) is logged and a negative code returned; *out is
+// null. The caller ends the step with xexit(1008, 0).
 int vyr_dsopen(std::string_view name, int mode, bool quoted, DSHANDLE** out);
 
 // Convenience: the handle or null (the message is logged).
@@ -221,6 +231,51 @@ int xoget(XO_PARMS* parms);
 // end instead of committed. Does not end the step.
 int xofprc(XO_PARMS* parms, int status, int mode);
 int xofprc(DSHANDLE* ds, int status, int mode);
+
+// ---------------------------------------------------------------------------
+// Block reads: the data pass's fast road. Instead of one observation per
+// call, the values of the selected variables for a block of observations
+// come into column buffers, and a character variable's values can come as
+// integer codes, so that a row's group or stratum is found by its code
+// rather than by hashing its text.
+
+// One variable of a block read and where its values go.
+struct XV_COLBUF {
+    int varnum = 0;          // the variable (1-based)
+    double* num = nullptr;   // a numeric variable: one double per row
+    char* text = nullptr;    // a character variable, optional: `width` bytes per row,
+                             // the value blank padded or cut
+    int width = 0;           // bytes per row in `text` (0: the variable's length)
+    int32_t* code = nullptr; // a character variable, optional: each row's value code
+                             // (see xvcodes)
+};
+
+// Reads the next block of observations of the current BY group: at most
+// `maxrows` observations after the current one, for each of the `nbufs`
+// variables in `bufs`, into its buffers (row i of the block at index i).
+// *nrows receives the number delivered, and the last of them becomes the
+// current observation, so that xybyget, xyvget and the single-value reads go
+// on from there. Before the first xbynext the block starts at the data set's
+// first observation. Returns 0 when rows were delivered, XO_EOG with *nrows 0
+// at the end of the group, or another negative code (nothing delivered) for
+// a bad variable number or a buffer that does not fit the variable: a
+// numeric variable needs `num`; a character one `text` or `code`.
+int xyvblock(DSHANDLE* ds, XV_COLBUF* bufs, int nbufs, long maxrows, long* nrows);
+
+// The distinct values of a character variable, which its codes number.
+struct XV_DICT {
+    int count = 0;                     // the number of distinct values
+    const char* const* text = nullptr; // text[k]: value k (not NUL-terminated)
+    const int* length = nullptr;       // length[k]: its length, trailing blanks removed
+};
+
+// Codes the values of character variable `varnum` over the whole data set
+// (every BY group): values equal but for trailing blanks get the same code,
+// numbered from 0 in the order they first appear in the data set. Fills
+// *dict; its arrays and texts stay valid until the step ends. The codes of
+// each observation come through XV_COLBUF::code. Returns 0, or a negative
+// code for a bad or numeric variable.
+int xvcodes(DSHANDLE* ds, int varnum, XV_DICT* dict);
 
 // ---------------------------------------------------------------------------
 // Output data sets.

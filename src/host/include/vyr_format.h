@@ -18,7 +18,7 @@ struct NAMESTR;
 namespace vyr::fmt
 {
 
-struct FormatSpec {
+struct FormatDesc {
     std::string name; // upper case, without width: "BEST", "", "E", "$", "$CHAR", "PERCENT",
                       // "DATE", "TIME", "DATETIME"; "" with a width is the w.d format
     int width = 0;    // 0: the format's default width
@@ -31,19 +31,19 @@ struct FormatSpec {
 // "percent8.1", "date9.", "DATETIME." (a trailing period is optional; the
 // period is required to separate decimals). False for an unknown format name
 // or a malformed text.
-bool parse(std::string_view text, FormatSpec& out);
+bool parse(std::string_view text, FormatDesc& out);
 
-// The canonical text of a fmtspec ("BEST12.", "8.2", "$CHAR10."), "" for none.
-std::string text(const FormatSpec& fmtspec);
+// The canonical text of a format description ("BEST12.", "8.2", "$CHAR10."), "" for none.
+std::string text(const FormatDesc& desc);
 
 // The default width of a format (BEST 12, w.d 8, E 12, $ 8, PERCENT 6, DATE 7,
 // TIME 8, DATETIME 16).
-int default_width(const FormatSpec& fmtspec);
+int default_width(const FormatDesc& desc);
 
-// A number in exactly width(fmtspec) characters, right-justified. A value that
+// A number in exactly width(desc) characters, right-justified. A value that
 // does not fit is shown in scientific notation when that fits, else as
 // asterisks. A character format given a number falls back to BEST.
-std::string format_number(double value, const FormatSpec& fmtspec);
+std::string format_number(double value, const FormatDesc& desc);
 // The same with the format given as text; an unknown format uses BEST of the
 // width given by `width` (or 12).
 std::string format_number(double value, std::string_view format_text);
@@ -53,17 +53,16 @@ std::string best(double value, int width);
 // value readable in at most 12 characters ("3.5", "1E-12", "." for missing).
 std::string best_trim(double value);
 
-// A text in exactly width(fmtspec) characters, left-justified and blank padded,
+// A text in exactly width(desc) characters, left-justified and blank padded,
 // cut when longer. Width 0 (no width given) keeps the text as it is.
-std::string format_text(std::string_view value, const FormatSpec& fmtspec);
+std::string format_text(std::string_view value, const FormatDesc& desc);
 
 // A value under a descriptor's format (numeric or character): what the
 // formatted fetch delivers. Without a format a numeric value uses BEST12. and
 // a character value its own text; `width` 0 uses the format's width.
 std::string format_value(const NAMESTR& nm, const void* value, int width = 0);
 
-// The display text of a fmtspec without surrounding blanks (for labels and
-// headings).
+// A text without its surrounding blanks (for labels and headings).
 std::string trim(std::string_view s);
 
 } // namespace vyr::fmt
@@ -98,5 +97,5 @@ int xfxbpn(WZ_FMTPAR* par, int fmtcode);
 // The format code of a format text (registered on first use; stable for the
 // run), 0 when the text is not a known format.
 int vyr_format_code(std::string_view format_text);
-// The fmtspec behind a format code (null for 0 or an unknown code).
-const vyr::fmt::FormatSpec* vyr_format_spec(int fmtcode);
+// The format description behind a format code (null for 0 or an unknown code).
+const vyr::fmt::FormatDesc* vyr_format_desc(int fmtcode);

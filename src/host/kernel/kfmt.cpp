@@ -28,19 +28,19 @@ std::string engine_format(const QXFmtStr_S* f, int w, int d, double value, const
         out.resize(static_cast<size_t>(n));
         return out;
     }
-    vyr::fmt::FormatSpec fmtspec;
-    fmtspec.name = f->name;
-    fmtspec.width = w;
-    fmtspec.decimals = d;
-    fmtspec.hasDecimals = d > 0;
+    vyr::fmt::FormatDesc desc;
+    desc.name = f->name;
+    desc.width = w;
+    desc.decimals = d;
+    desc.hasDecimals = d > 0;
     if (f->isChar) {
-        if (fmtspec.name.empty() || fmtspec.name[0] != '$')
-            fmtspec.name = "$";
-        return vyr::fmt::format_text(text, fmtspec);
+        if (desc.name.empty() || desc.name[0] != '$')
+            desc.name = "$";
+        return vyr::fmt::format_text(text, desc);
     }
-    if (fmtspec.name.empty() && w <= 0)
-        fmtspec.name = "BEST";
-    return vyr::fmt::format_number(value, fmtspec);
+    if (desc.name.empty() && w <= 0)
+        desc.name = "BEST";
+    return vyr::fmt::format_number(value, desc);
 }
 
 QXStatus fmt_func(QXFmtStrp f, int /*mode*/)

@@ -333,16 +333,16 @@ std::string cellText(const Column& c, const Cell& v, const TableTemplate* t)
         return pvalue(d, 0);
     if (fmt.empty())
         return vyr::fmt::best_trim(d);
-    vyr::fmt::FormatSpec fmtspec;
-    if (!vyr::fmt::parse(fmt, fmtspec) || fmtspec.character())
+    vyr::fmt::FormatDesc desc;
+    if (!vyr::fmt::parse(fmt, desc) || desc.character())
         return vyr::fmt::best_trim(d);
     // A count column (w.0) holding a fractional count, as frequencies under
     // NOTRUNCATE give, shows the count itself rather than a rounded one that
     // no longer adds up.
-    if (fmtspec.name.empty() && fmtspec.decimals == 0 && std::fabs(d) < 1e15 &&
+    if (desc.name.empty() && desc.decimals == 0 && std::fabs(d) < 1e15 &&
         std::fabs(d - std::nearbyint(d)) > 1e-9 * std::max(1.0, std::fabs(d)))
         return vyr::fmt::best_trim(d);
-    return vyr::fmt::trim(vyr::fmt::format_number(d, fmtspec));
+    return vyr::fmt::trim(vyr::fmt::format_number(d, desc));
 }
 
 std::string jsonNumber(double d)

@@ -73,9 +73,9 @@ std::string formatText(const char* format, int flen, va_list ap)
             ++i;
             continue;
         }
-        std::string fmtspec = "%";
+        std::string conversion = "%";
         while (i < n && std::strchr("-+ #0", format[i]))
-            fmtspec.push_back(format[i++]);
+            conversion.push_back(format[i++]);
         bool starWidth = false;
         int width = 0;
         if (i < n && format[i] == '*') {
@@ -84,7 +84,7 @@ std::string formatText(const char* format, int flen, va_list ap)
             ++i;
         } else {
             while (i < n && format[i] >= '0' && format[i] <= '9')
-                fmtspec.push_back(format[i++]);
+                conversion.push_back(format[i++]);
         }
         bool hasPrec = false, starPrec = false;
         int prec = 0;
@@ -124,10 +124,10 @@ std::string formatText(const char* format, int flen, va_list ap)
             continue;
         }
         if (starWidth)
-            fmtspec += std::to_string(width);
+            conversion += std::to_string(width);
         if (hasPrec) {
-            fmtspec.push_back('.');
-            fmtspec += starPrec ? std::to_string(prec) : precDigits;
+            conversion.push_back('.');
+            conversion += starPrec ? std::to_string(prec) : precDigits;
         }
         int written = 0;
         switch (conv) {
@@ -137,18 +137,18 @@ std::string formatText(const char* format, int flen, va_list ap)
         case 'x':
         case 'X':
         case 'o':
-            fmtspec += lenmod;
-            fmtspec.push_back(conv);
+            conversion += lenmod;
+            conversion.push_back(conv);
             if (lenmod == "l" || lenmod == "z" || lenmod == "j" || lenmod == "t")
-                written = std::snprintf(buf, sizeof buf, fmtspec.c_str(), va_arg(ap, long));
+                written = std::snprintf(buf, sizeof buf, conversion.c_str(), va_arg(ap, long));
             else if (lenmod == "ll")
-                written = std::snprintf(buf, sizeof buf, fmtspec.c_str(), va_arg(ap, long long));
+                written = std::snprintf(buf, sizeof buf, conversion.c_str(), va_arg(ap, long long));
             else
-                written = std::snprintf(buf, sizeof buf, fmtspec.c_str(), va_arg(ap, int));
+                written = std::snprintf(buf, sizeof buf, conversion.c_str(), va_arg(ap, int));
             break;
         case 'c':
-            fmtspec.push_back('c');
-            written = std::snprintf(buf, sizeof buf, fmtspec.c_str(), va_arg(ap, int));
+            conversion.push_back('c');
+            written = std::snprintf(buf, sizeof buf, conversion.c_str(), va_arg(ap, int));
             break;
         case 'f':
         case 'F':
@@ -159,23 +159,23 @@ std::string formatText(const char* format, int flen, va_list ap)
         case 'a':
         case 'A':
             if (lenmod == "L") {
-                fmtspec += "L";
-                fmtspec.push_back(conv);
-                written = std::snprintf(buf, sizeof buf, fmtspec.c_str(), va_arg(ap, long double));
+                conversion += "L";
+                conversion.push_back(conv);
+                written = std::snprintf(buf, sizeof buf, conversion.c_str(), va_arg(ap, long double));
             } else {
-                fmtspec.push_back(conv);
-                written = std::snprintf(buf, sizeof buf, fmtspec.c_str(), va_arg(ap, double));
+                conversion.push_back(conv);
+                written = std::snprintf(buf, sizeof buf, conversion.c_str(), va_arg(ap, double));
             }
             break;
         case 's': {
-            fmtspec.push_back('s');
+            conversion.push_back('s');
             const char* s = va_arg(ap, const char*);
-            written = std::snprintf(buf, sizeof buf, fmtspec.c_str(), s ? s : "");
+            written = std::snprintf(buf, sizeof buf, conversion.c_str(), s ? s : "");
             break;
         }
         case 'p':
-            fmtspec.push_back('p');
-            written = std::snprintf(buf, sizeof buf, fmtspec.c_str(), va_arg(ap, void*));
+            conversion.push_back('p');
+            written = std::snprintf(buf, sizeof buf, conversion.c_str(), va_arg(ap, void*));
             break;
         default:
             // Unknown conversion: keep it as written.

@@ -198,13 +198,13 @@ std::string normal_path(std::string_view p)
     return u;
 }
 
-bool parse_value(const std::string& fmtspec, RegValue* out)
+bool parse_value(const std::string& typed, RegValue* out)
 {
-    std::size_t colon = fmtspec.find(':');
+    std::size_t colon = typed.find(':');
     if (colon == std::string::npos)
         return false;
-    std::string type = upper(trim(fmtspec.substr(0, colon)));
-    std::string v = fmtspec.substr(colon + 1);
+    std::string type = upper(trim(typed.substr(0, colon)));
+    std::string v = typed.substr(colon + 1);
     if (type == "STRING") {
         out->type = 3;
         out->bytes = v;
@@ -311,11 +311,11 @@ bool registry_load_text(std::string_view text, const std::string& name)
         std::string vname = upper(trim(line.substr(0, eq)));
         // The text after "type:" is kept exactly for strings, so leading
         // blanks are dropped only up to the type word.
-        std::string fmtspec = line.substr(eq + 1);
-        std::size_t b = fmtspec.find_first_not_of(" \t");
-        fmtspec = b == std::string::npos ? std::string() : fmtspec.substr(b);
+        std::string typed = line.substr(eq + 1);
+        std::size_t b = typed.find_first_not_of(" \t");
+        typed = b == std::string::npos ? std::string() : typed.substr(b);
         RegValue v;
-        if (vname.empty() || !parse_value(fmtspec, &v)) {
+        if (vname.empty() || !parse_value(typed, &v)) {
             xpmlog(kHostGroup, kMsgRegistryLine, name.c_str(), lineNo,
                    "expected NAME = type:value with type string, double, long, ulong or binary");
             ok = false;

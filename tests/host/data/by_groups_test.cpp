@@ -2,12 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
+#include <thread>
 #include <vector>
 
 #include "data_test_util.h"
 #include "host/session/session_state.h"
 #include "runtime/missing.h"
 #include "vyr_data.h"
+#include "vyr_pool.h"
 
 using vyrtest::TempDir;
 
@@ -171,6 +174,130 @@ TEST(ByGroups, EmptyDataSetHasOneEmptyGroupWithoutBy)
     EXPECT_EQ(xybyget(ds), XO_EOG);
     EXPECT_EQ(xbynext(ds), 0);
     vyr_data_step_end(true);
+}
+
+} // namespace
+
+namespace
+{
+
+// Block reads deliver what one-observation reads deliver, group by group,
+// in blocks that straddle nothing: a block ends with its group.
+TEST(BlockReads, BlocksEqualObservationReadsInEachGroup)
+{
+    TempDir dir;
+    std::string p = dir.write("k.csv", "g,t,name\n1,2.5,ann\n1,.C,bob  \n1,4,ann\n2,5,cy\n"
+                                       "2,6,\"a very long name\"\n3,7,bob\n");
+    DSHANDLE* ds = vyrtest::open_input(p);
+    ASSERT_NE(ds, nullptr);
+    int g = 1;
+    ASSERT_EQ(xbyset(ds, &g, nullptr, 1, false), 0);
+    double t[2];
+    char text[2 * 5];
+    int32_t code[2];
+    XV_COLBUF bufs[2];
+    bufs[0].varnum = 2;
+    bufs[0].num = t;
+    bufs[1].varnum = 3;
+    bufs[1].text = text;
+    bufs[1].width = 5;
+    bufs[1].code = code;
+    XV_DICT dict;
+    ASSERT_EQ(xvcodes(ds, 3, &dict), 0);
+    ASSERT_EQ(dict.count, 4); // ann, bob (trailing blanks ignored), cy, the long one
+    EXPECT_EQ(std::string(dict.text[1], static_cast<size_t>(dict.length[1])), "bob");
+    EXPECT_EQ(std::string(dict.text[3], static_cast<size_t>(dict.length[3])), "a very long name");
+    std::vector<std::string> seen;
+    while (xbynext(ds)) {
+        std::string group;
+        long n = 0;
+        int rc;
+        while ((rc = xyvblock(ds, bufs, 2, 2, &n)) == 0) {
+            ASSERT_GE(n, 1);
+            ASSERT_LE(n, 2);
+            for (long i = 0; i < n; ++i) {
+                char num[32];
+                if (wzmis(t[i]))
+                    std::snprintf(num, sizeof num, ".%c", 'A' + (0xFD - korv_missing_byte5(t[i])));
+                else
+                    std::snprintf(num, sizeof num, "%g", t[i]);
+                group += std::string(num) + "|" + std::string(text + 5 * i, 5) + "|" +
+                         std::to_string(code[i]) + " ";
+            }
+            // The last row delivered is the current observation.
+            double cur = 0;
+            ASSERT_EQ(xvget1f(ds, 2, &cur), 0);
+            EXPECT_EQ(std::memcmp(&cur, &t[n - 1], sizeof cur), 0);
+        }
+        EXPECT_EQ(rc, XO_EOG);
+        EXPECT_EQ(n, 0);
+        seen.push_back(group);
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"2.5|ann  |0 .C|bob  |1 4|ann  |0 ",
+                                              "5|cy   |2 6|a ver|3 ", "7|bob  |1 "}));
+    // Buffers that do not fit their variables are refused, nothing read.
+    long n = 7;
+    XV_COLBUF wrong;
+    wrong.varnum = 3;
+    wrong.num = t;
+    EXPECT_LT(xyvblock(ds, &wrong, 1, 2, &n), 0);
+    EXPECT_EQ(n, 0);
+    wrong.varnum = 9;
+    EXPECT_LT(xyvblock(ds, &wrong, 1, 2, &n), 0);
+    EXPECT_LT(xvcodes(ds, 2, &dict), 0); // numeric
+    vyr_data_step_end(true);
+}
+
+// Codes made in parallel number the values in order of first appearance,
+// the same with any number of threads.
+TEST(BlockReads, CodesFollowFirstAppearanceWithAnyThreadCount)
+{
+    TempDir dir;
+    std::mt19937 rng(5);
+    const int n = 300000;
+    std::string s = "v\n";
+    std::vector<std::string> values;
+    for (int i = 0; i < n; ++i) {
+        // A few common levels, and rarer ones that first appear late.
+        std::string v =
+            rng() % 50 == 0 ? "rare" + std::to_string(i / 1000) : "lvl" + std::to_string(rng() % 5);
+        values.push_back(v);
+        s += v + "\n";
+    }
+    std::string p = dir.write("c.csv", s);
+    const unsigned cores = std::max(2u, std::thread::hardware_concurrency());
+    std::vector<std::vector<int32_t>> runs;
+    for (unsigned cpus : {1u, cores}) {
+        vyr::pool_configure(true, cpus);
+        DSHANDLE* ds = vyrtest::open_input(p);
+        ASSERT_NE(ds, nullptr);
+        XV_DICT dict;
+        ASSERT_EQ(xvcodes(ds, 1, &dict), 0);
+        std::vector<int32_t> codes(static_cast<size_t>(n));
+        XV_COLBUF b;
+        b.varnum = 1;
+        b.code = codes.data();
+        long got = 0;
+        ASSERT_EQ(xyvblock(ds, &b, 1, n, &got), 0);
+        ASSERT_EQ(got, n);
+        // Value k first appears before value k + 1, and every code names its value.
+        std::vector<char> met(static_cast<size_t>(dict.count), 0);
+        int32_t next = 0;
+        for (int i = 0; i < n; ++i) {
+            const int32_t c = codes[static_cast<size_t>(i)];
+            ASSERT_EQ(std::string(dict.text[c], static_cast<size_t>(dict.length[c])),
+                      values[static_cast<size_t>(i)]);
+            if (!met[static_cast<size_t>(c)]) {
+                ASSERT_EQ(c, next++);
+                met[static_cast<size_t>(c)] = 1;
+            }
+        }
+        EXPECT_EQ(next, dict.count);
+        runs.push_back(codes);
+        vyr_data_step_end(true);
+    }
+    vyr::pool_configure(true, cores);
+    EXPECT_TRUE(runs[0] == runs[1]);
 }
 
 } // namespace

@@ -4,10 +4,13 @@
 
 #include <cstring>
 #include <random>
+#include <thread>
 
 #include "data_test_util.h"
+#include "host/data/data_internal.h"
 #include "runtime/missing.h"
 #include "vyr_data.h"
+#include "vyr_pool.h"
 
 using vyrtest::TempDir;
 
@@ -144,7 +147,7 @@ TEST(CsvRead, SidecarGivesLabelsFormatsAndTypes)
 }
 
 struct BadCase {
-    const char* content;
+    std::string content;
     const char* expect; // part of the message
 };
 
@@ -159,6 +162,9 @@ TEST(CsvRead, BadInputNamesFileAndLine)
         {"a,b\n\"1\"x,2\n", "line 2: a quote appears"},
         {"a,A\n1,2\n", "the variable name A appears more than once"},
         {"", "has no header row"},
+        {std::string("a,b\n1,2\n3,x\0y\n", 15), "line 3: the file holds a NUL byte"},
+        {std::string("a,\0b\n1,2\n", 10), "line 1: the file holds a NUL byte"},
+        {"time,status\r10,1\r10,0\r", "end in a carriage return alone, which is not recognised"},
     };
     for (const BadCase& c : cases) {
         std::string p = dir.write("bad.csv", c.content);
@@ -182,10 +188,32 @@ TEST(CsvRead, BadInputNamesFileAndLine)
     vyr_data_step_end(true);
 }
 
+void parallel_parse_matches_sequential_meaning();
+
 // A file large enough to be parsed by several threads, with quoted fields
 // holding commas and newlines at every place, blank lines and CRLF endings:
 // the parallel parse must give what a plain sequential reading gives.
 TEST(CsvRead, ParallelParseMatchesSequentialMeaning)
+{
+    // Threads on; NOTHREADS; CPUCOUNT=1; and a pool whose threads cannot start.
+    const unsigned cores = std::max(2u, std::thread::hardware_concurrency());
+    struct Pool {
+        bool threads;
+        unsigned cpus, failStarts;
+    };
+    for (const Pool& pool :
+         {Pool{true, cores, 0}, Pool{false, cores, 0}, Pool{true, 1, 0}, Pool{true, cores, 64}}) {
+        vyr::pool_configure(pool.threads, pool.cpus);
+        vyr::pool_fail_thread_starts(pool.failStarts);
+        SCOPED_TRACE(testing::Message() << "threads " << pool.threads << ", cpucount " << pool.cpus
+                                        << ", failed starts " << pool.failStarts);
+        parallel_parse_matches_sequential_meaning();
+    }
+    vyr::pool_fail_thread_starts(0);
+    vyr::pool_configure(true, cores);
+}
+
+void parallel_parse_matches_sequential_meaning()
 {
     TempDir dir;
     std::mt19937 rng(7);
@@ -303,6 +331,225 @@ TEST(CsvRead, LargeUnquotedFileAndHeaderOnlyFiles)
         EXPECT_EQ(vyr::data::columns(ds).size(), 2u);
     }
     vyr_data_step_end(true);
+}
+
+// Every length limit of the host, at the limit and just over it: a value
+// (plain, quoted, one that looks like a number, one declared character), a
+// column name, and the attribute file's labels and length. Read whole and
+// read lazily.
+TEST(CsvRead, LengthLimitsAtAndJustOver)
+{
+    TempDir dir;
+    const size_t max = VYR_MAX_TEXT_LENGTH;
+    const std::string at(max, 'x'), over(max + 1, 'x');
+    // max - 1 letters and a doubled quote: max characters once read.
+    const std::string quotedAt = "\"" + std::string(max - 1, 'q') + "\"\"\"";
+    struct Case {
+        std::string csv, attr;
+        const char* error; // part of the error, or null when the file reads
+    };
+    const Case cases[] = {
+        {"a,b\n1," + at + "\n", "", nullptr},
+        {"a,b\n1," + over + "\n", "",
+         "line 2, column 2 (b): the value is 32768 bytes long; the longest character value "
+         "is 32767 bytes"},
+        {"a,b\n1," + quotedAt + "\n", "", nullptr},
+        {"a,b\n1,\"" + std::string(max, 'q') + "\"\"\"\n", "", "the value is 32768 bytes long"},
+        {"a,b\n1," + std::string(max + 1, '7') + "\n2,x\n", "", "line 2, column 2 (b)"},
+        {"a\n" + over + "\n", "variable a type=char\n", "the value is 32768 bytes long"},
+        {at + ",b\n1,2\n", "", nullptr},
+        {over + ",b\n1,2\n", "", "line 1: the name of column 1 is 32768 bytes long"},
+        {"a\n1\n", "dataset label=\"" + at + "\"\n", nullptr},
+        {"a\n1\n", "dataset label=\"" + over + "\"\n", "line 1: the label is 32768 bytes long"},
+        {"a\n1\n", "variable a label=" + at + "\n", nullptr},
+        {"a\n1\n", "variable a label=" + over + "\n", "line 1: the label is 32768 bytes long"},
+        {"a\nx\n", "variable a length=32767\n", nullptr},
+        {"a\nx\n", "variable a length=32768\n", "length must be a whole number from 1 to 32767"},
+    };
+    for (bool lazy : {false, true}) {
+        vyr::data::set_lazy_threshold(lazy ? 0 : 64LL << 20);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.csv.substr(0, 20) + " / " + c.attr.substr(0, 20) +
+                         (lazy ? " (lazy)" : ""));
+            std::filesystem::remove(dir.file("l.attr"));
+            if (!c.attr.empty())
+                dir.write("l.attr", c.attr);
+            std::string log;
+            DSHANDLE* ds = vyrtest::open_input(dir.write("l.csv", c.csv), &log);
+            if (c.error != nullptr) {
+                EXPECT_EQ(ds, nullptr);
+                EXPECT_NE(log.find(c.error), std::string::npos) << log.substr(0, 300);
+                EXPECT_NE(log.find("/l."), std::string::npos)
+                    << log.substr(0, 300); // l.csv or l.attr
+                continue;
+            }
+            ASSERT_NE(ds, nullptr) << log.substr(0, 300);
+            auto cols = vyr::data::columns(ds);
+            if (c.csv.size() > max && c.csv[0] == 'x') { // the long name
+                EXPECT_EQ(cols[0].name, at);
+                EXPECT_EQ(xvname(ds, 1)->namelen, VYR_MAX_TEXT_LENGTH);
+                EXPECT_NE(log.find("column 1 is named"), std::string::npos);
+            } else if (c.csv.size() > max) { // the long value
+                EXPECT_FALSE(cols[1].numeric);
+                EXPECT_EQ(cols[1].length, VYR_MAX_TEXT_LENGTH);
+                EXPECT_EQ(xvname(ds, 2)->nlng, VYR_MAX_TEXT_LENGTH);
+                EXPECT_EQ(txt(ds, 1, "b").size(), max);
+            } else if (c.attr.find("label") != std::string::npos) {
+                char info[420];
+                ASSERT_EQ(xoinfo(ds, 1, info), 0);
+                if (c.attr[0] == 'v')
+                    EXPECT_EQ(xvname(ds, 1)->nlablen, VYR_MAX_TEXT_LENGTH);
+                else
+                    EXPECT_EQ(std::string(info + 160, 3), "xxx");
+            } else {
+                EXPECT_EQ(cols[0].length, VYR_MAX_TEXT_LENGTH);
+            }
+            vyr_data_step_end(true);
+        }
+    }
+    vyr::data::set_lazy_threshold(64LL << 20);
+    vyr_data_step_end(true);
+}
+
+TEST(CsvRead, NaAndNaNAreMissingInAColumnOtherwiseNumeric)
+{
+    TempDir dir;
+    // R writes a missing number as NA; other software writes NaN.
+    std::string p = dir.write("na.csv", "x,y,z,w\n1,NA,a,1\nNA,2,NA,\"NA\"\nnan,3,b,2\n");
+    std::string log;
+    DSHANDLE* ds = vyrtest::open_input(p, &log);
+    ASSERT_NE(ds, nullptr);
+    auto cols = vyr::data::columns(ds);
+    EXPECT_TRUE(cols[0].numeric);
+    EXPECT_TRUE(cols[1].numeric);
+    EXPECT_FALSE(cols[2].numeric); // "a" and "b" make z character; its NA stays text
+    EXPECT_TRUE(cols[3].numeric);  // a quoted NA too
+    EXPECT_DOUBLE_EQ(num(ds, 1, "x"), 1.0);
+    EXPECT_TRUE(wzmis(num(ds, 2, "x")));
+    EXPECT_TRUE(wzmis(num(ds, 3, "x")));
+    EXPECT_TRUE(wzmis(num(ds, 1, "y")));
+    EXPECT_TRUE(wzmis(num(ds, 2, "w")));
+    EXPECT_EQ(txt(ds, 2, "z"), "NA");
+    EXPECT_NE(log.find("the values NA and NaN of variable x are read as missing values (first on "
+                       "line 3)"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("variable y are read as missing values (first on line 2)"),
+              std::string::npos);
+    EXPECT_NE(log.find("variable w are read"), std::string::npos);
+    EXPECT_EQ(log.find("variable z are read"), std::string::npos);
+    // Under a numeric declaration NA is missing too; NULL stays an error there.
+    dir.write("d.attr", "variable v type=num\n");
+    ds = vyrtest::open_input(dir.write("d.csv", "v\n1\nNaN\n"), &log);
+    ASSERT_NE(ds, nullptr);
+    EXPECT_TRUE(wzmis(num(ds, 2, "v")));
+    EXPECT_EQ(vyrtest::open_input(dir.write("d.csv", "v\n1\nNULL\n"), &log), nullptr);
+    vyr_data_step_end(true);
+}
+
+TEST(CsvRead, ColumnNamesThatAreNotVariableNamesGetANote)
+{
+    TempDir dir;
+    std::string log;
+    const std::string long33(33, 'n');
+    DSHANDLE* ds = vyrtest::open_input(
+        dir.write("n.csv", "my var,1st,ok,x-y," + long33 + "\n1,2,3,4,5\n"), &log);
+    ASSERT_NE(ds, nullptr);
+    EXPECT_NE(log.find("column 1 is named \"my var\", which is not a variable name"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("for example to my_var."), std::string::npos);
+    EXPECT_NE(log.find("for example to _1st."), std::string::npos);
+    EXPECT_NE(log.find("for example to x_y."), std::string::npos);
+    EXPECT_NE(log.find("for example to " + std::string(32, 'n') + "."), std::string::npos);
+    EXPECT_EQ(log.find("\"ok\""), std::string::npos);
+    EXPECT_EQ(xvfind(ds, "my var"), 1); // still there for the host and the output
+    // Many such columns: the first ten are named, the rest counted.
+    std::string header;
+    for (int i = 0; i < 13; ++i)
+        header += (i ? ",c " : "c ") + std::to_string(i);
+    vyrtest::open_input(dir.write("m.csv", header + "\n"), &log);
+    EXPECT_NE(log.find("\"c 9\""), std::string::npos);
+    EXPECT_EQ(log.find("\"c 10\""), std::string::npos);
+    EXPECT_NE(log.find("3 more column names are not variable names"), std::string::npos) << log;
+    vyr_data_step_end(true);
+}
+
+// 100,000 columns: names are checked for duplicates through a hash set.
+TEST(CsvRead, ManyColumnsAndADuplicateAmongThem)
+{
+    TempDir dir;
+    const int n = 100000;
+    std::string header, row;
+    for (int i = 1; i <= n; ++i) {
+        header += (i > 1 ? ",c" : "c") + std::to_string(i);
+        row += (i > 1 ? "," : "") + std::to_string(i % 7);
+    }
+    DSHANDLE* ds = vyrtest::open_input(dir.write("w.csv", header + "\n" + row + "\n"));
+    ASSERT_NE(ds, nullptr);
+    EXPECT_EQ(vyr::data::columns(ds).size(), static_cast<size_t>(n));
+    EXPECT_DOUBLE_EQ(vyr::data::number(ds, 1, n), n % 7);
+    std::string log;
+    EXPECT_EQ(vyrtest::open_input(dir.write("w.csv", header + ",C77\n" + row + ",1\n"), &log),
+              nullptr);
+    EXPECT_NE(log.find("the variable name C77 appears more than once"), std::string::npos);
+    vyr_data_step_end(true);
+}
+
+// Files cut into many small windows (edges inside quoted fields, between a
+// CR and its LF, in blank rows) read exactly as in one window, or fail as
+// they do; mutated files included.
+TEST(CsvRead, WindowsGiveWhatOneWindowGivesOnMutatedFiles)
+{
+    TempDir dir;
+    const std::vector<std::string> bases = {
+        "k,v,t\r\n1,2.5,\"a,b\"\r\n\r\n2,.,\"line\nbreak\"\r\n3,-4e2,\"q\"\"q\"\r\n",
+        "a,b\n1,x\n,\n\n2,\"\"\n3,NA\n.A,\"7\"\n",
+        "only\n1\n\n2\n\"3\"\n",
+        "x,y\n\"1\",\"2\"\n\"a\nb\",\"c,\"\"d\"\n5,6",
+    };
+    const char alphabet[] = {',', '"', '\n', '\r', 'a', '1', '.', ' ', '\0', '-'};
+    std::mt19937 rng(11);
+    int compared = 0, failed = 0;
+    for (int iter = 0; iter < 1200; ++iter) {
+        std::string s = bases[static_cast<size_t>(iter) % bases.size()];
+        const int mutations = iter < 40 ? 0 : static_cast<int>(rng() % 4);
+        for (int m = 0; m < mutations && !s.empty(); ++m) {
+            const size_t at = rng() % s.size();
+            const char c = alphabet[rng() % sizeof alphabet];
+            switch (rng() % 3) {
+            case 0:
+                s.insert(s.begin() + static_cast<long>(at), c);
+                break;
+            case 1:
+                s.erase(at, 1);
+                break;
+            default:
+                s[at] = c;
+                break;
+            }
+        }
+        const std::string p = dir.write("m.csv", s);
+        std::string log1, logN;
+        vyr::data::set_parallel_threshold(SIZE_MAX);
+        DSHANDLE* one = vyrtest::open_input(p, &log1);
+        vyr::data::set_parallel_threshold(0, 1 + static_cast<int>(rng() % 9));
+        DSHANDLE* many = vyrtest::open_input(p, &logN);
+        ASSERT_EQ(one == nullptr, many == nullptr)
+            << "file: " << testing::PrintToString(s) << "\none window: " << log1
+            << "\nwindows: " << logN;
+        if (one != nullptr) {
+            ASSERT_TRUE(vyrtest::snapshot(one) == vyrtest::snapshot(many))
+                << testing::PrintToString(s);
+            ++compared;
+        } else {
+            ++failed;
+        }
+        vyr_data_step_end(true);
+    }
+    vyr::data::set_parallel_threshold(size_t(4) << 20);
+    EXPECT_GT(compared, 200);
+    EXPECT_GT(failed, 50);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "vyr_data.h"
 
@@ -57,6 +58,41 @@ inline DSHANDLE* open_input(const std::string& path, std::string* log = nullptr)
     if (log)
         *log = text;
     return ds;
+}
+
+// Everything a data set holds: its columns and every value (numbers as
+// their bytes, so that missing values and -0 compare exactly).
+struct Snapshot {
+    std::vector<vyr::data::ColumnInfo> cols;
+    std::vector<std::vector<std::string>> values; // per column
+    bool operator==(const Snapshot& o) const
+    {
+        if (cols.size() != o.cols.size() || values != o.values)
+            return false;
+        for (size_t c = 0; c < cols.size(); ++c)
+            if (cols[c].name != o.cols[c].name || cols[c].numeric != o.cols[c].numeric ||
+                cols[c].length != o.cols[c].length)
+                return false;
+        return true;
+    }
+};
+
+inline Snapshot snapshot(DSHANDLE* ds)
+{
+    Snapshot s;
+    s.cols = vyr::data::columns(ds);
+    for (size_t c = 0; c < s.cols.size(); ++c) {
+        s.values.emplace_back();
+        for (long obs = 1; obs <= vyr_dsnobs(ds); ++obs) {
+            if (s.cols[c].numeric) {
+                double v = vyr::data::number(ds, obs, static_cast<int>(c) + 1);
+                s.values.back().emplace_back(reinterpret_cast<const char*>(&v), sizeof v);
+            } else {
+                s.values.back().push_back(vyr::data::text(ds, obs, static_cast<int>(c) + 1));
+            }
+        }
+    }
+    return s;
 }
 
 } // namespace vyrtest

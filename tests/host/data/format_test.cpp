@@ -25,7 +25,7 @@ std::string xp(double v, int w, int d)
 
 TEST(Formats, ParseAndCanonicalText)
 {
-    vyr::fmt::FormatSpec s;
+    vyr::fmt::FormatDesc s;
     ASSERT_TRUE(vyr::fmt::parse("best12.", s));
     EXPECT_EQ(s.name, "BEST");
     EXPECT_EQ(s.width, 12);
@@ -90,7 +90,7 @@ TEST(Formats, DatesAndTimes)
 
 TEST(Formats, CharacterFormats)
 {
-    vyr::fmt::FormatSpec s;
+    vyr::fmt::FormatDesc s;
     ASSERT_TRUE(vyr::fmt::parse("$5.", s));
     EXPECT_EQ(vyr::fmt::format_text("  ab", s), "ab   "); // $w. left-aligns
     ASSERT_TRUE(vyr::fmt::parse("$CHAR5.", s));
@@ -156,14 +156,14 @@ TEST(Formats, DatesAgreeWithTheCivilCalendar)
     const char* months[] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
                             "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
     const sys_days epoch = sys_days{year{1960} / January / 1};
-    vyr::fmt::FormatSpec fmtspec;
-    ASSERT_TRUE(vyr::fmt::parse("DATE9.", fmtspec));
+    vyr::fmt::FormatDesc desc;
+    ASSERT_TRUE(vyr::fmt::parse("DATE9.", desc));
     for (int d = -80000; d <= 80000; d += 37) {
         year_month_day ymd{epoch + days{d}};
         char want[16];
         std::snprintf(want, sizeof want, "%02u%s%04d", static_cast<unsigned>(ymd.day()),
                       months[static_cast<unsigned>(ymd.month()) - 1], static_cast<int>(ymd.year()));
-        ASSERT_EQ(format_number(d, fmtspec), want) << d;
+        ASSERT_EQ(format_number(d, desc), want) << d;
     }
 }
 

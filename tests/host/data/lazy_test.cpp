@@ -55,29 +55,6 @@ std::string sample(int n, unsigned seed)
     return s;
 }
 
-struct Snapshot {
-    std::vector<vyr::data::ColumnInfo> cols;
-    std::vector<std::vector<std::string>> values; // per column: numbers as bytes, or text
-};
-
-Snapshot snapshot(DSHANDLE* ds)
-{
-    Snapshot s;
-    s.cols = vyr::data::columns(ds);
-    for (size_t c = 0; c < s.cols.size(); ++c) {
-        s.values.emplace_back();
-        for (long obs = 1; obs <= vyr_dsnobs(ds); ++obs) {
-            if (s.cols[c].numeric) {
-                double v = vyr::data::number(ds, obs, static_cast<int>(c) + 1);
-                s.values.back().emplace_back(reinterpret_cast<const char*>(&v), sizeof v);
-            } else {
-                s.values.back().push_back(vyr::data::text(ds, obs, static_cast<int>(c) + 1));
-            }
-        }
-    }
-    return s;
-}
-
 } // namespace
 
 TEST(LazyColumns, ValuesTypesAndLengthsEqualAFullRead)
@@ -87,13 +64,13 @@ TEST(LazyColumns, ValuesTypesAndLengthsEqualAFullRead)
         std::string p = dir.write("s.csv", sample(n, static_cast<unsigned>(n)));
         DSHANDLE* full = vyrtest::open_input(p);
         ASSERT_NE(full, nullptr);
-        Snapshot want = snapshot(full);
+        vyrtest::Snapshot want = vyrtest::snapshot(full);
         vyr_data_step_end(true);
         LazyFrom lazy(0);
         DSHANDLE* ds = vyrtest::open_input(p);
         ASSERT_NE(ds, nullptr);
         ASSERT_EQ(vyr_dsnobs(ds), n);
-        Snapshot got = snapshot(ds);
+        vyrtest::Snapshot got = vyrtest::snapshot(ds);
         ASSERT_EQ(got.cols.size(), want.cols.size());
         for (size_t c = 0; c < got.cols.size(); ++c) {
             EXPECT_EQ(got.cols[c].numeric, want.cols[c].numeric) << c;
@@ -127,10 +104,10 @@ TEST(LazyColumns, BoundColumnsReadInOnePassThroughFetchesAndByGroups)
         ++groups;
         while (xybyget(ds) == 0) {
             ASSERT_EQ(xyvget(h, rec), 0);
-            seen.push_back(std::string(rec, 5) + "|" +
-                           (wzmis(t) ? std::string(1, static_cast<char>(
-                                                          'A' + (0xFD - korv_missing_byte5(t))))
-                                     : std::to_string(t)));
+            seen.push_back(
+                std::string(rec, 5) + "|" +
+                (wzmis(t) ? std::string(1, static_cast<char>('A' + (0xFD - korv_missing_byte5(t))))
+                          : std::to_string(t)));
         }
     }
     EXPECT_EQ(groups, 2);
@@ -165,10 +142,9 @@ TEST(CsvNumbers, EveryDecimalReadsAsTheFullParseGivesIt)
     // full parse gives, for every kind of text.
     TempDir dir;
     std::mt19937_64 rng(3);
-    std::vector<std::string> texts = {"0",   "-0",   "00012.5000", "9007199254740993",
-                                      "5.",  ".5",   "-.5",        "123456789012345",
-                                      "1e3", "0.1",  "0.3",        "999999999999999.9",
-                                      "+7",  "1.e2", "-0.0",       "0.000000000000001"};
+    std::vector<std::string> texts = {
+        "0",   "-0",  "00012.5000", "9007199254740993",  "5.", ".5",   "-.5",  "123456789012345",
+        "1e3", "0.1", "0.3",        "999999999999999.9", "+7", "1.e2", "-0.0", "0.000000000000001"};
     for (int i = 0; i < 4000; ++i) {
         int intDigits = static_cast<int>(rng() % 12), fracDigits = static_cast<int>(rng() % 12);
         std::string t = rng() % 3 == 0 ? "-" : "";

@@ -1,0 +1,163 @@
+// Block reads of an input data set's observations into column buffers, and
+// integer codes for a character variable's values.
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+
+#include "data_internal.h"
+#include "vyr_host.h"
+#include "vyr_pool.h"
+
+using namespace vyr::data;
+
+namespace
+{
+
+// Rows per task when codes are made in parallel.
+constexpr size_t kCodeGrain = size_t(1) << 16;
+
+std::string_view trimmed(std::string_view v)
+{
+    while (!v.empty() && v.back() == ' ')
+        v.remove_suffix(1);
+    return v;
+}
+
+// One range of rows coded on its own: its distinct values in the order they
+// first appear, and its codes (into `codes`) numbering them.
+struct LocalCodes {
+    std::vector<std::string_view> values;
+};
+
+// Codes the values of a loaded character column: each range of rows first
+// numbers its own distinct values, then the ranges' numbers are mapped, in
+// row order, to the column's, so that codes follow first appearance in the
+// data set whatever the number of threads.
+void make_codes(Column& c, long nobs)
+{
+    const size_t n = static_cast<size_t>(nobs);
+    c.codes.assign(n, 0);
+    std::vector<LocalCodes> parts(std::max(1u, vyr::pool_width()) + 1);
+    std::vector<size_t> starts(parts.size() + 1, n);
+    const size_t used = vyr::parallel_ranges(n, kCodeGrain, [&](size_t b, size_t e, size_t part) {
+        LocalCodes& lc = parts[part];
+        starts[part] = b;
+        std::unordered_map<std::string_view, int32_t> seen;
+        for (size_t i = b; i < e; ++i) {
+            std::string_view v = trimmed(c.chars(static_cast<long>(i)));
+            auto [it, fresh] = seen.try_emplace(v, static_cast<int32_t>(lc.values.size()));
+            if (fresh)
+                lc.values.push_back(v);
+            c.codes[i] = it->second;
+        }
+    });
+    // Number the values of each range in row order.
+    std::unordered_map<std::string_view, int32_t> global;
+    std::vector<std::vector<int32_t>> remap(used);
+    c.dictText.clear();
+    c.dictLength.clear();
+    for (size_t part = 0; part < used; ++part) {
+        for (std::string_view v : parts[part].values) {
+            auto [it, fresh] = global.try_emplace(v, static_cast<int32_t>(c.dictText.size()));
+            if (fresh) {
+                c.dictText.push_back(v.data());
+                c.dictLength.push_back(static_cast<int>(v.size()));
+            }
+            remap[part].push_back(it->second);
+        }
+    }
+    vyr::parallel_for(used, [&](size_t part) {
+        const size_t b = starts[part];
+        const size_t e = part + 1 < used ? starts[part + 1] : n;
+        const std::vector<int32_t>& to = remap[part];
+        for (size_t i = b; i < e; ++i)
+            c.codes[i] = to[static_cast<size_t>(c.codes[i])];
+    });
+    c.coded = true;
+}
+
+// The loaded character column `varnum` of an input data set with its codes
+// made, or null.
+Column* coded_column(DSHANDLE* ds, int varnum)
+{
+    if (ds == nullptr || ds->mode != VYR_DS_INPUT || varnum < 1 ||
+        varnum > static_cast<int>(ds->table.cols.size()))
+        return nullptr;
+    const Column* c = loaded_column(ds->table, varnum);
+    if (c == nullptr || c->numeric)
+        return nullptr;
+    Column& col = ds->table.cols[static_cast<size_t>(varnum) - 1];
+    if (!col.coded)
+        make_codes(col, ds->table.nobs);
+    return &col;
+}
+
+} // namespace
+
+int xvcodes(DSHANDLE* ds, int varnum, XV_DICT* dict)
+{
+    Column* c = coded_column(ds, varnum);
+    if (c == nullptr || dict == nullptr)
+        return vyr_code(kFacility, 33);
+    dict->count = static_cast<int>(c->dictText.size());
+    dict->text = c->dictText.data();
+    dict->length = c->dictLength.data();
+    return 0;
+}
+
+int xyvblock(DSHANDLE* ds, XV_COLBUF* bufs, int nbufs, long maxrows, long* nrows)
+{
+    if (nrows != nullptr)
+        *nrows = 0;
+    if (ds == nullptr || ds->mode != VYR_DS_INPUT || nrows == nullptr || nbufs < 0 ||
+        (nbufs > 0 && bufs == nullptr) || maxrows < 0)
+        return vyr_code(kFacility, 30);
+    // Check every buffer, and mark the columns for reading together, first.
+    auto& cols = ds->table.cols;
+    for (int j = 0; j < nbufs; ++j) {
+        const XV_COLBUF& b = bufs[j];
+        if (b.varnum < 1 || b.varnum > static_cast<int>(cols.size()))
+            return vyr_code(kFacility, 33);
+        const Column& c = cols[static_cast<size_t>(b.varnum) - 1];
+        if (c.numeric ? b.num == nullptr : (b.text == nullptr && b.code == nullptr))
+            return vyr_code(kFacility, 37);
+        if (b.width < 0)
+            return vyr_code(kFacility, 37);
+        cols[static_cast<size_t>(b.varnum) - 1].wanted = true;
+    }
+    for (int j = 0; j < nbufs; ++j)
+        if (loaded_column(ds->table, bufs[j].varnum) == nullptr)
+            return vyr_code(kFacility, 36);
+    const long gs = ds->started ? ds->gs : 0;
+    const long ge = ds->started ? ds->ge : ds->table.nobs;
+    const long first = std::max(ds->cur + 1, gs);
+    const long n = std::min(maxrows, ge - first);
+    if (n <= 0)
+        return XO_EOG;
+    for (int j = 0; j < nbufs; ++j) {
+        const XV_COLBUF& b = bufs[j];
+        Column& c = cols[static_cast<size_t>(b.varnum) - 1];
+        if (c.numeric) {
+            std::memcpy(b.num, c.num.get() + first, static_cast<size_t>(n) * sizeof(double));
+            continue;
+        }
+        if (b.text != nullptr) {
+            const size_t w = static_cast<size_t>(b.width > 0 ? b.width : c.length);
+            for (long i = 0; i < n; ++i) {
+                std::string_view v = c.chars(first + i);
+                char* to = b.text + static_cast<size_t>(i) * w;
+                const size_t k = std::min(v.size(), w);
+                std::memcpy(to, v.data(), k);
+                std::memset(to + k, ' ', w - k);
+            }
+        }
+        if (b.code != nullptr) {
+            if (!c.coded)
+                make_codes(c, ds->table.nobs);
+            std::memcpy(b.code, c.codes.data() + first, static_cast<size_t>(n) * sizeof(int32_t));
+        }
+    }
+    ds->cur = first + n - 1;
+    *nrows = n;
+    return 0;
+}

@@ -1,0 +1,250 @@
+// Attribute files beside CSV files ("NAME.attr"): the labels, formats, types
+// and lengths that a CSV file cannot carry. One statement per line:
+//   dataset label=TEXT
+//   variable NAME [label=TEXT] [format=FORMAT] [type=num|char] [length=N]
+// Values holding blanks are double-quoted, with "" for a quote inside.
+#include <cctype>
+#include <charconv>
+#include <fstream>
+#include <utility>
+
+#include "data_internal.h"
+#include "vyr_format.h"
+#include "vyr_host.h"
+
+namespace vyr::data
+{
+
+namespace
+{
+
+std::string lower(std::string s)
+{
+    for (char& c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// One word of a line: a bare word (key empty) or a key=value pair.
+struct AttrToken {
+    std::string key;
+    std::string value;
+};
+
+// Reads a value that starts with a double quote at line[i]; "" stands for a
+// quote. False when the closing quote is missing.
+bool read_quoted(const std::string& line, size_t& i, std::string& value)
+{
+    ++i;
+    while (i < line.size()) {
+        if (line[i] == '"') {
+            if (i + 1 < line.size() && line[i + 1] == '"') {
+                value.push_back('"');
+                i += 2;
+                continue;
+            }
+            ++i;
+            return true;
+        }
+        value.push_back(line[i++]);
+    }
+    return false;
+}
+
+// Splits a line into words and key=value pairs up to a '#' comment. Keys are
+// lower-cased. False with the reason in `why` for a malformed line.
+bool tokenize_line(const std::string& line, std::vector<AttrToken>& toks, std::string& why)
+{
+    toks.clear();
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
+            ++i;
+        if (i >= line.size() || line[i] == '#')
+            break;
+        size_t j = i;
+        while (j < line.size() && line[j] != ' ' && line[j] != '\t' && line[j] != '=' &&
+               line[j] != '"')
+            ++j;
+        std::string key = line.substr(i, j - i);
+        i = j;
+        if (i < line.size() && line[i] == '=') {
+            ++i;
+            std::string value;
+            if (i < line.size() && line[i] == '"') {
+                if (!read_quoted(line, i, value)) {
+                    why = "a quoted value is not terminated";
+                    return false;
+                }
+            } else {
+                size_t k = i;
+                while (k < line.size() && line[k] != ' ' && line[k] != '\t')
+                    ++k;
+                value = line.substr(i, k - i);
+                i = k;
+            }
+            toks.push_back({lower(std::move(key)), std::move(value)});
+        } else if (key.empty()) {
+            why = "unexpected quote";
+            return false;
+        } else {
+            toks.push_back({std::string(), std::move(key)});
+        }
+    }
+    return true;
+}
+
+// A label of at most the longest text the host keeps.
+bool check_label(const std::string& v, std::string& why)
+{
+    if (v.size() <= static_cast<size_t>(VYR_MAX_TEXT_LENGTH))
+        return true;
+    why = "the label is " + std::to_string(v.size()) + " bytes long; the longest allowed is " +
+          std::to_string(VYR_MAX_TEXT_LENGTH);
+    return false;
+}
+
+// A "dataset" line: its label.
+bool read_dataset_line(const std::vector<AttrToken>& toks, Sidecar& out, std::string& why)
+{
+    for (size_t t = 1; t < toks.size(); ++t) {
+        if (toks[t].key != "label") {
+            why = "unknown data set attribute \"" + toks[t].key + toks[t].value + "\"";
+            return false;
+        }
+        if (!check_label(toks[t].value, why))
+            return false;
+        out.label = toks[t].value;
+    }
+    return true;
+}
+
+// One attribute of a "variable" line into `a`.
+bool read_variable_attribute(const AttrToken& tok, VarAttr& a, std::string& why)
+{
+    const std::string& k = tok.key;
+    const std::string& v = tok.value;
+    if (k == "label") {
+        if (!check_label(v, why))
+            return false;
+        a.label = v;
+    } else if (k == "format") {
+        vyr::fmt::FormatDesc desc;
+        if (!v.empty() && !vyr::fmt::parse(v, desc)) {
+            why = "unknown format \"" + v + "\"";
+            return false;
+        }
+        a.format = v.empty() ? std::string() : vyr::fmt::text(desc);
+    } else if (k == "type") {
+        std::string lv = lower(v);
+        if (lv == "num" || lv == "numeric") {
+            a.type = 1;
+        } else if (lv == "char" || lv == "character") {
+            a.type = 2;
+        } else {
+            why = "type must be num or char, not \"" + v + "\"";
+            return false;
+        }
+    } else if (k == "length") {
+        int n = 0;
+        auto r = std::from_chars(v.data(), v.data() + v.size(), n);
+        if (r.ec != std::errc() || r.ptr != v.data() + v.size() || n < 1 ||
+            n > VYR_MAX_TEXT_LENGTH) {
+            why = "length must be a whole number from 1 to " + std::to_string(VYR_MAX_TEXT_LENGTH);
+            return false;
+        }
+        a.length = n;
+    } else {
+        why = "unknown variable attribute \"" + (k.empty() ? v : k) + "\"";
+        return false;
+    }
+    return true;
+}
+
+// A "variable" line: the name and its attributes.
+bool read_variable_line(const std::vector<AttrToken>& toks, int lineno, Sidecar& out,
+                        std::string& why)
+{
+    if (toks.size() < 2 || !toks[1].key.empty()) {
+        why = "the variable name is missing";
+        return false;
+    }
+    VarAttr a;
+    a.name = toks[1].value;
+    a.line = lineno;
+    for (size_t t = 2; t < toks.size(); ++t)
+        if (!read_variable_attribute(toks[t], a, why))
+            return false;
+    out.vars.push_back(std::move(a));
+    return true;
+}
+
+} // namespace
+
+std::string sidecar_path(const std::string& csv_path)
+{
+    if (csv_path.size() >= 4 && lower(csv_path.substr(csv_path.size() - 4)) == ".csv")
+        return csv_path.substr(0, csv_path.size() - 4) + ".attr";
+    return csv_path + ".attr";
+}
+
+std::string sidecar_quote(const std::string& v)
+{
+    bool plain = !v.empty();
+    for (char c : v)
+        if (c == ' ' || c == '"' || c == '=' || c == '\t' || c == '#')
+            plain = false;
+    if (plain)
+        return v;
+    std::string r = "\"";
+    for (char c : v) {
+        if (c == '\n' || c == '\r')
+            c = ' ';
+        r.push_back(c);
+        if (c == '"')
+            r.push_back('"');
+    }
+    r.push_back('"');
+    return r;
+}
+
+bool read_sidecar(const std::string& path, Sidecar& out)
+{
+    out = Sidecar{};
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return true; // no attribute file: no attributes
+    out.present = true;
+    std::string line, why;
+    std::vector<AttrToken> toks;
+    int lineno = 0;
+    while (std::getline(in, line)) {
+        ++lineno;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        bool ok = tokenize_line(line, toks, why);
+        if (ok && toks.empty())
+            continue;
+        if (ok) {
+            const std::string kw = lower(toks[0].value);
+            if (!toks[0].key.empty()) {
+                why = "a line must begin with \"dataset\" or \"variable\"";
+                ok = false;
+            } else if (kw == "dataset") {
+                ok = read_dataset_line(toks, out, why);
+            } else if (kw == "variable") {
+                ok = read_variable_line(toks, lineno, out, why);
+            } else {
+                why = "a line must begin with \"dataset\" or \"variable\"";
+                ok = false;
+            }
+        }
+        if (!ok) {
+            xpmlog(kGroup, 11, path.c_str(), lineno, why.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace vyr::data

@@ -1,0 +1,210 @@
+// Where data set names lead: one-level outputs to WORK, one-level inputs
+// from WORK and then the data folder, names that would lead out of their
+// library, and the data sets of one step that are one file in disguise.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+
+#include "data_test_util.h"
+#include "vyr_atomic_file.h"
+#include "vyr_data.h"
+#include "vyr_session.h"
+
+using vyrtest::TempDir;
+namespace fs = std::filesystem;
+
+namespace
+{
+
+// A run's settings: the data folder `data`, WORK in `work`.
+class DataNames : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        fs::create_directories(dataDir());
+        fs::create_directories(workDir());
+        fs::create_directories(outside());
+        settings_.dataDir = dataDir();
+        settings_.outDir = workDir();
+        apply();
+    }
+    void TearDown() override
+    {
+        vyr_data_step_end(false);
+        vyr_run_text(VyrSettings{}, "options;");
+    }
+    void apply() { vyr_run_text(settings_, "options;"); }
+    std::string dataDir() const { return dir_.file("data"); }
+    std::string workDir() const { return dir_.file("work"); }
+    std::string outside() const { return dir_.file("outside"); }
+    std::string write(const std::string& where, const std::string& name,
+                      const std::string& content = "a,b\n1,2\n") const
+    {
+        return dir_.write(fs::path(where).lexically_relative(dir_.path()).string() + "/" + name,
+                          content);
+    }
+    // Opens a data set, capturing the log.
+    DSHANDLE* open(const std::string& name, int mode, bool quoted = false,
+                   std::string* log = nullptr)
+    {
+        testing::internal::CaptureStderr();
+        DSHANDLE* ds = nullptr;
+        vyr_dsopen(name, mode, quoted, &ds);
+        std::string text = testing::internal::GetCapturedStderr();
+        if (log)
+            *log = text;
+        return ds;
+    }
+
+    TempDir dir_;
+    VyrSettings settings_;
+};
+
+bool has(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+TEST_F(DataNames, OneLevelOutputsGoToWorkAndInputsLookThereFirst)
+{
+    const std::string user = write(dataDir(), "lung.csv", "time\n5\n");
+    DSHANDLE* out = open("lung", VYR_DS_OUTPUT);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(vyr_dsname(out), "WORK.LUNG");
+    EXPECT_EQ(fs::path(vyr_dspath(out)).parent_path(), fs::path(workDir()));
+    vyr_data_step_end(false);
+    EXPECT_EQ(dir_.read("data/lung.csv"), "time\n5\n"); // the user's file is untouched
+
+    // Input: WORK first, then the data folder.
+    DSHANDLE* in = open("lung", VYR_DS_INPUT);
+    ASSERT_NE(in, nullptr);
+    EXPECT_EQ(vyr_dsname(in), "DATA.LUNG");
+    vyr_data_step_end(true);
+    write(workDir(), "LUNG.csv", "time\n7\n");
+    in = open("lung", VYR_DS_INPUT);
+    ASSERT_NE(in, nullptr);
+    EXPECT_EQ(vyr_dsname(in), "WORK.LUNG");
+    EXPECT_DOUBLE_EQ(vyr::data::number(in, 1, 1), 7.0);
+    vyr_data_step_end(true);
+    // Two-level names keep their meaning.
+    in = open("data.lung", VYR_DS_INPUT);
+    ASSERT_NE(in, nullptr);
+    EXPECT_DOUBLE_EQ(vyr::data::number(in, 1, 1), 5.0);
+    (void)user;
+}
+
+// An output that is the step's input under another name is refused, in
+// either order of opening, and nothing is written; so is one output twice.
+TEST_F(DataNames, AStepsOutputNeverLandsOnItsInput)
+{
+    write(workDir(), "s.csv", "a,b\n1,2\n");
+    fs::create_symlink("s.csv", workDir() + "/alias.csv");
+    struct Case {
+        const char* first;
+        int firstMode;
+        const char* second;
+        int secondMode;
+        bool secondQuoted;
+        const char* message;
+    };
+    const std::string quotedS = workDir() + "/s.csv";
+    const Case cases[] = {
+        {"work.s", VYR_DS_INPUT, "s", VYR_DS_OUTPUT, false,
+         "The output data set WORK.S would replace WORK.S, the input data set of this step"},
+        {"s", VYR_DS_OUTPUT, "s", VYR_DS_INPUT, false, "would replace WORK.S"},
+        {"s", VYR_DS_INPUT, "alias", VYR_DS_OUTPUT, false, "WORK.ALIAS would replace WORK.S"},
+        {"s", VYR_DS_INPUT, quotedS.c_str(), VYR_DS_OUTPUT, true, "would replace WORK.S"},
+        {"t", VYR_DS_OUTPUT, "work.t", VYR_DS_OUTPUT, false,
+         "The output data set WORK.T is named twice in this step;"},
+        {"s", VYR_DS_OUTPUT, "alias", VYR_DS_OUTPUT, false,
+         "WORK.ALIAS is named twice in this step (as WORK.S and WORK.ALIAS)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " then " + c.second);
+        ASSERT_NE(open(c.first, c.firstMode), nullptr);
+        std::string log;
+        EXPECT_EQ(open(c.second, c.secondMode, c.secondQuoted, &log), nullptr);
+        EXPECT_TRUE(has(log, c.message)) << log;
+        vyr_data_step_end(false);
+        EXPECT_EQ(dir_.read("work/s.csv"), "a,b\n1,2\n");
+        for (const auto& f : fs::directory_iterator(workDir()))
+            EXPECT_TRUE(f.path().filename() == "s.csv" || f.path().filename() == "alias.csv")
+                << f.path();
+    }
+    // In separate steps the same name is fine.
+    ASSERT_NE(open("s", VYR_DS_INPUT), nullptr);
+    vyr_data_step_end(true);
+    ASSERT_NE(open("s", VYR_DS_OUTPUT), nullptr);
+}
+
+// A name never leads out of its library folder through a symbolic link;
+// a quoted path is the user's own and is used as given.
+TEST_F(DataNames, NamesStayInsideTheirLibrary)
+{
+    const std::string target = write(outside(), "x.csv");
+    fs::create_symlink(target, dataDir() + "/evil.csv");
+    fs::create_symlink(target, workDir() + "/evil.csv");
+    fs::create_symlink(outside() + "/x.attr", workDir() + "/attr.attr");
+    write(workDir(), "attr.csv");
+    struct Case {
+        const char* name;
+        int mode;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"data.evil", VYR_DS_INPUT, "is outside its library folder"},
+        {"work.evil", VYR_DS_INPUT, "is outside its library folder"},
+        {"evil", VYR_DS_OUTPUT, "is outside its library folder"},
+        {"attr", VYR_DS_OUTPUT, "outside/x.attr, which is outside its library folder"},
+        {"work...x", VYR_DS_INPUT, "The name work...x is not a valid data set name"},
+        {"../outside/x", VYR_DS_INPUT, "is not a valid data set name"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string log;
+        EXPECT_EQ(open(c.name, c.mode, false, &log), nullptr);
+        EXPECT_TRUE(has(log, c.message)) << log;
+        vyr_data_step_end(false);
+    }
+    EXPECT_EQ(dir_.read("outside/x.csv"), "a,b\n1,2\n");
+    EXPECT_FALSE(fs::exists(outside() + "/x.attr"));
+    EXPECT_NE(open(dataDir() + "/evil.csv", VYR_DS_INPUT, true), nullptr);
+}
+
+// The run's listing, log, HTML or JSON file may not be an input data set.
+TEST_F(DataNames, AnInputIsNoneOfTheRunsOutputFiles)
+{
+    settings_.listing = dir_.file("listing.csv");
+    settings_.json = dir_.file("data/res.csv");
+    apply();
+    dir_.write("listing.csv", "a\n1\n");
+    write(dataDir(), "res.csv", "a\n1\n");
+    write(dataDir(), "other.csv", "a\n1\n");
+    std::string log;
+    EXPECT_EQ(open(dir_.file("listing.csv"), VYR_DS_INPUT, true, &log), nullptr);
+    EXPECT_TRUE(has(log, "The listing file " + dir_.file("listing.csv") + " is the input data set"))
+        << log;
+    EXPECT_EQ(open("res", VYR_DS_INPUT, false, &log), nullptr);
+    EXPECT_TRUE(has(log, "The JSON file")) << log;
+    EXPECT_NE(open("other", VYR_DS_INPUT), nullptr);
+}
+
+// A data set's .csv and .attr are read under the folder's shared lock: while
+// a writer holds it to commit a pair, the reader waits.
+TEST_F(DataNames, ReadersWaitForAWriterCommittingIntoTheFolder)
+{
+    write(dataDir(), "pair.csv", "a\n1\n");
+    std::future<DSHANDLE*> reading;
+    {
+        vyr::FolderLock writer(dataDir(), true);
+        ASSERT_TRUE(writer.held());
+        reading = std::async(std::launch::async, [this] { return open("pair", VYR_DS_INPUT); });
+        EXPECT_EQ(reading.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    }
+    ASSERT_NE(reading.get(), nullptr);
+}
+
+} // namespace

@@ -103,8 +103,8 @@ class Place:
 
     def plant_old_outputs(self, names, linked=()):
         """Old files under the outputs' names; those in `linked` are
-        symbolic links to a file in another folder."""
-        elsewhere = os.path.join(self.root, "elsewhere")
+        symbolic links to a file in a folder inside the library."""
+        elsewhere = os.path.join(self.out, "elsewhere")
         os.makedirs(elsewhere, exist_ok=True)
         for n in names:
             path = os.path.join(self.out, n)
@@ -162,7 +162,7 @@ def check_attr(path, header):
 
 def check_outputs(place):
     """Every output is the old file or a whole new one; nothing temporary."""
-    for folder in (place.out, place.data, os.path.join(place.root, "elsewhere")):
+    for folder in (place.out, place.data, os.path.join(place.out, "elsewhere")):
         if not os.path.isdir(folder):
             continue
         for name in sorted(os.listdir(folder)):

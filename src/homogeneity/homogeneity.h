@@ -44,11 +44,14 @@ int zsweep(double* a, int p, int order, char* flags, double* work, double tol);
 // its index, or -1 when none is left. korvp is not used.
 int korvcs(KorvPtr korvp, double* var, int ndim, char* dfs, double* work, double toler);
 
-// Chi-square, degrees of freedom and p-value of one bordered block, swept in
-// place: tol = singular x the sum of the positive diagonal elements; df the
-// number of pivots; p = upper chi-square tail when df > 0 and chisq > 0, 1
-// when df > 0 and chisq <= 0 (also a rounding-negative corner), missing when
-// df = 0. dfs holds k + 1 bytes and work k + 1 doubles.
+// Chi-square, degrees of freedom and p-value of one bordered block of the
+// tests across levels, swept in place. The levels with a positive variance
+// take part, scaled to unit variance; tol = singular x their number; the
+// covariance rows sum to zero, so at most one less pivot than levels taking
+// part is swept; df the number of pivots; p = upper chi-square tail when
+// df > 0 and chisq > 0, 1 when df > 0 and chisq <= 0 (also a rounding-
+// negative corner), missing when df = 0. dfs holds k + 1 bytes and work
+// k + 1 doubles.
 struct KorvChiSq {
     double chisq;
     int df;
@@ -60,10 +63,11 @@ KorvChiSq korv_chisq(double* block, int k, double singular, char* dfs, double* w
 // characters, one character kept for a sign.
 int zpfmt(double value, int width);
 
-// One trend row: iovar[0] = x'U, [1] = sqrt(x'Vx) (0 when not above 0),
+// One trend row of the k scores U (scores) with covariance V (cov, packed)
+// and trend scores x: iovar[0] = x'U, [1] = sqrt(x'Vx) (0 when not above 0),
 // [2] = z, [3] = two-sided p, [4] = P(Z < z), [5] = P(Z > z); z and the
 // p-values missing when the standard error is not above 2^-511.
-void Trend(int n, double* xcov, double* xvec, double* scorevec, double* work, double* iovar);
+void Trend(int n, double* cov, double* scores, double* x, double* work, double* iovar);
 
 // ---------------------------------------------------------------------------
 // Computing core over plain arrays. Records: signed frequencies (censored
@@ -109,6 +113,12 @@ void korv_lr_finish(HomLR* lr);
 // Receives one (events, at risk) record per retained event time of the first
 // pass, in descending order of time.
 using HomRecordSink = void (*)(void* ctx, double ndie, double nrisk);
+
+// Gives each row of a packed covariance of k levels the diagonal that makes
+// it sum to zero: minus the sum of its off-diagonal elements. With
+// keepDiagonal, a row with a positive off-diagonal element keeps its
+// accumulated diagonal (the sum would then lose accuracy to cancellation).
+void korv_hom_close_rows(double* block, int k, bool keepDiagonal);
 
 // First pass, from the largest time down: log-rank, Wilcoxon and Tarone-Ware.
 // risk and die hold k doubles each (risk starts at 0). Every retained time

@@ -329,6 +329,14 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
     data.cen = node->cen;
     data.cumwt = node->cumwt;
     data.cumwt2 = node->cumwt2;
+    // The counts still ahead of each ranked record come from the group's
+    // work pool (returned after the stratum), so that MEMSIZE= governs them.
+    const int64_t aheadBytes = (nobs + 1) * static_cast<int64_t>(sizeof(double));
+    if (q->polwork) {
+        data.ahead = static_cast<double*>(xmalloc_or_exit(q->polwork, aheadBytes, 0x2000));
+        if (weighted)
+            data.ahead2 = static_cast<double*>(xmalloc_or_exit(q->polwork, aheadBytes, 0x2000));
+    }
     PlSettings set;
     set.method = weighted ? 0 : q->method;
     set.weighted = weighted;
@@ -383,6 +391,10 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
         sink.store().begin(q->xcb);
 
     korv_pl_run(engine, out, sink);
+    if (q->polwork) {
+        q->polwork->free(q->polwork, data.ahead, aheadBytes, 0);
+        q->polwork->free(q->polwork, data.ahead2, aheadBytes, 0);
+    }
 
     // The stratum's counts and results.
     node->censmax = engine.censmax;

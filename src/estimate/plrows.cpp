@@ -90,7 +90,7 @@ void Walk::run()
     const double miss = korv_missing();
     const PlData& d = e_.data();
     const bool weighted = e_.settings().weighted;
-    const double total = weighted ? d.cumwt : d.cum;
+    const double total = e_.total();
     word_ = korv_conftype_word(e_.settings().conftype);
 
     const bool timelist = o_.timelist && o_.ntime > 0;

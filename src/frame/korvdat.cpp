@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <unordered_map>
@@ -19,6 +20,7 @@
 #include "vyr_host.h"
 #include "runtime/xccheck.h"
 #include "vyr_output.h"
+#include "vyr_parse.h"
 #if __has_include("homogeneity/homogeneity.h")
 #include "homogeneity/homogeneity.h"
 #define KORV_HAVE_ZPFMT 1
@@ -56,6 +58,52 @@ bool is_censored(const KORVCOM* q, double v)
     q->polwork = q->polnode = nullptr;
     q->strata = nullptr;
     xexit(std::max(q->rc, code), 0);
+}
+
+// Messages of the data pass (group 326).
+constexpr int MSG_FREQ_TOO_LARGE = 3600;   // (len, name, value, observation)
+constexpr int MSG_NO_CENSORING = 3601;     // (len, name, values)
+constexpr int MSG_NO_CENSORING_BY = 3602;  // (len, name, values)
+
+// The largest count a double holds exactly: above it, adding one record's
+// frequency to a sum may change nothing, and sums of frequencies are no
+// longer counts.
+constexpr double LARGEST_EXACT_COUNT = 9007199254740992.0; // 2^53
+
+// The name of the analysis variable in field `field` of the procedure's
+// statement record (7 FREQ, 11 censoring), or "" when there is none.
+std::string variable_name(KORVCOM* q, int field)
+{
+    const STLIST* f = stmt_field(q->stmt, field);
+    NAMESTR* nm = nullptr;
+    if (!f || f->n < 1 || !f->ivals ||
+        xvname(static_cast<DSHANDLE*>(q->filein), f->ivals[0], &nm) < 0 || !nm)
+        return std::string();
+    return std::string(nm->name_p, static_cast<size_t>(nm->namelen));
+}
+
+// A FREQ value above the largest exact count: the step stops, naming the
+// variable and the observation.
+[[noreturn]] void freq_too_large(KORVCOM* q, POOLHANDLE* temporary, double f, long obs)
+{
+    const std::string name = variable_name(q, 7);
+    xpmlog(326, MSG_FREQ_TOO_LARGE, static_cast<int>(name.size()), name.c_str(), f, obs);
+    fail_pass(q, temporary, 2000);
+}
+
+// When censoring values were given and none of them occurs, every record is
+// an event: most likely the values name the wrong code, so say so.
+void report_unused_censoring(KORVCOM* q)
+{
+    std::string values;
+    for (int j = 0; j < q->evnum; ++j) {
+        char buf[40];
+        int n = std::snprintf(buf, sizeof buf, "%s%.15g", j > 0 ? " " : "", q->elist[j]);
+        values.append(buf, static_cast<size_t>(std::max(n, 0)));
+    }
+    const std::string name = variable_name(q, 11);
+    xpmlog(326, q->nby > 0 ? MSG_NO_CENSORING_BY : MSG_NO_CENSORING,
+           static_cast<int>(name.size()), name.c_str(), values.c_str());
 }
 
 } // namespace
@@ -146,8 +194,11 @@ int korvdat(KORVCOM* q)
     std::unordered_map<std::string, STRATA*> known;
     const size_t keyBytes = static_cast<size_t>(q->slenf + q->slenu);
 
+    XO_PARMS reader;
+    reader.ds = ds;
+    int64_t censorSeen = 0; // observations read whose censoring value is one of the list
     for (;;) {
-        int st = xybyget(ds);
+        int st = xybyget(&reader);
         if (st != 0) {
             if (st != XO_EOG)
                 xofprc(ds, st, 1);
@@ -195,6 +246,8 @@ int korvdat(KORVCOM* q)
             f = q->iovar[3];
             if (wzmis(f) || !(f > 0) || std::isinf(f))
                 bad = true;
+            else if (f > LARGEST_EXACT_COUNT)
+                freq_too_large(q, temporary, f, reader.obs);
             else if (!q->znotrunc) {
                 f = std::floor(f);
                 if (f == 0)
@@ -208,6 +261,8 @@ int korvdat(KORVCOM* q)
         }
         if (q->zevent && wzmis(q->iovar[2]))
             bad = true;
+        else if (is_censored(q, q->iovar[2]))
+            ++censorSeen;
         if (g && !q->zmissing) {
             // The missing-value test reads the raw value only for a numeric
             // variable: a character value shorter than 8 bytes has no double.
@@ -362,6 +417,10 @@ int korvdat(KORVCOM* q)
             writeout(q, s);
         korv_strata_labels(q, s);
     }
+#ifdef KORV_HAVE_ZPFMT
+    // Too many strata for the tests is said now, before the estimates run.
+    korv_hom_announce(q);
+#endif
     if (q->vdqgraph != 0 && q->zby)
         PhantomData(q);
     if (q->art) {
@@ -397,6 +456,8 @@ int korvdat(KORVCOM* q)
 
     if (infinite > 0)
         xpmlog(326, KORV_MSG_NONFINITE_TIME, static_cast<long>(infinite));
+    if (q->zevent && q->evnum > 0 && censorSeen == 0 && q->nobs > 0)
+        report_unused_censoring(q);
     if (q->nobs == q->strmiss || q->nstrata == 0) {
         if (q->strmiss > 0)
             xpmlog(326, korv_dropped_message(q, q->strmiss), static_cast<long>(q->strmiss));

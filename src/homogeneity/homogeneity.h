@@ -22,6 +22,20 @@
 // Once per BY group after every stratum has been estimated and its plots made:
 // decides whether the tests of equal survival run and dispatches them.
 void korvpol(KorvPtr q);
+// The memory the tests' k x k matrices take for k levels, against the
+// limit: MEMSIZE= when it is set, else KORV_HOM_MATRIX_CAP bytes.
+inline constexpr double KORV_HOM_MATRIX_CAP = 1e9; // 1 GB
+struct HomSize {
+    double need = 0;  // bytes of the bordered blocks of the requested tests
+    double limit = 0; // bytes allowed
+    bool fromMemsize = false;
+};
+HomSize korv_hom_size(KorvPtr q, int k);
+bool korv_hom_fits(KorvPtr q, int k);
+// Called by the data pass once the strata of a BY group are known: when the
+// tests would run but their matrices do not fit, says so (with the strata
+// count) before any estimate is made; korvpol then leaves them out.
+void korv_hom_announce(KorvPtr q);
 // Unweighted / WEIGHT-statement entries: return at once when the tests are
 // switched off (ktype bit 0x2).
 void korvhom(KorvPtr q);

@@ -456,7 +456,8 @@ int korvdat(KORVCOM* q)
 
     if (infinite > 0)
         xpmlog(326, KORV_MSG_NONFINITE_TIME, static_cast<long>(infinite));
-    if (q->zevent && q->evnum > 0 && censorSeen == 0 && q->nobs > 0)
+    // Said only where there are observations to analyse.
+    if (q->zevent && q->evnum > 0 && censorSeen == 0 && q->nobs > q->strmiss)
         report_unused_censoring(q);
     if (q->nobs == q->strmiss || q->nstrata == 0) {
         if (q->strmiss > 0)

@@ -173,18 +173,23 @@ void PlEngine::quartilePoints(double time, double tprev, double Sprev)
     }
 }
 
-// The confidence intervals of the percentiles: the lower limit is the first
+// The confidence intervals of the percentiles. The lower limit is the first
 // event time whose survival is compatible with the level, the upper limit the
-// first later event time whose survival no longer is (left missing when the
-// curve leaves the compatible set with S = 0 and G = 0, where the variance is
-// not known). The compatible event times need not be one run: with weights a
-// first event can be compatible on its own, far before the percentile, when
-// its variance is large. A run that ends before the percentile is reached is
-// therefore set aside when a later run begins; the run that reaches the
-// percentile (or the last one before it) gives the interval.
+// first later event time whose survival is below the level and no longer
+// compatible with it (left missing when the curve leaves the compatible set
+// with S = 0 and G = 0, where the variance is not known).
+//
+// The compatible event times need not form one run. With weights a first
+// event can be compatible on its own, when its variance is large, and the
+// next ones significantly above the level; the percentile lies after them.
+// Such a run that ends above the level is set aside: a later compatible run
+// gives the lower limit, and the interval ends only where the survival is
+// significantly below the level. The interval therefore always holds the
+// percentile, and for compatible times that form one run (the usual
+// unweighted case) it is that run with the event time that ends it.
 void PlEngine::quartileIntervals(double time, double sigma)
 {
-    enum { Outside = 0, Inside = 1, Done = 2, LeftEarly = 3 };
+    enum { Outside = 0, Inside = 1, Above = 2, Done = 3 };
     static const double levels[3] = {0.75, 0.5, 0.25};
     static const int index[3] = {2, 1, 0};
     for (int l = 0; l < 3; ++l) {
@@ -193,17 +198,16 @@ void PlEngine::quartileIntervals(double time, double sigma)
         if (state == Done)
             continue;
         const bool ok = test_(S_, levels[l], sigma, s_.qtcritical) != 0;
-        const bool reached = !wzmis(quant[i]);
-        if (ok && (state == Outside || state == LeftEarly)) {
-            qtlower[i] = time;
-            qtupper[i] = korv_missing();
+        if (ok) {
+            if (state != Inside)
+                qtlower[i] = time;
             state = Inside;
-        } else if (!ok && state == Inside) {
+        } else if (state != Outside && S_ < levels[l]) {
             if (S_ > 0 || G_ > 0)
                 qtupper[i] = time;
-            state = reached ? Done : LeftEarly;
-        } else if (!ok && state == LeftEarly && reached) {
             state = Done;
+        } else if (state == Inside) {
+            state = Above;
         }
     }
 }

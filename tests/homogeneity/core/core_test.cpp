@@ -122,11 +122,6 @@ TEST(HomogeneityEdges, CensoredAtAnEventTimeIsAtRisk)
 // ---------------------------------------------------------------------------
 // Peers.
 
-std::string ref(const char* name)
-{
-    return source_dir() + "/tests/reference/" + name;
-}
-
 // Scores and covariance of the levels within each stratum, summed over the
 // strata (the stratified test).
 Result stratified(const Records& all, const std::vector<int64_t>& st, int k, const double* fl)
@@ -156,7 +151,7 @@ Result stratified(const Records& all, const std::vector<int64_t>& st, int k, con
 
 TEST(HomogeneityPeers, SurvdiffChiSquareAndObservedMinusExpected)
 {
-    auto rows = read_csv(ref("homogeneity_survdiff.csv"));
+    auto rows = read_table("homogeneity_survdiff.csv");
     ASSERT_GT(rows.size(), 30u);
     for (auto& row : rows) {
         SCOPED_TRACE(row["data"] + " " + row["group"] + " strata " + row["strata"] + " rho " +
@@ -186,7 +181,7 @@ TEST(HomogeneityPeers, StatsmodelsWeightTypes)
     // "tw" = Tarone-Ware (sqrt N), "fh" with p = S(t-)^p. It solves the
     // reduced system with k - 1 degrees of freedom, which equals the sweep
     // on these regular data.
-    auto rows = read_csv(ref("homogeneity_statsmodels.csv"));
+    auto rows = read_table("homogeneity_statsmodels.csv");
     ASSERT_GT(rows.size(), 40u);
     for (auto& row : rows) {
         SCOPED_TRACE(row["data"] + " " + row["group"] + " " + row["weight"] + row["p"]);
@@ -209,7 +204,7 @@ TEST(HomogeneityPeers, StatsmodelsWeightTypes)
 
 TEST(HomogeneityPeers, TrendFromSurvdiffVariance)
 {
-    auto rows = read_csv(ref("homogeneity_trend.csv"));
+    auto rows = read_table("homogeneity_trend.csv");
     ASSERT_GE(rows.size(), 3u);
     for (auto& row : rows) {
         SCOPED_TRACE(row["data"] + " " + row["group"]);
@@ -230,7 +225,7 @@ TEST(HomogeneityPeers, TrendFromSurvdiffVariance)
 
 TEST(HomogeneityPeers, LikelihoodRatioIsPoissonDeviance)
 {
-    auto rows = read_csv(ref("homogeneity_lr.csv"));
+    auto rows = read_table("homogeneity_lr.csv");
     ASSERT_GE(rows.size(), 8u);
     for (auto& row : rows) {
         SCOPED_TRACE(row["data"] + " " + row["group"]);

@@ -129,10 +129,8 @@ void korv_lr_finish(HomLR* lr);
 using HomRecordSink = void (*)(void* ctx, double ndie, double nrisk);
 
 // Gives each row of a packed covariance of k levels the diagonal that makes
-// it sum to zero: minus the sum of its off-diagonal elements. With
-// keepDiagonal, a row with a positive off-diagonal element keeps its
-// accumulated diagonal (the sum would then lose accuracy to cancellation).
-void korv_hom_close_rows(double* block, int k, bool keepDiagonal);
+// it sum to zero: minus the sum of its off-diagonal elements.
+void korv_hom_close_rows(double* block, int k);
 
 // First pass, from the largest time down: log-rank, Wilcoxon and Tarone-Ware.
 // risk and die hold k doubles each (risk starts at 0). Every retained time

@@ -112,6 +112,32 @@ TEST(Sweep, PivotChoiceAndFloors)
     EXPECT_EQ(d3[1], '*');
 }
 
+TEST(Sweep, ScaledPivotsKeepALevelOfSmallVariance)
+{
+    // Three levels at risk 1e-13, 1 and 1 (the covariance of one event time,
+    // rows summing to zero): the first level's variance is 1e-13 of the
+    // others' but not a combination of them. Scaled to unit variance before
+    // the sweep it keeps its pivot: 2 degrees of freedom, and the statistic
+    // of the reduced system (the last level left out).
+    const double r[3] = {1e-13, 1, 1};
+    const double N = r[0] + r[1] + r[2];
+    std::vector<std::vector<double>> V(3, std::vector<double>(3));
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            V[i][j] = (i == j ? N * r[i] : 0.0) - r[i] * r[j];
+    const std::vector<double> U = {1e-7, 0.5, -0.5 - 1e-7};
+    KorvChiSq c = chisq(bordered(V, U), 3);
+    EXPECT_EQ(c.df, 2);
+    const double det = V[0][0] * V[1][1] - V[1][0] * V[1][0];
+    const double x0 = (U[0] * V[1][1] - U[1] * V[1][0]) / det;
+    const double x1 = (U[1] * V[0][0] - U[0] * V[1][0]) / det;
+    EXPECT_NEAR(c.chisq, U[0] * x0 + U[1] * x1, 1e-9 * (U[0] * x0 + U[1] * x1));
+    // The structure caps the rank: however rounding leaves the last pivot,
+    // three levels whose rows sum to zero give at most 2.
+    std::vector<std::vector<double>> W = {{2, -1, -1 + 1e-9}, {-1, 2, -1}, {-1 + 1e-9, -1, 2}};
+    EXPECT_EQ(chisq(bordered(W, {1, -0.5, -0.5}), 3).df, 2);
+}
+
 TEST(Trend, ZeroAndNegativeZ)
 {
     double V[] = {1, -1, 1}, U[] = {0, 0}, x[] = {1, 2}, work[3], io[6];

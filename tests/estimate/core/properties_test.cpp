@@ -304,6 +304,47 @@ TEST(Quartiles, TrapBogusLimits)
     EXPECT_EQ(up2[2], 10);
 }
 
+// The weighted limits follow the unweighted rule, and keep only limits that
+// hold their percentile.
+TEST(Quartiles, WeightedLimitsAtTheEdges)
+{
+    PlSettings w;
+    w.weighted = true;
+    // Four events emptying the risk set: the 75th percentile (index 0) is
+    // compatible from the first event on (so few subjects) and left at 4 with
+    // S = 0 and G = 0, where the variance is not known: no upper limit,
+    // weighted or not.
+    Sample a;
+    const double wt[] = {1, 2, 1, 1.5};
+    for (int i = 0; i < 4; ++i)
+        a.add(i + 1, true, 1, wt[i]);
+    a.rank();
+    Result ra = runEngine(a, w);
+    EXPECT_EQ(ra.quant[0], 4);
+    EXPECT_EQ(ra.qtlower[0], 1);
+    EXPECT_TRUE(wzmis(ra.qtupper[0]));
+    Result ru = runEngine(fromList({{1, 1}, {2, 1}, {3, 1}, {4, 1}}), PlSettings{});
+    EXPECT_TRUE(wzmis(ru.qtupper[0]));
+    // 900 of 902 light subjects fail at 1 beside one of weight 250: the
+    // survival falls to 0.22, far below 0.75 and 0.5 (the 25th percentile
+    // and the median are 1). The heavy one fails at 2 beside 2 light ones:
+    // the variance becomes large enough for survival 0.0017 to be compatible
+    // with both levels. A lower limit of 2 would exclude the percentile it
+    // belongs to: it is removed.
+    Sample b;
+    b.add(1, true, 900, 1);
+    b.add(2, true, 1, 250);
+    b.add(3, false, 2, 1);
+    b.rank();
+    Result rb = runEngine(b, w);
+    for (int i : {1, 2}) {
+        EXPECT_EQ(rb.quant[i], 1);
+        EXPECT_TRUE(wzmis(rb.qtlower[i]));
+        EXPECT_TRUE(wzmis(rb.qtupper[i]));
+    }
+    EXPECT_EQ(rb.qtlower[0], 1);
+}
+
 // The mean: its end point and bias code.
 TEST(Mean, EndPointAndBias)
 {

@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "homogeneity/homogeneity.h"
+#include "homogeneity/present.h"
 #include "vyr_host.h"
 
 namespace
@@ -78,8 +79,11 @@ void korvpol(KorvPtr q)
     if (q->nsvar != 0 && q->nstrata == 1 && !q->grpvar)
         xpmlog(326, 33);
     // Too many strata for the matrices of the tests: the data pass said so.
-    if (tests_wanted(q) && !korv_hom_fits(q, q->nstrata))
+    // The graph insets show no p-value rather than another group's.
+    if (tests_wanted(q) && !korv_hom_fits(q, q->nstrata)) {
+        korv_hom::reset_ogstat(q->ogstat);
         return;
+    }
     if (q->nstrata > 1 || q->grpvar) {
         if (q->zwt)
             korvwho(q);

@@ -244,8 +244,8 @@ const PlStep& PlEngine::step(int64_t j)
     if (r.censored) {
         r.observedEvents = 0;
         // The at-risk snapshot is taken before the record leaves the risk set.
-        const bool snapshot = s_.weighted ? time > prevTime_
-                                          : time > prevTime_ || (j == 0 && time == 0);
+        const bool snapshot =
+            s_.weighted ? time > prevTime_ : time > prevTime_ || (j == 0 && time == 0);
         if (snapshot)
             snap_ = R_;
         R_ = ahead_[j + 1];

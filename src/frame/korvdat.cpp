@@ -15,11 +15,11 @@
 #include "frame/parse.h"
 #include "runtime/missing.h"
 #include "runtime/wzstr.h"
+#include "runtime/xccheck.h"
 #include "runtime/ztree.h"
 #include "vyr_data.h"
 #include "vyr_files.h"
 #include "vyr_host.h"
-#include "runtime/xccheck.h"
 #include "vyr_output.h"
 #include "vyr_parse.h"
 #if __has_include("homogeneity/homogeneity.h")
@@ -62,9 +62,9 @@ bool is_censored(const KORVCOM* q, double v)
 }
 
 // Messages of the data pass (group 326).
-constexpr int MSG_FREQ_TOO_LARGE = 3600;   // (len, name, value, observation)
-constexpr int MSG_NO_CENSORING = 3601;     // (len, name, values)
-constexpr int MSG_NO_CENSORING_BY = 3602;  // (len, name, values)
+constexpr int MSG_FREQ_TOO_LARGE = 3600;  // (len, name, value, observation)
+constexpr int MSG_NO_CENSORING = 3601;    // (len, name, values)
+constexpr int MSG_NO_CENSORING_BY = 3602; // (len, name, values)
 
 // The largest count a double holds exactly: above it, adding one record's
 // frequency to a sum may change nothing, and sums of frequencies are no
@@ -103,8 +103,8 @@ void report_unused_censoring(KORVCOM* q)
         values.append(buf, static_cast<size_t>(std::max(n, 0)));
     }
     const std::string name = variable_name(q, 11);
-    xpmlog(326, q->nby > 0 ? MSG_NO_CENSORING_BY : MSG_NO_CENSORING,
-           static_cast<int>(name.size()), name.c_str(), values.c_str());
+    xpmlog(326, q->nby > 0 ? MSG_NO_CENSORING_BY : MSG_NO_CENSORING, static_cast<int>(name.size()),
+           name.c_str(), values.c_str());
 }
 
 } // namespace

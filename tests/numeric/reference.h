@@ -57,9 +57,9 @@ class Table
     // source tree when it holds a '/' ("examples/lung.csv").
     explicit Table(const std::string& name)
     {
-        const std::string path = source_dir() + (name.find('/') == std::string::npos
-                                                     ? "/tests/reference/" + name
-                                                     : "/" + name);
+        const std::string path =
+            source_dir() +
+            (name.find('/') == std::string::npos ? "/tests/reference/" + name : "/" + name);
         std::ifstream in(path);
         if (!in.good()) {
             ADD_FAILURE() << "reference table " << path << " cannot be read";

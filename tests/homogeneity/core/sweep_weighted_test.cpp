@@ -322,8 +322,9 @@ TEST(WeightedExact, ScoresCovarianceAndChiSquare)
         SCOPED_TRACE(name + " " + test);
         const int k = static_cast<int>(t.num(row, "k"));
         Result res = weighted(records.at(name), k);
-        const std::vector<double>& b = test == "logrank" ? res.lr : test == "wilcoxon" ? res.wil
-                                                                                        : res.tar;
+        const std::vector<double>& b = test == "logrank"    ? res.lr
+                                       : test == "wilcoxon" ? res.wil
+                                                            : res.tar;
         const std::vector<double> U = numbers(t.text(row, "scores"));
         const std::vector<double> V = numbers(t.text(row, "cov"));
         for (int h = 0; h < k; ++h) {

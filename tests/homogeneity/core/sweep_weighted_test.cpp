@@ -336,6 +336,11 @@ TEST(WeightedExact, ScoresCovarianceAndChiSquare)
                     << "V" << h << j;
             }
         }
+        if (k == 2) {
+            // Two levels: the rows sum to zero exactly.
+            EXPECT_EQ(b[0] + b[1], 0.0);
+            EXPECT_EQ(b[2], b[0]);
+        }
         KorvChiSq c = chisq(b, k);
         EXPECT_EQ(c.df, static_cast<int>(t.num(row, "df")));
         EXPECT_TRUE(korvtest::Near(c.chisq, t.num(row, "chisq"), 1e-10));

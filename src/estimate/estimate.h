@@ -76,11 +76,6 @@ void TrapBogusQuartileCL(double* quartile, double* lower, double* upper);
 namespace korv_est
 {
 
-// Risk-set comparisons with zero: a remaining count at or below this fraction
-// of the stratum's total is taken as an empty risk set, so that the rounding
-// residue of fractional frequencies and weights does not count as subjects.
-inline constexpr double RISK_EPS = 1e-12;
-
 // The ranked records of one stratum.
 struct PlData {
     const double* times = nullptr;   // record times, positions 1..nobs at [0..nobs-1]
@@ -92,6 +87,10 @@ struct PlData {
     double cen = 0;    // total censored frequency
     double cumwt = 0;  // sum of frequency x weight (WEIGHT)
     double cumwt2 = 0; // sum of frequency x weight squared (WEIGHT)
+    // Work space of nobs + 1 doubles each for the counts still ahead (see
+    // PlEngine); null: the engine keeps its own.
+    double* ahead = nullptr;
+    double* ahead2 = nullptr;
 };
 
 // What the estimator needs of the options.
@@ -135,6 +134,14 @@ struct PlStep {
 
 // One pass over the ranked records of a stratum. Call step(j) for
 // j = 0 .. nobs-1 in order, then finish().
+//
+// Risk sets. The number at risk is never the total less the records passed:
+// one record of frequency 1e12 would leave a residue of the order of its
+// rounding in every later risk set. Before the pass the engine adds up, from
+// the last ranked record down, the count still ahead of each position
+// (frequency, or frequency x weight and frequency x weight squared with
+// WEIGHT); the risk set at a time is read from that sum, which holds exactly
+// the records not yet passed and is exactly 0 once none is left.
 class PlEngine
 {
   public:
@@ -145,6 +152,8 @@ class PlEngine
     const PlData& data() const { return d_; }
     const PlSettings& settings() const { return s_; }
     const PlStep& row() const { return r_; }
+    // The stratum's total count (frequency, or frequency x weight).
+    double total() const { return total_; }
     // Pointwise limits of a survival value with standard error sigma (missing
     // when the risk set is empty).
     void limits(double S, double sigma, bool emptied, double* lcl, double* ucl) const;
@@ -170,12 +179,19 @@ class PlEngine
     PlSettings s_;
     PlStep r_;
     QtTest test_ = nullptr;
-    double S_ = 1, G_ = 0, R_ = 0, R2_ = 0, dd_ = 0, dd2_ = 0, H_ = 0, W_ = 0;
+    std::vector<double> ownAhead_, ownAhead2_;
+    const double* ahead_ = nullptr;  // count still ahead of each ranked position (nobs + 1)
+    const double* ahead2_ = nullptr; // the same of frequency x weight squared (WEIGHT)
+    double S_ = 1, G_ = 0, R_ = 0, R2_ = 0, dd_ = 0, H_ = 0, W_ = 0;
     double Gmean_ = 0; // Greenwood sum of the mean's variance (never reset)
     double lastEvent_ = 0, prevTime_ = 0, snap_ = 0, failed_ = 0, left_ = 0, total_ = 0;
     double lambda_ = 0.75;
     int qi_ = 2;
     int qstate_[3] = {0, 0, 0};
+    void quartilePoints(double time, double tprev, double Sprev);
+    void quartileIntervals(double time, double sigma);
+    void meanSums(double time, double tprev, double Sprev);
+    void eventTime(PlStep& r, double time);
     double area_ = 0, B_ = 0, V_ = 0;
     double end_ = 0; // end of the mean's integration (restricted) or -1
 };

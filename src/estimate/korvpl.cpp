@@ -269,33 +269,148 @@ void summaryTables(KorvPtr q, const PlEngine& e)
         zvdqexit(r);
 }
 
+// The number format of the count columns: the width of the largest
+// cumulative count, no decimals; fractional frequencies (NOTRUNCATE) and
+// weights get the general format. False when the stratum cannot be
+// estimated: the Fleming-Harrington method needs whole frequencies.
+bool countFormat(KorvPtr q, STRATA* node, bool weighted, int* numWidth, int* numDec)
+{
+    *numWidth = 8;
+    *numDec = 98;
+    if (weighted)
+        return true;
+    if (q->znotrunc && !integralFreqs(q->freqs, static_cast<long>(node->nobs))) {
+        if (q->method == 3) {
+            xpmlog(326, 520);
+            q->rc = std::max(q->rc, 2000);
+            // No estimates: later stages must not read zeros as results.
+            const double miss = korv_missing();
+            for (int i = 0; i < 3; ++i)
+                node->quant[i] = node->qtlower[i] = node->qtupper[i] = miss;
+            node->mean = node->mse = miss;
+            return false;
+        }
+        return true;
+    }
+    *numWidth = static_cast<int>(std::log10(q->maxscum + 1)) + 1;
+    *numDec = 0;
+    return true;
+}
+
+// Opens the printed estimates table of the method.
+void openEstimatesTable(KorvPtr q, bool weighted, const PlOutputs& out, int numWidth, int numDec)
+{
+    const char* templ;
+    if (weighted)
+        templ = q->zNelson ? "Stat.Korvante.ProductLimitEstimates0"
+                           : "Stat.Korvante.WeightedProductLimitEstimates";
+    else if (q->method == 2)
+        templ = q->zNelson ? "Stat.Korvante.BreslowEstimates0" : "Stat.Korvante.BreslowEstimates";
+    else if (q->method == 3)
+        templ = q->zNelson ? "Stat.Korvante.FlemingEstimates0" : "Stat.Korvante.FlemingEstimates";
+    else
+        templ = q->zNelson ? "Stat.Korvante.ProductLimitEstimates0"
+                           : "Stat.Korvante.ProductLimitEstimates";
+    int tlDec = out.timelist ? printDecimals(q->timelist[q->ntime - 1], 8) : 0;
+    WOB_PARM_BLK_STR pb[] = {
+        wob_object(WOB_TAG_OBJECT, nullptr),
+        wob_object(WOB_TAG_OBJECT, q->Surv),
+        wob_key(WOB_TAG_TEMPLATE, vdqtxt(templ, -1)),
+        dynName("TimeNDec"),
+        wob_int(WOB_TAG_DYNVALUE, q->timedec),
+        dynName("TimelistNDec"),
+        wob_int(WOB_TAG_DYNVALUE, tlDec),
+        dynName("NumWidth"),
+        wob_int(WOB_TAG_DYNVALUE, numWidth),
+        dynName("NumDec"),
+        wob_int(WOB_TAG_DYNVALUE, numDec),
+    };
+    wobcall(q->vdq, WOB_SEL_TEMPLATE_OUTPUT, 11, pb);
+    q->output = pb[0].value.o;
+    clearIds(q);
+}
+
+// The stratum's counts and results, for the tables and the later stages.
+void keepResults(STRATA* node, const PlEngine& engine)
+{
+    node->censmax = engine.censmax;
+    node->fail = 1 + engine.eventTimes;
+    node->uniqcen = engine.censoredRecords;
+    for (int i = 0; i < 3; ++i) {
+        node->quant[i] = engine.quant[i];
+        node->qtlower[i] = engine.qtlower[i];
+        node->qtupper[i] = engine.qtupper[i];
+    }
+    node->mean = engine.mean;
+    node->mse = engine.mse;
+}
+
+// Line-printer plot points, (1, 0), the event pairs and the censoring pairs
+// padded to nobs + 1 pairs, and the device-graphics censoring times.
+void writePlotPoints(KorvPtr q, STRATA* node, const KorvSink& sink)
+{
+    if (sink.lpPlot) {
+        std::vector<double> pairs;
+        pairs.reserve(static_cast<size_t>(2 * (node->nobs + 1)));
+        pairs.push_back(1.0);
+        pairs.push_back(0.0);
+        pairs.insert(pairs.end(), sink.eventPairs.begin(), sink.eventPairs.end());
+        pairs.insert(pairs.end(), sink.censorPairs.begin(), sink.censorPairs.end());
+        pairs.resize(static_cast<size_t>(2 * (node->nobs + 1)), 0.0);
+        checkFile(xcnoted(q->utid1, &node->plotnote));
+        checkFile(
+            xcwrite(q->utid1, pairs.data(), static_cast<long>(pairs.size() * sizeof(double))));
+    }
+    if (sink.devCensor) {
+        checkFile(xcnoted(q->graphics->utid, &node->cplotpos));
+        if (!sink.censorTimes.empty())
+            checkFile(xcwrite(q->graphics->utid, sink.censorTimes.data(),
+                              static_cast<long>(sink.censorTimes.size() * sizeof(double))));
+    }
+}
+
+// Ends the stratum's tables: the estimates table with its note on censored
+// rows, the plot-data table (after the estimates when both are made), and
+// the time summary.
+void closeTables(KorvPtr q, const PlEngine& engine, KorvSink& sink, int plotMode, bool printed,
+                 bool timelist, STRATA* node)
+{
+    auto finishPlotData = [&] {
+        if (plotMode == 2) {
+            sink.store().finish();
+            XcbToTable(q, q->xcb, sink.store().count(), DBL_MAX);
+        }
+        endData(q->Phantom);
+        closeOutput(q);
+    };
+    if (!printed) {
+        if (plotMode != 0)
+            finishPlotData();
+        return;
+    }
+    endData(q->Surv);
+    if (sink.censoredPrinted && !timelist) {
+        xobop foot = wobtitle(q->vdq, vdqmsg(0, 71), 'c');
+        closeOutput(q, foot);
+    } else {
+        closeOutput(q);
+    }
+    if (plotMode != 0) {
+        openPlotTable(q, node);
+        finishPlotData();
+    }
+    summaryTables(q, engine);
+}
+
 // The estimator of one stratum, with or without weights.
 void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
 {
     if (!node || node->nobs < 1)
         return;
     const int64_t nobs = node->nobs;
-
-    // Number formats of the count columns; Fleming-Harrington needs whole
-    // frequencies.
     int numWidth = 8, numDec = 98;
-    if (!weighted) {
-        if (q->znotrunc && !integralFreqs(q->freqs, static_cast<long>(nobs))) {
-            if (q->method == 3) {
-                xpmlog(326, 520);
-                q->rc = std::max(q->rc, 2000);
-                // No estimates: later stages must not read zeros as results.
-                const double miss = korv_missing();
-                for (int i = 0; i < 3; ++i)
-                    node->quant[i] = node->qtlower[i] = node->qtupper[i] = miss;
-                node->mean = node->mse = miss;
-                return;
-            }
-        } else {
-            numWidth = static_cast<int>(std::log10(q->maxscum + 1)) + 1;
-            numDec = 0;
-        }
-    }
+    if (!countFormat(q, node, weighted, &numWidth, &numDec))
+        return;
 
     // Plot data: none, rows straight into the table (1), or records through
     // the paged store (2) when limits, bands or at-risk ticks are plotted.
@@ -329,6 +444,14 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
     data.cen = node->cen;
     data.cumwt = node->cumwt;
     data.cumwt2 = node->cumwt2;
+    // The counts still ahead of each ranked record come from the group's
+    // work pool (returned after the stratum), so that MEMSIZE= governs them.
+    const int64_t aheadBytes = (nobs + 1) * static_cast<int64_t>(sizeof(double));
+    if (q->polwork) {
+        data.ahead = static_cast<double*>(xmalloc_or_exit(q->polwork, aheadBytes, 0x2000));
+        if (weighted)
+            data.ahead2 = static_cast<double*>(xmalloc_or_exit(q->polwork, aheadBytes, 0x2000));
+    }
     PlSettings set;
     set.method = weighted ? 0 : q->method;
     set.weighted = weighted;
@@ -344,106 +467,21 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
 
     if (q->nsvar > 0 && q->value)
         std::memcpy(q->value, strata_key(node), static_cast<size_t>(q->slenf + q->slenu));
-
-    if (printed) {
-        const char* templ;
-        if (weighted)
-            templ = q->zNelson ? "Stat.Korvante.ProductLimitEstimates0"
-                               : "Stat.Korvante.WeightedProductLimitEstimates";
-        else if (q->method == 2)
-            templ =
-                q->zNelson ? "Stat.Korvante.BreslowEstimates0" : "Stat.Korvante.BreslowEstimates";
-        else if (q->method == 3)
-            templ =
-                q->zNelson ? "Stat.Korvante.FlemingEstimates0" : "Stat.Korvante.FlemingEstimates";
-        else
-            templ = q->zNelson ? "Stat.Korvante.ProductLimitEstimates0"
-                               : "Stat.Korvante.ProductLimitEstimates";
-        int tlDec = out.timelist ? printDecimals(q->timelist[q->ntime - 1], 8) : 0;
-        WOB_PARM_BLK_STR pb[] = {
-            wob_object(WOB_TAG_OBJECT, nullptr),
-            wob_object(WOB_TAG_OBJECT, q->Surv),
-            wob_key(WOB_TAG_TEMPLATE, vdqtxt(templ, -1)),
-            dynName("TimeNDec"),
-            wob_int(WOB_TAG_DYNVALUE, q->timedec),
-            dynName("TimelistNDec"),
-            wob_int(WOB_TAG_DYNVALUE, tlDec),
-            dynName("NumWidth"),
-            wob_int(WOB_TAG_DYNVALUE, numWidth),
-            dynName("NumDec"),
-            wob_int(WOB_TAG_DYNVALUE, numDec),
-        };
-        wobcall(q->vdq, WOB_SEL_TEMPLATE_OUTPUT, 11, pb);
-        q->output = pb[0].value.o;
-        clearIds(q);
-    } else if (plotMode != 0) {
+    if (printed)
+        openEstimatesTable(q, weighted, out, numWidth, numDec);
+    else if (plotMode != 0)
         openPlotTable(q, node);
-    }
     if (plotMode == 2)
         sink.store().begin(q->xcb);
 
     korv_pl_run(engine, out, sink);
-
-    // The stratum's counts and results.
-    node->censmax = engine.censmax;
-    node->fail = 1 + engine.eventTimes;
-    node->uniqcen = engine.censoredRecords;
-    for (int i = 0; i < 3; ++i) {
-        node->quant[i] = engine.quant[i];
-        node->qtlower[i] = engine.qtlower[i];
-        node->qtupper[i] = engine.qtupper[i];
+    if (q->polwork) {
+        q->polwork->free(q->polwork, data.ahead, aheadBytes, 0);
+        q->polwork->free(q->polwork, data.ahead2, aheadBytes, 0);
     }
-    node->mean = engine.mean;
-    node->mse = engine.mse;
-
-    // Line-printer plot points: (1, 0), the event pairs, the censoring pairs,
-    // padded to nobs + 1 pairs.
-    if (sink.lpPlot) {
-        std::vector<double> pairs;
-        pairs.reserve(static_cast<size_t>(2 * (nobs + 1)));
-        pairs.push_back(1.0);
-        pairs.push_back(0.0);
-        pairs.insert(pairs.end(), sink.eventPairs.begin(), sink.eventPairs.end());
-        pairs.insert(pairs.end(), sink.censorPairs.begin(), sink.censorPairs.end());
-        pairs.resize(static_cast<size_t>(2 * (nobs + 1)), 0.0);
-        checkFile(xcnoted(q->utid1, &node->plotnote));
-        checkFile(
-            xcwrite(q->utid1, pairs.data(), static_cast<long>(pairs.size() * sizeof(double))));
-    }
-    if (sink.devCensor) {
-        checkFile(xcnoted(q->graphics->utid, &node->cplotpos));
-        if (!sink.censorTimes.empty())
-            checkFile(xcwrite(q->graphics->utid, sink.censorTimes.data(),
-                              static_cast<long>(sink.censorTimes.size() * sizeof(double))));
-    }
-
-    if (!printed && plotMode != 0) {
-        if (plotMode == 2) {
-            sink.store().finish();
-            XcbToTable(q, q->xcb, sink.store().count(), DBL_MAX);
-        }
-        endData(q->Phantom);
-        closeOutput(q);
-    }
-    if (printed) {
-        endData(q->Surv);
-        if (sink.censoredPrinted && !out.timelist) {
-            xobop foot = wobtitle(q->vdq, vdqmsg(0, 71), 'c');
-            closeOutput(q, foot);
-        } else {
-            closeOutput(q);
-        }
-        if (plotMode != 0) {
-            openPlotTable(q, node);
-            if (plotMode == 2) {
-                sink.store().finish();
-                XcbToTable(q, q->xcb, sink.store().count(), DBL_MAX);
-            }
-            endData(q->Phantom);
-            closeOutput(q);
-        }
-        summaryTables(q, engine);
-    }
+    keepResults(node, engine);
+    writePlotPoints(q, node, sink);
+    closeTables(q, engine, sink, plotMode, printed, out.timelist != nullptr, node);
 }
 
 } // namespace

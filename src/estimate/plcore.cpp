@@ -73,9 +73,38 @@ PlEngine::PlEngine(const PlData& data, const PlSettings& settings) : d_(data), s
     for (int i = 0; i < 3; ++i)
         quant[i] = qtlower[i] = qtupper[i] = miss;
     test_ = korv_qt_test(s_.conftype);
-    total_ = s_.weighted ? d_.cumwt : d_.cum;
+    const int64_t n = d_.nobs > 0 ? d_.nobs : 0;
+    double* ahead = d_.ahead;
+    double* ahead2 = d_.ahead2;
+    if (!ahead) {
+        ownAhead_.assign(static_cast<size_t>(n + 1), 0.0);
+        ahead = ownAhead_.data();
+    }
+    if (s_.weighted && !ahead2) {
+        ownAhead2_.assign(static_cast<size_t>(n + 1), 0.0);
+        ahead2 = ownAhead2_.data();
+    }
+    // The counts still ahead of each ranked position, added up from the last
+    // record down.
+    ahead[n] = 0.0;
+    if (s_.weighted)
+        ahead2[n] = 0.0;
+    for (int64_t j = n - 1; j >= 0; --j) {
+        const int64_t k = std::llabs(d_.indxs[j]);
+        const double freq = std::fabs(d_.freqs[k - 1]);
+        if (s_.weighted) {
+            const double w = d_.weights ? d_.weights[k - 1] : 1.0;
+            ahead[j] = ahead[j + 1] + freq * w;
+            ahead2[j] = ahead2[j + 1] + freq * w * w;
+        } else {
+            ahead[j] = ahead[j + 1] + freq;
+        }
+    }
+    ahead_ = ahead;
+    ahead2_ = s_.weighted ? ahead2 : nullptr;
+    total_ = ahead_[0];
     R_ = total_;
-    R2_ = d_.cumwt2;
+    R2_ = ahead2_ ? ahead2_[0] : 0.0;
     left_ = total_;
     snap_ = total_;
     // The mean's end point: a TIMELIM= time, the largest time, or none (the
@@ -113,6 +142,76 @@ void PlEngine::limits(double S, double sigma, bool emptied, double* lcl, double*
     korvwcl(s_.conftype, sigma, s_.critical, S, lcl, ucl);
 }
 
+// The mean's sums with the values before this event time; the area is cut at
+// a TIMELIM= time that falls before it.
+void PlEngine::meanSums(double time, double tprev, double Sprev)
+{
+    double upto = time;
+    if (end_ >= 0 && upto > end_)
+        upto = end_;
+    double A = upto > tprev ? (upto - tprev) * Sprev : 0.0;
+    double Bnew = Gmean_ * A + B_;
+    area_ += A;
+    V_ += (B_ + Bnew) * A;
+    B_ = Bnew;
+}
+
+// The percentiles the survival has reached at this event time: a curve that
+// sits exactly on a level between two event times gets their midpoint, a drop
+// through several levels sets each of them.
+void PlEngine::quartilePoints(double time, double tprev, double Sprev)
+{
+    double x = S_ + 1e-12;
+    if (x > lambda_)
+        return;
+    double rec = std::fabs(lambda_ - Sprev) < 1e-10 ? (tprev + time) / 2 : time;
+    while (qi_ >= 0 && x <= lambda_) {
+        lambda_ -= 0.25;
+        quant[qi_] = rec;
+        rec = time;
+        --qi_;
+    }
+}
+
+// The confidence intervals of the percentiles. The lower limit is the first
+// event time whose survival is compatible with the level, the upper limit the
+// first later event time whose survival is below the level and no longer
+// compatible with it (left missing when the curve leaves the compatible set
+// with S = 0 and G = 0, where the variance is not known).
+//
+// The compatible event times need not form one run. With weights a first
+// event can be compatible on its own, when its variance is large, and the
+// next ones significantly above the level; the percentile lies after them.
+// Such a run that ends above the level is set aside: a later compatible run
+// gives the lower limit, and the interval ends only where the survival is
+// significantly below the level. The interval therefore always holds the
+// percentile, and for compatible times that form one run (the usual
+// unweighted case) it is that run with the event time that ends it.
+void PlEngine::quartileIntervals(double time, double sigma)
+{
+    enum { Outside = 0, Inside = 1, Above = 2, Done = 3 };
+    static const double levels[3] = {0.75, 0.5, 0.25};
+    static const int index[3] = {2, 1, 0};
+    for (int l = 0; l < 3; ++l) {
+        const int i = index[l];
+        int& state = qstate_[i];
+        if (state == Done)
+            continue;
+        const bool ok = test_(S_, levels[l], sigma, s_.qtcritical) != 0;
+        if (ok) {
+            if (state != Inside)
+                qtlower[i] = time;
+            state = Inside;
+        } else if (state != Outside && S_ < levels[l]) {
+            if (S_ > 0 || G_ > 0)
+                qtupper[i] = time;
+            state = Done;
+        } else if (state == Inside) {
+            state = Above;
+        }
+    }
+}
+
 const PlStep& PlEngine::step(int64_t j)
 {
     const double miss = korv_missing();
@@ -123,8 +222,6 @@ const PlStep& PlEngine::step(int64_t j)
     const double freq = std::fabs(f);
     const double w = d_.weights ? d_.weights[k - 1] : 1.0;
     const double fq = s_.weighted ? freq * w : freq;
-    const double fq2 = fq * w;
-    const double eps = RISK_EPS * (total_ > 0 ? total_ : 1.0);
 
     PlStep& r = r_;
     r.rank = j;
@@ -140,149 +237,103 @@ const PlStep& PlEngine::step(int64_t j)
     r.sigma = r.stderr_ = r.H = r.seH = r.numberAtRisk = r.observedEvents = miss;
     r.Y = r.d = miss;
 
-    left_ -= fq;
-    if (s_.weighted && left_ < 0)
-        left_ = 0;
+    // What is not yet passed after this record.
+    left_ = ahead_[j + 1];
     r.left = left_;
 
     if (r.censored) {
         r.observedEvents = 0;
-        if (s_.weighted) {
-            if (time > prevTime_)
-                snap_ = R_;
-            R_ -= fq;
-            R2_ -= fq2;
-            if (r.endsRun && time > lastEvent_)
-                r.numberAtRisk = snap_;
-        } else {
-            if (time > prevTime_ || (j == 0 && time == 0))
-                snap_ = R_;
-            R_ -= fq;
-            if (r.endsRun && (time == 0 || time > lastEvent_))
-                r.numberAtRisk = snap_;
-        }
-        if (std::fabs(R_) <= eps)
-            R_ = 0;
+        // The at-risk snapshot is taken before the record leaves the risk set.
+        const bool snapshot =
+            s_.weighted ? time > prevTime_ : time > prevTime_ || (j == 0 && time == 0);
+        if (snapshot)
+            snap_ = R_;
+        R_ = ahead_[j + 1];
+        if (s_.weighted)
+            R2_ = ahead2_[j + 1];
+        if (r.endsRun && (s_.weighted ? time > lastEvent_ : time == 0 || time > lastEvent_))
+            r.numberAtRisk = snap_;
         censmax = time;
         ++censoredRecords;
     } else {
         dd_ += fq;
-        dd2_ += fq2;
         failed_ += fq;
-        if (r.endsRun) {
-            const double Y = R_;
-            const double R2before = R2_;
-            const double d = dd_;
-            snap_ = Y;
-            R_ -= d;
-            if (std::fabs(R_) <= eps)
-                R_ = 0;
-            if (s_.weighted)
-                R2_ -= dd2_;
-            const double Sprev = S_, tprev = lastEvent_;
-
-            // The mean's sums with the values before this time; the area is
-            // cut at a TIMELIM= time that falls before it.
-            {
-                double upto = time;
-                if (end_ >= 0 && upto > end_)
-                    upto = end_;
-                double A = upto > tprev ? (upto - tprev) * Sprev : 0.0;
-                double Bnew = Gmean_ * A + B_;
-                area_ += A;
-                V_ += (B_ + Bnew) * A;
-                B_ = Bnew;
-            }
-
-            // Survival.
-            double factor;
-            if (s_.method == 2)
-                factor = std::exp(-d / Y);
-            else if (s_.method == 3)
-                factor = tiesFH(d, Y);
-            else
-                factor = R_ / Y;
-            S_ = factor * S_;
-            if (s_.weighted && S_ < 1e-12)
-                S_ = 0;
-
-            // Greenwood-type variance sum; reset when the risk set empties.
-            bool emptied = R_ <= 0;
-            if (emptied) {
-                G_ = 0;
-            } else {
-                double inc = s_.weighted ? d * R2before / (Y * Y * R_) : d / (R_ * Y);
-                G_ += inc;
-                Gmean_ += inc;
-            }
-
-            // Nelson-Aalen.
-            double h = d / Y, v = h / Y;
-            H_ += h;
-            W_ += v;
-
-            // Quartile points.
-            {
-                double x = S_ + 1e-12;
-                if (x <= lambda_) {
-                    double rec = std::fabs(lambda_ - Sprev) < 1e-10 ? (tprev + time) / 2 : time;
-                    while (qi_ >= 0 && x <= lambda_) {
-                        lambda_ -= 0.25;
-                        quant[qi_] = rec;
-                        rec = time;
-                        --qi_;
-                    }
-                }
-            }
-
-            const double sigma = std::sqrt(G_) * S_;
-            // Quartile intervals.
-            {
-                static const double levels[3] = {0.75, 0.5, 0.25};
-                static const int index[3] = {2, 1, 0};
-                for (int l = 0; l < 3; ++l) {
-                    int i = index[l];
-                    if (qstate_[i] >= 2)
-                        continue;
-                    int ok = test_(S_, levels[l], sigma, s_.qtcritical);
-                    if (ok && qstate_[i] == 0) {
-                        qtlower[i] = time;
-                        qstate_[i] = 1;
-                    } else if (!ok && qstate_[i] == 1) {
-                        if (s_.weighted || S_ > 0 || G_ > 0)
-                            qtupper[i] = time;
-                        qstate_[i] = 2;
-                    }
-                }
-            }
-
-            r.eventTime = true;
-            r.emptied = emptied;
-            r.Y = Y;
-            r.d = d;
-            r.sigma = sigma;
-            r.stderr_ = emptied ? miss : sigma;
-            r.H = H_;
-            r.seH = std::sqrt(W_);
-            r.numberAtRisk = Y;
-            r.observedEvents = d;
-            limits(S_, sigma, emptied, &r.lcl, &r.ucl);
-            lastEvent_ = time;
-            lastEventTime = time;
-            ++eventTimes;
-        }
+        if (r.endsRun)
+            eventTime(r, time);
     }
     r.eventsAtTime = dd_;
-    if (r.eventTime) {
+    if (r.eventTime)
         dd_ = 0;
-        dd2_ = 0;
-    }
     r.S = S_;
     r.G = G_;
     r.failed = failed_;
     r.atRiskSnap = snap_;
     prevTime_ = time;
     return r;
+}
+
+// The event record that closes a run of tied event times: the estimates move.
+void PlEngine::eventTime(PlStep& r, double time)
+{
+    const int64_t j = r.rank;
+    // At risk just before the time (the run's records are still ahead), and
+    // after it.
+    const double Y = R_;
+    const double R2before = R2_;
+    const double d = dd_;
+    snap_ = Y;
+    R_ = ahead_[j + 1];
+    if (s_.weighted)
+        R2_ = ahead2_[j + 1];
+    const double Sprev = S_, tprev = lastEvent_;
+    meanSums(time, tprev, Sprev);
+
+    // Survival.
+    double factor;
+    if (s_.method == 2)
+        factor = std::exp(-d / Y);
+    else if (s_.method == 3)
+        factor = tiesFH(d, Y);
+    else
+        factor = R_ / Y;
+    S_ = factor * S_;
+    if (s_.weighted && S_ < 1e-12)
+        S_ = 0;
+
+    // Greenwood-type variance sum; reset when the risk set empties (no
+    // record is left ahead).
+    const bool emptied = !(R_ > 0);
+    if (emptied) {
+        G_ = 0;
+    } else {
+        double inc = s_.weighted ? d * R2before / (Y * Y * R_) : d / (R_ * Y);
+        G_ += inc;
+        Gmean_ += inc;
+    }
+
+    // Nelson-Aalen.
+    double h = d / Y, v = h / Y;
+    H_ += h;
+    W_ += v;
+
+    quartilePoints(time, tprev, Sprev);
+    const double sigma = std::sqrt(G_) * S_;
+    quartileIntervals(time, sigma);
+
+    r.eventTime = true;
+    r.emptied = emptied;
+    r.Y = Y;
+    r.d = d;
+    r.sigma = sigma;
+    r.stderr_ = emptied ? korv_missing() : sigma;
+    r.H = H_;
+    r.seH = std::sqrt(W_);
+    r.numberAtRisk = Y;
+    r.observedEvents = d;
+    limits(S_, sigma, emptied, &r.lcl, &r.ucl);
+    lastEvent_ = time;
+    lastEventTime = time;
+    ++eventTimes;
 }
 
 void PlEngine::finish()

@@ -90,7 +90,7 @@ void Walk::run()
     const double miss = korv_missing();
     const PlData& d = e_.data();
     const bool weighted = e_.settings().weighted;
-    const double total = weighted ? d.cumwt : d.cum;
+    const double total = e_.total();
     word_ = korv_conftype_word(e_.settings().conftype);
 
     const bool timelist = o_.timelist && o_.ntime > 0;
@@ -266,7 +266,7 @@ void Walk::timelistRows(const PlStep& st)
         return;
     const PlData& d = e_.data();
     const bool weighted = e_.settings().weighted;
-    // 1. Listed values before this time show the row in force before it.
+    // Listed values before this time show the row in force before it.
     if (L_ < st.time) {
         RowBuf cur = r_;
         r_ = saved_;
@@ -291,7 +291,7 @@ void Walk::timelistRows(const PlStep& st)
         r_ = cur;
         r_.cenchar = st.censored ? 1 : 0;
     }
-    // 2. A listed value at this very time.
+    // A listed value at this very time.
     if (L_ == st.time) {
         r_.idrec = st.k;
         RowBuf cur = r_;
@@ -329,7 +329,7 @@ void Walk::timelistRows(const PlStep& st)
             r_.cenchar = 1;
         }
     }
-    // 3. The row in force.
+    // The row in force is kept for the listed values still to come.
     if (st.censored)
         saved_.io[S_LEFT] = r_.io[S_LEFT];
     else

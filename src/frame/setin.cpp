@@ -178,8 +178,8 @@ void setin(KORVCOM* q)
             s.name->s = const_cast<char*>(s.nm->name_p);
             s.type = s.nm->ntype;
             s.nfl = (s.type == 1 && !has_format(s.nm)) ? 1 : 2;
-            s.lngf = static_cast<short>(s.nfl == 1 ? 8 : round8(korv_format_width(s.nm)));
-            s.lngu = static_cast<short>(s.type == 1 ? 8 : vyr_namestr_length(*s.nm));
+            s.lngf = static_cast<int>(s.nfl == 1 ? 8 : round8(korv_format_width(s.nm)));
+            s.lngu = static_cast<int>(s.type == 1 ? 8 : vyr_namestr_length(*s.nm));
             q->slenu += s.lngu;
             s.cutnum = 0;
             s.cutpoint = nullptr;
@@ -224,7 +224,7 @@ void setin(KORVCOM* q)
         q->maxlngf = 0;
         for (int i = 0; i < q->nsvar; ++i) {
             SNAMESTR& s = q->sname[i];
-            s.posf = static_cast<short>(pos);
+            s.posf = pos;
             pos += s.lngf;
             q->maxlngf = std::max<int>(q->maxlngf, s.lngf);
             q->hdrlen += s.lngf + 5;
@@ -232,7 +232,7 @@ void setin(KORVCOM* q)
         q->slenf = pos;
         for (int i = 0; i < q->nsvar; ++i) {
             SNAMESTR& s = q->sname[i];
-            s.posu = static_cast<short>(pos);
+            s.posu = pos;
             pos += s.lngu;
             int v = s.nm->nvar0;
             if (s.nfl == 2)

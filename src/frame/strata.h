@@ -128,10 +128,10 @@ struct SNAMESTR {
     NAMESTR* nm;      // variable descriptor
     varstring* name;  // its name
     short type;       // 1 numeric, 2 character
-    short lngu;       // raw length
-    short posu;       // raw position in the key
-    short lngf;       // formatted length
-    short posf;       // formatted position
+    int lngu;         // raw length (a character value may take up to 32767 bytes)
+    int posu;         // raw position in the key
+    int lngf;         // formatted length
+    int posf;         // formatted position
     short nfl;        // 0 interval (cut points), 1 raw numeric value, 2 formatted text
     short cutnum;     // number of cut points
     double* cutpoint; // cut points, ascending

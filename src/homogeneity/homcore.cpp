@@ -2,6 +2,18 @@
 // likelihood-ratio statistic of the exponential model, the two downward
 // passes of the unweighted rank tests with the pooled survival between them,
 // and the weighted pass.
+//
+// Accuracy. The covariance of the level scores is singular: each of its rows
+// sums to zero, because the observed-minus-expected scores of the levels sum
+// to zero. Each quantity is formed from the sums it stands for, never as the
+// difference of two nearly equal large sums: the risk sets are built by
+// adding records from the largest time down, the share of the other levels
+// is the sum of the other levels (never the total less one level), and the
+// number surviving a time is the number at risk after it. In the unweighted
+// tests only the off-diagonal covariances (all negative) are accumulated, and
+// each diagonal is minus the sum of its row, so that the rows sum to zero as
+// they do in exact arithmetic; the weighted pass forms every element from
+// the sums it stands for.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -44,20 +56,62 @@ inline int64_t tie_group(int64_t i, const double* freq, const int32_t* sflag, co
     }
 }
 
-// Adds one weighted time to a test: scores w o_j, covariance factor x
-// (the variance factor times w squared).
+// The hypergeometric variance factor of one time: D events among N at risk,
+// of whom `survivors` (the number at risk after the time, counted directly)
+// do not fail: (N - D) D / (N^2 (N - 1)).
+inline double variance_factor(double N, double D, double survivors)
+{
+    return survivors * (D / N) / (N * (N - 1.0));
+}
+
+// Adds one weighted time to a test: scores w o_j and the off-diagonal
+// covariances -factor r_i r_j (factor: the variance factor times w squared).
 inline void add_time(double* block, int k, double w, double factor, const double* risk,
-                     const double* die, double a, double nrisk)
+                     const double* die, double a)
 {
     double* score = block + korv_score_offset(k);
     for (int j = 0; j < k; ++j) {
         const double o = die[j] - a * risk[j];
         score[j] += w * o;
-        zvxay11(row(block, j), risk, j + 1, -factor * risk[j]);
-        block[diag(j)] += factor * risk[j] * nrisk;
+        zvxay11(row(block, j), risk, j, -factor * risk[j]);
     }
 }
+
+// Sums of v over the levels before and after each level: before[h] is
+// v[0] + ... + v[h-1] and after[h] is v[h+1] + ... + v[k-1], both formed by
+// addition only, so that "every level but h" never loses level h's
+// neighbours to cancellation. Returns the sum of all levels.
+double level_sums(const double* v, int k, double* before, double* after)
+{
+    double s = 0.0;
+    for (int h = 0; h < k; ++h) {
+        before[h] = s;
+        s += v[h];
+    }
+    double t = 0.0;
+    for (int h = k - 1; h >= 0; --h) {
+        after[h] = t;
+        t += v[h];
+    }
+    return s;
+}
+
 } // namespace
+
+void korv_hom_close_rows(double* block, int k)
+{
+    if (!block)
+        return;
+    for (int h = 0; h < k; ++h) {
+        double sum = 0.0;
+        const double* r = row(block, h);
+        for (int j = 0; j < h; ++j)
+            sum += r[j];
+        for (int i = h + 1; i < k; ++i)
+            sum += block[static_cast<int64_t>(i) * (i + 1) / 2 + h];
+        block[diag(h)] = 0.0 - sum; // never a negative zero
+    }
+}
 
 void korv_lr_add(HomLR* lr, const double* time, const double* freq, int64_t nobs, double events)
 {
@@ -102,6 +156,7 @@ int64_t korv_hom_first_pass(int k, int64_t n, const double* freq, const int32_t*
         for (int j = 0; j < k; ++j)
             die[j] = 0.0;
         double ndie = 0.0;
+        const double survivors = nrisk;
         i = tie_group(i, freq, sflag, jndx, risk, die, &nrisk, &ndie);
         if (!(ndie > 0 && nrisk > 1.0))
             continue;
@@ -109,7 +164,7 @@ int64_t korv_hom_first_pass(int k, int64_t n, const double* freq, const int32_t*
         if (sink)
             sink(ctx, ndie, nrisk);
         const double a = ndie / nrisk;
-        const double v = (nrisk - ndie) * a / (nrisk * (nrisk - 1.0));
+        const double v = variance_factor(nrisk, ndie, survivors);
         const double vN = v * nrisk;
         const double vNN = vN * nrisk;
         const double sq = std::sqrt(nrisk);
@@ -117,17 +172,17 @@ int64_t korv_hom_first_pass(int k, int64_t n, const double* freq, const int32_t*
             const double o = die[j] - a * risk[j];
             lrU[j] += o;
             wilU[j] += nrisk * o;
-            zvxay11(row(b.lr, j), risk, j + 1, -v * risk[j]);
-            zvxay11(row(b.wil, j), risk, j + 1, -vNN * risk[j]);
+            zvxay11(row(b.lr, j), risk, j, -v * risk[j]);
+            zvxay11(row(b.wil, j), risk, j, -vNN * risk[j]);
             if (tarU) {
                 tarU[j] += sq * o;
-                zvxay11(row(b.tar, j), risk, j + 1, -vN * risk[j]);
-                b.tar[diag(j)] += vN * risk[j] * nrisk;
+                zvxay11(row(b.tar, j), risk, j, -vN * risk[j]);
             }
-            b.lr[diag(j)] += v * risk[j] * nrisk;
-            b.wil[diag(j)] += vNN * risk[j] * nrisk;
         }
     }
+    korv_hom_close_rows(b.lr, k);
+    korv_hom_close_rows(b.wil, k);
+    korv_hom_close_rows(b.tar, k);
     return nfail;
 }
 
@@ -157,11 +212,12 @@ void korv_hom_second_pass(int k, int64_t n, const double* freq, const int32_t* s
         for (int j = 0; j < k; ++j)
             die[j] = 0.0;
         double ndie = 0.0;
+        const double survivors = nrisk;
         i = tie_group(i, freq, sflag, jndx, risk, die, &nrisk, &ndie);
         if (!(ndie > 0 && nrisk > 1.0))
             continue;
         const double a = ndie / nrisk;
-        const double v = (nrisk - ndie) * a / (nrisk * (nrisk - 1.0));
+        const double v = variance_factor(nrisk, ndie, survivors);
         if (b.flem) {
             const double S = km[2 * (m + 1)];
             double W;
@@ -169,85 +225,141 @@ void korv_hom_second_pass(int k, int64_t n, const double* freq, const int32_t* s
                 W = S == 1.0 ? 0.0 : std::exp(rho * std::log(S) + gamma * std::log(1.0 - S));
             else
                 W = std::exp(rho * std::log(S));
-            add_time(b.flem, k, W, W * W * v, risk, die, a, nrisk);
+            add_time(b.flem, k, W, W * W * v, risk, die, a);
         }
         const double St = km[2 * m + 1];
         if (b.peto)
-            add_time(b.peto, k, St, St * St * v, risk, die, a, nrisk);
+            add_time(b.peto, k, St, St * St * v, risk, die, a);
         if (b.mpeto) {
             const double M = St * nrisk / (nrisk + 1.0);
-            add_time(b.mpeto, k, M, M * M * v, risk, die, a, nrisk);
+            add_time(b.mpeto, k, M, M * M * v, risk, die, a);
         }
         ++m;
     }
+    korv_hom_close_rows(b.flem, k);
+    korv_hom_close_rows(b.peto, k);
+    korv_hom_close_rows(b.mpeto, k);
 }
+
+namespace
+{
+
+// The sums of one weighted event time, per level: weight at risk R, squared
+// weight at risk Q and event weight E, each with the same sums over the
+// other levels.
+struct WeightedTime {
+    std::vector<double> beforeR, afterR, beforeQ, afterQ, beforeE, afterE;
+    explicit WeightedTime(int k)
+        : beforeR(k), afterR(k), beforeQ(k), afterQ(k), beforeE(k), afterE(k)
+    {
+    }
+};
+
+// Adds the scores and covariances of one event time of the weighted pass.
+// Each subject i at risk carries weight w_i; the D events are a draw without
+// replacement of D of the N subjects, so the covariance of the weighted
+// observed-minus-expected sums of levels h and j is
+//   theta sum_i w_i^2 (1[i in h] - p_h)(1[i in j] - p_j),
+// theta = (N - D) D / (N (N - 1)), p_h = R_h / S the weight share of level h.
+// Split by the level of subject i this is, with P_h = 1 - p_h the other
+// levels' share and T_hj the squared weight of the levels other than h and j,
+//   diagonal      theta (Q_h P_h^2 + p_h^2 (Q of the others)),
+//   off-diagonal  theta (p_h p_j T_hj - P_j p_h Q_j - P_h p_j Q_h).
+void weighted_time(int k, const double* R, const double* Q, const double* E, double theta,
+                   WeightedTime& w, double* lr, double* wil, double* tar)
+{
+    const double S = level_sums(R, k, w.beforeR.data(), w.afterR.data());
+    level_sums(Q, k, w.beforeQ.data(), w.afterQ.data());
+    level_sums(E, k, w.beforeE.data(), w.afterE.data());
+    const double sq = std::sqrt(S), SS = S * S;
+    double* lrU = lr + korv_score_offset(k);
+    double* wilU = wil + korv_score_offset(k);
+    double* tarU = tar ? tar + korv_score_offset(k) : nullptr;
+    for (int h = 0; h < k; ++h) {
+        const double ph = R[h] / S, Ph = (w.beforeR[h] + w.afterR[h]) / S, qh = Q[h];
+        // Observed minus expected: E_h (1 - p_h) - p_h (events of the others).
+        const double e = E[h] * Ph - ph * (w.beforeE[h] + w.afterE[h]);
+        lrU[h] += e;
+        wilU[h] += S * e;
+        if (tarU)
+            tarU[h] += sq * e;
+        double* lrow = row(lr, h);
+        double* wrow = row(wil, h);
+        double* trow = tar ? row(tar, h) : nullptr;
+        // T_hj for j from h - 1 down: the levels below j, those between j
+        // and h (summed as j moves down), and those above h.
+        double between = 0.0;
+        for (int j = h - 1; j >= 0; --j) {
+            const double pj = R[j] / S, Pj = (w.beforeR[j] + w.afterR[j]) / S, qj = Q[j];
+            const double T = w.beforeQ[j] + between + w.afterQ[h];
+            const double c = theta * (ph * pj * T - (Pj * ph * qj + Ph * pj * qh));
+            lrow[j] += c;
+            wrow[j] += SS * c;
+            if (trow)
+                trow[j] += S * c;
+            between += qj;
+        }
+        const double c = theta * (qh * Ph * Ph + ph * ph * (w.beforeQ[h] + w.afterQ[h]));
+        lrow[h] += c;
+        wrow[h] += SS * c;
+        if (trow)
+            trow[h] += S * c;
+    }
+}
+
+} // namespace
 
 void korv_hom_weighted_pass(int k, int64_t n, const double* freq, const double* wt,
                             const int32_t* sflag, const int64_t* jndx, double* riskWt,
                             double* riskWt2, double* dieWt, double* lr, double* wil, double* tar)
 {
-    double nrisk = 0.0, S = 0.0, S2 = 0.0;
-    double* lrU = lr + korv_score_offset(k);
-    double* wilU = wil + korv_score_offset(k);
-    double* tarU = tar ? tar + korv_score_offset(k) : nullptr;
+    double nrisk = 0.0;
+    WeightedTime sums(k);
     int64_t i = n - 1;
     while (i >= 0) {
         for (int h = 0; h < k; ++h)
             dieWt[h] = 0.0;
-        double ndie = 0.0, SdieWt = 0.0;
+        double ndie = 0.0;
+        const double survivors = nrisk;
         for (;;) {
             // Record numbers in the rank index are 1-based.
             const int64_t r = std::llabs(jndx[i]) - 1;
             const double f = freq[r], w = wt[r];
             const int64_t h = sflag[r];
             const double af = std::fabs(f);
-            const double fw = af * w;
             nrisk += af;
-            riskWt[h] += fw;
-            S += fw;
+            riskWt[h] += af * w;
             // A record of frequency f stands for f subjects of weight w each:
             // its share of the sum of squared weights is f w^2, not (f w)^2.
             riskWt2[h] += af * w * w;
-            S2 += af * w * w;
             if (f > 0) {
                 ndie += f;
-                SdieWt += fw;
-                dieWt[h] += fw;
+                dieWt[h] += f * w;
             }
             --i;
             if (i < 0 || jndx[i] >= 0)
                 break;
         }
-        if (!(ndie > 0 && nrisk > 1.0 && k > 0 && S > 0))
+        if (!(ndie > 0 && nrisk > 1.0 && k > 0))
             continue;
-        const double N = nrisk, D = ndie;
-        const double theta = ((N - D) * (D / N)) / (N - 1.0);
-        const double sq = std::sqrt(S), SS = S * S;
-        for (int h = 0; h < k; ++h) {
-            const double ph = riskWt[h] / S, qh = riskWt2[h];
-            const double e = dieWt[h] - ph * SdieWt;
-            lrU[h] += e;
-            wilU[h] += S * e;
-            if (tarU)
-                tarU[h] += sq * e;
-            double* lrow = row(lr, h);
-            double* wrow = row(wil, h);
-            double* trow = tar ? row(tar, h) : nullptr;
-            for (int j = 0; j < h; ++j) {
-                const double pj = riskWt[j] / S, qj = riskWt2[j];
-                const double c = theta * ((S2 - qj - qh) * ph * pj -
-                                          ((1.0 - pj) * ph * qj + (1.0 - ph) * pj * qh));
-                lrow[j] += c;
-                wrow[j] += SS * c;
-                if (trow)
-                    trow[j] += S * c;
-            }
-            const double c = theta * (qh * (1.0 - ph) * (1.0 - ph) + ph * ph * (S2 - qh));
-            lrow[h] += c;
-            wrow[h] += SS * c;
-            if (trow)
-                trow[h] += S * c;
-        }
+        double S = 0.0;
+        for (int h = 0; h < k; ++h)
+            S += riskWt[h];
+        if (!(S > 0))
+            continue;
+        const double theta = survivors * (ndie / nrisk) / (nrisk - 1.0);
+        weighted_time(k, riskWt, riskWt2, dieWt, theta, sums, lr, wil, tar);
+    }
+    // The diagonal is a sum of positive terms, exact to rounding; an
+    // off-diagonal element can be the small difference of large terms (two
+    // heavy levels), exact only relative to its row and column. Minus the
+    // sum of the row would carry that error into the diagonal, except with
+    // two levels, where the one off-diagonal element is a sum of negative
+    // terms.
+    if (k == 2) {
+        korv_hom_close_rows(lr, k);
+        korv_hom_close_rows(wil, k);
+        korv_hom_close_rows(tar, k);
     }
 }
 

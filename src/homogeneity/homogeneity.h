@@ -22,6 +22,20 @@
 // Once per BY group after every stratum has been estimated and its plots made:
 // decides whether the tests of equal survival run and dispatches them.
 void korvpol(KorvPtr q);
+// The memory the tests' k x k matrices take for k levels, against the
+// limit: MEMSIZE= when it is set, else KORV_HOM_MATRIX_CAP bytes.
+inline constexpr double KORV_HOM_MATRIX_CAP = 1e9; // 1 GB
+struct HomSize {
+    double need = 0;  // bytes of the bordered blocks of the requested tests
+    double limit = 0; // bytes allowed
+    bool fromMemsize = false;
+};
+HomSize korv_hom_size(KorvPtr q, int k);
+bool korv_hom_fits(KorvPtr q, int k);
+// Called by the data pass once the strata of a BY group are known: when the
+// tests would run but their matrices do not fit, says so (with the strata
+// count) before any estimate is made; korvpol then leaves them out.
+void korv_hom_announce(KorvPtr q);
 // Unweighted / WEIGHT-statement entries: return at once when the tests are
 // switched off (ktype bit 0x2).
 void korvhom(KorvPtr q);
@@ -44,11 +58,14 @@ int zsweep(double* a, int p, int order, char* flags, double* work, double tol);
 // its index, or -1 when none is left. korvp is not used.
 int korvcs(KorvPtr korvp, double* var, int ndim, char* dfs, double* work, double toler);
 
-// Chi-square, degrees of freedom and p-value of one bordered block, swept in
-// place: tol = singular x the sum of the positive diagonal elements; df the
-// number of pivots; p = upper chi-square tail when df > 0 and chisq > 0, 1
-// when df > 0 and chisq <= 0 (also a rounding-negative corner), missing when
-// df = 0. dfs holds k + 1 bytes and work k + 1 doubles.
+// Chi-square, degrees of freedom and p-value of one bordered block of the
+// tests across levels, swept in place. The levels with a positive variance
+// take part, scaled to unit variance; tol = singular x their number; the
+// covariance rows sum to zero, so at most one less pivot than levels taking
+// part is swept; df the number of pivots; p = upper chi-square tail when
+// df > 0 and chisq > 0, 1 when df > 0 and chisq <= 0 (also a rounding-
+// negative corner), missing when df = 0. dfs holds k + 1 bytes and work
+// k + 1 doubles.
 struct KorvChiSq {
     double chisq;
     int df;
@@ -60,10 +77,11 @@ KorvChiSq korv_chisq(double* block, int k, double singular, char* dfs, double* w
 // characters, one character kept for a sign.
 int zpfmt(double value, int width);
 
-// One trend row: iovar[0] = x'U, [1] = sqrt(x'Vx) (0 when not above 0),
+// One trend row of the k scores U (scores) with covariance V (cov, packed)
+// and trend scores x: iovar[0] = x'U, [1] = sqrt(x'Vx) (0 when not above 0),
 // [2] = z, [3] = two-sided p, [4] = P(Z < z), [5] = P(Z > z); z and the
 // p-values missing when the standard error is not above 2^-511.
-void Trend(int n, double* xcov, double* xvec, double* scorevec, double* work, double* iovar);
+void Trend(int n, double* cov, double* scores, double* x, double* work, double* iovar);
 
 // ---------------------------------------------------------------------------
 // Computing core over plain arrays. Records: signed frequencies (censored
@@ -109,6 +127,10 @@ void korv_lr_finish(HomLR* lr);
 // Receives one (events, at risk) record per retained event time of the first
 // pass, in descending order of time.
 using HomRecordSink = void (*)(void* ctx, double ndie, double nrisk);
+
+// Gives each row of a packed covariance of k levels the diagonal that makes
+// it sum to zero: minus the sum of its off-diagonal elements.
+void korv_hom_close_rows(double* block, int k);
 
 // First pass, from the largest time down: log-rank, Wilcoxon and Tarone-Ware.
 // risk and die hold k doubles each (risk starts at 0). Every retained time

@@ -85,17 +85,32 @@ int korvcs(KorvPtr, double* var, int ndim, char* dfs, double* work, double toler
 
 KorvChiSq korv_chisq(double* block, int k, double singular, char* dfs, double* work)
 {
-    for (int i = 0; i <= k; ++i)
-        dfs[i] = '0';
-    double sum = 0.0;
-    for (int i = 0; i <= k; ++i) {
+    // Levels with a positive variance take part, each scaled to unit
+    // variance: the statistic does not change, and the singularity test then
+    // compares what a pivot keeps of its own variance (one less its squared
+    // multiple correlation with the levels already swept) with the
+    // tolerance, whatever the scale of the scores.
+    int m = 0;
+    for (int i = 0; i < k; ++i) {
         const double d = block[packed(i, i)];
-        if (d > 0)
-            sum += d;
+        const bool active = d > 0 && std::isfinite(d);
+        dfs[i] = active ? '0' : '*';
+        work[i] = active ? 1.0 / std::sqrt(d) : 0.0;
+        m += active ? 1 : 0;
     }
-    const double toler = singular * sum;
+    dfs[k] = '0';
+    work[k] = 1.0;
+    for (int i = 0; i <= k; ++i) {
+        double* r = block + static_cast<int64_t>(i) * (i + 1) / 2;
+        for (int j = 0; j <= i; ++j)
+            r[j] *= work[i] * work[j];
+    }
+    // The rows of the covariance sum to zero, so its rank is at most one less
+    // than the number of levels that take part: the last pivot is never
+    // swept, however rounding leaves its diagonal.
+    const double toler = singular * m;
     KorvChiSq r{0.0, 0, korv_missing()};
-    while (korvcs(nullptr, block, k, dfs, work, toler) != -1)
+    while (r.df < m - 1 && korvcs(nullptr, block, k, dfs, work, toler) != -1)
         ++r.df;
     r.chisq = -block[packed(k, k)];
     if (r.df > 0)
@@ -122,10 +137,10 @@ int zpfmt(double value, int width)
     return dec;
 }
 
-void Trend(int n, double* xcov, double* xvec, double* scorevec, double* work, double* iovar)
+void Trend(int n, double* cov, double* scores, double* x, double* work, double* iovar)
 {
-    iovar[0] = zinner(scorevec, xvec, n);
-    zqform(xcov, n, scorevec, 1, &iovar[1], work, 0);
+    iovar[0] = zinner(x, scores, n);
+    zqform(cov, n, x, 1, &iovar[1], work, 0);
     iovar[1] = iovar[1] > 0 ? std::sqrt(iovar[1]) : 0.0;
     if (iovar[1] <= 1.491668147e-154) {
         for (int i = 2; i <= 5; ++i)

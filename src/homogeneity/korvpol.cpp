@@ -1,7 +1,75 @@
 // The test driver: once per BY group on the survival road, decides whether
-// the tests of equal survival across strata run and dispatches them.
+// the tests of equal survival across strata run and dispatches them; and the
+// size check that tells at the data pass, before any estimate is made, that
+// the tests cannot be formed for so many strata.
+#include <cstdio>
+#include <initializer_list>
+
 #include "homogeneity/homogeneity.h"
+#include "homogeneity/present.h"
 #include "vyr_host.h"
+
+namespace
+{
+
+constexpr int MSG_TOO_MANY_STRATA = 3603; // (strata, need, limit, source)
+
+// The tests run for this BY group as far as the options go.
+bool tests_wanted(KorvPtr q)
+{
+    return (q->zprint || q->ogstat) && q->nstrata > 1 && !q->grpvar && !(q->ktype & 2);
+}
+
+// Bytes as "12.3 MB" or "80.0 GB".
+void describe_bytes(double bytes, char* out, size_t size)
+{
+    if (bytes >= 1e9)
+        std::snprintf(out, size, "%.1f GB", bytes / 1e9);
+    else
+        std::snprintf(out, size, "%.1f MB", bytes / 1e6);
+}
+
+} // namespace
+
+HomSize korv_hom_size(KorvPtr q, int k)
+{
+    HomSize s;
+    int blocks = 2; // log-rank and Wilcoxon are always formed
+    if (q->ktype & 0x20)
+        ++blocks;
+    if (!q->zwt)
+        for (int bit : {0x40, 0x80, 0x100})
+            if (q->ktype & bit)
+                ++blocks;
+    const double kk = static_cast<double>(k);
+    s.need = blocks * (kk + 1) * (kk + 2) / 2 * sizeof(double);
+    double memsize = 0;
+    if (xyrngef("MEMSIZE", &memsize) == 0 && memsize > 0) {
+        s.limit = memsize;
+        s.fromMemsize = true;
+    } else {
+        s.limit = KORV_HOM_MATRIX_CAP;
+    }
+    return s;
+}
+
+bool korv_hom_fits(KorvPtr q, int k)
+{
+    const HomSize s = korv_hom_size(q, k);
+    return s.need <= s.limit;
+}
+
+void korv_hom_announce(KorvPtr q)
+{
+    if (!tests_wanted(q) || korv_hom_fits(q, q->nstrata))
+        return;
+    const HomSize s = korv_hom_size(q, q->nstrata);
+    char need[32], limit[32];
+    describe_bytes(s.need, need, sizeof need);
+    describe_bytes(s.limit, limit, sizeof limit);
+    xpmlog(326, MSG_TOO_MANY_STRATA, q->nstrata, need, limit,
+           s.fromMemsize ? "MEMSIZE=" : "the limit for the matrices of the tests");
+}
 
 void korvpol(KorvPtr q)
 {
@@ -10,6 +78,12 @@ void korvpol(KorvPtr q)
         return;
     if (q->nsvar != 0 && q->nstrata == 1 && !q->grpvar)
         xpmlog(326, 33);
+    // Too many strata for the matrices of the tests: the data pass said so.
+    // The graph insets show no p-value rather than another group's.
+    if (tests_wanted(q) && !korv_hom_fits(q, q->nstrata)) {
+        korv_hom::reset_ogstat(q->ogstat);
+        return;
+    }
     if (q->nstrata > 1 || q->grpvar) {
         if (q->zwt)
             korvwho(q);

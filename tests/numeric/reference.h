@@ -1,5 +1,9 @@
-// Reads the reference tables under tests/reference/ (CSV with '#' comment
-// lines and a header row) and compares numbers with stated tolerances.
+// The one reader of the tests' CSV tables: the peer reference values under
+// tests/reference/ and the example data sets under examples/ (a header row,
+// '#' comment lines, fields optionally in double quotes). A table that cannot
+// be read, or that has no rows, fails the test that reads it: a deleted or
+// emptied reference file can never let a comparison pass by comparing nothing.
+// Also the comparison of numbers with stated tolerances.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,49 +12,99 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace korvtest
 {
 
+// The source tree (KORV_SOURCE_DIR in the environment, else as built).
+inline std::string source_dir()
+{
+    if (const char* root = std::getenv("KORV_SOURCE_DIR"))
+        return root;
+#ifdef KORV_SOURCE_DIR
+    return KORV_SOURCE_DIR;
+#else
+    return ".";
+#endif
+}
+
+// One CSV line split into fields; a field in double quotes may hold commas.
+inline std::vector<std::string> split_fields(const std::string& line)
+{
+    std::vector<std::string> out;
+    std::string cur;
+    bool quoted = false;
+    for (char c : line) {
+        if (c == '"')
+            quoted = !quoted;
+        else if (c == ',' && !quoted) {
+            out.push_back(cur);
+            cur.clear();
+        } else if (c != '\r') {
+            cur.push_back(c);
+        }
+    }
+    out.push_back(cur);
+    return out;
+}
+
 class Table
 {
   public:
+    // `name` is a file of tests/reference/, or a path from the top of the
+    // source tree when it holds a '/' ("examples/lung.csv").
     explicit Table(const std::string& name)
     {
-        const char* root = std::getenv("KORV_SOURCE_DIR");
-        std::string dir = root ? root : KORV_SOURCE_DIR;
-        std::ifstream in(dir + "/tests/reference/" + name);
-        EXPECT_TRUE(in.good()) << "missing reference file " << name;
+        const std::string path =
+            source_dir() +
+            (name.find('/') == std::string::npos ? "/tests/reference/" + name : "/" + name);
+        std::ifstream in(path);
+        if (!in.good()) {
+            ADD_FAILURE() << "reference table " << path << " cannot be read";
+            return;
+        }
         std::string line;
         bool header = true;
         while (std::getline(in, line)) {
-            if (line.empty() || line[0] == '#')
+            if (line.empty() || line == "\r" || line[0] == '#')
                 continue;
-            std::vector<std::string> cells;
-            std::stringstream ss(line);
-            std::string cell;
-            while (std::getline(ss, cell, ','))
-                cells.push_back(cell);
+            std::vector<std::string> cells = split_fields(line);
             if (header) {
+                names_ = cells;
                 for (size_t i = 0; i < cells.size(); ++i)
                     cols_[cells[i]] = i;
                 header = false;
             } else {
-                rows_.push_back(cells);
+                cells.resize(names_.size());
+                rows_.push_back(std::move(cells));
             }
         }
-        EXPECT_FALSE(rows_.empty()) << name << " has no rows";
+        if (rows_.empty())
+            ADD_FAILURE() << "reference table " << path << " has no rows";
     }
 
     size_t size() const { return rows_.size(); }
+    const std::vector<std::string>& columns() const { return names_; }
+    bool has(const std::string& col) const { return cols_.count(col) != 0; }
 
+    const std::string& text(size_t row, const std::string& col) const
+    {
+        auto it = cols_.find(col);
+        if (it == cols_.end() || row >= rows_.size()) {
+            ADD_FAILURE() << "no column " << col << " (or row " << row << ")";
+            static const std::string empty;
+            return empty;
+        }
+        return rows_[row][it->second];
+    }
+
+    // A number; NA, NaN, "." and an empty field are NaN.
     double num(size_t row, const std::string& col) const
     {
         const std::string& s = text(row, col);
-        if (s == "NA" || s == "NaN")
+        if (s.empty() || s == "NA" || s == "NaN" || s == ".")
             return std::nan("");
         if (s == "Inf")
             return INFINITY;
@@ -59,18 +113,24 @@ class Table
         return std::strtod(s.c_str(), nullptr);
     }
 
-    const std::string& text(size_t row, const std::string& col) const
+    // Row `row` as named fields.
+    std::map<std::string, std::string> record(size_t row) const
     {
-        auto it = cols_.find(col);
-        if (it == cols_.end()) {
-            ADD_FAILURE() << "no column " << col;
-            static const std::string empty;
-            return empty;
-        }
-        return rows_[row][it->second];
+        std::map<std::string, std::string> r;
+        for (size_t i = 0; i < names_.size() && row < rows_.size(); ++i)
+            r[names_[i]] = rows_[row][i];
+        return r;
+    }
+    std::vector<std::map<std::string, std::string>> records() const
+    {
+        std::vector<std::map<std::string, std::string>> out;
+        for (size_t r = 0; r < rows_.size(); ++r)
+            out.push_back(record(r));
+        return out;
     }
 
   private:
+    std::vector<std::string> names_;
     std::map<std::string, size_t> cols_;
     std::vector<std::vector<std::string>> rows_;
 };

@@ -124,3 +124,56 @@ write_ref(do.call(rbind, wcur), "estimate_weighted.csv",
           paste("survfit(Surv(time, event) ~ 1, weights = karno / 50, ctype = 1): surv, cumhaz, std.chaz;",
                 "se_na = sqrt of the running sum of d_w / Y_w^2 (std.chaz differs);",
                 "sesum = running sum of d_w R2 / (Y_w^2 (Y_w - d_w)); r_std_err = R's std.err (differs)"))
+
+# Weighted quartile limits. The limits of a percentile come from the pointwise
+# limits: R's quantile() of a survfit object reads them off its lower and
+# upper curves. The weighted variance here is not R's, so the curves are made
+# from this variance first (sesum as above, per time, carried over censoring
+# times) with R's own transform code (survfit_confint), then quantile() reads
+# the limits. Samples whose weight column is missing or not positive drop the
+# row, as the data pass does.
+qcases <- list(
+  list(id = "lung_f", file = "lung.csv", time = "time", status = "status", event = 2,
+       by = "sex", value = 2, weights = c("wt_loss", "ph_karno", "pat_karno", "age", "meal_cal")),
+  list(id = "lung_m", file = "lung.csv", time = "time", status = "status", event = 2,
+       by = "sex", value = 1, weights = c("wt_loss", "ph_karno", "meal_cal")),
+  list(id = "veteran", file = "veteran.csv", time = "time", status = "status", event = 1,
+       weights = c("karno", "age"))
+)
+confint <- get("survfit_confint", envir = asNamespace("survival"))
+wq <- list()
+for (cs in qcases) {
+  d0 <- ex(cs$file)
+  if (!is.null(cs$by)) d0 <- d0[as.character(d0[[cs$by]]) == as.character(cs$value), ]
+  for (wv in cs$weights) {
+    d <- data.frame(time = as.numeric(d0[[cs$time]]), event = as.integer(d0[[cs$status]] == cs$event),
+                    w = as.numeric(d0[[wv]]))
+    d <- d[!is.na(d$w) & d$w > 0 & !is.na(d$time), ]
+    base <- survfit(Surv(time, event) ~ 1, data = d, weights = w)
+    g <- 0
+    se <- numeric(length(base$time))
+    for (i in seq_along(base$time)) {
+      t <- base$time[i]
+      atrisk <- d$time >= t
+      Y <- sum(d$w[atrisk])
+      R2 <- sum(d$w[atrisk]^2)
+      dw <- sum(d$w[d$time == t & d$event == 1])
+      R <- Y - dw
+      if (dw > 0) g <- if (R > 1e-12 * sum(d$w)) g + dw * R2 / (Y^2 * R) else NA
+      se[i] <- sqrt(g)
+    }
+    for (ct in names(conftypes)) {
+      f <- base
+      ci <- confint(f$surv, se, logse = TRUE, conf.type = ct, conf.int = 0.95)
+      f$lower <- ci$lower
+      f$upper <- ci$upper
+      q <- quantile(f, probs = c(0.25, 0.5, 0.75), conf.int = TRUE)
+      wq[[length(wq) + 1]] <- data.frame(case = cs$id, weight = wv, conftype = conftypes[[ct]],
+                                         p = c(0.25, 0.5, 0.75), estimate = as.numeric(q$quantile),
+                                         lower = as.numeric(q$lower), upper = as.numeric(q$upper))
+    }
+  }
+}
+write_ref(do.call(rbind, wq), "estimate_weighted_quartiles.csv",
+          paste("quantile(survfit(..., weights = w) with lower/upper from survfit_confint(surv,",
+                "sqrt(running sum of d_w R2 / (Y_w^2 (Y_w - d_w))), conf.type), conf.int = TRUE)"))

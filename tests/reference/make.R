@@ -7,10 +7,15 @@
 #   Rscript tests/reference/make.R numeric    # one section
 #
 # Run from the repository root. The generated files are committed, so the
-# tests never need R. The statsmodels references of the homogeneity tests come
-# from a Python script beside this one:
+# tests never need R. Three Python scripts beside this one make the rest: the
+# statsmodels references of the homogeneity tests, the worked values of the
+# tests no peer computes (modified Peto-Peto, Fleming-Harrington with
+# gamma > 0) from their definitions, and the exact rational references of the
+# weighted statistics with weights up to 1e12 times the others:
 #
 #   /usr/bin/python3 tests/reference/homogeneity_statsmodels.py
+#   /usr/bin/python3 tests/reference/homogeneity_worked.py
+#   /usr/bin/python3 tests/reference/exact_weighted.py
 
 args <- commandArgs(trailingOnly = TRUE)
 ref_dir <- file.path("tests", "reference")

@@ -3,6 +3,8 @@
 // behaviour at the edges (quartile rules, empty risk sets, the mean's end).
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "sample.h"
 
 using namespace est_test;
@@ -173,6 +175,70 @@ TEST(Mended, RiskResidueIsEmpty)
     EXPECT_EQ(rf.events.back().S, 0.0);
 }
 
+// One record of frequency (or weight) 1e12 censored early: the risk sets of
+// the records after it are 2 and 1, not the residue of 1e12 + 2 less 1e12
+// against a tolerance taken from the total.
+TEST(Mended, LargeCountLeavesLaterRiskSetsExact)
+{
+    for (bool weighted : {false, true}) {
+        SCOPED_TRACE(weighted ? "weight 1e12" : "frequency 1e12");
+        Sample s;
+        s.add(2, false, weighted ? 1 : 1e12, weighted ? 1e12 : 1);
+        s.add(4, true);
+        s.add(5, true);
+        s.rank();
+        PlSettings set;
+        set.weighted = weighted;
+        Result r = runEngine(s, set);
+        ASSERT_EQ(r.events.size(), 2u);
+        EXPECT_EQ(r.events[0].Y, 2);
+        EXPECT_EQ(r.events[0].S, 0.5);
+        EXPECT_FALSE(r.events[0].emptied);
+        EXPECT_DOUBLE_EQ(r.events[0].stderr_, 0.5 * std::sqrt(0.5));
+        EXPECT_EQ(r.events[1].S, 0);
+        EXPECT_TRUE(r.events[1].emptied);
+        EXPECT_EQ(r.steps.back().left, 0);
+        EXPECT_EQ(r.quant[1], 4.5); // survival exactly 0.5 from 4 to 5
+    }
+}
+
+// The weighted estimator against exact rational arithmetic (tests/reference/
+// exact_weighted.py) with weights up to 1e12 times the others, all levels of
+// each case pooled: survival to 1e-13, the Greenwood sum and the standard
+// error to 1e-12, the cumulative hazard and its standard error to 1e-13.
+TEST(Mended, WeightedEstimatesAgainstExactArithmetic)
+{
+    Table in("exact_weighted_records.csv"), want("exact_weighted_estimates.csv");
+    std::map<std::string, Sample> samples;
+    for (size_t i = 0; i < in.size(); ++i)
+        samples[in.text(i, "case")].add(in.num(i, "time"), in.text(i, "status") == "1",
+                                        in.num(i, "freq"), in.num(i, "weight"));
+    std::map<std::string, Result> runs;
+    for (auto& [name, s] : samples) {
+        s.rank();
+        PlSettings set;
+        set.weighted = true;
+        runs[name] = runEngine(s, set);
+    }
+    std::map<std::string, size_t> next;
+    for (size_t r = 0; r < want.size(); ++r) {
+        const std::string name = want.text(r, "case");
+        const auto& ev = runs.at(name).events;
+        const size_t i = next[name]++;
+        ASSERT_LT(i, ev.size()) << name;
+        SCOPED_TRACE(name + " t=" + want.text(r, "time"));
+        EXPECT_EQ(ev[i].time, want.num(r, "time"));
+        EXPECT_TRUE(close(ev[i].Y, want.num(r, "at_risk"), 1e-15));
+        EXPECT_TRUE(close(ev[i].S, want.num(r, "surv"), 1e-13)) << ev[i].S;
+        EXPECT_TRUE(close(ev[i].G, want.num(r, "greenwood"), 1e-12)) << ev[i].G;
+        EXPECT_TRUE(close(ev[i].stderr_, want.num(r, "stderr"), 1e-12)) << ev[i].stderr_;
+        EXPECT_TRUE(close(ev[i].H, want.num(r, "cumhaz"), 1e-13));
+        EXPECT_TRUE(close(ev[i].seH, want.num(r, "se_cumhaz"), 1e-13));
+    }
+    for (auto& [name, run] : runs)
+        EXPECT_EQ(next[name], run.events.size()) << name;
+}
+
 TEST(Quartiles, MidpointAndMultipleLevels)
 {
     // Survival 0.5 exactly after the events at 10, 0.4 after 14: median 12.
@@ -236,6 +302,47 @@ TEST(Quartiles, TrapBogusLimits)
     EXPECT_TRUE(wzmis(up2[1]));
     EXPECT_EQ(lo2[2], 10);
     EXPECT_EQ(up2[2], 10);
+}
+
+// The weighted limits follow the unweighted rule, and keep only limits that
+// hold their percentile.
+TEST(Quartiles, WeightedLimitsAtTheEdges)
+{
+    PlSettings w;
+    w.weighted = true;
+    // Four events emptying the risk set: the 75th percentile (index 0) is
+    // compatible from the first event on (so few subjects) and left at 4 with
+    // S = 0 and G = 0, where the variance is not known: no upper limit,
+    // weighted or not.
+    Sample a;
+    const double wt[] = {1, 2, 1, 1.5};
+    for (int i = 0; i < 4; ++i)
+        a.add(i + 1, true, 1, wt[i]);
+    a.rank();
+    Result ra = runEngine(a, w);
+    EXPECT_EQ(ra.quant[0], 4);
+    EXPECT_EQ(ra.qtlower[0], 1);
+    EXPECT_TRUE(wzmis(ra.qtupper[0]));
+    Result ru = runEngine(fromList({{1, 1}, {2, 1}, {3, 1}, {4, 1}}), PlSettings{});
+    EXPECT_TRUE(wzmis(ru.qtupper[0]));
+    // 900 of 902 light subjects fail at 1 beside one of weight 250: the
+    // survival falls to 0.22, far below 0.75 and 0.5 (the 25th percentile
+    // and the median are 1). The heavy one fails at 2 beside 2 light ones:
+    // the variance becomes large enough for survival 0.0017 to be compatible
+    // with both levels. A lower limit of 2 would exclude the percentile it
+    // belongs to: it is removed.
+    Sample b;
+    b.add(1, true, 900, 1);
+    b.add(2, true, 1, 250);
+    b.add(3, false, 2, 1);
+    b.rank();
+    Result rb = runEngine(b, w);
+    for (int i : {1, 2}) {
+        EXPECT_EQ(rb.quant[i], 1);
+        EXPECT_TRUE(wzmis(rb.qtlower[i]));
+        EXPECT_TRUE(wzmis(rb.qtupper[i]));
+    }
+    EXPECT_EQ(rb.qtlower[0], 1);
 }
 
 // The mean: its end point and bias code.

@@ -5,86 +5,24 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
-#include <map>
 #include <numeric>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "../../numeric/reference.h"
 #include "estimate/estimate.h"
 #include "runtime/missing.h"
 
 namespace est_test
 {
 
-inline std::string root()
-{
-    const char* e = std::getenv("KORV_SOURCE_DIR");
-#ifdef KORV_SOURCE_DIR
-    if (!e)
-        return KORV_SOURCE_DIR;
-#endif
-    return e ? e : ".";
-}
+using korvtest::Table;
 
-inline std::vector<std::string> split(const std::string& line)
+// A number of a table, the ordinary missing value where the table has none.
+inline double value(const Table& t, size_t r, const std::string& col)
 {
-    std::vector<std::string> out;
-    std::string cur;
-    for (char c : line) {
-        if (c == ',') {
-            out.push_back(cur);
-            cur.clear();
-        } else if (c != '\r' && c != '"') {
-            cur += c;
-        }
-    }
-    out.push_back(cur);
-    return out;
-}
-
-// A CSV file as rows of named text fields; lines starting with '#' skipped.
-struct Csv {
-    std::vector<std::string> names;
-    std::vector<std::vector<std::string>> rows;
-    int col(const std::string& n) const
-    {
-        for (size_t i = 0; i < names.size(); ++i)
-            if (names[i] == n)
-                return static_cast<int>(i);
-        return -1;
-    }
-    double num(size_t r, const std::string& n) const
-    {
-        const std::string& s = rows[r][static_cast<size_t>(col(n))];
-        if (s.empty() || s == "NA")
-            return korv_missing();
-        return std::strtod(s.c_str(), nullptr);
-    }
-    std::string text(size_t r, const std::string& n) const
-    {
-        return rows[r][static_cast<size_t>(col(n))];
-    }
-};
-
-inline Csv readCsv(const std::string& path)
-{
-    Csv c;
-    std::ifstream in(path);
-    std::string line;
-    bool header = true;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        if (header) {
-            c.names = split(line);
-            header = false;
-        } else {
-            c.rows.push_back(split(line));
-        }
-    }
-    return c;
+    const double v = t.num(r, col);
+    return std::isnan(v) ? korv_missing() : v;
 }
 
 // One stratum's records in record order, ranked.
@@ -145,7 +83,11 @@ struct Sample {
 };
 
 // The sample of a reference case (the same subsets the R script takes).
-inline Sample caseSample(const std::string& id, bool karnoWeights = false)
+// With `weight`, each record's weight is that column (records without a
+// positive weight are left out, as the data pass leaves them out); with
+// karnoWeights, karno / 50.
+inline Sample caseSample(const std::string& id, bool karnoWeights = false,
+                         const std::string& weight = "")
 {
     struct Def {
         const char* id;
@@ -163,6 +105,7 @@ inline Sample caseSample(const std::string& id, bool karnoWeights = false)
         {"veteran_1", "veteran.csv", "time", "status", "1", "trt", "1"},
         {"veteran_2", "veteran.csv", "time", "status", "1", "trt", "2"},
         {"veteran_w", "veteran.csv", "time", "status", "1", nullptr, nullptr},
+        {"veteran", "veteran.csv", "time", "status", "1", nullptr, nullptr},
         {"aml_m", "aml.csv", "time", "status", "1", "x", "Maintained"},
         {"aml_n", "aml.csv", "time", "status", "1", "x", "Nonmaintained"},
         {"ovarian", "ovarian.csv", "futime", "fustat", "1", nullptr, nullptr},
@@ -173,12 +116,17 @@ inline Sample caseSample(const std::string& id, bool karnoWeights = false)
     for (const Def& d : defs) {
         if (id != d.id)
             continue;
-        Csv c = readCsv(root() + "/examples/" + d.file);
-        for (size_t r = 0; r < c.rows.size(); ++r) {
+        Table c(std::string("examples/") + d.file);
+        for (size_t r = 0; r < c.size(); ++r) {
             if (d.by && c.text(r, d.by) != d.value)
                 continue;
             bool ev = c.text(r, d.status) == d.event;
             double w = karnoWeights ? c.num(r, "karno") / 50 : 1.0;
+            if (!weight.empty()) {
+                w = c.num(r, weight);
+                if (!(w > 0))
+                    continue;
+            }
             s.add(c.num(r, d.time), ev, 1.0, w);
         }
     }

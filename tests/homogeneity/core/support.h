@@ -1,17 +1,17 @@
 // Shared helpers of the core tests: records, their rank index, a whole run of
-// the unweighted and weighted tests over plain arrays, and a reader of the
-// example files and the peer reference tables.
+// the unweighted and weighted tests over plain arrays, and the example files
+// and peer reference tables read through the tests' one reader.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
-#include <fstream>
 #include <map>
 #include <numeric>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "../../numeric/reference.h"
 #include "homogeneity/homogeneity.h"
 
 namespace homtest
@@ -130,44 +130,11 @@ inline KorvChiSq chisq(std::vector<double> block, int k, double singular = 1e-12
 }
 
 // ---------------------------------------------------------------------------
-// CSV reading (quoted fields, no embedded quotes needed here).
-inline std::vector<std::string> split_csv(const std::string& line)
-{
-    std::vector<std::string> out;
-    std::string cur;
-    bool q = false;
-    for (char ch : line) {
-        if (ch == '"')
-            q = !q;
-        else if (ch == ',' && !q) {
-            out.push_back(cur);
-            cur.clear();
-        } else if (ch != '\r')
-            cur.push_back(ch);
-    }
-    out.push_back(cur);
-    return out;
-}
-
+// Reference tables and example files, through the tests' one reader.
 using Row = std::map<std::string, std::string>;
-inline std::vector<Row> read_csv(const std::string& path)
+inline std::vector<Row> read_table(const std::string& name)
 {
-    std::ifstream in(path);
-    std::vector<Row> rows;
-    std::string line;
-    if (!std::getline(in, line))
-        return rows;
-    auto head = split_csv(line);
-    while (std::getline(in, line)) {
-        if (line.empty())
-            continue;
-        auto f = split_csv(line);
-        Row r;
-        for (size_t i = 0; i < head.size() && i < f.size(); ++i)
-            r[head[i]] = f[i];
-        rows.push_back(r);
-    }
-    return rows;
+    return korvtest::Table(name).records();
 }
 
 inline std::vector<std::string> split(const std::string& s, char sep)
@@ -180,21 +147,12 @@ inline std::vector<std::string> split(const std::string& s, char sep)
     return out;
 }
 
-inline std::string source_dir()
-{
-#ifdef KORV_SOURCE_DIR
-    return KORV_SOURCE_DIR;
-#else
-    return ".";
-#endif
-}
-
 // Records of an example file by the description of a reference row: levels
 // of `group` in the order given (numbers compared as numbers), optional
 // strata column (its values numbered in order of appearance into *strata).
 inline Records example(const Row& ref, std::vector<int64_t>* strata = nullptr)
 {
-    auto rows = read_csv(source_dir() + "/examples/" + ref.at("data") + ".csv");
+    auto rows = read_table("examples/" + ref.at("data") + ".csv");
     auto levels = split(ref.at("levels"), '|');
     std::vector<double> events;
     for (auto& e : split(ref.at("events"), '|'))

@@ -1,6 +1,7 @@
 // The pivoting sweep and its chi-square recipe, the trend row, the decimals
 // helper, and the invariants of the weighted tests (which no peer computes).
 #include <cmath>
+#include <map>
 
 #include <gtest/gtest.h>
 
@@ -109,6 +110,32 @@ TEST(Sweep, PivotChoiceAndFloors)
     EXPECT_EQ(korvcs(nullptr, e.data(), 2, d3, work, 0.5), -1);
     EXPECT_EQ(d3[0], '*');
     EXPECT_EQ(d3[1], '*');
+}
+
+TEST(Sweep, ScaledPivotsKeepALevelOfSmallVariance)
+{
+    // Three levels at risk 1e-13, 1 and 1 (the covariance of one event time,
+    // rows summing to zero): the first level's variance is 1e-13 of the
+    // others' but not a combination of them. Scaled to unit variance before
+    // the sweep it keeps its pivot: 2 degrees of freedom, and the statistic
+    // of the reduced system (the last level left out).
+    const double r[3] = {1e-13, 1, 1};
+    const double N = r[0] + r[1] + r[2];
+    std::vector<std::vector<double>> V(3, std::vector<double>(3));
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            V[i][j] = (i == j ? N * r[i] : 0.0) - r[i] * r[j];
+    const std::vector<double> U = {1e-7, 0.5, -0.5 - 1e-7};
+    KorvChiSq c = chisq(bordered(V, U), 3);
+    EXPECT_EQ(c.df, 2);
+    const double det = V[0][0] * V[1][1] - V[1][0] * V[1][0];
+    const double x0 = (U[0] * V[1][1] - U[1] * V[1][0]) / det;
+    const double x1 = (U[1] * V[0][0] - U[0] * V[1][0]) / det;
+    EXPECT_NEAR(c.chisq, U[0] * x0 + U[1] * x1, 1e-9 * (U[0] * x0 + U[1] * x1));
+    // The structure caps the rank: however rounding leaves the last pivot,
+    // three levels whose rows sum to zero give at most 2.
+    std::vector<std::vector<double>> W = {{2, -1, -1 + 1e-9}, {-1, 2, -1}, {-1 + 1e-9, -1, 2}};
+    EXPECT_EQ(chisq(bordered(W, {1, -0.5, -0.5}), 3).df, 2);
 }
 
 TEST(Trend, ZeroAndNegativeZ)
@@ -257,3 +284,69 @@ TEST(Weighted, ZeroFrequencyRecordChangesNothing)
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------------
+// Weighted tests against exact rational arithmetic (tests/reference/
+// exact_weighted.py), with weights up to 1e12 times the others: each
+// covariance to 1e-12 of its row and column scale, the scores likewise, the
+// chi-square to 1e-10 and its degrees of freedom exactly. The report's
+// example must give the log-rank 1.018210318 on 1 DF.
+
+std::map<std::string, Records> exact_records()
+{
+    korvtest::Table t("exact_weighted_records.csv");
+    std::map<std::string, Records> out;
+    for (size_t i = 0; i < t.size(); ++i) {
+        const double f = t.num(i, "freq");
+        out[t.text(i, "case")].add(t.num(i, "time"), t.text(i, "status") == "1" ? f : -f,
+                                   static_cast<int64_t>(t.num(i, "level")), t.num(i, "weight"));
+    }
+    return out;
+}
+
+std::vector<double> numbers(const std::string& s)
+{
+    std::vector<double> v;
+    for (auto& x : split(s, '|'))
+        v.push_back(std::stod(x));
+    return v;
+}
+
+TEST(WeightedExact, ScoresCovarianceAndChiSquare)
+{
+    auto records = exact_records();
+    korvtest::Table t("exact_weighted_tests.csv");
+    ASSERT_GE(t.size(), 39u);
+    for (size_t row = 0; row < t.size(); ++row) {
+        const std::string name = t.text(row, "case"), test = t.text(row, "test");
+        SCOPED_TRACE(name + " " + test);
+        const int k = static_cast<int>(t.num(row, "k"));
+        Result res = weighted(records.at(name), k);
+        const std::vector<double>& b = test == "logrank"    ? res.lr
+                                       : test == "wilcoxon" ? res.wil
+                                                            : res.tar;
+        const std::vector<double> U = numbers(t.text(row, "scores"));
+        const std::vector<double> V = numbers(t.text(row, "cov"));
+        for (int h = 0; h < k; ++h) {
+            const double sh = std::sqrt(std::fabs(V[h * k + h]));
+            EXPECT_TRUE(korvtest::Near(res.scores(b)[h], U[h], 1e-12, 1e-12 * sh)) << "U" << h;
+            for (int j = 0; j <= h; ++j) {
+                const double scale = sh * std::sqrt(std::fabs(V[j * k + j]));
+                EXPECT_TRUE(korvtest::Near(b[zisub(h, j)], V[h * k + j], 0, 1e-12 * scale))
+                    << "V" << h << j;
+            }
+        }
+        if (k == 2) {
+            // Two levels: the rows sum to zero exactly.
+            EXPECT_EQ(b[0] + b[1], 0.0);
+            EXPECT_EQ(b[2], b[0]);
+        }
+        KorvChiSq c = chisq(b, k);
+        EXPECT_EQ(c.df, static_cast<int>(t.num(row, "df")));
+        EXPECT_TRUE(korvtest::Near(c.chisq, t.num(row, "chisq"), 1e-10));
+        if (name == "report" && test == "logrank") {
+            EXPECT_NEAR(c.chisq, 1.018210318, 5e-10);
+            EXPECT_NEAR(c.p, 0.3129, 5e-5);
+        }
+    }
+}

@@ -379,6 +379,28 @@ TEST_F(Driver, SingleStratumGivesNoTest)
     EXPECT_FALSE(find("HomTests"));
 }
 
+TEST_F(Driver, TooManyStrataForTheMatricesAreDeclined)
+{
+    // Log-rank and Wilcoxon: two bordered blocks of (k + 1)(k + 2) / 2
+    // doubles. Without MEMSIZE= the limit is the built-in 1 GB: 100,000
+    // strata need 80 GB and are declined, 1,000 strata need 16 MB.
+    q.ktype = 0x218;
+    EXPECT_DOUBLE_EQ(korv_hom_size(&q, 100000).need, 2.0 * 100001 * 100002 / 2 * 8);
+    EXPECT_EQ(korv_hom_size(&q, 100000).limit, KORV_HOM_MATRIX_CAP);
+    EXPECT_FALSE(korv_hom_fits(&q, 100000));
+    EXPECT_TRUE(korv_hom_fits(&q, 1000));
+    // Each further test adds a block; with weights only Tarone can.
+    q.ktype = 0x218 | 0x20 | 0x40 | 0x80 | 0x100;
+    EXPECT_DOUBLE_EQ(korv_hom_size(&q, 1000).need, 6.0 * 1001 * 1002 / 2 * 8);
+    q.zwt = 1;
+    EXPECT_DOUBLE_EQ(korv_hom_size(&q, 1000).need, 3.0 * 1001 * 1002 / 2 * 8);
+    // The largest count that fits the cap with two blocks.
+    q.zwt = 0;
+    q.ktype = 0x218;
+    EXPECT_TRUE(korv_hom_fits(&q, 11178));
+    EXPECT_FALSE(korv_hom_fits(&q, 11179));
+}
+
 TEST_F(Driver, SavedScoresAreTheUnsweptBlocks)
 {
     q.ktype = 8 | 16 | 256;

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/stages.h"
 #include "frame/korvcom.h"
 
 struct STRATA;

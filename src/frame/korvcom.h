@@ -133,7 +133,8 @@ struct KORVCOM {
     char zsorted;        // 1 when the group's times arrived sorted
 
     // ---- Status -----------------------------------------------------------
-    int rc; // the step's status; above 4 after set-up ends the step
+    int rc;           // the step's status; above 4 after set-up ends the step
+    unsigned refused; // features refused so far in the step (korv_refuse), one bit each
 
     // ---- Row buffer (output columns and OUT= variables are bound here) -----
     double iovar[34];  // no fixed meaning; each table binds its own elements

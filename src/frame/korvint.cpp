@@ -10,13 +10,9 @@
 #include "vyr_files.h"
 #include "vyr_host.h"
 
+#include "common/stages.h"
 #include "frame/parse.h"
 #include "vyr_data.h"
-#define KORV_HAVE_PARSE 1
-#if __has_include("results/results.h")
-#include "results/results.h"
-#define KORV_HAVE_RESULTS 1
-#endif
 
 void shell(double* v, int n)
 {
@@ -165,14 +161,10 @@ void initial_housekeeping(KORVCOM* q)
 
 void korvint(KORVCOM* q)
 {
-#ifdef KORV_HAVE_PARSE
     parse(q);
-#endif
     setin(q);
-#ifdef KORV_HAVE_RESULTS
     korvprl(q);
     korvout(q);
-#endif
     initial_housekeeping(q);
 }
 

@@ -17,7 +17,7 @@
 #include "vyr_output.h"
 #include "vyr_session.h"
 
-#include "frame/stages.h"
+#include "common/stages.h"
 
 void* v_global_gcb_anchor = nullptr;
 void* v_global_pidb_anchor = nullptr;
@@ -128,6 +128,21 @@ void bandwidth_graph(KORVCOM* q)
     wobcall(q->vdq, WOB_SEL_GRAPH_OUTPUT, 7, pb);
 }
 
+// Requests whose analysis is not part of this build are refused once, by
+// name, before the first BY group, so that their absence is not taken for a
+// result. The stubs refuse again if they are reached; that says nothing more.
+void refuse_unbuilt_requests(KorvPtr q)
+{
+    if (q->ncvar > 0 && !korv_built_association)
+        korv_refuse(q, KorvFeature::Association);
+    if (q->confband != 0 && !korv_built_bands)
+        korv_refuse(q, KorvFeature::ConfidenceBands);
+    if (q->survdiff && !korv_built_comparisons)
+        korv_refuse(q, KorvFeature::MultipleComparisons);
+    if (q->vdqgraph != 0 && !korv_built_graphs)
+        korv_refuse(q, KorvFeature::Graphs);
+}
+
 } // namespace
 
 void surPath(KORVCOM* q)
@@ -145,28 +160,19 @@ void surPath(KORVCOM* q)
             if (q->graphics->utid)
                 check_point(xcpoint(q->graphics->utid, -2));
         } else if (q->zcensplot) {
-            stage_korvcp(q);
+            korvcp(q);
         }
     }
-    // The GROUP= road needs the group estimator: without it, report the data
-    // pass and say so rather than print empty counts as a result.
-    if (q->grpvar && !stage_available_korvxsg(q)) {
+    // The GROUP= road needs the group estimator and the life table its own:
+    // without them, report the data pass and refuse the analysis (which ends
+    // the step) rather than print empty counts as a result.
+    const bool road_missing = (q->grpvar && !korv_built_group) ||
+                              (!q->grpvar && q->method == 1 && !korv_built_lifetable);
+    if (road_missing) {
         if (q->strmiss > 0)
             xpmlog(326, korv_dropped_message(q, q->strmiss), static_cast<long>(q->strmiss));
         free_group_pools(q);
-        xpmlog(326, KORV_MSG_NO_GROUP_ROAD);
-        q->rc = std::max(q->rc, 2000);
-        xexit(q->rc, 0);
-    }
-    // Likewise the life table needs its estimator: the censoring summary
-    // alone must not pass for the requested analysis.
-    if (q->method == 1 && !stage_available_korvtb(q, q->strata)) {
-        if (q->strmiss > 0)
-            xpmlog(326, korv_dropped_message(q, q->strmiss), static_cast<long>(q->strmiss));
-        free_group_pools(q);
-        xpmlog(326, KORV_MSG_NO_LIFETABLE);
-        q->rc = std::max(q->rc, 2000);
-        xexit(q->rc, 0);
+        korv_refuse(q, q->grpvar ? KorvFeature::GroupAnalysis : KorvFeature::LifeTable);
     }
     const int64_t paths = static_cast<int64_t>(std::max(q->nstrata, 1)) * sizeof(xobskey);
     // 3. One output path per stratum for the graphs, the at-risk ticks and the
@@ -174,9 +180,9 @@ void surPath(KORVCOM* q)
     if (q->vdqgraph != 0) {
         q->ogpath = static_cast<xobskey*>(xmalloc_or_exit(q->polnode, paths, 0x2000));
         if (q->art)
-            stage_korvmxt(q);
+            korvmxt(q);
         if (q->grpvar)
-            stage_korvpbg(q);
+            korvpbg(q);
     }
     // 4. The same for the smoothed hazards.
     if (q->kmhaz) {
@@ -206,11 +212,9 @@ void surPath(KORVCOM* q)
             group = pb[5].value.o;
             // With several strata the group is headed by the stratum's values.
             if (heading && q->stratumid) {
-                if (std::optional<int> len = stage_korvut(q, s)) {
-                    q->stratumid->len = *len;
-                    set_heading(q, vdqtxt(q->stratumid->label, q->stratumid->len));
-                    headed = true;
-                }
+                q->stratumid->len = korvut(q, s);
+                set_heading(q, vdqtxt(q->stratumid->label, q->stratumid->len));
+                headed = true;
             }
         }
         if (!q->grpvar) {
@@ -220,20 +224,20 @@ void surPath(KORVCOM* q)
             case 2:
             case 3:
                 if (q->zwt)
-                    stage_korvwpl(q, s);
+                    korvwpl(q, s);
                 else
-                    stage_korvpl(q, s);
+                    korvpl(q, s);
                 break;
             case 1:
-                stage_korvtb(q, s);
+                korvtb(q, s);
                 break;
             default:
                 break;
             }
         } else {
-            stage_korvxsg(q, s);
+            korvxsg(q, s);
         }
-        stage_korvtes(q, s);
+        korvtes(q, s);
         if (group) {
             end_group(group);
             if (headed)
@@ -256,17 +260,17 @@ void surPath(KORVCOM* q)
     }
     // 9. The censoring summary.
     if (q->zprint)
-        stage_korvsum(q);
+        korvsum(q);
     // 10. Plots of the group.
     if (q->zplot && q->maxnobs > 0) {
         if (q->graphics) {
-            std::optional<int> r = stage_korvgp1(q);
-            if (r && *r >= 1 && *r <= 3)
-                xpmlog(326, 140 + *r);
+            const int r = korvgp1(q);
+            if (r >= 1 && r <= 3)
+                xpmlog(326, 140 + r);
         } else {
-            stage_korvplt(q);
-            stage_korvfp(q);
-            stage_korvleg(q, 1);
+            korvplt(q);
+            korvfp(q);
+            korvleg(q, 1);
             if (q->grafindx) {
                 xmpoold(q->grafindx);
                 q->grafindx = nullptr;
@@ -274,20 +278,20 @@ void surPath(KORVCOM* q)
         }
     }
     // 11. The tests of equal survival across strata.
-    stage_korvpol(q);
+    korvpol(q);
     // 12. The graphs across strata.
     if (!q->grpvar) {
         if (q->nstrata > 1) {
             if (q->vdqgraph != 0)
-                stage_StratifiedSurvival(q);
+                StratifiedSurvival(q);
             if (q->kmhaz && q->kmhaz->disp == 1) {
                 if (q->kmhaz->nbw > 1 && q->kmhaz->misepath && q->kmhaz->misepath[0] && q->vdq)
                     bandwidth_graph(q);
-                stage_StratifiedSmoothedHazard(q);
+                StratifiedSmoothedHazard(q);
             }
         }
     } else if (q->vdqgraph & 0x10000) {
-        stage_korvpsg(q);
+        korvpsg(q);
     }
     // 13.
     free_group_pools(q);
@@ -305,15 +309,9 @@ void cifPath(KORVCOM* q)
 {
     CMPRISK* c = q->cmprisk;
     c->ntype = c->nFailcode;
-    // 1. The competing-risks data pass. Without it in this build, say so
-    // rather than report an empty analysis as a result.
-    std::optional<int> r = stage_korvdac(q);
-    if (!r) {
-        xpmlog(326, KORV_MSG_NO_CMPRISK);
-        q->rc = std::max(q->rc, 2000);
-        xexit(q->rc, 0);
-    }
-    if (*r != 0) {
+    // 1. The competing-risks data pass; a group without usable data ends
+    // here, its pools deleted.
+    if (korvdac(q) != 0) {
         free_group_pools(q);
         return;
     }
@@ -339,9 +337,9 @@ void cifPath(KORVCOM* q)
     // 3-4. Gray's test and the cumulative incidence.
     const bool test = q->HomTest && c->disallow == 0;
     if (test)
-        stage_korvcit(q);
+        korvcit(q);
     if (q->Summary || q->Surv || q->Phantom || q->fileouts)
-        stage_korvcif(q);
+        korvcif(q);
     // 5. The test table.
     if (test && q->vdq) {
         const char* templ = n == 2 ? "Stat.Korvante.GrayTest2" : "Stat.Korvante.GrayTest";
@@ -416,31 +414,20 @@ int vyrkorva()
     korvint(q);
     if (q->rc > 4)
         xexit(q->rc, 0);
-    // Requests whose analysis is not part of this build: say so once, so
-    // that their absence is not taken for a result.
-    if (q->ncvar > 0 && !stage_available_korvtes(q, nullptr))
-        xpmlog(326, KORV_MSG_NO_ASSOCIATION);
-    if (q->confband != 0 &&
-        !stage_available_BandCritVal(q, 1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
-        xpmlog(326, KORV_MSG_NO_BANDS);
-    if (q->survdiff && !stage_available_MultipleComparisons(q, 0, nullptr))
-        xpmlog(326, KORV_MSG_NO_DIFF);
-    if (q->vdqgraph != 0 && !stage_available_StratifiedSurvival(q))
-        xpmlog(326, KORV_MSG_NO_GRAPHS);
+    refuse_unbuilt_requests(q);
     q->zby = 1;
     while (xbynext(static_cast<DSHANDLE*>(q->filein)) != 0) {
         if (q->cmprisk)
             cifPath(q);
         else
             surPath(q);
-        stage_korvrms(q);
+        korvrms(q);
         q->zby = 0;
     }
     // Device graphics end after the last group.
     if (q->graphics && q->graphics->ggrafs) {
         GRAFSTR* copy = q->graphics->ggrafs;
-        if (std::optional<int> r = stage_zggrend(&copy))
-            q->rc = std::max(q->rc, *r);
+        q->rc = std::max(q->rc, zggrend(&copy));
     }
     xexit(q->rc, 0);
 }

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/stages.h"
 #include "frame/frame.h"
 #include "frame/korvg.h"
 #include "frame/messages.h"
@@ -21,10 +22,6 @@
 #include "vyr_host.h"
 #include "vyr_output.h"
 #include "vyr_session.h"
-
-// The kernel binding of the smoothed hazard belongs to the estimation; it is
-// called when that part of the procedure is present.
-void korvkrn(SMOOTHED* s) __attribute__((weak));
 
 namespace
 {
@@ -193,8 +190,7 @@ void smoothed_rule(KORVCOM* q, const STMT* s)
     h->zcl = bit(s, 34);
     h->disp = 1;
     q->kmhaz = h;
-    if (korvkrn)
-        korvkrn(h);
+    korvkrn(h);
 }
 
 // The at-risk block (SURVIVAL(ATRISK...) with a product-limit type method

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 
+#include "common/stages.h"
 #include "frame/korvcom.h"
 
 // ---------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 // per-task resources (utility files, the plot store, the test work area).
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "frame/frame.h"
 #include "runtime/missing.h"
@@ -159,10 +160,31 @@ void initial_housekeeping(KORVCOM* q)
     }
 }
 
+// The TEST statement is not carried out when its tests are not part of this
+// build, or when the statement reader set it aside (WEIGHT, GROUP=): it is
+// refused by name, and its OUTTEST= data set is not written at all rather
+// than written empty.
+static void refuse_test_statement(KORVCOM* q)
+{
+    if (!stmt_given(q->stmt, 8))
+        return;
+    if (q->ncvar > 0 && korv_built_association)
+        return;
+    if (q->ncvar > 0)
+        korv_refuse(q, KorvFeature::Association);
+    if (auto* out = static_cast<DSHANDLE*>(q->fileoutt)) {
+        const std::string name = vyr_dsname(out);
+        vyr_dsclose(out, false);
+        q->fileoutt = nullptr;
+        xpmlog(326, 3506, name.c_str());
+    }
+}
+
 void korvint(KORVCOM* q)
 {
     parse(q);
     setin(q);
+    refuse_test_statement(q);
     korvprl(q);
     korvout(q);
     initial_housekeeping(q);

@@ -133,12 +133,26 @@ void bandwidth_graph(KORVCOM* q)
 // result. The stubs refuse again if they are reached; that says nothing more.
 void refuse_unbuilt_requests(KorvPtr q)
 {
+    const STMT* proc = q->stmt;
     if (q->ncvar > 0 && !korv_built_association)
         korv_refuse(q, KorvFeature::Association);
     if (q->confband != 0 && !korv_built_bands)
         korv_refuse(q, KorvFeature::ConfidenceBands);
+    if ((q->vdqgraph & (0x1000 | 0x2000)) && !korv_built_bands)
+        korv_refuse(q, KorvFeature::PlotBands);
     if (q->survdiff && !korv_built_comparisons)
         korv_refuse(q, KorvFeature::MultipleComparisons);
+    if (q->kmhaz && !korv_built_smoothed)
+        korv_refuse(q, KorvFeature::SmoothedHazard);
+    // RMST, RMTL, PLOTS=RMST and PLOTS=RMTL.
+    const bool rmst =
+        stmt_bit(proc, 52) || stmt_bit(proc, 53) || stmt_bit(proc, 54) || stmt_bit(proc, 55);
+    if (rmst && !korv_built_rmst)
+        korv_refuse(q, KorvFeature::RestrictedMeans);
+    if (q->zplot && !q->graphics && !korv_built_lineprinter)
+        korv_refuse(q, KorvFeature::LinePrinterPlots);
+    if (q->zplot && q->graphics && !korv_built_devplot)
+        korv_refuse(q, KorvFeature::DeviceGraphics);
     if (q->vdqgraph != 0 && !korv_built_graphs)
         korv_refuse(q, KorvFeature::Graphs);
 }

@@ -32,6 +32,7 @@ constexpr int MSG_TIMELIST_EMPTY = 3402;   // TIMELIST= without a usable value
 constexpr int MSG_MAXTIME_MISSING = 3403;  // MAXTIME= with a missing value
 constexpr int MSG_TIMELIM_MISSING = 3404;  // TIMELIM= with a missing value
 constexpr int MSG_TIMELIM_NEGATIVE = 3405; // TIMELIM= below 0
+constexpr int MSG_SECOND_TIME = 3507;      // (line) a later TIME statement is ignored
 
 void* task_alloc(int64_t n)
 {
@@ -440,12 +441,46 @@ void cmprisk_rule(KORVCOM* q, const STMT* s)
     c->nmStatus = xvname(in, status->ivals[0]);
 }
 
+// The first record after the procedure's own whose keyword is `name`.
+STMT* find_record(STMT* proc, const char* name)
+{
+    for (STMT* r = proc ? proc->next : nullptr; r; r = r->next)
+        if (std::strcmp(r->name, name) == 0)
+            return r;
+    return nullptr;
+}
+
+// Each TIME statement fills a record of its own (fields 10, 11, 12 and 14
+// and the FAILCODE bit, numbered as in the procedure's record). The first one's
+// values move into the procedure's record, where the rest of the procedure
+// reads them; every later TIME statement is ignored with a warning, so that
+// two TIME statements never mix their variables.
+void take_time_statement(KORVCOM* q, STMT* proc)
+{
+    STMT* first = find_record(proc, "TIME");
+    if (!first)
+        return;
+    for (int k : {10, 11, 12, 14})
+        if (k < first->nfld && k < proc->nfld)
+            proc->fld[k] = first->fld[k];
+    if (stmt_bit(first, 49))
+        proc->opt[49 / 8] |= static_cast<unsigned char>(0x80 >> (49 % 8));
+    for (STMT* r = first->next; r; r = r->next)
+        if (std::strcmp(r->name, "TIME") == 0) {
+            xpmlog(326, MSG_SECOND_TIME, r->line);
+            raise_rc(q, 4);
+        }
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
 
 void korv_parse_options(KORVCOM* q, STMT* s, int mode)
 {
+    // The TIME statement's variables join the procedure's record.
+    take_time_statement(q, s);
+
     // 6-8. Method and simple switches.
     switch (stmt_int(s, 15, 0)) {
     case -2:
@@ -743,10 +778,13 @@ void korv_parse_options(KORVCOM* q, STMT* s, int mode)
     }
 
     // 39. The STRATA statement (only the first one counts).
-    if (s->next) {
-        ParseStrataStmt(q, s->next);
-        if (s->next->next)
-            xpmout(326, 32);
+    if (STMT* strata = find_record(s, "STRATA")) {
+        ParseStrataStmt(q, strata);
+        for (STMT* r = strata->next; r; r = r->next)
+            if (std::strcmp(r->name, "STRATA") == 0) {
+                xpmout(326, 32);
+                break;
+            }
     }
 
     // 40.

@@ -4,7 +4,7 @@
 #include <iterator>
 
 #include "common/stages.h"
-#include "frame/korvcom.h"
+#include "common/korvcom.h"
 #include "vyr_host.h"
 
 namespace

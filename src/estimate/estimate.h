@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "common/stages.h"
-#include "frame/korvcom.h"
+#include "common/korvcom.h"
 
 struct STRATA;
 

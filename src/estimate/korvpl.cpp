@@ -11,8 +11,8 @@
 
 #include "estimate/estimate.h"
 #include "estimate/plotdata.h"
-#include "frame/parse.h"
-#include "frame/strata.h"
+#include "common/options.h"
+#include "common/strata.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
 #include "vyr_data.h"

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "estimate/estimate.h"
-#include "frame/parse.h"
-#include "frame/strata.h"
+#include "common/options.h"
+#include "common/strata.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
 #include "vyr_output.h"

@@ -1,6 +1,6 @@
 // The procedure frame: module and procedure entry, set-up, variable
 // resolution, the strata and group trees, the survival data pass, the
-// plot-data table and the stratum reread. Records are in frame/strata.h, the
+// plot-data table and the stratum reread. Records are in common/strata.h, the
 // ranking in frame/rank.h, the life-table boundaries in frame/intervals.h.
 #pragma once
 
@@ -8,9 +8,9 @@
 #include <cstring>
 
 #include "frame/intervals.h"
-#include "frame/korvcom.h"
+#include "common/korvcom.h"
 #include "frame/rank.h"
-#include "frame/strata.h"
+#include "common/strata.h"
 
 // ---------------------------------------------------------------------------
 // Module and procedure entry, BY-group driver.

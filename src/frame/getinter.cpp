@@ -1,6 +1,6 @@
 // The life-table boundaries of the current BY group.
 #include "frame/intervals.h"
-#include "frame/korvcom.h"
+#include "common/korvcom.h"
 #include "frame/messages.h"
 #include "vyr_host.h"
 

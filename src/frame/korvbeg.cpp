@@ -1,7 +1,7 @@
 // Stratum reread: brings a stratum's records back from the utility file into
 // the per-stratum arrays and builds the rank index.
 #include "frame/frame.h"
-#include "frame/rankorder.h"
+#include "common/rankorder.h"
 #include "vyr_files.h"
 #include "vyr_host.h"
 #include "runtime/xccheck.h"

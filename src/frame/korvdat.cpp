@@ -19,10 +19,7 @@
 #include "vyr_host.h"
 #include "runtime/xccheck.h"
 #include "vyr_output.h"
-#if __has_include("homogeneity/homogeneity.h")
-#include "homogeneity/homogeneity.h"
-#define KORV_HAVE_ZPFMT 1
-#endif
+#include "numeric/format.h"
 
 namespace
 {
@@ -412,12 +409,10 @@ int korvdat(KORVCOM* q)
             q->rc = std::max(q->rc, 2000);
             return 1;
         }
-#ifdef KORV_HAVE_ZPFMT
         if (q->zprint && !q->znotable)
             q->timedec = zpfmt(q->maxtime, 8);
     } else {
         q->timedec = zpfmt(std::min(q->maxobstime, q->maxtime), 8);
-#endif
     }
     symbol(q);
     if (q->zplot) {

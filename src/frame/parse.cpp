@@ -12,7 +12,7 @@
 #include "frame/frame.h"
 #include "frame/korvg.h"
 #include "frame/messages.h"
-#include "frame/strata.h"
+#include "common/strata.h"
 #include "numeric/normal.h"
 #include "runtime/missing.h"
 #include "runtime/procstr.h"

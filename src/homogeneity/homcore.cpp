@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "frame/rankorder.h"
+#include "common/rankorder.h"
 #include "homogeneity/homogeneity.h"
 #include "numeric/vector.h"
 

@@ -15,7 +15,8 @@
 #include <cstdint>
 
 #include "common/stages.h"
-#include "frame/korvcom.h"
+#include "numeric/format.h"
+#include "common/korvcom.h"
 
 // ---------------------------------------------------------------------------
 // Driver entries (survival road only).
@@ -56,10 +57,6 @@ struct KorvChiSq {
     double p;
 };
 KorvChiSq korv_chisq(double* block, int k, double singular, char* dfs, double* work);
-
-// Number of decimals with which value prints in a field of `width`
-// characters, one character kept for a sign.
-int zpfmt(double value, int width);
 
 // One trend row: iovar[0] = x'U, [1] = sqrt(x'Vx) (0 when not above 0),
 // [2] = z, [3] = two-sided p, [4] = P(Z < z), [5] = P(Z > z); z and the

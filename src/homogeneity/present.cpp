@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "frame/parse.h"
+#include "common/options.h"
 #include "common/stages.h"
 #include "homogeneity/present.h"
 #include "numeric/gamma.h"

@@ -2,7 +2,7 @@
 // association of the TEST statement. A named stub refuses the request (see
 // common/stages.h); nothing is asked of it without TEST variables.
 #include "common/stages.h"
-#include "frame/korvcom.h"
+#include "common/korvcom.h"
 
 const bool korv_built_association = false;
 

@@ -4,6 +4,7 @@
 
 #include "numeric/bands.h"
 #include "numeric/binorm.h"
+#include "numeric/format.h"
 #include "numeric/gamma.h"
 #include "numeric/matrix.h"
 #include "numeric/normal.h"

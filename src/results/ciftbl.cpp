@@ -2,8 +2,8 @@
 // their hidden plot data, and the OUTCIF= data set.
 #include <cstring>
 
-#include "frame/parse.h"
-#include "frame/strata.h"
+#include "common/options.h"
+#include "common/strata.h"
 #include "results/coldef.h"
 #include "results/outdata.h"
 #include "results/results.h"

@@ -3,8 +3,8 @@
 // the stratum-label buffer their "Stratum" columns read.
 #include <algorithm>
 
-#include "frame/parse.h"
-#include "frame/strata.h"
+#include "common/options.h"
+#include "common/strata.h"
 #include "results/coldef.h"
 #include "results/results.h"
 #include "vyr_data.h"

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "frame/parse.h"
-#include "frame/strata.h"
+#include "common/options.h"
+#include "common/strata.h"
 #include "results/outdata.h"
 #include "results/results.h"
 #include "runtime/zsort.h"

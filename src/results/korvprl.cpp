@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "frame/parse.h"
-#include "frame/strata.h"
+#include "common/options.h"
+#include "common/strata.h"
 #include "results/coldef.h"
 #include "results/results.h"
 #include "vyr_data.h"

@@ -4,8 +4,8 @@
 // group analysis wrote.
 #include <cstring>
 
-#include "frame/parse.h"
-#include "frame/strata.h"
+#include "common/options.h"
+#include "common/strata.h"
 #include "results/results.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"

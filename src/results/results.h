@@ -7,7 +7,7 @@
 #pragma once
 
 #include "common/stages.h"
-#include "frame/korvcom.h"
+#include "common/korvcom.h"
 #include "vyr_output.h"
 
 struct CMPRISK;

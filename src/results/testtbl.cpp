@@ -2,8 +2,8 @@
 // strata, the rank tests of the TEST covariates, and Gray's test.
 #include <algorithm>
 
-#include "frame/parse.h"
-#include "frame/strata.h"
+#include "common/options.h"
+#include "common/strata.h"
 #include "results/coldef.h"
 #include "results/results.h"
 #include "vyr_data.h"

@@ -3,7 +3,7 @@
 // request when one was made (see common/stages.h) and otherwise, like the
 // stage itself, has nothing to do.
 #include "common/stages.h"
-#include "frame/korvcom.h"
+#include "common/korvcom.h"
 #include "vyr_parse.h"
 
 const bool korv_built_rmst = false;

@@ -12,7 +12,7 @@
 
 #include "../host/output/wob_setup.h"
 #include "frame/parse.h"
-#include "frame/strata.h"
+#include "common/strata.h"
 #include "host/output/layer.h"
 #include "results/results.h"
 #include "runtime/wobmth.h"

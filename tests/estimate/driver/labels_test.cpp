@@ -8,7 +8,7 @@
 
 #include "estimate/estimate.h"
 #include "frame/parse.h"
-#include "frame/strata.h"
+#include "common/strata.h"
 #include "runtime/missing.h"
 #include "vyr_data.h"
 #include "vyr_host.h"

@@ -9,7 +9,7 @@
 
 #include "frame/intervals.h"
 #include "frame/rank.h"
-#include "frame/rankorder.h"
+#include "common/rankorder.h"
 
 namespace
 {

@@ -14,7 +14,7 @@
 #include "../core/support.h"
 #include "frame/parse.h"
 #include "frame/rank.h"
-#include "frame/strata.h"
+#include "common/strata.h"
 #include "homogeneity/homogeneity.h"
 #include "host/output/document.h"
 #include "host/output/layer.h"

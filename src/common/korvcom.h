@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "frame/records.h"
+#include "common/records.h"
 #include "vyr_files.h"
 #include "vyr_host.h"
 

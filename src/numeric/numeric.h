@@ -1,5 +1,5 @@
 // The numerical library: distributions, quantiles, band distributions,
-// solvers, vector and matrix kernels, quadrature, splines and seeding.
+// solvers, vector and matrix kernels, quadrature, splines and print widths.
 #pragma once
 
 #include "numeric/bands.h"
@@ -9,6 +9,5 @@
 #include "numeric/matrix.h"
 #include "numeric/normal.h"
 #include "numeric/quad.h"
-#include "numeric/seed.h"
 #include "numeric/solvers.h"
 #include "numeric/vector.h"

@@ -18,7 +18,7 @@
 #include <strings.h>
 
 #include "data_internal.h"
-#include "runtime/missing.h"
+#include "vyr_missing.h"
 #include "vyr_format.h"
 #include "vyr_host.h"
 #include "vyr_pool.h"

@@ -12,7 +12,7 @@
 #include <mutex>
 
 #include "data_internal.h"
-#include "runtime/missing.h"
+#include "vyr_missing.h"
 #include "vyr_format.h"
 #include "vyr_host.h"
 #include "vyr_session.h"

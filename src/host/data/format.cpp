@@ -9,7 +9,7 @@
 #include <deque>
 #include <mutex>
 
-#include "runtime/missing.h"
+#include "vyr_missing.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
 

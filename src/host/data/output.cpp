@@ -11,7 +11,7 @@
 #include <filesystem>
 
 #include "data_internal.h"
-#include "runtime/missing.h"
+#include "vyr_missing.h"
 #include "vyr_format.h"
 #include "vyr_host.h"
 

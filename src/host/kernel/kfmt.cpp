@@ -2,7 +2,7 @@
 // host's format engine, reading doubles, host bytes or QXChar and writing
 // host bytes or QXChar.
 #include "kernel_internal.h"
-#include "runtime/sk.h"
+#include "vyr_utf8.h"
 #include "vyr_format.h"
 
 #include <atomic>

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "host/output/document.h"
-#include "runtime/missing.h"
+#include "vyr_missing.h"
 #include "vyr_host.h"
 
 namespace vdq

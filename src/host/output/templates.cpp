@@ -13,7 +13,7 @@
 #include <string>
 
 #include "host/output/document.h"
-#include "runtime/missing.h"
+#include "vyr_missing.h"
 #include "vyr_format.h"
 #include "vyr_host.h"
 

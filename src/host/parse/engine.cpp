@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "host/parse/parse_internal.h"
-#include "runtime/missing.h"
+#include "vyr_missing.h"
 
 namespace vyr::parse
 {

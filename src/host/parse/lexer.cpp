@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "host/parse/parse_internal.h"
-#include "runtime/missing.h"
+#include "vyr_missing.h"
 
 namespace vyr::parse
 {

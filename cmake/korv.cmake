@@ -25,7 +25,9 @@ function(korv_room target)
     endif()
   endforeach()
   add_library(${target} STATIC ${srcs})
-  target_include_directories(${target} PUBLIC ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/src/host/include)
+  target_include_directories(${target} PUBLIC ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/src/host/include
+                                              ${CMAKE_BINARY_DIR}/generated)
+  add_dependencies(${target} korv_message_names)
   target_link_libraries(${target} PUBLIC ${R_DEPENDS})
   add_executable(linkcheck_${target} ${CMAKE_SOURCE_DIR}/cmake/linkcheck.cpp)
   target_link_libraries(linkcheck_${target} PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,${target}>")
@@ -33,18 +35,23 @@ function(korv_room target)
 endfunction()
 
 # The message catalogue: every *.txt file in DIR is embedded in one generated
-# source that the messages room compiles. A line is "GROUP NUMBER TEXT".
-function(korv_message_catalogue target dir)
+# source, KORV_CATALOGUE_SOURCE, that the host compiles, and the named
+# messages become the generated header vyr_message_names.h, which every room
+# may include (see cmake/embed_catalogue.cmake for the line format). Called
+# before the rooms, which wait for the header (korv_message_names).
+function(korv_message_catalogue dir)
   file(GLOB cats CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.txt)
-  set(out ${CMAKE_BINARY_DIR}/generated/catalogue_data.cpp)
+  set(gen ${CMAKE_BINARY_DIR}/generated)
+  set(out ${gen}/catalogue_data.cpp)
+  set(names ${gen}/vyr_message_names.h)
   add_custom_command(
-    OUTPUT ${out}
-    COMMAND ${CMAKE_COMMAND} -DOUT=${out} -DINPUTS="${cats}" -P ${CMAKE_SOURCE_DIR}/cmake/embed_catalogue.cmake
+    OUTPUT ${out} ${names}
+    COMMAND ${CMAKE_COMMAND} -DOUT=${out} -DNAMES=${names} -DINPUTS="${cats}"
+            -P ${CMAKE_SOURCE_DIR}/cmake/embed_catalogue.cmake
     DEPENDS ${cats} ${CMAKE_SOURCE_DIR}/cmake/embed_catalogue.cmake
     COMMENT "Embedding the message catalogue")
-  if(TARGET ${target})
-    target_sources(${target} PRIVATE ${out})
-  endif()
+  add_custom_target(korv_message_names DEPENDS ${out} ${names})
+  set(KORV_CATALOGUE_SOURCE ${out} PARENT_SCOPE)
 endfunction()
 
 # Links a target against the rooms it calls; each room brings the rooms it

@@ -12,8 +12,10 @@
 #include "vyr_host.h"
 
 #include "common/stages.h"
+#include "common/statement.h"
 #include "frame/parse.h"
 #include "vyr_data.h"
+#include "vyr_message_names.h"
 
 void shell(double* v, int n)
 {
@@ -53,7 +55,7 @@ void open_utility(XCFILE** file)
 {
     XCREQUEST request{};
     if (xcopen(file, &request) < 0) {
-        xpmlog(326, 530);
+        xpmlog(326, msg326::UTILITY_OPEN);
         xexit(1020, 0);
     }
 }
@@ -79,20 +81,20 @@ XCBSTR* make_store(int64_t reclen, bool minimal)
 
 void initial_housekeeping(KORVCOM* q)
 {
-    const int g = q->vdqgraph & 0x1C3AE0;
+    const int g = q->vdqgraph & plot_bit::NEEDS_PLOT_STORE;
     // 1.
     if (q->fileouts && q->ntime != 0 && !q->zreduce)
-        xpmlog(326, 593, q->cmprisk ? "OUTCIF=" : "OUTSURV=");
+        xpmlog(326, msg326::TIMELIST_WITHOUT_REDUCEOUT, q->cmprisk ? "OUTCIF=" : "OUTSURV=");
     // 2-3. The default confidence-limit transform.
     if (!q->cmprisk && q->conftype == 0) {
         bool tables = q->zprint && !q->znotable;
         bool limits = g != 0 || (q->fileouts && !q->zSurvStmt);
         if (tables && limits)
-            xpmlog(326, 224);
+            xpmlog(326, msg326::LOGLOG_ALL);
         else if (tables)
-            xpmlog(326, 222);
+            xpmlog(326, msg326::LOGLOG_TABLES);
         else if (limits)
-            xpmlog(326, 230);
+            xpmlog(326, msg326::LOGLOG_PLOTS_OUT);
     }
     if (q->cmprisk) {
         CMPRISK* c = q->cmprisk;
@@ -102,7 +104,7 @@ void initial_housekeeping(KORVCOM* q)
                 for (int i = 0; i < c->nFailcode; ++i)
                     if (q->elist[j] == c->failcode[i]) {
                         const NAMESTR* nm = c->nmStatus;
-                        xpmlog(326, 576, nm ? static_cast<int>(nm->namelen) : 0,
+                        xpmlog(326, msg326::FAILCODE_IS_CENSORING, nm ? static_cast<int>(nm->namelen) : 0,
                                nm ? nm->name_p : "");
                         xexit(std::max(q->rc, 2000), 0);
                     }
@@ -126,7 +128,7 @@ void initial_housekeeping(KORVCOM* q)
     q->soff = STRATA_KEY_OFFSET;
     // 6. Utility files.
     open_utility(&q->utid);
-    if (q->ktype & 0x1C0)
+    if (q->ktype & test_bit::NEEDS_POOLED_FILE)
         open_utility(&q->utid2);
     if (q->survdiff) {
         open_utility(&q->survdiff->utid);
@@ -140,14 +142,14 @@ void initial_housekeeping(KORVCOM* q)
     }
     // 7. Graph insets and the plot store.
     if (q->vdqgraph != 0) {
-        if ((q->vdqgraph & 0x1) && (q->nsvar > 0 || q->grpvar))
+        if ((q->vdqgraph & plot_bit::SURVIVAL) && (q->nsvar > 0 || q->grpvar))
             q->ogstat = static_cast<OGSTAT*>(xmalloc_or_exit(xtaskpool(), sizeof(OGSTAT), 0x3006));
         if (g != 0 || q->art) {
             int minopt = 0;
             static const char path[] = "\\PRODUCTS\\STAT\\KORVANTE";
             bool minimal = zregis_getbool(path, 23, "MINOPT", 6, 0, 0, &minopt) == 0 && minopt == 1;
             if (minimal)
-                xpmlog(326, 297);
+                xpmlog(326, msg326::PLOT_STORE_MINOPT);
             q->xcb = make_store(88, minimal);
         }
     }
@@ -166,7 +168,7 @@ void initial_housekeeping(KORVCOM* q)
 // than written empty.
 static void refuse_test_statement(KORVCOM* q)
 {
-    if (!stmt_given(q->stmt, 8))
+    if (!stmt_given(q->stmt, proc_field::TEST))
         return;
     if (q->ncvar > 0 && korv_built_association)
         return;
@@ -176,7 +178,7 @@ static void refuse_test_statement(KORVCOM* q)
         const std::string name = vyr_dsname(out);
         vyr_dsclose(out, false);
         q->fileoutt = nullptr;
-        xpmlog(326, 3506, name.c_str());
+        xpmlog(326, msg326::OUTTEST_NOT_WRITTEN, name.c_str());
     }
 }
 

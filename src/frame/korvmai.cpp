@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "frame/frame.h"
-#include "frame/messages.h"
 #include "frame/parse.h"
 #include "runtime/procstr.h"
 #include "runtime/wobmth.h"
@@ -18,6 +17,8 @@
 #include "vyr_session.h"
 
 #include "common/stages.h"
+#include "common/statement.h"
+#include "vyr_message_names.h"
 
 void* v_global_gcb_anchor = nullptr;
 void* v_global_pidb_anchor = nullptr;
@@ -70,13 +71,13 @@ void set_heading(KORVCOM* q, xobskey text)
     WOB_PARM_BLK_STR pb[] = {WOB_PARM_BLK_STR{}, wob_int(WOB_TAG_HEAD440, 3),
                              wob_int(WOB_TAG_148, -1), wob_char(WOB_TAG_JUST, 'c'),
                              wob_key(WOB_TAG_TEXT, text)};
-    wobcall(q->vdq, WOB_SEL_HEADING, 5, pb);
+    wobcall(q->vdq, WOB_SEL_HEADING, pb);
 }
 
 void clear_heading(KORVCOM* q)
 {
     WOB_PARM_BLK_STR pb[] = {WOB_PARM_BLK_STR{}, wob_int(WOB_TAG_HEAD442, 2)};
-    wobcall(q->vdq, WOB_SEL_HEADING, 2, pb);
+    wobcall(q->vdq, WOB_SEL_HEADING, pb);
 }
 
 void end_group(xobop group)
@@ -118,14 +119,14 @@ void bandwidth_graph(KORVCOM* q)
     dyn.push_back(wob_int(WOB_TAG_DYNVALUE, q->nstrata));
     WOB_PARM_BLK_STR pb[] = {
         wob_key(WOB_TAG_NAME, vdqtxt("BandwidthGrid", 13)),
-        wob_key(WOB_TAG_CONTENTS, vdqmsg(0, 260)),
-        wob_key(WOB_TAG_LABEL, vdqmsg(0, 339)),
+        wob_key(WOB_TAG_CONTENTS, vdqmsg(0, msg0::BANDWIDTH_GRID)),
+        wob_key(WOB_TAG_LABEL, vdqmsg(0, msg0::BANDWIDTH_CRITERION)),
         wob_key(WOB_TAG_TEMPLATE, vdqtxt("Stat.Korvante.Graphics.BandwidthGrid", -1)),
         wob_keyarray(WOB_TAG_PATHS2, q->kmhaz->misepath, q->nstrata),
         wob_keyarray(WOB_TAG_PATHS, q->kmhaz->misepath, 1),
         wob_list(WOB_TAG_DYNLIST, dyn.data(), static_cast<int64_t>(dyn.size())),
     };
-    wobcall(q->vdq, WOB_SEL_GRAPH_OUTPUT, 7, pb);
+    wobcall(q->vdq, WOB_SEL_GRAPH_OUTPUT, pb);
 }
 
 // Requests whose analysis is not part of this build are refused once, by
@@ -138,15 +139,14 @@ void refuse_unbuilt_requests(KorvPtr q)
         korv_refuse(q, KorvFeature::Association);
     if (q->confband != 0 && !korv_built_bands)
         korv_refuse(q, KorvFeature::ConfidenceBands);
-    if ((q->vdqgraph & (0x1000 | 0x2000)) && !korv_built_bands)
+    if ((q->vdqgraph & (plot_bit::HW_BAND | plot_bit::EP_BAND)) && !korv_built_bands)
         korv_refuse(q, KorvFeature::PlotBands);
     if (q->survdiff && !korv_built_comparisons)
         korv_refuse(q, KorvFeature::MultipleComparisons);
     if (q->kmhaz && !korv_built_smoothed)
         korv_refuse(q, KorvFeature::SmoothedHazard);
-    // RMST, RMTL, PLOTS=RMST and PLOTS=RMTL.
-    const bool rmst =
-        stmt_bit(proc, 52) || stmt_bit(proc, 53) || stmt_bit(proc, 54) || stmt_bit(proc, 55);
+    const bool rmst = stmt_bit(proc, proc_bit::RMST) || stmt_bit(proc, proc_bit::RMTL) ||
+                      stmt_bit(proc, proc_bit::PLOT_RMST) || stmt_bit(proc, proc_bit::PLOT_RMTL);
     if (rmst && !korv_built_rmst)
         korv_refuse(q, KorvFeature::RestrictedMeans);
     if (q->zplot && !q->graphics && !korv_built_lineprinter)
@@ -216,13 +216,13 @@ void surPath(KORVCOM* q)
         if (groups && q->vdq) {
             WOB_PARM_BLK_STR pb[] = {
                 wob_key(WOB_TAG_NAME, vdqtxts("Stratum%i", 9, k)),
-                wob_key(WOB_TAG_LABEL, vdqmsgs(326, 86, k)),
+                wob_key(WOB_TAG_LABEL, vdqmsgs(326, msg326::STRATUM_N, k)),
                 wob_double(WOB_TAG_GROUPNUM, k),
                 wob_flag(286, 1),
                 wob_key(WOB_TAG_KIND, vdqtxt("STRATUM", 7)),
                 wob_object(WOB_TAG_OUT, nullptr),
             };
-            wobcall(q->vdq, WOB_SEL_MAKE_GROUP, 6, pb);
+            wobcall(q->vdq, WOB_SEL_MAKE_GROUP, pb);
             group = pb[5].value.o;
             // With several strata the group is headed by the stratum's values.
             if (heading && q->stratumid) {
@@ -268,7 +268,7 @@ void surPath(KORVCOM* q)
         xpmlog(326, korv_dropped_message(q, q->strmiss), static_cast<long>(q->strmiss));
     // 8.
     if (q->nstrata == 0) {
-        xpmlog(326, 85);
+        xpmlog(326, msg326::NO_STRATUM);
         free_group_pools(q);
         return;
     }
@@ -278,9 +278,11 @@ void surPath(KORVCOM* q)
     // 10. Plots of the group.
     if (q->zplot && q->maxnobs > 0) {
         if (q->graphics) {
+            static constexpr int kDrawFailure[] = {msg326::DEVICE_NO_PLOT, msg326::DEVICE_FAILED,
+                                                   msg326::DEVICE_NO_MEMORY};
             const int r = korvgp1(q);
             if (r >= 1 && r <= 3)
-                xpmlog(326, 140 + r);
+                xpmlog(326, kDrawFailure[r - 1]);
         } else {
             korvplt(q);
             korvfp(q);
@@ -304,7 +306,7 @@ void surPath(KORVCOM* q)
                 StratifiedSmoothedHazard(q);
             }
         }
-    } else if (q->vdqgraph & 0x10000) {
+    } else if (q->vdqgraph & plot_bit::PANEL) {
         korvpsg(q);
     }
     // 13.
@@ -344,7 +346,7 @@ void cifPath(KORVCOM* q)
             wob_key(WOB_TAG_KIND, vdqtxt(nm->name_p, nm->namelen)),
             wob_object(WOB_TAG_OUT, nullptr),
         };
-        wobcall(q->vdq, WOB_SEL_MAKE_GROUP, 7, pb);
+        wobcall(q->vdq, WOB_SEL_MAKE_GROUP, pb);
         group = pb[6].value.o;
         korvct2(q, c->nmStatus, c->type[1]);
     }
@@ -358,7 +360,7 @@ void cifPath(KORVCOM* q)
     if (test && q->vdq) {
         const char* templ = n == 2 ? "Stat.Korvante.GrayTest2" : "Stat.Korvante.GrayTest";
         if (n > 2)
-            wobcall(q->vdq, WOB_SEL_PAGE, 0, nullptr);
+            wobcall(q->vdq, WOB_SEL_PAGE);
         WOB_PARM_BLK_STR dyn[] = {wob_key(WOB_TAG_DYNNAME, vdqtxt("printStatus", 11)),
                                   wob_int(WOB_TAG_DYNVALUE, n != 2 ? 1 : 0)};
         WOB_PARM_BLK_STR pb[] = {
@@ -367,12 +369,12 @@ void cifPath(KORVCOM* q)
             wob_key(WOB_TAG_TEMPLATE, vdqtxt(templ, -1)),
             wob_list(WOB_TAG_DYNLIST, dyn, 2),
         };
-        wobcall(q->vdq, WOB_SEL_TEMPLATE_OUTPUT, 4, pb);
+        wobcall(q->vdq, WOB_SEL_TEMPLATE_OUTPUT, pb);
         q->output = pb[0].value.o;
         WOB_PARM_BLK_STR end[] = {wob_int(WOB_TAG_ENDDATA, 1)};
-        wobcall(q->HomTest, WOB_SEL_END_DATA, 1, end);
+        wobcall(q->HomTest, WOB_SEL_END_DATA, end);
         WOB_PARM_BLK_STR close[] = {wob_object(WOB_TAG_OBJECT, q->output)};
-        wobcall(q->vdq, WOB_SEL_CLOSE_OUTPUT, 1, close);
+        wobcall(q->vdq, WOB_SEL_CLOSE_OUTPUT, close);
     }
     // 6.
     if (group) {
@@ -390,9 +392,9 @@ void korvct2(KORVCOM* q, NAMESTR* nm, double value)
     xobskey label;
     bool hasname = nm->nfl > 0 || nm->nformlongl > 0;
     if (!hasname) {
-        label = vdqmsgs(326, 277, tlen, text, value);
+        label = vdqmsgs(326, msg326::HEADING_NUMBER, tlen, text, value);
     } else if (nm->nfcode == 0) {
-        label = vdqmsgs(326, 276, tlen, text, static_cast<int>(nm->nflen),
+        label = vdqmsgs(326, msg326::HEADING_FIXED, tlen, text, static_cast<int>(nm->nflen),
                         static_cast<int>(nm->nfd), value);
     } else {
         int width = korv_format_width(nm);
@@ -412,7 +414,7 @@ void korvct2(KORVCOM* q, NAMESTR* nm, double value)
         xfxbpn(&par, nm->nfcode);
         int length = 0, start = 0;
         wzstjls(buffer, width, 110, &length, &start);
-        label = vdqmsgs(326, 275, tlen, text, length, buffer + start);
+        label = vdqmsgs(326, msg326::HEADING_FORMATTED, tlen, text, length, buffer + start);
         if (pool)
             pool->free(pool, buffer, -1, 4);
     }

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "common/statement.h"
 #include "frame/frame.h"
-#include "frame/messages.h"
 #include "frame/parse.h"
 #include "runtime/wobmth.h"
 #include "runtime/wzstr.h"
@@ -13,6 +13,7 @@
 #include "vyr_format.h"
 #include "vyr_host.h"
 #include "vyr_parse.h"
+#include "vyr_message_names.h"
 
 namespace
 {
@@ -40,7 +41,7 @@ NAMESTR* descriptor(KORVCOM* q, int varnum)
 {
     NAMESTR* nm = nullptr;
     if (varnum < 1 || xvname(input(q), varnum, &nm) < 0 || !nm) {
-        xpmlog(326, 9);
+        xpmlog(326, msg326::NO_ANALYSIS_VARIABLE);
         xexit(std::max(q->rc, 2000), 0);
     }
     return nm;
@@ -51,7 +52,7 @@ NAMESTR* descriptor(KORVCOM* q, int varnum)
 void require_numeric(KORVCOM* q, const NAMESTR* nm, const char* role)
 {
     if (nm->ntype != 1) {
-        xpmlog(326, KORV_MSG_NOT_NUMERIC, static_cast<int>(nm->namelen), nm->name_p,
+        xpmlog(326, msg326::NOT_NUMERIC, static_cast<int>(nm->namelen), nm->name_p,
                static_cast<int>(std::strlen(role)), role);
         q->rc = std::max(q->rc, 2000);
     }
@@ -118,7 +119,7 @@ void setin(KORVCOM* q)
 
     // 2. The fetch vector of the analysis variables.
     int count = 1 + (q->zfreq ? 1 : 0) + (q->zwt ? 1 : 0) + (q->grpvar ? 2 : 0) +
-                (first_var(proc, 11) ? 1 : 0);
+                (first_var(proc, proc_field::CENSOR) ? 1 : 0);
     XVHANDLE* xvin = nullptr;
     if (xvgeti(input(q), count, &xvin) < 0 || !xvin)
         xexit(std::max(q->rc, 1008), 0);
@@ -126,25 +127,25 @@ void setin(KORVCOM* q)
 
     // 3. WEIGHT, FREQ, time and censoring variable as raw doubles.
     if (q->zwt) {
-        NAMESTR* nm = descriptor(q, first_var(proc, 55));
+        NAMESTR* nm = descriptor(q, first_var(proc, proc_field::WEIGHT));
         require_numeric(q, nm, "WEIGHT");
         xvgetd(xvin, nm->nvar0, 0, &q->iovar[4], 8, 8);
     }
     if (q->zfreq) {
-        NAMESTR* nm = descriptor(q, first_var(proc, 7));
+        NAMESTR* nm = descriptor(q, first_var(proc, proc_field::FREQ));
         require_numeric(q, nm, "FREQ");
         xvgetd(xvin, nm->nvar0, 0, &q->iovar[3], 8, 8);
     }
-    int timevar = first_var(proc, 10);
+    int timevar = first_var(proc, proc_field::TIME);
     if (timevar < 1) {
-        xpmlog(326, 9);
+        xpmlog(326, msg326::NO_ANALYSIS_VARIABLE);
         q->rc = std::max(q->rc, 2000);
         xexit(q->rc, 0);
     }
     NAMESTR* tnm = descriptor(q, timevar);
     require_numeric(q, tnm, "TIME");
     xvgetd(xvin, tnm->nvar0, 0, &q->iovar[0], 8, 8);
-    if (int cv = first_var(proc, 11)) {
+    if (int cv = first_var(proc, proc_field::CENSOR)) {
         NAMESTR* nm = descriptor(q, cv);
         require_numeric(q, nm, "censoring");
         xvgetd(xvin, nm->nvar0, 0, &q->iovar[2], 8, 8);
@@ -153,7 +154,7 @@ void setin(KORVCOM* q)
     // 4. GROUP= variable: formatted text, then the raw value.
     if (q->grpvar) {
         GRPVAR* g = q->grpvar;
-        int gv = first_var(strat, 4);
+        int gv = first_var(strat, strata_field::GROUP);
         xffile(input(q), 70, &gv, 1);
         g->nm = descriptor(q, gv);
         g->lenu = g->nm->ntype == 1 ? 8 : vyr_namestr_length(*g->nm);
@@ -166,7 +167,7 @@ void setin(KORVCOM* q)
     }
 
     // 6. STRATA variables.
-    const STLIST* svars = strat ? stmt_field(strat, 1) : nullptr;
+    const STLIST* svars = strat ? stmt_field(strat, strata_field::VARIABLES) : nullptr;
     if (q->zstrata && q->nsvar > 0 && q->sname && svars && svars->n >= q->nsvar) {
         q->hdrlen = 15;
         q->slenu = 0;
@@ -188,8 +189,8 @@ void setin(KORVCOM* q)
         q->ncut = 0;
 
         // 7. Cut points: pairs {variable number in the list, end of its values}.
-        const STLIST* cvals = stmt_field(strat, 2);
-        const STLIST* marks = stmt_field(strat, 3);
+        const STLIST* cvals = stmt_field(strat, strata_field::CUT_POINTS);
+        const STLIST* marks = stmt_field(strat, strata_field::CUT_MARKS);
         if (marks && marks->ivals) {
             int start = 0;
             for (int m = 0; m + 1 < marks->n; m += 2) {
@@ -203,7 +204,7 @@ void setin(KORVCOM* q)
                 SNAMESTR& s = q->sname[var];
                 if (s.type == 1) {
                     if (n <= 0 || !cvals || !cvals->dvals || end > cvals->n) {
-                        xpmlog(326, 19);
+                        xpmlog(326, msg326::EMPTY_CUT_LIST);
                         xexit(1012, 0);
                     }
                     s.nfl = 0;
@@ -247,7 +248,7 @@ void setin(KORVCOM* q)
 
     // 9. ID variables.
     if (q->nid > 0) {
-        const STLIST* ids = stmt_field(proc, 9);
+        const STLIST* ids = stmt_field(proc, proc_field::ID);
         auto** idp = reinterpret_cast<NAMESTR**>(
             task_alloc(static_cast<int64_t>(q->nid) * sizeof(NAMESTR*)));
         q->idptr = idp;
@@ -269,7 +270,7 @@ void setin(KORVCOM* q)
     // 10. TEST covariates: raw doubles at 8 i in the observation's slot. Their
     // names and labels belong to the covariate records of the rank tests.
     if (q->ncvar > 0) {
-        const STLIST* tv = stmt_field(proc, 8);
+        const STLIST* tv = stmt_field(proc, proc_field::TEST);
         XVHANDLE* cvget = nullptr;
         if (xvgeti(input(q), q->ncvar, &cvget) < 0 || !cvget)
             xexit(std::max(q->rc, 1008), 0);

@@ -16,6 +16,7 @@
 #include "vyr_format.h"
 #include "vyr_host.h"
 #include "vyr_parse.h"
+#include "vyr_message_names.h"
 
 namespace korv_results
 {
@@ -150,7 +151,10 @@ void Outsurv(KorvPtr q)
     xvputi(static_cast<DSHANDLE*>(q->fileouts), count, 32, &h);
     q->svput = h;
 
-    int dsl = q->method == 1 ? 127 : q->method == 2 ? 527 : q->method == 3 ? 528 : 126;
+    int dsl = q->method == 1   ? msg326::LIFETABLE_DATASET
+              : q->method == 2 ? msg326::BRESLOW_DATASET
+              : q->method == 3 ? msg326::FH_DATASET
+                               : msg326::PL_DATASET;
     int n = xpmstr(q->label, 40, 326, dsl);
     setDataSetLabel(q->fileouts, q->label, n);
     defineByVariables(q, h);
@@ -193,7 +197,7 @@ void Outsurv(KorvPtr q)
             d.ntype = 2;
             d.nlng = q->sname[k].lngf;
             const NAMESTR* nm = q->sname[k].nm;
-            int ll = xpmstr(q->label, 256, 326, 180, static_cast<int>(nm->namelen), nm->name_p);
+            int ll = xpmstr(q->label, 256, 326, msg326::FORMATTED_VALUE, static_cast<int>(nm->namelen), nm->name_p);
             setLabel(d, q->label, ll);
             xvputd(h, &d, 0, q->value + foff, 0, 0, 0);
             foff += q->sname[k].lngf;
@@ -223,27 +227,27 @@ void Outsurv(KorvPtr q)
     };
 
     if (q->zreduce && q->ztimelst && !lt) {
-        labelFromCatalogue(d, 161);
+        labelFromCatalogue(d, msg326::TIMELIST_LABEL);
         define(q->v6names ? "_TIME_" : "TIMELIST", &q->iovar[9]);
     }
     if (lt)
-        labelFromCatalogue(d, 111);
+        labelFromCatalogue(d, msg326::INTERVAL_START);
     else
         setLabel(d, q->timelabel.s, static_cast<int>(q->timelabel.l));
     setName(d, q->timename.s, static_cast<int>(q->timename.l));
     xvputd(h, &d, 0, &q->iovar[0], 0, 0, 0);
     if (!lt) {
-        labelFromCatalogue(d, 113);
+        labelFromCatalogue(d, msg326::CENSORING_INDICATOR);
         define("_CENSOR_", &q->cenval);
     }
-    labelFromCatalogue(d, 114);
+    labelFromCatalogue(d, msg326::SDF_ESTIMATE);
     define("SURVIVAL", &q->iovar[1]);
     if (q->zseout) {
-        msgLabel(186);
+        msgLabel(msg326::SDF_STDERR);
         define("SDF_STDERR", &q->iovar[3]);
     }
     if (q->zSurvStmt) {
-        msgLabel(189);
+        msgLabel(msg326::TRANSFORM_LABEL);
         d.ntype = 2;
         d.nlng = 0;
         d.user_lng = 8;
@@ -252,49 +256,49 @@ void Outsurv(KorvPtr q)
         d.nlng = 8;
         d.user_lng = 0;
     }
-    lvlLabel(115);
+    lvlLabel(msg326::SDF_LCL);
     define("SDF_LCL", &q->iovar[5]);
-    lvlLabel(116);
+    lvlLabel(msg326::SDF_UCL);
     define("SDF_UCL", &q->iovar[4]);
     if (lt) {
-        labelFromCatalogue(d, 112);
+        labelFromCatalogue(d, msg326::INTERVAL_MIDPOINT);
         define("MIDPOINT", &q->iovar[6]);
-        labelFromCatalogue(d, 117);
+        labelFromCatalogue(d, msg326::PDF_ESTIMATE);
         define("PDF", &q->iovar[9]);
         if (q->zseout) {
-            labelFromCatalogue(d, 187);
+            labelFromCatalogue(d, msg326::PDF_STDERR_LABEL);
             define("PDF_STDERR", &q->iovar[10]);
         }
-        lvlLabel(118);
+        lvlLabel(msg326::PDF_LCL);
         define("PDF_LCL", &q->iovar[12]);
-        lvlLabel(119);
+        lvlLabel(msg326::PDF_UCL);
         define("PDF_UCL", &q->iovar[11], 8);
-        labelFromCatalogue(d, 120);
+        labelFromCatalogue(d, msg326::HAZARD_ESTIMATE);
         define("HAZARD", &q->iovar[13]);
         if (q->zseout) {
-            labelFromCatalogue(d, 188);
+            labelFromCatalogue(d, msg326::HAZARD_STDERR_LABEL);
             define("HAZ_STDERR", &q->iovar[14]);
         }
-        lvlLabel(121);
+        lvlLabel(msg326::HAZARD_LCL);
         define("HAZ_LCL", &q->iovar[16]);
-        lvlLabel(122);
+        lvlLabel(msg326::HAZARD_UCL);
         define("HAZ_UCL", &q->iovar[15]);
     } else {
         if (q->confband == 1 || q->confband == 3) {
-            lvlLabel(182);
+            lvlLabel(msg326::HW_LOWER);
             define("HW_LCL", &q->iovar[11]);
-            lvlLabel(183);
+            lvlLabel(msg326::HW_UPPER);
             define("HW_UCL", &q->iovar[12], 8);
         }
         if (q->confband == 2 || q->confband == 3) {
-            lvlLabel(184);
+            lvlLabel(msg326::EP_LOWER);
             define("EP_LCL", &q->iovar[13]);
-            lvlLabel(185);
+            lvlLabel(msg326::EP_UPPER);
             define("EP_UCL", &q->iovar[14], 8);
         }
     }
     if (q->nsvar > 0) {
-        labelFromCatalogue(d, 123);
+        labelFromCatalogue(d, msg326::STRATUM_NUMBER);
         define(q->v6names ? "_STRTUM_" : "STRATUM", &q->stratumno);
     }
     xvpute(h);
@@ -313,18 +317,18 @@ void korvout(KorvPtr q)
     XVHANDLE* h = nullptr;
     xvputi(static_cast<DSHANDLE*>(q->fileoutt), q->nby + 3 + q->ncvar, 32, &h);
     q->cvput = h;
-    int n = xpmstr(q->label, 40, 326, 128);
+    int n = xpmstr(q->label, 40, 326, msg326::SCORES_DATASET);
     setDataSetLabel(q->fileoutt, q->label, n);
     defineByVariables(q, h);
     NAMESTR d;
     xvnamei(&d);
     d.ntype = 2;
     d.nlng = 8;
-    labelFromCatalogue(d, 125);
+    labelFromCatalogue(d, msg326::STATISTIC_TYPE);
     setName(d, "_TYPE_", 6);
     xvputd(h, &d, 0, q->typetype, 0, 0, 0);
     d.nlng = static_cast<short>(std::clamp(q->maxname, 1, 32));
-    labelFromCatalogue(d, 124);
+    labelFromCatalogue(d, msg326::ROW_NAME);
     setName(d, "_NAME_", 6);
     xvputd(h, &d, 0, q->varname, 0, 0, 0);
     d.ntype = 1;

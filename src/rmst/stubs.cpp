@@ -3,6 +3,7 @@
 // request when one was made (see common/stages.h) and otherwise, like the
 // stage itself, has nothing to do.
 #include "common/stages.h"
+#include "common/statement.h"
 #include "common/korvcom.h"
 #include "vyr_parse.h"
 
@@ -10,8 +11,8 @@ const bool korv_built_rmst = false;
 
 void korvrms(KorvPtr q)
 {
-    // RMST, RMTL, PLOTS=RMST and PLOTS=RMTL on the procedure's record.
     const STMT* s = q->stmt;
-    if (stmt_bit(s, 52) || stmt_bit(s, 53) || stmt_bit(s, 54) || stmt_bit(s, 55))
+    if (stmt_bit(s, proc_bit::RMST) || stmt_bit(s, proc_bit::RMTL) ||
+        stmt_bit(s, proc_bit::PLOT_RMST) || stmt_bit(s, proc_bit::PLOT_RMTL))
         korv_refuse(q, KorvFeature::RestrictedMeans);
 }

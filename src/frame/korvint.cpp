@@ -82,10 +82,10 @@ XCBSTR* make_store(int64_t reclen, bool minimal)
 void initial_housekeeping(KORVCOM* q)
 {
     const int g = q->vdqgraph & plot_bit::NEEDS_PLOT_STORE;
-    // 1.
+    // TIMELIST= without REDUCEOUT still writes every time.
     if (q->fileouts && q->ntime != 0 && !q->zreduce)
         xpmlog(326, msg326::TIMELIST_WITHOUT_REDUCEOUT, q->cmprisk ? "OUTCIF=" : "OUTSURV=");
-    // 2-3. The default confidence-limit transform.
+    // The default confidence-limit transform, said once where it applies.
     if (!q->cmprisk && q->conftype == 0) {
         bool tables = q->zprint && !q->znotable;
         bool limits = g != 0 || (q->fileouts && !q->zSurvStmt);
@@ -111,13 +111,13 @@ void initial_housekeeping(KORVCOM* q)
     }
     if (q->conftype == 0)
         q->conftype = 3;
-    // 4. The at-risk times in order, without repeats.
+    // The at-risk times in order, without repeats.
     if (q->art)
         SortAtRiskTimes(q->art);
     // The NINTERVAL= request, kept for every BY group.
     if (!q->zinter)
         korv_set_ninterval_request(q->ninter > 0 ? q->ninter : 10);
-    // 5. Block layout of the utility records.
+    // The block layout of the utility records.
     q->blockno = 50;
     q->blockt = 400;
     q->blockf = 400;
@@ -126,7 +126,7 @@ void initial_housekeeping(KORVCOM* q)
     q->blockc = 400 * q->ncvar;
     q->notenodel = sizeof(NOTESTR);
     q->soff = STRATA_KEY_OFFSET;
-    // 6. Utility files.
+    // The utility files.
     open_utility(&q->utid);
     if (q->ktype & test_bit::NEEDS_POOLED_FILE)
         open_utility(&q->utid2);
@@ -140,7 +140,7 @@ void initial_housekeeping(KORVCOM* q)
         if (q->graphics && q->method != 1)
             open_utility(&q->graphics->utid);
     }
-    // 7. Graph insets and the plot store.
+    // The graph insets and the plot store.
     if (q->vdqgraph != 0) {
         if ((q->vdqgraph & plot_bit::SURVIVAL) && (q->nsvar > 0 || q->grpvar))
             q->ogstat = static_cast<OGSTAT*>(xmalloc_or_exit(xtaskpool(), sizeof(OGSTAT), 0x3006));
@@ -153,7 +153,7 @@ void initial_housekeeping(KORVCOM* q)
             q->xcb = make_store(88, minimal);
         }
     }
-    // 8. The work area of the TEST-statement rank tests.
+    // The work area of the TEST-statement rank tests.
     if (q->ncvar > 0) {
         int64_t n = q->ncvar, m = n + 2;
         int64_t P = m * (m + 1) / 2 + m;

@@ -157,40 +157,11 @@ void refuse_unbuilt_requests(KorvPtr q)
         korv_refuse(q, KorvFeature::Graphs);
 }
 
-} // namespace
-
-void surPath(KORVCOM* q)
+// One output path per stratum for the graphs, the at-risk ticks and the
+// GROUP= graph values, and the same for the smoothed hazards.
+void make_group_paths(KORVCOM* q)
 {
-    // 1. The data pass; a group without usable data ends here, its pools
-    // deleted.
-    if (korvdat(q) != 0) {
-        free_group_pools(q);
-        return;
-    }
-    // 2. Censored-observation plots: the device-graphics file starts afresh,
-    // or the line-printer frame is set up.
-    if (q->zplot && q->method != 1 && q->ncensored > 0) {
-        if (q->graphics) {
-            if (q->graphics->utid)
-                check_point(xcpoint(q->graphics->utid, -2));
-        } else if (q->zcensplot) {
-            korvcp(q);
-        }
-    }
-    // The GROUP= road needs the group estimator and the life table its own:
-    // without them, report the data pass and refuse the analysis (which ends
-    // the step) rather than print empty counts as a result.
-    const bool road_missing = (q->grpvar && !korv_built_group) ||
-                              (!q->grpvar && q->method == 1 && !korv_built_lifetable);
-    if (road_missing) {
-        if (q->strmiss > 0)
-            xpmlog(326, korv_dropped_message(q, q->strmiss), static_cast<long>(q->strmiss));
-        free_group_pools(q);
-        korv_refuse(q, q->grpvar ? KorvFeature::GroupAnalysis : KorvFeature::LifeTable);
-    }
     const int64_t paths = static_cast<int64_t>(std::max(q->nstrata, 1)) * sizeof(xobskey);
-    // 3. One output path per stratum for the graphs, the at-risk ticks and the
-    // GROUP= graph values.
     if (q->vdqgraph != 0) {
         q->ogpath = static_cast<xobskey*>(xmalloc_or_exit(q->polnode, paths, 0x2000));
         if (q->art)
@@ -198,14 +169,18 @@ void surPath(KORVCOM* q)
         if (q->grpvar)
             korvpbg(q);
     }
-    // 4. The same for the smoothed hazards.
     if (q->kmhaz) {
         q->ogpath2 = static_cast<xobskey*>(xmalloc_or_exit(q->polnode, paths, 0x2000));
         q->kmhaz->nstrata = 0;
         if (q->kmhaz->nbw > 1)
             q->kmhaz->misepath = static_cast<xobskey*>(xmalloc_or_exit(q->polnode, paths, 0x2000));
     }
-    // 5. The strata.
+}
+
+// Each stratum of the group: its output group and heading, its estimates
+// (or the GROUP= road) and its TEST-covariate scores.
+void estimate_strata(KORVCOM* q)
+{
     const bool groups = (q->zprint && !q->znotable) || q->vdqgraph != 0 || q->kmhaz;
     const bool heading = q->nsvar > 0 && q->nstrata > 1;
     int k = 1;
@@ -258,24 +233,11 @@ void surPath(KORVCOM* q)
                 clear_heading(q);
         }
     }
-    // 6.
-    if (q->polwork) {
-        xmpoold(q->polwork);
-        q->polwork = nullptr;
-    }
-    // 7. Observations dropped for invalid values.
-    if (q->strmiss > 0)
-        xpmlog(326, korv_dropped_message(q, q->strmiss), static_cast<long>(q->strmiss));
-    // 8.
-    if (q->nstrata == 0) {
-        xpmlog(326, msg326::NO_STRATUM);
-        free_group_pools(q);
-        return;
-    }
-    // 9. The censoring summary.
-    if (q->zprint)
-        korvsum(q);
-    // 10. Plots of the group.
+}
+
+// Plots of the group: device graphics or the line printer.
+void plot_group(KORVCOM* q)
+{
     if (q->zplot && q->maxnobs > 0) {
         if (q->graphics) {
             static constexpr int kDrawFailure[] = {msg326::DEVICE_NO_PLOT, msg326::DEVICE_FAILED,
@@ -293,9 +255,12 @@ void surPath(KORVCOM* q)
             }
         }
     }
-    // 11. The tests of equal survival across strata.
-    korvpol(q);
-    // 12. The graphs across strata.
+}
+
+// The graphs across strata: survival and smoothed hazard, or the panel of
+// the GROUP= road.
+void graph_strata(KORVCOM* q)
+{
     if (!q->grpvar) {
         if (q->nstrata > 1) {
             if (q->vdqgraph != 0)
@@ -309,13 +274,69 @@ void surPath(KORVCOM* q)
     } else if (q->vdqgraph & plot_bit::PANEL) {
         korvpsg(q);
     }
-    // 13.
+}
+
+} // namespace
+
+void surPath(KORVCOM* q)
+{
+    // The data pass; a group without usable data ends here, its pools
+    // deleted.
+    if (korvdat(q) != 0) {
+        free_group_pools(q);
+        return;
+    }
+    // Censored-observation plots: the device-graphics file starts afresh,
+    // or the line-printer frame is set up.
+    if (q->zplot && q->method != 1 && q->ncensored > 0) {
+        if (q->graphics) {
+            if (q->graphics->utid)
+                check_point(xcpoint(q->graphics->utid, -2));
+        } else if (q->zcensplot) {
+            korvcp(q);
+        }
+    }
+    // The GROUP= road needs the group estimator and the life table its own:
+    // without them, report the data pass and refuse the analysis (which ends
+    // the step) rather than print empty counts as a result.
+    const bool road_missing = (q->grpvar && !korv_built_group) ||
+                              (!q->grpvar && q->method == 1 && !korv_built_lifetable);
+    if (road_missing) {
+        if (q->strmiss > 0)
+            xpmlog(326, korv_dropped_message(q, q->strmiss), static_cast<long>(q->strmiss));
+        free_group_pools(q);
+        korv_refuse(q, q->grpvar ? KorvFeature::GroupAnalysis : KorvFeature::LifeTable);
+    }
+    make_group_paths(q);
+    estimate_strata(q);
+    // The work pool is not needed past the strata.
+    if (q->polwork) {
+        xmpoold(q->polwork);
+        q->polwork = nullptr;
+    }
+    // Observations dropped for invalid values.
+    if (q->strmiss > 0)
+        xpmlog(326, korv_dropped_message(q, q->strmiss), static_cast<long>(q->strmiss));
+    // A group without a stratum has nothing more to show.
+    if (q->nstrata == 0) {
+        xpmlog(326, msg326::NO_STRATUM);
+        free_group_pools(q);
+        return;
+    }
+    // The censoring summary.
+    if (q->zprint)
+        korvsum(q);
+    plot_group(q);
+    // The tests of equal survival across strata.
+    korvpol(q);
+    graph_strata(q);
+    // The group's pools go; computed at-risk times are made afresh per group.
     free_group_pools(q);
     if (q->art && !q->art->zexplicit) {
         q->art->n = 0;
         q->art->t = nullptr;
     }
-    // 14. The utility files are overwritten from their start by the next group.
+    // The utility files are overwritten from their start by the next group.
     check_point(xcpoint(q->utid, 0));
     if (q->zplot && q->utid1)
         check_point(xcpoint(q->utid1, 0));
@@ -325,14 +346,14 @@ void cifPath(KORVCOM* q)
 {
     CMPRISK* c = q->cmprisk;
     c->ntype = c->nFailcode;
-    // 1. The competing-risks data pass; a group without usable data ends
+    // The competing-risks data pass; a group without usable data ends
     // here, its pools deleted.
     if (korvdac(q) != 0) {
         free_group_pools(q);
         return;
     }
     const int n = c->ntype;
-    // 2. One failure code: the output is grouped under it.
+    // One failure code: the output is grouped under it.
     xobop group = nullptr;
     if (q->zprint && n == 2 && q->vdq && c->nmStatus && c->type) {
         const NAMESTR* nm = c->nmStatus;
@@ -350,13 +371,13 @@ void cifPath(KORVCOM* q)
         group = pb[6].value.o;
         korvct2(q, c->nmStatus, c->type[1]);
     }
-    // 3-4. Gray's test and the cumulative incidence.
+    // Gray's test and the cumulative incidence.
     const bool test = q->HomTest && c->disallow == 0;
     if (test)
         korvcit(q);
     if (q->Summary || q->Surv || q->Phantom || q->fileouts)
         korvcif(q);
-    // 5. The test table.
+    // The test table.
     if (test && q->vdq) {
         const char* templ = n == 2 ? "Stat.Korvante.GrayTest2" : "Stat.Korvante.GrayTest";
         if (n > 2)
@@ -376,7 +397,7 @@ void cifPath(KORVCOM* q)
         WOB_PARM_BLK_STR close[] = {wob_object(WOB_TAG_OBJECT, q->output)};
         wobcall(q->vdq, WOB_SEL_CLOSE_OUTPUT, close);
     }
-    // 6.
+    // The failure code's group ends, and its heading.
     if (group) {
         end_group(group);
         clear_heading(q);

@@ -474,16 +474,9 @@ void take_time_statement(KORVCOM* q, STMT* proc)
         }
 }
 
-} // namespace
-
-// ---------------------------------------------------------------------------
-
-void korv_parse_options(KORVCOM* q, STMT* s, int mode)
+// METHOD= and the switches of the procedure statement.
+void method_and_switches(KORVCOM* q, const STMT* s)
 {
-    // The TIME statement's variables join the procedure's record.
-    take_time_statement(q, s);
-
-    // 6-8. Method and simple switches.
     switch (stmt_int(s, proc_field::METHOD, 0)) {
     case -2:
         q->method = 1;
@@ -512,13 +505,13 @@ void korv_parse_options(KORVCOM* q, STMT* s, int mode)
         q->zstrataid = 1;
     if (bit(s, proc_bit::SID_OFF))
         q->zstrataid = 0;
+}
 
-    // 9. Competing risks.
-    if (bit(s, proc_bit::FAILCODE))
-        cmprisk_rule(q, s);
+// The plot requests, by plot mode: output-layer graphics (2), device
+// graphics (1) or line printer (0), and the competing-risks plots.
+void plot_requests(KORVCOM* q, const STMT* s, int mode)
+{
     CMPRISK* cmp = q->cmprisk;
-
-    // 11-19. Plot requests by mode.
     const bool plots = bit(s, proc_bit::PLOTS);
     if (mode == 2) {
         if (plots) {
@@ -550,8 +543,14 @@ void korv_parse_options(KORVCOM* q, STMT* s, int mode)
         xpmlog(326, msg326::OPTION_IGNORED_NO_CMPRISK, "PLOTS=CIF", "PROC KORVANTE");
     if (bit(s, proc_bit::PRINTPHANTOM) && q->vdqgraph != 0)
         q->vdqgraph |= plot_bit::PRINT_DATA;
+}
 
-    // 20-23. Variables.
+// The analysis variables: TIME (required), BY, ID, FREQ, WEIGHT (product-limit
+// only, not with competing risks) and TEST (not with competing risks, set
+// aside with WEIGHT).
+void analysis_variables(KORVCOM* q, const STMT* s)
+{
+    const CMPRISK* cmp = q->cmprisk;
     q->ztime = given(s, proc_field::TIME);
     if (!q->ztime) {
         xpmlog(326, msg326::NO_TIME);
@@ -565,7 +564,7 @@ void korv_parse_options(KORVCOM* q, STMT* s, int mode)
     q->zfreq = given(s, proc_field::FREQ);
     q->znotrunc = bit(s, proc_bit::NOTRUNCATE);
 
-    // 24. WEIGHT.
+    // WEIGHT.
     q->zwt = given(s, proc_field::WEIGHT);
     if (q->zwt) {
         if (cmp) {
@@ -581,7 +580,7 @@ void korv_parse_options(KORVCOM* q, STMT* s, int mode)
         }
     }
 
-    // 25. TEST variables.
+    // The TEST covariates.
     q->ncvar = stmt_count(s, proc_field::TEST);
     if (q->ncvar > 0) {
         if (cmp) {
@@ -595,8 +594,12 @@ void korv_parse_options(KORVCOM* q, STMT* s, int mode)
             q->c = task_new<CNAMES>(q->ncvar + 1);
         }
     }
+}
 
-    // 26. Output data sets.
+// OUTSURV= and OUTTEST=, or OUTCIF= with competing risks.
+void output_data_sets(KORVCOM* q, const STMT* s)
+{
+    const CMPRISK* cmp = q->cmprisk;
     q->fileouts = dataset(s, proc_field::OUTSURV);
     q->fileoutt = dataset(s, proc_field::OUTTEST);
     if (cmp) {
@@ -613,8 +616,13 @@ void korv_parse_options(KORVCOM* q, STMT* s, int mode)
         xpmlog(326, msg326::OPTION_ONLY_CMPRISK, "OUTCIF=", "PROC KORVANTE");
         raise_rc(q, 2000);
     }
+}
 
-    // 27. Censoring values.
+// The censoring values, MAXTIME= and TIMELIM=, and the line-printer plots
+// that need the life table.
+void time_limits(KORVCOM* q, const STMT* s, int mode)
+{
+    // The censoring values of the TIME statement, in ascending order.
     q->zevent = given(s, proc_field::CENSOR);
     if (q->zevent && given(s, proc_field::CENSOR_VALUES)) {
         q->elist = copy_numbers(s, proc_field::CENSOR_VALUES, &q->evnum);
@@ -624,7 +632,7 @@ void korv_parse_options(KORVCOM* q, STMT* s, int mode)
         q->elist = nullptr;
     }
 
-    // 28. MAXTIME=.
+    // MAXTIME=.
     q->maxtime = DBL_MAX;
     if (has_value(s, proc_field::MAXTIME)) {
         q->zmaxtime = 1;
@@ -637,7 +645,7 @@ void korv_parse_options(KORVCOM* q, STMT* s, int mode)
         xpmlog(326, msg326::MAXTIME_MISSING);
     }
 
-    // 29. TIMELIM=.
+    // TIMELIM=: a time, EVENT or OBSERVED; ignored with the life table.
     q->restric = -1.0;
     if (given(s, proc_field::TIMELIM)) {
         if (q->method == 1) {
@@ -659,7 +667,7 @@ void korv_parse_options(KORVCOM* q, STMT* s, int mode)
         }
     }
 
-    // 30. Line-printer hazard and density need the life table.
+    // Line-printer hazard and density plots need the life table.
     if ((q->zhazard || q->zpdf) && q->method != 1 && mode != 2) {
         const char* m = q->method == 0 ? "PL" : q->method == 2 ? "BRESLOW" : "FH";
         if (q->zhazard) {
@@ -671,8 +679,12 @@ void korv_parse_options(KORVCOM* q, STMT* s, int mode)
             q->zpdf = 0;
         }
     }
+}
 
-    // 31. INTERVALS=.
+// The times of the rows: INTERVALS=, TIMELIST= and REDUCEOUT, then WIDTH= and
+// NINTERVAL= for the life-table intervals.
+void time_points(KORVCOM* q, const STMT* s)
+{
     if (given(s, proc_field::INTERVALS)) {
         q->zinter = 1;
         int n = 0;
@@ -687,7 +699,7 @@ void korv_parse_options(KORVCOM* q, STMT* s, int mode)
         }
     }
 
-    // 32. TIMELIST=.
+    // TIMELIST=, not with the life table or INTERVALS=.
     if (given(s, proc_field::TIMELIST)) {
         q->ztimelst = 1;
         if (q->method == 1) {
@@ -709,7 +721,7 @@ void korv_parse_options(KORVCOM* q, STMT* s, int mode)
         }
     }
 
-    // 33. REDUCEOUT.
+    // REDUCEOUT needs a time list or intervals and an OUTSURV= data set.
     if (bit(s, proc_bit::REDUCEOUT)) {
         q->zreduce = 1;
         if (!q->zinter && !q->ztimelst) {
@@ -721,7 +733,7 @@ void korv_parse_options(KORVCOM* q, STMT* s, int mode)
         }
     }
 
-    // 34. WIDTH= and NINTERVAL=.
+    // WIDTH= and NINTERVAL=.
     if (given(s, proc_field::WIDTH)) {
         q->zwidth = 1;
         if (!q->zinter) {
@@ -738,8 +750,11 @@ void korv_parse_options(KORVCOM* q, STMT* s, int mode)
         if (q->ninter < 1)
             q->ninter = 1;
     }
+}
 
-    // 35-37. ALPHA=, ALPHAQT=, SINGULAR=.
+// ALPHA=, ALPHAQT= (each kept within 0.0001 and 0.9999) and SINGULAR=.
+void significance_levels(KORVCOM* q, const STMT* s)
+{
     q->alpha = 0.05;
     if (has_value(s, proc_field::ALPHA)) {
         q->alpha = num(s, proc_field::ALPHA, 0.05);
@@ -769,9 +784,28 @@ void korv_parse_options(KORVCOM* q, STMT* s, int mode)
     q->singular = has_value(s, proc_field::SINGULAR) ? num(s, proc_field::SINGULAR, 1e-12) : 1e-12;
     if (!(q->singular > 0))
         q->singular = 1e-12;
+}
 
-    // 38. Survival options, or the competing-risks confidence settings.
-    if (!cmp) {
+} // namespace
+
+// ---------------------------------------------------------------------------
+
+void korv_parse_options(KORVCOM* q, STMT* s, int mode)
+{
+    // The TIME statement's variables join the procedure's record.
+    take_time_statement(q, s);
+    method_and_switches(q, s);
+    if (bit(s, proc_bit::FAILCODE))
+        cmprisk_rule(q, s);
+    plot_requests(q, s, mode);
+    analysis_variables(q, s);
+    output_data_sets(q, s);
+    time_limits(q, s, mode);
+    time_points(q, s);
+    significance_levels(q, s);
+
+    // The survival options, or the competing-risks confidence settings.
+    if (!q->cmprisk) {
         ParseSurvival(q, s);
     } else {
         q->conftype = stmt_int(s, proc_field::CONFTYPE, 0);
@@ -779,7 +813,7 @@ void korv_parse_options(KORVCOM* q, STMT* s, int mode)
             xpmlog(326, msg326::OPTION_IGNORED_CMPRISK, "CONFBAND=", "PROC KORVANTE");
     }
 
-    // 39. The STRATA statement (only the first one counts).
+    // The STRATA statement (only the first one counts).
     if (STMT* strata = find_record(s, "STRATA")) {
         ParseStrataStmt(q, strata);
         for (STMT* r = strata->next; r; r = r->next)
@@ -789,29 +823,29 @@ void korv_parse_options(KORVCOM* q, STMT* s, int mode)
             }
     }
 
-    // 40.
+    // The TEST statement is set aside with GROUP=.
     if (q->ncvar > 0 && q->grpvar) {
         xpmlog(326, msg326::TEST_WITH_GROUP);
         q->ncvar = 0;
     }
 
-    // 41.
+    // Errors of the options end the step here.
     if (q->rc > 4)
         xexit(q->rc, 0);
 }
 
 void parse(KORVCOM* q)
 {
-    // 1. VALIDVARNAME=V6 names.
+    // Names are kept to eight characters under VALIDVARNAME=V6.
     int len = 0;
     const char* vvn = xoptcgt("VALIDVARNAME", &len);
     q->v6names = (vvn && len >= 2 && vvn[1] == '6') ? 1 : 0;
 
-    // 2. End-of-task hook and the common block's anchor.
+    // The end-of-task hook, and the common block where the host can find it.
     xytexit(korvEndOfTask);
     *xcomanchor() = q;
 
-    // 3. Parse.
+    // The step's statements, parsed with the procedure's grammar.
     PARSECONTROL* pc = korvg();
     xsparse(pc, nullptr);
     PROCSTR* ps = korv_procstr();
@@ -845,7 +879,7 @@ void parse(KORVCOM* q)
     };
     wobcall(q->vdq, WOB_SEL_HEADING, hd);
 
-    // 5. The input data set.
+    // The input data set, with every variable selected.
     q->filein = dataset(s, proc_field::DATA);
     if (!q->filein) {
         xpmlog(326, msg326::NO_INPUT);
@@ -857,7 +891,7 @@ void parse(KORVCOM* q)
     if (xoinfo(in, 23) < 1)
         fail_exit(q, 1008);
 
-    // 10. Plot mode: 0 line printer, 1 device graphics, 2 output-layer graphics.
+    // The plot mode: 0 line printer, 1 device graphics, 2 output-layer graphics.
     int mode = 0;
     if (!(bit(s, proc_bit::LINEPRINTER) && !bit(s, proc_bit::GRAPHICS))) {
         WOB_PARM_BLK_STR g{};
@@ -877,35 +911,35 @@ void parse(KORVCOM* q)
 
 void ParseSurvival(KORVCOM* q, STMT* s)
 {
-    // 1. OUT= of the SURVIVAL statement.
+    // OUT= of the SURVIVAL statement.
     q->zSurvStmt = bit(s, proc_bit::SURVIVAL_OUT);
     q->fileouts = dataset(s, proc_field::OUTSURV);
-    // 2. ALPHA=.
+    // ALPHA=, kept within 0.0001 and 0.9999.
     if (has_value(s, proc_field::ALPHA)) {
         q->alpha = std::clamp(num(s, proc_field::ALPHA, 0.05), 0.0001, 0.9999);
         q->critical = zprobit(1 - q->alpha / 2);
     }
-    // 3-4. CONFTYPE= and CONFBAND.
+    // CONFTYPE= and CONFBAND (no bands with the life table).
     q->conftype = stmt_int(s, proc_field::CONFTYPE, 0);
     q->confband = stmt_int(s, proc_field::CONFBAND, 0);
     if (q->confband != 0 && q->method == 1) {
         xpmlog(326, msg326::BANDS_WITH_LIFETABLE);
         q->confband = 0;
     }
-    // 5. Band limits.
+    // The time range of the bands.
     q->bandmax = has_value(s, proc_field::BANDMAX) ? num(s, proc_field::BANDMAX, -1.0) : -1.0;
     q->bandmin = has_value(s, proc_field::BANDMIN) ? num(s, proc_field::BANDMIN, -1.0) : -1.0;
     if (q->bandmax > 0 && q->bandmin > 0 && q->bandmax < q->bandmin) {
         xpmlog(326, msg326::BANDMAX_BELOW_BANDMIN);
         raise_rc(q, 2000);
     }
-    // 6. REDUCEOUT needs a time list or intervals and an OUTSURV= data set;
+    // REDUCEOUT needs a time list or intervals and an OUTSURV= data set;
     // a REDUCEOUT that the procedure statement's checks refused stays off.
     if (bit(s, proc_bit::REDUCEOUT) && (q->zinter || q->ztimelst) && q->fileouts)
         q->zreduce = 1;
     if (bit(s, proc_bit::STDERR))
         q->zseout = 1;
-    // 7. MAXTIME=: the same checks as on the procedure statement.
+    // MAXTIME=: the same checks as on the procedure statement.
     if (given(s, proc_field::MAXTIME)) {
         double m = num(s, proc_field::MAXTIME, korv_missing());
         if (wzmis(m)) {
@@ -922,51 +956,15 @@ void ParseSurvival(KORVCOM* q, STMT* s)
 
 // ---------------------------------------------------------------------------
 
-void ParseStrataStmt(KORVCOM* q, STMT* s)
+namespace
 {
-    // 1.
-    if (!q->zmissing)
-        q->zmissing = bit(s, strata_bit::MISSING);
-    // 2. Strata variables.
-    q->zstrata = given(s, strata_field::VARIABLES);
-    if (q->zstrata) {
-        const STLIST* v = stmt_field(s, strata_field::VARIABLES);
-        q->nsvar = v->n;
-        q->sorder = stmt_int(s, strata_field::ORDER, 0);
-        q->znolabel = bit(s, strata_bit::NOLABEL);
-        xffile(static_cast<DSHANDLE*>(q->filein), 70, v->ivals, q->nsvar);
-        q->sname = task_new<SNAMESTR>(q->nsvar + 1);
-    } else {
-        q->nsvar = 0;
-        q->sname = nullptr;
-    }
-    // 3. GROUP=.
-    if (given(s, strata_field::GROUP)) {
-        q->grpvar = task_new<GRPVAR>();
-        if (q->zplot) {
-            xpmlog(326, msg326::PLOTS_WITH_GROUP);
-            raise_rc(q, 4);
-            q->zplot = 0;
-        }
-        if (q->kmhaz) {
-            xpmlog(326, msg326::SMOOTHED_WITH_GROUP);
-            q->kmhaz = nullptr;
-        }
-    }
-    // 4. The comparison context of the strata and group trees.
-    if (q->nsvar > 0 || q->grpvar) {
-        auto* md = task_new<MYDATA>();
-        md->sname = q->sname;
-        md->grpvar = q->grpvar;
-        md->nsvar = q->nsvar;
-        md->sorder = q->sorder;
-        if (PROCSTR* ps = korv_procstr())
-            ps->userptr = md;
-    }
-    // 5.
-    q->znodetails = bit(s, strata_bit::NODETAIL);
 
-    // 6. The test mask.
+// The test bits of the STRATA statement (KORVCOM.ktype): the tests asked for,
+// with WEIGHT only those that take weights (each refused one is named), the
+// default tests when none is asked for, NOTEST, NODETAIL and TREND; sets the
+// Fleming-Harrington parameters when that test is on.
+int test_mask(KORVCOM* q, const STMT* s)
+{
     const bool wt = q->zwt;
     int m = 0;
     if (bit(s, strata_bit::LOGRANK))
@@ -1034,13 +1032,17 @@ void ParseStrataStmt(KORVCOM* q, STMT* s)
         m |= test_bit::NODETAIL;
     if (bit(s, strata_bit::TREND))
         m |= test_bit::TREND;
-    q->ktype = m;
+    return m;
+}
 
-    // 7. Multiple comparisons.
+// The multiple-comparisons request (DIFF=, RATIO, ADJUST=, STEPDOWN), or null
+// when there is none.
+SURVDIFF* comparisons_request(KORVCOM* q, const STMT* s)
+{
     const bool diff = bit(s, strata_bit::DIFF);
     const bool adj = given(s, strata_field::ADJUST);
     if (!diff && !adj)
-        return;
+        return nullptr;
     auto* d = task_new<SURVDIFF>();
     d->stepcsize = -1;
     d->stepmaxtime = 60;
@@ -1124,5 +1126,56 @@ void ParseStrataStmt(KORVCOM* q, STMT* s)
     d->steporder = stmt_int(s, strata_field::STEPDOWN_ORDER, 0);
     d->stepmaxtime = given(s, strata_field::STEPDOWN_MAXTIME) ? stmt_int(s, strata_field::STEPDOWN_MAXTIME, 60) : 60;
     d->stepcsize = given(s, strata_field::STEPDOWN_LOGICAL_SIZE) ? stmt_int(s, strata_field::STEPDOWN_LOGICAL_SIZE, -1) : -1;
-    q->survdiff = d;
+    return d;
 }
+
+} // namespace
+
+void ParseStrataStmt(KORVCOM* q, STMT* s)
+{
+    // MISSING on the STRATA statement adds to the procedure's.
+    if (!q->zmissing)
+        q->zmissing = bit(s, strata_bit::MISSING);
+    // The STRATA variables.
+    q->zstrata = given(s, strata_field::VARIABLES);
+    if (q->zstrata) {
+        const STLIST* v = stmt_field(s, strata_field::VARIABLES);
+        q->nsvar = v->n;
+        q->sorder = stmt_int(s, strata_field::ORDER, 0);
+        q->znolabel = bit(s, strata_bit::NOLABEL);
+        xffile(static_cast<DSHANDLE*>(q->filein), 70, v->ivals, q->nsvar);
+        q->sname = task_new<SNAMESTR>(q->nsvar + 1);
+    } else {
+        q->nsvar = 0;
+        q->sname = nullptr;
+    }
+    // GROUP=: no line-printer or device plots and no smoothed hazard with it.
+    if (given(s, strata_field::GROUP)) {
+        q->grpvar = task_new<GRPVAR>();
+        if (q->zplot) {
+            xpmlog(326, msg326::PLOTS_WITH_GROUP);
+            raise_rc(q, 4);
+            q->zplot = 0;
+        }
+        if (q->kmhaz) {
+            xpmlog(326, msg326::SMOOTHED_WITH_GROUP);
+            q->kmhaz = nullptr;
+        }
+    }
+    // The comparison context of the strata and group trees.
+    if (q->nsvar > 0 || q->grpvar) {
+        auto* md = task_new<MYDATA>();
+        md->sname = q->sname;
+        md->grpvar = q->grpvar;
+        md->nsvar = q->nsvar;
+        md->sorder = q->sorder;
+        if (PROCSTR* ps = korv_procstr())
+            ps->userptr = md;
+    }
+    // NODETAIL.
+    q->znodetails = bit(s, strata_bit::NODETAIL);
+
+    q->ktype = test_mask(q, s);
+    q->survdiff = comparisons_request(q, s);
+}
+

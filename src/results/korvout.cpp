@@ -10,6 +10,7 @@
 #include "common/options.h"
 #include "common/strata.h"
 #include "results/outdata.h"
+#include "common/statement.h"
 #include "results/results.h"
 #include "runtime/zsort.h"
 #include "vyr_data.h"
@@ -125,7 +126,11 @@ std::string nameOf(const NAMESTR* nm)
 
 } // namespace
 
-void Outsurv(KorvPtr q)
+namespace
+{
+
+// The number of OUTSURV= variables the options ask for.
+int outsurv_count(KorvPtr q)
 {
     bool lt = q->method == 1;
     int count = q->nby + q->nsvar + 6;
@@ -147,64 +152,60 @@ void Outsurv(KorvPtr q)
         count += q->nsvar;
     if (q->grpvar)
         count += 1;
-    XVHANDLE* h = nullptr;
-    xvputi(static_cast<DSHANDLE*>(q->fileouts), count, 32, &h);
-    q->svput = h;
+    return count;
+}
 
-    int dsl = q->method == 1   ? msg326::LIFETABLE_DATASET
-              : q->method == 2 ? msg326::BRESLOW_DATASET
-              : q->method == 3 ? msg326::FH_DATASET
-                               : msg326::PL_DATASET;
-    int n = xpmstr(q->label, 40, 326, dsl);
-    setDataSetLabel(q->fileouts, q->label, n);
-    defineByVariables(q, h);
-    defineStrataCopies(q, h);
-
-    if (q->zstrataid && q->nsvar > 0) {
-        // "_" and the variable's name, cut to 32 characters and made unique
-        // among the names of the data set.
-        std::vector<std::string> strata, taken;
-        for (int k = 0; k < q->nsvar; ++k) {
-            strata.push_back(nameOf(q->sname[k].nm));
-            taken.push_back(strata.back());
-        }
-        if (q->nby > 0 && q->stmt && q->filein) {
-            const STLIST* by = stmt_field(q->stmt, 0);
-            for (int i = 0; by && by->ivals && i < q->nby; ++i)
-                taken.push_back(
-                    nameOf(xvname(static_cast<DSHANDLE*>(q->filein), std::abs(by->ivals[i]))));
-        }
-        if (q->grpvar)
-            taken.push_back(nameOf(q->grpvar->nm));
-        taken.push_back(
-            std::string(q->timename.s ? q->timename.s : "", static_cast<size_t>(q->timename.l)));
-        for (const char* g :
-             {"TIMELIST", "_TIME_",  "_CENSOR_",   "SURVIVAL", "SDF_STDERR", "CONFTYPE",
-              "SDF_LCL",  "SDF_UCL", "MIDPOINT",   "PDF",      "PDF_STDERR", "PDF_LCL",
-              "PDF_UCL",  "HAZARD",  "HAZ_STDERR", "HAZ_LCL",  "HAZ_UCL",    "HW_LCL",
-              "HW_UCL",   "EP_LCL",  "EP_UCL",     "STRATUM",  "_STRTUM_"})
-            taken.push_back(g);
-        std::vector<std::string> names = sidNames(strata, taken);
-        int foff = 0;
-        for (int k = 0; k < q->nsvar; ++k) {
-            NAMESTR d;
-            xvnamei(&d);
-            char namebuf[32];
-            std::memset(namebuf, ' ', sizeof namebuf);
-            std::memcpy(namebuf, names[static_cast<size_t>(k)].data(),
-                        names[static_cast<size_t>(k)].size());
-            setName(d, namebuf, static_cast<int>(names[static_cast<size_t>(k)].size()));
-            d.ntype = 2;
-            d.nlng = q->sname[k].lngf;
-            const NAMESTR* nm = q->sname[k].nm;
-            int ll = xpmstr(q->label, 256, 326, msg326::FORMATTED_VALUE, static_cast<int>(nm->namelen), nm->name_p);
-            setLabel(d, q->label, ll);
-            xvputd(h, &d, 0, q->value + foff, 0, 0, 0);
-            foff += q->sname[k].lngf;
-        }
+// SID=ON: each STRATA variable's formatted value under "_" and its name, cut
+// to 32 characters and made unique among the names of the data set.
+void define_strata_ids(KorvPtr q, XVHANDLE* h)
+{
+    std::vector<std::string> strata, taken;
+    for (int k = 0; k < q->nsvar; ++k) {
+        strata.push_back(nameOf(q->sname[k].nm));
+        taken.push_back(strata.back());
     }
-    defineGroupCopy(q, h);
+    if (q->nby > 0 && q->stmt && q->filein) {
+        const STLIST* by = stmt_field(q->stmt, proc_field::BY);
+        for (int i = 0; by && by->ivals && i < q->nby; ++i)
+            taken.push_back(
+                nameOf(xvname(static_cast<DSHANDLE*>(q->filein), std::abs(by->ivals[i]))));
+    }
+    if (q->grpvar)
+        taken.push_back(nameOf(q->grpvar->nm));
+    taken.push_back(
+        std::string(q->timename.s ? q->timename.s : "", static_cast<size_t>(q->timename.l)));
+    for (const char* g :
+         {"TIMELIST", "_TIME_",  "_CENSOR_",   "SURVIVAL", "SDF_STDERR", "CONFTYPE",
+          "SDF_LCL",  "SDF_UCL", "MIDPOINT",   "PDF",      "PDF_STDERR", "PDF_LCL",
+          "PDF_UCL",  "HAZARD",  "HAZ_STDERR", "HAZ_LCL",  "HAZ_UCL",    "HW_LCL",
+          "HW_UCL",   "EP_LCL",  "EP_UCL",     "STRATUM",  "_STRTUM_"})
+        taken.push_back(g);
+    std::vector<std::string> names = sidNames(strata, taken);
+    int foff = 0;
+    for (int k = 0; k < q->nsvar; ++k) {
+        NAMESTR d;
+        xvnamei(&d);
+        char namebuf[32];
+        std::memset(namebuf, ' ', sizeof namebuf);
+        std::memcpy(namebuf, names[static_cast<size_t>(k)].data(),
+                    names[static_cast<size_t>(k)].size());
+        setName(d, namebuf, static_cast<int>(names[static_cast<size_t>(k)].size()));
+        d.ntype = 2;
+        d.nlng = q->sname[k].lngf;
+        const NAMESTR* nm = q->sname[k].nm;
+        int ll = xpmstr(q->label, 256, 326, msg326::FORMATTED_VALUE, static_cast<int>(nm->namelen), nm->name_p);
+        setLabel(d, q->label, ll);
+        xvputd(h, &d, 0, q->value + foff, 0, 0, 0);
+        foff += q->sname[k].lngf;
+    }
+}
 
+// The estimate columns: time (or TIMELIST=), censoring, survival with its
+// standard error and limits, the life table's density and hazard, the bands,
+// and the stratum number.
+void define_estimate_columns(KorvPtr q, XVHANDLE* h)
+{
+    const bool lt = q->method == 1;
     NAMESTR d;
     xvnamei(&d);
     d.ntype = 1;
@@ -301,6 +302,29 @@ void Outsurv(KorvPtr q)
         labelFromCatalogue(d, msg326::STRATUM_NUMBER);
         define(q->v6names ? "_STRTUM_" : "STRATUM", &q->stratumno);
     }
+}
+
+} // namespace
+
+void Outsurv(KorvPtr q)
+{
+    XVHANDLE* h = nullptr;
+    xvputi(static_cast<DSHANDLE*>(q->fileouts), outsurv_count(q), 32, &h);
+    q->svput = h;
+
+    int dsl = q->method == 1   ? msg326::LIFETABLE_DATASET
+              : q->method == 2 ? msg326::BRESLOW_DATASET
+              : q->method == 3 ? msg326::FH_DATASET
+                               : msg326::PL_DATASET;
+    int n = xpmstr(q->label, 40, 326, dsl);
+    setDataSetLabel(q->fileouts, q->label, n);
+    defineByVariables(q, h);
+    defineStrataCopies(q, h);
+
+    if (q->zstrataid && q->nsvar > 0)
+        define_strata_ids(q, h);
+    defineGroupCopy(q, h);
+    define_estimate_columns(q, h);
     xvpute(h);
 }
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
-#include "common/stages.h"
 #include "common/korvcom.h"
+#include "common/stages.h"
 #include "vyr_host.h"
 #include "vyr_message_names.h"
 
@@ -19,18 +19,18 @@ struct Refusal {
 
 // Indexed by KorvFeature.
 constexpr Refusal kRefusals[] = {
-    {msg326::NO_LIFETABLE, 2000, true}, // LifeTable
-    {msg326::NO_GROUP_ROAD, 2000, true}, // GroupAnalysis
-    {msg326::NO_CMPRISK, 2000, true}, // CompetingRisks
-    {msg326::NO_ASSOCIATION, 4, false},   // Association
-    {msg326::NO_BANDS, 4, false},   // ConfidenceBands
-    {msg326::NO_PLOT_BANDS, 4, false},   // PlotBands
-    {msg326::NO_DIFF, 4, false},   // MultipleComparisons
-    {msg326::NO_GRAPHS, 0, false},   // Graphs
-    {msg326::NO_SMOOTHED_HAZARD, 4, false},   // SmoothedHazard
-    {msg326::NO_RMST, 4, false},   // RestrictedMeans
-    {msg326::NO_LINEPRINTER, 4, false},   // LinePrinterPlots
-    {msg326::NO_DEVICE_GRAPHICS, 4, false},   // DeviceGraphics
+    {msg326::NO_LIFETABLE, 2000, true},     // LifeTable
+    {msg326::NO_GROUP_ROAD, 2000, true},    // GroupAnalysis
+    {msg326::NO_CMPRISK, 2000, true},       // CompetingRisks
+    {msg326::NO_ASSOCIATION, 4, false},     // Association
+    {msg326::NO_BANDS, 4, false},           // ConfidenceBands
+    {msg326::NO_PLOT_BANDS, 4, false},      // PlotBands
+    {msg326::NO_DIFF, 4, false},            // MultipleComparisons
+    {msg326::NO_GRAPHS, 0, false},          // Graphs
+    {msg326::NO_SMOOTHED_HAZARD, 4, false}, // SmoothedHazard
+    {msg326::NO_RMST, 4, false},            // RestrictedMeans
+    {msg326::NO_LINEPRINTER, 4, false},     // LinePrinterPlots
+    {msg326::NO_DEVICE_GRAPHICS, 4, false}, // DeviceGraphics
     {msg326::NO_STRATA_LEGEND, 0, false},   // StrataLegend
 };
 static_assert(std::size(kRefusals) == static_cast<std::size_t>(KorvFeature::Count),

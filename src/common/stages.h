@@ -46,17 +46,17 @@ enum class KorvFeature : int {
 // more. A null q stands for the common block of the running step.
 void korv_refuse(KorvPtr q, KorvFeature feature);
 
-extern const bool korv_built_lifetable;    // korvtb (estimate)
-extern const bool korv_built_group;        // korvxsg, korvpbg, korvpsg (estimate)
-extern const bool korv_built_cmprisk;      // korvcit, korvcif (cmprisk); korvdac (frame)
-extern const bool korv_built_association;  // korvtes (homogeneity)
-extern const bool korv_built_bands;        // BandCritVal (estimate)
-extern const bool korv_built_comparisons;  // MultipleComparisons (mcomp)
-extern const bool korv_built_graphs;       // StratifiedSurvival, korvmxt (estimate)
-extern const bool korv_built_smoothed;     // korvkrn, StratifiedSmoothedHazard (estimate)
-extern const bool korv_built_rmst;         // korvrms (rmst)
-extern const bool korv_built_lineprinter;  // korvcp, korvplt, korvfp, korvleg (lpplot)
-extern const bool korv_built_devplot;      // korvgp1, zggrend (devplot)
+extern const bool korv_built_lifetable;   // korvtb (estimate)
+extern const bool korv_built_group;       // korvxsg, korvpbg, korvpsg (estimate)
+extern const bool korv_built_cmprisk;     // korvcit, korvcif (cmprisk); korvdac (frame)
+extern const bool korv_built_association; // korvtes (homogeneity)
+extern const bool korv_built_bands;       // BandCritVal (estimate)
+extern const bool korv_built_comparisons; // MultipleComparisons (mcomp)
+extern const bool korv_built_graphs;      // StratifiedSurvival, korvmxt (estimate)
+extern const bool korv_built_smoothed;    // korvkrn, StratifiedSmoothedHazard (estimate)
+extern const bool korv_built_rmst;        // korvrms (rmst)
+extern const bool korv_built_lineprinter; // korvcp, korvplt, korvfp, korvleg (lpplot)
+extern const bool korv_built_devplot;     // korvgp1, zggrend (devplot)
 
 // ---------------------------------------------------------------------------
 // Set-up, once per step after the statements are read (results).
@@ -98,8 +98,8 @@ void korvxsg(KorvPtr q, STRATA* node);
 void korvtes(KorvPtr q, STRATA* node);
 // Critical values and time range of the confidence bands of a stratum,
 // called by the estimators (estimate).
-void BandCritVal(KorvPtr q, int confband, STRATA* node, double* bandmintime,
-                 double* bandmintime2, double* bandmaxtime, double* HWCrit, double* EPCrit);
+void BandCritVal(KorvPtr q, int confband, STRATA* node, double* bandmintime, double* bandmintime2,
+                 double* bandmaxtime, double* HWCrit, double* EPCrit);
 
 // ---------------------------------------------------------------------------
 // Survival road, once per BY group after the strata.

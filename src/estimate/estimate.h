@@ -15,8 +15,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "common/stages.h"
 #include "common/korvcom.h"
+#include "common/stages.h"
 
 struct STRATA;
 

@@ -10,8 +10,8 @@
 #include "runtime/wobmth.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
-#include "vyr_output.h"
 #include "vyr_message_names.h"
+#include "vyr_output.h"
 
 namespace
 {
@@ -36,10 +36,7 @@ struct Columns {
             pb.push_back(wob_int(WOB_TAG_DECIMALS, decimals));
         add(pb);
     }
-    void add(std::vector<WOB_PARM_BLK_STR>& pb)
-    {
-        wobcall(q->Phantom, WOB_SEL_ADD_COLUMN, pb);
-    }
+    void add(std::vector<WOB_PARM_BLK_STR>& pb) { wobcall(q->Phantom, WOB_SEL_ADD_COLUMN, pb); }
 };
 
 } // namespace

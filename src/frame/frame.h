@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include "frame/intervals.h"
 #include "common/korvcom.h"
-#include "frame/rank.h"
 #include "common/strata.h"
+#include "frame/intervals.h"
+#include "frame/rank.h"
 
 // ---------------------------------------------------------------------------
 // Module and procedure entry, BY-group driver.

@@ -1,8 +1,8 @@
 // The life-table boundaries of the current BY group.
-#include "frame/intervals.h"
 #include "common/korvcom.h"
-#include "vyr_message_names.h"
+#include "frame/intervals.h"
 #include "vyr_host.h"
+#include "vyr_message_names.h"
 
 // NINTERVAL= as the statement gave it. The common block's count is replaced
 // by each BY group's number of boundaries, so the request is kept here to

@@ -11,15 +11,15 @@
 #include "frame/frame.h"
 #include "frame/messages.h"
 #include "frame/parse.h"
+#include "numeric/format.h"
 #include "runtime/missing.h"
 #include "runtime/wzstr.h"
+#include "runtime/xccheck.h"
 #include "runtime/ztree.h"
 #include "vyr_data.h"
 #include "vyr_files.h"
 #include "vyr_host.h"
-#include "runtime/xccheck.h"
 #include "vyr_output.h"
-#include "numeric/format.h"
 
 namespace
 {

@@ -104,8 +104,8 @@ void initial_housekeeping(KORVCOM* q)
                 for (int i = 0; i < c->nFailcode; ++i)
                     if (q->elist[j] == c->failcode[i]) {
                         const NAMESTR* nm = c->nmStatus;
-                        xpmlog(326, msg326::FAILCODE_IS_CENSORING, nm ? static_cast<int>(nm->namelen) : 0,
-                               nm ? nm->name_p : "");
+                        xpmlog(326, msg326::FAILCODE_IS_CENSORING,
+                               nm ? static_cast<int>(nm->namelen) : 0, nm ? nm->name_p : "");
                         xexit(std::max(q->rc, 2000), 0);
                     }
     }

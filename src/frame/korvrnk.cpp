@@ -1,7 +1,7 @@
 // Ranking of a stratum's records: the record comparison, the natural list
 // merge sort over an array of links, and the rank index.
-#include "frame/rank.h"
 #include "common/rankorder.h"
+#include "frame/rank.h"
 
 #include <cstddef>
 #include <vector>

@@ -10,9 +10,9 @@
 
 #include "common/stages.h"
 #include "common/statement.h"
+#include "common/strata.h"
 #include "frame/frame.h"
 #include "frame/korvg.h"
-#include "common/strata.h"
 #include "numeric/normal.h"
 #include "runtime/missing.h"
 #include "runtime/procstr.h"
@@ -20,9 +20,9 @@
 #include "runtime/xsparse.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
+#include "vyr_message_names.h"
 #include "vyr_output.h"
 #include "vyr_session.h"
-#include "vyr_message_names.h"
 
 namespace
 {
@@ -175,7 +175,8 @@ void smoothed_rule(KORVCOM* q, const STMT* s)
         xpmlog(326, msg326::GRIDU_ZERO);
         fail_exit(q, 2000);
     }
-    if (has_value(s, proc_field::GRIDL) && has_value(s, proc_field::GRIDU) && h->gridL >= h->gridU) {
+    if (has_value(s, proc_field::GRIDL) && has_value(s, proc_field::GRIDU) &&
+        h->gridL >= h->gridU) {
         xpmlog(326, msg326::GRIDL_NOT_BELOW_GRIDU);
         fail_exit(q, 2000);
     }
@@ -420,7 +421,8 @@ void cmprisk_rule(KORVCOM* q, const STMT* s)
     c->xcbminopt = bit(s, proc_bit::XCBMINOPT);
     c->error = stmt_int(s, proc_field::ERROR, 0);
     c->rho = has_value(s, proc_field::RHO) ? num(s, proc_field::RHO, 0) : 0.0;
-    c->eventcode = given(s, proc_field::FAILCODES) ? num(s, proc_field::FAILCODES, korv_missing()) : korv_missing();
+    c->eventcode = given(s, proc_field::FAILCODES) ? num(s, proc_field::FAILCODES, korv_missing())
+                                                   : korv_missing();
     int n = 0;
     double* codes = copy_numbers(s, proc_field::FAILCODES, &n);
     c->nFailcode = n;
@@ -460,8 +462,8 @@ void take_time_statement(KORVCOM* q, STMT* proc)
     STMT* first = find_record(proc, "TIME");
     if (!first)
         return;
-    for (int k : {proc_field::TIME, proc_field::CENSOR, proc_field::CENSOR_VALUES,
-                  proc_field::FAILCODES})
+    for (int k :
+         {proc_field::TIME, proc_field::CENSOR, proc_field::CENSOR_VALUES, proc_field::FAILCODES})
         if (k < first->nfld && k < proc->nfld)
             proc->fld[k] = first->fld[k];
     constexpr int failcode = proc_bit::FAILCODE;
@@ -746,7 +748,8 @@ void time_points(KORVCOM* q, const STMT* s)
         }
     }
     if (q->ninter == 0) {
-        q->ninter = has_value(s, proc_field::NINTERVAL) ? stmt_int(s, proc_field::NINTERVAL, 10) : 10;
+        q->ninter =
+            has_value(s, proc_field::NINTERVAL) ? stmt_int(s, proc_field::NINTERVAL, 10) : 10;
         if (q->ninter < 1)
             q->ninter = 1;
     }
@@ -865,8 +868,8 @@ void parse(KORVCOM* q)
     // The output-layer manager of the step, titled with the procedure's name.
     xobinit(&q->cls, 0);
     WOB_PARM_BLK_STR mk[] = {
-        wob_string(WOB_TAG_PACKAGE, "vdq", 3),     wob_string(WOB_TAG_CLASS, "manager", 7),
-        wob_object(WOB_TAG_OUT, nullptr),          wob_int(WOB_TAG_MSGGROUP, 326),
+        wob_string(WOB_TAG_PACKAGE, "vdq", 3), wob_string(WOB_TAG_CLASS, "manager", 7),
+        wob_object(WOB_TAG_OUT, nullptr),      wob_int(WOB_TAG_MSGGROUP, 326),
         wob_flag(WOB_TAG_MANAGER_FLAG, 1),
     };
     wobcall(q->cls, WOB_SEL_CREATE, mk);
@@ -977,11 +980,10 @@ int test_mask(KORVCOM* q, const STMT* s)
         int bit;
         int mask;
         const char* name;
-    } weighted[] = {
-        {strata_bit::PETO, test_bit::PETO, "PETO"},
-        {strata_bit::MODPETO, test_bit::MODPETO, "MODPETO"},
-        {strata_bit::FLEMING, test_bit::FLEMING, "FLEMING"},
-        {strata_bit::LR, test_bit::LR, "LR"}};
+    } weighted[] = {{strata_bit::PETO, test_bit::PETO, "PETO"},
+                    {strata_bit::MODPETO, test_bit::MODPETO, "MODPETO"},
+                    {strata_bit::FLEMING, test_bit::FLEMING, "FLEMING"},
+                    {strata_bit::LR, test_bit::LR, "LR"}};
     for (const auto& t : weighted) {
         if (!bit(s, t.bit))
             continue;
@@ -994,8 +996,11 @@ int test_mask(KORVCOM* q, const STMT* s)
     }
     if (m & test_bit::FLEMING) {
         q->fleming = task_new<double>(2);
-        q->fleming[0] = has_value(s, strata_field::FLEMING_RHO) ? num(s, strata_field::FLEMING_RHO, 1.0) : 1.0;
-        q->fleming[1] = has_value(s, strata_field::FLEMING_GAMMA) ? num(s, strata_field::FLEMING_GAMMA, -1.0) : -1.0;
+        q->fleming[0] =
+            has_value(s, strata_field::FLEMING_RHO) ? num(s, strata_field::FLEMING_RHO, 1.0) : 1.0;
+        q->fleming[1] = has_value(s, strata_field::FLEMING_GAMMA)
+                            ? num(s, strata_field::FLEMING_GAMMA, -1.0)
+                            : -1.0;
     }
     if (bit(s, strata_bit::TEST_NONE)) {
         m |= test_bit::NONE;
@@ -1088,10 +1093,15 @@ SURVDIFF* comparisons_request(KORVCOM* q, const STMT* s)
         d->acc = has_value(s, strata_field::SIM_ACC) ? num(s, strata_field::SIM_ACC, 0.005) : 0.005;
         d->eps = has_value(s, strata_field::SIM_EPS) ? num(s, strata_field::SIM_EPS, 0.01) : 0.01;
         d->nsamp = has_value(s, strata_field::SIM_NSAMP) ? num(s, strata_field::SIM_NSAMP, 0) : 0;
-        d->tinc = has_value(s, strata_field::SIM_TIMEINC) ? stmt_int(s, strata_field::SIM_TIMEINC, 30) : 30;
+        d->tinc = has_value(s, strata_field::SIM_TIMEINC)
+                      ? stmt_int(s, strata_field::SIM_TIMEINC, 30)
+                      : 30;
         d->rep = bit(s, strata_bit::SIM_REPORT);
-        d->seed = has_value(s, strata_field::SIM_SEED) ? static_cast<long>(num(s, strata_field::SIM_SEED, 0)) : 0;
-        d->alpha = has_value(s, strata_field::SIM_ALPHA) ? num(s, strata_field::SIM_ALPHA, 0) : korv_missing();
+        d->seed = has_value(s, strata_field::SIM_SEED)
+                      ? static_cast<long>(num(s, strata_field::SIM_SEED, 0))
+                      : 0;
+        d->alpha = has_value(s, strata_field::SIM_ALPHA) ? num(s, strata_field::SIM_ALPHA, 0)
+                                                         : korv_missing();
     }
     if (given(s, strata_field::CONTROL)) {
         d->refcntl = stmt_int(s, strata_field::CONTROL, 0);
@@ -1124,8 +1134,12 @@ SURVDIFF* comparisons_request(KORVCOM* q, const STMT* s)
         d->steprep = bit(s, strata_bit::STEPDOWN_REPORT);
     }
     d->steporder = stmt_int(s, strata_field::STEPDOWN_ORDER, 0);
-    d->stepmaxtime = given(s, strata_field::STEPDOWN_MAXTIME) ? stmt_int(s, strata_field::STEPDOWN_MAXTIME, 60) : 60;
-    d->stepcsize = given(s, strata_field::STEPDOWN_LOGICAL_SIZE) ? stmt_int(s, strata_field::STEPDOWN_LOGICAL_SIZE, -1) : -1;
+    d->stepmaxtime = given(s, strata_field::STEPDOWN_MAXTIME)
+                         ? stmt_int(s, strata_field::STEPDOWN_MAXTIME, 60)
+                         : 60;
+    d->stepcsize = given(s, strata_field::STEPDOWN_LOGICAL_SIZE)
+                       ? stmt_int(s, strata_field::STEPDOWN_LOGICAL_SIZE, -1)
+                       : -1;
     return d;
 }
 
@@ -1178,4 +1192,3 @@ void ParseStrataStmt(KORVCOM* q, STMT* s)
     q->ktype = test_mask(q, s);
     q->survdiff = comparisons_request(q, s);
 }
-

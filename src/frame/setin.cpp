@@ -12,8 +12,8 @@
 #include "vyr_data.h"
 #include "vyr_format.h"
 #include "vyr_host.h"
-#include "vyr_parse.h"
 #include "vyr_message_names.h"
+#include "vyr_parse.h"
 
 namespace
 {

@@ -14,9 +14,9 @@
 
 #include <cstdint>
 
+#include "common/korvcom.h"
 #include "common/stages.h"
 #include "numeric/format.h"
-#include "common/korvcom.h"
 
 // ---------------------------------------------------------------------------
 // Driver entries (survival road only).

@@ -12,9 +12,9 @@
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
 #include "runtime/wzstr.h"
+#include "runtime/xccheck.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
-#include "runtime/xccheck.h"
 
 namespace korv_hom
 {

@@ -8,16 +8,16 @@
 #include <vector>
 
 #include "common/options.h"
+#include "common/statement.h"
 #include "common/strata.h"
 #include "results/outdata.h"
-#include "common/statement.h"
 #include "results/results.h"
 #include "runtime/zsort.h"
 #include "vyr_data.h"
 #include "vyr_format.h"
 #include "vyr_host.h"
-#include "vyr_parse.h"
 #include "vyr_message_names.h"
+#include "vyr_parse.h"
 
 namespace korv_results
 {
@@ -174,11 +174,10 @@ void define_strata_ids(KorvPtr q, XVHANDLE* h)
         taken.push_back(nameOf(q->grpvar->nm));
     taken.push_back(
         std::string(q->timename.s ? q->timename.s : "", static_cast<size_t>(q->timename.l)));
-    for (const char* g :
-         {"TIMELIST", "_TIME_",  "_CENSOR_",   "SURVIVAL", "SDF_STDERR", "CONFTYPE",
-          "SDF_LCL",  "SDF_UCL", "MIDPOINT",   "PDF",      "PDF_STDERR", "PDF_LCL",
-          "PDF_UCL",  "HAZARD",  "HAZ_STDERR", "HAZ_LCL",  "HAZ_UCL",    "HW_LCL",
-          "HW_UCL",   "EP_LCL",  "EP_UCL",     "STRATUM",  "_STRTUM_"})
+    for (const char* g : {"TIMELIST", "_TIME_",  "_CENSOR_",   "SURVIVAL", "SDF_STDERR", "CONFTYPE",
+                          "SDF_LCL",  "SDF_UCL", "MIDPOINT",   "PDF",      "PDF_STDERR", "PDF_LCL",
+                          "PDF_UCL",  "HAZARD",  "HAZ_STDERR", "HAZ_LCL",  "HAZ_UCL",    "HW_LCL",
+                          "HW_UCL",   "EP_LCL",  "EP_UCL",     "STRATUM",  "_STRTUM_"})
         taken.push_back(g);
     std::vector<std::string> names = sidNames(strata, taken);
     int foff = 0;
@@ -193,7 +192,8 @@ void define_strata_ids(KorvPtr q, XVHANDLE* h)
         d.ntype = 2;
         d.nlng = q->sname[k].lngf;
         const NAMESTR* nm = q->sname[k].nm;
-        int ll = xpmstr(q->label, 256, 326, msg326::FORMATTED_VALUE, static_cast<int>(nm->namelen), nm->name_p);
+        int ll = xpmstr(q->label, 256, 326, msg326::FORMATTED_VALUE, static_cast<int>(nm->namelen),
+                        nm->name_p);
         setLabel(d, q->label, ll);
         xvputd(h, &d, 0, q->value + foff, 0, 0, 0);
         foff += q->sname[k].lngf;

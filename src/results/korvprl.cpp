@@ -167,8 +167,8 @@ int TestColumnLength(KorvPtr q)
     struct Lab {
         int bit, number;
     };
-    static const Lab labs[] = {{8, msg326::LOGRANK_LABEL},  {16, msg326::WILCOXON_LABEL},
-                               {32, msg326::TARONE_LABEL},  {64, msg326::PETO_LABEL},
+    static const Lab labs[] = {{8, msg326::LOGRANK_LABEL},   {16, msg326::WILCOXON_LABEL},
+                               {32, msg326::TARONE_LABEL},   {64, msg326::PETO_LABEL},
                                {128, msg326::MODPETO_LABEL}, {512, msg326::LR_TEST}};
     int len = 10;
     for (const Lab& l : labs) {
@@ -181,7 +181,8 @@ int TestColumnLength(KorvPtr q)
     }
     if ((q->ktype & 256) && q->fleming) {
         int fl = q->fleming[1] < 0 ? xpmstr(q->label, 32, 326, msg326::FLEMING_RHO, q->fleming[0])
-                                   : xpmstr(q->label, 32, 326, msg326::FLEMING_RHO_GAMMA, q->fleming[0], q->fleming[1]);
+                                   : xpmstr(q->label, 32, 326, msg326::FLEMING_RHO_GAMMA,
+                                            q->fleming[0], q->fleming[1]);
         len = std::max(len, fl);
     }
     return std::min(len, 32);

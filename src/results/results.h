@@ -6,8 +6,8 @@
 // the row.
 #pragma once
 
-#include "common/stages.h"
 #include "common/korvcom.h"
+#include "common/stages.h"
 #include "vyr_output.h"
 
 struct CMPRISK;

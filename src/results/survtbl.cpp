@@ -101,11 +101,21 @@ void SurvTblLT(KorvPtr q)
         int io;
     };
     static const Col cols[] = {
-        {"LowerTime", msg0::LOWER_TIME, 0},  {"UpperTime", msg0::UPPER_TIME, 24},    {"Failed", msg0::FAILED, 21},
-        {"Censored", msg0::CENSORED, 22},  {"EffSize", msg0::EFFECTIVE_SIZE, 23},      {"CondProbFail", msg0::COND_PROB_FAILURE, 7},
-        {"CondStdErr", msg0::COND_PROB_STDERR, 8}, {"Survival", msg0::SURVIVAL, 1},      {"Failure", msg0::FAILURE, 2},
-        {"StdErr", msg0::SURVIVAL_STDERR, 3},     {"MedResidLife", msg0::MEDIAN_RESIDUAL_LIFE, 17}, {"MedStdErr", msg0::MEDIAN_STDERR, 18},
-        {"Pdf", msg0::PDF, 9},        {"PdfStdErr", msg0::PDF_STDERR, 10},    {"Hazard", msg0::HAZARD, 13},
+        {"LowerTime", msg0::LOWER_TIME, 0},
+        {"UpperTime", msg0::UPPER_TIME, 24},
+        {"Failed", msg0::FAILED, 21},
+        {"Censored", msg0::CENSORED, 22},
+        {"EffSize", msg0::EFFECTIVE_SIZE, 23},
+        {"CondProbFail", msg0::COND_PROB_FAILURE, 7},
+        {"CondStdErr", msg0::COND_PROB_STDERR, 8},
+        {"Survival", msg0::SURVIVAL, 1},
+        {"Failure", msg0::FAILURE, 2},
+        {"StdErr", msg0::SURVIVAL_STDERR, 3},
+        {"MedResidLife", msg0::MEDIAN_RESIDUAL_LIFE, 17},
+        {"MedStdErr", msg0::MEDIAN_STDERR, 18},
+        {"Pdf", msg0::PDF, 9},
+        {"PdfStdErr", msg0::PDF_STDERR, 10},
+        {"Hazard", msg0::HAZARD, 13},
         {"HazStdErr", msg0::HAZARD_STDERR, 14},
     };
     for (const Col& c : cols)

@@ -126,7 +126,8 @@ void SurvDiff(KorvPtr q)
     } else {
         char buf[32];
         sd->grouplen = q->fleming[1] < 0 ? xpmstr(buf, 32, 326, msg326::FLEMING_RHO, q->fleming[0])
-                                         : xpmstr(buf, 32, 326, msg326::FLEMING_RHO_GAMMA, q->fleming[0], q->fleming[1]);
+                                         : xpmstr(buf, 32, 326, msg326::FLEMING_RHO_GAMMA,
+                                                  q->fleming[0], q->fleming[1]);
     }
     if ((q->ktype & 128) && sd->grouplen < 13)
         sd->grouplen = 13;
@@ -190,32 +191,39 @@ void SurvDiff(KorvPtr q)
     int label = 0, stepLabel = 0;
     switch (sd->method) {
     case kBon:
-        name = "Bonferroni", label = msg0::BONFERRONI, stepName = "StepdownBonferroni", stepLabel = msg0::STEPDOWN_BONFERRONI;
+        name = "Bonferroni", label = msg0::BONFERRONI, stepName = "StepdownBonferroni",
+        stepLabel = msg0::STEPDOWN_BONFERRONI;
         break;
     case kSidak:
-        name = "Sidak", label = msg0::SIDAK, stepName = "StepdownSidak", stepLabel = msg0::STEPDOWN_SIDAK;
+        name = "Sidak", label = msg0::SIDAK, stepName = "StepdownSidak",
+        stepLabel = msg0::STEPDOWN_SIDAK;
         break;
     case kGT2:
         name = "SMM", label = msg0::SMM, stepName = "StepdownSMM", stepLabel = msg0::STEPDOWN_SMM;
         break;
     case kF:
-        name = "Scheffe", label = msg0::SCHEFFE, stepName = "StepdownScheffe", stepLabel = msg0::STEPDOWN_SCHEFFE;
+        name = "Scheffe", label = msg0::SCHEFFE, stepName = "StepdownScheffe",
+        stepLabel = msg0::STEPDOWN_SCHEFFE;
         break;
     case kSim:
-        name = "Simulate", label = msg0::SIMULATED, stepName = "StepdownSimulate", stepLabel = msg0::STEPDOWN_SIMULATED;
+        name = "Simulate", label = msg0::SIMULATED, stepName = "StepdownSimulate",
+        stepLabel = msg0::STEPDOWN_SIMULATED;
         break;
     case kExact:
         if (sd->type == kAll)
-            name = "Tukey", label = msg0::TUKEY_KRAMER, stepName = "StepdownTukey", stepLabel = msg0::STEPDOWN_TUKEY_KRAMER;
+            name = "Tukey", label = msg0::TUKEY_KRAMER, stepName = "StepdownTukey",
+            stepLabel = msg0::STEPDOWN_TUKEY_KRAMER;
         else if (sd->type == kControl)
-            name = "Dunnett", label = msg0::DUNNETT_HSU, stepName = "StepdownDunnett", stepLabel = msg0::STEPDOWN_DUNNETT_HSU;
+            name = "Dunnett", label = msg0::DUNNETT_HSU, stepName = "StepdownDunnett",
+            stepLabel = msg0::STEPDOWN_DUNNETT_HSU;
         else if (sd->type == kAnom)
-            name = "Nelson", label = msg0::NELSON, stepName = "StepdownNelson", stepLabel = msg0::STEPDOWN_NELSON;
+            name = "Nelson", label = msg0::NELSON, stepName = "StepdownNelson",
+            stepLabel = msg0::STEPDOWN_NELSON;
         else
             // One-sided comparisons with a control: the column still gets a
             // name and a label of its own.
-            name = "DunnettOneSided", label = msg0::DUNNETT_HSU_ONE_SIDED, stepName = "StepdownDunnettOneSided",
-            stepLabel = msg0::STEPDOWN_DUNNETT_HSU_ONE_SIDED;
+            name = "DunnettOneSided", label = msg0::DUNNETT_HSU_ONE_SIDED,
+            stepName = "StepdownDunnettOneSided", stepLabel = msg0::STEPDOWN_DUNNETT_HSU_ONE_SIDED;
         break;
     case kT:
     default:
@@ -237,7 +245,8 @@ void SurvDiff(KorvPtr q)
 void UniChi(KorvPtr q, const char* test)
 {
     bool w = test && test[0] == 'W';
-    xobop t = createTable(q, txt(w ? "WilUniChiSq" : "LogUniChiSq"), vdqmsg(0, w ? msg0::WILCOXON_UNIVARIATE : msg0::LOGRANK_UNIVARIATE));
+    xobop t = createTable(q, txt(w ? "WilUniChiSq" : "LogUniChiSq"),
+                          vdqmsg(0, w ? msg0::WILCOXON_UNIVARIATE : msg0::LOGRANK_UNIVARIATE));
     (w ? q->UniChiW : q->UniChiL) = t;
     charColumn(t, "Variable", vdqmsg(0, msg0::VARIABLE), q->varname, q->cnamlen);
     numColumn(t, "Statistic", vdqmsg(0, msg0::TEST_STATISTIC), &q->iovar[0]);
@@ -252,7 +261,8 @@ void UniChi(KorvPtr q, const char* test)
 void Step(KorvPtr q, const char* test)
 {
     bool w = test && test[0] == 'W';
-    xobop t = createTable(q, txt(w ? "WilForStepSeq" : "LogForStepSeq"), vdqmsg(0, w ? msg0::WILCOXON_STEPWISE : msg0::LOGRANK_STEPWISE));
+    xobop t = createTable(q, txt(w ? "WilForStepSeq" : "LogForStepSeq"),
+                          vdqmsg(0, w ? msg0::WILCOXON_STEPWISE : msg0::LOGRANK_STEPWISE));
     (w ? q->StepW : q->StepL) = t;
     charColumn(t, "Variable", vdqmsg(0, msg0::VARIABLE), q->varname, q->cnamlen);
     numColumn(t, "DF", vdqmsg(0, msg0::DF), &q->iovar[1]);

@@ -2,9 +2,9 @@
 // yet. The stage runs after every BY group; the named stub refuses the
 // request when one was made (see common/stages.h) and otherwise, like the
 // stage itself, has nothing to do.
+#include "common/korvcom.h"
 #include "common/stages.h"
 #include "common/statement.h"
-#include "common/korvcom.h"
 #include "vyr_parse.h"
 
 const bool korv_built_rmst = false;

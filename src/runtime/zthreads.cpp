@@ -4,8 +4,8 @@
 #include "runtime/qxnls.h"
 #include "runtime/sk.h"
 #include "vyr_host.h"
-#include "vyr_parse.h"
 #include "vyr_message_names.h"
+#include "vyr_parse.h"
 
 #include <cstring>
 

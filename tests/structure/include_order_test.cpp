@@ -22,10 +22,9 @@ namespace fs = std::filesystem;
 
 // Height of each room; the stages share one.
 const std::map<std::string, int> kHeight = {
-    {"host", 0},        {"runtime", 1},  {"numeric", 2}, {"common", 3},
-    {"results", 4},     {"estimate", 4}, {"homogeneity", 4}, {"mcomp", 4},
-    {"cmprisk", 4},     {"levelize", 4}, {"rmst", 4},    {"lpplot", 4},
-    {"devplot", 4},     {"frame", 5},    {"app", 6},
+    {"host", 0},     {"runtime", 1},     {"numeric", 2}, {"common", 3},  {"results", 4},
+    {"estimate", 4}, {"homogeneity", 4}, {"mcomp", 4},   {"cmprisk", 4}, {"levelize", 4},
+    {"rmst", 4},     {"lpplot", 4},      {"devplot", 4}, {"frame", 5},   {"app", 6},
 };
 
 // The stages a stage may include.

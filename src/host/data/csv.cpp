@@ -18,9 +18,9 @@
 #include <strings.h>
 
 #include "data_internal.h"
-#include "vyr_missing.h"
 #include "vyr_format.h"
 #include "vyr_host.h"
+#include "vyr_missing.h"
 #include "vyr_pool.h"
 
 namespace vyr::data

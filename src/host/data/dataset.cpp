@@ -12,9 +12,9 @@
 #include <mutex>
 
 #include "data_internal.h"
-#include "vyr_missing.h"
 #include "vyr_format.h"
 #include "vyr_host.h"
+#include "vyr_missing.h"
 #include "vyr_session.h"
 
 using namespace vyr::data;

@@ -11,9 +11,9 @@
 #include <filesystem>
 
 #include "data_internal.h"
-#include "vyr_missing.h"
 #include "vyr_format.h"
 #include "vyr_host.h"
+#include "vyr_missing.h"
 
 using namespace vyr::data;
 

@@ -641,19 +641,17 @@ TEST_F(Parse, OnlyTheFirstTimeStatementCounts)
         {"time time*status(0);", 1, 2, 0},
     };
     for (const auto& c : cases) {
-        auto r = run(std::string("proc korvante data=lung; ") + c.stmts + " run;",
-                     [&](KORVCOM& q) {
-                         const STLIST* t = stmt_field(q.stmt, 10);
-                         const STLIST* e = stmt_field(q.stmt, 11);
-                         EXPECT_EQ(t ? t->ivals[0] : 0, c.timevar) << c.stmts;
-                         EXPECT_EQ(e ? e->ivals[0] : 0, c.censvar) << c.stmts;
-                         EXPECT_FALSE(q.cmprisk) << c.stmts;
-                     });
+        auto r = run(std::string("proc korvante data=lung; ") + c.stmts + " run;", [&](KORVCOM& q) {
+            const STLIST* t = stmt_field(q.stmt, 10);
+            const STLIST* e = stmt_field(q.stmt, 11);
+            EXPECT_EQ(t ? t->ivals[0] : 0, c.timevar) << c.stmts;
+            EXPECT_EQ(e ? e->ivals[0] : 0, c.censvar) << c.stmts;
+            EXPECT_FALSE(q.cmprisk) << c.stmts;
+        });
         ASSERT_TRUE(r.inspected) << c.stmts << "\n" << r.log;
         std::size_t n = 0;
-        for (std::size_t at = 0; (at = r.log.find("Only the first TIME statement", at)) !=
-                                 std::string::npos;
-             ++at)
+        for (std::size_t at = 0;
+             (at = r.log.find("Only the first TIME statement", at)) != std::string::npos; ++at)
             ++n;
         EXPECT_EQ(n, static_cast<std::size_t>(c.warnings)) << c.stmts << "\n" << r.log;
         EXPECT_EQ(r.rc, c.warnings ? 4 : 0) << c.stmts << "\n" << r.log;

@@ -4,17 +4,16 @@
 #include <cstring>
 #include <string>
 
+#include "common/stages.h"
+#include "common/statement.h"
 #include "frame/frame.h"
+#include "frame/parse.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
 #include "runtime/zregis.h"
+#include "vyr_data.h"
 #include "vyr_files.h"
 #include "vyr_host.h"
-
-#include "common/stages.h"
-#include "common/statement.h"
-#include "frame/parse.h"
-#include "vyr_data.h"
 #include "vyr_message_names.h"
 
 void shell(double* v, int n)

@@ -10,7 +10,7 @@
 # header gets, in namespace msgGROUP, "inline constexpr int NAME = NUMBER;":
 #   326 3309 [NO_LIFETABLE] %1zThe life-table method ...
 # is used as xpmlog(326, msg326::NO_LIFETABLE). Lines without a name keep
-# working through their number.
+# working through their number; a text may not start with "[".
 separate_arguments(files UNIX_COMMAND "${INPUTS}")
 list(SORT files)
 set(body "")
@@ -23,6 +23,21 @@ endforeach()
 # first line).
 set(named_line "\n([0-9]+)[ \t]+([0-9]+)[ \t]+\\[([A-Z][A-Z0-9_]*)\\][ \t]?")
 string(REGEX MATCHALL "${named_line}" found "\n${body}")
+# A text may not start with "[" unless it names its message: a misspelt name
+# would otherwise end up in the text. (Brackets are read as braces here, since
+# a CMake list does not split inside square brackets.)
+string(REPLACE "[" "{" plain "\n${body}")
+string(REPLACE "]" "}" plain "${plain}")
+string(REGEX MATCHALL "\n[0-9]+[ \t]+[0-9]+[ \t]+{[^\n};]*}?" bracketed "${plain}")
+foreach(b ${bracketed})
+  if(NOT b MATCHES "{[A-Z][A-Z0-9_]*}$")
+    string(STRIP "${b}" b)
+    string(REPLACE "{" "[" b "${b}")
+    string(REPLACE "}" "]" b "${b}")
+    message(FATAL_ERROR "Catalogue line \"${b}...\": a name in brackets is capitals, digits "
+                        "and underscores, starting with a capital")
+  endif()
+endforeach()
 set(groups "")
 foreach(m ${found})
   string(REGEX REPLACE "${named_line}" "\\1;\\2;\\3" parts "${m}")

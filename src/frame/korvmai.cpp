@@ -135,8 +135,7 @@ void bandwidth_graph(KORVCOM* q)
 void refuse_unbuilt_requests(KorvPtr q)
 {
     const STMT* proc = q->stmt;
-    if (q->ncvar > 0 && !korv_built_association)
-        korv_refuse(q, KorvFeature::Association);
+    // The TEST statement was refused at set-up, with its OUTTEST= data set.
     if (q->confband != 0 && !korv_built_bands)
         korv_refuse(q, KorvFeature::ConfidenceBands);
     if ((q->vdqgraph & (plot_bit::HW_BAND | plot_bit::EP_BAND)) && !korv_built_bands)

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 need=()
-for p in cmake g++ make libgtest-dev python3; do
+for p in cmake g++ make libgtest-dev python3 clang-format; do
   dpkg -s "$p" >/dev/null 2>&1 || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -15,7 +15,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "frame/korvcom.h"
+#include "common/korvcom.h"
+#include "common/stages.h"
 
 struct STRATA;
 

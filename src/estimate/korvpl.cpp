@@ -9,10 +9,10 @@
 #include <cstring>
 #include <vector>
 
+#include "common/options.h"
+#include "common/strata.h"
 #include "estimate/estimate.h"
 #include "estimate/plotdata.h"
-#include "frame/parse.h"
-#include "frame/strata.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
 #include "vyr_data.h"

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string>
 
+#include "common/options.h"
+#include "common/strata.h"
 #include "estimate/estimate.h"
-#include "frame/parse.h"
-#include "frame/strata.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
 #include "vyr_output.h"

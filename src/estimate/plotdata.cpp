@@ -5,8 +5,8 @@
 #include <cfloat>
 #include <cstring>
 
-#include "frame/parse.h"
-#include "frame/strata.h"
+#include "common/options.h"
+#include "common/strata.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
 #include "vyr_files.h"

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "frame/korvcom.h"
+#include "common/korvcom.h"
 
 struct XCBSTR;
 

@@ -10,6 +10,7 @@
 #include "runtime/wobmth.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
+#include "vyr_message_names.h"
 #include "vyr_output.h"
 
 namespace
@@ -35,10 +36,7 @@ struct Columns {
             pb.push_back(wob_int(WOB_TAG_DECIMALS, decimals));
         add(pb);
     }
-    void add(std::vector<WOB_PARM_BLK_STR>& pb)
-    {
-        wobcall(q->Phantom, WOB_SEL_ADD_COLUMN, static_cast<int>(pb.size()), pb.data());
-    }
+    void add(std::vector<WOB_PARM_BLK_STR>& pb) { wobcall(q->Phantom, WOB_SEL_ADD_COLUMN, pb); }
 };
 
 } // namespace
@@ -78,10 +76,10 @@ void PhantomData(KORVCOM* q)
             wob_object(WOB_TAG_OUT, nullptr),
             wob_int(WOB_TAG_148, -1),
             wob_key(WOB_TAG_NAME, vdqtxt("Phantom", 7)),
-            wob_key(WOB_TAG_LABEL, vdqmsg(0, 226)),
+            wob_key(WOB_TAG_LABEL, vdqmsg(0, msg0::PLOT_DATA)),
             wob_int(WOB_TAG_336, 1),
         };
-        wobcall(q->vdq, WOB_SEL_CREATE, 7, pb);
+        wobcall(q->vdq, WOB_SEL_CREATE, pb);
         q->Phantom = pb[2].value.o;
         if (!q->Phantom)
             return;
@@ -101,7 +99,8 @@ void PhantomData(KORVCOM* q)
 
     const int v = q->vdqgraph;
     const bool lt = q->method == 1;
-    const bool F = (v & 0x10000000) && !(v & 0x8000) && !(v & 0x20000);
+    const bool F =
+        (v & plot_bit::FAILURE) && !(v & plot_bit::OVERLAY) && !(v & plot_bit::INDIVIDUAL);
     Columns c{q};
     xobskey timelabel = q->timelabel.l > 0
                             ? vdqtxt(q->timelabel.s, static_cast<int>(q->timelabel.l))
@@ -121,7 +120,7 @@ void PhantomData(KORVCOM* q)
     }
     if (q->art) {
         c.number("tAtRisk", &q->art->time2);
-        if (v & 0x10000) {
+        if (v & plot_bit::PANEL) {
             q->art->y2 = q->nsvar > 0 ? -0.05 : -0.5;
             c.number("y2", &q->art->y2);
         }
@@ -148,10 +147,10 @@ void PhantomData(KORVCOM* q)
         }
     }
     c.number("Time", &q->iovar[0], timelabel, "GenericTime");
-    c.number("Survival", &q->iovar[1], vdqmsg(0, 227));
+    c.number("Survival", &q->iovar[1], vdqmsg(0, msg0::SURVIVAL_PROBABILITY));
     if (F)
         c.number("Failure", &q->iovar[2]);
-    if (v & 0x40a80) {
+    if (v & plot_bit::CL) {
         if (F) {
             c.number("CDF_LCL", &q->iovar[28]);
             c.number("CDF_UCL", &q->iovar[29]);
@@ -161,15 +160,15 @@ void PhantomData(KORVCOM* q)
         }
     }
     if (lt) {
-        if (v & 0x218) {
+        if (v & (plot_bit::HAZARD | plot_bit::DENSITY)) {
             c.number("Midpoint", &q->iovar[6], timelabel);
-            if (v & 0x208) {
-                c.number("Hazard", &q->iovar[13], vdqmsg(0, 228));
+            if (v & plot_bit::HAZARD) {
+                c.number("Hazard", &q->iovar[13], vdqmsg(0, msg0::HAZARD_RATE));
                 c.number("Haz_LCL", &q->iovar[16]);
                 c.number("Haz_UCL", &q->iovar[15]);
             }
-            if (v & 0x210) {
-                c.number("PDF", &q->iovar[9], vdqmsg(0, 229));
+            if (v & plot_bit::DENSITY) {
+                c.number("PDF", &q->iovar[9], vdqmsg(0, msg0::DENSITY));
                 c.number("PDF_LCL", &q->iovar[12]);
                 c.number("PDF_UCL", &q->iovar[11]);
             }
@@ -178,8 +177,8 @@ void PhantomData(KORVCOM* q)
         int w = 1, d = 0;
         korv_count_display(q->maxscum, q->zwt || q->znotrunc, &w, &d);
         c.number("Event", &q->iovar[21], nullptr, nullptr, w, d);
-        c.number("AtRisk", &q->iovar[22], vdqmsg(0, 537), nullptr, w, d);
-        if (v & 0x81220) {
+        c.number("AtRisk", &q->iovar[22], vdqmsg(0, msg0::NUMBER_AT_RISK), nullptr, w, d);
+        if (v & plot_bit::HW_BAND) {
             if (F) {
                 c.number("F_HW_LCL", &q->iovar[30]);
                 c.number("F_HW_UCL", &q->iovar[31]);
@@ -188,7 +187,7 @@ void PhantomData(KORVCOM* q)
                 c.number("HW_UCL", &q->iovar[12]);
             }
         }
-        if (v & 0x102240) {
+        if (v & plot_bit::EP_BAND) {
             if (F) {
                 c.number("F_EP_LCL", &q->iovar[32]);
                 c.number("F_EP_UCL", &q->iovar[33]);
@@ -202,5 +201,5 @@ void PhantomData(KORVCOM* q)
         else
             c.number("Censored", &q->iovar[24]);
     }
-    wobcall(q->Phantom, WOB_SEL_END_COLUMNS, 0, nullptr);
+    wobcall(q->Phantom, WOB_SEL_END_COLUMNS);
 }

@@ -1,16 +1,16 @@
 // The procedure frame: module and procedure entry, set-up, variable
 // resolution, the strata and group trees, the survival data pass, the
-// plot-data table and the stratum reread. Records are in frame/strata.h, the
+// plot-data table and the stratum reread. Records are in common/strata.h, the
 // ranking in frame/rank.h, the life-table boundaries in frame/intervals.h.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 
+#include "common/korvcom.h"
+#include "common/strata.h"
 #include "frame/intervals.h"
-#include "frame/korvcom.h"
 #include "frame/rank.h"
-#include "frame/strata.h"
 
 // ---------------------------------------------------------------------------
 // Module and procedure entry, BY-group driver.

@@ -1,8 +1,8 @@
 // The life-table boundaries of the current BY group.
+#include "common/korvcom.h"
 #include "frame/intervals.h"
-#include "frame/korvcom.h"
-#include "frame/messages.h"
 #include "vyr_host.h"
+#include "vyr_message_names.h"
 
 // NINTERVAL= as the statement gave it. The common block's count is replaced
 // by each BY group's number of boundaries, so the request is kept here to
@@ -21,9 +21,9 @@ int getinter(KORVCOM* q)
             korv_interval_plan(q->maxobstime, q->zwidth != 0, q->width, s_ninterval_request);
         if (p.status != 0) {
             if (p.status == 1)
-                xpmlog(326, KORV_MSG_TOO_MANY_INTERVALS, static_cast<long>(KORV_MAX_INTERVALS));
+                xpmlog(326, msg326::TOO_MANY_INTERVALS, static_cast<long>(KORV_MAX_INTERVALS));
             else
-                xpmlog(326, KORV_MSG_BAD_INTERVAL_WIDTH);
+                xpmlog(326, msg326::BAD_INTERVAL_WIDTH);
             return p.status;
         }
         auto* b = static_cast<double*>(xmalloc_or_exit(
@@ -38,7 +38,7 @@ int getinter(KORVCOM* q)
     // so there are always at least two boundaries here; check all the same
     // rather than read past the array.
     if (q->interval == nullptr || q->ninter < 2) {
-        xpmlog(326, KORV_MSG_NO_POSITIVE_INTERVAL);
+        xpmlog(326, msg326::NO_POSITIVE_INTERVAL);
         return 2;
     }
     q->tmin = q->interval[1];

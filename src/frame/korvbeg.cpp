@@ -1,10 +1,10 @@
 // Stratum reread: brings a stratum's records back from the utility file into
 // the per-stratum arrays and builds the rank index.
+#include "common/rankorder.h"
 #include "frame/frame.h"
-#include "frame/rankorder.h"
+#include "runtime/xccheck.h"
 #include "vyr_files.h"
 #include "vyr_host.h"
-#include "runtime/xccheck.h"
 
 void korvrnk(KORVCOM* /*q*/, const double* data, const double* freq, int64_t* antirank,
              int64_t count)

@@ -10,9 +10,11 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "common/stages.h"
 #include "frame/frame.h"
 #include "frame/messages.h"
 #include "frame/parse.h"
+#include "numeric/format.h"
 #include "runtime/missing.h"
 #include "runtime/wzstr.h"
 #include "runtime/xccheck.h"
@@ -22,10 +24,6 @@
 #include "vyr_host.h"
 #include "vyr_output.h"
 #include "vyr_parse.h"
-#if __has_include("homogeneity/homogeneity.h")
-#include "homogeneity/homogeneity.h"
-#define KORV_HAVE_ZPFMT 1
-#endif
 
 namespace
 {
@@ -483,10 +481,8 @@ void DataPass::finishStrata()
             writeout(q, s);
         korv_strata_labels(q, s);
     }
-#ifdef KORV_HAVE_ZPFMT
     // Too many strata for the tests is said now, before the estimates run.
     korv_hom_announce(q);
-#endif
     if (q->vdqgraph != 0 && q->zby)
         PhantomData(q);
     if (q->art) {
@@ -524,14 +520,12 @@ void DataPass::finishStrata()
 void DataPass::finishGroup()
 {
     KORVCOM* q = q_;
-#ifdef KORV_HAVE_ZPFMT
     if (q->method == 1) {
         if (q->zprint && !q->znotable)
             q->timedec = zpfmt(q->maxtime, 8);
     } else {
         q->timedec = zpfmt(std::min(q->maxobstime, q->maxtime), 8);
     }
-#endif
     symbol(q);
     if (q->zplot) {
         double m = q->maxobstime;

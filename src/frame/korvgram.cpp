@@ -28,9 +28,12 @@
 // Keywords list their synonyms after "|"; a spelling ending in "$" is a
 // hidden alias: accepted without the "$", never shown.
 //
-// The procedure statement's record (and the TIME, BY, FREQ, WEIGHT, ID,
-// TEST and SURVIVAL statements, which write into it) has fields 0..63; each
-// STRATA statement opens a record with fields 0..20.
+// The procedure statement's record (and the BY, FREQ, WEIGHT, ID, TEST and
+// SURVIVAL statements, which write into it) has fields 0..63; each TIME
+// statement opens a record of its own with fields 0..14 (its fields and bit
+// keep their numbers: the statement reader moves the first TIME statement's
+// into the procedure's record), and each STRATA statement one with fields
+// 0..20.
 #include "frame/korvg.h"
 
 namespace
@@ -40,7 +43,7 @@ const PRODUCTION kProductions[] = {
     // ---- Statements --------------------------------------------------------
     {"goal", "statement <ENDJB>"},
     {"statement", "PROC KORVANTE {begin} {new 63} procopts {default} {end}"},
-    {"statement", "TIME {cont} timestmt {end}"},
+    {"statement", "TIME {new 14} timestmt {end}"},
     {"statement", "BY {cont} {open 0 3} bylist {by 0} {end}"},
     {"statement", "FREQ {cont} {open 7 3} varname1 freqopts {end}"},
     {"statement", "WEIGHT {cont} {open 55 3} varname1 {end}"},

@@ -2,21 +2,19 @@
 // per-task resources (utility files, the plot store, the test work area).
 #include <algorithm>
 #include <cstring>
+#include <string>
 
+#include "common/stages.h"
+#include "common/statement.h"
 #include "frame/frame.h"
+#include "frame/parse.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
 #include "runtime/zregis.h"
+#include "vyr_data.h"
 #include "vyr_files.h"
 #include "vyr_host.h"
-
-#include "frame/parse.h"
-#include "vyr_data.h"
-#define KORV_HAVE_PARSE 1
-#if __has_include("results/results.h")
-#include "results/results.h"
-#define KORV_HAVE_RESULTS 1
-#endif
+#include "vyr_message_names.h"
 
 void shell(double* v, int n)
 {
@@ -56,7 +54,7 @@ void open_utility(XCFILE** file)
 {
     XCREQUEST request{};
     if (xcopen(file, &request) < 0) {
-        xpmlog(326, 530);
+        xpmlog(326, msg326::UTILITY_OPEN);
         xexit(1020, 0);
     }
 }
@@ -82,20 +80,20 @@ XCBSTR* make_store(int64_t reclen, bool minimal)
 
 void initial_housekeeping(KORVCOM* q)
 {
-    const int g = q->vdqgraph & 0x1C3AE0;
-    // 1.
+    const int g = q->vdqgraph & plot_bit::NEEDS_PLOT_STORE;
+    // TIMELIST= without REDUCEOUT still writes every time.
     if (q->fileouts && q->ntime != 0 && !q->zreduce)
-        xpmlog(326, 593, q->cmprisk ? "OUTCIF=" : "OUTSURV=");
-    // 2-3. The default confidence-limit transform.
+        xpmlog(326, msg326::TIMELIST_WITHOUT_REDUCEOUT, q->cmprisk ? "OUTCIF=" : "OUTSURV=");
+    // The default confidence-limit transform, said once where it applies.
     if (!q->cmprisk && q->conftype == 0) {
         bool tables = q->zprint && !q->znotable;
         bool limits = g != 0 || (q->fileouts && !q->zSurvStmt);
         if (tables && limits)
-            xpmlog(326, 224);
+            xpmlog(326, msg326::LOGLOG_ALL);
         else if (tables)
-            xpmlog(326, 222);
+            xpmlog(326, msg326::LOGLOG_TABLES);
         else if (limits)
-            xpmlog(326, 230);
+            xpmlog(326, msg326::LOGLOG_PLOTS_OUT);
     }
     if (q->cmprisk) {
         CMPRISK* c = q->cmprisk;
@@ -105,20 +103,20 @@ void initial_housekeeping(KORVCOM* q)
                 for (int i = 0; i < c->nFailcode; ++i)
                     if (q->elist[j] == c->failcode[i]) {
                         const NAMESTR* nm = c->nmStatus;
-                        xpmlog(326, 576, nm ? static_cast<int>(nm->namelen) : 0,
-                               nm ? nm->name_p : "");
+                        xpmlog(326, msg326::FAILCODE_IS_CENSORING,
+                               nm ? static_cast<int>(nm->namelen) : 0, nm ? nm->name_p : "");
                         xexit(std::max(q->rc, 2000), 0);
                     }
     }
     if (q->conftype == 0)
         q->conftype = 3;
-    // 4. The at-risk times in order, without repeats.
+    // The at-risk times in order, without repeats.
     if (q->art)
         SortAtRiskTimes(q->art);
     // The NINTERVAL= request, kept for every BY group.
     if (!q->zinter)
         korv_set_ninterval_request(q->ninter > 0 ? q->ninter : 10);
-    // 5. Block layout of the utility records.
+    // The block layout of the utility records.
     q->blockno = 50;
     q->blockt = 400;
     q->blockf = 400;
@@ -127,9 +125,9 @@ void initial_housekeeping(KORVCOM* q)
     q->blockc = 400 * q->ncvar;
     q->notenodel = sizeof(NOTESTR);
     q->soff = STRATA_KEY_OFFSET;
-    // 6. Utility files.
+    // The utility files.
     open_utility(&q->utid);
-    if (q->ktype & 0x1C0)
+    if (q->ktype & test_bit::NEEDS_POOLED_FILE)
         open_utility(&q->utid2);
     if (q->survdiff) {
         open_utility(&q->survdiff->utid);
@@ -141,20 +139,20 @@ void initial_housekeeping(KORVCOM* q)
         if (q->graphics && q->method != 1)
             open_utility(&q->graphics->utid);
     }
-    // 7. Graph insets and the plot store.
+    // The graph insets and the plot store.
     if (q->vdqgraph != 0) {
-        if ((q->vdqgraph & 0x1) && (q->nsvar > 0 || q->grpvar))
+        if ((q->vdqgraph & plot_bit::SURVIVAL) && (q->nsvar > 0 || q->grpvar))
             q->ogstat = static_cast<OGSTAT*>(xmalloc_or_exit(xtaskpool(), sizeof(OGSTAT), 0x3006));
         if (g != 0 || q->art) {
             int minopt = 0;
             static const char path[] = "\\PRODUCTS\\STAT\\KORVANTE";
             bool minimal = zregis_getbool(path, 23, "MINOPT", 6, 0, 0, &minopt) == 0 && minopt == 1;
             if (minimal)
-                xpmlog(326, 297);
+                xpmlog(326, msg326::PLOT_STORE_MINOPT);
             q->xcb = make_store(88, minimal);
         }
     }
-    // 8. The work area of the TEST-statement rank tests.
+    // The work area of the TEST-statement rank tests.
     if (q->ncvar > 0) {
         int64_t n = q->ncvar, m = n + 2;
         int64_t P = m * (m + 1) / 2 + m;
@@ -163,16 +161,33 @@ void initial_housekeeping(KORVCOM* q)
     }
 }
 
+// The TEST statement is not carried out when its tests are not part of this
+// build, or when the statement reader set it aside (WEIGHT, GROUP=): it is
+// refused by name, and its OUTTEST= data set is not written at all rather
+// than written empty.
+static void refuse_test_statement(KORVCOM* q)
+{
+    if (!stmt_given(q->stmt, proc_field::TEST))
+        return;
+    if (q->ncvar > 0 && korv_built_association)
+        return;
+    if (q->ncvar > 0)
+        korv_refuse(q, KorvFeature::Association);
+    if (auto* out = static_cast<DSHANDLE*>(q->fileoutt)) {
+        const std::string name = vyr_dsname(out);
+        vyr_dsclose(out, false);
+        q->fileoutt = nullptr;
+        xpmlog(326, msg326::OUTTEST_NOT_WRITTEN, name.c_str());
+    }
+}
+
 void korvint(KORVCOM* q)
 {
-#ifdef KORV_HAVE_PARSE
     parse(q);
-#endif
     setin(q);
-#ifdef KORV_HAVE_RESULTS
+    refuse_test_statement(q);
     korvprl(q);
     korvout(q);
-#endif
     initial_housekeeping(q);
 }
 

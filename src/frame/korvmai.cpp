@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "frame/frame.h"
-#include "frame/messages.h"
 #include "frame/parse.h"
 #include "runtime/procstr.h"
 #include "runtime/wobmth.h"
@@ -17,7 +16,9 @@
 #include "vyr_output.h"
 #include "vyr_session.h"
 
-#include "frame/stages.h"
+#include "common/stages.h"
+#include "common/statement.h"
+#include "vyr_message_names.h"
 
 void* v_global_gcb_anchor = nullptr;
 void* v_global_pidb_anchor = nullptr;
@@ -70,13 +71,13 @@ void set_heading(KORVCOM* q, xobskey text)
     WOB_PARM_BLK_STR pb[] = {WOB_PARM_BLK_STR{}, wob_int(WOB_TAG_HEAD440, 3),
                              wob_int(WOB_TAG_148, -1), wob_char(WOB_TAG_JUST, 'c'),
                              wob_key(WOB_TAG_TEXT, text)};
-    wobcall(q->vdq, WOB_SEL_HEADING, 5, pb);
+    wobcall(q->vdq, WOB_SEL_HEADING, pb);
 }
 
 void clear_heading(KORVCOM* q)
 {
     WOB_PARM_BLK_STR pb[] = {WOB_PARM_BLK_STR{}, wob_int(WOB_TAG_HEAD442, 2)};
-    wobcall(q->vdq, WOB_SEL_HEADING, 2, pb);
+    wobcall(q->vdq, WOB_SEL_HEADING, pb);
 }
 
 void end_group(xobop group)
@@ -118,74 +119,67 @@ void bandwidth_graph(KORVCOM* q)
     dyn.push_back(wob_int(WOB_TAG_DYNVALUE, q->nstrata));
     WOB_PARM_BLK_STR pb[] = {
         wob_key(WOB_TAG_NAME, vdqtxt("BandwidthGrid", 13)),
-        wob_key(WOB_TAG_CONTENTS, vdqmsg(0, 260)),
-        wob_key(WOB_TAG_LABEL, vdqmsg(0, 339)),
+        wob_key(WOB_TAG_CONTENTS, vdqmsg(0, msg0::BANDWIDTH_GRID)),
+        wob_key(WOB_TAG_LABEL, vdqmsg(0, msg0::BANDWIDTH_CRITERION)),
         wob_key(WOB_TAG_TEMPLATE, vdqtxt("Stat.Korvante.Graphics.BandwidthGrid", -1)),
         wob_keyarray(WOB_TAG_PATHS2, q->kmhaz->misepath, q->nstrata),
         wob_keyarray(WOB_TAG_PATHS, q->kmhaz->misepath, 1),
         wob_list(WOB_TAG_DYNLIST, dyn.data(), static_cast<int64_t>(dyn.size())),
     };
-    wobcall(q->vdq, WOB_SEL_GRAPH_OUTPUT, 7, pb);
+    wobcall(q->vdq, WOB_SEL_GRAPH_OUTPUT, pb);
 }
 
-} // namespace
-
-void surPath(KORVCOM* q)
+// Requests whose analysis is not part of this build are refused once, by
+// name, before the first BY group, so that their absence is not taken for a
+// result. The stubs refuse again if they are reached; that says nothing more.
+void refuse_unbuilt_requests(KorvPtr q)
 {
-    // 1. The data pass; a group without usable data ends here, its pools
-    // deleted.
-    if (korvdat(q) != 0) {
-        free_group_pools(q);
-        return;
-    }
-    // 2. Censored-observation plots: the device-graphics file starts afresh,
-    // or the line-printer frame is set up.
-    if (q->zplot && q->method != 1 && q->ncensored > 0) {
-        if (q->graphics) {
-            if (q->graphics->utid)
-                check_point(xcpoint(q->graphics->utid, -2));
-        } else if (q->zcensplot) {
-            stage_korvcp(q);
-        }
-    }
-    // The GROUP= road needs the group estimator: without it, report the data
-    // pass and say so rather than print empty counts as a result.
-    if (q->grpvar && !stage_available_korvxsg(q)) {
-        if (q->strmiss > 0)
-            xpmlog(326, korv_dropped_message(q, q->strmiss), static_cast<long>(q->strmiss));
-        free_group_pools(q);
-        xpmlog(326, KORV_MSG_NO_GROUP_ROAD);
-        q->rc = std::max(q->rc, 2000);
-        xexit(q->rc, 0);
-    }
-    // Likewise the life table needs its estimator: the censoring summary
-    // alone must not pass for the requested analysis.
-    if (q->method == 1 && !stage_available_korvtb(q, q->strata)) {
-        if (q->strmiss > 0)
-            xpmlog(326, korv_dropped_message(q, q->strmiss), static_cast<long>(q->strmiss));
-        free_group_pools(q);
-        xpmlog(326, KORV_MSG_NO_LIFETABLE);
-        q->rc = std::max(q->rc, 2000);
-        xexit(q->rc, 0);
-    }
+    const STMT* proc = q->stmt;
+    // The TEST statement was refused at set-up, with its OUTTEST= data set.
+    if (q->confband != 0 && !korv_built_bands)
+        korv_refuse(q, KorvFeature::ConfidenceBands);
+    if ((q->vdqgraph & (plot_bit::HW_BAND | plot_bit::EP_BAND)) && !korv_built_bands)
+        korv_refuse(q, KorvFeature::PlotBands);
+    if (q->survdiff && !korv_built_comparisons)
+        korv_refuse(q, KorvFeature::MultipleComparisons);
+    if (q->kmhaz && !korv_built_smoothed)
+        korv_refuse(q, KorvFeature::SmoothedHazard);
+    const bool rmst = stmt_bit(proc, proc_bit::RMST) || stmt_bit(proc, proc_bit::RMTL) ||
+                      stmt_bit(proc, proc_bit::PLOT_RMST) || stmt_bit(proc, proc_bit::PLOT_RMTL);
+    if (rmst && !korv_built_rmst)
+        korv_refuse(q, KorvFeature::RestrictedMeans);
+    if (q->zplot && !q->graphics && !korv_built_lineprinter)
+        korv_refuse(q, KorvFeature::LinePrinterPlots);
+    if (q->zplot && q->graphics && !korv_built_devplot)
+        korv_refuse(q, KorvFeature::DeviceGraphics);
+    if (q->vdqgraph != 0 && !korv_built_graphs)
+        korv_refuse(q, KorvFeature::Graphs);
+}
+
+// One output path per stratum for the graphs, the at-risk ticks and the
+// GROUP= graph values, and the same for the smoothed hazards.
+void make_group_paths(KORVCOM* q)
+{
     const int64_t paths = static_cast<int64_t>(std::max(q->nstrata, 1)) * sizeof(xobskey);
-    // 3. One output path per stratum for the graphs, the at-risk ticks and the
-    // GROUP= graph values.
     if (q->vdqgraph != 0) {
         q->ogpath = static_cast<xobskey*>(xmalloc_or_exit(q->polnode, paths, 0x2000));
         if (q->art)
-            stage_korvmxt(q);
+            korvmxt(q);
         if (q->grpvar)
-            stage_korvpbg(q);
+            korvpbg(q);
     }
-    // 4. The same for the smoothed hazards.
     if (q->kmhaz) {
         q->ogpath2 = static_cast<xobskey*>(xmalloc_or_exit(q->polnode, paths, 0x2000));
         q->kmhaz->nstrata = 0;
         if (q->kmhaz->nbw > 1)
             q->kmhaz->misepath = static_cast<xobskey*>(xmalloc_or_exit(q->polnode, paths, 0x2000));
     }
-    // 5. The strata.
+}
+
+// Each stratum of the group: its output group and heading, its estimates
+// (or the GROUP= road) and its TEST-covariate scores.
+void estimate_strata(KORVCOM* q)
+{
     const bool groups = (q->zprint && !q->znotable) || q->vdqgraph != 0 || q->kmhaz;
     const bool heading = q->nsvar > 0 && q->nstrata > 1;
     int k = 1;
@@ -196,21 +190,19 @@ void surPath(KORVCOM* q)
         if (groups && q->vdq) {
             WOB_PARM_BLK_STR pb[] = {
                 wob_key(WOB_TAG_NAME, vdqtxts("Stratum%i", 9, k)),
-                wob_key(WOB_TAG_LABEL, vdqmsgs(326, 86, k)),
+                wob_key(WOB_TAG_LABEL, vdqmsgs(326, msg326::STRATUM_N, k)),
                 wob_double(WOB_TAG_GROUPNUM, k),
                 wob_flag(286, 1),
                 wob_key(WOB_TAG_KIND, vdqtxt("STRATUM", 7)),
                 wob_object(WOB_TAG_OUT, nullptr),
             };
-            wobcall(q->vdq, WOB_SEL_MAKE_GROUP, 6, pb);
+            wobcall(q->vdq, WOB_SEL_MAKE_GROUP, pb);
             group = pb[5].value.o;
             // With several strata the group is headed by the stratum's values.
             if (heading && q->stratumid) {
-                if (std::optional<int> len = stage_korvut(q, s)) {
-                    q->stratumid->len = *len;
-                    set_heading(q, vdqtxt(q->stratumid->label, q->stratumid->len));
-                    headed = true;
-                }
+                q->stratumid->len = korvut(q, s);
+                set_heading(q, vdqtxt(q->stratumid->label, q->stratumid->len));
+                headed = true;
             }
         }
         if (!q->grpvar) {
@@ -220,82 +212,130 @@ void surPath(KORVCOM* q)
             case 2:
             case 3:
                 if (q->zwt)
-                    stage_korvwpl(q, s);
+                    korvwpl(q, s);
                 else
-                    stage_korvpl(q, s);
+                    korvpl(q, s);
                 break;
             case 1:
-                stage_korvtb(q, s);
+                korvtb(q, s);
                 break;
             default:
                 break;
             }
         } else {
-            stage_korvxsg(q, s);
+            korvxsg(q, s);
         }
-        stage_korvtes(q, s);
+        korvtes(q, s);
         if (group) {
             end_group(group);
             if (headed)
                 clear_heading(q);
         }
     }
-    // 6.
-    if (q->polwork) {
-        xmpoold(q->polwork);
-        q->polwork = nullptr;
-    }
-    // 7. Observations dropped for invalid values.
-    if (q->strmiss > 0)
-        xpmlog(326, korv_dropped_message(q, q->strmiss), static_cast<long>(q->strmiss));
-    // 8.
-    if (q->nstrata == 0) {
-        xpmlog(326, 85);
-        free_group_pools(q);
-        return;
-    }
-    // 9. The censoring summary.
-    if (q->zprint)
-        stage_korvsum(q);
-    // 10. Plots of the group.
+}
+
+// Plots of the group: device graphics or the line printer.
+void plot_group(KORVCOM* q)
+{
     if (q->zplot && q->maxnobs > 0) {
         if (q->graphics) {
-            std::optional<int> r = stage_korvgp1(q);
-            if (r && *r >= 1 && *r <= 3)
-                xpmlog(326, 140 + *r);
+            static constexpr int kDrawFailure[] = {msg326::DEVICE_NO_PLOT, msg326::DEVICE_FAILED,
+                                                   msg326::DEVICE_NO_MEMORY};
+            const int r = korvgp1(q);
+            if (r >= 1 && r <= 3)
+                xpmlog(326, kDrawFailure[r - 1]);
         } else {
-            stage_korvplt(q);
-            stage_korvfp(q);
-            stage_korvleg(q, 1);
+            korvplt(q);
+            korvfp(q);
+            korvleg(q, 1);
             if (q->grafindx) {
                 xmpoold(q->grafindx);
                 q->grafindx = nullptr;
             }
         }
     }
-    // 11. The tests of equal survival across strata.
-    stage_korvpol(q);
-    // 12. The graphs across strata.
+}
+
+// The graphs across strata: survival and smoothed hazard, or the panel of
+// the GROUP= road.
+void graph_strata(KORVCOM* q)
+{
     if (!q->grpvar) {
         if (q->nstrata > 1) {
             if (q->vdqgraph != 0)
-                stage_StratifiedSurvival(q);
+                StratifiedSurvival(q);
             if (q->kmhaz && q->kmhaz->disp == 1) {
                 if (q->kmhaz->nbw > 1 && q->kmhaz->misepath && q->kmhaz->misepath[0] && q->vdq)
                     bandwidth_graph(q);
-                stage_StratifiedSmoothedHazard(q);
+                StratifiedSmoothedHazard(q);
             }
         }
-    } else if (q->vdqgraph & 0x10000) {
-        stage_korvpsg(q);
+    } else if (q->vdqgraph & plot_bit::PANEL) {
+        korvpsg(q);
     }
-    // 13.
+}
+
+} // namespace
+
+void surPath(KORVCOM* q)
+{
+    // The data pass; a group without usable data ends here, its pools
+    // deleted.
+    if (korvdat(q) != 0) {
+        free_group_pools(q);
+        return;
+    }
+    // Censored-observation plots: the device-graphics file starts afresh,
+    // or the line-printer frame is set up.
+    if (q->zplot && q->method != 1 && q->ncensored > 0) {
+        if (q->graphics) {
+            if (q->graphics->utid)
+                check_point(xcpoint(q->graphics->utid, -2));
+        } else if (q->zcensplot) {
+            korvcp(q);
+        }
+    }
+    // The GROUP= road needs the group estimator and the life table its own:
+    // without them, report the data pass and refuse the analysis (which ends
+    // the step) rather than print empty counts as a result.
+    const bool road_missing =
+        (q->grpvar && !korv_built_group) || (!q->grpvar && q->method == 1 && !korv_built_lifetable);
+    if (road_missing) {
+        if (q->strmiss > 0)
+            xpmlog(326, korv_dropped_message(q, q->strmiss), static_cast<long>(q->strmiss));
+        free_group_pools(q);
+        korv_refuse(q, q->grpvar ? KorvFeature::GroupAnalysis : KorvFeature::LifeTable);
+    }
+    make_group_paths(q);
+    estimate_strata(q);
+    // The work pool is not needed past the strata.
+    if (q->polwork) {
+        xmpoold(q->polwork);
+        q->polwork = nullptr;
+    }
+    // Observations dropped for invalid values.
+    if (q->strmiss > 0)
+        xpmlog(326, korv_dropped_message(q, q->strmiss), static_cast<long>(q->strmiss));
+    // A group without a stratum has nothing more to show.
+    if (q->nstrata == 0) {
+        xpmlog(326, msg326::NO_STRATUM);
+        free_group_pools(q);
+        return;
+    }
+    // The censoring summary.
+    if (q->zprint)
+        korvsum(q);
+    plot_group(q);
+    // The tests of equal survival across strata.
+    korvpol(q);
+    graph_strata(q);
+    // The group's pools go; computed at-risk times are made afresh per group.
     free_group_pools(q);
     if (q->art && !q->art->zexplicit) {
         q->art->n = 0;
         q->art->t = nullptr;
     }
-    // 14. The utility files are overwritten from their start by the next group.
+    // The utility files are overwritten from their start by the next group.
     check_point(xcpoint(q->utid, 0));
     if (q->zplot && q->utid1)
         check_point(xcpoint(q->utid1, 0));
@@ -305,20 +345,14 @@ void cifPath(KORVCOM* q)
 {
     CMPRISK* c = q->cmprisk;
     c->ntype = c->nFailcode;
-    // 1. The competing-risks data pass. Without it in this build, say so
-    // rather than report an empty analysis as a result.
-    std::optional<int> r = stage_korvdac(q);
-    if (!r) {
-        xpmlog(326, KORV_MSG_NO_CMPRISK);
-        q->rc = std::max(q->rc, 2000);
-        xexit(q->rc, 0);
-    }
-    if (*r != 0) {
+    // The competing-risks data pass; a group without usable data ends
+    // here, its pools deleted.
+    if (korvdac(q) != 0) {
         free_group_pools(q);
         return;
     }
     const int n = c->ntype;
-    // 2. One failure code: the output is grouped under it.
+    // One failure code: the output is grouped under it.
     xobop group = nullptr;
     if (q->zprint && n == 2 && q->vdq && c->nmStatus && c->type) {
         const NAMESTR* nm = c->nmStatus;
@@ -332,21 +366,21 @@ void cifPath(KORVCOM* q)
             wob_key(WOB_TAG_KIND, vdqtxt(nm->name_p, nm->namelen)),
             wob_object(WOB_TAG_OUT, nullptr),
         };
-        wobcall(q->vdq, WOB_SEL_MAKE_GROUP, 7, pb);
+        wobcall(q->vdq, WOB_SEL_MAKE_GROUP, pb);
         group = pb[6].value.o;
         korvct2(q, c->nmStatus, c->type[1]);
     }
-    // 3-4. Gray's test and the cumulative incidence.
+    // Gray's test and the cumulative incidence.
     const bool test = q->HomTest && c->disallow == 0;
     if (test)
-        stage_korvcit(q);
+        korvcit(q);
     if (q->Summary || q->Surv || q->Phantom || q->fileouts)
-        stage_korvcif(q);
-    // 5. The test table.
+        korvcif(q);
+    // The test table.
     if (test && q->vdq) {
         const char* templ = n == 2 ? "Stat.Korvante.GrayTest2" : "Stat.Korvante.GrayTest";
         if (n > 2)
-            wobcall(q->vdq, WOB_SEL_PAGE, 0, nullptr);
+            wobcall(q->vdq, WOB_SEL_PAGE);
         WOB_PARM_BLK_STR dyn[] = {wob_key(WOB_TAG_DYNNAME, vdqtxt("printStatus", 11)),
                                   wob_int(WOB_TAG_DYNVALUE, n != 2 ? 1 : 0)};
         WOB_PARM_BLK_STR pb[] = {
@@ -355,14 +389,14 @@ void cifPath(KORVCOM* q)
             wob_key(WOB_TAG_TEMPLATE, vdqtxt(templ, -1)),
             wob_list(WOB_TAG_DYNLIST, dyn, 2),
         };
-        wobcall(q->vdq, WOB_SEL_TEMPLATE_OUTPUT, 4, pb);
+        wobcall(q->vdq, WOB_SEL_TEMPLATE_OUTPUT, pb);
         q->output = pb[0].value.o;
         WOB_PARM_BLK_STR end[] = {wob_int(WOB_TAG_ENDDATA, 1)};
-        wobcall(q->HomTest, WOB_SEL_END_DATA, 1, end);
+        wobcall(q->HomTest, WOB_SEL_END_DATA, end);
         WOB_PARM_BLK_STR close[] = {wob_object(WOB_TAG_OBJECT, q->output)};
-        wobcall(q->vdq, WOB_SEL_CLOSE_OUTPUT, 1, close);
+        wobcall(q->vdq, WOB_SEL_CLOSE_OUTPUT, close);
     }
-    // 6.
+    // The failure code's group ends, and its heading.
     if (group) {
         end_group(group);
         clear_heading(q);
@@ -378,9 +412,9 @@ void korvct2(KORVCOM* q, NAMESTR* nm, double value)
     xobskey label;
     bool hasname = nm->nfl > 0 || nm->nformlongl > 0;
     if (!hasname) {
-        label = vdqmsgs(326, 277, tlen, text, value);
+        label = vdqmsgs(326, msg326::HEADING_NUMBER, tlen, text, value);
     } else if (nm->nfcode == 0) {
-        label = vdqmsgs(326, 276, tlen, text, static_cast<int>(nm->nflen),
+        label = vdqmsgs(326, msg326::HEADING_FIXED, tlen, text, static_cast<int>(nm->nflen),
                         static_cast<int>(nm->nfd), value);
     } else {
         int width = korv_format_width(nm);
@@ -400,7 +434,7 @@ void korvct2(KORVCOM* q, NAMESTR* nm, double value)
         xfxbpn(&par, nm->nfcode);
         int length = 0, start = 0;
         wzstjls(buffer, width, 110, &length, &start);
-        label = vdqmsgs(326, 275, tlen, text, length, buffer + start);
+        label = vdqmsgs(326, msg326::HEADING_FORMATTED, tlen, text, length, buffer + start);
         if (pool)
             pool->free(pool, buffer, -1, 4);
     }
@@ -416,31 +450,20 @@ int vyrkorva()
     korvint(q);
     if (q->rc > 4)
         xexit(q->rc, 0);
-    // Requests whose analysis is not part of this build: say so once, so
-    // that their absence is not taken for a result.
-    if (q->ncvar > 0 && !stage_available_korvtes(q, nullptr))
-        xpmlog(326, KORV_MSG_NO_ASSOCIATION);
-    if (q->confband != 0 &&
-        !stage_available_BandCritVal(q, 1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
-        xpmlog(326, KORV_MSG_NO_BANDS);
-    if (q->survdiff && !stage_available_MultipleComparisons(q, 0, nullptr))
-        xpmlog(326, KORV_MSG_NO_DIFF);
-    if (q->vdqgraph != 0 && !stage_available_StratifiedSurvival(q))
-        xpmlog(326, KORV_MSG_NO_GRAPHS);
+    refuse_unbuilt_requests(q);
     q->zby = 1;
     while (xbynext(static_cast<DSHANDLE*>(q->filein)) != 0) {
         if (q->cmprisk)
             cifPath(q);
         else
             surPath(q);
-        stage_korvrms(q);
+        korvrms(q);
         q->zby = 0;
     }
     // Device graphics end after the last group.
     if (q->graphics && q->graphics->ggrafs) {
         GRAFSTR* copy = q->graphics->ggrafs;
-        if (std::optional<int> r = stage_zggrend(&copy))
-            q->rc = std::max(q->rc, *r);
+        q->rc = std::max(q->rc, zggrend(&copy));
     }
     xexit(q->rc, 0);
 }

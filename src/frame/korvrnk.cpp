@@ -1,7 +1,7 @@
 // Ranking of a stratum's records: the record comparison, the natural list
 // merge sort over an array of links, and the rank index.
+#include "common/rankorder.h"
 #include "frame/rank.h"
-#include "frame/rankorder.h"
 
 #include <cstddef>
 #include <vector>

@@ -8,10 +8,11 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/stages.h"
+#include "common/statement.h"
+#include "common/strata.h"
 #include "frame/frame.h"
 #include "frame/korvg.h"
-#include "frame/messages.h"
-#include "frame/strata.h"
 #include "numeric/normal.h"
 #include "runtime/missing.h"
 #include "runtime/procstr.h"
@@ -19,22 +20,12 @@
 #include "runtime/xsparse.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
+#include "vyr_message_names.h"
 #include "vyr_output.h"
 #include "vyr_session.h"
 
-// The kernel binding of the smoothed hazard belongs to the estimation; it is
-// called when that part of the procedure is present.
-void korvkrn(SMOOTHED* s) __attribute__((weak));
-
 namespace
 {
-
-// Message numbers of this file that the grammar's tables do not number.
-constexpr int MSG_CONTROL_COUNT = 3401;    // wrong number of CONTROL values
-constexpr int MSG_TIMELIST_EMPTY = 3402;   // TIMELIST= without a usable value
-constexpr int MSG_MAXTIME_MISSING = 3403;  // MAXTIME= with a missing value
-constexpr int MSG_TIMELIM_MISSING = 3404;  // TIMELIM= with a missing value
-constexpr int MSG_TIMELIM_NEGATIVE = 3405; // TIMELIM= below 0
 
 void* task_alloc(int64_t n)
 {
@@ -127,74 +118,74 @@ bool text_field(const STMT* s, int k, const char** t, int* len)
 void smoothed_rule(KORVCOM* q, const STMT* s)
 {
     auto* h = task_new<SMOOTHED>();
-    h->zprintphantom = bit(s, 23);
-    h->ngrid = given(s, 43) ? stmt_int(s, 43, 101) : 101;
+    h->zprintphantom = bit(s, proc_bit::PRINTPHANTOM);
+    h->ngrid = given(s, proc_field::NGRID) ? stmt_int(s, proc_field::NGRID, 101) : 101;
     if (h->ngrid < 2) {
-        xpmlog(326, 420, "NGRID=");
+        xpmlog(326, msg326::GRID_TOO_SMALL, "NGRID=");
         fail_exit(q, 2000);
     }
-    h->nmingrid = given(s, 51) ? stmt_int(s, 51, 51) : 51;
+    h->nmingrid = given(s, proc_field::NMINGRID) ? stmt_int(s, proc_field::NMINGRID, 51) : 51;
     if (h->nmingrid < 2) {
-        xpmlog(326, 420, "NMINGRID=");
+        xpmlog(326, msg326::GRID_TOO_SMALL, "NMINGRID=");
         fail_exit(q, 2000);
     }
     h->bl = h->br = korv_missing();
-    if (given(s, 46)) {
+    if (given(s, proc_field::BANDWIDTHS)) {
         int n = 0;
-        double* bw = copy_numbers(s, 46, &n);
+        double* bw = copy_numbers(s, proc_field::BANDWIDTHS, &n);
         if (n == 0) {
-            xpmlog(326, 279);
+            xpmlog(326, msg326::EMPTY_BANDWIDTH_LIST);
             fail_exit(q, 2000);
         }
         shell(bw, n);
         Unique(bw, &n);
         if (bw[0] < 0) {
-            xpmlog(326, 258);
+            xpmlog(326, msg326::NEGATIVE_BANDWIDTH);
             fail_exit(q, 3000);
         }
         if (bw[0] == 0)
-            xpmlog(326, 269);
+            xpmlog(326, msg326::ZERO_BANDWIDTH);
         int first = 0;
         while (first < n && bw[first] <= 0)
             ++first;
         if (first == n) {
-            xpmlog(326, 270);
+            xpmlog(326, msg326::NO_POSITIVE_BANDWIDTH);
             fail_exit(q, 108);
         }
         h->nbw = n - first;
         h->bwgrid = bw + first;
-    } else if (given(s, 47)) {
-        h->bl = num(s, 47, 0);
-        h->br = num(s, 48, h->bl);
+    } else if (given(s, proc_field::BW_RANGE_LOW)) {
+        h->bl = num(s, proc_field::BW_RANGE_LOW, 0);
+        h->br = num(s, proc_field::BW_RANGE_HIGH, h->bl);
         if (h->bl == h->br) {
             if (h->bl <= 0) {
-                xpmlog(326, 428);
+                xpmlog(326, msg326::BAD_BW_RANGE_POINT);
                 fail_exit(q, 2000);
             }
             h->nbw = 1;
             h->bwgrid = &h->bl;
         } else if (h->br < h->bl) {
-            xpmlog(326, 429);
+            xpmlog(326, msg326::BAD_BW_RANGE);
             fail_exit(q, 2000);
         }
     }
-    h->gridL = has_value(s, 44) ? num(s, 44, 0) : korv_missing();
-    h->gridU = has_value(s, 45) ? num(s, 45, 0) : korv_missing();
-    if (!has_value(s, 44) && has_value(s, 45) && h->gridU == 0) {
-        xpmlog(326, 440);
+    h->gridL = has_value(s, proc_field::GRIDL) ? num(s, proc_field::GRIDL, 0) : korv_missing();
+    h->gridU = has_value(s, proc_field::GRIDU) ? num(s, proc_field::GRIDU, 0) : korv_missing();
+    if (!has_value(s, proc_field::GRIDL) && has_value(s, proc_field::GRIDU) && h->gridU == 0) {
+        xpmlog(326, msg326::GRIDU_ZERO);
         fail_exit(q, 2000);
     }
-    if (has_value(s, 44) && has_value(s, 45) && h->gridL >= h->gridU) {
-        xpmlog(326, 439);
+    if (has_value(s, proc_field::GRIDL) && has_value(s, proc_field::GRIDU) &&
+        h->gridL >= h->gridU) {
+        xpmlog(326, msg326::GRIDL_NOT_BELOW_GRIDU);
         fail_exit(q, 2000);
     }
-    h->kernel = stmt_int(s, 50, 0);
-    h->method = stmt_int(s, 49, 0);
-    h->zcl = bit(s, 34);
+    h->kernel = stmt_int(s, proc_field::KERNEL, 0);
+    h->method = stmt_int(s, proc_field::HAZARD_METHOD, 0);
+    h->zcl = bit(s, proc_bit::HAZARD_CL);
     h->disp = 1;
     q->kmhaz = h;
-    if (korvkrn)
-        korvkrn(h);
+    korvkrn(h);
 }
 
 // The at-risk block (SURVIVAL(ATRISK...) with a product-limit type method
@@ -202,33 +193,33 @@ void smoothed_rule(KORVCOM* q, const STMT* s)
 void atrisk_rule(KORVCOM* q, const STMT* s)
 {
     auto* a = task_new<ATRISKTIME>();
-    if (given(s, 5)) {
+    if (given(s, proc_field::ATRISK_TIMES)) {
         int n = 0;
-        double* t = copy_numbers(s, 5, &n);
+        double* t = copy_numbers(s, proc_field::ATRISK_TIMES, &n);
         if (n == 0) {
-            xpmlog(326, 419);
+            xpmlog(326, msg326::EMPTY_ATRISK_LIST);
             fail_exit(q, 2000);
         }
         for (int i = 0; i < n; ++i)
             if (t[i] < 0) {
-                xpmlog(326, 340);
+                xpmlog(326, msg326::NEGATIVE_ATRISK);
                 fail_exit(q, 2000);
             }
         a->n = n;
         a->t = t;
         a->zexplicit = 1;
-        a->zatrisktickonly = bit(s, 45);
-        a->zticklabel = bit(s, 43) || bit(s, 45);
+        a->zatrisktickonly = bit(s, proc_bit::ATRISK_TICKONLY);
+        a->zticklabel = bit(s, proc_bit::ATRISK_TICK) || bit(s, proc_bit::ATRISK_TICKONLY);
     }
-    a->smaxlen = given(s, 53) ? stmt_int(s, 53, 12) : 12;
-    a->zoutside = bit(s, 44);
+    a->smaxlen = given(s, proc_field::MAXLEN) ? stmt_int(s, proc_field::MAXLEN, 12) : 12;
+    a->zoutside = bit(s, proc_bit::ATRISK_OUTSIDE);
     a->awt = korv_missing();
-    if (a->zoutside && has_value(s, 54)) {
-        a->awt = num(s, 54, 0);
+    if (a->zoutside && has_value(s, proc_field::OUTSIDE_SHARE)) {
+        a->awt = num(s, proc_field::OUTSIDE_SHARE, 0);
         // The share of the graph must lie strictly between 0 and 1; a
         // negative share is as unusable as 0.
         if (a->awt <= 0 || a->awt >= 1) {
-            xpmlog(326, 536);
+            xpmlog(326, msg326::BAD_OUTSIDE_SHARE);
             fail_exit(q, 2000);
         }
     }
@@ -242,72 +233,77 @@ void vdqgraph_rule(KORVCOM* q, const STMT* s, int mode)
     int b = 0;
     const bool lt = q->method == 1;
     bool sub = false;
-    for (int k : {25, 39, 27, 28, 26, 29, 36, 38, 32, 33})
+    for (int k : {proc_bit::SURVIVAL_ATRISK, proc_bit::SURVIVAL_CB, proc_bit::SURVIVAL_HW,
+                  proc_bit::SURVIVAL_EP, proc_bit::SURVIVAL_CL, proc_bit::SURVIVAL_TEST,
+                  proc_bit::SURVIVAL_FAILURE, proc_bit::SURVIVAL_NOCENSORED, proc_bit::PLOT_ALL,
+                  proc_bit::PLOT_NONE})
         sub = sub || bit(s, k);
-    if (bit(s, 12))
-        b |= 0x2;
-    if (bit(s, 13))
-        b |= 0x4;
-    if (bit(s, 14)) {
+    if (bit(s, proc_bit::PLOT_LOGSURV))
+        b |= plot_bit::LOGSURV;
+    if (bit(s, proc_bit::PLOT_LOGLOGS))
+        b |= plot_bit::LOGLOGS;
+    if (bit(s, proc_bit::PLOT_HAZARD)) {
         if (lt)
-            b |= bit(s, 34) ? 0x40000008 : 0x8;
+            b |= plot_bit::HAZARD | (bit(s, proc_bit::HAZARD_CL) ? plot_bit::HAZARD_CL : 0);
         else if (mode == 2)
             smoothed_rule(q, s);
     }
-    if (bit(s, 15) && lt)
-        b |= bit(s, 37) ? 0x20000010 : 0x10;
-    if (bit(s, 11)) {
-        b |= 0x1;
-        int arr = stmt_int(s, 42, -1);
-        b |= arr == -2 ? 0x10000 : arr == -3 ? 0x20000 : 0x8000;
-        if (bit(s, 36))
-            b |= 0x10000000;
-        if (bit(s, 38))
-            b |= 0x200000;
-        if (bit(s, 26))
-            b |= 0x800;
+    if (bit(s, proc_bit::PLOT_DENSITY) && lt)
+        b |= plot_bit::DENSITY | (bit(s, proc_bit::DENSITY_CL) ? plot_bit::DENSITY_CL : 0);
+    if (bit(s, proc_bit::PLOT_SURVIVAL)) {
+        b |= plot_bit::SURVIVAL;
+        int arr = stmt_int(s, proc_field::STRATA_ARRANGEMENT, -1);
+        b |= arr == -2 ? plot_bit::PANEL : arr == -3 ? plot_bit::INDIVIDUAL : plot_bit::OVERLAY;
+        if (bit(s, proc_bit::SURVIVAL_FAILURE))
+            b |= plot_bit::FAILURE;
+        if (bit(s, proc_bit::SURVIVAL_NOCENSORED))
+            b |= plot_bit::NOCENSORED;
+        if (bit(s, proc_bit::SURVIVAL_CL))
+            b |= plot_bit::CL;
         if (lt) {
-            if (bit(s, 25) && mode == 2)
-                xpmlog(326, 220);
+            if (bit(s, proc_bit::SURVIVAL_ATRISK) && mode == 2)
+                xpmlog(326, msg326::ATRISK_WITH_LIFETABLE);
         } else {
-            if (!bit(s, 39)) {
-                if (bit(s, 27))
-                    b |= 0x1000;
-                if (bit(s, 28))
-                    b |= 0x2000;
+            if (!bit(s, proc_bit::SURVIVAL_CB)) {
+                if (bit(s, proc_bit::SURVIVAL_HW))
+                    b |= plot_bit::HW_BAND;
+                if (bit(s, proc_bit::SURVIVAL_EP))
+                    b |= plot_bit::EP_BAND;
             } else {
-                int cb = stmt_int(s, 52, -1);
-                b |= cb == -2 ? 0x2000 : cb == -3 ? 0x3000 : 0x1000;
+                int cb = stmt_int(s, proc_field::CB, -1);
+                b |= cb == -2   ? plot_bit::EP_BAND
+                     : cb == -3 ? plot_bit::HW_BAND | plot_bit::EP_BAND
+                                : plot_bit::HW_BAND;
             }
-            if (bit(s, 25) && mode == 2)
+            if (bit(s, proc_bit::SURVIVAL_ATRISK) && mode == 2)
                 atrisk_rule(q, s);
         }
-        if (bit(s, 29))
-            b |= 0x4000;
+        if (bit(s, proc_bit::SURVIVAL_TEST))
+            b |= plot_bit::TEST;
     }
-    if (bit(s, 33)) {
+    if (bit(s, proc_bit::PLOT_NONE)) {
         if (b && mode == 2)
-            xpmlog(326, 218);
+            xpmlog(326, msg326::PLOTS_NONE_WITH_OTHERS);
         b = 0;
         // NONE wins over every request: no smoothed hazard and no at-risk
         // table either.
         q->kmhaz = nullptr;
         q->art = nullptr;
     } else {
-        if (bit(s, 32)) {
-            b |= 0x1 | 0x400 | 0x2 | 0x4;
+        if (bit(s, proc_bit::PLOT_ALL)) {
+            b |= plot_bit::SURVIVAL | plot_bit::ALL | plot_bit::LOGSURV | plot_bit::LOGLOGS;
             if (lt)
-                b |= 0x8 | 0x10;
+                b |= plot_bit::HAZARD | plot_bit::DENSITY;
         }
-        if (!bit(s, 30) && !(b & 0x1))
-            b |= 0x8001;
+        if (!bit(s, proc_bit::PLOTS_ONLY) && !(b & plot_bit::SURVIVAL))
+            b |= plot_bit::DEFAULT;
     }
     if (mode == 2) {
         q->vdqgraph = b;
         return;
     }
     if (sub)
-        xpmlog(326, 315);
+        xpmlog(326, msg326::PLOT_SUBOPTIONS_IGNORED);
 }
 
 // Device-graphics request (mode 1 with a plot).
@@ -315,7 +311,9 @@ void device_setup(KORVCOM* q, const STMT* s)
 {
     for (auto& e : q->EntryNam)
         e = varstring{};
-    const int first_field[6] = {34, 35, 36, 37, 38, 39};
+    const int first_field[6] = {proc_field::CENSORED_NAME, proc_field::SURVIVAL_NAME,
+                                proc_field::LOGSURV_NAME,  proc_field::LOGLOGS_NAME,
+                                proc_field::HAZARD_NAME,   proc_field::DENSITY_NAME};
     for (int i = 0; i < 6; ++i) {
         if (i == 0 && !q->zcensplot)
             continue;
@@ -328,31 +326,31 @@ void device_setup(KORVCOM* q, const STMT* s)
     }
     const char* t = nullptr;
     int len = 0;
-    if (text_field(s, 31, &t, &len))
+    if (text_field(s, proc_field::EVENT_SYMBOL, &t, &len))
         blank_copy(q->EvtSymbol, 8, t, len);
     else
         std::memcpy(q->EvtSymbol, "NONE    ", 8);
-    if (text_field(s, 32, &t, &len))
+    if (text_field(s, proc_field::CENSORED_SYMBOL, &t, &len))
         blank_copy(q->CenSymbol, 8, t, len);
     else
         std::memcpy(q->CenSymbol, "CIRCLE  ", 8);
-    if (text_field(s, 33, &t, &len))
+    if (text_field(s, proc_field::CENSORED_COLOR, &t, &len))
         blank_copy(q->CenColor, 8, t, len);
     else
         std::memcpy(q->CenColor, "12345678", 8);
     auto* g = task_new<HRPLOTSTR>();
-    g->annofid = dataset(s, 2);
-    g->lannofid = dataset(s, 6);
-    if (!given(s, 21) && !given(s, 22)) {
+    g->annofid = dataset(s, proc_field::ANNOTATE);
+    g->lannofid = dataset(s, proc_field::LANNOTATE);
+    if (!given(s, proc_field::GOUT_LIBRARY) && !given(s, proc_field::GOUT_MEMBER)) {
         blank_copy(g->libname, 8, nullptr, 0);
         blank_copy(g->memname, 32, "GSEG", 4);
         g->memnamelen = 4;
     } else {
-        if (text_field(s, 21, &t, &len))
+        if (text_field(s, proc_field::GOUT_LIBRARY, &t, &len))
             blank_copy(g->libname, 8, t, len);
         else
             blank_copy(g->libname, 8, nullptr, 0);
-        if (text_field(s, 22, &t, &len) && len > 0) {
+        if (text_field(s, proc_field::GOUT_MEMBER, &t, &len) && len > 0) {
             blank_copy(g->memname, 32, t, len);
             g->memnamelen = std::min(len, 32);
         } else {
@@ -360,7 +358,7 @@ void device_setup(KORVCOM* q, const STMT* s)
             g->memnamelen = 1;
         }
     }
-    if (text_field(s, 23, &t, &len)) {
+    if (text_field(s, proc_field::DESCRIPTION, &t, &len)) {
         g->desc.l = len;
         g->desc.s = const_cast<char*>(t);
     }
@@ -370,14 +368,14 @@ void device_setup(KORVCOM* q, const STMT* s)
 // Line-printer and device-graphics request bytes.
 void lineprinter_rule(KORVCOM* q, const STMT* s, int mode)
 {
-    q->zsurvival = bit(s, 11);
-    q->zlsur = bit(s, 12);
-    q->zllsur = bit(s, 13);
-    q->zhazard = bit(s, 14);
-    q->zpdf = bit(s, 15);
+    q->zsurvival = bit(s, proc_bit::PLOT_SURVIVAL);
+    q->zlsur = bit(s, proc_bit::PLOT_LOGSURV);
+    q->zllsur = bit(s, proc_bit::PLOT_LOGLOGS);
+    q->zhazard = bit(s, proc_bit::PLOT_HAZARD);
+    q->zpdf = bit(s, proc_bit::PLOT_DENSITY);
     q->zplot = q->zsurvival || q->zlsur || q->zllsur || (q->method == 1 && (q->zpdf || q->zhazard));
     if (q->method != 1 && q->zplot) {
-        q->zcensplot = mode == 1 ? bit(s, 10) : !bit(s, 2);
+        q->zcensplot = mode == 1 ? bit(s, proc_bit::PLOT_CENSORED) : !bit(s, proc_bit::NOCENSPLOT);
         q->zplot = q->zplot || q->zcensplot;
     }
     if (q->zplot && mode == 1)
@@ -387,45 +385,46 @@ void lineprinter_rule(KORVCOM* q, const STMT* s, int mode)
 void cif_rule(KORVCOM* q, const STMT* s, int mode)
 {
     CMPRISK* c = q->cmprisk;
-    if (bit(s, 46) || bit(s, 32)) {
+    if (bit(s, proc_bit::PLOT_CIF) || bit(s, proc_bit::PLOT_ALL)) {
         if (mode != 2) {
-            xpmlog(326, 538);
+            xpmlog(326, msg326::CIF_PLOT_NEEDS_GRAPHICS);
         } else {
             c->plot |= 0x1;
-            if (bit(s, 47))
+            if (bit(s, proc_bit::CIF_CL))
                 c->plot |= 0x2;
-            if (bit(s, 50))
+            if (bit(s, proc_bit::CIF_TEST))
                 c->plot |= 0x4;
-            if (bit(s, 23))
+            if (bit(s, proc_bit::PRINTPHANTOM))
                 c->plot |= 0x100;
-            if (bit(s, 32))
-                xpmlog(326, 594);
+            if (bit(s, proc_bit::PLOT_ALL))
+                xpmlog(326, msg326::CMPRISK_PLOTS_ALL);
         }
     }
     const struct {
         int bit;
         const char* name;
-    } refused[] = {{11, "PLOTS=SURVIVAL"},
-                   {12, "PLOTS=LOGSURV"},
-                   {13, "PLOTS=LOGLOGS"},
-                   {14, "PLOTS=HAZARD"},
-                   {15, "PLOTS=DENSITY"}};
+    } refused[] = {{proc_bit::PLOT_SURVIVAL, "PLOTS=SURVIVAL"},
+                   {proc_bit::PLOT_LOGSURV, "PLOTS=LOGSURV"},
+                   {proc_bit::PLOT_LOGLOGS, "PLOTS=LOGLOGS"},
+                   {proc_bit::PLOT_HAZARD, "PLOTS=HAZARD"},
+                   {proc_bit::PLOT_DENSITY, "PLOTS=DENSITY"}};
     for (const auto& r : refused)
         if (bit(s, r.bit))
-            xpmlog(326, 575, r.name, "PROC KORVANTE");
+            xpmlog(326, msg326::OPTION_IGNORED_CMPRISK, r.name, "PROC KORVANTE");
 }
 
 // The competing-risks record (TIME ... / FAILCODE).
 void cmprisk_rule(KORVCOM* q, const STMT* s)
 {
     auto* c = task_new<CMPRISK>();
-    c->printVar = bit(s, 48);
-    c->xcbminopt = bit(s, 51);
-    c->error = stmt_int(s, 56, 0);
-    c->rho = has_value(s, 58) ? num(s, 58, 0) : 0.0;
-    c->eventcode = given(s, 14) ? num(s, 14, korv_missing()) : korv_missing();
+    c->printVar = bit(s, proc_bit::CIFVAR);
+    c->xcbminopt = bit(s, proc_bit::XCBMINOPT);
+    c->error = stmt_int(s, proc_field::ERROR, 0);
+    c->rho = has_value(s, proc_field::RHO) ? num(s, proc_field::RHO, 0) : 0.0;
+    c->eventcode = given(s, proc_field::FAILCODES) ? num(s, proc_field::FAILCODES, korv_missing())
+                                                   : korv_missing();
     int n = 0;
-    double* codes = copy_numbers(s, 14, &n);
+    double* codes = copy_numbers(s, proc_field::FAILCODES, &n);
     c->nFailcode = n;
     if (n > 0) {
         shell(codes, n);
@@ -434,7 +433,7 @@ void cmprisk_rule(KORVCOM* q, const STMT* s)
         c->failcode = codes;
     }
     q->cmprisk = c;
-    const STLIST* status = stmt_field(s, 11);
+    const STLIST* status = stmt_field(s, proc_field::CENSOR);
     if (!status || status->n < 1) {
         xpslog("%1zFailed to specify the failure type variable.");
         fail_exit(q, 3000);
@@ -444,14 +443,43 @@ void cmprisk_rule(KORVCOM* q, const STMT* s)
     c->nmStatus = xvname(in, status->ivals[0]);
 }
 
-} // namespace
-
-// ---------------------------------------------------------------------------
-
-void korv_parse_options(KORVCOM* q, STMT* s, int mode)
+// The first record after the procedure's own whose keyword is `name`.
+STMT* find_record(STMT* proc, const char* name)
 {
-    // 6-8. Method and simple switches.
-    switch (stmt_int(s, 15, 0)) {
+    for (STMT* r = proc ? proc->next : nullptr; r; r = r->next)
+        if (std::strcmp(r->name, name) == 0)
+            return r;
+    return nullptr;
+}
+
+// Each TIME statement fills a record of its own (fields 10, 11, 12 and 14
+// and the FAILCODE bit, numbered as in the procedure's record). The first one's
+// values move into the procedure's record, where the rest of the procedure
+// reads them; every later TIME statement is ignored with a warning, so that
+// two TIME statements never mix their variables.
+void take_time_statement(KORVCOM* q, STMT* proc)
+{
+    STMT* first = find_record(proc, "TIME");
+    if (!first)
+        return;
+    for (int k :
+         {proc_field::TIME, proc_field::CENSOR, proc_field::CENSOR_VALUES, proc_field::FAILCODES})
+        if (k < first->nfld && k < proc->nfld)
+            proc->fld[k] = first->fld[k];
+    constexpr int failcode = proc_bit::FAILCODE;
+    if (stmt_bit(first, failcode))
+        proc->opt[failcode / 8] |= static_cast<unsigned char>(0x80 >> (failcode % 8));
+    for (STMT* r = first->next; r; r = r->next)
+        if (std::strcmp(r->name, "TIME") == 0) {
+            xpmlog(326, msg326::SECOND_TIME, r->line);
+            raise_rc(q, 4);
+        }
+}
+
+// METHOD= and the switches of the procedure statement.
+void method_and_switches(KORVCOM* q, const STMT* s)
+{
+    switch (stmt_int(s, proc_field::METHOD, 0)) {
     case -2:
         q->method = 1;
         break;
@@ -465,82 +493,88 @@ void korv_parse_options(KORVCOM* q, STMT* s, int mode)
         q->method = 0;
         break;
     }
-    q->zatRisk = bit(s, 40);
-    q->znoLeft = bit(s, 41);
-    if (bit(s, 19)) {
+    q->zatRisk = bit(s, proc_bit::ATRISK);
+    q->znoLeft = bit(s, proc_bit::NOLEFT);
+    if (bit(s, proc_bit::NELSON)) {
         q->zNelson = 1;
         if (q->method == 1)
-            xpmlog(326, 298);
+            xpmlog(326, msg326::NELSON_WITH_LIFETABLE);
     }
-    q->zprint = !bit(s, 1);
-    q->znotable = bit(s, 4);
-    q->zmissing = bit(s, 5);
-    if (bit(s, 21))
+    q->zprint = !bit(s, proc_bit::NOPRINT);
+    q->znotable = bit(s, proc_bit::NOTABLE);
+    q->zmissing = bit(s, proc_bit::MISSING);
+    if (bit(s, proc_bit::SID_ON))
         q->zstrataid = 1;
-    if (bit(s, 22))
+    if (bit(s, proc_bit::SID_OFF))
         q->zstrataid = 0;
+}
 
-    // 9. Competing risks.
-    if (bit(s, 49))
-        cmprisk_rule(q, s);
+// The plot requests, by plot mode: output-layer graphics (2), device
+// graphics (1) or line printer (0), and the competing-risks plots.
+void plot_requests(KORVCOM* q, const STMT* s, int mode)
+{
     CMPRISK* cmp = q->cmprisk;
-
-    // 11-19. Plot requests by mode.
-    const bool plots = bit(s, 35);
+    const bool plots = bit(s, proc_bit::PLOTS);
     if (mode == 2) {
         if (plots) {
             if (!q->zprint)
-                xpmlog(326, 314);
+                xpmlog(326, msg326::PLOTS_WITH_NOPRINT);
             else if (cmp) {
-                if (bit(s, 33))
-                    xpmlog(326, 218);
+                if (bit(s, proc_bit::PLOT_NONE))
+                    xpmlog(326, msg326::PLOTS_NONE_WITH_OTHERS);
                 else
                     cif_rule(q, s, mode);
             } else {
                 vdqgraph_rule(q, s, mode);
             }
         } else if (!cmp) {
-            q->vdqgraph |= 0x8001;
+            q->vdqgraph |= plot_bit::DEFAULT;
         } else {
-            cmp->plot |= bit(s, 23) ? 0x101 : 0x1;
+            cmp->plot |= bit(s, proc_bit::PRINTPHANTOM) ? 0x101 : 0x1;
         }
     } else if (!plots) {
         if (cmp && mode == 0)
-            xpmlog(326, 575, "LINEPRINTER", "PROC KORVANTE");
+            xpmlog(326, msg326::OPTION_IGNORED_CMPRISK, "LINEPRINTER", "PROC KORVANTE");
     } else if (!cmp) {
         vdqgraph_rule(q, s, mode);
         lineprinter_rule(q, s, mode);
     } else {
         cif_rule(q, s, mode);
     }
-    if (!cmp && bit(s, 46))
-        xpmlog(326, 582, "PLOTS=CIF", "PROC KORVANTE");
-    if (bit(s, 23) && q->vdqgraph != 0)
-        q->vdqgraph |= 0x100;
+    if (!cmp && bit(s, proc_bit::PLOT_CIF))
+        xpmlog(326, msg326::OPTION_IGNORED_NO_CMPRISK, "PLOTS=CIF", "PROC KORVANTE");
+    if (bit(s, proc_bit::PRINTPHANTOM) && q->vdqgraph != 0)
+        q->vdqgraph |= plot_bit::PRINT_DATA;
+}
 
-    // 20-23. Variables.
-    q->ztime = given(s, 10);
+// The analysis variables: TIME (required), BY, ID, FREQ, WEIGHT (product-limit
+// only, not with competing risks) and TEST (not with competing risks, set
+// aside with WEIGHT).
+void analysis_variables(KORVCOM* q, const STMT* s)
+{
+    const CMPRISK* cmp = q->cmprisk;
+    q->ztime = given(s, proc_field::TIME);
     if (!q->ztime) {
-        xpmlog(326, 3);
+        xpmlog(326, msg326::NO_TIME);
         raise_rc(q, 3000);
     }
-    q->zby = given(s, 0);
-    q->nby = stmt_count(s, 0);
-    q->nid = q->zprint ? stmt_count(s, 9) : 0;
+    q->zby = given(s, proc_field::BY);
+    q->nby = stmt_count(s, proc_field::BY);
+    q->nid = q->zprint ? stmt_count(s, proc_field::ID) : 0;
     if (q->nid > 0)
         q->idptr = task_new<void*>(q->nid);
-    q->zfreq = given(s, 7);
-    q->znotrunc = bit(s, 42);
+    q->zfreq = given(s, proc_field::FREQ);
+    q->znotrunc = bit(s, proc_bit::NOTRUNCATE);
 
-    // 24. WEIGHT.
-    q->zwt = given(s, 55);
+    // WEIGHT.
+    q->zwt = given(s, proc_field::WEIGHT);
     if (q->zwt) {
         if (cmp) {
-            xpmlog(326, 573, "WEIGHT");
+            xpmlog(326, msg326::STATEMENT_NOT_CMPRISK, "WEIGHT");
             fail_exit(q, 2000);
         }
         if (q->method != 0) {
-            xpmlog(326, 534,
+            xpmlog(326, msg326::WEIGHT_NEEDS_PL,
                    q->method == 1   ? "lifetable"
                    : q->method == 2 ? "Breslow"
                                     : "Fleming-Harrington");
@@ -548,234 +582,273 @@ void korv_parse_options(KORVCOM* q, STMT* s, int mode)
         }
     }
 
-    // 25. TEST variables.
-    q->ncvar = stmt_count(s, 8);
+    // The TEST covariates.
+    q->ncvar = stmt_count(s, proc_field::TEST);
     if (q->ncvar > 0) {
         if (cmp) {
-            xpmlog(326, 573, "TEST");
+            xpmlog(326, msg326::STATEMENT_NOT_CMPRISK, "TEST");
             fail_exit(q, 2000);
         }
         if (q->zwt) {
-            xpmlog(326, 535);
+            xpmlog(326, msg326::TEST_WITH_WEIGHT);
             q->ncvar = 0;
         } else {
             q->c = task_new<CNAMES>(q->ncvar + 1);
         }
     }
+}
 
-    // 26. Output data sets.
-    q->fileouts = dataset(s, 3);
-    q->fileoutt = dataset(s, 4);
+// OUTSURV= and OUTTEST=, or OUTCIF= with competing risks.
+void output_data_sets(KORVCOM* q, const STMT* s)
+{
+    const CMPRISK* cmp = q->cmprisk;
+    q->fileouts = dataset(s, proc_field::OUTSURV);
+    q->fileoutt = dataset(s, proc_field::OUTTEST);
     if (cmp) {
-        if (given(s, 3)) {
-            xpmlog(326, 574, "OUTSURV=", "PROC KORVANTE");
+        if (given(s, proc_field::OUTSURV)) {
+            xpmlog(326, msg326::OPTION_NOT_CMPRISK, "OUTSURV=", "PROC KORVANTE");
             fail_exit(q, 2000);
         }
-        if (given(s, 4)) {
-            xpmlog(326, 574, "OUTTEST=", "PROC KORVANTE");
+        if (given(s, proc_field::OUTTEST)) {
+            xpmlog(326, msg326::OPTION_NOT_CMPRISK, "OUTTEST=", "PROC KORVANTE");
             fail_exit(q, 2000);
         }
-        q->fileouts = dataset(s, 57);
-    } else if (given(s, 57)) {
-        xpmlog(326, 581, "OUTCIF=", "PROC KORVANTE");
+        q->fileouts = dataset(s, proc_field::OUTCIF);
+    } else if (given(s, proc_field::OUTCIF)) {
+        xpmlog(326, msg326::OPTION_ONLY_CMPRISK, "OUTCIF=", "PROC KORVANTE");
         raise_rc(q, 2000);
     }
+}
 
-    // 27. Censoring values.
-    q->zevent = given(s, 11);
-    if (q->zevent && given(s, 12)) {
-        q->elist = copy_numbers(s, 12, &q->evnum);
+// The censoring values, MAXTIME= and TIMELIM=, and the line-printer plots
+// that need the life table.
+void time_limits(KORVCOM* q, const STMT* s, int mode)
+{
+    // The censoring values of the TIME statement, in ascending order.
+    q->zevent = given(s, proc_field::CENSOR);
+    if (q->zevent && given(s, proc_field::CENSOR_VALUES)) {
+        q->elist = copy_numbers(s, proc_field::CENSOR_VALUES, &q->evnum);
         shell(q->elist, q->evnum);
     } else {
         q->evnum = 0;
         q->elist = nullptr;
     }
 
-    // 28. MAXTIME=.
+    // MAXTIME=.
     q->maxtime = DBL_MAX;
-    if (has_value(s, 16)) {
+    if (has_value(s, proc_field::MAXTIME)) {
         q->zmaxtime = 1;
-        q->maxtime = num(s, 16, DBL_MAX);
+        q->maxtime = num(s, proc_field::MAXTIME, DBL_MAX);
         if (q->maxtime <= 0) {
-            xpmlog(326, 300);
+            xpmlog(326, msg326::BAD_MAXTIME);
             fail_exit(q, 2000);
         }
-    } else if (given(s, 16)) {
-        xpmlog(326, MSG_MAXTIME_MISSING);
+    } else if (given(s, proc_field::MAXTIME)) {
+        xpmlog(326, msg326::MAXTIME_MISSING);
     }
 
-    // 29. TIMELIM=.
+    // TIMELIM=: a time, EVENT or OBSERVED; ignored with the life table.
     q->restric = -1.0;
-    if (given(s, 29)) {
+    if (given(s, proc_field::TIMELIM)) {
         if (q->method == 1) {
-            xpmlog(326, 18);
-        } else if (stmt_field(s, 29)->type == STL_NUMBER) {
+            xpmlog(326, msg326::TIMELIM_WITH_LIFETABLE);
+        } else if (stmt_field(s, proc_field::TIMELIM)->type == STL_NUMBER) {
             // A time. EVENT and OBSERVED arrive as the codes -1 and -2, so a
             // negative time cannot pass for one of them.
-            double t = num(s, 29, -1.0);
+            double t = num(s, proc_field::TIMELIM, -1.0);
             if (wzmis(t)) {
-                xpmlog(326, MSG_TIMELIM_MISSING);
+                xpmlog(326, msg326::TIMELIM_MISSING);
             } else if (t < 0) {
-                xpmlog(326, MSG_TIMELIM_NEGATIVE);
+                xpmlog(326, msg326::TIMELIM_NEGATIVE);
                 fail_exit(q, 2000);
             } else {
                 q->restric = t;
             }
         } else {
-            q->restric = num(s, 29, -1.0);
+            q->restric = num(s, proc_field::TIMELIM, -1.0);
         }
     }
 
-    // 30. Line-printer hazard and density need the life table.
+    // Line-printer hazard and density plots need the life table.
     if ((q->zhazard || q->zpdf) && q->method != 1 && mode != 2) {
         const char* m = q->method == 0 ? "PL" : q->method == 2 ? "BRESLOW" : "FH";
         if (q->zhazard) {
-            xpmlog(326, 5, "HAZARD", m);
+            xpmlog(326, msg326::PLOT_NEEDS_LIFETABLE, "HAZARD", m);
             q->zhazard = 0;
         }
         if (q->zpdf) {
-            xpmlog(326, 5, "PDF", m);
+            xpmlog(326, msg326::PLOT_NEEDS_LIFETABLE, "PDF", m);
             q->zpdf = 0;
         }
     }
+}
 
-    // 31. INTERVALS=.
-    if (given(s, 20)) {
+// The times of the rows: INTERVALS=, TIMELIST= and REDUCEOUT, then WIDTH= and
+// NINTERVAL= for the life-table intervals.
+void time_points(KORVCOM* q, const STMT* s)
+{
+    if (given(s, proc_field::INTERVALS)) {
         q->zinter = 1;
         int n = 0;
-        double* v = copy_numbers(s, 20, &n, 1);
+        double* v = copy_numbers(s, proc_field::INTERVALS, &n, 1);
         v[0] = 0;
         q->ninter = clean_times(v, n);
         q->interval = v;
         // A life table needs at least one boundary above 0.
         if (q->ninter < 2) {
-            xpmlog(326, KORV_MSG_NO_POSITIVE_INTERVAL);
+            xpmlog(326, msg326::NO_POSITIVE_INTERVAL);
             fail_exit(q, 2000);
         }
     }
 
-    // 32. TIMELIST=.
-    if (given(s, 30)) {
+    // TIMELIST=, not with the life table or INTERVALS=.
+    if (given(s, proc_field::TIMELIST)) {
         q->ztimelst = 1;
         if (q->method == 1) {
-            xpmlog(326, 14);
+            xpmlog(326, msg326::TIMELIST_WITH_LIFETABLE);
             q->ztimelst = 0;
         } else if (q->zinter) {
-            xpmlog(326, 15);
+            xpmlog(326, msg326::TIMELIST_WITH_INTERVALS);
             q->ztimelst = 0;
         } else {
             int n = 0;
-            q->timelist = copy_numbers(s, 30, &n);
+            q->timelist = copy_numbers(s, proc_field::TIMELIST, &n);
             q->ntime = clean_times(q->timelist, n);
             if (q->ntime == 0) {
                 // Nothing at or after time 0: no time list at all.
-                xpmlog(326, MSG_TIMELIST_EMPTY);
+                xpmlog(326, msg326::TIMELIST_EMPTY);
                 q->ztimelst = 0;
                 q->timelist = nullptr;
             }
         }
     }
 
-    // 33. REDUCEOUT.
-    if (bit(s, 20)) {
+    // REDUCEOUT needs a time list or intervals and an OUTSURV= data set.
+    if (bit(s, proc_bit::REDUCEOUT)) {
         q->zreduce = 1;
         if (!q->zinter && !q->ztimelst) {
-            xpmlog(326, 17);
+            xpmlog(326, msg326::REDUCEOUT_NO_LIST);
             q->zreduce = 0;
         } else if (!q->fileouts) {
-            xpmlog(326, 16);
+            xpmlog(326, msg326::REDUCEOUT_NO_OUTSURV);
             q->zreduce = 0;
         }
     }
 
-    // 34. WIDTH= and NINTERVAL=.
-    if (given(s, 17)) {
+    // WIDTH= and NINTERVAL=.
+    if (given(s, proc_field::WIDTH)) {
         q->zwidth = 1;
         if (!q->zinter) {
-            double w = num(s, 17, korv_missing());
+            double w = num(s, proc_field::WIDTH, korv_missing());
             if (wzmis(w) || w <= 0) {
-                xpmlog(326, 6);
+                xpmlog(326, msg326::BAD_WIDTH);
                 raise_rc(q, 2000);
             }
             q->width = w;
         }
     }
     if (q->ninter == 0) {
-        q->ninter = has_value(s, 18) ? stmt_int(s, 18, 10) : 10;
+        q->ninter =
+            has_value(s, proc_field::NINTERVAL) ? stmt_int(s, proc_field::NINTERVAL, 10) : 10;
         if (q->ninter < 1)
             q->ninter = 1;
     }
+}
 
-    // 35-37. ALPHA=, ALPHAQT=, SINGULAR=.
+// ALPHA=, ALPHAQT= (each kept within 0.0001 and 0.9999) and SINGULAR=.
+void significance_levels(KORVCOM* q, const STMT* s)
+{
     q->alpha = 0.05;
-    if (has_value(s, 19)) {
-        q->alpha = num(s, 19, 0.05);
+    if (has_value(s, proc_field::ALPHA)) {
+        q->alpha = num(s, proc_field::ALPHA, 0.05);
         if (q->alpha > 0.9999) {
-            xpmlog(326, 7);
+            xpmlog(326, msg326::ALPHA_TOO_LARGE);
             q->alpha = 0.9999;
         } else if (q->alpha < 0.0001) {
-            xpmlog(326, 8);
+            xpmlog(326, msg326::ALPHA_TOO_SMALL);
             q->alpha = 0.0001;
         }
     }
     q->critical = zprobit(1 - q->alpha / 2);
-    if (!has_value(s, 28)) {
+    if (!has_value(s, proc_field::ALPHAQT)) {
         q->qtalpha = 0.05;
         q->qtcritical = 1.959963984540054;
     } else {
-        q->qtalpha = num(s, 28, 0.05);
+        q->qtalpha = num(s, proc_field::ALPHAQT, 0.05);
         if (q->qtalpha > 0.9999) {
-            xpmlog(326, 10);
+            xpmlog(326, msg326::ALPHAQT_TOO_LARGE);
             q->qtalpha = 0.9999;
         } else if (q->qtalpha < 0.0001) {
-            xpmlog(326, 13);
+            xpmlog(326, msg326::ALPHAQT_TOO_SMALL);
             q->qtalpha = 0.0001;
         }
         q->qtcritical = zprobit(1 - q->qtalpha / 2);
     }
-    q->singular = has_value(s, 25) ? num(s, 25, 1e-12) : 1e-12;
+    q->singular = has_value(s, proc_field::SINGULAR) ? num(s, proc_field::SINGULAR, 1e-12) : 1e-12;
     if (!(q->singular > 0))
         q->singular = 1e-12;
+}
 
-    // 38. Survival options, or the competing-risks confidence settings.
-    if (!cmp) {
+} // namespace
+
+// ---------------------------------------------------------------------------
+
+void korv_parse_options(KORVCOM* q, STMT* s, int mode)
+{
+    // The TIME statement's variables join the procedure's record.
+    take_time_statement(q, s);
+    method_and_switches(q, s);
+    if (bit(s, proc_bit::FAILCODE))
+        cmprisk_rule(q, s);
+    plot_requests(q, s, mode);
+    analysis_variables(q, s);
+    output_data_sets(q, s);
+    time_limits(q, s, mode);
+    time_points(q, s);
+    significance_levels(q, s);
+
+    // The survival options, or the competing-risks confidence settings.
+    if (!q->cmprisk) {
         ParseSurvival(q, s);
     } else {
-        q->conftype = stmt_int(s, 13, 0);
-        if (stmt_int(s, 24, 0) != 0)
-            xpmlog(326, 575, "CONFBAND=", "PROC KORVANTE");
+        q->conftype = stmt_int(s, proc_field::CONFTYPE, 0);
+        if (stmt_int(s, proc_field::CONFBAND, 0) != 0)
+            xpmlog(326, msg326::OPTION_IGNORED_CMPRISK, "CONFBAND=", "PROC KORVANTE");
     }
 
-    // 39. The STRATA statement (only the first one counts).
-    if (s->next) {
-        ParseStrataStmt(q, s->next);
-        if (s->next->next)
-            xpmout(326, 32);
+    // The STRATA statement (only the first one counts).
+    if (STMT* strata = find_record(s, "STRATA")) {
+        ParseStrataStmt(q, strata);
+        for (STMT* r = strata->next; r; r = r->next)
+            if (std::strcmp(r->name, "STRATA") == 0) {
+                xpmout(326, msg326::SECOND_STRATA);
+                break;
+            }
     }
 
-    // 40.
+    // The TEST statement is set aside with GROUP=.
     if (q->ncvar > 0 && q->grpvar) {
-        xpmlog(326, 599);
+        xpmlog(326, msg326::TEST_WITH_GROUP);
         q->ncvar = 0;
     }
 
-    // 41.
+    // Errors of the options end the step here.
     if (q->rc > 4)
         xexit(q->rc, 0);
 }
 
 void parse(KORVCOM* q)
 {
-    // 1. VALIDVARNAME=V6 names.
+    // Names are kept to eight characters under VALIDVARNAME=V6.
     int len = 0;
     const char* vvn = xoptcgt("VALIDVARNAME", &len);
     q->v6names = (vvn && len >= 2 && vvn[1] == '6') ? 1 : 0;
 
-    // 2. End-of-task hook and the common block's anchor.
+    // The end-of-task hook, and the common block where the host can find it.
     xytexit(korvEndOfTask);
     *xcomanchor() = q;
 
-    // 3. Parse.
+    // The step's statements, parsed with the procedure's grammar.
     PARSECONTROL* pc = korvg();
     xsparse(pc, nullptr);
     PROCSTR* ps = korv_procstr();
@@ -792,35 +865,27 @@ void parse(KORVCOM* q)
     q->stmt = pc->head;
     STMT* s = pc->head;
 
-    // 4. The output-layer manager.
+    // The output-layer manager of the step, titled with the procedure's name.
     xobinit(&q->cls, 0);
-    WOB_PARM_BLK_STR mk[5] = {};
-    mk[0] = wob_string(143, "vdq", 3);
-    mk[1] = wob_string(146, "manager", 7);
-    mk[2].tag = 144;
-    mk[2].type = WOB_T_OBJECT;
-    mk[3] = wob_int(383, 326);
-    mk[4].tag = 5595;
-    mk[4].type = WOB_T_FLAG;
-    mk[4].value.flag[1] = 1;
-    int rc = wobmth(q->cls, nullptr, 147, 5, mk);
-    if (rc < 0)
-        zvdqexit(rc);
+    WOB_PARM_BLK_STR mk[] = {
+        wob_string(WOB_TAG_PACKAGE, "vdq", 3), wob_string(WOB_TAG_CLASS, "manager", 7),
+        wob_object(WOB_TAG_OUT, nullptr),      wob_int(WOB_TAG_MSGGROUP, 326),
+        wob_flag(WOB_TAG_MANAGER_FLAG, 1),
+    };
+    wobcall(q->cls, WOB_SEL_CREATE, mk);
     q->vdq = mk[2].value.o;
-    WOB_PARM_BLK_STR hd[4] = {};
-    hd[1].tag = 2558;
-    hd[1].type = WOB_T_FLAG;
-    hd[1].value.flag[1] = 1;
-    hd[2] = wob_int(148, -1);
-    hd[3] = wob_key(577, vdqmsg(0, 1));
-    rc = wobmth(q->vdq, nullptr, 439, 4, hd);
-    if (rc < 0)
-        zvdqexit(rc);
+    WOB_PARM_BLK_STR hd[] = {
+        WOB_PARM_BLK_STR{},
+        wob_flag(WOB_TAG_TITLEFLAG, 1),
+        wob_int(WOB_TAG_148, -1),
+        wob_key(WOB_TAG_TEXT, vdqmsg(0, msg0::PROCEDURE_TITLE)),
+    };
+    wobcall(q->vdq, WOB_SEL_HEADING, hd);
 
-    // 5. The input data set.
-    q->filein = dataset(s, 1);
+    // The input data set, with every variable selected.
+    q->filein = dataset(s, proc_field::DATA);
     if (!q->filein) {
-        xpmlog(326, 2);
+        xpmlog(326, msg326::NO_INPUT);
         fail_exit(q, 1008);
     }
     auto* in = static_cast<DSHANDLE*>(q->filein);
@@ -829,14 +894,14 @@ void parse(KORVCOM* q)
     if (xoinfo(in, 23) < 1)
         fail_exit(q, 1008);
 
-    // 10. Plot mode: 0 line printer, 1 device graphics, 2 output-layer graphics.
+    // The plot mode: 0 line printer, 1 device graphics, 2 output-layer graphics.
     int mode = 0;
-    if (!(bit(s, 6) && !bit(s, 3))) {
+    if (!(bit(s, proc_bit::LINEPRINTER) && !bit(s, proc_bit::GRAPHICS))) {
         WOB_PARM_BLK_STR g{};
         g.tag = 1334;
         g.type = WOB_T_FLAG;
         g.rc = -1; // marks a query the manager did not answer
-        rc = q->vdq ? wobzoom(q->vdq, 1, 2, 1, &g) : -1;
+        const int rc = q->vdq ? wobzoom(q->vdq, 1, 2, 1, &g) : -1;
         if (rc < 0 && rc != -1)
             zvdqexit(rc);
         bool on = g.rc == -1 ? vyr_graphics_enabled() : g.value.flag[1] == 1;
@@ -849,41 +914,41 @@ void parse(KORVCOM* q)
 
 void ParseSurvival(KORVCOM* q, STMT* s)
 {
-    // 1. OUT= of the SURVIVAL statement.
-    q->zSurvStmt = bit(s, 31);
-    q->fileouts = dataset(s, 3);
-    // 2. ALPHA=.
-    if (has_value(s, 19)) {
-        q->alpha = std::clamp(num(s, 19, 0.05), 0.0001, 0.9999);
+    // OUT= of the SURVIVAL statement.
+    q->zSurvStmt = bit(s, proc_bit::SURVIVAL_OUT);
+    q->fileouts = dataset(s, proc_field::OUTSURV);
+    // ALPHA=, kept within 0.0001 and 0.9999.
+    if (has_value(s, proc_field::ALPHA)) {
+        q->alpha = std::clamp(num(s, proc_field::ALPHA, 0.05), 0.0001, 0.9999);
         q->critical = zprobit(1 - q->alpha / 2);
     }
-    // 3-4. CONFTYPE= and CONFBAND.
-    q->conftype = stmt_int(s, 13, 0);
-    q->confband = stmt_int(s, 24, 0);
+    // CONFTYPE= and CONFBAND (no bands with the life table).
+    q->conftype = stmt_int(s, proc_field::CONFTYPE, 0);
+    q->confband = stmt_int(s, proc_field::CONFBAND, 0);
     if (q->confband != 0 && q->method == 1) {
-        xpmlog(326, 30);
+        xpmlog(326, msg326::BANDS_WITH_LIFETABLE);
         q->confband = 0;
     }
-    // 5. Band limits.
-    q->bandmax = has_value(s, 40) ? num(s, 40, -1.0) : -1.0;
-    q->bandmin = has_value(s, 41) ? num(s, 41, -1.0) : -1.0;
+    // The time range of the bands.
+    q->bandmax = has_value(s, proc_field::BANDMAX) ? num(s, proc_field::BANDMAX, -1.0) : -1.0;
+    q->bandmin = has_value(s, proc_field::BANDMIN) ? num(s, proc_field::BANDMIN, -1.0) : -1.0;
     if (q->bandmax > 0 && q->bandmin > 0 && q->bandmax < q->bandmin) {
-        xpmlog(326, 29);
+        xpmlog(326, msg326::BANDMAX_BELOW_BANDMIN);
         raise_rc(q, 2000);
     }
-    // 6. REDUCEOUT needs a time list or intervals and an OUTSURV= data set;
+    // REDUCEOUT needs a time list or intervals and an OUTSURV= data set;
     // a REDUCEOUT that the procedure statement's checks refused stays off.
-    if (bit(s, 20) && (q->zinter || q->ztimelst) && q->fileouts)
+    if (bit(s, proc_bit::REDUCEOUT) && (q->zinter || q->ztimelst) && q->fileouts)
         q->zreduce = 1;
-    if (bit(s, 24))
+    if (bit(s, proc_bit::STDERR))
         q->zseout = 1;
-    // 7. MAXTIME=: the same checks as on the procedure statement.
-    if (given(s, 16)) {
-        double m = num(s, 16, korv_missing());
+    // MAXTIME=: the same checks as on the procedure statement.
+    if (given(s, proc_field::MAXTIME)) {
+        double m = num(s, proc_field::MAXTIME, korv_missing());
         if (wzmis(m)) {
             // ignored, as on the procedure statement
         } else if (m <= 0) {
-            xpmlog(326, 300);
+            xpmlog(326, msg326::BAD_MAXTIME);
             fail_exit(q, 2000);
         } else {
             q->maxtime = m;
@@ -894,87 +959,56 @@ void ParseSurvival(KORVCOM* q, STMT* s)
 
 // ---------------------------------------------------------------------------
 
-void ParseStrataStmt(KORVCOM* q, STMT* s)
+namespace
 {
-    // 1.
-    if (!q->zmissing)
-        q->zmissing = bit(s, 1);
-    // 2. Strata variables.
-    q->zstrata = given(s, 1);
-    if (q->zstrata) {
-        const STLIST* v = stmt_field(s, 1);
-        q->nsvar = v->n;
-        q->sorder = stmt_int(s, 20, 0);
-        q->znolabel = bit(s, 21);
-        xffile(static_cast<DSHANDLE*>(q->filein), 70, v->ivals, q->nsvar);
-        q->sname = task_new<SNAMESTR>(q->nsvar + 1);
-    } else {
-        q->nsvar = 0;
-        q->sname = nullptr;
-    }
-    // 3. GROUP=.
-    if (given(s, 4)) {
-        q->grpvar = task_new<GRPVAR>();
-        if (q->zplot) {
-            xpmlog(326, 583);
-            raise_rc(q, 4);
-            q->zplot = 0;
-        }
-        if (q->kmhaz) {
-            xpmlog(326, 584);
-            q->kmhaz = nullptr;
-        }
-    }
-    // 4. The comparison context of the strata and group trees.
-    if (q->nsvar > 0 || q->grpvar) {
-        auto* md = task_new<MYDATA>();
-        md->sname = q->sname;
-        md->grpvar = q->grpvar;
-        md->nsvar = q->nsvar;
-        md->sorder = q->sorder;
-        if (PROCSTR* ps = korv_procstr())
-            ps->userptr = md;
-    }
-    // 5.
-    q->znodetails = bit(s, 3);
 
-    // 6. The test mask.
+// The test bits of the STRATA statement (KORVCOM.ktype): the tests asked for,
+// with WEIGHT only those that take weights (each refused one is named), the
+// default tests when none is asked for, NOTEST, NODETAIL and TREND; sets the
+// Fleming-Harrington parameters when that test is on.
+int test_mask(KORVCOM* q, const STMT* s)
+{
     const bool wt = q->zwt;
     int m = 0;
-    if (bit(s, 5))
-        m |= 0x8;
-    if (bit(s, 6))
-        m |= 0x10;
-    if (bit(s, 7))
-        m |= 0x20;
+    if (bit(s, strata_bit::LOGRANK))
+        m |= test_bit::LOGRANK;
+    if (bit(s, strata_bit::WILCOXON))
+        m |= test_bit::WILCOXON;
+    if (bit(s, strata_bit::TARONE))
+        m |= test_bit::TARONE;
     const struct {
         int bit;
         int mask;
         const char* name;
-    } weighted[] = {
-        {8, 0x40, "PETO"}, {9, 0x80, "MODPETO"}, {10, 0x100, "FLEMING"}, {11, 0x200, "LR"}};
+    } weighted[] = {{strata_bit::PETO, test_bit::PETO, "PETO"},
+                    {strata_bit::MODPETO, test_bit::MODPETO, "MODPETO"},
+                    {strata_bit::FLEMING, test_bit::FLEMING, "FLEMING"},
+                    {strata_bit::LR, test_bit::LR, "LR"}};
     for (const auto& t : weighted) {
         if (!bit(s, t.bit))
             continue;
         if (!wt) {
             m |= t.mask;
         } else {
-            xpmlog(326, 533, t.name);
-            m |= 0x400;
+            xpmlog(326, msg326::TEST_NOT_WEIGHTED, t.name);
+            m |= test_bit::REFUSED_WEIGHTED;
         }
     }
-    if (m & 0x100) {
+    if (m & test_bit::FLEMING) {
         q->fleming = task_new<double>(2);
-        q->fleming[0] = has_value(s, 5) ? num(s, 5, 1.0) : 1.0;
-        q->fleming[1] = has_value(s, 6) ? num(s, 6, -1.0) : -1.0;
+        q->fleming[0] =
+            has_value(s, strata_field::FLEMING_RHO) ? num(s, strata_field::FLEMING_RHO, 1.0) : 1.0;
+        q->fleming[1] = has_value(s, strata_field::FLEMING_GAMMA)
+                            ? num(s, strata_field::FLEMING_GAMMA, -1.0)
+                            : -1.0;
     }
-    if (bit(s, 20)) {
-        m |= 0x2;
+    if (bit(s, strata_bit::TEST_NONE)) {
+        m |= test_bit::NONE;
     } else {
-        if (bit(s, 12)) {
-            m |= 0x8 | 0x10 | 0x20;
+        if (bit(s, strata_bit::TEST_ALL)) {
+            m |= test_bit::LOGRANK | test_bit::WILCOXON | test_bit::TARONE;
             if (!wt) {
-                m |= 0x40 | 0x80 | 0x100;
+                m |= test_bit::PETO | test_bit::MODPETO | test_bit::FLEMING;
                 if (!q->fleming) {
                     q->fleming = task_new<double>(2);
                     q->fleming[0] = 1.0;
@@ -982,32 +1016,38 @@ void ParseStrataStmt(KORVCOM* q, STMT* s)
                 }
             } else {
                 // Each refused test is named once.
-                if (!bit(s, 9))
-                    xpmlog(326, 533, "MODPETO");
-                if (!bit(s, 8))
-                    xpmlog(326, 533, "PETO");
-                if (!bit(s, 10))
-                    xpmlog(326, 533, "FLEMING");
+                if (!bit(s, strata_bit::MODPETO))
+                    xpmlog(326, msg326::TEST_NOT_WEIGHTED, "MODPETO");
+                if (!bit(s, strata_bit::PETO))
+                    xpmlog(326, msg326::TEST_NOT_WEIGHTED, "PETO");
+                if (!bit(s, strata_bit::FLEMING))
+                    xpmlog(326, msg326::TEST_NOT_WEIGHTED, "FLEMING");
             }
         }
+        // Nothing asked: log-rank and Wilcoxon, and the likelihood-ratio
+        // test without WEIGHT; only refused tests asked: none at all.
         if (m == 0)
-            m = wt ? 0x18 : 0x218;
-        if (m == 0x400)
-            m = 0x402;
+            m = test_bit::LOGRANK | test_bit::WILCOXON | (wt ? 0 : test_bit::LR);
+        if (m == test_bit::REFUSED_WEIGHTED)
+            m |= test_bit::NONE;
     }
-    if (bit(s, 2))
-        m |= 0x2;
-    if (bit(s, 3))
-        m |= 0x4;
-    if (bit(s, 4))
-        m |= 0x1;
-    q->ktype = m;
+    if (bit(s, strata_bit::NOTEST))
+        m |= test_bit::NONE;
+    if (bit(s, strata_bit::NODETAIL))
+        m |= test_bit::NODETAIL;
+    if (bit(s, strata_bit::TREND))
+        m |= test_bit::TREND;
+    return m;
+}
 
-    // 7. Multiple comparisons.
-    const bool diff = bit(s, 13);
-    const bool adj = given(s, 7);
+// The multiple-comparisons request (DIFF=, RATIO, ADJUST=, STEPDOWN), or null
+// when there is none.
+SURVDIFF* comparisons_request(KORVCOM* q, const STMT* s)
+{
+    const bool diff = bit(s, strata_bit::DIFF);
+    const bool adj = given(s, strata_field::ADJUST);
     if (!diff && !adj)
-        return;
+        return nullptr;
     auto* d = task_new<SURVDIFF>();
     d->stepcsize = -1;
     d->stepmaxtime = 60;
@@ -1015,7 +1055,7 @@ void ParseStrataStmt(KORVCOM* q, STMT* s)
     d->alpha = korv_missing();
     d->acc = 0.005;
     d->eps = 0.01;
-    const int code = adj ? stmt_int(s, 7, 0) : 0;
+    const int code = adj ? stmt_int(s, strata_field::ADJUST, 0) : 0;
     auto adjust_alone = [&] {
         if (code == -7) {
             d->method = 0;
@@ -1030,7 +1070,7 @@ void ParseStrataStmt(KORVCOM* q, STMT* s)
     };
     if (!diff) {
         adjust_alone();
-    } else if (!given(s, 8)) {
+    } else if (!given(s, strata_field::DIFF)) {
         if (!adj) {
             d->method = -6;
             d->type = -1;
@@ -1038,11 +1078,11 @@ void ParseStrataStmt(KORVCOM* q, STMT* s)
             adjust_alone();
         }
     } else {
-        d->type = stmt_int(s, 8, -1);
+        d->type = stmt_int(s, strata_field::DIFF, -1);
         d->method = 0;
         if (adj) {
             if ((code == -7 && d->type != -1) || (code == -8 && d->type != -2)) {
-                xpmlog(326, 299);
+                xpmlog(326, msg326::ADJUST_NEEDS_DIFF);
                 fail_exit(q, 2000);
             }
             if (code != -7 && code != -8)
@@ -1050,22 +1090,27 @@ void ParseStrataStmt(KORVCOM* q, STMT* s)
         }
     }
     if (d->method == -5) {
-        d->acc = has_value(s, 11) ? num(s, 11, 0.005) : 0.005;
-        d->eps = has_value(s, 12) ? num(s, 12, 0.01) : 0.01;
-        d->nsamp = has_value(s, 15) ? num(s, 15, 0) : 0;
-        d->tinc = has_value(s, 13) ? stmt_int(s, 13, 30) : 30;
-        d->rep = bit(s, 14);
-        d->seed = has_value(s, 14) ? static_cast<long>(num(s, 14, 0)) : 0;
-        d->alpha = has_value(s, 16) ? num(s, 16, 0) : korv_missing();
+        d->acc = has_value(s, strata_field::SIM_ACC) ? num(s, strata_field::SIM_ACC, 0.005) : 0.005;
+        d->eps = has_value(s, strata_field::SIM_EPS) ? num(s, strata_field::SIM_EPS, 0.01) : 0.01;
+        d->nsamp = has_value(s, strata_field::SIM_NSAMP) ? num(s, strata_field::SIM_NSAMP, 0) : 0;
+        d->tinc = has_value(s, strata_field::SIM_TIMEINC)
+                      ? stmt_int(s, strata_field::SIM_TIMEINC, 30)
+                      : 30;
+        d->rep = bit(s, strata_bit::SIM_REPORT);
+        d->seed = has_value(s, strata_field::SIM_SEED)
+                      ? static_cast<long>(num(s, strata_field::SIM_SEED, 0))
+                      : 0;
+        d->alpha = has_value(s, strata_field::SIM_ALPHA) ? num(s, strata_field::SIM_ALPHA, 0)
+                                                         : korv_missing();
     }
-    if (given(s, 9)) {
-        d->refcntl = stmt_int(s, 9, 0);
+    if (given(s, strata_field::CONTROL)) {
+        d->refcntl = stmt_int(s, strata_field::CONTROL, 0);
         if (d->refcntl == -3) {
-            const STLIST* t = stmt_field(s, 10);
+            const STLIST* t = stmt_field(s, strata_field::CONTROL_VALUES);
             int count = (t && t->type == STL_TEXTS) ? t->n : 0;
             int need = q->grpvar ? 1 : q->nsvar;
             if (count != need) {
-                xpmlog(326, MSG_CONTROL_COUNT, count, need);
+                xpmlog(326, msg326::CONTROL_COUNT, count, need);
                 fail_exit(q, 2000);
             }
             d->nref = count;
@@ -1084,12 +1129,66 @@ void ParseStrataStmt(KORVCOM* q, STMT* s)
             }
         }
     }
-    if (bit(s, 17)) {
-        d->step = bit(s, 18) ? 2 : 1;
-        d->steprep = bit(s, 19);
+    if (bit(s, strata_bit::STEPDOWN)) {
+        d->step = bit(s, strata_bit::STEPDOWN_LOGICAL) ? 2 : 1;
+        d->steprep = bit(s, strata_bit::STEPDOWN_REPORT);
     }
-    d->steporder = stmt_int(s, 19, 0);
-    d->stepmaxtime = given(s, 18) ? stmt_int(s, 18, 60) : 60;
-    d->stepcsize = given(s, 17) ? stmt_int(s, 17, -1) : -1;
-    q->survdiff = d;
+    d->steporder = stmt_int(s, strata_field::STEPDOWN_ORDER, 0);
+    d->stepmaxtime = given(s, strata_field::STEPDOWN_MAXTIME)
+                         ? stmt_int(s, strata_field::STEPDOWN_MAXTIME, 60)
+                         : 60;
+    d->stepcsize = given(s, strata_field::STEPDOWN_LOGICAL_SIZE)
+                       ? stmt_int(s, strata_field::STEPDOWN_LOGICAL_SIZE, -1)
+                       : -1;
+    return d;
+}
+
+} // namespace
+
+void ParseStrataStmt(KORVCOM* q, STMT* s)
+{
+    // MISSING on the STRATA statement adds to the procedure's.
+    if (!q->zmissing)
+        q->zmissing = bit(s, strata_bit::MISSING);
+    // The STRATA variables.
+    q->zstrata = given(s, strata_field::VARIABLES);
+    if (q->zstrata) {
+        const STLIST* v = stmt_field(s, strata_field::VARIABLES);
+        q->nsvar = v->n;
+        q->sorder = stmt_int(s, strata_field::ORDER, 0);
+        q->znolabel = bit(s, strata_bit::NOLABEL);
+        xffile(static_cast<DSHANDLE*>(q->filein), 70, v->ivals, q->nsvar);
+        q->sname = task_new<SNAMESTR>(q->nsvar + 1);
+    } else {
+        q->nsvar = 0;
+        q->sname = nullptr;
+    }
+    // GROUP=: no line-printer or device plots and no smoothed hazard with it.
+    if (given(s, strata_field::GROUP)) {
+        q->grpvar = task_new<GRPVAR>();
+        if (q->zplot) {
+            xpmlog(326, msg326::PLOTS_WITH_GROUP);
+            raise_rc(q, 4);
+            q->zplot = 0;
+        }
+        if (q->kmhaz) {
+            xpmlog(326, msg326::SMOOTHED_WITH_GROUP);
+            q->kmhaz = nullptr;
+        }
+    }
+    // The comparison context of the strata and group trees.
+    if (q->nsvar > 0 || q->grpvar) {
+        auto* md = task_new<MYDATA>();
+        md->sname = q->sname;
+        md->grpvar = q->grpvar;
+        md->nsvar = q->nsvar;
+        md->sorder = q->sorder;
+        if (PROCSTR* ps = korv_procstr())
+            ps->userptr = md;
+    }
+    // NODETAIL.
+    q->znodetails = bit(s, strata_bit::NODETAIL);
+
+    q->ktype = test_mask(q, s);
+    q->survdiff = comparisons_request(q, s);
 }

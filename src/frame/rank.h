@@ -24,7 +24,7 @@ int64_t zmrgsrt(zmrgcmp cmp, const double* key1, const double* key2, int64_t* li
                 int64_t* first);
 
 // Fills antirank[0..count-1] for the records with times `data` and signed
-// frequencies `freq` (the order of korv_rank_order in frame/rankorder.h, the
+// frequencies `freq` (the order of korv_rank_order in common/rankorder.h, the
 // same as the list merge sort's with `compare`); `link`, `count` entries, is
 // not needed any more and left untouched.
 void korv_rank_with_links(const double* data, const double* freq, int64_t* antirank, int64_t count,

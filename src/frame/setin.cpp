@@ -4,14 +4,15 @@
 #include <cstring>
 #include <string>
 
+#include "common/statement.h"
 #include "frame/frame.h"
-#include "frame/messages.h"
 #include "frame/parse.h"
 #include "runtime/wobmth.h"
 #include "runtime/wzstr.h"
 #include "vyr_data.h"
 #include "vyr_format.h"
 #include "vyr_host.h"
+#include "vyr_message_names.h"
 #include "vyr_parse.h"
 
 namespace
@@ -40,7 +41,7 @@ NAMESTR* descriptor(KORVCOM* q, int varnum)
 {
     NAMESTR* nm = nullptr;
     if (varnum < 1 || xvname(input(q), varnum, &nm) < 0 || !nm) {
-        xpmlog(326, 9);
+        xpmlog(326, msg326::NO_ANALYSIS_VARIABLE);
         xexit(std::max(q->rc, 2000), 0);
     }
     return nm;
@@ -51,7 +52,7 @@ NAMESTR* descriptor(KORVCOM* q, int varnum)
 void require_numeric(KORVCOM* q, const NAMESTR* nm, const char* role)
 {
     if (nm->ntype != 1) {
-        xpmlog(326, KORV_MSG_NOT_NUMERIC, static_cast<int>(nm->namelen), nm->name_p,
+        xpmlog(326, msg326::NOT_NUMERIC, static_cast<int>(nm->namelen), nm->name_p,
                static_cast<int>(std::strlen(role)), role);
         q->rc = std::max(q->rc, 2000);
     }
@@ -103,70 +104,126 @@ static const STMT* strata_record(const KORVCOM* q)
     return nullptr;
 }
 
-void setin(KORVCOM* q)
+namespace
 {
-    const STMT* proc = q->stmt;
-    const STMT* strat = strata_record(q);
 
-    // 1. Nothing printed or plotted: the output manager is not needed.
-    if (!q->zprint && !q->zplot && q->vdqgraph == 0 && q->vdq) {
-        int r = wobzoom(q->vdq, 3, 4, 0, nullptr);
-        if (r < 0)
-            zvdqexit(r);
-        q->vdq = nullptr;
-    }
-
-    // 2. The fetch vector of the analysis variables.
-    int count = 1 + (q->zfreq ? 1 : 0) + (q->zwt ? 1 : 0) + (q->grpvar ? 2 : 0) +
-                (first_var(proc, 11) ? 1 : 0);
-    XVHANDLE* xvin = nullptr;
-    if (xvgeti(input(q), count, &xvin) < 0 || !xvin)
-        xexit(std::max(q->rc, 1008), 0);
-    q->xvin = xvin;
-
-    // 3. WEIGHT, FREQ, time and censoring variable as raw doubles.
+// WEIGHT, FREQ, the time and the censoring variable, bound as raw doubles to
+// their row-buffer slots; returns the time variable's descriptor.
+NAMESTR* bind_analysis_variables(KORVCOM* q, const STMT* proc, XVHANDLE* xvin)
+{
     if (q->zwt) {
-        NAMESTR* nm = descriptor(q, first_var(proc, 55));
+        NAMESTR* nm = descriptor(q, first_var(proc, proc_field::WEIGHT));
         require_numeric(q, nm, "WEIGHT");
         xvgetd(xvin, nm->nvar0, 0, &q->iovar[4], 8, 8);
     }
     if (q->zfreq) {
-        NAMESTR* nm = descriptor(q, first_var(proc, 7));
+        NAMESTR* nm = descriptor(q, first_var(proc, proc_field::FREQ));
         require_numeric(q, nm, "FREQ");
         xvgetd(xvin, nm->nvar0, 0, &q->iovar[3], 8, 8);
     }
-    int timevar = first_var(proc, 10);
+    int timevar = first_var(proc, proc_field::TIME);
     if (timevar < 1) {
-        xpmlog(326, 9);
+        xpmlog(326, msg326::NO_ANALYSIS_VARIABLE);
         q->rc = std::max(q->rc, 2000);
         xexit(q->rc, 0);
     }
     NAMESTR* tnm = descriptor(q, timevar);
     require_numeric(q, tnm, "TIME");
     xvgetd(xvin, tnm->nvar0, 0, &q->iovar[0], 8, 8);
-    if (int cv = first_var(proc, 11)) {
+    if (int cv = first_var(proc, proc_field::CENSOR)) {
         NAMESTR* nm = descriptor(q, cv);
         require_numeric(q, nm, "censoring");
         xvgetd(xvin, nm->nvar0, 0, &q->iovar[2], 8, 8);
     }
+    return tnm;
+}
 
-    // 4. GROUP= variable: formatted text, then the raw value.
-    if (q->grpvar) {
-        GRPVAR* g = q->grpvar;
-        int gv = first_var(strat, 4);
-        xffile(input(q), 70, &gv, 1);
-        g->nm = descriptor(q, gv);
-        g->lenu = g->nm->ntype == 1 ? 8 : vyr_namestr_length(*g->nm);
-        int fw = korv_format_width(g->nm);
-        g->lenf = round8(fw);
-        g->value = task_alloc(g->lenf + g->lenu);
-        std::memset(g->value, ' ', static_cast<size_t>(g->lenf + g->lenu));
-        xvgetd(xvin, gv, 0, g->value, fw, 4);
-        xvgetd(xvin, gv, 0, g->value + g->lenf, g->lenu, 8);
+// The GROUP= variable: formatted text, then the raw value.
+void bind_group_variable(KORVCOM* q, const STMT* strat, XVHANDLE* xvin)
+{
+    GRPVAR* g = q->grpvar;
+    if (!g)
+        return;
+    int gv = first_var(strat, strata_field::GROUP);
+    xffile(input(q), 70, &gv, 1);
+    g->nm = descriptor(q, gv);
+    g->lenu = g->nm->ntype == 1 ? 8 : vyr_namestr_length(*g->nm);
+    int fw = korv_format_width(g->nm);
+    g->lenf = round8(fw);
+    g->value = task_alloc(g->lenf + g->lenu);
+    std::memset(g->value, ' ', static_cast<size_t>(g->lenf + g->lenu));
+    xvgetd(xvin, gv, 0, g->value, fw, 4);
+    xvgetd(xvin, gv, 0, g->value + g->lenf, g->lenu, 8);
+}
+
+// Cut points of the STRATA variables: pairs {variable number in the list, end
+// of its values}; a numeric variable with cut points is grouped into
+// intervals.
+void read_cut_points(KORVCOM* q, const STMT* strat)
+{
+    const STLIST* cvals = stmt_field(strat, strata_field::CUT_POINTS);
+    const STLIST* marks = stmt_field(strat, strata_field::CUT_MARKS);
+    if (marks && marks->ivals) {
+        int start = 0;
+        for (int m = 0; m + 1 < marks->n; m += 2) {
+            int var = marks->ivals[m] - 1;
+            int end = marks->ivals[m + 1];
+            int n = end - start;
+            if (var < 0 || var >= q->nsvar) {
+                start = end;
+                continue;
+            }
+            SNAMESTR& s = q->sname[var];
+            if (s.type == 1) {
+                if (n <= 0 || !cvals || !cvals->dvals || end > cvals->n) {
+                    xpmlog(326, msg326::EMPTY_CUT_LIST);
+                    xexit(1012, 0);
+                }
+                s.nfl = 0;
+                // Room for the marker and the whole text of the value.
+                s.lngf = 16;
+                q->cut[q->ncut++] = var;
+                s.cutnum = static_cast<short>(n);
+                s.cutpoint = reinterpret_cast<double*>(task_alloc(n * 8));
+                std::memcpy(s.cutpoint, cvals->dvals + start, static_cast<size_t>(n) * 8);
+                shell(s.cutpoint, n);
+            }
+            start = end;
+        }
     }
+}
 
-    // 6. STRATA variables.
-    const STLIST* svars = strat ? stmt_field(strat, 1) : nullptr;
+// The strata key: formatted parts, then raw parts, and the two bindings per
+// variable.
+void lay_out_strata_key(KORVCOM* q, XVHANDLE* xvin)
+{
+    int pos = 0;
+    q->maxlngf = 0;
+    for (int i = 0; i < q->nsvar; ++i) {
+        SNAMESTR& s = q->sname[i];
+        s.posf = pos;
+        pos += s.lngf;
+        q->maxlngf = std::max<int>(q->maxlngf, s.lngf);
+        q->hdrlen += s.lngf + 5;
+    }
+    q->slenf = pos;
+    for (int i = 0; i < q->nsvar; ++i) {
+        SNAMESTR& s = q->sname[i];
+        s.posu = pos;
+        pos += s.lngu;
+        int v = s.nm->nvar0;
+        if (s.nfl == 2)
+            xvgetd(xvin, v, s.posf, nullptr, s.lngf, 4);
+        else
+            xvgetd(xvin, v, s.posf, nullptr, 8, 8);
+        xvgetd(xvin, v, s.posu, nullptr, s.lngu, 8);
+    }
+}
+
+// The STRATA variables, their cut points and the layout of the strata key.
+void bind_strata_variables(KORVCOM* q, const STMT* strat, XVHANDLE* xvin)
+{
+    const STLIST* svars = strat ? stmt_field(strat, strata_field::VARIABLES) : nullptr;
     if (q->zstrata && q->nsvar > 0 && q->sname && svars && svars->n >= q->nsvar) {
         q->hdrlen = 15;
         q->slenu = 0;
@@ -186,68 +243,18 @@ void setin(KORVCOM* q)
         }
         q->cut = reinterpret_cast<int*>(task_alloc(static_cast<int64_t>(q->nsvar) * sizeof(int)));
         q->ncut = 0;
-
-        // 7. Cut points: pairs {variable number in the list, end of its values}.
-        const STLIST* cvals = stmt_field(strat, 2);
-        const STLIST* marks = stmt_field(strat, 3);
-        if (marks && marks->ivals) {
-            int start = 0;
-            for (int m = 0; m + 1 < marks->n; m += 2) {
-                int var = marks->ivals[m] - 1;
-                int end = marks->ivals[m + 1];
-                int n = end - start;
-                if (var < 0 || var >= q->nsvar) {
-                    start = end;
-                    continue;
-                }
-                SNAMESTR& s = q->sname[var];
-                if (s.type == 1) {
-                    if (n <= 0 || !cvals || !cvals->dvals || end > cvals->n) {
-                        xpmlog(326, 19);
-                        xexit(1012, 0);
-                    }
-                    s.nfl = 0;
-                    // Room for the marker and the whole text of the value.
-                    s.lngf = 16;
-                    q->cut[q->ncut++] = var;
-                    s.cutnum = static_cast<short>(n);
-                    s.cutpoint = reinterpret_cast<double*>(task_alloc(n * 8));
-                    std::memcpy(s.cutpoint, cvals->dvals + start, static_cast<size_t>(n) * 8);
-                    shell(s.cutpoint, n);
-                }
-                start = end;
-            }
-        }
-
-        // 8. Key layout and the two bindings per variable.
-        int pos = 0;
-        q->maxlngf = 0;
-        for (int i = 0; i < q->nsvar; ++i) {
-            SNAMESTR& s = q->sname[i];
-            s.posf = pos;
-            pos += s.lngf;
-            q->maxlngf = std::max<int>(q->maxlngf, s.lngf);
-            q->hdrlen += s.lngf + 5;
-        }
-        q->slenf = pos;
-        for (int i = 0; i < q->nsvar; ++i) {
-            SNAMESTR& s = q->sname[i];
-            s.posu = pos;
-            pos += s.lngu;
-            int v = s.nm->nvar0;
-            if (s.nfl == 2)
-                xvgetd(xvin, v, s.posf, nullptr, s.lngf, 4);
-            else
-                xvgetd(xvin, v, s.posf, nullptr, 8, 8);
-            xvgetd(xvin, v, s.posu, nullptr, s.lngu, 8);
-        }
+        read_cut_points(q, strat);
+        lay_out_strata_key(q, xvin);
     } else {
         q->nsvar = 0;
     }
+}
 
-    // 9. ID variables.
+// The ID variables, copied as they are into the ID buffer.
+void bind_id_variables(KORVCOM* q, const STMT* proc, XVHANDLE* xvin)
+{
     if (q->nid > 0) {
-        const STLIST* ids = stmt_field(proc, 9);
+        const STLIST* ids = stmt_field(proc, proc_field::ID);
         auto** idp = reinterpret_cast<NAMESTR**>(
             task_alloc(static_cast<int64_t>(q->nid) * sizeof(NAMESTR*)));
         q->idptr = idp;
@@ -264,12 +271,14 @@ void setin(KORVCOM* q)
             at += len;
         }
     }
-    xvgete(xvin);
+}
 
-    // 10. TEST covariates: raw doubles at 8 i in the observation's slot. Their
-    // names and labels belong to the covariate records of the rank tests.
+// TEST covariates: raw doubles at 8 i in the observation's slot. Their names
+// and labels belong to the covariate records of the rank tests.
+void bind_test_covariates(KORVCOM* q, const STMT* proc)
+{
     if (q->ncvar > 0) {
-        const STLIST* tv = stmt_field(proc, 8);
+        const STLIST* tv = stmt_field(proc, proc_field::TEST);
         XVHANDLE* cvget = nullptr;
         if (xvgeti(input(q), q->ncvar, &cvget) < 0 || !cvget)
             xexit(std::max(q->rc, 1008), 0);
@@ -287,12 +296,13 @@ void setin(KORVCOM* q)
         }
         xvgete(cvget);
     }
+}
 
-    // 11-12.
-    if (q->rc > 4)
-        xexit(q->rc, 0);
-
-    // 13. Names and labels.
+// The texts the tables show: the stratum heading's length, the TEST names
+// blank padded to the longest with their labels, and the time variable's name
+// and label.
+void name_texts(KORVCOM* q, const NAMESTR* tnm)
+{
     for (int i = 0; i < q->nsvar; ++i)
         q->hdrlen += std::max<int>(q->sname[i].nm->namelen, q->sname[i].nm->nlablen);
     // TEST names blank padded to the longest, and their labels.
@@ -307,6 +317,7 @@ void setin(KORVCOM* q)
             if (nm->nlablen > 0)
                 std::memcpy(q->c[i].label.s, nm->label_p, static_cast<size_t>(nm->nlablen));
         }
+    // The time variable's name and label.
     q->timename.l = tnm->namelen;
     q->timename.s = task_alloc(tnm->namelen);
     std::memcpy(q->timename.s, tnm->name_p, static_cast<size_t>(tnm->namelen));
@@ -315,15 +326,52 @@ void setin(KORVCOM* q)
     if (tnm->nlablen > 0)
         std::memcpy(q->timelabel.s, tnm->label_p, static_cast<size_t>(tnm->nlablen));
     q->maxname = std::max(static_cast<int>(tnm->namelen), q->cnamlen);
+}
 
-    // 14. The strata key record of output rows and the stratum heading.
+} // namespace
+
+void setin(KORVCOM* q)
+{
+    const STMT* proc = q->stmt;
+    const STMT* strat = strata_record(q);
+
+    // Nothing printed or plotted: the output manager is not needed.
+    if (!q->zprint && !q->zplot && q->vdqgraph == 0 && q->vdq) {
+        int r = wobzoom(q->vdq, 3, 4, 0, nullptr);
+        if (r < 0)
+            zvdqexit(r);
+        q->vdq = nullptr;
+    }
+
+    // The fetch vector of the analysis variables.
+    int count = 1 + (q->zfreq ? 1 : 0) + (q->zwt ? 1 : 0) + (q->grpvar ? 2 : 0) +
+                (first_var(proc, proc_field::CENSOR) ? 1 : 0);
+    XVHANDLE* xvin = nullptr;
+    if (xvgeti(input(q), count, &xvin) < 0 || !xvin)
+        xexit(std::max(q->rc, 1008), 0);
+    q->xvin = xvin;
+
+    NAMESTR* tnm = bind_analysis_variables(q, proc, xvin);
+    bind_group_variable(q, strat, xvin);
+    bind_strata_variables(q, strat, xvin);
+    bind_id_variables(q, proc, xvin);
+    xvgete(xvin);
+    bind_test_covariates(q, proc);
+
+    // A variable that could not be used ends the step here.
+    if (q->rc > 4)
+        xexit(q->rc, 0);
+
+    name_texts(q, tnm);
+
+    // The strata key record of output rows and the stratum heading.
     if (q->nsvar > 0) {
         q->value = task_alloc(q->slenf + q->slenu);
         q->buff = q->value + q->slenf;
         q->stratumid = reinterpret_cast<STRATUMID*>(task_alloc(sizeof(STRATUMID)));
         q->stratumid->label = task_alloc(q->hdrlen);
     }
-    // 15. Score buffer of the TEST covariates.
+    // The score buffer of the TEST covariates.
     if (q->ncvar > 0)
         q->buffy = reinterpret_cast<double*>(task_alloc(static_cast<int64_t>(q->ncvar) * 8));
 }

@@ -19,7 +19,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "frame/rankorder.h"
+#include "common/rankorder.h"
 #include "homogeneity/homogeneity.h"
 #include "numeric/vector.h"
 

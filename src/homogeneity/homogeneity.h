@@ -14,7 +14,9 @@
 
 #include <cstdint>
 
-#include "frame/korvcom.h"
+#include "common/korvcom.h"
+#include "common/stages.h"
+#include "numeric/format.h"
 
 // ---------------------------------------------------------------------------
 // Driver entries (survival road only).
@@ -32,10 +34,6 @@ struct HomSize {
 };
 HomSize korv_hom_size(KorvPtr q, int k);
 bool korv_hom_fits(KorvPtr q, int k);
-// Called by the data pass once the strata of a BY group are known: when the
-// tests would run but their matrices do not fit, says so (with the strata
-// count) before any estimate is made; korvpol then leaves them out.
-void korv_hom_announce(KorvPtr q);
 // Unweighted / WEIGHT-statement entries: return at once when the tests are
 // switched off (ktype bit 0x2).
 void korvhom(KorvPtr q);
@@ -72,10 +70,6 @@ struct KorvChiSq {
     double p;
 };
 KorvChiSq korv_chisq(double* block, int k, double singular, char* dfs, double* work);
-
-// Number of decimals with which value prints in a field of `width`
-// characters, one character kept for a sign.
-int zpfmt(double value, int width);
 
 // One trend row of the k scores U (scores) with covariance V (cov, packed)
 // and trend scores x: iovar[0] = x'U, [1] = sqrt(x'Vx) (0 when not above 0),

@@ -1,6 +1,5 @@
 // The sweep operator, the greedy pivoting step on a bordered block, the
-// chi-square recipe of the homogeneity tests, the decimals of the score
-// columns and the trend statistic.
+// chi-square recipe of the homogeneity tests and the trend statistic.
 #include <cmath>
 
 #include "homogeneity/homogeneity.h"
@@ -116,25 +115,6 @@ KorvChiSq korv_chisq(double* block, int k, double singular, char* dfs, double* w
     if (r.df > 0)
         r.p = r.chisq > 0 ? zpgx2(r.chisq, r.df) : 1.0;
     return r;
-}
-
-int zpfmt(double value, int width)
-{
-    if (wzmis(value) || !std::isfinite(value))
-        return 0;
-    double a = std::fabs(value);
-    int whole = 1;
-    while (a >= 10.0 && whole < 40) {
-        a /= 10.0;
-        ++whole;
-    }
-    // sign + integer digits + point + decimals = width
-    int dec = width - whole - 2;
-    if (dec < 0)
-        dec = 0;
-    if (dec > 8)
-        dec = 8;
-    return dec;
 }
 
 void Trend(int n, double* cov, double* scores, double* x, double* work, double* iovar)

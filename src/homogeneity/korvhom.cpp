@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "frame/frame.h"
-#include "frame/parse.h"
+#include "common/options.h"
+#include "common/strata.h"
 #include "homogeneity/present.h"
 #include "vyr_host.h"
 

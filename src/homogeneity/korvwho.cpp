@@ -1,8 +1,8 @@
 // The WEIGHT-statement test of equal survival across strata: weighted
 // log-rank, Wilcoxon and Tarone tests over the pooled records, with the same
 // tables, trend tests and graph-inset p-values as the unweighted test.
-#include "frame/frame.h"
-#include "frame/parse.h"
+#include "common/options.h"
+#include "common/strata.h"
 #include "homogeneity/present.h"
 #include "vyr_host.h"
 

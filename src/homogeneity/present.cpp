@@ -5,16 +5,16 @@
 #include <cstring>
 #include <vector>
 
-#include "frame/parse.h"
-#include "frame/stages.h"
+#include "common/options.h"
+#include "common/stages.h"
 #include "homogeneity/present.h"
 #include "numeric/gamma.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
 #include "runtime/wzstr.h"
+#include "runtime/xccheck.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
-#include "runtime/xccheck.h"
 
 namespace korv_hom
 {
@@ -238,10 +238,9 @@ void details(KorvPtr q, const Levels& L, xobop* group)
         m[17] = wob_key(WOB_TAG_DYNVALUE, header);
         wobcall(q->vdq, WOB_SEL_MATRIX_OUTPUT, 18, m);
     }
-    // Stratum numbers need the legend that tells their values (when the
-    // line-printer plot room is part of the build).
+    // Stratum numbers need the legend that tells their values.
     if (q->nsvar > 1)
-        stage_korvleg(q, 0);
+        korvleg(q, 0);
 }
 
 void save_scores(KorvPtr q, const Levels& L)

@@ -6,7 +6,7 @@
 
 #include "runtime/xccheck.h"
 
-#include "frame/strata.h"
+#include "common/strata.h"
 #include "homogeneity/homogeneity.h"
 #include "vyr_files.h"
 #include "vyr_output.h"

@@ -2,30 +2,31 @@
 // their hidden plot data, and the OUTCIF= data set.
 #include <cstring>
 
-#include "frame/parse.h"
-#include "frame/strata.h"
+#include "common/options.h"
+#include "common/strata.h"
 #include "results/coldef.h"
 #include "results/outdata.h"
 #include "results/results.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
+#include "vyr_message_names.h"
 
 using namespace korv_results;
 
 void FailureSummary(KorvPtr q)
 {
-    xobop t = createTable(q, txt("FailureSummary"), vdqmsg(0, 267));
+    xobop t = createTable(q, txt("FailureSummary"), vdqmsg(0, msg0::FAILURE_SUMMARY));
     q->Summary = t;
     DefineStatusVar(q->cmprisk, t, 1);
     if (q->nsvar > 0 || q->grpvar)
-        numColumn(t, "Stratum", vdqmsg(0, 135), &q->stratumno);
+        numColumn(t, "Stratum", vdqmsg(0, msg0::STRATUM), &q->stratumno);
     if (q->nsvar > 0)
         DefineStrataVars(q, t, 0);
     if (q->grpvar)
         DefineGroupVar(q, t);
-    numColumn(t, "Censored", vdqmsg(0, 588), &q->iovar[0]);
-    numColumn(t, "Event", vdqmsg(0, 589), &q->iovar[1]);
-    numColumn(t, "Compete", vdqmsg(0, 590), &q->iovar[2]);
+    numColumn(t, "Censored", vdqmsg(0, msg0::CIF_CENSORED), &q->iovar[0]);
+    numColumn(t, "Event", vdqmsg(0, msg0::CIF_EVENT), &q->iovar[1]);
+    numColumn(t, "Compete", vdqmsg(0, msg0::COMPETING_EVENT), &q->iovar[2]);
     totalColumn(q, t);
     endColumns(t);
 }
@@ -42,15 +43,15 @@ void cifTbl(KorvPtr q)
     double lvl = level(q->alpha);
     numColumn(t, "CIF", nullptr, &q->iovar[1]);
     numColumn(t, q->cmprisk->printVar ? "Variance" : "StdErr", nullptr, &q->iovar[2]);
-    numColumn(t, "CIF_LCL", vdqmsgs(326, 591, lvl), &q->iovar[3]);
-    numColumn(t, "CIF_UCL", vdqmsgs(326, 592, lvl), &q->iovar[4]);
+    numColumn(t, "CIF_LCL", vdqmsgs(326, msg326::CIF_LCL, lvl), &q->iovar[3]);
+    numColumn(t, "CIF_UCL", vdqmsgs(326, msg326::CIF_UCL, lvl), &q->iovar[4]);
     endColumns(t);
     q->Surv = t;
 }
 
 void cifPhantom(KorvPtr q)
 {
-    xobop t = createTable(q, txt("Phantom"), vdqmsg(0, 226), true);
+    xobop t = createTable(q, txt("Phantom"), vdqmsg(0, msg0::PLOT_DATA), true);
     q->Phantom = t;
     numColumn(t, "StratumNum", nullptr, &q->stratumno);
     if (q->nsvar > 0) {
@@ -89,7 +90,7 @@ void Outcif(KorvPtr q)
     XVHANDLE* h = nullptr;
     xvputi(static_cast<DSHANDLE*>(q->fileouts), count, 32, &h);
     q->svput = h;
-    int n = xpmstr(q->label, 256, 326, 540);
+    int n = xpmstr(q->label, 256, 326, msg326::CIF_DATASET);
     setDataSetLabel(q->fileouts, q->label, n);
     defineByVariables(q, h);
 
@@ -97,7 +98,7 @@ void Outcif(KorvPtr q)
     xvnamei(&d);
     d.ntype = 1;
     d.nlng = 8;
-    labelFromCatalogue(d, 587);
+    labelFromCatalogue(d, msg326::FAILURE_CODE_LABEL);
     setName(d, "Failcode", 8);
     xvputd(h, &d, 0, &q->cmprisk->statusVal, 0, 0, 0);
     defineStrataCopies(q, h);
@@ -117,16 +118,16 @@ void Outcif(KorvPtr q)
     if (!reduced) {
         setName(d, q->timename.s, static_cast<int>(q->timename.l));
         xvputd(h, &d, OUTCIF_TIME, nullptr, 0, 0, 0);
-        labelFromCatalogue(d, 271);
+        labelFromCatalogue(d, msg326::CIF_AT_RISK);
         at("AtRisk", OUTCIF_ATRISK);
-        labelFromCatalogue(d, 272);
+        labelFromCatalogue(d, msg326::CIF_EVENTS);
         at("Event", OUTCIF_EVENT);
-        labelFromCatalogue(d, 273);
+        labelFromCatalogue(d, msg326::CIF_ALL_EVENTS);
         at("AllEventTypes", OUTCIF_ALLEVENTS);
-        labelFromCatalogue(d, 274);
+        labelFromCatalogue(d, msg326::CIF_CENSORED_LABEL);
         at("Censored", OUTCIF_CENSORED);
     } else {
-        labelFromCatalogue(d, 161);
+        labelFromCatalogue(d, msg326::TIMELIST_LABEL);
         at(q->v6names ? "_TIME_" : "TIMELIST", OUTCIF_TIMELIST);
         // The time variable carries its own label, not the one just given
         // to TIMELIST.
@@ -134,18 +135,18 @@ void Outcif(KorvPtr q)
         setName(d, q->timename.s, static_cast<int>(q->timename.l));
         xvputd(h, &d, OUTCIF_TIME, nullptr, 0, 0, 0);
     }
-    labelFromCatalogue(d, 261);
+    labelFromCatalogue(d, msg326::CIF_ESTIMATE);
     at("CIF", OUTCIF_CIF);
     if (q->cmprisk->printVar) {
-        msgLabel(q->cmprisk->error == 0 ? 586 : 585);
+        msgLabel(q->cmprisk->error == 0 ? msg326::CIF_VAR_AALEN : msg326::CIF_VAR_DELTA);
         at("Variance", OUTCIF_STDERR);
     } else {
-        msgLabel(q->cmprisk->error == 0 ? 263 : 262);
+        msgLabel(q->cmprisk->error == 0 ? msg326::CIF_STDERR_AALEN : msg326::CIF_STDERR_DELTA);
         at("StdErr", OUTCIF_STDERR);
     }
     setLabel(d, nullptr, 0);
     at("ALPHA", OUTCIF_ALPHA);
-    msgLabel(266);
+    msgLabel(msg326::CIF_TRANSFORM);
     d.ntype = 2;
     d.nlng = 0;
     d.user_lng = 8;
@@ -154,14 +155,14 @@ void Outcif(KorvPtr q)
     d.nlng = 8;
     d.user_lng = 0;
     double lvl = level(q->alpha);
-    int ll = xpmstr(q->label, 256, 326, 591, lvl);
+    int ll = xpmstr(q->label, 256, 326, msg326::CIF_LCL, lvl);
     setLabel(d, q->label, ll);
     at("CIF_LCL", OUTCIF_LCL);
-    ll = xpmstr(q->label, 256, 326, 592, lvl);
+    ll = xpmstr(q->label, 256, 326, msg326::CIF_UCL, lvl);
     setLabel(d, q->label, ll);
     at("CIF_UCL", OUTCIF_UCL);
     if (q->nsvar > 0) {
-        labelFromCatalogue(d, 123);
+        labelFromCatalogue(d, msg326::STRATUM_NUMBER);
         {
             const char* sn = q->v6names ? "_STRTUM_" : "STRATUM";
             setName(d, sn, static_cast<int>(std::strlen(sn)));

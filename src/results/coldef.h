@@ -3,7 +3,7 @@
 // wobcall, which hands a negative one to zvdqexit.
 #pragma once
 
-#include "frame/korvcom.h"
+#include "common/korvcom.h"
 #include "runtime/wobmth.h"
 #include "vyr_output.h"
 

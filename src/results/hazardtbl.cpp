@@ -3,12 +3,13 @@
 // the stratum-label buffer their "Stratum" columns read.
 #include <algorithm>
 
-#include "frame/parse.h"
-#include "frame/strata.h"
+#include "common/options.h"
+#include "common/strata.h"
 #include "results/coldef.h"
 #include "results/results.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
+#include "vyr_message_names.h"
 
 using namespace korv_results;
 
@@ -38,7 +39,7 @@ varstring* korv_ogstrlab(KorvPtr q)
 void HazardRate(KorvPtr q)
 {
     SMOOTHED* sm = q->kmhaz;
-    xobop t = createTable(q, vdqtxt("HazardRate", -1), vdqmsg(0, 323));
+    xobop t = createTable(q, vdqtxt("HazardRate", -1), vdqmsg(0, msg0::SMOOTHED_HAZARD_ESTIMATES));
     sm->data = t;
     numColumn(t, "StratumNum", nullptr, &q->stratumno);
     if (q->nsvar > 0) {
@@ -53,8 +54,8 @@ void HazardRate(KorvPtr q)
     if (sm->zcl) {
         double lvl = level(q->alpha);
         numColumn(t, "StdErr", nullptr, &q->iovar[2]);
-        numColumn(t, "Lower", vdqmsgs(326, 321, lvl), &q->iovar[3]);
-        numColumn(t, "Upper", vdqmsgs(326, 322, lvl), &q->iovar[4]);
+        numColumn(t, "Lower", vdqmsgs(326, msg326::LCL_LEVEL, lvl), &q->iovar[3]);
+        numColumn(t, "Upper", vdqmsgs(326, msg326::UCL_LEVEL, lvl), &q->iovar[4]);
     }
     if (sm->nbw != 1)
         charColumn(t, "BandwidthLabel", nullptr, q->label, 12);

@@ -7,14 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "frame/parse.h"
-#include "frame/strata.h"
+#include "common/options.h"
+#include "common/statement.h"
+#include "common/strata.h"
 #include "results/outdata.h"
 #include "results/results.h"
 #include "runtime/zsort.h"
 #include "vyr_data.h"
 #include "vyr_format.h"
 #include "vyr_host.h"
+#include "vyr_message_names.h"
 #include "vyr_parse.h"
 
 namespace korv_results
@@ -124,7 +126,11 @@ std::string nameOf(const NAMESTR* nm)
 
 } // namespace
 
-void Outsurv(KorvPtr q)
+namespace
+{
+
+// The number of OUTSURV= variables the options ask for.
+int outsurv_count(KorvPtr q)
 {
     bool lt = q->method == 1;
     int count = q->nby + q->nsvar + 6;
@@ -146,61 +152,60 @@ void Outsurv(KorvPtr q)
         count += q->nsvar;
     if (q->grpvar)
         count += 1;
-    XVHANDLE* h = nullptr;
-    xvputi(static_cast<DSHANDLE*>(q->fileouts), count, 32, &h);
-    q->svput = h;
+    return count;
+}
 
-    int dsl = q->method == 1 ? 127 : q->method == 2 ? 527 : q->method == 3 ? 528 : 126;
-    int n = xpmstr(q->label, 40, 326, dsl);
-    setDataSetLabel(q->fileouts, q->label, n);
-    defineByVariables(q, h);
-    defineStrataCopies(q, h);
-
-    if (q->zstrataid && q->nsvar > 0) {
-        // "_" and the variable's name, cut to 32 characters and made unique
-        // among the names of the data set.
-        std::vector<std::string> strata, taken;
-        for (int k = 0; k < q->nsvar; ++k) {
-            strata.push_back(nameOf(q->sname[k].nm));
-            taken.push_back(strata.back());
-        }
-        if (q->nby > 0 && q->stmt && q->filein) {
-            const STLIST* by = stmt_field(q->stmt, 0);
-            for (int i = 0; by && by->ivals && i < q->nby; ++i)
-                taken.push_back(
-                    nameOf(xvname(static_cast<DSHANDLE*>(q->filein), std::abs(by->ivals[i]))));
-        }
-        if (q->grpvar)
-            taken.push_back(nameOf(q->grpvar->nm));
-        taken.push_back(
-            std::string(q->timename.s ? q->timename.s : "", static_cast<size_t>(q->timename.l)));
-        for (const char* g :
-             {"TIMELIST", "_TIME_",  "_CENSOR_",   "SURVIVAL", "SDF_STDERR", "CONFTYPE",
-              "SDF_LCL",  "SDF_UCL", "MIDPOINT",   "PDF",      "PDF_STDERR", "PDF_LCL",
-              "PDF_UCL",  "HAZARD",  "HAZ_STDERR", "HAZ_LCL",  "HAZ_UCL",    "HW_LCL",
-              "HW_UCL",   "EP_LCL",  "EP_UCL",     "STRATUM",  "_STRTUM_"})
-            taken.push_back(g);
-        std::vector<std::string> names = sidNames(strata, taken);
-        int foff = 0;
-        for (int k = 0; k < q->nsvar; ++k) {
-            NAMESTR d;
-            xvnamei(&d);
-            char namebuf[32];
-            std::memset(namebuf, ' ', sizeof namebuf);
-            std::memcpy(namebuf, names[static_cast<size_t>(k)].data(),
-                        names[static_cast<size_t>(k)].size());
-            setName(d, namebuf, static_cast<int>(names[static_cast<size_t>(k)].size()));
-            d.ntype = 2;
-            d.nlng = q->sname[k].lngf;
-            const NAMESTR* nm = q->sname[k].nm;
-            int ll = xpmstr(q->label, 256, 326, 180, static_cast<int>(nm->namelen), nm->name_p);
-            setLabel(d, q->label, ll);
-            xvputd(h, &d, 0, q->value + foff, 0, 0, 0);
-            foff += q->sname[k].lngf;
-        }
+// SID=ON: each STRATA variable's formatted value under "_" and its name, cut
+// to 32 characters and made unique among the names of the data set.
+void define_strata_ids(KorvPtr q, XVHANDLE* h)
+{
+    std::vector<std::string> strata, taken;
+    for (int k = 0; k < q->nsvar; ++k) {
+        strata.push_back(nameOf(q->sname[k].nm));
+        taken.push_back(strata.back());
     }
-    defineGroupCopy(q, h);
+    if (q->nby > 0 && q->stmt && q->filein) {
+        const STLIST* by = stmt_field(q->stmt, proc_field::BY);
+        for (int i = 0; by && by->ivals && i < q->nby; ++i)
+            taken.push_back(
+                nameOf(xvname(static_cast<DSHANDLE*>(q->filein), std::abs(by->ivals[i]))));
+    }
+    if (q->grpvar)
+        taken.push_back(nameOf(q->grpvar->nm));
+    taken.push_back(
+        std::string(q->timename.s ? q->timename.s : "", static_cast<size_t>(q->timename.l)));
+    for (const char* g : {"TIMELIST", "_TIME_",  "_CENSOR_",   "SURVIVAL", "SDF_STDERR", "CONFTYPE",
+                          "SDF_LCL",  "SDF_UCL", "MIDPOINT",   "PDF",      "PDF_STDERR", "PDF_LCL",
+                          "PDF_UCL",  "HAZARD",  "HAZ_STDERR", "HAZ_LCL",  "HAZ_UCL",    "HW_LCL",
+                          "HW_UCL",   "EP_LCL",  "EP_UCL",     "STRATUM",  "_STRTUM_"})
+        taken.push_back(g);
+    std::vector<std::string> names = sidNames(strata, taken);
+    int foff = 0;
+    for (int k = 0; k < q->nsvar; ++k) {
+        NAMESTR d;
+        xvnamei(&d);
+        char namebuf[32];
+        std::memset(namebuf, ' ', sizeof namebuf);
+        std::memcpy(namebuf, names[static_cast<size_t>(k)].data(),
+                    names[static_cast<size_t>(k)].size());
+        setName(d, namebuf, static_cast<int>(names[static_cast<size_t>(k)].size()));
+        d.ntype = 2;
+        d.nlng = q->sname[k].lngf;
+        const NAMESTR* nm = q->sname[k].nm;
+        int ll = xpmstr(q->label, 256, 326, msg326::FORMATTED_VALUE, static_cast<int>(nm->namelen),
+                        nm->name_p);
+        setLabel(d, q->label, ll);
+        xvputd(h, &d, 0, q->value + foff, 0, 0, 0);
+        foff += q->sname[k].lngf;
+    }
+}
 
+// The estimate columns: time (or TIMELIST=), censoring, survival with its
+// standard error and limits, the life table's density and hazard, the bands,
+// and the stratum number.
+void define_estimate_columns(KorvPtr q, XVHANDLE* h)
+{
+    const bool lt = q->method == 1;
     NAMESTR d;
     xvnamei(&d);
     d.ntype = 1;
@@ -223,27 +228,27 @@ void Outsurv(KorvPtr q)
     };
 
     if (q->zreduce && q->ztimelst && !lt) {
-        labelFromCatalogue(d, 161);
+        labelFromCatalogue(d, msg326::TIMELIST_LABEL);
         define(q->v6names ? "_TIME_" : "TIMELIST", &q->iovar[9]);
     }
     if (lt)
-        labelFromCatalogue(d, 111);
+        labelFromCatalogue(d, msg326::INTERVAL_START);
     else
         setLabel(d, q->timelabel.s, static_cast<int>(q->timelabel.l));
     setName(d, q->timename.s, static_cast<int>(q->timename.l));
     xvputd(h, &d, 0, &q->iovar[0], 0, 0, 0);
     if (!lt) {
-        labelFromCatalogue(d, 113);
+        labelFromCatalogue(d, msg326::CENSORING_INDICATOR);
         define("_CENSOR_", &q->cenval);
     }
-    labelFromCatalogue(d, 114);
+    labelFromCatalogue(d, msg326::SDF_ESTIMATE);
     define("SURVIVAL", &q->iovar[1]);
     if (q->zseout) {
-        msgLabel(186);
+        msgLabel(msg326::SDF_STDERR);
         define("SDF_STDERR", &q->iovar[3]);
     }
     if (q->zSurvStmt) {
-        msgLabel(189);
+        msgLabel(msg326::TRANSFORM_LABEL);
         d.ntype = 2;
         d.nlng = 0;
         d.user_lng = 8;
@@ -252,51 +257,74 @@ void Outsurv(KorvPtr q)
         d.nlng = 8;
         d.user_lng = 0;
     }
-    lvlLabel(115);
+    lvlLabel(msg326::SDF_LCL);
     define("SDF_LCL", &q->iovar[5]);
-    lvlLabel(116);
+    lvlLabel(msg326::SDF_UCL);
     define("SDF_UCL", &q->iovar[4]);
     if (lt) {
-        labelFromCatalogue(d, 112);
+        labelFromCatalogue(d, msg326::INTERVAL_MIDPOINT);
         define("MIDPOINT", &q->iovar[6]);
-        labelFromCatalogue(d, 117);
+        labelFromCatalogue(d, msg326::PDF_ESTIMATE);
         define("PDF", &q->iovar[9]);
         if (q->zseout) {
-            labelFromCatalogue(d, 187);
+            labelFromCatalogue(d, msg326::PDF_STDERR_LABEL);
             define("PDF_STDERR", &q->iovar[10]);
         }
-        lvlLabel(118);
+        lvlLabel(msg326::PDF_LCL);
         define("PDF_LCL", &q->iovar[12]);
-        lvlLabel(119);
+        lvlLabel(msg326::PDF_UCL);
         define("PDF_UCL", &q->iovar[11], 8);
-        labelFromCatalogue(d, 120);
+        labelFromCatalogue(d, msg326::HAZARD_ESTIMATE);
         define("HAZARD", &q->iovar[13]);
         if (q->zseout) {
-            labelFromCatalogue(d, 188);
+            labelFromCatalogue(d, msg326::HAZARD_STDERR_LABEL);
             define("HAZ_STDERR", &q->iovar[14]);
         }
-        lvlLabel(121);
+        lvlLabel(msg326::HAZARD_LCL);
         define("HAZ_LCL", &q->iovar[16]);
-        lvlLabel(122);
+        lvlLabel(msg326::HAZARD_UCL);
         define("HAZ_UCL", &q->iovar[15]);
     } else {
         if (q->confband == 1 || q->confband == 3) {
-            lvlLabel(182);
+            lvlLabel(msg326::HW_LOWER);
             define("HW_LCL", &q->iovar[11]);
-            lvlLabel(183);
+            lvlLabel(msg326::HW_UPPER);
             define("HW_UCL", &q->iovar[12], 8);
         }
         if (q->confband == 2 || q->confband == 3) {
-            lvlLabel(184);
+            lvlLabel(msg326::EP_LOWER);
             define("EP_LCL", &q->iovar[13]);
-            lvlLabel(185);
+            lvlLabel(msg326::EP_UPPER);
             define("EP_UCL", &q->iovar[14], 8);
         }
     }
     if (q->nsvar > 0) {
-        labelFromCatalogue(d, 123);
+        labelFromCatalogue(d, msg326::STRATUM_NUMBER);
         define(q->v6names ? "_STRTUM_" : "STRATUM", &q->stratumno);
     }
+}
+
+} // namespace
+
+void Outsurv(KorvPtr q)
+{
+    XVHANDLE* h = nullptr;
+    xvputi(static_cast<DSHANDLE*>(q->fileouts), outsurv_count(q), 32, &h);
+    q->svput = h;
+
+    int dsl = q->method == 1   ? msg326::LIFETABLE_DATASET
+              : q->method == 2 ? msg326::BRESLOW_DATASET
+              : q->method == 3 ? msg326::FH_DATASET
+                               : msg326::PL_DATASET;
+    int n = xpmstr(q->label, 40, 326, dsl);
+    setDataSetLabel(q->fileouts, q->label, n);
+    defineByVariables(q, h);
+    defineStrataCopies(q, h);
+
+    if (q->zstrataid && q->nsvar > 0)
+        define_strata_ids(q, h);
+    defineGroupCopy(q, h);
+    define_estimate_columns(q, h);
     xvpute(h);
 }
 
@@ -313,18 +341,18 @@ void korvout(KorvPtr q)
     XVHANDLE* h = nullptr;
     xvputi(static_cast<DSHANDLE*>(q->fileoutt), q->nby + 3 + q->ncvar, 32, &h);
     q->cvput = h;
-    int n = xpmstr(q->label, 40, 326, 128);
+    int n = xpmstr(q->label, 40, 326, msg326::SCORES_DATASET);
     setDataSetLabel(q->fileoutt, q->label, n);
     defineByVariables(q, h);
     NAMESTR d;
     xvnamei(&d);
     d.ntype = 2;
     d.nlng = 8;
-    labelFromCatalogue(d, 125);
+    labelFromCatalogue(d, msg326::STATISTIC_TYPE);
     setName(d, "_TYPE_", 6);
     xvputd(h, &d, 0, q->typetype, 0, 0, 0);
     d.nlng = static_cast<short>(std::clamp(q->maxname, 1, 32));
-    labelFromCatalogue(d, 124);
+    labelFromCatalogue(d, msg326::ROW_NAME);
     setName(d, "_NAME_", 6);
     xvputd(h, &d, 0, q->varname, 0, 0, 0);
     d.ntype = 1;

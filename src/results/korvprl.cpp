@@ -4,12 +4,13 @@
 #include <algorithm>
 #include <cstring>
 
-#include "frame/parse.h"
-#include "frame/strata.h"
+#include "common/options.h"
+#include "common/strata.h"
 #include "results/coldef.h"
 #include "results/results.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
+#include "vyr_message_names.h"
 
 namespace korv_results
 {
@@ -52,20 +53,20 @@ void charColumn(xobop table, const char* name, xobskey label, const void* addres
 
 void endColumns(xobop table)
 {
-    wobcall(table, WOB_SEL_END_COLUMNS, 0, nullptr);
+    wobcall(table, WOB_SEL_END_COLUMNS);
 }
 
 void totalColumn(KorvPtr q, xobop table)
 {
     ColumnCall c;
-    c.type(WOB_COL_DOUBLE).name("Total").label0(77).address(&q->iovar[3]).decimals(99);
+    c.type(WOB_COL_DOUBLE).name("Total").label0(msg0::TOTAL).address(&q->iovar[3]).decimals(99);
     c.to(table);
 }
 
 void timeColumns(KorvPtr q, xobop table)
 {
     if (q->ztimelst)
-        numColumn(table, "Timelist", vdqmsg(0, 161), &q->iovar[9]);
+        numColumn(table, "Timelist", vdqmsg(0, msg0::TIMELIST), &q->iovar[9]);
     xobskey tn = vdqtxt(q->timename.s, static_cast<int>(q->timename.l));
     ColumnCall c;
     c.type(WOB_COL_DOUBLE).name(tn).label(tn).address(&q->iovar[0]).templ("GenericTime");
@@ -111,7 +112,7 @@ void DefineStrataVars(KorvPtr q, xobop table, int hide)
         if (sv.cutnum != 0) {
             c.type(WOB_COL_CHAR)
                 .name(vdqtxts("F_%*s", 5, static_cast<int>(nm->namelen), nm->name_p))
-                .label(vdqmsgs(326, 181, static_cast<int>(nm->namelen), nm->name_p))
+                .label(vdqmsgs(326, msg326::INTERVAL_OF, static_cast<int>(nm->namelen), nm->name_p))
                 .length(sv.lngf)
                 .address(q->value + foff);
             character = true;
@@ -166,7 +167,9 @@ int TestColumnLength(KorvPtr q)
     struct Lab {
         int bit, number;
     };
-    static const Lab labs[] = {{8, 132}, {16, 133}, {32, 204}, {64, 210}, {128, 211}, {512, 72}};
+    static const Lab labs[] = {{8, msg326::LOGRANK_LABEL},   {16, msg326::WILCOXON_LABEL},
+                               {32, msg326::TARONE_LABEL},   {64, msg326::PETO_LABEL},
+                               {128, msg326::MODPETO_LABEL}, {512, msg326::LR_TEST}};
     int len = 10;
     for (const Lab& l : labs) {
         if (!(q->ktype & l.bit))
@@ -177,8 +180,9 @@ int TestColumnLength(KorvPtr q)
             len = std::max(len, tl);
     }
     if ((q->ktype & 256) && q->fleming) {
-        int fl = q->fleming[1] < 0 ? xpmstr(q->label, 32, 326, 212, q->fleming[0])
-                                   : xpmstr(q->label, 32, 326, 213, q->fleming[0], q->fleming[1]);
+        int fl = q->fleming[1] < 0 ? xpmstr(q->label, 32, 326, msg326::FLEMING_RHO, q->fleming[0])
+                                   : xpmstr(q->label, 32, 326, msg326::FLEMING_RHO_GAMMA,
+                                            q->fleming[0], q->fleming[1]);
         len = std::max(len, fl);
     }
     return std::min(len, 32);
@@ -186,7 +190,7 @@ int TestColumnLength(KorvPtr q)
 
 void DefineTestColumn(KorvPtr q, xobop table)
 {
-    charColumn(table, "Test", vdqmsg(0, 67), q->varname, TestColumnLength(q));
+    charColumn(table, "Test", vdqmsg(0, msg0::TEST), q->varname, TestColumnLength(q));
 }
 
 void DefineStatusVar(CMPRISK* cmprisk, xobop table, int)
@@ -194,7 +198,7 @@ void DefineStatusVar(CMPRISK* cmprisk, xobop table, int)
     ColumnCall c;
     c.type(WOB_COL_DOUBLE)
         .name("Failcode")
-        .label0(587)
+        .label0(msg0::FAILURE_CODE)
         .address(&cmprisk->statusVal)
         .width(8)
         .decimals(99);

@@ -4,13 +4,14 @@
 // group analysis wrote.
 #include <cstring>
 
-#include "frame/parse.h"
-#include "frame/strata.h"
+#include "common/options.h"
+#include "common/strata.h"
 #include "results/results.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
+#include "vyr_message_names.h"
 
 namespace
 {
@@ -42,15 +43,15 @@ void emptyStrataValues(KorvPtr q)
 
 void putRow(KorvPtr q)
 {
-    wobcall(q->Summary, WOB_SEL_PUT_ROW, 0, nullptr);
+    wobcall(q->Summary, WOB_SEL_PUT_ROW);
 }
 
 void endAndClose(KorvPtr q)
 {
     WOB_PARM_BLK_STR end = wob_int(WOB_TAG_ENDDATA, 1);
-    wobcall(q->Summary, WOB_SEL_END_DATA, 1, &end);
+    wobcall(q->Summary, WOB_SEL_END_DATA, end);
     WOB_PARM_BLK_STR close = wob_object(WOB_TAG_OBJECT, q->output);
-    wobcall(q->vdq, WOB_SEL_CLOSE_OUTPUT, 1, &close);
+    wobcall(q->vdq, WOB_SEL_CLOSE_OUTPUT, close);
 }
 
 void render(KorvPtr q, const char* templ, bool withNote, xobop note)
@@ -74,7 +75,7 @@ void noGroup(KorvPtr q)
     if (q->strmiss > 0) {
         int f =
             (q->nsvar > 0 ? 1 : 0) + (q->zfreq ? 2 : 0) + (q->zwt ? 4 : 0) + (q->zevent ? 8 : 0);
-        int m = (q->strmiss == 1 ? 557 : 541) + f;
+        int m = (q->strmiss == 1 ? msg326::DROPPED_ONE : msg326::DROPPED_SEVERAL) + f;
         note = wobtitle(q->vdq, vdqmsgs(326, m, static_cast<long>(q->strmiss)), 'c');
     }
     render(q, "Stat.Korvante.CensoredSummary", true, note);

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "frame/korvcom.h"
+#include "common/korvcom.h"
 #include "vyr_data.h"
 
 namespace korv_results

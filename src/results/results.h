@@ -6,7 +6,8 @@
 // the row.
 #pragma once
 
-#include "frame/korvcom.h"
+#include "common/korvcom.h"
+#include "common/stages.h"
 #include "vyr_output.h"
 
 struct CMPRISK;
@@ -14,8 +15,8 @@ struct CMPRISK;
 // ---------------------------------------------------------------------------
 // Table definitions (at start-up, after the variables are resolved).
 
-// Defines every result table of the run by the options (the decision table).
-void korvprl(KorvPtr q);
+// korvprl (common/stages.h) defines every result table of the run by the
+// options (the decision table).
 // The two branches of korvprl as functions of their own (without and with
 // competing risks); korvprl does not call them.
 void survprl(KorvPtr q);
@@ -64,7 +65,7 @@ void cifPhantom(KorvPtr q);
 
 // ---------------------------------------------------------------------------
 // Output data sets (at start-up, after the tables).
-void korvout(KorvPtr q);
+// korvout (common/stages.h) defines them by calling:
 void Outsurv(KorvPtr q);
 void Outcif(KorvPtr q);
 
@@ -87,6 +88,6 @@ enum : int {
 };
 
 // ---------------------------------------------------------------------------
-// Censoring summary of a BY group (survival road, printing on).
-void korvsum(KorvPtr q);
+// Censoring summary of a BY group (survival road, printing on): korvsum in
+// common/stages.h, which calls noGroup without GROUP=.
 void noGroup(KorvPtr q);

@@ -2,12 +2,13 @@
 // strata, the rank tests of the TEST covariates, and Gray's test.
 #include <algorithm>
 
-#include "frame/parse.h"
-#include "frame/strata.h"
+#include "common/options.h"
+#include "common/strata.h"
 #include "results/coldef.h"
 #include "results/results.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
+#include "vyr_message_names.h"
 
 using namespace korv_results;
 
@@ -49,7 +50,7 @@ void strataIdColumns(KorvPtr q, xobop t)
             .templ("gstrata");
         c.to(t);
     } else {
-        numColumn(t, "Stratum", vdqmsg(0, 135), &q->stratumno);
+        numColumn(t, "Stratum", vdqmsg(0, msg0::STRATUM), &q->stratumno);
     }
 }
 
@@ -59,29 +60,29 @@ void HomTest(KorvPtr q)
 {
     xobop t;
     if (q->cmprisk) {
-        t = createTable(q, txt("GrayTest"), vdqmsg(0, 539), true);
+        t = createTable(q, txt("GrayTest"), vdqmsg(0, msg0::GRAY_TEST), true);
         q->HomTest = t;
         DefineStatusVar(q->cmprisk, t, 1);
     } else {
-        t = createTable(q, txt("HomTests"), vdqmsg(0, 69));
+        t = createTable(q, txt("HomTests"), vdqmsg(0, msg0::EQUALITY_TEST));
         q->HomTest = t;
         DefineTestColumn(q, t);
     }
-    numColumn(t, "ChiSq", vdqmsg(0, 24), &q->iovar[2]);
-    numColumn(t, "DF", vdqmsg(0, 37), &q->iovar[3]);
-    numColumn(t, "ProbChiSq", vdqmsg(0, 25), &q->iovar[4]);
+    numColumn(t, "ChiSq", vdqmsg(0, msg0::CHI_SQUARE), &q->iovar[2]);
+    numColumn(t, "DF", vdqmsg(0, msg0::DF), &q->iovar[3]);
+    numColumn(t, "ProbChiSq", vdqmsg(0, msg0::PR_CHI_SQUARE), &q->iovar[4]);
     endColumns(t);
 }
 
 void HomStat(KorvPtr q)
 {
-    xobop t = createTable(q, txt("HomStats"), vdqmsg(0, 134));
+    xobop t = createTable(q, txt("HomStats"), vdqmsg(0, msg0::RANK_STATISTICS));
     q->HomStat = t;
     strataIdColumns(q, t);
     if (q->ktype & 8)
-        numColumn(t, "LogRank", vdqmsg(0, 132), &q->iovar[0]);
+        numColumn(t, "LogRank", vdqmsg(0, msg0::LOGRANK), &q->iovar[0]);
     if (q->ktype & 16)
-        numColumn(t, "Wilcoxon", vdqmsg(0, 133), &q->iovar[1]);
+        numColumn(t, "Wilcoxon", vdqmsg(0, msg0::WILCOXON), &q->iovar[1]);
     if (q->ktype & 32)
         numColumn(t, "Tarone", nullptr, &q->iovar[2]);
     if (q->ktype & 64)
@@ -95,7 +96,7 @@ void HomStat(KorvPtr q)
 
 void TrendScore(KorvPtr q)
 {
-    xobop t = createTable(q, txt("TrendScores"), vdqmsg(0, 214));
+    xobop t = createTable(q, txt("TrendScores"), vdqmsg(0, msg0::TREND_SCORES));
     q->HomStat = t;
     strataIdColumns(q, t);
     numColumn(t, "Score", nullptr, &q->iovar[0]);
@@ -104,9 +105,9 @@ void TrendScore(KorvPtr q)
 
 void TrendTest(KorvPtr q)
 {
-    xobop t = createTable(q, txt("TrendTests"), vdqmsg(0, 89));
+    xobop t = createTable(q, txt("TrendTests"), vdqmsg(0, msg0::TREND_TESTS));
     q->HomTest = t;
-    charColumn(t, "Test", vdqmsg(0, 67), q->varname, TestColumnLength(q));
+    charColumn(t, "Test", vdqmsg(0, msg0::TEST), q->varname, TestColumnLength(q));
     static const char* const names[] = {"TestStatistic", "StdErr",     "zScore",
                                         "Probz",         "LowerProbz", "UpperProbz"};
     for (int i = 0; i < 6; ++i)
@@ -117,15 +118,16 @@ void TrendTest(KorvPtr q)
 void SurvDiff(KorvPtr q)
 {
     SURVDIFF* sd = q->survdiff;
-    xobop t = createTable(q, txt("SurvDiff"), vdqmsg(0, 69));
+    xobop t = createTable(q, txt("SurvDiff"), vdqmsg(0, msg0::EQUALITY_TEST));
 
     // Width of a test label.
     if (!q->fleming) {
         sd->grouplen = 10;
     } else {
         char buf[32];
-        sd->grouplen = q->fleming[1] < 0 ? xpmstr(buf, 32, 326, 212, q->fleming[0])
-                                         : xpmstr(buf, 32, 326, 213, q->fleming[0], q->fleming[1]);
+        sd->grouplen = q->fleming[1] < 0 ? xpmstr(buf, 32, 326, msg326::FLEMING_RHO, q->fleming[0])
+                                         : xpmstr(buf, 32, 326, msg326::FLEMING_RHO_GAMMA,
+                                                  q->fleming[0], q->fleming[1]);
     }
     if ((q->ktype & 128) && sd->grouplen < 13)
         sd->grouplen = 13;
@@ -180,7 +182,7 @@ void SurvDiff(KorvPtr q)
         numColumn(t, "StratumNumber1", txt("_Stratum_"), &q->iovar[0]);
         numColumn(t, "StratumNumber2", txt("_Stratum_"), &q->iovar[1]);
     }
-    numColumn(t, "ChiSq", vdqmsg(0, 24), &q->iovar[2]);
+    numColumn(t, "ChiSq", vdqmsg(0, msg0::CHI_SQUARE), &q->iovar[2]);
     numColumn(t, "Raw", nullptr, &q->iovar[9]);
 
     // Adjusted p-value.
@@ -189,32 +191,39 @@ void SurvDiff(KorvPtr q)
     int label = 0, stepLabel = 0;
     switch (sd->method) {
     case kBon:
-        name = "Bonferroni", label = 281, stepName = "StepdownBonferroni", stepLabel = 282;
+        name = "Bonferroni", label = msg0::BONFERRONI, stepName = "StepdownBonferroni",
+        stepLabel = msg0::STEPDOWN_BONFERRONI;
         break;
     case kSidak:
-        name = "Sidak", label = 283, stepName = "StepdownSidak", stepLabel = 284;
+        name = "Sidak", label = msg0::SIDAK, stepName = "StepdownSidak",
+        stepLabel = msg0::STEPDOWN_SIDAK;
         break;
     case kGT2:
-        name = "SMM", label = 285, stepName = "StepdownSMM", stepLabel = 286;
+        name = "SMM", label = msg0::SMM, stepName = "StepdownSMM", stepLabel = msg0::STEPDOWN_SMM;
         break;
     case kF:
-        name = "Scheffe", label = 287, stepName = "StepdownScheffe", stepLabel = 288;
+        name = "Scheffe", label = msg0::SCHEFFE, stepName = "StepdownScheffe",
+        stepLabel = msg0::STEPDOWN_SCHEFFE;
         break;
     case kSim:
-        name = "Simulate", label = 289, stepName = "StepdownSimulate", stepLabel = 290;
+        name = "Simulate", label = msg0::SIMULATED, stepName = "StepdownSimulate",
+        stepLabel = msg0::STEPDOWN_SIMULATED;
         break;
     case kExact:
         if (sd->type == kAll)
-            name = "Tukey", label = 291, stepName = "StepdownTukey", stepLabel = 292;
+            name = "Tukey", label = msg0::TUKEY_KRAMER, stepName = "StepdownTukey",
+            stepLabel = msg0::STEPDOWN_TUKEY_KRAMER;
         else if (sd->type == kControl)
-            name = "Dunnett", label = 293, stepName = "StepdownDunnett", stepLabel = 294;
+            name = "Dunnett", label = msg0::DUNNETT_HSU, stepName = "StepdownDunnett",
+            stepLabel = msg0::STEPDOWN_DUNNETT_HSU;
         else if (sd->type == kAnom)
-            name = "Nelson", label = 295, stepName = "StepdownNelson", stepLabel = 296;
+            name = "Nelson", label = msg0::NELSON, stepName = "StepdownNelson",
+            stepLabel = msg0::STEPDOWN_NELSON;
         else
             // One-sided comparisons with a control: the column still gets a
             // name and a label of its own.
-            name = "DunnettOneSided", label = 297, stepName = "StepdownDunnettOneSided",
-            stepLabel = 298;
+            name = "DunnettOneSided", label = msg0::DUNNETT_HSU_ONE_SIDED,
+            stepName = "StepdownDunnettOneSided", stepLabel = msg0::STEPDOWN_DUNNETT_HSU_ONE_SIDED;
         break;
     case kT:
     default:
@@ -236,30 +245,32 @@ void SurvDiff(KorvPtr q)
 void UniChi(KorvPtr q, const char* test)
 {
     bool w = test && test[0] == 'W';
-    xobop t = createTable(q, txt(w ? "WilUniChiSq" : "LogUniChiSq"), vdqmsg(0, w ? 170 : 171));
+    xobop t = createTable(q, txt(w ? "WilUniChiSq" : "LogUniChiSq"),
+                          vdqmsg(0, w ? msg0::WILCOXON_UNIVARIATE : msg0::LOGRANK_UNIVARIATE));
     (w ? q->UniChiW : q->UniChiL) = t;
-    charColumn(t, "Variable", vdqmsg(0, 21), q->varname, q->cnamlen);
-    numColumn(t, "Statistic", vdqmsg(0, 22), &q->iovar[0]);
-    numColumn(t, "StdErr", vdqmsg(0, 23), &q->iovar[4]);
-    numColumn(t, "ChiSq", vdqmsg(0, 24), &q->iovar[2]);
-    numColumn(t, "ProbChiSq", vdqmsg(0, 25), &q->iovar[3]);
+    charColumn(t, "Variable", vdqmsg(0, msg0::VARIABLE), q->varname, q->cnamlen);
+    numColumn(t, "Statistic", vdqmsg(0, msg0::TEST_STATISTIC), &q->iovar[0]);
+    numColumn(t, "StdErr", vdqmsg(0, msg0::STANDARD_DEVIATION), &q->iovar[4]);
+    numColumn(t, "ChiSq", vdqmsg(0, msg0::CHI_SQUARE), &q->iovar[2]);
+    numColumn(t, "ProbChiSq", vdqmsg(0, msg0::PR_CHI_SQUARE), &q->iovar[3]);
     if (q->clablen)
-        charColumn(t, "Label", vdqmsg(0, 26), q->label, q->clablen);
+        charColumn(t, "Label", vdqmsg(0, msg0::LABEL), q->label, q->clablen);
     endColumns(t);
 }
 
 void Step(KorvPtr q, const char* test)
 {
     bool w = test && test[0] == 'W';
-    xobop t = createTable(q, txt(w ? "WilForStepSeq" : "LogForStepSeq"), vdqmsg(0, w ? 31 : 34));
+    xobop t = createTable(q, txt(w ? "WilForStepSeq" : "LogForStepSeq"),
+                          vdqmsg(0, w ? msg0::WILCOXON_STEPWISE : msg0::LOGRANK_STEPWISE));
     (w ? q->StepW : q->StepL) = t;
-    charColumn(t, "Variable", vdqmsg(0, 21), q->varname, q->cnamlen);
-    numColumn(t, "DF", vdqmsg(0, 37), &q->iovar[1]);
-    numColumn(t, "ChiSq", vdqmsg(0, 24), &q->iovar[2]);
-    numColumn(t, "ProbChiSq", vdqmsg(0, 25), &q->iovar[3]);
-    numColumn(t, "Increment", vdqmsg(0, 38), &q->iovar[4]);
-    numColumn(t, "ProbIncrement", vdqmsg(0, 35), &q->iovar[5]);
+    charColumn(t, "Variable", vdqmsg(0, msg0::VARIABLE), q->varname, q->cnamlen);
+    numColumn(t, "DF", vdqmsg(0, msg0::DF), &q->iovar[1]);
+    numColumn(t, "ChiSq", vdqmsg(0, msg0::CHI_SQUARE), &q->iovar[2]);
+    numColumn(t, "ProbChiSq", vdqmsg(0, msg0::PR_CHI_SQUARE), &q->iovar[3]);
+    numColumn(t, "Increment", vdqmsg(0, msg0::CHI_SQUARE_INCREMENT), &q->iovar[4]);
+    numColumn(t, "ProbIncrement", vdqmsg(0, msg0::PR_INCREMENT), &q->iovar[5]);
     if (q->clablen)
-        charColumn(t, "Label", vdqmsg(0, 26), q->label, q->clablen);
+        charColumn(t, "Label", vdqmsg(0, msg0::LABEL), q->label, q->clablen);
     endColumns(t);
 }

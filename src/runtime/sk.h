@@ -4,6 +4,7 @@
 #pragma once
 
 #include "vyr_kernel.h"
+#include "vyr_utf8.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -69,9 +70,4 @@ QXMemSize AsciiPrefixLen(const QXUtf8* str, QXMemSize l, QXStrSize cL);
 QXStatus putUESC(uint8_t* buf, QXMemSize bufL, uint32_t c32, const unsigned char* u2etable,
                  QXMemSize* cvtL);
 
-// UTF-8 helpers for the host side: the exact number of UTF-8 bytes the
-// characters need (invalid code points count as U+FFFD), and the conversion
-// into a buffer of at least that size (returns the bytes written; invalid
-// code points become U+FFFD, so nothing is dropped).
-QXMemSize sk_utf8_length(const QXChar* s, QXStrSize n);
-QXMemSize sk_to_utf8(const QXChar* s, QXStrSize n, char* out, QXMemSize cap);
+// The UTF-8 conversions of kernel strings are the host's (vyr_utf8.h).

@@ -1,6 +1,9 @@
 // Output-object method calls and the single failure exit of the output layer.
 #pragma once
 
+#include <cstddef>
+#include <vector>
+
 #include "vyr_output.h"
 
 // Finds the method for selector `sel` in class `sst` (or, when null, the
@@ -24,6 +27,25 @@ inline int wobcall(xobop obj, int sel, int np, WOB_PARM_BLK_STR* pb)
     return rc;
 }
 
+// The same with every block of an array, or of a list, or one block, or none:
+// the count comes from the blocks themselves, so it cannot drift from them.
+template <std::size_t N> inline int wobcall(xobop obj, int sel, WOB_PARM_BLK_STR (&pb)[N])
+{
+    return wobcall(obj, sel, static_cast<int>(N), pb);
+}
+inline int wobcall(xobop obj, int sel, std::vector<WOB_PARM_BLK_STR>& pb)
+{
+    return wobcall(obj, sel, static_cast<int>(pb.size()), pb.data());
+}
+inline int wobcall(xobop obj, int sel, WOB_PARM_BLK_STR& one)
+{
+    return wobcall(obj, sel, 1, &one);
+}
+inline int wobcall(xobop obj, int sel)
+{
+    return wobcall(obj, sel, 0, nullptr);
+}
+
 // Makes a title object carrying one note text (a table's footnote or heading
 // note), justified 'l', 'c' or 'r'; returns the new object.
 inline xobop wobtitle(xobop vdq, xobskey text, char just)
@@ -36,6 +58,6 @@ inline xobop wobtitle(xobop vdq, xobskey text, char just)
     pb[4] = wob_int(WOB_TAG_371, 0);
     pb[5] = wob_key(WOB_TAG_TEXT, text);
     pb[6] = wob_char(WOB_TAG_JUST, just);
-    wobcall(vdq, WOB_SEL_CREATE, 7, pb);
+    wobcall(vdq, WOB_SEL_CREATE, pb);
     return pb[2].value.o;
 }

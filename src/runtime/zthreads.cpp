@@ -4,6 +4,7 @@
 #include "runtime/qxnls.h"
 #include "runtime/sk.h"
 #include "vyr_host.h"
+#include "vyr_message_names.h"
 #include "vyr_parse.h"
 
 #include <cstring>
@@ -172,7 +173,7 @@ void zperform(STMT* stmt, STDPERFORM* std)
         }
     }
     if (count > 1)
-        xpmlog(210, 1300);
+        xpmlog(210, msg210::LAST_PERFORMANCE);
 
     std->cpuCountActual = 1;
     if (QXHandle* h = Exported_QXHandle) {

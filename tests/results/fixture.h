@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "../host/output/wob_setup.h"
+#include "common/strata.h"
 #include "frame/parse.h"
-#include "frame/strata.h"
 #include "host/output/layer.h"
 #include "results/results.h"
 #include "runtime/wobmth.h"

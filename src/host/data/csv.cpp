@@ -30,10 +30,10 @@
 #include <unordered_set>
 
 #include "data_internal.h"
-#include "runtime/missing.h"
 #include "vyr_atomic_file.h"
 #include "vyr_format.h"
 #include "vyr_host.h"
+#include "vyr_missing.h"
 #include "vyr_pool.h"
 
 namespace vyr::data

@@ -13,10 +13,10 @@
 #include <mutex>
 
 #include "data_internal.h"
-#include "runtime/missing.h"
 #include "vyr_atomic_file.h"
 #include "vyr_format.h"
 #include "vyr_host.h"
+#include "vyr_missing.h"
 #include "vyr_session.h"
 
 using namespace vyr::data;

@@ -9,9 +9,9 @@
 #include <deque>
 #include <mutex>
 
-#include "runtime/missing.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
+#include "vyr_missing.h"
 
 namespace vyr::fmt
 {

@@ -10,9 +10,9 @@
 #include <cstring>
 
 #include "data_internal.h"
-#include "runtime/missing.h"
 #include "vyr_format.h"
 #include "vyr_host.h"
+#include "vyr_missing.h"
 
 using namespace vyr::data;
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "runtime/missing.h"
+#include "vyr_missing.h"
 #include "vyr_pool.h"
 #include "vyr_sort.h"
 

@@ -24,7 +24,7 @@
 struct NAMESTR; // host variable descriptor (vyr_data.h)
 
 // ---------------------------------------------------------------------------
-// Handles. The same declarations appear in frame/records.h.
+// Handles. The same declarations appear in common/records.h.
 struct WOB_OBJ_STR;
 typedef WOB_OBJ_STR* xobop;
 struct WOB_TEXTKEY_STR;

@@ -3,7 +3,7 @@
 // 8-byte aligned); successor and predecessor are found by a descent from
 // the root, so nodes need no parent links or threads.
 #include "kernel_internal.h"
-#include "runtime/missing.h"
+#include "vyr_missing.h"
 
 #include <cstring>
 #include <mutex>

@@ -2,8 +2,8 @@
 // host's format engine, reading doubles, host bytes or QXChar and writing
 // host bytes or QXChar.
 #include "kernel_internal.h"
-#include "runtime/sk.h"
 #include "vyr_format.h"
+#include "vyr_utf8.h"
 
 #include <atomic>
 #include <cstring>

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "host/output/layer.h"
-#include "runtime/missing.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
+#include "vyr_missing.h"
 #include "vyr_output.h"
 
 namespace vdq

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "host/output/document.h"
-#include "runtime/missing.h"
 #include "vyr_host.h"
+#include "vyr_missing.h"
 
 namespace vdq
 {

@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "host/parse/parse_internal.h"
+#include "vyr_missing.h"
 #include "vyr_text.h"
-#include "runtime/missing.h"
 
 namespace vyr::parse
 {

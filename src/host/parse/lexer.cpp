@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "host/parse/parse_internal.h"
+#include "vyr_missing.h"
 #include "vyr_text.h"
-#include "runtime/missing.h"
 
 namespace vyr::parse
 {

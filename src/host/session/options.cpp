@@ -3,7 +3,7 @@
 
 #include "host/session/session_state.h"
 
-#include "runtime/missing.h"
+#include "vyr_missing.h"
 #include "vyr_pool.h"
 
 #include <algorithm>

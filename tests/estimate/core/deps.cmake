@@ -1,1 +1,1 @@
-set(TEST_LIBS korv_estimate korv_runtime)
+set(TEST_LIBS korv_estimate)

@@ -1,1 +1,1 @@
-set(TEST_LIBS korv_estimate korv_runtime korv_host_output korv_host_messages korv_host_session korv_host_kernel korv_host_data korv_host_files korv_host_parse)
+set(TEST_LIBS korv_estimate)

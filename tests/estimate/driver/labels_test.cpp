@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "common/strata.h"
 #include "estimate/estimate.h"
 #include "frame/parse.h"
-#include "frame/strata.h"
 #include "runtime/missing.h"
 #include "vyr_data.h"
 #include "vyr_host.h"

@@ -621,8 +621,41 @@ TEST_F(Parse, ParsingTwiceOnOneBlockKeepsItsRoutinesAndStartsAfresh)
     EXPECT_EQ(r.rc, 0) << r.log;
     EXPECT_NE(tok1, nullptr);
     EXPECT_EQ(tok1, tok2);
-    EXPECT_EQ(n1, 2);
-    EXPECT_EQ(n2, 2);
+    // The procedure's, the TIME statement's and the STRATA statement's records.
+    EXPECT_EQ(n1, 3);
+    EXPECT_EQ(n2, 3);
+}
+
+TEST_F(Parse, OnlyTheFirstTimeStatementCounts)
+{
+    // The later TIME statements are ignored whole: their variables never mix
+    // with the first one's, whichever has the censoring variable.
+    const struct {
+        const char* stmts;
+        int timevar, censvar;
+        int warnings;
+    } cases[] = {
+        {"time time*status(0); time age;", 1, 2, 1},
+        {"time age; time time*status(0) / failcode=1;", 4, 0, 1},
+        {"time time; time age*status(1); time x1;", 1, 0, 2},
+        {"time time*status(0);", 1, 2, 0},
+    };
+    for (const auto& c : cases) {
+        auto r = run(std::string("proc korvante data=lung; ") + c.stmts + " run;", [&](KORVCOM& q) {
+            const STLIST* t = stmt_field(q.stmt, 10);
+            const STLIST* e = stmt_field(q.stmt, 11);
+            EXPECT_EQ(t ? t->ivals[0] : 0, c.timevar) << c.stmts;
+            EXPECT_EQ(e ? e->ivals[0] : 0, c.censvar) << c.stmts;
+            EXPECT_FALSE(q.cmprisk) << c.stmts;
+        });
+        ASSERT_TRUE(r.inspected) << c.stmts << "\n" << r.log;
+        std::size_t n = 0;
+        for (std::size_t at = 0;
+             (at = r.log.find("Only the first TIME statement", at)) != std::string::npos; ++at)
+            ++n;
+        EXPECT_EQ(n, static_cast<std::size_t>(c.warnings)) << c.stmts << "\n" << r.log;
+        EXPECT_EQ(r.rc, c.warnings ? 4 : 0) << c.stmts << "\n" << r.log;
+    }
 }
 
 TEST_F(Parse, DeviceGraphicsSettings)

@@ -7,9 +7,9 @@
 #include <random>
 #include <vector>
 
+#include "common/rankorder.h"
 #include "frame/intervals.h"
 #include "frame/rank.h"
-#include "frame/rankorder.h"
 
 namespace
 {

@@ -1,1 +1,1 @@
-set(TEST_LIBS korv_homogeneity korv_numeric korv_runtime)
+set(TEST_LIBS korv_homogeneity)

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "../core/support.h"
+#include "common/strata.h"
 #include "frame/parse.h"
 #include "frame/rank.h"
-#include "frame/strata.h"
 #include "homogeneity/homogeneity.h"
 #include "host/output/document.h"
 #include "host/output/layer.h"

@@ -1,1 +1,1 @@
-set(TEST_LIBS korv_host_data korv_host_files korv_host_session korv_host_kernel korv_host_messages korv_runtime)
+set(TEST_LIBS korv_runtime)

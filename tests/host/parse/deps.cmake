@@ -1,1 +1,1 @@
-set(TEST_LIBS korv_host_parse korv_frame)
+set(TEST_LIBS korv_frame)

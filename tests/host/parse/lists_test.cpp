@@ -125,11 +125,11 @@ TEST(TimeStatement, CensoringAndFailureCodes)
 {
     Prog r("proc korvante data=lung; time time*status(0, 2 to 4) / failcode = 1 2;");
     ASSERT_EQ(r.rc, 0) << r.env.all_reports();
-    EXPECT_EQ(r.ints(10), std::vector<int>{1});
-    EXPECT_EQ(r.ints(11), std::vector<int>{2});
-    EXPECT_EQ(r.nums(12), (std::vector<double>{0, 2, 3, 4}));
-    EXPECT_TRUE(stmt_bit(r.rec(0), 49));
-    EXPECT_EQ(r.nums(14), (std::vector<double>{1, 2}));
+    EXPECT_EQ(r.ints(10, 1), std::vector<int>{1});
+    EXPECT_EQ(r.ints(11, 1), std::vector<int>{2});
+    EXPECT_EQ(r.nums(12, 1), (std::vector<double>{0, 2, 3, 4}));
+    EXPECT_TRUE(stmt_bit(r.rec(1), 49));
+    EXPECT_EQ(r.nums(14, 1), (std::vector<double>{1, 2}));
     Prog r2("proc korvante data=lung; freq f; weight wt; test x1-x3; id grp;");
     EXPECT_EQ(r2.ints(7), std::vector<int>{12});
     EXPECT_EQ(r2.ints(55), std::vector<int>{11});

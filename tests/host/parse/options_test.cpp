@@ -83,7 +83,7 @@ const BitCase kBits[] = {{"noprint", 0, 1},
                          {"plots=s(failure)|plots=s(f)|plots=s(cdf)", 0, 36},
                          {"plots=s(nocensored)|plots=s(nocensor)|plots=s(nocen)", 0, 38},
                          {"plots=s(cb)", 0, 39},
-                         {"-time t / failcode|-time t*s(0) / eventcode=1", 0, 49},
+                         {"-time t / failcode|-time t*s(0) / eventcode=1", 1, 49},
                          {"-freq f / notruncate|-freq f / notrunc", 0, 42},
                          {"-survival out=o", 0, 31},
                          {"-outsurv reduceout", 0, 20},
@@ -315,7 +315,8 @@ TEST(Options, DefaultInputWhenDataIsAbsent)
     EXPECT_EQ(vyr_parse_statements(&pc, split_program("proc korvante; time time;"), env), 0);
     ASSERT_NE(stmt_field(pc.head, 1), nullptr);
     EXPECT_EQ(env.name_of(stmt_field(pc.head, 1)->handle), "LUNG");
-    EXPECT_EQ(stmt_int(pc.head, 10, 0), 1);
+    ASSERT_NE(pc.head->next, nullptr); // the TIME statement's record
+    EXPECT_EQ(stmt_int(pc.head->next, 10, 0), 1);
 }
 
 } // namespace

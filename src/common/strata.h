@@ -9,8 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "frame/korvcom.h"
-#include "frame/records.h"
+#include "common/korvcom.h"
+#include "common/records.h"
 
 struct NAMESTR; // a host variable descriptor (host data sets)
 struct XCBSTORE;

@@ -1,5 +1,5 @@
 // Seeding of the simulations and its publication as macro variables.
-#include "numeric/seed.h"
+#include "runtime/seed.h"
 
 #include "vyr_host.h"
 

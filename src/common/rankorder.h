@@ -128,8 +128,7 @@ inline int rank_by_buckets(const double* time, const double* freq, int64_t* out,
     {
         std::vector<int64_t> next(start.begin(), start.end() - 1);
         for (int64_t i = 0; i < n; ++i) {
-            const int64_t b =
-                value[find(order_key(time[i]))] + (order_key(freq[i]) > zero ? 0 : 1);
+            const int64_t b = value[find(order_key(time[i]))] + (order_key(freq[i]) > zero ? 0 : 1);
             out[next[static_cast<size_t>(b)]++] = i;
         }
     }

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "frame/records.h"
+#include "common/records.h"
 #include "vyr_files.h"
 #include "vyr_host.h"
 
@@ -133,7 +133,8 @@ struct KORVCOM {
     char zsorted;        // 1 when the group's times arrived sorted
 
     // ---- Status -----------------------------------------------------------
-    int rc; // the step's status; above 4 after set-up ends the step
+    int rc;           // the step's status; above 4 after set-up ends the step
+    unsigned refused; // features refused so far in the step (korv_refuse), one bit each
 
     // ---- Row buffer (output columns and OUT= variables are bound here) -----
     double iovar[34];  // no fixed meaning; each table binds its own elements
@@ -248,3 +249,53 @@ struct KORVCOM {
 };
 
 typedef KORVCOM* KorvPtr;
+
+// The PLOTS= request bits of KORVCOM.vdqgraph (output-layer graphics); no
+// other bit is ever set.
+namespace plot_bit
+{
+enum : int {
+    SURVIVAL = 0x1,
+    LOGSURV = 0x2,
+    LOGLOGS = 0x4,
+    HAZARD = 0x8,          // life table only
+    DENSITY = 0x10,        // life table only
+    PRINT_DATA = 0x100,    // PRINTPHANTOM: the plot-data tables are shown
+    ALL = 0x400,           // PLOTS=ALL
+    CL = 0x800,            // SURVIVAL(CL)
+    HW_BAND = 0x1000,      // SURVIVAL(HW) or CB=HW
+    EP_BAND = 0x2000,      // SURVIVAL(EP) or CB=EP
+    TEST = 0x4000,         // SURVIVAL(TEST)
+    OVERLAY = 0x8000,      // STRATA=OVERLAY, and the default arrangement
+    PANEL = 0x10000,       // STRATA=PANEL
+    INDIVIDUAL = 0x20000,  // STRATA=INDIVIDUAL
+    NOCENSORED = 0x200000, // SURVIVAL(NOCENSORED)
+    FAILURE = 0x10000000,  // SURVIVAL(FAILURE)
+    DENSITY_CL = 0x20000000,
+    HAZARD_CL = 0x40000000,
+    // No PLOTS= at all: the survival plot, strata overlaid.
+    DEFAULT = SURVIVAL | OVERLAY,
+    // The requests whose plot data go through the paged plot store.
+    NEEDS_PLOT_STORE = CL | HW_BAND | EP_BAND,
+};
+} // namespace plot_bit
+
+// The test bits of KORVCOM.ktype (the STRATA statement's tests).
+namespace test_bit
+{
+enum : int {
+    TREND = 0x1,
+    NONE = 0x2, // NOTEST or TEST=NONE
+    NODETAIL = 0x4,
+    LOGRANK = 0x8,
+    WILCOXON = 0x10,
+    TARONE = 0x20,
+    PETO = 0x40,
+    MODPETO = 0x80,
+    FLEMING = 0x100,
+    LR = 0x200,
+    REFUSED_WEIGHTED = 0x400, // a requested test is not available with WEIGHT
+    // The tests that need the pooled-time work file.
+    NEEDS_POOLED_FILE = PETO | MODPETO | FLEMING,
+};
+} // namespace test_bit

@@ -1,5 +1,5 @@
 // Seeding of the simulations, published to the host's macro variables.
-#include "numeric/seed.h"
+#include "runtime/seed.h"
 
 #include "vyr_host.h"
 

@@ -1,4 +1,4 @@
-// The seed of the simulations that adjust p-values.
+// The seed of the simulations that adjust p-values, published to the host.
 #pragma once
 
 // A seed outside 1..2147483646 is replaced by one drawn from the clock.

@@ -1,0 +1,154 @@
+// The option records the statement reader makes from the procedure's
+// statements and hangs in the common block: CMPRISK (competing risks),
+// SMOOTHED (smoothed hazard), ATRISKTIME (at-risk table), HRPLOTSTR (device
+// graphics), SURVDIFF (multiple comparisons) and CNAMES (TEST covariates).
+// The frame fills them; the stages read them.
+#pragma once
+
+#include <cstdint>
+
+#include "common/records.h"
+
+struct NAMESTR;
+struct XCBSTR;
+struct XCFILE;
+struct DSHANDLE;
+struct GRAFSTR;
+
+// ---------------------------------------------------------------------------
+// Competing risks: options, the paged record store and what the data pass
+// learns about a BY group. Made by parse when the TIME statement names
+// failure codes (FAILCODE/EVENTCODE).
+struct CMPRISK {
+    short printVar;   // CIFVAR: print the variance instead of the standard error
+    short xcbminopt;  // XCBMINOPT: the store uses the host's minimal page size
+    short disallow;   // Gray's test cannot be computed for the current BY group
+    int error;        // ERROR=: 0 Aalen-type, 1 delta method
+    int plot;         // 0x1 plot, 0x2 with limits, 0x4 with the test, 0x100 print the data
+    int nStrata;      // strata of the BY group
+    int nGroup;       // GROUP= levels of the BY group (1 without GROUP=)
+    int nFailcode;    // distinct failure codes given (0: none)
+    int ntype;        // failure types plus one
+    int ncat;         // status categories
+    int* statusMap;   // per category: 0 censored, 1 event of interest, 2 competing
+    int* isMap;       // stratum creation number -> ordinal position
+    int* igMap;       // group creation number -> ordinal position
+    int64_t ntot;     // records in the store
+    double rho;       // RHO=: exponent of the Gray test weight
+    double eventcode; // first failure code as written, or missing
+    double* failcode; // failure codes, ascending, distinct
+    double statusVal; // status value of the type being estimated
+    double*** meta;   // count cells [nStrata][nGroup]
+    double groupno;
+    double* type;    // entry 0 missing; entry k the value of failure type k
+    double* nfailed; // total frequency per failure type
+    double* pval;    // Gray's test p-value per failure type
+    double* score;
+    double* var;
+    xobskey path;
+    XCBSTR* xcb;       // the paged record store (48-byte records)
+    NAMESTR* nmStatus; // the status variable
+    void* xcptr;       // utility file of the estimation or the test
+};
+
+// Kernel-smoothed hazard request (PLOTS=HAZARD with a product-limit type
+// method and output-layer graphics).
+struct SMOOTHED {
+    char zcl;           // CL
+    char disp;          // display mode (1)
+    char zprintphantom; // PRINTPHANTOM: show the estimates table
+    int ngrid;          // NGRID= (default 101, at least 2)
+    int nmingrid;       // NMINGRID= (default 51, at least 2)
+    int nbw;            // 0: bandwidth by MISE; 1: fixed; more: a list
+    int kernel;         // 0 Epanechnikov, 1 uniform, 2 biweight
+    int method;         // 0 GLOBAL, 1 LOCAL
+    int nstrata;        // outputs made in the current BY group
+    long njmp;          // distinct event times of the current stratum
+    double gridL;       // GRIDL= or missing
+    double gridU;       // GRIDU= or missing
+    double* bwgrid;     // the nbw bandwidths (for RANGE(a,a) it points at bl)
+    double bwpilot;
+    double bwsmooth;
+    double tl, tr; // grid ends of the current stratum
+    double bl, br; // RANGE(a, b), or missing
+    double* t;
+    double* dH;
+    double* dvarH;
+    xobop data; // HazardRate table
+    xobop mise; // MISE table
+    xobskey* misepath;
+    xobskey kernelname;
+    double (*Asym)(double, double*);
+    double (*Kx)(double);
+};
+
+// At-risk table request (PLOTS=SURVIVAL(ATRISK...)).
+struct ATRISKTIME {
+    char zoutside;   // OUTSIDE
+    char zticklabel; // ATRISKTICK or ATRISKTICKONLY
+    char* ticklabel;
+    char zatrisktickonly; // ATRISKTICKONLY
+    char zexplicit;       // ATRISK= times given
+    int n;                // number of at-risk times
+    int ntick;
+    int fmtw;
+    int ticklablen;
+    int smaxlen; // MAXLEN= (default 12)
+    double* t;   // the at-risk times
+    double* tickval;
+    double time2;
+    double y2;
+    double val;
+    double awt; // OUTSIDE(w), or missing
+    int maxL;
+};
+
+// Device-graphics request.
+struct HRPLOTSTR {
+    GRAFSTR* ggrafs;    // plot description last used
+    DSHANDLE* annofid;  // ANNOTATE=
+    DSHANDLE* lannofid; // LANNOTATE=
+    XCFILE* utid;       // censored times per stratum
+    char libname[8];    // catalogue library, blank padded
+    char memname[32];   // catalogue name, blank padded
+    int memnamelen;     // its length without trailing blanks
+    varstring desc;     // DESCRIPTION=
+};
+
+// Multiple comparisons of the strata (DIFF=, RATIO, ADJUST=, STEPDOWN).
+struct SURVDIFF {
+    XCFILE* utid; // saved test scores
+    xobop data, group;
+    char* ival;
+    char* jval;
+    int method;      // -1 Bonferroni, -2 Sidak, -3 SMM, -4 Scheffe, -5 simulation,
+                     // -6 DIFF alone; 0 Tukey/Dunnett or DIFF=ALL/CONTROL alone
+    int type;        // -1 all pairs, -2 against a control
+    int nref;        // control values given
+    int step;        // 0 none, 1 STEPDOWN, 2 STEPDOWN TYPE=LOGICAL
+    int steprep;     // STEPDOWN REPORT
+    int stepcsize;   // LOGICAL(n), -1 when not given
+    int steporder;   // ORDER=: 1 ROWS, 0 PVALUE
+    int stepmaxtime; // STEPDOWN MAXTIME= (60)
+    int rep;         // SIMULATE REPORT
+    int tinc;        // TIMEINC= (30)
+    int refcntl;     // -1 FIRST, -2 LAST, -3 quoted values
+    int idxcntl, grouplen;
+    long seed;    // SEED= (0)
+    double alpha; // ALPHA= or missing
+    double acc;   // ACC= (0.005)
+    double eps;   // EPS= (0.01)
+    double nsamp; // NSAMP= (0)
+    double* var;
+    double* mean;
+    varstring* ref; // the control values, trimmed (point into the statement record)
+};
+
+// One TEST covariate (filled by variable resolution and the rank tests).
+struct CNAMES {
+    NAMESTR* nm;
+    varstring name;
+    varstring label;
+    double score;
+    double var;
+};

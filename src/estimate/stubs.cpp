@@ -1,0 +1,58 @@
+// Stages of survival estimation that this version does not have yet. Each is
+// a named stub that refuses its feature (korv_refuse); the feature's flag
+// below tells the frame, which refuses the request before any output. A stage
+// that gets built replaces its stub here, and its flag moves beside it.
+#include "common/stages.h"
+
+const bool korv_built_lifetable = false;
+const bool korv_built_group = false;
+const bool korv_built_bands = false;
+const bool korv_built_graphs = false;
+const bool korv_built_smoothed = false;
+
+void korvtb(KorvPtr q, STRATA*)
+{
+    korv_refuse(q, KorvFeature::LifeTable);
+}
+
+void korvxsg(KorvPtr q, STRATA*)
+{
+    korv_refuse(q, KorvFeature::GroupAnalysis);
+}
+
+void korvpbg(KorvPtr q)
+{
+    korv_refuse(q, KorvFeature::GroupAnalysis);
+}
+
+void korvpsg(KorvPtr q)
+{
+    korv_refuse(q, KorvFeature::GroupAnalysis);
+}
+
+void BandCritVal(KorvPtr q, int, STRATA*, double*, double*, double*, double*, double*)
+{
+    korv_refuse(q, KorvFeature::ConfidenceBands);
+}
+
+void korvmxt(KorvPtr q)
+{
+    korv_refuse(q, KorvFeature::Graphs);
+}
+
+void StratifiedSurvival(KorvPtr q)
+{
+    korv_refuse(q, KorvFeature::Graphs);
+}
+
+// Called by the statement reader with the smoothing record alone: the
+// refusal goes to the running step.
+void korvkrn(SMOOTHED*)
+{
+    korv_refuse(nullptr, KorvFeature::SmoothedHazard);
+}
+
+void StratifiedSmoothedHazard(KorvPtr q)
+{
+    korv_refuse(q, KorvFeature::SmoothedHazard);
+}

@@ -1,1 +1,0 @@
-set(TEST_LIBS korv_numeric korv_runtime korv_host_session korv_host_kernel korv_host_messages korv_host_files)

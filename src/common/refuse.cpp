@@ -29,9 +29,7 @@ constexpr Refusal kRefusals[] = {
     {msg326::NO_GRAPHS, 0, false},          // Graphs
     {msg326::NO_SMOOTHED_HAZARD, 4, false}, // SmoothedHazard
     {msg326::NO_RMST, 4, false},            // RestrictedMeans
-    {msg326::NO_LINEPRINTER, 4, false},     // LinePrinterPlots
     {msg326::NO_DEVICE_GRAPHICS, 4, false}, // DeviceGraphics
-    {msg326::NO_STRATA_LEGEND, 0, false},   // StrataLegend
 };
 static_assert(std::size(kRefusals) == static_cast<std::size_t>(KorvFeature::Count),
               "one refusal per feature");

@@ -33,9 +33,7 @@ enum class KorvFeature : int {
     Graphs,              // output-layer graphs (asked for by default): note
     SmoothedHazard,      // PLOTS=HAZARD: warning
     RestrictedMeans,     // RMST, RMTL, PLOTS=RMST/RMTL: warning
-    LinePrinterPlots,    // LINEPRINTER with PLOTS=: warning
     DeviceGraphics,      // PLOTS= with graphics off: warning
-    StrataLegend,        // the legend of stratum numbers after the tests: note
     Count
 };
 

@@ -19,6 +19,7 @@
 #include "common/stages.h"
 
 struct STRATA;
+struct PGRAFSTR;
 
 // ---------------------------------------------------------------------------
 // Per-stratum drivers (called by the survival path of each BY group).
@@ -32,6 +33,10 @@ void korvwpl(KorvPtr q, STRATA* node);
 // (q->ogstrlab) and the stratum's text key (q->ogstat->strval); returns the
 // label's length.
 int korvut(KorvPtr q, STRATA* node);
+// Marks a censored time in the line-printer plot of censored observations:
+// the stratum's symbol in row `stratumno` (from 0) at the time's column, or
+// '*' where the cell is already marked.
+void cenplot(PGRAFSTR* grafc, double time, long stratumno, int symbol);
 // Empties the strata values of the current row (a Total row): numeric raw
 // values become the host's empty-cell value, texts and intervals blanks.
 void korvbsv(KorvPtr q);

@@ -117,6 +117,11 @@ class KorvSink : public PlSink
     bool censoredPrinted = false;
     std::vector<double> eventPairs, censorPairs, censorTimes;
     bool lpPlot = false, devCensor = false;
+    // The line-printer plot of censored observations: its frame, this
+    // stratum's row and symbol.
+    PGRAFSTR* cenFrame = nullptr;
+    long cenRow = 0;
+    int cenSymbol = 0;
 
     void tableRow(const RowBuf& r) override
     {
@@ -176,6 +181,8 @@ class KorvSink : public PlSink
         }
         if (devCensor && st.censored)
             censorTimes.push_back(st.time);
+        if (cenFrame && st.censored && st.time <= q_->pgtmax)
+            cenplot(cenFrame, st.time, cenRow, cenSymbol);
     }
     PlotStore& store() { return store_; }
 
@@ -464,6 +471,11 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
     KorvSink sink(q, plotMode, failureCols);
     sink.lpPlot = q->zplot != 0 && q->utid1 != nullptr;
     sink.devCensor = q->zplot && q->zcensplot && q->graphics && q->graphics->utid;
+    if (q->zplot && q->zcensplot && !q->graphics && q->grafc && q->stratumno >= 1) {
+        sink.cenFrame = static_cast<PGRAFSTR*>(q->grafc);
+        sink.cenRow = static_cast<long>(q->stratumno) - 1;
+        sink.cenSymbol = q->symbols[sink.cenRow % 26];
+    }
 
     if (q->nsvar > 0 && q->value)
         std::memcpy(q->value, strata_key(node), static_cast<size_t>(q->slenf + q->slenu));

@@ -148,8 +148,6 @@ void refuse_unbuilt_requests(KorvPtr q)
                       stmt_bit(proc, proc_bit::PLOT_RMST) || stmt_bit(proc, proc_bit::PLOT_RMTL);
     if (rmst && !korv_built_rmst)
         korv_refuse(q, KorvFeature::RestrictedMeans);
-    if (q->zplot && !q->graphics && !korv_built_lineprinter)
-        korv_refuse(q, KorvFeature::LinePrinterPlots);
     if (q->zplot && q->graphics && !korv_built_devplot)
         korv_refuse(q, KorvFeature::DeviceGraphics);
     if (q->vdqgraph != 0 && !korv_built_graphs)

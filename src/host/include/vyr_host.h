@@ -87,6 +87,38 @@ void xppage();
 int xplinesize();
 int xppagesize();
 
+// Lines built piece by piece, as the character plots print them. File 0 is
+// the print file. xpfmtc places `length` characters of `text` at `column`
+// (from 1) of the line being built; xpskip(file, 1) ends that line (it is
+// printed without trailing blanks) and xpskip(file, n) with n > 1 adds n - 1
+// blank lines; xpskip(file, 0) goes back to the start of the same line, and
+// what is placed after that overprints it: its non-blank characters replace
+// the ones beneath, its blanks leave them.
+void xpfmtc(int file, const char* text, int length, int column);
+void xpskip(int file, int lines);
+// Page and line options of the print file, by number:
+//   1  CENTER: 1 when blocks are centred in the line, else 0
+//   2  lines still free on the current page, below its titles and above its
+//      footnotes (a page not yet begun counts whole, titles taken off)
+//   5  LINESIZE
+//   7  the number of the page the next line goes on
+//   19 the first column a line may use (1)
+//   21, 24, 25  switches a caller sets around a block of lines it would keep
+//      together; they are remembered (xpopget reads them back) and do not
+//      change where pages break
+// Both return 0, or a negative host code for another number (xpopset also
+// for options 1, 2, 5, 7 and 19, which only the session sets).
+int xpopget(int file, int option, long* value);
+int xpopset(int file, int option, long value);
+// The TITLE and FOOTNOTE lines in force: their numbers into *titles and
+// *footnotes (either may be null). `width` is the caller's line size and
+// changes nothing: titles are never wrapped. Returns 0.
+int xtitinf(int file, int width, int* titles, int* footnotes);
+// Called after a block of lines with the lines the caller would like left
+// on the page; the listing starts a page when a line no longer fits, so
+// there is nothing to reserve. Returns 0.
+int xpleft(int file, int lines);
+
 // ---------------------------------------------------------------------------
 // Memory pools. A pool handle's first two entries are its allocate and free
 // operations; memory comes zeroed. Allocation failure returns null and records

@@ -142,6 +142,13 @@ void vyr_log_line(std::string_view line);
 // True when the next listing line starts a new page (so that a table can
 // repeat its column headers there).
 bool vyr_print_page_full();
+// Sends the listing lines that follow to `lines` instead of the print file
+// (null sends them to the print file again). The output layer collects a
+// line-printer plot this way while the step runs and prints it with the
+// step's other output. The lines count as starting on a page of their own:
+// the page options (xpopget 2 and 7) follow them there, and a page started
+// among them (xppage) becomes a line holding "\f" alone.
+void vyr_print_divert(std::vector<std::string>* lines);
 
 // ---------------------------------------------------------------------------
 // Running a program (used by the korvante command and by tests).

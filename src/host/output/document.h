@@ -134,7 +134,7 @@ struct Node;
 using NodePtr = std::shared_ptr<Node>;
 
 struct Node {
-    enum Kind { ByGroup, Group, Table, Matrix, Note, Graph, Page } kind = Group;
+    enum Kind { ByGroup, Group, Table, Matrix, Note, Graph, Page, Plot } kind = Group;
     std::string name;
     std::string label;
     std::string templ;   // template name as given
@@ -160,6 +160,9 @@ struct Node {
     std::vector<std::string> data;
     // Notes: text.
     std::string text;
+    // Line-printer plots: the lines as printed; a line "\f" alone starts a
+    // new page in the listing.
+    std::vector<std::string> lines;
 };
 
 // One step's document.
@@ -181,6 +184,9 @@ struct TemplateColumn {
     const char* format; // format for numbers ("" keeps the column's)
     bool show;
     const char* header = nullptr; // header text in place of the column's label
+    // A dynamic variable that hides the column when the table sets it to a
+    // value other than 0 (null: none).
+    const char* hiddenBy = nullptr;
 };
 struct TableTemplate {
     const char* name; // "Stat.Korvante.CensoredSummary"
@@ -207,6 +213,9 @@ std::string jsonNumber(double d);
 bool columnShown(const Column& c, const TableTemplate* t);
 // The columns shown under a template, in the order they are shown.
 std::vector<size_t> shownColumns(const std::vector<Column>& cols, const TableTemplate* t);
+// The same for a table that sets dynamic variables, which may hide columns.
+std::vector<size_t> shownColumns(const std::vector<Column>& cols, const TableTemplate* t,
+                                 const std::vector<Dynamic>& dynamics);
 // The header of a column: the template's, else its label, else its name.
 std::string columnHeader(const Column& c, const TableTemplate* t);
 

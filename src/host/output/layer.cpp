@@ -13,6 +13,7 @@
 #include "vyr_host.h"
 #include "vyr_missing.h"
 #include "vyr_output.h"
+#include "vyr_session.h"
 
 namespace vdq
 {
@@ -80,6 +81,7 @@ struct StepState {
     std::string heading;        // heading line in force
     std::vector<std::string> paths;
     bool started = false;
+    NodePtr plot; // the line-printer plot collecting listing lines, if any
 };
 
 StepState& state()
@@ -292,12 +294,29 @@ void initClass(ClassDef& c, const char* name, ClassDef* super, WOB_METHOD zoom)
 // ---------------------------------------------------------------------------
 // Methods of the base class: selectors that are only named by the procedure
 // are accepted and recorded.
-int mRecordOnly(xobop, void*, int id, int, WOB_PARM_BLK_STR*, WOB_ENT_STR*)
+int mRecordOnly(xobop, void*, int id, int np, WOB_PARM_BLK_STR* pb, WOB_ENT_STR*)
 {
     if (id == WOB_SEL_PAGE) {
         auto n = std::make_shared<Node>();
         n->kind = Node::Page;
         container().push_back(n);
+    } else if (id == WOB_SEL_BEGIN_PLOT) {
+        // A line-printer plot: the listing lines printed until its end call
+        // are its lines.
+        auto n = std::make_shared<Node>();
+        n->kind = Node::Plot;
+        for (int i = 0; i < np; ++i) {
+            if (pb[i].tag == WOB_TAG_NAME)
+                n->name = blockText(pb[i]);
+            else if (pb[i].tag == WOB_TAG_LABEL)
+                n->label = blockText(pb[i]);
+        }
+        place(n);
+        vyr_print_divert(&n->lines);
+        state().plot = n;
+    } else if (id == WOB_SEL_END_PLOT) {
+        vyr_print_divert(nullptr);
+        state().plot.reset();
     }
     return 0;
 }
@@ -1090,6 +1109,11 @@ StepDoc takeCurrentStep()
     for (auto& o : s.objects)
         if (o->kind == ObjKind::Data)
             flush(static_cast<DataObj*>(o.get()));
+    // A plot the step left open collects nothing more.
+    if (s.plot) {
+        vyr_print_divert(nullptr);
+        s.plot.reset();
+    }
     StepDoc d = std::move(s.doc);
     s.doc = StepDoc();
     s.objects.clear();

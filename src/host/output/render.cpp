@@ -154,7 +154,7 @@ struct ListingWriter {
         if (n.hidden)
             return;
         headingFor(n);
-        std::vector<size_t> shown = shownColumns(n.columns, t);
+        std::vector<size_t> shown = shownColumns(n.columns, t, n.dynamics);
         int control = controlColumn(n.columns);
         // Cell texts and widths.
         std::vector<std::vector<std::string>> cells(n.rows.size());
@@ -349,6 +349,13 @@ struct ListingWriter {
                      wrap(n.text, static_cast<size_t>(std::max(20, lineSize - 10))))
                     out.push_back(centre(l, lineSize));
                 break;
+            case Node::Plot:
+                // A plot is laid out for a page of its own; its lines stand
+                // as printed.
+                out.emplace_back("\f");
+                for (const std::string& l : n.lines)
+                    out.push_back(l);
+                break;
             case Node::Graph:
             case Node::Page:
                 break;
@@ -458,7 +465,7 @@ void htmlItems(std::string& o, const std::vector<NodePtr>& list, std::string& he
             if (n.hidden)
                 break;
             const TableTemplate* t = findTemplate(n.templ);
-            std::vector<size_t> shown = shownColumns(n.columns, t);
+            std::vector<size_t> shown = shownColumns(n.columns, t, n.dynamics);
             int control = controlColumn(n.columns);
             o += "<table class=\"result\" id=\"" + esc(idPrefix + n.path) + "\">\n<caption>" +
                  esc(n.label.empty() ? n.name : n.label) + "</caption>\n<thead><tr>";
@@ -517,6 +524,14 @@ void htmlItems(std::string& o, const std::vector<NodePtr>& list, std::string& he
         case Node::Graph:
             o += "<figure class=\"graph\" data-template=\"" + esc(n.templ) + "\"><figcaption>" +
                  esc(n.label.empty() ? n.name : n.label) + "</figcaption></figure>\n";
+            break;
+        case Node::Plot:
+            o += "<figure class=\"lpplot\" data-name=\"" + esc(n.name) + "\"><figcaption>" +
+                 esc(n.label.empty() ? n.name : n.label) + "</figcaption>\n<pre>";
+            for (const std::string& l : n.lines)
+                if (l != "\f")
+                    o += esc(l) + "\n";
+            o += "</pre></figure>\n";
             break;
         case Node::Page:
             break;
@@ -662,6 +677,19 @@ void jsonItems(std::string& o, const std::vector<NodePtr>& list)
                 o += (i ? "," : "") + jstr(n.data[i]);
             o += "]}";
             break;
+        case Node::Plot: {
+            o += "{\"kind\":\"plot\",\"name\":" + jstr(n.name) + ",\"label\":" + jstr(n.label) +
+                 ",\"lines\":[";
+            bool firstLine = true;
+            for (const std::string& l : n.lines) {
+                if (l == "\f")
+                    continue;
+                o += (firstLine ? "" : ",") + jstr(l);
+                firstLine = false;
+            }
+            o += "]}";
+            break;
+        }
         case Node::Page:
             break;
         }
@@ -686,6 +714,7 @@ bool listed(const std::vector<NodePtr>& items)
             break;
         case Node::Matrix:
         case Node::Note:
+        case Node::Plot:
             return true;
         case Node::ByGroup:
         case Node::Group:

@@ -89,6 +89,11 @@ bool renderStep(const std::string& proc, int rc)
     // there, unless the page would hold nothing else.
     const int room = xppagesize() - 8;
     for (size_t i = 0; i < lines.size(); ++i) {
+        // A line-printer plot begins a page (a line "\f" alone).
+        if (lines[i] == "\f") {
+            xppage();
+            continue;
+        }
         int h = i < repeat.size() ? repeat[i] : -1;
         if (h >= 0 && vyr_print_page_full() &&
             static_cast<int>(headers[static_cast<size_t>(h)].size()) < room) {

@@ -99,7 +99,8 @@ const std::vector<TableTemplate>& templates()
           {"Event", "8.0", true},
           {"Compete", "8.0", true},
           {"Total", "8.0", true}}},
-        {"Stat.Korvante.Legend", false, {}},
+        // The symbol column shows unless the legend sets SymbolOff.
+        {"Stat.Korvante.Legend", false, {{"Symbol", "", true, nullptr, "SymbolOff"}}},
         // Tests.
         {"Stat.Korvante.HomTests",
          false,
@@ -272,6 +273,23 @@ std::vector<size_t> shownColumns(const std::vector<Column>& cols, const TableTem
     for (size_t i = 0; i < cols.size(); ++i)
         if (!taken[i] && columnShown(cols[i], t))
             shown.push_back(i);
+    return shown;
+}
+
+std::vector<size_t> shownColumns(const std::vector<Column>& cols, const TableTemplate* t,
+                                 const std::vector<Dynamic>& dynamics)
+{
+    std::vector<size_t> shown = shownColumns(cols, t);
+    auto hidden = [&](size_t i) {
+        const TemplateColumn* tc = templateColumn(cols[i], t);
+        if (!tc || !tc->hiddenBy)
+            return false;
+        for (const Dynamic& d : dynamics)
+            if (d.name == tc->hiddenBy)
+                return d.numeric ? d.d != 0 : !d.text.empty() && d.text != "0";
+        return false;
+    };
+    shown.erase(std::remove_if(shown.begin(), shown.end(), hidden), shown.end());
     return shown;
 }
 

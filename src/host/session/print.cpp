@@ -6,6 +6,7 @@
 
 #include "vyr_atomic_file.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -15,6 +16,7 @@
 #include <mutex>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 struct LINESTR {
     int kind; // 0 print file, 1 log
@@ -63,6 +65,17 @@ struct PrintState {
     int linesOnPage = 0;
     bool pageOpen = false;
     bool newPagePending = false;
+    // The line being built by xpfmtc, and whether what comes next overprints.
+    std::string building;
+    bool buildingUsed = false;
+    bool overprint = false;
+    // Options 21, 24 and 25 as callers set them.
+    long keep[3] = {0, 0, 0};
+    // Lines diverted to the output layer (a line-printer plot): where they go,
+    // and the page they would stand on, counted from a page of their own.
+    std::vector<std::string>* divert = nullptr;
+    int divertLines = 0;
+    int divertPage = 0;
 };
 
 PrintState& ps()
@@ -150,6 +163,19 @@ std::string centred(const std::string& text, int width)
         return text;
     return std::string(static_cast<std::size_t>((width - static_cast<int>(text.size())) / 2), ' ') +
            text;
+}
+
+// Lines a page begins with: the titles (or the page number alone) and a
+// blank line after them; see start_page.
+int header_lines()
+{
+    int n = 0;
+    for (const std::string& t : vyr_titles())
+        if (!t.empty())
+            ++n;
+    if (n == 0 && option_on("NUMBER", true))
+        n = 1;
+    return n == 0 ? 0 : n + 1;
 }
 
 int footnote_lines()
@@ -282,6 +308,11 @@ void print_reset(const VyrSettings& settings)
     s.newPagePending = false;
     s.listingEnded = false;
     s.listingOk = true;
+    s.divert = nullptr;
+    s.building.clear();
+    s.buildingUsed = false;
+    s.overprint = false;
+    s.keep[0] = s.keep[1] = s.keep[2] = 0;
     // The log first, so that a listing that cannot be opened is said there.
     if (!open_sink(s.log, settings.log)) {
         std::fprintf(stderr, "ERROR: ");
@@ -390,10 +421,35 @@ void print_capture(std::string* listing, std::string* log)
 
 } // namespace vyr
 
+namespace vyr
+{
+namespace
+{
+
+// Lines of text a page holds between its titles and its footnotes.
+int page_capacity()
+{
+    return std::max(1, xppagesize() - header_lines() - footnote_lines());
+}
+
+} // namespace
+} // namespace vyr
+
 void vyr_print_line(std::string_view line)
 {
     vyr::PrintState& s = vyr::ps();
     std::lock_guard<std::recursive_mutex> g(s.lock);
+    if (s.divert) {
+        // Counted as the listing will print them: from a page of their own,
+        // a page holding page_capacity() lines.
+        if (s.divertLines >= vyr::page_capacity()) {
+            s.divertLines = 0;
+            ++s.divertPage;
+        }
+        s.divert->emplace_back(line);
+        ++s.divertLines;
+        return;
+    }
     int ps_ = xppagesize();
     if (!s.pageOpen || s.newPagePending || s.linesOnPage >= ps_ - vyr::footnote_lines())
         vyr::start_page();
@@ -470,8 +526,158 @@ void xppage()
 {
     vyr::PrintState& s = vyr::ps();
     std::lock_guard<std::recursive_mutex> g(s.lock);
+    if (s.divert) {
+        // A page already begun among the diverted lines is ended; an empty
+        // one stays, so that asking twice makes no empty page.
+        if (s.divertLines > 0) {
+            s.divert->emplace_back("\f");
+            s.divertLines = 0;
+            ++s.divertPage;
+        }
+        return;
+    }
     if (s.pageOpen)
         s.newPagePending = true;
+}
+
+void vyr_print_divert(std::vector<std::string>* lines)
+{
+    vyr::PrintState& s = vyr::ps();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    s.divert = lines;
+    s.divertLines = 0;
+    // The diverted lines will start a page after the one in use now.
+    s.divertPage = s.pageNumber + 1;
+    s.building.clear();
+    s.buildingUsed = false;
+    s.overprint = false;
+}
+
+void xpfmtc(int file, const char* text, int length, int column)
+{
+    (void)file;
+    if (text == nullptr || length <= 0)
+        return;
+    vyr::PrintState& s = vyr::ps();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    const std::size_t at = static_cast<std::size_t>(std::max(column, 1) - 1);
+    const std::size_t n = static_cast<std::size_t>(length);
+    if (s.building.size() < at + n)
+        s.building.resize(at + n, ' ');
+    for (std::size_t i = 0; i < n; ++i)
+        if (!s.overprint || text[i] != ' ')
+            s.building[at + i] = text[i];
+    s.buildingUsed = true;
+}
+
+void xpskip(int file, int lines)
+{
+    (void)file;
+    vyr::PrintState& s = vyr::ps();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    if (lines <= 0) {
+        s.overprint = s.buildingUsed;
+        return;
+    }
+    std::string line;
+    line.swap(s.building);
+    while (!line.empty() && line.back() == ' ')
+        line.pop_back();
+    s.buildingUsed = false;
+    s.overprint = false;
+    vyr_print_line(line);
+    for (int k = 1; k < lines; ++k)
+        vyr_print_line("");
+}
+
+int xpopget(int file, int option, long* value)
+{
+    (void)file;
+    vyr::PrintState& s = vyr::ps();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    long v = 0;
+    const bool fresh = s.divert == nullptr && (!s.pageOpen || s.newPagePending);
+    switch (option) {
+    case 1:
+        v = vyr::option_on("CENTER", true) ? 1 : 0;
+        break;
+    case 2:
+        if (s.divert)
+            v = vyr::page_capacity() - s.divertLines;
+        else if (fresh)
+            v = vyr::page_capacity();
+        else
+            v = std::max(0, xppagesize() - vyr::footnote_lines() - s.linesOnPage);
+        break;
+    case 5:
+        v = xplinesize();
+        break;
+    case 7:
+        v = s.divert ? s.divertPage : s.pageNumber + (fresh ? 1 : 0);
+        break;
+    case 19:
+        v = 1;
+        break;
+    case 21:
+        v = s.keep[0];
+        break;
+    case 24:
+        v = s.keep[1];
+        break;
+    case 25:
+        v = s.keep[2];
+        break;
+    default:
+        return vyr_code(39, 1);
+    }
+    if (value != nullptr)
+        *value = v;
+    return 0;
+}
+
+int xpopset(int file, int option, long value)
+{
+    (void)file;
+    vyr::PrintState& s = vyr::ps();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    switch (option) {
+    case 21:
+        s.keep[0] = value;
+        return 0;
+    case 24:
+        s.keep[1] = value;
+        return 0;
+    case 25:
+        s.keep[2] = value;
+        return 0;
+    default:
+        return vyr_code(39, 2);
+    }
+}
+
+int xtitinf(int file, int width, int* titles, int* footnotes)
+{
+    (void)file;
+    (void)width;
+    int t = 0, f = 0;
+    for (const std::string& x : vyr_titles())
+        if (!x.empty())
+            ++t;
+    for (const std::string& x : vyr_footnotes())
+        if (!x.empty())
+            ++f;
+    if (titles != nullptr)
+        *titles = t;
+    if (footnotes != nullptr)
+        *footnotes = f;
+    return 0;
+}
+
+int xpleft(int file, int lines)
+{
+    (void)file;
+    (void)lines;
+    return 0;
 }
 
 int xplinesize()

@@ -9,6 +9,7 @@ void cenplot(PGRAFSTR* grafc, double time, long stratumno, int symbol)
     const PGRAF_VHSTR& h = grafc->pgrafd[1];
     // One row per stratum above the origin row; a cell already marked, by
     // this stratum or another, shows '*'.
-    char* cell = grafc->zerozero + zpgrsub(time, &h) - stratumno * static_cast<std::ptrdiff_t>(h.totpos);
+    char* cell =
+        grafc->zerozero + zpgrsub(time, &h) - stratumno * static_cast<std::ptrdiff_t>(h.totpos);
     *cell = *cell == ' ' ? static_cast<char>(symbol) : '*';
 }

@@ -105,7 +105,8 @@ void drawProductLimit(KorvPtr q, const Frames& f, double* pairs, int64_t n, cons
     if (f.ll && logLogRanges(q) && q->tmin > 0 && q->tmin <= q->pgtmax) {
         for (int64_t j = 0; j < n; ++j) {
             const double s = pairs[2 * j];
-            pairs[2 * j] = negLog ? clog(s) : (s > 0 && s < 1 ? std::log(-std::log(s)) : korv_missing());
+            pairs[2 * j] =
+                negLog ? clog(s) : (s > 0 && s < 1 ? std::log(-std::log(s)) : korv_missing());
             pairs[2 * j + 1] = clog(pairs[2 * j + 1]);
         }
         const double X = std::log(q->pgtmax);
@@ -193,7 +194,8 @@ void drawCurves(KorvPtr q, const Frames& f)
         buffer = static_cast<double*>(
             xmalloc_or_exit(pool, std::max<int64_t>(1, capacity * nblocks) * 8, 0x2000));
         if (q->zllsur || q->zhazard || q->zpdf)
-            second = static_cast<double*>(xmalloc_or_exit(pool, std::max<int64_t>(1, capacity) * 8, 0x2000));
+            second = static_cast<double*>(
+                xmalloc_or_exit(pool, std::max<int64_t>(1, capacity) * 8, 0x2000));
         capacity *= nblocks;
     } else {
         capacity = q->maxnobs + 1;
@@ -210,8 +212,8 @@ void drawCurves(KorvPtr q, const Frames& f)
         if (n < 2)
             continue;
         if (lt) {
-            const int nblocks = (q->zsurvival || q->zlsur || q->zllsur ? 1 : 0) + (q->zhazard ? 1 : 0) +
-                                (q->zpdf ? 1 : 0);
+            const int nblocks = (q->zsurvival || q->zlsur || q->zllsur ? 1 : 0) +
+                                (q->zhazard ? 1 : 0) + (q->zpdf ? 1 : 0);
             if (n > q->ninter || !readBack(q, node, k, buffer, static_cast<long>(8 * n * nblocks)))
                 continue;
             drawLifeTable(q, f, buffer, second, n, other);
@@ -315,8 +317,8 @@ void korvfp(KorvPtr q)
     if (q->zsurvival)
         print(q, f.s, korv_lp_name(LpPlot::Survival), msg0::LP_SURVIVAL, msg326::LP_SDF_TITLE);
     if (!lt && q->zcensplot && q->ncensored > 0)
-        print(q, static_cast<PGRAFSTR*>(q->grafc), korv_lp_name(LpPlot::Censored), msg0::LP_CENSORED,
-              msg326::LP_CENSORED_TITLE);
+        print(q, static_cast<PGRAFSTR*>(q->grafc), korv_lp_name(LpPlot::Censored),
+              msg0::LP_CENSORED, msg326::LP_CENSORED_TITLE);
     if (q->zlsur)
         print(q, f.l, korv_lp_name(LpPlot::LogSurvival), msg0::LP_LOGSURV, msg326::LP_LOGSDF_TITLE);
     if (q->zllsur)
@@ -332,4 +334,7 @@ void korvfp(KorvPtr q)
     wobcall(q->vdq, WOB_SEL_DESTINATION, rtf);
     wobcall(q->vdq, WOB_SEL_PAGE);
     wobcall(q->vdq, WOB_SEL_DESTINATION);
+    // The frames live in the group's frame pool, which the caller deletes
+    // next: nothing may reach them after this.
+    q->grafs = q->grafl = q->grafll = q->grafh = q->grafp = q->grafc = nullptr;
 }

@@ -235,7 +235,8 @@ void korvplt(KorvPtr q)
         }
         const bool lo = q->smax > 0 && q->smax < 1;
         const bool hi = q->smin > 0 && q->smin < 1;
-        q->grafll = build(LpPlot::LogLogSurvival, "L(-L(S))", msg326::LP_LOGLOG_LABEL,
-                          lo ? std::log(-std::log(q->smax)) : 0, hi ? std::log(-std::log(q->smin)) : 0);
+        q->grafll =
+            build(LpPlot::LogLogSurvival, "L(-L(S))", msg326::LP_LOGLOG_LABEL,
+                  lo ? std::log(-std::log(q->smax)) : 0, hi ? std::log(-std::log(q->smin)) : 0);
     }
 }

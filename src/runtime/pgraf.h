@@ -29,15 +29,15 @@ struct NAMESTR;
 
 // The scale request and result of one axis; zscale reads and rewrites it.
 struct SCALESTR {
-    double xmin = 0;     // in: smallest data value; out: axis value at the first position
-    double xmax = 0;     // in: largest data value; out: axis value at the last position
-    int plotpos = 0;     // in: positions available (0 none, negative at most that many);
-                         // out: positions used, ntic * ticpos
-    int ticpos = 0;      // positions between ticks; 0 free, negative: at least that many
-    int ntic = 0;        // tick intervals; 0 free
-    double inc = 0;      // tick increment; 0 free, negative: this increment is required
-    long options = 0;    // scale_opt bits
-    double unit = 0;     // out: data value per print position
+    double xmin = 0;  // in: smallest data value; out: axis value at the first position
+    double xmax = 0;  // in: largest data value; out: axis value at the last position
+    int plotpos = 0;  // in: positions available (0 none, negative at most that many);
+                      // out: positions used, ntic * ticpos
+    int ticpos = 0;   // positions between ticks; 0 free, negative: at least that many
+    int ntic = 0;     // tick intervals; 0 free
+    double inc = 0;   // tick increment; 0 free, negative: this increment is required
+    long options = 0; // scale_opt bits
+    double unit = 0;  // out: data value per print position
     const double* accept = nullptr; // acceptable increment mantissas, ascending
     int naccept = 0;                // entries of accept (0: the default list)
 };
@@ -47,20 +47,20 @@ struct SCALESTR {
 namespace scale_opt
 {
 enum : long {
-    REFINE = 0x1,         // retries refine the increment; a failure returns 1, not -1
-    WHOLE = 0x2,          // whole-number increments between 1 and 10
-    EXACT_MIN = 0x4,      // the axis starts at the data minimum
-    EXACT_MAX = 0x8,      // the axis ends at the data maximum
-    KEEP_NTIC = 0x10,     // keep the interval count and re-centre the ticks
-    ZERO = 0x20,          // include zero
-    CLOSER = 0x40,        // closer ticks (set by the axis routines)
-    CAP10 = 0x80,         // default ticks per axis capped at 10 instead of 5
-    DERIVE = 0x100,       // default spacing from the positions even with a minimum
-    FROM_ZERO = 0x10000,  // an axis starting at 0 has its first tick at most 1 in
-    HORIZONTAL = 0x20000, // the horizontal axis
-    FAR_SIDE = 0x40000,   // the axis stands on the far side (3 lines or 15 columns)
-    REVERSE = 0x100000,   // the axis runs from its largest value
-    FRAME = 0x200000,     // the frame line opposite this axis is drawn
+    REFINE = 0x1,            // retries refine the increment; a failure returns 1, not -1
+    WHOLE = 0x2,             // whole-number increments between 1 and 10
+    EXACT_MIN = 0x4,         // the axis starts at the data minimum
+    EXACT_MAX = 0x8,         // the axis ends at the data maximum
+    KEEP_NTIC = 0x10,        // keep the interval count and re-centre the ticks
+    ZERO = 0x20,             // include zero
+    CLOSER = 0x40,           // closer ticks (set by the axis routines)
+    CAP10 = 0x80,            // default ticks per axis capped at 10 instead of 5
+    DERIVE = 0x100,          // default spacing from the positions even with a minimum
+    FROM_ZERO = 0x10000,     // an axis starting at 0 has its first tick at most 1 in
+    HORIZONTAL = 0x20000,    // the horizontal axis
+    FAR_SIDE = 0x40000,      // the axis stands on the far side (3 lines or 15 columns)
+    REVERSE = 0x100000,      // the axis runs from its largest value
+    FRAME = 0x200000,        // the frame line opposite this axis is drawn
     NO_NAME_ROWS = 0x400000, // no rows under the plot for the horizontal name
     IN_PAGE = 0x800000,      // the canvas lives in a page-composition record
     FIRST_NEAR = 0x1000000,  // the first tick at most one position in
@@ -97,25 +97,25 @@ struct PGRAF_VHSTR {
         char* c;   // an axis without scale: the caller's labels
         double* d; // a scaled axis after layout: {origin, unit}; or the caller's values
     } vallst = {nullptr};
-    int valcnt = 0;           // tick labels
-    short* valplc = nullptr;  // print positions of the labels
-    char* lbllst = nullptr;   // valcnt labels of lbllen characters
-    int lbllen = 0;           // width of one label
-    int lblpos = 0;           // positions between labelled ticks
+    int valcnt = 0;          // tick labels
+    short* valplc = nullptr; // print positions of the labels
+    char* lbllst = nullptr;  // valcnt labels of lbllen characters
+    int lbllen = 0;          // width of one label
+    int lblpos = 0;          // positions between labelled ticks
 };
 
 // A line-printer plot. The caller owns it and clears it before filling it.
 struct PGRAFSTR {
-    short autofreef = 0;          // zpgrafe deletes datapool after printing
-    char* work = nullptr;         // the canvas (layer 0, top line first)
-    char* zerozero = nullptr;     // cell of plot position (0, 0)
-    int length = 0;               // bytes per overlay layer; 0 = h.totpos * v.totpos
+    short autofreef = 0;            // zpgrafe deletes datapool after printing
+    char* work = nullptr;           // the canvas (layer 0, top line first)
+    char* zerozero = nullptr;       // cell of plot position (0, 0)
+    int length = 0;                 // bytes per overlay layer; 0 = h.totpos * v.totpos
     POOLHANDLE* datapool = nullptr; // pool of the canvas, labels and value pairs
-    char formchar[12] = {};       // form characters; first NUL = from the FORMCHAR option
-    int ovlcnt = 0;               // overlay layers; 0 = 1
-    PCTSTR* pct = nullptr;        // page-composition record, or null
-    PGRAF_VHSTR pgrafd[2];        // [0] vertical, [1] horizontal
-    void* labstr = nullptr;       // the caller's own label record
+    char formchar[12] = {};         // form characters; first NUL = from the FORMCHAR option
+    int ovlcnt = 0;                 // overlay layers; 0 = 1
+    PCTSTR* pct = nullptr;          // page-composition record, or null
+    PGRAF_VHSTR pgrafd[2];          // [0] vertical, [1] horizontal
+    void* labstr = nullptr;         // the caller's own label record
 };
 
 // Indexes of the form characters.

@@ -234,7 +234,8 @@ int znaxis(double low, double high, int vh, int zeroflag, ZnaxisMaxTicks max_tic
 int znaxis2(double major_inc, int maxticks, int* n_minor, double* minor_inc)
 {
     const double lg = std::log10(major_inc);
-    const int lead = static_cast<int>(std::floor(std::pow(10.0, lg - std::floor(lg + 1e-6) + 1) + 1e-6));
+    const int lead =
+        static_cast<int>(std::floor(std::pow(10.0, lg - std::floor(lg + 1e-6) + 1) + 1e-6));
     static const struct {
         int lead;
         int counts[4];

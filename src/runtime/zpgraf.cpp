@@ -114,8 +114,12 @@ void zgetfch(const double* ilist, int n, const char* string, int len, char* setf
     std::memset(setform, ' ', static_cast<size_t>(nfch));
     int olen = 0;
     const char* opt = xoptcgt("FORMCHAR", &olen);
-    if (opt != nullptr)
-        std::memcpy(setform, opt, static_cast<size_t>(std::min(olen, nfch)));
+    if (opt == nullptr || olen == 0) {
+        // A host without the option: its usual characters.
+        opt = "|----|+|---+=|-/\\<>*";
+        olen = static_cast<int>(std::strlen(opt));
+    }
+    std::memcpy(setform, opt, static_cast<size_t>(std::min(olen, nfch)));
     if (ilist == nullptr || n < 1) {
         if (string != nullptr && len > 0)
             std::memcpy(setform, string, static_cast<size_t>(std::min(len, nfch)));
@@ -153,11 +157,13 @@ int zpgrini(PGRAFSTR* g, NAMESTR* hname, SCALESTR* hscale, NAMESTR* vname, SCALE
     }
     const bool vnamed = vname && vname->namelen != 0;
     if (!v.prepos)
-        v.prepos = vnamed || (vscale && (vscale->options & (scale_opt::FRAME | scale_opt::FAR_SIDE)))
-                       ? 1
-                       : -1;
+        v.prepos =
+            vnamed || (vscale && (vscale->options & (scale_opt::FRAME | scale_opt::FAR_SIDE))) ? 1
+                                                                                               : -1;
     if (!v.plotpos) {
-        const int b = (vscale && (vscale->options & scale_opt::NO_NAME_ROWS)) ? 0 : v.totpos > 15 ? 2 : 1;
+        const int b = (vscale && (vscale->options & scale_opt::NO_NAME_ROWS)) ? 0
+                      : v.totpos > 15                                         ? 2
+                                                                              : 1;
         v.plotpos = v.totpos - std::max(v.prepos, 0) - b - 2;
     }
     if (hscale && vscale && (vscale->options & scale_opt::NO_NAME_ROWS))
@@ -196,8 +202,9 @@ int zpgrini(PGRAFSTR* g, NAMESTR* hname, SCALESTR* hscale, NAMESTR* vname, SCALE
     if (!virt) {
         // Every overlay layer has its own copy of the canvas.
         const int64_t bytes = static_cast<int64_t>(g->length) * g->ovlcnt;
-        g->work = g->datapool ? static_cast<char*>(g->datapool->allocate(g->datapool, bytes, 0x2004))
-                              : nullptr;
+        g->work = g->datapool
+                      ? static_cast<char*>(g->datapool->allocate(g->datapool, bytes, 0x2004))
+                      : nullptr;
         if (g->work == nullptr) {
             xmemmsg(xmemdef());
             return -1;
@@ -205,7 +212,8 @@ int zpgrini(PGRAFSTR* g, NAMESTR* hname, SCALESTR* hscale, NAMESTR* vname, SCALE
         std::memset(g->work, ' ', static_cast<size_t>(bytes));
     } else {
         g->pct->printedf = 1;
-        g->work = g->pct->work + static_cast<std::ptrdiff_t>(g->pct->pctd[0].presize) * g->pct->pctd[1].amtsize +
+        g->work = g->pct->work +
+                  static_cast<std::ptrdiff_t>(g->pct->pctd[0].presize) * g->pct->pctd[1].amtsize +
                   g->pct->pctd[1].presize;
         g->length = g->pct->amt;
         if (g->pct->realamt < static_cast<int64_t>(g->length) * g->ovlcnt)
@@ -232,8 +240,8 @@ int zpgrini(PGRAFSTR* g, NAMESTR* hname, SCALESTR* hscale, NAMESTR* vname, SCALE
             return -1;
     }
     if (g->pct)
-        h.plotpos = g->pct->pctd[1].cursize - ((hscale && (hscale->options & scale_opt::FRAME)) ? 1 : 0) -
-                    h.prepos;
+        h.plotpos = g->pct->pctd[1].cursize -
+                    ((hscale && (hscale->options & scale_opt::FRAME)) ? 1 : 0) - h.prepos;
     if (hscale && hname) {
         if (hname->namelen)
             hscale->options |= scale_opt::NAMED;
@@ -297,7 +305,8 @@ void zpgrafp(PGRAFSTR* g)
             } else {
                 const char* rest = text + w;
                 const char* end = layer + static_cast<std::ptrdiff_t>(v.totpos) * w;
-                const bool below = rest < end && !std::all_of(rest, end, [](char c) { return c == ' '; });
+                const bool below =
+                    rest < end && !std::all_of(rest, end, [](char c) { return c == ' '; });
                 if (nonblank == 0 || feet != 0 || below)
                     printed = true;
                 if (last && printed)

@@ -193,7 +193,8 @@ void zpgrvax(PGRAFSTR* g, NAMESTR* name, PG_GSTR* gs, long options)
         const char* anchor = gs->lbl_limit;
         if (at(g, anchor) == g->formchar[formch::CROSS]) {
             if (v.valcnt > 1 && v.lblpos > 3)
-                anchor = gs->lbl_start + static_cast<std::ptrdiff_t>(2 * v.valcnt / 3) * gs->lbl_inc -
+                anchor = gs->lbl_start +
+                         static_cast<std::ptrdiff_t>(2 * v.valcnt / 3) * gs->lbl_inc -
                          static_cast<std::ptrdiff_t>(v.lblpos / 2) * gs->axis_inc;
             else
                 anchor += gs->axis_inc;
@@ -205,14 +206,15 @@ void zpgrvax(PGRAFSTR* g, NAMESTR* name, PG_GSTR* gs, long options)
         }
     }
     for (int i = 0; i < v.valcnt; ++i) {
-        const char* tick = v.valplc ? gs->axis_start + static_cast<std::ptrdiff_t>(v.valplc[i]) * gs->axis_inc
-                                    : gs->lbl_start + static_cast<std::ptrdiff_t>(i) * gs->lbl_inc;
+        const char* tick =
+            v.valplc ? gs->axis_start + static_cast<std::ptrdiff_t>(v.valplc[i]) * gs->axis_inc
+                     : gs->lbl_start + static_cast<std::ptrdiff_t>(i) * gs->lbl_inc;
         if (!inside(g, tick))
             continue;
         const char* text = v.lbllst + static_cast<std::ptrdiff_t>(i) * v.lbllen;
         const int n = std::min(gs->lbl_length, v.lbllen);
-        const int col = (options & scale_opt::FAR_SIDE) ? columnOf(g, tick) + 2
-                                                         : columnOf(g, tick) - 1 - n;
+        const int col =
+            (options & scale_opt::FAR_SIDE) ? columnOf(g, tick) + 2 : columnOf(g, tick) - 1 - n;
         putText(g, lineOf(g, tick), col, text, n, h.totpos);
     }
 }
@@ -271,7 +273,8 @@ void zpgrhax(PGRAFSTR* g, NAMESTR* name, PG_GSTR* gs, long options)
     }
     // The name line: "label   name".
     const bool named = (options & scale_opt::NAMED) && name && name->namelen > 0 && name->name_p;
-    const bool labelled = (options & scale_opt::LABELLED) && name && name->nlablen > 0 && name->label_p;
+    const bool labelled =
+        (options & scale_opt::LABELLED) && name && name->nlablen > 0 && name->label_p;
     if (!named && !labelled)
         return;
     std::string text;
@@ -353,9 +356,9 @@ int zpgrfmt(PGRAFSTR* g, int dir, NAMESTR* name, SCALESTR* scale)
     // gives the last labels the values the increment leads to.
     std::vector<double> full(static_cast<size_t>(std::max(d.valcnt, 0)));
     for (int i = 0; i < d.valcnt; ++i)
-        full[static_cast<size_t>(i)] = i < count && values
-                                           ? values[i]
-                                           : (scale ? scale->xmin + i * scale->inc : korv_missing());
+        full[static_cast<size_t>(i)] =
+            i < count && values ? values[i]
+                                : (scale ? scale->xmin + i * scale->inc : korv_missing());
     if (hasFormat(name) && name->nfcode != 0) {
         for (int i = 0; i < d.valcnt; ++i) {
             WZ_FMTPAR par;
@@ -433,13 +436,14 @@ int zpgrlbl(PGRAFSTR* g, int dir, NAMESTR* name, SCALESTR* scale, long options)
     // Positions between labelled ticks. A previous value pair whose origin
     // gives less than one position (or none) falls back to the spacing.
     double t = scale->ticpos;
-    if (d.numf && d.vallst.d && d.lblpos > 0 && scale->unit != 0) {
+    if (d.numf && d.vallst.d && scale->unit != 0) {
         const double r = d.vallst.d[0] / scale->unit;
         if (r >= 1)
             t = r;
     }
     int lp = static_cast<int>(t);
-    const int rem = (lp >= 0 && lp < scale->ticpos) ? lp : (scale->ticpos > 0 ? lp % scale->ticpos : 0);
+    const int rem =
+        (lp >= 0 && lp < scale->ticpos) ? lp : (scale->ticpos > 0 ? lp % scale->ticpos : 0);
     if (rem != 0 || lp < 1)
         lp = scale->ticpos;
     d.lblpos = lp;
@@ -486,7 +490,8 @@ int zpgraxi(PGRAFSTR* g, int dir, NAMESTR* name, SCALESTR* scale, long options)
                 used = d.lblpos;
             } else {
                 const int c = std::min((d.plotpos - 1) / (n - 1), 30);
-                const int b = std::max((d.plotpos - 1) / (n + 1), std::min(c, d.lbllen + 2 + d.lbllen / (n - 1)));
+                const int b = std::max((d.plotpos - 1) / (n + 1),
+                                       std::min(c, d.lbllen + 2 + d.lbllen / (n - 1)));
                 d.lblpos = std::max(1, (c + b) / 2);
                 used = (n - 1) * d.lblpos;
             }
@@ -567,7 +572,8 @@ int zpgraxi(PGRAFSTR* g, int dir, NAMESTR* name, SCALESTR* scale, long options)
     gs.lbl_start = gs.axis_start + static_cast<std::ptrdiff_t>(o) * gs.axis_inc;
     gs.lbl_inc = gs.axis_inc * d.lblpos;
     gs.tic_inc = gs.axis_inc * std::max(ticSpacing, 1);
-    gs.lbl_limit = gs.lbl_start + static_cast<std::ptrdiff_t>(std::max(d.valcnt - 1, 0)) * gs.lbl_inc;
+    gs.lbl_limit =
+        gs.lbl_start + static_cast<std::ptrdiff_t>(std::max(d.valcnt - 1, 0)) * gs.lbl_inc;
 
     // Label positions: the caller's labels get theirs; a scaled axis moves
     // its origin so that the first tick falls on position o.

@@ -69,7 +69,8 @@ void zcsround(SCALESTR* s, GLOBALSTR* g)
     s->xmin = std::floor((s->xmin + g->fuzz) / inc) * inc;
     s->xmax = std::ceil((s->xmax - g->fuzz) / inc) * inc;
     const double step = g->sinc > 0 ? g->sinc : inc;
-    if ((s->options & scale_opt::EXACT_MIN) && std::fabs(std::fmod(g->smin - s->xmin, step)) > g->fuzz) {
+    if ((s->options & scale_opt::EXACT_MIN) &&
+        std::fabs(std::fmod(g->smin - s->xmin, step)) > g->fuzz) {
         minmax(usedPositions(s), s, g);
         s->xmin = g->smin;
         s->xmax = g->smin + std::ceil((s->xmax - g->smin) / inc) * inc;
@@ -78,8 +79,9 @@ void zcsround(SCALESTR* s, GLOBALSTR* g)
         std::fabs(std::fmod(std::fabs(s->xmax - g->smax), step)) > g->fuzz) {
         minmax(usedPositions(s), s, g);
         s->xmax = g->smax;
-        s->xmin = (s->options & scale_opt::EXACT_MIN) ? g->smin
-                                                      : g->smax - std::ceil((g->smax - s->xmin) / inc) * inc;
+        s->xmin = (s->options & scale_opt::EXACT_MIN)
+                      ? g->smin
+                      : g->smax - std::ceil((g->smax - s->xmin) / inc) * inc;
     }
     if (g->bucketlvl >= 6 && g->smin > s->xmin + inc / 2 && s->xmax - inc / 2 > g->smax) {
         s->xmin += inc / 2;
@@ -226,7 +228,8 @@ void passSpacing(SCALESTR* s, GLOBALSTR* g, int pass, int L)
     s->ticpos = plotpos / s->ntic;
     const int def = g->def_ticpos;
     if ((s->options & scale_opt::CLOSER) && pass < L - 6 &&
-        ((s->ntic == 1 && s->ticpos > (def + 2) / 3) || (s->ntic == 2 && s->ticpos > (def + 1) / 2))) {
+        ((s->ntic == 1 && s->ticpos > (def + 2) / 3) ||
+         (s->ntic == 2 && s->ticpos > (def + 1) / 2))) {
         // Ticks far apart: one interval more.
         if (!g->nticf)
             ++s->ntic;

@@ -119,6 +119,7 @@ struct ListingWriter {
     int lineSize;
     std::vector<std::string> out;
     std::string heading;
+    std::string byLine; // the BY group being written, for the plots' pages
     // Column headers of table panels, and for each line of `out` the block
     // to repeat above it when it opens a page (-1: none).
     std::vector<std::vector<std::string>> headers;
@@ -331,7 +332,9 @@ struct ListingWriter {
                 heading.clear();
                 blank();
                 out.push_back(centre("----- " + n.label + " -----", lineSize));
+                byLine = n.label;
                 items(n.items);
+                byLine.clear();
                 break;
             case Node::Group:
                 items(n.items);
@@ -350,9 +353,11 @@ struct ListingWriter {
                     out.push_back(centre(l, lineSize));
                 break;
             case Node::Plot:
-                // A plot is laid out for a page of its own; its lines stand
-                // as printed.
+                // A plot is laid out for a page of its own, which keeps a
+                // line for the BY line; its lines stand as printed.
                 out.emplace_back("\f");
+                if (!byLine.empty())
+                    out.push_back(centre("----- " + byLine + " -----", lineSize));
                 for (const std::string& l : n.lines)
                     out.push_back(l);
                 break;
@@ -748,7 +753,7 @@ std::vector<std::string> renderListing(const StepDoc& step, int lineSize,
                                        std::vector<std::vector<std::string>>& headers,
                                        std::vector<int>& repeat)
 {
-    ListingWriter w{lineSize > 0 ? lineSize : 100, {}, {}, {}, {}};
+    ListingWriter w{lineSize > 0 ? lineSize : 100, {}, {}, {}, {}, {}};
     if (!listed(step.items)) {
         headers.clear();
         repeat.clear();

@@ -1,0 +1,258 @@
+// The line-printer plots of whole steps, as golden listings at fixed
+// LINESIZE and PAGESIZE: each plot kind, one and several strata, a BY
+// group, FORMCHAR=; the notes of a page too small and of many strata; the
+// legend's symbol column; the plots in the HTML page and the JSON.
+//
+// Set KORV_UPDATE_GOLDEN=1 to rewrite the expected listings after a
+// deliberate change, and review the difference.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+
+#include "frame/frame.h"
+#include "vyr_output.h"
+#include "vyr_session.h"
+
+namespace
+{
+
+namespace fs = std::filesystem;
+
+struct StepRun {
+    int status = -1;
+    std::string listing, log, json, html;
+};
+
+std::string slurp(const fs::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Runs `program` on the bundled data, or with `csv` written as DATA.BYDATA
+// (a data folder of its own) when given.
+StepRun run(const std::string& program, const std::string& csv = "")
+{
+    static bool registered = false;
+    if (!registered) {
+        korv_register_procedure();
+        registered = true;
+    }
+    fs::path dir = fs::temp_directory_path() / ("korv_lpplot_" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    VyrSettings s;
+    s.program = (dir / "prog.vyr").string();
+    s.dataDir = std::string(KORV_SOURCE_DIR) + "/examples";
+    if (!csv.empty()) {
+        fs::create_directories(dir / "data");
+        std::ofstream(dir / "data" / "bydata.csv") << csv;
+        s.dataDir = (dir / "data").string();
+    }
+    s.outDir = dir.string();
+    s.listing = (dir / "out.lst").string();
+    s.log = (dir / "out.log").string();
+    s.json = (dir / "out.json").string();
+    s.html = (dir / "out.html").string();
+    StepRun r;
+    r.status = vyr_run_text(s, program);
+    r.listing = slurp(dir / "out.lst");
+    r.log = slurp(dir / "out.log");
+    r.json = slurp(dir / "out.json");
+    r.html = slurp(dir / "out.html");
+    vyr_output_reset();
+    fs::remove_all(dir);
+    return r;
+}
+
+void compareGolden(const std::string& name, const std::string& actual)
+{
+    const char* root = std::getenv("KORV_SOURCE_DIR");
+    const std::string path =
+        std::string(root ? root : KORV_SOURCE_DIR) + "/tests/lpplot/golden/" + name + ".lst";
+    if (const char* u = std::getenv("KORV_UPDATE_GOLDEN"); u && *u == '1') {
+        std::ofstream(path, std::ios::binary) << actual;
+        return;
+    }
+    const std::string expected = slurp(path);
+    ASSERT_FALSE(expected.empty()) << "missing golden listing " << path;
+    EXPECT_EQ(expected, actual) << "the listing differs from " << path;
+}
+
+size_t count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+} // namespace
+
+TEST(Golden, PlotKindsAndListings)
+{
+    struct Case {
+        const char* name;
+        const char* program;
+        const char* csv = "";
+    };
+    // Two BY groups, the second with the larger smallest event time: its
+    // log-time axis starts at ln 10, not at the first group's ln 2.
+    const char* byData = "g,t,c\n1,2,1\n1,4,1\n1,6,0\n1,8,1\n1,9,0\n"
+                         "2,10,1\n2,20,1\n2,25,0\n2,30,1\n2,40,0\n";
+    const Case cases[] = {
+        // Several strata: survival, censored, -log and log(-log) plots,
+        // then the legend.
+        {"several_strata", "options linesize=100 pagesize=50;\n"
+                           "proc korvante data=aml lineprinter plots=(s ls lls) notable;\n"
+                           "   time time*status(0);\n"
+                           "   strata x;\n"
+                           "run;\n"},
+        // One stratum: no legend; the censored plot has one row.
+        {"one_stratum", "options linesize=80 pagesize=40 nocenter;\n"
+                        "proc korvante data=aml lineprinter plots=(s) notable;\n"
+                        "   time time*status(0);\n"
+                        "run;\n"},
+        // A BY group: each group's plots on pages headed by its BY line, the
+        // log-time axis from each group's own smallest event time.
+        {"by_group",
+         "options linesize=72 pagesize=36;\n"
+         "proc korvante data=bydata lineprinter plots=(s lls) nocensplot notable;\n"
+         "   time t*c(0);\n"
+         "   by g;\n"
+         "run;\n",
+         byData},
+        // The -log plot alone, with FORMCHAR= characters for the axes and the
+        // ticks; the survival frame does not exist.
+        {"formchar", "options linesize=64 pagesize=30;\n"
+                     "proc korvante data=aml lineprinter plots=(ls) notable noprint\n"
+                     "      formchar(1 2 7 9)='!=#@';\n"
+                     "   time time*status(0);\n"
+                     "   strata x;\n"
+                     "run;\n"},
+        // Product-limit survival with FORMCHAR= runs and drops, and the
+        // Breslow method.
+        {"breslow", "options linesize=64 pagesize=24;\n"
+                    "proc korvante data=aml lineprinter plots=(s) method=breslow noprint\n"
+                    "      formchar(1 2)='!~';\n"
+                    "   time time*status(0);\n"
+                    "run;\n"},
+    };
+    for (const Case& c : cases) {
+        StepRun r = run(c.program, c.csv);
+        EXPECT_EQ(r.status, 0) << c.name << "\n" << r.log;
+        EXPECT_EQ(r.log.find("WARNING"), std::string::npos) << c.name << "\n" << r.log;
+        compareGolden(c.name, r.listing);
+    }
+}
+
+TEST(Plots, ATinyPageGivesANoteNotACrash)
+{
+    // Ten title lines leave a page of 15 lines without room for a plot.
+    std::string program = "options pagesize=15 linesize=64;\n";
+    for (int i = 1; i <= 10; ++i)
+        program += "title" + std::to_string(i) + " 'T" + std::to_string(i) + "';\n";
+    program += "proc korvante data=aml lineprinter plots=(s ls) notable;\n"
+               "   time time*status(0);\n"
+               "   strata x;\n"
+               "run;\n";
+    StepRun r = run(program);
+    EXPECT_EQ(r.status, 0) << r.log;
+    EXPECT_NE(r.log.find("NOTE: The line-printer plot SurvivalPlot is not printed: a page of "
+                         "PAGESIZE=15 lines and LINESIZE=64 columns"),
+              std::string::npos)
+        << r.log;
+    EXPECT_NE(r.log.find("plot LogSurvivalPlot is not printed"), std::string::npos) << r.log;
+    EXPECT_EQ(r.listing.find("Plot of the Survival"), std::string::npos);
+    EXPECT_EQ(r.listing.find("Plot of the Negative"), std::string::npos);
+    // The censored plot takes a row per stratum, not the page: it is
+    // printed, over as many pages as it needs.
+    EXPECT_NE(r.listing.find("Plot of the Censored Observations by Stratum"), std::string::npos);
+    // The legend still follows.
+    EXPECT_NE(r.listing.find("Nonmaintained"), std::string::npos);
+}
+
+TEST(Plots, ManyStrataShareTheSymbols)
+{
+    StepRun r = run("options linesize=100 pagesize=60;\n"
+                    "proc korvante data=lung lineprinter plots=(s) notable;\n"
+                    "   time time*status(1);\n"
+                    "   strata age;\n"
+                    "run;\n");
+    EXPECT_EQ(r.status, 0) << r.log;
+    EXPECT_NE(r.log.find("NOTE: The 42 strata share the 26 plot symbols A to Z"), std::string::npos)
+        << r.log;
+    // One row per stratum in the censored plot and the legend, the
+    // symbols starting again at the 27th.
+    EXPECT_NE(r.json.find("\"Stratum\":27,\"Symbol\":\"A\""), std::string::npos);
+    EXPECT_NE(r.json.find("\"Stratum\":42,\"Symbol\":\"P\""), std::string::npos);
+    EXPECT_NE(r.listing.find("Plot of the Censored Observations by Stratum"), std::string::npos);
+}
+
+TEST(Plots, TheLegendShowsSymbolsExactlyAfterThePlots)
+{
+    // After the plots the legend has its symbol column.
+    StepRun plotted = run("proc korvante data=lung lineprinter plots=(s) notable;\n"
+                          "   time time*status(1);\n"
+                          "   strata sex ph_ecog;\n"
+                          "run;\n");
+    EXPECT_EQ(plotted.status, 0) << plotted.log;
+    EXPECT_EQ(count(plotted.listing, "Legend of the Plot Symbols"), 2u);
+    EXPECT_EQ(count(plotted.listing, "Stratum  Symbol  sex  ph_ecog"), 1u) << plotted.listing;
+    // The legend the tests print for several STRATA variables has none.
+    StepRun tested = run("proc korvante data=lung notable;\n"
+                         "   time time*status(1);\n"
+                         "   strata sex ph_ecog;\n"
+                         "run;\n");
+    EXPECT_EQ(tested.status, 0) << tested.log;
+    EXPECT_NE(tested.listing.find("Stratum  sex  ph_ecog"), std::string::npos) << tested.listing;
+    EXPECT_EQ(tested.listing.find("Stratum  Symbol"), std::string::npos);
+    EXPECT_EQ(tested.log.find("legend"), std::string::npos) << tested.log;
+    // One STRATA variable: no legend after the tests.
+    StepRun single = run("proc korvante data=lung notable;\n"
+                         "   time time*status(1);\n"
+                         "   strata sex;\n"
+                         "run;\n");
+    EXPECT_EQ(single.listing.find("Legend"), std::string::npos);
+}
+
+TEST(Plots, PlotsInTheHtmlPageAndTheJson)
+{
+    StepRun r = run("options linesize=80 pagesize=40;\n"
+                    "proc korvante data=aml lineprinter plots=(s ls) noprint;\n"
+                    "   time time*status(0);\n"
+                    "   strata x;\n"
+                    "run;\n");
+    EXPECT_EQ(r.status, 0) << r.log;
+    // NOPRINT leaves the plots and the legend.
+    EXPECT_NE(r.listing.find("Plot of the Survival Distribution Function"), std::string::npos);
+    EXPECT_EQ(r.listing.find("Censored Values"), std::string::npos);
+    EXPECT_EQ(count(r.html, "<figure class=\"lpplot\""), 3u);
+    EXPECT_NE(r.html.find("<pre>Plot of the Survival Distribution Function\n"), std::string::npos);
+    EXPECT_NE(r.json.find("{\"kind\":\"plot\",\"name\":\"SurvivalPlot\",\"label\":\"Survival "
+                          "Distribution Function Plot\",\"lines\":[\"Plot of the Survival "
+                          "Distribution Function\""),
+              std::string::npos);
+    EXPECT_NE(r.json.find("\"name\":\"CensorPlot\""), std::string::npos);
+    EXPECT_NE(r.json.find("\"name\":\"LogSurvivalPlot\""), std::string::npos);
+    EXPECT_NE(r.json.find("{\"kind\":\"group\",\"name\":\"Plots\""), std::string::npos);
+    // No page marks in the JSON lines.
+    EXPECT_EQ(r.json.find("\\f"), std::string::npos);
+}
+
+TEST(Plots, RequestsWithoutAPlotKindPrintNothing)
+{
+    // LINEPRINTER alone asks for no plot; the results are those of a run
+    // without it.
+    StepRun with = run("proc korvante data=aml lineprinter;\n   time time*status(0);\nrun;\n");
+    StepRun without = run("proc korvante data=aml;\n   time time*status(0);\nrun;\n");
+    EXPECT_EQ(with.listing, without.listing);
+    EXPECT_EQ(with.listing.find("Plot of"), std::string::npos);
+}

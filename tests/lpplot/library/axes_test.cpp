@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "host/session/session_state.h"
 #include "runtime/pgraf.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
@@ -153,4 +154,30 @@ TEST(Axes, ARelaidAxisKeepsAWholeSpacing)
     EXPECT_GT(s.ticpos, 0);
     EXPECT_EQ(h.lblpos, s.ticpos);
     xmpoold(pool);
+}
+
+TEST(Axes, WideLabelsAskForACoarserAxis)
+{
+    // Times in the millions on a short line: labels of 7 characters need
+    // ticks at least 8 columns apart, so the axis is scaled again with a
+    // coarser increment rather than letting the labels run together.
+    vyr::option_set("LINESIZE", "64");
+    for (double hi : {7.3e6, 1.234e5, 999.0, 0.0123}) {
+        POOLHANDLE* pool = xmpoolc(0, 1024, 0x1002);
+        PGRAFSTR g;
+        g.datapool = pool;
+        g.pgrafd[0].totpos = 20;
+        NAMESTR vn, hn;
+        xvnamei(&vn);
+        xvnamei(&hn);
+        SCALESTR vs, hs;
+        vs.xmax = 1;
+        hs.xmax = hi;
+        ASSERT_EQ(zpgrini(&g, &hn, &hs, &vn, &vs), 0) << hi;
+        const PGRAF_VHSTR& h = g.pgrafd[1];
+        EXPECT_GT(h.lblpos, h.lbllen) << hi << ": labels of " << h.lbllen << " every " << h.lblpos;
+        EXPECT_LE(hs.plotpos, h.plotpos) << hi;
+        xmpoold(pool);
+    }
+    vyr::option_set("LINESIZE", "132");
 }

@@ -288,3 +288,44 @@ TEST(Canvas, CornersWhereTheAxesMeet)
     EXPECT_NE(std::string("|+").find(g.zerozero[-1]), std::string::npos);
     xmpoold(pool);
 }
+
+TEST(Canvas, FrameLinesAndAReversedAxis)
+{
+    // Frame lines opposite both axes close the plot in a box with its four
+    // corners.
+    POOLHANDLE* pool = xmpoolc(0, 1024, 0x1002);
+    PGRAFSTR g;
+    g.datapool = pool;
+    g.pgrafd[0].totpos = 20;
+    std::memcpy(g.formchar, "|-1-2-+-3-4-", 12);
+    NAMESTR vn, hn;
+    xvnamei(&vn);
+    xvnamei(&hn);
+    SCALESTR vs, hs;
+    vs.xmax = 1;
+    vs.options = scale_opt::FRAME;
+    hs.xmax = 10;
+    hs.options = scale_opt::FRAME;
+    ASSERT_EQ(zpgrini(&g, &hn, &hs, &vn, &vs), 0);
+    const int w = g.pgrafd[1].totpos, hp = g.pgrafd[1].plotpos, vp = g.pgrafd[0].plotpos;
+    const char* top = g.zerozero - static_cast<std::ptrdiff_t>(vp) * w;
+    EXPECT_EQ(top[-1], '1');
+    EXPECT_EQ(top[hp], '2');
+    EXPECT_EQ(g.zerozero[w - 1], '3');
+    EXPECT_EQ(g.zerozero[w + hp], '4');
+    EXPECT_NE(std::string("|+").find(g.zerozero[hp]), std::string::npos);
+    xmpoold(pool);
+
+    // A reversed vertical axis runs from its largest value at the bottom.
+    pool = xmpoolc(0, 1024, 0x1002);
+    PGRAFSTR r;
+    r.datapool = pool;
+    r.pgrafd[0].totpos = 20;
+    SCALESTR rv, rh;
+    rv.xmax = 1;
+    rv.options = scale_opt::REVERSE;
+    rh.xmax = 10;
+    ASSERT_EQ(zpgrini(&r, &hn, &rh, &vn, &rv), 0);
+    EXPECT_EQ(zpgrsub(1.0, &r.pgrafd[0]) < zpgrsub(0.0, &r.pgrafd[0]), true);
+    xmpoold(pool);
+}

@@ -137,6 +137,15 @@ TEST(Golden, PlotKindsAndListings)
                      "   time time*status(0);\n"
                      "   strata x;\n"
                      "run;\n"},
+        // MAXTIME= ends the time axis: the survival run is cut at the edge
+        // with a line character, a -log segment crossing it is cut there
+        // with the value interpolated, censored times past it are not
+        // marked.
+        {"maxtime", "options linesize=72 pagesize=32;\n"
+                    "proc korvante data=aml lineprinter plots=(s ls) maxtime=30 noprint;\n"
+                    "   time time*status(0);\n"
+                    "   strata x;\n"
+                    "run;\n"},
         // Product-limit survival with FORMCHAR= runs and drops, and the
         // Breslow method.
         {"breslow", "options linesize=64 pagesize=24;\n"

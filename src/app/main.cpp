@@ -4,6 +4,7 @@
 
 #include "app/procedures.h"
 
+#include "vyr_output.h"
 #include "vyr_session.h"
 
 #include <cctype>
@@ -129,5 +130,8 @@ int main(int argc, char** argv)
     if (!haveProgram)
         return usage_error("no program file given");
     korv_app_register_procedures();
+    // The HTML and JSON files are written on every run, even when no step
+    // gets as far as making output.
+    vyr_output_install();
     return vyr_run(settings);
 }

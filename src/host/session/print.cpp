@@ -4,6 +4,7 @@
 
 #include "host/session/session_state.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -310,6 +311,30 @@ bool vyr_print_page_full()
     vyr::PrintState& s = vyr::ps();
     std::lock_guard<std::recursive_mutex> g(s.lock);
     return !s.pageOpen || s.newPagePending || s.linesOnPage >= xppagesize() - vyr::footnote_lines();
+}
+
+int vyr_print_lines_left()
+{
+    vyr::PrintState& s = vyr::ps();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    if (!s.pageOpen || s.newPagePending)
+        return 0;
+    return std::max(0, xppagesize() - vyr::footnote_lines() - s.linesOnPage);
+}
+
+int vyr_print_page_lines()
+{
+    // As start_page heads a page: the titles (or a line for the page
+    // number alone), then a blank line.
+    int head = 0;
+    for (const std::string& t : vyr_titles())
+        if (!t.empty())
+            ++head;
+    if (head == 0 && vyr::option_on("NUMBER", true))
+        head = 1;
+    if (head > 0)
+        ++head;
+    return xppagesize() - vyr::footnote_lines() - head;
 }
 
 void vyr_log_line(std::string_view line)

@@ -135,34 +135,61 @@ TEST(Golden, ListingHtmlAndJsonOfASmallDocument)
     compareGolden("small.json", vdq::renderJson(steps));
 }
 
-TEST(Golden, JsonNumbersKeepSeventeenDigitsAndMissingValuesAreNull)
+// One table of one column per case: the JSON text of each cell value.
+TEST(Json, ValuesAreWrittenExactlyAndEscaped)
 {
-    vdq::StepDoc s;
-    auto n = std::make_shared<vdq::Node>();
-    n->kind = vdq::Node::Table;
-    n->name = "T";
-    vdq::Column c;
-    c.name = "X";
-    vdq::Column t;
-    t.name = "S";
-    t.numeric = false;
-    t.type = 6;
-    n->columns = {c, t};
-    vdq::Cell a, b, m, sm, txt;
-    a.d = 0.1;
-    b.d = 1.0 / 3.0;
-    m.d = korv_missing();
-    sm.d = korv_special_missing(0xFD); // .A
-    txt.kind = vdq::Cell::Text;
-    txt.s = "q\"x";
-    n->rows = {{a, txt}, {b, txt}, {m, txt}, {sm, txt}};
-    s.items.push_back(n);
-    std::string j = vdq::renderJson({s});
-    EXPECT_NE(j.find("\"X\":0.10000000000000001"), std::string::npos) << j;
-    EXPECT_NE(j.find("\"X\":0.33333333333333331"), std::string::npos) << j;
-    EXPECT_NE(j.find("\"X\":null"), std::string::npos) << j;
-    EXPECT_NE(j.find("\"X\":\".A\""), std::string::npos) << j;
-    EXPECT_NE(j.find("\"S\":\"q\\\"x\""), std::string::npos) << j;
+    struct Case {
+        const char* what;
+        vdq::Cell cell;
+        std::string json;
+    };
+    auto num = [](double d) {
+        vdq::Cell c;
+        c.d = d;
+        return c;
+    };
+    auto text = [](std::string s) {
+        vdq::Cell c;
+        c.kind = vdq::Cell::Text;
+        c.s = std::move(s);
+        return c;
+    };
+    const Case cases[] = {
+        {"shortest text of 0.1", num(0.1), "0.1"},
+        {"shortest text of 1/3", num(1.0 / 3.0), "0.3333333333333333"},
+        {"a whole number", num(138), "138"},
+        {"a large number", num(1e300), "1e+300"},
+        {"the ordinary missing value", num(korv_missing()), "null"},
+        {"a special missing value", num(korv_special_missing(0xFD)), "\".A\""},
+        {"a Total marker", num(xgcbconst(84)), "null"},
+        {"a quote", text("q\"x"), "\"q\\\"x\""},
+        {"a backslash", text("a\\b"), "\"a\\\\b\""},
+        {"line ends and a tab", text("a\nb\rc\td"), "\"a\\nb\\rc\\td\""},
+        {"other control characters", text(std::string("\x01\x1f", 2) + std::string(1, '\0')),
+         "\"\\u0001\\u001f\\u0000\""},
+        {"a byte that is not UTF-8", text("caf\xe9"), "\"caf\xc3\xa9\""},
+    };
+    for (const Case& c : cases) {
+        vdq::StepDoc s;
+        auto n = std::make_shared<vdq::Node>();
+        n->kind = vdq::Node::Table;
+        n->name = "T";
+        vdq::Column col;
+        col.name = "X";
+        col.numeric = c.cell.kind == vdq::Cell::Number;
+        n->columns = {col};
+        n->rows = {{c.cell}};
+        s.items.push_back(n);
+        std::string j = vdq::renderJson({s});
+        EXPECT_NE(j.find("\"rows\":[{\"X\":" + c.json + "}]"), std::string::npos) << c.what << "\n"
+                                                                                 << j;
+    }
+    // Every number read back gives the same double, bit for bit.
+    for (double d :
+         {0.1, 1.0 / 3.0, 2.0 / 3.0, 1e-300, 123456.789, -0.0, 5e-324, 1.7976931348623157e308}) {
+        const double back = std::strtod(vdq::jsonNumber(d).c_str(), nullptr);
+        EXPECT_EQ(std::memcmp(&back, &d, sizeof d), 0) << vdq::jsonNumber(d);
+    }
 }
 
 } // namespace

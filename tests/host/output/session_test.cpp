@@ -45,9 +45,7 @@ TEST(OutputSession, EveryStepIsRenderedToTheListingHtmlAndJson)
     EXPECT_EQ(status, 0) << slurp(dir / "out.log");
 
     std::string json = slurp(dir / "out.json");
-    EXPECT_EQ(
-        json.rfind("{\"steps\":[{\"proc\":\"TABLEOUT\",\"rc\":0,\"items\":[{\"kind\":\"table\"", 0),
-        0u)
+    EXPECT_EQ(json.rfind("{\"steps\":[{\"proc\":\"TABLEOUT\",\"items\":[{\"kind\":\"table\"", 0), 0u)
         << json;
     EXPECT_NE(json.find("\"rows\":[{\"Value\":1.5}]"), std::string::npos) << json;
     EXPECT_NE(json.find("\"rows\":[{\"Value\":3}]"), std::string::npos) << json;
@@ -66,7 +64,6 @@ TEST(OutputSession, EveryStepIsRenderedToTheListingHtmlAndJson)
     EXPECT_EQ(json.find("\"Value\":1.5"), std::string::npos) << json;
     EXPECT_NE(json.find("\"rows\":[{\"Value\":11.5}]"), std::string::npos) << json;
     EXPECT_EQ(count(json, "\"proc\""), 1u);
-    EXPECT_EQ(vyr_output_json(), json); // the last run stays readable
     if (!std::getenv("KORV_KEEP_OUTPUT"))
         fs::remove_all(dir);
     vyr_output_reset();

@@ -148,6 +148,11 @@ bool vyr_print_page_full();
 // not fit the current one.
 int vyr_print_lines_left();
 int vyr_print_page_lines();
+// Writes `count` listing lines at once (`text` holds them, each ended by a
+// newline) when they all fit on the current page; false, with nothing
+// written, when they do not. A large table's rows go out this way a page at
+// a time.
+bool vyr_print_block(std::string_view text, int count);
 
 // ---------------------------------------------------------------------------
 // Running a program (used by the korvante command and by tests).

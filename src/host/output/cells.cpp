@@ -383,16 +383,15 @@ CellStyle cellStyle(const Column& c, const TableTemplate* t)
 
 void appendNumberText(std::string& out, const CellStyle& style, double d)
 {
-    if (isTotalMarker(d)) {
-        out += "Total";
-        return;
-    }
-    if (isEmptiedSlot(d))
-        return;
+    // The Total marker and the emptied slot are special missing values.
     if (wzmis(d)) {
-        out.push_back('.');
-        if (char c = missingLetter(d))
-            out.push_back(c);
+        if (isTotalMarker(d)) {
+            out += "Total";
+        } else if (!isEmptiedSlot(d)) {
+            out.push_back('.');
+            if (char c = missingLetter(d))
+                out.push_back(c);
+        }
         return;
     }
     // An overflowed result has no number to show; JSON writes it as null.
@@ -421,16 +420,60 @@ void appendNumberText(std::string& out, const CellStyle& style, double d)
     }
 }
 
+namespace
+{
+
+size_t decimalDigits(uint64_t u)
+{
+    size_t n = 1;
+    while (u >= 10) {
+        u /= 10;
+        ++n;
+    }
+    return n;
+}
+
+} // namespace
+
+size_t numberWidth(const CellStyle& style, double d, std::string& scratch)
+{
+    if (!wzmis(d) && std::isfinite(d) && !style.countCheck) {
+        if (style.mode == CellStyle::Fixed && style.decimals <= 15) {
+            // The length of the fixed text that fixedText would write.
+            const double x = d * kPow10[style.decimals];
+            if (std::fabs(x) < 1e15) {
+                const int64_t n = static_cast<int64_t>(std::round(x));
+                const uint64_t u = n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
+                const size_t digits = decimalDigits(u);
+                const size_t dd = static_cast<size_t>(style.decimals);
+                const size_t len = (n < 0 ? 1 : 0) + (dd == 0 ? digits : std::max(digits, dd + 1) + 1);
+                if (len <= static_cast<size_t>(style.width))
+                    return len;
+            }
+        } else if (style.mode == CellStyle::Best && std::fabs(d) < 1e15 && d == std::trunc(d)) {
+            const int64_t n = static_cast<int64_t>(d);
+            const size_t len = (n < 0 ? 1 : 0) +
+                               decimalDigits(n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n));
+            if (len <= static_cast<size_t>(std::clamp(style.width, 1, 32)))
+                return len;
+        }
+    }
+    scratch.clear();
+    appendNumberText(scratch, style, d);
+    return scratch.size();
+}
+
 void appendCell(std::string& out, const CellStyle& style, const Rows& rows, size_t r, size_t c)
 {
     if (c >= rows.width(r)) {
         out.push_back('.');
         return;
     }
-    if (rows.kind(r, c) == Cell::Text)
-        appendShown(out, rows.text(r, c));
+    const CellView v = rows.view(r, c);
+    if (v.kind == Cell::Text)
+        appendShown(out, v.s);
     else
-        appendNumberText(out, style, rows.number(r, c));
+        appendNumberText(out, style, v.d);
 }
 
 std::string cellText(const Column& c, const Cell& v, const TableTemplate* t)
@@ -548,11 +591,28 @@ std::string asUtf8(std::string_view s)
 namespace
 {
 
-// Plain printable ASCII that neither output needs to change.
-bool plainAscii(std::string_view s, const char* special)
+// Bytes that the HTML page (bit 1) or a JSON string (bit 2) must write
+// differently: control characters, bytes above 0x7E, and the markup and
+// quoting characters of each.
+struct SpecialBytes {
+    unsigned char mark[256] = {};
+    SpecialBytes()
+    {
+        for (int c = 0; c < 256; ++c)
+            if (c < 0x20 || c >= 0x7F)
+                mark[c] = 3;
+        for (unsigned char c : {'&', '<', '>', '"'})
+            mark[c] |= 1;
+        for (unsigned char c : {'"', '\\'})
+            mark[c] |= 2;
+    }
+};
+const SpecialBytes kSpecial;
+
+bool plainText(std::string_view s, unsigned char which)
 {
     for (unsigned char c : s)
-        if (c < 0x20 || c >= 0x7F || std::strchr(special, static_cast<char>(c)))
+        if (kSpecial.mark[c] & which)
             return false;
     return true;
 }
@@ -561,7 +621,7 @@ bool plainAscii(std::string_view s, const char* special)
 
 void appendHtml(std::string& out, std::string_view text)
 {
-    if (plainAscii(text, "&<>\"")) {
+    if (plainText(text, 1)) {
         out.append(text);
         return;
     }
@@ -596,7 +656,7 @@ std::string esc(std::string_view s)
 void appendJsonString(std::string& out, std::string_view text)
 {
     out.push_back('"');
-    if (plainAscii(text, "\"\\")) {
+    if (plainText(text, 2)) {
         out.append(text);
         out.push_back('"');
         return;

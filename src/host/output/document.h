@@ -25,6 +25,13 @@ struct Cell {
 
 class Rows;
 
+// A cell read in place: a number, or a text that lives in its table.
+struct CellView {
+    Cell::Kind kind = Cell::Number;
+    double d = 0;
+    std::string_view s;
+};
+
 // One row of a table, read in place: each cell comes back as a Cell value.
 class RowRef
 {
@@ -72,6 +79,7 @@ class Rows
     Cell::Kind kind(size_t r, size_t c) const;
     double number(size_t r, size_t c) const;      // a Number cell
     std::string_view text(size_t r, size_t c) const; // a Text cell
+    CellView view(size_t r, size_t c) const;          // either, in one look-up
     // Memory the rows hold, in bytes (for measurements).
     size_t bytes() const;
 

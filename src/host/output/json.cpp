@@ -291,11 +291,12 @@ struct JsonWriter {
             if (i)
                 o.push_back(',');
             o += keys[i];
-            if (n.rows.kind(r, i) != Cell::Text) {
-                appendNumberValue(o, n.rows.number(r, i));
+            const CellView v = n.rows.view(r, i);
+            if (v.kind != Cell::Text) {
+                appendNumberValue(o, v.d);
                 continue;
             }
-            std::string_view text = n.rows.text(r, i);
+            std::string_view text = v.s;
             if (numbers[i]) {
                 auto v = numbers[i]->find(std::string(trimmed(text)));
                 if (v != numbers[i]->end()) {

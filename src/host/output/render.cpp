@@ -101,19 +101,6 @@ void rtrim(std::string& s, size_t from)
         s.pop_back();
 }
 
-// Hands each line of a rendered piece (lines ended by '\n') to the sink.
-void emitLines(LineSink& sink, const std::string& piece)
-{
-    size_t at = 0;
-    while (at < piece.size()) {
-        size_t end = piece.find('\n', at);
-        if (end == std::string::npos)
-            end = piece.size();
-        sink.line(std::string_view(piece).substr(at, end - at));
-        at = end + 1;
-    }
-}
-
 // Whether anything of the items shows in the listing (NOPRINT leaves only
 // hidden tables and graphs).
 bool listed(const std::vector<NodePtr>& items)
@@ -164,12 +151,25 @@ std::vector<size_t> cellWidths(const Node& n, const TableLayout& L)
     vyr::parallel_for(pieces, [&](size_t p) {
         std::string text;
         const size_t end = std::min(rows, (p + 1) * kRowsPerPiece);
-        for (size_t r = p * kRowsPerPiece; r < end; ++r)
+        for (size_t r = p * kRowsPerPiece; r < end; ++r) {
+            const size_t cells = n.rows.width(r);
             for (size_t j = 0; j < k; ++j) {
-                text.clear();
-                appendCell(text, L.styles[j], n.rows, r, L.shown[j]);
-                part[p][j] = std::max(part[p][j], cols(text));
+                size_t w = 1; // "." for a cell past the end of its row
+                if (L.shown[j] < cells) {
+                    const CellView v = n.rows.view(r, L.shown[j]);
+                    if (v.kind == Cell::Number) {
+                        w = numberWidth(L.styles[j], v.d, text);
+                    } else if (hasControl(v.s)) {
+                        text.clear();
+                        appendShown(text, v.s);
+                        w = cols(text);
+                    } else {
+                        w = cols(v.s);
+                    }
+                }
+                part[p][j] = std::max(part[p][j], w);
             }
+        }
     });
     for (const auto& w : part)
         for (size_t j = 0; j < k; ++j)
@@ -319,7 +319,7 @@ struct ListingWriter {
                     out.push_back('\n');
                 }
             },
-            [&](const std::string& piece) { emitLines(sink, piece); });
+            [&](const std::string& piece) { sink.lines(piece); });
         sink.rowsUnder(nullptr);
     }
 
@@ -478,6 +478,18 @@ void ListingWriter::matrix(const Node& n)
 }
 
 } // namespace
+
+void LineSink::lines(std::string_view block)
+{
+    size_t at = 0;
+    while (at < block.size()) {
+        size_t end = block.find('\n', at);
+        if (end == std::string_view::npos)
+            end = block.size();
+        line(block.substr(at, end - at));
+        at = end + 1;
+    }
+}
 
 void setListingCentred(bool on)
 {

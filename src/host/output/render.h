@@ -34,6 +34,9 @@ CellStyle cellStyle(const Column& c, const TableTemplate* t);
 // the end of its row shows as ".".
 void appendCell(std::string& out, const CellStyle& style, const Rows& rows, size_t r, size_t c);
 void appendNumberText(std::string& out, const CellStyle& style, double d);
+// The length of the text appendNumberText gives, worked out without writing
+// it where the format allows (`scratch` is used when it does not).
+size_t numberWidth(const CellStyle& style, double d, std::string& scratch);
 
 // The number under BESTw. without blanks, exactly as vyr::fmt::best gives it
 // (trimmed); the number under w.d as vyr::fmt::format_number gives it.
@@ -83,6 +86,8 @@ class LineSink
   public:
     virtual ~LineSink() = default;
     virtual void line(std::string_view text) = 0;
+    // Several lines, each ended by a newline.
+    virtual void lines(std::string_view block);
     // The next `n` lines belong together (a table's title with its column
     // headers and first row): a page that has less room left should end
     // before them.

@@ -72,6 +72,32 @@ uint64_t readBytes(const uint8_t* p, size_t n)
     return v;
 }
 
+// Counts the distinct values of a block's column in an open-addressing table
+// (a block has at most 256 cells), and finds the most frequent one.
+void countValues(const std::vector<uint64_t>& values, size_t n, size_t& distinct,
+                 uint64_t& common, size_t& count)
+{
+    constexpr size_t kSlots = 2 * Rows::kBlockRows;
+    uint64_t key[kSlots];
+    uint16_t seen[kSlots] = {};
+    distinct = 0;
+    count = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const uint64_t v = values[i];
+        size_t h = static_cast<size_t>((v * 0x9E3779B97F4A7C15ull) >> 55) % kSlots;
+        while (seen[h] != 0 && key[h] != v)
+            h = (h + 1) % kSlots;
+        if (seen[h] == 0) {
+            key[h] = v;
+            ++distinct;
+        }
+        if (++seen[h] > count) {
+            count = seen[h];
+            common = v;
+        }
+    }
+}
+
 } // namespace
 
 size_t RowRef::size() const
@@ -209,6 +235,22 @@ std::string_view Rows::text(size_t r, size_t c) const
     return std::string_view(text_.data() + at + sizeof len, len);
 }
 
+CellView Rows::view(size_t r, size_t c) const
+{
+    CellView v;
+    uint8_t k;
+    const uint64_t raw = rawValue(r, c, &k);
+    if (k == Cell::Text) {
+        v.kind = Cell::Text;
+        uint32_t len;
+        std::memcpy(&len, text_.data() + raw, sizeof len);
+        v.s = std::string_view(text_.data() + raw + sizeof len, len);
+    } else {
+        v.d = doubleOf(raw);
+    }
+    return v;
+}
+
 size_t Rows::bytes() const
 {
     size_t n = sizeof(*this) + blocks_.capacity() * sizeof(Block) + text_.capacity() +
@@ -243,7 +285,7 @@ void Rows::seal()
     b.code.resize(cols);
 
     std::vector<uint8_t> kinds(n);
-    std::vector<uint64_t> values(n), sorted(n);
+    std::vector<uint64_t> values(n);
     for (size_t c = 0; c < cols; ++c) {
         // The column's cells, an absent cell counting as a zero of its own kind.
         for (size_t i = 0; i < n; ++i) {
@@ -260,21 +302,10 @@ void Rows::seal()
         if (cc.kinds == kMixed)
             putBytes(b.bytes, kinds.data(), n);
 
-        // The most frequent value and the number of distinct values.
-        sorted = values;
-        std::sort(sorted.begin(), sorted.end());
-        size_t distinct = 0, bestRun = 0, run = 0;
-        uint64_t common = sorted[0];
-        for (size_t i = 0; i < n; ++i) {
-            if (i == 0 || sorted[i] != sorted[i - 1]) {
-                ++distinct;
-                run = 0;
-            }
-            if (++run > bestRun) {
-                bestRun = run;
-                common = sorted[i];
-            }
-        }
+        // The number of distinct values (up to 256) and the most frequent.
+        size_t distinct = 0, bestRun = 0;
+        uint64_t common = values[0];
+        countValues(values, n, distinct, common, bestRun);
         if (distinct == 1) {
             cc.scheme = kSame;
             cc.base = values[0];
@@ -315,13 +346,15 @@ void Rows::seal()
             }
         } else if (best == dictCost) {
             cc.scheme = kDict;
-            sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+            std::vector<uint64_t> dict = values;
+            std::sort(dict.begin(), dict.end());
+            dict.erase(std::unique(dict.begin(), dict.end()), dict.end());
             for (size_t i = 0; i < n; ++i) {
                 const uint8_t idx = static_cast<uint8_t>(
-                    std::lower_bound(sorted.begin(), sorted.end(), values[i]) - sorted.begin());
+                    std::lower_bound(dict.begin(), dict.end(), values[i]) - dict.begin());
                 b.bytes.push_back(idx);
             }
-            putBytes(b.bytes, sorted.data(), 8 * sorted.size());
+            putBytes(b.bytes, dict.data(), 8 * dict.size());
         } else if (best == maskedCost) {
             cc.scheme = kMasked;
             cc.base = common;

@@ -6,6 +6,7 @@
 // committed when the run ends: each is written once, in time that grows with
 // what the run produced, and a reader never sees half a file. The files are
 // written on every run, even one whose steps all failed.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -132,6 +133,25 @@ class PrintSink : public LineSink
             xppage();
     }
     void rowsUnder(const std::vector<std::string>* header) override { header_ = header; }
+    // Rows go out as many at a time as the page has room for; the line that
+    // starts a new page goes alone, so that the headers can be repeated.
+    void lines(std::string_view block) override
+    {
+        while (!block.empty()) {
+            const int left = vyr_print_lines_left();
+            size_t end = 0;
+            int count = 0;
+            while (count < std::max(left, 1) && end < block.size()) {
+                size_t nl = block.find('\n', end);
+                end = nl == std::string_view::npos ? block.size() : nl + 1;
+                ++count;
+            }
+            std::string_view part = block.substr(0, end);
+            if (left <= 0 || part.back() != '\n' || !vyr_print_block(part, count))
+                LineSink::lines(part);
+            block.remove_prefix(end);
+        }
+    }
 
   private:
     const std::vector<std::string>* header_ = nullptr;

@@ -70,7 +70,7 @@ bool option_on(const char* name, bool fallback)
     return v[0] != '0';
 }
 
-void write_raw(Sink& sink, std::string* capture, const std::string& text)
+void write_raw(Sink& sink, std::string* capture, std::string_view text)
 {
     if (capture) {
         *capture += text;
@@ -311,6 +311,18 @@ bool vyr_print_page_full()
     vyr::PrintState& s = vyr::ps();
     std::lock_guard<std::recursive_mutex> g(s.lock);
     return !s.pageOpen || s.newPagePending || s.linesOnPage >= xppagesize() - vyr::footnote_lines();
+}
+
+bool vyr_print_block(std::string_view text, int count)
+{
+    vyr::PrintState& s = vyr::ps();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    if (!s.pageOpen || s.newPagePending ||
+        s.linesOnPage + count > xppagesize() - vyr::footnote_lines())
+        return false;
+    vyr::write_raw(s.listing, s.captureListing, text);
+    s.linesOnPage += count;
+    return true;
 }
 
 int vyr_print_lines_left()

@@ -197,38 +197,52 @@ TEST(Json, ValuesAreWrittenExactlyAndEscaped)
 namespace
 {
 
-TEST(Listing, WideTablesContinueInPanelsThatRepeatTheFirstColumn)
+// A table too wide for the line continues in panels; each repeats the
+// leading columns that tell which row it is (here a strata variable and the
+// time), or the first column when none does.
+TEST(Listing, WideTablesContinueInPanelsThatRepeatTheColumnsThatIdentifyARow)
 {
-    vdq::StepDoc s;
-    auto n = std::make_shared<vdq::Node>();
-    n->kind = vdq::Node::Table;
-    n->label = "Wide";
-    for (int i = 0; i < 8; ++i) {
-        vdq::Column c;
-        c.name = "Column" + std::to_string(i);
-        c.label = "A rather long header " + std::to_string(i);
-        n->columns.push_back(c);
+    for (bool ids : {true, false}) {
+        vdq::StepDoc s;
+        auto n = std::make_shared<vdq::Node>();
+        n->kind = vdq::Node::Table;
+        n->label = "Wide";
+        vdq::Column sex, time;
+        sex.name = "sex";
+        sex.variable = ids;
+        time.name = "time";
+        time.templateColumn = ids ? "GenericTime" : "";
+        n->columns = {sex, time};
+        for (int i = 0; i < 8; ++i) {
+            vdq::Column c;
+            c.name = "Column" + std::to_string(i);
+            c.label = "A rather long header " + std::to_string(i);
+            n->columns.push_back(c);
+        }
+        for (int r = 0; r < 3; ++r) {
+            std::vector<vdq::Cell> row(10);
+            row[0].d = 7;
+            row[1].d = 100 + r;
+            for (int i = 2; i < 10; ++i)
+                row[static_cast<size_t>(i)].d = 1000.25 * (r + 1) + i;
+            n->rows.push_back(row);
+        }
+        s.items.push_back(n);
+        std::vector<std::string> lines = vdq::renderListing(s, 64, {});
+        size_t panels = 0, withTime = 0;
+        std::string all;
+        for (const std::string& l : lines) {
+            EXPECT_LE(l.size(), 64u) << l;
+            all += l + "\n";
+            if (l.find("sex") != std::string::npos) {
+                ++panels;
+                withTime += l.find("time") != std::string::npos;
+            }
+        }
+        EXPECT_GE(panels, 2u) << all;
+        EXPECT_EQ(withTime, ids ? panels : 1u) << all;
+        EXPECT_NE(all.find("1009.25"), std::string::npos) << all; // the last column is shown
     }
-    for (int r = 0; r < 3; ++r) {
-        std::vector<vdq::Cell> row(8);
-        for (int i = 0; i < 8; ++i)
-            row[static_cast<size_t>(i)].d = 1000.25 * (r + 1) + i;
-        n->rows.push_back(row);
-    }
-    s.items.push_back(n);
-    std::vector<std::string> lines = vdq::renderListing(s, 64, {});
-    size_t firstColumnHeaders = 0;
-    for (const std::string& l : lines) {
-        EXPECT_LE(l.size(), 64u) << l;
-        if (l.find("1000.25") != std::string::npos && l.find("1000.25") < 30)
-            ++firstColumnHeaders;
-    }
-    // Row 1's first value appears once per panel.
-    EXPECT_GE(firstColumnHeaders, 2u);
-    std::string all;
-    for (const std::string& l : lines)
-        all += l + "\n";
-    EXPECT_NE(all.find("1007.25"), std::string::npos) << all; // the last column is shown
 }
 
 } // namespace
@@ -312,6 +326,38 @@ TEST(Html, TableIdsStayUniqueAcrossSteps)
 
 namespace
 {
+
+// A group that holds only hidden tables (plot data, as under NOTABLE) shows
+// nothing: no heading, no empty group.
+TEST(Html, HiddenTablesLeaveNoHeadingsOrEmptyGroups)
+{
+    vdq::StepDoc s;
+    auto g = std::make_shared<vdq::Node>();
+    g->kind = vdq::Node::Group;
+    g->name = "Stratum1";
+    auto t = std::make_shared<vdq::Node>();
+    t->kind = vdq::Node::Table;
+    t->name = "Phantom";
+    t->hidden = true;
+    t->heading = "Stratum 1: sex = 1";
+    g->items.push_back(t);
+    s.items.push_back(g);
+    auto shownTable = std::make_shared<vdq::Node>();
+    *shownTable = *t;
+    shownTable->hidden = false;
+    shownTable->heading = "Stratum 2: sex = 2";
+    auto g2 = std::make_shared<vdq::Node>();
+    g2->kind = vdq::Node::Group;
+    g2->name = "Stratum2";
+    g2->items.push_back(shownTable);
+    s.items.push_back(g2);
+    std::string h = vdq::renderHtml({s}, {});
+    EXPECT_EQ(h.find("Stratum 1"), std::string::npos) << h;
+    EXPECT_EQ(h.find("Stratum1"), std::string::npos) << h;
+    EXPECT_NE(h.find("<p class=\"heading\">Stratum 2: sex = 2</p>"), std::string::npos) << h;
+    std::string j = vdq::renderJson({s});
+    EXPECT_EQ(j.find("\"hidden\":true"), std::string::npos) << j;
+}
 
 TEST(Html, EachStepKeepsTheTitlesAndFootnotesItRanWith)
 {

@@ -197,6 +197,72 @@ TEST(Json, ValuesAreWrittenExactlyAndEscaped)
 namespace
 {
 
+// The step's tables agree on types: a text column that restates a numeric
+// variable through its format gives the variable's numbers (unless a text
+// could stand for two values, or one has no value), a Total marker is null,
+// and a footnote marker leaves the name for a field of its own.
+TEST(Json, ValuesKeepOneTypeAcrossTheStepsTables)
+{
+    auto table = [](const char* name, std::vector<vdq::Column> cols,
+                    std::vector<std::vector<vdq::Cell>> rows) {
+        auto n = std::make_shared<vdq::Node>();
+        n->kind = vdq::Node::Table;
+        n->name = name;
+        n->columns = std::move(cols);
+        for (auto& r : rows)
+            n->rows.push_back(r);
+        return n;
+    };
+    auto num = [](double d) {
+        vdq::Cell c;
+        c.d = d;
+        return c;
+    };
+    auto txt = [](const char* s) {
+        vdq::Cell c;
+        c.kind = vdq::Cell::Text;
+        c.s = s;
+        return c;
+    };
+    vdq::Column sexVar, stratum, sexText, score, test, grpVar, grpText;
+    sexVar.name = "sex";
+    sexVar.variable = true;
+    sexVar.format = "F";
+    sexVar.width = 4;
+    sexVar.decimals = 1;
+    stratum.name = "Stratum";
+    sexText.name = "sex";
+    sexText.numeric = false;
+    sexText.type = 6;
+    score.name = "LogRank";
+    test.name = "Test";
+    test.numeric = false;
+    test.type = 6;
+    grpVar = sexVar;
+    grpVar.name = "grp";
+    grpVar.width = 3;
+    grpVar.decimals = 0;
+    grpText = sexText;
+    grpText.name = "grp";
+    vdq::StepDoc s;
+    s.items.push_back(table("CensoredSummary", {stratum, sexVar},
+                            {{num(1), num(1)}, {num(2), num(2)}, {num(xgcbconst(84)), num(korv_missing())}}));
+    s.items.push_back(table("HomStats", {sexText, score}, {{txt(" 1.0"), num(0.5)}, {txt(" 2.0"), num(-0.5)}}));
+    // 1.2 and 1.4 both show as "1" under the 3.0 format: the texts stay.
+    s.items.push_back(table("Means", {grpVar}, {{num(1.2)}, {num(1.4)}}));
+    s.items.push_back(table("TrendScores", {grpText}, {{txt("1")}, {txt("1")}}));
+    auto tests = table("HomTests", {test, score}, {{txt("Log-Rank"), num(3)}, {txt("-2Log(LR)*"), num(4)}});
+    tests->note = "* At least one stratum has no events.";
+    s.items.push_back(tests);
+    const std::string j = vdq::renderJson({s});
+    for (const char* part : {"{\"Stratum\":null,\"sex\":null}", "{\"sex\":1,\"LogRank\":0.5}",
+                             "{\"sex\":2,\"LogRank\":-0.5}", "{\"grp\":\"1\"}",
+                             "{\"Test\":\"Log-Rank\",\"LogRank\":3}",
+                             "{\"Test\":\"-2Log(LR)\",\"LogRank\":4,\"footnote\":\"At least one "
+                             "stratum has no events.\"}"})
+        EXPECT_NE(j.find(part), std::string::npos) << part << "\n" << j;
+}
+
 // A table too wide for the line continues in panels; each repeats the
 // leading columns that tell which row it is (here a strata variable and the
 // time), or the first column when none does.

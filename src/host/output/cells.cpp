@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 
 #include "host/output/render.h"
@@ -710,20 +712,61 @@ void renderInPieces(size_t n, size_t grain,
         }
         return;
     }
-    // A few pieces per thread at a time; each wave is written out, in row
-    // order, before the next is rendered.
-    const size_t wave = std::min(pieces, 2 * width);
-    std::vector<std::string> bufs(wave);
-    for (size_t first = 0; first < pieces; first += wave) {
-        const size_t count = std::min(wave, pieces - first);
-        vyr::parallel_for(count, [&](size_t k) {
-            bufs[k].clear();
-            const size_t p = first + k;
-            piece(p * grain, std::min(n, (p + 1) * grain), bufs[k]);
-        });
-        for (size_t k = 0; k < count; ++k)
-            emit(bufs[k]);
-    }
+    // A ring of buffers: piece p renders into slot p % ring once piece
+    // p - ring has been written out. Whichever thread finishes the piece
+    // that is next in row order writes it, and every finished piece after
+    // it, so that the threads never wait for one another at a barrier.
+    const size_t ring = std::min(pieces, 4 * width);
+    std::vector<std::string> bufs(ring);
+    std::vector<size_t> ready(ring, SIZE_MAX); // the piece each slot holds, when finished
+    std::mutex lock;
+    std::condition_variable freed;
+    size_t next = 0; // the piece to write next
+    bool writing = false, failed = false;
+    auto fail = [&] {
+        std::lock_guard<std::mutex> g(lock);
+        failed = true;
+        freed.notify_all();
+    };
+    vyr::parallel_for(pieces, [&](size_t p) {
+        const size_t slot = p % ring;
+        {
+            std::unique_lock<std::mutex> g(lock);
+            freed.wait(g, [&] { return failed || next + ring > p; });
+            if (failed)
+                return;
+        }
+        try {
+            bufs[slot].clear();
+            piece(p * grain, std::min(n, (p + 1) * grain), bufs[slot]);
+        } catch (...) {
+            fail();
+            throw;
+        }
+        std::unique_lock<std::mutex> g(lock);
+        ready[slot] = p;
+        if (writing)
+            return; // the thread writing will come to it
+        writing = true;
+        while (!failed && next < pieces && ready[next % ring] == next) {
+            const size_t s = next % ring;
+            g.unlock();
+            try {
+                emit(bufs[s]);
+            } catch (...) {
+                g.lock();
+                writing = false;
+                g.unlock();
+                fail();
+                throw;
+            }
+            g.lock();
+            ready[s] = SIZE_MAX;
+            ++next;
+            freed.notify_all();
+        }
+        writing = false;
+    });
 }
 
 } // namespace vdq

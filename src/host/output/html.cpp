@@ -52,8 +52,11 @@ struct HtmlWriter {
         const TableTemplate* t = findTemplate(n.templ);
         const std::vector<size_t> shownCols = shownColumns(n.columns, t);
         std::vector<CellStyle> styles;
-        for (size_t i : shownCols)
+        std::vector<char> numeric;
+        for (size_t i : shownCols) {
             styles.push_back(cellStyle(n.columns[i], t));
+            numeric.push_back(n.columns[i].numeric);
+        }
         int control = -1;
         for (size_t i = 0; i < n.columns.size() && control < 0; ++i)
             if (n.columns[i].type == 1)
@@ -78,15 +81,16 @@ struct HtmlWriter {
                     const size_t c = static_cast<size_t>(control);
                     const bool total = control >= 0 && c < n.rows.width(r) &&
                                        n.rows.kind(r, c) == Cell::Text && n.rows.text(r, c) == "-";
-                    o += total ? "<tr class=\"total\">" : "<tr>";
+                    o.append(total ? std::string_view("<tr class=\"total\">") : std::string_view("<tr>"));
                     for (size_t j = 0; j < shownCols.size(); ++j) {
                         cell.clear();
                         appendCell(cell, styles[j], n.rows, r, shownCols[j]);
-                        o += n.columns[shownCols[j]].numeric ? "<td class=\"n\">" : "<td>";
+                        o.append(numeric[j] ? std::string_view("<td class=\"n\">")
+                                            : std::string_view("<td>"));
                         appendHtml(o, cell);
-                        o += "</td>";
+                        o.append(std::string_view("</td>"));
                     }
-                    o += "</tr>\n";
+                    o.append(std::string_view("</tr>\n"));
                 }
             },
             [&](const std::string& piece) { out.write(piece); });

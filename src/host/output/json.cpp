@@ -48,11 +48,16 @@ std::string_view trimmed(std::string_view s)
 
 void appendNumberValue(std::string& out, double d)
 {
+    if (!wzmis(d)) {
+        appendJsonNumber(out, d);
+        return;
+    }
+    // The Total marker and the emptied slot are special missing values.
     if (isTotalMarker(d) || isEmptiedSlot(d)) {
         out += "null";
         return;
     }
-    if (wzmis(d)) {
+    {
         char c = missingLetter(d);
         if (c) {
             char s[3] = {'.', c, 0};

@@ -292,6 +292,9 @@ struct ListingWriter {
             header.push_back(std::move(h));
         }
         sink.rowsUnder(&header);
+        std::vector<char> numeric(L.shown.size());
+        for (size_t k = 0; k < L.shown.size(); ++k)
+            numeric[k] = n.columns[L.shown[k]].numeric;
         renderInPieces(
             n.rows.size(), kRowsPerPiece,
             [&](size_t firstRow, size_t end, std::string& out) {
@@ -304,16 +307,31 @@ struct ListingWriter {
                     }
                     const size_t start = out.size();
                     out += ind;
+                    const size_t cells = n.rows.width(r);
                     for (size_t j = 0; j < ks.size(); ++j) {
                         const size_t k = ks[j];
                         cell.clear();
-                        appendCell(cell, L.styles[k], n.rows, r, L.shown[k]);
-                        if (n.columns[L.shown[k]].numeric)
-                            padLeft(out, cell, L.width[k]);
-                        else
-                            padRight(out, cell, L.width[k]);
+                        size_t shownCols = 1; // "." for a cell past the end of its row
+                        if (L.shown[k] >= cells) {
+                            cell.push_back('.');
+                        } else if (const CellView v = n.rows.view(r, L.shown[k]);
+                                   v.kind == Cell::Number) {
+                            appendNumberText(cell, L.styles[k], v.d);
+                            shownCols = cell.size(); // numbers are plain ASCII
+                        } else {
+                            appendShown(cell, v.s);
+                            shownCols = cols(cell);
+                        }
+                        const size_t pad = shownCols < L.width[k] ? L.width[k] - shownCols : 0;
+                        if (numeric[k]) {
+                            out.append(pad, ' ');
+                            out.append(cell);
+                        } else {
+                            out.append(cell);
+                            out.append(pad, ' ');
+                        }
                         if (j + 1 < ks.size())
-                            out += "  ";
+                            out.append(2, ' ');
                     }
                     rtrim(out, start);
                     out.push_back('\n');

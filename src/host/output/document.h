@@ -174,6 +174,40 @@ struct Column {
     std::vector<Dynamic> dynamics;
 };
 
+// A table's columns, shared by every output made from the same data object
+// (a step of many strata makes the same tables over and over). Read like a
+// vector; changing it copies the columns first.
+class Columns
+{
+  public:
+    Columns() = default;
+    Columns(std::vector<Column> v) : p_(std::make_shared<const std::vector<Column>>(std::move(v))) {}
+    Columns(std::initializer_list<Column> l) : Columns(std::vector<Column>(l)) {}
+    explicit Columns(std::shared_ptr<const std::vector<Column>> p) : p_(std::move(p)) {}
+
+    const std::vector<Column>& vec() const { return p_ ? *p_ : empty_(); }
+    operator const std::vector<Column>&() const { return vec(); }
+    size_t size() const { return vec().size(); }
+    bool empty() const { return vec().empty(); }
+    const Column& operator[](size_t i) const { return vec()[i]; }
+    std::vector<Column>::const_iterator begin() const { return vec().begin(); }
+    std::vector<Column>::const_iterator end() const { return vec().end(); }
+    void push_back(Column c)
+    {
+        std::vector<Column> v = vec();
+        v.push_back(std::move(c));
+        p_ = std::make_shared<const std::vector<Column>>(std::move(v));
+    }
+
+  private:
+    static const std::vector<Column>& empty_()
+    {
+        static const std::vector<Column> none;
+        return none;
+    }
+    std::shared_ptr<const std::vector<Column>> p_;
+};
+
 struct TableTemplate;
 
 struct Node;
@@ -194,7 +228,7 @@ struct Node {
     // BY groups: the BY variables' values (numeric ones as numbers).
     std::vector<Dynamic> byValues;
     // Tables.
-    std::vector<Column> columns;
+    Columns columns;
     Rows rows;
     std::string note;  // note printed with the table
     std::string title; // title object text shown above the table

@@ -46,6 +46,7 @@ struct DataObj : Obj {
     bool flag336 = false;
     bool columnsEnded = false;
     std::vector<Bound> cols;
+    Columns shared; // the columns as outputs take them (made again when they change)
     Rows pending;
     std::vector<Dynamic> dynamics;
     OutputObj* out = nullptr; // output made from this object and not yet closed
@@ -629,6 +630,7 @@ int mAddColumn(xobop obj, void*, int, int np, WOB_PARM_BLK_STR* pb, WOB_ENT_STR*
     if (c.width < 0)
         c.width = 0;
     d->cols.push_back(std::move(b));
+    d->shared = Columns();
     return 0;
 }
 
@@ -683,13 +685,16 @@ int mPutRow(xobop obj, void*, int, int, WOB_PARM_BLK_STR*, WOB_ENT_STR*)
     return 0;
 }
 
-std::vector<Column> columnsOf(const DataObj* d)
+Columns columnsOf(DataObj* d)
 {
-    std::vector<Column> cols;
-    cols.reserve(d->cols.size());
-    for (const Bound& b : d->cols)
-        cols.push_back(b.col);
-    return cols;
+    if (d->shared.size() != d->cols.size()) {
+        std::vector<Column> cols;
+        cols.reserve(d->cols.size());
+        for (const Bound& b : d->cols)
+            cols.push_back(b.col);
+        d->shared = Columns(std::move(cols));
+    }
+    return d->shared;
 }
 
 // Moves the rows gathered so far into the output made from the object.
@@ -1090,7 +1095,7 @@ bool dataInfo(xobop obj, DataInfo& out)
     out.label = d->label;
     out.flag336 = d->flag336;
     out.columnsEnded = d->columnsEnded;
-    out.columns = columnsOf(d);
+    out.columns = columnsOf(d).vec();
     out.addresses.clear();
     for (const Bound& b : d->cols)
         out.addresses.push_back(b.addr);

@@ -4,7 +4,6 @@
 // the rows finds the column widths, a second writes the rows, both in
 // parallel pieces.
 #include <algorithm>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -33,18 +32,38 @@ size_t cols(std::string_view s)
     return displayColumns(s);
 }
 
+// The words of a text: the runs of characters between blanks (spaces, tabs,
+// line ends), as a reader of words would take them.
+std::vector<std::string_view> words(std::string_view text)
+{
+    std::vector<std::string_view> out;
+    size_t i = 0;
+    auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    while (i < text.size()) {
+        while (i < text.size() && blank(text[i]))
+            ++i;
+        size_t j = i;
+        while (j < text.size() && !blank(text[j]))
+            ++j;
+        if (j > i)
+            out.push_back(text.substr(i, j - i));
+        i = j;
+    }
+    return out;
+}
+
 // Splits a header into lines of at most `width` characters at blanks.
 std::vector<std::string> wrap(const std::string& text, size_t width)
 {
     std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string word, line;
-    while (in >> word) {
+    std::string line;
+    for (std::string_view word : words(text)) {
         if (line.empty())
             line = word;
-        else if (cols(line) + 1 + cols(word) <= width)
-            line += " " + word;
-        else {
+        else if (cols(line) + 1 + cols(word) <= width) {
+            line += ' ';
+            line += word;
+        } else {
             lines.push_back(line);
             line = word;
         }
@@ -56,10 +75,8 @@ std::vector<std::string> wrap(const std::string& text, size_t width)
 
 size_t longestWord(const std::string& text)
 {
-    std::istringstream in(text);
-    std::string w;
     size_t n = 0;
-    while (in >> w)
+    for (std::string_view w : words(text))
         n = std::max(n, cols(w));
     return n;
 }
@@ -232,6 +249,47 @@ TableLayout layTable(const Node& n, const TableTemplate* t, int lineSize)
     }
     return L;
 }
+
+// Lines go to the sink in batches (a page's worth at most is written at
+// once there); a hint to the sink first sends the lines before it.
+class BatchedLines : public LineSink
+{
+  public:
+    explicit BatchedLines(LineSink& sink) : sink_(sink) {}
+    ~BatchedLines() override { flush(); }
+    void line(std::string_view text) override
+    {
+        pending_.append(text);
+        pending_.push_back('\n');
+        if (pending_.size() > (1u << 16))
+            flush();
+    }
+    void lines(std::string_view block) override
+    {
+        flush();
+        sink_.lines(block);
+    }
+    void keep(int n) override
+    {
+        flush();
+        sink_.keep(n);
+    }
+    void rowsUnder(const std::vector<std::string>* header) override
+    {
+        flush();
+        sink_.rowsUnder(header);
+    }
+    void flush()
+    {
+        if (!pending_.empty())
+            sink_.lines(pending_);
+        pending_.clear();
+    }
+
+  private:
+    LineSink& sink_;
+    std::string pending_;
+};
 
 struct ListingWriter {
     int lineSize;
@@ -517,9 +575,10 @@ void setListingCentred(bool on)
 void renderListingTo(const StepDoc& step, int lineSize, const std::vector<std::string>& titles,
                      LineSink& sink)
 {
-    ListingWriter w{lineSize > 0 ? lineSize : 100, sink, {}};
     if (!listed(step.items))
         return;
+    BatchedLines batched(sink);
+    ListingWriter w{lineSize > 0 ? lineSize : 100, batched, {}};
     for (const std::string& t : titles)
         if (!t.empty())
             w.line(centre(t, w.lineSize));

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 
 #include "host/output/document.h"
 #include "runtime/missing.h"
@@ -195,10 +196,22 @@ const TemplateColumn* templateColumn(const Column& c, const TableTemplate* t)
 
 const TableTemplate* findTemplate(const std::string& name)
 {
-    for (const TableTemplate& t : templates())
-        if (iequal(name, t.name))
-            return &t;
-    return nullptr;
+    // Looked up for every table: by the name in lower case.
+    static const std::unordered_map<std::string, const TableTemplate*> byName = [] {
+        std::unordered_map<std::string, const TableTemplate*> m;
+        for (const TableTemplate& t : templates()) {
+            std::string k = t.name;
+            for (char& c : k)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            m.emplace(k, &t);
+        }
+        return m;
+    }();
+    std::string k = name;
+    for (char& c : k)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    auto it = byName.find(k);
+    return it == byName.end() ? nullptr : it->second;
 }
 
 std::vector<std::string> templateNames()

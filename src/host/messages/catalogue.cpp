@@ -259,7 +259,8 @@ void emit_message(Severity severity, const std::string& text, bool to_log)
         first = false;
         pos = end + 1;
     } while (pos <= text.size());
-    if (MessageObserver observer = g_observer.load(); observer && to_log && severity != Severity::None)
+    if (MessageObserver observer = g_observer.load();
+        observer && to_log && severity != Severity::None)
         observer(severity, group, number, text);
 }
 

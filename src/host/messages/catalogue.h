@@ -39,8 +39,7 @@ void emit_message(Severity severity, const std::string& text, bool to_log);
 // or a note): its catalogue group and number (both 0 when it was not written
 // from the catalogue) and its text without the severity word. The output
 // layer uses it to give each step's messages in the HTML and JSON files.
-using MessageObserver = void (*)(Severity severity, int group, int number,
-                                 const std::string& text);
+using MessageObserver = void (*)(Severity severity, int group, int number, const std::string& text);
 void set_message_observer(MessageObserver observer);
 // Tells the observer the catalogue number of the next message this thread
 // writes through emit_message (for callers that format catalogue text

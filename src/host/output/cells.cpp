@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <condition_variable>
 #include <mutex>
 #include <string>
 
@@ -160,7 +160,8 @@ void sciText(std::string& out, double v, int m, const Digits17& dig)
     if (tie) {
         // Perhaps exactly halfway: let the exact conversion decide.
         char buf[64];
-        auto r = std::to_chars(buf, buf + sizeof buf, std::fabs(v), std::chars_format::scientific, m);
+        auto r =
+            std::to_chars(buf, buf + sizeof buf, std::fabs(v), std::chars_format::scientific, m);
         const char* ep = std::find(buf, r.ptr, 'e');
         d[0] = buf[0];
         if (m > 0)
@@ -221,7 +222,8 @@ void bestGeneral(std::string& out, double v, int w)
     // characters for the mantissa (k > 1) and the exponent's: when even
     // that many digits could not beat the fixed text, it is not worked out.
     if (!fx.empty()) {
-        int expLen = std::min({exponentLength(mag - 1), exponentLength(mag), exponentLength(mag + 1)});
+        int expLen =
+            std::min({exponentLength(mag - 1), exponentLength(mag), exponentLength(mag + 1)});
         int most = std::max(1, w - 2 - (neg ? 1 : 0) - expLen);
         if (fxDigits >= most) {
             out += fx;
@@ -448,14 +450,15 @@ size_t numberWidth(const CellStyle& style, double d, std::string& scratch)
                 const uint64_t u = n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
                 const size_t digits = decimalDigits(u);
                 const size_t dd = static_cast<size_t>(style.decimals);
-                const size_t len = (n < 0 ? 1 : 0) + (dd == 0 ? digits : std::max(digits, dd + 1) + 1);
+                const size_t len =
+                    (n < 0 ? 1 : 0) + (dd == 0 ? digits : std::max(digits, dd + 1) + 1);
                 if (len <= static_cast<size_t>(style.width))
                     return len;
             }
         } else if (style.mode == CellStyle::Best && std::fabs(d) < 1e15 && d == std::trunc(d)) {
             const int64_t n = static_cast<int64_t>(d);
-            const size_t len = (n < 0 ? 1 : 0) +
-                               decimalDigits(n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n));
+            const size_t len = (n < 0 ? 1 : 0) + decimalDigits(n < 0 ? 0 - static_cast<uint64_t>(n)
+                                                                     : static_cast<uint64_t>(n));
             if (len <= static_cast<size_t>(std::clamp(style.width, 1, 32)))
                 return len;
         }
@@ -567,13 +570,13 @@ std::string asUtf8(std::string_view s)
             len = cont(i + 1) ? 2 : 0;
         else if (c >= 0xE0 && c <= 0xEF) {
             unsigned char c1 = i + 1 < n ? static_cast<unsigned char>(s[i + 1]) : 0;
-            bool ok1 = c == 0xE0 ? (c1 >= 0xA0 && c1 <= 0xBF)
+            bool ok1 = c == 0xE0   ? (c1 >= 0xA0 && c1 <= 0xBF)
                        : c == 0xED ? (c1 >= 0x80 && c1 <= 0x9F)
                                    : cont(i + 1);
             len = ok1 && cont(i + 2) ? 3 : 0;
         } else if (c >= 0xF0 && c <= 0xF4) {
             unsigned char c1 = i + 1 < n ? static_cast<unsigned char>(s[i + 1]) : 0;
-            bool ok1 = c == 0xF0 ? (c1 >= 0x90 && c1 <= 0xBF)
+            bool ok1 = c == 0xF0   ? (c1 >= 0x90 && c1 <= 0xBF)
                        : c == 0xF4 ? (c1 >= 0x80 && c1 <= 0x8F)
                                    : cont(i + 1);
             len = ok1 && cont(i + 2) && cont(i + 3) ? 4 : 0;

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <initializer_list>
 #include <map>
-#include <string_view>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -77,9 +77,9 @@ class Rows
     // `c` must be below width(r).
     size_t width(size_t r) const;
     Cell::Kind kind(size_t r, size_t c) const;
-    double number(size_t r, size_t c) const;      // a Number cell
+    double number(size_t r, size_t c) const;         // a Number cell
     std::string_view text(size_t r, size_t c) const; // a Text cell
-    CellView view(size_t r, size_t c) const;          // either, in one look-up
+    CellView view(size_t r, size_t c) const;         // either, in one look-up
     // Memory the rows hold, in bytes (for measurements).
     size_t bytes() const;
 
@@ -121,28 +121,30 @@ class Rows
   private:
     // How one column of a sealed block is stored.
     struct ColumnCode {
-        uint8_t scheme = 0;   // Same, Dict, Offsets, Masked or Plain
-        uint8_t kinds = 0;    // Cell::Kind of every cell, or kMixed (a byte per cell)
-        uint8_t size = 0;     // bytes of an offset (Offsets), of an index (Dict)
+        uint8_t scheme = 0; // Same, Dict, Offsets, Masked or Plain
+        uint8_t kinds = 0;  // Cell::Kind of every cell, or kMixed (a byte per cell)
+        uint8_t size = 0;   // bytes of an offset (Offsets), of an index (Dict)
         uint8_t pad = 0;
-        uint32_t data = 0;    // where the column's payload starts in the block's bytes
-        uint64_t base = 0;    // the common value (Same, Masked) or the least (Offsets)
+        uint32_t data = 0; // where the column's payload starts in the block's bytes
+        uint64_t base = 0; // the common value (Same, Masked) or the least (Offsets)
     };
     struct Block {
         uint32_t rows = 0;
-        uint32_t cols = 0;               // the widest row's length
-        std::vector<ColumnCode> code;    // one per column
-        std::vector<uint8_t> bytes;      // payloads and kind bytes
-        std::vector<uint32_t> widths;    // row lengths when they differ (else empty)
+        uint32_t cols = 0;            // the widest row's length
+        std::vector<ColumnCode> code; // one per column
+        std::vector<uint8_t> bytes;   // payloads and kind bytes
+        std::vector<uint32_t> widths; // row lengths when they differ (else empty)
     };
 
     void seal();
+    static void encodeColumn(Block& b, ColumnCode& cc, const std::vector<uint8_t>& kinds,
+                             const std::vector<uint64_t>& values);
     uint64_t rawValue(size_t r, size_t c, uint8_t* kind) const;
     static uint64_t decode(const Block& b, const ColumnCode& cc, size_t i, uint8_t* kind);
     void addCell(uint8_t kind, uint64_t value);
 
     size_t rows_ = 0;
-    std::vector<Block> blocks_;      // sealed blocks, each kBlockRows rows
+    std::vector<Block> blocks_; // sealed blocks, each kBlockRows rows
     // The block being filled: cells row after row.
     std::vector<uint32_t> openStart_;
     std::vector<uint8_t> openKind_;
@@ -181,7 +183,9 @@ class Columns
 {
   public:
     Columns() = default;
-    Columns(std::vector<Column> v) : p_(std::make_shared<const std::vector<Column>>(std::move(v))) {}
+    Columns(std::vector<Column> v) : p_(std::make_shared<const std::vector<Column>>(std::move(v)))
+    {
+    }
     Columns(std::initializer_list<Column> l) : Columns(std::vector<Column>(l)) {}
     explicit Columns(std::shared_ptr<const std::vector<Column>> p) : p_(std::move(p)) {}
 
@@ -258,8 +262,8 @@ struct StepDoc {
     std::string proc = "KORVANTE";
     int rc = 0;
     std::vector<Message> messages; // what the step logged
-    std::string title;          // procedure title (heading with the title flag)
-    std::vector<NodePtr> items; // top level
+    std::string title;             // procedure title (heading with the title flag)
+    std::vector<NodePtr> items;    // top level
     // TITLE and FOOTNOTE lines in force when the step ran (set by the session
     // when `headed`), so that each step of the page keeps its own.
     bool headed = false;

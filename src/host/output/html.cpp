@@ -81,7 +81,8 @@ struct HtmlWriter {
                     const size_t c = static_cast<size_t>(control);
                     const bool total = control >= 0 && c < n.rows.width(r) &&
                                        n.rows.kind(r, c) == Cell::Text && n.rows.text(r, c) == "-";
-                    o.append(total ? std::string_view("<tr class=\"total\">") : std::string_view("<tr>"));
+                    o.append(total ? std::string_view("<tr class=\"total\">")
+                                   : std::string_view("<tr>"));
                     for (size_t j = 0; j < shownCols.size(); ++j) {
                         cell.clear();
                         appendCell(cell, styles[j], n.rows, r, shownCols[j]);
@@ -265,7 +266,8 @@ void htmlHead(TextSink& out, const std::string& pageTitle, const std::vector<std
 
 void htmlStep(TextSink& out, const StepDoc& step, size_t index)
 {
-    HtmlWriter w{out, index == 0 ? std::string() : "Step" + std::to_string(index + 1) + ".", {}, {}};
+    HtmlWriter w{
+        out, index == 0 ? std::string() : "Step" + std::to_string(index + 1) + ".", {}, {}};
     w.buf += "<section class=\"step\" data-proc=\"";
     appendHtml(w.buf, step.proc);
     w.buf += "\">\n";

@@ -74,8 +74,8 @@ uint64_t readBytes(const uint8_t* p, size_t n)
 
 // Counts the distinct values of a block's column in an open-addressing table
 // (a block has at most 256 cells), and finds the most frequent one.
-void countValues(const std::vector<uint64_t>& values, size_t n, size_t& distinct,
-                 uint64_t& common, size_t& count)
+void countValues(const std::vector<uint64_t>& values, size_t n, size_t& distinct, uint64_t& common,
+                 size_t& count)
 {
     constexpr size_t kSlots = 2 * Rows::kBlockRows;
     uint64_t key[kSlots];
@@ -262,6 +262,93 @@ size_t Rows::bytes() const
     return n;
 }
 
+// Stores one column of a block (its cells' kinds and values) in the
+// encoding that takes the fewest bytes, and says how in `cc`.
+void Rows::encodeColumn(Block& b, ColumnCode& cc, const std::vector<uint8_t>& kinds,
+                        const std::vector<uint64_t>& values)
+{
+    const size_t n = kinds.size();
+    cc.data = static_cast<uint32_t>(b.bytes.size());
+    cc.kinds = kinds[0];
+    for (size_t i = 1; i < n; ++i)
+        if (kinds[i] != cc.kinds)
+            cc.kinds = kMixed;
+    if (cc.kinds == kMixed)
+        putBytes(b.bytes, kinds.data(), n);
+
+    // The number of distinct values (up to 256) and the most frequent.
+    size_t distinct = 0, bestRun = 0;
+    uint64_t common = values[0];
+    countValues(values, n, distinct, common, bestRun);
+    if (distinct == 1) {
+        cc.scheme = kSame;
+        cc.base = values[0];
+        return;
+    }
+    // Offsets when every cell is an integer in a narrow enough range.
+    size_t offsetSize = 0;
+    int64_t least = 0;
+    {
+        int64_t lo = std::numeric_limits<int64_t>::max(), hi = std::numeric_limits<int64_t>::min();
+        bool ints = true;
+        for (size_t i = 0; i < n && ints; ++i) {
+            int64_t v;
+            ints = asInteger(kinds[i], values[i], v);
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+        }
+        if (ints) {
+            const uint64_t range = static_cast<uint64_t>(hi) - static_cast<uint64_t>(lo);
+            offsetSize = range < (1u << 8)      ? 1
+                         : range < (1u << 16)   ? 2
+                         : range < (1ull << 32) ? 4
+                                                : 0;
+            least = lo;
+        }
+    }
+    const size_t plainCost = 8 * n;
+    const size_t dictCost = distinct <= 255 ? n + 8 * distinct : SIZE_MAX;
+    const size_t offsetCost = offsetSize ? offsetSize * n : SIZE_MAX;
+    const size_t maskedCost = kMaskBytes + 8 * (n - bestRun);
+    const size_t best = std::min({plainCost, dictCost, offsetCost, maskedCost});
+    if (best == offsetCost) {
+        cc.scheme = kOffsets;
+        cc.size = static_cast<uint8_t>(offsetSize);
+        cc.base = static_cast<uint64_t>(least);
+        for (size_t i = 0; i < n; ++i) {
+            int64_t v = 0;
+            asInteger(kinds[i], values[i], v);
+            const uint64_t off = static_cast<uint64_t>(v) - static_cast<uint64_t>(least);
+            putBytes(b.bytes, &off, offsetSize);
+        }
+    } else if (best == dictCost) {
+        cc.scheme = kDict;
+        std::vector<uint64_t> dict = values;
+        std::sort(dict.begin(), dict.end());
+        dict.erase(std::unique(dict.begin(), dict.end()), dict.end());
+        for (size_t i = 0; i < n; ++i) {
+            const uint8_t idx = static_cast<uint8_t>(
+                std::lower_bound(dict.begin(), dict.end(), values[i]) - dict.begin());
+            b.bytes.push_back(idx);
+        }
+        putBytes(b.bytes, dict.data(), 8 * dict.size());
+    } else if (best == maskedCost) {
+        cc.scheme = kMasked;
+        cc.base = common;
+        uint8_t mask[kMaskBytes] = {};
+        for (size_t i = 0; i < n; ++i)
+            if (values[i] == common)
+                mask[i / 8] = static_cast<uint8_t>(mask[i / 8] | (1u << (i % 8)));
+        putBytes(b.bytes, mask, kMaskBytes);
+        for (size_t i = 0; i < n; ++i)
+            if (values[i] != common)
+                putBytes(b.bytes, &values[i], 8);
+    } else {
+        cc.scheme = kPlain;
+        putBytes(b.bytes, values.data(), 8 * n);
+    }
+}
+
 // Encodes the full open block. Each column takes the encoding that needs the
 // fewest bytes; every encoding gives back exactly the bits it was given.
 void Rows::seal()
@@ -293,83 +380,7 @@ void Rows::seal()
             kinds[i] = has ? openKind_[openStart_[i] + c] : kAbsent;
             values[i] = has ? openValue_[openStart_[i] + c] : 0;
         }
-        ColumnCode& cc = b.code[c];
-        cc.data = static_cast<uint32_t>(b.bytes.size());
-        cc.kinds = kinds[0];
-        for (size_t i = 1; i < n; ++i)
-            if (kinds[i] != cc.kinds)
-                cc.kinds = kMixed;
-        if (cc.kinds == kMixed)
-            putBytes(b.bytes, kinds.data(), n);
-
-        // The number of distinct values (up to 256) and the most frequent.
-        size_t distinct = 0, bestRun = 0;
-        uint64_t common = values[0];
-        countValues(values, n, distinct, common, bestRun);
-        if (distinct == 1) {
-            cc.scheme = kSame;
-            cc.base = values[0];
-            continue;
-        }
-        // Offsets when every cell is an integer in a narrow enough range.
-        size_t offsetSize = 0;
-        int64_t least = 0;
-        {
-            int64_t lo = std::numeric_limits<int64_t>::max(), hi = std::numeric_limits<int64_t>::min();
-            bool ints = true;
-            for (size_t i = 0; i < n && ints; ++i) {
-                int64_t v;
-                ints = asInteger(kinds[i], values[i], v);
-                lo = std::min(lo, v);
-                hi = std::max(hi, v);
-            }
-            if (ints) {
-                const uint64_t range = static_cast<uint64_t>(hi) - static_cast<uint64_t>(lo);
-                offsetSize = range < (1u << 8) ? 1 : range < (1u << 16) ? 2 : range < (1ull << 32) ? 4 : 0;
-                least = lo;
-            }
-        }
-        const size_t plainCost = 8 * n;
-        const size_t dictCost = distinct <= 255 ? n + 8 * distinct : SIZE_MAX;
-        const size_t offsetCost = offsetSize ? offsetSize * n : SIZE_MAX;
-        const size_t maskedCost = kMaskBytes + 8 * (n - bestRun);
-        const size_t best = std::min({plainCost, dictCost, offsetCost, maskedCost});
-        if (best == offsetCost) {
-            cc.scheme = kOffsets;
-            cc.size = static_cast<uint8_t>(offsetSize);
-            cc.base = static_cast<uint64_t>(least);
-            for (size_t i = 0; i < n; ++i) {
-                int64_t v = 0;
-                asInteger(kinds[i], values[i], v);
-                const uint64_t off = static_cast<uint64_t>(v) - static_cast<uint64_t>(least);
-                putBytes(b.bytes, &off, offsetSize);
-            }
-        } else if (best == dictCost) {
-            cc.scheme = kDict;
-            std::vector<uint64_t> dict = values;
-            std::sort(dict.begin(), dict.end());
-            dict.erase(std::unique(dict.begin(), dict.end()), dict.end());
-            for (size_t i = 0; i < n; ++i) {
-                const uint8_t idx = static_cast<uint8_t>(
-                    std::lower_bound(dict.begin(), dict.end(), values[i]) - dict.begin());
-                b.bytes.push_back(idx);
-            }
-            putBytes(b.bytes, dict.data(), 8 * dict.size());
-        } else if (best == maskedCost) {
-            cc.scheme = kMasked;
-            cc.base = common;
-            uint8_t mask[kMaskBytes] = {};
-            for (size_t i = 0; i < n; ++i)
-                if (values[i] == common)
-                    mask[i / 8] = static_cast<uint8_t>(mask[i / 8] | (1u << (i % 8)));
-            putBytes(b.bytes, mask, kMaskBytes);
-            for (size_t i = 0; i < n; ++i)
-                if (values[i] != common)
-                    putBytes(b.bytes, &values[i], 8);
-        } else {
-            cc.scheme = kPlain;
-            putBytes(b.bytes, values.data(), 8 * n);
-        }
+        encodeColumn(b, b.code[c], kinds, values);
     }
     b.bytes.shrink_to_fit();
     blocks_.push_back(std::move(b));
@@ -410,8 +421,8 @@ void Rows::addText(std::string_view s)
     if (lastText_ != UINT64_MAX) {
         uint32_t last;
         std::memcpy(&last, text_.data() + lastText_, sizeof last);
-        same = last == len &&
-               std::string_view(text_).substr(static_cast<size_t>(lastText_) + sizeof len, len) == s;
+        same = last == len && std::string_view(text_).substr(
+                                  static_cast<size_t>(lastText_) + sizeof len, len) == s;
     }
     if (!same) {
         lastText_ = text_.size();

@@ -213,9 +213,9 @@ std::vector<Message> takeStepMessages()
     std::vector<Message> out = std::move(r.stepMessages);
     r.stepMessages.clear();
     if (r.dropped > 0) {
-        out.push_back({3, 0, 0,
-                       std::to_string(r.dropped) +
-                           " further messages of this step are in the log only."});
+        out.push_back(
+            {3, 0, 0,
+             std::to_string(r.dropped) + " further messages of this step are in the log only."});
         r.dropped = 0;
     }
     return out;
@@ -285,8 +285,8 @@ void renderStep(const std::string& proc, int rc)
                 jsonStep(r.json, doc, r.steps == 0);
         } catch (const std::exception& e) {
             // A part half written cannot be taken back: the files are given up.
-            const std::string why = std::string("the step's output could not be rendered (") +
-                                    e.what() + ")";
+            const std::string why =
+                std::string("the step's output could not be rendered (") + e.what() + ")";
             r.html.failWith(why);
             r.json.failWith(why);
             throw;

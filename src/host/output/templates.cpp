@@ -282,7 +282,7 @@ std::string columnFormat(const Column& c, const TableTemplate* t)
 bool identifiesRow(const Column& c)
 {
     static const char* const generic[] = {"GenericTime", "StrNumVar", "StrChrVar",
-                                           "GrpNumVar",   "GrpChrVar", "gstrata"};
+                                          "GrpNumVar",   "GrpChrVar", "gstrata"};
     static const char* const named[] = {"Timelist", "Stratum", "Percent", "Test"};
     if (c.type == 1) // the control column
         return false;

@@ -145,9 +145,9 @@ TEST(CellText, ColumnsOfEachKindOfFormatShowWhatTheFormatEngineShows)
         const char* format;
         int width, decimals;
     };
-    const Case cases[] = {{"", 0, -1},      {"BEST", 12, -1}, {"BEST", 8, -1}, {"", 8, 0},
-                          {"", 8, 4},       {"", 4, 1},       {"E", 10, -1},   {"PERCENT", 8, 1},
-                          {"DATE", 9, -1},  {"$", 8, -1},     {"F", 6, 2},     {"", 12, 99}};
+    const Case cases[] = {{"", 0, -1},     {"BEST", 12, -1}, {"BEST", 8, -1}, {"", 8, 0},
+                          {"", 8, 4},      {"", 4, 1},       {"E", 10, -1},   {"PERCENT", 8, 1},
+                          {"DATE", 9, -1}, {"$", 8, -1},     {"F", 6, 2},     {"", 12, 99}};
     const std::vector<double> values = sampleValues();
     for (const Case& k : cases) {
         vdq::Column col;

@@ -6,8 +6,8 @@
 
 #include <fstream>
 #include <sstream>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "run_files.h"
 #include "vyr_output.h"

@@ -182,7 +182,7 @@ TEST(Json, ValuesAreWrittenExactlyAndEscaped)
         s.items.push_back(n);
         std::string j = vdq::renderJson({s});
         EXPECT_NE(j.find("\"rows\":[{\"X\":" + c.json + "}]"), std::string::npos) << c.what << "\n"
-                                                                                 << j;
+                                                                                  << j;
     }
     // Every number read back gives the same double, bit for bit.
     for (double d :
@@ -245,13 +245,16 @@ TEST(Json, ValuesKeepOneTypeAcrossTheStepsTables)
     grpText = sexText;
     grpText.name = "grp";
     vdq::StepDoc s;
-    s.items.push_back(table("CensoredSummary", {stratum, sexVar},
-                            {{num(1), num(1)}, {num(2), num(2)}, {num(xgcbconst(84)), num(korv_missing())}}));
-    s.items.push_back(table("HomStats", {sexText, score}, {{txt(" 1.0"), num(0.5)}, {txt(" 2.0"), num(-0.5)}}));
+    s.items.push_back(
+        table("CensoredSummary", {stratum, sexVar},
+              {{num(1), num(1)}, {num(2), num(2)}, {num(xgcbconst(84)), num(korv_missing())}}));
+    s.items.push_back(
+        table("HomStats", {sexText, score}, {{txt(" 1.0"), num(0.5)}, {txt(" 2.0"), num(-0.5)}}));
     // 1.2 and 1.4 both show as "1" under the 3.0 format: the texts stay.
     s.items.push_back(table("Means", {grpVar}, {{num(1.2)}, {num(1.4)}}));
     s.items.push_back(table("TrendScores", {grpText}, {{txt("1")}, {txt("1")}}));
-    auto tests = table("HomTests", {test, score}, {{txt("Log-Rank"), num(3)}, {txt("-2Log(LR)*"), num(4)}});
+    auto tests =
+        table("HomTests", {test, score}, {{txt("Log-Rank"), num(3)}, {txt("-2Log(LR)*"), num(4)}});
     tests->note = "* At least one stratum has no events.";
     s.items.push_back(tests);
     const std::string j = vdq::renderJson({s});
@@ -463,7 +466,7 @@ TEST(Encoding, BytesThatAreNotUtf8ReachHtmlAndJsonAsLatin1Characters)
     n->columns = {t};
     vdq::Cell a, b;
     a.kind = b.kind = vdq::Cell::Text;
-    a.s = "caf\xe9";             // Latin-1 e-acute
+    a.s = "caf\xe9";               // Latin-1 e-acute
     b.s = "na\xc3\xafve \xe2\x82"; // valid UTF-8, then a cut-off sequence
     n->rows = {{a}, {b}};
     s.items.push_back(n);

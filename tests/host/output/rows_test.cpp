@@ -168,7 +168,7 @@ TEST(Rows, EveryStorageGivesBackWhatWentIn)
         row.push_back(num(static_cast<double>(r) * 1000.0 - 5e5));    // whole numbers, wide
         row.push_back(num(r % 3 ? korv_missing() : 1.0 / (r + 1.0))); // mostly missing
         row.push_back(num(std::ldexp(static_cast<double>(rng() >> 11), -53))); // anything
-        row.push_back(r % 7 ? num(-0.0) : text("t" + std::to_string(r)));    // mixed kinds
+        row.push_back(r % 7 ? num(-0.0) : text("t" + std::to_string(r)));      // mixed kinds
         row.push_back(num(korv_special_missing(static_cast<unsigned char>(0xE4 + r % 26))));
         if (r % 50 == 0)
             row.resize(r % 3); // some rows are shorter

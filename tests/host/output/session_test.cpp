@@ -49,7 +49,8 @@ TEST(OutputSession, EveryStepIsRenderedToTheListingHtmlAndJson)
     EXPECT_EQ(status, 0) << slurp(dir / "out.log");
 
     std::string json = slurp(dir / "out.json");
-    EXPECT_EQ(json.rfind("{\"steps\":[{\"proc\":\"TABLEOUT\",\"items\":[{\"kind\":\"table\"", 0), 0u)
+    EXPECT_EQ(json.rfind("{\"steps\":[{\"proc\":\"TABLEOUT\",\"items\":[{\"kind\":\"table\"", 0),
+              0u)
         << json;
     EXPECT_NE(json.find("\"rows\":[{\"Value\":1.5}]"), std::string::npos) << json;
     EXPECT_NE(json.find("\"rows\":[{\"Value\":3}]"), std::string::npos) << json;
@@ -158,8 +159,8 @@ TEST(OutputSession, AFileThatCannotBeWrittenIsSaidAndLeavesNothingBehind)
         EXPECT_EQ(status, 1) << c.json;
         const std::string log = slurp(dir / "log" / "out.log");
         const std::string file = s.json;
-        EXPECT_NE(log.find("ERROR: The JSON output file " + file + " could not be written: " +
-                           c.reason + "."),
+        EXPECT_NE(log.find("ERROR: The JSON output file " + file +
+                           " could not be written: " + c.reason + "."),
                   std::string::npos)
             << c.json << "\n"
             << log;

@@ -40,7 +40,10 @@ measure() { # label, program, extra arguments...
     all="$all $secs"
   done
   local bytes median
-  bytes=$(cat "$tmp"/out.lst "$tmp"/out.html "$tmp"/out.json 2>/dev/null | wc -c)
+  bytes=0
+  for f in "$tmp"/out.lst "$tmp"/out.html "$tmp"/out.json; do
+    [ -f "$f" ] && bytes=$((bytes + $(stat -c %s "$f")))
+  done
   median=$(echo $all | tr ' ' '\n' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
   awk -v l="$label" -v m="$median" -v a="$all" -v b="$bytes" -v k="$kb" 'BEGIN {
     printf "%s: median %.2f s (runs:%s), %.0f MB written, %.0f MB/s, peak %d MiB\n",

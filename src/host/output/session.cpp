@@ -221,8 +221,9 @@ std::vector<Message> takeStepMessages()
     return out;
 }
 
-// Opens the files named on the command line, once per run; a file that
-// cannot be opened is said in the log now, and the run fails at its end.
+// Opens the files named on the command line, once per run. A file that
+// cannot be opened is given up; the log says so when the run ends, and the
+// run fails.
 void openFiles()
 {
     RunOutput& r = run();

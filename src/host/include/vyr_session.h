@@ -142,6 +142,17 @@ void vyr_log_line(std::string_view line);
 // True when the next listing line starts a new page (so that a table can
 // repeat its column headers there).
 bool vyr_print_page_full();
+// Lines that still fit on the listing's current page (0 when the next line
+// starts a new one), and the lines a new page holds below its titles: a
+// block that must not be split across pages starts a new page when it does
+// not fit the current one.
+int vyr_print_lines_left();
+int vyr_print_page_lines();
+// Writes `count` listing lines at once (`text` holds them, each ended by a
+// newline) when they all fit on the current page; false, with nothing
+// written, when they do not. A large table's rows go out this way a page at
+// a time.
+bool vyr_print_block(std::string_view text, int count);
 
 // ---------------------------------------------------------------------------
 // Running a program (used by the korvante command and by tests).

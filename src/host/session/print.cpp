@@ -6,6 +6,7 @@
 
 #include "vyr_atomic_file.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -118,7 +119,7 @@ std::FILE* standard_stream(const Sink& sink)
     return &sink == &ps().listing ? stdout : stderr;
 }
 
-void write_raw(Sink& sink, std::string* capture, const std::string& text)
+void write_raw(Sink& sink, std::string* capture, std::string_view text)
 {
     if (capture) {
         *capture += text;
@@ -408,6 +409,42 @@ bool vyr_print_page_full()
     vyr::PrintState& s = vyr::ps();
     std::lock_guard<std::recursive_mutex> g(s.lock);
     return !s.pageOpen || s.newPagePending || s.linesOnPage >= xppagesize() - vyr::footnote_lines();
+}
+
+bool vyr_print_block(std::string_view text, int count)
+{
+    vyr::PrintState& s = vyr::ps();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    if (!s.pageOpen || s.newPagePending ||
+        s.linesOnPage + count > xppagesize() - vyr::footnote_lines())
+        return false;
+    vyr::write_raw(s.listing, s.captureListing, text);
+    s.linesOnPage += count;
+    return true;
+}
+
+int vyr_print_lines_left()
+{
+    vyr::PrintState& s = vyr::ps();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    if (!s.pageOpen || s.newPagePending)
+        return 0;
+    return std::max(0, xppagesize() - vyr::footnote_lines() - s.linesOnPage);
+}
+
+int vyr_print_page_lines()
+{
+    // As start_page heads a page: the titles (or a line for the page
+    // number alone), then a blank line.
+    int head = 0;
+    for (const std::string& t : vyr_titles())
+        if (!t.empty())
+            ++head;
+    if (head == 0 && vyr::option_on("NUMBER", true))
+        head = 1;
+    if (head > 0)
+        ++head;
+    return xppagesize() - vyr::footnote_lines() - head;
 }
 
 void vyr_log_line(std::string_view line)

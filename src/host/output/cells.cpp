@@ -13,9 +13,9 @@
 #include <string>
 
 #include "host/output/render.h"
-#include "vyr_missing.h"
 #include "vyr_format.h"
 #include "vyr_host.h"
+#include "vyr_missing.h"
 #include "vyr_pool.h"
 
 namespace vdq

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "host/output/render.h"
-#include "vyr_missing.h"
 #include "vyr_format.h"
+#include "vyr_missing.h"
 
 namespace vdq
 {

@@ -4,6 +4,7 @@
 
 #include "app/procedures.h"
 
+#include "vyr_output.h"
 #include "vyr_session.h"
 #include "vyr_text.h"
 
@@ -139,6 +140,9 @@ int run_command(int argc, char** argv)
         return usage_error("no program file given");
     korv_app_register_procedures();
     vyr_install_signal_handlers();
+    // The HTML and JSON files are written on every run, even when no step
+    // gets as far as making output.
+    vyr_output_install();
     return vyr_run(settings);
 }
 

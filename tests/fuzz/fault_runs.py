@@ -375,8 +375,17 @@ def signals(korvante, with_html_json, rounds):
             sig = kinds[r % len(kinds)]
             use_out = r % 2 == 0  # without --out, WORK is a temporary folder
             place.plant_old_outputs(["listing.lst", "s0.csv", "s0.attr"])
+            log_path = os.path.join(place.out, "run.log")
+            if os.path.exists(log_path):
+                os.remove(log_path)
             p = subprocess.Popen(place.args(korvante, use_out=use_out), env=place.env(),
                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            # The signal comes once the run has its log open (a slow start,
+            # as under the sanitizers, must not leave it nowhere to say why).
+            deadline = time.time() + 30
+            while time.time() < deadline and p.poll() is None and not any(
+                    n.startswith(".run.log.") for n in os.listdir(place.out)):
+                time.sleep(0.005)
             time.sleep(rng.uniform(0.05, 0.4))
             p.send_signal(sig)
             _, err = p.communicate(timeout=120)

@@ -918,10 +918,10 @@ int xbyset(DSHANDLE* ds, const int* varnums, const unsigned char* descending, in
 
 namespace
 {
-void (*bygroup_hook)(const char*) = nullptr;
+void (*bygroup_hook)(const char*, const VyrByValue*, int) = nullptr;
 }
 
-void vyr_data_on_bygroup(void (*hook)(const char* byline))
+void vyr_data_on_bygroup(void (*hook)(const char* byline, const VyrByValue* values, int count))
 {
     bygroup_hook = hook;
 }
@@ -989,14 +989,25 @@ int xbynext(DSHANDLE* ds)
     ds->cur = gs - 1;
     // Each BY group's output is headed by its BY line ("sex=1 ph_ecog=0").
     std::string byline;
+    std::vector<std::string> texts;
+    std::vector<VyrByValue> values;
     for (int v : ds->byvars) {
         const Column& c = cols[static_cast<size_t>(v) - 1];
         if (!byline.empty())
             byline += ' ';
         byline += c.name + "=" + value_text(c, gs);
+        std::string_view t = c.numeric ? std::string_view() : c.chars(gs);
+        while (!t.empty() && t.back() == ' ')
+            t.remove_suffix(1);
+        texts.emplace_back(t);
+    }
+    for (size_t i = 0; i < ds->byvars.size(); ++i) {
+        const Column& c = cols[static_cast<size_t>(ds->byvars[i]) - 1];
+        values.push_back({c.name.c_str(), c.numeric,
+                          c.numeric ? c.num[static_cast<size_t>(gs)] : 0.0, texts[i].c_str()});
     }
     if (bygroup_hook != nullptr)
-        bygroup_hook(byline.c_str());
+        bygroup_hook(byline.c_str(), values.data(), static_cast<int>(values.size()));
     return 1;
 }
 

@@ -119,10 +119,12 @@ namespace
 ssize_t cookie_write(void* cookie, const char* data, size_t size)
 {
     auto* st = static_cast<AtomicFile::Stream*>(cookie);
+    // A failed write returns 0, never -1: the C library's cookie streams take
+    // the result as a count of bytes, and -1 would corrupt the buffer's state.
     if (write_should_fail()) {
         st->err = st->err != 0 ? st->err : ENOSPC;
         errno = ENOSPC;
-        return -1;
+        return 0;
     }
     size_t done = 0;
     while (done < size) {
@@ -131,7 +133,7 @@ ssize_t cookie_write(void* cookie, const char* data, size_t size)
             if (errno == EINTR)
                 continue;
             st->err = st->err != 0 ? st->err : errno;
-            return done > 0 ? static_cast<ssize_t>(done) : -1;
+            return static_cast<ssize_t>(done);
         }
         done += static_cast<size_t>(n);
     }

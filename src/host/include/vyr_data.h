@@ -117,10 +117,20 @@ int vyr_dsclose(DSHANDLE* ds, bool commit);
 // empty when none (the default input when DATA= is absent).
 std::string vyr_data_last_created();
 
-// Called with the BY line ("sex=1 ph_ecog=0") each time xbynext starts a new
-// BY group of an input that has BY variables. The output layer registers
-// itself here so that BY groups head the step's output; null removes it.
-void vyr_data_on_bygroup(void (*hook)(const char* byline));
+// One BY variable's value in a BY group: a number, or a text without its
+// trailing blanks.
+struct VyrByValue {
+    const char* name;
+    bool numeric;
+    double number;
+    const char* text;
+};
+
+// Called with the BY line ("sex=1 ph_ecog=0") and the BY variables' values
+// each time xbynext starts a new BY group of an input that has BY variables.
+// The output layer registers itself here so that BY groups head the step's
+// output; null removes it.
+void vyr_data_on_bygroup(void (*hook)(const char* byline, const VyrByValue* values, int count));
 
 // The library a libref names (its folder), the hook to the session's library
 // table. Empty when the libref is unknown.

@@ -361,19 +361,21 @@ inline WOB_PARM_BLK_STR wob_keyarray(uint16_t tag, xobskey* keys, int64_t n)
 }
 
 // ---------------------------------------------------------------------------
-// Session side. The layer registers its step-end hook with the session at the
-// first xobinit of a run: at the end of every step the step's document is
-// rendered to the listing (print lines), and the HTML and JSON files named on
-// the command line are rewritten with every step of the run so far.
+// Session side. The layer takes part in a run through the session's hooks:
+// at the end of every step the step's document is rendered to the listing
+// (print lines) and its part of the HTML and JSON files named on the command
+// line is written, with the step's messages and return code once the step
+// has ended; the files are committed when the run ends, written even when
+// every step failed (or none ran). Each step's document is released once it
+// is rendered.
 
-// Renders the current step's document now (what the step-end hook does) and
-// starts a fresh one. `rc` is the step's return code.
-void vyr_output_render_step(const char* proc, int rc);
-// The whole run so far as JSON / as one HTML page / the last step's listing lines.
-std::string vyr_output_json();
-std::string vyr_output_html();
+// Takes part in the run about to start (or under way). The command calls it
+// before running a program; the first xobinit of a run also does.
+void vyr_output_install();
 // Opens a BY group in the running step's document: later output goes into it
 // (the BY line is shown above it). Called by the data services at each BY group.
+struct VyrByValue;
 void vyr_output_bygroup(const char* byline);
-// Forgets every step (tests).
+void vyr_output_bygroup_values(const char* byline, const VyrByValue* values, int count);
+// Forgets the running step's document (tests).
 void vyr_output_reset();

@@ -142,12 +142,22 @@ void vyr_log_line(std::string_view line);
 // True when the next listing line starts a new page (so that a table can
 // repeat its column headers there).
 bool vyr_print_page_full();
+// Lines that still fit on the listing's current page (0 when the next line
+// starts a new one), and the lines a new page holds below its titles: a
+// block that must not be split across pages starts a new page when it does
+// not fit the current one.
+int vyr_print_lines_left();
+int vyr_print_page_lines();
+// Writes `count` listing lines at once (`text` holds them, each ended by a
+// newline) when they all fit on the current page; false, with nothing
+// written, when they do not. A large table's rows go out this way a page at
+// a time.
+bool vyr_print_block(std::string_view text, int count);
 // Sends the listing lines that follow to `lines` instead of the print file
 // (null sends them to the print file again). The output layer collects a
 // line-printer plot this way while the step runs and prints it with the
 // step's other output. The lines count as starting on a page of their own:
-// the page options (xpopget 2 and 7) follow them there, and a page started
-// among them (xppage) becomes a line holding "\f" alone.
+// the page options (xpopget 2 and 7) follow them there.
 void vyr_print_divert(std::vector<std::string>* lines);
 
 // ---------------------------------------------------------------------------

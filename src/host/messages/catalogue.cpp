@@ -99,6 +99,10 @@ void ensure_loaded(Catalogue& c)
 
 std::atomic<int> g_errors{0};
 std::atomic<int> g_warnings{0};
+std::atomic<vyr::MessageObserver> g_observer{nullptr};
+// The catalogue number of the message being written on this thread.
+thread_local int t_group = 0;
+thread_local int t_number = 0;
 
 // Writes catalogue message group/number; a missing entry is itself reported.
 void print_numbered(int group, int number, va_list ap, bool to_log)
@@ -115,6 +119,8 @@ void print_numbered(int group, int number, va_list ap, bool to_log)
     }
     vyr::Severity sev = vyr::Severity::None;
     std::string out = vyr::format_message(text->c_str(), ap, &sev);
+    t_group = group;
+    t_number = number;
     vyr::emit_message(sev, out, to_log);
 }
 
@@ -218,8 +224,21 @@ const char* severity_prefix(Severity severity)
     }
 }
 
+void set_message_observer(MessageObserver observer)
+{
+    g_observer = observer;
+}
+
+void set_next_message_number(int group, int number)
+{
+    t_group = group;
+    t_number = number;
+}
+
 void emit_message(Severity severity, const std::string& text, bool to_log)
 {
+    const int group = t_group, number = t_number;
+    t_group = t_number = 0;
     // An error always fails the step it is said in (or the run, outside a
     // step): a log that says ERROR never goes with a run that "ended
     // normally".
@@ -245,6 +264,9 @@ void emit_message(Severity severity, const std::string& text, bool to_log)
         first = false;
         pos = end + 1;
     } while (pos <= text.size());
+    if (MessageObserver observer = g_observer.load();
+        observer && to_log && severity != Severity::None)
+        observer(severity, group, number, text);
 }
 
 int logged_errors()
@@ -391,6 +413,8 @@ void xprrlog(int flag, int rc)
                       static_cast<unsigned>(rc), vyr_facility(rc), vyr_number(rc));
         out = buf;
     }
+    t_group = kHostCodeGroup;
+    t_number = number;
     vyr::emit_message(sev, out, true);
 }
 

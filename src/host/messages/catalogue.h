@@ -35,6 +35,17 @@ const char* severity_prefix(Severity severity);
 // listing, the first led by the severity word, the rest indented under it.
 void emit_message(Severity severity, const std::string& text, bool to_log);
 
+// Sees each message written to the log with a severity (an error, a warning
+// or a note): its catalogue group and number (both 0 when it was not written
+// from the catalogue) and its text without the severity word. The output
+// layer uses it to give each step's messages in the HTML and JSON files.
+using MessageObserver = void (*)(Severity severity, int group, int number, const std::string& text);
+void set_message_observer(MessageObserver observer);
+// Tells the observer the catalogue number of the next message this thread
+// writes through emit_message (for callers that format catalogue text
+// themselves).
+void set_next_message_number(int group, int number);
+
 // Counts of ERROR and WARNING lines written to the log so far in this run.
 int logged_errors();
 int logged_warnings();

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -23,6 +24,13 @@ struct Cell {
 };
 
 class Rows;
+
+// A cell read in place: a number, or a text that lives in its table.
+struct CellView {
+    Cell::Kind kind = Cell::Number;
+    double d = 0;
+    std::string_view s;
+};
 
 // One row of a table, read in place: each cell comes back as a Cell value.
 class RowRef
@@ -40,11 +48,15 @@ class RowRef
 };
 
 // The rows of a table in compact form. A plot-data table may hold a row per
-// record of the input, so the cells live in a few contiguous arrays instead of
-// a vector of strings and doubles each: a number takes its 8 bytes (missing
-// patterns kept bit for bit), a text takes 8 bytes for where it sits in a
-// per-table text store (a text equal to the one stored just before is stored
-// once), and each cell has a one-byte kind. Rows may differ in length.
+// record of the input, so the rows are kept in blocks of 256, and each
+// column of a sealed block is stored in the smallest of a few encodings:
+// one value for the whole block, a small dictionary, integers as offsets of
+// 1, 2 or 4 bytes from the block's least, a common value with a bit map and
+// the other values, or plain 8-byte values. Numbers keep their bits exactly
+// (missing patterns, -0); a text is stored once in a per-table text store
+// (a text equal to the one stored just before is not stored again) and its
+// cell holds its place there. Rows may differ in length. Reading is safe
+// from several threads at once; building is not.
 class Rows
 {
   public:
@@ -56,10 +68,20 @@ class Rows
     Rows(Rows&& o) noexcept { *this = std::move(o); }
     Rows& operator=(Rows&& o) noexcept;
 
-    size_t size() const { return start_.size(); }
-    bool empty() const { return start_.empty(); }
+    size_t size() const { return rows_; }
+    bool empty() const { return rows_ == 0; }
     RowRef operator[](size_t r) const { return RowRef(this, r); }
     RowRef at(size_t r) const; // throws std::out_of_range past the last row
+
+    // Cells read in place, without building a Cell (the renderers' way).
+    // `c` must be below width(r).
+    size_t width(size_t r) const;
+    Cell::Kind kind(size_t r, size_t c) const;
+    double number(size_t r, size_t c) const;         // a Number cell
+    std::string_view text(size_t r, size_t c) const; // a Text cell
+    CellView view(size_t r, size_t c) const;         // either, in one look-up
+    // Memory the rows hold, in bytes (for measurements).
+    size_t bytes() const;
 
     // Yields a reference to a row view it holds, so that `for (auto& row :
     // rows)` reads as it would over a vector of rows.
@@ -89,19 +111,44 @@ class Rows
     void push_back(const std::vector<Cell>& row);
     void startRow();
     void addNumber(double d);
-    void addText(const std::string& s);
+    void addText(std::string_view s);
     // Moves every row of `other` after these and leaves `other` empty.
     void append(Rows&& other);
     void clear();
 
-  private:
-    friend class RowRef;
-    size_t rowEnd(size_t r) const { return r + 1 < start_.size() ? start_[r + 1] : kind_.size(); }
-    Cell cell(size_t k) const;
+    static constexpr size_t kBlockRows = 256;
 
-    std::vector<size_t> start_;      // first cell of each row
-    std::vector<uint8_t> kind_;      // Cell::Kind of each cell
-    std::vector<uint64_t> value_;    // number bits, or the text's place in text_
+  private:
+    // How one column of a sealed block is stored.
+    struct ColumnCode {
+        uint8_t scheme = 0; // Same, Dict, Offsets, Masked or Plain
+        uint8_t kinds = 0;  // Cell::Kind of every cell, or kMixed (a byte per cell)
+        uint8_t size = 0;   // bytes of an offset (Offsets), of an index (Dict)
+        uint8_t pad = 0;
+        uint32_t data = 0; // where the column's payload starts in the block's bytes
+        uint64_t base = 0; // the common value (Same, Masked) or the least (Offsets)
+    };
+    struct Block {
+        uint32_t rows = 0;
+        uint32_t cols = 0;            // the widest row's length
+        std::vector<ColumnCode> code; // one per column
+        std::vector<uint8_t> bytes;   // payloads and kind bytes
+        std::vector<uint32_t> widths; // row lengths when they differ (else empty)
+    };
+
+    void seal();
+    static void encodeColumn(Block& b, ColumnCode& cc, const std::vector<uint8_t>& kinds,
+                             const std::vector<uint64_t>& values);
+    uint64_t rawValue(size_t r, size_t c, uint8_t* kind) const;
+    static uint64_t decode(const Block& b, const ColumnCode& cc, size_t i, uint8_t* kind);
+    void addCell(uint8_t kind, uint64_t value);
+
+    size_t rows_ = 0;
+    std::vector<Block> blocks_; // sealed blocks, each kBlockRows rows
+    // The block being filled: cells row after row.
+    std::vector<uint32_t> openStart_;
+    std::vector<uint8_t> openKind_;
+    std::vector<uint64_t> openValue_;
     std::string text_;               // texts, each after its length in 4 bytes
     uint64_t lastText_ = UINT64_MAX; // place of the text stored last
 };
@@ -125,7 +172,44 @@ struct Column {
     int decimals = -1;          // format decimals (-1: none given; 99 on input means none)
     std::string format;         // format name ("" none)
     std::string templateColumn; // generic template column
+    bool variable = false;      // made from a data set variable's descriptor
     std::vector<Dynamic> dynamics;
+};
+
+// A table's columns, shared by every output made from the same data object
+// (a step of many strata makes the same tables over and over). Read like a
+// vector; changing it copies the columns first.
+class Columns
+{
+  public:
+    Columns() = default;
+    Columns(std::vector<Column> v) : p_(std::make_shared<const std::vector<Column>>(std::move(v)))
+    {
+    }
+    Columns(std::initializer_list<Column> l) : Columns(std::vector<Column>(l)) {}
+    explicit Columns(std::shared_ptr<const std::vector<Column>> p) : p_(std::move(p)) {}
+
+    const std::vector<Column>& vec() const { return p_ ? *p_ : empty_(); }
+    operator const std::vector<Column>&() const { return vec(); }
+    size_t size() const { return vec().size(); }
+    bool empty() const { return vec().empty(); }
+    const Column& operator[](size_t i) const { return vec()[i]; }
+    std::vector<Column>::const_iterator begin() const { return vec().begin(); }
+    std::vector<Column>::const_iterator end() const { return vec().end(); }
+    void push_back(Column c)
+    {
+        std::vector<Column> v = vec();
+        v.push_back(std::move(c));
+        p_ = std::make_shared<const std::vector<Column>>(std::move(v));
+    }
+
+  private:
+    static const std::vector<Column>& empty_()
+    {
+        static const std::vector<Column> none;
+        return none;
+    }
+    std::shared_ptr<const std::vector<Column>> p_;
 };
 
 struct TableTemplate;
@@ -145,8 +229,10 @@ struct Node {
     double number = 0;
     std::string groupKind;
     std::vector<NodePtr> items;
+    // BY groups: the BY variables' values (numeric ones as numbers).
+    std::vector<Dynamic> byValues;
     // Tables.
-    std::vector<Column> columns;
+    Columns columns;
     Rows rows;
     std::string note;  // note printed with the table
     std::string title; // title object text shown above the table
@@ -160,17 +246,26 @@ struct Node {
     std::vector<std::string> data;
     // Notes: text.
     std::string text;
-    // Line-printer plots: the lines as printed; a line "\f" alone starts a
-    // new page in the listing.
+    // Line-printer plots: the lines as printed.
     std::vector<std::string> lines;
+};
+
+// A numbered message of the log (an error, a warning or a note) as the
+// HTML and JSON files report it with its step.
+struct Message {
+    int severity = 3; // 1 error, 2 warning, 3 note
+    int group = 0;    // catalogue group and number; 0 and 0 when it has none
+    int number = 0;
+    std::string text;
 };
 
 // One step's document.
 struct StepDoc {
     std::string proc = "KORVANTE";
     int rc = 0;
-    std::string title;          // procedure title (heading with the title flag)
-    std::vector<NodePtr> items; // top level
+    std::vector<Message> messages; // what the step logged
+    std::string title;             // procedure title (heading with the title flag)
+    std::vector<NodePtr> items;    // top level
     // TITLE and FOOTNOTE lines in force when the step ran (set by the session
     // when `headed`), so that each step of the page keeps its own.
     bool headed = false;
@@ -207,7 +302,8 @@ std::vector<std::string> templateNames();
 std::string cellText(const Column& c, const Cell& v, const TableTemplate* t);
 // The format text of a column under a template ("" when none).
 std::string columnFormat(const Column& c, const TableTemplate* t);
-// A number in 17 significant digits for JSON; null for missing.
+// A number for JSON: the shortest text that reads back as the same double;
+// null for missing.
 std::string jsonNumber(double d);
 // Whether a column is shown under a template.
 bool columnShown(const Column& c, const TableTemplate* t);
@@ -218,23 +314,21 @@ std::vector<size_t> shownColumns(const std::vector<Column>& cols, const TableTem
                                  const std::vector<Dynamic>& dynamics);
 // The header of a column: the template's, else its label, else its name.
 std::string columnHeader(const Column& c, const TableTemplate* t);
+// Whether a column tells which row it is (a strata or group variable, the
+// time, a test's name): such leading columns are repeated in each panel of
+// a table too wide for the line.
+bool identifiesRow(const Column& c);
 
-// The documents of the run: every finished step, and the one being made.
-std::vector<StepDoc>& finishedSteps();
-
-// Renderers.
+// Renderers of whole documents (tests; the session renders step by step).
 // Whether the listing centres its blocks in the line (OPTIONS CENTER, the
 // default) or starts them at the left margin (NOCENTER).
 void setListingCentred(bool on);
 std::vector<std::string> renderListing(const StepDoc& step, int lineSize,
                                        const std::vector<std::string>& titles);
-// The same, also telling for each line the column headers to repeat above it
-// when it opens a page (`repeat[i]` indexes `headers`, -1 for none).
-std::vector<std::string> renderListing(const StepDoc& step, int lineSize,
-                                       const std::vector<std::string>& titles,
-                                       std::vector<std::vector<std::string>>& headers,
-                                       std::vector<int>& repeat);
 std::string renderHtml(const std::vector<StepDoc>& steps, const std::vector<std::string>& titles);
 std::string renderJson(const std::vector<StepDoc>& steps);
+// The page title of the HTML: the first title in force at the first step
+// (the page-wide titles when no step carries its own), else "Results".
+std::string htmlPageTitle(const StepDoc* first, const std::vector<std::string>& titles);
 
 } // namespace vdq

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "host/output/layer.h"
@@ -45,6 +47,7 @@ struct DataObj : Obj {
     bool flag336 = false;
     bool columnsEnded = false;
     std::vector<Bound> cols;
+    Columns shared; // the columns as outputs take them (made again when they change)
     Rows pending;
     std::vector<Dynamic> dynamics;
     OutputObj* out = nullptr; // output made from this object and not yet closed
@@ -79,7 +82,12 @@ struct StepState {
     std::vector<std::unique_ptr<Obj>> objects;
     std::vector<NodePtr> stack; // open BY group and groups, outermost first
     std::string heading;        // heading line in force
-    std::vector<std::string> paths;
+    // Paths given so far, and for each path asked for more than once the
+    // suffix to try next: a step of many strata or BY groups makes many
+    // outputs, and each must be checked in constant time.
+    std::unordered_set<std::string> paths;
+    std::unordered_map<std::string, int> nextSuffix;
+    int byGroups = 0;
     bool started = false;
     NodePtr plot; // the line-printer plot collecting listing lines, if any
 };
@@ -122,11 +130,18 @@ std::string uniquePath(const std::string& leaf)
     for (const NodePtr& n : state().stack)
         p += (n->name.empty() ? std::string("Group") : n->name) + ".";
     p += leaf.empty() ? std::string("Output") : leaf;
-    std::string base = p;
     auto& used = state().paths;
-    for (int k = 2; std::find(used.begin(), used.end(), p) != used.end(); ++k)
+    if (used.insert(p).second)
+        return p;
+    // The first of base#2, base#3, ... not given yet.
+    const std::string base = p;
+    int& k = state().nextSuffix.try_emplace(base, 2).first->second;
+    for (;; ++k) {
         p = base + "#" + std::to_string(k);
-    used.push_back(p);
+        if (used.insert(p).second)
+            break;
+    }
+    ++k;
     return p;
 }
 
@@ -580,6 +595,7 @@ int mAddColumn(xobop obj, void*, int, int np, WOB_PARM_BLK_STR* pb, WOB_ENT_STR*
     if (nm) {
         // The descriptor gives name, label, type and format unless the call
         // gives them; it is copied now (the caller may reuse it).
+        c.variable = true;
         if (!haveName)
             c.name.assign(nm->name_p ? nm->name_p : "",
                           nm->name_p ? static_cast<size_t>(nm->namelen) : 0);
@@ -633,6 +649,7 @@ int mAddColumn(xobop obj, void*, int, int np, WOB_PARM_BLK_STR* pb, WOB_ENT_STR*
     if (c.width < 0)
         c.width = 0;
     d->cols.push_back(std::move(b));
+    d->shared = Columns();
     return 0;
 }
 
@@ -687,13 +704,16 @@ int mPutRow(xobop obj, void*, int, int, WOB_PARM_BLK_STR*, WOB_ENT_STR*)
     return 0;
 }
 
-std::vector<Column> columnsOf(const DataObj* d)
+Columns columnsOf(DataObj* d)
 {
-    std::vector<Column> cols;
-    cols.reserve(d->cols.size());
-    for (const Bound& b : d->cols)
-        cols.push_back(b.col);
-    return cols;
+    if (d->shared.size() != d->cols.size()) {
+        std::vector<Column> cols;
+        cols.reserve(d->cols.size());
+        for (const Bound& b : d->cols)
+            cols.push_back(b.col);
+        d->shared = Columns(std::move(cols));
+    }
+    return d->shared;
 }
 
 // Moves the rows gathered so far into the output made from the object.
@@ -1094,7 +1114,7 @@ bool dataInfo(xobop obj, DataInfo& out)
     out.label = d->label;
     out.flag336 = d->flag336;
     out.columnsEnded = d->columnsEnded;
-    out.columns = columnsOf(d);
+    out.columns = columnsOf(d).vec();
     out.addresses.clear();
     for (const Bound& b : d->cols)
         out.addresses.push_back(b.addr);
@@ -1120,21 +1140,21 @@ StepDoc takeCurrentStep()
     s.stack.clear();
     s.heading.clear();
     s.paths.clear();
+    s.nextSuffix.clear();
+    s.byGroups = 0;
     s.started = false;
     return d;
 }
 
-void openByGroup(const std::string& byline)
+void openByGroup(const std::string& byline, std::vector<Dynamic> values)
 {
     StepState& s = state();
     s.stack.clear();
     auto n = std::make_shared<Node>();
     n->kind = Node::ByGroup;
-    n->name = "ByGroup" + std::to_string(1 + std::count_if(s.doc.items.begin(), s.doc.items.end(),
-                                                           [](const NodePtr& p) {
-                                                               return p->kind == Node::ByGroup;
-                                                           }));
+    n->name = "ByGroup" + std::to_string(++s.byGroups);
     n->label = byline;
+    n->byValues = std::move(values);
     s.doc.items.push_back(n);
     s.stack.push_back(n);
 }

@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <string>
+#include <vector>
 
 #include "host/output/document.h"
 #include "vyr_output.h"
@@ -27,8 +28,9 @@ StepDoc& currentStep();
 StepDoc takeCurrentStep();
 // Registers the layer's hooks with the session (once per run).
 void attachSession();
-// Opens a BY group at the top of the running step's document.
-void openByGroup(const std::string& byline);
+// Opens a BY group at the top of the running step's document, with its BY
+// variables' values.
+void openByGroup(const std::string& byline, std::vector<Dynamic> values = {});
 
 // What a data object holds (for tests and diagnostics): false when `obj`
 // is not a data object.

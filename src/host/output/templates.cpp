@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 
 #include "host/output/document.h"
 #include "vyr_format.h"
@@ -192,53 +193,26 @@ const TemplateColumn* templateColumn(const Column& c, const TableTemplate* t)
     return nullptr;
 }
 
-bool sameBits(double a, double b)
-{
-    return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
-// p-values: four decimals, "<.0001" below that.
-std::string pvalue(double v, int width)
-{
-    char buf[64];
-    if (v < 0.0001 && v >= 0)
-        std::snprintf(buf, sizeof buf, "<.0001");
-    else
-        std::snprintf(buf, sizeof buf, "%.4f", v);
-    std::string s = buf;
-    if (s.size() > 1 && s[0] == '0' && s[1] == '.')
-        s.erase(0, 1);
-    if (static_cast<int>(s.size()) < width)
-        s.insert(0, static_cast<size_t>(width) - s.size(), ' ');
-    return s;
-}
-
 } // namespace
-
-// The letter of a special missing value (byte 5 0xFF is "_", 0xFD down to
-// 0xE4 are "A" to "Z"); 0 for the ordinary missing value.
-char missingLetter(double d)
-{
-    unsigned char b = korv_missing_byte5(d);
-    if (b == 0xFF)
-        return '_';
-    if (b <= 0xFD && b >= 0xFD - 25)
-        return static_cast<char>('A' + (0xFD - b));
-    return 0;
-}
-
-static std::string missingText(double d)
-{
-    char c = missingLetter(d);
-    return c ? std::string(".") + c : std::string(".");
-}
 
 const TableTemplate* findTemplate(const std::string& name)
 {
-    for (const TableTemplate& t : templates())
-        if (iequal(name, t.name))
-            return &t;
-    return nullptr;
+    // Looked up for every table: by the name in lower case.
+    static const std::unordered_map<std::string, const TableTemplate*> byName = [] {
+        std::unordered_map<std::string, const TableTemplate*> m;
+        for (const TableTemplate& t : templates()) {
+            std::string k = t.name;
+            for (char& c : k)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            m.emplace(k, &t);
+        }
+        return m;
+    }();
+    std::string k = name;
+    for (char& c : k)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    auto it = byName.find(k);
+    return it == byName.end() ? nullptr : it->second;
 }
 
 std::vector<std::string> templateNames()
@@ -301,15 +275,6 @@ std::string columnHeader(const Column& c, const TableTemplate* t)
     return c.label.empty() ? c.name : c.label;
 }
 
-bool isTotalMarker(double d)
-{
-    return sameBits(d, xgcbconst(84));
-}
-bool isEmptiedSlot(double d)
-{
-    return sameBits(d, xgcbconst(95));
-}
-
 std::string columnFormat(const Column& c, const TableTemplate* t)
 {
     std::string fmt;
@@ -332,44 +297,22 @@ std::string columnFormat(const Column& c, const TableTemplate* t)
     return fmt;
 }
 
-std::string cellText(const Column& c, const Cell& v, const TableTemplate* t)
+bool identifiesRow(const Column& c)
 {
-    if (v.kind == Cell::Text)
-        return v.s;
-    double d = v.d;
-    if (isTotalMarker(d))
-        return "Total";
-    if (isEmptiedSlot(d))
-        return "";
-    if (wzmis(d))
-        return missingText(d);
-    // An overflowed result has no number to show; JSON writes it as null.
-    if (!std::isfinite(d))
-        return ".";
-    std::string fmt = columnFormat(c, t);
-    if (fmt.rfind("PVALUE", 0) == 0)
-        return pvalue(d, 0);
-    if (fmt.empty())
-        return vyr::fmt::best_trim(d);
-    vyr::fmt::FormatDesc desc;
-    if (!vyr::fmt::parse(fmt, desc) || desc.character())
-        return vyr::fmt::best_trim(d);
-    // A count column (w.0) holding a fractional count, as frequencies under
-    // NOTRUNCATE give, shows the count itself rather than a rounded one that
-    // no longer adds up.
-    if (desc.name.empty() && desc.decimals == 0 && std::fabs(d) < 1e15 &&
-        std::fabs(d - std::nearbyint(d)) > 1e-9 * std::max(1.0, std::fabs(d)))
-        return vyr::fmt::best_trim(d);
-    return vyr::fmt::trim(vyr::fmt::format_number(d, desc));
-}
-
-std::string jsonNumber(double d)
-{
-    if (wzmis(d) || !std::isfinite(d))
-        return "null";
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%.17g", d);
-    return buf;
+    static const char* const generic[] = {"GenericTime", "StrNumVar", "StrChrVar",
+                                          "GrpNumVar",   "GrpChrVar", "gstrata"};
+    static const char* const named[] = {"Timelist", "Stratum", "Percent", "Test"};
+    if (c.type == 1) // the control column
+        return false;
+    if (c.variable || !c.numeric)
+        return true;
+    for (const char* g : generic)
+        if (iequal(c.templateColumn, g))
+            return true;
+    for (const char* n : named)
+        if (iequal(c.name, n))
+            return true;
+    return false;
 }
 
 } // namespace vdq

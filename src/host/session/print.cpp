@@ -131,7 +131,7 @@ std::FILE* standard_stream(const Sink& sink)
     return &sink == &ps().listing ? stdout : stderr;
 }
 
-void write_raw(Sink& sink, std::string* capture, const std::string& text)
+void write_raw(Sink& sink, std::string* capture, std::string_view text)
 {
     if (capture) {
         *capture += text;
@@ -163,19 +163,6 @@ std::string centred(const std::string& text, int width)
         return text;
     return std::string(static_cast<std::size_t>((width - static_cast<int>(text.size())) / 2), ' ') +
            text;
-}
-
-// Lines a page begins with: the titles (or the page number alone) and a
-// blank line after them; see start_page.
-int header_lines()
-{
-    int n = 0;
-    for (const std::string& t : vyr_titles())
-        if (!t.empty())
-            ++n;
-    if (n == 0 && option_on("NUMBER", true))
-        n = 1;
-    return n == 0 ? 0 : n + 1;
 }
 
 int footnote_lines()
@@ -429,7 +416,7 @@ namespace
 // Lines of text a page holds between its titles and its footnotes.
 int page_capacity()
 {
-    return std::max(1, xppagesize() - header_lines() - footnote_lines());
+    return std::max(1, vyr_print_page_lines());
 }
 
 } // namespace
@@ -464,6 +451,42 @@ bool vyr_print_page_full()
     vyr::PrintState& s = vyr::ps();
     std::lock_guard<std::recursive_mutex> g(s.lock);
     return !s.pageOpen || s.newPagePending || s.linesOnPage >= xppagesize() - vyr::footnote_lines();
+}
+
+bool vyr_print_block(std::string_view text, int count)
+{
+    vyr::PrintState& s = vyr::ps();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    if (s.divert || !s.pageOpen || s.newPagePending ||
+        s.linesOnPage + count > xppagesize() - vyr::footnote_lines())
+        return false;
+    vyr::write_raw(s.listing, s.captureListing, text);
+    s.linesOnPage += count;
+    return true;
+}
+
+int vyr_print_lines_left()
+{
+    vyr::PrintState& s = vyr::ps();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    if (!s.pageOpen || s.newPagePending)
+        return 0;
+    return std::max(0, xppagesize() - vyr::footnote_lines() - s.linesOnPage);
+}
+
+int vyr_print_page_lines()
+{
+    // As start_page heads a page: the titles (or a line for the page
+    // number alone), then a blank line.
+    int head = 0;
+    for (const std::string& t : vyr_titles())
+        if (!t.empty())
+            ++head;
+    if (head == 0 && vyr::option_on("NUMBER", true))
+        head = 1;
+    if (head > 0)
+        ++head;
+    return xppagesize() - vyr::footnote_lines() - head;
 }
 
 void vyr_log_line(std::string_view line)
@@ -527,10 +550,10 @@ void xppage()
     vyr::PrintState& s = vyr::ps();
     std::lock_guard<std::recursive_mutex> g(s.lock);
     if (s.divert) {
-        // A page already begun among the diverted lines is ended; an empty
-        // one stays, so that asking twice makes no empty page.
+        // The diverted lines start their page count afresh (an empty page
+        // stays, so that asking twice makes no empty page); where the
+        // listing breaks its pages is settled when it prints them.
         if (s.divertLines > 0) {
-            s.divert->emplace_back("\f");
             s.divertLines = 0;
             ++s.divertPage;
         }

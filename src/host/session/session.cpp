@@ -110,6 +110,7 @@ void statement_message(int number, const VyrStatement& st, std::size_t offset, .
     Severity sev = Severity::None;
     std::string text = message_text(number, ap, &sev);
     va_end(ap);
+    set_next_message_number(kHostGroup, number);
     log_located(sev, st, offset, text);
     if (sev == Severity::Error)
         raise_step(8);

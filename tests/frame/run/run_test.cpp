@@ -112,9 +112,10 @@ TEST(Steps, PlotDataColumns)
 {
     // The hidden plot-data table of a product-limit step with graphics: its
     // columns, and the count display widened for fractional (weighted) totals.
-    StepRun r = run("proc korvante data=aml plots=survival; time time*status(0); run;"
-                    "proc korvante data=kidney plots=survival; time time*status(0); weight frail; "
-                    "run;");
+    // PRINTPHANTOM shows the plot data, which JSON otherwise leaves out.
+    StepRun r = run("proc korvante data=aml plots=survival printphantom; time time*status(0); run;"
+                    "proc korvante data=kidney plots=survival printphantom; time time*status(0); "
+                    "weight frail; run;");
     EXPECT_EQ(r.status, 0) << r.log;
     size_t p1 = r.json.find("\"name\":\"Phantom\"");
     ASSERT_NE(p1, std::string::npos) << r.json;

@@ -135,34 +135,61 @@ TEST(Golden, ListingHtmlAndJsonOfASmallDocument)
     compareGolden("small.json", vdq::renderJson(steps));
 }
 
-TEST(Golden, JsonNumbersKeepSeventeenDigitsAndMissingValuesAreNull)
+// One table of one column per case: the JSON text of each cell value.
+TEST(Json, ValuesAreWrittenExactlyAndEscaped)
 {
-    vdq::StepDoc s;
-    auto n = std::make_shared<vdq::Node>();
-    n->kind = vdq::Node::Table;
-    n->name = "T";
-    vdq::Column c;
-    c.name = "X";
-    vdq::Column t;
-    t.name = "S";
-    t.numeric = false;
-    t.type = 6;
-    n->columns = {c, t};
-    vdq::Cell a, b, m, sm, txt;
-    a.d = 0.1;
-    b.d = 1.0 / 3.0;
-    m.d = korv_missing();
-    sm.d = korv_special_missing(0xFD); // .A
-    txt.kind = vdq::Cell::Text;
-    txt.s = "q\"x";
-    n->rows = {{a, txt}, {b, txt}, {m, txt}, {sm, txt}};
-    s.items.push_back(n);
-    std::string j = vdq::renderJson({s});
-    EXPECT_NE(j.find("\"X\":0.10000000000000001"), std::string::npos) << j;
-    EXPECT_NE(j.find("\"X\":0.33333333333333331"), std::string::npos) << j;
-    EXPECT_NE(j.find("\"X\":null"), std::string::npos) << j;
-    EXPECT_NE(j.find("\"X\":\".A\""), std::string::npos) << j;
-    EXPECT_NE(j.find("\"S\":\"q\\\"x\""), std::string::npos) << j;
+    struct Case {
+        const char* what;
+        vdq::Cell cell;
+        std::string json;
+    };
+    auto num = [](double d) {
+        vdq::Cell c;
+        c.d = d;
+        return c;
+    };
+    auto text = [](std::string s) {
+        vdq::Cell c;
+        c.kind = vdq::Cell::Text;
+        c.s = std::move(s);
+        return c;
+    };
+    const Case cases[] = {
+        {"shortest text of 0.1", num(0.1), "0.1"},
+        {"shortest text of 1/3", num(1.0 / 3.0), "0.3333333333333333"},
+        {"a whole number", num(138), "138"},
+        {"a large number", num(1e300), "1e+300"},
+        {"the ordinary missing value", num(korv_missing()), "null"},
+        {"a special missing value", num(korv_special_missing(0xFD)), "\".A\""},
+        {"a Total marker", num(xgcbconst(84)), "null"},
+        {"a quote", text("q\"x"), "\"q\\\"x\""},
+        {"a backslash", text("a\\b"), "\"a\\\\b\""},
+        {"line ends and a tab", text("a\nb\rc\td"), "\"a\\nb\\rc\\td\""},
+        {"other control characters", text(std::string("\x01\x1f", 2) + std::string(1, '\0')),
+         "\"\\u0001\\u001f\\u0000\""},
+        {"a byte that is not UTF-8", text("caf\xe9"), "\"caf\xc3\xa9\""},
+    };
+    for (const Case& c : cases) {
+        vdq::StepDoc s;
+        auto n = std::make_shared<vdq::Node>();
+        n->kind = vdq::Node::Table;
+        n->name = "T";
+        vdq::Column col;
+        col.name = "X";
+        col.numeric = c.cell.kind == vdq::Cell::Number;
+        n->columns = {col};
+        n->rows = {{c.cell}};
+        s.items.push_back(n);
+        std::string j = vdq::renderJson({s});
+        EXPECT_NE(j.find("\"rows\":[{\"X\":" + c.json + "}]"), std::string::npos) << c.what << "\n"
+                                                                                  << j;
+    }
+    // Every number read back gives the same double, bit for bit.
+    for (double d :
+         {0.1, 1.0 / 3.0, 2.0 / 3.0, 1e-300, 123456.789, -0.0, 5e-324, 1.7976931348623157e308}) {
+        const double back = std::strtod(vdq::jsonNumber(d).c_str(), nullptr);
+        EXPECT_EQ(std::memcmp(&back, &d, sizeof d), 0) << vdq::jsonNumber(d);
+    }
 }
 
 } // namespace
@@ -170,38 +197,121 @@ TEST(Golden, JsonNumbersKeepSeventeenDigitsAndMissingValuesAreNull)
 namespace
 {
 
-TEST(Listing, WideTablesContinueInPanelsThatRepeatTheFirstColumn)
+// The step's tables agree on types: a text column that restates a numeric
+// variable through its format gives the variable's numbers (unless a text
+// could stand for two values, or one has no value), a Total marker is null,
+// and a footnote marker leaves the name for a field of its own.
+TEST(Json, ValuesKeepOneTypeAcrossTheStepsTables)
 {
+    auto table = [](const char* name, std::vector<vdq::Column> cols,
+                    std::vector<std::vector<vdq::Cell>> rows) {
+        auto n = std::make_shared<vdq::Node>();
+        n->kind = vdq::Node::Table;
+        n->name = name;
+        n->columns = std::move(cols);
+        for (auto& r : rows)
+            n->rows.push_back(r);
+        return n;
+    };
+    auto num = [](double d) {
+        vdq::Cell c;
+        c.d = d;
+        return c;
+    };
+    auto txt = [](const char* s) {
+        vdq::Cell c;
+        c.kind = vdq::Cell::Text;
+        c.s = s;
+        return c;
+    };
+    vdq::Column sexVar, stratum, sexText, score, test, grpVar, grpText;
+    sexVar.name = "sex";
+    sexVar.variable = true;
+    sexVar.format = "F";
+    sexVar.width = 4;
+    sexVar.decimals = 1;
+    stratum.name = "Stratum";
+    sexText.name = "sex";
+    sexText.numeric = false;
+    sexText.type = 6;
+    score.name = "LogRank";
+    test.name = "Test";
+    test.numeric = false;
+    test.type = 6;
+    grpVar = sexVar;
+    grpVar.name = "grp";
+    grpVar.width = 3;
+    grpVar.decimals = 0;
+    grpText = sexText;
+    grpText.name = "grp";
     vdq::StepDoc s;
-    auto n = std::make_shared<vdq::Node>();
-    n->kind = vdq::Node::Table;
-    n->label = "Wide";
-    for (int i = 0; i < 8; ++i) {
-        vdq::Column c;
-        c.name = "Column" + std::to_string(i);
-        c.label = "A rather long header " + std::to_string(i);
-        n->columns.push_back(c);
+    s.items.push_back(
+        table("CensoredSummary", {stratum, sexVar},
+              {{num(1), num(1)}, {num(2), num(2)}, {num(xgcbconst(84)), num(korv_missing())}}));
+    s.items.push_back(
+        table("HomStats", {sexText, score}, {{txt(" 1.0"), num(0.5)}, {txt(" 2.0"), num(-0.5)}}));
+    // 1.2 and 1.4 both show as "1" under the 3.0 format: the texts stay.
+    s.items.push_back(table("Means", {grpVar}, {{num(1.2)}, {num(1.4)}}));
+    s.items.push_back(table("TrendScores", {grpText}, {{txt("1")}, {txt("1")}}));
+    auto tests =
+        table("HomTests", {test, score}, {{txt("Log-Rank"), num(3)}, {txt("-2Log(LR)*"), num(4)}});
+    tests->note = "* At least one stratum has no events.";
+    s.items.push_back(tests);
+    const std::string j = vdq::renderJson({s});
+    for (const char* part : {"{\"Stratum\":null,\"sex\":null}", "{\"sex\":1,\"LogRank\":0.5}",
+                             "{\"sex\":2,\"LogRank\":-0.5}", "{\"grp\":\"1\"}",
+                             "{\"Test\":\"Log-Rank\",\"LogRank\":3}",
+                             "{\"Test\":\"-2Log(LR)\",\"LogRank\":4,\"footnote\":\"At least one "
+                             "stratum has no events.\"}"})
+        EXPECT_NE(j.find(part), std::string::npos) << part << "\n" << j;
+}
+
+// A table too wide for the line continues in panels; each repeats the
+// leading columns that tell which row it is (here a strata variable and the
+// time), or the first column when none does.
+TEST(Listing, WideTablesContinueInPanelsThatRepeatTheColumnsThatIdentifyARow)
+{
+    for (bool ids : {true, false}) {
+        vdq::StepDoc s;
+        auto n = std::make_shared<vdq::Node>();
+        n->kind = vdq::Node::Table;
+        n->label = "Wide";
+        vdq::Column sex, time;
+        sex.name = "sex";
+        sex.variable = ids;
+        time.name = "time";
+        time.templateColumn = ids ? "GenericTime" : "";
+        n->columns = {sex, time};
+        for (int i = 0; i < 8; ++i) {
+            vdq::Column c;
+            c.name = "Column" + std::to_string(i);
+            c.label = "A rather long header " + std::to_string(i);
+            n->columns.push_back(c);
+        }
+        for (int r = 0; r < 3; ++r) {
+            std::vector<vdq::Cell> row(10);
+            row[0].d = 7;
+            row[1].d = 100 + r;
+            for (int i = 2; i < 10; ++i)
+                row[static_cast<size_t>(i)].d = 1000.25 * (r + 1) + i;
+            n->rows.push_back(row);
+        }
+        s.items.push_back(n);
+        std::vector<std::string> lines = vdq::renderListing(s, 64, {});
+        size_t panels = 0, withTime = 0;
+        std::string all;
+        for (const std::string& l : lines) {
+            EXPECT_LE(l.size(), 64u) << l;
+            all += l + "\n";
+            if (l.find("sex") != std::string::npos) {
+                ++panels;
+                withTime += l.find("time") != std::string::npos;
+            }
+        }
+        EXPECT_GE(panels, 2u) << all;
+        EXPECT_EQ(withTime, ids ? panels : 1u) << all;
+        EXPECT_NE(all.find("1009.25"), std::string::npos) << all; // the last column is shown
     }
-    for (int r = 0; r < 3; ++r) {
-        std::vector<vdq::Cell> row(8);
-        for (int i = 0; i < 8; ++i)
-            row[static_cast<size_t>(i)].d = 1000.25 * (r + 1) + i;
-        n->rows.push_back(row);
-    }
-    s.items.push_back(n);
-    std::vector<std::string> lines = vdq::renderListing(s, 64, {});
-    size_t firstColumnHeaders = 0;
-    for (const std::string& l : lines) {
-        EXPECT_LE(l.size(), 64u) << l;
-        if (l.find("1000.25") != std::string::npos && l.find("1000.25") < 30)
-            ++firstColumnHeaders;
-    }
-    // Row 1's first value appears once per panel.
-    EXPECT_GE(firstColumnHeaders, 2u);
-    std::string all;
-    for (const std::string& l : lines)
-        all += l + "\n";
-    EXPECT_NE(all.find("1007.25"), std::string::npos) << all; // the last column is shown
 }
 
 } // namespace
@@ -286,6 +396,38 @@ TEST(Html, TableIdsStayUniqueAcrossSteps)
 namespace
 {
 
+// A group that holds only hidden tables (plot data, as under NOTABLE) shows
+// nothing: no heading, no empty group.
+TEST(Html, HiddenTablesLeaveNoHeadingsOrEmptyGroups)
+{
+    vdq::StepDoc s;
+    auto g = std::make_shared<vdq::Node>();
+    g->kind = vdq::Node::Group;
+    g->name = "Stratum1";
+    auto t = std::make_shared<vdq::Node>();
+    t->kind = vdq::Node::Table;
+    t->name = "Phantom";
+    t->hidden = true;
+    t->heading = "Stratum 1: sex = 1";
+    g->items.push_back(t);
+    s.items.push_back(g);
+    auto shownTable = std::make_shared<vdq::Node>();
+    *shownTable = *t;
+    shownTable->hidden = false;
+    shownTable->heading = "Stratum 2: sex = 2";
+    auto g2 = std::make_shared<vdq::Node>();
+    g2->kind = vdq::Node::Group;
+    g2->name = "Stratum2";
+    g2->items.push_back(shownTable);
+    s.items.push_back(g2);
+    std::string h = vdq::renderHtml({s}, {});
+    EXPECT_EQ(h.find("Stratum 1"), std::string::npos) << h;
+    EXPECT_EQ(h.find("Stratum1"), std::string::npos) << h;
+    EXPECT_NE(h.find("<p class=\"heading\">Stratum 2: sex = 2</p>"), std::string::npos) << h;
+    std::string j = vdq::renderJson({s});
+    EXPECT_EQ(j.find("\"hidden\":true"), std::string::npos) << j;
+}
+
 TEST(Html, EachStepKeepsTheTitlesAndFootnotesItRanWith)
 {
     vdq::StepDoc a, b;
@@ -324,7 +466,7 @@ TEST(Encoding, BytesThatAreNotUtf8ReachHtmlAndJsonAsLatin1Characters)
     n->columns = {t};
     vdq::Cell a, b;
     a.kind = b.kind = vdq::Cell::Text;
-    a.s = "caf\xe9";             // Latin-1 e-acute
+    a.s = "caf\xe9";               // Latin-1 e-acute
     b.s = "na\xc3\xafve \xe2\x82"; // valid UTF-8, then a cut-off sequence
     n->rows = {{a}, {b}};
     s.items.push_back(n);

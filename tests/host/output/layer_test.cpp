@@ -198,6 +198,46 @@ TEST_F(Layer, GroupsNestAndEndThroughTheFastPathSlot)
     EXPECT_EQ(doc.items[1]->text, "at the top");
 }
 
+// Every output of a step has its own path: a repeated name takes the first
+// free suffix (#2, #3, ...), even where a name that looks like a suffixed
+// one was taken first; BY groups number themselves and keep their values.
+TEST_F(Layer, OutputPathsStayUniqueAndByGroupsKeepTheirValues)
+{
+    Fields f;
+    auto make = [&](const char* name) {
+        xobop t = table(name, name);
+        num(t, "X", &f.iovar[0]);
+        finish(t, output(t, "Stat.Korvante.Means"));
+    };
+    make("T");
+    make("T#3");
+    for (int i = 0; i < 2000; ++i)
+        make("T");
+    VyrByValue by[2] = {{"sex", true, 2.0, ""}, {"site", false, 0.0, "North"}};
+    vyr_output_bygroup_values("sex=2 site=North", by, 2);
+    make("T");
+    vyr_output_bygroup("second");
+    make("T");
+    vdq::StepDoc doc = vdq::takeCurrentStep();
+    ASSERT_EQ(doc.items.size(), 2004u);
+    EXPECT_EQ(doc.items[0]->path, "T");
+    EXPECT_EQ(doc.items[1]->path, "T#3");
+    EXPECT_EQ(doc.items[2]->path, "T#2");
+    EXPECT_EQ(doc.items[3]->path, "T#4");
+    EXPECT_EQ(doc.items[2001]->path, "T#2002");
+    const vdq::Node& g1 = *doc.items[2002];
+    EXPECT_EQ(g1.name, "ByGroup1");
+    EXPECT_EQ(g1.items[0]->path, "ByGroup1.T");
+    ASSERT_EQ(g1.byValues.size(), 2u);
+    EXPECT_TRUE(g1.byValues[0].numeric);
+    EXPECT_EQ(g1.byValues[0].d, 2.0);
+    EXPECT_EQ(g1.byValues[1].text, "North");
+    EXPECT_EQ(doc.items[2003]->name, "ByGroup2");
+    std::string json = vdq::renderJson({doc});
+    EXPECT_NE(json.find("\"label\":\"sex=2 site=North\",\"by\":{\"sex\":2,\"site\":\"North\"}"),
+              std::string::npos);
+}
+
 TEST_F(Layer, HeadingIgnoresTheUnsetFirstBlockAndAppliesUntilCleared)
 {
     Fields f;

@@ -28,11 +28,13 @@ inline xobop manager()
 
 inline xobop table(xobop mgr, const char* name, const char* label, bool flag336 = false)
 {
-    WOB_PARM_BLK_STR pb[7] = {
-        wob_string(WOB_TAG_PACKAGE, "vdq", 3),   wob_string(WOB_TAG_CLASS, "data", 4),
-        wob_object(WOB_TAG_OUT, nullptr),        wob_int(WOB_TAG_148, -1),
-        wob_key(WOB_TAG_NAME, vdqtxt(name, -1)), wob_key(WOB_TAG_LABEL, vdqtxt(label, -1)),
-        wob_int(WOB_TAG_336, 1)};
+    WOB_PARM_BLK_STR pb[7] = {wob_string(WOB_TAG_PACKAGE, "vdq", 3),
+                              wob_string(WOB_TAG_CLASS, "data", 4),
+                              wob_object(WOB_TAG_OUT, nullptr),
+                              wob_int(WOB_TAG_148, -1),
+                              wob_key(WOB_TAG_NAME, vdqtxt(name, -1)),
+                              wob_key(WOB_TAG_LABEL, vdqtxt(label, -1)),
+                              wob_int(WOB_TAG_336, 1)};
     EXPECT_EQ(wobmth(mgr, nullptr, WOB_SEL_CREATE, flag336 ? 7 : 6, pb), 0);
     return pb[2].value.o;
 }

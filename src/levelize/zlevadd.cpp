@@ -138,6 +138,10 @@ struct Reader {
     void hand_over(int k)
     {
         ++rp->buffer[k].nFills;
+        ZLEVTESTHOOKS& hooks = zlevTestHooks();
+        hooks.handovers.fetch_add(1, std::memory_order_relaxed);
+        if (rp->buffer[k].nRec == 0)
+            hooks.emptyHandovers.fetch_add(1, std::memory_order_relaxed);
         QXEventh e = rp->threadParm[k].bufferFullEvent;
         e->post(e, 0);
     }

@@ -162,7 +162,8 @@ inline constexpr uint32_t ZLEV_WORKER_TRAP = 0x803fc009u;
 // levelizes the record with that observation number raise kernel exception
 // trapCode; failChunkAt makes that allocation of a node chunk fail (counted
 // over all workers from 1); failMergeAt the same for the level nodes of the
-// merge; workerCount receives the number of workers of the last threaded pass.
+// merge. emptyHandovers and handovers count the buffers handed to workers
+// (empty ones, and all).
 struct ZLEVTESTHOOKS {
     std::atomic<long> trapAtRecord{0};
     std::atomic<int> trapCode{2};
@@ -170,6 +171,8 @@ struct ZLEVTESTHOOKS {
     std::atomic<long> chunks{0};
     std::atomic<long> failMergeAt{0};
     std::atomic<long> merges{0};
+    std::atomic<long> emptyHandovers{0};
+    std::atomic<long> handovers{0};
 };
 ZLEVTESTHOOKS& zlevTestHooks();
 

@@ -275,7 +275,8 @@ void zlevror(POOLHANDLE* pool, ZLEV* l, ZLEVMOD* m, int j, ZLEVVAL* val, int typ
 
     // The reference level.
     if (v.ref == ZLEV_REF_VALUE) {
-        const std::string want = stripped(v.refval.s, v.refval.l, false);
+        // The value is justified as the level texts are.
+        const std::string want = stripped(v.refval.s, v.refval.l, !v.nojust);
         int found = -1;
         for (int k = 0; k < nlev && found < 0; ++k)
             if (stripped(val->l[k], v.vlen, false) == want)

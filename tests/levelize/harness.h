@@ -31,6 +31,7 @@ namespace fs = std::filesystem;
 
 // A classification variable to levelize and how.
 struct Var {
+    Var(const char* n, int o = 'M') : name(n), order(o) {}
     std::string name;
     int order = 'M';
     int ref = ZLEV_REF_LAST;
@@ -43,7 +44,7 @@ struct Var {
     int nojust = 0;
 };
 
-struct Setup {
+struct Plan {
     std::vector<Var> vars;
     std::string freq;             // FREQ variable, or empty
     std::vector<std::string> by;  // BY variables
@@ -119,6 +120,14 @@ struct Folder {
     }
 };
 
+inline std::string trim(const std::string& s)
+{
+    const size_t a = s.find_first_not_of(' ');
+    if (a == std::string::npos)
+        return "";
+    return s.substr(a, s.find_last_not_of(' ') - a + 1);
+}
+
 inline DSHANDLE* open(const std::string& path)
 {
     DSHANDLE* ds = nullptr;
@@ -136,7 +145,7 @@ struct Model {
     ZLEVREGI r{};
     ZLEVREADPARMS rp{};
 
-    Model(DSHANDLE* ds, const Setup& s, POOLHANDLE* pool)
+    Model(DSHANDLE* ds, const Plan& s, POOLHANDLE* pool)
     {
         clas.resize(s.vars.size());
         refvals.resize(s.vars.size());
@@ -194,7 +203,7 @@ inline void walk(TREE* p, std::vector<ZLEVNOD*>& out)
 
 // Levelizes the current BY group through the levelizer itself, so that the
 // level trees (frequencies, first appearance) can be seen before ordering.
-inline Group levelize_group(DSHANDLE* ds, const Setup& s, Result* res)
+inline Group levelize_group(DSHANDLE* ds, const Plan& s, Result* res)
 {
     Group out;
     POOLHANDLE* pool = xmpoolc(0, 1024, 0);
@@ -244,7 +253,7 @@ inline Group levelize_group(DSHANDLE* ds, const Setup& s, Result* res)
 }
 
 // Every BY group of a data set.
-inline Result levelize(const std::string& path, const Setup& s)
+inline Result levelize(const std::string& path, const Plan& s)
 {
     Result res;
     Exported_QXHandle = vyr_kernel_handle();
@@ -262,19 +271,98 @@ inline Result levelize(const std::string& path, const Setup& s)
     return res;
 }
 
-inline std::string trim(const std::string& s)
-{
-    const size_t a = s.find_first_not_of(' ');
-    if (a == std::string::npos)
-        return "";
-    return s.substr(a, s.find_last_not_of(' ') - a + 1);
-}
 
 inline double number(const std::string& b)
 {
     double d;
     std::memcpy(&d, b.data(), 8);
     return d;
+}
+
+// What the reader gives: zlevrgi's code, each classification variable's
+// levels, and per observation of the BY group the status and the level of
+// each classification variable (with the responses, which are the
+// classification variables themselves).
+struct Reading {
+    int rc = 0;
+    int status = 0; // the model's status
+    int threading = 0;
+    int workers = 0;
+    int readRc = 0;
+    std::vector<std::vector<std::string>> text; // per variable: level texts, trimmed
+    std::vector<int> ref;
+    std::vector<int> obsStatus;
+    std::vector<std::vector<int>> obsLevel;
+};
+
+// Reads the current BY group through zlevrgi and zlevrgd, as the
+// restricted-mean analysis does. `adjust` may change the reader before
+// zlevrgi (callbacks, options).
+inline Reading read_group(DSHANDLE* ds, const Plan& s,
+                          const std::function<void(ZLEVREGI&)>& adjust = {})
+{
+    Reading out;
+    POOLHANDLE* pool = xmpoolc(0, 1024, 0);
+    {
+        Model md(ds, s, pool);
+        std::vector<ZLEVVAR> ys(md.clas.size());
+        for (size_t j = 0; j < ys.size(); ++j) {
+            ys[j] = ZLEVVAR{};
+            ys[j].n = md.clas[j].n;
+        }
+        md.r.y = {static_cast<int>(ys.size()), ys.data()};
+        md.r.GetInit = nullptr;
+        md.r.GetNext = nullptr;
+        md.r.GetVals = nullptr;
+        if (s.threads > 0)
+            vyr::pool_configure(true, static_cast<unsigned>(s.threads) + 1);
+        if (adjust)
+            adjust(md.r);
+        out.rc = zlevrgi(&md.r);
+        out.status = md.m.status;
+        out.threading = md.r.threading;
+        if (md.r.readParm) {
+            out.workers = md.r.readParm->workers;
+            out.readRc = md.r.readParm->rc;
+        }
+        if (out.rc == 0) {
+            for (const ZLEVVAR& v : md.clas) {
+                std::vector<std::string> t;
+                for (int k = 0; k < v.nlev; ++k)
+                    t.push_back(trim(bytes(v.val.l[k], static_cast<size_t>(v.vlen))));
+                out.text.push_back(t);
+                out.ref.push_back(v.ref);
+            }
+            std::vector<double> y(ys.size());
+            xbyrwnd(ds, 66);
+            while (xybyget(ds) == 0) {
+                out.obsStatus.push_back(zlevrgd(&md.r, y.data(), nullptr, nullptr));
+                out.obsLevel.emplace_back(md.r.g, md.r.g + md.clas.size());
+            }
+        }
+    }
+    xmpoold(pool);
+    return out;
+}
+
+// Every BY group of a data set through the reader.
+inline std::vector<Reading> read(const std::string& path, const Plan& s,
+                                 const std::function<void(ZLEVREGI&)>& adjust = {})
+{
+    std::vector<Reading> out;
+    Exported_QXHandle = vyr_kernel_handle();
+    DSHANDLE* ds = open(path);
+    if (!ds)
+        return out;
+    if (!s.by.empty()) {
+        std::vector<int> nums;
+        for (const auto& b : s.by)
+            nums.push_back(xvfind(ds, b));
+        EXPECT_EQ(xbyset(ds, nums.data(), nullptr, static_cast<int>(nums.size()), false), 0);
+    }
+    while (xbynext(ds))
+        out.push_back(read_group(ds, s, adjust));
+    return out;
 }
 
 } // namespace lev

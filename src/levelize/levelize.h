@@ -95,14 +95,14 @@ struct ZLEVVAR {
     int* lidx; // ... and each one's level index
     int vlen;  // bytes of a formatted value: 0 at input means 16, -1 the display width
     int maxflen, maxtlen;
-    int prevlen;     // vlen summed over the classification variables before this one
-    int order;       // order code (ZLEV_ORDER_*); another value takes ZLEVMOD.order
-    int nojust;      // 1 keeps formatted values as read, 0 left-justifies them
-    int ochmsg;      // set when formatted and unformatted order differ (order M)
-    int trnmsg;      // 1 once the note on cut formatted values was given
-    int trnmsggrp;   // the message of that note instead of 172/14 ...
-    int trnmsgnum;   // ... when both are non-zero
-    int param;       // parameterization code
+    int prevlen;           // vlen summed over the classification variables before this one
+    int order;             // order code (ZLEV_ORDER_*); another value takes ZLEVMOD.order
+    int nojust;            // 1 keeps formatted values as read, 0 left-justifies them
+    int ochmsg;            // set when formatted and unformatted order differ (order M)
+    int trnmsg;            // 1 once the note on cut formatted values was given
+    int trnmsggrp;         // the message of that note instead of 172/14 ...
+    int trnmsgnum;         // ... when both are non-zero
+    int param;             // parameterization code
     int countmissing;      // missing values form a level
     int ignoremissingness; // missing values are skipped for this variable only
     ZLEVSTR refval;        // reference level given by value (ref -3)
@@ -111,8 +111,8 @@ struct ZLEVVAR {
     int refset;            // the caller fixed the reference position
     int desc;              // 1 for descending order
     int cprefix, lprefix, split;
-    double* col;       // coding matrix: nlev rows of nlev - 1 values, row by row
-    ZLEVTRUE* true_;   // each level's unformatted value ("true")
+    double* col;     // coding matrix: nlev rows of nlev - 1 values, row by row
+    ZLEVTRUE* true_; // each level's unformatted value ("true")
 };
 
 struct ZLEVVLST {
@@ -293,7 +293,7 @@ inline constexpr unsigned char ZLEV_OPT0_FULLRANK = 0x10;   // effects counted c
 inline constexpr unsigned char ZLEV_OPT0_NOCENTER = 0x20;   // continuous values as read
 inline constexpr unsigned char ZLEV_OPT0_NOINT = 0x40;      // first crossed variable keeps all
 inline constexpr unsigned char ZLEV_OPT1_ZEROWF = 0x10;     // zero weights and frequencies accepted
-inline constexpr unsigned char ZLEV_OPT1_KEEPALL = 0x40;    // keep observations whatever their status
+inline constexpr unsigned char ZLEV_OPT1_KEEPALL = 0x40; // keep observations whatever their status
 
 // The data source.
 struct ZLEVDAT {
@@ -383,11 +383,11 @@ inline constexpr int ZLEV_ST_EFFECT = 0x20;   // an effect cannot be formed
 inline constexpr int ZLEV_ST_NOEFFECT = 0x40; // an all-absent multi-member variable accepted
 
 // Return codes of zlevrgi.
-inline constexpr int ZLEV_RC_NOLEVELS = 1;  // a classification variable has no level
-inline constexpr int ZLEV_RC_NOREF = 2;     // a reference level given by value is not a level
-inline constexpr int ZLEV_RC_READ = 5;      // the observations could not be read (worker failure)
-inline constexpr int ZLEV_RC_EFFECTS = 6;   // constructed effects failed
-inline constexpr int ZLEV_RC_NOTBUILT = 7;  // the model needs the effect library, not built yet
+inline constexpr int ZLEV_RC_NOLEVELS = 1; // a classification variable has no level
+inline constexpr int ZLEV_RC_NOREF = 2;    // a reference level given by value is not a level
+inline constexpr int ZLEV_RC_READ = 5;     // the observations could not be read (worker failure)
+inline constexpr int ZLEV_RC_EFFECTS = 6;  // constructed effects failed
+inline constexpr int ZLEV_RC_NOTBUILT = 7; // the model needs the effect library, not built yet
 
 // ---------------------------------------------------------------------------
 // The reader.
@@ -513,13 +513,11 @@ ZMNCLASS* zmnalcl(int nclass, POOLHANDLE* pool);
 void zmnprcl(ZMNCLASS* classlist, int nclass);
 void zmname(ZMNEFFECT* effects, int neffects);
 void zmzname(int which, char* name, int len, int underbar);
-void zmnconc(char* to, const char* from1, const char* from2, int lento, int lenfrom1,
-             int lenfrom2);
+void zmnconc(char* to, const char* from1, const char* from2, int lento, int lenfrom1, int lenfrom2);
 void zmnlcon(char* to, const char* from, int lento, int lenfrom, const char* sep, int seplen);
 void zmnsuff(ZMNEFFECT* effects, int neffects, int maxvlen, const char* suffix, int suffixlen,
              int replace);
-void zmncomp(char* to, const char* from1, const char* from2, int lento, int lenfrom1,
-             int lenfrom2);
+void zmncomp(char* to, const char* from1, const char* from2, int lento, int lenfrom1, int lenfrom2);
 void zmnjust(const char* from, char* to);
 void zmnduef(ZMNEFFECT* effects, int n);
 void zmnducl(ZMNCLASS* classes, int n);

@@ -504,9 +504,9 @@ int TreeMerge(ZLEV* l, ZLEVMOD* m)
                     continue;
                 for (QXEAVLNODE* n = raw->first(raw); n; n = raw->next(raw, n)) {
                     QXEAVLh r0 = t0.Rawtree[j];
-                    const void* key = isNum ? static_cast<const void*>(
-                                                  &reinterpret_cast<ZLEVQXRNODE*>(n)->key)
-                                            : reinterpret_cast<ZLEVQXRCNODE*>(n)->c;
+                    const void* key =
+                        isNum ? static_cast<const void*>(&reinterpret_cast<ZLEVQXRNODE*>(n)->key)
+                              : reinterpret_cast<ZLEVQXRCNODE*>(n)->c;
                     if (r0->finder(r0, key))
                         continue;
                     char* rn = next_node(&t0.Rawnodes[j], &t0.Rawccnt[j], t0.Rawcsize[j],
@@ -543,8 +543,8 @@ int TreeMerge(ZLEV* l, ZLEVMOD* m)
                 if (spare == nullptr && (spare = merge_node(l)) == nullptr)
                     return 1;
                 std::memcpy(spare->idx, w->c, static_cast<size_t>(v.vlen));
-                auto* got = reinterpret_cast<ZLEVNOD*>(
-                    ztrebld(&l->head[j], &spare->t, v.vlen, l->offset));
+                auto* got =
+                    reinterpret_cast<ZLEVNOD*>(ztrebld(&l->head[j], &spare->t, v.vlen, l->offset));
                 if (got == spare) {
                     if (isNum) {
                         got->true_.z = w->z;
@@ -697,23 +697,21 @@ int zlevadd(DSHANDLE* fid, ZLEV* l, ZLEVMOD* m)
         rp->mustQuiesce = 1;
         Reader reader{fid, l, m, rp};
         try {
-            vyr::parallel_team(static_cast<size_t>(rp->nThreads) + 1,
-                               [&](size_t i, size_t size) {
-                                   if (i == 0) {
-                                       reader.W = std::min<int>(rp->nThreads,
-                                                                static_cast<int>(size) - 1);
-                                       struct Finish {
-                                           Reader& r;
-                                           ~Finish() { r.finish(); }
-                                       } finish{reader};
-                                       reader.run();
-                                       return;
-                                   }
-                                   ZLEVTHREADPARMS* tp = &rp->threadParm[i - 1];
-                                   tp->started = true;
-                                   const int rc = ThProcessBuffer(tp);
-                                   tp->exitEvent->post(tp->exitEvent, static_cast<uint32_t>(rc));
-                               });
+            vyr::parallel_team(static_cast<size_t>(rp->nThreads) + 1, [&](size_t i, size_t size) {
+                if (i == 0) {
+                    reader.W = std::min<int>(rp->nThreads, static_cast<int>(size) - 1);
+                    struct Finish {
+                        Reader& r;
+                        ~Finish() { r.finish(); }
+                    } finish{reader};
+                    reader.run();
+                    return;
+                }
+                ZLEVTHREADPARMS* tp = &rp->threadParm[i - 1];
+                tp->started = true;
+                const int rc = ThProcessBuffer(tp);
+                tp->exitEvent->post(tp->exitEvent, static_cast<uint32_t>(rc));
+            });
         } catch (...) {
             CleanupLThreads(rp, m, 1);
             rp->nThreads = 0;
@@ -778,8 +776,8 @@ int zlevad1(DSHANDLE* /*fid*/, ZLEV* l, ZLEVMOD* m, ZLEVNOD** old, ZLEVNOD** nex
         const int ix = isNum ? kx++ : kc++;
         if (!l->levelize[j])
             continue;
-        const bool missing = isNum ? wzmis(l->xc[ix]) != 0
-                                   : vzabl(' ', l->cc[ix].s, l->cc[ix].l) != 0;
+        const bool missing =
+            isNum ? wzmis(l->xc[ix]) != 0 : vzabl(' ', l->cc[ix].s, l->cc[ix].l) != 0;
         rc = missing ? 0 : 1;
         if (zlevSkipValue(&v, m, missing))
             continue;
@@ -805,8 +803,8 @@ int zlevad1(DSHANDLE* /*fid*/, ZLEV* l, ZLEVMOD* m, ZLEVNOD** old, ZLEVNOD** nex
             if (isNum) {
                 if (zlevLowerTrue(l->xc[ix], got->true_.z))
                     got->true_.z = l->xc[ix];
-            } else if (std::memcmp(l->cc[ix].s, got->true_.c.s,
-                                   static_cast<size_t>(l->cc[ix].l)) < 0) {
+            } else if (std::memcmp(l->cc[ix].s, got->true_.c.s, static_cast<size_t>(l->cc[ix].l)) <
+                       0) {
                 std::memcpy(got->true_.c.s, l->cc[ix].s, static_cast<size_t>(l->cc[ix].l));
             }
             got->freq += weight;

@@ -57,9 +57,8 @@ void SetupXV(ZLEVREGI* r, bool formatted)
         vmfree_handler(d->pool, buf, -1, 4);
     buf = len > 0 ? static_cast<char*>(zlevAlloc(d->pool, len)) : nullptr;
     (formatted ? d->buflen : d->bufnoflen) = len;
-    const int count =
-        m->cont.n + r->y.n + r->nwgt + 2 + (r->o ? 1 : 0) + (r->t ? 1 : 0) +
-        (formatted ? 2 : 1) * m->clas.n;
+    const int count = m->cont.n + r->y.n + r->nwgt + 2 + (r->o ? 1 : 0) + (r->t ? 1 : 0) +
+                      (formatted ? 2 : 1) * m->clas.n;
     XVHANDLE* vec = nullptr;
     xvgeti(d->fid, count, &vec);
     (formatted ? d->xvd : d->xvdnof) = vec;

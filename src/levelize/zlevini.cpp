@@ -101,8 +101,8 @@ VYRNOBS zlevWeight(bool hasFreq, double f)
 
 bool zlevLowerTrue(double a, double b)
 {
-    const int c = wzbcoff(reinterpret_cast<const char*>(&a), reinterpret_cast<const char*>(&b),
-                          -1, 0);
+    const int c =
+        wzbcoff(reinterpret_cast<const char*>(&a), reinterpret_cast<const char*>(&b), -1, 0);
     if (c != 0)
         return c < 0;
     uint64_t x, y;
@@ -148,8 +148,7 @@ void zlevTruncNote(ZLEVVAR* v)
     if (v->trnmsg || v->n == nullptr || zlevDisplayWidth(v->n) <= v->vlen)
         return;
     if (v->trnmsggrp != 0 && v->trnmsgnum != 0)
-        xpmlog(v->trnmsggrp, v->trnmsgnum, static_cast<int>(v->n->namelen), v->n->name_p,
-               v->vlen);
+        xpmlog(v->trnmsggrp, v->trnmsgnum, static_cast<int>(v->n->namelen), v->n->name_p, v->vlen);
     else
         xpmlog(ZLEV_GRP_LEV, 14, static_cast<int>(v->n->namelen), v->n->name_p, v->vlen);
     v->trnmsg = 1;
@@ -203,9 +202,9 @@ ZLEV* zlevini(DSHANDLE* fid, ZLEVMOD* m)
         if (v.vlen == 0)
             v.vlen = 16;
         else if (v.vlen < 0)
-            v.vlen = v.n == nullptr ? 16
+            v.vlen = v.n == nullptr                            ? 16
                      : (v.n->nfl == 0 && v.n->nformlongl == 0) ? vyr_namestr_length(*v.n)
-                                                                : std::max<int>(v.n->nflen, 1);
+                                                               : std::max<int>(v.n->nflen, 1);
         v.prevlen = m->sumvlen;
         m->sumvlen += v.vlen;
         m->maxvlen = std::max(m->maxvlen, v.vlen);
@@ -243,15 +242,14 @@ char* chunk(QXPoolh pool, int count, int size)
     const long at = hooks.failChunkAt.load();
     if (at > 0 && hooks.chunks.fetch_add(1) + 1 == at)
         return nullptr;
-    return static_cast<char*>(
-        pool->alloc(pool, static_cast<QXMemSize>(count) * static_cast<QXMemSize>(size), 0x80000000u));
+    return static_cast<char*>(pool->alloc(
+        pool, static_cast<QXMemSize>(count) * static_cast<QXMemSize>(size), 0x80000000u));
 }
 
-template <typename T>
-T* kalloc(QXPoolh pool, long n)
+template <typename T> T* kalloc(QXPoolh pool, long n)
 {
-    return static_cast<T*>(pool->alloc(pool, static_cast<QXMemSize>(n > 0 ? n : 1) * sizeof(T),
-                                       0x80000000u));
+    return static_cast<T*>(
+        pool->alloc(pool, static_cast<QXMemSize>(n > 0 ? n : 1) * sizeof(T), 0x80000000u));
 }
 
 } // namespace
@@ -416,8 +414,8 @@ int zlevrinit(ZLEVREGI* r, ZLEV* l)
                 QXEAVLPARMS rpm{static_cast<QXMemSize>(rp->maxCharLen), offsetof(ZLEVQXRCNODE, c),
                                 QXEAVL_KEY_CHAR, 1};
                 tp.Rawtree[j] = rp->qxeavlfh->create(rp->qxeavlfh, &rpm, nullptr, nullptr);
-                rp->rnodesize[j] = round8(static_cast<long>(offsetof(ZLEVQXRCNODE, c)) +
-                                          rp->maxCharLen + v.vlen);
+                rp->rnodesize[j] =
+                    round8(static_cast<long>(offsetof(ZLEVQXRCNODE, c)) + rp->maxCharLen + v.vlen);
                 rp->rnodesize[j] = std::max<int>(rp->rnodesize[j], sizeof(ZLEVQXRCNODE));
             }
             tp.Rawnodes[j] = chunk(tp.qxRawPool[j], tp.Rawcsize[j], rp->rnodesize[j]);
@@ -476,14 +474,14 @@ int zlevrinit(ZLEVREGI* r, ZLEV* l)
         b.index = t;
         b.m = m;
         b.l = l;
-        b.all = static_cast<char*>(kp->alloc(
-            kp, static_cast<QXMemSize>(b.nRecMax) * static_cast<QXMemSize>(b.RecLen), 0));
+        b.all = static_cast<char*>(
+            kp->alloc(kp, static_cast<QXMemSize>(b.nRecMax) * static_cast<QXMemSize>(b.RecLen), 0));
         if (!b.all)
             return abandon();
         b.curr = b.all;
         if (l->GetLevIndex) {
-            b.levindex = static_cast<unsigned char*>(
-                kp->alloc(kp, static_cast<QXMemSize>(nclas) * static_cast<QXMemSize>(b.nRecMax), 0));
+            b.levindex = static_cast<unsigned char*>(kp->alloc(
+                kp, static_cast<QXMemSize>(nclas) * static_cast<QXMemSize>(b.nRecMax), 0));
             if (!b.levindex)
                 return abandon();
         }

@@ -70,8 +70,8 @@ struct ZLEVQXNODE {
 
 struct ZLEVQXRNODE {
     QXEAVLNODE t;
-    double key; // the unformatted value (the key)
-    int i;      // level index (after ordering)
+    double key;    // the unformatted value (the key)
+    int i;         // level index (after ordering)
     ZLEVQXNODE* f; // the formatted-value node this value went to
     char c[8];     // formatted copy, vlen bytes
 };
@@ -106,8 +106,8 @@ struct ZLEVTHREADPARMS {
     ZLEVBUFFER* buffer;
     ZLEVREADPARMS* rp;
     ZNQVFMT* fmt;
-    char** nodes;     // per variable: the current chunk of formatted-value nodes
-    char** Rawnodes;  // per variable: the current chunk of raw-value nodes
+    char** nodes;    // per variable: the current chunk of formatted-value nodes
+    char** Rawnodes; // per variable: the current chunk of raw-value nodes
     QXEventh bufferFullEvent, errorEvent, exitEvent, doneEvent;
     QXEAVLh* tree;    // per variable: formatted values
     QXEAVLh* Rawtree; // per variable: unformatted values

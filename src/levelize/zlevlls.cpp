@@ -142,8 +142,7 @@ void SortLevels(char** v, int* index, int n, int length)
         index[k] = k;
     for (int gap = n / 2; gap > 0; gap /= 2)
         for (int i = gap; i < n; ++i)
-            for (int k = i - gap; k >= 0 && Compare(v[k], v[k + gap], 'S', length) == 1;
-                 k -= gap) {
+            for (int k = i - gap; k >= 0 && Compare(v[k], v[k + gap], 'S', length) == 1; k -= gap) {
                 std::swap(v[k], v[k + gap]);
                 std::swap(index[k], index[k + gap]);
             }
@@ -204,8 +203,7 @@ void zlevror(POOLHANDLE* pool, ZLEV* l, ZLEVMOD* m, int j, ZLEVVAL* val, int typ
         for (int k = 0; k < nlev; ++k) {
             char* key = keys.data() + static_cast<size_t>(k) * alen;
             const ZLEVNOD* nd = nodes[static_cast<size_t>(k)];
-            const char* raw = isNum ? reinterpret_cast<const char*>(&v.true_[k].z)
-                                    : v.true_[k].c.s;
+            const char* raw = isNum ? reinterpret_cast<const char*>(&v.true_[k].z) : v.true_[k].c.s;
             p[static_cast<size_t>(k)] = k;
             switch (order) {
             case 'D':
@@ -261,8 +259,7 @@ void zlevror(POOLHANDLE* pool, ZLEV* l, ZLEVMOD* m, int j, ZLEVVAL* val, int typ
                       isNum ? (d ? "-D" : "D") : (d ? "-S" : "S"), keyLen, alen);
             break;
         }
-        if (fromM && keys != before && !v.desc && !(m->opt[0] & ZLEV_OPT0_NOORDERMSG) &&
-            !v.ochmsg)
+        if (fromM && keys != before && !v.desc && !(m->opt[0] & ZLEV_OPT0_NOORDERMSG) && !v.ochmsg)
             v.ochmsg = 1;
         // Level k of the result is level p[k] of the list.
         std::vector<char*> texts(val->l, val->l + nlev);
@@ -368,7 +365,8 @@ void zlevror(POOLHANDLE* pool, ZLEV* l, ZLEVMOD* m, int j, ZLEVVAL* val, int typ
             at(k, q) -= mean;
     }
     POOLHANDLE* work = xlongpool();
-    auto* pm = static_cast<double*>(xmalloc_or_exit(work, static_cast<int64_t>(a.size()) * 8, 0x3006));
+    auto* pm =
+        static_cast<double*>(xmalloc_or_exit(work, static_cast<int64_t>(a.size()) * 8, 0x3006));
     auto* tm = static_cast<double*>(
         xmalloc_or_exit(work, static_cast<int64_t>(c) * (c + 1) / 2 * 8 + 8, 0x3006));
     zgsorth(nlev, c, a.data(), pm, tm);
@@ -414,10 +412,9 @@ int zlevlls(POOLHANDLE* pool, ZLEV* l, ZLEVMOD* m, int j, ZLEVVAL* val)
         QXEAA_EXTENSION* aa = rp->qxeaa;
         double memsize = 0;
         wmrlmem(&memsize, 0);
-        QXEAAh table =
-            aa ? aa->create(aa, 4, static_cast<QXMemSize>(v.vlen), 12, 2, 5,
-                            static_cast<QXMemSize>(memsize))
-               : nullptr;
+        QXEAAh table = aa ? aa->create(aa, 4, static_cast<QXMemSize>(v.vlen), 12, 2, 5,
+                                       static_cast<QXMemSize>(memsize))
+                          : nullptr;
         if (table) {
             for (int q = 0; q < nlev; ++q)
                 table->add(table, val->l[q], static_cast<QXMemSize>(v.vlen), &q);

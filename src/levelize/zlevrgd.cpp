@@ -271,8 +271,8 @@ int zlevGetEftLaggedLevel(ZLEVREGI* r, ZLEVLAGCONTROL* lag)
     else if (period < lag->nLag)
         result = -2;
     else
-        result = set->design[(period - lag->nLag) + static_cast<size_t>(subject) * lag->nPeriods] -
-                 1;
+        result =
+            set->design[(period - lag->nLag) + static_cast<size_t>(subject) * lag->nPeriods] - 1;
     lag->obsLaggedLevel = result;
     return result;
 }

@@ -126,8 +126,7 @@ void effect_pass(ZLEVREGI* r)
                 if (ef.nclas == 0)
                     continue;
                 if (spares[e] == nullptr)
-                    spares[e] = static_cast<TREE*>(
-                        zlevAlloc(pool, keyoff + 4L * ef.nclas));
+                    spares[e] = static_cast<TREE*>(zlevAlloc(pool, keyoff + 4L * ef.nclas));
                 int* key = reinterpret_cast<int*>(reinterpret_cast<char*>(spares[e]) + keyoff);
                 bool negative = false;
                 for (int k = 0; k < ef.nnest; ++k)
@@ -150,8 +149,7 @@ void effect_pass(ZLEVREGI* r)
             if (ef.nclas == 0 || roots[e] == nullptr)
                 continue;
             ztrelst(&roots[e]);
-            ef.levels = static_cast<int*>(
-                zlevAlloc(d->pool, 4L * std::max(ef.nlev, 1) * ef.nclas));
+            ef.levels = static_cast<int*>(zlevAlloc(d->pool, 4L * std::max(ef.nlev, 1) * ef.nclas));
             int row = 0;
             for (TREE* p = roots[e]; p && row < ef.nlev; p = p->llink, ++row) {
                 const int* key = reinterpret_cast<const int*>(reinterpret_cast<char*>(p) + keyoff);
@@ -231,8 +229,8 @@ int zlevrgi(ZLEVREGI* r)
     }
 
     // 4. Levelization.
-    const bool levelize = (m->clas.n > 0 && m->clas.v[0].nlev == 0) ||
-                          (m->cont.n > 0 && m->cont.v[0].nlev == 0);
+    const bool levelize =
+        (m->clas.n > 0 && m->clas.v[0].nlev == 0) || (m->cont.n > 0 && m->cont.v[0].nlev == 0);
     if (levelize) {
         ZLEV* l = zlevini(fid, m);
         l->GetInit = LevGetInit;
@@ -325,7 +323,8 @@ int zlevrgi(ZLEVREGI* r)
         r->maxnlev = std::max(r->maxnlev, m->clas.v[j].nlev);
     r->row = static_cast<double*>(zlevAlloc(pool, 8L * std::max(r->maxnlev, 1)));
     if (m->nef > 0 && m->x == nullptr)
-        m->x = static_cast<ZLEVXINF*>(zlevAlloc(pool, static_cast<long>(sizeof(ZLEVXINF)) * m->nef));
+        m->x =
+            static_cast<ZLEVXINF*>(zlevAlloc(pool, static_cast<long>(sizeof(ZLEVXINF)) * m->nef));
 
     // 8. Observed level combinations of the effects.
     if (!(m->opt[0] & ZLEV_OPT0_FULLRANK)) {
@@ -356,7 +355,8 @@ int zlevrgi(ZLEVREGI* r)
         v.maxtlen = 0;
         const int p = v.param;
         if (p == 1 || p == 3 || p == 4 || p == 8 || p == 5 || p == 10) {
-            v.maxflen = static_cast<int>(std::log10(v.nlev + 0.5)) + 5 + (p == 5 || p == 10 ? 1 : 0);
+            v.maxflen =
+                static_cast<int>(std::log10(v.nlev + 0.5)) + 5 + (p == 5 || p == 10 ? 1 : 0);
         } else if (v.n && v.n->ntype == 2) {
             for (int k = 0; k < v.nlev; ++k) {
                 v.maxflen = std::max(v.maxflen, wzstrip(v.val.l[k], v.vlen));
@@ -389,10 +389,10 @@ int zlevrgi(ZLEVREGI* r)
         if (m->labelCult == 0) {
             ParmName(r);
         } else {
-            m->parmname =
-                static_cast<char**>(zlevAlloc(pool, static_cast<long>(sizeof(char*)) * std::max(m->p, 1)));
-            m->parmlabel =
-                static_cast<char**>(zlevAlloc(pool, static_cast<long>(sizeof(char*)) * std::max(m->p, 1)));
+            m->parmname = static_cast<char**>(
+                zlevAlloc(pool, static_cast<long>(sizeof(char*)) * std::max(m->p, 1)));
+            m->parmlabel = static_cast<char**>(
+                zlevAlloc(pool, static_cast<long>(sizeof(char*)) * std::max(m->p, 1)));
             int longest = 0;
             for (int e = 0; e < m->nef; ++e)
                 longest = std::max(longest, m->ef[e].name.l);

@@ -160,8 +160,7 @@ void zmzname(int which, char* name, int len, int underbar)
         valid_number_name(name, len);
 }
 
-void zmnconc(char* to, const char* from1, const char* from2, int lento, int lenfrom1,
-             int lenfrom2)
+void zmnconc(char* to, const char* from1, const char* from2, int lento, int lenfrom1, int lenfrom2)
 {
     const int a = trimmed(from1, lenfrom1);
     const int b = trimmed(from2, lenfrom2);
@@ -300,8 +299,7 @@ void zmnsuff(ZMNEFFECT* effects, int neffects, int maxvlen, const char* suffix, 
     }
 }
 
-void zmncomp(char* to, const char* from1, const char* from2, int lento, int lenfrom1,
-             int lenfrom2)
+void zmncomp(char* to, const char* from1, const char* from2, int lento, int lenfrom1, int lenfrom2)
 {
     std::vector<char> tmp(static_cast<size_t>(std::max(lento, 0)), ' ');
     int at = 0;

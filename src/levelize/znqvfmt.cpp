@@ -12,11 +12,10 @@
 namespace
 {
 
-template <typename T>
-T* palloc(QXPoolh pool, long n)
+template <typename T> T* palloc(QXPoolh pool, long n)
 {
-    return static_cast<T*>(pool->alloc(pool, static_cast<QXMemSize>(n > 0 ? n : 1) * sizeof(T),
-                                       0x80000000u));
+    return static_cast<T*>(
+        pool->alloc(pool, static_cast<QXMemSize>(n > 0 ? n : 1) * sizeof(T), 0x80000000u));
 }
 
 // Releases every kernel object of the context; the pool goes last.
@@ -159,9 +158,9 @@ ZNQVFMTGLOBAL* znqvfmt(DSHANDLE* fid, const int* list, int listn, int nth, int* 
                 // The width of the host's formatted read: the loaded format's
                 // own (12 for an unformatted number, the stored length for
                 // an unformatted text, else the format width).
-                w = f.genfh[i]->FmtPar.w > 0 ? f.genfh[i]->FmtPar.w
-                                             : (hasFormat ? nm->nflen
-                                                          : (nm->ntype == 1 ? 12 : nm->nlng));
+                w = f.genfh[i]->FmtPar.w > 0
+                        ? f.genfh[i]->FmtPar.w
+                        : (hasFormat ? nm->nflen : (nm->ntype == 1 ? 12 : nm->nlng));
                 u = nm->user_lng;
                 break;
             case 0:

@@ -46,10 +46,10 @@ struct Var {
 
 struct Plan {
     std::vector<Var> vars;
-    std::string freq;             // FREQ variable, or empty
-    std::vector<std::string> by;  // BY variables
-    int threads = 0;              // 0: single thread; else worker count
-    long nRecMax = 0;             // records per worker buffer (0: the library's choice)
+    std::string freq;            // FREQ variable, or empty
+    std::vector<std::string> by; // BY variables
+    int threads = 0;             // 0: single thread; else worker count
+    long nRecMax = 0;            // records per worker buffer (0: the library's choice)
     unsigned char opt0 = 0, opt1 = 0;
 };
 
@@ -64,10 +64,10 @@ struct Node {
 
 // One classification variable's levels after ordering.
 struct Levels {
-    std::vector<Node> nodes;          // the level tree in key order
-    std::vector<std::string> text;    // val.l, vlen bytes each
-    std::vector<std::string> truth;   // true_, as bytes
-    std::vector<std::string> sorted;  // sl
+    std::vector<Node> nodes;         // the level tree in key order
+    std::vector<std::string> text;   // val.l, vlen bytes each
+    std::vector<std::string> truth;  // true_, as bytes
+    std::vector<std::string> sorted; // sl
     std::vector<int> lidx;
     int ref = 0;
     int ochmsg = 0;
@@ -235,8 +235,9 @@ inline Group levelize_group(DSHANDLE* ds, const Plan& s, Result* res)
             v.nlev = l->nlev[j] > 0 ? zlevlls(pool, l, &m, j, &v.val) : 0;
             for (int k = 0; k < v.nlev; ++k) {
                 lv.text.push_back(bytes(v.val.l[k], static_cast<size_t>(v.vlen)));
-                lv.truth.push_back(num ? bytes(&v.true_[k].z, 8)
-                                       : bytes(v.true_[k].c.s, static_cast<size_t>(v.true_[k].c.l)));
+                lv.truth.push_back(
+                    num ? bytes(&v.true_[k].z, 8)
+                        : bytes(v.true_[k].c.s, static_cast<size_t>(v.true_[k].c.l)));
                 lv.sorted.push_back(bytes(v.sl[k], static_cast<size_t>(v.vlen)));
                 lv.lidx.push_back(v.lidx[k]);
             }
@@ -270,7 +271,6 @@ inline Result levelize(const std::string& path, const Plan& s)
         res.groups.push_back(levelize_group(ds, s, &res));
     return res;
 }
-
 
 inline double number(const std::string& b)
 {

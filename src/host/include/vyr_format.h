@@ -107,11 +107,10 @@ int xfxbpn(WZ_FMTPAR* par, int fmtcode);
 // the text to the width asked for: the format resolve() gives, at its own
 // width for a number and at least the stored length for a text (that width
 // in the format's FmtPar.w), reading a double (in_which 0) or the stored
-// characters (1) and writing host characters (out_which 1). Each load makes a new format, left in the
-// variable's descriptor (nqxfmthandl) for the caller to take; the caller
-// releases it with its release operation. `anchor`, `locale` and `journal`
-// are accepted and not read; `ext` is the loaded "qxefmt" extension.
-// Returns 0, or a negative code (no extension, a bad variable number, a
+// characters (1) and writing host characters (out_which 1). Each load makes a new format, left in
+// the variable's descriptor (nqxfmthandl) for the caller to take; the caller releases it with its
+// release operation. `anchor`, `locale` and `journal` are accepted and not read; `ext` is the
+// loaded "qxefmt" extension. Returns 0, or a negative code (no extension, a bad variable number, a
 // format that could not be made; nqxfmthandl is then null).
 int xfrfilet(void* anchor, const char* locale, DSHANDLE* ds, int code, const int* list, int n,
              void* journal, void* ext);

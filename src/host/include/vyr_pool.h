@@ -44,8 +44,7 @@ std::size_t parallel_ranges(std::size_t n, std::size_t grain,
 // more. If a member throws, the members not yet started are skipped and the
 // first exception is rethrown here once the others have returned, so a
 // member that throws must first release any member waiting for it.
-std::size_t parallel_team(std::size_t n,
-                          const std::function<void(std::size_t, std::size_t)>& body);
+std::size_t parallel_team(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
 
 // Test hook: makes the next `count` attempts to start a worker thread fail,
 // as they do when the process may start no more threads.

@@ -265,8 +265,7 @@ std::size_t parallel_ranges(std::size_t n, std::size_t grain,
     return parts;
 }
 
-std::size_t parallel_team(std::size_t n,
-                          const std::function<void(std::size_t, std::size_t)>& body)
+std::size_t parallel_team(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body)
 {
     return pool().run_team(n, body);
 }

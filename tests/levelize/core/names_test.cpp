@@ -28,8 +28,8 @@ TEST(Names, ValidNamesUnderEachRule)
     const struct {
         const char* rule;
         const char* in;
-        const char* host;    // zname
-        const char* number;  // the kit's rule for numeric-looking values
+        const char* host;   // zname
+        const char* number; // the kit's rule for numeric-looking values
     } cases[] = {
         {"V7", "1.5", "_1_5", "1D5"},
         {"V7", "-2", "_2", "N2"},
@@ -96,12 +96,11 @@ TEST(Names, LabelsFitIn256Characters)
             cls->levels = &l;
             zmnprcl(cls, 1);
             const std::string got(l.label, 256);
-            const std::string want = std::string(c.wantClass, 'C') +
-                                     (c.wantClass ? " " : "") + std::string(c.wantLevel, 'L');
+            const std::string want = std::string(c.wantClass, 'C') + (c.wantClass ? " " : "") +
+                                     std::string(c.wantLevel, 'L');
             EXPECT_EQ(lev::trim(got), want) << c.classLabel << "/" << c.levelLabel;
             // An empty parameter label becomes the class label and separator.
-            EXPECT_EQ(std::string(l.parmlabel, c.wantClass),
-                      std::string(c.wantClass, 'C'));
+            EXPECT_EQ(std::string(l.parmlabel, c.wantClass), std::string(c.wantClass, 'C'));
             xmpoold(pool);
         });
     }

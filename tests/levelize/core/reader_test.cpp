@@ -171,8 +171,7 @@ TEST(Reader, CutValuesAreNotedOncePerVariable)
         ASSERT_EQ(got.size(), 1u);
         // Alpha, Alpine and Al are one level once cut to two characters.
         EXPECT_EQ(got[0].text[0], (std::vector<std::string>{"Al", "Be", "Ga"})) << threads;
-        EXPECT_EQ(step_probe::count(run.log, "NOTE: The formatted values of name are cut to 2"),
-                  1)
+        EXPECT_EQ(step_probe::count(run.log, "NOTE: The formatted values of name are cut to 2"), 1)
             << threads << run.log;
         EXPECT_EQ(step_probe::count(run.log, "of k are cut"), 0) << run.log;
     }

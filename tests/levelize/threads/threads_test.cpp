@@ -6,8 +6,8 @@
 // fails is recovered by reading the BY group again on one thread, with a
 // note; a failure that cannot be recovered reaches the caller. These tests
 // also run under ThreadSanitizer (scripts/test-tsan.sh).
-#include "../harness.h"
 #include "../../runtime/kernel/step_probe.h"
+#include "../harness.h"
 
 #include <string>
 #include <vector>
@@ -257,8 +257,7 @@ TEST_F(ThreadsTest, AFailedWorkerIsRecoveredWithANote)
         EXPECT_TRUE(th.groups == one.groups) << f.label;
         EXPECT_GE(th.rc, 43) << f.label;
         EXPECT_EQ(run.status, 0) << f.label << run.log;
-        EXPECT_EQ(step_probe::count(run.log, "NOTE: A worker thread of the levelization failed"),
-                  1)
+        EXPECT_EQ(step_probe::count(run.log, "NOTE: A worker thread of the levelization failed"), 1)
             << f.label << run.log;
         EXPECT_NE(run.log.find(f.why), std::string::npos) << f.label << run.log;
         EXPECT_EQ(run.log.find("ERROR"), std::string::npos) << f.label << run.log;
@@ -316,8 +315,8 @@ TEST_F(ThreadsTest, NoWorkerBesideTheReaderMeansOneThread)
     s.vars = {Var("sex")};
     s.threads = 2;
     const auto one = lev::read(example("lung.csv"), Plan{s.vars, "", {}, 0, 0, 0, 0});
-    const auto th = lev::read(example("lung.csv"), s,
-                              [](ZLEVREGI&) { vyr::pool_configure(false, 8); });
+    const auto th =
+        lev::read(example("lung.csv"), s, [](ZLEVREGI&) { vyr::pool_configure(false, 8); });
     ASSERT_EQ(th.size(), 1u);
     EXPECT_EQ(th[0].threading, 0);
     EXPECT_EQ(th[0].text, one[0].text);

@@ -50,6 +50,7 @@ struct Plan {
     std::vector<std::string> by; // BY variables
     int threads = 0;             // 0: single thread; else worker count
     long nRecMax = 0;            // records per worker buffer (0: the library's choice)
+    bool defaultReaders = false; // the levelizer reads the data set itself (xvget1v)
     unsigned char opt0 = 0, opt1 = 0;
 };
 
@@ -211,10 +212,12 @@ inline Group levelize_group(DSHANDLE* ds, const Plan& s, Result* res)
         Model md(ds, s, pool);
         ZLEVMOD& m = md.m;
         ZLEV* l = zlevini(ds, &m);
-        l->GetInit = LevGetInit;
-        l->GetNext = LevGetNext;
-        l->GetVals = LevGetVals;
-        l->p = &md.r;
+        if (!s.defaultReaders) {
+            l->GetInit = LevGetInit;
+            l->GetNext = LevGetNext;
+            l->GetVals = LevGetVals;
+            l->p = &md.r;
+        }
         if (s.threads > 0) {
             vyr::pool_configure(true, static_cast<unsigned>(s.threads) + 1);
             EXPECT_EQ(zlevrinit(&md.r, l), 1);

@@ -123,6 +123,11 @@ TEST_F(ThreadsTest, ThreadedLevelsEqualTheSingleThreadOnes)
         for (const auto& g : one.groups)
             for (const auto& v : g.vars)
                 EXPECT_FALSE(v.nodes.empty()) << c.label;
+        // The levelizer's own readers (the single-value formatted read) give
+        // the levels the design reader's fetch vectors give.
+        Plan own = c.setup;
+        own.defaultReaders = true;
+        EXPECT_TRUE(lev::levelize(c.path, own).groups == one.groups) << c.label;
         for (int threads : {1, 2, 3, 5})
             for (long buffer : {1L, 2L, 5L, 7L, 64L, 0L}) {
                 Plan s = c.setup;
@@ -288,10 +293,28 @@ TEST_F(ThreadsTest, NormalEndPostsNoErrorAndAnUnrecoveredFailureReachesTheCaller
     EXPECT_EQ(got[0].workers, 3);
     EXPECT_EQ(run.log.find("worker"), std::string::npos) << run.log;
     EXPECT_EQ(run.status, 0);
+    const auto single = got;
+
+    // A worker fails and the group is read again: the same levels, a note,
+    // and neither the model's status nor the step's code raised.
+    ZLEVTESTHOOKS& h = zlevTestHooks();
+    run = step_probe::run([&] {
+        h.trapAtRecord = 5;
+        got = lev::read(path, s);
+    });
+    h.trapAtRecord = 0;
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].rc, 0);
+    EXPECT_EQ(got[0].status, 0);
+    EXPECT_EQ(got[0].threading, 0);
+    EXPECT_GE(got[0].readRc, 43);
+    EXPECT_EQ(got[0].text, single[0].text);
+    EXPECT_EQ(got[0].obsLevel, single[0].obsLevel);
+    EXPECT_NE(run.log.find("NOTE: A worker thread"), std::string::npos) << run.log;
+    EXPECT_EQ(run.status, 0);
 
     // A worker fails and the group cannot be read again: the caller's code,
     // the model's status and the step's return code say so.
-    ZLEVTESTHOOKS& h = zlevTestHooks();
     g_inits = 0;
     run = step_probe::run([&] {
         h.trapAtRecord = 5;
@@ -314,7 +337,9 @@ TEST_F(ThreadsTest, NoWorkerBesideTheReaderMeansOneThread)
     Plan s;
     s.vars = {Var("sex")};
     s.threads = 2;
-    const auto one = lev::read(example("lung.csv"), Plan{s.vars, "", {}, 0, 0, 0, 0});
+    Plan single;
+    single.vars = s.vars;
+    const auto one = lev::read(example("lung.csv"), single);
     const auto th =
         lev::read(example("lung.csv"), s, [](ZLEVREGI&) { vyr::pool_configure(false, 8); });
     ASSERT_EQ(th.size(), 1u);

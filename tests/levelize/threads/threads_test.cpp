@@ -330,6 +330,38 @@ TEST_F(ThreadsTest, NormalEndPostsNoErrorAndAnUnrecoveredFailureReachesTheCaller
     EXPECT_NE(run.status, 0);
 }
 
+// A level-index callback that levelizes the first variable of every third
+// observation only, and skips every seventh observation.
+int g_calls = 0;
+int every_third(int* levelize, void*)
+{
+    const int k = g_calls++;
+    levelize[0] = k % 3 == 0;
+    levelize[1] = 1;
+    return k % 7 != 6;
+}
+
+TEST_F(ThreadsTest, ALevelIndexCallbackIsHonouredAlikeThreadedOrNot)
+{
+    Plan s;
+    s.vars = {Var("inst"), Var("ph_ecog")};
+    auto install = [](ZLEVREGI& r) {
+        g_calls = 0;
+        r.GetLevIndex = every_third;
+    };
+    const auto one = lev::read(example("lung.csv"), s, install);
+    s.threads = 2;
+    s.nRecMax = 9;
+    const auto th = lev::read(example("lung.csv"), s, install);
+    ASSERT_EQ(one.size(), 1u);
+    ASSERT_EQ(th.size(), 1u);
+    EXPECT_EQ(th[0].threading, 1);
+    EXPECT_EQ(th[0].text, one[0].text);
+    EXPECT_LT(one[0].text[0].size(), 18u); // fewer institutions than all of them
+    EXPECT_EQ(th[0].obsStatus, one[0].obsStatus);
+    EXPECT_EQ(th[0].obsLevel, one[0].obsLevel);
+}
+
 TEST_F(ThreadsTest, NoWorkerBesideTheReaderMeansOneThread)
 {
     // With a pool of one thread the reader would have no worker: the

@@ -631,6 +631,13 @@ int xoinfo(DSHANDLE* ds, int item, void* out)
         std::memcpy(b + 160, ds->label.data(), std::min<size_t>(ds->label.size(), 258));
         return 0;
     }
+    case 3: {
+        // The observation count (all BY groups) into a long.
+        long n = vyr_dsnobs(ds);
+        if (out)
+            std::memcpy(out, &n, sizeof n);
+        return 0;
+    }
     case 22: {
         if (out == nullptr)
             return vyr_code(kFacility, 31);
@@ -864,14 +871,15 @@ int xvget1v(DSHANDLE* ds, int varnum, int length, char* buffer)
     const Column* c = positioned(ds, varnum);
     if (c == nullptr || buffer == nullptr || length <= 0)
         return vyr_code(kFacility, 36);
+    // The same text as a fetch vector's formatted binding of this length.
     std::string s;
     if (c->numeric) {
         double v = c->num[static_cast<size_t>(ds->cur)];
-        s = vyr::fmt::trim(vyr::fmt::format_value(c->nm, &v));
+        s = vyr::fmt::format_value(c->nm, &v, length);
     } else {
         std::string padded(c->chars(ds->cur));
         padded.resize(static_cast<size_t>(c->length), ' ');
-        s = vyr::fmt::format_value(c->nm, padded.data());
+        s = vyr::fmt::format_value(c->nm, padded.data(), length);
     }
     s.resize(static_cast<size_t>(length), ' ');
     std::memcpy(buffer, s.data(), static_cast<size_t>(length));

@@ -430,7 +430,7 @@ std::string trim(std::string_view s)
     return std::string(s.substr(a, b - a + 1));
 }
 
-std::string format_value(const NAMESTR& nm, const void* value, int width)
+FormatDesc resolve(const NAMESTR& nm)
 {
     FormatDesc desc;
     bool has = false;
@@ -446,18 +446,28 @@ std::string format_value(const NAMESTR& nm, const void* value, int width)
         has = known_name(desc.name) && (desc.width > 0 || !desc.name.empty());
     }
     if (nm.ntype == 2) {
-        int len = vyr_namestr_length(nm);
-        std::string_view raw(static_cast<const char*>(value), static_cast<size_t>(len));
         FormatDesc cs;
         cs.name = has && desc.character() ? desc.name : "$CHAR";
-        cs.width = width > 0 ? width : (has && desc.width > 0 ? desc.width : len);
-        return format_text(raw, cs);
+        cs.width = has && desc.width > 0 ? desc.width : vyr_namestr_length(nm);
+        return cs;
+    }
+    if (!has || desc.character())
+        desc = FormatDesc{"BEST", 12, 0, false};
+    return desc;
+}
+
+std::string format_value(const NAMESTR& nm, const void* value, int width)
+{
+    FormatDesc desc = resolve(nm);
+    if (nm.ntype == 2) {
+        int len = vyr_namestr_length(nm);
+        std::string_view raw(static_cast<const char*>(value), static_cast<size_t>(len));
+        if (width > 0)
+            desc.width = width;
+        return format_text(raw, desc);
     }
     double d;
     std::memcpy(&d, value, sizeof d);
-    if (!has || desc.character()) {
-        desc = FormatDesc{"BEST", 12, 0, false};
-    }
     if (width > 0 && desc.width == 0)
         desc.width = width;
     std::string s = format_number(d, desc);

@@ -149,6 +149,7 @@ int xvsele(DSHANDLE* ds);
 //  1   the information block: `out` is a buffer of at least 418 bytes; the
 //      variable count goes to the int at byte 128 and the label (258 bytes,
 //      blank padded) to byte 160. Returns 0.
+//  3   the observation count (all BY groups) into the long at `out`.
 //  22  sets the data set label from `out` = a record {int16 length, text}.
 //  23  1 when the data set is open and has at least one variable, else 0
 //      (the count itself comes with 95 or xvallvr).
@@ -168,6 +169,23 @@ NAMESTR* xvname(DSHANDLE* ds, int varnum);
 // variable's format so that nfcode is set). Returns 0, or a negative code
 // when a number is not a variable of the data set.
 int xffile(DSHANDLE* ds, int code, const int* list, int n);
+
+// ---------------------------------------------------------------------------
+// Variable names under the VALIDVARNAME option (V7 by default).
+
+// The longest variable name: 8 under VALIDVARNAME=V6, else 32.
+int zvnamlen();
+// Makes the blank-padded field name[0 .. len) a valid variable name in
+// place, left-justified and cut to the longest name: under V7 every
+// character other than a letter, digit or underscore becomes '_' and a
+// leading digit gets an underscore before it; UPCASE and V6 also upper-case
+// it (V6 cuts it to 8); ANY keeps the text. A blank field becomes "_".
+// `which` is accepted and not read.
+void zname(int which, char* name, int len);
+// Reads character system option `name` (namelen characters): its first 8
+// characters into value (blank padded to 8), their number into *length.
+// Returns 0, or a negative code when the option is unset.
+int xyrcgef(const char* name, int namelen, char* value, int* length);
 
 // ---------------------------------------------------------------------------
 // Fetch vectors: bindings of variables to places in the caller's records.
@@ -193,7 +211,10 @@ int xyvget(XVHANDLE* handle, void* base);
 
 // Single values of the current observation, without a fetch vector:
 // xvget1f the raw number (a missing value for a character variable),
-// xvget1v the formatted text blank padded or cut to `length` bytes, xvget1c
+// xvget1v the formatted text in `length` bytes exactly as a fetch vector's
+// formatted binding of that length delivers it (a number right-justified in
+// its format's width; when that is wider than `length`, without its blanks,
+// right-justified, or asterisks when it still does not fit), xvget1c
 // the raw characters blank padded or cut to `length` bytes. 0, or a
 // negative code (bad number, nothing positioned).
 int xvget1f(DSHANDLE* ds, int varnum, double* value);

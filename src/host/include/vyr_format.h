@@ -12,6 +12,7 @@
 #include <string_view>
 
 struct NAMESTR;
+struct DSHANDLE;
 
 // ---------------------------------------------------------------------------
 // The C++ API.
@@ -62,6 +63,12 @@ std::string format_text(std::string_view value, const FormatDesc& desc);
 // a character value its own text; `width` 0 uses the format's width.
 std::string format_value(const NAMESTR& nm, const void* value, int width = 0);
 
+// The format a descriptor's values are shown with by the formatted read
+// (format_value with width 0): its own format when the host knows it and it
+// suits the variable's type, else BEST12. for a number and $CHARw. (w the
+// stored length) for a text; the width is always filled in.
+FormatDesc resolve(const NAMESTR& nm);
+
 // A text without its surrounding blanks (for labels and headings).
 std::string trim(std::string_view s);
 
@@ -93,6 +100,23 @@ struct WZ_FMTPAR {
 // numbers, blank padded to tow. Returns 0, or a negative code for an unknown
 // format code (the field is then filled with BEST).
 int xfxbpn(WZ_FMTPAR* par, int fmtcode);
+
+// Kernel formats for worker threads (the formatting extension "qxefmt").
+// Loads, for each of the n variables numbered in `list` (code 70), a kernel
+// format that formats as the formatted read (xvget1v) does before it fits
+// the text to the width asked for: the format resolve() gives, at its own
+// width for a number and at least the stored length for a text (that width
+// in the format's FmtPar.w), reading a double (in_which 0) or the stored
+// characters (1) and writing host characters (out_which 1). Each load makes a new format, left in
+// the variable's descriptor (nqxfmthandl) for the caller to take; the caller releases it with its
+// release operation. `anchor`, `locale` and `journal` are accepted and not read; `ext` is the
+// loaded "qxefmt" extension. Returns 0, or a negative code (no extension, a bad variable number, a
+// format that could not be made; nqxfmthandl is then null).
+int xfrfilet(void* anchor, const char* locale, DSHANDLE* ds, int code, const int* list, int n,
+             void* journal, void* ext);
+// Deletes a variable's loaded format code. Format codes are shared for the
+// whole run here, so nothing needs deleting; returns 0.
+int xfrdel(void* anchor, int nfcode);
 
 // The format code of a format text (registered on first use; stable for the
 // run), 0 when the text is not a known format.

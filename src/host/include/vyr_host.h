@@ -138,6 +138,10 @@ void xmpoold(POOLHANDLE* pool);
 // The running task's pool and the host's second, longer-lived pool.
 POOLHANDLE* xtaskpool();
 POOLHANDLE* xlongpool();
+// The memory, in bytes, that the host's pools may still hand out: what
+// MEMSIZE= leaves unused, or without it the memory the machine has free.
+// `flags` is 0. Returns 0.
+int wmrlmem(double* amount, int flags);
 // Allocates from a pool; on failure prints the memory message and ends the
 // step with 1016. Convenience for host and procedure code alike.
 void* xmalloc_or_exit(POOLHANDLE* pool, int64_t length, int64_t flags);

@@ -33,6 +33,19 @@ void parallel_for(std::size_t n, const std::function<void(std::size_t)>& body);
 std::size_t parallel_ranges(std::size_t n, std::size_t grain,
                             const std::function<void(std::size_t, std::size_t, std::size_t)>& body);
 
+// Runs body(i, size) for every member i in [0, size) of a team, each member
+// on a thread of its own and all of them at the same time (the calling
+// thread among them), and returns size when all have returned. size is the
+// number of threads the pool can give the team now, at most n: 1 under
+// NOTHREADS, inside a pool task, while another loop runs or when no worker
+// thread could be started; then only member 0 runs, on the calling thread.
+// Members may therefore wait for each other (a reader handing buffers to
+// workers, say), provided no member waits for one whose index is size or
+// more. If a member throws, the members not yet started are skipped and the
+// first exception is rethrown here once the others have returned, so a
+// member that throws must first release any member waiting for it.
+std::size_t parallel_team(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
+
 // Test hook: makes the next `count` attempts to start a worker thread fail,
 // as they do when the process may start no more threads.
 void pool_fail_thread_starts(unsigned count);

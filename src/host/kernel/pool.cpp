@@ -78,6 +78,37 @@ class Pool
             run_inline(n, body);
             return;
         }
+        dispatch(n, body, helpers);
+    }
+
+    // A team: as many members as there are threads for them now, at most n,
+    // all running at once. Every participant takes one member, and a member
+    // ends only when the team's own protocol lets it, so no participant is
+    // free to take a second member before each member has a thread of its
+    // own: members may wait for each other.
+    std::size_t run_team(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body)
+    {
+        if (n == 0)
+            return 0;
+        std::unique_lock<std::mutex> submit(submit_, std::try_to_lock);
+        const std::size_t want = std::min<std::size_t>(width(), n);
+        std::size_t size = 1;
+        if (submit.owns_lock() && !inTask && want > 1)
+            size = static_cast<std::size_t>(start_workers(static_cast<unsigned>(want - 1))) + 1;
+        if (size <= 1) {
+            body(0, 1);
+            return 1;
+        }
+        const std::function<void(std::size_t)> member = [&](std::size_t i) { body(i, size); };
+        dispatch(size, member, static_cast<unsigned>(size - 1));
+        return size;
+    }
+
+  private:
+    // Runs tasks [0, n) on the calling thread and `helpers` workers; the
+    // caller holds the submit lock.
+    void dispatch(std::size_t n, const std::function<void(std::size_t)>& body, unsigned helpers)
+    {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             body_ = &body;
@@ -103,7 +134,6 @@ class Pool
             std::rethrow_exception(error);
     }
 
-  private:
     static void run_inline(std::size_t n, const std::function<void(std::size_t)>& body)
     {
         for (std::size_t i = 0; i < n; ++i)
@@ -233,6 +263,11 @@ std::size_t parallel_ranges(std::size_t n, std::size_t grain,
     const std::size_t parts = std::clamp<std::size_t>(n / grain, 1, pool_width());
     parallel_for(parts, [&](std::size_t p) { body(n * p / parts, n * (p + 1) / parts, p); });
     return parts;
+}
+
+std::size_t parallel_team(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body)
+{
+    return pool().run_team(n, body);
 }
 
 void pool_fail_thread_starts(unsigned count)

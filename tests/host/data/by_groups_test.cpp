@@ -149,8 +149,10 @@ TEST(ByGroups, FetchModesAddressesAndOffsets)
     char txt[6];
     EXPECT_EQ(xvget1f(ds, 2, &one), 0);
     EXPECT_EQ(korv_missing_byte5(one), 0xFC);
+    // The formatted single-value read gives a fetch vector's text: the
+    // number right-justified, squeezed into the three characters.
     EXPECT_EQ(xvget1v(ds, 2, 3, txt), 0);
-    EXPECT_EQ(std::string(txt, 3), "B  ");
+    EXPECT_EQ(std::string(txt, 3), "  B");
     EXPECT_EQ(xvget1c(ds, 1, 6, txt), 0);
     EXPECT_EQ(std::string(txt, 6), "Beatri");
     EXPECT_LT(xvget1c(ds, 2, 6, txt), 0); // not a character variable

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -100,6 +101,69 @@ TEST_F(PoolTest, ThreadsThatCannotStartLeaveTheWorkToTheCaller)
     vyr::parallel_for(500, [&](std::size_t) { ran++; });
     EXPECT_EQ(ran.load(), 500);
     EXPECT_LT(vyr::pool_width(), 64u);
+}
+
+// Members of a team meet at a barrier of the team's size: a team whose
+// members did not all run at once would never pass it.
+std::size_t meet(std::size_t n, std::set<std::size_t>* members)
+{
+    std::mutex m;
+    std::condition_variable cv;
+    std::size_t arrived = 0;
+    std::set<std::thread::id> ids;
+    const std::size_t size = vyr::parallel_team(n, [&](std::size_t i, std::size_t sz) {
+        std::unique_lock<std::mutex> lock(m);
+        members->insert(i);
+        ids.insert(std::this_thread::get_id());
+        ++arrived;
+        cv.notify_all();
+        cv.wait(lock, [&] { return arrived == sz; });
+    });
+    EXPECT_EQ(ids.size(), size);
+    return size;
+}
+
+TEST_F(PoolTest, TeamMembersRunAtOnceOnThreadsOfTheirOwn)
+{
+    struct Case {
+        bool threads;
+        unsigned cpus;
+        std::size_t n;
+        std::size_t size;
+    } cases[] = {
+        {true, 4, 10, 4}, // as many members as threads
+        {true, 4, 2, 2},  // fewer members than threads
+        {true, 6, 6, 6},
+        {false, 8, 5, 1}, // NOTHREADS: member 0 alone
+    };
+    for (const Case& c : cases) {
+        vyr::pool_configure(c.threads, c.cpus);
+        std::set<std::size_t> members;
+        EXPECT_EQ(meet(c.n, &members), c.size) << c.cpus << " " << c.n;
+        EXPECT_EQ(members.size(), c.size);
+        EXPECT_EQ(*members.rbegin(), c.size - 1);
+    }
+    // Inside a pool task a team has one member, run inline.
+    vyr::pool_configure(true, 4);
+    std::atomic<std::size_t> inner{0};
+    vyr::parallel_for(8, [&](std::size_t) {
+        inner += vyr::parallel_team(3, [&](std::size_t i, std::size_t sz) {
+            EXPECT_EQ(i, 0u);
+            EXPECT_EQ(sz, 1u);
+        });
+    });
+    EXPECT_EQ(inner.load(), 8u);
+}
+
+TEST_F(PoolTest, ATeamShrinksToTheThreadsThatStarted)
+{
+    vyr::pool_configure(true, 200);
+    vyr::pool_fail_thread_starts(1000);
+    std::set<std::size_t> members;
+    const std::size_t size = meet(200, &members);
+    EXPECT_GE(size, 1u);
+    EXPECT_LT(size, 200u);
+    EXPECT_EQ(members.size(), size);
 }
 
 } // namespace

@@ -1,0 +1,414 @@
+// The threaded levelization against the single-thread one: over our example
+// data sets and crafted ones, for several worker counts and buffer sizes
+// (a BY group smaller than one buffer, a last buffer handed over empty,
+// buffers of one record), the levels, their order, frequencies, first
+// appearances, unformatted values and codes are the same. A worker that
+// fails is recovered by reading the BY group again on one thread, with a
+// note; a failure that cannot be recovered reaches the caller. These tests
+// also run under ThreadSanitizer (scripts/test-tsan.sh).
+#include "../../runtime/kernel/step_probe.h"
+#include "../harness.h"
+
+#include <string>
+#include <vector>
+
+namespace
+{
+
+using lev::Plan;
+using lev::Var;
+
+std::string example(const char* name)
+{
+    return lev::source_dir() + "/examples/" + name;
+}
+
+// A crafted data set in three BY groups: "a" has three usable observations
+// (less than one buffer), "b" forty usable ones (a whole number of buffers
+// for the sizes below, so the last buffer handed over is empty), "c" blank
+// and missing class values, special missing values and odd frequencies.
+// x is shown with no decimals, so 1 and 1.0001 are one level.
+std::string crafted(lev::Folder& dir)
+{
+    std::string csv = "grp,name,x,y,f,d\n";
+    csv += "a,bob,1.0001,5,1,100\n";
+    csv += "a,Al,1,5,2,100\n";
+    csv += "a,Al,2,6,1,200\n";
+    const char* names[] = {"Al", "bob", "Cy", "dee", "Eve", "al", "Bob"};
+    for (int i = 0; i < 40; ++i)
+        csv += "b," + std::string(names[i % 7]) + "," + std::to_string(i % 5) +
+               (i % 3 ? ".0001" : "") + "," + std::to_string(i % 4) + "," +
+               std::to_string(1 + i % 3) + "," + std::to_string(300 + 7 * (i % 6)) + "\n";
+    const char* odd[] = {"0", "0.5", ".", "-1", "3", "2.9", "1"};
+    for (int i = 0; i < 30; ++i) {
+        std::string name = i % 9 == 0 ? "" : (i % 5 == 0 ? "  Zed" : names[(i * 3) % 7]);
+        std::string x = i % 11 == 0 ? ".A" : (i % 8 == 0 ? "." : std::to_string(i % 6 - 2));
+        std::string y = i % 7 == 3 ? "." : std::to_string(i % 3);
+        csv += "c," + name + "," + x + "," + y + "," + odd[i % 7] + "," +
+               std::to_string(20000 + 31 * (i % 4)) + "\n";
+    }
+    dir.write("crafted.attr", "variable x format=8.\nvariable d format=DATE9.\n");
+    return dir.write("crafted.csv", csv);
+}
+
+struct Config {
+    const char* label;
+    std::string path;
+    Plan setup;
+};
+
+std::vector<Config> configs(lev::Folder& dir)
+{
+    std::vector<Config> c;
+    Plan s;
+    s.vars = {Var("sex"), Var("ph_ecog"), Var("inst")};
+    c.push_back({"lung", example("lung.csv"), s});
+    s = Plan{};
+    s.vars = {Var("celltype", 'F'), Var("prior", 'D'), Var("karno", 'I')};
+    s.vars[2].desc = 1;
+    s.by = {"trt"};
+    c.push_back({"veteran by trt", example("veteran.csv"), s});
+    s = Plan{};
+    s.vars = {Var("rx", 'X'), Var("differ", 'Y'), Var("nodes", 'Z'), Var("age")};
+    s.vars[1].countmissing = 1;
+    s.vars[2].ignoremissingness = 1;
+    c.push_back({"colon", example("colon.csv"), s});
+    s = Plan{};
+    s.vars = {Var("disease"), Var("frail", 'I'), Var("sex", 'D')};
+    s.vars[0].param = 1;
+    s.vars[0].ref = ZLEV_REF_FIRST;
+    s.vars[1].param = 5;
+    c.push_back({"kidney", example("kidney.csv"), s});
+    s = Plan{};
+    s.vars = {Var("sex"), Var("rx", 'F')};
+    s.by = {"litter"};
+    c.push_back({"rats by litter", example("rats.csv"), s});
+    s = Plan{};
+    s.vars = {Var("age"), Var("resid_ds", 'F'), Var("ecog_ps")};
+    s.vars[0].vlen = 4;
+    s.vars[2].param = 10;
+    c.push_back({"ovarian", example("ovarian.csv"), s});
+    s = Plan{};
+    s.vars = {Var("name"), Var("x"), Var("y", 'X'), Var("d", 'Z')};
+    s.vars[0].vlen = 3;
+    s.vars[3].vlen = 0;
+    s.freq = "f";
+    s.by = {"grp"};
+    c.push_back({"crafted", crafted(dir), s});
+    s.vars[0].countmissing = 1;
+    s.vars[1].countmissing = 1;
+    s.vars[2].ignoremissingness = 1;
+    s.opt1 = ZLEV_OPT1_KEEPALL;
+    c.push_back({"crafted, missing values kept", crafted(dir), s});
+    return c;
+}
+
+struct ThreadsTest : ::testing::Test {
+    void TearDown() override
+    {
+        ZLEVTESTHOOKS& h = zlevTestHooks();
+        h.trapAtRecord = 0;
+        h.failChunkAt = 0;
+        h.failMergeAt = 0;
+        vyr::pool_configure(true, 4);
+    }
+};
+
+TEST_F(ThreadsTest, ThreadedLevelsEqualTheSingleThreadOnes)
+{
+    lev::Folder dir;
+    for (const Config& c : configs(dir)) {
+        const lev::Result one = lev::levelize(c.path, c.setup);
+        ASSERT_FALSE(one.groups.empty()) << c.label;
+        for (const auto& g : one.groups)
+            for (const auto& v : g.vars)
+                EXPECT_FALSE(v.nodes.empty()) << c.label;
+        // The levelizer's own readers (the single-value formatted read) give
+        // the levels the design reader's fetch vectors give.
+        Plan own = c.setup;
+        own.defaultReaders = true;
+        EXPECT_TRUE(lev::levelize(c.path, own).groups == one.groups) << c.label;
+        for (int threads : {1, 2, 3, 5})
+            for (long buffer : {1L, 2L, 5L, 7L, 64L, 0L}) {
+                Plan s = c.setup;
+                s.threads = threads;
+                s.nRecMax = buffer;
+                const lev::Result th = lev::levelize(c.path, s);
+                EXPECT_EQ(th.workers, threads) << c.label;
+                EXPECT_EQ(th.rc, 0) << c.label;
+                EXPECT_TRUE(th.groups == one.groups)
+                    << c.label << ": " << threads << " workers, buffers of " << buffer;
+            }
+    }
+}
+
+TEST_F(ThreadsTest, SmallGroupsAndEmptyLastBuffersAreHandedOver)
+{
+    lev::Folder dir;
+    const Config c = configs(dir).back();
+    ZLEVTESTHOOKS& h = zlevTestHooks();
+    for (long buffer : {5L, 8L, 64L}) {
+        Plan s = c.setup;
+        s.threads = 2;
+        s.nRecMax = buffer;
+        const long empty0 = h.emptyHandovers, all0 = h.handovers;
+        lev::levelize(c.path, s);
+        const long empty = h.emptyHandovers - empty0, all = h.handovers - all0;
+        if (buffer == 64) {
+            // Every group fits one buffer: one handover each, none empty.
+            EXPECT_EQ(all, 3);
+            EXPECT_EQ(empty, 0);
+        } else {
+            // Group b's forty records fill whole buffers; its last is empty.
+            EXPECT_GE(empty, 1) << buffer;
+            EXPECT_GT(all, 40 / buffer);
+        }
+    }
+}
+
+TEST_F(ThreadsTest, FormattedAlikeValuesKeepTheSmallestWhicheverWorkerSawThem)
+{
+    // 1.0001 in the first record, 1 in the last: with buffers of one record
+    // the two go to different workers; the level's value is the smallest and
+    // its frequency counts both, as on one thread.
+    lev::Folder dir;
+    std::string csv = "x\n1.0001\n";
+    for (int i = 0; i < 20; ++i)
+        csv += "2\n";
+    csv += "1\n";
+    dir.write("alike.attr", "variable x format=8.\n");
+    const std::string path = dir.write("alike.csv", csv);
+    Plan s;
+    s.vars = {Var("x")};
+    const lev::Result one = lev::levelize(path, s);
+    ASSERT_EQ(one.groups[0].vars[0].nodes.size(), 2u);
+    EXPECT_EQ(lev::number(one.groups[0].vars[0].nodes[0].truth), 1.0);
+    EXPECT_EQ(one.groups[0].vars[0].nodes[0].freq, 2);
+    for (int threads : {2, 4}) {
+        s.threads = threads;
+        s.nRecMax = 1;
+        EXPECT_TRUE(lev::levelize(path, s).groups == one.groups) << threads;
+    }
+}
+
+TEST_F(ThreadsTest, TheReaderGivesTheSameLevelsAndStatusesThreadedOrNot)
+{
+    lev::Folder dir;
+    for (const Config& c : configs(dir)) {
+        const auto one = lev::read(c.path, c.setup);
+        Plan s = c.setup;
+        s.threads = 3;
+        s.nRecMax = 6;
+        const auto th = lev::read(c.path, s);
+        ASSERT_EQ(one.size(), th.size()) << c.label;
+        for (size_t k = 0; k < one.size(); ++k) {
+            EXPECT_EQ(th[k].rc, one[k].rc) << c.label;
+            EXPECT_EQ(th[k].threading, 1) << c.label;
+            EXPECT_EQ(th[k].readRc, 0) << c.label;
+            EXPECT_EQ(th[k].text, one[k].text) << c.label;
+            EXPECT_EQ(th[k].ref, one[k].ref) << c.label;
+            EXPECT_EQ(th[k].obsStatus, one[k].obsStatus) << c.label;
+            EXPECT_EQ(th[k].obsLevel, one[k].obsLevel) << c.label;
+        }
+    }
+}
+
+// A worker failure, in a step so that the log can be read: the pass is read
+// again on one thread with the same result, and two notes say why.
+struct Failure {
+    const char* label;
+    long trapAt;
+    int trapCode;
+    long chunkAt;
+    long mergeAt;
+    const char* why; // the second note
+};
+
+TEST_F(ThreadsTest, AFailedWorkerIsRecoveredWithANote)
+{
+    const Failure cases[] = {
+        {"division by zero", 17, 2, 0, 0, "floating-point division by zero"},
+        {"unknown exception", 1, 0, 0, 0, "unknown exception"},
+        {"timer", 200, 9, 0, 0, "timer or an unknown failure"},
+        {"NaN", 100, 11, 0, 0, "invalid number (NaN)"},
+        {"node memory", 0, 0, 1, 0, "could not get memory"},
+        {"merge memory", 0, 0, 0, 5, "could not get memory"},
+    };
+    Plan base;
+    base.vars = {Var("age"), Var("inst"), Var("sex")};
+    const std::string path = example("lung.csv");
+    lev::Result one;
+    step_probe::run([&] { one = lev::levelize(path, base); });
+    for (const Failure& f : cases) {
+        ZLEVTESTHOOKS& h = zlevTestHooks();
+        Plan s = base;
+        s.threads = 2;
+        s.nRecMax = 300;
+        lev::Result th;
+        const auto run = step_probe::run([&] {
+            h.trapAtRecord = f.trapAt;
+            h.trapCode = f.trapCode;
+            // The set-up takes two chunks per worker and variable; the
+            // failing one is the first a worker asks for while levelizing.
+            h.chunks = 0;
+            h.failChunkAt = f.chunkAt ? 2 * 2 * 3 + f.chunkAt : 0;
+            h.merges = 0;
+            h.failMergeAt = f.mergeAt;
+            th = lev::levelize(path, s);
+        });
+        h.trapAtRecord = 0;
+        h.failChunkAt = 0;
+        h.failMergeAt = 0;
+        EXPECT_TRUE(th.groups == one.groups) << f.label;
+        EXPECT_GE(th.rc, 43) << f.label;
+        EXPECT_EQ(run.status, 0) << f.label << run.log;
+        EXPECT_EQ(step_probe::count(run.log, "NOTE: A worker thread of the levelization failed"), 1)
+            << f.label << run.log;
+        EXPECT_NE(run.log.find(f.why), std::string::npos) << f.label << run.log;
+        EXPECT_EQ(run.log.find("ERROR"), std::string::npos) << f.label << run.log;
+    }
+}
+
+int g_inits = 0;
+int init_once(ZLEVREGI* r)
+{
+    // The first start (the threaded pass) works; a second one fails.
+    return ++g_inits >= 2 ? 1 : GetInit(r);
+}
+
+TEST_F(ThreadsTest, NormalEndPostsNoErrorAndAnUnrecoveredFailureReachesTheCaller)
+{
+    Plan s;
+    s.vars = {Var("inst"), Var("sex")};
+    s.threads = 3;
+    s.nRecMax = 10;
+    const std::string path = example("lung.csv");
+    std::vector<lev::Reading> got;
+    auto run = step_probe::run([&] { got = lev::read(path, s); });
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].rc, 0);
+    EXPECT_EQ(got[0].status, 0);
+    EXPECT_EQ(got[0].readRc, 0);
+    EXPECT_EQ(got[0].threading, 1);
+    EXPECT_EQ(got[0].workers, 3);
+    EXPECT_EQ(run.log.find("worker"), std::string::npos) << run.log;
+    EXPECT_EQ(run.status, 0);
+    const auto single = got;
+
+    // A worker fails and the group is read again: the same levels, a note,
+    // and neither the model's status nor the step's code raised.
+    ZLEVTESTHOOKS& h = zlevTestHooks();
+    run = step_probe::run([&] {
+        h.trapAtRecord = 5;
+        got = lev::read(path, s);
+    });
+    h.trapAtRecord = 0;
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].rc, 0);
+    EXPECT_EQ(got[0].status, 0);
+    EXPECT_EQ(got[0].threading, 0);
+    EXPECT_GE(got[0].readRc, 43);
+    EXPECT_EQ(got[0].text, single[0].text);
+    EXPECT_EQ(got[0].obsLevel, single[0].obsLevel);
+    EXPECT_NE(run.log.find("NOTE: A worker thread"), std::string::npos) << run.log;
+    EXPECT_EQ(run.status, 0);
+
+    // A worker fails and the group cannot be read again: the caller's code,
+    // the model's status and the step's return code say so.
+    g_inits = 0;
+    run = step_probe::run([&] {
+        h.trapAtRecord = 5;
+        got = lev::read(path, s, [](ZLEVREGI& r) { r.GetInit = init_once; });
+    });
+    h.trapAtRecord = 0;
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].rc, ZLEV_RC_READ);
+    EXPECT_GE(got[0].status, 1012);
+    EXPECT_NE(run.log.find("ERROR: The observations of the BY group could not be read"),
+              std::string::npos)
+        << run.log;
+    EXPECT_NE(run.status, 0);
+}
+
+// A level-index callback that levelizes the first variable of every third
+// observation only, and skips every seventh observation.
+int g_calls = 0;
+int every_third(int* levelize, void*)
+{
+    const int k = g_calls++;
+    levelize[0] = k % 3 == 0;
+    levelize[1] = 1;
+    return k % 7 != 6;
+}
+
+TEST_F(ThreadsTest, ALevelIndexCallbackIsHonouredAlikeThreadedOrNot)
+{
+    Plan s;
+    s.vars = {Var("inst"), Var("ph_ecog")};
+    auto install = [](ZLEVREGI& r) {
+        g_calls = 0;
+        r.GetLevIndex = every_third;
+    };
+    const auto one = lev::read(example("lung.csv"), s, install);
+    s.threads = 2;
+    s.nRecMax = 9;
+    const auto th = lev::read(example("lung.csv"), s, install);
+    ASSERT_EQ(one.size(), 1u);
+    ASSERT_EQ(th.size(), 1u);
+    EXPECT_EQ(th[0].threading, 1);
+    EXPECT_EQ(th[0].text, one[0].text);
+    EXPECT_LT(one[0].text[0].size(), 18u); // fewer institutions than all of them
+    EXPECT_EQ(th[0].obsStatus, one[0].obsStatus);
+    EXPECT_EQ(th[0].obsLevel, one[0].obsLevel);
+}
+
+TEST_F(ThreadsTest, NoWorkerBesideTheReaderMeansOneThread)
+{
+    // With a pool of one thread the reader would have no worker: the
+    // set-up says so and the group is read on the task thread.
+    Plan s;
+    s.vars = {Var("sex")};
+    s.threads = 2;
+    Plan single;
+    single.vars = s.vars;
+    const auto one = lev::read(example("lung.csv"), single);
+    const auto th =
+        lev::read(example("lung.csv"), s, [](ZLEVREGI&) { vyr::pool_configure(false, 8); });
+    ASSERT_EQ(th.size(), 1u);
+    EXPECT_EQ(th[0].threading, 0);
+    EXPECT_EQ(th[0].text, one[0].text);
+    EXPECT_EQ(th[0].obsLevel, one[0].obsLevel);
+}
+
+TEST_F(ThreadsTest, TheMemoryCapUsesTheAmountAsGiven)
+{
+    Plan s;
+    s.vars = {Var("sex"), Var("inst")};
+    s.threads = 2;
+    s.nRecMax = 100000000;
+    long capped = 0;
+    int recLen = 0;
+    step_probe::run(
+        [&] {
+            Exported_QXHandle = vyr_kernel_handle();
+            DSHANDLE* ds = lev::open(example("lung.csv"));
+            ASSERT_EQ(xbynext(ds), 1);
+            POOLHANDLE* pool = xmpoolc(0, 1024, 0);
+            lev::Model md(ds, s, pool);
+            ZLEV* l = zlevini(ds, &md.m);
+            vyr::pool_configure(true, 3);
+            ASSERT_EQ(zlevrinit(&md.r, l), 1);
+            capped = md.rp.nRecMax;
+            recLen = md.rp.RecLen;
+            CleanupLThreads(&md.rp, &md.m, 1);
+            xmpoold(l->pool);
+            xmpoold(pool);
+        },
+        {{"MEMSIZE", "4000000"}});
+    ASSERT_GT(recLen, 0);
+    // At most MEMSIZE= bytes over all worker buffers (not 256 times that).
+    EXPECT_LE(capped * recLen * 2, 4000000L);
+    EXPECT_GT(capped * recLen * 2, 1000000L);
+}
+
+} // namespace

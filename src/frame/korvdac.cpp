@@ -1,9 +1,737 @@
-// The competing-risks data pass is not built yet: the named stub refuses the
-// competing-risks road, which ends the step (see common/stages.h).
-#include "common/stages.h"
+// The competing-risks data pass: reads one BY group, drops the invalid
+// observations, sorts the valid ones into the strata and GROUP= trees, writes
+// one 48-byte record per observation to the paged record store, identifies
+// the failure types and gives each status its category, maps strata and
+// groups to their places in key order, copies the records to the utility
+// file, counts them per stratum, group and category, and decides whether
+// Gray's test can be computed.
+//
+// Every host service's result is checked: a failed page, position or write
+// ends the step (1020) rather than leave the later stages partial records.
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
-int korvdac(KorvPtr q)
+#include "common/options.h"
+#include "common/stages.h"
+#include "frame/frame.h"
+#include "frame/messages.h"
+#include "runtime/missing.h"
+#include "runtime/wzstr.h"
+#include "runtime/xccheck.h"
+#include "runtime/ztree.h"
+#include "vyr_data.h"
+#include "vyr_files.h"
+#include "vyr_host.h"
+#include "vyr_message_names.h"
+#include "vyr_parse.h"
+
+namespace
 {
-    korv_refuse(q, KorvFeature::CompetingRisks);
+
+// A frequency total below this counts as zero (the double just above 2^-53).
+constexpr double ZERO_FREQ = 1.110223024625157e-16;
+
+// The largest count a double holds exactly.
+constexpr double LARGEST_EXACT_COUNT = 9007199254740992.0; // 2^53
+
+// Message of the survival road's pass, reused: a FREQ value above 2^53.
+constexpr int MSG_FREQ_TOO_LARGE = 3600; // (len, name, value, observation)
+
+bool all_blank(const char* p, int n)
+{
+    for (int i = 0; i < n; ++i)
+        if (p[i] != ' ' && p[i] != 0)
+            return false;
+    return true;
+}
+
+bool is_censoring_value(const KORVCOM* q, double v)
+{
+    for (int j = 0; j < q->evnum; ++j)
+        if (q->elist[j] == v)
+            return true;
+    return false;
+}
+
+// Pages of the competing-risks store: one page in hand at a time, filled in
+// order or revisited in order.
+class StorePages
+{
+  public:
+    explicit StorePages(XCBSTR* s) : s_(s) {}
+    ~StorePages() { release(); }
+    // Appends one record, taking the next page when the current one is full.
+    void append(const CRRECORD& r)
+    {
+        if (!page_ || used_ == s_->nrpp) {
+            release();
+            take(pageno_ + 1, 16, true);
+        }
+        std::memcpy(page_ + used_ * sizeof(CRRECORD), &r, sizeof r);
+        ++used_;
+        ++count_;
+    }
+    int64_t count() const { return count_; }
+    // Takes page p (from 1) for reading (write false) or rewriting.
+    CRRECORD* take(long p, int mode, bool write)
+    {
+        release();
+        check_file(xcbgetp(s_->fileptr, p, mode, &page_));
+        pageno_ = p;
+        used_ = 0;
+        write_ = write;
+        return reinterpret_cast<CRRECORD*>(page_);
+    }
+    void release()
+    {
+        if (page_) {
+            check_file(write_ ? xcbwrtp(s_->fileptr, pageno_) : xcbmlok(s_->fileptr, pageno_));
+            page_ = nullptr;
+        }
+    }
+
+  private:
+    XCBSTR* s_;
+    char* page_ = nullptr;
+    long pageno_ = 0;
+    int64_t used_ = 0;
+    int64_t count_ = 0;
+    bool write_ = false;
+};
+
+// Calls fn(records, count) for every page of the group's ntot records in
+// order; the page goes back written when `write` is set.
+template <class F> void for_each_page(XCBSTR* s, int64_t ntot, bool write, F fn)
+{
+    if (ntot <= 0 || s->nrpp <= 0)
+        return;
+    StorePages pages(s);
+    const int64_t npage = (ntot + s->nrpp - 1) / s->nrpp;
+    for (int64_t p = 1; p <= npage; ++p) {
+        CRRECORD* r = pages.take(static_cast<long>(p), 0, write);
+        const int64_t n = p < npage ? s->nrpp : ntot - (npage - 1) * s->nrpp;
+        fn(r, n);
+    }
+}
+
+// Sums of frequencies that stay exact to the last bit however many
+// fractional values they add (Neumaier's compensated sum), so that a risk
+// set that has given up all its subjects comes back to 0 and not to a
+// residue of rounding.
+struct ExactSum {
+    double sum = 0, comp = 0;
+    void add(double x)
+    {
+        const double t = sum + x;
+        comp += std::fabs(sum) >= std::fabs(x) ? (sum - t) + x : (x - t) + sum;
+        sum = t;
+    }
+    double value() const { return sum + comp; }
+};
+
+struct KeyHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view k) const { return std::hash<std::string_view>{}(k); }
+};
+// At most this many keys (and this many bytes of them) are remembered, so
+// that long STRATA values cannot make the maps large.
+constexpr size_t KNOWN_KEYS = 4096;
+constexpr size_t KNOWN_BYTES = 16u << 20;
+
+// One BY group's reading: the observations, their validity, strata and
+// groups, and the records they become.
+class CrPass
+{
+  public:
+    explicit CrPass(KORVCOM* q)
+        : q_(q), c_(q->cmprisk), g_(q->grpvar), ds_(static_cast<DSHANDLE*>(q->filein)),
+          store_(q->cmprisk->xcb), keyBytes_(static_cast<size_t>(q->slenf + q->slenu))
+    {
+        reader_.ds = ds_;
+    }
+    void begin();
+    void read();
+    void finishTrees();
+    int64_t infinite = 0;
+    // The distinct statuses that are not censoring values (no failure codes).
+    std::vector<double> statuses;
+
+  private:
+    KORVCOM* q_;
+    CMPRISK* c_;
+    GRPVAR* g_;
+    DSHANDLE* ds_;
+    XO_PARMS reader_;
+    StorePages store_;
+    size_t keyBytes_;
+    STRATA* spare_ = nullptr;
+    STRATA* first_ = nullptr; // the only stratum without STRATA variables
+    GRPTREE* gspare_ = nullptr;
+    int created_ = 0; // strata made so far
+    double lastStatus_ = 0;
+    bool haveStatus_ = false;
+    std::unordered_map<std::string, STRATA*, KeyHash, std::equal_to<>> knownStrata_;
+    std::unordered_map<std::string, int, KeyHash, std::equal_to<>> knownGroups_;
+
+    STRATA* newCandidate();
+    bool valid(double* t, double* f);
+    STRATA* stratum();
+    int group();
+    double status();
+};
+
+void CrPass::begin()
+{
+    KORVCOM* q = q_;
+    if (g_) {
+        g_->ghead = nullptr;
+        g_->last = 0;
+    }
+    q->stratumno = 0;
+    // Every BY group starts its ranges afresh, as on the survival road, so
+    // that one group's values never leak into the next.
+    q->tmin = DBL_MAX;
+    q->maxobstime = 0;
+    q->smin = 1;
+    q->smax = 0;
+    q->strmiss = 0;
+    q->nobs = 0;
+    q->strata = nullptr;
+    q->nstrata = 0;
+    check_file(xcpoint(q->utid, -2));
+    q->polnode = xmpoolc(0, 1024, 0x1002);
+    if (!q->polnode) {
+        xmemmsg(xmemdef());
+        xexit(std::max(q->rc, 1016), 0);
+    }
+    xbyrwnd(ds_, 66);
+}
+
+STRATA* CrPass::newCandidate()
+{
+    auto* node = static_cast<STRATA*>(
+        xmalloc_or_exit(q_->polnode, strata_node_size(q_->slenf + q_->slenu), 0x2000));
+    node->nobs = 0;
+    node->miss = 0;
+    node->mean = -DBL_MAX;
+    node->fail = 1;
+    node->index = created_++;
+    return node;
+}
+
+// Time, frequency and status of the observation: whether they are valid.
+bool CrPass::valid(double* tp, double* fp)
+{
+    KORVCOM* q = q_;
+    const double t = q->iovar[0];
+    double f = 1.0;
+    if (wzmis(t) || t < 0)
+        return false;
+    if (std::isinf(t)) {
+        // An infinite time has no place on a time axis.
+        ++infinite;
+        return false;
+    }
+    if (q->zfreq) {
+        f = q->iovar[3];
+        if (wzmis(f) || !(f > 0) || std::isinf(f))
+            return false;
+        if (!q->znotrunc && f <= LARGEST_EXACT_COUNT) {
+            f = std::floor(f);
+            if (f == 0)
+                return false;
+        }
+    }
+    if (q->zwt) {
+        const double w = q->iovar[4];
+        if (wzmis(w) || w < 0)
+            return false;
+    }
+    if (wzmis(q->iovar[2]))
+        return false;
+    if (q->zfreq && f > LARGEST_EXACT_COUNT) {
+        // Above 2^53 sums of frequencies are no longer counts: the step stops,
+        // naming the variable and the observation, as on the survival road.
+        const STLIST* fl = stmt_field(q->stmt, 7);
+        NAMESTR* nm = nullptr;
+        if (fl && fl->n > 0 && fl->ivals)
+            xvname(ds_, fl->ivals[0], &nm);
+        xpmlog(326, MSG_FREQ_TOO_LARGE, nm ? static_cast<int>(nm->namelen) : 0,
+               nm ? nm->name_p : "", f, reader_.obs);
+        xexit(std::max(q->rc, 2000), 0);
+    }
+    *tp = t;
+    *fp = f;
+    return true;
+}
+
+// The stratum of the observation; null when a STRATA value is missing (and
+// MISSING is not given).
+STRATA* CrPass::stratum()
+{
+    KORVCOM* q = q_;
+    if (q->nsvar == 0) {
+        if (!first_)
+            first_ = spare_, spare_ = nullptr;
+        return first_;
+    }
+    char* key = strata_key(spare_);
+    if (!q->zmissing)
+        for (int i = 0; i < q->nsvar; ++i) {
+            const SNAMESTR& s = q->sname[i];
+            const bool miss = s.type == 2 ? all_blank(key + s.posu, s.lngu)
+                                          : wzmis(read_double(key + s.posu)) != 0;
+            if (miss)
+                return nullptr;
+        }
+    for (int j = 0; j < q->ncut; ++j) {
+        const SNAMESTR& s = q->sname[q->cut[j]];
+        write_double(key + s.posf,
+                     korv_interval_index(read_double(key + s.posf), s.cutpoint, s.cutnum));
+    }
+    const std::string_view bytes(key, keyBytes_);
+    if (auto hit = knownStrata_.find(bytes); hit != knownStrata_.end())
+        return hit->second;
+    spare_->bal = 0;
+    TREE* found = ztrebdf(reinterpret_cast<TREE**>(&q->strata), reinterpret_cast<TREE*>(spare_),
+                          q->slenf, q->soff, stratacmf);
+    if (!found) {
+        xpmlog(326, KORV_MSG_TREE_FAILURE);
+        xexit(std::max(q->rc, 2000), 0);
+    }
+    STRATA* s = reinterpret_cast<STRATA*>(found);
+    if (s == spare_) {
+        // A new stratum keeps the representative value of each interval.
+        newnode(q, s);
+        spare_ = nullptr;
+    }
+    if (knownStrata_.size() < KNOWN_KEYS && (knownStrata_.size() + 1) * keyBytes_ <= KNOWN_BYTES)
+        knownStrata_.emplace(std::string(bytes), s);
+    return s;
+}
+
+// The creation number of the observation's GROUP= level.
+int CrPass::group()
+{
+    const size_t len = static_cast<size_t>(g_->lenf + g_->lenu);
+    const std::string_view bytes(g_->value, len);
+    if (auto hit = knownGroups_.find(bytes); hit != knownGroups_.end())
+        return hit->second;
+    if (!gspare_)
+        gspare_ = memgnode(q_, q_->polnode);
+    std::memcpy(grptree_key(gspare_), g_->value, len);
+    TREE* found = ztrebdf(reinterpret_cast<TREE**>(&g_->ghead), reinterpret_cast<TREE*>(gspare_),
+                          g_->lenf, GRPTREE_KEY_OFFSET, groupcmf);
+    if (!found) {
+        xpmlog(326, KORV_MSG_TREE_FAILURE);
+        xexit(std::max(q_->rc, 2000), 0);
+    }
+    GRPTREE* gn = reinterpret_cast<GRPTREE*>(found);
+    if (gn == gspare_)
+        gspare_ = nullptr;
+    if (knownGroups_.size() < KNOWN_KEYS && (knownGroups_.size() + 1) * len <= KNOWN_BYTES)
+        knownGroups_.emplace(std::string(bytes), gn->index);
+    return gn->index;
+}
+
+// The status category with failure codes; without them the raw value, and
+// the value noted among the group's distinct statuses.
+double CrPass::status()
+{
+    const double v = q_->iovar[2] == 0 ? 0.0 : q_->iovar[2]; // -0 is 0
+    const int n = c_->nFailcode;
+    if (n > 0) {
+        for (int k = 0; k < n; ++k)
+            if (v == c_->failcode[k])
+                return k + 1;
+        return is_censoring_value(q_, v) ? 0 : n + 1;
+    }
+    if (!(haveStatus_ && v == lastStatus_) && !is_censoring_value(q_, v)) {
+        if (std::find(statuses.begin(), statuses.end(), v) == statuses.end())
+            statuses.push_back(v);
+        lastStatus_ = v;
+        haveStatus_ = true;
+    }
+    return v;
+}
+
+void CrPass::read()
+{
+    KORVCOM* q = q_;
+    for (;;) {
+        const int st = xybyget(&reader_);
+        if (st != 0) {
+            if (st != XO_EOG)
+                xofprc(ds_, st, 1);
+            break;
+        }
+        if (!spare_)
+            spare_ = newCandidate();
+        q->nobs += 1;
+        char* key = strata_key(spare_);
+        xyvget(static_cast<XVHANDLE*>(q->xvin), key);
+        // A NaN that is not a missing value is taken as missing: it has no
+        // order and would make the comparisons inconsistent.
+        for (int k : {0, 2, 3, 4})
+            korv_fix_nan(reinterpret_cast<char*>(&q->iovar[k]));
+        for (int i = 0; i < q->nsvar; ++i) {
+            const SNAMESTR& s = q->sname[i];
+            if (s.type == 1) {
+                korv_fix_nan(key + s.posu);
+                if (s.nfl != 2)
+                    korv_fix_nan(key + s.posf);
+            }
+        }
+        if (g_ && g_->nm && g_->nm->ntype == 1)
+            korv_fix_nan(g_->value + g_->lenf);
+
+        CRRECORD r{0, 0, 0, 0, 1, 1};
+        if (!valid(&r.time, &r.freq)) {
+            q->strmiss += 1;
+            continue;
+        }
+        // A missing GROUP= level drops the observation (without MISSING); the
+        // raw value is read as a double only for a numeric variable.
+        if (g_ && !q->zmissing) {
+            const bool miss = g_->nm && g_->nm->ntype == 2 ? all_blank(g_->value, g_->lenf)
+                                                           : wzmis(read_double(g_->value + g_->lenf));
+            if (miss) {
+                q->strmiss += 1;
+                continue;
+            }
+        }
+        STRATA* s = stratum();
+        if (!s) {
+            q->strmiss += 1;
+            continue;
+        }
+        r.stratum = s->index;
+        q->maxobstime = std::max(q->maxobstime, r.time);
+        if (g_)
+            r.group = group();
+        r.status = status();
+        store_.append(r);
+    }
+    store_.release();
+    c_->ntot = store_.count();
+}
+
+// The strata and groups in key order, their maps from creation number to
+// place, and the strata's labels.
+void CrPass::finishTrees()
+{
+    KORVCOM* q = q_;
+    c_->igMap = nullptr;
+    c_->nGroup = 1;
+    if (g_) {
+        ztrelst(reinterpret_cast<TREE**>(&g_->ghead));
+        int n = 0;
+        for (GRPTREE* g = g_->ghead; g; g = g->left)
+            ++n;
+        c_->nGroup = n;
+        g_->ngrp = n;
+        if (n > 0) {
+            c_->igMap = static_cast<int*>(
+                xmalloc_or_exit(q->polnode, static_cast<int64_t>(g_->last) * sizeof(int), 0x2000));
+            int pos = 0;
+            for (GRPTREE* g = g_->ghead; g; g = g->left)
+                c_->igMap[g->index] = pos++;
+        }
+    }
+    c_->isMap = nullptr;
+    if (q->nsvar == 0) {
+        q->strata = first_;
+        if (first_) {
+            first_->index = 0;
+            first_->left = nullptr;
+        }
+        c_->nStrata = first_ ? 1 : 0;
+    } else {
+        ztrelst(reinterpret_cast<TREE**>(&q->strata));
+        int n = 0;
+        for (STRATA* s = q->strata; s; s = s->left) {
+            korv_strata_labels(q, s);
+            ++n;
+        }
+        c_->nStrata = n;
+        if (n > 0) {
+            c_->isMap = static_cast<int*>(
+                xmalloc_or_exit(q->polnode, static_cast<int64_t>(created_) * sizeof(int), 0x2000));
+            int pos = 0;
+            for (STRATA* s = q->strata; s; s = s->left)
+                c_->isMap[s->index] = pos++;
+        }
+    }
+    q->nstrata = c_->nStrata;
+}
+
+// The failure types, when no failure codes are given: every distinct status
+// of the group that is not a censoring value, in ascending order.
+int identifyEvents(KORVCOM* q, std::vector<double>& statuses)
+{
+    CMPRISK* c = q->cmprisk;
+    std::sort(statuses.begin(), statuses.end());
+    const int d = static_cast<int>(statuses.size());
+    c->type = static_cast<double*>(
+        xmalloc_or_exit(q->polnode, static_cast<int64_t>(d + 1) * sizeof(double), 0x2000));
+    c->type[0] = korv_missing();
+    for (int i = 0; i < d; ++i)
+        c->type[i + 1] = statuses[static_cast<size_t>(i)];
+    c->ntype = c->ncat = d + 1;
     return 1;
+}
+
+// Category of a raw status without failure codes: 0 for a censoring value,
+// else the number of its failure type.
+struct StatusNumbers {
+    const KORVCOM* q;
+    const double* type;
+    int ntype;
+    double last = 0;
+    double lastCategory = -1;
+    double operator()(double v)
+    {
+        if (lastCategory >= 0 && v == last)
+            return lastCategory;
+        double cat = 0;
+        if (!is_censoring_value(q, v)) {
+            const double* at = std::lower_bound(type + 1, type + ntype, v);
+            cat = static_cast<double>(at - type);
+        }
+        last = v;
+        lastCategory = cat;
+        return cat;
+    }
+};
+
+// The count cells of the group: `ncat` + 4 doubles per stratum and group.
+double*** make_meta(KORVCOM* q, CMPRISK* c)
+{
+    const int64_t ns = c->nStrata, ng = c->nGroup, width = c->ncat + 4;
+    if (ns < 1 || ng < 1)
+        return nullptr;
+    auto*** rows =
+        static_cast<double***>(xmalloc_or_exit(q->polnode, ns * sizeof(double**), 0x2000));
+    auto** cells =
+        static_cast<double**>(xmalloc_or_exit(q->polnode, ns * ng * sizeof(double*), 0x2000));
+    auto* block = static_cast<double*>(
+        xmalloc_or_exit(q->polnode, ns * ng * width * sizeof(double), 0x2000));
+    std::fill(block, block + ns * ng * width, 0.0);
+    for (int64_t s = 0; s < ns; ++s) {
+        rows[s] = cells + s * ng;
+        for (int64_t g = 0; g < ng; ++g)
+            rows[s][g] = block + (s * ng + g) * width;
+    }
+    return rows;
+}
+
+// One pass over the store: each record gets its status category and the
+// places of its stratum and group (mapData), goes to the utility file
+// (saveData) and is counted in its cell (metaData). The utility file then
+// holds the group's records in input order from its start.
+void mapData(KORVCOM* q)
+{
+    CMPRISK* c = q->cmprisk;
+    const bool mapStrata = c->isMap != nullptr;
+    const bool mapGroups = c->igMap != nullptr;
+    const bool numberStatus = c->nFailcode == 0;
+    StatusNumbers numbers{q, c->type, c->ntype};
+    const int width = c->ncat + 4;
+    const int64_t ng = c->nGroup;
+    double* cells = c->meta ? c->meta[0][0] : nullptr;
+    std::vector<ExactSum> sums(c->meta ? static_cast<size_t>(c->nStrata * ng * (1 + c->ncat)) : 0);
+    check_file(xcpoint(q->utid, -2));
+    for_each_page(c->xcb, c->ntot, true, [&](CRRECORD* r, int64_t n) {
+        for (int64_t i = 0; i < n; ++i) {
+            CRRECORD& x = r[i];
+            if (mapStrata)
+                x.stratum = c->isMap[static_cast<int64_t>(x.stratum)];
+            if (mapGroups)
+                x.group = c->igMap[static_cast<int64_t>(x.group)];
+            if (numberStatus)
+                x.status = numbers(x.status);
+            if (!cells)
+                continue;
+            const int64_t cell = static_cast<int64_t>(x.stratum) * ng + static_cast<int64_t>(x.group);
+            double* m = cells + cell * width;
+            m[1] += 1;
+            if (x.time > m[3])
+                m[3] = x.time;
+            ExactSum* e = &sums[static_cast<size_t>(cell * (1 + c->ncat))];
+            e[0].add(x.freq);
+            e[1 + static_cast<int64_t>(x.status)].add(x.freq);
+        }
+        check_file(xcwrite(q->utid, r, static_cast<long>(n * sizeof(CRRECORD))));
+    });
+    if (!cells)
+        return;
+    for (int64_t cell = 0; cell < c->nStrata * ng; ++cell) {
+        double* m = cells + cell * width;
+        const ExactSum* e = &sums[static_cast<size_t>(cell * (1 + c->ncat))];
+        m[2] = e[0].value();
+        for (int k = 0; k < c->ncat; ++k)
+            m[4 + k] = e[1 + k].value();
+    }
+}
+
+// The cells' first record in stratum-group-time order and the total of each
+// failure type; a type without events is reported.
+void metaData(KORVCOM* q)
+{
+    CMPRISK* c = q->cmprisk;
+    c->nfailed = c->ntype > 0 ? static_cast<double*>(xmalloc_or_exit(
+                                    q->polnode, static_cast<int64_t>(c->ntype) * 8, 0x2000))
+                              : nullptr;
+    if (c->nfailed)
+        std::fill(c->nfailed, c->nfailed + c->ntype, 0.0);
+    if (c->meta) {
+        double running = 0;
+        std::vector<ExactSum> failed(static_cast<size_t>(c->ntype));
+        for (int s = 0; s < c->nStrata; ++s)
+            for (int g = 0; g < c->nGroup; ++g) {
+                double* m = c->meta[s][g];
+                m[0] = running;
+                running += m[1];
+                for (int k = 1; k < c->ntype; ++k)
+                    failed[static_cast<size_t>(k)].add(m[4 + k]);
+            }
+        for (int k = 1; k < c->ntype; ++k)
+            c->nfailed[k] = failed[static_cast<size_t>(k)].value();
+    }
+    const NAMESTR* nm = c->nmStatus;
+    for (int k = 1; k < c->ntype; ++k)
+        if (c->nfailed[k] < ZERO_FREQ) {
+            xpmlog(326, msg326::CR_TYPE_NO_EVENT, nm ? static_cast<int>(nm->namelen) : 0,
+                   nm ? nm->name_p : "", c->type[k]);
+            q->rc = std::max(q->rc, 112);
+        }
+}
+
+// Message 596: the first stratum and GROUP= level without observations.
+void printNoObsLog(KORVCOM* q, STRATA* node, GRPTREE* gnode)
+{
+    char* label = q->label;
+    int p = 0;
+    const char* key = strata_key(node);
+    for (int i = 0; i < q->nsvar && p < 256; ++i) {
+        const SNAMESTR& s = q->sname[i];
+        const NAMESTR* nm = s.nm;
+        const int vl = wzstrip(key + s.posf, s.lngf);
+        int n = xpsstr(label + p, 256 - p, "%*s%*s=%*s", i > 0 ? 1 : 0, "",
+                       nm ? static_cast<int>(nm->namelen) : 0, nm ? nm->name_p : "", vl,
+                       key + s.posf);
+        p += std::max(0, std::min(n, 256 - p));
+    }
+    int glen = 0, gstart = 0;
+    const GRPVAR* g = q->grpvar;
+    wzstjls(grptree_key(gnode), g->lenf, 110, &glen, &gstart);
+    const NAMESTR* gnm = g->nm;
+    xpmlog(326, msg326::GRAY_EMPTY_CELL, gnm ? static_cast<int>(gnm->namelen) : 0,
+           gnm ? gnm->name_p : "", glen, grptree_key(gnode) + gstart, p, label);
+}
+
+} // namespace
+
+// Whether Gray's test can be computed for the BY group: it needs the test
+// table, two groups to compare, and with GROUP= within strata an observation
+// in every stratum and level. A cell is empty when it has no frequency in
+// any status category.
+void disallowTest(KORVCOM* q)
+{
+    CMPRISK* c = q->cmprisk;
+    c->disallow = 0;
+    if (!q->HomTest)
+        return;
+    int message = 0;
+    if (q->nsvar == 0) {
+        if (c->nGroup < 2)
+            message = msg326::GRAY_ONE_GROUP;
+    } else if (!q->grpvar) {
+        if (c->nStrata < 2)
+            message = msg326::GRAY_ONE_STRATUM;
+    } else if (c->nGroup < 2 || c->nStrata < 1) {
+        message = msg326::GRAY_ONE_GROUP_LEVEL;
+    } else {
+        int s = 0;
+        for (STRATA* node = q->strata; node && !c->disallow; node = node->left, ++s) {
+            int g = 0;
+            for (GRPTREE* gn = q->grpvar->ghead; gn; gn = gn->left, ++g) {
+                const double* cell = c->meta[s][g];
+                double total = 0;
+                for (int k = 0; k < c->ncat; ++k)
+                    total += cell[4 + k];
+                if (total < ZERO_FREQ) {
+                    printNoObsLog(q, node, gn);
+                    c->disallow = 1;
+                    q->rc = std::max(q->rc, 4);
+                    break;
+                }
+            }
+        }
+    }
+    if (message) {
+        xpmlog(326, message);
+        c->disallow = 1;
+        q->rc = std::max(q->rc, 4);
+    }
+}
+
+int korvdac(KORVCOM* q)
+{
+    CMPRISK* c = q->cmprisk;
+    const int n = c->ntype; // the number of failure codes given
+    CrPass pass(q);
+    pass.begin();
+    pass.read();
+    pass.finishTrees();
+
+    if (pass.infinite > 0)
+        xpmlog(326, KORV_MSG_NONFINITE_TIME, static_cast<long>(pass.infinite));
+    // Observations dropped for invalid values are said, as on the survival
+    // road; a group without any valid observation ends here.
+    if (q->strmiss > 0)
+        xpmlog(326, korv_dropped_message(q, q->strmiss), static_cast<long>(q->strmiss));
+    if (c->ntot == 0) {
+        xpmlog(326, q->nby > 0 ? msg326::NO_VALID_OBS_GROUP : KORV_MSG_NO_VALID_DATA);
+        q->rc = std::max(q->rc, 108);
+        return 1;
+    }
+
+    // The failure types and the status categories.
+    if (n == 0) {
+        identifyEvents(q, pass.statuses);
+        if (c->ntype == 1) {
+            const NAMESTR* nm = c->nmStatus;
+            xpmlog(326, msg326::CR_NO_EVENT, nm ? static_cast<int>(nm->namelen) : 0,
+                   nm ? nm->name_p : "");
+            q->rc = std::max(q->rc, 112);
+            return 1;
+        }
+    } else {
+        c->type = static_cast<double*>(
+            xmalloc_or_exit(q->polnode, static_cast<int64_t>(n + 1) * sizeof(double), 0x2000));
+        c->type[0] = korv_missing();
+        for (int k = 0; k < n; ++k)
+            c->type[k + 1] = c->failcode[k];
+        c->ntype = n + 1;
+        c->ncat = n + 2;
+    }
+    c->pval = static_cast<double*>(
+        xmalloc_or_exit(q->polnode, static_cast<int64_t>(c->ntype) * sizeof(double), 0x2000));
+    std::fill(c->pval, c->pval + c->ntype, 0.0);
+    c->statusMap = static_cast<int*>(
+        xmalloc_or_exit(q->polnode, static_cast<int64_t>(c->ncat) * sizeof(int), 0x2000));
+    std::fill(c->statusMap, c->statusMap + c->ncat, 0);
+
+    c->meta = make_meta(q, c);
+    mapData(q);
+    metaData(q);
+    disallowTest(q);
+    return 0;
 }

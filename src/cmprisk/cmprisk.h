@@ -1,0 +1,185 @@
+// Competing risks: the cumulative incidence of each failure type per stratum
+// and GROUP= level, with its variance and pointwise limits, the failure
+// summary, the OUTCIF= rows, the plot data and graph requests, and Gray's
+// k-sample test of equal cumulative incidence.
+//
+// Two layers, as in the survival estimators:
+//  - the statistical core (namespace korv_cr): records in, numbers and rows
+//    out, no host services but the pointwise limits; everything the stage
+//    computes is computed here and checked against the peers;
+//  - the drivers (korvcif, korvcit in common/stages.h, and the routines
+//    below) that read the BY group's records from the data pass's utility
+//    file, order them, page them into the paged record store and hand the
+//    core's rows to the tables, the plot data and OUTCIF=.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/korvcom.h"
+#include "common/options.h"
+#include "common/stages.h"
+
+struct STRATA;
+struct GRPTREE;
+
+namespace korv_cr
+{
+
+// A frequency total below this counts as zero (the double just above 2^-53).
+inline constexpr double ZERO_FREQ = 1.110223024625157e-16;
+// The time of the end-marker record written behind the records of a cell.
+inline constexpr double END_MARKER_TIME = 1.7976931348623157e308;
+
+// A run of records in memory (one page of the store, or a test's array).
+struct Chunk {
+    const CRRECORD* rec;
+    int64_t n;
+};
+
+// ---------------------------------------------------------------------------
+// Ordering the records.
+
+// The order of records by the keys stratum (when byStratum), group (when
+// byGroup), then time, all ascending, into idx; records equal on every key
+// keep their input order. Stratum and group are the ordinal positions the
+// data pass wrote (0 .. nStrata-1, 0 .. nGroup-1); false, with nothing
+// ordered, when a record names another (or there are 2^32 records or more).
+// Work is linear in the records after the times are ranked.
+bool order(const CRRECORD* rec, size_t n, bool byStratum, int nStrata, bool byGroup, int nGroup,
+           std::vector<uint32_t>& idx);
+
+// ---------------------------------------------------------------------------
+// Cumulative incidence of one failure type in one cell.
+
+struct CifSettings {
+    int error = 0;          // 0 Aalen-type variance, 1 delta method
+    bool printVar = false;  // the error column holds the variance (CIFVAR)
+    int conftype = 3;       // transform of the pointwise limits
+    double critical = 1.959963984540054;
+    double alpha = 0.05;
+    const char* conftypeWord = "LOGLOG  "; // 8 characters
+    const double* timelist = nullptr;     // TIMELIST= values, ascending, distinct
+    int ntime = 0;
+    bool table = false; // rows for the CIF table
+    bool plot = false;  // rows for the plot data
+    bool plotLimits = false; // the plot draws limits (an extra row past the last time)
+    bool out = false;   // OUTCIF= rows
+    bool reduce = false; // REDUCEOUT with a TIMELIST= list: OUTCIF= rows at the listed times
+    double nrisk = 0;   // the cell's total frequency
+    double maxtime = 0; // the cell's largest time
+};
+
+// A row of the CIF table or the plot data.
+struct CifRow {
+    double time, cif, err, lcl, ucl;
+    double timelist; // the TIMELIST= value the row stands for (table rows)
+};
+
+// Receives the rows of one cell as they are made.
+class CifSink
+{
+  public:
+    virtual ~CifSink() = default;
+    virtual void tableRow(const CifRow&) {}
+    virtual void plotRow(const CifRow&) {}
+    virtual void outRow(const CIFOUTREC&) {}
+};
+
+// Walks the records of one cell in time order (the chunks in order; no end
+// marker) and delivers its rows. roleMap gives each status category its role
+// for the type estimated: 0 censored, 1 event of interest, 2 competing
+// event; ncat is its length (other categories count as competing).
+void cifWalk(const CifSettings& s, const Chunk* chunks, size_t nchunks, const int* roleMap,
+             int ncat, CifSink& sink);
+
+// ---------------------------------------------------------------------------
+// Gray's k-sample test of one failure type.
+
+// Score (k-1 doubles) and covariance (packed lower triangle of order k-1)
+// of Gray's test over k groups whose records come in time order; the group
+// of a record is its stratum index (gnum 0) or group index (gnum 1). `risk`
+// holds each group's total frequency. Adds into score and var.
+void grayWalk(const Chunk* chunks, size_t nchunks, const int* roleMap, int ncat, int gnum, int k,
+              const double* risk, double rho, double* score, double* var);
+
+// The chi-square of a bordered packed matrix of order K+1 (the score's
+// covariance in the leading block of order K-1, row and column K-1 zero, the
+// score in row K, the corner 0): each of the first K pivots is swept in turn
+// unless it is singular against 1e-12 times its diagonal. The matrix is
+// overwritten.
+struct GrayChiSq {
+    double chisq;
+    int df;
+    double p; // the ordinary missing value when df is 0
+};
+GrayChiSq grayChiSq(double* var, int K);
+
+// The p-value as the plot panels show it: "p<0.0001" below 0.0001, else
+// "p=" and four decimals.
+std::string pValueText(double p);
+
+} // namespace korv_cr
+
+// ---------------------------------------------------------------------------
+// The drivers' routines (the stages korvcif and korvcit are declared in
+// common/stages.h).
+
+// The failure summary of failure type k.
+void PrintSummary(KorvPtr q, int k);
+// Opens the estimation's utility file and sorts the group's records into it
+// by stratum, group and time.
+void sortData(KorvPtr q);
+// The note that a cell has no event of the type `type`.
+void printNoEventLog(KorvPtr q, double type, STRATA* node, GRPTREE* gnode);
+// The cumulative incidence of the current type in the cell whose records
+// the store holds (pages 1 .. npage; nrisk its total frequency, maxtime its
+// largest time); returns 0.
+int cifEstimate(KorvPtr q, long nobs, double nrisk, double maxtime);
+// The plots of failure type k from the plot data just rendered.
+void flushPlot(KorvPtr q, int k);
+// Gray's statistic of the current type for ng groups whose records the store
+// holds; adds into CMPRISK.score and CMPRISK.var. gnum 0 takes a record's
+// group from its stratum index, 1 from its group index; risk is used up.
+void kSampleTestCif(KorvPtr q, int gnum, int ng, double* risk);
+
+// ---------------------------------------------------------------------------
+// Records on file and in the paged record store (crstore.cpp).
+namespace korv_cr
+{
+
+// Opens a competing-risks utility file when not yet open; a failure prints
+// message 530 and ends the step with 1020.
+void openUtility(XCFILE** file);
+// Reads the BY group's records from the start of the data pass's utility
+// file, orders them by the keys and writes them from the start of `out`.
+// A short read or a failed write ends the step (1020).
+void sortRecords(KorvPtr q, XCFILE* out, bool byStratum, bool byGroup);
+// Loads n records from the current position of `in` into the store (pages
+// from 1), followed by the end marker, and sets npage and lastleft. A short
+// read or a failed page ends the step.
+void loadRecords(KorvPtr q, XCFILE* in, int64_t n);
+// Positions a utility file at record `first` (from 0).
+void seekRecord(XCFILE* file, double first);
+
+// The records the store holds (pages 1 .. npage, without the end marker),
+// taken for reading while the view lives.
+class StoreView
+{
+  public:
+    explicit StoreView(XCBSTR* xcb);
+    ~StoreView();
+    StoreView(const StoreView&) = delete;
+    StoreView& operator=(const StoreView&) = delete;
+    const std::vector<Chunk>& chunks() const { return chunks_; }
+    // The chunks of records [first, first + n) of the store.
+    std::vector<Chunk> range(int64_t first, int64_t n) const;
+
+  private:
+    XCBSTR* xcb_;
+    std::vector<Chunk> chunks_;
+};
+
+} // namespace korv_cr

@@ -44,16 +44,17 @@ struct Removed {
     double value() const { return sum + comp; }
 };
 
-int roleOf(const CRRECORD& r, const int* roleMap, int ncat)
+int roleOf(int32_t c, const int* roleMap, int ncat)
 {
-    const double c = r.status;
-    if (c >= 0 && c < ncat) {
-        const int k = static_cast<int>(c);
-        if (k == c)
-            return roleMap[k];
-    }
-    return 2; // a category no type names is competing
+    return c >= 0 && c < ncat ? roleMap[c] : 2; // a category no type names is competing
 }
+
+// An estimate at an event time of interest; its standard error and limits
+// are formed only for a row that is delivered.
+struct Point {
+    double time = 0, cif = 0, var = 0;
+    bool start = true; // the time-0 row: error 0, no limits
+};
 
 class CifWalker
 {
@@ -63,7 +64,7 @@ class CifWalker
     {
     }
     void start();
-    void record(const CRRECORD& r, int role);
+    void time(double t, double m, double d, double d1);
     void finish();
 
   private:
@@ -75,29 +76,52 @@ class CifWalker
     double S_ = 1, F_ = 0, n_;
     Removed removed_;
     double G_ = 0, B_ = 0, A_ = 0, X_ = 0, Y_ = 0, Z_ = 0;
-    // The time being gathered.
-    bool have_ = false;
-    double t_ = -1, m_ = 0, d_ = 0, d1_ = 0;
-    // Rows: the previous table row, the last computed one, the OUTCIF= row
-    // of the current time and the one saved for REDUCEOUT (with the time of
-    // the last change of the CIF as of that row).
-    CifRow prev_{}, last_{};
+    // The previous table row, the last computed point, the OUTCIF= row of
+    // the current time and the one saved for REDUCEOUT (dated at the last
+    // change of the CIF as of that row).
+    Point prev_, last_;
     CIFOUTREC cur_{}, saved_{};
     double savedCifTime_ = 0;
     double lastCifTime_ = 0;
+    bool curFilled_ = true; // cur_ holds the estimate of last_
     int tlTable_ = 0, tlOut_ = 0;
     bool tableTimelist() const { return s_.table && s_.ntime > 0 && s_.timelist; }
-    void close();
+    CifRow row(const Point& p, double timelist) const;
+    void fillCurrent();
 };
+
+CifRow CifWalker::row(const Point& p, double timelist) const
+{
+    CifRow r{p.time, p.cif, 0, miss_, miss_, timelist};
+    if (!p.start) {
+        const double se = std::sqrt(p.var);
+        r.err = s_.printVar ? p.var : se;
+        korvwcl(s_.conftype, se, s_.critical, p.cif, &r.lcl, &r.ucl);
+    }
+    return r;
+}
+
+// The OUTCIF= row's estimate: that of the last event time of interest.
+void CifWalker::fillCurrent()
+{
+    if (curFilled_)
+        return;
+    const CifRow r = row(last_, 0);
+    cur_.cif = r.cif;
+    cur_.err = r.err;
+    cur_.lcl = r.lcl;
+    cur_.ucl = r.ucl;
+    curFilled_ = true;
+}
 
 void CifWalker::start()
 {
-    prev_ = CifRow{0, 0, 0, miss_, miss_, 0};
+    prev_ = Point{};
     last_ = prev_;
     if (s_.table && !tableTimelist())
-        sink_.tableRow(prev_);
+        sink_.tableRow(row(prev_, 0));
     if (s_.plot)
-        sink_.plotRow(prev_);
+        sink_.plotRow(row(prev_, 0));
     cur_ = CIFOUTREC{};
     cur_.lcl = cur_.ucl = miss_;
     cur_.atrisk = s_.nrisk;
@@ -111,32 +135,11 @@ void CifWalker::start()
     savedCifTime_ = 0;
 }
 
-void CifWalker::record(const CRRECORD& r, int role)
+// Closes time t: m records in all, d events of any type, d1 of interest;
+// then what is left at risk for the next time.
+void CifWalker::time(double t, double m, double d, double d1)
 {
-    const double f = r.freq;
-    if (have_ && r.time == t_) {
-        m_ += f;
-        if (role == 1)
-            d1_ += f, d_ += f;
-        else if (role == 2)
-            d_ += f;
-        return;
-    }
-    if (have_) {
-        close();
-        removed_.add(m_);
-        n_ = s_.nrisk - removed_.value();
-    }
-    have_ = true;
-    t_ = r.time;
-    m_ = f;
-    d1_ = role == 1 ? f : 0;
-    d_ = role == 1 || role == 2 ? f : 0;
-}
-
-void CifWalker::close()
-{
-    const double n = n_, d = d_, d1 = d1_, d2 = d_ - d1_, t = t_;
+    const double n = n_, d2 = d - d1;
     const double Sprev = S_;
     double left = n - d;
     if (left <= tiny_)
@@ -147,11 +150,12 @@ void CifWalker::close()
         if (d1 > 0)
             F_ += d1 * Sprev / n;
         const double F = F_, S = S_;
+        const double rn2 = 1 / (n * n);
         double V = 0;
         if (s_.error == 1) {
             if (d > 0) {
                 const double g = left > 0 ? d / (n * left) : 0;
-                const double h = d1 * Sprev / (n * n);
+                const double h = d1 * Sprev * rn2;
                 G_ += g;
                 B_ -= 2 * (F * g + h);
                 A_ += Sprev * h * (1 - d1 / n) + g * F * F + 2 * h * F;
@@ -160,66 +164,62 @@ void CifWalker::close()
         } else {
             if (d2 > 0 && S > 0) {
                 const double c2 = d2 <= 1 ? 1 : 1 - (d2 - 1) / (n - 1);
-                const double w = c2 * d2 * Sprev * Sprev / (n * n);
-                const double r = F / S;
+                const double w = c2 * d2 * Sprev * Sprev * rn2;
+                const double u = 1 / S;
+                const double r = F * u;
                 X_ += w * r * r;
-                Z_ += w / (S * S);
-                Y_ += w * r / S;
+                Z_ += w * u * u;
+                Y_ += w * r * u;
             }
             if (d1 > 0) {
                 const double c1 = d1 <= 1 ? 1 : 1 - (d1 - 1) / (n - 1);
-                const double w1 = c1 * d1 * Sprev * Sprev / (n * n);
+                const double w1 = c1 * d1 * Sprev * Sprev * rn2;
                 const double u = S > 0 ? 1 / S : 0;
+                const double a = 1 + F * u;
                 Z_ += w1 * u * u;
-                Y_ += w1 * u * (1 + F * u);
-                X_ += w1 * (1 + F * u) * (1 + F * u);
+                Y_ += w1 * u * a;
+                X_ += w1 * a * a;
             }
             V = X_ - 2 * Y_ * F + Z_ * F * F;
         }
         if (d1 > 0) {
             // A sum of squares cannot be negative; cancellation can leave a
             // rounding residue below 0.
-            if (!(V > 0))
-                V = 0;
-            const double se = std::sqrt(V);
-            CifRow row{t, F, s_.printVar ? V : se, miss_, miss_, 0};
-            korvwcl(s_.conftype, se, s_.critical, F, &row.lcl, &row.ucl);
+            Point p;
+            p.time = t;
+            p.cif = F;
+            p.var = V > 0 ? V : 0;
+            p.start = false;
             if (s_.table) {
                 if (tableTimelist()) {
-                    while (tlTable_ < s_.ntime && s_.timelist[tlTable_] < t) {
-                        CifRow p = prev_;
-                        p.timelist = s_.timelist[tlTable_++];
-                        sink_.tableRow(p);
-                    }
-                    if (tlTable_ < s_.ntime && s_.timelist[tlTable_] == t) {
-                        row.timelist = t;
-                        ++tlTable_;
-                        sink_.tableRow(row);
-                    }
+                    while (tlTable_ < s_.ntime && s_.timelist[tlTable_] < t)
+                        sink_.tableRow(row(prev_, s_.timelist[tlTable_++]));
+                    if (tlTable_ < s_.ntime && s_.timelist[tlTable_] == t)
+                        sink_.tableRow(row(p, s_.timelist[tlTable_++]));
                 } else {
-                    sink_.tableRow(row);
+                    sink_.tableRow(row(p, 0));
                 }
             }
-            prev_ = row;
+            prev_ = p;
             if (s_.plot)
-                sink_.plotRow(row);
-            last_ = row;
+                sink_.plotRow(row(p, 0));
+            last_ = p;
             lastCifTime_ = t;
-            cur_.cif = row.cif;
-            cur_.err = row.err;
-            cur_.lcl = row.lcl;
-            cur_.ucl = row.ucl;
+            curFilled_ = false;
         }
     }
+    removed_.add(m);
+    n_ = s_.nrisk - removed_.value();
+    if (!s_.out)
+        return;
     // The OUTCIF= row of the time.
     cur_.time = t;
     cur_.atrisk = n;
     cur_.event = d1;
     cur_.allevents = d;
-    cur_.censored = m_ - d;
-    if (!s_.out)
-        return;
+    cur_.censored = m - d;
     if (!s_.reduce) {
+        fillCurrent();
         sink_.outRow(cur_);
         return;
     }
@@ -232,6 +232,7 @@ void CifWalker::close()
         r.timelist = s_.timelist[tlOut_++];
         sink_.outRow(r);
     }
+    fillCurrent();
     if (tlOut_ < s_.ntime && s_.timelist[tlOut_] == t) {
         CIFOUTREC r = cur_;
         r.timelist = t;
@@ -244,12 +245,10 @@ void CifWalker::close()
 
 void CifWalker::finish()
 {
-    if (have_)
-        close();
     if (tableTimelist())
         for (; tlTable_ < s_.ntime; ++tlTable_) {
             const double v = s_.timelist[tlTable_];
-            CifRow r = v > s_.maxtime ? CifRow{miss_, miss_, miss_, miss_, miss_, 0} : last_;
+            CifRow r = v > s_.maxtime ? CifRow{miss_, miss_, miss_, miss_, miss_, 0} : row(last_, 0);
             r.timelist = v;
             sink_.tableRow(r);
         }
@@ -269,7 +268,7 @@ void CifWalker::finish()
     if (s_.plot) {
         // The curve runs flat to the largest time, or a little past the last
         // one when its limits are drawn.
-        CifRow r = last_;
+        CifRow r = row(last_, 0);
         if (r.time < s_.maxtime) {
             r.time = s_.maxtime;
             sink_.plotRow(r);
@@ -282,16 +281,27 @@ void CifWalker::finish()
 
 } // namespace
 
-void cifWalk(const CifSettings& s, const Chunk* chunks, size_t nchunks, const int* roleMap,
-             int ncat, CifSink& sink)
+void cifWalk(const CifSettings& s, const Span& cell, const int* roleMap, int ncat, CifSink& sink)
 {
     CifWalker w(s, sink);
     w.start();
-    for (size_t c = 0; c < nchunks; ++c)
-        for (int64_t i = 0; i < chunks[c].n; ++i) {
-            const CRRECORD& r = chunks[c].rec[i];
-            w.record(r, roleOf(r, roleMap, ncat));
-        }
+    // The records of one time together: m in all, d events, d1 of interest.
+    int64_t i = 0;
+    while (i < cell.n) {
+        const double t = cell.time[i];
+        double m = 0, d = 0, d1 = 0;
+        do {
+            const double f = cell.freq[i];
+            const int role = roleOf(cell.cat[i], roleMap, ncat);
+            m += f;
+            if (role == 1)
+                d += f, d1 += f;
+            else if (role == 2)
+                d += f;
+            ++i;
+        } while (i < cell.n && cell.time[i] == t);
+        w.time(t, m, d, d1);
+    }
     w.finish();
 }
 

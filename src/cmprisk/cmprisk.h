@@ -33,10 +33,33 @@ inline constexpr double ZERO_FREQ = 1.110223024625157e-16;
 // The time of the end-marker record written behind the records of a cell.
 inline constexpr double END_MARKER_TIME = 1.7976931348623157e308;
 
-// A run of records in memory (one page of the store, or a test's array).
+// A run of 48-byte records in memory (one page of the store).
 struct Chunk {
     const CRRECORD* rec;
     int64_t n;
+};
+
+// Records of one cell or group in time order, as the walks read them: one
+// array per field they use (time, frequency, status category), so that a
+// walk reads 20 bytes of a record and not 48.
+struct Span {
+    const double* time = nullptr;
+    const double* freq = nullptr;
+    const int32_t* cat = nullptr;
+    int64_t n = 0;
+    // Records [first, first + count), within the span.
+    Span sub(int64_t first, int64_t count) const
+    {
+        Span s;
+        if (first < 0 || count <= 0 || first >= n)
+            return s;
+        count = count < n - first ? count : n - first;
+        s.time = time + first;
+        s.freq = freq + first;
+        s.cat = cat + first;
+        s.n = count;
+        return s;
+    }
 };
 
 // ---------------------------------------------------------------------------
@@ -88,22 +111,22 @@ class CifSink
     virtual void outRow(const CIFOUTREC&) {}
 };
 
-// Walks the records of one cell in time order (the chunks in order; no end
-// marker) and delivers its rows. roleMap gives each status category its role
-// for the type estimated: 0 censored, 1 event of interest, 2 competing
-// event; ncat is its length (other categories count as competing).
-void cifWalk(const CifSettings& s, const Chunk* chunks, size_t nchunks, const int* roleMap,
-             int ncat, CifSink& sink);
+// Walks the records of one cell in time order and delivers its rows.
+// roleMap gives each status category its role for the type estimated: 0
+// censored, 1 event of interest, 2 competing event; ncat is its length
+// (other categories count as competing).
+void cifWalk(const CifSettings& s, const Span& cell, const int* roleMap, int ncat, CifSink& sink);
 
 // ---------------------------------------------------------------------------
 // Gray's k-sample test of one failure type.
 
 // Score (k-1 doubles) and covariance (packed lower triangle of order k-1)
-// of Gray's test over k groups whose records come in time order; the group
-// of a record is its stratum index (gnum 0) or group index (gnum 1). `risk`
-// holds each group's total frequency. Adds into score and var.
-void grayWalk(const Chunk* chunks, size_t nchunks, const int* roleMap, int ncat, int gnum, int k,
-              const double* risk, double rho, double* score, double* var);
+// of Gray's test over k groups: group g's records come in time order in
+// stream g, and the walk takes the streams together, time by time, so its
+// work is of order k per distinct time besides the records themselves.
+// `risk` holds each group's total frequency. Adds into score and var.
+void grayWalk(const Span* streams, int k, const int* roleMap, int ncat, const double* risk,
+              double rho, double* score, double* var);
 
 // The chi-square of a bordered packed matrix of order K+1 (the score's
 // covariance in the leading block of order K-1, row and column K-1 zero, the
@@ -129,57 +152,53 @@ std::string pValueText(double p);
 
 // The failure summary of failure type k.
 void PrintSummary(KorvPtr q, int k);
-// Opens the estimation's utility file and sorts the group's records into it
-// by stratum, group and time.
-void sortData(KorvPtr q);
+// The group's records by stratum, group and time (korv_cr::sortRecords).
+korv_cr::Span sortData(KorvPtr q);
 // The note that a cell has no event of the type `type`.
 void printNoEventLog(KorvPtr q, double type, STRATA* node, GRPTREE* gnode);
-// The cumulative incidence of the current type in the cell whose records
-// the store holds (pages 1 .. npage; nrisk its total frequency, maxtime its
-// largest time); returns 0.
-int cifEstimate(KorvPtr q, long nobs, double nrisk, double maxtime);
+// The cumulative incidence of the current type in one cell (its records in
+// time order, nrisk its total frequency, maxtime its largest time): the
+// settings come from the common block and the rows go to the sink. Reads
+// the common block only, so that cells may be estimated side by side.
+int cifEstimate(KorvPtr q, const korv_cr::Span& cell, double nrisk, double maxtime,
+                korv_cr::CifSink& sink);
 // The plots of failure type k from the plot data just rendered.
 void flushPlot(KorvPtr q, int k);
-// Gray's statistic of the current type for ng groups whose records the store
-// holds; adds into CMPRISK.score and CMPRISK.var. gnum 0 takes a record's
-// group from its stratum index, 1 from its group index; risk is used up.
-void kSampleTestCif(KorvPtr q, int gnum, int ng, double* risk);
+// Gray's statistic of one failure type (roleMap: the role of each status
+// category) for ng groups whose records come in time order, group g's in
+// streams[g]; adds into score (ng - 1 doubles) and var (packed, order
+// ng - 1). risk holds each group's total frequency. Reads the common block
+// only, so that types may be tested side by side.
+void kSampleTestCif(KorvPtr q, const korv_cr::Span* streams, int ng, const int* roleMap,
+                    const double* risk, double* score, double* var);
 
 // ---------------------------------------------------------------------------
 // Records on file and in the paged record store (crstore.cpp).
 namespace korv_cr
 {
 
-// Opens a competing-risks utility file when not yet open; a failure prints
-// message 530 and ends the step with 1020.
-void openUtility(XCFILE** file);
-// Reads the BY group's records from the start of the data pass's utility
-// file, orders them by the keys and writes them from the start of `out`.
-// A short read or a failed write ends the step (1020).
-void sortRecords(KorvPtr q, XCFILE* out, bool byStratum, bool byGroup);
-// Loads n records from the current position of `in` into the store (pages
-// from 1), followed by the end marker, and sets npage and lastleft. A short
-// read or a failed page ends the step.
-void loadRecords(KorvPtr q, XCFILE* in, int64_t n);
-// Positions a utility file at record `first` (from 0).
-void seekRecord(XCFILE* file, double first);
-
-// The records the store holds (pages 1 .. npage, without the end marker),
-// taken for reading while the view lives.
+// The records the store holds (the first n, from page 1), taken for reading
+// while the view lives; a page that cannot be had ends the step.
 class StoreView
 {
   public:
-    explicit StoreView(XCBSTR* xcb);
+    StoreView(XCBSTR* xcb, int64_t n);
     ~StoreView();
     StoreView(const StoreView&) = delete;
     StoreView& operator=(const StoreView&) = delete;
     const std::vector<Chunk>& chunks() const { return chunks_; }
-    // The chunks of records [first, first + n) of the store.
-    std::vector<Chunk> range(int64_t first, int64_t n) const;
+    const CRRECORD& record(int64_t i) const;
 
   private:
     XCBSTR* xcb_;
     std::vector<Chunk> chunks_;
 };
+
+// The BY group's records (the data pass leaves them in the store) ordered by
+// stratum, group and time, made once per BY group: the records go to their
+// cells by counting, then each cell is ordered by time, the cells side by
+// side. A cell's records start at its count cell's entry [0]. A record
+// naming a stratum or group the BY group does not have ends the step.
+Span sortRecords(KorvPtr q);
 
 } // namespace korv_cr

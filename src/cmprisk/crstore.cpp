@@ -1,10 +1,14 @@
-// The competing-risks records on file and in the paged record store: their
-// order by stratum, group and time, the sorted utility files of the
-// estimation and the test, and the pages they are loaded into.
+// The competing-risks records of a BY group as the estimation and the test
+// read them: the data pass leaves them in the paged record store in input
+// order; here their times are ranked once per group, and each stage gathers
+// them into one working array in the order it walks (time; stratum and
+// time; stratum, group and time).
 //
-// Every result of a file or page service is checked: a short read, a failed
-// write or a page that cannot be had ends the step (1020), so that no stage
-// ever goes on with partial records.
+// The times are ranked without a comparison sort: distinct times through a
+// hash table and the records placed by counting when times repeat, a radix
+// sort of the time keys otherwise. Every pass is split over the host's
+// thread pool, each part keeping the order of its records, so the result is
+// the same whatever the number of threads.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -17,6 +21,7 @@
 #include "vyr_files.h"
 #include "vyr_host.h"
 #include "vyr_message_names.h"
+#include "vyr_pool.h"
 
 namespace korv_cr
 {
@@ -25,120 +30,248 @@ namespace
 
 using korv_rank_detail::order_key;
 
-// Stable counting sort of `idx` by bucket(idx) in [0, nb).
-template <class Bucket>
-void countingPass(std::vector<uint32_t>& idx, size_t nb, Bucket bucket)
+// Contiguous parts of [0, n) for the pool's threads, at least `grain` each.
+std::vector<size_t> parts(size_t n, size_t grain)
 {
-    std::vector<uint32_t> start(nb + 1, 0);
-    for (uint32_t i : idx)
-        ++start[bucket(i) + 1];
-    for (size_t b = 1; b <= nb; ++b)
-        start[b] += start[b - 1];
-    std::vector<uint32_t> out(idx.size());
-    for (uint32_t i : idx)
-        out[start[bucket(i)]++] = i;
-    idx.swap(out);
+    size_t p = std::max<size_t>(1, std::min<size_t>(vyr::pool_width(), n / std::max<size_t>(grain, 1)));
+    std::vector<size_t> at(p + 1);
+    for (size_t i = 0; i <= p; ++i)
+        at[i] = n * i / p;
+    return at;
 }
 
-// The records in time order (stable): the distinct times ranked through a
-// hash table and the records placed by counting when times repeat enough,
-// else a radix sort of the time keys.
-std::vector<uint32_t> timeOrder(const CRRECORD* rec, size_t n)
+// Stable counting sort: out[k] lists the positions j of `in` (in[j] a
+// record number) by bucket(in[j]) in [0, nb), keeping their order within a
+// bucket.
+template <class Bucket>
+void countingSort(const std::vector<uint32_t>& in, size_t nb, Bucket bucket,
+                  std::vector<uint32_t>& out)
 {
-    std::vector<uint32_t> idx(n);
-    std::iota(idx.begin(), idx.end(), 0u);
-    if (n < 2)
-        return idx;
-    bool sorted = true;
-    for (size_t i = 1; i < n && sorted; ++i)
-        sorted = order_key(rec[i - 1].time) <= order_key(rec[i].time);
-    if (sorted)
-        return idx;
+    const size_t n = in.size();
+    out.resize(n);
+    const std::vector<size_t> at = parts(n, 1 << 16);
+    const size_t np = at.size() - 1;
+    std::vector<uint32_t> count(np * nb, 0);
+    vyr::parallel_for(np, [&](size_t p) {
+        uint32_t* c = &count[p * nb];
+        for (size_t j = at[p]; j < at[p + 1]; ++j)
+            ++c[bucket(in[j])];
+    });
+    // Bucket by bucket, part by part: the offsets that keep the order.
+    uint32_t sum = 0;
+    for (size_t b = 0; b < nb; ++b)
+        for (size_t p = 0; p < np; ++p) {
+            const uint32_t c = count[p * nb + b];
+            count[p * nb + b] = sum;
+            sum += c;
+        }
+    vyr::parallel_for(np, [&](size_t p) {
+        uint32_t* c = &count[p * nb];
+        for (size_t j = at[p]; j < at[p + 1]; ++j)
+            out[c[bucket(in[j])]++] = in[j];
+    });
+}
 
-    // Distinct times through open addressing (slots noted per record).
-    const uint64_t empty = ~uint64_t(0); // the key of no finite time
-    const size_t limit = std::max<size_t>(1024, n / 8);
+// A hash table of distinct keys (open addressing; ~0 is the key of no
+// finite time).
+struct KeyTable {
+    static constexpr uint64_t EMPTY = ~uint64_t(0);
     int bits = 10;
-    std::vector<uint64_t> table(size_t(1) << bits, empty);
-    auto find = [&](uint64_t k) {
-        const size_t mask = table.size() - 1;
+    std::vector<uint64_t> keys;
+    size_t count = 0;
+    // A table with room for `expected` keys before it grows.
+    explicit KeyTable(size_t expected = 0)
+    {
+        while ((size_t(1) << bits) < 2 * expected + 2)
+            ++bits;
+        keys.assign(size_t(1) << bits, EMPTY);
+    }
+    size_t slot(uint64_t k) const
+    {
+        const size_t mask = keys.size() - 1;
         size_t s = static_cast<size_t>((k * 0x9E3779B97F4A7C15ull) >> (64 - bits));
-        while (table[s] != k && table[s] != empty)
+        while (keys[s] != k && keys[s] != EMPTY)
             s = (s + 1) & mask;
         return s;
-    };
-    std::vector<uint32_t> slot(n);
-    size_t distinct = 0;
-    bool bucketed = true;
-    for (size_t i = 0; i < n; ++i) {
-        const uint64_t k = order_key(rec[i].time);
-        size_t s = find(k);
-        if (table[s] == empty) {
-            if (++distinct > limit) {
-                bucketed = false;
-                break;
-            }
-            table[s] = k;
-            if (2 * distinct > table.size()) {
-                std::vector<uint64_t> old(table.size() * 2, empty);
-                old.swap(table);
-                ++bits;
-                for (uint64_t o : old)
-                    if (o != empty)
-                        table[find(o)] = o;
-                for (size_t j = 0; j < i; ++j)
-                    slot[j] = static_cast<uint32_t>(find(order_key(rec[j].time)));
-                s = find(k);
-            }
-        }
-        slot[i] = static_cast<uint32_t>(s);
     }
-    if (bucketed) {
-        std::vector<uint64_t> keys;
-        keys.reserve(distinct);
-        for (uint64_t k : table)
-            if (k != empty)
-                keys.push_back(k);
-        std::sort(keys.begin(), keys.end());
-        std::vector<uint32_t> rank(table.size(), 0);
-        for (size_t r = 0; r < keys.size(); ++r)
-            rank[find(keys[r])] = static_cast<uint32_t>(r);
-        for (size_t i = 0; i < n; ++i)
-            slot[i] = rank[slot[i]];
-        countingPass(idx, keys.size(), [&](uint32_t i) { return slot[i]; });
+    void add(uint64_t k)
+    {
+        size_t s = slot(k);
+        if (keys[s] != EMPTY)
+            return;
+        keys[s] = k;
+        if (2 * ++count > keys.size()) {
+            std::vector<uint64_t> old(keys.size() * 2, EMPTY);
+            old.swap(keys);
+            ++bits;
+            for (uint64_t o : old)
+                if (o != EMPTY)
+                    keys[slot(o)] = o;
+        }
+    }
+};
+
+// The record numbers in time order (stable), from the records' time keys.
+std::vector<uint32_t> timeOrder(const std::vector<uint64_t>& key)
+{
+    const size_t n = key.size();
+    std::vector<uint32_t> idx(n);
+    std::iota(idx.begin(), idx.end(), 0u);
+    if (n < 2 || std::is_sorted(key.begin(), key.end()))
         return idx;
+
+    // Counting needs times that repeat: at most one distinct time in eight
+    // records.
+    const size_t limit = std::max<size_t>(1024, n / 8);
+    bool counting = true;
+    // The distinct times, each part on its own, then together.
+    const std::vector<size_t> at = parts(n, 1 << 16);
+    const size_t np = at.size() - 1;
+    std::vector<uint64_t> distinct;
+    if (counting) {
+        std::vector<KeyTable> local(np);
+        std::vector<char> over(np, 0);
+        vyr::parallel_for(np, [&](size_t p) {
+            for (size_t i = at[p]; i < at[p + 1] && !over[p]; ++i) {
+                local[p].add(key[i]);
+                over[p] = local[p].count > limit;
+            }
+        });
+        counting = std::find(over.begin(), over.end(), 1) == over.end();
+        // The parts' keys come in the order of their slots, which bunches
+        // them in a smaller table: the table is made large enough at once.
+        size_t total = 0;
+        for (const KeyTable& t : local)
+            total += t.count;
+        KeyTable all(std::min(total, limit + 1));
+        for (size_t p = 0; p < np && counting; ++p)
+            for (uint64_t k : local[p].keys)
+                if (k != KeyTable::EMPTY) {
+                    all.add(k);
+                    if (all.count > limit) {
+                        counting = false;
+                        break;
+                    }
+                }
+        if (counting) {
+            for (uint64_t k : all.keys)
+                if (k != KeyTable::EMPTY)
+                    distinct.push_back(k);
+            std::sort(distinct.begin(), distinct.end());
+            std::vector<uint32_t> rankOf(all.keys.size(), 0);
+            for (size_t r = 0; r < distinct.size(); ++r)
+                rankOf[all.slot(distinct[r])] = static_cast<uint32_t>(r);
+            std::vector<uint32_t> rank(n);
+            vyr::parallel_for(np, [&](size_t p) {
+                for (size_t i = at[p]; i < at[p + 1]; ++i)
+                    rank[i] = rankOf[all.slot(key[i])];
+            });
+            std::vector<uint32_t> out;
+            countingSort(idx, distinct.size(), [&](uint32_t i) { return rank[i]; }, out);
+            return out;
+        }
     }
 
     // Radix sort of the keys, 11 bits at a time, passing over digits that
-    // every key shares.
-    std::vector<uint64_t> key(n), key2(n);
-    for (size_t i = 0; i < n; ++i)
-        key[i] = order_key(rec[i].time);
-    std::vector<uint32_t> idx2(n);
+    // every key shares; the keys travel with their record numbers, so that
+    // every pass reads in order.
     constexpr int DIGIT = 11;
     constexpr size_t NB = size_t(1) << DIGIT;
-    std::vector<uint32_t> count(NB);
+    std::vector<uint64_t> k1(key), k2(n);
+    std::vector<uint32_t> idx2(n);
+    std::vector<uint32_t> count(np * NB);
     for (int shift = 0; shift < 64; shift += DIGIT) {
+        auto digit = [shift](uint64_t k) { return static_cast<size_t>((k >> shift) & (NB - 1)); };
         std::fill(count.begin(), count.end(), 0u);
-        for (size_t i = 0; i < n; ++i)
-            ++count[(key[i] >> shift) & (NB - 1)];
-        if (count[(key[0] >> shift) & (NB - 1)] == n)
+        vyr::parallel_for(np, [&](size_t p) {
+            uint32_t* c = &count[p * NB];
+            for (size_t j = at[p]; j < at[p + 1]; ++j)
+                ++c[digit(k1[j])];
+        });
+        size_t nonEmpty = 0;
+        for (size_t b = 0; b < NB && nonEmpty < 2; ++b)
+            for (size_t p = 0; p < np; ++p)
+                if (count[p * NB + b]) {
+                    ++nonEmpty;
+                    break;
+                }
+        if (nonEmpty < 2)
             continue;
         uint32_t sum = 0;
-        for (size_t b = 0; b < NB; ++b) {
-            const uint32_t c = count[b];
-            count[b] = sum;
-            sum += c;
-        }
-        for (size_t i = 0; i < n; ++i) {
-            const uint32_t p = count[(key[i] >> shift) & (NB - 1)]++;
-            key2[p] = key[i];
-            idx2[p] = idx[i];
-        }
-        key.swap(key2);
+        for (size_t b = 0; b < NB; ++b)
+            for (size_t p = 0; p < np; ++p) {
+                const uint32_t c = count[p * NB + b];
+                count[p * NB + b] = sum;
+                sum += c;
+            }
+        vyr::parallel_for(np, [&](size_t p) {
+            uint32_t* c = &count[p * NB];
+            for (size_t j = at[p]; j < at[p + 1]; ++j) {
+                const uint32_t to = c[digit(k1[j])]++;
+                k2[to] = k1[j];
+                idx2[to] = idx[j];
+            }
+        });
+        k1.swap(k2);
         idx.swap(idx2);
     }
     return idx;
+}
+
+// The cell of a record (stratum, then group), or false when the record
+// names a stratum or group outside the group's: the data pass wrote ordinal
+// positions, so such a record is not what the pass left.
+bool cellOf(const CRRECORD& r, int64_t ns, int64_t ng, bool byStratum, bool byGroup,
+            uint32_t* cell)
+{
+    const double s = byStratum ? r.stratum : 0, g = byGroup ? r.group : 0;
+    if (!(s >= 0 && s < static_cast<double>(ns) && g >= 0 && g < static_cast<double>(ng)))
+        return false;
+    *cell = static_cast<uint32_t>(static_cast<int64_t>(s) * ng + static_cast<int64_t>(g));
+    return true;
+}
+
+// The stable order of a cell's records by time, in place: the time keys
+// are ranked as above, and the fields moved through a copy of the cell.
+void sortCell(double* time, double* freq, int32_t* cat, int64_t n)
+{
+    if (n < 2)
+        return;
+    std::vector<uint64_t> key(static_cast<size_t>(n));
+    for (int64_t i = 0; i < n; ++i)
+        key[static_cast<size_t>(i)] = order_key(time[i]);
+    if (std::is_sorted(key.begin(), key.end()))
+        return;
+    const std::vector<uint32_t> idx = timeOrder(key);
+    {
+        std::vector<double> copy(time, time + n);
+        for (int64_t j = 0; j < n; ++j)
+            time[j] = copy[idx[static_cast<size_t>(j)]];
+        copy.assign(freq, freq + n);
+        for (int64_t j = 0; j < n; ++j)
+            freq[j] = copy[idx[static_cast<size_t>(j)]];
+    }
+    std::vector<int32_t> copy(cat, cat + n);
+    for (int64_t j = 0; j < n; ++j)
+        cat[j] = copy[idx[static_cast<size_t>(j)]];
+}
+
+// The status category of a record as the walks index it: its value, or -1
+// (a category no type names) for anything else.
+int32_t categoryOf(double status, int ncat)
+{
+    if (status >= 0 && status < ncat) {
+        const auto k = static_cast<int32_t>(status);
+        if (k == status)
+            return k;
+    }
+    return -1;
+}
+
+[[noreturn]] void unordered(KorvPtr q)
+{
+    xpmlog(326, msg326::CR_UNORDERED);
+    xexit(std::max(q->rc, 1020), 0);
 }
 
 } // namespace
@@ -148,116 +281,42 @@ bool order(const CRRECORD* rec, size_t n, bool byStratum, int nStrata, bool byGr
 {
     if (n > UINT32_MAX)
         return false;
+    std::vector<uint64_t> key(n);
+    for (size_t i = 0; i < n; ++i)
+        key[i] = order_key(rec[i].time);
+    idx = timeOrder(key);
     const int64_t ns = byStratum ? std::max(nStrata, 1) : 1;
     const int64_t ng = byGroup ? std::max(nGroup, 1) : 1;
-    // The cell of each record; the data pass wrote ordinal positions, so a
-    // value outside them means the records are not what the pass left.
-    std::vector<uint32_t> cell;
-    if (ns * ng > 1) {
-        cell.resize(n);
-        for (size_t i = 0; i < n; ++i) {
-            const double s = byStratum ? rec[i].stratum : 0, g = byGroup ? rec[i].group : 0;
-            if (!(s >= 0 && s < static_cast<double>(ns) && g >= 0 && g < static_cast<double>(ng)))
-                return false;
-            cell[i] = static_cast<uint32_t>(static_cast<int64_t>(s) * ng + static_cast<int64_t>(g));
-        }
-    }
-    idx = timeOrder(rec, n);
-    if (!cell.empty())
-        countingPass(idx, static_cast<size_t>(ns * ng), [&](uint32_t i) { return cell[i]; });
+    if (ns * ng <= 1)
+        return true;
+    std::vector<uint32_t> cell(n);
+    for (size_t i = 0; i < n; ++i)
+        if (!cellOf(rec[i], ns, ng, byStratum, byGroup, &cell[i]))
+            return false;
+    std::vector<uint32_t> out;
+    countingSort(idx, static_cast<size_t>(ns * ng), [&](uint32_t i) { return cell[i]; }, out);
+    idx.swap(out);
     return true;
 }
 
-void openUtility(XCFILE** file)
+StoreView::StoreView(XCBSTR* xcb, int64_t n) : xcb_(xcb)
 {
-    if (*file)
-        return;
-    XCREQUEST request;
-    request.recordLength = sizeof(CRRECORD);
-    if (xcopen(file, &request) < 0) {
-        *file = nullptr;
-        xpmlog(326, msg326::UTILITY_OPEN);
-        xexit(1020, 0);
-    }
-}
-
-void sortRecords(KorvPtr q, XCFILE* out, bool byStratum, bool byGroup)
-{
-    CMPRISK* c = q->cmprisk;
-    const int64_t n = c->ntot;
-    std::vector<CRRECORD> rec(static_cast<size_t>(n));
-    check_file(xcpoint(q->utid, 0));
-    check_file(xcread(q->utid, rec.data(), static_cast<long>(n * sizeof(CRRECORD))));
-    std::vector<uint32_t> idx;
-    if (!order(rec.data(), rec.size(), byStratum, c->nStrata, byGroup, c->nGroup, idx)) {
-        xpmlog(326, msg326::CR_UNORDERED);
-        xexit(std::max(q->rc, 1020), 0);
-    }
-    check_file(xcpoint(out, -2));
-    constexpr size_t BLOCK = 4096;
-    std::vector<CRRECORD> buf(std::min<size_t>(BLOCK, rec.size()));
-    size_t used = 0;
-    for (uint32_t i : idx) {
-        buf[used++] = rec[i];
-        if (used == BLOCK) {
-            check_file(xcwrite(out, buf.data(), static_cast<long>(used * sizeof(CRRECORD))));
-            used = 0;
-        }
-    }
-    if (used > 0)
-        check_file(xcwrite(out, buf.data(), static_cast<long>(used * sizeof(CRRECORD))));
-}
-
-void seekRecord(XCFILE* file, double first)
-{
-    // A noted position is the byte offset plus one.
-    check_file(xcpntd(file, first * static_cast<double>(sizeof(CRRECORD)) + 1));
-}
-
-void loadRecords(KorvPtr q, XCFILE* in, int64_t n)
-{
-    XCBSTR* s = q->cmprisk->xcb;
-    const int64_t nrpp = s->nrpp;
+    const int64_t nrpp = xcb->nrpp;
     if (nrpp < 1)
         xexit(1020, 0);
-    CRRECORD marker{};
-    marker.time = END_MARKER_TIME;
-    int64_t page = 0, left = n;
-    for (;;) {
-        ++page;
-        char* p = nullptr;
-        check_file(xcbgetp(s->fileptr, static_cast<long>(page), 16, &p));
-        const int64_t r = std::min(left, nrpp);
-        if (r > 0)
-            check_file(xcread(in, p, static_cast<long>(r * sizeof(CRRECORD))));
-        left -= r;
-        // The end marker follows the last record, on a page of its own when
-        // the last page is full.
-        if (r < nrpp) {
-            std::memcpy(p + r * sizeof(CRRECORD), &marker, sizeof marker);
-            check_file(xcbwrtp(s->fileptr, static_cast<long>(page)));
-            s->npage = page;
-            s->lastleft = r + 1;
-            return;
-        }
-        check_file(xcbwrtp(s->fileptr, static_cast<long>(page)));
-    }
-}
-
-StoreView::StoreView(XCBSTR* xcb) : xcb_(xcb)
-{
-    for (int64_t p = 1; p <= xcb->npage; ++p) {
+    const int64_t npage = (n + nrpp - 1) / nrpp;
+    for (int64_t p = 1; p <= npage; ++p) {
         char* a = nullptr;
         check_file(xcbgetp(xcb->fileptr, static_cast<long>(p), 0, &a));
-        int64_t n = p < xcb->npage ? xcb->nrpp : xcb->lastleft - 1; // no end marker
-        chunks_.push_back(Chunk{reinterpret_cast<const CRRECORD*>(a), std::max<int64_t>(n, 0)});
+        const int64_t k = p < npage ? nrpp : n - (npage - 1) * nrpp;
+        chunks_.push_back(Chunk{reinterpret_cast<const CRRECORD*>(a), k});
     }
 }
 
 StoreView::~StoreView()
 {
-    // Giving a page back cannot fail for a page that was taken; a failure is
-    // still logged.
+    // Giving back a page that was taken cannot fail; a failure is still
+    // logged.
     for (size_t p = 1; p <= chunks_.size(); ++p) {
         const int rc = xcbmlok(xcb_->fileptr, static_cast<long>(p));
         if (rc != 0)
@@ -265,19 +324,70 @@ StoreView::~StoreView()
     }
 }
 
-std::vector<Chunk> StoreView::range(int64_t first, int64_t n) const
+const CRRECORD& StoreView::record(int64_t i) const
 {
-    std::vector<Chunk> out;
-    int64_t at = 0;
-    for (const Chunk& ch : chunks_) {
-        if (at >= first + n)
-            break;
-        const int64_t lo = std::max(first, at), hi = std::min(first + n, at + ch.n);
-        if (lo < hi)
-            out.push_back(Chunk{ch.rec + (lo - at), hi - lo});
-        at += ch.n;
+    const int64_t nrpp = xcb_->nrpp;
+    return chunks_[static_cast<size_t>(i / nrpp)].rec[i % nrpp];
+}
+
+Span sortRecords(KorvPtr q)
+{
+    CMPRISK* c = q->cmprisk;
+    if (c->records)
+        return *static_cast<Span*>(c->records);
+    const int64_t n = c->ntot;
+    if (n < 0 || static_cast<uint64_t>(n) > UINT32_MAX)
+        unordered(q);
+    const int64_t ns = std::max(c->nStrata, 1), ng = std::max(c->nGroup, 1);
+    const int64_t ncell = ns * ng;
+    const int64_t room = std::max<int64_t>(n, 1);
+    auto* time = static_cast<double*>(xmalloc_or_exit(q->polnode, room * 8, 0x3004));
+    auto* freq = static_cast<double*>(xmalloc_or_exit(q->polnode, room * 8, 0x3004));
+    auto* cat = static_cast<int32_t*>(xmalloc_or_exit(q->polnode, room * 4, 0x3004));
+    {
+        // The records into their cells, in input order: the cells' counts
+        // first, then each record's fields to its place.
+        const StoreView store(c->xcb, n);
+        const auto& pages = store.chunks();
+        std::vector<int64_t> start(static_cast<size_t>(ncell) + 1, 0);
+        for (const Chunk& pg : pages)
+            for (int64_t i = 0; i < pg.n; ++i) {
+                uint32_t cell = 0;
+                if (!cellOf(pg.rec[i], ns, ng, ns > 1, ng > 1, &cell))
+                    unordered(q);
+                ++start[cell + 1];
+            }
+        for (int64_t k = 1; k <= ncell; ++k)
+            start[static_cast<size_t>(k)] += start[static_cast<size_t>(k - 1)];
+        std::vector<int64_t> next(start.begin(), start.end() - 1);
+        for (const Chunk& pg : pages)
+            for (int64_t i = 0; i < pg.n; ++i) {
+                const CRRECORD& r = pg.rec[i];
+                uint32_t cell = 0;
+                cellOf(r, ns, ng, ns > 1, ng > 1, &cell);
+                const int64_t at = next[cell]++;
+                time[at] = r.time;
+                freq[at] = r.freq;
+                cat[at] = categoryOf(r.status, c->ncat);
+            }
+        // Each cell by time: the cells side by side, or one cell with the
+        // pool's threads.
+        auto one = [&](size_t k) {
+            const int64_t lo = start[k];
+            sortCell(time + lo, freq + lo, cat + lo, start[k + 1] - lo);
+        };
+        if (ncell == 1)
+            one(0);
+        else
+            vyr::parallel_for(static_cast<size_t>(ncell), one);
     }
-    return out;
+    auto* kept = static_cast<Span*>(xmalloc_or_exit(q->polnode, sizeof(Span), 0x3006));
+    kept->time = time;
+    kept->freq = freq;
+    kept->cat = cat;
+    kept->n = n;
+    c->records = kept;
+    return *kept;
 }
 
 } // namespace korv_cr

@@ -2,6 +2,9 @@
 // covariance over one time-ordered pass of the compared groups' records, and
 // the chi-square through a generalized inverse of the covariance.
 //
+// The compared groups' records come as one time-ordered stream per group,
+// taken together time by time.
+//
 // At each event time, with n_g at risk in group g, S_g and F_g its overall
 // survival and cumulative incidence just before the time, N1 events of
 // interest and N2 competing events in all:
@@ -34,15 +37,9 @@ inline int64_t tri(int i, int j)
     return i >= j ? static_cast<int64_t>(i) * (i + 1) / 2 + j : static_cast<int64_t>(j) * (j + 1) / 2 + i;
 }
 
-int roleOf(const CRRECORD& r, const int* roleMap, int ncat)
+int roleOf(int32_t c, const int* roleMap, int ncat)
 {
-    const double c = r.status;
-    if (c >= 0 && c < ncat) {
-        const int k = static_cast<int>(c);
-        if (k == c)
-            return roleMap[k];
-    }
-    return 2;
+    return c >= 0 && c < ncat ? roleMap[c] : 2; // a category no type names is competing
 }
 
 // Compensated subtraction of a group's risk set.
@@ -69,7 +66,8 @@ class GrayWalker
           P_(static_cast<size_t>(k) * (k + 1) / 2), Q_(P_.size()),
           s_(static_cast<size_t>(std::max(k - 1, 0))),
           V_(static_cast<size_t>(std::max(k - 1, 0)) * k / 2), w_(static_cast<size_t>(k)),
-          W_(static_cast<size_t>(std::max(k - 1, 0)) * k), x_(static_cast<size_t>(k))
+          W_(static_cast<size_t>(std::max(k - 1, 0)) * k), x_(static_cast<size_t>(k)),
+          h_(static_cast<size_t>(k))
     {
         for (int g = 0; g < k; ++g) {
             risk_[static_cast<size_t>(g)].n = risk[g];
@@ -77,28 +75,22 @@ class GrayWalker
             tol_[static_cast<size_t>(g)] = 8 * DBL_EPSILON * std::fabs(risk[g]);
         }
     }
-    void record(double t, int g, int role, double m)
+    // A time begins: nothing of it gathered yet.
+    void begin(double t)
     {
-        if (!(have_ && t == tau_)) {
-            if (have_)
-                close();
-            tau_ = t;
-            Em_ = E_;
-            std::fill(c0_.begin(), c0_.end(), 0.0);
-            std::fill(c1_.begin(), c1_.end(), 0.0);
-            std::fill(c2_.begin(), c2_.end(), 0.0);
-            have_ = true;
-        }
-        if (g < 0 || g >= k_)
-            return;
-        const size_t u = static_cast<size_t>(g);
-        if (role == 0)
-            c0_[u] += m;
-        else if (role == 1)
-            c1_[u] += m;
-        else if (role == 2)
-            c2_[u] += m;
+        tau_ = t;
+        Em_ = E_;
+        have_ = true;
     }
+    // Group g's censored, of-interest and competing amounts at the time.
+    void add(int g, double c0, double c1, double c2)
+    {
+        const size_t u = static_cast<size_t>(g);
+        c0_[u] = c0;
+        c1_[u] = c1;
+        c2_[u] = c2;
+    }
+    void close();
     void finish(double* score, double* var);
 
   private:
@@ -108,12 +100,11 @@ class GrayWalker
     std::vector<RiskSet> risk_;
     std::vector<double> tol_;
     std::vector<double> c0_, c1_, c2_, S_, Sm_, F_, Fm_;
-    std::vector<double> P_, Q_, s_, V_, w_, W_, x_;
+    std::vector<double> P_, Q_, s_, V_, w_, W_, x_, h_;
     double E_ = 0, Em_ = 0, tau_ = -1;
     bool have_ = false;
     bool atRisk(size_t g) const { return n_[g] > tol_[g]; }
     double& Wat(int j, int i) { return W_[static_cast<size_t>(j) * k_ + i]; }
-    void close();
 };
 
 void GrayWalker::close()
@@ -125,46 +116,56 @@ void GrayWalker::close()
         N2 += c2_[static_cast<size_t>(g)];
     }
     if (N1 + N2 != 0) {
+        // The steps of every group at risk, h = n / S_, and the pooled sums
+        // R = sum h and T = sum (1 - F_) h.
         double R = 0, T = 0;
         for (int g = 0; g < k; ++g) {
             const size_t u = static_cast<size_t>(g);
             if (!atRisk(u))
                 continue;
+            const double rn = 1 / n_[u];
             double left = n_[u] - (c1_[u] + c2_[u]);
             if (left <= tol_[u])
                 left = 0;
-            S_[u] = left * Sm_[u] / n_[u];
-            F_[u] = Sm_[u] * c1_[u] / n_[u] + Fm_[u];
-            T += (1 - Fm_[u]) * n_[u] / Sm_[u];
-            R += n_[u] / Sm_[u];
+            S_[u] = left * Sm_[u] * rn;
+            F_[u] = Sm_[u] * c1_[u] * rn + Fm_[u];
+            h_[u] = n_[u] / Sm_[u];
+            T += (1 - Fm_[u]) * h_[u];
+            R += h_[u];
         }
         if (R > 0) {
-            E_ = Em_ + N1 / R;
+            const double rR = 1 / R;
+            E_ = Em_ + N1 * rR;
             const double om = rho_ == 0 ? 1.0 : std::pow(1 - Em_, rho_);
-            if (T > 0)
+            if (T > 0) {
+                const double rT = 1 / T;
                 for (int g = 0; g + 1 < k; ++g) {
                     const size_t u = static_cast<size_t>(g);
                     if (atRisk(u))
-                        s_[u] += om * (c1_[u] - N1 * n_[u] * (1 - Fm_[u]) / (T * Sm_[u]));
+                        s_[u] += om * (c1_[u] - N1 * (1 - Fm_[u]) * h_[u] * rT);
                 }
+            }
+            // P(i, i) = w h_i (1 - h_i / R), P(i, j) = -w h_i h_j / R; Q grows
+            // by N1 P / ((1 - E_) R).
             std::fill(P_.begin(), P_.end(), 0.0);
-            const double qf = 1 - Em_ > 0 ? N1 / ((1 - Em_) * R) : 0;
+            const double qf = 1 - Em_ > 0 ? N1 * rR / (1 - Em_) : 0;
             for (int i = 0; i < k; ++i) {
                 const size_t u = static_cast<size_t>(i);
                 if (!atRisk(u))
                     continue;
-                const double h = n_[u] / Sm_[u];
-                const int64_t ii = tri(i, i);
-                P_[ii] = om * h * (1 - h / R);
-                Q_[ii] += qf * P_[ii];
-                for (int j = i + 1; j < k; ++j) {
+                const double wh = om * h_[u];
+                const int64_t row = tri(i, 0);
+                for (int j = 0; j < i; ++j) {
                     const size_t v = static_cast<size_t>(j);
                     if (!atRisk(v))
                         continue;
-                    const int64_t ij = tri(i, j);
-                    P_[ij] = -(n_[v] * om * h) / (R * Sm_[v]);
-                    Q_[ij] += qf * P_[ij];
+                    const double pij = -wh * h_[v] * rR;
+                    P_[row + j] = pij;
+                    Q_[row + j] += qf * pij;
                 }
+                const double pii = wh * (1 - h_[u] * rR);
+                P_[row + i] = pii;
+                Q_[row + i] += qf * pii;
             }
             if (N1 > 0)
                 for (int i = 0; i < k; ++i) {
@@ -174,15 +175,17 @@ void GrayWalker::close()
                     const double b = S_[u] > 0 ? 1 - (1 - E_) / S_[u] : 1;
                     const double den = R * Sm_[u] - 1;
                     const double tf = N1 > 1 && den > 0 ? 1 - (N1 - 1) / den : 1;
-                    const double e = Sm_[u] * tf * N1 / (n_[u] * R);
+                    const double e = tf * N1 * rR / h_[u];
                     w_[u] += b * b * e;
                     for (int j = 0; j + 1 < k; ++j) {
-                        const double xj = P_[tri(j, i)] - Q_[tri(j, i)] * b;
+                        const int64_t ji = tri(j, i);
+                        const double xj = P_[ji] - Q_[ji] * b;
                         x_[static_cast<size_t>(j)] = xj;
                         Wat(j, i) += xj * b * e;
-                        double* row = &V_[static_cast<size_t>(tri(j, 0))];
+                        const double xe = xj * e;
+                        double* vrow = &V_[static_cast<size_t>(tri(j, 0))];
                         for (int l = 0; l <= j; ++l)
-                            row[l] += x_[static_cast<size_t>(l)] * xj * e;
+                            vrow[l] += x_[static_cast<size_t>(l)] * xe;
                     }
                 }
             if (N2 > 0)
@@ -192,15 +195,17 @@ void GrayWalker::close()
                         continue;
                     const double b = (1 - E_) / S_[u];
                     const double tf = c2_[u] > 1 ? 1 - (c2_[u] - 1) / (n_[u] - 1) : 1;
-                    const double e = tf * c2_[u] * Sm_[u] * Sm_[u] / (n_[u] * n_[u]);
+                    const double rh = 1 / h_[u];
+                    const double e = tf * c2_[u] * rh * rh;
                     w_[u] += b * b * e;
                     for (int j = 0; j + 1 < k; ++j) {
                         const double yj = Q_[tri(j, i)] * b;
                         x_[static_cast<size_t>(j)] = yj;
                         Wat(j, i) -= yj * b * e;
-                        double* row = &V_[static_cast<size_t>(tri(j, 0))];
+                        const double ye = yj * e;
+                        double* vrow = &V_[static_cast<size_t>(tri(j, 0))];
                         for (int l = 0; l <= j; ++l)
-                            row[l] += x_[static_cast<size_t>(l)] * yj * e;
+                            vrow[l] += x_[static_cast<size_t>(l)] * ye;
                     }
                 }
         }
@@ -219,8 +224,6 @@ void GrayWalker::close()
 
 void GrayWalker::finish(double* score, double* var)
 {
-    if (have_)
-        close();
     const int k = k_;
     for (int i = 0; i + 1 < k; ++i)
         for (int j = 0; j <= i; ++j) {
@@ -276,18 +279,48 @@ bool sweep(double* a, int p, int order, char* flags, std::vector<double>& work, 
 
 } // namespace
 
-void grayWalk(const Chunk* chunks, size_t nchunks, const int* roleMap, int ncat, int gnum, int k,
-              const double* risk, double rho, double* score, double* var)
+void grayWalk(const Span* streams, int k, const int* roleMap, int ncat, const double* risk,
+              double rho, double* score, double* var)
 {
     if (k < 1)
         return;
     GrayWalker w(k, risk, rho);
-    for (size_t c = 0; c < nchunks; ++c)
-        for (int64_t i = 0; i < chunks[c].n; ++i) {
-            const CRRECORD& r = chunks[c].rec[i];
-            const double gv = gnum == 0 ? r.stratum : r.group;
-            w.record(r.time, static_cast<int>(gv), roleOf(r, roleMap, ncat), r.freq);
+    std::vector<int64_t> at(static_cast<size_t>(k), 0);
+    for (;;) {
+        // The next time: the smallest at the heads of the streams.
+        double tau = 0;
+        bool any = false;
+        for (int g = 0; g < k; ++g) {
+            const Span& st = streams[g];
+            const int64_t i = at[static_cast<size_t>(g)];
+            if (i < st.n && (!any || st.time[i] < tau)) {
+                tau = st.time[i];
+                any = true;
+            }
         }
+        if (!any)
+            break;
+        // Every record of that time, group by group.
+        w.begin(tau);
+        for (int g = 0; g < k; ++g) {
+            const Span& st = streams[g];
+            int64_t i = at[static_cast<size_t>(g)];
+            double c0 = 0, c1 = 0, c2 = 0;
+            for (; i < st.n && st.time[i] == tau; ++i) {
+                const int role = roleOf(st.cat[i], roleMap, ncat);
+                const double m = st.freq[i];
+                if (role == 0)
+                    c0 += m;
+                else if (role == 1)
+                    c1 += m;
+                else if (role == 2)
+                    c2 += m;
+            }
+            at[static_cast<size_t>(g)] = i;
+            w.add(g, c0, c1, c2);
+        }
+        w.close();
+    }
     w.finish(score, var);
 }
 

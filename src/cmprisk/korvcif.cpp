@@ -20,6 +20,7 @@
 #include "vyr_host.h"
 #include "vyr_message_names.h"
 #include "vyr_output.h"
+#include "vyr_pool.h"
 
 namespace
 {
@@ -136,6 +137,28 @@ class DriverSink : public korv_cr::CifSink
     KorvPtr q_;
 };
 
+// The rows of one cell kept until they can be delivered in order.
+class CellRows : public korv_cr::CifSink
+{
+  public:
+    void tableRow(const korv_cr::CifRow& r) override { table_.push_back(r); }
+    void plotRow(const korv_cr::CifRow& r) override { plot_.push_back(r); }
+    void outRow(const CIFOUTREC& r) override { out_.push_back(r); }
+    void deliver(korv_cr::CifSink& to) const
+    {
+        for (const auto& r : table_)
+            to.tableRow(r);
+        for (const auto& r : plot_)
+            to.plotRow(r);
+        for (const auto& r : out_)
+            to.outRow(r);
+    }
+
+  private:
+    std::vector<korv_cr::CifRow> table_, plot_;
+    std::vector<CIFOUTREC> out_;
+};
+
 // The output of the CIF table for one stratum.
 void openCifTable(KorvPtr q, xobskey stratumId)
 {
@@ -240,12 +263,9 @@ void korvct2(KorvPtr q, NAMESTR* nm, double value)
     setHeading(q, label);
 }
 
-void sortData(KorvPtr q)
+korv_cr::Span sortData(KorvPtr q)
 {
-    CMPRISK* c = q->cmprisk;
-    korv_cr::openUtility(&q->cifUtid);
-    c->xcptr = q->cifUtid;
-    korv_cr::sortRecords(q, q->cifUtid, c->nStrata > 1, c->nGroup > 1);
+    return korv_cr::sortRecords(q);
 }
 
 void printNoEventLog(KorvPtr q, double type, STRATA* node, GRPTREE* gnode)
@@ -339,9 +359,10 @@ void PrintSummary(KorvPtr q, int k)
     endAndClose(q, q->Summary);
 }
 
-int cifEstimate(KorvPtr q, long /*nobs*/, double nrisk, double maxtime)
+int cifEstimate(KorvPtr q, const korv_cr::Span& cell, double nrisk, double maxtime,
+                korv_cr::CifSink& sink)
 {
-    CMPRISK* c = q->cmprisk;
+    const CMPRISK* c = q->cmprisk;
     korv_cr::CifSettings s;
     s.error = c->error;
     s.printVar = c->printVar != 0;
@@ -358,17 +379,13 @@ int cifEstimate(KorvPtr q, long /*nobs*/, double nrisk, double maxtime)
     s.reduce = q->zreduce && s.ntime > 0;
     s.nrisk = nrisk;
     s.maxtime = maxtime;
-    DriverSink sink(q);
-    korv_cr::StoreView view(c->xcb);
-    const auto& chunks = view.chunks();
-    korv_cr::cifWalk(s, chunks.data(), chunks.size(), c->statusMap, c->ncat, sink);
+    korv_cr::cifWalk(s, cell, c->statusMap, c->ncat, sink);
     return 0;
 }
 
 void korvcif(KorvPtr q)
 {
     CMPRISK* c = q->cmprisk;
-    sortData(q);
     c->statusMap[0] = 0;
     if (c->ntype < 2) {
         if (c->failcode)
@@ -381,6 +398,15 @@ void korvcif(KorvPtr q)
         c->statusMap[c->ntype] = 2;
     const bool printing = q->zprint && q->vdq;
     GRPVAR* g = q->grpvar;
+    const korv_cr::Span all = sortData(q);
+    // When every cell gives only a few rows (the table at TIMELIST= times,
+    // OUTCIF= under REDUCEOUT, or no rows at all), the cells of a type are
+    // estimated side by side and their rows delivered afterwards in order;
+    // otherwise delivering the rows is the work, and the cells go one by one.
+    const bool fewRows = !(q->Surv && !q->timelist) && !q->Phantom &&
+                         !(q->fileouts && !(q->zreduce && q->timelist));
+    const int ncells = c->nStrata * c->nGroup;
+    DriverSink driver(q);
 
     for (int k = 1; k < c->ntype; ++k) {
         c->statusMap[k] = 1;
@@ -393,6 +419,15 @@ void korvcif(KorvPtr q)
         if (q->Summary)
             PrintSummary(q, k);
         if (c->nfailed[k] >= ZERO_FREQ) {
+            std::vector<CellRows> rows;
+            if (fewRows) {
+                rows.resize(static_cast<size_t>(ncells));
+                vyr::parallel_for(rows.size(), [&](size_t i) {
+                    const double* cell = c->meta[i / c->nGroup][i % c->nGroup];
+                    cifEstimate(q, all.sub(static_cast<int64_t>(cell[0]), static_cast<int64_t>(cell[1])),
+                                cell[2], cell[3], rows[i]);
+                });
+            }
             int s = 0;
             for (STRATA* node = q->strata; node && s < c->nStrata; node = node->left, ++s) {
                 node->Stratum = s;
@@ -431,9 +466,14 @@ void korvcif(KorvPtr q)
                                     static_cast<size_t>(g->lenf + g->lenu));
                         gnode = gnode->left;
                     }
-                    korv_cr::seekRecord(q->cifUtid, cell[0]);
-                    korv_cr::loadRecords(q, q->cifUtid, static_cast<int64_t>(cell[1]));
-                    cifEstimate(q, static_cast<long>(cell[1]), cell[2], cell[3]);
+                    if (fewRows) {
+                        rows[static_cast<size_t>(s * c->nGroup + j)].deliver(driver);
+                    } else {
+                        cifEstimate(q,
+                                    all.sub(static_cast<int64_t>(cell[0]),
+                                            static_cast<int64_t>(cell[1])),
+                                    cell[2], cell[3], driver);
+                    }
                 }
                 if (q->Surv)
                     endAndClose(q, q->Surv);

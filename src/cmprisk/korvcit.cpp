@@ -1,4 +1,4 @@
-// Gray's test driver of a BY group: the records sorted by time (within
+// Gray's test driver of a BY group: the records in time order (within
 // strata when GROUP= levels are compared), the score and covariance of every
 // failure type with events, its chi-square through a generalized inverse, one
 // row of the test table per type and the p-values the plots show.
@@ -14,8 +14,6 @@
 #include "cmprisk/cmprisk.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
-#include "runtime/xccheck.h"
-#include "vyr_files.h"
 #include "vyr_host.h"
 #include "vyr_pool.h"
 
@@ -34,7 +32,8 @@ std::vector<int> testedTypes(const CMPRISK* c)
     return types;
 }
 
-// The role of each status category when type j is the event of interest.
+// The roles of the status categories when type j is the event of interest:
+// censored, of interest, and every other category competing.
 std::vector<int> rolesFor(const CMPRISK* c, int j)
 {
     std::vector<int> roles(static_cast<size_t>(c->ncat), 2);
@@ -45,30 +44,22 @@ std::vector<int> rolesFor(const CMPRISK* c, int j)
 
 } // namespace
 
-void kSampleTestCif(KorvPtr q, int gnum, int ng, double* risk)
+void kSampleTestCif(KorvPtr q, const korv_cr::Span* streams, int ng, const int* roleMap,
+                    const double* risk, double* score, double* var)
 {
-    CMPRISK* c = q->cmprisk;
-    korv_cr::StoreView view(c->xcb);
-    const auto& chunks = view.chunks();
-    korv_cr::grayWalk(chunks.data(), chunks.size(), c->statusMap, c->ncat, gnum, ng, risk, c->rho,
-                      c->score, c->var);
-    // The risk sets are used up.
-    std::fill(risk, risk + ng, 0.0);
+    const CMPRISK* c = q->cmprisk;
+    korv_cr::grayWalk(streams, ng, roleMap, c->ncat, risk, c->rho, score, var);
 }
 
 void korvcit(KorvPtr q)
 {
     CMPRISK* c = q->cmprisk;
-    korv_cr::openUtility(&q->citUtid);
-    c->xcptr = q->citUtid;
     const bool stratified = c->nGroup > 1;
-    korv_cr::sortRecords(q, q->citUtid, stratified, false);
-
     const int K = stratified ? c->nGroup : c->nStrata;
-    const int64_t order = K + 1;
-    const int64_t size = order * (order + 1) / 2;
+    const int64_t size = static_cast<int64_t>(K + 1) * (K + 2) / 2;
+    const int64_t scoreAt = static_cast<int64_t>(K) * (K + 1) / 2;
     c->var = static_cast<double*>(xmalloc_or_exit(q->polnode, size * sizeof(double), 0x3004));
-    c->score = c->var + static_cast<int64_t>(K) * (K + 1) / 2;
+    c->score = c->var + scoreAt;
 
     c->statusMap[0] = 0;
     if (c->ntype < 2) {
@@ -80,47 +71,35 @@ void korvcit(KorvPtr q)
         c->statusMap[j] = 2;
     if (c->failcode)
         c->statusMap[c->ntype] = 2;
-
-    // Every tested type's score and covariance, accumulated side by side.
     const std::vector<int> types = testedTypes(c);
+    if (types.empty())
+        return;
+
+    // The records of every stratum and level in time order.
+    const korv_cr::Span all = korv_cr::sortRecords(q);
+
+    // Every tested type's score and covariance, accumulated side by side:
+    // the strata pooled, or level by level within each stratum.
     std::vector<std::vector<double>> acc(types.size(), std::vector<double>(size, 0.0));
     std::vector<std::vector<int>> roles;
     for (int j : types)
         roles.push_back(rolesFor(c, j));
-    auto accumulate = [&](const std::vector<korv_cr::Chunk>& chunks, int gnum,
-                          const std::vector<double>& risk) {
-        vyr::parallel_for(types.size(), [&](size_t t) {
-            double* v = acc[t].data();
-            korv_cr::grayWalk(chunks.data(), chunks.size(), roles[t].data(), c->ncat, gnum, K,
-                              risk.data(), c->rho, v + static_cast<int64_t>(K) * (K + 1) / 2, v);
-        });
-    };
-    std::vector<double> risk(static_cast<size_t>(K) + 1, 0.0);
-    if (!types.empty()) {
-        if (!stratified) {
-            int64_t n = 0;
-            for (int s = 0; s < c->nStrata; ++s) {
-                n += static_cast<int64_t>(c->meta[s][0][1]);
-                risk[static_cast<size_t>(s)] = c->meta[s][0][2];
-            }
-            check_file(xcpoint(q->citUtid, 0));
-            korv_cr::loadRecords(q, q->citUtid, n);
-            korv_cr::StoreView view(c->xcb);
-            accumulate(view.chunks(), 0, risk);
-        } else {
-            for (int s = 0; s < c->nStrata; ++s) {
-                int64_t n = 0;
-                for (int g = 0; g < c->nGroup; ++g) {
-                    n += static_cast<int64_t>(c->meta[s][g][1]);
-                    risk[static_cast<size_t>(g)] = c->meta[s][g][2];
-                }
-                korv_cr::seekRecord(q->citUtid, c->meta[s][0][0]);
-                korv_cr::loadRecords(q, q->citUtid, n);
-                korv_cr::StoreView view(c->xcb);
-                accumulate(view.chunks(), 1, risk);
-            }
+    const int nsets = stratified ? c->nStrata : 1;
+    std::vector<korv_cr::Span> streams(static_cast<size_t>(K) * nsets);
+    std::vector<double> risk(static_cast<size_t>(K) * nsets);
+    for (int s = 0; s < nsets; ++s)
+        for (int g = 0; g < K; ++g) {
+            const double* cell = stratified ? c->meta[s][g] : c->meta[g][0];
+            streams[static_cast<size_t>(s * K + g)] =
+                all.sub(static_cast<int64_t>(cell[0]), static_cast<int64_t>(cell[1]));
+            risk[static_cast<size_t>(s * K + g)] = cell[2];
         }
-    }
+    vyr::parallel_for(types.size(), [&](size_t t) {
+        double* v = acc[t].data();
+        for (int s = 0; s < nsets; ++s)
+            kSampleTestCif(q, &streams[static_cast<size_t>(s * K)], K, roles[t].data(),
+                           &risk[static_cast<size_t>(s * K)], v + scoreAt, v);
+    });
 
     // One row per tested type, in the order of the types.
     for (size_t t = 0; t < types.size(); ++t) {

@@ -49,6 +49,8 @@ struct CMPRISK {
     XCBSTR* xcb;       // the paged record store (48-byte records)
     NAMESTR* nmStatus; // the status variable
     void* xcptr;       // utility file of the estimation or the test
+    void* records;     // the BY group's records as the estimation and the test read them
+                       // (kept by them for the group; reset by the data pass)
 };
 
 // One valid observation of a BY group on the competing-risks road, as the

@@ -2,12 +2,15 @@
 // observations, sorts the valid ones into the strata and GROUP= trees, writes
 // one 48-byte record per observation to the paged record store, identifies
 // the failure types and gives each status its category, maps strata and
-// groups to their places in key order, copies the records to the utility
-// file, counts them per stratum, group and category, and decides whether
-// Gray's test can be computed.
+// groups to their places in key order, counts the records per stratum, group
+// and category, and decides whether Gray's test can be computed.
 //
-// Every host service's result is checked: a failed page, position or write
-// ends the step (1020) rather than leave the later stages partial records.
+// The observations are read in blocks (the values of the analysis, strata
+// and GROUP= variables of thousands of observations at a time), each value
+// formatted as the per-observation fetch would format it. The records stay
+// in the store, where the estimation and the test read them: no second copy
+// is made. Every host service's result is checked: a failed page or read
+// ends the step rather than leave the later stages partial records.
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -19,6 +22,7 @@
 
 #include "common/options.h"
 #include "common/stages.h"
+#include "common/statement.h"
 #include "frame/frame.h"
 #include "frame/messages.h"
 #include "runtime/missing.h"
@@ -28,6 +32,7 @@
 #include "vyr_data.h"
 #include "vyr_files.h"
 #include "vyr_host.h"
+#include "vyr_format.h"
 #include "vyr_message_names.h"
 #include "vyr_parse.h"
 
@@ -135,14 +140,84 @@ struct ExactSum {
     double value() const { return sum + comp; }
 };
 
-struct KeyHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view k) const { return std::hash<std::string_view>{}(k); }
+// Keys already met and what they stand for (a stratum node or a group's
+// creation number): most observations find theirs here, by the bytes of the
+// key, without walking the tree (keys that differ in bytes but compare equal
+// still go to the tree, which decides). The last key met is tried first;
+// then a table with open addressing. At most 4096 keys, and 16 MB of them,
+// are kept, so that long STRATA values cannot make the table large.
+template <class V> class KnownKeys
+{
+  public:
+    explicit KnownKeys(size_t len) : len_(len) {}
+    const V* find(const char* key)
+    {
+        if (last_ != EMPTY && std::memcmp(bytes_.data() + last_ * len_, key, len_) == 0)
+            return &values_[last_];
+        if (values_.empty())
+            return nullptr;
+        const uint64_t h = hash(key);
+        for (size_t s = h & MASK;; s = (s + 1) & MASK) {
+            const uint32_t e = slots_[s];
+            if (e == EMPTY)
+                return nullptr;
+            if (hashes_[e] == h && std::memcmp(bytes_.data() + e * len_, key, len_) == 0) {
+                last_ = e;
+                return &values_[e];
+            }
+        }
+    }
+    void add(const char* key, V value)
+    {
+        if (values_.size() >= LIMIT || (values_.size() + 1) * len_ > (16u << 20))
+            return;
+        if (slots_.empty())
+            slots_.assign(MASK + 1, EMPTY);
+        const uint64_t h = hash(key);
+        size_t s = h & MASK;
+        while (slots_[s] != EMPTY)
+            s = (s + 1) & MASK;
+        slots_[s] = static_cast<uint32_t>(values_.size());
+        hashes_.push_back(h);
+        bytes_.insert(bytes_.end(), key, key + len_);
+        values_.push_back(value);
+    }
+
+  private:
+    static constexpr size_t LIMIT = 4096;
+    static constexpr size_t MASK = 2 * LIMIT - 1; // at most half full
+    static constexpr uint32_t EMPTY = ~uint32_t(0);
+    uint64_t hash(const char* key) const
+    {
+        uint64_t h = 0xcbf29ce484222325ull ^ len_;
+        size_t i = 0;
+        for (; i + 8 <= len_; i += 8) {
+            uint64_t w;
+            std::memcpy(&w, key + i, 8);
+            h = (h ^ w) * 0x100000001b3ull;
+            h ^= h >> 29;
+        }
+        for (; i < len_; ++i)
+            h = (h ^ static_cast<unsigned char>(key[i])) * 0x100000001b3ull;
+        return h ^ (h >> 32);
+    }
+    size_t len_;
+    uint32_t last_ = EMPTY;
+    std::vector<uint32_t> slots_;
+    std::vector<uint64_t> hashes_;
+    std::vector<char> bytes_;
+    std::vector<V> values_;
 };
-// At most this many keys (and this many bytes of them) are remembered, so
-// that long STRATA values cannot make the maps large.
-constexpr size_t KNOWN_KEYS = 4096;
-constexpr size_t KNOWN_BYTES = 16u << 20;
+
+// A NaN that is not a missing value is taken as missing: it has no order and
+// would make the comparisons inconsistent.
+inline void fix_nan(char* slot)
+{
+    double d;
+    std::memcpy(&d, slot, sizeof d);
+    if (d != d && !wzmis(d))
+        write_double(slot, korv_missing());
+}
 
 // One BY group's reading: the observations, their validity, strata and
 // groups, and the records they become.
@@ -151,13 +226,16 @@ class CrPass
   public:
     explicit CrPass(KORVCOM* q)
         : q_(q), c_(q->cmprisk), g_(q->grpvar), ds_(static_cast<DSHANDLE*>(q->filein)),
-          store_(q->cmprisk->xcb), keyBytes_(static_cast<size_t>(q->slenf + q->slenu))
+          store_(q->cmprisk->xcb), keyBytes_(static_cast<size_t>(q->slenf + q->slenu)),
+          knownStrata_(keyBytes_),
+          knownGroups_(q->grpvar ? static_cast<size_t>(q->grpvar->lenf + q->grpvar->lenu) : 0)
     {
-        reader_.ds = ds_;
     }
     void begin();
     void read();
     void finishTrees();
+    // The 1-based number of observation `row` of the BY group (from 0).
+    long observationNumber(int64_t row);
     int64_t infinite = 0;
     // The distinct statuses that are not censoring values (no failure codes).
     std::vector<double> statuses;
@@ -167,7 +245,6 @@ class CrPass
     CMPRISK* c_;
     GRPVAR* g_;
     DSHANDLE* ds_;
-    XO_PARMS reader_;
     StorePages store_;
     size_t keyBytes_;
     STRATA* spare_ = nullptr;
@@ -176,10 +253,40 @@ class CrPass
     int created_ = 0; // strata made so far
     double lastStatus_ = 0;
     bool haveStatus_ = false;
-    std::unordered_map<std::string, STRATA*, KeyHash, std::equal_to<>> knownStrata_;
-    std::unordered_map<std::string, int, KeyHash, std::equal_to<>> knownGroups_;
+    KnownKeys<STRATA*> knownStrata_;
+    KnownKeys<int> knownGroups_;
+
+    // Block reads: the value buffers of one block of observations.
+    static constexpr long BLOCK = 4096;
+    struct Column {
+        int varnum = 0;
+        bool numeric = true;
+        int width = 0; // bytes per row of a character variable's text
+        std::vector<double> num;
+        std::vector<char> text;
+    };
+    // Where a variable's values go: the raw value to `rawAt` (`rawLen`
+    // bytes), and, when `fmtLen` > 0, the formatted value to `fmtAt`.
+    struct Target {
+        int column = -1;
+        bool inKey = true; // offsets into the stratum key, else into the GROUP= value
+        int rawAt = 0, rawLen = 0;
+        int fmtAt = 0, fmtLen = 0;
+        bool fmtRaw = false; // the "formatted" slot holds the raw double
+        NAMESTR* nm = nullptr;
+        std::unordered_map<std::string, std::string> formatted; // raw value -> formatted text
+    };
+    std::vector<Column> columns_;
+    std::vector<XV_COLBUF> bufs_;
+    std::vector<Target> targets_;
+    int timeCol_ = -1, statusCol_ = -1, freqCol_ = -1, weightCol_ = -1;
+    int64_t rowsRead_ = 0; // observations of the group read so far
+    int addColumn(int varnum);
+    void planBlocks();
+    void formatInto(Target& t, const Column& col, int64_t i, char* base);
 
     STRATA* newCandidate();
+    void fetch(int64_t i);
     bool valid(double* t, double* f);
     STRATA* stratum();
     int group();
@@ -204,7 +311,7 @@ void CrPass::begin()
     q->nobs = 0;
     q->strata = nullptr;
     q->nstrata = 0;
-    check_file(xcpoint(q->utid, -2));
+    c_->records = nullptr; // what the stages kept of an earlier group died with its pool
     q->polnode = xmpoolc(0, 1024, 0x1002);
     if (!q->polnode) {
         xmemmsg(xmemdef());
@@ -258,12 +365,12 @@ bool CrPass::valid(double* tp, double* fp)
     if (q->zfreq && f > LARGEST_EXACT_COUNT) {
         // Above 2^53 sums of frequencies are no longer counts: the step stops,
         // naming the variable and the observation, as on the survival road.
-        const STLIST* fl = stmt_field(q->stmt, 7);
+        const STLIST* fl = stmt_field(q->stmt, proc_field::FREQ);
         NAMESTR* nm = nullptr;
         if (fl && fl->n > 0 && fl->ivals)
             xvname(ds_, fl->ivals[0], &nm);
         xpmlog(326, MSG_FREQ_TOO_LARGE, nm ? static_cast<int>(nm->namelen) : 0,
-               nm ? nm->name_p : "", f, reader_.obs);
+               nm ? nm->name_p : "", f, observationNumber(rowsRead_ - 1));
         xexit(std::max(q->rc, 2000), 0);
     }
     *tp = t;
@@ -295,9 +402,8 @@ STRATA* CrPass::stratum()
         write_double(key + s.posf,
                      korv_interval_index(read_double(key + s.posf), s.cutpoint, s.cutnum));
     }
-    const std::string_view bytes(key, keyBytes_);
-    if (auto hit = knownStrata_.find(bytes); hit != knownStrata_.end())
-        return hit->second;
+    if (STRATA* const* hit = knownStrata_.find(key))
+        return *hit;
     spare_->bal = 0;
     TREE* found = ztrebdf(reinterpret_cast<TREE**>(&q->strata), reinterpret_cast<TREE*>(spare_),
                           q->slenf, q->soff, stratacmf);
@@ -311,8 +417,7 @@ STRATA* CrPass::stratum()
         newnode(q, s);
         spare_ = nullptr;
     }
-    if (knownStrata_.size() < KNOWN_KEYS && (knownStrata_.size() + 1) * keyBytes_ <= KNOWN_BYTES)
-        knownStrata_.emplace(std::string(bytes), s);
+    knownStrata_.add(key, s);
     return s;
 }
 
@@ -320,9 +425,8 @@ STRATA* CrPass::stratum()
 int CrPass::group()
 {
     const size_t len = static_cast<size_t>(g_->lenf + g_->lenu);
-    const std::string_view bytes(g_->value, len);
-    if (auto hit = knownGroups_.find(bytes); hit != knownGroups_.end())
-        return hit->second;
+    if (const int* hit = knownGroups_.find(g_->value))
+        return *hit;
     if (!gspare_)
         gspare_ = memgnode(q_, q_->polnode);
     std::memcpy(grptree_key(gspare_), g_->value, len);
@@ -335,8 +439,7 @@ int CrPass::group()
     GRPTREE* gn = reinterpret_cast<GRPTREE*>(found);
     if (gn == gspare_)
         gspare_ = nullptr;
-    if (knownGroups_.size() < KNOWN_KEYS && (knownGroups_.size() + 1) * len <= KNOWN_BYTES)
-        knownGroups_.emplace(std::string(bytes), gn->index);
+    knownGroups_.add(g_->value, gn->index);
     return gn->index;
 }
 
@@ -361,62 +464,201 @@ double CrPass::status()
     return v;
 }
 
+int CrPass::addColumn(int varnum)
+{
+    for (size_t j = 0; j < columns_.size(); ++j)
+        if (columns_[j].varnum == varnum)
+            return static_cast<int>(j);
+    Column c;
+    c.varnum = varnum;
+    const NAMESTR* nm = xvname(ds_, varnum);
+    c.numeric = !nm || nm->ntype == 1;
+    c.width = c.numeric ? 0 : std::max(1, vyr_namestr_length(*nm));
+    if (c.numeric)
+        c.num.resize(BLOCK);
+    else
+        c.text.resize(static_cast<size_t>(BLOCK) * static_cast<size_t>(c.width));
+    columns_.push_back(std::move(c));
+    return static_cast<int>(columns_.size()) - 1;
+}
+
+// The columns a block read fills and where each value goes: the same
+// bindings as the fetch vector that variable resolution made (raw values,
+// and formatted values where a key compares formatted text).
+void CrPass::planBlocks()
+{
+    KORVCOM* q = q_;
+    const STMT* proc = q->stmt;
+    auto first = [&](int field) {
+        const STLIST* f = stmt_field(proc, field);
+        return f && f->n > 0 && f->ivals ? f->ivals[0] : 0;
+    };
+    timeCol_ = addColumn(first(proc_field::TIME));
+    statusCol_ = addColumn(first(proc_field::CENSOR));
+    if (q->zfreq)
+        freqCol_ = addColumn(first(proc_field::FREQ));
+    if (q->zwt)
+        weightCol_ = addColumn(first(proc_field::WEIGHT));
+    for (int i = 0; i < q->nsvar; ++i) {
+        const SNAMESTR& sv = q->sname[i];
+        Target t;
+        t.nm = sv.nm;
+        t.column = addColumn(sv.nm->nvar0);
+        t.rawAt = sv.posu;
+        t.rawLen = sv.lngu;
+        t.fmtAt = sv.posf;
+        t.fmtLen = sv.nfl == 2 ? sv.lngf : 8;
+        t.fmtRaw = sv.nfl != 2;
+        targets_.push_back(std::move(t));
+    }
+    if (g_) {
+        Target t;
+        t.nm = g_->nm;
+        t.inKey = false;
+        t.column = addColumn(g_->nm->nvar0);
+        t.rawAt = g_->lenf;
+        t.rawLen = g_->lenu;
+        t.fmtAt = 0;
+        t.fmtLen = korv_format_width(g_->nm);
+        targets_.push_back(std::move(t));
+    }
+    for (Column& c : columns_) {
+        XV_COLBUF b;
+        b.varnum = c.varnum;
+        if (c.numeric)
+            b.num = c.num.data();
+        else {
+            b.text = c.text.data();
+            b.width = c.width;
+        }
+        bufs_.push_back(b);
+    }
+}
+
+// A value formatted as the formatted fetch delivers it, remembered by raw
+// value (the values of a key variable repeat).
+void CrPass::formatInto(Target& t, const Column& col, int64_t i, char* base)
+{
+    std::string raw = col.numeric ? std::string(reinterpret_cast<const char*>(&col.num[i]), 8)
+                                  : std::string(&col.text[static_cast<size_t>(i * col.width)],
+                                                static_cast<size_t>(col.width));
+    auto hit = t.formatted.find(raw);
+    if (hit == t.formatted.end()) {
+        std::string f = vyr::fmt::format_value(*t.nm, raw.data(), t.fmtLen);
+        f.resize(static_cast<size_t>(t.fmtLen), ' ');
+        if (t.formatted.size() >= 65536)
+            t.formatted.clear();
+        hit = t.formatted.emplace(std::move(raw), std::move(f)).first;
+    }
+    std::memcpy(base + t.fmtAt, hit->second.data(), static_cast<size_t>(t.fmtLen));
+}
+
+// The values of row i of the block: analysis values to the row buffer, the
+// strata values to the pending node's key, the GROUP= value to its buffer.
+void CrPass::fetch(int64_t i)
+{
+    KORVCOM* q = q_;
+    auto num = [&](int c) { return columns_[static_cast<size_t>(c)].num[static_cast<size_t>(i)]; };
+    q->iovar[0] = num(timeCol_);
+    q->iovar[2] = columns_[static_cast<size_t>(statusCol_)].numeric ? num(statusCol_) : korv_missing();
+    if (freqCol_ >= 0)
+        q->iovar[3] = num(freqCol_);
+    if (weightCol_ >= 0)
+        q->iovar[4] = num(weightCol_);
+    char* key = strata_key(spare_);
+    for (Target& t : targets_) {
+        const Column& col = columns_[static_cast<size_t>(t.column)];
+        char* base = t.inKey ? key : g_->value;
+        if (col.numeric) {
+            std::memcpy(base + t.rawAt, &col.num[static_cast<size_t>(i)], 8);
+            if (t.fmtRaw)
+                std::memcpy(base + t.fmtAt, &col.num[static_cast<size_t>(i)], 8);
+            else
+                formatInto(t, col, i, base);
+        } else {
+            const char* v = &col.text[static_cast<size_t>(i * col.width)];
+            const int n = std::min(t.rawLen, col.width);
+            std::memcpy(base + t.rawAt, v, static_cast<size_t>(n));
+            std::memset(base + t.rawAt + n, ' ', static_cast<size_t>(t.rawLen - n));
+            formatInto(t, col, i, base);
+        }
+    }
+}
+
+long CrPass::observationNumber(int64_t row)
+{
+    // Only for a message: position before the group and count.
+    XO_PARMS p;
+    p.ds = ds_;
+    xbyrwnd(ds_, 66);
+    for (int64_t r = 0; r <= row; ++r)
+        if (xybyget(&p) != 0)
+            break;
+    return p.obs;
+}
+
 void CrPass::read()
 {
     KORVCOM* q = q_;
+    planBlocks();
     for (;;) {
-        const int st = xybyget(&reader_);
+        long rows = 0;
+        const int st = xyvblock(ds_, bufs_.data(), static_cast<int>(bufs_.size()), BLOCK, &rows);
         if (st != 0) {
             if (st != XO_EOG)
                 xofprc(ds_, st, 1);
             break;
         }
-        if (!spare_)
-            spare_ = newCandidate();
-        q->nobs += 1;
-        char* key = strata_key(spare_);
-        xyvget(static_cast<XVHANDLE*>(q->xvin), key);
-        // A NaN that is not a missing value is taken as missing: it has no
-        // order and would make the comparisons inconsistent.
-        for (int k : {0, 2, 3, 4})
-            korv_fix_nan(reinterpret_cast<char*>(&q->iovar[k]));
-        for (int i = 0; i < q->nsvar; ++i) {
-            const SNAMESTR& s = q->sname[i];
-            if (s.type == 1) {
-                korv_fix_nan(key + s.posu);
-                if (s.nfl != 2)
-                    korv_fix_nan(key + s.posf);
+        for (int64_t i = 0; i < rows; ++i) {
+            if (!spare_)
+                spare_ = newCandidate();
+            q->nobs += 1;
+            ++rowsRead_;
+            fetch(i);
+            // A NaN that is not a missing value is taken as missing: it has
+            // no order and would make the comparisons inconsistent.
+            for (int k : {0, 2, 3, 4})
+                fix_nan(reinterpret_cast<char*>(&q->iovar[k]));
+            char* key = strata_key(spare_);
+            for (int j = 0; j < q->nsvar; ++j) {
+                const SNAMESTR& sv = q->sname[j];
+                if (sv.type == 1) {
+                    fix_nan(key + sv.posu);
+                    if (sv.nfl != 2)
+                        fix_nan(key + sv.posf);
+                }
             }
-        }
-        if (g_ && g_->nm && g_->nm->ntype == 1)
-            korv_fix_nan(g_->value + g_->lenf);
+            if (g_ && g_->nm && g_->nm->ntype == 1)
+                fix_nan(g_->value + g_->lenf);
 
-        CRRECORD r{0, 0, 0, 0, 1, 1};
-        if (!valid(&r.time, &r.freq)) {
-            q->strmiss += 1;
-            continue;
-        }
-        // A missing GROUP= level drops the observation (without MISSING); the
-        // raw value is read as a double only for a numeric variable.
-        if (g_ && !q->zmissing) {
-            const bool miss = g_->nm && g_->nm->ntype == 2 ? all_blank(g_->value, g_->lenf)
-                                                           : wzmis(read_double(g_->value + g_->lenf));
-            if (miss) {
+            CRRECORD r{0, 0, 0, 0, 1, 1};
+            if (!valid(&r.time, &r.freq)) {
                 q->strmiss += 1;
                 continue;
             }
+            // A missing GROUP= level drops the observation (without MISSING);
+            // the raw value is read as a double only for a numeric variable.
+            if (g_ && !q->zmissing) {
+                const bool miss = g_->nm && g_->nm->ntype == 2
+                                      ? all_blank(g_->value, g_->lenf)
+                                      : wzmis(read_double(g_->value + g_->lenf));
+                if (miss) {
+                    q->strmiss += 1;
+                    continue;
+                }
+            }
+            STRATA* s = stratum();
+            if (!s) {
+                q->strmiss += 1;
+                continue;
+            }
+            r.stratum = s->index;
+            q->maxobstime = std::max(q->maxobstime, r.time);
+            if (g_)
+                r.group = group();
+            r.status = status();
+            store_.append(r);
         }
-        STRATA* s = stratum();
-        if (!s) {
-            q->strmiss += 1;
-            continue;
-        }
-        r.stratum = s->index;
-        q->maxobstime = std::max(q->maxobstime, r.time);
-        if (g_)
-            r.group = group();
-        r.status = status();
-        store_.append(r);
     }
     store_.release();
     c_->ntot = store_.count();
@@ -532,9 +774,8 @@ double*** make_meta(KORVCOM* q, CMPRISK* c)
 }
 
 // One pass over the store: each record gets its status category and the
-// places of its stratum and group (mapData), goes to the utility file
-// (saveData) and is counted in its cell (metaData). The utility file then
-// holds the group's records in input order from its start.
+// places of its stratum and group, and is counted in its cell (the counts of
+// metaData).
 void mapData(KORVCOM* q)
 {
     CMPRISK* c = q->cmprisk;
@@ -546,7 +787,6 @@ void mapData(KORVCOM* q)
     const int64_t ng = c->nGroup;
     double* cells = c->meta ? c->meta[0][0] : nullptr;
     std::vector<ExactSum> sums(c->meta ? static_cast<size_t>(c->nStrata * ng * (1 + c->ncat)) : 0);
-    check_file(xcpoint(q->utid, -2));
     for_each_page(c->xcb, c->ntot, true, [&](CRRECORD* r, int64_t n) {
         for (int64_t i = 0; i < n; ++i) {
             CRRECORD& x = r[i];
@@ -567,7 +807,6 @@ void mapData(KORVCOM* q)
             e[0].add(x.freq);
             e[1 + static_cast<int64_t>(x.status)].add(x.freq);
         }
-        check_file(xcwrite(q->utid, r, static_cast<long>(n * sizeof(CRRECORD))));
     });
     if (!cells)
         return;

@@ -1,8 +1,9 @@
 #!/usr/bin/python3
-"""Writes the competing-risks benchmark data set: a time with three decimals,
-a status (0 censored, 1 to 3 the three causes) and a stratum of five levels
-whose cause-specific hazards differ.
-Usage: generate.py FILE ROWS [SEED]"""
+"""Writes the competing-risks benchmark data set: a time (rounded to DECIMALS
+decimals, default 3; -1 keeps every digit), a status (0 censored, 1 to 3
+the three causes) and a stratum of five levels whose cause-specific hazards
+differ.
+Usage: generate.py FILE ROWS [DECIMALS] [SEED]"""
 import sys
 
 import numpy as np
@@ -10,7 +11,8 @@ import numpy as np
 
 def main():
     path, rows = sys.argv[1], int(sys.argv[2])
-    seed = int(sys.argv[3]) if len(sys.argv) > 3 else 20261207
+    decimals = int(sys.argv[3]) if len(sys.argv) > 3 else 3
+    seed = int(sys.argv[4]) if len(sys.argv) > 4 else 20261207
     rng = np.random.default_rng(seed)
     chunk = 1_000_000
     with open(path, "w") as fh:
@@ -27,8 +29,12 @@ def main():
             tev = t[first, np.arange(n)]
             c = rng.uniform(0, 60, n)
             status = np.where(tev <= c, first + 1, 0)
-            time = np.round(np.minimum(tev, c), 3)
-            lines = [f"{a:.3f},{b},{c_}\n" for a, b, c_ in zip(time, status, s)]
+            time = np.minimum(tev, c)
+            if decimals >= 0:
+                time = np.round(time, decimals)
+                lines = [f"{a:.{decimals}f},{b},{c_}\n" for a, b, c_ in zip(time, status, s)]
+            else:
+                lines = [f"{a!r},{b},{c_}\n" for a, b, c_ in zip(time.tolist(), status, s)]
             fh.writelines(lines)
             done += n
 

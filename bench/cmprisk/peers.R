@@ -12,6 +12,8 @@ if (requireNamespace("data.table", quietly = TRUE)) {
 }
 t1 <- proc.time()[["elapsed"]]
 fit <- cuminc(d$time, d$status, group = d$strat, cencode = 0)
+tp <- timepoints(fit, c(10, 20, 30, 40, 50))
 t2 <- proc.time()[["elapsed"]]
-cat(sprintf("R: read %.2f s, cuminc %.2f s, Gray's test statistics %s\n",
-            t1 - t0, t2 - t1, paste(sprintf("%.4f", fit$Tests[, "stat"]), collapse = " ")))
+cat(sprintf("R: read %.2f s, cuminc %.2f s, Gray's test statistics %s, CIF of cause 1 in stratum 1 at 50: %.4f\n",
+            t1 - t0, t2 - t1, paste(sprintf("%.4f", fit$Tests[, "stat"]), collapse = " "),
+            tp$est["1 1", 5]))

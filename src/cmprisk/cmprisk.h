@@ -33,12 +33,6 @@ inline constexpr double ZERO_FREQ = 1.110223024625157e-16;
 // The time of the end-marker record written behind the records of a cell.
 inline constexpr double END_MARKER_TIME = 1.7976931348623157e308;
 
-// A run of 48-byte records in memory (one page of the store).
-struct Chunk {
-    const CRRECORD* rec;
-    int64_t n;
-};
-
 // Records of one cell or group in time order, as the walks read them: one
 // array per field they use (time, frequency, status category), so that a
 // walk reads 20 bytes of a record and not 48.
@@ -177,28 +171,11 @@ void kSampleTestCif(KorvPtr q, const korv_cr::Span* streams, int ng, const int* 
 namespace korv_cr
 {
 
-// The records the store holds (the first n, from page 1), taken for reading
-// while the view lives; a page that cannot be had ends the step.
-class StoreView
-{
-  public:
-    StoreView(XCBSTR* xcb, int64_t n);
-    ~StoreView();
-    StoreView(const StoreView&) = delete;
-    StoreView& operator=(const StoreView&) = delete;
-    const std::vector<Chunk>& chunks() const { return chunks_; }
-    const CRRECORD& record(int64_t i) const;
-
-  private:
-    XCBSTR* xcb_;
-    std::vector<Chunk> chunks_;
-};
-
-// The BY group's records (the data pass leaves them in the store) ordered by
-// stratum, group and time, made once per BY group: the records go to their
-// cells by counting, then each cell is ordered by time, the cells side by
-// side. A cell's records start at its count cell's entry [0]. A record
-// naming a stratum or group the BY group does not have ends the step.
+// The BY group's records by stratum, group and time: the data pass leaves
+// them cell by cell (CMPRISK.columns, a cell's records starting at its count
+// cell's entry [0]); each cell is put in time order once per BY group, the
+// cells side by side. Columns that do not hold the group's records end the
+// step.
 Span sortRecords(KorvPtr q);
 
 } // namespace korv_cr

@@ -1,8 +1,7 @@
 // The competing-risks records of a BY group as the estimation and the test
-// read them: the data pass leaves them in the paged record store in input
-// order; here their times are ranked once per group, and each stage gathers
-// them into one working array in the order it walks (time; stratum and
-// time; stratum, group and time).
+// read them: the data pass leaves them cell by cell (stratum, then GROUP=
+// level) in column arrays; here each cell is put in time order, once per BY
+// group, and the test takes the cells it compares together, time by time.
 //
 // The times are ranked without a comparison sort: distinct times through a
 // hash table and the records placed by counting when times repeat, a radix
@@ -256,18 +255,6 @@ void sortCell(double* time, double* freq, int32_t* cat, int64_t n)
         cat[j] = copy[idx[static_cast<size_t>(j)]];
 }
 
-// The status category of a record as the walks index it: its value, or -1
-// (a category no type names) for anything else.
-int32_t categoryOf(double status, int ncat)
-{
-    if (status >= 0 && status < ncat) {
-        const auto k = static_cast<int32_t>(status);
-        if (k == status)
-            return k;
-    }
-    return -1;
-}
-
 [[noreturn]] void unordered(KorvPtr q)
 {
     xpmlog(326, msg326::CR_UNORDERED);
@@ -299,95 +286,43 @@ bool order(const CRRECORD* rec, size_t n, bool byStratum, int nStrata, bool byGr
     return true;
 }
 
-StoreView::StoreView(XCBSTR* xcb, int64_t n) : xcb_(xcb)
-{
-    const int64_t nrpp = xcb->nrpp;
-    if (nrpp < 1)
-        xexit(1020, 0);
-    const int64_t npage = (n + nrpp - 1) / nrpp;
-    for (int64_t p = 1; p <= npage; ++p) {
-        char* a = nullptr;
-        check_file(xcbgetp(xcb->fileptr, static_cast<long>(p), 0, &a));
-        const int64_t k = p < npage ? nrpp : n - (npage - 1) * nrpp;
-        chunks_.push_back(Chunk{reinterpret_cast<const CRRECORD*>(a), k});
-    }
-}
-
-StoreView::~StoreView()
-{
-    // Giving back a page that was taken cannot fail; a failure is still
-    // logged.
-    for (size_t p = 1; p <= chunks_.size(); ++p) {
-        const int rc = xcbmlok(xcb_->fileptr, static_cast<long>(p));
-        if (rc != 0)
-            xprrlog(0, rc);
-    }
-}
-
-const CRRECORD& StoreView::record(int64_t i) const
-{
-    const int64_t nrpp = xcb_->nrpp;
-    return chunks_[static_cast<size_t>(i / nrpp)].rec[i % nrpp];
-}
-
 Span sortRecords(KorvPtr q)
 {
     CMPRISK* c = q->cmprisk;
-    if (c->records)
-        return *static_cast<Span*>(c->records);
-    const int64_t n = c->ntot;
-    if (n < 0 || static_cast<uint64_t>(n) > UINT32_MAX)
+    CRCOLUMNS* cols = c->columns;
+    if (!cols || cols->n != c->ntot || !c->meta)
         unordered(q);
-    const int64_t ns = std::max(c->nStrata, 1), ng = std::max(c->nGroup, 1);
-    const int64_t ncell = ns * ng;
-    const int64_t room = std::max<int64_t>(n, 1);
-    auto* time = static_cast<double*>(xmalloc_or_exit(q->polnode, room * 8, 0x3004));
-    auto* freq = static_cast<double*>(xmalloc_or_exit(q->polnode, room * 8, 0x3004));
-    auto* cat = static_cast<int32_t*>(xmalloc_or_exit(q->polnode, room * 4, 0x3004));
-    {
-        // The records into their cells, in input order: the cells' counts
-        // first, then each record's fields to its place.
-        const StoreView store(c->xcb, n);
-        const auto& pages = store.chunks();
-        std::vector<int64_t> start(static_cast<size_t>(ncell) + 1, 0);
-        for (const Chunk& pg : pages)
-            for (int64_t i = 0; i < pg.n; ++i) {
-                uint32_t cell = 0;
-                if (!cellOf(pg.rec[i], ns, ng, ns > 1, ng > 1, &cell))
-                    unordered(q);
-                ++start[cell + 1];
-            }
-        for (int64_t k = 1; k <= ncell; ++k)
-            start[static_cast<size_t>(k)] += start[static_cast<size_t>(k - 1)];
-        std::vector<int64_t> next(start.begin(), start.end() - 1);
-        for (const Chunk& pg : pages)
-            for (int64_t i = 0; i < pg.n; ++i) {
-                const CRRECORD& r = pg.rec[i];
-                uint32_t cell = 0;
-                cellOf(r, ns, ng, ns > 1, ng > 1, &cell);
-                const int64_t at = next[cell]++;
-                time[at] = r.time;
-                freq[at] = r.freq;
-                cat[at] = categoryOf(r.status, c->ncat);
-            }
+    if (!cols->sorted) {
+        // The cells must tile the columns, each after the one before.
+        const int64_t ncell = static_cast<int64_t>(c->nStrata) * c->nGroup;
+        int64_t at = 0;
+        for (int64_t k = 0; k < ncell; ++k) {
+            const double* cell = c->meta[k / c->nGroup][k % c->nGroup];
+            if (cell[0] != static_cast<double>(at) || !(cell[1] >= 0))
+                unordered(q);
+            at += static_cast<int64_t>(cell[1]);
+        }
+        if (at != cols->n)
+            unordered(q);
         // Each cell by time: the cells side by side, or one cell with the
         // pool's threads.
         auto one = [&](size_t k) {
-            const int64_t lo = start[k];
-            sortCell(time + lo, freq + lo, cat + lo, start[k + 1] - lo);
+            const double* cell = c->meta[k / c->nGroup][k % c->nGroup];
+            const auto lo = static_cast<int64_t>(cell[0]);
+            sortCell(cols->time + lo, cols->freq + lo, cols->cat + lo, static_cast<int64_t>(cell[1]));
         };
         if (ncell == 1)
             one(0);
         else
             vyr::parallel_for(static_cast<size_t>(ncell), one);
+        cols->sorted = 1;
     }
-    auto* kept = static_cast<Span*>(xmalloc_or_exit(q->polnode, sizeof(Span), 0x3006));
-    kept->time = time;
-    kept->freq = freq;
-    kept->cat = cat;
-    kept->n = n;
-    c->records = kept;
-    return *kept;
+    Span all;
+    all.time = cols->time;
+    all.freq = cols->freq;
+    all.cat = cols->cat;
+    all.n = cols->n;
+    return all;
 }
 
 } // namespace korv_cr

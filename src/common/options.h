@@ -49,8 +49,20 @@ struct CMPRISK {
     XCBSTR* xcb;       // the paged record store (48-byte records)
     NAMESTR* nmStatus; // the status variable
     void* xcptr;       // utility file of the estimation or the test
-    void* records;     // the BY group's records as the estimation and the test read them
-                       // (kept by them for the group; reset by the data pass)
+    struct CRCOLUMNS* columns; // the BY group's records by cell (made by the data pass)
+};
+
+// The BY group's records as the estimation and the test read them: cell by
+// cell (strata in order, within a stratum the GROUP= levels in order, a
+// cell's records starting at its count cell's entry [0]), one array per field
+// they use. The data pass fills them in input order within each cell; the
+// stages put each cell in time order once (`sorted`).
+struct CRCOLUMNS {
+    double* time;
+    double* freq;
+    int32_t* cat; // the status category
+    int64_t n;
+    int sorted;
 };
 
 // One valid observation of a BY group on the competing-risks road, as the

@@ -239,6 +239,8 @@ class CrPass
     int64_t infinite = 0;
     // The distinct statuses that are not censoring values (no failure codes).
     std::vector<double> statuses;
+    // Records per stratum and GROUP= level, by their creation numbers.
+    std::vector<std::vector<int64_t>> counts;
 
   private:
     KORVCOM* q_;
@@ -311,7 +313,7 @@ void CrPass::begin()
     q->nobs = 0;
     q->strata = nullptr;
     q->nstrata = 0;
-    c_->records = nullptr; // what the stages kept of an earlier group died with its pool
+    c_->columns = nullptr;
     q->polnode = xmpoolc(0, 1024, 0x1002);
     if (!q->polnode) {
         xmemmsg(xmemdef());
@@ -322,6 +324,7 @@ void CrPass::begin()
 
 STRATA* CrPass::newCandidate()
 {
+    counts.emplace_back();
     auto* node = static_cast<STRATA*>(
         xmalloc_or_exit(q_->polnode, strata_node_size(q_->slenf + q_->slenu), 0x2000));
     node->nobs = 0;
@@ -658,6 +661,12 @@ void CrPass::read()
                 r.group = group();
             r.status = status();
             store_.append(r);
+            // The records of each stratum and level, by creation numbers.
+            auto& row = counts[static_cast<size_t>(s->index)];
+            const size_t gi = static_cast<size_t>(r.group);
+            if (row.size() <= gi)
+                row.resize(gi + 1, 0);
+            ++row[gi];
         }
     }
     store_.release();
@@ -774,9 +783,11 @@ double*** make_meta(KORVCOM* q, CMPRISK* c)
 }
 
 // One pass over the store: each record gets its status category and the
-// places of its stratum and group, and is counted in its cell (the counts of
-// metaData).
-void mapData(KORVCOM* q)
+// places of its stratum and group, is counted in its cell (the counts of
+// metaData), and its time, frequency and category go to the columns that the
+// estimation and the test read, cell by cell. `counts` holds the records of
+// each stratum and level by creation numbers.
+void mapData(KORVCOM* q, const std::vector<std::vector<int64_t>>& counts)
 {
     CMPRISK* c = q->cmprisk;
     const bool mapStrata = c->isMap != nullptr;
@@ -785,8 +796,34 @@ void mapData(KORVCOM* q)
     StatusNumbers numbers{q, c->type, c->ntype};
     const int width = c->ncat + 4;
     const int64_t ng = c->nGroup;
+    const int64_t ncell = c->nStrata * ng;
     double* cells = c->meta ? c->meta[0][0] : nullptr;
-    std::vector<ExactSum> sums(c->meta ? static_cast<size_t>(c->nStrata * ng * (1 + c->ncat)) : 0);
+    if (!cells)
+        return;
+    std::vector<ExactSum> sums(static_cast<size_t>(ncell * (1 + c->ncat)));
+    // Where each cell's records start in the columns.
+    std::vector<int64_t> next(static_cast<size_t>(ncell), 0);
+    for (size_t s = 0; s < counts.size(); ++s)
+        for (size_t g = 0; g < counts[s].size(); ++g) {
+            if (counts[s][g] == 0)
+                continue;
+            const int64_t S = mapStrata ? c->isMap[s] : static_cast<int64_t>(s);
+            const int64_t G = mapGroups ? c->igMap[g] : static_cast<int64_t>(g);
+            next[static_cast<size_t>(S * ng + G)] += counts[s][g];
+        }
+    int64_t at = 0;
+    for (int64_t& n : next) {
+        const int64_t k = n;
+        n = at;
+        at += k;
+    }
+    const int64_t room = std::max<int64_t>(c->ntot, 1);
+    auto* cols = static_cast<CRCOLUMNS*>(xmalloc_or_exit(q->polnode, sizeof(CRCOLUMNS), 0x3006));
+    cols->time = static_cast<double*>(xmalloc_or_exit(q->polnode, room * 8, 0x3004));
+    cols->freq = static_cast<double*>(xmalloc_or_exit(q->polnode, room * 8, 0x3004));
+    cols->cat = static_cast<int32_t*>(xmalloc_or_exit(q->polnode, room * 4, 0x3004));
+    cols->n = c->ntot;
+    cols->sorted = 0;
     for_each_page(c->xcb, c->ntot, true, [&](CRRECORD* r, int64_t n) {
         for (int64_t i = 0; i < n; ++i) {
             CRRECORD& x = r[i];
@@ -796,27 +833,29 @@ void mapData(KORVCOM* q)
                 x.group = c->igMap[static_cast<int64_t>(x.group)];
             if (numberStatus)
                 x.status = numbers(x.status);
-            if (!cells)
-                continue;
             const int64_t cell = static_cast<int64_t>(x.stratum) * ng + static_cast<int64_t>(x.group);
             double* m = cells + cell * width;
             m[1] += 1;
             if (x.time > m[3])
                 m[3] = x.time;
+            const auto category = static_cast<int32_t>(x.status);
             ExactSum* e = &sums[static_cast<size_t>(cell * (1 + c->ncat))];
             e[0].add(x.freq);
-            e[1 + static_cast<int64_t>(x.status)].add(x.freq);
+            e[1 + category].add(x.freq);
+            const int64_t to = next[static_cast<size_t>(cell)]++;
+            cols->time[to] = x.time;
+            cols->freq[to] = x.freq;
+            cols->cat[to] = category;
         }
     });
-    if (!cells)
-        return;
-    for (int64_t cell = 0; cell < c->nStrata * ng; ++cell) {
+    for (int64_t cell = 0; cell < ncell; ++cell) {
         double* m = cells + cell * width;
         const ExactSum* e = &sums[static_cast<size_t>(cell * (1 + c->ncat))];
         m[2] = e[0].value();
         for (int k = 0; k < c->ncat; ++k)
             m[4 + k] = e[1 + k].value();
     }
+    c->columns = cols;
 }
 
 // The cells' first record in stratum-group-time order and the total of each
@@ -969,7 +1008,7 @@ int korvdac(KORVCOM* q)
     std::fill(c->statusMap, c->statusMap + c->ncat, 0);
 
     c->meta = make_meta(q, c);
-    mapData(q);
+    mapData(q, pass.counts);
     metaData(q);
     disallowTest(q);
     return 0;

@@ -51,7 +51,7 @@ done
 read -r k_best k_med <<<"$(best_and_median $k_all)"
 read -r r_best r_med <<<"$(best_and_median $r_all)"
 cat "$tmp/R.out"
-grep -E "^ +[123] +[0-9.]+ +4 " "$tmp/listing.txt" | sed 's/^ */korvante Gray test: /' || true
+grep -E "^ +[123] +[0-9]+\.[0-9]+ +4 " "$tmp/listing.txt" | sed 's/^ */korvante Gray test: /' || true
 echo "korvante over $runs runs: best $k_best s, median $k_med s"
 echo "R cmprsk over $runs runs: best $r_best s, median $r_med s"
 awk -v kb="$k_best" -v km="$k_med" -v rb="$r_best" -v rm="$r_med" \

@@ -67,7 +67,8 @@ class GrayWalker
           s_(static_cast<size_t>(std::max(k - 1, 0))),
           V_(static_cast<size_t>(std::max(k - 1, 0)) * k / 2), w_(static_cast<size_t>(k)),
           W_(static_cast<size_t>(std::max(k - 1, 0)) * k), x_(static_cast<size_t>(k)),
-          h_(static_cast<size_t>(k))
+          h_(static_cast<size_t>(k)), rn_(static_cast<size_t>(k)), iS_(static_cast<size_t>(k), 1.0),
+          iSm_(static_cast<size_t>(k), 1.0)
     {
         for (int g = 0; g < k; ++g) {
             risk_[static_cast<size_t>(g)].n = risk[g];
@@ -101,6 +102,7 @@ class GrayWalker
     std::vector<double> tol_;
     std::vector<double> c0_, c1_, c2_, S_, Sm_, F_, Fm_;
     std::vector<double> P_, Q_, s_, V_, w_, W_, x_, h_;
+    std::vector<double> rn_, iS_, iSm_; // 1 / n, 1 / S and 1 / S_ of each group
     double E_ = 0, Em_ = 0, tau_ = -1;
     bool have_ = false;
     bool atRisk(size_t g) const { return n_[g] > tol_[g]; }
@@ -124,12 +126,14 @@ void GrayWalker::close()
             if (!atRisk(u))
                 continue;
             const double rn = 1 / n_[u];
+            rn_[u] = rn;
             double left = n_[u] - (c1_[u] + c2_[u]);
             if (left <= tol_[u])
                 left = 0;
             S_[u] = left * Sm_[u] * rn;
+            iS_[u] = S_[u] > 0 ? 1 / S_[u] : 0;
             F_[u] = Sm_[u] * c1_[u] * rn + Fm_[u];
-            h_[u] = n_[u] / Sm_[u];
+            h_[u] = n_[u] * iSm_[u];
             T += (1 - Fm_[u]) * h_[u];
             R += h_[u];
         }
@@ -172,10 +176,10 @@ void GrayWalker::close()
                     const size_t u = static_cast<size_t>(i);
                     if (!atRisk(u))
                         continue;
-                    const double b = S_[u] > 0 ? 1 - (1 - E_) / S_[u] : 1;
+                    const double b = S_[u] > 0 ? 1 - (1 - E_) * iS_[u] : 1;
                     const double den = R * Sm_[u] - 1;
                     const double tf = N1 > 1 && den > 0 ? 1 - (N1 - 1) / den : 1;
-                    const double e = tf * N1 * rR / h_[u];
+                    const double e = tf * N1 * rR * Sm_[u] * rn_[u];
                     w_[u] += b * b * e;
                     for (int j = 0; j + 1 < k; ++j) {
                         const int64_t ji = tri(j, i);
@@ -193,9 +197,9 @@ void GrayWalker::close()
                     const size_t u = static_cast<size_t>(i);
                     if (!atRisk(u) || !(S_[u] > 0) || !(c2_[u] > 0))
                         continue;
-                    const double b = (1 - E_) / S_[u];
+                    const double b = (1 - E_) * iS_[u];
                     const double tf = c2_[u] > 1 ? 1 - (c2_[u] - 1) / (n_[u] - 1) : 1;
-                    const double rh = 1 / h_[u];
+                    const double rh = Sm_[u] * rn_[u];
                     const double e = tf * c2_[u] * rh * rh;
                     w_[u] += b * b * e;
                     for (int j = 0; j + 1 < k; ++j) {
@@ -217,6 +221,8 @@ void GrayWalker::close()
         n_[u] = risk_[u].value();
         if (n_[u] <= tol_[u])
             n_[u] = 0;
+        if (Sm_[u] != S_[u])
+            iSm_[u] = iS_[u];
         Sm_[u] = S_[u];
         Fm_[u] = F_[u];
     }

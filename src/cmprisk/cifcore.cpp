@@ -281,26 +281,23 @@ void CifWalker::finish()
 
 } // namespace
 
-void cifWalk(const CifSettings& s, const Span& cell, const int* roleMap, int ncat, CifSink& sink)
+void cifWalk(const CifSettings& s, const Timed& cell, const int* roleMap, int ncat, CifSink& sink)
 {
     CifWalker w(s, sink);
     w.start();
-    // The records of one time together: m in all, d events, d1 of interest.
-    int64_t i = 0;
-    while (i < cell.n) {
-        const double t = cell.time[i];
+    // At each time: m in all, d events, d1 of interest.
+    for (int64_t i = 0; i < cell.n; ++i) {
         double m = 0, d = 0, d1 = 0;
-        do {
-            const double f = cell.freq[i];
-            const int role = roleOf(cell.cat[i], roleMap, ncat);
+        for (uint32_t e = cell.start[i]; e < cell.start[i + 1]; ++e) {
+            const double f = cell.amount[e];
+            const int role = roleOf(cell.cat[e], roleMap, ncat);
             m += f;
             if (role == 1)
                 d += f, d1 += f;
             else if (role == 2)
                 d += f;
-            ++i;
-        } while (i < cell.n && cell.time[i] == t);
-        w.time(t, m, d, d1);
+        }
+        w.time(cell.time[i], m, d, d1);
     }
     w.finish();
 }

@@ -56,6 +56,38 @@ struct Span {
     }
 };
 
+// The records of a cell (or group) gathered by time: its distinct times in
+// ascending order and, at each, the amount (total frequency) of every status
+// category present; the walks go from time to time, whatever the number of
+// records at a time.
+struct Timed {
+    const double* time = nullptr;    // the distinct times
+    const uint32_t* start = nullptr; // entries of time i: [start[i], start[i + 1]), n + 1 values
+    const int32_t* cat = nullptr;    // an entry's category (-1: none of 0 .. ncat-1)
+    const double* amount = nullptr;  // an entry's amount
+    int64_t n = 0;
+};
+
+// Gathers a span in time order: `time`, `cat` and `amount` have room for
+// span.n values, `start` for span.n + 1. Categories outside 0 .. ncat-1 are
+// gathered as -1.
+Timed gather(const Span& span, int ncat, double* time, uint32_t* start, int32_t* cat,
+             double* amount);
+
+// The same into arrays of its own.
+struct Gathered {
+    std::vector<double> time, amount;
+    std::vector<uint32_t> start;
+    std::vector<int32_t> cat;
+    Timed view;
+    Gathered(const Span& span, int ncat)
+        : time(static_cast<size_t>(span.n)), amount(static_cast<size_t>(span.n)),
+          start(static_cast<size_t>(span.n) + 1), cat(static_cast<size_t>(span.n))
+    {
+        view = gather(span, ncat, time.data(), start.data(), cat.data(), amount.data());
+    }
+};
+
 // ---------------------------------------------------------------------------
 // Ordering the records.
 
@@ -105,21 +137,21 @@ class CifSink
     virtual void outRow(const CIFOUTREC&) {}
 };
 
-// Walks the records of one cell in time order and delivers its rows.
-// roleMap gives each status category its role for the type estimated: 0
-// censored, 1 event of interest, 2 competing event; ncat is its length
-// (other categories count as competing).
-void cifWalk(const CifSettings& s, const Span& cell, const int* roleMap, int ncat, CifSink& sink);
+// Walks one cell from time to time and delivers its rows. roleMap gives
+// each status category its role for the type estimated: 0 censored, 1 event
+// of interest, 2 competing event; ncat is its length (other categories count
+// as competing).
+void cifWalk(const CifSettings& s, const Timed& cell, const int* roleMap, int ncat, CifSink& sink);
 
 // ---------------------------------------------------------------------------
 // Gray's k-sample test of one failure type.
 
 // Score (k-1 doubles) and covariance (packed lower triangle of order k-1)
-// of Gray's test over k groups: group g's records come in time order in
-// stream g, and the walk takes the streams together, time by time, so its
-// work is of order k per distinct time besides the records themselves.
+// of Gray's test over k groups: group g's records gathered by time in stream
+// g; the walk takes the streams together, time by time, so its work is of
+// order k per distinct time (and k^3 per event time for the covariance).
 // `risk` holds each group's total frequency. Adds into score and var.
-void grayWalk(const Span* streams, int k, const int* roleMap, int ncat, const double* risk,
+void grayWalk(const Timed* streams, int k, const int* roleMap, int ncat, const double* risk,
               double rho, double* score, double* var);
 
 // The chi-square of a bordered packed matrix of order K+1 (the score's
@@ -146,24 +178,25 @@ std::string pValueText(double p);
 
 // The failure summary of failure type k.
 void PrintSummary(KorvPtr q, int k);
-// The group's records by stratum, group and time (korv_cr::sortRecords).
-korv_cr::Span sortData(KorvPtr q);
+// The group's cells (stratum by stratum, within a stratum level by level)
+// gathered by time (korv_cr::cellTables).
+const korv_cr::Timed* sortData(KorvPtr q);
 // The note that a cell has no event of the type `type`.
 void printNoEventLog(KorvPtr q, double type, STRATA* node, GRPTREE* gnode);
 // The cumulative incidence of the current type in one cell (its records in
 // time order, nrisk its total frequency, maxtime its largest time): the
 // settings come from the common block and the rows go to the sink. Reads
 // the common block only, so that cells may be estimated side by side.
-int cifEstimate(KorvPtr q, const korv_cr::Span& cell, double nrisk, double maxtime,
+int cifEstimate(KorvPtr q, const korv_cr::Timed& cell, double nrisk, double maxtime,
                 korv_cr::CifSink& sink);
 // The plots of failure type k from the plot data just rendered.
 void flushPlot(KorvPtr q, int k);
 // Gray's statistic of one failure type (roleMap: the role of each status
-// category) for ng groups whose records come in time order, group g's in
-// streams[g]; adds into score (ng - 1 doubles) and var (packed, order
-// ng - 1). risk holds each group's total frequency. Reads the common block
-// only, so that types may be tested side by side.
-void kSampleTestCif(KorvPtr q, const korv_cr::Span* streams, int ng, const int* roleMap,
+// category) for ng groups, group g's records gathered by time in streams[g];
+// adds into score (ng - 1 doubles) and var (packed, order ng - 1). risk
+// holds each group's total frequency. Reads the common block only, so that
+// types may be tested side by side.
+void kSampleTestCif(KorvPtr q, const korv_cr::Timed* streams, int ng, const int* roleMap,
                     const double* risk, double* score, double* var);
 
 // ---------------------------------------------------------------------------
@@ -177,5 +210,8 @@ namespace korv_cr
 // cells side by side. Columns that do not hold the group's records end the
 // step.
 Span sortRecords(KorvPtr q);
+// The cells of the BY group (stratum by stratum, within a stratum level by
+// level) in time order and gathered by time, made once per BY group.
+const Timed* cellTables(KorvPtr q);
 
 } // namespace korv_cr

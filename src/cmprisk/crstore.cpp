@@ -325,4 +325,67 @@ Span sortRecords(KorvPtr q)
     return all;
 }
 
+Timed gather(const Span& span, int ncat, double* time, uint32_t* start, int32_t* cat,
+             double* amount)
+{
+    // The amounts of the categories of one time, and which were met.
+    std::vector<double> acc(static_cast<size_t>(ncat) + 1, 0.0);
+    std::vector<int32_t> met;
+    int64_t d = 0, e = 0, i = 0;
+    while (i < span.n) {
+        const double t = span.time[i];
+        do {
+            int32_t c = span.cat[i];
+            if (c < 0 || c >= ncat)
+                c = -1;
+            double& a = acc[static_cast<size_t>(c + 1)];
+            if (a == 0 && std::find(met.begin(), met.end(), c) == met.end())
+                met.push_back(c);
+            a += span.freq[i];
+            ++i;
+        } while (i < span.n && span.time[i] == t);
+        time[d] = t;
+        start[d] = static_cast<uint32_t>(e);
+        std::sort(met.begin(), met.end());
+        for (int32_t c : met) {
+            double& a = acc[static_cast<size_t>(c + 1)];
+            cat[e] = c;
+            amount[e] = a;
+            ++e;
+            a = 0;
+        }
+        met.clear();
+        ++d;
+    }
+    start[d] = static_cast<uint32_t>(e);
+    return Timed{time, start, cat, amount, d};
+}
+
+const Timed* cellTables(KorvPtr q)
+{
+    CMPRISK* c = q->cmprisk;
+    const Span all = sortRecords(q);
+    CRCOLUMNS* cols = c->columns;
+    if (cols->stage)
+        return static_cast<const Timed*>(cols->stage);
+    const int64_t ncell = static_cast<int64_t>(c->nStrata) * c->nGroup;
+    const int64_t room = std::max<int64_t>(all.n, 1);
+    auto* tables = static_cast<Timed*>(
+        xmalloc_or_exit(q->polnode, std::max<int64_t>(ncell, 1) * sizeof(Timed), 0x3006));
+    auto* time = static_cast<double*>(xmalloc_or_exit(q->polnode, room * 8, 0x3004));
+    auto* amount = static_cast<double*>(xmalloc_or_exit(q->polnode, room * 8, 0x3004));
+    auto* cat = static_cast<int32_t*>(xmalloc_or_exit(q->polnode, room * 4, 0x3004));
+    auto* start = static_cast<uint32_t*>(xmalloc_or_exit(q->polnode, (room + ncell) * 4, 0x3004));
+    // Each cell into the arrays from its first record on (its start list one
+    // place further for each cell before it), the cells side by side.
+    vyr::parallel_for(static_cast<size_t>(ncell), [&](size_t k) {
+        const double* cell = c->meta[k / c->nGroup][k % c->nGroup];
+        const auto lo = static_cast<int64_t>(cell[0]);
+        tables[k] = gather(all.sub(lo, static_cast<int64_t>(cell[1])), c->ncat, time + lo,
+                           start + lo + static_cast<int64_t>(k), cat + lo, amount + lo);
+    });
+    cols->stage = tables;
+    return tables;
+}
+
 } // namespace korv_cr

@@ -285,7 +285,7 @@ bool sweep(double* a, int p, int order, char* flags, std::vector<double>& work, 
 
 } // namespace
 
-void grayWalk(const Span* streams, int k, const int* roleMap, int ncat, const double* risk,
+void grayWalk(const Timed* streams, int k, const int* roleMap, int ncat, const double* risk,
               double rho, double* score, double* var)
 {
     if (k < 1)
@@ -297,7 +297,7 @@ void grayWalk(const Span* streams, int k, const int* roleMap, int ncat, const do
         double tau = 0;
         bool any = false;
         for (int g = 0; g < k; ++g) {
-            const Span& st = streams[g];
+            const Timed& st = streams[g];
             const int64_t i = at[static_cast<size_t>(g)];
             if (i < st.n && (!any || st.time[i] < tau)) {
                 tau = st.time[i];
@@ -306,23 +306,25 @@ void grayWalk(const Span* streams, int k, const int* roleMap, int ncat, const do
         }
         if (!any)
             break;
-        // Every record of that time, group by group.
+        // The amounts of that time, group by group.
         w.begin(tau);
         for (int g = 0; g < k; ++g) {
-            const Span& st = streams[g];
-            int64_t i = at[static_cast<size_t>(g)];
+            const Timed& st = streams[g];
+            int64_t& i = at[static_cast<size_t>(g)];
             double c0 = 0, c1 = 0, c2 = 0;
-            for (; i < st.n && st.time[i] == tau; ++i) {
-                const int role = roleOf(st.cat[i], roleMap, ncat);
-                const double m = st.freq[i];
-                if (role == 0)
-                    c0 += m;
-                else if (role == 1)
-                    c1 += m;
-                else if (role == 2)
-                    c2 += m;
+            if (i < st.n && st.time[i] == tau) {
+                for (uint32_t e = st.start[i]; e < st.start[i + 1]; ++e) {
+                    const int role = roleOf(st.cat[e], roleMap, ncat);
+                    const double m = st.amount[e];
+                    if (role == 0)
+                        c0 += m;
+                    else if (role == 1)
+                        c1 += m;
+                    else if (role == 2)
+                        c2 += m;
+                }
+                ++i;
             }
-            at[static_cast<size_t>(g)] = i;
             w.add(g, c0, c1, c2);
         }
         w.close();

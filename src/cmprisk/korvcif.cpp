@@ -263,9 +263,9 @@ void korvct2(KorvPtr q, NAMESTR* nm, double value)
     setHeading(q, label);
 }
 
-korv_cr::Span sortData(KorvPtr q)
+const korv_cr::Timed* sortData(KorvPtr q)
 {
-    return korv_cr::sortRecords(q);
+    return korv_cr::cellTables(q);
 }
 
 void printNoEventLog(KorvPtr q, double type, STRATA* node, GRPTREE* gnode)
@@ -359,7 +359,7 @@ void PrintSummary(KorvPtr q, int k)
     endAndClose(q, q->Summary);
 }
 
-int cifEstimate(KorvPtr q, const korv_cr::Span& cell, double nrisk, double maxtime,
+int cifEstimate(KorvPtr q, const korv_cr::Timed& cell, double nrisk, double maxtime,
                 korv_cr::CifSink& sink)
 {
     const CMPRISK* c = q->cmprisk;
@@ -398,7 +398,7 @@ void korvcif(KorvPtr q)
         c->statusMap[c->ntype] = 2;
     const bool printing = q->zprint && q->vdq;
     GRPVAR* g = q->grpvar;
-    const korv_cr::Span all = sortData(q);
+    const korv_cr::Timed* cells = sortData(q);
     // When every cell gives only a few rows (the table at TIMELIST= times,
     // OUTCIF= under REDUCEOUT, or no rows at all), the cells of a type are
     // estimated side by side and their rows delivered afterwards in order;
@@ -424,8 +424,7 @@ void korvcif(KorvPtr q)
                 rows.resize(static_cast<size_t>(ncells));
                 vyr::parallel_for(rows.size(), [&](size_t i) {
                     const double* cell = c->meta[i / c->nGroup][i % c->nGroup];
-                    cifEstimate(q, all.sub(static_cast<int64_t>(cell[0]), static_cast<int64_t>(cell[1])),
-                                cell[2], cell[3], rows[i]);
+                    cifEstimate(q, cells[i], cell[2], cell[3], rows[i]);
                 });
             }
             int s = 0;
@@ -469,10 +468,7 @@ void korvcif(KorvPtr q)
                     if (fewRows) {
                         rows[static_cast<size_t>(s * c->nGroup + j)].deliver(driver);
                     } else {
-                        cifEstimate(q,
-                                    all.sub(static_cast<int64_t>(cell[0]),
-                                            static_cast<int64_t>(cell[1])),
-                                    cell[2], cell[3], driver);
+                        cifEstimate(q, cells[s * c->nGroup + j], cell[2], cell[3], driver);
                     }
                 }
                 if (q->Surv)

@@ -44,7 +44,7 @@ std::vector<int> rolesFor(const CMPRISK* c, int j)
 
 } // namespace
 
-void kSampleTestCif(KorvPtr q, const korv_cr::Span* streams, int ng, const int* roleMap,
+void kSampleTestCif(KorvPtr q, const korv_cr::Timed* streams, int ng, const int* roleMap,
                     const double* risk, double* score, double* var)
 {
     const CMPRISK* c = q->cmprisk;
@@ -75,8 +75,8 @@ void korvcit(KorvPtr q)
     if (types.empty())
         return;
 
-    // The records of every stratum and level in time order.
-    const korv_cr::Span all = korv_cr::sortRecords(q);
+    // The records of every stratum and level gathered by time.
+    const korv_cr::Timed* cells = korv_cr::cellTables(q);
 
     // Every tested type's score and covariance, accumulated side by side:
     // the strata pooled, or level by level within each stratum.
@@ -85,15 +85,14 @@ void korvcit(KorvPtr q)
     for (int j : types)
         roles.push_back(rolesFor(c, j));
     const int nsets = stratified ? c->nStrata : 1;
-    std::vector<korv_cr::Span> streams(static_cast<size_t>(K) * nsets);
+    // The compared groups of each set are consecutive cells: the strata
+    // (one level each), or the levels of one stratum.
     std::vector<double> risk(static_cast<size_t>(K) * nsets);
     for (int s = 0; s < nsets; ++s)
-        for (int g = 0; g < K; ++g) {
-            const double* cell = stratified ? c->meta[s][g] : c->meta[g][0];
-            streams[static_cast<size_t>(s * K + g)] =
-                all.sub(static_cast<int64_t>(cell[0]), static_cast<int64_t>(cell[1]));
-            risk[static_cast<size_t>(s * K + g)] = cell[2];
-        }
+        for (int g = 0; g < K; ++g)
+            risk[static_cast<size_t>(s * K + g)] =
+                (stratified ? c->meta[s][g] : c->meta[g][0])[2];
+    const korv_cr::Timed* streams = cells;
     vyr::parallel_for(types.size(), [&](size_t t) {
         double* v = acc[t].data();
         for (int s = 0; s < nsets; ++s)

@@ -63,6 +63,7 @@ struct CRCOLUMNS {
     int32_t* cat; // the status category
     int64_t n;
     int sorted;
+    void* stage; // what the stages keep of the columns for the group
 };
 
 // One valid observation of a BY group on the competing-risks road, as the

@@ -104,8 +104,27 @@ Capture walk(const korv_cr::CifSettings& s, const Cell& c, int cause, int ncat =
 {
     Capture cap;
     const auto r = roles(cause, ncat);
-    korv_cr::cifWalk(s, c.span(), r.data(), ncat, cap);
+    const korv_cr::Gathered g(c.span(), ncat);
+    korv_cr::cifWalk(s, g.view, r.data(), ncat, cap);
     return cap;
+}
+
+// Gray's score and covariance of groups given as cells.
+void gray(const std::vector<Cell>& cells, int cause, int ncat, double rho, double* score,
+          double* var)
+{
+    std::vector<korv_cr::Gathered> g;
+    std::vector<korv_cr::Timed> streams;
+    std::vector<double> risk;
+    for (const Cell& c : cells)
+        g.emplace_back(c.span(), ncat);
+    for (size_t i = 0; i < cells.size(); ++i) {
+        streams.push_back(g[i].view);
+        risk.push_back(cells[i].total);
+    }
+    const auto rl = roles(cause, ncat);
+    korv_cr::grayWalk(streams.data(), static_cast<int>(cells.size()), rl.data(), ncat, risk.data(),
+                      rho, score, var);
 }
 
 bool missing(double v)
@@ -226,19 +245,12 @@ TEST(GrayPeers, StatisticsMatchCmprsk)
         const int K = static_cast<int>(groups.size());
         std::vector<double> var(static_cast<size_t>((K + 1) * (K + 2) / 2), 0.0);
         double* score = var.data() + K * (K + 1) / 2;
-        const auto rl = roles(static_cast<int>(ref.num(r, "cause")), 4);
         for (const std::string& st : strata) {
             std::vector<Cell> cells;
-            std::vector<korv_cr::Span> streams;
-            std::vector<double> risk;
             for (const std::string& g : groups)
                 cells.push_back(makeCell(filter(all, st, g)));
-            for (const Cell& c : cells) {
-                streams.push_back(c.span());
-                risk.push_back(c.total);
-            }
-            korv_cr::grayWalk(streams.data(), K, rl.data(), 4, risk.data(), ref.num(r, "rho"),
-                              score, var.data());
+            gray(cells, static_cast<int>(ref.num(r, "cause")), 4, ref.num(r, "rho"), score,
+                 var.data());
         }
         const korv_cr::GrayChiSq chi = korv_cr::grayChiSq(var.data(), K);
         EXPECT_EQ(chi.df, static_cast<int>(ref.num(r, "df")));
@@ -293,20 +305,17 @@ TEST(Exact, FractionalFrequenciesMatchRationalArithmetic)
                 EXPECT_EQ(k, cap.table.size());
             }
         }
-    Table gray("cmprisk_exact_gray.csv");
-    for (size_t r = 0; r < gray.size(); ++r) {
-        const int cause = static_cast<int>(gray.num(r, "cause"));
-        const Cell a = makeCell(filter(recs, "", "A")), b = makeCell(filter(recs, "", "B"));
-        const korv_cr::Span streams[2] = {a.span(), b.span()};
-        const double risk[2] = {a.total, b.total};
+    Table grayRef("cmprisk_exact_gray.csv");
+    for (size_t r = 0; r < grayRef.size(); ++r) {
+        const int cause = static_cast<int>(grayRef.num(r, "cause"));
         double var[6] = {0, 0, 0, 0, 0, 0};
-        const auto rl = roles(cause, 3);
-        korv_cr::grayWalk(streams, 2, rl.data(), 3, risk, 0, var + 3, var);
+        gray({makeCell(filter(recs, "", "A")), makeCell(filter(recs, "", "B"))}, cause, 3, 0,
+             var + 3, var);
         SCOPED_TRACE("cause " + std::to_string(cause));
-        EXPECT_TRUE(Near(var[3], gray.num(r, "score"), 1e-9));
-        EXPECT_TRUE(Near(var[0], gray.num(r, "var"), 1e-9));
+        EXPECT_TRUE(Near(var[3], grayRef.num(r, "score"), 1e-9));
+        EXPECT_TRUE(Near(var[0], grayRef.num(r, "var"), 1e-9));
         const korv_cr::GrayChiSq chi = korv_cr::grayChiSq(var, 2);
-        EXPECT_TRUE(Near(chi.chisq, gray.num(r, "chisq"), 1e-8));
+        EXPECT_TRUE(Near(chi.chisq, grayRef.num(r, "chisq"), 1e-8));
     }
 }
 
@@ -473,21 +482,16 @@ TEST(GrayRows, OneGroupAddsNothingAndRhoWeightsByTheIncidence)
 {
     const Cell a = cellOf({{1, 1, 2}, {2, 2, 1}, {3, 1, 1}, {4, 0, 1}});
     const Cell b = cellOf({{1, 0, 1}, {2, 1, 2}, {3, 2, 1}, {5, 1, 1}});
-    const auto rl = roles(1, 3);
     {
         double var[3] = {7, 7, 7};
-        const korv_cr::Span s[1] = {a.span()};
-        const double risk[1] = {a.total};
-        korv_cr::grayWalk(s, 1, rl.data(), 3, risk, 0, var + 1, var);
+        gray({a}, 1, 3, 0, var + 1, var);
         EXPECT_EQ(var[0], 7);
         EXPECT_EQ(var[1], 7);
     }
     // rho 0 and 1 differ once the pooled incidence has grown.
     double v0[6] = {}, v1[6] = {};
-    const korv_cr::Span s[2] = {a.span(), b.span()};
-    const double risk[2] = {a.total, b.total};
-    korv_cr::grayWalk(s, 2, rl.data(), 3, risk, 0, v0 + 3, v0);
-    korv_cr::grayWalk(s, 2, rl.data(), 3, risk, 1, v1 + 3, v1);
+    gray({a, b}, 1, 3, 0, v0 + 3, v0);
+    gray({a, b}, 1, 3, 1, v1 + 3, v1);
     EXPECT_NE(v0[3], v1[3]);
     EXPECT_GT(v0[0], 0);
     EXPECT_GT(v1[0], 0);

@@ -120,9 +120,18 @@ std::vector<uint32_t> timeOrder(const std::vector<uint64_t>& key)
         return idx;
 
     // Counting needs times that repeat: at most one distinct time in eight
-    // records.
+    // records. A first look at a few thousand records tells when times hardly
+    // repeat (more than one distinct in four), and the radix sort is taken at
+    // once.
     const size_t limit = std::max<size_t>(1024, n / 8);
     bool counting = true;
+    {
+        const size_t m = std::min<size_t>(n, 4096);
+        KeyTable sample(m);
+        for (size_t i = 0; i < m; ++i)
+            sample.add(key[i * (n / m)]);
+        counting = m < 1024 || sample.count * 4 <= m;
+    }
     // The distinct times, each part on its own, then together.
     const std::vector<size_t> at = parts(n, 1 << 16);
     const size_t np = at.size() - 1;

@@ -55,7 +55,9 @@ struct RiskSet {
     double value() const { return n + comp; }
 };
 
-class GrayWalker
+// K > 0: the number of groups fixed when compiled (loops the compiler can
+// unroll); 0: any number.
+template <int K> class GrayWalker
 {
   public:
     GrayWalker(int k, const double* risk, double rho)
@@ -109,9 +111,9 @@ class GrayWalker
     double& Wat(int j, int i) { return W_[static_cast<size_t>(j) * k_ + i]; }
 };
 
-void GrayWalker::close()
+template <int K> void GrayWalker<K>::close()
 {
-    const int k = k_;
+    const int k = K > 0 ? K : k_;
     double N1 = 0, N2 = 0;
     for (int g = 0; g < k; ++g) {
         N1 += c1_[static_cast<size_t>(g)];
@@ -228,9 +230,9 @@ void GrayWalker::close()
     }
 }
 
-void GrayWalker::finish(double* score, double* var)
+template <int K> void GrayWalker<K>::finish(double* score, double* var)
 {
-    const int k = k_;
+    const int k = K > 0 ? K : k_;
     for (int i = 0; i + 1 < k; ++i)
         for (int j = 0; j <= i; ++j) {
             double add = 0;
@@ -283,14 +285,12 @@ bool sweep(double* a, int p, int order, char* flags, std::vector<double>& work, 
     return true;
 }
 
-} // namespace
 
-void grayWalk(const Timed* streams, int k, const int* roleMap, int ncat, const double* risk,
-              double rho, double* score, double* var)
+template <int K>
+void walkGroups(const Timed* streams, int k, const int* roleMap, int ncat, const double* risk,
+                double rho, double* score, double* var)
 {
-    if (k < 1)
-        return;
-    GrayWalker w(k, risk, rho);
+    GrayWalker<K> w(k, risk, rho);
     std::vector<int64_t> at(static_cast<size_t>(k), 0);
     for (;;) {
         // The next time: the smallest at the heads of the streams.
@@ -330,6 +330,34 @@ void grayWalk(const Timed* streams, int k, const int* roleMap, int ncat, const d
         w.close();
     }
     w.finish(score, var);
+}
+
+} // namespace
+
+void grayWalk(const Timed* streams, int k, const int* roleMap, int ncat, const double* risk,
+              double rho, double* score, double* var)
+{
+    switch (k) {
+    case 2:
+        walkGroups<2>(streams, k, roleMap, ncat, risk, rho, score, var);
+        break;
+    case 3:
+        walkGroups<3>(streams, k, roleMap, ncat, risk, rho, score, var);
+        break;
+    case 4:
+        walkGroups<4>(streams, k, roleMap, ncat, risk, rho, score, var);
+        break;
+    case 5:
+        walkGroups<5>(streams, k, roleMap, ncat, risk, rho, score, var);
+        break;
+    case 6:
+        walkGroups<6>(streams, k, roleMap, ncat, risk, rho, score, var);
+        break;
+    default:
+        if (k >= 1)
+            walkGroups<0>(streams, k, roleMap, ncat, risk, rho, score, var);
+        break;
+    }
 }
 
 GrayChiSq grayChiSq(double* var, int K)

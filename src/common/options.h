@@ -49,7 +49,57 @@ struct CMPRISK {
     XCBSTR* xcb;       // the paged record store (48-byte records)
     NAMESTR* nmStatus; // the status variable
     void* xcptr;       // utility file of the estimation or the test
+    struct CRCOLUMNS* columns; // the BY group's records by cell (made by the data pass)
 };
+
+// The BY group's records as the estimation and the test read them: cell by
+// cell (strata in order, within a stratum the GROUP= levels in order, a
+// cell's records starting at its count cell's entry [0]), one array per field
+// they use. The data pass fills them in input order within each cell; the
+// stages put each cell in time order once (`sorted`).
+struct CRCOLUMNS {
+    double* time;
+    double* freq;
+    int32_t* cat; // the status category
+    int64_t n;
+    int sorted;
+    void* stage; // what the stages keep of the columns for the group
+};
+
+// One valid observation of a BY group on the competing-risks road, as the
+// data pass writes it to the paged record store and the utility file: six
+// doubles, 48 bytes. The stratum and group are ordinal positions in key
+// order from 0 (creation numbers until the pass maps them); the status is
+// the status category (0 censored, k the k-th failure type, the last
+// category an event of a type not asked for).
+struct CRRECORD {
+    double stratum;
+    double group;
+    double time;
+    double status;
+    double freq;
+    double weight;
+};
+static_assert(sizeof(CRRECORD) == 48, "competing-risks record layout");
+
+// The row record of OUTCIF= (96 bytes): the data set's statistics are bound
+// by offset into it (the definer's offsets name these members), and the
+// writer hands one to the host with each row.
+struct CIFOUTREC {
+    double time;
+    double cif;
+    double err; // standard error, or the variance with CIFVAR
+    double lcl;
+    double ucl;
+    double atrisk;
+    double event;     // events of the type of interest at the time
+    double allevents; // events of every type at the time
+    double censored;
+    double timelist; // the TIMELIST= value of a REDUCEOUT row
+    double alpha;
+    char conftype[8]; // the transform's name, blank padded
+};
+static_assert(sizeof(CIFOUTREC) == 96, "OUTCIF= row record layout");
 
 // Kernel-smoothed hazard request (PLOTS=HAZARD with a product-limit type
 // method and output-layer graphics).

@@ -17,6 +17,7 @@ struct STRATA;
 struct SMOOTHED;
 struct GRAFSTR;
 struct POOLHANDLE;
+struct NAMESTR;
 typedef KORVCOM* KorvPtr;
 
 // ---------------------------------------------------------------------------
@@ -134,6 +135,9 @@ int korvdac(KorvPtr q);
 // Gray's test and the cumulative incidence (cmprisk).
 void korvcit(KorvPtr q);
 void korvcif(KorvPtr q);
+// Sets the output heading to a variable's label or name and a formatted
+// value: the heading of a failure type's output (cmprisk).
+void korvct2(KorvPtr q, NAMESTR* nm, double value);
 
 // ---------------------------------------------------------------------------
 // Both roads.

@@ -48,8 +48,6 @@ int vyrkorva();
 // One BY group of the survival road / the competing-risks road.
 void surPath(KORVCOM* q);
 void cifPath(KORVCOM* q);
-// Sets the output heading to a variable's label or name and a formatted value.
-void korvct2(KORVCOM* q, NAMESTR* nm, double value);
 // Makes PROC KORVANTE known to the session (called by the command's start-up).
 void korv_register_procedure();
 
@@ -124,3 +122,9 @@ int korv_dropped_message(const KORVCOM* q, int64_t count);
 
 // Stratum reread and ranking.
 void korvbeg(KORVCOM* q, STRATA* stratum);
+
+// ---------------------------------------------------------------------------
+// The competing-risks data pass (korvdac, common/stages.h) ends with this
+// check: CMPRISK.disallow is set, with a message saying why, when Gray's test
+// cannot be computed for the BY group.
+void disallowTest(KORVCOM* q);

@@ -150,7 +150,9 @@ void refuse_unbuilt_requests(KorvPtr q)
         korv_refuse(q, KorvFeature::RestrictedMeans);
     if (q->zplot && q->graphics && !korv_built_devplot)
         korv_refuse(q, KorvFeature::DeviceGraphics);
-    if (q->vdqgraph != 0 && !korv_built_graphs)
+    // The cumulative incidence plots are requested through their own bits.
+    const bool cifPlots = q->cmprisk && (q->cmprisk->plot & 0x1);
+    if ((q->vdqgraph != 0 || cifPlots) && !korv_built_graphs)
         korv_refuse(q, KorvFeature::Graphs);
 }
 
@@ -401,42 +403,6 @@ void cifPath(KORVCOM* q)
     }
     // The group's node pool is not needed past the group.
     free_group_pools(q);
-}
-
-void korvct2(KORVCOM* q, NAMESTR* nm, double value)
-{
-    const char* text = nm->nlablen > 0 ? nm->label_p : nm->name_p;
-    int tlen = nm->nlablen > 0 ? nm->nlablen : nm->namelen;
-    xobskey label;
-    bool hasname = nm->nfl > 0 || nm->nformlongl > 0;
-    if (!hasname) {
-        label = vdqmsgs(326, msg326::HEADING_NUMBER, tlen, text, value);
-    } else if (nm->nfcode == 0) {
-        label = vdqmsgs(326, msg326::HEADING_FIXED, tlen, text, static_cast<int>(nm->nflen),
-                        static_cast<int>(nm->nfd), value);
-    } else {
-        int width = korv_format_width(nm);
-        char* buffer = q->label;
-        POOLHANDLE* pool = nullptr;
-        if (width > 256) {
-            pool = xlongpool();
-            buffer = static_cast<char*>(xmalloc_or_exit(pool, width, 0x3004));
-        }
-        WZ_FMTPAR par{};
-        par.w = width;
-        par.d = nm->nfd;
-        par.from = &value;
-        par.fromw = 8;
-        par.to = buffer;
-        par.tow = width;
-        xfxbpn(&par, nm->nfcode);
-        int length = 0, start = 0;
-        wzstjls(buffer, width, 110, &length, &start);
-        label = vdqmsgs(326, msg326::HEADING_FORMATTED, tlen, text, length, buffer + start);
-        if (pool)
-            pool->free(pool, buffer, -1, 4);
-    }
-    set_heading(q, label);
 }
 
 int vyrkorva()

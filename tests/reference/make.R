@@ -7,22 +7,25 @@
 #   Rscript tests/reference/make.R numeric    # one section
 #
 # Run from the repository root. The generated files are committed, so the
-# tests never need R. Three Python scripts beside this one make the rest: the
+# tests never need R. Four Python scripts beside this one make the rest: the
 # statsmodels references of the homogeneity tests, the worked values of the
 # tests no peer computes (modified Peto-Peto, Fleming-Harrington with
-# gamma > 0) from their definitions, and the exact rational references of the
-# weighted statistics with weights up to 1e12 times the others:
+# gamma > 0) from their definitions, the exact rational references of the
+# weighted statistics with weights up to 1e12 times the others, and those of
+# the cumulative incidence and Gray's test with fractional frequencies:
 #
 #   /usr/bin/python3 tests/reference/homogeneity_statsmodels.py
 #   /usr/bin/python3 tests/reference/homogeneity_worked.py
 #   /usr/bin/python3 tests/reference/exact_weighted.py
+#   /usr/bin/python3 tests/reference/cmprisk_exact.py
 
 args <- commandArgs(trailingOnly = TRUE)
 ref_dir <- file.path("tests", "reference")
 
 source(file.path(ref_dir, "write_ref.R"))
 
-sections <- c(numeric = "numeric.R", estimate = "estimate.R", homogeneity = "homogeneity.R")
+sections <- c(numeric = "numeric.R", estimate = "estimate.R", homogeneity = "homogeneity.R",
+              cmprisk = "cmprisk.R")
 
 for (s in names(sections)) {
   if (length(args) == 0 || s %in% args) {

@@ -32,6 +32,7 @@ const std::set<std::pair<std::string, std::string>> kStageBelow = {
     {"rmst", "levelize"},
     {"rmst", "mcomp"},
     {"homogeneity", "mcomp"},
+    {"cmprisk", "estimate"},
 };
 
 // The room of a file under src/ ("host/data/csv.cpp" -> "host").

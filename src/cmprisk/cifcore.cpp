@@ -1,0 +1,305 @@
+// The cumulative incidence of one failure type in one cell: one pass over
+// the cell's records in time order. At each time the product-limit estimate
+// S of being free of every event and the cumulative incidence F of the type
+// of interest take their step, and the variance of F grows by running sums
+// (Aalen-type or delta method), so every time costs a fixed amount of work.
+//
+// With n at risk, d events of any type (d1 of interest, d2 competing), m
+// records in all and S_ the survival just before the time:
+//   S = S_ (n - d) / n,   F = F_ + d1 S_ / n.
+// Delta method (sums G, B, A): V = A + G F^2 + B F, the sum over event times
+// j of g_j (F - F_j)^2 + S_j^2 d1_j (n_j - d1_j) / n_j^3
+// - 2 (F - F_j) S_j d1_j / n_j^2, g_j = d_j / (n_j (n_j - d_j)) (0 when all
+// at risk fail). Aalen type (sums X, Y, Z): V = X - 2 Y F + Z F^2, the sum of
+// (S_j^2 / n_j^2) {c1 d1_j (1 + (F_j - F) / S(t_j))^2
+// + c2 d2_j ((F_j - F) / S(t_j))^2}, with the ties factors
+// c = 1 - (d - 1) / (n - 1) when d > 1.
+//
+// Risk sets are taken as empty when what is left of them is within rounding
+// of zero (fractional frequencies), so that no division by a residue of
+// rounding ever happens.
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+
+#include "cmprisk/cmprisk.h"
+#include "estimate/estimate.h"
+#include "runtime/missing.h"
+
+namespace korv_cr
+{
+namespace
+{
+
+// A running total of removed frequencies that keeps its rounding error
+// (Neumaier), so that the risk set left is exact to the last bit.
+struct Removed {
+    double sum = 0, comp = 0;
+    void add(double x)
+    {
+        const double t = sum + x;
+        comp += std::fabs(sum) >= std::fabs(x) ? (sum - t) + x : (x - t) + sum;
+        sum = t;
+    }
+    double value() const { return sum + comp; }
+};
+
+int roleOf(int32_t c, const int* roleMap, int ncat)
+{
+    return c >= 0 && c < ncat ? roleMap[c] : 2; // a category no type names is competing
+}
+
+// An estimate at an event time of interest; its standard error and limits
+// are formed only for a row that is delivered.
+struct Point {
+    double time = 0, cif = 0, var = 0;
+    bool start = true; // the time-0 row: error 0, no limits
+};
+
+class CifWalker
+{
+  public:
+    CifWalker(const CifSettings& s, CifSink& sink)
+        : s_(s), sink_(sink), miss_(korv_missing()), tiny_(8 * DBL_EPSILON * s.nrisk), n_(s.nrisk)
+    {
+    }
+    void start();
+    void time(double t, double m, double d, double d1);
+    void finish();
+
+  private:
+    const CifSettings& s_;
+    CifSink& sink_;
+    const double miss_;
+    const double tiny_; // what is left of a risk set within rounding of zero
+    // Running estimates.
+    double S_ = 1, F_ = 0, n_;
+    Removed removed_;
+    double G_ = 0, B_ = 0, A_ = 0, X_ = 0, Y_ = 0, Z_ = 0;
+    // The previous table row, the last computed point, the OUTCIF= row of
+    // the current time and the one saved for REDUCEOUT (dated at the last
+    // change of the CIF as of that row).
+    Point prev_, last_;
+    CIFOUTREC cur_{}, saved_{};
+    double savedCifTime_ = 0;
+    double lastCifTime_ = 0;
+    bool curFilled_ = true; // cur_ holds the estimate of last_
+    int tlTable_ = 0, tlOut_ = 0;
+    bool tableTimelist() const { return s_.table && s_.ntime > 0 && s_.timelist; }
+    CifRow row(const Point& p, double timelist) const;
+    void fillCurrent();
+};
+
+CifRow CifWalker::row(const Point& p, double timelist) const
+{
+    CifRow r{p.time, p.cif, 0, miss_, miss_, timelist};
+    if (!p.start) {
+        const double se = std::sqrt(p.var);
+        r.err = s_.printVar ? p.var : se;
+        korvwcl(s_.conftype, se, s_.critical, p.cif, &r.lcl, &r.ucl);
+    }
+    return r;
+}
+
+// The OUTCIF= row's estimate: that of the last event time of interest.
+void CifWalker::fillCurrent()
+{
+    if (curFilled_)
+        return;
+    const CifRow r = row(last_, 0);
+    cur_.cif = r.cif;
+    cur_.err = r.err;
+    cur_.lcl = r.lcl;
+    cur_.ucl = r.ucl;
+    curFilled_ = true;
+}
+
+void CifWalker::start()
+{
+    prev_ = Point{};
+    last_ = prev_;
+    if (s_.table && !tableTimelist())
+        sink_.tableRow(row(prev_, 0));
+    if (s_.plot)
+        sink_.plotRow(row(prev_, 0));
+    cur_ = CIFOUTREC{};
+    cur_.lcl = cur_.ucl = miss_;
+    cur_.atrisk = s_.nrisk;
+    cur_.alpha = s_.alpha;
+    std::memset(cur_.conftype, ' ', sizeof cur_.conftype);
+    // The time-0 row of OUTCIF= carries no transform.
+    if (s_.out && !s_.reduce)
+        sink_.outRow(cur_);
+    std::memcpy(cur_.conftype, s_.conftypeWord, sizeof cur_.conftype);
+    saved_ = cur_;
+    savedCifTime_ = 0;
+}
+
+// Closes time t: m records in all, d events of any type, d1 of interest;
+// then what is left at risk for the next time.
+void CifWalker::time(double t, double m, double d, double d1)
+{
+    const double n = n_, d2 = d - d1;
+    const double Sprev = S_;
+    double left = n - d;
+    if (left <= tiny_)
+        left = 0;
+    if (n > tiny_) {
+        if (d > 0)
+            S_ = Sprev * left / n;
+        if (d1 > 0)
+            F_ += d1 * Sprev / n;
+        const double F = F_, S = S_;
+        const double rn2 = 1 / (n * n);
+        double V = 0;
+        if (s_.error == 1) {
+            if (d > 0) {
+                const double g = left > 0 ? d / (n * left) : 0;
+                const double h = d1 * Sprev * rn2;
+                G_ += g;
+                B_ -= 2 * (F * g + h);
+                A_ += Sprev * h * (1 - d1 / n) + g * F * F + 2 * h * F;
+            }
+            V = A_ + G_ * F * F + B_ * F;
+        } else {
+            if (d2 > 0 && S > 0) {
+                const double c2 = d2 <= 1 ? 1 : 1 - (d2 - 1) / (n - 1);
+                const double w = c2 * d2 * Sprev * Sprev * rn2;
+                const double u = 1 / S;
+                const double r = F * u;
+                X_ += w * r * r;
+                Z_ += w * u * u;
+                Y_ += w * r * u;
+            }
+            if (d1 > 0) {
+                const double c1 = d1 <= 1 ? 1 : 1 - (d1 - 1) / (n - 1);
+                const double w1 = c1 * d1 * Sprev * Sprev * rn2;
+                const double u = S > 0 ? 1 / S : 0;
+                const double a = 1 + F * u;
+                Z_ += w1 * u * u;
+                Y_ += w1 * u * a;
+                X_ += w1 * a * a;
+            }
+            V = X_ - 2 * Y_ * F + Z_ * F * F;
+        }
+        if (d1 > 0) {
+            // A sum of squares cannot be negative; cancellation can leave a
+            // rounding residue below 0.
+            Point p;
+            p.time = t;
+            p.cif = F;
+            p.var = V > 0 ? V : 0;
+            p.start = false;
+            if (s_.table) {
+                if (tableTimelist()) {
+                    while (tlTable_ < s_.ntime && s_.timelist[tlTable_] < t)
+                        sink_.tableRow(row(prev_, s_.timelist[tlTable_++]));
+                    if (tlTable_ < s_.ntime && s_.timelist[tlTable_] == t)
+                        sink_.tableRow(row(p, s_.timelist[tlTable_++]));
+                } else {
+                    sink_.tableRow(row(p, 0));
+                }
+            }
+            prev_ = p;
+            if (s_.plot)
+                sink_.plotRow(row(p, 0));
+            last_ = p;
+            lastCifTime_ = t;
+            curFilled_ = false;
+        }
+    }
+    removed_.add(m);
+    n_ = s_.nrisk - removed_.value();
+    if (!s_.out)
+        return;
+    // The OUTCIF= row of the time.
+    cur_.time = t;
+    cur_.atrisk = n;
+    cur_.event = d1;
+    cur_.allevents = d;
+    cur_.censored = m - d;
+    if (!s_.reduce) {
+        fillCurrent();
+        sink_.outRow(cur_);
+        return;
+    }
+    // REDUCEOUT: a listed time before this one takes the row of the time
+    // before, dated at that row's last change of the CIF; a listed time
+    // equal to this one takes this row.
+    while (tlOut_ < s_.ntime && s_.timelist[tlOut_] < t) {
+        CIFOUTREC r = saved_;
+        r.time = savedCifTime_;
+        r.timelist = s_.timelist[tlOut_++];
+        sink_.outRow(r);
+    }
+    fillCurrent();
+    if (tlOut_ < s_.ntime && s_.timelist[tlOut_] == t) {
+        CIFOUTREC r = cur_;
+        r.timelist = t;
+        ++tlOut_;
+        sink_.outRow(r);
+    }
+    saved_ = cur_;
+    savedCifTime_ = lastCifTime_;
+}
+
+void CifWalker::finish()
+{
+    if (tableTimelist())
+        for (; tlTable_ < s_.ntime; ++tlTable_) {
+            const double v = s_.timelist[tlTable_];
+            CifRow r = v > s_.maxtime ? CifRow{miss_, miss_, miss_, miss_, miss_, 0} : row(last_, 0);
+            r.timelist = v;
+            sink_.tableRow(r);
+        }
+    if (s_.out && s_.reduce)
+        for (; tlOut_ < s_.ntime; ++tlOut_) {
+            const double v = s_.timelist[tlOut_];
+            CIFOUTREC r = saved_;
+            if (v > s_.maxtime) {
+                r.time = r.cif = r.err = r.lcl = r.ucl = miss_;
+                r.atrisk = r.event = r.allevents = r.censored = r.alpha = miss_;
+            } else {
+                r.time = savedCifTime_;
+            }
+            r.timelist = v;
+            sink_.outRow(r);
+        }
+    if (s_.plot) {
+        // The curve runs flat to the largest time, or a little past the last
+        // one when its limits are drawn.
+        CifRow r = row(last_, 0);
+        if (r.time < s_.maxtime) {
+            r.time = s_.maxtime;
+            sink_.plotRow(r);
+        } else if (s_.plotLimits) {
+            r.time = 1.005 * r.time;
+            sink_.plotRow(r);
+        }
+    }
+}
+
+} // namespace
+
+void cifWalk(const CifSettings& s, const Timed& cell, const int* roleMap, int ncat, CifSink& sink)
+{
+    CifWalker w(s, sink);
+    w.start();
+    // At each time: m in all, d events, d1 of interest.
+    for (int64_t i = 0; i < cell.n; ++i) {
+        double m = 0, d = 0, d1 = 0;
+        for (uint32_t e = cell.start[i]; e < cell.start[i + 1]; ++e) {
+            const double f = cell.amount[e];
+            const int role = roleOf(cell.cat[e], roleMap, ncat);
+            m += f;
+            if (role == 1)
+                d += f, d1 += f;
+            else if (role == 2)
+                d += f;
+        }
+        w.time(cell.time[i], m, d, d1);
+    }
+    w.finish();
+}
+
+} // namespace korv_cr

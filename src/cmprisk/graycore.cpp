@@ -1,0 +1,387 @@
+// Gray's k-sample test of equal cumulative incidence: the score and its
+// covariance over one time-ordered pass of the compared groups' records, and
+// the chi-square through a generalized inverse of the covariance.
+//
+// The compared groups' records come as one time-ordered stream per group,
+// taken together time by time.
+//
+// At each event time, with n_g at risk in group g, S_g and F_g its overall
+// survival and cumulative incidence just before the time, N1 events of
+// interest and N2 competing events in all:
+//   R = sum n_g / S_g,  T = sum (1 - F_g) n_g / S_g,  E = E_ + N1 / R,
+//   w = (1 - E_)^rho,
+//   score_g += w (d1_g - N1 n_g (1 - F_g) / (T S_g))   (g < k-1),
+// and the covariance follows the same walk, with the ties corrections of
+// several events at one time. The work of a time is of order k^3 in the
+// number of groups k and nothing in the number of records, so the walk is
+// linear in the records and in the distinct times.
+//
+// A group's risk set is taken as empty when what is left of it is within
+// rounding of zero (fractional frequencies): every use of it asks n_g > 0.
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <vector>
+
+#include "cmprisk/cmprisk.h"
+#include "numeric/gamma.h"
+#include "runtime/missing.h"
+
+namespace korv_cr
+{
+namespace
+{
+
+inline int64_t tri(int i, int j)
+{
+    return i >= j ? static_cast<int64_t>(i) * (i + 1) / 2 + j : static_cast<int64_t>(j) * (j + 1) / 2 + i;
+}
+
+int roleOf(int32_t c, const int* roleMap, int ncat)
+{
+    return c >= 0 && c < ncat ? roleMap[c] : 2; // a category no type names is competing
+}
+
+// Compensated subtraction of a group's risk set.
+struct RiskSet {
+    double n = 0, comp = 0;
+    void remove(double x)
+    {
+        const double y = -x;
+        const double t = n + y;
+        comp += std::fabs(n) >= std::fabs(y) ? (n - t) + y : (y - t) + n;
+        n = t;
+    }
+    double value() const { return n + comp; }
+};
+
+// K > 0: the number of groups fixed when compiled (loops the compiler can
+// unroll); 0: any number.
+template <int K> class GrayWalker
+{
+  public:
+    GrayWalker(int k, const double* risk, double rho)
+        : k_(k), rho_(rho), n_(static_cast<size_t>(k)), risk_(static_cast<size_t>(k)),
+          tol_(static_cast<size_t>(k)), c0_(static_cast<size_t>(k)), c1_(static_cast<size_t>(k)),
+          c2_(static_cast<size_t>(k)), S_(static_cast<size_t>(k), 1.0),
+          Sm_(static_cast<size_t>(k), 1.0), F_(static_cast<size_t>(k)), Fm_(static_cast<size_t>(k)),
+          P_(static_cast<size_t>(k) * (k + 1) / 2), Q_(P_.size()),
+          s_(static_cast<size_t>(std::max(k - 1, 0))),
+          V_(static_cast<size_t>(std::max(k - 1, 0)) * k / 2), w_(static_cast<size_t>(k)),
+          W_(static_cast<size_t>(std::max(k - 1, 0)) * k), x_(static_cast<size_t>(k)),
+          h_(static_cast<size_t>(k)), rn_(static_cast<size_t>(k)), iS_(static_cast<size_t>(k), 1.0),
+          iSm_(static_cast<size_t>(k), 1.0)
+    {
+        for (int g = 0; g < k; ++g) {
+            risk_[static_cast<size_t>(g)].n = risk[g];
+            n_[static_cast<size_t>(g)] = risk[g];
+            tol_[static_cast<size_t>(g)] = 8 * DBL_EPSILON * std::fabs(risk[g]);
+        }
+    }
+    // A time begins: nothing of it gathered yet.
+    void begin(double t)
+    {
+        tau_ = t;
+        Em_ = E_;
+        have_ = true;
+    }
+    // Group g's censored, of-interest and competing amounts at the time.
+    void add(int g, double c0, double c1, double c2)
+    {
+        const size_t u = static_cast<size_t>(g);
+        c0_[u] = c0;
+        c1_[u] = c1;
+        c2_[u] = c2;
+    }
+    void close();
+    void finish(double* score, double* var);
+
+  private:
+    const int k_;
+    const double rho_;
+    std::vector<double> n_;
+    std::vector<RiskSet> risk_;
+    std::vector<double> tol_;
+    std::vector<double> c0_, c1_, c2_, S_, Sm_, F_, Fm_;
+    std::vector<double> P_, Q_, s_, V_, w_, W_, x_, h_;
+    std::vector<double> rn_, iS_, iSm_; // 1 / n, 1 / S and 1 / S_ of each group
+    double E_ = 0, Em_ = 0, tau_ = -1;
+    bool have_ = false;
+    bool atRisk(size_t g) const { return n_[g] > tol_[g]; }
+    double& Wat(int j, int i) { return W_[static_cast<size_t>(j) * k_ + i]; }
+};
+
+template <int K> void GrayWalker<K>::close()
+{
+    const int k = K > 0 ? K : k_;
+    double N1 = 0, N2 = 0;
+    for (int g = 0; g < k; ++g) {
+        N1 += c1_[static_cast<size_t>(g)];
+        N2 += c2_[static_cast<size_t>(g)];
+    }
+    if (N1 + N2 != 0) {
+        // The steps of every group at risk, h = n / S_, and the pooled sums
+        // R = sum h and T = sum (1 - F_) h.
+        double R = 0, T = 0;
+        for (int g = 0; g < k; ++g) {
+            const size_t u = static_cast<size_t>(g);
+            if (!atRisk(u))
+                continue;
+            const double rn = 1 / n_[u];
+            rn_[u] = rn;
+            double left = n_[u] - (c1_[u] + c2_[u]);
+            if (left <= tol_[u])
+                left = 0;
+            S_[u] = left * Sm_[u] * rn;
+            iS_[u] = S_[u] > 0 ? 1 / S_[u] : 0;
+            F_[u] = Sm_[u] * c1_[u] * rn + Fm_[u];
+            h_[u] = n_[u] * iSm_[u];
+            T += (1 - Fm_[u]) * h_[u];
+            R += h_[u];
+        }
+        if (R > 0) {
+            const double rR = 1 / R;
+            E_ = Em_ + N1 * rR;
+            const double om = rho_ == 0 ? 1.0 : std::pow(1 - Em_, rho_);
+            if (T > 0) {
+                const double rT = 1 / T;
+                for (int g = 0; g + 1 < k; ++g) {
+                    const size_t u = static_cast<size_t>(g);
+                    if (atRisk(u))
+                        s_[u] += om * (c1_[u] - N1 * (1 - Fm_[u]) * h_[u] * rT);
+                }
+            }
+            // P(i, i) = w h_i (1 - h_i / R), P(i, j) = -w h_i h_j / R; Q grows
+            // by N1 P / ((1 - E_) R).
+            std::fill(P_.begin(), P_.end(), 0.0);
+            const double qf = 1 - Em_ > 0 ? N1 * rR / (1 - Em_) : 0;
+            for (int i = 0; i < k; ++i) {
+                const size_t u = static_cast<size_t>(i);
+                if (!atRisk(u))
+                    continue;
+                const double wh = om * h_[u];
+                const int64_t row = tri(i, 0);
+                for (int j = 0; j < i; ++j) {
+                    const size_t v = static_cast<size_t>(j);
+                    if (!atRisk(v))
+                        continue;
+                    const double pij = -wh * h_[v] * rR;
+                    P_[row + j] = pij;
+                    Q_[row + j] += qf * pij;
+                }
+                const double pii = wh * (1 - h_[u] * rR);
+                P_[row + i] = pii;
+                Q_[row + i] += qf * pii;
+            }
+            if (N1 > 0)
+                for (int i = 0; i < k; ++i) {
+                    const size_t u = static_cast<size_t>(i);
+                    if (!atRisk(u))
+                        continue;
+                    const double b = S_[u] > 0 ? 1 - (1 - E_) * iS_[u] : 1;
+                    const double den = R * Sm_[u] - 1;
+                    const double tf = N1 > 1 && den > 0 ? 1 - (N1 - 1) / den : 1;
+                    const double e = tf * N1 * rR * Sm_[u] * rn_[u];
+                    w_[u] += b * b * e;
+                    for (int j = 0; j + 1 < k; ++j) {
+                        const int64_t ji = tri(j, i);
+                        const double xj = P_[ji] - Q_[ji] * b;
+                        x_[static_cast<size_t>(j)] = xj;
+                        Wat(j, i) += xj * b * e;
+                        const double xe = xj * e;
+                        double* vrow = &V_[static_cast<size_t>(tri(j, 0))];
+                        for (int l = 0; l <= j; ++l)
+                            vrow[l] += x_[static_cast<size_t>(l)] * xe;
+                    }
+                }
+            if (N2 > 0)
+                for (int i = 0; i < k; ++i) {
+                    const size_t u = static_cast<size_t>(i);
+                    if (!atRisk(u) || !(S_[u] > 0) || !(c2_[u] > 0))
+                        continue;
+                    const double b = (1 - E_) * iS_[u];
+                    const double tf = c2_[u] > 1 ? 1 - (c2_[u] - 1) / (n_[u] - 1) : 1;
+                    const double rh = Sm_[u] * rn_[u];
+                    const double e = tf * c2_[u] * rh * rh;
+                    w_[u] += b * b * e;
+                    for (int j = 0; j + 1 < k; ++j) {
+                        const double yj = Q_[tri(j, i)] * b;
+                        x_[static_cast<size_t>(j)] = yj;
+                        Wat(j, i) -= yj * b * e;
+                        const double ye = yj * e;
+                        double* vrow = &V_[static_cast<size_t>(tri(j, 0))];
+                        for (int l = 0; l <= j; ++l)
+                            vrow[l] += x_[static_cast<size_t>(l)] * ye;
+                    }
+                }
+        }
+    }
+    // The end of the time, event time or not.
+    for (int g = 0; g < k; ++g) {
+        const size_t u = static_cast<size_t>(g);
+        risk_[u].remove(c2_[u] + (c0_[u] + c1_[u]));
+        n_[u] = risk_[u].value();
+        if (n_[u] <= tol_[u])
+            n_[u] = 0;
+        if (Sm_[u] != S_[u])
+            iSm_[u] = iS_[u];
+        Sm_[u] = S_[u];
+        Fm_[u] = F_[u];
+    }
+}
+
+template <int K> void GrayWalker<K>::finish(double* score, double* var)
+{
+    const int k = K > 0 ? K : k_;
+    for (int i = 0; i + 1 < k; ++i)
+        for (int j = 0; j <= i; ++j) {
+            double add = 0;
+            for (int l = 0; l < k; ++l)
+                add += Q_[tri(i, l)] * Q_[tri(j, l)] * w_[static_cast<size_t>(l)] +
+                       Q_[tri(i, l)] * Wat(j, l) + Q_[tri(j, l)] * Wat(i, l);
+            V_[static_cast<size_t>(tri(i, j))] += add;
+        }
+    for (int i = 0; i + 1 < k; ++i) {
+        score[i] += s_[static_cast<size_t>(i)];
+        for (int j = 0; j <= i; ++j)
+            var[tri(i, j)] += V_[static_cast<size_t>(tri(i, j))];
+    }
+}
+
+// Sweeps pivot p of the packed symmetric matrix a of order `order` when it
+// is above tol, marking it '1' in flags; a pivot judged singular leaves the
+// matrix and its mark alone. After the accepted pivots of the leading block
+// are swept, the corner of the bordered matrix holds minus the quadratic
+// form of the score in the generalized inverse.
+bool sweep(double* a, int p, int order, char* flags, std::vector<double>& work, double tol)
+{
+    const double app = a[tri(p, p)];
+    if (!(app > tol))
+        return false;
+    auto swept = [flags](int i) { return flags[i] == '1'; };
+    for (int i = 0; i < order; ++i)
+        work[static_cast<size_t>(i)] = i == p ? 0.0 : a[tri(i, p)];
+    for (int i = 0; i < order; ++i) {
+        const double wi = work[static_cast<size_t>(i)];
+        if (i == p || wi == 0.0)
+            continue;
+        const double f = wi / app;
+        const bool si = swept(i);
+        for (int j = 0; j <= i; ++j) {
+            if (j == p)
+                continue;
+            double& e = a[tri(i, j)];
+            if (si && swept(j))
+                e += f * work[static_cast<size_t>(j)];
+            else
+                e -= f * work[static_cast<size_t>(j)];
+        }
+    }
+    for (int i = 0; i < order; ++i)
+        if (i != p)
+            a[tri(i, p)] = (swept(i) ? work[static_cast<size_t>(i)] : -work[static_cast<size_t>(i)]) / app;
+    a[tri(p, p)] = 1.0 / app;
+    flags[p] = '1';
+    return true;
+}
+
+
+template <int K>
+void walkGroups(const Timed* streams, int k, const int* roleMap, int ncat, const double* risk,
+                double rho, double* score, double* var)
+{
+    GrayWalker<K> w(k, risk, rho);
+    std::vector<int64_t> at(static_cast<size_t>(k), 0);
+    for (;;) {
+        // The next time: the smallest at the heads of the streams.
+        double tau = 0;
+        bool any = false;
+        for (int g = 0; g < k; ++g) {
+            const Timed& st = streams[g];
+            const int64_t i = at[static_cast<size_t>(g)];
+            if (i < st.n && (!any || st.time[i] < tau)) {
+                tau = st.time[i];
+                any = true;
+            }
+        }
+        if (!any)
+            break;
+        // The amounts of that time, group by group.
+        w.begin(tau);
+        for (int g = 0; g < k; ++g) {
+            const Timed& st = streams[g];
+            int64_t& i = at[static_cast<size_t>(g)];
+            double c0 = 0, c1 = 0, c2 = 0;
+            if (i < st.n && st.time[i] == tau) {
+                for (uint32_t e = st.start[i]; e < st.start[i + 1]; ++e) {
+                    const int role = roleOf(st.cat[e], roleMap, ncat);
+                    const double m = st.amount[e];
+                    if (role == 0)
+                        c0 += m;
+                    else if (role == 1)
+                        c1 += m;
+                    else if (role == 2)
+                        c2 += m;
+                }
+                ++i;
+            }
+            w.add(g, c0, c1, c2);
+        }
+        w.close();
+    }
+    w.finish(score, var);
+}
+
+} // namespace
+
+void grayWalk(const Timed* streams, int k, const int* roleMap, int ncat, const double* risk,
+              double rho, double* score, double* var)
+{
+    switch (k) {
+    case 2:
+        walkGroups<2>(streams, k, roleMap, ncat, risk, rho, score, var);
+        break;
+    case 3:
+        walkGroups<3>(streams, k, roleMap, ncat, risk, rho, score, var);
+        break;
+    case 4:
+        walkGroups<4>(streams, k, roleMap, ncat, risk, rho, score, var);
+        break;
+    case 5:
+        walkGroups<5>(streams, k, roleMap, ncat, risk, rho, score, var);
+        break;
+    case 6:
+        walkGroups<6>(streams, k, roleMap, ncat, risk, rho, score, var);
+        break;
+    default:
+        if (k >= 1)
+            walkGroups<0>(streams, k, roleMap, ncat, risk, rho, score, var);
+        break;
+    }
+}
+
+GrayChiSq grayChiSq(double* var, int K)
+{
+    GrayChiSq r{0.0, 0, korv_missing()};
+    if (K >= 1) {
+        std::vector<char> flags(static_cast<size_t>(K) + 1, '0');
+        std::vector<double> diag(static_cast<size_t>(K));
+        std::vector<double> work(static_cast<size_t>(K) + 1);
+        for (int i = 0; i < K; ++i)
+            diag[static_cast<size_t>(i)] = var[tri(i, i)];
+        for (int i = 0; i < K; ++i) {
+            const double d = diag[static_cast<size_t>(i)];
+            const double tol = d >= 1e-12 ? 1e-12 * d : 1e-12;
+            if (sweep(var, i, K + 1, flags.data(), work, tol))
+                ++r.df;
+        }
+        // A quadratic form in a generalized inverse is not negative; rounding
+        // can leave a residue below 0 when the score is 0.
+        r.chisq = std::max(0.0, -var[tri(K, K)]);
+    }
+    if (r.df > 0)
+        r.p = zpgx2(r.chisq, r.df);
+    return r;
+}
+
+} // namespace korv_cr

@@ -248,7 +248,8 @@ void CifWalker::finish()
     if (tableTimelist())
         for (; tlTable_ < s_.ntime; ++tlTable_) {
             const double v = s_.timelist[tlTable_];
-            CifRow r = v > s_.maxtime ? CifRow{miss_, miss_, miss_, miss_, miss_, 0} : row(last_, 0);
+            CifRow r =
+                v > s_.maxtime ? CifRow{miss_, miss_, miss_, miss_, miss_, 0} : row(last_, 0);
             r.timelist = v;
             sink_.tableRow(r);
         }

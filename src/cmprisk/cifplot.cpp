@@ -98,8 +98,8 @@ void flushPlot(KorvPtr q, int k)
     // The p-value is shown only when the test was computed for this type:
     // without degrees of freedom it is missing, and no number is shown.
     const double p = c->pval ? c->pval[k - 1] : korv_missing();
-    const bool showTest = (c->plot & 0x4) && c->disallow == 0 && q->HomTest &&
-                          (q->nsvar > 0 || g) && !wzmis(p);
+    const bool showTest =
+        (c->plot & 0x4) && c->disallow == 0 && q->HomTest && (q->nsvar > 0 || g) && !wzmis(p);
     test.push_back(dynName("plotTest"));
     test.push_back(wob_int(WOB_TAG_DYNVALUE, showTest ? 1 : 0));
     if (showTest) {
@@ -116,7 +116,8 @@ void flushPlot(KorvPtr q, int k)
     auto common = [&](std::vector<WOB_PARM_BLK_STR>& pb) {
         pb.push_back(wob_keyarray(WOB_TAG_PATHS, &c->path, 1));
         pb.push_back(dynName("xName"));
-        pb.push_back(wob_key(WOB_TAG_DYNVALUE, vdqtxt(q->timename.s, static_cast<int>(q->timename.l))));
+        pb.push_back(
+            wob_key(WOB_TAG_DYNVALUE, vdqtxt(q->timename.s, static_cast<int>(q->timename.l))));
         if (groupVar) {
             pb.push_back(dynName("groupVar"));
             pb.push_back(wob_key(WOB_TAG_DYNVALUE, groupVar));

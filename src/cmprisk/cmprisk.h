@@ -104,21 +104,21 @@ bool order(const CRRECORD* rec, size_t n, bool byStratum, int nStrata, bool byGr
 // Cumulative incidence of one failure type in one cell.
 
 struct CifSettings {
-    int error = 0;          // 0 Aalen-type variance, 1 delta method
-    bool printVar = false;  // the error column holds the variance (CIFVAR)
-    int conftype = 3;       // transform of the pointwise limits
+    int error = 0;         // 0 Aalen-type variance, 1 delta method
+    bool printVar = false; // the error column holds the variance (CIFVAR)
+    int conftype = 3;      // transform of the pointwise limits
     double critical = 1.959963984540054;
     double alpha = 0.05;
     const char* conftypeWord = "LOGLOG  "; // 8 characters
-    const double* timelist = nullptr;     // TIMELIST= values, ascending, distinct
+    const double* timelist = nullptr;      // TIMELIST= values, ascending, distinct
     int ntime = 0;
-    bool table = false; // rows for the CIF table
-    bool plot = false;  // rows for the plot data
+    bool table = false;      // rows for the CIF table
+    bool plot = false;       // rows for the plot data
     bool plotLimits = false; // the plot draws limits (an extra row past the last time)
-    bool out = false;   // OUTCIF= rows
-    bool reduce = false; // REDUCEOUT with a TIMELIST= list: OUTCIF= rows at the listed times
-    double nrisk = 0;   // the cell's total frequency
-    double maxtime = 0; // the cell's largest time
+    bool out = false;        // OUTCIF= rows
+    bool reduce = false;     // REDUCEOUT with a TIMELIST= list: OUTCIF= rows at the listed times
+    double nrisk = 0;        // the cell's total frequency
+    double maxtime = 0;      // the cell's largest time
 };
 
 // A row of the CIF table or the plot data.

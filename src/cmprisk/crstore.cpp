@@ -32,7 +32,8 @@ using korv_rank_detail::order_key;
 // Contiguous parts of [0, n) for the pool's threads, at least `grain` each.
 std::vector<size_t> parts(size_t n, size_t grain)
 {
-    size_t p = std::max<size_t>(1, std::min<size_t>(vyr::pool_width(), n / std::max<size_t>(grain, 1)));
+    size_t p =
+        std::max<size_t>(1, std::min<size_t>(vyr::pool_width(), n / std::max<size_t>(grain, 1)));
     std::vector<size_t> at(p + 1);
     for (size_t i = 0; i <= p; ++i)
         at[i] = n * i / p;
@@ -175,7 +176,8 @@ std::vector<uint32_t> timeOrder(const std::vector<uint64_t>& key)
                     rank[i] = rankOf[all.slot(key[i])];
             });
             std::vector<uint32_t> out;
-            countingSort(idx, distinct.size(), [&](uint32_t i) { return rank[i]; }, out);
+            countingSort(
+                idx, distinct.size(), [&](uint32_t i) { return rank[i]; }, out);
             return out;
         }
     }
@@ -229,8 +231,7 @@ std::vector<uint32_t> timeOrder(const std::vector<uint64_t>& key)
 // The cell of a record (stratum, then group), or false when the record
 // names a stratum or group outside the group's: the data pass wrote ordinal
 // positions, so such a record is not what the pass left.
-bool cellOf(const CRRECORD& r, int64_t ns, int64_t ng, bool byStratum, bool byGroup,
-            uint32_t* cell)
+bool cellOf(const CRRECORD& r, int64_t ns, int64_t ng, bool byStratum, bool byGroup, uint32_t* cell)
 {
     const double s = byStratum ? r.stratum : 0, g = byGroup ? r.group : 0;
     if (!(s >= 0 && s < static_cast<double>(ns) && g >= 0 && g < static_cast<double>(ng)))
@@ -290,7 +291,8 @@ bool order(const CRRECORD* rec, size_t n, bool byStratum, int nStrata, bool byGr
         if (!cellOf(rec[i], ns, ng, byStratum, byGroup, &cell[i]))
             return false;
     std::vector<uint32_t> out;
-    countingSort(idx, static_cast<size_t>(ns * ng), [&](uint32_t i) { return cell[i]; }, out);
+    countingSort(
+        idx, static_cast<size_t>(ns * ng), [&](uint32_t i) { return cell[i]; }, out);
     idx.swap(out);
     return true;
 }
@@ -318,7 +320,8 @@ Span sortRecords(KorvPtr q)
         auto one = [&](size_t k) {
             const double* cell = c->meta[k / c->nGroup][k % c->nGroup];
             const auto lo = static_cast<int64_t>(cell[0]);
-            sortCell(cols->time + lo, cols->freq + lo, cols->cat + lo, static_cast<int64_t>(cell[1]));
+            sortCell(cols->time + lo, cols->freq + lo, cols->cat + lo,
+                     static_cast<int64_t>(cell[1]));
         };
         if (ncell == 1)
             one(0);

@@ -34,7 +34,8 @@ namespace
 
 inline int64_t tri(int i, int j)
 {
-    return i >= j ? static_cast<int64_t>(i) * (i + 1) / 2 + j : static_cast<int64_t>(j) * (j + 1) / 2 + i;
+    return i >= j ? static_cast<int64_t>(i) * (i + 1) / 2 + j
+                  : static_cast<int64_t>(j) * (j + 1) / 2 + i;
 }
 
 int roleOf(int32_t c, const int* roleMap, int ncat)
@@ -279,12 +280,12 @@ bool sweep(double* a, int p, int order, char* flags, std::vector<double>& work, 
     }
     for (int i = 0; i < order; ++i)
         if (i != p)
-            a[tri(i, p)] = (swept(i) ? work[static_cast<size_t>(i)] : -work[static_cast<size_t>(i)]) / app;
+            a[tri(i, p)] =
+                (swept(i) ? work[static_cast<size_t>(i)] : -work[static_cast<size_t>(i)]) / app;
     a[tri(p, p)] = 1.0 / app;
     flags[p] = '1';
     return true;
 }
-
 
 template <int K>
 void walkGroups(const Timed* streams, int k, const int* roleMap, int ncat, const double* risk,

@@ -288,8 +288,7 @@ void printNoEventLog(KorvPtr q, double type, STRATA* node, GRPTREE* gnode)
     }
     const int sl = strataText(q, node);
     if (!gnode)
-        xpmlog(326, msg326::CIF_NO_EVENT_STRATUM, nameLength(st), nameText(st), type, sl,
-               q->label);
+        xpmlog(326, msg326::CIF_NO_EVENT_STRATUM, nameLength(st), nameText(st), type, sl, q->label);
     else
         xpmlog(326, msg326::CIF_NO_EVENT_GROUP_STRATUM, nameLength(st), nameText(st), type,
                nameLength(gv), nameText(gv), glen, gval, sl, q->label);
@@ -403,8 +402,8 @@ void korvcif(KorvPtr q)
     // OUTCIF= under REDUCEOUT, or no rows at all), the cells of a type are
     // estimated side by side and their rows delivered afterwards in order;
     // otherwise delivering the rows is the work, and the cells go one by one.
-    const bool fewRows = !(q->Surv && !q->timelist) && !q->Phantom &&
-                         !(q->fileouts && !(q->zreduce && q->timelist));
+    const bool fewRows =
+        !(q->Surv && !q->timelist) && !q->Phantom && !(q->fileouts && !(q->zreduce && q->timelist));
     const int ncells = c->nStrata * c->nGroup;
     DriverSink driver(q);
 

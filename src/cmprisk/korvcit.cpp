@@ -90,8 +90,7 @@ void korvcit(KorvPtr q)
     std::vector<double> risk(static_cast<size_t>(K) * nsets);
     for (int s = 0; s < nsets; ++s)
         for (int g = 0; g < K; ++g)
-            risk[static_cast<size_t>(s * K + g)] =
-                (stratified ? c->meta[s][g] : c->meta[g][0])[2];
+            risk[static_cast<size_t>(s * K + g)] = (stratified ? c->meta[s][g] : c->meta[g][0])[2];
     const korv_cr::Timed* streams = cells;
     vyr::parallel_for(types.size(), [&](size_t t) {
         double* v = acc[t].data();

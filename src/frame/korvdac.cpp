@@ -31,8 +31,8 @@
 #include "runtime/ztree.h"
 #include "vyr_data.h"
 #include "vyr_files.h"
-#include "vyr_host.h"
 #include "vyr_format.h"
+#include "vyr_host.h"
 #include "vyr_message_names.h"
 #include "vyr_parse.h"
 
@@ -581,7 +581,8 @@ void CrPass::fetch(int64_t i)
     KORVCOM* q = q_;
     auto num = [&](int c) { return columns_[static_cast<size_t>(c)].num[static_cast<size_t>(i)]; };
     q->iovar[0] = num(timeCol_);
-    q->iovar[2] = columns_[static_cast<size_t>(statusCol_)].numeric ? num(statusCol_) : korv_missing();
+    q->iovar[2] =
+        columns_[static_cast<size_t>(statusCol_)].numeric ? num(statusCol_) : korv_missing();
     if (freqCol_ >= 0)
         q->iovar[3] = num(freqCol_);
     if (weightCol_ >= 0)
@@ -789,8 +790,8 @@ double*** make_meta(KORVCOM* q, CMPRISK* c)
         static_cast<double***>(xmalloc_or_exit(q->polnode, ns * sizeof(double**), 0x2000));
     auto** cells =
         static_cast<double**>(xmalloc_or_exit(q->polnode, ns * ng * sizeof(double*), 0x2000));
-    auto* block = static_cast<double*>(
-        xmalloc_or_exit(q->polnode, ns * ng * width * sizeof(double), 0x2000));
+    auto* block =
+        static_cast<double*>(xmalloc_or_exit(q->polnode, ns * ng * width * sizeof(double), 0x2000));
     std::fill(block, block + ns * ng * width, 0.0);
     for (int64_t s = 0; s < ns; ++s) {
         rows[s] = cells + s * ng;
@@ -853,7 +854,8 @@ void mapData(KORVCOM* q, const std::vector<std::vector<int64_t>>& counts)
                 x.group = c->igMap[static_cast<int64_t>(x.group)];
             if (numberStatus)
                 x.status = numbers(x.status);
-            const int64_t cell = static_cast<int64_t>(x.stratum) * ng + static_cast<int64_t>(x.group);
+            const int64_t cell =
+                static_cast<int64_t>(x.stratum) * ng + static_cast<int64_t>(x.group);
             double* m = cells + cell * width;
             m[1] += 1;
             if (x.time > m[3])
@@ -926,9 +928,9 @@ void printNoObsLog(KORVCOM* q, STRATA* node, GRPTREE* gnode)
         const SNAMESTR& s = q->sname[i];
         const NAMESTR* nm = s.nm;
         const int vl = wzstrip(key + s.posf, s.lngf);
-        int n = xpsstr(label + p, 256 - p, "%*s%*s=%*s", i > 0 ? 1 : 0, "",
-                       nm ? static_cast<int>(nm->namelen) : 0, nm ? nm->name_p : "", vl,
-                       key + s.posf);
+        int n =
+            xpsstr(label + p, 256 - p, "%*s%*s=%*s", i > 0 ? 1 : 0, "",
+                   nm ? static_cast<int>(nm->namelen) : 0, nm ? nm->name_p : "", vl, key + s.posf);
         p += std::max(0, std::min(n, 256 - p));
     }
     int glen = 0, gstart = 0;

@@ -173,8 +173,8 @@ TEST(CifPeers, EstimatesAndVariancesMatchCumincAndEtm)
                 const korv_cr::CifRow& row = cap.table[i + 1];
                 EXPECT_EQ(row.time, ref.num(rows[i], "time"));
                 EXPECT_TRUE(Near(row.cif, ref.num(rows[i], "cif"), 1e-12, 1e-15));
-                EXPECT_TRUE(Near(row.err, ref.num(rows[i], error ? "var_delta" : "var_aalen"),
-                                 1e-9, 1e-15));
+                EXPECT_TRUE(Near(row.err, ref.num(rows[i], error ? "var_delta" : "var_aalen"), 1e-9,
+                                 1e-15));
             }
         }
     }
@@ -277,8 +277,8 @@ TEST(GrayPeers, StatisticsMatchCmprsk)
 TEST(Exact, FractionalFrequenciesMatchRationalArithmetic)
 {
     const std::vector<Rec> recs = {
-        {1.0, 1, "A", "", 0.1}, {2.0, 2, "A", "", 0.2},  {3.0, 1, "A", "", 0.3},
-        {1.5, 1, "B", "", 0.7}, {2.0, 1, "B", "", 0.35}, {4.0, 1, "B", "", 0.2},
+        {1.0, 1, "A", "", 0.1},  {2.0, 2, "A", "", 0.2},  {3.0, 1, "A", "", 0.3},
+        {1.5, 1, "B", "", 0.7},  {2.0, 1, "B", "", 0.35}, {4.0, 1, "B", "", 0.2},
         {5.0, 2, "B", "", 0.45}, {6.0, 0, "B", "", 0.15}, {7.0, 1, "B", "", 0.05},
     };
     Table cif("cmprisk_exact_cif.csv");
@@ -294,12 +294,13 @@ TEST(Exact, FractionalFrequenciesMatchRationalArithmetic)
                 for (size_t r = 0; r < cif.size(); ++r) {
                     if (cif.text(r, "group") != g || cif.num(r, "cause") != cause)
                         continue;
-                    SCOPED_TRACE(g + " cause " + std::to_string(cause) + " t " + cif.text(r, "time"));
+                    SCOPED_TRACE(g + " cause " + std::to_string(cause) + " t " +
+                                 cif.text(r, "time"));
                     ASSERT_LT(k, cap.table.size());
                     EXPECT_EQ(cap.table[k].time, cif.num(r, "time"));
                     EXPECT_TRUE(Near(cap.table[k].cif, cif.num(r, "cif"), 1e-12));
-                    EXPECT_TRUE(Near(cap.table[k].err, cif.num(r, error ? "var_delta" : "var_aalen"),
-                                     1e-9));
+                    EXPECT_TRUE(Near(cap.table[k].err,
+                                     cif.num(r, error ? "var_delta" : "var_aalen"), 1e-9));
                     ++k;
                 }
                 EXPECT_EQ(k, cap.table.size());
@@ -440,8 +441,8 @@ TEST(CifRows, ReducedOutputAtListedTimes)
     EXPECT_EQ(cap.out[3].time, 7);
     EXPECT_EQ(cap.out[3].event, 1);
     // Past the largest time: missing, but for the listed time and CONFTYPE.
-    EXPECT_TRUE(missing(cap.out[4].time) && missing(cap.out[4].cif) &&
-                missing(cap.out[4].atrisk) && missing(cap.out[4].alpha));
+    EXPECT_TRUE(missing(cap.out[4].time) && missing(cap.out[4].cif) && missing(cap.out[4].atrisk) &&
+                missing(cap.out[4].alpha));
     EXPECT_EQ(std::string(cap.out[4].conftype, 8), "LOGLOG  ");
 }
 
@@ -525,7 +526,11 @@ TEST(Order, SameAsAStableSortByCellAndTime)
             if (k.decimals >= 0)
                 t = std::round(t * scale) / scale;
             rec[i] = CRRECORD{static_cast<double>(rng() % k.nStrata),
-                              static_cast<double>(rng() % k.nGroup), t, 0, 1, 1};
+                              static_cast<double>(rng() % k.nGroup),
+                              t,
+                              0,
+                              1,
+                              1};
         }
         std::vector<uint32_t> idx;
         ASSERT_TRUE(korv_cr::order(rec.data(), rec.size(), true, k.nStrata, true, k.nGroup, idx));

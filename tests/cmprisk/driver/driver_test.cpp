@@ -119,7 +119,8 @@ TEST(CrSteps, TablesOfEachFailureType)
 
 TEST(CrSteps, OneFailureCodeGroupsItsOutput)
 {
-    StepRun r = run("proc korvante data=crsim; time time*status(0) / failcode=2; strata strat; run;");
+    StepRun r =
+        run("proc korvante data=crsim; time time*status(0) / failcode=2; strata strat; run;");
     EXPECT_EQ(r.status, 0) << r.log;
     EXPECT_NE(r.json.find("\"name\":\"Failcode\""), std::string::npos);
     EXPECT_EQ(r.json.find("\"name\":\"Failcode1\""), std::string::npos);
@@ -151,7 +152,8 @@ TEST(CrSteps, GraphRequestsAndPanels)
         const auto g = graphs(r.json);
         ASSERT_EQ(g.size(), k.pages) << r.json;
         for (size_t p = 0; p < g.size(); ++p) {
-            EXPECT_NE(g[p].find(std::string("Stat.Korvante.Graphics.") + k.templ), std::string::npos);
+            EXPECT_NE(g[p].find(std::string("Stat.Korvante.Graphics.") + k.templ),
+                      std::string::npos);
             EXPECT_NE(g[p].find("\"plotCL\":1"), std::string::npos) << g[p];
             EXPECT_NE(g[p].find("\"Confidence\":\"95%\""), std::string::npos);
             EXPECT_NE(g[p].find("\"plotTest\":1"), std::string::npos);

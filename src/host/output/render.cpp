@@ -195,7 +195,7 @@ struct ListingWriter {
             panels.push_back(cur);
         }
         blank();
-        out.push_back(centre(n.label.empty() ? n.name : n.label, lineSize));
+        out.push_back(centre(tableTitle(n, t), lineSize));
         size_t total = 0;
         std::string ind;
         for (size_t p = 0; p < panels.size(); ++p) {
@@ -461,7 +461,7 @@ void htmlItems(std::string& o, const std::vector<NodePtr>& list, std::string& he
             std::vector<size_t> shown = shownColumns(n.columns, t);
             int control = controlColumn(n.columns);
             o += "<table class=\"result\" id=\"" + esc(idPrefix + n.path) + "\">\n<caption>" +
-                 esc(n.label.empty() ? n.name : n.label) + "</caption>\n<thead><tr>";
+                 esc(tableTitle(n, t)) + "</caption>\n<thead><tr>";
             for (size_t i : shown)
                 o += "<th>" + esc(columnHeader(n.columns[i], t)) + "</th>";
             o += "</tr></thead>\n<tbody>\n";

@@ -31,6 +31,10 @@ constexpr double kInvSqrt2 = 0.70710678118654752440;
 // Levels above which the logical constraints are not searched: 11 levels
 // have 55 pairs (one 64-bit word) and 678570 partitions.
 constexpr int kMaxLogicalLevels = 11;
+// Comparisons whose correlation the engine forms (a matrix of 32 MB), and
+// the largest rank it integrates over for the exact method.
+constexpr int kMaxCorrelated = 2000;
+constexpr int kMaxExactRank = 10;
 
 double Qc(double x)
 {
@@ -186,7 +190,8 @@ int Engine::setRank(const Bits& S) const
     for (int i = 0; i < n; ++i)
         for (int j = 0; j < n; ++j)
             a[static_cast<size_t>(i) * n + j] =
-                R_[static_cast<size_t>(idx[static_cast<size_t>(i)]) * mv + idx[static_cast<size_t>(j)]];
+                R_[static_cast<size_t>(idx[static_cast<size_t>(i)]) * mv +
+                   idx[static_cast<size_t>(j)]];
     return psdRank(std::move(a), n);
 }
 
@@ -225,7 +230,8 @@ double Engine::setProb(const Bits& S, double t, double* err)
     for (int i = 0; i < n; ++i)
         for (int j = 0; j <= i; ++j)
             cov[static_cast<size_t>(i) * (i + 1) / 2 + j] =
-                R_[static_cast<size_t>(idx[static_cast<size_t>(i)]) * mv + idx[static_cast<size_t>(j)]];
+                R_[static_cast<size_t>(idx[static_cast<size_t>(i)]) * mv +
+                   idx[static_cast<size_t>(j)]];
     const MvnResult r = zmvnrect(n, cov.data(), lo.data(), hi.data(), integration());
     *err = r.inform == 1 ? r.error : 0.0;
     return r.complement;
@@ -245,8 +251,8 @@ MvnOptions Engine::integration() const
 
 double Engine::singleStep(int r, double* err)
 {
-    return setProb(fullSet(), std::fabs(cmp_[static_cast<size_t>(valid_[static_cast<size_t>(r)])].z),
-                   err);
+    return setProb(fullSet(),
+                   std::fabs(cmp_[static_cast<size_t>(valid_[static_cast<size_t>(r)])].z), err);
 }
 
 // ---------------------------------------------------------------------------
@@ -331,27 +337,49 @@ QXStatus Engine::assess()
             if (!(std::fabs(di - d0) <= 1e-12 * std::fabs(d0)))
                 balanced = false;
             for (int j = 0; j < i; ++j)
-                if (!(std::fabs(packed(v, i, j)) <= 1e-12 * std::sqrt(std::fabs(di * packed(v, j, j)))))
+                if (!(std::fabs(packed(v, i, j)) <=
+                      1e-12 * std::sqrt(std::fabs(di * packed(v, j, j)))))
                     uncorrelated = false;
         }
         structure_ = !uncorrelated ? 2 : balanced ? 0 : 1;
     }
 
-    // The correlation of the comparisons that have a statistic.
+    // The correlation of the comparisons that have a statistic, which the
+    // exact, simulated and Scheffe adjustments and every step-down test
+    // need (the others use the p-values alone).
     const int mv = static_cast<int>(valid_.size());
-    R_.assign(static_cast<size_t>(mv) * mv, 0.0);
-    for (int a = 0; a < mv; ++a) {
-        const Comparison& x = cmp_[static_cast<size_t>(valid_[static_cast<size_t>(a)])];
-        for (int b = 0; b <= a; ++b) {
-            const Comparison& y = cmp_[static_cast<size_t>(valid_[static_cast<size_t>(b)])];
-            const double c = (packed(v, x.i, y.i) - packed(v, x.i, y.j) - packed(v, x.j, y.i) +
-                              packed(v, x.j, y.j)) *
-                             rmse * rmse;
-            const double r = a == b ? 1.0 : std::clamp(c / (x.se * y.se), -1.0, 1.0);
-            R_[static_cast<size_t>(a) * mv + b] = R_[static_cast<size_t>(b) * mv + a] = r;
-        }
+    const int method = parms_.method;
+    const bool needR = method == QXMCLSM_EXACT || method == QXMCLSM_SIM || method == QXMCLSM_F ||
+                       (parms_.step != 0 && method != QXMCLSM_T);
+    R_.clear();
+    rank_ = mv;
+    if (needR && mv > kMaxCorrelated) {
+        say(4, msg326::MC_TOO_MANY, mv, kMaxCorrelated);
+        return QXMCLSM_E_UNSUPPORTED;
     }
-    rank_ = mv > 0 ? psdRank(R_, mv) : 0;
+    if (needR) {
+        R_.assign(static_cast<size_t>(mv) * mv, 0.0);
+        for (int a = 0; a < mv; ++a) {
+            const Comparison& x = cmp_[static_cast<size_t>(valid_[static_cast<size_t>(a)])];
+            for (int b = 0; b <= a; ++b) {
+                const Comparison& y = cmp_[static_cast<size_t>(valid_[static_cast<size_t>(b)])];
+                const double c = (packed(v, x.i, y.i) - packed(v, x.i, y.j) - packed(v, x.j, y.i) +
+                                  packed(v, x.j, y.j)) *
+                                 rmse * rmse;
+                const double r = a == b ? 1.0 : std::clamp(c / (x.se * y.se), -1.0, 1.0);
+                R_[static_cast<size_t>(a) * mv + b] = R_[static_cast<size_t>(b) * mv + a] = r;
+            }
+        }
+        rank_ = mv > 0 ? psdRank(R_, mv) : 0;
+    }
+    // The exact method integrates over rank dimensions; beyond
+    // kMaxExactRank that takes minutes per comparison (the studentized range
+    // of uncorrelated equal-variance means needs no integral).
+    const bool tukeyRange = type_ == QXMCLSM_ALL && structure_ == 0 && ncmp_ == mv;
+    if (method == QXMCLSM_EXACT && rank_ > kMaxExactRank && !tukeyRange) {
+        say(4, msg326::MC_EXACT_TOO_LARGE, rank_ + 1, kMaxExactRank + 1);
+        return QXMCLSM_E_UNSUPPORTED;
+    }
     exact_ = parms_.method == QXMCLSM_SIM ? 0 : 1;
 
     // Simulation settings: the sample makes every simulated p-value lie
@@ -458,7 +486,8 @@ void Engine::planLogical(const std::vector<int>& order)
         if (i <= 0)
             break;
         ++g[static_cast<size_t>(i)];
-        mx[static_cast<size_t>(i)] = std::max(mx[static_cast<size_t>(i - 1)], g[static_cast<size_t>(i)]);
+        mx[static_cast<size_t>(i)] =
+            std::max(mx[static_cast<size_t>(i - 1)], g[static_cast<size_t>(i)]);
         for (int j = i + 1; j < nl_; ++j) {
             g[static_cast<size_t>(j)] = 0;
             mx[static_cast<size_t>(j)] = mx[static_cast<size_t>(i)];
@@ -567,7 +596,8 @@ void Engine::fillStepInfo()
                 std::iota(root.begin(), root.end(), 0);
                 auto find = [&](int x) {
                     while (root[static_cast<size_t>(x)] != x)
-                        x = root[static_cast<size_t>(x)] = root[static_cast<size_t>(root[static_cast<size_t>(x)])];
+                        x = root[static_cast<size_t>(x)] =
+                            root[static_cast<size_t>(root[static_cast<size_t>(x)])];
                     return x;
                 };
                 for (int a : members(S)) {
@@ -635,9 +665,11 @@ QXStatus Engine::deterministic()
         vyr::parallel_for(tasks.size(), [&](size_t k) {
             const int j = tasks[k].first;
             const double t =
-                std::fabs(cmp_[static_cast<size_t>(valid_[static_cast<size_t>(order_[static_cast<size_t>(j)])])].z);
-            prob[k] = setProb(sets_[static_cast<size_t>(j)][static_cast<size_t>(tasks[k].second)], t,
-                              &errs[k]);
+                std::fabs(cmp_[static_cast<size_t>(
+                                   valid_[static_cast<size_t>(order_[static_cast<size_t>(j)])])]
+                              .z);
+            prob[k] = setProb(sets_[static_cast<size_t>(j)][static_cast<size_t>(tasks[k].second)],
+                              t, &errs[k]);
         });
         for (size_t k = 0; k < tasks.size(); ++k)
             pEval_[k] = prob[k];
@@ -649,7 +681,8 @@ QXStatus Engine::deterministic()
             for (size_t s = 0; s < sets_[static_cast<size_t>(j)].size(); ++s, ++k)
                 best = std::max(best, prob[k]);
             running = std::min(1.0, std::max(running, best));
-            adjp_[static_cast<size_t>(valid_[static_cast<size_t>(order_[static_cast<size_t>(j)])])] = running;
+            adjp_[static_cast<size_t>(
+                valid_[static_cast<size_t>(order_[static_cast<size_t>(j)])])] = running;
         }
     } else {
         std::vector<double> p(static_cast<size_t>(mv));
@@ -682,6 +715,8 @@ double Engine::exactQuantile(double alpha, bool precise)
         return zqtukey(1.0 - alpha, nl_, korv_missing()) / std::sqrt(2.0);
     if (mv == 1)
         return -zppnd16(0.5 * alpha);
+    if (rank_ > kMaxExactRank)
+        return korv_missing();
     // The critical value t with P(max |Z_s| > t) = alpha, between the
     // unadjusted and the Bonferroni critical values. The report's quantile
     // is found to about 1e-5; the QUANTILE item, which no caller prints, to

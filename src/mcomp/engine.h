@@ -121,8 +121,8 @@ class Engine
     int nl_ = 0;
     int rank_ = 0;
     std::vector<Comparison> cmp_;
-    std::vector<int> valid_;  // indexes of the comparisons with a statistic
-    std::vector<double> R_;   // correlation of the valid comparisons, full
+    std::vector<int> valid_; // indexes of the comparisons with a statistic
+    std::vector<double> R_;  // correlation of the valid comparisons, full
     std::vector<double> adjp_;
     bool haveAdjp_ = false;
     double quantile_ = 0;

@@ -24,8 +24,8 @@ namespace
 {
 
 constexpr long kBatch = 16384;
-constexpr double kBin = 1e-4;     // histogram resolution of the simulated quantile
-constexpr int kBins = 200000;     // [0, 20); one more bin holds the rest
+constexpr double kBin = 1e-4; // histogram resolution of the simulated quantile
+constexpr int kBins = 200000; // [0, 20); one more bin holds the rest
 
 // Per-thread counts.
 struct Tally {
@@ -84,7 +84,8 @@ QXStatus Engine::simulate(QXMCLSM_INSTANCE* inst)
     std::vector<double> Gf(static_cast<size_t>(mv) * std::max(rank, 1), 0.0);
     for (int s = 0; s < mv; ++s)
         for (int l = 0; l < rank; ++l)
-            Gf[static_cast<size_t>(s) * rank + l] = G[static_cast<size_t>(s)][static_cast<size_t>(l)];
+            Gf[static_cast<size_t>(s) * rank + l] =
+                G[static_cast<size_t>(s)][static_cast<size_t>(l)];
 
     // Thresholds of the largest |Z|: the observed statistics, then the
     // report's quantiles and evaluation points.
@@ -94,19 +95,16 @@ QXStatus Engine::simulate(QXMCLSM_INSTANCE* inst)
     const int nrep = parms_.rep ? 6 : 0;
     std::vector<double> repq;
     if (parms_.rep) {
-        repq = {exactQuantile(alpha, true),
-                methodQuantile(QXMCLSM_T, alpha),
-                methodQuantile(QXMCLSM_BON, alpha),
-                methodQuantile(QXMCLSM_SIDAK, alpha),
-                methodQuantile(QXMCLSM_GT2, alpha),
-                methodQuantile(QXMCLSM_F, alpha)};
+        repq = {exactQuantile(alpha, true),         methodQuantile(QXMCLSM_T, alpha),
+                methodQuantile(QXMCLSM_BON, alpha), methodQuantile(QXMCLSM_SIDAK, alpha),
+                methodQuantile(QXMCLSM_GT2, alpha), methodQuantile(QXMCLSM_F, alpha)};
         for (double q : repq)
             thr.push_back(wzmis(q) ? std::numeric_limits<double>::infinity() : q);
     }
     const int nq = parms_.qeval ? std::max(parms_.nqeval, 0) : 0;
     for (int i = 0; i < nq; ++i)
         thr.push_back(wzmis(parms_.qeval[i]) ? std::numeric_limits<double>::infinity()
-                                               : parms_.qeval[i]);
+                                             : parms_.qeval[i]);
     std::vector<double> sorted = thr;
     std::sort(sorted.begin(), sorted.end());
 
@@ -125,7 +123,9 @@ QXStatus Engine::simulate(QXMCLSM_INSTANCE* inst)
         Bits suffix = fullSet();
         for (int j = 0; j < mv; ++j) {
             stepT[static_cast<size_t>(j)] =
-                std::fabs(cmp_[static_cast<size_t>(valid_[static_cast<size_t>(order_[static_cast<size_t>(j)])])].z);
+                std::fabs(cmp_[static_cast<size_t>(
+                                   valid_[static_cast<size_t>(order_[static_cast<size_t>(j)])])]
+                              .z);
             for (const Bits& S : sets_[static_cast<size_t>(j)]) {
                 const bool isSuffix = S == suffix;
                 refs.push_back({j, isSuffix, isSuffix ? 0 : S[0]});
@@ -154,7 +154,8 @@ QXStatus Engine::simulate(QXMCLSM_INSTANCE* inst)
         for (long i = begin; i < end; ++i) {
             for (int l = 0; l < rank; l += 2) {
                 double u[2];
-                korv_rng::philox_uniform2(key, static_cast<uint64_t>(i), static_cast<uint64_t>(l / 2), u);
+                korv_rng::philox_uniform2(key, static_cast<uint64_t>(i),
+                                          static_cast<uint64_t>(l / 2), u);
                 w[static_cast<size_t>(l)] = zppnd16(u[0]);
                 w[static_cast<size_t>(l) + 1] = zppnd16(u[1]);
             }
@@ -176,7 +177,8 @@ QXStatus Engine::simulate(QXMCLSM_INSTANCE* inst)
             sm[static_cast<size_t>(mv)] = 0;
             for (int j = mv - 1; j >= 0; --j)
                 sm[static_cast<size_t>(j)] =
-                    std::max(sm[static_cast<size_t>(j) + 1], a[static_cast<size_t>(order_[static_cast<size_t>(j)])]);
+                    std::max(sm[static_cast<size_t>(j) + 1],
+                             a[static_cast<size_t>(order_[static_cast<size_t>(j)])]);
             for (int j = 0; j < mv; ++j) {
                 if (!needMask[static_cast<size_t>(j)])
                     continue;
@@ -188,8 +190,9 @@ QXStatus Engine::simulate(QXMCLSM_INSTANCE* inst)
             }
             for (size_t k = 0; k < refs.size(); ++k) {
                 const SetRef& r = refs[k];
-                const bool hit = r.suffix ? sm[static_cast<size_t>(r.step)] >= stepT[static_cast<size_t>(r.step)]
-                                          : (r.mask & E[static_cast<size_t>(r.step)]) != 0;
+                const bool hit =
+                    r.suffix ? sm[static_cast<size_t>(r.step)] >= stepT[static_cast<size_t>(r.step)]
+                             : (r.mask & E[static_cast<size_t>(r.step)]) != 0;
                 t.sets[k] += hit;
             }
         }
@@ -206,7 +209,8 @@ QXStatus Engine::simulate(QXMCLSM_INSTANCE* inst)
         });
         done += n;
         ++batches;
-        const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - simStart).count();
+        const double t =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - simStart).count();
         if (done < N && (tinc <= 0 || t - lastReport >= tinc) && inst && inst->ExternalPtr &&
             inst->ExternalPtr->TimeReport) {
             inst->ExternalPtr->TimeReport(inst, t, static_cast<double>(done));
@@ -231,8 +235,8 @@ QXStatus Engine::simulate(QXMCLSM_INSTANCE* inst)
             return 0.0;
         // M >= x exactly when more than pos thresholds (the sorted position
         // of x among equal values counted) lie at or below M.
-        const size_t pos = static_cast<size_t>(std::lower_bound(sorted.begin(), sorted.end(), x) -
-                                               sorted.begin());
+        const size_t pos =
+            static_cast<size_t>(std::lower_bound(sorted.begin(), sorted.end(), x) - sorted.begin());
         uint64_t c = 0;
         for (size_t k = pos + 1; k < all.above.size(); ++k)
             c += all.above[k];
@@ -266,11 +270,13 @@ QXStatus Engine::simulate(QXMCLSM_INSTANCE* inst)
             for (size_t s = 0; s < sets_[static_cast<size_t>(j)].size(); ++s, ++k)
                 best = std::max(best, prob[k]);
             running = std::min(1.0, std::max(running, best));
-            adjp_[static_cast<size_t>(valid_[static_cast<size_t>(order_[static_cast<size_t>(j)])])] = running;
+            adjp_[static_cast<size_t>(
+                valid_[static_cast<size_t>(order_[static_cast<size_t>(j)])])] = running;
         }
     } else {
         for (int r = 0; r < mv; ++r)
-            adjp_[static_cast<size_t>(valid_[static_cast<size_t>(r)])] = tailOf(thr[static_cast<size_t>(r)]);
+            adjp_[static_cast<size_t>(valid_[static_cast<size_t>(r)])] =
+                tailOf(thr[static_cast<size_t>(r)]);
     }
 
     // The simulated quantile of the maximum, with limits from the binomial

@@ -41,8 +41,8 @@ struct TestName {
     int label; // the test's row label (group 326)
 };
 constexpr TestName kTests[] = {
-    {0x8, "Logrank", 132},  {0x10, "Wilcoxon", 133}, {0x20, "Tarone", 204},
-    {0x40, "Peto", 210},    {0x80, "ModPeto", 211},  {0x100, "Fleming", 0},
+    {0x8, "Logrank", 132}, {0x10, "Wilcoxon", 133}, {0x20, "Tarone", 204},
+    {0x40, "Peto", 210},   {0x80, "ModPeto", 211},  {0x100, "Fleming", 0},
 };
 
 long packedIndex(int i, int j)
@@ -121,7 +121,7 @@ void setLevel(KorvPtr q, SURVDIFF* sd, int which, int level)
 struct Arrays {
     double* raw = nullptr;
     double* adj = nullptr;
-    int rc = 0;         // the engine's return code, the larger of the two calls
+    int rc = 0;          // the engine's return code, the larger of the two calls
     bool failed = false; // an array asked for did not come
 };
 

@@ -88,7 +88,8 @@ QXMCLSM_INSTANCE* createInstance(QXMCLSM_EXTENSION*, QXMCLSM_PARMS* parms, int)
     if (!in)
         return nullptr;
     try {
-        in->engine = new Engine(Exported_QXHandle ? Exported_QXHandle : vyr_kernel_handle(), *parms);
+        in->engine =
+            new Engine(Exported_QXHandle ? Exported_QXHandle : vyr_kernel_handle(), *parms);
     } catch (const std::bad_alloc&) {
         delete in;
         return nullptr;

@@ -86,7 +86,7 @@ inline constexpr QXStatus QXMCLSM_NO_SIMULATION = static_cast<int>(0x827FE813u);
 // still read).
 inline constexpr QXStatus QXMCLSM_E_INPUT = static_cast<int>(0x827FE801u);       // invalid input
 inline constexpr QXStatus QXMCLSM_E_UNSUPPORTED = static_cast<int>(0x827FE802u); // not offered
-inline constexpr QXStatus QXMCLSM_E_STATE = static_cast<int>(0x827FE803u); // out of order
+inline constexpr QXStatus QXMCLSM_E_STATE = static_cast<int>(0x827FE803u);       // out of order
 
 // ---------------------------------------------------------------------------
 // Records the instance shares with the module.
@@ -170,8 +170,8 @@ struct QXMCLSM_PARMS {
 
 // One quantile of the simulation report.
 struct QXMCLSM_SIMELEM {
-    double q;     // the quantile
-    double ql;    // lower and upper confidence limits of q (missing when not estimated)
+    double q;  // the quantile
+    double ql; // lower and upper confidence limits of q (missing when not estimated)
     double qu;
     double p;     // estimated probability content P(max <= q)
     double ptrue; // the exact content, when known (else missing)
@@ -182,16 +182,16 @@ struct QXMCLSM_SIMELEM {
 };
 
 struct QXMCLSM_SIMINFO {
-    long initseed;            // the seed used
-    QXMCLSM_SIMELEM pvalue;   // the simulated quantile of the method
-    int nq;                   // elements of quantile
+    long initseed;             // the seed used
+    QXMCLSM_SIMELEM pvalue;    // the simulated quantile of the method
+    int nq;                    // elements of quantile
     QXMCLSM_SIMELEM* quantile; // [0, ncmp): per comparison; then the report rows
     long nchunk;
 };
 
 struct QXMCLSM_STEPINFO {
-    double* tObs;  // per subset: the statistic tested
-    int* Orig;     // per step: the 0-based comparison tested at that step
+    double* tObs; // per subset: the statistic tested
+    int* Orig;    // per step: the 0-based comparison tested at that step
     int nSubsets;
     int* Subset;   // nSubsets rows of ncmp membership flags
     int* Step;     // per subset: its 0-based step

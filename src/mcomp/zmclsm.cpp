@@ -22,8 +22,8 @@ double* copyInto(POOLHANDLE* pool, const double* from, int n)
 {
     if (!from || n <= 0)
         return nullptr;
-    auto* to = static_cast<double*>(
-        xmalloc_or_exit(pool, static_cast<int64_t>(n) * static_cast<int64_t>(sizeof(double)), 0x3004));
+    auto* to = static_cast<double*>(xmalloc_or_exit(
+        pool, static_cast<int64_t>(n) * static_cast<int64_t>(sizeof(double)), 0x3004));
     std::memcpy(to, from, static_cast<size_t>(n) * sizeof(double));
     return to;
 }
@@ -110,8 +110,8 @@ QXMCLSM_INSTANCE* SetupInstance(ZMCLSMI* lmc, QXMCLSM_EXTENSION* ext)
     parms.RNGMethod = lmc->RNGMethod;
     if (parms.RNGMethod == 1 && h && h->poolCreate) {
         QXPoolh pool = h->poolCreate(h, "GRIDINFO", 1, 0, -1);
-        auto* info = pool ? static_cast<_qxGridInfo*>(pool->alloc(pool, sizeof(_qxGridInfo), 0))
-                          : nullptr;
+        auto* info =
+            pool ? static_cast<_qxGridInfo*>(pool->alloc(pool, sizeof(_qxGridInfo), 0)) : nullptr;
         if (info) {
             zgridinf(nullptr, pool, info);
             const long a = info->numProcesses ? info->numProcesses : 1;
@@ -171,8 +171,8 @@ void zmclsm(ZMCLSMI* lmc)
         if (parms && parms->steprep)
             DoStepRep(inst, lmc->vdq);
         get(QXMCLSM_STRUCTURE, &lmc->structure);
-        const bool skip = lmc->structure < 0 ||
-                          (lmc->method == QXMCLSM_SIM && status == QXMCLSM_NO_SIMULATION);
+        const bool skip =
+            lmc->structure < 0 || (lmc->method == QXMCLSM_SIM && status == QXMCLSM_NO_SIMULATION);
         if (!skip) {
             QXStatus s2;
             if (lmc->method == QXMCLSM_SIM)

@@ -24,11 +24,11 @@ struct ZMCLine {
 // The lines display of means not significantly different. `pool` is the
 // caller's; every array comes from it.
 struct ZMCLSML {
-    int nlinecol;   // character columns used
-    int* mindex;    // the means' indexes in descending order of mean
-    int* colused;   // 60 flags, one per character column
-    int* same;      // per sorted position a, the last sorted position a's line reaches
-    QXChar* rows;   // (2 nl - 1) rows of 60 characters
+    int nlinecol; // character columns used
+    int* mindex;  // the means' indexes in descending order of mean
+    int* colused; // 60 flags, one per character column
+    int* same;    // per sorted position a, the last sorted position a's line reaches
+    QXChar* rows; // (2 nl - 1) rows of 60 characters
     POOLHANDLE* pool;
     ZMCLine* Line; // capacity nl
     int nLines;
@@ -39,55 +39,55 @@ struct ZMCLSML {
 struct ZMCLSMI {
     char qx;
     int debug;
-    int nl;           // levels (estimates)
+    int nl; // levels (estimates)
     int rankL;
     int redrank;
-    int method;       // method code (QXMCLSM_T .. QXMCLSM_EXACT)
-    int type;         // comparison type; out: the instance's, so callers save it
+    int method; // method code (QXMCLSM_T .. QXMCLSM_EXACT)
+    int type;   // comparison type; out: the instance's, so callers save it
     int weighted;
-    double* l;        // contrasts, null for the comparisons of the type
-    int nRow;         // out
-    int overall;      // ANOM weighting
-    char side;        // out
-    int step;         // 0, QXMCLSM_STEP_FREE, QXMCLSM_STEP_LOGICAL
-    int steprep;      // report the step-down subsets
-    int stepcsize;    // logical constraints for the first stepcsize steps (-1: all)
+    double* l;     // contrasts, null for the comparisons of the type
+    int nRow;      // out
+    int overall;   // ANOM weighting
+    char side;     // out
+    int step;      // 0, QXMCLSM_STEP_FREE, QXMCLSM_STEP_LOGICAL
+    int steprep;   // report the step-down subsets
+    int stepcsize; // logical constraints for the first stepcsize steps (-1: all)
     int stepliberal;
-    int steporder;    // QXMCLSM_STEP_ORDP or QXMCLSM_STEP_ORDR
-    int stepmaxtime;  // seconds for the logical search
-    int idxcntl;      // 0-based control level
-    double dfe;       // error degrees of freedom; missing for none (normal reference)
+    int steporder;   // QXMCLSM_STEP_ORDP or QXMCLSM_STEP_ORDR
+    int stepmaxtime; // seconds for the logical search
+    int idxcntl;     // 0-based control level
+    double dfe;      // error degrees of freedom; missing for none (normal reference)
     double* vdfe;
-    double* var;      // packed lower-triangular covariance of the nl estimates
+    double* var; // packed lower-triangular covariance of the nl estimates
     double* varchol;
     double* w;
-    double p;         // significance level
+    double p; // significance level
     int* mindexdef;
     POOLHANDLE* pool; // pool of the result arrays (null: the task's pool)
     POOLHANDLE* wpool;
-    long seed;        // in/out
-    double acc, eps;  // in/out
-    double nsamp;     // in/out
-    int rep;          // simulation report
-    int cva;          // in/out
+    long seed;       // in/out
+    double acc, eps; // in/out
+    double nsamp;    // in/out
+    int rep;         // simulation report
+    int cva;         // in/out
     int ciexact;
-    int tinc;         // seconds between progress notes
-    double* mean;     // the nl estimates
+    int tinc;     // seconds between progress notes
+    double* mean; // the nl estimates
     double rmse;
-    double q;         // out: the critical quantile (vdfe null)
-    double* vq;       // out: per-comparison quantiles (vdfe given)
-    int structure;    // out
-    int exact;        // out
+    double q;      // out: the critical quantile (vdfe null)
+    double* vq;    // out: per-comparison quantiles (vdfe given)
+    int structure; // out
+    int exact;     // out
     double* n;
     char ctype[12];
     double* sample;
     double* cvsamp;
-    int ncmp;         // out
-    double* adjp;     // out: ncmp p-values in pool; the caller takes and frees it
-    xobop vdq;        // output object of the reports
+    int ncmp;     // out
+    double* adjp; // out: ncmp p-values in pool; the caller takes and frees it
+    xobop vdq;    // output object of the reports
     int nochunk;
     double totalsamp;
-    long csize;       // in/out
+    long csize; // in/out
     int nqeval;
     double* qeval;
     int* nonest;

@@ -24,8 +24,8 @@ namespace
 constexpr double kZeroDiff = 1.110223e-13;
 constexpr int kCols = 60;
 // The order in which character columns (1-based) are given to new lines.
-constexpr int kFirstColumns[] = {16, 8, 20, 12, 4, 22, 18, 14, 10, 6, 2, 23,
-                                 21, 19, 17, 15, 13, 11, 9, 7, 5, 3, 1};
+constexpr int kFirstColumns[] = {16, 8,  20, 12, 4,  22, 18, 14, 10, 6, 2, 23,
+                                 21, 19, 17, 15, 13, 11, 9,  7,  5,  3, 1};
 constexpr char kMarks[] = "ZABCDEFGHIJKLMNOPQRSTUVWXY0123456789abcdefghijklmnopqrstuvwxyz";
 
 bool miss(double x)
@@ -144,7 +144,7 @@ double finishT(ZMCLSMI* lmc, double est, double var, bool ruleA, bool setEstimab
             dif = 0;
         pd->dif = dif;
         pd->std = (var > 0 && !miss(var) && !miss(lmc->rmse)) ? std::sqrt(var) * lmc->rmse
-                                                             : korv_missing();
+                                                              : korv_missing();
         if (setEstimable)
             pd->estimable = (!miss(pd->dif) && !miss(pd->std)) ? 1 : 0;
     }
@@ -268,8 +268,8 @@ double zlsmtda(ZMCLSMI* lmc, int i)
     ZMCCKE* cke = lmc->cke;
     if (!cke->anomL) {
         POOLHANDLE* pool = lmc->pool ? lmc->pool : xtaskpool();
-        cke->anomL = static_cast<double*>(
-            xmalloc_or_exit(pool, static_cast<int64_t>(sizeof(double)) * std::max<long>(cke->np, 1), 0x3006));
+        cke->anomL = static_cast<double*>(xmalloc_or_exit(
+            pool, static_cast<int64_t>(sizeof(double)) * std::max<long>(cke->np, 1), 0x3006));
     }
     for (long col = 0; col < cke->np; ++col) {
         double s = 0;
@@ -360,7 +360,9 @@ int zmclsml(ZMCLSMI* lmc, ZMCLSML* ll)
 {
     const int nl = lmc->nl;
     POOLHANDLE* pool = ll->pool ? ll->pool : (lmc->pool ? lmc->pool : xtaskpool());
-    auto take = [&](size_t bytes) { return xmalloc_or_exit(pool, static_cast<int64_t>(bytes), 0x3006); };
+    auto take = [&](size_t bytes) {
+        return xmalloc_or_exit(pool, static_cast<int64_t>(bytes), 0x3006);
+    };
     const int nrows = std::max(2 * nl - 1, 1);
     if (!ll->mindex)
         ll->mindex = static_cast<int*>(take(sizeof(int) * static_cast<size_t>(std::max(nl, 1))));
@@ -371,7 +373,8 @@ int zmclsml(ZMCLSMI* lmc, ZMCLSML* ll)
     if (!ll->rows)
         ll->rows = static_cast<QXChar*>(take(sizeof(QXChar) * kCols * static_cast<size_t>(nrows)));
     if (!ll->Line)
-        ll->Line = static_cast<ZMCLine*>(take(sizeof(ZMCLine) * static_cast<size_t>(std::max(nl, 1))));
+        ll->Line =
+            static_cast<ZMCLine*>(take(sizeof(ZMCLine) * static_cast<size_t>(std::max(nl, 1))));
     std::fill(ll->mindex, ll->mindex + std::max(nl, 1), 0);
     std::fill(ll->colused, ll->colused + kCols, 0);
     std::fill(ll->same, ll->same + std::max(nl, 1), 0);
@@ -447,8 +450,8 @@ int zmclsml(ZMCLSMI* lmc, ZMCLSML* ll)
         if (!covered) {
             int col = -1;
             for (int k = 0; col < 0 && k < kCols; ++k) {
-                const int c1 = k < static_cast<int>(std::size(kFirstColumns)) ? kFirstColumns[k]
-                                                                              : k + 1;
+                const int c1 =
+                    k < static_cast<int>(std::size(kFirstColumns)) ? kFirstColumns[k] : k + 1;
                 if (c1 <= kCols && end[c1 - 1] < 0)
                     col = c1;
             }

@@ -47,10 +47,10 @@ template <class T> T item(QXMCLSM_INSTANCE* inst, int code, T fallback)
 // A data object named `name` (optionally labelled) on the output object.
 xobop makeData(xobop vdq, const char* name, xobskey label = nullptr)
 {
-    std::vector<WOB_PARM_BLK_STR> pb = {
-        wob_string(WOB_TAG_PACKAGE, "vdq", 3), wob_string(WOB_TAG_CLASS, "data", 4),
-        wob_object(WOB_TAG_OUT, nullptr),      wob_int(WOB_TAG_148, -1),
-        wob_key(WOB_TAG_NAME, vdqtxt(name, -1))};
+    std::vector<WOB_PARM_BLK_STR> pb = {wob_string(WOB_TAG_PACKAGE, "vdq", 3),
+                                        wob_string(WOB_TAG_CLASS, "data", 4),
+                                        wob_object(WOB_TAG_OUT, nullptr), wob_int(WOB_TAG_148, -1),
+                                        wob_key(WOB_TAG_NAME, vdqtxt(name, -1))};
     if (label)
         pb.push_back(wob_key(WOB_TAG_LABEL, label));
     call(vdq, WOB_SEL_CREATE, pb);
@@ -129,8 +129,8 @@ void DoStepRep(QXMCLSM_INSTANCE* inst, xobop vdq)
     QXPoolh pool = h && h->poolCreate ? h->poolCreate(h, "WORKPOOL", 0x80000000u, 0, -1) : nullptr;
     if (!pool)
         xexit(1016, 0);
-    auto* part = static_cast<int*>(pool->alloc(pool, sizeof(int) * static_cast<size_t>(std::max(nl, 1)),
-                                               0x80000000u));
+    auto* part = static_cast<int*>(
+        pool->alloc(pool, sizeof(int) * static_cast<size_t>(std::max(nl, 1)), 0x80000000u));
     auto* flags = static_cast<int*>(
         pool->alloc(pool, sizeof(int) * static_cast<size_t>(std::max(ncmp, 1)), 0x80000000u));
     if (!part || !flags) {
@@ -146,9 +146,9 @@ void DoStepRep(QXMCLSM_INSTANCE* inst, xobop vdq)
     column(data, WOB_COL_INT, "Comparison", &comparison);
     column(data, WOB_COL_INT, "Size", &size);
     for (int k = 1; k <= ncmp; ++k) {
-        std::vector<WOB_PARM_BLK_STR> more = {
-            wob_key(WOB_TAG_TEMPLATE, vdqtxt("Cmp", 3)), wob_key(WOB_TAG_DYNNAME, vdqtxt("idx", 3)),
-            wob_key(WOB_TAG_DYNVALUE, vdqtxts("%-d", -1, k))};
+        std::vector<WOB_PARM_BLK_STR> more = {wob_key(WOB_TAG_TEMPLATE, vdqtxt("Cmp", 3)),
+                                              wob_key(WOB_TAG_DYNNAME, vdqtxt("idx", 3)),
+                                              wob_key(WOB_TAG_DYNVALUE, vdqtxts("%-d", -1, k))};
         if (k == ncmp) {
             more.push_back(wob_key(WOB_TAG_DYNNAME, vdqtxt("StartCmp", 8)));
             more.push_back(wob_key(WOB_TAG_DYNVALUE, cmpName(1)));
@@ -291,10 +291,14 @@ void DoSimDetails(QXMCLSM_INSTANCE* inst, xobop vdq)
     if (vdq) {
         // The factoid.
         std::vector<WOB_PARM_BLK_STR> pb = {
-            wob_string(WOB_TAG_PACKAGE, "vdq", 3),     wob_string(WOB_TAG_CLASS, "factoid", 7),
-            wob_object(WOB_TAG_OUT, nullptr),          wob_key(WOB_TAG_TEMPLATE, vdqtxt("Stat.XPN.Factoid", -1)),
-            wob_int(WOB_TAG_148, -1),                  wob_key(WOB_TAG_HEADER_KEY, vdqmsg(183, 146)),
-            wob_key(WOB_TAG_NAME, vdqtxt("SimDetails", -1)), wob_key(WOB_TAG_LABEL, vdqmsg(183, 146))};
+            wob_string(WOB_TAG_PACKAGE, "vdq", 3),
+            wob_string(WOB_TAG_CLASS, "factoid", 7),
+            wob_object(WOB_TAG_OUT, nullptr),
+            wob_key(WOB_TAG_TEMPLATE, vdqtxt("Stat.XPN.Factoid", -1)),
+            wob_int(WOB_TAG_148, -1),
+            wob_key(WOB_TAG_HEADER_KEY, vdqmsg(183, 146)),
+            wob_key(WOB_TAG_NAME, vdqtxt("SimDetails", -1)),
+            wob_key(WOB_TAG_LABEL, vdqmsg(183, 146))};
         call(vdq, WOB_SEL_CREATE, pb);
         xobop factoid = pb[2].value.o;
         auto entry = [&](int group, int label, WOB_PARM_BLK_STR value, int width, int decimals,
@@ -445,7 +449,8 @@ void DoSimDetails(QXMCLSM_INSTANCE* inst, xobop vdq)
     default:
         break;
     }
-    xpslog(lmc->exact ? "                            Exact" : "                          Simulated");
+    xpslog(lmc->exact ? "                            Exact"
+                      : "                          Simulated");
     xpslog("                    Q         P");
     auto line = [&](const char* label, const QXMCLSM_SIMELEM* e) {
         if (e)

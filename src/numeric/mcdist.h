@@ -42,5 +42,4 @@ double zgkquad(const std::function<double(double)>& f, double a, double b, doubl
 // A root of f in [a, b] by Brent's method (bisection, secant and inverse
 // quadratic steps), when f(a) and f(b) differ in sign; to within tol in x.
 // Returns false, and *x unchanged, when f(a) and f(b) have the same sign.
-bool zbrentzero(const std::function<double(double)>& f, double a, double b, double tol,
-                double* x);
+bool zbrentzero(const std::function<double(double)>& f, double a, double b, double tol, double* x);

@@ -38,9 +38,9 @@ struct MvnOptions {
     // wanted to a few digits, not to abseps.
     double abseps = 1e-5;
     double releps = 1e-2;
-    long maxpts = 4000000;  // most integrand evaluations
-    uint64_t seed = 12345;  // key of the random shifts
-    int shifts = 12;        // random shifts (at least 4)
+    long maxpts = 4000000; // most integrand evaluations
+    uint64_t seed = 12345; // key of the random shifts
+    int shifts = 12;       // random shifts (at least 4)
 };
 
 struct MvnResult {

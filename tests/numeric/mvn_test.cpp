@@ -84,8 +84,8 @@ TEST(MultivariateNormal, ExactCases)
     {
         const double cov[] = {4.0}, lo[] = {-2.0}, hi[] = {3.0};
         const MvnResult r = zmvnrect(1, cov, lo, hi);
-        EXPECT_NEAR(r.value, 0.5 * (std::erf(1.5 / std::sqrt(2.0)) + std::erf(1.0 / std::sqrt(2.0))),
-                    1e-15);
+        EXPECT_NEAR(r.value,
+                    0.5 * (std::erf(1.5 / std::sqrt(2.0)) + std::erf(1.0 / std::sqrt(2.0))), 1e-15);
         EXPECT_EQ(r.error, 0.0);
     }
     {

@@ -125,7 +125,11 @@ const std::vector<TableTemplate>& templates()
         // Comparisons of survival curves, one table per test.
         {"Stat.Korvante.SurvDiff",
          false,
-         {{"ChiSq", "10.4", true}, {"Raw", P, true}, {"Adjusted", P, true}},
+         {{"StratumNumber1", "", true, "Stratum"},
+          {"StratumNumber2", "", true, "Stratum"},
+          {"ChiSq", "10.4", true},
+          {"Raw", P, true},
+          {"Adjusted", P, true}},
          false,
          kSurvDiffTitle},
         {"Stat.Korvante.SurvDiff1",

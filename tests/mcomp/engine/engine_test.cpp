@@ -37,9 +37,9 @@ std::map<Key, std::vector<double>> peerPValues()
     Table t("mcomp_adjusted.csv");
     std::map<Key, std::vector<double>> out;
     for (size_t i = 0; i < t.size(); ++i) {
-        Key k{t.text(i, "case"), t.num(i, "rho"), t.text(i, "type"),
-              static_cast<int>(t.num(i, "control")), t.text(i, "method"),
-              static_cast<int>(t.num(i, "step"))};
+        Key k{t.text(i, "case"),   t.num(i, "rho"),
+              t.text(i, "type"),   static_cast<int>(t.num(i, "control")),
+              t.text(i, "method"), static_cast<int>(t.num(i, "step"))};
         auto& v = out[k];
         v.resize(static_cast<size_t>(t.num(i, "row")) + 1);
         v.back() = t.num(i, "p");
@@ -88,8 +88,9 @@ TEST_F(Engine, SimulatedPValuesLieWithinAccOfTheExactOnes)
         for (int step : {0, 1}) {
             const Scores& s = example("veteran");
             std::vector<double> var;
-            ZMCLSMI lmc = request(s, var, std::string(type) == "ALL" ? QXMCLSM_ALL : QXMCLSM_CONTROL,
-                                  0, QXMCLSM_SIM, step);
+            ZMCLSMI lmc =
+                request(s, var, std::string(type) == "ALL" ? QXMCLSM_ALL : QXMCLSM_CONTROL, 0,
+                        QXMCLSM_SIM, step);
             const std::vector<double> got = run(lmc);
             const auto& want = peers.at({"veteran", 0, type, 0, "EXACT", step});
             ASSERT_EQ(got.size(), want.size());
@@ -199,9 +200,19 @@ TEST_F(Engine, UnsupportedRequestsFailWithAMessageAndNoPValues)
     } cases[] = {
         {"analysis of means", [](ZMCLSMI& l) { l.type = QXMCLSM_ANOM; }, "type -5"},
         {"one-sided control", [](ZMCLSMI& l) { l.type = QXMCLSM_CONTROLU; }, "type -3"},
-        {"contrasts", [](ZMCLSMI& l) { static double c[4] = {1, -1, 0, 0}; l.l = c; }, "general contrasts"},
+        {"contrasts",
+         [](ZMCLSMI& l) {
+             static double c[4] = {1, -1, 0, 0};
+             l.l = c;
+         },
+         "general contrasts"},
         {"dfe", [](ZMCLSMI& l) { l.dfe = 20; }, "20 error degrees of freedom"},
-        {"control", [](ZMCLSMI& l) { l.type = QXMCLSM_CONTROL; l.idxcntl = 9; }, "control level"},
+        {"control",
+         [](ZMCLSMI& l) {
+             l.type = QXMCLSM_CONTROL;
+             l.idxcntl = 9;
+         },
+         "control level"},
         {"rmse", [](ZMCLSMI& l) { l.rmse = -1; }, "root mean square error"},
     };
     for (const Case& c : cases) {
@@ -215,6 +226,44 @@ TEST_F(Engine, UnsupportedRequestsFailWithAMessageAndNoPValues)
         EXPECT_NE(log.find("ERROR: "), std::string::npos) << c.what << ": " << log;
         EXPECT_NE(log.find(c.text), std::string::npos) << c.what << ": " << log;
     }
+}
+
+TEST_F(Engine, LimitsOfTheCorrelatedMethods)
+{
+    // Twelve uncorrelated means of unequal variance: the exact method would
+    // integrate over eleven dimensions, and refuses; of equal variance it is
+    // the studentized range, with no integral. Sixty-four levels give 2016
+    // comparisons, too many for a correlation; Bonferroni needs none.
+    auto diag = [](int k, bool equal) {
+        Scores s{"diag", 0, std::vector<double>(static_cast<size_t>(k)), {}};
+        for (int i = 0; i < k; ++i) {
+            s.U[static_cast<size_t>(i)] = 0.1 * i;
+            for (int j = 0; j <= i; ++j)
+                s.V.push_back(i == j ? (equal ? 1.0 : 1.0 + 0.1 * i) : 0.0);
+        }
+        return s;
+    };
+    std::vector<double> var;
+    const Scores unequal = diag(12, false);
+    ZMCLSMI lmc = request(unequal, var, QXMCLSM_ALL, 0, QXMCLSM_EXACT);
+    EXPECT_TRUE(run(lmc).empty());
+    EXPECT_EQ(lmc.rc, 1012);
+    EXPECT_NE(log.find("comparisons among 12 levels would take too long"), std::string::npos)
+        << log;
+    const Scores equal = diag(12, true);
+    lmc = request(equal, var, QXMCLSM_ALL, 0, QXMCLSM_EXACT);
+    const std::vector<double> p = run(lmc);
+    ASSERT_EQ(p.size(), 66u);
+    EXPECT_EQ(lmc.rc, 0);
+    EXPECT_EQ(lmc.structure, 0);
+    log.clear();
+    const Scores many = diag(64, false);
+    lmc = request(many, var, QXMCLSM_ALL, 0, QXMCLSM_F);
+    EXPECT_TRUE(run(lmc).empty());
+    EXPECT_NE(log.find("The 2016 comparisons are too many"), std::string::npos) << log;
+    lmc = request(many, var, QXMCLSM_ALL, 0, QXMCLSM_BON);
+    EXPECT_EQ(run(lmc).size(), 2016u);
+    EXPECT_EQ(lmc.rc, 0);
 }
 
 TEST_F(Engine, NoComparisonsAndTheEmptyNote)

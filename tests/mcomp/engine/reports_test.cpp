@@ -113,7 +113,10 @@ TEST_F(Reports, ClockTexts)
     struct {
         double t;
         const char* text;
-    } cases[] = {{59.5, "0:00:59"}, {3600, "1:00:00"}, {3725.9, "1:02:05"}, {0, "0:00:00"},
+    } cases[] = {{59.5, "0:00:59"},
+                 {3600, "1:00:00"},
+                 {3725.9, "1:02:05"},
+                 {0, "0:00:00"},
                  {360000, "100:00:00"}};
     for (auto c : cases) {
         ASSERT_TRUE(korv_mc_clock(c.t, buf, sizeof buf)) << c.t;
@@ -164,9 +167,15 @@ TEST_F(Reports, SimulationResultsRowsAndLimits)
     f.sim.pvalue = elem(2.5, 0.95, 1e-6);
     // [0] the comparison; [1] method, [2] t, [3] Bonferroni, [4] Sidak,
     // [5] GT-2, [6] Scheffe; then two evaluation points.
-    f.q = {elem(2.0, 0.9, 1e-6),  elem(2.55, 0.951, 1e-6), elem(1.96, 0.8, 1e-6),
-           elem(2.6, 0.999, 4e-6), elem(2.59, korv_missing(), 1e-6), elem(2.58, 0.96, korv_missing()),
-           elem(2.8, 0.005, 1e-4), elem(1.0, 0.5, 1e-5), elem(3.0, 0.99, 1e-6)};
+    f.q = {elem(2.0, 0.9, 1e-6),
+           elem(2.55, 0.951, 1e-6),
+           elem(1.96, 0.8, 1e-6),
+           elem(2.6, 0.999, 4e-6),
+           elem(2.59, korv_missing(), 1e-6),
+           elem(2.58, 0.96, korv_missing()),
+           elem(2.8, 0.005, 1e-4),
+           elem(1.0, 0.5, 1e-5),
+           elem(3.0, 0.99, 1e-6)};
     f.sim.quantile = f.q.data();
     f.sim.nq = static_cast<int>(f.q.size());
     DoSimDetails(&f.inst, vdq);
@@ -178,9 +187,9 @@ TEST_F(Reports, SimulationResultsRowsAndLimits)
     std::vector<std::string> labels;
     for (const auto& row : t->rows)
         labels.push_back(row[m].s);
-    EXPECT_EQ(labels, (std::vector<std::string>{"Simulated", "Tukey", "Bonferroni", "Sidak",
-                                                "GT-2 (SMM)", "Scheffe", "Unadjusted (normal)",
-                                                "QEVAL 1", "QEVAL 2"}));
+    EXPECT_EQ(labels,
+              (std::vector<std::string>{"Simulated", "Tukey", "Bonferroni", "Sidak", "GT-2 (SMM)",
+                                        "Scheffe", "Unadjusted (normal)", "QEVAL 1", "QEVAL 2"}));
     const double z = 2.5758293035489004;
     EXPECT_NEAR(t->rows[0][a].d, 0.05, 1e-12);
     EXPECT_NEAR(t->rows[0][lo].d, 0.05 - z * 1e-3, 1e-12);

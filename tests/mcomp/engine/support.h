@@ -46,7 +46,8 @@ inline std::vector<Scores> scores()
     korvtest::Table t("mcomp_scores.csv");
     std::vector<Scores> out;
     for (size_t i = 0; i < t.size(); ++i)
-        out.push_back({t.text(i, "case"), t.num(i, "rho"), bars(t.text(i, "U")), bars(t.text(i, "V"))});
+        out.push_back(
+            {t.text(i, "case"), t.num(i, "rho"), bars(t.text(i, "U")), bars(t.text(i, "V"))});
     return out;
 }
 

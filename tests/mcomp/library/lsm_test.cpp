@@ -329,7 +329,8 @@ TEST_F(Lsm, ControlLookup)
     // Two parts: c then y gives 2 * 2 + 1.
     EXPECT_EQ(zmccntl(2, &list, 0, nullptr, &two), 5);
     EXPECT_EQ(zmccntl(1, &list, 2, nullptr, &one), -1);
-    EXPECT_NE(log.find("The CONTROL= value zz is not a level of the effect Trt."), std::string::npos)
+    EXPECT_NE(log.find("The CONTROL= value zz is not a level of the effect Trt."),
+              std::string::npos)
         << log;
     // Too few values; too many (the rest ignored, with a warning).
     EXPECT_EQ(zmccntl(1, &list, 0, nullptr, &two), -1);

@@ -71,7 +71,8 @@ struct Comparisons : ResultsFixture {
         q.nstrata = 0;
         STRATA* prev = nullptr;
         for (size_t h = 0; h < labels.size(); ++h) {
-            nodes.emplace_back(static_cast<size_t>(strata_node_size(q.slenf + q.slenu) / 8 + 1), 0.0);
+            nodes.emplace_back(static_cast<size_t>(strata_node_size(q.slenf + q.slenu) / 8 + 1),
+                               0.0);
             auto* s = reinterpret_cast<STRATA*>(nodes.back().data());
             char* key = strata_key(s);
             std::memset(key, ' ', static_cast<size_t>(q.slenf));
@@ -289,7 +290,8 @@ TEST_F(Comparisons, ControlFirstLastAndByValue)
     sd.ref = &ref;
     EXPECT_EQ(findIndex(&q), 0);
     EXPECT_EQ(sd.idxcntl, 0);
-    EXPECT_NE(log.find("WARNING: The DIFF=CONTROL value(s) 'Z' match no stratum"), std::string::npos)
+    EXPECT_NE(log.find("WARNING: The DIFF=CONTROL value(s) 'Z' match no stratum"),
+              std::string::npos)
         << log;
     EXPECT_EQ(q.rc, 4);
 }
@@ -418,7 +420,8 @@ TEST_F(Comparisons, AnEngineErrorRaisesTheReturnCode)
     const Veteran v;
     save(v.U, v.V, 1);
     MultipleComparisons(&q, 4, pool);
-    EXPECT_NE(log.find("ERROR: Comparisons of type -5 are not available"), std::string::npos) << log;
+    EXPECT_NE(log.find("ERROR: Comparisons of type -5 are not available"), std::string::npos)
+        << log;
     EXPECT_EQ(q.rc, 1012);
 }
 

@@ -420,16 +420,17 @@ MvnResult zmvnrect(int n, const double* cov, const double* lower, const double* 
         res.value = std::clamp(mf, 0.0, 1.0);
         res.complement = std::clamp(mg, 0.0, 1.0);
         res.error = err;
-        const double tol =
-            std::min(opt.abseps, std::max(opt.releps * std::min(res.value, res.complement), 1e-12));
+        const double tol = std::min(
+            opt.abseps, std::max(opt.releps * std::min(res.value, res.complement), opt.absfloor));
         // The first round's spread is too rough a measure to stop on.
         if (err <= tol && done > 1000)
             break;
-        if (2 * target * M > opt.maxpts) {
+        const long next = target + target / 2;
+        if (next * M > opt.maxpts) {
             res.inform = 1;
             break;
         }
-        target *= 2;
+        target = next;
     }
     return res;
 }

@@ -49,9 +49,10 @@ TEST(MultivariateNormal, MatchesPmvnormWithinItsBound)
         const MvnResult r = zmvnrect(n, cov.data(), lo.data(), hi.data(), opt);
         const double want = t.num(i, "prob"), wantc = t.num(i, "complement");
         EXPECT_EQ(r.inform, 0) << t.text(i, "case");
-        // The bound is 3.5 standard errors: the true error stays inside it.
-        EXPECT_LE(std::fabs(r.value - want), r.error + 1e-9) << t.text(i, "case");
-        EXPECT_LE(std::fabs(r.complement - wantc), r.error + 1e-9) << t.text(i, "case");
+        // The bound is 3.5 standard errors: the true error stays inside it,
+        // give or take the reference's own (pmvnorm's abseps, 1e-7).
+        EXPECT_LE(std::fabs(r.value - want), r.error + 1e-7) << t.text(i, "case");
+        EXPECT_LE(std::fabs(r.complement - wantc), r.error + 1e-7) << t.text(i, "case");
         EXPECT_LE(r.error, opt.abseps) << t.text(i, "case");
         // A small complement is held to 1 % of itself.
         if (wantc < 1e-3) {

@@ -665,15 +665,48 @@ QXStatus Engine::deterministic()
                 tasks.push_back({j, s});
         std::vector<double> prob(tasks.size());
         errs.assign(tasks.size(), 0.0);
+        auto statistic = [&](int j) {
+            return std::fabs(cmp_[static_cast<size_t>(
+                                      valid_[static_cast<size_t>(order_[static_cast<size_t>(j)])])]
+                                 .z);
+        };
+        // The logical sets are evaluated until MAXTIME= runs out; a step
+        // with a set left unevaluated takes the free set of its step, whose
+        // probability is never smaller.
+        const double deadline = parms_.stepmaxtime > 0 ? parms_.stepmaxtime : 60.0;
+        const bool bounded = logicalSteps_ > 0;
+        std::atomic<bool> late{false};
         vyr::parallel_for(tasks.size(), [&](size_t k) {
             const int j = tasks[k].first;
-            const double t =
-                std::fabs(cmp_[static_cast<size_t>(
-                                   valid_[static_cast<size_t>(order_[static_cast<size_t>(j)])])]
-                              .z);
+            if (bounded && j < logicalSteps_ && elapsed() > deadline) {
+                prob[k] = korv_missing();
+                late = true;
+                return;
+            }
             prob[k] = setProb(sets_[static_cast<size_t>(j)][static_cast<size_t>(tasks[k].second)],
-                              t, &errs[k]);
+                              statistic(j), &errs[k]);
         });
+        std::vector<double> fallback(static_cast<size_t>(mv), korv_missing());
+        int complete = logicalSteps_;
+        if (late) {
+            std::vector<int> steps;
+            for (size_t k = 0; k < tasks.size(); ++k)
+                if (wzmis(prob[k]) && (steps.empty() || steps.back() != tasks[k].first))
+                    steps.push_back(tasks[k].first);
+            complete = steps.front();
+            std::vector<double> ferr(steps.size(), 0.0);
+            vyr::parallel_for(steps.size(), [&](size_t i) {
+                const int j = steps[i];
+                Bits suffix = fullSet();
+                for (int a = 0; a < j; ++a) {
+                    const int h = order_[static_cast<size_t>(a)];
+                    suffix[static_cast<size_t>(h / 64)] &= ~(uint64_t{1} << (h % 64));
+                }
+                fallback[static_cast<size_t>(j)] = setProb(suffix, statistic(j), &ferr[i]);
+            });
+            errs.insert(errs.end(), ferr.begin(), ferr.end());
+            say(2, msg326::MC_LOGICAL, complete, mv, "MAXTIME=");
+        }
         for (size_t k = 0; k < tasks.size(); ++k)
             pEval_[k] = prob[k];
         step_.pEval = pEval_.data();
@@ -682,7 +715,10 @@ QXStatus Engine::deterministic()
         for (int j = 0; j < mv; ++j) {
             double best = 0;
             for (size_t s = 0; s < sets_[static_cast<size_t>(j)].size(); ++s, ++k)
-                best = std::max(best, prob[k]);
+                if (!wzmis(prob[k]))
+                    best = std::max(best, prob[k]);
+            if (!wzmis(fallback[static_cast<size_t>(j)]))
+                best = std::max(best, fallback[static_cast<size_t>(j)]);
             running = std::min(1.0, std::max(running, best));
             adjp_[static_cast<size_t>(
                 valid_[static_cast<size_t>(order_[static_cast<size_t>(j)])])] = running;

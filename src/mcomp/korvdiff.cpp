@@ -12,6 +12,7 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "common/korvcom.h"
 #include "common/options.h"
@@ -51,20 +52,19 @@ long packedIndex(int i, int j)
     return static_cast<long>(r) * (r + 1) / 2 + c;
 }
 
-// The i-th node of the strata list, or of the GROUP= level list.
-STRATA* stratumAt(KorvPtr q, int i)
+// Where each level's text lies (the raw part of its key), in level order:
+// the strata list, or the GROUP= level list.
+std::vector<const char*> levelTexts(KorvPtr q, int k)
 {
-    STRATA* s = q->strata;
-    for (int n = 0; s && n < i; ++n)
-        s = s->left;
-    return s;
-}
-GRPTREE* groupAt(KorvPtr q, int i)
-{
-    GRPTREE* g = q->grpvar ? q->grpvar->ghead : nullptr;
-    for (int n = 0; g && n < i; ++n)
-        g = g->left;
-    return g;
+    std::vector<const char*> out;
+    if (GRPVAR* g = q->grpvar) {
+        for (GRPTREE* node = g->ghead; node && static_cast<int>(out.size()) < k; node = node->left)
+            out.push_back(grptree_key(node) + g->lenf);
+    } else if (q->nsvar == 1) {
+        for (STRATA* s = q->strata; s && static_cast<int>(out.size()) < k; s = s->left)
+            out.push_back(strata_key(s) + q->sname[0].posu);
+    }
+    return out;
 }
 
 // The label of test t as the test table shows it.
@@ -95,26 +95,18 @@ bool pieceMatches(const char* piece, int len, const varstring& ref)
     return a == b && wzstcmn(piece, a, ref.s, b, nullptr) == 0;
 }
 
-// Copies the level texts of levels a and b into the bound cells.
-void levelTexts(KorvPtr q, SURVDIFF* sd, int level, char* to)
+// Fills the cells of level `level` as the first (which 0) or second level
+// of a row: its text, or its number with several STRATA variables.
+void setLevel(KorvPtr q, const std::vector<const char*>& texts, int which, int level)
 {
-    if (GRPVAR* g = q->grpvar) {
-        if (GRPTREE* node = groupAt(q, level))
-            std::memcpy(to, grptree_key(node) + g->lenf, static_cast<size_t>(g->lenu));
-    } else if (q->nsvar == 1) {
-        if (STRATA* node = stratumAt(q, level))
-            std::memcpy(to, strata_key(node) + q->sname[0].posu,
-                        static_cast<size_t>(q->sname[0].lngu));
-    }
-    (void)sd;
-}
-
-void setLevel(KorvPtr q, SURVDIFF* sd, int which, int level)
-{
-    if (q->grpvar || q->nsvar == 1)
-        levelTexts(q, sd, level, which == 0 ? sd->ival : sd->jval);
-    else
+    SURVDIFF* sd = q->survdiff;
+    if (q->grpvar || q->nsvar == 1) {
+        const size_t n = static_cast<size_t>(q->grpvar ? q->grpvar->lenu : q->sname[0].lngu);
+        if (level < static_cast<int>(texts.size()))
+            std::memcpy(which == 0 ? sd->ival : sd->jval, texts[static_cast<size_t>(level)], n);
+    } else {
         q->iovar[which] = level + 1;
+    }
 }
 
 // The two calls of one test: the raw p-values, then the adjusted ones.
@@ -245,21 +237,22 @@ void Diff(KorvPtr q, int nstrata, ZMCLSMI* lmc, xobskey test)
             q->iovar[adjCell] = a.adj ? a.adj[r] : korv_missing();
         wobcall(sd->data, WOB_SEL_PUT_ROW);
     };
+    const std::vector<const char*> texts = levelTexts(q, k);
     int r = 0;
     if (!control) {
         for (int i = 0; i + 1 < k; ++i) {
-            setLevel(q, sd, 0, i);
+            setLevel(q, texts, 0, i);
             for (int j = i + 1; j < k; ++j) {
-                setLevel(q, sd, 1, j);
+                setLevel(q, texts, 1, j);
                 emit(r++, i, j);
             }
         }
     } else {
-        setLevel(q, sd, 1, c);
+        setLevel(q, texts, 1, c);
         for (int i = 0; i < k; ++i) {
             if (i == c)
                 continue;
-            setLevel(q, sd, 0, i);
+            setLevel(q, texts, 0, i);
             emit(r++, i, c);
         }
     }

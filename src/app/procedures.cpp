@@ -4,8 +4,12 @@
 #include "app/procedures.h"
 
 #include "frame/frame.h"
+#include "mcomp/qxmclsm.h"
 
 void korv_app_register_procedures()
 {
     korv_register_procedure(); // PROC KORVANTE
+    // The comparison engine, which the procedure loads by name through the
+    // kernel handle.
+    korv_mcomp_register_engine();
 }

@@ -471,6 +471,10 @@ void finish_tests(KorvPtr q, const Levels& L, const HomLR* lr, POOLHANDLE* pool)
     } else {
         test_rows(q, L, lr);
     }
+    // The comparisons of DIFF= reread the saved scores; their arrays come
+    // from the tests' pool, which goes right after.
+    if (q->survdiff)
+        MultipleComparisons(q, L.k, pool);
     xmpoold(pool);
     if (q->survdiff) {
         // The saved scores stay in the file; the arrays went with the pool.

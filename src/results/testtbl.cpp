@@ -211,19 +211,19 @@ void SurvDiff(KorvPtr q)
         break;
     case kExact:
         if (sd->type == kAll)
-            name = "Tukey", label = msg0::TUKEY_KRAMER, stepName = "StepdownTukey",
-            stepLabel = msg0::STEPDOWN_TUKEY_KRAMER;
+            name = "Tukey", label = msg0::TUKEY, stepName = "StepdownTukey",
+            stepLabel = msg0::STEPDOWN_TUKEY;
         else if (sd->type == kControl)
-            name = "Dunnett", label = msg0::DUNNETT_HSU, stepName = "StepdownDunnett",
-            stepLabel = msg0::STEPDOWN_DUNNETT_HSU;
+            name = "Dunnett", label = msg0::DUNNETT, stepName = "StepdownDunnett",
+            stepLabel = msg0::STEPDOWN_DUNNETT;
         else if (sd->type == kAnom)
             name = "Nelson", label = msg0::NELSON, stepName = "StepdownNelson",
             stepLabel = msg0::STEPDOWN_NELSON;
         else
             // One-sided comparisons with a control: the column still gets a
             // name and a label of its own.
-            name = "DunnettOneSided", label = msg0::DUNNETT_HSU_ONE_SIDED,
-            stepName = "StepdownDunnettOneSided", stepLabel = msg0::STEPDOWN_DUNNETT_HSU_ONE_SIDED;
+            name = "DunnettOneSided", label = msg0::DUNNETT_ONE_SIDED,
+            stepName = "StepdownDunnettOneSided", stepLabel = msg0::STEPDOWN_DUNNETT_ONE_SIDED;
         break;
     case kT:
     default:

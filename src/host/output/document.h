@@ -290,12 +290,19 @@ struct TableTemplate {
     // When set, the columns the template names come first, in its order;
     // the others follow in the table's order.
     bool ordered = false;
+    // When set, the table's title: "{Name}" stands for the text of the
+    // table's dynamic variable Name (the label is the title when one of them
+    // is missing).
+    const char* title = nullptr;
 };
 
 // Case-insensitive lookup; null when the template is not defined.
 const TableTemplate* findTemplate(const std::string& name);
 // Every template name (tests check that the tables of the procedure have one).
 std::vector<std::string> templateNames();
+
+// The title of a table: its template's title, else its label, else its name.
+std::string tableTitle(const Node& n, const TableTemplate* t);
 
 // Text of a cell for the listing and HTML (format applied, missing shown as
 // ".", a Total marker as "Total", an emptied slot blank).

@@ -65,7 +65,7 @@ struct HtmlWriter {
         buf += "<table class=\"result\" id=\"";
         appendHtml(buf, idPrefix + n.path);
         buf += "\">\n<caption>";
-        appendHtml(buf, n.label.empty() ? n.name : n.label);
+        appendHtml(buf, tableTitle(n, t));
         buf += "</caption>\n<thead><tr>";
         for (size_t i : shownCols) {
             buf += "<th>";

@@ -12,6 +12,7 @@
 
 #include "host/output/layer.h"
 #include "vyr_data.h"
+#include "vyr_format.h"
 #include "vyr_host.h"
 #include "vyr_missing.h"
 #include "vyr_output.h"
@@ -517,13 +518,38 @@ int mAddEntry(xobop obj, void*, int, int np, WOB_PARM_BLK_STR* pb, WOB_ENT_STR*)
         return WOB_RC_BAD_OBJECT;
     Cell l, v;
     l.kind = v.kind = Cell::Text;
+    Dynamic value;
+    int width = 0, decimals = -1;
+    std::string format;
     for (int i = 0; i < np; ++i) {
         if (pb[i].tag == WOB_TAG_LABEL)
             l.s = blockText(pb[i]);
-        else if (pb[i].tag == WOB_TAG_DYNVALUE) {
-            Dynamic d = blockDynamic("", pb[i]);
-            v.s = d.text;
-        }
+        else if (pb[i].tag == WOB_TAG_DYNVALUE)
+            value = blockDynamic("", pb[i]);
+        else if (pb[i].tag == WOB_TAG_WIDTH && pb[i].type == WOB_T_INT)
+            width = pb[i].value.i;
+        else if (pb[i].tag == WOB_TAG_DECIMALS && pb[i].type == WOB_T_INT)
+            decimals = pb[i].value.i;
+        else if (pb[i].tag == WOB_TAG_FORMAT)
+            format = blockText(pb[i]);
+    }
+    v.s = value.text;
+    // A number shows in its entry's format: a format named by tag 340, or
+    // the width of tag 272 with the decimals of tag 270 (99: BESTw.).
+    if (value.numeric) {
+        vyr::fmt::FormatDesc desc;
+        bool have = false;
+        if (!format.empty())
+            have = vyr::fmt::parse(format, desc);
+        else if (width > 0)
+            have = vyr::fmt::parse(decimals < 0 || decimals == 99
+                                       ? "BEST" + std::to_string(width) + "."
+                                       : std::to_string(width) + "." + std::to_string(decimals),
+                                   desc);
+        if (wzmis(value.d))
+            v.s = ".";
+        else if (have)
+            v.s = vyr::fmt::trim(vyr::fmt::format_number(value.d, desc));
     }
     f->node->rows.push_back({l, v});
     return 0;

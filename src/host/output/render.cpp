@@ -418,7 +418,7 @@ struct ListingWriter {
         sink.keep(headingLines(n) + 3 + static_cast<int>(headerLines) + (n.rows.empty() ? 0 : 1));
         headingFor(n);
         blank();
-        line(centre(shown(n.label.empty() ? n.name : n.label), lineSize));
+        line(centre(shown(tableTitle(n, t)), lineSize));
         for (size_t p = 0; p < L.panels.size(); ++p)
             panel(n, L, L.panels[p], p == 0);
         if (!n.note.empty()) {

@@ -24,6 +24,7 @@ namespace
 {
 
 const char* const P = "PVALUE6.4";
+const char* const kSurvDiffTitle = "Survival Curve Comparisons for the {TestLabel} Test";
 
 const std::vector<TableTemplate>& templates()
 {
@@ -123,15 +124,58 @@ const std::vector<TableTemplate>& templates()
         {"Stat.Korvante.TrendTests",
          false,
          {{"Probz", P, true}, {"LowerProbz", P, true}, {"UpperProbz", P, true}}},
+        // Comparisons of survival curves, one table per test.
         {"Stat.Korvante.SurvDiff",
          false,
-         {{"ChiSq", "10.4", true}, {"Raw", P, true}, {"Adjusted", P, true}}},
+         {{"StratumNumber1", "", true, "Stratum"},
+          {"StratumNumber2", "", true, "Stratum"},
+          {"ChiSq", "10.4", true},
+          {"Raw", P, true},
+          {"Adjusted", P, true}},
+         false,
+         kSurvDiffTitle},
         {"Stat.Korvante.SurvDiff1",
          false,
-         {{"ChiSq", "10.4", true}, {"Raw", P, true}, {"Adjusted", P, true}}},
+         {{"ChiSq", "10.4", true}, {"Raw", P, true}, {"Adjusted", P, true}},
+         false,
+         kSurvDiffTitle},
         {"Stat.Korvante.SurvDiff2",
          false,
-         {{"ChiSq", "10.4", true}, {"Raw", P, true}, {"Adjusted", P, true}}},
+         {{"ChiSq", "10.4", true}, {"Raw", P, true}, {"Adjusted", P, true}},
+         false,
+         kSurvDiffTitle},
+        // Reports of the comparison engine.
+        {"Stat.XPN.Subsets",
+         false,
+         {{"Subset", "", true, "Subset"},
+          {"Step", "", true, "Step"},
+          {"Comparison", "", true, "Tested"},
+          {"Size", "", true, "Size"},
+          {"pEval", P, true, "Probability"},
+          {"DF", "", true, "DF"}},
+         false,
+         "Step-Down Subsets"},
+        {"Stat.XPN.SubsetSim",
+         false,
+         {{"tObs", "8.4", true, "Statistic"},
+          {"Simple", P, true, "Simulated Probability"},
+          {"AvgCV", "", false},
+          {"AvgCV2", "", false},
+          {"pBon", P, true, "Bonferroni Bound"},
+          {"AdjP", P, true, "Probability Used"},
+          {"SEAdjP", "8.6", true, "Standard Error"}},
+         false,
+         "Step-Down Simulation"},
+        {"Stat.XPN.Factoid", false, {}},
+        {"Stat.XPN.SimResults",
+         false,
+         {{"Method", "", true, "Method"},
+          {"Quantile", "8.4", true, "Quantile"},
+          {"Alpha", "8.4", true, "Estimated Alpha"},
+          {"LowerCL", "8.4", true, "Lower Confidence Limit"},
+          {"UpperCL", "8.4", true, "Upper Confidence Limit"}},
+         false,
+         "Simulation Results: {alphaval}% Quantiles, {acc}% Confidence Limits for Alpha"},
         {"Stat.Korvante.WilUniChiSq", false, {{"ChiSq", "10.4", true}, {"ProbChiSq", P, true}}},
         {"Stat.Korvante.LogUniChiSq", false, {{"ChiSq", "10.4", true}, {"ProbChiSq", P, true}}},
         {"Stat.Korvante.WilForwStepSeq",
@@ -213,6 +257,33 @@ const TableTemplate* findTemplate(const std::string& name)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     auto it = byName.find(k);
     return it == byName.end() ? nullptr : it->second;
+}
+
+std::string tableTitle(const Node& n, const TableTemplate* t)
+{
+    const std::string fallback = n.label.empty() ? n.name : n.label;
+    if (!t || !t->title)
+        return fallback;
+    std::string out;
+    for (const char* p = t->title; *p; ++p) {
+        if (*p != '{') {
+            out.push_back(*p);
+            continue;
+        }
+        const char* close = std::strchr(p, '}');
+        if (!close)
+            return fallback;
+        const std::string name(p + 1, close);
+        const Dynamic* found = nullptr;
+        for (const Dynamic& d : n.dynamics)
+            if (d.name == name)
+                found = &d;
+        if (!found || found->text.empty())
+            return fallback;
+        out += found->text;
+        p = close;
+    }
+    return out;
 }
 
 std::vector<std::string> templateNames()

@@ -1,0 +1,381 @@
+// Comparisons of survival curves (DIFF=, ADJUST=): each requested test's
+// saved scores and covariance are reread, turned into one-degree-of-freedom
+// chi-squares for pairs of strata (or GROUP= levels), or for each level
+// against a control, and printed with raw and adjusted p-values from the
+// comparison engine (zmclsm), one table per test.
+//
+// Comparison r of levels a and b (a minus b) has d = U_a - U_b and
+// v = V_aa + V_bb - 2 V_ab from the k-sample scores U and their covariance V
+// (risk sets pooled over all k levels: not the two-sample test of a and b
+// alone); chi-square = d^2 / v when v > 2^-511, else missing.
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "common/korvcom.h"
+#include "common/options.h"
+#include "common/stages.h"
+#include "common/strata.h"
+#include "mcomp/survdiff.h"
+#include "mcomp/zmclsm.h"
+#include "runtime/missing.h"
+#include "runtime/seed.h"
+#include "runtime/wobmth.h"
+#include "runtime/wzstr.h"
+#include "runtime/xccheck.h"
+#include "vyr_data.h"
+#include "vyr_host.h"
+#include "vyr_message_names.h"
+
+const bool korv_built_comparisons = true;
+
+namespace
+{
+
+constexpr double kTiny = 1.491668146240041348658193e-154; // 2^-511
+
+struct TestName {
+    int bit;
+    const char* key;
+    int label; // the test's row label (group 326)
+};
+constexpr TestName kTests[] = {
+    {0x8, "Logrank", 132}, {0x10, "Wilcoxon", 133}, {0x20, "Tarone", 204},
+    {0x40, "Peto", 210},   {0x80, "ModPeto", 211},  {0x100, "Fleming", 0},
+};
+
+long packedIndex(int i, int j)
+{
+    const int r = std::max(i, j), c = std::min(i, j);
+    return static_cast<long>(r) * (r + 1) / 2 + c;
+}
+
+// Where each level's text lies (the raw part of its key), in level order:
+// the strata list, or the GROUP= level list.
+std::vector<const char*> levelTexts(KorvPtr q, int k)
+{
+    std::vector<const char*> out;
+    if (GRPVAR* g = q->grpvar) {
+        for (GRPTREE* node = g->ghead; node && static_cast<int>(out.size()) < k; node = node->left)
+            out.push_back(grptree_key(node) + g->lenf);
+    } else if (q->nsvar == 1) {
+        for (STRATA* s = q->strata; s && static_cast<int>(out.size()) < k; s = s->left)
+            out.push_back(strata_key(s) + q->sname[0].posu);
+    }
+    return out;
+}
+
+// The label of test t as the test table shows it.
+int testLabel(KorvPtr q, int t, char* buf, int size)
+{
+    int n;
+    if (kTests[t].bit == 0x100) {
+        const double rho = q->fleming ? q->fleming[0] : 1.0;
+        const double gamma = q->fleming ? q->fleming[1] : -1.0;
+        n = gamma < 0 ? xpmstr(buf, size, 326, 212, rho) : xpmstr(buf, size, 326, 213, rho, gamma);
+    } else {
+        n = xpmstr(buf, size, 326, kTests[t].label);
+    }
+    return std::clamp(n, 0, size);
+}
+
+// Whether the significant text of a key piece matches a control value: the
+// text between its leading and trailing blanks equals the value, or the two
+// have the same length without trailing blanks and compare equal.
+bool pieceMatches(const char* piece, int len, const varstring& ref)
+{
+    int tl = 0, start = 0;
+    wzstjls(const_cast<char*>(piece), len, 'n', &tl, &start);
+    const int rl = static_cast<int>(ref.l);
+    if (tl == rl)
+        return wzstcmn(piece + start, tl, ref.s, rl, nullptr) == 0;
+    const int a = wzstrip(piece, len), b = wzstrip(ref.s, rl);
+    return a == b && wzstcmn(piece, a, ref.s, b, nullptr) == 0;
+}
+
+// Fills the cells of level `level` as the first (which 0) or second level
+// of a row: its text, or its number with several STRATA variables.
+void setLevel(KorvPtr q, const std::vector<const char*>& texts, int which, int level)
+{
+    SURVDIFF* sd = q->survdiff;
+    if (q->grpvar || q->nsvar == 1) {
+        const size_t n = static_cast<size_t>(q->grpvar ? q->grpvar->lenu : q->sname[0].lngu);
+        if (level < static_cast<int>(texts.size()))
+            std::memcpy(which == 0 ? sd->ival : sd->jval, texts[static_cast<size_t>(level)], n);
+    } else {
+        q->iovar[which] = level + 1;
+    }
+}
+
+// The two calls of one test: the raw p-values, then the adjusted ones.
+struct Arrays {
+    double* raw = nullptr;
+    double* adj = nullptr;
+    int rc = 0;          // the engine's return code, the larger of the two calls
+    bool failed = false; // an array asked for did not come
+};
+
+Arrays runEngine(KorvPtr q, int rows, ZMCLSMI* lmc)
+{
+    SURVDIFF* sd = q->survdiff;
+    Arrays a;
+    // Raw p-values.
+    lmc->method = QXMCLSM_T;
+    lmc->step = lmc->steprep = lmc->stepcsize = lmc->stepliberal = lmc->steporder =
+        lmc->stepmaxtime = 0;
+    const int type = lmc->type;
+    lmc->adjp = nullptr;
+    lmc->ncmp = 0;
+    lmc->rc = 0;
+    zmclsm(lmc);
+    lmc->type = type;
+    a.rc = lmc->rc;
+    if (lmc->adjp && lmc->ncmp == rows)
+        a.raw = lmc->adjp;
+    else if (lmc->adjp && lmc->pool)
+        lmc->pool->free(lmc->pool, lmc->adjp, -1, 4);
+    lmc->adjp = nullptr;
+    if (!a.raw)
+        a.failed = true;
+    // Adjusted p-values.
+    lmc->method = sd->method;
+    if (lmc->method != QXMCLSM_T) {
+        lmc->step = sd->step;
+        lmc->steprep = sd->steprep;
+        lmc->stepcsize = sd->stepcsize;
+        lmc->steporder = sd->steporder;
+        lmc->stepmaxtime = sd->stepmaxtime;
+        lmc->stepliberal = 0;
+        lmc->ncmp = 0;
+        lmc->rc = 0;
+        zmclsm(lmc);
+        lmc->type = type;
+        a.rc = std::max(a.rc, lmc->rc);
+        if (lmc->adjp && lmc->ncmp == rows)
+            a.adj = lmc->adjp;
+        else if (lmc->adjp && lmc->pool)
+            lmc->pool->free(lmc->pool, lmc->adjp, -1, 4);
+        lmc->adjp = nullptr;
+        if (!a.adj)
+            a.failed = true;
+    }
+    return a;
+}
+
+} // namespace
+
+void Diff(KorvPtr q, int nstrata, ZMCLSMI* lmc, xobskey test)
+{
+    SURVDIFF* sd = q->survdiff;
+    // The test's label, as its row of the test table reads.
+    char testText[64] = "";
+    const std::string key = vdqkeystring(test);
+    for (int t = 0; t < static_cast<int>(std::size(kTests)); ++t)
+        if (key == kTests[t].key)
+            testText[testLabel(q, t, testText, 63)] = '\0';
+    const int k = nstrata;
+    const int c = lmc->idxcntl;
+    const bool control = sd->type == QXMCLSM_CONTROL;
+    const int rows = k < 2 ? 0 : control ? k - 1 : k * (k - 1) / 2;
+    const Arrays a = runEngine(q, rows, lmc);
+
+    // An engine that gave no p-values, or said it failed, is reported: the
+    // table then shows missing p-values, never values of another row.
+    if (a.failed) {
+        xpmlog(326, msg326::MC_NO_PVALUES, testText);
+        q->rc = std::max(q->rc, 1012);
+    } else if (a.rc > 0) {
+        q->rc = std::max(q->rc, a.rc);
+    }
+
+    // The group of the test.
+    WOB_PARM_BLK_STR g[] = {wob_object(WOB_TAG_OUT, nullptr),
+                            wob_key(WOB_TAG_NAME, test),
+                            wob_flag(286, 1),
+                            wob_key(WOB_TAG_KIND, vdqtxt("Test", 4)),
+                            wob_int(WOB_TAG_LENGTH, sd->grouplen),
+                            wob_flag(WOB_TAG_FLAG435, 0)};
+    wobcall(q->vdq, WOB_SEL_MAKE_GROUP, g);
+    sd->group = g[0].value.o;
+
+    // The template and the width of the level columns.
+    const char* templ = "Stat.Korvante.SurvDiff";
+    int width = 0;
+    if (q->grpvar || q->nsvar == 1) {
+        NAMESTR* nm = q->grpvar ? q->grpvar->nm : q->sname[0].nm;
+        if (nm && (nm->ntype != 1 || nm->nformlongl > 0 || nm->nfl > 0)) {
+            templ = "Stat.Korvante.SurvDiff2";
+            width = nm->nflen;
+        } else {
+            templ = "Stat.Korvante.SurvDiff1";
+        }
+    }
+    WOB_PARM_BLK_STR t[] = {wob_object(WOB_TAG_OBJECT, nullptr),
+                            wob_object(WOB_TAG_OBJECT, sd->data),
+                            wob_key(WOB_TAG_TEMPLATE, vdqtxt(templ, -1)),
+                            wob_key(WOB_TAG_DYNNAME, vdqtxt("Test", 4)),
+                            wob_key(WOB_TAG_DYNVALUE, test),
+                            wob_key(WOB_TAG_DYNNAME, vdqtxt("formatWidth", 11)),
+                            wob_int(WOB_TAG_DYNVALUE, width),
+                            wob_key(WOB_TAG_DYNNAME, vdqtxt("TestLabel", 9)),
+                            wob_key(WOB_TAG_DYNVALUE, vdqtxt(testText, -1))};
+    wobcall(q->vdq, WOB_SEL_TEMPLATE_OUTPUT, t);
+    q->output = t[0].value.o;
+
+    // The rows, in the order of the engine's p-values.
+    const double* U = lmc->mean;
+    const double* V = lmc->var;
+    const int adjCell = 3 - sd->method;
+    auto emit = [&](int r, int i, int j) {
+        const double d = U[i] - U[j];
+        const double v = V[packedIndex(i, i)] + V[packedIndex(j, j)] - 2.0 * V[packedIndex(i, j)];
+        q->iovar[2] = v > kTiny ? d * d / v : korv_missing();
+        q->iovar[9] = a.raw ? a.raw[r] : korv_missing();
+        if (sd->method != QXMCLSM_T && adjCell >= 3 && adjCell <= 8)
+            q->iovar[adjCell] = a.adj ? a.adj[r] : korv_missing();
+        wobcall(sd->data, WOB_SEL_PUT_ROW);
+    };
+    const std::vector<const char*> texts = levelTexts(q, k);
+    int r = 0;
+    if (!control) {
+        for (int i = 0; i + 1 < k; ++i) {
+            setLevel(q, texts, 0, i);
+            for (int j = i + 1; j < k; ++j) {
+                setLevel(q, texts, 1, j);
+                emit(r++, i, j);
+            }
+        }
+    } else {
+        setLevel(q, texts, 1, c);
+        for (int i = 0; i < k; ++i) {
+            if (i == c)
+                continue;
+            setLevel(q, texts, 0, i);
+            emit(r++, i, c);
+        }
+    }
+    WOB_PARM_BLK_STR end = wob_int(WOB_TAG_ENDDATA, 1);
+    wobcall(sd->data, WOB_SEL_END_DATA, end);
+    WOB_PARM_BLK_STR close = wob_object(WOB_TAG_OBJECT, q->output);
+    wobcall(q->vdq, WOB_SEL_CLOSE_OUTPUT, close);
+    const int rcg = wobzoom(sd->group, 3, 4, 0, nullptr);
+    if (rcg < 0)
+        zvdqexit(rcg);
+    sd->group = nullptr;
+
+    if (a.raw)
+        lmc->pool->free(lmc->pool, a.raw, -1, 4);
+    if (a.adj)
+        lmc->pool->free(lmc->pool, a.adj, -1, 4);
+}
+
+int findIndex(KorvPtr q)
+{
+    SURVDIFF* sd = q->survdiff;
+    int index = -1;
+    if (GRPVAR* g = q->grpvar) {
+        int n = 0;
+        for (GRPTREE* node = g->ghead; node && sd->nref >= 1; node = node->left, ++n)
+            if (pieceMatches(grptree_key(node), g->lenf, sd->ref[0])) {
+                index = n;
+                break;
+            }
+        if (index < 0) {
+            xpmlog(326, msg326::CONTROL_NOT_GROUP, static_cast<int>(sd->ref[0].l), sd->ref[0].s);
+            q->rc = std::max(q->rc, 4);
+        }
+    } else {
+        int n = 0;
+        for (STRATA* s = q->strata; s && n < q->nstrata; s = s->left, ++n) {
+            bool all = sd->nref == q->nsvar && q->nsvar > 0;
+            for (int v = 0; all && v < q->nsvar; ++v)
+                all = pieceMatches(strata_key(s) + q->sname[v].posf, q->sname[v].lngf, sd->ref[v]);
+            if (all) {
+                index = n;
+                break;
+            }
+        }
+        if (index < 0) {
+            // The values as given, for the message.
+            char text[512];
+            int len = 0;
+            for (int v = 0; v < sd->nref && len < 400; ++v)
+                len += xpsstr(text + len, static_cast<int>(sizeof text) - len, "%s'%.*s'",
+                              v ? " " : "", static_cast<int>(std::min<int64_t>(sd->ref[v].l, 100)),
+                              sd->ref[v].s);
+            xpmlog(326, msg326::CONTROL_NOT_STRATUM, text);
+            q->rc = std::max(q->rc, 4);
+        }
+    }
+    if (index < 0)
+        index = 0;
+    sd->idxcntl = index;
+    return index;
+}
+
+int MultipleComparisons(KorvPtr q, int nstrata, POOLHANDLE* polhomo)
+{
+    SURVDIFF* sd = q->survdiff;
+    // Nothing is printed under NOPRINT, and the comparisons print nothing
+    // else: they are not made.
+    if (!sd || !sd->utid || !q->zprint || nstrata < 1)
+        return 0;
+    const int k = nstrata;
+    check_file(xcpoint(sd->utid, 0));
+
+    ZMCLSMI lmc;
+    std::memset(&lmc, 0, sizeof lmc);
+    lmc.nl = k;
+    lmc.type = sd->type;
+    if (lmc.type == QXMCLSM_CONTROL) {
+        if (sd->refcntl == -3)
+            lmc.idxcntl = findIndex(q);
+        else if (sd->refcntl == -2)
+            lmc.idxcntl = k - 1;
+        else
+            lmc.idxcntl = 0;
+    }
+    lmc.pool = polhomo;
+    lmc.method = sd->method;
+    if (lmc.method == QXMCLSM_SIM) {
+        lmc.p = sd->alpha;
+        lmc.acc = sd->acc;
+        lmc.eps = sd->eps;
+        lmc.nsamp = sd->nsamp;
+        lmc.tinc = sd->tinc;
+        lmc.rep = sd->rep;
+        lmc.seed = sd->seed;
+        zranms(&lmc.seed, 1);
+    } else {
+        lmc.p = 0.05;
+        lmc.acc = 0.005;
+        lmc.eps = 0.01;
+        lmc.nsamp = 0;
+        lmc.tinc = 30;
+        lmc.rep = 0;
+        lmc.seed = 0;
+    }
+    lmc.vdq = q->vdq;
+    lmc.dfe = korv_missing();
+    lmc.rmse = 1.0;
+
+    // The record buffer: (k + 1)(k + 2)/2 doubles, the scores after the
+    // packed covariance.
+    const int64_t words = static_cast<int64_t>(k + 1) * (k + 2) / 2;
+    sd->var = static_cast<double*>(xmalloc_or_exit(polhomo, words * 8, 0x3004));
+    sd->mean = sd->var + static_cast<int64_t>(k) * (k + 1) / 2;
+    lmc.var = sd->var;
+    lmc.mean = sd->mean;
+
+    // The weighted tests compute log-rank, Wilcoxon and Tarone only.
+    const int tests = q->zwt ? (0x8 | 0x10 | 0x20) : 0x1F8;
+    for (int t = 0; t < static_cast<int>(std::size(kTests)); ++t) {
+        if (!(q->ktype & tests & kTests[t].bit))
+            continue;
+        check_file(xcread(sd->utid, sd->var, static_cast<long>(words * 8)));
+        Diff(q, k, &lmc, vdqtxt(kTests[t].key, -1));
+    }
+    return 0;
+}

@@ -1,0 +1,15 @@
+// The comparisons of survival curves (DIFF=, ADJUST=): the driver that the
+// tests across strata call (MultipleComparisons, common/stages.h), the
+// comparisons and table of one test, and the lookup of a DIFF=CONTROL value.
+#pragma once
+
+#include "common/korvcom.h"
+#include "mcomp/zmclsm.h"
+
+// The comparisons of one test whose saved record is in lmc->var and
+// lmc->mean, and its table; `test` names the test ("Logrank", "Wilcoxon",
+// "Tarone", "Peto", "ModPeto" or "Fleming").
+void Diff(KorvPtr q, int nstrata, ZMCLSMI* lmc, xobskey test);
+// The 0-based level named by the DIFF=CONTROL values (0, with a warning,
+// when none matches); also stored in SURVDIFF.idxcntl.
+int findIndex(KorvPtr q);

@@ -1,0 +1,436 @@
+// Multivariate normal rectangle probabilities: the pivoted factor, the
+// integrand and the randomized lattice rule (see mvn.h).
+#include "numeric/mvn.h"
+
+#include "numeric/philox.h"
+#include "runtime/missing.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace
+{
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kInvSqrt2 = 0.70710678118654752440;
+constexpr double kInvSqrt2Pi = 0.39894228040143267794;
+// A conditional variance at or below this (of a unit variance) makes the row
+// a combination of the variables already drawn.
+constexpr double kSingular = 1e-10;
+
+double Phi(double x)
+{
+    return 0.5 * std::erfc(-x * kInvSqrt2);
+}
+double Qc(double x)
+{
+    return 0.5 * std::erfc(x * kInvSqrt2);
+}
+
+// One constraint a <= sum_l c_l W_l <= b in the factored variables; its last
+// non-zero coefficient is that of its level.
+struct Row {
+    double a, b;
+    std::vector<double> c;
+};
+
+struct Factor {
+    int rank = 0;
+    // rows[j]: the constraints on W_j (the pivot row first).
+    std::vector<std::vector<Row>> levels;
+};
+
+// E[W | lo <= W <= hi] for standard normal W.
+double truncatedMean(double lo, double hi)
+{
+    const double p = Phi(hi) - Phi(lo);
+    if (!(p > 1e-300)) {
+        if (std::isinf(lo) && std::isinf(hi))
+            return 0.0;
+        return std::isinf(lo) ? hi : std::isinf(hi) ? lo : 0.5 * (lo + hi);
+    }
+    const double dlo = std::isinf(lo) ? 0.0 : kInvSqrt2Pi * std::exp(-0.5 * lo * lo);
+    const double dhi = std::isinf(hi) ? 0.0 : kInvSqrt2Pi * std::exp(-0.5 * hi * hi);
+    return (dlo - dhi) / p;
+}
+
+// The Genz-Bretz ordered factor of the standardised constraints.
+Factor factor(int m, const std::vector<double>& R, const std::vector<double>& a,
+              const std::vector<double>& b)
+{
+    Factor F;
+    std::vector<std::vector<double>> G(static_cast<size_t>(m));
+    std::vector<int> left(static_cast<size_t>(m));
+    for (int i = 0; i < m; ++i)
+        left[i] = i;
+    std::vector<double> ymean;
+    std::vector<int> pivots;
+    auto r = [&](int i, int j) { return R[static_cast<size_t>(i) * m + j]; };
+    for (int j = 0; !left.empty(); ++j) {
+        // Conditional variances and means of the rows left.
+        int best = -1;
+        double bestProb = kInf;
+        std::vector<int> keep;
+        for (int i : left) {
+            double d = 1.0, s = 0.0;
+            for (int l = 0; l < j; ++l) {
+                d -= G[i][l] * G[i][l];
+                s += G[i][l] * ymean[l];
+            }
+            if (d <= kSingular) {
+                // A combination of W_0 .. W_{j-1}: one more bound on W_{j-1}.
+                F.levels[static_cast<size_t>(j - 1)].push_back({a[i], b[i], G[i]});
+                continue;
+            }
+            keep.push_back(i);
+            const double sd = std::sqrt(d);
+            const double p = Phi((b[i] - s) / sd) - Phi((a[i] - s) / sd);
+            if (p < bestProb) {
+                bestProb = p;
+                best = i;
+            }
+        }
+        left = keep;
+        if (best < 0)
+            break;
+        double d = 1.0, s = 0.0;
+        for (int l = 0; l < j; ++l) {
+            d -= G[best][l] * G[best][l];
+            s += G[best][l] * ymean[l];
+        }
+        const double piv = std::sqrt(d);
+        G[best].push_back(piv);
+        for (int i : left) {
+            if (i == best)
+                continue;
+            double v = r(i, best);
+            for (int l = 0; l < j; ++l)
+                v -= G[i][l] * G[best][l];
+            G[i].push_back(v / piv);
+        }
+        ymean.push_back(truncatedMean((a[best] - s) / piv, (b[best] - s) / piv));
+        pivots.push_back(best);
+        F.levels.push_back({{a[best], b[best], G[best]}});
+        left.erase(std::find(left.begin(), left.end(), best));
+        F.rank = j + 1;
+    }
+    return F;
+}
+
+// The integrand at x (rank - 1 coordinates in [0, 1)): P's term, and the
+// complement's term computed without cancellation.
+void integrand(const Factor& F, const double* x, double* y, double* f, double* g)
+{
+    // f = prod w_j; g = 1 - prod (1 - t_j) by g <- g + (1 - g) t_j, which
+    // only adds, with t_j = 1 - w_j taken from the two tails.
+    double prod = 1.0, comp = 0.0;
+    for (int j = 0; j < F.rank; ++j) {
+        double lo = -kInf, hi = kInf;
+        for (const Row& row : F.levels[static_cast<size_t>(j)]) {
+            double s = 0.0;
+            for (int l = 0; l < j; ++l)
+                s += row.c[static_cast<size_t>(l)] * y[l];
+            const double c = row.c[static_cast<size_t>(j)];
+            double l1 = (row.a - s) / c, h1 = (row.b - s) / c;
+            if (c < 0)
+                std::swap(l1, h1);
+            lo = std::max(lo, l1);
+            hi = std::min(hi, h1);
+        }
+        if (!(hi > lo)) {
+            *f = 0.0;
+            *g = 1.0;
+            return;
+        }
+        // The width and its complement, each from the tails that keep it.
+        const double Pl = Phi(lo), Qh = Qc(hi);
+        const double tails = Pl + Qh;
+        double Ql = 0;
+        double width;
+        if (lo > 0) {
+            Ql = Qc(lo);
+            width = Ql - Qh;
+        } else if (hi < 0) {
+            width = Phi(hi) - Pl;
+        } else {
+            width = 1.0 - tails;
+        }
+        prod *= width;
+        comp += (1.0 - comp) * std::min(tails, 1.0);
+        if (j + 1 < F.rank) {
+            const double u = x[j];
+            double w;
+            if (lo > 0) {
+                // Upper tail: invert the complement, which holds the digits.
+                const double qv = Ql - u * width;
+                w = -zppnd16(std::max(qv, 1e-300));
+            } else {
+                const double pv = Pl + u * width;
+                w = zppnd16(std::clamp(pv, 1e-300, 1.0 - 1e-16));
+            }
+            y[j] = std::clamp(w, lo, hi);
+        }
+    }
+    *f = prod;
+    *g = comp;
+}
+
+// The first n primes.
+std::vector<int> primes(int n)
+{
+    std::vector<int> p;
+    for (int c = 2; static_cast<int>(p.size()) < n; ++c) {
+        bool prime = true;
+        for (int d : p) {
+            if (d * d > c)
+                break;
+            if (c % d == 0) {
+                prime = false;
+                break;
+            }
+        }
+        if (prime)
+            p.push_back(c);
+    }
+    return p;
+}
+
+} // namespace
+
+double zppnd16(double p)
+{
+    if (!(p > 0))
+        return p == 0 ? -kInf : std::nan("");
+    if (!(p < 1))
+        return p == 1 ? kInf : std::nan("");
+    const double q = p - 0.5;
+    if (std::fabs(q) <= 0.425) {
+        const double r = 0.180625 - q * q;
+        return q *
+               (((((((2509.0809287301226727 * r + 33430.575583588128105) * r +
+                     67265.770927008700853) *
+                        r +
+                    45921.953931549871457) *
+                       r +
+                   13731.693765509461125) *
+                      r +
+                  1971.5909503065514427) *
+                     r +
+                 133.14166789178437745) *
+                    r +
+                3.387132872796366608) /
+               (((((((5226.495278852545925 * r + 28729.085735721942674) * r +
+                     39307.89580009271061) *
+                        r +
+                    21213.794301586595867) *
+                       r +
+                   5394.1960214247511077) *
+                      r +
+                  687.1870074920579083) *
+                     r +
+                 42.313330701600911252) *
+                    r +
+                1.0);
+    }
+    double r = q < 0 ? p : 1.0 - p;
+    r = std::sqrt(-std::log(r));
+    double v;
+    if (r <= 5.0) {
+        r -= 1.6;
+        v = (((((((7.7454501427834140764e-4 * r + 0.0227238449892691845833) * r +
+                  0.24178072517745061177) *
+                     r +
+                 1.27045825245236838258) *
+                    r +
+                3.64784832476320460504) *
+                   r +
+               5.7694972214606914055) *
+                  r +
+              4.6303378461565452959) *
+                 r +
+             1.42343711074968357734) /
+            (((((((1.05075007164441684324e-9 * r + 5.475938084995344946e-4) * r +
+                  0.0151986665636164571966) *
+                     r +
+                 0.14810397642748007459) *
+                    r +
+                0.68976733498510000455) *
+                   r +
+               1.6763848301838038494) *
+                  r +
+              2.05319162663775882187) *
+                 r +
+             1.0);
+    } else {
+        r -= 5.0;
+        v = (((((((2.01033439929228813265e-7 * r + 2.71155556874348757815e-5) * r +
+                  0.0012426609473880784386) *
+                     r +
+                 0.026532189526576123093) *
+                    r +
+                0.29656057182850489123) *
+                   r +
+               1.7848265399172913358) *
+                  r +
+              5.4637849111641143699) *
+                 r +
+             6.6579046435011037772) /
+            (((((((2.04426310338993978564e-15 * r + 1.4215117583164458887e-7) * r +
+                  1.8463183175100546818e-5) *
+                     r +
+                 7.868691311456132591e-4) *
+                    r +
+                0.0148753612908506148525) *
+                   r +
+               0.13692988092273580531) *
+                  r +
+              0.59983220655588793769) *
+                 r +
+             1.0);
+    }
+    return q < 0 ? -v : v;
+}
+
+MvnResult zmvnrect(int n, const double* cov, const double* lower, const double* upper,
+                   const MvnOptions& opt)
+{
+    MvnResult res;
+    if (n < 0 || (n > 0 && (!cov || !lower || !upper))) {
+        res.inform = 2;
+        res.value = res.complement = korv_missing();
+        return res;
+    }
+    // Standardise; rows without a finite limit constrain nothing and rows of
+    // zero variance are the constant 0.
+    std::vector<int> keep;
+    std::vector<double> sd(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        const double a = lower[i], b = upper[i], v = cov[static_cast<size_t>(i) * (i + 1) / 2 + i];
+        if (wzmis(a) || wzmis(b) || std::isnan(a) || std::isnan(b) || wzmis(v) || !(v >= 0)) {
+            res.inform = 2;
+            res.value = res.complement = korv_missing();
+            return res;
+        }
+        if (!(a <= b)) {
+            res.value = 0.0;
+            res.complement = 1.0;
+            return res;
+        }
+        if (std::isinf(a) && std::isinf(b))
+            continue;
+        if (v == 0) {
+            if (!(a <= 0 && 0 <= b)) {
+                res.value = 0.0;
+                res.complement = 1.0;
+                return res;
+            }
+            continue;
+        }
+        sd[static_cast<size_t>(i)] = std::sqrt(v);
+        keep.push_back(i);
+    }
+    const int m = static_cast<int>(keep.size());
+    if (m == 0) {
+        res.value = 1.0;
+        res.complement = 0.0;
+        return res;
+    }
+    std::vector<double> R(static_cast<size_t>(m) * m), a(static_cast<size_t>(m)),
+        b(static_cast<size_t>(m));
+    for (int i = 0; i < m; ++i) {
+        const int ii = keep[static_cast<size_t>(i)];
+        a[static_cast<size_t>(i)] = lower[ii] / sd[static_cast<size_t>(ii)];
+        b[static_cast<size_t>(i)] = upper[ii] / sd[static_cast<size_t>(ii)];
+        for (int j = 0; j < m; ++j) {
+            const int jj = keep[static_cast<size_t>(j)];
+            const int hi = std::max(ii, jj), lo = std::min(ii, jj);
+            double v = cov[static_cast<size_t>(hi) * (hi + 1) / 2 + lo] /
+                       (sd[static_cast<size_t>(ii)] * sd[static_cast<size_t>(jj)]);
+            R[static_cast<size_t>(i) * m + j] = std::clamp(v, -1.0, 1.0);
+        }
+    }
+    const Factor F = factor(m, R, a, b);
+    res.rank = F.rank;
+    const int dim = F.rank - 1;
+    std::vector<double> y(static_cast<size_t>(std::max(F.rank, 1)));
+    if (dim == 0) {
+        integrand(F, nullptr, y.data(), &res.value, &res.complement);
+        res.evaluations = 1;
+        return res;
+    }
+
+    // Randomized Richtmyer rule, extended until the bound is met.
+    const std::vector<int> p = primes(dim);
+    std::vector<double> z(static_cast<size_t>(dim));
+    for (int j = 0; j < dim; ++j) {
+        const double s = std::sqrt(static_cast<double>(p[static_cast<size_t>(j)]));
+        z[static_cast<size_t>(j)] = s - std::floor(s);
+    }
+    const int M = std::max(opt.shifts, 4);
+    std::vector<std::vector<double>> shift(static_cast<size_t>(M),
+                                           std::vector<double>(static_cast<size_t>(dim)));
+    for (int s = 0; s < M; ++s)
+        for (int j = 0; j < dim; j += 2) {
+            double u[2];
+            korv_rng::philox_uniform2(opt.seed, static_cast<uint64_t>(j / 2),
+                                      static_cast<uint64_t>(s), u);
+            shift[static_cast<size_t>(s)][static_cast<size_t>(j)] = u[0];
+            if (j + 1 < dim)
+                shift[static_cast<size_t>(s)][static_cast<size_t>(j + 1)] = u[1];
+        }
+    std::vector<double> sumF(static_cast<size_t>(M)), sumG(static_cast<size_t>(M));
+    std::vector<double> x(static_cast<size_t>(dim));
+    long done = 0; // points per shift so far
+    long target = 1000;
+    for (;;) {
+        for (int s = 0; s < M; ++s) {
+            const std::vector<double>& d = shift[static_cast<size_t>(s)];
+            for (long k = done + 1; k <= target; ++k) {
+                for (int j = 0; j < dim; ++j) {
+                    double t = static_cast<double>(k) * z[static_cast<size_t>(j)] +
+                               d[static_cast<size_t>(j)];
+                    t -= std::floor(t);
+                    x[static_cast<size_t>(j)] = 1.0 - std::fabs(2.0 * t - 1.0);
+                }
+                double f, g;
+                integrand(F, x.data(), y.data(), &f, &g);
+                sumF[static_cast<size_t>(s)] += f;
+                sumG[static_cast<size_t>(s)] += g;
+            }
+        }
+        done = target;
+        res.evaluations = done * M;
+        double mf = 0, mg = 0;
+        for (int s = 0; s < M; ++s) {
+            mf += sumF[static_cast<size_t>(s)] / done;
+            mg += sumG[static_cast<size_t>(s)] / done;
+        }
+        mf /= M;
+        mg /= M;
+        double vf = 0, vg = 0;
+        for (int s = 0; s < M; ++s) {
+            const double ef = sumF[static_cast<size_t>(s)] / done - mf;
+            const double eg = sumG[static_cast<size_t>(s)] / done - mg;
+            vf += ef * ef;
+            vg += eg * eg;
+        }
+        const double err = 3.5 * std::sqrt(std::max(vf, vg) / (static_cast<double>(M) * (M - 1)));
+        res.value = std::clamp(mf, 0.0, 1.0);
+        res.complement = std::clamp(mg, 0.0, 1.0);
+        res.error = err;
+        const double tol = std::min(
+            opt.abseps, std::max(opt.releps * std::min(res.value, res.complement), opt.absfloor));
+        // The first round's spread is too rough a measure to stop on.
+        if (err <= tol && done > 1000)
+            break;
+        const long next = target + target / 2;
+        if (next * M > opt.maxpts) {
+            res.inform = 1;
+            break;
+        }
+        target = next;
+    }
+    return res;
+}

@@ -1,0 +1,65 @@
+// Multivariate normal rectangle probabilities P(a <= X <= b), X ~ N(0, C),
+// by Genz's separation of variables with randomized quasi-Monte Carlo
+// integration and an error bound.
+//
+// Method. The covariance is standardised to a correlation R and factored by
+// a pivoted Cholesky decomposition R = G G' whose pivots follow the
+// Genz-Bretz rule (at each step the constraint with the smallest conditional
+// interval probability, the earlier variables set to their conditional
+// means). Then X = G W with W standard normal, and the constraints become, in
+// the order of the pivots, intervals for W_1, then W_2 given W_1, and so on:
+// P = E[ prod_j (Phi(hi_j) - Phi(lo_j)) ], W_j drawn inside its interval by
+// inversion of the uniform x_j. A singular R (rank r below the dimension, as
+// for the pairwise differences of k means, of rank k - 1) is handled exactly:
+// a row whose conditional variance vanishes is a linear combination of the
+// variables already drawn, and becomes one more bound on the last of them, so
+// the integral has r - 1 dimensions however many rows there are.
+//
+// Integration: a Richtmyer lattice (generators the fractional parts of the
+// square roots of the primes) with the baker's transform, repeated over
+// `shifts` random shifts drawn from the counter-based generator with `seed`;
+// the points are extended (1000, 1500, 2250, ...) until the error bound -
+// 3.5 standard errors of the shift means - meets the tolerance (never on the
+// first round, whose spread is too rough a measure), or `maxpts` evaluations
+// are spent. The same seed gives the
+// same result on every run and thread.
+//
+// Both P and its complement 1 - P are estimated, each from an integrand
+// computed without cancellation (1 - prod w_j by the recurrence
+// g <- g + (1 - g) t_j, with t_j = 1 - w_j from the two tails), so a small
+// 1 - P (an adjusted p-value) keeps its relative accuracy.
+#pragma once
+
+#include <cstdint>
+
+struct MvnOptions {
+    // The error bound is to be at most abseps, and at most releps times the
+    // smaller of P and 1 - P but not below absfloor: a small probability is
+    // wanted to a few digits, not to abseps.
+    double abseps = 1e-5;
+    double releps = 1e-2;
+    double absfloor = 1e-12;
+    long maxpts = 4000000; // most integrand evaluations
+    uint64_t seed = 12345; // key of the random shifts
+    int shifts = 8;        // random shifts (at least 4)
+};
+
+struct MvnResult {
+    double value = 0;      // P
+    double complement = 0; // 1 - P
+    double error = 0;      // bound on the error of either
+    long evaluations = 0;
+    int rank = 0;   // rank of the correlation of the constrained rows
+    int inform = 0; // 0 tolerance met, 1 maxpts reached first, 2 invalid input (values missing)
+};
+
+// n the dimension; cov the covariance, packed lower triangle by rows (element
+// (i, j), j <= i, at i(i+1)/2 + j); lower and upper the limits (-infinity and
+// +infinity allowed). A row of zero variance counts as the constant 0.
+MvnResult zmvnrect(int n, const double* cov, const double* lower, const double* upper,
+                   const MvnOptions& opt = MvnOptions());
+
+// The standard normal quantile by Wichura's algorithm AS 241 (about 1e-16
+// relative accuracy); p outside (0, 1) gives -/+ infinity or NaN. Used in
+// the integrand, where it runs millions of times.
+double zppnd16(double p);

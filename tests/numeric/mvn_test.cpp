@@ -1,0 +1,157 @@
+// Multivariate normal rectangle probabilities against mvtnorm's pmvnorm:
+// random correlations, one-sided and shifted boxes, and the singular
+// correlation of all pairwise differences of four means; the error bound
+// holds, the result is the same on every call, and the special cases (no
+// constraint, an empty box, zero variance, bad input) are exact. Also the
+// normal quantile of the integrand against R's qnorm.
+#include "numeric/mvn.h"
+
+#include "reference.h"
+#include "runtime/missing.h"
+
+#include <cmath>
+#include <limits>
+#include <sstream>
+#include <vector>
+
+using korvtest::Near;
+using korvtest::Table;
+
+namespace
+{
+
+std::vector<double> bars(const std::string& s)
+{
+    std::vector<double> v;
+    std::stringstream in(s);
+    std::string part;
+    while (std::getline(in, part, '|'))
+        v.push_back(part == "Inf"    ? std::numeric_limits<double>::infinity()
+                    : part == "-Inf" ? -std::numeric_limits<double>::infinity()
+                                     : std::strtod(part.c_str(), nullptr));
+    return v;
+}
+
+} // namespace
+
+TEST(MultivariateNormal, MatchesPmvnormWithinItsBound)
+{
+    Table t("mcomp_pmvnorm.csv");
+    for (size_t i = 0; i < t.size(); ++i) {
+        const int n = static_cast<int>(t.num(i, "n"));
+        const std::vector<double> cov = bars(t.text(i, "cov")), lo = bars(t.text(i, "lower")),
+                                  hi = bars(t.text(i, "upper"));
+        ASSERT_EQ(static_cast<int>(cov.size()), n * (n + 1) / 2);
+        // Above five dimensions to 1e-4, as the comparisons ask for.
+        MvnOptions opt;
+        if (n > 5)
+            opt.abseps = 1e-4;
+        const MvnResult r = zmvnrect(n, cov.data(), lo.data(), hi.data(), opt);
+        const double want = t.num(i, "prob"), wantc = t.num(i, "complement");
+        EXPECT_EQ(r.inform, 0) << t.text(i, "case");
+        // The bound is 3.5 standard errors: the true error stays inside it,
+        // give or take the reference's own (pmvnorm's abseps, 1e-7).
+        EXPECT_LE(std::fabs(r.value - want), r.error + 1e-7) << t.text(i, "case");
+        EXPECT_LE(std::fabs(r.complement - wantc), r.error + 1e-7) << t.text(i, "case");
+        EXPECT_LE(r.error, opt.abseps) << t.text(i, "case");
+        // A small complement is held to 1 % of itself.
+        if (wantc < 1e-3) {
+            EXPECT_TRUE(Near(r.complement, wantc, 0.02)) << t.text(i, "case");
+        }
+        if (t.text(i, "case").rfind("pairs", 0) == 0) {
+            EXPECT_EQ(r.rank, 3) << "six differences of four means have rank 3";
+        }
+    }
+}
+
+TEST(MultivariateNormal, SameResultEveryCallAndSeedChangesOnlyTheDigits)
+{
+    const double cov[] = {1, 0.6, 1, -0.2, 0.3, 1};
+    const double lo[] = {-1.5, -1, -2}, hi[] = {1.5, 2, 0.5};
+    const MvnResult a = zmvnrect(3, cov, lo, hi), b = zmvnrect(3, cov, lo, hi);
+    EXPECT_EQ(a.value, b.value);
+    EXPECT_EQ(a.error, b.error);
+    MvnOptions other;
+    other.seed = 99;
+    const MvnResult c = zmvnrect(3, cov, lo, hi, other);
+    EXPECT_NE(a.value, c.value);
+    EXPECT_NEAR(a.value, c.value, a.error + c.error);
+}
+
+TEST(MultivariateNormal, ExactCases)
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    // One dimension and independent rows are products of normal probabilities.
+    {
+        const double cov[] = {4.0}, lo[] = {-2.0}, hi[] = {3.0};
+        const MvnResult r = zmvnrect(1, cov, lo, hi);
+        EXPECT_NEAR(r.value,
+                    0.5 * (std::erf(1.5 / std::sqrt(2.0)) + std::erf(1.0 / std::sqrt(2.0))), 1e-15);
+        EXPECT_EQ(r.error, 0.0);
+    }
+    {
+        const double cov[] = {1, 0, 1}, lo[] = {-inf, -1}, hi[] = {0, 1};
+        EXPECT_NEAR(zmvnrect(2, cov, lo, hi).value, 0.5 * std::erf(1 / std::sqrt(2.0)), 1e-12);
+    }
+    // Identical rows: the box is the tighter interval of the two.
+    {
+        const double cov[] = {1, 1, 1}, lo[] = {-1, -2}, hi[] = {2, 0.5};
+        const MvnResult r = zmvnrect(2, cov, lo, hi);
+        EXPECT_EQ(r.rank, 1);
+        EXPECT_NEAR(r.value, 0.5 * (std::erf(0.5 / std::sqrt(2.0)) + std::erf(1 / std::sqrt(2.0))),
+                    1e-15);
+    }
+    // No finite limit; an empty box; a row of zero variance inside and
+    // outside its box.
+    {
+        const double cov[] = {1, 0.5, 1}, lo[] = {-inf, -inf}, hi[] = {inf, inf};
+        EXPECT_EQ(zmvnrect(2, cov, lo, hi).value, 1.0);
+        const double lo2[] = {1, -1}, hi2[] = {0, 1};
+        EXPECT_EQ(zmvnrect(2, cov, lo2, hi2).value, 0.0);
+        const double cz[] = {1, 0, 0}, lo3[] = {-1, -1}, hi3[] = {1, 1};
+        EXPECT_NEAR(zmvnrect(2, cz, lo3, hi3).value, std::erf(1 / std::sqrt(2.0)), 1e-15);
+        const double lo4[] = {-1, 0.5}, hi4[] = {1, 1};
+        EXPECT_EQ(zmvnrect(2, cz, lo4, hi4).value, 0.0);
+    }
+    // Missing input.
+    {
+        const double cov[] = {1, 0.5, 1}, lo[] = {korv_missing(), 0}, hi[] = {1, 1};
+        const MvnResult r = zmvnrect(2, cov, lo, hi);
+        EXPECT_EQ(r.inform, 2);
+        EXPECT_TRUE(wzmis(r.value));
+        EXPECT_EQ(zmvnrect(-1, cov, lo, hi).inform, 2);
+        EXPECT_EQ(zmvnrect(0, nullptr, nullptr, nullptr).value, 1.0);
+    }
+}
+
+TEST(MultivariateNormal, ReportsWhenTheBudgetIsSpent)
+{
+    // Eight dimensions at a tolerance the budget cannot reach.
+    std::vector<double> cov;
+    for (int i = 0; i < 8; ++i)
+        for (int j = 0; j <= i; ++j)
+            cov.push_back(i == j ? 1.0 : 0.35);
+    std::vector<double> lo(8, -1.1), hi(8, 1.3);
+    MvnOptions opt;
+    opt.abseps = 1e-12;
+    opt.releps = 1e-12;
+    opt.maxpts = 50000;
+    const MvnResult r = zmvnrect(8, cov.data(), lo.data(), hi.data(), opt);
+    EXPECT_EQ(r.inform, 1);
+    EXPECT_LE(r.evaluations, opt.maxpts);
+    EXPECT_GT(r.error, 0.0);
+}
+
+TEST(MultivariateNormal, QuantileOfTheIntegrand)
+{
+    Table t("numeric_qnorm.csv");
+    for (size_t i = 0; i < t.size(); ++i) {
+        const double p = t.num(i, "p"), want = t.num(i, "quantile");
+        if (!(p > 1e-300 && p < 1))
+            continue;
+        EXPECT_TRUE(Near(zppnd16(p), want, 1e-14, 1e-14)) << p;
+    }
+    EXPECT_EQ(zppnd16(0.5), 0.0);
+    EXPECT_TRUE(std::isinf(zppnd16(0.0)));
+    EXPECT_TRUE(std::isnan(zppnd16(1.5)));
+}

@@ -22,7 +22,8 @@ ref_dir <- file.path("tests", "reference")
 
 source(file.path(ref_dir, "write_ref.R"))
 
-sections <- c(numeric = "numeric.R", estimate = "estimate.R", homogeneity = "homogeneity.R")
+sections <- c(numeric = "numeric.R", estimate = "estimate.R", homogeneity = "homogeneity.R",
+              levelize = "levelize.R")
 
 for (s in names(sections)) {
   if (length(args) == 0 || s %in% args) {

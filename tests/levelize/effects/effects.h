@@ -23,6 +23,12 @@ inline std::string data_path()
 }
 
 struct Effect {
+    Effect(std::vector<int> c = {}, std::vector<int> n = {}, std::vector<int> x = {},
+           std::vector<int> e = {}, std::string nm = {})
+        : cros(std::move(c)), nest(std::move(n)), cont(std::move(x)), efct(std::move(e)),
+          name(std::move(nm))
+    {
+    }
     std::vector<int> cros, nest, cont, efct;
     std::string name;
 };

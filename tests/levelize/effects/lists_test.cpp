@@ -339,7 +339,7 @@ TEST(Hierarchy, EffectsContainTheirParts)
     // Effects over classification variables A (0), B (1) and continuous
     // variables x (0), y (1).
     struct E {
-        std::vector<int> clas, cont, efct;
+        std::vector<int> clas{}, cont{}, efct{};
     };
     const struct {
         const char* label;

@@ -86,8 +86,9 @@ TEST(Names, LabelCultureAlignedOrNotAndGenericNames)
             labels = strings(b.m.parmlabel, b.m.p);
         });
         EXPECT_EQ(names, c.names) << c.label;
-        if (!c.labels.empty())
+        if (!c.labels.empty()) {
             EXPECT_EQ(labels, c.labels) << c.label;
+        }
         EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), names.size()) << c.label;
     }
 }
@@ -332,6 +333,64 @@ TEST(Maps, EffectColumnsAndMeans)
         zlevEfMeans(&b.r, total.data(), efmeans, n, 0.025);
         EXPECT_DOUBLE_EQ(efmeans[0], 0.025 * sum / 2);
     });
+}
+
+} // namespace
+
+namespace
+{
+
+TEST(NamingKit, SuffixesJustificationAndListings)
+{
+    const struct {
+        const char* name;
+        const char* suffix;
+        int maxvlen, replace;
+        const char* want;
+    } cases[] = {
+        {"abc", "_1", 0, 0, "abc_1"},
+        {"abc", "_1", 0, 1, "a_1"},
+        {"abcdef", "_1", 6, 0, "abcd_1"}, // name and suffix would reach 6
+        {"ab", "_1", 6, 0, "ab_1"},
+        {"abc", nullptr, 0, 0, "abc"},
+    };
+    for (const auto& c : cases) {
+        std::string got;
+        step_probe::run([&] {
+            ZMNEFFECT e{};
+            std::memset(e.name, ' ', 32);
+            std::memcpy(e.name, c.name, std::strlen(c.name));
+            zmnsuff(&e, 1, c.maxvlen, c.suffix, c.suffix ? static_cast<int>(std::strlen(c.suffix)) : 0,
+                    c.replace);
+            got = lev::trim(std::string(e.name, 32));
+        });
+        EXPECT_EQ(got, c.want) << c.name << " " << (c.suffix ? c.suffix : "-");
+    }
+    std::string just;
+    const auto run = step_probe::run([&] {
+        char to[32];
+        zmnjust("   ab c", to);
+        just = std::string(to, 32);
+        ZMNCLASS* cl = zmnalcl(1, xtaskpool());
+        std::memcpy(cl->name, "grp", 3);
+        ZMNLEVEL lv{};
+        std::memset(lv.class_, ' ', 32);
+        lv.class_[0] = 'x';
+        cl->levels = &lv;
+        zmnducl(cl, 1);
+        ZMNEFFECT e{};
+        std::memset(e.name, ' ', 32);
+        std::memcpy(e.name, "grpx", 4);
+        ZMNLEVEL* lvs[1] = {&lv};
+        e.levels = lvs;
+        e.nways = 1;
+        zmnduef(&e, 1);
+    });
+    EXPECT_EQ(lev::trim(just), "ab c");
+    EXPECT_EQ(just.substr(0, 4), "ab c");
+    EXPECT_NE(run.log.find("name     = grp."), std::string::npos) << run.log;
+    EXPECT_NE(run.log.find("  class    = x."), std::string::npos) << run.log;
+    EXPECT_NE(run.log.find("CLASS: grpx (0,0,1) -> -> x"), std::string::npos) << run.log;
 }
 
 } // namespace

@@ -442,13 +442,13 @@ std::vector<Model> models(lev::Folder& dir)
 {
     std::vector<Model> m;
     m.push_back({"lung", example("lung.csv"), {"sex", "ph_ecog", "inst"},
-                 {{{0, 1}}, {{2}, {0}}, {{2}}, {{1}}}, {}, 0, {"sex"}});
+                 {{{0, 1}}, {{2}, {0}}, {{2}}, {{1}}}, {}, 0, {"sex"}, {}});
     m.push_back({"colon", example("colon.csv"), {"rx", "sex", "differ", "extent"},
-                 {{{0, 1}}, {{2, 3}}, {{3}, {0}}}, {}, 0, {"time"}});
+                 {{{0, 1}}, {{2, 3}}, {{3}, {0}}}, {}, 0, {"time"}, {}});
     m.push_back({"crafted", crafted(dir), {"name", "x", "y"},
-                 {{{0, 1}}, {{1, 2}}, {{2}, {0}}}, {}, 0, {}});
+                 {{{0, 1}}, {{1, 2}}, {{2}, {0}}}, {}, 0, {}, {}});
     m.push_back({"crafted, missing values kept", crafted(dir), {"name", "x", "y"},
-                 {{{0, 1}}, {{1, 2}}, {{2}, {0}}}, {}, ZLEV_OPT1_KEEPALL, {}});
+                 {{{0, 1}}, {{1, 2}}, {{2}, {0}}}, {}, ZLEV_OPT1_KEEPALL, {}, {}});
     return m;
 }
 
@@ -610,7 +610,7 @@ TEST_F(ThreadsTest, AFailedEffectWorkerIsRecoveredWithANote)
 {
     // age*sex has more combinations than a chunk of nodes holds.
     const effects::Model md{"lung", example("lung.csv"), {"sex", "ph_ecog", "inst", "age"},
-                            {{{0, 1}}, {{2}, {0}}, {{3, 0}}}, {}, 0, {}};
+                            {{{0, 1}}, {{2}, {0}}, {{3, 0}}}, {}, 0, {}, {}};
     std::vector<effects::Found> one;
     step_probe::run([&] { one = effects::levels(md, 0, 0); });
     ASSERT_GT(one[0].levels[2].size(), 50u);

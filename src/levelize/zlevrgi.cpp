@@ -359,6 +359,10 @@ int zlevrgi(ZLEVREGI* r)
         bool any = false;
         for (int e = 0; e < m->nef; ++e) {
             m->ef[e].nlev = m->ef[e].nclas == 0 ? 1 : 0;
+            // The columns are counted afresh below: until then no effect
+            // level is looked up (the levels are what the pass finds), also
+            // when the reader is set up again.
+            m->ef[e].npar = 0;
             any = any || m->ef[e].nclas > 0;
         }
         // With no effect over classification variables the pass would find

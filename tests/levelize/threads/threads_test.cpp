@@ -650,4 +650,49 @@ TEST_F(ThreadsTest, AFailedEffectWorkerIsRecoveredWithANote)
     }
 }
 
+TEST_F(ThreadsTest, WorkersKeptForAFurtherPassGiveTheSameCombinations)
+{
+    // With moreCalls the workers' structures outlive the set-up: a second
+    // zlevrgi on the same reader (its levels known) runs the effect-level
+    // pass on them again; the teardown then releases everything.
+    std::vector<std::vector<int>> first, second;
+    int workers1 = 0, workers2 = 0;
+    char load = 1;
+    step_probe::run([&] {
+        eff::Builder b(example("lung.csv"));
+        b.add_class("sex");
+        b.add_class("inst");
+        b.add_effect(eff::Effect{{0, 1}});
+        ZLEVREADPARMS rp{};
+        rp.nThreads = 2;
+        rp.nRecMax = 16;
+        rp.moreCalls = 1;
+        b.r.readParm = &rp;
+        b.r.threading = 1;
+        vyr::pool_configure(true, 3);
+        ASSERT_EQ(b.init(ZLEV_OPT0_NONAMES), 0);
+        auto rows = [&] {
+            std::vector<std::vector<int>> out;
+            const ZLEVETRM& e = b.ef[0];
+            for (int k = 0; k < e.nlev; ++k)
+                out.emplace_back(e.levels + 2 * k, e.levels + 2 * k + 2);
+            return out;
+        };
+        first = rows();
+        workers1 = rp.eworkers;
+        rp.eworkers = 0;
+        ASSERT_EQ(zlevrgi(&b.r), 0);
+        second = rows();
+        workers2 = rp.eworkers;
+        zlevtrm(&b.r, ZLEV_TRM_THREADS);
+        load = rp.LLoad | rp.ThreadLoad | rp.ELoad;
+        EXPECT_EQ(b.r.readParm, nullptr);
+    });
+    EXPECT_FALSE(first.empty());
+    EXPECT_EQ(second, first);
+    EXPECT_EQ(workers1, 2);
+    EXPECT_EQ(workers2, 2);
+    EXPECT_EQ(load, 0);
+}
+
 } // namespace

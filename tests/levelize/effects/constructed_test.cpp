@@ -247,3 +247,35 @@ TEST(Lags, EachObservationSeesItsSubjectsEarlierLevel)
 }
 
 } // namespace
+
+namespace
+{
+
+int g_starts = 0;
+int start_once(ZLEVREGI* r)
+{
+    // The levelization reads the group; reading it again fails.
+    return ++g_starts >= 2 ? 1 : GetInit(r);
+}
+
+TEST(Reading, CombinationsThatCannotBeReadReachTheCaller)
+{
+    int rc = -1, status = 0;
+    const auto run = step_probe::run([&] {
+        eff::Builder b;
+        b.add_class("a");
+        b.add_class("b");
+        b.add_effect(eff::Effect{{0, 1}});
+        b.r.GetInit = start_once;
+        g_starts = 0;
+        rc = b.init();
+        status = b.m.status;
+    });
+    EXPECT_EQ(rc, ZLEV_RC_READ);
+    EXPECT_GE(status, 1012);
+    EXPECT_NE(run.log.find("ERROR: The observations of the BY group could not be read"),
+              std::string::npos)
+        << run.log;
+}
+
+} // namespace

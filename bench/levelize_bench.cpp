@@ -3,6 +3,11 @@
 //   bench_levelize FILE ROWS                 writes the data set (and its attribute file)
 //   bench_levelize run FILE [WORKERS [REPEAT]]  times zlevrgi on it with 0 (one
 //                                               thread) and WORKERS workers
+//   bench_levelize effects FILE [WORKERS [REPEAT]]
+//       times zlevrgi of a model with effects (arm*site, name(arm), site):
+//       the levels and the effect-level pass, on one thread and with
+//       WORKERS workers; then the crossproducts of the model arm site
+//       arm*site with dose as the response (one column per effect).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -89,14 +94,84 @@ double once(DSHANDLE* ds, int workers)
     return s;
 }
 
+// The model with effects: arm (0), site (1), dose (2), name (3).
+double effects_once(DSHANDLE* ds, int workers, bool fit)
+{
+    const char* names[] = {"arm", "site", "dose", "name"};
+    std::vector<ZLEVVAR> clas(4);
+    for (int j = 0; j < 4; ++j) {
+        clas[j] = ZLEVVAR{};
+        clas[j].n = xvname(ds, xvfind(ds, names[j]));
+        clas[j].order = 'M';
+        clas[j].vlen = -1;
+    }
+    int armSite[2] = {0, 1}, site[1] = {1}, name[1] = {3}, arm[1] = {0};
+    std::vector<ZLEVETRM> ef(3);
+    for (auto& e : ef)
+        e = ZLEVETRM{};
+    ef[0].ncros = ef[0].nclas = 2;
+    ef[0].cros = ef[0].clas = armSite;
+    ef[1].ncros = 1;
+    ef[1].cros = name;
+    ef[1].nnest = 1;
+    ef[1].nest = arm;
+    int nameArm[2] = {3, 0};
+    ef[1].nclas = 2;
+    ef[1].clas = nameArm;
+    ef[2].ncros = ef[2].nclas = 1;
+    ef[2].cros = ef[2].clas = site;
+    ZLEVMOD m{};
+    m.clas = {fit ? 2 : 4, clas.data()};
+    m.nef = fit ? 1 : 3;
+    m.ef = fit ? &ef[0] : ef.data();
+    m.order = 'M';
+    m.vlen = -1;
+    m.opt[0] = static_cast<char>(ZLEV_OPT0_NONAMES);
+    POOLHANDLE* pool = xmpoolc(0, 1024, 0);
+    ZLEVDAT d{};
+    d.fid = ds;
+    d.pool = pool;
+    ZLEVVAR y{};
+    y.n = xvname(ds, xvfind(ds, "dose"));
+    ZLEVREGI r{};
+    r.d = &d;
+    r.m = &m;
+    r.y = {1, &y};
+    ZLEVREADPARMS rp{};
+    if (workers > 0) {
+        vyr::pool_configure(true, static_cast<unsigned>(workers) + 1);
+        rp.nThreads = workers;
+        r.readParm = &rp;
+        r.threading = 1;
+    }
+    const auto t0 = std::chrono::steady_clock::now();
+    const int rc = zlevrgi(&r);
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    if (!fit) {
+        std::printf("  %d workers: %.3f s, rc %d, combinations %d %d %d%s\n", workers, s, rc,
+                    ef[0].nlev, ef[1].nlev, ef[2].nlev, rp.eworkers ? " (threaded)" : "");
+    } else {
+        const auto t1 = std::chrono::steady_clock::now();
+        zlevfit(&r, ZLEV_FIT_XPX);
+        const double f =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t1).count();
+        std::printf("  crossproducts of %d columns over %ld observations: %.3f s\n", m.p,
+                    static_cast<long>(r.n), f);
+    }
+    xmpoold(pool);
+    return s;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc >= 3 && std::string(argv[1]) != "run")
+    const bool effects = argc >= 3 && std::string(argv[1]) == "effects";
+    if (argc >= 3 && std::string(argv[1]) != "run" && !effects)
         return generate(argv[1], std::atol(argv[2]));
     if (argc < 3) {
-        std::fprintf(stderr, "usage: bench_levelize FILE ROWS | run FILE [WORKERS [REPEAT]]\n");
+        std::fprintf(stderr,
+                     "usage: bench_levelize FILE ROWS | run|effects FILE [WORKERS [REPEAT]]\n");
         return 2;
     }
     Exported_QXHandle = vyr_kernel_handle();
@@ -107,8 +182,15 @@ int main(int argc, char** argv)
     const int workers = argc > 3 ? std::atoi(argv[3]) : 3;
     const int repeat = argc > 4 ? std::atoi(argv[4]) : 3;
     for (int k = 0; k < repeat; ++k) {
-        once(ds, 0);
-        once(ds, workers);
+        if (effects) {
+            effects_once(ds, 0, false);
+            effects_once(ds, workers, false);
+        } else {
+            once(ds, 0);
+            once(ds, workers);
+        }
     }
+    if (effects)
+        effects_once(ds, 0, true);
     return 0;
 }

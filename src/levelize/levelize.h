@@ -25,8 +25,18 @@
 // group, on the task thread or, when the reader's `threading` is set (or
 // the "_testthreadzlev" macro variable asks for it), with worker tasks on the
 // host's thread pool; both give the same levels, order, frequencies and
-// codes. Models with effects and constructed effect variables are refused
-// until the rest of the library is built (korv_built_effects).
+// codes.
+//
+// A model may also have effects (crossed and nested classification
+// variables, continuous variables and constructed effect variables:
+// multi-member, concatenation, spline, polynomial and lag). zlevrgi then also
+// finds the level combinations each effect has in the data (again on the
+// task thread or with workers), counts the design columns, builds the level
+// lists of every column and names the parameters. Per observation, zlevrgx
+// builds the design row; the fit kit (zlevfit) accumulates crossproducts,
+// sweeps them and tests linear hypotheses. Effect means, inverse level maps,
+// the effect containment hierarchy and the list utilities complete the
+// library for clients that work on single effects.
 #pragma once
 
 #include <cstdarg>
@@ -84,6 +94,19 @@ inline constexpr int ZLEV_ORDER_Z = 'Z'; // frequency, ties by unformatted value
 inline constexpr int ZLEV_REF_VALUE = -3; // the level whose text is refval
 inline constexpr int ZLEV_REF_LAST = -2;
 inline constexpr int ZLEV_REF_FIRST = -1;
+
+// Parameterization codes of a classification variable (ZLEVVAR.param).
+inline constexpr int ZLEV_PARAM_EFFECT = 0;    // deviation from the reference level
+inline constexpr int ZLEV_PARAM_OEFFECT = 1;   // orthogonalized effect
+inline constexpr int ZLEV_PARAM_REFERENCE = 2; // reference cell
+inline constexpr int ZLEV_PARAM_OREF = 3;      // orthogonalized reference
+inline constexpr int ZLEV_PARAM_POLY = 4;      // powers of the level value
+inline constexpr int ZLEV_PARAM_OPOLY = 5;     // orthogonal polynomial
+inline constexpr int ZLEV_PARAM_GLM = 6;       // from the coding matrix (rows of zeros)
+inline constexpr int ZLEV_PARAM_ORDINAL = 7;   // cumulative steps
+inline constexpr int ZLEV_PARAM_OORD = 8;      // orthogonalized ordinal
+inline constexpr int ZLEV_PARAM_SYMSTEP = 9;   // symmetric steps
+inline constexpr int ZLEV_PARAM_OBATH = 10;    // orthogonalized symmetric steps
 
 // One classification, continuous, response or role variable of a model.
 struct ZLEVVAR {
@@ -146,6 +169,9 @@ struct ZLEVETRM {
     int* clev;  // direct-index multipliers, or null
     char noeff; // set while a multi-member variable of the effect contributes nothing
     ZLEVSTR name;
+    double* means;   // per column: the effect's column means (zlevEfMeans)
+    char clonedFlag; // one of the effects an effect with separated variables was split into
+    ZLEVMOD* m;      // the model (set by zlevrgi)
 };
 
 // Per effect, for the current observation.
@@ -171,8 +197,65 @@ inline constexpr int ZLEV_EFT_SPLINE = 3;
 inline constexpr int ZLEV_EFT_POLY = 4;
 inline constexpr int ZLEV_EFT_LAG = 5;
 
-struct ZLEVSPLINECONTROL;
-struct ZLEVPOLYCONTROL;
+// The options of a spline effect variable.
+struct ZLEVSPLINECONTROL {
+    char naturalFlag;      // truncated power basis in natural cubic form
+    char separateFlag;     // not read by the library
+    char knotMethod;       // ZLEV_KNOT_*
+    char basisType;        // 1 B-spline basis, else truncated power functions
+    char tpfIncludeFlag;   // 0 knot terms only, 1 also x .. x^degree, 2 also 1
+    char dataBoundaryFlag; // B-spline, equally spaced: boundary knots at the data range
+    char splitFlag;        // the columns are presented as one-column effects
+    int startLevel, endLevel;
+    int nSpecifiedKnots; // interior knots K (or the length of a full knot list)
+    int nKnotsTotal;
+    int* nKnotsForVar;
+    int* multiLevel; // B-spline knots: K = 2^multiLevel[0] when present
+    int degree;
+    int nVals; // basis values per continuous variable
+    double* basisVals;
+    double knotMin, knotMax; // outer bounds for boundary knots (missing: none)
+    double* knotValList;
+    double* work;
+    double** knotsForVar; // each continuous variable's knots, ascending
+    int knotPctlType;     // 2: equally spaced percentiles j/(K+1), else knotPctlList
+    double* knotPctlList; // percentiles in percent
+};
+
+// Knot methods of a spline.
+inline constexpr char ZLEV_KNOT_EQUAL = 1;   // equally spaced over the data range
+inline constexpr char ZLEV_KNOT_MULTI = 2;   // as 1, K from multiLevel
+inline constexpr char ZLEV_KNOT_LIST = 3;    // the listed values
+inline constexpr char ZLEV_KNOT_RANGE = 4;   // range fractions
+inline constexpr char ZLEV_KNOT_PCTL = 5;    // percentiles of the data
+inline constexpr char ZLEV_KNOT_FULL = 6;    // a full knot list, boundary knots included
+
+// The options of a polynomial effect variable. The model's builder fills
+// nTerms, nCumTerms (nCumTerms[k]: monomials of degree at most k, k = 0 ..
+// degree) and offset (rows k - 1 = 0 .. degree - 2, one entry per variable:
+// the column of the first monomial of degree k whose lowest variable index
+// is i).
+struct ZLEVPOLYCONTROL {
+    char noSeparateFlag;  // clear: the hierarchy counts the polynomial by its variables
+    char standardizeFlag; // 0 raw, 1 centred, 2 scaled, 3 centred and scaled
+    char basisType;
+    char labelStyle;
+    char incEftNameFlag;
+    char stdPolicy; // 1 unweighted sums, 2 weighted sums, 3 location and scale
+    int nVars;
+    int degree;
+    int monomialDegree;
+    int nBasis;
+    int* nTerms;
+    int* nCumTerms;
+    int* vList;
+    int** offset;
+    double* basisVals;
+    double* center; // per variable (only when centring)
+    double* scale;  // per variable (only when scaling)
+    double* stdWork;
+    ZLEVSTR stdPrefix, expSymbol, prodSymbol;
+};
 
 // A subject of a lag: the levels of its within variables.
 struct ZLEVLAGNODE {
@@ -270,12 +353,16 @@ struct ZLEVMOD {
     char** parmname;
     char** parmlabel;
     ZLEVINMODEL* inmodel;
-    int labelCult; // 0: parameter names through the naming kit
+    int labelCult; // 0: parameter names through the naming kit; 1 aligned labels
     int genericParamNames;
+    ZLEVSTR namePrefix;  // generic names: the prefix (its first l - 1 characters)
+    ZLEVSTR separator;   // interaction separator of the naming kit (first l - 1)
+    char levelDelimiter; // between class levels in label-culture labels
     ZLEVSTANDARDIZE* stddize;
     ZLEVSTANDARDIZE* stddizew;
     char lagsReadyFlag;
-    ZLEVEFTVAR** lagEftToLevelize;
+    int nLagEftToLevelize;
+    ZLEVEFTVAR** lagEftToLevelize; // the lag effect variables whose subjects are to be found
     void* userptr;
     int status; // the model's return code: >= 112 data problems, >= 1012 failures
     int order;  // default order code
@@ -294,6 +381,7 @@ inline constexpr unsigned char ZLEV_OPT0_NOCENTER = 0x20;   // continuous values
 inline constexpr unsigned char ZLEV_OPT0_NOINT = 0x40;      // first crossed variable keeps all
 inline constexpr unsigned char ZLEV_OPT1_ZEROWF = 0x10;     // zero weights and frequencies accepted
 inline constexpr unsigned char ZLEV_OPT1_KEEPALL = 0x40; // keep observations whatever their status
+inline constexpr unsigned char ZLEV_OPT1_RENAMED = 0x80; // UniqDups changed a name
 
 // The data source.
 struct ZLEVDAT {
@@ -307,9 +395,41 @@ struct ZLEVDAT {
     long bufnoflen;
 };
 
-// Results of the fit operations (kept by the fit cache).
-struct ZLEVFITS;
-struct ZLEVL;
+// One result kept by the fit cache (zlevfit): its type, data and the next.
+struct ZLEVFITS {
+    int type;
+    void* data;
+    ZLEVFITS* next;
+};
+
+// A linear hypothesis L b = 0: nl rows of the model's design columns.
+struct ZLEVL {
+    ZLEVMOD* m;
+    int nl;
+    double* data; // nl rows of nx coefficients
+};
+
+// Estimability record of a sweep: for each pivot its dependency on the
+// earlier columns (data, t by t) and whether it swept (estimbl).
+struct ZLEVH {
+    ZLEVMOD* m;
+    double* data;
+    int* estimbl;
+    double zeta;
+    double* work;
+    char* dfs;
+};
+
+// The result of a hypothesis test: the hypothesis sums of squares (packed k
+// by k), the rank of L G L', the number of estimates, the estimates L b and
+// the kept copy of L G L'; what was not asked for is empty.
+struct ZLEVTESTR {
+    double* ss;
+    int rank;
+    int nest;
+    double* est;
+    double* q;
+};
 
 // The fit request of a reader.
 struct ZLEVFITI {
@@ -331,8 +451,26 @@ struct ZLEVFITI {
     double* (*GetBeta)(ZLEVREGI* r);
     double* (*GetSSE)(ZLEVREGI* r);
     double* (*GetSST)(ZLEVREGI* r);
-    void* (*Test)(ZLEVREGI* r, ZLEVL* l, int iy, const char* what);
+    ZLEVTESTR* (*Test)(ZLEVREGI* r, ZLEVL* l, int iy, const char* what);
 };
+
+// Fit options.
+inline constexpr long ZLEV_FIT_INPLACE = 1; // sweep the cached crossproducts in place
+inline constexpr long ZLEV_FIT_ABSTOL = 2;  // abstol is the lowest singularity tolerance
+
+// Result types of the fit cache.
+inline constexpr int ZLEV_FIT_XPX = 0;
+inline constexpr int ZLEV_FIT_SWEPT = 1;
+inline constexpr int ZLEV_FIT_BETA = 2;
+inline constexpr int ZLEV_FIT_RELEASE = 3;
+inline constexpr int ZLEV_FIT_ROOT = 4;
+inline constexpr int ZLEV_FIT_ROOTINV = 5;
+inline constexpr int ZLEV_FIT_SSE = 6;
+inline constexpr int ZLEV_FIT_SST = 7;
+inline constexpr int ZLEV_FIT_SSM = 8;
+inline constexpr int ZLEV_FIT_TEST = 9;
+inline constexpr int ZLEV_FIT_STORE = 10;
+inline constexpr int ZLEV_FIT_ESTIM = 12;
 
 // The reader's callbacks.
 using ZLEVREADER = int (*)(ZLEVREGI* r);
@@ -387,7 +525,6 @@ inline constexpr int ZLEV_RC_NOLEVELS = 1; // a classification variable has no l
 inline constexpr int ZLEV_RC_NOREF = 2;    // a reference level given by value is not a level
 inline constexpr int ZLEV_RC_READ = 5;     // the observations could not be read (worker failure)
 inline constexpr int ZLEV_RC_EFFECTS = 6;  // constructed effects failed
-inline constexpr int ZLEV_RC_NOTBUILT = 7; // the model needs the effect library, not built yet
 
 // ---------------------------------------------------------------------------
 // The reader.
@@ -435,8 +572,161 @@ void SortLevels(char** v, int* index, int n, int length);
 int Stringjl(char* s, int len);
 
 // ---------------------------------------------------------------------------
-// The fit interface.
+// Effect level lists: the column-owning level combinations of full-rank
+// effects (levelsnonsing) and each design column's levels (levelsall).
+// nList 0 means every effect.
+int zlevLevelsAll(ZLEVREGI* r, int nList, int* effList);
+int zlevLevelsAllOne(ZLEVREGI* r, ZLEVETRM* ef, int* eftDiv, POOLHANDLE* pool);
+int zlevLevelsNonSing(ZLEVMOD* m, POOLHANDLE* pool, int nList, int* effList);
+int zlevLevelsNonSingOne(ZLEVMOD* m, POOLHANDLE* pool, ZLEVETRM* ef, int* work);
+// The level of classification variable v that owns column c of its block in
+// a full-rank design, and the column that level l owns (-1: none).
+int zlevColumnLevel(const ZLEVVAR* v, int c);
+int zlevLevelColumn(const ZLEVVAR* v, int l);
+
+// ---------------------------------------------------------------------------
+// Design rows and crossproducts.
+
+// The design row of the current observation into x (m->p doubles); z and g
+// (each may be null or the reader's own) are copied into the reader first.
+void zlevrgx(ZLEVREGI* r, double* z, int* g, double* x);
+// The class part of effect j at x (its first column): 0 when nothing was
+// placed, else the count placed.
+int zlevpar(ZLEVREGI* r, int j, double* x);
+// Codes level i of v with value z into the n doubles at x.
+void zlevflr(ZLEVVAR* v, double* x, int i, int n, double z);
+// a (n values) becomes the n m products a[i] b[q] at i m + q ...
+void zlevCrossMultiply(double* a, int n, const double* b, int m);
+// ... or at q n + i.
+void zlevEffCrossMultiply(double* a, int n, const double* b, int m);
+// Adds wgt times the crossproducts of (design row, y) to the packed xpx.
+int zlevscp(ZLEVREGI* r, double* xpx, double wgt, int ny, double* y);
+// 1 when a[k] == b[p[k]] for every k < n.
+int EqIntList(const int* a, const int* b, int n, const int* p);
+
+// ---------------------------------------------------------------------------
+// Parameter names and labels.
+int ParmName(ZLEVREGI* r);
+void zlevEfParmLabel(ZLEVMOD* m, POOLHANDLE* pool, int effNum, int maxEffLen);
+int UniqDups(ZLEVREGI* r);
+int clcmp(char* p1, char* p2, int len, int off);
+void zlevEftVarParmLevName(ZLEVREGI* r, ZLEVEFTVAR* eftVar);
+void zlevParmName(ZLEVREGI* r, int nList, int* effList);
+void zlevEftVarLevNames(ZLEVREGI* r, int nList, int* eftVarList);
+int zlevEfLevelLabel(ZLEVMOD* m, ZLEVETRM* ef, char* labelPtr, const int* levels);
+int zlevLenLevelLabel(ZLEVMOD* m, ZLEVETRM* ef, const int* levels);
+void zlevEfClassLevelTrue(ZLEVMOD* m, ZLEVETRM* ef, const int* levels, char** charVal,
+                          double* numericVal);
+int zlevchk(ZLEVREGI* r);
+
+// ---------------------------------------------------------------------------
+// Reader teardown: frees the parts named by the bits of `what`.
+inline constexpr int ZLEV_TRM_LEVELS = 0x01;
+inline constexpr int ZLEV_TRM_WORK = 0x02;
+inline constexpr int ZLEV_TRM_CALLBACKS = 0x04;
+inline constexpr int ZLEV_TRM_FIT = 0x08;
+inline constexpr int ZLEV_TRM_DATA = 0x10;
+inline constexpr int ZLEV_TRM_POOL = 0x20;
+inline constexpr int ZLEV_TRM_THREADS = 0x40;
+int zlevtrm(ZLEVREGI* r, int what);
+
+// ---------------------------------------------------------------------------
+// Level maps, effect columns, means and class-value lookups.
+int zlevMapEftLevInverse(POOLHANDLE* pool, ZLEVMOD* m);
+void zlevGetEfCols(ZLEVREGI* r, int efNum, double* x);
+int zlevGetEfNosepCols(ZLEVREGI* r, int efNum, int nderived, double* x);
+void zlevGetEfClassLevels(ZLEVETRM* ef, int parmNum, int* levList);
+void zlevEfMeans(ZLEVREGI* r, double* xtotal, double* efmeans, double* noefct, double scale);
+int zlevLSMBylevel(ZLEVREGI* r, ZLEVEFTVAR* var, int* pos, char* mmLevFound);
+int zlevEftClValParm(ZLEVETRM* ef, int i, char** val, int nval);
+int zlevEftClValN(ZLEVETRM* ef, int i);
+int zlevEfClValN(ZLEVETRM* ef);
+int strjscmp(const char* s1, int l1, const char* s2, int l2);
+void FindYonClass(ZLEVREGI* r);
+
+// ---------------------------------------------------------------------------
+// Constructed effect variables.
+
+// Readies every constructed effect variable once the levels are known: 0, 3
+// (percentile sort or knots), 4 (polynomial standardisation), 5 (lags).
+int zlevefti(ZLEVREGI* r);
+void zlevStddizeForPolynomials(ZLEVREGI* r);
+int zlevFindContVarInModel(ZLEVMOD* m, const ZLEVSTR* namex, int* cno);
+
+// The percentile sort: one sorted utility file of values (and frequencies)
+// per continuous variable that has percentile knots.
+struct XCFILE;
+struct ZLEVSORT {
+    int rc;
+    int nSort;
+    int* var;   // per slot: the variable's index in the model's continuous list
+    int* xcVar; // per continuous variable: its slot, or -1
+    XCFILE** xcIn;
+    XCFILE** xcOut;
+    double nRecs;
+    double sumFreqs;
+};
+int zlevSortForPercentiles(ZLEVREGI* r, ZLEVSORT* sort);
+void zlevSortForPercentilesTerm(ZLEVSORT* sort);
+int zlevBSplineKnots(ZLEVEFTVAR* v, ZLEVMOD* m, POOLHANDLE* pool, ZLEVSORT* sort);
+int zlevTPFSplineKnots(ZLEVEFTVAR* v, ZLEVMOD* m, POOLHANDLE* pool, ZLEVSORT* sort);
+void GetBSplineVals(ZLEVSPLINECONTROL* spl, int k, double xVal, double* x);
+void GetTPFSplineVals(ZLEVSPLINECONTROL* spl, int k, double xVal, double* x);
+void GetTPFSplineNaturalCubicVals(ZLEVSPLINECONTROL* spl, int k, double xVal, double* x);
+void GetPolyVals(ZLEVPOLYCONTROL* polyPtr, int ncont, const int* cont, const double* xVals,
+                 double* x);
+void zlevLevelizeLagWithin(ZLEVREGI* r, int nLagEftToLevelize, ZLEVEFTVAR** lagEftToLevelize);
+int zlevLagDesignCreate(ZLEVREGI* r, ZLEVLAGCONTROL* lagPtr, ZLEVEFTVAR* eft,
+                        DSHANDLE* scoreDataFid, DSHANDLE* scoreDataOutFid);
+
+// ---------------------------------------------------------------------------
+// Effect containment hierarchy.
+struct ZLEV_HIERARCHY {
+    ZLEVREGI* r;
+    POOLHANDLE* pool; // the result lists' pool when pooltype is not 0
+    QXPoolh qxpool;   // ... and when it is 0
+    int pooltype;
+    int hierarchyToUse; // 2 class variables only; 0 none (unless method 3); else all
+    int method;
+    int* nContainedIn; // per effect (zeroed by the caller)
+    int* nContains;
+    int** containedInList;
+    int** containsList;
+};
+// One effect's lists as the comparators see them.
+struct ZLEV_ALL_LIST {
+    int nclas, ncont, nefct;
+    int *clas, *cont, *efct;
+};
+int zlevhier(ZLEV_HIERARCHY* hier);
+int levefc_all(int i, int j, ZLEV_ALL_LIST* list);
+int levefc_class(int i, int j, ZLEV_ALL_LIST* list);
+int cont_lstcmp(int* l1, int n1, int* l2, int n2);
+
+// ---------------------------------------------------------------------------
+// List utilities over arrays of n elements of s bytes.
+int zlstcmp(const void* l1, int n1, const void* l2, int n2, int s);
+int zlstcmpMul(const void* l1, int n1, const void* l2, int n2, int s);
+int zlstmul(const void* l, int n, const void* e, int s);
+int zlstmem(const void* l, int n, const void* e, int s);
+int zlstmel(void* l, int n, const char* e, int s);
+int zlstjn(const void* l1, int n1, int* idx1, const void* l2, int n2, int* idx2, int s);
+
+// ---------------------------------------------------------------------------
+// The fit interface and its cache.
 int zlevfx(ZLEVFITI* f);
+double* GetXpX(ZLEVREGI* r);
+double* GetR(ZLEVREGI* r);
+double* GetBeta(ZLEVREGI* r);
+double* GetSSE(ZLEVREGI* r);
+double* GetSST(ZLEVREGI* r);
+ZLEVTESTR* Test(ZLEVREGI* r, ZLEVL* l, int iy, const char* what);
+// A result by type (ZLEV_FIT_*), computed on first request and kept.
+void* zlevfit(ZLEVREGI* r, int type, ...);
+// Sweeps pivot k of the packed n by n xpx: 1 when swept, 0 when singular.
+int zlevswp(double* xpx, int k, int n, char* df, double* w, double sing, ZLEVH* ph);
+void invlo(double* a, int n, double* work, double singular);
+void FreeStuffData(ZLEVDAT* d, ZLEVFITS* s);
 
 // ---------------------------------------------------------------------------
 // The naming kit.

@@ -123,6 +123,15 @@ struct ZLEVTHREADPARMS {
     int* Rawccnt;
     char* key; // scratch key for character values
     int index;
+    // The effect-level pass: per effect tree its kernel AVL tree, the pool of
+    // its nodes, the current chunk of nodes, the chunk size and the nodes
+    // used of the current chunk; the level indexes of the record at hand.
+    QXEAVLh* etree;
+    QXPoolh* eqxPool;
+    char** enodes;
+    int* ecsize;
+    int* eccnt;
+    int* rg;
 };
 
 struct ZLEVREADPARMS {
@@ -152,6 +161,23 @@ struct ZLEVREADPARMS {
     ZNQVFMTGLOBAL* nqvfmt;
     QXEventh idleEvent; // posted by a worker that freed its buffer or failed
     int workers;        // workers that ran in the last pass
+    // The effect-level pass: the effect of each tree, each tree's node size
+    // and key length (ints), and its record length.
+    int* etreeEffect;
+    int* enodesize;
+    int eRecLen;
+    int eworkers; // workers that ran in the last effect-level pass
+    // The reading thread's raw class values of the observation at hand.
+    double* xc;
+    ZLEVSTR* cc;
+};
+
+// A node of a worker's effect tree: the effect's level indexes, nested
+// variables first, then crossed ones (the key).
+struct ZLEVQXENODE {
+    QXEAVLNODE avln;
+    int* x; // address of c
+    int c[2];
 };
 
 // Worker status codes posted on errorEvent.
@@ -173,6 +199,17 @@ struct ZLEVTESTHOOKS {
     std::atomic<long> merges{0};
     std::atomic<long> emptyHandovers{0};
     std::atomic<long> handovers{0};
+    // The effect-level pass: a worker that inserts the record with that
+    // number (counted from 1 over the pass) raises exception effTrapCode;
+    // effFailChunkAt makes that allocation of an effect node chunk fail
+    // (counted over all workers from 1, the set-up's included).
+    std::atomic<long> effTrapAtRecord{0};
+    std::atomic<int> effTrapCode{2};
+    std::atomic<long> effFailChunkAt{0};
+    std::atomic<long> effChunks{0};
+    std::atomic<long> effHandovers{0};
+    std::atomic<long> effRecords{0}; // records inserted so far in the pass
+    std::atomic<long> effFallbacks{0}; // raw values looked up by their formatted value
 };
 ZLEVTESTHOOKS& zlevTestHooks();
 
@@ -231,32 +268,60 @@ int LevGetLevIndex(ZLEV* l, ZLEVMOD* m);
 int zlevad1(DSHANDLE* fid, ZLEV* l, ZLEVMOD* m, ZLEVNOD** old, ZLEVNOD** next);
 
 // ---------------------------------------------------------------------------
-// Routines of the effect part of the library the reader calls (stubs.cpp
-// until that part is built).
-int zlevefti(ZLEVREGI* r);
+// The effect-level pass on worker threads (zlevthr.cpp).
+
+// 1 when the threaded effect-level pass is ready, 0 when it does not apply
+// or its set-up failed (everything made is then released).
 int ThreadInit(ZLEVREGI* r);
+// Releases what the threaded passes made (all of it unless moreCalls keeps
+// the workers' structures for a further pass). Safe to call again.
 void CleanupEThreads(ZLEVREGI* r);
-int zlevEffectPassThreaded(ZLEVREGI* r, double* y, double* w, double* f);
-void zlevEftVarParmLevName(ZLEVREGI* r, ZLEVEFTVAR* eftVar);
-int zlevLevelsAll(ZLEVREGI* r, int nList, int* effList);
-int ParmName(ZLEVREGI* r);
-void zlevEfParmLabel(ZLEVMOD* m, POOLHANDLE* pool, int effNum, int maxEffLen);
-int UniqDups(ZLEVREGI* r);
-void zlevflr(ZLEVVAR* v, double* x, int i, int n, double z);
+// Runs the threaded effect-level pass after ThreadInit: every usable
+// observation's levels go to the workers, whose trees are then merged into
+// the effect trees roots[e] (host trees of int keys at keyoff, nodes from
+// pool), each new combination counted in ef.nlev. Returns 0, or 1 when a
+// worker failed or none could run (the caller reads the group again on the
+// task thread).
+int zlevEffectPassThreaded(ZLEVREGI* r, double* y, double* w, double* f, TREE** roots,
+                           POOLHANDLE* pool, int keyoff);
+// Reads the next observation into buf when usable: 1 at the end of the data.
+int AddToBuffer(ZLEVREGI* r, double* y, double* w, double* f, ZLEVBUFFER* buf);
+int ThProcessEffectsBuffer(ZLEVTHREADPARMS* tp);
+int TreeEffects(ZLEVTHREADPARMS* tp);
+
+// The status of the current observation once its values are read and the
+// level of each classification variable is in r->g (zlevrgd.cpp): every
+// check zlevrgd makes after the level lookup. `lev` is the level-index
+// callback's array, or null.
+int zlevObsStatus(ZLEVREGI* r, double* y, double* w, double* f, const int* lev);
+// Whether the effect-level pass keeps an observation of that status.
+bool zlevEffectPassKeeps(const ZLEVMOD* m, int status);
+
+// The data value of continuous variable c of the current observation: the
+// reader's centred and scaled value turned back (zlevefti.cpp).
+double zlevRawValue(const ZLEVREGI* r, int c);
+// The per-observation columns of spline and polynomial effect variables.
 void zlevSplineCols(ZLEVREGI* r, ZLEVEFTVAR* var);
 void zlevPolyCols(ZLEVREGI* r, ZLEVEFTVAR* var);
-double* GetXpX(ZLEVREGI* r);
-double* GetR(ZLEVREGI* r);
-double* GetBeta(ZLEVREGI* r);
-double* GetSSE(ZLEVREGI* r);
-double* GetSST(ZLEVREGI* r);
-void* Test(ZLEVREGI* r, ZLEVL* l, int iy, const char* what);
 
 // The reader's own small pieces of the design-row part (zlevrgd.cpp).
 int zlevwel(ZLEVETRM* ef, const int* g);
+int eCompare(const ZLEVETRM* ef, int i, const int* g);
 int zlevIntCompare(char* a, char* b, int len, int off);
 int FitGetY(ZLEVREGI* r, double* y, void* p);
 int FitGetW(ZLEVREGI* r, double* w, void* p);
+// Whether effect e, effect variable k, classification variable i or
+// continuous variable i is outside the selected model.
+bool zlevEfExcluded(const ZLEVMOD* m, int e);
+bool zlevEftExcluded(const ZLEVMOD* m, int k);
+
+// The number of decimal digits of n >= 0 (1 for 0).
+int zlevDigits(long n);
+// A classification variable's level text without trailing blanks.
+int zlevLevelText(const ZLEVVAR* v, int l, const char** text);
+// The coded level part of a name ("OEFF3", ...) for parameterization codes
+// that have one, 0 for the others; written into out (room for 32).
+int zlevCodedName(int param, int level, char* out);
 
 // Messages of the levelizer.
 inline constexpr int ZLEV_GRP_LEV = 172;    // levelization

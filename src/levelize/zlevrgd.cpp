@@ -37,6 +37,19 @@ bool eft_excluded(const ZLEVMOD* m, int k)
     return im && im->check == '1' && im->eft && im->eft[k] == '0';
 }
 
+// Compares two lag subjects by their within-variable levels.
+int lag_compare(char* a, char* b, int len, int /*off*/)
+{
+    const auto* x = reinterpret_cast<const ZLEVLAGNODE*>(a);
+    const auto* y = reinterpret_cast<const ZLEVLAGNODE*>(b);
+    for (int k = 0; k < len / 4; ++k)
+        if (x->idx[k] != y->idx[k])
+            return x->idx[k] < y->idx[k] ? -1 : 1;
+    return 0;
+}
+
+} // namespace
+
 // Row i of an effect's levels against the observation's levels g: nested
 // entries first, then crossed; -1, 0 or 1.
 int eCompare(const ZLEVETRM* ef, int i, const int* g)
@@ -55,18 +68,16 @@ int eCompare(const ZLEVETRM* ef, int i, const int* g)
     return 0;
 }
 
-// Compares two lag subjects by their within-variable levels.
-int lag_compare(char* a, char* b, int len, int /*off*/)
+bool zlevEfExcluded(const ZLEVMOD* m, int e)
 {
-    const auto* x = reinterpret_cast<const ZLEVLAGNODE*>(a);
-    const auto* y = reinterpret_cast<const ZLEVLAGNODE*>(b);
-    for (int k = 0; k < len / 4; ++k)
-        if (x->idx[k] != y->idx[k])
-            return x->idx[k] < y->idx[k] ? -1 : 1;
-    return 0;
+    return ef_excluded(m, e);
 }
 
-} // namespace
+bool zlevEftExcluded(const ZLEVMOD* m, int k)
+{
+    return eft_excluded(m, k);
+}
+
 
 int zlevIntCompare(char* a, char* b, int len, int off)
 {
@@ -321,8 +332,10 @@ void zlevGetEftVarCols(ZLEVREGI* r, ZLEVEFTVAR* var)
             if (g >= 0 && at + width <= var->nparms) {
                 const double* gv = r->gVal ? r->gVal[var->clas[c]] : nullptr;
                 if (gv) {
+                    // The caller's value of each level; under full rank of
+                    // the level each column belongs to.
                     for (int k = 0; k < width; ++k)
-                        var->x[at + k] = gv[k];
+                        var->x[at + k] = gv[fullRank ? zlevColumnLevel(&cv, k) : k];
                 } else if (!fullRank) {
                     var->x[at + g] = 1.0;
                 } else {
@@ -354,7 +367,7 @@ void zlevGetEftVarCols(ZLEVREGI* r, ZLEVEFTVAR* var)
                     var->x[k] = korv_missing();
             } else if (gv) {
                 for (int k = 0; k < width && k < var->nparms; ++k)
-                    var->x[k] = gv[k];
+                    var->x[k] = gv[fullRank ? zlevColumnLevel(&lv, k) : k];
             } else if (!fullRank) {
                 if (lagged < var->nparms)
                     var->x[lagged] = 1.0;
@@ -374,7 +387,6 @@ int zlevrgd(ZLEVREGI* r, double* y, double* w, double* f)
 {
     ZLEVMOD* m = r->m;
     ZLEVDAT* d = r->d;
-    int status = 0;
     if (r->GetVals == nullptr)
         r->GetVals = GetVals;
     r->GetVals(r, "zcywf", r->z, r->c, y, w, f);
@@ -385,12 +397,32 @@ int zlevrgd(ZLEVREGI* r, double* y, double* w, double* f)
         lev = static_cast<int*>(zlevAlloc(d->pool, static_cast<long>(m->clas.n) * sizeof(int)));
         r->GetLevIndex(lev, m->userptr);
     }
+    for (int i = 0; i < m->clas.n; ++i) {
+        ZLEVVAR& v = m->clas.v[i];
+        if (!clas_excluded(m, i) && v.n != nullptr)
+            r->g[i] = zlevlwh(d, &v, r->c[i]);
+    }
+    const int status = zlevObsStatus(r, y, w, f, lev);
+    if (lev)
+        vmfree_handler(d->pool, lev, -1, 4);
+    return status;
+}
+
+bool zlevEffectPassKeeps(const ZLEVMOD* m, int status)
+{
+    return (m->opt[1] & ZLEV_OPT1_KEEPALL) ||
+           (status & ~(ZLEV_ST_NOLEVEL | ZLEV_ST_NOEFFECT)) == 0;
+}
+
+int zlevObsStatus(ZLEVREGI* r, double* y, double* w, double* f, const int* lev)
+{
+    ZLEVMOD* m = r->m;
+    int status = 0;
     bool selectedMissing = false;
     for (int i = 0; i < m->clas.n; ++i) {
         ZLEVVAR& v = m->clas.v[i];
         if (clas_excluded(m, i) || v.n == nullptr)
             continue;
-        r->g[i] = zlevlwh(d, &v, r->c[i]);
         if (r->g[i] >= 0 || (lev && !lev[i]))
             continue;
         bool response = false;
@@ -518,7 +550,5 @@ int zlevrgd(ZLEVREGI* r, double* y, double* w, double* f)
 
     if (selectedMissing)
         status |= ZLEV_ST_EFFECT;
-    if (lev)
-        vmfree_handler(d->pool, lev, -1, 4);
     return status;
 }

@@ -73,7 +73,7 @@ int class_part(const ZLEVMOD* m, int e)
     int n = 1;
     for (int k = 0; k < ef.ncros; ++k) {
         const int nl = m->clas.v[ef.cros[k]].nlev;
-        n *= (e == 0 && k == 0 && (m->opt[0] & ZLEV_OPT0_NOINT)) ? nl : nl - 1;
+        n *= (e == 0 && k == 0 && (m->opt[0] & ZLEV_OPT0_NOINT)) ? nl : std::max(nl - 1, 0);
     }
     for (int k = 0; k < ef.nnest; ++k)
         n *= m->clas.v[ef.nest[k]].nlev;
@@ -88,9 +88,11 @@ int with_effect_variables(const ZLEVMOD* m, int e, int n)
     return n;
 }
 
-// The single-thread effect-level pass: the observed level combinations of
-// every effect with classification variables.
-void effect_pass(ZLEVREGI* r)
+// The observed level combinations of every effect with classification
+// variables: on worker threads when the levelization ran on them, else (or
+// when a worker fails) on the task thread. False when the observations
+// cannot be read.
+bool effect_pass(ZLEVREGI* r)
 {
     ZLEVMOD* m = r->m;
     ZLEVDAT* d = r->d;
@@ -106,65 +108,91 @@ void effect_pass(ZLEVREGI* r)
                     ? static_cast<double*>(zlevAlloc(pool, static_cast<long>(r->y.n) * 8))
                     : nullptr;
     double wv = 0, fv = 0;
-    const bool threaded = r->threading && ThreadInit(r);
-    if (r->threading && !threaded)
-        CleanupEThreads(r);
-    if (threaded) {
-        zlevEffectPassThreaded(r, y, ywf ? &wv : nullptr, ywf ? &fv : nullptr);
-    } else {
-        for (int e = 0; e < m->nef; ++e)
-            m->ef[e].levels = nullptr;
-        const int keyoff = static_cast<int>(sizeof(TREE) + 7) / 8 * 8;
-        r->GetInit(r);
-        while (r->GetNext(r)) {
-            const int status = zlevrgd(r, y, ywf ? &wv : nullptr, ywf ? &fv : nullptr);
-            if (!(m->opt[1] & ZLEV_OPT1_KEEPALL) &&
-                (status & ~(ZLEV_ST_NOLEVEL | ZLEV_ST_NOEFFECT)) != 0)
-                continue;
-            for (int e = 0; e < m->nef; ++e) {
-                ZLEVETRM& ef = m->ef[e];
-                if (ef.nclas == 0)
-                    continue;
-                if (spares[e] == nullptr)
-                    spares[e] = static_cast<TREE*>(zlevAlloc(pool, keyoff + 4L * ef.nclas));
-                int* key = reinterpret_cast<int*>(reinterpret_cast<char*>(spares[e]) + keyoff);
-                bool negative = false;
-                for (int k = 0; k < ef.nnest; ++k)
-                    negative |= (key[k] = r->g[ef.nest[k]]) < 0;
-                for (int k = 0; k < ef.ncros; ++k)
-                    negative |= (key[ef.nnest + k] = r->g[ef.cros[k]]) < 0;
-                if (negative && (m->opt[1] & ZLEV_OPT1_KEEPALL))
-                    continue;
-                TREE* got = ztrebdf(&roots[e], spares[e], 4 * ef.nclas, keyoff, zlevIntCompare);
-                if (got == spares[e]) {
-                    ++ef.nlev;
-                    spares[e] = nullptr;
+    const int keyoff = static_cast<int>(sizeof(TREE) + 7) / 8 * 8;
+    for (int e = 0; e < m->nef; ++e)
+        m->ef[e].levels = nullptr;
+    bool done = false;
+    if (r->threading) {
+        if (ThreadInit(r)) {
+            done = zlevEffectPassThreaded(r, y, ywf ? &wv : nullptr, ywf ? &fv : nullptr,
+                                          roots.data(), pool, keyoff) == 0;
+            if (!done) {
+                // What a failed pass merged is dropped; the task thread
+                // finds every combination again.
+                for (int e = 0; e < m->nef; ++e) {
+                    roots[static_cast<size_t>(e)] = nullptr;
+                    if (m->ef[e].nclas > 0)
+                        m->ef[e].nlev = 0;
                 }
             }
         }
-        // Each effect's combinations, crossed entries first, ascending by
-        // nested, then crossed entries.
-        for (int e = 0; e < m->nef; ++e) {
-            ZLEVETRM& ef = m->ef[e];
-            if (ef.nclas == 0 || roots[e] == nullptr)
-                continue;
-            ztrelst(&roots[e]);
-            ef.levels = static_cast<int*>(zlevAlloc(d->pool, 4L * std::max(ef.nlev, 1) * ef.nclas));
-            int row = 0;
-            for (TREE* p = roots[e]; p && row < ef.nlev; p = p->llink, ++row) {
-                const int* key = reinterpret_cast<const int*>(reinterpret_cast<char*>(p) + keyoff);
-                int* out = ef.levels + static_cast<size_t>(row) * ef.nclas;
-                for (int k = 0; k < ef.ncros; ++k)
-                    out[k] = key[ef.nnest + k];
-                for (int k = 0; k < ef.nnest; ++k)
-                    out[ef.ncros + k] = key[k];
+        CleanupEThreads(r);
+    }
+    bool ok = true;
+    if (!done) {
+        if (r->GetInit(r) != 0) {
+            ok = false;
+        } else {
+            while (r->GetNext(r)) {
+                const int status = zlevrgd(r, y, ywf ? &wv : nullptr, ywf ? &fv : nullptr);
+                if (!zlevEffectPassKeeps(m, status))
+                    continue;
+                for (int e = 0; e < m->nef; ++e) {
+                    ZLEVETRM& ef = m->ef[e];
+                    if (ef.nclas == 0)
+                        continue;
+                    if (spares[e] == nullptr)
+                        spares[e] = static_cast<TREE*>(zlevAlloc(pool, keyoff + 4L * ef.nclas));
+                    int* key = reinterpret_cast<int*>(reinterpret_cast<char*>(spares[e]) + keyoff);
+                    bool negative = false;
+                    for (int k = 0; k < ef.nnest; ++k)
+                        negative |= (key[k] = r->g[ef.nest[k]]) < 0;
+                    for (int k = 0; k < ef.ncros; ++k)
+                        negative |= (key[ef.nnest + k] = r->g[ef.cros[k]]) < 0;
+                    if (negative && (m->opt[1] & ZLEV_OPT1_KEEPALL))
+                        continue;
+                    TREE* got = ztrebdf(&roots[e], spares[e], 4 * ef.nclas, keyoff, zlevIntCompare);
+                    if (got == spares[e]) {
+                        ++ef.nlev;
+                        spares[e] = nullptr;
+                    }
+                }
             }
         }
     }
+    // Each effect's combinations, crossed entries first, ascending by nested,
+    // then crossed entries.
+    for (int e = 0; e < m->nef && ok; ++e) {
+        ZLEVETRM& ef = m->ef[e];
+        if (ef.nclas == 0 || roots[e] == nullptr)
+            continue;
+        ztrelst(&roots[e]);
+        ef.levels = static_cast<int*>(zlevAlloc(d->pool, 4L * std::max(ef.nlev, 1) * ef.nclas));
+        int row = 0;
+        for (TREE* p = roots[e]; p && row < ef.nlev; p = p->llink, ++row) {
+            const int* key = reinterpret_cast<const int*>(reinterpret_cast<char*>(p) + keyoff);
+            int* out = ef.levels + static_cast<size_t>(row) * ef.nclas;
+            for (int k = 0; k < ef.ncros; ++k)
+                out[k] = key[ef.nnest + k];
+            for (int k = 0; k < ef.nnest; ++k)
+                out[ef.ncros + k] = key[k];
+        }
+    }
     xmpoold(pool);
+    return ok;
+}
+
+// Releases what the threaded passes left, unless the caller keeps it for a
+// further pass.
+void finish_threads(ZLEVREGI* r)
+{
+    if (r->readParm && !r->readParm->moreCalls)
+        CleanupEThreads(r);
 }
 
 } // namespace
+
+const bool korv_built_effects = true;
 
 int zlevrgi(ZLEVREGI* r)
 {
@@ -200,13 +228,6 @@ int zlevrgi(ZLEVREGI* r)
     if (m->fvar == nullptr && r->f)
         m->fvar = r->f;
     normalise_nwgt(r);
-    // Effects and constructed effect variables need the part of the library
-    // that is not built yet: refused by name rather than half done.
-    if (!korv_built_effects && (m->nef > 0 || m->eft.n > 0)) {
-        xpmlog(326, 3850);
-        m->status = std::max(m->status, 112);
-        return ZLEV_RC_NOTBUILT;
-    }
 
     // 2. Callbacks.
     const bool across = (m->opt[0] & ZLEV_OPT0_ACROSSBY) != 0;
@@ -258,6 +279,7 @@ int zlevrgi(ZLEVREGI* r)
             xpmlog(326, 3851);
             m->status = std::max(m->status, 1012);
             xmpoold(l->pool);
+            finish_threads(r);
             return ZLEV_RC_READ;
         }
         // Reference levels given by value.
@@ -272,6 +294,7 @@ int zlevrgi(ZLEVREGI* r)
                        v.n ? v.n->name_p : "");
                 m->status = std::max(m->status, 112);
                 xmpoold(l->pool);
+                finish_threads(r);
                 return ZLEV_RC_NOREF;
             }
         }
@@ -283,18 +306,23 @@ int zlevrgi(ZLEVREGI* r)
     }
 
     // 5. Effect levels are searched from the last row.
-    for (int e = 0; e < m->nef; ++e)
+    for (int e = 0; e < m->nef; ++e) {
         m->ef[e].clev = nullptr;
+        m->ef[e].m = m;
+    }
 
     // 6. Nothing to read without levels.
     if (!(m->opt[1] & ZLEV_OPT1_KEEPALL)) {
+        bool none = false;
         if (r->GetLevIndex == nullptr)
             for (int j = 0; j < m->clas.n; ++j)
-                if (m->clas.v[j].nlev == 0)
-                    return ZLEV_RC_NOLEVELS;
+                none = none || m->clas.v[j].nlev == 0;
         for (int k = 0; k < m->cont.n; ++k)
-            if (wzmis(m->cont.v[k].val.z.l))
-                return ZLEV_RC_NOLEVELS;
+            none = none || wzmis(m->cont.v[k].val.z.l);
+        if (none) {
+            finish_threads(r);
+            return ZLEV_RC_NOLEVELS;
+        }
     }
 
     // 7. The reader's arrays.
@@ -331,22 +359,24 @@ int zlevrgi(ZLEVREGI* r)
         bool any = false;
         for (int e = 0; e < m->nef; ++e) {
             m->ef[e].nlev = m->ef[e].nclas == 0 ? 1 : 0;
+            // The columns are counted afresh below: until then no effect
+            // level is looked up (the levels are what the pass finds), also
+            // when the reader is set up again.
+            m->ef[e].npar = 0;
             any = any || m->ef[e].nclas > 0;
         }
         // With no effect over classification variables the pass would find
         // nothing: it is not run.
-        if (any && m->clas.n > 0) {
-            effect_pass(r);
-            ZLEVREADPARMS* rp = r->readParm;
-            if (rp && rp->rc >= 55) {
-                // A worker of the effect-level pass failed: its levels are
-                // incomplete, and the caller is told so.
-                xpmlog(326, 3851);
-                m->status = std::max(m->status, 1012);
-                return ZLEV_RC_READ;
-            }
+        if (any && m->clas.n > 0 && !effect_pass(r)) {
+            // The observations could not be read again: the combinations
+            // would be missing, and the caller is told so.
+            xpmlog(326, 3851);
+            m->status = std::max(m->status, 1012);
+            finish_threads(r);
+            return ZLEV_RC_READ;
         }
     }
+    finish_threads(r);
 
     // 9. Display widths.
     for (int j = 0; j < m->clas.n; ++j) {

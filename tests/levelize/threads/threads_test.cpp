@@ -7,6 +7,7 @@
 // note; a failure that cannot be recovered reaches the caller. These tests
 // also run under ThreadSanitizer (scripts/test-tsan.sh).
 #include "../../runtime/kernel/step_probe.h"
+#include "../effects/effects.h"
 #include "../harness.h"
 
 #include <string>
@@ -409,6 +410,289 @@ TEST_F(ThreadsTest, TheMemoryCapUsesTheAmountAsGiven)
     // At most MEMSIZE= bytes over all worker buffers (not 256 times that).
     EXPECT_LE(capped * recLen * 2, 4000000L);
     EXPECT_GT(capped * recLen * 2, 1000000L);
+}
+
+// ---------------------------------------------------------------------------
+// The effect-level pass: the level combinations each effect has in the data
+// are the same on worker threads as on the task thread.
+
+namespace effects
+{
+
+struct Model {
+    std::string label;
+    std::string path;
+    std::vector<std::string> clas;
+    std::vector<eff::Effect> effects;
+    std::vector<std::string> by;
+    unsigned char opt1 = 0;
+    std::vector<std::string> responses;
+    std::vector<int> concatOf; // classification variables with a concatenation effect each
+};
+
+// Per BY group and effect: the number of combinations and their rows.
+struct Found {
+    std::vector<std::vector<std::vector<int>>> levels;
+    int rc = 0;
+    int eworkers = 0;
+    bool operator==(const Found& o) const { return levels == o.levels && rc == o.rc; }
+};
+
+std::vector<Model> models(lev::Folder& dir)
+{
+    std::vector<Model> m;
+    m.push_back({"lung", example("lung.csv"), {"sex", "ph_ecog", "inst"},
+                 {{{0, 1}}, {{2}, {0}}, {{2}}, {{1}}}, {}, 0, {"sex"}, {}});
+    m.push_back({"colon", example("colon.csv"), {"rx", "sex", "differ", "extent"},
+                 {{{0, 1}}, {{2, 3}}, {{3}, {0}}}, {}, 0, {"time"}, {}});
+    m.push_back({"crafted", crafted(dir), {"name", "x", "y"},
+                 {{{0, 1}}, {{1, 2}}, {{2}, {0}}}, {}, 0, {}, {}});
+    m.push_back({"crafted, missing values kept", crafted(dir), {"name", "x", "y"},
+                 {{{0, 1}}, {{1, 2}}, {{2}, {0}}}, {}, ZLEV_OPT1_KEEPALL, {}, {}});
+    return m;
+}
+
+// Every BY group of a model through zlevrgi, on one thread (threads 0) or
+// with workers.
+std::vector<Found> levels(const Model& md, int threads, long buffer)
+{
+    std::vector<Found> out;
+    Exported_QXHandle = vyr_kernel_handle();
+    DSHANDLE* ds = lev::open(md.path);
+    if (!ds)
+        return out;
+    if (!md.by.empty()) {
+        std::vector<int> nums;
+        for (const auto& v : md.by)
+            nums.push_back(xvfind(ds, v));
+        EXPECT_EQ(xbyset(ds, nums.data(), nullptr, static_cast<int>(nums.size()), false), 0);
+    }
+    if (threads > 0)
+        vyr::pool_configure(true, static_cast<unsigned>(threads) + 1);
+    while (xbynext(ds)) {
+        POOLHANDLE* pool = xmpoolc(0, 1024, 0);
+        std::vector<ZLEVVAR> clas, ys;
+        for (const auto& n : md.clas) {
+            ZLEVVAR v{};
+            v.n = xvname(ds, xvfind(ds, n));
+            v.ref = ZLEV_REF_LAST;
+            clas.push_back(v);
+        }
+        for (const auto& n : md.responses) {
+            ZLEVVAR v{};
+            v.n = xvname(ds, xvfind(ds, n));
+            ys.push_back(v);
+        }
+        std::deque<std::vector<int>> ints;
+        auto list = [&](const std::vector<int>& v) {
+            ints.push_back(v.empty() ? std::vector<int>{0} : v);
+            return ints.back().data();
+        };
+        std::vector<ZLEVETRM> ef;
+        for (const auto& e : md.effects) {
+            ZLEVETRM t{};
+            t.ncros = static_cast<int>(e.cros.size());
+            t.cros = list(e.cros);
+            t.nnest = static_cast<int>(e.nest.size());
+            t.nest = list(e.nest);
+            std::vector<int> all = e.cros;
+            all.insert(all.end(), e.nest.begin(), e.nest.end());
+            t.nclas = static_cast<int>(all.size());
+            t.clas = list(all);
+            ef.push_back(t);
+        }
+        std::vector<ZLEVEFTVAR> eft;
+        for (int k : md.concatOf) {
+            ZLEVEFTVAR v{};
+            v.type = ZLEV_EFT_CONCAT;
+            v.nclas = 1;
+            v.clas = list({k});
+            v.splitSource = -1;
+            eft.push_back(v);
+            ZLEVETRM t{};
+            t.nefct = 1;
+            t.efct = list({static_cast<int>(eft.size()) - 1});
+            ef.push_back(t);
+        }
+        ZLEVMOD m{};
+        m.order = 'M';
+        m.vlen = -1;
+        m.eft = {static_cast<int>(eft.size()), eft.data()};
+        m.opt[0] = static_cast<char>(ZLEV_OPT0_NONAMES);
+        m.opt[1] = static_cast<char>(md.opt1);
+        m.clas = {static_cast<int>(clas.size()), clas.data()};
+        m.nef = static_cast<int>(ef.size());
+        m.ef = ef.data();
+        ZLEVDAT d{};
+        d.fid = ds;
+        d.pool = pool;
+        ZLEVREGI r{};
+        r.d = &d;
+        r.m = &m;
+        r.y = {static_cast<int>(ys.size()), ys.data()};
+        ZLEVREADPARMS rp{};
+        if (threads > 0) {
+            rp.nThreads = threads;
+            rp.nRecMax = buffer;
+            r.readParm = &rp;
+            r.threading = 1;
+        }
+        Found f;
+        f.rc = zlevrgi(&r);
+        f.eworkers = rp.eworkers;
+        for (const ZLEVETRM& t : ef) {
+            std::vector<std::vector<int>> rows;
+            for (int k = 0; k < t.nlev && t.levels; ++k)
+                rows.emplace_back(t.levels + k * t.nclas, t.levels + (k + 1) * t.nclas);
+            f.levels.push_back(rows);
+        }
+        out.push_back(f);
+        xmpoold(pool);
+    }
+    return out;
+}
+
+} // namespace effects
+
+TEST_F(ThreadsTest, EffectLevelsAreTheSameOnWorkerThreads)
+{
+    lev::Folder dir;
+    for (const auto& md : effects::models(dir)) {
+        std::vector<effects::Found> one;
+        step_probe::run([&] { one = effects::levels(md, 0, 0); });
+        ASSERT_FALSE(one.empty()) << md.label;
+        for (const auto& g : one) {
+            EXPECT_EQ(g.rc, 0) << md.label;
+            for (const auto& e : g.levels)
+                EXPECT_FALSE(e.empty()) << md.label;
+        }
+        for (int threads : {1, 2, 3, 5})
+            for (long buffer : {1L, 2L, 7L, 64L, 0L}) {
+                std::vector<effects::Found> th;
+                const auto run =
+                    step_probe::run([&] { th = effects::levels(md, threads, buffer); });
+                ASSERT_EQ(th.size(), one.size()) << md.label;
+                for (size_t k = 0; k < th.size(); ++k) {
+                    EXPECT_TRUE(th[k] == one[k])
+                        << md.label << ": " << threads << " workers, buffers of " << buffer;
+                    EXPECT_EQ(th[k].eworkers, threads) << md.label;
+                }
+                EXPECT_EQ(run.log.find("worker"), std::string::npos) << run.log;
+            }
+    }
+}
+
+TEST_F(ThreadsTest, AValueTheLevelizerDidNotKeepIsLookedUpByItsFormattedValue)
+{
+    // The third observation is not levelized (its name is blank), and its x
+    // (1.0001, shown as 1) is seen nowhere else; its combination of x and y
+    // is found all the same, as on one thread. (The effect variable lets an
+    // observation whose name has no level into the pass: every effect can
+    // be formed without the name.)
+    lev::Folder dir;
+    dir.write("fb.attr", "variable x format=8.\n");
+    const std::string path = dir.write("fb.csv", "name,x,y\nAl,1,j\nBo,2,k\n,1.0001,k\n");
+    effects::Model md{"fallback", path, {"name", "x", "y"}, {{{1, 2}}}, {}, 0, {}, {1}};
+    std::vector<effects::Found> one, th;
+    ZLEVTESTHOOKS& h = zlevTestHooks();
+    step_probe::run([&] {
+        one = effects::levels(md, 0, 0);
+        h.effFallbacks = 0;
+        th = effects::levels(md, 2, 1);
+    });
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_TRUE(th[0] == one[0]);
+    EXPECT_EQ(one[0].levels[0].size(), 3u); // (1, j), (1, k) and (2, k)
+    EXPECT_GE(h.effFallbacks.load(), 1);
+}
+
+TEST_F(ThreadsTest, AFailedEffectWorkerIsRecoveredWithANote)
+{
+    // age*sex has more combinations than a chunk of nodes holds.
+    const effects::Model md{"lung", example("lung.csv"), {"sex", "ph_ecog", "inst", "age"},
+                            {{{0, 1}}, {{2}, {0}}, {{3, 0}}}, {}, 0, {}, {}};
+    std::vector<effects::Found> one;
+    step_probe::run([&] { one = effects::levels(md, 0, 0); });
+    ASSERT_GT(one[0].levels[2].size(), 50u);
+    const struct {
+        const char* label;
+        long trapAt;
+        int code;
+        long chunkAt;
+        long buffer;
+        const char* why;
+    } cases[] = {
+        {"division by zero", 30, 2, 0, 10, "floating-point division by zero"},
+        {"first record", 1, 0, 0, 10, "unknown exception"},
+        // One buffer holds every record: its worker needs a second chunk.
+        {"node memory", 0, 0, 1, 1000, "could not get memory"},
+    };
+    for (const auto& c : cases) {
+        ZLEVTESTHOOKS& h = zlevTestHooks();
+        std::vector<effects::Found> th;
+        const auto run = step_probe::run([&] {
+            h.effTrapAtRecord = c.trapAt;
+            h.effTrapCode = c.code;
+            h.effChunks = 0;
+            // The set-up takes one chunk per worker and effect (3 x 3).
+            h.effFailChunkAt = c.chunkAt ? 3 * 3 + c.chunkAt : 0;
+            th = effects::levels(md, 3, c.buffer);
+        });
+        h.effTrapAtRecord = 0;
+        h.effFailChunkAt = 0;
+        ASSERT_EQ(th.size(), 1u) << c.label;
+        EXPECT_TRUE(th[0] == one[0]) << c.label;
+        EXPECT_EQ(run.status, 0) << c.label << run.log;
+        EXPECT_EQ(step_probe::count(run.log, "NOTE: A worker thread of the levelization failed"), 1)
+            << c.label << run.log;
+        EXPECT_NE(run.log.find(c.why), std::string::npos) << c.label << run.log;
+        EXPECT_EQ(run.log.find("ERROR"), std::string::npos) << c.label << run.log;
+    }
+}
+
+TEST_F(ThreadsTest, WorkersKeptForAFurtherPassGiveTheSameCombinations)
+{
+    // With moreCalls the workers' structures outlive the set-up: a second
+    // zlevrgi on the same reader (its levels known) runs the effect-level
+    // pass on them again; the teardown then releases everything.
+    std::vector<std::vector<int>> first, second;
+    int workers1 = 0, workers2 = 0;
+    char load = 1;
+    step_probe::run([&] {
+        eff::Builder b(example("lung.csv"));
+        b.add_class("sex");
+        b.add_class("inst");
+        b.add_effect(eff::Effect{{0, 1}});
+        ZLEVREADPARMS rp{};
+        rp.nThreads = 2;
+        rp.nRecMax = 16;
+        rp.moreCalls = 1;
+        b.r.readParm = &rp;
+        b.r.threading = 1;
+        vyr::pool_configure(true, 3);
+        ASSERT_EQ(b.init(ZLEV_OPT0_NONAMES), 0);
+        auto rows = [&] {
+            std::vector<std::vector<int>> out;
+            const ZLEVETRM& e = b.ef[0];
+            for (int k = 0; k < e.nlev; ++k)
+                out.emplace_back(e.levels + 2 * k, e.levels + 2 * k + 2);
+            return out;
+        };
+        first = rows();
+        workers1 = rp.eworkers;
+        rp.eworkers = 0;
+        ASSERT_EQ(zlevrgi(&b.r), 0);
+        second = rows();
+        workers2 = rp.eworkers;
+        zlevtrm(&b.r, ZLEV_TRM_THREADS);
+        load = rp.LLoad | rp.ThreadLoad | rp.ELoad;
+        EXPECT_EQ(b.r.readParm, nullptr);
+    });
+    EXPECT_FALSE(first.empty());
+    EXPECT_EQ(second, first);
+    EXPECT_EQ(workers1, 2);
+    EXPECT_EQ(workers2, 2);
+    EXPECT_EQ(load, 0);
 }
 
 } // namespace

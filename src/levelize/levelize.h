@@ -223,12 +223,12 @@ struct ZLEVSPLINECONTROL {
 };
 
 // Knot methods of a spline.
-inline constexpr char ZLEV_KNOT_EQUAL = 1;   // equally spaced over the data range
-inline constexpr char ZLEV_KNOT_MULTI = 2;   // as 1, K from multiLevel
-inline constexpr char ZLEV_KNOT_LIST = 3;    // the listed values
-inline constexpr char ZLEV_KNOT_RANGE = 4;   // range fractions
-inline constexpr char ZLEV_KNOT_PCTL = 5;    // percentiles of the data
-inline constexpr char ZLEV_KNOT_FULL = 6;    // a full knot list, boundary knots included
+inline constexpr char ZLEV_KNOT_EQUAL = 1; // equally spaced over the data range
+inline constexpr char ZLEV_KNOT_MULTI = 2; // as 1, K from multiLevel
+inline constexpr char ZLEV_KNOT_LIST = 3;  // the listed values
+inline constexpr char ZLEV_KNOT_RANGE = 4; // range fractions
+inline constexpr char ZLEV_KNOT_PCTL = 5;  // percentiles of the data
+inline constexpr char ZLEV_KNOT_FULL = 6;  // a full knot list, boundary knots included
 
 // The options of a polynomial effect variable. The model's builder fills
 // nTerms, nCumTerms (nCumTerms[k]: monomials of degree at most k, k = 0 ..

@@ -264,9 +264,8 @@ void zlevStddizeForPolynomials(ZLEVREGI* r)
     double* w = r->nwgt > 0 ? &wv : nullptr;
     double* f = r->f ? &fv : nullptr;
     POOLHANDLE* pool = xlongpool();
-    double* y = r->y.n > 0
-                    ? static_cast<double*>(xmalloc_or_exit(pool, 8L * r->y.n, 0x3004))
-                    : nullptr;
+    double* y =
+        r->y.n > 0 ? static_cast<double*>(xmalloc_or_exit(pool, 8L * r->y.n, 0x3004)) : nullptr;
     double nObs = 0, sumFreqs = 0, sumW = 0;
     if (r->GetInit(r) != 0) {
         if (y)

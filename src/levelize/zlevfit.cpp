@@ -292,7 +292,8 @@ ZLEVTESTR* Test(ZLEVREGI* r, ZLEVL* l, int iy, const char* what)
     for (long i = 0; i < nx; ++i)
         for (long j = 0; j <= i; ++j)
             G[static_cast<size_t>(packed(i, j))] = swept[packed(i, j)];
-    std::vector<double> Q(static_cast<size_t>(tri(nl))), work(static_cast<size_t>(std::max(nx, nl) + 1));
+    std::vector<double> Q(static_cast<size_t>(tri(nl))),
+        work(static_cast<size_t>(std::max(nx, nl) + 1));
     zqform(G.data(), nx, l->data, nl, Q.data(), work.data(), 0);
     for (const char* p = what; p && *p; ++p)
         if (*p == 'v') {

@@ -68,7 +68,8 @@ int zlevhier(ZLEV_HIERARCHY* hier)
         return -2;
     }
     auto ints = [&](const std::vector<int>& v) {
-        int* p = static_cast<int*>(vmalcp_handler(pool, 4L * std::max<size_t>(v.size(), 1), 0x3006));
+        int* p =
+            static_cast<int*>(vmalcp_handler(pool, 4L * std::max<size_t>(v.size(), 1), 0x3006));
         if (p)
             std::copy(v.begin(), v.end(), p);
         return p;
@@ -87,8 +88,7 @@ int zlevhier(ZLEV_HIERARCHY* hier)
         std::vector<int> polyCont, others;
         for (int q = 0; q < ef.nefct; ++q) {
             const ZLEVEFTVAR& ev = m->eft.var[ef.efct[q]];
-            if (ev.type == ZLEV_EFT_POLY && ev.polyControlPtr &&
-                !ev.polyControlPtr->noSeparateFlag)
+            if (ev.type == ZLEV_EFT_POLY && ev.polyControlPtr && !ev.polyControlPtr->noSeparateFlag)
                 polyCont.insert(polyCont.end(), ev.cont, ev.cont + ev.ncont);
             else
                 others.push_back(ef.efct[q]);

@@ -208,7 +208,7 @@ struct ZLEVTESTHOOKS {
     std::atomic<long> effFailChunkAt{0};
     std::atomic<long> effChunks{0};
     std::atomic<long> effHandovers{0};
-    std::atomic<long> effRecords{0}; // records inserted so far in the pass
+    std::atomic<long> effRecords{0};   // records inserted so far in the pass
     std::atomic<long> effFallbacks{0}; // raw values looked up by their formatted value
 };
 ZLEVTESTHOOKS& zlevTestHooks();

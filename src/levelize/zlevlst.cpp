@@ -68,8 +68,8 @@ int zlevLevelsNonSingOne(ZLEVMOD* m, POOLHANDLE* pool, ZLEVETRM* ef, int* work)
         own.assign(static_cast<size_t>(3) * std::max(n, 1), 0);
         work = own.data();
     }
-    int* cr = work;         // radices of the crossed variables
-    int* nr = work + n;     // radices of the nested variables
+    int* cr = work;     // radices of the crossed variables
+    int* nr = work + n; // radices of the nested variables
     int* digit = work + 2 * n;
     long rowsCros = 1, rowsNest = 1;
     for (int k = 0; k < ef->ncros; ++k) {

@@ -29,8 +29,8 @@ bool full_rank(const ZLEVMOD* m)
 // Parameterizations whose level part is the formatted level value.
 bool formatted_part(int param)
 {
-    return param == ZLEV_PARAM_EFFECT || param == ZLEV_PARAM_REFERENCE ||
-           param == ZLEV_PARAM_GLM || param == ZLEV_PARAM_ORDINAL || param == ZLEV_PARAM_SYMSTEP;
+    return param == ZLEV_PARAM_EFFECT || param == ZLEV_PARAM_REFERENCE || param == ZLEV_PARAM_GLM ||
+           param == ZLEV_PARAM_ORDINAL || param == ZLEV_PARAM_SYMSTEP;
 }
 
 void blank(char* s, int len)
@@ -346,7 +346,8 @@ int ParmName(ZLEVREGI* r)
             if (n > 0) {
                 put(lv[l].parmname, kName, coded, n);
                 char label[kLabel];
-                const int ln = xpsstr(label, kLabel, "%.*s %d", n - zlevDigits(l + 1), coded, l + 1);
+                const int ln =
+                    xpsstr(label, kLabel, "%.*s %d", n - zlevDigits(l + 1), coded, l + 1);
                 put(lv[l].parmlabel, kLabel, label, ln);
             } else {
                 put(lv[l].parmname, kName, v.val.l[l], v.vlen);
@@ -452,8 +453,8 @@ void zlevEfParmLabel(ZLEVMOD* m, POOLHANDLE* pool, int effNum, int maxEffLen)
         std::string label(ef.name.s ? ef.name.s : "", static_cast<size_t>(std::max(ef.name.l, 0)));
         if (m->labelCult == 1 && static_cast<int>(label.size()) < maxEffLen)
             label.resize(static_cast<size_t>(maxEffLen), ' ');
-        const int* row = ef.levelsall ? ef.levelsall + static_cast<long>(j) * ef.nlevelallrow
-                                      : nullptr;
+        const int* row =
+            ef.levelsall ? ef.levelsall + static_cast<long>(j) * ef.nlevelallrow : nullptr;
         if (row)
             level_label(m, &ef, row, label);
         if (static_cast<int>(label.size()) > size)
@@ -512,8 +513,8 @@ int UniqDups(ZLEVREGI* r)
         if (i > 0) {
             bool changed = false;
             for (;;) {
-                auto* found = reinterpret_cast<Node*>(
-                    ztrefdf(&root, &node->t, W + 1, keyoff, clcmp));
+                auto* found =
+                    reinterpret_cast<Node*>(ztrefdf(&root, &node->t, W + 1, keyoff, clcmp));
                 if (found == nullptr)
                     break;
                 node->count = ++found->count;
@@ -631,8 +632,8 @@ int zlevchk(ZLEVREGI* r)
             continue;
         const char* text = nullptr;
         const int len = zlevLevelText(&v, 0, &text);
-        xpmlog(ZLEV_GRP_LEV, 398, v.n ? static_cast<int>(v.n->namelen) : 0,
-               v.n ? v.n->name_p : "", len, text);
+        xpmlog(ZLEV_GRP_LEV, 398, v.n ? static_cast<int>(v.n->namelen) : 0, v.n ? v.n->name_p : "",
+               len, text);
     }
     return 0;
 }

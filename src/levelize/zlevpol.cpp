@@ -112,9 +112,8 @@ void zlevLevelizeLagWithin(ZLEVREGI* r, int n, ZLEVEFTVAR** list)
         if (L == nullptr)
             continue;
         L->compareNode = new_node(pool, L->nWithin);
-        for (ZLEVLAGSUBJECTS* S :
-             {L->scoreSubjectsPtr ? L->scoreSubjectsPtr : &L->subjects,
-              L->scoreSubjectsPtr ? nullptr : L->altSubjectsPtr})
+        for (ZLEVLAGSUBJECTS* S : {L->scoreSubjectsPtr ? L->scoreSubjectsPtr : &L->subjects,
+                                   L->scoreSubjectsPtr ? nullptr : L->altSubjectsPtr})
             if (S) {
                 S->nSubjects = 0;
                 S->withinTree = nullptr;
@@ -220,8 +219,8 @@ int zlevLagDesignCreate(ZLEVREGI* r, ZLEVLAGCONTROL* L, ZLEVEFTVAR* eft, DSHANDL
     const int periods = std::max(L->nPeriods, 0);
     S->design = static_cast<int*>(zlevAlloc(pool, 4L * S->nSubjects * std::max(periods, 1)));
     if (alt)
-        alt->design =
-            static_cast<int*>(zlevAlloc(pool, 4L * std::max(alt->nSubjects, 1) * std::max(periods, 1)));
+        alt->design = static_cast<int*>(
+            zlevAlloc(pool, 4L * std::max(alt->nSubjects, 1) * std::max(periods, 1)));
     if (r->GetInit(r) != 0)
         return done(0);
     while (r->GetNext(r)) {

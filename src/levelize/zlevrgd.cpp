@@ -78,7 +78,6 @@ bool zlevEftExcluded(const ZLEVMOD* m, int k)
     return eft_excluded(m, k);
 }
 
-
 int zlevIntCompare(char* a, char* b, int len, int off)
 {
     for (int k = 0; k < len / 4; ++k) {
@@ -410,8 +409,7 @@ int zlevrgd(ZLEVREGI* r, double* y, double* w, double* f)
 
 bool zlevEffectPassKeeps(const ZLEVMOD* m, int status)
 {
-    return (m->opt[1] & ZLEV_OPT1_KEEPALL) ||
-           (status & ~(ZLEV_ST_NOLEVEL | ZLEV_ST_NOEFFECT)) == 0;
+    return (m->opt[1] & ZLEV_OPT1_KEEPALL) || (status & ~(ZLEV_ST_NOLEVEL | ZLEV_ST_NOEFFECT)) == 0;
 }
 
 int zlevObsStatus(ZLEVREGI* r, double* y, double* w, double* f, const int* lev)

@@ -325,8 +325,7 @@ int zlevscp(ZLEVREGI* r, double* xpx, double wgt, int ny, double* y)
         return 1;
     }
     POOLHANDLE* pool = xlongpool();
-    auto* row = static_cast<double*>(
-        xmalloc_or_exit(pool, 8L * std::max(p + ny, 1), 0x3004));
+    auto* row = static_cast<double*>(xmalloc_or_exit(pool, 8L * std::max(p + ny, 1), 0x3004));
     zlevrgx(r, r->z, r->g, row);
     for (int k = 0; k < ny; ++k)
         row[p + k] = y[k];

@@ -89,8 +89,8 @@ struct OrderStats {
 // Knot j of K by percentile (quantile type 2 over the N observations).
 double percentile_knot(const ZLEVSPLINECONTROL* sp, OrderStats& os, double N, int j, int K)
 {
-    const double p = sp->knotPctlType == 2 ? static_cast<double>(j) / (K + 1)
-                                           : sp->knotPctlList[j - 1] / 100.0;
+    const double p =
+        sp->knotPctlType == 2 ? static_cast<double>(j) / (K + 1) : sp->knotPctlList[j - 1] / 100.0;
     const double pos = p * N;
     const double t = std::floor(pos + kEps);
     const bool exact = std::fabs(pos - t) <= kEps;
@@ -214,8 +214,8 @@ int zlevSortForPercentiles(ZLEVREGI* r, ZLEVSORT* sort)
     double wv = 0, fv = 0;
     double* w = r->nwgt > 0 ? &wv : nullptr;
     double* f = freqs ? &fv : nullptr;
-    double* y = r->y.n > 0 ? static_cast<double*>(xmalloc_or_exit(pool, 8L * r->y.n, 0x3004))
-                           : nullptr;
+    double* y =
+        r->y.n > 0 ? static_cast<double*>(xmalloc_or_exit(pool, 8L * r->y.n, 0x3004)) : nullptr;
     if (r->GetInit(r) == 0)
         while (r->GetNext(r)) {
             if (zlevrgd(r, y, w, f) != 0)
@@ -306,8 +306,8 @@ int zlevBSplineKnots(ZLEVEFTVAR* v, ZLEVMOD* m, POOLHANDLE* pool, ZLEVSORT* sort
     K = std::max(K, 0);
     const int ncont = v->ncont;
     sp->nKnotsForVar = static_cast<int*>(zlevAlloc(pool, 4L * std::max(ncont, 1)));
-    sp->knotsForVar =
-        static_cast<double**>(zlevAlloc(pool, static_cast<long>(sizeof(double*)) * std::max(ncont, 1)));
+    sp->knotsForVar = static_cast<double**>(
+        zlevAlloc(pool, static_cast<long>(sizeof(double*)) * std::max(ncont, 1)));
     sp->nKnotsTotal = 0;
     int T = 0;
     for (int k = 0; k < ncont; ++k) {
@@ -339,9 +339,9 @@ int zlevBSplineKnots(ZLEVEFTVAR* v, ZLEVMOD* m, POOLHANDLE* pool, ZLEVSORT* sort
         double lowerB, upperB;
         boundary_offsets(d, lo, hi, &lowerB, &upperB);
         const double h = (hi - lo) / (K + 1);
-        const bool spaced = (sp->knotMethod == ZLEV_KNOT_EQUAL ||
-                             sp->knotMethod == ZLEV_KNOT_MULTI) &&
-                            !sp->dataBoundaryFlag;
+        const bool spaced =
+            (sp->knotMethod == ZLEV_KNOT_EQUAL || sp->knotMethod == ZLEV_KNOT_MULTI) &&
+            !sp->dataBoundaryFlag;
         const bool givenMin = !wzmis(sp->knotMin) && sp->knotMin < lowerB;
         const bool givenMax = !wzmis(sp->knotMax) && sp->knotMax > upperB;
         // Lower boundary knots.
@@ -395,8 +395,8 @@ int zlevTPFSplineKnots(ZLEVEFTVAR* v, ZLEVMOD* m, POOLHANDLE* pool, ZLEVSORT* so
     const int K = std::max(sp->nSpecifiedKnots, 0);
     const int ncont = v->ncont;
     sp->nKnotsForVar = static_cast<int*>(zlevAlloc(pool, 4L * std::max(ncont, 1)));
-    sp->knotsForVar =
-        static_cast<double**>(zlevAlloc(pool, static_cast<long>(sizeof(double*)) * std::max(ncont, 1)));
+    sp->knotsForVar = static_cast<double**>(
+        zlevAlloc(pool, static_cast<long>(sizeof(double*)) * std::max(ncont, 1)));
     sp->nKnotsTotal = 0;
     for (int k = 0; k < ncont; ++k) {
         const int c = v->cont[k];

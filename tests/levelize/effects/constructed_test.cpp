@@ -180,7 +180,11 @@ TEST(Lags, EachObservationSeesItsSubjectsEarlierLevel)
     const LagCase cases[] = {
         {"one within variable", {4}, "", 0, 0, nullptr},
         {"two within variables", {0, 1}, "", 0, 0, nullptr},
-        {"one subject twice in a period", {4}, "1,1,2,A,1\n", 0, ZLEV_RC_EFFECTS,
+        {"one subject twice in a period",
+         {4},
+         "1,1,2,A,1\n",
+         0,
+         ZLEV_RC_EFFECTS,
          "ERROR: Two observations of one subject fall in the same period of the lag effect lagv."},
         {"designs left to the caller", {4}, "", ZLEV_OPT0_ACROSSBY, 0, nullptr},
     };

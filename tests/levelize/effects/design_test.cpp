@@ -49,10 +49,20 @@ std::vector<Case> cases()
         CinA{{2}, {0}};
     const unsigned char full = ZLEV_OPT0_FULLRANK | ZLEV_OPT0_NOCENTER;
     return {
-        {"reference", full, ZLEV_PARAM_REFERENCE, ZLEV_PARAM_REFERENCE, ZLEV_PARAM_POLY,
-         {I, A, B, AB, C, X, XA}, false},
+        {"reference",
+         full,
+         ZLEV_PARAM_REFERENCE,
+         ZLEV_PARAM_REFERENCE,
+         ZLEV_PARAM_POLY,
+         {I, A, B, AB, C, X, XA},
+         false},
         {"effect", full, ZLEV_PARAM_EFFECT, ZLEV_PARAM_EFFECT, 0, {I, A, B, AB, X, XA}, false},
-        {"nointercept", full | ZLEV_OPT0_NOINT, ZLEV_PARAM_EFFECT, ZLEV_PARAM_REFERENCE, 0, {A, B},
+        {"nointercept",
+         full | ZLEV_OPT0_NOINT,
+         ZLEV_PARAM_EFFECT,
+         ZLEV_PARAM_REFERENCE,
+         0,
+         {A, B},
          false},
         {"lessthanfull", ZLEV_OPT0_NOCENTER, 0, 0, 0, {I, A, B, AB, CinA, X}, false},
         {"opoly", full, 0, 0, ZLEV_PARAM_OPOLY, {I, C}, true},
@@ -108,8 +118,8 @@ std::map<std::string, std::map<std::pair<int, int>, double>> fit_reference(const
     std::map<std::string, std::map<std::pair<int, int>, double>> out;
     for (size_t i = 0; i < t.size(); ++i)
         if (t.text(i, "case") == cas)
-            out[t.text(i, "what")][{static_cast<int>(t.num(i, "i")), static_cast<int>(t.num(i, "j"))}] =
-                t.num(i, "value");
+            out[t.text(i, "what")][{static_cast<int>(t.num(i, "i")),
+                                    static_cast<int>(t.num(i, "j"))}] = t.num(i, "value");
     return out;
 }
 
@@ -161,8 +171,8 @@ TEST(Fit, WeightedCrossproductsCoefficientsAndTestsMatchR)
         L[10] = 1;
         L[p + 11] = 1;
         ZLEVL l{&b.m, 2, L.data()};
-        auto* res =
-            static_cast<ZLEVTESTR*>(zlevfit(&b.r, ZLEV_FIT_TEST, &l, -1, static_cast<const char*>("dvse")));
+        auto* res = static_cast<ZLEVTESTR*>(
+            zlevfit(&b.r, ZLEV_FIT_TEST, &l, -1, static_cast<const char*>("dvse")));
         ASSERT_NE(res, nullptr);
         EXPECT_EQ(res->rank, 2);
         EXPECT_EQ(res->nest, 4);
@@ -172,8 +182,8 @@ TEST(Fit, WeightedCrossproductsCoefficientsAndTestsMatchR)
         for (const auto& [ij, v] : ref["testest"])
             EXPECT_TRUE(Near(res->est[ij.second * 2 + ij.first], v, 1e-9, 1e-10)) << "est";
         // One response alone.
-        auto* one =
-            static_cast<ZLEVTESTR*>(zlevfit(&b.r, ZLEV_FIT_TEST, &l, 1, static_cast<const char*>("s")));
+        auto* one = static_cast<ZLEVTESTR*>(
+            zlevfit(&b.r, ZLEV_FIT_TEST, &l, 1, static_cast<const char*>("s")));
         EXPECT_TRUE(Near(one->ss[0], ref["testss"][{1, 1}], 1e-8));
         EXPECT_EQ(one->est, nullptr);
     });

@@ -158,8 +158,8 @@ struct Builder {
     }
 
     // Calls fn for every observation of the group after zlevrgd.
-    template <typename F> void each(F fn, double* y = nullptr, double* w = nullptr,
-                                    double* f = nullptr)
+    template <typename F>
+    void each(F fn, double* y = nullptr, double* w = nullptr, double* f = nullptr)
     {
         xbyrwnd(ds, 66);
         int obs = 0;

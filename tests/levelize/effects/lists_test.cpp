@@ -111,15 +111,22 @@ TEST(LevelLists, ColumnOwningCombinations)
         {"effect 1", {{3, ZLEV_PARAM_EFFECT, 1}}, {0}, {}, 0, {{0}, {2}}},
         {"polynomial", {{3, ZLEV_PARAM_POLY, 0}}, {0}, {}, 0, {{0}, {1}}},
         // A(B): nested outer, crossed inner.
-        {"nested", {{3, ZLEV_PARAM_REFERENCE, 2}, {2, 0, 1}}, {0}, {1}, 0,
+        {"nested",
+         {{3, ZLEV_PARAM_REFERENCE, 2}, {2, 0, 1}},
+         {0},
+         {1},
+         0,
          {{0, 0}, {1, 0}, {0, 1}, {1, 1}}},
         // A*B: the last crossed variable fastest.
-        {"crossed", {{3, ZLEV_PARAM_REFERENCE, 2}, {3, ZLEV_PARAM_REFERENCE, 0}}, {0, 1}, {}, 0,
+        {"crossed",
+         {{3, ZLEV_PARAM_REFERENCE, 2}, {3, ZLEV_PARAM_REFERENCE, 0}},
+         {0, 1},
+         {},
+         0,
          {{0, 1}, {0, 2}, {1, 1}, {1, 2}}},
         // Without an intercept the first effect's first variable keeps every
         // level, one row per column.
-        {"no intercept", {{3, ZLEV_PARAM_REFERENCE, 2}}, {0}, {}, ZLEV_OPT0_NOINT,
-         {{0}, {1}, {2}}},
+        {"no intercept", {{3, ZLEV_PARAM_REFERENCE, 2}}, {0}, {}, ZLEV_OPT0_NOINT, {{0}, {1}, {2}}},
         {"one level", {{1, ZLEV_PARAM_REFERENCE, 0}, {2, 0, 1}}, {0}, {1}, 0, {}},
     };
     for (const auto& c : cases) {
@@ -149,7 +156,7 @@ TEST(LevelLists, ColumnsOfEffectVariablesAndSubsets)
         ZLEVEFTVAR ev{};
         ev.nparms = 3;
         mm.eft.push_back(ev);
-        mm.effect({0});         // not full rank: one column per observed level
+        mm.effect({0});          // not full rank: one column per observed level
         mm.effect({1}, {}, {0}); // class part of 3 levels by 3 parameters
         int lev0[] = {0, 1}, lev1[] = {0, 1, 2};
         mm.ef[0].nlev = 2;

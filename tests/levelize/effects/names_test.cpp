@@ -47,8 +47,8 @@ TEST(Names, TheNamingKitNamesEveryColumn)
         EXPECT_EQ(b.m.maxparmnamelen, 9);
     });
     EXPECT_EQ(names, (std::vector<std::string>{"Intercept", "aa", "ab", "bx", "aabx", "abbx"}));
-    EXPECT_EQ(labels,
-              (std::vector<std::string>{"Intercept", "a a", "a b", "b x", "a a * b x", "a b * b x"}));
+    EXPECT_EQ(labels, (std::vector<std::string>{"Intercept", "a a", "a b", "b x", "a a * b x",
+                                                "a b * b x"}));
 }
 
 TEST(Names, LabelCultureAlignedOrNotAndGenericNames)
@@ -59,16 +59,29 @@ TEST(Names, LabelCultureAlignedOrNotAndGenericNames)
         std::string prefix;
         std::vector<std::string> names, labels;
     } cases[] = {
-        {"aligned", 1, 0, "",
-         {"Intercept", "A_________a", "A_________b", "B_________x", "A_B_______a_x", "A_B_______b_x"},
-         {"Intercept", "A         a", "A         b", "B         x", "A*B       a*x", "A*B       b*x"}},
-        {"unaligned", 2, 0, "",
+        {"aligned",
+         1,
+         0,
+         "",
+         {"Intercept", "A_________a", "A_________b", "B_________x", "A_B_______a_x",
+          "A_B_______b_x"},
+         {"Intercept", "A         a", "A         b", "B         x", "A*B       a*x",
+          "A*B       b*x"}},
+        {"unaligned",
+         2,
+         0,
+         "",
          {"Intercept", "A_a", "A_b", "B_x", "A_B_a_x", "A_B_b_x"},
          {"Intercept", "A a", "A b", "B x", "A*B a*x", "A*B b*x"}},
         // Generic names are counted over the model, so no two effects make
         // the same name.
         {"generic", 2, 1, "", {"_X1", "_X2", "_X3", "_X4", "_X5", "_X6"}, {}},
-        {"generic with a prefix", 2, 1, "col", {"col1", "col2", "col3", "col4", "col5", "col6"}, {}},
+        {"generic with a prefix",
+         2,
+         1,
+         "col",
+         {"col1", "col2", "col3", "col4", "col5", "col6"},
+         {}},
     };
     for (const auto& c : cases) {
         std::vector<std::string> names, labels;
@@ -89,7 +102,8 @@ TEST(Names, LabelCultureAlignedOrNotAndGenericNames)
         if (!c.labels.empty()) {
             EXPECT_EQ(labels, c.labels) << c.label;
         }
-        EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), names.size()) << c.label;
+        EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).size(), names.size())
+            << c.label;
     }
 }
 
@@ -198,7 +212,8 @@ TEST(Names, OneLevelIsNoted)
         ASSERT_EQ(b.init(ZLEV_OPT0_NONAMES), 0);
         zlevchk(&b.r);
     });
-    EXPECT_EQ(step_probe::count(run.log, "NOTE: The classification variable k has only one level, 1."), 1)
+    EXPECT_EQ(
+        step_probe::count(run.log, "NOTE: The classification variable k has only one level, 1."), 1)
         << run.log;
     EXPECT_EQ(run.log.find("variable v"), std::string::npos);
 }
@@ -232,7 +247,8 @@ TEST(Maps, ConcatenationParametersMapToTheirLevels)
         for (int p = 0; p < 4; ++p) {
             int lev[2] = {9, 9};
             zlevGetEfClassLevels(&b.ef[0], p, lev);
-            EXPECT_EQ(std::vector<int>(lev, lev + 2), want[static_cast<size_t>(p)]) << "parameter " << p;
+            EXPECT_EQ(std::vector<int>(lev, lev + 2), want[static_cast<size_t>(p)])
+                << "parameter " << p;
         }
         // Positions of the observation's levels among the parameters: the
         // reference levels have none.
@@ -257,7 +273,7 @@ TEST(Maps, ConcatenationParametersMapToTheirLevels)
         const struct {
             std::vector<const char*> val;
             int want;
-        } lookups[] = {{{" b ", ""}, 2}, {{"", "x"}, 3}, {{"a", ""}, 1},
+        } lookups[] = {{{" b ", ""}, 2}, {{"", "x"}, 3},  {{"a", ""}, 1},
                        {{"b", "x"}, -1}, {{"", "y"}, -1}, {{"", ""}, -1}};
         for (const auto& l : lookups)
             EXPECT_EQ(zlevEftClValParm(&b.ef[0], 0, const_cast<char**>(l.val.data()), 2), l.want)
@@ -348,11 +364,9 @@ TEST(NamingKit, SuffixesJustificationAndListings)
         int maxvlen, replace;
         const char* want;
     } cases[] = {
-        {"abc", "_1", 0, 0, "abc_1"},
-        {"abc", "_1", 0, 1, "a_1"},
+        {"abc", "_1", 0, 0, "abc_1"},     {"abc", "_1", 0, 1, "a_1"},
         {"abcdef", "_1", 6, 0, "abcd_1"}, // name and suffix would reach 6
-        {"ab", "_1", 6, 0, "ab_1"},
-        {"abc", nullptr, 0, 0, "abc"},
+        {"ab", "_1", 6, 0, "ab_1"},       {"abc", nullptr, 0, 0, "abc"},
     };
     for (const auto& c : cases) {
         std::string got;
@@ -360,8 +374,8 @@ TEST(NamingKit, SuffixesJustificationAndListings)
             ZMNEFFECT e{};
             std::memset(e.name, ' ', 32);
             std::memcpy(e.name, c.name, std::strlen(c.name));
-            zmnsuff(&e, 1, c.maxvlen, c.suffix, c.suffix ? static_cast<int>(std::strlen(c.suffix)) : 0,
-                    c.replace);
+            zmnsuff(&e, 1, c.maxvlen, c.suffix,
+                    c.suffix ? static_cast<int>(std::strlen(c.suffix)) : 0, c.replace);
             got = lev::trim(std::string(e.name, 32));
         });
         EXPECT_EQ(got, c.want) << c.name << " " << (c.suffix ? c.suffix : "-");

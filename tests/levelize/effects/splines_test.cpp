@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <array>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 
@@ -46,16 +46,16 @@ TEST(Splines, BSplineBasesMatchSplineDesignAndBs)
         const char* kind;
         int degree, K;
         bool boundary;
-    } cases[] = {{"spaced", 3, 3, false}, {"spaced", 2, 2, false}, {"spaced", 1, 4, false},
-                 {"spaced", 0, 3, false}, {"databoundary", 3, 3, true},
-                 {"databoundary", 2, 4, true}};
+    } cases[] = {{"spaced", 3, 3, false},      {"spaced", 2, 2, false},
+                 {"spaced", 1, 4, false},      {"spaced", 0, 3, false},
+                 {"databoundary", 3, 3, true}, {"databoundary", 2, 4, true}};
     for (const auto& c : cases) {
         std::map<std::pair<int, int>, double> want;
         for (size_t i = 0; i < basis.size(); ++i)
             if (basis.text(i, "case") == c.kind && basis.num(i, "degree") == c.degree &&
                 basis.num(i, "K") == c.K)
-                want[{static_cast<int>(basis.num(i, "obs")), static_cast<int>(basis.num(i, "col"))}] =
-                    basis.num(i, "value");
+                want[{static_cast<int>(basis.num(i, "obs")),
+                      static_cast<int>(basis.num(i, "col"))}] = basis.num(i, "value");
         ASSERT_FALSE(want.empty()) << c.kind << c.degree;
         std::vector<std::vector<double>> rows;
         std::vector<double> got_knots;
@@ -110,9 +110,9 @@ TEST(Splines, PercentileKnotsAreTypeTwoQuantilesWithOrWithoutFrequencies)
         const char* sample;
         const char* freq; // frequency variable, or ""
         const char* path;
-        int type;         // knotPctlType
+        int type; // knotPctlType
     } cases[] = {
-        {"data", "", "", 1},     {"data", "one", "ones", 1}, {"freq", "f", "", 1},
+        {"data", "", "", 1},       {"data", "one", "ones", 1},       {"freq", "f", "", 1},
         {"data_equal", "", "", 2}, {"data_equal", "one", "ones", 2}, {"freq_equal", "f", "", 2},
     };
     for (const auto& c : cases) {
@@ -190,7 +190,8 @@ void expect_in_span(const std::vector<std::vector<double>>& B,
         double rest = 0;
         for (double x : v)
             rest += x * x;
-        EXPECT_LT(std::sqrt(rest), 1e-9 * std::max(1.0, std::sqrt(total))) << label << " column " << j;
+        EXPECT_LT(std::sqrt(rest), 1e-9 * std::max(1.0, std::sqrt(total)))
+            << label << " column " << j;
     }
 }
 
@@ -201,7 +202,8 @@ TEST(Splines, TruncatedPowerBasesSpanTheSplinesOfBsAndNs)
     std::vector<double> grid;
     for (size_t i = 0; i < t.size(); ++i) {
         auto& M = want[t.text(i, "kind")];
-        const size_t obs = static_cast<size_t>(t.num(i, "obs")), col = static_cast<size_t>(t.num(i, "col"));
+        const size_t obs = static_cast<size_t>(t.num(i, "obs")),
+                     col = static_cast<size_t>(t.num(i, "col"));
         if (M.size() <= obs)
             M.resize(obs + 1);
         if (M[obs].size() <= col)
@@ -287,7 +289,8 @@ TEST(Polynomials, MonomialsMatchPolyRaw)
         double cols[19];
         GetPolyVals(&pc, 3, cont, x.data(), cols);
         for (size_t k = 0; k < order.size(); ++k)
-            EXPECT_TRUE(Near(cols[k], want[p][order[k]], 1e-13, 1e-13)) << "point " << p << " term " << k;
+            EXPECT_TRUE(Near(cols[k], want[p][order[k]], 1e-13, 1e-13))
+                << "point " << p << " term " << k;
     }
     // Centred and scaled values, and a missing value in a product.
     double center[3] = {1, 0, -1}, scale[3] = {2, 1, 4}, work[3];
@@ -301,9 +304,9 @@ TEST(Polynomials, MonomialsMatchPolyRaw)
     EXPECT_DOUBLE_EQ(cols[0], 1.0);
     EXPECT_DOUBLE_EQ(cols[1], 5.0);
     EXPECT_TRUE(wzmis(cols[2]));
-    EXPECT_DOUBLE_EQ(cols[4], 5.0);  // x y
-    EXPECT_TRUE(wzmis(cols[5]));     // x z
-    EXPECT_DOUBLE_EQ(cols[9], 1.0);  // x x x
+    EXPECT_DOUBLE_EQ(cols[4], 5.0); // x y
+    EXPECT_TRUE(wzmis(cols[5]));    // x z
+    EXPECT_DOUBLE_EQ(cols[9], 1.0); // x x x
 }
 
 } // namespace

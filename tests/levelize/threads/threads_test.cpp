@@ -441,14 +441,38 @@ struct Found {
 std::vector<Model> models(lev::Folder& dir)
 {
     std::vector<Model> m;
-    m.push_back({"lung", example("lung.csv"), {"sex", "ph_ecog", "inst"},
-                 {{{0, 1}}, {{2}, {0}}, {{2}}, {{1}}}, {}, 0, {"sex"}, {}});
-    m.push_back({"colon", example("colon.csv"), {"rx", "sex", "differ", "extent"},
-                 {{{0, 1}}, {{2, 3}}, {{3}, {0}}}, {}, 0, {"time"}, {}});
-    m.push_back({"crafted", crafted(dir), {"name", "x", "y"},
-                 {{{0, 1}}, {{1, 2}}, {{2}, {0}}}, {}, 0, {}, {}});
-    m.push_back({"crafted, missing values kept", crafted(dir), {"name", "x", "y"},
-                 {{{0, 1}}, {{1, 2}}, {{2}, {0}}}, {}, ZLEV_OPT1_KEEPALL, {}, {}});
+    m.push_back({"lung",
+                 example("lung.csv"),
+                 {"sex", "ph_ecog", "inst"},
+                 {{{0, 1}}, {{2}, {0}}, {{2}}, {{1}}},
+                 {},
+                 0,
+                 {"sex"},
+                 {}});
+    m.push_back({"colon",
+                 example("colon.csv"),
+                 {"rx", "sex", "differ", "extent"},
+                 {{{0, 1}}, {{2, 3}}, {{3}, {0}}},
+                 {},
+                 0,
+                 {"time"},
+                 {}});
+    m.push_back({"crafted",
+                 crafted(dir),
+                 {"name", "x", "y"},
+                 {{{0, 1}}, {{1, 2}}, {{2}, {0}}},
+                 {},
+                 0,
+                 {},
+                 {}});
+    m.push_back({"crafted, missing values kept",
+                 crafted(dir),
+                 {"name", "x", "y"},
+                 {{{0, 1}}, {{1, 2}}, {{2}, {0}}},
+                 {},
+                 ZLEV_OPT1_KEEPALL,
+                 {},
+                 {}});
     return m;
 }
 
@@ -609,8 +633,14 @@ TEST_F(ThreadsTest, AValueTheLevelizerDidNotKeepIsLookedUpByItsFormattedValue)
 TEST_F(ThreadsTest, AFailedEffectWorkerIsRecoveredWithANote)
 {
     // age*sex has more combinations than a chunk of nodes holds.
-    const effects::Model md{"lung", example("lung.csv"), {"sex", "ph_ecog", "inst", "age"},
-                            {{{0, 1}}, {{2}, {0}}, {{3, 0}}}, {}, 0, {}, {}};
+    const effects::Model md{"lung",
+                            example("lung.csv"),
+                            {"sex", "ph_ecog", "inst", "age"},
+                            {{{0, 1}}, {{2}, {0}}, {{3, 0}}},
+                            {},
+                            0,
+                            {},
+                            {}};
     std::vector<effects::Found> one;
     step_probe::run([&] { one = effects::levels(md, 0, 0); });
     ASSERT_GT(one[0].levels[2].size(), 50u);

@@ -265,6 +265,7 @@ void renderStep(const std::string& proc, int rc)
     doc.headed = true;
     doc.titles = vyr_titles();
     doc.footnotes = vyr_footnotes();
+    drawStepGraphs(doc, r.steps);
     int centreLen = 0;
     const char* centreOpt = xoptcgt("CENTER", &centreLen);
     setListingCentred(centreOpt == nullptr || centreLen == 0 || centreOpt[0] != '0');
@@ -342,6 +343,7 @@ void attachSession()
     r.attached = true;
     r.opened = false;
     r.steps = 0;
+    resetGraphFiles();
     r.stepPending = false;
     {
         std::lock_guard<std::mutex> g(r.lock);

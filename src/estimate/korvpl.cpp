@@ -12,6 +12,7 @@
 #include "common/options.h"
 #include "common/strata.h"
 #include "estimate/estimate.h"
+#include "estimate/graphreq.h"
 #include "estimate/plotdata.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
@@ -494,6 +495,9 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
     keepResults(node, engine);
     writePlotPoints(q, node, sink);
     closeTables(q, engine, sink, plotMode, printed, out.timelist != nullptr, node);
+    // The stratum's graphs, once its plot data are complete.
+    if (plotMode != 0)
+        vdqplots(q, node, weighted);
 }
 
 } // namespace

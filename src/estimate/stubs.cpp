@@ -7,7 +7,6 @@
 const bool korv_built_lifetable = false;
 const bool korv_built_group = false;
 const bool korv_built_bands = false;
-const bool korv_built_graphs = false;
 const bool korv_built_smoothed = false;
 
 void korvtb(KorvPtr q, STRATA*)
@@ -33,16 +32,6 @@ void korvpsg(KorvPtr q)
 void BandCritVal(KorvPtr q, int, STRATA*, double*, double*, double*, double*, double*)
 {
     korv_refuse(q, KorvFeature::ConfidenceBands);
-}
-
-void korvmxt(KorvPtr q)
-{
-    korv_refuse(q, KorvFeature::Graphs);
-}
-
-void StratifiedSurvival(KorvPtr q)
-{
-    korv_refuse(q, KorvFeature::Graphs);
 }
 
 // Called by the statement reader with the smoothing record alone: the

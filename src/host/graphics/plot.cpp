@@ -540,7 +540,13 @@ void drawCell(Canvas& c, const Figure& f, const PlotCell& cell, const Rect& R,
     for (const AtRiskRow& r : cell.atRisk)
         rowLabelW = std::max(rowLabelW, TextMetrics::width(r.label, kTableSize));
     rowLabelW = std::min(rowLabelW, R.width() * 0.3);
-    left = std::max(left, rowLabelW + 10);
+    // A count at the axis's start is centred on it and reaches left of the
+    // plot: the row labels stand clear of it.
+    double overhang = 0;
+    for (const AtRiskRow& r : cell.atRisk)
+        if (!r.cells.empty() && r.cells.front().first <= cell.x.min)
+            overhang = std::max(overhang, TextMetrics::width(r.cells.front().second, kTableSize) / 2);
+    left = std::max(left, rowLabelW + (rowLabelW > 0 ? 8 : 0) + overhang + 4);
     const double plotLeft = R.x0 + 6 + left;
 
     // The x axis: explicit ticks (the at-risk times, or the requested
@@ -735,13 +741,20 @@ void drawCell(Canvas& c, const Figure& f, const PlotCell& cell, const Rect& R,
                    f.atRiskTitle, style(kTableSize, Anchor::Start, true));
             rowTop += lhTable;
         }
+        double labelEnd = plot.x0 - 8;
+        for (const auto& row : rows)
+            if (!row.empty())
+                labelEnd = std::min(labelEnd, sx(row.front().first) -
+                                                  TextMetrics::width(row.front().second, fit.size) / 2 -
+                                                  6);
         for (size_t r = 0; r < cell.atRisk.size(); ++r) {
             const double cy = rowTop + lhTable * (static_cast<double>(r) + 0.5);
             TextStyle ls = style(kTableSize, Anchor::End);
             ls.color = paletteColor(cell.atRisk[r].color);
-            const std::string lab = cutTo(cell.atRisk[r].label, rowLabelW + 0.01, kTableSize);
+            const std::string lab = cutTo(cell.atRisk[r].label,
+                                          std::max(0.0, labelEnd - R.x0 - 4), kTableSize);
             if (!lab.empty())
-                c.text("atrisk-label", plot.x0 - 8, baselineFor(cy, kTableSize), lab, ls);
+                c.text("atrisk-label", labelEnd, baselineFor(cy, kTableSize), lab, ls);
             TextStyle ns = style(fit.size, Anchor::Middle);
             ns.color = ls.color;
             for (size_t i = 0; i < rows[r].size(); i += static_cast<size_t>(fit.every))

@@ -537,8 +537,10 @@ vgr::Band band(const std::vector<size_t>& rows, const std::vector<double>& x,
 
 double bandOpacity(const Dyn& dyn)
 {
+    // Shaded bands stay light enough for the curves and the other bands to
+    // show through where they overlap.
     const double t = dyn.num("Transparency", 0.5);
-    return std::clamp(1 - t, 0.12, 0.6);
+    return std::clamp((1 - t) * 0.6, 0.1, 0.35);
 }
 
 // The titles: the method's estimates, or the given title lines.

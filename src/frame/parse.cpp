@@ -527,6 +527,9 @@ void plot_requests(KORVCOM* q, const STMT* s, int mode)
             } else {
                 vdqgraph_rule(q, s, mode);
             }
+        } else if (!q->zprint) {
+            // NOPRINT asks for no displayed output: no graph by default
+            // either, as none is drawn when PLOTS= is given with it.
         } else if (!cmp) {
             q->vdqgraph |= plot_bit::DEFAULT;
         } else {

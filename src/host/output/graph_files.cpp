@@ -68,11 +68,8 @@ bool writeText(const std::string& path, const std::string& text, std::string& wh
     vyr::AtomicFile f;
     if (!f.open(path, why))
         return false;
-    if (std::fwrite(text.data(), 1, text.size(), f.stream()) != text.size()) {
-        why = "the write failed";
-        f.abandon();
-        return false;
-    }
+    // A failed write is kept by the file and reported by its commit.
+    std::fwrite(text.data(), 1, text.size(), f.stream());
     return f.commit(why);
 }
 
@@ -83,12 +80,13 @@ void resetGraphFiles()
     usedNames().clear();
 }
 
-void drawStepGraphs(StepDoc& doc, size_t stepIndex)
+int drawStepGraphs(StepDoc& doc, size_t stepIndex)
 {
     std::vector<Node*> graphs;
     collect(doc.items, graphs);
     if (graphs.empty())
-        return;
+        return 0;
+    int failures = 0;
     // Ids are kept apart across the graphs of the page by a prefix naming
     // the step and the graph.
     std::vector<std::string> why(graphs.size());
@@ -107,6 +105,7 @@ void drawStepGraphs(StepDoc& doc, size_t stepIndex)
         if (!fs::is_directory(folder, ec)) {
             xpmlog(kHostGroup, kMsgFolderFailed, folder.c_str());
             folder.clear();
+            ++failures;
         }
     }
     for (size_t i = 0; i < graphs.size(); ++i) {
@@ -121,11 +120,13 @@ void drawStepGraphs(StepDoc& doc, size_t stepIndex)
             continue;
         const std::string name = fileName(g);
         std::string reason;
-        if (writeText((fs::path(folder) / (name + ".svg")).string(), g.svg, reason))
+        if (writeText((fs::path(folder) / (name + ".svg")).string(), g.svg, reason)) {
             g.file = "graphs/" + name + ".svg";
-        else
+        } else {
             xpmlog(kHostGroup, kMsgFileFailed, (folder + "/" + name + ".svg").c_str(),
                    reason.c_str());
+            ++failures;
+        }
         const std::pair<bool, const char*> kinds[] = {{settings.graphPng, "png"},
                                                       {settings.graphPdf, "pdf"}};
         for (const auto& [want, ext] : kinds) {
@@ -136,10 +137,13 @@ void drawStepGraphs(StepDoc& doc, size_t stepIndex)
                                 ext[1] == 'n' ? vgr::ImageFormat::Png : vgr::ImageFormat::Pdf,
                                 reason))
                 g.images.push_back("graphs/" + name + "." + ext);
-            else
+            else {
                 xpmlog(kHostGroup, kMsgImageFailed, target.c_str(), reason.c_str());
+                ++failures;
+            }
         }
     }
+    return failures;
 }
 
 } // namespace vdq

@@ -192,12 +192,9 @@ struct HtmlWriter {
                 buf += "\">\n";
                 if (!n.svg.empty()) {
                     buf += n.svg;
-                } else {
+                } else if (!n.drawNote.empty()) {
                     buf += "<p class=\"note\">";
-                    appendHtml(buf, "The graph is not drawn: " +
-                                        (n.drawNote.empty() ? std::string("graphs are off")
-                                                            : n.drawNote) +
-                                        ".");
+                    appendHtml(buf, "The graph is not drawn: " + n.drawNote + ".");
                     buf += "</p>\n";
                 }
                 buf += "<figcaption>";

@@ -484,7 +484,7 @@ struct JsonWriter {
             }
             buf += "]";
         }
-        if (n.svg.empty()) {
+        if (n.svg.empty() && !n.drawNote.empty()) {
             buf += ",\"drawn\":false,\"note\":";
             appendJsonString(buf, n.drawNote);
         }

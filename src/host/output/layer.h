@@ -29,7 +29,9 @@ StepDoc takeCurrentStep();
 // Draws the graphs of a step's document (their SVG text into the nodes) and
 // writes their files under <out>/graphs; `stepIndex` keeps their ids apart
 // from those of the page's other steps. resetGraphFiles starts a run afresh.
-void drawStepGraphs(StepDoc& doc, size_t stepIndex);
+// Returns the number of files that could not be written (each said in the
+// log).
+int drawStepGraphs(StepDoc& doc, size_t stepIndex);
 void resetGraphFiles();
 // Registers the layer's hooks with the session (once per run).
 void attachSession();

@@ -86,9 +86,9 @@ int run_command(int argc, char** argv)
                 value = arg.substr(9);
                 inlineValue = true;
             }
-            static const char* const known[] = {
-                "--data",     "--out",    "--listing", "--log",      "--html",
-                "--json",     "--graphics", "--images", "--option", "--registry"};
+            static const char* const known[] = {"--data",   "--out",     "--listing",  "--log",
+                                                "--html",   "--json",    "--graphics", "--images",
+                                                "--option", "--registry"};
             bool isKnown = false;
             for (const char* k : known)
                 isKnown = isKnown || name == k;

@@ -140,9 +140,9 @@ int tickValAll(KorvPtr q, double x)
     std::vector<double> kept;
     for (size_t i = 0; i < list.size(); ++i) {
         const bool ends = i == 0 || i + 1 == list.size();
-        const bool apart = (i == 0 || std::fabs(list[i].first - list[i - 1].first) > 0.01 * d) &&
-                           (i + 1 == list.size() ||
-                            std::fabs(list[i].first - list[i + 1].first) > 0.01 * d);
+        const bool apart =
+            (i == 0 || std::fabs(list[i].first - list[i - 1].first) > 0.01 * d) &&
+            (i + 1 == list.size() || std::fabs(list[i].first - list[i + 1].first) > 0.01 * d);
         if (ends || list[i].second == 1 || apart)
             kept.push_back(list[i].first);
     }

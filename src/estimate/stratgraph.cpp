@@ -263,7 +263,7 @@ void StratifiedSurvival(KorvPtr q)
     sh.T.add("Transparency", q->nstrata <= 1 ? 0.5 : 1 - 0.9 / q->nstrata);
     sh.groupName = groupNameKey(q);
     sh.lifeTable = q->method == 1;
-    sh.method = vdqmsg(0, sh.lifeTable   ? msg0::METHOD_LIFETABLE
+    sh.method = vdqmsg(0, sh.lifeTable     ? msg0::METHOD_LIFETABLE
                           : q->method == 2 ? msg0::METHOD_BRESLOW
                           : q->method == 3 ? msg0::METHOD_FH
                           : q->zwt         ? msg0::METHOD_WEIGHTED_PL
@@ -299,12 +299,12 @@ void StratifiedSurvival(KorvPtr q)
             .text(WOB_TAG_TEMPLATE, "Stat.Korvante.Graphics.LogNegLogSurvival");
         fromAll(g, q, sh);
         g.dyn("NStrata", q->nstrata)
-            .dyn("xLabel", labelled ? vdqmsgs(326, msg326::LOG_OF,
-                                              static_cast<int>(q->timelabel.l), q->timelabel.s)
-                                    : vdqmsgs(326, msg326::LOG_OF,
-                                              static_cast<int>(q->timename.l), q->timename.s))
-            .dyn("xName", vdqmsgs(326, msg326::LOG_OF, static_cast<int>(q->timename.l),
-                                  q->timename.s))
+            .dyn("xLabel", labelled ? vdqmsgs(326, msg326::LOG_OF, static_cast<int>(q->timelabel.l),
+                                              q->timelabel.s)
+                                    : vdqmsgs(326, msg326::LOG_OF, static_cast<int>(q->timename.l),
+                                              q->timename.s))
+            .dyn("xName",
+                 vdqmsgs(326, msg326::LOG_OF, static_cast<int>(q->timename.l), q->timename.s))
             .dyn("GroupName", sh.groupName)
             .list(logList);
         finish(g, q, sh);

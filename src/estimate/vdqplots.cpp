@@ -123,11 +123,10 @@ void vdqplots(KorvPtr q, STRATA* node, bool weighted)
             label = stext ? vdqmsgs(326, n, slen, stxt) : vdqmsg(0, n);
         else
             label = stext ? vdqmsgs(326, n, slen, stxt, P) : vdqmsgs(326, n, P);
-        const char* templ =
-            failure ? (outside ? "Stat.Korvante.Graphics.ProductLimitFailure2"
-                               : "Stat.Korvante.Graphics.ProductLimitFailure")
-                    : (outside ? "Stat.Korvante.Graphics.ProductLimitSurvival2"
-                               : "Stat.Korvante.Graphics.ProductLimitSurvival");
+        const char* templ = failure ? (outside ? "Stat.Korvante.Graphics.ProductLimitFailure2"
+                                               : "Stat.Korvante.Graphics.ProductLimitFailure")
+                                    : (outside ? "Stat.Korvante.Graphics.ProductLimitSurvival2"
+                                               : "Stat.Korvante.Graphics.ProductLimitSurvival");
         DynList inset;
         inset.add("NObs", node->cum)
             .add("NEvent", node->cum - node->cen)
@@ -147,7 +146,9 @@ void vdqplots(KorvPtr q, STRATA* node, bool weighted)
             .dyn("StratumID", stext)
             .dyn("yMin", art ? -0.1 : 0.0)
             .dyn("plotAtRisk", art ? 1 : 0)
-            .dyn("plotCensored", (v & plot_bit::NOCENSORED) ? 0 : node->cen != 0 ? 1 : 0)
+            .dyn("plotCensored", (v & plot_bit::NOCENSORED) ? 0
+                                 : node->cen != 0           ? 1
+                                                            : 0)
             .dyn("plotCL", CL)
             .dyn("plotHW", HW)
             .dyn("plotEP", EP)

@@ -93,8 +93,7 @@ struct Rect {
     }
     bool inside(const Rect& o, double slack = 0) const
     {
-        return x0 >= o.x0 - slack && x1 <= o.x1 + slack && y0 >= o.y0 - slack &&
-               y1 <= o.y1 + slack;
+        return x0 >= o.x0 - slack && x1 <= o.x1 + slack && y0 >= o.y0 - slack && y1 <= o.y1 + slack;
     }
 };
 
@@ -178,8 +177,7 @@ class SvgCanvas : public Canvas
     void begin(std::string_view cls, std::string_view id = {}) override;
     void beginClip(std::string_view cls, const Rect& clip) override;
     void end() override;
-    void path(std::string_view cls, const Path& p, const Stroke* stroke,
-              const Fill* fill) override;
+    void path(std::string_view cls, const Path& p, const Stroke* stroke, const Fill* fill) override;
     void marker(std::string_view cls, Marker shape, double x, double y, double size,
                 const Stroke& stroke, const Fill* fill) override;
     void text(std::string_view cls, double x, double y, std::string_view s,
@@ -203,15 +201,15 @@ class RecordingCanvas : public Canvas
   public:
     struct Item {
         enum Kind { Path, Marker, Text } kind = Path;
-        std::string cls;                   // the item's own class
-        std::vector<std::string> groups;   // classes of the groups it is in, outermost first
-        std::vector<vgr::Path::Cmd> cmds;  // paths
+        std::string cls;                  // the item's own class
+        std::vector<std::string> groups;  // classes of the groups it is in, outermost first
+        std::vector<vgr::Path::Cmd> cmds; // paths
         vgr::Marker shape = vgr::Marker::Plus;
-        Pt at;                             // markers and texts
-        double size = 0;                   // markers
-        std::string text;                  // texts
-        TextStyle style;                   // texts
-        Rect box;                          // texts: the measured box; markers: their square
+        Pt at;            // markers and texts
+        double size = 0;  // markers
+        std::string text; // texts
+        TextStyle style;  // texts
+        Rect box;         // texts: the measured box; markers: their square
         bool stroked = false, filled = false;
         Stroke stroke;
         Fill fill;

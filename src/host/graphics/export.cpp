@@ -41,8 +41,8 @@ cairo_status_t toFile(void* closure, const unsigned char* data, unsigned int len
 RsvgHandle* load(const std::string& svg, double& w, double& h, std::string& why)
 {
     GError* err = nullptr;
-    RsvgHandle* handle = rsvg_handle_new_from_data(reinterpret_cast<const guint8*>(svg.data()),
-                                                   svg.size(), &err);
+    RsvgHandle* handle =
+        rsvg_handle_new_from_data(reinterpret_cast<const guint8*>(svg.data()), svg.size(), &err);
     if (!handle) {
         why = err ? err->message : "the SVG could not be read";
         if (err)
@@ -86,15 +86,15 @@ bool writeImage(const std::string& svg, const std::string& path, ImageFormat for
         // Twice the pixel size, so that the picture stays sharp on a screen
         // of high density and in print.
         constexpr double kScale = 2;
-        cairo_surface_t* s = cairo_image_surface_create(
-            CAIRO_FORMAT_ARGB32, static_cast<int>(w * kScale + 0.5),
-            static_cast<int>(h * kScale + 0.5));
+        cairo_surface_t* s =
+            cairo_image_surface_create(CAIRO_FORMAT_ARGB32, static_cast<int>(w * kScale + 0.5),
+                                       static_cast<int>(h * kScale + 0.5));
         cairo_t* cr = cairo_create(s);
         cairo_scale(cr, kScale, kScale);
         ok = render(handle, cr, w, h, why);
         cairo_destroy(cr);
-        if (ok && cairo_surface_write_to_png_stream(s, toFile, file.stream()) !=
-                      CAIRO_STATUS_SUCCESS) {
+        if (ok &&
+            cairo_surface_write_to_png_stream(s, toFile, file.stream()) != CAIRO_STATUS_SUCCESS) {
             why = std::strerror(errno != 0 ? errno : EIO);
             ok = false;
         }

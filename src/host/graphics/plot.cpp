@@ -23,16 +23,14 @@ VyrNiceAxis& axisSlot()
 namespace
 {
 
-constexpr double kOuter = 10;       // blank edge of the figure
-constexpr double kTitleSize = 14;   // first title
-constexpr double kSubSize = 11;     // further titles, axis labels, panel headings
-constexpr double kTickSize = 10;    // tick labels
-constexpr double kTableSize = 10;   // at-risk tables, insets, legend
-constexpr double kTickLength = 5;   // outward ticks
-constexpr double kLineGap = 1.3;    // line height as a multiple of the text size
+constexpr double kOuter = 10;        // blank edge of the figure
+constexpr double kTitleSize = 14;    // first title
+constexpr double kSubSize = 11;      // further titles, axis labels, panel headings
+constexpr double kTickSize = 10;     // tick labels
+constexpr double kTableSize = 10;    // at-risk tables, insets, legend
+constexpr double kTickLength = 5;    // outward ticks
+constexpr double kLineGap = 1.3;     // line height as a multiple of the text size
 constexpr double kLegendSwatch = 22; // the sample line or box of a legend entry
-
-
 
 double lineHeight(double size)
 {
@@ -211,8 +209,8 @@ InsetBox measureInset(const Inset& in)
         for (size_t c = 0; c < in.rows[r].size(); ++c) {
             if (b.colW.size() <= c)
                 b.colW.push_back(0);
-            b.colW[c] = std::max(b.colW[c], TextMetrics::width(in.rows[r][c], kTableSize,
-                                                               in.header && r == 0));
+            b.colW[c] = std::max(
+                b.colW[c], TextMetrics::width(in.rows[r][c], kTableSize, in.header && r == 0));
         }
     for (double w : b.colW)
         b.w += w;
@@ -234,8 +232,8 @@ void drawInset(Canvas& c, const Inset& in, const InsetBox& b, double x, double y
         double cx = x + 6;
         const double base = baselineFor(y + 4 + lh * (static_cast<double>(r) + 0.5), kTableSize);
         for (size_t k = 0; k < in.rows[r].size(); ++k) {
-            TextStyle s = style(kTableSize, k == 0 ? Anchor::Start : Anchor::End,
-                                in.header && r == 0);
+            TextStyle s =
+                style(kTableSize, k == 0 ? Anchor::Start : Anchor::End, in.header && r == 0);
             if (k == 0 && r < in.rowColors.size() && in.rowColors[r] >= 0)
                 s.color = paletteColor(in.rowColors[r]);
             const double at = k == 0 ? cx : cx + b.colW[k];
@@ -368,14 +366,6 @@ double outsideTableHeight(const Figure& f)
     return need;
 }
 
-double titlesHeight(const Figure& f)
-{
-    double h = 0;
-    for (size_t i = 0; i < f.titles.size(); ++i)
-        h += lineHeight(i == 0 ? kTitleSize : kSubSize);
-    return f.titles.empty() ? 0 : h + 6;
-}
-
 // The texts of the tick labels along x and how they are placed: on one
 // row, staggered over two, or only every k-th labelled.
 struct XLabels {
@@ -385,8 +375,7 @@ struct XLabels {
     int every = 1;
 };
 
-XLabels placeXLabels(const std::vector<double>& ticks, int decimals, const Scale& sx,
-                     bool stagger)
+XLabels placeXLabels(const std::vector<double>& ticks, int decimals, const Scale& sx, bool stagger)
 {
     XLabels L;
     for (double t : ticks) {
@@ -475,8 +464,10 @@ std::string cutTo(const std::string& s, double room, double size)
     return t + "...";
 }
 
+// Draws one cell; insets that no corner of the plot holds clear of the
+// curves are left to the caller (`outside`).
 void drawCell(Canvas& c, const Figure& f, const PlotCell& cell, const Rect& R,
-              std::vector<CellTrace>* trace)
+              std::vector<CellTrace>* trace, std::vector<const Inset*>& pushedOut)
 {
     const double lhTable = lineHeight(kTableSize);
     const double tickLabelH = TextMetrics::measure("0", kTickSize).height();
@@ -545,7 +536,8 @@ void drawCell(Canvas& c, const Figure& f, const PlotCell& cell, const Rect& R,
     double overhang = 0;
     for (const AtRiskRow& r : cell.atRisk)
         if (!r.cells.empty() && r.cells.front().first <= cell.x.min)
-            overhang = std::max(overhang, TextMetrics::width(r.cells.front().second, kTableSize) / 2);
+            overhang =
+                std::max(overhang, TextMetrics::width(r.cells.front().second, kTableSize) / 2);
     left = std::max(left, rowLabelW + (rowLabelW > 0 ? 8 : 0) + overhang + 4);
     const double plotLeft = R.x0 + 6 + left;
 
@@ -570,7 +562,9 @@ void drawCell(Canvas& c, const Figure& f, const PlotCell& cell, const Rect& R,
             x1 = std::max(x1, xt.values.back());
         }
         const double xpad = (x1 - x0) * cell.x.pad;
-        sx = {x0 - xpad, x1 + xpad, plotLeft, plotRight};
+        // Counts of an at-risk table inside the plot stand clear of its left
+        // edge: the axis starts a little inside the frame.
+        sx = {x0 - xpad, x1 + xpad, plotLeft + (inside ? overhang + 3 : 0), plotRight};
         xl = placeXLabels(xt.values, xt.decimals, sx, cell.x.stagger);
         // The last label may not pass the cell's edge.
         double need = 14;
@@ -585,10 +579,11 @@ void drawCell(Canvas& c, const Figure& f, const PlotCell& cell, const Rect& R,
         plotBottom -= tickLabelH + 2;
     }
     const Rect plot{plotLeft, top, sx.p1, plotBottom};
+    const double labelLeft = R.x0 + 6;
     const double dataBottom = plot.y1 - regionH;
     const Scale sy{y0 - ypad, y1 + ypad, dataBottom, plot.y0};
     if (trace)
-        trace->push_back({plot, sx.d0, sx.d1, sy.d0, sy.d1, dataBottom});
+        trace->push_back({plot, sx.d0, sx.d1, sy.d0, sy.d1, dataBottom, sx.p0, sx.p1});
 
     // Grid lines and the frame.
     c.begin("grid");
@@ -693,8 +688,9 @@ void drawCell(Canvas& c, const Figure& f, const PlotCell& cell, const Rect& R,
         const double room = dataBottom - plot.y0;
         const std::string lab = cutTo(cell.y.label, std::max(20.0, room), kSubSize);
         // The label's descent side faces the tick labels.
-        c.text("axis-label", plot.x0 - kTickLength - 4 - yLabelW - 6 -
-                                 TextMetrics::measure("0", kSubSize).descent,
+        c.text("axis-label",
+               plot.x0 - kTickLength - 4 - yLabelW - 6 -
+                   TextMetrics::measure("0", kSubSize).descent,
                mid, lab, s);
     }
     c.end();
@@ -714,8 +710,9 @@ void drawCell(Canvas& c, const Figure& f, const PlotCell& cell, const Rect& R,
     double afterLabels = labelTop + tickLabelH * xl.rows + (xl.rows == 2 ? 2 : 0) + 6;
     if (!cell.x.label.empty()) {
         const std::string lab = cutTo(cell.x.label, plot.width(), kSubSize);
-        c.text("axis-label", (plot.x0 + plot.x1) / 2, baselineFor(afterLabels + labelH / 2, kSubSize),
-               lab, style(kSubSize, Anchor::Middle));
+        c.text("axis-label", (plot.x0 + plot.x1) / 2,
+               baselineFor(afterLabels + labelH / 2, kSubSize), lab,
+               style(kSubSize, Anchor::Middle));
         afterLabels += labelH + 4;
     }
     c.end();
@@ -733,28 +730,37 @@ void drawCell(Canvas& c, const Figure& f, const PlotCell& cell, const Rect& R,
         }
         const RowFit fit = fitRow(rows, sx);
         double rowTop;
+        double rowH = lhTable;
         if (inside) {
             rowTop = dataBottom + 6;
         } else {
-            rowTop = std::max(afterLabels, R.y1 - 4 - tableH) + 4;
-            c.text("atrisk-title", R.x0 + 6, baselineFor(rowTop + lhTable / 2, kTableSize),
+            // A table given more height than its rows need spreads them
+            // (up to twice their height) and stands in the middle.
+            const double top0 = std::max(afterLabels, R.y1 - 4 - tableH) + 4;
+            const double room = R.y1 - 4 - top0;
+            const double lines = static_cast<double>(cell.atRisk.size() + 1);
+            rowH = std::clamp(room / lines, lhTable, 2 * lhTable);
+            rowTop = top0 + std::max(0.0, (room - rowH * lines) / 2);
+            c.text("atrisk-title", R.x0 + 6, baselineFor(rowTop + rowH / 2, kTableSize),
                    f.atRiskTitle, style(kTableSize, Anchor::Start, true));
-            rowTop += lhTable;
+            rowTop += rowH;
         }
-        double labelEnd = plot.x0 - 8;
+        // Row labels in a column of their own at the left, clear of the
+        // first counts.
+        double labelEnd = inside ? plot.x0 - 6 : plot.x0 - 8;
         for (const auto& row : rows)
             if (!row.empty())
-                labelEnd = std::min(labelEnd, sx(row.front().first) -
-                                                  TextMetrics::width(row.front().second, fit.size) / 2 -
-                                                  6);
+                labelEnd = std::min(labelEnd,
+                                    sx(row.front().first) -
+                                        TextMetrics::width(row.front().second, fit.size) / 2 - 10);
         for (size_t r = 0; r < cell.atRisk.size(); ++r) {
-            const double cy = rowTop + lhTable * (static_cast<double>(r) + 0.5);
-            TextStyle ls = style(kTableSize, Anchor::End);
+            const double cy = rowTop + rowH * (static_cast<double>(r) + 0.5);
+            TextStyle ls = style(kTableSize, Anchor::Start);
             ls.color = paletteColor(cell.atRisk[r].color);
-            const std::string lab = cutTo(cell.atRisk[r].label,
-                                          std::max(0.0, labelEnd - R.x0 - 4), kTableSize);
+            const std::string lab =
+                cutTo(cell.atRisk[r].label, std::max(0.0, labelEnd - labelLeft), kTableSize);
             if (!lab.empty())
-                c.text("atrisk-label", labelEnd, baselineFor(cy, kTableSize), lab, ls);
+                c.text("atrisk-label", labelLeft, baselineFor(cy, kTableSize), lab, ls);
             TextStyle ns = style(fit.size, Anchor::Middle);
             ns.color = ls.color;
             for (size_t i = 0; i < rows[r].size(); i += static_cast<size_t>(fit.every))
@@ -812,6 +818,13 @@ void drawCell(Canvas& c, const Figure& f, const PlotCell& cell, const Rect& R,
             if (hits == 0)
                 break;
         }
+        // An inset no corner holds clear goes below the figure, as does
+        // one that would take most of the plot.
+        const bool fits = b.w <= plot.width() * 0.6 && b.h <= (dataBottom - plot.y0) * 0.5;
+        if (bestHits > 0 || !fits) {
+            pushedOut.push_back(&cell.insets[k]);
+            continue;
+        }
         taken.push_back(corners[best]);
         drawInset(c, cell.insets[k], b, corners[best].x0, corners[best].y0);
     }
@@ -849,8 +862,8 @@ std::string tickText(double v, int decimals)
     return s;
 }
 
-Ticks niceTicks(double low, double high, bool horizontal, bool zero, double room,
-                double labelSize, int maxTicks)
+Ticks niceTicks(double low, double high, bool horizontal, bool zero, double room, double labelSize,
+                int maxTicks)
 {
     Ticks t;
     if (!(high > low)) {
@@ -891,14 +904,12 @@ Ticks niceTicks(double low, double high, bool horizontal, bool zero, double room
     return t;
 }
 
-std::pair<double, double> figureSize(const Figure& f)
+namespace
 {
-    const LegendLayout L = layoutLegend(f.legend, f.width - 2 * kOuter);
-    const double cell = f.cellHeight + outsideTableHeight(f);
-    return {f.width, kOuter + titlesHeight(f) + cell * f.rows + L.height + kOuter};
-}
 
-void drawFigure(Canvas& c, const Figure& f, std::vector<CellTrace>* trace)
+// The figure drawn from its top: titles, cells, the insets pushed out of
+// the cells, the legend. Returns the height it took.
+double layoutFigure(Canvas& c, const Figure& f, std::vector<CellTrace>* trace)
 {
     const double W = f.width;
     double y = kOuter;
@@ -917,6 +928,7 @@ void drawFigure(Canvas& c, const Figure& f, std::vector<CellTrace>* trace)
     }
     const double cellH = f.cellHeight + outsideTableHeight(f);
     const double cellW = (W - 2 * kOuter) / std::max(1, f.cols);
+    std::vector<const Inset*> outside;
     for (size_t k = 0; k < f.cells.size(); ++k) {
         const int r = static_cast<int>(k) / std::max(1, f.cols);
         const int col = static_cast<int>(k) % std::max(1, f.cols);
@@ -924,11 +936,44 @@ void drawFigure(Canvas& c, const Figure& f, std::vector<CellTrace>* trace)
             break;
         const Rect R{kOuter + col * cellW, y + r * cellH, kOuter + (col + 1) * cellW,
                      y + (r + 1) * cellH};
-        drawCell(c, f, f.cells[k], R, trace);
+        drawCell(c, f, f.cells[k], R, trace, outside);
     }
     y += cellH * f.rows;
+    // Insets set below the cells, side by side as they fit.
+    if (!outside.empty()) {
+        y += 6;
+        double x = kOuter, rowH = 0;
+        for (const Inset* in : outside) {
+            const InsetBox b = measureInset(*in);
+            if (x > kOuter && x + b.w > W - kOuter) {
+                y += rowH + 8;
+                x = kOuter;
+                rowH = 0;
+            }
+            drawInset(c, *in, b, x, y);
+            x += b.w + 12;
+            rowH = std::max(rowH, b.h);
+        }
+        y += rowH + 6;
+    }
     const LegendLayout L = layoutLegend(f.legend, W - 2 * kOuter);
     drawLegend(c, f.legend, L, kOuter, W - 2 * kOuter, y);
+    return y + L.height + kOuter;
+}
+
+} // namespace
+
+std::pair<double, double> figureSize(const Figure& f)
+{
+    // The layout itself tells how tall the figure is (insets may go below
+    // the cells).
+    RecordingCanvas scratch(f.width, 1e6);
+    return {f.width, layoutFigure(scratch, f, nullptr)};
+}
+
+void drawFigure(Canvas& c, const Figure& f, std::vector<CellTrace>* trace)
+{
+    layoutFigure(c, f, trace);
 }
 
 } // namespace vgr

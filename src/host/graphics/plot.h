@@ -30,20 +30,20 @@ struct Ticks {
     std::vector<double> values;
     int decimals = 0;
 };
-Ticks niceTicks(double low, double high, bool horizontal, bool zero, double room,
-                double labelSize, int maxTicks = 10);
+Ticks niceTicks(double low, double high, bool horizontal, bool zero, double room, double labelSize,
+                int maxTicks = 10);
 // The text of a tick value with `decimals` decimals ("-0" shows as "0").
 std::string tickText(double v, int decimals);
 
 struct Axis {
     std::string label;
-    double min = 0, max = 1;     // the data range shown
-    bool zero = false;           // the nice ticks take 0 in
-    bool clampToTicks = true;    // the range ends at the outer ticks when they cover the data
-    std::vector<double> ticks;   // explicit ticks (empty: nice ticks)
-    int decimals = -1;           // of explicit ticks (-1: as few as they need)
-    bool stagger = false;        // crowded labels go on two rows, then turn
-    double pad = 0;              // share of the span added beyond each end
+    double min = 0, max = 1;   // the data range shown
+    bool zero = false;         // the nice ticks take 0 in
+    bool clampToTicks = true;  // the range ends at the outer ticks when they cover the data
+    std::vector<double> ticks; // explicit ticks (empty: nice ticks)
+    int decimals = -1;         // of explicit ticks (-1: as few as they need)
+    bool stagger = false;      // crowded labels go on two rows, then turn
+    double pad = 0;            // share of the span added beyond each end
 };
 
 // A curve: a step function (the value holds until the next point) or a
@@ -152,6 +152,7 @@ struct CellTrace {
     Rect plot;
     double x0, x1, y0, y1;
     double dataBottom;
+    double px0, px1; // where x0 and x1 lie (the axis may start inside the frame)
 };
 // Draws a figure on a canvas of figureSize(f); `trace` (may be null)
 // receives each cell's mapping.

@@ -8,8 +8,7 @@ namespace vgr
 
 bool RecordingCanvas::Item::in(std::string_view groupClass) const
 {
-    return cls == groupClass ||
-           std::find(groups.begin(), groups.end(), groupClass) != groups.end();
+    return cls == groupClass || std::find(groups.begin(), groups.end(), groupClass) != groups.end();
 }
 
 RecordingCanvas::Item RecordingCanvas::base() const

@@ -91,8 +91,8 @@ int drawStepGraphs(StepDoc& doc, size_t stepIndex)
     // the step and the graph.
     std::vector<std::string> why(graphs.size());
     vyr::parallel_for(graphs.size(), [&](size_t i) {
-        const std::string prefix = "s" + std::to_string(stepIndex + 1) + "g" +
-                                   std::to_string(i + 1) + "-";
+        const std::string prefix =
+            "s" + std::to_string(stepIndex + 1) + "g" + std::to_string(i + 1) + "-";
         graphs[i]->svg = graphSvg(*graphs[i], prefix, why[i]);
     });
     const VyrSettings& settings = vyr_settings();

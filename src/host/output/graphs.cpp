@@ -67,12 +67,10 @@ constexpr GraphTemplate kTemplates[] = {
     {"Stat.Korvante.Graphics.ProductLimitSurvivalSG", GraphFamily::Survival, Groups},
     {"Stat.Korvante.Graphics.ProductLimitSurvival2SG", GraphFamily::Survival,
      Groups | AtRiskOutside},
-    {"Stat.Korvante.Graphics.ProductLimitFailureSG", GraphFamily::Survival,
-     Groups | FailureCurve},
+    {"Stat.Korvante.Graphics.ProductLimitFailureSG", GraphFamily::Survival, Groups | FailureCurve},
     {"Stat.Korvante.Graphics.ProductLimitFailure2SG", GraphFamily::Survival,
      Groups | FailureCurve | AtRiskOutside},
-    {"Stat.Korvante.Graphics.ProductLimitSurvivalPanelSG", GraphFamily::Survival,
-     Groups | Panels},
+    {"Stat.Korvante.Graphics.ProductLimitSurvivalPanelSG", GraphFamily::Survival, Groups | Panels},
     {"Stat.Korvante.Graphics.ProductLimitFailurePanelSG", GraphFamily::Survival,
      Groups | Panels | FailureCurve},
     // The life-table names come spelled "LifeTable" and "Lifetable"; the
@@ -586,7 +584,8 @@ void testInset(PlotCell& cell, const Dyn& dyn)
     std::string p = dyn.text("pValueDisplay");
     if (p.empty())
         p = dyn.text("testPval");
-    if (p.empty() || dyn.get("pValue") || (dyn.get("pValueDisplay") && dyn.get("pValueDisplay")->numeric))
+    if (p.empty() || dyn.get("pValue") ||
+        (dyn.get("pValueDisplay") && dyn.get("pValueDisplay")->numeric))
         p = pValueText(dyn.has("pValue") ? dyn.num("pValue") : dyn.num("pValueDisplay"));
     // A text passed ready-made keeps its wording, without a stray bracket.
     while (!p.empty() && p.back() == ')' && p.find('(') == std::string::npos)
@@ -740,8 +739,8 @@ struct Built {
 
 // Survival or failure curves (product-limit or life table), per stratum or
 // per GROUP= level, overlaid or in panels.
-bool survivalFigure(const Node& g, const GraphTemplate& t, const Data& d, const Dyn& dyn,
-                    Figure& f, std::string& why)
+bool survivalFigure(const Node& g, const GraphTemplate& t, const Data& d, const Dyn& dyn, Figure& f,
+                    std::string& why)
 {
     const bool failure = t.flags & FailureCurve;
     const bool lifeTable = t.flags & LifeTable;
@@ -861,7 +860,8 @@ bool survivalFigure(const Node& g, const GraphTemplate& t, const Data& d, const 
                 if (d.has(mc)) {
                     vgr::Marks m;
                     m.color = color;
-                    const Transform mt = failure && !ownMark ? Transform::OneMinus : Transform::None;
+                    const Transform mt =
+                        failure && !ownMark ? Transform::OneMinus : Transform::None;
                     Points mp = points(cv.rows, time, d.num(mc), mt, false, xr.end);
                     for (size_t i = 0; i < mp.pts.size(); ++i)
                         if (mp.rows[i] >= 0)
@@ -923,24 +923,24 @@ bool survivalFigure(const Node& g, const GraphTemplate& t, const Data& d, const 
 
     // Titles and the legend.
     titles(f, g, dyn,
-           std::string(failure ? "Failure" : "Survival") + (lifeTable ? " Estimates" : " Estimates"));
+           std::string(failure ? "Failure" : "Survival") +
+               (lifeTable ? " Estimates" : " Estimates"));
     f.legend.title = dyn.text("GroupName");
     if (f.legend.title.empty() && groups)
         f.legend.title = dyn.text("GroupVar");
     const bool multi = firstCurves.size() > 1 && !(t.flags & Panels && !groups);
     if (multi)
         for (size_t i = 0; i < firstCurves.size(); ++i)
-            f.legend.entries.push_back({vgr::LegendEntry::Line, static_cast<int>(i),
-                                        firstCurves[i].label.empty()
-                                            ? numberText(firstCurves[i].key)
-                                            : firstCurves[i].label,
-                                        vgr::paletteDash(static_cast<int>(i)), vgr::Marker::Plus,
-                                        1});
+            f.legend.entries.push_back(
+                {vgr::LegendEntry::Line, static_cast<int>(i),
+                 firstCurves[i].label.empty() ? numberText(firstCurves[i].key)
+                                              : firstCurves[i].label,
+                 vgr::paletteDash(static_cast<int>(i)), vgr::Marker::Plus, 1});
     else
         f.legend.title.clear();
     if (anyCensored)
-        f.legend.entries.push_back({vgr::LegendEntry::Mark, multi ? -1 : 0, "Censored", "",
-                                    vgr::Marker::Plus, 1});
+        f.legend.entries.push_back(
+            {vgr::LegendEntry::Mark, multi ? -1 : 0, "Censored", "", vgr::Marker::Plus, 1});
     for (const auto& [bc, filled] : bandsShown) {
         std::string label = dyn.text(bc->label);
         if (label.empty())
@@ -953,7 +953,17 @@ bool survivalFigure(const Node& g, const GraphTemplate& t, const Data& d, const 
 
     // Sizes: the outside table's share.
     const std::string w = dyn.text("rowWeights");
-    const std::vector<double> ws = parseNumbers(w);
+    std::vector<double> ws;
+    for (const char* p = w.c_str(); *p;) {
+        char* end = nullptr;
+        const double x = std::strtod(p, &end);
+        if (end == p) {
+            ++p;
+            continue;
+        }
+        ws.push_back(x);
+        p = end;
+    }
     if (lower(w) != "preferred" && ws.size() == 2 && ws[0] + ws[1] > 0)
         f.atRiskWeight = std::clamp(ws[1] / (ws[0] + ws[1]), 0.05, 0.6);
     if (t.flags & Panels) {
@@ -1021,11 +1031,10 @@ bool logFigure(const Node& g, const GraphTemplate& t, const Data& d, const Dyn& 
     if (curves.size() > 1) {
         f.legend.title = dyn.text("GroupName");
         for (size_t i = 0; i < curves.size(); ++i)
-            f.legend.entries.push_back({vgr::LegendEntry::Line, static_cast<int>(i),
-                                        curves[i].label.empty() ? numberText(curves[i].key)
-                                                                : curves[i].label,
-                                        vgr::paletteDash(static_cast<int>(i)), vgr::Marker::Plus,
-                                        1});
+            f.legend.entries.push_back(
+                {vgr::LegendEntry::Line, static_cast<int>(i),
+                 curves[i].label.empty() ? numberText(curves[i].key) : curves[i].label,
+                 vgr::paletteDash(static_cast<int>(i)), vgr::Marker::Plus, 1});
     }
     return true;
 }
@@ -1082,8 +1091,8 @@ bool lineFigure(const Node& g, const GraphTemplate& t, const Data& d, const Dyn&
             s.color = color;
             s.step = sp.step;
             s.markers = sp.markers;
-            Points p = points(curves[i].rows, d.num(sp.x), d.num(sp.y), Transform::None, false,
-                              xr.end);
+            Points p =
+                points(curves[i].rows, d.num(sp.x), d.num(sp.y), Transform::None, false, xr.end);
             double endX = std::nan("");
             for (const vgr::Pt& q : p.pts) {
                 xr.add(q.x);
@@ -1133,12 +1142,11 @@ bool lineFigure(const Node& g, const GraphTemplate& t, const Data& d, const Dyn&
         if (f.legend.title.empty())
             f.legend.title = dyn.text("groupName");
         for (size_t i = 0; i < legendCurves.size(); ++i)
-            f.legend.entries.push_back({vgr::LegendEntry::Line, static_cast<int>(i),
-                                        legendCurves[i].label.empty()
-                                            ? numberText(legendCurves[i].key)
-                                            : legendCurves[i].label,
-                                        vgr::paletteDash(static_cast<int>(i)), vgr::Marker::Plus,
-                                        1});
+            f.legend.entries.push_back(
+                {vgr::LegendEntry::Line, static_cast<int>(i),
+                 legendCurves[i].label.empty() ? numberText(legendCurves[i].key)
+                                               : legendCurves[i].label,
+                 vgr::paletteDash(static_cast<int>(i)), vgr::Marker::Plus, 1});
     }
     if (limits) {
         std::string label = dyn.text("labelCL");

@@ -26,7 +26,7 @@ enum class GraphFamily {
 // Variants of a family; the panel and outside-at-risk forms wrap every family
 // alike.
 enum GraphFlag : unsigned {
-    FailureCurve = 0x1, // 1 - S in place of S
+    FailureCurve = 0x1,  // 1 - S in place of S
     AtRiskOutside = 0x2, // the at-risk table below the plot
     Panels = 0x4,        // one cell per stratum (or per plot-data table), pages of cells
     Groups = 0x8,        // one curve per GROUP= level

@@ -26,14 +26,22 @@ struct Measured {
     double width;
 };
 constexpr Measured kBrowser[] = {
-    {"Survival Probability", false, 93.546875}, {"11", false, 11.421875},
-    {"1111 11 111", false, 56.28125},           {"AVATAR To Wa", false, 74.375},
-    {"Time (days)", false, 57.65625},           {"Number at Risk", false, 75.796875},
-    {"p=0.0012", false, 46.1875},               {"Log-Rank p<0.0001", false, 96.9375},
-    {"WAVE", false, 31.171875},                 {"Yo, Tea.", false, 39.15625},
-    {"Survival Probability", true, 102.703125}, {"11", true, 11.640625},
-    {"AVATAR To Wa", true, 77.40625},           {"Time (days)", true, 60.9375},
-    {"WAVE", true, 31.578125},                  {"Yo, Tea.", true, 40.546875},
+    {"Survival Probability", false, 93.546875},
+    {"11", false, 11.421875},
+    {"1111 11 111", false, 56.28125},
+    {"AVATAR To Wa", false, 74.375},
+    {"Time (days)", false, 57.65625},
+    {"Number at Risk", false, 75.796875},
+    {"p=0.0012", false, 46.1875},
+    {"Log-Rank p<0.0001", false, 96.9375},
+    {"WAVE", false, 31.171875},
+    {"Yo, Tea.", false, 39.15625},
+    {"Survival Probability", true, 102.703125},
+    {"11", true, 11.640625},
+    {"AVATAR To Wa", true, 77.40625},
+    {"Time (days)", true, 60.9375},
+    {"WAVE", true, 31.578125},
+    {"Yo, Tea.", true, 40.546875},
 };
 
 std::string svgOf(void (*draw)(Canvas&), const std::string& prefix = "g1-")
@@ -70,7 +78,8 @@ TEST(TextMetrics, WidthsMatchTheBrowserWithKerning)
     for (const Measured& m : kBrowser)
         EXPECT_NEAR(TextMetrics::width(m.text, 11, m.bold), m.width, 0.02) << m.text;
     // Kerning counts: "AV" is narrower than "A" and "V" apart.
-    EXPECT_LT(TextMetrics::width("AV", 10), TextMetrics::width("A", 10) + TextMetrics::width("V", 10));
+    EXPECT_LT(TextMetrics::width("AV", 10),
+              TextMetrics::width("A", 10) + TextMetrics::width("V", 10));
     // Widths scale with the size; the font reaches 0.905 em up, 0.212 down.
     const TextBox b = TextMetrics::measure("Survival", 22);
     EXPECT_NEAR(b.width, 2 * TextMetrics::width("Survival", 11), 1e-9);
@@ -111,9 +120,9 @@ TEST(TextMetrics, BoxesFollowAnchorAndRotation)
 TEST(SvgCanvas, NumbersHaveAtMostTwoDecimals)
 {
     const std::pair<double, const char*> cases[] = {
-        {0, "0"},         {-0.0, "0"},     {1.5, "1.5"},      {2.004, "2"},
-        {-0.001, "0"},    {3.14159, "3.14"}, {100, "100"},    {-12.345, "-12.35"},
-        {1e12, "1000000000000"},
+        {0, "0"},     {-0.0, "0"},         {1.5, "1.5"},
+        {2.004, "2"}, {-0.001, "0"},       {3.14159, "3.14"},
+        {100, "100"}, {-12.345, "-12.35"}, {1e12, "1000000000000"},
     };
     for (const auto& [v, s] : cases)
         EXPECT_EQ(svgNumber(v), s) << v;
@@ -191,9 +200,8 @@ TEST(SvgCanvas, SameDrawingSameBytesAndGroupsClosed)
 
 TEST(SvgCanvas, StrayBytesAndControlCharactersMakeValidXml)
 {
-    const std::string svg = svgOf([](Canvas& c) {
-        c.text("t", 1, 2, std::string("caf\xE9 \x01 tab\there"), TextStyle{});
-    });
+    const std::string svg = svgOf(
+        [](Canvas& c) { c.text("t", 1, 2, std::string("caf\xE9 \x01 tab\there"), TextStyle{}); });
     EXPECT_NE(svg.find("caf\xC3\xA9  tab here"), std::string::npos);
     if (haveXmllint()) {
         EXPECT_TRUE(wellFormed(svg));

@@ -206,6 +206,11 @@ void XcbToTable(KorvPtr q, XCBSTR* xcb, long nobs, double bandmax)
 void MakePhantomTable(KorvPtr q, XCBSTR* xcb, long nobs, double bandmax)
 {
     const double miss = korv_missing();
+    // A band ends at a time of the stratum; a negative end (a band asked
+    // for in a stratum without events) means there is no band, and no
+    // band-end row before the first record.
+    if (!(bandmax >= 0))
+        bandmax = DBL_MAX;
     const bool F = (q->vdqgraph & 0x10000000) && !(q->vdqgraph & (0x8000 | 0x20000));
     double* io = q->iovar;
     ATRISKTIME* art = q->art;
@@ -236,6 +241,8 @@ void MakePhantomTable(KorvPtr q, XCBSTR* xcb, long nobs, double bandmax)
         art->time2 = miss;
     };
     double R[4] = {miss, miss, miss, miss};
+    // The survival in force at the band's end: the last estimate before it.
+    double held = miss;
     double prevTime = -1.0, prevAtRisk = miss, lastTime = miss, lastAtRisk = miss;
     bool bandPending = true;
     Pager p(xcb, 16);
@@ -254,6 +261,8 @@ void MakePhantomTable(KorvPtr q, XCBSTR* xcb, long nobs, double bandmax)
             for (int i = 0; i < 4; ++i)
                 if (!wzmis(f[5 + i]))
                     R[i] = f[5 + i];
+            if (!wzmis(f[1]))
+                held = f[1];
         } else if (t == bandmax) {
             for (int i = 0; i < 4; ++i)
                 if (wzmis(f[5 + i]))
@@ -261,7 +270,7 @@ void MakePhantomTable(KorvPtr q, XCBSTR* xcb, long nobs, double bandmax)
             bandPending = false;
         } else if (bandPending) {
             io[0] = bandmax;
-            io[1] = f[1];
+            io[1] = held;
             io[5] = io[4] = io[24] = miss;
             io[11] = R[0];
             io[12] = R[1];
@@ -269,8 +278,10 @@ void MakePhantomTable(KorvPtr q, XCBSTR* xcb, long nobs, double bandmax)
             io[14] = R[3];
             io[21] = f[9];
             io[22] = f[10];
+            // The failure slot follows the row's own survival (it is never
+            // left from the row before).
+            io[2] = mirror(io[1]);
             if (F) {
-                io[2] = mirror(io[1]);
                 io[27] = io[28] = io[29] = miss;
                 io[30] = mirror(R[1]);
                 io[31] = mirror(R[0]);

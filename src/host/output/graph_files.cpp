@@ -36,12 +36,16 @@ std::set<std::string>& usedNames()
     return names;
 }
 
-void collect(const std::vector<NodePtr>& items, std::vector<Node*>& out)
+// The graphs of a document, each with the BY line of its BY group.
+void collect(const std::vector<NodePtr>& items, std::vector<Node*>& out,
+             std::vector<std::string>& byLines, const std::string& byLine)
 {
     for (const NodePtr& p : items) {
-        if (p->kind == Node::Graph)
+        if (p->kind == Node::Graph) {
             out.push_back(p.get());
-        collect(p->items, out);
+            byLines.push_back(byLine);
+        }
+        collect(p->items, out, byLines, p->kind == Node::ByGroup ? p->label : byLine);
     }
 }
 
@@ -83,7 +87,8 @@ void resetGraphFiles()
 int drawStepGraphs(StepDoc& doc, size_t stepIndex)
 {
     std::vector<Node*> graphs;
-    collect(doc.items, graphs);
+    std::vector<std::string> byLines;
+    collect(doc.items, graphs, byLines, std::string());
     if (graphs.empty())
         return 0;
     int failures = 0;
@@ -93,7 +98,7 @@ int drawStepGraphs(StepDoc& doc, size_t stepIndex)
     vyr::parallel_for(graphs.size(), [&](size_t i) {
         const std::string prefix =
             "s" + std::to_string(stepIndex + 1) + "g" + std::to_string(i + 1) + "-";
-        graphs[i]->svg = graphSvg(*graphs[i], prefix, why[i]);
+        graphs[i]->svg = graphSvg(*graphs[i], prefix, why[i], byLines[i]);
     });
     const VyrSettings& settings = vyr_settings();
     const bool files = !settings.outDir.empty();

@@ -562,6 +562,15 @@ void titles(Figure& f, const Node& g, const Dyn& dyn, const std::string& what)
         if (!t.empty())
             f.titles.push_back(t);
     }
+    // Runs of blanks (between the values of several STRATA variables) show
+    // as one.
+    for (std::string& t : f.titles) {
+        std::string u;
+        for (char c : t)
+            if (c != ' ' || u.empty() || u.back() != ' ')
+                u.push_back(c);
+        t = u;
+    }
 }
 
 // The time axis's label: the time column's label, or the name passed.
@@ -576,8 +585,8 @@ std::string timeLabel(const Data& d, const Dyn& dyn, const std::string& col)
     return n.empty() ? (c ? c->name : col) : n;
 }
 
-// The test inset.
-void testInset(PlotCell& cell, const Dyn& dyn)
+// The test inset; `test` names the test when the graph does not.
+void testInset(PlotCell& cell, const Dyn& dyn, const char* test = "Test")
 {
     if (!dyn.on("plotTest"))
         return;
@@ -595,7 +604,7 @@ void testInset(PlotCell& cell, const Dyn& dyn)
         name = dyn.text("testName");
     vgr::Inset in;
     in.cls = "inset-test";
-    in.rows.push_back({name.empty() ? std::string("Test") : name, p});
+    in.rows.push_back({name.empty() ? std::string(test) : name, p});
     cell.insets.push_back(std::move(in));
 }
 
@@ -1051,6 +1060,7 @@ struct LineSpec {
     bool showLimits = false;
     std::string what, yLabel, xLabel;
     bool zeroX = true, zeroY = true;
+    const char* test = "Test"; // the test's name when the graph passes none
 };
 
 bool lineFigure(const Node& g, const GraphTemplate& t, const Data& d, const Dyn& dyn,
@@ -1122,7 +1132,7 @@ bool lineFigure(const Node& g, const GraphTemplate& t, const Data& d, const Dyn&
         cell.y.zero = sp.zeroY;
         cell.y.pad = 0.03;
         if (!(t.flags & Panels) || &cr == &cells.back())
-            testInset(cell, dyn);
+            testInset(cell, dyn, sp.test);
         f.cells.push_back(std::move(cell));
     }
     if (!xr.any) {
@@ -1246,6 +1256,7 @@ bool incidenceFigure(const Node& g, const GraphTemplate& t, const Data& d, const
     sp.label = dyn.text("groupVar");
     sp.cellCol = "StratumNum";
     sp.yLabel = "Cumulative Incidence";
+    sp.test = "Gray's Test";
     sp.xLabel = timeLabel(d, dyn, "Time");
     bool ok = lineFigure(g, t, d, dyn, sp, f, why);
     if (ok) {
@@ -1337,11 +1348,15 @@ bool graphFigure(const Node& graph, vgr::Figure& figure, std::string& why)
     return false;
 }
 
-std::string graphSvg(const Node& graph, const std::string& idPrefix, std::string& why)
+std::string graphSvg(const Node& graph, const std::string& idPrefix, std::string& why,
+                     const std::string& byLine)
 {
     vgr::Figure f;
     if (!graphFigure(graph, f, why))
         return std::string();
+    // A graph of a BY group says which, so that its file stands alone.
+    if (!byLine.empty())
+        f.titles.push_back(byLine);
     const auto [w, h] = vgr::figureSize(f);
     vgr::SvgCanvas c(w, h, idPrefix, graph.label.empty() ? graph.name : graph.label);
     vgr::drawFigure(c, f);

@@ -52,6 +52,8 @@ std::vector<std::string> graphTemplateNames();
 bool graphFigure(const Node& graph, vgr::Figure& figure, std::string& why);
 // The SVG text of a graph node, with ids prefixed by `idPrefix`; empty with
 // the reason when it cannot be drawn.
-std::string graphSvg(const Node& graph, const std::string& idPrefix, std::string& why);
+// `byLine` (may be empty) is added to the titles.
+std::string graphSvg(const Node& graph, const std::string& idPrefix, std::string& why,
+                     const std::string& byLine = std::string());
 
 } // namespace vdq

@@ -538,7 +538,8 @@ TEST(OtherFamilies, BandwidthGridIncidenceAndRestrictedMean)
     EXPECT_EQ(d.figure.cells[0].series.size(), 2u);
     EXPECT_TRUE(d.figure.cells[0].series[0].step);
     // A ready-made p-value text loses a stray closing bracket.
-    EXPECT_EQ(texts(*d.canvas, "inset-test"), (std::vector<std::string>{"Test", "p<0.0001"}));
+    EXPECT_EQ(texts(*d.canvas, "inset-test"),
+              (std::vector<std::string>{"Gray's Test", "p<0.0001"}));
     // Restricted mean against the restriction time, limits shaded.
     NodePtr rm = table(
         {"GroupID", "Time", "Estimate", "Lower", "Upper"},

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <set>
 
 #include "host/graphics/export.h"
 #include "vyr_graphics.h"
@@ -109,9 +110,9 @@ struct Scale {
 };
 
 // Drops the vertices of a polyline that add nothing at the device's
-// resolution: within each half-pixel column only the first, lowest,
-// highest and last points stay, and a point on a straight run between its
-// neighbours goes.
+// resolution: within each pixel column only the first, lowest, highest and
+// last points stay, and a point on a straight run between its neighbours
+// goes.
 std::vector<Pt> thin(const std::vector<Pt>& in)
 {
     if (in.size() < 4)
@@ -120,10 +121,10 @@ std::vector<Pt> thin(const std::vector<Pt>& in)
     out.reserve(in.size());
     size_t i = 0;
     while (i < in.size()) {
-        const double col = std::floor(in[i].x * 2);
+        const double col = std::floor(in[i].x);
         size_t j = i;
         size_t lo = i, hi = i;
-        while (j + 1 < in.size() && std::floor(in[j + 1].x * 2) == col) {
+        while (j + 1 < in.size() && std::floor(in[j + 1].x) == col) {
             ++j;
             if (in[j].y < in[lo].y)
                 lo = j;
@@ -652,15 +653,15 @@ void drawCell(Canvas& c, const Figure& f, const PlotCell& cell, const Rect& R,
     for (const Marks& m : cell.marks) {
         c.begin(m.cls);
         Stroke st{paletteColor(m.color), 1.2, "", 1};
-        double lastX = -1e300, lastY = -1e300;
+        // Marks that fall within a third of a mark of one already drawn
+        // show as that one.
+        const double cellSize = std::max(1.0, m.size / 3);
+        std::set<std::pair<long, long>> drawn;
         for (const Pt& q : m.pts) {
             const double px = sx(q.x), py = sy(q.y);
-            // Marks that fall on the same pixel show as one.
-            if (std::fabs(px - lastX) < 1 && std::fabs(py - lastY) < 1)
+            if (!drawn.insert({std::lround(px / cellSize), std::lround(py / cellSize)}).second)
                 continue;
             c.marker(m.cls, m.shape, px, py, m.size, st, nullptr);
-            lastX = px;
-            lastY = py;
         }
         c.end();
     }

@@ -7,15 +7,14 @@
 #include <algorithm>
 
 #include "common/stages.h"
+#include "common/statement.h"
 #include "rmst/rmst.h"
 #include "runtime/procstr.h"
 #include "vyr_host.h"
 #include "vyr_message_names.h"
+#include "vyr_parse.h"
 
 const bool korv_built_rmst = true;
-
-namespace
-{
 
 void CleanUp(KorvPtr q)
 {
@@ -46,6 +45,9 @@ void CleanUp(KorvPtr q)
     vmfree_handler(xlongpool(), us, -1, 4);
     q->rms = nullptr;
 }
+
+namespace
+{
 
 // One analysis: RMST (Srmtl 0) or RMTL (Srmtl 1).
 rmsRetCodes Analysis(rmsUserPtr us, short Srmtl)
@@ -86,8 +88,16 @@ rmsRetCodes Analysis(rmsUserPtr us, short Srmtl)
 
 void korvrms(KorvPtr q)
 {
-    if (!q->vdq)
+    // Every result of these analyses is output; without an output manager
+    // (NOPRINT) there is nowhere to put them: say so once, in the first BY
+    // group.
+    if (!q->vdq) {
+        const STMT* s = q->stmt;
+        if (q->zby && (stmt_bit(s, proc_bit::RMST) || stmt_bit(s, proc_bit::RMTL) ||
+                       stmt_bit(s, proc_bit::PLOT_RMST) || stmt_bit(s, proc_bit::PLOT_RMTL)))
+            xpmlog(326, msg326::RMS_NOPRINT);
         return;
+    }
     rmsRetCodes rc = q->rms ? ZRMS_NOPROBLEM : Parse(q);
     auto* us = static_cast<ZRMSUSERSTR*>(q->rms);
     if (rc == ZRMS_NOPROBLEM && us) {

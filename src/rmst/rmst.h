@@ -188,6 +188,11 @@ struct ZRMSUSERSTR {
 using rmsUserPtr = ZRMSUSERSTR*;
 
 // ---------------------------------------------------------------------------
+// The end of the BY group's analyses (korvrms.cpp): closes an output group
+// left open, closes the work files, frees the analysis's memory and raises
+// the step's return code to the analyses' own.
+void CleanUp(KorvPtr q);
+
 // Options (rmsparse.cpp).
 rmsRetCodes Parse(KorvPtr q);
 void Parse_Strata(rmsUserPtr us);

@@ -8,11 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "common/statement.h"
 #include "rmst/rmst.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
 #include "vyr_data.h"
 #include "vyr_message_names.h"
+#include "vyr_parse.h"
 
 namespace
 {
@@ -301,6 +303,8 @@ ZRMSVDQ* SetRMSTable(rmsUserPtr us, short Srmtl)
         zrmstblAddColumnV(zog, d.ln2, d.nm2, d.ln2len, "GenericCharVar", 0);
     }
     zrmstblInit(zog);
-    zrmstblOutG(zog, zrmstblTemplate(zog, "RMS"), 1);
+    // Plot data are kept out of the printed output unless PRINTPHANTOM asks
+    // to see them.
+    zrmstblOutG(zog, zrmstblTemplate(zog, "RMS"), stmt_bit(us->proc, proc_bit::PRINTPHANTOM) ? 0 : 1);
     return zog;
 }

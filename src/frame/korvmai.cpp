@@ -158,7 +158,8 @@ void refuse_unbuilt_requests(KorvPtr q)
         korv_refuse(q, KorvFeature::DeviceGraphics);
     // The cumulative incidence plots are requested through their own bits.
     const bool cifPlots = q->cmprisk && (q->cmprisk->plot & 0x1);
-    const bool rmsPlots = stmt_bit(proc, proc_bit::PLOT_RMST) || stmt_bit(proc, proc_bit::PLOT_RMTL) ||
+    const bool rmsPlots = stmt_bit(proc, proc_bit::PLOT_RMST) ||
+                          stmt_bit(proc, proc_bit::PLOT_RMTL) ||
                           (stmt_bit(proc, proc_bit::PLOT_ALL) && restricted_means(q));
     if ((q->vdqgraph != 0 || cifPlots || rmsPlots) && !korv_built_graphs)
         korv_refuse(q, KorvFeature::Graphs);

@@ -63,8 +63,9 @@ rmsRetCodes Analysis(rmsUserPtr us, short Srmtl)
         rmsRaise(us, 120);
         return ZRMS_NOPROBLEM;
     }
-    us->group = zrmstblMakeGroup(q->zog, Srmtl ? "RMTL Analysis" : "RMST Analysis", 0,
-                                 vdqmsg(326, Srmtl ? msg326::RMS_RMTL_GROUP : msg326::RMS_RMST_GROUP));
+    us->group =
+        zrmstblMakeGroup(q->zog, Srmtl ? "RMTL Analysis" : "RMST Analysis", 0,
+                         vdqmsg(326, Srmtl ? msg326::RMS_RMTL_GROUP : msg326::RMS_RMST_GROUP));
     rmsRetCodes rc = ZRMS_NOPROBLEM;
     if (estimates) {
         PrintHead(us, Srmtl);

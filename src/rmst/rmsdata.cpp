@@ -265,7 +265,8 @@ rmsRetCodes GenAnalysisData(rmsUserPtr us)
         bfr.lrecl = kRecBytes;
         bfr.needs = static_cast<long>(q->np);
         bfr.bufp = one.data();
-        SORVDSTR keys[3] = {{24, 8, SORT_KEY_DOUBLE, 1}, {32, 8, SORT_KEY_DOUBLE, 1}, {0, 8, SORT_KEY_DOUBLE, 1}};
+        SORVDSTR keys[3] = {
+            {24, 8, SORT_KEY_DOUBLE, 1}, {32, 8, SORT_KEY_DOUBLE, 1}, {0, 8, SORT_KEY_DOUBLE, 1}};
         ZSORTSTR z;
         z.initf = zsorxci;
         z.termf = zsorxct;
@@ -301,7 +302,8 @@ rmsRetCodes GenAnalysisData(rmsUserPtr us)
     }
     q->n1a = 0;
     if (q->np > 0) {
-        q->times = static_cast<ZRMSTNODE*>(rmsAlloc(us, q->np * static_cast<int64_t>(sizeof(ZRMSTNODE))));
+        q->times =
+            static_cast<ZRMSTNODE*>(rmsAlloc(us, q->np * static_cast<int64_t>(sizeof(ZRMSTNODE))));
         if (!q->times)
             return ZRMS_NOMEMORY;
     }

@@ -26,12 +26,12 @@ namespace
 // The walk of one cell's times in ascending order.
 struct Walk {
     const ZRMSSNODE* s;
-    int64_t j = 0;   // next time node
-    double n;        // at risk before the next time
-    double S = 1;    // survival after the times walked
+    int64_t j = 0; // next time node
+    double n;      // at risk before the next time
+    double S = 1;  // survival after the times walked
     double tprev = 0;
-    double A = 0;    // area up to tprev
-    double D = 0;    // events walked
+    double A = 0; // area up to tprev
+    double D = 0; // events walked
 
     explicit Walk(const ZRMSSNODE* node) : s(node), n(node->atrisk) {}
 

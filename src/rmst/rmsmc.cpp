@@ -112,7 +112,8 @@ int findIndex(rmsUserPtr us)
         std::string text;
         for (int v = 0; v < sd->nref && text.size() < 400; ++v)
             text += (v ? " '" : "'") +
-                    std::string(sd->ref[v].s, static_cast<size_t>(std::min<int64_t>(sd->ref[v].l, 100))) +
+                    std::string(sd->ref[v].s,
+                                static_cast<size_t>(std::min<int64_t>(sd->ref[v].l, 100))) +
                     "'";
         xpmlog(326, msg326::RMS_CONTROL_NOT_FOUND, text.c_str());
         rmsRaise(us, 4);
@@ -160,7 +161,8 @@ rmsRetCodes MultipleComparison(rmsUserPtr us, short Srmtl)
     const bool adjust = us->Sadj != 0;
 
     // What the engine compares: the estimates, or their logs.
-    std::vector<double> mean(static_cast<size_t>(k)), var(static_cast<size_t>(k) * (k + 1) / 2, 0.0);
+    std::vector<double> mean(static_cast<size_t>(k)),
+        var(static_cast<size_t>(k) * (k + 1) / 2, 0.0);
     bool positive = true;
     for (int i = 0; i < k; ++i) {
         const double e = q->x1[i], v = q->x2[packed(i, i)];

@@ -125,7 +125,8 @@ rmsRetCodes Parse(KorvPtr q)
     if (!zog)
         return ZRMS_NOMEMORY;
     zog->vdq = q->vdq;
-    zog->templ = vdqtxts("%k.%k", -1, vdqtxts("%*s", 3, 4, "STAT"), vdqtxts("%*s", 3, 8, "KORVANTE"));
+    zog->templ =
+        vdqtxts("%k.%k", -1, vdqtxts("%*s", 3, 4, "STAT"), vdqtxts("%*s", 3, 8, "KORVANTE"));
     zog->pool = us->pool;
     zog->com = us;
     us->q->zog = zog;
@@ -303,7 +304,8 @@ void Parse_Strata(rmsUserPtr us)
                 xexit(2000, 0);
             }
             sd->nref = n;
-            sd->ref = static_cast<varstring*>(rmsAlloc(us, static_cast<int64_t>(n) * sizeof(varstring)));
+            sd->ref =
+                static_cast<varstring*>(rmsAlloc(us, static_cast<int64_t>(n) * sizeof(varstring)));
             for (int i = 0; sd->ref && i < n; ++i) {
                 char* p = t->texts[i].s;
                 int64_t l = t->texts[i].l;

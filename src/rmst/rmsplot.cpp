@@ -58,7 +58,8 @@ void OutOneTime(rmsUserPtr us, ZRMSSNODE* s, ZRMSUNODE* u, const ZRMSOPT* opt, Z
     if (!d.v && d.nm && d.ln) {
         std::memset(d.ln, ' ', static_cast<size_t>(d.lnlen));
         if (q->ln2)
-            std::memcpy(d.ln, q->ln2[s->slot], static_cast<size_t>(std::min(q->ln2l[s->slot], d.lnlen)));
+            std::memcpy(d.ln, q->ln2[s->slot],
+                        static_cast<size_t>(std::min(q->ln2l[s->slot], d.lnlen)));
     } else if (d.v) {
         int l = 0;
         rmsSplitKey(q, s->key, q->b1, 1, &l);
@@ -285,8 +286,9 @@ rmsRetCodes PlotRMS(rmsUserPtr us, short Srmtl)
     const ZRMSOPT* opt = rmsOpt(us, Srmtl);
 
     if (opt->Splotunpack) {
-        xobop group = zrmstblMakeGroup(q->zog, Srmtl ? "RMTLPlots" : "RMSTPlots", 0,
-                                       vdqmsg(326, Srmtl ? msg326::RMS_RMTL_PLOTS : msg326::RMS_RMST_PLOTS));
+        xobop group =
+            zrmstblMakeGroup(q->zog, Srmtl ? "RMTLPlots" : "RMSTPlots", 0,
+                             vdqmsg(326, Srmtl ? msg326::RMS_RMTL_PLOTS : msg326::RMS_RMST_PLOTS));
         for (QXEAVLNODE* a = q->utree->first(q->utree); a; a = q->utree->next(q->utree, a)) {
             auto* u = reinterpret_cast<ZRMSUNODE*>(a);
             for (QXEAVLNODE* b = u->stree->first(u->stree); b; b = u->stree->next(u->stree, b)) {

@@ -80,11 +80,11 @@ struct ZRMSTNODE {
 // An inner node: a GROUP= level within a stratum, or a stratum.
 struct ZRMSSNODE {
     QXEAVLNODE avln;
-    double key;      // inner key
-    ZRMSTNODE* tn;   // its distinct times, ascending ...
-    int64_t ntn;     // ... and their number
-    double maxdup;   // largest number of records at one time
-    double atrisk;   // summed frequency: the initial risk set
+    double key;    // inner key
+    ZRMSTNODE* tn; // its distinct times, ascending ...
+    int64_t ntn;   // ... and their number
+    double maxdup; // largest number of records at one time
+    double atrisk; // summed frequency: the initial risk set
     double rmst, rmtl, var;
     double nevent, ncensor; // summed frequencies of events and censored records
     double maxt;            // largest time with a record of positive frequency
@@ -95,24 +95,24 @@ struct ZRMSSNODE {
 // An outer node: a STRATA combination with GROUP=, else the one node.
 struct ZRMSUNODE {
     QXEAVLNODE avln;
-    double key;      // outer key
-    int id;          // running index over the outer nodes
-    QXEAVLh stree;   // its inner nodes
-    ZRMSVDQ* zog;    // its plot-data table, or null
-    char* name;      // "NAME = value ..." of its STRATA levels (plots with GROUP=)
+    double key;    // outer key
+    int id;        // running index over the outer nodes
+    QXEAVLh stree; // its inner nodes
+    ZRMSVDQ* zog;  // its plot-data table, or null
+    char* name;    // "NAME = value ..." of its STRATA levels (plots with GROUP=)
     int namelen;
 };
 
 // Where the plot-data rows are bound.
 struct ZRMSOUTDEST {
-    ZLEVVAR* v;     // the inner level's one class variable, or null
-    NAMESTR* nm;    // the level column's descriptor (a variable's, or a made "Stratum")
-    NAMESTR* nm2;   // a second "Stratum" column (panels), or null
-    double level;   // value of a numeric level column
-    char* ln;       // text of a character level column
-    int lnlen;      // its length
-    char* ln2;      // text of the second column
-    int ln2len;     // its length
+    ZLEVVAR* v;   // the inner level's one class variable, or null
+    NAMESTR* nm;  // the level column's descriptor (a variable's, or a made "Stratum")
+    NAMESTR* nm2; // a second "Stratum" column (panels), or null
+    double level; // value of a numeric level column
+    char* ln;     // text of a character level column
+    int lnlen;    // its length
+    char* ln2;    // text of the second column
+    int ln2len;   // its length
     double id, tt, ee, se, ul, ll;
     NAMESTR madeNm, madeNm2; // the made-up "Stratum" descriptors
 };
@@ -168,8 +168,8 @@ struct ZRMSUSERSTR {
     ZRMSOPT RMTLOpt;
     POOLHANDLE* pool; // the analysis's own pool
     ZRMSMANAGER* q;
-    KorvPtr kq;       // the common block
-    int maxrc;        // the largest return code the analysis has set
+    KorvPtr kq; // the common block
+    int maxrc;  // the largest return code the analysis has set
     QXEAVL_EXTENSION* qxeavlfh;
     STMT* proc;
     DSHANDLE* filein;
@@ -262,8 +262,7 @@ void zrmstblAddColumnD(ZRMSVDQ* zog, const double* address, int msgno, const cha
 void zrmstblAddColumnDK(ZRMSVDQ* zog, const double* address, xobskey label, const char* varname);
 void zrmstblAddColumnDG(ZRMSVDQ* zog, const double* address, xobskey label, const char* varname,
                         const char* col);
-void zrmstblAddColumnI(ZRMSVDQ* zog, const int* address, int msgno, const char* varname,
-                       int width);
+void zrmstblAddColumnI(ZRMSVDQ* zog, const int* address, int msgno, const char* varname, int width);
 void zrmstblAddColumnSkey(ZRMSVDQ* zog, const xobskey* address, int msgno, const char* varname);
 void zrmstblAddColumnV(ZRMSVDQ* zog, const void* address, NAMESTR* var, int len, const char* col,
                        int prt);

@@ -110,7 +110,8 @@ rmsRetCodes PrintRMS(rmsUserPtr us, short Srmtl)
     const xobskey stat = vdqmsg(0, Srmtl ? msg0::RMS_RMTL_TITLE : msg0::RMS_RMST_TITLE);
     const char* tname = Srmtl ? "RMTL" : "RMST";
     zrmstblSetUpTable(zog, stat, tname, 0);
-    zrmstblSetContentsLabel(zog, vdqmsg(0, Srmtl ? msg0::RMS_RMTL_CONTENTS : msg0::RMS_RMST_CONTENTS));
+    zrmstblSetContentsLabel(zog,
+                            vdqmsg(0, Srmtl ? msg0::RMS_RMTL_CONTENTS : msg0::RMS_RMST_CONTENTS));
 
     // The row's values, bound to the columns.
     const int k = q->mod.clas.n;
@@ -185,7 +186,8 @@ rmsRetCodes PrintRMS(rmsUserPtr us, short Srmtl)
                     } else {
                         const std::string t = levelText(v, l);
                         std::memcpy(text + offset[static_cast<size_t>(i)], t.data(),
-                                    std::min<size_t>(t.size(), static_cast<size_t>(width[static_cast<size_t>(i)])));
+                                    std::min<size_t>(t.size(), static_cast<size_t>(
+                                                                   width[static_cast<size_t>(i)])));
                     }
                 }
             }
@@ -243,7 +245,8 @@ ZRMSVDQ* SetRMSTable(rmsUserPtr us, short Srmtl)
     zog->pool = us->pool;
     zog->com = us;
     zrmstblSetUpTable(zog, vdqmsg(326, msg326::RMS_PLOT_DATA), "RMST", 0);
-    zrmstblSetContentsLabel(zog, vdqmsg(326, Srmtl ? msg326::RMS_TITLE_RMTLN : msg326::RMS_TITLE_RMSTN));
+    zrmstblSetContentsLabel(zog,
+                            vdqmsg(326, Srmtl ? msg326::RMS_TITLE_RMTLN : msg326::RMS_TITLE_RMSTN));
     zrmstblAddColumnD(zog, &d.ee, Srmtl ? msg326::RMS_RMTL : msg326::RMS_RMST, "Estimate");
     zrmstblAddColumnDG(zog, &d.tt, vdqtxt("Tau", 3), "Time", "GenericTime");
     if (opt->SplotCL) {
@@ -305,6 +308,7 @@ ZRMSVDQ* SetRMSTable(rmsUserPtr us, short Srmtl)
     zrmstblInit(zog);
     // Plot data are kept out of the printed output unless PRINTPHANTOM asks
     // to see them.
-    zrmstblOutG(zog, zrmstblTemplate(zog, "RMS"), stmt_bit(us->proc, proc_bit::PRINTPHANTOM) ? 0 : 1);
+    zrmstblOutG(zog, zrmstblTemplate(zog, "RMS"),
+                stmt_bit(us->proc, proc_bit::PRINTPHANTOM) ? 0 : 1);
     return zog;
 }

@@ -177,8 +177,8 @@ rmsRetCodes GlobalTest(rmsUserPtr us, short Srmtl)
     zrmstblSetUpTable(zog, vdqmsg(0, Srmtl ? msg0::RMS_RMTL_TEST_TITLE : msg0::RMS_RMST_TEST_TITLE),
                       name, 0);
     zrmstblSetContentsLabel(zog, vdqmsg(0, contents));
-    xobskey source = us->ng && q->gname ? vdqtxt(q->gname->name_p, q->gname->namelen)
-                                        : vdqtxt("Strata", 6);
+    xobskey source =
+        us->ng && q->gname ? vdqtxt(q->gname->name_p, q->gname->namelen) : vdqtxt("Strata", 6);
     double chisq = 0, df = 0, p = 0;
     zrmstblAddColumnSkey(zog, &source, 0, "Source");
     zrmstblAddColumnD(zog, &chisq, msg326::RMS_CHISQ, "ChiSq");

@@ -91,12 +91,10 @@ xobop zrmstblSetUpTable(ZRMSVDQ* zog, xobskey stitle, const char* name, int line
 {
     if (!zog || !zog->vdq)
         return nullptr;
-    WOB_PARM_BLK_STR pb[] = {wob_string(WOB_TAG_PACKAGE, "vdq", 3),
-                             wob_string(WOB_TAG_CLASS, "data", 4),
-                             wob_object(WOB_TAG_OUT, nullptr),
-                             wob_int(WOB_TAG_148, -1),
-                             wob_key(WOB_TAG_NAME, key(name)),
-                             wob_key(WOB_TAG_LABEL, stitle)};
+    WOB_PARM_BLK_STR pb[] = {
+        wob_string(WOB_TAG_PACKAGE, "vdq", 3), wob_string(WOB_TAG_CLASS, "data", 4),
+        wob_object(WOB_TAG_OUT, nullptr),      wob_int(WOB_TAG_148, -1),
+        wob_key(WOB_TAG_NAME, key(name)),      wob_key(WOB_TAG_LABEL, stitle)};
     wobcall(zog->vdq, WOB_SEL_CREATE, pb);
     zog->table = pb[2].value.o;
     zog->out = nullptr;
@@ -120,22 +118,25 @@ xobop zrmstblSetUpTable(ZRMSVDQ* zog, xobskey stitle, const char* name, int line
 void zrmstblAddColumnD(ZRMSVDQ* zog, const double* address, int msgno, const char* varname)
 {
     if (msgno >= 1)
-        addColumn(zog, {wob_int(WOB_TAG_COLTYPE, WOB_COL_DOUBLE), wob_address(WOB_TAG_ADDRESS, address),
-                        wob_key(WOB_TAG_LABEL, vdqmsg(326, msgno)),
-                        wob_key(WOB_TAG_NAME, key(varname))});
+        addColumn(
+            zog, {wob_int(WOB_TAG_COLTYPE, WOB_COL_DOUBLE), wob_address(WOB_TAG_ADDRESS, address),
+                  wob_key(WOB_TAG_LABEL, vdqmsg(326, msgno)), wob_key(WOB_TAG_NAME, key(varname))});
     else
-        addColumn(zog, {wob_int(WOB_TAG_COLTYPE, WOB_COL_DOUBLE), wob_address(WOB_TAG_ADDRESS, address),
-                        wob_key(WOB_TAG_NAME, key(varname))});
+        addColumn(zog,
+                  {wob_int(WOB_TAG_COLTYPE, WOB_COL_DOUBLE), wob_address(WOB_TAG_ADDRESS, address),
+                   wob_key(WOB_TAG_NAME, key(varname))});
 }
 
 void zrmstblAddColumnDK(ZRMSVDQ* zog, const double* address, xobskey label, const char* varname)
 {
     if (label)
-        addColumn(zog, {wob_int(WOB_TAG_COLTYPE, WOB_COL_DOUBLE), wob_address(WOB_TAG_ADDRESS, address),
-                        wob_key(WOB_TAG_LABEL, label), wob_key(WOB_TAG_NAME, key(varname))});
+        addColumn(zog,
+                  {wob_int(WOB_TAG_COLTYPE, WOB_COL_DOUBLE), wob_address(WOB_TAG_ADDRESS, address),
+                   wob_key(WOB_TAG_LABEL, label), wob_key(WOB_TAG_NAME, key(varname))});
     else
-        addColumn(zog, {wob_int(WOB_TAG_COLTYPE, WOB_COL_DOUBLE), wob_address(WOB_TAG_ADDRESS, address),
-                        wob_key(WOB_TAG_NAME, key(varname))});
+        addColumn(zog,
+                  {wob_int(WOB_TAG_COLTYPE, WOB_COL_DOUBLE), wob_address(WOB_TAG_ADDRESS, address),
+                   wob_key(WOB_TAG_NAME, key(varname))});
 }
 
 void zrmstblAddColumnDG(ZRMSVDQ* zog, const double* address, xobskey label, const char* varname,
@@ -146,8 +147,7 @@ void zrmstblAddColumnDG(ZRMSVDQ* zog, const double* address, xobskey label, cons
                     wob_key(WOB_TAG_TEMPLATE, key(col))});
 }
 
-void zrmstblAddColumnI(ZRMSVDQ* zog, const int* address, int msgno, const char* varname,
-                       int width)
+void zrmstblAddColumnI(ZRMSVDQ* zog, const int* address, int msgno, const char* varname, int width)
 {
     addColumn(zog, {wob_int(WOB_TAG_COLTYPE, WOB_COL_INT), wob_address(WOB_TAG_ADDRESS, address),
                     wob_key(WOB_TAG_LABEL, vdqmsg(326, msgno)),
@@ -158,8 +158,9 @@ void zrmstblAddColumnI(ZRMSVDQ* zog, const int* address, int msgno, const char* 
 void zrmstblAddColumnSkey(ZRMSVDQ* zog, const xobskey* address, int msgno, const char* varname)
 {
     if (msgno >= 1)
-        addColumn(zog, {wob_int(WOB_TAG_COLTYPE, WOB_COL_KEY), wob_key(WOB_TAG_LABEL, vdqmsg(326, msgno)),
-                        wob_key(WOB_TAG_NAME, key(varname)), wob_address(WOB_TAG_ADDRESS, address)});
+        addColumn(
+            zog, {wob_int(WOB_TAG_COLTYPE, WOB_COL_KEY), wob_key(WOB_TAG_LABEL, vdqmsg(326, msgno)),
+                  wob_key(WOB_TAG_NAME, key(varname)), wob_address(WOB_TAG_ADDRESS, address)});
     else
         addColumn(zog, {wob_int(WOB_TAG_COLTYPE, WOB_COL_KEY), wob_key(WOB_TAG_NAME, key(varname)),
                         wob_address(WOB_TAG_ADDRESS, address)});
@@ -172,9 +173,8 @@ void zrmstblAddColumnV(ZRMSVDQ* zog, const void* address, NAMESTR* var, int len,
         return;
     std::vector<WOB_PARM_BLK_STR> pb = {
         wob_address(WOB_TAG_ADDRESS, address),
-        wob_key(WOB_TAG_LABEL,
-                var->nlablen > 0 ? vdqtxt(var->label_p, var->nlablen)
-                                 : vdqtxt(var->name_p, var->namelen)),
+        wob_key(WOB_TAG_LABEL, var->nlablen > 0 ? vdqtxt(var->label_p, var->nlablen)
+                                                : vdqtxt(var->name_p, var->namelen)),
         wob_namestr(var)};
     const bool formatted = var->nfl > 0 || var->nformlongl > 0;
     if (var->ntype == 1) {

@@ -64,10 +64,10 @@ TEST(Faults, RecordsOfFrequencyZeroNeitherEndACellNorBreakIt)
 
 TEST(Faults, AStratumWithoutDataTakesNoPlace)
 {
-    const rmstest::Run r = rmstest::run(
-        "proc korvante data=inact rmst(tau=8) notable plots=rmst printphantom; time t*s(0); freq f; "
-        "strata g / diff=all; run;",
-        {{"inact.csv", kInactive}});
+    const rmstest::Run r = rmstest::run("proc korvante data=inact rmst(tau=8) notable plots=rmst "
+                                        "printphantom; time t*s(0); freq f; "
+                                        "strata g / diff=all; run;",
+                                        {{"inact.csv", kInactive}});
     ASSERT_LE(r.status, 4) << r.log;
     // Two rows, numbered 1 and 2: B has no row.
     const auto est = rmsjson::rows(r.table("RMST"));
@@ -157,9 +157,11 @@ TEST(Faults, AnEngineWithoutPValuesIsReportedNotRead)
 {
     // The comparison engine cannot be loaded: the comparisons are printed
     // with missing p-values and an error, and the step says it failed.
+    rmstest::ready();
     vyr_kernel_register_extension("qxmclsm", [](QXHandle*) -> void* { return nullptr; });
-    const rmstest::Run r = rmstest::run("proc korvante data=veteran rmst(tau=100) notable plots=none; "
-                                        "time time*status(0); strata celltype / diff=all adjust=bon; run;");
+    const rmstest::Run r =
+        rmstest::run("proc korvante data=veteran rmst(tau=100) notable plots=none; "
+                     "time time*status(0); strata celltype / diff=all adjust=bon; run;");
     korv_mcomp_register_engine();
     EXPECT_NE(r.status, 0);
     EXPECT_TRUE(r.logHas("ERROR: The multiple-comparison engine gave no p-values")) << r.log;
@@ -190,9 +192,9 @@ TEST(Faults, NoprintSaysTheRestrictedMeansAreNotComputed)
 {
     // Their results are only printed: under NOPRINT there is no output to
     // make them for, and the log says so once, not once per BY group.
-    const rmstest::Run r = rmstest::run(
-        "proc korvante data=veteran rmst rmtl noprint plots=(rmst rmtl); "
-        "time time*status(0); by trt; strata celltype / diff=all; run;");
+    const rmstest::Run r =
+        rmstest::run("proc korvante data=veteran rmst rmtl noprint plots=(rmst rmtl); "
+                     "time time*status(0); by trt; strata celltype / diff=all; run;");
     EXPECT_EQ(r.status, 0) << r.log;
     EXPECT_EQ(r.table("RMST"), nullptr);
     EXPECT_TRUE(r.graphs().empty());
@@ -256,11 +258,12 @@ TEST(Faults, FormattedValuesAreNeverCutIntoOneLevel)
 {
     // Two values that agree in their first 18 characters are two levels,
     // even under a format.
-    const char* data = "t,s,g\n1,1,abcdefghijklmnopqrA\n3,1,abcdefghijklmnopqrA\n4,0,abcdefghijklmnopqrA\n"
-                       "2,1,abcdefghijklmnopqrB\n5,1,abcdefghijklmnopqrB\n6,0,abcdefghijklmnopqrB\n";
-    const rmstest::Run r = rmstest::run(
-        "proc korvante data=fv rmst notable plots=none; time t*s(0); strata g; run;",
-        {{"fv.csv", data}, {"fv.attr", "variable g format=$24.\n"}});
+    const char* data =
+        "t,s,g\n1,1,abcdefghijklmnopqrA\n3,1,abcdefghijklmnopqrA\n4,0,abcdefghijklmnopqrA\n"
+        "2,1,abcdefghijklmnopqrB\n5,1,abcdefghijklmnopqrB\n6,0,abcdefghijklmnopqrB\n";
+    const rmstest::Run r =
+        rmstest::run("proc korvante data=fv rmst notable plots=none; time t*s(0); strata g; run;",
+                     {{"fv.csv", data}, {"fv.attr", "variable g format=$24.\n"}});
     EXPECT_EQ(r.status, 0) << r.log;
     const auto est = rmsjson::rows(r.table("RMST"));
     ASSERT_EQ(est.size(), 2u);
@@ -275,8 +278,8 @@ TEST(Faults, StrataCombinationsBeyondAnIntegerCount)
     // 32-bit count holds, but only the 1,300 observed ones are cells.
     std::string data = "t,s,a,b,c\n";
     for (int i = 0; i < 1300; ++i)
-        data += std::to_string(1 + i % 37) + "," + std::to_string(i % 2) + "," + std::to_string(i) + "," +
-                std::to_string((i * 7) % 1300) + "," + std::to_string((i * 11) % 1300) + "\n";
+        data += std::to_string(1 + i % 37) + "," + std::to_string(i % 2) + "," + std::to_string(i) +
+                "," + std::to_string((i * 7) % 1300) + "," + std::to_string((i * 11) % 1300) + "\n";
     const rmstest::Run r = rmstest::run("proc korvante data=many rmst(tau=1) notable plots=none; "
                                         "time t*s(0); strata a b c / notest; run;",
                                         {{"many.csv", data}});

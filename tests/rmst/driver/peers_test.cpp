@@ -200,7 +200,8 @@ TEST(Peers, GlobalTestsAgainstTheWaldStatistic)
     // Two levels: the test's chi-square is the comparison's.
     const auto diff = rmsjson::rows(r.table("RMSTDiff", 4));
     ASSERT_EQ(diff.size(), 1u);
-    EXPECT_TRUE(Near(num(diff[0], "ChiSq"), num(rmsjson::rows(r.table("RMSTTest", 4))[0], "ChiSq"), 1e-12));
+    EXPECT_TRUE(
+        Near(num(diff[0], "ChiSq"), num(rmsjson::rows(r.table("RMSTTest", 4))[0], "ChiSq"), 1e-12));
 }
 
 TEST(Peers, ComparisonsAgainstPAdjustAndMultcomp)
@@ -248,12 +249,14 @@ TEST(Peers, ComparisonsAgainstPAdjustAndMultcomp)
     const auto ratio = rmsjson::rows(r.table("RMSTDiff", 11));
     std::vector<size_t> want;
     for (size_t i = 0; i < ref.size(); ++i)
-        if (ref.text(i, "case") == std::string("veteran_celltype") && ref.text(i, "type") == "Tukey")
+        if (ref.text(i, "case") == std::string("veteran_celltype") &&
+            ref.text(i, "type") == "Tukey")
             want.push_back(i);
     ASSERT_EQ(ratio.size(), want.size());
     for (size_t k = 0; k < ratio.size(); ++k) {
         EXPECT_TRUE(Near(num(ratio[k], "Ratio"), ref.num(want[k], "ratio"), 1e-10));
-        EXPECT_TRUE(Near(num(ratio[k], "StdErrLogRatio"), ref.num(want[k], "stderr_log_ratio"), 1e-9));
+        EXPECT_TRUE(
+            Near(num(ratio[k], "StdErrLogRatio"), ref.num(want[k], "stderr_log_ratio"), 1e-9));
         EXPECT_TRUE(Near(num(ratio[k], "ChiSq"), ref.num(want[k], "chisq_log_ratio"), 1e-9));
         EXPECT_TRUE(Near(num(ratio[k], "ProbChiSq"), ref.num(want[k], "raw_log_ratio"), 1e-7));
     }

@@ -73,7 +73,8 @@ inline std::string slurp(const fs::path& p)
 
 // Runs `program` on the example data sets and the extra files given (file
 // name -> content, e.g. "x.csv" and "x.attr").
-inline Run run(const std::string& program, const std::map<std::string, std::string>& files = {})
+// Registers the procedure and the comparison engine, once.
+inline void ready()
 {
     static bool registered = false;
     if (!registered) {
@@ -81,9 +82,14 @@ inline Run run(const std::string& program, const std::map<std::string, std::stri
         korv_mcomp_register_engine();
         registered = true;
     }
+}
+
+inline Run run(const std::string& program, const std::map<std::string, std::string>& files = {})
+{
+    ready();
     static int counter = 0;
-    const fs::path dir = fs::temp_directory_path() /
-                         ("korv_rmst_" + std::to_string(::getpid()) + "_" + std::to_string(++counter));
+    const fs::path dir = fs::temp_directory_path() / ("korv_rmst_" + std::to_string(::getpid()) +
+                                                      "_" + std::to_string(++counter));
     fs::remove_all(dir);
     fs::create_directories(dir / "data");
     for (const auto& e : fs::directory_iterator(std::string(KORV_SOURCE_DIR) + "/examples"))

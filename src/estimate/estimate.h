@@ -1,15 +1,17 @@
 // Survival function estimation: the product-limit, Breslow and
 // Fleming-Harrington estimators of one stratum (with and without a WEIGHT
 // variable), pointwise confidence limits under the five transforms, the
-// quartiles with their confidence intervals, the restricted mean, the rows
-// at TIMELIST= values and INTERVALS= boundaries, and the stratum labels.
+// quartiles with their confidence intervals, the restricted mean, the
+// Hall-Wellner and equal-precision confidence bands, the rows at TIMELIST=
+// values and INTERVALS= boundaries, the life table, and the stratum labels.
 //
 // Two layers:
-//  - the statistical core (namespace korv_est): plain arrays in, numbers out,
-//    no host services; everything the estimators compute is computed here;
-//  - the per-stratum drivers (korvpl, korvwpl, korvut, korvbsv) that read the
-//    common block, run the core and deliver its rows to the tables, OUTSURV=
-//    and the plot data.
+//  - the statistical core (namespace korv_est, and the statistical steps of
+//    korv_lt): plain arrays in, numbers out, no host services; everything
+//    the estimators compute is computed here;
+//  - the per-stratum drivers (korvpl, korvwpl, korvtb with the steps of
+//    korv_lt that read the common block, korvut, korvbsv) that run the core
+//    and deliver its rows to the tables, OUTSURV= and the plot data.
 #pragma once
 
 #include <cstdint>

@@ -130,6 +130,9 @@ void stageRow(const LIFETABLE* rows, int k, const Intervals& iv, const StageSett
 // probability, median residual lifetime, standard errors).
 void stageTableRow(const LIFETABLE& row, double* io);
 
+// Opens the LifetableEstimates table (its output object in KORVCOM.output).
+void openTable(KorvPtr q);
+
 // The common block's side: binning of the stratum's ranked records, the
 // estimates into KORVCOM.lifetab, the rows to the table, OUTSURV= and the
 // plot data with the stratum's graphs, and the line-printer plot records.

@@ -316,7 +316,11 @@ void openPlotData(KorvPtr q, STRATA* node, int vdqgraph)
     q->output = pb[0].value.o;
 }
 
-// Opens the LifetableEstimates table.
+} // namespace
+
+namespace korv_lt
+{
+
 void openTable(KorvPtr q)
 {
     const int digits = static_cast<int>(std::trunc(std::log10(q->maxscum + 1)));
@@ -336,6 +340,11 @@ void openTable(KorvPtr q)
     wobcall(q->vdq, WOB_SEL_TEMPLATE_OUTPUT, 11, pb);
     q->output = pb[0].value.o;
 }
+
+} // namespace korv_lt
+
+namespace
+{
 
 // The stratum's text in the survival graph: its label from two characters
 // past the first ':' (only where the label was made for this stratum).

@@ -1,7 +1,7 @@
 // Confidence bands: the critical values against an independent computation
 // of the Brownian-bridge supremum and of the Miller-Siegmund equation, the
 // limits against km.ci (tests/reference/lifetable.R), the bands' time range,
-// and the sample they describe: the total frequency, frequencies as given.
+// and frequencies as given (FREQ data against expanded data: run_test.cpp).
 //
 // Differences of definition with km.ci: its critical values are interpolated
 // in printed tables (agreement to about 3 decimals), its linear limits are
@@ -82,23 +82,6 @@ double clip(double v)
     return std::fmin(std::fmax(v, 0.0), 1.0);
 }
 
-// Every record `copies` times with frequency 1, or once with frequency
-// `copies` (and the weight given).
-Sample replicated(const Sample& base, int copies, bool aggregate, double weight = 1)
-{
-    Sample s;
-    for (size_t i = 0; i < base.times.size(); ++i) {
-        const bool event = base.freqs[i] > 0;
-        if (aggregate)
-            s.add(base.times[i], event, copies, weight);
-        else
-            for (int c = 0; c < copies; ++c)
-                s.add(base.times[i], event, 1, weight);
-    }
-    s.rank();
-    return s;
-}
-
 } // namespace
 
 TEST(BandPeer, CriticalValuesMatchTheBridgeAndMillerSiegmund)
@@ -174,49 +157,6 @@ TEST(BandPeer, LimitsMatchKmCi)
             if (row.cenval == 0 && !missing(row.io[11]))
                 ++banded;
         EXPECT_EQ(banded, seen) << id;
-    }
-}
-
-// The bands describe the sample, not its records: aggregated data (FREQ)
-// give exactly the bands of the same data written out record by record,
-// with and without weights.
-TEST(Bands, AggregatedEqualsExpanded)
-{
-    for (const char* id : {"aml", "veteran_1", "ovarian"}) {
-        for (double w : {1.0, 2.5}) {
-            SCOPED_TRACE(std::string(id) + " weight " + std::to_string(w));
-            Sample base = caseSample(id);
-            Sample agg = replicated(base, 3, true, w), exp = replicated(base, 3, false, w);
-            BandRange a = range(agg), e = range(exp);
-            EXPECT_EQ(a.n, 3 * base.cum);
-            EXPECT_EQ(a.n, e.n);
-            EXPECT_EQ(a.lowerHW, e.lowerHW);
-            EXPECT_EQ(a.lowerEP, e.lowerEP);
-            EXPECT_EQ(a.upper, e.upper);
-            EXPECT_EQ(a.hwCrit, e.hwCrit);
-            EXPECT_EQ(a.epCrit, e.epCrit);
-            ASSERT_FALSE(missing(a.hwCrit));
-            const bool weighted = w != 1.0;
-            for (int ct : {1, 3}) {
-                const auto ra = bandRows(agg, ct, a, 3, weighted);
-                const auto re = bandRows(exp, ct, e, 3, weighted);
-                size_t compared = 0;
-                for (const auto& row : ra) {
-                    if (row.cenval != 0)
-                        continue;
-                    const auto* other = eventRow(re, row.io[0]);
-                    ASSERT_TRUE(other);
-                    for (int slot = 11; slot <= 14; ++slot) {
-                        if (missing(row.io[slot]))
-                            EXPECT_TRUE(missing(other->io[slot]));
-                        else
-                            EXPECT_EQ(row.io[slot], other->io[slot]) << slot;
-                    }
-                    ++compared;
-                }
-                EXPECT_GT(compared, 5u);
-            }
-        }
     }
 }
 
@@ -353,16 +293,4 @@ TEST(Bands, TimelistRowsCarryTheirEventTimeBands)
                 EXPECT_EQ(reduced[i].io[slot], ev->io[slot]) << i << " " << slot;
         }
     }
-}
-
-TEST(Bands, ChoiceAddsThePlottedBands)
-{
-    EXPECT_EQ(korv_band_choice(0, 0), 0);
-    EXPECT_EQ(korv_band_choice(1, 0x2000), 3);
-    EXPECT_EQ(korv_band_choice(2, 0x1000), 3);
-    EXPECT_EQ(korv_band_choice(0, 0x1000), 1);
-    EXPECT_EQ(korv_band_choice(0, 0x3000), 3);
-    EXPECT_EQ(korv_band_choice(2, 0x2000), 2);
-    // Without graphics the plot bits count for nothing.
-    EXPECT_EQ(korv_band_choice(0, 0), 0);
 }

@@ -1,7 +1,6 @@
 // Life tables and confidence bands run whole through the session: FREQ data
 // against the same data written out record by record, the plot-data rows of
-// the band end, the graph requests of the life table, and its line-printer
-// plots.
+// the band end, and the graph requests of the life table.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -256,17 +255,4 @@ TEST(LtRun, GraphRequests)
     EXPECT_EQ(count(ind.json, "\"template\":\"Stat.Korvante.Graphics.Hazard\""), 2u);
     EXPECT_NE(ind.json.find("Life-Table Failure Curve for x = Maintained"), std::string::npos)
         << ind.json.substr(0, 2000);
-}
-
-// The line-printer plots of the life table: survival, hazard and density
-// from the records each stratum writes.
-TEST(LtRun, LinePrinterPlots)
-{
-    StepRun r = run("options linesize=80 pagesize=40;"
-                    "proc korvante data=aml method=lt width=15 lineprinter plots=(s h p);"
-                    " time time*status(0); strata x; run;");
-    ASSERT_EQ(r.status, 0) << r.log;
-    EXPECT_NE(r.listing.find("Plot of the Hazard Function"), std::string::npos) << r.listing;
-    EXPECT_NE(r.listing.find("Plot of the Probability Density Function"), std::string::npos);
-    EXPECT_EQ(r.log.find("skipped"), std::string::npos) << r.log;
 }

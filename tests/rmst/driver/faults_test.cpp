@@ -274,26 +274,29 @@ TEST(Faults, FormattedValuesAreNeverCutIntoOneLevel)
 
 TEST(Faults, StrataCombinationsBeyondAnIntegerCount)
 {
-    // Three STRATA variables of 1,300 levels each: more combinations than a
-    // 32-bit count holds, but only the 1,300 observed ones are cells.
-    std::string data = "t,s,a,b,c\n";
-    for (int i = 0; i < 1300; ++i)
+    // Four STRATA variables of 220 levels each: more combinations than a
+    // 32-bit count holds, but only the 220 observed ones are cells.
+    std::string data = "t,s,a,b,c,d\n";
+    for (long long i = 0; i < 220; ++i)
         data += std::to_string(1 + i % 37) + "," + std::to_string(i % 2) + "," + std::to_string(i) +
-                "," + std::to_string((i * 7) % 1300) + "," + std::to_string((i * 11) % 1300) + "\n";
+                "," + std::to_string((i * 7) % 220) + "," + std::to_string((i * 13) % 220) + "," +
+                std::to_string((i * 17) % 220) + "\n";
     const rmstest::Run r = rmstest::run("proc korvante data=many rmst(tau=1) notable plots=none; "
-                                        "time t*s(0); strata a b c / notest; run;",
+                                        "time t*s(0); strata a b c d / notest; run;",
                                         {{"many.csv", data}});
     EXPECT_EQ(r.status, 0) << r.log;
-    EXPECT_EQ(rmsjson::rows(r.table("RMST")).size(), 1300u);
-    // Four variables of 10,000 levels: more combinations than a double
-    // numbers exactly; refused with a message.
-    std::string big = "t,s,a,b,c,d\n";
-    for (long long i = 0; i < 10000; ++i)
-        big += std::to_string(1 + i % 37) + ",1," + std::to_string(i) + "," +
-               std::to_string((i * 7919) % 10000) + "," + std::to_string((i * 104729) % 10000) +
-               "," + std::to_string((i * 1299709) % 10000) + "\n";
+    EXPECT_EQ(rmsjson::rows(r.table("RMST")).size(), 220u);
+    // Six variables of 470 levels: more combinations than a double numbers
+    // exactly; refused with a message.
+    std::string big = "t,s,a,b,c,d,e,f\n";
+    for (long long i = 0; i < 470; ++i) {
+        big += std::to_string(1 + i % 37) + ",1";
+        for (long long m : {1, 7, 11, 13, 17, 19})
+            big += "," + std::to_string((i * m) % 470);
+        big += "\n";
+    }
     const rmstest::Run b = rmstest::run("proc korvante data=big rmst notable plots=none; "
-                                        "time t*s(0); strata a b c d / notest; run;",
+                                        "time t*s(0); strata a b c d e f / notest; run;",
                                         {{"big.csv", big}});
     EXPECT_NE(b.status, 0);
     EXPECT_TRUE(b.logHas("more level combinations than the restricted means can number")) << b.log;

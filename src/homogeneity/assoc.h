@@ -66,9 +66,10 @@ inline int64_t korv_assoc_q3(int p)
 // scale: time, signed frequency (censored records negated), the rank index
 // of the frame's ranking (1-based record numbers in order of increasing time,
 // events first at equal times) and x, p covariate values per record. Records
-// with a missing covariate take no part.
+// with a missing covariate take no part. risk is the total frequency of the
+// records without a missing covariate, or negative to have it summed here.
 void korv_assoc_stratum(const AssocArea& a, int64_t n, const double* time, const double* freq,
-                        const int64_t* indxs, const double* x);
+                        const int64_t* indxs, const double* x, double risk = -1);
 
 // The results of one bordered block (var: covariance then scores).
 struct AssocUni {

@@ -53,14 +53,32 @@ struct Ranked {
 
     int64_t record(int64_t r) const { return std::llabs(indxs[r]) - 1; }
     const double* row(int64_t j) const { return x + j * p; }
-    bool valid(int64_t r) const { return wzmisn(row(record(r)), p) == 0; }
+    bool valid(int64_t r) const
+    {
+        const double* v = row(record(r));
+        for (int k = 0; k < p; ++k)
+            if (wzmis(v[k]))
+                return false;
+        return true;
+    }
     // The next valid place after r in the direction step (+1 or -1); n or -1
-    // when there is none.
+    // when there is none. The walks visit the records in time order, not in
+    // storage order: the covariates of places a little further on are asked
+    // (with their times and frequencies) ahead of time, so that the memory
+    // waits overlap.
     int64_t next(int64_t r, int step) const
     {
-        for (r += step; r >= 0 && r < n; r += step)
+        for (r += step; r >= 0 && r < n; r += step) {
+            const int64_t ahead = r + 16 * step;
+            if (ahead >= 0 && ahead < n) {
+                const int64_t j = record(ahead);
+                __builtin_prefetch(row(j));
+                __builtin_prefetch(time + j);
+                __builtin_prefetch(freq + j);
+            }
             if (valid(r))
                 return r;
+        }
         return step > 0 ? n : -1;
     }
     // Same time and same status: one tie group.
@@ -87,13 +105,15 @@ void add_cross(double* m, int p, const double* u, const double* v, double w)
 // scores its events would get one after another; S and T run as products of
 // (R+1-d)/(R+1) and (R+2-d)/(R+2) over the event groups, and the cross terms
 // between groups' scores build up in work.
-void wilcoxon_pass(const AssocArea& a, const Ranked& rk)
+void wilcoxon_pass(const AssocArea& a, const Ranked& rk, double R)
 {
     const int p = a.p;
     const int64_t q2 = korv_assoc_q2(p);
-    double R = 0;
-    for (int64_t r = rk.next(-1, 1); r < rk.n; r = rk.next(r, 1))
-        R += std::fabs(rk.freq[rk.record(r)]);
+    if (R < 0) {
+        R = 0;
+        for (int64_t r = rk.next(-1, 1); r < rk.n; r = rk.next(r, 1))
+            R += std::fabs(rk.freq[rk.record(r)]);
+    }
     double S = 1, T = 1, d = 0;
     bool first = true;
     std::fill(a.work, a.work + p, 0.0);
@@ -199,12 +219,12 @@ void logrank_pass(const AssocArea& a, const Ranked& rk)
 } // namespace
 
 void korv_assoc_stratum(const AssocArea& a, int64_t n, const double* time, const double* freq,
-                        const int64_t* indxs, const double* x)
+                        const int64_t* indxs, const double* x, double risk)
 {
     if (n <= 0 || a.p <= 0)
         return;
     const Ranked rk{a.p, n, time, freq, indxs, x};
-    wilcoxon_pass(a, rk);
+    wilcoxon_pass(a, rk, risk);
     logrank_pass(a, rk);
 }
 
@@ -224,5 +244,5 @@ void korvtes(KorvPtr q, STRATA* node)
     if (q->grpvar)
         korv_rank_order(q->times, q->freqs, q->indxs, node->nobs);
     korv_assoc_stratum(korv_assoc_area(q->wil, p), node->nobs, q->times, q->freqs, q->indxs,
-                       q->idcvs);
+                       q->idcvs, node->cum - node->cmiss);
 }

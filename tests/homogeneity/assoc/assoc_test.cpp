@@ -276,14 +276,14 @@ TEST(AssocTests, ConstantAndCollinearCovariates)
 }
 
 // The tests do not depend on the units of the covariates: recorded in
-// millionths, or next to a covariate in units a billion times larger, a
+// ten-millionths, or next to a covariate in units a billion times larger, a
 // covariate keeps its chi-square and its place in the sequence.
 TEST(AssocTests, UnitsOfTheCovariatesDoNotMatter)
 {
     const Data d = tied_two();
     Data small = d;
     for (int64_t i = 0; i < d.n(); ++i) {
-        small.x[2 * i] *= 1e-6;
+        small.x[2 * i] *= 1e-7;
         small.x[2 * i + 1] *= 1e9;
     }
     const Stats a = run(d), b = run(small);

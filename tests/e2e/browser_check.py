@@ -6,10 +6,11 @@ id of the page is unique, and each page's screenshot is saved to look at.
     browser_check.py KORVANTE OUTDIR PROGRAM.vyr...
 
 Each program is run through KORVANTE (data from examples/) with --html; the
-page is then opened twice: once as it is, for the screenshot
-(OUTDIR/NAME.png), and once with a small script added that measures every
-text of every graph (getBoundingClientRect, so rotated labels count as drawn)
-and writes its findings into the page, read back with --dump-dom.
+page is then opened three times: as it is, for a screenshot of its top
+(OUTDIR/NAME.png); its graphs alone, two to a row, for a screenshot of every
+graph (OUTDIR/NAME-graphs.png); and with a small script added that measures
+every text of every graph (getBoundingClientRect, so rotated labels count as
+drawn) and writes its findings into the page, read back with --dump-dom.
 
 It is not a pixel comparison: fonts differ between machines. Without
 Chromium the check is skipped (exit status 77).
@@ -115,6 +116,19 @@ def main():
             shot = os.path.join(outdir, name + ".png")
             run_browser(browser, ["--window-size=1280,%d" % page_height(html),
                                   "--screenshot=" + shot, "file://" + page])
+            figures = re.findall(r'<figure class="graph".*?</figure>', html, re.S)
+            if figures:
+                gallery = os.path.join(out, "graphs.html")
+                with open(gallery, "w", encoding="utf-8") as f:
+                    f.write('<!DOCTYPE html><html><head><meta charset="utf-8"><style>'
+                            "body{margin:0;width:1320px}figure{display:inline-block;"
+                            "vertical-align:top;margin:0 0 8px 0;width:660px}</style></head>"
+                            "<body>" + "".join(figures) + "</body></html>")
+                heights = [svg_height(f) + 40 for f in figures]
+                rows = [max(heights[i:i + 2]) for i in range(0, len(heights), 2)]
+                run_browser(browser, ["--window-size=1320,%d" % min(16000, sum(rows) + 20),
+                                      "--screenshot=" + os.path.join(outdir, name + "-graphs.png"),
+                                      "file://" + gallery])
             probe = os.path.join(out, "probe.html")
             with open(probe, "w", encoding="utf-8") as f:
                 f.write(html.replace("</body>", PROBE + "</body>"))
@@ -140,11 +154,16 @@ def main():
     return 1 if failures else 0
 
 
+def svg_height(figure):
+    m = re.search(r'<svg[^>]*\sheight="([0-9.]+)"', figure)
+    return int(float(m.group(1))) if m else 500
+
+
 def page_height(html):
     # Room for every graph of the page and its tables, within reason.
     graphs = html.count('<figure class="graph"')
-    tables = html.count("<table")
-    return min(16000, 900 + 620 * graphs + 260 * tables)
+    rows = html.count("<tr")
+    return min(16000, 600 + 620 * graphs + 24 * rows)
 
 
 if __name__ == "__main__":

@@ -118,6 +118,14 @@ RunFiles& run_files()
     return r;
 }
 
+// The inputs again, for a signal handler: a fixed table of atomics, filled
+// under RunFiles::lock (an entry is written before the count that shows it).
+constexpr int kSignalInputs = 1024;
+std::atomic<unsigned long long> g_inputDev[kSignalInputs];
+std::atomic<unsigned long long> g_inputIno[kSignalInputs];
+std::atomic<int> g_inputCount{0};
+std::atomic<bool> g_inputOverflow{false};
+
 void note_run_made(const std::string& path)
 {
     struct stat st;
@@ -479,6 +487,31 @@ void note_run_input(const std::string& path, RunInput kind)
     auto [at, added] = r.inputs.emplace(key, kind);
     if (!added && kind == RunInput::File)
         at->second = RunInput::File; // the stronger protection wins
+    if (!added)
+        return;
+    const int n = g_inputCount.load();
+    if (n >= kSignalInputs) {
+        g_inputOverflow.store(true);
+        return;
+    }
+    g_inputDev[n].store(static_cast<unsigned long long>(st.st_dev));
+    g_inputIno[n].store(static_cast<unsigned long long>(st.st_ino));
+    g_inputCount.store(n + 1);
+}
+
+bool is_run_input_signal_safe(const char* path) noexcept
+{
+    struct stat st;
+    if (path == nullptr || ::stat(path, &st) != 0)
+        return false;
+    if (g_inputOverflow.load())
+        return true;
+    const int n = g_inputCount.load();
+    for (int i = 0; i < n; ++i)
+        if (g_inputDev[i].load() == static_cast<unsigned long long>(st.st_dev) &&
+            g_inputIno[i].load() == static_cast<unsigned long long>(st.st_ino))
+            return true;
+    return false;
 }
 
 bool is_run_input(const FileIdentity& id, std::string& why, bool dataSetsToo)
@@ -503,6 +536,8 @@ void reset_run_files()
     std::lock_guard<std::mutex> g(r.lock);
     r.inputs.clear();
     r.made.clear();
+    g_inputCount.store(0);
+    g_inputOverflow.store(false);
 }
 
 void remove_open_temp_files() noexcept

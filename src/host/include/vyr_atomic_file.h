@@ -139,6 +139,11 @@ void note_run_input(const std::string& path, RunInput kind = RunInput::File);
 // output may not replace (with `dataSetsToo` false, only the program and the
 // registry file count); `why` then says so.
 bool is_run_input(const FileIdentity& id, std::string& why, bool dataSetsToo = true);
+// The same question for a signal handler, which may not lock or allocate:
+// whether the file at `path` now is one of the run's inputs of either kind.
+// True too when the run read more files than this check can hold, so that
+// a handler never writes over an input it cannot rule out.
+bool is_run_input_signal_safe(const char* path) noexcept;
 // Forgets the run's inputs and made files (a new run in the same process).
 void reset_run_files();
 

@@ -644,6 +644,23 @@ TEST_F(Session, TheListingAndLogNeverReplaceADataSetTheRunRead)
         vyr_data_step_end(false);
     }
     EXPECT_EQ(dir.names(), (std::vector<std::string>{"elsewhere", "in.csv"}));
+
+    // A run stopped by a signal puts its log in place at once, from the
+    // handler: not over a file the run reads, where its last line goes to
+    // standard error instead.
+    vyr_register_procedure("STOPPED", [] {
+        vyr_dsopen(g_input, VYR_DS_INPUT, true);
+        const char line[] = "ERROR: stopped by a signal\n";
+        vyr::print_signal_exit(line, sizeof line - 1);
+        return 0;
+    });
+    VyrSettings s;
+    s.log = dir / "elsewhere/link.csv";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(vyr_run_text(s, "proc stopped; run;"), 1);
+    EXPECT_TRUE(has(testing::internal::GetCapturedStderr(), "ERROR: stopped by a signal"));
+    EXPECT_EQ(slurp(dir / "in.csv"), "time\n1\n");
+    vyr_data_step_end(false);
 }
 
 // A write that fails (the disk full at write N) is said with the file and

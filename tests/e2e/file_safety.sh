@@ -123,15 +123,24 @@ chmod 000 run/aml.attr
 chmod 755 "$work" run run/out
 chmod 644 run/aml.csv run/p.vyr
 as_user=()
+program=$korvante
 if [ "$(id -u)" = 0 ]; then
+  # The user nobody runs a copy of the program: the build folder's parents
+  # may be closed to it.
   as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  cp "$korvante" "$work/korvante" && chmod 755 "$work/korvante"
+  program=$work/korvante
   chmod 777 run/out
 fi
-"${as_user[@]}" "$korvante" run/p.vyr --out run/out >/dev/null 2>"$work/err"
-s=$?
-check "an unreadable attribute file" test "$s" = 1
-check "an unreadable attribute file" said "$work/err" "aml.attr could not be read: Permission denied"
-check "an unreadable attribute file" test ! -e run/out/s.csv
+if [ "$(id -u)" = 0 ] && ! "${as_user[@]}" true 2>/dev/null; then
+  echo "skipped: the unreadable attribute file (cannot run as another user here)"
+else
+  "${as_user[@]}" "$program" run/p.vyr --out run/out >/dev/null 2>"$work/err"
+  s=$?
+  check "an unreadable attribute file" test "$s" = 1
+  check "an unreadable attribute file" said "$work/err" "aml.attr could not be read: Permission denied"
+  check "an unreadable attribute file" test ! -e run/out/s.csv
+fi
 
 echo "$((checks - failed)) passed, $failed failed"
 [ $failed = 0 ]

@@ -48,10 +48,7 @@ struct Point {
 class CifWalker
 {
   public:
-    CifWalker(const CifSettings& s, CifSink& sink)
-        : s_(s), sink_(sink), miss_(korv_missing())
-    {
-    }
+    CifWalker(const CifSettings& s, CifSink& sink) : s_(s), sink_(sink), miss_(korv_missing()) {}
     void start();
     void time(double t, double n, double left, double c0, double d, double d1);
     void finish();

@@ -92,8 +92,8 @@ struct Gathered {
           ahead(static_cast<size_t>(span.n) + 1), start(static_cast<size_t>(span.n) + 1),
           cat(static_cast<size_t>(span.n))
     {
-        view = gather(span, ncat, time.data(), start.data(), cat.data(), amount.data(),
-                      ahead.data());
+        view =
+            gather(span, ncat, time.data(), start.data(), cat.data(), amount.data(), ahead.data());
     }
 };
 
@@ -161,8 +161,8 @@ void cifWalk(const CifSettings& s, const Timed& cell, const int* roleMap, int nc
 // order k per distinct time (and k^3 per event time for the covariance).
 // Each group's numbers at risk are its stream's amounts still ahead. Adds
 // into score and var.
-void grayWalk(const Timed* streams, int k, const int* roleMap, int ncat, double rho,
-              double* score, double* var);
+void grayWalk(const Timed* streams, int k, const int* roleMap, int ncat, double rho, double* score,
+              double* var);
 
 // The chi-square of a bordered packed matrix of order K+1 (the score's
 // covariance in the leading block of order K-1, row and column K-1 zero, the

@@ -51,9 +51,9 @@ template <int K> class GrayWalker
   public:
     GrayWalker(int k, double rho)
         : k_(k), rho_(rho), n_(static_cast<size_t>(k)), next_(static_cast<size_t>(k)),
-          c0_(static_cast<size_t>(k)), c1_(static_cast<size_t>(k)),
-          c2_(static_cast<size_t>(k)), S_(static_cast<size_t>(k), 1.0),
-          Sm_(static_cast<size_t>(k), 1.0), F_(static_cast<size_t>(k)), Fm_(static_cast<size_t>(k)),
+          c0_(static_cast<size_t>(k)), c1_(static_cast<size_t>(k)), c2_(static_cast<size_t>(k)),
+          S_(static_cast<size_t>(k), 1.0), Sm_(static_cast<size_t>(k), 1.0),
+          F_(static_cast<size_t>(k)), Fm_(static_cast<size_t>(k)),
           P_(static_cast<size_t>(k) * (k + 1) / 2), Q_(P_.size()),
           s_(static_cast<size_t>(std::max(k - 1, 0))),
           V_(static_cast<size_t>(std::max(k - 1, 0)) * k / 2), w_(static_cast<size_t>(k)),
@@ -317,8 +317,8 @@ void walkGroups(const Timed* streams, int k, const int* roleMap, int ncat, doubl
 
 } // namespace
 
-void grayWalk(const Timed* streams, int k, const int* roleMap, int ncat, double rho,
-              double* score, double* var)
+void grayWalk(const Timed* streams, int k, const int* roleMap, int ncat, double rho, double* score,
+              double* var)
 {
     switch (k) {
     case 2:

@@ -91,8 +91,8 @@ void korvcit(KorvPtr q)
     vyr::parallel_for(types.size(), [&](size_t t) {
         double* v = acc[t].data();
         for (int s = 0; s < nsets; ++s)
-            kSampleTestCif(q, &streams[static_cast<size_t>(s * K)], K, roles[t].data(),
-                           v + scoreAt, v);
+            kSampleTestCif(q, &streams[static_cast<size_t>(s * K)], K, roles[t].data(), v + scoreAt,
+                           v);
     });
 
     // One row per tested type, in the order of the types.

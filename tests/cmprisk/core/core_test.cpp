@@ -347,8 +347,7 @@ TEST(CifPeers, HugeFrequenciesAheadOfTheEventsMatchCmprsk)
                                  ref.text(r, "time"));
                     found = true;
                     EXPECT_TRUE(Near(row.cif, ref.num(r, "cif"), 1e-12));
-                    EXPECT_TRUE(
-                        Near(row.err, ref.num(r, error ? "var_delta" : "var_aalen"), 1e-9));
+                    EXPECT_TRUE(Near(row.err, ref.num(r, error ? "var_delta" : "var_aalen"), 1e-9));
                 }
             EXPECT_TRUE(found) << ref.text(r, "time");
             ++checked;
@@ -378,10 +377,10 @@ TEST(Exact, HugeFrequenciesMatchRationalArithmetic)
 {
     const double big = 9007199254740992.0; // 2^53
     const std::vector<Rec> recs = {
-        {1.0, 2, "A", "", big / 2}, {1.0, 1, "A", "", 3}, {2.0, 1, "A", "", 2},
-        {3.0, 0, "A", "", 1},       {4.0, 2, "A", "", 1}, {5.0, 1, "A", "", 2},
+        {1.0, 2, "A", "", big / 2}, {1.0, 1, "A", "", 3},        {2.0, 1, "A", "", 2},
+        {3.0, 0, "A", "", 1},       {4.0, 2, "A", "", 1},        {5.0, 1, "A", "", 2},
         {6.0, 1, "A", "", 1},       {0.5, 0, "B", "", big - 16}, {2.0, 1, "B", "", 3},
-        {3.0, 2, "B", "", 2},       {3.0, 1, "B", "", 1}, {5.0, 1, "B", "", 4},
+        {3.0, 2, "B", "", 2},       {3.0, 1, "B", "", 1},        {5.0, 1, "B", "", 4},
         {7.0, 0, "B", "", 1},       {8.0, 2, "B", "", 1},
     };
     Table cif("cmprisk_exact_huge_cif.csv");

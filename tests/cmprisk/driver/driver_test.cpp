@@ -298,3 +298,20 @@ TEST(CrSteps, ByGroupsAreAnalysedApart)
     EXPECT_EQ(rows.size(), 1u + 8 + 3 + 6) << r.outcif;
     EXPECT_EQ(count(r.outcif, "\n2,2,"), 0u) << "type 2 of group 2 is not estimated";
 }
+
+// PRINTPHANTOM shows the plot data of the cumulative incidence plots, as the
+// note on graphs says; without it they are kept out of the output.
+TEST(CrSteps, PrintPhantomShowsThePlotData)
+{
+    const std::string step = " time time*status(0) / failcode=1; strata group; run;";
+    StepRun shown = run("proc korvante data=crsim notable printphantom;" + step);
+    EXPECT_EQ(shown.status, 0) << shown.log;
+    EXPECT_NE(shown.log.find("PRINTPHANTOM shows them"), std::string::npos) << shown.log;
+    EXPECT_EQ(count(shown.json, "\"template\":\"Stat.Korvante.cifPhantom\""), 1u);
+    EXPECT_NE(shown.json.find("\"CIF_LCL\""), std::string::npos);
+    StepRun kept = run("proc korvante data=crsim notable plots=cif(cl);" + step);
+    EXPECT_EQ(kept.status, 0) << kept.log;
+    EXPECT_EQ(count(kept.json, "Stat.Korvante.cifPhantom"), 0u);
+    StepRun asked = run("proc korvante data=crsim notable plots=cif(cl) printphantom;" + step);
+    EXPECT_EQ(count(asked.json, "\"template\":\"Stat.Korvante.cifPhantom\""), 1u);
+}

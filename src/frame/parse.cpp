@@ -1194,8 +1194,11 @@ std::string comparison_words(const STMT* s)
 void strata_requests_without_effect(KORVCOM* q, const STMT* s)
 {
     const std::string words = comparison_words(s);
+    // The restricted means make their own comparisons from these options,
+    // on either road and whatever the tests: there they always act.
+    const bool means = q->stmt && (bit(q->stmt, proc_bit::RMST) || bit(q->stmt, proc_bit::RMTL));
     if (q->cmprisk) {
-        if (!words.empty()) {
+        if (!words.empty() && !means) {
             xpmlog(326, msg326::CR_COMPARISONS_IGNORED, words.c_str());
             raise_rc(q, 4);
         }
@@ -1220,7 +1223,7 @@ void strata_requests_without_effect(KORVCOM* q, const STMT* s)
             xpmlog(326, msg326::STEPDOWN_WITHOUT_DIFF);
         return;
     }
-    if (q->ktype & test_bit::NONE) {
+    if ((q->ktype & test_bit::NONE) && !means) {
         const char* why = bit(s, strata_bit::NOTEST)      ? "NOTEST"
                           : bit(s, strata_bit::TEST_NONE) ? "TEST=NONE"
                                                           : "the WEIGHT statement";

@@ -619,12 +619,17 @@ TEST_F(Parse, RequestsWithoutEffectAreNamed)
         "lineprinter plots=(c s);" + T,
         ";" + T + " strata sex / diff=all stepdown;",
         "error=delta cifvar rho=1;" + CR + " strata sex / test=none;",
+        // The restricted means compare the strata with these options
+        // themselves, on either road and without the tests.
+        "rmst;" + CR + " strata sex / diff=all;",
+        "rmtl;" + T + " strata sex / diff=all notest;",
     };
     for (const auto& program : quiet) {
         auto r = run("proc korvante data=lung " + program + " run;", [](KORVCOM&) {});
         EXPECT_TRUE(r.inspected) << r.log;
         EXPECT_FALSE(has(r.log, "no effect")) << program << "\n" << r.log;
         EXPECT_FALSE(has(r.log, "are not made")) << program << "\n" << r.log;
+        EXPECT_FALSE(has(r.log, "do not apply")) << program << "\n" << r.log;
     }
 }
 

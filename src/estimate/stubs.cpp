@@ -8,7 +8,6 @@ const bool korv_built_lifetable = false;
 const bool korv_built_group = false;
 const bool korv_built_bands = false;
 const bool korv_built_graphs = false;
-const bool korv_built_smoothed = false;
 
 void korvtb(KorvPtr q, STRATA*)
 {
@@ -43,16 +42,4 @@ void korvmxt(KorvPtr q)
 void StratifiedSurvival(KorvPtr q)
 {
     korv_refuse(q, KorvFeature::Graphs);
-}
-
-// Called by the statement reader with the smoothing record alone: the
-// refusal goes to the running step.
-void korvkrn(SMOOTHED*)
-{
-    korv_refuse(nullptr, KorvFeature::SmoothedHazard);
-}
-
-void StratifiedSmoothedHazard(KorvPtr q)
-{
-    korv_refuse(q, KorvFeature::SmoothedHazard);
 }

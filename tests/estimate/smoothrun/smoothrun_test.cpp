@@ -171,15 +171,27 @@ TEST(SmoothedRun, StrataLeftOut)
     struct Case {
         const char* program;
         std::vector<const char*> notes;
-        size_t tables;
+        size_t tables, graphs;
+        double end; // of the first table's grid
     };
     const Case cases[] = {
         {"data=few plots=hazard(gridu=20) printphantom notable; time t*c(0); strata g;",
-         {"stratum 2 is not computed: the stratum has no event"},
-         2},
+         {"stratum 1 is not computed: the stratum has no event"},
+         2,
+         1,
+         20},
         {"data=few plots=hazard(bw=2) printphantom notable; time t*c(0); strata g; weight w;",
-         {"stratum 2 is not computed: its grid", "stratum 3 is not computed: its grid"},
-         1},
+         {"stratum 1 is not computed: its grid", "stratum 3 is not computed: its grid"},
+         1,
+         1,
+         8},
+        // The bandwidth graph across strata is drawn when the first stratum
+        // has no bandwidth grid of its own.
+        {"data=few plots=hazard(bw=2 3) printphantom notable; time t*c(0); strata g;",
+         {"stratum 1 is not computed: its grid"},
+         2,
+         2,
+         12},
     };
     for (const Case& c : cases) {
         StepRun r = run(std::string("proc korvante ") + c.program + " run;", data);
@@ -189,8 +201,8 @@ TEST(SmoothedRun, StrataLeftOut)
                       std::string::npos)
                 << r.log;
         ASSERT_EQ(r.tables.size(), c.tables) << c.program;
-        EXPECT_EQ(r.graphs.size(), 1u);
-        EXPECT_EQ(num((*r.tables[0])["rows"].items.back()["Time"]), c.tables == 1 ? 8 : 20);
+        EXPECT_EQ(r.graphs.size(), c.graphs) << c.program;
+        EXPECT_EQ(num((*r.tables[0])["rows"].items.back()["Time"]), c.end);
     }
 }
 

@@ -45,7 +45,7 @@ enum : int {
     EVENT_SYMBOL = 31,
     CENSORED_SYMBOL = 32,
     CENSORED_COLOR = 33,
-    CENSORED_NAME = 34, // read for the device graphics; CENSORED(NAME=) writes field 35
+    CENSORED_NAME = 34, // CENSORED(NAME=): the entry name of the censored plot
     SURVIVAL_NAME = 35,
     LOGSURV_NAME = 36,
     LOGLOGS_NAME = 37,

@@ -248,7 +248,7 @@ const PRODUCTION kProductions[] = {
     {"censsub", ""},
     {"censitems", "censitem censitems"},
     {"censitems", ""},
-    {"censitem", "NAME '=' symval {text 35 256}"},
+    {"censitem", "NAME '=' symval {text 34 256}"},
     {"censitem", "','"},
 
     {"lssub", "'(' lsitems ')'"},

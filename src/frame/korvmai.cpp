@@ -250,8 +250,8 @@ void plot_group(KORVCOM* q)
 {
     if (q->zplot && q->maxnobs > 0) {
         if (q->graphics) {
-            static constexpr int kDrawFailure[] = {msg326::DEVICE_NO_PLOT, msg326::DEVICE_FAILED,
-                                                   msg326::DEVICE_NO_MEMORY};
+            static constexpr int kDrawFailure[] = {
+                msg326::DEVICE_NOT_MADE, msg326::DEVICE_SETUP_FAILED, msg326::DEVICE_DRAW_FAILED};
             const int r = korvgp1(q);
             if (r >= 1 && r <= 3)
                 xpmlog(326, kDrawFailure[r - 1]);

@@ -142,6 +142,11 @@ TREE* ztrefdf(TREE** headptr, TREE* now, int len, int off, cmpfptr func)
     return nullptr;
 }
 
+TREE* ztrefnd(TREE** headptr, TREE* now, int len, int off)
+{
+    return ztrefdf(headptr, now, len, off, nullptr);
+}
+
 namespace
 {
 

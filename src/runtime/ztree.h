@@ -23,6 +23,8 @@ TREE* ztrebdf(TREE** headptr, TREE* now, int len, int off, cmpfptr func);
 TREE* ztrebld(TREE** headptr, TREE* now, int len, int off);
 // The node whose key equals now's, or null.
 TREE* ztrefdf(TREE** headptr, TREE* now, int len, int off, cmpfptr func);
+// The same with the built-in comparison.
+TREE* ztrefnd(TREE** headptr, TREE* now, int len, int off);
 // memcmp of len bytes at off, in comparator form.
 int ztrecc(char* a, char* b, int len, int off);
 // In-order walk: the next node per call, null when the walk is over. The

@@ -29,10 +29,8 @@ const std::map<std::string, int> kHeight = {
 
 // The stages a stage may include.
 const std::set<std::pair<std::string, std::string>> kStageBelow = {
-    {"rmst", "levelize"},
-    {"rmst", "mcomp"},
-    {"homogeneity", "mcomp"},
-    {"cmprisk", "estimate"},
+    {"rmst", "levelize"},    {"rmst", "mcomp"},     {"homogeneity", "mcomp"},
+    {"cmprisk", "estimate"}, {"devplot", "lpplot"},
 };
 
 // The room of a file under src/ ("host/data/csv.cpp" -> "host").

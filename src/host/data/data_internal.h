@@ -207,6 +207,7 @@ struct DSHANDLE {
     bool finished = false;
     long gs = 0, ge = 0; // current BY group [gs, ge), 0-based
     long cur = -1;       // current observation, 0-based; -1 none
+    std::string byline;  // BY line of the current BY group ("" without BY variables)
     long across = -1;    // cursor of xoget
     bool readReported = false;
     // Output.

@@ -1006,9 +1006,17 @@ int xbynext(DSHANDLE* ds)
         values.push_back({c.name.c_str(), c.numeric,
                           c.numeric ? c.num[static_cast<size_t>(gs)] : 0.0, texts[i].c_str()});
     }
+    ds->byline = byline;
     if (bygroup_hook != nullptr)
         bygroup_hook(byline.c_str(), values.data(), static_cast<int>(values.size()));
     return 1;
+}
+
+int xbyline(DSHANDLE* ds, const char** text)
+{
+    if (text)
+        *text = ds ? ds->byline.c_str() : "";
+    return ds ? static_cast<int>(ds->byline.size()) : 0;
 }
 
 int xbyrwnd(DSHANDLE* ds, int code)

@@ -284,6 +284,11 @@ int xcpoint(XCFILE* file, long position)
         file->rlen = 0;
         return 0;
     }
+    // A byte offset within what was written (or just at its end).
+    if (position > 0 && position <= file->size) {
+        file->pos = position;
+        return 0;
+    }
     return code(kBadPosition);
 }
 

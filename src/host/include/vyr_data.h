@@ -243,6 +243,9 @@ inline constexpr int XO_EOG = static_cast<int>(0x80000000u | (70u << 11) | 1u);
 // Data out of BY order (without NOTSORTED) logs an error naming the data
 // set, observation number and BY variable, and ends the step with 1008.
 int xbynext(DSHANDLE* ds);
+// The BY line of the current BY group ("sex=1 ph_ecog=0") into *text and its
+// length; an empty line (0) without BY variables or before the first group.
+int xbyline(DSHANDLE* ds, const char** text);
 // Positions before the first observation of the current BY group (code 66,
 // 'B'). Returns 0.
 int xbyrwnd(DSHANDLE* ds, int code);

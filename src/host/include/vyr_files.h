@@ -18,7 +18,8 @@ struct XCREQUEST {
 // Opens a utility file into *file; below 0 is failure.
 int xcopen(XCFILE** file, XCREQUEST* request);
 // Position: 0 back to the beginning (to reread or overwrite); -2 afresh for
-// writing, content dropped.
+// writing, content dropped; a positive byte offset up to the end of what was
+// written (content kept). Other positions are refused.
 int xcpoint(XCFILE* file, long position);
 // Writes length bytes at the current position.
 int xcwrite(XCFILE* file, const void* buffer, long length);

@@ -135,6 +135,12 @@ struct POOLHANDLE {
 POOLHANDLE* xmpoolc(int a, int blocksize, int flags);
 // Deletes a pool with everything allocated from it.
 void xmpoold(POOLHANDLE* pool);
+// Empties a pool (frees everything allocated from it) and keeps it for
+// further use. 0, or a negative code for a handle that is not a live pool.
+int wmpoolr(POOLHANDLE* pool);
+// The size of a pool as the host reports it: the bytes it holds, and at
+// least the 64 KiB a pool starts with. 0 for a handle that is not a pool.
+long xmsize(POOLHANDLE* pool);
 // The running task's pool and the host's second, longer-lived pool.
 POOLHANDLE* xtaskpool();
 POOLHANDLE* xlongpool();

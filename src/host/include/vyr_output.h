@@ -20,6 +20,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct NAMESTR; // host variable descriptor (vyr_data.h)
 
@@ -149,6 +150,18 @@ enum : int {
     WOB_SEL_DESTINATION = 451, // destination switch (recorded)
     WOB_SEL_CREATE = 147,
     WOB_SEL_GRAPH_OUTPUT = 2826,
+    // Collections (package "collection": "associativearray", "list").
+    WOB_SEL_COLL_ADD = 164,   // array: tag 0 key (66), tag 0 object (12); list: tag 0 value (7)
+    WOB_SEL_COLL_GET = 175,   // array: tag 0 key, tag 0 object out; list: tag 0 index (3,
+                              // from 1), tag 0 value out (7)
+    WOB_SEL_COLL_COUNT = 158, // tag 158 int out
+    // Device graphics: the destination list (tag 4964, type 7 out: a
+    // VDQ_DEST_LIST*), the hand-over of catalogued graphs (tag 4964 the list,
+    // tag 4967 a list of per-destination lists of VDQ_CATALOG addresses) and
+    // the release of the destination list (tag 4964).
+    WOB_SEL_GRAPH_DESTINATIONS = 2385,
+    WOB_SEL_GRAPH_HANDOVER = 4966,
+    WOB_SEL_GRAPH_RELEASE = 4968,
 };
 
 // Tags.
@@ -161,6 +174,7 @@ enum : uint16_t {
     WOB_TAG_OUT = 144,
     WOB_TAG_CLASS = 146,
     WOB_TAG_148 = 148,
+    WOB_TAG_COUNT = 158,
     WOB_TAG_DYNLIST = 174,
     WOB_TAG_HEADER_KEY = 267,
     WOB_TAG_DECIMALS = 270,
@@ -205,6 +219,8 @@ enum : uint16_t {
     WOB_TAG_DATAPATH = 2979,
     WOB_TAG_DATAPATH2 = 2980,
     WOB_TAG_PATH_OUT = 3753,
+    WOB_TAG_DESTINATIONS = 4964,
+    WOB_TAG_GRAPH_LISTS = 4967,
     WOB_TAG_MANAGER_FLAG = 5595,
 };
 
@@ -379,3 +395,6 @@ void vyr_output_bygroup(const char* byline);
 void vyr_output_bygroup_values(const char* byline, const VyrByValue* values, int count);
 // Forgets the running step's document (tests).
 void vyr_output_reset();
+// The destinations device graphics are drawn for, by name. The document is
+// the one destination ("DOCUMENT"); tests may name several.
+void vyr_output_set_graph_destinations(const std::vector<std::string>& names);

@@ -251,6 +251,7 @@ struct Node {
     std::string file;
     std::vector<std::string> images;
     std::string drawNote; // why the graph could not be drawn (empty: drawn)
+    bool device = false;  // drawn by the graphics kernel (its SVG and catalogue file given)
     // A table built from several strata's plot data: the tables it joins.
     std::vector<NodePtr> parts;
     // Notes: text.

@@ -41,7 +41,8 @@ void collect(const std::vector<NodePtr>& items, std::vector<Node*>& out,
              std::vector<std::string>& byLines, const std::string& byLine)
 {
     for (const NodePtr& p : items) {
-        if (p->kind == Node::Graph) {
+        // Device graphs come drawn, their files already in their catalogue.
+        if (p->kind == Node::Graph && !p->device) {
             out.push_back(p.get());
             byLines.push_back(byLine);
         }

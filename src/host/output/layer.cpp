@@ -4,6 +4,7 @@
 // method turns the procedure's calls into nodes of the step's document.
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -13,10 +14,12 @@
 #include "host/output/layer.h"
 #include "vyr_data.h"
 #include "vyr_format.h"
+#include "vyr_gkernel.h"
 #include "vyr_host.h"
 #include "vyr_missing.h"
 #include "vyr_output.h"
 #include "vyr_session.h"
+#include "vyr_text.h"
 
 namespace vdq
 {
@@ -26,7 +29,7 @@ namespace
 // ---------------------------------------------------------------------------
 // Objects. The WOB_OBJ_STR header is what the procedure holds; its `pool`
 // points back at the layer's object.
-enum class ObjKind { Root, Manager, Data, Output, Group, Title, Factoid };
+enum class ObjKind { Root, Manager, Data, Output, Group, Title, Factoid, Map, List };
 
 struct Obj {
     WOB_OBJ_STR hdr{};
@@ -74,6 +77,18 @@ struct TitleObj : Obj {
 struct FactoidObj : Obj {
     FactoidObj() : Obj(ObjKind::Factoid) {}
     NodePtr node;
+};
+
+// Collections: an associative array of objects under text keys, and a list
+// of values (addresses the caller owns).
+struct MapObj : Obj {
+    MapObj() : Obj(ObjKind::Map) {}
+    std::vector<std::pair<std::string, xobop>> items;
+};
+
+struct ListObj : Obj {
+    ListObj() : Obj(ObjKind::List) {}
+    std::vector<void*> items;
 };
 
 // ---------------------------------------------------------------------------
@@ -360,6 +375,14 @@ int mEndData(xobop, void*, int, int, WOB_PARM_BLK_STR*, WOB_ENT_STR*);
 int mSetDynamic(xobop, void*, int, int, WOB_PARM_BLK_STR*, WOB_ENT_STR*);
 int mOutputCreate(xobop, void*, int, int, WOB_PARM_BLK_STR*, WOB_ENT_STR*);
 int mAddEntry(xobop, void*, int, int, WOB_PARM_BLK_STR*, WOB_ENT_STR*);
+int mDestinations(xobop, void*, int, int, WOB_PARM_BLK_STR*, WOB_ENT_STR*);
+int mHandOver(xobop, void*, int, int, WOB_PARM_BLK_STR*, WOB_ENT_STR*);
+int mReleaseDestinations(xobop, void*, int, int, WOB_PARM_BLK_STR*, WOB_ENT_STR*);
+int mMapAdd(xobop, void*, int, int, WOB_PARM_BLK_STR*, WOB_ENT_STR*);
+int mMapFind(xobop, void*, int, int, WOB_PARM_BLK_STR*, WOB_ENT_STR*);
+int mListAdd(xobop, void*, int, int, WOB_PARM_BLK_STR*, WOB_ENT_STR*);
+int mListGet(xobop, void*, int, int, WOB_PARM_BLK_STR*, WOB_ENT_STR*);
+int mListCount(xobop, void*, int, int, WOB_PARM_BLK_STR*, WOB_ENT_STR*);
 int zManager(xobop, void*, int, int, WOB_PARM_BLK_STR*, WOB_ENT_STR*);
 int zGroup(xobop, void*, int, int, WOB_PARM_BLK_STR*, WOB_ENT_STR*);
 int zData(xobop, void*, int, int, WOB_PARM_BLK_STR*, WOB_ENT_STR*);
@@ -370,7 +393,7 @@ int zNothing(xobop, void*, int, int, WOB_PARM_BLK_STR*, WOB_ENT_STR*)
 }
 
 struct Classes {
-    ClassDef base, root, manager, data, output, group, title, factoid;
+    ClassDef base, root, manager, data, output, group, title, factoid, map, list;
     Classes()
     {
         initClass(base, "object", nullptr, zNothing);
@@ -390,6 +413,9 @@ struct Classes {
         addMethod(manager, WOB_SEL_NOTE, mNote);
         addMethod(manager, WOB_SEL_MATRIX_OUTPUT, mMatrix);
         addMethod(manager, WOB_SEL_GRAPH_OUTPUT, mGraph);
+        addMethod(manager, WOB_SEL_GRAPH_DESTINATIONS, mDestinations);
+        addMethod(manager, WOB_SEL_GRAPH_HANDOVER, mHandOver);
+        addMethod(manager, WOB_SEL_GRAPH_RELEASE, mReleaseDestinations);
 
         initClass(data, "data", &base, zData);
         addMethod(data, WOB_SEL_ADD_COLUMN, mAddColumn);
@@ -406,6 +432,15 @@ struct Classes {
         initClass(factoid, "factoid", &base, zNothing);
         addMethod(factoid, WOB_SEL_ADD_ENTRY, mAddEntry);
         addMethod(factoid, WOB_SEL_END_DATA, zNothing);
+
+        initClass(map, "associativearray", &base, zNothing);
+        addMethod(map, WOB_SEL_COLL_ADD, mMapAdd);
+        addMethod(map, WOB_SEL_COLL_GET, mMapFind);
+        addMethod(map, WOB_SEL_COLL_COUNT, mListCount);
+        initClass(list, "list", &base, zNothing);
+        addMethod(list, WOB_SEL_COLL_ADD, mListAdd);
+        addMethod(list, WOB_SEL_COLL_GET, mListGet);
+        addMethod(list, WOB_SEL_COLL_COUNT, mListCount);
     }
 };
 
@@ -439,7 +474,19 @@ int mRootCreate(xobop, void*, int, int np, WOB_PARM_BLK_STR* pb, WOB_ENT_STR*)
     std::string package, cls;
     createNames(np, pb, package, cls);
     WOB_PARM_BLK_STR* out = findTag(np, pb, WOB_TAG_OUT);
-    if (cls != "manager" || !out)
+    if (!out)
+        return WOB_RC_BAD_PARM;
+    if (package == "collection" && cls == "associativearray") {
+        MapObj* m = makeObj<MapObj>(&classes().map.tbl);
+        out->value.o = &m->hdr;
+        return 0;
+    }
+    if (package == "collection" && cls == "list") {
+        ListObj* l = makeObj<ListObj>(&classes().list.tbl);
+        out->value.o = &l->hdr;
+        return 0;
+    }
+    if (cls != "manager")
         return WOB_RC_BAD_PARM;
     Obj* m = makeObj<Obj>(&classes().manager.tbl, ObjKind::Manager);
     out->value.o = &m->hdr;
@@ -1159,6 +1206,201 @@ int mGraph(xobop, void*, int, int np, WOB_PARM_BLK_STR* pb, WOB_ENT_STR*)
     return 0;
 }
 
+// ---------------------------------------------------------------------------
+// Device graphics: the destinations they are drawn for, the collections the
+// library files its catalogued graphs in, and the hand-over of those graphs
+// into the document.
+
+struct Destinations {
+    std::vector<std::string> names{"DOCUMENT"};
+    // Lists handed out and not yet released; each stays where it is until
+    // its release (or the end of the step).
+    struct Fetched {
+        std::vector<VDQ_GRAPH_INFO> infos;
+        std::vector<VDQ_DEST_ENTRY> entries;
+        VDQ_DEST_LIST list{};
+    };
+    std::vector<std::unique_ptr<Fetched>> fetched;
+};
+
+Destinations& destinations()
+{
+    static Destinations d;
+    return d;
+}
+
+int mDestinations(xobop, void*, int, int np, WOB_PARM_BLK_STR* pb, WOB_ENT_STR*)
+{
+    WOB_PARM_BLK_STR* out = findTag(np, pb, WOB_TAG_DESTINATIONS);
+    if (!out)
+        return WOB_RC_BAD_PARM;
+    Destinations& d = destinations();
+    auto f = std::make_unique<Destinations::Fetched>();
+    f->infos.resize(d.names.size());
+    f->entries.resize(d.names.size());
+    for (size_t i = 0; i < d.names.size(); ++i) {
+        VDQ_GRAPH_INFO& g = f->infos[i];
+        g = VDQ_GRAPH_INFO{};
+        g.name = {static_cast<int>(d.names[i].size()), d.names[i].c_str()};
+        g.device = {3, "SVG"};
+        g.style = {0, ""};
+        g.width = 640;
+        g.height = 480;
+        g.dpi = 96;
+        g.gtitle = 1;
+        g.gfootnote = 1;
+        f->entries[i] = VDQ_DEST_ENTRY{nullptr, &g, nullptr, nullptr};
+    }
+    f->list.count = static_cast<long>(f->entries.size());
+    f->list.entries = f->entries.data();
+    out->value.p = &f->list;
+    d.fetched.push_back(std::move(f));
+    return 0;
+}
+
+int mReleaseDestinations(xobop, void*, int, int np, WOB_PARM_BLK_STR* pb, WOB_ENT_STR*)
+{
+    WOB_PARM_BLK_STR* in = findTag(np, pb, WOB_TAG_DESTINATIONS);
+    if (!in)
+        return WOB_RC_BAD_PARM;
+    auto& all = destinations().fetched;
+    for (auto it = all.begin(); it != all.end(); ++it)
+        if (&(*it)->list == in->value.p) {
+            all.erase(it);
+            return 0;
+        }
+    return WOB_RC_BAD_PARM;
+}
+
+// Where a catalogued graph's file is named from: the output folder when it
+// lies in it; nothing for a file of the session's temporary WORK folder,
+// which goes with the session.
+std::string graphFileName(const std::string& file, const std::string& lib)
+{
+    const std::string out = vyr_settings().outDir;
+    if (out.empty())
+        return vyr::fmt::trim(lib).empty() || vyr::upper(vyr::fmt::trim(lib)) == "WORK"
+                   ? std::string()
+                   : file;
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path base = fs::weakly_canonical(fs::path(out), ec);
+    const fs::path f = fs::weakly_canonical(fs::path(file), ec);
+    const fs::path rel = f.lexically_relative(base);
+    if (!rel.empty() && rel.native().rfind("..", 0) != 0)
+        return rel.generic_string();
+    return file;
+}
+
+int mHandOver(xobop, void*, int, int np, WOB_PARM_BLK_STR* pb, WOB_ENT_STR*)
+{
+    WOB_PARM_BLK_STR* lists = findTag(np, pb, WOB_TAG_GRAPH_LISTS);
+    if (!lists || lists->type != WOB_T_LIST || (lists->value.a.len > 0 && !lists->value.a.p))
+        return WOB_RC_BAD_PARM;
+    auto* dest = static_cast<WOB_PARM_BLK_STR*>(lists->value.a.p);
+    for (int64_t d = 0; d < lists->value.a.len; ++d) {
+        const WOB_PARM_BLK_STR& one = dest[d];
+        if (one.type != WOB_T_LIST)
+            return WOB_RC_BAD_PARM;
+        auto* el = static_cast<WOB_PARM_BLK_STR*>(one.value.a.p);
+        for (int64_t k = 0; el && k < one.value.a.len; ++k) {
+            const auto* c = static_cast<const VDQ_CATALOG*>(el[k].value.p);
+            if (el[k].type != WOB_T_NAMESTR || !c)
+                return WOB_RC_BAD_PARM;
+            const std::string lib = trimRight(c->libname, 8);
+            const std::string mem(c->memname,
+                                  static_cast<size_t>(std::clamp<int>(c->memlen, 0, 32)));
+            const std::string entry =
+                trimRight(c->entry, static_cast<size_t>(std::clamp<int>(c->entlen, 0, 32)));
+            const VyrGraphEntry* e = vyr_gk_entry(lib, mem, entry);
+            if (!e)
+                continue;
+            auto n = std::make_shared<Node>();
+            n->kind = Node::Graph;
+            n->device = true;
+            n->templ = "DeviceGraphics";
+            n->name = c->name ? vdqkeystring(c->name) : entry;
+            if (n->name.empty())
+                n->name = entry;
+            n->label = c->label ? vdqkeystring(c->label) : e->description;
+            n->svg = e->svg;
+            n->file = graphFileName(e->file, lib);
+            place(n);
+        }
+    }
+    return 0;
+}
+
+int mMapAdd(xobop obj, void*, int, int np, WOB_PARM_BLK_STR* pb, WOB_ENT_STR*)
+{
+    MapObj* m = as<MapObj>(obj, ObjKind::Map);
+    if (!m || np < 2 || pb[0].type != WOB_T_TEXTKEY || pb[1].type != WOB_T_OBJECT)
+        return WOB_RC_BAD_PARM;
+    const std::string key = vdqkeystring(pb[0].value.key);
+    for (auto& kv : m->items)
+        if (kv.first == key) {
+            kv.second = pb[1].value.o;
+            return 0;
+        }
+    m->items.emplace_back(key, pb[1].value.o);
+    return 0;
+}
+
+int mMapFind(xobop obj, void*, int, int np, WOB_PARM_BLK_STR* pb, WOB_ENT_STR*)
+{
+    MapObj* m = as<MapObj>(obj, ObjKind::Map);
+    if (!m || np < 2 || pb[0].type != WOB_T_TEXTKEY)
+        return WOB_RC_BAD_PARM;
+    const std::string key = vdqkeystring(pb[0].value.key);
+    pb[1].type = WOB_T_OBJECT;
+    pb[1].value.o = nullptr;
+    for (auto& kv : m->items)
+        if (kv.first == key) {
+            pb[1].value.o = kv.second;
+            return 0;
+        }
+    return WOB_RC_BAD_PARM;
+}
+
+int mListAdd(xobop obj, void*, int, int np, WOB_PARM_BLK_STR* pb, WOB_ENT_STR*)
+{
+    ListObj* l = as<ListObj>(obj, ObjKind::List);
+    if (!l || np < 1 || pb[0].type != WOB_T_NAMESTR)
+        return WOB_RC_BAD_PARM;
+    l->items.push_back(pb[0].value.p);
+    return 0;
+}
+
+int mListGet(xobop obj, void*, int, int np, WOB_PARM_BLK_STR* pb, WOB_ENT_STR*)
+{
+    ListObj* l = as<ListObj>(obj, ObjKind::List);
+    if (!l || np < 2 || pb[0].type != WOB_T_INT)
+        return WOB_RC_BAD_PARM;
+    const int k = pb[0].value.i;
+    if (k < 1 || k > static_cast<int>(l->items.size()))
+        return WOB_RC_BAD_PARM;
+    pb[1].type = WOB_T_NAMESTR;
+    pb[1].value.p = l->items[static_cast<size_t>(k - 1)];
+    return 0;
+}
+
+int mListCount(xobop obj, void*, int, int np, WOB_PARM_BLK_STR* pb, WOB_ENT_STR*)
+{
+    WOB_PARM_BLK_STR* out = findTag(np, pb, WOB_TAG_COUNT);
+    if (!out)
+        return WOB_RC_BAD_PARM;
+    size_t n = 0;
+    if (ListObj* l = as<ListObj>(obj, ObjKind::List))
+        n = l->items.size();
+    else if (MapObj* m = as<MapObj>(obj, ObjKind::Map))
+        n = m->items.size();
+    else
+        return WOB_RC_BAD_OBJECT;
+    out->type = WOB_T_INT;
+    out->value.i = static_cast<int32_t>(n);
+    return 0;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -1207,6 +1449,7 @@ StepDoc takeCurrentStep()
     s.byPath.clear();
     s.byGroups = 0;
     s.started = false;
+    destinations().fetched.clear();
     return d;
 }
 
@@ -1224,6 +1467,11 @@ void openByGroup(const std::string& byline, std::vector<Dynamic> values)
 }
 
 } // namespace vdq
+
+void vyr_output_set_graph_destinations(const std::vector<std::string>& names)
+{
+    vdq::destinations().names = names.empty() ? std::vector<std::string>{"DOCUMENT"} : names;
+}
 
 int xobinit(xobop* root, int)
 {

@@ -15,11 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "host/graphics/gkernel.h"
 #include "host/messages/catalogue.h"
 #include "host/output/layer.h"
 #include "host/output/render.h"
 #include "vyr_atomic_file.h"
 #include "vyr_data.h"
+#include "vyr_gkernel.h"
 #include "vyr_host.h"
 #include "vyr_output.h"
 #include "vyr_session.h"
@@ -347,6 +349,7 @@ void attachSession()
     r.opened = false;
     r.steps = 0;
     resetGraphFiles();
+    vyr_gk_reset();
     r.stepPending = false;
     {
         std::lock_guard<std::mutex> g(r.lock);
@@ -365,6 +368,8 @@ void attachSession()
     vyr_on_step_end([mine](const VyrStep& step, int& rc) {
         if (mine != run().generation)
             return;
+        // The graphics kernel's task state ends with the step.
+        vgr::gk::stepEnd();
         renderStep(step.proc, rc);
     });
     vyr_on_session_end([mine]() {

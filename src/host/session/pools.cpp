@@ -192,6 +192,30 @@ void xmpoold(POOLHANDLE* pool)
     delete p;
 }
 
+int wmpoolr(POOLHANDLE* pool)
+{
+    vyr::PoolState& s = vyr::state();
+    std::lock_guard<std::mutex> g(s.lock);
+    vyr::Pool* p = static_cast<vyr::Pool*>(pool);
+    if (p == nullptr || s.live.count(p) == 0)
+        return vyr_code(vyr::kHostGroup, 40);
+    vyr::empty_pool(s, p);
+    return 0;
+}
+
+long xmsize(POOLHANDLE* pool)
+{
+    vyr::PoolState& s = vyr::state();
+    std::lock_guard<std::mutex> g(s.lock);
+    vyr::Pool* p = static_cast<vyr::Pool*>(pool);
+    if (p == nullptr || s.live.count(p) == 0)
+        return 0;
+    int64_t held = 0;
+    for (const auto& kv : p->blocks)
+        held += kv.second;
+    return static_cast<long>(std::max<int64_t>(held, 64 * 1024));
+}
+
 POOLHANDLE* xtaskpool()
 {
     vyr::PoolState& s = vyr::state();

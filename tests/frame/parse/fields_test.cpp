@@ -130,7 +130,7 @@ const Row kRows[] = {
     {"preq", "CIF", Bit, proc_bit::PLOT_CIF},
     {"preq", "RMST", Bit, proc_bit::PLOT_RMST},
     {"preq", "RMTL", Bit, proc_bit::PLOT_RMTL},
-    {"censitem", "NAME", Field, proc_field::SURVIVAL_NAME},
+    {"censitem", "NAME", Field, proc_field::CENSORED_NAME},
     {"lsitem", "NAME", Field, proc_field::LOGSURV_NAME},
     {"llsitem", "NAME", Field, proc_field::LOGLOGS_NAME},
     {"pdfitem", "CL", Bit, proc_bit::DENSITY_CL},

@@ -271,7 +271,7 @@ TEST(Options, TextsAndDataSets)
     EXPECT_EQ(r.text(33), "red");
     EXPECT_EQ(r.text(27), "+-|");
     EXPECT_EQ(r.nums(26), (std::vector<double>{1, 2, 3}));
-    EXPECT_EQ(r.text(35), "cn");
+    EXPECT_EQ(r.text(34), "cn");
     EXPECT_EQ(r.text(36), "lsn");
     EXPECT_EQ(r.text(37), "llsn");
     EXPECT_EQ(r.text(38), "hn");
@@ -288,9 +288,11 @@ TEST(Options, TextsAndDataSets)
     EXPECT_TRUE(has("IN:LA"));
     EXPECT_EQ(stmt_field(r.rec(0), 3)->type, STL_DATASET);
     EXPECT_NE(stmt_field(r.rec(0), 3)->handle, nullptr);
-    // NAME= of CENSORED and of SURVIVAL share field 35: the last one wins.
-    Prog r2("proc korvante data=lung plots=(c(name=first) s(name='second')); time t;");
+    // NAME= of CENSORED and of SURVIVAL name different plots: neither
+    // takes the other's place.
+    Prog r2("proc korvante data=lung plots=(s(name='second') c(name=first)); time t;");
     EXPECT_EQ(r2.text(35), "second");
+    EXPECT_EQ(r2.text(34), "first");
     // GOUT= with one level: the member only.
     Prog r3("proc korvante data=lung gout=cat; time t;");
     EXPECT_FALSE(stmt_given(r3.rec(0), 21));

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <strings.h>
 #include <vector>
 
 #include "common/options.h"
@@ -504,7 +505,7 @@ int korvgp1(KorvPtr q)
         wobcall(q->vdq, WOB_SEL_MAKE_GROUP, pb);
         d.group = pb[2].value.o;
     }
-    d.censNone = std::memcmp(q->CenSymbol, "NONE", 4) == 0;
+    d.censNone = strncasecmp(q->CenSymbol, "NONE", 4) == 0;
     d.bylen = xbyline(static_cast<DSHANDLE*>(q->filein), &d.byptr);
     d.pool = xmpoolc(0, 1024, 0x1002);
     if (!d.pool)

@@ -11,6 +11,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <strings.h>
 
 #include "common/strata.h"
 #include "devplot/zggraf.h"
@@ -72,7 +73,7 @@ int korvgp2(KorvPtr q, int plotnum, GRAFSTR* g, double* data, double** hval, dou
 {
     const double hmax = g->haxis->scale->xmax, hmin = g->haxis->scale->xmin;
     const double vmin = g->vaxis->scale->xmin, vmax = g->vaxis->scale->xmax;
-    const bool censNone = std::memcmp(q->CenSymbol, "NONE", 4) == 0;
+    const bool censNone = strncasecmp(q->CenSymbol, "NONE", 4) == 0;
     const bool byOrdinal = q->CenColor[0] == '1';
     long most = 0;
     int pair = 0;

@@ -291,8 +291,10 @@ long zggrini(GRAFSTR** ggptr, xobop clsman, xobop vdqman, int nplots, long optio
         return POOL;
     }
     *ggptr = g;
-    if (newDesc)
+    if (newDesc) {
         std::memset(g->cframe, ' ', sizeof g->cframe);
+        std::memset(g->desc, ' ', sizeof g->desc);
+    }
     std::memset(g->libname, ' ', 8);
     std::memset(g->memname.name, ' ', sizeof g->memname.name);
     std::memcpy(g->memname.name, "GSEG", 4);

@@ -396,5 +396,5 @@ void vyr_output_bygroup_values(const char* byline, const VyrByValue* values, int
 // Forgets the running step's document (tests).
 void vyr_output_reset();
 // The destinations device graphics are drawn for, by name. The document is
-// the one destination ("DOCUMENT"); tests may name several.
+// the one destination ("DOCUMENT"); tests may name several, or none.
 void vyr_output_set_graph_destinations(const std::vector<std::string>& names);

@@ -1470,7 +1470,7 @@ void openByGroup(const std::string& byline, std::vector<Dynamic> values)
 
 void vyr_output_set_graph_destinations(const std::vector<std::string>& names)
 {
-    vdq::destinations().names = names.empty() ? std::vector<std::string>{"DOCUMENT"} : names;
+    vdq::destinations().names = names;
 }
 
 int xobinit(xobop* root, int)

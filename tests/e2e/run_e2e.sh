@@ -7,6 +7,7 @@
 #   listing TEXT    TEXT must appear in a line of the listing
 #   nolisting TEXT  TEXT must not appear in the listing
 #   file NAME       NAME must exist in the output folder afterwards
+# Every SVG file a run writes must parse (xmllint, where it is installed).
 #   args ARG...     extra command-line arguments; @OUT@ stands for the
 #                   program's output folder, @HERE@ for tests/e2e
 # Programs read data from examples/ (one-level names) and write to a fresh
@@ -72,6 +73,13 @@ for prog in "$here"/*.vyr; do
   if [ -f "$out/page.html" ] && ! python3 "$here/check_page.py" "$out/page.html" >"$out/page-check.txt"; then
     fail "$name" "the page's graphs: $(head -3 "$out/page-check.txt" | tr '\n' ' ')"
     ok=0
+  fi
+  # Every SVG file the run wrote (graphs, catalogue entries) parses.
+  if command -v xmllint >/dev/null; then
+    while IFS= read -r -d '' svg; do
+      xmllint --noout "$svg" 2>"$out/xmllint.txt" \
+        || { fail "$name" "xmllint rejects ${svg#"$out"/}: $(head -2 "$out/xmllint.txt" | tr '\n' ' ')"; ok=0; }
+    done < <(find "$out" -name '*.svg' -print0)
   fi
   if [ $ok = 1 ]; then
     echo "ok   $name"

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "host/graphics/export.h"
 #include "vyr_atomic_file.h"
 #include "vyr_host.h"
 #include "vyr_missing.h"
@@ -421,7 +422,23 @@ int ggcseg(int, void** segq, int)
     }
     if (!s.entries.count(key))
         s.order.push_back(key);
-    s.entries[key] = VyrGraphEntry{svg, file, seg->desc};
+    VyrGraphEntry entry{svg, file, seg->desc, {}};
+    // PNG and PDF beside the SVG when the command line asks for them.
+    const VyrSettings& set = vyr_settings();
+    const std::pair<bool, const char*> kinds[] = {{set.graphPng, "png"}, {set.graphPdf, "pdf"}};
+    for (const auto& [want, ext] : kinds) {
+        if (!want)
+            continue;
+        const std::string image =
+            (std::filesystem::path(seg->cat->folder) / (seg->entry + "." + ext)).string();
+        std::string reason;
+        if (vgr::writeImage(svg, image, ext[1] == 'n' ? vgr::ImageFormat::Png : vgr::ImageFormat::Pdf,
+                            reason))
+            entry.images.push_back(image);
+        else
+            xpmlog(kGroup, kMsgNotWritten, image.c_str(), reason.c_str());
+    }
+    s.entries[key] = std::move(entry);
     return 0;
 }
 

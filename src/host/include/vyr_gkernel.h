@@ -437,6 +437,7 @@ struct VyrGraphEntry {
     std::string svg;
     std::string file;
     std::string description;
+    std::vector<std::string> images; // PNG and PDF files made beside it (--images)
 };
 const VyrGraphEntry* vyr_gk_entry(const std::string& library, const std::string& member,
                                   const std::string& entry);

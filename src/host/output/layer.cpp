@@ -1325,6 +1325,9 @@ int mHandOver(xobop, void*, int, int np, WOB_PARM_BLK_STR* pb, WOB_ENT_STR*)
             n->label = c->label ? vdqkeystring(c->label) : e->description;
             n->svg = e->svg;
             n->file = graphFileName(e->file, lib);
+            for (const std::string& image : e->images)
+                if (std::string f = graphFileName(image, lib); !f.empty())
+                    n->images.push_back(f);
             place(n);
         }
     }

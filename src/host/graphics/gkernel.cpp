@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "host/graphics/export.h"
 #include "vyr_atomic_file.h"
@@ -503,26 +504,92 @@ int ggpline(const double* xy, long n, int style, double width, int, int colour)
         return -1;
     if (!xy || n < 2)
         return 0;
+    // Points are thinned at the device's resolution: of a run of points in
+    // one pixel column only the first, the highest, the lowest and the last
+    // are kept, in their order, so that a curve of many thousand points
+    // draws the same with a few per column.
     vgr::Path p;
-    bool pen = false; // the last point can be joined
-    long pending = -1;
+    struct Run {
+        vgr::Pt first, low, high, last;
+        long ilow = 0, ihigh = 0;
+        int count = 0;
+    } run;
+    bool open = false;   // a run is being gathered
+    bool joined = false; // the path holds a segment since its last move
+    vgr::Pt lastOut{};
+    bool haveOut = false;
+    auto emit = [&](vgr::Pt q) {
+        if (haveOut && q.x == lastOut.x && q.y == lastOut.y)
+            return;
+        p.lineTo(q.x, q.y);
+        lastOut = q;
+        haveOut = true;
+        joined = true;
+    };
+    auto flush = [&]() {
+        if (!open)
+            return;
+        if (run.count > 1) {
+            if (run.ilow < run.ihigh) {
+                emit(run.low);
+                emit(run.high);
+            } else {
+                emit(run.high);
+                emit(run.low);
+            }
+            emit(run.last);
+        }
+        open = false;
+    };
+    auto start = [&](vgr::Pt q, bool move) {
+        if (move) {
+            // A move left without a segment is dropped.
+            if (!p.empty() && !joined && p.cmds.back().op == vgr::Path::Move)
+                p.cmds.pop_back();
+            p.moveTo(q.x, q.y);
+            joined = false;
+        } else {
+            emit(q);
+        }
+        lastOut = q;
+        haveOut = true;
+        run = Run{q, q, q, q, 0, 0, 1};
+        open = true;
+    };
+    bool pen = false;
     for (long i = 0; i < n; ++i) {
         const double x = xy[2 * i], y = xy[2 * i + 1];
         if (wzmis(x) || wzmis(y) || !std::isfinite(x) || !std::isfinite(y)) {
+            flush();
             pen = false;
             continue;
         }
+        const vgr::Pt q{px(x), py(y)};
         if (!pen) {
-            pending = i;
+            flush();
+            start(q, true);
             pen = true;
             continue;
         }
-        if (pending >= 0) {
-            p.moveTo(px(xy[2 * pending]), py(xy[2 * pending + 1]));
-            pending = -1;
+        if (std::abs(q.x - run.first.x) < 0.5) {
+            ++run.count;
+            run.last = q;
+            if (q.y < run.high.y) {
+                run.high = q;
+                run.ihigh = i;
+            }
+            if (q.y > run.low.y) {
+                run.low = q;
+                run.ilow = i;
+            }
+            continue;
         }
-        p.lineTo(px(x), py(y));
+        flush();
+        start(q, false);
     }
+    flush();
+    if (!p.empty() && !joined && p.cmds.back().op == vgr::Path::Move)
+        p.cmds.pop_back();
     if (p.empty())
         return 0;
     const vgr::Stroke k = strokeOf(colour, width > 0 ? width : s.lineWidth, style);
@@ -547,13 +614,23 @@ int ggpmark(const double* xy, long n, const char*, const char* value, double hei
     const double size = fontPx(height > 0 ? height : 0.75 * ggcellh());
     vgr::Stroke k = strokeOf(colour, 1.25, 1);
     vgr::Fill fill{def.filled ? k.color : std::string(), 1};
+    // A marker within a third of its size of the one drawn before it adds
+    // nothing that can be seen: it is left out.
+    std::vector<vgr::Pt> at;
+    at.reserve(static_cast<size_t>(std::min<long>(n, 4096)));
+    for (long i = 0; i < n; ++i) {
+        const double x = xy[2 * i], y = xy[2 * i + 1];
+        if (wzmis(x) || wzmis(y) || !std::isfinite(x) || !std::isfinite(y))
+            continue;
+        const vgr::Pt q{px(x), py(y)};
+        if (!at.empty() && std::abs(q.x - at.back().x) < size / 3 &&
+            std::abs(q.y - at.back().y) < size / 3)
+            continue;
+        at.push_back(q);
+    }
     draw([&](vgr::Canvas& c) {
-        for (long i = 0; i < n; ++i) {
-            const double x = xy[2 * i], y = xy[2 * i + 1];
-            if (wzmis(x) || wzmis(y) || !std::isfinite(x) || !std::isfinite(y))
-                continue;
-            c.marker("marker", def.shape, px(x), py(y), size, k, def.filled ? &fill : nullptr);
-        }
+        for (const vgr::Pt& q : at)
+            c.marker("marker", def.shape, q.x, q.y, size, k, def.filled ? &fill : nullptr);
     });
     return 0;
 }

@@ -5,6 +5,7 @@
 // SVG files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include <sstream>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 #include "host/graphics/canvas.h"
 #include "host/graphics/gkernel.h"
@@ -197,6 +199,41 @@ TEST_F(Kernel, AMissingCoordinateBreaksTheLineAndDropsItsMarker)
     EXPECT_DOUBLE_EQ(rules[0]->clip.x1, 576);
     EXPECT_DOUBLE_EQ(rules[0]->clip.y1, 384);
     EXPECT_FALSE(rules[1]->hasClip);
+    ASSERT_EQ(ggcseg(0, &seg, 0), 0);
+}
+
+TEST_F(Kernel, LongCurvesAreThinnedToTheDevicesResolution)
+{
+    char sys[8];
+    void* seg = open("THIN", sys);
+    // 20,000 points of a falling staircase across 10 percent of the width
+    // (64 pixel columns): each column keeps at most four points, and the
+    // curve still reaches its highest and lowest values.
+    std::vector<double> xy;
+    for (int i = 0; i < 10000; ++i) {
+        const double x = 40 + i * 0.001, y = 90 - i * 0.008;
+        xy.insert(xy.end(), {x, y + 0.004, x, y});
+    }
+    ASSERT_EQ(ggpline(xy.data(), 20000, 1, 1, 0, 1), 0);
+    auto curves = paths("curve");
+    ASSERT_EQ(curves.size(), 1u);
+    const auto& cmds = curves[0]->cmds;
+    EXPECT_LE(cmds.size(), 4u * 66);
+    EXPECT_GT(cmds.size(), 64u);
+    double top = 1e9, bottom = -1e9;
+    for (const auto& c : cmds) {
+        top = std::min(top, c.p.y);
+        bottom = std::max(bottom, c.p.y);
+    }
+    EXPECT_NEAR(top, 480 - (90 + 0.004) * 4.8, 1e-6);
+    EXPECT_NEAR(bottom, 480 - (90 - 9999 * 0.008) * 4.8, 1e-6);
+    // Markers closer than a third of their size to the one before are left out.
+    const double marks[] = {10, 10, 10.01, 10.01, 10.5, 10, 50, 50};
+    ASSERT_EQ(ggpmark(marks, 4, nullptr, "PLUS    ", 0, 1, 0, 0, 1), 0);
+    int n = 0;
+    for (const auto& it : rec.items)
+        n += it.kind == RecordingCanvas::Item::Marker;
+    EXPECT_EQ(n, 3);
     ASSERT_EQ(ggcseg(0, &seg, 0), 0);
 }
 

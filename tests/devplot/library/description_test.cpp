@@ -427,6 +427,68 @@ TEST_F(Description, EndingFreesOnlyWhatTheLibraryMade)
     EXPECT_EQ(zggrend(&none), zgr::NOTHING);
 }
 
+TEST_F(Description, NeedlesRightStepsReversedAxesAndReferenceLines)
+{
+    make(2, zgr::NOANNO | zgr::VREF);
+    PAIRSTR& a = g->ppair[0];
+    a.hvar = {&time, hx, nullptr, 3, 1};
+    a.vvar = {&surv, hy, nullptr, 3, 1};
+    a.symbinf.itype = 'T';
+    a.symbinf.dplace = 'R';
+    PAIRSTR& b = g->ppair[1];
+    b.hvar = {&time, jx, nullptr, 4, 1};
+    b.vvar = {&surv, jy, nullptr, 4, 1};
+    b.symbinf.itype = 'N';
+    std::memcpy(b.symbinf.value, "NONE    ", 8);
+    g->haxis->scale->xmin = 0;
+    g->haxis->scale->xmax = 10;
+    g->haxis->options |= zgr::AX_REVERSE;
+    g->vaxis->scale->xmin = 0;
+    g->vaxis->scale->xmax = 1;
+    // Ticks pointing into the plot push the other axis's first value in.
+    g->vaxis->tmmajor->height = -1;
+    // A line style past 46 takes the horizontal axis line's.
+    static double at[1] = {0.5};
+    g->vref->rlist = at;
+    g->vref->malloc = 1;
+    g->vref->nref = 1;
+    g->vref->line.style = 47;
+    ASSERT_EQ(zggrset(&g), 0);
+    EXPECT_EQ(g->vref->line.style, g->haxis->axisln.style);
+    EXPECT_GE(g->haxis->offset1, ggl2pct(1, GU_CELL, 1) - 1e-9);
+    // A reversed axis lists its values from the largest.
+    const VLSTSTR* hv = g->haxis->value;
+    EXPECT_DOUBLE_EQ(hv->dlist[0], 10);
+    EXPECT_DOUBLE_EQ(hv->dlist[hv->nval - 1], 0);
+    ASSERT_EQ(zggrplt(&g), 0);
+    // The step goes up or down first ('R'), then across.
+    std::vector<const RecordingCanvas::Item*> curves;
+    for (const auto* c : items("curve"))
+        if (c->in("data"))
+            curves.push_back(c);
+    ASSERT_EQ(curves.size(), 1u);
+    ASSERT_EQ(curves[0]->cmds.size(), 5u);
+    auto p1 = data(curves[0]->cmds[1].p);
+    EXPECT_NEAR(p1.first, 0, 1e-6);
+    EXPECT_NEAR(p1.second, 0.6, 1e-6);
+    // Needles from each point down to 0, clipped; the reference line across.
+    int needles = 0, refs = 0;
+    for (const auto* r : items("rule")) {
+        if (r->in("data")) {
+            ++needles;
+            EXPECT_NEAR(data(r->cmds[1].p).second, 0, 1e-6);
+            continue;
+        }
+        const auto a0 = data(r->cmds[0].p), a1 = data(r->cmds[1].p);
+        // Across the whole plot (a tick at 0.5 is short).
+        if (std::abs(a0.second - 0.5) < 1e-6 && std::abs(a1.second - 0.5) < 1e-6 &&
+            std::abs(a1.first - a0.first) > 9)
+            ++refs;
+    }
+    EXPECT_EQ(needles, 4);
+    EXPECT_EQ(refs, 1);
+}
+
 TEST(StartUp, FindsTheTasksControlBlock)
 {
     GZCOM* gz = ggznew(xtanch());

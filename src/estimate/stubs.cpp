@@ -4,24 +4,8 @@
 // that gets built replaces its stub here, and its flag moves beside it.
 #include "common/stages.h"
 
-const bool korv_built_group = false;
 const bool korv_built_graphs = false;
 const bool korv_built_smoothed = false;
-
-void korvxsg(KorvPtr q, STRATA*)
-{
-    korv_refuse(q, KorvFeature::GroupAnalysis);
-}
-
-void korvpbg(KorvPtr q)
-{
-    korv_refuse(q, KorvFeature::GroupAnalysis);
-}
-
-void korvpsg(KorvPtr q)
-{
-    korv_refuse(q, KorvFeature::GroupAnalysis);
-}
 
 void korvmxt(KorvPtr q)
 {

@@ -25,10 +25,13 @@ void strataIdColumns(KorvPtr q, xobop t)
     if (GRPVAR* g = q->grpvar) {
         NAMESTR* nm = g->nm;
         ColumnCall raw;
+        // The raw value goes with the row's data; the tables show the
+        // formatted value.
         raw.type(nm->ntype == 1 ? WOB_COL_DOUBLE : WOB_COL_CHAR)
             .namestr(nm)
             .address(g->value + g->lenf)
-            .length(g->lenu);
+            .length(g->lenu)
+            .templ("GrpRawVar");
         raw.to(t);
         ColumnCall f;
         f.type(WOB_COL_CHAR)

@@ -128,8 +128,7 @@ class KorvSink : public PlSink
     {
         load(r);
         if (r.idrec > 0 && q_->nid > 0 && ids && q_->idval)
-            std::memcpy(q_->idval, ids + (r.idrec - 1) * q_->idlen,
-                        static_cast<size_t>(q_->idlen));
+            std::memcpy(q_->idval, ids + (r.idrec - 1) * q_->idlen, static_cast<size_t>(q_->idlen));
         if (r.cenchar == 1)
             censoredPrinted = true;
         wobcall(q_->Surv, WOB_SEL_PUT_ROW, 0, nullptr);
@@ -346,8 +345,7 @@ void openEstimatesTable(KorvPtr q, bool weighted, const PlOutputs& out, int numW
 
 // The counts and results of the stratum or group, for the tables and the
 // later stages. A group keeps no censored plot points.
-template <class Node>
-void keepResults(Node* node, const PlEngine& engine, int64_t uniqcen)
+template <class Node> void keepResults(Node* node, const PlEngine& engine, int64_t uniqcen)
 {
     node->censmax = engine.censmax;
     node->fail = 1 + engine.eventTimes;

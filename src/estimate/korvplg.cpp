@@ -33,8 +33,7 @@ PlUnit groupUnit(STRATA* snode, GRPTREE* node, const double* times, const double
 void plgNoWt(KorvPtr q, STRATA* snode, GRPTREE* node, const double* times, const double* freqs,
              const char* ids, const int64_t* indxs)
 {
-    korv_est::korv_pl_estimate(q, groupUnit(snode, node, times, freqs, nullptr, ids, indxs),
-                               false);
+    korv_est::korv_pl_estimate(q, groupUnit(snode, node, times, freqs, nullptr, ids, indxs), false);
 }
 
 void plgWt(KorvPtr q, STRATA* snode, GRPTREE* node, const double* times, const double* freqs,

@@ -77,8 +77,7 @@ void korvtbg(KorvPtr q, STRATA*, GRPTREE* node, const double* times, const doubl
     const int vdqgraph = q->Phantom ? q->vdqgraph : 0;
     if (!table && !outds && vdqgraph == 0)
         return;
-    const double n_all =
-        korv_lt::bin(q->lifetab, intervalsOf(q), times, freqs, indxs, node->nobs);
+    const double n_all = korv_lt::bin(q->lifetab, intervalsOf(q), times, freqs, indxs, node->nobs);
     const int nintused =
         korv_lt::estimateRows(q->lifetab, intervalsOf(q), n_all, &q->pdfmax, &q->hazmax);
     printit(q, nintused, table, outds, vdqgraph);

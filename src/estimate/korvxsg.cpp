@@ -37,8 +37,7 @@ class WorkArrays
         for (auto& [p, n] : taken_)
             pool_->free(pool_, p, n, 0);
     }
-    template <class T>
-    T* take(int64_t count)
+    template <class T> T* take(int64_t count)
     {
         const int64_t bytes = std::max<int64_t>(count, 1) * static_cast<int64_t>(sizeof(T));
         void* p = xmalloc_or_exit(pool_, bytes, 0x3004);
@@ -297,9 +296,9 @@ void korvpbg(KorvPtr q)
         pair("classAtRisk", wob_key(WOB_TAG_DYNVALUE, named ? vdqtxt(g->nm->name_p, g->nm->namelen)
                                                             : vdqtxt("GroupNum", -1)));
         if (art->zticklabel) {
-            pair("xtickVals", wob_key(WOB_TAG_DYNVALUE,
-                                      vdqtxt(art->ticklabel ? art->ticklabel : "",
-                                             art->ticklabel ? art->ticklablen : 0)));
+            pair("xtickVals",
+                 wob_key(WOB_TAG_DYNVALUE, vdqtxt(art->ticklabel ? art->ticklabel : "",
+                                                  art->ticklabel ? art->ticklablen : 0)));
             pair("xtickValFitPol", wob_key(WOB_TAG_DYNVALUE, vdqtxt("STAGGERROTATE", -1)));
             // The tick text is taken once per BY group.
             if (art->ticklabel) {
@@ -310,10 +309,10 @@ void korvpbg(KorvPtr q)
             art->ticklablen = 0;
         }
         if (art->zoutside)
-            pair("rowWeights", wob_key(WOB_TAG_DYNVALUE,
-                                       wzmis(art->awt) ? vdqtxt("PREFERRED", -1)
-                                                       : vdqtxts("%g %g", 5, 1 - art->awt,
-                                                                 art->awt)));
+            pair("rowWeights",
+                 wob_key(WOB_TAG_DYNVALUE, wzmis(art->awt)
+                                               ? vdqtxt("PREFERRED", -1)
+                                               : vdqtxts("%g %g", 5, 1 - art->awt, art->awt)));
     }
     auto* blocks = static_cast<WOB_PARM_BLK_STR*>(xmalloc_or_exit(
         q->polnode, static_cast<int64_t>(b.size() * sizeof(WOB_PARM_BLK_STR)), 0x3004));

@@ -298,8 +298,8 @@ void surPath(KORVCOM* q)
     // A road whose estimator this build lacks: report the data pass and
     // refuse the analysis (which ends the step) rather than print empty
     // counts as a result.
-    const bool road_missing = (q->grpvar && !korv_built_group) ||
-                              (q->method == 1 && !korv_built_lifetable);
+    const bool road_missing =
+        (q->grpvar && !korv_built_group) || (q->method == 1 && !korv_built_lifetable);
     if (road_missing) {
         if (q->strmiss > 0)
             xpmlog(326, korv_dropped_message(q, q->strmiss), static_cast<long>(q->strmiss));

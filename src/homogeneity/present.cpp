@@ -192,8 +192,7 @@ xobskey levelLabels(KorvPtr q, const Levels& L, std::vector<varstring>& vs,
 
 // One row per level (stratum or GROUP= level) of the scores or trend-scores
 // table; `fill` stages the level's values.
-template <class Fill>
-void levelRows(KorvPtr q, const Levels& L, Fill fill)
+template <class Fill> void levelRows(KorvPtr q, const Levels& L, Fill fill)
 {
     if (L.groups) {
         GRPTREE* t = q->grpvar->ghead;
@@ -255,8 +254,8 @@ void details(KorvPtr q, const Levels& L, xobop* group)
     WOB_PARM_BLK_STR note[] = {
         wob_int(WOB_TAG_371, 2), wob_char(WOB_TAG_JUST, 'c'),
         wob_key(WOB_TAG_NAME, vdqtxt("HomogeneityNote", -1)),
-        wob_key(WOB_TAG_TEXT, vdqmsgs(326, detailsNote(q, L), static_cast<int>(q->timename.l),
-                                      q->timename.s))};
+        wob_key(WOB_TAG_TEXT,
+                vdqmsgs(326, detailsNote(q, L), static_cast<int>(q->timename.l), q->timename.s))};
     wobcall(q->vdq, WOB_SEL_NOTE, 4, note);
 
     if (q->HomStat) {
@@ -339,8 +338,7 @@ void test_rows(KorvPtr q, const Levels& L, const HomLR* lr)
             xobop title = nullptr;
             if (wantLR && lr->zempty == '*')
                 title = wobtitle(q->vdq, vdqmsg(0, 129), 'l');
-            open_table(q, q->HomTest, "Stat.Korvante.HomTests", 0, nullptr, title,
-                       lr != nullptr);
+            open_table(q, q->HomTest, "Stat.Korvante.HomTests", 0, nullptr, title, lr != nullptr);
         }
     }
     q->sbol = ' ';

@@ -241,7 +241,8 @@ void WeightedStratifiedTest(KorvPtr q)
 
     PoolTake take{pool};
     auto* first = static_cast<double*>(take((2 * (k + m) + 2) * 8));
-    double* tar = (ktype & test_bit::TARONE) ? static_cast<double*>(take((m + k + 1) * 8)) : nullptr;
+    double* tar =
+        (ktype & test_bit::TARONE) ? static_cast<double*>(take((m + k + 1) * 8)) : nullptr;
     auto* acc = static_cast<double*>(take(6 * k * 8 + 8));
     auto* dfs = static_cast<char*>(take(k + 1));
     auto* time = static_cast<double*>(take(maxn * 8));

@@ -18,6 +18,7 @@
 #   /usr/bin/python3 tests/reference/homogeneity_worked.py
 #   /usr/bin/python3 tests/reference/exact_weighted.py
 #   /usr/bin/python3 tests/reference/cmprisk_exact.py
+#   /usr/bin/python3 tests/reference/group_statsmodels.py
 
 args <- commandArgs(trailingOnly = TRUE)
 ref_dir <- file.path("tests", "reference")
@@ -28,7 +29,7 @@ sections <- c(numeric = "numeric.R", estimate = "estimate.R", homogeneity = "hom
               cmprisk = "cmprisk.R",
               mcomp = "mcomp.R", lifetable = "lifetable.R",
               levelize = "levelize.R",
-              association = "association.R")
+              association = "association.R", group = "group.R")
 
 for (s in names(sections)) {
   if (length(args) == 0 || s %in% args) {

@@ -251,8 +251,7 @@ inline std::string slurp(const std::filesystem::path& p)
 
 // Runs `program` on the example data and the extra data sets given (name ->
 // CSV text); every CSV file written to WORK is read back.
-inline StepRun run(const std::string& program,
-                   const std::map<std::string, std::string>& data = {})
+inline StepRun run(const std::string& program, const std::map<std::string, std::string>& data = {})
 {
     namespace fs = std::filesystem;
     static bool registered = false;

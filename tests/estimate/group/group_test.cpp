@@ -83,10 +83,9 @@ TEST(GroupEstimates, MatchSurvfitPerLevel)
     for (const auto& row : t.records()) {
         const std::string data = row.at("data"), g = row.at("group"), st = row.at("strata");
         if (!runs.count(data))
-            runs[data] = steprun::run("proc korvante data=" + data +
-                                      " noprint; time time*status(0); strata " + st +
-                                      " / group=" + g +
-                                      "; survival out=o conftype=loglog stderr; run;");
+            runs[data] = steprun::run(
+                "proc korvante data=" + data + " noprint; time time*status(0); strata " + st +
+                " / group=" + g + "; survival out=o conftype=loglog stderr; run;");
         const StepRun& r = runs[data];
         ASSERT_EQ(r.status, 0) << r.log;
         const auto rows = eventRows(r, "o", {st, g});
@@ -118,9 +117,9 @@ TEST(GroupEstimates, QuartilesPerLevel)
     for (const auto& row : t.records()) {
         const std::string data = row.at("data"), g = row.at("group"), st = row.at("strata");
         if (!runs.count(data))
-            runs[data] = steprun::run("proc korvante data=" + data +
-                                      "; time time*status(0); strata " + st + " / group=" + g +
-                                      " notest; run;");
+            runs[data] =
+                steprun::run("proc korvante data=" + data + "; time time*status(0); strata " + st +
+                             " / group=" + g + " notest; run;");
         const StepRun& r = runs[data];
         ASSERT_EQ(r.status, 0) << r.log;
         SCOPED_TRACE(data + " " + row.at("stratum") + " " + row.at("level") + " " +
@@ -151,24 +150,19 @@ TEST(GroupEstimates, QuartilesPerLevel)
 // (whose intervals are the BY group's either way).
 TEST(GroupEstimates, SameAsTheLevelAsAStratum)
 {
-    const std::map<std::string, std::string> data = {{"wrats", [] {
-                                                          korvtest::Table r("examples/rats.csv");
-                                                          std::string csv =
-                                                              "litter,rx,time,status,sex,w\n";
-                                                          for (size_t i = 0; i < r.size(); ++i)
-                                                              csv += r.text(i, "litter") + "," +
-                                                                     r.text(i, "rx") + "," +
-                                                                     r.text(i, "time") + "," +
-                                                                     r.text(i, "status") + "," +
-                                                                     r.text(i, "sex") + "," +
-                                                                     key(1 + i % 4 * 0.25) + "\n";
-                                                          return csv;
-                                                      }()}};
+    const std::map<std::string, std::string> data = {
+        {"wrats", [] {
+             korvtest::Table r("examples/rats.csv");
+             std::string csv = "litter,rx,time,status,sex,w\n";
+             for (size_t i = 0; i < r.size(); ++i)
+                 csv += r.text(i, "litter") + "," + r.text(i, "rx") + "," + r.text(i, "time") +
+                        "," + r.text(i, "status") + "," + r.text(i, "sex") + "," +
+                        key(1 + i % 4 * 0.25) + "\n";
+             return csv;
+         }()}};
     const char* variants[][2] = {
-        {"", "conftype=linear stderr"},
-        {"method=breslow", "conftype=log stderr"},
-        {"method=fh", "stderr confband=all"},
-        {"method=lt intervals=(0 30 60 90 120)", "stderr"},
+        {"", "conftype=linear stderr"},       {"method=breslow", "conftype=log stderr"},
+        {"method=fh", "stderr confband=all"}, {"method=lt intervals=(0 30 60 90 120)", "stderr"},
         {"", "conftype=logit stderr"},
     };
     for (size_t v = 0; v < 5; ++v) {
@@ -180,8 +174,8 @@ TEST(GroupEstimates, SameAsTheLevelAsAStratum)
         char a[256], b[256];
         std::snprintf(a, sizeof a, tail.c_str(), "a");
         std::snprintf(b, sizeof b, tail.c_str(), "b");
-        StepRun r = steprun::run(head + " strata sex / group=rx" + a + head + " strata sex rx" + b,
-                                 data);
+        StepRun r =
+            steprun::run(head + " strata sex / group=rx" + a + head + " strata sex rx" + b, data);
         ASSERT_EQ(r.status, 0) << r.log;
         const auto ra = r.data("a"), rb = r.data("b");
         ASSERT_GT(ra.size(), 20u);

@@ -79,9 +79,9 @@ TEST(StratifiedPeers, SurvdiffWithStrata)
                      " rho " + row.at("rho"));
         const bool strata = !row.at("strata").empty();
         const std::string rho = row.at("rho");
-        StepRun r = steprun::run(program(row.at("data"), row.at("time"), row.at("status"),
-                                         row.at("group"), row.at("strata"),
-                                         "test=(logrank fleming(" + rho + "))"));
+        StepRun r =
+            steprun::run(program(row.at("data"), row.at("time"), row.at("status"), row.at("group"),
+                                 row.at("strata"), "test=(logrank fleming(" + rho + "))"));
         ASSERT_EQ(r.status, 0) << r.log;
         const Json* fh = testRow(testRows(r, strata), "Fleming(" + rho + ")");
         ASSERT_NE(fh, nullptr);
@@ -247,8 +247,8 @@ TEST(WeightedStratified, Invariants)
         return v;
     };
     StepRun plain = steprun::run(program("wrats", "time", "status", "rx", "sex", tests), data);
-    StepRun ones = steprun::run(program("wrats", "time", "status", "rx", "sex", tests, "weight one;"),
-                                data);
+    StepRun ones =
+        steprun::run(program("wrats", "time", "status", "rx", "sex", tests, "weight one;"), data);
     ASSERT_EQ(ones.status, 0) << ones.log;
     const auto a = chisq(plain), b = chisq(ones);
     for (size_t i = 0; i < a.size(); ++i)
@@ -259,8 +259,8 @@ TEST(WeightedStratified, Invariants)
             EXPECT_TRUE(korvtest::Near(u1.at(level), v, 1e-10)) << col << " " << level;
     }
 
-    StepRun w = steprun::run(program("wrats", "time", "status", "rx", "sex", tests, "weight w;"),
-                             data);
+    StepRun w =
+        steprun::run(program("wrats", "time", "status", "rx", "sex", tests, "weight w;"), data);
     StepRun big =
         steprun::run(program("wrats", "time", "status", "rx", "sex", tests, "weight big;"), data);
     const auto cw = chisq(w), cb = chisq(big);
@@ -270,11 +270,10 @@ TEST(WeightedStratified, Invariants)
     EXPECT_TRUE(korvtest::Near(scores(big, "rx", "LogRank").at("1"),
                                1000 * scores(w, "rx", "LogRank").at("1"), 1e-10));
 
-    StepRun f = steprun::run(program("wrats", "time", "status", "rx", "sex", tests,
-                                     "weight w; freq n;"),
-                             data);
-    StepRun e = steprun::run(program("wexp", "time", "status", "rx", "sex", tests, "weight w;"),
-                             data);
+    StepRun f = steprun::run(
+        program("wrats", "time", "status", "rx", "sex", tests, "weight w; freq n;"), data);
+    StepRun e =
+        steprun::run(program("wexp", "time", "status", "rx", "sex", tests, "weight w;"), data);
     ASSERT_EQ(f.status, 0) << f.log;
     const auto cf = chisq(f), ce = chisq(e);
     for (size_t i = 0; i < cf.size(); ++i)

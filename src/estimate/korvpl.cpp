@@ -7,11 +7,13 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "common/options.h"
 #include "common/strata.h"
 #include "estimate/estimate.h"
+#include "estimate/korvkrn.h"
 #include "estimate/plotdata.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
@@ -123,6 +125,8 @@ class KorvSink : public PlSink
     PGRAFSTR* cenFrame = nullptr;
     long cenRow = 0;
     int cenSymbol = 0;
+    // The event times and increments of the smoothed hazard.
+    SmoothedCollector* smoothed = nullptr;
 
     void tableRow(const RowBuf& r) override
     {
@@ -183,6 +187,8 @@ class KorvSink : public PlSink
             censorTimes.push_back(st.time);
         if (cenFrame && st.censored && st.time <= q_->pgtmax)
             cenplot(cenFrame, st.time, cenRow, cenSymbol);
+        if (smoothed)
+            smoothed->step(st);
     }
     PlotStore& store() { return store_; }
 
@@ -532,6 +538,11 @@ void korv_pl_estimate(KorvPtr q, const PlUnit& u, bool weighted)
     // A group's records start again at the store's first page.
     if (plotMode == 2)
         sink.store().begin(q->xcb);
+    std::optional<SmoothedCollector> smoothed;
+    if (q->kmhaz) {
+        smoothed.emplace(q, node);
+        sink.smoothed = &*smoothed;
+    }
 
     korv_pl_run(engine, out, sink);
     if (q->polwork) {
@@ -546,6 +557,8 @@ void korv_pl_estimate(KorvPtr q, const PlUnit& u, bool weighted)
     }
     closeTables(q, engine, sink, plotMode, printed, out.timelist != nullptr, u,
                 out.bands ? bands.range.upper : DBL_MAX);
+    if (q->kmhaz)
+        korv_smoothed_stage(q, node, weighted);
 }
 
 } // namespace korv_est

@@ -29,7 +29,8 @@ sections <- c(numeric = "numeric.R", estimate = "estimate.R", homogeneity = "hom
               cmprisk = "cmprisk.R",
               mcomp = "mcomp.R", lifetable = "lifetable.R",
               levelize = "levelize.R",
-              association = "association.R", group = "group.R")
+              association = "association.R",
+              smoothed = "smoothed.R", group = "group.R")
 
 for (s in names(sections)) {
   if (length(args) == 0 || s %in% args) {

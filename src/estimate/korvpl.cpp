@@ -13,6 +13,7 @@
 #include "common/options.h"
 #include "common/strata.h"
 #include "estimate/estimate.h"
+#include "estimate/graphreq.h"
 #include "estimate/korvkrn.h"
 #include "estimate/plotdata.h"
 #include "runtime/missing.h"
@@ -539,7 +540,7 @@ void korv_pl_estimate(KorvPtr q, const PlUnit& u, bool weighted)
     if (plotMode == 2)
         sink.store().begin(q->xcb);
     std::optional<SmoothedCollector> smoothed;
-    if (q->kmhaz) {
+    if (q->kmhaz && !group) {
         smoothed.emplace(q, node);
         sink.smoothed = &*smoothed;
     }
@@ -557,6 +558,12 @@ void korv_pl_estimate(KorvPtr q, const PlUnit& u, bool weighted)
     }
     closeTables(q, engine, sink, plotMode, printed, out.timelist != nullptr, u,
                 out.bands ? bands.range.upper : DBL_MAX);
+    // The stratum's graphs, once its plot data are complete (a group's are
+    // the GROUP= road's, made once every group of the stratum is done).
+    if (group)
+        return;
+    if (plotMode != 0)
+        vdqplots(q, node, weighted);
     if (q->kmhaz)
         korv_smoothed_stage(q, node, weighted);
 }

@@ -12,6 +12,7 @@
 #include "common/rankorder.h"
 #include "common/strata.h"
 #include "estimate/estimate.h"
+#include "estimate/graphreq.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
 #include "runtime/wzstr.h"
@@ -301,12 +302,7 @@ void korvpbg(KorvPtr q)
                                                   art->ticklabel ? art->ticklablen : 0)));
             pair("xtickValFitPol", wob_key(WOB_TAG_DYNVALUE, vdqtxt("STAGGERROTATE", -1)));
             // The tick text is taken once per BY group.
-            if (art->ticklabel) {
-                POOLHANDLE* pool = xtaskpool();
-                pool->free(pool, art->ticklabel, art->ticklablen, 0);
-            }
-            art->ticklabel = nullptr;
-            art->ticklablen = 0;
+            korv_release_ticklabel(q);
         }
         if (art->zoutside)
             pair("rowWeights",

@@ -3,15 +3,3 @@
 // below tells the frame, which refuses the request before any output. A stage
 // that gets built replaces its stub here, and its flag moves beside it.
 #include "common/stages.h"
-
-const bool korv_built_graphs = false;
-
-void korvmxt(KorvPtr q)
-{
-    korv_refuse(q, KorvFeature::Graphs);
-}
-
-void StratifiedSurvival(KorvPtr q)
-{
-    korv_refuse(q, KorvFeature::Graphs);
-}

@@ -255,3 +255,132 @@ TEST(GroupEstimates, LifeTablePerLevel)
 }
 
 } // namespace
+
+namespace
+{
+
+// The graph requests of a run, in document order.
+std::vector<const Json*> graphs(const StepRun& r)
+{
+    std::vector<const Json*> v;
+    if (r.doc)
+        steprun::collect(*r.doc, "kind", "graph", v);
+    return v;
+}
+
+double dyn(const Json* g, const std::string& name)
+{
+    const Json* d = g->get("dynamics");
+    return d ? d->num(name) : std::nan("");
+}
+
+std::string dynText(const Json* g, const std::string& name)
+{
+    const Json* d = g->get("dynamics");
+    return d ? d->str(name) : std::string();
+}
+
+bool hasDyn(const Json* g, const std::string& name)
+{
+    const Json* d = g->get("dynamics");
+    return d && d->get(name) != nullptr;
+}
+
+// Every graph of the run was drawn to a file.
+void allDrawn(const StepRun& r)
+{
+    for (const Json* g : graphs(r))
+        EXPECT_FALSE(g->str("file").empty()) << g->str("template") << " " << r.log;
+    EXPECT_EQ(r.log.find("not drawn"), std::string::npos) << r.log;
+}
+
+} // namespace
+
+// The curves of the levels of each stratum: one graph per stratum drawn from
+// that stratum's plot data, a median inset row per level with records there
+// (numbered from 0 without gaps), the transparency of the curves' limits by
+// the number of levels, and the -log, log(-log), density and hazard graphs.
+TEST(GroupGraphs, PerStratum)
+{
+    const std::map<std::string, std::string> data = {
+        {"absent", "t,s,st,g\n1,1,x,a\n2,1,x,b\n3,0,x,b\n4,1,x,c\n5,1,x,a\n6,0,x,c\n"
+                   "1,1,y,a\n2,1,y,a\n3,1,y,c\n4,0,y,c\n"
+                   "2,1,z,b\n3,1,z,b\n"}};
+    StepRun r = steprun::run("proc korvante data=absent notable plots=(s(cl) ls lls);"
+                             " time t*s(0); strata st / group=g; run;",
+                             data);
+    ASSERT_EQ(r.status, 0) << r.log;
+    allDrawn(r);
+    const auto s = r.items("Stat.Korvante.Graphics.ProductLimitSurvivalSG");
+    ASSERT_EQ(s.size(), 3u);
+    const int levels[] = {3, 2, 1};
+    for (size_t k = 0; k < 3; ++k) {
+        SCOPED_TRACE(k);
+        EXPECT_EQ(s[k]->get("data")->items[0].text, "Stratum" + std::to_string(k + 1) + ".Phantom");
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(hasDyn(s[k], "NObs" + std::to_string(i)), i < levels[k]) << i;
+        EXPECT_DOUBLE_EQ(dyn(s[k], "Transparency"), 0.7);
+        EXPECT_EQ(dynText(s[k], "GroupVar"), "g");
+    }
+    // Stratum y: levels a and c, as NObs0 and NObs1.
+    EXPECT_EQ(dyn(s[1], "NObs0"), 2);
+    EXPECT_EQ(dyn(s[1], "NEvent1"), 1);
+    EXPECT_EQ(r.items("Stat.Korvante.Graphics.NegLogSurvivalSG").size(), 3u);
+    EXPECT_EQ(r.items("Stat.Korvante.Graphics.LogNegLogSurvivalSG").size(), 3u);
+
+    // One level: transparency 0.5; the failure curves; NOCENSORED leaves the
+    // censoring marks out.
+    StepRun one = steprun::run("proc korvante data=absent notable"
+                               " plots=s(failure nocensored); time t*s(0);"
+                               " strata / group=st; run;"
+                               "proc korvante data=absent method=lt notable plots=(s h d);"
+                               " time t*s(0); strata st / group=g; run;",
+                               data);
+    ASSERT_EQ(one.status, 0) << one.log;
+    allDrawn(one);
+    const auto f = one.items("Stat.Korvante.Graphics.ProductLimitFailureSG");
+    ASSERT_EQ(f.size(), 1u);
+    EXPECT_EQ(f[0]->str("name"), "FailurePlot");
+    EXPECT_DOUBLE_EQ(dyn(f[0], "Transparency"), 1 - 0.9 / 3);
+    EXPECT_EQ(dyn(f[0], "plotCensored"), 0);
+    EXPECT_EQ(one.items("Stat.Korvante.Graphics.LifeTableSurvivalSG").size(), 3u);
+    EXPECT_EQ(one.items("Stat.Korvante.Graphics.HazardSG").size(), 3u);
+    EXPECT_EQ(one.items("Stat.Korvante.Graphics.DensitySG").size(), 3u);
+}
+
+// The panels of the strata: pages of four, the test of the levels on the
+// last page only, its p-value as "p<0.0001" below 0.0001, the likelihood-
+// ratio test when it is the one asked for, and no censoring marks under
+// NOCENSORED.
+TEST(GroupGraphs, Panels)
+{
+    StepRun r = steprun::run("proc korvante data=veteran notable"
+                             " plots=s(strata=panel test nocensored); time time*status(0);"
+                             " strata karno(40 60 70 80) / group=celltype; run;"
+                             "proc korvante data=rats notable plots=s(strata=panel test);"
+                             " time time*status(0); strata / group=rx test=(lr); run;"
+                             "proc korvante data=veteran notable plots=s(strata=panel test);"
+                             " time time*status(0); strata trt / group=celltype; run;");
+    ASSERT_EQ(r.status, 0) << r.log;
+    allDrawn(r);
+    const auto p = r.items("Stat.Korvante.Graphics.ProductLimitSurvivalPanelSG");
+    ASSERT_EQ(p.size(), 3u);
+    EXPECT_EQ(dyn(p[0], "PanelNum"), 1);
+    EXPECT_EQ(dyn(p[1], "PanelNum"), 2);
+    EXPECT_EQ(dyn(p[0], "nRows"), 2);
+    EXPECT_EQ(dyn(p[0], "plotTest"), 0);
+    EXPECT_EQ(dyn(p[1], "plotTest"), 1);
+    EXPECT_EQ(dynText(p[1], "testPval"), "p=0.0002");
+    EXPECT_EQ(p[1]->get("data")->items.size(), 5u);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(dyn(p[i], "plotCensored"), 0);
+    // Two strata: one page of one row.
+    EXPECT_EQ(dyn(p[2], "nRows"), 1);
+    EXPECT_EQ(dyn(p[2], "nColumns"), 2);
+    EXPECT_EQ(dyn(p[2], "plotCensored"), 1);
+    EXPECT_EQ(dynText(p[2], "testPval"), "p<0.0001");
+    const auto lr = r.items("Stat.Korvante.Graphics.ProductLimitSurvivalSG");
+    ASSERT_EQ(lr.size(), 1u);
+    EXPECT_EQ(dynText(lr[0], "testName"), "Likelihood Ratio");
+    EXPECT_EQ(dynText(lr[0], "testPval"), "p=0.0228");
+}

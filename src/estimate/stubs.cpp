@@ -6,7 +6,6 @@
 
 const bool korv_built_group = false;
 const bool korv_built_graphs = false;
-const bool korv_built_smoothed = false;
 
 void korvxsg(KorvPtr q, STRATA*)
 {
@@ -31,16 +30,4 @@ void korvmxt(KorvPtr q)
 void StratifiedSurvival(KorvPtr q)
 {
     korv_refuse(q, KorvFeature::Graphs);
-}
-
-// Called by the statement reader with the smoothing record alone: the
-// refusal goes to the running step.
-void korvkrn(SMOOTHED*)
-{
-    korv_refuse(nullptr, KorvFeature::SmoothedHazard);
-}
-
-void StratifiedSmoothedHazard(KorvPtr q)
-{
-    korv_refuse(q, KorvFeature::SmoothedHazard);
 }

@@ -274,7 +274,11 @@ void graph_strata(KORVCOM* q)
             if (q->vdqgraph != 0)
                 StratifiedSurvival(q);
             if (q->kmhaz && q->kmhaz->disp == 1) {
-                if (q->kmhaz->nbw > 1 && q->kmhaz->misepath && q->kmhaz->misepath[0] && q->vdq)
+                // Any stratum's bandwidth grid is drawn, also when the first
+                // stratum had no grid to search.
+                const xobskey* mp = q->kmhaz->misepath;
+                if (q->kmhaz->nbw > 1 && mp && q->vdq &&
+                    std::any_of(mp, mp + q->nstrata, [](xobskey k) { return k != nullptr; }))
                     bandwidth_graph(q);
                 StratifiedSmoothedHazard(q);
             }

@@ -13,6 +13,7 @@
 #include "common/options.h"
 #include "common/strata.h"
 #include "estimate/estimate.h"
+#include "estimate/graphreq.h"
 #include "estimate/korvkrn.h"
 #include "estimate/plotdata.h"
 #include "runtime/missing.h"
@@ -519,6 +520,9 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
     writePlotPoints(q, node, sink);
     closeTables(q, engine, sink, plotMode, printed, out.timelist != nullptr, node,
                 out.bands ? bands.range.upper : DBL_MAX);
+    // The stratum's graphs, once its plot data are complete.
+    if (plotMode != 0)
+        vdqplots(q, node, weighted);
     if (q->kmhaz)
         korv_smoothed_stage(q, node, weighted);
 }

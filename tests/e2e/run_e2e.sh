@@ -91,6 +91,7 @@ done
 grep -q "could not be read" "$work/missing.txt" || fail "command" "a missing program file is not reported"
 "$korvante" "$here/globals.vyr" --graphics maybe >/dev/null 2>&1; [ $? = 2 ] || fail "command" "--graphics maybe"
 "$korvante" "$here/globals.vyr" --bogus >/dev/null 2>&1; [ $? = 2 ] || fail "command" "--bogus"
+"$korvante" "$here/globals.vyr" --images gif >/dev/null 2>&1; [ $? = 2 ] || fail "command" "--images gif"
 
 echo "$ran program(s) run, $failed failure(s)"
 [ $failed = 0 ]

@@ -4,6 +4,7 @@
 // text overlaps or leaves the canvas, and a few graphs byte for byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -200,6 +201,41 @@ std::vector<Dynamic> overlayDynamics()
 }
 
 } // namespace
+
+TEST(Axes, NiceTicksFitTheirRoomAndTheirLabels)
+{
+    // The survival axis: 0 to 1 by 0.2 with one decimal.
+    vgr::Ticks t = vgr::niceTicks(0, 1, false, true, 300, 10);
+    ASSERT_EQ(t.values.size(), 6u);
+    for (size_t i = 0; i < 6; ++i)
+        EXPECT_NEAR(t.values[i], 0.2 * static_cast<double>(i), 1e-12);
+    EXPECT_EQ(t.decimals, 1);
+    // Time axes: the range from 0, steps of 1, 2, 2.5 or 5 times a power of
+    // ten, fewer ticks where the labels need the room.
+    struct Case {
+        double hi, room;
+    };
+    for (const Case c :
+         {Case{1022, 540}, Case{1022, 120}, Case{27.3, 540}, Case{0.0045, 300}, Case{161, 540}}) {
+        t = vgr::niceTicks(0, c.hi, true, true, c.room, 10);
+        ASSERT_GE(t.values.size(), 2u) << c.hi;
+        EXPECT_EQ(t.values.front(), 0);
+        EXPECT_GE(t.values.back(), c.hi * 0.999) << c.hi;
+        const double step = t.values[1] - t.values[0];
+        const double mant = step / std::pow(10, std::floor(std::log10(step) + 1e-9));
+        EXPECT_TRUE(std::fabs(mant - 1) < 1e-6 || std::fabs(mant - 2) < 1e-6 ||
+                    std::fabs(mant - 2.5) < 1e-6 || std::fabs(mant - 5) < 1e-6)
+            << c.hi << " " << step;
+        double widest = 0;
+        for (double v : t.values)
+            widest = std::max(widest, vgr::TextMetrics::width(vgr::tickText(v, t.decimals), 10));
+        EXPECT_LE((widest + 12) * static_cast<double>(t.values.size() - 1), c.room + 1e-9) << c.hi;
+    }
+    // Tick texts: the decimals asked for, and no negative zero.
+    EXPECT_EQ(vgr::tickText(0.25, 2), "0.25");
+    EXPECT_EQ(vgr::tickText(-0.0001, 2), "0.00");
+    EXPECT_EQ(vgr::tickText(1200, 0), "1200");
+}
 
 TEST(GraphRegistry, EveryTemplateNameIsKnownInEitherSpelling)
 {
@@ -417,6 +453,45 @@ TEST(SurvivalFamily, PanelsPageThroughTheStrata)
     EXPECT_EQ(d.cells.size(), 1u);
     EXPECT_EQ(texts(*d.canvas, "panel-header"), std::vector<std::string>{"5"});
     EXPECT_EQ(d.figure.rows, 1); // a short last page drops its empty row
+}
+
+TEST(SurvivalFamily, OneCurvePerGroupLevelNamedByTheGroupVariable)
+{
+    // The plot data of one stratum's GROUP= levels: a level column whose
+    // template column says it holds the group's values.
+    NodePtr t = table({"GroupNum", "Time", "Survival", "Censored"}, {{1, 0, 1, M},
+                                                                     {1, 4, 0.5, M},
+                                                                     {1, 6, 0.5, 0.5},
+                                                                     {2, 0, 1, M},
+                                                                     {2, 3, 0.75, M},
+                                                                     {2, 8, 0.25, M}});
+    std::vector<Column> cols = t->columns.vec();
+    Column level;
+    level.name = "treat";
+    level.numeric = false;
+    level.templateColumn = "GrpChrVar";
+    cols.insert(cols.begin() + 1, level);
+    Rows rows;
+    const char* names[] = {"drug", "drug", "drug", "placebo", "placebo", "placebo"};
+    for (size_t r = 0; r < t->rows.size(); ++r) {
+        rows.startRow();
+        rows.addNumber(t->rows.number(r, 0));
+        rows.addText(names[r]);
+        for (size_t c = 1; c < 4; ++c)
+            rows.addNumber(t->rows.number(r, c));
+    }
+    t->columns = Columns(cols);
+    t->rows = std::move(rows);
+    const Drawn d = draw(graph("ProductLimitSurvivalSG", {t},
+                               {txt("GroupName", "Treatment"), num("plotCensored", 1),
+                                num("NObs0", 3), num("NEvent0", 1), num("Median0", 4),
+                                num("NObs1", 3), num("NEvent1", 2), num("Median1", 3)}));
+    EXPECT_EQ(d.figure.cells[0].series.size(), 2u);
+    EXPECT_EQ(texts(*d.canvas, "legend"),
+              (std::vector<std::string>{"Treatment", "drug", "placebo", "Censored"}));
+    // The inset's rows are numbered from 0, one per level with records.
+    const std::vector<std::string> m = texts(*d.canvas, "inset-median");
+    EXPECT_NE(std::find(m.begin(), m.end(), "placebo"), m.end());
 }
 
 TEST(SurvivalFamily, MaxTimeEndsTheAxisAndTheCurves)

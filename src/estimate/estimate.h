@@ -198,9 +198,9 @@ class PlEngine
     PlStep r_;
     QtTest test_ = nullptr;
     std::vector<double> ownAhead_, ownAhead2_, ownRanked_;
-    const double* rt_ = nullptr; // times in rank order
-    const double* rf_ = nullptr; // signed frequencies in rank order
-    const double* rw_ = nullptr; // weights in rank order (null without weights)
+    const double* rt_ = nullptr;     // times in rank order
+    const double* rf_ = nullptr;     // signed frequencies in rank order
+    const double* rw_ = nullptr;     // weights in rank order (null without weights)
     const double* ahead_ = nullptr;  // count still ahead of each ranked position (nobs + 1)
     const double* ahead2_ = nullptr; // the same of frequency x weight squared (WEIGHT)
     double S_ = 1, G_ = 0, R_ = 0, R2_ = 0, dd_ = 0, H_ = 0, W_ = 0;

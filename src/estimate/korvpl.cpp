@@ -460,10 +460,8 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
         data.ahead = static_cast<double*>(xmalloc_or_exit(q->polwork, aheadBytes, 0x2000));
         if (weighted)
             data.ahead2 = static_cast<double*>(xmalloc_or_exit(q->polwork, aheadBytes, 0x2000));
-        data.rankedTimes =
-            static_cast<double*>(xmalloc_or_exit(q->polwork, rankedBytes, 0x2000));
-        data.rankedFreqs =
-            static_cast<double*>(xmalloc_or_exit(q->polwork, rankedBytes, 0x2000));
+        data.rankedTimes = static_cast<double*>(xmalloc_or_exit(q->polwork, rankedBytes, 0x2000));
+        data.rankedFreqs = static_cast<double*>(xmalloc_or_exit(q->polwork, rankedBytes, 0x2000));
         if (weighted)
             data.rankedWeights =
                 static_cast<double*>(xmalloc_or_exit(q->polwork, rankedBytes, 0x2000));

@@ -593,12 +593,14 @@ void DataPass::readBlocks()
             } else {
                 STRATA** hit = nullptr;
                 if (dictCount >= 0) {
-                    const size_t c = static_cast<size_t>(bufs[static_cast<size_t>(scol[0])].code[i]);
+                    const size_t c =
+                        static_cast<size_t>(bufs[static_cast<size_t>(scol[0])].code[i]);
                     if (c < byCode.size() && byCodeSeen[c])
                         hit = &byCode[c];
                 } else {
                     for (int j = 0; j < q->nsvar; ++j) {
-                        const XV_COLBUF& b = bufs[static_cast<size_t>(scol[static_cast<size_t>(j)])];
+                        const XV_COLBUF& b =
+                            bufs[static_cast<size_t>(scol[static_cast<size_t>(j)])];
                         uint64_t v = 0;
                         if (b.code)
                             v = static_cast<uint32_t>(b.code[i]);

@@ -104,6 +104,8 @@ struct PlData {
     double* rankedTimes = nullptr;
     double* rankedFreqs = nullptr;
     double* rankedWeights = nullptr;
+    // The three hold the records in rank order already (korvbeg copied them).
+    bool rankedFilled = false;
 };
 
 // What the estimator needs of the options.

@@ -454,18 +454,16 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
     // The counts still ahead of each ranked record come from the group's
     // work pool (returned after the stratum), so that MEMSIZE= governs them.
     const int64_t aheadBytes = (nobs + 1) * static_cast<int64_t>(sizeof(double));
-    // So do the records copied into rank order.
-    const int64_t rankedBytes = nobs * static_cast<int64_t>(sizeof(double));
     if (q->polwork) {
         data.ahead = static_cast<double*>(xmalloc_or_exit(q->polwork, aheadBytes, 0x2000));
         if (weighted)
             data.ahead2 = static_cast<double*>(xmalloc_or_exit(q->polwork, aheadBytes, 0x2000));
-        data.rankedTimes = static_cast<double*>(xmalloc_or_exit(q->polwork, rankedBytes, 0x2000));
-        data.rankedFreqs = static_cast<double*>(xmalloc_or_exit(q->polwork, rankedBytes, 0x2000));
-        if (weighted)
-            data.rankedWeights =
-                static_cast<double*>(xmalloc_or_exit(q->polwork, rankedBytes, 0x2000));
     }
+    // The records in rank order, as the reread left them.
+    data.rankedTimes = q->rtimes;
+    data.rankedFreqs = q->rfreqs;
+    data.rankedWeights = weighted ? q->rweights : nullptr;
+    data.rankedFilled = q->rtimes && q->rfreqs && (!weighted || q->rweights);
     PlSettings set;
     set.method = weighted ? 0 : q->method;
     set.weighted = weighted;
@@ -497,9 +495,6 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
     if (q->polwork) {
         q->polwork->free(q->polwork, data.ahead, aheadBytes, 0);
         q->polwork->free(q->polwork, data.ahead2, aheadBytes, 0);
-        q->polwork->free(q->polwork, data.rankedTimes, rankedBytes, 0);
-        q->polwork->free(q->polwork, data.rankedFreqs, rankedBytes, 0);
-        q->polwork->free(q->polwork, data.rankedWeights, rankedBytes, 0);
     }
     keepResults(node, engine);
     writePlotPoints(q, node, sink);

@@ -91,14 +91,16 @@ PlEngine::PlEngine(const PlData& data, const PlSettings& settings) : d_(data), s
     double* rt = d_.rankedTimes;
     double* rf = d_.rankedFreqs;
     double* rw = d_.weights ? d_.rankedWeights : nullptr;
+    bool filled = d_.rankedFilled;
     if (!rt || !rf || (d_.weights && !rw)) {
+        filled = false;
         const size_t m = static_cast<size_t>(n);
         ownRanked_.assign((d_.weights ? 3 : 2) * m, 0.0);
         rt = ownRanked_.data();
         rf = rt + m;
         rw = d_.weights ? rf + m : nullptr;
     }
-    for (int64_t j = 0; j < n; ++j) {
+    for (int64_t j = 0; j < n && !filled; ++j) {
         const int64_t k = std::llabs(d_.indxs[j]) - 1;
         rt[j] = d_.times[k];
         rf[j] = d_.freqs[k];

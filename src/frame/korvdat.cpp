@@ -737,6 +737,9 @@ void DataPass::finishGroup()
     q->ids = (q->nid > 0 && q->idlen > 0) ? static_cast<char*>(work(n * q->idlen)) : nullptr;
     q->idcvs = q->ncvar > 0 ? static_cast<double*>(work(n * q->ncvar * 8)) : nullptr;
     q->indxs = static_cast<int64_t*>(work(n * 8));
+    q->rtimes = static_cast<double*>(work(n * 8));
+    q->rfreqs = static_cast<double*>(work(n * 8));
+    q->rweights = q->zwt ? static_cast<double*>(work(n * 8)) : nullptr;
     q->lifetab = q->method == 1 ? static_cast<LIFETABLE*>(work(
                                       (static_cast<int64_t>(q->ninter) + 1) * LIFETABLE_ROW_BYTES))
                                 : nullptr;

@@ -118,6 +118,11 @@ void korv_lr_add(HomLR* lr, const double* time, const double* freq, int64_t nobs
     double tk = 0.0;
     for (int64_t i = 0; i < nobs; ++i)
         tk += std::fabs(freq[i]) * time[i];
+    korv_lr_add_total(lr, tk, events);
+}
+
+void korv_lr_add_total(HomLR* lr, double tk, double events)
+{
     if (std::fabs(tk) <= 1.110223024625157e-13) {
         lr->nempty = -1;
         return;
@@ -142,15 +147,108 @@ void korv_lr_finish(HomLR* lr)
         lr->likeratio = 0.0;
 }
 
+namespace
+{
+
+// The scores and covariances of one retained time of the first pass: ndie
+// events among nrisk at risk, `survivors` of whom do not fail there.
+inline void first_pass_time(int k, double nrisk, double ndie, double survivors, const double* risk,
+                            const double* die, const HomBlocks& b)
+{
+    double* lrU = b.lr + korv_score_offset(k);
+    double* wilU = b.wil + korv_score_offset(k);
+    double* tarU = b.tar ? b.tar + korv_score_offset(k) : nullptr;
+    const double a = ndie / nrisk;
+    const double v = variance_factor(nrisk, ndie, survivors);
+    const double vN = v * nrisk;
+    const double vNN = vN * nrisk;
+    const double sq = std::sqrt(nrisk);
+    for (int j = 0; j < k; ++j) {
+        const double o = die[j] - a * risk[j];
+        lrU[j] += o;
+        wilU[j] += nrisk * o;
+        zvxay11(row(b.lr, j), risk, j, -v * risk[j]);
+        zvxay11(row(b.wil, j), risk, j, -vNN * risk[j]);
+        if (tarU) {
+            tarU[j] += sq * o;
+            zvxay11(row(b.tar, j), risk, j, -vN * risk[j]);
+        }
+    }
+}
+
+// The same for the second pass; m numbers the retained times from the top.
+inline void second_pass_time(int k, double nrisk, double ndie, double survivors, const double* risk,
+                             const double* die, const double* km, int64_t m, double rho,
+                             double gamma, const HomBlocks& b)
+{
+    const double a = ndie / nrisk;
+    const double v = variance_factor(nrisk, ndie, survivors);
+    if (b.flem) {
+        const double S = km[2 * (m + 1)];
+        double W;
+        if (gamma != 0.0)
+            W = S == 1.0 ? 0.0 : std::exp(rho * std::log(S) + gamma * std::log(1.0 - S));
+        else
+            W = std::exp(rho * std::log(S));
+        add_time(b.flem, k, W, W * W * v, risk, die, a);
+    }
+    const double St = km[2 * m + 1];
+    if (b.peto)
+        add_time(b.peto, k, St, St * St * v, risk, die, a);
+    if (b.mpeto) {
+        const double M = St * nrisk / (nrisk + 1.0);
+        add_time(b.mpeto, k, M, M * M * v, risk, die, a);
+    }
+}
+
+// The tie groups of the pooled counts from the largest time down: at each
+// time the censored records (one tie group), then the events (another), as
+// the ranked records form them. `time(c)` is called for each group with its
+// events among the risk sets after it; risk and die as in the record passes.
+template <class Time>
+void walk_counts(int k, const HomCounts& c, double* risk, double* die, Time time)
+{
+    for (int j = 0; j < k; ++j)
+        die[j] = 0.0;
+    double nrisk = 0.0;
+    int64_t i = 0;
+    while (i < c.n) {
+        int64_t e = i;
+        while (e < c.n && c.time[e] == c.time[i])
+            ++e;
+        // The censored records at the time only enlarge the risk sets.
+        double cen = 0.0;
+        for (int64_t x = i; x < e; ++x)
+            if (c.censored[x] > 0) {
+                risk[c.level[x]] += c.censored[x];
+                cen += c.censored[x];
+            }
+        nrisk += cen;
+        const double survivors = nrisk;
+        double ndie = 0.0;
+        for (int64_t x = i; x < e; ++x)
+            if (c.events[x] > 0) {
+                risk[c.level[x]] += c.events[x];
+                die[c.level[x]] = c.events[x];
+                ndie += c.events[x];
+            }
+        nrisk += ndie;
+        if (ndie > 0 && nrisk > 1.0)
+            time(nrisk, ndie, survivors);
+        for (int64_t x = i; x < e; ++x)
+            die[c.level[x]] = 0.0;
+        i = e;
+    }
+}
+
+} // namespace
+
 int64_t korv_hom_first_pass(int k, int64_t n, const double* freq, const int32_t* sflag,
                             const int64_t* jndx, double* risk, double* die, const HomBlocks& b,
                             HomRecordSink sink, void* ctx)
 {
     double nrisk = 0.0;
     int64_t nfail = 0;
-    double* lrU = b.lr + korv_score_offset(k);
-    double* wilU = b.wil + korv_score_offset(k);
-    double* tarU = b.tar ? b.tar + korv_score_offset(k) : nullptr;
     int64_t i = n - 1;
     while (i >= 0) {
         for (int j = 0; j < k; ++j)
@@ -163,27 +261,45 @@ int64_t korv_hom_first_pass(int k, int64_t n, const double* freq, const int32_t*
         ++nfail;
         if (sink)
             sink(ctx, ndie, nrisk);
-        const double a = ndie / nrisk;
-        const double v = variance_factor(nrisk, ndie, survivors);
-        const double vN = v * nrisk;
-        const double vNN = vN * nrisk;
-        const double sq = std::sqrt(nrisk);
-        for (int j = 0; j < k; ++j) {
-            const double o = die[j] - a * risk[j];
-            lrU[j] += o;
-            wilU[j] += nrisk * o;
-            zvxay11(row(b.lr, j), risk, j, -v * risk[j]);
-            zvxay11(row(b.wil, j), risk, j, -vNN * risk[j]);
-            if (tarU) {
-                tarU[j] += sq * o;
-                zvxay11(row(b.tar, j), risk, j, -vN * risk[j]);
-            }
-        }
+        first_pass_time(k, nrisk, ndie, survivors, risk, die, b);
     }
     korv_hom_close_rows(b.lr, k);
     korv_hom_close_rows(b.wil, k);
     korv_hom_close_rows(b.tar, k);
     return nfail;
+}
+
+int64_t korv_hom_first_pass_counts(int k, const HomCounts& c, double* risk, double* die,
+                                   const HomBlocks& b, HomRecordSink sink, void* ctx)
+{
+    int64_t nfail = 0;
+    walk_counts(k, c, risk, die, [&](double nrisk, double ndie, double survivors) {
+        ++nfail;
+        if (sink)
+            sink(ctx, ndie, nrisk);
+        first_pass_time(k, nrisk, ndie, survivors, risk, die, b);
+    });
+    korv_hom_close_rows(b.lr, k);
+    korv_hom_close_rows(b.wil, k);
+    korv_hom_close_rows(b.tar, k);
+    return nfail;
+}
+
+void korv_hom_second_pass_counts(int k, const HomCounts& c, double* risk, double* die,
+                                 const double* km, const double* fleming, const HomBlocks& b)
+{
+    const double rho = fleming ? fleming[0] : 0.0;
+    const double gamma = fleming && fleming[1] > 0 ? fleming[1] : 0.0;
+    for (int j = 0; j < k; ++j)
+        risk[j] = 0.0;
+    int64_t m = 0;
+    walk_counts(k, c, risk, die, [&](double nrisk, double ndie, double survivors) {
+        second_pass_time(k, nrisk, ndie, survivors, risk, die, km, m, rho, gamma, b);
+        ++m;
+    });
+    korv_hom_close_rows(b.flem, k);
+    korv_hom_close_rows(b.peto, k);
+    korv_hom_close_rows(b.mpeto, k);
 }
 
 void korv_hom_pooled_survival(double* km, int64_t nfail)
@@ -216,24 +332,7 @@ void korv_hom_second_pass(int k, int64_t n, const double* freq, const int32_t* s
         i = tie_group(i, freq, sflag, jndx, risk, die, &nrisk, &ndie);
         if (!(ndie > 0 && nrisk > 1.0))
             continue;
-        const double a = ndie / nrisk;
-        const double v = variance_factor(nrisk, ndie, survivors);
-        if (b.flem) {
-            const double S = km[2 * (m + 1)];
-            double W;
-            if (gamma != 0.0)
-                W = S == 1.0 ? 0.0 : std::exp(rho * std::log(S) + gamma * std::log(1.0 - S));
-            else
-                W = std::exp(rho * std::log(S));
-            add_time(b.flem, k, W, W * W * v, risk, die, a);
-        }
-        const double St = km[2 * m + 1];
-        if (b.peto)
-            add_time(b.peto, k, St, St * St * v, risk, die, a);
-        if (b.mpeto) {
-            const double M = St * nrisk / (nrisk + 1.0);
-            add_time(b.mpeto, k, M, M * M * v, risk, die, a);
-        }
+        second_pass_time(k, nrisk, ndie, survivors, risk, die, km, m, rho, gamma, b);
         ++m;
     }
     korv_hom_close_rows(b.flem, k);

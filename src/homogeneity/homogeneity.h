@@ -116,6 +116,9 @@ struct HomLR {
     double likeratio = 0;
 };
 void korv_lr_add(HomLR* lr, const double* time, const double* freq, int64_t nobs, double events);
+// The same from a stratum's total time (frequency x time, added up in record
+// order).
+void korv_lr_add_total(HomLR* lr, double tk, double events);
 void korv_lr_finish(HomLR* lr);
 
 // Receives one (events, at risk) record per retained event time of the first
@@ -133,6 +136,23 @@ void korv_hom_close_rows(double* block, int k);
 int64_t korv_hom_first_pass(int k, int64_t n, const double* freq, const int32_t* sflag,
                             const int64_t* jndx, double* risk, double* die, const HomBlocks& b,
                             HomRecordSink sink, void* ctx);
+// The pooled records counted per distinct time and level, when every count
+// is a whole number below 2^53 (so that the counts add up exactly in any
+// order): entry x is level[x]'s events and censored frequency at time[x],
+// the entries in decreasing order of time. The passes over the counts make
+// the same risk sets, tie groups and results as the passes over the ranked
+// records, touching each distinct time once instead of each record.
+struct HomCounts {
+    int64_t n = 0;
+    const double* time = nullptr;
+    const int32_t* level = nullptr;
+    const double* events = nullptr;
+    const double* censored = nullptr;
+};
+int64_t korv_hom_first_pass_counts(int k, const HomCounts& c, double* risk, double* die,
+                                   const HomBlocks& b, HomRecordSink sink, void* ctx);
+void korv_hom_second_pass_counts(int k, const HomCounts& c, double* risk, double* die,
+                                 const double* km, const double* fleming, const HomBlocks& b);
 // Turns nfail + 1 records of (ndie, nrisk), record m for the m-th retained
 // time from the top, into (S, S~) after each time; record nfail is (1, 1).
 void korv_hom_pooled_survival(double* km, int64_t nfail);

@@ -168,9 +168,9 @@ void HomTest(KorvPtr q)
     std::vector<double> kept;
     const HomRecordSink sink = zkm ? (utid2 ? write_record : keep_record) : nullptr;
     void* ctx = utid2 ? static_cast<void*>(utid2) : &kept;
-    const int64_t nfail = counted
-                              ? korv_hom_first_pass_counts(k, counts, risk, die, b, sink, ctx)
-                              : korv_hom_first_pass(k, n, freq, sflag, jndx, risk, die, b, sink, ctx);
+    const int64_t nfail =
+        counted ? korv_hom_first_pass_counts(k, counts, risk, die, b, sink, ctx)
+                : korv_hom_first_pass(k, n, freq, sflag, jndx, risk, die, b, sink, ctx);
     if (zkm) {
         auto* km = static_cast<double*>(pool->allocate(pool, 16 * (nfail + 1), 0x2000));
         if (!km) {

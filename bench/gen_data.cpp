@@ -49,7 +49,8 @@ int main(int argc, char** argv)
     for (long long i = 0; i < rows; ++i) {
         const int g = rng.below(5);
         const double rate = 0.01 * (1.0 + 0.1 * g);
-        const long long t = static_cast<long long>(std::ceil(-std::log(1.0 - rng.uniform()) / rate));
+        const long long t =
+            static_cast<long long>(std::ceil(-std::log(1.0 - rng.uniform()) / rate));
         const long long c = static_cast<long long>(std::ceil(rng.uniform() * 400.0));
         const int status = t <= c ? 1 : 0;
         const long long time = std::max(1LL, std::min(t, c));

@@ -33,8 +33,8 @@ constexpr int PARALLEL_SWEEP_ORDER = 256;
 // update adds to (f * (-x) is exactly -(f * x), so the row is what the
 // signed update gives). `flip` holds the pivot column with the signs turned
 // for a swept row.
-inline void sweep_row(double* a, int i, int p, double app, const double* work,
-                      const double* flip, bool si)
+inline void sweep_row(double* a, int i, int p, double app, const double* work, const double* flip,
+                      bool si)
 {
     if (i == p || work[i] == 0.0)
         return;

@@ -25,8 +25,9 @@ namespace
 {
 
 // Orders from which a sweep spreads its rows over the host's threads: below
-// it the rows take less time than handing them out.
-constexpr int PARALLEL_SWEEP_ORDER = 256;
+// it (half a million elements) the rows take less time than waking the
+// threads for each pivot.
+constexpr int PARALLEL_SWEEP_ORDER = 1024;
 
 // Row i of a sweep on pivot p: row[j] -= f * g[j] for every j <= i but p,
 // where g is the pivot column with its sign turned for the indices the

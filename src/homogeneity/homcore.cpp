@@ -99,7 +99,7 @@ class CovBatch
     {
         const size_t budget = size_t(4) << 20; // doubles of risk sets kept
         cap_ = static_cast<int>(std::clamp<size_t>(budget / static_cast<size_t>(std::max(k, 1)),
-                                                    size_t(8), size_t(512)));
+                                                   size_t(8), size_t(512)));
         r_.resize(static_cast<size_t>(cap_) * static_cast<size_t>(k));
         f_.resize(static_cast<size_t>(cap_) * blocks_.size());
     }

@@ -34,6 +34,13 @@ struct HomSize {
 };
 HomSize korv_hom_size(KorvPtr q, int k);
 bool korv_hom_fits(KorvPtr q, int k);
+// From this many strata the tests are announced before the estimates (how
+// many strata, their matrices' memory and the work of their chi-squares),
+// and under NOTABLE their covariance matrices are not printed: a matrix of
+// that many rows is no table to read, and thousands of them fill a listing.
+inline constexpr int KORV_HOM_MANY_STRATA = 100;
+// The number of covariance blocks the requested tests form.
+int korv_hom_blocks(KorvPtr q);
 // Unweighted / WEIGHT-statement entries: return at once when the tests are
 // switched off (ktype bit 0x2).
 void korvhom(KorvPtr q);

@@ -472,10 +472,12 @@ void DataPass::store(STRATA* stratum, double t, double f, double w)
         writeout(q, stratum);
 }
 
+bool g_blockRoad = true;
+
 bool DataPass::blockRoad() const
 {
     const KORVCOM* q = q_;
-    return !g_ && !(q->nid > 0 && q->idlen > 0) && !(q->ncvar > 0 && q->cvget);
+    return g_blockRoad && !g_ && !(q->nid > 0 && q->idlen > 0) && !(q->ncvar > 0 && q->cvget);
 }
 
 // Reads the group in blocks of rows. Each row goes through the same checks
@@ -746,6 +748,11 @@ void DataPass::finishGroup()
 }
 
 } // namespace
+
+void korv_data_pass_blocks(bool on)
+{
+    g_blockRoad = on;
+}
 
 int korvdat(KORVCOM* q)
 {

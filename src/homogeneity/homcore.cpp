@@ -93,7 +93,7 @@ class CovBatch
   public:
     // Levels from which the updates are gathered; below, one time after
     // another costs less.
-    static constexpr int FROM = 64;
+    static inline int from = 64;
 
     CovBatch(int k, double* const* blocks, int nblocks) : k_(k), blocks_(blocks, blocks + nblocks)
     {
@@ -193,6 +193,11 @@ double level_sums(const double* v, int k, double* before, double* after)
 
 } // namespace
 
+void korv_hom_set_batch_from(int levels)
+{
+    CovBatch::from = levels < 1 ? 64 : levels;
+}
+
 void korv_hom_close_rows(double* block, int k)
 {
     if (!block)
@@ -249,7 +254,7 @@ namespace
 // or null for few levels.
 std::unique_ptr<CovBatch> first_batch(int k, const HomBlocks& b)
 {
-    if (k < CovBatch::FROM)
+    if (k < CovBatch::from)
         return nullptr;
     double* const blocks[3] = {b.lr, b.wil, b.tar};
     return std::make_unique<CovBatch>(k, blocks, 3);
@@ -307,7 +312,7 @@ inline void add_scores(double* block, int k, double w, const double* risk, const
 // modified Peto), or null for few levels.
 std::unique_ptr<CovBatch> second_batch(int k, const HomBlocks& b)
 {
-    if (k < CovBatch::FROM)
+    if (k < CovBatch::from)
         return nullptr;
     double* const blocks[3] = {b.flem, b.peto, b.mpeto};
     return std::make_unique<CovBatch>(k, blocks, 3);

@@ -56,6 +56,9 @@ void korvwho(KorvPtr q);
 // the inverse itself; flags[p] becomes '1'. work holds at least `order`
 // doubles. Returns 0 when swept, 1 when the pivot was left alone.
 int zsweep(double* a, int p, int order, char* flags, double* work, double tol);
+// Tests: the order from which a sweep spreads its rows over the host's
+// threads (default 1024; 0 restores it). The result is the same either way.
+void korv_sweep_set_parallel_from(int order);
 
 // One greedy step on the bordered block var (d = ndim levels): among the free
 // indices (dfs[i] == '0') marks '*' those whose diagonal is below 1e-12 or
@@ -131,6 +134,11 @@ void korv_lr_finish(HomLR* lr);
 // Receives one (events, at risk) record per retained event time of the first
 // pass, in descending order of time.
 using HomRecordSink = void (*)(void* ctx, double ndie, double nrisk);
+
+// Tests: the number of levels from which the passes gather the covariance
+// updates of many times (see homcore.cpp; default 64, 0 restores it). The
+// results are the same either way.
+void korv_hom_set_batch_from(int levels);
 
 // Gives each row of a packed covariance of k levels the diagonal that makes
 // it sum to zero: minus the sum of its off-diagonal elements.

@@ -27,7 +27,7 @@ namespace
 // Orders from which a sweep spreads its rows over the host's threads: below
 // it (half a million elements) the rows take less time than waking the
 // threads for each pivot.
-constexpr int PARALLEL_SWEEP_ORDER = 1024;
+int g_parallelSweepOrder = 1024;
 
 // Row i of a sweep on pivot p: row[j] -= f * g[j] for every j <= i but p,
 // where g is the pivot column with its sign turned for the indices the
@@ -52,6 +52,11 @@ inline void sweep_row(double* a, int i, int p, double app, const double* work, c
 
 } // namespace
 
+void korv_sweep_set_parallel_from(int order)
+{
+    g_parallelSweepOrder = order < 1 ? 1024 : order;
+}
+
 int zsweep(double* a, int p, int order, char* flags, double* work, double tol)
 {
     if (p < 0 || p >= order)
@@ -73,7 +78,7 @@ int zsweep(double* a, int p, int order, char* flags, double* work, double tol)
     std::vector<double> flip(static_cast<size_t>(order));
     for (int j = 0; j < order; ++j)
         flip[static_cast<size_t>(j)] = swept(j) ? -work[j] : work[j];
-    if (order >= PARALLEL_SWEEP_ORDER && vyr::pool_width() > 1) {
+    if (order >= g_parallelSweepOrder && vyr::pool_width() > 1) {
         // Rows are independent: each is changed by one task, in the same
         // order of operations, so the result does not depend on the threads.
         const size_t grain = 64;

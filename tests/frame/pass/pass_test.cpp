@@ -466,13 +466,14 @@ std::string pass_summary(Pass& p)
     char buf[128];
     for (STRATA* s = p.q.strata; s; s = s->left) {
         out.append(strata_key(s), static_cast<size_t>(p.q.slenf + p.q.slenu));
-        std::snprintf(buf, sizeof buf, " n=%lld cum=%.17g cen=%.17g\n", static_cast<long long>(s->nobs),
-                      s->cum, s->cen);
+        std::snprintf(buf, sizeof buf, " n=%lld cum=%.17g cen=%.17g\n",
+                      static_cast<long long>(s->nobs), s->cum, s->cen);
         out += buf;
         korvbeg(&p.q, s);
         for (int64_t j = 0; j < s->nobs; ++j) {
-            std::snprintf(buf, sizeof buf, "%.17g %.17g %lld %.17g %.17g\n", p.q.times[j], p.q.freqs[j],
-                          static_cast<long long>(p.q.indxs[j]), p.q.rtimes[j], p.q.rfreqs[j]);
+            std::snprintf(buf, sizeof buf, "%.17g %.17g %lld %.17g %.17g\n", p.q.times[j],
+                          p.q.freqs[j], static_cast<long long>(p.q.indxs[j]), p.q.rtimes[j],
+                          p.q.rfreqs[j]);
             out += buf;
         }
         if (s->tally)

@@ -5,8 +5,8 @@
 // numbers to the last bit.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <thread>
 #include <utility>

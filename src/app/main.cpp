@@ -45,7 +45,9 @@ const char* const kUsage =
     "Data set names: NAME is WORK.NAME for an output; for an input, WORK.NAME\n"
     "when it exists, else NAME.csv in the data folder. LIB.NAME uses the folder\n"
     "of LIBNAME LIB. A name never leads out of its folder; a quoted name is a\n"
-    "file path, used as given. An output may not replace the step's input.\n"
+    "file path, used as given. An output may not replace the step's input,\n"
+    "the program, or (for the listing, log, HTML and JSON files) any file the\n"
+    "run reads.\n"
     "\n"
     "Exit status: 0 when every step ended with a return code of 4 or less,\n"
     "1 otherwise (the log says why), 2 for a command-line or program-file error.\n";

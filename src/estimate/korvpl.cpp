@@ -380,12 +380,12 @@ void writePlotPoints(KorvPtr q, STRATA* node, const KorvSink& sink)
 // rows, the plot-data table (after the estimates when both are made), and
 // the time summary.
 void closeTables(KorvPtr q, const PlEngine& engine, KorvSink& sink, int plotMode, bool printed,
-                 bool timelist, STRATA* node)
+                 bool timelist, STRATA* node, double bandmax)
 {
     auto finishPlotData = [&] {
         if (plotMode == 2) {
             sink.store().finish();
-            XcbToTable(q, q->xcb, sink.store().count(), DBL_MAX);
+            XcbToTable(q, q->xcb, sink.store().count(), bandmax);
         }
         endData(q->Phantom);
         closeOutput(q);
@@ -473,6 +473,19 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
     set.restric = q->restric;
     PlEngine engine(data, set);
 
+    // The bands: CONFBAND= and the bands the survival plot asks for. Their
+    // critical values come from the unweighted risk sets even with WEIGHT.
+    PlBands bands;
+    const int choice = korv_band_choice(q->confband, q->vdqgraph);
+    if (choice != 0) {
+        BandRange range;
+        BandCritVal(q, choice, node, &range.lowerHW, &range.lowerEP, &range.upper, &range.hwCrit,
+                    &range.epCrit);
+        range.n = node->cum;
+        bands = PlBands::make(range, choice, q->conftype);
+        out.bands = &bands;
+    }
+
     KorvSink sink(q, plotMode, failureCols);
     sink.lpPlot = q->zplot != 0 && q->utid1 != nullptr;
     sink.devCensor = q->zplot && q->zcensplot && q->graphics && q->graphics->utid;
@@ -498,7 +511,8 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
     }
     keepResults(node, engine);
     writePlotPoints(q, node, sink);
-    closeTables(q, engine, sink, plotMode, printed, out.timelist != nullptr, node);
+    closeTables(q, engine, sink, plotMode, printed, out.timelist != nullptr, node,
+                out.bands ? bands.range.upper : DBL_MAX);
 }
 
 } // namespace

@@ -4,16 +4,9 @@
 // that gets built replaces its stub here, and its flag moves beside it.
 #include "common/stages.h"
 
-const bool korv_built_lifetable = false;
 const bool korv_built_group = false;
-const bool korv_built_bands = false;
 const bool korv_built_graphs = false;
 const bool korv_built_smoothed = false;
-
-void korvtb(KorvPtr q, STRATA*)
-{
-    korv_refuse(q, KorvFeature::LifeTable);
-}
 
 void korvxsg(KorvPtr q, STRATA*)
 {
@@ -28,11 +21,6 @@ void korvpbg(KorvPtr q)
 void korvpsg(KorvPtr q)
 {
     korv_refuse(q, KorvFeature::GroupAnalysis);
-}
-
-void BandCritVal(KorvPtr q, int, STRATA*, double*, double*, double*, double*, double*)
-{
-    korv_refuse(q, KorvFeature::ConfidenceBands);
 }
 
 void korvmxt(KorvPtr q)

@@ -474,6 +474,67 @@ void DataPass::store(STRATA* stratum, double t, double f, double w)
 
 bool g_blockRoad = true;
 
+// What the raw numbers of one numeric STRATA variable found, by the bits of
+// the number: open addressing, grown by doubling while at most half full.
+class FlatFound
+{
+  public:
+    STRATA** find(uint64_t key)
+    {
+        if (keys_.empty())
+            return nullptr;
+        for (size_t s = slot(key);; s = (s + 1) & (keys_.size() - 1)) {
+            if (!used_[s])
+                return nullptr;
+            if (keys_[s] == key)
+                return &vals_[s];
+        }
+    }
+    void insert(uint64_t key, STRATA* value)
+    {
+        if (2 * (count_ + 1) > keys_.size())
+            grow();
+        size_t s = slot(key);
+        while (used_[s] && keys_[s] != key)
+            s = (s + 1) & (keys_.size() - 1);
+        if (!used_[s])
+            ++count_;
+        used_[s] = 1;
+        keys_[s] = key;
+        vals_[s] = value;
+    }
+    size_t size() const { return count_; }
+
+  private:
+    std::vector<uint64_t> keys_;
+    std::vector<STRATA*> vals_;
+    std::vector<char> used_;
+    size_t count_ = 0;
+    int bits_ = 0;
+    size_t slot(uint64_t key) const
+    {
+        return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits_));
+    }
+    void grow()
+    {
+        std::vector<uint64_t> keys;
+        std::vector<STRATA*> vals;
+        std::vector<char> used;
+        keys.swap(keys_);
+        vals.swap(vals_);
+        used.swap(used_);
+        bits_ = std::max(bits_ + 1, 6);
+        const size_t n = size_t(1) << bits_;
+        keys_.assign(n, 0);
+        vals_.assign(n, nullptr);
+        used_.assign(n, 0);
+        count_ = 0;
+        for (size_t i = 0; i < keys.size(); ++i)
+            if (used[i])
+                insert(keys[i], vals[i]);
+    }
+};
+
 bool DataPass::blockRoad() const
 {
     const KORVCOM* q = q_;
@@ -554,6 +615,9 @@ void DataPass::readBlocks()
     std::vector<STRATA*> byCode(static_cast<size_t>(std::max(dictCount, 0)));
     std::vector<char> byCodeSeen(byCode.size(), 0);
     std::unordered_map<std::string, STRATA*, KeyHash, std::equal_to<>> found;
+    // One numeric variable: its raw numbers in a flat table.
+    FlatFound flat;
+    const bool oneNumber = q->nsvar == 1 && dictCount < 0;
     constexpr size_t FOUND_BYTES = 64u << 20;
     const size_t codeBytes = 8 * static_cast<size_t>(q->nsvar);
     std::string codeKey(codeBytes, '\0');
@@ -599,6 +663,10 @@ void DataPass::readBlocks()
                         static_cast<size_t>(bufs[static_cast<size_t>(scol[0])].code[i]);
                     if (c < byCode.size() && byCodeSeen[c])
                         hit = &byCode[c];
+                } else if (oneNumber) {
+                    uint64_t v;
+                    std::memcpy(&v, &bufs[static_cast<size_t>(scol[0])].num[i], 8);
+                    hit = flat.find(v);
                 } else {
                     for (int j = 0; j < q->nsvar; ++j) {
                         const XV_COLBUF& b =
@@ -633,6 +701,11 @@ void DataPass::readBlocks()
                             byCode[c] = stratum;
                             byCodeSeen[c] = 1;
                         }
+                    } else if (oneNumber) {
+                        uint64_t v;
+                        std::memcpy(&v, &bufs[static_cast<size_t>(scol[0])].num[i], 8);
+                        if (flat.size() * 24 <= FOUND_BYTES)
+                            flat.insert(v, stratum);
                     } else if ((found.size() + 1) * (codeBytes + 64) <= FOUND_BYTES) {
                         found.emplace(codeKey, stratum);
                     }

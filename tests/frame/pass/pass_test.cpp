@@ -508,28 +508,33 @@ TEST(DataPass, BlockReadsFindWhatRowReadsFind)
             csv += std::to_string(b) + "," + t + "," + std::to_string(next() % 3 == 0 ? 0 : 1) +
                    "," + f + "," + sexes[next() % 4] + "," + ages[next() % 5] + "\n";
         }
-    std::vector<std::string> runs;
-    for (bool blocks : {true, false}) {
-        korv_data_pass_blocks(blocks);
-        Pass p(csv);
-        int by = p.var("b");
-        ASSERT_EQ(xbyset(p.ds, &by, nullptr, 1, false), 0);
-        p.time("t", "c");
-        p.rec.vars(p.rec.proc, 7, {p.var("f")});
-        p.q.zfreq = 1;
-        p.strata({"sex", "age"});
-        p.setup();
-        std::string all;
-        while (xbynext(p.ds) == 1) {
-            ASSERT_EQ(korvdat(&p.q), 0);
-            all += pass_summary(p);
-            p.end_group();
+    // Two variables (codes and numbers together), one numeric, one character.
+    const std::vector<std::vector<const char*>> sets = {{"sex", "age"}, {"age"}, {"sex"}};
+    for (const auto& vars : sets) {
+        SCOPED_TRACE(vars.size() == 2 ? "sex age" : vars[0]);
+        std::vector<std::string> runs;
+        for (bool blocks : {true, false}) {
+            korv_data_pass_blocks(blocks);
+            Pass p(csv);
+            int by = p.var("b");
+            ASSERT_EQ(xbyset(p.ds, &by, nullptr, 1, false), 0);
+            p.time("t", "c");
+            p.rec.vars(p.rec.proc, 7, {p.var("f")});
+            p.q.zfreq = 1;
+            p.strata(vars);
+            p.setup();
+            std::string all;
+            while (xbynext(p.ds) == 1) {
+                ASSERT_EQ(korvdat(&p.q), 0);
+                all += pass_summary(p);
+                p.end_group();
+            }
+            runs.push_back(all);
         }
-        runs.push_back(all);
+        korv_data_pass_blocks(true);
+        EXPECT_GT(runs[0].size(), 9000u);
+        EXPECT_EQ(runs[0], runs[1]);
     }
-    korv_data_pass_blocks(true);
-    EXPECT_GT(runs[0].size(), 9000u);
-    EXPECT_EQ(runs[0], runs[1]);
 }
 
 TEST(DataPass, BlockReadsNameTheObservationOfATooLargeFrequency)

@@ -489,6 +489,12 @@ void korv_pl_estimate(KorvPtr q, const PlUnit& u, bool weighted)
         if (weighted)
             data.ahead2 = static_cast<double*>(xmalloc_or_exit(q->polwork, aheadBytes, 0x2000));
     }
+    // The records in rank order, as the reread left them; a group's are not
+    // those, and the engine gathers them into the same space.
+    data.rankedTimes = q->rtimes;
+    data.rankedFreqs = q->rfreqs;
+    data.rankedWeights = weighted ? q->rweights : nullptr;
+    data.rankedFilled = !group && q->rtimes && q->rfreqs && (!weighted || q->rweights);
     PlSettings set;
     set.method = weighted ? 0 : q->method;
     set.weighted = weighted;

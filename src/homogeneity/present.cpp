@@ -22,6 +22,8 @@ namespace korv_hom
 namespace
 {
 
+constexpr int MSG_MATRICES_LEFT_OUT = 4401; // (strata, limit)
+
 struct TestText {
     int bit;
     int label;       // row label (group 326)
@@ -275,7 +277,13 @@ void details(KorvPtr q, const Levels& L, xobop* group)
     std::vector<varstring> vs(static_cast<size_t>(k));
     std::vector<char> numbers;
     const xobskey header = levelLabels(q, L, vs, numbers);
-    for (int t = 0; t < kTests; ++t) {
+    // Under NOTABLE the covariance matrices of many strata are left out, with
+    // a note; the scores above and the tests below are printed.
+    const bool matrices = !(q->znotable && k >= KORV_HOM_MANY_STRATA);
+    if (!matrices)
+        xpmlog(326, L.groups ? msg326::GROUP_MATRICES_LEFT_OUT : MSG_MATRICES_LEFT_OUT, k,
+               KORV_HOM_MANY_STRATA);
+    for (int t = 0; t < kTests && matrices; ++t) {
         if (!requested(L, t))
             continue;
         WOB_PARM_BLK_STR m[18];

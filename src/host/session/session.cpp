@@ -335,9 +335,10 @@ const char* exit_reason(int rc)
     case 120:
         return "the output could not be produced";
     case 108:
+    case 112:
         // Raised with warnings only (no valid observation, no usable
-        // bandwidth): "errors reported above" would send the user looking
-        // for an error that is not there.
+        // bandwidth, no event to analyse): "errors reported above" would
+        // send the user looking for an error that is not there.
         return "there was nothing to analyse (see the messages above)";
     case 1012:
         // Also the code of some input errors (an empty cut-point list), whose

@@ -160,7 +160,7 @@ void zgetfch(const double* ilist, int n, const char* string, int len, char* setf
 // ASCII) is refused with message 326/4520 and its position keeps the
 // option's character. Returns the number of characters refused.
 int zfchread(const double* ilist, int n, const char* string, int len, char* setform, int nfch,
-              bool report);
+             bool report);
 // Prints the canvas (zpgrafp); deletes datapool when autofreef is set.
 void zpgrafe(PGRAFSTR* pgraf);
 // Prints the canvas: centred under CENTER, trailing blank lines dropped

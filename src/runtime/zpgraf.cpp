@@ -146,8 +146,8 @@ bool fchPut(const FchChar& c, char* setform, int at, bool report)
         return true;
     }
     if (report) {
-        const std::string shown =
-            c.bytes == 1 ? "\\x" + std::string(1, "0123456789ABCDEF"[b >> 4]) +
+        const std::string shown = c.bytes == 1
+                                      ? "\\x" + std::string(1, "0123456789ABCDEF"[b >> 4]) +
                                             std::string(1, "0123456789ABCDEF"[b & 15])
                                       : std::string(c.p, static_cast<size_t>(c.bytes));
         const char keep[2] = {setform[at], '\0'};

@@ -290,6 +290,8 @@ std::string whole_data_wording(const std::string& text)
          "The data have no valid observation and are not analysed"},
         {"The BY group has", "The data have"},
         {"the levels of the BY group were", "the levels were"},
+        {"The observations of the BY group could not be read to find the levels of its",
+         "The observations could not be read to find the levels of the"},
         {"The observations of the BY group could", "The observations could"},
         {"in this BY group", "in the data"},
         {"for this BY group", "for the data"},

@@ -716,8 +716,7 @@ bool check_command_line(const VyrSettings& settings)
             if (value.empty())
                 xpmlog(kHostGroup, kMsgUnknownCommandFlag, name.c_str());
             else
-                xpmlog(kHostGroup, kMsgBadCommandOption, name.c_str(), value.c_str(),
-                       why.c_str());
+                xpmlog(kHostGroup, kMsgBadCommandOption, name.c_str(), value.c_str(), why.c_str());
             ok = false;
         }
     }

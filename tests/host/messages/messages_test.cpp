@@ -177,6 +177,10 @@ TEST_F(Messages, MessagesOfAStepWithoutByGroupsSpeakOfTheData)
               "an event.");
     EXPECT_EQ(vyr::whole_data_wording("The BY group has no valid observation and is not analysed."),
               "The data have no valid observation and are not analysed.");
+    EXPECT_EQ(vyr::whole_data_wording("The observations of the BY group could not be read to find "
+                                      "the levels of its classification variables."),
+              "The observations could not be read to find the levels of the classification "
+              "variables.");
 
     // Written through the catalogue: said of the data unless the step has
     // BY groups.

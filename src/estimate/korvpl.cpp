@@ -7,11 +7,14 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "common/options.h"
 #include "common/strata.h"
 #include "estimate/estimate.h"
+#include "estimate/graphreq.h"
+#include "estimate/korvkrn.h"
 #include "estimate/plotdata.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
@@ -122,6 +125,8 @@ class KorvSink : public PlSink
     PGRAFSTR* cenFrame = nullptr;
     long cenRow = 0;
     int cenSymbol = 0;
+    // The event times and increments of the smoothed hazard.
+    SmoothedCollector* smoothed = nullptr;
 
     void tableRow(const RowBuf& r) override
     {
@@ -183,6 +188,8 @@ class KorvSink : public PlSink
             censorTimes.push_back(st.time);
         if (cenFrame && st.censored && st.time <= q_->pgtmax)
             cenplot(cenFrame, st.time, cenRow, cenSymbol);
+        if (smoothed)
+            smoothed->step(st);
     }
     PlotStore& store() { return store_; }
 
@@ -498,6 +505,11 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
         openPlotTable(q, node);
     if (plotMode == 2)
         sink.store().begin(q->xcb);
+    std::optional<SmoothedCollector> smoothed;
+    if (q->kmhaz) {
+        smoothed.emplace(q, node);
+        sink.smoothed = &*smoothed;
+    }
 
     korv_pl_run(engine, out, sink);
     if (q->polwork) {
@@ -508,6 +520,11 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
     writePlotPoints(q, node, sink);
     closeTables(q, engine, sink, plotMode, printed, out.timelist != nullptr, node,
                 out.bands ? bands.range.upper : DBL_MAX);
+    // The stratum's graphs, once its plot data are complete.
+    if (plotMode != 0)
+        vdqplots(q, node, weighted);
+    if (q->kmhaz)
+        korv_smoothed_stage(q, node, weighted);
 }
 
 } // namespace

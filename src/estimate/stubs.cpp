@@ -5,8 +5,6 @@
 #include "common/stages.h"
 
 const bool korv_built_group = false;
-const bool korv_built_graphs = false;
-const bool korv_built_smoothed = false;
 
 void korvxsg(KorvPtr q, STRATA*)
 {
@@ -21,26 +19,4 @@ void korvpbg(KorvPtr q)
 void korvpsg(KorvPtr q)
 {
     korv_refuse(q, KorvFeature::GroupAnalysis);
-}
-
-void korvmxt(KorvPtr q)
-{
-    korv_refuse(q, KorvFeature::Graphs);
-}
-
-void StratifiedSurvival(KorvPtr q)
-{
-    korv_refuse(q, KorvFeature::Graphs);
-}
-
-// Called by the statement reader with the smoothing record alone: the
-// refusal goes to the running step.
-void korvkrn(SMOOTHED*)
-{
-    korv_refuse(nullptr, KorvFeature::SmoothedHazard);
-}
-
-void StratifiedSmoothedHazard(KorvPtr q)
-{
-    korv_refuse(q, KorvFeature::SmoothedHazard);
 }

@@ -170,6 +170,8 @@ void refuse_unbuilt_requests(KorvPtr q)
 void make_group_paths(KORVCOM* q)
 {
     const int64_t paths = static_cast<int64_t>(std::max(q->nstrata, 1)) * sizeof(xobskey);
+    // The quartile scale of the graphs' median insets is the group's own.
+    q->ogmaxqt = 0;
     if (q->vdqgraph != 0) {
         q->ogpath = static_cast<xobskey*>(xmalloc_or_exit(q->polnode, paths, 0x2000));
         if (q->art)
@@ -274,7 +276,11 @@ void graph_strata(KORVCOM* q)
             if (q->vdqgraph != 0)
                 StratifiedSurvival(q);
             if (q->kmhaz && q->kmhaz->disp == 1) {
-                if (q->kmhaz->nbw > 1 && q->kmhaz->misepath && q->kmhaz->misepath[0] && q->vdq)
+                // Any stratum's bandwidth grid is drawn, also when the first
+                // stratum had no grid to search.
+                const xobskey* mp = q->kmhaz->misepath;
+                if (q->kmhaz->nbw > 1 && mp && q->vdq &&
+                    std::any_of(mp, mp + q->nstrata, [](xobskey k) { return k != nullptr; }))
                     bandwidth_graph(q);
                 StratifiedSmoothedHazard(q);
             }

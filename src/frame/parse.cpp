@@ -169,6 +169,11 @@ void smoothed_rule(KORVCOM* q, const STMT* s)
         } else if (h->br < h->bl) {
             xpmlog(326, msg326::BAD_BW_RANGE);
             fail_exit(q, 2000);
+        } else if (h->bl <= 0) {
+            // The range is searched for the bandwidth: every value in it must
+            // be one.
+            xpmlog(326, msg326::BW_RANGE_NOT_POSITIVE);
+            fail_exit(q, 2000);
         }
     }
     h->gridL = has_value(s, proc_field::GRIDL) ? num(s, proc_field::GRIDL, 0) : korv_missing();
@@ -180,6 +185,16 @@ void smoothed_rule(KORVCOM* q, const STMT* s)
     if (has_value(s, proc_field::GRIDL) && has_value(s, proc_field::GRIDU) &&
         h->gridL >= h->gridU) {
         xpmlog(326, msg326::GRIDL_NOT_BELOW_GRIDU);
+        fail_exit(q, 2000);
+    }
+    // The grid lies in [0, infinity): a negative end would put the smoothed
+    // hazard before the data and its boundary kernels out of their range.
+    if (has_value(s, proc_field::GRIDL) && h->gridL < 0) {
+        xpmlog(326, msg326::GRIDL_NEGATIVE);
+        fail_exit(q, 2000);
+    }
+    if (has_value(s, proc_field::GRIDU) && h->gridU <= 0) {
+        xpmlog(326, msg326::GRIDU_NOT_POSITIVE);
         fail_exit(q, 2000);
     }
     h->kernel = stmt_int(s, proc_field::KERNEL, 0);
@@ -567,6 +582,9 @@ void plot_requests(KORVCOM* q, const STMT* s, int mode)
                 if (bit(s, proc_bit::PLOT_CENSORED))
                     xpmlog(326, msg326::LP_CENSORED_GRAPHICS);
             }
+        } else if (!q->zprint) {
+            // NOPRINT asks for no displayed output: no graph by default
+            // either, as none is drawn when PLOTS= is given with it.
         } else if (!cmp) {
             q->vdqgraph |= plot_bit::DEFAULT;
         } else {

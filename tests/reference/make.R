@@ -28,7 +28,8 @@ sections <- c(numeric = "numeric.R", estimate = "estimate.R", homogeneity = "hom
               cmprisk = "cmprisk.R",
               mcomp = "mcomp.R", lifetable = "lifetable.R",
               levelize = "levelize.R",
-              association = "association.R")
+              association = "association.R",
+              smoothed = "smoothed.R")
 
 for (s in names(sections)) {
   if (length(args) == 0 || s %in% args) {

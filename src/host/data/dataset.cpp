@@ -319,11 +319,20 @@ bool check_inside_library(const DSHANDLE& ds, const std::string& dir)
 bool check_collisions(const DSHANDLE& ds)
 {
     const vyr::FileIdentity id = data_file_id(ds);
+    const vyr::FileIdentity attr = vyr::file_identity(sidecar_path(ds.path));
+    // Two data sets meet when any file of the one (its CSV or its attribute
+    // file) is a file of the other: a quoted name can make one data set's
+    // CSV file another's attribute file.
+    auto meet = [&](const DSHANDLE& other) {
+        const vyr::FileIdentity otherId = data_file_id(other);
+        const vyr::FileIdentity otherAttr = vyr::file_identity(sidecar_path(other.path));
+        return otherId.same(id) || otherId.same(attr) || otherAttr.same(id) || otherAttr.same(attr);
+    };
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
     for (const auto& other : reg().sets) {
         if (other->mode == VYR_DS_INPUT && ds.mode == VYR_DS_INPUT)
             continue;
-        if (!data_file_id(*other).same(id))
+        if (!meet(*other))
             continue;
         if (ds.mode != VYR_DS_INPUT && other->mode != VYR_DS_INPUT) {
             const std::string as = ds.display == other->display
@@ -337,7 +346,6 @@ bool check_collisions(const DSHANDLE& ds)
         }
         return false;
     }
-    const vyr::FileIdentity attr = vyr::file_identity(sidecar_path(ds.path));
     if (ds.mode != VYR_DS_INPUT) {
         std::string why;
         for (const vyr::FileIdentity* f : {&id, &attr}) {

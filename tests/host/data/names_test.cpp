@@ -111,12 +111,18 @@ TEST_F(DataNames, AStepsOutputNeverLandsOnItsInput)
         const char* message;
     };
     const std::string quotedS = workDir() + "/s.csv";
+    const std::string quotedAttr = workDir() + "/s.attr";
+    const std::string quotedStem = workDir() + "/s";
     const Case cases[] = {
         {"work.s", VYR_DS_INPUT, "s", VYR_DS_OUTPUT, false,
          "The output data set WORK.S would replace WORK.S, the input data set of this step"},
         {"s", VYR_DS_OUTPUT, "s", VYR_DS_INPUT, false, "would replace WORK.S"},
         {"s", VYR_DS_INPUT, "alias", VYR_DS_OUTPUT, false, "WORK.ALIAS would replace WORK.S"},
         {"s", VYR_DS_INPUT, quotedS.c_str(), VYR_DS_OUTPUT, true, "would replace WORK.S"},
+        // A quoted name whose CSV file is the input's attribute file, and
+        // one whose attribute file is the input's.
+        {"s", VYR_DS_INPUT, quotedAttr.c_str(), VYR_DS_OUTPUT, true, "would replace WORK.S"},
+        {"s", VYR_DS_INPUT, quotedStem.c_str(), VYR_DS_OUTPUT, true, "would replace WORK.S"},
         {"t", VYR_DS_OUTPUT, "work.t", VYR_DS_OUTPUT, false,
          "The output data set WORK.T is named twice in this step;"},
         {"s", VYR_DS_OUTPUT, "alias", VYR_DS_OUTPUT, false,

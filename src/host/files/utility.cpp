@@ -323,8 +323,8 @@ int xcopen(XCFILE** file, XCREQUEST* request)
     int len = 0;
     const char* memsize = xoptcgt("MEMSIZE", &len);
     if (memsize != nullptr && len > 0) {
-        const long long m = std::strtoll(std::string(memsize, static_cast<size_t>(len)).c_str(),
-                                         nullptr, 10);
+        const long long m =
+            std::strtoll(std::string(memsize, static_cast<size_t>(len)).c_str(), nullptr, 10);
         if (m > 0)
             f->memsizeCap = m / 4;
     }

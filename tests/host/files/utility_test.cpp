@@ -1,9 +1,9 @@
 // Utility files: positions across rewinds, fresh starts and the spill to
 // disk; reads past the end; and the paged record store's pages.
 
+#include "host/session/session_state.h"
 #include "vyr_files.h"
 #include "vyr_host.h"
-#include "host/session/session_state.h"
 #include "vyr_session.h"
 
 #include <gtest/gtest.h>

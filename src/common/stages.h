@@ -81,6 +81,9 @@ void korvcp(KorvPtr q);
 // Warns, before any estimate, when the tests across strata would need more
 // memory than they may take for this many strata (homogeneity).
 void korv_hom_announce(KorvPtr q);
+// Says, before any estimate, how many comparisons DIFF= will make when they
+// are many, and warns when they are more than may be made (mcomp).
+void korv_mc_announce(KorvPtr q);
 
 // ---------------------------------------------------------------------------
 // Survival road, once per stratum.

@@ -6,6 +6,7 @@
 #include "runtime/missing.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -384,6 +385,8 @@ MvnResult zmvnrect(int n, const double* cov, const double* lower, const double* 
     std::vector<double> x(static_cast<size_t>(dim));
     long done = 0; // points per shift so far
     long target = 1000;
+    int met = 0; // successive rounds within the tolerance
+    const auto start = std::chrono::steady_clock::now();
     for (;;) {
         for (int s = 0; s < M; ++s) {
             const std::vector<double>& d = shift[static_cast<size_t>(s)];
@@ -416,18 +419,24 @@ MvnResult zmvnrect(int n, const double* cov, const double* lower, const double* 
             vf += ef * ef;
             vg += eg * eg;
         }
-        const double err = 3.5 * std::sqrt(std::max(vf, vg) / (static_cast<double>(M) * (M - 1)));
+        const double err = 4.5 * std::sqrt(std::max(vf, vg) / (static_cast<double>(M) * (M - 1)));
         res.value = std::clamp(mf, 0.0, 1.0);
         res.complement = std::clamp(mg, 0.0, 1.0);
         res.error = err;
         const double tol = std::min(
             opt.abseps, std::max(opt.releps * std::min(res.value, res.complement), opt.absfloor));
-        // The first round's spread is too rough a measure to stop on.
-        if (err <= tol && done > 1000)
+        met = err <= tol ? met + 1 : 0;
+        if (met >= 2)
             break;
         const long next = target + target / 2;
         if (next * M > opt.maxpts) {
             res.inform = 1;
+            break;
+        }
+        if (opt.seconds > 0 &&
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >
+                opt.seconds) {
+            res.inform = 3;
             break;
         }
         target = next;

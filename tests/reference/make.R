@@ -26,7 +26,7 @@ source(file.path(ref_dir, "write_ref.R"))
 
 sections <- c(numeric = "numeric.R", estimate = "estimate.R", homogeneity = "homogeneity.R",
               cmprisk = "cmprisk.R",
-              mcomp = "mcomp.R",
+              mcomp = "mcomp.R", mcomp_approx = "mcomp_approx.R",
               levelize = "levelize.R")
 
 for (s in names(sections)) {

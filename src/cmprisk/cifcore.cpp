@@ -15,10 +15,12 @@
 // + c2 d2_j ((F_j - F) / S(t_j))^2}, with the ties factors
 // c = 1 - (d - 1) / (n - 1) when d > 1.
 //
-// Risk sets are taken as empty when what is left of them is within rounding
-// of zero (fractional frequencies), so that no division by a residue of
-// rounding ever happens.
-#include <cfloat>
+// The number at risk at a time is the cell's amount still ahead (Timed::
+// ahead), and what is left of it after the events is that of the next time
+// plus the time's censored: never a running difference, so that a few
+// subjects behind a frequency of up to 2^53 keep their exact count, and a
+// risk set that gave up every subject is exactly 0 (fractional frequencies
+// included) and is never divided by.
 #include <cmath>
 #include <cstring>
 
@@ -30,19 +32,6 @@ namespace korv_cr
 {
 namespace
 {
-
-// A running total of removed frequencies that keeps its rounding error
-// (Neumaier), so that the risk set left is exact to the last bit.
-struct Removed {
-    double sum = 0, comp = 0;
-    void add(double x)
-    {
-        const double t = sum + x;
-        comp += std::fabs(sum) >= std::fabs(x) ? (sum - t) + x : (x - t) + sum;
-        sum = t;
-    }
-    double value() const { return sum + comp; }
-};
 
 int roleOf(int32_t c, const int* roleMap, int ncat)
 {
@@ -59,22 +48,17 @@ struct Point {
 class CifWalker
 {
   public:
-    CifWalker(const CifSettings& s, CifSink& sink)
-        : s_(s), sink_(sink), miss_(korv_missing()), tiny_(8 * DBL_EPSILON * s.nrisk), n_(s.nrisk)
-    {
-    }
+    CifWalker(const CifSettings& s, CifSink& sink) : s_(s), sink_(sink), miss_(korv_missing()) {}
     void start();
-    void time(double t, double m, double d, double d1);
+    void time(double t, double n, double left, double c0, double d, double d1);
     void finish();
 
   private:
     const CifSettings& s_;
     CifSink& sink_;
     const double miss_;
-    const double tiny_; // what is left of a risk set within rounding of zero
     // Running estimates.
-    double S_ = 1, F_ = 0, n_;
-    Removed removed_;
+    double S_ = 1, F_ = 0;
     double G_ = 0, B_ = 0, A_ = 0, X_ = 0, Y_ = 0, Z_ = 0;
     // The previous table row, the last computed point, the OUTCIF= row of
     // the current time and the one saved for REDUCEOUT (dated at the last
@@ -135,16 +119,14 @@ void CifWalker::start()
     savedCifTime_ = 0;
 }
 
-// Closes time t: m records in all, d events of any type, d1 of interest;
-// then what is left at risk for the next time.
-void CifWalker::time(double t, double m, double d, double d1)
+// Closes time t: n at risk, `left` of them still at risk after the events
+// (the next time's n plus this time's censored c0), d events of any type, d1
+// of interest.
+void CifWalker::time(double t, double n, double left, double c0, double d, double d1)
 {
-    const double n = n_, d2 = d - d1;
+    const double d2 = d - d1;
     const double Sprev = S_;
-    double left = n - d;
-    if (left <= tiny_)
-        left = 0;
-    if (n > tiny_) {
+    if (n > 0) {
         if (d > 0)
             S_ = Sprev * left / n;
         if (d1 > 0)
@@ -208,8 +190,6 @@ void CifWalker::time(double t, double m, double d, double d1)
             curFilled_ = false;
         }
     }
-    removed_.add(m);
-    n_ = s_.nrisk - removed_.value();
     if (!s_.out)
         return;
     // The OUTCIF= row of the time.
@@ -217,7 +197,7 @@ void CifWalker::time(double t, double m, double d, double d1)
     cur_.atrisk = n;
     cur_.event = d1;
     cur_.allevents = d;
-    cur_.censored = m - d;
+    cur_.censored = c0;
     if (!s_.reduce) {
         fillCurrent();
         sink_.outRow(cur_);
@@ -286,19 +266,20 @@ void cifWalk(const CifSettings& s, const Timed& cell, const int* roleMap, int nc
 {
     CifWalker w(s, sink);
     w.start();
-    // At each time: m in all, d events, d1 of interest.
+    // At each time: c0 censored, d events, d1 of interest.
     for (int64_t i = 0; i < cell.n; ++i) {
-        double m = 0, d = 0, d1 = 0;
+        double c0 = 0, d = 0, d1 = 0;
         for (uint32_t e = cell.start[i]; e < cell.start[i + 1]; ++e) {
             const double f = cell.amount[e];
             const int role = roleOf(cell.cat[e], roleMap, ncat);
-            m += f;
-            if (role == 1)
+            if (role == 0)
+                c0 += f;
+            else if (role == 1)
                 d += f, d1 += f;
-            else if (role == 2)
+            else
                 d += f;
         }
-        w.time(cell.time[i], m, d, d1);
+        w.time(cell.time[i], cell.ahead[i], cell.ahead[i + 1] + c0, c0, d, d1);
     }
     w.finish();
 }

@@ -60,31 +60,40 @@ struct Span {
 // ascending order and, at each, the amount (total frequency) of every status
 // category present; the walks go from time to time, whatever the number of
 // records at a time.
+//
+// The risk sets are the amounts still ahead, added up from the last time
+// back: the number at risk at a time never comes from subtracting what left
+// before it, so a small risk set behind a huge frequency (up to 2^53) is as
+// exact as its own counts, and a risk set that has given up every subject is
+// exactly 0, whatever the fractions of its frequencies.
 struct Timed {
     const double* time = nullptr;    // the distinct times
     const uint32_t* start = nullptr; // entries of time i: [start[i], start[i + 1]), n + 1 values
     const int32_t* cat = nullptr;    // an entry's category (-1: none of 0 .. ncat-1)
     const double* amount = nullptr;  // an entry's amount
+    const double* ahead = nullptr;   // the amount at time i and after, n + 1 values (the last 0)
     int64_t n = 0;
 };
 
 // Gathers a span in time order: `time`, `cat` and `amount` have room for
-// span.n values, `start` for span.n + 1. Categories outside 0 .. ncat-1 are
-// gathered as -1.
+// span.n values, `start` and `ahead` for span.n + 1. Categories outside
+// 0 .. ncat-1 are gathered as -1.
 Timed gather(const Span& span, int ncat, double* time, uint32_t* start, int32_t* cat,
-             double* amount);
+             double* amount, double* ahead);
 
 // The same into arrays of its own.
 struct Gathered {
-    std::vector<double> time, amount;
+    std::vector<double> time, amount, ahead;
     std::vector<uint32_t> start;
     std::vector<int32_t> cat;
     Timed view;
     Gathered(const Span& span, int ncat)
         : time(static_cast<size_t>(span.n)), amount(static_cast<size_t>(span.n)),
-          start(static_cast<size_t>(span.n) + 1), cat(static_cast<size_t>(span.n))
+          ahead(static_cast<size_t>(span.n) + 1), start(static_cast<size_t>(span.n) + 1),
+          cat(static_cast<size_t>(span.n))
     {
-        view = gather(span, ncat, time.data(), start.data(), cat.data(), amount.data());
+        view =
+            gather(span, ncat, time.data(), start.data(), cat.data(), amount.data(), ahead.data());
     }
 };
 
@@ -117,7 +126,7 @@ struct CifSettings {
     bool plotLimits = false; // the plot draws limits (an extra row past the last time)
     bool out = false;        // OUTCIF= rows
     bool reduce = false;     // REDUCEOUT with a TIMELIST= list: OUTCIF= rows at the listed times
-    double nrisk = 0;        // the cell's total frequency
+    double nrisk = 0;        // the cell's total frequency (the time-0 row's number at risk)
     double maxtime = 0;      // the cell's largest time
 };
 
@@ -150,9 +159,10 @@ void cifWalk(const CifSettings& s, const Timed& cell, const int* roleMap, int nc
 // of Gray's test over k groups: group g's records gathered by time in stream
 // g; the walk takes the streams together, time by time, so its work is of
 // order k per distinct time (and k^3 per event time for the covariance).
-// `risk` holds each group's total frequency. Adds into score and var.
-void grayWalk(const Timed* streams, int k, const int* roleMap, int ncat, const double* risk,
-              double rho, double* score, double* var);
+// Each group's numbers at risk are its stream's amounts still ahead. Adds
+// into score and var.
+void grayWalk(const Timed* streams, int k, const int* roleMap, int ncat, double rho, double* score,
+              double* var);
 
 // The chi-square of a bordered packed matrix of order K+1 (the score's
 // covariance in the leading block of order K-1, row and column K-1 zero, the
@@ -193,11 +203,10 @@ int cifEstimate(KorvPtr q, const korv_cr::Timed& cell, double nrisk, double maxt
 void flushPlot(KorvPtr q, int k);
 // Gray's statistic of one failure type (roleMap: the role of each status
 // category) for ng groups, group g's records gathered by time in streams[g];
-// adds into score (ng - 1 doubles) and var (packed, order ng - 1). risk
-// holds each group's total frequency. Reads the common block only, so that
-// types may be tested side by side.
+// adds into score (ng - 1 doubles) and var (packed, order ng - 1). Reads the
+// common block only, so that types may be tested side by side.
 void kSampleTestCif(KorvPtr q, const korv_cr::Timed* streams, int ng, const int* roleMap,
-                    const double* risk, double* score, double* var);
+                    double* score, double* var);
 
 // ---------------------------------------------------------------------------
 // Records on file and in the paged record store (crstore.cpp).

@@ -9,6 +9,7 @@
 // thread pool, each part keeping the order of its records, so the result is
 // the same whatever the number of threads.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <numeric>
@@ -338,7 +339,7 @@ Span sortRecords(KorvPtr q)
 }
 
 Timed gather(const Span& span, int ncat, double* time, uint32_t* start, int32_t* cat,
-             double* amount)
+             double* amount, double* ahead)
 {
     // The amounts of the categories of one time, and which were met.
     std::vector<double> acc(static_cast<size_t>(ncat) + 1, 0.0);
@@ -370,7 +371,20 @@ Timed gather(const Span& span, int ncat, double* time, uint32_t* start, int32_t*
         ++d;
     }
     start[d] = static_cast<uint32_t>(e);
-    return Timed{time, start, cat, amount, d};
+    // The amounts still ahead, from the last time back, their rounding kept
+    // (Neumaier) for fractional frequencies; whole frequencies add exactly.
+    double sum = 0, comp = 0;
+    ahead[d] = 0;
+    for (int64_t j = d - 1; j >= 0; --j) {
+        for (uint32_t x = start[j]; x < start[j + 1]; ++x) {
+            const double a = amount[x];
+            const double t = sum + a;
+            comp += std::fabs(sum) >= std::fabs(a) ? (sum - t) + a : (a - t) + sum;
+            sum = t;
+        }
+        ahead[j] = sum + comp;
+    }
+    return Timed{time, start, cat, amount, ahead, d};
 }
 
 const Timed* cellTables(KorvPtr q)
@@ -388,13 +402,16 @@ const Timed* cellTables(KorvPtr q)
     auto* amount = static_cast<double*>(xmalloc_or_exit(q->polnode, room * 8, 0x3004));
     auto* cat = static_cast<int32_t*>(xmalloc_or_exit(q->polnode, room * 4, 0x3004));
     auto* start = static_cast<uint32_t*>(xmalloc_or_exit(q->polnode, (room + ncell) * 4, 0x3004));
-    // Each cell into the arrays from its first record on (its start list one
-    // place further for each cell before it), the cells side by side.
+    auto* ahead = static_cast<double*>(xmalloc_or_exit(q->polnode, (room + ncell) * 8, 0x3004));
+    // Each cell into the arrays from its first record on (its start and
+    // ahead lists one place further for each cell before it), the cells side
+    // by side.
     vyr::parallel_for(static_cast<size_t>(ncell), [&](size_t k) {
         const double* cell = c->meta[k / c->nGroup][k % c->nGroup];
         const auto lo = static_cast<int64_t>(cell[0]);
+        const int64_t shifted = lo + static_cast<int64_t>(k);
         tables[k] = gather(all.sub(lo, static_cast<int64_t>(cell[1])), c->ncat, time + lo,
-                           start + lo + static_cast<int64_t>(k), cat + lo, amount + lo);
+                           start + shifted, cat + lo, amount + lo, ahead + shifted);
     });
     cols->stage = tables;
     return tables;

@@ -16,10 +16,11 @@
 // number of groups k and nothing in the number of records, so the walk is
 // linear in the records and in the distinct times.
 //
-// A group's risk set is taken as empty when what is left of it is within
-// rounding of zero (fractional frequencies): every use of it asks n_g > 0.
+// A group's number at risk is its stream's amount still ahead, never a
+// running difference: exact for whole frequencies up to 2^53 however small
+// the risk set left behind a huge one, and exactly 0 once the group has
+// given up every subject (every use of it asks n_g > 0).
 #include <algorithm>
-#include <cfloat>
 #include <cmath>
 #include <vector>
 
@@ -43,29 +44,16 @@ int roleOf(int32_t c, const int* roleMap, int ncat)
     return c >= 0 && c < ncat ? roleMap[c] : 2; // a category no type names is competing
 }
 
-// Compensated subtraction of a group's risk set.
-struct RiskSet {
-    double n = 0, comp = 0;
-    void remove(double x)
-    {
-        const double y = -x;
-        const double t = n + y;
-        comp += std::fabs(n) >= std::fabs(y) ? (n - t) + y : (y - t) + n;
-        n = t;
-    }
-    double value() const { return n + comp; }
-};
-
 // K > 0: the number of groups fixed when compiled (loops the compiler can
 // unroll); 0: any number.
 template <int K> class GrayWalker
 {
   public:
-    GrayWalker(int k, const double* risk, double rho)
-        : k_(k), rho_(rho), n_(static_cast<size_t>(k)), risk_(static_cast<size_t>(k)),
-          tol_(static_cast<size_t>(k)), c0_(static_cast<size_t>(k)), c1_(static_cast<size_t>(k)),
-          c2_(static_cast<size_t>(k)), S_(static_cast<size_t>(k), 1.0),
-          Sm_(static_cast<size_t>(k), 1.0), F_(static_cast<size_t>(k)), Fm_(static_cast<size_t>(k)),
+    GrayWalker(int k, double rho)
+        : k_(k), rho_(rho), n_(static_cast<size_t>(k)), next_(static_cast<size_t>(k)),
+          c0_(static_cast<size_t>(k)), c1_(static_cast<size_t>(k)), c2_(static_cast<size_t>(k)),
+          S_(static_cast<size_t>(k), 1.0), Sm_(static_cast<size_t>(k), 1.0),
+          F_(static_cast<size_t>(k)), Fm_(static_cast<size_t>(k)),
           P_(static_cast<size_t>(k) * (k + 1) / 2), Q_(P_.size()),
           s_(static_cast<size_t>(std::max(k - 1, 0))),
           V_(static_cast<size_t>(std::max(k - 1, 0)) * k / 2), w_(static_cast<size_t>(k)),
@@ -73,11 +61,6 @@ template <int K> class GrayWalker
           h_(static_cast<size_t>(k)), rn_(static_cast<size_t>(k)), iS_(static_cast<size_t>(k), 1.0),
           iSm_(static_cast<size_t>(k), 1.0)
     {
-        for (int g = 0; g < k; ++g) {
-            risk_[static_cast<size_t>(g)].n = risk[g];
-            n_[static_cast<size_t>(g)] = risk[g];
-            tol_[static_cast<size_t>(g)] = 8 * DBL_EPSILON * std::fabs(risk[g]);
-        }
     }
     // A time begins: nothing of it gathered yet.
     void begin(double t)
@@ -86,10 +69,13 @@ template <int K> class GrayWalker
         Em_ = E_;
         have_ = true;
     }
-    // Group g's censored, of-interest and competing amounts at the time.
-    void add(int g, double c0, double c1, double c2)
+    // Group g at the time: n at risk, `next` at risk after it, and its
+    // censored, of-interest and competing amounts.
+    void add(int g, double n, double next, double c0, double c1, double c2)
     {
         const size_t u = static_cast<size_t>(g);
+        n_[u] = n;
+        next_[u] = next;
         c0_[u] = c0;
         c1_[u] = c1;
         c2_[u] = c2;
@@ -100,15 +86,13 @@ template <int K> class GrayWalker
   private:
     const int k_;
     const double rho_;
-    std::vector<double> n_;
-    std::vector<RiskSet> risk_;
-    std::vector<double> tol_;
+    std::vector<double> n_, next_;
     std::vector<double> c0_, c1_, c2_, S_, Sm_, F_, Fm_;
     std::vector<double> P_, Q_, s_, V_, w_, W_, x_, h_;
     std::vector<double> rn_, iS_, iSm_; // 1 / n, 1 / S and 1 / S_ of each group
     double E_ = 0, Em_ = 0, tau_ = -1;
     bool have_ = false;
-    bool atRisk(size_t g) const { return n_[g] > tol_[g]; }
+    bool atRisk(size_t g) const { return n_[g] > 0; }
     double& Wat(int j, int i) { return W_[static_cast<size_t>(j) * k_ + i]; }
 };
 
@@ -130,10 +114,10 @@ template <int K> void GrayWalker<K>::close()
                 continue;
             const double rn = 1 / n_[u];
             rn_[u] = rn;
-            double left = n_[u] - (c1_[u] + c2_[u]);
-            if (left <= tol_[u])
-                left = 0;
-            S_[u] = left * Sm_[u] * rn;
+            // Still at risk after the events: those ahead and the censored.
+            // A group without events at the time keeps its survival exactly.
+            const double left = next_[u] + c0_[u];
+            S_[u] = c1_[u] + c2_[u] > 0 ? left * Sm_[u] * rn : Sm_[u];
             iS_[u] = S_[u] > 0 ? 1 / S_[u] : 0;
             F_[u] = Sm_[u] * c1_[u] * rn + Fm_[u];
             h_[u] = n_[u] * iSm_[u];
@@ -220,10 +204,7 @@ template <int K> void GrayWalker<K>::close()
     // The end of the time, event time or not.
     for (int g = 0; g < k; ++g) {
         const size_t u = static_cast<size_t>(g);
-        risk_[u].remove(c2_[u] + (c0_[u] + c1_[u]));
-        n_[u] = risk_[u].value();
-        if (n_[u] <= tol_[u])
-            n_[u] = 0;
+        n_[u] = next_[u];
         if (Sm_[u] != S_[u])
             iSm_[u] = iS_[u];
         Sm_[u] = S_[u];
@@ -288,10 +269,10 @@ bool sweep(double* a, int p, int order, char* flags, std::vector<double>& work, 
 }
 
 template <int K>
-void walkGroups(const Timed* streams, int k, const int* roleMap, int ncat, const double* risk,
-                double rho, double* score, double* var)
+void walkGroups(const Timed* streams, int k, const int* roleMap, int ncat, double rho,
+                double* score, double* var)
 {
-    GrayWalker<K> w(k, risk, rho);
+    GrayWalker<K> w(k, rho);
     std::vector<int64_t> at(static_cast<size_t>(k), 0);
     for (;;) {
         // The next time: the smallest at the heads of the streams.
@@ -313,6 +294,7 @@ void walkGroups(const Timed* streams, int k, const int* roleMap, int ncat, const
             const Timed& st = streams[g];
             int64_t& i = at[static_cast<size_t>(g)];
             double c0 = 0, c1 = 0, c2 = 0;
+            const double n = i < st.n ? st.ahead[i] : 0;
             if (i < st.n && st.time[i] == tau) {
                 for (uint32_t e = st.start[i]; e < st.start[i + 1]; ++e) {
                     const int role = roleOf(st.cat[e], roleMap, ncat);
@@ -326,7 +308,7 @@ void walkGroups(const Timed* streams, int k, const int* roleMap, int ncat, const
                 }
                 ++i;
             }
-            w.add(g, c0, c1, c2);
+            w.add(g, n, i < st.n ? st.ahead[i] : 0, c0, c1, c2);
         }
         w.close();
     }
@@ -335,28 +317,28 @@ void walkGroups(const Timed* streams, int k, const int* roleMap, int ncat, const
 
 } // namespace
 
-void grayWalk(const Timed* streams, int k, const int* roleMap, int ncat, const double* risk,
-              double rho, double* score, double* var)
+void grayWalk(const Timed* streams, int k, const int* roleMap, int ncat, double rho, double* score,
+              double* var)
 {
     switch (k) {
     case 2:
-        walkGroups<2>(streams, k, roleMap, ncat, risk, rho, score, var);
+        walkGroups<2>(streams, k, roleMap, ncat, rho, score, var);
         break;
     case 3:
-        walkGroups<3>(streams, k, roleMap, ncat, risk, rho, score, var);
+        walkGroups<3>(streams, k, roleMap, ncat, rho, score, var);
         break;
     case 4:
-        walkGroups<4>(streams, k, roleMap, ncat, risk, rho, score, var);
+        walkGroups<4>(streams, k, roleMap, ncat, rho, score, var);
         break;
     case 5:
-        walkGroups<5>(streams, k, roleMap, ncat, risk, rho, score, var);
+        walkGroups<5>(streams, k, roleMap, ncat, rho, score, var);
         break;
     case 6:
-        walkGroups<6>(streams, k, roleMap, ncat, risk, rho, score, var);
+        walkGroups<6>(streams, k, roleMap, ncat, rho, score, var);
         break;
     default:
         if (k >= 1)
-            walkGroups<0>(streams, k, roleMap, ncat, risk, rho, score, var);
+            walkGroups<0>(streams, k, roleMap, ncat, rho, score, var);
         break;
     }
 }

@@ -481,9 +481,10 @@ void korvcif(KorvPtr q)
                     wob_object(WOB_TAG_OBJECT, q->Phantom),
                     wob_key(WOB_TAG_TEMPLATE, vdqtxt("Stat.Korvante.cifPhantom", -1)),
                     wob_keyaddr(WOB_TAG_PATH, &c->path),
+                    // Hidden unless PRINTPHANTOM: said either way, since the
+                    // template's own default is hidden.
+                    wob_int(WOB_TAG_HIDDEN, (c->plot & 0x100) ? 0 : 1),
                 };
-                if (!(c->plot & 0x100))
-                    pb.push_back(wob_flag(WOB_TAG_HIDDEN, 1));
                 wobcall(q->vdq, WOB_SEL_TEMPLATE_OUTPUT, pb);
                 q->output = pb[0].value.o;
                 endAndClose(q, q->Phantom);

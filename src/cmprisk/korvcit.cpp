@@ -45,10 +45,10 @@ std::vector<int> rolesFor(const CMPRISK* c, int j)
 } // namespace
 
 void kSampleTestCif(KorvPtr q, const korv_cr::Timed* streams, int ng, const int* roleMap,
-                    const double* risk, double* score, double* var)
+                    double* score, double* var)
 {
     const CMPRISK* c = q->cmprisk;
-    korv_cr::grayWalk(streams, ng, roleMap, c->ncat, risk, c->rho, score, var);
+    korv_cr::grayWalk(streams, ng, roleMap, c->ncat, c->rho, score, var);
 }
 
 void korvcit(KorvPtr q)
@@ -87,16 +87,12 @@ void korvcit(KorvPtr q)
     const int nsets = stratified ? c->nStrata : 1;
     // The compared groups of each set are consecutive cells: the strata
     // (one level each), or the levels of one stratum.
-    std::vector<double> risk(static_cast<size_t>(K) * nsets);
-    for (int s = 0; s < nsets; ++s)
-        for (int g = 0; g < K; ++g)
-            risk[static_cast<size_t>(s * K + g)] = (stratified ? c->meta[s][g] : c->meta[g][0])[2];
     const korv_cr::Timed* streams = cells;
     vyr::parallel_for(types.size(), [&](size_t t) {
         double* v = acc[t].data();
         for (int s = 0; s < nsets; ++s)
-            kSampleTestCif(q, &streams[static_cast<size_t>(s * K)], K, roles[t].data(),
-                           &risk[static_cast<size_t>(s * K)], v + scoreAt, v);
+            kSampleTestCif(q, &streams[static_cast<size_t>(s * K)], K, roles[t].data(), v + scoreAt,
+                           v);
     });
 
     // One row per tested type, in the order of the types.

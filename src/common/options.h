@@ -128,8 +128,10 @@ struct SMOOTHED {
     xobop mise; // MISE table
     xobskey* misepath;
     xobskey kernelname;
-    double (*Asym)(double, double*);
-    double (*Kx)(double);
+    // The bound kernel: boundary coefficients alpha(q), beta(q) at distance q
+    // (in bandwidths) from an end of the grid, and K(x).
+    void (*Asym)(double q, double* alfa, double* beta);
+    void (*Kx)(double x, double* kx);
 };
 
 // At-risk table request (PLOTS=SURVIVAL(ATRISK...)).

@@ -30,6 +30,7 @@ constexpr Refusal kRefusals[] = {
     {msg326::NO_SMOOTHED_HAZARD, 4, false}, // SmoothedHazard
     {msg326::NO_RMST, 4, false},            // RestrictedMeans
     {msg326::NO_DEVICE_GRAPHICS, 4, false}, // DeviceGraphics
+    {msg326::NO_GROUP_ESTIMATES, 4, false}, // GroupEstimates
 };
 static_assert(std::size(kRefusals) == static_cast<std::size_t>(KorvFeature::Count),
               "one refusal per feature");

@@ -35,6 +35,7 @@ enum class KorvFeature : int {
     SmoothedHazard,      // PLOTS=HAZARD: warning
     RestrictedMeans,     // RMST, RMTL, PLOTS=RMST/RMTL: warning
     DeviceGraphics,      // PLOTS= with graphics off: warning
+    GroupEstimates,      // STRATA / GROUP= with restricted means: warning, only they run
     Count
 };
 

@@ -75,6 +75,25 @@ inline int64_t strata_node_size(int keylen)
     return n < static_cast<int64_t>(sizeof(STRATA)) ? static_cast<int64_t>(sizeof(STRATA)) : n;
 }
 
+// One row of a stratum's life table: the counts of an interval and its
+// estimates. A variance of -1 means none could be formed.
+struct LIFETABLE {
+    double n_die;     // event frequency in the interval
+    double n_with;    // withdrawn (censored) frequency in the interval
+    double effective; // effective sample size: at risk at the start less half the withdrawn
+    double surv;      // survival at the start of the interval
+    double svar;      // its (Greenwood) variance
+    double qfail;     // conditional probability of failure in the interval
+    double qvar;
+    double haz; // hazard at the midpoint
+    double hvar;
+    double pden; // density at the midpoint
+    double pvar;
+    double med; // median residual lifetime of those entering the interval
+    double mvar;
+};
+static_assert(sizeof(LIFETABLE) == 13 * sizeof(double), "thirteen doubles per interval");
+
 // One level of the GROUP= variable.
 struct GRPTREE {
     GRPTREE* left;

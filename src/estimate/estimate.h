@@ -1,15 +1,17 @@
 // Survival function estimation: the product-limit, Breslow and
 // Fleming-Harrington estimators of one stratum (with and without a WEIGHT
 // variable), pointwise confidence limits under the five transforms, the
-// quartiles with their confidence intervals, the restricted mean, the rows
-// at TIMELIST= values and INTERVALS= boundaries, and the stratum labels.
+// quartiles with their confidence intervals, the restricted mean, the
+// Hall-Wellner and equal-precision confidence bands, the rows at TIMELIST=
+// values and INTERVALS= boundaries, the life table, and the stratum labels.
 //
 // Two layers:
-//  - the statistical core (namespace korv_est): plain arrays in, numbers out,
-//    no host services; everything the estimators compute is computed here;
-//  - the per-stratum drivers (korvpl, korvwpl, korvut, korvbsv) that read the
-//    common block, run the core and deliver its rows to the tables, OUTSURV=
-//    and the plot data.
+//  - the statistical core (namespace korv_est, and the statistical steps of
+//    korv_lt): plain arrays in, numbers out, no host services; everything
+//    the estimators compute is computed here;
+//  - the per-stratum drivers (korvpl, korvwpl, korvtb with the steps of
+//    korv_lt that read the common block, korvut, korvbsv) that run the core
+//    and deliver its rows to the tables, OUTSURV= and the plot data.
 #pragma once
 
 #include <cstdint>
@@ -78,6 +80,69 @@ long korv_njumps(const double* times, const double* freqs, const int64_t* indxs,
 // Removes quartile limits that exclude their estimate (the weighted
 // estimator, whose limits can cross the estimate).
 void TrapBogusQuartileCL(double* quartile, double* lower, double* upper);
+// The bands a stratum gets: CONFBAND= (0 none, 1 Hall-Wellner, 2 equal
+// precision, 3 both) widened by the bands the survival plot asks for.
+int korv_band_choice(int confband, int vdqgraph);
+
+// ---------------------------------------------------------------------------
+// Life tables (actuarial estimates over intervals). The statistical steps
+// take plain arrays and no host service, so that a stratum and a GROUP= level
+// within it run the same code; the host-facing steps read the common block.
+
+struct LIFETABLE;
+
+namespace korv_lt
+{
+
+// The intervals of a BY group: boundaries[0] = 0 < boundaries[1] < ... <
+// boundaries[ninter - 1]; interval j runs from boundaries[j] (included) to
+// boundaries[j + 1], the last one is open above.
+struct Intervals {
+    const double* bounds = nullptr;
+    int ninter = 0;
+    bool given = false; // INTERVALS= gave them (not WIDTH= or NINTERVAL=)
+};
+
+// Counts each ranked record into rows[0 .. ninter-1] (cleared first): event
+// frequencies into n_die, censored ones into n_with. Returns the total.
+double bin(LIFETABLE* rows, const Intervals& iv, const double* times, const double* freqs,
+           const int64_t* indxs, int64_t nobs);
+
+// Fills the estimates of the binned rows and the closing row (rows has
+// ninter + 1 entries: the last may receive the closing row); returns the
+// index of the last row produced (-1 when none). `pdfmax` and `hazmax` are
+// raised to the largest density and hazard.
+int estimateRows(LIFETABLE* rows, const Intervals& iv, double n_all, double* pdfmax,
+                 double* hazmax);
+
+// What staging a row needs besides the rows.
+struct StageSettings {
+    int conftype = 3;
+    double critical = 1.959963984540054;
+    bool failure = false; // failure values for the plot data (slots 2, 28, 29)
+};
+
+// Stages row k of rows[0 .. nintused] into the row buffer `io` (34 slots):
+// the values the plot data and OUTSURV= take, and the failure.
+void stageRow(const LIFETABLE* rows, int k, const Intervals& iv, const StageSettings& set,
+              double* io);
+// Stages the values only the printed table shows (counts, conditional
+// probability, median residual lifetime, standard errors).
+void stageTableRow(const LIFETABLE& row, double* io);
+
+// Opens the LifetableEstimates table (its output object in KORVCOM.output).
+void openTable(KorvPtr q);
+
+// The common block's side: binning of the stratum's ranked records, the
+// estimates into KORVCOM.lifetab, the rows to the table, OUTSURV= and the
+// plot data with the stratum's graphs, and the line-printer plot records.
+void bindata(KorvPtr q, STRATA* node, double* n_all);
+void estimate(KorvPtr q, double n_all, int* nintused);
+void printit(KorvPtr q, STRATA* node, double n_all, int nintused, int zprinttab, int zoutds,
+             int vdqgraph);
+void plotit(KorvPtr q, STRATA* node, int nintused);
+
+} // namespace korv_lt
 
 namespace korv_est
 {
@@ -107,6 +172,56 @@ struct PlSettings {
     double critical = 1.959963984540054;   // of ALPHA=
     double qtcritical = 1.959963984540054; // of ALPHAQT=
     double restric = -1;                   // TIMELIM=: -1 last event, -2 largest time, else a time
+};
+
+// ---------------------------------------------------------------------------
+// Confidence bands.
+
+// The ranked records of a stratum (or of one group), as the band range reads
+// them.
+struct BandInput {
+    const double* times = nullptr;
+    const double* freqs = nullptr; // signed frequencies (censored negative)
+    const int64_t* indxs = nullptr;
+    int64_t nobs = 0;
+    double cum = 0; // total frequency
+};
+
+// BANDMIN=, BANDMAX= (-1 when not given) and ALPHA=.
+struct BandSettings {
+    double bandmin = -1;
+    double bandmax = -1;
+    double alpha = 0.05;
+};
+
+// Time range and critical values of the bands of one stratum.
+struct BandRange {
+    double lowerHW = 0; // start of the Hall-Wellner band
+    double lowerEP = 0; // start of the equal-precision band
+    double upper = 0;   // end of both; the largest double when there is no band
+    double hwCrit = 0;  // critical values, missing when not formed
+    double epCrit = 0;
+    double n = 0; // sample size of the Brownian-bridge scale (total frequency)
+};
+
+// The range and the critical values of the bands `choice` asks for (1
+// Hall-Wellner, 2 equal precision, 3 both), from the unweighted risk sets.
+BandRange bandRange(const BandInput& in, int choice, const BandSettings& set);
+
+// The bands an estimator forms, and their limits at a time.
+struct PlBands {
+    BandRange range;
+    int conftype = 3;
+    bool hw = false; // Hall-Wellner limits are formed
+    bool ep = false; // equal-precision limits are formed
+    static PlBands make(const BandRange& range, int choice, int conftype);
+    // Limits at the time-0 row (Hall-Wellner only, when the band starts at 0).
+    void origin(double* hwl, double* hwu, double* epl, double* epu) const;
+    // Limits at an event time t with survival S, variance sum G and standard
+    // error sigma; missing outside each band's range and where the risk set
+    // has emptied.
+    void at(double t, double S, double G, double sigma, bool emptied, double* hwl, double* hwu,
+            double* epl, double* epu) const;
 };
 
 // The estimates after one ranked record.
@@ -210,6 +325,8 @@ struct RowBuf {
     double cenval = 0;
     int64_t idrec = 0; // 1-based record whose ID values go with the row; 0 none
     bool emptied = false;
+    bool origin = false; // the time-0 row
+    double G = 0;        // variance sum in force (the Hall-Wellner band's scale)
 };
 
 // Where the rows of a stratum go.
@@ -237,6 +354,7 @@ struct PlOutputs {
     int ntime = 0;
     const double* interval = nullptr; // INTERVALS=: 0 then the boundaries
     int ninter = 0;
+    const PlBands* bands = nullptr; // the bands formed, or none
 };
 
 // Runs the estimator over a stratum and delivers its rows; returns the

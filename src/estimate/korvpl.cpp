@@ -7,11 +7,13 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "common/options.h"
 #include "common/strata.h"
 #include "estimate/estimate.h"
+#include "estimate/korvkrn.h"
 #include "estimate/plotdata.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
@@ -122,6 +124,8 @@ class KorvSink : public PlSink
     PGRAFSTR* cenFrame = nullptr;
     long cenRow = 0;
     int cenSymbol = 0;
+    // The event times and increments of the smoothed hazard.
+    SmoothedCollector* smoothed = nullptr;
 
     void tableRow(const RowBuf& r) override
     {
@@ -183,6 +187,8 @@ class KorvSink : public PlSink
             censorTimes.push_back(st.time);
         if (cenFrame && st.censored && st.time <= q_->pgtmax)
             cenplot(cenFrame, st.time, cenRow, cenSymbol);
+        if (smoothed)
+            smoothed->step(st);
     }
     PlotStore& store() { return store_; }
 
@@ -380,12 +386,12 @@ void writePlotPoints(KorvPtr q, STRATA* node, const KorvSink& sink)
 // rows, the plot-data table (after the estimates when both are made), and
 // the time summary.
 void closeTables(KorvPtr q, const PlEngine& engine, KorvSink& sink, int plotMode, bool printed,
-                 bool timelist, STRATA* node)
+                 bool timelist, STRATA* node, double bandmax)
 {
     auto finishPlotData = [&] {
         if (plotMode == 2) {
             sink.store().finish();
-            XcbToTable(q, q->xcb, sink.store().count(), DBL_MAX);
+            XcbToTable(q, q->xcb, sink.store().count(), bandmax);
         }
         endData(q->Phantom);
         closeOutput(q);
@@ -468,6 +474,19 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
     set.restric = q->restric;
     PlEngine engine(data, set);
 
+    // The bands: CONFBAND= and the bands the survival plot asks for. Their
+    // critical values come from the unweighted risk sets even with WEIGHT.
+    PlBands bands;
+    const int choice = korv_band_choice(q->confband, q->vdqgraph);
+    if (choice != 0) {
+        BandRange range;
+        BandCritVal(q, choice, node, &range.lowerHW, &range.lowerEP, &range.upper, &range.hwCrit,
+                    &range.epCrit);
+        range.n = node->cum;
+        bands = PlBands::make(range, choice, q->conftype);
+        out.bands = &bands;
+    }
+
     KorvSink sink(q, plotMode, failureCols);
     sink.lpPlot = q->zplot != 0 && q->utid1 != nullptr;
     sink.devCensor = q->zplot && q->zcensplot && q->graphics && q->graphics->utid;
@@ -485,6 +504,11 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
         openPlotTable(q, node);
     if (plotMode == 2)
         sink.store().begin(q->xcb);
+    std::optional<SmoothedCollector> smoothed;
+    if (q->kmhaz) {
+        smoothed.emplace(q, node);
+        sink.smoothed = &*smoothed;
+    }
 
     korv_pl_run(engine, out, sink);
     if (q->polwork) {
@@ -493,7 +517,10 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
     }
     keepResults(node, engine);
     writePlotPoints(q, node, sink);
-    closeTables(q, engine, sink, plotMode, printed, out.timelist != nullptr, node);
+    closeTables(q, engine, sink, plotMode, printed, out.timelist != nullptr, node,
+                out.bands ? bands.range.upper : DBL_MAX);
+    if (q->kmhaz)
+        korv_smoothed_stage(q, node, weighted);
 }
 
 } // namespace

@@ -236,6 +236,10 @@ void MakePhantomTable(KorvPtr q, XCBSTR* xcb, long nobs, double bandmax)
         art->time2 = miss;
     };
     double R[4] = {miss, miss, miss, miss};
+    // The survival in force before the band end: the band-end row shows it
+    // (the record after the band end already shows the survival after its
+    // own time).
+    double Sforce = miss;
     double prevTime = -1.0, prevAtRisk = miss, lastTime = miss, lastAtRisk = miss;
     bool bandPending = true;
     Pager p(xcb, 16);
@@ -254,6 +258,8 @@ void MakePhantomTable(KorvPtr q, XCBSTR* xcb, long nobs, double bandmax)
             for (int i = 0; i < 4; ++i)
                 if (!wzmis(f[5 + i]))
                     R[i] = f[5 + i];
+            if (!wzmis(f[1]))
+                Sforce = f[1];
         } else if (t == bandmax) {
             for (int i = 0; i < 4; ++i)
                 if (wzmis(f[5 + i]))
@@ -261,7 +267,8 @@ void MakePhantomTable(KorvPtr q, XCBSTR* xcb, long nobs, double bandmax)
             bandPending = false;
         } else if (bandPending) {
             io[0] = bandmax;
-            io[1] = f[1];
+            io[1] = Sforce;
+            io[2] = mirror(Sforce);
             io[5] = io[4] = io[24] = miss;
             io[11] = R[0];
             io[12] = R[1];
@@ -270,7 +277,6 @@ void MakePhantomTable(KorvPtr q, XCBSTR* xcb, long nobs, double bandmax)
             io[21] = f[9];
             io[22] = f[10];
             if (F) {
-                io[2] = mirror(io[1]);
                 io[27] = io[28] = io[29] = miss;
                 io[30] = mirror(R[1]);
                 io[31] = mirror(R[0]);

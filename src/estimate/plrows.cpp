@@ -75,10 +75,22 @@ class Walk
         ++li_;
         return li_ < o_.ntime ? o_.timelist[li_] : DBL_MAX;
     }
+    // The band limits of a row, from its time, survival and variance.
+    void bandLimits(RowBuf& r)
+    {
+        setBandsMissing(r);
+        if (!o_.bands)
+            return;
+        if (r.origin)
+            o_.bands->origin(&r.io[S_HWL], &r.io[S_HWU], &r.io[S_EPL], &r.io[S_EPU]);
+        else
+            o_.bands->at(r.io[S_TIME], r.io[S_SURV], r.G, r.io[S_SIGMA], r.emptied, &r.io[S_HWL],
+                         &r.io[S_HWU], &r.io[S_EPL], &r.io[S_EPU]);
+    }
     void recomputeLimits(RowBuf& r)
     {
         e_.limits(r.io[S_SURV], r.io[S_SIGMA], r.emptied, &r.io[S_LCL], &r.io[S_UCL]);
-        setBandsMissing(r);
+        bandLimits(r);
     }
     void timelistRows(const PlStep& st);
     void intervalRow(const PlStep& st);
@@ -122,6 +134,9 @@ void Walk::run()
     r_.cenval = miss;
     r_.cenchar = miss;
     r_.idrec = 0;
+    r_.origin = true;
+    r_.G = 0;
+    bandLimits(r_);
     lastLcl_ = lastUcl_ = 1;
 
     if (fullOut_ || intervalsOut_)
@@ -153,6 +168,7 @@ void Walk::run()
         r_.io[S_EVENTS] = st.eventsAtTime;
         r_.io[S_ATRISK] = st.atRiskSnap;
         r_.emptied = false;
+        r_.origin = false;
         if (st.censored) {
             r_.io[S_NEVENT] = 0;
             r_.io[S_NRISK] = st.numberAtRisk;
@@ -199,6 +215,8 @@ void Walk::run()
                 r_.io[S_LCL] = st.lcl;
                 r_.io[S_UCL] = st.ucl;
                 r_.emptied = st.emptied;
+                r_.G = st.G;
+                bandLimits(r_);
                 lastLcl_ = st.lcl;
                 lastUcl_ = st.ucl;
                 if (fullOut_) {
@@ -335,8 +353,11 @@ void Walk::timelistRows(const PlStep& st)
     else
         for (int i = 0; i <= 16; ++i)
             saved_.io[i] = r_.io[i];
-    if (!st.censored)
+    if (!st.censored) {
         saved_.emptied = r_.emptied;
+        saved_.origin = false;
+        saved_.G = r_.G;
+    }
     r_.idrec = st.k;
 }
 
@@ -357,6 +378,7 @@ void Walk::finishTimelist()
     } else {
         r_.io[S_TIME] = r_.io[S_SURV] = r_.io[S_FAIL] = r_.io[S_SIGMA] = miss;
         r_.io[S_LCL] = r_.io[S_UCL] = miss;
+        setBandsMissing(r_);
         r_.cenchar = r_.cenval = miss;
         r_.io[S_NEVENT] = r_.io[S_NRISK] = miss;
     }

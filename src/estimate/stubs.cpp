@@ -4,16 +4,8 @@
 // that gets built replaces its stub here, and its flag moves beside it.
 #include "common/stages.h"
 
-const bool korv_built_lifetable = false;
 const bool korv_built_group = false;
-const bool korv_built_bands = false;
 const bool korv_built_graphs = false;
-const bool korv_built_smoothed = false;
-
-void korvtb(KorvPtr q, STRATA*)
-{
-    korv_refuse(q, KorvFeature::LifeTable);
-}
 
 void korvxsg(KorvPtr q, STRATA*)
 {
@@ -30,11 +22,6 @@ void korvpsg(KorvPtr q)
     korv_refuse(q, KorvFeature::GroupAnalysis);
 }
 
-void BandCritVal(KorvPtr q, int, STRATA*, double*, double*, double*, double*, double*)
-{
-    korv_refuse(q, KorvFeature::ConfidenceBands);
-}
-
 void korvmxt(KorvPtr q)
 {
     korv_refuse(q, KorvFeature::Graphs);
@@ -43,16 +30,4 @@ void korvmxt(KorvPtr q)
 void StratifiedSurvival(KorvPtr q)
 {
     korv_refuse(q, KorvFeature::Graphs);
-}
-
-// Called by the statement reader with the smoothing record alone: the
-// refusal goes to the running step.
-void korvkrn(SMOOTHED*)
-{
-    korv_refuse(nullptr, KorvFeature::SmoothedHazard);
-}
-
-void StratifiedSmoothedHazard(KorvPtr q)
-{
-    korv_refuse(q, KorvFeature::SmoothedHazard);
 }

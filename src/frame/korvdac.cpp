@@ -909,12 +909,15 @@ void metaData(KORVCOM* q)
         for (int k = 1; k < c->ntype; ++k)
             c->nfailed[k] = failed[static_cast<size_t>(k)].value();
     }
+    // A type without events is passed over in this group, with a warning;
+    // the group's other types, and the other BY groups, are estimated,
+    // printed and written as asked, so the step goes on to its end.
     const NAMESTR* nm = c->nmStatus;
     for (int k = 1; k < c->ntype; ++k)
         if (c->nfailed[k] < ZERO_FREQ) {
             xpmlog(326, msg326::CR_TYPE_NO_EVENT, nm ? static_cast<int>(nm->namelen) : 0,
                    nm ? nm->name_p : "", c->type[k]);
-            q->rc = std::max(q->rc, 112);
+            q->rc = std::max(q->rc, 4);
         }
 }
 

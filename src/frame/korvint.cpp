@@ -161,9 +161,9 @@ void initial_housekeeping(KORVCOM* q)
     }
 }
 
-// The TEST statement is not carried out when its tests are not part of this
-// build, or when the statement reader set it aside (WEIGHT, GROUP=): it is
-// refused by name, and its OUTTEST= data set is not written at all rather
+// The TEST statement is not carried out when the statement reader set it
+// aside (WEIGHT, GROUP=), or when its tests are not part of this build (then
+// it is refused by name): its OUTTEST= data set is not written at all rather
 // than written empty.
 static void refuse_test_statement(KORVCOM* q)
 {

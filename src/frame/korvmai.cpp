@@ -129,6 +129,14 @@ void bandwidth_graph(KORVCOM* q)
     wobcall(q->vdq, WOB_SEL_GRAPH_OUTPUT, pb);
 }
 
+// Whether the restricted means (or their plots) are asked for.
+bool restricted_means(KorvPtr q)
+{
+    const STMT* proc = q->stmt;
+    return stmt_bit(proc, proc_bit::RMST) || stmt_bit(proc, proc_bit::RMTL) ||
+           stmt_bit(proc, proc_bit::PLOT_RMST) || stmt_bit(proc, proc_bit::PLOT_RMTL);
+}
+
 // Requests whose analysis is not part of this build are refused once, by
 // name, before the first BY group, so that their absence is not taken for a
 // result. The stubs refuse again if they are reached; that says nothing more.
@@ -144,15 +152,16 @@ void refuse_unbuilt_requests(KorvPtr q)
         korv_refuse(q, KorvFeature::MultipleComparisons);
     if (q->kmhaz && !korv_built_smoothed)
         korv_refuse(q, KorvFeature::SmoothedHazard);
-    const bool rmst = stmt_bit(proc, proc_bit::RMST) || stmt_bit(proc, proc_bit::RMTL) ||
-                      stmt_bit(proc, proc_bit::PLOT_RMST) || stmt_bit(proc, proc_bit::PLOT_RMTL);
-    if (rmst && !korv_built_rmst)
+    if (restricted_means(q) && !korv_built_rmst)
         korv_refuse(q, KorvFeature::RestrictedMeans);
     if (q->zplot && q->graphics && !korv_built_devplot)
         korv_refuse(q, KorvFeature::DeviceGraphics);
     // The cumulative incidence plots are requested through their own bits.
     const bool cifPlots = q->cmprisk && (q->cmprisk->plot & 0x1);
-    if ((q->vdqgraph != 0 || cifPlots) && !korv_built_graphs)
+    const bool rmsPlots = stmt_bit(proc, proc_bit::PLOT_RMST) ||
+                          stmt_bit(proc, proc_bit::PLOT_RMTL) ||
+                          (stmt_bit(proc, proc_bit::PLOT_ALL) && restricted_means(q));
+    if ((q->vdqgraph != 0 || cifPlots || rmsPlots) && !korv_built_graphs)
         korv_refuse(q, KorvFeature::Graphs);
 }
 
@@ -265,7 +274,11 @@ void graph_strata(KORVCOM* q)
             if (q->vdqgraph != 0)
                 StratifiedSurvival(q);
             if (q->kmhaz && q->kmhaz->disp == 1) {
-                if (q->kmhaz->nbw > 1 && q->kmhaz->misepath && q->kmhaz->misepath[0] && q->vdq)
+                // Any stratum's bandwidth grid is drawn, also when the first
+                // stratum had no grid to search.
+                const xobskey* mp = q->kmhaz->misepath;
+                if (q->kmhaz->nbw > 1 && mp && q->vdq &&
+                    std::any_of(mp, mp + q->nstrata, [](xobskey k) { return k != nullptr; }))
                     bandwidth_graph(q);
                 StratifiedSmoothedHazard(q);
             }
@@ -304,6 +317,12 @@ void surPath(KORVCOM* q)
         if (q->strmiss > 0)
             xpmlog(326, korv_dropped_message(q, q->strmiss), static_cast<long>(q->strmiss));
         free_group_pools(q);
+        // The restricted means read the GROUP= levels themselves: with them
+        // asked for, only the survival part of the group is left out.
+        if (q->grpvar && korv_built_rmst && restricted_means(q)) {
+            korv_refuse(q, KorvFeature::GroupEstimates);
+            return;
+        }
         korv_refuse(q, q->grpvar ? KorvFeature::GroupAnalysis : KorvFeature::LifeTable);
     }
     make_group_paths(q);

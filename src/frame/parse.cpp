@@ -7,6 +7,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <string>
 
 #include "common/stages.h"
 #include "common/statement.h"
@@ -167,6 +168,11 @@ void smoothed_rule(KORVCOM* q, const STMT* s)
         } else if (h->br < h->bl) {
             xpmlog(326, msg326::BAD_BW_RANGE);
             fail_exit(q, 2000);
+        } else if (h->bl <= 0) {
+            // The range is searched for the bandwidth: every value in it must
+            // be one.
+            xpmlog(326, msg326::BW_RANGE_NOT_POSITIVE);
+            fail_exit(q, 2000);
         }
     }
     h->gridL = has_value(s, proc_field::GRIDL) ? num(s, proc_field::GRIDL, 0) : korv_missing();
@@ -178,6 +184,16 @@ void smoothed_rule(KORVCOM* q, const STMT* s)
     if (has_value(s, proc_field::GRIDL) && has_value(s, proc_field::GRIDU) &&
         h->gridL >= h->gridU) {
         xpmlog(326, msg326::GRIDL_NOT_BELOW_GRIDU);
+        fail_exit(q, 2000);
+    }
+    // The grid lies in [0, infinity): a negative end would put the smoothed
+    // hazard before the data and its boundary kernels out of their range.
+    if (has_value(s, proc_field::GRIDL) && h->gridL < 0) {
+        xpmlog(326, msg326::GRIDL_NEGATIVE);
+        fail_exit(q, 2000);
+    }
+    if (has_value(s, proc_field::GRIDU) && h->gridU <= 0) {
+        xpmlog(326, msg326::GRIDU_NOT_POSITIVE);
         fail_exit(q, 2000);
     }
     h->kernel = stmt_int(s, proc_field::KERNEL, 0);
@@ -378,6 +394,14 @@ void lineprinter_rule(KORVCOM* q, const STMT* s, int mode)
         q->zcensplot = mode == 1 ? bit(s, proc_bit::PLOT_CENSORED) : !bit(s, proc_bit::NOCENSPLOT);
         q->zplot = q->zplot || q->zcensplot;
     }
+    // The plot of censored observations comes only beside a survival plot
+    // of the product-limit family: asked for otherwise, it is named.
+    if (bit(s, proc_bit::PLOT_CENSORED)) {
+        if (q->method == 1)
+            xpmlog(326, msg326::LP_CENSORED_LIFETABLE);
+        else if (!(q->zsurvival || q->zlsur || q->zllsur))
+            xpmlog(326, msg326::LP_CENSORED_ALONE);
+    }
     if (q->zplot && mode == 1)
         device_setup(q, s);
 }
@@ -411,6 +435,19 @@ void cif_rule(KORVCOM* q, const STMT* s, int mode)
     for (const auto& r : refused)
         if (bit(s, r.bit))
             xpmlog(326, msg326::OPTION_IGNORED_CMPRISK, r.name, "PROC KORVANTE");
+    if (bit(s, proc_bit::PLOT_CENSORED))
+        xpmlog(326, msg326::LP_CENSORED_CMPRISK);
+}
+
+// The options of the cumulative incidence given without competing risks.
+void cif_options_without_cmprisk(const STMT* s)
+{
+    if (given(s, proc_field::ERROR))
+        xpmlog(326, msg326::CIF_OPTION_NO_EFFECT, "ERROR=");
+    if (bit(s, proc_bit::CIFVAR))
+        xpmlog(326, msg326::CIF_OPTION_NO_EFFECT, "CIFVAR");
+    if (given(s, proc_field::RHO))
+        xpmlog(326, msg326::CIF_OPTION_NO_EFFECT, "RHO=");
 }
 
 // The competing-risks record (TIME ... / FAILCODE).
@@ -526,6 +563,8 @@ void plot_requests(KORVCOM* q, const STMT* s, int mode)
                     cif_rule(q, s, mode);
             } else {
                 vdqgraph_rule(q, s, mode);
+                if (bit(s, proc_bit::PLOT_CENSORED))
+                    xpmlog(326, msg326::LP_CENSORED_GRAPHICS);
             }
         } else if (!cmp) {
             q->vdqgraph |= plot_bit::DEFAULT;
@@ -800,6 +839,8 @@ void korv_parse_options(KORVCOM* q, STMT* s, int mode)
     method_and_switches(q, s);
     if (bit(s, proc_bit::FAILCODE))
         cmprisk_rule(q, s);
+    else
+        cif_options_without_cmprisk(s);
     plot_requests(q, s, mode);
     analysis_variables(q, s);
     output_data_sets(q, s);
@@ -1143,6 +1184,69 @@ SURVDIFF* comparisons_request(KORVCOM* q, const STMT* s)
     return d;
 }
 
+// The comparison options given, as the user wrote them ("DIFF=, STEPDOWN").
+std::string comparison_words(const STMT* s)
+{
+    std::string words;
+    auto add = [&words](const char* w) {
+        if (!words.empty())
+            words += ", ";
+        words += w;
+    };
+    if (bit(s, strata_bit::DIFF))
+        add(given(s, strata_field::DIFF) ? "DIFF=" : "DIFF");
+    if (given(s, strata_field::ADJUST))
+        add("ADJUST=");
+    if (bit(s, strata_bit::STEPDOWN))
+        add("STEPDOWN");
+    return words;
+}
+
+// Options of the STRATA statement that cannot act where they are given are
+// named, and the comparisons that cannot be made are not set up: with
+// competing risks the strata are compared by Gray's test alone, and the
+// comparisons of strata need the tests across strata.
+void strata_requests_without_effect(KORVCOM* q, const STMT* s)
+{
+    const std::string words = comparison_words(s);
+    // The restricted means make their own comparisons from these options,
+    // on either road and whatever the tests: there they always act.
+    const bool means = q->stmt && (bit(q->stmt, proc_bit::RMST) || bit(q->stmt, proc_bit::RMTL));
+    if (q->cmprisk) {
+        if (!words.empty() && !means) {
+            xpmlog(326, msg326::CR_COMPARISONS_IGNORED, words.c_str());
+            raise_rc(q, 4);
+        }
+        q->survdiff = nullptr;
+        if (bit(s, strata_bit::TREND))
+            xpmlog(326, msg326::CR_STRATA_OPTION_NO_EFFECT, "TREND");
+        // TEST=NONE leaves Gray's test out, as NOTEST does; the names of
+        // the tests of equal survival choose nothing here.
+        for (int k :
+             {strata_bit::LOGRANK, strata_bit::WILCOXON, strata_bit::TARONE, strata_bit::PETO,
+              strata_bit::MODPETO, strata_bit::FLEMING, strata_bit::LR, strata_bit::TEST_ALL})
+            if (bit(s, k)) {
+                xpmlog(326, msg326::CR_STRATA_OPTION_NO_EFFECT, "TEST=");
+                break;
+            }
+        if (bit(s, strata_bit::NODETAIL))
+            xpmlog(326, msg326::CR_STRATA_OPTION_NO_EFFECT, "NODETAIL");
+        return;
+    }
+    if (!q->survdiff) {
+        if (bit(s, strata_bit::STEPDOWN))
+            xpmlog(326, msg326::STEPDOWN_WITHOUT_DIFF);
+        return;
+    }
+    if ((q->ktype & test_bit::NONE) && !means) {
+        const char* why = bit(s, strata_bit::NOTEST)      ? "NOTEST"
+                          : bit(s, strata_bit::TEST_NONE) ? "TEST=NONE"
+                                                          : "the WEIGHT statement";
+        xpmlog(326, msg326::COMPARISONS_WITHOUT_TESTS, words.c_str(), why);
+        q->survdiff = nullptr;
+    }
+}
+
 } // namespace
 
 void ParseStrataStmt(KORVCOM* q, STMT* s)
@@ -1191,4 +1295,5 @@ void ParseStrataStmt(KORVCOM* q, STMT* s)
 
     q->ktype = test_mask(q, s);
     q->survdiff = comparisons_request(q, s);
+    strata_requests_without_effect(q, s);
 }

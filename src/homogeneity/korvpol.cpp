@@ -1,12 +1,15 @@
 // The test driver: once per BY group on the survival road, decides whether
-// the tests of equal survival across strata run and dispatches them; and the
-// size check that tells at the data pass, before any estimate is made, that
-// the tests cannot be formed for so many strata.
+// the tests of equal survival across strata run and dispatches them, then
+// runs the rank tests of association of the TEST covariates; and the size
+// check that tells at the data pass, before any estimate is made, that the
+// tests cannot be formed for so many strata.
 #include <cstdio>
 #include <initializer_list>
 
+#include "homogeneity/assoc.h"
 #include "homogeneity/homogeneity.h"
 #include "homogeneity/present.h"
+#include "runtime/wobmth.h"
 #include "vyr_host.h"
 
 namespace
@@ -71,11 +74,22 @@ void korv_hom_announce(KorvPtr q)
            s.fromMemsize ? "MEMSIZE=" : "the limit for the matrices of the tests");
 }
 
-void korvpol(KorvPtr q)
+namespace
 {
-    // Nothing would be printed and no graph needs the p-values.
-    if (!q->zprint && !q->ogstat)
-        return;
+
+// An output group of the rank tests of association.
+xobop open_group(KorvPtr q, const char* name, int label)
+{
+    WOB_PARM_BLK_STR g[] = {wob_key(WOB_TAG_NAME, vdqtxt(name, -1)),
+                            wob_key(WOB_TAG_LABEL, vdqmsg(0, label)), wob_flag(WOB_TAG_FLAG435, 0),
+                            wob_object(WOB_TAG_OUT, nullptr)};
+    wobcall(q->vdq, WOB_SEL_MAKE_GROUP, g);
+    return g[3].value.o;
+}
+
+// The tests of equal survival across strata (or GROUP= levels).
+void homogeneity(KorvPtr q)
+{
     if (q->nsvar != 0 && q->nstrata == 1 && !q->grpvar)
         xpmlog(326, 33);
     // Too many strata for the matrices of the tests: the data pass said so.
@@ -90,4 +104,42 @@ void korvpol(KorvPtr q)
         else
             korvhom(q);
     }
+}
+
+// The rank tests of association of the TEST covariates, Wilcoxon scores
+// first: tables when printing, OUTTEST= rows when asked for.
+void association(KorvPtr q)
+{
+    const int p = q->ncvar;
+    if (p <= 0 || !q->wil || (!q->zprint && !q->fileoutt))
+        return;
+    const bool print = q->zprint && q->vdq;
+    xobop rank = print ? open_group(q, "RankTests", 73) : nullptr;
+    auto* dfs = static_cast<char*>(xmalloc_or_exit(q->polnode, p + 1, 0x2000));
+    if (print) {
+        WOB_PARM_BLK_STR note[] = {
+            wob_int(WOB_TAG_371, 2), wob_char(WOB_TAG_JUST, 'c'),
+            wob_key(WOB_TAG_NAME, vdqtxt("AssociationNote", 15)),
+            wob_key(WOB_TAG_TEXT, vdqmsgs(326, q->nstrata <= 1 ? 61 : 70,
+                                          static_cast<int>(q->timename.l), q->timename.s))};
+        wobcall(q->vdq, WOB_SEL_NOTE, note);
+    }
+    xobop g = print ? open_group(q, "Wilcoxon", 74) : nullptr;
+    korvrno(q, q->wil, dfs, nullptr, "WILCOXON");
+    korv_hom::release_group(g);
+    g = print ? open_group(q, "LogRank", 75) : nullptr;
+    korvrno(q, q->wil + korv_assoc_q3(p), dfs, nullptr, "LOG RANK");
+    korv_hom::release_group(g);
+    korv_hom::release_group(rank);
+}
+
+} // namespace
+
+void korvpol(KorvPtr q)
+{
+    // Without printing the tests across strata run only for the p-values of
+    // the graphs.
+    if (q->zprint || q->ogstat)
+        homogeneity(q);
+    association(q);
 }

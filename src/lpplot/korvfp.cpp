@@ -157,8 +157,11 @@ void drawLifeTable(KorvPtr q, const Frames& f, double* blocks, double* second, i
     }
 }
 
-// Returns the plot-point file to a stratum's record and reads it: false
-// (after a note) when that fails in a way that lets the step go on.
+// Returns the plot-point file to a stratum's record and reads it: false,
+// after a message, when the record is not there or cannot be read whole.
+// The stratum's curve is then left out (never drawn from what the buffer
+// held before), and the other curves, the other plots and the rest of the
+// step go on.
 bool readBack(KorvPtr q, STRATA* node, int k, void* buffer, long bytes)
 {
     if (node->plotnote == 0) {
@@ -170,10 +173,8 @@ bool readBack(KorvPtr q, STRATA* node, int k, void* buffer, long bytes)
     if (rc == 0)
         rc = xcread(q->utid1, buffer, bytes);
     if (rc != 0) {
-        xprrlog(0, rc);
-        if (rc < 0)
-            xexit(1020, 0);
-        xpmlog(326, msg326::LP_CURVE_SKIPPED, k + 1);
+        xpmlog(326, msg326::LP_CURVE_UNREADABLE, k + 1);
+        q->rc = std::max(q->rc, 4);
         return false;
     }
     return true;

@@ -258,7 +258,68 @@ int zsign(int i)
     return (i > 0) - (i < 0);
 }
 
+namespace
+{
+
+bool finiteAxis(const SCALESTR& s)
+{
+    return std::isfinite(s.xmin) && std::isfinite(s.xmax) && std::isfinite(s.inc) &&
+           std::isfinite(s.unit);
+}
+
+// The axis of a request whose nice ends would lie beyond the largest double
+// (data near 1.8e308): it spans the data exactly, with evenly spaced ticks,
+// so that every value keeps its place. -1, with the request left as it was,
+// when even the data's span is not a number.
+int exactAxis(const SCALESTR& request, SCALESTR* s)
+{
+    *s = request;
+    double lo = std::min(request.xmin, request.xmax), hi = std::max(request.xmin, request.xmax);
+    if ((request.options & scale_opt::ZERO) ||
+        hi - lo <= kFuzz * std::max(std::fabs(lo), std::fabs(hi))) {
+        lo = std::min(lo, 0.0);
+        hi = std::max(hi, 0.0);
+    }
+    const double span = hi - lo;
+    if (!std::isfinite(lo) || !std::isfinite(hi) || !std::isfinite(span) || !(span > 0))
+        return -1;
+    const int plotpos = std::max(1, std::abs(request.plotpos));
+    int ticpos = std::abs(request.ticpos);
+    const int def =
+        std::max(1, std::min(plotpos / 2, (request.options & scale_opt::CAP10) ? 10 : 5));
+    if (request.ticpos <= 0)
+        ticpos = std::max(ticpos, def);
+    ticpos = std::min(std::max(ticpos, 1), plotpos);
+    int ntic = request.ntic > 0 && request.ntic * ticpos <= plotpos ? request.ntic
+                                                                    : std::max(1, plotpos / ticpos);
+    ticpos = std::max(1, plotpos / ntic);
+    s->xmin = lo;
+    s->xmax = hi;
+    s->ntic = ntic;
+    s->ticpos = ticpos;
+    s->plotpos = ntic * ticpos;
+    s->inc = span / ntic;
+    s->unit = span / s->plotpos;
+    return 0;
+}
+
+int scaleOnce(SCALESTR* s);
+
+} // namespace
+
 int zscale(SCALESTR* s)
+{
+    const SCALESTR request = *s;
+    const int rc = scaleOnce(s);
+    if (finiteAxis(*s))
+        return rc;
+    return exactAxis(request, s);
+}
+
+namespace
+{
+
+int scaleOnce(SCALESTR* s)
 {
     GLOBALSTR g;
     if (s->accept && s->naccept > 0) {
@@ -426,6 +487,8 @@ int zscale(SCALESTR* s)
     s->unit = (s->xmax - s->xmin) / s->plotpos;
     return rc;
 }
+
+} // namespace
 
 // ---------------------------------------------------------------------------
 // FROM/TO/BY lists.

@@ -58,6 +58,16 @@ cases$df0 <- data.frame(
   group = c(rep("A", 3), rep("B", 6)),
   strat = "s1", freq = c(1, 1, 2, 1, 1, 2, 1, 1, 1))
 
+# Censored records ahead of every event, in both groups: the estimates and
+# the test do not depend on their frequencies, so the tests give them
+# frequencies up to 2^53, which no peer could take expanded, and compare with
+# the values made here from a frequency of 2.
+cases$huge <- data.frame(
+  time = c(0.5, 1, 2, 3, 3, 4, 5, 6, 0.5, 2, 2, 3, 5, 7, 8),
+  status = c(0, 0, 1, 2, 1, 1, 0, 2, 0, 2, 1, 1, 2, 1, 0),
+  group = c(rep("A", 8), rep("B", 7)),
+  strat = "s1", freq = c(2, 2, 1, 1, 2, 1, 1, 1, 2, 1, 1, 3, 1, 1, 1))
+
 # ---------------------------------------------------------------------------
 data_rows <- do.call(rbind, lapply(names(cases), function(k) cbind(case = k, cases[[k]])))
 write_ref(data_rows, "cmprisk_data.csv",

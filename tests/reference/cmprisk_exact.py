@@ -14,8 +14,13 @@ the procedure keeps):
 with c = 1 - (d - 1) / (n - 1) when d > 1 (the competing term left out where S_j = 0).
 Gray's statistic follows the k-sample algorithm with rho = 0.
 
+A second set of records has whole frequencies up to 2^53 (the largest FREQ
+accepted): a few subjects left at risk behind a huge frequency must keep
+their exact count.
+
 Run from the repository root: /usr/bin/python3 tests/reference/cmprisk_exact.py
-Writes tests/reference/cmprisk_exact_cif.csv and cmprisk_exact_gray.csv."""
+Writes tests/reference/cmprisk_exact_cif.csv, cmprisk_exact_gray.csv,
+cmprisk_exact_huge_cif.csv and cmprisk_exact_huge_gray.csv."""
 from fractions import Fraction as Q
 
 # group, time, cause (0 censored), frequency: group A gives up all its
@@ -24,6 +29,16 @@ RECORDS = [
     ("A", 1.0, 1, 0.1), ("A", 2.0, 2, 0.2), ("A", 3.0, 1, 0.3),
     ("B", 1.5, 1, 0.7), ("B", 2.0, 1, 0.35), ("B", 4.0, 1, 0.2),
     ("B", 5.0, 2, 0.45), ("B", 6.0, 0, 0.15), ("B", 7.0, 1, 0.05),
+]
+
+# Whole frequencies up to 2^53: A loses almost all its subjects to a huge
+# competing event at time 1, B has a huge censored record before every
+# event; each group's total stays within 2^53, where every count is exact.
+HUGE = [
+    ("A", 1.0, 2, 2.0 ** 52), ("A", 1.0, 1, 3.0), ("A", 2.0, 1, 2.0), ("A", 3.0, 0, 1.0),
+    ("A", 4.0, 2, 1.0), ("A", 5.0, 1, 2.0), ("A", 6.0, 1, 1.0),
+    ("B", 0.5, 0, 2.0 ** 53 - 16), ("B", 2.0, 1, 3.0), ("B", 3.0, 2, 2.0), ("B", 3.0, 1, 1.0),
+    ("B", 5.0, 1, 4.0), ("B", 7.0, 0, 1.0), ("B", 8.0, 2, 1.0),
 ]
 
 
@@ -148,24 +163,29 @@ def gray(records, cause, groups):
     return s, V
 
 
-def main():
-    with open("tests/reference/cmprisk_exact_cif.csv", "w") as out:
-        out.write("# exact CIF and variances for fractional frequencies "
+def write(records, stem, what):
+    with open(f"tests/reference/{stem}_cif.csv", "w") as out:
+        out.write(f"# exact CIF and variances for {what} "
                   "(made by tests/reference/cmprisk_exact.py)\n")
         out.write("group,cause,time,cif,var_delta,var_aalen\n")
         for grp in ("A", "B"):
-            recs = [r for r in RECORDS if r[0] == grp]
+            recs = [r for r in records if r[0] == grp]
             for cause in (1, 2):
                 for t, F, vd, va in cif(recs, cause):
                     out.write(f"{grp},{cause},{t!r},{float(F)!r},{float(vd)!r},{float(va)!r}\n")
-    with open("tests/reference/cmprisk_exact_gray.csv", "w") as out:
-        out.write("# exact Gray score and variance over groups A and B, rho 0 "
+    with open(f"tests/reference/{stem}_gray.csv", "w") as out:
+        out.write(f"# exact Gray score and variance over groups A and B, rho 0, for {what} "
                   "(made by tests/reference/cmprisk_exact.py)\n")
         out.write("cause,score,var,chisq\n")
         for cause in (1, 2):
-            s, V = gray(RECORDS, cause, ["A", "B"])
+            s, V = gray(records, cause, ["A", "B"])
             chisq = s[0] * s[0] / V[0]
             out.write(f"{cause},{float(s[0])!r},{float(V[0])!r},{float(chisq)!r}\n")
+
+
+def main():
+    write(RECORDS, "cmprisk_exact", "fractional frequencies")
+    write(HUGE, "cmprisk_exact_huge", "frequencies up to 2^53")
 
 
 if __name__ == "__main__":

@@ -26,8 +26,10 @@ source(file.path(ref_dir, "write_ref.R"))
 
 sections <- c(numeric = "numeric.R", estimate = "estimate.R", homogeneity = "homogeneity.R",
               cmprisk = "cmprisk.R",
-              mcomp = "mcomp.R", mcomp_approx = "mcomp_approx.R",
-              levelize = "levelize.R")
+              mcomp = "mcomp.R", mcomp_approx = "mcomp_approx.R", lifetable = "lifetable.R",
+              levelize = "levelize.R",
+              association = "association.R",
+              smoothed = "smoothed.R")
 
 for (s in names(sections)) {
   if (length(args) == 0 || s %in% args) {

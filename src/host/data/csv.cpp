@@ -65,7 +65,9 @@ class MappedFile
   public:
     bool open(const std::string& path, std::string& why)
     {
-        fd_ = ::open(path.c_str(), O_RDONLY);
+        // O_NONBLOCK: a named pipe in place of the file must not hold the
+        // open until some writer comes; it is refused below.
+        fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd_ < 0) {
             why = std::strerror(errno);
             return false;
@@ -75,8 +77,8 @@ class MappedFile
             why = std::strerror(errno);
             return false;
         }
-        if (S_ISDIR(st.st_mode)) {
-            why = "it is a folder";
+        if (!S_ISREG(st.st_mode)) {
+            why = not_regular_file(st.st_mode);
             return false;
         }
         size_ = static_cast<size_t>(st.st_size);

@@ -71,6 +71,9 @@ struct Sidecar {
 // The sidecar path of a CSV path: ".csv" replaced by ".attr" (or ".attr"
 // appended).
 std::string sidecar_path(const std::string& csv_path);
+// Why a file of this mode cannot be read as data: a folder, a named pipe or
+// a device is refused, since only a regular file has an end to read to.
+std::string not_regular_file(unsigned mode);
 // Makes the output data set's file under a temporary name beside its target
 // (output.cpp). Returns 0, or a host code after saying why in the log.
 int open_output_file(DSHANDLE* ds);

@@ -267,46 +267,11 @@ namespace
 
 namespace fs = std::filesystem;
 
-// The identity of a file, so that two names of one file compare equal: its
-// device and inode when it exists, else its normalised absolute path.
-struct FileId {
-    bool exists = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    std::string path;
-
-    bool operator==(const FileId& o) const
-    {
-        if (exists && o.exists)
-            return dev == o.dev && ino == o.ino;
-        return !exists && !o.exists && path == o.path;
-    }
-};
-
-FileId file_id(const std::string& path)
+// The file a data set's rows come from or land in, through any symbolic
+// links (also one that leads to a file not made yet).
+vyr::FileIdentity data_file_id(const DSHANDLE& ds)
 {
-    FileId id;
-    struct stat st;
-    if (!path.empty() && stat(path.c_str(), &st) == 0) {
-        id.exists = true;
-        id.dev = st.st_dev;
-        id.ino = st.st_ino;
-        return id;
-    }
-    std::error_code ec;
-    fs::path norm = fs::weakly_canonical(fs::absolute(path, ec), ec);
-    id.path = ec ? path : norm.lexically_normal().string();
-    return id;
-}
-
-// The file a data set's rows land in or come from: for an output, the end of
-// the chain of symbolic links its path may start.
-FileId data_file_id(const DSHANDLE& ds)
-{
-    if (ds.mode == VYR_DS_INPUT)
-        return file_id(ds.path);
-    std::string target, why;
-    return file_id(vyr::resolve_write_target(ds.path, target, why) ? target : ds.path);
+    return vyr::file_identity(ds.path);
 }
 
 // Is `path` inside folder `dir` once every symbolic link is followed? A path
@@ -347,17 +312,27 @@ bool check_inside_library(const DSHANDLE& ds, const std::string& dir)
 
 // A data set opened in a step must not be another of the step's data sets
 // in disguise: an output that would replace the step's input (whichever was
-// opened first), or one output named twice. An input may not be one of the
-// run's listing, log, HTML or JSON files either. Logs the error and returns
-// false.
+// opened first), or one output named twice. Nor may a data set (its CSV or
+// its attribute file) be one of the run's listing, log, HTML or JSON files,
+// and an output may not replace a file the run has read. Logs the error and
+// returns false.
 bool check_collisions(const DSHANDLE& ds)
 {
-    const FileId id = data_file_id(ds);
+    const vyr::FileIdentity id = data_file_id(ds);
+    const vyr::FileIdentity attr = vyr::file_identity(sidecar_path(ds.path));
+    // Two data sets meet when any file of the one (its CSV or its attribute
+    // file) is a file of the other: a quoted name can make one data set's
+    // CSV file another's attribute file.
+    auto meet = [&](const DSHANDLE& other) {
+        const vyr::FileIdentity otherId = data_file_id(other);
+        const vyr::FileIdentity otherAttr = vyr::file_identity(sidecar_path(other.path));
+        return otherId.same(id) || otherId.same(attr) || otherAttr.same(id) || otherAttr.same(attr);
+    };
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
     for (const auto& other : reg().sets) {
         if (other->mode == VYR_DS_INPUT && ds.mode == VYR_DS_INPUT)
             continue;
-        if (!(data_file_id(*other) == id))
+        if (!meet(*other))
             continue;
         if (ds.mode != VYR_DS_INPUT && other->mode != VYR_DS_INPUT) {
             const std::string as = ds.display == other->display
@@ -371,20 +346,29 @@ bool check_collisions(const DSHANDLE& ds)
         }
         return false;
     }
-    if (ds.mode != VYR_DS_INPUT)
-        return true;
+    if (ds.mode != VYR_DS_INPUT) {
+        std::string why;
+        for (const vyr::FileIdentity* f : {&id, &attr}) {
+            if (vyr::is_run_input(*f, why, false)) {
+                xpmlog(kGroup, 4000, ds.display.c_str(), f->path.c_str());
+                return false;
+            }
+        }
+    }
     const VyrSettings& st = vyr_settings();
     const std::pair<const char*, const std::string*> files[] = {
         {"listing", &st.listing}, {"log", &st.log}, {"HTML", &st.html}, {"JSON", &st.json}};
-    const FileId attr = file_id(sidecar_path(ds.path));
     for (const auto& [kind, file] : files) {
         if (file->empty())
             continue;
-        const FileId fid = file_id(*file);
-        if (fid == id || (attr.exists && fid == attr)) {
+        const vyr::FileIdentity fid = vyr::file_identity(*file);
+        if (!fid.same(id) && !fid.same(attr))
+            continue;
+        if (ds.mode == VYR_DS_INPUT)
             xpmlog(kGroup, 103, kind, file->c_str(), ds.display.c_str(), kind);
-            return false;
-        }
+        else
+            xpmlog(kGroup, 4001, ds.display.c_str(), kind, file->c_str());
+        return false;
     }
     return true;
 }
@@ -393,12 +377,20 @@ bool check_collisions(const DSHANDLE& ds)
 // data set's temporary file, and keeps the handle for the step.
 int finish_open(std::unique_ptr<DSHANDLE> ds, int mode, DSHANDLE** out)
 {
+    if (mode == VYR_DS_INPUT) {
+        // An input named by the run is the user's data from here on, read or
+        // refused: no output of the run may replace it.
+        vyr::note_run_input(ds->path, vyr::RunInput::DataSet);
+        vyr::note_run_input(sidecar_path(ds->path), vyr::RunInput::DataSet);
+    }
     if (!check_collisions(*ds))
         return vyr_code(kFacility, mode == VYR_DS_INPUT ? 100 : 101);
     if (mode == VYR_DS_INPUT) {
         // The .csv and .attr pair is read under the folder's shared lock, so
         // that it never comes from two runs writing it at once.
         vyr::FolderLock lock(folder_of(ds->path), false);
+        if (!lock.held() && !lock.absent())
+            xpmlog(kGroup, 4002, ds->display.c_str(), lock.why().c_str());
         Sidecar side;
         if (!read_sidecar(sidecar_path(ds->path), side))
             return vyr_code(kFacility, 11);

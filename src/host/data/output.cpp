@@ -146,6 +146,7 @@ bool commit_data_set(DSHANDLE* ds, std::string& why)
         why = side + ": " + why;
         return false;
     }
+    attr.may_replace_data_sets();
     errno = 0;
     if (std::fwrite(text.data(), 1, text.size(), attr.stream()) != text.size()) {
         why = side + ": " + std::strerror(errno != 0 ? errno : EIO);
@@ -157,7 +158,21 @@ bool commit_data_set(DSHANDLE* ds, std::string& why)
         why = side + ": " + why;
         return false;
     }
+    // Neither file replaces an input of the run, and the pair is renamed only
+    // under the folder's lock: never the one without the other, never
+    // without the lock.
+    for (const std::string& file : {attr.target(), o.file.target()}) {
+        std::string reason;
+        if (vyr::is_run_input(vyr::file_identity(file), reason, false)) {
+            why = file + ": " + reason;
+            return false;
+        }
+    }
     vyr::FolderLock lock(folder_of(ds->path), true);
+    if (!lock.held()) {
+        why = lock.why();
+        return false;
+    }
     if (!attr.commit(why)) {
         why = side + ": " + why;
         return false;
@@ -372,6 +387,7 @@ int open_output_file(DSHANDLE* ds)
         xpmlog(kGroup, 12, ds->display.c_str(), why.c_str());
         return vyr_code(kFacility, 12);
     }
+    ds->out->file.may_replace_data_sets();
     return 0;
 }
 

@@ -3,9 +3,15 @@
 //   dataset label=TEXT
 //   variable NAME [label=TEXT] [format=FORMAT] [type=num|char] [length=N]
 // Values holding blanks are double-quoted, with "" for a quote inside.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
 #include <charconv>
-#include <fstream>
+#include <cstring>
+#include <sstream>
 #include <utility>
 
 #include "data_internal.h"
@@ -211,11 +217,42 @@ std::string sidecar_quote(const std::string& v)
 bool read_sidecar(const std::string& path, Sidecar& out)
 {
     out = Sidecar{};
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return true; // no attribute file: no attributes
+    // No attribute file: no attributes. One that is there and cannot be read
+    // is an error, as it is for a CSV file: its types and formats would be
+    // missed without a word.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return true;
+        xpmlog(kGroup, 1, path.c_str(), std::strerror(errno));
+        return false;
+    }
+    std::string text;
+    struct stat st;
+    std::string why;
+    if (fstat(fd, &st) != 0)
+        why = std::strerror(errno);
+    else if (!S_ISREG(st.st_mode))
+        why = not_regular_file(st.st_mode);
+    char buf[1 << 16];
+    while (why.empty()) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            why = std::strerror(errno);
+        if (n <= 0)
+            break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    if (!why.empty()) {
+        xpmlog(kGroup, 1, path.c_str(), why.c_str());
+        return false;
+    }
+    std::istringstream in(text);
     out.present = true;
-    std::string line, why;
+    std::string line;
     std::vector<AttrToken> toks;
     int lineno = 0;
     while (std::getline(in, line)) {
@@ -245,6 +282,19 @@ bool read_sidecar(const std::string& path, Sidecar& out)
         }
     }
     return true;
+}
+
+std::string not_regular_file(unsigned mode)
+{
+    if (S_ISDIR(mode))
+        return "it is a folder";
+    if (S_ISFIFO(mode))
+        return "it is a named pipe, not a regular file";
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return "it is a device, not a regular file";
+    if (S_ISSOCK(mode))
+        return "it is a socket, not a regular file";
+    return "it is not a regular file";
 }
 
 } // namespace vyr::data

@@ -12,6 +12,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <set>
+#include <utility>
 
 #include "vyr_atomic_file.h"
 
@@ -99,6 +104,36 @@ long fail_at()
         g_failAt.store(at);
     }
     return at;
+}
+
+// The files the run read, and those it made, by device and inode.
+struct RunFiles {
+    std::mutex lock;
+    std::map<std::pair<dev_t, ino_t>, RunInput> inputs;
+    std::set<std::pair<dev_t, ino_t>> made;
+};
+RunFiles& run_files()
+{
+    static RunFiles r;
+    return r;
+}
+
+// The inputs again, for a signal handler: a fixed table of atomics, filled
+// under RunFiles::lock (an entry is written before the count that shows it).
+constexpr int kSignalInputs = 1024;
+std::atomic<unsigned long long> g_inputDev[kSignalInputs];
+std::atomic<unsigned long long> g_inputIno[kSignalInputs];
+std::atomic<int> g_inputCount{0};
+std::atomic<bool> g_inputOverflow{false};
+
+void note_run_made(const std::string& path)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return;
+    RunFiles& r = run_files();
+    std::lock_guard<std::mutex> g(r.lock);
+    r.made.insert({st.st_dev, st.st_ino});
 }
 
 } // namespace
@@ -336,11 +371,16 @@ bool AtomicFile::commit(std::string& why)
     finished_ = false;
     if (temp_.empty())
         return true;
+    if (is_run_input(file_identity(target_), why, !replacesDataSets_)) {
+        drop_temp();
+        return false;
+    }
     if (std::rename(temp_.c_str(), target_.c_str()) != 0) {
         why = std::strerror(errno);
         drop_temp();
         return false;
     }
+    note_run_made(target_);
     release_slot(slot_);
     slot_ = -1;
     temp_.clear();
@@ -373,13 +413,35 @@ FolderLock::FolderLock(const std::string& folder, bool exclusive)
 {
     const std::string path = (folder.empty() ? std::string(".") : folder) + "/.korvante.lock";
     // Only a writer creates the lock file: a reader of a folder that was
-    // never written by us leaves nothing behind in it.
-    fd_ = exclusive ? ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666)
-                    : ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd_ < 0)
+    // never written by us leaves nothing behind in it. O_NOFOLLOW keeps a
+    // planted link from being followed, O_NONBLOCK keeps a planted pipe
+    // from holding the open forever. A writer that may not write the lock
+    // file locks it read-only: flock needs no write access.
+    const int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    fd_ = exclusive ? ::open(path.c_str(), O_RDWR | O_CREAT | flags, 0666)
+                    : ::open(path.c_str(), O_RDONLY | flags);
+    if (fd_ < 0 && exclusive && errno == EACCES)
+        fd_ = ::open(path.c_str(), O_RDONLY | flags);
+    if (fd_ < 0) {
+        const int err = errno;
+        if (!exclusive && err == ENOENT) {
+            absent_ = true;
+            return;
+        }
+        why_ = "the lock file " + path + " could not be used: " +
+               (err == ELOOP ? std::string("it is a symbolic link") : std::strerror(err));
         return;
+    }
+    struct stat st;
+    if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+        why_ = "the lock file " + path + " could not be used: it is not a regular file";
+        ::close(fd_);
+        fd_ = -1;
+        return;
+    }
     while (flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
         if (errno != EINTR) {
+            why_ = "the lock file " + path + " could not be locked: " + std::strerror(errno);
             ::close(fd_);
             fd_ = -1;
             return;
@@ -391,6 +453,91 @@ FolderLock::~FolderLock()
 {
     if (fd_ >= 0)
         ::close(fd_);
+}
+
+FileIdentity file_identity(const std::string& path)
+{
+    FileIdentity id;
+    std::string target = path, why;
+    if (!resolve_write_target(path, target, why))
+        target = path; // links that loop: the name itself is all there is
+    struct stat st;
+    if (!target.empty() && ::stat(target.c_str(), &st) == 0) {
+        id.exists = true;
+        id.dev = st.st_dev;
+        id.ino = st.st_ino;
+    }
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path full = fs::weakly_canonical(fs::absolute(target, ec), ec);
+    id.path = ec ? target : full.lexically_normal().string();
+    return id;
+}
+
+void note_run_input(const std::string& path, RunInput kind)
+{
+    struct stat st;
+    if (path.empty() || ::stat(path.c_str(), &st) != 0)
+        return;
+    RunFiles& r = run_files();
+    std::lock_guard<std::mutex> g(r.lock);
+    const std::pair<dev_t, ino_t> key{st.st_dev, st.st_ino};
+    if (r.made.count(key) != 0)
+        return;
+    auto [at, added] = r.inputs.emplace(key, kind);
+    if (!added && kind == RunInput::File)
+        at->second = RunInput::File; // the stronger protection wins
+    if (!added)
+        return;
+    const int n = g_inputCount.load();
+    if (n >= kSignalInputs) {
+        g_inputOverflow.store(true);
+        return;
+    }
+    g_inputDev[n].store(static_cast<unsigned long long>(st.st_dev));
+    g_inputIno[n].store(static_cast<unsigned long long>(st.st_ino));
+    g_inputCount.store(n + 1);
+}
+
+bool is_run_input_signal_safe(const char* path) noexcept
+{
+    struct stat st;
+    if (path == nullptr || ::stat(path, &st) != 0)
+        return false;
+    if (g_inputOverflow.load())
+        return true;
+    const int n = g_inputCount.load();
+    for (int i = 0; i < n; ++i)
+        if (g_inputDev[i].load() == static_cast<unsigned long long>(st.st_dev) &&
+            g_inputIno[i].load() == static_cast<unsigned long long>(st.st_ino))
+            return true;
+    return false;
+}
+
+bool is_run_input(const FileIdentity& id, std::string& why, bool dataSetsToo)
+{
+    if (!id.exists)
+        return false;
+    RunFiles& r = run_files();
+    std::lock_guard<std::mutex> g(r.lock);
+    auto at = r.inputs.find({id.dev, id.ino});
+    if (at == r.inputs.end() || (!dataSetsToo && at->second == RunInput::DataSet))
+        return false;
+    why = at->second == RunInput::File
+              ? "it is a file this run reads (the program or the registry), which is never "
+                "written over"
+              : "it is a data set this run reads as input, and an input is never written over";
+    return true;
+}
+
+void reset_run_files()
+{
+    RunFiles& r = run_files();
+    std::lock_guard<std::mutex> g(r.lock);
+    r.inputs.clear();
+    r.made.clear();
+    g_inputCount.store(0);
+    g_inputOverflow.store(false);
 }
 
 void remove_open_temp_files() noexcept

@@ -5,6 +5,8 @@
 // src/host/files/atomic_file.cpp.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdio>
 #include <string>
 
@@ -47,6 +49,10 @@ class AtomicFile
     // Closes and removes the temporary file; the target is left as it was.
     void abandon();
 
+    // An output data set's file: its commit may replace a data set an
+    // earlier step read (see note_run_input), never the program.
+    void may_replace_data_sets() { replacesDataSets_ = true; }
+
     bool is_open() const { return file_ != nullptr; }
     // The file that a commit replaces (the end of any symbolic links).
     const std::string& target() const { return target_; }
@@ -68,14 +74,19 @@ class AtomicFile
     std::string target_;
     std::string temp_;
     int slot_ = -1;
+    bool replacesDataSets_ = false;
 };
 
 // A lock on a library folder, so that files written together (a data set's
 // .csv and .attr) are committed together: a writer holds it exclusively
 // while it renames the pair into place, a reader shares it while it reads
 // the pair. It is an advisory lock (flock) on the file ".korvante.lock" in
-// the folder, created by the first writer; where it does not exist or cannot
-// be created, the lock is not taken.
+// the folder, created by the first writer. A folder no writer has used has
+// no lock file: a reader then goes on without the lock (`absent()`). Any
+// other failure (a symbolic link or something else that is not a regular
+// file planted at its name, a lock file that cannot be opened) is never
+// passed over: `held()` is false and `why()` names the lock file and the
+// reason, for the caller to refuse or report.
 class FolderLock
 {
   public:
@@ -84,10 +95,57 @@ class FolderLock
     FolderLock& operator=(const FolderLock&) = delete;
     ~FolderLock();
     bool held() const { return fd_ >= 0; }
+    // A reader's lock where the folder has no lock file at all.
+    bool absent() const { return absent_; }
+    // Why the lock was not taken ("" when held or absent), naming the file.
+    const std::string& why() const { return why_; }
 
   private:
     int fd_ = -1;
+    bool absent_ = false;
+    std::string why_;
 };
+
+// The file a write to a path replaces, as an identity that two names of one
+// file share: after following every symbolic link (also one that leads to a
+// file not made yet), the device and inode of a file that exists, else the
+// absolute path with its existing folders resolved.
+struct FileIdentity {
+    bool exists = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::string path;
+
+    bool same(const FileIdentity& o) const
+    {
+        if (exists || o.exists)
+            return exists && o.exists && dev == o.dev && ino == o.ino;
+        return !path.empty() && path == o.path;
+    }
+};
+FileIdentity file_identity(const std::string& path);
+
+// The files the run reads are never written over by its listing, log, HTML
+// or JSON file: a commit whose target is one of them fails, with the reason,
+// and leaves it whole. The program and the registry file are never written
+// over by anything. An output data set may replace a data set that an
+// earlier step read (a data set is replaced by name, as a later step asks;
+// one step's output never lands on its own input, which the data layer
+// refuses when the data sets are opened). A file the run made itself is not
+// one of its inputs when it is read back.
+enum class RunInput { File, DataSet };
+void note_run_input(const std::string& path, RunInput kind = RunInput::File);
+// True when `id` is a file the run has read and did not make, of a kind an
+// output may not replace (with `dataSetsToo` false, only the program and the
+// registry file count); `why` then says so.
+bool is_run_input(const FileIdentity& id, std::string& why, bool dataSetsToo = true);
+// The same question for a signal handler, which may not lock or allocate:
+// whether the file at `path` now is one of the run's inputs of either kind.
+// True too when the run read more files than this check can hold, so that
+// a handler never writes over an input it cannot rule out.
+bool is_run_input_signal_safe(const char* path) noexcept;
+// Forgets the run's inputs and made files (a new run in the same process).
+void reset_run_files();
 
 // Where a write to `path` lands: the file at the end of its chain of
 // symbolic links (or `path` itself). Relative link targets are taken from

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "host/messages/catalogue.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
 #include "vyr_parse.h"
@@ -12,6 +13,12 @@
 
 namespace
 {
+
+// Host messages (group 1) of a statement's error or warning; their catalogue
+// text is the finding itself.
+constexpr int kHostGroup = 1;
+constexpr int kStatementError = 4002;
+constexpr int kStatementWarning = 4003;
 
 class HostParseEnv final : public ParseEnv
 {
@@ -55,6 +62,11 @@ class HostParseEnv final : public ParseEnv
     void report(int severity, const std::string& text, int index, std::size_t offset, int line,
                 int column) override
     {
+        // The statement reader's findings are host messages of their own
+        // numbers (one for errors, one for warnings), so that the HTML and
+        // JSON files give every message of a step with a number.
+        vyr::set_next_message_number(kHostGroup,
+                                     severity == 1 ? kStatementError : kStatementWarning);
         if (step && index >= 0 && static_cast<std::size_t>(index) < step->statements.size()) {
             const VyrStatement& s = step->statements[static_cast<std::size_t>(index)];
             if (severity == 1)

@@ -385,12 +385,14 @@ void print_flush()
 void print_signal_exit(const char* line, std::size_t length) noexcept
 {
     int fd = g_logFd.exchange(-1);
-    if (fd >= 0) {
+    if (fd >= 0 && !is_run_input_signal_safe(g_logTarget)) {
         // The log is flushed after every line, so its file holds all that
         // was logged: it gets the last line and its real name.
         (void)!::write(fd, line, length);
         (void)::rename(g_logTemp, g_logTarget);
     } else {
+        // No log file, or one that would replace a file the run reads: the
+        // last line goes to standard error.
         (void)!::write(STDERR_FILENO, line, length);
     }
 }

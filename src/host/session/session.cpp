@@ -612,41 +612,27 @@ namespace vyr
 namespace
 {
 
-// One file as the run sees it: the name given and, where the file exists,
-// its device and inode, so that two names of one file compare equal.
-struct FileIdentity {
-    std::string name;
-    std::string canonical;
-    bool exists = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
-};
-
-FileIdentity identify(const std::string& name)
+// Is `name` the file of a data set (a CSV file or its attribute file)?
+bool data_set_file_name(const fs::path& name)
 {
-    FileIdentity id;
-    id.name = name;
-    struct stat st;
-    if (::stat(name.c_str(), &st) == 0) {
-        id.exists = true;
-        id.dev = st.st_dev;
-        id.ino = st.st_ino;
-    }
+    std::string ext = upper(name.extension().string());
+    return ext == ".CSV" || ext == ".ATTR";
+}
+
+// The folder a library name leads to, resolved, or "" when it does not exist.
+std::string resolved_folder(const std::string& folder)
+{
     std::error_code ec;
-    id.canonical = fs::weakly_canonical(fs::absolute(name, ec), ec).string();
-    return id;
+    fs::path p = fs::canonical(folder.empty() ? fs::path(".") : fs::path(folder), ec);
+    return ec ? std::string() : p.string();
 }
 
-bool same_file(const FileIdentity& a, const FileIdentity& b)
-{
-    if (a.exists && b.exists)
-        return a.dev == b.dev && a.ino == b.ino;
-    return !a.canonical.empty() && a.canonical == b.canonical;
-}
-
-// Output files that would land on one another, or on the program, are
-// refused before anything is written: each is named with the option that
-// gave it. Devices and pipes (/dev/null, a terminal) may be shared.
+// Output files that would land on one another, on the program or registry
+// file, or on a data set of the data folder or of WORK (where one-level names
+// lead) are refused before anything is written: each is named with the
+// option that gave it. Names are compared as the files they lead to, through
+// any symbolic links, including links to files not made yet. Devices and
+// pipes (/dev/null, a terminal) may be shared.
 bool check_output_paths(const VyrSettings& settings)
 {
     struct Output {
@@ -657,31 +643,60 @@ bool check_output_paths(const VyrSettings& settings)
                               {"--log", &settings.log},
                               {"--html", &settings.html},
                               {"--json", &settings.json}};
-    std::vector<std::pair<const char*, FileIdentity>> given;
+    struct Given {
+        const char* option;
+        const std::string& name;
+        FileIdentity id;
+    };
+    std::vector<Given> given;
     for (const Output& o : outputs) {
         if (o.path->empty())
             continue;
-        FileIdentity id = identify(*o.path);
         struct stat st;
         if (::stat(o.path->c_str(), &st) == 0 && !S_ISREG(st.st_mode))
             continue;
-        given.emplace_back(o.option, std::move(id));
+        given.push_back({o.option, *o.path, file_identity(*o.path)});
     }
     bool ok = true;
-    if (!settings.program.empty()) {
-        FileIdentity program = identify(settings.program);
-        for (const auto& [option, id] : given) {
-            if (same_file(id, program)) {
-                xpmlog(kHostGroup, kMsgOutputIsProgram, option, settings.program.c_str());
+    const std::pair<const std::string*, int> read[] = {{&settings.program, kMsgOutputIsProgram},
+                                                       {&settings.registry, kMsgOutputIsRegistry}};
+    for (const auto& [file, message] : read) {
+        if (file->empty())
+            continue;
+        const FileIdentity id = file_identity(*file);
+        for (const Given& out : given) {
+            if (out.id.same(id)) {
+                xpmlog(kHostGroup, message, out.option, file->c_str());
                 ok = false;
+            }
+        }
+    }
+    std::string dataDir = settings.dataDir;
+    if (dataDir.empty() && !settings.program.empty()) {
+        fs::path parent = fs::path(settings.program).parent_path();
+        dataDir = parent.empty() ? std::string(".") : parent.string();
+    }
+    const std::pair<const char*, std::string> libraries[] = {
+        {"data", resolved_folder(dataDir)},
+        {"WORK", settings.outDir.empty() ? std::string() : resolved_folder(settings.outDir)}};
+    for (const Given& out : given) {
+        const fs::path target(out.id.path);
+        if (!out.id.exists || !data_set_file_name(target))
+            continue;
+        for (const auto& [library, folder] : libraries) {
+            if (!folder.empty() && target.parent_path().string() == folder) {
+                xpmlog(kHostGroup, kMsgOutputIsDataSet, out.option, out.name.c_str(), library,
+                       folder.c_str());
+                ok = false;
+                break;
             }
         }
     }
     for (std::size_t i = 0; i < given.size(); ++i)
         for (std::size_t j = i + 1; j < given.size(); ++j)
-            if (same_file(given[i].second, given[j].second)) {
-                xpmlog(kHostGroup, kMsgSameOutputFile, given[i].first, given[j].first,
-                       given[j].second.name.c_str());
+            if (given[i].id.same(given[j].id)) {
+                xpmlog(kHostGroup, kMsgSameOutputFile, given[i].option, given[j].option,
+                       given[j].id.path.c_str());
                 ok = false;
             }
     return ok;
@@ -741,6 +756,11 @@ void start_session(const VyrSettings& settings)
     }
     reset_message_counts();
     reset_write_failure_hook();
+    // The program and the registry file are the run's first inputs: no
+    // output of the run replaces them.
+    reset_run_files();
+    note_run_input(settings.program);
+    note_run_input(settings.registry);
     pools_reset();
     pools_set_limit(0);
     print_reset(settings);

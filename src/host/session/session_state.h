@@ -76,6 +76,8 @@ enum HostMessage : int {
     kMsgLogFileFailed = 206,
     kMsgStoppedBySignal = 207,
     kMsgUnknownCommandFlag = 208,
+    kMsgOutputIsDataSet = 4000,
+    kMsgOutputIsRegistry = 4001,
 };
 
 // The longest value a macro variable may hold, in bytes: as long as the

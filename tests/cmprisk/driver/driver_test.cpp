@@ -256,8 +256,8 @@ TEST(CrSteps, NotesAndWarningsOfTheRoad)
          1},
         {"proc korvante data=c; time t*s(0) / failcode=3; run;",
          {{"c", "t,s\n1,1\n2,0\n"}},
-         "has no event of the failure type 3",
-         1},
+         "WARNING: The status variable s has no event of the failure type 3",
+         0},
         // Observations dropped for invalid values are said.
         {"proc korvante data=c; time t*s(0) / failcode=1; run;",
          {{"c", "t,s\n1,1\n-2,1\n.,0\n3,2\n"}},
@@ -274,11 +274,44 @@ TEST(CrSteps, NotesAndWarningsOfTheRoad)
 
 TEST(CrSteps, ByGroupsAreAnalysedApart)
 {
-    // The second BY group has no event of type 2: it is reported there and
-    // the first group's estimates stand.
-    const char* by = "b,t,s\n1,1,1\n1,2,2\n1,3,0\n2,1,1\n2,2,0\n";
-    StepRun r = run("proc korvante data=by; by b; time t*s(0) / failcode=1 2; run;", {{"by", by}});
-    EXPECT_EQ(r.status, 1) << r.log;
-    EXPECT_EQ(count(r.log, "has no event of the failure type 2"), 1u);
-    EXPECT_EQ(count(r.json, "\"template\":\"Stat.Korvante.FailureSummary\""), 4u);
+    // The second BY group has no event of type 2: that type is passed over
+    // there, with a warning; everything else is estimated, printed and
+    // written, OUTCIF= included, and the step ends normally.
+    const char* by = "b,t,s\n1,1,1\n1,2,2\n1,3,0\n2,1,1\n2,2,0\n3,1,2\n3,2,1\n";
+    StepRun r = run("proc korvante data=by outcif=oc; by b; time t*s(0) / failcode=1 2; run;",
+                    {{"by", by}});
+    EXPECT_EQ(r.status, 0) << r.log;
+    EXPECT_EQ(count(r.log, "WARNING: The status variable s has no event of the failure type 2"),
+              1u);
+    EXPECT_EQ(count(r.log, "ERROR"), 0u) << r.log;
+    // Each group's failure summary of each type, the estimates of the types
+    // with events: two in groups 1 and 3, one in group 2.
+    EXPECT_EQ(count(r.json, "\"template\":\"Stat.Korvante.FailureSummary\""), 6u);
+    EXPECT_EQ(count(r.json, "\"template\":\"Stat.Korvante.CifEstimates\""), 5u);
+    // OUTCIF=: a time-0 row and a row per distinct time of each estimated
+    // type and group: 2 x 4 + 3 + 2 x 3.
+    std::vector<std::string> rows;
+    std::istringstream in(r.outcif);
+    for (std::string line; std::getline(in, line);)
+        rows.push_back(line);
+    ASSERT_FALSE(rows.empty()) << r.log;
+    EXPECT_EQ(rows.size(), 1u + 8 + 3 + 6) << r.outcif;
+    EXPECT_EQ(count(r.outcif, "\n2,2,"), 0u) << "type 2 of group 2 is not estimated";
+}
+
+// PRINTPHANTOM shows the plot data of the cumulative incidence plots, as the
+// note on graphs says; without it they are kept out of the output.
+TEST(CrSteps, PrintPhantomShowsThePlotData)
+{
+    const std::string step = " time time*status(0) / failcode=1; strata group; run;";
+    StepRun shown = run("proc korvante data=crsim notable printphantom;" + step);
+    EXPECT_EQ(shown.status, 0) << shown.log;
+    EXPECT_NE(shown.log.find("PRINTPHANTOM shows them"), std::string::npos) << shown.log;
+    EXPECT_EQ(count(shown.json, "\"template\":\"Stat.Korvante.cifPhantom\""), 1u);
+    EXPECT_NE(shown.json.find("\"CIF_LCL\""), std::string::npos);
+    StepRun kept = run("proc korvante data=crsim notable plots=cif(cl);" + step);
+    EXPECT_EQ(kept.status, 0) << kept.log;
+    EXPECT_EQ(count(kept.json, "Stat.Korvante.cifPhantom"), 0u);
+    StepRun asked = run("proc korvante data=crsim notable plots=cif(cl) printphantom;" + step);
+    EXPECT_EQ(count(asked.json, "\"template\":\"Stat.Korvante.cifPhantom\""), 1u);
 }

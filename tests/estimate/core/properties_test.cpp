@@ -325,6 +325,24 @@ TEST(Quartiles, WeightedLimitsAtTheEdges)
     EXPECT_TRUE(wzmis(ra.qtupper[0]));
     Result ru = runEngine(fromList({{1, 1}, {2, 1}, {3, 1}, {4, 1}}), PlSettings{});
     EXPECT_TRUE(wzmis(ru.qtupper[0]));
+    // Five events at 1 to 5, weight 1, linear limits: the median and the
+    // 75th percentile have no upper limit, as without weights (an upper
+    // limit of 5 would miss the 75th percentile whenever all five fail
+    // before it, with probability 0.75^5 = 0.24).
+    Sample five;
+    for (int i = 1; i <= 5; ++i)
+        five.add(i, true, 1, 1.0);
+    five.rank();
+    PlSettings lin = w, linU;
+    lin.conftype = linU.conftype = 1;
+    Result r5 = runEngine(five, lin), u5 = runEngine(five, linU);
+    for (int i : {0, 1}) {
+        EXPECT_FALSE(wzmis(r5.qtlower[i]));
+        EXPECT_TRUE(wzmis(r5.qtupper[i])) << r5.qtupper[i];
+        EXPECT_EQ(r5.qtlower[i], u5.qtlower[i]);
+        EXPECT_TRUE(wzmis(u5.qtupper[i]));
+    }
+    EXPECT_EQ(r5.qtupper[2], 4);
     // 900 of 902 light subjects fail at 1 beside one of weight 250: the
     // survival falls to 0.22, far below 0.75 and 0.5 (the 25th percentile
     // and the median are 1). The heavy one fails at 2 beside 2 light ones:

@@ -546,6 +546,93 @@ TEST_F(Parse, SettingsAdjustedWithAWarning)
     }
 }
 
+// Requests that cannot act where they are given are named in the log (a
+// warning for comparisons asked of the cumulative incidence, a note for the
+// rest); the same options where they act give no such message.
+TEST_F(Parse, RequestsWithoutEffectAreNamed)
+{
+    const std::string T = " time time*status(0);";
+    const std::string CR = " time time*status(0) / failcode=1;";
+    struct Case {
+        std::string program;
+        int rc;
+        std::vector<const char*> texts;
+        std::function<void(KORVCOM&)> check;
+    } cases[] = {
+        {"notable;" + CR + " strata sex / diff=all adjust=bon stepdown;",
+         4,
+         {"WARNING: The comparisons of strata (DIFF=, ADJUST=, STEPDOWN) compare survival "
+          "curves and do not apply to the cumulative incidence"},
+         [](KORVCOM& q) { EXPECT_EQ(q.survdiff, nullptr); }},
+        {";" + CR + " strata sex / adjust=sidak;",
+         4,
+         {"comparisons of strata (ADJUST=)"},
+         [](KORVCOM& q) { EXPECT_EQ(q.survdiff, nullptr); }},
+        {";" + CR + " strata sex / trend test=(logrank peto) nodetail;",
+         0,
+         {"NOTE: TREND on the STRATA statement has no effect in a competing-risks",
+          "NOTE: TEST= on the STRATA statement has no effect",
+          "NOTE: NODETAIL on the STRATA statement has no effect"},
+         nullptr},
+        {"error=delta cifvar rho=0.5;" + T,
+         0,
+         {"NOTE: ERROR= has no effect: it applies only to the cumulative incidence",
+          "NOTE: CIFVAR has no effect", "NOTE: RHO= has no effect"},
+         nullptr},
+        {";" + T + " strata sex / diff=all notest;",
+         0,
+         {"NOTE: The comparisons of strata (DIFF=) are not made: NOTEST leaves out the tests"},
+         [](KORVCOM& q) { EXPECT_EQ(q.survdiff, nullptr); }},
+        {";" + T + " strata sex / test=none adjust=bon;",
+         0,
+         {"(ADJUST=) are not made: TEST=NONE leaves out"},
+         [](KORVCOM& q) { EXPECT_EQ(q.survdiff, nullptr); }},
+        {";" + T + " strata sex / stepdown;",
+         0,
+         {"NOTE: STEPDOWN has no effect without DIFF or ADJUST="},
+         nullptr},
+        {"lineprinter plots=(c);" + T,
+         0,
+         {"NOTE: PLOTS=(C) has no effect by itself"},
+         [](KORVCOM& q) { EXPECT_EQ(q.zcensplot, 0); }},
+        {"lineprinter plots=(c s) method=lt;" + T,
+         0,
+         {"NOTE: PLOTS=(C) has no effect with the life-table method"},
+         [](KORVCOM& q) { EXPECT_EQ(q.zcensplot, 0); }},
+        {"lineprinter plots=(c);" + CR,
+         0,
+         {"NOTE: PLOTS=(C) has no effect in a competing-risks analysis"},
+         nullptr},
+        {"plots=(c);" + T, 0, {"NOTE: PLOTS=(C) has no effect with statistical graphics"}, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.program);
+        auto check = c.check ? c.check : [](KORVCOM&) {};
+        auto r = run("proc korvante data=lung " + c.program + " run;", check);
+        EXPECT_TRUE(r.inspected) << r.log;
+        EXPECT_EQ(r.rc, c.rc) << r.log;
+        for (const char* text : c.texts)
+            EXPECT_TRUE(has(r.log, text)) << text << "\n" << r.log;
+    }
+    // Where they act, the same options say nothing of the kind.
+    const std::string quiet[] = {
+        "lineprinter plots=(c s);" + T,
+        ";" + T + " strata sex / diff=all stepdown;",
+        "error=delta cifvar rho=1;" + CR + " strata sex / test=none;",
+        // The restricted means compare the strata with these options
+        // themselves, on either road and without the tests.
+        "rmst;" + CR + " strata sex / diff=all;",
+        "rmtl;" + T + " strata sex / diff=all notest;",
+    };
+    for (const auto& program : quiet) {
+        auto r = run("proc korvante data=lung " + program + " run;", [](KORVCOM&) {});
+        EXPECT_TRUE(r.inspected) << r.log;
+        EXPECT_FALSE(has(r.log, "no effect")) << program << "\n" << r.log;
+        EXPECT_FALSE(has(r.log, "are not made")) << program << "\n" << r.log;
+        EXPECT_FALSE(has(r.log, "do not apply")) << program << "\n" << r.log;
+    }
+}
+
 // Settings the step refuses: its return code and a part of the log.
 TEST_F(Parse, RefusedSettings)
 {

@@ -2,7 +2,13 @@
 // sidecar attributes, and the errors for bad input.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <filesystem>
+#include <iostream>
 #include <random>
 #include <thread>
 
@@ -185,6 +191,69 @@ TEST(CsvRead, BadInputNamesFileAndLine)
     dir.write("n.attr", "variable a kind=num\n");
     EXPECT_EQ(vyrtest::open_input(p, &log), nullptr);
     EXPECT_NE(log.find("n.attr, line 1"), std::string::npos) << log;
+    vyr_data_step_end(true);
+}
+
+// Only a regular file is read as data: a named pipe in place of a CSV or
+// attribute file is refused at once (it would hold the run until some
+// writer came), as a folder is. An attribute file that is there but cannot
+// be read is an error with the reason, as for a CSV file: reading on without
+// it would change the columns' types without a word.
+TEST(CsvRead, OnlyARegularFileIsReadAndAnUnreadableOneIsAnError)
+{
+    TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("pipe.csv").c_str(), 0600), 0);
+    std::string log;
+    EXPECT_EQ(vyrtest::open_input(dir.file("pipe.csv"), &log), nullptr);
+    EXPECT_NE(log.find("pipe.csv could not be read: it is a named pipe, not a regular file"),
+              std::string::npos)
+        << log;
+    const std::string csv = dir.write("t.csv", "x\n01\n");
+    ASSERT_EQ(mkfifo(dir.file("t.attr").c_str(), 0600), 0);
+    EXPECT_EQ(vyrtest::open_input(csv, &log), nullptr);
+    EXPECT_NE(log.find("t.attr could not be read: it is a named pipe"), std::string::npos) << log;
+    std::filesystem::remove(dir.file("t.attr"));
+    std::filesystem::create_directory(dir.file("t.attr"));
+    EXPECT_EQ(vyrtest::open_input(csv, &log), nullptr);
+    EXPECT_NE(log.find("t.attr could not be read: it is a folder"), std::string::npos) << log;
+    std::filesystem::remove(dir.file("t.attr"));
+    std::filesystem::create_symlink("t.attr", dir.file("t.attr"));
+    EXPECT_EQ(vyrtest::open_input(csv, &log), nullptr);
+    EXPECT_NE(log.find("t.attr could not be read: Too many levels of symbolic links"),
+              std::string::npos)
+        << log;
+    vyr_data_step_end(true);
+
+    // Permission denied: checked as another user when the test runs as root,
+    // for whom every file is readable.
+    std::filesystem::remove(dir.file("t.attr"));
+    dir.write("t.attr", "variable x type=char\n");
+    chmod(dir.path().c_str(), 0755);
+    chmod(csv.c_str(), 0644);
+    chmod(dir.file("t.attr").c_str(), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(3);
+        std::string said;
+        DSHANDLE* ds = vyrtest::open_input(csv, &said);
+        const bool told =
+            said.find("t.attr could not be read: Permission denied") != std::string::npos;
+        _exit(ds == nullptr && told ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 3)
+        std::cout << "[ SKIPPED  ] permission denied: cannot run as another user here\n";
+    else
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "the unreadable attribute file was not an error";
+    // A file that is simply not there is no attribute file.
+    std::filesystem::remove(dir.file("t.attr"));
+    DSHANDLE* ds = vyrtest::open_input(csv, &log);
+    ASSERT_NE(ds, nullptr) << log;
+    EXPECT_TRUE(vyr::data::columns(ds)[0].numeric);
     vyr_data_step_end(true);
 }
 

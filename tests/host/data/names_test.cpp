@@ -111,12 +111,18 @@ TEST_F(DataNames, AStepsOutputNeverLandsOnItsInput)
         const char* message;
     };
     const std::string quotedS = workDir() + "/s.csv";
+    const std::string quotedAttr = workDir() + "/s.attr";
+    const std::string quotedStem = workDir() + "/s";
     const Case cases[] = {
         {"work.s", VYR_DS_INPUT, "s", VYR_DS_OUTPUT, false,
          "The output data set WORK.S would replace WORK.S, the input data set of this step"},
         {"s", VYR_DS_OUTPUT, "s", VYR_DS_INPUT, false, "would replace WORK.S"},
         {"s", VYR_DS_INPUT, "alias", VYR_DS_OUTPUT, false, "WORK.ALIAS would replace WORK.S"},
         {"s", VYR_DS_INPUT, quotedS.c_str(), VYR_DS_OUTPUT, true, "would replace WORK.S"},
+        // A quoted name whose CSV file is the input's attribute file, and
+        // one whose attribute file is the input's.
+        {"s", VYR_DS_INPUT, quotedAttr.c_str(), VYR_DS_OUTPUT, true, "would replace WORK.S"},
+        {"s", VYR_DS_INPUT, quotedStem.c_str(), VYR_DS_OUTPUT, true, "would replace WORK.S"},
         {"t", VYR_DS_OUTPUT, "work.t", VYR_DS_OUTPUT, false,
          "The output data set WORK.T is named twice in this step;"},
         {"s", VYR_DS_OUTPUT, "alias", VYR_DS_OUTPUT, false,
@@ -190,6 +196,80 @@ TEST_F(DataNames, AnInputIsNoneOfTheRunsOutputFiles)
     EXPECT_EQ(open("res", VYR_DS_INPUT, false, &log), nullptr);
     EXPECT_TRUE(has(log, "The JSON file")) << log;
     EXPECT_NE(open("other", VYR_DS_INPUT), nullptr);
+}
+
+// An output data set may not land on the run's listing, log, HTML or JSON
+// file (its CSV or its attribute file), nor on the program.
+TEST_F(DataNames, AnOutputIsNoneOfTheRunsFiles)
+{
+    settings_.listing = dir_.file("work/s.csv");
+    settings_.html = dir_.file("page.attr");
+    settings_.program = dir_.file("prog.vyr");
+    dir_.write("prog.vyr", "proc korvante; run;\n");
+    apply();
+    struct Case {
+        std::string name;
+        bool quoted;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"s", false, "The output data set WORK.S would land on the listing file"},
+        {dir_.file("page.csv"), true, "would land on the HTML file"},
+        {dir_.file("prog.vyr"), true, "which this run reads (the program or the registry file)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string log;
+        EXPECT_EQ(open(c.name, VYR_DS_OUTPUT, c.quoted, &log), nullptr);
+        EXPECT_TRUE(has(log, c.message)) << log;
+        vyr_data_step_end(true);
+    }
+    EXPECT_EQ(dir_.read("prog.vyr"), "proc korvante; run;\n");
+    EXPECT_FALSE(dir_.exists("page.csv"));
+    EXPECT_FALSE(dir_.exists("work/s.attr"));
+}
+
+// A lock file that cannot be used (a link planted at its name) is said: a
+// writer commits nothing, naming the lock file, and a reader is warned.
+TEST_F(DataNames, APlantedLockFileIsNeverPassedOverSilently)
+{
+    write(workDir(), "in.csv", "a\n1\n");
+    const std::string victim = write(outside(), "victim.txt", "victim");
+    fs::create_symlink(victim, workDir() + "/.korvante.lock");
+    std::string log;
+    EXPECT_NE(open("in", VYR_DS_INPUT, false, &log), nullptr);
+    EXPECT_TRUE(has(log, "WARNING: The data set WORK.IN is read without the library folder's lock "
+                         "(the lock file " +
+                             workDir() +
+                             "/.korvante.lock could not be used: it is a symbolic link)"))
+        << log;
+    vyr_data_step_end(true);
+    double v = 1;
+    testing::internal::CaptureStderr();
+    DSHANDLE* out = nullptr;
+    ASSERT_EQ(vyr_dsopen("out", VYR_DS_OUTPUT, false, &out), 0);
+    XVHANDLE* h = nullptr;
+    xvputi(out, 1, 32, &h);
+    NAMESTR nm{};
+    nm.name_p = "v";
+    nm.namelen = 1;
+    nm.label_p = "";
+    xvputd(h, &nm, 0, &v, 0, 0, 0);
+    xvpute(h);
+    xyvput(h, nullptr);
+    vyr_data_step_end(true);
+    log = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(
+        has(log, "ERROR: The output data set WORK.OUT could not be written: the lock file " +
+                     workDir() + "/.korvante.lock could not be used"))
+        << log;
+    EXPECT_FALSE(fs::exists(workDir() + "/out.csv"));
+    EXPECT_FALSE(fs::exists(workDir() + "/out.attr"));
+    EXPECT_EQ(dir_.read("outside/victim.txt"), "victim");
+    int files = 0;
+    for ([[maybe_unused]] const auto& f : fs::directory_iterator(workDir()))
+        ++files;
+    EXPECT_EQ(files, 2); // in.csv and the planted link: no temporary file
 }
 
 // A data set's .csv and .attr are read under the folder's shared lock: while

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -201,6 +202,95 @@ TEST_F(AtomicFileTest, FilesFinishedFirstAreCommittedTogether)
     // The writer made the lock file; nothing else is left.
     EXPECT_TRUE(fs::exists(dir + "/.korvante.lock"));
     EXPECT_EQ(entries(), 3);
+}
+
+// A lock file that is not a plain file of the folder (a planted link, a
+// pipe) is never passed over: the lock is not held and the reason names the
+// lock file, at once (a pipe does not hold the open). A reader of a folder
+// no writer has used finds no lock file, and that is no failure.
+TEST_F(AtomicFileTest, ALockThatCannotBeTakenSaysWhyAndNeverBlocks)
+{
+    {
+        vyr::FolderLock reader(dir, false);
+        EXPECT_FALSE(reader.held());
+        EXPECT_TRUE(reader.absent());
+        EXPECT_EQ(reader.why(), "");
+        EXPECT_EQ(entries(), 0);
+    }
+    write(dir + "/victim", "victim");
+    fs::create_symlink(dir + "/victim", dir + "/.korvante.lock");
+    for (bool exclusive : {true, false}) {
+        vyr::FolderLock lock(dir, exclusive);
+        EXPECT_FALSE(lock.held());
+        EXPECT_FALSE(lock.absent());
+        EXPECT_NE(lock.why().find(dir + "/.korvante.lock could not be used: it is a symbolic link"),
+                  std::string::npos)
+            << lock.why();
+    }
+    EXPECT_EQ(read(dir + "/victim"), "victim");
+    fs::remove(dir + "/.korvante.lock");
+    ASSERT_EQ(mkfifo((dir + "/.korvante.lock").c_str(), 0600), 0);
+    for (bool exclusive : {true, false}) {
+        vyr::FolderLock lock(dir, exclusive);
+        EXPECT_FALSE(lock.held());
+        EXPECT_NE(lock.why().find("it is not a regular file"), std::string::npos) << lock.why();
+    }
+}
+
+// Two names of one file have one identity: a link (also one to a file not
+// made yet), a hard link, a path through a linked folder.
+TEST_F(AtomicFileTest, NamesOfOneFileShareItsIdentity)
+{
+    fs::create_symlink("later", dir + "/dangling");
+    EXPECT_TRUE(vyr::file_identity(dir + "/dangling").same(vyr::file_identity(dir + "/later")));
+    EXPECT_FALSE(vyr::file_identity(dir + "/dangling").same(vyr::file_identity(dir + "/other")));
+    write(dir + "/later", "now it exists");
+    EXPECT_TRUE(vyr::file_identity(dir + "/dangling").same(vyr::file_identity(dir + "/later")));
+    fs::create_hard_link(dir + "/later", dir + "/hard");
+    EXPECT_TRUE(vyr::file_identity(dir + "/hard").same(vyr::file_identity(dir + "/later")));
+    fs::create_directory(dir + "/sub");
+    fs::create_directory_symlink(dir + "/sub", dir + "/alias");
+    EXPECT_TRUE(vyr::file_identity(dir + "/alias/new").same(vyr::file_identity(dir + "/sub/new")));
+    EXPECT_TRUE(
+        vyr::file_identity(dir + "/sub/../alias/new").same(vyr::file_identity(dir + "/sub/new")));
+}
+
+// The run's inputs are never written over: a commit onto one (by any name)
+// fails with the reason and leaves it whole. An output data set may replace
+// a data set read earlier, never the program; a file the run made itself is
+// no protected input when it is read back.
+TEST_F(AtomicFileTest, ACommitNeverReplacesAnInputOfTheRun)
+{
+    vyr::reset_run_files();
+    write(dir + "/prog.vyr", "program");
+    write(dir + "/in.csv", "data");
+    fs::create_symlink("in.csv", dir + "/alias.csv");
+    vyr::note_run_input(dir + "/prog.vyr");
+    vyr::note_run_input(dir + "/in.csv", vyr::RunInput::DataSet);
+    auto commit = [&](const std::string& name, bool dataSet, std::string& why) {
+        vyr::AtomicFile f;
+        EXPECT_TRUE(f.open(dir + "/" + name, why)) << why;
+        if (dataSet)
+            f.may_replace_data_sets();
+        std::fputs("new", f.stream());
+        return f.commit(why);
+    };
+    std::string why;
+    EXPECT_FALSE(commit("alias.csv", false, why));
+    EXPECT_NE(why.find("a data set this run reads as input"), std::string::npos) << why;
+    EXPECT_FALSE(commit("prog.vyr", true, why));
+    EXPECT_NE(why.find("never written over"), std::string::npos) << why;
+    EXPECT_EQ(read(dir + "/in.csv"), "data");
+    EXPECT_EQ(read(dir + "/prog.vyr"), "program");
+    EXPECT_EQ(entries(), 3); // no temporary file left
+    // A data set output replaces the data set; the file it made is then the
+    // run's own, and reading it back does not protect it.
+    EXPECT_TRUE(commit("in.csv", true, why)) << why;
+    vyr::note_run_input(dir + "/in.csv", vyr::RunInput::DataSet);
+    EXPECT_TRUE(commit("in.csv", false, why)) << why;
+    EXPECT_EQ(read(dir + "/in.csv"), "new");
+    vyr::reset_run_files();
+    EXPECT_TRUE(commit("prog.vyr", false, why)) << why;
 }
 
 } // namespace

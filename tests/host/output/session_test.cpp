@@ -13,6 +13,7 @@
 #include "runtime/wobmth.h"
 #include "vyr_host.h"
 #include "vyr_output.h"
+#include "vyr_parse.h"
 #include "vyr_session.h"
 #include "wob_setup.h"
 
@@ -92,8 +93,20 @@ TEST(OutputSession, FailedRunsStillWriteBothFilesWithTheirMessages)
         {"options linesize=12;", 1,
          "{\"steps\":[],\"messages\":[{\"severity\":\"error\",\"group\":1,\"number\":18,"},
         {"", 0, "{\"steps\":[],\"messages\":[]}"},
+        // What the statement reader finds in a step's statements is numbered
+        // too (a host number of its own for errors, and one for warnings).
+        {"proc badstatement; run;", 1,
+         "\"messages\":[{\"severity\":\"warning\",\"group\":1,\"number\":4003,\"text\":"
+         "\"Line 1, column 1: An option is ignored.\"},{\"severity\":\"error\",\"group\":1,"
+         "\"number\":4002,\"text\":\"Line 1, column 6: Variable X not found.\"}"},
     };
     vyr_register_procedure("TABLEOUT", tableProcedure);
+    vyr_register_procedure("BADSTATEMENT", [] {
+        ParseEnv& env = vyr_host_parse_env(xcurrentstep());
+        env.report(2, "An option is ignored.", 0, 0, 1, 1);
+        env.report(1, "Variable X not found.", 0, 5, 1, 6);
+        return 0;
+    });
     for (const Case& c : cases) {
         vyr_output_reset();
         fs::path dir = freshDir("failed");

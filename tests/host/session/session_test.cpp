@@ -3,6 +3,7 @@
 
 #include "host/session/session_state.h"
 #include "vyr_atomic_file.h"
+#include "vyr_data.h"
 
 #include <gtest/gtest.h>
 
@@ -549,6 +550,117 @@ TEST_F(Session, OutputsThatWouldOverwriteEachOtherAreRefused)
     VyrSettings s;
     s.listing = s.log = "/dev/null";
     EXPECT_EQ(vyr_run_text(s, "proc testproc; run;"), 0);
+}
+
+// Outputs are compared as the files they lead to: a link to a file not made
+// yet is that file. An output may not be the registry file, nor a data set
+// of the data folder or of WORK, which the program's one-level names read.
+// Each is refused before anything runs or is written.
+TEST_F(Session, OutputsAreComparedAsTheFilesTheyLeadTo)
+{
+    Folder dir;
+    std::filesystem::create_directory(dir / "work");
+    std::ofstream(dir / "prog.vyr") << "proc testproc; run;\n";
+    std::ofstream(dir / "aml.csv") << "time\n1\n";
+    std::ofstream(dir / "aml.attr") << "variable time label=Time\n";
+    std::ofstream(dir / "work/s.csv") << "a\n1\n";
+    std::ofstream(dir / "reg.txt") << "[\\A]\n";
+    std::filesystem::create_symlink("x", dir / "xl");
+    std::filesystem::create_symlink("aml.attr", dir / "attrlink");
+    struct Case {
+        std::string VyrSettings::*a;
+        std::string fileA;
+        std::string VyrSettings::*b;
+        std::string fileB;
+        const char* said;
+    };
+    const Case cases[] = {
+        {&VyrSettings::listing, "x", &VyrSettings::log, "xl",
+         "The options --listing and --log both name the file"},
+        {&VyrSettings::html, "xl", &VyrSettings::json, "x",
+         "The options --html and --json both name the file"},
+        {&VyrSettings::listing, "aml.csv", nullptr, "", "a data set file in the data folder"},
+        {&VyrSettings::json, "attrlink", nullptr, "", "a data set file in the data folder"},
+        {&VyrSettings::html, "work/s.csv", nullptr, "", "a data set file in the WORK folder"},
+        {&VyrSettings::log, "reg.txt", nullptr, "", "The option --log names the registry file"},
+    };
+    for (const Case& k : cases) {
+        g_seen.clear();
+        VyrSettings s;
+        s.program = dir / "prog.vyr";
+        s.outDir = dir / "work";
+        s.registry = dir / "reg.txt";
+        s.*k.a = dir / k.fileA;
+        if (k.b != nullptr)
+            s.*k.b = dir / k.fileB;
+        Captured c = run("proc testproc; run;", s);
+        EXPECT_EQ(c.status, 2) << k.said;
+        EXPECT_TRUE(has(c.log, k.said)) << c.log;
+        EXPECT_TRUE(g_seen.empty());
+    }
+    EXPECT_EQ(dir.names(), (std::vector<std::string>{"aml.attr", "aml.csv", "attrlink", "prog.vyr",
+                                                     "reg.txt", "work", "xl"}));
+    EXPECT_EQ(slurp(dir / "aml.csv"), "time\n1\n");
+    EXPECT_EQ(slurp(dir / "aml.attr"), "variable time label=Time\n");
+    EXPECT_EQ(slurp(dir / "work/s.csv"), "a\n1\n");
+    // Other files of the data folder are the user's to name.
+    VyrSettings s;
+    s.program = dir / "prog.vyr";
+    s.listing = dir / "out.txt";
+    s.log = dir / "out.csv.log";
+    EXPECT_EQ(vyr_run_text(s, "proc testproc; run;"), 0);
+}
+
+// A file the run reads as a data set, found only as the run goes on (through
+// a LIBNAME folder or a quoted path), is never replaced by the listing or
+// the log: they are not put in place, the run fails, and the file is whole.
+TEST_F(Session, TheListingAndLogNeverReplaceADataSetTheRunRead)
+{
+    Folder dir;
+    static std::string g_input;
+    vyr_register_procedure("READER", [] {
+        vyr_dsopen(g_input, VYR_DS_INPUT, true);
+        return 0;
+    });
+    for (std::string VyrSettings::*output : {&VyrSettings::listing, &VyrSettings::log}) {
+        std::ofstream(dir / "in.csv") << "time\n1\n";
+        std::filesystem::create_directory(dir / "elsewhere");
+        std::filesystem::remove(dir / "elsewhere/link.csv");
+        std::filesystem::create_symlink(dir / "in.csv", dir / "elsewhere/link.csv");
+        g_input = dir / "in.csv";
+        VyrSettings s;
+        s.program = dir / "elsewhere/prog.vyr";
+        s.*output = dir / "elsewhere/link.csv";
+        Captured c;
+        testing::internal::CaptureStderr();
+        c.status = vyr_run_text(s, "proc reader; run;");
+        c.log = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(c.status, 1);
+        EXPECT_TRUE(has(c.log, "could not be written to " + (dir / "elsewhere/link.csv") +
+                                   ": it is a data set this run reads as input"))
+            << c.log;
+        EXPECT_EQ(slurp(dir / "in.csv"), "time\n1\n");
+        EXPECT_TRUE(std::filesystem::is_symlink(dir / "elsewhere/link.csv"));
+        vyr_data_step_end(false);
+    }
+    EXPECT_EQ(dir.names(), (std::vector<std::string>{"elsewhere", "in.csv"}));
+
+    // A run stopped by a signal puts its log in place at once, from the
+    // handler: not over a file the run reads, where its last line goes to
+    // standard error instead.
+    vyr_register_procedure("STOPPED", [] {
+        vyr_dsopen(g_input, VYR_DS_INPUT, true);
+        const char line[] = "ERROR: stopped by a signal\n";
+        vyr::print_signal_exit(line, sizeof line - 1);
+        return 0;
+    });
+    VyrSettings s;
+    s.log = dir / "elsewhere/link.csv";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(vyr_run_text(s, "proc stopped; run;"), 1);
+    EXPECT_TRUE(has(testing::internal::GetCapturedStderr(), "ERROR: stopped by a signal"));
+    EXPECT_EQ(slurp(dir / "in.csv"), "time\n1\n");
+    vyr_data_step_end(false);
 }
 
 // A write that fails (the disk full at write N) is said with the file and

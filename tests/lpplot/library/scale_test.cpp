@@ -116,6 +116,56 @@ TEST(Scale, NiceAxesOverManyRangesAndSizes)
             }
 }
 
+// Data reaching towards the largest double: where no nice end fits below
+// it, the axis spans the data exactly with even ticks, every number finite,
+// so that values keep their places; a span that is itself beyond the
+// largest double gets no axis.
+TEST(Scale, RangesNearTheLargestDouble)
+{
+    const double top = 1.7976931348623157e308;
+    for (double hi : {top, 1.79e308, 1.78e308, 1.6e308})
+        for (double lo : {0.0, 2e307, 1.5e308})
+            for (int n : {10, 46, 70, 124}) {
+                SCALESTR s;
+                s.xmin = lo;
+                s.xmax = hi;
+                s.plotpos = n;
+                s.options = scale_opt::HORIZONTAL | scale_opt::CLOSER;
+                const std::string what = "[" + std::to_string(lo) + ", " + std::to_string(hi) +
+                                         "] on " + std::to_string(n);
+                EXPECT_EQ(zscale(&s), 0) << what;
+                ASSERT_TRUE(std::isfinite(s.xmin) && std::isfinite(s.xmax)) << what;
+                ASSERT_TRUE(std::isfinite(s.inc) && std::isfinite(s.unit) && s.unit > 0) << what;
+                EXPECT_GE(s.ntic, 1) << what;
+                EXPECT_EQ(s.plotpos, s.ntic * s.ticpos) << what;
+                EXPECT_LE(s.plotpos, n) << what;
+                const double tol = s.unit / 2;
+                EXPECT_LE(s.xmin, lo + tol) << what;
+                EXPECT_GE(s.xmax, hi - tol) << what;
+                // The ends of the data land on the ends of the axis.
+                PGRAF_VHSTR d;
+                double pair[2] = {s.xmin, s.unit};
+                d.plotpos = s.plotpos + 1;
+                d.vallst.d = pair;
+                EXPECT_LE(zpgrsub(lo, &d), 1) << what;
+                EXPECT_GE(zpgrsub(hi, &d), s.plotpos - 1) << what;
+            }
+    // A single value there: an axis from 0 that holds it.
+    SCALESTR one;
+    one.xmin = one.xmax = top;
+    one.plotpos = 40;
+    EXPECT_EQ(zscale(&one), 0);
+    EXPECT_EQ(one.xmin, 0);
+    EXPECT_EQ(one.xmax, top);
+    SCALESTR wide;
+    wide.xmin = -top;
+    wide.xmax = top;
+    wide.plotpos = 40;
+    EXPECT_EQ(zscale(&wide), -1);
+    EXPECT_EQ(wide.xmin, -top);
+    EXPECT_EQ(wide.xmax, top);
+}
+
 TEST(Scale, TickListsUnderATickCount)
 {
     struct Case {

@@ -7,6 +7,7 @@
 // deliberate change, and review the difference.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -254,6 +255,35 @@ TEST(Plots, PlotsInTheHtmlPageAndTheJson)
     EXPECT_NE(r.json.find("{\"kind\":\"group\",\"name\":\"Plots\""), std::string::npos);
     // No page marks in the JSON lines.
     EXPECT_EQ(r.json.find("\\f"), std::string::npos);
+}
+
+// Times up to near the largest double: the plots keep every time in its
+// place on a finite axis (not all at 0 on an axis that overflowed).
+TEST(Plots, TimesNearTheLargestDouble)
+{
+    std::string csv = "t,s,g\n";
+    for (int i = 2; i <= 17; ++i)
+        csv += std::to_string(i) + "e307," + std::to_string(i % 3 != 0) + "," +
+               (i % 2 ? "a" : "b") + "\n";
+    csv += "1.79e308,0,a\n";
+    StepRun r = run("options linesize=80 pagesize=40;\n"
+                    "proc korvante data=bydata lineprinter plots=(s ls) notable;\n"
+                    "   time t*s(0);\n"
+                    "   strata g;\n"
+                    "run;\n",
+                    csv);
+    EXPECT_EQ(r.status, 0) << r.log;
+    EXPECT_EQ(r.listing.find("inf"), std::string::npos) << r.listing;
+    const size_t at = r.listing.find("Plot of the Censored Observations by Stratum");
+    ASSERT_NE(at, std::string::npos) << r.listing;
+    // The row of stratum a holds its censored times at several places.
+    const size_t row = r.listing.find("A +", at);
+    ASSERT_NE(row, std::string::npos);
+    const std::string line = r.listing.substr(row + 3, r.listing.find('\n', row) - row - 3);
+    EXPECT_GE(std::count(line.begin(), line.end(), 'A'), 2) << line;
+    EXPECT_GE(line.find_last_not_of(' '), 60u) << line;
+    // The axis ends at the largest time.
+    EXPECT_NE(r.listing.find("1.79E308", at), std::string::npos) << r.listing.substr(at, 2000);
 }
 
 TEST(Plots, RequestsWithoutAPlotKindPrintNothing)

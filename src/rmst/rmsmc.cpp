@@ -1,0 +1,373 @@
+// Comparisons of the restricted means of pairs of active levels, or of each
+// level against a control (DIFF=, ADJUST=, RATIO on the STRATA statement):
+// the difference (with RATIO the ratio) of the two estimates, its standard
+// error, a one-degree-of-freedom chi-square, and raw and adjusted p-values
+// from the comparison engine. The estimates and variances are those the
+// global test of the same analysis left (one per active level, independent
+// of each other).
+//
+// A ratio is compared on the log scale: log(e_i) - log(e_j), with the
+// delta-method variance v_i / e_i^2 + v_j / e_j^2; the engine gets the logs
+// of the estimates and their variances, so that its p-values belong to the
+// same statistics.
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/options.h"
+#include "mcomp/zmclsm.h"
+#include "rmst/rmst.h"
+#include "runtime/missing.h"
+#include "runtime/seed.h"
+#include "vyr_data.h"
+#include "vyr_host.h"
+#include "vyr_message_names.h"
+
+namespace
+{
+
+long packed(int i, int j)
+{
+    const int r = std::max(i, j), c = std::min(i, j);
+    return static_cast<long>(r) * (r + 1) / 2 + c;
+}
+
+std::string trimmed(const char* p, int n)
+{
+    while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == '\0'))
+        --n;
+    int a = 0;
+    while (a < n && p[a] == ' ')
+        ++a;
+    return std::string(p + a, static_cast<size_t>(n - a));
+}
+
+// The adjustment's label (group 0), by method, type and step-down.
+int adjustmentLabel(const SURVDIFF* sd)
+{
+    const bool step = sd->step != 0;
+    switch (sd->method) {
+    case QXMCLSM_BON:
+        return step ? 282 : 281;
+    case QXMCLSM_SIDAK:
+        return step ? 284 : 283;
+    case QXMCLSM_GT2:
+        return step ? 286 : 285;
+    case QXMCLSM_F:
+        return step ? 288 : 287;
+    case QXMCLSM_SIM:
+        return step ? 290 : 289;
+    default:
+        if (sd->type == QXMCLSM_CONTROL)
+            return step ? 294 : 293;
+        return step ? 292 : 291;
+    }
+}
+
+// The p-values of one engine run, or null when the engine gave none or not
+// one per comparison.
+double* engineRun(ZMCLSMI* lmc, int rows)
+{
+    const int type = lmc->type;
+    lmc->adjp = nullptr;
+    lmc->ncmp = 0;
+    lmc->rc = 0;
+    zmclsm(lmc);
+    lmc->type = type;
+    double* p = lmc->adjp;
+    lmc->adjp = nullptr;
+    if (p && lmc->ncmp != rows) {
+        if (lmc->pool)
+            lmc->pool->free(lmc->pool, p, -1, 4);
+        p = nullptr;
+    }
+    return p;
+}
+
+// The control: a level named by values, the last or the first level.
+int controlIndex(rmsUserPtr us, int k)
+{
+    const SURVDIFF* sd = us->survdiff;
+    switch (sd->refcntl) {
+    case -3:
+        return findIndex(us);
+    case -2:
+        return k - 1;
+    default:
+        return 0;
+    }
+}
+
+} // namespace
+
+int findIndex(rmsUserPtr us)
+{
+    ZRMSMANAGER* q = us->q;
+    SURVDIFF* sd = us->survdiff;
+    const int nc = q->mod.clas.n;
+    auto fail = [&]() {
+        std::string text;
+        for (int v = 0; v < sd->nref && text.size() < 400; ++v)
+            text += (v ? " '" : "'") +
+                    std::string(sd->ref[v].s,
+                                static_cast<size_t>(std::min<int64_t>(sd->ref[v].l, 100))) +
+                    "'";
+        xpmlog(326, msg326::RMS_CONTROL_NOT_FOUND, text.c_str());
+        rmsRaise(us, 4);
+        sd->idxcntl = 0;
+        return 0;
+    };
+    if (q->b1 >= nc || !sd->ref)
+        return fail();
+    // The inner key of the values: the mixed-radix number of their levels,
+    // the first variable most significant.
+    double key = 0;
+    for (int v = q->b1, r = 0; v < nc; ++v, ++r) {
+        const ZLEVVAR& var = q->mod.clas.v[v];
+        if (r >= sd->nref || var.nlev < 1)
+            return fail();
+        const std::string want(sd->ref[r].s, static_cast<size_t>(sd->ref[r].l));
+        int found = -1;
+        for (int l = 0; l < var.nlev && found < 0; ++l)
+            if (trimmed(var.val.l[l], var.vlen) == want)
+                found = l;
+        if (found < 0)
+            return fail();
+        key = key * var.nlev + found;
+    }
+    const int slot = rmsSlotOf(q, key);
+    if (slot < 0 || q->n2df[slot] <= 0)
+        return fail();
+    sd->idxcntl = q->n2id[slot];
+    return sd->idxcntl;
+}
+
+rmsRetCodes MultipleComparison(rmsUserPtr us, short Srmtl)
+{
+    if (us->Snoprint)
+        return ZRMS_NOPROBLEM;
+    ZRMSMANAGER* q = us->q;
+    if (!q || !q->zog || !q->zog->vdq || !q->zog->templ)
+        return ZRMS_TASKFAILED;
+    SURVDIFF* sd = us->survdiff;
+    ZRMSVDQ* zog = q->zog;
+    const int k = q->n2a;
+    const bool control = sd->type == QXMCLSM_CONTROL;
+    const int rows = control ? k - 1 : k * (k - 1) / 2;
+    const bool ratio = us->Sratio != 0;
+    const bool adjust = us->Sadj != 0;
+
+    // What the engine compares: the estimates, or their logs.
+    std::vector<double> mean(static_cast<size_t>(k)),
+        var(static_cast<size_t>(k) * (k + 1) / 2, 0.0);
+    bool positive = true;
+    for (int i = 0; i < k; ++i) {
+        const double e = q->x1[i], v = q->x2[packed(i, i)];
+        if (ratio) {
+            positive = positive && e > 0;
+            mean[static_cast<size_t>(i)] = e > 0 ? std::log(e) : 0.0;
+            var[static_cast<size_t>(packed(i, i))] = e > 0 ? v / (e * e) : 0.0;
+        } else {
+            mean[static_cast<size_t>(i)] = e;
+            var[static_cast<size_t>(packed(i, i))] = v;
+        }
+    }
+    if (ratio && !positive)
+        xpmlog(326, msg326::RMS_RATIO_NOT_POSITIVE, Srmtl ? "RMTL" : "RMST");
+
+    // The engine: raw p-values (no adjustment), then adjusted ones.
+    ZMCLSMI lmc;
+    std::memset(static_cast<void*>(&lmc), 0, sizeof lmc);
+    lmc.type = sd->type;
+    lmc.idxcntl = control ? controlIndex(us, k) : 0;
+    lmc.pool = q->pool;
+    if (sd->method == QXMCLSM_SIM) {
+        lmc.p = sd->alpha;
+        lmc.acc = sd->acc;
+        lmc.nsamp = sd->nsamp;
+        lmc.eps = sd->eps;
+        lmc.tinc = sd->tinc;
+        lmc.rep = sd->rep;
+        lmc.seed = sd->seed;
+        zranms(&lmc.seed, 1);
+    } else {
+        lmc.acc = 0.005;
+        lmc.eps = 0.01;
+        lmc.tinc = 30;
+        lmc.p = 0.05;
+    }
+    lmc.vdq = zog->vdq;
+    lmc.dfe = korv_missing();
+    lmc.rmse = 1.0;
+    lmc.nl = k;
+    lmc.var = var.data();
+    lmc.mean = mean.data();
+    double* raw = nullptr;
+    double* adj = nullptr;
+    bool missingP = false;
+    if (positive) {
+        lmc.method = QXMCLSM_T;
+        raw = engineRun(&lmc, rows);
+        missingP = !raw;
+        rmsRaise(us, lmc.rc);
+        // Without ADJUST= no adjusted p-value is shown, so none is computed.
+        if (adjust && sd->method != QXMCLSM_T) {
+            lmc.method = sd->method;
+            lmc.step = sd->step;
+            lmc.steprep = sd->steprep;
+            lmc.stepcsize = sd->stepcsize;
+            lmc.stepliberal = 0;
+            lmc.steporder = sd->steporder;
+            lmc.stepmaxtime = sd->stepmaxtime;
+            adj = engineRun(&lmc, rows);
+            missingP = missingP || !adj;
+            rmsRaise(us, lmc.rc);
+        }
+    }
+    if (missingP) {
+        xpmlog(326, msg326::RMS_NO_PVALUES, Srmtl ? "RMTL" : "RMST");
+        rmsRaise(us, 1012);
+    }
+
+    // The table.
+    const char* name = Srmtl ? "RMTLDiff" : "RMSTDiff";
+    zrmstblSetUpTable(zog, vdqmsg(0, Srmtl ? msg0::RMS_RMTL_DIFF_TITLE : msg0::RMS_RMST_DIFF_TITLE),
+                      name, 0);
+    zrmstblSetContentsLabel(zog, vdqmsg(0, Srmtl ? msg0::RMS_RMTL_DIFF : msg0::RMS_RMST_DIFF));
+    const int nc = q->mod.clas.n;
+    const int inner = nc - q->b1;
+    const ZLEVVAR* lv = inner == 1 ? &q->mod.clas.v[q->b1] : nullptr;
+    NAMESTR copy1{}, copy2{};
+    const int len = lv && lv->n->ntype != 1 ? std::max(vyr_namestr_length(*lv->n), lv->vlen) : 0;
+    char* text = nullptr;
+    double level1 = 0, level2 = 0;
+    if (lv) {
+        if (len > 0) {
+            text = static_cast<char*>(rmsAlloc(us, 2L * len));
+            if (!text)
+                return ZRMS_NOMEMORY;
+        }
+        copy1 = *lv->n;
+        copy2 = *lv->n;
+        copy1.name_p = "Group1";
+        copy2.name_p = "Group2";
+        copy1.namelen = copy2.namelen = 6;
+        // Both columns are headed by the variable's label, else its name.
+        if (lv->n->nlablen <= 0) {
+            copy1.label_p = copy2.label_p = lv->n->name_p;
+            copy1.nlablen = copy2.nlablen = lv->n->namelen;
+        }
+        const char* col = len > 0 ? "GenericCharVar" : "GenericNumVar";
+        if (len > 0) {
+            zrmstblAddColumnV(zog, text, &copy1, len, col, 0);
+            zrmstblAddColumnV(zog, text + len, &copy2, len, col, 0);
+        } else {
+            zrmstblAddColumnV(zog, &level1, &copy1, 0, col, 0);
+            zrmstblAddColumnV(zog, &level2, &copy2, 0, col, 0);
+        }
+        zrmstblAddDynamicSkey(zog, "Start1", vdqtxt(col, -1));
+        zrmstblAddDynamicSkey(zog, "Start2", vdqtxt(col, -1));
+    } else {
+        zrmstblAddColumnDK(zog, &level1, vdqmsg(326, msg326::RMS_STRATUM), "StratumNumber1");
+        zrmstblAddColumnDK(zog, &level2, vdqmsg(326, msg326::RMS_STRATUM), "StratumNumber2");
+        zrmstblAddDynamicSkey(zog, "Start1", vdqtxt("StratumNumber1", -1));
+        zrmstblAddDynamicSkey(zog, "Start2", vdqtxt("StratumNumber2", -1));
+    }
+    zrmstblAddScalarInt(zog, "PrtGroup", us->ng ? 1 : 0);
+    zrmstblAddScalarInt(zog, "PrtStrat", us->ng ? 0 : 1);
+    double est = 0, se = 0, chisq = 0, p0 = 0, p1 = 0;
+    if (ratio) {
+        zrmstblAddColumnD(zog, &est, Srmtl ? msg326::RMS_RMTL_RATIO : msg326::RMS_RMST_RATIO,
+                          "Ratio");
+        zrmstblAddColumnD(zog, &se, msg326::RMS_LOG_RATIO_STDERR, "StdErrLogRatio");
+    } else {
+        zrmstblAddColumnD(zog, &est, Srmtl ? msg326::RMS_RMTL : msg326::RMS_RMST, "Estimate");
+        zrmstblAddColumnD(zog, &se, msg326::RMS_STDERR, "StdErr");
+    }
+    zrmstblAddColumnD(zog, &chisq, msg326::RMS_CHISQ, "ChiSq");
+    const xobskey adjLabel = vdqmsg(0, adjustmentLabel(sd));
+    if (!adjust) {
+        const xobskey pv = vdqmsg(326, msg326::RMS_PCHISQ);
+        zrmstblAddColumnDK(zog, &p0, pv, "ProbChiSq");
+        zrmstblAddScalarInt(zog, "PrtPval", 0);
+        zrmstblAddDynamicSkey(zog, "TitleText",
+                              vdqmsg(326, Srmtl ? msg326::RMS_DIFF_RMTL : msg326::RMS_DIFF_RMST));
+        zrmstblAddDynamicSkey(zog, "PVText", pv);
+    } else {
+        const xobskey pv = vdqmsg(326, msg326::RMS_UNADJUSTED);
+        zrmstblAddColumnDK(zog, &p0, pv, "ProbChiSq");
+        zrmstblAddColumnDK(zog, &p1, adjLabel, "AdjProbChiSq");
+        zrmstblAddScalarInt(zog, "PrtPval", 1);
+        zrmstblAddDynamicSkey(
+            zog, "TitleText",
+            vdqmsgs(326, Srmtl ? msg326::RMS_DIFF_ADJ_RMTL : msg326::RMS_DIFF_ADJ_RMST, adjLabel));
+        zrmstblAddDynamicSkey(zog, "PVText", pv);
+    }
+    zrmstblInit(zog);
+    zrmstblOutG(zog, zrmstblTemplate(zog, name), 0);
+
+    // The label of active level i: its level's value or text, or its
+    // number among the active levels (as the table of estimates numbers it).
+    auto setLevel = [&](int which, int i) {
+        if (!lv) {
+            (which ? level2 : level1) = i + 1;
+            return;
+        }
+        int l = 0;
+        rmsSplitKey(q, q->x0[i], q->b1, 1, &l);
+        if (len > 0) {
+            char* at = text + (which ? len : 0);
+            std::memset(at, ' ', static_cast<size_t>(len));
+            const std::string t = trimmed(lv->val.l[l], lv->vlen);
+            std::memcpy(at, t.data(), std::min<size_t>(t.size(), static_cast<size_t>(len)));
+        } else {
+            (which ? level2 : level1) = lv->true_ ? lv->true_[l].z : korv_missing();
+        }
+    };
+    int c = 0;
+    auto emit = [&](int i, int j) {
+        const double ei = q->x1[i], ej = q->x1[j];
+        const double vi = q->x2[packed(i, i)], vj = q->x2[packed(j, j)];
+        double d, v;
+        if (ratio) {
+            const bool ok = ei > 0 && ej > 0;
+            est = ok ? ei / ej : korv_missing();
+            d = ok ? std::log(ei) - std::log(ej) : 0;
+            v = ok ? vi / (ei * ei) + vj / (ej * ej) : 0;
+            se = ok ? std::sqrt(v) : korv_missing();
+        } else {
+            d = ei - ej;
+            v = vi + vj;
+            est = d;
+            se = std::sqrt(v);
+        }
+        // A comparison without variance has no statistic and no p-value.
+        const bool stat = v > DBL_MIN && !wzmis(se);
+        chisq = stat ? d * d / v : korv_missing();
+        p0 = stat && raw ? raw[c] : korv_missing();
+        p1 = stat && adj ? adj[c] : korv_missing();
+        setLevel(0, i);
+        setLevel(1, j);
+        zrmstblPut(zog);
+        ++c;
+    };
+    if (control) {
+        const int r = lmc.idxcntl;
+        for (int i = 0; i < k; ++i)
+            if (i != r)
+                emit(i, r);
+    } else {
+        for (int i = 0; i + 1 < k; ++i)
+            for (int j = i + 1; j < k; ++j)
+                emit(i, j);
+    }
+    zrmstblClose(zog);
+    if (raw)
+        q->pool->free(q->pool, raw, -1, 4);
+    if (adj)
+        q->pool->free(q->pool, adj, -1, 4);
+    return ZRMS_NOPROBLEM;
+}

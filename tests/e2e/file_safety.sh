@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# Runs korvante on copies of the bundled data where a user's files are at
+# stake, and checks that none of them is written over or waited on forever:
+#   - the listing, log, HTML or JSON file named as the step's input CSV;
+#   - the same through a LIBNAME folder, known only while the run goes on;
+#   - two outputs through a link to a file not made yet;
+#   - a link planted at the output folder's lock file;
+#   - a named pipe in place of an input CSV or attribute file;
+#   - an attribute file that cannot be read.
+# Usage: file_safety.sh PATH/TO/korvante
+set -uo pipefail
+korvante=$(realpath "${1:?usage: file_safety.sh PATH/TO/korvante}")
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failed=0
+checks=0
+
+fail() {
+  echo "FAIL $1: $2"
+  failed=$((failed + 1))
+}
+# check NAME CONDITION-COMMAND...: counts a check, reports it when it fails.
+check() {
+  local name=$1
+  shift
+  checks=$((checks + 1))
+  "$@" || fail "$name" "$*"
+}
+same_file() { cmp -s "$1" "$2"; }
+said() { grep -qF -- "$2" "$1"; }
+
+# A fresh folder with the program and a copy of aml.csv.
+fresh() {
+  rm -rf "$work/run"
+  mkdir -p "$work/run/out" "$work/run/lib"
+  cp "$root/examples/aml.csv" "$work/run/aml.csv"
+  cp "$root/examples/aml.csv" "$work/run/lib/aml.csv"
+  cat >"$work/run/p.vyr" <<'EOF'
+proc korvante data=aml outsurv=s;
+  time time*status(0);
+  strata x;
+run;
+EOF
+  cat >"$work/run/lib.vyr" <<'EOF'
+libname mine 'lib';
+proc korvante data=mine.aml;
+  time time*status(0);
+run;
+EOF
+}
+
+cd "$work" || exit 1
+
+# An output named as the input CSV: refused before the run, status 2.
+for opt in --listing --log --html --json; do
+  fresh
+  "$korvante" run/p.vyr "$opt" run/aml.csv >/dev/null 2>"$work/err"
+  s=$?
+  check "$opt on the input" test "$s" = 2
+  check "$opt on the input" same_file run/aml.csv "$root/examples/aml.csv"
+  check "$opt on the input" said "$work/err" "a data set file in the data folder"
+  check "$opt on the input" test ! -e run/out/s.csv
+done
+
+# The input is known only while the run goes on (a LIBNAME folder, a link to
+# the file): the output is never put in place, and the run fails.
+for opt in --listing --log --html --json; do
+  fresh
+  ln -s lib/aml.csv run/view.csv
+  logging=(--log "$work/log")
+  [ "$opt" = --log ] && logging=()
+  "$korvante" run/lib.vyr "$opt" run/view.csv "${logging[@]}" >/dev/null 2>"$work/err"
+  s=$?
+  [ "$opt" = --log ] && cp "$work/err" "$work/log"
+  check "$opt on a LIBNAME input" test "$s" = 1
+  check "$opt on a LIBNAME input" same_file run/lib/aml.csv "$root/examples/aml.csv"
+  check "$opt on a LIBNAME input" said "$work/log" "it is a data set this run reads as input"
+  check "$opt on a LIBNAME input" test -L run/view.csv
+done
+
+# Two outputs through a link to a file not made yet are one file.
+for pair in "--listing --log" "--html --json"; do
+  fresh
+  read -r a b <<<"$pair"
+  ln -s x run/xl
+  "$korvante" run/p.vyr "$a" run/x "$b" run/xl >/dev/null 2>"$work/err"
+  s=$?
+  check "$pair through a dangling link" test "$s" = 2
+  check "$pair through a dangling link" said "$work/err" "The options $a and $b both name the file"
+  check "$pair through a dangling link" test ! -e run/x
+done
+
+# A link planted at the output folder's lock file: the data set is not
+# written without the lock, and the error names the lock file.
+fresh
+echo victim >"$work/victim"
+ln -s "$work/victim" run/out/.korvante.lock
+"$korvante" run/p.vyr --out run/out --listing run/l.txt --log run/log.txt >/dev/null 2>&1
+s=$?
+check "planted lock link" test "$s" = 1
+check "planted lock link" said run/log.txt "run/out/.korvante.lock could not be used: it is a symbolic link"
+check "planted lock link" test ! -e run/out/s.csv
+check "planted lock link" test "$(cat "$work/victim")" = victim
+check "planted lock link" test -z "$(find run/out -name '*.tmp')"
+
+# A named pipe in place of the input CSV, or of its attribute file.
+for what in csv attr; do
+  fresh
+  if [ $what = csv ]; then rm run/aml.csv && mkfifo run/aml.csv; else mkfifo run/aml.attr; fi
+  timeout 60 "$korvante" run/p.vyr --log run/log.txt >/dev/null 2>&1
+  s=$?
+  check "a pipe as the $what file" test "$s" = 1
+  check "a pipe as the $what file" said run/log.txt "aml.$what could not be read: it is a named pipe, not a regular file"
+done
+
+# An attribute file that cannot be read is an error with the reason. Root
+# reads every file, so as root the run is made as the user nobody.
+fresh
+echo "variable x type=char" >run/aml.attr
+chmod 000 run/aml.attr
+chmod 755 "$work" run run/out
+chmod 644 run/aml.csv run/p.vyr
+as_user=()
+program=$korvante
+if [ "$(id -u)" = 0 ]; then
+  # The user nobody runs a copy of the program: the build folder's parents
+  # may be closed to it.
+  as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  cp "$korvante" "$work/korvante" && chmod 755 "$work/korvante"
+  program=$work/korvante
+  chmod 777 run/out
+fi
+if [ "$(id -u)" = 0 ] && ! "${as_user[@]}" true 2>/dev/null; then
+  echo "skipped: the unreadable attribute file (cannot run as another user here)"
+else
+  "${as_user[@]}" "$program" run/p.vyr --out run/out >/dev/null 2>"$work/err"
+  s=$?
+  check "an unreadable attribute file" test "$s" = 1
+  check "an unreadable attribute file" said "$work/err" "aml.attr could not be read: Permission denied"
+  check "an unreadable attribute file" test ! -e run/out/s.csv
+fi
+
+echo "$((checks - failed)) passed, $failed failed"
+[ $failed = 0 ]

@@ -1,0 +1,229 @@
+// Whole steps with PLOTS=HAZARD run in-process through the session: the
+// smoothed-hazard tables (shown with PRINTPHANTOM) against the independent
+// script's values, the chosen bandwidths, the graph requests of one stratum
+// and across strata, and the refusals and notes of unusable settings.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "../core/sample.h"
+#include "estimate/korvkrn.h"
+#include "frame/frame.h"
+#include "json.h"
+#include "vyr_output.h"
+#include "vyr_session.h"
+
+using namespace est_test;
+using jtest::Value;
+
+namespace
+{
+
+namespace fs = std::filesystem;
+
+struct StepRun {
+    int status = -1;
+    std::string log;
+    Value doc;
+    std::vector<const Value*> tables, graphs;
+    const Value* graph(const std::string& name) const
+    {
+        for (const Value* g : graphs)
+            if ((*g)["name"].str == name)
+                return g;
+        return nullptr;
+    }
+};
+
+StepRun run(const std::string& program, const std::string& data = "/examples")
+{
+    static bool registered = false;
+    if (!registered)
+        korv_register_procedure();
+    registered = true;
+    fs::path dir = fs::temp_directory_path() / ("korv_smooth_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    VyrSettings s;
+    s.program = (dir / "prog.vyr").string();
+    s.dataDir = std::string(KORV_SOURCE_DIR) + data;
+    s.outDir = dir.string();
+    s.json = (dir / "out.json").string();
+    s.log = (dir / "log.txt").string();
+    s.listing = (dir / "listing.txt").string();
+    StepRun r;
+    r.status = vyr_run_text(s, program);
+    std::stringstream json, log;
+    json << std::ifstream(dir / "out.json").rdbuf();
+    log << std::ifstream(dir / "log.txt").rdbuf();
+    r.log = log.str();
+    vyr_output_reset();
+    fs::remove_all(dir);
+    const std::string text = json.str();
+    const char* p = text.c_str();
+    r.doc = jtest::parse(p);
+    for (const Value& step : r.doc["steps"].items) {
+        jtest::collect(step["items"], "table", "HazardRate", r.tables);
+        jtest::collect(step["items"], "graph", "", r.graphs);
+    }
+    return r;
+}
+
+double num(const Value& v)
+{
+    return v.kind == Value::Number ? v.num : korv_missing();
+}
+
+// The reference rows of one case and kernel.
+std::vector<size_t> refRows(const Table& ref, const std::string& id, const std::string& kernel)
+{
+    std::vector<size_t> rows;
+    for (size_t k = 0; k < ref.size(); ++k)
+        if (ref.text(k, "case") == id && ref.text(k, "kernel") == kernel)
+            rows.push_back(k);
+    return rows;
+}
+
+// Table rows (from `from`) against reference rows.
+void expectRows(const Value& table, size_t from, const std::vector<size_t>& want)
+{
+    static const Table ref("smoothed_hazard.csv");
+    const auto& rows = table["rows"].items;
+    ASSERT_EQ(rows.size(), from + want.size());
+    for (size_t i = 0; i < want.size(); ++i) {
+        const Value& row = rows[from + i];
+        const size_t k = want[i];
+        EXPECT_TRUE(close(num(row["Time"]), ref.num(k, "time"), 1e-12)) << i;
+        EXPECT_TRUE(close(num(row["Hazard"]), ref.num(k, "hazard"), 1e-9)) << i;
+        EXPECT_TRUE(close(num(row["StdErr"]), ref.num(k, "stderr"), 1e-9)) << i;
+        EXPECT_TRUE(close(num(row["Lower"]), value(ref, k, "lower"), 1e-9)) << i;
+    }
+}
+
+} // namespace
+
+// One stratum with a bandwidth list and limits: the table carries the first
+// bandwidth of least MISE, and the stratum's own graphs are drawn from its
+// outputs.
+TEST(SmoothedRun, OneStratumWithABandwidthList)
+{
+    StepRun r = run("proc korvante data=lung plots=hazard(cl bw=30 100 10) printphantom notable;"
+                    "time time*status(1); run;");
+    EXPECT_EQ(r.status, 0) << r.log;
+    ASSERT_EQ(r.tables.size(), 1u) << r.log;
+    Table ref("smoothed_hazard.csv");
+    expectRows(*r.tables[0], 0, refRows(ref, "lung", "E"));
+    // 100 is the reference's bandwidth: its MISE is the least of the three.
+    EXPECT_EQ((*r.tables[0])["rows"].items[0]["BandwidthLabel"].str, "bw=  100.00");
+    const Value* hg = r.graph("HazardPlot");
+    const Value* bg = r.graph("BandwidthGrid");
+    ASSERT_TRUE(hg && bg);
+    EXPECT_EQ((*hg)["template"].str, "Stat.Korvante.Graphics.SmoothedHazard");
+    ASSERT_EQ((*hg)["data"].items.size(), 1u);
+    EXPECT_EQ((*hg)["data"].items[0].str, (*r.tables[0])["path"].str);
+    EXPECT_EQ((*hg)["dynamics"]["Kernel"].str, "Epanechnikov");
+    EXPECT_TRUE((*hg)["dynamics"].has("Bandwidth") && (*hg)["dynamics"].has("confLimits"));
+    EXPECT_EQ((*bg)["data"].items.size(), 1u);
+}
+
+// Several strata with one bandwidth and GRIDL= above 0: a row at time 0
+// with nothing in it, then the grid; the graphs are drawn across strata
+// only. The chosen bandwidth of a search labels the rows.
+TEST(SmoothedRun, SeveralStrataAndTheSearch)
+{
+    StepRun r = run("proc korvante data=lung plots=hazard(cl bw=80 gridl=30 kernel=b) "
+                    "printphantom notable; time time*status(1); strata sex; run;"
+                    "proc korvante data=lung plots=hazard printphantom notable;"
+                    "time time*status(1); run;");
+    EXPECT_EQ(r.status, 0) << r.log;
+    ASSERT_EQ(r.tables.size(), 3u) << r.log;
+    Table ref("smoothed_hazard.csv");
+    const Value& f = *r.tables[1];
+    EXPECT_EQ(num(f["rows"].items[0]["Time"]), 0);
+    EXPECT_EQ(f["rows"].items[0]["Hazard"].kind, Value::Null);
+    expectRows(f, 1, refRows(ref, "lung_f", "B"));
+    // One graph across the strata of the first step, one of the second.
+    ASSERT_EQ(r.graphs.size(), 2u);
+    const Value& g = *r.graphs[0];
+    EXPECT_EQ(g["dynamics"]["Kernel"].str, "Biweight");
+    EXPECT_EQ(num(g["dynamics"]["NStrata"]), 2);
+    EXPECT_EQ(g["dynamics"]["groupName"].str, "sex");
+    EXPECT_TRUE(g["dynamics"].has("Bandwidth"));
+
+    Table best("smoothed_choice.csv");
+    const auto& rows = (*r.tables[2])["rows"].items;
+    ASSERT_EQ(rows.size(), 101u);
+    const double b = std::atof(rows[0]["BandwidthLabel"].str.c_str() + 3);
+    for (size_t k = 0; k < best.size(); ++k) {
+        if (best.text(k, "case") == "lung" && best.text(k, "kernel") == "E") {
+            EXPECT_NEAR(b, best.num(k, "best_bw"), 0.04 * best.num(k, "best_bw"));
+        }
+    }
+}
+
+// A stratum without a grid or without an event is reported and left out;
+// the others are estimated. Under WEIGHT a grid ends at the fifth
+// observation from the top.
+TEST(SmoothedRun, StrataLeftOut)
+{
+    const std::string data = "/tests/estimate/smoothrun/data";
+    struct Case {
+        const char* program;
+        std::vector<const char*> notes;
+        size_t tables, graphs;
+        double end; // of the first table's grid
+    };
+    const Case cases[] = {
+        {"data=few plots=hazard(gridu=20) printphantom notable; time t*c(0); strata g;",
+         {"stratum 1 is not computed: the stratum has no event"},
+         2,
+         1,
+         20},
+        {"data=few plots=hazard(bw=2) printphantom notable; time t*c(0); strata g; weight w;",
+         {"stratum 1 is not computed: its grid", "stratum 3 is not computed: its grid"},
+         1,
+         1,
+         8},
+        // The bandwidth graph across strata is drawn when the first stratum
+        // has no bandwidth grid of its own.
+        {"data=few plots=hazard(bw=2 3) printphantom notable; time t*c(0); strata g;",
+         {"stratum 1 is not computed: its grid"},
+         2,
+         2,
+         12},
+    };
+    for (const Case& c : cases) {
+        StepRun r = run(std::string("proc korvante ") + c.program + " run;", data);
+        EXPECT_EQ(r.status, 0) << r.log;
+        for (const char* n : c.notes)
+            EXPECT_NE(r.log.find(std::string("NOTE: The smoothed hazard of ") + n),
+                      std::string::npos)
+                << r.log;
+        ASSERT_EQ(r.tables.size(), c.tables) << c.program;
+        EXPECT_EQ(r.graphs.size(), c.graphs) << c.program;
+        EXPECT_EQ(num((*r.tables[0])["rows"].items.back()["Time"]), c.end);
+    }
+}
+
+// Settings that would give a bandwidth or a grid point at or below 0 are
+// refused before any data are read; a search that does not converge is an
+// error of its stratum that the step's return code shows.
+TEST(SmoothedRun, RefusedSettingsAndFailedSearch)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"hazard(bw=range(0, 20))", "BW=RANGE(a, b) needs a positive lower end"},
+        {"hazard(bw=range(-5 20))", "BW=RANGE(a, b) needs a positive lower end"},
+        {"hazard(gridl=-1)", "GRIDL= must not be negative"},
+        {"hazard(gridl=-10 gridu=-2)", "GRIDL= must not be negative"},
+        {"hazard(gridu=-5)", "GRIDU= must be above 0"},
+        {"hazard(bw=range(1e-9, 1e14)) printphantom", "Failed to find an optimal band width."},
+    };
+    for (const auto& [plots, message] : cases) {
+        StepRun r = run(std::string("proc korvante data=aml notable plots=") + plots +
+                        "; time time*status(0); run;");
+        EXPECT_EQ(r.status, 1) << plots;
+        EXPECT_NE(r.log.find(std::string("ERROR: ") + message), std::string::npos) << r.log;
+        EXPECT_TRUE(r.tables.empty());
+    }
+}

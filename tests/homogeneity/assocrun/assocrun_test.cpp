@@ -1,0 +1,288 @@
+// The rank tests of association run whole through the session on the
+// example data: the log-rank scores, covariances, joint chi-squares and
+// forward paths in OUTTEST= and the tables against the Cox score tests of R's
+// survival package (tests/reference/association.R), with strata, BY groups,
+// missing covariates and frequencies; the layout of OUTTEST=; what printing
+// and OUTTEST= each bring.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../../numeric/reference.h"
+#include "frame/frame.h"
+#include "vyr_output.h"
+#include "vyr_session.h"
+
+namespace
+{
+
+namespace fs = std::filesystem;
+
+struct StepRun {
+    int status = -1;
+    std::string json, log;
+    bool outtest = false;
+    std::vector<std::vector<std::string>> ot; // OUTTEST= rows, header first
+};
+
+std::string slurp(const fs::path& p)
+{
+    std::ifstream in(p);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Runs `program` on the example data and the extra data sets given (name ->
+// CSV text, or a file named with its extension); OUTTEST=ot is read back.
+StepRun run(const std::string& program, const std::map<std::string, std::string>& data = {})
+{
+    static bool registered = false;
+    if (!registered) {
+        korv_register_procedure();
+        registered = true;
+    }
+    fs::path dir = fs::temp_directory_path() / ("korv_assoc_" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir / "data");
+    for (const auto& entry : fs::directory_iterator(korvtest::source_dir() + "/examples"))
+        if (entry.path().extension() == ".csv")
+            fs::copy_file(entry.path(), dir / "data" / entry.path().filename());
+    for (const auto& [name, csv] : data)
+        std::ofstream(dir / "data" / (name.find('.') == std::string::npos ? name + ".csv" : name))
+            << csv;
+    VyrSettings s;
+    s.program = (dir / "prog.vyr").string();
+    s.dataDir = (dir / "data").string();
+    s.outDir = dir.string();
+    s.json = (dir / "out.json").string();
+    s.log = (dir / "log.txt").string();
+    s.listing = (dir / "listing.txt").string();
+    StepRun r;
+    r.status = vyr_run_text(s, program);
+    r.json = slurp(dir / "out.json");
+    r.log = slurp(dir / "log.txt");
+    r.outtest = fs::exists(dir / "ot.csv");
+    if (r.outtest) {
+        std::stringstream ss(slurp(dir / "ot.csv"));
+        for (std::string line; std::getline(ss, line);)
+            r.ot.push_back(korvtest::split_fields(line));
+    }
+    vyr_output_reset();
+    fs::remove_all(dir);
+    return r;
+}
+
+std::vector<std::string> split(const std::string& s, char sep)
+{
+    std::vector<std::string> out;
+    std::stringstream ss(s);
+    for (std::string item; std::getline(ss, item, sep);)
+        out.push_back(item);
+    return out;
+}
+
+std::vector<double> numbers(const std::string& s)
+{
+    std::vector<double> v;
+    for (auto& f : split(s, '|'))
+        v.push_back(std::stod(f));
+    return v;
+}
+
+size_t count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// The rows of the k-th table named `name` in the JSON document: each row's
+// variable name and chi-square.
+std::vector<std::pair<std::string, double>> step_rows(const std::string& json,
+                                                      const std::string& name, int k)
+{
+    size_t at = std::string::npos;
+    for (int i = 0; i <= k; ++i)
+        at = json.find("\"name\":\"" + name + "\"", at == std::string::npos ? 0 : at + 1);
+    std::vector<std::pair<std::string, double>> out;
+    if (at == std::string::npos)
+        return out;
+    const size_t end = json.find(']', json.find("\"rows\":[", at));
+    for (size_t v = json.find("\"Variable\":\"", at); v < end;
+         v = json.find("\"Variable\":\"", v + 1)) {
+        const size_t s = v + 12;
+        const std::string var = json.substr(s, json.find('"', s) - s);
+        const size_t c = json.find("\"ChiSq\":", v) + 8;
+        out.emplace_back(var, std::strtod(json.c_str() + c, nullptr));
+    }
+    return out;
+}
+
+// A data set as CSV text, its rows ordered by one column (stable), for a BY
+// statement.
+std::string sorted_by(const std::string& file, const std::string& column)
+{
+    std::stringstream ss(slurp(korvtest::source_dir() + "/examples/" + file + ".csv"));
+    std::string header;
+    std::getline(ss, header);
+    const auto names = korvtest::split_fields(header);
+    const size_t col = std::find(names.begin(), names.end(), column) - names.begin();
+    std::vector<std::pair<double, std::string>> rows;
+    for (std::string line; std::getline(ss, line);)
+        if (!line.empty())
+            rows.emplace_back(std::stod(korvtest::split_fields(line)[col]), line);
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::string out = header + "\n";
+    for (auto& r : rows)
+        out += r.second + "\n";
+    return out;
+}
+
+} // namespace
+
+// Every case of the reference table, printed and written: the log-rank
+// block of OUTTEST= (scores, covariance rows, joint chi-square) and the
+// forward stepwise table against the Cox score tests at beta = 0 with
+// Breslow ties.
+TEST(AssocRuns, LogRankAgainstCoxScoreTests)
+{
+    korvtest::Table ref("association_logrank.csv");
+    std::string last;
+    StepRun r;
+    int group = 0;
+    for (size_t i = 0; i < ref.size(); ++i) {
+        const auto row = ref.record(i);
+        const std::string data = row.at("data");
+        const auto covs = split(row.at("covariates"), '|');
+        SCOPED_TRACE(data + " " + row.at("covariates") + " by " + row.at("by_value"));
+        std::string prog = "proc korvante data=" + data + " notable outtest=ot;\n time " +
+                           row.at("time") + "*" + row.at("status") + "(" + row.at("censor") +
+                           ");\n";
+        if (!row.at("strata").empty())
+            prog += " strata " + row.at("strata") + ";\n";
+        if (!row.at("freq").empty())
+            prog += " freq " + row.at("freq") + ";\n";
+        if (!row.at("by").empty())
+            prog += " by " + row.at("by") + ";\n";
+        prog += " test " + std::string(row.at("covariates"));
+        std::replace(prog.begin(), prog.end(), '|', ' ');
+        prog += ";\nrun;\n";
+        if (prog != last) {
+            std::map<std::string, std::string> extra;
+            if (data == "association_freq")
+                extra[data] = slurp(korvtest::source_dir() + "/tests/reference/" + data + ".csv");
+            if (!row.at("by").empty())
+                extra[data] = sorted_by(data, row.at("by"));
+            r = run(prog, extra);
+            last = prog;
+            group = 0;
+        } else {
+            ++group;
+        }
+        ASSERT_EQ(r.status, 0) << r.log;
+        ASSERT_TRUE(r.outtest);
+        // This group's log-rank block: the score row, then a row per covariate.
+        const auto& head = r.ot[0];
+        const size_t type = std::find(head.begin(), head.end(), "_TYPE_") - head.begin();
+        const size_t first = type + 2; // _NAME_, then the time variable
+        std::vector<size_t> at;
+        for (size_t k = 1; k < r.ot.size(); ++k)
+            if (r.ot[k][type] == "LOG RANK" && r.ot[k][type + 1] == row.at("time"))
+                at.push_back(k);
+        ASSERT_GT(at.size(), static_cast<size_t>(group));
+        const size_t k0 = at[group];
+        const auto U = numbers(row.at("U")), V = numbers(row.at("V"));
+        const size_t p = covs.size();
+        ASSERT_GE(r.ot.size(), k0 + p + 1);
+        EXPECT_TRUE(korvtest::Near(std::stod(r.ot[k0][first]), std::stod(row.at("chisq")), 1e-9));
+        for (size_t j = 0; j < p; ++j) {
+            EXPECT_TRUE(korvtest::Near(std::stod(r.ot[k0][first + 1 + j]), U[j], 1e-9));
+            EXPECT_EQ(r.ot[k0 + 1 + j][type + 1], covs[j]);
+            EXPECT_TRUE(korvtest::Near(std::stod(r.ot[k0 + 1 + j][first]), U[j], 1e-9));
+            for (size_t l = 0; l <= j; ++l) {
+                const double v = V[j * (j + 1) / 2 + l];
+                EXPECT_TRUE(korvtest::Near(std::stod(r.ot[k0 + 1 + j][first + 1 + l]), v, 1e-9));
+                EXPECT_TRUE(korvtest::Near(std::stod(r.ot[k0 + 1 + l][first + 1 + j]), v, 1e-9));
+            }
+        }
+        const auto path = split(row.at("path"), '|');
+        const auto chi = numbers(row.at("path_chisq"));
+        const auto steps = step_rows(r.json, "LogForStepSeq", group);
+        ASSERT_EQ(steps.size(), path.size());
+        for (size_t s = 0; s < path.size(); ++s) {
+            EXPECT_EQ(steps[s].first, path[s]) << "step " << s;
+            EXPECT_TRUE(korvtest::Near(steps[s].second, chi[s], 1e-9)) << "step " << s;
+        }
+    }
+}
+
+// OUTTEST= per BY group: the BY value, then 1 + p rows of Wilcoxon scores
+// and covariances and 1 + p of log-rank, the score row first; its
+// chi-square is the last step's. Printing adds the group of rank tests with
+// its note and three tables per score; NOPRINT with OUTTEST= writes the same
+// rows and prints none of them; neither does nothing.
+TEST(AssocRuns, OuttestAndPrinting)
+{
+    const std::string body = " time time*status(1); by sex; test age ph_karno; run;";
+    const std::map<std::string, std::string> sorted = {{"lung", sorted_by("lung", "sex")}};
+    StepRun r = run("proc korvante data=lung notable outtest=ot;" + body, sorted);
+    ASSERT_EQ(r.status, 0) << r.log;
+    ASSERT_EQ(r.ot.size(), 13u);
+    EXPECT_EQ(r.ot[0],
+              (std::vector<std::string>{"sex", "_TYPE_", "_NAME_", "time", "age", "ph_karno"}));
+    const char* names[] = {"time", "age", "ph_karno"};
+    for (size_t k = 1; k < 13; ++k) {
+        EXPECT_EQ(r.ot[k][0], k <= 6 ? "1" : "2");
+        EXPECT_EQ(r.ot[k][1], (k - 1) % 6 < 3 ? "WILCOXON" : "LOG RANK");
+        EXPECT_EQ(r.ot[k][2], names[(k - 1) % 3]);
+    }
+    EXPECT_EQ(r.ot[2][5], r.ot[3][4]);
+    const auto steps = step_rows(r.json, "WilForStepSeq", 1);
+    ASSERT_FALSE(steps.empty());
+    EXPECT_NEAR(std::stod(r.ot[7][3]), steps.back().second, 1e-9 * steps.back().second);
+    EXPECT_EQ(count(r.json, "Rank Tests for the Association of time with Covariates\""), 2u);
+    for (const char* t : {"WilUniChiSq", "WilTestCov", "LogUniChiSq", "LogTestCov"})
+        EXPECT_EQ(count(r.json, std::string("\"name\":\"") + t + "\""), 2u) << t;
+    EXPECT_LT(r.json.find("\"name\":\"WilForStepSeq\""), r.json.find("\"name\":\"LogUniChiSq\""));
+    EXPECT_EQ(r.log.find("WARNING"), std::string::npos) << r.log;
+
+    StepRun quiet = run("proc korvante data=lung noprint outtest=ot;" + body, sorted);
+    EXPECT_EQ(quiet.json.find("UniChiSq"), std::string::npos);
+    EXPECT_EQ(quiet.ot, r.ot);
+    StepRun none = run("proc korvante data=lung noprint;" + body, sorted);
+    EXPECT_EQ(none.status, 0) << none.log;
+    EXPECT_FALSE(none.outtest);
+}
+
+// With strata the note says the statistics are pooled over them; a
+// covariate constant within every stratum has no information there, though
+// it varies across them; the covariates' labels come with them.
+TEST(AssocRuns, StrataConstantCovariateAndLabels)
+{
+    StepRun r = run("proc korvante data=veteran notable; time time*status(0); strata trt;"
+                    " test trt karno; run;",
+                    {{"veteran.attr", "variable karno label=\"Karnofsky score\"\n"}});
+    ASSERT_EQ(r.status, 0) << r.log;
+    EXPECT_FALSE(r.outtest);
+    EXPECT_NE(r.json.find("with Covariates Pooled over Strata"), std::string::npos);
+    const size_t uni = r.json.find("\"name\":\"LogUniChiSq\"");
+    const size_t row = r.json.find("\"Variable\":\"trt\"", uni);
+    ASSERT_NE(row, std::string::npos);
+    const std::string trt = r.json.substr(row, r.json.find('}', row) - row);
+    EXPECT_NE(trt.find("\"StdErr\":0,"), std::string::npos) << trt;
+    EXPECT_NE(trt.find("\"ChiSq\":null"), std::string::npos) << trt;
+    EXPECT_NE(r.json.find("\"Label\":\"Karnofsky score\"", uni), std::string::npos);
+    const auto steps = step_rows(r.json, "LogForStepSeq", 0);
+    ASSERT_EQ(steps.size(), 1u);
+    EXPECT_EQ(steps[0].first, "karno");
+}

@@ -182,16 +182,16 @@ TEST_F(Bounds, BeyondElevenLevelsTheApproximationsMatchTheirPeers)
             const size_t r = static_cast<size_t>(t.num(i, "row"));
             const double want = t.num(i, "p");
             if (all) {
-                EXPECT_TRUE(Near(p[r], want, 1e-9, 1e-12)) << name << " " << type << " row " << r;
+                EXPECT_TRUE(Near(p[r], want, 1e-6, 1e-12)) << name << " " << type << " row " << r;
             } else if (name == "diag12") {
                 EXPECT_NEAR(p[r], want, 1e-6) << name << " row " << r;
             }
             worst = std::max(worst, std::fabs(p[r] - want));
         }
         // lung: 17 correlated comparisons with institution 1; the one-factor
-        // approximation of their correlation moves p-values by less than .01.
+        // approximation of their correlation moves p-values by less than .002.
         if (name == "lung18" && !all) {
-            EXPECT_LT(worst, 0.01);
+            EXPECT_LT(worst, 0.002);
         }
     }
 }

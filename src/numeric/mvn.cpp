@@ -387,8 +387,19 @@ MvnResult zmvnrect(int n, const double* cov, const double* lower, const double* 
     long target = 1000;
     int met = 0; // successive rounds within the tolerance
     const auto start = std::chrono::steady_clock::now();
+    auto late = [&] {
+        return opt.seconds > 0 &&
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >
+                   opt.seconds;
+    };
     for (;;) {
         for (int s = 0; s < M; ++s) {
+            // Out of time within a round: the round is not finished, and the
+            // last complete one stands.
+            if (done > 0 && s > 0 && late()) {
+                res.inform = 3;
+                return res;
+            }
             const std::vector<double>& d = shift[static_cast<size_t>(s)];
             for (long k = done + 1; k <= target; ++k) {
                 for (int j = 0; j < dim; ++j) {
@@ -433,9 +444,7 @@ MvnResult zmvnrect(int n, const double* cov, const double* lower, const double* 
             res.inform = 1;
             break;
         }
-        if (opt.seconds > 0 &&
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >
-                opt.seconds) {
+        if (late()) {
             res.inform = 3;
             break;
         }

@@ -2,7 +2,11 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 need=()
-for p in cmake g++ make libgtest-dev python3 clang-format; do
+# The graphs: the font their text is measured in, librsvg for PNG and PDF
+# (found with pkg-config), and for the tests xmllint and Chromium (the
+# browser check of the HTML pages).
+for p in cmake g++ make libgtest-dev python3 clang-format pkg-config fonts-liberation2 \
+  librsvg2-dev libxml2-utils chromium; do
   dpkg -s "$p" >/dev/null 2>&1 || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -4,6 +4,7 @@
 
 #include "app/procedures.h"
 
+#include "vyr_graphics.h"
 #include "vyr_output.h"
 #include "vyr_session.h"
 #include "vyr_text.h"
@@ -34,7 +35,10 @@ const char* const kUsage =
     "  --log FILE            write the log to FILE\n"
     "  --html FILE           write the output as one self-contained HTML page\n"
     "  --json FILE           write the output as JSON\n"
-    "  --graphics on|off     graphs in the output (default: on)\n"
+    "  --graphics on|off     graphs in the output (default: on): inline in the\n"
+    "                        HTML page, and with --out as SVG files in\n"
+    "                        OUT/graphs\n"
+    "  --images png,pdf      also write each graph as PNG and/or PDF\n"
     "  --option NAME=VALUE   a system option, as in an OPTIONS statement\n"
     "                        (may be repeated); a switch is one word, as\n"
     "                        in --option NOTHREADS\n"
@@ -84,9 +88,9 @@ int run_command(int argc, char** argv)
                 value = arg.substr(9);
                 inlineValue = true;
             }
-            static const char* const known[] = {"--data",     "--out",    "--listing",
-                                                "--log",      "--html",   "--json",
-                                                "--graphics", "--option", "--registry"};
+            static const char* const known[] = {"--data",   "--out",     "--listing",  "--log",
+                                                "--html",   "--json",    "--graphics", "--images",
+                                                "--option", "--registry"};
             bool isKnown = false;
             for (const char* k : known)
                 isKnown = isKnown || name == k;
@@ -120,6 +124,23 @@ int run_command(int argc, char** argv)
                     settings.graphics = false;
                 else
                     return usage_error("--graphics takes on or off");
+            } else if (name == "--images") {
+                // png, pdf or both, separated by a comma.
+                settings.graphPng = settings.graphPdf = false;
+                std::string rest = value + ",";
+                for (std::size_t at = 0, c; (c = rest.find(',', at)) != std::string::npos;
+                     at = c + 1) {
+                    const std::string kind = vyr::upper(rest.substr(at, c - at));
+                    if (kind == "PNG")
+                        settings.graphPng = true;
+                    else if (kind == "PDF")
+                        settings.graphPdf = true;
+                    else
+                        return usage_error("--images takes png, pdf or png,pdf");
+                }
+                if (!vyr_graphics_can_export())
+                    return usage_error("--images is not available: this korvante was built "
+                                       "without librsvg, so graphs are written as SVG only");
             } else if (name == "--option") {
                 // NAME=VALUE, or a switch as one word (NOTHREADS, NOCENTER),
                 // kept with an empty value.

@@ -5,6 +5,8 @@
 
 #include "frame/frame.h"
 #include "mcomp/qxmclsm.h"
+#include "runtime/pgraf.h"
+#include "vyr_graphics.h"
 
 void korv_app_register_procedures()
 {
@@ -12,4 +14,7 @@ void korv_app_register_procedures()
     // The comparison engine, which the procedure loads by name through the
     // kernel handle.
     korv_mcomp_register_engine();
+    // The graphs' axes take their ticks from the character plots' nice-axis
+    // routine, as the procedure's at-risk times do.
+    vyr_graphics_set_axis(znaxis);
 }

@@ -13,6 +13,7 @@
 #include "common/options.h"
 #include "common/strata.h"
 #include "estimate/estimate.h"
+#include "estimate/graphreq.h"
 #include "estimate/korvkrn.h"
 #include "estimate/plotdata.h"
 #include "runtime/missing.h"
@@ -465,6 +466,11 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
         if (weighted)
             data.ahead2 = static_cast<double*>(xmalloc_or_exit(q->polwork, aheadBytes, 0x2000));
     }
+    // The records in rank order, as the reread left them.
+    data.rankedTimes = q->rtimes;
+    data.rankedFreqs = q->rfreqs;
+    data.rankedWeights = weighted ? q->rweights : nullptr;
+    data.rankedFilled = q->rtimes && q->rfreqs && (!weighted || q->rweights);
     PlSettings set;
     set.method = weighted ? 0 : q->method;
     set.weighted = weighted;
@@ -519,6 +525,9 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
     writePlotPoints(q, node, sink);
     closeTables(q, engine, sink, plotMode, printed, out.timelist != nullptr, node,
                 out.bands ? bands.range.upper : DBL_MAX);
+    // The stratum's graphs, once its plot data are complete.
+    if (plotMode != 0)
+        vdqplots(q, node, weighted);
     if (q->kmhaz)
         korv_smoothed_stage(q, node, weighted);
 }

@@ -110,8 +110,12 @@ int korvut(KorvPtr q, STRATA* node)
 
     // The stratum's text key for the graphs across strata (without the
     // number prefix); written only where the array has an entry for it.
-    if (g && g->s && q->ogstat && q->ogstat->strval && index >= 0 && index < q->nstrata)
-        q->ogstat->strval[index] = vdqtxt(g->s + gstart, gcap - gstart);
+    if (g && g->s && q->ogstat && q->ogstat->strval && index >= 0 && index < q->nstrata) {
+        int end = gcap;
+        while (end > gstart && g->s[end - 1] == ' ')
+            --end;
+        q->ogstat->strval[index] = vdqtxt(g->s + gstart, end - gstart);
+    }
     return pos;
 }
 

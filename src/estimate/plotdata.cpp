@@ -206,6 +206,11 @@ void XcbToTable(KorvPtr q, XCBSTR* xcb, long nobs, double bandmax)
 void MakePhantomTable(KorvPtr q, XCBSTR* xcb, long nobs, double bandmax)
 {
     const double miss = korv_missing();
+    // A band ends at a time of the stratum; a negative end (a band asked
+    // for in a stratum without events) means there is no band, and no
+    // band-end row before the first record.
+    if (!(bandmax >= 0))
+        bandmax = DBL_MAX;
     const bool F = (q->vdqgraph & 0x10000000) && !(q->vdqgraph & (0x8000 | 0x20000));
     double* io = q->iovar;
     ATRISKTIME* art = q->art;
@@ -276,6 +281,9 @@ void MakePhantomTable(KorvPtr q, XCBSTR* xcb, long nobs, double bandmax)
             io[14] = R[3];
             io[21] = f[9];
             io[22] = f[10];
+            // The failure slot follows the row's own survival (it is never
+            // left from the row before).
+            io[2] = mirror(io[1]);
             if (F) {
                 io[27] = io[28] = io[29] = miss;
                 io[30] = mirror(R[1]);

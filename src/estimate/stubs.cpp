@@ -5,7 +5,6 @@
 #include "common/stages.h"
 
 const bool korv_built_group = false;
-const bool korv_built_graphs = false;
 
 void korvxsg(KorvPtr q, STRATA*)
 {
@@ -20,14 +19,4 @@ void korvpbg(KorvPtr q)
 void korvpsg(KorvPtr q)
 {
     korv_refuse(q, KorvFeature::GroupAnalysis);
-}
-
-void korvmxt(KorvPtr q)
-{
-    korv_refuse(q, KorvFeature::Graphs);
-}
-
-void StratifiedSurvival(KorvPtr q)
-{
-    korv_refuse(q, KorvFeature::Graphs);
 }

@@ -170,6 +170,8 @@ void refuse_unbuilt_requests(KorvPtr q)
 void make_group_paths(KORVCOM* q)
 {
     const int64_t paths = static_cast<int64_t>(std::max(q->nstrata, 1)) * sizeof(xobskey);
+    // The quartile scale of the graphs' median insets is the group's own.
+    q->ogmaxqt = 0;
     if (q->vdqgraph != 0) {
         q->ogpath = static_cast<xobskey*>(xmalloc_or_exit(q->polnode, paths, 0x2000));
         if (q->art)

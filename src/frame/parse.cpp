@@ -566,6 +566,9 @@ void plot_requests(KORVCOM* q, const STMT* s, int mode)
                 if (bit(s, proc_bit::PLOT_CENSORED))
                     xpmlog(326, msg326::LP_CENSORED_GRAPHICS);
             }
+        } else if (!q->zprint) {
+            // NOPRINT asks for no displayed output: no graph by default
+            // either, as none is drawn when PLOTS= is given with it.
         } else if (!cmp) {
             q->vdqgraph |= plot_bit::DEFAULT;
         } else {

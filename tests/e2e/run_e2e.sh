@@ -40,8 +40,11 @@ for prog in "$here"/*.vyr; do
       "args "*) read -r -a more <<<"${line#args }"; more=("${more[@]//@OUT@/$out}"); extra+=("${more[@]//@HERE@/$here}") ;;
     esac
   done <"$expect"
+  # Every run writes its HTML page, whose graphs are checked below.
+  page=()
+  case " ${extra[*]} " in *" --html "*) ;; *) page=(--html "$out/page.html") ;; esac
   "$korvante" "$prog" --data "$root/examples" --out "$out" --listing "$out/listing.txt" \
-    --log "$out/log.txt" "${extra[@]}" >"$out/stdout.txt" 2>"$out/stderr.txt"
+    --log "$out/log.txt" "${page[@]}" "${extra[@]}" >"$out/stdout.txt" 2>"$out/stderr.txt"
   status=$?
   ran=$((ran + 1))
   ok=1
@@ -66,6 +69,10 @@ for prog in "$here"/*.vyr; do
       *) fail "$name" "unknown check: $line"; ok=0 ;;
     esac
   done <"$expect"
+  if [ -f "$out/page.html" ] && ! python3 "$here/check_page.py" "$out/page.html" >"$out/page-check.txt"; then
+    fail "$name" "the page's graphs: $(head -3 "$out/page-check.txt" | tr '\n' ' ')"
+    ok=0
+  fi
   if [ $ok = 1 ]; then
     echo "ok   $name"
   else
@@ -84,6 +91,7 @@ done
 grep -q "could not be read" "$work/missing.txt" || fail "command" "a missing program file is not reported"
 "$korvante" "$here/globals.vyr" --graphics maybe >/dev/null 2>&1; [ $? = 2 ] || fail "command" "--graphics maybe"
 "$korvante" "$here/globals.vyr" --bogus >/dev/null 2>&1; [ $? = 2 ] || fail "command" "--bogus"
+"$korvante" "$here/globals.vyr" --images gif >/dev/null 2>&1; [ $? = 2 ] || fail "command" "--images gif"
 
 echo "$ran program(s) run, $failed failure(s)"
 [ $failed = 0 ]

@@ -108,6 +108,8 @@ struct VyrSettings {
     std::string json;     // --json file (empty: none)
     std::string registry; // --registry file (empty: an empty registry)
     bool graphics = true; // --graphics on|off
+    bool graphPng = false; // --images png: each graph also as PNG
+    bool graphPdf = false; // --images pdf: each graph also as PDF
     // --option NAME=VALUE pairs, names upper case; applied as if by an
     // OPTIONS statement before the program's first statement.
     std::map<std::string, std::string> options;

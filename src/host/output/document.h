@@ -242,8 +242,17 @@ struct Node {
     std::vector<double> values; // row-major
     std::vector<std::string> rowLabels, colLabels;
     std::string rowHeader;
-    // Graphs: the data tables' paths.
+    // Graphs: the data tables' paths as given, the tables they name (a
+    // table made of several strata's tables stands for its parts), and,
+    // once drawn, the SVG text, its file and the image files made from it.
     std::vector<std::string> data;
+    std::vector<NodePtr> sources;
+    std::string svg;
+    std::string file;
+    std::vector<std::string> images;
+    std::string drawNote; // why the graph could not be drawn (empty: drawn)
+    // A table built from several strata's plot data: the tables it joins.
+    std::vector<NodePtr> parts;
     // Notes: text.
     std::string text;
     // Line-printer plots: the lines as printed.

@@ -185,11 +185,22 @@ struct HtmlWriter {
                 buf += "</p>\n";
                 break;
             case Node::Graph:
+                // The SVG inline, so that the page stays one file; a graph
+                // that could not be drawn says why.
                 buf += "<figure class=\"graph\" data-template=\"";
                 appendHtml(buf, n.templ);
-                buf += "\"><figcaption>";
+                buf += "\">\n";
+                if (!n.svg.empty()) {
+                    buf += n.svg;
+                } else if (!n.drawNote.empty()) {
+                    buf += "<p class=\"note\">";
+                    appendHtml(buf, "The graph is not drawn: " + n.drawNote + ".");
+                    buf += "</p>\n";
+                }
+                buf += "<figcaption>";
                 appendHtml(buf, n.label.empty() ? n.name : n.label);
                 buf += "</figcaption></figure>\n";
+                flush();
                 break;
             case Node::Plot:
                 // A line-printer plot: its lines as preformatted text.
@@ -268,6 +279,9 @@ void htmlHead(TextSink& out, const std::string& pageTitle, const std::vector<std
          "ul.messages li.error{color:#a00}\n"
          "ul.messages li.warning{color:#850}\n"
          "ul.messages span.number{color:#666}\n"
+         "figure.graph{margin:1.5em auto;text-align:center}\n"
+         "figure.graph svg{max-width:100%;height:auto}\n"
+         "figure.graph figcaption{font-size:.9em;color:#444}\n"
          "</style>\n</head>\n<body>\n";
     for (const std::string& t : titles)
         if (!t.empty()) {

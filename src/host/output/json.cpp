@@ -452,13 +452,43 @@ struct JsonWriter {
             else
                 appendJsonString(buf, d.text);
         }
+        // The plot-data tables it is drawn from (a table joined from several
+        // strata's tables names them), its file and images, or why it was
+        // not drawn; never the SVG text.
+        std::vector<std::string> data;
+        for (const NodePtr& s : n.sources) {
+            if (s->parts.empty())
+                data.push_back(s->path);
+            for (const NodePtr& p : s->parts)
+                data.push_back(p->path);
+        }
+        if (n.sources.empty())
+            data = n.data;
         buf += "},\"data\":[";
-        for (size_t i = 0; i < n.data.size(); ++i) {
+        for (size_t i = 0; i < data.size(); ++i) {
             if (i)
                 buf.push_back(',');
-            appendJsonString(buf, n.data[i]);
+            appendJsonString(buf, data[i]);
         }
-        buf += "]}";
+        buf += "]";
+        if (!n.file.empty()) {
+            buf += ",\"file\":";
+            appendJsonString(buf, n.file);
+        }
+        if (!n.images.empty()) {
+            buf += ",\"images\":[";
+            for (size_t i = 0; i < n.images.size(); ++i) {
+                if (i)
+                    buf.push_back(',');
+                appendJsonString(buf, n.images[i]);
+            }
+            buf += "]";
+        }
+        if (n.svg.empty() && !n.drawNote.empty()) {
+            buf += ",\"drawn\":false,\"note\":";
+            appendJsonString(buf, n.drawNote);
+        }
+        buf += "}";
     }
 };
 

@@ -88,6 +88,8 @@ struct StepState {
     // outputs, and each must be checked in constant time.
     std::unordered_set<std::string> paths;
     std::unordered_map<std::string, int> nextSuffix;
+    // The outputs by path, so that a graph finds the plot data it names.
+    std::unordered_map<std::string, NodePtr> byPath;
     int byGroups = 0;
     bool started = false;
     NodePtr plot; // the line-printer plot collecting listing lines, if any
@@ -153,6 +155,7 @@ void place(const NodePtr& n)
     n->heading = state().heading;
     n->path = uniquePath(n->name);
     container().push_back(n);
+    state().byPath[n->path] = n;
 }
 
 // ---------------------------------------------------------------------------
@@ -836,6 +839,7 @@ int mTemplateOutput(xobop, void*, int, int np, WOB_PARM_BLK_STR* pb, WOB_ENT_STR
         n->note = note->text;
     n->path = uniquePath(d->name);
     container().push_back(n);
+    state().byPath[n->path] = n;
     o->node = n;
     // A previous output of the same object that was not closed gets its rows
     // now, so that no row moves to a later output.
@@ -1081,11 +1085,17 @@ int mMatrix(xobop, void*, int, int np, WOB_PARM_BLK_STR* pb, WOB_ENT_STR*)
     return 0;
 }
 
+// A graph: its name, labels, template and dynamic values, and the plot data
+// it is drawn from. Several strata's tables (tag 2978) with a name for the
+// joined data (2979) become one hidden table standing for its parts, whose
+// path goes back to the caller (3753) so that later graphs can name it.
 int mGraph(xobop, void*, int, int np, WOB_PARM_BLK_STR* pb, WOB_ENT_STR*)
 {
     auto n = std::make_shared<Node>();
     n->kind = Node::Graph;
     xobskey* pathOut = nullptr;
+    std::vector<std::string> one, several;
+    std::string joinedName;
     for (int i = 0; i < np; ++i) {
         const WOB_PARM_BLK_STR& p = pb[i];
         switch (p.tag) {
@@ -1102,10 +1112,15 @@ int mGraph(xobop, void*, int, int np, WOB_PARM_BLK_STR* pb, WOB_ENT_STR*)
             n->templ = blockText(p);
             break;
         case WOB_TAG_PATHS:
+            keyArray(p, one);
+            break;
         case WOB_TAG_PATHS2:
+            keyArray(p, several);
+            break;
         case WOB_TAG_DATAPATH:
         case WOB_TAG_DATAPATH2:
-            keyArray(p, n->data);
+            if (joinedName.empty())
+                joinedName = blockText(p);
             break;
         case WOB_TAG_PATH_OUT:
             if (p.type == WOB_T_KEYADDR || p.type == WOB_T_ADDRESS)
@@ -1116,9 +1131,31 @@ int mGraph(xobop, void*, int, int np, WOB_PARM_BLK_STR* pb, WOB_ENT_STR*)
         }
     }
     collectDynamics(np, pb, n->dynamics);
+    const std::vector<std::string>& named = several.empty() ? one : several;
+    std::vector<NodePtr> tables;
+    for (const std::string& path : named) {
+        auto it = state().byPath.find(path);
+        if (it != state().byPath.end() && it->second->kind == Node::Table)
+            tables.push_back(it->second);
+    }
+    if (!several.empty() && !joinedName.empty()) {
+        auto joined = std::make_shared<Node>();
+        joined->kind = Node::Table;
+        joined->name = joinedName;
+        joined->hidden = true;
+        joined->parts = tables;
+        if (!tables.empty())
+            joined->columns = tables.front()->columns;
+        place(joined);
+        n->data = {joined->path};
+        n->sources = {joined};
+        if (pathOut)
+            *pathOut = vdqtxt(joined->path.c_str(), static_cast<int>(joined->path.size()));
+    } else {
+        n->data = named;
+        n->sources = tables;
+    }
     place(n);
-    if (pathOut)
-        *pathOut = vdqtxt(n->path.c_str(), static_cast<int>(n->path.size()));
     return 0;
 }
 
@@ -1167,6 +1204,7 @@ StepDoc takeCurrentStep()
     s.heading.clear();
     s.paths.clear();
     s.nextSuffix.clear();
+    s.byPath.clear();
     s.byGroups = 0;
     s.started = false;
     return d;

@@ -26,6 +26,13 @@ StepDoc& currentStep();
 // Closes the running step's document: returns it and starts a fresh one;
 // frees the step's objects.
 StepDoc takeCurrentStep();
+// Draws the graphs of a step's document (their SVG text into the nodes) and
+// writes their files under <out>/graphs; `stepIndex` keeps their ids apart
+// from those of the page's other steps. resetGraphFiles starts a run afresh.
+// Returns the number of files that could not be written (each said in the
+// log).
+int drawStepGraphs(StepDoc& doc, size_t stepIndex);
+void resetGraphFiles();
 // Registers the layer's hooks with the session (once per run).
 void attachSession();
 // Opens a BY group at the top of the running step's document, with its BY

@@ -136,6 +136,10 @@ bool listed(const std::vector<NodePtr>& items)
         case Node::Note:
         case Node::Plot:
             return true;
+        case Node::Graph:
+            if (!n.file.empty())
+                return true;
+            break;
         case Node::ByGroup:
         case Node::Group:
             if (listed(n.items))
@@ -480,6 +484,15 @@ struct ListingWriter {
                     line(l);
                 break;
             case Node::Graph:
+                // A graph shows as a line naming its file.
+                if (!n.file.empty()) {
+                    headingFor(n);
+                    blank();
+                    line(centre("Graph: " + shown(n.label.empty() ? n.name : n.label) + " (" +
+                                    shown(n.file) + ")",
+                                lineSize));
+                }
+                break;
             case Node::Page:
                 break;
             }

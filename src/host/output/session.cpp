@@ -256,10 +256,14 @@ void finishPendingStep()
 
 // Renders the step that just ended: its listing now, and its part of the
 // HTML and JSON files; the document is released when this returns.
-void renderStep(const std::string& proc, int rc)
+void renderStep(const std::string& proc, int& rc)
 {
     RunOutput& r = run();
     StepDoc doc = takeCurrentStep();
+    // A graph file that cannot be written fails the step, as an output data
+    // set does.
+    if (drawStepGraphs(doc, r.steps) > 0 && rc < 1008)
+        rc = 1008;
     doc.proc = proc.empty() ? std::string("KORVANTE") : proc;
     doc.rc = rc;
     doc.headed = true;
@@ -342,6 +346,7 @@ void attachSession()
     r.attached = true;
     r.opened = false;
     r.steps = 0;
+    resetGraphFiles();
     r.stepPending = false;
     {
         std::lock_guard<std::mutex> g(r.lock);

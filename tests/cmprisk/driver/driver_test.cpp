@@ -299,14 +299,16 @@ TEST(CrSteps, ByGroupsAreAnalysedApart)
     EXPECT_EQ(count(r.outcif, "\n2,2,"), 0u) << "type 2 of group 2 is not estimated";
 }
 
-// PRINTPHANTOM shows the plot data of the cumulative incidence plots, as the
-// note on graphs says; without it they are kept out of the output.
+// PRINTPHANTOM shows the plot data of the cumulative incidence plots, which
+// are drawn; without it the plot data are kept out of the output.
 TEST(CrSteps, PrintPhantomShowsThePlotData)
 {
     const std::string step = " time time*status(0) / failcode=1; strata group; run;";
     StepRun shown = run("proc korvante data=crsim notable printphantom;" + step);
     EXPECT_EQ(shown.status, 0) << shown.log;
-    EXPECT_NE(shown.log.find("PRINTPHANTOM shows them"), std::string::npos) << shown.log;
+    EXPECT_EQ(shown.log.find("Graphs are not drawn"), std::string::npos) << shown.log;
+    EXPECT_NE(shown.json.find("\"template\":\"Stat.Korvante.Graphics.cifPlot\""),
+              std::string::npos);
     EXPECT_EQ(count(shown.json, "\"template\":\"Stat.Korvante.cifPhantom\""), 1u);
     EXPECT_NE(shown.json.find("\"CIF_LCL\""), std::string::npos);
     StepRun kept = run("proc korvante data=crsim notable plots=cif(cl);" + step);

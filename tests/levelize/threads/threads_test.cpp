@@ -414,7 +414,9 @@ TEST_F(ThreadsTest, TheMemoryCapUsesTheAmountAsGiven)
 
 // ---------------------------------------------------------------------------
 // The effect-level pass: the level combinations each effect has in the data
-// are the same on worker threads as on the task thread.
+// are the same on worker threads as on the task thread (the crafted data by
+// its BY groups: one smaller than a buffer, one whose last buffer is handed
+// over empty).
 
 namespace effects
 {
@@ -461,7 +463,7 @@ std::vector<Model> models(lev::Folder& dir)
                  crafted(dir),
                  {"name", "x", "y"},
                  {{{0, 1}}, {{1, 2}}, {{2}, {0}}},
-                 {},
+                 {"grp"},
                  0,
                  {},
                  {}});
@@ -469,7 +471,7 @@ std::vector<Model> models(lev::Folder& dir)
                  crafted(dir),
                  {"name", "x", "y"},
                  {{{0, 1}}, {{1, 2}}, {{2}, {0}}},
-                 {},
+                 {"grp"},
                  ZLEV_OPT1_KEEPALL,
                  {},
                  {}});

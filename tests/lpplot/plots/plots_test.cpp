@@ -289,9 +289,9 @@ TEST(Plots, TimesNearTheLargestDouble)
 TEST(Plots, RequestsWithoutAPlotKindPrintNothing)
 {
     // LINEPRINTER alone asks for no plot; the results are those of a run
-    // without it.
+    // without plots of either kind.
     StepRun with = run("proc korvante data=aml lineprinter;\n   time time*status(0);\nrun;\n");
-    StepRun without = run("proc korvante data=aml;\n   time time*status(0);\nrun;\n");
+    StepRun without = run("proc korvante data=aml plots=none;\n   time time*status(0);\nrun;\n");
     EXPECT_EQ(with.listing, without.listing);
     EXPECT_EQ(with.listing.find("Plot of"), std::string::npos);
 }

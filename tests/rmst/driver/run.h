@@ -40,9 +40,15 @@ struct Run {
         auto t = tables(name, step);
         return t.empty() ? nullptr : t.front();
     }
+    // The restricted-mean graphs (the survival graphs each step draws by
+    // default are left out).
     std::vector<const rmsjson::Value*> graphs(int step = -1) const
     {
-        return rmsjson::find(scope(step), "graph");
+        std::vector<const rmsjson::Value*> rm;
+        for (const rmsjson::Value* g : rmsjson::find(scope(step), "graph"))
+            if (g->text("template").find("Graphics.RM") != std::string::npos)
+                rm.push_back(g);
+        return rm;
     }
     std::vector<const rmsjson::Value*> groups(const std::string& name, int step = -1) const
     {

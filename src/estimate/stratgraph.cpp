@@ -1,0 +1,347 @@
+// The graphs across the strata of a BY group: survival or failure curves
+// overlaid in one graph or in panels, with the at-risk table, limits,
+// bands, the median and test insets; the -log S and log(-log S) curves; and
+// the life table's density and hazard. The first graph that draws from every
+// stratum has the output layer join their plot data, and the later graphs
+// draw from that joined data.
+#include <cmath>
+#include <vector>
+
+#include "common/options.h"
+#include "common/stages.h"
+#include "common/strata.h"
+#include "estimate/graphreq.h"
+#include "numeric/format.h"
+#include "runtime/missing.h"
+#include "vyr_data.h"
+#include "vyr_host.h"
+#include "vyr_message_names.h"
+
+using namespace korv_est;
+
+const bool korv_built_graphs = true;
+
+namespace
+{
+
+struct Shared {
+    double P = 95;
+    xobskey timeName = nullptr;
+    xobskey groupName = nullptr;
+    xobskey method = nullptr;
+    DynList M, T;
+    bool lifeTable = false;
+    int A = 0, F = 0, CL = 0, HW = 0, EP = 0;
+    bool combined = false;
+};
+
+xobskey groupNameKey(KorvPtr q)
+{
+    if (q->nsvar != 1 || !q->sname || !q->sname[0].nm)
+        return nullptr;
+    const NAMESTR* nm = q->sname[0].nm;
+    if (!q->znolabel && nm->nlablen > 0)
+        return vdqtxt(nm->label_p, nm->nlablen);
+    return vdqtxt(nm->name_p, nm->namelen);
+}
+
+// The first requested test in the order log-rank, Wilcoxon, Tarone, Peto,
+// modified Peto, Fleming-Harrington, likelihood ratio (1 to 7), with its
+// p-value; 0 when the inset is off.
+int testInset(KorvPtr q, double* p)
+{
+    if (!(q->vdqgraph & plot_bit::TEST) || (q->ktype & test_bit::NONE) || !q->ogstat)
+        return 0;
+    static const int kBits[] = {test_bit::LOGRANK, test_bit::WILCOXON, test_bit::TARONE,
+                                test_bit::PETO,    test_bit::MODPETO,  test_bit::FLEMING,
+                                test_bit::LR};
+    const OGSTAT* o = q->ogstat;
+    const double values[] = {o->logrank, o->wilcoxon, o->tarone, o->peto,
+                             o->modpeto, o->fleming,  o->lr};
+    for (int k = 0; k < 7; ++k)
+        if (q->ktype & kBits[k]) {
+            *p = values[k];
+            return k + 1;
+        }
+    return 0;
+}
+
+// The name of the plot data joined from every stratum.
+void joined(GraphRequest& g, KorvPtr q, const char* name)
+{
+    g.paths(WOB_TAG_PATHS2, q->ogpath, q->nstrata)
+        .text(WOB_TAG_DATAPATH, name)
+        .text(WOB_TAG_DATAPATH2, name);
+}
+
+void survivalSection(KorvPtr q, Shared& sh)
+{
+    const int v = q->vdqgraph;
+    ATRISKTIME* art = q->art;
+    const bool failure = v & plot_bit::FAILURE;
+    const bool overlay = v & plot_bit::OVERLAY;
+    const bool outside = art && art->zoutside;
+    const char* name = failure ? "FailurePlot" : "SurvivalPlot";
+    const xobskey contents = vdqmsg(0, failure ? msg0::FAILURE_PLOT : msg0::SURVIVAL_PLOT);
+    const char* templ;
+    if (sh.lifeTable)
+        templ = overlay ? (failure ? "Stat.Korvante.Graphics.LifeTableFailure"
+                                   : "Stat.Korvante.Graphics.LifeTableSurvival")
+                        : (failure ? "Stat.Korvante.Graphics.LifeTableFailurePanel"
+                                   : "Stat.Korvante.Graphics.LifeTableSurvivalPanel");
+    else if (overlay)
+        templ = failure ? (outside ? "Stat.Korvante.Graphics.ProductLimitFailure2"
+                                   : "Stat.Korvante.Graphics.ProductLimitFailure")
+                        : (outside ? "Stat.Korvante.Graphics.ProductLimitSurvival2"
+                                   : "Stat.Korvante.Graphics.ProductLimitSurvival");
+    else
+        templ = failure ? "Stat.Korvante.Graphics.ProductLimitFailurePanel"
+                        : "Stat.Korvante.Graphics.ProductLimitSurvivalPanel";
+
+    // The per-stratum list.
+    DynList S;
+    bool anyCensored = false;
+    int i = 1;
+    for (STRATA* s = q->strata; s && i <= q->nstrata; s = s->left, ++i) {
+        S.addNumbered("StrVal%i", i,
+                      q->ogstat && q->ogstat->strval ? q->ogstat->strval[i - 1] : nullptr);
+        S.addNumbered("NObs%i", i, s->cum);
+        S.addNumbered("NEvent%i", i, s->cum - s->cen);
+        if (!sh.lifeTable) {
+            S.addNumbered("Median%i", i, s->quant[1]);
+            S.addNumbered("LowerMedian%i", i, s->qtlower[1]);
+            S.addNumbered("UpperMedian%i", i, s->qtupper[1]);
+        }
+        anyCensored = anyCensored || s->cen != 0;
+    }
+    S.add("PctMedianConfid", vdqtxts("%g%%", 4, confidencePercent(q->qtalpha)));
+    S.add("QuartileFmt", vdqtxts("F6.%i", 5, zpfmt(q->ogmaxqt, 6)));
+
+    double p = 0;
+    const int k = testInset(q, &p);
+
+    // The common list.
+    DynList C;
+    const int censored = anyCensored && !(v & plot_bit::NOCENSORED) ? 1 : 0;
+    C.add("plotCensored", censored);
+    C.add("plotCL", sh.CL);
+    if (sh.CL)
+        C.add("labelCL", vdqmsgs(326, msg326::LABEL_CL, sh.P));
+    C.add("plotHW", sh.HW);
+    if (sh.HW)
+        C.add("labelHW", vdqmsgs(326, msg326::LABEL_HW, sh.P));
+    C.add("plotEP", sh.EP);
+    if (sh.EP)
+        C.add("labelEP", vdqmsgs(326, msg326::LABEL_EP, sh.P));
+    if (sh.HW || sh.EP)
+        C.add("plotBand", 1);
+    if (sh.CL || sh.HW || sh.EP || censored)
+        C.add("plotLegend", 1);
+    C.add("plotAtRisk", art ? 1 : 0);
+    if (art) {
+        const bool values = art->maxL >= 0 && art->maxL <= art->smaxlen;
+        C.add("classAtRisk", vdqtxt(values ? "Stratum" : "StratumNum", -1));
+        if (art->zticklabel) {
+            C.add("xtickVals", vdqtxt(art->ticklabel ? art->ticklabel : "", art->ticklablen));
+            C.add("xtickValFitPol", vdqtxt("STAGGERROTATE", -1));
+            korv_release_ticklabel(q);
+        }
+        if (art->zoutside)
+            C.add("rowWeights", wzmis(art->awt) ? vdqtxt("PREFERRED", -1)
+                                                : vdqtxts("%g %g", 5, 1 - art->awt, art->awt));
+    }
+    C.add("plotTest", k > 0 ? 1 : 0);
+    if (k > 0) {
+        C.add("TestName", vdqmsg(0, (q->ktype & test_bit::TREND) ? 331 + k : 324 + k));
+        C.add("pValue", p);
+    }
+
+    const int limits = 4 * sh.CL + 2 * sh.HW + sh.EP;
+    if (!overlay) {
+        // Panels: two cells for two strata, else pages of four.
+        const int nColumns = q->nstrata == 2 ? 1 : 2;
+        const int per = 2 * nColumns;
+        const xobskey header = vdqtxt(q->nsvar == 1 ? "NAMEVALUE" : "VALUE", -1);
+        int page = 0;
+        for (int s = 1; s <= q->nstrata; ++s) {
+            if (s % per != 0 && s != q->nstrata)
+                continue;
+            ++page;
+            xobskey label;
+            if (sh.lifeTable) {
+                const int n = 389 + sh.CL + sh.F;
+                label = sh.CL ? vdqmsgs(326, n, page, sh.P) : vdqmsgs(326, n, page);
+            } else {
+                const int n = 381 + limits + sh.A + sh.F;
+                label = limits ? vdqmsgs(326, n, page, sh.P) : vdqmsgs(326, n, page);
+            }
+            GraphRequest g;
+            g.text(WOB_TAG_NAME, name)
+                .key(WOB_TAG_LABEL, label)
+                .key(WOB_TAG_CONTENTS, contents)
+                .text(WOB_TAG_TEMPLATE, templ)
+                .paths(WOB_TAG_PATHS2, q->ogpath, q->nstrata)
+                .dyn("xName", sh.timeName)
+                .dyn("nRows", 2)
+                .dyn("nColumns", nColumns)
+                .dyn("HeaderDisplay", header)
+                .dyn("PanelNum", page)
+                .dyn("method", sh.method)
+                .dyn("yMin", art ? -0.06 : 0.0)
+                .list(C)
+                .list(S)
+                .list(sh.M)
+                .send(q);
+        }
+        return;
+    }
+    // Overlaid: one graph, which has the strata's plot data joined.
+    xobskey label, second = nullptr;
+    if (sh.lifeTable) {
+        label = sh.CL ? vdqmsgs(326, 350 + sh.F, sh.P) : vdqmsg(326, 349 + sh.F);
+        if (sh.CL)
+            second = vdqmsgs(326, 421, sh.P);
+    } else {
+        const int n = 341 + limits + sh.A + sh.F;
+        label = limits ? vdqmsgs(326, n, sh.P) : vdqmsg(326, n);
+        static const int kSecond[8] = {0, 425, 424, 426, 421, 423, 422, 427};
+        if (limits)
+            second = vdqmsgs(326, kSecond[limits] + sh.A, sh.P);
+        else if (art)
+            second = vdqmsg(0, msg0::WITH_AT_RISK);
+    }
+    if (second)
+        C.add("SecondTitle", second);
+    GraphRequest g;
+    g.text(WOB_TAG_NAME, name).key(WOB_TAG_LABEL, label).key(WOB_TAG_CONTENTS, contents);
+    g.text(WOB_TAG_TEMPLATE, templ);
+    joined(g, q, "Phantom2");
+    g.dyn("method", sh.method)
+        .dyn("NStrata", q->nstrata)
+        .dyn("GroupName", sh.groupName)
+        .dyn("xName", sh.timeName)
+        .list(C)
+        .list(S)
+        .list(sh.M)
+        .list(sh.T)
+        .pathOut(&q->ogpath[0])
+        .send(q);
+    sh.combined = true;
+}
+
+// A graph of every stratum: the first has their plot data joined, the later
+// ones draw from the joined data.
+void fromAll(GraphRequest& g, KorvPtr q, Shared& sh)
+{
+    if (sh.combined)
+        g.paths(WOB_TAG_PATHS, q->ogpath, 1);
+    else
+        joined(g, q, "Phantom2");
+}
+
+void finish(GraphRequest& g, KorvPtr q, Shared& sh)
+{
+    if (!sh.combined) {
+        g.pathOut(&q->ogpath[0]);
+        sh.combined = true;
+    }
+    g.send(q);
+}
+
+} // namespace
+
+void StratifiedSurvival(KorvPtr q)
+{
+    if (!q->vdq || !q->ogpath || q->nstrata < 1)
+        return;
+    const int v = q->vdqgraph;
+    Shared sh;
+    sh.P = confidencePercent(q->alpha);
+    sh.timeName = vdqtxt(q->timename.s, static_cast<int>(q->timename.l));
+    if (q->zmaxtime)
+        sh.M.add("maxTime", q->maxtime);
+    sh.T.add("Transparency", q->nstrata <= 1 ? 0.5 : 1 - 0.9 / q->nstrata);
+    sh.groupName = groupNameKey(q);
+    sh.lifeTable = q->method == 1;
+    sh.method = vdqmsg(0, sh.lifeTable     ? msg0::METHOD_LIFETABLE
+                          : q->method == 2 ? msg0::METHOD_BRESLOW
+                          : q->method == 3 ? msg0::METHOD_FH
+                          : q->zwt         ? msg0::METHOD_WEIGHTED_PL
+                                           : msg0::METHOD_PL);
+    sh.A = q->art ? 10 : 0;
+    sh.F = (v & plot_bit::FAILURE) ? 20 : 0;
+    sh.CL = (v & plot_bit::CL) ? 1 : 0;
+    sh.HW = (v & plot_bit::HW_BAND) ? 1 : 0;
+    sh.EP = (v & plot_bit::EP_BAND) ? 1 : 0;
+
+    if ((v & plot_bit::SURVIVAL) && !(v & plot_bit::INDIVIDUAL))
+        survivalSection(q, sh);
+    if (v & plot_bit::LOGSURV) {
+        GraphRequest g;
+        g.text(WOB_TAG_NAME, "NegLogSurvivalPlot")
+            .key(WOB_TAG_LABEL, vdqmsg(0, 359))
+            .key(WOB_TAG_CONTENTS, vdqmsg(0, 236))
+            .text(WOB_TAG_TEMPLATE, "Stat.Korvante.Graphics.NegLogSurvival");
+        fromAll(g, q, sh);
+        g.dyn("NStrata", q->nstrata).dyn("xName", sh.timeName).dyn("GroupName", sh.groupName);
+        g.list(sh.M);
+        finish(g, q, sh);
+    }
+    if (v & plot_bit::LOGLOGS) {
+        DynList logList;
+        if (q->zmaxtime)
+            logList.add("logmaxTime", std::log(q->maxtime));
+        const bool labelled = q->timelabel.s && q->timelabel.l > 0;
+        GraphRequest g;
+        g.text(WOB_TAG_NAME, "LogNegLogSurvivalPlot")
+            .key(WOB_TAG_LABEL, vdqmsg(0, 360))
+            .key(WOB_TAG_CONTENTS, vdqmsg(0, 237))
+            .text(WOB_TAG_TEMPLATE, "Stat.Korvante.Graphics.LogNegLogSurvival");
+        fromAll(g, q, sh);
+        g.dyn("NStrata", q->nstrata)
+            .dyn("xLabel", labelled ? vdqmsgs(326, msg326::LOG_OF, static_cast<int>(q->timelabel.l),
+                                              q->timelabel.s)
+                                    : vdqmsgs(326, msg326::LOG_OF, static_cast<int>(q->timename.l),
+                                              q->timename.s))
+            .dyn("xName",
+                 vdqmsgs(326, msg326::LOG_OF, static_cast<int>(q->timename.l), q->timename.s))
+            .dyn("GroupName", sh.groupName)
+            .list(logList);
+        finish(g, q, sh);
+    }
+    // The life table's density and hazard.
+    struct Rate {
+        int bit, clBit;
+        const char* name;
+        int label, contents;
+        const char* templ;
+    };
+    static const Rate kRates[] = {
+        {plot_bit::DENSITY, plot_bit::DENSITY_CL, "DensityPlot", 379, 238,
+         "Stat.Korvante.Graphics.Density"},
+        {plot_bit::HAZARD, plot_bit::HAZARD_CL, "HazardPlot", 380, 239,
+         "Stat.Korvante.Graphics.Hazard"},
+    };
+    for (const Rate& r : kRates) {
+        if (!(v & r.bit))
+            continue;
+        const bool cl = v & r.clBit;
+        GraphRequest g;
+        g.text(WOB_TAG_NAME, r.name)
+            .key(WOB_TAG_LABEL, vdqmsg(0, r.label))
+            .key(WOB_TAG_CONTENTS, vdqmsg(0, r.contents))
+            .text(WOB_TAG_TEMPLATE, r.templ);
+        fromAll(g, q, sh);
+        if (sh.combined)
+            g.dyn("Time", vdqtxt("Midpoint", -1));
+        g.dyn("NStrata", q->nstrata)
+            .dyn("xName", sh.timeName)
+            .dyn("GroupName", sh.groupName)
+            .dyn("plotCL", cl ? 1 : 0)
+            .dyn("SecondTitle", cl ? vdqmsgs(326, msg326::WITH_CL, sh.P) : nullptr)
+            .list(sh.M)
+            .list(sh.T);
+        finish(g, q, sh);
+    }
+    korv_release_ticklabel(q);
+}

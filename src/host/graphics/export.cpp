@@ -1,0 +1,135 @@
+// PNG and PDF made from a graph's SVG text through librsvg, so that every
+// format shows exactly the drawing of the SVG (nothing is drawn a second
+// time). Built only where librsvg is found; elsewhere the writers refuse.
+#include "host/graphics/export.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "vyr_atomic_file.h"
+
+#ifdef KORV_HAVE_RSVG
+#include <cairo-pdf.h>
+#include <cairo.h>
+#include <librsvg/rsvg.h>
+#endif
+
+namespace vgr
+{
+
+bool imageExportAvailable()
+{
+#ifdef KORV_HAVE_RSVG
+    return true;
+#else
+    return false;
+#endif
+}
+
+#ifdef KORV_HAVE_RSVG
+namespace
+{
+
+cairo_status_t toFile(void* closure, const unsigned char* data, unsigned int length)
+{
+    auto* f = static_cast<std::FILE*>(closure);
+    return std::fwrite(data, 1, length, f) == length ? CAIRO_STATUS_SUCCESS
+                                                     : CAIRO_STATUS_WRITE_ERROR;
+}
+
+// The parsed SVG and its size in pixels; null with the reason on failure.
+RsvgHandle* load(const std::string& svg, double& w, double& h, std::string& why)
+{
+    GError* err = nullptr;
+    RsvgHandle* handle =
+        rsvg_handle_new_from_data(reinterpret_cast<const guint8*>(svg.data()), svg.size(), &err);
+    if (!handle) {
+        why = err ? err->message : "the SVG could not be read";
+        if (err)
+            g_error_free(err);
+        return nullptr;
+    }
+    rsvg_handle_set_dpi(handle, 96);
+    if (!rsvg_handle_get_intrinsic_size_in_pixels(handle, &w, &h) || w <= 0 || h <= 0) {
+        why = "the SVG has no size";
+        g_object_unref(handle);
+        return nullptr;
+    }
+    return handle;
+}
+
+bool render(RsvgHandle* handle, cairo_t* cr, double w, double h, std::string& why)
+{
+    RsvgRectangle viewport{0, 0, w, h};
+    GError* err = nullptr;
+    if (!rsvg_handle_render_document(handle, cr, &viewport, &err)) {
+        why = err ? err->message : "the SVG could not be drawn";
+        if (err)
+            g_error_free(err);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool writeImage(const std::string& svg, const std::string& path, ImageFormat format,
+                std::string& why)
+{
+    double w = 0, h = 0;
+    RsvgHandle* handle = load(svg, w, h, why);
+    if (!handle)
+        return false;
+    vyr::AtomicFile file;
+    bool ok = file.open(path, why);
+    if (ok && format == ImageFormat::Png) {
+        // Twice the pixel size, so that the picture stays sharp on a screen
+        // of high density and in print.
+        constexpr double kScale = 2;
+        cairo_surface_t* s =
+            cairo_image_surface_create(CAIRO_FORMAT_ARGB32, static_cast<int>(w * kScale + 0.5),
+                                       static_cast<int>(h * kScale + 0.5));
+        cairo_t* cr = cairo_create(s);
+        cairo_scale(cr, kScale, kScale);
+        ok = render(handle, cr, w, h, why);
+        cairo_destroy(cr);
+        if (ok &&
+            cairo_surface_write_to_png_stream(s, toFile, file.stream()) != CAIRO_STATUS_SUCCESS) {
+            why = std::strerror(errno != 0 ? errno : EIO);
+            ok = false;
+        }
+        cairo_surface_destroy(s);
+    } else if (ok) {
+        // A pixel is three quarters of a point.
+        cairo_surface_t* s =
+            cairo_pdf_surface_create_for_stream(toFile, file.stream(), w * 0.75, h * 0.75);
+        cairo_t* cr = cairo_create(s);
+        cairo_scale(cr, 0.75, 0.75);
+        ok = render(handle, cr, w, h, why);
+        cairo_destroy(cr);
+        cairo_surface_finish(s);
+        if (ok && cairo_surface_status(s) != CAIRO_STATUS_SUCCESS) {
+            why = cairo_status_to_string(cairo_surface_status(s));
+            ok = false;
+        }
+        cairo_surface_destroy(s);
+    }
+    g_object_unref(handle);
+    if (ok)
+        ok = file.commit(why);
+    else
+        file.abandon();
+    return ok;
+}
+
+#else
+
+bool writeImage(const std::string&, const std::string&, ImageFormat, std::string& why)
+{
+    why = "this build of korvante has no PNG or PDF writer (librsvg was not found)";
+    return false;
+}
+
+#endif
+
+} // namespace vgr

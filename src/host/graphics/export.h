@@ -1,0 +1,18 @@
+// PNG and PDF files of a graph, made from its SVG text through librsvg.
+#pragma once
+
+#include <string>
+
+namespace vgr
+{
+
+enum class ImageFormat { Png, Pdf };
+
+// Whether this build can write PNG and PDF (librsvg was found at build time).
+bool imageExportAvailable();
+// Writes the picture of `svg` to `path` (whole or not at all); false with
+// the reason in `why`.
+bool writeImage(const std::string& svg, const std::string& path, ImageFormat format,
+                std::string& why);
+
+} // namespace vgr

@@ -1,0 +1,150 @@
+// Text measuring from compiled-in Liberation Sans metrics (metrics_data.inc,
+// made by tools/gen_text_metrics.cpp): advance widths plus pair kerning, as a
+// browser shapes the same text.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <unordered_map>
+
+#include "host/graphics/canvas.h"
+
+namespace vgr
+{
+namespace
+{
+
+struct Advance {
+    unsigned cp;
+    int adv;
+};
+struct Kern {
+    unsigned a, b;
+    int k;
+};
+
+#include "host/graphics/metrics_data.inc"
+
+// One face's tables in a form quick to look up: widths of the first 0x180
+// code points directly, the rest and the kerning pairs by hash.
+struct Face {
+    double upem, ascent, descent;
+    std::array<int, 0x180> low{};
+    std::unordered_map<unsigned, int> high;
+    std::unordered_map<uint64_t, int> kern;
+    int fallback = 0;
+
+    template <size_t NA, size_t NK>
+    Face(const int (&font)[3], const Advance (&adv)[NA], const Kern (&kn)[NK])
+        : upem(font[0]), ascent(font[1]), descent(font[2])
+    {
+        low.fill(-1);
+        for (const Advance& a : adv) {
+            if (a.adv < 0)
+                continue;
+            if (a.cp < low.size())
+                low[a.cp] = a.adv;
+            else
+                high[a.cp] = a.adv;
+        }
+        // A character the table lacks counts as a digit's width.
+        fallback = low['0'];
+        for (const Kern& k : kn)
+            kern[(static_cast<uint64_t>(k.a) << 32) | k.b] = k.k;
+    }
+    int advance(unsigned cp) const
+    {
+        if (cp < low.size())
+            return low[cp] >= 0 ? low[cp] : fallback;
+        auto it = high.find(cp);
+        return it == high.end() ? fallback : it->second;
+    }
+    int pair(unsigned a, unsigned b) const
+    {
+        if (a >= 0x180 || b >= 0x180)
+            return 0;
+        auto it = kern.find((static_cast<uint64_t>(a) << 32) | b);
+        return it == kern.end() ? 0 : it->second;
+    }
+};
+
+const Face& face(bool bold)
+{
+    static const Face regular(kRegularFont, kRegularAdvance, kRegularKern);
+    static const Face boldFace(kBoldFont, kBoldAdvance, kBoldKern);
+    return bold ? boldFace : regular;
+}
+
+// The next code point of UTF-8 text; a byte that does not start a valid
+// sequence stands for its Latin-1 character.
+unsigned nextCodePoint(std::string_view s, size_t& i)
+{
+    const auto b = static_cast<unsigned char>(s[i]);
+    int len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+    if (len > 1 && i + static_cast<size_t>(len) <= s.size()) {
+        unsigned cp = b & (0x7F >> len);
+        bool ok = true;
+        for (int k = 1; k < len; ++k) {
+            const auto c = static_cast<unsigned char>(s[i + static_cast<size_t>(k)]);
+            if ((c & 0xC0) != 0x80) {
+                ok = false;
+                break;
+            }
+            cp = (cp << 6) | (c & 0x3F);
+        }
+        if (ok) {
+            i += static_cast<size_t>(len);
+            return cp;
+        }
+    }
+    ++i;
+    return b;
+}
+
+} // namespace
+
+TextBox TextMetrics::measure(std::string_view text, double size, bool bold)
+{
+    const Face& f = face(bold);
+    long units = 0;
+    unsigned prev = 0;
+    bool first = true;
+    for (size_t i = 0; i < text.size();) {
+        const unsigned cp = nextCodePoint(text, i);
+        units += f.advance(cp);
+        if (!first)
+            units += f.pair(prev, cp);
+        prev = cp;
+        first = false;
+    }
+    TextBox b;
+    b.width = static_cast<double>(units) * size / f.upem;
+    b.ascent = f.ascent * size / f.upem;
+    b.descent = f.descent * size / f.upem;
+    return b;
+}
+
+Rect TextMetrics::box(double x, double y, std::string_view text, const TextStyle& style)
+{
+    const TextBox m = measure(text, style.size, style.bold);
+    const double shift = style.anchor == Anchor::Start    ? 0
+                         : style.anchor == Anchor::Middle ? m.width / 2
+                                                          : m.width;
+    // The box about the anchor point before rotation.
+    const double x0 = -shift, x1 = m.width - shift, y0 = -m.ascent, y1 = m.descent;
+    if (style.rotate == 0)
+        return {x + x0, y + y0, x + x1, y + y1};
+    const double a = style.rotate * M_PI / 180, c = std::cos(a), s = std::sin(a);
+    Rect r{1e300, 1e300, -1e300, -1e300};
+    for (double px : {x0, x1})
+        for (double py : {y0, y1}) {
+            const double rx = x + px * c - py * s, ry = y + px * s + py * c;
+            r.x0 = std::min(r.x0, rx);
+            r.x1 = std::max(r.x1, rx);
+            r.y0 = std::min(r.y0, ry);
+            r.y1 = std::max(r.y1, ry);
+        }
+    return r;
+}
+
+} // namespace vgr

@@ -1,0 +1,995 @@
+// Figure layout: every text is measured before it is placed, margins grow
+// to hold the tick labels, axis labels, at-risk labels and legend, insets
+// go to a corner no curve crosses, and curves are thinned to the device's
+// resolution so that a long curve stays small without changing its look.
+#include "host/graphics/plot.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <set>
+
+#include "host/graphics/export.h"
+#include "vyr_graphics.h"
+
+namespace vgr
+{
+
+VyrNiceAxis& axisSlot()
+{
+    static VyrNiceAxis a = nullptr;
+    return a;
+}
+
+namespace
+{
+
+constexpr double kOuter = 10;        // blank edge of the figure
+constexpr double kTitleSize = 14;    // first title
+constexpr double kSubSize = 11;      // further titles, axis labels, panel headings
+constexpr double kTickSize = 10;     // tick labels
+constexpr double kTableSize = 10;    // at-risk tables, insets, legend
+constexpr double kTickLength = 5;    // outward ticks
+constexpr double kLineGap = 1.3;     // line height as a multiple of the text size
+constexpr double kLegendSwatch = 22; // the sample line or box of a legend entry
+
+double lineHeight(double size)
+{
+    return size * kLineGap;
+}
+
+TextStyle style(double size, Anchor a = Anchor::Start, bool bold = false)
+{
+    TextStyle s;
+    s.size = size;
+    s.anchor = a;
+    s.bold = bold;
+    return s;
+}
+
+// The box of a text whose box centre is at height `cy`: the baseline that
+// centres the font's full height there.
+double baselineFor(double cy, double size)
+{
+    const TextBox b = TextMetrics::measure("0", size);
+    return cy + (b.ascent - b.descent) / 2;
+}
+
+// The axis-fit callback: how many ticks with labels of these sample values
+// fit in the room given.
+struct FitArg {
+    double room = 0;
+    double size = kTickSize;
+    bool horizontal = true;
+    int most = 10;
+};
+
+int fitTicks(void* arg, short, long fmt_d, const double* values, int n)
+{
+    const FitArg& a = *static_cast<const FitArg*>(arg);
+    if (a.room <= 0)
+        return a.most;
+    double widest = 0;
+    const int d = static_cast<int>(std::max(0L, std::min(fmt_d, 12L)));
+    for (int i = 0; i < n; ++i) {
+        const std::string t = tickText(values[i], d);
+        widest = std::max(widest, a.horizontal ? TextMetrics::width(t, a.size)
+                                               : TextMetrics::measure(t, a.size).height());
+    }
+    const double slot = widest + (a.horizontal ? 12 : 10);
+    const int fit = static_cast<int>(std::floor(a.room / slot)) + 1;
+    return std::max(2, std::min(a.most, fit));
+}
+
+// Decimals that show every value of a list to 1e-9 of its size (at most 6).
+int decimalsFor(const std::vector<double>& v)
+{
+    int most = 0;
+    for (double x : v) {
+        int d = 0;
+        while (d < 6) {
+            const double p = std::pow(10.0, d);
+            if (std::fabs(std::round(x * p) / p - x) <= 1e-9 * std::max(1.0, std::fabs(x)))
+                break;
+            ++d;
+        }
+        most = std::max(most, d);
+    }
+    return most;
+}
+
+// A mapping from data to pixels along one axis.
+struct Scale {
+    double d0 = 0, d1 = 1, p0 = 0, p1 = 1;
+    double operator()(double v) const
+    {
+        if (d1 == d0)
+            return (p0 + p1) / 2;
+        return p0 + (v - d0) * (p1 - p0) / (d1 - d0);
+    }
+};
+
+// Drops the vertices of a polyline that add nothing at the device's
+// resolution: within each pixel column only the first, lowest, highest and
+// last points stay, and a point on a straight run between its neighbours
+// goes.
+std::vector<Pt> thin(const std::vector<Pt>& in)
+{
+    if (in.size() < 4)
+        return in;
+    std::vector<Pt> out;
+    out.reserve(in.size());
+    size_t i = 0;
+    while (i < in.size()) {
+        const double col = std::floor(in[i].x);
+        size_t j = i;
+        size_t lo = i, hi = i;
+        while (j + 1 < in.size() && std::floor(in[j + 1].x) == col) {
+            ++j;
+            if (in[j].y < in[lo].y)
+                lo = j;
+            if (in[j].y > in[hi].y)
+                hi = j;
+        }
+        size_t keep[4] = {i, std::min(lo, hi), std::max(lo, hi), j};
+        size_t last = SIZE_MAX;
+        for (size_t k : keep)
+            if (k != last) {
+                out.push_back(in[k]);
+                last = k;
+            }
+        i = j + 1;
+    }
+    // Collinear runs (horizontal or vertical) keep their ends.
+    std::vector<Pt> res;
+    res.reserve(out.size());
+    for (size_t k = 0; k < out.size(); ++k) {
+        if (k > 0 && k + 1 < out.size()) {
+            const Pt &a = res.back(), &b = out[k], &c = out[k + 1];
+            const bool horiz = std::fabs(a.y - b.y) < 0.01 && std::fabs(b.y - c.y) < 0.01;
+            const bool vert = std::fabs(a.x - b.x) < 0.01 && std::fabs(b.x - c.x) < 0.01;
+            if (horiz || vert)
+                continue;
+        }
+        if (!res.empty() && std::fabs(res.back().x - out[k].x) < 0.01 &&
+            std::fabs(res.back().y - out[k].y) < 0.01)
+            continue;
+        res.push_back(out[k]);
+    }
+    return res;
+}
+
+// The vertices of a curve in pixels: steps hold each value up to the next
+// point's x.
+std::vector<Pt> vertices(const std::vector<Pt>& pts, bool step, const Scale& sx, const Scale& sy)
+{
+    std::vector<Pt> v;
+    v.reserve(pts.size() * (step ? 2 : 1));
+    for (size_t i = 0; i < pts.size(); ++i) {
+        const double x = sx(pts[i].x), y = sy(pts[i].y);
+        if (step && i > 0)
+            v.push_back({x, v.back().y});
+        v.push_back({x, y});
+    }
+    return v;
+}
+
+// Whether a segment crosses a rectangle.
+bool segmentHits(Pt a, Pt b, const Rect& r)
+{
+    double t0 = 0, t1 = 1;
+    const double dx = b.x - a.x, dy = b.y - a.y;
+    const double p[4] = {-dx, dx, -dy, dy};
+    const double q[4] = {a.x - r.x0, r.x1 - a.x, a.y - r.y0, r.y1 - a.y};
+    for (int i = 0; i < 4; ++i) {
+        if (p[i] == 0) {
+            if (q[i] < 0)
+                return false;
+            continue;
+        }
+        const double t = q[i] / p[i];
+        if (p[i] < 0)
+            t0 = std::max(t0, t);
+        else
+            t1 = std::min(t1, t);
+        if (t0 > t1)
+            return false;
+    }
+    return true;
+}
+
+struct InsetBox {
+    double w = 0, h = 0;
+    std::vector<double> colW;
+};
+
+InsetBox measureInset(const Inset& in)
+{
+    InsetBox b;
+    for (size_t r = 0; r < in.rows.size(); ++r)
+        for (size_t c = 0; c < in.rows[r].size(); ++c) {
+            if (b.colW.size() <= c)
+                b.colW.push_back(0);
+            b.colW[c] = std::max(
+                b.colW[c], TextMetrics::width(in.rows[r][c], kTableSize, in.header && r == 0));
+        }
+    for (double w : b.colW)
+        b.w += w;
+    b.w += 10 * (b.colW.size() > 0 ? b.colW.size() - 1 : 0) + 12;
+    b.h = lineHeight(kTableSize) * in.rows.size() + 8;
+    return b;
+}
+
+void drawInset(Canvas& c, const Inset& in, const InsetBox& b, double x, double y)
+{
+    c.begin(in.cls);
+    Path box;
+    box.rect(x, y, b.w, b.h);
+    Fill bg{"#ffffff", 0.9};
+    Stroke edge{"#999999", 0.8, "", 1};
+    c.path("inset-box", box, &edge, &bg);
+    const double lh = lineHeight(kTableSize);
+    for (size_t r = 0; r < in.rows.size(); ++r) {
+        double cx = x + 6;
+        const double base = baselineFor(y + 4 + lh * (static_cast<double>(r) + 0.5), kTableSize);
+        for (size_t k = 0; k < in.rows[r].size(); ++k) {
+            TextStyle s =
+                style(kTableSize, k == 0 ? Anchor::Start : Anchor::End, in.header && r == 0);
+            if (k == 0 && r < in.rowColors.size() && in.rowColors[r] >= 0)
+                s.color = paletteColor(in.rowColors[r]);
+            const double at = k == 0 ? cx : cx + b.colW[k];
+            if (!in.rows[r][k].empty())
+                c.text("inset-text", at, base, in.rows[r][k], s);
+            cx += b.colW[k] + 10;
+        }
+    }
+    c.end();
+}
+
+// The legend's entries laid out in rows that fit `width`.
+struct LegendLayout {
+    struct Place {
+        int row;
+        double x; // from the row's start
+    };
+    std::vector<Place> places;
+    std::vector<double> rowWidth;
+    double titleW = 0;
+    double height = 0;
+};
+
+double entryWidth(const LegendEntry& e)
+{
+    return kLegendSwatch + 5 + TextMetrics::width(e.label, kTableSize);
+}
+
+LegendLayout layoutLegend(const Legend& l, double width)
+{
+    LegendLayout L;
+    if (l.entries.empty())
+        return L;
+    L.titleW = l.title.empty() ? 0 : TextMetrics::width(l.title, kTableSize, true) + 10;
+    double x = L.titleW;
+    int row = 0;
+    L.rowWidth.push_back(0);
+    for (const LegendEntry& e : l.entries) {
+        const double w = entryWidth(e);
+        if (x > L.titleW && x + w > width) {
+            ++row;
+            x = L.titleW;
+            L.rowWidth.push_back(0);
+        }
+        L.places.push_back({row, x});
+        x += w;
+        L.rowWidth.back() = x;
+        x += 16;
+    }
+    L.height = lineHeight(kTableSize) * static_cast<double>(L.rowWidth.size()) + 10;
+    return L;
+}
+
+void drawLegend(Canvas& c, const Legend& l, const LegendLayout& L, double left, double width,
+                double top)
+{
+    if (l.entries.empty())
+        return;
+    c.begin("legend");
+    const double lh = lineHeight(kTableSize);
+    double widest = 0;
+    for (double w : L.rowWidth)
+        widest = std::max(widest, w);
+    const double x0 = left + std::max(0.0, (width - widest) / 2);
+    const double firstBase = baselineFor(top + 5 + lh / 2, kTableSize);
+    if (!l.title.empty())
+        c.text("legend-title", x0, firstBase, l.title, style(kTableSize, Anchor::Start, true));
+    for (size_t i = 0; i < l.entries.size(); ++i) {
+        const LegendEntry& e = l.entries[i];
+        const double cy = top + 5 + lh * (L.places[i].row + 0.5);
+        const double x = x0 + L.places[i].x;
+        const std::string& col = paletteColor(e.color);
+        switch (e.kind) {
+        case LegendEntry::Line: {
+            Stroke s{col, 2, e.dash, 1};
+            c.line("legend-line", x, cy, x + kLegendSwatch, cy, s);
+            break;
+        }
+        case LegendEntry::Swatch: {
+            Path p;
+            p.rect(x, cy - 5, kLegendSwatch, 10);
+            Fill f{col, e.opacity};
+            if (e.dash.empty()) {
+                c.path("legend-swatch", p, nullptr, &f);
+            } else {
+                Stroke s{col, 1.2, e.dash, 1};
+                Path edges;
+                edges.moveTo(x, cy - 4).lineTo(x + kLegendSwatch, cy - 4);
+                edges.moveTo(x, cy + 4).lineTo(x + kLegendSwatch, cy + 4);
+                c.path("legend-swatch", edges, &s, nullptr);
+            }
+            break;
+        }
+        case LegendEntry::Mark: {
+            Stroke s{col, 1.2, "", 1};
+            c.marker("legend-mark", e.shape, x + kLegendSwatch / 2, cy, 7, s, nullptr);
+            break;
+        }
+        }
+        c.text("legend-text", x + kLegendSwatch + 5, baselineFor(cy, kTableSize), e.label,
+               style(kTableSize));
+    }
+    c.end();
+}
+
+bool hasOutsideAtRisk(const Figure& f)
+{
+    for (const PlotCell& p : f.cells)
+        if (!p.atRisk.empty() && !p.atRiskInside)
+            return true;
+    return false;
+}
+
+size_t atRiskRows(const Figure& f)
+{
+    size_t n = 0;
+    for (const PlotCell& p : f.cells)
+        if (!p.atRiskInside)
+            n = std::max(n, p.atRisk.size());
+    return n;
+}
+
+double outsideTableHeight(const Figure& f)
+{
+    if (!hasOutsideAtRisk(f))
+        return 0;
+    const double need = 8 + lineHeight(kTableSize) * static_cast<double>(atRiskRows(f) + 1);
+    if (f.atRiskWeight > 0 && f.atRiskWeight < 1)
+        return std::max(need, f.cellHeight * f.atRiskWeight / (1 - f.atRiskWeight));
+    return need;
+}
+
+// The texts of the tick labels along x and how they are placed: on one
+// row, staggered over two, or only every k-th labelled.
+struct XLabels {
+    std::vector<std::string> text;
+    std::vector<double> px;
+    int rows = 1;
+    int every = 1;
+};
+
+XLabels placeXLabels(const std::vector<double>& ticks, int decimals, const Scale& sx, bool stagger)
+{
+    XLabels L;
+    for (double t : ticks) {
+        L.text.push_back(tickText(t, decimals));
+        L.px.push_back(sx(t));
+    }
+    auto crowded = [&](int step, int rows) {
+        std::vector<double> lastEnd(static_cast<size_t>(rows), -1e300);
+        int k = 0;
+        for (size_t i = 0; i < L.text.size(); i += static_cast<size_t>(step), ++k) {
+            const double w = TextMetrics::width(L.text[i], kTickSize);
+            double& e = lastEnd[static_cast<size_t>(k % rows)];
+            if (L.px[i] - w / 2 < e + 6)
+                return true;
+            e = L.px[i] + w / 2;
+        }
+        return false;
+    };
+    if (!crowded(1, 1))
+        return L;
+    if (stagger && !crowded(1, 2)) {
+        L.rows = 2;
+        return L;
+    }
+    for (int step = 2; step < static_cast<int>(L.text.size()); ++step)
+        if (!crowded(step, 1)) {
+            L.every = step;
+            return L;
+        }
+    L.every = std::max<int>(1, static_cast<int>(L.text.size()));
+    return L;
+}
+
+// Texts at x positions along one row: their size shrinks until no two
+// overlap (down to 7 pixels), then only every k-th is shown.
+struct RowFit {
+    double size = kTableSize;
+    int every = 1;
+};
+
+RowFit fitRow(const std::vector<std::vector<std::pair<double, std::string>>>& rows, const Scale& sx)
+{
+    RowFit f;
+    auto fits = [&](double size, int every) {
+        for (const auto& row : rows) {
+            double lastEnd = -1e300;
+            for (size_t i = 0; i < row.size(); i += static_cast<size_t>(every)) {
+                const double w = TextMetrics::width(row[i].second, size);
+                const double x = sx(row[i].first);
+                if (x - w / 2 < lastEnd + 4)
+                    return false;
+                lastEnd = x + w / 2;
+            }
+        }
+        return true;
+    };
+    for (double s = kTableSize; s >= 7; s -= 0.5)
+        if (fits(s, 1)) {
+            f.size = s;
+            return f;
+        }
+    f.size = 7;
+    size_t most = 1;
+    for (const auto& r : rows)
+        most = std::max(most, r.size());
+    for (int e = 2; e <= static_cast<int>(most); ++e)
+        if (fits(7, e)) {
+            f.every = e;
+            return f;
+        }
+    f.every = static_cast<int>(most);
+    return f;
+}
+
+// The text of a row label cut to `room` pixels with an ellipsis.
+std::string cutTo(const std::string& s, double room, double size)
+{
+    if (TextMetrics::width(s, size) <= room)
+        return s;
+    std::string t = s;
+    while (!t.empty() && TextMetrics::width(t + "...", size) > room) {
+        t.pop_back();
+        while (!t.empty() && (static_cast<unsigned char>(t.back()) & 0xC0) == 0x80)
+            t.pop_back();
+    }
+    return t + "...";
+}
+
+// Draws one cell; insets that no corner of the plot holds clear of the
+// curves are left to the caller (`outside`).
+void drawCell(Canvas& c, const Figure& f, const PlotCell& cell, const Rect& R,
+              std::vector<CellTrace>* trace, std::vector<const Inset*>& pushedOut)
+{
+    const double lhTable = lineHeight(kTableSize);
+    const double tickLabelH = TextMetrics::measure("0", kTickSize).height();
+    const double labelH = TextMetrics::measure("0", kSubSize).height();
+    c.begin("cell");
+
+    // Panel heading.
+    double top = R.y0 + 6;
+    if (!cell.header.empty()) {
+        const double hh = lineHeight(kSubSize) + 4;
+        Path band;
+        band.rect(R.x0 + 4, R.y0 + 2, R.width() - 8, hh);
+        Fill grey{"#eeeeee", 1};
+        c.path("panel-header-box", band, nullptr, &grey);
+        const std::string h = cutTo(cell.header, R.width() - 16, kSubSize);
+        c.text("panel-header", (R.x0 + R.x1) / 2, baselineFor(R.y0 + 2 + hh / 2, kSubSize), h,
+               style(kSubSize, Anchor::Middle, true));
+        top = R.y0 + 2 + hh + 8;
+    }
+
+    // Insets too large to sit inside go below the plot.
+    std::vector<InsetBox> boxes;
+    for (const Inset& in : cell.insets)
+        boxes.push_back(measureInset(in));
+
+    // Room below the plot: ticks, their labels, the axis label, and the
+    // at-risk table when it is outside.
+    const bool outside = !cell.atRisk.empty() && !cell.atRiskInside;
+    const double tableH = outside ? outsideTableHeight(f) : 0;
+    double below = kTickLength + 3 + tickLabelH + 6 + (cell.x.label.empty() ? 0 : labelH + 4);
+    double bottom = R.y1 - 4 - tableH;
+    double plotBottom = bottom - below;
+
+    // The y axis: ticks for the room there is.
+    const bool inside = !cell.atRisk.empty() && cell.atRiskInside;
+    double regionH = 0;
+    if (inside)
+        regionH = std::max(cell.atRiskShare * (plotBottom - top),
+                           lhTable * static_cast<double>(cell.atRisk.size()) + 10);
+    FitArg yArg{std::max(20.0, plotBottom - top - regionH), kTickSize, false, 11};
+    Ticks yt;
+    if (!cell.y.ticks.empty()) {
+        yt.values = cell.y.ticks;
+        yt.decimals = cell.y.decimals >= 0 ? cell.y.decimals : decimalsFor(yt.values);
+    } else {
+        yt = niceTicks(cell.y.min, cell.y.max, false, cell.y.zero, yArg.room, kTickSize, 11);
+    }
+    double y0 = cell.y.min, y1 = cell.y.max;
+    if (cell.y.clampToTicks && !yt.values.empty()) {
+        y0 = std::min(y0, yt.values.front());
+        y1 = std::max(y1, yt.values.back());
+    }
+    const double ypad = (y1 - y0) * cell.y.pad;
+
+    // Left margin: the y label, the tick labels, and the at-risk labels.
+    double yLabelW = 0;
+    for (double v : yt.values)
+        yLabelW = std::max(yLabelW, TextMetrics::width(tickText(v, yt.decimals), kTickSize));
+    double left = (cell.y.label.empty() ? 0 : labelH + 6) + yLabelW + 4 + kTickLength;
+    double rowLabelW = 0;
+    for (const AtRiskRow& r : cell.atRisk)
+        rowLabelW = std::max(rowLabelW, TextMetrics::width(r.label, kTableSize));
+    rowLabelW = std::min(rowLabelW, R.width() * 0.3);
+    // A count at the axis's start is centred on it and reaches left of the
+    // plot: the row labels stand clear of it.
+    double overhang = 0;
+    for (const AtRiskRow& r : cell.atRisk)
+        if (!r.cells.empty() && r.cells.front().first <= cell.x.min)
+            overhang =
+                std::max(overhang, TextMetrics::width(r.cells.front().second, kTableSize) / 2);
+    left = std::max(left, rowLabelW + (rowLabelW > 0 ? 8 : 0) + overhang + 4);
+    const double plotLeft = R.x0 + 6 + left;
+
+    // The x axis: explicit ticks (the at-risk times, or the requested
+    // ticks) or nice ones for the width there is.
+    double right = 14;
+    Ticks xt;
+    Scale sx;
+    XLabels xl;
+    for (int pass = 0; pass < 2; ++pass) {
+        const double plotRight = R.x1 - right;
+        if (!cell.x.ticks.empty()) {
+            xt.values = cell.x.ticks;
+            xt.decimals = cell.x.decimals >= 0 ? cell.x.decimals : decimalsFor(xt.values);
+        } else {
+            xt = niceTicks(cell.x.min, cell.x.max, true, cell.x.zero, plotRight - plotLeft,
+                           kTickSize, 11);
+        }
+        double x0 = cell.x.min, x1 = cell.x.max;
+        if (cell.x.clampToTicks && !xt.values.empty()) {
+            x0 = std::min(x0, xt.values.front());
+            x1 = std::max(x1, xt.values.back());
+        }
+        const double xpad = (x1 - x0) * cell.x.pad;
+        // Counts of an at-risk table inside the plot stand clear of its left
+        // edge: the axis starts a little inside the frame.
+        sx = {x0 - xpad, x1 + xpad, plotLeft + (inside ? overhang + 3 : 0), plotRight};
+        xl = placeXLabels(xt.values, xt.decimals, sx, cell.x.stagger);
+        // The last label may not pass the cell's edge.
+        double need = 14;
+        for (size_t i = 0; i < xl.text.size(); ++i)
+            need = std::max(need, xl.px[i] + TextMetrics::width(xl.text[i], kTickSize) / 2 + 6 -
+                                      plotRight + right);
+        if (need <= right + 0.01)
+            break;
+        right = need;
+    }
+    if (xl.rows == 2) {
+        plotBottom -= tickLabelH + 2;
+    }
+    const Rect plot{plotLeft, top, sx.p1, plotBottom};
+    const double labelLeft = R.x0 + 6;
+    const double dataBottom = plot.y1 - regionH;
+    const Scale sy{y0 - ypad, y1 + ypad, dataBottom, plot.y0};
+    if (trace)
+        trace->push_back({plot, sx.d0, sx.d1, sy.d0, sy.d1, dataBottom, sx.p0, sx.p1});
+
+    // Grid lines and the frame.
+    c.begin("grid");
+    Stroke gridStroke{"#e4e4e4", 1, "", 1};
+    for (double v : yt.values) {
+        const double py = sy(v);
+        if (py >= plot.y0 - 0.5 && py <= dataBottom + 0.5)
+            c.line("grid-y", plot.x0, py, plot.x1, py, gridStroke);
+    }
+    c.end();
+
+    // Bands, curves and marks, clipped to the plot.
+    c.beginClip("data", {plot.x0, plot.y0 - 6, plot.x1 + 6, dataBottom + 6});
+    for (const Band& b : cell.bands) {
+        c.begin(b.cls);
+        const std::string& col = paletteColor(b.color);
+        for (const Band::Piece& pc : b.pieces) {
+            if (pc.x.empty())
+                continue;
+            std::vector<Pt> lo, hi;
+            for (size_t i = 0; i < pc.x.size(); ++i) {
+                lo.push_back({pc.x[i], pc.lo[i]});
+                hi.push_back({pc.x[i], pc.hi[i]});
+            }
+            std::vector<Pt> vlo = thin(vertices(lo, b.step, sx, sy));
+            std::vector<Pt> vhi = thin(vertices(hi, b.step, sx, sy));
+            if (b.filled) {
+                Path p;
+                for (size_t i = 0; i < vhi.size(); ++i)
+                    i == 0 ? p.moveTo(vhi[i].x, vhi[i].y) : p.lineTo(vhi[i].x, vhi[i].y);
+                for (size_t i = vlo.size(); i-- > 0;)
+                    p.lineTo(vlo[i].x, vlo[i].y);
+                p.close();
+                Fill fl{col, b.opacity};
+                c.path(b.cls, p, nullptr, &fl);
+            } else {
+                Stroke s{col, 1, b.dash, 0.9};
+                for (const auto* v : {&vlo, &vhi}) {
+                    Path p;
+                    for (size_t i = 0; i < v->size(); ++i)
+                        i == 0 ? p.moveTo((*v)[i].x, (*v)[i].y) : p.lineTo((*v)[i].x, (*v)[i].y);
+                    c.path(b.cls, p, &s, nullptr);
+                }
+            }
+        }
+        c.end();
+    }
+    for (const Series& s : cell.series) {
+        std::vector<Pt> v = thin(vertices(s.pts, s.step, sx, sy));
+        if (v.empty())
+            continue;
+        Path p;
+        for (size_t i = 0; i < v.size(); ++i)
+            i == 0 ? p.moveTo(v[i].x, v[i].y) : p.lineTo(v[i].x, v[i].y);
+        Stroke st{paletteColor(s.color), s.width, paletteDash(s.color), 1};
+        if (v.size() == 1)
+            p.lineTo(v[0].x + 0.01, v[0].y);
+        c.path("curve", p, &st, nullptr);
+        if (s.markers) {
+            Fill fl{paletteColor(s.color), 1};
+            Stroke ms{paletteColor(s.color), 1, "", 1};
+            for (const Pt& q : s.pts)
+                c.marker("point", Marker::Circle, sx(q.x), sy(q.y), 5, ms, &fl);
+        }
+    }
+    for (const Marks& m : cell.marks) {
+        c.begin(m.cls);
+        Stroke st{paletteColor(m.color), 1.2, "", 1};
+        // Marks that fall within a third of a mark of one already drawn
+        // show as that one.
+        const double cellSize = std::max(1.0, m.size / 3);
+        std::set<std::pair<long, long>> drawn;
+        for (const Pt& q : m.pts) {
+            const double px = sx(q.x), py = sy(q.y);
+            if (!drawn.insert({std::lround(px / cellSize), std::lround(py / cellSize)}).second)
+                continue;
+            c.marker(m.cls, m.shape, px, py, m.size, st, nullptr);
+        }
+        c.end();
+    }
+    c.end();
+
+    // The frame and the axes.
+    c.begin("axes");
+    Stroke frame{"#333333", 1, "", 1};
+    Path box;
+    box.rect(plot.x0, plot.y0, plot.width(), plot.height());
+    c.path("frame", box, &frame, nullptr);
+    c.begin("axis-y");
+    for (double v : yt.values) {
+        const double py = sy(v);
+        if (py < plot.y0 - 0.5 || py > dataBottom + 0.5)
+            continue;
+        c.line("tick", plot.x0 - kTickLength, py, plot.x0, py, frame);
+        c.text("tick-label", plot.x0 - kTickLength - 3, baselineFor(py, kTickSize),
+               tickText(v, yt.decimals), style(kTickSize, Anchor::End));
+    }
+    if (!cell.y.label.empty()) {
+        TextStyle s = style(kSubSize, Anchor::Middle);
+        s.rotate = -90;
+        const double mid = (plot.y0 + dataBottom) / 2;
+        const double room = dataBottom - plot.y0;
+        const std::string lab = cutTo(cell.y.label, std::max(20.0, room), kSubSize);
+        // The label's descent side faces the tick labels.
+        c.text("axis-label",
+               plot.x0 - kTickLength - 4 - yLabelW - 6 -
+                   TextMetrics::measure("0", kSubSize).descent,
+               mid, lab, s);
+    }
+    c.end();
+    c.begin("axis-x");
+    const double labelTop = plot.y1 + kTickLength + 3;
+    for (size_t i = 0; i < xt.values.size(); ++i) {
+        const double px = xl.px[i];
+        if (px < plot.x0 - 0.5 || px > plot.x1 + 0.5)
+            continue;
+        c.line("tick", px, plot.y1, px, plot.y1 + kTickLength, frame);
+        if (i % static_cast<size_t>(xl.every) != 0)
+            continue;
+        const double rowTop = labelTop + (xl.rows == 2 && i % 2 == 1 ? tickLabelH + 2 : 0);
+        c.text("tick-label", px, baselineFor(rowTop + tickLabelH / 2, kTickSize), xl.text[i],
+               style(kTickSize, Anchor::Middle));
+    }
+    double afterLabels = labelTop + tickLabelH * xl.rows + (xl.rows == 2 ? 2 : 0) + 6;
+    if (!cell.x.label.empty()) {
+        const std::string lab = cutTo(cell.x.label, plot.width(), kSubSize);
+        c.text("axis-label", (plot.x0 + plot.x1) / 2,
+               baselineFor(afterLabels + labelH / 2, kSubSize), lab,
+               style(kSubSize, Anchor::Middle));
+        afterLabels += labelH + 4;
+    }
+    c.end();
+    c.end();
+
+    // The at-risk table, inside below the curves or below the axis.
+    if (!cell.atRisk.empty()) {
+        c.begin(inside ? "atrisk-inside" : "atrisk");
+        std::vector<std::vector<std::pair<double, std::string>>> rows;
+        for (const AtRiskRow& r : cell.atRisk) {
+            rows.emplace_back();
+            for (const auto& cl : r.cells)
+                if (sx(cl.first) >= plot.x0 - 0.5 && sx(cl.first) <= plot.x1 + 0.5)
+                    rows.back().push_back(cl);
+        }
+        const RowFit fit = fitRow(rows, sx);
+        double rowTop;
+        double rowH = lhTable;
+        if (inside) {
+            rowTop = dataBottom + 6;
+        } else {
+            // A table given more height than its rows need spreads them
+            // (up to twice their height) and stands in the middle.
+            const double top0 = std::max(afterLabels, R.y1 - 4 - tableH) + 4;
+            const double room = R.y1 - 4 - top0;
+            const double lines = static_cast<double>(cell.atRisk.size() + 1);
+            rowH = std::clamp(room / lines, lhTable, 2 * lhTable);
+            rowTop = top0 + std::max(0.0, (room - rowH * lines) / 2);
+            c.text("atrisk-title", R.x0 + 6, baselineFor(rowTop + rowH / 2, kTableSize),
+                   f.atRiskTitle, style(kTableSize, Anchor::Start, true));
+            rowTop += rowH;
+        }
+        // Row labels in a column of their own at the left, clear of the
+        // first counts.
+        double labelEnd = inside ? plot.x0 - 6 : plot.x0 - 8;
+        for (const auto& row : rows)
+            if (!row.empty())
+                labelEnd = std::min(labelEnd,
+                                    sx(row.front().first) -
+                                        TextMetrics::width(row.front().second, fit.size) / 2 - 10);
+        for (size_t r = 0; r < cell.atRisk.size(); ++r) {
+            const double cy = rowTop + rowH * (static_cast<double>(r) + 0.5);
+            TextStyle ls = style(kTableSize, Anchor::Start);
+            ls.color = paletteColor(cell.atRisk[r].color);
+            const std::string lab =
+                cutTo(cell.atRisk[r].label, std::max(0.0, labelEnd - labelLeft), kTableSize);
+            if (!lab.empty())
+                c.text("atrisk-label", labelLeft, baselineFor(cy, kTableSize), lab, ls);
+            TextStyle ns = style(fit.size, Anchor::Middle);
+            ns.color = ls.color;
+            for (size_t i = 0; i < rows[r].size(); i += static_cast<size_t>(fit.every))
+                c.text("atrisk-count", sx(rows[r][i].first), baselineFor(cy, fit.size),
+                       rows[r][i].second, ns);
+        }
+        c.end();
+    }
+
+    // Insets: each in the first corner that no curve, band edge, mark or
+    // earlier inset touches (else the least touched), above the at-risk rows.
+    std::vector<Rect> taken;
+    std::vector<std::vector<Pt>> lines;
+    for (const Series& s : cell.series)
+        lines.push_back(vertices(s.pts, s.step, sx, sy));
+    for (const Band& b : cell.bands)
+        for (const Band::Piece& pc : b.pieces) {
+            std::vector<Pt> lo, hi;
+            for (size_t i = 0; i < pc.x.size(); ++i) {
+                lo.push_back({pc.x[i], pc.lo[i]});
+                hi.push_back({pc.x[i], pc.hi[i]});
+            }
+            lines.push_back(vertices(lo, b.step, sx, sy));
+            lines.push_back(vertices(hi, b.step, sx, sy));
+        }
+    for (size_t k = 0; k < cell.insets.size(); ++k) {
+        const InsetBox& b = boxes[k];
+        const double m = 6;
+        const Rect corners[4] = {
+            {plot.x1 - m - b.w, plot.y0 + m, plot.x1 - m, plot.y0 + m + b.h},
+            {plot.x0 + m, dataBottom - m - b.h, plot.x0 + m + b.w, dataBottom - m},
+            {plot.x1 - m - b.w, dataBottom - m - b.h, plot.x1 - m, dataBottom - m},
+            {plot.x0 + m, plot.y0 + m, plot.x0 + m + b.w, plot.y0 + m + b.h},
+        };
+        int best = 0;
+        long bestHits = -1;
+        for (int ci = 0; ci < 4; ++ci) {
+            const Rect& r = corners[ci];
+            long hits = 0;
+            for (const Rect& t : taken)
+                if (r.overlaps(t, -2))
+                    hits += 1000000;
+            for (const auto& v : lines)
+                for (size_t i = 1; i < v.size(); ++i)
+                    if (segmentHits(v[i - 1], v[i], r))
+                        ++hits;
+            for (const Marks& mk : cell.marks)
+                for (const Pt& q : mk.pts)
+                    if (Rect{sx(q.x) - 4, sy(q.y) - 4, sx(q.x) + 4, sy(q.y) + 4}.overlaps(r))
+                        ++hits;
+            if (bestHits < 0 || hits < bestHits) {
+                bestHits = hits;
+                best = ci;
+            }
+            if (hits == 0)
+                break;
+        }
+        // An inset no corner holds clear goes below the figure, as does
+        // one that would take most of the plot.
+        const bool fits = b.w <= plot.width() * 0.6 && b.h <= (dataBottom - plot.y0) * 0.5;
+        if (bestHits > 0 || !fits) {
+            pushedOut.push_back(&cell.insets[k]);
+            continue;
+        }
+        taken.push_back(corners[best]);
+        drawInset(c, cell.insets[k], b, corners[best].x0, corners[best].y0);
+    }
+    c.end();
+}
+
+} // namespace
+
+const std::string& paletteColor(int index)
+{
+    // Texts and samples that stand for no one curve.
+    static const std::string neutral = "#333333";
+    if (index < 0)
+        return neutral;
+    static const std::string colors[] = {"#0072B2", "#D55E00", "#009E73", "#CC79A7",
+                                         "#E69F00", "#56B4E9", "#000000", "#882255"};
+    constexpr int n = static_cast<int>(std::size(colors));
+    return colors[((index % n) + n) % n];
+}
+
+const char* paletteDash(int index)
+{
+    static const char* const dashes[] = {"", "6 3", "2 2", "8 3 2 3"};
+    const int round = std::max(0, index) / 8;
+    return dashes[round % 4];
+}
+
+std::string tickText(double v, int decimals)
+{
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", std::max(0, std::min(decimals, 12)), v);
+    std::string s = buf;
+    if (s[0] == '-' && s.find_first_not_of("-0.") == std::string::npos)
+        s.erase(0, 1);
+    return s;
+}
+
+Ticks niceTicks(double low, double high, bool horizontal, bool zero, double room, double labelSize,
+                int maxTicks)
+{
+    Ticks t;
+    if (!(high > low)) {
+        // A single value: ticks around it.
+        const double a = std::fabs(low) > 0 ? std::fabs(low) * 0.5 : 1;
+        low -= a;
+        high += a;
+        if (zero && low < 0 && low + a >= 0)
+            low = 0;
+    }
+    FitArg arg{room, labelSize, horizontal, maxTicks};
+    VyrNiceAxis axis = axisSlot();
+    double start = 0, inc = 0;
+    int n = 0;
+    long d = 0;
+    short w = 0;
+    if (axis)
+        axis(low, high, horizontal ? 'h' : 'v', zero ? 1 : 0, fitTicks, &arg, 0.6, 0.8, &start,
+             &inc, &n, &d, &w);
+    if (n < 2 || !(inc > 0)) {
+        // No routine registered (or no answer): five even steps.
+        if (zero && low > 0)
+            low = 0;
+        start = low;
+        n = 6;
+        inc = (high - low) / 5;
+        d = -1;
+    }
+    for (int i = 0; i < n; ++i) {
+        double v = start + inc * i;
+        if (std::fabs(v) < inc * 1e-9)
+            v = 0;
+        t.values.push_back(v);
+    }
+    t.decimals = d >= 0 ? static_cast<int>(d) : decimalsFor(t.values);
+    if (t.decimals > 6)
+        t.decimals = decimalsFor(t.values);
+    return t;
+}
+
+namespace
+{
+
+// The figure drawn from its top: titles, cells, the insets pushed out of
+// the cells, the legend. Returns the height it took.
+double layoutFigure(Canvas& c, const Figure& f, std::vector<CellTrace>* trace)
+{
+    const double W = f.width;
+    double y = kOuter;
+    if (!f.titles.empty()) {
+        c.begin("titles");
+        for (size_t i = 0; i < f.titles.size(); ++i) {
+            const double size = i == 0 ? kTitleSize : kSubSize;
+            const std::string t = cutTo(f.titles[i], W - 2 * kOuter, size);
+            c.text(i == 0 ? "title" : "subtitle", W / 2,
+                   baselineFor(y + lineHeight(size) / 2, size), t,
+                   style(size, Anchor::Middle, i == 0));
+            y += lineHeight(size);
+        }
+        c.end();
+        y += 6;
+    }
+    const double cellH = f.cellHeight + outsideTableHeight(f);
+    const double cellW = (W - 2 * kOuter) / std::max(1, f.cols);
+    std::vector<const Inset*> outside;
+    for (size_t k = 0; k < f.cells.size(); ++k) {
+        const int r = static_cast<int>(k) / std::max(1, f.cols);
+        const int col = static_cast<int>(k) % std::max(1, f.cols);
+        if (r >= f.rows)
+            break;
+        const Rect R{kOuter + col * cellW, y + r * cellH, kOuter + (col + 1) * cellW,
+                     y + (r + 1) * cellH};
+        drawCell(c, f, f.cells[k], R, trace, outside);
+    }
+    y += cellH * f.rows;
+    // Insets set below the cells, side by side as they fit.
+    if (!outside.empty()) {
+        y += 6;
+        double x = kOuter, rowH = 0;
+        for (const Inset* in : outside) {
+            const InsetBox b = measureInset(*in);
+            if (x > kOuter && x + b.w > W - kOuter) {
+                y += rowH + 8;
+                x = kOuter;
+                rowH = 0;
+            }
+            drawInset(c, *in, b, x, y);
+            x += b.w + 12;
+            rowH = std::max(rowH, b.h);
+        }
+        y += rowH + 6;
+    }
+    const LegendLayout L = layoutLegend(f.legend, W - 2 * kOuter);
+    drawLegend(c, f.legend, L, kOuter, W - 2 * kOuter, y);
+    return y + L.height + kOuter;
+}
+
+} // namespace
+
+std::pair<double, double> figureSize(const Figure& f)
+{
+    // The layout itself tells how tall the figure is (insets may go below
+    // the cells).
+    RecordingCanvas scratch(f.width, 1e6);
+    return {f.width, layoutFigure(scratch, f, nullptr)};
+}
+
+void drawFigure(Canvas& c, const Figure& f, std::vector<CellTrace>* trace)
+{
+    layoutFigure(c, f, trace);
+}
+
+} // namespace vgr
+
+void vyr_graphics_set_axis(VyrNiceAxis axis)
+{
+    vgr::axisSlot() = axis;
+}
+
+VyrNiceAxis vyr_graphics_axis()
+{
+    return vgr::axisSlot();
+}
+
+bool vyr_graphics_can_export()
+{
+    return vgr::imageExportAvailable();
+}

@@ -1,0 +1,301 @@
+// The SVG writer: text stays <text>, coordinates have at most two decimals,
+// every id carries the graph's prefix, styles are presentation attributes (a
+// graph looks the same inline, standalone or rasterised), and nothing in the
+// output depends on when or where it was made.
+#include <cmath>
+#include <cstdio>
+
+#include "host/graphics/canvas.h"
+
+namespace vgr
+{
+namespace
+{
+
+// Text for XML: valid UTF-8 (a stray byte is taken as its Latin-1
+// character), markup characters as entities, control characters dropped.
+void appendXml(std::string& o, std::string_view s)
+{
+    for (size_t i = 0; i < s.size();) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        if (b < 0x80) {
+            switch (b) {
+            case '&':
+                o += "&amp;";
+                break;
+            case '<':
+                o += "&lt;";
+                break;
+            case '>':
+                o += "&gt;";
+                break;
+            case '"':
+                o += "&quot;";
+                break;
+            default:
+                if (b >= 0x20 && b != 0x7F)
+                    o.push_back(static_cast<char>(b));
+                else if (b == '\t')
+                    o.push_back(' ');
+            }
+            ++i;
+            continue;
+        }
+        const int len = (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+        bool ok = len > 0 && i + static_cast<size_t>(len) <= s.size();
+        for (int k = 1; ok && k < len; ++k)
+            ok = (static_cast<unsigned char>(s[i + static_cast<size_t>(k)]) & 0xC0) == 0x80;
+        if (ok) {
+            o.append(s.substr(i, static_cast<size_t>(len)));
+            i += static_cast<size_t>(len);
+        } else {
+            o.push_back(static_cast<char>(0xC0 | (b >> 6)));
+            o.push_back(static_cast<char>(0x80 | (b & 0x3F)));
+            ++i;
+        }
+    }
+}
+
+// Ids and classes keep letters, digits, '-' and '_' only.
+std::string token(std::string_view s)
+{
+    std::string t;
+    for (char c : s)
+        t.push_back((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                            c == '-' || c == '_'
+                        ? c
+                        : '-');
+    return t;
+}
+
+void attr(std::string& o, const char* name, std::string_view value)
+{
+    o += ' ';
+    o += name;
+    o += "=\"";
+    appendXml(o, value);
+    o += '"';
+}
+
+void attr(std::string& o, const char* name, double value)
+{
+    attr(o, name, svgNumber(value));
+}
+
+void strokeAttrs(std::string& o, const Stroke* s)
+{
+    if (!s || s->color.empty()) {
+        attr(o, "stroke", "none");
+        return;
+    }
+    attr(o, "stroke", s->color);
+    if (s->width != 1)
+        attr(o, "stroke-width", s->width);
+    if (!s->dash.empty())
+        attr(o, "stroke-dasharray", s->dash);
+    if (s->opacity < 1)
+        attr(o, "stroke-opacity", s->opacity);
+}
+
+void fillAttrs(std::string& o, const Fill* f)
+{
+    if (!f || f->color.empty()) {
+        attr(o, "fill", "none");
+        return;
+    }
+    attr(o, "fill", f->color);
+    if (f->opacity < 1)
+        attr(o, "fill-opacity", f->opacity);
+}
+
+std::string pathData(const Path& p)
+{
+    std::string d;
+    for (const Path::Cmd& c : p.cmds) {
+        if (c.op == Path::Close) {
+            d += 'Z';
+            continue;
+        }
+        d += c.op == Path::Move ? 'M' : 'L';
+        d += svgNumber(c.p.x);
+        d += ' ';
+        d += svgNumber(c.p.y);
+    }
+    return d;
+}
+
+} // namespace
+
+std::string svgNumber(double v)
+{
+    if (!std::isfinite(v))
+        v = 0;
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%.2f", v);
+    std::string s = buf;
+    if (s.find('.') != std::string::npos) {
+        while (s.back() == '0')
+            s.pop_back();
+        if (s.back() == '.')
+            s.pop_back();
+    }
+    if (s == "-0")
+        s = "0";
+    return s;
+}
+
+Path markerPath(Marker shape, double x, double y, double size)
+{
+    const double h = size / 2;
+    Path p;
+    switch (shape) {
+    case Marker::Plus:
+        p.moveTo(x - h, y).lineTo(x + h, y).moveTo(x, y - h).lineTo(x, y + h);
+        break;
+    case Marker::Cross:
+        p.moveTo(x - h, y - h).lineTo(x + h, y + h).moveTo(x - h, y + h).lineTo(x + h, y - h);
+        break;
+    case Marker::Square:
+        p.rect(x - h, y - h, size, size);
+        break;
+    case Marker::Triangle:
+        p.moveTo(x, y - h).lineTo(x + h, y + h).lineTo(x - h, y + h).close();
+        break;
+    case Marker::Diamond:
+        p.moveTo(x, y - h).lineTo(x + h, y).lineTo(x, y + h).lineTo(x - h, y).close();
+        break;
+    case Marker::Circle:
+    case Marker::Dot: {
+        // An octagon reads as a circle at marker sizes and keeps the path
+        // to straight segments.
+        const double k = h * 0.41421356;
+        p.moveTo(x - k, y - h)
+            .lineTo(x + k, y - h)
+            .lineTo(x + h, y - k)
+            .lineTo(x + h, y + k)
+            .lineTo(x + k, y + h)
+            .lineTo(x - k, y + h)
+            .lineTo(x - h, y + k)
+            .lineTo(x - h, y - k)
+            .close();
+        break;
+    }
+    }
+    return p;
+}
+
+SvgCanvas::SvgCanvas(double width, double height, std::string idPrefix, std::string_view title)
+    : Canvas(width, height), prefix_(token(idPrefix))
+{
+    out_ = "<svg xmlns=\"http://www.w3.org/2000/svg\"";
+    attr(out_, "width", width);
+    attr(out_, "height", height);
+    attr(out_, "viewBox", "0 0 " + svgNumber(width) + " " + svgNumber(height));
+    attr(out_, "role", "img");
+    attr(out_, "aria-labelledby", prefix_ + "title");
+    attr(out_, "font-family", kFontFamily);
+    out_ += " xml:space=\"preserve\">\n<title";
+    attr(out_, "id", prefix_ + "title");
+    out_ += '>';
+    appendXml(out_, title);
+    out_ += "</title>\n";
+    Path bg;
+    bg.rect(0, 0, width, height);
+    Fill white{"#ffffff", 1};
+    path("background", bg, nullptr, &white);
+}
+
+void SvgCanvas::open(std::string_view cls, std::string_view id, std::string_view clipId)
+{
+    out_ += "<g";
+    if (!cls.empty())
+        attr(out_, "class", token(cls));
+    if (!id.empty())
+        attr(out_, "id", prefix_ + token(id));
+    if (!clipId.empty())
+        attr(out_, "clip-path", "url(#" + std::string(clipId) + ")");
+    out_ += ">\n";
+    ++depth_;
+}
+
+void SvgCanvas::begin(std::string_view cls, std::string_view id)
+{
+    open(cls, id, {});
+}
+
+void SvgCanvas::beginClip(std::string_view cls, const Rect& clip)
+{
+    const std::string id = prefix_ + "clip" + std::to_string(++clips_);
+    out_ += "<clipPath";
+    attr(out_, "id", id);
+    out_ += "><rect";
+    attr(out_, "x", clip.x0);
+    attr(out_, "y", clip.y0);
+    attr(out_, "width", clip.width());
+    attr(out_, "height", clip.height());
+    out_ += "/></clipPath>\n";
+    open(cls, {}, id);
+}
+
+void SvgCanvas::end()
+{
+    if (depth_ == 0)
+        return;
+    out_ += "</g>\n";
+    --depth_;
+}
+
+void SvgCanvas::path(std::string_view cls, const Path& p, const Stroke* stroke, const Fill* fill)
+{
+    if (p.empty())
+        return;
+    out_ += "<path";
+    if (!cls.empty())
+        attr(out_, "class", token(cls));
+    attr(out_, "d", pathData(p));
+    fillAttrs(out_, fill);
+    strokeAttrs(out_, stroke);
+    out_ += "/>\n";
+}
+
+void SvgCanvas::marker(std::string_view cls, Marker shape, double x, double y, double size,
+                       const Stroke& stroke, const Fill* fill)
+{
+    path(cls, markerPath(shape, x, y, size), &stroke, fill);
+}
+
+void SvgCanvas::text(std::string_view cls, double x, double y, std::string_view s,
+                     const TextStyle& style)
+{
+    out_ += "<text";
+    if (!cls.empty())
+        attr(out_, "class", token(cls));
+    attr(out_, "x", x);
+    attr(out_, "y", y);
+    attr(out_, "font-size", style.size);
+    if (style.bold)
+        attr(out_, "font-weight", "bold");
+    if (style.anchor != Anchor::Start)
+        attr(out_, "text-anchor", style.anchor == Anchor::Middle ? "middle" : "end");
+    if (style.color != "#000000")
+        attr(out_, "fill", style.color);
+    if (style.rotate != 0)
+        attr(out_, "transform",
+             "rotate(" + svgNumber(style.rotate) + " " + svgNumber(x) + " " + svgNumber(y) + ")");
+    out_ += '>';
+    appendXml(out_, s);
+    out_ += "</text>\n";
+}
+
+std::string SvgCanvas::finish()
+{
+    if (!finished_) {
+        while (depth_ > 0)
+            end();
+        out_ += "</svg>\n";
+        finished_ = true;
+    }
+    return out_;
+}
+
+} // namespace vgr

@@ -1,0 +1,154 @@
+// The graphs of a step, drawn when the step ends (the plot data are complete
+// then): each graph's SVG text goes into the page, and with an output
+// folder (--out) into <out>/graphs/<name>.svg, with PNG and PDF files beside
+// it when the command line asks for them. Graphs are drawn in parallel on the
+// host's pool; their files are written in document order.
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "host/graphics/export.h"
+#include "host/output/graphs.h"
+#include "host/output/layer.h"
+#include "vyr_atomic_file.h"
+#include "vyr_host.h"
+#include "vyr_pool.h"
+#include "vyr_session.h"
+
+namespace vdq
+{
+namespace
+{
+
+constexpr int kHostGroup = 1;
+constexpr int kMsgNotDrawn = 310;
+constexpr int kMsgFileFailed = 311;
+constexpr int kMsgImageFailed = 312;
+constexpr int kMsgFolderFailed = 313;
+
+namespace fs = std::filesystem;
+
+// File names given so far in the run (graphs of every step share a folder).
+std::set<std::string>& usedNames()
+{
+    static std::set<std::string> names;
+    return names;
+}
+
+// The graphs of a document, each with the BY line of its BY group.
+void collect(const std::vector<NodePtr>& items, std::vector<Node*>& out,
+             std::vector<std::string>& byLines, const std::string& byLine)
+{
+    for (const NodePtr& p : items) {
+        if (p->kind == Node::Graph) {
+            out.push_back(p.get());
+            byLines.push_back(byLine);
+        }
+        collect(p->items, out, byLines, p->kind == Node::ByGroup ? p->label : byLine);
+    }
+}
+
+// A file name from the graph's path: letters, digits, '.', '-' and '_',
+// unique in the run.
+std::string fileName(const Node& g)
+{
+    std::string base;
+    for (char c : g.path.empty() ? g.name : g.path)
+        base.push_back((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                               c == '.' || c == '-' || c == '_'
+                           ? c
+                           : '_');
+    if (base.empty())
+        base = "Graph";
+    std::string name = base;
+    for (int k = 2; !usedNames().insert(name).second; ++k)
+        name = base + "_" + std::to_string(k);
+    return name;
+}
+
+bool writeText(const std::string& path, const std::string& text, std::string& why)
+{
+    vyr::AtomicFile f;
+    if (!f.open(path, why))
+        return false;
+    // A failed write is kept by the file and reported by its commit.
+    std::fwrite(text.data(), 1, text.size(), f.stream());
+    return f.commit(why);
+}
+
+} // namespace
+
+void resetGraphFiles()
+{
+    usedNames().clear();
+}
+
+int drawStepGraphs(StepDoc& doc, size_t stepIndex)
+{
+    std::vector<Node*> graphs;
+    std::vector<std::string> byLines;
+    collect(doc.items, graphs, byLines, std::string());
+    if (graphs.empty())
+        return 0;
+    int failures = 0;
+    // Ids are kept apart across the graphs of the page by a prefix naming
+    // the step and the graph.
+    std::vector<std::string> why(graphs.size());
+    vyr::parallel_for(graphs.size(), [&](size_t i) {
+        const std::string prefix =
+            "s" + std::to_string(stepIndex + 1) + "g" + std::to_string(i + 1) + "-";
+        graphs[i]->svg = graphSvg(*graphs[i], prefix, why[i], byLines[i]);
+    });
+    const VyrSettings& settings = vyr_settings();
+    const bool files = !settings.outDir.empty();
+    std::string folder;
+    if (files) {
+        folder = (fs::path(settings.outDir) / "graphs").string();
+        std::error_code ec;
+        fs::create_directories(folder, ec);
+        if (!fs::is_directory(folder, ec)) {
+            xpmlog(kHostGroup, kMsgFolderFailed, folder.c_str());
+            folder.clear();
+            ++failures;
+        }
+    }
+    for (size_t i = 0; i < graphs.size(); ++i) {
+        Node& g = *graphs[i];
+        if (g.svg.empty()) {
+            g.drawNote = why[i];
+            xpmlog(kHostGroup, kMsgNotDrawn, g.name.c_str(),
+                   (g.label.empty() ? g.templ : g.label).c_str(), why[i].c_str());
+            continue;
+        }
+        if (folder.empty())
+            continue;
+        const std::string name = fileName(g);
+        std::string reason;
+        if (writeText((fs::path(folder) / (name + ".svg")).string(), g.svg, reason)) {
+            g.file = "graphs/" + name + ".svg";
+        } else {
+            xpmlog(kHostGroup, kMsgFileFailed, (folder + "/" + name + ".svg").c_str(),
+                   reason.c_str());
+            ++failures;
+        }
+        const std::pair<bool, const char*> kinds[] = {{settings.graphPng, "png"},
+                                                      {settings.graphPdf, "pdf"}};
+        for (const auto& [want, ext] : kinds) {
+            if (!want)
+                continue;
+            const std::string target = (fs::path(folder) / (name + "." + ext)).string();
+            if (vgr::writeImage(g.svg, target,
+                                ext[1] == 'n' ? vgr::ImageFormat::Png : vgr::ImageFormat::Pdf,
+                                reason))
+                g.images.push_back("graphs/" + name + "." + ext);
+            else {
+                xpmlog(kHostGroup, kMsgImageFailed, target.c_str(), reason.c_str());
+                ++failures;
+            }
+        }
+    }
+    return failures;
+}
+
+} // namespace vdq

@@ -1,0 +1,59 @@
+// The statistical graphs of the output layer: a registry maps each graph
+// template ("Stat.Korvante.Graphics.*") to a family of drawings, and the
+// family turns the graph's plot data and dynamic values into a figure.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/graphics/plot.h"
+#include "host/output/document.h"
+
+namespace vdq
+{
+
+enum class GraphFamily {
+    Survival,      // step survival or failure curves with limits, bands, marks, at-risk table
+    NegLog,        // -log S against time
+    LogNegLog,     // log(-log S) against log time
+    Rate,          // life-table density and hazard, the smoothed hazard
+    BandwidthGrid, // the smoothing criterion against the bandwidth
+    Incidence,     // cumulative incidence with limits
+    Restricted,    // restricted mean (or time lost) against the restriction time
+};
+
+// Variants of a family; the panel and outside-at-risk forms wrap every family
+// alike.
+enum GraphFlag : unsigned {
+    FailureCurve = 0x1,  // 1 - S in place of S
+    AtRiskOutside = 0x2, // the at-risk table below the plot
+    Panels = 0x4,        // one cell per stratum (or per plot-data table), pages of cells
+    Groups = 0x8,        // one curve per GROUP= level
+    LifeTable = 0x10,    // life-table estimates (joined points, no censoring marks)
+    Density = 0x20,      // rate family: the density
+    Smoothed = 0x40,     // rate family: the kernel-smoothed hazard
+    TimeLost = 0x80,     // restricted family: time lost
+};
+
+struct GraphTemplate {
+    const char* name; // the full template name
+    GraphFamily family;
+    unsigned flags;
+};
+
+// Case-insensitive lookup; null when the template is not known.
+const GraphTemplate* findGraphTemplate(std::string_view name);
+// Every template name the registry knows.
+std::vector<std::string> graphTemplateNames();
+
+// The figure of a graph node (its sources resolved); false with the reason
+// when it cannot be drawn.
+bool graphFigure(const Node& graph, vgr::Figure& figure, std::string& why);
+// The SVG text of a graph node, with ids prefixed by `idPrefix`; empty with
+// the reason when it cannot be drawn.
+// `byLine` (may be empty) is added to the titles.
+std::string graphSvg(const Node& graph, const std::string& idPrefix, std::string& why,
+                     const std::string& byLine = std::string());
+
+} // namespace vdq

@@ -1,0 +1,377 @@
+// The graph requests of the survival estimates, read back from the JSON of
+// whole runs: the at-risk tick times and the tick-value text, the dynamic
+// values of the graphs of one stratum and across strata, panel pages, the
+// test inset, the quartile format of each BY group, and the median limits
+// of the inset when the tables are not printed.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "frame/frame.h"
+#include "runtime/pgraf.h"
+#include "vyr_graphics.h"
+#include "vyr_output.h"
+#include "vyr_session.h"
+
+namespace
+{
+
+namespace fs = std::filesystem;
+
+struct Graph {
+    std::string name, label, templ;
+    mutable std::map<std::string, std::string> dyn; // values as JSON text
+    std::vector<std::string> data;
+    std::string file;
+};
+
+struct StepRun {
+    int status = -1;
+    std::string log, json;
+    std::vector<Graph> graphs;
+};
+
+std::string slurp(const fs::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// The JSON string starting at `at` (its opening quote), unescaped enough
+// for the texts of these tests.
+std::string jsonString(const std::string& j, size_t& at)
+{
+    std::string s;
+    for (++at; at < j.size() && j[at] != '"'; ++at) {
+        if (j[at] == '\\')
+            ++at;
+        s.push_back(j[at]);
+    }
+    ++at;
+    return s;
+}
+
+std::vector<Graph> graphsOf(const std::string& j)
+{
+    std::vector<Graph> out;
+    for (size_t p = j.find("{\"kind\":\"graph\""); p != std::string::npos;
+         p = j.find("{\"kind\":\"graph\"", p + 1)) {
+        Graph g;
+        auto field = [&](const char* key) {
+            size_t k = j.find(std::string("\"") + key + "\":\"", p);
+            if (k == std::string::npos)
+                return std::string();
+            k += std::string(key).size() + 3;
+            return jsonString(j, k);
+        };
+        g.name = field("name");
+        g.templ = field("template");
+        g.label = field("label");
+        size_t d = j.find("\"dynamics\":{", p) + 12;
+        while (j[d] != '}') {
+            const std::string name = jsonString(j, d);
+            ++d; // the colon
+            std::string v;
+            if (j[d] == '"') {
+                v = jsonString(j, d);
+            } else {
+                while (j[d] != ',' && j[d] != '}')
+                    v.push_back(j[d++]);
+            }
+            g.dyn[name] = v;
+            if (j[d] == ',')
+                ++d;
+        }
+        size_t a = j.find("\"data\":[", d) + 8;
+        while (j[a] == '"') {
+            g.data.push_back(jsonString(j, a));
+            if (j[a] == ',')
+                ++a;
+        }
+        const size_t end = j.find('}', a);
+        const size_t f = j.find("\"file\":\"", a);
+        if (f != std::string::npos && f < end) {
+            size_t k = f + 7;
+            g.file = jsonString(j, k);
+        }
+        out.push_back(std::move(g));
+    }
+    return out;
+}
+
+// Runs a program on the bundled data, or on `csv` as DATA.BYDATA.
+StepRun run(const std::string& program, const std::string& csv = "")
+{
+    static bool registered = false;
+    if (!registered) {
+        korv_register_procedure();
+        vyr_graphics_set_axis(znaxis);
+        registered = true;
+    }
+    fs::path dir = fs::temp_directory_path() / ("korv_graphs_" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    VyrSettings s;
+    s.program = (dir / "prog.vyr").string();
+    s.dataDir = std::string(KORV_SOURCE_DIR) + "/examples";
+    if (!csv.empty()) {
+        fs::create_directories(dir / "data");
+        std::ofstream(dir / "data" / "bydata.csv") << csv;
+        s.dataDir = (dir / "data").string();
+    }
+    s.listing = (dir / "out.lst").string();
+    s.log = (dir / "out.log").string();
+    s.json = (dir / "out.json").string();
+    StepRun r;
+    r.status = vyr_run_text(s, program);
+    r.log = slurp(dir / "out.log");
+    r.json = slurp(dir / "out.json");
+    r.graphs = graphsOf(r.json);
+    vyr_output_reset();
+    fs::remove_all(dir);
+    return r;
+}
+
+// The at-risk times of the plot data (PRINTPHANTOM keeps it in the JSON).
+std::vector<double> atRiskTimes(const std::string& json)
+{
+    std::vector<double> v;
+    for (size_t p = json.find("\"tAtRisk\":"); p != std::string::npos;
+         p = json.find("\"tAtRisk\":", p + 1)) {
+        const std::string rest = json.substr(p + 10, 20);
+        if (rest.rfind("null", 0) == 0)
+            continue;
+        const double t = std::stod(rest);
+        if (std::find(v.begin(), v.end(), t) == v.end())
+            v.push_back(t);
+    }
+    return v;
+}
+
+// A data set of one stratum with the given largest time.
+std::string upTo(double largest)
+{
+    std::ostringstream s;
+    s << "t,c\n";
+    for (double t : {largest / 10, largest / 3, largest / 2, largest})
+        s << t << ",1\n";
+    return s.str();
+}
+
+const Graph* named(const StepRun& r, const std::string& name, int nth = 0)
+{
+    for (const Graph& g : r.graphs)
+        if (g.name == name && nth-- == 0)
+            return &g;
+    return nullptr;
+}
+
+} // namespace
+
+TEST(AtRiskTimes, NiceTicksUpToTheLargestTimeAndAtMostHalfAStepPast)
+{
+    const std::string prog = "proc korvante data=bydata plots=survival(atrisk) printphantom;\n"
+                             "   time t*c(0);\nrun;\n";
+    const std::vector<double> byTwoHundred = {0, 200, 400, 600, 800, 1000};
+    EXPECT_EQ(atRiskTimes(run(prog, upTo(1000)).json), byTwoHundred);
+    // 930: the tick at 1000 passes it by less than half a step and stays.
+    EXPECT_EQ(atRiskTimes(run(prog, upTo(930)).json), byTwoHundred);
+    // 890: 1000 is too far past; the list ends at 800.
+    const std::vector<double> to800 = {0, 200, 400, 600, 800};
+    EXPECT_EQ(atRiskTimes(run(prog, upTo(890)).json), to800);
+    // Every time 0: no ticks, no at-risk rows, and the graph is still drawn.
+    StepRun zero = run(prog, "t,c\n0,1\n0,1\n");
+    EXPECT_TRUE(atRiskTimes(zero.json).empty());
+    ASSERT_NE(named(zero, "SurvivalPlot"), nullptr);
+}
+
+TEST(AtRiskTimes, TickTextMergesTheAtRiskTimesWithNiceTicks)
+{
+    const std::string data = upTo(1000) + "500,0\n";
+    std::string csv = "t,c,g\n";
+    for (const char* g : {"a", "b"}) {
+        std::istringstream in(data);
+        std::string line;
+        std::getline(in, line);
+        while (std::getline(in, line))
+            csv += line + "," + g + "\n";
+    }
+    auto ticks = [&](const std::string& opts) {
+        StepRun r = run("proc korvante data=bydata notable plots=survival(" + opts +
+                            ");\n   time t*c(0);\n   strata g;\nrun;\n",
+                        csv);
+        const Graph* g = named(r, "SurvivalPlot");
+        return g ? g->dyn.at("xtickVals") : std::string("(no graph)");
+    };
+    // An at-risk time on a nice tick is written once; the others stand
+    // between the nice ticks; every value is right-aligned in one width.
+    EXPECT_EQ(ticks("atrisk=0 150 500 atrisktick"), "   0  150  200  400  500  600  800 1000 ");
+    // A nice tick within 1% of a step of an at-risk time gives way to it.
+    EXPECT_EQ(ticks("atrisk=0 199 atrisktick"), "   0  199  400  600  800 1000 ");
+    // The at-risk times alone, up to MAXTIME=.
+    StepRun only = run("proc korvante data=bydata notable maxtime=600 plots=survival(atrisk=0 150 "
+                       "500 700 atrisktickonly);\n   time t*c(0);\n   strata g;\nrun;\n",
+                       csv);
+    ASSERT_NE(named(only, "SurvivalPlot"), nullptr);
+    EXPECT_EQ(named(only, "SurvivalPlot")->dyn["xtickVals"], "0 150 500 ");
+    EXPECT_EQ(named(only, "SurvivalPlot")->dyn["xtickValFitPol"], "STAGGERROTATE");
+}
+
+TEST(StratumGraphs, DynamicValuesOfOneStratum)
+{
+    StepRun r = run("proc korvante data=aml notable plots=(survival(cl atrisk(outside(0.25))) "
+                    "logsurv loglogs) maxtime=10;\n   time time*status(0);\nrun;\n");
+    const Graph* s = named(r, "SurvivalPlot");
+    ASSERT_NE(s, nullptr) << r.log;
+    EXPECT_EQ(s->templ, "Stat.Korvante.Graphics.ProductLimitSurvival2");
+    EXPECT_EQ(s->label, "Survival Estimates with 95% Confidence Limits and Number of Subjects "
+                        "at Risk");
+    EXPECT_EQ(s->dyn["method"], "Product-Limit");
+    EXPECT_EQ(s->dyn["NStrata"], "1");
+    EXPECT_EQ(s->dyn["yMin"], "-0.1");
+    EXPECT_EQ(s->dyn["plotCensored"], "1");
+    EXPECT_EQ(s->dyn["plotCL"], "1");
+    EXPECT_EQ(s->dyn["labelCL"], "95% Confidence Limits");
+    EXPECT_EQ(s->dyn["rowWeights"], "0.75 0.25");
+    EXPECT_EQ(s->dyn["NObs"], "23");
+    EXPECT_EQ(s->dyn["NEvent"], "18");
+    EXPECT_EQ(s->dyn["Median"], "27");
+    EXPECT_EQ(s->dyn["maxTime"], "10");
+    const Graph* lls = named(r, "LogNegLogSurvivalPlot");
+    ASSERT_NE(lls, nullptr);
+    EXPECT_NEAR(std::stod(lls->dyn["logmaxTime"]), std::log(10.0), 1e-12);
+    EXPECT_EQ(lls->dyn["xLabel"], "Log of time");
+    EXPECT_EQ(lls->dyn.count("maxTime"), 0u);
+    ASSERT_NE(named(r, "NegLogSurvivalPlot"), nullptr);
+    EXPECT_EQ(named(r, "NegLogSurvivalPlot")->dyn["maxTime"], "10");
+    // Graphs in order: survival, -log, log(-log).
+    ASSERT_EQ(r.graphs.size(), 3u);
+    EXPECT_EQ(r.graphs[1].name, "NegLogSurvivalPlot");
+}
+
+TEST(StratumGraphs, CensoringMarksLabelsAndTheOutsideWeight)
+{
+    // No censored observation: no marks, even without NOCENSORED.
+    StepRun r = run("proc korvante data=bydata notable plots=survival(atrisk(outside));\n"
+                    "   time t*c(0);\nrun;\n",
+                    upTo(100));
+    const Graph* s = named(r, "SurvivalPlot");
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->dyn["plotCensored"], "0");
+    EXPECT_EQ(s->dyn["rowWeights"], "PREFERRED");
+    EXPECT_EQ(s->label, "Survival Estimate with Number of Subjects at Risk");
+    // Nothing asked for: the layer's own label, no arguments.
+    r = run("proc korvante data=aml notable;\n   time time*status(0);\nrun;\n");
+    ASSERT_NE(named(r, "SurvivalPlot"), nullptr);
+    EXPECT_EQ(named(r, "SurvivalPlot")->label, "Survival Estimate");
+    EXPECT_EQ(named(r, "SurvivalPlot")->dyn["rowWeights"], "");
+    // Each stratum alone: the stratum text in the label and as StratumID,
+    // the failure template, NOCENSORED.
+    r = run("proc korvante data=aml notable plots=survival(strata=individual failure cl "
+            "nocensored);\n   time time*status(0);\n   strata x;\nrun;\n");
+    const Graph* f = named(r, "FailurePlot", 1);
+    ASSERT_NE(f, nullptr) << r.log;
+    EXPECT_EQ(f->templ, "Stat.Korvante.Graphics.ProductLimitFailure");
+    EXPECT_EQ(f->dyn["StratumID"], "x = Nonmaintained");
+    EXPECT_EQ(f->label, "Failure Estimates for x = Nonmaintained with 95% Confidence Limits");
+    EXPECT_EQ(f->dyn["plotCensored"], "0");
+    EXPECT_EQ(f->data.size(), 1u);
+}
+
+TEST(StrataGraphs, OverlaidStrataWithTheTestAndTheJoinedPlotData)
+{
+    StepRun r = run("proc korvante data=lung notable plots=(survival(test atrisk) logsurv);\n"
+                    "   time time*status(1);\n   strata sex / test=(wilcoxon peto);\nrun;\n");
+    const Graph* s = named(r, "SurvivalPlot");
+    ASSERT_NE(s, nullptr) << r.log;
+    EXPECT_EQ(s->dyn["NStrata"], "2");
+    EXPECT_EQ(s->dyn["GroupName"], "sex");
+    EXPECT_EQ(s->dyn["plotTest"], "1");
+    EXPECT_EQ(s->dyn["TestName"], "Wilcoxon");
+    EXPECT_NE(s->dyn["pValue"], "null");
+    EXPECT_EQ(s->dyn["StrVal1"], "1");
+    EXPECT_EQ(s->dyn["classAtRisk"], "Stratum");
+    EXPECT_EQ(s->dyn["SecondTitle"], "With Number of Subjects at Risk");
+    EXPECT_EQ(s->dyn["Transparency"], "0.55");
+    // Both graphs draw from the two strata's tables, joined once.
+    ASSERT_EQ(s->data.size(), 2u);
+    const Graph* l = named(r, "NegLogSurvivalPlot");
+    ASSERT_NE(l, nullptr);
+    EXPECT_EQ(l->data, s->data);
+    // With TREND the trend test's name.
+    r = run("proc korvante data=lung notable plots=survival(test);\n   time time*status(1);\n"
+            "   strata ph_ecog / trend;\nrun;\n");
+    ASSERT_NE(named(r, "SurvivalPlot"), nullptr);
+    EXPECT_EQ(named(r, "SurvivalPlot")->dyn["TestName"], "Log-Rank Trend");
+    // Two STRATA variables: the at-risk rows are named by number.
+    r = run("proc korvante data=lung notable plots=survival(atrisk);\n   time time*status(1);\n"
+            "   strata sex ph_ecog;\nrun;\n");
+    ASSERT_NE(named(r, "SurvivalPlot"), nullptr);
+    EXPECT_EQ(named(r, "SurvivalPlot")->dyn["classAtRisk"], "StratumNum");
+}
+
+TEST(StrataGraphs, PanelsOfFourStrataAPage)
+{
+    std::string csv = "t,c,g\n";
+    for (int g = 1; g <= 5; ++g)
+        for (int i = 1; i <= 4; ++i)
+            csv += std::to_string(i * g) + ",1," + std::to_string(g) + "\n";
+    StepRun r = run("proc korvante data=bydata notable plots=survival(strata=panel);\n"
+                    "   time t*c(0);\n   strata g;\nrun;\n",
+                    csv);
+    ASSERT_EQ(r.graphs.size(), 2u) << r.log;
+    EXPECT_EQ(r.graphs[0].dyn["PanelNum"], "1");
+    EXPECT_EQ(r.graphs[1].dyn["PanelNum"], "2");
+    EXPECT_EQ(r.graphs[0].dyn["nColumns"], "2");
+    EXPECT_EQ(r.graphs[0].dyn["HeaderDisplay"], "NAMEVALUE");
+    EXPECT_EQ(r.graphs[1].data.size(), 5u);
+    EXPECT_EQ(r.graphs[0].templ, "Stat.Korvante.Graphics.ProductLimitSurvivalPanel");
+    // Two strata: one page of one column.
+    r = run("proc korvante data=aml notable plots=survival(strata=panel);\n"
+            "   time time*status(0);\n   strata x;\nrun;\n");
+    ASSERT_EQ(r.graphs.size(), 1u);
+    EXPECT_EQ(r.graphs[0].dyn["nColumns"], "1");
+}
+
+TEST(StrataGraphs, EachByGroupSizesItsOwnMedians)
+{
+    // The first BY group's medians are in the thousands, the second's below
+    // 10: the second's format takes its decimals from its own medians.
+    std::string csv = "b,t,c,g\n";
+    for (int g = 1; g <= 2; ++g)
+        for (int i = 1; i <= 6; ++i)
+            csv += "1," + std::to_string(1000 * i + g) + ",1," + std::to_string(g) + "\n";
+    for (int g = 1; g <= 2; ++g)
+        for (int i = 1; i <= 6; ++i)
+            csv += "2," + std::to_string(0.5 * i + 0.1 * g) + ",1," + std::to_string(g) + "\n";
+    StepRun r = run("proc korvante data=bydata notable;\n   time t*c(0);\n   strata g;\n   by b;\n"
+                    "run;\n",
+                    csv);
+    ASSERT_EQ(r.graphs.size(), 2u) << r.log;
+    EXPECT_EQ(r.graphs[0].dyn["QuartileFmt"], "F6.0");
+    EXPECT_EQ(r.graphs[1].dyn["QuartileFmt"], "F6.3");
+}
+
+TEST(StrataGraphs, TheMedianInsetHasItsLimitsWithoutTheTables)
+{
+    const std::string body = "   time time*status(1);\n   strata sex;\nrun;\n";
+    StepRun printed = run("proc korvante data=lung;\n" + body);
+    StepRun quiet = run("proc korvante data=lung notable;\n" + body);
+    const Graph* a = named(printed, "SurvivalPlot");
+    const Graph* b = named(quiet, "SurvivalPlot");
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    for (const char* k : {"Median1", "LowerMedian1", "UpperMedian1", "LowerMedian2"}) {
+        EXPECT_NE(b->dyn.at(k), "null") << k;
+        EXPECT_EQ(a->dyn.at(k), b->dyn.at(k)) << k;
+    }
+}

@@ -1,0 +1,256 @@
+// The drawing layer: text widths as a browser measures them, SVG text that
+// parses and keeps its ids apart, and the recording canvas's layout check.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <string>
+
+#include "host/graphics/canvas.h"
+#include "host/graphics/export.h"
+
+using namespace vgr;
+
+namespace
+{
+
+// Widths that headless Chromium measured (getComputedTextLength) for SVG
+// text in Liberation Sans at 11 px; Chromium keeps 1/64 px.
+struct Measured {
+    const char* text;
+    bool bold;
+    double width;
+};
+constexpr Measured kBrowser[] = {
+    {"Survival Probability", false, 93.546875},
+    {"11", false, 11.421875},
+    {"1111 11 111", false, 56.28125},
+    {"AVATAR To Wa", false, 74.375},
+    {"Time (days)", false, 57.65625},
+    {"Number at Risk", false, 75.796875},
+    {"p=0.0012", false, 46.1875},
+    {"Log-Rank p<0.0001", false, 96.9375},
+    {"WAVE", false, 31.171875},
+    {"Yo, Tea.", false, 39.15625},
+    {"Survival Probability", true, 102.703125},
+    {"11", true, 11.640625},
+    {"AVATAR To Wa", true, 77.40625},
+    {"Time (days)", true, 60.9375},
+    {"WAVE", true, 31.578125},
+    {"Yo, Tea.", true, 40.546875},
+};
+
+std::string svgOf(void (*draw)(Canvas&), const std::string& prefix = "g1-")
+{
+    SvgCanvas c(200, 100, prefix, "A test & <graph>");
+    draw(c);
+    return c.finish();
+}
+
+bool haveXmllint()
+{
+    return std::system("xmllint --version >/dev/null 2>&1") == 0;
+}
+
+// Whether xmllint reads the text as well-formed XML.
+bool wellFormed(const std::string& xml)
+{
+    char name[] = "/tmp/korv_svg_XXXXXX";
+    int fd = mkstemp(name);
+    if (fd < 0)
+        return false;
+    FILE* f = fdopen(fd, "w");
+    std::fwrite(xml.data(), 1, xml.size(), f);
+    std::fclose(f);
+    const int rc = std::system(("xmllint --noout " + std::string(name) + " 2>/dev/null").c_str());
+    std::remove(name);
+    return rc == 0;
+}
+
+} // namespace
+
+TEST(TextMetrics, WidthsMatchTheBrowserWithKerning)
+{
+    for (const Measured& m : kBrowser)
+        EXPECT_NEAR(TextMetrics::width(m.text, 11, m.bold), m.width, 0.02) << m.text;
+    // Kerning counts: "AV" is narrower than "A" and "V" apart.
+    EXPECT_LT(TextMetrics::width("AV", 10),
+              TextMetrics::width("A", 10) + TextMetrics::width("V", 10));
+    // Widths scale with the size; the font reaches 0.905 em up, 0.212 down.
+    const TextBox b = TextMetrics::measure("Survival", 22);
+    EXPECT_NEAR(b.width, 2 * TextMetrics::width("Survival", 11), 1e-9);
+    EXPECT_NEAR(b.ascent, 22 * 1854.0 / 2048, 1e-9);
+    EXPECT_NEAR(b.descent, 22 * 434.0 / 2048, 1e-9);
+}
+
+TEST(TextMetrics, OtherScriptsAndStrayBytes)
+{
+    // Two-byte UTF-8 letters and symbols are known; a stray byte counts as
+    // its Latin-1 letter; a character outside the tables as a digit.
+    EXPECT_NEAR(TextMetrics::width("\xC3\xA9", 10), TextMetrics::width("\xE9", 10), 1e-12);
+    EXPECT_GT(TextMetrics::width("\xE2\x89\xA4", 10), 0); // the less-or-equal sign
+    EXPECT_NEAR(TextMetrics::width("\xE4\xB8\xAD", 10), TextMetrics::width("0", 10), 1e-12);
+    EXPECT_EQ(TextMetrics::width("", 10), 0);
+}
+
+TEST(TextMetrics, BoxesFollowAnchorAndRotation)
+{
+    TextStyle s;
+    s.size = 10;
+    const double w = TextMetrics::width("Time", 10);
+    Rect r = TextMetrics::box(100, 50, "Time", s);
+    EXPECT_NEAR(r.x0, 100, 1e-9);
+    EXPECT_NEAR(r.x1, 100 + w, 1e-9);
+    EXPECT_NEAR(r.y1 - r.y0, 10 * (1854.0 + 434) / 2048, 1e-9);
+    s.anchor = Anchor::Middle;
+    r = TextMetrics::box(100, 50, "Time", s);
+    EXPECT_NEAR(r.x0 + r.x1, 200, 1e-9);
+    // Read upwards: the box stands, its length along y, centred on the anchor.
+    s.rotate = -90;
+    r = TextMetrics::box(100, 50, "Time", s);
+    EXPECT_NEAR(r.y1 - r.y0, w, 1e-9);
+    EXPECT_NEAR((r.y0 + r.y1) / 2, 50, 1e-9);
+    EXPECT_NEAR(r.x1, 100 + 10 * 434.0 / 2048, 1e-9); // the descent lies to the right
+}
+
+TEST(SvgCanvas, NumbersHaveAtMostTwoDecimals)
+{
+    const std::pair<double, const char*> cases[] = {
+        {0, "0"},     {-0.0, "0"},         {1.5, "1.5"},
+        {2.004, "2"}, {-0.001, "0"},       {3.14159, "3.14"},
+        {100, "100"}, {-12.345, "-12.35"}, {1e12, "1000000000000"},
+    };
+    for (const auto& [v, s] : cases)
+        EXPECT_EQ(svgNumber(v), s) << v;
+    // Nothing that is not a number reaches the SVG.
+    EXPECT_EQ(svgNumber(std::nan("")), "0");
+    EXPECT_EQ(svgNumber(1.0 / 0.0), "0");
+}
+
+TEST(SvgCanvas, WritesClassesEscapesTextAndPrefixesIds)
+{
+    const std::string svg = svgOf([](Canvas& c) {
+        c.begin("plot", "area");
+        c.beginClip("curves", {10, 10, 100, 50});
+        Path p;
+        p.moveTo(10, 50).lineTo(20.004, 50).lineTo(20, 30.5);
+        Stroke s{"#0072B2", 1.5, "4 3", 1};
+        c.path("curve", p, &s, nullptr);
+        c.end();
+        c.beginClip("bands", {10, 10, 100, 50});
+        Fill f{"#D55E00", 0.45};
+        Path r;
+        r.rect(10, 10, 5, 5);
+        c.path("band-cl", r, nullptr, &f);
+        c.end();
+        TextStyle t;
+        t.anchor = Anchor::Middle;
+        t.rotate = -90;
+        c.text("axis-label", 30, 40, "a < b & \"c\"", t);
+        c.marker("censor", Marker::Plus, 15, 15, 6, Stroke{}, nullptr);
+        c.end();
+    });
+    EXPECT_NE(svg.find("<path class=\"curve\" d=\"M10 50L20 50L20 30.5\" fill=\"none\" "
+                       "stroke=\"#0072B2\" stroke-width=\"1.5\" stroke-dasharray=\"4 3\"/>"),
+              std::string::npos);
+    EXPECT_NE(svg.find("fill=\"#D55E00\" fill-opacity=\"0.45\""), std::string::npos);
+    EXPECT_NE(svg.find(">a &lt; b &amp; &quot;c&quot;</text>"), std::string::npos);
+    EXPECT_NE(svg.find("transform=\"rotate(-90 30 40)\""), std::string::npos);
+    EXPECT_NE(svg.find("<title id=\"g1-title\">A test &amp; &lt;graph&gt;</title>"),
+              std::string::npos);
+    EXPECT_NE(svg.find("role=\"img\""), std::string::npos);
+    // Every id carries the prefix, and no two are the same.
+    std::set<std::string> ids;
+    std::regex idRe("id=\"([^\"]*)\"");
+    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), idRe); it != std::sregex_iterator();
+         ++it) {
+        const std::string id = (*it)[1];
+        EXPECT_EQ(id.rfind("g1-", 0), 0u) << id;
+        EXPECT_TRUE(ids.insert(id).second) << id;
+    }
+    EXPECT_EQ(ids.size(), 4u); // the title, the group, two clip paths
+    EXPECT_NE(svg.find("clip-path=\"url(#g1-clip2)\""), std::string::npos);
+    if (haveXmllint()) {
+        EXPECT_TRUE(wellFormed(svg)) << svg;
+    }
+}
+
+TEST(SvgCanvas, SameDrawingSameBytesAndGroupsClosed)
+{
+    auto draw = [](Canvas& c) {
+        c.begin("a");
+        c.begin("b");
+        c.text("t", 1, 2, "x", TextStyle{});
+    };
+    const std::string one = svgOf(draw), two = svgOf(draw);
+    EXPECT_EQ(one, two);
+    // Groups left open are closed by finish.
+    size_t opens = 0, closes = 0;
+    for (size_t p = one.find("<g"); p != std::string::npos; p = one.find("<g", p + 1))
+        ++opens;
+    for (size_t p = one.find("</g>"); p != std::string::npos; p = one.find("</g>", p + 1))
+        ++closes;
+    EXPECT_EQ(opens, closes);
+    EXPECT_EQ(one.substr(one.size() - 7), "</svg>\n");
+}
+
+TEST(SvgCanvas, StrayBytesAndControlCharactersMakeValidXml)
+{
+    const std::string svg = svgOf(
+        [](Canvas& c) { c.text("t", 1, 2, std::string("caf\xE9 \x01 tab\there"), TextStyle{}); });
+    EXPECT_NE(svg.find("caf\xC3\xA9  tab here"), std::string::npos);
+    if (haveXmllint()) {
+        EXPECT_TRUE(wellFormed(svg));
+    }
+}
+
+TEST(RecordingCanvas, KeepsClassesGroupsClipsAndFindsLayoutFaults)
+{
+    RecordingCanvas c(100, 50);
+    c.begin("legend");
+    c.beginClip("curves", {0, 0, 50, 50});
+    c.marker("censor", Marker::Plus, 5, 5, 4, Stroke{}, nullptr);
+    c.end();
+    c.end();
+    TextStyle s;
+    s.size = 10;
+    c.text("a", 10, 20, "Left", s);
+    c.text("b", 12, 22, "Overlapping", s);
+    c.text("c", 95, 40, "Outside", s);
+    ASSERT_EQ(c.items.size(), 4u);
+    EXPECT_TRUE(c.items[0].in("legend"));
+    EXPECT_TRUE(c.items[0].hasClip);
+    EXPECT_EQ(c.of("censor").size(), 1u);
+    const std::vector<std::string> f = c.layoutFaults();
+    ASSERT_EQ(f.size(), 2u);
+    EXPECT_NE(f[0].find("overlaps"), std::string::npos);
+    EXPECT_NE(f[1].find("\"Outside\" leaves the canvas"), std::string::npos);
+}
+
+TEST(ImageExport, PngAndPdfFromTheSvg)
+{
+    if (!imageExportAvailable())
+        GTEST_SKIP() << "built without librsvg";
+    SvgCanvas c(120, 80, "x-", "export");
+    c.line("l", 0, 0, 120, 80, Stroke{});
+    c.text("t", 10, 40, "Survival", TextStyle{});
+    const std::string svg = c.finish();
+    const std::string dir = testing::TempDir();
+    std::string why;
+    ASSERT_TRUE(writeImage(svg, dir + "/g.png", ImageFormat::Png, why)) << why;
+    ASSERT_TRUE(writeImage(svg, dir + "/g.pdf", ImageFormat::Pdf, why)) << why;
+    std::ifstream png(dir + "/g.png", std::ios::binary), pdf(dir + "/g.pdf", std::ios::binary);
+    std::string head(8, '\0');
+    png.read(head.data(), 8);
+    EXPECT_EQ(head, std::string("\x89PNG\r\n\x1a\n", 8));
+    pdf.read(head.data(), 5);
+    EXPECT_EQ(head.substr(0, 5), "%PDF-");
+    // A text that is not SVG is refused with a reason, and no file is left.
+    EXPECT_FALSE(writeImage("not svg", dir + "/bad.png", ImageFormat::Png, why));
+    EXPECT_FALSE(why.empty());
+    EXPECT_FALSE(std::ifstream(dir + "/bad.png").good());
+}

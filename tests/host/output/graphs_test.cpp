@@ -1,0 +1,658 @@
+// The graph families drawn from synthetic plot data on the recording
+// canvas: what each draws (curves, marks, bands, at-risk counts, legend and
+// inset texts), that curve vertices map back to the plot-data rows, that no
+// text overlaps or leaves the canvas, and a few graphs byte for byte.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "host/graphics/canvas.h"
+#include "host/graphics/plot.h"
+#include "host/output/graphs.h"
+#include "runtime/missing.h"
+#include "runtime/pgraf.h"
+#include "vyr_graphics.h"
+
+using namespace vdq;
+using vgr::RecordingCanvas;
+
+namespace
+{
+
+const double M = korv_missing();
+
+struct Axis {
+    Axis() { vyr_graphics_set_axis(znaxis); }
+};
+const Axis registered;
+
+// A plot-data table: numeric columns, and the text column "Stratum" when
+// `strata` gives a text per row.
+NodePtr table(const std::vector<std::string>& names, const std::vector<std::vector<double>>& rows,
+              const std::vector<std::string>& strata = {}, const std::string& stratumLabel = "")
+{
+    auto t = std::make_shared<Node>();
+    t->kind = Node::Table;
+    t->hidden = true;
+    t->name = "Phantom";
+    std::vector<Column> cols;
+    for (const std::string& n : names) {
+        Column c;
+        c.name = n;
+        cols.push_back(c);
+    }
+    if (!strata.empty()) {
+        Column c;
+        c.name = "Stratum";
+        c.label = stratumLabel;
+        c.numeric = false;
+        cols.push_back(c);
+    }
+    t->columns = Columns(cols);
+    for (size_t r = 0; r < rows.size(); ++r) {
+        t->rows.startRow();
+        for (double v : rows[r])
+            t->rows.addNumber(v);
+        if (!strata.empty())
+            t->rows.addText(strata[r]);
+    }
+    return t;
+}
+
+Dynamic num(const std::string& n, double v)
+{
+    Dynamic d;
+    d.name = n;
+    d.numeric = true;
+    d.d = v;
+    return d;
+}
+Dynamic txt(const std::string& n, const std::string& v)
+{
+    Dynamic d;
+    d.name = n;
+    d.text = v;
+    return d;
+}
+
+Node graph(const std::string& templ, std::vector<NodePtr> sources, std::vector<Dynamic> dyn)
+{
+    Node g;
+    g.kind = Node::Graph;
+    g.name = "Graph";
+    g.label = "A graph";
+    g.templ = "Stat.Korvante.Graphics." + templ;
+    g.sources = std::move(sources);
+    g.dynamics = std::move(dyn);
+    return g;
+}
+
+// Draws a graph on a recording canvas; fails the test when it cannot.
+struct Drawn {
+    std::unique_ptr<RecordingCanvas> canvas;
+    std::vector<vgr::CellTrace> cells;
+    vgr::Figure figure;
+};
+
+Drawn draw(const Node& g)
+{
+    Drawn d;
+    std::string why;
+    EXPECT_TRUE(graphFigure(g, d.figure, why)) << why;
+    const auto [w, h] = vgr::figureSize(d.figure);
+    d.canvas = std::make_unique<RecordingCanvas>(w, h);
+    vgr::drawFigure(*d.canvas, d.figure, &d.cells);
+    EXPECT_EQ(d.canvas->layoutFaults(), std::vector<std::string>());
+    return d;
+}
+
+std::vector<std::string> texts(const RecordingCanvas& c, const std::string& cls)
+{
+    std::vector<std::string> v;
+    for (const auto* it : c.of(cls))
+        if (it->kind == RecordingCanvas::Item::Text)
+            v.push_back(it->text);
+    return v;
+}
+
+size_t count(const RecordingCanvas& c, const std::string& cls, RecordingCanvas::Item::Kind k)
+{
+    size_t n = 0;
+    for (const auto* it : c.of(cls))
+        if (it->kind == k)
+            ++n;
+    return n;
+}
+
+// Plot data of two strata in the layout of the product-limit writers: the
+// time-0 row, event rows, censored rows (survival missing, the mark set),
+// and at-risk rows at the ticks 0, 5 and 10.
+NodePtr twoStrata(bool limits = true)
+{
+    // StratumNum tAtRisk Time Survival SDF_LCL SDF_UCL Event AtRisk Censored
+    std::vector<std::vector<double>> rows = {
+        {1, M, 0, 1, 1, 1, 0, 4, M},
+        {1, 0, 0, M, M, M, M, 4, M},
+        {1, M, 2, 0.75, 0.5, 0.9, 1, 4, M},
+        {1, M, 3, M, M, M, 0, 3, 0.75},
+        {1, 5, 5, M, M, M, M, 2, M},
+        {1, M, 6, 0.375, 0.2, 0.6, 1, 2, M},
+        {1, M, 8, 0.375, M, M, 0, 1, 0.375},
+        {1, 10, 10, M, M, M, M, 0, M},
+        {2, M, 0, 1, 1, 1, 0, 3, M},
+        {2, 0, 0, M, M, M, M, 3, M},
+        {2, M, 4, 0.6667, 0.4, 0.85, 1, 3, M},
+        {2, 5, 5, M, M, M, M, 2, M},
+        {2, M, 9, 0.3333, 0.1, 0.6, 1, 2, M},
+        {2, 10, 10, M, M, M, M, 1, M},
+        {2, M, 12, 0.3333, M, M, 0, 1, 0.3333},
+    };
+    std::vector<std::string> names = {"StratumNum", "tAtRisk", "Time",   "Survival", "SDF_LCL",
+                                      "SDF_UCL",    "Event",   "AtRisk", "Censored"};
+    std::vector<std::string> strata;
+    for (const auto& r : rows)
+        strata.push_back(r[0] == 1 ? "Female" : "Male");
+    if (!limits) {
+        names[4] = "X1";
+        names[5] = "X2";
+    }
+    return table(names, rows, strata, "sex");
+}
+
+std::vector<Dynamic> overlayDynamics()
+{
+    return {txt("method", "Product-Limit"),
+            num("NStrata", 2),
+            txt("GroupName", "sex"),
+            txt("xName", "days"),
+            num("plotCensored", 1),
+            num("plotCL", 1),
+            txt("labelCL", "95% Confidence Limits"),
+            num("plotHW", 0),
+            num("plotEP", 0),
+            num("plotLegend", 1),
+            num("plotAtRisk", 1),
+            txt("classAtRisk", "Stratum"),
+            num("plotTest", 1),
+            txt("TestName", "Log-Rank"),
+            num("pValue", 2e-6),
+            txt("StrVal1", "Female"),
+            num("NObs1", 4),
+            num("NEvent1", 2),
+            num("Median1", 6),
+            num("LowerMedian1", 2),
+            num("UpperMedian1", M),
+            txt("StrVal2", "Male"),
+            num("NObs2", 3),
+            num("NEvent2", 2),
+            num("Median2", 9),
+            num("LowerMedian2", 4),
+            num("UpperMedian2", M),
+            txt("PctMedianConfid", "95%"),
+            txt("QuartileFmt", "F6.1"),
+            num("Transparency", 0.55)};
+}
+
+} // namespace
+
+TEST(Axes, NiceTicksFitTheirRoomAndTheirLabels)
+{
+    // The survival axis: 0 to 1 by 0.2 with one decimal.
+    vgr::Ticks t = vgr::niceTicks(0, 1, false, true, 300, 10);
+    ASSERT_EQ(t.values.size(), 6u);
+    for (size_t i = 0; i < 6; ++i)
+        EXPECT_NEAR(t.values[i], 0.2 * static_cast<double>(i), 1e-12);
+    EXPECT_EQ(t.decimals, 1);
+    // Time axes: the range from 0, steps of 1, 2, 2.5 or 5 times a power of
+    // ten, fewer ticks where the labels need the room.
+    struct Case {
+        double hi, room;
+    };
+    for (const Case c :
+         {Case{1022, 540}, Case{1022, 120}, Case{27.3, 540}, Case{0.0045, 300}, Case{161, 540}}) {
+        t = vgr::niceTicks(0, c.hi, true, true, c.room, 10);
+        ASSERT_GE(t.values.size(), 2u) << c.hi;
+        EXPECT_EQ(t.values.front(), 0);
+        EXPECT_GE(t.values.back(), c.hi * 0.999) << c.hi;
+        const double step = t.values[1] - t.values[0];
+        const double mant = step / std::pow(10, std::floor(std::log10(step) + 1e-9));
+        EXPECT_TRUE(std::fabs(mant - 1) < 1e-6 || std::fabs(mant - 2) < 1e-6 ||
+                    std::fabs(mant - 2.5) < 1e-6 || std::fabs(mant - 5) < 1e-6)
+            << c.hi << " " << step;
+        double widest = 0;
+        for (double v : t.values)
+            widest = std::max(widest, vgr::TextMetrics::width(vgr::tickText(v, t.decimals), 10));
+        EXPECT_LE((widest + 12) * static_cast<double>(t.values.size() - 1), c.room + 1e-9) << c.hi;
+    }
+    // Tick texts: the decimals asked for, and no negative zero.
+    EXPECT_EQ(vgr::tickText(0.25, 2), "0.25");
+    EXPECT_EQ(vgr::tickText(-0.0001, 2), "0.00");
+    EXPECT_EQ(vgr::tickText(1200, 0), "1200");
+}
+
+TEST(GraphRegistry, EveryTemplateNameIsKnownInEitherSpelling)
+{
+    const char* const names[] = {"BandwidthGrid",
+                                 "Density",
+                                 "DensitySG",
+                                 "Hazard",
+                                 "HazardSG",
+                                 "LifeTableFailure",
+                                 "LifeTableFailurePanel",
+                                 "LifeTableFailurePanelSG",
+                                 "LifeTableFailureSG",
+                                 "LifeTableSurvival",
+                                 "LifeTableSurvivalPanel",
+                                 "LifeTableSurvivalSG",
+                                 "LifetableFailure",
+                                 "LifetableSurvival",
+                                 "LifetableSurvivalPanelSG",
+                                 "LifetableSurvivalSG",
+                                 "LogNegLogSurvival",
+                                 "LogNegLogSurvivalSG",
+                                 "NegLogSurvival",
+                                 "NegLogSurvivalSG",
+                                 "ProductLimitFailure",
+                                 "ProductLimitFailure2",
+                                 "ProductLimitFailure2SG",
+                                 "ProductLimitFailurePanel",
+                                 "ProductLimitFailurePanelSG",
+                                 "ProductLimitFailureSG",
+                                 "ProductLimitSurvival",
+                                 "ProductLimitSurvival2",
+                                 "ProductLimitSurvival2SG",
+                                 "ProductLimitSurvivalPanel",
+                                 "ProductLimitSurvivalPanelSG",
+                                 "ProductLimitSurvivalSG",
+                                 "SmoothedHazard",
+                                 "cifPanel",
+                                 "cifPlot",
+                                 "RMSTPlot",
+                                 "RMTLPlot",
+                                 "RMSTPanel",
+                                 "RMTLPanel"};
+    for (const char* n : names)
+        EXPECT_NE(findGraphTemplate(std::string("Stat.Korvante.Graphics.") + n), nullptr) << n;
+    // The restricted-mean code names its templates under an upper-case prefix.
+    EXPECT_NE(findGraphTemplate("STAT.KORVANTE.Graphics.RMSTPlot"), nullptr);
+    EXPECT_EQ(findGraphTemplate("Stat.Korvante.Graphics.NoSuchGraph"), nullptr);
+    // Variants keep their family's flags.
+    const GraphTemplate* t = findGraphTemplate("Stat.Korvante.Graphics.ProductLimitFailure2SG");
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(t->flags, unsigned(FailureCurve | AtRiskOutside | Groups));
+}
+
+TEST(GraphRegistry, AGraphThatCannotBeDrawnSaysWhy)
+{
+    vgr::Figure f;
+    std::string why;
+    Node g = graph("NoSuchGraph", {twoStrata()}, {});
+    EXPECT_FALSE(graphFigure(g, f, why));
+    EXPECT_NE(why.find("not known"), std::string::npos);
+    g = graph("ProductLimitSurvival", {}, {});
+    EXPECT_FALSE(graphFigure(g, f, why));
+    EXPECT_NE(why.find("not found"), std::string::npos);
+    // log(-log S) needs an estimate strictly between 0 and 1.
+    g = graph("LogNegLogSurvival", {table({"Time", "Survival"}, {{0, 1}, {3, 1}})}, {});
+    EXPECT_FALSE(graphFigure(g, f, why));
+    EXPECT_TRUE(graphSvg(g, "p-", why).empty());
+}
+
+TEST(SurvivalFamily, OverlaidStrataWithLimitsMarksAtRiskLegendAndInsets)
+{
+    const Drawn d = draw(graph("ProductLimitSurvival", {twoStrata()}, overlayDynamics()));
+    const RecordingCanvas& c = *d.canvas;
+    // One curve per stratum, one mark per censored row, a shaded band each.
+    EXPECT_EQ(count(c, "curve", RecordingCanvas::Item::Path), 2u);
+    EXPECT_EQ(count(c, "censor", RecordingCanvas::Item::Marker), 3u);
+    EXPECT_EQ(count(c, "band-cl", RecordingCanvas::Item::Path), 2u);
+    // The at-risk counts: three ticks by two strata, each under its tick.
+    const std::vector<std::string> counts = texts(c, "atrisk-count");
+    EXPECT_EQ(counts, (std::vector<std::string>{"4", "2", "0", "3", "2", "1"}));
+    std::map<std::string, double> tickX;
+    for (const auto* it : c.of("axis-x"))
+        if (it->cls == "tick-label")
+            tickX[it->text] = it->at.x;
+    ASSERT_EQ(tickX.size(), 3u); // the axis's ticks are the at-risk times
+    const std::vector<std::string> at = {"0", "5", "10"};
+    size_t k = 0;
+    for (const auto* it : c.of("atrisk-count"))
+        if (it->kind == RecordingCanvas::Item::Text) {
+            EXPECT_NEAR(it->at.x, tickX[at[k++ % 3]], 1e-9);
+        }
+    EXPECT_EQ(texts(c, "atrisk-label"), (std::vector<std::string>{"Female", "Male"}));
+    // The legend: its title, the strata, the marks and the limits.
+    EXPECT_EQ(texts(c, "legend"), (std::vector<std::string>{"sex", "Female", "Male", "Censored",
+                                                            "95% Confidence Limits"}));
+    // The test inset: the name and a p-value below 0.0001 without a bracket.
+    EXPECT_EQ(texts(c, "inset-test"), (std::vector<std::string>{"Log-Rank", "p<0.0001"}));
+    // The median inset: one decimal as "F6.1" says, missing limits as ".".
+    const std::vector<std::string> m = texts(c, "inset-median");
+    ASSERT_EQ(m.size(), 17u); // five headings (the first column has none), two rows of six
+    EXPECT_EQ(m[5], "Female");
+    EXPECT_EQ(m[9], "6.0");
+    EXPECT_EQ(m[10], "2.0 - .");
+    // Titles.
+    EXPECT_EQ(texts(c, "titles"), (std::vector<std::string>{"Product-Limit Survival Estimates"}));
+}
+
+TEST(SurvivalFamily, CurveVerticesMapBackToThePlotDataRows)
+{
+    const Drawn d = draw(graph("ProductLimitSurvival", {twoStrata()}, overlayDynamics()));
+    ASSERT_EQ(d.cells.size(), 1u);
+    const vgr::CellTrace& t = d.cells[0];
+    auto dataX = [&](double px) { return t.x0 + (px - t.px0) * (t.x1 - t.x0) / (t.px1 - t.px0); };
+    auto dataY = [&](double py) {
+        return t.y0 + (t.dataBottom - py) * (t.y1 - t.y0) / (t.dataBottom - t.plot.y0);
+    };
+    // The steps of the first stratum: (0,1) (2,.75) (6,.375) and the hold to
+    // its last time, 8, where the censored row carries the estimate.
+    const auto curves = d.canvas->of("curve");
+    ASSERT_EQ(curves.size(), 2u);
+    std::vector<std::pair<double, double>> pts;
+    for (const auto& cmd : curves[0]->cmds)
+        pts.push_back({dataX(cmd.p.x), dataY(cmd.p.y)});
+    const std::vector<std::pair<double, double>> want = {{0, 1},    {2, 1},     {2, 0.75},
+                                                         {6, 0.75}, {6, 0.375}, {8, 0.375}};
+    ASSERT_EQ(pts.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i) {
+        EXPECT_NEAR(pts[i].first, want[i].first, 1e-6) << i;
+        EXPECT_NEAR(pts[i].second, want[i].second, 1e-6) << i;
+    }
+    // The figure keeps each vertex's row: the rows with a survival estimate.
+    EXPECT_EQ(d.figure.cells[0].series[0].rows, (std::vector<long>{0, 2, 5, 6}));
+}
+
+TEST(SurvivalFamily, BandsOnlyWhenAskedAndTheFirstIsShaded)
+{
+    std::vector<Dynamic> dyn = overlayDynamics();
+    for (Dynamic& x : dyn)
+        if (x.name == "plotCL")
+            x.d = 0;
+    Drawn d = draw(graph("ProductLimitSurvival", {twoStrata()}, dyn));
+    EXPECT_TRUE(d.canvas->of("band-cl").empty());
+    // With the limits asked for but no limit columns in the data, nothing.
+    d = draw(graph("ProductLimitSurvival", {twoStrata(false)}, overlayDynamics()));
+    EXPECT_TRUE(d.canvas->of("band-cl").empty());
+    // Hall-Wellner and equal-precision bands: the first shaded, the second
+    // drawn as its dashed edges, with the band ending at its last limits.
+    NodePtr t = table({"Time", "Survival", "HW_LCL", "HW_UCL", "EP_LCL", "EP_UCL", "Censored"},
+                      {{0, 1, M, M, M, M, M},
+                       {1, 0.8, 0.6, 0.9, 0.55, 0.95, M},
+                       {2, M, M, M, M, M, 0.8},
+                       {3, 0.5, 0.3, 0.7, 0.25, 0.75, M},
+                       {4, 0.5, 0.3, 0.7, 0.25, 0.75, M},
+                       {6, 0.25, M, M, M, M, M}});
+    d = draw(graph("ProductLimitSurvival", {t},
+                   {num("plotHW", 1), num("plotEP", 1), txt("labelHW", "95% Hall-Wellner Band"),
+                    txt("labelEP", "95% Equal-Precision Band"), num("plotCensored", 1)}));
+    const auto hw = d.canvas->of("band-hw");
+    const auto ep = d.canvas->of("band-ep");
+    ASSERT_FALSE(hw.empty());
+    ASSERT_EQ(ep.size(), 2u); // its two edges
+    EXPECT_TRUE(hw.back()->filled);
+    EXPECT_FALSE(ep.back()->filled);
+    EXPECT_EQ(ep.back()->stroke.dash, "2 2");
+    EXPECT_EQ(texts(*d.canvas, "legend"),
+              (std::vector<std::string>{"Censored", "95% Hall-Wellner Band",
+                                        "95% Equal-Precision Band"}));
+}
+
+TEST(SurvivalFamily, FailureCurvesAndTheAtRiskTableBelowTheAxis)
+{
+    std::vector<Dynamic> dyn = overlayDynamics();
+    dyn.push_back(txt("rowWeights", "PREFERRED"));
+    const Drawn d = draw(graph("ProductLimitFailure2", {twoStrata()}, dyn));
+    const RecordingCanvas& c = *d.canvas;
+    EXPECT_EQ(texts(c, "titles"), (std::vector<std::string>{"Product-Limit Failure Estimates"}));
+    // The curves rise: 1 - S, and so do the marks.
+    const auto curves = c.of("curve");
+    ASSERT_EQ(curves.size(), 2u);
+    EXPECT_GT(curves[0]->cmds.front().p.y, curves[0]->cmds.back().p.y);
+    // The table lies below the frame, with its title.
+    const double frameBottom = d.cells[0].plot.y1;
+    for (const auto* it : c.of("atrisk"))
+        if (it->kind == RecordingCanvas::Item::Text) {
+            EXPECT_GT(it->box.y0, frameBottom + 10) << it->text;
+        }
+    EXPECT_EQ(texts(c, "atrisk-title"), std::vector<std::string>{"Number at Risk"});
+    // A weight gives the table its share of the height.
+    dyn.back() = txt("rowWeights", "0.6 0.4");
+    const Drawn w = draw(graph("ProductLimitFailure2", {twoStrata()}, dyn));
+    EXPECT_NEAR(w.figure.atRiskWeight, 0.4, 1e-12);
+    EXPECT_GT(vgr::figureSize(w.figure).second, vgr::figureSize(d.figure).second + 100);
+}
+
+TEST(SurvivalFamily, PanelsPageThroughTheStrata)
+{
+    // Five strata, four cells a page.
+    std::vector<std::vector<double>> rows;
+    std::vector<std::string> labels;
+    for (int s = 1; s <= 5; ++s)
+        for (double t = 0; t <= 3; ++t) {
+            rows.push_back({double(s), t, 1 - t / 4 / s});
+            labels.push_back(std::to_string(s));
+        }
+    NodePtr data = table({"StratumNum", "Time", "Survival"}, rows, labels, "ecog");
+    std::vector<Dynamic> dyn = {num("nRows", 2), num("nColumns", 2),
+                                txt("HeaderDisplay", "NAMEVALUE"), num("PanelNum", 1)};
+    Drawn d = draw(graph("ProductLimitSurvivalPanel", {data}, dyn));
+    EXPECT_EQ(d.cells.size(), 4u);
+    EXPECT_EQ(texts(*d.canvas, "panel-header"),
+              (std::vector<std::string>{"ecog=1", "ecog=2", "ecog=3", "ecog=4"}));
+    dyn[3] = num("PanelNum", 2);
+    dyn[2] = txt("HeaderDisplay", "VALUE");
+    d = draw(graph("ProductLimitSurvivalPanel", {data}, dyn));
+    EXPECT_EQ(d.cells.size(), 1u);
+    EXPECT_EQ(texts(*d.canvas, "panel-header"), std::vector<std::string>{"5"});
+    EXPECT_EQ(d.figure.rows, 1); // a short last page drops its empty row
+}
+
+TEST(SurvivalFamily, OneCurvePerGroupLevelNamedByTheGroupVariable)
+{
+    // The plot data of one stratum's GROUP= levels: a level column whose
+    // template column says it holds the group's values.
+    NodePtr t = table({"GroupNum", "Time", "Survival", "Censored"}, {{1, 0, 1, M},
+                                                                     {1, 4, 0.5, M},
+                                                                     {1, 6, 0.5, 0.5},
+                                                                     {2, 0, 1, M},
+                                                                     {2, 3, 0.75, M},
+                                                                     {2, 8, 0.25, M}});
+    std::vector<Column> cols = t->columns.vec();
+    Column level;
+    level.name = "treat";
+    level.numeric = false;
+    level.templateColumn = "GrpChrVar";
+    cols.insert(cols.begin() + 1, level);
+    Rows rows;
+    const char* names[] = {"drug", "drug", "drug", "placebo", "placebo", "placebo"};
+    for (size_t r = 0; r < t->rows.size(); ++r) {
+        rows.startRow();
+        rows.addNumber(t->rows.number(r, 0));
+        rows.addText(names[r]);
+        for (size_t c = 1; c < 4; ++c)
+            rows.addNumber(t->rows.number(r, c));
+    }
+    t->columns = Columns(cols);
+    t->rows = std::move(rows);
+    const Drawn d = draw(graph("ProductLimitSurvivalSG", {t},
+                               {txt("GroupName", "Treatment"), num("plotCensored", 1),
+                                num("NObs0", 3), num("NEvent0", 1), num("Median0", 4),
+                                num("NObs1", 3), num("NEvent1", 2), num("Median1", 3)}));
+    EXPECT_EQ(d.figure.cells[0].series.size(), 2u);
+    EXPECT_EQ(texts(*d.canvas, "legend"),
+              (std::vector<std::string>{"Treatment", "drug", "placebo", "Censored"}));
+    // The inset's rows are numbered from 0, one per level with records.
+    const std::vector<std::string> m = texts(*d.canvas, "inset-median");
+    EXPECT_NE(std::find(m.begin(), m.end(), "placebo"), m.end());
+}
+
+TEST(SurvivalFamily, MaxTimeEndsTheAxisAndTheCurves)
+{
+    NodePtr t = table({"Time", "Survival", "Censored"},
+                      {{0, 1, M}, {3, 0.8, M}, {7, 0.5, M}, {9, 0.5, 0.5}, {12, 0.2, M}});
+    const Drawn d =
+        draw(graph("ProductLimitSurvival", {t}, {num("maxTime", 8), num("plotCensored", 1)}));
+    EXPECT_DOUBLE_EQ(d.cells[0].x1, 8);
+    // The mark past the end is not drawn; the curve holds its value to 8.
+    EXPECT_TRUE(d.canvas->of("censor").empty());
+    EXPECT_EQ(d.figure.cells[0].series[0].pts.back().x, 8);
+    EXPECT_EQ(d.figure.cells[0].series[0].pts.back().y, 0.5);
+}
+
+TEST(SurvivalFamily, AStratumWithManyRowsIsThinnedToTheDevice)
+{
+    // 50,000 event times: the path keeps a few vertices per pixel column.
+    std::vector<std::vector<double>> rows;
+    double s = 1;
+    for (int i = 0; i <= 50000; ++i) {
+        rows.push_back({double(i), s, i % 7 == 3 ? s : M});
+        s *= 0.99997;
+    }
+    NodePtr t = table({"Time", "Survival", "Censored"}, rows);
+    const Drawn d = draw(graph("ProductLimitSurvival", {t}, {num("plotCensored", 1)}));
+    const auto curve = d.canvas->of("curve");
+    ASSERT_EQ(curve.size(), 1u);
+    EXPECT_LT(curve[0]->cmds.size(), 5000u);
+    EXPECT_LT(d.canvas->of("censor").size(), 2000u);
+    std::string why;
+    const std::string svg =
+        graphSvg(graph("ProductLimitSurvival", {t}, {num("plotCensored", 1)}), "t-", why);
+    EXPECT_LT(svg.size(), 200000u);
+    EXPECT_EQ(svg.find("nan"), std::string::npos);
+}
+
+TEST(LogFamilies, NegativeLogAndLogNegativeLogOfTheEstimate)
+{
+    NodePtr t = table({"StratumNum", "Time", "Survival"},
+                      {{1, 0, 1}, {1, 2, 0.5}, {1, 4, 0.25}, {1, 5, 0}, {2, 0, 1}, {2, 3, 0.8}});
+    Drawn d = draw(graph("NegLogSurvival", {t}, {num("NStrata", 2), txt("GroupName", "arm")}));
+    ASSERT_EQ(d.figure.cells[0].series.size(), 2u);
+    // -log 0 is not drawn; -log 0.25 = 1.386.
+    const auto& p = d.figure.cells[0].series[0].pts;
+    ASSERT_EQ(p.size(), 3u);
+    EXPECT_NEAR(p[2].y, std::log(4.0), 1e-12);
+    EXPECT_EQ(texts(*d.canvas, "legend").front(), "arm");
+    d = draw(graph("LogNegLogSurvival", {t}, {txt("xLabel", "Log of days")}));
+    // Time 0 and the estimates 1 and 0 drop out; x is log time.
+    const auto& q = d.figure.cells[0].series[0].pts;
+    ASSERT_EQ(q.size(), 2u);
+    EXPECT_NEAR(q[0].x, std::log(2.0), 1e-12);
+    EXPECT_NEAR(q[0].y, std::log(std::log(2.0)), 1e-12);
+    EXPECT_EQ(d.figure.cells[0].x.label, "Log of days");
+}
+
+TEST(RateFamilies, DensityHazardAndTheSmoothedHazard)
+{
+    NodePtr lt = table({"StratumNum", "Time", "Survival", "Midpoint", "PDF", "PDF_LCL", "PDF_UCL"},
+                       {{1, 0, 1, 5, 0.02, 0.01, 0.03},
+                        {1, 10, 0.8, 15, 0.015, 0.008, 0.022},
+                        {1, 20, 0.65, 25, 0.01, 0.004, 0.016},
+                        {1, 30, 0.55, M, M, M, M}});
+    Drawn d = draw(graph("Density", {lt}, {num("plotCL", 1), txt("labelCL", "95% Limits")}));
+    ASSERT_EQ(d.figure.cells[0].series.size(), 1u);
+    EXPECT_EQ(d.figure.cells[0].series[0].pts.size(), 3u); // by midpoint, the last has none
+    EXPECT_EQ(d.canvas->of("point").size(), 3u);
+    EXPECT_EQ(d.canvas->of("band-cl").size(), 1u);
+    EXPECT_EQ(d.figure.cells[0].y.label, "Density");
+    // Smoothed hazards of two bandwidths: a curve each, named by the label.
+    std::vector<std::vector<double>> rows;
+    std::vector<std::string> bw;
+    for (int b = 0; b < 2; ++b)
+        for (int i = 0; i <= 10; ++i) {
+            rows.push_back({1, double(i), 0.1 + 0.01 * i * (b + 1)});
+            bw.push_back(b == 0 ? "bw=2" : "bw=4");
+        }
+    NodePtr sh = table({"StratumNum", "Time", "Hazard"}, rows);
+    // The bandwidth label is a text column of its own.
+    std::vector<Column> cols = sh->columns.vec();
+    Column bc;
+    bc.name = "BandwidthLabel";
+    bc.numeric = false;
+    cols.push_back(bc);
+    Rows r2;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        r2.startRow();
+        for (double v : rows[i])
+            r2.addNumber(v);
+        r2.addText(bw[i]);
+    }
+    sh->columns = Columns(cols);
+    sh->rows = std::move(r2);
+    d = draw(graph("SmoothedHazard", {sh}, {txt("Kernel", "Epanechnikov")}));
+    EXPECT_EQ(d.figure.cells[0].series.size(), 2u);
+    EXPECT_EQ(texts(*d.canvas, "legend"), (std::vector<std::string>{"bw=2", "bw=4"}));
+    EXPECT_EQ(texts(*d.canvas, "subtitle"), std::vector<std::string>{"Epanechnikov Kernel"});
+}
+
+TEST(OtherFamilies, BandwidthGridIncidenceAndRestrictedMean)
+{
+    // The criterion over the bandwidths of two strata, one table each.
+    NodePtr a = table({"StratumNum", "Bandwidth", "MISE"}, {{1, 1, 0.5}, {1, 2, 0.3}, {1, 3, 0.4}});
+    NodePtr b = table({"StratumNum", "Bandwidth", "MISE"}, {{2, 1, 0.6}, {2, 2, 0.2}, {2, 3, 0.7}});
+    Drawn d = draw(graph("BandwidthGrid", {a, b}, {num("NStrata", 2)}));
+    EXPECT_EQ(d.figure.cells[0].series.size(), 2u);
+    EXPECT_EQ(d.canvas->of("point").size(), 6u);
+    // Cumulative incidence by GROUP= level, the p-value passed as text.
+    NodePtr cif =
+        table({"GroupNum", "Time", "CIF", "CIF_LCL", "CIF_UCL"}, {{1, 0, 0, M, M},
+                                                                  {1, 2, 0.2, 0.1, 0.3},
+                                                                  {1, 5, 0.4, 0.2, 0.6},
+                                                                  {2, 0, 0, M, M},
+                                                                  {2, 3, 0.1, 0.05, 0.2}});
+    d = draw(graph("cifPlot", {cif},
+                   {txt("groupNum", "GroupNum"), num("plotCL", 1), num("plotTest", 1),
+                    txt("pValueDisplay", "p<0.0001)"), txt("Confidence", "95%")}));
+    EXPECT_EQ(d.figure.cells[0].series.size(), 2u);
+    EXPECT_TRUE(d.figure.cells[0].series[0].step);
+    // A ready-made p-value text loses a stray closing bracket.
+    EXPECT_EQ(texts(*d.canvas, "inset-test"),
+              (std::vector<std::string>{"Gray's Test", "p<0.0001"}));
+    // Restricted mean against the restriction time, limits shaded.
+    NodePtr rm = table(
+        {"GroupID", "Time", "Estimate", "Lower", "Upper"},
+        {{1, 1, 1, 0.9, 1.1}, {1, 2, 1.8, 1.6, 2.0}, {2, 1, 0.9, 0.8, 1.0}, {2, 2, 1.5, 1.3, 1.7}});
+    d = draw(graph("RMSTPlot", {rm},
+                   {num("plotCL", 1), txt("groupIndex", "GroupID"), txt("yLabel", "RMST"),
+                    txt("title1", "Restricted Mean Survival Time")}));
+    EXPECT_EQ(d.figure.cells[0].series.size(), 2u);
+    EXPECT_FALSE(d.figure.cells[0].series[0].step);
+    EXPECT_EQ(texts(*d.canvas, "titles"),
+              std::vector<std::string>{"Restricted Mean Survival Time"});
+}
+
+TEST(GoldenSvg, SmallGraphsByteForByte)
+{
+    // Review the SVG text when these change; KORV_UPDATE_GOLDEN=1 rewrites.
+    const std::pair<const char*, Node> cases[] = {
+        {"graph_overlay.svg", graph("ProductLimitSurvival", {twoStrata()}, overlayDynamics())},
+        {"graph_loglog.svg",
+         graph("LogNegLogSurvival",
+               {table({"Time", "Survival"}, {{0, 1}, {2, 0.8}, {5, 0.5}, {9, 0.2}})},
+               {txt("xLabel", "Log of time")})},
+    };
+    for (const auto& [name, g] : cases) {
+        std::string why;
+        const std::string svg = graphSvg(g, "gold-", why);
+        ASSERT_FALSE(svg.empty()) << why;
+        const char* root = std::getenv("KORV_SOURCE_DIR");
+        const std::string path =
+            std::string(root ? root : KORV_SOURCE_DIR) + "/tests/host/output/golden/" + name;
+        if (const char* u = std::getenv("KORV_UPDATE_GOLDEN"); u && *u == '1') {
+            std::ofstream(path, std::ios::binary) << svg;
+            continue;
+        }
+        std::ifstream in(path, std::ios::binary);
+        ASSERT_TRUE(in) << "missing golden file " << path;
+        std::stringstream ss;
+        ss << in.rdbuf();
+        EXPECT_EQ(ss.str(), svg) << "the SVG differs from " << path;
+    }
+}

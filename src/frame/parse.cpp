@@ -16,6 +16,7 @@
 #include "frame/korvg.h"
 #include "numeric/normal.h"
 #include "runtime/missing.h"
+#include "runtime/pgraf.h"
 #include "runtime/procstr.h"
 #include "runtime/wobmth.h"
 #include "runtime/xsparse.h"
@@ -404,6 +405,21 @@ void lineprinter_rule(KORVCOM* q, const STMT* s, int mode)
     }
     if (q->zplot && mode == 1)
         device_setup(q, s);
+    // FORMCHAR= is checked once for the step, against the positions of the
+    // plots' form characters; each plot then reads it quietly.
+    if (q->zplot && mode == 0) {
+        const STLIST* pos = stmt_field(s, proc_field::FORMCHAR_POSITIONS);
+        int len = 0;
+        const char* text = stmt_text(s, proc_field::FORMCHAR, &len);
+        char set[12];
+        int refused = 0;
+        if (pos && pos->type == STL_NUMBERS && pos->n > 0 && pos->dvals)
+            refused = zfchread(pos->dvals, pos->n, text, len, set, 12, true);
+        else if (text && len > 0)
+            refused = zfchread(nullptr, 0, text, len, set, 12, true);
+        if (refused > 0)
+            raise_rc(q, 4);
+    }
 }
 
 void cif_rule(KORVCOM* q, const STMT* s, int mode)

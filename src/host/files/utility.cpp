@@ -42,7 +42,8 @@ enum {
 
 // The content a file keeps in memory before it moves to disk: an eighth of
 // the machine's memory (at least 64 MiB), so that the records of a large
-// data set stay in memory where there is room for them; xcsetspill sets it.
+// data set stay in memory where there is room for them; xcsetspill sets it,
+// and MEMSIZE= lowers it to a quarter of its value.
 long default_spill_limit()
 {
     const long floor = 64L * 1024 * 1024;
@@ -102,6 +103,7 @@ void files_hook_step_end()
 struct XCFILE {
     unsigned magic = kMagic;
     std::vector<std::unique_ptr<char[]>> chunks; // content while in memory
+    long long memsizeCap = 0; // a quarter of MEMSIZE= when it was set at the open
     int disk = -1;            // descriptor of the content once spilled
     long long size = 0;       // bytes of content (the end of what was written)
     long long pos = 0;        // current position
@@ -316,6 +318,16 @@ int xcopen(XCFILE** file, XCREQUEST* request)
         return code(kNoCreate);
     if (request != nullptr && request->name != nullptr)
         f->name = request->name;
+    // MEMSIZE= bounds the memory of a run: a file keeps at most a quarter of
+    // it in memory.
+    int len = 0;
+    const char* memsize = xoptcgt("MEMSIZE", &len);
+    if (memsize != nullptr && len > 0) {
+        const long long m =
+            std::strtoll(std::string(memsize, static_cast<size_t>(len)).c_str(), nullptr, 10);
+        if (m > 0)
+            f->memsizeCap = m / 4;
+    }
     if (xcurrentstep() != nullptr) {
         vyr::files_hook_step_end();
         std::lock_guard<std::mutex> g(vyr::step_files_lock());
@@ -356,7 +368,10 @@ int xcwrite(XCFILE* file, const void* buffer, long length)
     if (buffer == nullptr)
         return code(kWriteFailed);
     long long end = file->pos + length;
-    if (file->disk < 0 && end > g_spillLimit.load()) {
+    long long limit = g_spillLimit.load();
+    if (file->memsizeCap > 0)
+        limit = std::min(limit, file->memsizeCap);
+    if (file->disk < 0 && end > limit) {
         if (!spill(file))
             return code(kWriteFailed);
     }

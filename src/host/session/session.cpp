@@ -205,9 +205,10 @@ void do_options(const VyrStatement& st, std::size_t start)
                 statement_message(kMsgExpectedValue, st, valueAt, name.c_str());
                 return;
             }
-            int bad = option_set(name, value);
+            std::string why;
+            int bad = option_set(name, value, &why);
             if (bad != 0)
-                statement_message(bad, st, valueAt, value.c_str(), name.c_str());
+                statement_message(bad, st, valueAt, value.c_str(), name.c_str(), why.c_str());
             continue;
         }
         if (option_switch(name) != 0)
@@ -709,12 +710,13 @@ bool check_command_line(const VyrSettings& settings)
     bool ok = true;
     for (const auto& [name, value] : settings.options) {
         // An empty value is a switch given as one word (--option NOTHREADS).
-        int bad = value.empty() ? option_switch(name) : option_set(name, value);
+        std::string why;
+        int bad = value.empty() ? option_switch(name) : option_set(name, value, &why);
         if (bad != 0) {
             if (value.empty())
                 xpmlog(kHostGroup, kMsgUnknownCommandFlag, name.c_str());
             else
-                xpmlog(kHostGroup, kMsgBadCommandOption, name.c_str(), value.c_str());
+                xpmlog(kHostGroup, kMsgBadCommandOption, name.c_str(), value.c_str(), why.c_str());
             ok = false;
         }
     }

@@ -198,7 +198,7 @@ int64_t pools_in_use();
 void options_reset(const VyrSettings& settings);
 // Sets a system option from an OPTIONS statement or --option; returns 0, or
 // a message number of group 1 when the value is not accepted.
-int option_set(const std::string& name, const std::string& value);
+int option_set(const std::string& name, const std::string& value, std::string* why = nullptr);
 // Sets an option switch given as one word: CENTER or NOCENTER, NUMBER,
 // DATE, THREADS, GRAPHICS and their NO forms. Returns 0, or
 // kMsgUnknownOption for another word.

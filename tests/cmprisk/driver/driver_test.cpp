@@ -252,7 +252,7 @@ TEST(CrSteps, NotesAndWarningsOfTheRoad)
         // Every status a censoring value, and a failure code never met.
         {"proc korvante data=c; time t*s(0) / failcode; run;",
          {{"c", "t,s\n1,0\n2,0\n"}},
-         "has no event in this BY group",
+         "has no event in the data",
          1},
         {"proc korvante data=c; time t*s(0) / failcode=3; run;",
          {{"c", "t,s\n1,1\n2,0\n"}},

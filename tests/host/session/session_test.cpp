@@ -187,8 +187,9 @@ TEST_F(Session, OptionsAreReadBackAndBadValuesAreErrorsWithPlaces)
     EXPECT_STREQ(xoptcgt("CENTER", &len), "0");
     EXPECT_STREQ(xoptcgt("NOTSET", &len), "");
     EXPECT_EQ(len, 0);
-    EXPECT_TRUE(
-        has(c.log, "ERROR: Line 2, column 12: The value 40 is not valid for the option LS."));
+    EXPECT_TRUE(has(
+        c.log, "ERROR: Line 2, column 12: The value 40 is not valid for the option LS: LINESIZE= "
+               "takes a whole number from 64 to 256."));
     EXPECT_TRUE(has(c.log, "WARNING: Line 3, column 9: The option FANCY is not known"));
     EXPECT_EQ(c.status, 1);
 }

@@ -80,7 +80,8 @@ void korvpbg(KorvPtr q);
 void korvcp(KorvPtr q);
 
 // Warns, before any estimate, when the tests across strata would need more
-// memory than they may take for this many strata (homogeneity).
+// memory than they may take for this many strata; for many strata that fit,
+// says what the tests will take (homogeneity).
 void korv_hom_announce(KorvPtr q);
 
 // ---------------------------------------------------------------------------

@@ -162,6 +162,15 @@ struct PlData {
     // PlEngine); null: the engine keeps its own.
     double* ahead = nullptr;
     double* ahead2 = nullptr;
+    // Work space of nobs doubles each for the times, signed frequencies and
+    // (WEIGHT) weights copied into rank order, so that the pass reads them in
+    // sequence instead of gathering each record through the rank index;
+    // null: the engine keeps its own.
+    double* rankedTimes = nullptr;
+    double* rankedFreqs = nullptr;
+    double* rankedWeights = nullptr;
+    // The three hold the records in rank order already (korvbeg copied them).
+    bool rankedFilled = false;
 };
 
 // What the estimator needs of the options.
@@ -275,6 +284,11 @@ class PlEngine
     const PlStep& row() const { return r_; }
     // The stratum's total count (frequency, or frequency x weight).
     double total() const { return total_; }
+    // The record at ranked position j (from 0): time, signed frequency and
+    // weight (1 without weights).
+    double rankedTime(int64_t j) const { return rt_[j]; }
+    double rankedFreq(int64_t j) const { return rf_[j]; }
+    double rankedWeight(int64_t j) const { return rw_ ? rw_[j] : 1.0; }
     // Pointwise limits of a survival value with standard error sigma (missing
     // when the risk set is empty).
     void limits(double S, double sigma, bool emptied, double* lcl, double* ucl) const;
@@ -300,7 +314,10 @@ class PlEngine
     PlSettings s_;
     PlStep r_;
     QtTest test_ = nullptr;
-    std::vector<double> ownAhead_, ownAhead2_;
+    std::vector<double> ownAhead_, ownAhead2_, ownRanked_;
+    const double* rt_ = nullptr;     // times in rank order
+    const double* rf_ = nullptr;     // signed frequencies in rank order
+    const double* rw_ = nullptr;     // weights in rank order (null without weights)
     const double* ahead_ = nullptr;  // count still ahead of each ranked position (nobs + 1)
     const double* ahead2_ = nullptr; // the same of frequency x weight squared (WEIGHT)
     double S_ = 1, G_ = 0, R_ = 0, R2_ = 0, dd_ = 0, H_ = 0, W_ = 0;

@@ -466,6 +466,11 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
         if (weighted)
             data.ahead2 = static_cast<double*>(xmalloc_or_exit(q->polwork, aheadBytes, 0x2000));
     }
+    // The records in rank order, as the reread left them.
+    data.rankedTimes = q->rtimes;
+    data.rankedFreqs = q->rfreqs;
+    data.rankedWeights = weighted ? q->rweights : nullptr;
+    data.rankedFilled = q->rtimes && q->rfreqs && (!weighted || q->rweights);
     PlSettings set;
     set.method = weighted ? 0 : q->method;
     set.weighted = weighted;

@@ -21,6 +21,8 @@ namespace korv_hom
 namespace
 {
 
+constexpr int MSG_MATRICES_LEFT_OUT = 4401; // (strata, limit)
+
 struct TestText {
     int bit;
     int label;       // row label (group 326)
@@ -207,7 +209,12 @@ void details(KorvPtr q, const Levels& L, xobop* group)
         }
         header = vdqmsg(0, 138);
     }
-    for (int t = 0; t < kTests; ++t) {
+    // Under NOTABLE the covariance matrices of many strata are left out, with
+    // a note; the scores above and the tests below are printed.
+    const bool matrices = !(q->znotable && k >= KORV_HOM_MANY_STRATA);
+    if (!matrices)
+        xpmlog(326, MSG_MATRICES_LEFT_OUT, k, KORV_HOM_MANY_STRATA);
+    for (int t = 0; t < kTests && matrices; ++t) {
         if (!requested(L, t))
             continue;
         WOB_PARM_BLK_STR m[18];

@@ -26,13 +26,15 @@ run() {
   echo $? >"$out/status"
 }
 
-# Compares the two runs of $1 (every file but the log).
+# Compares the two runs of $1: every file but the log and the PNG and PDF
+# images, which are converted from the SVG graphs compared here and carry
+# the time they were made.
 compare() {
   local name=$1 a=$work/$1/threads b=$work/$1/one
   ran=$((ran + 1))
   local files
-  files=$(cd "$a" && find . -type f ! -name log.txt | sort)
-  if [ "$files" != "$(cd "$b" && find . -type f ! -name log.txt | sort)" ]; then
+  files=$(cd "$a" && find . -type f ! -name log.txt ! -name '*.png' ! -name '*.pdf' | sort)
+  if [ "$files" != "$(cd "$b" && find . -type f ! -name log.txt ! -name '*.png' ! -name '*.pdf' | sort)" ]; then
     echo "FAIL $name: different files written"
     failed=$((failed + 1))
     return
@@ -57,11 +59,14 @@ for prog in "$here"/*.vyr; do
       esac
     done <"$here/$name.expect"
   fi
-  # Arguments that name the output folder are left out: the two runs write
-  # to folders of their own.
+  # Arguments that name the output folder are left out, with the option
+  # they follow: the two runs write to folders of their own.
   keep=()
   for a in "${extra[@]}"; do
-    case "$a" in *@OUT@*) ;; *) keep+=("$a") ;; esac
+    case "$a" in
+      *@OUT@*) [ ${#keep[@]} -gt 0 ] && case "${keep[-1]}" in --*) unset 'keep[-1]' ;; esac ;;
+      *) keep+=("$a") ;;
+    esac
   done
   run "$prog" "$root/examples" "$work/$name/threads" "${keep[@]}"
   run "$prog" "$root/examples" "$work/$name/one" "${keep[@]}" --option NOTHREADS

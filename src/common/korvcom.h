@@ -182,6 +182,9 @@ struct KORVCOM {
     char* ids;          // ID values
     double* idcvs;      // covariates
     int64_t* indxs;     // rank index: 1-based record numbers in time order
+    double* rtimes;     // the times in rank order (position j of the rank index)
+    double* rfreqs;     // the signed frequencies in rank order
+    double* rweights;   // the weights in rank order (WEIGHT)
     void* plot;         // never set
     LIFETABLE* lifetab; // life-table rows
     STEPCHI* stchi;     // stepwise test results

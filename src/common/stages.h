@@ -80,8 +80,12 @@ void korvpbg(KorvPtr q);
 void korvcp(KorvPtr q);
 
 // Warns, before any estimate, when the tests across strata would need more
-// memory than they may take for this many strata (homogeneity).
+// memory than they may take for this many strata; for many strata that fit,
+// says what the tests will take (homogeneity).
 void korv_hom_announce(KorvPtr q);
+// Says, before any estimate, how many comparisons DIFF= will make when they
+// are many, and warns when they are more than may be made (mcomp).
+void korv_mc_announce(KorvPtr q);
 
 // ---------------------------------------------------------------------------
 // Survival road, once per stratum.

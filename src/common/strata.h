@@ -28,6 +28,19 @@ struct NOTESTR {
     double noteg; // group indexes
 };
 
+// A stratum's records counted per distinct time, made when the stratum is
+// ranked: what the tests across strata need of it, in a fraction of the
+// records' space. Only made when every frequency is a whole number and the
+// stratum's total is an exact count, so that sums of the counts in any order
+// are the sums of the records; and only when the times repeat.
+struct TIMETALLY {
+    int64_t n;        // distinct times
+    double* time;     // ascending
+    double* events;   // frequency of the events at the time
+    double* censored; // frequency of the censored records at the time
+    double lrTime;    // sum of frequency x time in record order (likelihood ratio)
+};
+
 // One stratum: tree header, counts and sums, the current record blocks, the
 // chain of written blocks, results of the estimators, then the key.
 struct STRATA {
@@ -64,6 +77,7 @@ struct STRATA {
     double timemax;           // largest time
     double censmax;           // largest censored time
     void* userptr;            // free slot for the estimators
+    TIMETALLY* tally;         // counts per distinct time, or null (made by korvbeg)
     alignas(8) char value[8]; // the strata key (slenf + slenu bytes; may run past)
 };
 // Byte offset of the key in a stratum node, and the bytes to allocate for a

@@ -21,6 +21,7 @@
 #include "common/stages.h"
 
 struct STRATA;
+struct GRPTREE;
 struct PGRAFSTR;
 
 // ---------------------------------------------------------------------------
@@ -31,6 +32,23 @@ struct PGRAFSTR;
 void korvpl(KorvPtr q, STRATA* node);
 // The same with a WEIGHT variable (product-limit only).
 void korvwpl(KorvPtr q, STRATA* node);
+// The GROUP= road (korvxsg): the estimates of one GROUP= level within the
+// stratum `snode`, from the level's own records (times, signed frequencies,
+// weights and ID values, positions 1..node->nobs, ranked into indxs). The
+// level's value and number are in the GROUP= variable's row fields, the
+// stratum's key in q->value. A level without records gives nothing.
+// Product-limit family (the weighted estimator when weights is not null):
+void korvplg(KorvPtr q, STRATA* snode, GRPTREE* node, const double* times, const double* freqs,
+             const double* weights, const char* ids, const int64_t* indxs);
+// Life table:
+void korvtbg(KorvPtr q, STRATA* snode, GRPTREE* node, const double* times, const double* freqs,
+             const int64_t* indxs);
+// The graphs of one stratum on the GROUP= road: the survival (or failure)
+// curves of its groups, then the -log, log(-log), density and hazard graphs
+// asked for; ngroup is the number of GROUP= levels of the BY group.
+void StratumSpecificSurvival(KorvPtr q, STRATA* node, int ngroup);
+void StratumSpecificOthers(KorvPtr q, STRATA* node, int ngroup);
+
 // Builds the stratum label (into q->stratumid->label), the graph label
 // (q->ogstrlab) and the stratum's text key (q->ogstat->strval); returns the
 // label's length.
@@ -162,6 +180,15 @@ struct PlData {
     // PlEngine); null: the engine keeps its own.
     double* ahead = nullptr;
     double* ahead2 = nullptr;
+    // Work space of nobs doubles each for the times, signed frequencies and
+    // (WEIGHT) weights copied into rank order, so that the pass reads them in
+    // sequence instead of gathering each record through the rank index;
+    // null: the engine keeps its own.
+    double* rankedTimes = nullptr;
+    double* rankedFreqs = nullptr;
+    double* rankedWeights = nullptr;
+    // The three hold the records in rank order already (korvbeg copied them).
+    bool rankedFilled = false;
 };
 
 // What the estimator needs of the options.
@@ -275,6 +302,11 @@ class PlEngine
     const PlStep& row() const { return r_; }
     // The stratum's total count (frequency, or frequency x weight).
     double total() const { return total_; }
+    // The record at ranked position j (from 0): time, signed frequency and
+    // weight (1 without weights).
+    double rankedTime(int64_t j) const { return rt_[j]; }
+    double rankedFreq(int64_t j) const { return rf_[j]; }
+    double rankedWeight(int64_t j) const { return rw_ ? rw_[j] : 1.0; }
     // Pointwise limits of a survival value with standard error sigma (missing
     // when the risk set is empty).
     void limits(double S, double sigma, bool emptied, double* lcl, double* ucl) const;
@@ -300,7 +332,10 @@ class PlEngine
     PlSettings s_;
     PlStep r_;
     QtTest test_ = nullptr;
-    std::vector<double> ownAhead_, ownAhead2_;
+    std::vector<double> ownAhead_, ownAhead2_, ownRanked_;
+    const double* rt_ = nullptr;     // times in rank order
+    const double* rf_ = nullptr;     // signed frequencies in rank order
+    const double* rw_ = nullptr;     // weights in rank order (null without weights)
     const double* ahead_ = nullptr;  // count still ahead of each ranked position (nobs + 1)
     const double* ahead2_ = nullptr; // the same of frequency x weight squared (WEIGHT)
     double S_ = 1, G_ = 0, R_ = 0, R2_ = 0, dd_ = 0, H_ = 0, W_ = 0;
@@ -360,5 +395,27 @@ struct PlOutputs {
 // Runs the estimator over a stratum and delivers its rows; returns the
 // engine's results through `engine`.
 void korv_pl_run(PlEngine& engine, const PlOutputs& out, PlSink& sink);
+
+// The records one product-limit estimator call works on: a stratum (its
+// records reread into the common block's arrays), or one GROUP= level
+// within the stratum (its records copied out of the stratum's).
+struct PlUnit {
+    STRATA* stratum = nullptr; // the stratum (of the group, on the GROUP= road)
+    GRPTREE* group = nullptr;  // the GROUP= level estimated, or null
+    const double* times = nullptr;
+    const double* freqs = nullptr;   // signed (censored negative)
+    const double* weights = nullptr; // read with WEIGHT only
+    const char* ids = nullptr;       // idlen bytes per record, or null
+    const int64_t* indxs = nullptr;  // rank index over positions 1..nobs
+    int64_t nobs = 0;
+    double cum = 0, cen = 0, cumwt = 0, cumwt2 = 0;
+};
+
+// The estimates of a unit, delivered to the estimates table, OUTSURV=, the
+// plot data, the quartiles and means tables, and its results kept in the
+// stratum or group node. A stratum also gets its line-printer plot points,
+// and its plot-data table is output here; a group's plot rows are left in
+// the stratum's plot-data object for the GROUP= driver to output.
+void korv_pl_estimate(KorvPtr q, const PlUnit& u, bool weighted);
 
 } // namespace korv_est

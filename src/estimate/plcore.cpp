@@ -84,16 +84,41 @@ PlEngine::PlEngine(const PlData& data, const PlSettings& settings) : d_(data), s
         ownAhead2_.assign(static_cast<size_t>(n + 1), 0.0);
         ahead2 = ownAhead2_.data();
     }
+    // The records in rank order: one gather through the rank index here, so
+    // that the pass (and its many branches) reads them in sequence. Reading
+    // each record through the index in the pass costs a cache miss per
+    // record once a stratum no longer fits in the cache.
+    double* rt = d_.rankedTimes;
+    double* rf = d_.rankedFreqs;
+    double* rw = d_.weights ? d_.rankedWeights : nullptr;
+    bool filled = d_.rankedFilled;
+    if (!rt || !rf || (d_.weights && !rw)) {
+        filled = false;
+        const size_t m = static_cast<size_t>(n);
+        ownRanked_.assign((d_.weights ? 3 : 2) * m, 0.0);
+        rt = ownRanked_.data();
+        rf = rt + m;
+        rw = d_.weights ? rf + m : nullptr;
+    }
+    for (int64_t j = 0; j < n && !filled; ++j) {
+        const int64_t k = std::llabs(d_.indxs[j]) - 1;
+        rt[j] = d_.times[k];
+        rf[j] = d_.freqs[k];
+        if (rw)
+            rw[j] = d_.weights[k];
+    }
+    rt_ = rt;
+    rf_ = rf;
+    rw_ = rw;
     // The counts still ahead of each ranked position, added up from the last
     // record down.
     ahead[n] = 0.0;
     if (s_.weighted)
         ahead2[n] = 0.0;
     for (int64_t j = n - 1; j >= 0; --j) {
-        const int64_t k = std::llabs(d_.indxs[j]);
-        const double freq = std::fabs(d_.freqs[k - 1]);
+        const double freq = std::fabs(rf[j]);
         if (s_.weighted) {
-            const double w = d_.weights ? d_.weights[k - 1] : 1.0;
+            const double w = rw ? rw[j] : 1.0;
             ahead[j] = ahead[j + 1] + freq * w;
             ahead2[j] = ahead2[j + 1] + freq * w * w;
         } else {
@@ -114,14 +139,13 @@ PlEngine::PlEngine(const PlData& data, const PlSettings& settings) : d_(data), s
     else
         end_ = -1;
     if (d_.nobs > 0) {
-        firstTime = d_.times[std::llabs(d_.indxs[0]) - 1];
-        largestTime = d_.times[std::llabs(d_.indxs[d_.nobs - 1]) - 1];
-        lastIsEvent = d_.freqs[std::llabs(d_.indxs[d_.nobs - 1]) - 1] > 0;
+        firstTime = rt[0];
+        largestTime = rt[d_.nobs - 1];
+        lastIsEvent = rf[d_.nobs - 1] > 0;
         lastEventRecordTime = firstTime;
         for (int64_t j = d_.nobs - 1; j >= 0; --j) {
-            int64_t k = std::llabs(d_.indxs[j]);
-            if (d_.freqs[k - 1] > 0) {
-                lastEventRecordTime = d_.times[k - 1];
+            if (rf[j] > 0) {
+                lastEventRecordTime = rt[j];
                 break;
             }
         }
@@ -217,10 +241,10 @@ const PlStep& PlEngine::step(int64_t j)
     const double miss = korv_missing();
     const int64_t idx = d_.indxs[j];
     const int64_t k = std::llabs(idx);
-    const double time = d_.times[k - 1];
-    const double f = d_.freqs[k - 1];
+    const double time = rt_[j];
+    const double f = rf_[j];
     const double freq = std::fabs(f);
-    const double w = d_.weights ? d_.weights[k - 1] : 1.0;
+    const double w = rw_ ? rw_[j] : 1.0;
     const double fq = s_.weighted ? freq * w : freq;
 
     PlStep& r = r_;

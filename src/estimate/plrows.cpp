@@ -327,11 +327,10 @@ void Walk::timelistRows(const PlStep& st)
             // Records still to come at this time leave the count now.
             double left = r_.io[S_LEFT];
             for (int64_t j = st.rank + 1; j < d.nobs; ++j) {
-                int64_t k = std::llabs(d.indxs[j]);
-                if (d.times[k - 1] > L_)
+                if (e_.rankedTime(j) > L_)
                     break;
-                double f = d.freqs[k - 1];
-                r_.io[S_LEFT] += weighted && d.weights ? f * d.weights[k - 1] : f;
+                double f = e_.rankedFreq(j);
+                r_.io[S_LEFT] += weighted && d.weights ? f * e_.rankedWeight(j) : f;
             }
             sink_.tableRow(r_);
             r_.io[S_LEFT] = left;

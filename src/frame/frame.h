@@ -109,6 +109,9 @@ void korv_strata_labels(KORVCOM* q, STRATA* stratum);
 // ---------------------------------------------------------------------------
 // The survival data pass.
 int korvdat(KORVCOM* q);
+// Tests: whether the pass may read blocks of rows (the default) or reads
+// every row through the fetch vector. Both find the same strata and records.
+void korv_data_pass_blocks(bool on);
 void writeout(KORVCOM* q, STRATA* stratum);
 void PhantomData(KORVCOM* q);
 // Display width and decimals of the plot data's event and at-risk counts
@@ -120,7 +123,10 @@ void korv_count_display(double m, bool fractional, int* width, int* decimals);
 // censoring variable.
 int korv_dropped_message(const KORVCOM* q, int64_t count);
 
-// Stratum reread and ranking.
+// Stratum reread and ranking: the records back in q->times, q->freqs (and
+// weights and IDs) in record order with the rank index in q->indxs, copies in
+// rank order in q->rtimes, q->rfreqs (and q->rweights), and the stratum's
+// counts per distinct time in stratum->tally when they can be exact.
 void korvbeg(KORVCOM* q, STRATA* stratum);
 
 // ---------------------------------------------------------------------------

@@ -9,8 +9,10 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "common/stages.h"
+#include "common/statement.h"
 #include "frame/frame.h"
 #include "frame/messages.h"
 #include "frame/parse.h"
@@ -180,6 +182,11 @@ class DataPass
     void store(STRATA* s, double t, double f, double w);
     void finishStrata();
     void finishGroup();
+    // The block road: whole blocks of rows read column by column, a row's
+    // stratum found by its values' codes. Taken when every value a record
+    // keeps comes through a column (no GROUP=, ID or TEST variable).
+    bool blockRoad() const;
+    void readBlocks();
     POOLHANDLE* temporary() const { return temporary_; }
     int64_t infinite = 0;   // observations with an infinite time
     int64_t censorSeen = 0; // observations whose censoring value is one of the list
@@ -196,6 +203,8 @@ class DataPass
     size_t keyBytes_;
     std::unordered_map<std::string, STRATA*, KeyHash, std::equal_to<>> known_;
     int groupIndex(const char* value);
+    void spare();
+    void fixNan();
 };
 
 // Resets the group's counts and ranges and makes its pools.
@@ -244,18 +253,31 @@ bool DataPass::next()
             xofprc(ds_, st, 1);
         return false;
     }
+    spare();
+    q->nobs += 1;
+    xyvget(static_cast<XVHANDLE*>(q->xvin), strata_key(spare_));
+    fixNan();
+    return true;
+}
+
+// A node for the key of the next observation, unless one is waiting.
+void DataPass::spare()
+{
     if (!spare_) {
-        spare_ = memnode(q, temporary_);
+        spare_ = memnode(q_, temporary_);
         spare_->mean = -DBL_MAX;
         spare_->fail = 1;
-        if (q->nsvar == 0)
+        if (q_->nsvar == 0)
             single_ = spare_;
     }
-    q->nobs += 1;
+}
+
+// A NaN that is not a missing value is taken as missing: it has no order and
+// would make the strata and group comparisons inconsistent.
+void DataPass::fixNan()
+{
+    KORVCOM* q = q_;
     char* key = strata_key(spare_);
-    xyvget(static_cast<XVHANDLE*>(q->xvin), key);
-    // A NaN that is not a missing value is taken as missing: it has no
-    // order and would make the strata and group comparisons inconsistent.
     for (int k : {0, 2, 3, 4})
         korv_fix_nan(reinterpret_cast<char*>(&q->iovar[k]));
     for (int i = 0; i < q->nsvar; ++i) {
@@ -268,7 +290,6 @@ bool DataPass::next()
     }
     if (g_ && g_->nm && g_->nm->ntype == 1)
         korv_fix_nan(g_->value + g_->lenf);
-    return true;
 }
 
 // The observation's time, frequency and weight, and whether they (and the
@@ -451,6 +472,255 @@ void DataPass::store(STRATA* stratum, double t, double f, double w)
         writeout(q, stratum);
 }
 
+bool g_blockRoad = true;
+
+// What the raw numbers of one numeric STRATA variable found, by the bits of
+// the number: open addressing, grown by doubling while at most half full.
+class FlatFound
+{
+  public:
+    STRATA** find(uint64_t key)
+    {
+        if (keys_.empty())
+            return nullptr;
+        for (size_t s = slot(key);; s = (s + 1) & (keys_.size() - 1)) {
+            if (!used_[s])
+                return nullptr;
+            if (keys_[s] == key)
+                return &vals_[s];
+        }
+    }
+    void insert(uint64_t key, STRATA* value)
+    {
+        if (2 * (count_ + 1) > keys_.size())
+            grow();
+        size_t s = slot(key);
+        while (used_[s] && keys_[s] != key)
+            s = (s + 1) & (keys_.size() - 1);
+        if (!used_[s])
+            ++count_;
+        used_[s] = 1;
+        keys_[s] = key;
+        vals_[s] = value;
+    }
+    size_t size() const { return count_; }
+
+  private:
+    std::vector<uint64_t> keys_;
+    std::vector<STRATA*> vals_;
+    std::vector<char> used_;
+    size_t count_ = 0;
+    int bits_ = 0;
+    size_t slot(uint64_t key) const
+    {
+        return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits_));
+    }
+    void grow()
+    {
+        std::vector<uint64_t> keys;
+        std::vector<STRATA*> vals;
+        std::vector<char> used;
+        keys.swap(keys_);
+        vals.swap(vals_);
+        used.swap(used_);
+        bits_ = std::max(bits_ + 1, 6);
+        const size_t n = size_t(1) << bits_;
+        keys_.assign(n, 0);
+        vals_.assign(n, nullptr);
+        used_.assign(n, 0);
+        count_ = 0;
+        for (size_t i = 0; i < keys.size(); ++i)
+            if (used[i])
+                insert(keys[i], vals[i]);
+    }
+};
+
+bool DataPass::blockRoad() const
+{
+    const KORVCOM* q = q_;
+    return g_blockRoad && !g_ && !(q->nid > 0 && q->idlen > 0) && !(q->ncvar > 0 && q->cvget);
+}
+
+// Reads the group in blocks of rows. Each row goes through the same checks
+// and the same stratum search as a row read by the fetch vector: the
+// analysis values come from the block's columns, and the stratum from the
+// codes of its STRATA values (the raw number of a numeric variable, the
+// value code of a character one). The first row with a new combination of
+// codes is fetched through the fetch vector and finds its stratum the usual
+// way; later rows with the same codes reuse what it found. A row whose codes
+// are equal has the same raw values, so it would have found the same.
+void DataPass::readBlocks()
+{
+    KORVCOM* q = q_;
+    constexpr long BLOCK = 4096;
+    const STMT* proc = q->stmt;
+    auto first = [&](int field) {
+        const STLIST* f = stmt_field(proc, field);
+        return f && f->n > 0 && f->ivals ? f->ivals[0] : 0;
+    };
+    std::vector<XV_COLBUF> bufs;
+    std::vector<std::vector<double>> nums;
+    auto numeric = [&](int varnum) {
+        nums.emplace_back(static_cast<size_t>(BLOCK));
+        XV_COLBUF b;
+        b.varnum = varnum;
+        b.num = nums.back().data();
+        bufs.push_back(b);
+        return static_cast<int>(bufs.size()) - 1;
+    };
+    nums.reserve(4 + static_cast<size_t>(q->nsvar));
+    const int tcol = numeric(first(proc_field::TIME));
+    const int ccol = first(proc_field::CENSOR) > 0 ? numeric(first(proc_field::CENSOR)) : -1;
+    const int fcol = q->zfreq ? numeric(first(proc_field::FREQ)) : -1;
+    const int wcol = q->zwt ? numeric(first(proc_field::WEIGHT)) : -1;
+    // The STRATA values: a code per row of a character variable, the raw
+    // number of a numeric one.
+    std::vector<std::vector<int32_t>> codes;
+    codes.reserve(static_cast<size_t>(q->nsvar));
+    std::vector<int> scol(static_cast<size_t>(q->nsvar));
+    int dictCount = -1; // the codes of the one character STRATA variable
+    for (int i = 0; i < q->nsvar; ++i) {
+        const SNAMESTR& sv = q->sname[i];
+        const int varnum = sv.nm->nvar0;
+        if (sv.type == 2) {
+            codes.emplace_back(static_cast<size_t>(BLOCK));
+            XV_COLBUF b;
+            b.varnum = varnum;
+            b.code = codes.back().data();
+            bufs.push_back(b);
+            scol[static_cast<size_t>(i)] = static_cast<int>(bufs.size()) - 1;
+        } else {
+            scol[static_cast<size_t>(i)] = numeric(varnum);
+        }
+    }
+    // A read of no rows brings every column in at once (a large file is read
+    // in one pass for all of them); then the codes of the character values.
+    {
+        long none = 0;
+        const int st = xyvblock(ds_, bufs.data(), static_cast<int>(bufs.size()), 0, &none);
+        if (st != 0 && st != XO_EOG) {
+            xofprc(ds_, st, 1);
+            return;
+        }
+    }
+    for (int i = 0; i < q->nsvar; ++i) {
+        XV_DICT dict;
+        if (q->sname[i].type == 2 && xvcodes(ds_, q->sname[i].nm->nvar0, &dict) == 0 &&
+            q->nsvar == 1)
+            dictCount = dict.count;
+    }
+    // What each combination of codes found: its stratum, or null when the
+    // row is dropped for a missing STRATA value. One character variable is
+    // looked up by its code directly.
+    std::vector<STRATA*> byCode(static_cast<size_t>(std::max(dictCount, 0)));
+    std::vector<char> byCodeSeen(byCode.size(), 0);
+    std::unordered_map<std::string, STRATA*, KeyHash, std::equal_to<>> found;
+    // One numeric variable: its raw numbers in a flat table.
+    FlatFound flat;
+    const bool oneNumber = q->nsvar == 1 && dictCount < 0;
+    constexpr size_t FOUND_BYTES = 64u << 20;
+    const size_t codeBytes = 8 * static_cast<size_t>(q->nsvar);
+    std::string codeKey(codeBytes, '\0');
+
+    // The group's first observation number, for the messages that name one.
+    long firstObs = 0;
+    if (xybyseek(&reader_, 0) == 0)
+        firstObs = reader_.obs;
+    xbyrwnd(ds_, 66);
+    long row = 0; // rows of the group read before the block
+    for (;;) {
+        long rows = 0;
+        const int st = xyvblock(ds_, bufs.data(), static_cast<int>(bufs.size()), BLOCK, &rows);
+        if (st != 0) {
+            if (st != XO_EOG)
+                xofprc(ds_, st, 1);
+            break;
+        }
+        bool moved = false;
+        for (long i = 0; i < rows; ++i) {
+            spare();
+            q->nobs += 1;
+            reader_.obs = firstObs + row + i;
+            q->iovar[0] = bufs[static_cast<size_t>(tcol)].num[i];
+            if (ccol >= 0)
+                q->iovar[2] = bufs[static_cast<size_t>(ccol)].num[i];
+            if (fcol >= 0)
+                q->iovar[3] = bufs[static_cast<size_t>(fcol)].num[i];
+            if (wcol >= 0)
+                q->iovar[4] = bufs[static_cast<size_t>(wcol)].num[i];
+            for (int k : {0, 2, 3, 4})
+                korv_fix_nan(reinterpret_cast<char*>(&q->iovar[k]));
+            double t = 0, f = 1, w = 1;
+            if (!valid(&t, &f, &w))
+                continue;
+            STRATA* stratum = nullptr;
+            if (q->nsvar == 0) {
+                stratum = spare_;
+            } else {
+                STRATA** hit = nullptr;
+                if (dictCount >= 0) {
+                    const size_t c =
+                        static_cast<size_t>(bufs[static_cast<size_t>(scol[0])].code[i]);
+                    if (c < byCode.size() && byCodeSeen[c])
+                        hit = &byCode[c];
+                } else if (oneNumber) {
+                    uint64_t v;
+                    std::memcpy(&v, &bufs[static_cast<size_t>(scol[0])].num[i], 8);
+                    hit = flat.find(v);
+                } else {
+                    for (int j = 0; j < q->nsvar; ++j) {
+                        const XV_COLBUF& b =
+                            bufs[static_cast<size_t>(scol[static_cast<size_t>(j)])];
+                        uint64_t v = 0;
+                        if (b.code)
+                            v = static_cast<uint32_t>(b.code[i]);
+                        else
+                            std::memcpy(&v, &b.num[i], 8);
+                        std::memcpy(&codeKey[8 * static_cast<size_t>(j)], &v, 8);
+                    }
+                    auto it = found.find(std::string_view(codeKey));
+                    if (it != found.end())
+                        hit = &it->second;
+                }
+                if (hit) {
+                    stratum = *hit;
+                    if (!stratum)
+                        q->strmiss += 1;
+                } else {
+                    // The first row of these codes: fetched whole, it finds
+                    // its stratum as the fetch-vector road does.
+                    xybyseek(&reader_, row + i);
+                    moved = true;
+                    xyvget(static_cast<XVHANDLE*>(q->xvin), strata_key(spare_));
+                    fixNan();
+                    stratum = this->stratum();
+                    if (dictCount >= 0) {
+                        const size_t c =
+                            static_cast<size_t>(bufs[static_cast<size_t>(scol[0])].code[i]);
+                        if (c < byCode.size()) {
+                            byCode[c] = stratum;
+                            byCodeSeen[c] = 1;
+                        }
+                    } else if (oneNumber) {
+                        uint64_t v;
+                        std::memcpy(&v, &bufs[static_cast<size_t>(scol[0])].num[i], 8);
+                        if (flat.size() * 24 <= FOUND_BYTES)
+                            flat.insert(v, stratum);
+                    } else if ((found.size() + 1) * (codeBytes + 64) <= FOUND_BYTES) {
+                        found.emplace(codeKey, stratum);
+                    }
+                }
+            }
+            if (stratum)
+                store(stratum, t, f, w);
+        }
+        row += rows;
+        // The next block starts after this one's last row.
+        if (moved)
+            xybyseek(&reader_, row - 1);
+    }
+}
+
 // After the last observation: the strata and groups in key order, the
 // group's counts, the last partial blocks written, the strata labels, and
 // what the later stages need to know of the strata.
@@ -483,6 +753,7 @@ void DataPass::finishStrata()
     }
     // Too many strata for the tests is said now, before the estimates run.
     korv_hom_announce(q);
+    korv_mc_announce(q);
     if (q->vdqgraph != 0 && q->zby)
         PhantomData(q);
     if (q->art) {
@@ -542,6 +813,9 @@ void DataPass::finishGroup()
     q->ids = (q->nid > 0 && q->idlen > 0) ? static_cast<char*>(work(n * q->idlen)) : nullptr;
     q->idcvs = q->ncvar > 0 ? static_cast<double*>(work(n * q->ncvar * 8)) : nullptr;
     q->indxs = static_cast<int64_t*>(work(n * 8));
+    q->rtimes = static_cast<double*>(work(n * 8));
+    q->rfreqs = static_cast<double*>(work(n * 8));
+    q->rweights = q->zwt ? static_cast<double*>(work(n * 8)) : nullptr;
     q->lifetab = q->method == 1 ? static_cast<LIFETABLE*>(work(
                                       (static_cast<int64_t>(q->ninter) + 1) * LIFETABLE_ROW_BYTES))
                                 : nullptr;
@@ -549,16 +823,25 @@ void DataPass::finishGroup()
 
 } // namespace
 
+void korv_data_pass_blocks(bool on)
+{
+    g_blockRoad = on;
+}
+
 int korvdat(KORVCOM* q)
 {
     DataPass pass(q);
     pass.begin();
-    while (pass.next()) {
-        double t = 0, f = 1, w = 1;
-        if (!pass.valid(&t, &f, &w))
-            continue;
-        if (STRATA* s = pass.stratum())
-            pass.store(s, t, f, w);
+    if (pass.blockRoad()) {
+        pass.readBlocks();
+    } else {
+        while (pass.next()) {
+            double t = 0, f = 1, w = 1;
+            if (!pass.valid(&t, &f, &w))
+                continue;
+            if (STRATA* s = pass.stratum())
+                pass.store(s, t, f, w);
+        }
     }
     pass.finishStrata();
 

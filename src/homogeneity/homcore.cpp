@@ -17,11 +17,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "common/rankorder.h"
 #include "homogeneity/homogeneity.h"
 #include "numeric/vector.h"
+#include "vyr_pool.h"
 
 namespace
 {
@@ -77,6 +79,99 @@ inline void add_time(double* block, int k, double w, double factor, const double
     }
 }
 
+// The rank-one covariance updates of many times, applied together. Each
+// retained time adds -factor r_i r_j to every off-diagonal element (i, j) of
+// a test's covariance, r the risk sets at that time: with thousands of
+// levels, one time after another that sweeps the whole matrix through
+// memory once per time. Here the risk sets of up to `cap` times are kept,
+// and each tile of the matrix takes all of them while it is in the cache,
+// spread over the host's threads. Every element still adds the same
+// products in the same order of times, so the result is the same to the
+// last bit as that of the one-time-after-another update.
+class CovBatch
+{
+  public:
+    // Levels from which the updates are gathered; below, one time after
+    // another costs less.
+    static inline int from = 64;
+
+    CovBatch(int k, double* const* blocks, int nblocks) : k_(k), blocks_(blocks, blocks + nblocks)
+    {
+        const size_t budget = size_t(4) << 20; // doubles of risk sets kept
+        cap_ = static_cast<int>(std::clamp<size_t>(budget / static_cast<size_t>(std::max(k, 1)),
+                                                   size_t(8), size_t(512)));
+        r_.resize(static_cast<size_t>(cap_) * static_cast<size_t>(k));
+        f_.resize(static_cast<size_t>(cap_) * blocks_.size());
+    }
+    // One time: the risk sets and, per block, its factor.
+    void add(const double* risk, const double* factors)
+    {
+        std::copy(risk, risk + k_, r_.begin() + static_cast<ptrdiff_t>(n_) * k_);
+        std::copy(factors, factors + blocks_.size(),
+                  f_.begin() + static_cast<ptrdiff_t>(n_ * blocks_.size()));
+        if (++n_ == cap_)
+            flush();
+    }
+    void flush();
+
+  private:
+    int k_;
+    std::vector<double*> blocks_;
+    int cap_ = 0, n_ = 0;
+    std::vector<double> r_, f_, a_;
+};
+
+void CovBatch::flush()
+{
+    if (n_ == 0)
+        return;
+    const size_t k = static_cast<size_t>(k_);
+    a_.resize(static_cast<size_t>(n_) * k);
+    for (size_t b = 0; b < blocks_.size(); ++b) {
+        double* block = blocks_[b];
+        if (!block)
+            continue;
+        // The multiplier of row j at time t, formed as the single update
+        // forms it.
+        for (int t = 0; t < n_; ++t) {
+            const double factor = f_[static_cast<size_t>(t) * blocks_.size() + b];
+            const double* r = r_.data() + static_cast<size_t>(t) * k;
+            double* a = a_.data() + static_cast<size_t>(t) * k;
+            for (size_t j = 0; j < k; ++j)
+                a[j] = -factor * r[j];
+        }
+        constexpr int ROWS = 16, COLS = 512;
+        const size_t tiles = (k + ROWS - 1) / ROWS;
+        auto apply = [&](size_t tile) {
+            const int j0 = static_cast<int>(tile) * ROWS;
+            const int j1 = std::min(k_, j0 + ROWS);
+            for (int i0 = 0; i0 < j1 - 1; i0 += COLS) {
+                for (int t = 0; t < n_; ++t) {
+                    const double* r = r_.data() + static_cast<size_t>(t) * k;
+                    const double* a = a_.data() + static_cast<size_t>(t) * k;
+                    for (int j = std::max(j0, i0 + 1); j < j1; ++j) {
+                        const double aj = a[j];
+                        if (aj == 0.0) // as the single update skips it
+                            continue;
+                        double* rowj = row(block, j);
+                        const int i1 = std::min(j, i0 + COLS);
+                        for (int i = i0; i < i1; ++i)
+                            rowj[i] += aj * r[i];
+                    }
+                }
+            }
+        };
+        // The threads are worth waking for a few million products.
+        if (static_cast<double>(k) * static_cast<double>(k) * n_ >= 8e6) {
+            vyr::parallel_for(tiles, apply);
+        } else {
+            for (size_t tile = 0; tile < tiles; ++tile)
+                apply(tile);
+        }
+    }
+    n_ = 0;
+}
+
 // Sums of v over the levels before and after each level: before[h] is
 // v[0] + ... + v[h-1] and after[h] is v[h+1] + ... + v[k-1], both formed by
 // addition only, so that "every level but h" never loses level h's
@@ -98,6 +193,11 @@ double level_sums(const double* v, int k, double* before, double* after)
 
 } // namespace
 
+void korv_hom_set_batch_from(int levels)
+{
+    CovBatch::from = levels < 1 ? 64 : levels;
+}
+
 void korv_hom_close_rows(double* block, int k)
 {
     if (!block)
@@ -118,6 +218,11 @@ void korv_lr_add(HomLR* lr, const double* time, const double* freq, int64_t nobs
     double tk = 0.0;
     for (int64_t i = 0; i < nobs; ++i)
         tk += std::fabs(freq[i]) * time[i];
+    korv_lr_add_total(lr, tk, events);
+}
+
+void korv_lr_add_total(HomLR* lr, double tk, double events)
+{
     if (std::fabs(tk) <= 1.110223024625157e-13) {
         lr->nempty = -1;
         return;
@@ -142,15 +247,164 @@ void korv_lr_finish(HomLR* lr)
         lr->likeratio = 0.0;
 }
 
+namespace
+{
+
+// The batch of the first pass's covariances (log-rank, Wilcoxon, Tarone),
+// or null for few levels.
+std::unique_ptr<CovBatch> first_batch(int k, const HomBlocks& b)
+{
+    if (k < CovBatch::from)
+        return nullptr;
+    double* const blocks[3] = {b.lr, b.wil, b.tar};
+    return std::make_unique<CovBatch>(k, blocks, 3);
+}
+
+// The scores and covariances of one retained time of the first pass: ndie
+// events among nrisk at risk, `survivors` of whom do not fail there.
+inline void first_pass_time(int k, double nrisk, double ndie, double survivors, const double* risk,
+                            const double* die, const HomBlocks& b, CovBatch* batch)
+{
+    double* lrU = b.lr + korv_score_offset(k);
+    double* wilU = b.wil + korv_score_offset(k);
+    double* tarU = b.tar ? b.tar + korv_score_offset(k) : nullptr;
+    const double a = ndie / nrisk;
+    const double v = variance_factor(nrisk, ndie, survivors);
+    const double vN = v * nrisk;
+    const double vNN = vN * nrisk;
+    const double sq = std::sqrt(nrisk);
+    if (batch) {
+        for (int j = 0; j < k; ++j) {
+            const double o = die[j] - a * risk[j];
+            lrU[j] += o;
+            wilU[j] += nrisk * o;
+            if (tarU)
+                tarU[j] += sq * o;
+        }
+        const double factors[3] = {v, vNN, vN};
+        batch->add(risk, factors);
+        return;
+    }
+    for (int j = 0; j < k; ++j) {
+        const double o = die[j] - a * risk[j];
+        lrU[j] += o;
+        wilU[j] += nrisk * o;
+        zvxay11(row(b.lr, j), risk, j, -v * risk[j]);
+        zvxay11(row(b.wil, j), risk, j, -vNN * risk[j]);
+        if (tarU) {
+            tarU[j] += sq * o;
+            zvxay11(row(b.tar, j), risk, j, -vN * risk[j]);
+        }
+    }
+}
+
+// The scores of one weighted time of a test, its covariance left to the
+// batch.
+inline void add_scores(double* block, int k, double w, const double* risk, const double* die,
+                       double a)
+{
+    double* score = block + korv_score_offset(k);
+    for (int j = 0; j < k; ++j)
+        score[j] += w * (die[j] - a * risk[j]);
+}
+
+// The batch of the second pass's covariances (Fleming-Harrington, Peto,
+// modified Peto), or null for few levels.
+std::unique_ptr<CovBatch> second_batch(int k, const HomBlocks& b)
+{
+    if (k < CovBatch::from)
+        return nullptr;
+    double* const blocks[3] = {b.flem, b.peto, b.mpeto};
+    return std::make_unique<CovBatch>(k, blocks, 3);
+}
+
+// The same for the second pass; m numbers the retained times from the top.
+inline void second_pass_time(int k, double nrisk, double ndie, double survivors, const double* risk,
+                             const double* die, const double* km, int64_t m, double rho,
+                             double gamma, const HomBlocks& b, CovBatch* batch)
+{
+    const double a = ndie / nrisk;
+    const double v = variance_factor(nrisk, ndie, survivors);
+    double factors[3] = {0, 0, 0};
+    if (b.flem) {
+        const double S = km[2 * (m + 1)];
+        double W;
+        if (gamma != 0.0)
+            W = S == 1.0 ? 0.0 : std::exp(rho * std::log(S) + gamma * std::log(1.0 - S));
+        else
+            W = std::exp(rho * std::log(S));
+        if (batch)
+            add_scores(b.flem, k, W, risk, die, a), factors[0] = W * W * v;
+        else
+            add_time(b.flem, k, W, W * W * v, risk, die, a);
+    }
+    const double St = km[2 * m + 1];
+    if (b.peto) {
+        if (batch)
+            add_scores(b.peto, k, St, risk, die, a), factors[1] = St * St * v;
+        else
+            add_time(b.peto, k, St, St * St * v, risk, die, a);
+    }
+    if (b.mpeto) {
+        const double M = St * nrisk / (nrisk + 1.0);
+        if (batch)
+            add_scores(b.mpeto, k, M, risk, die, a), factors[2] = M * M * v;
+        else
+            add_time(b.mpeto, k, M, M * M * v, risk, die, a);
+    }
+    if (batch)
+        batch->add(risk, factors);
+}
+
+// The tie groups of the pooled counts from the largest time down: at each
+// time the censored records (one tie group), then the events (another), as
+// the ranked records form them. `time(c)` is called for each group with its
+// events among the risk sets after it; risk and die as in the record passes.
+template <class Time>
+void walk_counts(int k, const HomCounts& c, double* risk, double* die, Time time)
+{
+    for (int j = 0; j < k; ++j)
+        die[j] = 0.0;
+    double nrisk = 0.0;
+    int64_t i = 0;
+    while (i < c.n) {
+        int64_t e = i;
+        while (e < c.n && c.time[e] == c.time[i])
+            ++e;
+        // The censored records at the time only enlarge the risk sets.
+        double cen = 0.0;
+        for (int64_t x = i; x < e; ++x)
+            if (c.censored[x] > 0) {
+                risk[c.level[x]] += c.censored[x];
+                cen += c.censored[x];
+            }
+        nrisk += cen;
+        const double survivors = nrisk;
+        double ndie = 0.0;
+        for (int64_t x = i; x < e; ++x)
+            if (c.events[x] > 0) {
+                risk[c.level[x]] += c.events[x];
+                die[c.level[x]] = c.events[x];
+                ndie += c.events[x];
+            }
+        nrisk += ndie;
+        if (ndie > 0 && nrisk > 1.0)
+            time(nrisk, ndie, survivors);
+        for (int64_t x = i; x < e; ++x)
+            die[c.level[x]] = 0.0;
+        i = e;
+    }
+}
+
+} // namespace
+
 int64_t korv_hom_first_pass(int k, int64_t n, const double* freq, const int32_t* sflag,
                             const int64_t* jndx, double* risk, double* die, const HomBlocks& b,
                             HomRecordSink sink, void* ctx)
 {
     double nrisk = 0.0;
     int64_t nfail = 0;
-    double* lrU = b.lr + korv_score_offset(k);
-    double* wilU = b.wil + korv_score_offset(k);
-    double* tarU = b.tar ? b.tar + korv_score_offset(k) : nullptr;
+    auto batch = first_batch(k, b);
     int64_t i = n - 1;
     while (i >= 0) {
         for (int j = 0; j < k; ++j)
@@ -163,27 +417,53 @@ int64_t korv_hom_first_pass(int k, int64_t n, const double* freq, const int32_t*
         ++nfail;
         if (sink)
             sink(ctx, ndie, nrisk);
-        const double a = ndie / nrisk;
-        const double v = variance_factor(nrisk, ndie, survivors);
-        const double vN = v * nrisk;
-        const double vNN = vN * nrisk;
-        const double sq = std::sqrt(nrisk);
-        for (int j = 0; j < k; ++j) {
-            const double o = die[j] - a * risk[j];
-            lrU[j] += o;
-            wilU[j] += nrisk * o;
-            zvxay11(row(b.lr, j), risk, j, -v * risk[j]);
-            zvxay11(row(b.wil, j), risk, j, -vNN * risk[j]);
-            if (tarU) {
-                tarU[j] += sq * o;
-                zvxay11(row(b.tar, j), risk, j, -vN * risk[j]);
-            }
-        }
+        first_pass_time(k, nrisk, ndie, survivors, risk, die, b, batch.get());
     }
+    if (batch)
+        batch->flush();
     korv_hom_close_rows(b.lr, k);
     korv_hom_close_rows(b.wil, k);
     korv_hom_close_rows(b.tar, k);
     return nfail;
+}
+
+int64_t korv_hom_first_pass_counts(int k, const HomCounts& c, double* risk, double* die,
+                                   const HomBlocks& b, HomRecordSink sink, void* ctx)
+{
+    int64_t nfail = 0;
+    auto batch = first_batch(k, b);
+    walk_counts(k, c, risk, die, [&](double nrisk, double ndie, double survivors) {
+        ++nfail;
+        if (sink)
+            sink(ctx, ndie, nrisk);
+        first_pass_time(k, nrisk, ndie, survivors, risk, die, b, batch.get());
+    });
+    if (batch)
+        batch->flush();
+    korv_hom_close_rows(b.lr, k);
+    korv_hom_close_rows(b.wil, k);
+    korv_hom_close_rows(b.tar, k);
+    return nfail;
+}
+
+void korv_hom_second_pass_counts(int k, const HomCounts& c, double* risk, double* die,
+                                 const double* km, const double* fleming, const HomBlocks& b)
+{
+    const double rho = fleming ? fleming[0] : 0.0;
+    const double gamma = fleming && fleming[1] > 0 ? fleming[1] : 0.0;
+    for (int j = 0; j < k; ++j)
+        risk[j] = 0.0;
+    int64_t m = 0;
+    auto batch = second_batch(k, b);
+    walk_counts(k, c, risk, die, [&](double nrisk, double ndie, double survivors) {
+        second_pass_time(k, nrisk, ndie, survivors, risk, die, km, m, rho, gamma, b, batch.get());
+        ++m;
+    });
+    if (batch)
+        batch->flush();
+    korv_hom_close_rows(b.flem, k);
+    korv_hom_close_rows(b.peto, k);
+    korv_hom_close_rows(b.mpeto, k);
 }
 
 void korv_hom_pooled_survival(double* km, int64_t nfail)
@@ -207,6 +487,7 @@ void korv_hom_second_pass(int k, int64_t n, const double* freq, const int32_t* s
         risk[j] = 0.0;
     double nrisk = 0.0;
     int64_t m = 0;
+    auto batch = second_batch(k, b);
     int64_t i = n - 1;
     while (i >= 0) {
         for (int j = 0; j < k; ++j)
@@ -216,26 +497,11 @@ void korv_hom_second_pass(int k, int64_t n, const double* freq, const int32_t* s
         i = tie_group(i, freq, sflag, jndx, risk, die, &nrisk, &ndie);
         if (!(ndie > 0 && nrisk > 1.0))
             continue;
-        const double a = ndie / nrisk;
-        const double v = variance_factor(nrisk, ndie, survivors);
-        if (b.flem) {
-            const double S = km[2 * (m + 1)];
-            double W;
-            if (gamma != 0.0)
-                W = S == 1.0 ? 0.0 : std::exp(rho * std::log(S) + gamma * std::log(1.0 - S));
-            else
-                W = std::exp(rho * std::log(S));
-            add_time(b.flem, k, W, W * W * v, risk, die, a);
-        }
-        const double St = km[2 * m + 1];
-        if (b.peto)
-            add_time(b.peto, k, St, St * St * v, risk, die, a);
-        if (b.mpeto) {
-            const double M = St * nrisk / (nrisk + 1.0);
-            add_time(b.mpeto, k, M, M * M * v, risk, die, a);
-        }
+        second_pass_time(k, nrisk, ndie, survivors, risk, die, km, m, rho, gamma, b, batch.get());
         ++m;
     }
+    if (batch)
+        batch->flush();
     korv_hom_close_rows(b.flem, k);
     korv_hom_close_rows(b.peto, k);
     korv_hom_close_rows(b.mpeto, k);

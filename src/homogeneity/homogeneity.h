@@ -34,6 +34,13 @@ struct HomSize {
 };
 HomSize korv_hom_size(KorvPtr q, int k);
 bool korv_hom_fits(KorvPtr q, int k);
+// From this many strata the tests are announced before the estimates (how
+// many strata, their matrices' memory and the work of their chi-squares),
+// and under NOTABLE their covariance matrices are not printed: a matrix of
+// that many rows is no table to read, and thousands of them fill a listing.
+inline constexpr int KORV_HOM_MANY_STRATA = 100;
+// The number of covariance blocks the requested tests form.
+int korv_hom_blocks(KorvPtr q);
 // Unweighted / WEIGHT-statement entries: return at once when the tests are
 // switched off (ktype bit 0x2).
 void korvhom(KorvPtr q);
@@ -49,6 +56,9 @@ void korvwho(KorvPtr q);
 // the inverse itself; flags[p] becomes '1'. work holds at least `order`
 // doubles. Returns 0 when swept, 1 when the pivot was left alone.
 int zsweep(double* a, int p, int order, char* flags, double* work, double tol);
+// Tests: the order from which a sweep spreads its rows over the host's
+// threads (default 1024; 0 restores it). The result is the same either way.
+void korv_sweep_set_parallel_from(int order);
 
 // One greedy step on the bordered block var (d = ndim levels): among the free
 // indices (dfs[i] == '0') marks '*' those whose diagonal is below 1e-12 or
@@ -116,11 +126,19 @@ struct HomLR {
     double likeratio = 0;
 };
 void korv_lr_add(HomLR* lr, const double* time, const double* freq, int64_t nobs, double events);
+// The same from a stratum's total time (frequency x time, added up in record
+// order).
+void korv_lr_add_total(HomLR* lr, double tk, double events);
 void korv_lr_finish(HomLR* lr);
 
 // Receives one (events, at risk) record per retained event time of the first
 // pass, in descending order of time.
 using HomRecordSink = void (*)(void* ctx, double ndie, double nrisk);
+
+// Tests: the number of levels from which the passes gather the covariance
+// updates of many times (see homcore.cpp; default 64, 0 restores it). The
+// results are the same either way.
+void korv_hom_set_batch_from(int levels);
 
 // Gives each row of a packed covariance of k levels the diagonal that makes
 // it sum to zero: minus the sum of its off-diagonal elements.
@@ -133,6 +151,23 @@ void korv_hom_close_rows(double* block, int k);
 int64_t korv_hom_first_pass(int k, int64_t n, const double* freq, const int32_t* sflag,
                             const int64_t* jndx, double* risk, double* die, const HomBlocks& b,
                             HomRecordSink sink, void* ctx);
+// The pooled records counted per distinct time and level, when every count
+// is a whole number below 2^53 (so that the counts add up exactly in any
+// order): entry x is level[x]'s events and censored frequency at time[x],
+// the entries in decreasing order of time. The passes over the counts make
+// the same risk sets, tie groups and results as the passes over the ranked
+// records, touching each distinct time once instead of each record.
+struct HomCounts {
+    int64_t n = 0;
+    const double* time = nullptr;
+    const int32_t* level = nullptr;
+    const double* events = nullptr;
+    const double* censored = nullptr;
+};
+int64_t korv_hom_first_pass_counts(int k, const HomCounts& c, double* risk, double* die,
+                                   const HomBlocks& b, HomRecordSink sink, void* ctx);
+void korv_hom_second_pass_counts(int k, const HomCounts& c, double* risk, double* die,
+                                 const double* km, const double* fleming, const HomBlocks& b);
 // Turns nfail + 1 records of (ndie, nrisk), record m for the m-th retained
 // time from the top, into (S, S~) after each time; record nfail is (1, 1).
 void korv_hom_pooled_survival(double* km, int64_t nfail);

@@ -1,6 +1,8 @@
 // The sweep operator, the greedy pivoting step on a bordered block, the
 // chi-square recipe of the homogeneity tests and the trend statistic.
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "homogeneity/homogeneity.h"
 #include "numeric/gamma.h"
@@ -8,6 +10,7 @@
 #include "numeric/normal.h"
 #include "numeric/vector.h"
 #include "runtime/missing.h"
+#include "vyr_pool.h"
 
 namespace
 {
@@ -17,6 +20,42 @@ inline int64_t packed(int i, int j)
                   : static_cast<int64_t>(j) * (j + 1) / 2 + i;
 }
 } // namespace
+
+namespace
+{
+
+// Orders from which a sweep spreads its rows over the host's threads: below
+// it (half a million elements) the rows take less time than waking the
+// threads for each pivot.
+int g_parallelSweepOrder = 1024;
+
+// Row i of a sweep on pivot p: row[j] -= f * g[j] for every j <= i but p,
+// where g is the pivot column with its sign turned for the indices the
+// update adds to (f * (-x) is exactly -(f * x), so the row is what the
+// signed update gives). `flip` holds the pivot column with the signs turned
+// for a swept row.
+inline void sweep_row(double* a, int i, int p, double app, const double* work, const double* flip,
+                      bool si)
+{
+    if (i == p || work[i] == 0.0)
+        return;
+    const double f = work[i] / app;
+    const double* g = si ? flip : work;
+    double* row = a + static_cast<int64_t>(i) * (i + 1) / 2;
+    // work[p] is 0, so the pivot's own element would not change; it is
+    // skipped all the same, as it is overwritten below.
+    for (int j = 0; j < p && j <= i; ++j)
+        row[j] -= f * g[j];
+    for (int j = p + 1; j <= i; ++j)
+        row[j] -= f * g[j];
+}
+
+} // namespace
+
+void korv_sweep_set_parallel_from(int order)
+{
+    g_parallelSweepOrder = order < 1 ? 1024 : order;
+}
 
 int zsweep(double* a, int p, int order, char* flags, double* work, double tol)
 {
@@ -34,20 +73,25 @@ int zsweep(double* a, int p, int order, char* flags, double* work, double tol)
     auto swept = [flags](int i) { return flags && flags[i] == '1'; };
     for (int i = 0; i < order; ++i)
         work[i] = i == p ? 0.0 : a[packed(i, p)];
-    for (int i = 0; i < order; ++i) {
-        if (i == p || work[i] == 0.0)
-            continue;
-        const double f = work[i] / app;
-        const bool si = swept(i);
-        double* row = a + static_cast<int64_t>(i) * (i + 1) / 2;
-        for (int j = 0; j <= i; ++j) {
-            if (j == p)
-                continue;
-            if (si && swept(j))
-                row[j] += f * work[j];
-            else
-                row[j] -= f * work[j];
-        }
+    // The pivot column with the sign turned where a swept row meets a swept
+    // column: there the update adds.
+    std::vector<double> flip(static_cast<size_t>(order));
+    for (int j = 0; j < order; ++j)
+        flip[static_cast<size_t>(j)] = swept(j) ? -work[j] : work[j];
+    if (order >= g_parallelSweepOrder && vyr::pool_width() > 1) {
+        // Rows are independent: each is changed by one task, in the same
+        // order of operations, so the result does not depend on the threads.
+        const size_t grain = 64;
+        const size_t tasks = (static_cast<size_t>(order) + grain - 1) / grain;
+        vyr::parallel_for(tasks, [&](size_t t) {
+            const int lo = static_cast<int>(t * grain);
+            const int hi = std::min(order, static_cast<int>((t + 1) * grain));
+            for (int i = lo; i < hi; ++i)
+                sweep_row(a, i, p, app, work, flip.data(), swept(i));
+        });
+    } else {
+        for (int i = 0; i < order; ++i)
+            sweep_row(a, i, p, app, work, flip.data(), swept(i));
     }
     for (int i = 0; i < order; ++i)
         if (i != p)

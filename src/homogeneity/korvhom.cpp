@@ -1,8 +1,12 @@
 // The unweighted test of equal survival across the strata of a BY group:
 // pools the records of every stratum, ranks them once, runs the two passes of
 // the rank tests and closes with the tables and the graph-inset p-values.
+#include <algorithm>
 #include <cstring>
+#include <numeric>
 #include <vector>
+
+#include "common/rankorder.h"
 
 #include "common/options.h"
 #include "common/strata.h"
@@ -29,6 +33,78 @@ void keep_record(void* ctx, double ndie, double nrisk)
     v->push_back(nrisk);
 }
 
+// The pooled counts per distinct time and stratum, from the strata's tallies
+// (see HomCounts); false, with nothing made, when a stratum has none or the
+// total is not an exact count.
+struct PooledCounts {
+    std::vector<double> time, events, censored;
+    std::vector<int32_t> level;
+    HomCounts view() const
+    {
+        HomCounts c;
+        c.n = static_cast<int64_t>(time.size());
+        c.time = time.data();
+        c.level = level.data();
+        c.events = events.data();
+        c.censored = censored.data();
+        return c;
+    }
+};
+
+bool pool_counts(KorvPtr q, int k, PooledCounts& out, HomLR* lr)
+{
+    double total = 0.0;
+    int64_t entries = 0;
+    STRATA* s = q->strata;
+    for (int h = 0; h < k; ++h, s = s->left) {
+        if (!s || !s->tally)
+            return false;
+        total += s->cum;
+        entries += s->tally->n;
+    }
+    if (!(total <= 9007199254740992.0)) // 2^53
+        return false;
+    // The entries in decreasing order of time (the order of entries at one
+    // time does not matter: their counts add up exactly).
+    std::vector<uint64_t> key(static_cast<size_t>(entries));
+    std::vector<int64_t> from(static_cast<size_t>(entries));
+    std::vector<int32_t> lev(static_cast<size_t>(entries));
+    int64_t x = 0;
+    s = q->strata;
+    for (int h = 0; h < k; ++h, s = s->left) {
+        for (int64_t d = 0; d < s->tally->n; ++d, ++x) {
+            key[static_cast<size_t>(x)] = korv_rank_detail::order_key(s->tally->time[d]);
+            from[static_cast<size_t>(x)] = d;
+            lev[static_cast<size_t>(x)] = h;
+        }
+        if (lr)
+            korv_lr_add_total(lr, s->tally->lrTime, s->cum - s->cen);
+    }
+    std::vector<int64_t> order(static_cast<size_t>(entries));
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](int64_t a, int64_t b) {
+        return key[static_cast<size_t>(a)] > key[static_cast<size_t>(b)];
+    });
+    std::vector<TIMETALLY*> tallies(static_cast<size_t>(k));
+    s = q->strata;
+    for (int h = 0; h < k; ++h, s = s->left)
+        tallies[static_cast<size_t>(h)] = s->tally;
+    out.time.resize(static_cast<size_t>(entries));
+    out.events.resize(static_cast<size_t>(entries));
+    out.censored.resize(static_cast<size_t>(entries));
+    out.level.resize(static_cast<size_t>(entries));
+    for (int64_t i = 0; i < entries; ++i) {
+        const size_t o = static_cast<size_t>(order[static_cast<size_t>(i)]);
+        const TIMETALLY* t = tallies[static_cast<size_t>(lev[o])];
+        const int64_t d = from[o];
+        out.time[static_cast<size_t>(i)] = t->time[d];
+        out.events[static_cast<size_t>(i)] = t->events[d];
+        out.censored[static_cast<size_t>(i)] = t->censored[d];
+        out.level[static_cast<size_t>(i)] = lev[o];
+    }
+    return true;
+}
+
 void HomTest(KorvPtr q)
 {
     POOLHANDLE* pool = open_pool();
@@ -43,7 +119,12 @@ void HomTest(KorvPtr q)
     if (utid2)
         check_file(xcpoint(utid2, -2));
 
-    int64_t n = strata_obs(q, k);
+    // The strata counted per distinct time when they could be: then the
+    // records are neither reread nor ranked again.
+    HomLR lr;
+    PooledCounts pooled;
+    const bool counted = pool_counts(q, k, pooled, &lr);
+    int64_t n = counted ? 0 : strata_obs(q, k);
     const int64_t P = static_cast<int64_t>(k) * (k + 1) / 2;
     const int64_t bs = korv_block_size(k);
 
@@ -70,11 +151,12 @@ void HomTest(KorvPtr q)
     double* work = time + n;
 
     // Load the strata, stratum after stratum, with the likelihood-ratio totals.
-    HomLR lr;
-    n = load_strata(q, k, time, freq, nullptr, sflag, &lr);
+    if (!counted)
+        n = load_strata(q, k, time, freq, nullptr, sflag, &lr);
     korv_lr_finish(&lr);
     if (n > 0)
         korv_hom_rank(time, freq, jndx, n);
+    const HomCounts counts = pooled.view();
 
     HomBlocks b;
     b.lr = logrankvar;
@@ -84,9 +166,11 @@ void HomTest(KorvPtr q)
     b.mpeto = opt[2];
     b.flem = opt[3];
     std::vector<double> kept;
-    const int64_t nfail = korv_hom_first_pass(k, n, freq, sflag, jndx, risk, die, b,
-                                              zkm ? (utid2 ? write_record : keep_record) : nullptr,
-                                              utid2 ? static_cast<void*>(utid2) : &kept);
+    const HomRecordSink sink = zkm ? (utid2 ? write_record : keep_record) : nullptr;
+    void* ctx = utid2 ? static_cast<void*>(utid2) : &kept;
+    const int64_t nfail =
+        counted ? korv_hom_first_pass_counts(k, counts, risk, die, b, sink, ctx)
+                : korv_hom_first_pass(k, n, freq, sflag, jndx, risk, die, b, sink, ctx);
     if (zkm) {
         auto* km = static_cast<double*>(pool->allocate(pool, 16 * (nfail + 1), 0x2000));
         if (!km) {
@@ -104,7 +188,10 @@ void HomTest(KorvPtr q)
             }
         }
         korv_hom_pooled_survival(km, nfail);
-        korv_hom_second_pass(k, n, freq, sflag, jndx, risk, die, km, fleming, b);
+        if (counted)
+            korv_hom_second_pass_counts(k, counts, risk, die, km, fleming, b);
+        else
+            korv_hom_second_pass(k, n, freq, sflag, jndx, risk, die, km, fleming, b);
     }
 
     Levels L;
@@ -128,8 +215,10 @@ void korvhom(KorvPtr q)
 {
     if (q->ktype & 2)
         return;
-    // Tests across GROUP= levels within strata are not part of this build.
-    if (q->grpvar)
+    // With GROUP= the levels are compared within the strata.
+    if (q->grpvar) {
+        StratifiedTest(q);
         return;
+    }
     HomTest(q);
 }

@@ -3,6 +3,7 @@
 // runs the rank tests of association of the TEST covariates; and the size
 // check that tells at the data pass, before any estimate is made, that the
 // tests cannot be formed for so many strata.
+#include <algorithm>
 #include <cstdio>
 #include <initializer_list>
 
@@ -16,6 +17,7 @@ namespace
 {
 
 constexpr int MSG_TOO_MANY_STRATA = 3603; // (strata, need, limit, source)
+constexpr int MSG_MANY_STRATA = 4400;     // (strata, blocks, memory, operations)
 
 // The tests run for this BY group as far as the options go.
 bool tests_wanted(KorvPtr q)
@@ -32,11 +34,21 @@ void describe_bytes(double bytes, char* out, size_t size)
         std::snprintf(out, size, "%.1f MB", bytes / 1e6);
 }
 
+// A count of operations as "12.3 million" or "4.5 billion".
+void describe_count(double n, char* out, size_t size)
+{
+    if (n >= 1e12)
+        std::snprintf(out, size, "%.1f trillion", n / 1e12);
+    else if (n >= 1e9)
+        std::snprintf(out, size, "%.1f billion", n / 1e9);
+    else
+        std::snprintf(out, size, "%.1f million", n / 1e6);
+}
+
 } // namespace
 
-HomSize korv_hom_size(KorvPtr q, int k)
+int korv_hom_blocks(KorvPtr q)
 {
-    HomSize s;
     int blocks = 2; // log-rank and Wilcoxon are always formed
     if (q->ktype & 0x20)
         ++blocks;
@@ -44,6 +56,28 @@ HomSize korv_hom_size(KorvPtr q, int k)
         for (int bit : {0x40, 0x80, 0x100})
             if (q->ktype & bit)
                 ++blocks;
+    return blocks;
+}
+
+namespace
+{
+
+// The requested tests' chi-squares: one per test, each sweeping its
+// bordered matrix once per pivot (about k - 1 pivots of (k + 1)(k + 2) / 2
+// elements); with a trend, one quadratic form instead.
+double chisq_operations(KorvPtr q, int k)
+{
+    const double kk = static_cast<double>(k);
+    const int tests = (q->ktype & 1) ? 0 : korv_hom_blocks(q);
+    return tests * (kk - 1) * (kk + 1) * (kk + 2) / 2;
+}
+
+} // namespace
+
+HomSize korv_hom_size(KorvPtr q, int k)
+{
+    HomSize s;
+    const int blocks = korv_hom_blocks(q);
     const double kk = static_cast<double>(k);
     s.need = blocks * (kk + 1) * (kk + 2) / 2 * sizeof(double);
     double memsize = 0;
@@ -64,14 +98,27 @@ bool korv_hom_fits(KorvPtr q, int k)
 
 void korv_hom_announce(KorvPtr q)
 {
-    if (!tests_wanted(q) || korv_hom_fits(q, q->nstrata))
+    if (!tests_wanted(q))
         return;
+    if (korv_hom_fits(q, q->nstrata)) {
+        // Many strata: say what the tests will take before the estimates.
+        if (q->nstrata >= KORV_HOM_MANY_STRATA) {
+            const HomSize s = korv_hom_size(q, q->nstrata);
+            char need[32], ops[32];
+            describe_bytes(s.need, need, sizeof need);
+            describe_count(chisq_operations(q, q->nstrata), ops, sizeof ops);
+            xpmlog(326, MSG_MANY_STRATA, q->nstrata, korv_hom_blocks(q), need, ops);
+        }
+        return;
+    }
     const HomSize s = korv_hom_size(q, q->nstrata);
     char need[32], limit[32];
     describe_bytes(s.need, need, sizeof need);
     describe_bytes(s.limit, limit, sizeof limit);
     xpmlog(326, MSG_TOO_MANY_STRATA, q->nstrata, need, limit,
            s.fromMemsize ? "MEMSIZE=" : "the limit for the matrices of the tests");
+    // A request left undone is a warning, and the step's return code says so.
+    q->rc = std::max(q->rc, 4);
 }
 
 namespace

@@ -143,9 +143,10 @@ struct ZLEVVLST {
     ZLEVVAR* v;
 };
 
-// One effect of the model. The level lists, names and design columns of
-// effects are the part of the library still to come; the reader counts and
-// finds the observed level combinations.
+// One effect of the model: its crossed and nested classification variables,
+// continuous variables and effect variables. zlevrgi finds the level
+// combinations it has in the data, counts its design columns and builds the
+// level list of every column.
 struct ZLEVETRM {
     int prep;        // first design column
     int npar;        // number of design columns
@@ -816,7 +817,3 @@ void zmnducl(ZMNCLASS* classes, int n);
 // The formatted-value service: one formatter per worker thread.
 ZNQVFMTGLOBAL* znqvfmt(DSHANDLE* fid, const int* list, int listn, int nth, int* rc, int vlen);
 void znqvftrm(ZNQVFMTGLOBAL** fg);
-
-// Whether the effect part of the library (effect level lists, design rows,
-// parameter names, constructed effects, the fit operations) is built.
-extern const bool korv_built_effects;

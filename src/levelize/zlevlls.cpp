@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "levelize/zlevint.h"
@@ -376,11 +378,68 @@ void zlevror(POOLHANDLE* pool, ZLEV* l, ZLEVMOD* m, int j, ZLEVVAL* val, int typ
     vmfree_handler(work, tm, -1, 4);
 }
 
+namespace
+{
+
+// Formatted values that differ only in their leading blanks are one level
+// once left-justified, as every lookup justifies the value it looks for:
+// the later ones (in list order) are folded into the first, which keeps the
+// summed frequency, the earliest appearance and the smallest unformatted
+// value, and are taken out of the list. Returns the number of levels left.
+int fold_justified(ZLEV* l, const ZLEVVAR& v, int j)
+{
+    const int nlev = l->nlev[j];
+    if (v.nojust || v.vlen <= 0)
+        return nlev;
+    bool led = false;
+    int k = 0;
+    for (TREE* p = l->head[j]; p && k < nlev && !led; p = p->llink, ++k)
+        led = reinterpret_cast<const ZLEVNOD*>(p)->idx[0] == ' ';
+    if (!led)
+        return nlev;
+    const bool isNum = numeric(v);
+    std::unordered_map<std::string, ZLEVNOD*> first;
+    std::string text(static_cast<size_t>(v.vlen), ' ');
+    int kept = 0;
+    TREE* last = nullptr;
+    k = 0;
+    for (TREE* p = l->head[j]; p && k < nlev; ++k) {
+        TREE* next = p->llink;
+        auto* nd = reinterpret_cast<ZLEVNOD*>(p);
+        std::memcpy(text.data(), nd->idx, static_cast<size_t>(v.vlen));
+        wzstjls(text.data(), v.vlen, 'l', nullptr, nullptr);
+        auto [at, fresh] = first.emplace(text, nd);
+        if (fresh) {
+            last = p;
+            ++kept;
+        } else {
+            ZLEVNOD* to = at->second;
+            to->freq += nd->freq;
+            to->order = std::min(to->order, nd->order);
+            if (isNum) {
+                if (zlevLowerTrue(nd->true_.z, to->true_.z))
+                    to->true_.z = nd->true_.z;
+            } else if (std::memcmp(nd->true_.c.s, to->true_.c.s,
+                                   static_cast<size_t>(std::min(nd->true_.c.l, to->true_.c.l))) <
+                       0) {
+                std::memcpy(to->true_.c.s, nd->true_.c.s,
+                            static_cast<size_t>(std::min(nd->true_.c.l, to->true_.c.l)));
+            }
+            last->llink = next;
+        }
+        p = next;
+    }
+    l->nlev[j] = kept;
+    return kept;
+}
+
+} // namespace
+
 int zlevlls(POOLHANDLE* pool, ZLEV* l, ZLEVMOD* m, int j, ZLEVVAL* val)
 {
     ZLEVVAR& v = m->clas.v[j];
-    const int nlev = l->nlev[j];
     ztrelst(&l->head[j]);
+    const int nlev = fold_justified(l, v, j);
     const long n = std::max(nlev, 1);
     val->l = static_cast<char**>(zlevAlloc(pool, n * sizeof(char*)));
     v.sl = static_cast<char**>(zlevAlloc(pool, n * sizeof(char*)));

@@ -192,8 +192,6 @@ void finish_threads(ZLEVREGI* r)
 
 } // namespace
 
-const bool korv_built_effects = true;
-
 int zlevrgi(ZLEVREGI* r)
 {
     ZLEVMOD* m = r->m;

@@ -161,3 +161,20 @@ int xyvblock(DSHANDLE* ds, XV_COLBUF* bufs, int nbufs, long maxrows, long* nrows
     *nrows = n;
     return 0;
 }
+
+int xybyseek(XO_PARMS* parms, long row)
+{
+    if (parms == nullptr || parms->ds == nullptr || parms->ds->mode != VYR_DS_INPUT)
+        return vyr_code(kFacility, 30);
+    DSHANDLE* ds = parms->ds;
+    const long gs = ds->started ? ds->gs : 0;
+    const long ge = ds->started ? ds->ge : ds->table.nobs;
+    if (row < 0 || row >= ge - gs) {
+        parms->rc = XO_EOG;
+        return XO_EOG;
+    }
+    ds->cur = gs + row;
+    parms->rc = 0;
+    parms->obs = ds->cur + 1;
+    return 0;
+}

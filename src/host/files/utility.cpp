@@ -3,16 +3,18 @@
 // position is the byte offset plus 1, so that a noted position is never 0
 // (callers read 0 as "nothing noted yet").
 
+#include "host/session/session_state.h"
 #include "vyr_files.h"
 #include "vyr_host.h"
 #include "vyr_session.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -39,7 +41,25 @@ enum {
     kNegativeLength = 11,
 };
 
-std::atomic<long> g_spillLimit{64L * 1024 * 1024};
+// The content a file keeps in memory before it moves to disk: an eighth of
+// the machine's memory (at least 64 MiB), so that the records of a large
+// data set stay in memory where there is room for them; xcsetspill sets it,
+// and MEMSIZE= lowers it to a quarter of its value.
+long default_spill_limit()
+{
+    const long floor = 64L * 1024 * 1024;
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || size <= 0)
+        return floor;
+    const long long eighth = static_cast<long long>(pages) * size / 8;
+    return static_cast<long>(std::max<long long>(floor, eighth));
+}
+std::atomic<long> g_spillLimit{default_spill_limit()};
+
+// Content in memory is kept in chunks of this many bytes: growing never moves
+// what was written, nor holds it twice.
+constexpr long long kChunk = 1LL << 20;
 
 constexpr unsigned kMagic = 0x55544C46u; // marks a live handle
 
@@ -77,13 +97,15 @@ void files_step_end()
 void files_hook_step_end()
 {
     static std::once_flag once;
-    std::call_once(once, [] { vyr_on_step_end([](const VyrStep&, int&) { files_step_end(); }); });
+    std::call_once(once,
+                   [] { vyr::host_on_step_end([](const VyrStep&, int&) { files_step_end(); }); });
 }
 } // namespace vyr
 
 struct XCFILE {
     unsigned magic = kMagic;
-    std::vector<char> memory; // content while in memory
+    std::vector<std::unique_ptr<char[]>> chunks; // content while in memory
+    long long memsizeCap = 0; // a quarter of MEMSIZE= when it was set at the open
     int disk = -1;            // descriptor of the content once spilled
     long long size = 0;       // bytes of content (the end of what was written)
     long long pos = 0;        // current position
@@ -214,6 +236,45 @@ bool disk_read(XCFILE* f, char* p, long long n)
     return true;
 }
 
+// Room in memory for content up to `end`; false when it cannot be had.
+bool reserve_chunks(XCFILE* f, long long end)
+{
+    const std::size_t need = static_cast<std::size_t>((end + kChunk - 1) / kChunk);
+    try {
+        while (f->chunks.size() < need)
+            f->chunks.emplace_back(new char[static_cast<std::size_t>(kChunk)]);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+// Copies between the chunks at `at` and p.
+void chunks_write(XCFILE* f, long long at, const char* p, long long n)
+{
+    while (n > 0) {
+        const long long in = at % kChunk;
+        const long long k = std::min(n, kChunk - in);
+        std::memcpy(f->chunks[static_cast<std::size_t>(at / kChunk)].get() + in, p,
+                    static_cast<std::size_t>(k));
+        at += k;
+        p += k;
+        n -= k;
+    }
+}
+void chunks_read(const XCFILE* f, long long at, char* p, long long n)
+{
+    while (n > 0) {
+        const long long in = at % kChunk;
+        const long long k = std::min(n, kChunk - in);
+        std::memcpy(p, f->chunks[static_cast<std::size_t>(at / kChunk)].get() + in,
+                    static_cast<std::size_t>(k));
+        at += k;
+        p += k;
+        n -= k;
+    }
+}
+
 // Moves the content to a temporary file; false when that fails.
 // A temporary file in TMPDIR (else /tmp), removed from the folder at once so
 // that nothing is left behind however the run ends.
@@ -236,12 +297,14 @@ bool spill(XCFILE* f)
     int d = temporary_file();
     if (d < 0)
         return false;
-    if (f->size > 0 && !write_at(d, f->memory.data(), f->size, 0)) {
-        close(d);
-        return false;
-    }
+    for (long long at = 0; at < f->size; at += kChunk)
+        if (!write_at(d, f->chunks[static_cast<std::size_t>(at / kChunk)].get(),
+                      std::min(kChunk, f->size - at), at)) {
+            close(d);
+            return false;
+        }
     f->disk = d;
-    std::vector<char>().swap(f->memory);
+    std::vector<std::unique_ptr<char[]>>().swap(f->chunks);
     return true;
 }
 
@@ -257,6 +320,16 @@ int xcopen(XCFILE** file, XCREQUEST* request)
         return code(kNoCreate);
     if (request != nullptr && request->name != nullptr)
         f->name = request->name;
+    // MEMSIZE= bounds the memory of a run: a file keeps at most a quarter of
+    // it in memory.
+    int len = 0;
+    const char* memsize = xoptcgt("MEMSIZE", &len);
+    if (memsize != nullptr && len > 0) {
+        const long long m =
+            std::strtoll(std::string(memsize, static_cast<size_t>(len)).c_str(), nullptr, 10);
+        if (m > 0)
+            f->memsizeCap = m / 4;
+    }
     if (xcurrentstep() != nullptr) {
         vyr::files_hook_step_end();
         std::lock_guard<std::mutex> g(vyr::step_files_lock());
@@ -278,8 +351,7 @@ int xcpoint(XCFILE* file, long position)
     if (position == -2) {
         file->pos = 0;
         file->size = 0;
-        if (file->disk < 0)
-            file->memory.clear();
+
         file->wbuf.clear();
         file->rlen = 0;
         return 0;
@@ -303,22 +375,18 @@ int xcwrite(XCFILE* file, const void* buffer, long length)
     if (buffer == nullptr)
         return code(kWriteFailed);
     long long end = file->pos + length;
-    if (file->disk < 0 && end > g_spillLimit.load()) {
+    long long limit = g_spillLimit.load();
+    if (file->memsizeCap > 0)
+        limit = std::min(limit, file->memsizeCap);
+    if (file->disk < 0 && end > limit) {
         if (!spill(file))
             return code(kWriteFailed);
     }
+    // No room in memory: go to disk instead.
+    if (file->disk < 0 && !reserve_chunks(file, end) && !spill(file))
+        return code(kWriteFailed);
     if (file->disk < 0) {
-        try {
-            if (static_cast<long long>(file->memory.size()) < end)
-                file->memory.resize(static_cast<std::size_t>(end));
-        } catch (const std::bad_alloc&) {
-            // No room in memory: go to disk instead.
-            if (!spill(file))
-                return code(kWriteFailed);
-        }
-    }
-    if (file->disk < 0) {
-        std::memcpy(file->memory.data() + file->pos, buffer, static_cast<std::size_t>(length));
+        chunks_write(file, file->pos, static_cast<const char*>(buffer), length);
     } else if (!disk_write(file, static_cast<const char*>(buffer), length)) {
         return code(kWriteFailed);
     }
@@ -340,7 +408,7 @@ int xcread(XCFILE* file, void* buffer, long length)
     if (buffer == nullptr)
         return code(kReadFailed);
     if (file->disk < 0) {
-        std::memcpy(buffer, file->memory.data() + file->pos, static_cast<std::size_t>(length));
+        chunks_read(file, file->pos, static_cast<char*>(buffer), length);
     } else if (!disk_read(file, static_cast<char*>(buffer), length)) {
         return code(kReadFailed);
     }

@@ -296,6 +296,14 @@ struct XV_COLBUF {
 // numeric variable needs `num`; a character one `text` or `code`.
 int xyvblock(DSHANDLE* ds, XV_COLBUF* bufs, int nbufs, long maxrows, long* nrows);
 
+// Makes observation `row` of the current BY group (0 its first) the current
+// one, as if xybyget had just positioned it: the fetch vectors, single-value
+// reads, xybyget and xyvblock go on from it, and parms->obs receives its
+// 1-based number. A block reader uses it to fetch one row of a block through
+// a fetch vector. Returns 0, XO_EOG when the group has no such row, or
+// another negative code for a bad block.
+int xybyseek(XO_PARMS* parms, long row);
+
 // The distinct values of a character variable, which its codes number.
 struct XV_DICT {
     int count = 0;                     // the number of distinct values

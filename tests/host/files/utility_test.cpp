@@ -1,6 +1,7 @@
 // Utility files: positions across rewinds, fresh starts and the spill to
 // disk; reads past the end; and the paged record store's pages.
 
+#include "host/session/session_state.h"
 #include "vyr_files.h"
 #include "vyr_host.h"
 #include "vyr_session.h"
@@ -333,4 +334,32 @@ TEST_F(UtilityFile, SpilledFileAgreesWithAModelUnderMixedWritesAndReads)
     ASSERT_EQ(xcpoint(f, 0), 0);
     std::vector<unsigned char> all(model.size() + 1);
     EXPECT_NE(xcread(f, all.data(), static_cast<long>(all.size())), 0);
+}
+
+TEST(UtilityFileMemory, MemsizeKeepsAQuarterInMemory)
+{
+    // Without MEMSIZE= the limit is the spill limit; with it, a file opened
+    // then keeps at most a quarter of MEMSIZE= in memory.
+    xcsetspill(1L << 30);
+    ASSERT_EQ(vyr::option_set("MEMSIZE", "40000"), 0);
+    XCFILE* capped = nullptr;
+    XCREQUEST req;
+    ASSERT_EQ(xcopen(&capped, &req), 0);
+    ASSERT_EQ(vyr::option_set("MEMSIZE", "0"), 0);
+    XCFILE* free = nullptr;
+    ASSERT_EQ(xcopen(&free, &req), 0);
+    std::vector<double> b(1000, 1.5);
+    for (int k = 0; k < 3; ++k) {
+        ASSERT_EQ(xcwrite(capped, b.data(), 8000), 0);
+        ASSERT_EQ(xcwrite(free, b.data(), 8000), 0);
+        EXPECT_EQ(xcondisk(capped), k >= 1 ? 1 : 0) << k; // 10000 bytes kept
+        EXPECT_EQ(xcondisk(free), 0) << k;
+    }
+    ASSERT_EQ(xcpoint(capped, 0), 0);
+    std::vector<double> got(3000);
+    ASSERT_EQ(xcread(capped, got.data(), 24000), 0);
+    EXPECT_EQ(got, std::vector<double>(3000, 1.5));
+    xcclose(capped);
+    xcclose(free);
+    xcsetspill(64L * 1024 * 1024);
 }

@@ -1,8 +1,9 @@
-// Levels of classification variables on one thread, against levels worked
-// out by hand: every order code (ascending and descending), frequencies and
-// first appearances, the numeric order of unformatted numbers, reference
-// levels by position and by value, coding matrices, the byte-sorted lookup
-// and the summary of a continuous variable.
+// Levels of classification variables, on one thread and with workers,
+// against levels worked out by hand: every order code (ascending and
+// descending), frequencies and first appearances, the numeric order of
+// unformatted numbers, reference levels by position and by value, coding
+// matrices, the byte-sorted lookup and the summary of a continuous
+// variable.
 #include "../harness.h"
 
 #include <cmath>
@@ -42,6 +43,16 @@ lev::Levels one(const std::string& path, const Var& v, bool freq = true, unsigne
     p.opt0 = opt0;
     const lev::Result r = lev::levelize(path, p);
     EXPECT_EQ(r.groups.size(), 1u);
+    // Worker threads find the very same levels, order, reference and coding.
+    for (int threads : {1, 3}) {
+        Plan t = p;
+        t.threads = threads;
+        t.nRecMax = 2;
+        const lev::Result th = lev::levelize(path, t);
+        EXPECT_EQ(th.workers, threads);
+        EXPECT_TRUE(th.groups == r.groups)
+            << v.name << " order " << char(v.order) << ", " << threads << " workers";
+    }
     return r.groups.empty() ? lev::Levels{} : r.groups[0].vars[0];
 }
 
@@ -94,6 +105,32 @@ TEST(Levels, FrequenciesFirstAppearancesAndValues)
     const lev::Levels u = one(path, Var("v"), false);
     EXPECT_EQ(u.nodes[0].freq, 1);
     EXPECT_EQ(u.nodes[1].freq, 2);
+}
+
+TEST(Levels, ValuesThatDifferInLeadingBlanksAreOneLevel)
+{
+    // " a", "a" and "  a" are looked up as "a": they are one level, with the
+    // frequency, first appearance and smallest unformatted value of all three.
+    lev::Folder dir;
+    const std::string path = dir.write("b.csv", "v\nb\n\" a\"\nb\na\n\"  a\"\n");
+    const lev::Levels f = one(path, Var("v", 'F'), false);
+    EXPECT_EQ(texts(f), (std::vector<std::string>{"a", "b"}));
+    ASSERT_EQ(f.truth.size(), 2u);
+    EXPECT_EQ(f.truth[0], "  a");
+    EXPECT_EQ(texts(one(path, Var("v", 'D'), false)), (std::vector<std::string>{"b", "a"}));
+    // Kept as read, they stay apart.
+    Var as("v");
+    as.nojust = 1;
+    EXPECT_EQ(one(path, as, false).text.size(), 4u);
+    Plan p;
+    p.vars = {Var("v")};
+    const auto r = lev::read(path, p);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].text[0], (std::vector<std::string>{"a", "b"}));
+    std::vector<int> levels;
+    for (const auto& g : r[0].obsLevel)
+        levels.push_back(g[0]);
+    EXPECT_EQ(levels, (std::vector<int>{1, 0, 1, 0, 0}));
 }
 
 TEST(Levels, UnformattedNumbersInNumericOrder)

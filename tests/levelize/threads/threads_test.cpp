@@ -325,8 +325,7 @@ TEST_F(ThreadsTest, NormalEndPostsNoErrorAndAnUnrecoveredFailureReachesTheCaller
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].rc, ZLEV_RC_READ);
     EXPECT_GE(got[0].status, 1012);
-    EXPECT_NE(run.log.find("ERROR: The observations of the BY group could not be read"),
-              std::string::npos)
+    EXPECT_NE(run.log.find("ERROR: The observations could not be read"), std::string::npos)
         << run.log;
     EXPECT_NE(run.status, 0);
 }
@@ -414,7 +413,9 @@ TEST_F(ThreadsTest, TheMemoryCapUsesTheAmountAsGiven)
 
 // ---------------------------------------------------------------------------
 // The effect-level pass: the level combinations each effect has in the data
-// are the same on worker threads as on the task thread.
+// are the same on worker threads as on the task thread (the crafted data by
+// its BY groups: one smaller than a buffer, one whose last buffer is handed
+// over empty).
 
 namespace effects
 {
@@ -461,7 +462,7 @@ std::vector<Model> models(lev::Folder& dir)
                  crafted(dir),
                  {"name", "x", "y"},
                  {{{0, 1}}, {{1, 2}}, {{2}, {0}}},
-                 {},
+                 {"grp"},
                  0,
                  {},
                  {}});
@@ -469,7 +470,7 @@ std::vector<Model> models(lev::Folder& dir)
                  crafted(dir),
                  {"name", "x", "y"},
                  {{{0, 1}}, {{1, 2}}, {{2}, {0}}},
-                 {},
+                 {"grp"},
                  ZLEV_OPT1_KEEPALL,
                  {},
                  {}});

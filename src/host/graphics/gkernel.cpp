@@ -433,8 +433,8 @@ int ggcseg(int, void** segq, int)
         const std::string image =
             (std::filesystem::path(seg->cat->folder) / (seg->entry + "." + ext)).string();
         std::string reason;
-        if (vgr::writeImage(svg, image, ext[1] == 'n' ? vgr::ImageFormat::Png : vgr::ImageFormat::Pdf,
-                            reason))
+        if (vgr::writeImage(svg, image,
+                            ext[1] == 'n' ? vgr::ImageFormat::Png : vgr::ImageFormat::Pdf, reason))
             entry.images.push_back(image);
         else
             xpmlog(kGroup, kMsgNotWritten, image.c_str(), reason.c_str());

@@ -8,8 +8,8 @@
 
 #include <cmath>
 #include <cstring>
-#include <memory>
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <string>
 #include <unistd.h>
@@ -250,7 +250,10 @@ namespace
 // A pool that remembers what is freed.
 struct CountingPool : POOLHANDLE {
     std::set<void*> freed;
-    static void* alloc(POOLHANDLE*, int64_t n, int64_t) { return std::calloc(1, static_cast<size_t>(n)); }
+    static void* alloc(POOLHANDLE*, int64_t n, int64_t)
+    {
+        return std::calloc(1, static_cast<size_t>(n));
+    }
     static void release(POOLHANDLE* p, void* a, int64_t, int64_t)
     {
         static_cast<CountingPool*>(p)->freed.insert(a);

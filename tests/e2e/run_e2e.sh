@@ -8,11 +8,11 @@
 #   listing TEXT    TEXT must appear in a line of the listing
 #   nolisting TEXT  TEXT must not appear in the listing
 #   file NAME       NAME must exist in the output folder afterwards
-# Every SVG file a run writes must parse (xmllint, where it is installed).
 #   args ARG...     extra command-line arguments; @OUT@ stands for the
 #                   program's output folder, @HERE@ for tests/e2e
 # Programs read data from examples/ (one-level names) and write to a fresh
-# output folder. Usage: run_e2e.sh PATH/TO/korvante
+# output folder. Every SVG file a run writes must parse (xmllint, where it is
+# installed). Usage: run_e2e.sh PATH/TO/korvante
 set -uo pipefail
 korvante=${1:?usage: run_e2e.sh PATH/TO/korvante}
 here=$(cd "$(dirname "$0")" && pwd)

@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "data_internal.h"
+#include "host/messages/catalogue.h"
 #include "vyr_atomic_file.h"
 #include "vyr_format.h"
 #include "vyr_host.h"
@@ -1074,20 +1075,40 @@ int xoget(XO_PARMS* parms)
     return 0;
 }
 
+namespace
+{
+// A reason set inside a message: without its own full stop.
+void strip_stop(std::string& why)
+{
+    while (!why.empty() && (why.back() == '.' || why.back() == ' '))
+        why.pop_back();
+}
+} // namespace
+
 int xofprc(DSHANDLE* ds, int status, int mode)
 {
     if (status == 0 || status == XO_EOG || ds == nullptr)
         return 0;
+    // Said in words: the reason the file gave (a full disk, a file too
+    // large), else what the host's code stands for.
+    std::string why;
     if (mode == 4 || ds->mode != VYR_DS_INPUT) {
-        if (ds->out)
+        if (ds->out) {
+            why = ds->out->why;
             ds->out->failed = true;
+        }
         if (!ds->writeReported) {
             ds->writeReported = true;
-            xpmlog(vyr::data::kGroup, 16, ds->display.c_str(), status);
+            if (why.empty())
+                why = vyr::host_code_text(status);
+            strip_stop(why);
+            xpmlog(vyr::data::kGroup, 16, ds->display.c_str(), why.c_str());
         }
     } else if (!ds->readReported) {
         ds->readReported = true;
-        xpmlog(vyr::data::kGroup, 15, ds->display.c_str(), status);
+        why = vyr::host_code_text(status);
+        strip_stop(why);
+        xpmlog(vyr::data::kGroup, 15, ds->display.c_str(), why.c_str());
     }
     xsetrc(1008);
     return 0;

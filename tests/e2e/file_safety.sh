@@ -6,7 +6,9 @@
 #   - two outputs through a link to a file not made yet;
 #   - a link planted at the output folder's lock file;
 #   - a named pipe in place of an input CSV or attribute file;
-#   - an attribute file that cannot be read.
+#   - an attribute file that cannot be read;
+#   - a data folder that may be searched but not listed (mode 711);
+#   - a symbolic link that loops where an output data set goes.
 # Usage: file_safety.sh PATH/TO/korvante
 set -uo pipefail
 korvante=$(realpath "${1:?usage: file_safety.sh PATH/TO/korvante}")
@@ -141,6 +143,40 @@ else
   check "an unreadable attribute file" said "$work/err" "aml.attr could not be read: Permission denied"
   check "an unreadable attribute file" test ! -e run/out/s.csv
 fi
+
+# A data folder that may be searched but not listed: a data set in it is
+# found by its name as written, in lower or in upper case; otherwise the
+# error says that the folder cannot be listed.
+fresh
+chmod 755 "$work" run run/out
+chmod 777 run/out
+chmod 644 run/aml.csv run/p.vyr
+mv run/aml.csv run/AML.csv
+chmod 711 run
+if [ "$(id -u)" = 0 ] && ! "${as_user[@]}" true 2>/dev/null; then
+  echo "skipped: the folder that cannot be listed (cannot run as another user here)"
+else
+  "${as_user[@]}" "$program" run/p.vyr --out run/out >/dev/null 2>"$work/err"
+  s=$?
+  check "a folder that cannot be listed" test "$s" = 0
+  check "a folder that cannot be listed" test -e run/out/s.csv
+  sed 's/data=aml/data=amlx/' run/p.vyr >"$work/px.vyr"
+  chmod 644 "$work/px.vyr"
+  "${as_user[@]}" "$program" "$work/px.vyr" --data run --out run/out >/dev/null 2>"$work/err"
+  s=$?
+  check "a folder that cannot be listed" test "$s" = 1
+  check "a folder that cannot be listed" said "$work/err" "Data set DATA.AMLX was not found: the folder run cannot be listed (Permission denied)"
+fi
+chmod 755 run
+
+# A link that loops where an output data set goes is said to loop.
+fresh
+ln -s s2.csv run/out/s.csv
+ln -s s.csv run/out/s2.csv
+"$korvante" run/p.vyr --out run/out >/dev/null 2>"$work/err"
+s=$?
+check "a link loop" test "$s" = 1
+check "a link loop" said "$work/err" "leads to run/out/s.csv, a symbolic link that loops"
 
 echo "$((checks - failed)) passed, $failed failed"
 [ $failed = 0 ]

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
 #include <cmath>
 #include <cstring>
@@ -55,12 +56,16 @@ bool is_dir(const std::string& p)
 
 // The file of member `member` in folder `dir`: an existing file whose name
 // matches "<member>.csv" ignoring case (exact case preferred), else
-// "<dir>/<member>.csv".
-std::string member_file(const std::string& dir, const std::string& member, bool* exists)
+// "<dir>/<member>.csv". A folder that may be searched but not listed
+// (mode 711) is tried under the name as written, in lower and in upper case;
+// `unlisted` then says why it could not be listed.
+std::string member_file(const std::string& dir, const std::string& member, bool* exists,
+                        std::string* unlisted = nullptr)
 {
     std::string want = member + ".csv";
     std::string found;
     *exists = false;
+    std::string sep = (!dir.empty() && dir.back() == '/') ? "" : "/";
     if (DIR* d = opendir(dir.c_str())) {
         while (dirent* ent = readdir(d)) {
             if (strcasecmp(ent->d_name, want.c_str()) == 0) {
@@ -69,8 +74,20 @@ std::string member_file(const std::string& dir, const std::string& member, bool*
             }
         }
         closedir(d);
+    } else if (errno != ENOENT && errno != ENOTDIR) {
+        const int err = errno;
+        std::string lower = want, up = want;
+        for (char& c : lower)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (char& c : up)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        up.replace(up.size() - 4, 4, ".csv");
+        for (const std::string& name : {want, lower, up})
+            if (found.empty() && access((dir + sep + name).c_str(), F_OK) == 0)
+                found = name;
+        if (found.empty() && unlisted)
+            *unlisted = std::strerror(err);
     }
-    std::string sep = (!dir.empty() && dir.back() == '/') ? "" : "/";
     if (!found.empty()) {
         *exists = true;
         return dir + sep + found;
@@ -277,8 +294,10 @@ vyr::FileIdentity data_file_id(const DSHANDLE& ds)
 
 // Is `path` inside folder `dir` once every symbolic link is followed? A path
 // that does not exist yet counts by its folder.
-bool inside_folder(const std::string& path, const std::string& dir, std::string& where)
+bool inside_folder(const std::string& path, const std::string& dir, std::string& where,
+                   bool& loops)
 {
+    loops = false;
     std::error_code ec;
     const fs::path root = fs::canonical(dir, ec);
     if (ec)
@@ -286,6 +305,7 @@ bool inside_folder(const std::string& path, const std::string& dir, std::string&
     std::string target = path, why;
     if (!vyr::resolve_write_target(path, target, why)) {
         where = path;
+        loops = true;
         return false; // links that loop lead nowhere inside
     }
     fs::path full = fs::weakly_canonical(fs::absolute(target, ec), ec);
@@ -303,8 +323,12 @@ bool check_inside_library(const DSHANDLE& ds, const std::string& dir)
 {
     for (const std::string& p : {ds.path, sidecar_path(ds.path)}) {
         std::string where;
-        if (!inside_folder(p, dir, where)) {
-            xpmlog(kGroup, 102, ds.display.c_str(), where.c_str(), dir.c_str());
+        bool loops = false;
+        if (!inside_folder(p, dir, where, loops)) {
+            if (loops)
+                xpmlog(kGroup, 4521, ds.display.c_str(), where.c_str());
+            else
+                xpmlog(kGroup, 102, ds.display.c_str(), where.c_str(), dir.c_str());
             return false;
         }
     }
@@ -459,11 +483,13 @@ int vyr_dsopen(std::string_view name, int mode, bool quoted, DSHANDLE** out)
     }
     std::string dir = vyr_data_library(lib);
     bool exists = false;
-    std::string path = dir.empty() ? std::string() : member_file(dir, member, &exists);
+    std::string unlisted;
+    std::string path = dir.empty() ? std::string() : member_file(dir, member, &exists, &unlisted);
     if (!twoLevel && mode == VYR_DS_INPUT && !exists) {
         lib = upper(vyr_default_library());
         dir = vyr_data_library(lib);
-        path = member_file(dir, member, &exists);
+        unlisted.clear();
+        path = member_file(dir, member, &exists, &unlisted);
     }
     if (dir.empty()) {
         xpmlog(kGroup, 3, lib.c_str());
@@ -474,7 +500,10 @@ int vyr_dsopen(std::string_view name, int mode, bool quoted, DSHANDLE** out)
     ds->display = ds->lib + "." + upper(member);
     ds->path = path;
     if (mode == VYR_DS_INPUT && !exists) {
-        xpmlog(kGroup, 2, ds->display.c_str(), ds->path.c_str());
+        if (!unlisted.empty())
+            xpmlog(kGroup, 4520, ds->display.c_str(), dir.c_str(), unlisted.c_str());
+        else
+            xpmlog(kGroup, 2, ds->display.c_str(), ds->path.c_str());
         return vyr_code(kFacility, 2);
     }
     if (mode != VYR_DS_INPUT && !is_dir(dir)) {

@@ -467,6 +467,11 @@ int vyr_dsopen(std::string_view name, int mode, bool quoted, DSHANDLE** out)
     }
     auto ds = std::make_unique<DSHANDLE>();
     ds->mode = mode;
+    if (quoted && name.find_first_not_of(' ') == std::string_view::npos) {
+        // An empty quoted name names no file.
+        xpmlog(kGroup, 20, ("'" + std::string(name) + "' (an empty file name)").c_str());
+        return vyr_code(kFacility, 20);
+    }
     if (quoted)
         return open_path(std::move(ds), name, mode, out);
     // A name: "lib.member", or "member" alone. A one-level output goes to
@@ -534,6 +539,12 @@ std::string vyr_dsname(const DSHANDLE* ds)
 std::string vyr_dspath(const DSHANDLE* ds)
 {
     return ds ? ds->path : std::string();
+}
+
+std::string vyr_dsvar_why_text(const DSHANDLE* ds, int varnum)
+{
+    const Column* c = column(ds, varnum);
+    return c && !c->numeric ? c->whyText : std::string();
 }
 
 long vyr_dsnobs(const DSHANDLE* ds)

@@ -13,10 +13,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -1033,18 +1035,33 @@ int finish_run()
 
 int vyr_run(const VyrSettings& settings)
 {
-    std::ifstream in(settings.program, std::ios::binary);
-    if (!in) {
+    // The program is read whole; a file that cannot be says why.
+    std::string text, why;
+    errno = 0;
+    if (std::FILE* f = std::fopen(settings.program.c_str(), "rb")) {
+        struct stat st;
+        if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+            why = "it is a folder";
+        } else {
+            char buf[65536];
+            for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+                text.append(buf, n);
+            if (std::ferror(f))
+                why = std::strerror(errno != 0 ? errno : EIO);
+        }
+        std::fclose(f);
+    } else {
+        why = std::strerror(errno != 0 ? errno : EIO);
+    }
+    if (!why.empty()) {
         VyrSettings quiet = settings;
         quiet.listing.clear();
         vyr::print_reset(quiet);
-        xpmlog(vyr::kHostGroup, vyr::kMsgProgramUnreadable, settings.program.c_str());
+        xpmlog(vyr::kHostGroup, vyr::kMsgProgramUnreadable, settings.program.c_str(), why.c_str());
         vyr::print_finish();
         return 2;
     }
-    std::stringstream text;
-    text << in.rdbuf();
-    return vyr_run_text(settings, text.str());
+    return vyr_run_text(settings, text);
 }
 
 int vyr_run_text(const VyrSettings& settings, std::string_view program)

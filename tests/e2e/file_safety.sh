@@ -8,7 +8,8 @@
 #   - a named pipe in place of an input CSV or attribute file;
 #   - an attribute file that cannot be read;
 #   - a data folder that may be searched but not listed (mode 711);
-#   - a symbolic link that loops where an output data set goes.
+#   - a symbolic link that loops where an output data set goes;
+#   - an input name that an earlier run's output in WORK shares.
 # Usage: file_safety.sh PATH/TO/korvante
 set -uo pipefail
 korvante=$(realpath "${1:?usage: file_safety.sh PATH/TO/korvante}")
@@ -177,6 +178,28 @@ ln -s s.csv run/out/s2.csv
 s=$?
 check "a link loop" test "$s" = 1
 check "a link loop" said "$work/err" "leads to run/out/s.csv, a symbolic link that loops"
+
+# A one-level input reads WORK first only for a data set this run made: run
+# twice into one output folder, the step reads the data folder's AML again
+# (with a note naming the earlier run's), and a later step reads this run's.
+fresh
+cat >run/twice.vyr <<'EOF'
+proc korvante data=aml outsurv=aml notable;
+  time time*status(0);
+run;
+proc korvante data=aml notable;
+  time time;
+run;
+EOF
+"$korvante" run/twice.vyr --out run/out >/dev/null 2>"$work/err1"
+s1=$?
+"$korvante" run/twice.vyr --out run/out >/dev/null 2>"$work/err2"
+s2=$?
+check "an earlier run's data set in WORK" test "$s1" = 0
+check "an earlier run's data set in WORK" test "$s2" = 0
+check "an earlier run's data set in WORK" said "$work/err2" "NOTE: The data set AML is read from the data folder (run/aml.csv). The output folder holds a data set of that name too (run/out/aml.csv), made by an earlier run, which is not read; write WORK.AML to read that one."
+check "an earlier run's data set in WORK" test "$(grep -c "is read from the data folder" "$work/err2")" = 1
+check "an earlier run's data set in WORK" test "$(grep -c "is read from the data folder" "$work/err1")" = 0
 
 echo "$((checks - failed)) passed, $failed failed"
 [ $failed = 0 ]

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <set>
 
 #include "data_internal.h"
 #include "host/messages/catalogue.h"
@@ -39,6 +40,8 @@ struct Registry {
     std::vector<std::unique_ptr<DSHANDLE>> sets;
     std::vector<std::unique_ptr<XVHANDLE>> vectors;
     std::string lastCreated;
+    // The data sets (as "LIB.MEMBER") this run has made so far.
+    std::set<std::string> created;
     bool hooked = false;
 };
 Registry& reg()
@@ -103,6 +106,10 @@ void hook_step_end()
     if (r.hooked)
         return;
     r.hooked = true;
+    vyr_on_session_end([] {
+        std::lock_guard<std::recursive_mutex> lock(g_mutex);
+        reg().created.clear();
+    });
     vyr_on_step_end([](const VyrStep&, int& rc) {
         bool failedWrite = false;
         {
@@ -490,11 +497,34 @@ int vyr_dsopen(std::string_view name, int mode, bool quoted, DSHANDLE** out)
     bool exists = false;
     std::string unlisted;
     std::string path = dir.empty() ? std::string() : member_file(dir, member, &exists, &unlisted);
-    if (!twoLevel && mode == VYR_DS_INPUT && !exists) {
-        lib = upper(vyr_default_library());
-        dir = vyr_data_library(lib);
-        unlisted.clear();
-        path = member_file(dir, member, &exists, &unlisted);
+    if (!twoLevel && mode == VYR_DS_INPUT) {
+        // WORK first only for a data set this run made; one that an earlier
+        // run left there gives way to the data folder's, with a note.
+        bool madeHere = false;
+        {
+            std::lock_guard<std::recursive_mutex> lock(g_mutex);
+            madeHere = reg().created.count("WORK." + upper(member)) > 0;
+        }
+        if (!exists || !madeHere) {
+            const std::string workPath = exists ? path : std::string();
+            const std::string defLib = upper(vyr_default_library());
+            const std::string defDir = vyr_data_library(defLib);
+            bool inData = false;
+            std::string why;
+            const std::string dataPath =
+                defDir.empty() ? std::string() : member_file(defDir, member, &inData, &why);
+            if (inData || !exists) {
+                if (inData && !workPath.empty() &&
+                    !vyr::file_identity(workPath).same(vyr::file_identity(dataPath)))
+                    xpmlog(kGroup, 4522, upper(member).c_str(), dataPath.c_str(),
+                           workPath.c_str(), upper(member).c_str());
+                lib = defLib;
+                dir = defDir;
+                path = dataPath;
+                exists = inData;
+                unlisted = why;
+            }
+        }
     }
     if (dir.empty()) {
         xpmlog(kGroup, 3, lib.c_str());
@@ -566,6 +596,7 @@ void vyr_data_note_created(const std::string& name)
 {
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
     reg().lastCreated = name;
+    reg().created.insert(name);
 }
 
 XVHANDLE* vyr_data_keep_vector(std::unique_ptr<XVHANDLE> h)

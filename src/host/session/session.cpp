@@ -1009,20 +1009,20 @@ int finish_run()
     // Decided before the summary lines, which are errors themselves.
     const bool outsideErrors = s.sessionRc > 4;
     const bool listingOk = print_finish_listing();
-    int status = 0;
-    if (failed > 0) {
-        xpmlog(kHostGroup, kMsgRunSummaryFailed, failed, static_cast<int>(s.stepRcs.size()));
-        status = 1;
-    }
-    if (outsideErrors) {
-        xpmlog(kHostGroup, kMsgRunSummaryOutside);
-        status = 1;
-    }
-    if (!listingOk) {
-        xpmlog(kHostGroup, kMsgRunSummaryOutput);
-        status = 1;
-    }
-    if (status == 0)
+    // One line says how the run ended, with every reason it failed.
+    std::string reasons;
+    auto reason = [&](const std::string& r) { reasons += (reasons.empty() ? "" : "; ") + r; };
+    if (failed > 0)
+        reason(std::to_string(failed) + " of " + std::to_string(s.stepRcs.size()) +
+               " step(s) ended with a return code above 4");
+    if (outsideErrors)
+        reason("errors were found outside the steps (see above)");
+    if (!listingOk)
+        reason("the listing could not be written");
+    int status = reasons.empty() ? 0 : 1;
+    if (status != 0)
+        xpmlog(kHostGroup, kMsgRunSummaryFailed, reasons.c_str());
+    else
         xpmlog(kHostGroup, kMsgRunSummaryOk, static_cast<int>(s.stepRcs.size()));
     if (!print_finish())
         status = 1;

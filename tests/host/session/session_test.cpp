@@ -693,6 +693,31 @@ TEST_F(Session, AFailedListingWriteNamesTheFileAndTheReason)
     EXPECT_EQ(dir.names(), (std::vector<std::string>{"out.log", "out.lst"}));
 }
 
+// A run that fails for several reasons says so in one line.
+TEST_F(Session, ARunThatFailsForSeveralReasonsSaysSoOnce)
+{
+    Folder dir;
+    vyr_register_procedure("FAILPRINTER", [] {
+        for (int i = 0; i < 2000; ++i)
+            vyr_print_line("a line of the listing that takes some room on the page");
+        return 8;
+    });
+    VyrSettings s;
+    s.listing = dir / "out.lst";
+    s.log = dir / "out.log";
+    setenv("KORV_FAIL_WRITE", "3", 1);
+    int status = vyr_run_text(s, "options linesize=5; proc failprinter; run;");
+    unsetenv("KORV_FAIL_WRITE");
+    vyr::reset_write_failure_hook();
+    EXPECT_EQ(status, 1);
+    std::string log = slurp(dir / "out.log");
+    EXPECT_TRUE(has(log, "ERROR: The run ended with errors: 1 of 1 step(s) ended with a return "
+                         "code above 4; errors were found outside the steps (see above); the "
+                         "listing could not be written.\n"))
+        << log;
+    EXPECT_EQ(log.find("The run ended"), log.rfind("The run ended")) << log;
+}
+
 // The last resort for a failure that escaped the run removes the files still
 // being written and gives a failing status.
 TEST(LastResort, RemovesTemporaryFilesAndFails)

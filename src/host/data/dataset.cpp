@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -301,8 +301,7 @@ vyr::FileIdentity data_file_id(const DSHANDLE& ds)
 
 // Is `path` inside folder `dir` once every symbolic link is followed? A path
 // that does not exist yet counts by its folder.
-bool inside_folder(const std::string& path, const std::string& dir, std::string& where,
-                   bool& loops)
+bool inside_folder(const std::string& path, const std::string& dir, std::string& where, bool& loops)
 {
     loops = false;
     std::error_code ec;
@@ -516,8 +515,8 @@ int vyr_dsopen(std::string_view name, int mode, bool quoted, DSHANDLE** out)
             if (inData || !exists) {
                 if (inData && !workPath.empty() &&
                     !vyr::file_identity(workPath).same(vyr::file_identity(dataPath)))
-                    xpmlog(kGroup, 4522, upper(member).c_str(), dataPath.c_str(),
-                           workPath.c_str(), upper(member).c_str());
+                    xpmlog(kGroup, 4522, upper(member).c_str(), dataPath.c_str(), workPath.c_str(),
+                           upper(member).c_str());
                 lib = defLib;
                 dir = defDir;
                 path = dataPath;

@@ -811,6 +811,20 @@ class ProgramEcho
 };
 
 // Logs a message of the program reader at a line and column.
+std::string format_text(const char* format, ...)
+{
+    va_list ap, again;
+    va_start(ap, format);
+    va_copy(again, ap);
+    const int n = std::vsnprintf(nullptr, 0, format, ap);
+    va_end(ap);
+    std::string out(static_cast<std::size_t>(std::max(n, 0)) + 1, '\0');
+    std::vsnprintf(out.data(), out.size(), format, again);
+    va_end(again);
+    out.resize(static_cast<std::size_t>(std::max(n, 0)));
+    return out;
+}
+
 void reader_message(Severity sev, int number, int line, int column, const std::string& detail)
 {
     char where[64];
@@ -832,10 +846,24 @@ class ProgramRunner
         : echo_(program),
           reader_(
               program, [](std::string_view n) { return macro_get(n); },
-              [](int number, std::string_view name, int line, int column) {
-                  reader_message(number == kMsgUnresolvedMacro ? Severity::Warning
-                                                               : Severity::Error,
-                                 number, line, column, std::string(name));
+              [](int number, std::string_view name, int line, int column, int count) {
+                  const Severity sev =
+                      number == kMsgUnresolvedMacro ? Severity::Warning : Severity::Error;
+                  if (count == 1) {
+                      reader_message(sev, number, line, column, std::string(name));
+                  } else {
+                      // Many references of one statement: said once, counted.
+                      const int many = number == kMsgUnresolvedMacro ? kMsgUnresolvedMacros
+                                                                     : kMsgStatementTooLongMany;
+                      char where[64];
+                      std::snprintf(where, sizeof where, "Line %d, column %d: ", line, column);
+                      const std::string n(name);
+                      set_next_message_number(kHostGroup, many);
+                      emit_message(sev,
+                                   where + format_text(message_text_plain(many).c_str(), count,
+                                                       n.c_str(), kStatementMax),
+                                   true);
+                  }
                   if (number != kMsgUnresolvedMacro)
                       session_raise(8);
               },

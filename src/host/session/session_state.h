@@ -67,6 +67,8 @@ enum HostMessage : int {
     kMsgTitleNumber = 70,
     kMsgMacroTooLong = 200,
     kMsgStatementTooLong = 201,
+    kMsgUnresolvedMacros = 4523,
+    kMsgStatementTooLongMany = 4524,
     kMsgUnexpectedFailure = 202,
     kMsgSameOutputFile = 203,
     kMsgOutputIsProgram = 204,
@@ -109,8 +111,10 @@ class ProgramReader
     // `warn` receives the macro references that were not replaced: message
     // kMsgUnresolvedMacro for a name that is not defined, kMsgStatementTooLong
     // for a value that would make the statement longer than `max_length`;
-    // with the name and the reference's line and column.
-    using MacroWarn = std::function<void(int, std::string_view, int, int)>;
+    // with the name, the first such reference's line and column, and how
+    // many references of the statement it stands for (each thing is said
+    // once per statement, when the statement has been read).
+    using MacroWarn = std::function<void(int, std::string_view, int, int, int)>;
 
     ProgramReader(std::string_view text, MacroLookup lookup, MacroWarn warn = {},
                   std::size_t max_length = kStatementMax);
@@ -137,6 +141,15 @@ class ProgramReader
     MacroWarn warn_;
     std::size_t max_length_;
     ReadError error_;
+    // The statement's references that were not replaced, in the order met.
+    struct Unreplaced {
+        int message;
+        std::string name;
+        int line, column, count;
+    };
+    std::vector<Unreplaced> unreplaced_;
+    void note_unreplaced(int message, std::string_view name, int line, int column);
+    void say_unreplaced();
 };
 
 // A small scanner over one statement's text, for the global statements.

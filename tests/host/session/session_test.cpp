@@ -431,11 +431,24 @@ TEST_F(Session, MacroValuesAndStatementsHaveALengthCap)
     for (int i = 0; i < 20; ++i)
         many += " &b";
     Captured grown = run(many + "; run;");
-    EXPECT_TRUE(has(grown.log, "The reference to the macro variable b was not replaced: the "
-                               "statement would grow past 1048576 characters."));
+    // Said once for the statement, with the number of references.
+    EXPECT_TRUE(has(grown.log, "The 3 references to the macro variable b from here on were not "
+                               "replaced: the statement would grow past 1048576 characters."))
+        << grown.log;
+    EXPECT_EQ(grown.log.find("macro variable b"), grown.log.rfind("macro variable b"));
     ASSERT_EQ(g_seen.size(), 1u);
     EXPECT_LE(g_seen[0].statements[0].text.size(), vyr::kStatementMax);
     EXPECT_EQ(grown.status, 1);
+
+    // An undefined name referred to again is said once, counted; one
+    // referred to once is said as before.
+    Captured one = run("title \"&u &v &u &u\";");
+    EXPECT_TRUE(has(one.log, "WARNING: Line 1, column 8: The 3 references to the macro variable u "
+                             "in this statement are kept as written: it is not defined."))
+        << one.log;
+    EXPECT_TRUE(has(one.log, "WARNING: Line 1, column 11: The macro variable v is not defined; "
+                             "the reference is kept as written."))
+        << one.log;
 }
 
 // Command-line errors end the run with status 2 before the program runs:

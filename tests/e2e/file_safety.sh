@@ -9,7 +9,9 @@
 #   - an attribute file that cannot be read;
 #   - a data folder that may be searched but not listed (mode 711);
 #   - a symbolic link that loops where an output data set goes;
-#   - an input name that an earlier run's output in WORK shares.
+#   - an input name that an earlier run's output in WORK shares;
+#   - a signal after the steps, between the HTML and JSON files and the
+#     listing being put in place.
 # Usage: file_safety.sh PATH/TO/korvante
 set -uo pipefail
 korvante=$(realpath "${1:?usage: file_safety.sh PATH/TO/korvante}")
@@ -200,6 +202,20 @@ check "an earlier run's data set in WORK" test "$s2" = 0
 check "an earlier run's data set in WORK" said "$work/err2" "NOTE: The data set AML is read from the data folder (run/aml.csv). The output folder holds a data set of that name too (run/out/aml.csv), made by an earlier run, which is not read; write WORK.AML to read that one."
 check "an earlier run's data set in WORK" test "$(grep -c "is read from the data folder" "$work/err2")" = 1
 check "an earlier run's data set in WORK" test "$(grep -c "is read from the data folder" "$work/err1")" = 0
+
+# SIGTERM once the HTML and JSON files are in place and the listing is not:
+# the log's last line names the files written and the one not written, which
+# keeps its earlier content.
+fresh
+echo "old listing" >run/out/p.lst
+KORV_SIGNAL_AFTER_COMMIT=2 "$korvante" run/p.vyr --out run/out --listing run/out/p.lst \
+  --log run/out/p.log --html run/out/p.html --json run/out/p.json >/dev/null 2>&1
+s=$?
+check "a signal after the steps" test "$s" = 143
+check "a signal after the steps" said run/out/p.log "ERROR: The run was stopped by the signal SIGTERM while no step was running. Files written in full: run/out/p.html, run/out/p.json. Files not written (an earlier file of each name stays as it was): run/out/p.lst."
+check "a signal after the steps" test "$(cat run/out/p.lst)" = "old listing"
+check "a signal after the steps" test -s run/out/p.json
+check "a signal after the steps" test "$(ls -A run/out | grep -c '\.tmp$')" = 0
 
 echo "$((checks - failed)) passed, $failed failed"
 [ $failed = 0 ]

@@ -355,6 +355,7 @@ int run_step(VyrStep& step)
     s.taskExits.clear();
     s.procAnchor = nullptr;
     s.comAnchor = nullptr;
+    signal_note_step(true);
     print_step_begin();
     auto t0 = std::chrono::steady_clock::now();
 
@@ -410,6 +411,7 @@ int run_step(VyrStep& step)
     pools_step_end();
     s.procAnchor = nullptr;
     s.comAnchor = nullptr;
+    signal_note_step(false);
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     int rc = s.stepRc;
     s.current = nullptr;
@@ -1129,6 +1131,9 @@ int vyr_run_text(const VyrSettings& settings, std::string_view program)
         xpmlog(kHostGroup, kMsgUnexpectedFailure, e.what());
         session_raise(8);
     }
+    // The run's own files are put in place from here on: a signal now says
+    // which were written and which were not.
+    note_commits_from_now();
     run_session_end_hooks();
     return finish_run();
 }

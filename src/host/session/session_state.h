@@ -69,6 +69,10 @@ enum HostMessage : int {
     kMsgStatementTooLong = 201,
     kMsgUnresolvedMacros = 4523,
     kMsgStatementTooLongMany = 4524,
+    kMsgStoppedBetweenSteps = 4525,
+    kMsgStoppedFilesWritten = 4526,
+    kMsgStoppedFilesNotWritten = 4527,
+    kMsgStoppedNoFiles = 4528,
     kMsgUnexpectedFailure = 202,
     kMsgSameOutputFile = 203,
     kMsgOutputIsProgram = 204,
@@ -193,9 +197,15 @@ void print_capture(std::string* listing, std::string* log);
 // file in place under its real name (the listing is dropped with the other
 // temporary files). Async-signal-safe.
 void print_signal_exit(const char* line, std::size_t length) noexcept;
+// The log file's real name (null without one). Async-signal-safe.
+const char* print_log_target() noexcept;
 // Tells the signal handlers which temporary WORK folder to remove ("" when
 // there is none).
 void signal_note_work_dir(const std::string& path) noexcept;
+// Tells the signal handlers whether a step is running: a signal between the
+// steps, or after the last while the run's files are put in place, says
+// which files were written and which were not.
+void signal_note_step(bool running) noexcept;
 
 // Pools: frees everything allocated in the running step (the task pool and
 // the pools created during the step).

@@ -42,9 +42,8 @@ struct Caught {
     std::size_t length;
     char idle[512]; // the start of the line when no step is running
 };
-Caught g_caught[] = {{SIGINT, "SIGINT", {}, 0, {}},
-                     {SIGTERM, "SIGTERM", {}, 0, {}},
-                     {SIGHUP, "SIGHUP", {}, 0, {}}};
+Caught g_caught[] = {
+    {SIGINT, "SIGINT", {}, 0, {}}, {SIGTERM, "SIGTERM", {}, 0, {}}, {SIGHUP, "SIGHUP", {}, 0, {}}};
 
 // The parts of the line said between the steps: the text before and after
 // the list of files, for the files written and those not written, and the

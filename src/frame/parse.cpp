@@ -1212,8 +1212,13 @@ std::string comparison_words(const STMT* s)
             words += ", ";
         words += w;
     };
-    if (bit(s, strata_bit::DIFF))
-        add(given(s, strata_field::DIFF) ? "DIFF=" : "DIFF");
+    // RATIO sets the DIFF bit too: the word the user wrote is named.
+    if (bit(s, strata_bit::DIFF)) {
+        std::string diff = bit(s, strata_bit::RATIO) ? "RATIO" : "DIFF";
+        if (given(s, strata_field::DIFF))
+            diff += '=';
+        add(diff.c_str());
+    }
     if (given(s, strata_field::ADJUST))
         add("ADJUST=");
     if (bit(s, strata_bit::STEPDOWN))
@@ -1263,7 +1268,12 @@ void strata_requests_without_effect(KORVCOM* q, const STMT* s)
                                                           : "the WEIGHT statement";
         xpmlog(326, msg326::COMPARISONS_WITHOUT_TESTS, words.c_str(), why);
         q->survdiff = nullptr;
+        return;
     }
+    // The survival curves are compared by their differences whatever is
+    // asked: RATIO forms ratios of the restricted means only.
+    if (bit(s, strata_bit::RATIO) && !(q->ktype & test_bit::NONE))
+        xpmlog(326, msg326::RATIO_SURVIVAL_NO_EFFECT);
 }
 
 } // namespace

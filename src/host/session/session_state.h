@@ -227,8 +227,13 @@ int option_switch(const std::string& word);
 std::optional<std::string> macro_get(std::string_view name);
 void macro_set(std::string_view name, std::string_view value);
 
-// Forgets every step, step-end and session-end hook (tests).
+// Forgets every step, step-end and session-end hook (tests); the host's own
+// step-end work stays.
 void hooks_clear();
+// Registers the host's own step-end work, once per process.
+void host_on_step_end(VyrStepHook hook);
+// Drops what an earlier run in this process left of its data sets (dataset.cpp).
+void data_session_start();
 // Raises the run's own return code (errors outside any step).
 void session_raise(int rc);
 

@@ -154,8 +154,8 @@ TEST(SmoothedRun, TheMiseOfABandwidthListIsShownWithPrintphantom)
             list += b;
         }
     ASSERT_EQ(want.size(), 12u);
-    const std::string step = "data=lung notable plots=hazard(bw=" + list +
-                             "); time time*status(1); run;";
+    const std::string step =
+        "data=lung notable plots=hazard(bw=" + list + "); time time*status(1); run;";
     StepRun shown = run("proc korvante printphantom " + step);
     EXPECT_EQ(shown.status, 0) << shown.log;
     ASSERT_EQ(shown.mise.size(), 1u) << shown.log;

@@ -360,11 +360,14 @@ TEST(GroupGraphs, Panels)
                              "proc korvante data=rats notable plots=s(strata=panel test);"
                              " time time*status(0); strata / group=rx test=(lr); run;"
                              "proc korvante data=veteran notable plots=s(strata=panel test);"
-                             " time time*status(0); strata trt / group=celltype; run;");
+                             " time time*status(0); strata trt / group=celltype; run;"
+                             "proc korvante data=veteran notable plots=s(strata=panel test);"
+                             " time time*status(0); weight karno; strata trt / group=celltype;"
+                             " run;");
     ASSERT_EQ(r.status, 0) << r.log;
     allDrawn(r);
     const auto p = r.items("Stat.Korvante.Graphics.ProductLimitSurvivalPanelSG");
-    ASSERT_EQ(p.size(), 3u);
+    ASSERT_EQ(p.size(), 4u);
     EXPECT_EQ(dyn(p[0], "PanelNum"), 1);
     EXPECT_EQ(dyn(p[1], "PanelNum"), 2);
     EXPECT_EQ(dyn(p[0], "nRows"), 2);
@@ -379,6 +382,9 @@ TEST(GroupGraphs, Panels)
     EXPECT_EQ(dyn(p[2], "nColumns"), 2);
     EXPECT_EQ(dyn(p[2], "plotCensored"), 1);
     EXPECT_EQ(dynText(p[2], "testPval"), "p<0.0001");
+    // The weighted tests leave their p-values for the inset too.
+    EXPECT_EQ(dynText(p[3], "testName"), "Log-Rank");
+    EXPECT_EQ(dynText(p[3], "testPval"), "p=0.0001");
     const auto lr = r.items("Stat.Korvante.Graphics.ProductLimitSurvivalSG");
     ASSERT_EQ(lr.size(), 1u);
     EXPECT_EQ(dynText(lr[0], "testName"), "Likelihood Ratio");

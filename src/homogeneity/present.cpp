@@ -472,6 +472,9 @@ void trend_branch(KorvPtr q, const Levels& L, xobop* group)
             open_table(q, q->HomStat, "Stat.Korvante.TrendScores");
             levelRows(q, L, [&](int i) { q->iovar[0] = L.x[i]; });
             close_table(q, q->HomStat);
+            // Stratum numbers need the legend that tells their values.
+            if (!L.groups && q->nsvar > 1)
+                korvleg(q, 0);
         }
     }
     // Without printing the trend tests are still computed for the graph

@@ -321,3 +321,30 @@ TEST(StratifiedEdges, NoPrint)
 }
 
 } // namespace
+
+namespace
+{
+
+// With several STRATA variables the tables show stratum numbers, and the
+// strata legend tells their values: after the covariance matrices, and
+// after the trend scores. The GROUP= levels show their own values.
+TEST(StrataLegend, FollowsTheNumbers)
+{
+    StepRun r = steprun::run("proc korvante data=rats notable; time time*status(0);"
+                             " strata sex rx; run;"
+                             "proc korvante data=rats notable; time time*status(0);"
+                             " strata sex rx / trend; run;"
+                             "proc korvante data=rats notable; time time*status(0);"
+                             " strata sex litter / group=rx; run;");
+    ASSERT_EQ(r.status, 0) << r.log;
+    const auto legends = r.items("Legend");
+    ASSERT_EQ(legends.size(), 2u);
+    for (const Json* l : legends) {
+        const auto& rows = l->get("rows")->items;
+        ASSERT_EQ(rows.size(), 4u);
+        EXPECT_EQ(rows[3].num("Stratum"), 4);
+        EXPECT_EQ(rows[3].str("sex"), "m");
+    }
+}
+
+} // namespace

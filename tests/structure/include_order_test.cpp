@@ -31,11 +31,8 @@ const std::map<std::string, int> kHeight = {
 // another, declared in the called room's own header (the tests' strata
 // legend in lpplot/lpplot.h, the comparisons in mcomp/survdiff.h).
 const std::set<std::pair<std::string, std::string>> kStageBelow = {
-    {"rmst", "levelize"},
-    {"rmst", "mcomp"},
-    {"homogeneity", "mcomp"},
-    {"homogeneity", "lpplot"},
-    {"devplot", "lpplot"},
+    {"rmst", "levelize"},      {"rmst", "mcomp"},     {"homogeneity", "mcomp"},
+    {"homogeneity", "lpplot"}, {"devplot", "lpplot"},
 };
 
 // The room of a file under src/ ("host/data/csv.cpp" -> "host").

@@ -346,11 +346,10 @@ TEST_F(Layer, GraphDynamicsKeepFirstOrderAndLaterValuesAcrossManyNames)
             dyn.push_back(wob_int(WOB_TAG_DYNVALUE, k));
         }
         // Set again: the first and the last name, in a nested list.
-        WOB_PARM_BLK_STR again[4] = {
-            wob_key(WOB_TAG_DYNNAME, vdqtxt(names.front().c_str(), -1)),
-            wob_int(WOB_TAG_DYNVALUE, -1),
-            wob_key(WOB_TAG_DYNNAME, vdqtxt(names.back().c_str(), -1)),
-            wob_int(WOB_TAG_DYNVALUE, -2)};
+        WOB_PARM_BLK_STR again[4] = {wob_key(WOB_TAG_DYNNAME, vdqtxt(names.front().c_str(), -1)),
+                                     wob_int(WOB_TAG_DYNVALUE, -1),
+                                     wob_key(WOB_TAG_DYNNAME, vdqtxt(names.back().c_str(), -1)),
+                                     wob_int(WOB_TAG_DYNVALUE, -2)};
         dyn.push_back(wob_list(WOB_TAG_DYNLIST, again, 4));
         WOB_PARM_BLK_STR g[4] = {
             wob_key(WOB_TAG_NAME, vdqtxt("SurvivalPlot", -1)),

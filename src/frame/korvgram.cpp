@@ -49,7 +49,7 @@ const PRODUCTION kProductions[] = {
     {"statement", "WEIGHT {cont} {open 55 3} varname1 {end}"},
     {"statement", "ID {cont} {open 9 3} varlist {end}"},
     {"statement", "TEST {cont} {open 8 3} varlist {end}"},
-    {"statement", "OUTSURV|SURVIVAL {cont} survopts {end}"},
+    {"statement", "SURVIVAL|OUTSURV {cont} survopts {end}"},
     {"statement", "STRATA {new 20} {open 1 3} {open 2 4} stratavars stratatail {end}"},
 
     // TIME t [* c (values)] [/ FAILCODE|EVENTCODE [= values]]

@@ -87,6 +87,29 @@ void end_group(xobop group)
         zvdqexit(r);
 }
 
+// The BY groups of the step: how many were analysed, and the largest code
+// of a group that had nothing to analyse (no valid observation, 108; no
+// event on the competing-risks road, 112). Such a group is passed over with
+// its warning, and the others are estimated, printed and written; only a
+// step in which no group could be analysed ends with that code.
+struct GroupTally {
+    int analysed = 0;
+    int nothing = 0;
+};
+GroupTally g_tally;
+
+// A group whose data pass failed: `before` is the step's code before it.
+// Nothing to analyse leaves a warning in the step's code; anything else
+// (an error of the step's settings) keeps its code.
+void group_not_analysed(KORVCOM* q, int before)
+{
+    const int code = q->rc;
+    if ((code == 108 || code == 112) && before < code) {
+        g_tally.nothing = std::max(g_tally.nothing, code);
+        q->rc = std::max(before, 4);
+    }
+}
+
 // Deletes the BY group's pools; safe to call on any road.
 void free_group_pools(KORVCOM* q)
 {
@@ -295,11 +318,14 @@ void graph_strata(KORVCOM* q)
 void surPath(KORVCOM* q)
 {
     // The data pass; a group without usable data ends here, its pools
-    // deleted.
+    // deleted, and the next group goes on.
+    const int before = q->rc;
     if (korvdat(q) != 0) {
         free_group_pools(q);
+        group_not_analysed(q, before);
         return;
     }
+    ++g_tally.analysed;
     // Censored-observation plots: the device-graphics file starts afresh,
     // or the line-printer frame is set up.
     if (q->zplot && q->method != 1 && q->ncensored > 0) {
@@ -310,22 +336,23 @@ void surPath(KORVCOM* q)
             korvcp(q);
         }
     }
-    // The GROUP= road needs the group estimator and the life table its own:
-    // without them, report the data pass and refuse the analysis (which ends
-    // the step) rather than print empty counts as a result.
+    // A road whose estimator this build lacks: report the data pass and
+    // refuse the analysis (which ends the step) rather than print empty
+    // counts as a result.
     const bool road_missing =
-        (q->grpvar && !korv_built_group) || (!q->grpvar && q->method == 1 && !korv_built_lifetable);
+        (q->grpvar && !korv_built_group) || (q->method == 1 && !korv_built_lifetable);
     if (road_missing) {
         if (q->strmiss > 0)
             xpmlog(326, korv_dropped_message(q, q->strmiss), static_cast<long>(q->strmiss));
         free_group_pools(q);
         // The restricted means read the GROUP= levels themselves: with them
         // asked for, only the survival part of the group is left out.
-        if (q->grpvar && korv_built_rmst && restricted_means(q)) {
+        if (q->grpvar && !korv_built_group && korv_built_rmst && restricted_means(q)) {
             korv_refuse(q, KorvFeature::GroupEstimates);
             return;
         }
-        korv_refuse(q, q->grpvar ? KorvFeature::GroupAnalysis : KorvFeature::LifeTable);
+        korv_refuse(q, q->grpvar && !korv_built_group ? KorvFeature::GroupAnalysis
+                                                      : KorvFeature::LifeTable);
     }
     make_group_paths(q);
     estimate_strata(q);
@@ -366,12 +393,16 @@ void cifPath(KORVCOM* q)
 {
     CMPRISK* c = q->cmprisk;
     c->ntype = c->nFailcode;
-    // The competing-risks data pass; a group without usable data ends
-    // here, its pools deleted.
+    // The competing-risks data pass; a group without usable data or
+    // without any event ends here, its pools deleted, and the next group
+    // goes on.
+    const int before = q->rc;
     if (korvdac(q) != 0) {
         free_group_pools(q);
+        group_not_analysed(q, before);
         return;
     }
+    ++g_tally.analysed;
     const int n = c->ntype;
     // One failure code: the output is grouped under it.
     xobop group = nullptr;
@@ -436,6 +467,7 @@ int vyrkorva()
     if (q->rc > 4)
         xexit(q->rc, 0);
     refuse_unbuilt_requests(q);
+    g_tally = GroupTally{};
     q->zby = 1;
     while (xbynext(static_cast<DSHANDLE*>(q->filein)) != 0) {
         if (q->cmprisk)
@@ -445,6 +477,9 @@ int vyrkorva()
         korvrms(q);
         q->zby = 0;
     }
+    // Not one group could be analysed: the step had nothing to analyse.
+    if (g_tally.analysed == 0)
+        q->rc = std::max(q->rc, g_tally.nothing);
     // Device graphics end after the last group.
     if (q->graphics && q->graphics->ggrafs) {
         GRAFSTR* copy = q->graphics->ggrafs;

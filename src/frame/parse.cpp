@@ -16,6 +16,7 @@
 #include "frame/korvg.h"
 #include "numeric/normal.h"
 #include "runtime/missing.h"
+#include "runtime/pgraf.h"
 #include "runtime/procstr.h"
 #include "runtime/wobmth.h"
 #include "runtime/xsparse.h"
@@ -404,6 +405,21 @@ void lineprinter_rule(KORVCOM* q, const STMT* s, int mode)
     }
     if (q->zplot && mode == 1)
         device_setup(q, s);
+    // FORMCHAR= is checked once for the step, against the positions of the
+    // plots' form characters; each plot then reads it quietly.
+    if (q->zplot && mode == 0) {
+        const STLIST* pos = stmt_field(s, proc_field::FORMCHAR_POSITIONS);
+        int len = 0;
+        const char* text = stmt_text(s, proc_field::FORMCHAR, &len);
+        char set[12];
+        int refused = 0;
+        if (pos && pos->type == STL_NUMBERS && pos->n > 0 && pos->dvals)
+            refused = zfchread(pos->dvals, pos->n, text, len, set, 12, true);
+        else if (text && len > 0)
+            refused = zfchread(nullptr, 0, text, len, set, 12, true);
+        if (refused > 0)
+            raise_rc(q, 4);
+    }
 }
 
 void cif_rule(KORVCOM* q, const STMT* s, int mode)
@@ -1196,8 +1212,13 @@ std::string comparison_words(const STMT* s)
             words += ", ";
         words += w;
     };
-    if (bit(s, strata_bit::DIFF))
-        add(given(s, strata_field::DIFF) ? "DIFF=" : "DIFF");
+    // RATIO sets the DIFF bit too: the word the user wrote is named.
+    if (bit(s, strata_bit::DIFF)) {
+        std::string diff = bit(s, strata_bit::RATIO) ? "RATIO" : "DIFF";
+        if (given(s, strata_field::DIFF))
+            diff += '=';
+        add(diff.c_str());
+    }
     if (given(s, strata_field::ADJUST))
         add("ADJUST=");
     if (bit(s, strata_bit::STEPDOWN))
@@ -1247,7 +1268,12 @@ void strata_requests_without_effect(KORVCOM* q, const STMT* s)
                                                           : "the WEIGHT statement";
         xpmlog(326, msg326::COMPARISONS_WITHOUT_TESTS, words.c_str(), why);
         q->survdiff = nullptr;
+        return;
     }
+    // The survival curves are compared by their differences whatever is
+    // asked: RATIO forms ratios of the restricted means only.
+    if (bit(s, strata_bit::RATIO) && !(q->ktype & test_bit::NONE))
+        xpmlog(326, msg326::RATIO_SURVIVAL_NO_EFFECT);
 }
 
 } // namespace

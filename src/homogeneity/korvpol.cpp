@@ -3,6 +3,7 @@
 // runs the rank tests of association of the TEST covariates; and the size
 // check that tells at the data pass, before any estimate is made, that the
 // tests cannot be formed for so many strata.
+#include <algorithm>
 #include <cstdio>
 #include <initializer_list>
 
@@ -116,6 +117,8 @@ void korv_hom_announce(KorvPtr q)
     describe_bytes(s.limit, limit, sizeof limit);
     xpmlog(326, MSG_TOO_MANY_STRATA, q->nstrata, need, limit,
            s.fromMemsize ? "MEMSIZE=" : "the limit for the matrices of the tests");
+    // A request left undone is a warning, and the step's return code says so.
+    q->rc = std::max(q->rc, 4);
 }
 
 namespace

@@ -91,10 +91,11 @@ void korv_formchar(KorvPtr q, char* setform, int nfch)
     const STLIST* pos = stmt_field(s, proc_field::FORMCHAR_POSITIONS);
     int len = 0;
     const char* text = stmt_text(s, proc_field::FORMCHAR, &len);
+    // The request was checked, and its faults said, with the step's options.
     if (pos && pos->type == STL_NUMBERS && pos->n > 0 && pos->dvals)
-        zgetfch(pos->dvals, pos->n, text, len, setform, nfch);
+        zfchread(pos->dvals, pos->n, text, len, setform, nfch, false);
     else
-        zgetfch(nullptr, 0, text, len, setform, nfch);
+        zfchread(nullptr, 0, text, len, setform, nfch, false);
 }
 
 void korvcp(KorvPtr q)

@@ -152,7 +152,15 @@ void zpgrpul(PGRAFSTR* pgraf, int amt);
 // caller's characters: `string` over the start (no index list), or
 // string[i] at 1-based position ilist[i] (messages 210/45 for a count that
 // differs from len, 210/46 for a position out of 1..nfch).
+// Counts are of characters, not bytes (the text is UTF-8).
 void zgetfch(const double* ilist, int n, const char* string, int len, char* setform, int nfch);
+// zgetfch with its messages said (`report`) or not: a request is checked
+// once, where the step reads its options, and read quietly by each plot. A
+// character that a plot cannot hold in one cell (anything but printable
+// ASCII) is refused with message 326/4520 and its position keeps the
+// option's character. Returns the number of characters refused.
+int zfchread(const double* ilist, int n, const char* string, int len, char* setform, int nfch,
+             bool report);
 // Prints the canvas (zpgrafp); deletes datapool when autofreef is set.
 void zpgrafe(PGRAFSTR* pgraf);
 // Prints the canvas: centred under CENTER, trailing blank lines dropped

@@ -4,6 +4,8 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "runtime/pgraf.h"
 #include "vyr_data.h"
@@ -107,10 +109,60 @@ void zpgrpul(PGRAFSTR* g, int amt)
     g->zerozero += half;
 }
 
-void zgetfch(const double* ilist, int n, const char* string, int len, char* setform, int nfch)
+namespace
+{
+
+// One character of a FORMCHAR= text: where it starts and how many bytes of
+// UTF-8 it takes (a byte that starts no valid sequence is one character).
+struct FchChar {
+    const char* p;
+    int bytes;
+};
+
+std::vector<FchChar> fchChars(const char* s, int len)
+{
+    std::vector<FchChar> out;
+    for (int i = 0; s != nullptr && i < len;) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        int n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 1;
+        if (i + n > len)
+            n = 1;
+        for (int k = 1; k < n; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
+                n = 1;
+        out.push_back({s + i, n});
+        i += n;
+    }
+    return out;
+}
+
+// Puts character c at 0-based position at of setform, when a plot's cell
+// can hold it.
+bool fchPut(const FchChar& c, char* setform, int at, bool report)
+{
+    const auto b = static_cast<unsigned char>(c.p[0]);
+    if (c.bytes == 1 && b >= 0x20 && b < 0x7F) {
+        setform[at] = c.p[0];
+        return true;
+    }
+    if (report) {
+        const std::string shown = c.bytes == 1
+                                      ? "\\x" + std::string(1, "0123456789ABCDEF"[b >> 4]) +
+                                            std::string(1, "0123456789ABCDEF"[b & 15])
+                                      : std::string(c.p, static_cast<size_t>(c.bytes));
+        const char keep[2] = {setform[at], '\0'};
+        xpmlog(326, 4520, shown.c_str(), at + 1, keep);
+    }
+    return false;
+}
+
+} // namespace
+
+int zfchread(const double* ilist, int n, const char* string, int len, char* setform, int nfch,
+             bool report)
 {
     if (setform == nullptr || nfch < 1)
-        return;
+        return 0;
     std::memset(setform, ' ', static_cast<size_t>(nfch));
     int olen = 0;
     const char* opt = xoptcgt("FORMCHAR", &olen);
@@ -120,22 +172,31 @@ void zgetfch(const double* ilist, int n, const char* string, int len, char* setf
         olen = static_cast<int>(std::strlen(opt));
     }
     std::memcpy(setform, opt, static_cast<size_t>(std::min(olen, nfch)));
+    const std::vector<FchChar> chars = fchChars(string, len);
+    const int count = static_cast<int>(chars.size());
+    int refused = 0;
     if (ilist == nullptr || n < 1) {
-        if (string != nullptr && len > 0)
-            std::memcpy(setform, string, static_cast<size_t>(std::min(len, nfch)));
-        return;
+        for (int i = 0; i < std::min(count, nfch); ++i)
+            refused += !fchPut(chars[static_cast<size_t>(i)], setform, i, report);
+        return refused;
     }
-    if (n != len)
-        xpmlog(210, msg210::FORMCHAR_COUNT, len, n);
-    const int m = std::min(n, len);
+    if (n != count && report)
+        xpmlog(210, msg210::FORMCHAR_COUNT, count, n);
+    const int m = std::min(n, count);
     for (int i = 0; i < m; ++i) {
         const double x = ilist[i];
         const int idx = (x > -1e9 && x < 1e9) ? static_cast<int>(x) : 0;
         if (idx >= 1 && idx <= nfch)
-            setform[idx - 1] = string[i];
-        else
+            refused += !fchPut(chars[static_cast<size_t>(i)], setform, idx - 1, report);
+        else if (report)
             xpmlog(210, msg210::FORMCHAR_POSITION, idx, nfch);
     }
+    return refused;
+}
+
+void zgetfch(const double* ilist, int n, const char* string, int len, char* setform, int nfch)
+{
+    zfchread(ilist, n, string, len, setform, nfch, true);
 }
 
 int zpgrini(PGRAFSTR* g, NAMESTR* hname, SCALESTR* hscale, NAMESTR* vname, SCALESTR* vscale)

@@ -58,11 +58,14 @@ for prog in "$here"/*.vyr; do
       esac
     done <"$here/$name.expect"
   fi
-  # Arguments that name the output folder are left out: the two runs write
-  # to folders of their own.
+  # Arguments that name the output folder are left out, with the option
+  # they follow: the two runs write to folders of their own.
   keep=()
   for a in "${extra[@]}"; do
-    case "$a" in *@OUT@*) ;; *) keep+=("$a") ;; esac
+    case "$a" in
+      *@OUT@*) [ ${#keep[@]} -gt 0 ] && case "${keep[-1]}" in --*) unset 'keep[-1]' ;; esac ;;
+      *) keep+=("$a") ;;
+    esac
   done
   run "$prog" "$root/examples" "$work/$name/threads" "${keep[@]}"
   run "$prog" "$root/examples" "$work/$name/one" "${keep[@]}" --option NOTHREADS

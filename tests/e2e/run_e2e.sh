@@ -4,6 +4,7 @@
 #   status N        the exit status must be N
 #   log TEXT        TEXT must appear in a line of the log
 #   nolog TEXT      TEXT must not appear in the log
+#   logonce TEXT    TEXT must appear in exactly one line of the log
 #   listing TEXT    TEXT must appear in a line of the listing
 #   nolisting TEXT  TEXT must not appear in the listing
 #   file NAME       NAME must exist in the output folder afterwards
@@ -59,6 +60,9 @@ for prog in "$here"/*.vyr; do
         grep -qF -- "${line#log }" "$out/log.txt" || { fail "$name" "log lacks: ${line#log }"; ok=0; } ;;
       "nolog "*)
         ! grep -qF -- "${line#nolog }" "$out/log.txt" || { fail "$name" "log has: ${line#nolog }"; ok=0; } ;;
+      "logonce "*)
+        n=$(grep -cF -- "${line#logonce }" "$out/log.txt")
+        [ "$n" = 1 ] || { fail "$name" "log has $n lines, not one, with: ${line#logonce }"; ok=0; } ;;
       "listing "*)
         grep -qF -- "${line#listing }" "$out/listing.txt" || { fail "$name" "listing lacks: ${line#listing }"; ok=0; } ;;
       "nolisting "*)

@@ -27,6 +27,9 @@ struct OutputDataSets : ResultsFixture {
     {
         for (DSHANDLE* ds : open)
             vyr_dsclose(ds, false);
+        // The step's data sets end here, so that the next test may name them
+        // again (the tests run in one process too).
+        vyr_data_step_end(false);
         fs::remove_all(dir);
         ResultsFixture::TearDown();
     }

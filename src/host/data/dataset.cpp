@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "data_internal.h"
+#include "host/session/session_state.h"
 #include "vyr_atomic_file.h"
 #include "vyr_format.h"
 #include "vyr_host.h"
@@ -85,7 +86,7 @@ void hook_step_end()
     if (r.hooked)
         return;
     r.hooked = true;
-    vyr_on_step_end([](const VyrStep&, int& rc) {
+    vyr::host_on_step_end([](const VyrStep&, int& rc) {
         bool failedWrite = false;
         {
             std::lock_guard<std::recursive_mutex> lock(g_mutex);
@@ -540,6 +541,25 @@ int vyr_data_finish_output(DSHANDLE* ds, bool commit);
 void vyr_data_step_end(bool ok)
 {
     step_end(ok);
+}
+
+void vyr::data_session_start()
+{
+    std::vector<std::unique_ptr<DSHANDLE>> sets;
+    std::vector<std::unique_ptr<XVHANDLE>> vectors;
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_mutex);
+        sets.swap(reg().sets);
+        vectors.swap(reg().vectors);
+        reg().lastCreated.clear();
+    }
+    // An output an earlier run left open was never committed: its temporary
+    // file goes, without a word in this run's log.
+    for (auto& ds : sets)
+        if (ds->out && !ds->out->closed) {
+            ds->out->closed = true;
+            ds->out->file.abandon();
+        }
 }
 
 namespace

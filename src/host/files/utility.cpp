@@ -3,6 +3,7 @@
 // position is the byte offset plus 1, so that a noted position is never 0
 // (callers read 0 as "nothing noted yet").
 
+#include "host/session/session_state.h"
 #include "vyr_files.h"
 #include "vyr_host.h"
 #include "vyr_session.h"
@@ -96,7 +97,8 @@ void files_step_end()
 void files_hook_step_end()
 {
     static std::once_flag once;
-    std::call_once(once, [] { vyr_on_step_end([](const VyrStep&, int&) { files_step_end(); }); });
+    std::call_once(once,
+                   [] { vyr::host_on_step_end([](const VyrStep&, int&) { files_step_end(); }); });
 }
 } // namespace vyr
 

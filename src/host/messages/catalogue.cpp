@@ -13,6 +13,7 @@
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 
 namespace vyr
 {
@@ -100,6 +101,7 @@ void ensure_loaded(Catalogue& c)
 std::atomic<int> g_errors{0};
 std::atomic<int> g_warnings{0};
 std::atomic<vyr::MessageObserver> g_observer{nullptr};
+std::atomic<bool> g_by_groups{false};
 // The catalogue number of the message being written on this thread.
 thread_local int t_group = 0;
 thread_local int t_number = 0;
@@ -119,6 +121,8 @@ void print_numbered(int group, int number, va_list ap, bool to_log)
     }
     vyr::Severity sev = vyr::Severity::None;
     std::string out = vyr::format_message(text->c_str(), ap, &sev);
+    if (!g_by_groups.load(std::memory_order_relaxed))
+        out = vyr::whole_data_wording(out);
     t_group = group;
     t_number = number;
     vyr::emit_message(sev, out, to_log);
@@ -267,6 +271,40 @@ void emit_message(Severity severity, const std::string& text, bool to_log)
     if (MessageObserver observer = g_observer.load();
         observer && to_log && severity != Severity::None)
         observer(severity, group, number, text);
+}
+
+void set_step_by_groups(bool by)
+{
+    g_by_groups.store(by, std::memory_order_relaxed);
+}
+
+std::string whole_data_wording(const std::string& text)
+{
+    if (text.find("BY group") == std::string::npos)
+        return text;
+    // Longer phrases first: each is replaced where it stands.
+    static const std::pair<const char*, const char*> phrases[] = {
+        {"No observation of this BY group has", "No observation has"},
+        {"every observation of the group", "every observation"},
+        {"The BY group has no valid observation and is not analysed",
+         "The data have no valid observation and are not analysed"},
+        {"The BY group has", "The data have"},
+        {"the levels of the BY group were", "the levels were"},
+        {"The observations of the BY group could not be read to find the levels of its",
+         "The observations could not be read to find the levels of the"},
+        {"The observations of the BY group could", "The observations could"},
+        {"in this BY group", "in the data"},
+        {"for this BY group", "for the data"},
+        {"of this BY group", "of the data"},
+    };
+    std::string out = text;
+    for (const auto& [from, to] : phrases) {
+        const std::size_t n = std::strlen(from);
+        for (std::size_t at = out.find(from); at != std::string::npos;
+             at = out.find(from, at + std::strlen(to)))
+            out.replace(at, n, to);
+    }
+    return out;
 }
 
 int logged_errors()

@@ -46,6 +46,13 @@ void set_message_observer(MessageObserver observer);
 // themselves).
 void set_next_message_number(int group, int number);
 
+// Whether the running step reads its data in BY groups (the statement reader
+// says so for each step). Messages speak of "this BY group"; in a step
+// without a BY statement they are said of the data as a whole.
+void set_step_by_groups(bool by);
+// The text of a message said of the whole data instead of a BY group.
+std::string whole_data_wording(const std::string& text);
+
 // Counts of ERROR and WARNING lines written to the log so far in this run.
 int logged_errors();
 int logged_warnings();

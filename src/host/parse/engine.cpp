@@ -908,7 +908,32 @@ class Parser
         return term.display; // hidden-only keywords have no display
     }
 
-    std::string expected_list(int sym) const
+    // The terminals that can be read next: walking down the stack, each
+    // symbol's first terminals, as far as the symbols above could be empty.
+    // (A nonterminal's row of the table would also admit what may follow
+    // it anywhere in the grammar, such as another statement's options.)
+    std::vector<bool> readable_now() const
+    {
+        std::vector<bool> can(static_cast<std::size_t>(g_.nterm()), false);
+        for (std::size_t i = stack_.size(); i-- > 0;) {
+            const int y = stack_[i];
+            if (y < 0)
+                continue;
+            if (g_.is_term(y)) {
+                can[static_cast<std::size_t>(y)] = true;
+                break;
+            }
+            const int x = y - g_.nterm();
+            for (int t = 0; t < g_.nterm(); ++t)
+                if (g_.first[x][t])
+                    can[static_cast<std::size_t>(t)] = true;
+            if (!g_.nullable[x])
+                break;
+        }
+        return can;
+    }
+
+    std::string expected_list() const
     {
         std::vector<std::string> items;
         auto add = [&](int t) {
@@ -916,16 +941,13 @@ class Parser
             if (!d.empty() && std::find(items.begin(), items.end(), d) == items.end())
                 items.push_back(d);
         };
-        if (g_.is_term(sym)) {
-            add(sym);
-        } else {
-            // Keywords first, then punctuation and value classes.
-            for (int pass = 0; pass < 2; ++pass)
-                for (int t = 0; t < g_.nterm(); ++t)
-                    if (g_.table[sym - g_.nterm()][t] >= 0 &&
-                        (g_.terms[t].kind == TK_KEYWORD) == (pass == 0) && t != g_.term_eoi)
-                        add(t);
-        }
+        const std::vector<bool> can = readable_now();
+        // Keywords first, then punctuation and value classes.
+        for (int pass = 0; pass < 2; ++pass)
+            for (int t = 0; t < g_.nterm(); ++t)
+                if (can[static_cast<std::size_t>(t)] &&
+                    (g_.terms[t].kind == TK_KEYWORD) == (pass == 0) && t != g_.term_eoi)
+                    add(t);
         std::string out;
         const std::size_t shown = 14;
         for (std::size_t i = 0; i < items.size() && i < shown; ++i)
@@ -944,6 +966,105 @@ class Parser
         if (s.size() > 40)
             s = s.substr(0, 40) + "...";
         return "\"" + s + "\"";
+    }
+
+    // The statements (as their keywords read, "PROC KORVANTE", "STRATA")
+    // whose options include the word at `at`, when the statement being
+    // read does not take it: empty otherwise.
+    std::vector<std::string> statements_taking(std::size_t at) const
+    {
+        const Token& t = toks_[at];
+        if (t.cls != TC_NAMEX || at == 0)
+            return {};
+        // A word that stands where a value goes (after "=", or inside
+        // parentheses) is a value, not an option.
+        int depth = 0;
+        for (std::size_t i = 0; i < at; ++i)
+            if (toks_[i].cls == TC_PUNCT)
+                depth += toks_[i].punct == '(' ? 1 : toks_[i].punct == ')' ? -1 : 0;
+        const Token& before = toks_[at - 1];
+        if (depth > 0 || (before.cls == TC_PUNCT && before.punct == '='))
+            return {};
+        std::vector<int> words;
+        auto range = g_.term_by_spelling.equal_range(t.upper);
+        for (auto it = range.first; it != range.second; ++it)
+            if (g_.terms[it->second].kind == TK_KEYWORD)
+                words.push_back(it->second);
+        if (words.empty())
+            return {};
+        // The nonterminal whose productions are the statements: down from
+        // the goal through productions that begin with a nonterminal.
+        int stmt_nt = g_.goal;
+        for (bool down = true; down;) {
+            down = false;
+            for (const auto& p : g_.prods)
+                if (p.lhs == stmt_nt && !p.rhs.empty() && g_.is_nonterm(p.rhs[0])) {
+                    stmt_nt = p.rhs[0] - g_.nterm();
+                    down = true;
+                    break;
+                }
+        }
+        std::vector<std::string> names;
+        bool here = false;
+        for (const auto& p : g_.prods) {
+            if (p.lhs != stmt_nt || p.rhs.empty() || !g_.is_term(p.rhs[0]))
+                continue;
+            // The statement's name: its leading keywords.
+            std::string name;
+            std::size_t i = 0;
+            for (;
+                 i < p.rhs.size() && g_.is_term(p.rhs[i]) && g_.terms[p.rhs[i]].kind == TK_KEYWORD;
+                 ++i)
+                name += (name.empty() ? "" : " ") + g_.terms[p.rhs[i]].display;
+            // The keywords its options can start with: what a production
+            // reaches before an "=" or a "(" (after them come values and
+            // sub-options).
+            std::vector<bool> seen(static_cast<std::size_t>(g_.nnonterm()), false);
+            std::vector<bool> takes(static_cast<std::size_t>(g_.nterm()), false);
+            std::vector<int> todo;
+            auto reach = [&](const std::vector<int>& rhs, std::size_t from) {
+                for (std::size_t j = from; j < rhs.size(); ++j) {
+                    const int y = rhs[j];
+                    if (g_.is_term(y) && g_.terms[y].kind == TK_PUNCT &&
+                        (g_.terms[y].punct == '=' || g_.terms[y].punct == '('))
+                        break;
+                    todo.push_back(y);
+                }
+            };
+            reach(p.rhs, i);
+            while (!todo.empty()) {
+                const int y = todo.back();
+                todo.pop_back();
+                if (y < 0)
+                    continue;
+                if (g_.is_term(y)) {
+                    takes[static_cast<std::size_t>(y)] = true;
+                    continue;
+                }
+                const auto x = static_cast<std::size_t>(y - g_.nterm());
+                if (seen[x])
+                    continue;
+                seen[x] = true;
+                for (const auto& q : g_.prods)
+                    if (q.lhs == static_cast<int>(x))
+                        reach(q.rhs, 0);
+            }
+            bool taken = false;
+            for (int w : words)
+                taken = taken || takes[static_cast<std::size_t>(w)];
+            if (!taken)
+                continue;
+            // The statement being read starts with the same keyword.
+            bool current = false;
+            const Token& first = toks_[0];
+            for (const std::string& sp : g_.terms[p.rhs[0]].spellings)
+                current = current || (first.cls == TC_NAMEX && first.upper == sp);
+            if (current)
+                here = true;
+            else if (!name.empty())
+                names.push_back(name);
+        }
+        return here ? std::vector<std::string>{} : names;
     }
 
     bool is_statement_keyword(std::size_t at) const
@@ -1046,7 +1167,6 @@ class Parser
         ++pc_->nerrors;
         ++syntax_errors_;
         fail(3000);
-        int top = stack_.back();
         std::size_t at = pos_;
         std::string msg;
         const Token& bad = toks_[at];
@@ -1062,17 +1182,50 @@ class Parser
             p[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(p[0])));
             msg = p + ": " + token_text(at) + ".";
         } else {
+            const std::string expected = expected_list();
             msg = "Syntax error: found " + token_text(at) + " where " +
-                  (g_.is_term(top) ? "" : "one of ") + expected_list(top) + " was expected.";
-            if (is_statement_keyword(at))
-                msg += " A semicolon may be missing before it.";
+                  (expected.find(", ") == std::string::npos ? "" : "one of ") + expected +
+                  " was expected.";
         }
-
-        // A statement keyword where an option was expected: a semicolon is
-        // missing. The rest of the statement is dropped rather than read as
-        // options.
+        // An option of another statement (a word followed by "=" is an
+        // option even where it could start a statement): say where it
+        // belongs, and read past it and its value rather than make this
+        // statement take it.
+        const bool valued =
+            at + 1 < toks_.size() && toks_[at + 1].cls == TC_PUNCT && toks_[at + 1].punct == '=';
+        const bool keyword = is_statement_keyword(at);
+        const std::vector<std::string> owners =
+            keyword && !valued ? std::vector<std::string>{} : statements_taking(at);
         std::size_t first_k = 0;
-        if (is_statement_keyword(at)) {
+        if (!owners.empty()) {
+            std::string where;
+            for (std::size_t i = 0; i < owners.size(); ++i)
+                where += (i == 0 ? "" : i + 1 == owners.size() ? " and " : ", ") + owners[i];
+            msg += " " + bad.upper + (valued ? "=" : "") + " is an option of the " + where +
+                   (owners.size() == 1 ? " statement." : " statements.");
+            first_k = 1;
+            if (valued) {
+                // The value: one item, or a list in parentheses.
+                std::size_t k = 2;
+                int depth = 0;
+                while (at + k < toks_.size() && toks_[at + k].cls != TC_ENDJB &&
+                       toks_[at + k].cls != TC_EOI) {
+                    const Token& v = toks_[at + k];
+                    if (v.cls == TC_PUNCT && v.punct == '(')
+                        ++depth;
+                    else if (v.cls == TC_PUNCT && v.punct == ')')
+                        --depth;
+                    ++k;
+                    if (depth <= 0)
+                        break;
+                }
+                first_k = k;
+            }
+        } else if (keyword) {
+            // A statement keyword where an option was expected: a semicolon
+            // is missing. The rest of the statement is dropped rather than
+            // read as options.
+            msg += " A semicolon may be missing before it.";
             std::size_t end = at;
             while (end < toks_.size() && toks_[end].cls != TC_ENDJB && toks_[end].cls != TC_EOI)
                 ++end;

@@ -114,10 +114,12 @@ int xsproc(PARSECONTROL* pc, const VyrStep* step, int mode, USERINTERACT* uic, v
         p.columns = &s.columns;
         stmts.push_back(std::move(p));
     }
+    vyr::set_step_by_groups(false);
     int rc = vyr_parse_statements(pc, stmts, vyr_host_parse_env(step));
     // Hand the BY statement to the input data set's BY-group service.
     const STLIST* by = stmt_field(pc->head, 0);
     const STLIST* in = stmt_field(pc->head, 1);
+    vyr::set_step_by_groups(by && by->type == STL_VARS && by->n > 0);
     if (rc == 0 && by && by->type == STL_VARS && by->n > 0 && in && in->handle) {
         if (xbyset(in->handle, by->ivals, by->descending, by->n, by->notsorted != 0) < 0) {
             pc->error = 1008;

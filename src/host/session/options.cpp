@@ -80,26 +80,32 @@ void options_reset(const VyrSettings& settings)
         option_set(upper(name), value);
 }
 
-int option_set(const std::string& name_in, const std::string& value_in)
+int option_set(const std::string& name_in, const std::string& value_in, std::string* why)
 {
     std::string name = upper(name_in);
     std::string value = value_in;
     long n = 0;
+    // A value that is refused says what the option takes.
+    auto refuse = [&](std::string takes) {
+        if (why)
+            *why = std::move(takes);
+        return kMsgBadOptionValue;
+    };
     if (name == "LINESIZE" || name == "LS") {
         if (!parse_int(value, &n) || n < 64 || n > 256)
-            return kMsgBadOptionValue;
+            return refuse("LINESIZE= takes a whole number from 64 to 256");
         name = "LINESIZE";
         value = std::to_string(n);
     } else if (name == "PAGESIZE" || name == "PS") {
         if (!parse_int(value, &n) || n < 15 || n > 32767)
-            return kMsgBadOptionValue;
+            return refuse("PAGESIZE= takes a whole number from 15 to 32767");
         name = "PAGESIZE";
         value = std::to_string(n);
     } else if (name == "CPUCOUNT") {
         if (upper(value) == "ACTUAL")
             value = std::to_string(std::max(1u, std::thread::hardware_concurrency()));
         else if (!parse_int(value, &n) || n < 1 || n > 1024)
-            return kMsgBadOptionValue;
+            return refuse("CPUCOUNT= takes a whole number from 1 to 1024, or ACTUAL");
         else
             value = std::to_string(n);
     } else if (name == "THREADS") {
@@ -109,18 +115,24 @@ int option_set(const std::string& name_in, const std::string& value_in)
         else if (u == "0" || u == "NO" || u == "NOTHREADS")
             value = "0";
         else
-            return kMsgBadOptionValue;
+            return refuse("THREADS= takes YES or NO");
     } else if (name == "VALIDVARNAME") {
         std::string u = upper(value);
         if (u != "V6" && u != "V7" && u != "ANY" && u != "UPCASE")
-            return kMsgBadOptionValue;
+            return refuse("VALIDVARNAME= takes V6, V7, ANY or UPCASE");
         value = u;
     } else if (name == "FORMCHAR") {
+        // One character per form position, each held in one byte of a
+        // plot's cells: the eleven positions the plots draw must be given.
+        for (unsigned char c : value)
+            if (c < 0x20 || c > 0x7E)
+                return refuse("FORMCHAR= takes printable ASCII characters only, one byte each");
         if (value.size() < 11)
-            return kMsgBadOptionValue;
+            return refuse("FORMCHAR= needs at least 11 characters (positions 1 to 11); " +
+                          std::to_string(value.size()) + " were given");
     } else if (name == "MEMSIZE") {
         if (!parse_int(value, &n) || n < 0)
-            return kMsgBadOptionValue;
+            return refuse("MEMSIZE= takes a whole number of bytes, 0 for no limit");
         pools_set_limit(n);
     }
     OptionState& s = opts();
@@ -576,10 +588,13 @@ constexpr int kConstEntries = 128;
 
 double xgcbconst(int entry)
 {
-    // Entry 84 (a Total row's stratum number) and entry 95 (an emptied key
-    // slot) are special missing values, so they sort with the missing values
-    // and can never be taken for data. Other entries hold the ordinary
-    // missing value.
+    // Entry 84 (a Total row's stratum number), entry 83 (the stratum number
+    // of a stratum's total row in the summary by GROUP= level) and entry 95
+    // (an emptied key slot) are special missing values, so they sort with
+    // the missing values and can never be taken for data. Other entries hold
+    // the ordinary missing value.
+    if (entry == 83)
+        return korv_special_missing(0x53);
     if (entry == 84)
         return korv_special_missing(0x54);
     if (entry == 95)

@@ -50,6 +50,10 @@ struct SessionState {
     std::map<std::string, std::string> libraries;
     std::map<std::string, VyrProcEntry> procedures;
     std::vector<VyrStepHook> beginHooks, endHooks;
+    // The host's own step-end work (committing data sets, closing utility
+    // files): registered once, run after the other step-end hooks, and kept
+    // by hooks_clear.
+    std::vector<VyrStepHook> hostEndHooks;
     std::vector<std::function<void()>> sessionEndHooks;
     std::vector<int> stepRcs;
     const VyrStep* current = nullptr;
@@ -205,9 +209,10 @@ void do_options(const VyrStatement& st, std::size_t start)
                 statement_message(kMsgExpectedValue, st, valueAt, name.c_str());
                 return;
             }
-            int bad = option_set(name, value);
+            std::string why;
+            int bad = option_set(name, value, &why);
             if (bad != 0)
-                statement_message(bad, st, valueAt, value.c_str(), name.c_str());
+                statement_message(bad, st, valueAt, value.c_str(), name.c_str(), why.c_str());
             continue;
         }
         if (option_switch(name) != 0)
@@ -331,9 +336,10 @@ const char* exit_reason(int rc)
     case 120:
         return "the output could not be produced";
     case 108:
+    case 112:
         // Raised with warnings only (no valid observation, no usable
-        // bandwidth): "errors reported above" would send the user looking
-        // for an error that is not there.
+        // bandwidth, no event to analyse): "errors reported above" would
+        // send the user looking for an error that is not there.
         return "there was nothing to analyse (see the messages above)";
     case 1012:
         // Also the code of some input errors (an empty cut-point list), whose
@@ -398,12 +404,13 @@ int run_step(VyrStep& step)
         s.taskExits.pop_back();
         guarded([&] { fn(); });
     }
-    for (std::size_t i = 0; i < s.endHooks.size(); ++i) {
-        int rc = s.stepRc;
-        VyrStepHook hook = s.endHooks[i];
-        guarded([&] { hook(step, rc); });
-        raise_step(rc);
-    }
+    for (const auto* hooks : {&s.endHooks, &s.hostEndHooks})
+        for (std::size_t i = 0; i < hooks->size(); ++i) {
+            int rc = s.stepRc;
+            VyrStepHook hook = (*hooks)[i];
+            guarded([&] { hook(step, rc); });
+            raise_step(rc);
+        }
     pools_step_end();
     s.procAnchor = nullptr;
     s.comAnchor = nullptr;
@@ -567,6 +574,10 @@ void vyr_on_step_end(VyrStepHook hook)
 {
     vyr::ss().endHooks.push_back(std::move(hook));
 }
+void vyr::host_on_step_end(VyrStepHook hook)
+{
+    vyr::ss().hostEndHooks.push_back(std::move(hook));
+}
 void vyr_on_session_end(std::function<void()> hook)
 {
     vyr::ss().sessionEndHooks.push_back(std::move(hook));
@@ -709,12 +720,13 @@ bool check_command_line(const VyrSettings& settings)
     bool ok = true;
     for (const auto& [name, value] : settings.options) {
         // An empty value is a switch given as one word (--option NOTHREADS).
-        int bad = value.empty() ? option_switch(name) : option_set(name, value);
+        std::string why;
+        int bad = value.empty() ? option_switch(name) : option_set(name, value, &why);
         if (bad != 0) {
             if (value.empty())
                 xpmlog(kHostGroup, kMsgUnknownCommandFlag, name.c_str());
             else
-                xpmlog(kHostGroup, kMsgBadCommandOption, name.c_str(), value.c_str());
+                xpmlog(kHostGroup, kMsgBadCommandOption, name.c_str(), value.c_str(), why.c_str());
             ok = false;
         }
     }
@@ -759,6 +771,9 @@ void start_session(const VyrSettings& settings)
     // The program and the registry file are the run's first inputs: no
     // output of the run replaces them.
     reset_run_files();
+    // Data sets are named afresh: nothing of an earlier run in this process
+    // (an output still open, the last data set created) carries over.
+    data_session_start();
     note_run_input(settings.program);
     note_run_input(settings.registry);
     pools_reset();

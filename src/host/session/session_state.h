@@ -198,7 +198,7 @@ int64_t pools_in_use();
 void options_reset(const VyrSettings& settings);
 // Sets a system option from an OPTIONS statement or --option; returns 0, or
 // a message number of group 1 when the value is not accepted.
-int option_set(const std::string& name, const std::string& value);
+int option_set(const std::string& name, const std::string& value, std::string* why = nullptr);
 // Sets an option switch given as one word: CENTER or NOCENTER, NUMBER,
 // DATE, THREADS, GRAPHICS and their NO forms. Returns 0, or
 // kMsgUnknownOption for another word.
@@ -206,8 +206,13 @@ int option_switch(const std::string& word);
 std::optional<std::string> macro_get(std::string_view name);
 void macro_set(std::string_view name, std::string_view value);
 
-// Forgets every step, step-end and session-end hook (tests).
+// Forgets every step, step-end and session-end hook (tests); the host's own
+// step-end work stays.
 void hooks_clear();
+// Registers the host's own step-end work, once per process.
+void host_on_step_end(VyrStepHook hook);
+// Drops what an earlier run in this process left of its data sets (dataset.cpp).
+void data_session_start();
 // Raises the run's own return code (errors outside any step).
 void session_raise(int rc);
 

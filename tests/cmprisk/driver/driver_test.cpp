@@ -249,10 +249,11 @@ TEST(CrSteps, NotesAndWarningsOfTheRoad)
          {{"c", "t,s,st\n1,1,a\n2,2,a\n3,1,b\n"}},
          "There is no event of the type s=2 in the stratum st=b",
          0},
-        // Every status a censoring value, and a failure code never met.
+        // Every status a censoring value (nothing at all to analyse: the
+        // step ends with 112), and a failure code never met.
         {"proc korvante data=c; time t*s(0) / failcode; run;",
          {{"c", "t,s\n1,0\n2,0\n"}},
-         "has no event in this BY group",
+         "stopped with return code 112 because there was nothing to analyse",
          1},
         {"proc korvante data=c; time t*s(0) / failcode=3; run;",
          {{"c", "t,s\n1,1\n2,0\n"}},
@@ -316,4 +317,26 @@ TEST(CrSteps, PrintPhantomShowsThePlotData)
     EXPECT_EQ(count(kept.json, "Stat.Korvante.cifPhantom"), 0u);
     StepRun asked = run("proc korvante data=crsim notable plots=cif(cl) printphantom;" + step);
     EXPECT_EQ(count(asked.json, "\"template\":\"Stat.Korvante.cifPhantom\""), 1u);
+}
+
+TEST(CrSteps, AByGroupWithNothingToAnalyseIsPassedOver)
+{
+    // Group 2 has no valid observation, group 4 only censored statuses:
+    // each is passed over with its warning, and groups 1 and 3 are
+    // estimated, printed and written to OUTCIF=; the step ends with a
+    // warning.
+    const char* by = "b,t,s\n1,1,1\n1,2,2\n1,3,0\n2,.,1\n3,1,2\n3,2,1\n3,4,0\n4,1,0\n4,2,0\n";
+    StepRun r =
+        run("proc korvante data=by outcif=oc; by b; time t*s(0) / failcode; run;", {{"by", by}});
+    EXPECT_EQ(r.status, 0) << r.log;
+    EXPECT_EQ(count(r.log, "WARNING: The BY group has no valid observation"), 1u) << r.log;
+    EXPECT_EQ(count(r.log, "WARNING: The status variable s has no event in this BY group"), 1u);
+    EXPECT_EQ(count(r.log, "ended with return code 4"), 1u) << r.log;
+    EXPECT_EQ(count(r.log, "ERROR"), 0u) << r.log;
+    EXPECT_EQ(count(r.json, "\"template\":\"Stat.Korvante.CifEstimates\""), 4u);
+    // Two types in each of groups 1 and 3: a time-0 row and three times.
+    std::vector<std::string> rows = lines(r.outcif);
+    ASSERT_EQ(rows.size(), 1u + 2 * 2 * 4) << r.log;
+    for (size_t i = 1; i < rows.size(); ++i)
+        EXPECT_TRUE(rows[i][0] == '1' || rows[i][0] == '3') << rows[i];
 }

@@ -591,6 +591,17 @@ TEST_F(Parse, RequestsWithoutEffectAreNamed)
          0,
          {"NOTE: STEPDOWN has no effect without DIFF or ADJUST="},
          nullptr},
+        // RATIO forms ratios of the restricted means only: the survival
+        // curves are still compared, by their differences, and it is said.
+        {";" + T + " strata sex / ratio=all;",
+         0,
+         {"NOTE: RATIO on the STRATA statement has no effect on the comparisons of the "
+          "survival curves"},
+         [](KORVCOM& q) { EXPECT_NE(q.survdiff, nullptr); }},
+        {";" + T + " strata sex / ratio notest;",
+         0,
+         {"NOTE: The comparisons of strata (RATIO) are not made: NOTEST"},
+         [](KORVCOM& q) { EXPECT_EQ(q.survdiff, nullptr); }},
         {"lineprinter plots=(c);" + T,
          0,
          {"NOTE: PLOTS=(C) has no effect by itself"},
@@ -623,6 +634,7 @@ TEST_F(Parse, RequestsWithoutEffectAreNamed)
         // themselves, on either road and without the tests.
         "rmst;" + CR + " strata sex / diff=all;",
         "rmtl;" + T + " strata sex / diff=all notest;",
+        "rmst;" + T + " strata sex / ratio=all notest;",
     };
     for (const auto& program : quiet) {
         auto r = run("proc korvante data=lung " + program + " run;", [](KORVCOM&) {});

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -18,7 +19,7 @@ namespace fs = std::filesystem;
 
 struct StepRun {
     int status = -1;
-    std::string json, log;
+    std::string json, log, outsurv;
 };
 
 StepRun run(const std::string& program, const std::string& data = "/examples")
@@ -47,6 +48,7 @@ StepRun run(const std::string& program, const std::string& data = "/examples")
     };
     r.json = slurp(dir / "out.json");
     r.log = slurp(dir / "log.txt");
+    r.outsurv = slurp(dir / "os.csv");
     vyr_output_reset();
     fs::remove_all(dir);
     return r;
@@ -100,12 +102,35 @@ TEST(Steps, FormattedOrderAndIntervalLabels)
 
 TEST(Steps, ReturnCodesOnlyRise)
 {
-    // A BY group without valid data (108) followed by valid groups: the step
-    // ends with 108, not with the last group's 0.
-    StepRun r =
-        run("proc korvante data=edge; by g; time t*c(0); strata s; run;", "/tests/e2e/frame_data");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.log.find("stopped with return code 108"), std::string::npos) << r.log;
+    // BY groups without valid data (2 and 5) among valid groups: each is
+    // passed over with a warning, the others are estimated and written, and
+    // the step ends with the warning's 4, not with the last group's 0.
+    StepRun r = run("proc korvante data=edge outsurv=os; by g; time t*c(0); strata s; run;",
+                    "/tests/e2e/frame_data");
+    EXPECT_EQ(r.status, 0) << r.log;
+    EXPECT_NE(r.log.find("ended with return code 4"), std::string::npos) << r.log;
+    EXPECT_EQ(r.log.find("ERROR"), std::string::npos) << r.log;
+    size_t warned = 0;
+    for (size_t at = 0; (at = r.log.find("has no valid observation", at)) != std::string::npos;
+         ++at)
+        ++warned;
+    EXPECT_EQ(warned, 2u) << r.log;
+    // OUTSURV= holds the rows of groups 1, 3 and 4 and none of 2 or 5.
+    std::istringstream in(r.outsurv);
+    std::string line;
+    std::set<std::string> groups;
+    std::getline(in, line);
+    EXPECT_EQ(line.rfind("g,", 0), 0u) << r.outsurv;
+    while (std::getline(in, line))
+        groups.insert(line.substr(0, line.find(',')));
+    EXPECT_EQ(groups, (std::set<std::string>{"1", "3", "4"})) << r.outsurv;
+    // With no group to analyse at all, the step had nothing to analyse.
+    StepRun none =
+        run("proc korvante data=novalid outsurv=os; by g; time t*c(0); run;", "/tests/e2e/t3_data");
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.log.find("stopped with return code 108 because there was nothing to analyse"),
+              std::string::npos)
+        << none.log;
 }
 
 TEST(Steps, PlotDataColumns)

@@ -399,6 +399,15 @@ TEST_F(Driver, TooManyStrataForTheMatricesAreDeclined)
     q.ktype = 0x218;
     EXPECT_TRUE(korv_hom_fits(&q, 11178));
     EXPECT_FALSE(korv_hom_fits(&q, 11179));
+    // Declining them is a warning: the step's return code becomes 4.
+    q.nstrata = 11179;
+    q.rc = 0;
+    korv_hom_announce(&q);
+    EXPECT_EQ(q.rc, 4);
+    q.nstrata = 11178;
+    q.rc = 0;
+    korv_hom_announce(&q);
+    EXPECT_EQ(q.rc, 0);
 }
 
 TEST_F(Driver, SavedScoresAreTheUnsweptBlocks)

@@ -7,6 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
 
 namespace
 {
@@ -141,4 +145,51 @@ TEST_F(Messages, EveryHostMessageTheSessionUsesIsInTheCatalogue)
     for (int f : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11})
         EXPECT_NE(vyr::catalogue_text(3, (40 << 11) | f), nullptr) << "code 40/" << f;
     EXPECT_NE(vyr::catalogue_text(3, XAA_NAME_NOT_FOUND & 0x3FFFFF), nullptr);
+}
+
+// A step without a BY statement has no BY group: its messages are said of
+// the data. Every catalogue text that speaks of a BY group reads without one.
+TEST_F(Messages, MessagesOfAStepWithoutByGroupsSpeakOfTheData)
+{
+    fs::path dir = fs::path(KORV_SOURCE_DIR) / "src/host/messages/catalogue";
+    int seen = 0;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        std::ifstream in(entry.path());
+        for (std::string line; std::getline(in, line);) {
+            if (line.empty() || line[0] == '#' || line.find("BY group") == std::string::npos)
+                continue;
+            ++seen;
+            const std::string said = vyr::whole_data_wording(line);
+            EXPECT_EQ(said.find("BY group"), std::string::npos) << line;
+            EXPECT_EQ(said.find("of the group"), std::string::npos) << line;
+            EXPECT_EQ(said.back(), line.back()) << line;
+        }
+    }
+    EXPECT_GT(seen, 10);
+    EXPECT_EQ(vyr::whole_data_wording("The status variable s has no event of the failure type 3 "
+                                      "in this BY group; that type is not estimated."),
+              "The status variable s has no event of the failure type 3 in the data; that type "
+              "is not estimated.");
+    EXPECT_EQ(vyr::whole_data_wording("No observation of this BY group has a censoring value of s "
+                                      "(0), so every observation of the group is taken as an "
+                                      "event."),
+              "No observation has a censoring value of s (0), so every observation is taken as "
+              "an event.");
+    EXPECT_EQ(vyr::whole_data_wording("The BY group has no valid observation and is not analysed."),
+              "The data have no valid observation and are not analysed.");
+    EXPECT_EQ(vyr::whole_data_wording("The observations of the BY group could not be read to find "
+                                      "the levels of its classification variables."),
+              "The observations could not be read to find the levels of the classification "
+              "variables.");
+
+    // Written through the catalogue: said of the data unless the step has
+    // BY groups.
+    ASSERT_EQ(vyr::catalogue_load("9990 20 %2zNothing to do in this BY group.\n"), 0);
+    Capture c;
+    vyr::set_step_by_groups(true);
+    xpmlog(9990, 20);
+    vyr::set_step_by_groups(false);
+    xpmlog(9990, 20);
+    EXPECT_EQ(c.log, "WARNING: Nothing to do in this BY group.\n"
+                     "WARNING: Nothing to do in the data.\n");
 }

@@ -65,6 +65,45 @@ TEST(SyntaxErrors, ReportedWithPlaceExpectationAndRepair)
     }
 }
 
+// An option of another statement is named with the statement it belongs
+// to, and read past with its value; what may be written next is what this
+// statement takes at that point, not another statement's options.
+TEST(SyntaxErrors, AnOptionOfAnotherStatementIsSaidToBelongThere)
+{
+    struct Hint {
+        const char* program;
+        const char* said;
+        const char* notSaid;
+    };
+    const Hint hints[] = {
+        {"proc korvante data=lung; time t*s(0) / failcode=1; strata g / rho=1;",
+         "RHO= is an option of the PROC KORVANTE statement. \"rho=1\" was ignored.", "as if GROUP"},
+        {"proc korvante data=lung notest; time t;",
+         "NOTEST is an option of the STRATA statement. \"notest\" was ignored.", "DATA ="},
+        {"proc korvante data=lung; time t; strata sex / outsurv=a;",
+         "OUTSURV= is an option of the PROC KORVANTE statement. \"outsurv=a\" was ignored.",
+         "semicolon"},
+        {"proc korvante data=lung; time t; strata sex / alpha=(0.1);",
+         "ALPHA= is an option of the PROC KORVANTE and SURVIVAL statements. \"alpha=(0.1)\" was "
+         "ignored.",
+         ""},
+        {"proc korvante data=lung; time t*s(0) / eventcode=1 failcode=2;",
+         "found \"failcode\" where one of TO, end of statement, an integer, a number", "DATA"},
+        // A word where a value goes is a wrong value, not a misplaced option.
+        {"proc korvante data=lung; time t; strata sex / order=data;",
+         "found \"data\" where one of FORMATTED, INTERNAL was expected.", "is an option"},
+    };
+    for (const Hint& h : hints) {
+        Prog r(h.program);
+        ASSERT_FALSE(r.env.reports.empty()) << h.program;
+        const std::string text = r.env.all_reports();
+        EXPECT_TRUE(has(text, h.said)) << h.program << "\n" << text;
+        if (*h.notSaid) {
+            EXPECT_FALSE(has(text, h.notSaid)) << h.program << "\n" << text;
+        }
+    }
+}
+
 TEST(SyntaxErrors, PlacesAreLinesAndColumnsOfTheProgram)
 {
     Prog r("proc korvante data=lung;\n  time t;\n  strata sex /\n     bogus;");

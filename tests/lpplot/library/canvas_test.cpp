@@ -168,6 +168,20 @@ TEST(Canvas, FormCharactersFromTheOptionAndTheStatement)
          "abc",
          "|----|+|---c",
          "position 0 is not between 1 and 12"},
+        // Characters are counted as characters, and one that a cell of
+        // the plot cannot hold is refused: its position keeps the option's.
+        {"a character of two bytes at a position",
+         {1},
+         "\xC3\xA9",
+         "|----|+|---+",
+         "FORMCHAR= gives \"\xC3\xA9\" for position 1: a line-printer plot holds one "
+         "single-byte (ASCII) character in each cell, so that position keeps \"|\"."},
+        {"a text with a character of two bytes",
+         {},
+         "a\xC3\xA9=",
+         "a-=--|+|---+",
+         "gives \"\xC3\xA9\" for position 2"},
+        {"a lone byte", {3}, "\xB3", "|----|+|---+", "gives \"\\xB3\" for position 3"},
     };
     for (const Case& c : cases) {
         Capture cap;
@@ -181,6 +195,17 @@ TEST(Canvas, FormCharactersFromTheOptionAndTheStatement)
         else
             EXPECT_EQ(cap.log, "") << c.what;
     }
+}
+
+TEST(Canvas, FormCharactersReadQuietlyAfterTheirCheck)
+{
+    Capture cap;
+    char out[48] = {};
+    const double positions[] = {1, 13};
+    EXPECT_EQ(zfchread(positions, 2, "\xC3\xA9x", 3, out, 48, false), 1);
+    EXPECT_EQ(cap.log, "");
+    EXPECT_EQ(out[0], '|');
+    EXPECT_EQ(out[12], 'x');
 }
 
 TEST(Canvas, PrintingDropsTrailingBlankLinesAndOverprintsLayers)

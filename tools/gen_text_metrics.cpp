@@ -29,9 +29,9 @@ std::vector<unsigned> characters()
         cs.push_back(c);
     for (unsigned c = 0x391; c <= 0x3C9; ++c)
         cs.push_back(c);
-    for (unsigned c : {0x2013u, 0x2014u, 0x2018u, 0x2019u, 0x201Cu, 0x201Du, 0x2022u, 0x2026u,
-                       0x2030u, 0x20ACu, 0x2122u, 0x2190u, 0x2192u, 0x2212u, 0x221Eu, 0x2248u,
-                       0x2260u, 0x2264u, 0x2265u})
+    for (unsigned c :
+         {0x2013u, 0x2014u, 0x2018u, 0x2019u, 0x201Cu, 0x201Du, 0x2022u, 0x2026u, 0x2030u, 0x20ACu,
+          0x2122u, 0x2190u, 0x2192u, 0x2212u, 0x221Eu, 0x2248u, 0x2260u, 0x2264u, 0x2265u})
         cs.push_back(c);
     return cs;
 }
@@ -45,8 +45,8 @@ int emit(FT_Library lib, const std::string& file, const char* name)
     }
     const std::vector<unsigned> cs = characters();
     std::printf("// %s: %s\n", name, face->family_name);
-    std::printf("constexpr int k%sFont[3] = {%d, %d, %d}; // units per em, ascent, descent\n",
-                name, face->units_per_EM, face->ascender, -face->descender);
+    std::printf("constexpr int k%sFont[3] = {%d, %d, %d}; // units per em, ascent, descent\n", name,
+                face->units_per_EM, face->ascender, -face->descender);
     std::printf("constexpr Advance k%sAdvance[] = {\n", name);
     int col = 0;
     for (unsigned c : cs) {

@@ -195,6 +195,10 @@ struct SURVDIFF {
     double* mean;
     varstring* ref; // the control values, trimmed (point into the statement record)
 };
+// The cell of KORVCOM.iovar that holds an adjusted p-value of the exact
+// method when it was approximated (Tukey-Kramer, Hsu): its column is defined
+// beside the exact one, and only one of the two is shown.
+inline constexpr int KORV_MC_APPROX_CELL = 10;
 
 // One TEST covariate (filled by variable resolution and the rank tests).
 struct CNAMES {

@@ -21,6 +21,7 @@
 #include "common/stages.h"
 
 struct STRATA;
+struct GRPTREE;
 struct PGRAFSTR;
 
 // ---------------------------------------------------------------------------
@@ -31,6 +32,23 @@ struct PGRAFSTR;
 void korvpl(KorvPtr q, STRATA* node);
 // The same with a WEIGHT variable (product-limit only).
 void korvwpl(KorvPtr q, STRATA* node);
+// The GROUP= road (korvxsg): the estimates of one GROUP= level within the
+// stratum `snode`, from the level's own records (times, signed frequencies,
+// weights and ID values, positions 1..node->nobs, ranked into indxs). The
+// level's value and number are in the GROUP= variable's row fields, the
+// stratum's key in q->value. A level without records gives nothing.
+// Product-limit family (the weighted estimator when weights is not null):
+void korvplg(KorvPtr q, STRATA* snode, GRPTREE* node, const double* times, const double* freqs,
+             const double* weights, const char* ids, const int64_t* indxs);
+// Life table:
+void korvtbg(KorvPtr q, STRATA* snode, GRPTREE* node, const double* times, const double* freqs,
+             const int64_t* indxs);
+// The graphs of one stratum on the GROUP= road: the survival (or failure)
+// curves of its groups, then the -log, log(-log), density and hazard graphs
+// asked for; ngroup is the number of GROUP= levels of the BY group.
+void StratumSpecificSurvival(KorvPtr q, STRATA* node, int ngroup);
+void StratumSpecificOthers(KorvPtr q, STRATA* node, int ngroup);
+
 // Builds the stratum label (into q->stratumid->label), the graph label
 // (q->ogstrlab) and the stratum's text key (q->ogstat->strval); returns the
 // label's length.
@@ -377,5 +395,27 @@ struct PlOutputs {
 // Runs the estimator over a stratum and delivers its rows; returns the
 // engine's results through `engine`.
 void korv_pl_run(PlEngine& engine, const PlOutputs& out, PlSink& sink);
+
+// The records one product-limit estimator call works on: a stratum (its
+// records reread into the common block's arrays), or one GROUP= level
+// within the stratum (its records copied out of the stratum's).
+struct PlUnit {
+    STRATA* stratum = nullptr; // the stratum (of the group, on the GROUP= road)
+    GRPTREE* group = nullptr;  // the GROUP= level estimated, or null
+    const double* times = nullptr;
+    const double* freqs = nullptr;   // signed (censored negative)
+    const double* weights = nullptr; // read with WEIGHT only
+    const char* ids = nullptr;       // idlen bytes per record, or null
+    const int64_t* indxs = nullptr;  // rank index over positions 1..nobs
+    int64_t nobs = 0;
+    double cum = 0, cen = 0, cumwt = 0, cumwt2 = 0;
+};
+
+// The estimates of a unit, delivered to the estimates table, OUTSURV=, the
+// plot data, the quartiles and means tables, and its results kept in the
+// stratum or group node. A stratum also gets its line-printer plot points,
+// and its plot-data table is output here; a group's plot rows are left in
+// the stratum's plot-data object for the GROUP= driver to output.
+void korv_pl_estimate(KorvPtr q, const PlUnit& u, bool weighted);
 
 } // namespace korv_est

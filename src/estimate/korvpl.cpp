@@ -118,6 +118,7 @@ class KorvSink : public PlSink
     {
     }
     bool censoredPrinted = false;
+    const char* ids = nullptr; // ID values of the records, idlen bytes each
     std::vector<double> eventPairs, censorPairs, censorTimes;
     bool lpPlot = false, devCensor = false;
     // The line-printer plot of censored observations: its frame, this
@@ -131,9 +132,8 @@ class KorvSink : public PlSink
     void tableRow(const RowBuf& r) override
     {
         load(r);
-        if (r.idrec > 0 && q_->nid > 0 && q_->ids && q_->idval)
-            std::memcpy(q_->idval, q_->ids + (r.idrec - 1) * q_->idlen,
-                        static_cast<size_t>(q_->idlen));
+        if (r.idrec > 0 && q_->nid > 0 && ids && q_->idval)
+            std::memcpy(q_->idval, ids + (r.idrec - 1) * q_->idlen, static_cast<size_t>(q_->idlen));
         if (r.cenchar == 1)
             censoredPrinted = true;
         wobcall(q_->Surv, WOB_SEL_PUT_ROW, 0, nullptr);
@@ -285,23 +285,29 @@ void summaryTables(KorvPtr q, const PlEngine& e)
 
 // The number format of the count columns: the width of the largest
 // cumulative count, no decimals; fractional frequencies (NOTRUNCATE) and
-// weights get the general format. False when the stratum cannot be
+// weights get the general format. False when the records cannot be
 // estimated: the Fleming-Harrington method needs whole frequencies.
-bool countFormat(KorvPtr q, STRATA* node, bool weighted, int* numWidth, int* numDec)
+bool countFormat(KorvPtr q, const PlUnit& u, bool weighted, int* numWidth, int* numDec)
 {
     *numWidth = 8;
     *numDec = 98;
     if (weighted)
         return true;
-    if (q->znotrunc && !integralFreqs(q->freqs, static_cast<long>(node->nobs))) {
+    if (q->znotrunc && !integralFreqs(u.freqs, static_cast<long>(u.nobs))) {
         if (q->method == 3) {
             xpmlog(326, 520);
             q->rc = std::max(q->rc, 2000);
             // No estimates: later stages must not read zeros as results.
             const double miss = korv_missing();
+            double* quant = u.group ? u.group->quant : u.stratum->quant;
+            double* lower = u.group ? u.group->qtlower : u.stratum->qtlower;
+            double* upper = u.group ? u.group->qtupper : u.stratum->qtupper;
             for (int i = 0; i < 3; ++i)
-                node->quant[i] = node->qtlower[i] = node->qtupper[i] = miss;
-            node->mean = node->mse = miss;
+                quant[i] = lower[i] = upper[i] = miss;
+            if (u.group)
+                u.group->mean = u.group->mse = miss;
+            else
+                u.stratum->mean = u.stratum->mse = miss;
             return false;
         }
         return true;
@@ -344,12 +350,13 @@ void openEstimatesTable(KorvPtr q, bool weighted, const PlOutputs& out, int numW
     clearIds(q);
 }
 
-// The stratum's counts and results, for the tables and the later stages.
-void keepResults(STRATA* node, const PlEngine& engine)
+// The counts and results of the stratum or group, for the tables and the
+// later stages. A group keeps no censored plot points.
+template <class Node> void keepResults(Node* node, const PlEngine& engine, int64_t uniqcen)
 {
     node->censmax = engine.censmax;
     node->fail = 1 + engine.eventTimes;
-    node->uniqcen = engine.censoredRecords;
+    node->uniqcen = uniqcen;
     for (int i = 0; i < 3; ++i) {
         node->quant[i] = engine.quant[i];
         node->qtlower[i] = engine.qtlower[i];
@@ -383,17 +390,20 @@ void writePlotPoints(KorvPtr q, STRATA* node, const KorvSink& sink)
     }
 }
 
-// Ends the stratum's tables: the estimates table with its note on censored
-// rows, the plot-data table (after the estimates when both are made), and
-// the time summary.
+// Ends the tables of a stratum or group: the estimates table with its note
+// on censored rows, the plot data (after the estimates when both are made),
+// and the time summary. A group's plot records join the stratum's plot-data
+// table, which the GROUP= driver outputs once after the last group.
 void closeTables(KorvPtr q, const PlEngine& engine, KorvSink& sink, int plotMode, bool printed,
-                 bool timelist, STRATA* node, double bandmax)
+                 bool timelist, const PlUnit& u, double bandmax)
 {
     auto finishPlotData = [&] {
         if (plotMode == 2) {
             sink.store().finish();
             XcbToTable(q, q->xcb, sink.store().count(), bandmax);
         }
+        if (u.group)
+            return;
         endData(q->Phantom);
         closeOutput(q);
     };
@@ -410,20 +420,29 @@ void closeTables(KorvPtr q, const PlEngine& engine, KorvSink& sink, int plotMode
         closeOutput(q);
     }
     if (plotMode != 0) {
-        openPlotTable(q, node);
+        if (!u.group)
+            openPlotTable(q, u.stratum);
         finishPlotData();
     }
     summaryTables(q, engine);
 }
 
-// The estimator of one stratum, with or without weights.
-void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
+} // namespace
+
+namespace korv_est
 {
-    if (!node || node->nobs < 1)
+
+// The estimator of one stratum or of one GROUP= level within it, with or
+// without weights.
+void korv_pl_estimate(KorvPtr q, const PlUnit& u, bool weighted)
+{
+    if (u.nobs < 1)
         return;
-    const int64_t nobs = node->nobs;
+    const int64_t nobs = u.nobs;
+    STRATA* node = u.stratum;
+    const bool group = u.group != nullptr;
     int numWidth = 8, numDec = 98;
-    if (!countFormat(q, node, weighted, &numWidth, &numDec))
+    if (!countFormat(q, u, weighted, &numWidth, &numDec))
         return;
 
     // Plot data: none, rows straight into the table (1), or records through
@@ -433,6 +452,10 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
         plotMode = ((q->vdqgraph & (0x800 | 0x1000 | 0x2000)) || q->art) && q->xcb ? 2 : 1;
     const bool failureCols = (q->vdqgraph & 0x10000000) && !(q->vdqgraph & (0x8000 | 0x20000));
     const bool printed = q->zprint && !q->znotable;
+    // A group with nothing to deliver is not estimated (the line-printer
+    // plots, which a stratum may still need, do not exist with GROUP=).
+    if (group && !printed && !q->fileouts && plotMode == 0)
+        return;
 
     PlOutputs out;
     out.printed = printed;
@@ -449,15 +472,15 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
     }
 
     PlData data;
-    data.times = q->times;
-    data.freqs = q->freqs;
-    data.weights = weighted ? q->weights : nullptr;
-    data.indxs = q->indxs;
+    data.times = u.times;
+    data.freqs = u.freqs;
+    data.weights = weighted ? u.weights : nullptr;
+    data.indxs = u.indxs;
     data.nobs = nobs;
-    data.cum = node->cum;
-    data.cen = node->cen;
-    data.cumwt = node->cumwt;
-    data.cumwt2 = node->cumwt2;
+    data.cum = u.cum;
+    data.cen = u.cen;
+    data.cumwt = u.cumwt;
+    data.cumwt2 = u.cumwt2;
     // The counts still ahead of each ranked record come from the group's
     // work pool (returned after the stratum), so that MEMSIZE= governs them.
     const int64_t aheadBytes = (nobs + 1) * static_cast<int64_t>(sizeof(double));
@@ -466,11 +489,12 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
         if (weighted)
             data.ahead2 = static_cast<double*>(xmalloc_or_exit(q->polwork, aheadBytes, 0x2000));
     }
-    // The records in rank order, as the reread left them.
+    // The records in rank order, as the reread left them; a group's are not
+    // those, and the engine gathers them into the same space.
     data.rankedTimes = q->rtimes;
     data.rankedFreqs = q->rfreqs;
     data.rankedWeights = weighted ? q->rweights : nullptr;
-    data.rankedFilled = q->rtimes && q->rfreqs && (!weighted || q->rweights);
+    data.rankedFilled = !group && q->rtimes && q->rfreqs && (!weighted || q->rweights);
     PlSettings set;
     set.method = weighted ? 0 : q->method;
     set.weighted = weighted;
@@ -485,33 +509,44 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
     PlBands bands;
     const int choice = korv_band_choice(q->confband, q->vdqgraph);
     if (choice != 0) {
-        BandRange range;
-        BandCritVal(q, choice, node, &range.lowerHW, &range.lowerEP, &range.upper, &range.hwCrit,
-                    &range.epCrit);
-        range.n = node->cum;
+        BandInput in;
+        in.times = u.times;
+        in.freqs = u.freqs;
+        in.indxs = u.indxs;
+        in.nobs = nobs;
+        in.cum = u.cum;
+        BandSettings bs;
+        bs.bandmin = q->bandmin;
+        bs.bandmax = q->bandmax;
+        bs.alpha = q->alpha;
+        BandRange range = bandRange(in, choice, bs);
+        range.n = u.cum;
         bands = PlBands::make(range, choice, q->conftype);
         out.bands = &bands;
     }
 
     KorvSink sink(q, plotMode, failureCols);
-    sink.lpPlot = q->zplot != 0 && q->utid1 != nullptr;
-    sink.devCensor = q->zplot && q->zcensplot && q->graphics && q->graphics->utid;
-    if (q->zplot && q->zcensplot && !q->graphics && q->grafc && q->stratumno >= 1) {
-        sink.cenFrame = static_cast<PGRAFSTR*>(q->grafc);
-        sink.cenRow = static_cast<long>(q->stratumno) - 1;
-        sink.cenSymbol = q->symbols[sink.cenRow % 26];
+    sink.ids = u.ids;
+    if (!group) {
+        sink.lpPlot = q->zplot != 0 && q->utid1 != nullptr;
+        sink.devCensor = q->zplot && q->zcensplot && q->graphics && q->graphics->utid;
+        if (q->zplot && q->zcensplot && !q->graphics && q->grafc && q->stratumno >= 1) {
+            sink.cenFrame = static_cast<PGRAFSTR*>(q->grafc);
+            sink.cenRow = static_cast<long>(q->stratumno) - 1;
+            sink.cenSymbol = q->symbols[sink.cenRow % 26];
+        }
+        if (q->nsvar > 0 && q->value)
+            std::memcpy(q->value, strata_key(node), static_cast<size_t>(q->slenf + q->slenu));
     }
-
-    if (q->nsvar > 0 && q->value)
-        std::memcpy(q->value, strata_key(node), static_cast<size_t>(q->slenf + q->slenu));
     if (printed)
         openEstimatesTable(q, weighted, out, numWidth, numDec);
-    else if (plotMode != 0)
+    else if (plotMode != 0 && !group)
         openPlotTable(q, node);
+    // A group's records start again at the store's first page.
     if (plotMode == 2)
         sink.store().begin(q->xcb);
     std::optional<SmoothedCollector> smoothed;
-    if (q->kmhaz) {
+    if (q->kmhaz && !group) {
         smoothed.emplace(q, node);
         sink.smoothed = &*smoothed;
     }
@@ -521,27 +556,59 @@ void estimateStratum(KorvPtr q, STRATA* node, bool weighted)
         q->polwork->free(q->polwork, data.ahead, aheadBytes, 0);
         q->polwork->free(q->polwork, data.ahead2, aheadBytes, 0);
     }
-    keepResults(node, engine);
-    writePlotPoints(q, node, sink);
-    closeTables(q, engine, sink, plotMode, printed, out.timelist != nullptr, node,
+    if (group) {
+        keepResults(u.group, engine, 0);
+    } else {
+        keepResults(node, engine, engine.censoredRecords);
+        writePlotPoints(q, node, sink);
+    }
+    closeTables(q, engine, sink, plotMode, printed, out.timelist != nullptr, u,
                 out.bands ? bands.range.upper : DBL_MAX);
-    // The stratum's graphs, once its plot data are complete.
+    // The stratum's graphs, once its plot data are complete (a group's are
+    // the GROUP= road's, made once every group of the stratum is done).
+    if (group)
+        return;
     if (plotMode != 0)
         vdqplots(q, node, weighted);
     if (q->kmhaz)
         korv_smoothed_stage(q, node, weighted);
 }
 
+} // namespace korv_est
+
+namespace
+{
+
+// The unit of one stratum whose records korvbeg has reread and ranked.
+PlUnit stratumUnit(KorvPtr q, STRATA* node)
+{
+    PlUnit u;
+    u.stratum = node;
+    u.times = q->times;
+    u.freqs = q->freqs;
+    u.weights = q->weights;
+    u.ids = q->ids;
+    u.indxs = q->indxs;
+    u.nobs = node->nobs;
+    u.cum = node->cum;
+    u.cen = node->cen;
+    u.cumwt = node->cumwt;
+    u.cumwt2 = node->cumwt2;
+    return u;
+}
+
 } // namespace
 
 void korvpl(KorvPtr q, STRATA* node)
 {
-    estimateStratum(q, node, false);
+    if (node)
+        korv_pl_estimate(q, stratumUnit(q, node), false);
 }
 
 void korvwpl(KorvPtr q, STRATA* node)
 {
-    estimateStratum(q, node, true);
+    if (node)
+        korv_pl_estimate(q, stratumUnit(q, node), true);
 }
 
 long nJumps(KorvPtr q, STRATA* node)

@@ -3,20 +3,3 @@
 // below tells the frame, which refuses the request before any output. A stage
 // that gets built replaces its stub here, and its flag moves beside it.
 #include "common/stages.h"
-
-const bool korv_built_group = false;
-
-void korvxsg(KorvPtr q, STRATA*)
-{
-    korv_refuse(q, KorvFeature::GroupAnalysis);
-}
-
-void korvpbg(KorvPtr q)
-{
-    korv_refuse(q, KorvFeature::GroupAnalysis);
-}
-
-void korvpsg(KorvPtr q)
-{
-    korv_refuse(q, KorvFeature::GroupAnalysis);
-}

@@ -336,22 +336,23 @@ void surPath(KORVCOM* q)
             korvcp(q);
         }
     }
-    // The GROUP= road needs the group estimator and the life table its own:
-    // without them, report the data pass and refuse the analysis (which ends
-    // the step) rather than print empty counts as a result.
+    // A road whose estimator this build lacks: report the data pass and
+    // refuse the analysis (which ends the step) rather than print empty
+    // counts as a result.
     const bool road_missing =
-        (q->grpvar && !korv_built_group) || (!q->grpvar && q->method == 1 && !korv_built_lifetable);
+        (q->grpvar && !korv_built_group) || (q->method == 1 && !korv_built_lifetable);
     if (road_missing) {
         if (q->strmiss > 0)
             xpmlog(326, korv_dropped_message(q, q->strmiss), static_cast<long>(q->strmiss));
         free_group_pools(q);
         // The restricted means read the GROUP= levels themselves: with them
         // asked for, only the survival part of the group is left out.
-        if (q->grpvar && korv_built_rmst && restricted_means(q)) {
+        if (q->grpvar && !korv_built_group && korv_built_rmst && restricted_means(q)) {
             korv_refuse(q, KorvFeature::GroupEstimates);
             return;
         }
-        korv_refuse(q, q->grpvar ? KorvFeature::GroupAnalysis : KorvFeature::LifeTable);
+        korv_refuse(q, q->grpvar && !korv_built_group ? KorvFeature::GroupAnalysis
+                                                      : KorvFeature::LifeTable);
     }
     make_group_paths(q);
     estimate_strata(q);

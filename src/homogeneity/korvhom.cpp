@@ -215,8 +215,10 @@ void korvhom(KorvPtr q)
 {
     if (q->ktype & 2)
         return;
-    // Tests across GROUP= levels within strata are not part of this build.
-    if (q->grpvar)
+    // With GROUP= the levels are compared within the strata.
+    if (q->grpvar) {
+        StratifiedTest(q);
         return;
+    }
     HomTest(q);
 }

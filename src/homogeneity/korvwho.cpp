@@ -71,7 +71,10 @@ void korvwho(KorvPtr q)
 {
     if (q->ktype & 2)
         return;
-    if (q->grpvar)
+    // With GROUP= the levels are compared within the strata.
+    if (q->grpvar) {
+        WeightedStratifiedTest(q);
         return;
+    }
     HomTest(q);
 }

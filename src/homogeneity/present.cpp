@@ -15,6 +15,7 @@
 #include "runtime/xccheck.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
+#include "vyr_message_names.h"
 
 namespace korv_hom
 {
@@ -129,6 +130,98 @@ void identify(KorvPtr q, STRATA* s, int i)
         std::memcpy(q->value, strata_key(s), static_cast<size_t>(q->slenf));
 }
 
+// A numeric GROUP= variable without a format: its values are the trend
+// scores, and its formatted values are shown left-justified.
+bool plainNumeric(const NAMESTR* nm)
+{
+    if (!nm || nm->ntype != 1)
+        return false;
+    return !((nm->nformlongl > 0 && !vzabl(' ', nm->nformlong, nm->nformlongl)) ||
+             (nm->nfl > 0 && !vzabl(' ', nm->nform, nm->nfl)));
+}
+
+// The identification of a GROUP= level in the bound fields: its key, the
+// formatted part left-justified for a plain numeric variable.
+void identifyGroup(KorvPtr q, GRPTREE* t)
+{
+    GRPVAR* g = q->grpvar;
+    std::memcpy(g->value, grptree_key(t), static_cast<size_t>(g->lenf + g->lenu));
+    if (plainNumeric(g->nm))
+        wzstjus(g->value, g->lenf, 'l');
+}
+
+// The level labels of the covariance tables and their header: the GROUP=
+// levels' formatted values, the strata values of one STRATA variable, or
+// the stratum numbers (whose values the legend tells).
+xobskey levelLabels(KorvPtr q, const Levels& L, std::vector<varstring>& vs,
+                    std::vector<char>& numbers)
+{
+    const int k = L.k;
+    if (L.groups) {
+        GRPVAR* g = q->grpvar;
+        GRPTREE* t = g->ghead;
+        for (int i = 0; i < k && t; ++i, t = t->left) {
+            int len = 0, start = 0;
+            wzstjls(grptree_key(t), g->lenf, 'n', &len, &start);
+            vs[i].k = 0;
+            vs[i].l = len;
+            vs[i].s = grptree_key(t) + start;
+        }
+        return vdqtxt(g->nm->name_p, g->nm->namelen);
+    }
+    if (q->nsvar == 1) {
+        STRATA* s = q->strata;
+        for (int i = 0; i < k && s; ++i, s = s->left) {
+            int len = 0, start = 0;
+            wzstjls(strata_key(s), q->slenf, 'n', &len, &start);
+            vs[i].k = 0;
+            vs[i].l = len;
+            vs[i].s = strata_key(s) + start;
+        }
+        return vdqtxt(q->sname[0].name->s, static_cast<int>(q->sname[0].name->l));
+    }
+    numbers.assign(static_cast<size_t>(4 * k) + 16, ' ');
+    for (int i = 0; i < k; ++i) {
+        char tmp[16];
+        int n = xpsstr(tmp, sizeof tmp, "%i", i + 1);
+        std::memcpy(numbers.data() + 4 * i, tmp, static_cast<size_t>(n < 4 ? n : 4));
+        vs[i].k = 0;
+        vs[i].l = 4;
+        vs[i].s = numbers.data() + 4 * i;
+    }
+    return vdqmsg(0, 138);
+}
+
+// One row per level (stratum or GROUP= level) of the scores or trend-scores
+// table; `fill` stages the level's values.
+template <class Fill> void levelRows(KorvPtr q, const Levels& L, Fill fill)
+{
+    if (L.groups) {
+        GRPTREE* t = q->grpvar->ghead;
+        for (int i = 0; i < L.k && t; ++i, t = t->left) {
+            identifyGroup(q, t);
+            fill(i);
+            wobcall(q->HomStat, WOB_SEL_PUT_ROW, 0, nullptr);
+        }
+        return;
+    }
+    STRATA* s = q->strata;
+    for (int i = 0; i < L.k && s; ++i, s = s->left) {
+        identify(q, s, i);
+        fill(i);
+        wobcall(q->HomStat, WOB_SEL_PUT_ROW, 0, nullptr);
+    }
+}
+
+// The note of the details: the test over strata, over the GROUP= levels
+// alone, or over the GROUP= levels within strata.
+int detailsNote(KorvPtr q, const Levels& L)
+{
+    if (!L.groups)
+        return 84;
+    return q->nsvar > 0 ? 79 : 68;
+}
+
 } // namespace
 
 void reset_ogstat(OGSTAT* og)
@@ -163,7 +256,8 @@ void details(KorvPtr q, const Levels& L, xobop* group)
     WOB_PARM_BLK_STR note[] = {
         wob_int(WOB_TAG_371, 2), wob_char(WOB_TAG_JUST, 'c'),
         wob_key(WOB_TAG_NAME, vdqtxt("HomogeneityNote", -1)),
-        wob_key(WOB_TAG_TEXT, vdqmsgs(326, 84, static_cast<int>(q->timename.l), q->timename.s))};
+        wob_key(WOB_TAG_TEXT,
+                vdqmsgs(326, detailsNote(q, L), static_cast<int>(q->timename.l), q->timename.s))};
     wobcall(q->vdq, WOB_SEL_NOTE, 4, note);
 
     if (q->HomStat) {
@@ -171,49 +265,24 @@ void details(KorvPtr q, const Levels& L, xobop* group)
             wob_key(WOB_TAG_DYNNAME, vdqtxt("dlr", 3)), wob_int(WOB_TAG_DYNVALUE, dlr),
             wob_key(WOB_TAG_DYNNAME, vdqtxt("dwr", 3)), wob_int(WOB_TAG_DYNVALUE, dwr)};
         open_table(q, q->HomStat, "Stat.Korvante.HomStats", 4, dyn);
-        STRATA* s = q->strata;
-        for (int i = 0; i < k && s; ++i, s = s->left) {
-            identify(q, s, i);
+        levelRows(q, L, [&](int i) {
             for (int t = 0; t < kTests; ++t)
                 if (requested(L, t))
                     q->iovar[t] = L.blocks[t][korv_score_offset(k) + i];
-            wobcall(q->HomStat, WOB_SEL_PUT_ROW, 0, nullptr);
-        }
+        });
         close_table(q, q->HomStat);
     }
 
-    // Level labels of the covariance tables: the stratum value without
-    // surrounding blanks under the variable's name, or the stratum number.
+    // Level labels of the covariance tables.
     std::vector<varstring> vs(static_cast<size_t>(k));
     std::vector<char> numbers;
-    xobskey header;
-    if (q->nsvar == 1) {
-        STRATA* s = q->strata;
-        for (int i = 0; i < k && s; ++i, s = s->left) {
-            int len = 0, start = 0;
-            wzstjls(strata_key(s), q->slenf, 'n', &len, &start);
-            vs[i].k = 0;
-            vs[i].l = len;
-            vs[i].s = strata_key(s) + start;
-        }
-        header = vdqtxt(q->sname[0].name->s, static_cast<int>(q->sname[0].name->l));
-    } else {
-        numbers.assign(static_cast<size_t>(4 * k) + 16, ' ');
-        for (int i = 0; i < k; ++i) {
-            char tmp[16];
-            int n = xpsstr(tmp, sizeof tmp, "%i", i + 1);
-            std::memcpy(numbers.data() + 4 * i, tmp, static_cast<size_t>(n < 4 ? n : 4));
-            vs[i].k = 0;
-            vs[i].l = 4;
-            vs[i].s = numbers.data() + 4 * i;
-        }
-        header = vdqmsg(0, 138);
-    }
+    const xobskey header = levelLabels(q, L, vs, numbers);
     // Under NOTABLE the covariance matrices of many strata are left out, with
     // a note; the scores above and the tests below are printed.
     const bool matrices = !(q->znotable && k >= KORV_HOM_MANY_STRATA);
     if (!matrices)
-        xpmlog(326, MSG_MATRICES_LEFT_OUT, k, KORV_HOM_MANY_STRATA);
+        xpmlog(326, L.groups ? msg326::GROUP_MATRICES_LEFT_OUT : MSG_MATRICES_LEFT_OUT, k,
+               KORV_HOM_MANY_STRATA);
     for (int t = 0; t < kTests && matrices; ++t) {
         if (!requested(L, t))
             continue;
@@ -246,7 +315,7 @@ void details(KorvPtr q, const Levels& L, xobop* group)
         wobcall(q->vdq, WOB_SEL_MATRIX_OUTPUT, 18, m);
     }
     // Stratum numbers need the legend that tells their values.
-    if (q->nsvar > 1)
+    if (!L.groups && q->nsvar > 1)
         korvleg(q, 0);
 }
 
@@ -269,10 +338,16 @@ void test_rows(KorvPtr q, const Levels& L, const HomLR* lr)
     const bool print = q->zprint && q->HomTest;
     const bool wantLR = lr && (L.ktype & 0x200);
     if (print) {
-        xobop title = nullptr;
-        if (wantLR && lr->zempty == '*')
-            title = wobtitle(q->vdq, vdqmsg(0, 129), 'l');
-        open_table(q, q->HomTest, "Stat.Korvante.HomTests", 0, nullptr, title, lr != nullptr);
+        if (L.groups) {
+            // The GROUP= levels alone, or within strata.
+            open_table(q, q->HomTest,
+                       q->nsvar == 0 ? "Stat.Korvante.HomTests2" : "Stat.Korvante.StratifiedTests");
+        } else {
+            xobop title = nullptr;
+            if (wantLR && lr->zempty == '*')
+                title = wobtitle(q->vdq, vdqmsg(0, 129), 'l');
+            open_table(q, q->HomTest, "Stat.Korvante.HomTests", 0, nullptr, title, lr != nullptr);
+        }
     }
     q->sbol = ' ';
     for (int t = 0; t < kTests; ++t) {
@@ -315,9 +390,9 @@ void test_rows(KorvPtr q, const Levels& L, const HomLR* lr)
             wobcall(q->HomTest, WOB_SEL_PUT_ROW, 0, nullptr);
         blank(q, len);
         if (lr->zempty == '*')
-            xpmlog(326, 130);
+            xpmlog(326, L.groups ? msg326::LR_GROUP_NO_EVENTS : 130);
         if (lr->nempty == -1)
-            xpmlog(326, 140);
+            xpmlog(326, L.groups ? msg326::LR_GROUP_NO_TIME : 140);
     }
     if (print)
         close_table(q, q->HomTest);
@@ -356,6 +431,37 @@ void strata_trend_scores(KorvPtr q, double* x, int k)
         x[i] = i + 1;
 }
 
+void group_trend_scores(KorvPtr q, double* x, int k)
+{
+    GRPVAR* g = q->grpvar;
+    if (plainNumeric(g->nm)) {
+        GRPTREE* t = g->ghead;
+        bool missing = false;
+        for (int i = 0; i < k; ++i, t = t ? t->left : nullptr) {
+            double v = korv_missing();
+            if (t)
+                std::memcpy(&v, grptree_key(t) + g->lenf, sizeof v);
+            x[i] = v;
+            if (wzmis(v) || !std::isfinite(v))
+                missing = true;
+        }
+        if (!missing)
+            return;
+        xpmlog(326, 217);
+    }
+    for (int i = 0; i < k; ++i)
+        x[i] = i + 1;
+}
+
+int group_levels(KorvPtr q)
+{
+    int k = 0;
+    if (q->grpvar)
+        for (GRPTREE* t = q->grpvar->ghead; t; t = t->left)
+            ++k;
+    return k;
+}
+
 void trend_branch(KorvPtr q, const Levels& L, xobop* group)
 {
     const int k = L.k;
@@ -364,13 +470,11 @@ void trend_branch(KorvPtr q, const Levels& L, xobop* group)
         *group = make_group(q, "TrendTests", 89);
         if (q->HomStat) {
             open_table(q, q->HomStat, "Stat.Korvante.TrendScores");
-            STRATA* s = q->strata;
-            for (int i = 0; i < k && s; ++i, s = s->left) {
-                identify(q, s, i);
-                q->iovar[0] = L.x[i];
-                wobcall(q->HomStat, WOB_SEL_PUT_ROW, 0, nullptr);
-            }
+            levelRows(q, L, [&](int i) { q->iovar[0] = L.x[i]; });
             close_table(q, q->HomStat);
+            // Stratum numbers need the legend that tells their values.
+            if (!L.groups && q->nsvar > 1)
+                korvleg(q, 0);
         }
     }
     // Without printing the trend tests are still computed for the graph
@@ -473,7 +577,10 @@ void finish_tests(KorvPtr q, const Levels& L, const HomLR* lr, POOLHANDLE* pool)
     save_scores(q, L);
     std::memset(q->varname, ' ', sizeof q->varname);
     if (L.ktype & 1) {
-        strata_trend_scores(q, L.x, L.k);
+        if (L.groups)
+            group_trend_scores(q, L.x, L.k);
+        else
+            strata_trend_scores(q, L.x, L.k);
         trend_branch(q, L, &group);
     } else {
         test_rows(q, L, lr);

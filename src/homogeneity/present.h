@@ -24,6 +24,9 @@ inline constexpr int kTests = 6;
 struct Levels {
     int k = 0;
     int ktype = 0;
+    // The levels are the GROUP= levels (tests stratified by the strata), not
+    // the strata.
+    bool groups = false;
     double* blocks[kTests] = {};
     char* dfs = nullptr;
     double* work = nullptr;
@@ -45,6 +48,11 @@ void save_scores(KorvPtr q, const Levels& L);
 void test_rows(KorvPtr q, const Levels& L, const HomLR* lr);
 // Trend scores of the strata (x[0..k-1]).
 void strata_trend_scores(KorvPtr q, double* x, int k);
+// Trend scores of the GROUP= levels (x[0..k-1]): the values of a numeric
+// variable without a format, else 1 to k.
+void group_trend_scores(KorvPtr q, double* x, int k);
+// The number of levels of the GROUP= variable in this BY group.
+int group_levels(KorvPtr q);
 // Trend group, scores table and the trend tests table.
 void trend_branch(KorvPtr q, const Levels& L, xobop* group);
 // Releases an output group (null: nothing).
@@ -80,5 +88,12 @@ int64_t load_strata(KorvPtr q, int k, double* time, double* freq, double* wt, in
 // is given). Deletes the pool, whose arrays L points into, and releases the
 // output group.
 void finish_tests(KorvPtr q, const Levels& L, const HomLR* lr, POOLHANDLE* pool);
+
+// The tests across the GROUP= levels, stratified by the strata: unweighted
+// (log-rank, Wilcoxon, Tarone, Peto, modified Peto, Fleming-Harrington and,
+// without STRATA variables, the likelihood-ratio test) or with the WEIGHT
+// variable (log-rank, Wilcoxon, Tarone).
+void StratifiedTest(KorvPtr q);
+void WeightedStratifiedTest(KorvPtr q);
 
 } // namespace korv_hom

@@ -28,17 +28,25 @@ namespace
 
 constexpr double kTiny = 1.491668146240041348658193e-154; // 2^-511
 constexpr double kInvSqrt2 = 0.70710678118654752440;
+constexpr double kInvSqrt2Pi = 0.39894228040143267794;
 // Levels above which the logical constraints are not searched: 11 levels
 // have 55 pairs (one 64-bit word) and 678570 partitions.
 constexpr int kMaxLogicalLevels = 11;
-// Comparisons whose correlation the engine forms (a matrix of 32 MB), and
-// the largest rank it integrates over for the exact method.
-constexpr int kMaxCorrelated = 2000;
-constexpr int kMaxExactRank = 10;
+// The most levels whose exact probabilities are integrated (ten
+// dimensions); beyond, the approximations of the non-exact case.
+constexpr int kMaxExactLevels = 11;
+// A comparison whose residual variance, after the comparisons already in a
+// set, is at most this share of its own adds nothing to the set's rank.
+constexpr double kRankTol = 1e-10;
 
 double Qc(double x)
 {
     return 0.5 * std::erfc(x * kInvSqrt2);
+}
+
+double Phi(double x)
+{
+    return 0.5 * std::erfc(-x * kInvSqrt2);
 }
 
 double packed(const double* v, int i, int j)
@@ -50,34 +58,6 @@ double packed(const double* v, int i, int j)
 bool missing(double x)
 {
     return wzmis(x) || std::isnan(x);
-}
-
-// Rank of a symmetric positive semi-definite matrix (full, n by n) by a
-// Cholesky decomposition pivoting on the largest remaining diagonal.
-int psdRank(std::vector<double> a, int n)
-{
-    std::vector<int> left(static_cast<size_t>(n));
-    std::iota(left.begin(), left.end(), 0);
-    int rank = 0;
-    auto at = [&](int i, int j) -> double& { return a[static_cast<size_t>(i) * n + j]; };
-    double scale = 0;
-    for (int i = 0; i < n; ++i)
-        scale = std::max(scale, at(i, i));
-    const double tol = 1e-10 * std::max(scale, 1e-300);
-    while (!left.empty()) {
-        auto best = std::max_element(left.begin(), left.end(),
-                                     [&](int x, int y) { return at(x, x) < at(y, y); });
-        const int p = *best;
-        const double d = at(p, p);
-        if (!(d > tol))
-            break;
-        left.erase(best);
-        ++rank;
-        for (int i : left)
-            for (int j : left)
-                at(i, j) -= at(i, p) * at(p, j) / d;
-    }
-    return rank;
 }
 
 // Quantile x of the chi-square distribution with df degrees of freedom at
@@ -95,6 +75,87 @@ double chiQuantileUpper(double p, int df)
         return korv_missing();
     return x;
 }
+
+// The span of a growing set of pairwise contrasts e_i - e_j of the levels,
+// and its rank under the covariance V of the levels: a pair whose levels
+// are already joined by the set adds nothing; another adds a direction
+// unless its residual variance, after the directions already in, vanishes.
+// Directions are kept V-orthonormal with their images V q (Gram-Schmidt,
+// twice), so a pair costs O(levels x rank).
+class ContrastSpan
+{
+  public:
+    ContrastSpan(const double* V, int k) : V_(V), k_(k), root_(static_cast<size_t>(k))
+    {
+        std::iota(root_.begin(), root_.end(), 0);
+    }
+    int rank() const { return static_cast<int>(q_.size()); }
+    int levels() const { return touched_; }
+    void add(int i, int j)
+    {
+        touch(i);
+        touch(j);
+        const int a = find(i), b = find(j);
+        if (a == b)
+            return;
+        root_[static_cast<size_t>(a)] = b;
+        const size_t k = static_cast<size_t>(k_);
+        std::vector<double> v(k, 0.0), w(k);
+        v[static_cast<size_t>(i)] = 1.0;
+        v[static_cast<size_t>(j)] = -1.0;
+        for (int r = 0; r < k_; ++r)
+            w[static_cast<size_t>(r)] = packed(V_, r, i) - packed(V_, r, j);
+        const double var = w[static_cast<size_t>(i)] - w[static_cast<size_t>(j)];
+        if (!(var > kTiny))
+            return;
+        for (int pass = 0; pass < 2; ++pass)
+            for (size_t l = 0; l < q_.size(); ++l) {
+                double c = 0;
+                for (size_t r = 0; r < k; ++r)
+                    c += v[r] * Vq_[l][r];
+                for (size_t r = 0; r < k; ++r) {
+                    v[r] -= c * q_[l][r];
+                    w[r] -= c * Vq_[l][r];
+                }
+            }
+        double n2 = 0;
+        for (size_t r = 0; r < k; ++r)
+            n2 += v[r] * w[r];
+        if (!(n2 > kRankTol * var))
+            return;
+        const double s = 1.0 / std::sqrt(n2);
+        for (size_t r = 0; r < k; ++r) {
+            v[r] *= s;
+            w[r] *= s;
+        }
+        q_.push_back(std::move(v));
+        Vq_.push_back(std::move(w));
+    }
+
+  private:
+    int find(int x)
+    {
+        while (root_[static_cast<size_t>(x)] != x)
+            x = root_[static_cast<size_t>(x)] =
+                root_[static_cast<size_t>(root_[static_cast<size_t>(x)])];
+        return x;
+    }
+    void touch(int i)
+    {
+        if (seen_.empty())
+            seen_.assign(static_cast<size_t>(k_), 0);
+        if (!seen_[static_cast<size_t>(i)]) {
+            seen_[static_cast<size_t>(i)] = 1;
+            ++touched_;
+        }
+    }
+    const double* V_;
+    int k_;
+    std::vector<int> root_;
+    std::vector<char> seen_;
+    int touched_ = 0;
+    std::vector<std::vector<double>> q_, Vq_;
+};
 
 } // namespace
 
@@ -155,50 +216,50 @@ void Engine::say(int severity, int number, ...)
 // ---------------------------------------------------------------------------
 // Sets of comparisons.
 
-Bits Engine::fullSet() const
-{
-    const size_t n = valid_.size();
-    Bits b((n + 63) / 64, 0);
-    for (size_t i = 0; i < n; ++i)
-        b[i / 64] |= uint64_t{1} << (i % 64);
-    return b;
-}
-
-int Engine::bitsCount(const Bits& S) const
-{
-    int c = 0;
-    for (uint64_t w : S)
-        c += std::popcount(w);
-    return c;
-}
-
-std::vector<int> Engine::members(const Bits& S) const
+std::vector<int> Engine::members(uint64_t mask) const
 {
     std::vector<int> out;
-    for (size_t w = 0; w < S.size(); ++w)
-        for (uint64_t x = S[w]; x; x &= x - 1)
-            out.push_back(static_cast<int>(w * 64 + std::countr_zero(x)));
+    for (uint64_t x = mask; x; x &= x - 1)
+        out.push_back(std::countr_zero(x));
     return out;
 }
 
-int Engine::setRank(const Bits& S) const
+int Engine::setRank(const int* idx, int n) const
 {
-    const std::vector<int> idx = members(S);
-    const int n = static_cast<int>(idx.size());
-    const int mv = static_cast<int>(valid_.size());
-    std::vector<double> a(static_cast<size_t>(n) * n);
-    for (int i = 0; i < n; ++i)
-        for (int j = 0; j < n; ++j)
-            a[static_cast<size_t>(i) * n + j] =
-                R_[static_cast<size_t>(idx[static_cast<size_t>(i)]) * mv +
-                   idx[static_cast<size_t>(j)]];
-    return psdRank(std::move(a), n);
+    ContrastSpan span(parms_.var, nl_);
+    for (int a = 0; a < n; ++a) {
+        const Comparison& c = cmp_[static_cast<size_t>(valid_[static_cast<size_t>(idx[a])])];
+        span.add(c.i, c.j);
+    }
+    return span.rank();
 }
 
-double Engine::setProb(const Bits& S, double t, double* err)
+int Engine::setLevels(const int* idx, int n) const
+{
+    std::vector<char> seen(static_cast<size_t>(nl_), 0);
+    int m = 0;
+    for (int a = 0; a < n; ++a) {
+        const Comparison& c = cmp_[static_cast<size_t>(valid_[static_cast<size_t>(idx[a])])];
+        for (int l : {c.i, c.j})
+            if (!seen[static_cast<size_t>(l)]) {
+                seen[static_cast<size_t>(l)] = 1;
+                ++m;
+            }
+    }
+    return m;
+}
+
+int Engine::rankAll()
+{
+    if (rank_ < 0)
+        rank_ = setRank(all_.data(), static_cast<int>(all_.size()));
+    return rank_;
+}
+
+double Engine::probability(const SetView& S, double t, double* err)
 {
     *err = 0;
-    const int n = bitsCount(S);
+    const int n = S.n;
     if (n == 0)
         return 0.0;
     const double p1 = 2.0 * Qc(t);
@@ -212,29 +273,48 @@ double Engine::setProb(const Bits& S, double t, double* err)
     case QXMCLSM_GT2:
         return zpsmmc(t, n, korv_missing());
     case QXMCLSM_F: {
-        const int r = setRank(S);
+        const int r = S.rank >= 0 ? S.rank : setRank(S.idx, n);
         return r > 0 ? zpgx2f(t * t, r) : korv_missing();
     }
     default:
-        break;
+        return exactProbability(S, t, err);
     }
-    // The exact method.
+}
+
+double Engine::exactProbability(const SetView& S, double t, double* err)
+{
+    *err = 0;
+    const int n = S.n;
+    const double p1 = 2.0 * Qc(t);
     if (n == 1)
         return p1;
     const int mv = static_cast<int>(valid_.size());
-    if (n == mv && type_ == QXMCLSM_ALL && structure_ == 0 && ncmp_ == mv)
-        return zptukeyc(std::sqrt(2.0) * t, nl_, korv_missing());
-    const std::vector<int> idx = members(S);
-    std::vector<double> cov(static_cast<size_t>(n) * (n + 1) / 2), lo(static_cast<size_t>(n), -t),
-        hi(static_cast<size_t>(n), t);
-    for (int i = 0; i < n; ++i)
-        for (int j = 0; j <= i; ++j)
-            cov[static_cast<size_t>(i) * (i + 1) / 2 + j] =
-                R_[static_cast<size_t>(idx[static_cast<size_t>(i)]) * mv +
-                   idx[static_cast<size_t>(j)]];
-    const MvnResult r = zmvnrect(n, cov.data(), lo.data(), hi.data(), integration());
-    *err = r.inform == 1 ? r.error : 0.0;
-    return r.complement;
+    const bool range = S.full && n == mv && type_ == QXMCLSM_ALL && structure_ == 0 && ncmp_ == mv;
+    double p;
+    if (range) {
+        p = zptukeyc(std::sqrt(2.0) * t, nl_, korv_missing());
+    } else if (mode_ == Exact::Hsu) {
+        p = hsuTail(S.idx, n, t, 1e-10);
+    } else if (mode_ == Exact::Integrate) {
+        std::vector<double> cov(static_cast<size_t>(n) * (n + 1) / 2),
+            lo(static_cast<size_t>(n), -t), hi(static_cast<size_t>(n), t);
+        for (int i = 0; i < n; ++i)
+            for (int j = 0; j <= i; ++j)
+                cov[static_cast<size_t>(i) * (i + 1) / 2 + j] =
+                    R_[static_cast<size_t>(S.idx[i]) * mv + S.idx[j]];
+        const MvnResult r = zmvnrect(n, cov.data(), lo.data(), hi.data(), integration());
+        if (r.inform == 3)
+            return korv_missing(); // out of time: the caller bounds it
+        *err = r.inform == 1 ? r.error : 0.0;
+        p = r.complement;
+    } else {
+        // Tukey-Kramer: the range of the levels the set touches.
+        const int m = S.levels >= 0 ? S.levels : setLevels(S.idx, n);
+        p = zptukeyc(std::sqrt(2.0) * t, std::max(m, 2), korv_missing());
+    }
+    if (missing(p))
+        return p;
+    return std::clamp(p, p1, std::min(1.0, n * p1));
 }
 
 // The accuracy of the exact method's integrals: 1e-5 while the comparisons
@@ -245,17 +325,128 @@ double Engine::setProb(const Bits& S, double t, double* err)
 MvnOptions Engine::integration() const
 {
     MvnOptions opt;
-    opt.abseps = rank_ <= 5 ? 1e-5 : 1e-4;
+    const int rank = rank_ >= 0 ? rank_ : nl_ - 1;
+    opt.abseps = rank <= 5 ? 1e-5 : 1e-4;
     opt.releps = 1e-2;
     opt.absfloor = opt.abseps;
     opt.maxpts = 20000000;
+    if (stepDeadline_ > 0)
+        opt.seconds = std::max(1e-3, stepDeadline_ - elapsed());
     return opt;
 }
 
-double Engine::singleStep(int r, double* err)
+// ---------------------------------------------------------------------------
+// Hsu's one-factor approximation (comparisons with a control).
+
+// Loadings l with r_ab close to l_a l_b for a != b, by damped fixed-point
+// steps of l_a = sum_{b != a} r_ab l_b / sum_{b != a} l_b^2. The sums over b
+// are one product of the levels' covariance with a vector, so a step costs
+// O(levels^2) and no correlation matrix is formed.
+void Engine::fitOneFactor()
 {
-    return setProb(fullSet(),
-                   std::fabs(cmp_[static_cast<size_t>(valid_[static_cast<size_t>(r)])].z), err);
+    const int mv = static_cast<int>(valid_.size());
+    lambda_.assign(static_cast<size_t>(mv), 0.5);
+    if (mv < 2) {
+        exact_ = 1;
+        return;
+    }
+    const double* v = parms_.var;
+    const double rr = parms_.rmse * parms_.rmse;
+    const int k = nl_;
+    std::vector<double> mu(static_cast<size_t>(k)), y(static_cast<size_t>(k));
+    auto at = [&](int a) -> const Comparison& {
+        return cmp_[static_cast<size_t>(valid_[static_cast<size_t>(a)])];
+    };
+    // sum_b cov(a, b) l_b / se_b for every a, by y = V mu.
+    auto sums = [&](std::vector<double>& out) {
+        std::fill(mu.begin(), mu.end(), 0.0);
+        for (int a = 0; a < mv; ++a) {
+            const Comparison& c = at(a);
+            mu[static_cast<size_t>(c.i)] += lambda_[static_cast<size_t>(a)] / c.se;
+            mu[static_cast<size_t>(c.j)] -= lambda_[static_cast<size_t>(a)] / c.se;
+        }
+        std::fill(y.begin(), y.end(), 0.0);
+        for (int i = 0; i < k; ++i) {
+            const double* row = v + static_cast<long>(i) * (i + 1) / 2;
+            double s = 0;
+            for (int j = 0; j < i; ++j) {
+                s += row[j] * mu[static_cast<size_t>(j)];
+                y[static_cast<size_t>(j)] += row[j] * mu[static_cast<size_t>(i)];
+            }
+            y[static_cast<size_t>(i)] += s + row[i] * mu[static_cast<size_t>(i)];
+        }
+        for (int a = 0; a < mv; ++a) {
+            const Comparison& c = at(a);
+            out[static_cast<size_t>(a)] =
+                (y[static_cast<size_t>(c.i)] - y[static_cast<size_t>(c.j)]) * rr / c.se;
+        }
+    };
+    std::vector<double> s(static_cast<size_t>(mv));
+    for (int it = 0; it < 500; ++it) {
+        sums(s);
+        double ss = 0;
+        for (double l : lambda_)
+            ss += l * l;
+        double change = 0;
+        for (int a = 0; a < mv; ++a) {
+            double& l = lambda_[static_cast<size_t>(a)];
+            const double den = ss - l * l;
+            const double target = den > 1e-300 ? (s[static_cast<size_t>(a)] - l) / den : 0.0;
+            const double next = std::clamp(0.5 * (l + target), -0.999999, 0.999999);
+            change = std::max(change, std::fabs(next - l));
+            l = next;
+        }
+        if (change < 1e-12)
+            break;
+    }
+    // Exact when the correlation has the one-factor form.
+    double worst = 0;
+    for (int a = 0; a < mv && worst <= 1e-9; ++a)
+        for (int b = 0; b < a; ++b) {
+            const Comparison& x = at(a);
+            const Comparison& z = at(b);
+            const double c = (packed(v, x.i, z.i) - packed(v, x.i, z.j) - packed(v, x.j, z.i) +
+                              packed(v, x.j, z.j)) *
+                             rr / (x.se * z.se);
+            worst = std::max(worst, std::fabs(c - lambda_[static_cast<size_t>(a)] *
+                                                      lambda_[static_cast<size_t>(b)]));
+        }
+    exact_ = worst <= 1e-9 ? 1 : 0;
+}
+
+// P(max over the set of |Z_s| > t) with Z_s = l_s X + sqrt(1 - l_s^2) E_s,
+// X and the E_s independent standard normals: the integral over X of
+// 1 - prod_s P(|Z_s| <= t | X), the product taken as the exponential of a
+// sum of logarithms so that a small probability keeps its digits.
+double Engine::hsuTail(const int* idx, int n, double t, double epsrel) const
+{
+    if (n <= 0)
+        return 0.0;
+    if (!(t > 0))
+        return 1.0;
+    std::vector<double> l(static_cast<size_t>(n)), sd(static_cast<size_t>(n));
+    for (int a = 0; a < n; ++a) {
+        l[static_cast<size_t>(a)] = lambda_[static_cast<size_t>(idx[a])];
+        sd[static_cast<size_t>(a)] =
+            std::sqrt(std::max(0.0, 1.0 - l[static_cast<size_t>(a)] * l[static_cast<size_t>(a)]));
+    }
+    auto f = [&](double z) {
+        const double pz = kInvSqrt2Pi * std::exp(-0.5 * z * z);
+        if (pz == 0)
+            return 0.0;
+        double lw = 0;
+        for (int a = 0; a < n; ++a) {
+            const double m = l[static_cast<size_t>(a)] * z, s = sd[static_cast<size_t>(a)];
+            const double tail =
+                s > 0 ? Phi((-t - m) / s) + Qc((t - m) / s) : (std::fabs(m) > t ? 1.0 : 0.0);
+            if (tail >= 1.0)
+                return pz;
+            lw += std::log1p(-tail);
+        }
+        return -pz * std::expm1(lw);
+    };
+    const double lim = t + 9.0;
+    return std::clamp(zgkquad(f, -lim, lim, 1e-300, epsrel, nullptr, 2000), 0.0, 1.0);
 }
 
 // ---------------------------------------------------------------------------
@@ -269,8 +460,13 @@ QXStatus Engine::assess()
     type_ = parms_.type;
     ncmp_ = 0;
     structure_ = -1;
+    rank_ = -1;
     cmp_.clear();
     valid_.clear();
+    all_.clear();
+    R_.clear();
+    lambda_.clear();
+    order_.clear();
     side_ = 'B';
     if (nl_ < 0 || (nl_ > 0 && (!parms_.var || !parms_.mean))) {
         say(4, msg326::MC_BAD_INPUT, "no estimates or no covariance");
@@ -317,6 +513,7 @@ QXStatus Engine::assess()
         cmp_.push_back(c);
     };
     if (type_ == QXMCLSM_ALL) {
+        cmp_.reserve(static_cast<size_t>(nl_) * std::max(nl_ - 1, 0) / 2);
         for (int i = 0; i + 1 < nl_; ++i)
             for (int j = i + 1; j < nl_; ++j)
                 add(i, j);
@@ -330,6 +527,9 @@ QXStatus Engine::assess()
         if (cmp_[static_cast<size_t>(r)].valid)
             valid_.push_back(r);
     empty_ = valid_.empty();
+    const int mv = static_cast<int>(valid_.size());
+    all_.resize(static_cast<size_t>(mv));
+    std::iota(all_.begin(), all_.end(), 0);
     if (ncmp_ == 0) {
         structure_ = -1;
     } else {
@@ -339,7 +539,7 @@ QXStatus Engine::assess()
             const double di = packed(v, i, i);
             if (!(std::fabs(di - d0) <= 1e-12 * std::fabs(d0)))
                 balanced = false;
-            for (int j = 0; j < i; ++j)
+            for (int j = 0; j < i && uncorrelated; ++j)
                 if (!(std::fabs(packed(v, i, j)) <=
                       1e-12 * std::sqrt(std::fabs(di * packed(v, j, j)))))
                     uncorrelated = false;
@@ -347,17 +547,40 @@ QXStatus Engine::assess()
         structure_ = !uncorrelated ? 2 : balanced ? 0 : 1;
     }
 
-    // The correlation of the comparisons that have a statistic, which the
-    // exact, simulated and Scheffe adjustments and every step-down test
-    // need (the others use the p-values alone).
-    const int mv = static_cast<int>(valid_.size());
+    // How the exact method finds its probabilities: integrals up to eleven
+    // levels, the studentized range for uncorrelated means of equal
+    // variance, else Tukey-Kramer for all pairs and Hsu's approximation
+    // against a control. The simulation's report uses the same for the
+    // method's own critical value.
     const int method = parms_.method;
-    const bool needR = method == QXMCLSM_EXACT || method == QXMCLSM_SIM || method == QXMCLSM_F ||
-                       (parms_.step != 0 && method != QXMCLSM_T);
-    R_.clear();
-    rank_ = mv;
-    if (needR && mv > kMaxCorrelated) {
-        say(4, msg326::MC_TOO_MANY, mv, kMaxCorrelated);
+    const bool stepdown = parms_.step != 0 && method != QXMCLSM_T && mv > 0;
+    exact_ = method == QXMCLSM_SIM ? 0 : 1;
+    mode_ = Exact::Integrate;
+    const bool rangeOnly = type_ == QXMCLSM_ALL && structure_ == 0 && ncmp_ == mv;
+    if ((method == QXMCLSM_EXACT || method == QXMCLSM_SIM) && nl_ > kMaxExactLevels) {
+        if (type_ == QXMCLSM_ALL)
+            mode_ = rangeOnly && !stepdown ? Exact::Range : Exact::TukeyKramer;
+        else
+            mode_ = Exact::Hsu;
+        if (method == QXMCLSM_EXACT && mode_ == Exact::TukeyKramer)
+            exact_ = 0;
+    }
+    if (mode_ == Exact::Hsu) {
+        const int keep = exact_;
+        fitOneFactor();
+        if (method == QXMCLSM_SIM)
+            exact_ = keep;
+    }
+    if (mode_ == Exact::TukeyKramer || mode_ == Exact::Range)
+        levels_ = setLevels(all_.data(), mv);
+
+    // The correlation of the comparisons, which the integrals and the
+    // simulation need (the other methods work from the levels' covariance).
+    const bool needR =
+        method == QXMCLSM_SIM ||
+        (method == QXMCLSM_EXACT && mode_ == Exact::Integrate && !(rangeOnly && !stepdown));
+    if (method == QXMCLSM_SIM && mv > QXMCLSM_MAX_SIMULATED) {
+        say(4, msg326::MC_TOO_MANY, mv, QXMCLSM_MAX_SIMULATED);
         return QXMCLSM_E_UNSUPPORTED;
     }
     if (needR) {
@@ -373,17 +596,9 @@ QXStatus Engine::assess()
                 R_[static_cast<size_t>(a) * mv + b] = R_[static_cast<size_t>(b) * mv + a] = r;
             }
         }
-        rank_ = mv > 0 ? psdRank(R_, mv) : 0;
     }
-    // The exact method integrates over rank dimensions; beyond
-    // kMaxExactRank that takes minutes per comparison (the studentized range
-    // of uncorrelated equal-variance means needs no integral).
-    const bool tukeyRange = type_ == QXMCLSM_ALL && structure_ == 0 && ncmp_ == mv;
-    if (method == QXMCLSM_EXACT && rank_ > kMaxExactRank && !tukeyRange) {
-        say(4, msg326::MC_EXACT_TOO_LARGE, rank_ + 1, kMaxExactRank + 1);
-        return QXMCLSM_E_UNSUPPORTED;
-    }
-    exact_ = parms_.method == QXMCLSM_SIM ? 0 : 1;
+    if (method == QXMCLSM_F || needR)
+        rankAll();
 
     // Simulation settings: the sample makes every simulated p-value lie
     // within acc of its exact value with confidence 1 - eps, whatever the
@@ -406,7 +621,7 @@ QXStatus Engine::assess()
         say(4, msg326::MC_SAMPLE, nsamp_, acc_, eps_);
         status = QXMCLSM_NO_SIMULATION;
     }
-    if (parms_.step != 0 && parms_.method != QXMCLSM_T && mv > 0)
+    if (stepdown)
         planStepDown();
     assessed_ = true;
     return status;
@@ -414,6 +629,17 @@ QXStatus Engine::assess()
 
 // ---------------------------------------------------------------------------
 // The step-down plan.
+
+double Engine::stepStatistic(int j) const
+{
+    return std::fabs(
+        cmp_[static_cast<size_t>(valid_[static_cast<size_t>(order_[static_cast<size_t>(j)])])].z);
+}
+
+int Engine::setsOfStep(int j) const
+{
+    return j < logicalSteps_ ? static_cast<int>(logical_[static_cast<size_t>(j)].size()) : 1;
+}
 
 void Engine::planStepDown()
 {
@@ -425,21 +651,49 @@ void Engine::planStepDown()
             return std::fabs(cmp_[static_cast<size_t>(valid_[static_cast<size_t>(a)])].z) >
                    std::fabs(cmp_[static_cast<size_t>(valid_[static_cast<size_t>(b)])].z);
         });
-    sets_.assign(static_cast<size_t>(mv), {});
-    setPart_.clear();
+    logical_.clear();
+    logicalPart_.clear();
     logicalSteps_ = 0;
     if (parms_.step == QXMCLSM_STEP_LOGICAL && type_ == QXMCLSM_ALL)
         planLogical(order_);
-    // Free combinations for the steps the logical search did not plan: the
-    // hypotheses from this step on.
-    Bits suffix = fullSet();
-    for (int j = 0; j < mv; ++j) {
-        if (sets_[static_cast<size_t>(j)].empty())
-            sets_[static_cast<size_t>(j)].push_back(suffix);
-        const int h = order_[static_cast<size_t>(j)];
-        suffix[static_cast<size_t>(h / 64)] &= ~(uint64_t{1} << (h % 64));
+    suffixMeasures();
+    if (parms_.steprep)
+        fillStepInfo();
+}
+
+// The free sets are the suffixes order_[j..]: adding the comparisons from
+// the last step back gives each one's rank (Scheffe) or the levels it
+// touches (Tukey-Kramer) in one pass.
+void Engine::suffixMeasures()
+{
+    const int mv = static_cast<int>(valid_.size());
+    const bool rank = parms_.method == QXMCLSM_F;
+    const bool levels = parms_.method == QXMCLSM_EXACT && mode_ == Exact::TukeyKramer;
+    suffixRank_.assign(rank ? static_cast<size_t>(mv) : 0, 0);
+    suffixLevels_.assign(levels ? static_cast<size_t>(mv) : 0, 0);
+    if (!rank && !levels)
+        return;
+    ContrastSpan span(parms_.var, nl_);
+    std::vector<char> seen(static_cast<size_t>(nl_), 0);
+    int touched = 0;
+    for (int j = mv - 1; j >= 0; --j) {
+        const Comparison& c =
+            cmp_[static_cast<size_t>(valid_[static_cast<size_t>(order_[static_cast<size_t>(j)])])];
+        if (rank) {
+            span.add(c.i, c.j);
+            suffixRank_[static_cast<size_t>(j)] = span.rank();
+        }
+        if (levels) {
+            for (int l : {c.i, c.j})
+                if (!seen[static_cast<size_t>(l)]) {
+                    seen[static_cast<size_t>(l)] = 1;
+                    ++touched;
+                }
+            suffixLevels_[static_cast<size_t>(j)] = touched;
+        }
     }
-    fillStepInfo();
+    if (rank && mv > 0)
+        rank_ = suffixRank_[0];
 }
 
 // The largest sets of hypotheses that can be true together while the
@@ -537,15 +791,14 @@ void Engine::planLogical(const std::vector<int>& order)
             if (!inside)
                 kept.push_back(c);
         }
-        auto& out = sets_[static_cast<size_t>(j)];
+        logical_.emplace_back();
+        logicalPart_.emplace_back();
         for (const auto& k : kept) {
-            Bits b((static_cast<size_t>(mv) + 63) / 64, 0);
-            b[0] = k.first;
-            out.push_back(b);
+            logical_.back().push_back(k.first);
             std::vector<int> lab(static_cast<size_t>(nl_));
             for (int a = 0; a < nl_; ++a)
                 lab[static_cast<size_t>(a)] = parts[k.second].label[static_cast<size_t>(a)] + 1;
-            setPart_.push_back(lab);
+            logicalPart_.back().push_back(std::move(lab));
         }
         rejected |= h;
         suffix &= ~h;
@@ -562,11 +815,20 @@ void Engine::planLogical(const std::vector<int>& order)
         say(2, msg326::MC_LOGICAL, planned, mv, "LOGICAL(n)");
 }
 
-// The step-down report's records: one subset per planned set, in the order
-// of the steps.
+// The step-down report's records: one subset per set, in the order of the
+// steps. The membership flags take a row of every comparison per subset; a
+// report past kMaxReportCells of them is left out with a warning.
 void Engine::fillStepInfo()
 {
+    constexpr double kMaxReportCells = 1e7;
     const int mv = static_cast<int>(valid_.size());
+    double subsets = 0;
+    for (int j = 0; j < mv; ++j)
+        subsets += setsOfStep(j);
+    if (subsets * std::max(ncmp_, 1) > kMaxReportCells) {
+        say(3, msg326::MC_REPORT_TOO_LARGE, subsets, ncmp_, kMaxReportCells);
+        return;
+    }
     orig_.assign(static_cast<size_t>(mv), 0);
     for (int j = 0; j < mv; ++j)
         orig_[static_cast<size_t>(j)] = valid_[static_cast<size_t>(order_[static_cast<size_t>(j)])];
@@ -576,24 +838,35 @@ void Engine::fillStepInfo()
     rankOf_.clear();
     tObs_.clear();
     pBon_.clear();
-    size_t logicalIndex = 0;
+    const bool wantPart = parms_.method == QXMCLSM_EXACT && type_ == QXMCLSM_ALL && nl_ > 0;
+    const bool wantRank = parms_.method == QXMCLSM_F;
     for (int j = 0; j < mv; ++j) {
-        const double t = std::fabs(cmp_[static_cast<size_t>(orig_[static_cast<size_t>(j)])].z);
-        const bool logical = j < logicalSteps_;
-        for (const Bits& S : sets_[static_cast<size_t>(j)]) {
-            std::vector<int> flags(static_cast<size_t>(ncmp_), 0);
-            for (int a : members(S))
-                flags[static_cast<size_t>(valid_[static_cast<size_t>(a)])] = 1;
-            subset_.insert(subset_.end(), flags.begin(), flags.end());
+        const double t = stepStatistic(j);
+        for (int s = 0; s < setsOfStep(j); ++s) {
+            const bool logical = j < logicalSteps_;
+            std::vector<int> idx;
+            if (logical)
+                idx = members(logical_[static_cast<size_t>(j)][static_cast<size_t>(s)]);
+            else
+                idx.assign(order_.begin() + j, order_.end());
+            const int n = static_cast<int>(idx.size());
+            const size_t row = subset_.size();
+            subset_.resize(row + static_cast<size_t>(ncmp_), 0);
+            for (int a : idx)
+                subset_[row + static_cast<size_t>(valid_[static_cast<size_t>(a)])] = 1;
             stepOf_.push_back(j);
             tObs_.push_back(t);
-            pBon_.push_back(std::min(1.0, bitsCount(S) * 2.0 * Qc(t)));
-            rankOf_.push_back(setRank(S));
+            pBon_.push_back(std::min(1.0, n * 2.0 * Qc(t)));
+            rankOf_.push_back(!wantRank ? 0
+                              : logical ? setRank(idx.data(), n)
+                                        : suffixRank_[static_cast<size_t>(j)]);
             // The partition of the levels: the logical search's own, else the
             // groups that the set's pairs join.
-            std::vector<int> lab(static_cast<size_t>(std::max(nl_, 0)));
-            if (logical && logicalIndex < setPart_.size()) {
-                lab = setPart_[logicalIndex++];
+            if (!wantPart)
+                continue;
+            std::vector<int> lab(static_cast<size_t>(nl_));
+            if (logical) {
+                lab = logicalPart_[static_cast<size_t>(j)][static_cast<size_t>(s)];
             } else {
                 std::vector<int> root(static_cast<size_t>(nl_));
                 std::iota(root.begin(), root.end(), 0);
@@ -603,23 +876,25 @@ void Engine::fillStepInfo()
                             root[static_cast<size_t>(root[static_cast<size_t>(x)])];
                     return x;
                 };
-                for (int a : members(S)) {
+                for (int a : idx) {
                     const Comparison& c = cmp_[static_cast<size_t>(valid_[static_cast<size_t>(a)])];
                     root[static_cast<size_t>(find(c.i))] = find(c.j);
                 }
                 std::vector<int> number(static_cast<size_t>(nl_), 0);
                 int next = 0;
                 for (int a = 0; a < nl_; ++a) {
-                    int& n = number[static_cast<size_t>(find(a))];
-                    if (n == 0)
-                        n = ++next;
-                    lab[static_cast<size_t>(a)] = n;
+                    int& num = number[static_cast<size_t>(find(a))];
+                    if (num == 0)
+                        num = ++next;
+                    lab[static_cast<size_t>(a)] = num;
                 }
             }
             part_.insert(part_.end(), lab.begin(), lab.end());
         }
     }
     const size_t ns = stepOf_.size();
+    if (!wantPart)
+        part_.assign(ns * static_cast<size_t>(std::max(nl_, 0)), 0);
     pEval_.assign(ns, korv_missing());
     simple_.assign(ns, korv_missing());
     avgcv_.assign(ns, korv_missing());
@@ -639,7 +914,7 @@ void Engine::fillStepInfo()
     step_.AvgCV2 = avgcv2_.data();
     step_.GLS = gls_.data();
     step_.sGLS = sgls_.data();
-    step_.t0 = mv > 0 ? tObs_.empty() ? 0.0 : tObs_[0] : korv_missing();
+    step_.t0 = tObs_.empty() ? 0.0 : tObs_[0];
     step_.status = 0;
     step_.PrtPart = part_.data();
     step_.PrtRank = rankOf_.data();
@@ -655,88 +930,94 @@ QXStatus Engine::deterministic()
         return QXMCLSM_E_STATE;
     adjp_.assign(static_cast<size_t>(ncmp_), korv_missing());
     const int mv = static_cast<int>(valid_.size());
-    std::atomic<bool> inaccurate{false};
     std::vector<double> errs;
-    if (parms_.step != 0 && parms_.method != QXMCLSM_T && mv > 0) {
-        // Every planned set at its step's statistic, then the running maximum.
+    const int method = parms_.method;
+    if (parms_.step != 0 && method != QXMCLSM_T && mv > 0) {
+        // Every set of every step at the step's statistic, then the running
+        // maximum. A set is the free suffix of its step or a logical mask.
         std::vector<std::pair<int, int>> tasks; // (step, set)
         for (int j = 0; j < mv; ++j)
-            for (int s = 0; s < static_cast<int>(sets_[static_cast<size_t>(j)].size()); ++s)
+            for (int s = 0; s < setsOfStep(j); ++s)
                 tasks.push_back({j, s});
         std::vector<double> prob(tasks.size());
         errs.assign(tasks.size(), 0.0);
-        auto statistic = [&](int j) {
-            return std::fabs(cmp_[static_cast<size_t>(
-                                      valid_[static_cast<size_t>(order_[static_cast<size_t>(j)])])]
-                                 .z);
-        };
-        // The logical sets are evaluated until MAXTIME= runs out; a step
-        // with a set left unevaluated takes the free set of its step, whose
-        // probability is never smaller.
+        // Integrals take MAXTIME= at most: a set not begun by then takes the
+        // Bonferroni bound of its step's free set, which is never smaller
+        // than its probability.
         const double deadline = parms_.stepmaxtime > 0 ? parms_.stepmaxtime : 60.0;
-        const bool bounded = logicalSteps_ > 0;
-        std::atomic<bool> late{false};
+        const bool costly = method == QXMCLSM_EXACT && mode_ != Exact::Range;
+        if (costly)
+            stepDeadline_ = deadline;
         vyr::parallel_for(tasks.size(), [&](size_t k) {
             const int j = tasks[k].first;
-            if (bounded && j < logicalSteps_ && elapsed() > deadline) {
+            if (costly && elapsed() > deadline) {
                 prob[k] = korv_missing();
-                late = true;
                 return;
             }
-            prob[k] = setProb(sets_[static_cast<size_t>(j)][static_cast<size_t>(tasks[k].second)],
-                              statistic(j), &errs[k]);
+            SetView S;
+            std::vector<int> idx;
+            if (j < logicalSteps_) {
+                idx =
+                    members(logical_[static_cast<size_t>(j)][static_cast<size_t>(tasks[k].second)]);
+                S.idx = idx.data();
+                S.n = static_cast<int>(idx.size());
+            } else {
+                S.idx = order_.data() + j;
+                S.n = mv - j;
+                S.full = j == 0;
+                if (!suffixRank_.empty())
+                    S.rank = suffixRank_[static_cast<size_t>(j)];
+                if (!suffixLevels_.empty())
+                    S.levels = suffixLevels_[static_cast<size_t>(j)];
+            }
+            prob[k] = probability(S, stepStatistic(j), &errs[k]);
         });
-        std::vector<double> fallback(static_cast<size_t>(mv), korv_missing());
-        int complete = logicalSteps_;
-        if (late) {
-            std::vector<int> steps;
-            for (size_t k = 0; k < tasks.size(); ++k)
-                if (wzmis(prob[k]) && (steps.empty() || steps.back() != tasks[k].first))
-                    steps.push_back(tasks[k].first);
-            complete = steps.front();
-            std::vector<double> ferr(steps.size(), 0.0);
-            vyr::parallel_for(steps.size(), [&](size_t i) {
-                const int j = steps[i];
-                Bits suffix = fullSet();
-                for (int a = 0; a < j; ++a) {
-                    const int h = order_[static_cast<size_t>(a)];
-                    suffix[static_cast<size_t>(h / 64)] &= ~(uint64_t{1} << (h % 64));
-                }
-                fallback[static_cast<size_t>(j)] = setProb(suffix, statistic(j), &ferr[i]);
-            });
-            errs.insert(errs.end(), ferr.begin(), ferr.end());
-            say(2, msg326::MC_LOGICAL, complete, mv, "MAXTIME=");
-        }
-        for (size_t k = 0; k < tasks.size(); ++k)
-            pEval_[k] = prob[k];
-        step_.pEval = pEval_.data();
+        stepDeadline_ = 0;
+        int complete = mv;
+        bool late = false;
         double running = 0;
         size_t k = 0;
         for (int j = 0; j < mv; ++j) {
             double best = 0;
-            for (size_t s = 0; s < sets_[static_cast<size_t>(j)].size(); ++s, ++k)
-                if (!wzmis(prob[k]))
-                    best = std::max(best, prob[k]);
-            if (!wzmis(fallback[static_cast<size_t>(j)]))
-                best = std::max(best, fallback[static_cast<size_t>(j)]);
+            for (int s = 0; s < setsOfStep(j); ++s, ++k) {
+                if (wzmis(prob[k])) {
+                    late = true;
+                    complete = std::min(complete, j);
+                    prob[k] = std::min(1.0, (mv - j) * 2.0 * Qc(stepStatistic(j)));
+                }
+                best = std::max(best, prob[k]);
+            }
             running = std::min(1.0, std::max(running, best));
             adjp_[static_cast<size_t>(
                 valid_[static_cast<size_t>(order_[static_cast<size_t>(j)])])] = running;
         }
+        if (late)
+            say(2, msg326::MC_STEP_MAXTIME, complete, mv, deadline);
+        setProb_ = prob;
+        if (haveStep_) {
+            pEval_ = prob;
+            step_.pEval = pEval_.data();
+        }
     } else {
         std::vector<double> p(static_cast<size_t>(mv));
         errs.assign(static_cast<size_t>(mv), 0.0);
-        vyr::parallel_for(static_cast<size_t>(mv),
-                          [&](size_t r) { p[r] = singleStep(static_cast<int>(r), &errs[r]); });
+        SetView S;
+        S.idx = all_.data();
+        S.n = mv;
+        S.full = true;
+        if (method == QXMCLSM_F)
+            S.rank = rankAll();
+        if (mode_ == Exact::TukeyKramer)
+            S.levels = levels_;
+        vyr::parallel_for(static_cast<size_t>(mv), [&](size_t r) {
+            p[r] = probability(S, std::fabs(cmp_[static_cast<size_t>(valid_[r])].z), &errs[r]);
+        });
         for (int r = 0; r < mv; ++r)
             adjp_[static_cast<size_t>(valid_[static_cast<size_t>(r)])] = p[static_cast<size_t>(r)];
     }
     for (double e : errs)
-        if (e > 0) {
-            inaccurate = true;
-            maxError_ = std::max(maxError_, e);
-        }
-    if (inaccurate)
+        maxError_ = std::max(maxError_, e);
+    if (maxError_ > 0)
         say(3, msg326::MC_ACCURACY, maxError_);
     haveAdjp_ = true;
     return 0;
@@ -754,14 +1035,26 @@ double Engine::exactQuantile(double alpha, bool precise)
         return zqtukey(1.0 - alpha, nl_, korv_missing()) / std::sqrt(2.0);
     if (mv == 1)
         return -zppnd16(0.5 * alpha);
-    if (rank_ > kMaxExactRank)
-        return korv_missing();
+    if (mode_ == Exact::TukeyKramer || mode_ == Exact::Range)
+        return zqtukey(1.0 - alpha, std::max(levels_, 2), korv_missing()) / std::sqrt(2.0);
+    const double a = -zppnd16(0.5 * alpha);
+    const double b = -zppnd16(0.5 * alpha / mv) + 1e-9;
+    double x = korv_missing();
+    if (mode_ == Exact::Hsu) {
+        auto tail = [&](double t) {
+            return hsuTail(all_.data(), mv, t, precise ? 1e-10 : 1e-7) - alpha;
+        };
+        if (!zbrentzero(tail, a, b, precise ? 1e-8 : 1e-5, &x))
+            return korv_missing();
+        return x;
+    }
     // The critical value t with P(max |Z_s| > t) = alpha, between the
     // unadjusted and the Bonferroni critical values. The report's quantile
     // is found with integrals good to 1e-5; the QUANTILE item, which no
     // caller prints, with integrals of at most 48000 points (about 1e-3).
-    const std::vector<int> idx = members(fullSet());
-    const int n = static_cast<int>(idx.size());
+    if (R_.empty())
+        return korv_missing();
+    const int n = mv;
     std::vector<double> cov(static_cast<size_t>(n) * (n + 1) / 2);
     for (int i = 0; i < n; ++i)
         for (int j = 0; j <= i; ++j)
@@ -773,9 +1066,6 @@ double Engine::exactQuantile(double alpha, bool precise)
         std::fill(hi.begin(), hi.end(), t);
         return zmvnrect(n, cov.data(), lo.data(), hi.data(), opt).complement - alpha;
     };
-    const double a = -zppnd16(0.5 * alpha);
-    const double b = -zppnd16(0.5 * alpha / mv) + 1e-9;
-    double x = korv_missing();
     opt.abseps = precise ? 1e-4 : 1e-3;
     if (!precise)
         opt.maxpts = 48000; // about 1e-3, whatever the dimension
@@ -813,7 +1103,7 @@ double Engine::methodQuantile(int method, double alpha)
     case QXMCLSM_GT2:
         return zqsmm(1.0 - alpha, mv, korv_missing());
     case QXMCLSM_F: {
-        const double c = chiQuantileUpper(alpha, rank_);
+        const double c = chiQuantileUpper(alpha, rankAll());
         return missing(c) ? c : std::sqrt(c);
     }
     case QXMCLSM_EXACT:

@@ -19,13 +19,25 @@
 //   F (Scheffe)     P(chi-square(rank R) > t^2)
 //   EXACT           P(max_s |Z_s| > t), the exact single-step probability for
 //                   the correlated comparisons: Tukey for all pairs, Dunnett
-//                   against a control. It is computed by multivariate normal
-//                   integration (numeric/mvn.h), except for uncorrelated
-//                   means of equal variance and all pairs, where it is the
-//                   studentized range P(Q_nl > sqrt(2) t). It is not the
-//                   Tukey-Kramer approximation, which would use the
-//                   studentized range for correlated or unequal means too.
+//                   against a control. Up to 11 levels it is computed by
+//                   multivariate normal integration (numeric/mvn.h), except
+//                   for uncorrelated means of equal variance and all pairs,
+//                   where it is the studentized range P(Q_nl > sqrt(2) t) at
+//                   any number of levels. Beyond 11 levels the integrals take
+//                   too long, and the two approximations for the non-exact
+//                   case are used instead: Tukey-Kramer for all pairs,
+//                   P(Q_m > sqrt(2) t) with m the levels the comparisons
+//                   touch, and Hsu's one-factor approximation against a
+//                   control, which replaces the correlation by the closest
+//                   r_su = l_s l_u and makes the probability a one-dimensional
+//                   integral (exact when the correlation has that form, as
+//                   for uncorrelated means). ISEXACT then says 0 (1 for Hsu's
+//                   integral on a correlation of exactly that form).
 //   SIM             P(max_s |Z_s| > t) estimated from a simulated sample
+// The exact and simulated probabilities of a set of m comparisons lie
+// between the raw p-value 2 (1 - Phi(t)) and the Bonferroni bound m times
+// it; an integral or a sample is held to that range, so that no adjusted
+// p-value falls below its raw one, nor reads 0 for a positive raw one.
 // Step-down (STEPDOWN): hypotheses are taken in decreasing order of t (or in
 // row order); at step j the probability of the method is evaluated for the
 // set of hypotheses not yet passed (TYPE=FREE), or for each largest set that
@@ -33,7 +45,11 @@
 // (TYPE=LOGICAL), taking the largest; adjusted p-values are then made
 // non-decreasing along the steps. BON gives Holm's method (Shaffer's with
 // LOGICAL), SIDAK Holland and Copenhaver's, EXACT and SIM the free and
-// logically constrained step-down forms of the single-step test.
+// logically constrained step-down forms of the single-step test. The free
+// sets are the suffixes of the order and are never stored: BON, SIDAK and
+// SMM need only their sizes (a sort and one pass), Scheffe their ranks (one
+// pass that adds the comparisons from the last step back), Tukey-Kramer the
+// levels they touch (the same pass).
 #pragma once
 
 #include <chrono>
@@ -52,9 +68,6 @@ struct Comparison {
     double est = 0, se = 0, z = 0;
     bool valid = false;
 };
-
-// A set of comparisons (indexes into the valid ones), as bits.
-using Bits = std::vector<uint64_t>;
 
 class Engine
 {
@@ -81,20 +94,49 @@ class Engine
     void say(int severity, int number, ...);
     void raise(int severity);
 
-    // Probability that the largest |Z_s| over set S exceeds t, by the
-    // method (not SIM); *err gets the integration error bound.
-    double setProb(const Bits& S, double t, double* err);
-    // Rank of the correlation of the comparisons of S.
-    int setRank(const Bits& S) const;
-    int bitsCount(const Bits& S) const;
-    std::vector<int> members(const Bits& S) const;
-    Bits fullSet() const;
+    // How the exact method's probabilities are found.
+    enum class Exact { Integrate, Range, TukeyKramer, Hsu };
 
-    // The step-down plan: the order of the hypotheses and, per step, the sets
-    // to evaluate (filled by assess).
+    // A set of comparisons (valid indexes): idx[0..n). rank and levels are
+    // the rank of their correlation and the number of levels they touch,
+    // filled when the method needs them (-1 otherwise); full marks the set
+    // of every valid comparison.
+    struct SetView {
+        const int* idx = nullptr;
+        int n = 0;
+        int rank = -1;
+        int levels = -1;
+        bool full = false;
+    };
+
+    // Probability that the largest |Z_s| over the set exceeds t, by the
+    // method (not SIM); *err gets the integration error bound.
+    double probability(const SetView& S, double t, double* err);
+    // The exact method's probability, held between the raw p-value and the
+    // Bonferroni bound.
+    double exactProbability(const SetView& S, double t, double* err);
+    // Rank of the correlation of a set of comparisons, and the levels it
+    // touches, from the covariance of the levels (no correlation matrix).
+    int setRank(const int* idx, int n) const;
+    int setLevels(const int* idx, int n) const;
+    int rankAll();
+    std::vector<int> members(uint64_t mask) const;
+
+    // The step-down plan: the order of the hypotheses and, for the first
+    // logicalSteps_ steps, the logically constrained sets (filled by assess).
     void planStepDown();
     void planLogical(const std::vector<int>& order);
+    // The free sets' ranks or touched levels, by one pass from the last step.
+    void suffixMeasures();
+    // The step-down report's records (only when REPORT asks for them).
     void fillStepInfo();
+    // Number of sets of step j and, for a logical step, their masks.
+    int setsOfStep(int j) const;
+    double stepStatistic(int j) const;
+
+    // Hsu's loadings for the valid comparisons (type CONTROL).
+    void fitOneFactor();
+    double hsuTail(const int* idx, int n, double t, double epsrel) const;
 
     // The critical values of the report and of the QUANTILE item.
     double methodQuantile(int method, double alpha);
@@ -102,8 +144,6 @@ class Engine
 
     // Options of the exact method's integrals.
     MvnOptions integration() const;
-    // Single-step p-value of comparison r for a deterministic method.
-    double singleStep(int r, double* err);
 
     QXHandle* h_;
     QXMCLSM_PARMS parms_;
@@ -117,24 +157,32 @@ class Engine
     char side_ = 'B';
     int structure_ = -1;
     int exact_ = 0;
+    Exact mode_ = Exact::Integrate;
     int ncmp_ = 0;
     int nl_ = 0;
-    int rank_ = 0;
+    int rank_ = -1;  // rank of the correlation of every valid comparison (-1: not yet)
+    int levels_ = 0; // levels touched by the valid comparisons
     std::vector<Comparison> cmp_;
-    std::vector<int> valid_; // indexes of the comparisons with a statistic
-    std::vector<double> R_;  // correlation of the valid comparisons, full
+    std::vector<int> valid_;     // indexes of the comparisons with a statistic
+    std::vector<int> all_;       // 0 .. valid - 1
+    std::vector<double> R_;      // correlation of the valid comparisons, full (when needed)
+    std::vector<double> lambda_; // Hsu's loadings
     std::vector<double> adjp_;
     bool haveAdjp_ = false;
     double quantile_ = 0;
     bool haveQuantile_ = false;
     double maxError_ = 0;
+    double stepDeadline_ = 0; // while set, integrals stop at this elapsed time
 
-    // Step-down plan: order_[j] is the valid index tested at step j, and
-    // sets_[j] the sets of step j (valid indexes).
+    // Step-down plan: order_[j] is the valid index tested at step j; the
+    // first logicalSteps_ steps have the sets logical_[j] (masks of valid
+    // indexes, at most 64 of them) with their partitions, the others the
+    // free set order_[j..].
     std::vector<int> order_;
-    std::vector<std::vector<Bits>> sets_;
-    std::vector<std::vector<int>> parts_; // partition per set (flattened per step)
+    std::vector<std::vector<uint64_t>> logical_;
+    std::vector<std::vector<std::vector<int>>> logicalPart_;
     int logicalSteps_ = 0;
+    std::vector<int> suffixRank_, suffixLevels_;
 
     // Simulation settings and report.
     double nsamp_ = 0;
@@ -144,12 +192,12 @@ class Engine
     std::vector<QXMCLSM_SIMELEM> simq_;
     bool haveSim_ = false;
 
-    // Step-down report.
+    // Step-down report, and the probability of every set in its order.
     QXMCLSM_STEPINFO step_{};
     bool haveStep_ = false;
+    std::vector<double> setProb_;
     std::vector<double> tObs_, pBon_, pEval_, simple_, avgcv_, avgcv2_, gls_, sgls_;
     std::vector<int> orig_, subset_, stepOf_, part_, rankOf_;
-    std::vector<std::vector<int>> setPart_; // partition of each planned set
 };
 
 } // namespace korv_mc

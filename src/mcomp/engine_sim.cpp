@@ -110,7 +110,7 @@ QXStatus Engine::simulate(QXMCLSM_INSTANCE* inst)
 
     // Step-down sets: a free set is the suffix of the order from its step
     // (the suffix maxima count it); a logical set is a mask (mv <= 64 then).
-    const bool stepdown = parms_.step != 0 && !sets_.empty();
+    const bool stepdown = parms_.step != 0 && !order_.empty();
     struct SetRef {
         int step;
         bool suffix;
@@ -120,20 +120,15 @@ QXStatus Engine::simulate(QXMCLSM_INSTANCE* inst)
     std::vector<double> stepT(static_cast<size_t>(mv));
     std::vector<char> needMask(static_cast<size_t>(mv), 0);
     if (stepdown) {
-        Bits suffix = fullSet();
         for (int j = 0; j < mv; ++j) {
-            stepT[static_cast<size_t>(j)] =
-                std::fabs(cmp_[static_cast<size_t>(
-                                   valid_[static_cast<size_t>(order_[static_cast<size_t>(j)])])]
-                              .z);
-            for (const Bits& S : sets_[static_cast<size_t>(j)]) {
-                const bool isSuffix = S == suffix;
-                refs.push_back({j, isSuffix, isSuffix ? 0 : S[0]});
-                if (!isSuffix)
-                    needMask[static_cast<size_t>(j)] = 1;
+            stepT[static_cast<size_t>(j)] = stepStatistic(j);
+            if (j < logicalSteps_) {
+                for (uint64_t m : logical_[static_cast<size_t>(j)])
+                    refs.push_back({j, false, m});
+                needMask[static_cast<size_t>(j)] = 1;
+            } else {
+                refs.push_back({j, true, 0});
             }
-            const int h = order_[static_cast<size_t>(j)];
-            suffix[static_cast<size_t>(h / 64)] &= ~(uint64_t{1} << (h % 64));
         }
     }
 
@@ -255,19 +250,35 @@ QXStatus Engine::simulate(QXMCLSM_INSTANCE* inst)
         return e;
     };
 
+    // A simulated probability of m comparisons is held between the raw
+    // p-value at its statistic and the Bonferroni bound m times it, where the
+    // true one lies: a sample in which no maximum reached a large statistic
+    // gives the raw p-value, never 0.
+    auto bounded = [](double p, double t, int m) {
+        const double p1 = 2.0 * 0.5 * std::erfc(t * 0.70710678118654752440);
+        return std::clamp(p, p1, std::min(1.0, m * p1));
+    };
     if (stepdown) {
         std::vector<double> prob(refs.size());
         for (size_t k = 0; k < refs.size(); ++k) {
-            prob[k] = static_cast<double>(all.sets[k]) / Nd;
-            pEval_[k] = simple_[k] = gls_[k] = prob[k];
-            sgls_[k] = std::sqrt(prob[k] * (1.0 - prob[k]) / Nd);
+            const SetRef& r = refs[k];
+            const double simple = static_cast<double>(all.sets[k]) / Nd;
+            const int m = r.suffix ? mv - r.step : std::popcount(r.mask);
+            prob[k] = bounded(simple, stepT[static_cast<size_t>(r.step)], m);
+            if (haveStep_) {
+                simple_[k] = simple;
+                pEval_[k] = gls_[k] = prob[k];
+                sgls_[k] = std::sqrt(prob[k] * (1.0 - prob[k]) / Nd);
+            }
         }
-        step_.pEval = pEval_.data();
+        if (haveStep_)
+            step_.pEval = pEval_.data();
+        setProb_ = prob;
         double running = 0;
         size_t k = 0;
         for (int j = 0; j < mv; ++j) {
             double best = 0;
-            for (size_t s = 0; s < sets_[static_cast<size_t>(j)].size(); ++s, ++k)
+            for (int s = 0; s < setsOfStep(j); ++s, ++k)
                 best = std::max(best, prob[k]);
             running = std::min(1.0, std::max(running, best));
             adjp_[static_cast<size_t>(
@@ -276,7 +287,7 @@ QXStatus Engine::simulate(QXMCLSM_INSTANCE* inst)
     } else {
         for (int r = 0; r < mv; ++r)
             adjp_[static_cast<size_t>(valid_[static_cast<size_t>(r)])] =
-                tailOf(thr[static_cast<size_t>(r)]);
+                bounded(tailOf(thr[static_cast<size_t>(r)]), thr[static_cast<size_t>(r)], mv);
     }
 
     // The simulated quantile of the maximum, with limits from the binomial
@@ -321,7 +332,7 @@ QXStatus Engine::simulate(QXMCLSM_INSTANCE* inst)
     sim_.nchunk = batches;
     haveSim_ = true;
     haveAdjp_ = true;
-    if (stepdown && inst && inst->ExternalPtr && inst->ExternalPtr->SimStepReport)
+    if (stepdown && haveStep_ && inst && inst->ExternalPtr && inst->ExternalPtr->SimStepReport)
         inst->ExternalPtr->SimStepReport(inst);
     return 0;
 }

@@ -9,8 +9,10 @@
 // (risk sets pooled over all k levels: not the two-sample test of a and b
 // alone); chi-square = d^2 / v when v > 2^-511, else missing.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <iterator>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -65,6 +67,60 @@ std::vector<const char*> levelTexts(KorvPtr q, int k)
             out.push_back(strata_key(s) + q->sname[0].posu);
     }
     return out;
+}
+
+// The tests whose scores are compared: the weighted tests compute log-rank,
+// Wilcoxon and Tarone only.
+int comparedTests(KorvPtr q)
+{
+    const int mask = q->zwt ? (0x8 | 0x10 | 0x20) : 0x1F8;
+    int n = 0;
+    for (const TestName& t : kTests)
+        if (q->ktype & mask & t.bit)
+            ++n;
+    return n;
+}
+
+// Levels compared: the GROUP= levels, else the strata.
+int comparedLevels(KorvPtr q)
+{
+    return q->grpvar ? q->grpvar->ngrp : q->nstrata;
+}
+
+// Rows of one table for k levels.
+double comparisonRows(KorvPtr q, int k)
+{
+    if (k < 2)
+        return 0;
+    return q->survdiff->type == QXMCLSM_CONTROL ? k - 1.0 : 0.5 * k * (k - 1.0);
+}
+
+// The most comparisons one table may hold: the system option
+// MAXCOMPARISONS= (0 for no limit), else KORV_MC_MAX_COMPARISONS. *text is
+// set to the option's text when it is not a number of 0 or more.
+double comparisonLimit(const char** text = nullptr, int* len = nullptr)
+{
+    int l = 0;
+    const char* t = xoptcgt("MAXCOMPARISONS", &l);
+    if (l <= 0)
+        return KORV_MC_MAX_COMPARISONS;
+    double v = 0;
+    if (xyrngef("MAXCOMPARISONS", &v) == 0 && v >= 0 && std::isfinite(v))
+        return v == 0 ? std::numeric_limits<double>::infinity() : std::floor(v);
+    if (text) {
+        *text = t;
+        *len = l;
+    }
+    return KORV_MC_MAX_COMPARISONS;
+}
+
+// Whether the comparisons of k levels are left out: past the limit, or too
+// many for the simulated adjustment's correlation.
+bool leftOut(KorvPtr q, int k)
+{
+    const double rows = comparisonRows(q, k);
+    return rows > comparisonLimit() ||
+           (q->survdiff->method == QXMCLSM_SIM && rows > QXMCLSM_MAX_SIMULATED);
 }
 
 // The label of test t as the test table shows it.
@@ -180,6 +236,9 @@ void Diff(KorvPtr q, int nstrata, ZMCLSMI* lmc, xobskey test)
     const bool control = sd->type == QXMCLSM_CONTROL;
     const int rows = k < 2 ? 0 : control ? k - 1 : k * (k - 1) / 2;
     const Arrays a = runEngine(q, rows, lmc);
+    // The exact method beyond the reach of its integrals: the Tukey-Kramer or
+    // Hsu approximation, in a column of its own name, with a note.
+    const bool approx = sd->method == QXMCLSM_EXACT && lmc->exact == 0 && a.adj;
 
     // An engine that gave no p-values, or said it failed, is reported: the
     // table then shows missing p-values, never values of another row.
@@ -220,7 +279,11 @@ void Diff(KorvPtr q, int nstrata, ZMCLSMI* lmc, xobskey test)
                             wob_key(WOB_TAG_DYNNAME, vdqtxt("formatWidth", 11)),
                             wob_int(WOB_TAG_DYNVALUE, width),
                             wob_key(WOB_TAG_DYNNAME, vdqtxt("TestLabel", 9)),
-                            wob_key(WOB_TAG_DYNVALUE, vdqtxt(testText, -1))};
+                            wob_key(WOB_TAG_DYNVALUE, vdqtxt(testText, -1)),
+                            wob_key(WOB_TAG_DYNNAME, vdqtxt("ApproximateUsed", -1)),
+                            wob_int(WOB_TAG_DYNVALUE, approx ? 1 : 0),
+                            wob_key(WOB_TAG_DYNNAME, vdqtxt("ExactUsed", -1)),
+                            wob_int(WOB_TAG_DYNVALUE, approx ? 0 : 1)};
     wobcall(q->vdq, WOB_SEL_TEMPLATE_OUTPUT, t);
     q->output = t[0].value.o;
 
@@ -233,8 +296,11 @@ void Diff(KorvPtr q, int nstrata, ZMCLSMI* lmc, xobskey test)
         const double v = V[packedIndex(i, i)] + V[packedIndex(j, j)] - 2.0 * V[packedIndex(i, j)];
         q->iovar[2] = v > kTiny ? d * d / v : korv_missing();
         q->iovar[9] = a.raw ? a.raw[r] : korv_missing();
-        if (sd->method != QXMCLSM_T && adjCell >= 3 && adjCell <= 8)
-            q->iovar[adjCell] = a.adj ? a.adj[r] : korv_missing();
+        if (sd->method != QXMCLSM_T && adjCell >= 3 && adjCell <= 8) {
+            const double p = a.adj ? a.adj[r] : korv_missing();
+            q->iovar[adjCell] = approx ? korv_missing() : p;
+            q->iovar[KORV_MC_APPROX_CELL] = approx ? p : korv_missing();
+        }
         wobcall(sd->data, WOB_SEL_PUT_ROW);
     };
     const std::vector<const char*> texts = levelTexts(q, k);
@@ -258,8 +324,17 @@ void Diff(KorvPtr q, int nstrata, ZMCLSMI* lmc, xobskey test)
     }
     WOB_PARM_BLK_STR end = wob_int(WOB_TAG_ENDDATA, 1);
     wobcall(sd->data, WOB_SEL_END_DATA, end);
-    WOB_PARM_BLK_STR close = wob_object(WOB_TAG_OBJECT, q->output);
-    wobcall(q->vdq, WOB_SEL_CLOSE_OUTPUT, close);
+    xobop note = nullptr;
+    if (approx)
+        note = wobtitle(q->vdq,
+                        vdqmsgs(326,
+                                sd->type == QXMCLSM_CONTROL ? msg326::MC_NOTE_HSU
+                                                            : msg326::MC_NOTE_TUKEY_KRAMER,
+                                k),
+                        'l');
+    WOB_PARM_BLK_STR close[2] = {wob_object(WOB_TAG_OBJECT, q->output),
+                                 wob_object(WOB_TAG_NOTE_OBJ, note)};
+    wobcall(q->vdq, WOB_SEL_CLOSE_OUTPUT, note ? 2 : 1, close);
     const int rcg = wobzoom(sd->group, 3, 4, 0, nullptr);
     if (rcg < 0)
         zvdqexit(rcg);
@@ -323,6 +398,9 @@ int MultipleComparisons(KorvPtr q, int nstrata, POOLHANDLE* polhomo)
     if (!sd || !sd->utid || !q->zprint || nstrata < 1)
         return 0;
     const int k = nstrata;
+    // Too many comparisons: the data pass said so before the estimates.
+    if (leftOut(q, k))
+        return 0;
     check_file(xcpoint(sd->utid, 0));
 
     ZMCLSMI lmc;
@@ -369,7 +447,6 @@ int MultipleComparisons(KorvPtr q, int nstrata, POOLHANDLE* polhomo)
     lmc.var = sd->var;
     lmc.mean = sd->mean;
 
-    // The weighted tests compute log-rank, Wilcoxon and Tarone only.
     const int tests = q->zwt ? (0x8 | 0x10 | 0x20) : 0x1F8;
     for (int t = 0; t < static_cast<int>(std::size(kTests)); ++t) {
         if (!(q->ktype & tests & kTests[t].bit))
@@ -378,4 +455,30 @@ int MultipleComparisons(KorvPtr q, int nstrata, POOLHANDLE* polhomo)
         Diff(q, k, &lmc, vdqtxt(kTests[t].key, -1));
     }
     return 0;
+}
+
+void korv_mc_announce(KorvPtr q)
+{
+    SURVDIFF* sd = q->survdiff;
+    if (!sd || !q->zprint)
+        return;
+    const int k = comparedLevels(q);
+    const double rows = comparisonRows(q, k);
+    const int tests = comparedTests(q);
+    if (rows <= 0 || tests == 0)
+        return;
+    const char* text = nullptr;
+    int len = 0;
+    const double limit = comparisonLimit(&text, &len);
+    if (text)
+        xpmlog(326, msg326::MC_LIMIT_NOT_NUMBER, len, text, KORV_MC_MAX_COMPARISONS);
+    if (rows > limit) {
+        xpmlog(326, msg326::MC_TOO_MANY_ROWS, rows, k, limit);
+        q->rc = std::max(q->rc, 4);
+    } else if (sd->method == QXMCLSM_SIM && rows > QXMCLSM_MAX_SIMULATED) {
+        xpmlog(326, msg326::MC_TOO_MANY_SIMULATED, rows, k, QXMCLSM_MAX_SIMULATED);
+        q->rc = std::max(q->rc, 4);
+    } else if (rows >= 1000) {
+        xpmlog(326, msg326::MC_ROWS, rows, k, tests);
+    }
 }

@@ -86,6 +86,9 @@ inline constexpr QXStatus QXMCLSM_NO_SIMULATION = static_cast<int>(0x827FE813u);
 // still read).
 inline constexpr QXStatus QXMCLSM_E_INPUT = static_cast<int>(0x827FE801u);       // invalid input
 inline constexpr QXStatus QXMCLSM_E_UNSUPPORTED = static_cast<int>(0x827FE802u); // not offered
+// Most comparisons whose correlation the simulated adjustment forms (a matrix
+// of 32 MB); more are refused.
+inline constexpr int QXMCLSM_MAX_SIMULATED = 2000;
 inline constexpr QXStatus QXMCLSM_E_STATE = static_cast<int>(0x827FE803u);       // out of order
 
 // ---------------------------------------------------------------------------

@@ -6,6 +6,11 @@
 #include "common/korvcom.h"
 #include "mcomp/zmclsm.h"
 
+// The most comparisons of one test's table unless the system option
+// MAXCOMPARISONS= says otherwise (0 there for no limit); past the limit the
+// comparisons are left out with a warning before any estimate is made.
+inline constexpr double KORV_MC_MAX_COMPARISONS = 100000;
+
 // The comparisons of one test whose saved record is in lmc->var and
 // lmc->mean, and its table; `test` names the test ("Logrank", "Wilcoxon",
 // "Tarone", "Peto", "ModPeto" or "Fleming").

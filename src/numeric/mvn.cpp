@@ -6,6 +6,7 @@
 #include "runtime/missing.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -384,8 +385,21 @@ MvnResult zmvnrect(int n, const double* cov, const double* lower, const double* 
     std::vector<double> x(static_cast<size_t>(dim));
     long done = 0; // points per shift so far
     long target = 1000;
+    int met = 0; // successive rounds within the tolerance
+    const auto start = std::chrono::steady_clock::now();
+    auto late = [&] {
+        return opt.seconds > 0 &&
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >
+                   opt.seconds;
+    };
     for (;;) {
         for (int s = 0; s < M; ++s) {
+            // Out of time within a round: the round is not finished, and the
+            // last complete one stands.
+            if (done > 0 && s > 0 && late()) {
+                res.inform = 3;
+                return res;
+            }
             const std::vector<double>& d = shift[static_cast<size_t>(s)];
             for (long k = done + 1; k <= target; ++k) {
                 for (int j = 0; j < dim; ++j) {
@@ -416,18 +430,22 @@ MvnResult zmvnrect(int n, const double* cov, const double* lower, const double* 
             vf += ef * ef;
             vg += eg * eg;
         }
-        const double err = 3.5 * std::sqrt(std::max(vf, vg) / (static_cast<double>(M) * (M - 1)));
+        const double err = 4.5 * std::sqrt(std::max(vf, vg) / (static_cast<double>(M) * (M - 1)));
         res.value = std::clamp(mf, 0.0, 1.0);
         res.complement = std::clamp(mg, 0.0, 1.0);
         res.error = err;
         const double tol = std::min(
             opt.abseps, std::max(opt.releps * std::min(res.value, res.complement), opt.absfloor));
-        // The first round's spread is too rough a measure to stop on.
-        if (err <= tol && done > 1000)
+        met = err <= tol ? met + 1 : 0;
+        if (met >= 2)
             break;
         const long next = target + target / 2;
         if (next * M > opt.maxpts) {
             res.inform = 1;
+            break;
+        }
+        if (late()) {
+            res.inform = 3;
             break;
         }
         target = next;

@@ -25,10 +25,13 @@ void strataIdColumns(KorvPtr q, xobop t)
     if (GRPVAR* g = q->grpvar) {
         NAMESTR* nm = g->nm;
         ColumnCall raw;
+        // The raw value goes with the row's data; the tables show the
+        // formatted value.
         raw.type(nm->ntype == 1 ? WOB_COL_DOUBLE : WOB_COL_CHAR)
             .namestr(nm)
             .address(g->value + g->lenf)
-            .length(g->lenu);
+            .length(g->lenu)
+            .templ("GrpRawVar");
         raw.to(t);
         ColumnCall f;
         f.type(WOB_COL_CHAR)
@@ -237,6 +240,21 @@ void SurvDiff(KorvPtr q)
             .address(&q->iovar[3 - sd->method])
             .templ("Adjusted");
         c.to(t);
+        // Beyond the reach of the exact integrals the comparisons use the
+        // Tukey-Kramer (all pairs) or Hsu (against a control) approximation:
+        // a column of that name, shown instead of the exact one.
+        if (sd->method == kExact && (sd->type == kAll || sd->type == kControl)) {
+            const bool all = sd->type == kAll;
+            ColumnCall a;
+            a.type(WOB_COL_DOUBLE)
+                .name(all ? (sd->step ? "StepdownTukeyKramer" : "TukeyKramer")
+                          : (sd->step ? "StepdownHsu" : "Hsu"))
+                .label0(all ? (sd->step ? msg0::STEPDOWN_TUKEY_KRAMER : msg0::TUKEY_KRAMER)
+                            : (sd->step ? msg0::STEPDOWN_HSU : msg0::HSU))
+                .address(&q->iovar[KORV_MC_APPROX_CELL])
+                .templ("Approximate");
+            a.to(t);
+        }
     }
     endColumns(t);
     sd->data = t;

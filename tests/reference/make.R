@@ -18,6 +18,7 @@
 #   /usr/bin/python3 tests/reference/homogeneity_worked.py
 #   /usr/bin/python3 tests/reference/exact_weighted.py
 #   /usr/bin/python3 tests/reference/cmprisk_exact.py
+#   /usr/bin/python3 tests/reference/group_statsmodels.py
 
 args <- commandArgs(trailingOnly = TRUE)
 ref_dir <- file.path("tests", "reference")
@@ -26,10 +27,10 @@ source(file.path(ref_dir, "write_ref.R"))
 
 sections <- c(numeric = "numeric.R", estimate = "estimate.R", homogeneity = "homogeneity.R",
               cmprisk = "cmprisk.R",
-              mcomp = "mcomp.R", lifetable = "lifetable.R",
+              mcomp = "mcomp.R", mcomp_approx = "mcomp_approx.R", lifetable = "lifetable.R",
               levelize = "levelize.R",
               association = "association.R",
-              smoothed = "smoothed.R")
+              smoothed = "smoothed.R", group = "group.R")
 
 for (s in names(sections)) {
   if (length(args) == 0 || s %in% args) {

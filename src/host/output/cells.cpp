@@ -272,8 +272,11 @@ bool isTotalMarker(double d)
 
 bool isEmptiedSlot(double d)
 {
+    // A stratum total row's number shows as an empty cell too: the row
+    // follows the stratum's own rows.
     static const uint64_t emptied = bitsOf(xgcbconst(95));
-    return bitsOf(d) == emptied;
+    static const uint64_t stratumTotal = bitsOf(xgcbconst(83));
+    return bitsOf(d) == emptied || bitsOf(d) == stratumTotal;
 }
 
 // The letter of a special missing value (byte 5 0xFF is "_", 0xFD down to

@@ -1189,16 +1189,6 @@ bool rateFigure(const Node& g, const GraphTemplate& t, const Data& d, const Dyn&
         sp.y = "Hazard";
         sp.lo = "Lower";
         sp.hi = "Upper";
-        // Several bandwidths: a curve each, labelled by its bandwidth.
-        std::set<std::string> bws;
-        if (d.has("BandwidthLabel"))
-            for (size_t r = 0; r < d.size() && bws.size() < 2; ++r)
-                bws.insert(d.text("BandwidthLabel", r));
-        if (bws.size() > 1) {
-            sp.key.clear();
-            sp.label = "BandwidthLabel";
-            sp.byLabel = true;
-        }
         sp.what = "Smoothed Hazard";
         sp.yLabel = "Hazard Rate";
     } else {
@@ -1213,8 +1203,27 @@ bool rateFigure(const Node& g, const GraphTemplate& t, const Data& d, const Dyn&
     }
     sp.xLabel = timeLabel(d, dyn, sp.x);
     bool ok = lineFigure(g, t, d, dyn, sp, f, why);
+    if (ok && (t.flags & Smoothed) && !groups && d.has("BandwidthLabel")) {
+        // Each stratum is a curve of its own bandwidth: when the strata's
+        // bandwidths differ, the legend names each one's beside the stratum.
+        std::map<double, std::string> bw;
+        const std::vector<double>& key = d.num(sp.key);
+        for (size_t r = 0; r < d.size(); ++r)
+            if (!missing(key[r]) && !bw.count(key[r]))
+                bw[key[r]] = d.text("BandwidthLabel", r);
+        std::set<std::string> distinct;
+        for (const auto& [k, l] : bw)
+            distinct.insert(l);
+        auto it = bw.begin();
+        for (vgr::LegendEntry& e : f.legend.entries)
+            if (distinct.size() > 1 && e.kind == vgr::LegendEntry::Line && it != bw.end())
+                e.label += "  " + (it++)->second;
+    }
     if (ok && (t.flags & Smoothed)) {
         std::string sub = dyn.text("Kernel");
+        // The label across strata names the kernel already.
+        if (!sub.empty() && g.label.find(sub) != std::string::npos)
+            sub.clear();
         if (!sub.empty())
             sub += " Kernel";
         const std::string bw = dyn.text("Bandwidth");

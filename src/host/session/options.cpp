@@ -588,10 +588,13 @@ constexpr int kConstEntries = 128;
 
 double xgcbconst(int entry)
 {
-    // Entry 84 (a Total row's stratum number) and entry 95 (an emptied key
-    // slot) are special missing values, so they sort with the missing values
-    // and can never be taken for data. Other entries hold the ordinary
-    // missing value.
+    // Entry 84 (a Total row's stratum number), entry 83 (the stratum number
+    // of a stratum's total row in the summary by GROUP= level) and entry 95
+    // (an emptied key slot) are special missing values, so they sort with
+    // the missing values and can never be taken for data. Other entries hold
+    // the ordinary missing value.
+    if (entry == 83)
+        return korv_special_missing(0x53);
     if (entry == 84)
         return korv_special_missing(0x54);
     if (entry == 95)

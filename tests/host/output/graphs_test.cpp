@@ -562,13 +562,14 @@ TEST(RateFamilies, DensityHazardAndTheSmoothedHazard)
     EXPECT_EQ(d.canvas->of("point").size(), 3u);
     EXPECT_EQ(d.canvas->of("band-cl").size(), 1u);
     EXPECT_EQ(d.figure.cells[0].y.label, "Density");
-    // Smoothed hazards of two bandwidths: a curve each, named by the label.
+    // Smoothed hazards of three strata, each with the bandwidth chosen for
+    // it (two alike): a curve per stratum, its bandwidth beside its name.
     std::vector<std::vector<double>> rows;
     std::vector<std::string> bw;
-    for (int b = 0; b < 2; ++b)
+    for (int b = 0; b < 3; ++b)
         for (int i = 0; i <= 10; ++i) {
-            rows.push_back({1, double(i), 0.1 + 0.01 * i * (b + 1)});
-            bw.push_back(b == 0 ? "bw=2" : "bw=4");
+            rows.push_back({b + 1.0, double(i), 0.1 + 0.01 * i * (b + 1)});
+            bw.push_back(b == 1 ? "bw=4" : "bw=2");
         }
     NodePtr sh = table({"StratumNum", "Time", "Hazard"}, rows);
     // The bandwidth label is a text column of its own.
@@ -587,8 +588,9 @@ TEST(RateFamilies, DensityHazardAndTheSmoothedHazard)
     sh->columns = Columns(cols);
     sh->rows = std::move(r2);
     d = draw(graph("SmoothedHazard", {sh}, {txt("Kernel", "Epanechnikov")}));
-    EXPECT_EQ(d.figure.cells[0].series.size(), 2u);
-    EXPECT_EQ(texts(*d.canvas, "legend"), (std::vector<std::string>{"bw=2", "bw=4"}));
+    EXPECT_EQ(d.figure.cells[0].series.size(), 3u);
+    EXPECT_EQ(texts(*d.canvas, "legend"),
+              (std::vector<std::string>{"1  bw=2", "2  bw=4", "3  bw=2"}));
     EXPECT_EQ(texts(*d.canvas, "subtitle"), std::vector<std::string>{"Epanechnikov Kernel"});
 }
 

@@ -9,6 +9,7 @@
 // thread pool, each part keeping the order of its records, so the result is
 // the same whatever the number of threads.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -113,7 +114,10 @@ struct KeyTable {
 };
 
 // The record numbers in time order (stable), from the records' time keys.
-std::vector<uint32_t> timeOrder(const std::vector<uint64_t>& key)
+// The radix sort works in `key` and `spare` (the two buffers it passes the
+// keys between), so neither is left in any useful order; `spare` may be
+// grown to the records' number, and is then the caller's to reuse.
+std::vector<uint32_t> timeOrder(std::vector<uint64_t>& key, std::vector<uint64_t>& spare)
 {
     const size_t n = key.size();
     std::vector<uint32_t> idx(n);
@@ -188,7 +192,9 @@ std::vector<uint32_t> timeOrder(const std::vector<uint64_t>& key)
     // every pass reads in order.
     constexpr int DIGIT = 11;
     constexpr size_t NB = size_t(1) << DIGIT;
-    std::vector<uint64_t> k1(key), k2(n);
+    std::vector<uint64_t>& k1 = key;
+    std::vector<uint64_t>& k2 = spare;
+    k2.resize(n);
     std::vector<uint32_t> idx2(n);
     std::vector<uint32_t> count(np * NB);
     for (int shift = 0; shift < 64; shift += DIGIT) {
@@ -242,28 +248,30 @@ bool cellOf(const CRRECORD& r, int64_t ns, int64_t ng, bool byStratum, bool byGr
 }
 
 // The stable order of a cell's records by time, in place: the time keys
-// are ranked as above, and the fields moved through a copy of the cell.
+// are ranked as above, and the fields moved through a copy of the cell made
+// in the sort's own buffers (no more memory than the ranking took).
 void sortCell(double* time, double* freq, int32_t* cat, int64_t n)
 {
     if (n < 2)
         return;
-    std::vector<uint64_t> key(static_cast<size_t>(n));
-    for (int64_t i = 0; i < n; ++i)
-        key[static_cast<size_t>(i)] = order_key(time[i]);
+    const auto m = static_cast<size_t>(n);
+    std::vector<uint64_t> key(m), spare;
+    for (size_t i = 0; i < m; ++i)
+        key[i] = order_key(time[i]);
     if (std::is_sorted(key.begin(), key.end()))
         return;
-    const std::vector<uint32_t> idx = timeOrder(key);
-    {
-        std::vector<double> copy(time, time + n);
-        for (int64_t j = 0; j < n; ++j)
-            time[j] = copy[idx[static_cast<size_t>(j)]];
-        copy.assign(freq, freq + n);
-        for (int64_t j = 0; j < n; ++j)
-            freq[j] = copy[idx[static_cast<size_t>(j)]];
-    }
-    std::vector<int32_t> copy(cat, cat + n);
-    for (int64_t j = 0; j < n; ++j)
-        cat[j] = copy[idx[static_cast<size_t>(j)]];
+    const std::vector<uint32_t> idx = timeOrder(key, spare);
+    spare.resize(m);
+    std::memcpy(spare.data(), time, m * sizeof(double));
+    for (size_t j = 0; j < m; ++j)
+        time[j] = std::bit_cast<double>(spare[idx[j]]);
+    std::memcpy(spare.data(), freq, m * sizeof(double));
+    for (size_t j = 0; j < m; ++j)
+        freq[j] = std::bit_cast<double>(spare[idx[j]]);
+    for (size_t j = 0; j < m; ++j)
+        key[j] = static_cast<uint32_t>(cat[j]);
+    for (size_t j = 0; j < m; ++j)
+        cat[j] = static_cast<int32_t>(static_cast<uint32_t>(key[idx[j]]));
 }
 
 [[noreturn]] void unordered(KorvPtr q)
@@ -279,10 +287,10 @@ bool order(const CRRECORD* rec, size_t n, bool byStratum, int nStrata, bool byGr
 {
     if (n > UINT32_MAX)
         return false;
-    std::vector<uint64_t> key(n);
+    std::vector<uint64_t> key(n), spare;
     for (size_t i = 0; i < n; ++i)
         key[i] = order_key(rec[i].time);
-    idx = timeOrder(key);
+    idx = timeOrder(key, spare);
     const int64_t ns = byStratum ? std::max(nStrata, 1) : 1;
     const int64_t ng = byGroup ? std::max(nGroup, 1) : 1;
     if (ns * ng <= 1)

@@ -95,15 +95,16 @@ void bandwidthLabel(KorvPtr q, double b)
     std::memcpy(q->label, buf, std::min<size_t>(12, std::strlen(buf)));
 }
 
-// The MISE rows of a bandwidth list; returns the first bandwidth of least
-// MISE.
+// The MISE rows of a bandwidth list (plot data of the bandwidth graph, shown
+// like the other plot data under PRINTPHANTOM); returns the first bandwidth
+// of least MISE.
 double bandwidthList(KorvPtr q, STRATA* node, SMOOTHED* s)
 {
     std::vector<WOB_PARM_BLK_STR> pb;
     pb.push_back(wob_object(WOB_TAG_OBJECT, nullptr));
     pb.push_back(wob_object(WOB_TAG_OBJECT, s->mise));
     pb.push_back(wob_key(WOB_TAG_TEMPLATE, vdqtxt("Stat.Korvante.Generic", -1)));
-    pb.push_back(wob_int(WOB_TAG_HIDDEN, 1));
+    pb.push_back(wob_int(WOB_TAG_HIDDEN, s->zprintphantom ? 0 : 1));
     if (s->misepath)
         pb.push_back(wob_keyaddr(WOB_TAG_PATH, &s->misepath[node->Stratum]));
     if (s->mise)

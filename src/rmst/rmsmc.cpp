@@ -67,6 +67,16 @@ int adjustmentLabel(const SURVDIFF* sd)
     }
 }
 
+// The label of the approximation that stands for Tukey's (all pairs) or
+// Dunnett's (against a control) method beyond the levels integrated exactly.
+int approximationLabel(const SURVDIFF* sd)
+{
+    const bool step = sd->step != 0;
+    if (sd->type == QXMCLSM_CONTROL)
+        return step ? msg0::STEPDOWN_HSU : msg0::HSU;
+    return step ? msg0::STEPDOWN_TUKEY_KRAMER : msg0::TUKEY_KRAMER;
+}
+
 // The p-values of one engine run, or null when the engine gave none or not
 // one per comparison.
 double* engineRun(ZMCLSMI* lmc, int rows)
@@ -232,6 +242,11 @@ rmsRetCodes MultipleComparison(rmsUserPtr us, short Srmtl)
         rmsRaise(us, 1012);
     }
 
+    // Tukey's or Dunnett's p-values beyond the levels the engine integrates
+    // exactly are the Tukey-Kramer or Hsu approximations: the column and the
+    // title name the method used, and a note under the table says why.
+    const bool approx = adj && sd->method == QXMCLSM_EXACT && lmc.exact == 0;
+
     // The table.
     const char* name = Srmtl ? "RMTLDiff" : "RMSTDiff";
     zrmstblSetUpTable(zog, vdqmsg(0, Srmtl ? msg0::RMS_RMTL_DIFF_TITLE : msg0::RMS_RMST_DIFF_TITLE),
@@ -288,7 +303,7 @@ rmsRetCodes MultipleComparison(rmsUserPtr us, short Srmtl)
         zrmstblAddColumnD(zog, &se, msg326::RMS_STDERR, "StdErr");
     }
     zrmstblAddColumnD(zog, &chisq, msg326::RMS_CHISQ, "ChiSq");
-    const xobskey adjLabel = vdqmsg(0, adjustmentLabel(sd));
+    const xobskey adjLabel = vdqmsg(0, approx ? approximationLabel(sd) : adjustmentLabel(sd));
     if (!adjust) {
         const xobskey pv = vdqmsg(326, msg326::RMS_PCHISQ);
         zrmstblAddColumnDK(zog, &p0, pv, "ProbChiSq");
@@ -364,7 +379,11 @@ rmsRetCodes MultipleComparison(rmsUserPtr us, short Srmtl)
             for (int j = i + 1; j < k; ++j)
                 emit(i, j);
     }
+    if (approx)
+        zog->AfterNote =
+            vdqmsgs(326, control ? msg326::MC_NOTE_HSU : msg326::MC_NOTE_TUKEY_KRAMER, k);
     zrmstblClose(zog);
+    zog->AfterNote = nullptr;
     if (raw)
         q->pool->free(q->pool, raw, -1, 4);
     if (adj)

@@ -3,6 +3,8 @@
 // and their return codes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -211,6 +213,55 @@ TEST(CrSteps, OutcifWithAndWithoutReduceout)
     EXPECT_EQ(rows[1].substr(0, 8), "1,1,1,1,");
     // Past the largest time: missing values but for the listed time.
     EXPECT_EQ(rows[3], "1,1,30,.,.,.,.,LOGLOG,.,.,1");
+}
+
+// Each cell is put in time order by ranking its times and moving every
+// field: records given in any order give the same estimates, OUTCIF= rows
+// and tests as the same records given in time order. Times with three
+// decimals nearly all differ (the radix ranking), frequencies are quarters
+// (their sums exact in any order) and the categories mixed, so a field
+// moved with the wrong record shows.
+TEST(CrSteps, TheOrderOfTheRecordsDoesNotMatter)
+{
+    struct Rec {
+        double time, freq;
+        int status, strat;
+    };
+    std::vector<Rec> recs;
+    uint64_t x = 88172645463325252ull;
+    auto next = [&x] {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        return x;
+    };
+    for (int i = 0; i < 6000; ++i)
+        recs.push_back({static_cast<double>(next() % 200000) / 1000.0,
+                        0.25 * static_cast<double>(1 + next() % 8), static_cast<int>(next() % 4),
+                        1 + static_cast<int>(next() % 2)});
+    auto csv = [&](const std::vector<Rec>& r) {
+        std::string text = "time,status,strat,f\n";
+        char line[96];
+        for (const Rec& e : r) {
+            std::snprintf(line, sizeof line, "%.3f,%d,%d,%.2f\n", e.time, e.status, e.strat,
+                          e.freq);
+            text += line;
+        }
+        return text;
+    };
+    std::vector<Rec> sorted = recs;
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const Rec& a, const Rec& b) { return a.time < b.time; });
+    const std::string program = "proc korvante data=d outcif=oc timelist=50 100 150 notable; "
+                                "time time*status(0) / failcode=2; strata strat; "
+                                "freq f / notruncate; run;";
+    StepRun given = run(program, {{"d", csv(recs)}});
+    StepRun ordered = run(program, {{"d", csv(sorted)}});
+    ASSERT_EQ(given.status, 0) << given.log;
+    ASSERT_EQ(ordered.status, 0) << ordered.log;
+    EXPECT_GT(lines(given.outcif).size(), 4000u);
+    EXPECT_EQ(given.outcif, ordered.outcif);
+    EXPECT_EQ(given.json, ordered.json);
 }
 
 TEST(CrSteps, NotesAndWarningsOfTheRoad)

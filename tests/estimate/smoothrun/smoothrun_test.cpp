@@ -25,9 +25,9 @@ namespace fs = std::filesystem;
 
 struct StepRun {
     int status = -1;
-    std::string log;
+    std::string log, listing;
     Value doc;
-    std::vector<const Value*> tables, graphs;
+    std::vector<const Value*> tables, mise, graphs;
     const Value* graph(const std::string& name) const
     {
         for (const Value* g : graphs)
@@ -58,6 +58,9 @@ StepRun run(const std::string& program, const std::string& data = "/examples")
     json << std::ifstream(dir / "out.json").rdbuf();
     log << std::ifstream(dir / "log.txt").rdbuf();
     r.log = log.str();
+    std::stringstream listing;
+    listing << std::ifstream(dir / "listing.txt").rdbuf();
+    r.listing = listing.str();
     vyr_output_reset();
     fs::remove_all(dir);
     const std::string text = json.str();
@@ -65,6 +68,7 @@ StepRun run(const std::string& program, const std::string& data = "/examples")
     r.doc = jtest::parse(p);
     for (const Value& step : r.doc["steps"].items) {
         jtest::collect(step["items"], "table", "HazardRate", r.tables);
+        jtest::collect(step["items"], "table", "MISE", r.mise);
         jtest::collect(step["items"], "graph", "", r.graphs);
     }
     // The smoothed-hazard graphs (the survival graphs each step draws by
@@ -132,6 +136,45 @@ TEST(SmoothedRun, OneStratumWithABandwidthList)
     EXPECT_EQ((*hg)["dynamics"]["Kernel"].str, "Epanechnikov");
     EXPECT_TRUE((*hg)["dynamics"].has("Bandwidth") && (*hg)["dynamics"].has("confLimits"));
     EXPECT_EQ((*bg)["data"].items.size(), 1u);
+}
+
+// The MISE of a bandwidth list is the bandwidth graph's plot data: printed
+// and kept in the JSON with PRINTPHANTOM, each bandwidth's value that of the
+// independent script, and left out without it while the graph still draws.
+TEST(SmoothedRun, TheMiseOfABandwidthListIsShownWithPrintphantom)
+{
+    Table ref("smoothed_mise.csv");
+    std::vector<size_t> want;
+    std::string list;
+    for (size_t k = 0; k < ref.size(); ++k)
+        if (ref.text(k, "case") == "lung" && ref.text(k, "kernel") == "E") {
+            want.push_back(k);
+            char b[40];
+            std::snprintf(b, sizeof b, " %.17g", ref.num(k, "bw"));
+            list += b;
+        }
+    ASSERT_EQ(want.size(), 12u);
+    const std::string step =
+        "data=lung notable plots=hazard(bw=" + list + "); time time*status(1); run;";
+    StepRun shown = run("proc korvante printphantom " + step);
+    EXPECT_EQ(shown.status, 0) << shown.log;
+    ASSERT_EQ(shown.mise.size(), 1u) << shown.log;
+    const auto& rows = (*shown.mise[0])["rows"].items;
+    ASSERT_EQ(rows.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i) {
+        EXPECT_TRUE(close(num(rows[i]["Bandwidth"]), ref.num(want[i], "bw"), 1e-15)) << i;
+        EXPECT_TRUE(close(num(rows[i]["MISE"]), ref.num(want[i], "mise"), 1e-9)) << i;
+    }
+    EXPECT_NE(shown.listing.find("Mean Integrated Squared Error"), std::string::npos);
+    const Value* grid = shown.graph("BandwidthGrid");
+    ASSERT_TRUE(grid);
+    EXPECT_EQ((*grid)["data"].items[0].str, (*shown.mise[0])["path"].str);
+
+    StepRun hidden = run("proc korvante " + step);
+    EXPECT_EQ(hidden.status, 0) << hidden.log;
+    EXPECT_TRUE(hidden.mise.empty());
+    EXPECT_EQ(hidden.listing.find("Mean Integrated Squared Error"), std::string::npos);
+    EXPECT_TRUE(hidden.graph("BandwidthGrid"));
 }
 
 // Several strata with one bandwidth and GRIDL= above 0: a row at time 0

@@ -1,13 +1,14 @@
 // Stratum labels: the heading of a stratum's output ("Stratum 2: sex = 1"),
 // the shorter label its graphs and plot data carry, and the text key the
 // graphs across strata use; and the emptied strata values of Total rows.
+// The estimators, the competing risks and the frame all label strata so.
 #include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "common/options.h"
+#include "common/stages.h"
 #include "common/strata.h"
-#include "estimate/estimate.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
 #include "vyr_output.h"
@@ -57,7 +58,8 @@ int korvut(KorvPtr q, STRATA* node)
     if (g && g->s) {
         std::memset(g->s, ' ', static_cast<size_t>(gcap));
         ATRISKTIME* art = q->art;
-        if (art && (q->vdqgraph & 0x8000) && (art->maxL < 0 || art->smaxlen < art->maxL)) {
+        if (art && (q->vdqgraph & plot_bit::OVERLAY) &&
+            (art->maxL < 0 || art->smaxlen < art->maxL)) {
             gpos = append(g->s, gcap, 0, std::to_string(node->Stratum + 1) + ": ");
             gstart = gpos;
         }

@@ -325,8 +325,8 @@ TEST(Faults, CompetingRisksGiveTheMeanTimeFreeOfAnyEvent)
     for (const auto* t : {"RMST", "RMTL"}) {
         const auto tables = r.tables(t);
         ASSERT_EQ(tables.size(), 2u) << t;
-        for (const rmsjson::Value* table : tables) {
-            const auto rows = rmsjson::rows(table);
+        for (const korvjson::Value* table : tables) {
+            const auto rows = korvjson::rows(table);
             ASSERT_EQ(rows.size(), 1u);
             EXPECT_TRUE(Near(num(rows[0], "Estimate"), t[3] == 'T' ? 3.3 : 1.7, 1e-14)) << t;
             EXPECT_TRUE(Near(num(rows[0], "StdErr"), std::sqrt(0.497), 1e-14)) << t;

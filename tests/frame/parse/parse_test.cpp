@@ -643,6 +643,8 @@ TEST_F(Parse, RequestsWithoutEffectAreNamed)
           "NOTE: EVENTSYMBOL= has no effect", "NOTE: CENSOREDSYMBOL= has no effect",
           "NOTE: CENSOREDCOLOR= has no effect"},
          [](KORVCOM& q) { EXPECT_EQ(q.graphics, nullptr); }},
+        // The censored plot's own NAME= counts as well.
+        {"plots=(s c(name=cc));" + T, 0, {"NOTE: NAME= in PLOTS= has no effect"}, nullptr},
         {"lineprinter plots=s gout=g;" + T,
          0,
          {"NOTE: GOUT= has no effect with line-printer plots"},

@@ -625,9 +625,8 @@ void plot_options_without_effect(const KORVCOM* q, const STMT* s, int mode)
             {given(s, proc_field::LANNOTATE), "LANNOTATE="},
             {given(s, proc_field::DESCRIPTION), "DESCRIPTION="},
             {given(s, proc_field::CENSORED_NAME) || given(s, proc_field::SURVIVAL_NAME) ||
-                 given(s, proc_field::LOGSURV_NAME) ||
-                 given(s, proc_field::LOGLOGS_NAME) || given(s, proc_field::HAZARD_NAME) ||
-                 given(s, proc_field::DENSITY_NAME),
+                 given(s, proc_field::LOGSURV_NAME) || given(s, proc_field::LOGLOGS_NAME) ||
+                 given(s, proc_field::HAZARD_NAME) || given(s, proc_field::DENSITY_NAME),
              "NAME= in PLOTS="},
             {given(s, proc_field::EVENT_SYMBOL), "EVENTSYMBOL="},
             {given(s, proc_field::CENSORED_SYMBOL), "CENSOREDSYMBOL="},

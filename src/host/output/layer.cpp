@@ -1315,7 +1315,7 @@ std::string graphFileName(const std::string& file, const std::string& lib)
 {
     const std::string out = vyr_settings().outDir;
     if (out.empty())
-        return vyr::fmt::trim(lib).empty() || vyr::upper(vyr::fmt::trim(lib)) == "WORK"
+        return vyr::trim(lib).empty() || vyr::upper(vyr::trim(lib)) == "WORK"
                    ? std::string()
                    : file;
     namespace fs = std::filesystem;

@@ -337,7 +337,7 @@ long zggrseg(GRAFSTR* g)
     WOB_PARM_BLK_STR pb{};
     pb.tag = WOB_TAG_DESTINATIONS;
     pb.type = WOB_T_NAMESTR;
-    const int rc = g->vdqman ? wobmth(g->vdqman, nullptr, WOB_SEL_GRAPH_DESTINATIONS, 1, &pb) : -1;
+    const int rc = g->vdqman ? wobcall(g->vdqman, WOB_SEL_GRAPH_DESTINATIONS, 1, &pb) : -1;
     if (rc < 0 || !pb.value.p) {
         g->errcode = 34;
         g->errobj = 114;
@@ -674,12 +674,10 @@ long zggrags(GRAFSTR** ggptr)
     GINFSTR* gi = g->ginf;
     bool failed = false;
     auto call = [&](xobop obj, int sel, int np, WOB_PARM_BLK_STR* pb) {
-        const int rc = wobmth(obj, nullptr, sel, np, pb);
-        if (rc < 0) {
-            // A delivery failure is reported and, unless tolerated, ends the step.
-            zvdqexit(rc);
+        // A delivery failure is reported and, unless tolerated, ends the step.
+        const int rc = wobcall(obj, sel, np, pb);
+        if (rc < 0)
             failed = true;
-        }
         return rc;
     };
     if (gi->temp_display && g->dest_info) {
@@ -754,9 +752,7 @@ int zggrend(GRAFSTR** ggptr)
     if (g->dest_info && g->vdqman) {
         WOB_PARM_BLK_STR rel = wob_address(WOB_TAG_DESTINATIONS, g->dest_info);
         rel.type = WOB_T_NAMESTR;
-        const int rc = wobmth(g->vdqman, nullptr, WOB_SEL_GRAPH_RELEASE, 1, &rel);
-        if (rc < 0)
-            zvdqexit(rc);
+        wobcall(g->vdqman, WOB_SEL_GRAPH_RELEASE, 1, &rel);
         g->dest_info = nullptr;
     }
     xmpoold(bufpool);

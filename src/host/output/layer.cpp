@@ -1315,9 +1315,8 @@ std::string graphFileName(const std::string& file, const std::string& lib)
 {
     const std::string out = vyr_settings().outDir;
     if (out.empty())
-        return vyr::trim(lib).empty() || vyr::upper(vyr::trim(lib)) == "WORK"
-                   ? std::string()
-                   : file;
+        return vyr::trim(lib).empty() || vyr::upper(vyr::trim(lib)) == "WORK" ? std::string()
+                                                                              : file;
     namespace fs = std::filesystem;
     std::error_code ec;
     const fs::path base = fs::weakly_canonical(fs::path(out), ec);

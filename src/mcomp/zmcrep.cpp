@@ -16,8 +16,10 @@
 #include "mcomp/zmclsm.h"
 #include "numeric/normal.h"
 #include "runtime/missing.h"
+#include "runtime/wobmth.h"
 #include "vyr_host.h"
 #include "vyr_kernel.h"
+#include "vyr_message_names.h"
 #include "vyr_output.h"
 
 namespace
@@ -94,12 +96,27 @@ void putRow(xobop data)
     call(data, WOB_SEL_PUT_ROW, none);
 }
 
-void finish(xobop vdq, xobop data, xobop output)
+void finish(xobop vdq, xobop data, xobop output, xobop note = nullptr)
 {
     std::vector<WOB_PARM_BLK_STR> end = {wob_int(WOB_TAG_ENDDATA, 1)};
     call(data, WOB_SEL_END_DATA, end);
     std::vector<WOB_PARM_BLK_STR> close = {wob_object(WOB_TAG_OBJECT, output)};
+    if (note)
+        close.push_back(wob_object(WOB_TAG_NOTE_OBJ, note));
     call(vdq, WOB_SEL_CLOSE_OUTPUT, close);
+}
+
+// The key to the Cmp columns of a subsets table that follows the caller's
+// comparisons: their rows in order (null when the reports come first).
+xobop cmpKey(QXMCLSM_INSTANCE* inst, xobop vdq, int ncmp, int parts = 0)
+{
+    auto* parms = item<QXMCLSM_PARMS*>(inst, QXMCLSM_PARMS_ADDR, nullptr);
+    auto* lmc = parms ? static_cast<ZMCLSMI*>(parms->userPtr) : nullptr;
+    if (!lmc || !lmc->beforeReports || ncmp < 1)
+        return nullptr;
+    if (parts > 0)
+        return wobtitle(vdq, vdqmsgs(326, msg326::MC_SUBSET_KEY_PARTS, ncmp, parts), 'l');
+    return wobtitle(vdq, vdqmsgs(326, msg326::MC_SUBSET_KEY, ncmp), 'l');
 }
 
 // "Cmp%-d" of k, and "%-d" of k.
@@ -186,8 +203,17 @@ void DoStepRep(QXMCLSM_INSTANCE* inst, xobop vdq)
             df = info->PrtRank[j];
         putRow(data);
     }
-    finish(vdq, data, output);
+    finish(vdq, data, output, cmpKey(inst, vdq, ncmp, partition ? nl : 0));
     pool->hdr.destroy(pool);
+}
+
+int DeferSubsetReport(QXMemPtr pp)
+{
+    auto* inst = static_cast<QXMCLSM_INSTANCE*>(pp);
+    auto* parms = item<QXMCLSM_PARMS*>(inst, QXMCLSM_PARMS_ADDR, nullptr);
+    if (auto* lmc = parms ? static_cast<ZMCLSMI*>(parms->userPtr) : nullptr)
+        lmc->subsetPending = 1;
+    return 0;
 }
 
 int SubsetReport(QXMemPtr pp)
@@ -237,7 +263,7 @@ int SubsetReport(QXMemPtr pp)
         putRow(data);
     }
     pool->free(pool, flags, -1, 4);
-    finish(vdq, data, output);
+    finish(vdq, data, output, cmpKey(inst, vdq, ncmp));
     return 0;
 }
 

@@ -27,17 +27,6 @@ namespace
 
 constexpr double kTwo53 = 9007199254740992.0;
 
-// An output-object call of the reports.
-int call(xobop obj, int sel, std::vector<WOB_PARM_BLK_STR>& pb)
-{
-    const int rc = wobmth(obj, nullptr, sel, static_cast<int>(pb.size()), pb.data());
-    if (rc < 0) {
-        xprrlog(0, rc);
-        xexit(rc, 0);
-    }
-    return rc;
-}
-
 template <class T> T item(QXMCLSM_INSTANCE* inst, int code, T fallback)
 {
     T v = fallback;
@@ -55,7 +44,7 @@ xobop makeData(xobop vdq, const char* name, xobskey label = nullptr)
                                         wob_key(WOB_TAG_NAME, vdqtxt(name, -1))};
     if (label)
         pb.push_back(wob_key(WOB_TAG_LABEL, label));
-    call(vdq, WOB_SEL_CREATE, pb);
+    wobcall(vdq, WOB_SEL_CREATE, pb);
     return pb[2].value.o;
 }
 
@@ -67,7 +56,7 @@ void column(xobop data, int type, xobskey name, const void* address,
     std::vector<WOB_PARM_BLK_STR> pb = {wob_int(WOB_TAG_COLTYPE, type), wob_key(WOB_TAG_NAME, name),
                                         wob_address(WOB_TAG_ADDRESS, address)};
     pb.insert(pb.end(), more.begin(), more.end());
-    call(data, WOB_SEL_ADD_COLUMN, pb);
+    wobcall(data, WOB_SEL_ADD_COLUMN, pb);
 }
 void column(xobop data, int type, const char* name, const void* address,
             std::vector<WOB_PARM_BLK_STR> more = {})
@@ -78,7 +67,7 @@ void column(xobop data, int type, const char* name, const void* address,
 void endColumns(xobop data)
 {
     std::vector<WOB_PARM_BLK_STR> none;
-    call(data, WOB_SEL_END_COLUMNS, none);
+    wobcall(data, WOB_SEL_END_COLUMNS, none);
 }
 
 xobop templateOutput(xobop vdq, xobop data, const char* templ)
@@ -86,24 +75,24 @@ xobop templateOutput(xobop vdq, xobop data, const char* templ)
     std::vector<WOB_PARM_BLK_STR> pb = {wob_object(WOB_TAG_OBJECT, nullptr),
                                         wob_object(WOB_TAG_OBJECT, data),
                                         wob_key(WOB_TAG_TEMPLATE, vdqtxt(templ, -1))};
-    call(vdq, WOB_SEL_TEMPLATE_OUTPUT, pb);
+    wobcall(vdq, WOB_SEL_TEMPLATE_OUTPUT, pb);
     return pb[0].value.o;
 }
 
 void putRow(xobop data)
 {
     std::vector<WOB_PARM_BLK_STR> none;
-    call(data, WOB_SEL_PUT_ROW, none);
+    wobcall(data, WOB_SEL_PUT_ROW, none);
 }
 
 void finish(xobop vdq, xobop data, xobop output, xobop note = nullptr)
 {
     std::vector<WOB_PARM_BLK_STR> end = {wob_int(WOB_TAG_ENDDATA, 1)};
-    call(data, WOB_SEL_END_DATA, end);
+    wobcall(data, WOB_SEL_END_DATA, end);
     std::vector<WOB_PARM_BLK_STR> close = {wob_object(WOB_TAG_OBJECT, output)};
     if (note)
         close.push_back(wob_object(WOB_TAG_NOTE_OBJ, note));
-    call(vdq, WOB_SEL_CLOSE_OUTPUT, close);
+    wobcall(vdq, WOB_SEL_CLOSE_OUTPUT, close);
 }
 
 // The key to the Cmp columns of a subsets table that follows the caller's
@@ -325,7 +314,7 @@ void DoSimDetails(QXMCLSM_INSTANCE* inst, xobop vdq)
             wob_key(WOB_TAG_HEADER_KEY, vdqmsg(183, 146)),
             wob_key(WOB_TAG_NAME, vdqtxt("SimDetails", -1)),
             wob_key(WOB_TAG_LABEL, vdqmsg(183, 146))};
-        call(vdq, WOB_SEL_CREATE, pb);
+        wobcall(vdq, WOB_SEL_CREATE, pb);
         xobop factoid = pb[2].value.o;
         auto entry = [&](int group, int label, WOB_PARM_BLK_STR value, int width, int decimals,
                          const char* format) {
@@ -337,7 +326,7 @@ void DoSimDetails(QXMCLSM_INSTANCE* inst, xobop vdq)
                 e.push_back(wob_int(WOB_TAG_WIDTH, width));
                 e.push_back(wob_int(WOB_TAG_DECIMALS, decimals));
             }
-            call(factoid, WOB_SEL_ADD_ENTRY, e);
+            wobcall(factoid, WOB_SEL_ADD_ENTRY, e);
         };
         WOB_PARM_BLK_STR seed{};
         seed.type = WOB_T_LONG;
@@ -361,7 +350,7 @@ void DoSimDetails(QXMCLSM_INSTANCE* inst, xobop vdq)
         if (lmc->RNGMethod == 1)
             entry(172, 443, wob_double(0, parms->nCompute), 0, 0, "best6.");
         std::vector<WOB_PARM_BLK_STR> end = {wob_int(WOB_TAG_ENDDATA, 1)};
-        call(factoid, WOB_SEL_END_DATA, end);
+        wobcall(factoid, WOB_SEL_END_DATA, end);
 
         // The results table.
         xobop data = makeData(vdq, "SimResults", vdqmsg(183, 159));
@@ -372,7 +361,7 @@ void DoSimDetails(QXMCLSM_INSTANCE* inst, xobop vdq)
             wob_double(WOB_TAG_DYNVALUE, 100.0 * (1.0 - lmc->eps)),
             wob_key(WOB_TAG_DYNNAME, vdqtxt("halpha", 6)),
             wob_key(WOB_TAG_DYNVALUE, vdqmsg(183, lmc->exact ? 160 : 161))};
-        call(data, WOB_SEL_SET_DYNAMIC, dyn);
+        wobcall(data, WOB_SEL_SET_DYNAMIC, dyn);
         int widest = 0;
         for (int n : {168, methodLabel, 169, 170, 171, 172, tLabel}) {
             const char* t = nullptr;

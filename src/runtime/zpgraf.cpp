@@ -151,7 +151,7 @@ bool fchPut(const FchChar& c, char* setform, int at, bool report)
                                             std::string(1, "0123456789ABCDEF"[b & 15])
                                       : std::string(c.p, static_cast<size_t>(c.bytes));
         const char keep[2] = {setform[at], '\0'};
-        xpmlog(326, 4520, shown.c_str(), at + 1, keep);
+        xpmlog(326, msg326::FORMCHAR_WIDE, shown.c_str(), at + 1, keep);
     }
     return false;
 }

@@ -214,7 +214,9 @@ int zpgrini(PGRAFSTR* g, NAMESTR* hname, SCALESTR* hscale, NAMESTR* vname, SCALE
         xppage();
         long left = 0;
         xpopget(0, 2, &left);
-        v.totpos = static_cast<int>(left) - 2;
+        // However long the page, a plot is at most kMaxPlotLines tall: a
+        // taller one reads no better and takes a page of blank rows.
+        v.totpos = static_cast<int>(std::min<long>(left, kMaxPlotLines + 2)) - 2;
     }
     const bool vnamed = vname && vname->namelen != 0;
     if (!v.prepos)

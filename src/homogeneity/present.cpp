@@ -25,8 +25,6 @@ namespace korv_hom
 namespace
 {
 
-constexpr int MSG_MATRICES_LEFT_OUT = 4401; // (strata, limit)
-
 struct TestText {
     int bit;
     int label;       // row label (group 326)
@@ -76,8 +74,8 @@ int test_label(KorvPtr q, int i)
     if (i == 5) {
         const double rho = q->fleming ? q->fleming[0] : 0.0;
         const double gamma = q->fleming ? q->fleming[1] : -1.0;
-        len = gamma < 0 ? xpmstr(q->varname, 32, 326, 212, rho)
-                        : xpmstr(q->varname, 32, 326, 213, rho, gamma);
+        len = gamma < 0 ? xpmstr(q->varname, 32, 326, msg326::FLEMING_RHO, rho)
+                        : xpmstr(q->varname, 32, 326, msg326::FLEMING_RHO_GAMMA, rho, gamma);
     } else {
         len = xpmstr(q->varname, 32, 326, kText[i].label);
     }
@@ -287,7 +285,7 @@ void details(KorvPtr q, const Levels& L, xobop* group)
     // a note; the scores above and the tests below are printed.
     const bool matrices = !(q->znotable && k >= KORV_HOM_MANY_STRATA);
     if (!matrices)
-        xpmlog(326, L.groups ? msg326::GROUP_MATRICES_LEFT_OUT : MSG_MATRICES_LEFT_OUT, k,
+        xpmlog(326, L.groups ? msg326::GROUP_MATRICES_LEFT_OUT : msg326::MATRICES_LEFT_OUT, k,
                KORV_HOM_MANY_STRATA);
     for (int t = 0; t < kTests && matrices; ++t) {
         if (!requested(L, t))
@@ -383,7 +381,7 @@ void test_rows(KorvPtr q, const Levels& L, const HomLR* lr)
             if (q->ogstat)
                 q->ogstat->lr = p;
         }
-        int len = xpmstr(q->varname, 32, 326, 72);
+        int len = xpmstr(q->varname, 32, 326, msg326::LR_TEST);
         if (len < 0)
             len = 0;
         if (len > 31)

@@ -8,6 +8,7 @@
 #include "devplot/zggraf.h"
 #include "runtime/procstr.h"
 #include "runtime/wzstr.h"
+#include "vyr_message_names.h"
 
 namespace
 {
@@ -30,7 +31,7 @@ void* blockOf(void* task, const char* name, int flag)
 int install(long ssid, const char* name, int rebsrch)
 {
     if (wiinstl(ssid, name, rebsrch == 2 ? 2 : 1) != 0) {
-        xpmlog(129, 53, name);
+        xpmlog(129, msg129::GK_NO_SUBLIBRARY, name);
         return 1;
     }
     return 0;

@@ -155,7 +155,7 @@ long zggrplt(GRAFSTR** ggptr)
     if (gz && gz->bglen > 0) {
         if (gz->bgflags & 0x40) {
             if (!(gz->bgflags & 0x20)) {
-                xpmlog(228, 194);
+                xpmlog(228, msg228::GK_NO_IMAGE);
                 gz->bgflags |= 0x20;
             }
         } else {

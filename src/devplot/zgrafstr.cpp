@@ -11,6 +11,7 @@
 #include "runtime/procstr.h"
 #include "runtime/wobmth.h"
 #include "runtime/wzstr.h"
+#include "vyr_message_names.h"
 
 namespace
 {
@@ -304,7 +305,7 @@ long zggrini(GRAFSTR** ggptr, xobop clsman, xobop vdqman, int nplots, long optio
         if (wiinstl(262270, "VYRXGANO", 1) == 0) {
             gi->flags |= ANNO_LIB;
         } else {
-            xpmlog(129, 53, "VYRXGANO");
+            xpmlog(129, msg129::GK_NO_SUBLIBRARY, "VYRXGANO");
             g->errcode = 12;
             g->errobj = 103;
             if (options & STRICT) {
@@ -341,7 +342,7 @@ long zggrseg(GRAFSTR* g)
     if (rc < 0 || !pb.value.p) {
         g->errcode = 34;
         g->errobj = 114;
-        xpmlog(580, 18);
+        xpmlog(580, msg580::GK_NO_DESTINATIONS);
         return NO_DESTINATIONS;
     }
     g->dest_info = static_cast<VDQ_DEST_LIST*>(pb.value.p);

@@ -69,6 +69,75 @@ bool korv_dev_readback(KorvPtr q, XCFILE* file, double position, void* buffer, l
     return true;
 }
 
+// The life table's curves of one plot kind: survival kinds at the
+// intervals' starts, hazard and density at their midpoints. Returns the
+// most points a curve keeps.
+static long lifeTableCurves(KorvPtr q, int plotnum, GRAFSTR* g, double* data, double** hval,
+                            double** vval)
+{
+    const double hmax = g->haxis->scale->xmax, hmin = g->haxis->scale->xmin;
+    const double vmin = g->vaxis->scale->xmin, vmax = g->vaxis->scale->xmax;
+    long most = 0;
+    int pair = 0, k = 0;
+    const int s = (q->zsurvival || q->zlsur || q->zllsur) ? 1 : 0;
+    const int h = q->zhazard ? 1 : 0, p = q->zpdf ? 1 : 0;
+    const int rows = s + h + p;
+    const double* mid = data + static_cast<int64_t>(rows) * q->ninter;
+    for (STRATA* node = q->strata; node; node = node->left, ++k) {
+        PAIRSTR& c = g->ppair[pair++];
+        c.hvar.nvalue = c.vvar.nvalue = 0;
+        const long n = static_cast<long>(std::min<int64_t>(node->fail, q->ninter));
+        if (n <= 0 ||
+            !korv_dev_readback(q, q->utid1, node->plotnote, data, static_cast<long>(8 * rows * n),
+                               msg326::DEV_CURVE_UNREAD, k + 1))
+            continue;
+        const double* row = nullptr;
+        if (plotnum <= 3)
+            row = data;
+        else if (plotnum == 4)
+            row = data + static_cast<int64_t>(s) * n;
+        else
+            row = data + static_cast<int64_t>(s + h) * n;
+        long kept = 0;
+        for (long i = 0; i < n; ++i) {
+            double x, y;
+            switch (plotnum) {
+            case 1:
+                y = row[i];
+                x = q->interval[i];
+                break;
+            case 2:
+                y = cneglog(row[i]);
+                x = q->interval[i];
+                break;
+            case 3:
+                y = cloglog(row[i]);
+                x = clog(q->interval[i]);
+                break;
+            default:
+                y = row[i];
+                x = i + 1 < q->ninter ? mid[i] : korv_missing();
+                break;
+            }
+            if (!inRange(vmin, vmax, y))
+                continue;
+            if (plotnum == 3 && !inRange(hmin, hmax, x))
+                continue;
+            if (wzmis(x))
+                continue;
+            hval[k][kept] = x;
+            vval[k][kept] = y;
+            ++kept;
+            if (plotnum != 3 && x > hmax)
+                break;
+        }
+        c.hvar.nvalue = c.vvar.nvalue = kept;
+        c.symbinf.itype = 'J';
+        most = std::max(most, kept);
+    }
+    return most;
+}
+
 int korvgp2(KorvPtr q, int plotnum, GRAFSTR* g, double* data, double** hval, double** vval)
 {
     const double hmax = g->haxis->scale->xmax, hmin = g->haxis->scale->xmin;
@@ -80,62 +149,7 @@ int korvgp2(KorvPtr q, int plotnum, GRAFSTR* g, double* data, double** hval, dou
     int k = 0;
     int marks = 0;
     if (q->method == 1) {
-        const int s = (q->zsurvival || q->zlsur || q->zllsur) ? 1 : 0;
-        const int h = q->zhazard ? 1 : 0, p = q->zpdf ? 1 : 0;
-        const int rows = s + h + p;
-        const double* mid = data + static_cast<int64_t>(rows) * q->ninter;
-        for (STRATA* node = q->strata; node; node = node->left, ++k) {
-            PAIRSTR& c = g->ppair[pair++];
-            c.hvar.nvalue = c.vvar.nvalue = 0;
-            const long n = static_cast<long>(std::min<int64_t>(node->fail, q->ninter));
-            if (n <= 0 || !korv_dev_readback(q, q->utid1, node->plotnote, data,
-                                             static_cast<long>(8 * rows * n),
-                                             msg326::DEV_CURVE_UNREAD, k + 1))
-                continue;
-            const double* row = nullptr;
-            if (plotnum <= 3)
-                row = data;
-            else if (plotnum == 4)
-                row = data + static_cast<int64_t>(s) * n;
-            else
-                row = data + static_cast<int64_t>(s + h) * n;
-            long kept = 0;
-            for (long i = 0; i < n; ++i) {
-                double x, y;
-                switch (plotnum) {
-                case 1:
-                    y = row[i];
-                    x = q->interval[i];
-                    break;
-                case 2:
-                    y = cneglog(row[i]);
-                    x = q->interval[i];
-                    break;
-                case 3:
-                    y = cloglog(row[i]);
-                    x = clog(q->interval[i]);
-                    break;
-                default:
-                    y = row[i];
-                    x = i + 1 < q->ninter ? mid[i] : korv_missing();
-                    break;
-                }
-                if (!inRange(vmin, vmax, y))
-                    continue;
-                if (plotnum == 3 && !inRange(hmin, hmax, x))
-                    continue;
-                if (wzmis(x))
-                    continue;
-                hval[k][kept] = x;
-                vval[k][kept] = y;
-                ++kept;
-                if (plotnum != 3 && x > hmax)
-                    break;
-            }
-            c.hvar.nvalue = c.vvar.nvalue = kept;
-            c.symbinf.itype = 'J';
-            most = std::max(most, kept);
-        }
+        most = lifeTableCurves(q, plotnum, g, data, hval, vval);
     } else {
         for (STRATA* node = q->strata; node; node = node->left, ++k) {
             PAIRSTR& c = g->ppair[pair++];

@@ -312,6 +312,82 @@ long zggrsca(GRAFSTR* g, AINFSTR* a)
 // ---------------------------------------------------------------------------
 // Set-up.
 
+// Room for an axis's values, their texts and, on a character axis, the
+// forest that indexes them; a block that cannot be had ends the set-up only
+// when that is fatal.
+static long valueStorage(GRAFSTR* g, AINFSTR* a, VLSTSTR* v)
+{
+    if (v->nval > 0 && !v->malloc) {
+        if (v->vtype == 1 && !v->dlist) {
+            v->dlist = static_cast<double*>(vmalcp_handler(g->mempool, 8 * v->nval, 0x2002));
+            if (!v->dlist) {
+                if (fatal(g))
+                    return 8L * v->nval;
+                v->malloc = 1;
+            }
+        }
+        if (!v->clist && !v->malloc) {
+            v->clist = static_cast<char*>(vmalcp_handler(g->mempool, 32 * v->nval, 0x2000));
+            if (!v->clist) {
+                if (fatal(g))
+                    return 32L * v->nval;
+                v->malloc = 1;
+            } else {
+                std::memset(v->clist, ' ', static_cast<size_t>(32 * v->nval));
+            }
+        }
+    }
+    if (v->nval > 0 && !v->vslist) {
+        v->vslist = static_cast<ZGVSSTR*>(vmalcp_handler(g->mempool, 56 * v->nval, 0x2002));
+        if (!v->vslist && fatal(g))
+            return 56L * v->nval;
+    }
+    if (v->vtype == 2) {
+        APRMSTR* ap = zgg_axparm(g, a);
+        if (ap) {
+            if (!ap->vforest)
+                ap->vforest =
+                    static_cast<FORESTR*>(vmalcp_handler(g->mempool, sizeof(FORESTR), 0x2002));
+            if (!ap->now)
+                ap->now = static_cast<TREEND*>(vmalcp_handler(g->mempool, sizeof(TREEND), 0x2002));
+            else
+                std::memset(static_cast<void*>(ap->now), 0, sizeof(TREEND));
+            if ((!ap->vforest || !ap->now) && fatal(g))
+                return sizeof(FORESTR) + sizeof(TREEND);
+        }
+    }
+    return 0;
+}
+
+// The axis label's and the values' text defaults.
+static void textDefaults(GRAFSTR* g, AINFSTR* a, const AINFSTR* prim, bool primary)
+{
+    GINFSTR* gi = g->ginf;
+    VLSTSTR* v = a->value;
+    ZGTXSTR* texts[2] = {&a->axistxt, &v->labtxt};
+    const ZGTXSTR* ptexts[2] = {prim ? &prim->axistxt : nullptr,
+                                prim && prim->value ? &prim->value->labtxt : nullptr};
+    for (int i = 0; i < 2; ++i) {
+        ZGTXSTR* t = texts[i];
+        const ZGTXSTR* p = primary ? nullptr : ptexts[i];
+        if (p) {
+            if (!(t->height > 0))
+                t->height = p->height;
+            if (!(t->aspect > 0))
+                t->aspect = p->aspect;
+            if (blank(t->font, 8))
+                std::memcpy(t->font, p->font, 8);
+            if (blank(t->color, 16))
+                std::memcpy(t->color, p->color, 16);
+        }
+        if (!(t->height > 0))
+            t->height = ggl2pct(1, GU_CELL, 2);
+        if (!(t->aspect > 0))
+            t->aspect = 1;
+        t->colnum = (gi->flags & SEGMENT_OPEN) ? colourOf(t->color, 16) : -1;
+    }
+}
+
 long zggrsax(GRAFSTR* g, AINFSTR* a, NAMESTR* vname)
 {
     if (!a)
@@ -380,45 +456,8 @@ long zggrsax(GRAFSTR* g, AINFSTR* a, NAMESTR* vname)
         }
     }
     // 4. Value storage.
-    if (v->nval > 0 && !v->malloc) {
-        if (v->vtype == 1 && !v->dlist) {
-            v->dlist = static_cast<double*>(vmalcp_handler(g->mempool, 8 * v->nval, 0x2002));
-            if (!v->dlist) {
-                if (fatal(g))
-                    return 8L * v->nval;
-                v->malloc = 1;
-            }
-        }
-        if (!v->clist && !v->malloc) {
-            v->clist = static_cast<char*>(vmalcp_handler(g->mempool, 32 * v->nval, 0x2000));
-            if (!v->clist) {
-                if (fatal(g))
-                    return 32L * v->nval;
-                v->malloc = 1;
-            } else {
-                std::memset(v->clist, ' ', static_cast<size_t>(32 * v->nval));
-            }
-        }
-    }
-    if (v->nval > 0 && !v->vslist) {
-        v->vslist = static_cast<ZGVSSTR*>(vmalcp_handler(g->mempool, 56 * v->nval, 0x2002));
-        if (!v->vslist && fatal(g))
-            return 56L * v->nval;
-    }
-    if (v->vtype == 2) {
-        APRMSTR* ap = zgg_axparm(g, a);
-        if (ap) {
-            if (!ap->vforest)
-                ap->vforest =
-                    static_cast<FORESTR*>(vmalcp_handler(g->mempool, sizeof(FORESTR), 0x2002));
-            if (!ap->now)
-                ap->now = static_cast<TREEND*>(vmalcp_handler(g->mempool, sizeof(TREEND), 0x2002));
-            else
-                std::memset(static_cast<void*>(ap->now), 0, sizeof(TREEND));
-            if ((!ap->vforest || !ap->now) && fatal(g))
-                return sizeof(FORESTR) + sizeof(TREEND);
-        }
-    }
+    if (long r = valueStorage(g, a, v))
+        return r;
     // 5. Minor ticks.
     if (v->nminor < 1)
         a->options |= AX_NOMINOR;
@@ -432,28 +471,7 @@ long zggrsax(GRAFSTR* g, AINFSTR* a, NAMESTR* vname)
         a->lab->lablen = static_cast<short>(len);
     }
     // 7. Text defaults: from the primary axis, then the kernel's.
-    ZGTXSTR* texts[2] = {&a->axistxt, &v->labtxt};
-    ZGTXSTR* ptexts[2] = {prim ? &prim->axistxt : nullptr,
-                          prim && prim->value ? &prim->value->labtxt : nullptr};
-    for (int i = 0; i < 2; ++i) {
-        ZGTXSTR* t = texts[i];
-        const ZGTXSTR* p = primary ? nullptr : ptexts[i];
-        if (p) {
-            if (!(t->height > 0))
-                t->height = p->height;
-            if (!(t->aspect > 0))
-                t->aspect = p->aspect;
-            if (blank(t->font, 8))
-                std::memcpy(t->font, p->font, 8);
-            if (blank(t->color, 16))
-                std::memcpy(t->color, p->color, 16);
-        }
-        if (!(t->height > 0))
-            t->height = ggl2pct(1, GU_CELL, 2);
-        if (!(t->aspect > 0))
-            t->aspect = 1;
-        t->colnum = (gi->flags & SEGMENT_OPEN) ? colourOf(t->color, 16) : -1;
-    }
+    textDefaults(g, a, prim, primary);
     // 8. Ticks: a tick of a horizontal axis reaches up or down, one of a
     // vertical axis across.
     const int dir = horizontal(g, a) ? 2 : 1;

@@ -96,16 +96,10 @@ void buildDescription(GRAFSTR* g, const NAMESTR* v, const NAMESTR* h)
     vzmp(d.data(), static_cast<int>(d.size()), g->desc, 256);
 }
 
-} // namespace
-
-long zggrset(GRAFSTR** ggptr)
+// Whether positions come in cells, and how many TITLE lines are in force.
+long cellsAndTitles(GRAFSTR* g)
 {
-    GRAFSTR* g = ggptr ? *ggptr : nullptr;
-    if (!g || !g->ginf || !g->ppair)
-        return NOTHING;
     GINFSTR* gi = g->ginf;
-    gi->options |= g->options;
-    const bool strict = (gi->options & STRICT) != 0;
     GZCOM* gz = gi->gzcom;
     // 1. Cells.
     if (!(gi->options & CELLS_BY_CALLER)) {
@@ -129,6 +123,73 @@ long zggrset(GRAFSTR** ggptr)
         gi->flags &= ~DRAW_DESC;
     if (gi->flags & DRAW_DESC)
         gi->ntitles = 1;
+    return 0;
+}
+
+// The second vertical and horizontal axes: set up when asked for (the
+// vertical one also as the top axis's mirror), hidden otherwise or when
+// they cannot be set up and the description is not strict.
+long secondAxes(GRAFSTR* g, bool strict)
+{
+    GINFSTR* gi = g->ginf;
+    if (gi->options & VAXIS2) {
+        const PAIRSTR* second = nullptr;
+        for (int i = 0; i < g->nplots && !second; ++i)
+            if (g->ppair[i].plotno == '2')
+                second = &g->ppair[i];
+        if (!second) {
+            gi->options &= ~VAXIS2;
+            if (g->vaxis2)
+                g->vaxis2->options |= 0x1f0;
+        }
+        if (g->vaxis2 && (second || (gi->options & HAXIS2))) {
+            if (long r = zggrsax(g, g->vaxis2, second ? second->vvar.vname : nullptr)) {
+                if (strict)
+                    return r;
+                gi->options &= ~VAXIS2;
+                g->vaxis2->options |= AX_HIDDEN;
+            }
+        }
+    } else if (g->vaxis2) {
+        if (gi->options & HAXIS2) {
+            if (long r = zggrsax(g, g->vaxis2, nullptr)) {
+                if (strict)
+                    return r;
+                g->vaxis2->options |= AX_HIDDEN;
+            }
+        } else {
+            g->vaxis2->options |= AX_HIDDEN;
+        }
+    }
+    if (gi->options & HAXIS2) {
+        if (g->haxis2) {
+            if (long r = zggrsax(g, g->haxis2, nullptr)) {
+                if (strict)
+                    return r;
+                gi->options &= ~HAXIS2;
+                g->haxis2->options |= AX_HIDDEN;
+            }
+        }
+    } else if (g->haxis2) {
+        g->haxis2->options |= AX_HIDDEN;
+    }
+    return 0;
+}
+
+} // namespace
+
+long zggrset(GRAFSTR** ggptr)
+{
+    GRAFSTR* g = ggptr ? *ggptr : nullptr;
+    if (!g || !g->ginf || !g->ppair)
+        return NOTHING;
+    GINFSTR* gi = g->ginf;
+    gi->options |= g->options;
+    const bool strict = (gi->options & STRICT) != 0;
+    GZCOM* gz = gi->gzcom;
+    // 1, 2. Cells and TITLE definitions.
+    if (long r = cellsAndTitles(g))
+        return r;
     // 3. Plot requests and their values.
     for (int i = 0; i < g->nplots; ++i) {
         PAIRSTR& p = g->ppair[i];
@@ -233,47 +294,8 @@ long zggrset(GRAFSTR** ggptr)
     if (long r = zggrsax(g, g->haxis, first->hvar.vname))
         return endOn(ggptr, r);
     // 14. Second axes.
-    if (gi->options & VAXIS2) {
-        const PAIRSTR* second = nullptr;
-        for (int i = 0; i < g->nplots && !second; ++i)
-            if (g->ppair[i].plotno == '2')
-                second = &g->ppair[i];
-        if (!second) {
-            gi->options &= ~VAXIS2;
-            if (g->vaxis2)
-                g->vaxis2->options |= 0x1f0;
-        }
-        if (g->vaxis2 && (second || (gi->options & HAXIS2))) {
-            if (long r = zggrsax(g, g->vaxis2, second ? second->vvar.vname : nullptr)) {
-                if (strict)
-                    return endOn(ggptr, r);
-                gi->options &= ~VAXIS2;
-                g->vaxis2->options |= AX_HIDDEN;
-            }
-        }
-    } else if (g->vaxis2) {
-        if (gi->options & HAXIS2) {
-            if (long r = zggrsax(g, g->vaxis2, nullptr)) {
-                if (strict)
-                    return endOn(ggptr, r);
-                g->vaxis2->options |= AX_HIDDEN;
-            }
-        } else {
-            g->vaxis2->options |= AX_HIDDEN;
-        }
-    }
-    if (gi->options & HAXIS2) {
-        if (g->haxis2) {
-            if (long r = zggrsax(g, g->haxis2, nullptr)) {
-                if (strict)
-                    return endOn(ggptr, r);
-                gi->options &= ~HAXIS2;
-                g->haxis2->options |= AX_HIDDEN;
-            }
-        }
-    } else if (g->haxis2) {
-        g->haxis2->options |= AX_HIDDEN;
-    }
+    if (long r = secondAxes(g, strict))
+        return endOn(ggptr, r);
     // 15. Reference lines.
     auto refs = [&](long bit, REFLSTR* r, AINFSTR* a, AINFSTR* ra) -> long {
         if (!(gi->options & bit))

@@ -367,6 +367,141 @@ void zggzget(GRAFSTR* g)
     g->ginf->gzcom->vdqcon = 1;
 }
 
+// The legend's records made, or emptied for the next plot; a legend that
+// cannot be made is left out unless the description is strict.
+static long resetLegend(GRAFSTR* g, POOLHANDLE* pool, long& opts, bool strict)
+{
+    GINFSTR* gi = g->ginf;
+    if (!(opts & NOLEGEND)) {
+        long need = 0;
+        if (!g->leginf) {
+            g->leginf = static_cast<ZGLGSTR*>(zalloc(pool, sizeof(ZGLGSTR)));
+            if (g->leginf &&
+                !(g->leginf->lab = static_cast<ZGLBSTR*>(zalloc(pool, sizeof(ZGLBSTR)))))
+                need = sizeof(ZGLBSTR);
+            if (!g->leginf)
+                need = sizeof(ZGLGSTR);
+        } else {
+            ZGLGSTR keep = *g->leginf;
+            zfree(gi->bufpool, g->leginf->idvar.cdata);
+            std::memset(static_cast<void*>(g->leginf), 0, sizeof *g->leginf);
+            g->leginf->data = keep.data;
+            g->leginf->dvstr = keep.dvstr;
+            g->leginf->ndata = keep.ndata;
+            g->leginf->lab = keep.lab;
+        }
+        if (g->leginf) {
+            g->leginf->nvalue = -1;
+            if (g->leginf->lab)
+                g->leginf->lab->lablen = 0;
+            std::memset(g->leginf->cframe, ' ', 16);
+            std::memset(g->leginf->ctext, ' ', 16);
+            std::memset(g->leginf->coutln, ' ', 16);
+        }
+        if (!need) {
+            if (!gi->legend)
+                gi->legend = static_cast<GLEGT*>(zalloc(pool, sizeof(GLEGT)));
+            else
+                std::memset(static_cast<void*>(gi->legend), 0, sizeof *gi->legend);
+            if (!gi->legend)
+                need = sizeof(GLEGT);
+        }
+        if (need) {
+            g->errcode = 31;
+            g->errobj = 108;
+            if (strict)
+                return need;
+            opts |= NOLEGEND;
+        }
+    }
+    return 0;
+}
+
+// One parameter block for each axis drawn, kept when there are enough.
+static long resetAxisParms(GRAFSTR* g, POOLHANDLE* pool, long opts)
+{
+    GINFSTR* gi = g->ginf;
+    const int naxp = (opts & HAXIS2) ? 4 : (opts & VAXIS2) ? 3 : 2;
+    if (gi->axparm && gi->naxpalc < naxp) {
+        for (int i = 0; i < gi->naxpalc; ++i)
+            if (gi->axparm[i].vforest)
+                zforend(gi->axparm[i].vforest);
+        zfree(pool, gi->axparm);
+        gi->axparm = nullptr;
+    }
+    if (!gi->axparm) {
+        gi->axparm = static_cast<APRMSTR*>(zalloc(pool, naxp * sizeof(APRMSTR)));
+        if (!gi->axparm) {
+            g->errcode = 31;
+            g->errobj = 101;
+            return naxp * static_cast<long>(sizeof(APRMSTR));
+        }
+        gi->naxpalc = static_cast<short>(naxp);
+    } else {
+        for (int i = 0; i < gi->naxpalc; ++i)
+            gi->axparm[i].axislen = 0;
+    }
+    return 0;
+}
+
+// The description's and its plots' defaults before the caller fills them.
+static void plotDefaults(GRAFSTR* g, int n)
+{
+    g->gunit = 4;
+    g->margin.gunit = 4;
+    std::memset(g->name, ' ', 8);
+    g->longname.lablen = 0;
+    g->gname = g->glabel = nullptr;
+    g->lanfid = g->lanfid2 = nullptr;
+    for (int i = 0; i < n; ++i) {
+        PAIRSTR& p = g->ppair[i];
+        p.plotno = '1';
+        std::memset(p.symbinf.font, ' ', 8);
+        std::memset(p.symbinf.value, ' ', 8);
+        std::memset(p.symbinf.ci, ' ', 8);
+        std::memset(p.symbinf.cv, ' ', 8);
+        p.symbinf.itype = '0';
+        p.symbinf.dplace = '0';
+        p.symbinf.yref = 0;
+    }
+}
+
+// The reference lines asked for, made or emptied; one that cannot be made
+// is left out unless the description is strict.
+static long resetRefs(GRAFSTR* g, POOLHANDLE* pool, long& opts, bool strict)
+{
+    auto refs = [&](REFLSTR*& r, long bit, short obj) -> long {
+        if (!(opts & bit))
+            return 0;
+        if (r) {
+            if (!r->malloc)
+                zfree(pool, r->rlist);
+            std::memset(static_cast<void*>(r), 0, sizeof *r);
+        } else if (!(r = static_cast<REFLSTR*>(zalloc(pool, sizeof(REFLSTR))))) {
+            if (strict) {
+                g->errcode = 31;
+                g->errobj = obj;
+                return static_cast<long>(sizeof(REFLSTR));
+            }
+            opts &= ~bit;
+            return 0;
+        }
+        std::memset(r->line.color, ' ', sizeof r->line.color);
+        return 0;
+    };
+    if (long r = refs(g->href, HREF, 111))
+        return r;
+    if (long r = refs(g->vref, VREF, 112))
+        return r;
+    if (opts & VAXIS2) {
+        if (long r = refs(g->vref2, VREF2, 113))
+            return r;
+    } else {
+        opts &= ~VREF2;
+    }
+    return 0;
+}
+
 long zggrrin(GRAFSTR** ggptr)
 {
     GRAFSTR* g = ggptr ? *ggptr : nullptr;
@@ -465,93 +600,14 @@ long zggrrin(GRAFSTR** ggptr)
             g->vaxis2->options |= AX_HIDDEN;
     }
     // 7. Axis parameters.
-    const int naxp = (opts & HAXIS2) ? 4 : (opts & VAXIS2) ? 3 : 2;
-    if (gi->axparm && gi->naxpalc < naxp) {
-        for (int i = 0; i < gi->naxpalc; ++i)
-            if (gi->axparm[i].vforest)
-                zforend(gi->axparm[i].vforest);
-        zfree(pool, gi->axparm);
-        gi->axparm = nullptr;
-    }
-    if (!gi->axparm) {
-        gi->axparm = static_cast<APRMSTR*>(zalloc(pool, naxp * sizeof(APRMSTR)));
-        if (!gi->axparm)
-            return fail(31, 101, naxp * sizeof(APRMSTR));
-        gi->naxpalc = static_cast<short>(naxp);
-    } else {
-        for (int i = 0; i < gi->naxpalc; ++i)
-            gi->axparm[i].axislen = 0;
-    }
+    if (long r = resetAxisParms(g, pool, opts))
+        return r;
     // 8. Reference lines.
-    auto refs = [&](REFLSTR*& r, long bit, short obj) -> long {
-        if (!(opts & bit))
-            return 0;
-        if (r) {
-            if (!r->malloc)
-                zfree(pool, r->rlist);
-            std::memset(static_cast<void*>(r), 0, sizeof *r);
-        } else if (!(r = static_cast<REFLSTR*>(zalloc(pool, sizeof(REFLSTR))))) {
-            if (strict)
-                return fail(31, obj, sizeof(REFLSTR));
-            opts &= ~bit;
-            return 0;
-        }
-        std::memset(r->line.color, ' ', sizeof r->line.color);
-        return 0;
-    };
-    if (long r = refs(g->href, HREF, 111))
+    if (long r = resetRefs(g, pool, opts, strict))
         return r;
-    if (long r = refs(g->vref, VREF, 112))
-        return r;
-    if (opts & VAXIS2) {
-        if (long r = refs(g->vref2, VREF2, 113))
-            return r;
-    } else {
-        opts &= ~VREF2;
-    }
     // 9. Legend.
-    if (!(opts & NOLEGEND)) {
-        long need = 0;
-        if (!g->leginf) {
-            g->leginf = static_cast<ZGLGSTR*>(zalloc(pool, sizeof(ZGLGSTR)));
-            if (g->leginf &&
-                !(g->leginf->lab = static_cast<ZGLBSTR*>(zalloc(pool, sizeof(ZGLBSTR)))))
-                need = sizeof(ZGLBSTR);
-            if (!g->leginf)
-                need = sizeof(ZGLGSTR);
-        } else {
-            ZGLGSTR keep = *g->leginf;
-            zfree(gi->bufpool, g->leginf->idvar.cdata);
-            std::memset(static_cast<void*>(g->leginf), 0, sizeof *g->leginf);
-            g->leginf->data = keep.data;
-            g->leginf->dvstr = keep.dvstr;
-            g->leginf->ndata = keep.ndata;
-            g->leginf->lab = keep.lab;
-        }
-        if (g->leginf) {
-            g->leginf->nvalue = -1;
-            if (g->leginf->lab)
-                g->leginf->lab->lablen = 0;
-            std::memset(g->leginf->cframe, ' ', 16);
-            std::memset(g->leginf->ctext, ' ', 16);
-            std::memset(g->leginf->coutln, ' ', 16);
-        }
-        if (!need) {
-            if (!gi->legend)
-                gi->legend = static_cast<GLEGT*>(zalloc(pool, sizeof(GLEGT)));
-            else
-                std::memset(static_cast<void*>(gi->legend), 0, sizeof *gi->legend);
-            if (!gi->legend)
-                need = sizeof(GLEGT);
-        }
-        if (need) {
-            g->errcode = 31;
-            g->errobj = 108;
-            if (strict)
-                return need;
-            opts |= NOLEGEND;
-        }
-    }
+    if (long r = resetLegend(g, pool, opts, strict))
+        return r;
     // 10. Default titles.
     auto title = [&](ZGDTSTR*& t, long bit, int flag) -> long {
         if (!(opts & bit)) {
@@ -580,23 +636,7 @@ long zggrrin(GRAFSTR** ggptr)
     if (long r = title(g->pctitle, CAPTION_TITLE, DRAW_CAPTION))
         return r;
     // 11. Defaults of the description and its plots.
-    g->gunit = 4;
-    g->margin.gunit = 4;
-    std::memset(g->name, ' ', 8);
-    g->longname.lablen = 0;
-    g->gname = g->glabel = nullptr;
-    g->lanfid = g->lanfid2 = nullptr;
-    for (int i = 0; i < n; ++i) {
-        PAIRSTR& p = g->ppair[i];
-        p.plotno = '1';
-        std::memset(p.symbinf.font, ' ', 8);
-        std::memset(p.symbinf.value, ' ', 8);
-        std::memset(p.symbinf.ci, ' ', 8);
-        std::memset(p.symbinf.cv, ' ', 8);
-        p.symbinf.itype = '0';
-        p.symbinf.dplace = '0';
-        p.symbinf.yref = 0;
-    }
+    plotDefaults(g, n);
     gi->options = opts;
     gi->dropped = 0;
     const long rc = zggrpst(g);

@@ -21,6 +21,7 @@
 // the risk set left behind a huge one, and exactly 0 once the group has
 // given up every subject (every use of it asks n_g > 0).
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <vector>
 
@@ -44,23 +45,49 @@ int roleOf(int32_t c, const int* roleMap, int ncat)
     return c >= 0 && c < ncat ? roleMap[c] : 2; // a category no type names is competing
 }
 
+// The walker's arrays: for K > 0 of fixed size, members of the walker (the
+// compiler unrolls their loops and keeps them apart); for K = 0 sized at run
+// time.
+template <int K, int N> struct Lane {
+    std::array<double, (N > 0 ? N : 1)> a{};
+    void size(size_t, double v) { a.fill(v); }
+    double& operator[](size_t i) { return a[i]; }
+    double operator[](size_t i) const { return a[i]; }
+    double* begin() { return a.data(); }
+    double* end() { return a.data() + N; }
+};
+template <int N> struct Lane<0, N> {
+    std::vector<double> a;
+    void size(size_t n, double v) { a.assign(n, v); }
+    double& operator[](size_t i) { return a[i]; }
+    double operator[](size_t i) const { return a[i]; }
+    double* begin() { return a.data(); }
+    double* end() { return a.data() + a.size(); }
+};
+
 // K > 0: the number of groups fixed when compiled (loops the compiler can
-// unroll); 0: any number.
+// unroll, arrays of fixed size); 0: any number.
 template <int K> class GrayWalker
 {
+    static constexpr int K1 = K > 0 ? K - 1 : 0;
+    using ByGroup = Lane<K, K>;
+    using Packed = Lane<K, K * (K + 1) / 2>;
+
   public:
-    GrayWalker(int k, double rho)
-        : k_(k), rho_(rho), n_(static_cast<size_t>(k)), next_(static_cast<size_t>(k)),
-          c0_(static_cast<size_t>(k)), c1_(static_cast<size_t>(k)), c2_(static_cast<size_t>(k)),
-          S_(static_cast<size_t>(k), 1.0), Sm_(static_cast<size_t>(k), 1.0),
-          F_(static_cast<size_t>(k)), Fm_(static_cast<size_t>(k)),
-          P_(static_cast<size_t>(k) * (k + 1) / 2), Q_(P_.size()),
-          s_(static_cast<size_t>(std::max(k - 1, 0))),
-          V_(static_cast<size_t>(std::max(k - 1, 0)) * k / 2), w_(static_cast<size_t>(k)),
-          W_(static_cast<size_t>(std::max(k - 1, 0)) * k), x_(static_cast<size_t>(k)),
-          h_(static_cast<size_t>(k)), rn_(static_cast<size_t>(k)), iS_(static_cast<size_t>(k), 1.0),
-          iSm_(static_cast<size_t>(k), 1.0)
+    GrayWalker(int k, double rho) : k_(k), rho_(rho)
     {
+        const size_t n = static_cast<size_t>(k), m = static_cast<size_t>(std::max(k - 1, 0));
+        for (ByGroup* v : {&n_, &next_, &c0_, &c1_, &c2_, &F_, &Fm_, &w_, &h_, &rn_})
+            v->size(n, 0.0);
+        for (ByGroup* v : {&S_, &Sm_, &iS_, &iSm_})
+            v->size(n, 1.0);
+        P_.size(n * (n + 1) / 2, 0.0);
+        Q_.size(n * (n + 1) / 2, 0.0);
+        s_.size(m, 0.0);
+        V_.size(m * n / 2, 0.0);
+        W_.size(m * n, 0.0);
+        X_.size(2 * n * m, 0.0);
+        XE_.size(2 * n * m, 0.0);
     }
     // A time begins: nothing of it gathered yet.
     void begin(double t)
@@ -86,14 +113,20 @@ template <int K> class GrayWalker
   private:
     const int k_;
     const double rho_;
-    std::vector<double> n_, next_;
-    std::vector<double> c0_, c1_, c2_, S_, Sm_, F_, Fm_;
-    std::vector<double> P_, Q_, s_, V_, w_, W_, x_, h_;
-    std::vector<double> rn_, iS_, iSm_; // 1 / n, 1 / S and 1 / S_ of each group
+    ByGroup n_, next_;
+    ByGroup c0_, c1_, c2_, S_, Sm_, F_, Fm_;
+    Packed P_, Q_;
+    Lane<K, K1> s_;
+    Lane<K, K1 * K / 2> V_;
+    ByGroup w_;
+    Lane<K, K1 * K> W_;
+    Lane<K, 2 * K * K1> X_, XE_; // the contributions of one time: x and x e
+    ByGroup h_;
+    ByGroup rn_, iS_, iSm_; // 1 / n, 1 / S and 1 / S_ of each group
     double E_ = 0, Em_ = 0, tau_ = -1;
     bool have_ = false;
     bool atRisk(size_t g) const { return n_[g] > 0; }
-    double& Wat(int j, int i) { return W_[static_cast<size_t>(j) * k_ + i]; }
+    double& Wat(int j, int i) { return W_[static_cast<size_t>(j) * (K > 0 ? K : k_) + i]; }
 };
 
 template <int K> void GrayWalker<K>::close()
@@ -158,6 +191,12 @@ template <int K> void GrayWalker<K>::close()
                 P_[row + i] = pii;
                 Q_[row + i] += qf * pii;
             }
+            // Each group's contribution x x' e to the covariance is kept, and
+            // the covariance is added to element by element afterwards, each
+            // element's terms in the same order as one group after another
+            // (the same sums, without a store and a reload per term).
+            const size_t m = static_cast<size_t>(k - 1);
+            size_t nc = 0;
             if (N1 > 0)
                 for (int i = 0; i < k; ++i) {
                     const size_t u = static_cast<size_t>(i);
@@ -168,16 +207,16 @@ template <int K> void GrayWalker<K>::close()
                     const double tf = N1 > 1 && den > 0 ? 1 - (N1 - 1) / den : 1;
                     const double e = tf * N1 * rR * Sm_[u] * rn_[u];
                     w_[u] += b * b * e;
+                    double* x = &X_[nc * m];
+                    double* xe = &XE_[nc * m];
                     for (int j = 0; j + 1 < k; ++j) {
                         const int64_t ji = tri(j, i);
                         const double xj = P_[ji] - Q_[ji] * b;
-                        x_[static_cast<size_t>(j)] = xj;
+                        x[j] = xj;
                         Wat(j, i) += xj * b * e;
-                        const double xe = xj * e;
-                        double* vrow = &V_[static_cast<size_t>(tri(j, 0))];
-                        for (int l = 0; l <= j; ++l)
-                            vrow[l] += x_[static_cast<size_t>(l)] * xe;
+                        xe[j] = xj * e;
                     }
+                    ++nc;
                 }
             if (N2 > 0)
                 for (int i = 0; i < k; ++i) {
@@ -189,16 +228,25 @@ template <int K> void GrayWalker<K>::close()
                     const double rh = Sm_[u] * rn_[u];
                     const double e = tf * c2_[u] * rh * rh;
                     w_[u] += b * b * e;
+                    double* y = &X_[nc * m];
+                    double* ye = &XE_[nc * m];
                     for (int j = 0; j + 1 < k; ++j) {
                         const double yj = Q_[tri(j, i)] * b;
-                        x_[static_cast<size_t>(j)] = yj;
+                        y[j] = yj;
                         Wat(j, i) -= yj * b * e;
-                        const double ye = yj * e;
-                        double* vrow = &V_[static_cast<size_t>(tri(j, 0))];
-                        for (int l = 0; l <= j; ++l)
-                            vrow[l] += x_[static_cast<size_t>(l)] * ye;
+                        ye[j] = yj * e;
                     }
+                    ++nc;
                 }
+            for (size_t j = 0; j < m; ++j) {
+                double* vrow = &V_[static_cast<size_t>(tri(static_cast<int>(j), 0))];
+                for (size_t l = 0; l <= j; ++l) {
+                    double v = vrow[l];
+                    for (size_t c = 0; c < nc; ++c)
+                        v += X_[c * m + l] * XE_[c * m + j];
+                    vrow[l] = v;
+                }
+            }
         }
     }
     // The end of the time, event time or not.

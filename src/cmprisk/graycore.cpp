@@ -71,7 +71,7 @@ template <int K> class GrayWalker
 {
     static constexpr int K1 = K > 0 ? K - 1 : 0;
     using ByGroup = Lane<K, K>;
-    using Packed = Lane<K, K * (K + 1) / 2>;
+    using Packed = Lane<K, K*(K + 1) / 2>;
 
   public:
     GrayWalker(int k, double rho) : k_(k), rho_(rho)

@@ -77,7 +77,8 @@ struct XCBSTORE {
         if (slabLeft == 0) {
             const std::size_t last = slabs.empty() ? 0 : slabs.back().size;
             const std::size_t size = std::max(page, std::min(2 * last, kLargestSlab / page * page));
-            void* m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            void* m =
+                mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
             if (m == MAP_FAILED)
                 return nullptr;
 #ifdef MADV_HUGEPAGE

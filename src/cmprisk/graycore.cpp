@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "cmprisk/cmprisk.h"
@@ -321,42 +322,41 @@ void walkGroups(const Timed* streams, int k, const int* roleMap, int ncat, doubl
                 double* score, double* var)
 {
     GrayWalker<K> w(k, rho);
-    std::vector<int64_t> at(static_cast<size_t>(k), 0);
-    for (;;) {
-        // The next time: the smallest at the heads of the streams.
-        double tau = 0;
-        bool any = false;
-        for (int g = 0; g < k; ++g) {
-            const Timed& st = streams[g];
-            const int64_t i = at[static_cast<size_t>(g)];
-            if (i < st.n && (!any || st.time[i] < tau)) {
-                tau = st.time[i];
-                any = true;
-            }
-        }
-        if (!any)
-            break;
+    const size_t nk = static_cast<size_t>(k);
+    std::vector<int64_t> at(nk, 0);
+    // The time at the head of each stream, infinite once it is spent (the
+    // times are finite): the next time is their least, found without a
+    // branch on which stream holds it.
+    constexpr double SPENT = std::numeric_limits<double>::infinity();
+    std::vector<double> head(nk);
+    size_t live = 0;
+    for (size_t g = 0; g < nk; ++g) {
+        head[g] = streams[g].n > 0 ? streams[g].time[0] : SPENT;
+        live += streams[g].n > 0;
+    }
+    while (live > 0) {
+        double tau = head[0];
+        for (size_t g = 1; g < nk; ++g)
+            tau = std::min(tau, head[g]);
         // The amounts of that time, group by group.
         w.begin(tau);
-        for (int g = 0; g < k; ++g) {
+        for (size_t g = 0; g < nk; ++g) {
             const Timed& st = streams[g];
-            int64_t& i = at[static_cast<size_t>(g)];
-            double c0 = 0, c1 = 0, c2 = 0;
+            int64_t& i = at[g];
+            double c[3] = {0, 0, 0}; // censored, of interest, competing
             const double n = i < st.n ? st.ahead[i] : 0;
-            if (i < st.n && st.time[i] == tau) {
+            if (head[g] == tau) {
                 for (uint32_t e = st.start[i]; e < st.start[i + 1]; ++e) {
-                    const int role = roleOf(st.cat[e], roleMap, ncat);
-                    const double m = st.amount[e];
-                    if (role == 0)
-                        c0 += m;
-                    else if (role == 1)
-                        c1 += m;
-                    else if (role == 2)
-                        c2 += m;
+                    const auto role = static_cast<unsigned>(roleOf(st.cat[e], roleMap, ncat));
+                    if (role < 3)
+                        c[role] += st.amount[e];
                 }
                 ++i;
+                const bool more = i < st.n;
+                head[g] = more ? st.time[i] : SPENT;
+                live -= !more;
             }
-            w.add(g, n, i < st.n ? st.ahead[i] : 0, c0, c1, c2);
+            w.add(static_cast<int>(g), n, i < st.n ? st.ahead[i] : 0, c[0], c[1], c[2]);
         }
         w.close();
     }

@@ -52,7 +52,11 @@ NAMESTR* descriptor(KORVCOM* q, int varnum)
 void require_numeric(KORVCOM* q, const NAMESTR* nm, const char* role)
 {
     if (nm->ntype != 1) {
-        xpmlog(326, msg326::NOT_NUMERIC, static_cast<int>(nm->namelen), nm->name_p,
+        // Said with the value that made it character, which is most often
+        // one the user did not mean as text ("Inf", "1e999", "N/A").
+        const std::string why = vyr_dsvar_why_text(input(q), nm->nvar0);
+        const std::string said = why.empty() ? std::string() : " (" + why + ")";
+        xpmlog(326, msg326::NOT_NUMERIC, static_cast<int>(nm->namelen), nm->name_p, said.c_str(),
                static_cast<int>(std::strlen(role)), role);
         q->rc = std::max(q->rc, 2000);
     }

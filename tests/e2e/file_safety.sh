@@ -6,7 +6,12 @@
 #   - two outputs through a link to a file not made yet;
 #   - a link planted at the output folder's lock file;
 #   - a named pipe in place of an input CSV or attribute file;
-#   - an attribute file that cannot be read.
+#   - an attribute file that cannot be read;
+#   - a data folder that may be searched but not listed (mode 711);
+#   - a symbolic link that loops where an output data set goes;
+#   - an input name that an earlier run's output in WORK shares;
+#   - a signal after the steps, between the HTML and JSON files and the
+#     listing being put in place.
 # Usage: file_safety.sh PATH/TO/korvante
 set -uo pipefail
 korvante=$(realpath "${1:?usage: file_safety.sh PATH/TO/korvante}")
@@ -141,6 +146,76 @@ else
   check "an unreadable attribute file" said "$work/err" "aml.attr could not be read: Permission denied"
   check "an unreadable attribute file" test ! -e run/out/s.csv
 fi
+
+# A data folder that may be searched but not listed: a data set in it is
+# found by its name as written, in lower or in upper case; otherwise the
+# error says that the folder cannot be listed.
+fresh
+chmod 755 "$work" run run/out
+chmod 777 run/out
+chmod 644 run/aml.csv run/p.vyr
+mv run/aml.csv run/AML.csv
+chmod 711 run
+if [ "$(id -u)" = 0 ] && ! "${as_user[@]}" true 2>/dev/null; then
+  echo "skipped: the folder that cannot be listed (cannot run as another user here)"
+else
+  "${as_user[@]}" "$program" run/p.vyr --out run/out >/dev/null 2>"$work/err"
+  s=$?
+  check "a folder that cannot be listed" test "$s" = 0
+  check "a folder that cannot be listed" test -e run/out/s.csv
+  sed 's/data=aml/data=amlx/' run/p.vyr >"$work/px.vyr"
+  chmod 644 "$work/px.vyr"
+  "${as_user[@]}" "$program" "$work/px.vyr" --data run --out run/out >/dev/null 2>"$work/err"
+  s=$?
+  check "a folder that cannot be listed" test "$s" = 1
+  check "a folder that cannot be listed" said "$work/err" "Data set DATA.AMLX was not found: the folder run cannot be listed (Permission denied)"
+fi
+chmod 755 run
+
+# A link that loops where an output data set goes is said to loop.
+fresh
+ln -s s2.csv run/out/s.csv
+ln -s s.csv run/out/s2.csv
+"$korvante" run/p.vyr --out run/out >/dev/null 2>"$work/err"
+s=$?
+check "a link loop" test "$s" = 1
+check "a link loop" said "$work/err" "leads to run/out/s.csv, a symbolic link that loops"
+
+# A one-level input reads WORK first only for a data set this run made: run
+# twice into one output folder, the step reads the data folder's AML again
+# (with a note naming the earlier run's), and a later step reads this run's.
+fresh
+cat >run/twice.vyr <<'EOF'
+proc korvante data=aml outsurv=aml notable;
+  time time*status(0);
+run;
+proc korvante data=aml notable;
+  time time;
+run;
+EOF
+"$korvante" run/twice.vyr --out run/out >/dev/null 2>"$work/err1"
+s1=$?
+"$korvante" run/twice.vyr --out run/out >/dev/null 2>"$work/err2"
+s2=$?
+check "an earlier run's data set in WORK" test "$s1" = 0
+check "an earlier run's data set in WORK" test "$s2" = 0
+check "an earlier run's data set in WORK" said "$work/err2" "NOTE: The data set AML is read from the data folder (run/aml.csv). The output folder holds a data set of that name too (run/out/aml.csv), made by an earlier run, which is not read; write WORK.AML to read that one."
+check "an earlier run's data set in WORK" test "$(grep -c "is read from the data folder" "$work/err2")" = 1
+check "an earlier run's data set in WORK" test "$(grep -c "is read from the data folder" "$work/err1")" = 0
+
+# SIGTERM once the HTML and JSON files are in place and the listing is not:
+# the log's last line names the files written and the one not written, which
+# keeps its earlier content.
+fresh
+echo "old listing" >run/out/p.lst
+KORV_SIGNAL_AFTER_COMMIT=2 "$korvante" run/p.vyr --out run/out --listing run/out/p.lst \
+  --log run/out/p.log --html run/out/p.html --json run/out/p.json >/dev/null 2>&1
+s=$?
+check "a signal after the steps" test "$s" = 143
+check "a signal after the steps" said run/out/p.log "ERROR: The run was stopped by the signal SIGTERM while no step was running. Files written in full: run/out/p.html, run/out/p.json. Files not written (an earlier file of each name stays as it was): run/out/p.lst."
+check "a signal after the steps" test "$(cat run/out/p.lst)" = "old listing"
+check "a signal after the steps" test -s run/out/p.json
+check "a signal after the steps" test "$(ls -A run/out | grep -c '\.tmp$')" = 0
 
 echo "$((checks - failed)) passed, $failed failed"
 [ $failed = 0 ]

@@ -92,7 +92,12 @@ done
 "$korvante" >/dev/null 2>&1; [ $? = 2 ] || fail "command" "no program should give exit status 2"
 "$korvante" "$here/no-such-program.vyr" >/dev/null 2>"$work/missing.txt"; s=$?
 [ $s = 2 ] || fail "command" "a missing program file should give exit status 2, got $s"
-grep -q "could not be read" "$work/missing.txt" || fail "command" "a missing program file is not reported"
+grep -q "could not be read: No such file or directory" "$work/missing.txt" \
+  || fail "command" "a missing program file is not reported with the reason"
+"$korvante" "$here" >/dev/null 2>"$work/folder.txt"; s=$?
+[ $s = 2 ] || fail "command" "a folder as the program file should give exit status 2, got $s"
+grep -q "could not be read: it is a folder" "$work/folder.txt" \
+  || fail "command" "a folder as the program file is not reported"
 "$korvante" "$here/globals.vyr" --graphics maybe >/dev/null 2>&1; [ $? = 2 ] || fail "command" "--graphics maybe"
 "$korvante" "$here/globals.vyr" --bogus >/dev/null 2>&1; [ $? = 2 ] || fail "command" "--bogus"
 "$korvante" "$here/globals.vyr" --images gif >/dev/null 2>&1; [ $? = 2 ] || fail "command" "--images gif"

@@ -968,8 +968,10 @@ void CsvReader::close_blank_row_gaps()
 // character by one of them is the usual surprise with exported files: the
 // note says which value did it, so that the user can write "." or leave the
 // field empty. ("NA" and "NaN" are read as missing values already.)
-void note_foreign_missing(const std::string& path, const char* base, size_t offset, const char* e,
-                          const std::string& column)
+// Returns why the column is character: the value that made it so, and its
+// line (kept with the column, for a message that needs a number there).
+std::string note_foreign_missing(const std::string& path, const char* base, size_t offset,
+                                 const char* e, const std::string& column)
 {
     const char* fs = base + offset;
     const char* fe = fs;
@@ -978,13 +980,27 @@ void note_foreign_missing(const std::string& path, const char* base, size_t offs
     std::string value(fs, fe);
     if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
         value = value.substr(1, value.size() - 2);
+    const long line = line_of(base, offset);
     const std::string up = upper(value);
     static const char* const words[] = {"N/A", "NULL", "NONE", "#N/A", "-"};
     for (const char* w : words)
         if (up == w) {
-            xpmlog(kGroup, 24, path.c_str(), column.c_str(), value.c_str(), line_of(base, offset));
-            return;
+            xpmlog(kGroup, 24, path.c_str(), column.c_str(), value.c_str(), line);
+            break;
         }
+    if (value.size() > 40)
+        value = value.substr(0, 40) + "...";
+    // A number beyond the largest double (1e999) or an infinity reads as no
+    // number: said so, as that is the surprise.
+    std::string what = "is not a number";
+    char* stop = nullptr;
+    errno = 0;
+    const double d = std::strtod(value.c_str(), &stop);
+    if (!value.empty() && stop && *stop == '\0' && (errno == ERANGE || std::isinf(d)))
+        what = std::isinf(d) && errno != ERANGE ? "is an infinity, which is not read as a number"
+                                                : "is beyond the largest number, 1.8E308";
+    return "the value \"" + value + "\" on line " + std::to_string(line) + " of " + path + " " +
+           what;
 }
 
 // Settles each column's type: character when declared so, or when a window
@@ -1007,7 +1023,9 @@ void CsvReader::settle_types()
         isText_[c] = text;
         if (text) {
             if (cp.declared == 0 && !loading_)
-                note_foreign_missing(path_, base_, firstText, e_, names_[c]);
+                col.whyText = note_foreign_missing(path_, base_, firstText, e_, names_[c]);
+            else if (cp.declared == 2)
+                col.whyText = "its attribute file declares it character";
             col.numeric = false;
             col.num.reset();
         } else {

@@ -31,6 +31,7 @@ struct Column {
     std::vector<uint64_t> off;     // nobs + 1 offsets into blob (or, when it is
     std::vector<uint32_t> off32;   // smaller than 4 GiB, these)
     NAMESTR nm;                    // the descriptor handed out by xvname
+    std::string whyText;           // why it is character (the value and line that made it so)
     // A large file's values are read when first needed: `loaded` tells
     // whether they are here, `wanted` marks a column bound for reading, so
     // that the bound columns are read together in one pass over the file.

@@ -7,12 +7,15 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <set>
 
 #include "data_internal.h"
+#include "host/messages/catalogue.h"
 #include "host/session/session_state.h"
 #include "vyr_atomic_file.h"
 #include "vyr_format.h"
@@ -38,6 +41,8 @@ struct Registry {
     std::vector<std::unique_ptr<DSHANDLE>> sets;
     std::vector<std::unique_ptr<XVHANDLE>> vectors;
     std::string lastCreated;
+    // The data sets (as "LIB.MEMBER") this run has made so far.
+    std::set<std::string> created;
     bool hooked = false;
 };
 Registry& reg()
@@ -55,12 +60,16 @@ bool is_dir(const std::string& p)
 
 // The file of member `member` in folder `dir`: an existing file whose name
 // matches "<member>.csv" ignoring case (exact case preferred), else
-// "<dir>/<member>.csv".
-std::string member_file(const std::string& dir, const std::string& member, bool* exists)
+// "<dir>/<member>.csv". A folder that may be searched but not listed
+// (mode 711) is tried under the name as written, in lower and in upper case;
+// `unlisted` then says why it could not be listed.
+std::string member_file(const std::string& dir, const std::string& member, bool* exists,
+                        std::string* unlisted = nullptr)
 {
     std::string want = member + ".csv";
     std::string found;
     *exists = false;
+    std::string sep = (!dir.empty() && dir.back() == '/') ? "" : "/";
     if (DIR* d = opendir(dir.c_str())) {
         while (dirent* ent = readdir(d)) {
             if (strcasecmp(ent->d_name, want.c_str()) == 0) {
@@ -69,8 +78,20 @@ std::string member_file(const std::string& dir, const std::string& member, bool*
             }
         }
         closedir(d);
+    } else if (errno != ENOENT && errno != ENOTDIR) {
+        const int err = errno;
+        std::string lower = want, up = want;
+        for (char& c : lower)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (char& c : up)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        up.replace(up.size() - 4, 4, ".csv");
+        for (const std::string& name : {want, lower, up})
+            if (found.empty() && access((dir + sep + name).c_str(), F_OK) == 0)
+                found = name;
+        if (found.empty() && unlisted)
+            *unlisted = std::strerror(err);
     }
-    std::string sep = (!dir.empty() && dir.back() == '/') ? "" : "/";
     if (!found.empty()) {
         *exists = true;
         return dir + sep + found;
@@ -277,8 +298,9 @@ vyr::FileIdentity data_file_id(const DSHANDLE& ds)
 
 // Is `path` inside folder `dir` once every symbolic link is followed? A path
 // that does not exist yet counts by its folder.
-bool inside_folder(const std::string& path, const std::string& dir, std::string& where)
+bool inside_folder(const std::string& path, const std::string& dir, std::string& where, bool& loops)
 {
+    loops = false;
     std::error_code ec;
     const fs::path root = fs::canonical(dir, ec);
     if (ec)
@@ -286,6 +308,7 @@ bool inside_folder(const std::string& path, const std::string& dir, std::string&
     std::string target = path, why;
     if (!vyr::resolve_write_target(path, target, why)) {
         where = path;
+        loops = true;
         return false; // links that loop lead nowhere inside
     }
     fs::path full = fs::weakly_canonical(fs::absolute(target, ec), ec);
@@ -303,8 +326,12 @@ bool check_inside_library(const DSHANDLE& ds, const std::string& dir)
 {
     for (const std::string& p : {ds.path, sidecar_path(ds.path)}) {
         std::string where;
-        if (!inside_folder(p, dir, where)) {
-            xpmlog(kGroup, 102, ds.display.c_str(), where.c_str(), dir.c_str());
+        bool loops = false;
+        if (!inside_folder(p, dir, where, loops)) {
+            if (loops)
+                xpmlog(kGroup, 4521, ds.display.c_str(), where.c_str());
+            else
+                xpmlog(kGroup, 102, ds.display.c_str(), where.c_str(), dir.c_str());
             return false;
         }
     }
@@ -443,6 +470,11 @@ int vyr_dsopen(std::string_view name, int mode, bool quoted, DSHANDLE** out)
     }
     auto ds = std::make_unique<DSHANDLE>();
     ds->mode = mode;
+    if (quoted && name.find_first_not_of(' ') == std::string_view::npos) {
+        // An empty quoted name names no file.
+        xpmlog(kGroup, 20, ("'" + std::string(name) + "' (an empty file name)").c_str());
+        return vyr_code(kFacility, 20);
+    }
     if (quoted)
         return open_path(std::move(ds), name, mode, out);
     // A name: "lib.member", or "member" alone. A one-level output goes to
@@ -459,11 +491,36 @@ int vyr_dsopen(std::string_view name, int mode, bool quoted, DSHANDLE** out)
     }
     std::string dir = vyr_data_library(lib);
     bool exists = false;
-    std::string path = dir.empty() ? std::string() : member_file(dir, member, &exists);
-    if (!twoLevel && mode == VYR_DS_INPUT && !exists) {
-        lib = upper(vyr_default_library());
-        dir = vyr_data_library(lib);
-        path = member_file(dir, member, &exists);
+    std::string unlisted;
+    std::string path = dir.empty() ? std::string() : member_file(dir, member, &exists, &unlisted);
+    if (!twoLevel && mode == VYR_DS_INPUT) {
+        // WORK first only for a data set this run made; one that an earlier
+        // run left there gives way to the data folder's, with a note.
+        bool madeHere = false;
+        {
+            std::lock_guard<std::recursive_mutex> lock(g_mutex);
+            madeHere = reg().created.count("WORK." + upper(member)) > 0;
+        }
+        if (!exists || !madeHere) {
+            const std::string workPath = exists ? path : std::string();
+            const std::string defLib = upper(vyr_default_library());
+            const std::string defDir = vyr_data_library(defLib);
+            bool inData = false;
+            std::string why;
+            const std::string dataPath =
+                defDir.empty() ? std::string() : member_file(defDir, member, &inData, &why);
+            if (inData || !exists) {
+                if (inData && !workPath.empty() &&
+                    !vyr::file_identity(workPath).same(vyr::file_identity(dataPath)))
+                    xpmlog(kGroup, 4522, upper(member).c_str(), dataPath.c_str(), workPath.c_str(),
+                           upper(member).c_str());
+                lib = defLib;
+                dir = defDir;
+                path = dataPath;
+                exists = inData;
+                unlisted = why;
+            }
+        }
     }
     if (dir.empty()) {
         xpmlog(kGroup, 3, lib.c_str());
@@ -474,7 +531,10 @@ int vyr_dsopen(std::string_view name, int mode, bool quoted, DSHANDLE** out)
     ds->display = ds->lib + "." + upper(member);
     ds->path = path;
     if (mode == VYR_DS_INPUT && !exists) {
-        xpmlog(kGroup, 2, ds->display.c_str(), ds->path.c_str());
+        if (!unlisted.empty())
+            xpmlog(kGroup, 4520, ds->display.c_str(), dir.c_str(), unlisted.c_str());
+        else
+            xpmlog(kGroup, 2, ds->display.c_str(), ds->path.c_str());
         return vyr_code(kFacility, 2);
     }
     if (mode != VYR_DS_INPUT && !is_dir(dir)) {
@@ -507,6 +567,12 @@ std::string vyr_dspath(const DSHANDLE* ds)
     return ds ? ds->path : std::string();
 }
 
+std::string vyr_dsvar_why_text(const DSHANDLE* ds, int varnum)
+{
+    const Column* c = column(ds, varnum);
+    return c && !c->numeric ? c->whyText : std::string();
+}
+
 long vyr_dsnobs(const DSHANDLE* ds)
 {
     if (ds == nullptr)
@@ -526,6 +592,7 @@ void vyr_data_note_created(const std::string& name)
 {
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
     reg().lastCreated = name;
+    reg().created.insert(name);
 }
 
 XVHANDLE* vyr_data_keep_vector(std::unique_ptr<XVHANDLE> h)
@@ -552,6 +619,7 @@ void vyr::data_session_start()
         sets.swap(reg().sets);
         vectors.swap(reg().vectors);
         reg().lastCreated.clear();
+        reg().created.clear();
     }
     // An output an earlier run left open was never committed: its temporary
     // file goes, without a word in this run's log.
@@ -1094,20 +1162,40 @@ int xoget(XO_PARMS* parms)
     return 0;
 }
 
+namespace
+{
+// A reason set inside a message: without its own full stop.
+void strip_stop(std::string& why)
+{
+    while (!why.empty() && (why.back() == '.' || why.back() == ' '))
+        why.pop_back();
+}
+} // namespace
+
 int xofprc(DSHANDLE* ds, int status, int mode)
 {
     if (status == 0 || status == XO_EOG || ds == nullptr)
         return 0;
+    // Said in words: the reason the file gave (a full disk, a file too
+    // large), else what the host's code stands for.
+    std::string why;
     if (mode == 4 || ds->mode != VYR_DS_INPUT) {
-        if (ds->out)
+        if (ds->out) {
+            why = ds->out->why;
             ds->out->failed = true;
+        }
         if (!ds->writeReported) {
             ds->writeReported = true;
-            xpmlog(vyr::data::kGroup, 16, ds->display.c_str(), status);
+            if (why.empty())
+                why = vyr::host_code_text(status);
+            strip_stop(why);
+            xpmlog(vyr::data::kGroup, 16, ds->display.c_str(), why.c_str());
         }
     } else if (!ds->readReported) {
         ds->readReported = true;
-        xpmlog(vyr::data::kGroup, 15, ds->display.c_str(), status);
+        why = vyr::host_code_text(status);
+        strip_stop(why);
+        xpmlog(vyr::data::kGroup, 15, ds->display.c_str(), why.c_str());
     }
     xsetrc(1008);
     return 0;

@@ -424,9 +424,9 @@ int vyr_data_finish_output(DSHANDLE* ds, bool commit)
     bool ok = !o.failed && commit_data_set(ds, why);
     if (!ok) {
         o.file.abandon();
-        // A failure the procedure reported (xofprc) has no reason of ours to
-        // add.
-        if (!why.empty() || !ds->writeReported)
+        // A failure the procedure reported (xofprc) was said with its
+        // reason then.
+        if (!ds->writeReported)
             xpmlog(kGroup, 12, ds->display.c_str(), why.empty() ? "unknown error" : why.c_str());
         return vyr_code(kFacility, 12);
     }

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -29,21 +30,61 @@ namespace
 // holds a pointer to a path that stays alive while the slot holds it.
 constexpr int kSlots = 256;
 std::atomic<const char*> g_slots[kSlots];
+// The target each temporary file will become (null while unknown).
+std::atomic<const char*> g_targets[kSlots];
 
-int claim_slot(const char* path)
+int claim_slot(const char* path, const char* target)
 {
     for (int i = 0; i < kSlots; ++i) {
         const char* expected = nullptr;
-        if (g_slots[i].compare_exchange_strong(expected, path))
+        if (g_slots[i].compare_exchange_strong(expected, path)) {
+            g_targets[i].store(target);
             return i;
+        }
     }
     return -1;
 }
 
 void release_slot(int slot)
 {
-    if (slot >= 0)
+    if (slot >= 0) {
+        g_targets[slot].store(nullptr);
         g_slots[slot].store(nullptr);
+    }
+}
+
+// The files put in place since note_commits_from_now, one after another,
+// each ended by a NUL; the length is published after the bytes.
+std::atomic<bool> g_noteCommits{false};
+char g_committed[16384];
+std::atomic<std::size_t> g_committedLength{0};
+
+// Test hook: KORV_SIGNAL_AFTER_COMMIT=N sends the process SIGTERM once the
+// Nth of the run's own files is put in place (see note_commits_from_now).
+int g_signalAfter = 0;
+int g_commitsNoted = 0;
+
+void note_commit(const std::string& target)
+{
+    if (!g_noteCommits.load())
+        return;
+    const std::size_t at = g_committedLength.load();
+    if (at + target.size() + 1 <= sizeof g_committed) {
+        std::memcpy(g_committed + at, target.c_str(), target.size() + 1);
+        g_committedLength.store(at + target.size() + 1);
+    }
+    if (g_signalAfter > 0 && ++g_commitsNoted == g_signalAfter)
+        std::raise(SIGTERM);
+}
+
+// Appends text to buf within cap (keeping room for the NUL).
+std::size_t append_text(char* buf, std::size_t at, std::size_t cap, const char* text) noexcept
+{
+    for (; *text != '\0' && at + 1 < cap; ++text)
+        buf[at++] = *text;
+    if (at < cap)
+        buf[at] = '\0';
+    return at;
 }
 
 std::string folder_of(const std::string& path)
@@ -303,7 +344,7 @@ bool AtomicFile::open(const std::string& path, std::string& why)
         temp_ = folder + "/." + base + "." + random_tag() + ".tmp";
         // Noted before it exists, so that a signal arriving at any moment
         // after the file is made finds it to remove.
-        slot_ = claim_slot(temp_.c_str());
+        slot_ = claim_slot(temp_.c_str(), target_.c_str());
         fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd < 0) {
             int err = errno;
@@ -384,6 +425,7 @@ bool AtomicFile::commit(std::string& why)
     release_slot(slot_);
     slot_ = -1;
     temp_.clear();
+    note_commit(target_);
     return true;
 }
 
@@ -537,7 +579,44 @@ void reset_run_files()
     r.inputs.clear();
     r.made.clear();
     g_inputCount.store(0);
+    g_noteCommits.store(false);
+    g_committedLength.store(0);
     g_inputOverflow.store(false);
+}
+
+void note_commits_from_now() noexcept
+{
+    g_committedLength.store(0);
+    const char* n = std::getenv("KORV_SIGNAL_AFTER_COMMIT");
+    g_signalAfter = n != nullptr ? std::atoi(n) : 0;
+    g_commitsNoted = 0;
+    g_noteCommits.store(true);
+}
+
+std::size_t append_file_names(char* buf, std::size_t at, std::size_t cap, bool committed,
+                              const char* skip, int* count) noexcept
+{
+    int n = 0;
+    auto add = [&](const char* name) {
+        if (n++ > 0)
+            at = append_text(buf, at, cap, ", ");
+        at = append_text(buf, at, cap, name);
+    };
+    if (committed) {
+        const std::size_t length = g_committedLength.load();
+        for (std::size_t i = 0; i < length; i += std::strlen(g_committed + i) + 1)
+            add(g_committed + i);
+    } else {
+        for (int i = 0; i < kSlots; ++i) {
+            const char* target = g_targets[i].load();
+            if (g_slots[i].load() != nullptr && target != nullptr &&
+                (skip == nullptr || std::strcmp(target, skip) != 0))
+                add(target);
+        }
+    }
+    if (count != nullptr)
+        *count = n;
+    return at;
 }
 
 void remove_open_temp_files() noexcept

@@ -155,6 +155,17 @@ bool resolve_write_target(const std::string& path, std::string& target, std::str
 // Removes every temporary file that is open now. Safe to call from a signal
 // handler: it only calls unlink.
 void remove_open_temp_files() noexcept;
+// Files the run puts in place from now on are noted (those before are not),
+// so that a signal can say which files were written: called when the last
+// step has ended and the run's own files are committed.
+void note_commits_from_now() noexcept;
+// For a signal handler (async-signal-safe): appends to buf (from `at`, up to
+// `cap` bytes with its NUL) the names, joined by ", ", of the files put in
+// place since note_commits_from_now (committed) or still being written
+// (!committed; `skip` is left out). Returns the new length; *count gets the
+// number of names.
+std::size_t append_file_names(char* buf, std::size_t at, std::size_t cap, bool committed,
+                              const char* skip, int* count) noexcept;
 
 // Test hook for failure sweeps: when the environment variable
 // KORV_FAIL_WRITE holds a number N, the Nth write to any file opened by

@@ -97,6 +97,10 @@ int xbyset(DSHANDLE* ds, const int* varnums, const unsigned char* descending, in
 // The data set's display name ("LIB.MEMBER"), and its file path.
 std::string vyr_dsname(const DSHANDLE* ds);
 std::string vyr_dspath(const DSHANDLE* ds);
+// Why variable `varnum` (1-based) of an input data set is character: the
+// value and line of its file that made it so, or its attribute file; ""
+// for a numeric variable or when nothing is known.
+std::string vyr_dsvar_why_text(const DSHANDLE* ds, int varnum);
 
 // Number of observations of an input data set (all BY groups); of rows
 // written so far for an output one.

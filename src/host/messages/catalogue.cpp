@@ -273,6 +273,22 @@ void emit_message(Severity severity, const std::string& text, bool to_log)
         observer(severity, group, number, text);
 }
 
+std::string host_code_text(int rc)
+{
+    const int number = static_cast<int>(static_cast<unsigned>(rc) & 0x3FFFFFu);
+    if (const std::string* text = catalogue_text(kHostCodeGroup, number)) {
+        // Host-code texts take no arguments; strip any severity field of their own.
+        const char* t = text->c_str();
+        if (t[0] == '%' && t[1] != '\0' && t[2] == 'z')
+            t += 3;
+        return t;
+    }
+    char buf[128];
+    std::snprintf(buf, sizeof buf, "Host code %08X (facility %d, number %d).",
+                  static_cast<unsigned>(rc), vyr_facility(rc), vyr_number(rc));
+    return buf;
+}
+
 void set_step_by_groups(bool by)
 {
     g_by_groups.store(by, std::memory_order_relaxed);
@@ -436,21 +452,8 @@ void xprrlog(int flag, int rc)
     if (rc == 0)
         return;
     int number = static_cast<int>(static_cast<unsigned>(rc) & 0x3FFFFFu);
-    const std::string* text = vyr::catalogue_text(kHostCodeGroup, number);
     vyr::Severity sev = rc < 0 ? vyr::Severity::Error : vyr::Severity::Warning;
-    std::string out;
-    if (text != nullptr) {
-        // Host-code texts take no arguments; strip any severity field of their own.
-        const char* t = text->c_str();
-        if (t[0] == '%' && t[1] != '\0' && t[2] == 'z')
-            t += 3;
-        out = t;
-    } else {
-        char buf[128];
-        std::snprintf(buf, sizeof buf, "Host code %08X (facility %d, number %d).",
-                      static_cast<unsigned>(rc), vyr_facility(rc), vyr_number(rc));
-        out = buf;
-    }
+    std::string out = vyr::host_code_text(rc);
     t_group = kHostCodeGroup;
     t_number = number;
     vyr::emit_message(sev, out, true);

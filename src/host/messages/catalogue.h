@@ -46,6 +46,10 @@ void set_message_observer(MessageObserver observer);
 // themselves).
 void set_next_message_number(int group, int number);
 
+// The text of a host return code, in words: its catalogue text, or the
+// code's facility and number when the catalogue has none.
+std::string host_code_text(int rc);
+
 // Whether the running step reads its data in BY groups (the statement reader
 // says so for each step). Messages speak of "this BY group"; in a step
 // without a BY statement they are said of the data as a whole.

@@ -270,13 +270,16 @@ bool isTotalMarker(double d)
     return bitsOf(d) == total;
 }
 
+bool isStratumTotalMarker(double d)
+{
+    static const uint64_t stratumTotal = bitsOf(xgcbconst(83));
+    return bitsOf(d) == stratumTotal;
+}
+
 bool isEmptiedSlot(double d)
 {
-    // A stratum total row's number shows as an empty cell too: the row
-    // follows the stratum's own rows.
     static const uint64_t emptied = bitsOf(xgcbconst(95));
-    static const uint64_t stratumTotal = bitsOf(xgcbconst(83));
-    return bitsOf(d) == emptied || bitsOf(d) == stratumTotal;
+    return bitsOf(d) == emptied || isStratumTotalMarker(d);
 }
 
 // The letter of a special missing value (byte 5 0xFF is "_", 0xFD down to
@@ -394,6 +397,9 @@ void appendNumberText(std::string& out, const CellStyle& style, double d)
     if (wzmis(d)) {
         if (isTotalMarker(d)) {
             out += "Total";
+        } else if (isStratumTotalMarker(d)) {
+            // A stratum's total over its GROUP= levels, under its rows.
+            out += "Subtotal";
         } else if (!isEmptiedSlot(d)) {
             out.push_back('.');
             if (char c = missingLetter(d))

@@ -303,6 +303,10 @@ struct TableTemplate {
     // table's dynamic variable Name (the label is the title when one of them
     // is missing).
     const char* title = nullptr;
+    // When set, the title in place of the table's label while the table
+    // sets the dynamic variable `otherTitleBy` to a value other than 0.
+    const char* otherTitleBy = nullptr;
+    const char* otherTitle = nullptr;
 };
 
 // Case-insensitive lookup; null when the template is not defined.

@@ -237,8 +237,10 @@ struct JsonWriter {
         appendJsonString(buf, n.name);
         buf += ",\"template\":";
         appendJsonString(buf, n.templ);
+        // The title the listing and the page show, so that a table reads
+        // the same in every output.
         buf += ",\"label\":";
-        appendJsonString(buf, n.label);
+        appendJsonString(buf, tableTitle(n, t));
         buf += ",\"hidden\":";
         buf += n.hidden ? "true" : "false";
         buf += ",\"columns\":[";

@@ -72,7 +72,10 @@ size_t displayColumns(std::string_view s);
 
 // The Total marker and the emptied slot of the host's constant table.
 bool isTotalMarker(double d);
+// An emptied key slot, or a stratum's total row (GROUP= summaries), whose
+// number shows as "Subtotal" in the listing and HTML; JSON writes null.
 bool isEmptiedSlot(double d);
+bool isStratumTotalMarker(double d);
 // The letter of a special missing value; 0 for the ordinary missing value.
 char missingLetter(double d);
 

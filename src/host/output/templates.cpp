@@ -101,8 +101,15 @@ const std::vector<TableTemplate>& templates()
           {"Event", "8.0", true},
           {"Compete", "8.0", true},
           {"Total", "8.0", true}}},
-        // The symbol column shows unless the legend sets SymbolOff.
-        {"Stat.Korvante.Legend", false, {{"Symbol", "", true, nullptr, "SymbolOff"}}},
+        // The symbol column shows unless the legend sets SymbolOff; without
+        // it the legend is the one of the tests, which number the strata.
+        {"Stat.Korvante.Legend",
+         false,
+         {{"Symbol", "", true, nullptr, "SymbolOff"}},
+         false,
+         nullptr,
+         "SymbolOff",
+         "Legend of the Stratum Numbers"},
         // Tests.
         {"Stat.Korvante.HomTests",
          false,
@@ -327,6 +334,11 @@ const TableTemplate* findTemplate(const std::string& name)
 
 std::string tableTitle(const Node& n, const TableTemplate* t)
 {
+    if (t && t->otherTitleBy)
+        for (const Dynamic& d : n.dynamics)
+            if (d.name == t->otherTitleBy &&
+                (d.numeric ? d.d != 0 : !d.text.empty() && d.text != "0"))
+                return t->otherTitle;
     const std::string fallback = n.label.empty() ? n.name : n.label;
     if (!t || !t->title)
         return fallback;

@@ -382,6 +382,11 @@ void print_flush()
     }
 }
 
+const char* print_log_target() noexcept
+{
+    return g_logTarget[0] != '\0' ? g_logTarget : nullptr;
+}
+
 void print_signal_exit(const char* line, std::size_t length) noexcept
 {
     int fd = g_logFd.exchange(-1);

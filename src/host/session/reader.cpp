@@ -100,8 +100,31 @@ bool ProgramReader::skip_space_and_comments(bool at_statement_start)
     }
 }
 
+void ProgramReader::note_unreplaced(int message, std::string_view name, int line, int column)
+{
+    for (Unreplaced& u : unreplaced_)
+        if (u.message == message && u.name == name) {
+            ++u.count;
+            return;
+        }
+    unreplaced_.push_back({message, std::string(name), line, column, 1});
+}
+
+void ProgramReader::say_unreplaced()
+{
+    if (warn_)
+        for (const Unreplaced& u : unreplaced_)
+            warn_(u.message, u.name, u.line, u.column, u.count);
+    unreplaced_.clear();
+}
+
 bool ProgramReader::next(VyrStatement& out)
 {
+    // Said when the statement has been read, however it ends.
+    struct Say {
+        ProgramReader& r;
+        ~Say() { r.say_unreplaced(); }
+    } say{*this};
     out = VyrStatement{};
     if (error_.message != 0)
         return false;
@@ -127,15 +150,13 @@ bool ProgramReader::next(VyrStatement& out)
         std::string_view name = text_.substr(start, end - start);
         std::optional<std::string> value = lookup_ ? lookup_(name) : std::nullopt;
         if (!value) {
-            if (warn_)
-                warn_(kMsgUnresolvedMacro, name, l, c);
+            note_unreplaced(kMsgUnresolvedMacro, name, l, c);
             return false; // kept as written
         }
         if (out.text.size() + value->size() > max_length_) {
             // Repeated references to long values would otherwise grow one
             // statement without bound.
-            if (warn_)
-                warn_(kMsgStatementTooLong, name, l, c);
+            note_unreplaced(kMsgStatementTooLong, name, l, c);
             return false;
         }
         while (pos_ < end)

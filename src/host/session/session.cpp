@@ -13,10 +13,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -358,6 +360,7 @@ int run_step(VyrStep& step)
     s.taskExits.clear();
     s.procAnchor = nullptr;
     s.comAnchor = nullptr;
+    signal_note_step(true);
     print_step_begin();
     auto t0 = std::chrono::steady_clock::now();
 
@@ -414,6 +417,7 @@ int run_step(VyrStep& step)
     pools_step_end();
     s.procAnchor = nullptr;
     s.comAnchor = nullptr;
+    signal_note_step(false);
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     int rc = s.stepRc;
     s.current = nullptr;
@@ -822,6 +826,20 @@ class ProgramEcho
 };
 
 // Logs a message of the program reader at a line and column.
+std::string format_text(const char* format, ...)
+{
+    va_list ap, again;
+    va_start(ap, format);
+    va_copy(again, ap);
+    const int n = std::vsnprintf(nullptr, 0, format, ap);
+    va_end(ap);
+    std::string out(static_cast<std::size_t>(std::max(n, 0)) + 1, '\0');
+    std::vsnprintf(out.data(), out.size(), format, again);
+    va_end(again);
+    out.resize(static_cast<std::size_t>(std::max(n, 0)));
+    return out;
+}
+
 void reader_message(Severity sev, int number, int line, int column, const std::string& detail)
 {
     char where[64];
@@ -843,10 +861,24 @@ class ProgramRunner
         : echo_(program),
           reader_(
               program, [](std::string_view n) { return macro_get(n); },
-              [](int number, std::string_view name, int line, int column) {
-                  reader_message(number == kMsgUnresolvedMacro ? Severity::Warning
-                                                               : Severity::Error,
-                                 number, line, column, std::string(name));
+              [](int number, std::string_view name, int line, int column, int count) {
+                  const Severity sev =
+                      number == kMsgUnresolvedMacro ? Severity::Warning : Severity::Error;
+                  if (count == 1) {
+                      reader_message(sev, number, line, column, std::string(name));
+                  } else {
+                      // Many references of one statement: said once, counted.
+                      const int many = number == kMsgUnresolvedMacro ? kMsgUnresolvedMacros
+                                                                     : kMsgStatementTooLongMany;
+                      char where[64];
+                      std::snprintf(where, sizeof where, "Line %d, column %d: ", line, column);
+                      const std::string n(name);
+                      set_next_message_number(kHostGroup, many);
+                      emit_message(sev,
+                                   where + format_text(message_text_plain(many).c_str(), count,
+                                                       n.c_str(), kStatementMax),
+                                   true);
+                  }
                   if (number != kMsgUnresolvedMacro)
                       session_raise(8);
               },
@@ -1020,20 +1052,20 @@ int finish_run()
     // Decided before the summary lines, which are errors themselves.
     const bool outsideErrors = s.sessionRc > 4;
     const bool listingOk = print_finish_listing();
-    int status = 0;
-    if (failed > 0) {
-        xpmlog(kHostGroup, kMsgRunSummaryFailed, failed, static_cast<int>(s.stepRcs.size()));
-        status = 1;
-    }
-    if (outsideErrors) {
-        xpmlog(kHostGroup, kMsgRunSummaryOutside);
-        status = 1;
-    }
-    if (!listingOk) {
-        xpmlog(kHostGroup, kMsgRunSummaryOutput);
-        status = 1;
-    }
-    if (status == 0)
+    // One line says how the run ended, with every reason it failed.
+    std::string reasons;
+    auto reason = [&](const std::string& r) { reasons += (reasons.empty() ? "" : "; ") + r; };
+    if (failed > 0)
+        reason(std::to_string(failed) + " of " + std::to_string(s.stepRcs.size()) +
+               " step(s) ended with a return code above 4");
+    if (outsideErrors)
+        reason("errors were found outside the steps (see above)");
+    if (!listingOk)
+        reason("the listing could not be written");
+    int status = reasons.empty() ? 0 : 1;
+    if (status != 0)
+        xpmlog(kHostGroup, kMsgRunSummaryFailed, reasons.c_str());
+    else
         xpmlog(kHostGroup, kMsgRunSummaryOk, static_cast<int>(s.stepRcs.size()));
     if (!print_finish())
         status = 1;
@@ -1046,18 +1078,33 @@ int finish_run()
 
 int vyr_run(const VyrSettings& settings)
 {
-    std::ifstream in(settings.program, std::ios::binary);
-    if (!in) {
+    // The program is read whole; a file that cannot be says why.
+    std::string text, why;
+    errno = 0;
+    if (std::FILE* f = std::fopen(settings.program.c_str(), "rb")) {
+        struct stat st;
+        if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+            why = "it is a folder";
+        } else {
+            char buf[65536];
+            for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+                text.append(buf, n);
+            if (std::ferror(f))
+                why = std::strerror(errno != 0 ? errno : EIO);
+        }
+        std::fclose(f);
+    } else {
+        why = std::strerror(errno != 0 ? errno : EIO);
+    }
+    if (!why.empty()) {
         VyrSettings quiet = settings;
         quiet.listing.clear();
         vyr::print_reset(quiet);
-        xpmlog(vyr::kHostGroup, vyr::kMsgProgramUnreadable, settings.program.c_str());
+        xpmlog(vyr::kHostGroup, vyr::kMsgProgramUnreadable, settings.program.c_str(), why.c_str());
         vyr::print_finish();
         return 2;
     }
-    std::stringstream text;
-    text << in.rdbuf();
-    return vyr_run_text(settings, text.str());
+    return vyr_run_text(settings, text);
 }
 
 int vyr_run_text(const VyrSettings& settings, std::string_view program)
@@ -1097,6 +1144,9 @@ int vyr_run_text(const VyrSettings& settings, std::string_view program)
         xpmlog(kHostGroup, kMsgUnexpectedFailure, e.what());
         session_raise(8);
     }
+    // The run's own files are put in place from here on: a signal now says
+    // which were written and which were not.
+    note_commits_from_now();
     run_session_end_hooks();
     return finish_run();
 }

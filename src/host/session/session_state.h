@@ -57,10 +57,8 @@ enum HostMessage : int {
     kMsgRunSummaryFailed = 41,
     kMsgProgramUnreadable = 42,
     kMsgOutputFileFailed = 43,
-    kMsgRunSummaryOutside = 44,
     kMsgBadCommandOption = 45,
     kMsgSessionHookFailed = 46,
-    kMsgRunSummaryOutput = 47,
     kMsgOutDirFailed = 48,
     kMsgDataDirMissing = 49,
     kMsgMemory = 50,
@@ -69,6 +67,12 @@ enum HostMessage : int {
     kMsgTitleNumber = 70,
     kMsgMacroTooLong = 200,
     kMsgStatementTooLong = 201,
+    kMsgUnresolvedMacros = 4523,
+    kMsgStatementTooLongMany = 4524,
+    kMsgStoppedBetweenSteps = 4525,
+    kMsgStoppedFilesWritten = 4526,
+    kMsgStoppedFilesNotWritten = 4527,
+    kMsgStoppedNoFiles = 4528,
     kMsgUnexpectedFailure = 202,
     kMsgSameOutputFile = 203,
     kMsgOutputIsProgram = 204,
@@ -111,8 +115,10 @@ class ProgramReader
     // `warn` receives the macro references that were not replaced: message
     // kMsgUnresolvedMacro for a name that is not defined, kMsgStatementTooLong
     // for a value that would make the statement longer than `max_length`;
-    // with the name and the reference's line and column.
-    using MacroWarn = std::function<void(int, std::string_view, int, int)>;
+    // with the name, the first such reference's line and column, and how
+    // many references of the statement it stands for (each thing is said
+    // once per statement, when the statement has been read).
+    using MacroWarn = std::function<void(int, std::string_view, int, int, int)>;
 
     ProgramReader(std::string_view text, MacroLookup lookup, MacroWarn warn = {},
                   std::size_t max_length = kStatementMax);
@@ -139,6 +145,15 @@ class ProgramReader
     MacroWarn warn_;
     std::size_t max_length_;
     ReadError error_;
+    // The statement's references that were not replaced, in the order met.
+    struct Unreplaced {
+        int message;
+        std::string name;
+        int line, column, count;
+    };
+    std::vector<Unreplaced> unreplaced_;
+    void note_unreplaced(int message, std::string_view name, int line, int column);
+    void say_unreplaced();
 };
 
 // A small scanner over one statement's text, for the global statements.
@@ -182,9 +197,15 @@ void print_capture(std::string* listing, std::string* log);
 // file in place under its real name (the listing is dropped with the other
 // temporary files). Async-signal-safe.
 void print_signal_exit(const char* line, std::size_t length) noexcept;
+// The log file's real name (null without one). Async-signal-safe.
+const char* print_log_target() noexcept;
 // Tells the signal handlers which temporary WORK folder to remove ("" when
 // there is none).
 void signal_note_work_dir(const std::string& path) noexcept;
+// Tells the signal handlers whether a step is running: a signal between the
+// steps, or after the last while the run's files are put in place, says
+// which files were written and which were not.
+void signal_note_step(bool running) noexcept;
 
 // Pools: frees everything allocated in the running step (the task pool and
 // the pools created during the step).

@@ -28,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <string>
 
 namespace vyr
 {
@@ -39,8 +40,70 @@ struct Caught {
     const char* name;
     char line[512]; // the log's last line, made when the handlers are set
     std::size_t length;
+    char idle[512]; // the start of the line when no step is running
 };
-Caught g_caught[] = {{SIGINT, "SIGINT", {}, 0}, {SIGTERM, "SIGTERM", {}, 0}, {SIGHUP, "SIGHUP", {}, 0}};
+Caught g_caught[] = {
+    {SIGINT, "SIGINT", {}, 0, {}}, {SIGTERM, "SIGTERM", {}, 0, {}}, {SIGHUP, "SIGHUP", {}, 0, {}}};
+
+// The parts of the line said between the steps: the text before and after
+// the list of files, for the files written and those not written, and the
+// words for no file at all.
+struct Part {
+    char before[256], after[64];
+};
+Part g_written, g_notWritten;
+char g_noFiles[256];
+char g_compose[16384];
+std::atomic<bool> g_stepRunning{false};
+
+void split_part(Part& p, const std::string& text)
+{
+    const std::size_t at = text.find("%s");
+    const std::string before = at == std::string::npos ? text : text.substr(0, at);
+    const std::string after = at == std::string::npos ? std::string() : text.substr(at + 2);
+    std::snprintf(p.before, sizeof p.before, "%s", before.c_str());
+    std::snprintf(p.after, sizeof p.after, "%s", after.c_str());
+}
+
+std::size_t put(char* buf, std::size_t at, std::size_t cap, const char* text) noexcept
+{
+    for (; *text != '\0' && at + 2 < cap; ++text)
+        buf[at++] = *text;
+    buf[at] = '\0';
+    return at;
+}
+
+// The line said when no step is running: which of the run's files were put
+// in place since the last step ended, and which were still being written
+// (and are removed, leaving earlier files of their names as they were).
+std::size_t compose_idle(const Caught& c) noexcept
+{
+    const std::size_t cap = sizeof g_compose;
+    std::size_t at = put(g_compose, 0, cap, c.idle);
+    const std::size_t mark = at;
+    for (int written = 1; written >= 0; --written) {
+        const Part& p = written ? g_written : g_notWritten;
+        const std::size_t start = at;
+        at = put(g_compose, at, cap, " ");
+        at = put(g_compose, at, cap, p.before);
+        int count = 0;
+        at = append_file_names(g_compose, at, cap - 2, written != 0,
+                               written ? nullptr : print_log_target(), &count);
+        if (count == 0) {
+            at = start;
+            g_compose[at] = '\0';
+        } else {
+            at = put(g_compose, at, cap, p.after);
+        }
+    }
+    if (at == mark) {
+        at = put(g_compose, at, cap, " ");
+        at = put(g_compose, at, cap, g_noFiles);
+    }
+    g_compose[at++] = '\n';
+    g_compose[at] = '\0';
+    return at;
+}
 
 std::atomic<bool> g_haveWork{false};
 char g_workDir[PATH_MAX];
@@ -119,8 +182,14 @@ void on_signal(int sig)
     }
     g_stopping = 1;
     for (const Caught& c : g_caught)
-        if (c.signal == sig)
-            tidy_up(c.line, c.length);
+        if (c.signal == sig) {
+            if (g_stepRunning.load()) {
+                tidy_up(c.line, c.length);
+            } else {
+                const std::size_t length = compose_idle(c);
+                tidy_up(g_compose, length);
+            }
+        }
     // Ends the process by the same signal once the handler returns (the
     // signal is blocked until then).
     std::signal(sig, SIG_DFL);
@@ -147,6 +216,11 @@ void on_signal(int sig)
 
 } // namespace
 
+void signal_note_step(bool running) noexcept
+{
+    g_stepRunning.store(running);
+}
+
 void signal_note_work_dir(const std::string& path) noexcept
 {
     g_haveWork.store(false);
@@ -162,7 +236,15 @@ void vyr_install_signal_handlers()
 {
     using namespace vyr;
     std::string text = message_text_plain(kMsgStoppedBySignal);
+    const std::string idle = message_text_plain(kMsgStoppedBetweenSteps);
+    split_part(g_written, message_text_plain(kMsgStoppedFilesWritten));
+    split_part(g_notWritten, message_text_plain(kMsgStoppedFilesNotWritten));
+    std::snprintf(g_noFiles, sizeof g_noFiles, "%s",
+                  message_text_plain(kMsgStoppedNoFiles).c_str());
     for (Caught& c : g_caught) {
+        int k = std::snprintf(c.idle, sizeof c.idle, "ERROR: ");
+        std::snprintf(c.idle + k, sizeof c.idle - static_cast<std::size_t>(k), idle.c_str(),
+                      c.name);
         int n = std::snprintf(c.line, sizeof c.line, "ERROR: ");
         int m = std::snprintf(c.line + n, sizeof c.line - static_cast<std::size_t>(n) - 1,
                               text.c_str(), c.name);

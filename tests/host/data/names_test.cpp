@@ -63,6 +63,16 @@ class DataNames : public ::testing::Test
     VyrSettings settings_;
 };
 
+bool has(const std::string& text, const std::string& part);
+
+} // namespace
+
+// Records a data set as made by this run (the host's own output path calls it).
+void vyr_data_note_created(const std::string& name);
+
+namespace
+{
+
 bool has(const std::string& text, const std::string& part)
 {
     return text.find(part) != std::string::npos;
@@ -78,12 +88,21 @@ TEST_F(DataNames, OneLevelOutputsGoToWorkAndInputsLookThereFirst)
     vyr_data_step_end(false);
     EXPECT_EQ(dir_.read("data/lung.csv"), "time\n5\n"); // the user's file is untouched
 
-    // Input: WORK first, then the data folder.
+    // Input: WORK first for a data set this run made, then the data folder.
     DSHANDLE* in = open("lung", VYR_DS_INPUT);
     ASSERT_NE(in, nullptr);
     EXPECT_EQ(vyr_dsname(in), "DATA.LUNG");
     vyr_data_step_end(true);
+    // One left in WORK by an earlier run gives way to the data folder's,
+    // with a note; one this run made is read.
     write(workDir(), "LUNG.csv", "time\n7\n");
+    std::string note;
+    in = open("lung", VYR_DS_INPUT, false, &note);
+    ASSERT_NE(in, nullptr);
+    EXPECT_EQ(vyr_dsname(in), "DATA.LUNG");
+    EXPECT_TRUE(has(note, "NOTE: The data set LUNG is read from the data folder")) << note;
+    vyr_data_step_end(true);
+    vyr_data_note_created("WORK.LUNG");
     in = open("lung", VYR_DS_INPUT);
     ASSERT_NE(in, nullptr);
     EXPECT_EQ(vyr_dsname(in), "WORK.LUNG");

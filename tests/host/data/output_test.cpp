@@ -3,11 +3,14 @@
 // drop at step end.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "data_test_util.h"
 #include "runtime/missing.h"
 #include "runtime/zsort.h"
+#include "vyr_atomic_file.h"
 #include "vyr_data.h"
 
 using vyrtest::TempDir;
@@ -179,6 +182,41 @@ TEST(OutputDataSet, WriteFailureDropsTheDataSet)
     size_t first = log.find("Writing data set");
     ASSERT_NE(first, std::string::npos) << log;
     EXPECT_EQ(log.find("Writing data set", first + 1), std::string::npos) << log;
+}
+
+// A write that fails while a large data set is being written (a full disk
+// here; also a file too large for `ulimit -f`) is said in words, once.
+TEST(OutputDataSet, AFailedWriteIsSaidInWords)
+{
+    TempDir dir;
+    testing::internal::CaptureStderr();
+    DSHANDLE* out = open_output(dir.file("big.csv"));
+    XVHANDLE* h = nullptr;
+    xvputi(out, 1, 32, &h);
+    NAMESTR nm;
+    double v = 0.123456789012345;
+    set_name(nm, "x");
+    xvputd(h, &nm, 0, &v, 0, 0, 0);
+    xvpute(h);
+    setenv("KORV_FAIL_WRITE", "1", 1);
+    vyr::reset_write_failure_hook();
+    int rc = 0;
+    for (int i = 0; i < 200000 && rc == 0; ++i)
+        rc = xyvput(h, nullptr);
+    EXPECT_LT(rc, 0);
+    xofprc(out, rc, 4);
+    xofprc(out, rc, 4);
+    unsetenv("KORV_FAIL_WRITE");
+    vyr::reset_write_failure_hook();
+    vyr_data_step_end(true);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(dir.exists("big.csv"));
+    const std::string said = std::string("ERROR: Writing data set ") + dir.file("big.csv") +
+                             " failed: " + std::strerror(ENOSPC) + "; it will not be kept.";
+    const size_t first = log.find(said);
+    EXPECT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find(std::strerror(ENOSPC), first + said.size()), std::string::npos) << log;
+    EXPECT_EQ(log.find("status"), std::string::npos) << log;
 }
 
 TEST(OutputDataSet, CopyMarksVariablesOnlyWhenAsked)

@@ -138,9 +138,8 @@ TEST_F(Messages, EveryHostMessageTheSessionUsesIsInTheCatalogue)
 {
     // The numbered host messages and the host-code texts the files and
     // registry return.
-    for (int n :
-         {1,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 30, 31,
-          33, 34, 35, 36, 38, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 60, 61, 70})
+    for (int n : {1,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 30,
+                  31, 33, 34, 35, 36, 38, 40, 41, 42, 43, 45, 46, 48, 49, 50, 51, 60, 61, 70})
         EXPECT_NE(vyr::catalogue_text(1, n), nullptr) << "message 1/" << n;
     for (int f : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11})
         EXPECT_NE(vyr::catalogue_text(3, (40 << 11) | f), nullptr) << "code 40/" << f;

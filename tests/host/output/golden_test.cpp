@@ -314,6 +314,36 @@ TEST(Listing, WideTablesContinueInPanelsThatRepeatTheColumnsThatIdentifyARow)
     }
 }
 
+// A stratum's total over its GROUP= levels is labelled as one in the listing
+// (JSON writes null, as for the grand total).
+TEST(Listing, StratumTotalsOfGroupSummariesAreLabelled)
+{
+    vdq::StepDoc s;
+    auto n = std::make_shared<vdq::Node>();
+    n->kind = vdq::Node::Table;
+    n->label = "Summary";
+    n->templ = "Stat.Korvante.CensoredSummary2";
+    vdq::Column stratum, total;
+    stratum.name = "Stratum";
+    total.name = "Total";
+    n->columns = {stratum, total};
+    for (double key : {1.0, xgcbconst(83), xgcbconst(84)}) {
+        std::vector<vdq::Cell> row(2);
+        row[0].d = key;
+        row[1].d = 10;
+        n->rows.push_back(row);
+    }
+    s.items.push_back(n);
+    std::string all;
+    for (const std::string& l : vdq::renderListing(s, 64, {}))
+        all += l + "\n";
+    EXPECT_NE(all.find("Subtotal"), std::string::npos) << all;
+    EXPECT_NE(all.find("Total"), std::string::npos) << all;
+    EXPECT_EQ(all.find(" . "), std::string::npos) << all;
+    const std::string j = vdq::renderJson({s});
+    EXPECT_EQ(j.find("Subtotal"), std::string::npos) << j;
+}
+
 } // namespace
 
 namespace

@@ -32,7 +32,10 @@ Read read_all(std::string_view text, std::map<std::string, std::string> macros =
                 return std::nullopt;
             return it->second;
         },
-        [&r](int, std::string_view n, int, int) { r.unresolved.emplace_back(n); });
+        [&r](int, std::string_view n, int, int, int count) {
+            for (int i = 0; i < count; ++i)
+                r.unresolved.emplace_back(n);
+        });
     VyrStatement st;
     while (reader.next(st))
         r.statements.push_back(st);

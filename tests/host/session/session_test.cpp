@@ -431,11 +431,24 @@ TEST_F(Session, MacroValuesAndStatementsHaveALengthCap)
     for (int i = 0; i < 20; ++i)
         many += " &b";
     Captured grown = run(many + "; run;");
-    EXPECT_TRUE(has(grown.log, "The reference to the macro variable b was not replaced: the "
-                               "statement would grow past 1048576 characters."));
+    // Said once for the statement, with the number of references.
+    EXPECT_TRUE(has(grown.log, "The 3 references to the macro variable b from here on were not "
+                               "replaced: the statement would grow past 1048576 characters."))
+        << grown.log;
+    EXPECT_EQ(grown.log.find("macro variable b"), grown.log.rfind("macro variable b"));
     ASSERT_EQ(g_seen.size(), 1u);
     EXPECT_LE(g_seen[0].statements[0].text.size(), vyr::kStatementMax);
     EXPECT_EQ(grown.status, 1);
+
+    // An undefined name referred to again is said once, counted; one
+    // referred to once is said as before.
+    Captured one = run("title \"&u &v &u &u\";");
+    EXPECT_TRUE(has(one.log, "WARNING: Line 1, column 8: The 3 references to the macro variable u "
+                             "in this statement are kept as written: it is not defined."))
+        << one.log;
+    EXPECT_TRUE(has(one.log, "WARNING: Line 1, column 11: The macro variable v is not defined; "
+                             "the reference is kept as written."))
+        << one.log;
 }
 
 // Command-line errors end the run with status 2 before the program runs:
@@ -691,6 +704,31 @@ TEST_F(Session, AFailedListingWriteNamesTheFileAndTheReason)
     EXPECT_TRUE(has(log, "ERROR: The run ended with errors: the listing could not be written."));
     EXPECT_EQ(slurp(dir / "out.lst"), "old listing\n");
     EXPECT_EQ(dir.names(), (std::vector<std::string>{"out.log", "out.lst"}));
+}
+
+// A run that fails for several reasons says so in one line.
+TEST_F(Session, ARunThatFailsForSeveralReasonsSaysSoOnce)
+{
+    Folder dir;
+    vyr_register_procedure("FAILPRINTER", [] {
+        for (int i = 0; i < 2000; ++i)
+            vyr_print_line("a line of the listing that takes some room on the page");
+        return 8;
+    });
+    VyrSettings s;
+    s.listing = dir / "out.lst";
+    s.log = dir / "out.log";
+    setenv("KORV_FAIL_WRITE", "3", 1);
+    int status = vyr_run_text(s, "options linesize=5; proc failprinter; run;");
+    unsetenv("KORV_FAIL_WRITE");
+    vyr::reset_write_failure_hook();
+    EXPECT_EQ(status, 1);
+    std::string log = slurp(dir / "out.log");
+    EXPECT_TRUE(has(log, "ERROR: The run ended with errors: 1 of 1 step(s) ended with a return "
+                         "code above 4; errors were found outside the steps (see above); the "
+                         "listing could not be written.\n"))
+        << log;
+    EXPECT_EQ(log.find("The run ended"), log.rfind("The run ended")) << log;
 }
 
 // The last resort for a failure that escaped the run removes the files still

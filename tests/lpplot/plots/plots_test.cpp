@@ -214,8 +214,10 @@ TEST(Plots, TheLegendShowsSymbolsExactlyAfterThePlots)
                           "   strata sex ph_ecog;\n"
                           "run;\n");
     EXPECT_EQ(plotted.status, 0) << plotted.log;
-    EXPECT_EQ(count(plotted.listing, "Legend of the Plot Symbols"), 2u);
+    EXPECT_EQ(count(plotted.listing, "Legend of the Plot Symbols"), 1u);
     EXPECT_EQ(count(plotted.listing, "Stratum  Symbol  sex  ph_ecog"), 1u) << plotted.listing;
+    // The one after the tests numbers the strata and is titled so.
+    EXPECT_EQ(count(plotted.listing, "Legend of the Stratum Numbers"), 1u);
     // The legend the tests print for several STRATA variables has none.
     StepRun tested = run("proc korvante data=lung notable;\n"
                          "   time time*status(1);\n"
@@ -224,6 +226,9 @@ TEST(Plots, TheLegendShowsSymbolsExactlyAfterThePlots)
     EXPECT_EQ(tested.status, 0) << tested.log;
     EXPECT_NE(tested.listing.find("Stratum  sex  ph_ecog"), std::string::npos) << tested.listing;
     EXPECT_EQ(tested.listing.find("Stratum  Symbol"), std::string::npos);
+    EXPECT_EQ(tested.listing.find("Plot Symbols"), std::string::npos) << tested.listing;
+    EXPECT_NE(tested.listing.find("Legend of the Stratum Numbers"), std::string::npos);
+    EXPECT_NE(tested.json.find("\"label\":\"Legend of the Stratum Numbers\""), std::string::npos);
     EXPECT_EQ(tested.log.find("legend"), std::string::npos) << tested.log;
     // One STRATA variable: no legend after the tests.
     StepRun single = run("proc korvante data=lung notable;\n"

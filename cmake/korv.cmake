@@ -92,6 +92,8 @@ function(korv_test_dirs root)
       include(${d}/deps.cmake)
     endif()
     korv_link_rooms(${name} "${TEST_LIBS}")
+    # Shared test helpers are included from the top of tests/ ("support/...").
+    target_include_directories(${name} PRIVATE ${root})
     target_link_libraries(${name} PRIVATE GTest::gtest GTest::gtest_main)
     target_compile_definitions(${name} PRIVATE KORV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}

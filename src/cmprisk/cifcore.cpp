@@ -25,7 +25,7 @@
 #include <cstring>
 
 #include "cmprisk/cmprisk.h"
-#include "estimate/estimate.h"
+#include "numeric/pointwise.h"
 #include "runtime/missing.h"
 
 namespace korv_cr

@@ -18,6 +18,7 @@
 #include "cmprisk/cmprisk.h"
 #include "common/rankorder.h"
 #include "common/strata.h"
+#include "numeric/exactsum.h"
 #include "runtime/xccheck.h"
 #include "vyr_files.h"
 #include "vyr_host.h"
@@ -380,17 +381,13 @@ Timed gather(const Span& span, int ncat, double* time, uint32_t* start, int32_t*
     }
     start[d] = static_cast<uint32_t>(e);
     // The amounts still ahead, from the last time back, their rounding kept
-    // (Neumaier) for fractional frequencies; whole frequencies add exactly.
-    double sum = 0, comp = 0;
+    // for fractional frequencies; whole frequencies add exactly.
+    korv_num::ExactSum sum;
     ahead[d] = 0;
     for (int64_t j = d - 1; j >= 0; --j) {
-        for (uint32_t x = start[j]; x < start[j + 1]; ++x) {
-            const double a = amount[x];
-            const double t = sum + a;
-            comp += std::fabs(sum) >= std::fabs(a) ? (sum - t) + a : (a - t) + sum;
-            sum = t;
-        }
-        ahead[j] = sum + comp;
+        for (uint32_t x = start[j]; x < start[j + 1]; ++x)
+            sum.add(amount[x]);
+        ahead[j] = sum.value();
     }
     return Timed{time, start, cat, amount, ahead, d};
 }

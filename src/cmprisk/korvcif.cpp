@@ -9,7 +9,7 @@
 
 #include "cmprisk/cmprisk.h"
 #include "common/strata.h"
-#include "estimate/estimate.h"
+#include "numeric/pointwise.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
 #include "runtime/wzstr.h"

@@ -90,8 +90,10 @@ void korv_mc_announce(KorvPtr q);
 // ---------------------------------------------------------------------------
 // Survival road, once per stratum.
 
-// The stratum label, graph label and text key; returns the label's length
-// (estimate).
+// The stratum label (into q->stratumid->label), the graph label
+// (q->ogstrlab) and the stratum's text key (q->ogstat->strval); returns the
+// label's length (common, shared with the estimators and the competing
+// risks).
 int korvut(KorvPtr q, STRATA* node);
 // Product-limit, Breslow or Fleming-Harrington estimates (estimate).
 void korvpl(KorvPtr q, STRATA* node);
@@ -114,8 +116,9 @@ void BandCritVal(KorvPtr q, int confband, STRATA* node, double* bandmintime, dou
 
 // Censoring summary (results).
 void korvsum(KorvPtr q);
-// Line-printer plot frames, the plots, and the strata legend (lpplot);
-// korvleg with flag 0 is the legend the tests print after their tables.
+// Line-printer plot frames, the plots, and the strata legend with the
+// symbol column (flag 1) after them (lpplot). The tests' legend, without the
+// symbols, is theirs to call from lpplot/lpplot.h.
 void korvplt(KorvPtr q);
 void korvfp(KorvPtr q);
 void korvleg(KorvPtr q, int flag);
@@ -124,8 +127,8 @@ void korvleg(KorvPtr q, int flag);
 int korvgp1(KorvPtr q);
 // Tests of equal survival across strata (homogeneity).
 void korvpol(KorvPtr q);
-// Multiple comparisons of the strata, called by the tests (mcomp).
-int MultipleComparisons(KorvPtr q, int nstrata, POOLHANDLE* polhomo);
+// The multiple comparisons of the strata are called by the tests, not the
+// frame: MultipleComparisons in mcomp/survdiff.h.
 // Graphs across strata (estimate).
 void StratifiedSurvival(KorvPtr q);
 void StratifiedSmoothedHazard(KorvPtr q);

@@ -217,3 +217,8 @@ struct STRATUMID {
     char* label;
     int len;
 };
+
+// Empties the strata values of the current row (a Total row): numeric raw
+// values become the host's empty-cell value, texts and intervals blanks
+// (common/korvut.cpp, beside the stratum labels of korvut).
+void korvbsv(KorvPtr q);

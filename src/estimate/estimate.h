@@ -1,16 +1,16 @@
 // Survival function estimation: the product-limit, Breslow and
 // Fleming-Harrington estimators of one stratum (with and without a WEIGHT
-// variable), pointwise confidence limits under the five transforms, the
-// quartiles with their confidence intervals, the restricted mean, the
-// Hall-Wellner and equal-precision confidence bands, the rows at TIMELIST=
-// values and INTERVALS= boundaries, the life table, and the stratum labels.
+// variable), the quartiles with their confidence intervals (pointwise
+// limits and membership tests: numeric/pointwise.h), the restricted mean,
+// the Hall-Wellner and equal-precision confidence bands, the rows at
+// TIMELIST= values and INTERVALS= boundaries, and the life table.
 //
 // Two layers:
 //  - the statistical core (namespace korv_est, and the statistical steps of
 //    korv_lt): plain arrays in, numbers out, no host services; everything
 //    the estimators compute is computed here;
 //  - the per-stratum drivers (korvpl, korvwpl, korvtb with the steps of
-//    korv_lt that read the common block, korvut, korvbsv) that run the core
+//    korv_lt that read the common block) that run the core
 //    and deliver its rows to the tables, OUTSURV= and the plot data.
 #pragma once
 
@@ -19,6 +19,7 @@
 
 #include "common/korvcom.h"
 #include "common/stages.h"
+#include "numeric/pointwise.h"
 
 struct STRATA;
 struct GRPTREE;
@@ -49,40 +50,10 @@ void korvtbg(KorvPtr q, STRATA* snode, GRPTREE* node, const double* times, const
 void StratumSpecificSurvival(KorvPtr q, STRATA* node, int ngroup);
 void StratumSpecificOthers(KorvPtr q, STRATA* node, int ngroup);
 
-// Builds the stratum label (into q->stratumid->label), the graph label
-// (q->ogstrlab) and the stratum's text key (q->ogstat->strval); returns the
-// label's length.
-int korvut(KorvPtr q, STRATA* node);
 // Marks a censored time in the line-printer plot of censored observations:
 // the stratum's symbol in row `stratumno` (from 0) at the time's column, or
 // '*' where the cell is already marked.
 void cenplot(PGRAFSTR* grafc, double time, long stratumno, int symbol);
-// Empties the strata values of the current row (a Total row): numeric raw
-// values become the host's empty-cell value, texts and intervals blanks.
-void korvbsv(KorvPtr q);
-
-// ---------------------------------------------------------------------------
-// Pointwise limits and the quartile membership tests.
-
-// Lower and upper confidence limit of `survival` with standard error `std`
-// and critical value `critval` under transform `conftype` (1 linear,
-// 2 arcsine-square-root, 3 log-log, 4 log, 5 logit). Limits that cannot be
-// formed are the ordinary missing value; an unknown code leaves them alone.
-void korvwcl(int conftype, double std, double critval, double survival, double* lcl, double* ucl);
-
-// 1 when survival x (standard error std) is compatible with the level pp at
-// critical value crit under the transform, else 0.
-int qtLinear(double x, double pp, double std, double crit);
-int qtArcSineSqrt(double x, double pp, double std, double crit);
-int qtLoglog(double x, double pp, double std, double crit);
-int qtLog(double x, double pp, double std, double crit);
-int qtLogit(double x, double pp, double std, double crit);
-using QtTest = int (*)(double, double, double, double);
-// The membership test of a transform code (linear for an unknown code).
-QtTest korv_qt_test(int conftype);
-// The eight-character, blank-padded word of a transform code ("LINEAR  ",
-// "ASINSQRT", "LOGLOG  ", "LOG     ", "LOGIT   "); blanks for an unknown code.
-const char* korv_conftype_word(int conftype);
 
 // ---------------------------------------------------------------------------
 // Small helpers of the estimators.

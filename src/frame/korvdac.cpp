@@ -25,6 +25,7 @@
 #include "common/statement.h"
 #include "frame/frame.h"
 #include "frame/messages.h"
+#include "numeric/exactsum.h"
 #include "runtime/missing.h"
 #include "runtime/wzstr.h"
 #include "runtime/xccheck.h"
@@ -124,21 +125,6 @@ template <class F> void for_each_page(XCBSTR* s, int64_t ntot, bool write, F fn)
         fn(r, n);
     }
 }
-
-// Sums of frequencies that stay exact to the last bit however many
-// fractional values they add (Neumaier's compensated sum), so that a risk
-// set that has given up all its subjects comes back to 0 and not to a
-// residue of rounding.
-struct ExactSum {
-    double sum = 0, comp = 0;
-    void add(double x)
-    {
-        const double t = sum + x;
-        comp += std::fabs(sum) >= std::fabs(x) ? (sum - t) + x : (x - t) + sum;
-        sum = t;
-    }
-    double value() const { return sum + comp; }
-};
 
 // Keys already met and what they stand for (a stratum node or a group's
 // creation number): most observations find theirs here, by the bytes of the
@@ -819,7 +805,7 @@ void mapData(KORVCOM* q, const std::vector<std::vector<int64_t>>& counts)
     double* cells = c->meta ? c->meta[0][0] : nullptr;
     if (!cells)
         return;
-    std::vector<ExactSum> sums(static_cast<size_t>(ncell * (1 + c->ncat)));
+    std::vector<korv_num::ExactSum> sums(static_cast<size_t>(ncell * (1 + c->ncat)));
     // Whole frequencies (rounded down, or 1 without FREQ) add up exactly.
     const bool whole = !(q->zfreq && q->znotrunc);
     // Where each cell's records start in the columns.
@@ -861,7 +847,7 @@ void mapData(KORVCOM* q, const std::vector<std::vector<int64_t>>& counts)
             if (x.time > m[3])
                 m[3] = x.time;
             const auto category = static_cast<int32_t>(x.status);
-            ExactSum* e = &sums[static_cast<size_t>(cell * (1 + c->ncat))];
+            korv_num::ExactSum* e = &sums[static_cast<size_t>(cell * (1 + c->ncat))];
             if (whole) {
                 e[0].sum += x.freq;
                 e[1 + category].sum += x.freq;
@@ -877,7 +863,7 @@ void mapData(KORVCOM* q, const std::vector<std::vector<int64_t>>& counts)
     });
     for (int64_t cell = 0; cell < ncell; ++cell) {
         double* m = cells + cell * width;
-        const ExactSum* e = &sums[static_cast<size_t>(cell * (1 + c->ncat))];
+        const korv_num::ExactSum* e = &sums[static_cast<size_t>(cell * (1 + c->ncat))];
         m[2] = e[0].value();
         for (int k = 0; k < c->ncat; ++k)
             m[4 + k] = e[1 + k].value();
@@ -897,7 +883,7 @@ void metaData(KORVCOM* q)
         std::fill(c->nfailed, c->nfailed + c->ntype, 0.0);
     if (c->meta) {
         double running = 0;
-        std::vector<ExactSum> failed(static_cast<size_t>(c->ntype));
+        std::vector<korv_num::ExactSum> failed(static_cast<size_t>(c->ntype));
         for (int s = 0; s < c->nStrata; ++s)
             for (int g = 0; g < c->nGroup; ++g) {
                 double* m = c->meta[s][g];

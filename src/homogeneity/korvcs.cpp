@@ -1,13 +1,14 @@
-// The sweep operator, the greedy pivoting step on a bordered block, the
+// The sweep of the tests (numeric/sweep.h, spread over the host's threads
+// for large orders), the greedy pivoting step on a bordered block, the
 // chi-square recipe of the homogeneity tests and the trend statistic.
-#include <algorithm>
 #include <cmath>
-#include <vector>
+#include <functional>
 
 #include "homogeneity/homogeneity.h"
 #include "numeric/gamma.h"
 #include "numeric/matrix.h"
 #include "numeric/normal.h"
+#include "numeric/sweep.h"
 #include "numeric/vector.h"
 #include "runtime/missing.h"
 #include "vyr_pool.h"
@@ -29,25 +30,9 @@ namespace
 // threads for each pivot.
 int g_parallelSweepOrder = 1024;
 
-// Row i of a sweep on pivot p: row[j] -= f * g[j] for every j <= i but p,
-// where g is the pivot column with its sign turned for the indices the
-// update adds to (f * (-x) is exactly -(f * x), so the row is what the
-// signed update gives). `flip` holds the pivot column with the signs turned
-// for a swept row.
-inline void sweep_row(double* a, int i, int p, double app, const double* work, const double* flip,
-                      bool si)
+void spread_on_pool(size_t tasks, const std::function<void(size_t)>& body)
 {
-    if (i == p || work[i] == 0.0)
-        return;
-    const double f = work[i] / app;
-    const double* g = si ? flip : work;
-    double* row = a + static_cast<int64_t>(i) * (i + 1) / 2;
-    // work[p] is 0, so the pivot's own element would not change; it is
-    // skipped all the same, as it is overwritten below.
-    for (int j = 0; j < p && j <= i; ++j)
-        row[j] -= f * g[j];
-    for (int j = p + 1; j <= i; ++j)
-        row[j] -= f * g[j];
+    vyr::parallel_for(tasks, body);
 }
 
 } // namespace
@@ -59,47 +44,11 @@ void korv_sweep_set_parallel_from(int order)
 
 int zsweep(double* a, int p, int order, char* flags, double* work, double tol)
 {
-    if (p < 0 || p >= order)
-        return 1;
-    if (flags && flags[p] != '0')
-        return 1;
-    const double app = a[packed(p, p)];
-    if (!(app > tol) || app == 0.0)
-        return 1;
-    // An index is swept when its flag is '1'. Elements with a swept index are
-    // kept so that the swept block is the inverse itself (not its negative):
-    // the usual update changes sign where both indices are already swept, and
-    // the new pivot's row changes sign against unswept indices only.
-    auto swept = [flags](int i) { return flags && flags[i] == '1'; };
-    for (int i = 0; i < order; ++i)
-        work[i] = i == p ? 0.0 : a[packed(i, p)];
-    // The pivot column with the sign turned where a swept row meets a swept
-    // column: there the update adds.
-    std::vector<double> flip(static_cast<size_t>(order));
-    for (int j = 0; j < order; ++j)
-        flip[static_cast<size_t>(j)] = swept(j) ? -work[j] : work[j];
-    if (order >= g_parallelSweepOrder && vyr::pool_width() > 1) {
-        // Rows are independent: each is changed by one task, in the same
-        // order of operations, so the result does not depend on the threads.
-        const size_t grain = 64;
-        const size_t tasks = (static_cast<size_t>(order) + grain - 1) / grain;
-        vyr::parallel_for(tasks, [&](size_t t) {
-            const int lo = static_cast<int>(t * grain);
-            const int hi = std::min(order, static_cast<int>((t + 1) * grain));
-            for (int i = lo; i < hi; ++i)
-                sweep_row(a, i, p, app, work, flip.data(), swept(i));
-        });
-    } else {
-        for (int i = 0; i < order; ++i)
-            sweep_row(a, i, p, app, work, flip.data(), swept(i));
-    }
-    for (int i = 0; i < order; ++i)
-        if (i != p)
-            a[packed(i, p)] = (swept(i) ? work[i] : -work[i]) / app;
-    a[packed(p, p)] = 1.0 / app;
-    if (flags)
-        flags[p] = '1';
-    return 0;
+    // Rows are independent: on the threads each is changed by one task, in
+    // the same order of operations, so the result does not depend on them.
+    const bool wide = order >= g_parallelSweepOrder && vyr::pool_width() > 1;
+    return korv_num::sweep(a, p, order, flags, work, tol, korv_num::SweepJoin::Negated,
+                           wide ? spread_on_pool : nullptr);
 }
 
 int korvcs(KorvPtr, double* var, int ndim, char* dfs, double* work, double toler)

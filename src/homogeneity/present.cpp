@@ -8,6 +8,8 @@
 #include "common/options.h"
 #include "common/stages.h"
 #include "homogeneity/present.h"
+#include "lpplot/lpplot.h"
+#include "mcomp/survdiff.h"
 #include "numeric/gamma.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
@@ -316,7 +318,7 @@ void details(KorvPtr q, const Levels& L, xobop* group)
     }
     // Stratum numbers need the legend that tells their values.
     if (!L.groups && q->nsvar > 1)
-        korvleg(q, 0);
+        korv_lp_tests_legend(q);
 }
 
 void save_scores(KorvPtr q, const Levels& L)
@@ -474,7 +476,7 @@ void trend_branch(KorvPtr q, const Levels& L, xobop* group)
             close_table(q, q->HomStat);
             // Stratum numbers need the legend that tells their values.
             if (!L.groups && q->nsvar > 1)
-                korvleg(q, 0);
+                korv_lp_tests_legend(q);
         }
     }
     // Without printing the trend tests are still computed for the graph

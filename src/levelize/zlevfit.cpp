@@ -18,6 +18,7 @@
 
 #include "levelize/zlevint.h"
 #include "numeric/matrix.h"
+#include "numeric/sweep.h"
 #include "numeric/vector.h"
 #include "runtime/missing.h"
 #include "runtime/procstr.h"
@@ -54,35 +55,7 @@ void size_check(long t)
 // swept, 1 when the pivot was left alone.
 int sweep(double* a, int p, int n, char* flags, double* work, double tol)
 {
-    if (flags[p] != '0')
-        return 1;
-    const double d = a[packed(p, p)];
-    if (!(d > tol) || d == 0.0)
-        return 1;
-    auto swept = [flags](int i) { return flags[i] == '1'; };
-    for (int i = 0; i < n; ++i)
-        work[i] = i == p ? 0.0 : a[packed(i, p)];
-    for (int i = 0; i < n; ++i) {
-        if (i == p || work[i] == 0.0)
-            continue;
-        const double f = work[i] / d;
-        const bool si = swept(i);
-        double* row = a + tri(i);
-        for (int j = 0; j <= i; ++j) {
-            if (j == p)
-                continue;
-            if (si && swept(j))
-                row[j] += f * work[j];
-            else
-                row[j] -= f * work[j];
-        }
-    }
-    for (int i = 0; i < n; ++i)
-        if (i != p)
-            a[packed(i, p)] = (swept(i) ? -work[i] : work[i]) / d;
-    a[packed(p, p)] = 1.0 / d;
-    flags[p] = '1';
-    return 0;
+    return korv_num::sweep(a, p, n, flags, work, tol, korv_num::SweepJoin::Coefficient);
 }
 
 int nx_of(const ZLEVREGI* r)

@@ -40,3 +40,8 @@ void korvleg(KorvPtr q, int PrintSymbolColumn)
     WOB_PARM_BLK_STR close = wob_object(WOB_TAG_OBJECT, q->output);
     wobcall(q->vdq, WOB_SEL_CLOSE_OUTPUT, close);
 }
+
+void korv_lp_tests_legend(KorvPtr q)
+{
+    korvleg(q, 0);
+}

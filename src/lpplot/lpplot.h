@@ -1,7 +1,9 @@
 // Line-printer plots: the frames of a BY group's plots (korvcp, korvplt),
 // the curves drawn into them and printed (korvfp) and the strata legend
 // (korvleg); the stages are declared in common/stages.h. This header holds
-// the room's own helpers, which the tests call too.
+// the room's own helpers, which the tests call too, and the legend the tests
+// across strata print (korv_lp_tests_legend), the one call into this room
+// from another stage.
 #pragma once
 
 #include "common/korvcom.h"
@@ -30,3 +32,8 @@ void korv_formchar(KorvPtr q, char* setform, int nfch);
 enum class LpPlot : int { Survival, Censored, LogSurvival, LogLogSurvival, Hazard, Density };
 // The plot's output name ("SurvivalPlot", ...).
 const char* korv_lp_name(LpPlot plot);
+
+// The strata legend without the symbol column: the tests across strata
+// print it after their tables when they number strata of several STRATA
+// variables.
+void korv_lp_tests_legend(KorvPtr q);

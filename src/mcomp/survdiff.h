@@ -1,6 +1,7 @@
 // The comparisons of survival curves (DIFF=, ADJUST=): the driver that the
-// tests across strata call (MultipleComparisons, common/stages.h), the
-// comparisons and table of one test, and the lookup of a DIFF=CONTROL value.
+// tests across strata call (MultipleComparisons, the one call into this room
+// from another stage), the comparisons and table of one test, and the lookup
+// of a DIFF=CONTROL value.
 #pragma once
 
 #include "common/korvcom.h"
@@ -10,6 +11,11 @@
 // MAXCOMPARISONS= says otherwise (0 there for no limit); past the limit the
 // comparisons are left out with a warning before any estimate is made.
 inline constexpr double KORV_MC_MAX_COMPARISONS = 100000;
+
+// The comparisons of the strata or GROUP= levels of each test, from the
+// scores the tests saved, after the tests' tables; polhomo is the tests' pool,
+// which holds the arrays of the saved scores. Returns 0.
+int MultipleComparisons(KorvPtr q, int nstrata, POOLHANDLE* polhomo);
 
 // The comparisons of one test whose saved record is in lmc->var and
 // lmc->mean, and its table; `test` names the test ("Logrank", "Wilcoxon",

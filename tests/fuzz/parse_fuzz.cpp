@@ -20,11 +20,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "../host/parse/fake_env.h"
 #include "frame/korvg.h"
 #include "host/session/session_state.h"
 #include "runtime/procstr.h"
 #include "runtime/xsparse.h"
+#include "support/fake_env.h"
 #include "vyr_host.h"
 #include "vyr_parse.h"
 #include "vyr_session.h"

@@ -3,8 +3,8 @@
 // equal-precision equation against uniroot.
 #include "numeric/bands.h"
 
-#include "reference.h"
 #include "runtime/missing.h"
+#include "support/reference.h"
 
 #include <cmath>
 

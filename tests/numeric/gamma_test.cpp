@@ -2,8 +2,8 @@
 // dgamma, qgamma and lgamma.
 #include "numeric/gamma.h"
 
-#include "reference.h"
 #include "runtime/missing.h"
+#include "support/reference.h"
 
 #include <cfloat>
 #include <cmath>

@@ -3,8 +3,8 @@
 #include "numeric/matrix.h"
 #include "numeric/vector.h"
 
-#include "reference.h"
 #include "runtime/missing.h"
+#include "support/reference.h"
 
 #include <cmath>
 #include <random>

@@ -4,8 +4,8 @@
 #include "numeric/mcdist.h"
 #include "numeric/philox.h"
 
-#include "reference.h"
 #include "runtime/missing.h"
+#include "support/reference.h"
 
 #include <cmath>
 #include <limits>

@@ -6,8 +6,8 @@
 // normal quantile of the integrand against R's qnorm.
 #include "numeric/mvn.h"
 
-#include "reference.h"
 #include "runtime/missing.h"
+#include "support/reference.h"
 
 #include <atomic>
 #include <chrono>

@@ -2,8 +2,8 @@
 // C library's erf/erfc.
 #include "numeric/normal.h"
 
-#include "reference.h"
 #include "runtime/missing.h"
+#include "support/reference.h"
 
 #include <cmath>
 #include <vector>

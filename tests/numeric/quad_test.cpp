@@ -1,7 +1,7 @@
 // Adaptive quadrature and the B-spline basis.
 #include "numeric/quad.h"
 
-#include "reference.h"
+#include "support/reference.h"
 
 #include <cmath>
 #include <vector>

@@ -3,8 +3,8 @@
 #include "numeric/normal.h"
 #include "numeric/solvers.h"
 
-#include "reference.h"
 #include "runtime/missing.h"
+#include "support/reference.h"
 
 #include <cmath>
 

@@ -1,6 +1,6 @@
 // The censoring summary of a BY group: stratum rows, the Total row, the
 // missing-strata note, and the GROUP= road's overall Total.
-#include "fixture.h"
+#include "support/results_fixture.h"
 
 #include <cstdlib>
 #include <memory>

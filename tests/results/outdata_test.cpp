@@ -1,5 +1,5 @@
 // The variables of OUTSURV=, OUTTEST= and OUTCIF= as the host receives them.
-#include "fixture.h"
+#include "support/results_fixture.h"
 
 #include <cstdio>
 #include <filesystem>

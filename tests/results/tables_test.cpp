@@ -1,5 +1,5 @@
 // Which tables a run defines, and the columns of each.
-#include "fixture.h"
+#include "support/results_fixture.h"
 
 #include <cstdint>
 

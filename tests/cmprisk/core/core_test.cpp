@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "../../numeric/reference.h"
 #include "cmprisk/cmprisk.h"
 #include "runtime/missing.h"
+#include "support/reference.h"
 
 using korvtest::Near;
 using korvtest::Table;

@@ -12,7 +12,7 @@
 #include <cfloat>
 #include <cmath>
 
-#include "sample.h"
+#include "support/estimate_sample.h"
 
 using namespace est_test;
 using korv_est::BandRange;

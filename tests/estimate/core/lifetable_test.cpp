@@ -14,7 +14,7 @@
 #include <map>
 
 #include "common/strata.h"
-#include "sample.h"
+#include "support/estimate_sample.h"
 
 using namespace est_test;
 using korv_lt::Intervals;

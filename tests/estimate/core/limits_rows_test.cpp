@@ -5,7 +5,7 @@
 #include <cfloat>
 #include <cstring>
 
-#include "sample.h"
+#include "support/estimate_sample.h"
 
 using namespace est_test;
 using korv_est::PlSettings;

@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "sample.h"
+#include "support/estimate_sample.h"
 
 using namespace est_test;
 using korv_est::PlSettings;

@@ -5,7 +5,7 @@
 
 #include <map>
 
-#include "sample.h"
+#include "support/estimate_sample.h"
 
 using namespace est_test;
 using korv_est::PlSettings;

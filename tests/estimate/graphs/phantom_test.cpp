@@ -7,12 +7,12 @@
 #include <cstring>
 #include <vector>
 
-#include "../../host/output/wob_setup.h"
 #include "common/options.h"
 #include "common/strata.h"
 #include "estimate/plotdata.h"
 #include "host/output/layer.h"
 #include "runtime/missing.h"
+#include "support/wob_setup.h"
 #include "vyr_files.h"
 
 namespace

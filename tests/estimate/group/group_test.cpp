@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "../../support/steprun.h"
+#include "support/steprun.h"
 
 using steprun::Json;
 using steprun::StepRun;
@@ -129,17 +129,17 @@ TEST(GroupEstimates, QuartilesPerLevel)
             for (const Json& q : table->get("rows")->items) {
                 const Json* sv = q.get(st);
                 const Json* gv = q.get(g);
-                const std::string s = sv->kind == Json::Number ? key(sv->number) : sv->text;
-                const std::string l = gv->kind == Json::Number ? key(gv->number) : gv->text;
+                const std::string s = sv->kind == Json::Number ? key(sv->num) : sv->str;
+                const std::string l = gv->kind == Json::Number ? key(gv->num) : gv->str;
                 if (s == row.at("stratum") && l == row.at("level") &&
-                    q.num("Percent") == std::stod(row.at("percent")))
+                    q.number("Percent") == std::stod(row.at("percent")))
                     found = &q;
             }
         ASSERT_NE(found, nullptr);
         for (const auto& [col, ref] : std::map<std::string, std::string>{
                  {"Estimate", "estimate"}, {"LowerLimit", "lower"}, {"UpperLimit", "upper"}}) {
             const double want = num(row.at(ref));
-            EXPECT_TRUE(korvtest::Near(found->num(col), want, 1e-12)) << col;
+            EXPECT_TRUE(korvtest::Near(found->number(col), want, 1e-12)) << col;
         }
     }
 }
@@ -209,28 +209,28 @@ TEST(GroupSummary, RowsPerLevelAndTotals)
     ASSERT_EQ(rows.size(), 3u * 4u + 1u);
     // Stratum y, level b: no record.
     const Json* yb = rows[5];
-    EXPECT_EQ(yb->str("st"), "y");
-    EXPECT_EQ(yb->str("g"), "b");
-    EXPECT_EQ(yb->num("Total"), 0);
-    EXPECT_TRUE(std::isnan(yb->num("PctCens")));
+    EXPECT_EQ(yb->text("st"), "y");
+    EXPECT_EQ(yb->text("g"), "b");
+    EXPECT_EQ(yb->number("Total"), 0);
+    EXPECT_TRUE(std::isnan(yb->number("PctCens")));
     // The stratum totals and the BY group's total.
     const double totals[] = {6, 4, 2};
     for (int s = 0; s < 3; ++s) {
         const Json* t = rows[static_cast<size_t>(4 * s + 3)];
-        EXPECT_EQ(t->num("Total"), totals[s]) << s;
-        EXPECT_EQ(t->str("g"), "");
+        EXPECT_EQ(t->number("Total"), totals[s]) << s;
+        EXPECT_EQ(t->text("g"), "");
         EXPECT_EQ(t->get("Stratum")->kind, Json::Null);
     }
-    EXPECT_EQ(rows.back()->num("Total"), 12);
-    EXPECT_EQ(rows.back()->num("Failed"), 9);
-    EXPECT_EQ(rows.back()->str("control_var"), "-");
+    EXPECT_EQ(rows.back()->number("Total"), 12);
+    EXPECT_EQ(rows.back()->number("Failed"), 9);
+    EXPECT_EQ(rows.back()->text("control_var"), "-");
     // Three strata with three levels each, two levels missing from y and z.
     EXPECT_EQ(r.items("ProductLimitEstimates").size(), 6u + 3u);
 
     const auto one = r.rows("CensoredSummary2", 1);
     ASSERT_EQ(one.size(), 4u);
-    EXPECT_EQ(one.back()->str("control_var"), "-");
-    EXPECT_EQ(one.back()->num("Total"), 12);
+    EXPECT_EQ(one.back()->text("control_var"), "-");
+    EXPECT_EQ(one.back()->number("Total"), 12);
 }
 
 // The life table of each level: its own table, the intervals of the BY
@@ -245,11 +245,11 @@ TEST(GroupEstimates, LifeTablePerLevel)
     for (const Json* t : tables) {
         const auto& rows = t->get("rows")->items;
         ASSERT_FALSE(rows.empty());
-        EXPECT_EQ(rows[0].num("LowerTime"), 0);
-        EXPECT_EQ(rows[0].num("UpperTime"), 20);
+        EXPECT_EQ(rows[0].number("LowerTime"), 0);
+        EXPECT_EQ(rows[0].number("UpperTime"), 20);
         double n = 0;
         for (const Json& row : rows)
-            n += row.num("Failed") + row.num("Censored");
+            n += row.number("Failed") + row.number("Censored");
         EXPECT_TRUE(n == 100 || n == 50) << n;
     }
 }
@@ -264,20 +264,20 @@ std::vector<const Json*> graphs(const StepRun& r)
 {
     std::vector<const Json*> v;
     if (r.doc)
-        steprun::collect(*r.doc, "kind", "graph", v);
+        korvjson::collect(*r.doc, "graph", "", v);
     return v;
 }
 
 double dyn(const Json* g, const std::string& name)
 {
     const Json* d = g->get("dynamics");
-    return d ? d->num(name) : std::nan("");
+    return d ? d->number(name) : std::nan("");
 }
 
 std::string dynText(const Json* g, const std::string& name)
 {
     const Json* d = g->get("dynamics");
-    return d ? d->str(name) : std::string();
+    return d ? d->text(name) : std::string();
 }
 
 bool hasDyn(const Json* g, const std::string& name)
@@ -290,7 +290,7 @@ bool hasDyn(const Json* g, const std::string& name)
 void allDrawn(const StepRun& r)
 {
     for (const Json* g : graphs(r))
-        EXPECT_FALSE(g->str("file").empty()) << g->str("template") << " " << r.log;
+        EXPECT_FALSE(g->text("file").empty()) << g->text("template") << " " << r.log;
     EXPECT_EQ(r.log.find("not drawn"), std::string::npos) << r.log;
 }
 
@@ -316,7 +316,7 @@ TEST(GroupGraphs, PerStratum)
     const int levels[] = {3, 2, 1};
     for (size_t k = 0; k < 3; ++k) {
         SCOPED_TRACE(k);
-        EXPECT_EQ(s[k]->get("data")->items[0].text, "Stratum" + std::to_string(k + 1) + ".Phantom");
+        EXPECT_EQ(s[k]->get("data")->items[0].str, "Stratum" + std::to_string(k + 1) + ".Phantom");
         for (int i = 0; i < 3; ++i)
             EXPECT_EQ(hasDyn(s[k], "NObs" + std::to_string(i)), i < levels[k]) << i;
         EXPECT_DOUBLE_EQ(dyn(s[k], "Transparency"), 0.7);
@@ -340,7 +340,7 @@ TEST(GroupGraphs, PerStratum)
     allDrawn(one);
     const auto f = one.items("Stat.Korvante.Graphics.ProductLimitFailureSG");
     ASSERT_EQ(f.size(), 1u);
-    EXPECT_EQ(f[0]->str("name"), "FailurePlot");
+    EXPECT_EQ(f[0]->text("name"), "FailurePlot");
     EXPECT_DOUBLE_EQ(dyn(f[0], "Transparency"), 1 - 0.9 / 3);
     EXPECT_EQ(dyn(f[0], "plotCensored"), 0);
     EXPECT_EQ(one.items("Stat.Korvante.Graphics.LifeTableSurvivalSG").size(), 3u);

@@ -8,8 +8,8 @@
 #include <map>
 #include <random>
 
-#include "../core/sample.h"
 #include "estimate/korvkrn.h"
+#include "support/estimate_sample.h"
 
 using namespace est_test;
 

@@ -8,15 +8,15 @@
 #include <fstream>
 #include <sstream>
 
-#include "../core/sample.h"
 #include "estimate/korvkrn.h"
 #include "frame/frame.h"
-#include "json.h"
+#include "support/estimate_sample.h"
+#include "support/json.h"
 #include "vyr_output.h"
 #include "vyr_session.h"
 
 using namespace est_test;
-using jtest::Value;
+using korvjson::Value;
 
 namespace
 {
@@ -63,13 +63,13 @@ StepRun run(const std::string& program, const std::string& data = "/examples")
     r.listing = listing.str();
     vyr_output_reset();
     fs::remove_all(dir);
-    const std::string text = json.str();
-    const char* p = text.c_str();
-    r.doc = jtest::parse(p);
+    bool ok = false;
+    r.doc = korvjson::parse(json.str(), &ok);
+    EXPECT_TRUE(ok) << "the JSON document cannot be read";
     for (const Value& step : r.doc["steps"].items) {
-        jtest::collect(step["items"], "table", "HazardRate", r.tables);
-        jtest::collect(step["items"], "table", "MISE", r.mise);
-        jtest::collect(step["items"], "graph", "", r.graphs);
+        korvjson::collect(step["items"], "table", "HazardRate", r.tables);
+        korvjson::collect(step["items"], "table", "MISE", r.mise);
+        korvjson::collect(step["items"], "graph", "", r.graphs);
     }
     // The smoothed-hazard graphs (the survival graphs each step draws by
     // default are left out).

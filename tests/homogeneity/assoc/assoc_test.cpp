@@ -10,9 +10,9 @@
 #include <numeric>
 #include <vector>
 
-#include "../core/support.h"
 #include "homogeneity/assoc.h"
 #include "runtime/missing.h"
+#include "support/homogeneity_records.h"
 
 using namespace homtest;
 

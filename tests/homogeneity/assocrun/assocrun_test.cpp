@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "../../numeric/reference.h"
 #include "frame/frame.h"
+#include "support/reference.h"
 #include "vyr_output.h"
 #include "vyr_session.h"
 

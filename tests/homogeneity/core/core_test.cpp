@@ -9,7 +9,7 @@
 #include "numeric/gamma.h"
 #include "numeric/matrix.h"
 #include "runtime/missing.h"
-#include "support.h"
+#include "support/homogeneity_records.h"
 
 using namespace homtest;
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <utility>
 
-#include "support.h"
+#include "support/homogeneity_records.h"
 #include "vyr_pool.h"
 
 using namespace homtest;

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "../core/support.h"
 #include "common/strata.h"
 #include "frame/parse.h"
 #include "frame/rank.h"
@@ -21,6 +20,7 @@
 #include "results/results.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
+#include "support/homogeneity_records.h"
 #include "vyr_data.h"
 #include "vyr_files.h"
 #include "vyr_output.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "../../support/steprun.h"
+#include "support/steprun.h"
 
 using steprun::Json;
 using steprun::StepRun;
@@ -49,7 +49,7 @@ std::vector<const Json*> testRows(const StepRun& r, bool strata)
 const Json* testRow(const std::vector<const Json*>& rows, const std::string& label)
 {
     for (const Json* row : rows)
-        if (row->str("Test") == label)
+        if (row->text("Test") == label)
             return row;
     ADD_FAILURE() << "no test row " << label;
     return nullptr;
@@ -62,7 +62,7 @@ std::map<std::string, double> scores(const StepRun& r, const std::string& group,
 {
     std::map<std::string, double> out;
     for (const Json* row : r.rows("HomStats"))
-        out[row->str("F" + group)] = row->num(column);
+        out[row->text("F" + group)] = row->number(column);
     return out;
 }
 
@@ -86,11 +86,11 @@ TEST(StratifiedPeers, SurvdiffWithStrata)
         const Json* fh = testRow(testRows(r, strata), "Fleming(" + rho + ")");
         ASSERT_NE(fh, nullptr);
         const double want = std::stod(row.at("chisq"));
-        EXPECT_TRUE(korvtest::Near(fh->num("ChiSq"), want, 1e-9));
-        EXPECT_EQ(fh->num("DF"), std::stod(row.at("df")));
+        EXPECT_TRUE(korvtest::Near(fh->number("ChiSq"), want, 1e-9));
+        EXPECT_EQ(fh->number("DF"), std::stod(row.at("df")));
         if (rho == "0") {
-            EXPECT_TRUE(
-                korvtest::Near(testRow(testRows(r, strata), "Log-Rank")->num("ChiSq"), want, 1e-9));
+            EXPECT_TRUE(korvtest::Near(testRow(testRows(r, strata), "Log-Rank")->number("ChiSq"),
+                                       want, 1e-9));
         }
         const auto u = scores(r, row.at("group"), "Fleming");
         const auto lev = split(row.at("levels"), '|');
@@ -125,8 +125,8 @@ TEST(StratifiedPeers, StatsmodelsWeightsWithStrata)
                                                  : "Fleming(" + p + ")";
         const Json* got = testRow(testRows(r, true), label);
         ASSERT_NE(got, nullptr);
-        EXPECT_TRUE(korvtest::Near(got->num("ChiSq"), std::stod(row.at("chisq")), 1e-9));
-        EXPECT_EQ(got->num("DF"), std::stod(row.at("df")));
+        EXPECT_TRUE(korvtest::Near(got->number("ChiSq"), std::stod(row.at("chisq")), 1e-9));
+        EXPECT_EQ(got->number("DF"), std::stod(row.at("df")));
     }
 }
 
@@ -142,22 +142,22 @@ TEST(StratifiedPeers, TrendOverLevels)
         ASSERT_EQ(r.status, 0) << r.log;
         const Json* lr = testRow(r.rows("TrendTests"), "Log-Rank");
         ASSERT_NE(lr, nullptr);
-        EXPECT_TRUE(korvtest::Near(lr->num("TestStatistic"), std::stod(row.at("stat")), 1e-9));
-        EXPECT_TRUE(korvtest::Near(lr->num("StdErr"), std::stod(row.at("se")), 1e-9));
-        EXPECT_TRUE(korvtest::Near(lr->num("zScore"), std::stod(row.at("z")), 1e-9));
+        EXPECT_TRUE(korvtest::Near(lr->number("TestStatistic"), std::stod(row.at("stat")), 1e-9));
+        EXPECT_TRUE(korvtest::Near(lr->number("StdErr"), std::stod(row.at("se")), 1e-9));
+        EXPECT_TRUE(korvtest::Near(lr->number("zScore"), std::stod(row.at("z")), 1e-9));
         // The scores shown are 1 to k in level order.
         const auto sc = r.rows("TrendScores");
         ASSERT_EQ(sc.size(), split(row.at("levels"), '|').size());
         for (size_t i = 0; i < sc.size(); ++i)
-            EXPECT_EQ(sc[i]->num("Score"), static_cast<double>(i + 1));
+            EXPECT_EQ(sc[i]->number("Score"), static_cast<double>(i + 1));
     }
     // A numeric level variable without a format scores by its values: the
     // rats' rx is 0 and 1.
     StepRun r = steprun::run(program("rats", "time", "status", "rx", "sex", "trend"));
     const auto sc = r.rows("TrendScores");
     ASSERT_EQ(sc.size(), 2u);
-    EXPECT_EQ(sc[0]->num("Score"), 0);
-    EXPECT_EQ(sc[1]->num("Score"), 1);
+    EXPECT_EQ(sc[0]->number("Score"), 0);
+    EXPECT_EQ(sc[1]->number("Score"), 1);
 }
 
 // Without STRATA variables the likelihood-ratio test of the exponential
@@ -173,8 +173,8 @@ TEST(StratifiedPeers, LikelihoodRatioAcrossLevels)
         ASSERT_EQ(r.status, 0) << r.log;
         const Json* lr = testRow(testRows(r, false), "-2Log(LR)");
         ASSERT_NE(lr, nullptr);
-        EXPECT_TRUE(korvtest::Near(lr->num("ChiSq"), std::stod(row.at("lr")), 1e-9));
-        EXPECT_EQ(lr->num("DF"), std::stod(row.at("df")));
+        EXPECT_TRUE(korvtest::Near(lr->number("ChiSq"), std::stod(row.at("lr")), 1e-9));
+        EXPECT_EQ(lr->number("DF"), std::stod(row.at("df")));
     }
     StepRun s = steprun::run(program("rats", "time", "status", "rx", "sex", "test=(logrank lr)"));
     ASSERT_EQ(s.status, 0) << s.log;
@@ -194,21 +194,21 @@ TEST(StratifiedEdges, LikelihoodRatioGuards)
     ASSERT_EQ(z.status, 0) << z.log;
     const Json* lr = testRow(testRows(z, false), "-2Log(LR)");
     ASSERT_NE(lr, nullptr);
-    EXPECT_TRUE(std::isnan(lr->num("ChiSq"))) << z.json.substr(0, 400);
-    EXPECT_TRUE(std::isnan(lr->num("ProbChiSq")));
+    EXPECT_TRUE(std::isnan(lr->number("ChiSq"))) << z.json.substr(0, 400);
+    EXPECT_TRUE(std::isnan(lr->number("ProbChiSq")));
     EXPECT_NE(z.log.find("total time of at least one GROUP= level is zero"), std::string::npos);
 
     StepRun n = steprun::run(program("noev", "t", "s", "g", "", "test=(logrank lr)"), data);
     const Json* lr2 = testRow(testRows(n, false), "-2Log(LR)*");
     ASSERT_NE(lr2, nullptr);
-    EXPECT_GT(lr2->num("ChiSq"), 0);
+    EXPECT_GT(lr2->number("ChiSq"), 0);
     EXPECT_NE(n.log.find("At least one GROUP= level has no events"), std::string::npos);
 
     StepRun o = steprun::run(program("one", "t", "s", "g", "", "test=(logrank lr)"), data);
     ASSERT_EQ(o.status, 0) << o.log;
     for (const Json* row : testRows(o, false)) {
-        EXPECT_EQ(row->num("DF"), 0) << row->str("Test");
-        EXPECT_TRUE(std::isnan(row->num("ProbChiSq"))) << row->str("Test");
+        EXPECT_EQ(row->number("DF"), 0) << row->text("Test");
+        EXPECT_TRUE(std::isnan(row->number("ProbChiSq"))) << row->text("Test");
     }
 }
 
@@ -242,7 +242,7 @@ TEST(WeightedStratified, Invariants)
         std::vector<double> v;
         for (const char* t : {"Log-Rank", "Wilcoxon", "Tarone"}) {
             const Json* row = testRow(r.rows("StratifiedTests"), t);
-            v.push_back(row ? row->num("ChiSq") : std::nan(""));
+            v.push_back(row ? row->number("ChiSq") : std::nan(""));
         }
         return v;
     };
@@ -342,8 +342,8 @@ TEST(StrataLegend, FollowsTheNumbers)
     for (const Json* l : legends) {
         const auto& rows = l->get("rows")->items;
         ASSERT_EQ(rows.size(), 4u);
-        EXPECT_EQ(rows[3].num("Stratum"), 4);
-        EXPECT_EQ(rows[3].str("sex"), "m");
+        EXPECT_EQ(rows[3].number("Stratum"), 4);
+        EXPECT_EQ(rows[3].text("sex"), "m");
     }
 }
 

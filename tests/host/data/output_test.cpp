@@ -161,6 +161,26 @@ TEST(OutputDataSet, FailedStepLeavesTheOldFileAlone)
     EXPECT_EQ(files, 1);
 }
 
+// A negative zero (an estimate such as -0 * x) is written as 0: "-0" in a
+// data set reads back as a different text from the same value elsewhere.
+// Values next to zero keep their sign.
+TEST(OutputDataSet, NegativeZeroIsWrittenAsZero)
+{
+    TempDir dir;
+    testing::internal::CaptureStderr();
+    double v = -0.0;
+    write_one_value(dir.file("z.csv"), "x", &v);
+    vyr_data_step_end(true);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(dir.read("z.csv"), "x\n0\n");
+    testing::internal::CaptureStderr();
+    v = -4.9e-324;
+    write_one_value(dir.file("t.csv"), "x", &v);
+    vyr_data_step_end(true);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(dir.read("t.csv"), "x\n-5e-324\n");
+}
+
 TEST(OutputDataSet, WriteFailureDropsTheDataSet)
 {
     TempDir dir;

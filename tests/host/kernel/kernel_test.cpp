@@ -3,8 +3,8 @@
 // a hand-off stress test.
 #include "vyr_kernel.h"
 
-#include "../../runtime/kernel/kernel_scope.h"
-#include "../../runtime/kernel/step_probe.h"
+#include "support/kernel_scope.h"
+#include "support/step_probe.h"
 
 #include <gtest/gtest.h>
 

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "run_files.h"
+#include "support/wob_setup.h"
 #include "vyr_output.h"
 #include "vyr_session.h"
-#include "wob_setup.h"
 
 namespace
 {

@@ -13,32 +13,17 @@
 #include "host/output/layer.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
+#include "support/golden.h"
+#include "support/wob_setup.h"
 #include "vyr_host.h"
 #include "vyr_output.h"
-#include "wob_setup.h"
 
 namespace
 {
 
-std::string goldenPath(const char* name)
-{
-    const char* root = std::getenv("KORV_SOURCE_DIR");
-    std::string dir = root ? root : KORV_SOURCE_DIR;
-    return dir + "/tests/host/output/golden/" + name;
-}
-
 void compareGolden(const char* name, const std::string& actual)
 {
-    std::string path = goldenPath(name);
-    if (const char* u = std::getenv("KORV_UPDATE_GOLDEN"); u && *u == '1') {
-        std::ofstream(path, std::ios::binary) << actual;
-        return;
-    }
-    std::ifstream in(path, std::ios::binary);
-    ASSERT_TRUE(in) << "missing golden file " << path;
-    std::stringstream ss;
-    ss << in.rdbuf();
-    EXPECT_EQ(ss.str(), actual) << "rendering differs from " << path;
+    korvtest::compare_golden(std::string("tests/host/output/golden/") + name, actual);
 }
 
 // A censoring summary of two strata with a Total row and a note, a hidden

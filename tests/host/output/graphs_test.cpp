@@ -18,6 +18,7 @@
 #include "host/output/graphs.h"
 #include "runtime/missing.h"
 #include "runtime/pgraf.h"
+#include "support/golden.h"
 #include "vyr_graphics.h"
 
 using namespace vdq;
@@ -644,17 +645,6 @@ TEST(GoldenSvg, SmallGraphsByteForByte)
         std::string why;
         const std::string svg = graphSvg(g, "gold-", why);
         ASSERT_FALSE(svg.empty()) << why;
-        const char* root = std::getenv("KORV_SOURCE_DIR");
-        const std::string path =
-            std::string(root ? root : KORV_SOURCE_DIR) + "/tests/host/output/golden/" + name;
-        if (const char* u = std::getenv("KORV_UPDATE_GOLDEN"); u && *u == '1') {
-            std::ofstream(path, std::ios::binary) << svg;
-            continue;
-        }
-        std::ifstream in(path, std::ios::binary);
-        ASSERT_TRUE(in) << "missing golden file " << path;
-        std::stringstream ss;
-        ss << in.rdbuf();
-        EXPECT_EQ(ss.str(), svg) << "the SVG differs from " << path;
+        korvtest::compare_golden(std::string("tests/host/output/golden/") + name, svg);
     }
 }

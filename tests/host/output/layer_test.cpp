@@ -9,10 +9,10 @@
 #include "host/output/layer.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
+#include "support/wob_setup.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
 #include "vyr_output.h"
-#include "wob_setup.h"
 
 namespace
 {

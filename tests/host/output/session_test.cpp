@@ -11,11 +11,11 @@
 
 #include "run_files.h"
 #include "runtime/wobmth.h"
+#include "support/wob_setup.h"
 #include "vyr_host.h"
 #include "vyr_output.h"
 #include "vyr_parse.h"
 #include "vyr_session.h"
-#include "wob_setup.h"
 
 namespace
 {

@@ -4,9 +4,9 @@
 #include <cmath>
 #include <sstream>
 
-#include "fake_env.h"
 #include "frame/korvg.h"
 #include "runtime/missing.h"
+#include "support/fake_env.h"
 #include "test_util.h"
 
 namespace

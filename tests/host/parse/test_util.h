@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "fake_env.h"
 #include "frame/korvg.h"
+#include "support/fake_env.h"
 
 inline std::vector<PARSESTMT> split_program(const std::string& program)
 {

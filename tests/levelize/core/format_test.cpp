@@ -3,8 +3,8 @@
 // every kind of format and value. And the formatted-value service: its
 // records, widths and buffers, and the formats it loads released whether it
 // succeeds or fails.
-#include "../../runtime/kernel/step_probe.h"
-#include "../harness.h"
+#include "support/levelize_harness.h"
+#include "support/step_probe.h"
 
 #include <map>
 #include <string>

@@ -4,7 +4,7 @@
 // unformatted numbers, reference levels by position and by value, coding
 // matrices, the byte-sorted lookup and the summary of a continuous
 // variable.
-#include "../harness.h"
+#include "support/levelize_harness.h"
 
 #include <cmath>
 #include <string>

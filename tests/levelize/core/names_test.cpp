@@ -1,8 +1,8 @@
 // Parameter and variable naming: valid names under VALIDVARNAME (the host's
 // rule and the kit's rule for values that read as numbers), labels fitted
 // into 256 characters, generated level names, and effect names and labels.
-#include "../../runtime/kernel/step_probe.h"
-#include "../harness.h"
+#include "support/levelize_harness.h"
+#include "support/step_probe.h"
 
 #include <cstring>
 #include <string>

@@ -2,8 +2,8 @@
 // status bits zlevrgd gives each observation, continuous values centred and
 // scaled, the note on cut formatted values, and the reader's own lookups
 // for effects.
-#include "../../runtime/kernel/step_probe.h"
-#include "../harness.h"
+#include "support/levelize_harness.h"
+#include "support/step_probe.h"
 
 #include <string>
 #include <vector>

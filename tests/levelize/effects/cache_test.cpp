@@ -2,7 +2,7 @@
 // place, singular columns and their dependencies, tolerances, column maps,
 // missing values reaching the accumulators, the Cholesky root; the reader's
 // teardown; and allocations that end the step when memory runs out.
-#include "effects.h"
+#include "support/levelize_effects.h"
 
 #include <cmath>
 

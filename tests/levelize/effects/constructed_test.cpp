@@ -1,7 +1,7 @@
 // Constructed effect variables through the reader: multi-member columns,
 // polynomial standardisation, lag designs and their failures, knot
 // failures, and the clean-up and memory rules of the library.
-#include "effects.h"
+#include "support/levelize_effects.h"
 
 #include <cmath>
 

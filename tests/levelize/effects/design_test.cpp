@@ -4,7 +4,7 @@
 // poly(raw = TRUE), contr.poly), the weighted crossproducts (crossprod), the
 // coefficients, error and total sums of squares (lm.wfit) and hypothesis
 // tests (the sums of squares anova attributes to the last term).
-#include "effects.h"
+#include "support/levelize_effects.h"
 
 #include <map>
 

@@ -1,7 +1,7 @@
 // Hand-worked cases of the effect level lists, the coding of a level, the
 // class part of an effect (crossed, value-weighted), the containment
 // hierarchy and the list utilities.
-#include "effects.h"
+#include "support/levelize_effects.h"
 
 #include <array>
 #include <cstring>

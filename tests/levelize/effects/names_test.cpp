@@ -2,7 +2,7 @@
 // culture aligned and not, generic names counted over the model, unique
 // names), level names of effect variables, and the level maps, effect
 // columns, means and class-value lookups.
-#include "effects.h"
+#include "support/levelize_effects.h"
 
 #include <cstring>
 #include <set>

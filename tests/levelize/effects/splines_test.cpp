@@ -3,7 +3,7 @@
 // (bs), percentile knots (quantile(type = 2)) with and without frequencies,
 // the spans of the truncated power bases (bs, and ns for the natural cubic
 // form) and polynomial terms (poly(raw = TRUE)).
-#include "effects.h"
+#include "support/levelize_effects.h"
 
 #include <algorithm>
 #include <array>

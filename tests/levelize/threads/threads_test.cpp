@@ -6,9 +6,9 @@
 // fails is recovered by reading the BY group again on one thread, with a
 // note; a failure that cannot be recovered reaches the caller. These tests
 // also run under ThreadSanitizer (scripts/test-tsan.sh).
-#include "../../runtime/kernel/step_probe.h"
-#include "../effects/effects.h"
-#include "../harness.h"
+#include "support/levelize_effects.h"
+#include "support/levelize_harness.h"
+#include "support/step_probe.h"
 
 #include <string>
 #include <vector>

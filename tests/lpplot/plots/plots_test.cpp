@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "frame/frame.h"
+#include "support/golden.h"
 #include "vyr_output.h"
 #include "vyr_session.h"
 
@@ -75,16 +76,7 @@ StepRun run(const std::string& program, const std::string& csv = "")
 
 void compareGolden(const std::string& name, const std::string& actual)
 {
-    const char* root = std::getenv("KORV_SOURCE_DIR");
-    const std::string path =
-        std::string(root ? root : KORV_SOURCE_DIR) + "/tests/lpplot/golden/" + name + ".lst";
-    if (const char* u = std::getenv("KORV_UPDATE_GOLDEN"); u && *u == '1') {
-        std::ofstream(path, std::ios::binary) << actual;
-        return;
-    }
-    const std::string expected = slurp(path);
-    ASSERT_FALSE(expected.empty()) << "missing golden listing " << path;
-    EXPECT_EQ(expected, actual) << "the listing differs from " << path;
+    korvtest::compare_golden("tests/lpplot/golden/" + name + ".lst", actual);
 }
 
 size_t count(const std::string& text, const std::string& what)

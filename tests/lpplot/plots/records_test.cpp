@@ -18,6 +18,7 @@
 #include "host/session/session_state.h"
 #include "lpplot/lpplot.h"
 #include "runtime/wobmth.h"
+#include "support/golden.h"
 #include "vyr_files.h"
 #include "vyr_missing.h"
 #include "vyr_output.h"
@@ -94,16 +95,7 @@ std::string slurp(const std::string& path)
 
 void compareGolden(const std::string& name, const std::string& actual)
 {
-    const char* root = std::getenv("KORV_SOURCE_DIR");
-    const std::string path =
-        std::string(root ? root : KORV_SOURCE_DIR) + "/tests/lpplot/golden/" + name + ".lst";
-    if (const char* u = std::getenv("KORV_UPDATE_GOLDEN"); u && *u == '1') {
-        std::ofstream(path, std::ios::binary) << actual;
-        return;
-    }
-    const std::string expected = slurp(path);
-    ASSERT_FALSE(expected.empty()) << "missing golden listing " << path;
-    EXPECT_EQ(expected, actual) << "the listing differs from " << path;
+    korvtest::compare_golden("tests/lpplot/golden/" + name + ".lst", actual);
 }
 
 } // namespace

@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "../../host/output/wob_setup.h"
-#include "../../numeric/reference.h"
 #include "host/output/layer.h"
 #include "host/session/session_state.h"
 #include "mcomp/qxmclsm.h"
 #include "mcomp/zmclsm.h"
 #include "runtime/missing.h"
+#include "support/reference.h"
+#include "support/wob_setup.h"
 #include "vyr_host.h"
 #include "vyr_kernel.h"
 #include "vyr_pool.h"

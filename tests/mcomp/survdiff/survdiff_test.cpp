@@ -3,16 +3,16 @@
 // comparisons with a control (first, last, by value), the chi-squares, the
 // templates, and what a failing engine leaves: missing p-values, never a
 // value of another row, with an error and the step's return code raised.
-#include "../../results/fixture.h"
+#include "support/results_fixture.h"
 
 #include <cmath>
 #include <functional>
 #include <sstream>
 
-#include "../../numeric/reference.h"
 #include "host/session/session_state.h"
 #include "mcomp/survdiff.h"
 #include "runtime/missing.h"
+#include "support/reference.h"
 #include "vyr_files.h"
 #include "vyr_kernel.h"
 

@@ -4,10 +4,10 @@
 // code reaches the step's.
 #include <gtest/gtest.h>
 
-#include "../../host/output/wob_setup.h"
 #include "host/output/layer.h"
 #include "rmst/rmst.h"
 #include "runtime/procstr.h"
+#include "support/wob_setup.h"
 #include "vyr_files.h"
 
 TEST(CleanUp, ClosesWhatAFailedStageLeftOpen)

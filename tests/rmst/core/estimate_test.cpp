@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "../../numeric/reference.h"
 #include "rmst/rmst.h"
+#include "support/reference.h"
 
 using korvtest::Near;
 using korvtest::Table;

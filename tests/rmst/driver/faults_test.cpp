@@ -7,7 +7,7 @@
 
 #include <set>
 
-#include "../../numeric/reference.h"
+#include "support/reference.h"
 #include "vyr_kernel.h"
 
 using korvtest::Near;
@@ -46,7 +46,7 @@ TEST(Faults, RecordsOfFrequencyZeroNeitherEndACellNorBreakIt)
     ASSERT_EQ(a.status, 0) << a.log;
     ASSERT_EQ(b.status, 0) << b.log;
     for (const char* t : {"RMST", "RMTL"}) {
-        const auto ra = rmsjson::rows(a.table(t)), rb = rmsjson::rows(b.table(t));
+        const auto ra = korvjson::rows(a.table(t)), rb = korvjson::rows(b.table(t));
         ASSERT_EQ(ra.size(), 2u);
         ASSERT_EQ(rb.size(), 2u);
         for (size_t i = 0; i < 2; ++i) {
@@ -58,8 +58,8 @@ TEST(Faults, RecordsOfFrequencyZeroNeitherEndACellNorBreakIt)
             EXPECT_TRUE(Near(num(ra[i], "StdErr"), num(rb[i], "StdErr"), 1e-14));
         }
     }
-    EXPECT_TRUE(Near(num(rmsjson::rows(a.table("RMSTTest"))[0], "ChiSq"),
-                     num(rmsjson::rows(b.table("RMSTTest"))[0], "ChiSq"), 1e-14));
+    EXPECT_TRUE(Near(num(korvjson::rows(a.table("RMSTTest"))[0], "ChiSq"),
+                     num(korvjson::rows(b.table("RMSTTest"))[0], "ChiSq"), 1e-14));
 }
 
 TEST(Faults, AStratumWithoutDataTakesNoPlace)
@@ -70,17 +70,17 @@ TEST(Faults, AStratumWithoutDataTakesNoPlace)
                                         {{"inact.csv", kInactive}});
     ASSERT_LE(r.status, 4) << r.log;
     // Two rows, numbered 1 and 2: B has no row.
-    const auto est = rmsjson::rows(r.table("RMST"));
+    const auto est = korvjson::rows(r.table("RMST"));
     ASSERT_EQ(est.size(), 2u);
     EXPECT_EQ(est[0]->text("g"), "A");
     EXPECT_EQ(est[1]->text("g"), "C");
     EXPECT_EQ(num(est[1], "Stratum"), 2.0);
     // The test compares A and C only, and the one comparison is labelled
     // with the levels it compares.
-    const auto test = rmsjson::rows(r.table("RMSTTest"));
+    const auto test = korvjson::rows(r.table("RMSTTest"));
     ASSERT_EQ(test.size(), 1u);
     EXPECT_EQ(num(test[0], "DF"), 1.0);
-    const auto diff = rmsjson::rows(r.table("RMSTDiff"));
+    const auto diff = korvjson::rows(r.table("RMSTDiff"));
     ASSERT_EQ(diff.size(), 1u);
     EXPECT_EQ(diff[0]->text("Group1"), "A");
     EXPECT_EQ(diff[0]->text("Group2"), "C");
@@ -91,11 +91,11 @@ TEST(Faults, AStratumWithoutDataTakesNoPlace)
     // The plot data have A's and C's curves only.
     // The plot data table is named RMST too, after the estimates.
     ASSERT_EQ(r.tables("RMST").size(), 2u);
-    const auto plot = rmsjson::rows(r.tables("RMST").back());
+    const auto plot = korvjson::rows(r.tables("RMST").back());
     ASSERT_EQ(plot.size(), 200u);
     std::set<std::string> levels;
     std::set<double> ids;
-    for (const rmsjson::Value* row : plot) {
+    for (const korvjson::Value* row : plot) {
         levels.insert(row->text("g"));
         ids.insert(num(row, "GroupID"));
     }
@@ -115,7 +115,7 @@ TEST(Faults, AGroupCellWithoutDataShowsNoEstimate)
         "group=g diff=all; run;",
         {{"gz.csv", data}});
     EXPECT_EQ(r.status, 0) << r.log;
-    const auto est = rmsjson::rows(r.table("RMST"));
+    const auto est = korvjson::rows(r.table("RMST"));
     ASSERT_EQ(est.size(), 4u);
     EXPECT_TRUE(std::isfinite(num(est[2], "Estimate")));
     EXPECT_TRUE(std::isnan(num(est[3], "Estimate")));
@@ -136,16 +136,16 @@ TEST(Faults, EstimatesWithoutVarianceHaveNoStatistic)
         "adjust=bon; run;",
         {{"nv.csv", data}});
     EXPECT_EQ(r.status, 0) << r.log;
-    const auto est = rmsjson::rows(r.table("RMST"));
+    const auto est = korvjson::rows(r.table("RMST"));
     ASSERT_EQ(est.size(), 2u);
     EXPECT_EQ(num(est[0], "Estimate"), 3.0);
     EXPECT_EQ(num(est[0], "StdErr"), 0.0);
-    const auto test = rmsjson::rows(r.table("RMSTTest"));
+    const auto test = korvjson::rows(r.table("RMSTTest"));
     ASSERT_EQ(test.size(), 1u);
     EXPECT_EQ(num(test[0], "ChiSq"), 0.0);
     EXPECT_EQ(num(test[0], "DF"), 0.0);
     EXPECT_TRUE(std::isnan(num(test[0], "ProbChiSq")));
-    const auto diff = rmsjson::rows(r.table("RMSTDiff"));
+    const auto diff = korvjson::rows(r.table("RMSTDiff"));
     ASSERT_EQ(diff.size(), 1u);
     EXPECT_EQ(num(diff[0], "Estimate"), 0.0);
     EXPECT_TRUE(std::isnan(num(diff[0], "ChiSq")));
@@ -165,9 +165,9 @@ TEST(Faults, AnEngineWithoutPValuesIsReportedNotRead)
     korv_mcomp_register_engine();
     EXPECT_NE(r.status, 0);
     EXPECT_TRUE(r.logHas("ERROR: The multiple-comparison engine gave no p-values")) << r.log;
-    const auto diff = rmsjson::rows(r.table("RMSTDiff"));
+    const auto diff = korvjson::rows(r.table("RMSTDiff"));
     ASSERT_EQ(diff.size(), 6u);
-    for (const rmsjson::Value* row : diff) {
+    for (const korvjson::Value* row : diff) {
         EXPECT_TRUE(std::isfinite(num(row, "ChiSq")));
         EXPECT_TRUE(std::isnan(num(row, "ProbChiSq")));
         EXPECT_TRUE(std::isnan(num(row, "AdjProbChiSq")));
@@ -182,9 +182,9 @@ TEST(Faults, ControlValuesThatNameNoLevel)
     EXPECT_EQ(r.status, 0) << r.log;
     EXPECT_TRUE(r.logHas("ended with return code 4"));
     EXPECT_TRUE(r.logHas("WARNING: The CONTROL value(s) 'none' name no stratum or GROUP= level"));
-    const auto diff = rmsjson::rows(r.table("RMSTDiff"));
+    const auto diff = korvjson::rows(r.table("RMSTDiff"));
     ASSERT_EQ(diff.size(), 3u);
-    for (const rmsjson::Value* row : diff)
+    for (const korvjson::Value* row : diff)
         EXPECT_EQ(row->text("Group2"), "adeno");
 }
 
@@ -213,7 +213,7 @@ TEST(Faults, EachAnalysisChecksItsOwnRestrictionTime)
         "time time*status(0); strata celltype; run;");
     EXPECT_NE(r.status, 0);
     EXPECT_TRUE(r.logHas("ERROR: The restriction time RMTL(TAU=100000) is larger than 186"));
-    EXPECT_EQ(rmsjson::rows(r.table("RMST")).size(), 4u);
+    EXPECT_EQ(korvjson::rows(r.table("RMST")).size(), 4u);
     EXPECT_EQ(r.table("RMTL"), nullptr);
     EXPECT_TRUE(r.groups("RMTL Analysis").empty());
     // A restriction time equal to the largest time is accepted.
@@ -265,7 +265,7 @@ TEST(Faults, FormattedValuesAreNeverCutIntoOneLevel)
         rmstest::run("proc korvante data=fv rmst notable plots=none; time t*s(0); strata g; run;",
                      {{"fv.csv", data}, {"fv.attr", "variable g format=$24.\n"}});
     EXPECT_EQ(r.status, 0) << r.log;
-    const auto est = rmsjson::rows(r.table("RMST"));
+    const auto est = korvjson::rows(r.table("RMST"));
     ASSERT_EQ(est.size(), 2u);
     EXPECT_EQ(est[0]->text("g"), "abcdefghijklmnopqrA");
     EXPECT_EQ(est[1]->text("g"), "abcdefghijklmnopqrB");
@@ -285,7 +285,7 @@ TEST(Faults, StrataCombinationsBeyondAnIntegerCount)
                                         "time t*s(0); strata a b c d / notest; run;",
                                         {{"many.csv", data}});
     EXPECT_EQ(r.status, 0) << r.log;
-    EXPECT_EQ(rmsjson::rows(r.table("RMST")).size(), 220u);
+    EXPECT_EQ(korvjson::rows(r.table("RMST")).size(), 220u);
     // Six variables of 470 levels: more combinations than a double numbers
     // exactly; refused with a message.
     std::string big = "t,s,a,b,c,d,e,f\n";

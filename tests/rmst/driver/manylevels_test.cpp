@@ -5,9 +5,9 @@
 
 #include <cstdio>
 
-#include "../../numeric/reference.h"
 #include "numeric/mcdist.h"
 #include "runtime/missing.h"
+#include "support/reference.h"
 
 using korvtest::Near;
 using rmstest::num;
@@ -30,11 +30,11 @@ std::string twelveLevels()
     return csv;
 }
 
-std::string label(const rmsjson::Value* table, const std::string& column)
+std::string label(const korvjson::Value* table, const std::string& column)
 {
-    const rmsjson::Value* cols = table ? table->get("columns") : nullptr;
+    const korvjson::Value* cols = table ? table->get("columns") : nullptr;
     if (cols)
-        for (const rmsjson::Value& c : cols->items)
+        for (const korvjson::Value& c : cols->items)
             if (c.text("name") == column)
                 return c.text("label");
     return "";
@@ -79,12 +79,12 @@ TEST(ManyLevels, TheColumnNamesTheApproximationUsed)
 
     // All pairs: Tukey-Kramer, P(Q_12 > sqrt(2) |z|) for uncorrelated means
     // of unequal variances, in the column and the title, with the note.
-    const rmsjson::Value* all = r.table("RMSTDiff", 0);
+    const korvjson::Value* all = r.table("RMSTDiff", 0);
     ASSERT_TRUE(all);
     EXPECT_EQ(label(all, "AdjProbChiSq"), "Tukey-Kramer");
-    const auto rows = rmsjson::rows(all);
+    const auto rows = korvjson::rows(all);
     ASSERT_EQ(rows.size(), 66u);
-    for (const rmsjson::Value* row : rows) {
+    for (const korvjson::Value* row : rows) {
         const double q = std::sqrt(2 * num(row, "ChiSq"));
         EXPECT_TRUE(Near(num(row, "AdjProbChiSq"), zptukeyc(q, 12, korv_missing()), 1e-6, 1e-9))
             << row->text("Group1") << " " << row->text("Group2");
@@ -118,7 +118,7 @@ TEST(ManyLevels, EachApproximationHasItsNote)
     // Three institutions have no variance at 150 days, which the engine's
     // one-factor fit takes as an approximation; the table says which it is.
     int hsu = 0;
-    for (const rmsjson::Value* t : {tables[0], r.table("RMTLDiff", 0)}) {
+    for (const korvjson::Value* t : {tables[0], r.table("RMTLDiff", 0)}) {
         const std::string l = label(t, "AdjProbChiSq");
         EXPECT_TRUE(l == "Hsu" || l == "Dunnett") << l;
         hsu += l == "Hsu";

@@ -8,7 +8,7 @@
 
 #include <cstdio>
 
-#include "../../numeric/reference.h"
+#include "support/reference.h"
 
 using korvtest::Near;
 using korvtest::Table;
@@ -18,13 +18,13 @@ namespace
 {
 
 // The cell of a row: its class values joined with "/", numbers as %g.
-std::string cellOf(const rmsjson::Value* row, const std::vector<std::string>& vars)
+std::string cellOf(const korvjson::Value* row, const std::vector<std::string>& vars)
 {
     std::string out;
     for (const std::string& v : vars) {
-        const rmsjson::Value* x = row->get(v);
+        const korvjson::Value* x = row->get(v);
         std::string part;
-        if (x && x->kind == rmsjson::Value::Number) {
+        if (x && x->kind == korvjson::Value::Number) {
             char buf[32];
             std::snprintf(buf, sizeof buf, "%g", x->num);
             part = buf;
@@ -151,14 +151,14 @@ TEST(Peers, EstimatesOfEveryCellAgainstSurvival)
     };
     for (const Step& s : steps) {
         SCOPED_TRACE(std::string(s.reference) + " " + s.table + " step " + std::to_string(s.step));
-        const auto rows = rmsjson::rows(r.table(s.table, s.step));
+        const auto rows = korvjson::rows(r.table(s.table, s.step));
         size_t want = 0;
         for (size_t i = 0; i < ref.size(); ++i)
             if (ref.text(i, "case") == s.reference)
                 ++want;
         ASSERT_EQ(rows.size(), want);
         const std::string est = std::string(s.table) == "RMST" ? "rmst" : "rmtl";
-        for (const rmsjson::Value* row : rows) {
+        for (const korvjson::Value* row : rows) {
             const std::string cell = cellOf(row, s.vars);
             bool found = false;
             for (size_t i = 0; i < ref.size(); ++i) {
@@ -174,17 +174,17 @@ TEST(Peers, EstimatesOfEveryCellAgainstSurvival)
     }
     // Confidence limits: the estimate plus and minus z times the error,
     // the lower one not below 0.
-    for (const rmsjson::Value* row : rmsjson::rows(r.table("RMST", 0))) {
+    for (const korvjson::Value* row : korvjson::rows(r.table("RMST", 0))) {
         const double e = num(row, "Estimate"), se = num(row, "StdErr");
         EXPECT_TRUE(Near(num(row, "UpperLimit"), e + 1.959963984540054 * se, 1e-12));
         EXPECT_TRUE(Near(num(row, "LowerLimit"), std::max(0.0, e - 1.959963984540054 * se), 1e-12));
     }
     // Without STRATA: one row, no stratum number.
-    const auto lung = rmsjson::rows(r.table("RMST", 3));
+    const auto lung = korvjson::rows(r.table("RMST", 3));
     ASSERT_EQ(lung.size(), 1u);
     EXPECT_EQ(lung[0]->get("Stratum"), nullptr);
     // Two STRATA variables: the cells numbered 1 .. 4 in level order.
-    const auto ov = rmsjson::rows(r.table("RMST", 8));
+    const auto ov = korvjson::rows(r.table("RMST", 8));
     ASSERT_EQ(ov.size(), 4u);
     for (size_t i = 0; i < ov.size(); ++i)
         EXPECT_EQ(num(ov[i], "Stratum"), static_cast<double>(i + 1));
@@ -209,7 +209,7 @@ TEST(Peers, GlobalTestsAgainstTheWaldStatistic)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reference);
-        const auto rows = rmsjson::rows(r.table(c.table, c.step));
+        const auto rows = korvjson::rows(r.table(c.table, c.step));
         ASSERT_EQ(rows.size(), 1u);
         size_t i = 0;
         while (i < ref.size() && ref.text(i, "case") != c.reference)
@@ -222,12 +222,12 @@ TEST(Peers, GlobalTestsAgainstTheWaldStatistic)
     // No STRATA: no test and no message about it.
     EXPECT_EQ(r.table("RMSTTest", 3), nullptr);
     // The stratified test names the GROUP= variable.
-    EXPECT_EQ(rmsjson::rows(r.table("RMSTStratifiedTest", 7))[0]->text("Source"), "celltype");
+    EXPECT_EQ(korvjson::rows(r.table("RMSTStratifiedTest", 7))[0]->text("Source"), "celltype");
     // Two levels: the test's chi-square is the comparison's.
-    const auto diff = rmsjson::rows(r.table("RMSTDiff", 4));
+    const auto diff = korvjson::rows(r.table("RMSTDiff", 4));
     ASSERT_EQ(diff.size(), 1u);
-    EXPECT_TRUE(
-        Near(num(diff[0], "ChiSq"), num(rmsjson::rows(r.table("RMSTTest", 4))[0], "ChiSq"), 1e-12));
+    EXPECT_TRUE(Near(num(diff[0], "ChiSq"), num(korvjson::rows(r.table("RMSTTest", 4))[0], "ChiSq"),
+                     1e-12));
 }
 
 TEST(Peers, ComparisonsAgainstPAdjustAndMultcomp)
@@ -252,7 +252,7 @@ TEST(Peers, ComparisonsAgainstPAdjustAndMultcomp)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.reference) + " " + c.column);
-        const auto rows = rmsjson::rows(r.table("RMSTDiff", c.step));
+        const auto rows = korvjson::rows(r.table("RMSTDiff", c.step));
         std::vector<size_t> want;
         for (size_t i = 0; i < ref.size(); ++i)
             if (ref.text(i, "case") == c.reference && ref.text(i, "type") == c.type)
@@ -270,7 +270,7 @@ TEST(Peers, ComparisonsAgainstPAdjustAndMultcomp)
         }
     }
     // Ratios on the log scale.
-    const auto ratio = rmsjson::rows(r.table("RMSTDiff", 6));
+    const auto ratio = korvjson::rows(r.table("RMSTDiff", 6));
     std::vector<size_t> want;
     for (size_t i = 0; i < ref.size(); ++i)
         if (ref.text(i, "case") == std::string("veteran_celltype") &&
@@ -285,7 +285,7 @@ TEST(Peers, ComparisonsAgainstPAdjustAndMultcomp)
         EXPECT_TRUE(Near(num(ratio[k], "ProbChiSq"), ref.num(want[k], "raw_log_ratio"), 1e-7));
     }
     // Without ADJUST= only the raw p-value is shown.
-    const auto plain = rmsjson::rows(r.table("RMSTDiff", 1));
+    const auto plain = korvjson::rows(r.table("RMSTDiff", 1));
     ASSERT_EQ(plain.size(), 1u);
     EXPECT_EQ(plain[0]->get("AdjProbChiSq"), nullptr);
 }

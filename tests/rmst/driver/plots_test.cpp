@@ -7,7 +7,7 @@
 #include <map>
 #include <set>
 
-#include "../../numeric/reference.h"
+#include "support/reference.h"
 
 using korvtest::Near;
 using korvtest::Table;
@@ -16,17 +16,17 @@ using rmstest::num;
 namespace
 {
 
-const rmsjson::Value* dyn(const rmsjson::Value* graph)
+const korvjson::Value* dyn(const korvjson::Value* graph)
 {
     return graph ? graph->get("dynamics") : nullptr;
 }
 
 // The plot-data tables (named RMST for both analyses) that follow the
 // estimates tables; with PRINTPHANTOM they are in the output.
-std::vector<const rmsjson::Value*> plotTables(const rmstest::Run& r)
+std::vector<const korvjson::Value*> plotTables(const rmstest::Run& r)
 {
-    std::vector<const rmsjson::Value*> out;
-    for (const rmsjson::Value* t : r.tables("RMST"))
+    std::vector<const korvjson::Value*> out;
+    for (const korvjson::Value* t : r.tables("RMST"))
         if (t->text("template").find(".RMS") != std::string::npos &&
             t->text("template").find(".RMST") == std::string::npos)
             out.push_back(t);
@@ -58,10 +58,10 @@ TEST(Plots, OneHundredPointsPerCurveOnTheCellsOwnRange)
     Table ref("rmst_grid.csv");
     for (size_t a = 0; a < 2; ++a) {
         SCOPED_TRACE(a ? "RMTL" : "RMST");
-        const auto rows = rmsjson::rows(tables[a]);
+        const auto rows = korvjson::rows(tables[a]);
         ASSERT_EQ(rows.size(), 200u);
-        std::map<double, std::vector<const rmsjson::Value*>> bySex;
-        for (const rmsjson::Value* row : rows)
+        std::map<double, std::vector<const korvjson::Value*>> bySex;
+        for (const korvjson::Value* row : rows)
             bySex[num(row, "sex")].push_back(row);
         ASSERT_EQ(bySex.size(), 2u);
         for (const auto& [sex, pts] : bySex) {
@@ -70,7 +70,7 @@ TEST(Plots, OneHundredPointsPerCurveOnTheCellsOwnRange)
                 if (ref.num(i, "sex") != sex)
                     continue;
                 const auto k = static_cast<size_t>(ref.num(i, "k"));
-                const rmsjson::Value* p = pts[k - 1];
+                const korvjson::Value* p = pts[k - 1];
                 const double tau = ref.num(i, "tau");
                 EXPECT_TRUE(Near(num(p, "Time"), tau, 1e-15)) << k;
                 const double rmst = ref.num(i, "rmst");
@@ -103,8 +103,8 @@ TEST(Plots, OneHundredPointsPerCurveOnTheCellsOwnRange)
     const rmstest::Run cl = rmstest::run("proc korvante data=lung rmst(cl) notable printphantom "
                                          "plots=rmst(cl); time time*status(1); strata sex; run;");
     std::map<std::string, std::string> labels;
-    for (const rmsjson::Value* t : cl.tables("RMST"))
-        for (const rmsjson::Value& c : t->get("columns")->items)
+    for (const korvjson::Value* t : cl.tables("RMST"))
+        for (const korvjson::Value& c : t->get("columns")->items)
             labels[c.text("name")] = c.text("label");
     EXPECT_EQ(labels["UpperLimit"], labels["Upper"]);
     EXPECT_EQ(labels["LowerLimit"], labels["Lower"]);
@@ -123,7 +123,7 @@ TEST(Plots, OverlaidPerStratumWithGroups)
     EXPECT_EQ(dyn(g[0])->text("title1"), "Restricted Mean Survival Times for trt = 1");
     EXPECT_EQ(dyn(g[1])->text("title1"), "Restricted Mean Survival Times for trt = 2");
     EXPECT_EQ(dyn(g[0])->text("groupName"), "celltype");
-    EXPECT_EQ(rmsjson::rows(plotTables(r)[0]).size(), 400u);
+    EXPECT_EQ(korvjson::rows(plotTables(r)[0]).size(), 400u);
 }
 
 TEST(Plots, OneGraphPerCellWhenUnpacked)
@@ -134,7 +134,7 @@ TEST(Plots, OneGraphPerCellWhenUnpacked)
     ASSERT_EQ(r.status, 0) << r.log;
     const auto groups = r.groups("RMSTPlots");
     ASSERT_EQ(groups.size(), 1u);
-    const auto g = rmsjson::find(*groups[0], "graph");
+    const auto g = korvjson::find(*groups[0], "graph");
     ASSERT_EQ(g.size(), 4u);
     EXPECT_EQ(dyn(g[0])->text("title1"), "Restricted Mean Survival Time for celltype = adeno");
     EXPECT_EQ(dyn(g[0])->get("group"), nullptr);
@@ -182,7 +182,7 @@ TEST(Plots, PanelsOfTwoOrFourCells)
             const auto& paths = g[p]->get("data")->items;
             ASSERT_EQ(paths.size(), c.cells);
             std::set<std::string> distinct;
-            for (const rmsjson::Value& path : paths) {
+            for (const korvjson::Value& path : paths) {
                 EXPECT_FALSE(path.str.empty());
                 distinct.insert(path.str);
             }
@@ -210,7 +210,7 @@ TEST(Plots, PanelsOfTimeLostAndOfGroups)
     // The panel tables carry the stratum's label in a second column.
     const auto tables = plotTables(r);
     ASSERT_EQ(tables.size(), 2u);
-    const auto rows = rmsjson::rows(tables[1]);
+    const auto rows = korvjson::rows(tables[1]);
     ASSERT_EQ(rows.size(), 400u);
     EXPECT_EQ(rows[0]->text("Stratum"), "trt = 2");
 }

@@ -14,9 +14,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "../json.h"
 #include "frame/frame.h"
 #include "mcomp/qxmclsm.h"
+#include "support/json.h"
 #include "vyr_output.h"
 #include "vyr_session.h"
 
@@ -28,41 +28,41 @@ namespace fs = std::filesystem;
 struct Run {
     int status = -1;
     std::string log, listing;
-    rmsjson::Value json;
+    korvjson::Value json;
 
     // The tables named `name` of step `step` (every step when negative).
-    std::vector<const rmsjson::Value*> tables(const std::string& name, int step = -1) const
+    std::vector<const korvjson::Value*> tables(const std::string& name, int step = -1) const
     {
-        return rmsjson::find(scope(step), "table", name);
+        return korvjson::find(scope(step), "table", name);
     }
-    const rmsjson::Value* table(const std::string& name, int step = -1) const
+    const korvjson::Value* table(const std::string& name, int step = -1) const
     {
         auto t = tables(name, step);
         return t.empty() ? nullptr : t.front();
     }
     // The restricted-mean graphs (the survival graphs each step draws by
     // default are left out).
-    std::vector<const rmsjson::Value*> graphs(int step = -1) const
+    std::vector<const korvjson::Value*> graphs(int step = -1) const
     {
-        std::vector<const rmsjson::Value*> rm;
-        for (const rmsjson::Value* g : rmsjson::find(scope(step), "graph"))
+        std::vector<const korvjson::Value*> rm;
+        for (const korvjson::Value* g : korvjson::find(scope(step), "graph"))
             if (g->text("template").find("Graphics.RM") != std::string::npos)
                 rm.push_back(g);
         return rm;
     }
-    std::vector<const rmsjson::Value*> groups(const std::string& name, int step = -1) const
+    std::vector<const korvjson::Value*> groups(const std::string& name, int step = -1) const
     {
-        return rmsjson::find(scope(step), "group", name);
+        return korvjson::find(scope(step), "group", name);
     }
     bool logHas(const std::string& text) const { return log.find(text) != std::string::npos; }
 
   private:
-    const rmsjson::Value& scope(int step) const
+    const korvjson::Value& scope(int step) const
     {
         if (step < 0)
             return json;
-        const rmsjson::Value* steps = json.get("steps");
-        static const rmsjson::Value none;
+        const korvjson::Value* steps = json.get("steps");
+        static const korvjson::Value none;
         if (!steps || step >= static_cast<int>(steps->items.size()))
             return none;
         return steps->items[static_cast<size_t>(step)];
@@ -112,7 +112,7 @@ inline Run run(const std::string& program, const std::map<std::string, std::stri
     s.listing = (dir / "listing.txt").string();
     Run r;
     r.status = vyr_run_text(s, program);
-    r.json = rmsjson::parse(slurp(dir / "out.json"));
+    r.json = korvjson::parse(slurp(dir / "out.json"));
     r.log = slurp(dir / "log.txt");
     r.listing = slurp(dir / "listing.txt");
     vyr_output_reset();
@@ -122,7 +122,7 @@ inline Run run(const std::string& program, const std::map<std::string, std::stri
 }
 
 // A number of a row, NaN when missing.
-inline double num(const rmsjson::Value* row, const std::string& col)
+inline double num(const korvjson::Value* row, const std::string& col)
 {
     return row ? row->number(col) : std::nan("");
 }

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "../kernel/step_probe.h"
 #include "runtime/procstr.h"
+#include "support/step_probe.h"
 
 namespace
 {

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string>
 
-#include "../kernel/step_probe.h"
 #include "runtime/missing.h"
 #include "runtime/zregis.h"
+#include "support/step_probe.h"
 
 namespace
 {

@@ -2,8 +2,8 @@
 // page breaks, per-cent signs kept as text, and characters beyond ASCII.
 #include "runtime/jnltolog.h"
 
-#include "kernel_scope.h"
-#include "step_probe.h"
+#include "support/kernel_scope.h"
+#include "support/step_probe.h"
 
 #include <gtest/gtest.h>
 

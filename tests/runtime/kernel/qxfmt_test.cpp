@@ -1,7 +1,7 @@
 // Kernel value formatting for worker threads and the event wait.
 #include "runtime/qxfmt.h"
 
-#include "kernel_scope.h"
+#include "support/kernel_scope.h"
 
 #include <gtest/gtest.h>
 

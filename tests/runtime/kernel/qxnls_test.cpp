@@ -2,7 +2,7 @@
 // the Unicode reference sample, and the lazy load of the character database.
 #include "runtime/qxnls.h"
 
-#include "kernel_scope.h"
+#include "support/kernel_scope.h"
 
 #include <gtest/gtest.h>
 

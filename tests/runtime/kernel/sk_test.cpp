@@ -3,7 +3,7 @@
 // comparisons, conversions and the memory primitives.
 #include "runtime/sk.h"
 
-#include "kernel_scope.h"
+#include "support/kernel_scope.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 #include "runtime/zthreads.h"
 #include "vyr_parse.h"
 
-#include "kernel_scope.h"
-#include "step_probe.h"
+#include "support/kernel_scope.h"
+#include "support/step_probe.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include "runtime/missing.h"
 #include "runtime/ztree.h"
 
-#include "../kernel/step_probe.h"
+#include "support/step_probe.h"
 
 #include <gtest/gtest.h>
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "../../numeric/reference.h"
 #include "homogeneity/homogeneity.h"
+#include "support/reference.h"
 
 namespace homtest
 {

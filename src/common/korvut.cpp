@@ -1,13 +1,14 @@
 // Stratum labels: the heading of a stratum's output ("Stratum 2: sex = 1"),
 // the shorter label its graphs and plot data carry, and the text key the
 // graphs across strata use; and the emptied strata values of Total rows.
+// The estimators, the competing risks and the frame all label strata so.
 #include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "common/options.h"
+#include "common/stages.h"
 #include "common/strata.h"
-#include "estimate/estimate.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
 #include "vyr_output.h"

@@ -1,9 +1,10 @@
-// The one reader of the tests' CSV tables: the peer reference values under
-// tests/reference/ and the example data sets under examples/ (a header row,
-// '#' comment lines, fields optionally in double quotes). A table that cannot
-// be read, or that has no rows, fails the test that reads it: a deleted or
-// emptied reference file can never let a comparison pass by comparing nothing.
-// Also the comparison of numbers with stated tolerances.
+// The one reader of the tests' reference tables: the peer reference values
+// under tests/reference/ and the example data sets under examples/, as CSV (a
+// header row, '#' comment lines, fields optionally in double quotes) or, for
+// a file ending in .tsv, tab-separated. A table that cannot be read, or that
+// has no rows, fails the test that reads it: a deleted or emptied reference
+// file can never let a comparison pass by comparing nothing. Also the
+// comparison of numbers with stated tolerances.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -30,6 +31,22 @@ inline std::string source_dir()
 #endif
 }
 
+// One tab-separated line split into fields (no quoting).
+inline std::vector<std::string> split_tabs(const std::string& line)
+{
+    std::vector<std::string> out;
+    size_t from = 0;
+    for (size_t tab = line.find('\t'); tab != std::string::npos; tab = line.find('\t', from)) {
+        out.push_back(line.substr(from, tab - from));
+        from = tab + 1;
+    }
+    std::string last = line.substr(from);
+    if (!last.empty() && last.back() == '\r')
+        last.pop_back();
+    out.push_back(last);
+    return out;
+}
+
 // One CSV line split into fields; a field in double quotes may hold commas.
 inline std::vector<std::string> split_fields(const std::string& line)
 {
@@ -54,23 +71,30 @@ class Table
 {
   public:
     // `name` is a file of tests/reference/, or a path from the top of the
-    // source tree when it holds a '/' ("examples/lung.csv").
-    explicit Table(const std::string& name)
+    // source tree when it holds a '/' ("examples/lung.csv"). A table without
+    // a header row names its columns in `columns` instead.
+    explicit Table(const std::string& name, const std::vector<std::string>& columns = {})
     {
         const std::string path =
             source_dir() +
             (name.find('/') == std::string::npos ? "/tests/reference/" + name : "/" + name);
+        const bool tsv = name.size() > 4 && name.compare(name.size() - 4, 4, ".tsv") == 0;
+        if (!columns.empty()) {
+            names_ = columns;
+            for (size_t i = 0; i < columns.size(); ++i)
+                cols_[columns[i]] = i;
+        }
         std::ifstream in(path);
         if (!in.good()) {
             ADD_FAILURE() << "reference table " << path << " cannot be read";
             return;
         }
         std::string line;
-        bool header = true;
+        bool header = columns.empty();
         while (std::getline(in, line)) {
             if (line.empty() || line == "\r" || line[0] == '#')
                 continue;
-            std::vector<std::string> cells = split_fields(line);
+            std::vector<std::string> cells = tsv ? split_tabs(line) : split_fields(line);
             if (header) {
                 names_ = cells;
                 for (size_t i = 0; i < cells.size(); ++i)

@@ -4,7 +4,7 @@
 // transform forms its limits from it by the delta method.
 #include <cmath>
 
-#include "estimate/estimate.h"
+#include "numeric/pointwise.h"
 #include "runtime/missing.h"
 
 namespace

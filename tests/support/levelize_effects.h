@@ -5,9 +5,9 @@
 // Header-only; used by the tests of tests/levelize/effects.
 #pragma once
 
-#include "../../numeric/reference.h"
-#include "../../runtime/kernel/step_probe.h"
-#include "../harness.h"
+#include "support/levelize_harness.h"
+#include "support/reference.h"
+#include "support/step_probe.h"
 
 #include <cmath>
 #include <deque>

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "../../numeric/reference.h"
 #include "estimate/estimate.h"
 #include "runtime/missing.h"
+#include "support/reference.h"
 
 namespace est_test
 {

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "../host/output/wob_setup.h"
 #include "common/strata.h"
 #include "frame/parse.h"
 #include "host/output/layer.h"
 #include "results/results.h"
 #include "runtime/wobmth.h"
+#include "support/wob_setup.h"
 #include "vyr_data.h"
 #include "vyr_output.h"
 

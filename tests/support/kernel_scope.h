@@ -2,6 +2,7 @@
 // its national-language object, for the life of a test.
 #pragma once
 
+#include "support/reference.h"
 #include "vyr_kernel.h"
 
 #include <cstdlib>
@@ -55,33 +56,28 @@ struct UnicodeRow {
     QXChar cmin, cmax;     // case-class minimum and maximum (BMP)
 };
 
+// The sample rows, read through the tests' reference-table reader: a missing
+// or empty sample fails the test that reads it.
 inline std::vector<UnicodeRow> unicode_sample()
 {
-    const char* root = std::getenv("KORV_SOURCE_DIR");
-    std::string dir = root ? root : KORV_SOURCE_DIR;
-    std::ifstream in(dir + "/tests/reference/unicode/sample.tsv");
+    const korvtest::Table t(
+        "tests/reference/unicode/sample.tsv",
+        {"cp", "cat", "bits", "upper", "lower", "tupper", "tlower", "cmin", "cmax"});
+    auto hex = [&](size_t i, const char* col) {
+        return static_cast<uint32_t>(std::stoul(t.text(i, col), nullptr, 16));
+    };
     std::vector<UnicodeRow> rows;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        std::istringstream ss(line);
+    for (size_t i = 0; i < t.size(); ++i) {
         UnicodeRow r;
-        std::string f[9];
-        for (auto& x : f)
-            std::getline(ss, x, '\t');
-        auto hex = [](const std::string& s) {
-            return static_cast<uint32_t>(std::stoul(s, nullptr, 16));
-        };
-        r.cp = hex(f[0]);
-        r.cat = f[1];
-        r.bits = hex(f[2]);
-        r.upper = hex(f[3]);
-        r.lower = hex(f[4]);
-        r.tupper = hex(f[5]);
-        r.tlower = hex(f[6]);
-        r.cmin = hex(f[7]);
-        r.cmax = hex(f[8]);
+        r.cp = hex(i, "cp");
+        r.cat = t.text(i, "cat");
+        r.bits = hex(i, "bits");
+        r.upper = hex(i, "upper");
+        r.lower = hex(i, "lower");
+        r.tupper = hex(i, "tupper");
+        r.tlower = hex(i, "tlower");
+        r.cmin = hex(i, "cmin");
+        r.cmax = hex(i, "cmax");
         rows.push_back(r);
     }
     return rows;

@@ -56,7 +56,7 @@ std::string pValueText(double p)
 void flushPlot(KorvPtr q, int k)
 {
     CMPRISK* c = q->cmprisk;
-    if (!q->vdq || !(c->plot & 0x1))
+    if (!q->vdq || !(c->plot & cif_plot_bit::PLOT))
         return;
     GRPVAR* g = q->grpvar;
     const bool panels = c->nStrata >= 2 && g;
@@ -86,7 +86,7 @@ void flushPlot(KorvPtr q, int k)
         axis.push_back(wob_double(WOB_TAG_DYNVALUE, q->maxtime));
     }
     limits.push_back(dynName("plotCL"));
-    if (c->plot & 0x2) {
+    if (c->plot & cif_plot_bit::CL) {
         limits.push_back(wob_int(WOB_TAG_DYNVALUE, 1));
         limits.push_back(dynName("Confidence"));
         limits.push_back(wob_key(WOB_TAG_DYNVALUE, vdqtxts("%g%%", 4, (1 - q->alpha) * 100)));
@@ -98,8 +98,8 @@ void flushPlot(KorvPtr q, int k)
     // The p-value is shown only when the test was computed for this type:
     // without degrees of freedom it is missing, and no number is shown.
     const double p = c->pval ? c->pval[k - 1] : korv_missing();
-    const bool showTest =
-        (c->plot & 0x4) && c->disallow == 0 && q->HomTest && (q->nsvar > 0 || g) && !wzmis(p);
+    const bool showTest = (c->plot & cif_plot_bit::TEST) && c->disallow == 0 && q->HomTest &&
+                          (q->nsvar > 0 || g) && !wzmis(p);
     test.push_back(dynName("plotTest"));
     test.push_back(wob_int(WOB_TAG_DYNVALUE, showTest ? 1 : 0));
     if (showTest) {

@@ -373,7 +373,7 @@ int cifEstimate(KorvPtr q, const korv_cr::Timed& cell, double nrisk, double maxt
     s.ntime = q->timelist ? q->ntime : 0;
     s.table = q->Surv != nullptr;
     s.plot = q->Phantom != nullptr;
-    s.plotLimits = (c->plot & 0x2) != 0;
+    s.plotLimits = (c->plot & cif_plot_bit::CL) != 0;
     s.out = q->fileouts != nullptr && q->svput != nullptr;
     s.reduce = q->zreduce && s.ntime > 0;
     s.nrisk = nrisk;
@@ -483,7 +483,7 @@ void korvcif(KorvPtr q)
                     wob_keyaddr(WOB_TAG_PATH, &c->path),
                     // Hidden unless PRINTPHANTOM: said either way, since the
                     // template's own default is hidden.
-                    wob_int(WOB_TAG_HIDDEN, (c->plot & 0x100) ? 0 : 1),
+                    wob_int(WOB_TAG_HIDDEN, (c->plot & cif_plot_bit::PRINT_DATA) ? 0 : 1),
                 };
                 wobcall(q->vdq, WOB_SEL_TEMPLATE_OUTPUT, pb);
                 q->output = pb[0].value.o;

@@ -58,7 +58,8 @@ int korvut(KorvPtr q, STRATA* node)
     if (g && g->s) {
         std::memset(g->s, ' ', static_cast<size_t>(gcap));
         ATRISKTIME* art = q->art;
-        if (art && (q->vdqgraph & 0x8000) && (art->maxL < 0 || art->smaxlen < art->maxL)) {
+        if (art && (q->vdqgraph & plot_bit::OVERLAY) &&
+            (art->maxL < 0 || art->smaxlen < art->maxL)) {
             gpos = append(g->s, gcap, 0, std::to_string(node->Stratum + 1) + ": ");
             gstart = gpos;
         }

@@ -15,6 +15,17 @@ struct XCFILE;
 struct DSHANDLE;
 struct GRAFSTR;
 
+// The PLOTS=CIF request bits of CMPRISK.plot.
+namespace cif_plot_bit
+{
+enum : int {
+    PLOT = 0x1,         // PLOTS=CIF
+    CL = 0x2,           // CIF(CL): with confidence limits
+    TEST = 0x4,         // CIF(TEST): Gray's test in an inset
+    PRINT_DATA = 0x100, // PRINTPHANTOM: the plot-data tables are shown
+};
+} // namespace cif_plot_bit
+
 // ---------------------------------------------------------------------------
 // Competing risks: options, the paged record store and what the data pass
 // learns about a BY group. Made by parse when the TIME statement names
@@ -24,7 +35,7 @@ struct CMPRISK {
     short xcbminopt;  // XCBMINOPT: the store uses the host's minimal page size
     short disallow;   // Gray's test cannot be computed for the current BY group
     int error;        // ERROR=: 0 Aalen-type, 1 delta method
-    int plot;         // 0x1 plot, 0x2 with limits, 0x4 with the test, 0x100 print the data
+    int plot;         // cif_plot_bit:: requests
     int nStrata;      // strata of the BY group
     int nGroup;       // GROUP= levels of the BY group (1 without GROUP=)
     int nFailcode;    // distinct failure codes given (0: none)

@@ -31,6 +31,7 @@ constexpr Refusal kRefusals[] = {
     {msg326::NO_RMST, 4, false},            // RestrictedMeans
     {msg326::NO_DEVICE_GRAPHICS, 4, false}, // DeviceGraphics
     {msg326::NO_GROUP_ESTIMATES, 4, false}, // GroupEstimates
+    {msg326::NO_LINEPRINTER, 4, false},     // LinePrinterPlots
 };
 static_assert(std::size(kRefusals) == static_cast<std::size_t>(KorvFeature::Count),
               "one refusal per feature");

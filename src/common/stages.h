@@ -36,6 +36,7 @@ enum class KorvFeature : int {
     RestrictedMeans,     // RMST, RMTL, PLOTS=RMST/RMTL: warning
     DeviceGraphics,      // PLOTS= with graphics off: warning
     GroupEstimates,      // STRATA / GROUP= with restricted means: warning, only they run
+    LinePrinterPlots,    // PLOTS= with LINEPRINTER: warning
     Count
 };
 

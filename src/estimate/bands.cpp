@@ -162,7 +162,8 @@ int korv_band_choice(int confband, int vdqgraph)
 {
     int choice = confband;
     if (vdqgraph != 0) {
-        const bool hw = (vdqgraph & 0x1000) != 0, ep = (vdqgraph & 0x2000) != 0;
+        const bool hw = (vdqgraph & plot_bit::HW_BAND) != 0,
+                   ep = (vdqgraph & plot_bit::EP_BAND) != 0;
         if (choice == 0)
             choice = (hw ? 1 : 0) + (ep ? 2 : 0);
         else if (choice == 1 && ep)

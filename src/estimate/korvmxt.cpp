@@ -165,7 +165,7 @@ void korvmxt(KorvPtr q)
     ATRISKTIME* art = q->art;
     if (!art)
         return;
-    const bool together = (q->vdqgraph & 0x18000) != 0;
+    const bool together = (q->vdqgraph & (plot_bit::OVERLAY | plot_bit::PANEL)) != 0;
     if (!together && art->n != 0)
         return;
     double h0 = 0;

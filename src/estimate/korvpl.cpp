@@ -102,7 +102,7 @@ void openPlotTable(KorvPtr q, STRATA* node)
     pb.push_back(wob_object(WOB_TAG_OBJECT, nullptr));
     pb.push_back(wob_object(WOB_TAG_OBJECT, q->Phantom));
     pb.push_back(wob_key(WOB_TAG_TEMPLATE, vdqtxt("Stat.Korvante.Phantom", -1)));
-    pb.push_back(wob_int(WOB_TAG_HIDDEN, (q->vdqgraph & 0x100) ? 0 : 1));
+    pb.push_back(wob_int(WOB_TAG_HIDDEN, (q->vdqgraph & plot_bit::PRINT_DATA) ? 0 : 1));
     if (q->ogpath)
         pb.push_back(wob_keyaddr(WOB_TAG_PATH, &q->ogpath[node->Stratum]));
     wobcall(q->vdq, WOB_SEL_TEMPLATE_OUTPUT, static_cast<int>(pb.size()), pb.data());
@@ -449,8 +449,13 @@ void korv_pl_estimate(KorvPtr q, const PlUnit& u, bool weighted)
     // the paged store (2) when limits, bands or at-risk ticks are plotted.
     int plotMode = 0;
     if (q->vdqgraph != 0 && q->Phantom)
-        plotMode = ((q->vdqgraph & (0x800 | 0x1000 | 0x2000)) || q->art) && q->xcb ? 2 : 1;
-    const bool failureCols = (q->vdqgraph & 0x10000000) && !(q->vdqgraph & (0x8000 | 0x20000));
+        plotMode =
+            ((q->vdqgraph & (plot_bit::CL | plot_bit::HW_BAND | plot_bit::EP_BAND)) || q->art) &&
+                    q->xcb
+                ? 2
+                : 1;
+    const bool failureCols = (q->vdqgraph & plot_bit::FAILURE) &&
+                             !(q->vdqgraph & (plot_bit::OVERLAY | plot_bit::INDIVIDUAL));
     const bool printed = q->zprint && !q->znotable;
     // A group with nothing to deliver is not estimated (the line-printer
     // plots, which a stratum may still need, do not exist with GROUP=).

@@ -192,11 +192,11 @@ void XcbToTable(KorvPtr q, XCBSTR* xcb, long nobs, double bandmax)
 {
     if (nobs < 1)
         return;
-    if (q->vdqgraph & 0x1000) {
+    if (q->vdqgraph & plot_bit::HW_BAND) {
         LclCorrection(xcb, nobs, 5);
         UclCorrection(xcb, nobs, 6);
     }
-    if (q->vdqgraph & 0x2000) {
+    if (q->vdqgraph & plot_bit::EP_BAND) {
         LclCorrection(xcb, nobs, 7);
         UclCorrection(xcb, nobs, 8);
     }
@@ -211,7 +211,8 @@ void MakePhantomTable(KorvPtr q, XCBSTR* xcb, long nobs, double bandmax)
     // band-end row before the first record.
     if (!(bandmax >= 0))
         bandmax = DBL_MAX;
-    const bool F = (q->vdqgraph & 0x10000000) && !(q->vdqgraph & (0x8000 | 0x20000));
+    const bool F = (q->vdqgraph & plot_bit::FAILURE) &&
+                   !(q->vdqgraph & (plot_bit::OVERLAY | plot_bit::INDIVIDUAL));
     double* io = q->iovar;
     ATRISKTIME* art = q->art;
     double tau = DBL_MAX;

@@ -177,10 +177,14 @@ void refuse_unbuilt_requests(KorvPtr q)
         korv_refuse(q, KorvFeature::SmoothedHazard);
     if (restricted_means(q) && !korv_built_rmst)
         korv_refuse(q, KorvFeature::RestrictedMeans);
+    if (q->cmprisk && !korv_built_cmprisk)
+        korv_refuse(q, KorvFeature::CompetingRisks);
     if (q->zplot && q->graphics && !korv_built_devplot)
         korv_refuse(q, KorvFeature::DeviceGraphics);
+    if (q->zplot && !q->graphics && !korv_built_lineprinter)
+        korv_refuse(q, KorvFeature::LinePrinterPlots);
     // The cumulative incidence plots are requested through their own bits.
-    const bool cifPlots = q->cmprisk && (q->cmprisk->plot & 0x1);
+    const bool cifPlots = q->cmprisk && (q->cmprisk->plot & cif_plot_bit::PLOT);
     const bool rmsPlots = stmt_bit(proc, proc_bit::PLOT_RMST) ||
                           stmt_bit(proc, proc_bit::PLOT_RMTL) ||
                           (stmt_bit(proc, proc_bit::PLOT_ALL) && restricted_means(q));

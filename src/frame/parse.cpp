@@ -429,13 +429,13 @@ void cif_rule(KORVCOM* q, const STMT* s, int mode)
         if (mode != 2) {
             xpmlog(326, msg326::CIF_PLOT_NEEDS_GRAPHICS);
         } else {
-            c->plot |= 0x1;
+            c->plot |= cif_plot_bit::PLOT;
             if (bit(s, proc_bit::CIF_CL))
-                c->plot |= 0x2;
+                c->plot |= cif_plot_bit::CL;
             if (bit(s, proc_bit::CIF_TEST))
-                c->plot |= 0x4;
+                c->plot |= cif_plot_bit::TEST;
             if (bit(s, proc_bit::PRINTPHANTOM))
-                c->plot |= 0x100;
+                c->plot |= cif_plot_bit::PRINT_DATA;
             if (bit(s, proc_bit::PLOT_ALL))
                 xpmlog(326, msg326::CMPRISK_PLOTS_ALL);
         }
@@ -588,7 +588,9 @@ void plot_requests(KORVCOM* q, const STMT* s, int mode)
         } else if (!cmp) {
             q->vdqgraph |= plot_bit::DEFAULT;
         } else {
-            cmp->plot |= bit(s, proc_bit::PRINTPHANTOM) ? 0x101 : 0x1;
+            cmp->plot |= bit(s, proc_bit::PRINTPHANTOM)
+                             ? cif_plot_bit::PLOT | cif_plot_bit::PRINT_DATA
+                             : cif_plot_bit::PLOT;
         }
     } else if (!plots) {
         if (cmp && mode == 0)

@@ -113,7 +113,7 @@ void HomTest(KorvPtr q)
     const int k = q->nstrata;
     const int ktype = q->ktype;
     reset_ogstat(q->ogstat);
-    const bool zkm = (ktype & (0x40 | 0x80 | 0x100)) != 0;
+    const bool zkm = (ktype & (test_bit::PETO | test_bit::MODPETO | test_bit::FLEMING)) != 0;
     XCFILE* utid2 = zkm ? q->utid2 : nullptr;
     const double* fleming = zkm ? q->fleming : nullptr;
     if (utid2)
@@ -133,7 +133,7 @@ void HomTest(KorvPtr q)
     auto* first = static_cast<double*>(take((k + 1) * static_cast<int64_t>(k + 4) * 8));
     double* opt[4] = {};
     for (int t = 0; t < 4; ++t)
-        if (ktype & (0x20 << t))
+        if (ktype & (test_bit::TARONE << t))
             opt[t] = static_cast<double*>(take((P + k + 1) * 8));
     auto* dfs = static_cast<char*>(take(k + 1));
     auto* time = static_cast<double*>(take((n + k + 1) * 8));
@@ -174,7 +174,10 @@ void HomTest(KorvPtr q)
     if (zkm) {
         auto* km = static_cast<double*>(pool->allocate(pool, 16 * (nfail + 1), 0x2000));
         if (!km) {
-            xpmlog(326, 521, (ktype & 0x100) ? "FLEMING" : (ktype & 0x40) ? "PETO" : "MODPETO");
+            xpmlog(326, 521,
+                   (ktype & test_bit::FLEMING) ? "FLEMING"
+                   : (ktype & test_bit::PETO)  ? "PETO"
+                                               : "MODPETO");
             xmemmsg(xmemdef());
             xmpoold(pool);
             return;

@@ -50,10 +50,10 @@ void describe_count(double n, char* out, size_t size)
 int korv_hom_blocks(KorvPtr q)
 {
     int blocks = 2; // log-rank and Wilcoxon are always formed
-    if (q->ktype & 0x20)
+    if (q->ktype & test_bit::TARONE)
         ++blocks;
     if (!q->zwt)
-        for (int bit : {0x40, 0x80, 0x100})
+        for (int bit : {test_bit::PETO, test_bit::MODPETO, test_bit::FLEMING})
             if (q->ktype & bit)
                 ++blocks;
     return blocks;

@@ -19,7 +19,8 @@ void HomTest(KorvPtr q)
     const int k = q->nstrata;
     // Only log-rank, Wilcoxon and Tarone exist with weights; the other bits
     // were reported when the statement was read.
-    const int ktype = q->ktype & (0x1 | 0x4 | 0x8 | 0x10 | 0x20);
+    const int ktype = q->ktype & (test_bit::TREND | test_bit::NODETAIL | test_bit::LOGRANK |
+                                  test_bit::WILCOXON | test_bit::TARONE);
     // Every inset p-value starts missing, so that none shows a stale value.
     reset_ogstat(q->ogstat);
 
@@ -28,7 +29,8 @@ void HomTest(KorvPtr q)
     const int64_t bs = korv_block_size(k);
     PoolTake take{pool};
     auto* first = static_cast<double*>(take((2 * (k + m) + 2) * 8));
-    double* tar = (ktype & 0x20) ? static_cast<double*>(take((m + k + 1) * 8)) : nullptr;
+    double* tar =
+        (ktype & test_bit::TARONE) ? static_cast<double*>(take((m + k + 1) * 8)) : nullptr;
     auto* acc = static_cast<double*>(take(6 * k * 8 + 8));
     auto* dfs = static_cast<char*>(take(k + 1));
     auto* time = static_cast<double*>(take((n + k + 1) * 8));

@@ -34,9 +34,12 @@ struct TestText {
     int covHeader;   // its column header (group 0)
 };
 constexpr TestText kText[kTests] = {
-    {0x8, 132, "LogrankHomCov", 27, 64},    {0x10, 133, "WilcoxonHomCov", 28, 65},
-    {0x20, 204, "TaroneHomCov", 198, 206},  {0x40, 210, "PetoHomCov", 199, 207},
-    {0x80, 211, "ModPetoHomCov", 200, 208}, {0x100, 0, "FlemingHomCov", 205, 209},
+    {test_bit::LOGRANK, 132, "LogrankHomCov", 27, 64},
+    {test_bit::WILCOXON, 133, "WilcoxonHomCov", 28, 65},
+    {test_bit::TARONE, 204, "TaroneHomCov", 198, 206},
+    {test_bit::PETO, 210, "PetoHomCov", 199, 207},
+    {test_bit::MODPETO, 211, "ModPetoHomCov", 200, 208},
+    {test_bit::FLEMING, 0, "FlemingHomCov", 205, 209},
 };
 
 double* ogstat_slot(OGSTAT* og, int i)
@@ -338,7 +341,7 @@ void save_scores(KorvPtr q, const Levels& L)
 void test_rows(KorvPtr q, const Levels& L, const HomLR* lr)
 {
     const bool print = q->zprint && q->HomTest;
-    const bool wantLR = lr && (L.ktype & 0x200);
+    const bool wantLR = lr && (L.ktype & test_bit::LR);
     if (print) {
         if (L.groups) {
             // The GROUP= levels alone, or within strata.

@@ -159,7 +159,7 @@ void StratifiedTest(KorvPtr q)
     auto* first = static_cast<double*>(take((k + 1) * static_cast<int64_t>(k + 4) * 8));
     double* opt[4] = {};
     for (int t = 0; t < 4; ++t)
-        if (ktype & (0x20 << t))
+        if (ktype & (test_bit::TARONE << t))
             opt[t] = static_cast<double*>(take((P + k + 1) * 8));
     auto* dfs = static_cast<char*>(take(k + 1));
     auto* time = static_cast<double*>(take((maxn + k + 1) * 8));

@@ -44,9 +44,15 @@ struct TestName {
     int label; // the test's row label (group 326)
 };
 constexpr TestName kTests[] = {
-    {0x8, "Logrank", 132}, {0x10, "Wilcoxon", 133}, {0x20, "Tarone", 204},
-    {0x40, "Peto", 210},   {0x80, "ModPeto", 211},  {0x100, "Fleming", 0},
+    {test_bit::LOGRANK, "Logrank", 132}, {test_bit::WILCOXON, "Wilcoxon", 133},
+    {test_bit::TARONE, "Tarone", 204},   {test_bit::PETO, "Peto", 210},
+    {test_bit::MODPETO, "ModPeto", 211}, {test_bit::FLEMING, "Fleming", 0},
 };
+
+// The tests whose scores are compared, weighted and not.
+constexpr int kWeightedTests = test_bit::LOGRANK | test_bit::WILCOXON | test_bit::TARONE;
+constexpr int kComparedTests =
+    kWeightedTests | test_bit::PETO | test_bit::MODPETO | test_bit::FLEMING;
 
 long packedIndex(int i, int j)
 {
@@ -73,7 +79,7 @@ std::vector<const char*> levelTexts(KorvPtr q, int k)
 // Wilcoxon and Tarone only.
 int comparedTests(KorvPtr q)
 {
-    const int mask = q->zwt ? (0x8 | 0x10 | 0x20) : 0x1F8;
+    const int mask = q->zwt ? kWeightedTests : kComparedTests;
     int n = 0;
     for (const TestName& t : kTests)
         if (q->ktype & mask & t.bit)
@@ -127,7 +133,7 @@ bool leftOut(KorvPtr q, int k)
 int testLabel(KorvPtr q, int t, char* buf, int size)
 {
     int n;
-    if (kTests[t].bit == 0x100) {
+    if (kTests[t].bit == test_bit::FLEMING) {
         const double rho = q->fleming ? q->fleming[0] : 1.0;
         const double gamma = q->fleming ? q->fleming[1] : -1.0;
         n = gamma < 0 ? xpmstr(buf, size, 326, 212, rho) : xpmstr(buf, size, 326, 213, rho, gamma);
@@ -447,7 +453,7 @@ int MultipleComparisons(KorvPtr q, int nstrata, POOLHANDLE* polhomo)
     lmc.var = sd->var;
     lmc.mean = sd->mean;
 
-    const int tests = q->zwt ? (0x8 | 0x10 | 0x20) : 0x1F8;
+    const int tests = q->zwt ? kWeightedTests : kComparedTests;
     for (int t = 0; t < static_cast<int>(std::size(kTests)); ++t) {
         if (!(q->ktype & tests & kTests[t].bit))
             continue;

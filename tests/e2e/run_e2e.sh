@@ -11,22 +11,40 @@
 #   args ARG...     extra command-line arguments; @OUT@ stands for the
 #                   program's output folder, @HERE@ for tests/e2e
 # Programs read data from examples/ (one-level names) and write to a fresh
-# output folder. Usage: run_e2e.sh PATH/TO/korvante
+# output folder. The listing and the JSON document of each program are then
+# compared whole with its golden files in golden/ (see README.md and
+# golden.py); KORV_UPDATE_GOLDEN=1 rewrites those instead.
+# Usage: run_e2e.sh PATH/TO/korvante [NAME...]
+#   NAME...   run only these programs (tests/e2e/NAME.vyr); "command" runs
+#             only the checks of the command line itself. Without names,
+#             every program and the command-line checks run.
 set -uo pipefail
 korvante=${1:?usage: run_e2e.sh PATH/TO/korvante}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
+shift
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failed=0
 ran=0
+programs=()
+command_checks=1
+if [ $# -gt 0 ]; then
+  command_checks=0
+  for n in "$@"; do
+    if [ "$n" = command ]; then command_checks=1; else programs+=("$here/$n.vyr"); fi
+  done
+else
+  programs=("$here"/*.vyr)
+fi
 
 fail() {
   echo "FAIL $1: $2"
   failed=$((failed + 1))
 }
 
-for prog in "$here"/*.vyr; do
+for prog in ${programs[@]+"${programs[@]}"}; do
+  [ -f "$prog" ] || { fail "$(basename "$prog" .vyr)" "no such program"; continue; }
   name=$(basename "$prog" .vyr)
   expect="$here/$name.expect"
   if [ ! -f "$expect" ]; then
@@ -41,11 +59,21 @@ for prog in "$here"/*.vyr; do
       "args "*) read -r -a more <<<"${line#args }"; more=("${more[@]//@OUT@/$out}"); extra+=("${more[@]//@HERE@/$here}") ;;
     esac
   done <"$expect"
-  # Every run writes its HTML page, whose graphs are checked below.
+  # Every run writes its HTML page, whose graphs are checked below, and its
+  # JSON document, compared with the golden one; the last --listing and
+  # --json of the arguments are the files compared.
   page=()
   case " ${extra[*]} " in *" --html "*) ;; *) page=(--html "$out/page.html") ;; esac
+  listing="$out/listing.txt"
+  json="$out/out.json"
+  prev=
+  for a in ${extra[@]+"${extra[@]}"}; do
+    case "$prev" in --listing) listing=$a ;; --json) json=$a ;; esac
+    prev=$a
+  done
   "$korvante" "$prog" --data "$root/examples" --out "$out" --listing "$out/listing.txt" \
-    --log "$out/log.txt" "${page[@]}" "${extra[@]}" >"$out/stdout.txt" 2>"$out/stderr.txt"
+    --log "$out/log.txt" --json "$out/out.json" ${page[@]+"${page[@]}"} ${extra[@]+"${extra[@]}"} \
+    >"$out/stdout.txt" 2>"$out/stderr.txt"
   status=$?
   ran=$((ran + 1))
   ok=1
@@ -77,6 +105,12 @@ for prog in "$here"/*.vyr; do
     fail "$name" "the page's graphs: $(head -3 "$out/page-check.txt" | tr '\n' ' ')"
     ok=0
   fi
+  if ! python3 "$here/golden.py" "$name" "$out" "$listing" "$json" >"$out/golden.txt"; then
+    fail "$name" "$(cat "$out/golden.txt")"
+    ok=0
+  fi
+  # KORV_E2E_KEEP=DIR keeps each program's output folder there, to look at.
+  [ -n "${KORV_E2E_KEEP:-}" ] && mkdir -p "$KORV_E2E_KEEP" && cp -r "$out" "$KORV_E2E_KEEP/"
   if [ $ok = 1 ]; then
     echo "ok   $name"
   else
@@ -86,6 +120,7 @@ for prog in "$here"/*.vyr; do
 done
 
 # The command line itself.
+if [ $command_checks = 1 ]; then
 "$korvante" --help >"$work/help.txt" 2>&1 && grep -q -- "--registry FILE" "$work/help.txt" \
   || fail "command" "--help"
 "$korvante" --version | grep -q "^korvante " || fail "command" "--version"
@@ -101,6 +136,8 @@ grep -q "could not be read: it is a folder" "$work/folder.txt" \
 "$korvante" "$here/globals.vyr" --graphics maybe >/dev/null 2>&1; [ $? = 2 ] || fail "command" "--graphics maybe"
 "$korvante" "$here/globals.vyr" --bogus >/dev/null 2>&1; [ $? = 2 ] || fail "command" "--bogus"
 "$korvante" "$here/globals.vyr" --images gif >/dev/null 2>&1; [ $? = 2 ] || fail "command" "--images gif"
+
+fi
 
 echo "$ran program(s) run, $failed failure(s)"
 [ $failed = 0 ]

@@ -77,15 +77,17 @@ struct StepRun {
 
 inline std::string slurp(const std::filesystem::path& p)
 {
-    std::ifstream in(p);
+    std::ifstream in(p, std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
 }
 
-// Runs `program` on the example data and the extra data sets given (name ->
-// CSV text); every CSV file written to WORK is read back.
-inline StepRun run(const std::string& program, const std::map<std::string, std::string>& data = {})
+// Runs `program` with its data sets in `data_dir`; every CSV file written to
+// WORK is read back. A JSON document that is written but cannot be read
+// fails the test.
+inline StepRun run_in(const std::string& program, const std::filesystem::path& data_dir,
+                      const std::filesystem::path& dir)
 {
     namespace fs = std::filesystem;
     static bool registered = false;
@@ -93,18 +95,10 @@ inline StepRun run(const std::string& program, const std::map<std::string, std::
         korv_register_procedure();
         registered = true;
     }
-    fs::path dir = fs::temp_directory_path() / ("korv_steprun_" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir / "data");
     fs::create_directories(dir / "work");
-    for (const auto& entry : fs::directory_iterator(korvtest::source_dir() + "/examples"))
-        if (entry.path().extension() == ".csv")
-            fs::copy_file(entry.path(), dir / "data" / entry.path().filename());
-    for (const auto& [name, csv] : data)
-        std::ofstream(dir / "data" / (name + ".csv")) << csv;
     VyrSettings s;
     s.program = (dir / "prog.vyr").string();
-    s.dataDir = (dir / "data").string();
+    s.dataDir = data_dir.string();
     s.outDir = (dir / "work").string();
     s.json = (dir / "out.json").string();
     s.log = (dir / "log.txt").string();
@@ -114,15 +108,53 @@ inline StepRun run(const std::string& program, const std::map<std::string, std::
     r.json = slurp(dir / "out.json");
     r.log = slurp(dir / "log.txt");
     r.listing = slurp(dir / "listing.txt");
-    bool ok = false;
-    r.doc = std::make_shared<Json>(korvjson::parse(r.json, &ok));
+    bool ok = true;
+    r.doc = std::make_shared<Json>(r.json.empty() ? Json() : korvjson::parse(r.json, &ok));
     if (!ok)
         ADD_FAILURE() << "the JSON document cannot be read";
     for (const auto& entry : fs::directory_iterator(dir / "work"))
         if (entry.path().extension() == ".csv")
             r.out[entry.path().stem().string()] = slurp(entry.path());
     vyr_output_reset();
+    return r;
+}
+
+inline std::filesystem::path scratch()
+{
+    namespace fs = std::filesystem;
+    fs::path dir = fs::temp_directory_path() / ("korv_steprun_" + std::to_string(::getpid()));
     fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+}
+
+// Runs `program` on the example data and the extra files given: a name
+// without an extension is a data set (name -> CSV text), one with an
+// extension a file of that name ("x.attr").
+inline StepRun run(const std::string& program, const std::map<std::string, std::string>& data = {})
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = scratch();
+    fs::create_directories(dir / "data");
+    for (const auto& entry : fs::directory_iterator(korvtest::source_dir() + "/examples"))
+        if (entry.path().extension() == ".csv")
+            fs::copy_file(entry.path(), dir / "data" / entry.path().filename());
+    for (const auto& [name, text] : data)
+        std::ofstream(dir / "data" / (name.find('.') == std::string::npos ? name + ".csv" : name),
+                      std::ios::binary)
+            << text;
+    StepRun r = run_in(program, dir / "data", dir);
+    fs::remove_all(dir);
+    return r;
+}
+
+// Runs `program` on the data sets of `folder` (from the top of the source
+// tree, e.g. "tests/e2e/t3_data"), read in place.
+inline StepRun run_on(const std::string& program, const std::string& folder)
+{
+    const std::filesystem::path dir = scratch();
+    StepRun r = run_in(program, korvtest::source_dir() + "/" + folder, dir);
+    std::filesystem::remove_all(dir);
     return r;
 }
 

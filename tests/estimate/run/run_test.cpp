@@ -11,66 +11,16 @@
 #include <string>
 #include <vector>
 
-#include "frame/frame.h"
-#include "vyr_output.h"
-#include "vyr_session.h"
+#include "support/steprun.h"
 
 namespace
 {
 
 namespace fs = std::filesystem;
 
-struct StepRun {
-    int status = -1;
-    std::string json, log, listing;
-    std::map<std::string, std::string> out; // output data sets by lower-case name
-};
-
-std::string slurp(const fs::path& p)
-{
-    std::ifstream in(p);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-// Runs `program` on the example data and the extra data sets given (name ->
-// CSV text); every CSV file written to WORK is read back.
-StepRun run(const std::string& program, const std::map<std::string, std::string>& data = {})
-{
-    static bool registered = false;
-    if (!registered) {
-        korv_register_procedure();
-        registered = true;
-    }
-    fs::path dir = fs::temp_directory_path() / ("korv_lt_" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir / "data");
-    fs::create_directories(dir / "work");
-    for (const auto& entry : fs::directory_iterator(std::string(KORV_SOURCE_DIR) + "/examples"))
-        if (entry.path().extension() == ".csv")
-            fs::copy_file(entry.path(), dir / "data" / entry.path().filename());
-    for (const auto& [name, csv] : data)
-        std::ofstream(dir / "data" / (name + ".csv")) << csv;
-    VyrSettings s;
-    s.program = (dir / "prog.vyr").string();
-    s.dataDir = (dir / "data").string();
-    s.outDir = (dir / "work").string();
-    s.json = (dir / "out.json").string();
-    s.log = (dir / "log.txt").string();
-    s.listing = (dir / "listing.txt").string();
-    StepRun r;
-    r.status = vyr_run_text(s, program);
-    r.json = slurp(dir / "out.json");
-    r.log = slurp(dir / "log.txt");
-    r.listing = slurp(dir / "listing.txt");
-    for (const auto& entry : fs::directory_iterator(dir / "work"))
-        if (entry.path().extension() == ".csv")
-            r.out[entry.path().stem().string()] = slurp(entry.path());
-    vyr_output_reset();
-    fs::remove_all(dir);
-    return r;
-}
+using steprun::run;
+using steprun::slurp;
+using steprun::StepRun;
 
 std::vector<std::string> split(const std::string& text, char sep)
 {

@@ -8,50 +8,20 @@
 #include <sstream>
 #include <string>
 
-#include "frame/frame.h"
-#include "vyr_output.h"
-#include "vyr_session.h"
+#include "support/steprun.h"
 
 namespace
 {
 
 namespace fs = std::filesystem;
 
-struct StepRun {
-    int status = -1;
-    std::string json, log, outsurv;
-};
+using steprun::StepRun;
 
-StepRun run(const std::string& program, const std::string& data = "/examples")
+// Runs `program` on the data sets of `data` (a folder from the top of the
+// source tree); OUTSURV=os is r.out["os"].
+StepRun run(const std::string& program, const std::string& data = "examples")
 {
-    static bool registered = false;
-    if (!registered) {
-        korv_register_procedure();
-        registered = true;
-    }
-    fs::path dir = fs::temp_directory_path() / ("korv_run_" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    VyrSettings s;
-    s.program = (dir / "prog.vyr").string();
-    s.dataDir = std::string(KORV_SOURCE_DIR) + data;
-    s.outDir = dir.string();
-    s.json = (dir / "out.json").string();
-    s.log = (dir / "log.txt").string();
-    s.listing = (dir / "listing.txt").string();
-    StepRun r;
-    r.status = vyr_run_text(s, program);
-    auto slurp = [](const fs::path& p) {
-        std::ifstream in(p);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    };
-    r.json = slurp(dir / "out.json");
-    r.log = slurp(dir / "log.txt");
-    r.outsurv = slurp(dir / "os.csv");
-    vyr_output_reset();
-    fs::remove_all(dir);
-    return r;
+    return steprun::run_on(program, data);
 }
 
 } // namespace
@@ -106,7 +76,7 @@ TEST(Steps, ReturnCodesOnlyRise)
     // passed over with a warning, the others are estimated and written, and
     // the step ends with the warning's 4, not with the last group's 0.
     StepRun r = run("proc korvante data=edge outsurv=os; by g; time t*c(0); strata s; run;",
-                    "/tests/e2e/frame_data");
+                    "tests/e2e/frame_data");
     EXPECT_EQ(r.status, 0) << r.log;
     EXPECT_NE(r.log.find("ended with return code 4"), std::string::npos) << r.log;
     EXPECT_EQ(r.log.find("ERROR"), std::string::npos) << r.log;
@@ -116,17 +86,17 @@ TEST(Steps, ReturnCodesOnlyRise)
         ++warned;
     EXPECT_EQ(warned, 2u) << r.log;
     // OUTSURV= holds the rows of groups 1, 3 and 4 and none of 2 or 5.
-    std::istringstream in(r.outsurv);
+    std::istringstream in(r.out["os"]);
     std::string line;
     std::set<std::string> groups;
     std::getline(in, line);
-    EXPECT_EQ(line.rfind("g,", 0), 0u) << r.outsurv;
+    EXPECT_EQ(line.rfind("g,", 0), 0u) << r.out["os"];
     while (std::getline(in, line))
         groups.insert(line.substr(0, line.find(',')));
-    EXPECT_EQ(groups, (std::set<std::string>{"1", "3", "4"})) << r.outsurv;
+    EXPECT_EQ(groups, (std::set<std::string>{"1", "3", "4"})) << r.out["os"];
     // With no group to analyse at all, the step had nothing to analyse.
     StepRun none =
-        run("proc korvante data=novalid outsurv=os; by g; time t*c(0); run;", "/tests/e2e/t3_data");
+        run("proc korvante data=novalid outsurv=os; by g; time t*c(0); run;", "tests/e2e/t3_data");
     EXPECT_EQ(none.status, 1);
     EXPECT_NE(none.log.find("stopped with return code 108 because there was nothing to analyse"),
               std::string::npos)

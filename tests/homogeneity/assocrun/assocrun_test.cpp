@@ -10,73 +10,36 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "frame/frame.h"
 #include "support/reference.h"
-#include "vyr_output.h"
-#include "vyr_session.h"
+#include "support/steprun.h"
 
 namespace
 {
 
 namespace fs = std::filesystem;
 
-struct StepRun {
-    int status = -1;
-    std::string json, log;
+using korvjson::Value;
+using steprun::slurp;
+
+struct StepRun : steprun::StepRun {
     bool outtest = false;
     std::vector<std::vector<std::string>> ot; // OUTTEST= rows, header first
 };
-
-std::string slurp(const fs::path& p)
-{
-    std::ifstream in(p);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 // Runs `program` on the example data and the extra data sets given (name ->
 // CSV text, or a file named with its extension); OUTTEST=ot is read back.
 StepRun run(const std::string& program, const std::map<std::string, std::string>& data = {})
 {
-    static bool registered = false;
-    if (!registered) {
-        korv_register_procedure();
-        registered = true;
-    }
-    fs::path dir = fs::temp_directory_path() / ("korv_assoc_" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir / "data");
-    for (const auto& entry : fs::directory_iterator(korvtest::source_dir() + "/examples"))
-        if (entry.path().extension() == ".csv")
-            fs::copy_file(entry.path(), dir / "data" / entry.path().filename());
-    for (const auto& [name, csv] : data)
-        std::ofstream(dir / "data" / (name.find('.') == std::string::npos ? name + ".csv" : name))
-            << csv;
-    VyrSettings s;
-    s.program = (dir / "prog.vyr").string();
-    s.dataDir = (dir / "data").string();
-    s.outDir = dir.string();
-    s.json = (dir / "out.json").string();
-    s.log = (dir / "log.txt").string();
-    s.listing = (dir / "listing.txt").string();
     StepRun r;
-    r.status = vyr_run_text(s, program);
-    r.json = slurp(dir / "out.json");
-    r.log = slurp(dir / "log.txt");
-    r.outtest = fs::exists(dir / "ot.csv");
-    if (r.outtest) {
-        std::stringstream ss(slurp(dir / "ot.csv"));
-        for (std::string line; std::getline(ss, line);)
-            r.ot.push_back(korvtest::split_fields(line));
-    }
-    vyr_output_reset();
-    fs::remove_all(dir);
+    static_cast<steprun::StepRun&>(r) = steprun::run(program, data);
+    r.outtest = r.out.count("ot") != 0;
+    r.ot = r.data("ot");
     return r;
 }
 
@@ -97,34 +60,51 @@ std::vector<double> numbers(const std::string& s)
     return v;
 }
 
-size_t count(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
 // The rows of the k-th table named `name` in the JSON document: each row's
 // variable name and chi-square.
-std::vector<std::pair<std::string, double>> step_rows(const std::string& json,
-                                                      const std::string& name, int k)
+std::vector<std::pair<std::string, double>> step_rows(const StepRun& r, const std::string& name,
+                                                      int k)
 {
-    size_t at = std::string::npos;
-    for (int i = 0; i <= k; ++i)
-        at = json.find("\"name\":\"" + name + "\"", at == std::string::npos ? 0 : at + 1);
     std::vector<std::pair<std::string, double>> out;
-    if (at == std::string::npos)
-        return out;
-    const size_t end = json.find(']', json.find("\"rows\":[", at));
-    for (size_t v = json.find("\"Variable\":\"", at); v < end;
-         v = json.find("\"Variable\":\"", v + 1)) {
-        const size_t s = v + 12;
-        const std::string var = json.substr(s, json.find('"', s) - s);
-        const size_t c = json.find("\"ChiSq\":", v) + 8;
-        out.emplace_back(var, std::strtod(json.c_str() + c, nullptr));
-    }
+    const auto t = r.tables(name);
+    if (k < static_cast<int>(t.size()))
+        for (const Value* row : korvjson::rows(t[static_cast<size_t>(k)]))
+            out.emplace_back(row->text("Variable"), row->number("ChiSq"));
     return out;
+}
+
+// The output objects (tables, matrices) named `name`, in order.
+std::vector<const Value*> named(const StepRun& r, const std::string& name)
+{
+    std::vector<const Value*> out;
+    korvjson::collect_by(*r.doc, "name", name, out);
+    return out;
+}
+
+// The place of the first object named `name` among all named objects, in
+// document order.
+size_t place(const StepRun& r, const std::string& name)
+{
+    std::vector<std::string> order;
+    std::function<void(const Value&)> walk = [&](const Value& v) {
+        if (v.has("name"))
+            order.push_back(v.text("name"));
+        for (const auto& m : v.members)
+            walk(m.second);
+        for (const Value& i : v.items)
+            walk(i);
+    };
+    walk(*r.doc);
+    return static_cast<size_t>(std::find(order.begin(), order.end(), name) - order.begin());
+}
+
+// The notes of the run whose text holds `text`.
+size_t notes_with(const StepRun& r, const std::string& text)
+{
+    size_t n = 0;
+    for (const Value* g : korvjson::find(*r.doc, "note"))
+        n += g->text("text").find(text) != std::string::npos;
+    return n;
 }
 
 // A data set as CSV text, its rows ordered by one column (stable), for a BY
@@ -217,7 +197,7 @@ TEST(AssocRuns, LogRankAgainstCoxScoreTests)
         }
         const auto path = split(row.at("path"), '|');
         const auto chi = numbers(row.at("path_chisq"));
-        const auto steps = step_rows(r.json, "LogForStepSeq", group);
+        const auto steps = step_rows(r, "LogForStepSeq", group);
         ASSERT_EQ(steps.size(), path.size());
         for (size_t s = 0; s < path.size(); ++s) {
             EXPECT_EQ(steps[s].first, path[s]) << "step " << s;
@@ -247,17 +227,18 @@ TEST(AssocRuns, OuttestAndPrinting)
         EXPECT_EQ(r.ot[k][2], names[(k - 1) % 3]);
     }
     EXPECT_EQ(r.ot[2][5], r.ot[3][4]);
-    const auto steps = step_rows(r.json, "WilForStepSeq", 1);
+    const auto steps = step_rows(r, "WilForStepSeq", 1);
     ASSERT_FALSE(steps.empty());
     EXPECT_NEAR(std::stod(r.ot[7][3]), steps.back().second, 1e-9 * steps.back().second);
-    EXPECT_EQ(count(r.json, "Rank Tests for the Association of time with Covariates\""), 2u);
+    EXPECT_EQ(notes_with(r, "Rank Tests for the Association of time with Covariates"), 2u);
     for (const char* t : {"WilUniChiSq", "WilTestCov", "LogUniChiSq", "LogTestCov"})
-        EXPECT_EQ(count(r.json, std::string("\"name\":\"") + t + "\""), 2u) << t;
-    EXPECT_LT(r.json.find("\"name\":\"WilForStepSeq\""), r.json.find("\"name\":\"LogUniChiSq\""));
+        EXPECT_EQ(named(r, t).size(), 2u) << t;
+    EXPECT_LT(place(r, "WilForStepSeq"), place(r, "LogUniChiSq"));
     EXPECT_EQ(r.log.find("WARNING"), std::string::npos) << r.log;
 
     StepRun quiet = run("proc korvante data=lung noprint outtest=ot;" + body, sorted);
-    EXPECT_EQ(quiet.json.find("UniChiSq"), std::string::npos);
+    EXPECT_TRUE(named(quiet, "WilUniChiSq").empty());
+    EXPECT_TRUE(named(quiet, "LogUniChiSq").empty());
     EXPECT_EQ(quiet.ot, r.ot);
     StepRun none = run("proc korvante data=lung noprint;" + body, sorted);
     EXPECT_EQ(none.status, 0) << none.log;
@@ -274,15 +255,17 @@ TEST(AssocRuns, StrataConstantCovariateAndLabels)
                     {{"veteran.attr", "variable karno label=\"Karnofsky score\"\n"}});
     ASSERT_EQ(r.status, 0) << r.log;
     EXPECT_FALSE(r.outtest);
-    EXPECT_NE(r.json.find("with Covariates Pooled over Strata"), std::string::npos);
-    const size_t uni = r.json.find("\"name\":\"LogUniChiSq\"");
-    const size_t row = r.json.find("\"Variable\":\"trt\"", uni);
-    ASSERT_NE(row, std::string::npos);
-    const std::string trt = r.json.substr(row, r.json.find('}', row) - row);
-    EXPECT_NE(trt.find("\"StdErr\":0,"), std::string::npos) << trt;
-    EXPECT_NE(trt.find("\"ChiSq\":null"), std::string::npos) << trt;
-    EXPECT_NE(r.json.find("\"Label\":\"Karnofsky score\"", uni), std::string::npos);
-    const auto steps = step_rows(r.json, "LogForStepSeq", 0);
+    EXPECT_EQ(notes_with(r, "with Covariates Pooled over Strata"), 1u);
+    const auto uni = r.tables("LogUniChiSq");
+    ASSERT_EQ(uni.size(), 1u);
+    const Value* trt = korvjson::row_where(uni[0], "Variable", "trt");
+    ASSERT_NE(trt, nullptr);
+    EXPECT_EQ(trt->number("StdErr"), 0);
+    EXPECT_EQ(trt->get("ChiSq")->kind, Value::Null);
+    const Value* karno = korvjson::row_where(uni[0], "Variable", "karno");
+    ASSERT_NE(karno, nullptr);
+    EXPECT_EQ(karno->text("Label"), "Karnofsky score");
+    const auto steps = step_rows(r, "LogForStepSeq", 0);
     ASSERT_EQ(steps.size(), 1u);
     EXPECT_EQ(steps[0].first, "karno");
 }

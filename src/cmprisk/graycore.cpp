@@ -28,6 +28,7 @@
 
 #include "cmprisk/cmprisk.h"
 #include "numeric/gamma.h"
+#include "runtime/korv_assert.h"
 #include "runtime/missing.h"
 
 namespace korv_cr
@@ -346,6 +347,8 @@ void walkGroups(const Timed* streams, int k, const int* roleMap, int ncat, doubl
             double c[3] = {0, 0, 0}; // censored, of interest, competing
             const double n = i < st.n ? st.ahead[i] : 0;
             if (head[g] == tau) {
+                KORV_ASSERT(i < st.n && st.start[i] < st.start[i + 1],
+                            "a time in a stream has its entries");
                 for (uint32_t e = st.start[i]; e < st.start[i + 1]; ++e) {
                     const auto role = static_cast<unsigned>(roleOf(st.cat[e], roleMap, ncat));
                     if (role < 3)

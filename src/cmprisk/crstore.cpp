@@ -320,9 +320,9 @@ Span sortRecords(KorvPtr q)
         int64_t at = 0;
         for (int64_t k = 0; k < ncell; ++k) {
             const double* cell = c->meta[k / c->nGroup][k % c->nGroup];
-            if (cell[0] != static_cast<double>(at) || !(cell[1] >= 0))
+            if (cell[cr_cell::FIRST] != static_cast<double>(at) || !(cell[cr_cell::RECORDS] >= 0))
                 unordered(q);
-            at += static_cast<int64_t>(cell[1]);
+            at += static_cast<int64_t>(cell[cr_cell::RECORDS]);
         }
         if (at != cols->n)
             unordered(q);
@@ -330,9 +330,9 @@ Span sortRecords(KorvPtr q)
         // pool's threads.
         auto one = [&](size_t k) {
             const double* cell = c->meta[k / c->nGroup][k % c->nGroup];
-            const auto lo = static_cast<int64_t>(cell[0]);
+            const auto lo = static_cast<int64_t>(cell[cr_cell::FIRST]);
             sortCell(cols->time + lo, cols->freq + lo, cols->cat + lo,
-                     static_cast<int64_t>(cell[1]));
+                     static_cast<int64_t>(cell[cr_cell::RECORDS]));
         };
         if (ncell == 1)
             one(0);
@@ -416,10 +416,10 @@ const Timed* cellTables(KorvPtr q)
     // by side.
     vyr::parallel_for(static_cast<size_t>(ncell), [&](size_t k) {
         const double* cell = c->meta[k / c->nGroup][k % c->nGroup];
-        const auto lo = static_cast<int64_t>(cell[0]);
+        const auto lo = static_cast<int64_t>(cell[cr_cell::FIRST]);
         const int64_t shifted = lo + static_cast<int64_t>(k);
-        tables[k] = gather(all.sub(lo, static_cast<int64_t>(cell[1])), c->ncat, time + lo,
-                           start + shifted, cat + lo, amount + lo, ahead + shifted);
+        tables[k] = gather(all.sub(lo, static_cast<int64_t>(cell[cr_cell::RECORDS])), c->ncat,
+                           time + lo, start + shifted, cat + lo, amount + lo, ahead + shifted);
     });
     cols->stage = tables;
     return tables;

@@ -10,6 +10,7 @@
 #include "cmprisk/cmprisk.h"
 #include "common/strata.h"
 #include "numeric/pointwise.h"
+#include "results/slots.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
 #include "runtime/wzstr.h"
@@ -110,7 +111,7 @@ class DriverSink : public korv_cr::CifSink
     void tableRow(const korv_cr::CifRow& r) override
     {
         load(r);
-        q_->iovar[9] = r.timelist;
+        q_->iovar[cif_slot::TIMELIST] = r.timelist;
         wobcall(q_->Surv, WOB_SEL_PUT_ROW);
     }
     void plotRow(const korv_cr::CifRow& r) override
@@ -128,11 +129,11 @@ class DriverSink : public korv_cr::CifSink
   private:
     void load(const korv_cr::CifRow& r)
     {
-        q_->iovar[0] = r.time;
-        q_->iovar[1] = r.cif;
-        q_->iovar[2] = r.err;
-        q_->iovar[3] = r.lcl;
-        q_->iovar[4] = r.ucl;
+        q_->iovar[cif_slot::TIME] = r.time;
+        q_->iovar[cif_slot::CIF] = r.cif;
+        q_->iovar[cif_slot::ERR] = r.err;
+        q_->iovar[cif_slot::LCL] = r.lcl;
+        q_->iovar[cif_slot::UCL] = r.ucl;
     }
     KorvPtr q_;
 };
@@ -322,13 +323,15 @@ void PrintSummary(KorvPtr q, int k)
             double compete = 0;
             for (int i = 1; i < c->ncat; ++i)
                 if (i != k)
-                    compete += cell[4 + i];
-            q->iovar[0] = cell[4];
-            q->iovar[1] = cell[4 + k];
-            q->iovar[2] = compete;
-            q->iovar[3] = cell[4] + cell[4 + k] + compete;
-            for (int i = 0; i < 3; ++i)
-                sum[i] += q->iovar[i];
+                    compete += cell[cr_cell::events(i)];
+            q->iovar[crcount_slot::CENSORED] = cell[cr_cell::events(0)];
+            q->iovar[crcount_slot::EVENT] = cell[cr_cell::events(k)];
+            q->iovar[crcount_slot::COMPETE] = compete;
+            q->iovar[crcount_slot::TOTAL] =
+                cell[cr_cell::events(0)] + cell[cr_cell::events(k)] + compete;
+            sum[0] += q->iovar[crcount_slot::CENSORED];
+            sum[1] += q->iovar[crcount_slot::EVENT];
+            sum[2] += q->iovar[crcount_slot::COMPETE];
             wobcall(q->Summary, WOB_SEL_PUT_ROW);
         }
         for (int i = 0; i < 3; ++i)
@@ -338,10 +341,10 @@ void PrintSummary(KorvPtr q, int k)
             q->stratumno = xgcbconst(q->nsvar > 0 ? 83 : 84);
             korvbsv(q);
             emptyGroupValue(q);
-            q->iovar[0] = sum[0];
-            q->iovar[1] = sum[1];
-            q->iovar[2] = sum[2];
-            q->iovar[3] = sum[0] + sum[1] + sum[2];
+            q->iovar[crcount_slot::CENSORED] = sum[0];
+            q->iovar[crcount_slot::EVENT] = sum[1];
+            q->iovar[crcount_slot::COMPETE] = sum[2];
+            q->iovar[crcount_slot::TOTAL] = sum[0] + sum[1] + sum[2];
             wobcall(q->Summary, WOB_SEL_PUT_ROW);
         }
     }
@@ -349,10 +352,10 @@ void PrintSummary(KorvPtr q, int k)
         q->stratumno = xgcbconst(84);
         korvbsv(q);
         emptyGroupValue(q);
-        q->iovar[0] = all[0];
-        q->iovar[1] = all[1];
-        q->iovar[2] = all[2];
-        q->iovar[3] = all[0] + all[1] + all[2];
+        q->iovar[crcount_slot::CENSORED] = all[0];
+        q->iovar[crcount_slot::EVENT] = all[1];
+        q->iovar[crcount_slot::COMPETE] = all[2];
+        q->iovar[crcount_slot::TOTAL] = all[0] + all[1] + all[2];
         wobcall(q->Summary, WOB_SEL_PUT_ROW);
     }
     endAndClose(q, q->Summary);
@@ -423,7 +426,7 @@ void korvcif(KorvPtr q)
                 rows.resize(static_cast<size_t>(ncells));
                 vyr::parallel_for(rows.size(), [&](size_t i) {
                     const double* cell = c->meta[i / c->nGroup][i % c->nGroup];
-                    cifEstimate(q, cells[i], cell[2], cell[3], rows[i]);
+                    cifEstimate(q, cells[i], cell[cr_cell::RISK], cell[cr_cell::MAXTIME], rows[i]);
                 });
             }
             int s = 0;
@@ -455,7 +458,7 @@ void korvcif(KorvPtr q)
                 GRPTREE* gnode = g ? g->ghead : nullptr;
                 for (int j = 0; j < c->nGroup; ++j) {
                     const double* cell = c->meta[s][j];
-                    if (cell[4 + k] < ZERO_FREQ)
+                    if (cell[cr_cell::events(k)] < ZERO_FREQ)
                         printNoEventLog(q, c->statusVal, node, g ? gnode : nullptr);
                     c->groupno = j + 1;
                     if (g && gnode) {
@@ -467,7 +470,8 @@ void korvcif(KorvPtr q)
                     if (fewRows) {
                         rows[static_cast<size_t>(s * c->nGroup + j)].deliver(driver);
                     } else {
-                        cifEstimate(q, cells[s * c->nGroup + j], cell[2], cell[3], driver);
+                        cifEstimate(q, cells[s * c->nGroup + j], cell[cr_cell::RISK],
+                                    cell[cr_cell::MAXTIME], driver);
                     }
                 }
                 if (q->Surv)

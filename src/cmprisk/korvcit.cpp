@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cmprisk/cmprisk.h"
+#include "results/slots.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
 #include "vyr_host.h"
@@ -102,9 +103,9 @@ void korvcit(KorvPtr q)
         c->statusVal = c->type[j];
         std::copy(acc[t].begin(), acc[t].end(), c->var);
         const korv_cr::GrayChiSq r = korv_cr::grayChiSq(c->var, K);
-        q->iovar[2] = r.chisq;
-        q->iovar[3] = r.df;
-        q->iovar[4] = r.p;
+        q->iovar[chisq_slot::CHISQ] = r.chisq;
+        q->iovar[chisq_slot::DF] = r.df;
+        q->iovar[chisq_slot::PROB] = r.p;
         wobcall(q->HomTest, WOB_SEL_PUT_ROW);
         c->pval[j - 1] = r.p;
         c->statusMap[j] = 2;

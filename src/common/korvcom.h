@@ -137,7 +137,7 @@ struct KORVCOM {
     unsigned refused; // features refused so far in the step (korv_refuse), one bit each
 
     // ---- Row buffer (output columns and OUT= variables are bound here) -----
-    double iovar[34];  // no fixed meaning; each table binds its own elements
+    double iovar[34];  // the row buffer: each table names its slots in results/slots.h
     double stratumno;  // stratum number of the row
     double cenchar;    // censoring character column of the row
     double cenval;     // censoring value of the row

@@ -15,6 +15,28 @@ struct XCFILE;
 struct DSHANDLE;
 struct GRAFSTR;
 
+// The count cells of the competing risks: for each stratum and GROUP=
+// level, written by the data pass and read by the estimates and the
+// summaries.
+namespace cr_cell
+{
+inline constexpr int FIRST = 0;   // the cell's first record in stratum-group-time order
+inline constexpr int RECORDS = 1; // the cell's records
+inline constexpr int RISK = 2;    // its total frequency: the number at risk at the start
+inline constexpr int MAXTIME = 3; // its largest time
+inline constexpr int EVENTS = 4;  // then one cell per status category (0 censored, k type k)
+// The frequency of status category k.
+constexpr int events(int k)
+{
+    return EVENTS + k;
+}
+// The doubles of a cell with ncat status categories.
+constexpr int width(int ncat)
+{
+    return EVENTS + ncat;
+}
+} // namespace cr_cell
+
 // The PLOTS=CIF request bits of CMPRISK.plot.
 namespace cif_plot_bit
 {
@@ -49,7 +71,7 @@ struct CMPRISK {
     double eventcode; // first failure code as written, or missing
     double* failcode; // failure codes, ascending, distinct
     double statusVal; // status value of the type being estimated
-    double*** meta;   // count cells [nStrata][nGroup]
+    double*** meta;   // count cells [nStrata][nGroup], each cr_cell::width(ncat) long
     double groupno;
     double* type;    // entry 0 missing; entry k the value of failure type k
     double* nfailed; // total frequency per failure type
@@ -206,11 +228,6 @@ struct SURVDIFF {
     double* mean;
     varstring* ref; // the control values, trimmed (point into the statement record)
 };
-// The cell of KORVCOM.iovar that holds an adjusted p-value of the exact
-// method when it was approximated (Tukey-Kramer, Hsu): its column is defined
-// beside the exact one, and only one of the two is shown.
-inline constexpr int KORV_MC_APPROX_CELL = 10;
-
 // One TEST covariate (filled by variable resolution and the rank tests).
 struct CNAMES {
     NAMESTR* nm;

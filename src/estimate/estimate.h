@@ -20,6 +20,7 @@
 #include "common/korvcom.h"
 #include "common/stages.h"
 #include "numeric/pointwise.h"
+#include "results/slots.h"
 
 struct STRATA;
 struct GRPTREE;
@@ -326,7 +327,7 @@ class PlEngine
 // A full set of row values in the row-buffer layout the tables and OUTSURV=
 // are bound to (slot meanings as in the common block's iovar).
 struct RowBuf {
-    double io[34];
+    double io[KORV_IOVAR_SLOTS]; // the common block's row buffer (results/slots.h)
     double cenchar = 0;
     double cenval = 0;
     int64_t idrec = 0; // 1-based record whose ID values go with the row; 0 none

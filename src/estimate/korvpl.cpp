@@ -16,6 +16,7 @@
 #include "estimate/graphreq.h"
 #include "estimate/korvkrn.h"
 #include "estimate/plotdata.h"
+#include "results/slots.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
 #include "vyr_data.h"
@@ -154,11 +155,10 @@ class KorvSink : public PlSink
             return;
         }
         double rec[PLOTREC_FIELDS];
-        static const int slots[PLOTREC_FIELDS] = {0, 1, 24, 5, 4, 11, 12, 13, 14, 21, 22};
         for (int i = 0; i < PLOTREC_FIELDS; ++i)
-            rec[i] = r.io[slots[i]];
+            rec[i] = r.io[pl_slot::PLOT_RECORD[i]];
         const double miss = korv_missing();
-        bool censored = !wzmis(r.io[24]);
+        bool censored = !wzmis(r.io[pl_slot::CENSORED]);
         if (censored) {
             for (int i = 5; i <= 8; ++i)
                 rec[i] = miss;
@@ -244,10 +244,10 @@ void summaryTables(KorvPtr q, const PlEngine& e)
         std::memcpy(q->typetype, korv_conftype_word(q->conftype), 8);
         static const double percent[3] = {75, 50, 25};
         for (int i = 0; i < 3; ++i) {
-            q->iovar[0] = percent[i];
-            q->iovar[1] = e.quant[i];
-            q->iovar[2] = e.qtlower[i];
-            q->iovar[3] = e.qtupper[i];
+            q->iovar[quartile_slot::PERCENT] = percent[i];
+            q->iovar[quartile_slot::ESTIMATE] = e.quant[i];
+            q->iovar[quartile_slot::LOWER] = e.qtlower[i];
+            q->iovar[quartile_slot::UPPER] = e.qtupper[i];
             wobcall(q->Quantile, WOB_SEL_PUT_ROW, 0, nullptr);
         }
         endData(q->Quantile);
@@ -272,8 +272,8 @@ void summaryTables(KorvPtr q, const PlEngine& e)
         q->output = pb[0].value.o;
         std::memset(q->meanbias, ' ', sizeof q->meanbias);
         xpmstr(q->meanbias, static_cast<int>(sizeof q->meanbias), 326, 190 + code);
-        q->iovar[0] = e.mean;
-        q->iovar[1] = e.mse;
+        q->iovar[mean_slot::MEAN] = e.mean;
+        q->iovar[mean_slot::STDERR] = e.mse;
         wobcall(q->Mean, WOB_SEL_PUT_ROW, 0, nullptr);
         endData(q->Mean);
         closeOutput(q);

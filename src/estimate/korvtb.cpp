@@ -16,6 +16,7 @@
 #include "common/options.h"
 #include "common/strata.h"
 #include "estimate/estimate.h"
+#include "results/slots.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
 #include "vyr_data.h"
@@ -31,35 +32,6 @@ namespace
 {
 
 constexpr double kTol = 1.110223024625157e-13;
-
-// Slots of the row buffer the life table stages.
-enum : int {
-    S_LOWER = 0,
-    S_SURV = 1,
-    S_FAIL = 2,
-    S_STDERR = 3,
-    S_UCL = 4,
-    S_LCL = 5,
-    S_MID = 6,
-    S_QFAIL = 7,
-    S_QSTDERR = 8,
-    S_PDF = 9,
-    S_PDFSE = 10,
-    S_PDFU = 11,
-    S_PDFL = 12,
-    S_HAZ = 13,
-    S_HAZSE = 14,
-    S_HAZU = 15,
-    S_HAZL = 16,
-    S_MED = 17,
-    S_MEDSE = 18,
-    S_FAILED = 21,
-    S_CENSORED = 22,
-    S_EFFSIZE = 23,
-    S_UPPER = 24,
-    S_CDFL = 28,
-    S_CDFU = 29,
-};
 
 // The standard error of a variance, missing for -1 (none formed).
 double stderrOf(double var)
@@ -214,20 +186,20 @@ void stageRow(const LIFETABLE* rows, int k, const Intervals& iv, const StageSett
 {
     const double miss = korv_missing();
     const LIFETABLE& r = rows[k];
-    io[S_LOWER] = k < iv.ninter ? iv.bounds[k] : miss;
+    io[lt_slot::LOWER] = k < iv.ninter ? iv.bounds[k] : miss;
     const bool upper = k + 1 < iv.ninter && r.effective > 1e-12;
-    io[S_UPPER] = upper ? iv.bounds[k + 1] : miss;
-    io[S_MID] = upper ? (iv.bounds[k] + iv.bounds[k + 1]) * 0.5 : miss;
-    io[S_SURV] = r.surv;
+    io[lt_slot::UPPER] = upper ? iv.bounds[k + 1] : miss;
+    io[lt_slot::MIDPOINT] = upper ? (iv.bounds[k] + iv.bounds[k + 1]) * 0.5 : miss;
+    io[lt_slot::SURV] = r.surv;
     const double se = stderrOf(r.svar);
-    io[S_STDERR] = se;
-    io[S_LCL] = io[S_UCL] = miss;
+    io[lt_slot::STDERR] = se;
+    io[lt_slot::LCL] = io[lt_slot::UCL] = miss;
     if (!wzmis(se))
-        korvwcl(set.conftype, se, set.critical, r.surv, &io[S_LCL], &io[S_UCL]);
+        korvwcl(set.conftype, se, set.critical, r.surv, &io[lt_slot::LCL], &io[lt_slot::UCL]);
     if (set.failure) {
-        io[S_FAIL] = oneMinus(r.surv);
-        io[S_CDFL] = oneMinus(io[S_UCL]);
-        io[S_CDFU] = oneMinus(io[S_LCL]);
+        io[lt_slot::FAIL] = oneMinus(r.surv);
+        io[lt_slot::CDF_LCL] = oneMinus(io[lt_slot::UCL]);
+        io[lt_slot::CDF_UCL] = oneMinus(io[lt_slot::LCL]);
     }
     // Density and hazard with their plain limits, the lower one kept at 0.
     auto rate = [&](double v, double var, int s, int sse, int su, int sl) {
@@ -241,22 +213,23 @@ void stageRow(const LIFETABLE* rows, int k, const Intervals& iv, const StageSett
             io[sl] = std::max(v - set.critical * e, 0.0);
         }
     };
-    rate(r.pden, r.pvar, S_PDF, S_PDFSE, S_PDFU, S_PDFL);
-    rate(r.haz, r.hvar, S_HAZ, S_HAZSE, S_HAZU, S_HAZL);
+    rate(r.pden, r.pvar, lt_slot::PDF, lt_slot::PDF_STDERR, lt_slot::PDF_UCL, lt_slot::PDF_LCL);
+    rate(r.haz, r.hvar, lt_slot::HAZARD, lt_slot::HAZARD_STDERR, lt_slot::HAZARD_UCL,
+         lt_slot::HAZARD_LCL);
 }
 
 void stageTableRow(const LIFETABLE& r, double* io)
 {
     const double miss = korv_missing();
-    io[S_FAIL] = oneMinus(r.surv);
-    io[S_QFAIL] = r.qfail;
-    io[S_QSTDERR] = stderrOf(r.qvar);
-    io[S_FAILED] = r.n_die;
-    io[S_CENSORED] = r.n_with;
-    io[S_EFFSIZE] = r.effective;
+    io[lt_slot::FAIL] = oneMinus(r.surv);
+    io[lt_slot::COND_FAIL] = r.qfail;
+    io[lt_slot::COND_STDERR] = stderrOf(r.qvar);
+    io[lt_slot::FAILED] = r.n_die;
+    io[lt_slot::CENSORED] = r.n_with;
+    io[lt_slot::EFF_SIZE] = r.effective;
     const bool med = !wzmis(r.med) && r.med > 0;
-    io[S_MED] = med ? r.med : miss;
-    io[S_MEDSE] = med ? stderrOf(r.mvar) : miss;
+    io[lt_slot::MED_RESID] = med ? r.med : miss;
+    io[lt_slot::MED_STDERR] = med ? stderrOf(r.mvar) : miss;
 }
 
 } // namespace korv_lt

@@ -13,6 +13,7 @@
 #include "common/strata.h"
 #include "estimate/estimate.h"
 #include "estimate/graphreq.h"
+#include "results/slots.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
 #include "runtime/wzstr.h"
@@ -81,10 +82,10 @@ void readStratum(KorvPtr q, STRATA* node)
 // One row of the censoring summary from the staged identification fields.
 void summaryRow(KorvPtr q, double total, double censored)
 {
-    q->iovar[0] = total;
-    q->iovar[1] = total - censored;
-    q->iovar[2] = censored;
-    q->iovar[3] = total > 0 ? 100.0 * censored / total : korv_missing();
+    q->iovar[censsum_slot::TOTAL] = total;
+    q->iovar[censsum_slot::FAILED] = total - censored;
+    q->iovar[censsum_slot::CENSORED] = censored;
+    q->iovar[censsum_slot::PCT_CENSORED] = total > 0 ? 100.0 * censored / total : korv_missing();
     wobcall(q->Summary, WOB_SEL_PUT_ROW, 0, nullptr);
 }
 

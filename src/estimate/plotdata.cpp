@@ -7,6 +7,7 @@
 
 #include "common/options.h"
 #include "common/strata.h"
+#include "results/slots.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
 #include "vyr_files.h"
@@ -116,14 +117,14 @@ void korv_plot_mirrors(KorvPtr q, bool failureCols)
     if (!failureCols)
         return;
     double* io = q->iovar;
-    io[2] = mirror(io[1]);
-    io[27] = mirror(io[24]);
-    io[28] = mirror(io[4]);
-    io[29] = mirror(io[5]);
-    io[30] = mirror(io[12]);
-    io[31] = mirror(io[11]);
-    io[32] = mirror(io[14]);
-    io[33] = mirror(io[13]);
+    io[pl_slot::FAIL] = mirror(io[pl_slot::SURV]);
+    io[pl_slot::F_CENSORED] = mirror(io[pl_slot::CENSORED]);
+    io[pl_slot::CDF_LCL] = mirror(io[pl_slot::UCL]);
+    io[pl_slot::CDF_UCL] = mirror(io[pl_slot::LCL]);
+    io[pl_slot::F_HW_LCL] = mirror(io[pl_slot::HW_UCL]);
+    io[pl_slot::F_HW_UCL] = mirror(io[pl_slot::HW_LCL]);
+    io[pl_slot::F_EP_LCL] = mirror(io[pl_slot::EP_UCL]);
+    io[pl_slot::F_EP_UCL] = mirror(io[pl_slot::EP_LCL]);
 }
 
 int UclCorrection(XCBSTR* xcb, long nobs, int uclindex)
@@ -232,12 +233,16 @@ void MakePhantomTable(KorvPtr q, XCBSTR* xcb, long nobs, double bandmax)
     };
     auto put = [&]() { wobcall(q->Phantom, WOB_SEL_PUT_ROW, 0, nullptr); };
     auto atRiskRow = [&](double t, double atrisk) {
-        io[0] = t;
+        io[pl_slot::TIME] = t;
         art->time2 = t;
-        io[1] = io[5] = io[4] = io[11] = io[12] = io[13] = io[14] = io[24] = io[21] = miss;
+        io[pl_slot::SURV] = io[pl_slot::LCL] = io[pl_slot::UCL] = io[pl_slot::HW_LCL] =
+            io[pl_slot::HW_UCL] = io[pl_slot::EP_LCL] = io[pl_slot::EP_UCL] =
+                io[pl_slot::CENSORED] = io[pl_slot::EVENTS] = miss;
         if (F)
-            io[2] = io[27] = io[28] = io[29] = io[30] = io[31] = io[32] = io[33] = miss;
-        io[22] = atrisk;
+            io[pl_slot::FAIL] = io[pl_slot::F_CENSORED] = io[pl_slot::CDF_LCL] =
+                io[pl_slot::CDF_UCL] = io[pl_slot::F_HW_LCL] = io[pl_slot::F_HW_UCL] =
+                    io[pl_slot::F_EP_LCL] = io[pl_slot::F_EP_UCL] = miss;
+        io[pl_slot::AT_RISK] = atrisk;
         put();
         art->time2 = miss;
     };
@@ -272,32 +277,31 @@ void MakePhantomTable(KorvPtr q, XCBSTR* xcb, long nobs, double bandmax)
                     f[5 + i] = R[i];
             bandPending = false;
         } else if (bandPending) {
-            io[0] = bandmax;
-            io[1] = Sforce;
-            io[2] = mirror(Sforce);
-            io[5] = io[4] = io[24] = miss;
-            io[11] = R[0];
-            io[12] = R[1];
-            io[13] = R[2];
-            io[14] = R[3];
-            io[21] = f[9];
-            io[22] = f[10];
+            io[pl_slot::TIME] = bandmax;
+            io[pl_slot::SURV] = Sforce;
+            io[pl_slot::FAIL] = mirror(Sforce);
+            io[pl_slot::LCL] = io[pl_slot::UCL] = io[pl_slot::CENSORED] = miss;
+            io[pl_slot::HW_LCL] = R[0];
+            io[pl_slot::HW_UCL] = R[1];
+            io[pl_slot::EP_LCL] = R[2];
+            io[pl_slot::EP_UCL] = R[3];
+            io[pl_slot::EVENTS] = f[9];
+            io[pl_slot::AT_RISK] = f[10];
             // The failure slot follows the row's own survival (it is never
             // left from the row before).
-            io[2] = mirror(io[1]);
+            io[pl_slot::FAIL] = mirror(io[pl_slot::SURV]);
             if (F) {
-                io[27] = io[28] = io[29] = miss;
-                io[30] = mirror(R[1]);
-                io[31] = mirror(R[0]);
-                io[32] = mirror(R[3]);
-                io[33] = mirror(R[2]);
+                io[pl_slot::F_CENSORED] = io[pl_slot::CDF_LCL] = io[pl_slot::CDF_UCL] = miss;
+                io[pl_slot::F_HW_LCL] = mirror(R[1]);
+                io[pl_slot::F_HW_UCL] = mirror(R[0]);
+                io[pl_slot::F_EP_LCL] = mirror(R[3]);
+                io[pl_slot::F_EP_UCL] = mirror(R[2]);
             }
             put();
             bandPending = false;
         }
-        static const int slots[PLOTREC_FIELDS] = {0, 1, 24, 5, 4, 11, 12, 13, 14, 21, 22};
         for (int i = 0; i < PLOTREC_FIELDS; ++i)
-            io[slots[i]] = f[i];
+            io[pl_slot::PLOT_RECORD[i]] = f[i];
         korv_plot_mirrors(q, F);
         put();
         prevTime = t;

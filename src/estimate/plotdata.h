@@ -7,13 +7,16 @@
 #include <cstdint>
 
 #include "common/korvcom.h"
+#include "results/slots.h"
 
 struct XCBSTR;
 
 // Fields of a record: time, survival, censoring mark, pointwise lower and
 // upper limit, Hall-Wellner lower and upper, equal-precision lower and
-// upper, events at the time, number at risk before the time.
+// upper, events at the time, number at risk before the time: the row
+// buffer's slots pl_slot::PLOT_RECORD (results/slots.h), in order.
 inline constexpr int PLOTREC_FIELDS = 11;
+static_assert(sizeof(pl_slot::PLOT_RECORD) / sizeof(int) == PLOTREC_FIELDS);
 
 // Writes a stratum's records in order into the paged store, one page pinned
 // at a time; the store restarts at record 1 for every stratum.

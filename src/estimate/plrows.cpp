@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "estimate/estimate.h"
+#include "results/slots.h"
 #include "runtime/missing.h"
 
 namespace korv_est
@@ -17,38 +18,11 @@ namespace
 
 const char* const BLANK8 = "        ";
 
-// Slots of the row buffer.
-enum : int {
-    S_TIME = 0,
-    S_SURV = 1,
-    S_FAIL = 2,
-    S_STDERR = 3,
-    S_UCL = 4,
-    S_LCL = 5,
-    S_FAILED = 6,
-    S_LEFT = 7,
-    S_FREQ = 8,
-    S_TIMELIST = 9,
-    S_SIGMA = 10,
-    S_HWL = 11,
-    S_HWU = 12,
-    S_EPL = 13,
-    S_EPU = 14,
-    S_CUMHAZ = 15,
-    S_SECUMHAZ = 16,
-    S_WEIGHT = 17,
-    S_NRISK = 19,
-    S_NEVENT = 20,
-    S_EVENTS = 21,
-    S_ATRISK = 22,
-    S_CENSMARK = 24,
-    S_FCENSMARK = 27,
-};
-
 void setBandsMissing(RowBuf& r)
 {
     const double miss = korv_missing();
-    r.io[S_HWL] = r.io[S_HWU] = r.io[S_EPL] = r.io[S_EPU] = miss;
+    r.io[pl_slot::HW_LCL] = r.io[pl_slot::HW_UCL] = r.io[pl_slot::EP_LCL] = r.io[pl_slot::EP_UCL] =
+        miss;
 }
 
 class Walk
@@ -82,14 +56,17 @@ class Walk
         if (!o_.bands)
             return;
         if (r.origin)
-            o_.bands->origin(&r.io[S_HWL], &r.io[S_HWU], &r.io[S_EPL], &r.io[S_EPU]);
+            o_.bands->origin(&r.io[pl_slot::HW_LCL], &r.io[pl_slot::HW_UCL], &r.io[pl_slot::EP_LCL],
+                             &r.io[pl_slot::EP_UCL]);
         else
-            o_.bands->at(r.io[S_TIME], r.io[S_SURV], r.G, r.io[S_SIGMA], r.emptied, &r.io[S_HWL],
-                         &r.io[S_HWU], &r.io[S_EPL], &r.io[S_EPU]);
+            o_.bands->at(r.io[pl_slot::TIME], r.io[pl_slot::SURV], r.G, r.io[pl_slot::SIGMA],
+                         r.emptied, &r.io[pl_slot::HW_LCL], &r.io[pl_slot::HW_UCL],
+                         &r.io[pl_slot::EP_LCL], &r.io[pl_slot::EP_UCL]);
     }
     void recomputeLimits(RowBuf& r)
     {
-        e_.limits(r.io[S_SURV], r.io[S_SIGMA], r.emptied, &r.io[S_LCL], &r.io[S_UCL]);
+        e_.limits(r.io[pl_slot::SURV], r.io[pl_slot::SIGMA], r.emptied, &r.io[pl_slot::LCL],
+                  &r.io[pl_slot::UCL]);
         bandLimits(r);
     }
     void timelistRows(const PlStep& st);
@@ -112,25 +89,25 @@ void Walk::run()
     intervalsOut_ = o_.outsurv && o_.reduce && intervals;
 
     // The time-0 row.
-    for (int i = 0; i < 34; ++i)
-        r_.io[i] = i <= 17 ? 0.0 : miss;
+    for (int i = 0; i < pl_slot::COUNT; ++i)
+        r_.io[i] = i <= pl_slot::LAST_ZERO_AT_START ? 0.0 : miss;
     setBandsMissing(r_);
-    r_.io[S_TIME] = 0;
-    r_.io[S_SURV] = 1;
-    r_.io[S_FAIL] = 0;
-    r_.io[S_STDERR] = 0;
-    r_.io[S_LCL] = r_.io[S_UCL] = 1;
-    r_.io[S_FAILED] = 0;
-    r_.io[S_LEFT] = total;
-    r_.io[S_FREQ] = 0;
-    r_.io[S_CUMHAZ] = 0;
-    r_.io[S_SECUMHAZ] = miss;
-    r_.io[S_WEIGHT] = 0;
-    r_.io[S_NRISK] = total;
-    r_.io[S_NEVENT] = 0;
-    r_.io[S_EVENTS] = 0;
-    r_.io[S_ATRISK] = total;
-    r_.io[S_CENSMARK] = r_.io[S_FCENSMARK] = miss;
+    r_.io[pl_slot::TIME] = 0;
+    r_.io[pl_slot::SURV] = 1;
+    r_.io[pl_slot::FAIL] = 0;
+    r_.io[pl_slot::STDERR] = 0;
+    r_.io[pl_slot::LCL] = r_.io[pl_slot::UCL] = 1;
+    r_.io[pl_slot::FAILED] = 0;
+    r_.io[pl_slot::LEFT] = total;
+    r_.io[pl_slot::FREQ] = 0;
+    r_.io[pl_slot::CUMHAZ] = 0;
+    r_.io[pl_slot::CUMHAZ_STDERR] = miss;
+    r_.io[pl_slot::WEIGHT] = 0;
+    r_.io[pl_slot::NUMBER_AT_RISK] = total;
+    r_.io[pl_slot::OBSERVED_EVENTS] = 0;
+    r_.io[pl_slot::EVENTS] = 0;
+    r_.io[pl_slot::AT_RISK] = total;
+    r_.io[pl_slot::CENSORED] = r_.io[pl_slot::F_CENSORED] = miss;
     r_.cenval = miss;
     r_.cenchar = miss;
     r_.idrec = 0;
@@ -158,62 +135,64 @@ void Walk::run()
 
     for (int64_t j = 0; j < d.nobs; ++j) {
         const PlStep& st = e_.step(j);
-        r_.io[S_SURV] = r_.io[S_FAIL] = r_.io[S_STDERR] = r_.io[S_SIGMA] = miss;
-        r_.io[S_CUMHAZ] = r_.io[S_SECUMHAZ] = r_.io[S_NRISK] = r_.io[S_NEVENT] = miss;
-        r_.io[S_TIME] = st.time;
-        r_.io[S_FREQ] = st.freq;
-        r_.io[S_WEIGHT] = weighted ? st.weight : 0;
-        r_.io[S_LEFT] = st.left;
-        r_.io[S_FAILED] = st.failed;
-        r_.io[S_EVENTS] = st.eventsAtTime;
-        r_.io[S_ATRISK] = st.atRiskSnap;
+        r_.io[pl_slot::SURV] = r_.io[pl_slot::FAIL] = r_.io[pl_slot::STDERR] =
+            r_.io[pl_slot::SIGMA] = miss;
+        r_.io[pl_slot::CUMHAZ] = r_.io[pl_slot::CUMHAZ_STDERR] = r_.io[pl_slot::NUMBER_AT_RISK] =
+            r_.io[pl_slot::OBSERVED_EVENTS] = miss;
+        r_.io[pl_slot::TIME] = st.time;
+        r_.io[pl_slot::FREQ] = st.freq;
+        r_.io[pl_slot::WEIGHT] = weighted ? st.weight : 0;
+        r_.io[pl_slot::LEFT] = st.left;
+        r_.io[pl_slot::FAILED] = st.failed;
+        r_.io[pl_slot::EVENTS] = st.eventsAtTime;
+        r_.io[pl_slot::AT_RISK] = st.atRiskSnap;
         r_.emptied = false;
         r_.origin = false;
         if (st.censored) {
-            r_.io[S_NEVENT] = 0;
-            r_.io[S_NRISK] = st.numberAtRisk;
+            r_.io[pl_slot::OBSERVED_EVENTS] = 0;
+            r_.io[pl_slot::NUMBER_AT_RISK] = st.numberAtRisk;
             r_.cenchar = 1;
             setBandsMissing(r_);
             if (fullOut_) {
-                r_.io[S_SURV] = E > st.time ? st.S : miss;
-                r_.io[S_LCL] = r_.io[S_UCL] = miss;
+                r_.io[pl_slot::SURV] = E > st.time ? st.S : miss;
+                r_.io[pl_slot::LCL] = r_.io[pl_slot::UCL] = miss;
                 r_.cenval = 1;
                 sink_.outRow(r_, BLANK8);
-                r_.io[S_SURV] = miss;
+                r_.io[pl_slot::SURV] = miss;
             }
             if (o_.plot) {
-                r_.io[S_CENSMARK] = st.S;
-                r_.io[S_FCENSMARK] = 1 - st.S;
-                double l = r_.io[S_LCL], u = r_.io[S_UCL];
+                r_.io[pl_slot::CENSORED] = st.S;
+                r_.io[pl_slot::F_CENSORED] = 1 - st.S;
+                double l = r_.io[pl_slot::LCL], u = r_.io[pl_slot::UCL];
                 if (st.last) {
-                    r_.io[S_SURV] = st.S;
-                    r_.io[S_FAIL] = 1 - st.S;
-                    r_.io[S_LCL] = lastLcl_;
-                    r_.io[S_UCL] = lastUcl_;
+                    r_.io[pl_slot::SURV] = st.S;
+                    r_.io[pl_slot::FAIL] = 1 - st.S;
+                    r_.io[pl_slot::LCL] = lastLcl_;
+                    r_.io[pl_slot::UCL] = lastUcl_;
                 } else {
-                    r_.io[S_LCL] = r_.io[S_UCL] = miss;
+                    r_.io[pl_slot::LCL] = r_.io[pl_slot::UCL] = miss;
                 }
                 sink_.plotRow(r_);
-                r_.io[S_LCL] = l;
-                r_.io[S_UCL] = u;
-                r_.io[S_CENSMARK] = r_.io[S_FCENSMARK] = miss;
-                r_.io[S_SURV] = r_.io[S_FAIL] = miss;
+                r_.io[pl_slot::LCL] = l;
+                r_.io[pl_slot::UCL] = u;
+                r_.io[pl_slot::CENSORED] = r_.io[pl_slot::F_CENSORED] = miss;
+                r_.io[pl_slot::SURV] = r_.io[pl_slot::FAIL] = miss;
             }
         } else {
             r_.cenchar = 0;
             if (st.eventTime) {
-                r_.io[S_SURV] = st.S;
-                r_.io[S_FAIL] = 1 - st.S;
-                r_.io[S_SIGMA] = st.sigma;
-                r_.io[S_STDERR] = st.stderr_;
-                r_.io[S_CUMHAZ] = st.H;
-                r_.io[S_SECUMHAZ] = st.seH;
-                r_.io[S_NRISK] = st.numberAtRisk;
-                r_.io[S_NEVENT] = st.observedEvents;
-                r_.io[S_ATRISK] = st.Y;
-                r_.io[S_EVENTS] = st.d;
-                r_.io[S_LCL] = st.lcl;
-                r_.io[S_UCL] = st.ucl;
+                r_.io[pl_slot::SURV] = st.S;
+                r_.io[pl_slot::FAIL] = 1 - st.S;
+                r_.io[pl_slot::SIGMA] = st.sigma;
+                r_.io[pl_slot::STDERR] = st.stderr_;
+                r_.io[pl_slot::CUMHAZ] = st.H;
+                r_.io[pl_slot::CUMHAZ_STDERR] = st.seH;
+                r_.io[pl_slot::NUMBER_AT_RISK] = st.numberAtRisk;
+                r_.io[pl_slot::OBSERVED_EVENTS] = st.observedEvents;
+                r_.io[pl_slot::AT_RISK] = st.Y;
+                r_.io[pl_slot::EVENTS] = st.d;
+                r_.io[pl_slot::LCL] = st.lcl;
+                r_.io[pl_slot::UCL] = st.ucl;
                 r_.emptied = st.emptied;
                 r_.G = st.G;
                 bandLimits(r_);
@@ -225,7 +204,7 @@ void Walk::run()
                 }
                 if (o_.plot)
                     sink_.plotRow(r_);
-                r_.io[S_EVENTS] = 0;
+                r_.io[pl_slot::EVENTS] = 0;
             }
         }
 
@@ -251,13 +230,13 @@ void Walk::intervalRow(const PlStep& st)
     if (!(st.last || (st.eventTime && st.time >= b_)))
         return;
     if (intervalsOut_) {
-        if (wzmis(r_.io[S_SIGMA])) {
-            r_.io[S_SURV] = st.S;
-            r_.io[S_LCL] = r_.io[S_UCL] = miss;
+        if (wzmis(r_.io[pl_slot::SIGMA])) {
+            r_.io[pl_slot::SURV] = st.S;
+            r_.io[pl_slot::LCL] = r_.io[pl_slot::UCL] = miss;
             setBandsMissing(r_);
             r_.cenval = 1;
             sink_.outRow(r_, BLANK8);
-            r_.io[S_SURV] = miss;
+            r_.io[pl_slot::SURV] = miss;
         } else {
             recomputeLimits(r_);
             r_.cenval = 0;
@@ -290,14 +269,14 @@ void Walk::timelistRows(const PlStep& st)
         r_ = saved_;
         // At a listed time between records: at risk is what had not been
         // passed by then, and no event falls on it.
-        r_.io[S_NRISK] = saved_.io[S_LEFT];
-        r_.io[S_NEVENT] = 0;
+        r_.io[pl_slot::NUMBER_AT_RISK] = saved_.io[pl_slot::LEFT];
+        r_.io[pl_slot::OBSERVED_EVENTS] = 0;
         if (timelistOut_) {
             r_.cenval = 0;
             recomputeLimits(r_);
         }
         while (L_ < st.time) {
-            r_.io[S_TIMELIST] = L_;
+            r_.io[pl_slot::TIMELIST] = L_;
             if (o_.printed) {
                 r_.cenchar = 0;
                 sink_.tableRow(r_);
@@ -314,26 +293,26 @@ void Walk::timelistRows(const PlStep& st)
         r_.idrec = st.k;
         RowBuf cur = r_;
         if (st.censored) {
-            double left = r_.io[S_LEFT];
+            double left = r_.io[pl_slot::LEFT];
             r_ = saved_;
-            r_.io[S_LEFT] = left;
-            r_.io[S_NRISK] = st.atRiskSnap;
-            r_.io[S_NEVENT] = 0;
+            r_.io[pl_slot::LEFT] = left;
+            r_.io[pl_slot::NUMBER_AT_RISK] = st.atRiskSnap;
+            r_.io[pl_slot::OBSERVED_EVENTS] = 0;
             r_.idrec = st.k;
         }
-        r_.io[S_TIMELIST] = L_;
+        r_.io[pl_slot::TIMELIST] = L_;
         if (o_.printed) {
             r_.cenchar = 0;
             // Records still to come at this time leave the count now.
-            double left = r_.io[S_LEFT];
+            double left = r_.io[pl_slot::LEFT];
             for (int64_t j = st.rank + 1; j < d.nobs; ++j) {
                 if (e_.rankedTime(j) > L_)
                     break;
                 double f = e_.rankedFreq(j);
-                r_.io[S_LEFT] += weighted && d.weights ? f * e_.rankedWeight(j) : f;
+                r_.io[pl_slot::LEFT] += weighted && d.weights ? f * e_.rankedWeight(j) : f;
             }
             sink_.tableRow(r_);
-            r_.io[S_LEFT] = left;
+            r_.io[pl_slot::LEFT] = left;
         }
         if (timelistOut_) {
             r_.cenval = 0;
@@ -348,9 +327,9 @@ void Walk::timelistRows(const PlStep& st)
     }
     // The row in force is kept for the listed values still to come.
     if (st.censored)
-        saved_.io[S_LEFT] = r_.io[S_LEFT];
+        saved_.io[pl_slot::LEFT] = r_.io[pl_slot::LEFT];
     else
-        for (int i = 0; i <= 16; ++i)
+        for (int i = 0; i <= pl_slot::CUMHAZ_STDERR; ++i)
             saved_.io[i] = r_.io[i];
     if (!st.censored) {
         saved_.emptied = r_.emptied;
@@ -372,17 +351,18 @@ void Walk::finishTimelist()
             r_.cenval = 0;
             recomputeLimits(r_);
         }
-        r_.io[S_NEVENT] = 0;
-        r_.io[S_NRISK] = 0;
+        r_.io[pl_slot::OBSERVED_EVENTS] = 0;
+        r_.io[pl_slot::NUMBER_AT_RISK] = 0;
     } else {
-        r_.io[S_TIME] = r_.io[S_SURV] = r_.io[S_FAIL] = r_.io[S_SIGMA] = miss;
-        r_.io[S_LCL] = r_.io[S_UCL] = miss;
+        r_.io[pl_slot::TIME] = r_.io[pl_slot::SURV] = r_.io[pl_slot::FAIL] = r_.io[pl_slot::SIGMA] =
+            miss;
+        r_.io[pl_slot::LCL] = r_.io[pl_slot::UCL] = miss;
         setBandsMissing(r_);
         r_.cenchar = r_.cenval = miss;
-        r_.io[S_NEVENT] = r_.io[S_NRISK] = miss;
+        r_.io[pl_slot::OBSERVED_EVENTS] = r_.io[pl_slot::NUMBER_AT_RISK] = miss;
     }
     while (L_ != DBL_MAX) {
-        r_.io[S_TIMELIST] = L_;
+        r_.io[pl_slot::TIMELIST] = L_;
         if (o_.printed)
             sink_.tableRow(r_);
         if (timelistOut_)

@@ -15,6 +15,7 @@
 #include "common/strata.h"
 #include "estimate/estimate.h"
 #include "estimate/korvkrn.h"
+#include "results/slots.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
 #include "vyr_host.h"
@@ -118,8 +119,8 @@ double bandwidthList(KorvPtr q, STRATA* node, SMOOTHED* s)
             best = f;
             b = s->bwgrid[k];
         }
-        q->iovar[0] = s->bwgrid[k];
-        q->iovar[1] = f;
+        q->iovar[bandwidth_slot::BANDWIDTH] = s->bwgrid[k];
+        q->iovar[bandwidth_slot::MISE] = f;
         if (s->mise)
             wobcall(s->mise, WOB_SEL_PUT_ROW);
     }
@@ -240,21 +241,22 @@ void ComputeSmoothedHazard(KorvPtr q, STRATA*, SMOOTHED* kmhaz, double b)
     const double miss = korv_missing();
     auto put = [&] { wobcall(s->data, WOB_SEL_PUT_ROW); };
     if (s->tl > 0) {
-        q->iovar[0] = 0;
-        for (int i = 1; i <= 4; ++i)
-            q->iovar[i] = miss;
+        q->iovar[hazard_slot::TIME] = 0;
+        q->iovar[hazard_slot::HAZARD] = q->iovar[hazard_slot::STDERR] = miss;
+        q->iovar[hazard_slot::LOWER] = q->iovar[hazard_slot::UPPER] = miss;
         put();
     }
     for (int k = 0; k < s->ngrid; ++k) {
         const double time = korv_smoothed_grid_point(s->tl, s->tr, s->ngrid, k);
-        q->iovar[0] = time;
+        q->iovar[hazard_slot::TIME] = time;
         if (!s->zcl) {
-            q->iovar[1] = ephaz(time, b, s);
+            q->iovar[hazard_slot::HAZARD] = ephaz(time, b, s);
         } else {
             double v = 0;
-            q->iovar[1] = varhaz(time, b, s, &v);
-            korv_smoothed_limits(q->iovar[1], v, q->critical, &q->iovar[2], &q->iovar[3],
-                                 &q->iovar[4]);
+            q->iovar[hazard_slot::HAZARD] = varhaz(time, b, s, &v);
+            korv_smoothed_limits(q->iovar[hazard_slot::HAZARD], v, q->critical,
+                                 &q->iovar[hazard_slot::STDERR], &q->iovar[hazard_slot::LOWER],
+                                 &q->iovar[hazard_slot::UPPER]);
         }
         put();
     }

@@ -7,6 +7,7 @@
 
 #include "frame/frame.h"
 #include "frame/parse.h"
+#include "results/slots.h"
 #include "runtime/wobmth.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
@@ -146,60 +147,63 @@ void PhantomData(KORVCOM* q)
             c.add(pb);
         }
     }
-    c.number("Time", &q->iovar[0], timelabel, "GenericTime");
-    c.number("Survival", &q->iovar[1], vdqmsg(0, msg0::SURVIVAL_PROBABILITY));
+    // The life table keeps its interval's start, survival and limits where
+    // a product-limit row keeps its time, survival and limits.
+    c.number("Time", &q->iovar[pl_slot::TIME], timelabel, "GenericTime");
+    c.number("Survival", &q->iovar[pl_slot::SURV], vdqmsg(0, msg0::SURVIVAL_PROBABILITY));
     if (F)
-        c.number("Failure", &q->iovar[2]);
+        c.number("Failure", &q->iovar[pl_slot::FAIL]);
     if (v & plot_bit::CL) {
         if (F) {
-            c.number("CDF_LCL", &q->iovar[28]);
-            c.number("CDF_UCL", &q->iovar[29]);
+            c.number("CDF_LCL", &q->iovar[pl_slot::CDF_LCL]);
+            c.number("CDF_UCL", &q->iovar[pl_slot::CDF_UCL]);
         } else {
-            c.number("SDF_LCL", &q->iovar[5]);
-            c.number("SDF_UCL", &q->iovar[4]);
+            c.number("SDF_LCL", &q->iovar[pl_slot::LCL]);
+            c.number("SDF_UCL", &q->iovar[pl_slot::UCL]);
         }
     }
     if (lt) {
         if (v & (plot_bit::HAZARD | plot_bit::DENSITY)) {
-            c.number("Midpoint", &q->iovar[6], timelabel);
+            c.number("Midpoint", &q->iovar[lt_slot::MIDPOINT], timelabel);
             if (v & plot_bit::HAZARD) {
-                c.number("Hazard", &q->iovar[13], vdqmsg(0, msg0::HAZARD_RATE));
-                c.number("Haz_LCL", &q->iovar[16]);
-                c.number("Haz_UCL", &q->iovar[15]);
+                c.number("Hazard", &q->iovar[lt_slot::HAZARD], vdqmsg(0, msg0::HAZARD_RATE));
+                c.number("Haz_LCL", &q->iovar[lt_slot::HAZARD_LCL]);
+                c.number("Haz_UCL", &q->iovar[lt_slot::HAZARD_UCL]);
             }
             if (v & plot_bit::DENSITY) {
-                c.number("PDF", &q->iovar[9], vdqmsg(0, msg0::DENSITY));
-                c.number("PDF_LCL", &q->iovar[12]);
-                c.number("PDF_UCL", &q->iovar[11]);
+                c.number("PDF", &q->iovar[lt_slot::PDF], vdqmsg(0, msg0::DENSITY));
+                c.number("PDF_LCL", &q->iovar[lt_slot::PDF_LCL]);
+                c.number("PDF_UCL", &q->iovar[lt_slot::PDF_UCL]);
             }
         }
     } else {
         int w = 1, d = 0;
         korv_count_display(q->maxscum, q->zwt || q->znotrunc, &w, &d);
-        c.number("Event", &q->iovar[21], nullptr, nullptr, w, d);
-        c.number("AtRisk", &q->iovar[22], vdqmsg(0, msg0::NUMBER_AT_RISK), nullptr, w, d);
+        c.number("Event", &q->iovar[pl_slot::EVENTS], nullptr, nullptr, w, d);
+        c.number("AtRisk", &q->iovar[pl_slot::AT_RISK], vdqmsg(0, msg0::NUMBER_AT_RISK), nullptr, w,
+                 d);
         if (v & plot_bit::HW_BAND) {
             if (F) {
-                c.number("F_HW_LCL", &q->iovar[30]);
-                c.number("F_HW_UCL", &q->iovar[31]);
+                c.number("F_HW_LCL", &q->iovar[pl_slot::F_HW_LCL]);
+                c.number("F_HW_UCL", &q->iovar[pl_slot::F_HW_UCL]);
             } else {
-                c.number("HW_LCL", &q->iovar[11]);
-                c.number("HW_UCL", &q->iovar[12]);
+                c.number("HW_LCL", &q->iovar[pl_slot::HW_LCL]);
+                c.number("HW_UCL", &q->iovar[pl_slot::HW_UCL]);
             }
         }
         if (v & plot_bit::EP_BAND) {
             if (F) {
-                c.number("F_EP_LCL", &q->iovar[32]);
-                c.number("F_EP_UCL", &q->iovar[33]);
+                c.number("F_EP_LCL", &q->iovar[pl_slot::F_EP_LCL]);
+                c.number("F_EP_UCL", &q->iovar[pl_slot::F_EP_UCL]);
             } else {
-                c.number("EP_LCL", &q->iovar[13]);
-                c.number("EP_UCL", &q->iovar[14]);
+                c.number("EP_LCL", &q->iovar[pl_slot::EP_LCL]);
+                c.number("EP_UCL", &q->iovar[pl_slot::EP_UCL]);
             }
         }
         if (F)
-            c.number("F_Censored", &q->iovar[27]);
+            c.number("F_Censored", &q->iovar[pl_slot::F_CENSORED]);
         else
-            c.number("Censored", &q->iovar[24]);
+            c.number("Censored", &q->iovar[pl_slot::CENSORED]);
     }
     wobcall(q->Phantom, WOB_SEL_END_COLUMNS);
 }

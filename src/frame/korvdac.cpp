@@ -26,6 +26,7 @@
 #include "frame/frame.h"
 #include "frame/messages.h"
 #include "numeric/exactsum.h"
+#include "results/slots.h"
 #include "runtime/missing.h"
 #include "runtime/wzstr.h"
 #include "runtime/xccheck.h"
@@ -343,7 +344,7 @@ STRATA* CrPass::newCandidate()
 bool CrPass::valid(double* tp, double* fp)
 {
     KORVCOM* q = q_;
-    const double t = q->iovar[0];
+    const double t = q->iovar[input_slot::TIME];
     double f = 1.0;
     if (wzmis(t) || t < 0)
         return false;
@@ -353,7 +354,7 @@ bool CrPass::valid(double* tp, double* fp)
         return false;
     }
     if (q->zfreq) {
-        f = q->iovar[3];
+        f = q->iovar[input_slot::FREQ];
         if (wzmis(f) || !(f > 0) || std::isinf(f))
             return false;
         if (!q->znotrunc && f <= LARGEST_EXACT_COUNT) {
@@ -363,11 +364,11 @@ bool CrPass::valid(double* tp, double* fp)
         }
     }
     if (q->zwt) {
-        const double w = q->iovar[4];
+        const double w = q->iovar[input_slot::WEIGHT];
         if (wzmis(w) || w < 0)
             return false;
     }
-    if (wzmis(q->iovar[2]))
+    if (wzmis(q->iovar[input_slot::CENSOR]))
         return false;
     if (q->zfreq && f > LARGEST_EXACT_COUNT) {
         // Above 2^53 sums of frequencies are no longer counts: the step stops,
@@ -454,7 +455,8 @@ int CrPass::group()
 // the value noted among the group's distinct statuses.
 double CrPass::status()
 {
-    const double v = q_->iovar[2] == 0 ? 0.0 : q_->iovar[2]; // -0 is 0
+    const double v =
+        q_->iovar[input_slot::CENSOR] == 0 ? 0.0 : q_->iovar[input_slot::CENSOR]; // -0 is 0
     const int n = c_->nFailcode;
     if (n > 0) {
         for (int k = 0; k < n; ++k)
@@ -566,13 +568,13 @@ void CrPass::fetch(int64_t i)
 {
     KORVCOM* q = q_;
     auto num = [&](int c) { return columns_[static_cast<size_t>(c)].num[static_cast<size_t>(i)]; };
-    q->iovar[0] = num(timeCol_);
-    q->iovar[2] =
+    q->iovar[input_slot::TIME] = num(timeCol_);
+    q->iovar[input_slot::CENSOR] =
         columns_[static_cast<size_t>(statusCol_)].numeric ? num(statusCol_) : korv_missing();
     if (freqCol_ >= 0)
-        q->iovar[3] = num(freqCol_);
+        q->iovar[input_slot::FREQ] = num(freqCol_);
     if (weightCol_ >= 0)
-        q->iovar[4] = num(weightCol_);
+        q->iovar[input_slot::WEIGHT] = num(weightCol_);
     char* key = strata_key(spare_);
     for (Target& t : targets_) {
         const Column& col = columns_[static_cast<size_t>(t.column)];
@@ -625,7 +627,7 @@ void CrPass::read()
             fetch(i);
             // A NaN that is not a missing value is taken as missing: it has
             // no order and would make the comparisons inconsistent.
-            for (int k : {0, 2, 3, 4})
+            for (int k : input_slot::READ)
                 fix_nan(reinterpret_cast<char*>(&q->iovar[k]));
             char* key = strata_key(spare_);
             for (int j = 0; j < q->nsvar; ++j) {
@@ -766,10 +768,11 @@ struct StatusNumbers {
     }
 };
 
-// The count cells of the group: `ncat` + 4 doubles per stratum and group.
+// The count cells of the group: cr_cell::width(ncat) doubles per stratum and
+// group.
 double*** make_meta(KORVCOM* q, CMPRISK* c)
 {
-    const int64_t ns = c->nStrata, ng = c->nGroup, width = c->ncat + 4;
+    const int64_t ns = c->nStrata, ng = c->nGroup, width = cr_cell::width(c->ncat);
     if (ns < 1 || ng < 1)
         return nullptr;
     auto*** rows =
@@ -799,7 +802,7 @@ void mapData(KORVCOM* q, const std::vector<std::vector<int64_t>>& counts)
     const bool mapGroups = c->igMap != nullptr;
     const bool numberStatus = c->nFailcode == 0;
     StatusNumbers numbers{q, c->type, c->ntype};
-    const int width = c->ncat + 4;
+    const int width = cr_cell::width(c->ncat);
     const int64_t ng = c->nGroup;
     const int64_t ncell = c->nStrata * ng;
     double* cells = c->meta ? c->meta[0][0] : nullptr;
@@ -843,9 +846,9 @@ void mapData(KORVCOM* q, const std::vector<std::vector<int64_t>>& counts)
             const int64_t cell =
                 static_cast<int64_t>(x.stratum) * ng + static_cast<int64_t>(x.group);
             double* m = cells + cell * width;
-            m[1] += 1;
-            if (x.time > m[3])
-                m[3] = x.time;
+            m[cr_cell::RECORDS] += 1;
+            if (x.time > m[cr_cell::MAXTIME])
+                m[cr_cell::MAXTIME] = x.time;
             const auto category = static_cast<int32_t>(x.status);
             korv_num::ExactSum* e = &sums[static_cast<size_t>(cell * (1 + c->ncat))];
             if (whole) {
@@ -864,9 +867,9 @@ void mapData(KORVCOM* q, const std::vector<std::vector<int64_t>>& counts)
     for (int64_t cell = 0; cell < ncell; ++cell) {
         double* m = cells + cell * width;
         const korv_num::ExactSum* e = &sums[static_cast<size_t>(cell * (1 + c->ncat))];
-        m[2] = e[0].value();
+        m[cr_cell::RISK] = e[0].value();
         for (int k = 0; k < c->ncat; ++k)
-            m[4 + k] = e[1 + k].value();
+            m[cr_cell::events(k)] = e[1 + k].value();
     }
     c->columns = cols;
 }
@@ -887,10 +890,10 @@ void metaData(KORVCOM* q)
         for (int s = 0; s < c->nStrata; ++s)
             for (int g = 0; g < c->nGroup; ++g) {
                 double* m = c->meta[s][g];
-                m[0] = running;
-                running += m[1];
+                m[cr_cell::FIRST] = running;
+                running += m[cr_cell::RECORDS];
                 for (int k = 1; k < c->ntype; ++k)
-                    failed[static_cast<size_t>(k)].add(m[4 + k]);
+                    failed[static_cast<size_t>(k)].add(m[cr_cell::events(k)]);
             }
         for (int k = 1; k < c->ntype; ++k)
             c->nfailed[k] = failed[static_cast<size_t>(k)].value();
@@ -959,7 +962,7 @@ void disallowTest(KORVCOM* q)
                 const double* cell = c->meta[s][g];
                 double total = 0;
                 for (int k = 0; k < c->ncat; ++k)
-                    total += cell[4 + k];
+                    total += cell[cr_cell::events(k)];
                 if (total < ZERO_FREQ) {
                     printNoObsLog(q, node, gn);
                     c->disallow = 1;

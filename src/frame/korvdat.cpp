@@ -17,6 +17,7 @@
 #include "frame/messages.h"
 #include "frame/parse.h"
 #include "numeric/format.h"
+#include "results/slots.h"
 #include "runtime/missing.h"
 #include "runtime/wzstr.h"
 #include "runtime/xccheck.h"
@@ -278,7 +279,7 @@ void DataPass::fixNan()
 {
     KORVCOM* q = q_;
     char* key = strata_key(spare_);
-    for (int k : {0, 2, 3, 4})
+    for (int k : input_slot::READ)
         korv_fix_nan(reinterpret_cast<char*>(&q->iovar[k]));
     for (int i = 0; i < q->nsvar; ++i) {
         const SNAMESTR& s = q->sname[i];
@@ -298,7 +299,7 @@ void DataPass::fixNan()
 bool DataPass::valid(double* tp, double* fp, double* wp)
 {
     KORVCOM* q = q_;
-    const double t = q->iovar[0];
+    const double t = q->iovar[input_slot::TIME];
     double f = 1.0, w = 1.0;
     bool bad = false;
     if (wzmis(t) || t < 0)
@@ -309,7 +310,7 @@ bool DataPass::valid(double* tp, double* fp, double* wp)
         ++infinite;
     }
     if (q->zfreq) {
-        f = q->iovar[3];
+        f = q->iovar[input_slot::FREQ];
         if (wzmis(f) || !(f > 0) || std::isinf(f))
             bad = true;
         else if (!q->znotrunc && f <= LARGEST_EXACT_COUNT) {
@@ -319,13 +320,13 @@ bool DataPass::valid(double* tp, double* fp, double* wp)
         }
     }
     if (q->zwt) {
-        w = q->iovar[4];
+        w = q->iovar[input_slot::WEIGHT];
         if (wzmis(w) || !(w > 0) || std::isinf(w))
             bad = true;
     }
-    if (q->zevent && wzmis(q->iovar[2]))
+    if (q->zevent && wzmis(q->iovar[input_slot::CENSOR]))
         bad = true;
-    else if (is_censored(q, q->iovar[2]))
+    else if (is_censored(q, q->iovar[input_slot::CENSOR]))
         ++censorSeen;
     if (g_ && !q->zmissing) {
         // The missing-value test reads the raw value only for a numeric
@@ -435,7 +436,7 @@ void DataPass::store(STRATA* stratum, double t, double f, double w)
     if (q->nid > 0 && q->idlen > 0)
         std::memcpy(stratum->id + i * q->idlen, q->idval, static_cast<size_t>(q->idlen));
     // A censored record keeps its frequency negated.
-    const bool cens = is_censored(q, q->iovar[2]);
+    const bool cens = is_censored(q, q->iovar[input_slot::CENSOR]);
     if (cens) {
         stratum->freq[i] = -f;
         if (q->zwt)
@@ -641,14 +642,14 @@ void DataPass::readBlocks()
             spare();
             q->nobs += 1;
             reader_.obs = firstObs + row + i;
-            q->iovar[0] = bufs[static_cast<size_t>(tcol)].num[i];
+            q->iovar[input_slot::TIME] = bufs[static_cast<size_t>(tcol)].num[i];
             if (ccol >= 0)
-                q->iovar[2] = bufs[static_cast<size_t>(ccol)].num[i];
+                q->iovar[input_slot::CENSOR] = bufs[static_cast<size_t>(ccol)].num[i];
             if (fcol >= 0)
-                q->iovar[3] = bufs[static_cast<size_t>(fcol)].num[i];
+                q->iovar[input_slot::FREQ] = bufs[static_cast<size_t>(fcol)].num[i];
             if (wcol >= 0)
-                q->iovar[4] = bufs[static_cast<size_t>(wcol)].num[i];
-            for (int k : {0, 2, 3, 4})
+                q->iovar[input_slot::WEIGHT] = bufs[static_cast<size_t>(wcol)].num[i];
+            for (int k : input_slot::READ)
                 korv_fix_nan(reinterpret_cast<char*>(&q->iovar[k]));
             double t = 0, f = 1, w = 1;
             if (!valid(&t, &f, &w))

@@ -7,6 +7,7 @@
 #include "common/statement.h"
 #include "frame/frame.h"
 #include "frame/parse.h"
+#include "results/slots.h"
 #include "runtime/wobmth.h"
 #include "runtime/wzstr.h"
 #include "vyr_data.h"
@@ -118,12 +119,12 @@ NAMESTR* bind_analysis_variables(KORVCOM* q, const STMT* proc, XVHANDLE* xvin)
     if (q->zwt) {
         NAMESTR* nm = descriptor(q, first_var(proc, proc_field::WEIGHT));
         require_numeric(q, nm, "WEIGHT");
-        xvgetd(xvin, nm->nvar0, 0, &q->iovar[4], 8, 8);
+        xvgetd(xvin, nm->nvar0, 0, &q->iovar[input_slot::WEIGHT], 8, 8);
     }
     if (q->zfreq) {
         NAMESTR* nm = descriptor(q, first_var(proc, proc_field::FREQ));
         require_numeric(q, nm, "FREQ");
-        xvgetd(xvin, nm->nvar0, 0, &q->iovar[3], 8, 8);
+        xvgetd(xvin, nm->nvar0, 0, &q->iovar[input_slot::FREQ], 8, 8);
     }
     int timevar = first_var(proc, proc_field::TIME);
     if (timevar < 1) {
@@ -133,11 +134,11 @@ NAMESTR* bind_analysis_variables(KORVCOM* q, const STMT* proc, XVHANDLE* xvin)
     }
     NAMESTR* tnm = descriptor(q, timevar);
     require_numeric(q, tnm, "TIME");
-    xvgetd(xvin, tnm->nvar0, 0, &q->iovar[0], 8, 8);
+    xvgetd(xvin, tnm->nvar0, 0, &q->iovar[input_slot::TIME], 8, 8);
     if (int cv = first_var(proc, proc_field::CENSOR)) {
         NAMESTR* nm = descriptor(q, cv);
         require_numeric(q, nm, "censoring");
-        xvgetd(xvin, nm->nvar0, 0, &q->iovar[2], 8, 8);
+        xvgetd(xvin, nm->nvar0, 0, &q->iovar[input_slot::CENSOR], 8, 8);
     }
     return tnm;
 }

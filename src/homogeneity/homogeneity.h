@@ -82,9 +82,10 @@ struct KorvChiSq {
 KorvChiSq korv_chisq(double* block, int k, double singular, char* dfs, double* work);
 
 // One trend row of the k scores U (scores) with covariance V (cov, packed)
-// and trend scores x: iovar[0] = x'U, [1] = sqrt(x'Vx) (0 when not above 0),
-// [2] = z, [3] = two-sided p, [4] = P(Z < z), [5] = P(Z > z); z and the
-// p-values missing when the standard error is not above 2^-511.
+// and trend scores x, into the row buffer's trend slots (results/slots.h):
+// STATISTIC = x'U, STDERR = sqrt(x'Vx) (0 when not above 0), Z = z, PROB_Z
+// the two-sided p, LOWER_PROB_Z = P(Z < z), UPPER_PROB_Z = P(Z > z); z and
+// the p-values missing when the standard error is not above 2^-511.
 void Trend(int n, double* cov, double* scores, double* x, double* work, double* iovar);
 
 // ---------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include "numeric/normal.h"
 #include "numeric/sweep.h"
 #include "numeric/vector.h"
+#include "results/slots.h"
 #include "runtime/missing.h"
 #include "vyr_pool.h"
 
@@ -112,25 +113,26 @@ KorvChiSq korv_chisq(double* block, int k, double singular, char* dfs, double* w
 
 void Trend(int n, double* cov, double* scores, double* x, double* work, double* iovar)
 {
-    iovar[0] = zinner(x, scores, n);
-    zqform(cov, n, x, 1, &iovar[1], work, 0);
-    iovar[1] = iovar[1] > 0 ? std::sqrt(iovar[1]) : 0.0;
-    if (iovar[1] <= 1.491668147e-154) {
-        for (int i = 2; i <= 5; ++i)
-            iovar[i] = korv_missing();
+    iovar[trend_slot::STATISTIC] = zinner(x, scores, n);
+    zqform(cov, n, x, 1, &iovar[trend_slot::STDERR], work, 0);
+    double& se = iovar[trend_slot::STDERR];
+    se = se > 0 ? std::sqrt(se) : 0.0;
+    if (se <= 1.491668147e-154) {
+        iovar[trend_slot::Z] = iovar[trend_slot::PROB_Z] = korv_missing();
+        iovar[trend_slot::LOWER_PROB_Z] = iovar[trend_slot::UPPER_PROB_Z] = korv_missing();
         return;
     }
-    const double z = iovar[0] / iovar[1];
-    iovar[2] = z;
+    const double z = iovar[trend_slot::STATISTIC] / iovar[trend_slot::STDERR];
+    iovar[trend_slot::Z] = z;
     if (z < 0) {
         const double p = zprbnrm(z);
-        iovar[4] = p;
-        iovar[5] = 1.0 - p;
-        iovar[3] = 2.0 * p;
+        iovar[trend_slot::LOWER_PROB_Z] = p;
+        iovar[trend_slot::UPPER_PROB_Z] = 1.0 - p;
+        iovar[trend_slot::PROB_Z] = 2.0 * p;
     } else {
         const double p = zprbnrm(-z);
-        iovar[5] = p;
-        iovar[4] = 1.0 - p;
-        iovar[3] = 2.0 * p;
+        iovar[trend_slot::UPPER_PROB_Z] = p;
+        iovar[trend_slot::LOWER_PROB_Z] = 1.0 - p;
+        iovar[trend_slot::PROB_Z] = 2.0 * p;
     }
 }

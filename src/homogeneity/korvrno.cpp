@@ -17,6 +17,7 @@
 #include "homogeneity/assoc.h"
 #include "homogeneity/homogeneity.h"
 #include "numeric/gamma.h"
+#include "results/slots.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
 #include "vyr_data.h"
@@ -75,12 +76,12 @@ void outtest_rows(KorvPtr q, const double* var, double chisq, const char* type)
     const int width = std::clamp(q->maxname, 0, 32);
     std::memcpy(q->typetype, type, 8);
     put_text(q->varname, width, q->timename);
-    q->iovar[0] = chisq;
+    q->iovar[unichi_slot::STATISTIC] = chisq;
     std::copy(u, u + p, q->buffy);
     write_row(q);
     for (int i = 0; i < p; ++i) {
         put_text(q->varname, width, q->c[i].name);
-        q->iovar[0] = u[i];
+        q->iovar[unichi_slot::STATISTIC] = u[i];
         korv_packed_row(var, p, i, q->buffy);
         write_row(q);
     }
@@ -104,10 +105,10 @@ void univariate_table(KorvPtr q, const double* var, const double* scale, bool wi
     for (int i = 0; i < q->ncvar; ++i) {
         const AssocUni r = korv_assoc_univariate(var, q->ncvar, i, scale, singular);
         covariate_row(q, i);
-        q->iovar[0] = r.stat;
-        q->iovar[4] = r.se;
-        q->iovar[2] = r.chisq;
-        q->iovar[3] = r.p;
+        q->iovar[unichi_slot::STATISTIC] = r.stat;
+        q->iovar[unichi_slot::STDERR] = r.se;
+        q->iovar[unichi_slot::CHISQ] = r.chisq;
+        q->iovar[unichi_slot::PROB] = r.p;
         wobcall(t, WOB_SEL_PUT_ROW);
     }
     close_table(q, t);
@@ -156,11 +157,11 @@ void stepwise_table(KorvPtr q, bool wil)
         const STSEQ& s = q->stchi->q[j];
         covariate_row(q, s.ivar);
         const double inc = s.chi - oldchi;
-        q->iovar[1] = s.df;
-        q->iovar[2] = s.chi;
-        q->iovar[3] = zpgx2(s.chi, s.df);
-        q->iovar[4] = inc;
-        q->iovar[5] = zpgx2(inc, 1);
+        q->iovar[step_slot::DF] = s.df;
+        q->iovar[step_slot::CHISQ] = s.chi;
+        q->iovar[step_slot::PROB] = zpgx2(s.chi, s.df);
+        q->iovar[step_slot::INCREMENT] = inc;
+        q->iovar[step_slot::PROB_INCREMENT] = zpgx2(inc, 1);
         wobcall(t, WOB_SEL_PUT_ROW);
         oldchi = s.chi;
     }

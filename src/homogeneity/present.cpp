@@ -11,6 +11,7 @@
 #include "lpplot/lpplot.h"
 #include "mcomp/survdiff.h"
 #include "numeric/gamma.h"
+#include "results/slots.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
 #include "runtime/wzstr.h"
@@ -273,7 +274,7 @@ void details(KorvPtr q, const Levels& L, xobop* group)
         levelRows(q, L, [&](int i) {
             for (int t = 0; t < kTests; ++t)
                 if (requested(L, t))
-                    q->iovar[t] = L.blocks[t][korv_score_offset(k) + i];
+                    q->iovar[homstat_slot::BY_TEST[t]] = L.blocks[t][korv_score_offset(k) + i];
         });
         close_table(q, q->HomStat);
     }
@@ -361,9 +362,9 @@ void test_rows(KorvPtr q, const Levels& L, const HomLR* lr)
         KorvChiSq c =
             korv_chisq(L.blocks[t], L.k, q->singular > 0 ? q->singular : 1e-12, L.dfs, L.work);
         const int len = test_label(q, t);
-        q->iovar[2] = c.chisq;
-        q->iovar[3] = c.df;
-        q->iovar[4] = c.p;
+        q->iovar[chisq_slot::CHISQ] = c.chisq;
+        q->iovar[chisq_slot::DF] = c.df;
+        q->iovar[chisq_slot::PROB] = c.p;
         if (print)
             wobcall(q->HomTest, WOB_SEL_PUT_ROW, 0, nullptr);
         blank(q, len);
@@ -388,9 +389,9 @@ void test_rows(KorvPtr q, const Levels& L, const HomLR* lr)
         if (len > 31)
             len = 31;
         q->varname[len] = lr->zempty;
-        q->iovar[2] = stat;
-        q->iovar[3] = df;
-        q->iovar[4] = p;
+        q->iovar[chisq_slot::CHISQ] = stat;
+        q->iovar[chisq_slot::DF] = df;
+        q->iovar[chisq_slot::PROB] = p;
         if (print)
             wobcall(q->HomTest, WOB_SEL_PUT_ROW, 0, nullptr);
         blank(q, len);
@@ -475,7 +476,7 @@ void trend_branch(KorvPtr q, const Levels& L, xobop* group)
         *group = make_group(q, "TrendTests", 89);
         if (q->HomStat) {
             open_table(q, q->HomStat, "Stat.Korvante.TrendScores");
-            levelRows(q, L, [&](int i) { q->iovar[0] = L.x[i]; });
+            levelRows(q, L, [&](int i) { q->iovar[trendscore_slot::SCORE] = L.x[i]; });
             close_table(q, q->HomStat);
             // Stratum numbers need the legend that tells their values.
             if (!L.groups && q->nsvar > 1)
@@ -495,7 +496,7 @@ void trend_branch(KorvPtr q, const Levels& L, xobop* group)
         if (print)
             wobcall(q->HomTest, WOB_SEL_PUT_ROW, 0, nullptr);
         if (q->ogstat)
-            *ogstat_slot(q->ogstat, t) = q->iovar[3];
+            *ogstat_slot(q->ogstat, t) = q->iovar[trend_slot::PROB_Z];
         blank(q, len);
     }
     if (print)

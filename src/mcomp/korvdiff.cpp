@@ -22,6 +22,7 @@
 #include "common/strata.h"
 #include "mcomp/survdiff.h"
 #include "mcomp/zmclsm.h"
+#include "results/slots.h"
 #include "runtime/missing.h"
 #include "runtime/seed.h"
 #include "runtime/wobmth.h"
@@ -167,7 +168,7 @@ void setLevel(KorvPtr q, const std::vector<const char*>& texts, int which, int l
         if (level < static_cast<int>(texts.size()))
             std::memcpy(which == 0 ? sd->ival : sd->jval, texts[static_cast<size_t>(level)], n);
     } else {
-        q->iovar[which] = level + 1;
+        q->iovar[diff_slot::LEVEL[which]] = level + 1;
     }
 }
 
@@ -296,16 +297,17 @@ void Diff(KorvPtr q, int nstrata, ZMCLSMI* lmc, xobskey test)
     // The rows, in the order of the engine's p-values.
     const double* U = lmc->mean;
     const double* V = lmc->var;
-    const int adjCell = 3 - sd->method;
+    const int adjCell = diff_slot::adjusted(sd->method);
     auto emit = [&](int r, int i, int j) {
         const double d = U[i] - U[j];
         const double v = V[packedIndex(i, i)] + V[packedIndex(j, j)] - 2.0 * V[packedIndex(i, j)];
-        q->iovar[2] = v > kTiny ? d * d / v : korv_missing();
-        q->iovar[9] = a.raw ? a.raw[r] : korv_missing();
-        if (sd->method != QXMCLSM_T && adjCell >= 3 && adjCell <= 8) {
+        q->iovar[diff_slot::CHISQ] = v > kTiny ? d * d / v : korv_missing();
+        q->iovar[diff_slot::RAW] = a.raw ? a.raw[r] : korv_missing();
+        if (sd->method != QXMCLSM_T && adjCell >= diff_slot::FIRST_ADJUSTED &&
+            adjCell <= diff_slot::LAST_ADJUSTED) {
             const double p = a.adj ? a.adj[r] : korv_missing();
             q->iovar[adjCell] = approx ? korv_missing() : p;
-            q->iovar[KORV_MC_APPROX_CELL] = approx ? p : korv_missing();
+            q->iovar[diff_slot::APPROX] = approx ? p : korv_missing();
         }
         wobcall(sd->data, WOB_SEL_PUT_ROW);
     };

@@ -7,6 +7,7 @@
 #include "results/coldef.h"
 #include "results/outdata.h"
 #include "results/results.h"
+#include "results/slots.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
 #include "vyr_message_names.h"
@@ -24,9 +25,9 @@ void FailureSummary(KorvPtr q)
         DefineStrataVars(q, t, 0);
     if (q->grpvar)
         DefineGroupVar(q, t);
-    numColumn(t, "Censored", vdqmsg(0, msg0::CIF_CENSORED), &q->iovar[0]);
-    numColumn(t, "Event", vdqmsg(0, msg0::CIF_EVENT), &q->iovar[1]);
-    numColumn(t, "Compete", vdqmsg(0, msg0::COMPETING_EVENT), &q->iovar[2]);
+    numColumn(t, "Censored", vdqmsg(0, msg0::CIF_CENSORED), &q->iovar[crcount_slot::CENSORED]);
+    numColumn(t, "Event", vdqmsg(0, msg0::CIF_EVENT), &q->iovar[crcount_slot::EVENT]);
+    numColumn(t, "Compete", vdqmsg(0, msg0::COMPETING_EVENT), &q->iovar[crcount_slot::COMPETE]);
     totalColumn(q, t);
     endColumns(t);
 }
@@ -39,12 +40,12 @@ void cifTbl(KorvPtr q)
         DefineStrataVars(q, t, 1);
     if (q->grpvar)
         DefineGroupVar(q, t);
-    timeColumns(q, t);
+    timeColumns(q, t, cif_slot::TIME, cif_slot::TIMELIST);
     double lvl = level(q->alpha);
-    numColumn(t, "CIF", nullptr, &q->iovar[1]);
-    numColumn(t, q->cmprisk->printVar ? "Variance" : "StdErr", nullptr, &q->iovar[2]);
-    numColumn(t, "CIF_LCL", vdqmsgs(326, msg326::CIF_LCL, lvl), &q->iovar[3]);
-    numColumn(t, "CIF_UCL", vdqmsgs(326, msg326::CIF_UCL, lvl), &q->iovar[4]);
+    numColumn(t, "CIF", nullptr, &q->iovar[cif_slot::CIF]);
+    numColumn(t, q->cmprisk->printVar ? "Variance" : "StdErr", nullptr, &q->iovar[cif_slot::ERR]);
+    numColumn(t, "CIF_LCL", vdqmsgs(326, msg326::CIF_LCL, lvl), &q->iovar[cif_slot::LCL]);
+    numColumn(t, "CIF_UCL", vdqmsgs(326, msg326::CIF_UCL, lvl), &q->iovar[cif_slot::UCL]);
     endColumns(t);
     q->Surv = t;
 }
@@ -70,10 +71,10 @@ void cifPhantom(KorvPtr q)
     xobskey timeLabel = q->timelabel.l > 0
                             ? vdqtxt(q->timelabel.s, static_cast<int>(q->timelabel.l))
                             : vdqtxt(q->timename.s, static_cast<int>(q->timename.l));
-    numColumn(t, "Time", timeLabel, &q->iovar[0], "GenericTime");
-    numColumn(t, "CIF", nullptr, &q->iovar[1]);
-    numColumn(t, "CIF_LCL", nullptr, &q->iovar[3]);
-    numColumn(t, "CIF_UCL", nullptr, &q->iovar[4]);
+    numColumn(t, "Time", timeLabel, &q->iovar[cif_slot::TIME], "GenericTime");
+    numColumn(t, "CIF", nullptr, &q->iovar[cif_slot::CIF]);
+    numColumn(t, "CIF_LCL", nullptr, &q->iovar[cif_slot::LCL]);
+    numColumn(t, "CIF_UCL", nullptr, &q->iovar[cif_slot::UCL]);
     endColumns(t);
 }
 

@@ -63,11 +63,12 @@ void numColumn(xobop table, const char* name, xobskey label, const void* address
 void charColumn(xobop table, const char* name, xobskey label, const void* address, int length);
 // Ends the column definitions of a table.
 void endColumns(xobop table);
-// The total count of the competing-risks summaries ("Total", iovar[3]).
+// The total count of the competing-risks summaries ("Total",
+// crcount_slot::TOTAL).
 void totalColumn(KorvPtr q, xobop table);
 // The "Timelist" column when TIMELIST= is given, then the time column, named
-// and labelled after the time variable.
-void timeColumns(KorvPtr q, xobop table);
+// and labelled after the time variable, bound to the table's two slots.
+void timeColumns(KorvPtr q, xobop table, int timeSlot, int timelistSlot);
 
 // The confidence level 100 x (1 - alpha) as the labels take it.
 inline double level(double alpha)

@@ -7,6 +7,7 @@
 #include "common/strata.h"
 #include "results/coldef.h"
 #include "results/results.h"
+#include "results/slots.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
 #include "vyr_message_names.h"
@@ -49,13 +50,13 @@ void HazardRate(KorvPtr q)
     xobskey timeLabel = q->timelabel.l > 0
                             ? vdqtxt(q->timelabel.s, static_cast<int>(q->timelabel.l))
                             : vdqtxt(q->timename.s, static_cast<int>(q->timename.l));
-    numColumn(t, "Time", timeLabel, &q->iovar[0], "GenericTime");
-    numColumn(t, "Hazard", nullptr, &q->iovar[1]);
+    numColumn(t, "Time", timeLabel, &q->iovar[hazard_slot::TIME], "GenericTime");
+    numColumn(t, "Hazard", nullptr, &q->iovar[hazard_slot::HAZARD]);
     if (sm->zcl) {
         double lvl = level(q->alpha);
-        numColumn(t, "StdErr", nullptr, &q->iovar[2]);
-        numColumn(t, "Lower", vdqmsgs(326, msg326::LCL_LEVEL, lvl), &q->iovar[3]);
-        numColumn(t, "Upper", vdqmsgs(326, msg326::UCL_LEVEL, lvl), &q->iovar[4]);
+        numColumn(t, "StdErr", nullptr, &q->iovar[hazard_slot::STDERR]);
+        numColumn(t, "Lower", vdqmsgs(326, msg326::LCL_LEVEL, lvl), &q->iovar[hazard_slot::LOWER]);
+        numColumn(t, "Upper", vdqmsgs(326, msg326::UCL_LEVEL, lvl), &q->iovar[hazard_slot::UPPER]);
     }
     if (sm->nbw != 1)
         charColumn(t, "BandwidthLabel", nullptr, q->label, 12);
@@ -72,8 +73,8 @@ void BandwidthGrid(KorvPtr q)
         varstring* lab = korv_ogstrlab(q);
         charColumn(t, "Stratum", nullptr, lab->s, static_cast<int>(lab->l));
     }
-    numColumn(t, "Bandwidth", nullptr, &q->iovar[0], "Generic");
-    numColumn(t, "MISE", nullptr, &q->iovar[1], "Generic");
+    numColumn(t, "Bandwidth", nullptr, &q->iovar[bandwidth_slot::BANDWIDTH], "Generic");
+    numColumn(t, "MISE", nullptr, &q->iovar[bandwidth_slot::MISE], "Generic");
     endColumns(t);
     sm->mise = t;
 }

@@ -12,6 +12,7 @@
 #include "common/strata.h"
 #include "results/outdata.h"
 #include "results/results.h"
+#include "results/slots.h"
 #include "runtime/zsort.h"
 #include "vyr_data.h"
 #include "vyr_format.h"
@@ -229,23 +230,25 @@ void define_estimate_columns(KorvPtr q, XVHANDLE* h)
 
     if (q->zreduce && q->ztimelst && !lt) {
         labelFromCatalogue(d, msg326::TIMELIST_LABEL);
-        define(q->v6names ? "_TIME_" : "TIMELIST", &q->iovar[9]);
+        define(q->v6names ? "_TIME_" : "TIMELIST", &q->iovar[pl_slot::TIMELIST]);
     }
     if (lt)
         labelFromCatalogue(d, msg326::INTERVAL_START);
     else
         setLabel(d, q->timelabel.s, static_cast<int>(q->timelabel.l));
     setName(d, q->timename.s, static_cast<int>(q->timename.l));
-    xvputd(h, &d, 0, &q->iovar[0], 0, 0, 0);
+    // The interval's start of a life table sits where a product-limit row
+    // keeps its time (and so do the survival and its limits below).
+    xvputd(h, &d, 0, &q->iovar[pl_slot::TIME], 0, 0, 0);
     if (!lt) {
         labelFromCatalogue(d, msg326::CENSORING_INDICATOR);
         define("_CENSOR_", &q->cenval);
     }
     labelFromCatalogue(d, msg326::SDF_ESTIMATE);
-    define("SURVIVAL", &q->iovar[1]);
+    define("SURVIVAL", &q->iovar[pl_slot::SURV]);
     if (q->zseout) {
         msgLabel(msg326::SDF_STDERR);
-        define("SDF_STDERR", &q->iovar[3]);
+        define("SDF_STDERR", &q->iovar[pl_slot::STDERR]);
     }
     if (q->zSurvStmt) {
         msgLabel(msg326::TRANSFORM_LABEL);
@@ -258,44 +261,44 @@ void define_estimate_columns(KorvPtr q, XVHANDLE* h)
         d.user_lng = 0;
     }
     lvlLabel(msg326::SDF_LCL);
-    define("SDF_LCL", &q->iovar[5]);
+    define("SDF_LCL", &q->iovar[pl_slot::LCL]);
     lvlLabel(msg326::SDF_UCL);
-    define("SDF_UCL", &q->iovar[4]);
+    define("SDF_UCL", &q->iovar[pl_slot::UCL]);
     if (lt) {
         labelFromCatalogue(d, msg326::INTERVAL_MIDPOINT);
-        define("MIDPOINT", &q->iovar[6]);
+        define("MIDPOINT", &q->iovar[lt_slot::MIDPOINT]);
         labelFromCatalogue(d, msg326::PDF_ESTIMATE);
-        define("PDF", &q->iovar[9]);
+        define("PDF", &q->iovar[lt_slot::PDF]);
         if (q->zseout) {
             labelFromCatalogue(d, msg326::PDF_STDERR_LABEL);
-            define("PDF_STDERR", &q->iovar[10]);
+            define("PDF_STDERR", &q->iovar[lt_slot::PDF_STDERR]);
         }
         lvlLabel(msg326::PDF_LCL);
-        define("PDF_LCL", &q->iovar[12]);
+        define("PDF_LCL", &q->iovar[lt_slot::PDF_LCL]);
         lvlLabel(msg326::PDF_UCL);
-        define("PDF_UCL", &q->iovar[11], 8);
+        define("PDF_UCL", &q->iovar[lt_slot::PDF_UCL], 8);
         labelFromCatalogue(d, msg326::HAZARD_ESTIMATE);
-        define("HAZARD", &q->iovar[13]);
+        define("HAZARD", &q->iovar[lt_slot::HAZARD]);
         if (q->zseout) {
             labelFromCatalogue(d, msg326::HAZARD_STDERR_LABEL);
-            define("HAZ_STDERR", &q->iovar[14]);
+            define("HAZ_STDERR", &q->iovar[lt_slot::HAZARD_STDERR]);
         }
         lvlLabel(msg326::HAZARD_LCL);
-        define("HAZ_LCL", &q->iovar[16]);
+        define("HAZ_LCL", &q->iovar[lt_slot::HAZARD_LCL]);
         lvlLabel(msg326::HAZARD_UCL);
-        define("HAZ_UCL", &q->iovar[15]);
+        define("HAZ_UCL", &q->iovar[lt_slot::HAZARD_UCL]);
     } else {
         if (q->confband == 1 || q->confband == 3) {
             lvlLabel(msg326::HW_LOWER);
-            define("HW_LCL", &q->iovar[11]);
+            define("HW_LCL", &q->iovar[pl_slot::HW_LCL]);
             lvlLabel(msg326::HW_UPPER);
-            define("HW_UCL", &q->iovar[12], 8);
+            define("HW_UCL", &q->iovar[pl_slot::HW_UCL], 8);
         }
         if (q->confband == 2 || q->confband == 3) {
             lvlLabel(msg326::EP_LOWER);
-            define("EP_LCL", &q->iovar[13]);
+            define("EP_LCL", &q->iovar[pl_slot::EP_LCL]);
             lvlLabel(msg326::EP_UPPER);
-            define("EP_UCL", &q->iovar[14], 8);
+            define("EP_UCL", &q->iovar[pl_slot::EP_UCL], 8);
         }
     }
     if (q->nsvar > 0) {
@@ -359,7 +362,7 @@ void korvout(KorvPtr q)
     d.nlng = 8;
     setLabel(d, q->timelabel.s, static_cast<int>(q->timelabel.l));
     setName(d, q->timename.s, static_cast<int>(q->timename.l));
-    xvputd(h, &d, 0, &q->iovar[0], 0, 0, 0);
+    xvputd(h, &d, 0, &q->iovar[unichi_slot::STATISTIC], 0, 0, 0);
     for (int i = 0; i < q->ncvar; ++i) {
         NAMESTR copy = *q->c[i].nm;
         xvputd(h, &copy, 0, &q->buffy[i], 0, 0, 0);

@@ -8,6 +8,7 @@
 #include "common/strata.h"
 #include "results/coldef.h"
 #include "results/results.h"
+#include "results/slots.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
 #include "vyr_message_names.h"
@@ -59,17 +60,21 @@ void endColumns(xobop table)
 void totalColumn(KorvPtr q, xobop table)
 {
     ColumnCall c;
-    c.type(WOB_COL_DOUBLE).name("Total").label0(msg0::TOTAL).address(&q->iovar[3]).decimals(99);
+    c.type(WOB_COL_DOUBLE)
+        .name("Total")
+        .label0(msg0::TOTAL)
+        .address(&q->iovar[crcount_slot::TOTAL])
+        .decimals(99);
     c.to(table);
 }
 
-void timeColumns(KorvPtr q, xobop table)
+void timeColumns(KorvPtr q, xobop table, int timeSlot, int timelistSlot)
 {
     if (q->ztimelst)
-        numColumn(table, "Timelist", vdqmsg(0, msg0::TIMELIST), &q->iovar[9]);
+        numColumn(table, "Timelist", vdqmsg(0, msg0::TIMELIST), &q->iovar[timelistSlot]);
     xobskey tn = vdqtxt(q->timename.s, static_cast<int>(q->timename.l));
     ColumnCall c;
-    c.type(WOB_COL_DOUBLE).name(tn).label(tn).address(&q->iovar[0]).templ("GenericTime");
+    c.type(WOB_COL_DOUBLE).name(tn).label(tn).address(&q->iovar[timeSlot]).templ("GenericTime");
     c.to(table);
 }
 

@@ -7,6 +7,7 @@
 #include "common/options.h"
 #include "common/strata.h"
 #include "results/results.h"
+#include "results/slots.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
 #include "vyr_data.h"
@@ -87,21 +88,22 @@ void noGroup(KorvPtr q)
         q->stratumno = number;
         if (q->nsvar > 0)
             std::memcpy(q->value, strata_key(s), static_cast<size_t>(q->slenf + q->slenu));
-        q->iovar[0] = s->cum;
-        q->iovar[1] = s->cum - s->cen;
-        q->iovar[2] = s->cen;
-        q->iovar[3] = s->cum == 0 ? korv_missing() : 100.0 * s->cen / s->cum;
-        total += q->iovar[0];
-        failed += q->iovar[1];
+        q->iovar[censsum_slot::TOTAL] = s->cum;
+        q->iovar[censsum_slot::FAILED] = s->cum - s->cen;
+        q->iovar[censsum_slot::CENSORED] = s->cen;
+        q->iovar[censsum_slot::PCT_CENSORED] =
+            s->cum == 0 ? korv_missing() : 100.0 * s->cen / s->cum;
+        total += q->iovar[censsum_slot::TOTAL];
+        failed += q->iovar[censsum_slot::FAILED];
         putRow(q);
     }
     q->str10[0] = '-';
     if (q->nstrata > 1) {
         q->stratumno = xgcbconst(84);
-        q->iovar[0] = total;
-        q->iovar[1] = failed;
-        q->iovar[2] = total - failed;
-        q->iovar[3] = pctCensored(q->iovar[2], total);
+        q->iovar[censsum_slot::TOTAL] = total;
+        q->iovar[censsum_slot::FAILED] = failed;
+        q->iovar[censsum_slot::CENSORED] = total - failed;
+        q->iovar[censsum_slot::PCT_CENSORED] = pctCensored(q->iovar[censsum_slot::CENSORED], total);
         emptyStrataValues(q);
         putRow(q);
     }
@@ -125,10 +127,10 @@ void korvsum(KorvPtr q)
         } else {
             std::memset(g->value, ' ', static_cast<size_t>(g->lenf + g->lenu));
         }
-        q->iovar[0] = g->cum;
-        q->iovar[1] = g->cum - g->cen;
-        q->iovar[2] = g->cen;
-        q->iovar[3] = pctCensored(g->cen, g->cum);
+        q->iovar[censsum_slot::TOTAL] = g->cum;
+        q->iovar[censsum_slot::FAILED] = g->cum - g->cen;
+        q->iovar[censsum_slot::CENSORED] = g->cen;
+        q->iovar[censsum_slot::PCT_CENSORED] = pctCensored(g->cen, g->cum);
         putRow(q);
     }
     render(q, "Stat.Korvante.CensoredSummary2", false, nullptr);

@@ -7,6 +7,7 @@
 #include "common/strata.h"
 #include "results/coldef.h"
 #include "results/results.h"
+#include "results/slots.h"
 #include "vyr_data.h"
 #include "vyr_message_names.h"
 
@@ -41,28 +42,28 @@ void SurvTblPL(KorvPtr q)
     xobop t = createTable(q, txt(name), vdqmsg(0, label));
     q->Surv = t;
     leadingColumns(q, t);
-    timeColumns(q, t);
+    timeColumns(q, t, pl_slot::TIME, pl_slot::TIMELIST);
     numColumn(t, "Censor", vdqmsg(0, msg0::CENSOR), &q->cenchar);
-    numColumn(t, "Survival", vdqmsg(0, msg0::SURVIVAL), &q->iovar[1]);
-    numColumn(t, "Failure", vdqmsg(0, msg0::FAILURE), &q->iovar[2]);
-    numColumn(t, "StdErr", vdqmsg(0, msg0::SURVIVAL_STDERR), &q->iovar[3]);
+    numColumn(t, "Survival", vdqmsg(0, msg0::SURVIVAL), &q->iovar[pl_slot::SURV]);
+    numColumn(t, "Failure", vdqmsg(0, msg0::FAILURE), &q->iovar[pl_slot::FAIL]);
+    numColumn(t, "StdErr", vdqmsg(0, msg0::SURVIVAL_STDERR), &q->iovar[pl_slot::STDERR]);
     if (q->zNelson) {
-        numColumn(t, "CumHaz", txt("Nelson-Aalen Estimate"), &q->iovar[15]);
-        numColumn(t, "StdErrCumHaz", txt("Cum Haz StdErr"), &q->iovar[16]);
+        numColumn(t, "CumHaz", txt("Nelson-Aalen Estimate"), &q->iovar[pl_slot::CUMHAZ]);
+        numColumn(t, "StdErrCumHaz", txt("Cum Haz StdErr"), &q->iovar[pl_slot::CUMHAZ_STDERR]);
     }
     if (!q->znoLeft) {
-        numColumn(t, "Failed", vdqmsg(0, msg0::FAILED), &q->iovar[6]);
-        numColumn(t, "Left", vdqmsg(0, msg0::LEFT), &q->iovar[7]);
+        numColumn(t, "Failed", vdqmsg(0, msg0::FAILED), &q->iovar[pl_slot::FAILED]);
+        numColumn(t, "Left", vdqmsg(0, msg0::LEFT), &q->iovar[pl_slot::LEFT]);
     }
     if (q->zatRisk) {
-        numColumn(t, "NumberAtRisk", nullptr, &q->iovar[19]);
-        numColumn(t, "ObservedEvents", nullptr, &q->iovar[20]);
+        numColumn(t, "NumberAtRisk", nullptr, &q->iovar[pl_slot::NUMBER_AT_RISK]);
+        numColumn(t, "ObservedEvents", nullptr, &q->iovar[pl_slot::OBSERVED_EVENTS]);
     }
     if (!q->timelist) {
         if (q->zfreq)
-            numColumn(t, "Freq", vdqmsg(0, msg0::FREQUENCY), &q->iovar[8]);
+            numColumn(t, "Freq", vdqmsg(0, msg0::FREQUENCY), &q->iovar[pl_slot::FREQ]);
         if (q->zwt)
-            numColumn(t, "Weight", nullptr, &q->iovar[17]);
+            numColumn(t, "Weight", nullptr, &q->iovar[pl_slot::WEIGHT]);
         if (q->nid > 0) {
             NAMESTR** ids = static_cast<NAMESTR**>(q->idptr);
             int off = 0;
@@ -101,22 +102,22 @@ void SurvTblLT(KorvPtr q)
         int io;
     };
     static const Col cols[] = {
-        {"LowerTime", msg0::LOWER_TIME, 0},
-        {"UpperTime", msg0::UPPER_TIME, 24},
-        {"Failed", msg0::FAILED, 21},
-        {"Censored", msg0::CENSORED, 22},
-        {"EffSize", msg0::EFFECTIVE_SIZE, 23},
-        {"CondProbFail", msg0::COND_PROB_FAILURE, 7},
-        {"CondStdErr", msg0::COND_PROB_STDERR, 8},
-        {"Survival", msg0::SURVIVAL, 1},
-        {"Failure", msg0::FAILURE, 2},
-        {"StdErr", msg0::SURVIVAL_STDERR, 3},
-        {"MedResidLife", msg0::MEDIAN_RESIDUAL_LIFE, 17},
-        {"MedStdErr", msg0::MEDIAN_STDERR, 18},
-        {"Pdf", msg0::PDF, 9},
-        {"PdfStdErr", msg0::PDF_STDERR, 10},
-        {"Hazard", msg0::HAZARD, 13},
-        {"HazStdErr", msg0::HAZARD_STDERR, 14},
+        {"LowerTime", msg0::LOWER_TIME, lt_slot::LOWER},
+        {"UpperTime", msg0::UPPER_TIME, lt_slot::UPPER},
+        {"Failed", msg0::FAILED, lt_slot::FAILED},
+        {"Censored", msg0::CENSORED, lt_slot::CENSORED},
+        {"EffSize", msg0::EFFECTIVE_SIZE, lt_slot::EFF_SIZE},
+        {"CondProbFail", msg0::COND_PROB_FAILURE, lt_slot::COND_FAIL},
+        {"CondStdErr", msg0::COND_PROB_STDERR, lt_slot::COND_STDERR},
+        {"Survival", msg0::SURVIVAL, lt_slot::SURV},
+        {"Failure", msg0::FAILURE, lt_slot::FAIL},
+        {"StdErr", msg0::SURVIVAL_STDERR, lt_slot::STDERR},
+        {"MedResidLife", msg0::MEDIAN_RESIDUAL_LIFE, lt_slot::MED_RESID},
+        {"MedStdErr", msg0::MEDIAN_STDERR, lt_slot::MED_STDERR},
+        {"Pdf", msg0::PDF, lt_slot::PDF},
+        {"PdfStdErr", msg0::PDF_STDERR, lt_slot::PDF_STDERR},
+        {"Hazard", msg0::HAZARD, lt_slot::HAZARD},
+        {"HazStdErr", msg0::HAZARD_STDERR, lt_slot::HAZARD_STDERR},
     };
     for (const Col& c : cols)
         numColumn(t, c.name, vdqmsg(0, c.label), &q->iovar[c.io]);
@@ -129,11 +130,13 @@ void Quantile(KorvPtr q)
     q->Quantile = t;
     leadingColumns(q, t);
     double lvl = level(q->qtalpha);
-    numColumn(t, "Percent", vdqmsg(0, msg0::PERCENT), &q->iovar[0]);
-    numColumn(t, "Estimate", vdqmsg(0, msg0::POINT_ESTIMATE), &q->iovar[1]);
+    numColumn(t, "Percent", vdqmsg(0, msg0::PERCENT), &q->iovar[quartile_slot::PERCENT]);
+    numColumn(t, "Estimate", vdqmsg(0, msg0::POINT_ESTIMATE), &q->iovar[quartile_slot::ESTIMATE]);
     charColumn(t, "Transform", vdqmsg(0, msg0::TRANSFORM), q->typetype, 8);
-    numColumn(t, "LowerLimit", vdqmsgs(326, msg326::QUARTILE_LCL, lvl), &q->iovar[2]);
-    numColumn(t, "UpperLimit", vdqmsgs(326, msg326::QUARTILE_UCL, lvl), &q->iovar[3]);
+    numColumn(t, "LowerLimit", vdqmsgs(326, msg326::QUARTILE_LCL, lvl),
+              &q->iovar[quartile_slot::LOWER]);
+    numColumn(t, "UpperLimit", vdqmsgs(326, msg326::QUARTILE_UCL, lvl),
+              &q->iovar[quartile_slot::UPPER]);
     endColumns(t);
 }
 
@@ -142,8 +145,8 @@ void Mean(KorvPtr q)
     xobop t = createTable(q, txt("Means"), vdqmsg(0, msg0::MEAN_TABLE));
     q->Mean = t;
     leadingColumns(q, t);
-    numColumn(t, "Mean", vdqmsg(0, msg0::MEAN), &q->iovar[0]);
-    numColumn(t, "StdErr", vdqmsg(0, msg0::STANDARD_ERROR), &q->iovar[1]);
+    numColumn(t, "Mean", vdqmsg(0, msg0::MEAN), &q->iovar[mean_slot::MEAN]);
+    numColumn(t, "StdErr", vdqmsg(0, msg0::STANDARD_ERROR), &q->iovar[mean_slot::STDERR]);
     charColumn(t, "Bias", vdqmsg(0, msg0::MEAN_NOTE), q->meanbias, 60);
     endColumns(t);
 }
@@ -165,15 +168,16 @@ void Summary(KorvPtr q)
             DefineGroupVar(q, t);
     }
     if (q->cmprisk) {
-        numColumn(t, "Censored", nullptr, &q->iovar[0]);
-        numColumn(t, "Event", nullptr, &q->iovar[1]);
-        numColumn(t, "Compete", nullptr, &q->iovar[2]);
+        numColumn(t, "Censored", nullptr, &q->iovar[crcount_slot::CENSORED]);
+        numColumn(t, "Event", nullptr, &q->iovar[crcount_slot::EVENT]);
+        numColumn(t, "Compete", nullptr, &q->iovar[crcount_slot::COMPETE]);
         totalColumn(q, t);
     } else {
-        numColumn(t, "Total", vdqmsg(0, msg0::TOTAL), &q->iovar[0]);
-        numColumn(t, "Failed", vdqmsg(0, msg0::FAILED), &q->iovar[1]);
-        numColumn(t, "Censored", vdqmsg(0, msg0::CENSORED), &q->iovar[2]);
-        numColumn(t, "PctCens", vdqmsg(0, msg0::PERCENT_CENSORED), &q->iovar[3]);
+        numColumn(t, "Total", vdqmsg(0, msg0::TOTAL), &q->iovar[censsum_slot::TOTAL]);
+        numColumn(t, "Failed", vdqmsg(0, msg0::FAILED), &q->iovar[censsum_slot::FAILED]);
+        numColumn(t, "Censored", vdqmsg(0, msg0::CENSORED), &q->iovar[censsum_slot::CENSORED]);
+        numColumn(t, "PctCens", vdqmsg(0, msg0::PERCENT_CENSORED),
+                  &q->iovar[censsum_slot::PCT_CENSORED]);
     }
     endColumns(t);
 }

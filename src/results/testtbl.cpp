@@ -6,6 +6,7 @@
 #include "common/strata.h"
 #include "results/coldef.h"
 #include "results/results.h"
+#include "results/slots.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
 #include "vyr_message_names.h"
@@ -71,9 +72,9 @@ void HomTest(KorvPtr q)
         q->HomTest = t;
         DefineTestColumn(q, t);
     }
-    numColumn(t, "ChiSq", vdqmsg(0, msg0::CHI_SQUARE), &q->iovar[2]);
-    numColumn(t, "DF", vdqmsg(0, msg0::DF), &q->iovar[3]);
-    numColumn(t, "ProbChiSq", vdqmsg(0, msg0::PR_CHI_SQUARE), &q->iovar[4]);
+    numColumn(t, "ChiSq", vdqmsg(0, msg0::CHI_SQUARE), &q->iovar[chisq_slot::CHISQ]);
+    numColumn(t, "DF", vdqmsg(0, msg0::DF), &q->iovar[chisq_slot::DF]);
+    numColumn(t, "ProbChiSq", vdqmsg(0, msg0::PR_CHI_SQUARE), &q->iovar[chisq_slot::PROB]);
     endColumns(t);
 }
 
@@ -83,17 +84,17 @@ void HomStat(KorvPtr q)
     q->HomStat = t;
     strataIdColumns(q, t);
     if (q->ktype & 8)
-        numColumn(t, "LogRank", vdqmsg(0, msg0::LOGRANK), &q->iovar[0]);
+        numColumn(t, "LogRank", vdqmsg(0, msg0::LOGRANK), &q->iovar[homstat_slot::LOGRANK]);
     if (q->ktype & 16)
-        numColumn(t, "Wilcoxon", vdqmsg(0, msg0::WILCOXON), &q->iovar[1]);
+        numColumn(t, "Wilcoxon", vdqmsg(0, msg0::WILCOXON), &q->iovar[homstat_slot::WILCOXON]);
     if (q->ktype & 32)
-        numColumn(t, "Tarone", nullptr, &q->iovar[2]);
+        numColumn(t, "Tarone", nullptr, &q->iovar[homstat_slot::TARONE]);
     if (q->ktype & 64)
-        numColumn(t, "Peto", nullptr, &q->iovar[3]);
+        numColumn(t, "Peto", nullptr, &q->iovar[homstat_slot::PETO]);
     if (q->ktype & 128)
-        numColumn(t, "ModifiedPeto", nullptr, &q->iovar[4]);
+        numColumn(t, "ModifiedPeto", nullptr, &q->iovar[homstat_slot::MODPETO]);
     if (q->fleming)
-        numColumn(t, "Fleming", nullptr, &q->iovar[5]);
+        numColumn(t, "Fleming", nullptr, &q->iovar[homstat_slot::FLEMING]);
     endColumns(t);
 }
 
@@ -102,7 +103,7 @@ void TrendScore(KorvPtr q)
     xobop t = createTable(q, txt("TrendScores"), vdqmsg(0, msg0::TREND_SCORES));
     q->HomStat = t;
     strataIdColumns(q, t);
-    numColumn(t, "Score", nullptr, &q->iovar[0]);
+    numColumn(t, "Score", nullptr, &q->iovar[trendscore_slot::SCORE]);
     endColumns(t);
 }
 
@@ -111,10 +112,19 @@ void TrendTest(KorvPtr q)
     xobop t = createTable(q, txt("TrendTests"), vdqmsg(0, msg0::TREND_TESTS));
     q->HomTest = t;
     charColumn(t, "Test", vdqmsg(0, msg0::TEST), q->varname, TestColumnLength(q));
-    static const char* const names[] = {"TestStatistic", "StdErr",     "zScore",
-                                        "Probz",         "LowerProbz", "UpperProbz"};
-    for (int i = 0; i < 6; ++i)
-        numColumn(t, names[i], nullptr, &q->iovar[i]);
+    static const struct {
+        const char* name;
+        int slot;
+    } cols[] = {
+        {"TestStatistic", trend_slot::STATISTIC},
+        {"StdErr", trend_slot::STDERR},
+        {"zScore", trend_slot::Z},
+        {"Probz", trend_slot::PROB_Z},
+        {"LowerProbz", trend_slot::LOWER_PROB_Z},
+        {"UpperProbz", trend_slot::UPPER_PROB_Z},
+    };
+    for (const auto& c : cols)
+        numColumn(t, c.name, nullptr, &q->iovar[c.slot]);
     endColumns(t);
 }
 
@@ -182,11 +192,11 @@ void SurvDiff(KorvPtr q)
         c1.to(t);
         c2.to(t);
     } else {
-        numColumn(t, "StratumNumber1", txt("_Stratum_"), &q->iovar[0]);
-        numColumn(t, "StratumNumber2", txt("_Stratum_"), &q->iovar[1]);
+        numColumn(t, "StratumNumber1", txt("_Stratum_"), &q->iovar[diff_slot::STRATUM1]);
+        numColumn(t, "StratumNumber2", txt("_Stratum_"), &q->iovar[diff_slot::STRATUM2]);
     }
-    numColumn(t, "ChiSq", vdqmsg(0, msg0::CHI_SQUARE), &q->iovar[2]);
-    numColumn(t, "Raw", nullptr, &q->iovar[9]);
+    numColumn(t, "ChiSq", vdqmsg(0, msg0::CHI_SQUARE), &q->iovar[diff_slot::CHISQ]);
+    numColumn(t, "Raw", nullptr, &q->iovar[diff_slot::RAW]);
 
     // Adjusted p-value.
     const char* name = nullptr;
@@ -237,7 +247,7 @@ void SurvDiff(KorvPtr q)
         c.type(WOB_COL_DOUBLE)
             .name(sd->step ? stepName : name)
             .label0(sd->step ? stepLabel : label)
-            .address(&q->iovar[3 - sd->method])
+            .address(&q->iovar[diff_slot::adjusted(sd->method)])
             .templ("Adjusted");
         c.to(t);
         // Beyond the reach of the exact integrals the comparisons use the
@@ -251,7 +261,7 @@ void SurvDiff(KorvPtr q)
                           : (sd->step ? "StepdownHsu" : "Hsu"))
                 .label0(all ? (sd->step ? msg0::STEPDOWN_TUKEY_KRAMER : msg0::TUKEY_KRAMER)
                             : (sd->step ? msg0::STEPDOWN_HSU : msg0::HSU))
-                .address(&q->iovar[KORV_MC_APPROX_CELL])
+                .address(&q->iovar[diff_slot::APPROX])
                 .templ("Approximate");
             a.to(t);
         }
@@ -267,10 +277,10 @@ void UniChi(KorvPtr q, const char* test)
                           vdqmsg(0, w ? msg0::WILCOXON_UNIVARIATE : msg0::LOGRANK_UNIVARIATE));
     (w ? q->UniChiW : q->UniChiL) = t;
     charColumn(t, "Variable", vdqmsg(0, msg0::VARIABLE), q->varname, q->cnamlen);
-    numColumn(t, "Statistic", vdqmsg(0, msg0::TEST_STATISTIC), &q->iovar[0]);
-    numColumn(t, "StdErr", vdqmsg(0, msg0::STANDARD_DEVIATION), &q->iovar[4]);
-    numColumn(t, "ChiSq", vdqmsg(0, msg0::CHI_SQUARE), &q->iovar[2]);
-    numColumn(t, "ProbChiSq", vdqmsg(0, msg0::PR_CHI_SQUARE), &q->iovar[3]);
+    numColumn(t, "Statistic", vdqmsg(0, msg0::TEST_STATISTIC), &q->iovar[unichi_slot::STATISTIC]);
+    numColumn(t, "StdErr", vdqmsg(0, msg0::STANDARD_DEVIATION), &q->iovar[unichi_slot::STDERR]);
+    numColumn(t, "ChiSq", vdqmsg(0, msg0::CHI_SQUARE), &q->iovar[unichi_slot::CHISQ]);
+    numColumn(t, "ProbChiSq", vdqmsg(0, msg0::PR_CHI_SQUARE), &q->iovar[unichi_slot::PROB]);
     if (q->clablen)
         charColumn(t, "Label", vdqmsg(0, msg0::LABEL), q->label, q->clablen);
     endColumns(t);
@@ -283,11 +293,13 @@ void Step(KorvPtr q, const char* test)
                           vdqmsg(0, w ? msg0::WILCOXON_STEPWISE : msg0::LOGRANK_STEPWISE));
     (w ? q->StepW : q->StepL) = t;
     charColumn(t, "Variable", vdqmsg(0, msg0::VARIABLE), q->varname, q->cnamlen);
-    numColumn(t, "DF", vdqmsg(0, msg0::DF), &q->iovar[1]);
-    numColumn(t, "ChiSq", vdqmsg(0, msg0::CHI_SQUARE), &q->iovar[2]);
-    numColumn(t, "ProbChiSq", vdqmsg(0, msg0::PR_CHI_SQUARE), &q->iovar[3]);
-    numColumn(t, "Increment", vdqmsg(0, msg0::CHI_SQUARE_INCREMENT), &q->iovar[4]);
-    numColumn(t, "ProbIncrement", vdqmsg(0, msg0::PR_INCREMENT), &q->iovar[5]);
+    numColumn(t, "DF", vdqmsg(0, msg0::DF), &q->iovar[step_slot::DF]);
+    numColumn(t, "ChiSq", vdqmsg(0, msg0::CHI_SQUARE), &q->iovar[step_slot::CHISQ]);
+    numColumn(t, "ProbChiSq", vdqmsg(0, msg0::PR_CHI_SQUARE), &q->iovar[step_slot::PROB]);
+    numColumn(t, "Increment", vdqmsg(0, msg0::CHI_SQUARE_INCREMENT),
+              &q->iovar[step_slot::INCREMENT]);
+    numColumn(t, "ProbIncrement", vdqmsg(0, msg0::PR_INCREMENT),
+              &q->iovar[step_slot::PROB_INCREMENT]);
     if (q->clablen)
         charColumn(t, "Label", vdqmsg(0, msg0::LABEL), q->label, q->clablen);
     endColumns(t);

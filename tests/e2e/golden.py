@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Compares an end-to-end program's listing and JSON document with its golden
-files, tests/e2e/golden/NAME.lst and NAME.json.
+"""Compares an end-to-end program's listing, JSON document and output data
+sets with its golden files, tests/e2e/golden/NAME.lst, NAME.json and
+NAME.data.
 
     golden.py NAME OUTDIR LISTING JSON
 
@@ -9,6 +10,9 @@ table by table: first the tables themselves, in order, so that a table that
 moved, appeared or went away is named with its place; then each table's
 columns and cells, naming the table, the row and the column of the first
 cell that differs; then the rest of the document (groups, notes, graphs).
+The output data sets (every .csv and .attr file the run left in its output
+folder, by path) are kept in one file, each under a "### PATH" line, and
+compared whole, naming the file and line of the first difference.
 Numbers are compared as the text written, so the comparison is byte for
 byte up to the layout of the golden file and the masked fields.
 
@@ -244,6 +248,42 @@ def compare_listing(made, gold):
     return []
 
 
+def data_sets(out):
+    """The output data sets of a run, one text: each .csv and .attr file
+    under the output folder (graphs left out) under its "### PATH" line, in
+    path order; None when there is none."""
+    files = []
+    for top, dirs, names in os.walk(out):
+        dirs[:] = sorted(d for d in dirs if d != "graphs")
+        for n in names:
+            if n.endswith(".csv") or n.endswith(".attr"):
+                files.append(os.path.relpath(os.path.join(top, n), out))
+    if not files:
+        return None
+    parts = []
+    for f in sorted(files):
+        text = read(os.path.join(out, f)) or ""
+        parts.append("### %s\n%s%s" % (f, text, "" if text.endswith("\n") or not text else "\n"))
+    return "".join(parts)
+
+
+def compare_data(made, gold):
+    a, b = made.split("\n"), gold.split("\n")
+    where = "?"
+    for i, (x, y) in enumerate(zip(a, b), 1):
+        if x.startswith("### "):
+            where, first = x[4:], i
+        if x != y:
+            if x.startswith("### ") or y.startswith("### "):
+                return ["data sets: made %s, golden %s" % (clip(x[4:] if x.startswith("### ") else x),
+                                                          clip(y[4:] if y.startswith("### ") else y))]
+            return ["data set %s: first difference at its line %d:\n  made:   %s\n  golden: %s" %
+                    (where, i - first, clip(x, 200), clip(y, 200))]
+    if len(a) != len(b):
+        return ["data sets: %d lines made, golden %d" % (len(a), len(b))]
+    return []
+
+
 def read(path):
     try:
         with open(path, encoding="utf-8", errors="surrogateescape") as f:
@@ -261,10 +301,11 @@ def write(path, text):
         f.write(text)
 
 
-def check(name, listing_made, json_made, places, golden_dir=GOLDEN, update=False):
+def check(name, listing_made, json_made, places, golden_dir=GOLDEN, update=False, data_made=None):
     """Compares (or rewrites) the golden files of `name`; returns the
     problems found."""
     listing = mask_text(listing_made, places) if listing_made is not None else None
+    data = mask_text(data_made, places) if data_made is not None else None
     doc = None
     problems = []
     if json_made is not None:
@@ -274,9 +315,11 @@ def check(name, listing_made, json_made, places, golden_dir=GOLDEN, update=False
             problems.append("JSON: the document made cannot be read: %s" % e)
     gl = os.path.join(golden_dir, name + ".lst")
     gj = os.path.join(golden_dir, name + ".json")
+    gd = os.path.join(golden_dir, name + ".data")
     if update:
         os.makedirs(golden_dir, exist_ok=True)
         write(gl, listing)
+        write(gd, data)
         write(gj, pretty(doc) + "\n" if doc is not None else None)
         return problems
     old_listing = read(gl)
@@ -285,6 +328,13 @@ def check(name, listing_made, json_made, places, golden_dir=GOLDEN, update=False
                                          else "no listing was written, but there is a golden one"))
     elif listing is not None:
         problems += compare_listing(listing, old_listing)
+    old_data = read(gd)
+    if (old_data is None) != (data is None):
+        problems.append("data sets: %s" % ("none are golden (%s), but the run wrote some" % gd
+                                           if old_data is None
+                                           else "the run wrote none, but %s has some" % gd))
+    elif data is not None:
+        problems += compare_data(data, old_data)
     old_json = read(gj)
     if (old_json is None) != (json_made is None):
         problems.append("JSON: %s" % ("no golden JSON " + gj if old_json is None
@@ -307,7 +357,8 @@ def main(argv):
     work = os.path.dirname(os.path.abspath(out))
     places = [(os.path.abspath(out), "<OUT>"), (work, "<WORK>"), (HERE, "<HERE>"), (ROOT, "<ROOT>")]
     update = os.environ.get("KORV_UPDATE_GOLDEN", "") == "1"
-    problems = check(name, read(listing), read(js), places, update=update)
+    problems = check(name, read(listing), read(js), places, update=update,
+                     data_made=data_sets(out))
     if problems:
         print("golden files of %s (KORV_UPDATE_GOLDEN=1 rewrites them; see tests/e2e/README.md):"
               % name)

@@ -4,7 +4,8 @@ doctored copies of a committed golden pair: the censoring summary moved
 below the tests across strata is caught in the listing and in the JSON,
 naming the tables; one changed cell names its table, row and column; the
 masked fields (paths, clock times, long runs of one character) compare
-equal; and the update switch writes files that then compare equal."""
+equal; a changed output data set names its file and line; and the update
+switch writes files that then compare equal."""
 import os
 import re
 import shutil
@@ -104,6 +105,32 @@ class Comparer(unittest.TestCase):
             golden.check("x", None, self.json, [], where, update=True)
             self.assertFalse(os.path.exists(os.path.join(where, "x.lst")))
             self.assertIn("no golden listing", golden.check("x", moved, self.json, [], where)[0])
+        finally:
+            shutil.rmtree(where)
+
+    def test_output_data_sets_compare_whole_naming_file_and_line(self):
+        where = tempfile.mkdtemp()
+        try:
+            os.makedirs(os.path.join(where, "sub"))
+            files = {"a.csv": "x,y\n1,2\n3,4\n", "a.attr": "variable x type=num\n",
+                     "sub/b.csv": "z\n5\n"}
+            for f, text in files.items():
+                with open(os.path.join(where, f), "w") as out:
+                    out.write(text)
+            os.makedirs(os.path.join(where, "graphs"))
+            with open(os.path.join(where, "graphs", "g.csv"), "w") as out:
+                out.write("not a data set\n")
+            data = golden.data_sets(where)
+            self.assertEqual([l for l in data.split("\n") if l.startswith("###")],
+                             ["### a.attr", "### a.csv", "### sub/b.csv"])
+            gold = os.path.join(where, "gold")
+            golden.check("x", None, None, [], gold, update=True, data_made=data)
+            self.assertEqual(golden.check("x", None, None, [], gold, data_made=data), [])
+            changed = data.replace("3,4", "3,-0")
+            self.assertEqual(golden.check("x", None, None, [], gold, data_made=changed),
+                             ["data set a.csv: first difference at its line 3:\n"
+                              "  made:   3,-0\n  golden: 3,4"])
+            self.assertIn("the run wrote none", golden.check("x", None, None, [], gold)[0])
         finally:
             shutil.rmtree(where)
 

@@ -83,6 +83,16 @@ inline std::string slurp(const std::filesystem::path& p)
     return ss.str();
 }
 
+// Registers the procedure with the session, once.
+inline void ready()
+{
+    static bool registered = false;
+    if (!registered) {
+        korv_register_procedure();
+        registered = true;
+    }
+}
+
 // Runs `program` with its data sets in `data_dir`; every CSV file written to
 // WORK is read back. A JSON document that is written but cannot be read
 // fails the test.
@@ -90,11 +100,7 @@ inline StepRun run_in(const std::string& program, const std::filesystem::path& d
                       const std::filesystem::path& dir)
 {
     namespace fs = std::filesystem;
-    static bool registered = false;
-    if (!registered) {
-        korv_register_procedure();
-        registered = true;
-    }
+    ready();
     fs::create_directories(dir / "work");
     VyrSettings s;
     s.program = (dir / "prog.vyr").string();

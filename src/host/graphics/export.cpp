@@ -4,7 +4,10 @@
 #include "host/graphics/export.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <string>
 
 #include "vyr_atomic_file.h"
 
@@ -58,6 +61,51 @@ RsvgHandle* load(const std::string& svg, double& w, double& h, std::string& why)
     return handle;
 }
 
+cairo_status_t toString(void* closure, const unsigned char* data, unsigned int length)
+{
+    static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
+    return CAIRO_STATUS_SUCCESS;
+}
+
+// Whether this cairo writes a creation date it is given as a PDF date
+// ("D:" and the digits); some versions leave the "D:" out, which makes the
+// date unreadable. Tried once on an empty page.
+bool writesPdfDates()
+{
+    static const bool writes = [] {
+        std::string out;
+        cairo_surface_t* s = cairo_pdf_surface_create_for_stream(toString, &out, 1, 1);
+        cairo_pdf_surface_set_metadata(s, CAIRO_PDF_METADATA_CREATE_DATE, "2000-01-01T00:00:00Z");
+        cairo_surface_finish(s);
+        cairo_surface_destroy(s);
+        return out.find("(D:20000101") != std::string::npos;
+    }();
+    return writes;
+}
+
+// The creation date a PDF carries: the time SOURCE_DATE_EPOCH gives (in
+// seconds since 1970, UTC), so that a run can be repeated byte for byte;
+// without it none, since a clock time would make every run's file differ.
+// An empty text leaves the date out.
+std::string pdfCreationDate()
+{
+    const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+    if (epoch == nullptr || *epoch == '\0' || !writesPdfDates())
+        return std::string();
+    char* end = nullptr;
+    errno = 0;
+    const long long secs = std::strtoll(epoch, &end, 10);
+    if (errno != 0 || *end != '\0' || secs < 0 || secs > 253402300799LL) // up to 9999
+        return std::string();
+    const std::time_t t = static_cast<std::time_t>(secs);
+    std::tm tm{};
+    if (gmtime_r(&t, &tm) == nullptr)
+        return std::string();
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
 bool render(RsvgHandle* handle, cairo_t* cr, double w, double h, std::string& why)
 {
     RsvgRectangle viewport{0, 0, w, h};
@@ -103,6 +151,8 @@ bool writeImage(const std::string& svg, const std::string& path, ImageFormat for
         // A pixel is three quarters of a point.
         cairo_surface_t* s =
             cairo_pdf_surface_create_for_stream(toFile, file.stream(), w * 0.75, h * 0.75);
+        cairo_pdf_surface_set_metadata(s, CAIRO_PDF_METADATA_CREATE_DATE,
+                                       pdfCreationDate().c_str());
         cairo_t* cr = cairo_create(s);
         cairo_scale(cr, 0.75, 0.75);
         ok = render(handle, cr, w, h, why);

@@ -214,29 +214,64 @@ Dynamic blockDynamic(const std::string& name, const WOB_PARM_BLK_STR& v)
     return d;
 }
 
-void setDynamic(std::vector<Dynamic>& list, Dynamic d)
+// Sets dynamics of a list by name, a later value replacing an earlier one.
+// A short list is searched; a long one (a graph across many strata names one
+// dynamic per stratum) is looked up through an index built on first need.
+class DynamicSetter
 {
-    for (Dynamic& e : list)
-        if (e.name == d.name) {
-            e = std::move(d);
+  public:
+    explicit DynamicSetter(std::vector<Dynamic>& list) : list_(list) {}
+    void set(Dynamic d)
+    {
+        if (list_.size() < kSearched) {
+            for (Dynamic& e : list_)
+                if (e.name == d.name) {
+                    e = std::move(d);
+                    return;
+                }
+            list_.push_back(std::move(d));
             return;
         }
-    list.push_back(std::move(d));
+        if (index_.empty())
+            for (size_t i = 0; i < list_.size(); ++i)
+                index_.emplace(list_[i].name, i);
+        auto [it, added] = index_.emplace(d.name, list_.size());
+        if (added)
+            list_.push_back(std::move(d));
+        else
+            list_[it->second] = std::move(d);
+    }
+
+  private:
+    static constexpr size_t kSearched = 32;
+    std::vector<Dynamic>& list_;
+    std::unordered_map<std::string, size_t> index_;
+};
+
+void setDynamic(std::vector<Dynamic>& list, Dynamic d)
+{
+    DynamicSetter(list).set(std::move(d));
 }
 
 // Collects 311/287 pairs (a name block followed by its value block) from a
 // block array, descending into 174 lists.
-void collectDynamics(int np, WOB_PARM_BLK_STR* pb, std::vector<Dynamic>& out)
+void collectDynamics(int np, WOB_PARM_BLK_STR* pb, DynamicSetter& out)
 {
     for (int i = 0; i < np; ++i) {
         if (pb[i].tag == WOB_TAG_DYNNAME && i + 1 < np && pb[i + 1].tag == WOB_TAG_DYNVALUE) {
-            setDynamic(out, blockDynamic(blockText(pb[i]), pb[i + 1]));
+            out.set(blockDynamic(blockText(pb[i]), pb[i + 1]));
             ++i;
         } else if (pb[i].tag == WOB_TAG_DYNLIST && pb[i].type == WOB_T_LIST && pb[i].value.a.p) {
             collectDynamics(static_cast<int>(pb[i].value.a.len),
                             static_cast<WOB_PARM_BLK_STR*>(pb[i].value.a.p), out);
         }
     }
+}
+
+void collectDynamics(int np, WOB_PARM_BLK_STR* pb, std::vector<Dynamic>& out)
+{
+    DynamicSetter setter(out);
+    collectDynamics(np, pb, setter);
 }
 
 int flagState(const WOB_PARM_BLK_STR& b)
@@ -752,8 +787,9 @@ void flush(DataObj* d)
         return;
     Node& n = *d->out->node;
     n.columns = columnsOf(d);
+    DynamicSetter setter(n.dynamics);
     for (const Dynamic& dy : d->dynamics)
-        setDynamic(n.dynamics, dy);
+        setter.set(dy);
     n.rows.append(std::move(d->pending));
 }
 

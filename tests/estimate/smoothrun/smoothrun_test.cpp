@@ -12,6 +12,7 @@
 #include "frame/frame.h"
 #include "support/estimate_sample.h"
 #include "support/json.h"
+#include "support/steprun.h"
 #include "vyr_output.h"
 #include "vyr_session.h"
 
@@ -26,7 +27,7 @@ namespace fs = std::filesystem;
 struct StepRun {
     int status = -1;
     std::string log, listing;
-    Value doc;
+    std::shared_ptr<const Value> doc;
     std::vector<const Value*> tables, mise, graphs;
     const Value* graph(const std::string& name) const
     {
@@ -37,36 +38,17 @@ struct StepRun {
     }
 };
 
-StepRun run(const std::string& program, const std::string& data = "/examples")
+// Runs `program` on the data sets of `data` (a folder from the top of the
+// source tree) through the shared step runner.
+StepRun run(const std::string& program, const std::string& data = "examples")
 {
-    static bool registered = false;
-    if (!registered)
-        korv_register_procedure();
-    registered = true;
-    fs::path dir = fs::temp_directory_path() / ("korv_smooth_" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    VyrSettings s;
-    s.program = (dir / "prog.vyr").string();
-    s.dataDir = std::string(KORV_SOURCE_DIR) + data;
-    s.outDir = dir.string();
-    s.json = (dir / "out.json").string();
-    s.log = (dir / "log.txt").string();
-    s.listing = (dir / "listing.txt").string();
+    steprun::StepRun s = steprun::run_on(program, data);
     StepRun r;
-    r.status = vyr_run_text(s, program);
-    std::stringstream json, log;
-    json << std::ifstream(dir / "out.json").rdbuf();
-    log << std::ifstream(dir / "log.txt").rdbuf();
-    r.log = log.str();
-    std::stringstream listing;
-    listing << std::ifstream(dir / "listing.txt").rdbuf();
-    r.listing = listing.str();
-    vyr_output_reset();
-    fs::remove_all(dir);
-    bool ok = false;
-    r.doc = korvjson::parse(json.str(), &ok);
-    EXPECT_TRUE(ok) << "the JSON document cannot be read";
-    for (const Value& step : r.doc["steps"].items) {
+    r.status = s.status;
+    r.log = std::move(s.log);
+    r.listing = std::move(s.listing);
+    r.doc = s.doc ? s.doc : std::make_shared<Value>();
+    for (const Value& step : (*r.doc)["steps"].items) {
         korvjson::collect(step["items"], "table", "HazardRate", r.tables);
         korvjson::collect(step["items"], "table", "MISE", r.mise);
         korvjson::collect(step["items"], "graph", "", r.graphs);
@@ -217,7 +199,7 @@ TEST(SmoothedRun, SeveralStrataAndTheSearch)
 // observation from the top.
 TEST(SmoothedRun, StrataLeftOut)
 {
-    const std::string data = "/tests/estimate/smoothrun/data";
+    const std::string data = "tests/estimate/smoothrun/data";
     struct Case {
         const char* program;
         std::vector<const char*> notes;

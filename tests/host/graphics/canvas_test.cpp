@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <set>
 #include <string>
@@ -253,4 +254,37 @@ TEST(ImageExport, PngAndPdfFromTheSvg)
     EXPECT_FALSE(writeImage("not svg", dir + "/bad.png", ImageFormat::Png, why));
     EXPECT_FALSE(why.empty());
     EXPECT_FALSE(std::ifstream(dir + "/bad.png").good());
+}
+
+// A PDF made twice from one drawing is the same file: it carries no clock
+// time. Its creation date comes from SOURCE_DATE_EPOCH when that is set
+// (where this cairo writes dates readably; else the date is left out).
+TEST(ImageExport, PdfCarriesNoClockTime)
+{
+    if (!imageExportAvailable())
+        GTEST_SKIP() << "built without librsvg";
+    SvgCanvas c(120, 80, "x-", "export");
+    c.line("l", 0, 0, 120, 80, Stroke{});
+    const std::string svg = c.finish();
+    const std::string dir = testing::TempDir();
+    auto make = [&](const char* name) {
+        std::string why;
+        EXPECT_TRUE(writeImage(svg, dir + "/" + name, ImageFormat::Pdf, why)) << why;
+        std::ifstream in(dir + "/" + name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    unsetenv("SOURCE_DATE_EPOCH");
+    const std::string first = make("a.pdf");
+    EXPECT_EQ(first.find("/CreationDate"), std::string::npos);
+    EXPECT_EQ(make("b.pdf"), first);
+    setenv("SOURCE_DATE_EPOCH", "86400", 1);
+    const std::string dated = make("c.pdf");
+    unsetenv("SOURCE_DATE_EPOCH");
+    const size_t at = dated.find("/CreationDate");
+    if (at != std::string::npos)
+        EXPECT_EQ(dated.substr(at, 35), "/CreationDate (D:19700102000000Z)");
+    // A value that is not a number of seconds is ignored.
+    setenv("SOURCE_DATE_EPOCH", "yesterday", 1);
+    EXPECT_EQ(make("d.pdf"), first);
+    unsetenv("SOURCE_DATE_EPOCH");
 }

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "host/output/layer.h"
 #include "runtime/missing.h"
@@ -321,6 +322,51 @@ TEST_F(Layer, MatrixFromAPackedTriangleAndAGraphWithItsDataPaths)
     ASSERT_EQ(gr.dynamics.size(), 2u);
     EXPECT_EQ(gr.dynamics[1].name, "confLimits");
     EXPECT_EQ(gr.dynamics[1].d, 95);
+}
+
+} // namespace
+
+namespace
+{
+
+// A graph across many strata names one dynamic per stratum: past the first
+// few, the names are found through an index. Either way the dynamics keep
+// the order of their first setting, and a name set again takes the later
+// value in its first place.
+TEST_F(Layer, GraphDynamicsKeepFirstOrderAndLaterValuesAcrossManyNames)
+{
+    for (int count : {5, 200}) {
+        mgr = wobtest::manager();
+        std::vector<std::string> names;
+        std::vector<WOB_PARM_BLK_STR> dyn;
+        for (int k = 0; k < count; ++k)
+            names.push_back("Stratum" + std::to_string(k));
+        for (int k = 0; k < count; ++k) {
+            dyn.push_back(wob_key(WOB_TAG_DYNNAME, vdqtxt(names[k].c_str(), -1)));
+            dyn.push_back(wob_int(WOB_TAG_DYNVALUE, k));
+        }
+        // Set again: the first and the last name, in a nested list.
+        WOB_PARM_BLK_STR again[4] = {wob_key(WOB_TAG_DYNNAME, vdqtxt(names.front().c_str(), -1)),
+                                     wob_int(WOB_TAG_DYNVALUE, -1),
+                                     wob_key(WOB_TAG_DYNNAME, vdqtxt(names.back().c_str(), -1)),
+                                     wob_int(WOB_TAG_DYNVALUE, -2)};
+        dyn.push_back(wob_list(WOB_TAG_DYNLIST, again, 4));
+        WOB_PARM_BLK_STR g[4] = {
+            wob_key(WOB_TAG_NAME, vdqtxt("SurvivalPlot", -1)),
+            wob_key(WOB_TAG_TEMPLATE, vdqtxt("Stat.Korvante.Graphics.ProductLimitSurvival", -1)),
+            wob_keyarray(WOB_TAG_PATHS, nullptr, 0),
+            wob_list(WOB_TAG_DYNLIST, dyn.data(), static_cast<int64_t>(dyn.size()))};
+        ASSERT_EQ(wobmth(mgr, nullptr, WOB_SEL_GRAPH_OUTPUT, 4, g), 0);
+        vdq::StepDoc doc = vdq::takeCurrentStep();
+        ASSERT_EQ(doc.items.size(), 1u);
+        const auto& got = doc.items[0]->dynamics;
+        ASSERT_EQ(got.size(), static_cast<size_t>(count)) << count;
+        for (int k = 0; k < count; ++k) {
+            EXPECT_EQ(got[k].name, names[k]);
+            const double want = k == 0 ? -1 : k == count - 1 ? -2 : k;
+            EXPECT_EQ(got[k].d, want) << count << " " << k;
+        }
+    }
 }
 
 } // namespace

@@ -1,6 +1,7 @@
-// Runs whole programs through the session for the restricted-mean tests and
-// hands back the exit status, the log and the parsed JSON output, with the
-// readers of tables, rows and graph requests. Header-only.
+// Runs whole programs through the session (the shared step runner) for the
+// restricted-mean tests and hands back the exit status, the log and the
+// parsed JSON output, with the readers of tables, rows and graph requests.
+// Header-only.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,9 +15,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "frame/frame.h"
 #include "mcomp/qxmclsm.h"
 #include "support/json.h"
+#include "support/steprun.h"
 #include "vyr_output.h"
 #include "vyr_session.h"
 
@@ -69,55 +70,30 @@ struct Run {
     }
 };
 
-inline std::string slurp(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-// Runs `program` on the example data sets and the extra files given (file
-// name -> content, e.g. "x.csv" and "x.attr").
 // Registers the procedure and the comparison engine, once.
 inline void ready()
 {
     static bool registered = false;
     if (!registered) {
-        korv_register_procedure();
+        steprun::ready();
         korv_mcomp_register_engine();
         registered = true;
     }
 }
 
+// Runs `program` on the example data sets and the extra files given (file
+// name -> content, e.g. "x.csv" and "x.attr"), through the shared step
+// runner.
 inline Run run(const std::string& program, const std::map<std::string, std::string>& files = {})
 {
     ready();
-    static int counter = 0;
-    const fs::path dir = fs::temp_directory_path() / ("korv_rmst_" + std::to_string(::getpid()) +
-                                                      "_" + std::to_string(++counter));
-    fs::remove_all(dir);
-    fs::create_directories(dir / "data");
-    for (const auto& e : fs::directory_iterator(std::string(KORV_SOURCE_DIR) + "/examples"))
-        if (e.path().extension() == ".csv")
-            fs::copy_file(e.path(), dir / "data" / e.path().filename());
-    for (const auto& [name, text] : files)
-        std::ofstream(dir / "data" / name, std::ios::binary) << text;
-    VyrSettings s;
-    s.program = (dir / "prog.vyr").string();
-    s.dataDir = (dir / "data").string();
-    s.outDir = dir.string();
-    s.json = (dir / "out.json").string();
-    s.log = (dir / "log.txt").string();
-    s.listing = (dir / "listing.txt").string();
+    steprun::StepRun s = steprun::run(program, files);
     Run r;
-    r.status = vyr_run_text(s, program);
-    r.json = korvjson::parse(slurp(dir / "out.json"));
-    r.log = slurp(dir / "log.txt");
-    r.listing = slurp(dir / "listing.txt");
-    vyr_output_reset();
-    std::error_code ec;
-    fs::remove_all(dir, ec);
+    r.status = s.status;
+    r.log = std::move(s.log);
+    r.listing = std::move(s.listing);
+    if (s.doc)
+        r.json = std::move(*s.doc);
     return r;
 }
 

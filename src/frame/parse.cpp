@@ -607,6 +607,46 @@ void plot_requests(KORVCOM* q, const STMT* s, int mode)
         q->vdqgraph |= plot_bit::PRINT_DATA;
 }
 
+// Options of the plots that draw nothing in this step's plot mode are named:
+// the device-graphics options act only where device graphics draw a plot
+// (`graphics` set), the line-printer ones only for line-printer plots.
+void plot_options_without_effect(const KORVCOM* q, const STMT* s, int mode)
+{
+    if (!q->graphics) {
+        const char* why = mode == 2   ? "with statistical graphics"
+                          : mode == 0 ? "with line-printer plots"
+                                      : "without a plot request";
+        const struct {
+            bool given;
+            const char* name;
+        } device[] = {
+            {given(s, proc_field::GOUT_LIBRARY) || given(s, proc_field::GOUT_MEMBER), "GOUT="},
+            {given(s, proc_field::ANNOTATE), "ANNOTATE="},
+            {given(s, proc_field::LANNOTATE), "LANNOTATE="},
+            {given(s, proc_field::DESCRIPTION), "DESCRIPTION="},
+            {given(s, proc_field::SURVIVAL_NAME) || given(s, proc_field::LOGSURV_NAME) ||
+                 given(s, proc_field::LOGLOGS_NAME) || given(s, proc_field::HAZARD_NAME) ||
+                 given(s, proc_field::DENSITY_NAME),
+             "NAME= in PLOTS="},
+            {given(s, proc_field::EVENT_SYMBOL), "EVENTSYMBOL="},
+            {given(s, proc_field::CENSORED_SYMBOL), "CENSOREDSYMBOL="},
+            {given(s, proc_field::CENSORED_COLOR), "CENSOREDCOLOR="},
+        };
+        for (const auto& o : device)
+            if (o.given)
+                xpmlog(326, msg326::DEVICE_OPTION_NO_EFFECT, o.name, why);
+    }
+    if (mode != 0 || !q->zplot) {
+        const char* why = mode == 2   ? "with statistical graphics"
+                          : mode == 1 ? "with device graphics"
+                                      : "without a plot request";
+        if (given(s, proc_field::FORMCHAR) || given(s, proc_field::FORMCHAR_POSITIONS))
+            xpmlog(326, msg326::LINEPRINTER_OPTION_NO_EFFECT, "FORMCHAR", why);
+        if (bit(s, proc_bit::NOCENSPLOT))
+            xpmlog(326, msg326::LINEPRINTER_OPTION_NO_EFFECT, "NOCENSPLOT", why);
+    }
+}
+
 // The analysis variables: TIME (required), BY, ID, FREQ, WEIGHT (product-limit
 // only, not with competing risks) and TEST (not with competing risks, set
 // aside with WEIGHT).
@@ -813,6 +853,21 @@ void time_points(KORVCOM* q, const STMT* s)
         if (q->ninter < 1)
             q->ninter = 1;
     }
+    // The life table's intervals come from INTERVALS=, else WIDTH=, else
+    // NINTERVAL=: an option that does not choose them is named.
+    const bool width = given(s, proc_field::WIDTH), count = given(s, proc_field::NINTERVAL);
+    if (q->method != 1 || q->cmprisk) {
+        if (width)
+            xpmlog(326, msg326::LIFETABLE_OPTION_NO_EFFECT, "WIDTH=");
+        if (count)
+            xpmlog(326, msg326::LIFETABLE_OPTION_NO_EFFECT, "NINTERVAL=");
+    } else {
+        if (width && q->zinter)
+            xpmlog(326, msg326::INTERVAL_OPTION_OVERRIDDEN, "WIDTH=", "INTERVALS=");
+        if (count && (q->zinter || width))
+            xpmlog(326, msg326::INTERVAL_OPTION_OVERRIDDEN,
+                   "NINTERVAL=", q->zinter ? "INTERVALS=" : "WIDTH=");
+    }
 }
 
 // ALPHA=, ALPHAQT= (each kept within 0.0001 and 0.9999) and SINGULAR=.
@@ -863,6 +918,7 @@ void korv_parse_options(KORVCOM* q, STMT* s, int mode)
     else
         cif_options_without_cmprisk(s);
     plot_requests(q, s, mode);
+    plot_options_without_effect(q, s, mode);
     analysis_variables(q, s);
     output_data_sets(q, s);
     time_limits(q, s, mode);

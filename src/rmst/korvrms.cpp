@@ -85,6 +85,13 @@ rmsRetCodes Analysis(rmsUserPtr us, short Srmtl)
     return ZRMS_NOPROBLEM;
 }
 
+// Whether the step asks for restricted means or their plots.
+bool restricted_means_asked(const STMT* s)
+{
+    return stmt_bit(s, proc_bit::RMST) || stmt_bit(s, proc_bit::RMTL) ||
+           stmt_bit(s, proc_bit::PLOT_RMST) || stmt_bit(s, proc_bit::PLOT_RMTL);
+}
+
 } // namespace
 
 void korvrms(KorvPtr q)
@@ -93,12 +100,15 @@ void korvrms(KorvPtr q)
     // (NOPRINT) there is nowhere to put them: say so once, in the first BY
     // group.
     if (!q->vdq) {
-        const STMT* s = q->stmt;
-        if (q->zby && (stmt_bit(s, proc_bit::RMST) || stmt_bit(s, proc_bit::RMTL) ||
-                       stmt_bit(s, proc_bit::PLOT_RMST) || stmt_bit(s, proc_bit::PLOT_RMTL)))
+        if (q->zby && restricted_means_asked(q->stmt))
             xpmlog(326, msg326::RMS_NOPRINT);
         return;
     }
+    // With competing risks the restricted means read the censoring values
+    // alone: a status that is not one of them is an event, whatever its
+    // failure type. Said once, in the first BY group.
+    if (q->zby && q->cmprisk && restricted_means_asked(q->stmt))
+        xpmlog(326, msg326::RMS_ANY_EVENT);
     rmsRetCodes rc = q->rms ? ZRMS_NOPROBLEM : Parse(q);
     auto* us = static_cast<ZRMSUSERSTR*>(q->rms);
     if (rc == ZRMS_NOPROBLEM && us) {

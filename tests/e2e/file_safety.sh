@@ -2,7 +2,8 @@
 # Runs korvante on copies of the bundled data where a user's files are at
 # stake, and checks that none of them is written over or waited on forever:
 #   - the listing, log, HTML or JSON file named as the step's input CSV;
-#   - the same through a LIBNAME folder, known only while the run goes on;
+#   - the same through a LIBNAME folder, known only while the run goes on
+#     (a log that cannot be put in place goes to standard error whole);
 #   - two outputs through a link to a file not made yet;
 #   - a link planted at the output folder's lock file;
 #   - a named pipe in place of an input CSV or attribute file;
@@ -83,6 +84,12 @@ for opt in --listing --log --html --json; do
   check "$opt on a LIBNAME input" same_file run/lib/aml.csv "$root/examples/aml.csv"
   check "$opt on a LIBNAME input" said "$work/log" "it is a data set this run reads as input"
   check "$opt on a LIBNAME input" test -L run/view.csv
+  # The log that is not put in place still reaches standard error whole.
+  if [ "$opt" = --log ]; then
+    check "--log on a LIBNAME input keeps its text" said "$work/err" "NOTE: The text of the log follows"
+    check "--log on a LIBNAME input keeps its text" said "$work/err" "2      proc korvante data=mine.aml;"
+    check "--log on a LIBNAME input keeps its text" said "$work/err" "The run ended with errors"
+  fi
 done
 
 # Two outputs through a link to a file not made yet are one file.

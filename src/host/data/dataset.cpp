@@ -651,6 +651,25 @@ int step_end(bool ok)
 }
 } // namespace
 
+void vyr_dsforget(DSHANDLE* ds)
+{
+    std::unique_ptr<DSHANDLE> gone;
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_mutex);
+        auto& sets = reg().sets;
+        for (auto it = sets.begin(); it != sets.end(); ++it)
+            if (it->get() == ds) {
+                gone = std::move(*it);
+                sets.erase(it);
+                break;
+            }
+    }
+    if (gone && gone->out && !gone->out->closed) {
+        gone->out->closed = true;
+        gone->out->file.abandon();
+    }
+}
+
 int vyr_dsclose(DSHANDLE* ds, bool commit)
 {
     if (ds == nullptr || !ds->out)

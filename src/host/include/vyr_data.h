@@ -116,6 +116,10 @@ void vyr_data_step_end(bool ok);
 // Commits or drops one output data set now (also done by vyr_data_step_end).
 // Returns 0 or a negative code (the message is logged).
 int vyr_dsclose(DSHANDLE* ds, bool commit);
+// Forgets a data set opened in this step that is not used after all: an
+// output is dropped without a word, no file is made, and its name is free
+// again in the step. The handle is gone afterwards.
+void vyr_dsforget(DSHANDLE* ds);
 
 // The name ("LIB.MEMBER") of the output data set committed last in this run,
 // empty when none (the default input when DATA= is absent).

@@ -225,6 +225,15 @@ class ParseEnv
     // The data set used when DATA= is absent (the last one created); null
     // when there is none.
     virtual DSHANDLE* default_input() = 0;
+    // Lets go of a data set opened for the step and not used after all (its
+    // option given again by a later statement): nothing is written for it.
+    virtual void forget_dataset(DSHANDLE* ds) { (void)ds; }
+    // The data set's name as the log gives it ("WORK.A"); empty when unknown.
+    virtual std::string dataset_name(const DSHANDLE* ds)
+    {
+        (void)ds;
+        return {};
+    }
     // The variables of an input data set, in data set order.
     virtual std::vector<PARSEVAR> variables(DSHANDLE* ds) = 0;
     // Reports a statement error (severity 1), warning (2) or note (3):

@@ -70,6 +70,12 @@ class Parser
     std::map<std::pair<STMT*, int>, Pending> pending_;
     // Data set fields given in the current statement.
     std::set<std::pair<STMT*, int>> datasets_given_;
+    // Where each data set field of the step was given: the option and the
+    // statement, as the user wrote them ("OUTSURV", "PROC KORVANTE").
+    struct Given {
+        std::string option, statement;
+    };
+    std::map<std::pair<STMT*, int>, Given> dataset_origin_;
     int open_vars_ = -1, open_nums_ = -1;
 
     // Semantic registers.
@@ -467,6 +473,21 @@ class Parser
             p.dvals.push_back(nl_from_ + static_cast<double>(i) * by);
     }
 
+    // The statement's keyword as the user wrote it, in upper case: its
+    // first word, and the procedure's name after PROC.
+    std::string statement_words() const
+    {
+        std::string w;
+        for (std::size_t i = 0; i < toks_.size() && i < 2; ++i) {
+            if (toks_[i].upper.empty())
+                break;
+            if (i == 1 && w != "PROC")
+                break;
+            w += (i ? " " : "") + toks_[i].upper;
+        }
+        return w;
+    }
+
     // The option keyword of the value just read: the name before the last
     // "=" (as the user spelled it, in upper case).
     std::string option_before_value() const
@@ -493,14 +514,43 @@ class Parser
                         "= is repeated in this statement; give it once.");
             return;
         }
+        // The same field given by an earlier statement (OUTSURV= on the
+        // procedure statement and OUT= on a statement that stores into the
+        // same record): the last one given is used, and the earlier data set
+        // is let go before the new one is opened, unwritten and said.
+        const Given here{option_before_value(), statement_words()};
+        std::string replaced, replacedText;
+        Given was;
+        if (STLIST* old = field(k); old && old->type == STL_DATASET && old->handle) {
+            was = dataset_origin_[{cur_, k}];
+            replaced = env_.dataset_name(old->handle);
+            replacedText = old->text ? old->text : "";
+            env_.forget_dataset(old->handle);
+            old->handle = nullptr;
+        }
         DSHANDLE* h = env_.open_dataset(text_, quoted_, mode);
         if (!h) {
             fail(1008);
             return;
         }
+        if (!replacedText.empty()) {
+            const std::string used = env_.dataset_name(h);
+            if (used.empty() || used != replaced)
+                report(2,
+                       here.option + "=" + text_ + " on the " + here.statement + " statement and " +
+                           was.option + "=" + replacedText +
+                           (was.statement == here.statement ? " on an earlier " : " on the ") +
+                           was.statement +
+                           " statement name the same output; the last one given is used: the "
+                           "data set is written as " +
+                           (used.empty() ? text_ : used) + ", and " +
+                           (replaced.empty() ? replacedText : replaced) + " is not written.",
+                       value_offset_);
+        }
         STLIST* f = field(k);
         if (!f)
             return;
+        dataset_origin_[{cur_, k}] = here;
         clear_field(f);
         f->type = STL_DATASET;
         f->mode = 1;

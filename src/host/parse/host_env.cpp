@@ -39,6 +39,9 @@ class HostParseEnv final : public ParseEnv
         return h;
     }
 
+    void forget_dataset(DSHANDLE* ds) override { vyr_dsforget(ds); }
+    std::string dataset_name(const DSHANDLE* ds) override { return vyr_dsname(ds); }
+
     // Without DATA=, the input is the data set this run created last.
     DSHANDLE* default_input() override
     {

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <string>
 #include <unistd.h>
@@ -36,6 +37,11 @@ struct Sink {
     bool failed = false;   // a write or the open failed
     bool reported = false; // the failure is already in the log
     std::string why;       // the reason of the first failure
+    // The log's text as written to its file, kept so that none of it is
+    // lost when the file cannot be put in place (a full disk, a target the
+    // run reads): it then goes to standard error.
+    bool keep = false;
+    std::string kept;
 
     void reset()
     {
@@ -44,6 +50,9 @@ struct Sink {
         failed = false;
         reported = false;
         why.clear();
+        keep = false;
+        kept.clear();
+        kept.shrink_to_fit();
     }
     void fail(int err)
     {
@@ -137,6 +146,8 @@ void write_raw(Sink& sink, std::string* capture, std::string_view text)
         *capture += text;
         return;
     }
+    if (sink.keep)
+        sink.kept += text;
     std::FILE* f = sink.file.stream();
     if (f == nullptr) {
         // A log file that could not be opened still leaves the log on
@@ -301,7 +312,9 @@ void print_reset(const VyrSettings& settings)
     s.overprint = false;
     s.keep[0] = s.keep[1] = s.keep[2] = 0;
     // The log first, so that a listing that cannot be opened is said there.
-    if (!open_sink(s.log, settings.log)) {
+    const bool logOpened = open_sink(s.log, settings.log);
+    s.log.keep = logOpened && !s.log.path.empty();
+    if (!logOpened) {
         std::fprintf(stderr, "ERROR: ");
         std::fprintf(stderr, message_text_plain(kMsgLogFileFailed).c_str(), settings.log.c_str(),
                      s.log.why.c_str());
@@ -346,6 +359,12 @@ bool print_finish()
         std::fprintf(stderr, "ERROR: ");
         std::fprintf(stderr, text.c_str(), sink_name(s.log).c_str(), s.log.why.c_str());
         std::fprintf(stderr, "\n");
+        // Nothing the run logged is lost: the text goes to standard error.
+        if (s.log.keep) {
+            std::fprintf(stderr, "NOTE: %s\n", message_text_plain(kMsgLogFollows).c_str());
+            std::fwrite(s.log.kept.data(), 1, s.log.kept.size(), stderr);
+            std::fflush(stderr);
+        }
     }
     s.log.reset();
     return okListing && okLog;
@@ -396,8 +415,20 @@ void print_signal_exit(const char* line, std::size_t length) noexcept
         (void)!::write(fd, line, length);
         (void)::rename(g_logTemp, g_logTarget);
     } else {
-        // No log file, or one that would replace a file the run reads: the
-        // last line goes to standard error.
+        // No log file, or one that would replace a file the run reads: what
+        // the file holds (all that was logged) and the last line go to
+        // standard error.
+        if (fd >= 0) {
+            int in = ::open(g_logTemp, O_RDONLY | O_CLOEXEC);
+            if (in >= 0) {
+                char buf[4096];
+                ssize_t n;
+                while ((n = ::read(in, buf, sizeof buf)) > 0)
+                    if (::write(STDERR_FILENO, buf, static_cast<size_t>(n)) != n)
+                        break;
+                ::close(in);
+            }
+        }
         (void)!::write(STDERR_FILENO, line, length);
     }
 }

@@ -80,6 +80,7 @@ enum HostMessage : int {
     kMsgLogFileFailed = 206,
     kMsgStoppedBySignal = 207,
     kMsgUnknownCommandFlag = 208,
+    kMsgLogFollows = 4570,
     kMsgOutputIsDataSet = 4000,
     kMsgOutputIsRegistry = 4001,
 };

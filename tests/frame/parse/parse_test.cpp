@@ -615,6 +615,48 @@ TEST_F(Parse, RequestsWithoutEffectAreNamed)
          {"NOTE: PLOTS=(C) has no effect in a competing-risks analysis"},
          nullptr},
         {"plots=(c);" + T, 0, {"NOTE: PLOTS=(C) has no effect with statistical graphics"}, nullptr},
+        // The life table's interval options, where they choose nothing.
+        {"width=10 ninterval=5;" + T,
+         0,
+         {"NOTE: WIDTH= has no effect without the life-table method (METHOD=LT)",
+          "NOTE: NINTERVAL= has no effect without the life-table method"},
+         nullptr},
+        {"method=lt intervals=5 10 width=10 ninterval=3;" + T,
+         0,
+         {"NOTE: WIDTH= has no effect: INTERVALS= gives the life table's intervals.",
+          "NOTE: NINTERVAL= has no effect: INTERVALS= gives"},
+         nullptr},
+        {"method=lt width=10 ninterval=3;" + T,
+         0,
+         {"NOTE: NINTERVAL= has no effect: WIDTH= gives the life table's intervals."},
+         nullptr},
+        // The device-graphics options with statistical graphics or the line
+        // printer, and the line-printer ones elsewhere.
+        {"gout=work.g annotate=lung lannotate=lung description='d' eventsymbol=dot "
+         "censoredsymbol=star censoredcolor=red plots=survival(name=km);" +
+             T,
+         0,
+         {"NOTE: GOUT= has no effect with statistical graphics: it applies only to plots drawn "
+          "as device graphics.",
+          "NOTE: ANNOTATE= has no effect", "NOTE: LANNOTATE= has no effect",
+          "NOTE: DESCRIPTION= has no effect", "NOTE: NAME= in PLOTS= has no effect",
+          "NOTE: EVENTSYMBOL= has no effect", "NOTE: CENSOREDSYMBOL= has no effect",
+          "NOTE: CENSOREDCOLOR= has no effect"},
+         [](KORVCOM& q) { EXPECT_EQ(q.graphics, nullptr); }},
+        {"lineprinter plots=s gout=g;" + T,
+         0,
+         {"NOTE: GOUT= has no effect with line-printer plots"},
+         nullptr},
+        {"formchar='|----|+|---' nocensplot;" + T,
+         0,
+         {"NOTE: FORMCHAR has no effect with statistical graphics: it applies only to "
+          "line-printer plots.",
+          "NOTE: NOCENSPLOT has no effect with statistical graphics"},
+         nullptr},
+        {"lineprinter formchar='|----|+|---';" + T,
+         0,
+         {"NOTE: FORMCHAR has no effect without a plot request"},
+         nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.program);
@@ -635,6 +677,9 @@ TEST_F(Parse, RequestsWithoutEffectAreNamed)
         "rmst;" + CR + " strata sex / diff=all;",
         "rmtl;" + T + " strata sex / diff=all notest;",
         "rmst;" + T + " strata sex / ratio=all notest;",
+        "method=lt width=10;" + T,
+        "method=lt ninterval=4;" + T,
+        "lineprinter plots=s formchar='|----|+|---' nocensplot;" + T,
     };
     for (const auto& program : quiet) {
         auto r = run("proc korvante data=lung " + program + " run;", [](KORVCOM&) {});
@@ -643,6 +688,12 @@ TEST_F(Parse, RequestsWithoutEffectAreNamed)
         EXPECT_FALSE(has(r.log, "are not made")) << program << "\n" << r.log;
         EXPECT_FALSE(has(r.log, "do not apply")) << program << "\n" << r.log;
     }
+    // Device graphics drawing a plot take the device-graphics options.
+    auto r = run(
+        "proc korvante data=lung gout=work.g description='d' plots=s(name=km);" + T + " run;",
+        [](KORVCOM& q) { EXPECT_NE(q.graphics, nullptr); }, false);
+    EXPECT_TRUE(r.inspected) << r.log;
+    EXPECT_FALSE(has(r.log, "no effect")) << r.log;
 }
 
 // Settings the step refuses: its return code and a part of the log.

@@ -130,3 +130,26 @@ TEST(Steps, PlotDataColumns)
     std::string cols2 = r.json.substr(p2, r.json.find("\"rows\"", p2) - p2);
     EXPECT_NE(cols2.find("\"format\":\"4.1\""), std::string::npos) << cols2; // weights 10 to 100
 }
+
+TEST(Steps, OutputNamedTwiceAcrossStatements)
+{
+    // OUTSURV= and the SURVIVAL statement's OUT= name one output: the last
+    // one given is used, and the log says which data set is written and
+    // which is not.
+    StepRun r = run("proc korvante data=aml outsurv=a; time time*status(0); survival out=os; run;");
+    EXPECT_EQ(r.status, 0) << r.log;
+    EXPECT_NE(r.log.find("WARNING: Line 1, column 69: OUT=os on the SURVIVAL statement and "
+                         "OUTSURV=a on the PROC KORVANTE statement name the same output; the "
+                         "last one given is used: the data set is written as WORK.OS, and "
+                         "WORK.A is not written."),
+              std::string::npos)
+        << r.log;
+    EXPECT_EQ(r.log.find("WORK.A was not written"), std::string::npos) << r.log;
+    EXPECT_EQ(r.out.count("a"), 0u);
+    EXPECT_NE(r.out["os"].find("time,_CENSOR_,SURVIVAL"), std::string::npos) << r.out["os"];
+    // Both naming the same data set: written once, without a word.
+    r = run("proc korvante data=aml outsurv=os; time time*status(0); survival out=work.os; run;");
+    EXPECT_EQ(r.status, 0) << r.log;
+    EXPECT_EQ(r.log.find("WARNING"), std::string::npos) << r.log;
+    EXPECT_NE(r.out["os"].find("time,_CENSOR_,SURVIVAL"), std::string::npos) << r.out["os"];
+}

@@ -655,6 +655,14 @@ TEST_F(Session, TheListingAndLogNeverReplaceADataSetTheRunRead)
             << c.log;
         EXPECT_EQ(slurp(dir / "in.csv"), "time\n1\n");
         EXPECT_TRUE(std::filesystem::is_symlink(dir / "elsewhere/link.csv"));
+        // Nothing the run logged is lost: the log's text follows the reason
+        // on standard error.
+        if (output == &VyrSettings::log) {
+            EXPECT_TRUE(has(c.log, "NOTE: The text of the log follows, as it would have stood in "
+                                   "the file.\n1      proc reader; run;\n"))
+                << c.log;
+            EXPECT_TRUE(has(c.log, "The run ended with errors")) << c.log;
+        }
         vyr_data_step_end(false);
     }
     EXPECT_EQ(dir.names(), (std::vector<std::string>{"elsewhere", "in.csv"}));
@@ -672,7 +680,11 @@ TEST_F(Session, TheListingAndLogNeverReplaceADataSetTheRunRead)
     s.log = dir / "elsewhere/link.csv";
     testing::internal::CaptureStderr();
     EXPECT_EQ(vyr_run_text(s, "proc stopped; run;"), 1);
-    EXPECT_TRUE(has(testing::internal::GetCapturedStderr(), "ERROR: stopped by a signal"));
+    // What was logged before the signal comes first, then the last line.
+    const std::string said = testing::internal::GetCapturedStderr();
+    const size_t logged = said.find("1      proc stopped; run;\n");
+    ASSERT_NE(logged, std::string::npos) << said;
+    EXPECT_LT(logged, said.find("ERROR: stopped by a signal")) << said;
     EXPECT_EQ(slurp(dir / "in.csv"), "time\n1\n");
     vyr_data_step_end(false);
 }
@@ -807,4 +819,34 @@ TEST_F(Session, EachRunNamesItsDataSetsAfresh)
         vyr::hooks_clear();
     }
     EXPECT_EQ(slurp(dir / "o.csv"), "X\n1\n");
+}
+
+// A log whose file fails (the disk full at its first write) is not lost: the
+// reason and then the whole text go to standard error, and no log file is
+// left.
+TEST_F(Session, ALogThatCannotBeWrittenGoesToStandardError)
+{
+    Folder dir;
+    vyr_register_procedure("NOTER", [] {
+        xpmlog(vyr::kHostGroup, vyr::kMsgLibnameCleared, "MYLIB");
+        return 0;
+    });
+    VyrSettings s;
+    s.log = dir / "out.log";
+    s.listing = dir / "out.lst";
+    setenv("KORV_FAIL_WRITE", "1", 1);
+    vyr::reset_write_failure_hook();
+    testing::internal::CaptureStderr();
+    int status = vyr_run_text(s, "proc noter; run;");
+    std::string said = testing::internal::GetCapturedStderr();
+    unsetenv("KORV_FAIL_WRITE");
+    vyr::reset_write_failure_hook();
+    EXPECT_EQ(status, 1);
+    EXPECT_TRUE(has(said, "ERROR: The log could not be written to " + (dir / "out.log") +
+                              ": No space left on device.\nNOTE: The text of the log follows"))
+        << said;
+    EXPECT_TRUE(has(said, "1      proc noter; run;\nNOTE: The libref MYLIB was cleared.\n"))
+        << said;
+    EXPECT_TRUE(has(said, "NOTE: The run ended normally")) << said;
+    EXPECT_EQ(dir.names(), std::vector<std::string>{"out.lst"});
 }

@@ -302,3 +302,38 @@ TEST(Faults, StrataCombinationsBeyondAnIntegerCount)
     EXPECT_TRUE(b.logHas("more level combinations than the restricted means can number")) << b.log;
     EXPECT_EQ(b.table("RMST"), nullptr);
 }
+
+TEST(Faults, CompetingRisksGiveTheMeanTimeFreeOfAnyEvent)
+{
+    // Status 1 is the failure code, 2 a competing event: both end the time
+    // free of any event. By hand, S = 1, .8, .6 (censored at 3), .3, 0 at
+    // 1, 2, 4, 5: RMST(5) = 1 + .8 + 1.2 + .3 = 3.3 (3.8 if the competing
+    // events were taken as censored), RMTL = 1.7, and the variance
+    // 2.3^2/20 + 1.5^2/12 + .3^2/2 = .497. The note comes once, not per BY
+    // group.
+    const char* data =
+        "b,t,s\n1,1,1\n1,2,2\n1,3,0\n1,4,1\n1,5,2\n2,1,1\n2,2,2\n2,3,0\n2,4,1\n2,5,2\n";
+    const rmstest::Run r = rmstest::run("proc korvante data=ev rmst(tau=5) rmtl(tau=5) notable; "
+                                        "by b; time t*s(0) / failcode=1; run;",
+                                        {{"ev.csv", data}});
+    ASSERT_EQ(r.status, 0) << r.log;
+    const std::string note = "NOTE: With competing risks the restricted means count an event of "
+                             "any failure type as an event";
+    const size_t at = r.log.find(note);
+    ASSERT_NE(at, std::string::npos) << r.log;
+    EXPECT_EQ(r.log.find(note, at + 1), std::string::npos) << r.log;
+    for (const auto* t : {"RMST", "RMTL"}) {
+        const auto tables = r.tables(t);
+        ASSERT_EQ(tables.size(), 2u) << t;
+        for (const korvjson::Value* table : tables) {
+            const auto rows = korvjson::rows(table);
+            ASSERT_EQ(rows.size(), 1u);
+            EXPECT_TRUE(Near(num(rows[0], "Estimate"), t[3] == 'T' ? 3.3 : 1.7, 1e-14)) << t;
+            EXPECT_TRUE(Near(num(rows[0], "StdErr"), std::sqrt(0.497), 1e-14)) << t;
+        }
+    }
+    // Without competing risks nothing is said.
+    const rmstest::Run plain = rmstest::run(
+        "proc korvante data=ev rmst(tau=5) notable; by b; time t*s(0); run;", {{"ev.csv", data}});
+    EXPECT_FALSE(plain.logHas("With competing risks")) << plain.log;
+}

@@ -209,8 +209,8 @@ template <int K> void GrayWalker<K>::close()
                     const double tf = N1 > 1 && den > 0 ? 1 - (N1 - 1) / den : 1;
                     const double e = tf * N1 * rR * Sm_[u] * rn_[u];
                     w_[u] += b * b * e;
-                    double* x = &X_[nc * m];
-                    double* xe = &XE_[nc * m];
+                    double* x = X_.begin() + nc * m;
+                    double* xe = XE_.begin() + nc * m;
                     for (int j = 0; j + 1 < k; ++j) {
                         const int64_t ji = tri(j, i);
                         const double xj = P_[ji] - Q_[ji] * b;
@@ -230,8 +230,8 @@ template <int K> void GrayWalker<K>::close()
                     const double rh = Sm_[u] * rn_[u];
                     const double e = tf * c2_[u] * rh * rh;
                     w_[u] += b * b * e;
-                    double* y = &X_[nc * m];
-                    double* ye = &XE_[nc * m];
+                    double* y = X_.begin() + nc * m;
+                    double* ye = XE_.begin() + nc * m;
                     for (int j = 0; j + 1 < k; ++j) {
                         const double yj = Q_[tri(j, i)] * b;
                         y[j] = yj;

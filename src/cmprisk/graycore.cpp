@@ -28,6 +28,7 @@
 
 #include "cmprisk/cmprisk.h"
 #include "numeric/gamma.h"
+#include "numeric/sweep.h"
 #include "runtime/korv_assert.h"
 #include "runtime/missing.h"
 
@@ -287,35 +288,7 @@ template <int K> void GrayWalker<K>::finish(double* score, double* var)
 // form of the score in the generalized inverse.
 bool sweep(double* a, int p, int order, char* flags, std::vector<double>& work, double tol)
 {
-    const double app = a[tri(p, p)];
-    if (!(app > tol))
-        return false;
-    auto swept = [flags](int i) { return flags[i] == '1'; };
-    for (int i = 0; i < order; ++i)
-        work[static_cast<size_t>(i)] = i == p ? 0.0 : a[tri(i, p)];
-    for (int i = 0; i < order; ++i) {
-        const double wi = work[static_cast<size_t>(i)];
-        if (i == p || wi == 0.0)
-            continue;
-        const double f = wi / app;
-        const bool si = swept(i);
-        for (int j = 0; j <= i; ++j) {
-            if (j == p)
-                continue;
-            double& e = a[tri(i, j)];
-            if (si && swept(j))
-                e += f * work[static_cast<size_t>(j)];
-            else
-                e -= f * work[static_cast<size_t>(j)];
-        }
-    }
-    for (int i = 0; i < order; ++i)
-        if (i != p)
-            a[tri(i, p)] =
-                (swept(i) ? work[static_cast<size_t>(i)] : -work[static_cast<size_t>(i)]) / app;
-    a[tri(p, p)] = 1.0 / app;
-    flags[p] = '1';
-    return true;
+    return korv_num::sweep(a, p, order, flags, work.data(), tol, korv_num::SweepJoin::Negated) == 0;
 }
 
 template <int K>

@@ -28,20 +28,6 @@ namespace
 
 using korv_cr::ZERO_FREQ;
 
-void setHeading(KorvPtr q, xobskey text)
-{
-    WOB_PARM_BLK_STR pb[] = {WOB_PARM_BLK_STR{}, wob_int(WOB_TAG_HEAD440, 3),
-                             wob_int(WOB_TAG_148, -1), wob_char(WOB_TAG_JUST, 'c'),
-                             wob_key(WOB_TAG_TEXT, text)};
-    wobcall(q->vdq, WOB_SEL_HEADING, pb);
-}
-
-void clearHeading(KorvPtr q)
-{
-    WOB_PARM_BLK_STR pb[] = {WOB_PARM_BLK_STR{}, wob_int(WOB_TAG_HEAD442, 2)};
-    wobcall(q->vdq, WOB_SEL_HEADING, pb);
-}
-
 void endGroup(xobop group)
 {
     const int r = wobzoom(group, 3, 4, 0, nullptr);
@@ -261,7 +247,7 @@ void korvct2(KorvPtr q, NAMESTR* nm, double value)
         if (pool)
             pool->free(pool, buffer, -1, 4);
     }
-    setHeading(q, label);
+    set_heading(q->vdq, label);
 }
 
 const korv_cr::Timed* sortData(KorvPtr q)
@@ -498,7 +484,7 @@ void korvcif(KorvPtr q)
         c->statusMap[k] = 2;
         if (typeGroup) {
             endGroup(typeGroup);
-            clearHeading(q);
+            clear_heading(q->vdq);
         }
     }
 }

@@ -12,6 +12,7 @@
 #include "vyr_data.h"
 #include "vyr_host.h"
 #include "vyr_output.h"
+#include "vyr_text.h"
 
 namespace
 {
@@ -24,16 +25,6 @@ int append(char* buf, int cap, int pos, const std::string& text)
     int n = std::min<int>(cap - pos, static_cast<int>(text.size()));
     std::memcpy(buf + pos, text.data(), static_cast<size_t>(n));
     return pos + n;
-}
-
-std::string trim(const char* s, int n)
-{
-    int a = 0, b = n;
-    while (a < b && s[a] == ' ')
-        ++a;
-    while (b > a && s[b - 1] == ' ')
-        --b;
-    return std::string(s + a, static_cast<size_t>(b - a));
 }
 
 std::string ltrim(const std::string& s)
@@ -88,7 +79,8 @@ int korvut(KorvPtr q, STRATA* node)
         else if (sv.nm)
             name.assign(sv.nm->name_p, static_cast<size_t>(sv.nm->namelen));
         const char* field = key + sv.posf;
-        std::string value = trim(field, sv.lngf);
+        std::string value =
+            vyr::trim_blanks(std::string_view(field, static_cast<size_t>(std::max(sv.lngf, 0))));
         std::string piece, gpiece;
         if (sv.cutnum > 0 && sv.lngf > 1 && field[1] == '<') {
             std::string v = ltrim(value.substr(std::min<size_t>(1, value.size())));

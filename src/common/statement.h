@@ -53,7 +53,7 @@ enum : int {
     DENSITY_NAME = 39,
     BANDMAX = 40,
     BANDMIN = 41,
-    STRATA_ARRANGEMENT = 42, // SURVIVAL(STRATA=) and HAZARD(STRATA=)
+    STRATA_ARRANGEMENT = 42, // SURVIVAL(STRATA=)
     NGRID = 43,
     GRIDL = 44,
     GRIDU = 45,
@@ -74,6 +74,9 @@ enum : int {
     RMTL_TAU = 60,
     RMST_ARRANGEMENT = 61, // PLOTS=RMST(STRATA=)
     RMTL_ARRANGEMENT = 62, // PLOTS=RMTL(STRATA=)
+    // PLOTS=HAZARD(STRATA=): a field of its own, so that it never arranges
+    // the survival plot, whose STRATA= is field 42.
+    HAZARD_ARRANGEMENT = 63,
 };
 } // namespace proc_field
 

@@ -325,9 +325,10 @@ class PlEngine
 };
 
 // A full set of row values in the row-buffer layout the tables and OUTSURV=
-// are bound to (slot meanings as in the common block's iovar).
+// are bound to: io is copied whole into the common block's iovar, its slots
+// named by pl_slot (results/slots.h).
 struct RowBuf {
-    double io[KORV_IOVAR_SLOTS]; // the common block's row buffer (results/slots.h)
+    double io[KORV_IOVAR_SLOTS];
     double cenchar = 0;
     double cenval = 0;
     int64_t idrec = 0; // 1-based record whose ID values go with the row; 0 none

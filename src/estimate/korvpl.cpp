@@ -19,6 +19,7 @@
 #include "results/slots.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
+#include "runtime/xccheck.h"
 #include "vyr_data.h"
 #include "vyr_files.h"
 #include "vyr_host.h"
@@ -28,17 +29,6 @@ using namespace korv_est;
 
 namespace
 {
-
-// A utility-file or store call that failed: logged; a negative code ends
-// the step.
-void checkFile(int rc)
-{
-    if (rc != 0) {
-        xprrlog(0, rc);
-        if (rc < 0)
-            xexit(1020, 0);
-    }
-}
 
 // Decimals with which `value` prints in `width` columns (one kept for the
 // sign): as many as the value needs, at most what the width leaves.
@@ -378,15 +368,15 @@ void writePlotPoints(KorvPtr q, STRATA* node, const KorvSink& sink)
         pairs.insert(pairs.end(), sink.eventPairs.begin(), sink.eventPairs.end());
         pairs.insert(pairs.end(), sink.censorPairs.begin(), sink.censorPairs.end());
         pairs.resize(static_cast<size_t>(2 * (node->nobs + 1)), 0.0);
-        checkFile(xcnoted(q->utid1, &node->plotnote));
-        checkFile(
+        check_file(xcnoted(q->utid1, &node->plotnote));
+        check_file(
             xcwrite(q->utid1, pairs.data(), static_cast<long>(pairs.size() * sizeof(double))));
     }
     if (sink.devCensor) {
-        checkFile(xcnoted(q->graphics->utid, &node->cplotpos));
+        check_file(xcnoted(q->graphics->utid, &node->cplotpos));
         if (!sink.censorTimes.empty())
-            checkFile(xcwrite(q->graphics->utid, sink.censorTimes.data(),
-                              static_cast<long>(sink.censorTimes.size() * sizeof(double))));
+            check_file(xcwrite(q->graphics->utid, sink.censorTimes.data(),
+                               static_cast<long>(sink.censorTimes.size() * sizeof(double))));
     }
 }
 

@@ -19,6 +19,7 @@
 #include "results/slots.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
+#include "runtime/xccheck.h"
 #include "vyr_data.h"
 #include "vyr_files.h"
 #include "vyr_host.h"
@@ -238,16 +239,6 @@ namespace
 {
 
 using korv_lt::Intervals;
-
-// A utility-file call that failed: logged; a negative code ends the step.
-void checkFile(int rc)
-{
-    if (rc != 0) {
-        xprrlog(0, rc);
-        if (rc < 0)
-            xexit(1020, 0);
-    }
-}
 
 Intervals intervalsOf(KorvPtr q)
 {
@@ -533,10 +524,10 @@ void plotit(KorvPtr q, STRATA* node, int nintused)
     bool written = false;
     auto write = [&] {
         if (!written) {
-            checkFile(xcnoted(q->utid1, &node->plotnote));
+            check_file(xcnoted(q->utid1, &node->plotnote));
             written = true;
         }
-        checkFile(xcwrite(q->utid1, buffer.data(), static_cast<long>(n * sizeof(double))));
+        check_file(xcwrite(q->utid1, buffer.data(), static_cast<long>(n * sizeof(double))));
     };
     const LIFETABLE* rows = q->lifetab;
     if (q->zsurvival || q->zlsur || q->zllsur) {

@@ -10,6 +10,7 @@
 #include "results/slots.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
+#include "runtime/xccheck.h"
 #include "vyr_files.h"
 #include "vyr_host.h"
 
@@ -17,15 +18,6 @@ namespace
 {
 
 constexpr long RECLEN = PLOTREC_FIELDS * sizeof(double);
-
-void check(int rc)
-{
-    if (rc != 0) {
-        xprrlog(0, rc);
-        if (rc < 0)
-            xexit(1020, 0);
-    }
-}
 
 // One pinned page at a time, moved as records are asked for; a changed page
 // is written back when it is left, an unchanged one only released.
@@ -39,7 +31,7 @@ class Pager
         long page = (k - 1) / xcb_->nrpp + 1;
         if (page != pageno_) {
             release();
-            check(xcbgetp(xcb_->fileptr, page, mode_, &page_));
+            check_file(xcbgetp(xcb_->fileptr, page, mode_, &page_));
             pageno_ = page;
         }
         return reinterpret_cast<double*>(page_ + RECLEN * ((k - 1) % xcb_->nrpp));
@@ -48,7 +40,8 @@ class Pager
     void release()
     {
         if (pageno_ > 0) {
-            check(changed_ ? xcbwrtp(xcb_->fileptr, pageno_) : xcbmlok(xcb_->fileptr, pageno_));
+            check_file(changed_ ? xcbwrtp(xcb_->fileptr, pageno_)
+                                : xcbmlok(xcb_->fileptr, pageno_));
             pageno_ = 0;
             changed_ = false;
         }
@@ -86,7 +79,7 @@ void PlotStore::begin(XCBSTR* xcb)
     count_ = 0;
     slot_ = 0;
     pageno_ = 1;
-    check(xcbgetp(xcb_->fileptr, 1, 16, &page_));
+    check_file(xcbgetp(xcb_->fileptr, 1, 16, &page_));
 }
 
 void PlotStore::put(const double* rec)
@@ -94,9 +87,9 @@ void PlotStore::put(const double* rec)
     if (!xcb_ || pageno_ == 0)
         return;
     if (slot_ >= xcb_->nrpp) {
-        check(xcbwrtp(xcb_->fileptr, pageno_));
+        check_file(xcbwrtp(xcb_->fileptr, pageno_));
         ++pageno_;
-        check(xcbgetp(xcb_->fileptr, pageno_, 16, &page_));
+        check_file(xcbgetp(xcb_->fileptr, pageno_, 16, &page_));
         slot_ = 0;
     }
     std::memcpy(page_ + RECLEN * slot_, rec, RECLEN);
@@ -107,7 +100,7 @@ void PlotStore::put(const double* rec)
 void PlotStore::finish()
 {
     if (xcb_ && pageno_ > 0) {
-        check(xcbwrtp(xcb_->fileptr, pageno_));
+        check_file(xcbwrtp(xcb_->fileptr, pageno_));
         pageno_ = 0;
     }
 }

@@ -24,7 +24,6 @@
 #include "common/stages.h"
 #include "common/statement.h"
 #include "frame/frame.h"
-#include "frame/messages.h"
 #include "numeric/exactsum.h"
 #include "results/slots.h"
 #include "runtime/korv_assert.h"
@@ -49,7 +48,6 @@ constexpr double ZERO_FREQ = 1.110223024625157e-16;
 constexpr double LARGEST_EXACT_COUNT = 9007199254740992.0; // 2^53
 
 // Message of the survival road's pass, reused: a FREQ value above 2^53.
-constexpr int MSG_FREQ_TOO_LARGE = 3600; // (len, name, value, observation)
 
 bool all_blank(const char* p, int n)
 {
@@ -378,7 +376,7 @@ bool CrPass::valid(double* tp, double* fp)
         NAMESTR* nm = nullptr;
         if (fl && fl->n > 0 && fl->ivals)
             xvname(ds_, fl->ivals[0], &nm);
-        xpmlog(326, MSG_FREQ_TOO_LARGE, nm ? static_cast<int>(nm->namelen) : 0,
+        xpmlog(326, msg326::FREQ_TOO_LARGE, nm ? static_cast<int>(nm->namelen) : 0,
                nm ? nm->name_p : "", f, observationNumber(rowsRead_ - 1));
         xexit(std::max(q->rc, 2000), 0);
     }
@@ -417,7 +415,7 @@ STRATA* CrPass::stratum()
     TREE* found = ztrebdf(reinterpret_cast<TREE**>(&q->strata), reinterpret_cast<TREE*>(spare_),
                           q->slenf, q->soff, stratacmf);
     if (!found) {
-        xpmlog(326, KORV_MSG_TREE_FAILURE);
+        xpmlog(326, msg326::TREE_FAILURE);
         xexit(std::max(q->rc, 2000), 0);
     }
     STRATA* s = reinterpret_cast<STRATA*>(found);
@@ -442,7 +440,7 @@ int CrPass::group()
     TREE* found = ztrebdf(reinterpret_cast<TREE**>(&g_->ghead), reinterpret_cast<TREE*>(gspare_),
                           g_->lenf, GRPTREE_KEY_OFFSET, groupcmf);
     if (!found) {
-        xpmlog(326, KORV_MSG_TREE_FAILURE);
+        xpmlog(326, msg326::TREE_FAILURE);
         xexit(std::max(q_->rc, 2000), 0);
     }
     GRPTREE* gn = reinterpret_cast<GRPTREE*>(found);
@@ -1011,13 +1009,13 @@ int korvdac(KORVCOM* q)
     pass.finishTrees();
 
     if (pass.infinite > 0)
-        xpmlog(326, KORV_MSG_NONFINITE_TIME, static_cast<long>(pass.infinite));
+        xpmlog(326, msg326::NONFINITE_TIME, static_cast<long>(pass.infinite));
     // Observations dropped for invalid values are said, as on the survival
     // road; a group without any valid observation ends here.
     if (q->strmiss > 0)
         xpmlog(326, korv_dropped_message(q, q->strmiss), static_cast<long>(q->strmiss));
     if (c->ntot == 0) {
-        xpmlog(326, q->nby > 0 ? msg326::NO_VALID_OBS_GROUP : KORV_MSG_NO_VALID_DATA);
+        xpmlog(326, q->nby > 0 ? msg326::NO_VALID_OBS_GROUP : msg326::NO_VALID_DATA);
         q->rc = std::max(q->rc, 108);
         return 1;
     }

@@ -14,7 +14,6 @@
 #include "common/stages.h"
 #include "common/statement.h"
 #include "frame/frame.h"
-#include "frame/messages.h"
 #include "frame/parse.h"
 #include "numeric/format.h"
 #include "results/slots.h"
@@ -25,6 +24,7 @@
 #include "vyr_data.h"
 #include "vyr_files.h"
 #include "vyr_host.h"
+#include "vyr_message_names.h"
 #include "vyr_output.h"
 #include "vyr_parse.h"
 
@@ -63,9 +63,6 @@ bool is_censored(const KORVCOM* q, double v)
 }
 
 // Messages of the data pass (group 326).
-constexpr int MSG_FREQ_TOO_LARGE = 3600;  // (len, name, value, observation)
-constexpr int MSG_NO_CENSORING = 3601;    // (len, name, values)
-constexpr int MSG_NO_CENSORING_BY = 3602; // (len, name, values)
 
 // The largest count a double holds exactly: above it, adding one record's
 // frequency to a sum may change nothing, and sums of frequencies are no
@@ -89,7 +86,7 @@ std::string variable_name(KORVCOM* q, int field)
 [[noreturn]] void freq_too_large(KORVCOM* q, POOLHANDLE* temporary, double f, long obs)
 {
     const std::string name = variable_name(q, 7);
-    xpmlog(326, MSG_FREQ_TOO_LARGE, static_cast<int>(name.size()), name.c_str(), f, obs);
+    xpmlog(326, msg326::FREQ_TOO_LARGE, static_cast<int>(name.size()), name.c_str(), f, obs);
     fail_pass(q, temporary, 2000);
 }
 
@@ -104,8 +101,8 @@ void report_unused_censoring(KORVCOM* q)
         values.append(buf, static_cast<size_t>(std::max(n, 0)));
     }
     const std::string name = variable_name(q, 11);
-    xpmlog(326, q->nby > 0 ? MSG_NO_CENSORING_BY : MSG_NO_CENSORING, static_cast<int>(name.size()),
-           name.c_str(), values.c_str());
+    xpmlog(326, q->nby > 0 ? msg326::NO_CENSORING_BY : msg326::NO_CENSORING,
+           static_cast<int>(name.size()), name.c_str(), values.c_str());
 }
 
 } // namespace
@@ -383,7 +380,7 @@ STRATA* DataPass::stratum()
     TREE* found = ztrebdf(reinterpret_cast<TREE**>(&q->strata), reinterpret_cast<TREE*>(spare_),
                           q->slenf, q->soff, stratacmf);
     if (!found) {
-        xpmlog(326, KORV_MSG_TREE_FAILURE);
+        xpmlog(326, msg326::TREE_FAILURE);
         fail_pass(q, temporary_, 2000);
     }
     if (found == reinterpret_cast<TREE*>(spare_)) {
@@ -406,7 +403,7 @@ int DataPass::groupIndex(const char* value)
     TREE* found = ztrebdf(reinterpret_cast<TREE**>(&g_->ghead), reinterpret_cast<TREE*>(gspare_),
                           g_->lenf, GRPTREE_KEY_OFFSET, groupcmf);
     if (!found) {
-        xpmlog(326, KORV_MSG_TREE_FAILURE);
+        xpmlog(326, msg326::TREE_FAILURE);
         fail_pass(q_, temporary_, 2000);
     }
     GRPTREE* grp = reinterpret_cast<GRPTREE*>(found);
@@ -847,7 +844,7 @@ int korvdat(KORVCOM* q)
     pass.finishStrata();
 
     if (pass.infinite > 0)
-        xpmlog(326, KORV_MSG_NONFINITE_TIME, static_cast<long>(pass.infinite));
+        xpmlog(326, msg326::NONFINITE_TIME, static_cast<long>(pass.infinite));
     // Said only where there are observations to analyse.
     if (q->zevent && q->evnum > 0 && pass.censorSeen == 0 && q->nobs > q->strmiss)
         report_unused_censoring(q);
@@ -855,7 +852,7 @@ int korvdat(KORVCOM* q)
         if (q->strmiss > 0)
             xpmlog(326, korv_dropped_message(q, q->strmiss), static_cast<long>(q->strmiss));
         // Without a BY statement the whole data set is meant, not a BY group.
-        xpmlog(326, q->nby > 0 ? 600 : KORV_MSG_NO_VALID_DATA);
+        xpmlog(326, q->nby > 0 ? msg326::NO_VALID_OBS_GROUP : msg326::NO_VALID_DATA);
         q->rc = std::max(q->rc, 108);
         return 1;
     }

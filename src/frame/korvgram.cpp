@@ -306,6 +306,9 @@ const PRODUCTION kProductions[] = {
     {"starr62", "OVERLAID|OVERLAY|O {code 62 1}"},
     {"starr62", "PANEL|P|PANELED$ {code 62 2}"},
     {"starr62", "INDIVIDUAL|I|UNPACK|U|UNPACKPANEL$|UNPACKEDPANEL$|UNPACKED$ {code 62 3}"},
+    {"starr63", "OVERLAID|OVERLAY|O {code 63 1}"},
+    {"starr63", "PANEL|P|PANELED$ {code 63 2}"},
+    {"starr63", "INDIVIDUAL|I|UNPACK|U|UNPACKPANEL$|UNPACKEDPANEL$|UNPACKED$ {code 63 3}"},
 
     // SURVIVAL request sub-options.
     {"survsub", "'(' survitems ')'"},
@@ -360,7 +363,7 @@ const PRODUCTION kProductions[] = {
     {"hazitem", "METHOD '=' hazmeth"},
     {"hazitem", "KERNEL '=' kernval"},
     {"hazitem", "CL {bit 34}"},
-    {"hazitem", "STRATA|STRATUM '=' starr42"},
+    {"hazitem", "STRATA|STRATUM '=' starr63"},
     {"hazitem", "NAME '=' symval {text 38 256}"},
     {"hazitem", "','"},
     {"bwval", "RANGE '(' numval {num 47} bwsep numval {num 48} ')'"},

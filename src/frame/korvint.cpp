@@ -10,6 +10,7 @@
 #include "frame/parse.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
+#include "runtime/xccheck.h"
 #include "runtime/zregis.h"
 #include "vyr_data.h"
 #include "vyr_files.h"
@@ -65,12 +66,7 @@ XCBSTR* make_store(int64_t reclen, bool minimal)
     long a = 0, b = 0, minsize = 0, standard = 0, n = 0;
     xcbinfo(&a, &b, &minsize, &standard, &n);
     long pagesize = minimal ? minsize : standard;
-    int rc = xcbopen(&pagesize, 1, &s->fileptr);
-    if (rc != 0) {
-        xprrlog(0, rc);
-        if (rc < 0)
-            xexit(1020, 0);
-    }
+    check_file(xcbopen(&pagesize, 1, &s->fileptr));
     s->reclen = reclen;
     s->nrpp = reclen > 0 ? pagesize / reclen : 0;
     return s;

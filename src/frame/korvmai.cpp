@@ -18,6 +18,7 @@
 
 #include "common/stages.h"
 #include "common/statement.h"
+#include "runtime/xccheck.h"
 #include "vyr_message_names.h"
 
 void* v_global_gcb_anchor = nullptr;
@@ -56,29 +57,6 @@ namespace
 // that the end-of-task hook, which runs after the step has ended, still finds
 // it through the host's anchor.
 KORVCOM g_korvcom;
-
-void check_point(int r)
-{
-    if (r != 0) {
-        xprrlog(0, r);
-        if (r < 0)
-            xexit(1020, 0);
-    }
-}
-
-void set_heading(KORVCOM* q, xobskey text)
-{
-    WOB_PARM_BLK_STR pb[] = {WOB_PARM_BLK_STR{}, wob_int(WOB_TAG_HEAD440, 3),
-                             wob_int(WOB_TAG_148, -1), wob_char(WOB_TAG_JUST, 'c'),
-                             wob_key(WOB_TAG_TEXT, text)};
-    wobcall(q->vdq, WOB_SEL_HEADING, pb);
-}
-
-void clear_heading(KORVCOM* q)
-{
-    WOB_PARM_BLK_STR pb[] = {WOB_PARM_BLK_STR{}, wob_int(WOB_TAG_HEAD442, 2)};
-    wobcall(q->vdq, WOB_SEL_HEADING, pb);
-}
 
 void end_group(xobop group)
 {
@@ -239,7 +217,7 @@ void estimate_strata(KORVCOM* q)
             // With several strata the group is headed by the stratum's values.
             if (heading && q->stratumid) {
                 q->stratumid->len = korvut(q, s);
-                set_heading(q, vdqtxt(q->stratumid->label, q->stratumid->len));
+                set_heading(q->vdq, vdqtxt(q->stratumid->label, q->stratumid->len));
                 headed = true;
             }
         }
@@ -267,7 +245,7 @@ void estimate_strata(KORVCOM* q)
         if (group) {
             end_group(group);
             if (headed)
-                clear_heading(q);
+                clear_heading(q->vdq);
         }
     }
 }
@@ -335,7 +313,7 @@ void surPath(KORVCOM* q)
     if (q->zplot && q->method != 1 && q->ncensored > 0) {
         if (q->graphics) {
             if (q->graphics->utid)
-                check_point(xcpoint(q->graphics->utid, -2));
+                check_file(xcpoint(q->graphics->utid, -2));
         } else if (q->zcensplot) {
             korvcp(q);
         }
@@ -388,9 +366,9 @@ void surPath(KORVCOM* q)
         q->art->t = nullptr;
     }
     // The utility files are overwritten from their start by the next group.
-    check_point(xcpoint(q->utid, 0));
+    check_file(xcpoint(q->utid, 0));
     if (q->zplot && q->utid1)
-        check_point(xcpoint(q->utid1, 0));
+        check_file(xcpoint(q->utid1, 0));
 }
 
 void cifPath(KORVCOM* q)
@@ -455,7 +433,7 @@ void cifPath(KORVCOM* q)
     // The failure code's group ends, and its heading.
     if (group) {
         end_group(group);
-        clear_heading(q);
+        clear_heading(q->vdq);
     }
     // The group's node pool is not needed past the group.
     free_group_pools(q);

@@ -199,6 +199,10 @@ void smoothed_rule(KORVCOM* q, const STMT* s)
     }
     h->kernel = stmt_int(s, proc_field::KERNEL, 0);
     h->method = stmt_int(s, proc_field::HAZARD_METHOD, 0);
+    // The bandwidth is chosen once for the whole grid: METHOD=LOCAL is kept
+    // but chooses nothing.
+    if (h->method == 1)
+        xpmlog(326, msg326::HAZARD_LOCAL_NO_EFFECT);
     h->zcl = bit(s, proc_bit::HAZARD_CL);
     h->disp = 1;
     q->kmhaz = h;
@@ -243,6 +247,38 @@ void atrisk_rule(KORVCOM* q, const STMT* s)
     q->art = a;
 }
 
+// The hazard plot's options that choose nothing in output-layer graphics:
+// its STRATA= (every stratum is drawn in one graph), and with the life table
+// the options of the kernel-smoothed hazard, which the life table does not
+// make (its hazard plot draws the interval estimates).
+void hazard_options_without_effect(const KORVCOM* q, const STMT* s, int b)
+{
+    if (!bit(s, proc_bit::PLOT_HAZARD))
+        return;
+    if (given(s, proc_field::HAZARD_ARRANGEMENT) && ((b & plot_bit::HAZARD) || q->kmhaz))
+        xpmlog(326, msg326::HAZARD_STRATA_NO_EFFECT);
+    if (q->method != 1 || !(b & plot_bit::HAZARD))
+        return;
+    const struct {
+        bool given;
+        const char* name;
+    } smoothing[] = {
+        {given(s, proc_field::NGRID), "NGRID= in PLOTS=HAZARD"},
+        {given(s, proc_field::NMINGRID), "NMINGRID= in PLOTS=HAZARD"},
+        {given(s, proc_field::GRIDL), "GRIDL= in PLOTS=HAZARD"},
+        {given(s, proc_field::GRIDU), "GRIDU= in PLOTS=HAZARD"},
+        {given(s, proc_field::BANDWIDTHS) || given(s, proc_field::BW_RANGE_LOW),
+         "BW= in PLOTS=HAZARD"},
+        {given(s, proc_field::KERNEL), "KERNEL= in PLOTS=HAZARD"},
+        {given(s, proc_field::HAZARD_METHOD), "METHOD= in PLOTS=HAZARD"},
+    };
+    for (const auto& o : smoothing)
+        if (o.given)
+            xpmlog(326, msg326::ESTIMATE_OPTION_ROAD, o.name, "with the life-table method",
+                   "it sets the kernel-smoothed hazard of the product-limit type methods; the "
+                   "life table's hazard plot draws its interval estimates");
+}
+
 // The output-layer graphics request bits of PLOTS=; in modes 0 and 1 only
 // the line-printer request bytes survive.
 void vdqgraph_rule(KORVCOM* q, const STMT* s, int mode)
@@ -255,6 +291,8 @@ void vdqgraph_rule(KORVCOM* q, const STMT* s, int mode)
                   proc_bit::SURVIVAL_FAILURE, proc_bit::SURVIVAL_NOCENSORED, proc_bit::PLOT_ALL,
                   proc_bit::PLOT_NONE})
         sub = sub || bit(s, k);
+    sub =
+        sub || given(s, proc_field::STRATA_ARRANGEMENT) || given(s, proc_field::HAZARD_ARRANGEMENT);
     if (bit(s, proc_bit::PLOT_LOGSURV))
         b |= plot_bit::LOGSURV;
     if (bit(s, proc_bit::PLOT_LOGLOGS))
@@ -317,6 +355,7 @@ void vdqgraph_rule(KORVCOM* q, const STMT* s, int mode)
     }
     if (mode == 2) {
         q->vdqgraph = b;
+        hazard_options_without_effect(q, s, b);
         return;
     }
     if (sub)
@@ -647,6 +686,94 @@ void plot_options_without_effect(const KORVCOM* q, const STMT* s, int mode)
     }
 }
 
+// Options read for the step that choose nothing in it, each named in a note:
+// those of tables that are not printed or not made on this road, those of
+// OUTSURV= without that data set, the bands' range without a band, the plot
+// options without a plot, and SINGULAR= without a test that uses it. Called
+// once the STRATA statement is read, so that every request is known.
+void options_without_effect(const KORVCOM* q, const STMT* s, int mode)
+{
+    const CMPRISK* cmp = q->cmprisk;
+    const bool lt = q->method == 1;
+    const bool mean_plots = bit(s, proc_bit::PLOT_RMST) || bit(s, proc_bit::PLOT_RMTL);
+
+    // The options of the product-limit type estimates table.
+    const struct {
+        bool given;
+        const char* name;
+    } table[] = {
+        {bit(s, proc_bit::ATRISK), "ATRISK"},
+        {bit(s, proc_bit::NOLEFT), "NOLEFT"},
+        // With the life table NELSON already has its own warning.
+        {bit(s, proc_bit::NELSON) && !lt, "NELSON"},
+        {given(s, proc_field::ID), "The ID statement"},
+    };
+    const char* road = cmp ? "with competing risks" : lt ? "with the life-table method" : nullptr;
+    const char* hidden = !q->zprint ? "NOPRINT" : q->znotable ? "NOTABLE" : nullptr;
+    for (const auto& o : table) {
+        if (!o.given)
+            continue;
+        if (road)
+            xpmlog(326, msg326::TABLE_OPTION_ROAD, o.name, road);
+        else if (hidden)
+            xpmlog(326, msg326::TABLE_OPTION_NOT_PRINTED, o.name, hidden);
+    }
+    // The quartiles and the mean belong to the product-limit type methods;
+    // TIMELIM= with the life table already has its own warning.
+    if (has_value(s, proc_field::ALPHAQT) && road)
+        xpmlog(326, msg326::ESTIMATE_OPTION_ROAD, "ALPHAQT=", road,
+               "no quartiles of the survival time are estimated");
+    if (given(s, proc_field::TIMELIM) && !lt) {
+        if (cmp)
+            xpmlog(326, msg326::ESTIMATE_OPTION_ROAD, "TIMELIM=", road,
+                   "no mean survival time is estimated");
+        else if (hidden)
+            xpmlog(326, msg326::TABLE_OPTION_NOT_PRINTED, "TIMELIM=", hidden);
+    }
+
+    // The options of OUTSURV= alone.
+    const char* no_out = cmp ? road : !q->fileouts ? "without OUTSURV=" : nullptr;
+    if (bit(s, proc_bit::STDERR) && no_out)
+        xpmlog(326, msg326::OUTSURV_OPTION_NO_EFFECT, "STDERR", no_out);
+    if (bit(s, proc_bit::SID_ON) && q->zstrataid) {
+        if (no_out)
+            xpmlog(326, msg326::OUTSURV_OPTION_NO_EFFECT, "SID=ON", no_out);
+        else if (q->nsvar == 0)
+            xpmlog(326, msg326::SID_WITHOUT_STRATA);
+    }
+    if (!cmp && !lt && q->confband != 0 && !q->fileouts)
+        xpmlog(326, msg326::CONFBAND_WITHOUT_OUTSURV);
+    const bool band =
+        !cmp && (q->confband != 0 || (q->vdqgraph & (plot_bit::HW_BAND | plot_bit::EP_BAND)));
+    if (!band) {
+        if (has_value(s, proc_field::BANDMIN))
+            xpmlog(326, msg326::BAND_RANGE_NO_BAND, "BANDMIN=");
+        if (has_value(s, proc_field::BANDMAX))
+            xpmlog(326, msg326::BAND_RANGE_NO_BAND, "BANDMAX=");
+    }
+
+    // PRINTPHANTOM shows the data of the output-layer plots; MAXTIME= ends
+    // the time axis of any plot. The restricted means' plots take both.
+    const bool layer_plot = mode == 2 && (cmp ? (cmp->plot & cif_plot_bit::PLOT) != 0
+                                              : (q->vdqgraph != 0 || q->kmhaz != nullptr));
+    const char* why = mode == 0   ? "whose data could be printed: line-printer plots have none"
+                      : mode == 1 ? "whose data could be printed: device graphics have none"
+                                  : "whose data could be printed";
+    if (bit(s, proc_bit::PRINTPHANTOM) && !layer_plot && !mean_plots)
+        xpmlog(326, msg326::PLOT_OPTION_NO_PLOT, "PRINTPHANTOM", why);
+    if (q->zmaxtime && !layer_plot && !mean_plots && !q->zplot && !q->graphics)
+        xpmlog(326, msg326::PLOT_OPTION_NO_PLOT, "MAXTIME=", "whose time axis it could end");
+
+    // SINGULAR= decides the rank of the rank tests' covariance matrices
+    // across strata and of the TEST statement's; nothing else reads it.
+    const bool rank_tests = !cmp && (q->nsvar > 0 || q->grpvar) && !(q->ktype & test_bit::NONE);
+    if (has_value(s, proc_field::SINGULAR) && !rank_tests && q->ncvar == 0)
+        xpmlog(326, msg326::SINGULAR_WITHOUT_TESTS,
+               cmp ? "it applies to the rank tests across strata and the TEST statement, which "
+                     "a competing-risks analysis does not make"
+                   : "no rank test across strata and no TEST statement is computed");
+}
+
 // The analysis variables: TIME (required), BY, ID, FREQ, WEIGHT (product-limit
 // only, not with competing risks) and TEST (not with competing risks, set
 // aside with WEIGHT).
@@ -949,6 +1076,9 @@ void korv_parse_options(KORVCOM* q, STMT* s, int mode)
         xpmlog(326, msg326::TEST_WITH_GROUP);
         q->ncvar = 0;
     }
+
+    if (q->rc <= 4)
+        options_without_effect(q, s, mode);
 
     // Errors of the options end the step here.
     if (q->rc > 4)
@@ -1314,6 +1444,24 @@ void strata_requests_without_effect(KORVCOM* q, const STMT* s)
         if (bit(s, strata_bit::NODETAIL))
             xpmlog(326, msg326::CR_STRATA_OPTION_NO_EFFECT, "NODETAIL");
         return;
+    }
+    // NOTEST or TEST=NONE leaves out the rank tests: the options that
+    // choose among them or shape their tables choose nothing.
+    const bool notest = bit(s, strata_bit::NOTEST);
+    if (notest || bit(s, strata_bit::TEST_NONE)) {
+        const char* why = notest ? "NOTEST" : "TEST=NONE";
+        if (bit(s, strata_bit::TREND))
+            xpmlog(326, msg326::TEST_OPTION_WITHOUT_TESTS, "TREND", why);
+        if (bit(s, strata_bit::NODETAIL))
+            xpmlog(326, msg326::TEST_OPTION_WITHOUT_TESTS, "NODETAIL", why);
+        if (notest)
+            for (int k :
+                 {strata_bit::LOGRANK, strata_bit::WILCOXON, strata_bit::TARONE, strata_bit::PETO,
+                  strata_bit::MODPETO, strata_bit::FLEMING, strata_bit::LR, strata_bit::TEST_ALL})
+                if (bit(s, k)) {
+                    xpmlog(326, msg326::TEST_OPTION_WITHOUT_TESTS, "TEST=", why);
+                    break;
+                }
     }
     if (!q->survdiff) {
         if (bit(s, strata_bit::STEPDOWN))

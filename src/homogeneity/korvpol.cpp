@@ -12,17 +12,15 @@
 #include "homogeneity/present.h"
 #include "runtime/wobmth.h"
 #include "vyr_host.h"
+#include "vyr_message_names.h"
 
 namespace
 {
 
-constexpr int MSG_TOO_MANY_STRATA = 3603; // (strata, need, limit, source)
-constexpr int MSG_MANY_STRATA = 4400;     // (strata, blocks, memory, operations)
-
 // The tests run for this BY group as far as the options go.
 bool tests_wanted(KorvPtr q)
 {
-    return (q->zprint || q->ogstat) && q->nstrata > 1 && !q->grpvar && !(q->ktype & 2);
+    return (q->zprint || q->ogstat) && q->nstrata > 1 && !q->grpvar && !(q->ktype & test_bit::NONE);
 }
 
 // Bytes as "12.3 MB" or "80.0 GB".
@@ -107,7 +105,7 @@ void korv_hom_announce(KorvPtr q)
             char need[32], ops[32];
             describe_bytes(s.need, need, sizeof need);
             describe_count(chisq_operations(q, q->nstrata), ops, sizeof ops);
-            xpmlog(326, MSG_MANY_STRATA, q->nstrata, korv_hom_blocks(q), need, ops);
+            xpmlog(326, msg326::MANY_STRATA, q->nstrata, korv_hom_blocks(q), need, ops);
         }
         return;
     }
@@ -115,7 +113,7 @@ void korv_hom_announce(KorvPtr q)
     char need[32], limit[32];
     describe_bytes(s.need, need, sizeof need);
     describe_bytes(s.limit, limit, sizeof limit);
-    xpmlog(326, MSG_TOO_MANY_STRATA, q->nstrata, need, limit,
+    xpmlog(326, msg326::TOO_MANY_STRATA, q->nstrata, need, limit,
            s.fromMemsize ? "MEMSIZE=" : "the limit for the matrices of the tests");
     // A request left undone is a warning, and the step's return code says so.
     q->rc = std::max(q->rc, 4);

@@ -26,8 +26,6 @@ namespace korv_hom
 namespace
 {
 
-constexpr int MSG_MATRICES_LEFT_OUT = 4401; // (strata, limit)
-
 struct TestText {
     int bit;
     int label;       // row label (group 326)
@@ -291,7 +289,7 @@ void details(KorvPtr q, const Levels& L, xobop* group)
     // a note; the scores above and the tests below are printed.
     const bool matrices = !(q->znotable && k >= KORV_HOM_MANY_STRATA);
     if (!matrices)
-        xpmlog(326, L.groups ? msg326::GROUP_MATRICES_LEFT_OUT : MSG_MATRICES_LEFT_OUT, k,
+        xpmlog(326, L.groups ? msg326::GROUP_MATRICES_LEFT_OUT : msg326::MATRICES_LEFT_OUT, k,
                KORV_HOM_MANY_STRATA);
     for (int t = 0; t < kTests && matrices; ++t) {
         if (!requested(L, t))

@@ -18,6 +18,7 @@
 #include "runtime/missing.h"
 #include "runtime/procstr.h"
 #include "runtime/wzstr.h"
+#include "vyr_text.h"
 
 namespace
 {
@@ -61,15 +62,14 @@ int concat_position(const ZLEVMOD* m, const ZLEVEFTVAR& ev, int j, int l)
     return p + c;
 }
 
-// Text without blanks on either side.
-void trim(const char*& s, int& l)
+// Text without blanks on either side, in place.
+void trim_in_place(const char*& s, int& l)
 {
-    while (l > 0 && *s == ' ') {
-        ++s;
-        --l;
-    }
-    while (l > 0 && s[l - 1] == ' ')
-        --l;
+    if (l <= 0)
+        return;
+    const std::string_view t = vyr::blank_trimmed(std::string_view(s, static_cast<size_t>(l)));
+    s = t.data();
+    l = static_cast<int>(t.size());
 }
 
 // Whether formatted level l of v equals the text.
@@ -111,8 +111,8 @@ void effect_columns(ZLEVREGI* r, int j, double* x)
 
 int strjscmp(const char* s1, int l1, const char* s2, int l2)
 {
-    trim(s1, l1);
-    trim(s2, l2);
+    trim_in_place(s1, l1);
+    trim_in_place(s2, l2);
     const int c = wzstcom(s1, l1, s2, l2);
     return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
@@ -440,7 +440,7 @@ int zlevEftClValParm(ZLEVETRM* ef, int i, char** val, int nval)
         for (int j = 0; j < std::min(nval, ev.nclas); ++j) {
             const char* s = val[j];
             int l = s ? static_cast<int>(std::strlen(s)) : 0;
-            trim(s, l);
+            trim_in_place(s, l);
             if (l > 0) {
                 which = j;
                 ++given;

@@ -182,6 +182,19 @@ void Engine::raise(int severity)
     severity_ = std::max(severity_, severity);
 }
 
+// The note that the logical constraints were not used for every step,
+// said once for all the tests the caller compares.
+void Engine::sayLogical(int planned, int steps, const char* why)
+{
+    if (parms_.logicalNoted && *parms_.logicalNoted) {
+        raise(2);
+        return;
+    }
+    if (parms_.logicalNoted)
+        *parms_.logicalNoted = 1;
+    say(2, msg326::MC_LOGICAL, planned, steps, why);
+}
+
 void Engine::say(int severity, int number, ...)
 {
     raise(severity);
@@ -705,7 +718,7 @@ void Engine::planLogical(const std::vector<int>& order)
     const int mv = static_cast<int>(valid_.size());
     const int steps = parms_.stepcsize > 0 ? std::min(parms_.stepcsize, mv) : mv;
     if (nl_ > kMaxLogicalLevels) {
-        say(2, msg326::MC_LOGICAL, 0, mv, "more than 11 levels");
+        sayLogical(0, mv, "more than 11 levels");
         return;
     }
     const double deadline = parms_.stepmaxtime > 0 ? parms_.stepmaxtime : 60.0;
@@ -755,7 +768,7 @@ void Engine::planLogical(const std::vector<int>& order)
         }
     }
     if (timedOut) {
-        say(2, msg326::MC_LOGICAL, 0, mv, "MAXTIME=");
+        sayLogical(0, mv, "MAXTIME=");
         return;
     }
     uint64_t rejected = 0, suffix = 0;
@@ -810,9 +823,9 @@ void Engine::planLogical(const std::vector<int>& order)
     }
     logicalSteps_ = planned;
     if (timedOut && planned < mv)
-        say(2, msg326::MC_LOGICAL, planned, mv, "MAXTIME=");
+        sayLogical(planned, mv, "MAXTIME=");
     else if (planned < mv && parms_.stepcsize > 0)
-        say(2, msg326::MC_LOGICAL, planned, mv, "LOGICAL(n)");
+        sayLogical(planned, mv, "LOGICAL(n)");
 }
 
 // The step-down report's records: one subset per set, in the order of the

@@ -91,6 +91,7 @@ class Engine
 
     // The journal: a numbered message (severity 1 note .. 4 error) whose
     // severity also raises the instance's.
+    void sayLogical(int planned, int steps, const char* why);
     void say(int severity, int number, ...);
     void raise(int severity);
 

@@ -182,14 +182,44 @@ struct Arrays {
     bool failed = false; // an array asked for did not come
 };
 
-Arrays runEngine(KorvPtr q, int rows, ZMCLSMI* lmc)
-{
-    SURVDIFF* sd = q->survdiff;
+// One test's comparisons: the engine's results, then its table (in a group
+// of the test), then the engine's reports on them, which refer to its rows.
+struct DiffRun {
+    KorvPtr q;
+    ZMCLSMI* lmc;
+    xobskey test;
+    const char* testText;
+    int k;
+    int rows;
     Arrays a;
+    bool written = false;
+
+    // Takes the adjusted p-values the engine left in lmc.
+    void takeAdjusted()
+    {
+        a.rc = std::max(a.rc, lmc->rc);
+        if (lmc->adjp && lmc->ncmp == rows)
+            a.adj = lmc->adjp;
+        else if (lmc->adjp && lmc->pool)
+            lmc->pool->free(lmc->pool, lmc->adjp, -1, 4);
+        lmc->adjp = nullptr;
+        if (!a.adj)
+            a.failed = true;
+    }
+    void table();
+};
+
+void runEngine(DiffRun& run)
+{
+    KorvPtr q = run.q;
+    ZMCLSMI* lmc = run.lmc;
+    SURVDIFF* sd = q->survdiff;
+    Arrays& a = run.a;
     // Raw p-values.
     lmc->method = QXMCLSM_T;
     lmc->step = lmc->steprep = lmc->stepcsize = lmc->stepliberal = lmc->steporder =
         lmc->stepmaxtime = 0;
+    lmc->beforeReports = nullptr;
     const int type = lmc->type;
     lmc->adjp = nullptr;
     lmc->ncmp = 0;
@@ -197,14 +227,15 @@ Arrays runEngine(KorvPtr q, int rows, ZMCLSMI* lmc)
     zmclsm(lmc);
     lmc->type = type;
     a.rc = lmc->rc;
-    if (lmc->adjp && lmc->ncmp == rows)
+    if (lmc->adjp && lmc->ncmp == run.rows)
         a.raw = lmc->adjp;
     else if (lmc->adjp && lmc->pool)
         lmc->pool->free(lmc->pool, lmc->adjp, -1, 4);
     lmc->adjp = nullptr;
     if (!a.raw)
         a.failed = true;
-    // Adjusted p-values.
+    // Adjusted p-values: the table is written as soon as they are in, before
+    // the engine's reports on them.
     lmc->method = sd->method;
     if (lmc->method != QXMCLSM_T) {
         lmc->step = sd->step;
@@ -215,36 +246,29 @@ Arrays runEngine(KorvPtr q, int rows, ZMCLSMI* lmc)
         lmc->stepliberal = 0;
         lmc->ncmp = 0;
         lmc->rc = 0;
+        lmc->beforeReports = [](ZMCLSMI* l, void* context) {
+            auto* r = static_cast<DiffRun*>(context);
+            r->takeAdjusted();
+            r->table();
+            (void)l;
+        };
+        lmc->reportsContext = &run;
         zmclsm(lmc);
+        lmc->beforeReports = nullptr;
+        lmc->reportsContext = nullptr;
         lmc->type = type;
-        a.rc = std::max(a.rc, lmc->rc);
-        if (lmc->adjp && lmc->ncmp == rows)
-            a.adj = lmc->adjp;
-        else if (lmc->adjp && lmc->pool)
-            lmc->pool->free(lmc->pool, lmc->adjp, -1, 4);
-        lmc->adjp = nullptr;
-        if (!a.adj)
-            a.failed = true;
+        // An engine that stopped before its results: what came is reported.
+        if (!run.written)
+            run.takeAdjusted();
     }
-    return a;
 }
 
-} // namespace
-
-void Diff(KorvPtr q, int nstrata, ZMCLSMI* lmc, xobskey test)
+void DiffRun::table()
 {
     SURVDIFF* sd = q->survdiff;
-    // The test's label, as its row of the test table reads.
-    char testText[64] = "";
-    const std::string key = vdqkeystring(test);
-    for (int t = 0; t < static_cast<int>(std::size(kTests)); ++t)
-        if (key == kTests[t].key)
-            testText[testLabel(q, t, testText, 63)] = '\0';
-    const int k = nstrata;
+    written = true;
     const int c = lmc->idxcntl;
     const bool control = sd->type == QXMCLSM_CONTROL;
-    const int rows = k < 2 ? 0 : control ? k - 1 : k * (k - 1) / 2;
-    const Arrays a = runEngine(q, rows, lmc);
     // The exact method beyond the reach of its integrals: the Tukey-Kramer or
     // Hsu approximation, in a column of its own name, with a note.
     const bool approx = sd->method == QXMCLSM_EXACT && lmc->exact == 0 && a.adj;
@@ -347,15 +371,35 @@ void Diff(KorvPtr q, int nstrata, ZMCLSMI* lmc, xobskey test)
     WOB_PARM_BLK_STR close[2] = {wob_object(WOB_TAG_OBJECT, q->output),
                                  wob_object(WOB_TAG_NOTE_OBJ, note)};
     wobcall(q->vdq, WOB_SEL_CLOSE_OUTPUT, note ? 2 : 1, close);
+}
+
+} // namespace
+
+void Diff(KorvPtr q, int nstrata, ZMCLSMI* lmc, xobskey test)
+{
+    SURVDIFF* sd = q->survdiff;
+    // The test's label, as its row of the test table reads.
+    char testText[64] = "";
+    const std::string key = vdqkeystring(test);
+    for (int t = 0; t < static_cast<int>(std::size(kTests)); ++t)
+        if (key == kTests[t].key)
+            testText[testLabel(q, t, testText, 63)] = '\0';
+    const int k = nstrata;
+    const bool control = sd->type == QXMCLSM_CONTROL;
+    DiffRun run{q, lmc, test, testText, k, k < 2 ? 0 : control ? k - 1 : k * (k - 1) / 2, {}};
+    runEngine(run);
+    if (!run.written)
+        run.table();
+    // The group closes after the reports, which belong to the test too.
     const int rcg = wobzoom(sd->group, 3, 4, 0, nullptr);
     if (rcg < 0)
         zvdqexit(rcg);
     sd->group = nullptr;
 
-    if (a.raw)
-        lmc->pool->free(lmc->pool, a.raw, -1, 4);
-    if (a.adj)
-        lmc->pool->free(lmc->pool, a.adj, -1, 4);
+    if (run.a.raw)
+        lmc->pool->free(lmc->pool, run.a.raw, -1, 4);
+    if (run.a.adj)
+        lmc->pool->free(lmc->pool, run.a.adj, -1, 4);
 }
 
 int findIndex(KorvPtr q)

@@ -89,7 +89,7 @@ inline constexpr QXStatus QXMCLSM_E_UNSUPPORTED = static_cast<int>(0x827FE802u);
 // Most comparisons whose correlation the simulated adjustment forms (a matrix
 // of 32 MB); more are refused.
 inline constexpr int QXMCLSM_MAX_SIMULATED = 2000;
-inline constexpr QXStatus QXMCLSM_E_STATE = static_cast<int>(0x827FE803u);       // out of order
+inline constexpr QXStatus QXMCLSM_E_STATE = static_cast<int>(0x827FE803u); // out of order
 
 // ---------------------------------------------------------------------------
 // Records the instance shares with the module.
@@ -164,6 +164,10 @@ struct QXMCLSM_PARMS {
     QXChar* localeName;
     int numThreads;
     void* userPtr;
+    // Set by the engine when it has said that the logical constraints were
+    // not used for every step; the caller keeps it across the tests it
+    // compares, so that the note is said once (null: said every time).
+    int* logicalNoted;
     int RNGMethod;
     int nThread;
     QXPoolh GridInfoPool;

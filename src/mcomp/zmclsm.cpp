@@ -102,6 +102,7 @@ QXMCLSM_INSTANCE* SetupInstance(ZMCLSMI* lmc, QXMCLSM_EXTENSION* ext)
     parms.pd = lmc->pd;
     parms.numThreads = 0;
     parms.userPtr = lmc;
+    parms.logicalNoted = &lmc->logicalNoted;
 
     // The random-number method: the macro variable _testthreadlsmsim set to
     // a number other than 0 selects the threaded one.
@@ -129,7 +130,8 @@ QXMCLSM_INSTANCE* SetupInstance(ZMCLSMI* lmc, QXMCLSM_EXTENSION* ext)
     QXMCLSM_INSTANCE* inst = ext->CreateInstance(ext, &parms, 0);
     if (inst && lmc->method == QXMCLSM_SIM && inst->ExternalPtr) {
         if (lmc->steprep)
-            inst->ExternalPtr->SimStepReport = SubsetReport;
+            inst->ExternalPtr->SimStepReport =
+                lmc->beforeReports ? DeferSubsetReport : SubsetReport;
         inst->ExternalPtr->TimeReport = TimingFunction;
     }
     if (!inst && parms.GridInfoPool)
@@ -165,11 +167,19 @@ void zmclsm(ZMCLSMI* lmc)
         parms = nullptr;
 
     QXStatus aborted = 0;
+    // With a caller that prints its results first, the reports wait.
+    const bool defer = lmc->beforeReports != nullptr;
+    bool stepReport = false, simDetails = false;
+    lmc->subsetPending = 0;
     if (status == QXMCLSM_ABORTED || status == QXMCLSM_ABORTED_EXIT) {
         aborted = status;
     } else if (status == 0 || status == QXMCLSM_NO_SIMULATION) {
-        if (parms && parms->steprep)
-            DoStepRep(inst, lmc->vdq);
+        if (parms && parms->steprep) {
+            if (defer)
+                stepReport = true;
+            else
+                DoStepRep(inst, lmc->vdq);
+        }
         get(QXMCLSM_STRUCTURE, &lmc->structure);
         const bool skip =
             lmc->structure < 0 || (lmc->method == QXMCLSM_SIM && status == QXMCLSM_NO_SIMULATION);
@@ -182,8 +192,12 @@ void zmclsm(ZMCLSMI* lmc)
             journal();
             if (s2 == QXMCLSM_ABORTED || s2 == QXMCLSM_ABORTED_EXIT)
                 aborted = s2;
-            else if (s2 == 0 && lmc->method == QXMCLSM_SIM && parms && parms->rep)
-                DoSimDetails(inst, lmc->vdq);
+            else if (s2 == 0 && lmc->method == QXMCLSM_SIM && parms && parms->rep) {
+                if (defer)
+                    simDetails = true;
+                else
+                    DoSimDetails(inst, lmc->vdq);
+            }
         }
     }
 
@@ -226,6 +240,15 @@ void zmclsm(ZMCLSMI* lmc)
         if (get(QXMCLSM_ADJP_ADDR, &adjp) == 0 && adjp)
             lmc->adjp = copyInto(lmc->pool, adjp, lmc->ncmp);
         journal();
+        if (defer) {
+            lmc->beforeReports(lmc, lmc->reportsContext);
+            if (stepReport)
+                DoStepRep(inst, lmc->vdq);
+            if (lmc->subsetPending)
+                SubsetReport(inst);
+            if (simDetails)
+                DoSimDetails(inst, lmc->vdq);
+        }
     }
 
     // Clean-up.

@@ -99,6 +99,14 @@ struct ZMCLSMI {
     ZMCPDIFF* curpd;
     int RNGMethod; // in/out
     int rc;        // out: 0, 4 or 1012
+    // When set, called once the results are in lmc (before the instance
+    // goes): the caller prints what the reports refer to (its comparisons),
+    // and the step-down and simulation reports follow it, each with a key
+    // to its Cmp columns. Null: the reports come as the engine makes them.
+    void (*beforeReports)(ZMCLSMI* lmc, void* context);
+    void* reportsContext;
+    int subsetPending; // a step-down simulation asked for its subsets report
+    int logicalNoted;  // the engine said the logical constraints fell short
 };
 
 // ---------------------------------------------------------------------------
@@ -116,6 +124,9 @@ char CheckMacroVariable(const char* name);
 // Reports (simulation and step-down).
 
 void DoStepRep(QXMCLSM_INSTANCE* inst, xobop vdq);
+// The subsets report of a step-down simulation, asked for while the engine
+// runs and printed after the caller's results.
+int DeferSubsetReport(QXMemPtr pp);
 void DoSimDetails(QXMCLSM_INSTANCE* inst, xobop vdq);
 int SubsetReport(QXMemPtr pp);
 int TimingFunction(QXMemPtr pp, double t, double total);

@@ -16,25 +16,16 @@
 #include "mcomp/zmclsm.h"
 #include "numeric/normal.h"
 #include "runtime/missing.h"
+#include "runtime/wobmth.h"
 #include "vyr_host.h"
 #include "vyr_kernel.h"
+#include "vyr_message_names.h"
 #include "vyr_output.h"
 
 namespace
 {
 
 constexpr double kTwo53 = 9007199254740992.0;
-
-// An output-object call of the reports.
-int call(xobop obj, int sel, std::vector<WOB_PARM_BLK_STR>& pb)
-{
-    const int rc = wobmth(obj, nullptr, sel, static_cast<int>(pb.size()), pb.data());
-    if (rc < 0) {
-        xprrlog(0, rc);
-        xexit(rc, 0);
-    }
-    return rc;
-}
 
 template <class T> T item(QXMCLSM_INSTANCE* inst, int code, T fallback)
 {
@@ -53,7 +44,7 @@ xobop makeData(xobop vdq, const char* name, xobskey label = nullptr)
                                         wob_key(WOB_TAG_NAME, vdqtxt(name, -1))};
     if (label)
         pb.push_back(wob_key(WOB_TAG_LABEL, label));
-    call(vdq, WOB_SEL_CREATE, pb);
+    wobcall(vdq, WOB_SEL_CREATE, pb);
     return pb[2].value.o;
 }
 
@@ -65,7 +56,7 @@ void column(xobop data, int type, xobskey name, const void* address,
     std::vector<WOB_PARM_BLK_STR> pb = {wob_int(WOB_TAG_COLTYPE, type), wob_key(WOB_TAG_NAME, name),
                                         wob_address(WOB_TAG_ADDRESS, address)};
     pb.insert(pb.end(), more.begin(), more.end());
-    call(data, WOB_SEL_ADD_COLUMN, pb);
+    wobcall(data, WOB_SEL_ADD_COLUMN, pb);
 }
 void column(xobop data, int type, const char* name, const void* address,
             std::vector<WOB_PARM_BLK_STR> more = {})
@@ -76,7 +67,7 @@ void column(xobop data, int type, const char* name, const void* address,
 void endColumns(xobop data)
 {
     std::vector<WOB_PARM_BLK_STR> none;
-    call(data, WOB_SEL_END_COLUMNS, none);
+    wobcall(data, WOB_SEL_END_COLUMNS, none);
 }
 
 xobop templateOutput(xobop vdq, xobop data, const char* templ)
@@ -84,22 +75,37 @@ xobop templateOutput(xobop vdq, xobop data, const char* templ)
     std::vector<WOB_PARM_BLK_STR> pb = {wob_object(WOB_TAG_OBJECT, nullptr),
                                         wob_object(WOB_TAG_OBJECT, data),
                                         wob_key(WOB_TAG_TEMPLATE, vdqtxt(templ, -1))};
-    call(vdq, WOB_SEL_TEMPLATE_OUTPUT, pb);
+    wobcall(vdq, WOB_SEL_TEMPLATE_OUTPUT, pb);
     return pb[0].value.o;
 }
 
 void putRow(xobop data)
 {
     std::vector<WOB_PARM_BLK_STR> none;
-    call(data, WOB_SEL_PUT_ROW, none);
+    wobcall(data, WOB_SEL_PUT_ROW, none);
 }
 
-void finish(xobop vdq, xobop data, xobop output)
+void finish(xobop vdq, xobop data, xobop output, xobop note = nullptr)
 {
     std::vector<WOB_PARM_BLK_STR> end = {wob_int(WOB_TAG_ENDDATA, 1)};
-    call(data, WOB_SEL_END_DATA, end);
+    wobcall(data, WOB_SEL_END_DATA, end);
     std::vector<WOB_PARM_BLK_STR> close = {wob_object(WOB_TAG_OBJECT, output)};
-    call(vdq, WOB_SEL_CLOSE_OUTPUT, close);
+    if (note)
+        close.push_back(wob_object(WOB_TAG_NOTE_OBJ, note));
+    wobcall(vdq, WOB_SEL_CLOSE_OUTPUT, close);
+}
+
+// The key to the Cmp columns of a subsets table that follows the caller's
+// comparisons: their rows in order (null when the reports come first).
+xobop cmpKey(QXMCLSM_INSTANCE* inst, xobop vdq, int ncmp, int parts = 0)
+{
+    auto* parms = item<QXMCLSM_PARMS*>(inst, QXMCLSM_PARMS_ADDR, nullptr);
+    auto* lmc = parms ? static_cast<ZMCLSMI*>(parms->userPtr) : nullptr;
+    if (!lmc || !lmc->beforeReports || ncmp < 1)
+        return nullptr;
+    if (parts > 0)
+        return wobtitle(vdq, vdqmsgs(326, msg326::MC_SUBSET_KEY_PARTS, ncmp, parts), 'l');
+    return wobtitle(vdq, vdqmsgs(326, msg326::MC_SUBSET_KEY, ncmp), 'l');
 }
 
 // "Cmp%-d" of k, and "%-d" of k.
@@ -186,8 +192,17 @@ void DoStepRep(QXMCLSM_INSTANCE* inst, xobop vdq)
             df = info->PrtRank[j];
         putRow(data);
     }
-    finish(vdq, data, output);
+    finish(vdq, data, output, cmpKey(inst, vdq, ncmp, partition ? nl : 0));
     pool->hdr.destroy(pool);
+}
+
+int DeferSubsetReport(QXMemPtr pp)
+{
+    auto* inst = static_cast<QXMCLSM_INSTANCE*>(pp);
+    auto* parms = item<QXMCLSM_PARMS*>(inst, QXMCLSM_PARMS_ADDR, nullptr);
+    if (auto* lmc = parms ? static_cast<ZMCLSMI*>(parms->userPtr) : nullptr)
+        lmc->subsetPending = 1;
+    return 0;
 }
 
 int SubsetReport(QXMemPtr pp)
@@ -237,7 +252,7 @@ int SubsetReport(QXMemPtr pp)
         putRow(data);
     }
     pool->free(pool, flags, -1, 4);
-    finish(vdq, data, output);
+    finish(vdq, data, output, cmpKey(inst, vdq, ncmp));
     return 0;
 }
 
@@ -299,7 +314,7 @@ void DoSimDetails(QXMCLSM_INSTANCE* inst, xobop vdq)
             wob_key(WOB_TAG_HEADER_KEY, vdqmsg(183, 146)),
             wob_key(WOB_TAG_NAME, vdqtxt("SimDetails", -1)),
             wob_key(WOB_TAG_LABEL, vdqmsg(183, 146))};
-        call(vdq, WOB_SEL_CREATE, pb);
+        wobcall(vdq, WOB_SEL_CREATE, pb);
         xobop factoid = pb[2].value.o;
         auto entry = [&](int group, int label, WOB_PARM_BLK_STR value, int width, int decimals,
                          const char* format) {
@@ -311,7 +326,7 @@ void DoSimDetails(QXMCLSM_INSTANCE* inst, xobop vdq)
                 e.push_back(wob_int(WOB_TAG_WIDTH, width));
                 e.push_back(wob_int(WOB_TAG_DECIMALS, decimals));
             }
-            call(factoid, WOB_SEL_ADD_ENTRY, e);
+            wobcall(factoid, WOB_SEL_ADD_ENTRY, e);
         };
         WOB_PARM_BLK_STR seed{};
         seed.type = WOB_T_LONG;
@@ -335,7 +350,7 @@ void DoSimDetails(QXMCLSM_INSTANCE* inst, xobop vdq)
         if (lmc->RNGMethod == 1)
             entry(172, 443, wob_double(0, parms->nCompute), 0, 0, "best6.");
         std::vector<WOB_PARM_BLK_STR> end = {wob_int(WOB_TAG_ENDDATA, 1)};
-        call(factoid, WOB_SEL_END_DATA, end);
+        wobcall(factoid, WOB_SEL_END_DATA, end);
 
         // The results table.
         xobop data = makeData(vdq, "SimResults", vdqmsg(183, 159));
@@ -346,7 +361,7 @@ void DoSimDetails(QXMCLSM_INSTANCE* inst, xobop vdq)
             wob_double(WOB_TAG_DYNVALUE, 100.0 * (1.0 - lmc->eps)),
             wob_key(WOB_TAG_DYNNAME, vdqtxt("halpha", 6)),
             wob_key(WOB_TAG_DYNVALUE, vdqmsg(183, lmc->exact ? 160 : 161))};
-        call(data, WOB_SEL_SET_DYNAMIC, dyn);
+        wobcall(data, WOB_SEL_SET_DYNAMIC, dyn);
         int widest = 0;
         for (int n : {168, methodLabel, 169, 170, 171, 172, tLabel}) {
             const char* t = nullptr;

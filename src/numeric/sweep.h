@@ -1,6 +1,6 @@
 // The sweep of a packed symmetric matrix (element (i, j), j <= i, at
-// i (i + 1) / 2 + j), one pivot at a time, as the tests across strata and
-// the least-squares kit of levelized designs use it.
+// i (i + 1) / 2 + j), one pivot at a time, as the tests across strata,
+// Gray's test and the least-squares kit of levelized designs use it.
 #pragma once
 
 #include <cstddef>

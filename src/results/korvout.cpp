@@ -19,6 +19,7 @@
 #include "vyr_host.h"
 #include "vyr_message_names.h"
 #include "vyr_parse.h"
+#include "vyr_text.h"
 
 namespace korv_results
 {
@@ -85,12 +86,7 @@ void defineGroupCopy(KorvPtr q, void* handle)
            0, 0);
 }
 
-static std::string upper(std::string s)
-{
-    for (char& c : s)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
+using vyr::upper;
 
 std::vector<std::string> sidNames(const std::vector<std::string>& strataNames,
                                   const std::vector<std::string>& taken)

@@ -169,8 +169,24 @@ void SurvDiff(KorvPtr q)
         first.namelen = static_cast<short>(std::char_traits<char>::length(n1));
         second.name_p = n2;
         second.namelen = first.namelen;
-        first.label_p = second.label_p = source->name_p;
-        first.nlablen = second.nlablen = source->namelen;
+        // The headers say which level of the pair is which: the first and
+        // the second, or the control.
+        char firstLabel[128], secondLabel[128];
+        const int nameLen = std::min<int>(source->namelen, 100);
+        if (sd->type == kControl) {
+            first.label_p = source->name_p;
+            first.nlablen = source->namelen;
+        } else {
+            first.label_p = firstLabel;
+            first.nlablen =
+                static_cast<short>(xpmstr(firstLabel, static_cast<int>(sizeof firstLabel), 326,
+                                          msg326::MC_FIRST_OF_PAIR, nameLen, source->name_p));
+        }
+        second.label_p = secondLabel;
+        second.nlablen = static_cast<short>(
+            xpmstr(secondLabel, static_cast<int>(sizeof secondLabel), 326,
+                   sd->type == kControl ? msg326::MC_CONTROL_OF_PAIR : msg326::MC_SECOND_OF_PAIR,
+                   nameLen, source->name_p));
         if (2 * n <= 256) {
             sd->ival = q->label;
         } else {
@@ -192,8 +208,16 @@ void SurvDiff(KorvPtr q)
         c1.to(t);
         c2.to(t);
     } else {
-        numColumn(t, "StratumNumber1", txt("_Stratum_"), &q->iovar[diff_slot::STRATUM1]);
-        numColumn(t, "StratumNumber2", txt("_Stratum_"), &q->iovar[diff_slot::STRATUM2]);
+        numColumn(t, "StratumNumber1",
+                  sd->type == kControl ? vdqmsg(0, msg0::STRATUM)
+                                       : vdqmsgs(326, msg326::MC_FIRST_OF_PAIR, 7, "Stratum"),
+                  &q->iovar[diff_slot::STRATUM1]);
+        numColumn(
+            t, "StratumNumber2",
+            vdqmsgs(326,
+                    sd->type == kControl ? msg326::MC_CONTROL_OF_PAIR : msg326::MC_SECOND_OF_PAIR,
+                    7, "Stratum"),
+            &q->iovar[diff_slot::STRATUM2]);
     }
     numColumn(t, "ChiSq", vdqmsg(0, msg0::CHI_SQUARE), &q->iovar[diff_slot::CHISQ]);
     numColumn(t, "Raw", nullptr, &q->iovar[diff_slot::RAW]);

@@ -46,6 +46,21 @@ inline int wobcall(xobop obj, int sel)
     return wobcall(obj, sel, 0, nullptr);
 }
 
+// Puts `text` as the heading over the output that follows (a stratum's, a
+// failure code's), centred; clear_heading takes it away at the group's end.
+inline void set_heading(xobop vdq, xobskey text)
+{
+    WOB_PARM_BLK_STR pb[] = {WOB_PARM_BLK_STR{}, wob_int(WOB_TAG_HEAD440, 3),
+                             wob_int(WOB_TAG_148, -1), wob_char(WOB_TAG_JUST, 'c'),
+                             wob_key(WOB_TAG_TEXT, text)};
+    wobcall(vdq, WOB_SEL_HEADING, pb);
+}
+inline void clear_heading(xobop vdq)
+{
+    WOB_PARM_BLK_STR pb[] = {WOB_PARM_BLK_STR{}, wob_int(WOB_TAG_HEAD442, 2)};
+    wobcall(vdq, WOB_SEL_HEADING, pb);
+}
+
 // Makes a title object carrying one note text (a table's footnote or heading
 // note), justified 'l', 'c' or 'r'; returns the new object.
 inline xobop wobtitle(xobop vdq, xobskey text, char just)

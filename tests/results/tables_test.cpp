@@ -265,12 +265,18 @@ TEST_F(Columns, SurvDiffComparisonColumnsAndAdjustment)
     addStrata("Sex", false, 6, 6);
     SurvDiff(&q);
     EXPECT_EQ(columns(sd.data), (Names{"Stratum1", "Stratum2", "ChiSq", "Raw", "StepdownSidak"}));
-    EXPECT_EQ(column(sd.data, "Stratum1")->label, "Sex");
+    // The headers say which level of the pair is which.
+    EXPECT_EQ(column(sd.data, "Stratum1")->label, "First Sex");
+    EXPECT_EQ(column(sd.data, "Stratum2")->label, "Second Sex");
     const void* a = nullptr;
     EXPECT_EQ(address(sd.data, "StepdownSidak"), &q.iovar[5]);
     EXPECT_EQ(sd.ival, q.label);
     EXPECT_EQ(sd.jval, q.label + 6);
     EXPECT_EQ(sd.grouplen, 10);
+    sd.type = -2;
+    SurvDiff(&q);
+    EXPECT_EQ(column(sd.data, "Stratum1")->label, "Sex");
+    EXPECT_EQ(column(sd.data, "Stratum2")->label, "Control Sex");
 
     // The one-sided comparisons with a control get a name and a label.
     sd.method = 0;
@@ -303,7 +309,8 @@ TEST_F(Columns, SurvDiffComparisonColumnsAndAdjustment)
     SurvDiff(&q);
     EXPECT_EQ(columns(sd.data),
               (Names{"StratumNumber1", "StratumNumber2", "ChiSq", "Raw", "Bonferroni"}));
-    EXPECT_EQ(column(sd.data, "StratumNumber2")->label, "_Stratum_");
+    EXPECT_EQ(column(sd.data, "StratumNumber1")->label, "First Stratum");
+    EXPECT_EQ(column(sd.data, "StratumNumber2")->label, "Second Stratum");
 }
 
 TEST_F(Columns, SmoothedHazardStratumLabelBuffer)

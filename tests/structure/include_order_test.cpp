@@ -3,8 +3,9 @@
 // may include headers of its own room and of rooms below it, never above;
 // numeric includes no host header; only the host includes the host's inner
 // headers (host/...). Among the stages, which stand side by side, a stage
-// may include only the stages listed below it. Every #include "..." line
-// under src/ is read and checked.
+// may include only the stages listed below it, and the shared header of the
+// row buffer's named slots. Every #include "..." line under src/ is read and
+// checked.
 #include <gtest/gtest.h>
 
 #include <filesystem>

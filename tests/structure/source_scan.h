@@ -181,6 +181,7 @@ struct FunctionDef {
     int first_line;   // line of the name
     int body_first;   // line of the opening brace
     int body_last;    // line of the closing brace
+    std::size_t open = 0, close = 0; // positions of the braces
     int lines() const { return body_last - body_first + 1; }
     // The last part of the name ("simulate" of "Engine::simulate").
     std::string simple() const
@@ -359,8 +360,9 @@ inline std::vector<FunctionDef> function_defs(const std::string& code)
         }
         if (what == detail::Opens::Function) {
             const std::size_t at = c.find(name, head_from);
+            const std::size_t end = close == std::string::npos ? c.size() - 1 : close;
             defs.push_back({name, line_at(c, at == std::string::npos ? i : at), line_at(c, i),
-                            line_at(c, close == std::string::npos ? c.size() : close)});
+                            line_at(c, end), i, end});
         }
         i = close == std::string::npos ? c.size() : close + 1;
         head_from = i;

@@ -16,7 +16,8 @@ namespace korvjson
 {
 
 // A JSON value: null, a boolean, a number, a string, an array or an object
-// (its members in document order).
+// (its members in document order). A number keeps the text it was written
+// as in `str`, so that a test can compare the text byte for byte.
 struct Value {
     enum Kind { Null, Bool, Number, String, Array, Object } kind = Null;
     double num = 0;
@@ -199,7 +200,9 @@ class Parser
                 ok = false;
                 return v;
             }
+            const size_t from = i_;
             i_ = static_cast<size_t>(end - s_.c_str());
+            v.str = s_.substr(from, i_ - from);
         }
         return v;
     }

@@ -31,6 +31,7 @@ using Json = korvjson::Value;
 struct StepRun {
     int status = -1;
     std::string json, log, listing;
+    std::string html; // the HTML page, when asked for
     std::shared_ptr<Json> doc;
     std::map<std::string, std::string> out; // output data sets by lower-case name
 
@@ -94,10 +95,10 @@ inline void ready()
 }
 
 // Runs `program` with its data sets in `data_dir`; every CSV file written to
-// WORK is read back. A JSON document that is written but cannot be read
-// fails the test.
+// WORK is read back, and the HTML page when `page` is set. A JSON document
+// that is written but cannot be read fails the test.
 inline StepRun run_in(const std::string& program, const std::filesystem::path& data_dir,
-                      const std::filesystem::path& dir)
+                      const std::filesystem::path& dir, bool page = false)
 {
     namespace fs = std::filesystem;
     ready();
@@ -109,8 +110,12 @@ inline StepRun run_in(const std::string& program, const std::filesystem::path& d
     s.json = (dir / "out.json").string();
     s.log = (dir / "log.txt").string();
     s.listing = (dir / "listing.txt").string();
+    if (page)
+        s.html = (dir / "page.html").string();
     StepRun r;
     r.status = vyr_run_text(s, program);
+    if (page)
+        r.html = slurp(dir / "page.html");
     r.json = slurp(dir / "out.json");
     r.log = slurp(dir / "log.txt");
     r.listing = slurp(dir / "listing.txt");
@@ -136,8 +141,9 @@ inline std::filesystem::path scratch()
 
 // Runs `program` on the example data and the extra files given: a name
 // without an extension is a data set (name -> CSV text), one with an
-// extension a file of that name ("x.attr").
-inline StepRun run(const std::string& program, const std::map<std::string, std::string>& data = {})
+// extension a file of that name ("x.attr"). `page` asks for the HTML page.
+inline StepRun run(const std::string& program, const std::map<std::string, std::string>& data = {},
+                   bool page = false)
 {
     namespace fs = std::filesystem;
     const fs::path dir = scratch();
@@ -149,7 +155,7 @@ inline StepRun run(const std::string& program, const std::map<std::string, std::
         std::ofstream(dir / "data" / (name.find('.') == std::string::npos ? name + ".csv" : name),
                       std::ios::binary)
             << text;
-    StepRun r = run_in(program, dir / "data", dir);
+    StepRun r = run_in(program, dir / "data", dir, page);
     fs::remove_all(dir);
     return r;
 }

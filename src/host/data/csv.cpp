@@ -35,6 +35,7 @@
 #include "vyr_host.h"
 #include "vyr_missing.h"
 #include "vyr_pool.h"
+#include "vyr_text.h"
 
 namespace vyr::data
 {
@@ -523,7 +524,7 @@ bool CsvReader::read_header()
         }
         value.clear();
         append_value(value, f);
-        names_.push_back(vyr::fmt::trim(std::string_view(value.data(), value.size())));
+        names_.push_back(vyr::trim_blanks(std::string_view(value.data(), value.size())));
         if (names_.back().size() > static_cast<size_t>(VYR_MAX_TEXT_LENGTH)) {
             xpmlog(kGroup, 109, path_.c_str(), static_cast<long>(names_.size()),
                    static_cast<long>(names_.back().size()), VYR_MAX_TEXT_LENGTH);
@@ -545,13 +546,7 @@ bool CsvReader::read_header()
     return true;
 }
 
-std::string upper(std::string_view s)
-{
-    std::string r(s);
-    for (char& c : r)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return r;
-}
+using vyr::upper;
 
 // Names empty columns, and refuses a name that appears twice (in any case).
 bool CsvReader::check_names()
@@ -1265,14 +1260,6 @@ const Column* loaded_column(Table& t, int varnum)
     if (!c.loaded && !load_columns(t, varnum - 1))
         return nullptr;
     return &c;
-}
-
-std::string folder_of(const std::string& path)
-{
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
 // ---------------------------------------------------------------------------

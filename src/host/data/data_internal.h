@@ -119,9 +119,6 @@ bool valid_variable_name(std::string_view name);
 // leading digit gets an underscore before it, cut to 32 bytes.
 std::string suggest_variable_name(std::string_view name);
 
-// The folder of a file path ("." when it has none).
-std::string folder_of(const std::string& path);
-
 // A data set's value as CSV field text (numbers at full precision, missing
 // values as "." or ".A").
 void append_number(std::string& out, double v);

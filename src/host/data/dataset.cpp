@@ -22,19 +22,14 @@
 #include "vyr_host.h"
 #include "vyr_missing.h"
 #include "vyr_session.h"
+#include "vyr_text.h"
 
 using namespace vyr::data;
 
 namespace
 {
 
-std::string upper(std::string_view s)
-{
-    std::string r(s);
-    for (char& c : r)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return r;
-}
+using vyr::upper;
 
 // Handles opened in the running step, and the fetch/definition vectors.
 struct Registry {
@@ -152,9 +147,9 @@ std::string value_text(const Column& c, long obs)
 {
     if (c.numeric) {
         double v = c.num[static_cast<size_t>(obs)];
-        return vyr::fmt::trim(vyr::fmt::format_value(c.nm, &v));
+        return vyr::trim_blanks(vyr::fmt::format_value(c.nm, &v));
     }
-    return vyr::fmt::trim(c.chars(obs));
+    return vyr::trim_blanks(c.chars(obs));
 }
 
 } // namespace
@@ -416,7 +411,7 @@ int finish_open(std::unique_ptr<DSHANDLE> ds, int mode, DSHANDLE** out)
     if (mode == VYR_DS_INPUT) {
         // The .csv and .attr pair is read under the folder's shared lock, so
         // that it never comes from two runs writing it at once.
-        vyr::FolderLock lock(folder_of(ds->path), false);
+        vyr::FolderLock lock(vyr::folder_of(ds->path), false);
         if (!lock.held() && !lock.absent())
             xpmlog(kGroup, 4002, ds->display.c_str(), lock.why().c_str());
         Sidecar side;
@@ -681,7 +676,7 @@ int xvfind(DSHANDLE* ds, std::string_view name)
 {
     if (ds == nullptr)
         return 0;
-    std::string n = upper(vyr::fmt::trim(name));
+    std::string n = upper(vyr::trim_blanks(name));
     if (ds->mode == VYR_DS_INPUT) {
         for (size_t i = 0; i < ds->table.cols.size(); ++i)
             if (upper(ds->table.cols[i].name) == n)

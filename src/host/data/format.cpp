@@ -12,6 +12,7 @@
 #include "vyr_data.h"
 #include "vyr_host.h"
 #include "vyr_missing.h"
+#include "vyr_text.h"
 
 namespace vyr::fmt
 {
@@ -20,13 +21,7 @@ namespace
 
 constexpr int kMaxWidth = 256;
 
-std::string upper(std::string_view s)
-{
-    std::string r(s);
-    for (char& c : r)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return r;
-}
+using vyr::upper;
 
 bool known_name(const std::string& n)
 {
@@ -343,7 +338,7 @@ std::string best(double value, int width)
 
 std::string best_trim(double value)
 {
-    return trim(best(value, 12));
+    return trim_blanks(best(value, 12));
 }
 
 std::string format_number(double value, const FormatDesc& desc)
@@ -421,15 +416,6 @@ std::string format_text(std::string_view value, const FormatDesc& desc)
     return r;
 }
 
-std::string trim(std::string_view s)
-{
-    size_t a = s.find_first_not_of(' ');
-    if (a == std::string_view::npos)
-        return {};
-    size_t b = s.find_last_not_of(' ');
-    return std::string(s.substr(a, b - a + 1));
-}
-
 FormatDesc resolve(const NAMESTR& nm)
 {
     FormatDesc desc;
@@ -474,7 +460,7 @@ std::string format_value(const NAMESTR& nm, const void* value, int width)
     if (width > 0) {
         if (static_cast<int>(s.size()) > width) {
             // Keep the right-justified value: drop leading blanks first.
-            std::string t = trim(s);
+            std::string t = trim_blanks(s);
             s = static_cast<int>(t.size()) <= width ? pad_left(t, width) : stars(width);
         } else {
             s.resize(static_cast<size_t>(width), ' ');
@@ -534,11 +520,11 @@ int xpfs(double value, int width, int decimals, char* buffer)
         s = vyr::fmt::format_number(value, desc);
     }
     if (static_cast<int>(s.size()) > w)
-        s = vyr::fmt::trim(s);
+        s = vyr::trim_blanks(s);
     if (static_cast<int>(s.size()) > w)
         s.assign(static_cast<size_t>(w), '*');
     if (width < 0) {
-        s = vyr::fmt::trim(s);
+        s = vyr::trim_blanks(s);
         s.resize(static_cast<size_t>(w), ' ');
     } else if (static_cast<int>(s.size()) < w) {
         s.insert(0, static_cast<size_t>(w) - s.size(), ' ');
@@ -573,7 +559,7 @@ int xfxbpn(WZ_FMTPAR* par, int fmtcode)
         s = vyr::fmt::format_number(d, desc);
     }
     if (static_cast<int>(s.size()) > par->tow)
-        s = vyr::fmt::trim(s);
+        s = vyr::trim_blanks(s);
     s.resize(static_cast<size_t>(par->tow), ' ');
     std::memcpy(par->to, s.data(), static_cast<size_t>(par->tow));
     return found ? 0 : vyr_code(70, 21);

@@ -120,14 +120,6 @@ std::string sidecar_text(const DSHANDLE* ds)
     return s;
 }
 
-std::string folder_of(const std::string& path)
-{
-    std::string::size_type slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // Puts a finished data set in place: the CSV file and its attribute file are
 // completed under their temporary names first, then both renamed while the
 // library folder's lock is held, so that a reader (who shares the lock)
@@ -168,7 +160,7 @@ bool commit_data_set(DSHANDLE* ds, std::string& why)
             return false;
         }
     }
-    vyr::FolderLock lock(folder_of(ds->path), true);
+    vyr::FolderLock lock(vyr::folder_of(ds->path), true);
     if (!lock.held()) {
         why = lock.why();
         return false;

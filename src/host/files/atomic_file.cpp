@@ -87,14 +87,6 @@ std::size_t append_text(char* buf, std::size_t at, std::size_t cap, const char* 
     return at;
 }
 
-std::string folder_of(const std::string& path)
-{
-    std::string::size_type slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string base_of(const std::string& path)
 {
     std::string::size_type slash = path.rfind('/');
@@ -178,6 +170,14 @@ void note_run_made(const std::string& path)
 }
 
 } // namespace
+
+std::string folder_of(const std::string& path)
+{
+    std::string::size_type slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
 
 // What lies under an AtomicFile's stream: the descriptor, and the error of
 // the first write that failed (stdio keeps only a flag, and errno may have

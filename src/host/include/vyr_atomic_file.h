@@ -13,6 +13,10 @@
 namespace vyr
 {
 
+// The folder of a file path ("." when it has none, "/" for a file at the
+// root).
+std::string folder_of(const std::string& path);
+
 class AtomicFile
 {
   public:

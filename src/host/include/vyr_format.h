@@ -69,9 +69,6 @@ std::string format_value(const NAMESTR& nm, const void* value, int width = 0);
 // stored length) for a text; the width is always filled in.
 FormatDesc resolve(const NAMESTR& nm);
 
-// A text without its surrounding blanks (for labels and headings).
-std::string trim(std::string_view s);
-
 } // namespace vyr::fmt
 
 // ---------------------------------------------------------------------------

@@ -30,4 +30,20 @@ inline std::string trim(std::string_view s)
     return std::string(s.substr(b, e - b));
 }
 
+// The part of the text between its leading and trailing blanks (only ' ':
+// fixed-width fields are padded with blanks, and a tab in a value is kept).
+inline std::string_view blank_trimmed(std::string_view s)
+{
+    const std::size_t b = s.find_first_not_of(' ');
+    if (b == std::string_view::npos)
+        return s.substr(s.size());
+    return s.substr(b, s.find_last_not_of(' ') - b + 1);
+}
+
+// The same as a string of its own (for labels and headings).
+inline std::string trim_blanks(std::string_view s)
+{
+    return std::string(blank_trimmed(s));
+}
+
 } // namespace vyr

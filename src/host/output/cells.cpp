@@ -17,6 +17,7 @@
 #include "vyr_host.h"
 #include "vyr_missing.h"
 #include "vyr_pool.h"
+#include "vyr_text.h"
 
 namespace vdq
 {
@@ -425,7 +426,7 @@ void appendNumberText(std::string& out, const CellStyle& style, double d)
         appendFixed(out, d, style.width, style.decimals);
         break;
     case CellStyle::Other:
-        out += vyr::fmt::trim(vyr::fmt::format_number(d, style.format));
+        out += vyr::trim_blanks(vyr::fmt::format_number(d, style.format));
         break;
     default:
         appendBest(out, d, style.width);

@@ -8,6 +8,7 @@
 // footnote marker ending a cell's text is written as the row's "footnote"
 // field. Hidden tables (plot data) are left out unless shown (PRINTPHANTOM).
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <map>
 #include <string>
@@ -230,6 +231,17 @@ struct JsonWriter {
         buf.clear();
     }
 
+    static std::string jsonColumnFormat(const Column& c, const TableTemplate* t)
+    {
+        std::string f = columnFormat(c, t);
+        if (c.numeric || f.empty() || f[0] == '$')
+            return f;
+        // A text column's width, as the listing gives it room.
+        if (c.width > 0 && c.format.empty())
+            return "$" + std::to_string(c.width) + ".";
+        return std::isdigit(static_cast<unsigned char>(f[0])) ? std::string() : f;
+    }
+
     void table(const Node& n)
     {
         const TableTemplate* t = findTemplate(n.templ);
@@ -251,10 +263,13 @@ struct JsonWriter {
             const Column& c = n.columns[i];
             buf += i ? ",{\"name\":" : "{\"name\":";
             appendJsonString(buf, c.name);
+            // The header the listing and the page show, and a character
+            // format for a column of text (its width alone would read as a
+            // number format).
             buf += ",\"label\":";
-            appendJsonString(buf, c.label);
+            appendJsonString(buf, columnShown(c, t) ? columnHeader(c, t) : c.label);
             buf += ",\"format\":";
-            appendJsonString(buf, columnFormat(c, t));
+            appendJsonString(buf, jsonColumnFormat(c, t));
             buf += "}";
             std::string k;
             appendJsonString(k, c.name);

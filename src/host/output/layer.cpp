@@ -17,6 +17,7 @@
 #include "vyr_missing.h"
 #include "vyr_output.h"
 #include "vyr_session.h"
+#include "vyr_text.h"
 
 namespace vdq
 {
@@ -587,7 +588,7 @@ int mAddEntry(xobop obj, void*, int, int np, WOB_PARM_BLK_STR* pb, WOB_ENT_STR*)
         if (wzmis(value.d))
             v.s = ".";
         else if (have)
-            v.s = vyr::fmt::trim(vyr::fmt::format_number(value.d, desc));
+            v.s = vyr::trim_blanks(vyr::fmt::format_number(value.d, desc));
     }
     f->node->rows.push_back({l, v});
     return 0;

@@ -139,8 +139,8 @@ const std::vector<TableTemplate>& templates()
         // Comparisons of survival curves, one table per test.
         {"Stat.Korvante.SurvDiff",
          false,
-         {{"StratumNumber1", "", true, "Stratum"},
-          {"StratumNumber2", "", true, "Stratum"},
+         {{"StratumNumber1", "", true},
+          {"StratumNumber2", "", true},
           {"ChiSq", "10.4", true},
           {"Raw", P, true},
           {"Adjusted", P, true, nullptr, "ApproximateUsed"},

@@ -5,25 +5,21 @@
 // of the inset when the tables are not printed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
-#include <filesystem>
-#include <fstream>
+#include <functional>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
-#include "frame/frame.h"
 #include "runtime/pgraf.h"
+#include "support/steprun.h"
 #include "vyr_graphics.h"
-#include "vyr_output.h"
-#include "vyr_session.h"
 
 namespace
 {
-
-namespace fs = std::filesystem;
 
 struct Graph {
     std::string name, label, templ;
@@ -35,74 +31,27 @@ struct Graph {
 struct StepRun {
     int status = -1;
     std::string log, json;
+    std::shared_ptr<const korvjson::Value> doc;
     std::vector<Graph> graphs;
 };
 
-std::string slurp(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-// The JSON string starting at `at` (its opening quote), unescaped enough
-// for the texts of these tests.
-std::string jsonString(const std::string& j, size_t& at)
-{
-    std::string s;
-    for (++at; at < j.size() && j[at] != '"'; ++at) {
-        if (j[at] == '\\')
-            ++at;
-        s.push_back(j[at]);
-    }
-    ++at;
-    return s;
-}
-
-std::vector<Graph> graphsOf(const std::string& j)
+// The graph requests of a document, their dynamics as JSON text (a string
+// without its quotes, a number as written).
+std::vector<Graph> graphsOf(const korvjson::Value& doc)
 {
     std::vector<Graph> out;
-    for (size_t p = j.find("{\"kind\":\"graph\""); p != std::string::npos;
-         p = j.find("{\"kind\":\"graph\"", p + 1)) {
+    for (const korvjson::Value* v : korvjson::find(doc, "graph")) {
         Graph g;
-        auto field = [&](const char* key) {
-            size_t k = j.find(std::string("\"") + key + "\":\"", p);
-            if (k == std::string::npos)
-                return std::string();
-            k += std::string(key).size() + 3;
-            return jsonString(j, k);
-        };
-        g.name = field("name");
-        g.templ = field("template");
-        g.label = field("label");
-        size_t d = j.find("\"dynamics\":{", p) + 12;
-        while (j[d] != '}') {
-            const std::string name = jsonString(j, d);
-            ++d; // the colon
-            std::string v;
-            if (j[d] == '"') {
-                v = jsonString(j, d);
-            } else {
-                while (j[d] != ',' && j[d] != '}')
-                    v.push_back(j[d++]);
-            }
-            g.dyn[name] = v;
-            if (j[d] == ',')
-                ++d;
-        }
-        size_t a = j.find("\"data\":[", d) + 8;
-        while (j[a] == '"') {
-            g.data.push_back(jsonString(j, a));
-            if (j[a] == ',')
-                ++a;
-        }
-        const size_t end = j.find('}', a);
-        const size_t f = j.find("\"file\":\"", a);
-        if (f != std::string::npos && f < end) {
-            size_t k = f + 7;
-            g.file = jsonString(j, k);
-        }
+        g.name = v->text("name");
+        g.templ = v->text("template");
+        g.label = v->text("label");
+        for (const auto& [name, d] : (*v)["dynamics"].members)
+            g.dyn[name] = d.kind == korvjson::Value::Null   ? "null"
+                          : d.kind == korvjson::Value::Bool ? (d.b ? "true" : "false")
+                                                            : d.str;
+        for (const korvjson::Value& d : (*v)["data"].items)
+            g.data.push_back(d.str);
+        g.file = v->text("file");
         out.push_back(std::move(g));
     }
     return out;
@@ -113,47 +62,39 @@ StepRun run(const std::string& program, const std::string& csv = "")
 {
     static bool registered = false;
     if (!registered) {
-        korv_register_procedure();
+        steprun::ready();
         vyr_graphics_set_axis(znaxis);
         registered = true;
     }
-    fs::path dir = fs::temp_directory_path() / ("korv_graphs_" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    VyrSettings s;
-    s.program = (dir / "prog.vyr").string();
-    s.dataDir = std::string(KORV_SOURCE_DIR) + "/examples";
-    if (!csv.empty()) {
-        fs::create_directories(dir / "data");
-        std::ofstream(dir / "data" / "bydata.csv") << csv;
-        s.dataDir = (dir / "data").string();
-    }
-    s.listing = (dir / "out.lst").string();
-    s.log = (dir / "out.log").string();
-    s.json = (dir / "out.json").string();
+    std::map<std::string, std::string> data;
+    if (!csv.empty())
+        data["bydata"] = csv;
+    steprun::StepRun s = steprun::run(program, data);
     StepRun r;
-    r.status = vyr_run_text(s, program);
-    r.log = slurp(dir / "out.log");
-    r.json = slurp(dir / "out.json");
-    r.graphs = graphsOf(r.json);
-    vyr_output_reset();
-    fs::remove_all(dir);
+    r.status = s.status;
+    r.log = std::move(s.log);
+    r.json = std::move(s.json);
+    r.doc = s.doc ? s.doc : std::make_shared<korvjson::Value>();
+    r.graphs = graphsOf(*r.doc);
     return r;
 }
 
-// The at-risk times of the plot data (PRINTPHANTOM keeps it in the JSON).
-std::vector<double> atRiskTimes(const std::string& json)
+// The at-risk times of the plot data (PRINTPHANTOM keeps it in the JSON), in
+// their first order.
+std::vector<double> atRiskTimes(const StepRun& r)
 {
     std::vector<double> v;
-    for (size_t p = json.find("\"tAtRisk\":"); p != std::string::npos;
-         p = json.find("\"tAtRisk\":", p + 1)) {
-        const std::string rest = json.substr(p + 10, 20);
-        if (rest.rfind("null", 0) == 0)
-            continue;
-        const double t = std::stod(rest);
-        if (std::find(v.begin(), v.end(), t) == v.end())
-            v.push_back(t);
-    }
+    std::function<void(const korvjson::Value&)> walk = [&](const korvjson::Value& x) {
+        const korvjson::Value* t = x.get("tAtRisk");
+        if (t && t->kind == korvjson::Value::Number &&
+            std::find(v.begin(), v.end(), t->num) == v.end())
+            v.push_back(t->num);
+        for (const auto& m : x.members)
+            walk(m.second);
+        for (const korvjson::Value& i : x.items)
+            walk(i);
+    };
+    walk(*r.doc);
     return v;
 }
 
@@ -182,15 +123,15 @@ TEST(AtRiskTimes, NiceTicksUpToTheLargestTimeAndAtMostHalfAStepPast)
     const std::string prog = "proc korvante data=bydata plots=survival(atrisk) printphantom;\n"
                              "   time t*c(0);\nrun;\n";
     const std::vector<double> byTwoHundred = {0, 200, 400, 600, 800, 1000};
-    EXPECT_EQ(atRiskTimes(run(prog, upTo(1000)).json), byTwoHundred);
+    EXPECT_EQ(atRiskTimes(run(prog, upTo(1000))), byTwoHundred);
     // 930: the tick at 1000 passes it by less than half a step and stays.
-    EXPECT_EQ(atRiskTimes(run(prog, upTo(930)).json), byTwoHundred);
+    EXPECT_EQ(atRiskTimes(run(prog, upTo(930))), byTwoHundred);
     // 890: 1000 is too far past; the list ends at 800.
     const std::vector<double> to800 = {0, 200, 400, 600, 800};
-    EXPECT_EQ(atRiskTimes(run(prog, upTo(890)).json), to800);
+    EXPECT_EQ(atRiskTimes(run(prog, upTo(890))), to800);
     // Every time 0: no ticks, no at-risk rows, and the graph is still drawn.
     StepRun zero = run(prog, "t,c\n0,1\n0,1\n");
-    EXPECT_TRUE(atRiskTimes(zero.json).empty());
+    EXPECT_TRUE(atRiskTimes(zero).empty());
     ASSERT_NE(named(zero, "SurvivalPlot"), nullptr);
 }
 

@@ -142,6 +142,7 @@ const Row kRows[] = {
     {"starr42", "OVERLAID", Field, proc_field::STRATA_ARRANGEMENT},
     {"starr61", "OVERLAID", Field, proc_field::RMST_ARRANGEMENT},
     {"starr62", "OVERLAID", Field, proc_field::RMTL_ARRANGEMENT},
+    {"starr63", "OVERLAID", Field, proc_field::HAZARD_ARRANGEMENT},
     {"survitem", "ATRISK", Bit, proc_bit::SURVIVAL_ATRISK},
     {"survitem", "ATRISKTICK", Bit, proc_bit::ATRISK_TICK},
     {"survitem", "ATRISKTICKONLY", Bit, proc_bit::ATRISK_TICKONLY},

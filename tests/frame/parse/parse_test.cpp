@@ -696,6 +696,121 @@ TEST_F(Parse, RequestsWithoutEffectAreNamed)
     EXPECT_FALSE(has(r.log, "no effect")) << r.log;
 }
 
+// Options read for the step that choose nothing in it: each is named in a
+// note, and the same options say nothing where they act.
+TEST_F(Parse, OptionsThatChooseNothingAreNamed)
+{
+    const std::string T = " time time*status(0);";
+    const std::string CR = " time time*status(0) / failcode=1;";
+    const std::string S = T + " strata sex;";
+    struct Case {
+        std::string program;
+        std::vector<const char*> texts;
+    } cases[] = {
+        // The estimates table's options where it is not printed or not made.
+        {"notable atrisk noleft nelson timelim=10;" + T + " id age;",
+         {"NOTE: ATRISK has no effect: it changes only the estimates tables, which NOTABLE "
+          "leaves out.",
+          "NOTE: NOLEFT has no effect", "NOTE: NELSON has no effect",
+          "NOTE: The ID statement has no effect", "NOTE: TIMELIM= has no effect: it changes"}},
+        {"noprint atrisk;" + T,
+         {"NOTE: ATRISK has no effect: it changes only the estimates "
+          "tables, which NOPRINT leaves out."}},
+        {"method=lt atrisk noleft alphaqt=0.1;" + T + " id age;",
+         {"NOTE: ATRISK has no effect with the life-table method: it changes only the table "
+          "of the product-limit type estimates.",
+          "NOTE: NOLEFT has no effect with the life-table method",
+          "NOTE: The ID statement has no effect with the life-table method",
+          "NOTE: ALPHAQT= has no effect with the life-table method: no quartiles"}},
+        {"atrisk noleft nelson alphaqt=0.1 timelim=5 stderr sid=on bandmin=1 singular=1e-6;" + CR +
+             " id age;",
+         {"NOTE: ATRISK has no effect with competing risks",
+          "NOTE: NELSON has no effect with "
+          "competing risks",
+          "NOTE: The ID statement has no effect with competing risks",
+          "NOTE: ALPHAQT= has no effect with competing risks",
+          "NOTE: TIMELIM= has no effect with competing risks: no mean survival time",
+          "NOTE: STDERR has no effect with competing risks: it changes only the OUTSURV= data "
+          "set.",
+          "NOTE: SID=ON has no effect with competing risks", "NOTE: BANDMIN= has no effect",
+          "NOTE: SINGULAR= has no effect: it applies to the rank tests"}},
+        // OUTSURV= options without OUTSURV=, and the bands' range without a band.
+        {"stderr sid=on confband=hw;" + S,
+         {"NOTE: STDERR has no effect without OUTSURV=",
+          "NOTE: SID=ON has no effect without "
+          "OUTSURV=",
+          "NOTE: CONFBAND= has no effect without OUTSURV="}},
+        {"outsurv=work.o sid=on;" + T, {"NOTE: SID=ON has no effect without STRATA variables"}},
+        {";" + T + " survival stderr bandmin=2 bandmax=20;",
+         {"NOTE: STDERR has no effect without OUTSURV=",
+          "NOTE: BANDMIN= has no effect: no confidence band is made",
+          "NOTE: BANDMAX= has no effect"}},
+        {"method=lt outsurv=work.o confband=ep bandmax=20;" + T,
+         {"NOTE: BANDMAX= has no effect: no confidence band"}},
+        // Plot options without a plot that takes them.
+        {"plots=none printphantom maxtime=50;" + T,
+         {"NOTE: PRINTPHANTOM has no effect: no plot is drawn whose data could be printed.",
+          "NOTE: MAXTIME= has no effect: no plot is drawn whose time axis it could end."}},
+        {"lineprinter plots=s printphantom;" + T,
+         {"NOTE: PRINTPHANTOM has no effect: no plot is drawn whose data could be printed: "
+          "line-printer plots have none."}},
+        {"plots=hazard(method=local strata=panel);" + S,
+         {"NOTE: METHOD=LOCAL in PLOTS=HAZARD has no effect",
+          "NOTE: STRATA= in PLOTS=HAZARD has no effect"}},
+        {"method=lt plots=hazard(ngrid=20 bw=3 kernel=u);" + T,
+         {"NOTE: NGRID= in PLOTS=HAZARD has no effect with the life-table method",
+          "NOTE: BW= in PLOTS=HAZARD has no effect",
+          "NOTE: KERNEL= in PLOTS=HAZARD has no "
+          "effect"}},
+        {"lineprinter plots=s(strata=panel);" + S,
+         {"WARNING: Plot sub-options are available only with output-layer graphics"}},
+        // The rank tests' options where NOTEST or TEST=NONE leaves them out.
+        {"singular=1e-6;" + T + " strata sex / notest trend nodetail test=peto;",
+         {"NOTE: TREND on the STRATA statement has no effect: NOTEST leaves out the tests "
+          "across strata.",
+          "NOTE: NODETAIL on the STRATA statement has no effect: NOTEST",
+          "NOTE: TEST= on the STRATA statement has no effect: NOTEST",
+          "NOTE: SINGULAR= has no effect: no rank test across strata and no TEST statement"}},
+        {";" + T + " strata sex / test=none trend;",
+         {"NOTE: TREND on the STRATA statement has no effect: TEST=NONE"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.program);
+        auto r = run("proc korvante data=lung " + c.program + " run;", [](KORVCOM&) {});
+        EXPECT_TRUE(r.inspected) << r.log;
+        EXPECT_LE(r.rc, 4) << r.log;
+        for (const char* text : c.texts)
+            EXPECT_TRUE(has(r.log, text)) << text << "\n" << r.log;
+    }
+    // Where they act, the same options say nothing of the kind.
+    const std::string quiet[] = {
+        "atrisk noleft nelson alphaqt=0.1 timelim=5;" + T + " id age;",
+        "outsurv=work.o stderr sid=on confband=hw bandmin=1 bandmax=20;" + S,
+        "plots=s(cb=hw) bandmin=1;" + T,
+        "printphantom maxtime=20;" + T,
+        "plots=rmst rmst printphantom maxtime=20;" + S,
+        "lineprinter plots=s maxtime=20;" + T,
+        "method=lt plots=hazard(cl) maxtime=20;" + T,
+        "plots=hazard(method=global bw=3 ngrid=20);" + S,
+        "singular=1e-6;" + S,
+        "singular=1e-6;" + T + " test age;",
+        "singular=1e-6;" + T + " strata sex / trend nodetail test=peto;",
+        "rmst;" + T + " strata sex / notest diff=all;",
+    };
+    for (const auto& program : quiet) {
+        auto r = run("proc korvante data=lung " + program + " run;", [](KORVCOM&) {});
+        EXPECT_TRUE(r.inspected) << r.log;
+        EXPECT_FALSE(has(r.log, "no effect")) << program << "\n" << r.log;
+    }
+    // The hazard plot's STRATA= never arranges the survival plot.
+    auto r = run("proc korvante data=lung plots=(s hazard(strata=panel));" + S + " run;",
+                 [](KORVCOM& q) {
+                     EXPECT_TRUE(q.vdqgraph & plot_bit::OVERLAY);
+                     EXPECT_FALSE(q.vdqgraph & plot_bit::PANEL);
+                 });
+    EXPECT_TRUE(r.inspected) << r.log;
+}
+
 // Settings the step refuses: its return code and a part of the log.
 TEST_F(Parse, RefusedSettings)
 {

@@ -15,6 +15,7 @@
 #include "host/output/render.h"
 #include "runtime/missing.h"
 #include "vyr_format.h"
+#include "vyr_text.h"
 
 namespace
 {
@@ -85,7 +86,7 @@ TEST(CellText, BestMatchesTheFormatEngineAtEveryWidth)
         for (double v : values) {
             got.clear();
             vdq::appendBest(got, v, w);
-            ASSERT_EQ(got, vyr::fmt::trim(vyr::fmt::best(v, w))) << "BEST" << w << ". of " << v;
+            ASSERT_EQ(got, vyr::trim_blanks(vyr::fmt::best(v, w))) << "BEST" << w << ". of " << v;
             got.clear();
             vdq::appendNumberText(got, style, v);
             ASSERT_EQ(vdq::numberWidth(style, v, scratch), got.size()) << w << " " << v;
@@ -110,7 +111,7 @@ TEST(CellText, FixedMatchesTheFormatEngineForEveryWidthAndDecimals)
             for (double v : values) {
                 got.clear();
                 vdq::appendFixed(got, v, w, d);
-                ASSERT_EQ(got, vyr::fmt::trim(vyr::fmt::format_number(v, spec)))
+                ASSERT_EQ(got, vyr::trim_blanks(vyr::fmt::format_number(v, spec)))
                     << fmt << " of " << v;
                 got.clear();
                 vdq::appendNumberText(got, style, v);
@@ -136,7 +137,7 @@ std::string referenceText(const vdq::Column& c, double d)
     if (spec.name.empty() && spec.decimals == 0 && std::fabs(d) < 1e15 &&
         std::fabs(d - std::nearbyint(d)) > 1e-9 * std::max(1.0, std::fabs(d)))
         return vyr::fmt::best_trim(d);
-    return vyr::fmt::trim(vyr::fmt::format_number(d, spec));
+    return vyr::trim_blanks(vyr::fmt::format_number(d, spec));
 }
 
 TEST(CellText, ColumnsOfEachKindOfFormatShowWhatTheFormatEngineShows)

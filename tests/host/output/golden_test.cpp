@@ -494,3 +494,54 @@ TEST(Encoding, BytesThatAreNotUtf8ReachHtmlAndJsonAsLatin1Characters)
 }
 
 } // namespace
+
+namespace
+{
+
+// A table reads the same in every output: the JSON label of a table is the
+// title the listing shows (a template's title over the table's label), a
+// column's label is the header the listing shows (a template's header, or
+// the name when the column has no label), and a column of text has a
+// character format, never the number format its width would read as.
+TEST(Json, LabelsAndFormatsAreThoseTheListingShows)
+{
+    vdq::StepDoc s;
+    auto n = std::make_shared<vdq::Node>();
+    n->kind = vdq::Node::Table;
+    n->name = "SurvDiff";
+    n->templ = "Stat.Korvante.SurvDiff1";
+    n->label = "Test of Equality over Strata";
+    vdq::Dynamic title;
+    title.name = "TestLabel";
+    title.text = "Log-Rank";
+    title.numeric = false;
+    n->dynamics = {title};
+    vdq::Column level, raw;
+    level.name = "Stratum1";
+    level.label = "First celltype";
+    level.numeric = false;
+    level.width = 9;
+    level.decimals = 0;
+    raw.name = "Raw";
+    n->columns = {level, raw};
+    vdq::Cell a, p;
+    a.kind = vdq::Cell::Text;
+    a.s = "adeno";
+    p.d = 0.0051;
+    n->rows = {{a, p}};
+    s.items.push_back(n);
+    const std::string j = vdq::renderJson({s});
+    std::string listing;
+    for (const std::string& l : vdq::renderListing(s, 100, {}))
+        listing += l + "\n";
+    const std::string shownTitle = vdq::tableTitle(*n, vdq::findTemplate(n->templ));
+    EXPECT_NE(listing.find(shownTitle), std::string::npos) << listing;
+    EXPECT_NE(j.find("\"label\":\"" + shownTitle + "\""), std::string::npos) << j;
+    EXPECT_EQ(j.find("Test of Equality"), std::string::npos) << j;
+    EXPECT_NE(j.find("{\"name\":\"Stratum1\",\"label\":\"First celltype\",\"format\":\"$9.\"}"),
+              std::string::npos)
+        << j;
+    EXPECT_NE(j.find("{\"name\":\"Raw\",\"label\":\"Raw\""), std::string::npos) << j;
+}
+
+} // namespace

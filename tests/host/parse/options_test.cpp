@@ -177,7 +177,7 @@ const FieldCase kNumbers[] = {
     {"plots=s(strata=individual)|plots=s(strata=i)|plots=s(strata=unpack)|plots=s(strata=u)|plots="
      "s(strata=unpackpanel)|plots=s(strata=unpackedpanel)|plots=s(strata=unpacked)",
      0, 42, -3},
-    {"plots=h(strata=panel)", 0, 42, -2},
+    {"plots=h(strata=panel)", 0, 63, -2},
     {"plots=rmst(strata=panel)", 0, 61, -2},
     {"plots=rmtl(strata=individual)", 0, 62, -3},
     {"plots=s(cb=hw)", 0, 52, -1},

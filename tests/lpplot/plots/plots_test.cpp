@@ -9,69 +9,25 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <map>
 #include <string>
-#include <unistd.h>
 
-#include "frame/frame.h"
 #include "support/golden.h"
-#include "vyr_output.h"
-#include "vyr_session.h"
+#include "support/steprun.h"
 
 namespace
 {
 
-namespace fs = std::filesystem;
+using steprun::StepRun;
 
-struct StepRun {
-    int status = -1;
-    std::string listing, log, json, html;
-};
-
-std::string slurp(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-// Runs `program` on the bundled data, or with `csv` written as DATA.BYDATA
-// (a data folder of its own) when given.
+// Runs `program` on the bundled data, with `csv` written as DATA.BYDATA when
+// given; the HTML page is read back too.
 StepRun run(const std::string& program, const std::string& csv = "")
 {
-    static bool registered = false;
-    if (!registered) {
-        korv_register_procedure();
-        registered = true;
-    }
-    fs::path dir = fs::temp_directory_path() / ("korv_lpplot_" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    VyrSettings s;
-    s.program = (dir / "prog.vyr").string();
-    s.dataDir = std::string(KORV_SOURCE_DIR) + "/examples";
-    if (!csv.empty()) {
-        fs::create_directories(dir / "data");
-        std::ofstream(dir / "data" / "bydata.csv") << csv;
-        s.dataDir = (dir / "data").string();
-    }
-    s.outDir = dir.string();
-    s.listing = (dir / "out.lst").string();
-    s.log = (dir / "out.log").string();
-    s.json = (dir / "out.json").string();
-    s.html = (dir / "out.html").string();
-    StepRun r;
-    r.status = vyr_run_text(s, program);
-    r.listing = slurp(dir / "out.lst");
-    r.log = slurp(dir / "out.log");
-    r.json = slurp(dir / "out.json");
-    r.html = slurp(dir / "out.html");
-    vyr_output_reset();
-    fs::remove_all(dir);
-    return r;
+    std::map<std::string, std::string> data;
+    if (!csv.empty())
+        data["bydata"] = csv;
+    return steprun::run(program, data, true);
 }
 
 void compareGolden(const std::string& name, const std::string& actual)

@@ -475,3 +475,78 @@ TEST_F(Comparisons, SimulationPublishesItsSeed)
         EXPECT_LE(p, 1.0);
     }
 }
+
+TEST_F(Comparisons, StepDownReportsFollowTheirComparisonsWithAKey)
+{
+    // Two tests with step-down Tukey and its report: each subsets table
+    // comes after the comparisons it refers to, inside the test's group,
+    // with the probability given to each subset and a key to its columns.
+    addStrata("celltype", false, 9, 9);
+    strata({"adeno", "large", "smallcell", "squamous"});
+    q.ktype = 8 | 16;
+    sd.type = QXMCLSM_ALL;
+    sd.method = QXMCLSM_EXACT;
+    sd.step = QXMCLSM_STEP_LOGICAL;
+    sd.steprep = 1;
+    SurvDiff(&q);
+    const Veteran v;
+    save(v.U, v.V, 2);
+    MultipleComparisons(&q, 4, pool);
+    std::vector<const vdq::Node*> order;
+    std::function<void(const std::vector<vdq::NodePtr>&)> walk = [&](const auto& items) {
+        for (const auto& n : items) {
+            if (n->kind == vdq::Node::Table)
+                order.push_back(n.get());
+            walk(n->items);
+        }
+    };
+    walk(vdq::currentStep().items);
+    ASSERT_EQ(order.size(), 4u);
+    const char* names[] = {"SurvDiff", "Subsets", "SurvDiff", "Subsets"};
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(order[i]->name, names[i]) << i;
+    EXPECT_EQ(dyn(order[2], "Test"), "Wilcoxon");
+    const vdq::Node* s = order[1];
+    EXPECT_NE(s->note.find("Cmp1 to Cmp6 are the comparisons in the order of the rows"),
+              std::string::npos)
+        << s->note;
+    EXPECT_NE(s->note.find("Part1 to Part4"), std::string::npos);
+    // The first subset holds every comparison; its probability is the
+    // adjusted p-value of the first step, the smallest of the table.
+    const double p = s->rows[0][col(s, "pEval")].d;
+    double smallest = 1;
+    for (const auto& row : order[0]->rows)
+        smallest = std::min(smallest, row[col(order[0], "StepdownTukey")].d);
+    EXPECT_NEAR(p, smallest, 1e-9);
+}
+
+TEST_F(Comparisons, TheLogicalConstraintsNoteIsSaidOncePerStep)
+{
+    // Twelve levels are past the logical search: one note for both tests.
+    addStrata("x", true, 8, 8);
+    std::vector<std::string> labels;
+    for (int h = 1; h <= 12; ++h)
+        labels.push_back(std::to_string(h));
+    strata(labels);
+    q.ktype = 8 | 16;
+    sd.type = QXMCLSM_ALL;
+    sd.method = QXMCLSM_BON;
+    sd.step = QXMCLSM_STEP_LOGICAL;
+    SurvDiff(&q);
+    // Scores summing to 0 and the covariance of independent unit scores
+    // centred on their mean.
+    std::vector<double> U, V;
+    for (int i = 0; i < 12; ++i) {
+        U.push_back(i - 5.5);
+        for (int j = 0; j <= i; ++j)
+            V.push_back((i == j ? 1.0 : 0.0) - 1.0 / 12);
+    }
+    save(U, V, 2);
+    MultipleComparisons(&q, 12, pool);
+    ASSERT_EQ(tables().size(), 2u);
+    size_t said = 0;
+    for (size_t at = log.find("logical constraints"); at != std::string::npos;
+         at = log.find("logical constraints", at + 1))
+        ++said;
+    EXPECT_EQ(said, 1u) << log;
+}

@@ -23,6 +23,7 @@
 #include "vyr_data.h"
 #include "vyr_files.h"
 #include "vyr_host.h"
+#include "vyr_message_names.h"
 #include "vyr_output.h"
 
 const bool korv_built_lifetable = true;
@@ -382,7 +383,7 @@ void graphs(KorvPtr q, STRATA* node, int vdqgraph)
             dynName("plotCL"),
             wob_int(WOB_TAG_DYNVALUE, cl ? 1 : 0),
             dynName("LabelCL"),
-            wob_key(WOB_TAG_DYNVALUE, cl ? vdqmsgs(326, 316, pct) : nullptr),
+            wob_key(WOB_TAG_DYNVALUE, cl ? vdqmsgs(326, msg326::LABEL_CL, pct) : nullptr),
             dynName("SecondTitle"),
             wob_key(WOB_TAG_DYNVALUE, nullptr),
             dynName("StratumID"),
@@ -421,10 +422,10 @@ void graphs(KorvPtr q, STRATA* node, int vdqgraph)
             dynName("NStrata"),
             wob_int(WOB_TAG_DYNVALUE, 1),
             dynName("xLabel"),
-            wob_key(WOB_TAG_DYNVALUE, vdqmsgs(326, 319, static_cast<int>(lab.l), lab.s)),
+            wob_key(WOB_TAG_DYNVALUE, vdqmsgs(326, msg326::LOG_OF, static_cast<int>(lab.l), lab.s)),
             dynName("xName"),
             wob_key(WOB_TAG_DYNVALUE,
-                    vdqmsgs(326, 319, static_cast<int>(q->timename.l), q->timename.s)),
+                    vdqmsgs(326, msg326::LOG_OF, static_cast<int>(q->timename.l), q->timename.s)),
             wob_list(WOB_TAG_DYNLIST, logMax.data(), static_cast<int64_t>(logMax.size())),
         };
         request("LogNegLogSurvivalPlot", vdqmsg(0, 460), vdqmsg(0, 245),
@@ -440,7 +441,7 @@ void graphs(KorvPtr q, STRATA* node, int vdqgraph)
             dynName("plotCL"),
             wob_int(WOB_TAG_DYNVALUE, cl ? 1 : 0),
             dynName("labelCL"),
-            wob_key(WOB_TAG_DYNVALUE, cl ? vdqmsgs(326, 316, pct) : nullptr),
+            wob_key(WOB_TAG_DYNVALUE, cl ? vdqmsgs(326, msg326::LABEL_CL, pct) : nullptr),
             wob_list(WOB_TAG_DYNLIST, maxTime.data(), static_cast<int64_t>(maxTime.size())),
         };
         request(name, vdqmsg(0, label), vdqmsg(0, contents), templ, pb);

@@ -157,7 +157,7 @@ void hazardGraph(KorvPtr q, SMOOTHED* s, xobskey* path, double b)
     std::vector<WOB_PARM_BLK_STR> limits;
     if (s->zcl) {
         limits.push_back(dynName("confLimits"));
-        limits.push_back(wob_key(WOB_TAG_DYNVALUE, vdqmsgs(326, 316, confidence(q))));
+        limits.push_back(wob_key(WOB_TAG_DYNVALUE, vdqmsgs(326, msg326::LABEL_CL, confidence(q))));
     }
     WOB_PARM_BLK_STR pb[] = {
         wob_key(WOB_TAG_NAME, vdqtxt("HazardPlot", -1)),
@@ -169,7 +169,7 @@ void hazardGraph(KorvPtr q, SMOOTHED* s, xobskey* path, double b)
         dynName("Kernel"),
         wob_key(WOB_TAG_DYNVALUE, s->kernelname),
         dynName("Bandwidth"),
-        wob_key(WOB_TAG_DYNVALUE, vdqmsgs(326, 320, b)),
+        wob_key(WOB_TAG_DYNVALUE, vdqmsgs(326, msg326::BANDWIDTH_IS, b)),
         wob_list(WOB_TAG_DYNLIST, limits.data(), static_cast<int64_t>(limits.size())),
     };
     wobcall(q->vdq, WOB_SEL_GRAPH_OUTPUT, pb);
@@ -337,7 +337,7 @@ void StratifiedSmoothedHazard(KorvPtr q)
     std::vector<WOB_PARM_BLK_STR> dyn;
     if (s->nbw == 1) {
         dyn.push_back(dynName("Bandwidth"));
-        dyn.push_back(wob_key(WOB_TAG_DYNVALUE, vdqmsgs(326, 320, s->bwgrid[0])));
+        dyn.push_back(wob_key(WOB_TAG_DYNVALUE, vdqmsgs(326, msg326::BANDWIDTH_IS, s->bwgrid[0])));
     }
     if (q->nsvar == 1 && q->sname && q->sname[0].name) {
         dyn.push_back(dynName("groupName"));
@@ -354,7 +354,8 @@ void StratifiedSmoothedHazard(KorvPtr q)
     }
     std::vector<WOB_PARM_BLK_STR> pb;
     pb.push_back(wob_key(WOB_TAG_NAME, vdqtxt("HazardPlot", -1)));
-    pb.push_back(wob_key(WOB_TAG_LABEL, vdqmsgs(326, 399, korv_kernel_name(s->kernel))));
+    pb.push_back(
+        wob_key(WOB_TAG_LABEL, vdqmsgs(326, msg326::SMOOTHED_LABEL, korv_kernel_name(s->kernel))));
     pb.push_back(wob_key(WOB_TAG_CONTENTS, vdqmsg(0, 239)));
     pb.push_back(wob_key(WOB_TAG_TEMPLATE, vdqtxt("Stat.Korvante.Graphics.SmoothedHazard", -1)));
     if (s->nstrata >= 2) {

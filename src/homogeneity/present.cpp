@@ -75,8 +75,8 @@ int test_label(KorvPtr q, int i)
     if (i == 5) {
         const double rho = q->fleming ? q->fleming[0] : 0.0;
         const double gamma = q->fleming ? q->fleming[1] : -1.0;
-        len = gamma < 0 ? xpmstr(q->varname, 32, 326, 212, rho)
-                        : xpmstr(q->varname, 32, 326, 213, rho, gamma);
+        len = gamma < 0 ? xpmstr(q->varname, 32, 326, msg326::FLEMING_RHO, rho)
+                        : xpmstr(q->varname, 32, 326, msg326::FLEMING_RHO_GAMMA, rho, gamma);
     } else {
         len = xpmstr(q->varname, 32, 326, kText[i].label);
     }
@@ -385,7 +385,7 @@ void test_rows(KorvPtr q, const Levels& L, const HomLR* lr)
             if (q->ogstat)
                 q->ogstat->lr = p;
         }
-        int len = xpmstr(q->varname, 32, 326, 72);
+        int len = xpmstr(q->varname, 32, 326, msg326::LR_TEST);
         if (len < 0)
             len = 0;
         if (len > 31)

@@ -16,6 +16,7 @@
 #include "runtime/wzstr.h"
 #include "runtime/zthreads.h"
 #include "vyr_data.h"
+#include "vyr_message_names.h"
 
 namespace
 {
@@ -274,7 +275,7 @@ int zlevrgi(ZLEVREGI* r)
             r->threading = 0;
         if (read != 0) {
             // The observations could not be read: the levels would be wrong.
-            xpmlog(326, 3851);
+            xpmlog(326, msg326::LEV_READ_FAILED);
             m->status = std::max(m->status, 1012);
             xmpoold(l->pool);
             finish_threads(r);
@@ -368,7 +369,7 @@ int zlevrgi(ZLEVREGI* r)
         if (any && m->clas.n > 0 && !effect_pass(r)) {
             // The observations could not be read again: the combinations
             // would be missing, and the caller is told so.
-            xpmlog(326, 3851);
+            xpmlog(326, msg326::LEV_READ_FAILED);
             m->status = std::max(m->status, 1012);
             finish_threads(r);
             return ZLEV_RC_READ;

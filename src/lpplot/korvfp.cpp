@@ -62,6 +62,16 @@ void segments(PGRAFSTR* g, const double* x, const double* y, int64_t n, int64_t 
     }
 }
 
+// A curve that stays level after its last point (x0, y) up to x1, cut at
+// the axis end X: the survival after the last event holds until the last
+// censored time, which the time axis reaches.
+void levelTail(PGRAFSTR* g, double x0, double y, double x1, double X, const Triples& t)
+{
+    if (wzmis(x0) || wzmis(x1) || wzmis(y) || !(x1 > x0) || !(x0 < X))
+        return;
+    zpgrafl(g, x0, y, std::min(x1, X), y, t.cut);
+}
+
 // The staircase of a product-limit survival curve.
 void staircase(PGRAFSTR* g, const double* pairs, int64_t n, double tmax, const Triples& t)
 {
@@ -89,17 +99,26 @@ bool logLogRanges(const KORVCOM* q)
            q->smax < 1;
 }
 
-// One product-limit stratum: n pairs in `pairs` (transformed in place).
+// One product-limit stratum: n pairs in `pairs` (transformed in place);
+// `last` is the stratum's last censored time, where its curves end when it
+// comes after the last event.
 void drawProductLimit(KorvPtr q, const Frames& f, double* pairs, int64_t n, const Triples& pl,
-                      const Triples& other)
+                      const Triples& other, double last)
 {
-    if (f.s)
+    const double sEnd = pairs[2 * (n - 1)], tEnd = pairs[2 * (n - 1) + 1];
+    const bool tail = !wzmis(last) && !wzmis(tEnd) && last > tEnd && !bound1(0, 1, sEnd);
+    if (f.s) {
         staircase(f.s, pairs, n, q->pgtmax, pl);
+        if (tail)
+            levelTail(f.s, tEnd, sEnd, last, q->pgtmax, pl);
+    }
     bool negLog = false;
     if (f.l) {
         for (int64_t j = 0; j < n; ++j)
             pairs[2 * j] = cneglog(pairs[2 * j]);
         segments(f.l, pairs + 1, pairs, n, 2, 0, -std::log(q->smin), q->pgtmax, other);
+        if (tail && sEnd > 0 && !bound1(0, -std::log(q->smin), cneglog(sEnd)))
+            levelTail(f.l, tEnd, cneglog(sEnd), last, q->pgtmax, other);
         negLog = true;
     }
     if (f.ll && logLogRanges(q) && q->tmin > 0 && q->tmin <= q->pgtmax) {
@@ -112,6 +131,11 @@ void drawProductLimit(KorvPtr q, const Frames& f, double* pairs, int64_t n, cons
         const double X = std::log(q->pgtmax);
         segments(f.ll, pairs + 1, pairs, n, 2, std::log(-std::log(q->smax)),
                  std::log(-std::log(q->smin)), X, other, XGuard::Both, std::log(q->tmin), X);
+        if (tail && sEnd > 0 && sEnd < 1 && tEnd >= q->tmin) {
+            const double y = std::log(-std::log(sEnd));
+            if (!bound1(std::log(-std::log(q->smax)), std::log(-std::log(q->smin)), y))
+                levelTail(f.ll, std::log(tEnd), y, std::log(last), X, other);
+        }
     }
 }
 
@@ -221,7 +245,7 @@ void drawCurves(KorvPtr q, const Frames& f)
         } else {
             if (n > capacity || !readBack(q, node, k, buffer, static_cast<long>(16 * n)))
                 continue;
-            drawProductLimit(q, f, buffer, n, pl, other);
+            drawProductLimit(q, f, buffer, n, pl, other, node->censmax);
         }
     }
 }

@@ -18,6 +18,7 @@
 #include "vyr_message_names.h"
 #include "vyr_missing.h"
 #include "vyr_parse.h"
+#include "vyr_session.h"
 
 namespace
 {
@@ -138,6 +139,13 @@ void korvcp(KorvPtr q)
     v.plotpos = rows;
     v.prepos = 3;
     v.totpos = rows + 7;
+    // A page that cannot hold the whole plot (with the line the plot's page
+    // keeps spare) leaves it out with a note, as the other plots are left
+    // out, rather than split it over pages.
+    if (static_cast<int64_t>(rows) + 8 > vyr_print_page_lines()) {
+        frameNote(LpPlot::Censored, 0);
+        return;
+    }
     int rc = zpgrini(frame, hname, &hs, vname, &vs);
     if (rc == 0) {
         // The rows: one per stratum, labelled with its symbol. The axis

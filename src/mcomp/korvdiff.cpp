@@ -138,7 +138,8 @@ int testLabel(KorvPtr q, int t, char* buf, int size)
     if (kTests[t].bit == test_bit::FLEMING) {
         const double rho = q->fleming ? q->fleming[0] : 1.0;
         const double gamma = q->fleming ? q->fleming[1] : -1.0;
-        n = gamma < 0 ? xpmstr(buf, size, 326, 212, rho) : xpmstr(buf, size, 326, 213, rho, gamma);
+        n = gamma < 0 ? xpmstr(buf, size, 326, msg326::FLEMING_RHO, rho)
+                      : xpmstr(buf, size, 326, msg326::FLEMING_RHO_GAMMA, rho, gamma);
     } else {
         n = xpmstr(buf, size, 326, kTests[t].label);
     }

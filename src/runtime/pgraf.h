@@ -18,6 +18,9 @@
 // and 3 (labels dropped or cut).
 #pragma once
 
+// The most lines a character plot takes, however long the page.
+constexpr int kMaxPlotLines = 100;
+
 #include <cstdint>
 
 #include "vyr_host.h"

@@ -151,7 +151,7 @@ bool fchPut(const FchChar& c, char* setform, int at, bool report)
                                             std::string(1, "0123456789ABCDEF"[b & 15])
                                       : std::string(c.p, static_cast<size_t>(c.bytes));
         const char keep[2] = {setform[at], '\0'};
-        xpmlog(326, 4520, shown.c_str(), at + 1, keep);
+        xpmlog(326, msg326::FORMCHAR_WIDE, shown.c_str(), at + 1, keep);
     }
     return false;
 }
@@ -214,7 +214,9 @@ int zpgrini(PGRAFSTR* g, NAMESTR* hname, SCALESTR* hscale, NAMESTR* vname, SCALE
         xppage();
         long left = 0;
         xpopget(0, 2, &left);
-        v.totpos = static_cast<int>(left) - 2;
+        // However long the page, a plot is at most kMaxPlotLines tall: a
+        // taller one reads no better and takes a page of blank rows.
+        v.totpos = static_cast<int>(std::min<long>(left, kMaxPlotLines + 2)) - 2;
     }
     const bool vnamed = vname && vname->namelen != 0;
     if (!v.prepos)

@@ -180,12 +180,14 @@ void zpgrvax(PGRAFSTR* g, NAMESTR* name, PG_GSTR* gs, long options)
     PGRAF_VHSTR& h = g->pgrafd[1];
     const int vpre = std::max(v.prepos, 0);
     const int origin = vpre - 1 + v.plotpos;
-    if ((options & scale_opt::LABELLED) && name && name->nlablen > 0 && name->label_p) {
-        const int b = (options & scale_opt::NO_NAME_ROWS) ? 0 : v.totpos > 15 ? 3 : 2;
+    // The label runs down column 0 beside the plot's rows, centred on them,
+    // or ending on the last of them when it is longer; one longer than the
+    // lines down to there is left out rather than run into the lines of the
+    // other axis (the name beside the axis still says what it is).
+    if ((options & scale_opt::LABELLED) && name && name->nlablen > 0 && name->label_p &&
+        name->nlablen <= origin + 1) {
         const int n = name->nlablen;
-        int first = vpre + std::max(0, (v.plotpos - n) / 2);
-        if (first + n - 1 > origin + b)
-            first = std::max(0, origin + b - n + 1);
+        const int first = n <= v.plotpos ? vpre + (v.plotpos - n) / 2 : std::max(0, origin - n + 1);
         for (int k = 0; k < n; ++k)
             putText(g, first + k, 0, name->label_p + k, 1, 1);
     }

@@ -311,7 +311,13 @@ int zscale(SCALESTR* s)
 {
     const SCALESTR request = *s;
     const int rc = scaleOnce(s);
-    if (finiteAxis(*s))
+    // Data of a span too small for nice round ends (times of the order of
+    // 1e-310, below the smallest normal double) would get an axis from -1
+    // to 1 with every value at one place: they too span the data exactly.
+    const double span = std::fabs(request.xmax - request.xmin);
+    const bool lost = std::isfinite(span) && span > 0 && span < DBL_MIN &&
+                      std::fabs(s->xmax - s->xmin) > 1000.0 * span;
+    if (finiteAxis(*s) && !lost)
         return rc;
     return exactAxis(request, s);
 }

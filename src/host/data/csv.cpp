@@ -406,9 +406,9 @@ class CsvReader
 {
   public:
     CsvReader(const std::string& path, const Sidecar& sidecar, Table& out, const Table* types,
-              const std::vector<char>* select)
+              const std::vector<char>* select, const std::unordered_set<std::string>* expected)
         : path_(path), sidecar_(sidecar), out_(out), types_(types), select_(select),
-          loading_(types != nullptr && select != nullptr)
+          expected_(expected), loading_(types != nullptr && select != nullptr)
     {
     }
 
@@ -443,8 +443,10 @@ class CsvReader
     Table& out_;
     const Table* types_;
     const std::vector<char>* select_;
+    const std::unordered_set<std::string>* expected_;
     const bool loading_;
     bool lazyOpen_ = false;
+    bool partial_ = false; // some columns' values were left in the file
 
     MappedFile file_;
     const char* base_ = nullptr;
@@ -632,8 +634,14 @@ bool CsvReader::plan_columns()
         ColumnPlan& cp = plan_[c];
         if (loading_)
             cp.declared = types_->cols[c].numeric ? 1 : 2;
-        cp.keep = loading_ ? (*select_)[c] != 0 : !lazyOpen_;
+        if (loading_)
+            cp.keep = (*select_)[c] != 0;
+        else if (expected_ != nullptr)
+            cp.keep = expected_->count(upper(names_[c])) > 0;
+        else
+            cp.keep = !lazyOpen_;
         cp.read = !loading_ || cp.keep;
+        partial_ = partial_ || (!loading_ && !cp.keep);
     }
     return true;
 }
@@ -1111,13 +1119,13 @@ void CsvReader::join_texts()
     });
 }
 
-// The table's row count; for a lazy open, where its values stay.
+// The table's row count; when values were left in the file, where they stay.
 void CsvReader::finish()
 {
     out_.nobs = nobs_;
-    if (lazyOpen_) {
-        for (Column& c : out_.cols)
-            c.loaded = false;
+    if (partial_) {
+        for (long c = 0; c < ncols_; ++c)
+            out_.cols[c].loaded = plan_[c].keep;
         out_.lazy = true;
         out_.path = path_;
         out_.sidecar = sidecar_;
@@ -1154,9 +1162,10 @@ bool CsvReader::read()
 // values are); or, with `types` (the table of such an open) and `select`,
 // the values of the selected columns, which must have the types found then.
 bool load_impl(const std::string& path, const Sidecar& sidecar, Table& out, const Table* types,
-               const std::vector<char>* select)
+               const std::vector<char>* select,
+               const std::unordered_set<std::string>* expected = nullptr)
 {
-    CsvReader reader(path, sidecar, out, types, select);
+    CsvReader reader(path, sidecar, out, types, select, expected);
     return reader.read();
 }
 
@@ -1207,9 +1216,10 @@ void set_parallel_threshold(size_t bytes, int windows)
     g_windows = windows;
 }
 
-bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out)
+bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out,
+              const std::unordered_set<std::string>* expected)
 {
-    return load_impl(path, sidecar, out, nullptr, nullptr);
+    return load_impl(path, sidecar, out, nullptr, nullptr, expected);
 }
 
 bool load_columns(Table& t, int also)

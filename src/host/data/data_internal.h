@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "vyr_atomic_file.h"
@@ -101,7 +102,11 @@ void set_lazy_threshold(long long bytes);
 // Files of at least this many bytes are read in several windows in
 // parallel: `windows` of them, or (0) one per thread. For tests.
 void set_parallel_threshold(size_t bytes, int windows = 0);
-bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out);
+// With `expected` (upper-case names), the values of those columns are kept
+// from the one pass that finds the types, and every other column's values
+// stay in the file until first used, whatever the file's size.
+bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out,
+              const std::unordered_set<std::string>* expected = nullptr);
 // Reads the values of the table's wanted columns that are not loaded yet,
 // and of column `also` (0-based; -1 for none). False after logging an error
 // naming the file.

@@ -396,6 +396,9 @@ bool check_collisions(const DSHANDLE& ds)
     return true;
 }
 
+// The words of the statements of the step opening its inputs on this thread.
+thread_local std::unordered_set<std::string> g_expected;
+
 // Reads an input data set's attribute file and values, or opens an output
 // data set's temporary file, and keeps the handle for the step.
 int finish_open(std::unique_ptr<DSHANDLE> ds, int mode, DSHANDLE** out)
@@ -417,7 +420,7 @@ int finish_open(std::unique_ptr<DSHANDLE> ds, int mode, DSHANDLE** out)
         Sidecar side;
         if (!read_sidecar(sidecar_path(ds->path), side))
             return vyr_code(kFacility, 11);
-        if (!load_csv(ds->path, side, ds->table))
+        if (!load_csv(ds->path, side, ds->table, g_expected.empty() ? nullptr : &g_expected))
             return vyr_code(kFacility, 1);
         ds->label = ds->table.label;
         for (size_t i = 0; i < ds->table.cols.size(); ++i)
@@ -455,6 +458,35 @@ int open_path(std::unique_ptr<DSHANDLE> ds, std::string_view name, int mode, DSH
 }
 
 } // namespace
+
+void vyr_data_expect_words(const std::vector<std::string>* upperWords)
+{
+    g_expected.clear();
+    if (upperWords != nullptr)
+        g_expected.insert(upperWords->begin(), upperWords->end());
+}
+
+std::vector<std::string> vyr_statement_words(const std::vector<std::string_view>& texts)
+{
+    std::set<std::string> words;
+    auto wordChar = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
+    for (std::string_view t : texts) {
+        size_t i = 0;
+        while (i < t.size()) {
+            if (!wordChar(t[i])) {
+                ++i;
+                continue;
+            }
+            const size_t j0 = i;
+            while (i < t.size() && wordChar(t[i]))
+                ++i;
+            if (std::isdigit(static_cast<unsigned char>(t[j0])))
+                continue;
+            words.insert(upper(t.substr(j0, i - j0)));
+        }
+    }
+    return std::vector<std::string>(words.begin(), words.end());
+}
 
 int vyr_dsopen(std::string_view name, int mode, bool quoted, DSHANDLE** out)
 {

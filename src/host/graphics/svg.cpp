@@ -2,6 +2,7 @@
 // every id carries the graph's prefix, styles are presentation attributes (a
 // graph looks the same inline, standalone or rasterised), and nothing in the
 // output depends on when or where it was made.
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -130,15 +131,17 @@ std::string svgNumber(double v)
 {
     if (!std::isfinite(v))
         v = 0;
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "%.2f", v);
-    std::string s = buf;
-    if (s.find('.') != std::string::npos) {
-        while (s.back() == '0')
-            s.pop_back();
-        if (s.back() == '.')
-            s.pop_back();
-    }
+    // Two decimals, rounded as printf's "%.2f" rounds them (to_chars with a
+    // precision is defined so), without printf's cost: a graph across many
+    // strata writes millions of numbers. Trailing zeros and a bare point go.
+    char buf[328]; // room for the largest double in full
+    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 2);
+    const char* e = r.ptr;
+    while (e[-1] == '0')
+        --e;
+    if (e[-1] == '.')
+        --e;
+    std::string s(static_cast<const char*>(buf), e);
     if (s == "-0")
         s = "0";
     return s;

@@ -83,6 +83,17 @@ DSHANDLE* vyr_dsopen(std::string_view name, int mode, bool quoted = false);
 // Reads a data set from a CSV file path directly (tests, tools).
 int vyr_dsopen_path(const std::string& path, int mode, DSHANDLE** out);
 
+// The words of the statements of the step about to open its inputs: an
+// input opened on this thread while they are set keeps, from its one pass
+// over the file, the values of the columns named by one of the words, and
+// leaves the values of the others in the file until first used (a column
+// used under no word of its own, as in a variable range, is read then).
+// Null ends it.
+void vyr_data_expect_words(const std::vector<std::string>* upperWords);
+// The words (upper case) of statement texts: runs of letters, digits and
+// underscores that start with a letter or an underscore.
+std::vector<std::string> vyr_statement_words(const std::vector<std::string_view>& texts);
+
 // The variable number of `name` (case-insensitive), 0 when there is none.
 int xvfind(DSHANDLE* ds, std::string_view name);
 

@@ -282,6 +282,7 @@ class BatchedLines : public LineSink
         flush();
         sink_.keep(n);
     }
+    bool fits(int n) const override { return sink_.fits(n); }
     void rowsUnder(const std::vector<std::string>* header) override
     {
         flush();
@@ -304,14 +305,64 @@ struct ListingWriter {
     LineSink& sink;
     std::string heading;
     std::string byLine; // the BY group being written, for its plots' pages
+    // Lines that lead into what follows (the procedure's title, a note that
+    // introduces a table): they are written with the next block and go to
+    // a new page with it.
+    std::vector<std::string> pending;
 
-    void blank() { sink.line(std::string_view()); }
-    void line(const std::string& s) { sink.line(s); }
+    void flushPending()
+    {
+        for (const std::string& l : pending)
+            sink.line(l);
+        pending.clear();
+    }
+    void blank()
+    {
+        flushPending();
+        sink.line(std::string_view());
+    }
+    void line(const std::string& s)
+    {
+        flushPending();
+        sink.line(s);
+    }
+    // The next n lines belong together with the pending ones. On a page too
+    // small for them all, the blank line that leads them is left out; when
+    // they still do not fit, the pending lines go first and the block keeps
+    // together by itself.
+    void keep(int n)
+    {
+        int p = static_cast<int>(pending.size());
+        if (p > 0 && !sink.fits(n + p) && pending.front().empty() && sink.fits(n + p - 1)) {
+            pending.erase(pending.begin());
+            --p;
+        }
+        if (p > 0 && !sink.fits(n + p)) {
+            flushPending();
+            p = 0;
+        }
+        sink.keep(n + p);
+        flushPending();
+    }
+
+    // A title or heading as printed: centred, wrapped at blanks to the line.
+    std::vector<std::string> titleLines(const std::string& text) const
+    {
+        std::vector<std::string> out;
+        const std::string t = shown(text);
+        if (cols(t) <= static_cast<size_t>(lineSize))
+            return {centre(t, lineSize)};
+        for (const std::string& l : wrap(t, static_cast<size_t>(lineSize)))
+            out.push_back(centre(l, lineSize));
+        return out;
+    }
 
     // Lines the heading of `n` takes when it changes (a blank and the heading).
     int headingLines(const Node& n) const
     {
-        return n.heading != heading && !n.heading.empty() ? 2 : 0;
+        return n.heading != heading && !n.heading.empty()
+                   ? 1 + static_cast<int>(titleLines(n.heading).size())
+                   : 0;
     }
 
     void headingFor(const Node& n)
@@ -320,7 +371,8 @@ struct ListingWriter {
             heading = n.heading;
             if (!heading.empty()) {
                 blank();
-                line(centre(shown(heading), lineSize));
+                for (const std::string& l : titleLines(heading))
+                    line(l);
             }
         }
     }
@@ -337,7 +389,7 @@ struct ListingWriter {
         for (size_t k : ks)
             lines = std::max(lines, L.heads[k].size());
         if (!first)
-            sink.keep(static_cast<int>(1 + lines + (n.rows.empty() ? 0 : 1)));
+            keep(static_cast<int>(1 + lines + (n.rows.empty() ? 0 : 1)));
         blank();
         std::vector<std::string> header;
         for (size_t l = 0; l < lines; ++l) {
@@ -419,10 +471,13 @@ struct ListingWriter {
         size_t headerLines = 1;
         for (size_t k : L.panels[0])
             headerLines = std::max(headerLines, L.heads[k].size());
-        sink.keep(headingLines(n) + 3 + static_cast<int>(headerLines) + (n.rows.empty() ? 0 : 1));
+        const std::vector<std::string> title = titleLines(tableTitle(n, t));
+        keep(headingLines(n) + 2 + static_cast<int>(title.size()) + static_cast<int>(headerLines) +
+             (n.rows.empty() ? 0 : 1));
         headingFor(n);
         blank();
-        line(centre(shown(tableTitle(n, t)), lineSize));
+        for (const std::string& l : title)
+            line(l);
         for (size_t p = 0; p < L.panels.size(); ++p)
             panel(n, L, L.panels[p], p == 0);
         if (!n.note.empty()) {
@@ -464,18 +519,19 @@ struct ListingWriter {
                 matrix(n);
                 break;
             case Node::Note:
+                // A note leads into what follows it, and goes with it.
                 headingFor(n);
-                blank();
+                pending.emplace_back();
                 for (const std::string& l :
                      wrap(shown(n.text), static_cast<size_t>(std::max(20, lineSize - 10))))
-                    line(centre(l, lineSize));
+                    pending.push_back(centre(l, lineSize));
                 break;
             case Node::Plot:
                 // A line-printer plot is laid out for a page to itself with a
                 // line to spare, which holds the BY line (or stays blank); it
                 // starts a page unless it fits where it is, and its lines
                 // stand as printed.
-                sink.keep(static_cast<int>(n.lines.size()) + 1);
+                keep(static_cast<int>(n.lines.size()) + 1);
                 if (byLine.empty())
                     blank();
                 else
@@ -543,16 +599,19 @@ void ListingWriter::matrix(const Node& n)
     size_t fit = 1;
     if (static_cast<size_t>(lineSize) > lw + cw + 2)
         fit = std::max<size_t>(1, (static_cast<size_t>(lineSize) - lw) / (cw + 2));
-    sink.keep(headingLines(n) + 3 + static_cast<int>(lines) + (n.nrows > 0 ? 1 : 0));
+    const std::vector<std::string> title = titleLines(n.label.empty() ? n.name : n.label);
+    keep(headingLines(n) + 2 + static_cast<int>(title.size()) + static_cast<int>(lines) +
+         (n.nrows > 0 ? 1 : 0));
     headingFor(n);
     blank();
-    line(centre(shown(n.label.empty() ? n.name : n.label), lineSize));
+    for (const std::string& l : title)
+        line(l);
     for (int first = 0; first < n.ncols; first += static_cast<int>(fit)) {
         const int last = std::min(n.ncols, first + static_cast<int>(fit));
         const size_t total = lw + (cw + 2) * static_cast<size_t>(std::max(0, last - first));
         const std::string ind(static_cast<size_t>(leftPad(lineSize, static_cast<int>(total))), ' ');
         if (first > 0)
-            sink.keep(static_cast<int>(1 + lines + (n.nrows > 0 ? 1 : 0)));
+            keep(static_cast<int>(1 + lines + (n.nrows > 0 ? 1 : 0)));
         blank();
         std::vector<std::string> header;
         for (size_t l = 0; l < lines; ++l) {
@@ -611,15 +670,17 @@ void renderListingTo(const StepDoc& step, int lineSize, const std::vector<std::s
     if (!listed(step.items))
         return;
     BatchedLines batched(sink);
-    ListingWriter w{lineSize > 0 ? lineSize : 100, batched, {}, {}};
+    ListingWriter w{lineSize > 0 ? lineSize : 100, batched, {}, {}, {}};
     for (const std::string& t : titles)
         if (!t.empty())
             w.line(centre(t, w.lineSize));
+    // The procedure's title goes with the step's first block.
     if (!step.title.empty()) {
-        w.blank();
-        w.line(centre(step.title, w.lineSize));
+        w.pending.emplace_back();
+        w.pending.push_back(centre(step.title, w.lineSize));
     }
     w.items(step.items);
+    w.flushPending();
 }
 
 std::vector<std::string> renderListing(const StepDoc& step, int lineSize,

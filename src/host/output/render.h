@@ -95,6 +95,12 @@ class LineSink
     // headers and first row): a page that has less room left should end
     // before them.
     virtual void keep(int n) { (void)n; }
+    // Whether `n` lines that belong together fit on one page at all.
+    virtual bool fits(int n) const
+    {
+        (void)n;
+        return true;
+    }
     // The lines that follow are rows under these header lines (null: they
     // are not), which a new page repeats above them.
     virtual void rowsUnder(const std::vector<std::string>* header) { (void)header; }

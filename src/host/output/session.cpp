@@ -132,6 +132,7 @@ class PrintSink : public LineSink
         if (left > 0 && left < n && n <= vyr_print_page_lines())
             xppage();
     }
+    bool fits(int n) const override { return n <= vyr_print_page_lines(); }
     void rowsUnder(const std::vector<std::string>* header) override { header_ = header; }
     // Rows go out as many at a time as the page has room for; the line that
     // starts a new page goes alone, so that the headers can be repeated.

@@ -20,6 +20,30 @@ constexpr int kHostGroup = 1;
 constexpr int kStatementError = 4002;
 constexpr int kStatementWarning = 4003;
 
+// While an input of a step is opened, the words of the step's statements
+// tell the data layer which columns the step can name: their values come
+// from the one pass over the file that finds the types.
+class ExpectStepWords
+{
+  public:
+    explicit ExpectStepWords(const VyrStep* step)
+    {
+        if (step == nullptr)
+            return;
+        std::vector<std::string_view> texts;
+        for (const auto& s : step->statements)
+            texts.push_back(s.text);
+        words_ = vyr_statement_words(texts);
+        vyr_data_expect_words(&words_);
+    }
+    ~ExpectStepWords() { vyr_data_expect_words(nullptr); }
+    ExpectStepWords(const ExpectStepWords&) = delete;
+    ExpectStepWords& operator=(const ExpectStepWords&) = delete;
+
+  private:
+    std::vector<std::string> words_;
+};
+
 class HostParseEnv final : public ParseEnv
 {
   public:
@@ -34,6 +58,7 @@ class HostParseEnv final : public ParseEnv
     {
         DSHANDLE* h = nullptr;
         int io = mode[0] == 2 ? VYR_DS_OUTPUT : VYR_DS_INPUT;
+        ExpectStepWords expect(step);
         if (vyr_dsopen(name, io, quoted, &h) < 0)
             return nullptr;
         return h;
@@ -49,6 +74,7 @@ class HostParseEnv final : public ParseEnv
         if (last.empty())
             return nullptr;
         DSHANDLE* h = nullptr;
+        ExpectStepWords expect(step);
         if (vyr_dsopen(last, VYR_DS_INPUT, false, &h) < 0)
             return nullptr;
         return h;

@@ -3,6 +3,7 @@
 // Numbers read through the quick path equal the full parse's.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <random>
@@ -116,6 +117,40 @@ TEST(LazyColumns, BoundColumnsReadInOnePassThroughFetchesAndByGroups)
     const auto& cols = ds->table.cols;
     EXPECT_FALSE(cols[3].loaded);
     EXPECT_TRUE(cols[0].loaded && cols[1].loaded && cols[2].loaded);
+    vyr_data_step_end(true);
+}
+
+TEST(LazyColumns, ColumnsTheStepNamesComeFromTheOpeningPassAndTheRestWhenUsed)
+{
+    const std::vector<std::string> words =
+        vyr_statement_words({"proc korvante data=d notable", "time T*Status(0)",
+                             "strata grp / test=(logrank)", "id x1-x3 _3rd 9lives"});
+    for (const char* w : {"T", "STATUS", "GRP", "X1", "X3", "_3RD", "KORVANTE"})
+        EXPECT_TRUE(std::find(words.begin(), words.end(), w) != words.end()) << w;
+    for (const char* w : {"0", "9LIVES", "LIVES", "X2"})
+        EXPECT_TRUE(std::find(words.begin(), words.end(), w) == words.end()) << w;
+
+    TempDir dir;
+    // A small file: without the words it would be read whole.
+    std::string p = dir.write("d.csv", sample(3000, 7));
+    DSHANDLE* full = vyrtest::open_input(p);
+    ASSERT_NE(full, nullptr);
+    vyrtest::Snapshot want = vyrtest::snapshot(full);
+    vyr_data_step_end(true);
+    const std::vector<std::string> named = {"ID", "NAME", "UNRELATED"};
+    vyr_data_expect_words(&named);
+    DSHANDLE* ds = vyrtest::open_input(p);
+    vyr_data_expect_words(nullptr);
+    ASSERT_NE(ds, nullptr);
+    const auto& cols = ds->table.cols;
+    EXPECT_TRUE(cols[0].loaded && cols[2].loaded);
+    EXPECT_FALSE(cols[1].loaded || cols[3].loaded || cols[4].loaded);
+    vyrtest::Snapshot got = vyrtest::snapshot(ds);
+    for (size_t c = 0; c < got.cols.size(); ++c) {
+        EXPECT_EQ(got.cols[c].numeric, want.cols[c].numeric) << c;
+        EXPECT_EQ(got.cols[c].length, want.cols[c].length) << c;
+        EXPECT_TRUE(got.values[c] == want.values[c]) << "column " << c;
+    }
     vyr_data_step_end(true);
 }
 

@@ -7,9 +7,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <regex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "host/graphics/canvas.h"
 #include "host/graphics/export.h"
@@ -130,6 +132,28 @@ TEST(SvgCanvas, NumbersHaveAtMostTwoDecimals)
     // Nothing that is not a number reaches the SVG.
     EXPECT_EQ(svgNumber(std::nan("")), "0");
     EXPECT_EQ(svgNumber(1.0 / 0.0), "0");
+    // Rounded as printf rounds to two decimals (ties of exact binary values
+    // to even), and a number too long for a short buffer is written whole.
+    auto printed = [](double v) {
+        std::vector<char> b(400);
+        std::snprintf(b.data(), b.size(), "%.2f", v);
+        std::string t = b.data();
+        while (t.back() == '0')
+            t.pop_back();
+        if (t.back() == '.')
+            t.pop_back();
+        return t == "-0" ? std::string("0") : t;
+    };
+    std::mt19937_64 rng(16);
+    for (int i = 0; i < 20000; ++i) {
+        const double v = i < 4000 ? (static_cast<int>(i) - 2000) * 0.125 + 0.005 * (i % 3)
+                                  : std::ldexp(static_cast<double>(rng() >> 11) - 4.5e15,
+                                               static_cast<int>(rng() % 60) - 50);
+        ASSERT_EQ(svgNumber(v), printed(v)) << v;
+    }
+    for (double v : {1e300, -1.7976931348623157e308, 123456789012345678901234567890.0})
+        EXPECT_EQ(svgNumber(v), printed(v));
+    EXPECT_GT(svgNumber(1e300).size(), 300u);
 }
 
 TEST(SvgCanvas, WritesClassesEscapesTextAndPrefixesIds)

@@ -10,8 +10,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <sstream>
 #include <string>
+#include <vector>
 
+#include "runtime/pgraf.h"
 #include "support/golden.h"
 #include "support/steprun.h"
 
@@ -130,9 +133,12 @@ TEST(Plots, ATinyPageGivesANoteNotACrash)
     EXPECT_NE(r.log.find("plot LogSurvivalPlot is not printed"), std::string::npos) << r.log;
     EXPECT_EQ(r.listing.find("Plot of the Survival"), std::string::npos);
     EXPECT_EQ(r.listing.find("Plot of the Negative"), std::string::npos);
-    // The censored plot takes a row per stratum, not the page: it is
-    // printed, over as many pages as it needs.
-    EXPECT_NE(r.listing.find("Plot of the Censored Observations by Stratum"), std::string::npos);
+    // The censored plot is treated alike: left out with the same note
+    // rather than split over pages.
+    EXPECT_NE(r.log.find("plot CensorPlot is not printed: a page of PAGESIZE=15"),
+              std::string::npos)
+        << r.log;
+    EXPECT_EQ(r.listing.find("Plot of the Censored Observations by Stratum"), std::string::npos);
     // The legend still follows.
     EXPECT_NE(r.listing.find("Nonmaintained"), std::string::npos);
 }
@@ -247,4 +253,121 @@ TEST(Plots, RequestsWithoutAPlotKindPrintNothing)
     StepRun without = run("proc korvante data=aml plots=none;\n   time time*status(0);\nrun;\n");
     EXPECT_EQ(with.listing, without.listing);
     EXPECT_EQ(with.listing.find("Plot of"), std::string::npos);
+}
+
+namespace
+{
+
+// The lines of the first plot titled `title` in a listing, up to the next
+// page.
+std::vector<std::string> plotLines(const std::string& listing, const std::string& title)
+{
+    std::vector<std::string> out;
+    const size_t at = listing.find(title);
+    if (at == std::string::npos)
+        return out;
+    std::stringstream in(listing.substr(at));
+    std::string l;
+    while (std::getline(in, l) && l.find('\f') == std::string::npos)
+        out.push_back(l);
+    return out;
+}
+
+} // namespace
+
+TEST(Plots, CurvesRunToTheLastCensoredTimeOnAnAxisThatFitsTheData)
+{
+    // Times 1, 2+, 3, 10+: the survival after 3 holds until 10, where the
+    // time axis ends, in the survival and -log survival plots alike.
+    StepRun r = run("options linesize=80 pagesize=40;\n"
+                    "proc korvante data=bydata lineprinter plots=(s ls) notable;\n"
+                    "   time t*s(0);\n"
+                    "run;\n",
+                    "t,s\n1,1\n2,0\n3,1\n10,0\n");
+    ASSERT_EQ(r.status, 0) << r.log;
+    for (const char* title : {"Plot of the Survival Distribution Function",
+                              "Plot of the Negative Log of the Survival"}) {
+        const std::vector<std::string> lines = plotLines(r.listing, title);
+        ASSERT_FALSE(lines.empty()) << title;
+        // The column of the tick at 10 on the axis line, and the curve's
+        // last drawn column on any row above it.
+        size_t axis = 0, tick10 = 0, last = 0;
+        for (size_t i = 0; i < lines.size(); ++i)
+            if (lines[i].find("10") != std::string::npos && i > 0 &&
+                lines[i - 1].find("-+") != std::string::npos) {
+                axis = i - 1;
+                tick10 = lines[i].rfind("10") + 1;
+            }
+        ASSERT_GT(axis, 0u) << title;
+        for (size_t i = 1; i < axis; ++i) {
+            const size_t bar = lines[i].find_first_of("|!");
+            const size_t end = lines[i].find_last_not_of(' ');
+            if (bar != std::string::npos && end != std::string::npos && end > bar + 1)
+                last = std::max(last, end);
+        }
+        EXPECT_EQ(last, tick10) << title << "\n" << r.listing;
+        // The vertical label never reaches the rows of the time axis.
+        for (size_t i = axis; i < lines.size(); ++i)
+            EXPECT_TRUE(lines[i].empty() || lines[i][0] == ' ') << title << ": " << lines[i];
+    }
+}
+
+TEST(Plots, DenormalTimesAndVeryLongPages)
+{
+    // Times of the order of 1e-310 keep their places on an axis from 0 to
+    // the largest time, not one from -1 to 1; a page of 32767 lines gives a
+    // plot of at most kMaxPlotLines lines.
+    StepRun r = run("options linesize=80 pagesize=32767;\n"
+                    "proc korvante data=bydata lineprinter plots=(s) notable;\n"
+                    "   time t*s(0);\n"
+                    "run;\n",
+                    "t,s\n1e-310,1\n2e-310,0\n3e-310,1\n4e-310,0\n");
+    ASSERT_EQ(r.status, 0) << r.log;
+    const std::vector<std::string> lines =
+        plotLines(r.listing, "Plot of the Survival Distribution Function");
+    ASSERT_FALSE(lines.empty()) << r.listing;
+    EXPECT_LE(lines.size(), static_cast<size_t>(kMaxPlotLines + 10));
+    bool minusOne = false, end = false;
+    for (const std::string& l : lines) {
+        minusOne = minusOne || l.find("-1 ") != std::string::npos;
+        end = end || l.find("4E-310") != std::string::npos;
+    }
+    EXPECT_FALSE(minusOne) << r.listing;
+    EXPECT_TRUE(end) << r.listing;
+}
+
+TEST(Listing, TitlesAndHeadingsNeverEndAPage)
+{
+    // Seven titles on pages of 15 lines, at line sizes 64 and 100: the
+    // procedure's title, the heading of the tests and each table's title
+    // go to the page of the table's first row.
+    for (const char* ls : {"64", "100"}) {
+        std::string program = std::string("options pagesize=15 linesize=") + ls + ";\n";
+        for (int i = 1; i <= 7; ++i)
+            program += "title" + std::to_string(i) + " 'T" + std::to_string(i) + "';\n";
+        program += "proc korvante data=aml notable;\n"
+                   "   time time*status(0);\n"
+                   "   strata x;\n"
+                   "run;\n";
+        StepRun r = run(program);
+        ASSERT_EQ(r.status, 0) << r.log;
+        std::stringstream pages(r.listing);
+        std::string page;
+        int n = 0;
+        while (std::getline(pages, page, '\f')) {
+            ++n;
+            std::stringstream in(page);
+            std::string l, last;
+            while (std::getline(in, l))
+                if (l.find_first_not_of(' ') != std::string::npos)
+                    last = l;
+            for (const char* title :
+                 {"The KORVANTE Procedure", "Testing Homogeneity", "Summary of the Number",
+                  "Rank Statistics", "Covariance Matrix", "Test of Equality"})
+                EXPECT_EQ(last.find(title), std::string::npos)
+                    << "linesize " << ls << ", page " << n << " ends with: " << last << "\n"
+                    << r.listing;
+        }
+        EXPECT_GT(n, 2);
+    }
 }

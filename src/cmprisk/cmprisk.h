@@ -21,6 +21,7 @@
 #include "common/korvcom.h"
 #include "common/options.h"
 #include "common/stages.h"
+#include "runtime/korv_assert.h"
 
 struct STRATA;
 struct GRPTREE;
@@ -41,9 +42,12 @@ struct Span {
     const double* freq = nullptr;
     const int32_t* cat = nullptr;
     int64_t n = 0;
-    // Records [first, first + count), within the span.
+    // Records [first, first + count), within the span (an empty range may
+    // start at its end).
     Span sub(int64_t first, int64_t count) const
     {
+        KORV_ASSERT(first >= 0 && count >= 0 && first <= n && count <= n - first,
+                    "a cell's records lie within the group's records");
         Span s;
         if (first < 0 || count <= 0 || first >= n)
             return s;

@@ -19,6 +19,7 @@
 #include "common/rankorder.h"
 #include "common/strata.h"
 #include "numeric/exactsum.h"
+#include "runtime/korv_assert.h"
 #include "runtime/xccheck.h"
 #include "vyr_files.h"
 #include "vyr_host.h"
@@ -356,6 +357,7 @@ Timed gather(const Span& span, int ncat, double* time, uint32_t* start, int32_t*
     int64_t d = 0, e = 0, i = 0;
     while (i < span.n) {
         const double t = span.time[i];
+        KORV_ASSERT(i == 0 || span.time[i - 1] < t, "a cell's records are in time order");
         do {
             int32_t c = span.cat[i];
             if (c < 0 || c >= ncat)
@@ -380,6 +382,7 @@ Timed gather(const Span& span, int ncat, double* time, uint32_t* start, int32_t*
         ++d;
     }
     start[d] = static_cast<uint32_t>(e);
+    KORV_ASSERT(d <= span.n && e <= span.n, "a cell's times and entries fit its records' room");
     // The amounts still ahead, from the last time back, their rounding kept
     // for fractional frequencies; whole frequencies add exactly.
     korv_num::ExactSum sum;

@@ -21,12 +21,15 @@
 // the risk set left behind a huge one, and exactly 0 once the group has
 // given up every subject (every use of it asks n_g > 0).
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "cmprisk/cmprisk.h"
 #include "numeric/gamma.h"
 #include "numeric/sweep.h"
+#include "runtime/korv_assert.h"
 #include "runtime/missing.h"
 
 namespace korv_cr
@@ -45,23 +48,49 @@ int roleOf(int32_t c, const int* roleMap, int ncat)
     return c >= 0 && c < ncat ? roleMap[c] : 2; // a category no type names is competing
 }
 
+// The walker's arrays: for K > 0 of fixed size, members of the walker (the
+// compiler unrolls their loops and keeps them apart); for K = 0 sized at run
+// time.
+template <int K, int N> struct Lane {
+    std::array<double, (N > 0 ? N : 1)> a{};
+    void size(size_t, double v) { a.fill(v); }
+    double& operator[](size_t i) { return a[i]; }
+    double operator[](size_t i) const { return a[i]; }
+    double* begin() { return a.data(); }
+    double* end() { return a.data() + N; }
+};
+template <int N> struct Lane<0, N> {
+    std::vector<double> a;
+    void size(size_t n, double v) { a.assign(n, v); }
+    double& operator[](size_t i) { return a[i]; }
+    double operator[](size_t i) const { return a[i]; }
+    double* begin() { return a.data(); }
+    double* end() { return a.data() + a.size(); }
+};
+
 // K > 0: the number of groups fixed when compiled (loops the compiler can
-// unroll); 0: any number.
+// unroll, arrays of fixed size); 0: any number.
 template <int K> class GrayWalker
 {
+    static constexpr int K1 = K > 0 ? K - 1 : 0;
+    using ByGroup = Lane<K, K>;
+    using Packed = Lane<K, K*(K + 1) / 2>;
+
   public:
-    GrayWalker(int k, double rho)
-        : k_(k), rho_(rho), n_(static_cast<size_t>(k)), next_(static_cast<size_t>(k)),
-          c0_(static_cast<size_t>(k)), c1_(static_cast<size_t>(k)), c2_(static_cast<size_t>(k)),
-          S_(static_cast<size_t>(k), 1.0), Sm_(static_cast<size_t>(k), 1.0),
-          F_(static_cast<size_t>(k)), Fm_(static_cast<size_t>(k)),
-          P_(static_cast<size_t>(k) * (k + 1) / 2), Q_(P_.size()),
-          s_(static_cast<size_t>(std::max(k - 1, 0))),
-          V_(static_cast<size_t>(std::max(k - 1, 0)) * k / 2), w_(static_cast<size_t>(k)),
-          W_(static_cast<size_t>(std::max(k - 1, 0)) * k), x_(static_cast<size_t>(k)),
-          h_(static_cast<size_t>(k)), rn_(static_cast<size_t>(k)), iS_(static_cast<size_t>(k), 1.0),
-          iSm_(static_cast<size_t>(k), 1.0)
+    GrayWalker(int k, double rho) : k_(k), rho_(rho)
     {
+        const size_t n = static_cast<size_t>(k), m = static_cast<size_t>(std::max(k - 1, 0));
+        for (ByGroup* v : {&n_, &next_, &c0_, &c1_, &c2_, &F_, &Fm_, &w_, &h_, &rn_})
+            v->size(n, 0.0);
+        for (ByGroup* v : {&S_, &Sm_, &iS_, &iSm_})
+            v->size(n, 1.0);
+        P_.size(n * (n + 1) / 2, 0.0);
+        Q_.size(n * (n + 1) / 2, 0.0);
+        s_.size(m, 0.0);
+        V_.size(m * n / 2, 0.0);
+        W_.size(m * n, 0.0);
+        X_.size(2 * n * m, 0.0);
+        XE_.size(2 * n * m, 0.0);
     }
     // A time begins: nothing of it gathered yet.
     void begin(double t)
@@ -87,14 +116,20 @@ template <int K> class GrayWalker
   private:
     const int k_;
     const double rho_;
-    std::vector<double> n_, next_;
-    std::vector<double> c0_, c1_, c2_, S_, Sm_, F_, Fm_;
-    std::vector<double> P_, Q_, s_, V_, w_, W_, x_, h_;
-    std::vector<double> rn_, iS_, iSm_; // 1 / n, 1 / S and 1 / S_ of each group
+    ByGroup n_, next_;
+    ByGroup c0_, c1_, c2_, S_, Sm_, F_, Fm_;
+    Packed P_, Q_;
+    Lane<K, K1> s_;
+    Lane<K, K1 * K / 2> V_;
+    ByGroup w_;
+    Lane<K, K1 * K> W_;
+    Lane<K, 2 * K * K1> X_, XE_; // the contributions of one time: x and x e
+    ByGroup h_;
+    ByGroup rn_, iS_, iSm_; // 1 / n, 1 / S and 1 / S_ of each group
     double E_ = 0, Em_ = 0, tau_ = -1;
     bool have_ = false;
     bool atRisk(size_t g) const { return n_[g] > 0; }
-    double& Wat(int j, int i) { return W_[static_cast<size_t>(j) * k_ + i]; }
+    double& Wat(int j, int i) { return W_[static_cast<size_t>(j) * (K > 0 ? K : k_) + i]; }
 };
 
 template <int K> void GrayWalker<K>::close()
@@ -159,6 +194,12 @@ template <int K> void GrayWalker<K>::close()
                 P_[row + i] = pii;
                 Q_[row + i] += qf * pii;
             }
+            // Each group's contribution x x' e to the covariance is kept, and
+            // the covariance is added to element by element afterwards, each
+            // element's terms in the same order as one group after another
+            // (the same sums, without a store and a reload per term).
+            const size_t m = static_cast<size_t>(k - 1);
+            size_t nc = 0;
             if (N1 > 0)
                 for (int i = 0; i < k; ++i) {
                     const size_t u = static_cast<size_t>(i);
@@ -169,16 +210,16 @@ template <int K> void GrayWalker<K>::close()
                     const double tf = N1 > 1 && den > 0 ? 1 - (N1 - 1) / den : 1;
                     const double e = tf * N1 * rR * Sm_[u] * rn_[u];
                     w_[u] += b * b * e;
+                    double* x = X_.begin() + nc * m;
+                    double* xe = XE_.begin() + nc * m;
                     for (int j = 0; j + 1 < k; ++j) {
                         const int64_t ji = tri(j, i);
                         const double xj = P_[ji] - Q_[ji] * b;
-                        x_[static_cast<size_t>(j)] = xj;
+                        x[j] = xj;
                         Wat(j, i) += xj * b * e;
-                        const double xe = xj * e;
-                        double* vrow = &V_[static_cast<size_t>(tri(j, 0))];
-                        for (int l = 0; l <= j; ++l)
-                            vrow[l] += x_[static_cast<size_t>(l)] * xe;
+                        xe[j] = xj * e;
                     }
+                    ++nc;
                 }
             if (N2 > 0)
                 for (int i = 0; i < k; ++i) {
@@ -190,16 +231,25 @@ template <int K> void GrayWalker<K>::close()
                     const double rh = Sm_[u] * rn_[u];
                     const double e = tf * c2_[u] * rh * rh;
                     w_[u] += b * b * e;
+                    double* y = X_.begin() + nc * m;
+                    double* ye = XE_.begin() + nc * m;
                     for (int j = 0; j + 1 < k; ++j) {
                         const double yj = Q_[tri(j, i)] * b;
-                        x_[static_cast<size_t>(j)] = yj;
+                        y[j] = yj;
                         Wat(j, i) -= yj * b * e;
-                        const double ye = yj * e;
-                        double* vrow = &V_[static_cast<size_t>(tri(j, 0))];
-                        for (int l = 0; l <= j; ++l)
-                            vrow[l] += x_[static_cast<size_t>(l)] * ye;
+                        ye[j] = yj * e;
                     }
+                    ++nc;
                 }
+            for (size_t j = 0; j < m; ++j) {
+                double* vrow = &V_[static_cast<size_t>(tri(static_cast<int>(j), 0))];
+                for (size_t l = 0; l <= j; ++l) {
+                    double v = vrow[l];
+                    for (size_t c = 0; c < nc; ++c)
+                        v += X_[c * m + l] * XE_[c * m + j];
+                    vrow[l] = v;
+                }
+            }
         }
     }
     // The end of the time, event time or not.
@@ -246,42 +296,43 @@ void walkGroups(const Timed* streams, int k, const int* roleMap, int ncat, doubl
                 double* score, double* var)
 {
     GrayWalker<K> w(k, rho);
-    std::vector<int64_t> at(static_cast<size_t>(k), 0);
-    for (;;) {
-        // The next time: the smallest at the heads of the streams.
-        double tau = 0;
-        bool any = false;
-        for (int g = 0; g < k; ++g) {
-            const Timed& st = streams[g];
-            const int64_t i = at[static_cast<size_t>(g)];
-            if (i < st.n && (!any || st.time[i] < tau)) {
-                tau = st.time[i];
-                any = true;
-            }
-        }
-        if (!any)
-            break;
+    const size_t nk = static_cast<size_t>(k);
+    std::vector<int64_t> at(nk, 0);
+    // The time at the head of each stream, infinite once it is spent (the
+    // times are finite): the next time is their least, found without a
+    // branch on which stream holds it.
+    constexpr double SPENT = std::numeric_limits<double>::infinity();
+    std::vector<double> head(nk);
+    size_t live = 0;
+    for (size_t g = 0; g < nk; ++g) {
+        head[g] = streams[g].n > 0 ? streams[g].time[0] : SPENT;
+        live += streams[g].n > 0;
+    }
+    while (live > 0) {
+        double tau = head[0];
+        for (size_t g = 1; g < nk; ++g)
+            tau = std::min(tau, head[g]);
         // The amounts of that time, group by group.
         w.begin(tau);
-        for (int g = 0; g < k; ++g) {
+        for (size_t g = 0; g < nk; ++g) {
             const Timed& st = streams[g];
-            int64_t& i = at[static_cast<size_t>(g)];
-            double c0 = 0, c1 = 0, c2 = 0;
+            int64_t& i = at[g];
+            double c[3] = {0, 0, 0}; // censored, of interest, competing
             const double n = i < st.n ? st.ahead[i] : 0;
-            if (i < st.n && st.time[i] == tau) {
+            if (head[g] == tau) {
+                KORV_ASSERT(i < st.n && st.start[i] < st.start[i + 1],
+                            "a time in a stream has its entries");
                 for (uint32_t e = st.start[i]; e < st.start[i + 1]; ++e) {
-                    const int role = roleOf(st.cat[e], roleMap, ncat);
-                    const double m = st.amount[e];
-                    if (role == 0)
-                        c0 += m;
-                    else if (role == 1)
-                        c1 += m;
-                    else if (role == 2)
-                        c2 += m;
+                    const auto role = static_cast<unsigned>(roleOf(st.cat[e], roleMap, ncat));
+                    if (role < 3)
+                        c[role] += st.amount[e];
                 }
                 ++i;
+                const bool more = i < st.n;
+                head[g] = more ? st.time[i] : SPENT;
+                live -= !more;
             }
-            w.add(g, n, i < st.n ? st.ahead[i] : 0, c0, c1, c2);
+            w.add(static_cast<int>(g), n, i < st.n ? st.ahead[i] : 0, c[0], c[1], c[2]);
         }
         w.close();
     }

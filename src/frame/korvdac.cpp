@@ -26,6 +26,7 @@
 #include "frame/frame.h"
 #include "numeric/exactsum.h"
 #include "results/slots.h"
+#include "runtime/korv_assert.h"
 #include "runtime/missing.h"
 #include "runtime/wzstr.h"
 #include "runtime/xccheck.h"
@@ -848,6 +849,9 @@ void mapData(KORVCOM* q, const std::vector<std::vector<int64_t>>& counts)
             if (x.time > m[cr_cell::MAXTIME])
                 m[cr_cell::MAXTIME] = x.time;
             const auto category = static_cast<int32_t>(x.status);
+            KORV_ASSERT(cell >= 0 && cell < ncell, "a record's count cell is one of the group's");
+            KORV_ASSERT(category >= 0 && category < c->ncat,
+                        "a record's status category has a count cell");
             korv_num::ExactSum* e = &sums[static_cast<size_t>(cell * (1 + c->ncat))];
             if (whole) {
                 e[0].sum += x.freq;
@@ -869,6 +873,22 @@ void mapData(KORVCOM* q, const std::vector<std::vector<int64_t>>& counts)
         for (int k = 0; k < c->ncat; ++k)
             m[cr_cell::events(k)] = e[1 + k].value();
     }
+    // Each cell's records fill its part of the columns, the parts tile the
+    // columns, and a cell's total frequency is that of its categories.
+    int64_t placed = 0;
+    for (int64_t cell = 0; cell < ncell; ++cell) {
+        const double* m = cells + cell * width;
+        placed += static_cast<int64_t>(m[cr_cell::RECORDS]);
+        KORV_ASSERT(next[static_cast<size_t>(cell)] == placed,
+                    "a cell's records end where the next cell's begin");
+        double byCategory = 0;
+        for (int k = 0; k < c->ncat; ++k)
+            byCategory += m[cr_cell::events(k)];
+        KORV_ASSERT(std::fabs(byCategory - m[cr_cell::RISK]) <=
+                        1e-9 * std::max(1.0, m[cr_cell::RISK]),
+                    "a cell's total frequency is the sum of its categories'");
+    }
+    KORV_ASSERT(placed == c->ntot, "the count cells hold every record of the group");
     c->columns = cols;
 }
 
@@ -895,6 +915,8 @@ void metaData(KORVCOM* q)
             }
         for (int k = 1; k < c->ntype; ++k)
             c->nfailed[k] = failed[static_cast<size_t>(k)].value();
+        KORV_ASSERT(running == static_cast<double>(c->ntot),
+                    "the count cells' records add up to the group's");
     }
     // A type without events is passed over in this group, with a warning;
     // the group's other types, and the other BY groups, are estimated,

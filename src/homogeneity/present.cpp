@@ -12,6 +12,7 @@
 #include "mcomp/survdiff.h"
 #include "numeric/gamma.h"
 #include "results/slots.h"
+#include "runtime/korv_assert.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
 #include "runtime/wzstr.h"
@@ -271,8 +272,11 @@ void details(KorvPtr q, const Levels& L, xobop* group)
         open_table(q, q->HomStat, "Stat.Korvante.HomStats", 4, dyn);
         levelRows(q, L, [&](int i) {
             for (int t = 0; t < kTests; ++t)
-                if (requested(L, t))
+                if (requested(L, t)) {
+                    KORV_ASSERT(homstat_slot::BY_TEST[t] < homstat_slot::COUNT,
+                                "a test's slot is one of the rank statistics table's");
                     q->iovar[homstat_slot::BY_TEST[t]] = L.blocks[t][korv_score_offset(k) + i];
+                }
         });
         close_table(q, q->HomStat);
     }

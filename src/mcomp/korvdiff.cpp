@@ -23,6 +23,7 @@
 #include "mcomp/survdiff.h"
 #include "mcomp/zmclsm.h"
 #include "results/slots.h"
+#include "runtime/korv_assert.h"
 #include "runtime/missing.h"
 #include "runtime/seed.h"
 #include "runtime/wobmth.h"
@@ -169,6 +170,7 @@ void setLevel(KorvPtr q, const std::vector<const char*>& texts, int which, int l
         if (level < static_cast<int>(texts.size()))
             std::memcpy(which == 0 ? sd->ival : sd->jval, texts[static_cast<size_t>(level)], n);
     } else {
+        KORV_ASSERT(which == 0 || which == 1, "a comparison names two levels");
         q->iovar[diff_slot::LEVEL[which]] = level + 1;
     }
 }
@@ -331,6 +333,8 @@ void DiffRun::table()
         if (sd->method != QXMCLSM_T && adjCell >= diff_slot::FIRST_ADJUSTED &&
             adjCell <= diff_slot::LAST_ADJUSTED) {
             const double p = a.adj ? a.adj[r] : korv_missing();
+            KORV_ASSERT(adjCell < diff_slot::COUNT && diff_slot::COUNT <= KORV_IOVAR_SLOTS,
+                        "the adjusted p-value's slot is one of the comparison table's");
             q->iovar[adjCell] = approx ? korv_missing() : p;
             q->iovar[diff_slot::APPROX] = approx ? p : korv_missing();
         }

@@ -4,6 +4,13 @@
     fault_runs.py KORVANTE sweep        fail the Nth file write, then the Nth
                                         pool allocation, for N = 1, 2, ... up
                                         to the last one a run makes
+    fault_runs.py KORVANTE road NAME    the same on one road's program
+                                        (competing risks, comparisons with a
+                                        simulated adjustment, line-printer
+                                        plots, graphs, restricted means): the
+                                        first positions each, then positions
+                                        spread up to the last one and the
+                                        last few (--every: each position)
     fault_runs.py KORVANTE concurrent   two runs writing the same outputs into
                                         one folder at once, many rounds
     fault_runs.py KORVANTE signals      SIGINT, SIGTERM and SIGHUP at random
@@ -16,7 +23,7 @@ each data set's .attr describing the columns of its .csv, JSON that parses,
 HTML that ends. No temporary file and no temporary WORK folder may remain.
 
 --with-html-json adds the HTML page and the JSON file to the outputs
-checked. The runs use the bundled lung.csv, copied into a private folder.
+checked. The runs use bundled data sets, copied into a private folder.
 """
 
 import argparse
@@ -69,14 +76,16 @@ class Failure(Exception):
 class Place:
     """A private folder with the data, the program and the outputs."""
 
-    def __init__(self, program, with_html_json):
+    def __init__(self, program, with_html_json, data=("lung.csv",), extra=()):
         self.root = tempfile.mkdtemp(prefix="korv-faults-")
         self.data = os.path.join(self.root, "data")
         self.out = os.path.join(self.root, "out")
         self.tmp = os.path.join(self.root, "tmp")
         for d in (self.data, self.out, self.tmp):
             os.mkdir(d)
-        shutil.copy(os.path.join(ROOT, "examples", "lung.csv"), self.data)
+        for name in data:
+            shutil.copy(os.path.join(ROOT, "examples", name), self.data)
+        self.extra = list(extra)
         self.program = os.path.join(self.data, "prog.vyr")
         with open(self.program, "w") as f:
             f.write(program)
@@ -91,7 +100,7 @@ class Place:
         if self.with_html_json:
             a += ["--html", os.path.join(self.out, "page.html"),
                   "--json", os.path.join(self.out, "out.json")]
-        return a
+        return a + self.extra
 
     def env(self, **extra):
         e = dict(os.environ)
@@ -108,6 +117,7 @@ class Place:
         os.makedirs(elsewhere, exist_ok=True)
         for n in names:
             path = os.path.join(self.out, n)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
             if os.path.lexists(path):
                 os.remove(path)
             if n in linked:
@@ -162,7 +172,8 @@ def check_attr(path, header):
 
 def check_outputs(place):
     """Every output is the old file or a whole new one; nothing temporary."""
-    for folder in (place.out, place.data, os.path.join(place.out, "elsewhere")):
+    for folder in (place.out, place.data, os.path.join(place.out, "elsewhere"),
+                   os.path.join(place.out, "graphs")):
         if not os.path.isdir(folder):
             continue
         for name in sorted(os.listdir(folder)):
@@ -186,6 +197,22 @@ def check_outputs(place):
                 text = read(path)
                 if text != OLD and not text.rstrip().endswith("</html>"):
                     raise Failure("%s is not a whole page" % path)
+            elif name.endswith(".svg"):
+                text = read(path)
+                if text != OLD and not text.rstrip().endswith("</svg>"):
+                    raise Failure("%s is not a whole picture" % path)
+            elif name.endswith(".png"):
+                with open(path, "rb") as f:
+                    data = f.read()
+                if data != OLD.encode() and not (data.startswith(b"\x89PNG\r\n\x1a\n")
+                                                 and data[-8:-4] == b"IEND"):
+                    raise Failure("%s is not a whole PNG image" % path)
+            elif name.endswith(".pdf"):
+                with open(path, "rb") as f:
+                    data = f.read()
+                if data != OLD.encode() and not (data.startswith(b"%PDF")
+                                                 and b"%%EOF" in data[-32:]):
+                    raise Failure("%s is not a whole PDF document" % path)
     left = os.listdir(place.tmp)
     if left:
         raise Failure("left in the temporary folder: %s" % left)
@@ -285,6 +312,129 @@ def sweep(korvante, with_html_json):
         limits(korvante, place)
         print("sweep: failed each of %d writes and %d pool allocations; every run said why"
               % (counts["KORV_FAIL_WRITE"], counts["KORV_FAIL_ALLOC"]))
+    finally:
+        place.remove()
+
+
+# One program for each road a run can take, small enough to be run a few
+# hundred times: (program, data files, outputs planted beforehand, extra
+# command-line arguments).
+ROADS = {
+    "cmprisk": ("""proc korvante data=crsim timelist=1 2 5 outcif=work.cif plots=none;
+   time time*status(0) / failcode=1;
+   strata strat / group=group;
+run;
+""", ["crsim.csv"], ["cif.csv", "cif.attr"], []),
+    "simulate": ("""proc korvante data=veteran notable outtest=work.tests;
+   time time*status(0);
+   strata celltype / test=logrank diff=all adjust=simulate(seed=12345 nsamp=2000) nodetail;
+run;
+""", ["veteran.csv"], ["tests.csv", "tests.attr"], []),
+    "lineprinter": ("""options linesize=100 pagesize=50;
+proc korvante data=lung lineprinter plots=(s ls lls) outsurv=work.surv;
+   time time*status(1);
+   strata sex;
+run;
+""", ["lung.csv"], ["surv.csv", "surv.attr"], []),
+    "graphics": ("""proc korvante data=aml notable plots=survival(cl atrisk) outsurv=work.surv;
+   time time*status(0);
+   strata x;
+run;
+""", ["aml.csv"], ["surv.csv", "surv.attr", "graphs/SurvivalPlot.svg", "graphs/SurvivalPlot.png",
+                     "graphs/SurvivalPlot.pdf"], ["--images", "png,pdf"]),
+    "rmst": ("""proc korvante data=veteran rmst(tau=100 cl) rmtl(tau=100) notable plots=none
+      outtest=work.tests;
+   time time*status(0);
+   strata celltype / diff=all adjust=bon;
+run;
+""", ["veteran.csv"], ["tests.csv", "tests.attr"], []),
+}
+
+
+def road(korvante, name, with_html_json, every=False, dense=12):
+    """The sweep on one road's program. Each kind of fault is made at the
+    positions 1 .. dense, then at positions growing by half until a run
+    makes no such fault (it has fewer), then by halving the gap to the last
+    position, then at the few positions before it; with `every`, at each
+    position in turn."""
+    program, data, planted, extra = ROADS[name]
+    place = Place(program, with_html_json, data, extra)
+    outputs = planted + ["listing.lst"]
+    linked = ["listing.lst"]
+    if with_html_json:
+        outputs += ["page.html", "out.json"]
+    tried = {}
+    try:
+        rc, _, err = run(place.args(korvante), place.env())
+        if rc != 0:
+            raise Failure("%s: the program fails without faults (%d): %s" % (name, rc, err[-2000:]))
+
+        def run_at(kind, n):
+            if n in tried[kind]:
+                return tried[kind][n]
+            place.plant_old_outputs(outputs, linked)
+            rc, _, err = run(place.args(korvante), place.env(**{kind: n}))
+            where = "%s %s=%d" % (name, kind, n)
+            for link in linked:
+                if not os.path.islink(os.path.join(place.out, link)):
+                    raise Failure("%s: the link %s was replaced by a file" % (where, link))
+            if rc < 0 or rc >= 128:
+                raise Failure("%s: the run crashed (status %d): %s" % (where, rc, err[-2000:]))
+            try:
+                check_outputs(place)
+            except Failure as e:
+                raise Failure("%s: %s" % (where, e))
+            if rc != 0 and not said_error(place, err):
+                raise Failure("%s: status %d without an ERROR message: %s"
+                              % (where, rc, err[-2000:]))
+            tried[kind][n] = rc
+            return rc
+
+        counts = {}
+        for kind in ("KORV_FAIL_WRITE", "KORV_FAIL_ALLOC"):
+            tried[kind] = {}
+
+            def beyond(n):
+                # A run that made no fault may have had the Nth one
+                # tolerated (a spare buffer not taken): a few positions
+                # past it tell whether the run goes on making them.
+                for m in (n + 1, n + 2, n + n // 2 + 1, 3 * n):
+                    if run_at(kind, m) != 0:
+                        return m
+                return 0
+
+            n, failed = 1, 0
+            while True:
+                if n > 200000:
+                    raise Failure("%s %s: the runs never stop failing" % (name, kind))
+                if every or n <= dense:
+                    if run_at(kind, n) != 0:
+                        failed, n = n, n + 1
+                        continue
+                else:
+                    while run_at(kind, n) != 0:
+                        failed, n = n, n + n // 2 + 1
+                        if n > 200000:
+                            raise Failure("%s %s: the runs never stop failing" % (name, kind))
+                    while n - failed > 1:
+                        mid = (failed + n) // 2
+                        if run_at(kind, mid) == 0:
+                            n = mid
+                        else:
+                            failed = mid
+                    for k in range(max(1, failed - 3), failed):
+                        run_at(kind, k)
+                later = beyond(n)
+                if not later:
+                    break
+                failed, n = later, later + 1
+            if failed == 0:
+                raise Failure("%s %s: not one fault was made" % (name, kind))
+            counts[kind] = (failed, len(tried[kind]))
+        print("road %s: %d writes (%d runs), %d pool allocations (%d runs); every failed run "
+              "said why and left its outputs whole or as they were"
+              % (name, counts["KORV_FAIL_WRITE"][0], counts["KORV_FAIL_WRITE"][1],
+                 counts["KORV_FAIL_ALLOC"][0], counts["KORV_FAIL_ALLOC"][1]))
     finally:
         place.remove()
 
@@ -411,7 +561,9 @@ def signals(korvante, with_html_json, rounds):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("korvante")
-    ap.add_argument("what", choices=["sweep", "concurrent", "signals"])
+    ap.add_argument("what", choices=["sweep", "concurrent", "signals", "road"])
+    ap.add_argument("road", nargs="?", choices=sorted(ROADS))
+    ap.add_argument("--every", action="store_true")
     ap.add_argument("--rounds", type=int, default=0)
     ap.add_argument("--with-html-json", action="store_true")
     a = ap.parse_args()
@@ -419,6 +571,10 @@ def main():
     try:
         if a.what == "sweep":
             sweep(korvante, a.with_html_json)
+        elif a.what == "road":
+            if not a.road:
+                ap.error("road needs a name: %s" % ", ".join(sorted(ROADS)))
+            road(korvante, a.road, a.with_html_json, a.every)
         elif a.what == "concurrent":
             concurrent(korvante, a.with_html_json, a.rounds or 200)
         else:

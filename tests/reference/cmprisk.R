@@ -68,6 +68,22 @@ cases$huge <- data.frame(
   group = c(rep("A", 8), rep("B", 7)),
   strat = "s1", freq = c(2, 2, 1, 1, 2, 1, 1, 1, 2, 1, 1, 3, 1, 1, 1))
 
+# Five and eight groups (the test's walk is unrolled for up to six groups and
+# general beyond): tied times, three causes, two strata for five groups.
+n <- 200
+cases$five <- data.frame(
+  time = sample(1:25, n, replace = TRUE) / 2,
+  status = sample(0:3, n, replace = TRUE, prob = c(0.3, 0.35, 0.25, 0.1)),
+  group = sample(paste0("g", 1:5), n, replace = TRUE),
+  strat = sample(c("s1", "s2"), n, replace = TRUE),
+  freq = sample(1:3, n, replace = TRUE))
+n <- 240
+cases$eight <- data.frame(
+  time = round(rexp(n, 0.1), 1) + 0.1,
+  status = sample(0:2, n, replace = TRUE, prob = c(0.3, 0.45, 0.25)),
+  group = sample(paste0("g", 1:8), n, replace = TRUE),
+  strat = "s1", freq = 1)
+
 # ---------------------------------------------------------------------------
 data_rows <- do.call(rbind, lapply(names(cases), function(k) cbind(case = k, cases[[k]])))
 write_ref(data_rows, "cmprisk_data.csv",

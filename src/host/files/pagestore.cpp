@@ -2,11 +2,19 @@
 // memory. A page is taken (pinned) with xcbgetp and given back with xcbwrtp
 // when it was changed or xcbmlok when it was only read. A page's address stays
 // valid while the store is open.
+//
+// Pages are cut from slabs of anonymous memory that double in size as the
+// store grows (up to 32 MB): fresh mappings come zeroed without a pass over
+// them, and large slabs are offered huge pages, so a store of many pages
+// costs few page faults. A slab's untouched tail takes no memory.
 
 #include "vyr_files.h"
 #include "vyr_host.h"
 #include "vyr_session.h"
 
+#include <sys/mman.h>
+
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -34,14 +42,57 @@ constexpr long kMinimalPage = 4096;
 constexpr long kStandardPage = 65536;
 constexpr long kLargestPage = 16L * 1024 * 1024;
 constexpr unsigned kMagic = 0x50475354u;
+constexpr std::size_t kLargestSlab = 32u * 1024 * 1024;
+constexpr std::size_t kHugePage = 2u * 1024 * 1024;
+
+// A mapping of anonymous memory, unmapped when dropped.
+struct Slab {
+    char* at = nullptr;
+    std::size_t size = 0;
+    Slab(char* a, std::size_t n) : at(a), size(n) {}
+    Slab(const Slab&) = delete;
+    Slab& operator=(const Slab&) = delete;
+    Slab(Slab&& o) noexcept : at(o.at), size(o.size) { o.at = nullptr; }
+    ~Slab()
+    {
+        if (at)
+            munmap(at, size);
+    }
+};
 
 } // namespace
 
 struct XCBSTORE {
     unsigned magic = kMagic;
     long pageSize = 0;
-    std::vector<std::unique_ptr<char[]>> pages;
+    std::vector<char*> pages;
     std::vector<int> pins; // times each page is taken and not yet given back
+    std::vector<Slab> slabs;
+    std::size_t slabLeft = 0; // pages not yet cut from the last slab
+    // A new zeroed page from the last slab, or from a new one; null when
+    // no memory is left.
+    char* newPage()
+    {
+        const auto page = static_cast<std::size_t>(pageSize);
+        if (slabLeft == 0) {
+            const std::size_t last = slabs.empty() ? 0 : slabs.back().size;
+            const std::size_t size = std::max(page, std::min(2 * last, kLargestSlab / page * page));
+            void* m =
+                mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (m == MAP_FAILED)
+                return nullptr;
+#ifdef MADV_HUGEPAGE
+            if (size >= 2 * kHugePage)
+                madvise(m, size, MADV_HUGEPAGE);
+#endif
+            slabs.emplace_back(static_cast<char*>(m), size);
+            slabLeft = size / page;
+        }
+        const Slab& s = slabs.back();
+        char* p = s.at + s.size / page * page - slabLeft * page;
+        --slabLeft;
+        return p;
+    }
 };
 
 namespace vyr
@@ -130,17 +181,23 @@ int xcbgetp(XCBSTORE* store, long page, int mode, char** pointer)
             return code(kBadPage);
         if (page == count + 1) {
             try {
-                store->pages.emplace_back(new char[static_cast<std::size_t>(store->pageSize)]());
-                store->pins.push_back(0);
+                store->pages.reserve(store->pages.size() + 1);
+                store->pins.reserve(store->pins.size() + 1);
+                store->slabs.reserve(store->slabs.size() + 1);
             } catch (const std::bad_alloc&) {
                 return code(kNoMemory);
             }
+            char* fresh = store->newPage();
+            if (fresh == nullptr)
+                return code(kNoMemory);
+            store->pages.push_back(fresh);
+            store->pins.push_back(0);
         }
     } else if (page > count) {
         return code(kBadPage); // an existing page was asked for
     }
     ++store->pins[static_cast<std::size_t>(page - 1)];
-    *pointer = store->pages[static_cast<std::size_t>(page - 1)].get();
+    *pointer = store->pages[static_cast<std::size_t>(page - 1)];
     return 0;
 }
 

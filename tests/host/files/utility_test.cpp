@@ -224,6 +224,41 @@ TEST(PagedStore, PagesFilledInOrderAreReadBackAndKeepTheirAddresses)
     EXPECT_EQ(xcbclose(s), 0);
 }
 
+TEST(PagedStore, ManyStandardPagesStayApartAndZeroed)
+{
+    // Enough standard pages to need several pieces of memory behind them,
+    // the largest included: no page overlaps another or moves.
+    long size = 0, standard = 0;
+    ASSERT_EQ(xcbinfo(nullptr, nullptr, nullptr, &standard, nullptr), 0);
+    size = standard;
+    XCBSTORE* s = nullptr;
+    ASSERT_EQ(xcbopen(&size, 1, &s), 0);
+    const long n = (48L << 20) / size;
+    std::vector<char*> addr;
+    for (long p = 1; p <= n; ++p) {
+        char* page = nullptr;
+        ASSERT_EQ(xcbgetp(s, p, 16, &page), 0);
+        ASSERT_EQ(page[0], 0);
+        ASSERT_EQ(page[size - 1], 0);
+        std::memcpy(page, &p, sizeof p);
+        std::memcpy(page + size - sizeof p, &p, sizeof p);
+        addr.push_back(page);
+        ASSERT_EQ(xcbwrtp(s, p), 0);
+    }
+    for (long p = 1; p <= n; ++p) {
+        char* page = nullptr;
+        ASSERT_EQ(xcbgetp(s, p, 0, &page), 0);
+        ASSERT_EQ(page, addr[static_cast<std::size_t>(p - 1)]);
+        long first = 0, last = 0;
+        std::memcpy(&first, page, sizeof first);
+        std::memcpy(&last, page + size - sizeof last, sizeof last);
+        ASSERT_EQ(first, p);
+        ASSERT_EQ(last, p);
+        ASSERT_EQ(xcbmlok(s, p), 0);
+    }
+    EXPECT_EQ(xcbclose(s), 0);
+}
+
 TEST(PagedStore, BadPagesAndUnmatchedReleasesAreErrors)
 {
     long size = 4096;

@@ -145,7 +145,7 @@ void Outcif(KorvPtr q)
         msgLabel(q->cmprisk->error == 0 ? msg326::CIF_STDERR_AALEN : msg326::CIF_STDERR_DELTA);
         at("StdErr", OUTCIF_STDERR);
     }
-    setLabel(d, nullptr, 0);
+    msgLabel(msg326::CIF_ALPHA);
     at("ALPHA", OUTCIF_ALPHA);
     msgLabel(msg326::CIF_TRANSFORM);
     d.ntype = 2;

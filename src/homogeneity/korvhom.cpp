@@ -125,21 +125,18 @@ void HomTest(KorvPtr q)
     PooledCounts pooled;
     const bool counted = pool_counts(q, k, pooled, &lr);
     int64_t n = counted ? 0 : strata_obs(q, k);
-    const int64_t P = static_cast<int64_t>(k) * (k + 1) / 2;
     const int64_t bs = korv_block_size(k);
 
     // Every exit after this point deletes the pool.
     PoolTake take{pool};
-    auto* first = static_cast<double*>(take((k + 1) * static_cast<int64_t>(k + 4) * 8));
-    double* opt[4] = {};
-    for (int t = 0; t < 4; ++t)
-        if (ktype & (test_bit::TARONE << t))
-            opt[t] = static_cast<double*>(take((P + k + 1) * 8));
-    auto* dfs = static_cast<char*>(take(k + 1));
-    auto* time = static_cast<double*>(take((n + k + 1) * 8));
-    auto* freq = static_cast<double*>(take(n * 8));
-    auto* jndx = static_cast<int64_t*>(take(n * 8));
-    auto* sflag = static_cast<int32_t*>(take(n * 4));
+    HomWork w = take_hom_work(take, k, ktype, n);
+    double* first = w.first;
+    double* const* opt = w.opt;
+    char* dfs = w.dfs;
+    double* time = w.time;
+    double* freq = w.freq;
+    int64_t* jndx = w.jndx;
+    int32_t* sflag = w.tag;
     if (take.failed) {
         xmpoold(pool);
         return;

@@ -537,6 +537,22 @@ void* PoolTake::operator()(int64_t bytes)
     return p;
 }
 
+HomWork take_hom_work(PoolTake& take, int k, int ktype, int64_t n)
+{
+    const int64_t P = static_cast<int64_t>(k) * (k + 1) / 2;
+    HomWork w;
+    w.first = static_cast<double*>(take((k + 1) * static_cast<int64_t>(k + 4) * 8));
+    for (int t = 0; t < 4; ++t)
+        if (ktype & (test_bit::TARONE << t))
+            w.opt[t] = static_cast<double*>(take((P + k + 1) * 8));
+    w.dfs = static_cast<char*>(take(k + 1));
+    w.time = static_cast<double*>(take((n + k + 1) * 8));
+    w.freq = static_cast<double*>(take(n * 8));
+    w.jndx = static_cast<int64_t*>(take(n * 8));
+    w.tag = static_cast<int32_t*>(take(n * 4));
+    return w;
+}
+
 int64_t strata_obs(KorvPtr q, int k)
 {
     int64_t n = 0;

@@ -73,6 +73,22 @@ struct PoolTake {
     void* operator()(int64_t bytes);
 };
 
+// The work arrays of the unweighted tests across k strata or levels, from
+// one pool: the first-pass block (k+4 rows of k+1), the blocks of Tarone,
+// Peto, modified Peto and Fleming-Harrington that ktype asks for, the
+// degrees-of-freedom flags, and for n records their times (k+1 spare),
+// frequencies, order and 4-byte tags. The caller checks take.failed.
+struct HomWork {
+    double* first = nullptr;
+    double* opt[4] = {};
+    char* dfs = nullptr;
+    double* time = nullptr;
+    double* freq = nullptr;
+    int64_t* jndx = nullptr;
+    int32_t* tag = nullptr;
+};
+HomWork take_hom_work(PoolTake& take, int k, int ktype, int64_t n);
+
 // Records in the first k strata of the BY group.
 int64_t strata_obs(KorvPtr q, int k);
 

@@ -152,20 +152,17 @@ void StratifiedTest(KorvPtr q)
     const double* fleming = zkm ? q->fleming : nullptr;
     const std::vector<int32_t> map = level_columns(q);
     const int64_t maxn = largest_stratum(q);
-    const int64_t P = static_cast<int64_t>(k) * (k + 1) / 2;
     const int64_t bs = korv_block_size(k);
 
     PoolTake take{pool};
-    auto* first = static_cast<double*>(take((k + 1) * static_cast<int64_t>(k + 4) * 8));
-    double* opt[4] = {};
-    for (int t = 0; t < 4; ++t)
-        if (ktype & (test_bit::TARONE << t))
-            opt[t] = static_cast<double*>(take((P + k + 1) * 8));
-    auto* dfs = static_cast<char*>(take(k + 1));
-    auto* time = static_cast<double*>(take((maxn + k + 1) * 8));
-    auto* freq = static_cast<double*>(take(maxn * 8));
-    auto* jndx = static_cast<int64_t*>(take(maxn * 8));
-    auto* col = static_cast<int32_t*>(take(maxn * 4));
+    HomWork w = take_hom_work(take, k, ktype, maxn);
+    double* first = w.first;
+    double* const* opt = w.opt;
+    char* dfs = w.dfs;
+    double* time = w.time;
+    double* freq = w.freq;
+    int64_t* jndx = w.jndx;
+    int32_t* col = w.tag;
     if (take.failed) {
         xmpoold(pool);
         return;

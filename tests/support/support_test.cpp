@@ -67,7 +67,7 @@ TEST(Support, JsonTablesAndCellsByName)
     EXPECT_TRUE(std::isnan(korvjson::row_where(a[0], "k", "2")->number("v")));
     EXPECT_EQ(korvjson::row_where(a[0], "k", "y"), nullptr);
     EXPECT_EQ(korvjson::rows(a[1])[0]->text("k"), "\xC3\xA9");
-    for (const std::string torn :
+    for (const std::string& torn :
          {doc.substr(0, doc.size() - 1), doc + ",", std::string("{\"a\":}")}) {
         korvjson::parse(torn, &ok);
         EXPECT_FALSE(ok) << torn;

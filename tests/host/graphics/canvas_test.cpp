@@ -305,8 +305,9 @@ TEST(ImageExport, PdfCarriesNoClockTime)
     const std::string dated = make("c.pdf");
     unsetenv("SOURCE_DATE_EPOCH");
     const size_t at = dated.find("/CreationDate");
-    if (at != std::string::npos)
+    if (at != std::string::npos) {
         EXPECT_EQ(dated.substr(at, 35), "/CreationDate (D:19700102000000Z)");
+    }
     // A value that is not a number of seconds is ignored.
     setenv("SOURCE_DATE_EPOCH", "yesterday", 1);
     EXPECT_EQ(make("d.pdf"), first);

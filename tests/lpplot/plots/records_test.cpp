@@ -85,14 +85,6 @@ struct Fixture {
     }
 };
 
-std::string slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 void compareGolden(const std::string& name, const std::string& actual)
 {
     korvtest::compare_golden("tests/lpplot/golden/" + name + ".lst", actual);

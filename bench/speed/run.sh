@@ -53,21 +53,24 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 echo "machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 
-# Runs a command, keeping its wall time and peak memory in $secs and $mib.
+# Runs a command, keeping its wall time, peak memory and CPU time (user
+# plus system) in $secs, $mib and $cpu. On a loaded machine the CPU time is
+# the steadier figure.
 failures=0
 measure() {
-  /usr/bin/time -f "%e %M" -o "$tmp/time.txt" "$@" >"$tmp/cmd.out" 2>"$tmp/cmd.err" || {
+  /usr/bin/time -f "%e %M %U %S" -o "$tmp/time.txt" "$@" >"$tmp/cmd.out" 2>"$tmp/cmd.err" || {
     echo "  failed: $*"; tail -3 "$tmp/cmd.err"; [ -f "$tmp/log.txt" ] && tail -3 "$tmp/log.txt"
-    secs=NA; mib=NA; return 0; }
-  read -r secs kb <"$tmp/time.txt"
+    secs=NA; mib=NA; cpu=NA; return 0; }
+  read -r secs kb user sys <"$tmp/time.txt"
   mib=$((kb / 1024))
+  cpu=$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.2f", u + s }')
 }
 median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 best() { tr ' ' '\n' | grep -v '^$' | sort -g | head -1; }
 
 # korvante RUNS times on program $1 over data folder $2 ($3 rows).
 run_korvante() {
-  local prog=$1 dir=$2 rows=$3 all="" peak=0
+  local prog=$1 dir=$2 rows=$3 all="" cpus="" peak=0
   for ((i = 1; i <= runs; i++)); do
     measure "$build/korvante" "$prog" --data "$dir" --out "$tmp/out" --listing "$tmp/listing.txt" \
       --log "$tmp/log.txt"
@@ -76,13 +79,15 @@ run_korvante() {
       return 0
     fi
     all="$all $secs"
+    cpus="$cpus $cpu"
     [ "$mib" -gt "$peak" ] && peak=$mib
   done
   k_med=$(echo "$all" | median)
   k_best=$(echo "$all" | best)
-  awk -v m="$k_med" -v b="$k_best" -v a="$all" -v p="$peak" -v r="$rows" 'BEGIN {
-    printf "  korvante: median %.2f s, best %.2f s (runs:%s), peak %d MiB, %.3f s per million rows\n",
-      m, b, a, p, m / (r / 1e6) }'
+  k_cpu=$(echo "$cpus" | median)
+  awk -v m="$k_med" -v b="$k_best" -v a="$all" -v p="$peak" -v r="$rows" -v c="$k_cpu" 'BEGIN {
+    printf "  korvante: median %.2f s, best %.2f s (runs:%s), CPU median %.2f s, peak %d MiB, %.3f s per million rows\n",
+      m, b, a, c, p, m / (r / 1e6) }'
 }
 
 mkdir -p "$tmp/out"
@@ -103,14 +108,16 @@ for rows in "${sizes[@]}"; do
   if [ "$peers" = 1 ] && [ "$rows" -le "$peersUpTo" ]; then
     faster=""
     measure Rscript "$root/bench/homogeneity/peers.R" "$tmp/big.csv"
-    echo "  R: $secs s, peak $mib MiB; $(cat "$tmp/cmd.out")"
+    echo "  R: $secs s, CPU $cpu s, peak $mib MiB; $(cat "$tmp/cmd.out")"
     r_secs=$secs
+    r_cpu=$cpu
     measure /usr/bin/python3 "$root/bench/homogeneity/peers.py" "$tmp/big.csv"
-    echo "  statsmodels: $secs s, peak $mib MiB; $(cat "$tmp/cmd.out")"
+    echo "  statsmodels: $secs s, CPU $cpu s, peak $mib MiB; $(cat "$tmp/cmd.out")"
     s_secs=$secs
-    awk -v k="$k_med" -v r="$r_secs" -v s="$s_secs" 'BEGIN {
-      if (r != "NA") printf "  R / korvante: %.1fx\n", r / k
-      if (s != "NA") printf "  statsmodels / korvante: %.1fx\n", s / k }'
+    s_cpu=$cpu
+    awk -v k="$k_med" -v r="$r_secs" -v s="$s_secs" -v kc="$k_cpu" -v rc="$r_cpu" -v sc="$s_cpu" 'BEGIN {
+      if (r != "NA") printf "  R / korvante: %.1fx (CPU time %.1fx)\n", r / k, rc / kc
+      if (s != "NA") printf "  statsmodels / korvante: %.1fx (CPU time %.1fx)\n", s / k, sc / kc }'
   fi
 done
 

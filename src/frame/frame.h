@@ -112,6 +112,9 @@ int korvdat(KORVCOM* q);
 // Tests: whether the pass may read blocks of rows (the default) or reads
 // every row through the fetch vector. Both find the same strata and records.
 void korv_data_pass_blocks(bool on);
+// Tests: the fewest rows of a range the block road checks on one thread
+// (so that small data sets can be cut into many ranges).
+void korv_data_pass_range_rows(long rows);
 void writeout(KORVCOM* q, STRATA* stratum);
 void PhantomData(KORVCOM* q);
 // Display width and decimals of the plot data's event and at-risk counts

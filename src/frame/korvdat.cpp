@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -27,6 +29,7 @@
 #include "vyr_message_names.h"
 #include "vyr_output.h"
 #include "vyr_parse.h"
+#include "vyr_pool.h"
 
 namespace
 {
@@ -162,6 +165,205 @@ struct KeyHash {
 constexpr size_t KNOWN_KEYS = 4096;
 constexpr size_t KNOWN_BYTES = 16u << 20;
 
+bool g_blockRoad = true;
+long g_rangeRows = 1L << 15; // fewest rows a range of the block road is given
+
+// The words that tell the rows' strata and GROUP= levels apart: for each
+// STRATA variable, then the GROUP= variable, the value code of a character
+// one or the bits of a numeric one. Open addressing over the keys in the
+// order they were added, grown by doubling while at most half full.
+class ComboTable
+{
+  public:
+    explicit ComboTable(size_t width) : w_(width) {}
+    // The index of `key`, or -1.
+    int64_t find(const uint64_t* key) const
+    {
+        if (slots_.empty())
+            return -1;
+        for (size_t s = slot(key);; s = (s + 1) & (slots_.size() - 1)) {
+            const int64_t k = slots_[s];
+            if (k < 0 || same(k, key))
+                return k;
+        }
+    }
+    // The index of `key`, added (with *fresh set) when it is new.
+    int64_t add(const uint64_t* key, bool* fresh)
+    {
+        *fresh = false;
+        if (2 * (n_ + 1) > slots_.size())
+            grow();
+        size_t s = slot(key);
+        for (; slots_[s] >= 0; s = (s + 1) & (slots_.size() - 1))
+            if (same(slots_[s], key))
+                return slots_[s];
+        *fresh = true;
+        slots_[s] = static_cast<int64_t>(n_);
+        keys_.insert(keys_.end(), key, key + w_);
+        return static_cast<int64_t>(n_++);
+    }
+    size_t size() const { return n_; }
+
+  private:
+    size_t w_;
+    std::vector<uint64_t> keys_;
+    std::vector<int64_t> slots_;
+    size_t n_ = 0;
+    int bits_ = 0;
+    bool same(int64_t k, const uint64_t* key) const
+    {
+        return w_ == 0 || std::memcmp(&keys_[static_cast<size_t>(k) * w_], key, w_ * 8) == 0;
+    }
+    size_t slot(const uint64_t* key) const
+    {
+        uint64_t h = 0x243F6A8885A308D3ull;
+        for (size_t j = 0; j < w_; ++j)
+            h = (h ^ key[j]) * 0x9E3779B97F4A7C15ull;
+        return static_cast<size_t>(h >> (64 - bits_));
+    }
+    void grow()
+    {
+        bits_ = std::max(bits_ + 1, 6);
+        slots_.assign(size_t(1) << bits_, -1);
+        for (size_t k = 0; k < n_; ++k) {
+            size_t s = slot(&keys_[k * w_]);
+            while (slots_[s] >= 0)
+                s = (s + 1) & (slots_.size() - 1);
+            slots_[s] = static_cast<int64_t>(k);
+        }
+    }
+};
+
+// What checking one row found.
+enum RowState { ROW_DROPPED, ROW_KEPT, ROW_TOO_LARGE };
+
+// Counts of a range of rows made while checking them.
+struct RowCounts {
+    int64_t dropped = 0;    // invalid analysis or GROUP= values
+    int64_t infinite = 0;   // an infinite time
+    int64_t censorSeen = 0; // a censoring value of the list
+};
+
+// A row's analysis values once checked.
+struct RowValues {
+    double t = 0, f = 1, w = 1;
+    bool censored = false;
+};
+
+// The group's columns, read in place, and what checking a row needs of the
+// procedure's settings. Reads nothing but the columns, so that any thread
+// may check any row.
+struct BlockColumns {
+    const KORVCOM* q = nullptr;
+    const double* time = nullptr;
+    const double* censor = nullptr;
+    const double* freq = nullptr;
+    const double* weight = nullptr;
+    std::vector<const double*> num;   // per key word: a numeric value, or null
+    std::vector<const int32_t*> code; // per key word: a character value's code, or null
+    bool groupCheck = false;          // GROUP= value checked for missing
+    std::vector<char> blankGroup;     // by code: the GROUP= value is blank
+    size_t words = 0;
+
+    // The checks of DataPass::valid on row i, in the same order: NaN is
+    // taken as missing, as fixNan makes it.
+    RowState check(long i, RowValues* v, RowCounts* c) const
+    {
+        const double t = time[i];
+        double f = 1.0, w = 1.0;
+        bool bad = false;
+        if (std::isnan(t) || t < 0)
+            bad = true;
+        else if (std::isinf(t)) {
+            bad = true;
+            ++c->infinite;
+        }
+        if (freq) {
+            f = freq[i];
+            if (std::isnan(f) || !(f > 0) || std::isinf(f))
+                bad = true;
+            else if (!q->znotrunc && f <= LARGEST_EXACT_COUNT) {
+                f = std::floor(f);
+                if (f == 0)
+                    bad = true;
+            }
+        }
+        if (weight) {
+            w = weight[i];
+            if (std::isnan(w) || !(w > 0) || std::isinf(w))
+                bad = true;
+        }
+        v->censored = false;
+        if (censor) {
+            const double cv = censor[i];
+            if (q->zevent && std::isnan(cv))
+                bad = true;
+            else if ((v->censored = is_censored(q, cv)))
+                ++c->censorSeen;
+        }
+        if (groupCheck) {
+            const size_t g = words - 1;
+            if (code[g] ? blankGroup[static_cast<size_t>(code[g][i])] != 0
+                        : std::isnan(num[g][i]) != 0)
+                bad = true;
+        }
+        if (!bad && freq && f > LARGEST_EXACT_COUNT)
+            return ROW_TOO_LARGE;
+        if (bad) {
+            ++c->dropped;
+            return ROW_DROPPED;
+        }
+        v->t = t;
+        v->f = f;
+        v->w = w;
+        return ROW_KEPT;
+    }
+    void key(long i, uint64_t* k) const
+    {
+        for (size_t j = 0; j < words; ++j) {
+            if (code[j]) {
+                k[j] = static_cast<uint32_t>(code[j][i]);
+            } else {
+                std::memcpy(&k[j], &num[j][i], 8);
+            }
+        }
+    }
+};
+
+// One range of rows of the block road: its counts, its combinations of key
+// words in the order they first occur, and after the merge where each
+// combination's rows go.
+struct RowRange {
+    long begin = 0, end = 0;
+    RowCounts counts;
+    long tooLarge = -1; // the first row whose frequency is too large
+    ComboTable combos;
+    std::vector<long> first;          // per combination: its first row
+    std::vector<int64_t> rows;        // per combination: its rows kept
+    std::vector<int32_t> target;      // per combination: its slot in `next`, -1 dropped
+    std::vector<int32_t> group;       // per combination: its GROUP= level
+    std::vector<int32_t> slotStratum; // per slot: the stratum (block-road number)
+    std::vector<int64_t> next;        // per slot: the stratum's next record
+    explicit RowRange(size_t words) : combos(words) {}
+};
+
+// A stratum's records on the block road: the blocks of its records (times,
+// signed frequencies, weights, GROUP= levels, one block record after the
+// other) and their noted positions in the utility file. `own` holds them
+// when the utility file could not take them in place.
+struct StratumBlocks {
+    STRATA* node = nullptr;
+    int64_t n = 0;
+    std::vector<char*> at;
+    std::vector<double> noted;
+    std::unique_ptr<char[]> own;
+};
+
+// The byte offsets of the parts of one block record.
+struct BlockLayout {
+    long freq = 0, weight = -1, group = -1, bytes = 0;
+};
+
 // One BY group's pass over the data: the state that lives from the first
 // observation to the last, and the steps each observation goes through.
 class DataPass
@@ -180,11 +382,11 @@ class DataPass
     void store(STRATA* s, double t, double f, double w);
     void finishStrata();
     void finishGroup();
-    // The block road: whole blocks of rows read column by column, a row's
-    // stratum found by its values' codes. Taken when every value a record
-    // keeps comes through a column (no GROUP=, ID or TEST variable).
+    // The block road: the group read column by column, a row's stratum and
+    // GROUP= level found by its values' codes. Taken when every value a
+    // record keeps comes through a column (no ID or TEST variable).
     bool blockRoad() const;
-    void readBlocks();
+    bool readBlocks();
     POOLHANDLE* temporary() const { return temporary_; }
     int64_t infinite = 0;   // observations with an infinite time
     int64_t censorSeen = 0; // observations whose censoring value is one of the list
@@ -203,6 +405,27 @@ class DataPass
     int groupIndex(const char* value);
     void spare();
     void fixNan();
+
+    // The block road's steps and state.
+    struct Found {
+        int32_t stratum; // block-road number of the stratum, -1 dropped
+        int32_t group;   // GROUP= level
+    };
+    bool blockColumns(BlockColumns* c, long* n, bool* failed);
+    void markBlankGroups(BlockColumns* c, long n);
+    void fetch(long row);
+    std::vector<RowRange> scanRanges(const BlockColumns& c, long n);
+    Found discover(long row);
+    void mergeRanges(const BlockColumns& c, std::vector<RowRange>& ranges);
+    void reserveBlocks(const BlockLayout& lay);
+    void fillBlocks(const BlockColumns& c, const BlockLayout& lay, std::vector<RowRange>& ranges);
+    void sumStrata(const BlockLayout& lay);
+    void noteBlocks(const BlockLayout& lay);
+    long firstObs_ = 0;
+    bool blocksWritten_ = false; // every record is in the utility file already
+    std::vector<StratumBlocks> blocks_;
+    std::vector<int32_t> slotOf_; // per stratum: its slot in the range being merged
+    std::unordered_map<STRATA*, int32_t> number_;
 };
 
 // Resets the group's counts and ranges and makes its pools.
@@ -470,253 +693,428 @@ void DataPass::store(STRATA* stratum, double t, double f, double w)
         writeout(q, stratum);
 }
 
-bool g_blockRoad = true;
-
-// What the raw numbers of one numeric STRATA variable found, by the bits of
-// the number: open addressing, grown by doubling while at most half full.
-class FlatFound
-{
-  public:
-    STRATA** find(uint64_t key)
-    {
-        if (keys_.empty())
-            return nullptr;
-        for (size_t s = slot(key);; s = (s + 1) & (keys_.size() - 1)) {
-            if (!used_[s])
-                return nullptr;
-            if (keys_[s] == key)
-                return &vals_[s];
-        }
-    }
-    void insert(uint64_t key, STRATA* value)
-    {
-        if (2 * (count_ + 1) > keys_.size())
-            grow();
-        size_t s = slot(key);
-        while (used_[s] && keys_[s] != key)
-            s = (s + 1) & (keys_.size() - 1);
-        if (!used_[s])
-            ++count_;
-        used_[s] = 1;
-        keys_[s] = key;
-        vals_[s] = value;
-    }
-    size_t size() const { return count_; }
-
-  private:
-    std::vector<uint64_t> keys_;
-    std::vector<STRATA*> vals_;
-    std::vector<char> used_;
-    size_t count_ = 0;
-    int bits_ = 0;
-    size_t slot(uint64_t key) const
-    {
-        return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits_));
-    }
-    void grow()
-    {
-        std::vector<uint64_t> keys;
-        std::vector<STRATA*> vals;
-        std::vector<char> used;
-        keys.swap(keys_);
-        vals.swap(vals_);
-        used.swap(used_);
-        bits_ = std::max(bits_ + 1, 6);
-        const size_t n = size_t(1) << bits_;
-        keys_.assign(n, 0);
-        vals_.assign(n, nullptr);
-        used_.assign(n, 0);
-        count_ = 0;
-        for (size_t i = 0; i < keys.size(); ++i)
-            if (used[i])
-                insert(keys[i], vals[i]);
-    }
-};
-
 bool DataPass::blockRoad() const
 {
     const KORVCOM* q = q_;
-    return g_blockRoad && !g_ && !(q->nid > 0 && q->idlen > 0) && !(q->ncvar > 0 && q->cvget);
+    return g_blockRoad && !(q->nid > 0 && q->idlen > 0) && !(q->ncvar > 0 && q->cvget);
 }
 
-// Reads the group in blocks of rows. Each row goes through the same checks
-// and the same stratum search as a row read by the fetch vector: the
-// analysis values come from the block's columns, and the stratum from the
-// codes of its STRATA values (the raw number of a numeric variable, the
-// value code of a character one). The first row with a new combination of
-// codes is fetched through the fetch vector and finds its stratum the usual
-// way; later rows with the same codes reuse what it found. A row whose codes
-// are equal has the same raw values, so it would have found the same.
-void DataPass::readBlocks()
+// The group's columns the pass reads: false when one of them cannot come
+// through a column (the row road then reads the group).
+bool DataPass::blockColumns(BlockColumns* c, long* n, bool* failed)
 {
     KORVCOM* q = q_;
-    constexpr long BLOCK = 4096;
     const STMT* proc = q->stmt;
     auto first = [&](int field) {
         const STLIST* f = stmt_field(proc, field);
         return f && f->n > 0 && f->ivals ? f->ivals[0] : 0;
     };
-    std::vector<XV_COLBUF> bufs;
-    std::vector<std::vector<double>> nums;
-    auto numeric = [&](int varnum) {
-        nums.emplace_back(static_cast<size_t>(BLOCK));
-        XV_COLBUF b;
-        b.varnum = varnum;
-        b.num = nums.back().data();
-        bufs.push_back(b);
-        return static_cast<int>(bufs.size()) - 1;
+    std::vector<XV_GROUPCOL> want;
+    auto add = [&](int varnum) {
+        XV_GROUPCOL col;
+        col.varnum = varnum;
+        want.push_back(col);
+        return static_cast<long>(want.size()) - 1;
     };
-    nums.reserve(4 + static_cast<size_t>(q->nsvar));
-    const int tcol = numeric(first(proc_field::TIME));
-    const int ccol = first(proc_field::CENSOR) > 0 ? numeric(first(proc_field::CENSOR)) : -1;
-    const int fcol = q->zfreq ? numeric(first(proc_field::FREQ)) : -1;
-    const int wcol = q->zwt ? numeric(first(proc_field::WEIGHT)) : -1;
-    // The STRATA values: a code per row of a character variable, the raw
-    // number of a numeric one.
-    std::vector<std::vector<int32_t>> codes;
-    codes.reserve(static_cast<size_t>(q->nsvar));
-    std::vector<int> scol(static_cast<size_t>(q->nsvar));
-    int dictCount = -1; // the codes of the one character STRATA variable
-    for (int i = 0; i < q->nsvar; ++i) {
-        const SNAMESTR& sv = q->sname[i];
-        const int varnum = sv.nm->nvar0;
-        if (sv.type == 2) {
-            codes.emplace_back(static_cast<size_t>(BLOCK));
-            XV_COLBUF b;
-            b.varnum = varnum;
-            b.code = codes.back().data();
-            bufs.push_back(b);
-            scol[static_cast<size_t>(i)] = static_cast<int>(bufs.size()) - 1;
-        } else {
-            scol[static_cast<size_t>(i)] = numeric(varnum);
-        }
+    const long tcol = add(first(proc_field::TIME));
+    const long ccol = first(proc_field::CENSOR) > 0 ? add(first(proc_field::CENSOR)) : -1;
+    const long fcol = q->zfreq ? add(first(proc_field::FREQ)) : -1;
+    const long wcol = q->zwt ? add(first(proc_field::WEIGHT)) : -1;
+    const long keys = static_cast<long>(want.size());
+    for (int i = 0; i < q->nsvar; ++i)
+        add(q->sname[i].nm->nvar0);
+    if (g_)
+        add(g_->nm->nvar0);
+    const int st = xyvgroupcols(ds_, want.data(), static_cast<int>(want.size()), n);
+    if (st != 0) {
+        xofprc(ds_, st, 1);
+        *failed = true;
+        return true;
     }
-    // A read of no rows brings every column in at once (a large file is read
-    // in one pass for all of them); then the codes of the character values.
-    {
-        long none = 0;
-        const int st = xyvblock(ds_, bufs.data(), static_cast<int>(bufs.size()), 0, &none);
-        if (st != 0 && st != XO_EOG) {
-            xofprc(ds_, st, 1);
-            return;
-        }
+    auto num = [&](long k) { return k >= 0 ? want[static_cast<size_t>(k)].num : nullptr; };
+    for (long k : {tcol, ccol, fcol, wcol})
+        if (k >= 0 && !num(k))
+            return false;
+    c->q = q;
+    c->time = num(tcol);
+    c->censor = num(ccol);
+    c->freq = num(fcol);
+    c->weight = num(wcol);
+    for (size_t k = static_cast<size_t>(keys); k < want.size(); ++k) {
+        c->num.push_back(want[k].num);
+        c->code.push_back(want[k].code);
     }
-    for (int i = 0; i < q->nsvar; ++i) {
-        XV_DICT dict;
-        if (q->sname[i].type == 2 && xvcodes(ds_, q->sname[i].nm->nvar0, &dict) == 0 &&
-            q->nsvar == 1)
-            dictCount = dict.count;
-    }
-    // What each combination of codes found: its stratum, or null when the
-    // row is dropped for a missing STRATA value. One character variable is
-    // looked up by its code directly.
-    std::vector<STRATA*> byCode(static_cast<size_t>(std::max(dictCount, 0)));
-    std::vector<char> byCodeSeen(byCode.size(), 0);
-    std::unordered_map<std::string, STRATA*, KeyHash, std::equal_to<>> found;
-    // One numeric variable: its raw numbers in a flat table.
-    FlatFound flat;
-    const bool oneNumber = q->nsvar == 1 && dictCount < 0;
-    constexpr size_t FOUND_BYTES = 64u << 20;
-    const size_t codeBytes = 8 * static_cast<size_t>(q->nsvar);
-    std::string codeKey(codeBytes, '\0');
+    c->words = c->num.size();
+    c->groupCheck = g_ && !q->zmissing;
+    return true;
+}
 
-    // The group's first observation number, for the messages that name one.
-    long firstObs = 0;
-    if (xybyseek(&reader_, 0) == 0)
-        firstObs = reader_.obs;
-    xbyrwnd(ds_, 66);
-    long row = 0; // rows of the group read before the block
-    for (;;) {
-        long rows = 0;
-        const int st = xyvblock(ds_, bufs.data(), static_cast<int>(bufs.size()), BLOCK, &rows);
-        if (st != 0) {
-            if (st != XO_EOG)
-                xofprc(ds_, st, 1);
-            break;
-        }
-        bool moved = false;
-        for (long i = 0; i < rows; ++i) {
-            spare();
-            q->nobs += 1;
-            reader_.obs = firstObs + row + i;
-            q->iovar[input_slot::TIME] = bufs[static_cast<size_t>(tcol)].num[i];
-            if (ccol >= 0)
-                q->iovar[input_slot::CENSOR] = bufs[static_cast<size_t>(ccol)].num[i];
-            if (fcol >= 0)
-                q->iovar[input_slot::FREQ] = bufs[static_cast<size_t>(fcol)].num[i];
-            if (wcol >= 0)
-                q->iovar[input_slot::WEIGHT] = bufs[static_cast<size_t>(wcol)].num[i];
-            for (int k : input_slot::READ)
-                korv_fix_nan(reinterpret_cast<char*>(&q->iovar[k]));
-            double t = 0, f = 1, w = 1;
-            if (!valid(&t, &f, &w))
-                continue;
-            STRATA* stratum = nullptr;
-            if (q->nsvar == 0) {
-                stratum = spare_;
-            } else {
-                STRATA** hit = nullptr;
-                if (dictCount >= 0) {
-                    const size_t c =
-                        static_cast<size_t>(bufs[static_cast<size_t>(scol[0])].code[i]);
-                    if (c < byCode.size() && byCodeSeen[c])
-                        hit = &byCode[c];
-                } else if (oneNumber) {
-                    uint64_t v;
-                    std::memcpy(&v, &bufs[static_cast<size_t>(scol[0])].num[i], 8);
-                    hit = flat.find(v);
-                } else {
-                    for (int j = 0; j < q->nsvar; ++j) {
-                        const XV_COLBUF& b =
-                            bufs[static_cast<size_t>(scol[static_cast<size_t>(j)])];
-                        uint64_t v = 0;
-                        if (b.code)
-                            v = static_cast<uint32_t>(b.code[i]);
-                        else
-                            std::memcpy(&v, &b.num[i], 8);
-                        std::memcpy(&codeKey[8 * static_cast<size_t>(j)], &v, 8);
-                    }
-                    auto it = found.find(std::string_view(codeKey));
-                    if (it != found.end())
-                        hit = &it->second;
-                }
-                if (hit) {
-                    stratum = *hit;
-                    if (!stratum)
-                        q->strmiss += 1;
-                } else {
-                    // The first row of these codes: fetched whole, it finds
-                    // its stratum as the fetch-vector road does.
-                    xybyseek(&reader_, row + i);
-                    moved = true;
-                    xyvget(static_cast<XVHANDLE*>(q->xvin), strata_key(spare_));
-                    fixNan();
-                    stratum = this->stratum();
-                    if (dictCount >= 0) {
-                        const size_t c =
-                            static_cast<size_t>(bufs[static_cast<size_t>(scol[0])].code[i]);
-                        if (c < byCode.size()) {
-                            byCode[c] = stratum;
-                            byCodeSeen[c] = 1;
-                        }
-                    } else if (oneNumber) {
-                        uint64_t v;
-                        std::memcpy(&v, &bufs[static_cast<size_t>(scol[0])].num[i], 8);
-                        if (flat.size() * 24 <= FOUND_BYTES)
-                            flat.insert(v, stratum);
-                    } else if ((found.size() + 1) * (codeBytes + 64) <= FOUND_BYTES) {
-                        found.emplace(codeKey, stratum);
-                    }
-                }
-            }
-            if (stratum)
-                store(stratum, t, f, w);
-        }
-        row += rows;
-        // The next block starts after this one's last row.
-        if (moved)
-            xybyseek(&reader_, row - 1);
+// Which codes of a character GROUP= variable stand for a blank value: the
+// first row of each code is fetched and tested as the row road tests it.
+void DataPass::markBlankGroups(BlockColumns* c, long n)
+{
+    const size_t g = c->words - 1;
+    const int32_t* code = c->code[g];
+    if (!code)
+        return;
+    int32_t count = 0;
+    for (long i = 0; i < n; ++i)
+        count = std::max(count, code[i] + 1);
+    c->blankGroup.assign(static_cast<size_t>(count), 0);
+    std::vector<char> seen(static_cast<size_t>(count), 0);
+    for (long i = 0, left = count; i < n && left > 0; ++i) {
+        const size_t k = static_cast<size_t>(code[i]);
+        if (seen[k])
+            continue;
+        seen[k] = 1;
+        --left;
+        fetch(i);
+        c->blankGroup[k] = all_blank(g_->value, g_->lenf) ? 1 : 0;
     }
+}
+
+// Row `row` of the group through the fetch vector, into the spare node's
+// key and the row buffer.
+void DataPass::fetch(long row)
+{
+    spare();
+    xybyseek(&reader_, row);
+    xyvget(static_cast<XVHANDLE*>(q_->xvin), strata_key(spare_));
+    fixNan();
+}
+
+// Checks the rows range by range on the host's threads, counting each
+// range's combinations of key words in the order they first occur.
+std::vector<RowRange> DataPass::scanRanges(const BlockColumns& c, long n)
+{
+    const long width = static_cast<long>(std::max(1u, vyr::pool_width()));
+    const long grain = std::max(g_rangeRows, (n + 4 * width - 1) / (4 * width));
+    const long count = (n + grain - 1) / grain;
+    std::vector<RowRange> ranges;
+    ranges.reserve(static_cast<size_t>(count));
+    for (long r = 0; r < count; ++r) {
+        ranges.emplace_back(c.words);
+        ranges.back().begin = r * grain;
+        ranges.back().end = std::min(n, (r + 1) * grain);
+    }
+    vyr::parallel_for(ranges.size(), [&](size_t ri) {
+        RowRange& r = ranges[ri];
+        std::vector<uint64_t> key(c.words);
+        RowValues v;
+        for (long i = r.begin; i < r.end; ++i) {
+            const RowState s = c.check(i, &v, &r.counts);
+            if (s == ROW_DROPPED)
+                continue;
+            if (s == ROW_TOO_LARGE) {
+                r.tooLarge = i; // the step ends here: later rows do not count
+                break;
+            }
+            c.key(i, key.data());
+            bool fresh = false;
+            const size_t k = static_cast<size_t>(r.combos.add(key.data(), &fresh));
+            if (fresh) {
+                r.first.push_back(i);
+                r.rows.push_back(0);
+            }
+            r.rows[k] += 1;
+        }
+    });
+    return ranges;
+}
+
+// The stratum and GROUP= level of a combination of key words met first at
+// `row`: the row is fetched and finds them as the row road finds them.
+DataPass::Found DataPass::discover(long row)
+{
+    KORVCOM* q = q_;
+    if (q->nsvar > 0 || g_)
+        fetch(row);
+    else
+        spare();
+    const int64_t dropped = q->strmiss;
+    STRATA* s = stratum();
+    q->strmiss = dropped; // counted with the combination's rows
+    if (!s)
+        return Found{-1, 0};
+    const int32_t group = g_ ? groupIndex(g_->value) : 0;
+    auto [it, fresh] = number_.try_emplace(s, static_cast<int32_t>(blocks_.size()));
+    if (fresh) {
+        blocks_.emplace_back();
+        blocks_.back().node = s;
+        slotOf_.push_back(-1);
+    }
+    return Found{it->second, group};
+}
+
+// In row order: the ranges' counts added up, each new combination's
+// stratum and level found, and where each range's records of each stratum
+// start. A frequency too large ends the step at the first row that has one.
+void DataPass::mergeRanges(const BlockColumns& c, std::vector<RowRange>& ranges)
+{
+    KORVCOM* q = q_;
+    for (const RowRange& r : ranges)
+        if (r.tooLarge >= 0)
+            freq_too_large(q, temporary_, c.freq[r.tooLarge], firstObs_ + r.tooLarge);
+    ComboTable known(c.words);
+    std::vector<Found> found;
+    std::vector<uint64_t> key(c.words);
+    for (RowRange& r : ranges) {
+        const size_t m = r.combos.size();
+        r.target.assign(m, -1);
+        r.group.assign(m, 0);
+        for (size_t k = 0; k < m; ++k) {
+            c.key(r.first[k], key.data());
+            bool fresh = false;
+            const size_t g = static_cast<size_t>(known.add(key.data(), &fresh));
+            if (fresh)
+                found.push_back(discover(r.first[k]));
+            const Found f = found[g];
+            if (f.stratum < 0) {
+                q->strmiss += r.rows[k];
+                continue;
+            }
+            int32_t& slot = slotOf_[static_cast<size_t>(f.stratum)];
+            if (slot < 0) {
+                slot = static_cast<int32_t>(r.next.size());
+                r.next.push_back(0);
+                r.slotStratum.push_back(f.stratum);
+            }
+            r.target[k] = slot;
+            r.group[k] = f.group;
+            r.next[static_cast<size_t>(slot)] += r.rows[k];
+        }
+        // The range's records of a stratum follow those of the ranges before.
+        for (size_t s = 0; s < r.next.size(); ++s) {
+            const size_t st = static_cast<size_t>(r.slotStratum[s]);
+            const int64_t rows = r.next[s];
+            r.next[s] = blocks_[st].n;
+            blocks_[st].n += rows;
+            slotOf_[st] = -1;
+        }
+        q->strmiss += r.counts.dropped;
+        infinite += r.counts.infinite;
+        censorSeen += r.counts.censorSeen;
+    }
+}
+
+// Room for each stratum's blocks, taken once: in the utility file itself
+// when it can hold them in memory, else in memory of the pass's own.
+void DataPass::reserveBlocks(const BlockLayout& lay)
+{
+    KORVCOM* q = q_;
+    for (StratumBlocks& b : blocks_) {
+        const int64_t nb = (b.n + q->blockno - 1) / q->blockno;
+        b.at.assign(static_cast<size_t>(nb), nullptr);
+        b.noted.assign(static_cast<size_t>(nb), 0.0);
+        if (xcblocks(q->utid, static_cast<long>(nb), lay.bytes, b.noted.data(), b.at.data()) == 0)
+            continue;
+        b.own.reset(new (std::nothrow) char[static_cast<size_t>(nb * lay.bytes)]);
+        if (!b.own) {
+            xmemmsg(xmemdef());
+            fail_pass(q, temporary_, 1016);
+        }
+        for (int64_t k = 0; k < nb; ++k)
+            b.at[static_cast<size_t>(k)] = b.own.get() + k * lay.bytes;
+    }
+}
+
+// Each kept row's record written into its stratum's blocks, range by range
+// on the host's threads; within a stratum the records keep the rows' order.
+void DataPass::fillBlocks(const BlockColumns& c, const BlockLayout& lay,
+                          std::vector<RowRange>& ranges)
+{
+    const long per = q_->blockno;
+    vyr::parallel_for(ranges.size(), [&](size_t ri) {
+        const RowRange& r = ranges[ri];
+        // Where each stratum's next record of the range goes: its block and
+        // its place in the block.
+        struct Cursor {
+            char* const* block;
+            long j;
+        };
+        std::vector<Cursor> at(r.next.size());
+        for (size_t s = 0; s < at.size(); ++s) {
+            const StratumBlocks& b = blocks_[static_cast<size_t>(r.slotStratum[s])];
+            at[s].block = b.at.data() + r.next[s] / per;
+            at[s].j = static_cast<long>(r.next[s] % per);
+        }
+        std::vector<uint64_t> key(c.words);
+        RowCounts counted; // counted already by the scan
+        RowValues v;
+        for (long i = r.begin; i < r.end; ++i) {
+            if (c.check(i, &v, &counted) != ROW_KEPT)
+                continue;
+            c.key(i, key.data());
+            const size_t k = static_cast<size_t>(r.combos.find(key.data()));
+            const int32_t slot = r.target[k];
+            if (slot < 0)
+                continue;
+            Cursor& cur = at[static_cast<size_t>(slot)];
+            if (cur.j == per) {
+                ++cur.block;
+                cur.j = 0;
+            }
+            char* rec = *cur.block;
+            const long j = cur.j++;
+            write_double(rec + 8 * j, v.t);
+            write_double(rec + lay.freq + 8 * j, v.censored ? -v.f : v.f);
+            if (lay.weight >= 0)
+                write_double(rec + lay.weight + 8 * j, v.w);
+            if (lay.group >= 0)
+                std::memcpy(rec + lay.group + 4 * j, &r.group[k], 4);
+        }
+    });
+}
+
+// Each stratum's sums, counts and order over its records in row order (on
+// the host's threads, a stratum to a task), as the row road adds them up
+// record by record; the unused end of its last block zeroed.
+void DataPass::sumStrata(const BlockLayout& lay)
+{
+    KORVCOM* q = q_;
+    const long per = q->blockno;
+    std::vector<char> sorted(blocks_.size(), 1);
+    std::vector<double> largest(blocks_.size(), 0.0);
+    vyr::parallel_for(blocks_.size(), [&](size_t k) {
+        StratumBlocks& b = blocks_[k];
+        STRATA* s = b.node;
+        double mean = s->mean, most = 0;
+        int64_t fail = s->fail;
+        bool inOrder = true;
+        for (size_t blk = 0; blk < b.at.size(); ++blk) {
+            const char* rec = b.at[blk];
+            const long used =
+                static_cast<long>(std::min<int64_t>(per, b.n - static_cast<int64_t>(blk) * per));
+            for (long j = 0; j < used; ++j) {
+                const double t = read_double(rec + 8 * j);
+                const double signedF = read_double(rec + lay.freq + 8 * j);
+                const bool cens = signedF < 0;
+                const double f = cens ? -signedF : signedF;
+                most = std::max(most, t);
+                if (lay.weight >= 0) {
+                    const double w = read_double(rec + lay.weight + 8 * j);
+                    s->cumwt += f * w;
+                    s->cumwt2 += f * w * w;
+                    if (cens)
+                        s->cenwt += f * w;
+                }
+                s->cum += f;
+                if (cens) {
+                    s->cen += f;
+                    s->uniqcen += 1;
+                }
+                if (inOrder && (t < mean || (t == mean && !cens && !(fail > 0))))
+                    inOrder = false;
+                mean = t;
+                fail = signedF > 0 ? 1 : (signedF < 0 ? -1 : 0);
+            }
+        }
+        s->nobs = b.n;
+        s->mean = mean;
+        s->fail = fail;
+        sorted[k] = inOrder ? 1 : 0;
+        largest[k] = most;
+        const long used = static_cast<long>(b.n % per);
+        if (used > 0) {
+            char* rec = b.at.back();
+            for (long part : {0L, lay.freq, lay.weight})
+                if (part >= 0)
+                    std::memset(rec + part + 8 * used, 0, static_cast<size_t>(8 * (per - used)));
+            if (lay.group >= 0)
+                std::memset(rec + lay.group + 4 * used, 0, static_cast<size_t>(4 * (per - used)));
+        }
+    });
+    for (size_t k = 0; k < blocks_.size(); ++k) {
+        if (!sorted[k])
+            q->zsorted = 0;
+        q->maxobstime = std::max(q->maxobstime, largest[k]);
+    }
+}
+
+// The blocks held in the pass's own memory written to the utility file, and
+// each stratum's chain of block positions made.
+void DataPass::noteBlocks(const BlockLayout& lay)
+{
+    KORVCOM* q = q_;
+    for (StratumBlocks& b : blocks_) {
+        const size_t nb = b.at.size();
+        if (b.own)
+            for (size_t k = 0; k < nb; ++k) {
+                check_file(xcnoted(q->utid, &b.noted[k]));
+                check_file(xcwrite(q->utid, b.at[k], lay.bytes));
+            }
+        b.own.reset();
+        if (nb == 0)
+            continue;
+        NOTESTR* more =
+            nb > 1 ? static_cast<NOTESTR*>(xmalloc_or_exit(
+                         q->polnode, static_cast<int64_t>((nb - 1) * sizeof(NOTESTR)), 0x2000))
+                   : nullptr;
+        NOTESTR* head = b.node->note;
+        NOTESTR* prev = nullptr;
+        for (size_t k = 0; k < nb; ++k) {
+            NOTESTR* e = k == 0 ? head : &more[k - 1];
+            const double at = b.noted[k];
+            e->next = nullptr;
+            e->last = prev;
+            e->notet = at;
+            e->notef = at + static_cast<double>(lay.freq);
+            e->notew = lay.weight >= 0 ? at + static_cast<double>(lay.weight) : 0.0;
+            e->noteg = lay.group >= 0 ? at + static_cast<double>(lay.group) : 0.0;
+            e->notei = e->notec = 0.0;
+            if (prev)
+                prev->next = e;
+            prev = e;
+        }
+        head->last = nb > 1 ? prev : nullptr;
+    }
+}
+
+// Reads the group through its columns: the rows checked and counted on the
+// host's threads, the strata and GROUP= levels found in row order (the
+// first row of each combination of values fetched and looked up as the row
+// road does, later rows with the same codes taking what it found; equal
+// codes are equal values), then every record written once, in place, into
+// its stratum's blocks. Results are those of the row road, whatever the
+// number of threads. False when a column cannot be read in place.
+bool DataPass::readBlocks()
+{
+    KORVCOM* q = q_;
+    BlockColumns cols;
+    long n = 0;
+    bool failed = false;
+    if (!blockColumns(&cols, &n, &failed))
+        return false;
+    blocksWritten_ = true;
+    if (failed || n == 0)
+        return true;
+    // The group's first observation number, for the messages that name one.
+    xybyseek(&reader_, 0);
+    firstObs_ = reader_.obs;
+    q->nobs += n;
+    spare();
+    if (cols.groupCheck)
+        markBlankGroups(&cols, n);
+    std::vector<RowRange> ranges = scanRanges(cols, n);
+    mergeRanges(cols, ranges);
+    BlockLayout lay;
+    lay.freq = q->blockt;
+    lay.bytes = q->blockt + q->blockf;
+    if (q->zwt) {
+        lay.weight = lay.bytes;
+        lay.bytes += q->blockt;
+    }
+    if (g_) {
+        lay.group = lay.bytes;
+        lay.bytes += q->blockg;
+    }
+    reserveBlocks(lay);
+    fillBlocks(cols, lay, ranges);
+    sumStrata(lay);
+    noteBlocks(lay);
+    std::vector<StratumBlocks>().swap(blocks_);
+    xybyseek(&reader_, n - 1);
+    return true;
 }
 
 // After the last observation: the strata and groups in key order, the
@@ -745,7 +1143,7 @@ void DataPass::finishStrata()
         q->ncensored += s->cen;
         q->maxnobs = std::max(q->maxnobs, s->nobs);
         q->maxscum = std::max(q->maxscum, q->zwt ? s->cumwt : s->cum);
-        if (s->nobs > 0 && (s->nobs - 1) % 50 < 49)
+        if (!blocksWritten_ && s->nobs > 0 && (s->nobs - 1) % 50 < 49)
             writeout(q, s);
         korv_strata_labels(q, s);
     }
@@ -826,13 +1224,16 @@ void korv_data_pass_blocks(bool on)
     g_blockRoad = on;
 }
 
+void korv_data_pass_range_rows(long rows)
+{
+    g_rangeRows = std::max(1L, rows);
+}
+
 int korvdat(KORVCOM* q)
 {
     DataPass pass(q);
     pass.begin();
-    if (pass.blockRoad()) {
-        pass.readBlocks();
-    } else {
+    if (!pass.blockRoad() || !pass.readBlocks()) {
         while (pass.next()) {
             double t = 0, f = 1, w = 1;
             if (!pass.valid(&t, &f, &w))

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Results do not depend on the threads: every tests/e2e/*.vyr program, and
 # programs over a generated file of 200,000 rows (the full estimates table
-# with OUTSURV=, NOTABLE with FREQ, WEIGHT and every test, 250 strata), run
+# with OUTSURV=, NOTABLE with FREQ, WEIGHT and every test, GROUP= levels
+# within strata, 250 strata), run
 # with the host's threads and under NOTHREADS, give the same listing, HTML,
 # JSON, output data sets and graph images, byte for byte.
 # Usage: identity.sh PATH/TO/korvante PATH/TO/bench_gen
@@ -93,13 +94,24 @@ proc korvante data=mid notable timelist=10 50 100 200 outsurv=wsurv reduceout;
    strata group / test=(logrank wilcoxon tarone);
 run;
 PROG
+cat >"$work/mid_group.vyr" <<'PROG'
+proc korvante data=mid notable;
+   time time*status(0);
+   strata s1 s2 / group=group test=(logrank wilcoxon peto);
+run;
+proc korvante data=mid notable outsurv=gsurv;
+   time time*status(0);
+   weight w;
+   strata s3 / group=s1 test=(logrank tarone);
+run;
+PROG
 cat >"$work/mid_many.vyr" <<'PROG'
 proc korvante data=mid notable;
    time time*status(0);
    strata many / test=(logrank wilcoxon);
 run;
 PROG
-for name in mid_full mid_notable mid_many; do
+for name in mid_full mid_notable mid_group mid_many; do
   run "$work/$name.vyr" "$work/data" "$work/$name/threads"
   run "$work/$name.vyr" "$work/data" "$work/$name/one" --option NOTHREADS
   compare "$name"

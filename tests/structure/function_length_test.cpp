@@ -21,7 +21,6 @@ constexpr int kLongest = 150;
 // "file|function" of the functions not split yet.
 const std::set<std::string> kNotSplitYet = {
     "estimate/stratgraph.cpp|survivalSection",
-    "frame/korvdat.cpp|DataPass::readBlocks",
     "host/graphics/plot.cpp|drawCell",
     "host/output/graphs.cpp|survivalFigure",
     "host/output/templates.cpp|templates",

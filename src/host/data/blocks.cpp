@@ -162,6 +162,36 @@ int xyvblock(DSHANDLE* ds, XV_COLBUF* bufs, int nbufs, long maxrows, long* nrows
     return 0;
 }
 
+int xyvgroupcols(DSHANDLE* ds, XV_GROUPCOL* cols, int ncols, long* nrows)
+{
+    if (nrows != nullptr)
+        *nrows = 0;
+    if (ds == nullptr || ds->mode != VYR_DS_INPUT || nrows == nullptr || ncols < 0 ||
+        (ncols > 0 && cols == nullptr))
+        return vyr_code(kFacility, 30);
+    auto& all = ds->table.cols;
+    for (int j = 0; j < ncols; ++j) {
+        const int v = cols[j].varnum;
+        if (v < 1 || v > static_cast<int>(all.size()))
+            return vyr_code(kFacility, 33);
+        all[static_cast<size_t>(v) - 1].wanted = true;
+    }
+    for (int j = 0; j < ncols; ++j)
+        if (loaded_column(ds->table, cols[j].varnum) == nullptr)
+            return vyr_code(kFacility, 36);
+    const long gs = ds->started ? ds->gs : 0;
+    const long ge = ds->started ? ds->ge : ds->table.nobs;
+    for (int j = 0; j < ncols; ++j) {
+        Column& c = all[static_cast<size_t>(cols[j].varnum) - 1];
+        if (!c.numeric && !c.coded)
+            make_codes(c, ds->table.nobs);
+        cols[j].num = c.numeric ? c.num.get() + gs : nullptr;
+        cols[j].code = c.numeric ? nullptr : c.codes.data() + gs;
+    }
+    *nrows = std::max(0L, ge - gs);
+    return 0;
+}
+
 int xybyseek(XO_PARMS* parms, long row)
 {
     if (parms == nullptr || parms->ds == nullptr || parms->ds->mode != VYR_DS_INPUT)

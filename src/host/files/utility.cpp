@@ -416,6 +416,47 @@ int xcread(XCFILE* file, void* buffer, long length)
     return 0;
 }
 
+int xcblocks(XCFILE* file, long count, long bytes, double* noted, char** address)
+{
+    if (!valid(file))
+        return code(kBadHandle);
+    if (count < 0 || bytes <= 0 || bytes > kChunk || (count > 0 && (!noted || !address)))
+        return code(kNegativeLength);
+    if (count == 0)
+        return 0;
+    if (file->disk >= 0)
+        return code(kWriteFailed);
+    // Where the blocks go: one after the other, the next chunk started when
+    // a block would not fit in what is left of this one.
+    const long long start = file->size;
+    long long end = start;
+    for (long k = 0; k < count; ++k) {
+        if (end / kChunk != (end + bytes - 1) / kChunk)
+            end = (end / kChunk + 1) * kChunk;
+        end += bytes;
+    }
+    long long limit = g_spillLimit.load();
+    if (file->memsizeCap > 0)
+        limit = std::min(limit, file->memsizeCap);
+    if (end > limit || !reserve_chunks(file, end))
+        return code(kWriteFailed);
+    long long at = start;
+    for (long k = 0; k < count; ++k) {
+        if (at / kChunk != (at + bytes - 1) / kChunk) {
+            const long long next = (at / kChunk + 1) * kChunk;
+            std::memset(file->chunks[static_cast<std::size_t>(at / kChunk)].get() + at % kChunk, 0,
+                        static_cast<std::size_t>(next - at));
+            at = next;
+        }
+        noted[k] = static_cast<double>(at + 1);
+        address[k] = file->chunks[static_cast<std::size_t>(at / kChunk)].get() + at % kChunk;
+        at += bytes;
+    }
+    file->size = end;
+    file->pos = end;
+    return 0;
+}
+
 int xcnoted(XCFILE* file, double* position)
 {
     if (!valid(file) || position == nullptr)

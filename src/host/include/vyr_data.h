@@ -323,6 +323,24 @@ int xyvblock(DSHANDLE* ds, XV_COLBUF* bufs, int nbufs, long maxrows, long* nrows
 // another negative code for a bad block.
 int xybyseek(XO_PARMS* parms, long row);
 
+// One variable's values over the whole current BY group, read in place:
+// `num` for a numeric variable, `code` (see xvcodes) for a character one,
+// row i of the group at index i.
+struct XV_GROUPCOL {
+    int varnum = 0;                // the variable (1-based)
+    const double* num = nullptr;   // set for a numeric variable
+    const int32_t* code = nullptr; // set for a character variable
+};
+
+// Points each of the `ncols` entries of `cols` at its variable's values over
+// the current BY group (the whole data set before the first xbynext),
+// reading the columns together when they are not yet in memory, and puts
+// the group's number of rows in *nrows. The values stay in place until the
+// step ends, and may be read from any thread. The cursor does not move.
+// Returns 0, or a negative code (nothing set) for a bad variable number or a
+// column that cannot be read.
+int xyvgroupcols(DSHANDLE* ds, XV_GROUPCOL* cols, int ncols, long* nrows);
+
 // The distinct values of a character variable, which its codes number.
 struct XV_DICT {
     int count = 0;                     // the number of distinct values

@@ -31,6 +31,17 @@ int xcread(XCFILE* file, void* buffer, long length);
 int xcnoted(XCFILE* file, double* position);
 // Returns to a noted position.
 int xcpntd(XCFILE* file, double position);
+// Appends `count` blocks of `bytes` bytes each (at most 1 MiB) at the end
+// of the file's content, for the caller to fill in place, on any thread:
+// noted[k] receives block k's noted position and address[k] where its bytes
+// lie in memory. Blocks follow each other in the file, a block never spans
+// two pieces of memory (the small gaps this leaves are zeroed), and the
+// blocks' own bytes are unspecified until written. The addresses stay valid
+// until the file is closed or written afresh (xcpoint -2). The position
+// moves to the new end. Refused with a negative code, nothing changed, when
+// the content is on disk or the blocks would take it past the memory it may
+// keep; the caller then writes with xcwrite.
+int xcblocks(XCFILE* file, long count, long bytes, double* noted, char** address);
 // Closes and deletes a utility file.
 int xcclose(XCFILE* file);
 // Files past this many bytes of content spill to a temporary file on disk

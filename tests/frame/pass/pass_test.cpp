@@ -488,16 +488,86 @@ std::string pass_summary(Pass& p)
 
 } // namespace
 
+namespace
+{
+
+// The records of a stratum as the later stages read them back: every block
+// through its chain of positions (times, signed frequencies, weights, GROUP=
+// levels), the used part of each.
+std::string stratum_records(Pass& p, STRATA* s)
+{
+    std::string out;
+    char buf[160];
+    XCFILE* f = p.q.utid;
+    std::vector<double> t(50), fr(50), w(50);
+    std::vector<int> g(50);
+    int64_t k = 0;
+    for (NOTESTR* e = s->note; e && k < s->nobs; e = e->next, k += 50) {
+        EXPECT_EQ(xcpntd(f, e->notet), 0);
+        EXPECT_EQ(xcread(f, t.data(), 400), 0);
+        EXPECT_EQ(xcpntd(f, e->notef), 0);
+        EXPECT_EQ(xcread(f, fr.data(), 400), 0);
+        if (p.q.zwt) {
+            EXPECT_EQ(xcpntd(f, e->notew), 0);
+            EXPECT_EQ(xcread(f, w.data(), 400), 0);
+        }
+        if (p.q.grpvar) {
+            EXPECT_EQ(xcpntd(f, e->noteg), 0);
+            EXPECT_EQ(xcread(f, g.data(), 200), 0);
+        }
+        for (int64_t j = 0; j < 50 && k + j < s->nobs; ++j) {
+            std::snprintf(buf, sizeof buf, "%.17g %.17g %.17g %d\n", t[j], fr[j],
+                          p.q.zwt ? w[j] : 0.0, p.q.grpvar ? g[j] : 0);
+            out += buf;
+        }
+    }
+    return out;
+}
+
+// The strata, sums, records and GROUP= levels a pass over the current BY
+// group left, with the group's counts.
+std::string full_summary(Pass& p)
+{
+    std::string out = "nobs " + std::to_string(p.q.nobs) + " dropped " +
+                      std::to_string(p.q.strmiss) + " strata " + std::to_string(p.q.nstrata) +
+                      " sorted " + std::to_string(p.q.zsorted) + "\n";
+    char buf[256];
+    std::snprintf(buf, sizeof buf, "max %.17g\n", p.q.maxobstime);
+    out += buf;
+    for (STRATA* s = p.q.strata; s; s = s->left) {
+        out.append(strata_key(s), static_cast<size_t>(p.q.slenf + p.q.slenu));
+        std::snprintf(buf, sizeof buf,
+                      " n=%lld cum=%.17g cen=%.17g uniq=%lld wt=%.17g wt2=%.17g cenwt=%.17g "
+                      "last=%.17g sign=%lld\n",
+                      static_cast<long long>(s->nobs), s->cum, s->cen,
+                      static_cast<long long>(s->uniqcen), s->cumwt, s->cumwt2, s->cenwt, s->mean,
+                      static_cast<long long>(s->fail));
+        out += buf;
+        out += stratum_records(p, s);
+    }
+    if (p.q.grpvar)
+        for (GRPTREE* g = p.grp.ghead; g; g = g->left) {
+            out.append(grptree_key(g), static_cast<size_t>(p.grp.lenf + p.grp.lenu));
+            out += " level " + std::to_string(g->index) + "\n";
+        }
+    return out;
+}
+
+} // namespace
+
 TEST(DataPass, BlockReadsFindWhatRowReadsFind)
 {
-    // Two BY groups of mixed rows: character and numeric strata values (a
-    // blank, a missing number, a NaN), invalid times and frequencies, ties.
-    // Read in blocks (the usual road) and row by row through the fetch
-    // vector, every group has the same strata, in the same order, with the
-    // same records.
-    std::string csv = "b,t,c,f,sex,age\n";
+    // Two BY groups of mixed rows: character and numeric strata and GROUP=
+    // values (a blank, a missing number, a NaN), invalid times, frequencies
+    // and weights, ties. Read in blocks (in one range of rows, in many, and
+    // with records that do not fit in the utility file's memory) and row by
+    // row through the fetch vector, every group has the same strata, sums,
+    // records and GROUP= levels, in the same order.
+    std::string csv = "b,t,c,f,w,sex,age,arm,dose\n";
     const char* sexes[] = {"M", "F", " ", "F "};
     const char* ages[] = {"40", "55.5", ".", "NaN", "40.0"};
+    const char* arms[] = {"x", "y", " ", "zz", "y "};
+    const char* doses[] = {"1", "2.5", ".", "NaN", "0"};
     unsigned s = 7;
     auto next = [&s] { return s = s * 1103515245u + 12345u, (s >> 8) % 1000; };
     for (int b = 1; b <= 2; ++b)
@@ -505,36 +575,125 @@ TEST(DataPass, BlockReadsFindWhatRowReadsFind)
             const unsigned r = next();
             const std::string t = r % 97 == 0 ? "." : std::to_string(1 + next() % 40);
             const std::string f = r % 89 == 0 ? "0" : std::to_string(1 + next() % 3);
+            const std::string w = r % 83 == 0 ? "-1" : std::to_string(0.5 + next() % 7 / 3.0);
             csv += std::to_string(b) + "," + t + "," + std::to_string(next() % 3 == 0 ? 0 : 1) +
-                   "," + f + "," + sexes[next() % 4] + "," + ages[next() % 5] + "\n";
+                   "," + f + "," + w + "," + sexes[next() % 4] + "," + ages[next() % 5] + "," +
+                   arms[next() % 5] + "," + doses[next() % 5] + "\n";
         }
-    // Two variables (codes and numbers together), one numeric, one character.
-    const std::vector<std::vector<const char*>> sets = {{"sex", "age"}, {"age"}, {"sex"}};
-    for (const auto& vars : sets) {
-        SCOPED_TRACE(vars.size() == 2 ? "sex age" : vars[0]);
+    struct Case {
+        std::vector<const char*> strata;
+        const char* group;
+        bool weight;
+        bool missing;
+    };
+    const std::vector<Case> cases = {
+        {{"sex", "age"}, nullptr, false, false}, {{"age"}, "arm", true, false},
+        {{"sex"}, "dose", false, false},         {{}, "arm", true, false},
+        {{"sex", "age"}, "arm", false, true},    {{}, nullptr, true, false},
+    };
+    for (const Case& c : cases) {
+        std::string trace;
+        for (const char* v : c.strata)
+            trace += std::string(v) + " ";
+        trace += std::string("group=") + (c.group ? c.group : "-") + (c.weight ? " weight" : "") +
+                 (c.missing ? " missing" : "");
+        SCOPED_TRACE(trace);
         std::vector<std::string> runs;
-        for (bool blocks : {true, false}) {
-            korv_data_pass_blocks(blocks);
+        // Rows in blocks: one range, ranges of 700 rows, records that the
+        // utility file cannot hold in memory; then row by row.
+        for (int road = 0; road < 4; ++road) {
+            korv_data_pass_blocks(road < 3);
+            korv_data_pass_range_rows(road == 1 ? 700 : 1L << 15);
+            if (road == 2)
+                xcsetspill(4096);
             Pass p(csv);
             int by = p.var("b");
             ASSERT_EQ(xbyset(p.ds, &by, nullptr, 1, false), 0);
             p.time("t", "c");
             p.rec.vars(p.rec.proc, 7, {p.var("f")});
             p.q.zfreq = 1;
-            p.strata(vars);
+            if (c.weight) {
+                p.rec.vars(p.rec.proc, 55, {p.var("w")});
+                p.q.zwt = 1;
+            }
+            if (!c.strata.empty())
+                p.strata(c.strata);
+            if (c.group)
+                p.group(c.group);
+            p.q.zmissing = c.missing ? 1 : 0;
             p.setup();
             std::string all;
             while (xbynext(p.ds) == 1) {
                 ASSERT_EQ(korvdat(&p.q), 0);
-                all += pass_summary(p);
+                all += full_summary(p);
                 p.end_group();
             }
+            xcsetspill(64L * 1024 * 1024);
             runs.push_back(all);
         }
         korv_data_pass_blocks(true);
-        EXPECT_GT(runs[0].size(), 9000u);
-        EXPECT_EQ(runs[0], runs[1]);
+        korv_data_pass_range_rows(1L << 15);
+        EXPECT_GT(runs[3].size(), 9000u);
+        EXPECT_EQ(runs[0], runs[3]);
+        EXPECT_EQ(runs[1], runs[3]);
+        EXPECT_EQ(runs[2], runs[3]);
     }
+}
+
+TEST(DataPass, BlockReadsOfManyRangesKeepPassSummaries)
+{
+    // The records reread and ranked, and their counts per distinct time, as
+    // before, whether the rows were checked in one range or in many.
+    std::string csv = "t,c,g\n";
+    for (int i = 0; i < 5000; ++i)
+        csv += std::to_string(1 + (i * 7919) % 300) + "," + std::to_string(i % 4 != 0) + "," +
+               std::string(1, static_cast<char>('a' + i % 3)) + "\n";
+    std::vector<std::string> runs;
+    for (long rows : {1L << 15, 333L}) {
+        korv_data_pass_range_rows(rows);
+        Pass p(csv);
+        p.time("t", "c");
+        p.strata({"g"});
+        p.setup();
+        ASSERT_EQ(xbynext(p.ds), 1);
+        ASSERT_EQ(korvdat(&p.q), 0);
+        runs.push_back(pass_summary(p));
+        p.end_group();
+    }
+    korv_data_pass_range_rows(1L << 15);
+    EXPECT_EQ(runs[0], runs[1]);
+}
+
+TEST(DataPass, BlockReadsNameTheFirstTooLargeFrequencyOfAnyRange)
+{
+    // Rows checked in ranges of 100: the step stops at the first row whose
+    // frequency is too large, in row order, not at the first range to find
+    // one; a row dropped for a blank GROUP= value is not named.
+    std::string csv = "t,c,f,g\n";
+    for (int i = 1; i <= 1000; ++i) {
+        const bool large = i == 150 || i == 420 || i == 777;
+        csv += "1,1," + std::string(large ? "1e17" : "1") + "," + (i == 150 ? " " : "a") + "\n";
+    }
+    korv_data_pass_range_rows(100);
+    Pass p(csv);
+    p.time("t", "c");
+    p.rec.vars(p.rec.proc, 7, {p.var("f")});
+    p.q.zfreq = 1;
+    p.group("g");
+    p.setup();
+    std::string listing, log;
+    vyr::print_capture(&listing, &log);
+    int code = 0;
+    ASSERT_EQ(xbynext(p.ds), 1);
+    try {
+        korvdat(&p.q);
+    } catch (const vyr::StepExit& e) {
+        code = e.code;
+    }
+    vyr::print_capture(nullptr, nullptr);
+    korv_data_pass_range_rows(1L << 15);
+    EXPECT_EQ(code, 2000);
+    EXPECT_NE(log.find("observation 420"), std::string::npos) << log;
 }
 
 TEST(DataPass, BlockReadsNameTheObservationOfATooLargeFrequency)

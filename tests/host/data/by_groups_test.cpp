@@ -250,6 +250,45 @@ TEST(BlockReads, BlocksEqualObservationReadsInEachGroup)
     vyr_data_step_end(true);
 }
 
+// A BY group's columns read in place start at the group's first row, each
+// as its type gives it, without moving the cursor.
+TEST(BlockReads, GroupColumnsInPlace)
+{
+    TempDir dir;
+    std::string p = dir.write("k.csv", "g,t,name\n1,2.5,ann\n1,3,bob\n2,5,cy\n2,6,ann\n2,7,bob\n");
+    DSHANDLE* ds = vyrtest::open_input(p);
+    ASSERT_NE(ds, nullptr);
+    XV_GROUPCOL cols[2];
+    cols[0].varnum = 2;
+    cols[1].varnum = 3;
+    long n = 0;
+    // Before the first group: the whole data set.
+    ASSERT_EQ(xyvgroupcols(ds, cols, 2, &n), 0);
+    EXPECT_EQ(n, 5);
+    int g = 1;
+    ASSERT_EQ(xbyset(ds, &g, nullptr, 1, false), 0);
+    ASSERT_EQ(xbynext(ds), 1);
+    ASSERT_EQ(xbynext(ds), 1);
+    double first = 0;
+    ASSERT_EQ(xvget1f(ds, 2, &first), 0);
+    ASSERT_EQ(xyvgroupcols(ds, cols, 2, &n), 0);
+    ASSERT_EQ(n, 3);
+    ASSERT_NE(cols[0].num, nullptr);
+    EXPECT_EQ(cols[0].code, nullptr);
+    EXPECT_EQ(std::vector<double>(cols[0].num, cols[0].num + 3), (std::vector<double>{5, 6, 7}));
+    ASSERT_NE(cols[1].code, nullptr);
+    EXPECT_EQ(cols[1].num, nullptr);
+    EXPECT_EQ(std::vector<int32_t>(cols[1].code, cols[1].code + 3),
+              (std::vector<int32_t>{2, 0, 1}));
+    double still = 0;
+    ASSERT_EQ(xvget1f(ds, 2, &still), 0);
+    EXPECT_EQ(still, first);
+    // A bad variable number is refused, nothing set.
+    cols[0].varnum = 9;
+    EXPECT_LT(xyvgroupcols(ds, cols, 2, &n), 0);
+    EXPECT_EQ(n, 0);
+}
+
 // Codes made in parallel number the values in order of first appearance,
 // the same with any number of threads.
 TEST(BlockReads, CodesFollowFirstAppearanceWithAnyThreadCount)

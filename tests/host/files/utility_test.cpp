@@ -344,9 +344,9 @@ TEST_F(UtilityFile, SpilledFileAgreesWithAModelUnderMixedWritesAndReads)
             if (model.empty())
                 continue;
             long long at = static_cast<long long>(next() % model.size());
-            long n = static_cast<long>(
-                std::min<long long>(1 + static_cast<long long>(next() % 2000),
-                                    static_cast<long long>(model.size()) - at));
+            long n =
+                static_cast<long>(std::min<long long>(1 + static_cast<long long>(next() % 2000),
+                                                      static_cast<long long>(model.size()) - at));
             if (step % 89 == 0)
                 n = static_cast<long>(model.size() - at);
             ASSERT_EQ(xcpntd(f, static_cast<double>(at + 1)), 0);
@@ -396,5 +396,51 @@ TEST(UtilityFileMemory, MemsizeKeepsAQuarterInMemory)
     EXPECT_EQ(got, std::vector<double>(3000, 1.5));
     xcclose(capped);
     xcclose(free);
+    xcsetspill(64L * 1024 * 1024);
+}
+
+TEST_F(UtilityFile, BlocksFilledInPlaceReadBackAndNeverSpanTwoChunks)
+{
+    // After a record written the usual way, 3000 blocks of 1400 bytes (over
+    // four 1 MiB chunks) filled through their addresses: each reads back at
+    // its noted position, whole, and a write after them goes at the end.
+    auto head = block(-5.0);
+    ASSERT_EQ(xcwrite(f, head.data(), 400), 0);
+    const long count = 3000, bytes = 1400;
+    std::vector<double> noted(count);
+    std::vector<char*> at(count);
+    ASSERT_EQ(xcblocks(f, count, bytes, noted.data(), at.data()), 0);
+    for (long k = 0; k < count; ++k) {
+        const long long off = static_cast<long long>(noted[static_cast<size_t>(k)]) - 1;
+        ASSERT_EQ(off / (1 << 20), (off + bytes - 1) / (1 << 20)) << "block " << k;
+        std::memset(at[static_cast<size_t>(k)], static_cast<int>(k % 251), bytes);
+    }
+    double after = 0;
+    ASSERT_EQ(xcnoted(f, &after), 0);
+    ASSERT_EQ(xcwrite(f, head.data(), 400), 0);
+    std::vector<char> got(bytes);
+    for (long k : {0L, 748L, 749L, 1500L, 2999L}) {
+        ASSERT_EQ(xcpntd(f, noted[static_cast<size_t>(k)]), 0);
+        ASSERT_EQ(xcread(f, got.data(), bytes), 0);
+        EXPECT_EQ(got, std::vector<char>(bytes, static_cast<char>(k % 251))) << "block " << k;
+    }
+    EXPECT_GT(after, noted.back());
+    std::vector<double> tail(50);
+    ASSERT_EQ(xcpntd(f, after), 0);
+    ASSERT_EQ(xcread(f, tail.data(), 400), 0);
+    EXPECT_EQ(tail, head);
+    // Blocks that would pass the memory limit, or a file on disk, are
+    // refused with nothing changed; none at all is no request.
+    xcsetspill(8 << 20);
+    EXPECT_LT(xcblocks(f, 10000, bytes, noted.data(), at.data()), 0);
+    double same = 0;
+    ASSERT_EQ(xcnoted(f, &same), 0);
+    EXPECT_EQ(same, after + 400);
+    EXPECT_EQ(xcblocks(f, 0, bytes, nullptr, nullptr), 0);
+    EXPECT_LT(xcblocks(f, 1, 2 << 20, noted.data(), at.data()), 0);
+    xcsetspill(100);
+    ASSERT_EQ(xcwrite(f, head.data(), 400), 0);
+    ASSERT_EQ(xcondisk(f), 1);
+    EXPECT_LT(xcblocks(f, 1, bytes, noted.data(), at.data()), 0);
     xcsetspill(64L * 1024 * 1024);
 }

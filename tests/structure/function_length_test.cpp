@@ -30,12 +30,7 @@ const std::set<std::string> kNotSplitYet = {
     "levelize/zlevlls.cpp|zlevror",
     "levelize/zlevpnm.cpp|ParmName",
     "levelize/zlevrgi.cpp|zlevrgi",
-    "mcomp/engine.cpp|Engine::assess",
-    "mcomp/engine_sim.cpp|Engine::simulate",
-    "mcomp/zmcrep.cpp|DoSimDetails",
-    "numeric/mvn.cpp|zmvnrect",
     "results/testtbl.cpp|SurvDiff",
-    "rmst/rmsmc.cpp|MultipleComparison",
     "runtime/zpgraxi.cpp|zpgraxi",
     "runtime/zscale.cpp|scaleOnce",
 };

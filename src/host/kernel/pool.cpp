@@ -4,6 +4,7 @@
 // workers. A thread that cannot be started is not an error: the loop runs on
 // the threads that did start, or on the calling thread alone.
 #include <algorithm>
+#include <sched.h>
 #include <atomic>
 #include <condition_variable>
 #include <exception>
@@ -16,14 +17,22 @@
 
 namespace vyr
 {
-namespace
-{
 
 unsigned machine_cores()
 {
-    unsigned n = std::thread::hardware_concurrency();
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0)
+            return static_cast<unsigned>(n);
+    }
+    const unsigned n = std::thread::hardware_concurrency();
     return n == 0 ? 1 : n;
 }
+
+namespace
+{
 
 // Set while a thread runs a pool task: loops started there run inline.
 thread_local bool inTask = false;

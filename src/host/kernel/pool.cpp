@@ -4,11 +4,11 @@
 // workers. A thread that cannot be started is not an error: the loop runs on
 // the threads that did start, or on the calling thread alone.
 #include <algorithm>
-#include <sched.h>
 #include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <sched.h>
 #include <system_error>
 #include <thread>
 #include <vector>

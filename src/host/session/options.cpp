@@ -47,7 +47,7 @@ void set_defaults(std::map<std::string, std::string>& v)
     v["VALIDVARNAME"] = "V7";
     v["FORMCHAR"] = kDefaultFormchar;
     v["THREADS"] = "1";
-    v["CPUCOUNT"] = std::to_string(std::max(1u, std::thread::hardware_concurrency()));
+    v["CPUCOUNT"] = std::to_string(machine_cores());
     v["DEBUG"] = "";
     v["CENTER"] = "1";
     v["NUMBER"] = "1";
@@ -103,7 +103,7 @@ int option_set(const std::string& name_in, const std::string& value_in, std::str
         value = std::to_string(n);
     } else if (name == "CPUCOUNT") {
         if (upper(value) == "ACTUAL")
-            value = std::to_string(std::max(1u, std::thread::hardware_concurrency()));
+            value = std::to_string(machine_cores());
         else if (!parse_int(value, &n) || n < 1 || n > 1024)
             return refuse("CPUCOUNT= takes a whole number from 1 to 1024, or ACTUAL");
         else

@@ -24,7 +24,6 @@ const std::set<std::string> kNotSplitYet = {
     "frame/korvdat.cpp|DataPass::readBlocks",
     "host/graphics/plot.cpp|drawCell",
     "host/output/graphs.cpp|survivalFigure",
-    "host/output/templates.cpp|templates",
     "levelize/zlevfit.cpp|zlevfit",
     "levelize/zlevini.cpp|zlevrinit",
     "levelize/zlevlls.cpp|zlevror",
@@ -36,8 +35,6 @@ const std::set<std::string> kNotSplitYet = {
     "numeric/mvn.cpp|zmvnrect",
     "results/testtbl.cpp|SurvDiff",
     "rmst/rmsmc.cpp|MultipleComparison",
-    "runtime/zpgraxi.cpp|zpgraxi",
-    "runtime/zscale.cpp|scaleOnce",
 };
 
 std::string too_long(const std::vector<Source>& sources, const std::set<std::string>& allowed)

@@ -24,15 +24,12 @@ const std::set<std::string> kNotSplitYet = {
     "frame/korvdat.cpp|DataPass::readBlocks",
     "host/graphics/plot.cpp|drawCell",
     "host/output/graphs.cpp|survivalFigure",
-    "host/output/templates.cpp|templates",
     "levelize/zlevfit.cpp|zlevfit",
     "levelize/zlevini.cpp|zlevrinit",
     "levelize/zlevlls.cpp|zlevror",
     "levelize/zlevpnm.cpp|ParmName",
     "levelize/zlevrgi.cpp|zlevrgi",
     "results/testtbl.cpp|SurvDiff",
-    "runtime/zpgraxi.cpp|zpgraxi",
-    "runtime/zscale.cpp|scaleOnce",
 };
 
 std::string too_long(const std::vector<Source>& sources, const std::set<std::string>& allowed)

@@ -20,7 +20,6 @@ constexpr int kLongest = 150;
 
 // "file|function" of the functions not split yet.
 const std::set<std::string> kNotSplitYet = {
-    "estimate/stratgraph.cpp|survivalSection",
     "frame/korvdat.cpp|DataPass::readBlocks",
     "host/graphics/plot.cpp|drawCell",
     "host/output/graphs.cpp|survivalFigure",
@@ -33,7 +32,6 @@ const std::set<std::string> kNotSplitYet = {
     "mcomp/engine_sim.cpp|Engine::simulate",
     "mcomp/zmcrep.cpp|DoSimDetails",
     "numeric/mvn.cpp|zmvnrect",
-    "results/testtbl.cpp|SurvDiff",
     "rmst/rmsmc.cpp|MultipleComparison",
 };
 

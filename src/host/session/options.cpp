@@ -41,16 +41,17 @@ const char* const kDefaultFormchar = "|----|+|---+=|-/\\<>*";
 
 void set_defaults(std::map<std::string, std::string>& v)
 {
-    v.clear();
-    v["LINESIZE"] = "132";
-    v["PAGESIZE"] = "60";
-    v["VALIDVARNAME"] = "V7";
-    v["FORMCHAR"] = kDefaultFormchar;
-    v["THREADS"] = "1";
-    v["CPUCOUNT"] = std::to_string(machine_cores());
-    v["DEBUG"] = "";
-    v["CENTER"] = "1";
-    v["NUMBER"] = "1";
+    v = {
+        {"LINESIZE", "132"},
+        {"PAGESIZE", "60"},
+        {"VALIDVARNAME", "V7"},
+        {"FORMCHAR", kDefaultFormchar},
+        {"THREADS", "1"},
+        {"CPUCOUNT", std::to_string(machine_cores())},
+        {"DEBUG", ""},
+        {"CENTER", "1"},
+        {"NUMBER", "1"},
+    };
 }
 
 bool parse_int(const std::string& text, long* out)
@@ -111,9 +112,9 @@ int option_set(const std::string& name_in, const std::string& value_in, std::str
     } else if (name == "THREADS") {
         std::string u = upper(value);
         if (u == "1" || u == "YES" || u == "THREADS" || u.empty())
-            value = "1";
+            value.assign(1, '1');
         else if (u == "0" || u == "NO" || u == "NOTHREADS")
-            value = "0";
+            value.assign(1, '0');
         else
             return refuse("THREADS= takes YES or NO");
     } else if (name == "VALIDVARNAME") {

@@ -42,14 +42,10 @@ const char* const kDefaultFormchar = "|----|+|---+=|-/\\<>*";
 void set_defaults(std::map<std::string, std::string>& v)
 {
     v = {
-        {"LINESIZE", "132"},
-        {"PAGESIZE", "60"},
-        {"VALIDVARNAME", "V7"},
-        {"FORMCHAR", kDefaultFormchar},
-        {"THREADS", "1"},
-        {"CPUCOUNT", std::to_string(machine_cores())},
-        {"DEBUG", ""},
-        {"CENTER", "1"},
+        {"LINESIZE", "132"},    {"PAGESIZE", "60"},
+        {"VALIDVARNAME", "V7"}, {"FORMCHAR", kDefaultFormchar},
+        {"THREADS", "1"},       {"CPUCOUNT", std::to_string(machine_cores())},
+        {"DEBUG", ""},          {"CENTER", "1"},
         {"NUMBER", "1"},
     };
 }

@@ -212,7 +212,11 @@ class ComboTable
     int bits_ = 0;
     bool same(int64_t k, const uint64_t* key) const
     {
-        return w_ == 0 || std::memcmp(&keys_[static_cast<size_t>(k) * w_], key, w_ * 8) == 0;
+        const uint64_t* have = &keys_[static_cast<size_t>(k) * w_];
+        for (size_t j = 0; j < w_; ++j)
+            if (have[j] != key[j])
+                return false;
+        return true;
     }
     size_t slot(const uint64_t* key) const
     {

@@ -1,6 +1,7 @@
 // Block reads of an input data set's observations into column buffers, and
 // integer codes for a character variable's values.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <unordered_map>
 
@@ -23,10 +24,87 @@ std::string_view trimmed(std::string_view v)
     return v;
 }
 
-// One range of rows coded on its own: its distinct values in the order they
-// first appear, and its codes (into `codes`) numbering them.
-struct LocalCodes {
-    std::vector<std::string_view> values;
+// The distinct values met so far, numbered in the order they were met:
+// open addressing over the values' hashes, grown by doubling while at most
+// half full. Used instead of a node-based map, which costs a division and a
+// pointer chase per row.
+class ValueNumbers
+{
+  public:
+    // The number of `v`, given the next number when it is new.
+    int32_t number(std::string_view v)
+    {
+        if (2 * (values_.size() + 1) > slots_.size())
+            grow();
+        const uint64_t h = hash(v);
+        for (size_t s = h & mask_;; s = (s + 1) & mask_) {
+            Slot& slot = slots_[s];
+            if (slot.code < 0) {
+                slot.hash = h;
+                slot.code = static_cast<int32_t>(values_.size());
+                values_.push_back(v);
+                return slot.code;
+            }
+            if (slot.hash == h && same(values_[static_cast<size_t>(slot.code)], v))
+                return slot.code;
+        }
+    }
+    const std::vector<std::string_view>& values() const { return values_; }
+
+  private:
+    struct Slot {
+        uint64_t hash = 0;
+        int32_t code = -1;
+    };
+    std::vector<Slot> slots_;
+    std::vector<std::string_view> values_;
+    size_t mask_ = 0;
+    // Short values (the usual levels) compared without a library call.
+    static bool same(std::string_view a, std::string_view b)
+    {
+        if (a.size() != b.size())
+            return false;
+        if (a.size() > 16)
+            return a == b;
+        for (size_t i = 0; i < a.size(); ++i)
+            if (a[i] != b[i])
+                return false;
+        return true;
+    }
+    static uint64_t hash(std::string_view v)
+    {
+        // Eight bytes at a time, the tail padded with zeros, and the length.
+        uint64_t h = 0x9E3779B97F4A7C15ull ^ v.size();
+        size_t i = 0;
+        for (; i + 8 <= v.size(); i += 8) {
+            uint64_t w;
+            std::memcpy(&w, v.data() + i, 8);
+            h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
+            h ^= h >> 31;
+        }
+        if (i < v.size()) {
+            uint64_t w = 0;
+            std::memcpy(&w, v.data() + i, v.size() - i);
+            h = (h ^ w) * 0x94D049BB133111EBull;
+            h ^= h >> 29;
+        }
+        return h * 0xBF58476D1CE4E5B9ull ^ (h >> 32);
+    }
+    void grow()
+    {
+        const size_t n = std::max<size_t>(64, 2 * slots_.size());
+        std::vector<Slot> old(n);
+        old.swap(slots_);
+        mask_ = n - 1;
+        for (const Slot& o : old) {
+            if (o.code < 0)
+                continue;
+            size_t s = o.hash & mask_;
+            while (slots_[s].code >= 0)
+                s = (s + 1) & mask_;
+            slots_[s] = o;
+        }
+    }
 };
 
 // Codes the values of a loaded character column: each range of rows first
@@ -37,19 +115,13 @@ void make_codes(Column& c, long nobs)
 {
     const size_t n = static_cast<size_t>(nobs);
     c.codes.assign(n, 0);
-    std::vector<LocalCodes> parts(std::max(1u, vyr::pool_width()) + 1);
+    std::vector<ValueNumbers> parts(std::max(1u, vyr::pool_width()) + 1);
     std::vector<size_t> starts(parts.size() + 1, n);
     const size_t used = vyr::parallel_ranges(n, kCodeGrain, [&](size_t b, size_t e, size_t part) {
-        LocalCodes& lc = parts[part];
+        ValueNumbers& seen = parts[part];
         starts[part] = b;
-        std::unordered_map<std::string_view, int32_t> seen;
-        for (size_t i = b; i < e; ++i) {
-            std::string_view v = trimmed(c.chars(static_cast<long>(i)));
-            auto [it, fresh] = seen.try_emplace(v, static_cast<int32_t>(lc.values.size()));
-            if (fresh)
-                lc.values.push_back(v);
-            c.codes[i] = it->second;
-        }
+        for (size_t i = b; i < e; ++i)
+            c.codes[i] = seen.number(trimmed(c.chars(static_cast<long>(i))));
     });
     // Number the values of each range in row order.
     std::unordered_map<std::string_view, int32_t> global;
@@ -57,7 +129,7 @@ void make_codes(Column& c, long nobs)
     c.dictText.clear();
     c.dictLength.clear();
     for (size_t part = 0; part < used; ++part) {
-        for (std::string_view v : parts[part].values) {
+        for (std::string_view v : parts[part].values()) {
             auto [it, fresh] = global.try_emplace(v, static_cast<int32_t>(c.dictText.size()));
             if (fresh) {
                 c.dictText.push_back(v.data());

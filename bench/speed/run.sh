@@ -7,7 +7,10 @@
 #   - the many-strata case: MANY rows (default 1M) in LEVELS strata (default
 #     100,000), the same program with STRATA by a numeric variable of that
 #     many levels;
-#   - the tests across thousands of strata: MANY rows in 2,000 strata.
+#   - the tests across thousands of strata: MANY rows in 2,000 strata;
+#   - the GROUP= case at each size: the 5-level group's curves within each
+#     of the 12 strata of s1 and s2, tested across the group's levels
+#     stratified by them (korvante only; bench/group/run.sh has its peers).
 # For each: the median of RUNS runs of korvante (and its best), the peers'
 # time (one run each), the ratio to the faster peer, the peak memory of each
 # run, the memory target (the data's size in memory plus half) and the cost
@@ -108,6 +111,12 @@ proc korvante data=big notable;
    strata group / test=(logrank wilcoxon);
 run;
 PROG
+cat >"$tmp/group.vyr" <<'PROG'
+proc korvante data=big notable;
+   time time*status(0);
+   strata s1 s2 / group=group test=(logrank wilcoxon);
+run;
+PROG
 for rows in "${sizes[@]}"; do
   rm -f "$tmp"/big.csv
   "$build/bench/bench_gen" "$tmp/big.csv" "$rows"
@@ -130,6 +139,8 @@ for rows in "${sizes[@]}"; do
       if (r != "NA") printf "  R / korvante: %.1fx (CPU time %.1fx)\n", r / k, rc / kc
       if (s != "NA") printf "  statsmodels / korvante: %.1fx (CPU time %.1fx)\n", s / k, sc / kc }'
   fi
+  echo "GROUP= case: $rows rows, load $(cut -d' ' -f1-3 /proc/loadavg)"
+  run_korvante "$tmp/group.vyr" "$tmp" "$rows"
 done
 
 # Many strata: STRATA by a numeric variable of LEVELS levels.

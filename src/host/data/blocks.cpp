@@ -114,7 +114,7 @@ class ValueNumbers
 void make_codes(Column& c, long nobs)
 {
     const size_t n = static_cast<size_t>(nobs);
-    c.codes.assign(n, 0);
+    c.codes.reset(new int32_t[std::max<size_t>(n, 1)]);
     std::vector<ValueNumbers> parts(std::max(1u, vyr::pool_width()) + 1);
     std::vector<size_t> starts(parts.size() + 1, n);
     const size_t used = vyr::parallel_ranges(n, kCodeGrain, [&](size_t b, size_t e, size_t part) {
@@ -226,7 +226,7 @@ int xyvblock(DSHANDLE* ds, XV_COLBUF* bufs, int nbufs, long maxrows, long* nrows
         if (b.code != nullptr) {
             if (!c.coded)
                 make_codes(c, ds->table.nobs);
-            std::memcpy(b.code, c.codes.data() + first, static_cast<size_t>(n) * sizeof(int32_t));
+            std::memcpy(b.code, c.codes.get() + first, static_cast<size_t>(n) * sizeof(int32_t));
         }
     }
     ds->cur = first + n - 1;
@@ -258,7 +258,7 @@ int xyvgroupcols(DSHANDLE* ds, XV_GROUPCOL* cols, int ncols, long* nrows)
         if (!c.numeric && !c.coded)
             make_codes(c, ds->table.nobs);
         cols[j].num = c.numeric ? c.num.get() + gs : nullptr;
-        cols[j].code = c.numeric ? nullptr : c.codes.data() + gs;
+        cols[j].code = c.numeric ? nullptr : c.codes.get() + gs;
     }
     *nrows = std::max(0L, ge - gs);
     return 0;

@@ -41,7 +41,7 @@ struct Column {
     // A character column's values as codes (see xvcodes): made on first
     // request, one per observation, numbering the distinct values (trailing
     // blanks ignored) in the order they first appear; dict[k] is value k.
-    std::vector<int32_t> codes;
+    std::unique_ptr<int32_t[]> codes;  // written by the coding tasks (not zeroed first)
     std::vector<const char*> dictText; // into blob
     std::vector<int> dictLength;
     bool coded = false;

@@ -761,9 +761,11 @@ void DataPass::markBlankGroups(BlockColumns* c, long n)
     const int32_t* code = c->code[g];
     if (!code)
         return;
-    int32_t count = 0;
-    for (long i = 0; i < n; ++i)
-        count = std::max(count, code[i] + 1);
+    XV_DICT dict;
+    int32_t count = xvcodes(ds_, g_->nm->nvar0, &dict) == 0 ? dict.count : 0;
+    if (count == 0)
+        for (long i = 0; i < n; ++i)
+            count = std::max(count, code[i] + 1);
     c->blankGroup.assign(static_cast<size_t>(count), 0);
     std::vector<char> seen(static_cast<size_t>(count), 0);
     for (long i = 0, left = count; i < n && left > 0; ++i) {

@@ -212,7 +212,7 @@ class ComboTable
     int bits_ = 0;
     bool same(int64_t k, const uint64_t* key) const
     {
-        const uint64_t* have = &keys_[static_cast<size_t>(k) * w_];
+        const uint64_t* have = keys_.data() + static_cast<size_t>(k) * w_;
         for (size_t j = 0; j < w_; ++j)
             if (have[j] != key[j])
                 return false;
@@ -230,7 +230,7 @@ class ComboTable
         bits_ = std::max(bits_ + 1, 6);
         slots_.assign(size_t(1) << bits_, -1);
         for (size_t k = 0; k < n_; ++k) {
-            size_t s = slot(&keys_[k * w_]);
+            size_t s = slot(keys_.data() + k * w_);
             while (slots_[s] >= 0)
                 s = (s + 1) & (slots_.size() - 1);
             slots_[s] = static_cast<int64_t>(k);

@@ -22,8 +22,6 @@ constexpr int kLongest = 150;
 const std::set<std::string> kNotSplitYet = {
     "estimate/stratgraph.cpp|survivalSection",
     "frame/korvdat.cpp|DataPass::readBlocks",
-    "host/graphics/plot.cpp|drawCell",
-    "host/output/graphs.cpp|survivalFigure",
     "host/output/templates.cpp|templates",
     "levelize/zlevfit.cpp|zlevfit",
     "levelize/zlevini.cpp|zlevrinit",

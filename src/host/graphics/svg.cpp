@@ -188,24 +188,33 @@ Path markerPath(Marker shape, double x, double y, double size)
 }
 
 SvgCanvas::SvgCanvas(double width, double height, std::string idPrefix, std::string_view title)
-    : Canvas(width, height), prefix_(token(idPrefix))
+    : Canvas(width, height), prefix_(token(idPrefix)), title_(title)
 {
-    out_ = "<svg xmlns=\"http://www.w3.org/2000/svg\"";
-    attr(out_, "width", width);
-    attr(out_, "height", height);
-    attr(out_, "viewBox", "0 0 " + svgNumber(width) + " " + svgNumber(height));
-    attr(out_, "role", "img");
-    attr(out_, "aria-labelledby", prefix_ + "title");
-    attr(out_, "font-family", kFontFamily);
-    out_ += " xml:space=\"preserve\">\n<title";
-    attr(out_, "id", prefix_ + "title");
-    out_ += '>';
-    appendXml(out_, title);
-    out_ += "</title>\n";
+}
+
+// The document's start, with the size as it stands when it is finished.
+std::string SvgCanvas::header() const
+{
+    std::string h = "<svg xmlns=\"http://www.w3.org/2000/svg\"";
+    attr(h, "width", width());
+    attr(h, "height", height());
+    attr(h, "viewBox", "0 0 " + svgNumber(width()) + " " + svgNumber(height()));
+    attr(h, "role", "img");
+    attr(h, "aria-labelledby", prefix_ + "title");
+    attr(h, "font-family", kFontFamily);
+    h += " xml:space=\"preserve\">\n<title";
+    attr(h, "id", prefix_ + "title");
+    h += '>';
+    appendXml(h, title_);
+    h += "</title>\n<path class=\"background\"";
     Path bg;
-    bg.rect(0, 0, width, height);
-    Fill white{"#ffffff", 1};
-    path("background", bg, nullptr, &white);
+    bg.rect(0, 0, width(), height());
+    attr(h, "d", pathData(bg));
+    const Fill white{"#ffffff", 1};
+    fillAttrs(h, &white);
+    strokeAttrs(h, nullptr);
+    h += "/>\n";
+    return h;
 }
 
 void SvgCanvas::open(std::string_view cls, std::string_view id, std::string_view clipId)
@@ -296,9 +305,34 @@ std::string SvgCanvas::finish()
         while (depth_ > 0)
             end();
         out_ += "</svg>\n";
+        // The header goes in front in place: a large graph's text is not
+        // copied into a second string.
+        out_.insert(0, header());
         finished_ = true;
     }
     return out_;
+}
+
+std::unique_ptr<Canvas> SvgCanvas::fork() const
+{
+    return std::make_unique<SvgCanvas>(width(), height(), prefix_, std::string_view());
+}
+
+void SvgCanvas::join(Canvas& part)
+{
+    auto* p = dynamic_cast<SvgCanvas*>(&part);
+    if (!p || p == this)
+        return;
+    while (p->depth_ > 0)
+        p->end();
+    out_ += p->out_;
+    std::string().swap(p->out_);
+}
+
+std::string SvgCanvas::take()
+{
+    finish();
+    return std::move(out_);
 }
 
 } // namespace vgr

@@ -68,6 +68,27 @@ std::string fileName(const Node& g)
     return name;
 }
 
+// The rows of a graph's plot data (a joined table counts its parts).
+size_t plotRows(const Node& n)
+{
+    size_t rows = n.rows.size();
+    for (const NodePtr& p : n.parts)
+        rows += p ? plotRows(*p) : 0;
+    return rows;
+}
+
+size_t graphRows(const Node& g)
+{
+    size_t rows = 0;
+    for (const NodePtr& s : g.sources)
+        rows += s ? plotRows(*s) : 0;
+    return rows;
+}
+
+// A graph over this many plot-data rows is drawn alone, its curves in
+// parallel on the pool; smaller ones are drawn side by side, one a thread.
+constexpr size_t kLargeGraph = 20000;
+
 bool writeText(const std::string& path, const std::string& text, std::string& why)
 {
     vyr::AtomicFile f;
@@ -96,11 +117,19 @@ int drawStepGraphs(StepDoc& doc, size_t stepIndex)
     // Ids are kept apart across the graphs of the page by a prefix naming
     // the step and the graph.
     std::vector<std::string> why(graphs.size());
-    vyr::parallel_for(graphs.size(), [&](size_t i) {
+    auto draw = [&](size_t i) {
         const std::string prefix =
             "s" + std::to_string(stepIndex + 1) + "g" + std::to_string(i + 1) + "-";
         graphs[i]->svg = graphSvg(*graphs[i], prefix, why[i], byLines[i]);
-    });
+    };
+    std::vector<size_t> small;
+    for (size_t i = 0; i < graphs.size(); ++i) {
+        if (graphRows(*graphs[i]) >= kLargeGraph)
+            draw(i);
+        else
+            small.push_back(i);
+    }
+    vyr::parallel_for(small.size(), [&](size_t k) { draw(small[k]); });
     const VyrSettings& settings = vyr_settings();
     const bool files = !settings.outDir.empty();
     std::string folder;

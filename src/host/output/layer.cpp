@@ -236,9 +236,19 @@ class DynamicSetter
 {
   public:
     explicit DynamicSetter(std::vector<Dynamic>& list) : list_(list) {}
+    // Room for `more` values to come, so that neither the list nor its
+    // index grows step by step.
+    void reserve(size_t more)
+    {
+        list_.reserve(list_.size() + more);
+        if (list_.size() + more >= kSearched) {
+            buildIndex();
+            index_.reserve(list_.size() + more);
+        }
+    }
     void set(Dynamic d)
     {
-        if (list_.size() < kSearched) {
+        if (list_.size() < kSearched && index_.empty()) {
             for (Dynamic& e : list_)
                 if (e.name == d.name) {
                     e = std::move(d);
@@ -247,9 +257,7 @@ class DynamicSetter
             list_.push_back(std::move(d));
             return;
         }
-        if (index_.empty())
-            for (size_t i = 0; i < list_.size(); ++i)
-                index_.emplace(list_[i].name, i);
+        buildIndex();
         auto [it, added] = index_.emplace(d.name, list_.size());
         if (added)
             list_.push_back(std::move(d));
@@ -258,6 +266,14 @@ class DynamicSetter
     }
 
   private:
+    void buildIndex()
+    {
+        if (!index_.empty() || list_.empty())
+            return;
+        index_.reserve(list_.size());
+        for (size_t i = 0; i < list_.size(); ++i)
+            index_.emplace(list_[i].name, i);
+    }
     static constexpr size_t kSearched = 32;
     std::vector<Dynamic>& list_;
     std::unordered_map<std::string, size_t> index_;
@@ -266,6 +282,22 @@ class DynamicSetter
 void setDynamic(std::vector<Dynamic>& list, Dynamic d)
 {
     DynamicSetter(list).set(std::move(d));
+}
+
+// The number of 311/287 pairs of a block array, 174 lists included.
+size_t countDynamics(int np, const WOB_PARM_BLK_STR* pb)
+{
+    size_t n = 0;
+    for (int i = 0; i < np; ++i) {
+        if (pb[i].tag == WOB_TAG_DYNNAME && i + 1 < np && pb[i + 1].tag == WOB_TAG_DYNVALUE) {
+            ++n;
+            ++i;
+        } else if (pb[i].tag == WOB_TAG_DYNLIST && pb[i].type == WOB_T_LIST && pb[i].value.a.p) {
+            n += countDynamics(static_cast<int>(pb[i].value.a.len),
+                               static_cast<const WOB_PARM_BLK_STR*>(pb[i].value.a.p));
+        }
+    }
+    return n;
 }
 
 // Collects 311/287 pairs (a name block followed by its value block) from a
@@ -286,6 +318,7 @@ void collectDynamics(int np, WOB_PARM_BLK_STR* pb, DynamicSetter& out)
 void collectDynamics(int np, WOB_PARM_BLK_STR* pb, std::vector<Dynamic>& out)
 {
     DynamicSetter setter(out);
+    setter.reserve(countDynamics(np, pb));
     collectDynamics(np, pb, setter);
 }
 
@@ -835,6 +868,7 @@ void flush(DataObj* d)
     Node& n = *d->out->node;
     n.columns = columnsOf(d);
     DynamicSetter setter(n.dynamics);
+    setter.reserve(d->dynamics.size());
     for (const Dynamic& dy : d->dynamics)
         setter.set(dy);
     n.rows.append(std::move(d->pending));

@@ -46,6 +46,7 @@
 #include <set>
 
 #include "host/graphics/canvas.h"
+#include "vyr_pool.h"
 
 namespace vdq
 {
@@ -219,21 +220,20 @@ class Data
         if (it != nums_.end())
             return it->second;
         std::vector<double>& v = nums_[key];
-        v.assign(n_, std::nan(""));
-        // Tables made from one data object share their columns: the column
-        // is looked for again only when they change.
-        const std::vector<Column>* cols = nullptr;
-        int c = -1;
-        for (size_t t = 0; t < tables_.size(); ++t) {
-            const Node& tb = *tables_[t];
-            if (&tb.columns.vec() != cols) {
-                cols = &tb.columns.vec();
-                c = columnOf(tb, key);
-            }
-            if (c >= 0)
-                tb.rows.numbers(static_cast<size_t>(c), v.data() + first_[t]);
-        }
+        fill(key, v);
         return v;
+    }
+    // Reads the numeric columns a figure will take, side by side on the
+    // host's pool: each is read on its own, a block of rows at a time.
+    void load(const std::vector<std::string>& names) const
+    {
+        std::vector<std::pair<std::string, std::vector<double>*>> todo;
+        for (const std::string& name : names) {
+            const std::string key = lower(name);
+            if (!nums_.count(key))
+                todo.push_back({key, &nums_[key]});
+        }
+        vyr::parallel_for(todo.size(), [&](size_t i) { fill(todo[i].first, *todo[i].second); });
     }
     // The text of a cell: a text column's text, or a number's shortest form.
     std::string text(std::string_view name, size_t row) const
@@ -255,6 +255,23 @@ class Data
     }
 
   private:
+    void fill(const std::string& key, std::vector<double>& v) const
+    {
+        v.assign(n_, std::nan(""));
+        // Tables made from one data object share their columns: the column
+        // is looked for again only when they change.
+        const std::vector<Column>* cols = nullptr;
+        int c = -1;
+        for (size_t t = 0; t < tables_.size(); ++t) {
+            const Node& tb = *tables_[t];
+            if (&tb.columns.vec() != cols) {
+                cols = &tb.columns.vec();
+                c = columnOf(tb, key);
+            }
+            if (c >= 0)
+                tb.rows.numbers(static_cast<size_t>(c), v.data() + first_[t]);
+        }
+    }
     void add(const Node* t)
     {
         if (!t)
@@ -831,13 +848,22 @@ SurvivalPlan survivalPlan(const Node& g, const GraphTemplate& t, const Data& d, 
     p.lifeTable = t.flags & LifeTable;
     p.groups = t.flags & Groups;
     p.panels = t.flags & Panels;
-    p.time = &d.num("Time");
     // Failure from its own column when the data has it, else 1 - survival.
     const bool ownFailure = p.failure && d.has("Failure");
-    p.y = &d.num(ownFailure ? "Failure" : "Survival");
+    const std::string yCol = ownFailure ? "Failure" : "Survival";
     p.ty = p.failure && !ownFailure ? Transform::OneMinus : Transform::None;
     p.keyCol = p.groups ? "GroupNum" : "StratumNum";
     p.labelCol = p.groups ? groupLabelColumn(g, d, dyn) : std::string("Stratum");
+    // The columns the figure takes, read together first.
+    std::vector<std::string> cols = {"Time", yCol};
+    if (d.has(p.keyCol))
+        cols.push_back(p.keyCol);
+    struct BandNames {
+        const BandCols* cols;
+        const char *lo, *hi;
+        Transform t;
+    };
+    std::vector<BandNames> bands;
     for (const BandCols& bc : kBands) {
         if (!dyn.on(bc.plot))
             continue;
@@ -846,19 +872,32 @@ SurvivalPlan survivalPlan(const Node& g, const GraphTemplate& t, const Data& d, 
         const char* hi = own ? bc.fhi : bc.hi;
         if (!d.has(lo) || !d.has(hi))
             continue;
-        p.bands.push_back({&bc, &d.num(lo), &d.num(hi),
-                           p.failure && !own ? Transform::OneMinus : Transform::None});
+        bands.push_back({&bc, lo, hi, p.failure && !own ? Transform::OneMinus : Transform::None});
+        cols.insert(cols.end(), {lo, hi});
     }
-    p.opacity = bandOpacity(dyn);
+    std::string censored;
     if (dyn.on("plotCensored") && !p.lifeTable) {
         const bool ownMark = p.failure && d.has("F_Censored");
         const char* mc = ownMark ? "F_Censored" : "Censored";
         if (d.has(mc)) {
-            p.censored = &d.num(mc);
+            censored = mc;
             p.censoredT = p.failure && !ownMark ? Transform::OneMinus : Transform::None;
+            cols.push_back(censored);
         }
     }
-    if (dyn.on("plotAtRisk") && d.has("tAtRisk") && d.has("AtRisk")) {
+    const bool atRisk = dyn.on("plotAtRisk") && d.has("tAtRisk") && d.has("AtRisk");
+    if (atRisk)
+        cols.insert(cols.end(), {"tAtRisk", "AtRisk"});
+    d.load(cols);
+
+    p.time = &d.num("Time");
+    p.y = &d.num(yCol);
+    for (const BandNames& b : bands)
+        p.bands.push_back({b.cols, &d.num(b.lo), &d.num(b.hi), b.t});
+    p.opacity = bandOpacity(dyn);
+    if (!censored.empty())
+        p.censored = &d.num(censored);
+    if (atRisk) {
         p.atRiskTime = &d.num("tAtRisk");
         p.atRisk = &d.num("AtRisk");
         p.byNumber = lower(dyn.text("classAtRisk")) == "stratumnum";
@@ -877,20 +916,30 @@ struct SurvivalTotals {
 };
 
 // One curve of a cell: its steps, its bands, its censoring marks and its
-// row of the at-risk table.
-void addSurvivalCurve(PlotCell& cell, const SurvivalPlan& p, const Curve& cv, int color,
-                      size_t curves, bool firstOfFigure, SurvivalTotals& tot)
+// row of the at-risk table, with what it adds to the figure's totals.
+struct CurveParts {
+    vgr::Series series;
+    std::vector<vgr::Band> bands;
+    std::vector<std::pair<const BandCols*, bool>> bandsShown;
+    vgr::Marks marks;
+    bool hasRow = false;
+    vgr::AtRiskRow row;
+    XRange xr;
+};
+
+CurveParts survivalCurve(const SurvivalPlan& p, const Curve& cv, int color, size_t curves,
+                         bool firstOfFigure, double xEnd)
 {
-    vgr::Series s;
+    CurveParts out;
+    vgr::Series& s = out.series;
     s.label = cv.label;
     s.color = color;
     s.step = !p.lifeTable;
     s.markers = p.lifeTable;
-    const double xEnd = tot.xr.end;
     Points pts = points(cv.rows, *p.time, *p.y, p.ty, false, xEnd);
     double endX = std::nan("");
     for (const vgr::Pt& q : pts.pts) {
-        tot.xr.add(q.x);
+        out.xr.add(q.x);
         endX = q.x;
     }
     s.pts = std::move(pts.pts);
@@ -905,38 +954,67 @@ void addSurvivalCurve(PlotCell& cell, const SurvivalPlan& p, const Curve& cv, in
         b.opacity = p.opacity;
         b.dash = bp.cols->dash;
         if (firstOfFigure)
-            tot.bandsShown.push_back({bp.cols, !shaded});
+            out.bandsShown.push_back({bp.cols, !shaded});
         shaded = true;
         if (!b.pieces.empty())
-            cell.bands.push_back(std::move(b));
+            out.bands.push_back(std::move(b));
     }
     if (p.censored) {
-        vgr::Marks m;
-        m.color = color;
+        out.marks.color = color;
         Points mp = points(cv.rows, *p.time, *p.censored, p.censoredT, false, xEnd);
         for (size_t i = 0; i < mp.pts.size(); ++i)
             if (mp.rows[i] >= 0)
-                m.pts.push_back(mp.pts[i]);
-        if (!m.pts.empty()) {
-            tot.anyCensored = true;
-            cell.marks.push_back(std::move(m));
-        }
+                out.marks.pts.push_back(mp.pts[i]);
     }
     if (p.atRisk) {
         const std::vector<double>& ta = *p.atRiskTime;
         const std::vector<double>& na = *p.atRisk;
-        vgr::AtRiskRow row;
-        row.color = curves > 1 ? color : -1;
-        row.label =
+        out.hasRow = true;
+        out.row.color = curves > 1 ? color : -1;
+        out.row.label =
             curves > 1 || p.several ? (p.byNumber ? numberText(cv.key) : cv.label) : std::string();
         for (size_t r : cv.rows)
-            if (!missing(ta[r]) && !missing(na[r]) && ta[r] <= xEnd * (1 + 1e-12)) {
-                row.cells.push_back({ta[r], numberText(na[r])});
-                tot.atRiskTimes.insert(ta[r]);
-            }
-        cell.atRisk.push_back(std::move(row));
+            if (!missing(ta[r]) && !missing(na[r]) && ta[r] <= xEnd * (1 + 1e-12))
+                out.row.cells.push_back({ta[r], numberText(na[r])});
     }
-    cell.series.push_back(std::move(s));
+    return out;
+}
+
+// The curves of a cell, made side by side on the host's pool (each reads
+// only its own rows) and placed in the cell in their order.
+void addSurvivalCurves(PlotCell& cell, const SurvivalPlan& p, const std::vector<Curve>& curves,
+                       bool firstCell, SurvivalTotals& tot)
+{
+    std::vector<CurveParts> parts(curves.size());
+    const size_t n = curves.size();
+    const size_t runs = n < 8 ? n : std::min(n, size_t{4} * vyr::pool_width());
+    const double xEnd = tot.xr.end;
+    vyr::parallel_for(runs, [&](size_t k) {
+        for (size_t ci = n * k / runs; ci < n * (k + 1) / runs; ++ci) {
+            const int color = static_cast<int>(p.panels && !p.groups ? 0 : ci);
+            parts[ci] = survivalCurve(p, curves[ci], color, n, firstCell && ci == 0, xEnd);
+        }
+    });
+    cell.series.reserve(n);
+    for (CurveParts& c : parts) {
+        if (c.xr.any) {
+            tot.xr.add(c.xr.lo);
+            tot.xr.add(c.xr.hi);
+        }
+        tot.bandsShown.insert(tot.bandsShown.end(), c.bandsShown.begin(), c.bandsShown.end());
+        for (vgr::Band& b : c.bands)
+            cell.bands.push_back(std::move(b));
+        if (!c.marks.pts.empty()) {
+            tot.anyCensored = true;
+            cell.marks.push_back(std::move(c.marks));
+        }
+        if (c.hasRow) {
+            for (const auto& cl : c.row.cells)
+                tot.atRiskTimes.insert(cl.first);
+            cell.atRisk.push_back(std::move(c.row));
+        }
+        cell.series.push_back(std::move(c.series));
+    }
 }
 
 // The legend: a line per curve when the curves share a plot, the censoring
@@ -1022,12 +1100,7 @@ bool survivalFigure(const Node& g, const GraphTemplate& t, const Data& d, const 
         std::vector<Curve> curves = splitCurves(d, cr.rows, p.keyCol, p.labelCol);
         if (curves.empty())
             curves.push_back({0, std::string(), cr.rows});
-        cell.series.reserve(curves.size());
-        for (size_t ci = 0; ci < curves.size(); ++ci) {
-            const int color = static_cast<int>(p.panels && !p.groups ? 0 : ci);
-            const bool firstOfFigure = ci == 0 && &cr == &cells.front();
-            addSurvivalCurve(cell, p, curves[ci], color, curves.size(), firstOfFigure, tot);
-        }
+        addSurvivalCurves(cell, p, curves, &cr == &cells.front(), tot);
         cell.atRiskInside = !(t.flags & AtRiskOutside);
         cell.atRiskShare = yMin < 0 ? -yMin / (1 - yMin) : 0;
         cell.y.min = 0;

@@ -659,9 +659,12 @@ TEST(SurvivalFamily, ManyStrataDrawnOnThePoolAsOneAfterAnother)
     // beforehand; the recording canvas sees the same items in the same order.
     std::vector<std::vector<double>> rows;
     std::vector<std::string> strata;
-    std::vector<Dynamic> dyn = {txt("method", "Product-Limit"), num("NStrata", 300),
-                                num("plotCensored", 1),         num("plotCL", 1),
-                                num("plotTest", 1),             num("pValue", 0.03)};
+    std::vector<Dynamic> dyn = {txt("method", "Product-Limit"),
+                                num("NStrata", 300),
+                                num("plotCensored", 1),
+                                num("plotCL", 1),
+                                num("plotTest", 1),
+                                num("pValue", 0.03)};
     for (int k = 1; k <= 300; ++k) {
         double s = 1;
         for (int i = 0; i < 12; ++i) {

@@ -962,8 +962,12 @@ CurveParts survivalCurve(const SurvivalPlan& p, const Curve& cv, int color, size
     if (p.censored) {
         out.marks.color = color;
         Points mp = points(cv.rows, *p.time, *p.censored, p.censoredT, false, xEnd);
+        // Censored records at one time share one mark: a mark equal to the
+        // one before it would be drawn over it, and is not kept.
         for (size_t i = 0; i < mp.pts.size(); ++i)
-            if (mp.rows[i] >= 0)
+            if (mp.rows[i] >= 0 &&
+                (out.marks.pts.empty() || out.marks.pts.back().x != mp.pts[i].x ||
+                 out.marks.pts.back().y != mp.pts[i].y))
                 out.marks.pts.push_back(mp.pts[i]);
     }
     if (p.atRisk) {

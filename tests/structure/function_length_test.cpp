@@ -29,11 +29,6 @@ const std::set<std::string> kNotSplitYet = {
     "levelize/zlevlls.cpp|zlevror",
     "levelize/zlevpnm.cpp|ParmName",
     "levelize/zlevrgi.cpp|zlevrgi",
-    "mcomp/engine.cpp|Engine::assess",
-    "mcomp/engine_sim.cpp|Engine::simulate",
-    "mcomp/zmcrep.cpp|DoSimDetails",
-    "numeric/mvn.cpp|zmvnrect",
-    "rmst/rmsmc.cpp|MultipleComparison",
 };
 // clang-format on
 

@@ -101,7 +101,7 @@ Titles survivalTitles(const Shared& s, int page)
     if (s.lifeTable) {
         if (s.CL) {
             t.title = with((panels ? 390 + s.a : 350) + s.f, true);
-            t.second = vdqmsgs(326, 421 + s.a, s.pct);
+            t.second = vdqmsgs(326, msg326::SECOND_CL + s.a, s.pct);
         } else {
             t.title = with((panels ? 389 : 349) + s.a + s.f, false);
         }
@@ -152,7 +152,11 @@ int testList(KorvPtr q, DynList& list)
         if (wzmis(p) || !std::isfinite(p))
             return 0;
         const int t = k + 1;
-        list.add("testName", vdqmsg(0, (q->ktype & test_bit::TREND) ? 331 + t : 324 + t));
+        // The names of the seven tests follow each other in the catalogue, in
+        // that order, once plain and once for the trend tests.
+        const int first =
+            (q->ktype & test_bit::TREND) ? msg0::INSET_LOGRANK_TREND : msg0::INSET_LOGRANK;
+        list.add("testName", vdqmsg(0, first + t - 1));
         list.add("testPval", p < 0.0001 ? vdqtxt("p<0.0001", -1) : vdqtxts("p=%6.4f", 7, p));
         return t;
     }

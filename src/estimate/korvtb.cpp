@@ -394,7 +394,8 @@ void graphs(KorvPtr q, STRATA* node, int vdqgraph)
             wob_list(WOB_TAG_DYNLIST, counts.data(), static_cast<int64_t>(counts.size())),
             wob_list(WOB_TAG_DYNLIST, maxTime.data(), static_cast<int64_t>(maxTime.size())),
         };
-        request(failure ? "FailurePlot" : "SurvivalPlot", label, vdqmsg(0, failure ? 280 : 242),
+        request(failure ? "FailurePlot" : "SurvivalPlot", label,
+                vdqmsg(0, failure ? msg0::FAILURE_CURVE : msg0::SURVIVAL_CURVE),
                 failure ? "Stat.Korvante.Graphics.LifetableFailure"
                         : "Stat.Korvante.Graphics.LifetableSurvival",
                 pb);
@@ -407,8 +408,8 @@ void graphs(KorvPtr q, STRATA* node, int vdqgraph)
             wob_key(WOB_TAG_DYNVALUE, timeName),
             wob_list(WOB_TAG_DYNLIST, maxTime.data(), static_cast<int64_t>(maxTime.size())),
         };
-        request("NegLogSurvivalPlot", vdqmsg(0, 459), vdqmsg(0, 236),
-                "Stat.Korvante.Graphics.NegLogSurvival", pb);
+        request("NegLogSurvivalPlot", vdqmsg(0, msg0::NEG_LOG_SURVIVAL_FUNCTION),
+                vdqmsg(0, msg0::NEG_LOG_SURVIVAL), "Stat.Korvante.Graphics.NegLogSurvival", pb);
     }
     if (vdqgraph & plot_bit::LOGLOGS) {
         const bool hasLabel = q->timelabel.l > 0 && q->timelabel.s;
@@ -428,8 +429,9 @@ void graphs(KorvPtr q, STRATA* node, int vdqgraph)
                     vdqmsgs(326, msg326::LOG_OF, static_cast<int>(q->timename.l), q->timename.s)),
             wob_list(WOB_TAG_DYNLIST, logMax.data(), static_cast<int64_t>(logMax.size())),
         };
-        request("LogNegLogSurvivalPlot", vdqmsg(0, 460), vdqmsg(0, 245),
-                "Stat.Korvante.Graphics.LogNegLogSurvival", pb);
+        request("LogNegLogSurvivalPlot", vdqmsg(0, msg0::LOG_NEG_LOG_SURVIVAL_FUNCTION),
+                vdqmsg(0, msg0::LOG_NEG_LOG_SURVIVAL), "Stat.Korvante.Graphics.LogNegLogSurvival",
+                pb);
     }
     auto rateGraph = [&](const char* name, int label, int contents, const char* templ, int clBit) {
         const bool cl = (vdqgraph & clBit) != 0;

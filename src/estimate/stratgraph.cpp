@@ -152,7 +152,11 @@ void survivalSection(KorvPtr q, Shared& sh)
     }
     C.add("plotTest", k > 0 ? 1 : 0);
     if (k > 0) {
-        C.add("TestName", vdqmsg(0, (q->ktype & test_bit::TREND) ? 331 + k : 324 + k));
+        // The names of the seven tests follow each other in the catalogue, in
+        // that order, once plain and once for the trend tests.
+        const int first =
+            (q->ktype & test_bit::TREND) ? msg0::INSET_LOGRANK_TREND : msg0::INSET_LOGRANK;
+        C.add("TestName", vdqmsg(0, first + k - 1));
         C.add("pValue", p);
     }
 
@@ -198,9 +202,10 @@ void survivalSection(KorvPtr q, Shared& sh)
     // Overlaid: one graph, which has the strata's plot data joined.
     xobskey label, second = nullptr;
     if (sh.lifeTable) {
-        label = sh.CL ? vdqmsgs(326, 350 + sh.F, sh.P) : vdqmsg(326, 349 + sh.F);
+        label = sh.CL ? vdqmsgs(326, msg326::LIFETABLE_ESTIMATES_CL_TITLE + sh.F, sh.P)
+                      : vdqmsg(326, msg326::LIFETABLE_ESTIMATES_TITLE + sh.F);
         if (sh.CL)
-            second = vdqmsgs(326, 421, sh.P);
+            second = vdqmsgs(326, msg326::SECOND_CL, sh.P);
     } else {
         const int n = 341 + limits + sh.A + sh.F;
         label = limits ? vdqmsgs(326, n, sh.P) : vdqmsg(326, n);
@@ -279,8 +284,8 @@ void StratifiedSurvival(KorvPtr q)
     if (v & plot_bit::LOGSURV) {
         GraphRequest g;
         g.text(WOB_TAG_NAME, "NegLogSurvivalPlot")
-            .key(WOB_TAG_LABEL, vdqmsg(0, 359))
-            .key(WOB_TAG_CONTENTS, vdqmsg(0, 236))
+            .key(WOB_TAG_LABEL, vdqmsg(0, msg0::NEG_LOG_SURVIVAL_FUNCTIONS))
+            .key(WOB_TAG_CONTENTS, vdqmsg(0, msg0::NEG_LOG_SURVIVAL))
             .text(WOB_TAG_TEMPLATE, "Stat.Korvante.Graphics.NegLogSurvival");
         fromAll(g, q, sh);
         g.dyn("NStrata", q->nstrata).dyn("xName", sh.timeName).dyn("GroupName", sh.groupName);
@@ -294,8 +299,8 @@ void StratifiedSurvival(KorvPtr q)
         const bool labelled = q->timelabel.s && q->timelabel.l > 0;
         GraphRequest g;
         g.text(WOB_TAG_NAME, "LogNegLogSurvivalPlot")
-            .key(WOB_TAG_LABEL, vdqmsg(0, 360))
-            .key(WOB_TAG_CONTENTS, vdqmsg(0, 237))
+            .key(WOB_TAG_LABEL, vdqmsg(0, msg0::LOG_NEG_LOG_SURVIVAL_FUNCTIONS))
+            .key(WOB_TAG_CONTENTS, vdqmsg(0, msg0::LOG_NEG_LOG_SURVIVAL_PLOT))
             .text(WOB_TAG_TEMPLATE, "Stat.Korvante.Graphics.LogNegLogSurvival");
         fromAll(g, q, sh);
         g.dyn("NStrata", q->nstrata)

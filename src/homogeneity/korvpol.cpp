@@ -136,7 +136,7 @@ xobop open_group(KorvPtr q, const char* name, int label)
 void homogeneity(KorvPtr q)
 {
     if (q->nsvar != 0 && q->nstrata == 1 && !q->grpvar)
-        xpmlog(326, 33);
+        xpmlog(326, msg326::SINGLE_STRATUM_NO_TESTS);
     // Too many strata for the matrices of the tests: the data pass said so.
     // The graph insets show no p-value rather than another group's.
     if (tests_wanted(q) && !korv_hom_fits(q, q->nstrata)) {
@@ -165,7 +165,9 @@ void association(KorvPtr q)
         WOB_PARM_BLK_STR note[] = {
             wob_int(WOB_TAG_371, 2), wob_char(WOB_TAG_JUST, 'c'),
             wob_key(WOB_TAG_NAME, vdqtxt("AssociationNote", 15)),
-            wob_key(WOB_TAG_TEXT, vdqmsgs(326, q->nstrata <= 1 ? 61 : 70,
+            wob_key(WOB_TAG_TEXT, vdqmsgs(326,
+                                          q->nstrata <= 1 ? msg326::ASSOCIATION_NOTE
+                                                          : msg326::ASSOCIATION_NOTE_POOLED,
                                           static_cast<int>(q->timename.l), q->timename.s))};
         wobcall(q->vdq, WOB_SEL_NOTE, note);
     }

@@ -194,7 +194,7 @@ xobskey levelLabels(KorvPtr q, const Levels& L, std::vector<varstring>& vs,
         vs[i].l = 4;
         vs[i].s = numbers.data() + 4 * i;
     }
-    return vdqmsg(0, 138);
+    return vdqmsg(0, msg0::LEVEL_STRATUM);
 }
 
 // One row per level (stratum or GROUP= level) of the scores or trend-scores
@@ -353,7 +353,7 @@ void test_rows(KorvPtr q, const Levels& L, const HomLR* lr)
         } else {
             xobop title = nullptr;
             if (wantLR && lr->zempty == '*')
-                title = wobtitle(q->vdq, vdqmsg(0, 129), 'l');
+                title = wobtitle(q->vdq, vdqmsg(0, msg0::NO_EVENTS_FOOTNOTE), 'l');
             open_table(q, q->HomTest, "Stat.Korvante.HomTests", 0, nullptr, title, lr != nullptr);
         }
     }
@@ -398,9 +398,9 @@ void test_rows(KorvPtr q, const Levels& L, const HomLR* lr)
             wobcall(q->HomTest, WOB_SEL_PUT_ROW, 0, nullptr);
         blank(q, len);
         if (lr->zempty == '*')
-            xpmlog(326, L.groups ? msg326::LR_GROUP_NO_EVENTS : 130);
+            xpmlog(326, L.groups ? msg326::LR_GROUP_NO_EVENTS : msg326::LR_STRATUM_NO_EVENTS);
         if (lr->nempty == -1)
-            xpmlog(326, L.groups ? msg326::LR_GROUP_NO_TIME : 140);
+            xpmlog(326, L.groups ? msg326::LR_GROUP_NO_TIME : msg326::LR_STRATUM_NO_TIME);
     }
     if (print)
         close_table(q, q->HomTest);
@@ -433,7 +433,7 @@ void strata_trend_scores(KorvPtr q, double* x, int k)
         }
         if (!missing)
             return;
-        xpmlog(326, 216);
+        xpmlog(326, msg326::STRATA_TREND_SCORES_MISSING);
     }
     for (int i = 0; i < k; ++i)
         x[i] = i + 1;
@@ -455,7 +455,7 @@ void group_trend_scores(KorvPtr q, double* x, int k)
         }
         if (!missing)
             return;
-        xpmlog(326, 217);
+        xpmlog(326, msg326::GROUP_TREND_SCORES_MISSING);
     }
     for (int i = 0; i < k; ++i)
         x[i] = i + 1;
@@ -519,7 +519,7 @@ POOLHANDLE* open_pool()
     POOLHANDLE* pool = xmpoolc(0, 1024, 6);
     if (!pool) {
         xmemmsg(xmemdef());
-        xpmlog(326, 63);
+        xpmlog(326, msg326::NO_MEMORY_FOR_TESTS);
     }
     return pool;
 }
@@ -531,7 +531,7 @@ void* PoolTake::operator()(int64_t bytes)
     void* p = pool->allocate(pool, bytes > 0 ? bytes : 8, 0x2000);
     if (!p) {
         failed = true;
-        xpmlog(326, 63);
+        xpmlog(326, msg326::NO_MEMORY_FOR_TESTS);
         xmemmsg(xmemdef());
     }
     return p;

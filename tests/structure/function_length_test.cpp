@@ -24,15 +24,12 @@ const std::set<std::string> kNotSplitYet = {
     "frame/korvdat.cpp|DataPass::readBlocks",
     "host/graphics/plot.cpp|drawCell",
     "host/output/graphs.cpp|survivalFigure",
-    "host/output/templates.cpp|templates",
     "mcomp/engine.cpp|Engine::assess",
     "mcomp/engine_sim.cpp|Engine::simulate",
     "mcomp/zmcrep.cpp|DoSimDetails",
     "numeric/mvn.cpp|zmvnrect",
     "results/testtbl.cpp|SurvDiff",
     "rmst/rmsmc.cpp|MultipleComparison",
-    "runtime/zpgraxi.cpp|zpgraxi",
-    "runtime/zscale.cpp|scaleOnce",
 };
 
 std::string too_long(const std::vector<Source>& sources, const std::set<std::string>& allowed)

@@ -74,33 +74,46 @@ void joined(GraphRequest& g, KorvPtr q, const char* name)
         .text(WOB_TAG_DATAPATH2, name);
 }
 
-void survivalSection(KorvPtr q, Shared& sh)
+// What a survival (or failure) graph across strata is: its name, its
+// contents label and its template.
+struct SurvivalKind {
+    const char* name = nullptr;
+    xobskey contents = nullptr;
+    const char* templ = nullptr;
+};
+
+SurvivalKind survivalKind(KorvPtr q, const Shared& sh)
 {
     const int v = q->vdqgraph;
-    ATRISKTIME* art = q->art;
     const bool failure = v & plot_bit::FAILURE;
     const bool overlay = v & plot_bit::OVERLAY;
-    const bool outside = art && art->zoutside;
-    const char* name = failure ? "FailurePlot" : "SurvivalPlot";
-    const xobskey contents = vdqmsg(0, failure ? msg0::FAILURE_PLOT : msg0::SURVIVAL_PLOT);
-    const char* templ;
+    const bool outside = q->art && q->art->zoutside;
+    SurvivalKind k;
+    k.name = failure ? "FailurePlot" : "SurvivalPlot";
+    k.contents = vdqmsg(0, failure ? msg0::FAILURE_PLOT : msg0::SURVIVAL_PLOT);
     if (sh.lifeTable)
-        templ = overlay ? (failure ? "Stat.Korvante.Graphics.LifeTableFailure"
-                                   : "Stat.Korvante.Graphics.LifeTableSurvival")
-                        : (failure ? "Stat.Korvante.Graphics.LifeTableFailurePanel"
-                                   : "Stat.Korvante.Graphics.LifeTableSurvivalPanel");
+        k.templ = overlay ? (failure ? "Stat.Korvante.Graphics.LifeTableFailure"
+                                     : "Stat.Korvante.Graphics.LifeTableSurvival")
+                          : (failure ? "Stat.Korvante.Graphics.LifeTableFailurePanel"
+                                     : "Stat.Korvante.Graphics.LifeTableSurvivalPanel");
     else if (overlay)
-        templ = failure ? (outside ? "Stat.Korvante.Graphics.ProductLimitFailure2"
-                                   : "Stat.Korvante.Graphics.ProductLimitFailure")
-                        : (outside ? "Stat.Korvante.Graphics.ProductLimitSurvival2"
-                                   : "Stat.Korvante.Graphics.ProductLimitSurvival");
+        k.templ = failure ? (outside ? "Stat.Korvante.Graphics.ProductLimitFailure2"
+                                     : "Stat.Korvante.Graphics.ProductLimitFailure")
+                          : (outside ? "Stat.Korvante.Graphics.ProductLimitSurvival2"
+                                     : "Stat.Korvante.Graphics.ProductLimitSurvival");
     else
-        templ = failure ? "Stat.Korvante.Graphics.ProductLimitFailurePanel"
-                        : "Stat.Korvante.Graphics.ProductLimitSurvivalPanel";
+        k.templ = failure ? "Stat.Korvante.Graphics.ProductLimitFailurePanel"
+                          : "Stat.Korvante.Graphics.ProductLimitSurvivalPanel";
+    return k;
+}
 
-    // The per-stratum list.
+// The dynamics of each stratum (its value, counts and, for the
+// product-limit family, its median with limits) and the median inset's
+// formats; `anyCensored` says whether a stratum has a censored time.
+DynList strataList(KorvPtr q, const Shared& sh, bool* anyCensored)
+{
     DynList S;
-    bool anyCensored = false;
+    *anyCensored = false;
     int i = 1;
     for (STRATA* s = q->strata; s && i <= q->nstrata; s = s->left, ++i) {
         S.addNumbered("StrVal%i", i,
@@ -112,15 +125,22 @@ void survivalSection(KorvPtr q, Shared& sh)
             S.addNumbered("LowerMedian%i", i, s->qtlower[1]);
             S.addNumbered("UpperMedian%i", i, s->qtupper[1]);
         }
-        anyCensored = anyCensored || s->cen != 0;
+        *anyCensored = *anyCensored || s->cen != 0;
     }
     S.add("PctMedianConfid", vdqtxts("%g%%", 4, confidencePercent(q->qtalpha)));
     S.add("QuartileFmt", vdqtxts("F6.%i", 5, zpfmt(q->ogmaxqt, 6)));
+    return S;
+}
 
+// The dynamics every survival graph of the BY group shares: the censored
+// marks, the limits and bands with their labels, the at-risk table and the
+// test inset.
+DynList commonList(KorvPtr q, const Shared& sh, bool anyCensored)
+{
+    const int v = q->vdqgraph;
+    ATRISKTIME* art = q->art;
     double p = 0;
     const int k = testInset(q, &p);
-
-    // The common list.
     DynList C;
     const int censored = anyCensored && !(v & plot_bit::NOCENSORED) ? 1 : 0;
     C.add("plotCensored", censored);
@@ -159,47 +179,56 @@ void survivalSection(KorvPtr q, Shared& sh)
         C.add("TestName", vdqmsg(0, first + k - 1));
         C.add("pValue", p);
     }
+    return C;
+}
 
+// The survival graphs in panels: two cells for two strata, else pages of
+// four, each page a graph of its own.
+void panelGraphs(KorvPtr q, const Shared& sh, const SurvivalKind& kind, const DynList& C,
+                 const DynList& S)
+{
     const int limits = 4 * sh.CL + 2 * sh.HW + sh.EP;
-    if (!overlay) {
-        // Panels: two cells for two strata, else pages of four.
-        const int nColumns = q->nstrata == 2 ? 1 : 2;
-        const int per = 2 * nColumns;
-        const xobskey header = vdqtxt(q->nsvar == 1 ? "NAMEVALUE" : "VALUE", -1);
-        int page = 0;
-        for (int s = 1; s <= q->nstrata; ++s) {
-            if (s % per != 0 && s != q->nstrata)
-                continue;
-            ++page;
-            xobskey label;
-            if (sh.lifeTable) {
-                const int n = 389 + sh.CL + sh.F;
-                label = sh.CL ? vdqmsgs(326, n, page, sh.P) : vdqmsgs(326, n, page);
-            } else {
-                const int n = 381 + limits + sh.A + sh.F;
-                label = limits ? vdqmsgs(326, n, page, sh.P) : vdqmsgs(326, n, page);
-            }
-            GraphRequest g;
-            g.text(WOB_TAG_NAME, name)
-                .key(WOB_TAG_LABEL, label)
-                .key(WOB_TAG_CONTENTS, contents)
-                .text(WOB_TAG_TEMPLATE, templ)
-                .paths(WOB_TAG_PATHS2, q->ogpath, q->nstrata)
-                .dyn("xName", sh.timeName)
-                .dyn("nRows", 2)
-                .dyn("nColumns", nColumns)
-                .dyn("HeaderDisplay", header)
-                .dyn("PanelNum", page)
-                .dyn("method", sh.method)
-                .dyn("yMin", art ? -0.06 : 0.0)
-                .list(C)
-                .list(S)
-                .list(sh.M)
-                .send(q);
+    const int nColumns = q->nstrata == 2 ? 1 : 2;
+    const int per = 2 * nColumns;
+    const xobskey header = vdqtxt(q->nsvar == 1 ? "NAMEVALUE" : "VALUE", -1);
+    int page = 0;
+    for (int s = 1; s <= q->nstrata; ++s) {
+        if (s % per != 0 && s != q->nstrata)
+            continue;
+        ++page;
+        xobskey label;
+        if (sh.lifeTable) {
+            const int n = 389 + sh.CL + sh.F;
+            label = sh.CL ? vdqmsgs(326, n, page, sh.P) : vdqmsgs(326, n, page);
+        } else {
+            const int n = 381 + limits + sh.A + sh.F;
+            label = limits ? vdqmsgs(326, n, page, sh.P) : vdqmsgs(326, n, page);
         }
-        return;
+        GraphRequest g;
+        g.text(WOB_TAG_NAME, kind.name)
+            .key(WOB_TAG_LABEL, label)
+            .key(WOB_TAG_CONTENTS, kind.contents)
+            .text(WOB_TAG_TEMPLATE, kind.templ)
+            .paths(WOB_TAG_PATHS2, q->ogpath, q->nstrata)
+            .dyn("xName", sh.timeName)
+            .dyn("nRows", 2)
+            .dyn("nColumns", nColumns)
+            .dyn("HeaderDisplay", header)
+            .dyn("PanelNum", page)
+            .dyn("method", sh.method)
+            .dyn("yMin", q->art ? -0.06 : 0.0)
+            .list(C)
+            .list(S)
+            .list(sh.M)
+            .send(q);
     }
-    // Overlaid: one graph, which has the strata's plot data joined.
+}
+
+// The survival graph with the strata overlaid: one graph, which has the
+// strata's plot data joined.
+void overlaidGraph(KorvPtr q, Shared& sh, const SurvivalKind& kind, DynList& C, const DynList& S)
+{
+    const int limits = 4 * sh.CL + 2 * sh.HW + sh.EP;
     xobskey label, second = nullptr;
     if (sh.lifeTable) {
         label = sh.CL ? vdqmsgs(326, msg326::LIFETABLE_ESTIMATES_CL_TITLE + sh.F, sh.P)
@@ -212,14 +241,14 @@ void survivalSection(KorvPtr q, Shared& sh)
         static const int kSecond[8] = {0, 425, 424, 426, 421, 423, 422, 427};
         if (limits)
             second = vdqmsgs(326, kSecond[limits] + sh.A, sh.P);
-        else if (art)
+        else if (q->art)
             second = vdqmsg(0, msg0::WITH_AT_RISK);
     }
     if (second)
         C.add("SecondTitle", second);
     GraphRequest g;
-    g.text(WOB_TAG_NAME, name).key(WOB_TAG_LABEL, label).key(WOB_TAG_CONTENTS, contents);
-    g.text(WOB_TAG_TEMPLATE, templ);
+    g.text(WOB_TAG_NAME, kind.name).key(WOB_TAG_LABEL, label).key(WOB_TAG_CONTENTS, kind.contents);
+    g.text(WOB_TAG_TEMPLATE, kind.templ);
     joined(g, q, "Phantom2");
     g.dyn("method", sh.method)
         .dyn("NStrata", q->nstrata)
@@ -232,6 +261,19 @@ void survivalSection(KorvPtr q, Shared& sh)
         .pathOut(&q->ogpath[0])
         .send(q);
     sh.combined = true;
+}
+
+// The survival (or failure) graphs across strata, overlaid or in panels.
+void survivalSection(KorvPtr q, Shared& sh)
+{
+    const SurvivalKind kind = survivalKind(q, sh);
+    bool anyCensored = false;
+    const DynList S = strataList(q, sh, &anyCensored);
+    DynList C = commonList(q, sh, anyCensored);
+    if (q->vdqgraph & plot_bit::OVERLAY)
+        overlaidGraph(q, sh, kind, C, S);
+    else
+        panelGraphs(q, sh, kind, C, S);
 }
 
 // A graph of every stratum: the first has their plot data joined, the later

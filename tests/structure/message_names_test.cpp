@@ -35,20 +35,7 @@ const std::map<std::string, int> kServices = {
 const std::set<std::string> kGroups = {"326", "183", "172", "174", "210", "701", "505"};
 
 // "file|group|number" of the calls not named yet.
-const std::set<std::string> kNotNamedYet = {
-    "mcomp/zmclsm.cpp|172|444",  "mcomp/zmclsml.cpp|183|100",
-    "mcomp/zmclsml.cpp|183|176", "mcomp/zmclsml.cpp|183|177",
-    "mcomp/zmclsml.cpp|183|178", "mcomp/zmcrep.cpp|172|443",
-    "mcomp/zmcrep.cpp|183|146",  "mcomp/zmcrep.cpp|183|147",
-    "mcomp/zmcrep.cpp|183|148",  "mcomp/zmcrep.cpp|183|153",
-    "mcomp/zmcrep.cpp|183|154",  "mcomp/zmcrep.cpp|183|155",
-    "mcomp/zmcrep.cpp|183|156",  "mcomp/zmcrep.cpp|183|157",
-    "mcomp/zmcrep.cpp|183|158",  "mcomp/zmcrep.cpp|183|159",
-    "mcomp/zmcrep.cpp|183|168",  "mcomp/zmcrep.cpp|183|169",
-    "mcomp/zmcrep.cpp|183|170",  "mcomp/zmcrep.cpp|183|171",
-    "mcomp/zmcrep.cpp|183|172",  "mcomp/zmcrep.cpp|183|174",
-    "mcomp/zmcrep.cpp|183|64",   "mcomp/zmcrep.cpp|183|lmc->exact ? 160 : 161",
-};
+const std::set<std::string> kNotNamedYet = {};
 
 // Files that still keep message numbers under names of their own.
 const std::set<std::string> kOwnNamesYet = {};

@@ -51,19 +51,19 @@ int adjustmentLabel(const SURVDIFF* sd)
     const bool step = sd->step != 0;
     switch (sd->method) {
     case QXMCLSM_BON:
-        return step ? 282 : 281;
+        return step ? msg0::STEPDOWN_BONFERRONI : msg0::BONFERRONI;
     case QXMCLSM_SIDAK:
-        return step ? 284 : 283;
+        return step ? msg0::STEPDOWN_SIDAK : msg0::SIDAK;
     case QXMCLSM_GT2:
-        return step ? 286 : 285;
+        return step ? msg0::STEPDOWN_SMM : msg0::SMM;
     case QXMCLSM_F:
-        return step ? 288 : 287;
+        return step ? msg0::STEPDOWN_SCHEFFE : msg0::SCHEFFE;
     case QXMCLSM_SIM:
-        return step ? 290 : 289;
+        return step ? msg0::STEPDOWN_SIMULATED : msg0::SIMULATED;
     default:
         if (sd->type == QXMCLSM_CONTROL)
-            return step ? 294 : 293;
-        return step ? 292 : 291;
+            return step ? msg0::STEPDOWN_DUNNETT : msg0::DUNNETT;
+        return step ? msg0::STEPDOWN_TUKEY : msg0::TUKEY;
     }
 }
 

@@ -24,11 +24,6 @@ const std::set<std::string> kNotSplitYet = {
     "frame/korvdat.cpp|DataPass::readBlocks",
     "host/graphics/plot.cpp|drawCell",
     "host/output/graphs.cpp|survivalFigure",
-    "levelize/zlevfit.cpp|zlevfit",
-    "levelize/zlevini.cpp|zlevrinit",
-    "levelize/zlevlls.cpp|zlevror",
-    "levelize/zlevpnm.cpp|ParmName",
-    "levelize/zlevrgi.cpp|zlevrgi",
 };
 // clang-format on
 

@@ -66,7 +66,7 @@ namespace
 double chisq_operations(KorvPtr q, int k)
 {
     const double kk = static_cast<double>(k);
-    const int tests = (q->ktype & 1) ? 0 : korv_hom_blocks(q);
+    const int tests = (q->ktype & test_bit::TREND) ? 0 : korv_hom_blocks(q);
     return tests * (kk - 1) * (kk + 1) * (kk + 2) / 2;
 }
 

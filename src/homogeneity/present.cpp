@@ -478,7 +478,7 @@ int group_levels(KorvPtr q)
 void trend_branch(KorvPtr q, const Levels& L, xobop* group)
 {
     const int k = L.k;
-    const bool zdetails = q->zprint && !(L.ktype & 4);
+    const bool zdetails = q->zprint && !(L.ktype & test_bit::NODETAIL);
     if (zdetails) {
         *group = make_group(q, "TrendTests", msg0::TREND_TESTS);
         if (q->HomStat) {
@@ -599,13 +599,13 @@ int64_t load_strata(KorvPtr q, int k, double* time, double* freq, double* wt, in
 
 void finish_tests(KorvPtr q, const Levels& L, const HomLR* lr, POOLHANDLE* pool)
 {
-    const bool zdetails = q->zprint && !(L.ktype & 4);
+    const bool zdetails = q->zprint && !(L.ktype & test_bit::NODETAIL);
     xobop group = nullptr;
-    if (zdetails && !(L.ktype & 1))
+    if (zdetails && !(L.ktype & test_bit::TREND))
         details(q, L, &group);
     save_scores(q, L);
     std::memset(q->varname, ' ', sizeof q->varname);
-    if (L.ktype & 1) {
+    if (L.ktype & test_bit::TREND) {
         if (L.groups)
             group_trend_scores(q, L.x, L.k);
         else

@@ -234,9 +234,9 @@ TEST(NamedBits, TheCheckFindsDecimalBitsBesideAField)
                                "void f(KORVCOM* q, CMPRISK* c, Line L)\n"
                                "{\n"
                                "    const bool d = q->zprint && !(L.ktype & 4);\n" // 3
-                               "    if (q->ktype &128)\n"                         // 4
-                               "        c->plot |= 2;\n"                          // 5
-                               "    if (q->vdqgraph & (256))\n"                   // 6
+                               "    if (q->ktype &128)\n"                          // 4
+                               "        c->plot |= 2;\n"                           // 5
+                               "    if (q->vdqgraph & (256))\n"                    // 6
                                "        g();\n"
                                "    if (q->ktype && n & 4)\n"
                                "        g();\n"

@@ -46,6 +46,7 @@
 #include <set>
 
 #include "host/graphics/canvas.h"
+#include "host/output/name_index.h"
 #include "vyr_pool.h"
 
 namespace vdq
@@ -131,26 +132,22 @@ bool missing(double v)
 // ---------------------------------------------------------------------------
 // Dynamic values, by name without regard to case ("labelCL" and "LabelCL"
 // mean the same); of names equal but for case, the first given counts. A
-// graph across many strata has several values per stratum: the names are
-// kept sorted in one array and found by halving.
+// graph across many strata has several values per stratum: they are found
+// through a hash index of their names.
 class Dyn
 {
   public:
-    explicit Dyn(const std::vector<Dynamic>& d)
+    explicit Dyn(const std::vector<Dynamic>& d) : list_(d)
     {
-        byName_.reserve(d.size());
-        for (const Dynamic& x : d)
-            byName_.push_back({lower(x.name), &x});
-        std::stable_sort(byName_.begin(), byName_.end(),
-                         [](const Entry& a, const Entry& b) { return a.first < b.first; });
+        index_.reserve(d.size(), NameAt{&list_});
+        for (size_t i = 0; i < d.size(); ++i)
+            if (index_.find(d[i].name, NameAt{&list_}) == NameIndex::kNone)
+                index_.add(i, NameAt{&list_});
     }
     const Dynamic* get(std::string_view name) const
     {
-        const std::string key = lower(name);
-        auto it =
-            std::lower_bound(byName_.begin(), byName_.end(), key,
-                             [](const Entry& e, const std::string& k) { return e.first < k; });
-        return it == byName_.end() || it->first != key ? nullptr : it->second;
+        const size_t at = index_.find(name, NameAt{&list_});
+        return at == NameIndex::kNone ? nullptr : &list_[at];
     }
     std::string text(std::string_view name) const
     {
@@ -173,8 +170,12 @@ class Dyn
     bool has(std::string_view name) const { return get(name) != nullptr; }
 
   private:
-    using Entry = std::pair<std::string, const Dynamic*>;
-    std::vector<Entry> byName_;
+    struct NameAt {
+        const std::vector<Dynamic>* list;
+        std::string_view operator()(size_t i) const { return (*list)[i].name; }
+    };
+    const std::vector<Dynamic>& list_;
+    NameIndex index_{true};
 };
 
 // ---------------------------------------------------------------------------

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/output/layer.h"
+#include "host/output/name_index.h"
 #include "vyr_data.h"
 #include "vyr_format.h"
 #include "vyr_gkernel.h"
@@ -243,7 +244,7 @@ class DynamicSetter
         list_.reserve(list_.size() + more);
         if (list_.size() + more >= kSearched) {
             buildIndex();
-            index_.reserve(list_.size() + more);
+            index_.reserve(list_.size() + more, nameAt());
         }
     }
     void set(Dynamic d)
@@ -258,25 +259,33 @@ class DynamicSetter
             return;
         }
         buildIndex();
-        auto [it, added] = index_.emplace(d.name, list_.size());
-        if (added)
-            list_.push_back(std::move(d));
-        else
-            list_[it->second] = std::move(d);
+        const size_t at = index_.find(d.name, nameAt());
+        if (at != NameIndex::kNone) {
+            list_[at] = std::move(d);
+            return;
+        }
+        list_.push_back(std::move(d));
+        index_.add(list_.size() - 1, nameAt());
     }
 
   private:
+    struct NameAt {
+        const std::vector<Dynamic>* list;
+        std::string_view operator()(size_t i) const { return (*list)[i].name; }
+    };
+    NameAt nameAt() const { return NameAt{&list_}; }
     void buildIndex()
     {
-        if (!index_.empty() || list_.empty())
+        if (!index_.empty())
             return;
-        index_.reserve(list_.size());
+        index_.reserve(list_.size(), nameAt());
         for (size_t i = 0; i < list_.size(); ++i)
-            index_.emplace(list_[i].name, i);
+            if (index_.find(list_[i].name, nameAt()) == NameIndex::kNone)
+                index_.add(i, nameAt());
     }
     static constexpr size_t kSearched = 32;
     std::vector<Dynamic>& list_;
-    std::unordered_map<std::string, size_t> index_;
+    NameIndex index_{false};
 };
 
 void setDynamic(std::vector<Dynamic>& list, Dynamic d)

@@ -91,15 +91,6 @@ Titles survivalTitles(const Shared& s, int page)
     const bool panels = page > 0;
     // The offset of the limits and bands drawn: EP 1, HW 2, CL 4.
     const int limits = 4 * s.CL + 2 * s.HW + s.EP;
-    // The second titles of the limits, by that offset.
-    static const int kSecond[8] = {0,
-                                   msg326::SECOND_EP,
-                                   msg326::SECOND_HW,
-                                   msg326::SECOND_HW_EP,
-                                   msg326::SECOND_CL,
-                                   msg326::SECOND_CL_EP,
-                                   msg326::SECOND_CL_HW,
-                                   msg326::SECOND_CL_HW_EP};
     auto with = [&](int n, bool pct) {
         if (panels)
             return pct ? vdqmsgs(326, n, page, s.pct) : vdqmsgs(326, n, page);
@@ -121,7 +112,7 @@ Titles survivalTitles(const Shared& s, int page)
     const int base = panels ? msg326::SURVIVAL_PANEL_TITLE : msg326::SURVIVAL_ESTIMATES_TITLE;
     t.title = with(base + limits + s.a + s.f, limits != 0);
     if (limits != 0)
-        t.second = vdqmsgs(326, kSecond[limits] + s.a, s.pct);
+        t.second = vdqmsgs(326, kSecondTitle[limits] + s.a, s.pct);
     else if (s.a != 0)
         t.second = vdqmsg(0, msg0::WITH_AT_RISK);
     return t;

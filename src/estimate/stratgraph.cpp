@@ -238,16 +238,8 @@ void overlaidGraph(KorvPtr q, Shared& sh, const SurvivalKind& kind, DynList& C, 
     } else {
         const int n = msg326::SURVIVAL_ESTIMATES_TITLE + limits + sh.A + sh.F;
         label = limits ? vdqmsgs(326, n, sh.P) : vdqmsg(326, n);
-        static const int kSecond[8] = {0,
-                                       msg326::SECOND_EP,
-                                       msg326::SECOND_HW,
-                                       msg326::SECOND_HW_EP,
-                                       msg326::SECOND_CL,
-                                       msg326::SECOND_CL_EP,
-                                       msg326::SECOND_CL_HW,
-                                       msg326::SECOND_CL_HW_EP};
         if (limits)
-            second = vdqmsgs(326, kSecond[limits] + sh.A, sh.P);
+            second = vdqmsgs(326, kSecondTitle[limits] + sh.A, sh.P);
         else if (q->art)
             second = vdqmsg(0, msg0::WITH_AT_RISK);
     }

@@ -21,7 +21,6 @@
 #include "mcomp/zmclsm.h"
 #include "rmst/rmst.h"
 #include "runtime/missing.h"
-#include "runtime/seed.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
 #include "vyr_message_names.h"
@@ -146,21 +145,7 @@ void engineSettings(rmsUserPtr us, ZMCLSMI& lmc, bool control, std::vector<doubl
     lmc.type = sd->type;
     lmc.idxcntl = control ? controlIndex(us, k) : 0;
     lmc.pool = q->pool;
-    if (sd->method == QXMCLSM_SIM) {
-        lmc.p = sd->alpha;
-        lmc.acc = sd->acc;
-        lmc.nsamp = sd->nsamp;
-        lmc.eps = sd->eps;
-        lmc.tinc = sd->tinc;
-        lmc.rep = sd->rep;
-        lmc.seed = sd->seed;
-        zranms(&lmc.seed, 1);
-    } else {
-        lmc.acc = 0.005;
-        lmc.eps = 0.01;
-        lmc.tinc = 30;
-        lmc.p = 0.05;
-    }
+    korv_mc_simulation_settings(&lmc, sd);
     lmc.vdq = q->zog->vdq;
     lmc.dfe = korv_missing();
     lmc.rmse = 1.0;

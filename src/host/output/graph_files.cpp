@@ -2,7 +2,8 @@
 // then): each graph's SVG text goes into the page, and with an output
 // folder (--out) into <out>/graphs/<name>.svg, with PNG and PDF files beside
 // it when the command line asks for them. Graphs are drawn in parallel on the
-// host's pool; their files are written in document order.
+// host's pool (side by side, or one large graph alone with its curves drawn
+// in parallel); their files are written in document order.
 #include <filesystem>
 #include <set>
 #include <string>
@@ -68,26 +69,32 @@ std::string fileName(const Node& g)
     return name;
 }
 
-// The rows of a graph's plot data (a joined table counts its parts).
-size_t plotRows(const Node& n)
+// The rows and the tables of a graph's plot data (a joined table counts
+// its parts).
+void plotSize(const Node& n, size_t& rows, size_t& tables)
 {
-    size_t rows = n.rows.size();
+    if (n.parts.empty()) {
+        rows += n.rows.size();
+        ++tables;
+    }
     for (const NodePtr& p : n.parts)
-        rows += p ? plotRows(*p) : 0;
-    return rows;
+        if (p)
+            plotSize(*p, rows, tables);
 }
 
-size_t graphRows(const Node& g)
+// Whether a graph is drawn alone, its curves in parallel on the pool: the
+// only graph of its step, or one across many strata with many rows. Other
+// graphs are drawn side by side, one a thread.
+bool drawnAlone(const Node& g, size_t graphs)
 {
-    size_t rows = 0;
+    if (graphs == 1)
+        return true;
+    size_t rows = 0, tables = 0;
     for (const NodePtr& s : g.sources)
-        rows += s ? plotRows(*s) : 0;
-    return rows;
+        if (s)
+            plotSize(*s, rows, tables);
+    return rows >= 20000 && tables >= 64;
 }
-
-// A graph over this many plot-data rows is drawn alone, its curves in
-// parallel on the pool; smaller ones are drawn side by side, one a thread.
-constexpr size_t kLargeGraph = 20000;
 
 bool writeText(const std::string& path, const std::string& text, std::string& why)
 {
@@ -124,7 +131,7 @@ int drawStepGraphs(StepDoc& doc, size_t stepIndex)
     };
     std::vector<size_t> small;
     for (size_t i = 0; i < graphs.size(); ++i) {
-        if (graphRows(*graphs[i]) >= kLargeGraph)
+        if (drawnAlone(*graphs[i], graphs.size()))
             draw(i);
         else
             small.push_back(i);

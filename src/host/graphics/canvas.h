@@ -178,6 +178,8 @@ Path markerPath(Marker shape, double x, double y, double size);
 // A number as SVG coordinates write it: at most two decimals, no trailing
 // zeros, no "-0".
 std::string svgNumber(double v);
+// The same, appended to a text being written.
+void appendSvgNumber(std::string& out, double v);
 
 // The SVG text of a graph, written as the canvas is drawn on. Ids carry a
 // prefix per graph, so that graphs placed in one page never share one; the

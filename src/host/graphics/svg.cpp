@@ -109,25 +109,32 @@ void fillAttrs(std::string& o, const Fill* f)
         attr(o, "fill-opacity", f->opacity);
 }
 
+// A path's outline as the "d" attribute writes it: commands and numbers
+// only, which need no escaping, appended where the text is being written.
+void appendPathData(std::string& o, const Path& p)
+{
+    for (const Path::Cmd& c : p.cmds) {
+        if (c.op == Path::Close) {
+            o += 'Z';
+            continue;
+        }
+        o += c.op == Path::Move ? 'M' : 'L';
+        appendSvgNumber(o, c.p.x);
+        o += ' ';
+        appendSvgNumber(o, c.p.y);
+    }
+}
+
 std::string pathData(const Path& p)
 {
     std::string d;
-    for (const Path::Cmd& c : p.cmds) {
-        if (c.op == Path::Close) {
-            d += 'Z';
-            continue;
-        }
-        d += c.op == Path::Move ? 'M' : 'L';
-        d += svgNumber(c.p.x);
-        d += ' ';
-        d += svgNumber(c.p.y);
-    }
+    appendPathData(d, p);
     return d;
 }
 
 } // namespace
 
-std::string svgNumber(double v)
+void appendSvgNumber(std::string& o, double v)
 {
     if (!std::isfinite(v))
         v = 0;
@@ -141,9 +148,16 @@ std::string svgNumber(double v)
         --e;
     if (e[-1] == '.')
         --e;
-    std::string s(static_cast<const char*>(buf), e);
-    if (s == "-0")
-        s = "0";
+    if (e - buf == 2 && buf[0] == '-' && buf[1] == '0')
+        o += '0';
+    else
+        o.append(static_cast<const char*>(buf), e);
+}
+
+std::string svgNumber(double v)
+{
+    std::string s;
+    appendSvgNumber(s, v);
     return s;
 }
 
@@ -264,7 +278,9 @@ void SvgCanvas::path(std::string_view cls, const Path& p, const Stroke* stroke, 
     out_ += "<path";
     if (!cls.empty())
         attr(out_, "class", token(cls));
-    attr(out_, "d", pathData(p));
+    out_ += " d=\"";
+    appendPathData(out_, p);
+    out_ += '"';
     fillAttrs(out_, fill);
     strokeAttrs(out_, stroke);
     out_ += "/>\n";

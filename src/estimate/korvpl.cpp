@@ -246,7 +246,13 @@ void summaryTables(KorvPtr q, const PlEngine& e)
         closeOutput(q);
     }
     // The bias note and the Means table.
-    static const int notes[7] = {0, 149, 155, 156, 150, 157, 0};
+    static const int notes[7] = {0,
+                                 msg0::MEAN_NOTE_TIMELIM,
+                                 msg0::MEAN_NOTE_LAST_TIME,
+                                 msg0::MEAN_NOTE_TIMELIM_CENSORED,
+                                 msg0::MEAN_NOTE_LAST_EVENT,
+                                 msg0::MEAN_NOTE_TIMELIM_EVENT,
+                                 0};
     int code = e.biasCode;
     xobop note = nullptr;
     if (code >= 0 && code <= 6 && notes[code] != 0)

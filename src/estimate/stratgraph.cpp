@@ -198,10 +198,10 @@ void panelGraphs(KorvPtr q, const Shared& sh, const SurvivalKind& kind, const Dy
         ++page;
         xobskey label;
         if (sh.lifeTable) {
-            const int n = 389 + sh.CL + sh.F;
+            const int n = msg326::LIFETABLE_PANEL_TITLE + sh.CL + sh.F;
             label = sh.CL ? vdqmsgs(326, n, page, sh.P) : vdqmsgs(326, n, page);
         } else {
-            const int n = 381 + limits + sh.A + sh.F;
+            const int n = msg326::SURVIVAL_PANEL_TITLE + limits + sh.A + sh.F;
             label = limits ? vdqmsgs(326, n, page, sh.P) : vdqmsgs(326, n, page);
         }
         GraphRequest g;
@@ -236,11 +236,10 @@ void overlaidGraph(KorvPtr q, Shared& sh, const SurvivalKind& kind, DynList& C, 
         if (sh.CL)
             second = vdqmsgs(326, msg326::SECOND_CL, sh.P);
     } else {
-        const int n = 341 + limits + sh.A + sh.F;
+        const int n = msg326::SURVIVAL_ESTIMATES_TITLE + limits + sh.A + sh.F;
         label = limits ? vdqmsgs(326, n, sh.P) : vdqmsg(326, n);
-        static const int kSecond[8] = {0, 425, 424, 426, 421, 423, 422, 427};
         if (limits)
-            second = vdqmsgs(326, kSecond[limits] + sh.A, sh.P);
+            second = vdqmsgs(326, kSecondTitle[limits] + sh.A, sh.P);
         else if (q->art)
             second = vdqmsg(0, msg0::WITH_AT_RISK);
     }
@@ -364,10 +363,10 @@ void StratifiedSurvival(KorvPtr q)
         const char* templ;
     };
     static const Rate kRates[] = {
-        {plot_bit::DENSITY, plot_bit::DENSITY_CL, "DensityPlot", 379, 238,
-         "Stat.Korvante.Graphics.Density"},
-        {plot_bit::HAZARD, plot_bit::HAZARD_CL, "HazardPlot", 380, 239,
-         "Stat.Korvante.Graphics.Hazard"},
+        {plot_bit::DENSITY, plot_bit::DENSITY_CL, "DensityPlot", msg0::LIFETABLE_DENSITY_ESTIMATES,
+         msg0::DENSITY_PLOT, "Stat.Korvante.Graphics.Density"},
+        {plot_bit::HAZARD, plot_bit::HAZARD_CL, "HazardPlot", msg0::LIFETABLE_HAZARD_ESTIMATES,
+         msg0::HAZARD_PLOT, "Stat.Korvante.Graphics.Hazard"},
     };
     for (const Rate& r : kRates) {
         if (!(v & r.bit))

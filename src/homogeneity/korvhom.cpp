@@ -214,7 +214,7 @@ void HomTest(KorvPtr q)
 
 void korvhom(KorvPtr q)
 {
-    if (q->ktype & 2)
+    if (q->ktype & test_bit::NONE)
         return;
     // With GROUP= the levels are compared within the strata.
     if (q->grpvar) {

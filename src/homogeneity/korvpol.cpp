@@ -66,7 +66,7 @@ namespace
 double chisq_operations(KorvPtr q, int k)
 {
     const double kk = static_cast<double>(k);
-    const int tests = (q->ktype & 1) ? 0 : korv_hom_blocks(q);
+    const int tests = (q->ktype & test_bit::TREND) ? 0 : korv_hom_blocks(q);
     return tests * (kk - 1) * (kk + 1) * (kk + 2) / 2;
 }
 
@@ -159,7 +159,7 @@ void association(KorvPtr q)
     if (p <= 0 || !q->wil || (!q->zprint && !q->fileoutt))
         return;
     const bool print = q->zprint && q->vdq;
-    xobop rank = print ? open_group(q, "RankTests", 73) : nullptr;
+    xobop rank = print ? open_group(q, "RankTests", msg0::RANK_ASSOCIATION) : nullptr;
     auto* dfs = static_cast<char*>(xmalloc_or_exit(q->polnode, p + 1, 0x2000));
     if (print) {
         WOB_PARM_BLK_STR note[] = {
@@ -171,10 +171,10 @@ void association(KorvPtr q)
                                           static_cast<int>(q->timename.l), q->timename.s))};
         wobcall(q->vdq, WOB_SEL_NOTE, note);
     }
-    xobop g = print ? open_group(q, "Wilcoxon", 74) : nullptr;
+    xobop g = print ? open_group(q, "Wilcoxon", msg0::ASSOCIATION_WILCOXON) : nullptr;
     korvrno(q, q->wil, dfs, nullptr, "WILCOXON");
     korv_hom::release_group(g);
-    g = print ? open_group(q, "LogRank", 75) : nullptr;
+    g = print ? open_group(q, "LogRank", msg0::ASSOCIATION_LOGRANK) : nullptr;
     korvrno(q, q->wil + korv_assoc_q3(p), dfs, nullptr, "LOG RANK");
     korv_hom::release_group(g);
     korv_hom::release_group(rank);

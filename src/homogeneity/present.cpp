@@ -34,12 +34,16 @@ struct TestText {
     int covHeader;   // its column header (group 0)
 };
 constexpr TestText kText[kTests] = {
-    {test_bit::LOGRANK, 132, "LogrankHomCov", 27, 64},
-    {test_bit::WILCOXON, 133, "WilcoxonHomCov", 28, 65},
-    {test_bit::TARONE, 204, "TaroneHomCov", 198, 206},
-    {test_bit::PETO, 210, "PetoHomCov", 199, 207},
-    {test_bit::MODPETO, 211, "ModPetoHomCov", 200, 208},
-    {test_bit::FLEMING, 0, "FlemingHomCov", 205, 209},
+    {test_bit::LOGRANK, msg326::LOGRANK_LABEL, "LogrankHomCov", msg0::LOGRANK_COVARIANCE,
+     msg0::LOGRANK_HEADER},
+    {test_bit::WILCOXON, msg326::WILCOXON_LABEL, "WilcoxonHomCov", msg0::WILCOXON_COVARIANCE,
+     msg0::WILCOXON_HEADER},
+    {test_bit::TARONE, msg326::TARONE_LABEL, "TaroneHomCov", msg0::TARONE_COVARIANCE,
+     msg0::TARONE_HEADER},
+    {test_bit::PETO, msg326::PETO_LABEL, "PetoHomCov", msg0::PETO_COVARIANCE, msg0::PETO_HEADER},
+    {test_bit::MODPETO, msg326::MODPETO_LABEL, "ModPetoHomCov", msg0::MODPETO_COVARIANCE,
+     msg0::MODPETO_HEADER},
+    {test_bit::FLEMING, 0, "FlemingHomCov", msg0::FLEMING_COVARIANCE, msg0::FLEMING_HEADER},
 };
 
 double* ogstat_slot(OGSTAT* og, int i)
@@ -223,8 +227,9 @@ template <class Fill> void levelRows(KorvPtr q, const Levels& L, Fill fill)
 int detailsNote(KorvPtr q, const Levels& L)
 {
     if (!L.groups)
-        return 84;
-    return q->nsvar > 0 ? 79 : 68;
+        return msg326::HOMOGENEITY_NOTE;
+    return q->nsvar > 0 ? msg326::HOMOGENEITY_GROUPS_STRATIFIED_NOTE
+                        : msg326::HOMOGENEITY_GROUPS_NOTE;
 }
 
 } // namespace
@@ -257,7 +262,7 @@ void details(KorvPtr q, const Levels& L, xobop* group)
     }
     const int dlr = zpfmt(maxlr, 7), dwr = zpfmt(maxwr, 7);
 
-    *group = make_group(q, "StrataHomogeneity", 20);
+    *group = make_group(q, "StrataHomogeneity", msg0::STRATUM_HOMOGENEITY);
     WOB_PARM_BLK_STR note[] = {
         wob_int(WOB_TAG_371, 2), wob_char(WOB_TAG_JUST, 'c'),
         wob_key(WOB_TAG_NAME, vdqtxt("HomogeneityNote", -1)),
@@ -473,9 +478,9 @@ int group_levels(KorvPtr q)
 void trend_branch(KorvPtr q, const Levels& L, xobop* group)
 {
     const int k = L.k;
-    const bool zdetails = q->zprint && !(L.ktype & 4);
+    const bool zdetails = q->zprint && !(L.ktype & test_bit::NODETAIL);
     if (zdetails) {
-        *group = make_group(q, "TrendTests", 89);
+        *group = make_group(q, "TrendTests", msg0::TREND_TESTS);
         if (q->HomStat) {
             open_table(q, q->HomStat, "Stat.Korvante.TrendScores");
             levelRows(q, L, [&](int i) { q->iovar[trendscore_slot::SCORE] = L.x[i]; });
@@ -594,13 +599,13 @@ int64_t load_strata(KorvPtr q, int k, double* time, double* freq, double* wt, in
 
 void finish_tests(KorvPtr q, const Levels& L, const HomLR* lr, POOLHANDLE* pool)
 {
-    const bool zdetails = q->zprint && !(L.ktype & 4);
+    const bool zdetails = q->zprint && !(L.ktype & test_bit::NODETAIL);
     xobop group = nullptr;
-    if (zdetails && !(L.ktype & 1))
+    if (zdetails && !(L.ktype & test_bit::TREND))
         details(q, L, &group);
     save_scores(q, L);
     std::memset(q->varname, ' ', sizeof q->varname);
-    if (L.ktype & 1) {
+    if (L.ktype & test_bit::TREND) {
         if (L.groups)
             group_trend_scores(q, L.x, L.k);
         else

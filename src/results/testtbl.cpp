@@ -252,15 +252,15 @@ void HomStat(KorvPtr q)
     xobop t = createTable(q, txt("HomStats"), vdqmsg(0, msg0::RANK_STATISTICS));
     q->HomStat = t;
     strataIdColumns(q, t);
-    if (q->ktype & 8)
+    if (q->ktype & test_bit::LOGRANK)
         numColumn(t, "LogRank", vdqmsg(0, msg0::LOGRANK), &q->iovar[homstat_slot::LOGRANK]);
-    if (q->ktype & 16)
+    if (q->ktype & test_bit::WILCOXON)
         numColumn(t, "Wilcoxon", vdqmsg(0, msg0::WILCOXON), &q->iovar[homstat_slot::WILCOXON]);
-    if (q->ktype & 32)
+    if (q->ktype & test_bit::TARONE)
         numColumn(t, "Tarone", nullptr, &q->iovar[homstat_slot::TARONE]);
-    if (q->ktype & 64)
+    if (q->ktype & test_bit::PETO)
         numColumn(t, "Peto", nullptr, &q->iovar[homstat_slot::PETO]);
-    if (q->ktype & 128)
+    if (q->ktype & test_bit::MODPETO)
         numColumn(t, "ModifiedPeto", nullptr, &q->iovar[homstat_slot::MODPETO]);
     if (q->fleming)
         numColumn(t, "Fleming", nullptr, &q->iovar[homstat_slot::FLEMING]);

@@ -21,7 +21,6 @@
 #include "mcomp/zmclsm.h"
 #include "rmst/rmst.h"
 #include "runtime/missing.h"
-#include "runtime/seed.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
 #include "vyr_message_names.h"
@@ -51,19 +50,19 @@ int adjustmentLabel(const SURVDIFF* sd)
     const bool step = sd->step != 0;
     switch (sd->method) {
     case QXMCLSM_BON:
-        return step ? 282 : 281;
+        return step ? msg0::STEPDOWN_BONFERRONI : msg0::BONFERRONI;
     case QXMCLSM_SIDAK:
-        return step ? 284 : 283;
+        return step ? msg0::STEPDOWN_SIDAK : msg0::SIDAK;
     case QXMCLSM_GT2:
-        return step ? 286 : 285;
+        return step ? msg0::STEPDOWN_SMM : msg0::SMM;
     case QXMCLSM_F:
-        return step ? 288 : 287;
+        return step ? msg0::STEPDOWN_SCHEFFE : msg0::SCHEFFE;
     case QXMCLSM_SIM:
-        return step ? 290 : 289;
+        return step ? msg0::STEPDOWN_SIMULATED : msg0::SIMULATED;
     default:
         if (sd->type == QXMCLSM_CONTROL)
-            return step ? 294 : 293;
-        return step ? 292 : 291;
+            return step ? msg0::STEPDOWN_DUNNETT : msg0::DUNNETT;
+        return step ? msg0::STEPDOWN_TUKEY : msg0::TUKEY;
     }
 }
 
@@ -146,21 +145,7 @@ void engineSettings(rmsUserPtr us, ZMCLSMI& lmc, bool control, std::vector<doubl
     lmc.type = sd->type;
     lmc.idxcntl = control ? controlIndex(us, k) : 0;
     lmc.pool = q->pool;
-    if (sd->method == QXMCLSM_SIM) {
-        lmc.p = sd->alpha;
-        lmc.acc = sd->acc;
-        lmc.nsamp = sd->nsamp;
-        lmc.eps = sd->eps;
-        lmc.tinc = sd->tinc;
-        lmc.rep = sd->rep;
-        lmc.seed = sd->seed;
-        zranms(&lmc.seed, 1);
-    } else {
-        lmc.acc = 0.005;
-        lmc.eps = 0.01;
-        lmc.tinc = 30;
-        lmc.p = 0.05;
-    }
+    korv_mc_simulation_settings(&lmc, sd);
     lmc.vdq = q->zog->vdq;
     lmc.dfe = korv_missing();
     lmc.rmse = 1.0;

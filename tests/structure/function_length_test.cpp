@@ -21,13 +21,6 @@ constexpr int kLongest = 150;
 // "file|function" of the functions not split yet, one a line.
 // clang-format off
 const std::set<std::string> kNotSplitYet = {
-    "host/graphics/plot.cpp|drawCell",
-    "host/output/graphs.cpp|survivalFigure",
-    "levelize/zlevfit.cpp|zlevfit",
-    "levelize/zlevini.cpp|zlevrinit",
-    "levelize/zlevlls.cpp|zlevror",
-    "levelize/zlevpnm.cpp|ParmName",
-    "levelize/zlevrgi.cpp|zlevrgi",
 };
 // clang-format on
 

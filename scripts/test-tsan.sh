@@ -10,9 +10,11 @@ jobs=${JOBS:-$(nproc)}
 dir=build-tsan
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORV_TSAN=ON >/dev/null
 cmake --build "$dir" -j "$jobs" --target test_levelize_threads test_host_kernel \
-  test_homogeneity_core
+  test_homogeneity_core test_frame_ahead test_host_files
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 export KORV_SOURCE_DIR="$PWD"
 "$dir"/test_host_kernel --gtest_filter='PoolTest.*:*Event*:*Thread*'
 "$dir"/test_levelize_threads
 "$dir"/test_homogeneity_core --gtest_filter='HomogeneityCounts.*'
+"$dir"/test_frame_ahead
+"$dir"/test_host_files --gtest_filter='UtilityFile.PositionedReads*'

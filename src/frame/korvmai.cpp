@@ -286,8 +286,13 @@ void estimate_strata(KORVCOM* q)
                 clear_heading(q->vdq);
         }
     };
-    // The GROUP= road rereads its strata by level itself.
-    const bool ahead = !q->grpvar && strata.size() > 1 && q->utid && q->polwork && q->rtimes &&
+    // Only strata large enough to repay their own arrays and the hand-over
+    // are prepared ahead; with fewer than two of them the strata are simply
+    // taken in turn (the GROUP= road rereads its strata by level itself).
+    constexpr int64_t kAheadRows = 8192;
+    const auto large = std::count_if(strata.begin(), strata.end(),
+                                     [](const STRATA* s) { return s->nobs >= kAheadRows; });
+    const bool ahead = !q->grpvar && large > 1 && q->utid && q->polwork && q->rtimes &&
                        q->rfreqs && xcflush(q->utid) == 0;
     if (!ahead) {
         for (std::size_t i = 0; i < strata.size(); ++i)
@@ -300,13 +305,15 @@ void estimate_strata(KORVCOM* q)
     int64_t budget = 0;
     const int64_t recordBytes = 16 + (q->zwt ? 8 : 0) + (q->nid > 0 ? q->idlen : 0);
     for (std::size_t i = 0; i < strata.size(); ++i) {
-        bytes[i] = korv_stratum_bytes(q, strata[i]);
+        bytes[i] = strata[i]->nobs >= kAheadRows ? korv_stratum_bytes(q, strata[i]) : 0;
         budget += 2 * strata[i]->nobs * recordBytes;
     }
     std::vector<StratumArea> areas(strata.size());
     korv_ahead::run(
         strata.size(), bytes, budget,
-        [&](std::size_t i) { return korv_stratum_prepare(q, strata[i], areas[i]); },
+        [&](std::size_t i) {
+            return strata[i]->nobs >= kAheadRows && korv_stratum_prepare(q, strata[i], areas[i]);
+        },
         [&](std::size_t i, korv_ahead::Prepared how) {
             if (how != korv_ahead::Prepared::Ahead) {
                 estimate(i, nullptr);

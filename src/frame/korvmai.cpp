@@ -292,8 +292,8 @@ void estimate_strata(KORVCOM* q)
     constexpr int64_t kAheadRows = 8192;
     const auto large = std::count_if(strata.begin(), strata.end(),
                                      [](const STRATA* s) { return s->nobs >= kAheadRows; });
-    const bool ahead = !q->grpvar && large > 1 && q->utid && q->polwork && q->rtimes &&
-                       q->rfreqs && xcflush(q->utid) == 0;
+    const bool ahead = !q->grpvar && large > 1 && q->utid && q->polwork && q->rtimes && q->rfreqs &&
+                       xcflush(q->utid) == 0;
     if (!ahead) {
         for (std::size_t i = 0; i < strata.size(); ++i)
             estimate(i, nullptr);

@@ -138,7 +138,7 @@ void korvbeg(KORVCOM* q, STRATA* stratum);
 // korvbeg would have left them, and korv_stratum_release gives its memory
 // back (the common block's own arrays are the caller's to restore).
 struct StratumArea {
-    static constexpr int MAX_BLOCKS = 9;
+    static constexpr int MAX_BLOCKS = 11;
     void* blocks[MAX_BLOCKS] = {};
     int64_t sizes[MAX_BLOCKS] = {};
     int nblocks = 0;
@@ -150,8 +150,10 @@ struct StratumArea {
     double* rtimes = nullptr;
     double* rfreqs = nullptr;
     double* rweights = nullptr;
-    int64_t distinct = -1;   // distinct times counted, or -1 (no counts)
-    double* tally = nullptr; // times, events, censored: distinct each
+    double* ahead = nullptr;  // counts still ahead (product-limit family), nobs + 1
+    double* ahead2 = nullptr; // the same of frequency x weight squared (WEIGHT)
+    int64_t distinct = -1;    // distinct times counted, or -1 (no counts)
+    double* tally = nullptr;  // times, events, censored: distinct each
     double lrTime = 0;
     bool ready = false;
 };

@@ -125,6 +125,26 @@ void rank_and_copy(const KORVCOM* q, int64_t n, const double* times, const doubl
     }
 }
 
+// The counts still ahead of each ranked position, added up from the last
+// record down, as the product-limit engine adds them up: frequencies, or with
+// weights frequency x weight and frequency x weight squared.
+void add_up_ahead(const double* rf, const double* rw, int64_t n, double* ahead, double* ahead2)
+{
+    ahead[n] = 0.0;
+    if (rw)
+        ahead2[n] = 0.0;
+    for (int64_t j = n - 1; j >= 0; --j) {
+        const double freq = std::fabs(rf[j]);
+        if (rw) {
+            const double w = rw[j];
+            ahead[j] = ahead[j + 1] + freq * w;
+            ahead2[j] = ahead2[j + 1] + freq * w * w;
+        } else {
+            ahead[j] = ahead[j + 1] + freq;
+        }
+    }
+}
+
 // Records the arrays of the stratum as read into the blocks of 50 records:
 // room for whole blocks.
 int64_t block_rows(const KORVCOM* q, int64_t nobs)
@@ -178,9 +198,10 @@ void korvbeg(KORVCOM* q, STRATA* node)
 int64_t korv_stratum_bytes(const KORVCOM* q, const STRATA* node)
 {
     const int64_t m = block_rows(q, node->nobs);
-    int64_t perRow = 5 * 8; // times, frequencies, rank index, both in rank order
+    // Times, frequencies, rank index, both in rank order, the counts ahead.
+    int64_t perRow = 6 * 8;
     if (q->zwt)
-        perRow += 2 * 8;
+        perRow += 3 * 8;
     if (q->nid > 0 && q->blocki > 0)
         perRow += q->idlen;
     return m * perRow;
@@ -223,6 +244,10 @@ bool korv_stratum_prepare(const KORVCOM* q, const STRATA* node, StratumArea& a)
     a.rtimes = static_cast<double*>(take(m * 8));
     a.rfreqs = static_cast<double*>(take(m * 8));
     a.rweights = q->zwt ? static_cast<double*>(take(m * 8)) : nullptr;
+    // The product-limit family's counts still ahead (not the life table's).
+    const bool counts = q->method != 1;
+    a.ahead = counts ? static_cast<double*>(take((m + 1) * 8)) : nullptr;
+    a.ahead2 = counts && q->zwt ? static_cast<double*>(take((m + 1) * 8)) : nullptr;
     if (!ok)
         return false;
     int64_t k = 0;
@@ -234,6 +259,8 @@ bool korv_stratum_prepare(const KORVCOM* q, const STRATA* node, StratumArea& a)
             return false;
     }
     rank_and_copy(q, n, a.times, a.freqs, a.weights, a.indxs, a.rtimes, a.rfreqs, a.rweights);
+    if (counts)
+        add_up_ahead(a.rfreqs, q->zwt ? a.rweights : nullptr, n, a.ahead, a.ahead2);
     a.distinct = tally_distinct(a.rtimes, a.rfreqs, n, node->cum);
     if (a.distinct >= 0) {
         a.tally = static_cast<double*>(take(3 * a.distinct * 8));

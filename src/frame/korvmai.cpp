@@ -19,6 +19,7 @@
 #include "common/ahead.h"
 #include "common/stages.h"
 #include "common/statement.h"
+#include "estimate/estimate.h"
 #include "runtime/xccheck.h"
 #include "vyr_message_names.h"
 
@@ -265,10 +266,16 @@ void estimate_strata(KORVCOM* q)
             case 0:
             case 2:
             case 3:
-                if (q->zwt)
+                if (area && area->ahead) {
+                    if (q->zwt)
+                        korvwpl_counted(q, s, area->ahead, area->ahead2);
+                    else
+                        korvpl_counted(q, s, area->ahead);
+                } else if (q->zwt) {
                     korvwpl(q, s);
-                else
+                } else {
                     korvpl(q, s);
+                }
                 break;
             case 1:
                 korvtb(q, s);

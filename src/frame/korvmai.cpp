@@ -307,14 +307,18 @@ void estimate_strata(KORVCOM* q)
         return;
     }
     // Strata prepared ahead hold at most twice what their records take in
-    // the utility file (and always one stratum).
+    // the utility file, and less below four million records, where the
+    // run's fixed memory weighs more beside the data (one stratum is always
+    // allowed: then the strata are prepared one after another).
     std::vector<int64_t> bytes(strata.size());
-    int64_t budget = 0;
+    int64_t records = 0;
     const int64_t recordBytes = 16 + (q->zwt ? 8 : 0) + (q->nid > 0 ? q->idlen : 0);
     for (std::size_t i = 0; i < strata.size(); ++i) {
         bytes[i] = strata[i]->nobs >= kAheadRows ? korv_stratum_bytes(q, strata[i]) : 0;
-        budget += 2 * strata[i]->nobs * recordBytes;
+        records += strata[i]->nobs;
     }
+    const double share = std::min(2.0, static_cast<double>(records) / 2e6);
+    const auto budget = static_cast<int64_t>(share * static_cast<double>(records * recordBytes));
     std::vector<StratumArea> areas(strata.size());
     korv_ahead::run(
         strata.size(), bytes, budget,

@@ -14,7 +14,11 @@
 # per million rows. Nothing is asserted: timings on a shared machine are
 # noisy, so the load is printed with them.
 # Usage: bench/speed/run.sh [--build DIR] [--runs N] [--peers-up-to ROWS]
-#                           [--levels N] [--many-rows MANY] [--no-peers] [SIZE...]
+#                           [--levels N] [--many-rows MANY] [--no-peers]
+#                           [--cores N] [SIZE...]
+# --cores N runs every process (korvante and the peers) on the first N cores
+# only (taskset), as on a machine of N cores: korvante sizes its threads to
+# the cores it may run on.
 # Default sizes: 1000000 10000000 50000000; peers up to 10000000 rows (R
 # takes about 3 GB at 10M rows). CI runs it once on a small size with
 # --no-peers, so that the script keeps working.
@@ -27,6 +31,7 @@ peersUpTo=10000000
 levels=100000
 manyRows=1000000
 peers=1
+cores=0
 sizes=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -36,6 +41,7 @@ while [ $# -gt 0 ]; do
     --levels) levels=$2; shift 2 ;;
     --many-rows) manyRows=$2; shift 2 ;;
     --no-peers) peers=0; shift ;;
+    --cores) cores=$2; shift 2 ;;
     *) sizes+=("$1"); shift ;;
   esac
 done
@@ -51,14 +57,19 @@ if [ "$peers" = 1 ]; then
 fi
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-echo "machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+pin=()
+if [ "$cores" -gt 0 ]; then
+  command -v taskset >/dev/null || { echo "--cores needs taskset (util-linux)"; exit 2; }
+  pin=(taskset -c "0-$((cores - 1))")
+fi
+echo "machine: $(nproc) cores${pin:+, runs limited to $cores}, load $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # Runs a command, keeping its wall time, peak memory and CPU time (user
 # plus system) in $secs, $mib and $cpu. On a loaded machine the CPU time is
 # the steadier figure.
 failures=0
 measure() {
-  /usr/bin/time -f "%e %M %U %S" -o "$tmp/time.txt" "$@" >"$tmp/cmd.out" 2>"$tmp/cmd.err" || {
+  /usr/bin/time -f "%e %M %U %S" -o "$tmp/time.txt" ${pin[@]+"${pin[@]}"} "$@" >"$tmp/cmd.out" 2>"$tmp/cmd.err" || {
     echo "  failed: $*"; tail -3 "$tmp/cmd.err"; [ -f "$tmp/log.txt" ] && tail -3 "$tmp/log.txt"
     secs=NA; mib=NA; cpu=NA; return 0; }
   read -r secs kb user sys <"$tmp/time.txt"

@@ -11,6 +11,7 @@
 #include "common/strata.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
+#include "vyr_message_names.h"
 #include "vyr_output.h"
 #include "vyr_text.h"
 
@@ -62,7 +63,8 @@ int korvut(KorvPtr q, STRATA* node)
     if (sid && sid->label && cap > 0) {
         std::memset(sid->label, ' ', static_cast<size_t>(cap));
         char head[64];
-        int n = xpmstr(head, static_cast<int>(sizeof head), 326, 104, node->Stratum + 1);
+        int n = xpmstr(head, static_cast<int>(sizeof head), 326, msg326::STRATUM_HEADING,
+                       node->Stratum + 1);
         pos = append(sid->label, cap, 0, std::string(head, static_cast<size_t>(std::max(n, 0))));
     }
     for (int i = 0; i < q->nsvar; ++i) {

@@ -8,10 +8,22 @@
 
 #include "common/korvcom.h"
 #include "runtime/wobmth.h"
+#include "vyr_message_names.h"
 #include "vyr_output.h"
 
 namespace korv_est
 {
+
+// The second title of a survival graph by the limits and bands it draws,
+// indexed by 4 CL + 2 HW + EP (0: none drawn).
+inline constexpr int kSecondTitle[8] = {0,
+                                        msg326::SECOND_EP,
+                                        msg326::SECOND_HW,
+                                        msg326::SECOND_HW_EP,
+                                        msg326::SECOND_CL,
+                                        msg326::SECOND_CL_EP,
+                                        msg326::SECOND_CL_HW,
+                                        msg326::SECOND_CL_HW_EP};
 
 // A list of dynamic variables (name block, value block).
 class DynList

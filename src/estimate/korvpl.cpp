@@ -23,6 +23,7 @@
 #include "vyr_data.h"
 #include "vyr_files.h"
 #include "vyr_host.h"
+#include "vyr_message_names.h"
 #include "vyr_output.h"
 
 using namespace korv_est;
@@ -201,7 +202,8 @@ void summaryTables(KorvPtr q, const PlEngine& e)
 {
     WOB_PARM_BLK_STR gp[] = {
         wob_key(WOB_TAG_NAME, vdqtxt("TimeSummary", -1)),
-        wob_key(WOB_TAG_LABEL, vdqmsgs(326, 76, static_cast<int>(q->timename.l), q->timename.s)),
+        wob_key(WOB_TAG_LABEL,
+                vdqmsgs(326, msg326::TIME_SUMMARY, static_cast<int>(q->timename.l), q->timename.s)),
         wob_int(WOB_TAG_FLAG435, 0),
         wob_object(WOB_TAG_OUT, nullptr),
     };
@@ -212,8 +214,8 @@ void summaryTables(KorvPtr q, const PlEngine& e)
             wob_key(WOB_TAG_NAME, vdqtxt("SummaryNote", -1)),
             wob_int(WOB_TAG_371, 2),
             wob_char(WOB_TAG_JUST, 'c'),
-            wob_key(WOB_TAG_TEXT,
-                    vdqmsgs(326, 154, static_cast<int>(q->timename.l), q->timename.s)),
+            wob_key(WOB_TAG_TEXT, vdqmsgs(326, msg326::QUARTILE_MEAN_NOTE,
+                                          static_cast<int>(q->timename.l), q->timename.s)),
             wob_int(WOB_TAG_NOTE_LINES, 12),
         };
         wobcall(q->vdq, WOB_SEL_NOTE, 5, note);
@@ -244,7 +246,13 @@ void summaryTables(KorvPtr q, const PlEngine& e)
         closeOutput(q);
     }
     // The bias note and the Means table.
-    static const int notes[7] = {0, 149, 155, 156, 150, 157, 0};
+    static const int notes[7] = {0,
+                                 msg0::MEAN_NOTE_TIMELIM,
+                                 msg0::MEAN_NOTE_LAST_TIME,
+                                 msg0::MEAN_NOTE_TIMELIM_CENSORED,
+                                 msg0::MEAN_NOTE_LAST_EVENT,
+                                 msg0::MEAN_NOTE_TIMELIM_EVENT,
+                                 0};
     int code = e.biasCode;
     xobop note = nullptr;
     if (code >= 0 && code <= 6 && notes[code] != 0)
@@ -261,7 +269,8 @@ void summaryTables(KorvPtr q, const PlEngine& e)
         wobcall(q->vdq, WOB_SEL_TEMPLATE_OUTPUT, note ? 6 : 5, pb);
         q->output = pb[0].value.o;
         std::memset(q->meanbias, ' ', sizeof q->meanbias);
-        xpmstr(q->meanbias, static_cast<int>(sizeof q->meanbias), 326, 190 + code);
+        xpmstr(q->meanbias, static_cast<int>(sizeof q->meanbias), 326,
+               msg326::MEAN_RESTRICTION + code);
         q->iovar[mean_slot::MEAN] = e.mean;
         q->iovar[mean_slot::STDERR] = e.mse;
         wobcall(q->Mean, WOB_SEL_PUT_ROW, 0, nullptr);
@@ -285,7 +294,7 @@ bool countFormat(KorvPtr q, const PlUnit& u, bool weighted, int* numWidth, int* 
         return true;
     if (q->znotrunc && !integralFreqs(u.freqs, static_cast<long>(u.nobs))) {
         if (q->method == 3) {
-            xpmlog(326, 520);
+            xpmlog(326, msg326::FH_FRACTIONAL_FREQ);
             q->rc = std::max(q->rc, 2000);
             // No estimates: later stages must not read zeros as results.
             const double miss = korv_missing();
@@ -404,7 +413,7 @@ void closeTables(KorvPtr q, const PlEngine& engine, KorvSink& sink, int plotMode
     }
     endData(q->Surv);
     if (sink.censoredPrinted && !timelist) {
-        xobop foot = wobtitle(q->vdq, vdqmsg(0, 71), 'c');
+        xobop foot = wobtitle(q->vdq, vdqmsg(0, msg0::CENSOR_MARK_NOTE), 'c');
         closeOutput(q, foot);
     } else {
         closeOutput(q);

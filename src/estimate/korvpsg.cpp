@@ -91,8 +91,6 @@ Titles survivalTitles(const Shared& s, int page)
     const bool panels = page > 0;
     // The offset of the limits and bands drawn: EP 1, HW 2, CL 4.
     const int limits = 4 * s.CL + 2 * s.HW + s.EP;
-    // The second titles of the limits, by that offset.
-    static const int kSecond[8] = {0, 425, 424, 426, 421, 423, 422, 427};
     auto with = [&](int n, bool pct) {
         if (panels)
             return pct ? vdqmsgs(326, n, page, s.pct) : vdqmsgs(326, n, page);
@@ -100,16 +98,21 @@ Titles survivalTitles(const Shared& s, int page)
     };
     if (s.lifeTable) {
         if (s.CL) {
-            t.title = with((panels ? 390 + s.a : 350) + s.f, true);
-            t.second = vdqmsgs(326, 421 + s.a, s.pct);
+            const int base = panels ? msg326::LIFETABLE_PANEL_CL_TITLE + s.a
+                                    : msg326::LIFETABLE_ESTIMATES_CL_TITLE;
+            t.title = with(base + s.f, true);
+            t.second = vdqmsgs(326, msg326::SECOND_CL + s.a, s.pct);
         } else {
-            t.title = with((panels ? 389 : 349) + s.a + s.f, false);
+            const int base =
+                panels ? msg326::LIFETABLE_PANEL_TITLE : msg326::LIFETABLE_ESTIMATES_TITLE;
+            t.title = with(base + s.a + s.f, false);
         }
         return t;
     }
-    t.title = with((panels ? 381 : 341) + limits + s.a + s.f, limits != 0);
+    const int base = panels ? msg326::SURVIVAL_PANEL_TITLE : msg326::SURVIVAL_ESTIMATES_TITLE;
+    t.title = with(base + limits + s.a + s.f, limits != 0);
     if (limits != 0)
-        t.second = vdqmsgs(326, kSecond[limits] + s.a, s.pct);
+        t.second = vdqmsgs(326, kSecondTitle[limits] + s.a, s.pct);
     else if (s.a != 0)
         t.second = vdqmsg(0, msg0::WITH_AT_RISK);
     return t;
@@ -152,7 +155,11 @@ int testList(KorvPtr q, DynList& list)
         if (wzmis(p) || !std::isfinite(p))
             return 0;
         const int t = k + 1;
-        list.add("testName", vdqmsg(0, (q->ktype & test_bit::TREND) ? 331 + t : 324 + t));
+        // The names of the seven tests follow each other in the catalogue, in
+        // that order, once plain and once for the trend tests.
+        const int first =
+            (q->ktype & test_bit::TREND) ? msg0::INSET_LOGRANK_TREND : msg0::INSET_LOGRANK;
+        list.add("testName", vdqmsg(0, first + t - 1));
         list.add("testPval", p < 0.0001 ? vdqtxt("p<0.0001", -1) : vdqtxts("p=%6.4f", 7, p));
         return t;
     }
@@ -245,7 +252,8 @@ void StratumSpecificOthers(KorvPtr q, STRATA* node, int ngroup)
     };
     if (v & plot_bit::LOGSURV) {
         GraphRequest g;
-        start(g, "NegLogSurvivalPlot", 359, 236, "Stat.Korvante.Graphics.NegLogSurvivalSG");
+        start(g, "NegLogSurvivalPlot", msg0::NEG_LOG_SURVIVAL_FUNCTIONS, msg0::NEG_LOG_SURVIVAL,
+              "Stat.Korvante.Graphics.NegLogSurvivalSG");
         g.dyn("xName", s.xName).list(s.maxTime).send(q);
     }
     if (v & plot_bit::LOGLOGS) {
@@ -257,7 +265,8 @@ void StratumSpecificOthers(KorvPtr q, STRATA* node, int ngroup)
         if (q->zmaxtime)
             logMax.add("logmaxTime", std::log(q->maxtime));
         GraphRequest g;
-        start(g, "LogNegLogSurvivalPlot", 360, 237, "Stat.Korvante.Graphics.LogNegLogSurvivalSG");
+        start(g, "LogNegLogSurvivalPlot", msg0::LOG_NEG_LOG_SURVIVAL_FUNCTIONS,
+              msg0::LOG_NEG_LOG_SURVIVAL_PLOT, "Stat.Korvante.Graphics.LogNegLogSurvivalSG");
         g.dyn("xLabel", label)
             .dyn("xName",
                  vdqmsgs(326, msg326::LOG_OF, static_cast<int>(q->timename.l), q->timename.s))
@@ -266,7 +275,8 @@ void StratumSpecificOthers(KorvPtr q, STRATA* node, int ngroup)
     }
     if (v & plot_bit::DENSITY) {
         GraphRequest g;
-        start(g, "DensityPlot", 379, 238, "Stat.Korvante.Graphics.DensitySG");
+        start(g, "DensityPlot", msg0::LIFETABLE_DENSITY_ESTIMATES, msg0::DENSITY_PLOT,
+              "Stat.Korvante.Graphics.DensitySG");
         g.dyn("xName", s.xName)
             .dyn("plotCL", (v & plot_bit::DENSITY_CL) ? 1 : 0)
             .dyn("Transparency", s.transparency)
@@ -275,7 +285,8 @@ void StratumSpecificOthers(KorvPtr q, STRATA* node, int ngroup)
     }
     if (v & plot_bit::HAZARD) {
         GraphRequest g;
-        start(g, "HazardPlot", 380, 239, "Stat.Korvante.Graphics.HazardSG");
+        start(g, "HazardPlot", msg0::LIFETABLE_HAZARD_ESTIMATES, msg0::HAZARD_PLOT,
+              "Stat.Korvante.Graphics.HazardSG");
         g.dyn("xName", s.xName)
             .dyn("plotCL", (v & plot_bit::HAZARD_CL) ? 1 : 0)
             .dyn("Transparency", s.transparency)

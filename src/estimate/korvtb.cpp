@@ -359,15 +359,22 @@ void graphs(KorvPtr q, STRATA* node, int vdqgraph)
     if (vdqgraph & plot_bit::SURVIVAL) {
         const bool failure = (vdqgraph & plot_bit::FAILURE) != 0;
         const bool cl = (vdqgraph & plot_bit::CL) != 0;
-        const int n = failure ? 469 : 449;
         const std::string text = stratumText(q);
         xobskey label;
-        if (!cl)
-            label = text.empty() ? vdqmsg(0, n)
-                                 : vdqmsgs(326, n, static_cast<int>(text.size()), text.data());
-        else {
+        if (!cl && text.empty()) {
+            label =
+                vdqmsg(0, failure ? msg0::LIFETABLE_FAILURE_CURVE : msg0::LIFETABLE_SURVIVAL_CURVE);
+        } else if (!cl) {
+            label = vdqmsgs(326,
+                            failure ? msg326::LIFETABLE_FAILURE_CURVE_FOR
+                                    : msg326::LIFETABLE_SURVIVAL_CURVE_FOR,
+                            static_cast<int>(text.size()), text.data());
+        } else {
             const std::string suffix = text.empty() ? std::string() : " for " + text;
-            label = vdqmsgs(326, n + 1, pct, static_cast<int>(suffix.size()), suffix.data());
+            label = vdqmsgs(326,
+                            failure ? msg326::LIFETABLE_FAILURE_CURVE_CL
+                                    : msg326::LIFETABLE_SURVIVAL_CURVE_CL,
+                            pct, static_cast<int>(suffix.size()), suffix.data());
         }
         std::vector<WOB_PARM_BLK_STR> counts = {
             dynName("NObs"),
@@ -394,7 +401,8 @@ void graphs(KorvPtr q, STRATA* node, int vdqgraph)
             wob_list(WOB_TAG_DYNLIST, counts.data(), static_cast<int64_t>(counts.size())),
             wob_list(WOB_TAG_DYNLIST, maxTime.data(), static_cast<int64_t>(maxTime.size())),
         };
-        request(failure ? "FailurePlot" : "SurvivalPlot", label, vdqmsg(0, failure ? 280 : 242),
+        request(failure ? "FailurePlot" : "SurvivalPlot", label,
+                vdqmsg(0, failure ? msg0::FAILURE_CURVE : msg0::SURVIVAL_CURVE),
                 failure ? "Stat.Korvante.Graphics.LifetableFailure"
                         : "Stat.Korvante.Graphics.LifetableSurvival",
                 pb);
@@ -407,8 +415,8 @@ void graphs(KorvPtr q, STRATA* node, int vdqgraph)
             wob_key(WOB_TAG_DYNVALUE, timeName),
             wob_list(WOB_TAG_DYNLIST, maxTime.data(), static_cast<int64_t>(maxTime.size())),
         };
-        request("NegLogSurvivalPlot", vdqmsg(0, 459), vdqmsg(0, 236),
-                "Stat.Korvante.Graphics.NegLogSurvival", pb);
+        request("NegLogSurvivalPlot", vdqmsg(0, msg0::NEG_LOG_SURVIVAL_FUNCTION),
+                vdqmsg(0, msg0::NEG_LOG_SURVIVAL), "Stat.Korvante.Graphics.NegLogSurvival", pb);
     }
     if (vdqgraph & plot_bit::LOGLOGS) {
         const bool hasLabel = q->timelabel.l > 0 && q->timelabel.s;
@@ -428,8 +436,9 @@ void graphs(KorvPtr q, STRATA* node, int vdqgraph)
                     vdqmsgs(326, msg326::LOG_OF, static_cast<int>(q->timename.l), q->timename.s)),
             wob_list(WOB_TAG_DYNLIST, logMax.data(), static_cast<int64_t>(logMax.size())),
         };
-        request("LogNegLogSurvivalPlot", vdqmsg(0, 460), vdqmsg(0, 245),
-                "Stat.Korvante.Graphics.LogNegLogSurvival", pb);
+        request("LogNegLogSurvivalPlot", vdqmsg(0, msg0::LOG_NEG_LOG_SURVIVAL_FUNCTION),
+                vdqmsg(0, msg0::LOG_NEG_LOG_SURVIVAL), "Stat.Korvante.Graphics.LogNegLogSurvival",
+                pb);
     }
     auto rateGraph = [&](const char* name, int label, int contents, const char* templ, int clBit) {
         const bool cl = (vdqgraph & clBit) != 0;
@@ -447,9 +456,11 @@ void graphs(KorvPtr q, STRATA* node, int vdqgraph)
         request(name, vdqmsg(0, label), vdqmsg(0, contents), templ, pb);
     };
     if (vdqgraph & plot_bit::DENSITY)
-        rateGraph("DensityPlot", 479, 246, "Stat.Korvante.Graphics.Density", plot_bit::DENSITY_CL);
+        rateGraph("DensityPlot", msg0::LIFETABLE_DENSITY_FUNCTION, msg0::DENSITY_FUNCTION,
+                  "Stat.Korvante.Graphics.Density", plot_bit::DENSITY_CL);
     if (vdqgraph & plot_bit::HAZARD)
-        rateGraph("HazardPlot", 480, 247, "Stat.Korvante.Graphics.Hazard", plot_bit::HAZARD_CL);
+        rateGraph("HazardPlot", msg0::LIFETABLE_HAZARD_FUNCTION, msg0::HAZARD_FUNCTION,
+                  "Stat.Korvante.Graphics.Hazard", plot_bit::HAZARD_CL);
 }
 
 } // namespace

@@ -161,7 +161,7 @@ void hazardGraph(KorvPtr q, SMOOTHED* s, xobskey* path, double b)
     }
     WOB_PARM_BLK_STR pb[] = {
         wob_key(WOB_TAG_NAME, vdqtxt("HazardPlot", -1)),
-        wob_key(WOB_TAG_LABEL, vdqmsg(0, 259)),
+        wob_key(WOB_TAG_LABEL, vdqmsg(0, msg0::SMOOTHED_HAZARD_ESTIMATE)),
         wob_key(WOB_TAG_TEMPLATE, vdqtxt("Stat.Korvante.Graphics.SmoothedHazard", -1)),
         wob_keyarray(WOB_TAG_PATHS, path, 1),
         dynName("NStrata"),
@@ -346,7 +346,7 @@ void StratifiedSmoothedHazard(KorvPtr q)
     }
     if (s->zcl) {
         dyn.push_back(dynName("confLimits"));
-        dyn.push_back(wob_key(WOB_TAG_DYNVALUE, vdqmsgs(326, 421, confidence(q))));
+        dyn.push_back(wob_key(WOB_TAG_DYNVALUE, vdqmsgs(326, msg326::SECOND_CL, confidence(q))));
     }
     if (q->zmaxtime) {
         dyn.push_back(dynName("maxTime"));
@@ -356,7 +356,7 @@ void StratifiedSmoothedHazard(KorvPtr q)
     pb.push_back(wob_key(WOB_TAG_NAME, vdqtxt("HazardPlot", -1)));
     pb.push_back(
         wob_key(WOB_TAG_LABEL, vdqmsgs(326, msg326::SMOOTHED_LABEL, korv_kernel_name(s->kernel))));
-    pb.push_back(wob_key(WOB_TAG_CONTENTS, vdqmsg(0, 239)));
+    pb.push_back(wob_key(WOB_TAG_CONTENTS, vdqmsg(0, msg0::HAZARD_PLOT)));
     pb.push_back(wob_key(WOB_TAG_TEMPLATE, vdqtxt("Stat.Korvante.Graphics.SmoothedHazard", -1)));
     if (s->nstrata >= 2) {
         pb.push_back(wob_keyarray(WOB_TAG_PATHS2, q->ogpath2, s->nstrata));

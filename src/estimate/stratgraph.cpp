@@ -74,33 +74,46 @@ void joined(GraphRequest& g, KorvPtr q, const char* name)
         .text(WOB_TAG_DATAPATH2, name);
 }
 
-void survivalSection(KorvPtr q, Shared& sh)
+// What a survival (or failure) graph across strata is: its name, its
+// contents label and its template.
+struct SurvivalKind {
+    const char* name = nullptr;
+    xobskey contents = nullptr;
+    const char* templ = nullptr;
+};
+
+SurvivalKind survivalKind(KorvPtr q, const Shared& sh)
 {
     const int v = q->vdqgraph;
-    ATRISKTIME* art = q->art;
     const bool failure = v & plot_bit::FAILURE;
     const bool overlay = v & plot_bit::OVERLAY;
-    const bool outside = art && art->zoutside;
-    const char* name = failure ? "FailurePlot" : "SurvivalPlot";
-    const xobskey contents = vdqmsg(0, failure ? msg0::FAILURE_PLOT : msg0::SURVIVAL_PLOT);
-    const char* templ;
+    const bool outside = q->art && q->art->zoutside;
+    SurvivalKind k;
+    k.name = failure ? "FailurePlot" : "SurvivalPlot";
+    k.contents = vdqmsg(0, failure ? msg0::FAILURE_PLOT : msg0::SURVIVAL_PLOT);
     if (sh.lifeTable)
-        templ = overlay ? (failure ? "Stat.Korvante.Graphics.LifeTableFailure"
-                                   : "Stat.Korvante.Graphics.LifeTableSurvival")
-                        : (failure ? "Stat.Korvante.Graphics.LifeTableFailurePanel"
-                                   : "Stat.Korvante.Graphics.LifeTableSurvivalPanel");
+        k.templ = overlay ? (failure ? "Stat.Korvante.Graphics.LifeTableFailure"
+                                     : "Stat.Korvante.Graphics.LifeTableSurvival")
+                          : (failure ? "Stat.Korvante.Graphics.LifeTableFailurePanel"
+                                     : "Stat.Korvante.Graphics.LifeTableSurvivalPanel");
     else if (overlay)
-        templ = failure ? (outside ? "Stat.Korvante.Graphics.ProductLimitFailure2"
-                                   : "Stat.Korvante.Graphics.ProductLimitFailure")
-                        : (outside ? "Stat.Korvante.Graphics.ProductLimitSurvival2"
-                                   : "Stat.Korvante.Graphics.ProductLimitSurvival");
+        k.templ = failure ? (outside ? "Stat.Korvante.Graphics.ProductLimitFailure2"
+                                     : "Stat.Korvante.Graphics.ProductLimitFailure")
+                          : (outside ? "Stat.Korvante.Graphics.ProductLimitSurvival2"
+                                     : "Stat.Korvante.Graphics.ProductLimitSurvival");
     else
-        templ = failure ? "Stat.Korvante.Graphics.ProductLimitFailurePanel"
-                        : "Stat.Korvante.Graphics.ProductLimitSurvivalPanel";
+        k.templ = failure ? "Stat.Korvante.Graphics.ProductLimitFailurePanel"
+                          : "Stat.Korvante.Graphics.ProductLimitSurvivalPanel";
+    return k;
+}
 
-    // The per-stratum list.
+// The dynamics of each stratum (its value, counts and, for the
+// product-limit family, its median with limits) and the median inset's
+// formats; `anyCensored` says whether a stratum has a censored time.
+DynList strataList(KorvPtr q, const Shared& sh, bool* anyCensored)
+{
     DynList S;
-    bool anyCensored = false;
+    *anyCensored = false;
     int i = 1;
     for (STRATA* s = q->strata; s && i <= q->nstrata; s = s->left, ++i) {
         S.addNumbered("StrVal%i", i,
@@ -112,15 +125,22 @@ void survivalSection(KorvPtr q, Shared& sh)
             S.addNumbered("LowerMedian%i", i, s->qtlower[1]);
             S.addNumbered("UpperMedian%i", i, s->qtupper[1]);
         }
-        anyCensored = anyCensored || s->cen != 0;
+        *anyCensored = *anyCensored || s->cen != 0;
     }
     S.add("PctMedianConfid", vdqtxts("%g%%", 4, confidencePercent(q->qtalpha)));
     S.add("QuartileFmt", vdqtxts("F6.%i", 5, zpfmt(q->ogmaxqt, 6)));
+    return S;
+}
 
+// The dynamics every survival graph of the BY group shares: the censored
+// marks, the limits and bands with their labels, the at-risk table and the
+// test inset.
+DynList commonList(KorvPtr q, const Shared& sh, bool anyCensored)
+{
+    const int v = q->vdqgraph;
+    ATRISKTIME* art = q->art;
     double p = 0;
     const int k = testInset(q, &p);
-
-    // The common list.
     DynList C;
     const int censored = anyCensored && !(v & plot_bit::NOCENSORED) ? 1 : 0;
     C.add("plotCensored", censored);
@@ -152,69 +172,82 @@ void survivalSection(KorvPtr q, Shared& sh)
     }
     C.add("plotTest", k > 0 ? 1 : 0);
     if (k > 0) {
-        C.add("TestName", vdqmsg(0, (q->ktype & test_bit::TREND) ? 331 + k : 324 + k));
+        // The names of the seven tests follow each other in the catalogue, in
+        // that order, once plain and once for the trend tests.
+        const int first =
+            (q->ktype & test_bit::TREND) ? msg0::INSET_LOGRANK_TREND : msg0::INSET_LOGRANK;
+        C.add("TestName", vdqmsg(0, first + k - 1));
         C.add("pValue", p);
     }
+    return C;
+}
 
+// The survival graphs in panels: two cells for two strata, else pages of
+// four, each page a graph of its own.
+void panelGraphs(KorvPtr q, const Shared& sh, const SurvivalKind& kind, const DynList& C,
+                 const DynList& S)
+{
     const int limits = 4 * sh.CL + 2 * sh.HW + sh.EP;
-    if (!overlay) {
-        // Panels: two cells for two strata, else pages of four.
-        const int nColumns = q->nstrata == 2 ? 1 : 2;
-        const int per = 2 * nColumns;
-        const xobskey header = vdqtxt(q->nsvar == 1 ? "NAMEVALUE" : "VALUE", -1);
-        int page = 0;
-        for (int s = 1; s <= q->nstrata; ++s) {
-            if (s % per != 0 && s != q->nstrata)
-                continue;
-            ++page;
-            xobskey label;
-            if (sh.lifeTable) {
-                const int n = 389 + sh.CL + sh.F;
-                label = sh.CL ? vdqmsgs(326, n, page, sh.P) : vdqmsgs(326, n, page);
-            } else {
-                const int n = 381 + limits + sh.A + sh.F;
-                label = limits ? vdqmsgs(326, n, page, sh.P) : vdqmsgs(326, n, page);
-            }
-            GraphRequest g;
-            g.text(WOB_TAG_NAME, name)
-                .key(WOB_TAG_LABEL, label)
-                .key(WOB_TAG_CONTENTS, contents)
-                .text(WOB_TAG_TEMPLATE, templ)
-                .paths(WOB_TAG_PATHS2, q->ogpath, q->nstrata)
-                .dyn("xName", sh.timeName)
-                .dyn("nRows", 2)
-                .dyn("nColumns", nColumns)
-                .dyn("HeaderDisplay", header)
-                .dyn("PanelNum", page)
-                .dyn("method", sh.method)
-                .dyn("yMin", art ? -0.06 : 0.0)
-                .list(C)
-                .list(S)
-                .list(sh.M)
-                .send(q);
+    const int nColumns = q->nstrata == 2 ? 1 : 2;
+    const int per = 2 * nColumns;
+    const xobskey header = vdqtxt(q->nsvar == 1 ? "NAMEVALUE" : "VALUE", -1);
+    int page = 0;
+    for (int s = 1; s <= q->nstrata; ++s) {
+        if (s % per != 0 && s != q->nstrata)
+            continue;
+        ++page;
+        xobskey label;
+        if (sh.lifeTable) {
+            const int n = msg326::LIFETABLE_PANEL_TITLE + sh.CL + sh.F;
+            label = sh.CL ? vdqmsgs(326, n, page, sh.P) : vdqmsgs(326, n, page);
+        } else {
+            const int n = msg326::SURVIVAL_PANEL_TITLE + limits + sh.A + sh.F;
+            label = limits ? vdqmsgs(326, n, page, sh.P) : vdqmsgs(326, n, page);
         }
-        return;
+        GraphRequest g;
+        g.text(WOB_TAG_NAME, kind.name)
+            .key(WOB_TAG_LABEL, label)
+            .key(WOB_TAG_CONTENTS, kind.contents)
+            .text(WOB_TAG_TEMPLATE, kind.templ)
+            .paths(WOB_TAG_PATHS2, q->ogpath, q->nstrata)
+            .dyn("xName", sh.timeName)
+            .dyn("nRows", 2)
+            .dyn("nColumns", nColumns)
+            .dyn("HeaderDisplay", header)
+            .dyn("PanelNum", page)
+            .dyn("method", sh.method)
+            .dyn("yMin", q->art ? -0.06 : 0.0)
+            .list(C)
+            .list(S)
+            .list(sh.M)
+            .send(q);
     }
-    // Overlaid: one graph, which has the strata's plot data joined.
+}
+
+// The survival graph with the strata overlaid: one graph, which has the
+// strata's plot data joined.
+void overlaidGraph(KorvPtr q, Shared& sh, const SurvivalKind& kind, DynList& C, const DynList& S)
+{
+    const int limits = 4 * sh.CL + 2 * sh.HW + sh.EP;
     xobskey label, second = nullptr;
     if (sh.lifeTable) {
-        label = sh.CL ? vdqmsgs(326, 350 + sh.F, sh.P) : vdqmsg(326, 349 + sh.F);
+        label = sh.CL ? vdqmsgs(326, msg326::LIFETABLE_ESTIMATES_CL_TITLE + sh.F, sh.P)
+                      : vdqmsg(326, msg326::LIFETABLE_ESTIMATES_TITLE + sh.F);
         if (sh.CL)
-            second = vdqmsgs(326, 421, sh.P);
+            second = vdqmsgs(326, msg326::SECOND_CL, sh.P);
     } else {
-        const int n = 341 + limits + sh.A + sh.F;
+        const int n = msg326::SURVIVAL_ESTIMATES_TITLE + limits + sh.A + sh.F;
         label = limits ? vdqmsgs(326, n, sh.P) : vdqmsg(326, n);
-        static const int kSecond[8] = {0, 425, 424, 426, 421, 423, 422, 427};
         if (limits)
-            second = vdqmsgs(326, kSecond[limits] + sh.A, sh.P);
-        else if (art)
+            second = vdqmsgs(326, kSecondTitle[limits] + sh.A, sh.P);
+        else if (q->art)
             second = vdqmsg(0, msg0::WITH_AT_RISK);
     }
     if (second)
         C.add("SecondTitle", second);
     GraphRequest g;
-    g.text(WOB_TAG_NAME, name).key(WOB_TAG_LABEL, label).key(WOB_TAG_CONTENTS, contents);
-    g.text(WOB_TAG_TEMPLATE, templ);
+    g.text(WOB_TAG_NAME, kind.name).key(WOB_TAG_LABEL, label).key(WOB_TAG_CONTENTS, kind.contents);
+    g.text(WOB_TAG_TEMPLATE, kind.templ);
     joined(g, q, "Phantom2");
     g.dyn("method", sh.method)
         .dyn("NStrata", q->nstrata)
@@ -227,6 +260,19 @@ void survivalSection(KorvPtr q, Shared& sh)
         .pathOut(&q->ogpath[0])
         .send(q);
     sh.combined = true;
+}
+
+// The survival (or failure) graphs across strata, overlaid or in panels.
+void survivalSection(KorvPtr q, Shared& sh)
+{
+    const SurvivalKind kind = survivalKind(q, sh);
+    bool anyCensored = false;
+    const DynList S = strataList(q, sh, &anyCensored);
+    DynList C = commonList(q, sh, anyCensored);
+    if (q->vdqgraph & plot_bit::OVERLAY)
+        overlaidGraph(q, sh, kind, C, S);
+    else
+        panelGraphs(q, sh, kind, C, S);
 }
 
 // A graph of every stratum: the first has their plot data joined, the later
@@ -279,8 +325,8 @@ void StratifiedSurvival(KorvPtr q)
     if (v & plot_bit::LOGSURV) {
         GraphRequest g;
         g.text(WOB_TAG_NAME, "NegLogSurvivalPlot")
-            .key(WOB_TAG_LABEL, vdqmsg(0, 359))
-            .key(WOB_TAG_CONTENTS, vdqmsg(0, 236))
+            .key(WOB_TAG_LABEL, vdqmsg(0, msg0::NEG_LOG_SURVIVAL_FUNCTIONS))
+            .key(WOB_TAG_CONTENTS, vdqmsg(0, msg0::NEG_LOG_SURVIVAL))
             .text(WOB_TAG_TEMPLATE, "Stat.Korvante.Graphics.NegLogSurvival");
         fromAll(g, q, sh);
         g.dyn("NStrata", q->nstrata).dyn("xName", sh.timeName).dyn("GroupName", sh.groupName);
@@ -294,8 +340,8 @@ void StratifiedSurvival(KorvPtr q)
         const bool labelled = q->timelabel.s && q->timelabel.l > 0;
         GraphRequest g;
         g.text(WOB_TAG_NAME, "LogNegLogSurvivalPlot")
-            .key(WOB_TAG_LABEL, vdqmsg(0, 360))
-            .key(WOB_TAG_CONTENTS, vdqmsg(0, 237))
+            .key(WOB_TAG_LABEL, vdqmsg(0, msg0::LOG_NEG_LOG_SURVIVAL_FUNCTIONS))
+            .key(WOB_TAG_CONTENTS, vdqmsg(0, msg0::LOG_NEG_LOG_SURVIVAL_PLOT))
             .text(WOB_TAG_TEMPLATE, "Stat.Korvante.Graphics.LogNegLogSurvival");
         fromAll(g, q, sh);
         g.dyn("NStrata", q->nstrata)
@@ -317,10 +363,10 @@ void StratifiedSurvival(KorvPtr q)
         const char* templ;
     };
     static const Rate kRates[] = {
-        {plot_bit::DENSITY, plot_bit::DENSITY_CL, "DensityPlot", 379, 238,
-         "Stat.Korvante.Graphics.Density"},
-        {plot_bit::HAZARD, plot_bit::HAZARD_CL, "HazardPlot", 380, 239,
-         "Stat.Korvante.Graphics.Hazard"},
+        {plot_bit::DENSITY, plot_bit::DENSITY_CL, "DensityPlot", msg0::LIFETABLE_DENSITY_ESTIMATES,
+         msg0::DENSITY_PLOT, "Stat.Korvante.Graphics.Density"},
+        {plot_bit::HAZARD, plot_bit::HAZARD_CL, "HazardPlot", msg0::LIFETABLE_HAZARD_ESTIMATES,
+         msg0::HAZARD_PLOT, "Stat.Korvante.Graphics.Hazard"},
     };
     for (const Rate& r : kRates) {
         if (!(v & r.bit))

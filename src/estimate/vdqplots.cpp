@@ -137,7 +137,8 @@ void vdqplots(KorvPtr q, STRATA* node, bool weighted)
         GraphRequest g;
         g.text(WOB_TAG_NAME, failure ? "FailurePlot" : "SurvivalPlot")
             .key(WOB_TAG_LABEL, label)
-            .key(WOB_TAG_CONTENTS, vdqmsg(0, failure ? 250 : 249))
+            .key(WOB_TAG_CONTENTS,
+                 vdqmsg(0, failure ? msg0::STRATUM_FAILURE_PLOT : msg0::STRATUM_SURVIVAL_PLOT))
             .text(WOB_TAG_TEMPLATE, templ)
             .paths(WOB_TAG_PATHS, data, 1)
             .dyn("method", methodLabel(q, weighted))
@@ -172,8 +173,8 @@ void vdqplots(KorvPtr q, STRATA* node, bool weighted)
     if (v & plot_bit::LOGSURV) {
         GraphRequest g;
         g.text(WOB_TAG_NAME, "NegLogSurvivalPlot")
-            .key(WOB_TAG_LABEL, vdqmsg(0, 459))
-            .key(WOB_TAG_CONTENTS, vdqmsg(0, 236))
+            .key(WOB_TAG_LABEL, vdqmsg(0, msg0::NEG_LOG_SURVIVAL_FUNCTION))
+            .key(WOB_TAG_CONTENTS, vdqmsg(0, msg0::NEG_LOG_SURVIVAL))
             .text(WOB_TAG_TEMPLATE, "Stat.Korvante.Graphics.NegLogSurvival")
             .paths(WOB_TAG_PATHS, data, 1)
             .dyn("NStrata", 1)
@@ -187,8 +188,8 @@ void vdqplots(KorvPtr q, STRATA* node, bool weighted)
             logList.add("logmaxTime", std::log(q->maxtime));
         GraphRequest g;
         g.text(WOB_TAG_NAME, "LogNegLogSurvivalPlot")
-            .key(WOB_TAG_LABEL, vdqmsg(0, 460))
-            .key(WOB_TAG_CONTENTS, vdqmsg(0, 237))
+            .key(WOB_TAG_LABEL, vdqmsg(0, msg0::LOG_NEG_LOG_SURVIVAL_FUNCTION))
+            .key(WOB_TAG_CONTENTS, vdqmsg(0, msg0::LOG_NEG_LOG_SURVIVAL_PLOT))
             .text(WOB_TAG_TEMPLATE, "Stat.Korvante.Graphics.LogNegLogSurvival")
             .paths(WOB_TAG_PATHS, data, 1)
             .dyn("NStrata", 1)

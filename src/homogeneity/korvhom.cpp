@@ -12,6 +12,7 @@
 #include "common/strata.h"
 #include "homogeneity/present.h"
 #include "vyr_host.h"
+#include "vyr_message_names.h"
 
 using namespace korv_hom;
 
@@ -171,7 +172,7 @@ void HomTest(KorvPtr q)
     if (zkm) {
         auto* km = static_cast<double*>(pool->allocate(pool, 16 * (nfail + 1), 0x2000));
         if (!km) {
-            xpmlog(326, 521,
+            xpmlog(326, msg326::NO_MEMORY_FOR_POOLED_ESTIMATE,
                    (ktype & test_bit::FLEMING) ? "FLEMING"
                    : (ktype & test_bit::PETO)  ? "PETO"
                                                : "MODPETO");
@@ -213,7 +214,7 @@ void HomTest(KorvPtr q)
 
 void korvhom(KorvPtr q)
 {
-    if (q->ktype & 2)
+    if (q->ktype & test_bit::NONE)
         return;
     // With GROUP= the levels are compared within the strata.
     if (q->grpvar) {

@@ -66,7 +66,7 @@ namespace
 double chisq_operations(KorvPtr q, int k)
 {
     const double kk = static_cast<double>(k);
-    const int tests = (q->ktype & 1) ? 0 : korv_hom_blocks(q);
+    const int tests = (q->ktype & test_bit::TREND) ? 0 : korv_hom_blocks(q);
     return tests * (kk - 1) * (kk + 1) * (kk + 2) / 2;
 }
 
@@ -136,7 +136,7 @@ xobop open_group(KorvPtr q, const char* name, int label)
 void homogeneity(KorvPtr q)
 {
     if (q->nsvar != 0 && q->nstrata == 1 && !q->grpvar)
-        xpmlog(326, 33);
+        xpmlog(326, msg326::SINGLE_STRATUM_NO_TESTS);
     // Too many strata for the matrices of the tests: the data pass said so.
     // The graph insets show no p-value rather than another group's.
     if (tests_wanted(q) && !korv_hom_fits(q, q->nstrata)) {
@@ -159,20 +159,22 @@ void association(KorvPtr q)
     if (p <= 0 || !q->wil || (!q->zprint && !q->fileoutt))
         return;
     const bool print = q->zprint && q->vdq;
-    xobop rank = print ? open_group(q, "RankTests", 73) : nullptr;
+    xobop rank = print ? open_group(q, "RankTests", msg0::RANK_ASSOCIATION) : nullptr;
     auto* dfs = static_cast<char*>(xmalloc_or_exit(q->polnode, p + 1, 0x2000));
     if (print) {
         WOB_PARM_BLK_STR note[] = {
             wob_int(WOB_TAG_371, 2), wob_char(WOB_TAG_JUST, 'c'),
             wob_key(WOB_TAG_NAME, vdqtxt("AssociationNote", 15)),
-            wob_key(WOB_TAG_TEXT, vdqmsgs(326, q->nstrata <= 1 ? 61 : 70,
+            wob_key(WOB_TAG_TEXT, vdqmsgs(326,
+                                          q->nstrata <= 1 ? msg326::ASSOCIATION_NOTE
+                                                          : msg326::ASSOCIATION_NOTE_POOLED,
                                           static_cast<int>(q->timename.l), q->timename.s))};
         wobcall(q->vdq, WOB_SEL_NOTE, note);
     }
-    xobop g = print ? open_group(q, "Wilcoxon", 74) : nullptr;
+    xobop g = print ? open_group(q, "Wilcoxon", msg0::ASSOCIATION_WILCOXON) : nullptr;
     korvrno(q, q->wil, dfs, nullptr, "WILCOXON");
     korv_hom::release_group(g);
-    g = print ? open_group(q, "LogRank", 75) : nullptr;
+    g = print ? open_group(q, "LogRank", msg0::ASSOCIATION_LOGRANK) : nullptr;
     korvrno(q, q->wil + korv_assoc_q3(p), dfs, nullptr, "LOG RANK");
     korv_hom::release_group(g);
     korv_hom::release_group(rank);

@@ -22,6 +22,7 @@
 #include "runtime/wobmth.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
+#include "vyr_message_names.h"
 
 namespace
 {
@@ -123,13 +124,13 @@ void covariance_table(KorvPtr q, double* var, bool wil)
     WOB_PARM_BLK_STR m[15];
     m[0] = wob_key(WOB_TAG_TEMPLATE, vdqtxt("Stat.Korvante.TestCov", -1));
     m[1] = wob_key(WOB_TAG_NAME, vdqtxt(wil ? "WilTestCov" : "LogTestCov", -1));
-    m[2] = wob_key(WOB_TAG_LABEL, vdqmsg(0, 55));
+    m[2] = wob_key(WOB_TAG_LABEL, vdqmsg(0, msg0::RANK_COVARIANCE));
     m[3] = WOB_PARM_BLK_STR{};
     m[3].tag = WOB_TAG_MATRIX;
     m[3].type = WOB_T_PMATRIX;
     m[3].value.p = var;
     m[4] = wob_int(278, 8);
-    m[5] = wob_key(WOB_TAG_COLHEAD, vdqmsg(0, 21));
+    m[5] = wob_key(WOB_TAG_COLHEAD, vdqmsg(0, msg0::VARIABLE));
     m[6] = wob_int(WOB_TAG_NROWS, p);
     m[7] = wob_int(WOB_TAG_NCOLS, p);
     m[8] = wob_string(WOB_TAG_LAYOUT, "sf", 2);
@@ -140,7 +141,8 @@ void covariance_table(KorvPtr q, double* var, bool wil)
     m[10] = m[9];
     m[10].tag = WOB_TAG_COLLABELS;
     m[11] = wob_int(WOB_TAG_371, 2);
-    m[12] = wob_key(WOB_TAG_HEADER_KEY, vdqmsg(0, wil ? 87 : 88));
+    m[12] =
+        wob_key(WOB_TAG_HEADER_KEY, vdqmsg(0, wil ? msg0::WILCOXON_SCORES : msg0::LOGRANK_SCORES));
     m[13] = wob_int(280, 1);
     m[14] = wob_int(366, 1);
     wobcall(q->vdq, WOB_SEL_MATRIX_OUTPUT, m);

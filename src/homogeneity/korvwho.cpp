@@ -71,7 +71,7 @@ void HomTest(KorvPtr q)
 
 void korvwho(KorvPtr q)
 {
-    if (q->ktype & 2)
+    if (q->ktype & test_bit::NONE)
         return;
     // With GROUP= the levels are compared within the strata.
     if (q->grpvar) {

@@ -34,12 +34,16 @@ struct TestText {
     int covHeader;   // its column header (group 0)
 };
 constexpr TestText kText[kTests] = {
-    {test_bit::LOGRANK, 132, "LogrankHomCov", 27, 64},
-    {test_bit::WILCOXON, 133, "WilcoxonHomCov", 28, 65},
-    {test_bit::TARONE, 204, "TaroneHomCov", 198, 206},
-    {test_bit::PETO, 210, "PetoHomCov", 199, 207},
-    {test_bit::MODPETO, 211, "ModPetoHomCov", 200, 208},
-    {test_bit::FLEMING, 0, "FlemingHomCov", 205, 209},
+    {test_bit::LOGRANK, msg326::LOGRANK_LABEL, "LogrankHomCov", msg0::LOGRANK_COVARIANCE,
+     msg0::LOGRANK_HEADER},
+    {test_bit::WILCOXON, msg326::WILCOXON_LABEL, "WilcoxonHomCov", msg0::WILCOXON_COVARIANCE,
+     msg0::WILCOXON_HEADER},
+    {test_bit::TARONE, msg326::TARONE_LABEL, "TaroneHomCov", msg0::TARONE_COVARIANCE,
+     msg0::TARONE_HEADER},
+    {test_bit::PETO, msg326::PETO_LABEL, "PetoHomCov", msg0::PETO_COVARIANCE, msg0::PETO_HEADER},
+    {test_bit::MODPETO, msg326::MODPETO_LABEL, "ModPetoHomCov", msg0::MODPETO_COVARIANCE,
+     msg0::MODPETO_HEADER},
+    {test_bit::FLEMING, 0, "FlemingHomCov", msg0::FLEMING_COVARIANCE, msg0::FLEMING_HEADER},
 };
 
 double* ogstat_slot(OGSTAT* og, int i)
@@ -194,7 +198,7 @@ xobskey levelLabels(KorvPtr q, const Levels& L, std::vector<varstring>& vs,
         vs[i].l = 4;
         vs[i].s = numbers.data() + 4 * i;
     }
-    return vdqmsg(0, 138);
+    return vdqmsg(0, msg0::LEVEL_STRATUM);
 }
 
 // One row per level (stratum or GROUP= level) of the scores or trend-scores
@@ -223,8 +227,9 @@ template <class Fill> void levelRows(KorvPtr q, const Levels& L, Fill fill)
 int detailsNote(KorvPtr q, const Levels& L)
 {
     if (!L.groups)
-        return 84;
-    return q->nsvar > 0 ? 79 : 68;
+        return msg326::HOMOGENEITY_NOTE;
+    return q->nsvar > 0 ? msg326::HOMOGENEITY_GROUPS_STRATIFIED_NOTE
+                        : msg326::HOMOGENEITY_GROUPS_NOTE;
 }
 
 } // namespace
@@ -257,7 +262,7 @@ void details(KorvPtr q, const Levels& L, xobop* group)
     }
     const int dlr = zpfmt(maxlr, 7), dwr = zpfmt(maxwr, 7);
 
-    *group = make_group(q, "StrataHomogeneity", 20);
+    *group = make_group(q, "StrataHomogeneity", msg0::STRATUM_HOMOGENEITY);
     WOB_PARM_BLK_STR note[] = {
         wob_int(WOB_TAG_371, 2), wob_char(WOB_TAG_JUST, 'c'),
         wob_key(WOB_TAG_NAME, vdqtxt("HomogeneityNote", -1)),
@@ -353,7 +358,7 @@ void test_rows(KorvPtr q, const Levels& L, const HomLR* lr)
         } else {
             xobop title = nullptr;
             if (wantLR && lr->zempty == '*')
-                title = wobtitle(q->vdq, vdqmsg(0, 129), 'l');
+                title = wobtitle(q->vdq, vdqmsg(0, msg0::NO_EVENTS_FOOTNOTE), 'l');
             open_table(q, q->HomTest, "Stat.Korvante.HomTests", 0, nullptr, title, lr != nullptr);
         }
     }
@@ -398,9 +403,9 @@ void test_rows(KorvPtr q, const Levels& L, const HomLR* lr)
             wobcall(q->HomTest, WOB_SEL_PUT_ROW, 0, nullptr);
         blank(q, len);
         if (lr->zempty == '*')
-            xpmlog(326, L.groups ? msg326::LR_GROUP_NO_EVENTS : 130);
+            xpmlog(326, L.groups ? msg326::LR_GROUP_NO_EVENTS : msg326::LR_STRATUM_NO_EVENTS);
         if (lr->nempty == -1)
-            xpmlog(326, L.groups ? msg326::LR_GROUP_NO_TIME : 140);
+            xpmlog(326, L.groups ? msg326::LR_GROUP_NO_TIME : msg326::LR_STRATUM_NO_TIME);
     }
     if (print)
         close_table(q, q->HomTest);
@@ -433,7 +438,7 @@ void strata_trend_scores(KorvPtr q, double* x, int k)
         }
         if (!missing)
             return;
-        xpmlog(326, 216);
+        xpmlog(326, msg326::STRATA_TREND_SCORES_MISSING);
     }
     for (int i = 0; i < k; ++i)
         x[i] = i + 1;
@@ -455,7 +460,7 @@ void group_trend_scores(KorvPtr q, double* x, int k)
         }
         if (!missing)
             return;
-        xpmlog(326, 217);
+        xpmlog(326, msg326::GROUP_TREND_SCORES_MISSING);
     }
     for (int i = 0; i < k; ++i)
         x[i] = i + 1;
@@ -473,9 +478,9 @@ int group_levels(KorvPtr q)
 void trend_branch(KorvPtr q, const Levels& L, xobop* group)
 {
     const int k = L.k;
-    const bool zdetails = q->zprint && !(L.ktype & 4);
+    const bool zdetails = q->zprint && !(L.ktype & test_bit::NODETAIL);
     if (zdetails) {
-        *group = make_group(q, "TrendTests", 89);
+        *group = make_group(q, "TrendTests", msg0::TREND_TESTS);
         if (q->HomStat) {
             open_table(q, q->HomStat, "Stat.Korvante.TrendScores");
             levelRows(q, L, [&](int i) { q->iovar[trendscore_slot::SCORE] = L.x[i]; });
@@ -519,7 +524,7 @@ POOLHANDLE* open_pool()
     POOLHANDLE* pool = xmpoolc(0, 1024, 6);
     if (!pool) {
         xmemmsg(xmemdef());
-        xpmlog(326, 63);
+        xpmlog(326, msg326::NO_MEMORY_FOR_TESTS);
     }
     return pool;
 }
@@ -531,7 +536,7 @@ void* PoolTake::operator()(int64_t bytes)
     void* p = pool->allocate(pool, bytes > 0 ? bytes : 8, 0x2000);
     if (!p) {
         failed = true;
-        xpmlog(326, 63);
+        xpmlog(326, msg326::NO_MEMORY_FOR_TESTS);
         xmemmsg(xmemdef());
     }
     return p;
@@ -594,13 +599,13 @@ int64_t load_strata(KorvPtr q, int k, double* time, double* freq, double* wt, in
 
 void finish_tests(KorvPtr q, const Levels& L, const HomLR* lr, POOLHANDLE* pool)
 {
-    const bool zdetails = q->zprint && !(L.ktype & 4);
+    const bool zdetails = q->zprint && !(L.ktype & test_bit::NODETAIL);
     xobop group = nullptr;
-    if (zdetails && !(L.ktype & 1))
+    if (zdetails && !(L.ktype & test_bit::TREND))
         details(q, L, &group);
     save_scores(q, L);
     std::memset(q->varname, ' ', sizeof q->varname);
-    if (L.ktype & 1) {
+    if (L.ktype & test_bit::TREND) {
         if (L.groups)
             group_trend_scores(q, L.x, L.k);
         else

@@ -24,6 +24,7 @@
 #include "runtime/missing.h"
 #include "runtime/procstr.h"
 #include "runtime/wzstr.h"
+#include "vyr_message_names.h"
 #include "vyr_pool.h"
 
 namespace
@@ -630,9 +631,9 @@ void CleanupLThreads(ZLEVREADPARMS* rp, ZLEVMOD* m, int all)
         // The BY group is read again on the task thread, which gives the
         // same levels: a note, not an error.
         if (errorPosted || rp->rc > 42)
-            xpmlog(ZLEV_GRP_THREAD, 66);
+            xpmlog(174, msg174::WORKER_FAILED);
         if (rp->rc > 42)
-            xpmlog(ZLEV_GRP_THREAD, rp->rc);
+            xpmlog(174, rp->rc);
     }
     if (rp->threadParm) {
         for (int t = 0; t < rp->nThreads; ++t) {

@@ -20,6 +20,7 @@
 #include "runtime/procstr.h"
 #include "runtime/wzstr.h"
 #include "vyr_data.h"
+#include "vyr_message_names.h"
 
 namespace
 {
@@ -124,7 +125,7 @@ int standardise(ZLEVREGI* r, ZLEVEFTVAR& ev)
             return 0;
         if (pc->center) {
             if (S->sumWeights == 0) {
-                xpmlog(ZLEV_GRP_THREAD, 70, name_len(ev.name), ev.name.s);
+                xpmlog(174, msg174::POLY_NOT_CENTRED, name_len(ev.name), ev.name.s);
                 return 4;
             }
             for (int i = 0; i < n; ++i) {
@@ -134,7 +135,7 @@ int standardise(ZLEVREGI* r, ZLEVEFTVAR& ev)
         }
         if (pc->scale) {
             if (S->sumFreqs < 2) {
-                xpmlog(ZLEV_GRP_THREAD, 71, name_len(ev.name), ev.name.s);
+                xpmlog(174, msg174::POLY_NOT_SCALED, name_len(ev.name), ev.name.s);
                 return 4;
             }
             for (int i = 0; i < n; ++i) {

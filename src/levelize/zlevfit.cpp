@@ -22,6 +22,7 @@
 #include "numeric/vector.h"
 #include "runtime/missing.h"
 #include "runtime/procstr.h"
+#include "vyr_message_names.h"
 
 namespace
 {
@@ -42,7 +43,7 @@ long tri(long t)
 void size_check(long t)
 {
     if (static_cast<double>(t + 1) * static_cast<double>(t) / 2.0 * 8.0 > 8827055269646172.0) {
-        xpmlog(ZLEV_GRP_LEV, 405);
+        xpmlog(172, msg172::DESIGN_TOO_LARGE);
         xexit(1012, 0);
     }
 }
@@ -361,6 +362,90 @@ void FreeStuffData(ZLEVDAT* d, ZLEVFITS* s)
     s->data = nullptr;
 }
 
+namespace
+{
+
+// The swept crossproducts (ZLEV_FIT_SWEPT) or the estimability record
+// (ZLEV_FIT_ESTIM): the design pivots of a copy of X'WX are swept in turn
+// (in place under ZLEV_FIT_INPLACE), each against a tolerance relative to its
+// own diagonal, and the record notes the pivots that were swept and, when
+// made here, the dependencies of the others. Both are kept in the cache.
+void* swept_and_estimable(ZLEVREGI* r, int type)
+{
+    ZLEVFITI& f = r->fit;
+    if (ZLEVFITS* s = find(f, type))
+        return s->data;
+    auto* xpx = static_cast<double*>(zlevfit(r, ZLEV_FIT_XPX));
+    if (xpx == nullptr)
+        return nullptr;
+    const long n = static_cast<long>(f.nx) + f.ny;
+    std::vector<double> diag(static_cast<size_t>(std::max(f.nx, 1)));
+    for (int i = 0; i < f.nx; ++i)
+        diag[static_cast<size_t>(i)] = xpx[packed(i, i)];
+    double* swept;
+    if (f.options & ZLEV_FIT_INPLACE) {
+        find(f, ZLEV_FIT_XPX)->type = ZLEV_FIT_SWEPT;
+        swept = xpx;
+    } else {
+        swept = alloc_doubles(r, tri(n));
+        std::copy(xpx, xpx + tri(n), swept);
+        append(r, ZLEV_FIT_SWEPT, swept);
+    }
+    ZLEVH* made = nullptr;
+    ZLEVFITS* hs = find(f, ZLEV_FIT_ESTIM);
+    if (hs == nullptr) {
+        made = static_cast<ZLEVH*>(zlevAlloc(r->d->pool, sizeof(ZLEVH)));
+        made->m = r->m;
+        made->zeta = 1e-8;
+        made->data = alloc_doubles(r, n * n);
+        made->estimbl = static_cast<int*>(zlevAlloc(r->d->pool, 4L * std::max(n, 1L)));
+        hs = append(r, ZLEV_FIT_ESTIM, made);
+    }
+    auto* h = static_cast<ZLEVH*>(hs->data);
+    std::vector<char> df(static_cast<size_t>(std::max(n, 1L)), '0');
+    std::vector<double> work(static_cast<size_t>(std::max(n, 1L)));
+    for (int i = 0; i < f.nx; ++i) {
+        double tol = std::min(kSmall * diag[static_cast<size_t>(i)], 0.0001);
+        if ((f.options & ZLEV_FIT_ABSTOL) && f.abstol > tol)
+            tol = f.abstol;
+        if (zlevswp(swept, i, static_cast<int>(n), df.data(), work.data(), tol, made))
+            h->estimbl[i] = 1;
+    }
+    return type == ZLEV_FIT_SWEPT ? static_cast<void*>(swept) : static_cast<void*>(h);
+}
+
+// The error (ZLEV_FIT_SSE), total (ZLEV_FIT_SST) or model (ZLEV_FIT_SSM, total
+// less error) sums of squares and crossproducts of the responses, kept in the
+// cache; the value returned is the diagonal element of response k.
+void* sums_of_squares(ZLEVREGI* r, int type, int k)
+{
+    ZLEVFITI& f = r->fit;
+    ZLEVFITS* s = find(f, type);
+    if (s == nullptr) {
+        double* v = nullptr;
+        if (type == ZLEV_FIT_SSE)
+            v = f.GetSSE ? f.GetSSE(r) : GetSSE(r);
+        else if (type == ZLEV_FIT_SST)
+            v = f.GetSST ? f.GetSST(r) : GetSST(r);
+        else {
+            auto* e = static_cast<double*>(zlevfit(r, ZLEV_FIT_SSE, 0));
+            auto* tt = static_cast<double*>(zlevfit(r, ZLEV_FIT_SST, 0));
+            if (e && tt) {
+                v = alloc_doubles(r, tri(f.ny));
+                for (long i = 0; i < tri(f.ny); ++i)
+                    v[i] = tt[i] - e[i];
+            }
+        }
+        if (v == nullptr)
+            return nullptr;
+        s = append(r, type, v);
+    }
+    const int kk = std::min(k, std::max(f.ny - 1, 0));
+    return static_cast<double*>(s->data) + packed(kk, kk);
+}
+
+} // namespace
+
 void* zlevfit(ZLEVREGI* r, int type, ...)
 {
     ZLEVFITI& f = r->fit;
@@ -392,47 +477,8 @@ void* zlevfit(ZLEVREGI* r, int type, ...)
         return xpx ? append(r, type, xpx)->data : nullptr;
     }
     case ZLEV_FIT_SWEPT:
-    case ZLEV_FIT_ESTIM: {
-        if (ZLEVFITS* s = find(f, type))
-            return s->data;
-        auto* xpx = static_cast<double*>(zlevfit(r, ZLEV_FIT_XPX));
-        if (xpx == nullptr)
-            return nullptr;
-        const long n = static_cast<long>(f.nx) + f.ny;
-        std::vector<double> diag(static_cast<size_t>(std::max(f.nx, 1)));
-        for (int i = 0; i < f.nx; ++i)
-            diag[static_cast<size_t>(i)] = xpx[packed(i, i)];
-        double* swept;
-        if (f.options & ZLEV_FIT_INPLACE) {
-            find(f, ZLEV_FIT_XPX)->type = ZLEV_FIT_SWEPT;
-            swept = xpx;
-        } else {
-            swept = alloc_doubles(r, tri(n));
-            std::copy(xpx, xpx + tri(n), swept);
-            append(r, ZLEV_FIT_SWEPT, swept);
-        }
-        ZLEVH* made = nullptr;
-        ZLEVFITS* hs = find(f, ZLEV_FIT_ESTIM);
-        if (hs == nullptr) {
-            made = static_cast<ZLEVH*>(zlevAlloc(r->d->pool, sizeof(ZLEVH)));
-            made->m = r->m;
-            made->zeta = 1e-8;
-            made->data = alloc_doubles(r, n * n);
-            made->estimbl = static_cast<int*>(zlevAlloc(r->d->pool, 4L * std::max(n, 1L)));
-            hs = append(r, ZLEV_FIT_ESTIM, made);
-        }
-        auto* h = static_cast<ZLEVH*>(hs->data);
-        std::vector<char> df(static_cast<size_t>(std::max(n, 1L)), '0');
-        std::vector<double> work(static_cast<size_t>(std::max(n, 1L)));
-        for (int i = 0; i < f.nx; ++i) {
-            double tol = std::min(kSmall * diag[static_cast<size_t>(i)], 0.0001);
-            if ((f.options & ZLEV_FIT_ABSTOL) && f.abstol > tol)
-                tol = f.abstol;
-            if (zlevswp(swept, i, static_cast<int>(n), df.data(), work.data(), tol, made))
-                h->estimbl[i] = 1;
-        }
-        return type == ZLEV_FIT_SWEPT ? static_cast<void*>(swept) : static_cast<void*>(h);
-    }
+    case ZLEV_FIT_ESTIM:
+        return swept_and_estimable(r, type);
     case ZLEV_FIT_BETA: {
         ZLEVFITS* s = find(f, type);
         if (s == nullptr) {
@@ -473,30 +519,8 @@ void* zlevfit(ZLEVREGI* r, int type, ...)
     }
     case ZLEV_FIT_SSE:
     case ZLEV_FIT_SST:
-    case ZLEV_FIT_SSM: {
-        ZLEVFITS* s = find(f, type);
-        if (s == nullptr) {
-            double* v = nullptr;
-            if (type == ZLEV_FIT_SSE)
-                v = f.GetSSE ? f.GetSSE(r) : GetSSE(r);
-            else if (type == ZLEV_FIT_SST)
-                v = f.GetSST ? f.GetSST(r) : GetSST(r);
-            else {
-                auto* e = static_cast<double*>(zlevfit(r, ZLEV_FIT_SSE, 0));
-                auto* tt = static_cast<double*>(zlevfit(r, ZLEV_FIT_SST, 0));
-                if (e && tt) {
-                    v = alloc_doubles(r, tri(f.ny));
-                    for (long i = 0; i < tri(f.ny); ++i)
-                        v[i] = tt[i] - e[i];
-                }
-            }
-            if (v == nullptr)
-                return nullptr;
-            s = append(r, type, v);
-        }
-        const int kk = std::min(k, std::max(f.ny - 1, 0));
-        return static_cast<double*>(s->data) + packed(kk, kk);
-    }
+    case ZLEV_FIT_SSM:
+        return sums_of_squares(r, type, k);
     case ZLEV_FIT_TEST:
         return f.Test ? f.Test(r, lrec, k, what) : Test(r, lrec, k, what);
     case ZLEV_FIT_STORE: {

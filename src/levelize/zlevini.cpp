@@ -12,6 +12,7 @@
 #include "runtime/wzstr.h"
 #include "runtime/zthreads.h"
 #include "vyr_data.h"
+#include "vyr_message_names.h"
 #include "vyr_pool.h"
 
 namespace
@@ -150,7 +151,7 @@ void zlevTruncNote(ZLEVVAR* v)
     if (v->trnmsggrp != 0 && v->trnmsgnum != 0)
         xpmlog(v->trnmsggrp, v->trnmsgnum, static_cast<int>(v->n->namelen), v->n->name_p, v->vlen);
     else
-        xpmlog(ZLEV_GRP_LEV, 14, static_cast<int>(v->n->namelen), v->n->name_p, v->vlen);
+        xpmlog(172, msg172::VALUES_CUT, static_cast<int>(v->n->namelen), v->n->name_p, v->vlen);
     v->trnmsg = 1;
 }
 
@@ -259,6 +260,235 @@ char* zlevChunk(QXPoolh pool, int count, int size)
     return chunk(pool, count, size);
 }
 
+namespace
+{
+
+// Each worker's parameters: its pools of level nodes and raw values, one per
+// classification variable, its jump buffer and its events. An ORDER= left
+// unset or unknown on a variable becomes the model's.
+bool make_workers(ZLEVREADPARMS* rp, ZLEVMOD* m, QXHandle* h)
+{
+    QXPoolh kp = rp->qxPool;
+    const int nclas = m->clas.n;
+    const int nth = rp->nThreads;
+    rp->threadParm = kalloc<ZLEVTHREADPARMS>(kp, nth);
+    rp->work = kalloc<int>(kp, nclas);
+    rp->idleEvent = h->eventCreate(h, 0, nullptr);
+    if (!rp->threadParm || !rp->work || !rp->idleEvent)
+        return false;
+    for (int t = 0; t < nth; ++t) {
+        ZLEVTHREADPARMS& tp = rp->threadParm[t];
+        tp.index = t;
+        tp.rp = rp;
+        tp.qxPool = kalloc<QXPoolh>(kp, nclas);
+        tp.qxRawPool = kalloc<QXPoolh>(kp, nclas);
+        tp.JumpBuffer = static_cast<sigjmp_buf*>(
+            kp->alloc(kp, std::max<QXMemSize>(1024, sizeof(sigjmp_buf)), 0x80000000u));
+        if (!tp.qxPool || !tp.qxRawPool || !tp.JumpBuffer)
+            return false;
+        for (int j = 0; j < nclas; ++j) {
+            tp.qxPool[j] = h->poolCreate(h, "Levelize nodes", 0x10000001u, 0, 0);
+            tp.qxRawPool[j] = h->poolCreate(h, "Levelize values", 0x10000001u, 0, 0);
+            if (!tp.qxPool[j] || !tp.qxRawPool[j])
+                return false;
+            if (t == 0 && !valid_order(m->clas.v[j].order))
+                m->clas.v[j].order = m->order;
+        }
+        tp.bufferFullEvent = h->eventCreate(h, 0, nullptr);
+        tp.errorEvent = h->eventCreate(h, 0, nullptr);
+        tp.exitEvent = h->eventCreate(h, 0, nullptr);
+        tp.doneEvent = h->eventCreate(h, 0, nullptr);
+        if (!tp.bufferFullEvent || !tp.errorEvent || !tp.exitEvent || !tp.doneEvent)
+            return false;
+    }
+    return true;
+}
+
+// Record layout: observation number, frequency, each variable's raw value.
+bool lay_out_records(ZLEVREADPARMS* rp, const ZLEVMOD* m)
+{
+    QXPoolh kp = rp->qxPool;
+    const int nclas = m->clas.n;
+    rp->offsets = kalloc<int>(kp, nclas);
+    rp->lengths = kalloc<int>(kp, nclas);
+    rp->nodesize = kalloc<int>(kp, nclas);
+    rp->rnodesize = kalloc<int>(kp, nclas);
+    if (!rp->offsets || !rp->lengths || !rp->nodesize || !rp->rnodesize)
+        return false;
+    int off = 8 + (m->fvar ? 8 : 0);
+    rp->maxCharLen = 0;
+    for (int j = 0; j < nclas; ++j) {
+        const ZLEVVAR& v = m->clas.v[j];
+        const int len = numeric(v) ? 8 : raw_length(v);
+        rp->offsets[j] = off;
+        rp->lengths[j] = len;
+        off += round8(len);
+        if (!numeric(v))
+            rp->maxCharLen = std::max(rp->maxCharLen, len);
+    }
+    rp->RecLen = off;
+    rp->nTrees = nclas;
+    return true;
+}
+
+// Each worker's trees, one of formatted levels and one of raw values per
+// classification variable, with a first chunk of nodes for each, and its
+// key buffer; then, when a pass over the effects' level combinations may
+// follow (clefFlag), the associative arrays it uses.
+bool make_trees(ZLEVREADPARMS* rp, const ZLEVMOD* m, QXHandle* h)
+{
+    QXPoolh kp = rp->qxPool;
+    const int nclas = m->clas.n;
+    const int nth = rp->nThreads;
+    static const QXChar avlName[] = {'q', 'x', 'e', 'a', 'v', 'l'};
+    rp->qxeavlfh = static_cast<QXEAVL_EXTENSION*>(h->loadExtension(h, avlName, 6, 0));
+    if (rp->qxeavlfh == nullptr)
+        return false;
+    for (int t = 0; t < nth; ++t) {
+        ZLEVTHREADPARMS& tp = rp->threadParm[t];
+        tp.tree = kalloc<QXEAVLh>(kp, nclas);
+        tp.Rawtree = kalloc<QXEAVLh>(kp, nclas);
+        tp.nodes = kalloc<char*>(kp, nclas);
+        tp.Rawnodes = kalloc<char*>(kp, nclas);
+        tp.csize = kalloc<int>(kp, nclas);
+        tp.ccnt = kalloc<int>(kp, nclas);
+        tp.Rawcsize = kalloc<int>(kp, nclas);
+        tp.Rawccnt = kalloc<int>(kp, nclas);
+        if (!tp.tree || !tp.Rawtree || !tp.nodes || !tp.Rawnodes || !tp.csize || !tp.ccnt ||
+            !tp.Rawcsize || !tp.Rawccnt)
+            return false;
+        for (int j = 0; j < nclas; ++j) {
+            const ZLEVVAR& v = m->clas.v[j];
+            tp.csize[j] = 50;
+            QXEAVLPARMS fp{static_cast<QXMemSize>(m->maxvlen), offsetof(ZLEVQXNODE, c),
+                           QXEAVL_KEY_CHAR, 1};
+            tp.tree[j] = rp->qxeavlfh->create(rp->qxeavlfh, &fp, nullptr, nullptr);
+            rp->nodesize[j] = round8(static_cast<long>(offsetof(ZLEVQXNODE, c)) + m->maxvlen +
+                                     (numeric(v) ? 0 : raw_length(v)));
+            rp->nodesize[j] = std::max<int>(rp->nodesize[j], sizeof(ZLEVQXNODE));
+            tp.nodes[j] = chunk(tp.qxPool[j], tp.csize[j], rp->nodesize[j]);
+            if (!tp.tree[j] || !tp.nodes[j])
+                return false;
+        }
+        for (int j = 0; j < nclas; ++j) {
+            const ZLEVVAR& v = m->clas.v[j];
+            tp.Rawcsize[j] = 25;
+            if (numeric(v)) {
+                QXEAVLPARMS rpm{1, offsetof(ZLEVQXRNODE, key), QXEAVL_KEY_DOUBLE_MISS, 1};
+                tp.Rawtree[j] = rp->qxeavlfh->create(rp->qxeavlfh, &rpm, nullptr, nullptr);
+                rp->rnodesize[j] = round8(static_cast<long>(offsetof(ZLEVQXRNODE, c)) + v.vlen);
+                rp->rnodesize[j] = std::max<int>(rp->rnodesize[j], sizeof(ZLEVQXRNODE));
+            } else {
+                QXEAVLPARMS rpm{static_cast<QXMemSize>(rp->maxCharLen), offsetof(ZLEVQXRCNODE, c),
+                                QXEAVL_KEY_CHAR, 1};
+                tp.Rawtree[j] = rp->qxeavlfh->create(rp->qxeavlfh, &rpm, nullptr, nullptr);
+                rp->rnodesize[j] =
+                    round8(static_cast<long>(offsetof(ZLEVQXRCNODE, c)) + rp->maxCharLen + v.vlen);
+                rp->rnodesize[j] = std::max<int>(rp->rnodesize[j], sizeof(ZLEVQXRCNODE));
+            }
+            tp.Rawnodes[j] = chunk(tp.qxRawPool[j], tp.Rawcsize[j], rp->rnodesize[j]);
+            if (!tp.Rawtree[j] || !tp.Rawnodes[j])
+                return false;
+        }
+        if (rp->maxCharLen > 0) {
+            tp.key = kalloc<char>(kp, rp->maxCharLen);
+            if (!tp.key)
+                return false;
+        }
+    }
+    if (rp->clefFlag) {
+        static const QXChar aaName[] = {'q', 'x', 'e', 'a', 'a'};
+        rp->qxeaa = static_cast<QXEAA_EXTENSION*>(h->loadExtension(h, aaName, 5, 0));
+        if (rp->qxeaa == nullptr)
+            return false;
+    }
+    return true;
+}
+
+// Records per buffer, and each worker's buffer of them (with room for the
+// level indexes when the caller reads them). The memory amount is in bytes
+// and is used as given.
+bool make_buffers(ZLEVREGI* r, ZLEV* l, ZLEVREADPARMS* rp)
+{
+    ZLEVMOD* m = r->m;
+    QXPoolh kp = rp->qxPool;
+    const int nclas = m->clas.n;
+    const int nth = rp->nThreads;
+    double amount = 0;
+    wmrlmem(&amount, 0);
+    const double M = amount;
+    double D = static_cast<double>(rp->RecLen) * nth;
+    if (l->GetLevIndex)
+        D = static_cast<double>(rp->RecLen + nclas) * nth;
+    if (rp->nRecMax > 0 && !rp->zlev) {
+        if (static_cast<double>(rp->nRecMax) * D > M)
+            rp->nRecMax = static_cast<long>(M / D);
+        rp->nRecMax = std::max(rp->nRecMax, 1L);
+    } else {
+        const long C = static_cast<long>(M / (D * 5.0));
+        long N = 0;
+        xoinfo(r->d->fid, 3, &N);
+        long per;
+        if (N < 1)
+            per = 1000;
+        else if (N < 200000)
+            per = N / (2L * nth);
+        else
+            per = N / (4L * nth);
+        rp->nRecMax = std::max(std::min(per, C), 20L);
+    }
+    rp->buffer = kalloc<ZLEVBUFFER>(kp, nth);
+    if (!rp->buffer)
+        return false;
+    for (int t = 0; t < nth; ++t) {
+        ZLEVBUFFER& b = rp->buffer[t];
+        rp->threadParm[t].buffer = &b;
+        b.nodesize = rp->nodesize;
+        b.rnodesize = rp->rnodesize;
+        b.offsets = rp->offsets;
+        b.lengths = rp->lengths;
+        b.RecLen = rp->RecLen;
+        b.nRecMax = rp->nRecMax;
+        b.index = t;
+        b.m = m;
+        b.l = l;
+        b.all = static_cast<char*>(
+            kp->alloc(kp, static_cast<QXMemSize>(b.nRecMax) * static_cast<QXMemSize>(b.RecLen), 0));
+        if (!b.all)
+            return false;
+        b.curr = b.all;
+        if (l->GetLevIndex) {
+            b.levindex = static_cast<unsigned char*>(kp->alloc(
+                kp, static_cast<QXMemSize>(nclas) * static_cast<QXMemSize>(b.nRecMax), 0));
+            if (!b.levindex)
+                return false;
+        }
+    }
+    return true;
+}
+
+// One formatter per worker, each formatting every variable at the width the
+// host's formatted read uses (-1), so that a worker's text is the task
+// thread's text before both are cut to vlen.
+bool make_formatters(ZLEVREGI* r, ZLEVREADPARMS* rp)
+{
+    ZLEVMOD* m = r->m;
+    const int nclas = m->clas.n;
+    int* list = static_cast<int*>(zlevAlloc(r->d->pool, nclas * sizeof(int)));
+    for (int j = 0; j < nclas; ++j)
+        list[j] = m->clas.v[j].n->nvar0;
+    int st = 0;
+    rp->nqvfmt = znqvfmt(r->d->fid, list, nclas, rp->nThreads, &st, -1);
+    vmfree_handler(r->d->pool, list, -1, 4);
+    if (rp->nqvfmt == nullptr || st != 0)
+        return false;
+    for (int t = 0; t < rp->nThreads; ++t)
+        rp->threadParm[t].fmt = &rp->nqvfmt->fmt[t];
+    return true;
+}
+
+} // namespace
+
 int zlevrinit(ZLEVREGI* r, ZLEV* l)
 {
     ZLEVMOD* m = r->m;
@@ -301,8 +531,6 @@ int zlevrinit(ZLEVREGI* r, ZLEV* l)
     rp->nThreads = std::min(rp->nThreads, room);
     if (rp->nThreads < 1)
         return fail();
-    const int nclas = m->clas.n;
-    const int nth = rp->nThreads;
     rp->clefFlag = rp->moreCalls == 1 ? 1 : 0;
     for (int e = 0; e < m->nef && !rp->clefFlag; ++e)
         if (m->ef[e].nclas > 0)
@@ -314,197 +542,24 @@ int zlevrinit(ZLEVREGI* r, ZLEV* l)
     rp->qxPool = kernel_pool(h, "Levelize pool");
     if (rp->qxPool == nullptr)
         return fail();
-    QXPoolh kp = rp->qxPool;
+    // From here on a failure releases what was made.
     auto abandon = [&]() {
         CleanupLThreads(rp, m, 1);
         return fail();
     };
-    rp->threadParm = kalloc<ZLEVTHREADPARMS>(kp, nth);
-    rp->work = kalloc<int>(kp, nclas);
-    rp->idleEvent = h->eventCreate(h, 0, nullptr);
-    if (!rp->threadParm || !rp->work || !rp->idleEvent)
+    if (!make_workers(rp, m, h))
         return abandon();
-    for (int t = 0; t < nth; ++t) {
-        ZLEVTHREADPARMS& tp = rp->threadParm[t];
-        tp.index = t;
-        tp.rp = rp;
-        tp.qxPool = kalloc<QXPoolh>(kp, nclas);
-        tp.qxRawPool = kalloc<QXPoolh>(kp, nclas);
-        tp.JumpBuffer = static_cast<sigjmp_buf*>(
-            kp->alloc(kp, std::max<QXMemSize>(1024, sizeof(sigjmp_buf)), 0x80000000u));
-        if (!tp.qxPool || !tp.qxRawPool || !tp.JumpBuffer)
-            return abandon();
-        for (int j = 0; j < nclas; ++j) {
-            tp.qxPool[j] = h->poolCreate(h, "Levelize nodes", 0x10000001u, 0, 0);
-            tp.qxRawPool[j] = h->poolCreate(h, "Levelize values", 0x10000001u, 0, 0);
-            if (!tp.qxPool[j] || !tp.qxRawPool[j])
-                return abandon();
-            if (t == 0 && !valid_order(m->clas.v[j].order))
-                m->clas.v[j].order = m->order;
-        }
-        tp.bufferFullEvent = h->eventCreate(h, 0, nullptr);
-        tp.errorEvent = h->eventCreate(h, 0, nullptr);
-        tp.exitEvent = h->eventCreate(h, 0, nullptr);
-        tp.doneEvent = h->eventCreate(h, 0, nullptr);
-        if (!tp.bufferFullEvent || !tp.errorEvent || !tp.exitEvent || !tp.doneEvent)
-            return abandon();
-    }
     rp->ThreadLoad = 1;
-
-    // Record layout: observation number, frequency, each variable's raw value.
-    rp->offsets = kalloc<int>(kp, nclas);
-    rp->lengths = kalloc<int>(kp, nclas);
-    rp->nodesize = kalloc<int>(kp, nclas);
-    rp->rnodesize = kalloc<int>(kp, nclas);
-    if (!rp->offsets || !rp->lengths || !rp->nodesize || !rp->rnodesize)
+    if (!lay_out_records(rp, m) || !make_trees(rp, m, h) || !make_buffers(r, l, rp))
         return abandon();
-    int off = 8 + (m->fvar ? 8 : 0);
-    rp->maxCharLen = 0;
-    for (int j = 0; j < nclas; ++j) {
-        const ZLEVVAR& v = m->clas.v[j];
-        const int len = numeric(v) ? 8 : raw_length(v);
-        rp->offsets[j] = off;
-        rp->lengths[j] = len;
-        off += round8(len);
-        if (!numeric(v))
-            rp->maxCharLen = std::max(rp->maxCharLen, len);
-    }
-    rp->RecLen = off;
-    rp->nTrees = nclas;
-
-    static const QXChar avlName[] = {'q', 'x', 'e', 'a', 'v', 'l'};
-    rp->qxeavlfh = static_cast<QXEAVL_EXTENSION*>(h->loadExtension(h, avlName, 6, 0));
-    if (rp->qxeavlfh == nullptr)
-        return abandon();
-    for (int t = 0; t < nth; ++t) {
-        ZLEVTHREADPARMS& tp = rp->threadParm[t];
-        tp.tree = kalloc<QXEAVLh>(kp, nclas);
-        tp.Rawtree = kalloc<QXEAVLh>(kp, nclas);
-        tp.nodes = kalloc<char*>(kp, nclas);
-        tp.Rawnodes = kalloc<char*>(kp, nclas);
-        tp.csize = kalloc<int>(kp, nclas);
-        tp.ccnt = kalloc<int>(kp, nclas);
-        tp.Rawcsize = kalloc<int>(kp, nclas);
-        tp.Rawccnt = kalloc<int>(kp, nclas);
-        if (!tp.tree || !tp.Rawtree || !tp.nodes || !tp.Rawnodes || !tp.csize || !tp.ccnt ||
-            !tp.Rawcsize || !tp.Rawccnt)
-            return abandon();
-        for (int j = 0; j < nclas; ++j) {
-            const ZLEVVAR& v = m->clas.v[j];
-            tp.csize[j] = 50;
-            QXEAVLPARMS fp{static_cast<QXMemSize>(m->maxvlen), offsetof(ZLEVQXNODE, c),
-                           QXEAVL_KEY_CHAR, 1};
-            tp.tree[j] = rp->qxeavlfh->create(rp->qxeavlfh, &fp, nullptr, nullptr);
-            rp->nodesize[j] = round8(static_cast<long>(offsetof(ZLEVQXNODE, c)) + m->maxvlen +
-                                     (numeric(v) ? 0 : raw_length(v)));
-            rp->nodesize[j] = std::max<int>(rp->nodesize[j], sizeof(ZLEVQXNODE));
-            tp.nodes[j] = chunk(tp.qxPool[j], tp.csize[j], rp->nodesize[j]);
-            if (!tp.tree[j] || !tp.nodes[j])
-                return abandon();
-        }
-        for (int j = 0; j < nclas; ++j) {
-            const ZLEVVAR& v = m->clas.v[j];
-            tp.Rawcsize[j] = 25;
-            if (numeric(v)) {
-                QXEAVLPARMS rpm{1, offsetof(ZLEVQXRNODE, key), QXEAVL_KEY_DOUBLE_MISS, 1};
-                tp.Rawtree[j] = rp->qxeavlfh->create(rp->qxeavlfh, &rpm, nullptr, nullptr);
-                rp->rnodesize[j] = round8(static_cast<long>(offsetof(ZLEVQXRNODE, c)) + v.vlen);
-                rp->rnodesize[j] = std::max<int>(rp->rnodesize[j], sizeof(ZLEVQXRNODE));
-            } else {
-                QXEAVLPARMS rpm{static_cast<QXMemSize>(rp->maxCharLen), offsetof(ZLEVQXRCNODE, c),
-                                QXEAVL_KEY_CHAR, 1};
-                tp.Rawtree[j] = rp->qxeavlfh->create(rp->qxeavlfh, &rpm, nullptr, nullptr);
-                rp->rnodesize[j] =
-                    round8(static_cast<long>(offsetof(ZLEVQXRCNODE, c)) + rp->maxCharLen + v.vlen);
-                rp->rnodesize[j] = std::max<int>(rp->rnodesize[j], sizeof(ZLEVQXRCNODE));
-            }
-            tp.Rawnodes[j] = chunk(tp.qxRawPool[j], tp.Rawcsize[j], rp->rnodesize[j]);
-            if (!tp.Rawtree[j] || !tp.Rawnodes[j])
-                return abandon();
-        }
-        if (rp->maxCharLen > 0) {
-            tp.key = kalloc<char>(kp, rp->maxCharLen);
-            if (!tp.key)
-                return abandon();
-        }
-    }
-    if (rp->clefFlag) {
-        static const QXChar aaName[] = {'q', 'x', 'e', 'a', 'a'};
-        rp->qxeaa = static_cast<QXEAA_EXTENSION*>(h->loadExtension(h, aaName, 5, 0));
-        if (rp->qxeaa == nullptr)
-            return abandon();
-    }
-
-    // Records per buffer. The memory amount is in bytes and is used as given.
-    double amount = 0;
-    wmrlmem(&amount, 0);
-    const double M = amount;
-    double D = static_cast<double>(rp->RecLen) * nth;
-    if (l->GetLevIndex)
-        D = static_cast<double>(rp->RecLen + nclas) * nth;
-    if (rp->nRecMax > 0 && !rp->zlev) {
-        if (static_cast<double>(rp->nRecMax) * D > M)
-            rp->nRecMax = static_cast<long>(M / D);
-        rp->nRecMax = std::max(rp->nRecMax, 1L);
-    } else {
-        const long C = static_cast<long>(M / (D * 5.0));
-        long N = 0;
-        xoinfo(r->d->fid, 3, &N);
-        long per;
-        if (N < 1)
-            per = 1000;
-        else if (N < 200000)
-            per = N / (2L * nth);
-        else
-            per = N / (4L * nth);
-        rp->nRecMax = std::max(std::min(per, C), 20L);
-    }
-    rp->buffer = kalloc<ZLEVBUFFER>(kp, nth);
-    if (!rp->buffer)
-        return abandon();
-    for (int t = 0; t < nth; ++t) {
-        ZLEVBUFFER& b = rp->buffer[t];
-        rp->threadParm[t].buffer = &b;
-        b.nodesize = rp->nodesize;
-        b.rnodesize = rp->rnodesize;
-        b.offsets = rp->offsets;
-        b.lengths = rp->lengths;
-        b.RecLen = rp->RecLen;
-        b.nRecMax = rp->nRecMax;
-        b.index = t;
-        b.m = m;
-        b.l = l;
-        b.all = static_cast<char*>(
-            kp->alloc(kp, static_cast<QXMemSize>(b.nRecMax) * static_cast<QXMemSize>(b.RecLen), 0));
-        if (!b.all)
-            return abandon();
-        b.curr = b.all;
-        if (l->GetLevIndex) {
-            b.levindex = static_cast<unsigned char*>(kp->alloc(
-                kp, static_cast<QXMemSize>(nclas) * static_cast<QXMemSize>(b.nRecMax), 0));
-            if (!b.levindex)
-                return abandon();
-        }
-    }
 
     // The workers cut formatted values to vlen as the task thread's
     // formatted read does; the note on it is the same on both roads.
-    for (int j = 0; j < nclas; ++j)
+    for (int j = 0; j < m->clas.n; ++j)
         zlevTruncNote(&m->clas.v[j]);
 
-    // One formatter per worker, each formatting every variable at the width
-    // the host's formatted read uses (-1), so that a worker's text is the
-    // task thread's text before both are cut to vlen.
-    int* list = static_cast<int*>(zlevAlloc(r->d->pool, nclas * sizeof(int)));
-    for (int j = 0; j < nclas; ++j)
-        list[j] = m->clas.v[j].n->nvar0;
-    int st = 0;
-    rp->nqvfmt = znqvfmt(r->d->fid, list, nclas, nth, &st, -1);
-    vmfree_handler(r->d->pool, list, -1, 4);
-    if (rp->nqvfmt == nullptr || st != 0)
+    if (!make_formatters(r, rp))
         return abandon();
-    for (int t = 0; t < nth; ++t)
-        rp->threadParm[t].fmt = &rp->nqvfmt->fmt[t];
     rp->LLoad = 1;
     return 1;
 }

@@ -322,7 +322,3 @@ int zlevLevelText(const ZLEVVAR* v, int l, const char** text);
 // The coded level part of a name ("OEFF3", ...) for parameterization codes
 // that have one, 0 for the others; written into out (room for 32).
 int zlevCodedName(int param, int level, char* out);
-
-// Messages of the levelizer.
-inline constexpr int ZLEV_GRP_LEV = 172;    // levelization
-inline constexpr int ZLEV_GRP_THREAD = 174; // threads and effects

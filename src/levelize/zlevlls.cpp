@@ -16,6 +16,7 @@
 #include "runtime/missing.h"
 #include "runtime/procstr.h"
 #include "runtime/wzstr.h"
+#include "vyr_message_names.h"
 
 namespace
 {
@@ -150,20 +151,19 @@ void SortLevels(char** v, int* index, int n, int length)
             }
 }
 
-void zlevror(POOLHANDLE* pool, ZLEV* l, ZLEVMOD* m, int j, ZLEVVAL* val, int type)
+namespace
+{
+
+// Puts the levels of classification variable j in its ORDER= order, reversed
+// when v.desc: by first appearance (D), frequency (F), unformatted value (I),
+// formatted value (M: the list is kept as it stands unless reversed; a
+// numeric variable without a format goes by its unformatted value, noting
+// when that order differs), or by frequency first (X, Y, Z). The texts and
+// the unformatted values move together.
+void order_levels(ZLEV* l, ZLEVMOD* m, int j, ZLEVVAL* val, int type)
 {
     ZLEVVAR& v = m->clas.v[j];
     const int nlev = l->nlev[j];
-    static const char codes[] = "DFIMXYZ";
-    if (std::strchr(codes, v.order) == nullptr || v.order == 0)
-        v.order = m->order;
-    if (v.ref != ZLEV_REF_VALUE && v.ref != ZLEV_REF_LAST && v.ref != ZLEV_REF_FIRST &&
-        !(v.ref >= 0 && v.ref < nlev))
-        v.ref = ZLEV_REF_LAST;
-    if (v.desc != 0 && v.desc != 1)
-        v.desc = 0;
-
-    // What to sort by.
     const bool isNum = numeric(v);
     bool fromM = false;
     bool sort = true;
@@ -271,8 +271,13 @@ void zlevror(POOLHANDLE* pool, ZLEV* l, ZLEVMOD* m, int j, ZLEVVAL* val, int typ
             v.true_[k] = trues[static_cast<size_t>(p[static_cast<size_t>(k)])];
         }
     }
+}
 
-    // The reference level.
+// Settles the reference level (given by value, first or last) as an index
+// and, unless the design is of full rank or the caller placed it, moves it
+// to the end, the others keeping their order.
+void settle_reference(const ZLEVMOD* m, ZLEVVAR& v, ZLEVVAL* val, int nlev)
+{
     if (v.ref == ZLEV_REF_VALUE) {
         // The value is justified as the level texts are.
         const std::string want = stripped(v.refval.s, v.refval.l, !v.nojust);
@@ -281,7 +286,7 @@ void zlevror(POOLHANDLE* pool, ZLEV* l, ZLEVMOD* m, int j, ZLEVVAL* val, int typ
             if (stripped(val->l[k], v.vlen, false) == want)
                 found = k;
         if (found < 0) {
-            xpmlog(ZLEV_GRP_LEV, 394, v.n ? static_cast<int>(v.n->namelen) : 0,
+            xpmlog(172, msg172::REF_NOT_A_LEVEL, v.n ? static_cast<int>(v.n->namelen) : 0,
                    v.n ? v.n->name_p : "");
             xexit(3000, 0);
         }
@@ -304,14 +309,20 @@ void zlevror(POOLHANDLE* pool, ZLEV* l, ZLEVMOD* m, int j, ZLEVVAL* val, int typ
         v.true_[nlev - 1] = tv;
         v.ref = nlev - 1;
     }
+}
 
-    // The coding matrix of the orthogonal parameterizations.
+// The coding matrix of the orthogonal parameterizations: the parameterization's
+// columns, centred, made orthonormal and scaled by the square root of the
+// number of levels. Other parameterizations have none.
+void coding_matrix(POOLHANDLE* pool, ZLEVVAR& v, int nlev)
+{
+    const bool isNum = numeric(v);
     v.col = nullptr;
     if (!has_matrix(v.param) || nlev < 2)
         return;
     const double bytes = static_cast<double>(nlev - 1) * nlev * 8.0;
     if (bytes > 9007199254740992.0) {
-        xpmlog(ZLEV_GRP_LEV, 405);
+        xpmlog(172, msg172::DESIGN_TOO_LARGE);
         xexit(1012, 0);
     }
     const int c = nlev - 1;
@@ -376,6 +387,26 @@ void zlevror(POOLHANDLE* pool, ZLEV* l, ZLEVMOD* m, int j, ZLEVVAL* val, int typ
     zvscl11(v.col, pm, static_cast<long>(a.size()), std::sqrt(static_cast<double>(nlev)));
     vmfree_handler(work, pm, -1, 4);
     vmfree_handler(work, tm, -1, 4);
+}
+
+} // namespace
+
+void zlevror(POOLHANDLE* pool, ZLEV* l, ZLEVMOD* m, int j, ZLEVVAL* val, int type)
+{
+    ZLEVVAR& v = m->clas.v[j];
+    const int nlev = l->nlev[j];
+    // Settings out of range take their defaults.
+    static const char codes[] = "DFIMXYZ";
+    if (std::strchr(codes, v.order) == nullptr || v.order == 0)
+        v.order = m->order;
+    if (v.ref != ZLEV_REF_VALUE && v.ref != ZLEV_REF_LAST && v.ref != ZLEV_REF_FIRST &&
+        !(v.ref >= 0 && v.ref < nlev))
+        v.ref = ZLEV_REF_LAST;
+    if (v.desc != 0 && v.desc != 1)
+        v.desc = 0;
+    order_levels(l, m, j, val, type);
+    settle_reference(m, v, val, nlev);
+    coding_matrix(pool, v, nlev);
 }
 
 namespace

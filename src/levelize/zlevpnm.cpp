@@ -14,6 +14,7 @@
 #include "runtime/procstr.h"
 #include "runtime/wzstr.h"
 #include "vyr_data.h"
+#include "vyr_message_names.h"
 
 namespace
 {
@@ -273,45 +274,49 @@ void zlevEftVarLevNames(ZLEVREGI* r, int nList, int* eftVarList)
         zlevEftVarParmLevName(r, &m->eft.var[nList > 0 ? eftVarList[q] : q]);
 }
 
-int ParmName(ZLEVREGI* r)
+namespace
 {
-    ZLEVMOD* m = r->m;
-    POOLHANDLE* pool = work_pool();
-    const int nclasses = m->eft.n + m->clas.n;
-    ZMNCLASS* classes = zmnalcl(std::max(nclasses, 1), pool);
-    if (classes == nullptr) {
-        xmemmsg(xmemdef());
-        xexit(1016, 0);
+
+// The naming kit's classes, effect variables first, then classification
+// variables: each class's levels in an array, chained in order, and after
+// them a blank level that stands for a level a column does not have.
+struct KitClasses {
+    ZMNCLASS* classes = nullptr;
+    std::vector<ZMNLEVEL*> levels;
+    std::vector<int> counts;
+};
+
+ZMNLEVEL* make_levels(POOLHANDLE* pool, ZMNCLASS& c, int n)
+{
+    n = std::max(n, 0);
+    auto* lv = static_cast<ZMNLEVEL*>(
+        xmalloc_or_exit(pool, static_cast<int64_t>(sizeof(ZMNLEVEL)) * (n + 1), 0x3006));
+    for (int k = 0; k <= n; ++k) {
+        blank(lv[k].class_, kName);
+        blank(lv[k].label, kLabel);
+        blank(lv[k].parmname, kName);
+        blank(lv[k].parmlabel, kLabel);
+        lv[k].classvar = &c;
+        lv[k].next = k + 1 < n ? &lv[k + 1] : nullptr;
     }
-    // Each class's levels in an array, chained in order, and after them a
-    // blank level that stands for a level a column does not have.
-    std::vector<ZMNLEVEL*> levels(static_cast<size_t>(std::max(nclasses, 1)), nullptr);
-    std::vector<int> counts(static_cast<size_t>(std::max(nclasses, 1)), 0);
-    auto make_levels = [&](ZMNCLASS& c, int n) {
-        n = std::max(n, 0);
-        auto* lv = static_cast<ZMNLEVEL*>(
-            xmalloc_or_exit(pool, static_cast<int64_t>(sizeof(ZMNLEVEL)) * (n + 1), 0x3006));
-        for (int k = 0; k <= n; ++k) {
-            blank(lv[k].class_, kName);
-            blank(lv[k].label, kLabel);
-            blank(lv[k].parmname, kName);
-            blank(lv[k].parmlabel, kLabel);
-            lv[k].classvar = &c;
-            lv[k].next = k + 1 < n ? &lv[k + 1] : nullptr;
-        }
-        c.levels = n > 0 ? lv : nullptr;
-        return lv;
-    };
+    c.levels = n > 0 ? lv : nullptr;
+    return lv;
+}
+
+// The class of each constructed effect variable: its name, and its level
+// names as the levels' texts and parameter names.
+void effect_variable_classes(const ZLEVMOD* m, POOLHANDLE* pool, KitClasses& kit)
+{
     for (int k = 0; k < m->eft.n; ++k) {
         const ZLEVEFTVAR& ev = m->eft.var[k];
-        ZMNCLASS& c = classes[k];
+        ZMNCLASS& c = kit.classes[k];
         put(c.name, kName, ev.name.s, ev.name.l);
         put(c.label, kLabel, ev.name.s, ev.name.l);
         c.nfl = 0;
         c.cprefix = c.lprefix = -1;
-        ZMNLEVEL* lv = make_levels(c, ev.nparms);
-        levels[static_cast<size_t>(k)] = lv;
-        counts[static_cast<size_t>(k)] = std::max(ev.nparms, 0);
+        ZMNLEVEL* lv = make_levels(pool, c, ev.nparms);
+        kit.levels[static_cast<size_t>(k)] = lv;
+        kit.counts[static_cast<size_t>(k)] = std::max(ev.nparms, 0);
         for (int i = 0; i < ev.nparms; ++i) {
             const std::string t = lev_name(ev, i);
             put(lv[i].class_, kName, t.data(), static_cast<int>(t.size()));
@@ -320,11 +325,18 @@ int ParmName(ZLEVREGI* r)
             std::memcpy(lv[i].parmlabel, lv[i].label, kLabel);
         }
     }
+}
+
+// The class of each classification variable with levels: its name, label and
+// prefixes, and its formatted level values, whose parameter names are the
+// coded names where the parameterization has them.
+void classification_classes(const ZLEVMOD* m, POOLHANDLE* pool, KitClasses& kit)
+{
     for (int j = 0; j < m->clas.n; ++j) {
         const ZLEVVAR& v = m->clas.v[j];
         if (v.nlev < 1)
             continue;
-        ZMNCLASS& c = classes[m->eft.n + j];
+        ZMNCLASS& c = kit.classes[m->eft.n + j];
         const std::string name = var_name(v);
         put(c.name, kName, name.data(), static_cast<int>(name.size()));
         if (v.n && v.n->nlablen > 0 && v.n->label_p)
@@ -335,9 +347,9 @@ int ParmName(ZLEVREGI* r)
         c.cprefix = v.cprefix;
         c.lprefix = v.lprefix;
         c.numeric = v.n == nullptr || v.n->ntype == 1;
-        ZMNLEVEL* lv = make_levels(c, v.nlev);
-        levels[static_cast<size_t>(m->eft.n + j)] = lv;
-        counts[static_cast<size_t>(m->eft.n + j)] = v.nlev;
+        ZMNLEVEL* lv = make_levels(pool, c, v.nlev);
+        kit.levels[static_cast<size_t>(m->eft.n + j)] = lv;
+        kit.counts[static_cast<size_t>(m->eft.n + j)] = v.nlev;
         for (int l = 0; l < v.nlev; ++l) {
             put(lv[l].class_, kName, v.val.l[l], v.vlen);
             put(lv[l].label, kLabel, v.val.l[l], v.vlen);
@@ -355,16 +367,14 @@ int ParmName(ZLEVREGI* r)
             }
         }
     }
-    std::vector<ZMNQUANT> quants(static_cast<size_t>(std::max(m->cont.n, 1)));
-    for (int k = 0; k < m->cont.n; ++k) {
-        const ZLEVVAR& v = m->cont.v[k];
-        const std::string name = var_name(v);
-        put(quants[k].name, kName, name.data(), static_cast<int>(name.size()));
-        if (v.n && v.n->nlablen > 0 && v.n->label_p)
-            put(quants[k].label, kLabel, v.n->label_p, v.n->nlablen);
-        else
-            blank(quants[k].label, kLabel);
-    }
+}
+
+// The kit's description of each design column: the level of each class the
+// column's effect crosses (its row of levelsall) and the continuous
+// variables it multiplies.
+ZMNEFFECT* column_effects(const ZLEVMOD* m, POOLHANDLE* pool, const KitClasses& kit,
+                          std::vector<ZMNQUANT>& quants)
+{
     const int p = std::max(m->p, 0);
     auto* effects = static_cast<ZMNEFFECT*>(
         xmalloc_or_exit(pool, static_cast<int64_t>(sizeof(ZMNEFFECT)) * std::max(p, 1), 0x3006));
@@ -390,8 +400,8 @@ int ParmName(ZLEVREGI* r)
                 ef.levelsall ? ef.levelsall + static_cast<long>(c) * ef.nlevelallrow : nullptr;
             for (int k = 0; k < nways; ++k) {
                 const int cls = k < ef.nefct ? ef.efct[k] : m->eft.n + ef.clas[k - ef.nefct];
-                ZMNLEVEL* lv = levels[static_cast<size_t>(cls)];
-                const int count = counts[static_cast<size_t>(cls)];
+                ZMNLEVEL* lv = kit.levels[static_cast<size_t>(cls)];
+                const int count = kit.counts[static_cast<size_t>(cls)];
                 const int l = row ? row[k] : 0;
                 out.levels[k] = lv ? &lv[l >= 0 && l < count ? l : count] : nullptr;
             }
@@ -399,11 +409,14 @@ int ParmName(ZLEVREGI* r)
                 out.vars[k] = &quants[static_cast<size_t>(ef.cont[k])];
         }
     }
-    for (int k = 0; k < nclasses; ++k)
-        zmnprcl(&classes[k], 1);
-    if (p > 0)
-        zmname(effects, p);
+    return effects;
+}
 
+// The model's parameter names and labels from the kit's: "Intercept" for the
+// intercept, else the kit's name made a valid variable name.
+void store_names(ZLEVREGI* r, const ZMNEFFECT* effects, int p)
+{
+    ZLEVMOD* m = r->m;
     POOLHANDLE* dpool = r->d->pool;
     m->parmname = static_cast<char**>(zlevAlloc(dpool, static_cast<long>(sizeof(char*)) * p));
     m->parmlabel = static_cast<char**>(zlevAlloc(dpool, static_cast<long>(sizeof(char*)) * p));
@@ -432,6 +445,43 @@ int ParmName(ZLEVREGI* r)
         m->maxparmnamelen = std::max(m->maxparmnamelen, nl);
         m->maxparmlabellen = std::max(m->maxparmlabellen, ll);
     }
+}
+
+} // namespace
+
+int ParmName(ZLEVREGI* r)
+{
+    ZLEVMOD* m = r->m;
+    POOLHANDLE* pool = work_pool();
+    const int nclasses = m->eft.n + m->clas.n;
+    KitClasses kit;
+    kit.classes = zmnalcl(std::max(nclasses, 1), pool);
+    if (kit.classes == nullptr) {
+        xmemmsg(xmemdef());
+        xexit(1016, 0);
+    }
+    kit.levels.assign(static_cast<size_t>(std::max(nclasses, 1)), nullptr);
+    kit.counts.assign(static_cast<size_t>(std::max(nclasses, 1)), 0);
+    effect_variable_classes(m, pool, kit);
+    classification_classes(m, pool, kit);
+    // The continuous variables, by name and label.
+    std::vector<ZMNQUANT> quants(static_cast<size_t>(std::max(m->cont.n, 1)));
+    for (int k = 0; k < m->cont.n; ++k) {
+        const ZLEVVAR& v = m->cont.v[k];
+        const std::string name = var_name(v);
+        put(quants[k].name, kName, name.data(), static_cast<int>(name.size()));
+        if (v.n && v.n->nlablen > 0 && v.n->label_p)
+            put(quants[k].label, kLabel, v.n->label_p, v.n->nlablen);
+        else
+            blank(quants[k].label, kLabel);
+    }
+    const int p = std::max(m->p, 0);
+    ZMNEFFECT* effects = column_effects(m, pool, kit, quants);
+    for (int k = 0; k < nclasses; ++k)
+        zmnprcl(&kit.classes[k], 1);
+    if (p > 0)
+        zmname(effects, p);
+    store_names(r, effects, p);
     xmpoold(pool);
     return 0;
 }
@@ -632,8 +682,8 @@ int zlevchk(ZLEVREGI* r)
             continue;
         const char* text = nullptr;
         const int len = zlevLevelText(&v, 0, &text);
-        xpmlog(ZLEV_GRP_LEV, 398, v.n ? static_cast<int>(v.n->namelen) : 0, v.n ? v.n->name_p : "",
-               len, text);
+        xpmlog(172, msg172::ONE_LEVEL_ONLY, v.n ? static_cast<int>(v.n->namelen) : 0,
+               v.n ? v.n->name_p : "", len, text);
     }
     return 0;
 }

@@ -13,6 +13,7 @@
 #include "levelize/zlevint.h"
 #include "runtime/missing.h"
 #include "runtime/procstr.h"
+#include "vyr_message_names.h"
 
 namespace
 {
@@ -207,12 +208,13 @@ int zlevLagDesignCreate(ZLEVREGI* r, ZLEVLAGCONTROL* L, ZLEVEFTVAR* eft, DSHANDL
                 xoinfo(scoreDataFid, 81, in);
             if (scoreDataOutFid)
                 xoinfo(scoreDataOutFid, 81, out);
-            xpmlog(ZLEV_GRP_THREAD, 84, name_len(name), name.s, in, out);
+            xpmlog(174, msg174::LAG_NO_SUBJECT_SCORED, name_len(name), name.s, in, out);
         } else if (alt) {
             const ZLEVVAR& role = m->cont.v[L->designRoleVar];
-            xpmlog(ZLEV_GRP_THREAD, 83, name_len(name), name.s, var_len(role), var_name(role));
+            xpmlog(174, msg174::LAG_NO_SUBJECT_NONZERO, name_len(name), name.s, var_len(role),
+                   var_name(role));
         } else {
-            xpmlog(ZLEV_GRP_THREAD, 82, name_len(name), name.s);
+            xpmlog(174, msg174::LAG_NO_SUBJECT, name_len(name), name.s);
         }
         return done(5);
     }
@@ -242,7 +244,8 @@ int zlevLagDesignCreate(ZLEVREGI* r, ZLEVLAGCONTROL* L, ZLEVEFTVAR* eft, DSHANDL
                     anyMissing = anyMissing || wzmis(y[k]);
                 if (!anyMissing) {
                     const ZLEVVAR& rv = m->cont.v[L->designRoleVar];
-                    xpmlog(ZLEV_GRP_THREAD, 92, name_len(name), name.s, var_len(rv), var_name(rv));
+                    xpmlog(174, msg174::LAG_ZERO_HAS_RESPONSES, name_len(name), name.s, var_len(rv),
+                           var_name(rv));
                     return done(5);
                 }
             }
@@ -271,13 +274,13 @@ int zlevLagDesignCreate(ZLEVREGI* r, ZLEVLAGCONTROL* L, ZLEVEFTVAR* eft, DSHANDL
                     xoinfo(scoreDataFid, 81, in);
                 if (scoreDataOutFid)
                     xoinfo(scoreDataOutFid, 81, out);
-                xpmlog(ZLEV_GRP_THREAD, 80, name_len(name), name.s, in, out);
+                xpmlog(174, msg174::LAG_SAME_PERIOD_SCORED, name_len(name), name.s, in, out);
             } else if (alt) {
                 const ZLEVVAR& rv = m->cont.v[L->designRoleVar];
-                xpmlog(ZLEV_GRP_THREAD, isAlt ? 79 : 78, name_len(name), name.s, var_len(rv),
-                       var_name(rv));
+                xpmlog(174, isAlt ? msg174::LAG_SAME_PERIOD_ZERO : msg174::LAG_SAME_PERIOD_NONZERO,
+                       name_len(name), name.s, var_len(rv), var_name(rv));
             } else {
-                xpmlog(ZLEV_GRP_THREAD, 77, name_len(name), name.s);
+                xpmlog(174, msg174::LAG_SAME_PERIOD, name_len(name), name.s);
             }
             return done(5);
         }

@@ -191,15 +191,13 @@ void finish_threads(ZLEVREGI* r)
         CleanupEThreads(r);
 }
 
-} // namespace
-
-int zlevrgi(ZLEVREGI* r)
+// Step 1: the classification variables of a multi-member effect must agree
+// on whether missing values form a level (the step ends when they do not);
+// a variable whose missing values count is not also told to ignore them;
+// the standardization sums start afresh; FREQ and weights are settled.
+void check_model(ZLEVREGI* r)
 {
     ZLEVMOD* m = r->m;
-    ZLEVDAT* d = r->d;
-    DSHANDLE* fid = d ? d->fid : nullptr;
-
-    // 1. Model checks.
     m->lagsReadyFlag = 0;
     for (int k = 0; k < m->eft.n; ++k) {
         const ZLEVEFTVAR& ev = m->eft.var[k];
@@ -208,7 +206,7 @@ int zlevrgi(ZLEVREGI* r)
         const int first = m->clas.v[ev.clas[0]].countmissing ? 1 : 0;
         for (int c = 1; c < ev.nclas; ++c)
             if ((m->clas.v[ev.clas[c]].countmissing ? 1 : 0) != first) {
-                xpmlog(ZLEV_GRP_THREAD, 85, ev.name.l, ev.name.s);
+                xpmlog(174, msg174::MISSINGNESS_DISAGREES, ev.name.l, ev.name.s);
                 xexit(3000, 0);
             }
     }
@@ -227,17 +225,20 @@ int zlevrgi(ZLEVREGI* r)
     if (m->fvar == nullptr && r->f)
         m->fvar = r->f;
     normalise_nwgt(r);
+}
 
-    // 2. Callbacks.
-    const bool across = (m->opt[0] & ZLEV_OPT0_ACROSSBY) != 0;
+// Steps 2 and 3: the default readers where the caller gave none, and the
+// variable numbers of the responses, weights, FREQ, time and offset looked
+// up again by name.
+void install_readers(ZLEVREGI* r, DSHANDLE* fid)
+{
+    const bool across = (r->m->opt[0] & ZLEV_OPT0_ACROSSBY) != 0;
     if (r->GetInit == nullptr)
         r->GetInit = across ? GetInitAcrossBy : static_cast<ZLEVREADER>(GetInit);
     if (r->GetNext == nullptr)
         r->GetNext = across ? GetNextAcrossBy : static_cast<ZLEVREADER>(GetNext);
     if (r->GetVals == nullptr)
         r->GetVals = GetVals;
-
-    // 3. Variable numbers, looked up again by name.
     if (fid) {
         for (int k = 0; k < r->y.n; ++k)
             relookup(fid, &r->y.v[k]);
@@ -247,85 +248,92 @@ int zlevrgi(ZLEVREGI* r)
         relookup(fid, r->t);
         relookup(fid, r->o);
     }
+}
 
-    // 4. Levelization.
-    const bool levelize =
-        (m->clas.n > 0 && m->clas.v[0].nlev == 0) || (m->cont.n > 0 && m->cont.v[0].nlev == 0);
-    if (levelize) {
-        ZLEV* l = zlevini(fid, m);
-        l->GetInit = LevGetInit;
-        l->GetNext = LevGetNext;
-        l->GetVals = LevGetVals;
-        l->GetLevIndex = r->GetLevIndex ? LevGetLevIndex : nullptr;
-        l->p = r;
-        const int test = ztestthread("zlev", 4);
-        if (test >= 0)
-            r->threading = test != 0 ? 1 : 0;
-        int threaded = 0;
-        if (r->threading)
-            threaded = zlevrinit(r, l);
-        if (!threaded)
-            for (int j = 0; j < m->clas.n; ++j) {
-                const NAMESTR* n = m->clas.v[j].n;
-                if (n && n->nvar0 > 0)
-                    xffile(fid, 70, &n->nvar0, 1);
-            }
-        const int read = zlevadd(fid, l, m);
-        if (r->readParm == nullptr || r->readParm->nThreads == 0)
-            r->threading = 0;
-        if (read != 0) {
-            // The observations could not be read: the levels would be wrong.
-            xpmlog(326, msg326::LEV_READ_FAILED);
-            m->status = std::max(m->status, 1012);
+// Step 4: one pass over the observations finds the levels of every
+// classification variable (on worker threads when they can be had) and the
+// range of every continuous one; the reference levels given by value are
+// checked, and each variable's levels put in order and coded. Returns 0, or
+// the code zlevrgi returns when the observations could not be read or a
+// reference level is not a level.
+int levelize_variables(ZLEVREGI* r, DSHANDLE* fid)
+{
+    ZLEVMOD* m = r->m;
+    ZLEVDAT* d = r->d;
+    ZLEV* l = zlevini(fid, m);
+    l->GetInit = LevGetInit;
+    l->GetNext = LevGetNext;
+    l->GetVals = LevGetVals;
+    l->GetLevIndex = r->GetLevIndex ? LevGetLevIndex : nullptr;
+    l->p = r;
+    const int test = ztestthread("zlev", 4);
+    if (test >= 0)
+        r->threading = test != 0 ? 1 : 0;
+    int threaded = 0;
+    if (r->threading)
+        threaded = zlevrinit(r, l);
+    if (!threaded)
+        for (int j = 0; j < m->clas.n; ++j) {
+            const NAMESTR* n = m->clas.v[j].n;
+            if (n && n->nvar0 > 0)
+                xffile(fid, 70, &n->nvar0, 1);
+        }
+    const int read = zlevadd(fid, l, m);
+    if (r->readParm == nullptr || r->readParm->nThreads == 0)
+        r->threading = 0;
+    if (read != 0) {
+        // The observations could not be read: the levels would be wrong.
+        xpmlog(326, msg326::LEV_READ_FAILED);
+        m->status = std::max(m->status, 1012);
+        xmpoold(l->pool);
+        finish_threads(r);
+        return ZLEV_RC_READ;
+    }
+    // Reference levels given by value.
+    for (int j = 0; j < m->clas.n; ++j) {
+        ZLEVVAR& v = m->clas.v[j];
+        if (v.reforig != 0)
+            v.ref = v.reforig;
+        else
+            v.reforig = v.ref;
+        if (v.ref == ZLEV_REF_VALUE && l->nlev[j] > 0 && !reference_found(l, v, j)) {
+            xpmlog(172, msg172::REF_NOT_A_LEVEL, v.n ? static_cast<int>(v.n->namelen) : 0,
+                   v.n ? v.n->name_p : "");
+            m->status = std::max(m->status, 112);
             xmpoold(l->pool);
             finish_threads(r);
-            return ZLEV_RC_READ;
+            return ZLEV_RC_NOREF;
         }
-        // Reference levels given by value.
-        for (int j = 0; j < m->clas.n; ++j) {
-            ZLEVVAR& v = m->clas.v[j];
-            if (v.reforig != 0)
-                v.ref = v.reforig;
-            else
-                v.reforig = v.ref;
-            if (v.ref == ZLEV_REF_VALUE && l->nlev[j] > 0 && !reference_found(l, v, j)) {
-                xpmlog(ZLEV_GRP_LEV, 394, v.n ? static_cast<int>(v.n->namelen) : 0,
-                       v.n ? v.n->name_p : "");
-                m->status = std::max(m->status, 112);
-                xmpoold(l->pool);
-                finish_threads(r);
-                return ZLEV_RC_NOREF;
-            }
-        }
+    }
+    for (int j = 0; j < m->clas.n; ++j)
+        m->clas.v[j].nlev = l->nlev[j] > 0 ? zlevlls(d->pool, l, m, j, &m->clas.v[j].val) : 0;
+    for (int k = 0; k < m->cont.n; ++k)
+        m->cont.v[k].nlev = zlevllm(d->pool, l, m, k, &m->cont.v[k].val);
+    xmpoold(l->pool);
+    return 0;
+}
+
+// Step 6: whether a classification variable has no level (unless the caller
+// looks the levels up itself) or a continuous variable no value, so that
+// there is nothing to read.
+bool without_levels(const ZLEVREGI* r)
+{
+    const ZLEVMOD* m = r->m;
+    bool none = false;
+    if (r->GetLevIndex == nullptr)
         for (int j = 0; j < m->clas.n; ++j)
-            m->clas.v[j].nlev = l->nlev[j] > 0 ? zlevlls(d->pool, l, m, j, &m->clas.v[j].val) : 0;
-        for (int k = 0; k < m->cont.n; ++k)
-            m->cont.v[k].nlev = zlevllm(d->pool, l, m, k, &m->cont.v[k].val);
-        xmpoold(l->pool);
-    }
+            none = none || m->clas.v[j].nlev == 0;
+    for (int k = 0; k < m->cont.n; ++k)
+        none = none || wzmis(m->cont.v[k].val.z.l);
+    return none;
+}
 
-    // 5. Effect levels are searched from the last row.
-    for (int e = 0; e < m->nef; ++e) {
-        m->ef[e].clev = nullptr;
-        m->ef[e].m = m;
-    }
-
-    // 6. Nothing to read without levels.
-    if (!(m->opt[1] & ZLEV_OPT1_KEEPALL)) {
-        bool none = false;
-        if (r->GetLevIndex == nullptr)
-            for (int j = 0; j < m->clas.n; ++j)
-                none = none || m->clas.v[j].nlev == 0;
-        for (int k = 0; k < m->cont.n; ++k)
-            none = none || wzmis(m->cont.v[k].val.z.l);
-        if (none) {
-            finish_threads(r);
-            return ZLEV_RC_NOLEVELS;
-        }
-    }
-
-    // 7. The reader's arrays.
-    POOLHANDLE* pool = d->pool;
+// The arrays an observation's values are read into: continuous values,
+// level numbers, formatted texts, and for each response that is also a
+// classification variable where its level number is.
+void value_arrays(ZLEVREGI* r, POOLHANDLE* pool)
+{
+    const ZLEVMOD* m = r->m;
     if (m->cont.n > 0)
         r->z = static_cast<double*>(zlevAlloc(pool, 8L * m->cont.n));
     if (m->clas.n > 0) {
@@ -345,6 +353,14 @@ int zlevrgi(ZLEVREGI* r)
                 }
         }
     }
+}
+
+// Step 7: the reader's arrays, a design row as long as the most levels, and
+// the effects' per-observation records.
+void reader_arrays(ZLEVREGI* r, POOLHANDLE* pool)
+{
+    ZLEVMOD* m = r->m;
+    value_arrays(r, pool);
     r->maxnlev = 0;
     for (int j = 0; j < m->clas.n; ++j)
         r->maxnlev = std::max(r->maxnlev, m->clas.v[j].nlev);
@@ -352,32 +368,34 @@ int zlevrgi(ZLEVREGI* r)
     if (m->nef > 0 && m->x == nullptr)
         m->x =
             static_cast<ZLEVXINF*>(zlevAlloc(pool, static_cast<long>(sizeof(ZLEVXINF)) * m->nef));
+}
 
-    // 8. Observed level combinations of the effects.
-    if (!(m->opt[0] & ZLEV_OPT0_FULLRANK)) {
-        bool any = false;
-        for (int e = 0; e < m->nef; ++e) {
-            m->ef[e].nlev = m->ef[e].nclas == 0 ? 1 : 0;
-            // The columns are counted afresh below: until then no effect
-            // level is looked up (the levels are what the pass finds), also
-            // when the reader is set up again.
-            m->ef[e].npar = 0;
-            any = any || m->ef[e].nclas > 0;
-        }
-        // With no effect over classification variables the pass would find
-        // nothing: it is not run.
-        if (any && m->clas.n > 0 && !effect_pass(r)) {
-            // The observations could not be read again: the combinations
-            // would be missing, and the caller is told so.
-            xpmlog(326, msg326::LEV_READ_FAILED);
-            m->status = std::max(m->status, 1012);
-            finish_threads(r);
-            return ZLEV_RC_READ;
-        }
+// Step 8: the observed level combinations of the effects, unless the design
+// is of full rank. False when the observations could not be read again.
+bool effect_combinations(ZLEVREGI* r)
+{
+    ZLEVMOD* m = r->m;
+    if (m->opt[0] & ZLEV_OPT0_FULLRANK)
+        return true;
+    bool any = false;
+    for (int e = 0; e < m->nef; ++e) {
+        m->ef[e].nlev = m->ef[e].nclas == 0 ? 1 : 0;
+        // The columns are counted afresh below: until then no effect
+        // level is looked up (the levels are what the pass finds), also
+        // when the reader is set up again.
+        m->ef[e].npar = 0;
+        any = any || m->ef[e].nclas > 0;
     }
-    finish_threads(r);
+    // With no effect over classification variables the pass would find
+    // nothing: it is not run.
+    return !(any && m->clas.n > 0 && !effect_pass(r));
+}
 
-    // 9. Display widths.
+// Step 9: the widths of the level texts in names and labels: of the coded
+// names for the parameterizations that have them, else of the formatted and
+// unformatted values of a character variable.
+void display_widths(ZLEVMOD* m)
+{
     for (int j = 0; j < m->clas.n; ++j) {
         ZLEVVAR& v = m->clas.v[j];
         v.maxflen = 0;
@@ -393,6 +411,85 @@ int zlevrgi(ZLEVREGI* r)
             }
         }
     }
+}
+
+// Step 12: the parameters' names and labels, by the naming kit or, under the
+// label culture, from the effects' names and level values; then made unique.
+void name_parameters(ZLEVREGI* r, POOLHANDLE* pool)
+{
+    ZLEVMOD* m = r->m;
+    for (int k = 0; k < m->eft.n; ++k)
+        zlevEftVarParmLevName(r, &m->eft.var[k]);
+    zlevLevelsAll(r, 0, nullptr);
+    m->maxparmnamelen = 0;
+    m->maxparmlabellen = 0;
+    if (m->labelCult == 0) {
+        ParmName(r);
+    } else {
+        m->parmname = static_cast<char**>(
+            zlevAlloc(pool, static_cast<long>(sizeof(char*)) * std::max(m->p, 1)));
+        m->parmlabel = static_cast<char**>(
+            zlevAlloc(pool, static_cast<long>(sizeof(char*)) * std::max(m->p, 1)));
+        int longest = 0;
+        for (int e = 0; e < m->nef; ++e)
+            longest = std::max(longest, m->ef[e].name.l);
+        for (int e = 0; e < m->nef; ++e)
+            zlevEfParmLabel(m, pool, e, longest);
+    }
+    if ((m->clas.n > 0 || m->eft.n > 0) && m->genericParamNames == 0)
+        UniqDups(r);
+}
+
+} // namespace
+
+int zlevrgi(ZLEVREGI* r)
+{
+    ZLEVMOD* m = r->m;
+    ZLEVDAT* d = r->d;
+    DSHANDLE* fid = d ? d->fid : nullptr;
+
+    // 1. Model checks.
+    check_model(r);
+
+    // 2. Callbacks; 3. variable numbers, looked up again by name.
+    install_readers(r, fid);
+
+    // 4. Levelization.
+    const bool levelize =
+        (m->clas.n > 0 && m->clas.v[0].nlev == 0) || (m->cont.n > 0 && m->cont.v[0].nlev == 0);
+    if (levelize)
+        if (const int rc = levelize_variables(r, fid); rc != 0)
+            return rc;
+
+    // 5. Effect levels are searched from the last row.
+    for (int e = 0; e < m->nef; ++e) {
+        m->ef[e].clev = nullptr;
+        m->ef[e].m = m;
+    }
+
+    // 6. Nothing to read without levels.
+    if (!(m->opt[1] & ZLEV_OPT1_KEEPALL) && without_levels(r)) {
+        finish_threads(r);
+        return ZLEV_RC_NOLEVELS;
+    }
+
+    // 7. The reader's arrays.
+    POOLHANDLE* pool = d->pool;
+    reader_arrays(r, pool);
+
+    // 8. Observed level combinations of the effects.
+    if (!effect_combinations(r)) {
+        // The observations could not be read again: the combinations
+        // would be missing, and the caller is told so.
+        xpmlog(326, msg326::LEV_READ_FAILED);
+        m->status = std::max(m->status, 1012);
+        finish_threads(r);
+        return ZLEV_RC_READ;
+    }
+    finish_threads(r);
+
+    // 9. Display widths.
+    display_widths(m);
 
     // 10. Constructed effects.
     if (zlevefti(r) != 0)
@@ -409,28 +506,8 @@ int zlevrgi(ZLEVREGI* r)
     }
 
     // 12. Names.
-    if (!(m->opt[0] & ZLEV_OPT0_NONAMES)) {
-        for (int k = 0; k < m->eft.n; ++k)
-            zlevEftVarParmLevName(r, &m->eft.var[k]);
-        zlevLevelsAll(r, 0, nullptr);
-        m->maxparmnamelen = 0;
-        m->maxparmlabellen = 0;
-        if (m->labelCult == 0) {
-            ParmName(r);
-        } else {
-            m->parmname = static_cast<char**>(
-                zlevAlloc(pool, static_cast<long>(sizeof(char*)) * std::max(m->p, 1)));
-            m->parmlabel = static_cast<char**>(
-                zlevAlloc(pool, static_cast<long>(sizeof(char*)) * std::max(m->p, 1)));
-            int longest = 0;
-            for (int e = 0; e < m->nef; ++e)
-                longest = std::max(longest, m->ef[e].name.l);
-            for (int e = 0; e < m->nef; ++e)
-                zlevEfParmLabel(m, pool, e, longest);
-        }
-        if ((m->clas.n > 0 || m->eft.n > 0) && m->genericParamNames == 0)
-            UniqDups(r);
-    }
+    if (!(m->opt[0] & ZLEV_OPT0_NONAMES))
+        name_parameters(r, pool);
 
     // 13. The fit request.
     if (r->fit.GetY == nullptr)
@@ -450,27 +527,8 @@ int zlevseci(ZLEVREGI* r, POOLHANDLE* pool)
         r->d = static_cast<ZLEVDAT*>(zlevAlloc(pool, sizeof(ZLEVDAT)));
     if (r->m == nullptr)
         return 1;
-    ZLEVMOD* m = r->m;
     r->readfmt = 0;
-    if (m->cont.n > 0)
-        r->z = static_cast<double*>(zlevAlloc(pool, 8L * m->cont.n));
-    if (m->clas.n > 0) {
-        r->g = static_cast<int*>(zlevAlloc(pool, 4L * m->clas.n));
-        r->c = static_cast<char**>(zlevAlloc(pool, static_cast<long>(sizeof(char*)) * m->clas.n));
-        for (int j = 0; j < m->clas.n; ++j)
-            r->c[j] = static_cast<char*>(zlevAlloc(pool, std::max(m->clas.v[j].vlen, 1)));
-    }
-    if (r->y.n > 0) {
-        r->yposcl = static_cast<int**>(zlevAlloc(pool, static_cast<long>(sizeof(int*)) * r->y.n));
-        for (int k = 0; k < r->y.n; ++k) {
-            const NAMESTR* yn = r->y.v[k].n;
-            for (int j = 0; j < m->clas.n && yn; ++j)
-                if (m->clas.v[j].n && m->clas.v[j].n->nvar0 == yn->nvar0 && yn->nvar0 > 0) {
-                    r->yposcl[k] = &r->g[j];
-                    break;
-                }
-        }
-    }
+    value_arrays(r, pool);
     if (r->GetVals == nullptr)
         r->GetVals = GetVals;
     if (r->GetInit == nullptr)

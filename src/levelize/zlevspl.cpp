@@ -18,6 +18,7 @@
 #include "runtime/zpower.h"
 #include "runtime/zsort.h"
 #include "vyr_files.h"
+#include "vyr_message_names.h"
 
 namespace
 {
@@ -315,14 +316,14 @@ int zlevBSplineKnots(ZLEVEFTVAR* v, ZLEVMOD* m, POOLHANDLE* pool, ZLEVSORT* sort
         const ZLEVVAR& var = m->cont.v[c];
         const double lo = var.val.z.l - var.val.z.s, hi = var.val.z.l + var.val.z.s;
         if (!list_inside(sp, var, K)) {
-            xpmlog(ZLEV_GRP_THREAD, 63, name_len(var), name_of(var));
+            xpmlog(174, msg174::KNOTS_OUTSIDE_DATA, name_len(var), name_of(var));
             m->status = std::max(m->status, 112);
             return 1;
         }
         if (sp->knotMethod == ZLEV_KNOT_FULL) {
             if (K < d + 1 || K - D - 1 < 0 || sp->knotValList[d] < lo ||
                 sp->knotValList[K - D - 1] > hi) {
-                xpmlog(ZLEV_GRP_THREAD, 91, name_len(var), name_of(var));
+                xpmlog(174, msg174::KNOTS_SHORT_OF_RANGE, name_len(var), name_of(var));
                 m->status = std::max(m->status, 112);
                 return 1;
             }
@@ -402,7 +403,7 @@ int zlevTPFSplineKnots(ZLEVEFTVAR* v, ZLEVMOD* m, POOLHANDLE* pool, ZLEVSORT* so
         const int c = v->cont[k];
         const ZLEVVAR& var = m->cont.v[c];
         if (!list_inside(sp, var, K)) {
-            xpmlog(ZLEV_GRP_THREAD, 63, name_len(var), name_of(var));
+            xpmlog(174, msg174::KNOTS_OUTSIDE_DATA, name_len(var), name_of(var));
             m->status = std::max(m->status, 112);
             return 1;
         }
@@ -424,7 +425,7 @@ int zlevTPFSplineKnots(ZLEVEFTVAR* v, ZLEVMOD* m, POOLHANDLE* pool, ZLEVSORT* so
             for (int k = 0; k < ncont; ++k)
                 for (int j = 1; j < K; ++j)
                     if (sp->knotsForVar[k][j] == sp->knotsForVar[k][j - 1]) {
-                        xpmlog(ZLEV_GRP_THREAD, 89);
+                        xpmlog(174, msg174::KNOTS_NOT_DISTINCT);
                         return 1;
                     }
     }

@@ -26,6 +26,7 @@
 #include "runtime/missing.h"
 #include "runtime/procstr.h"
 #include "runtime/wzstr.h"
+#include "vyr_message_names.h"
 #include "vyr_pool.h"
 
 namespace
@@ -561,8 +562,8 @@ int zlevEffectPassThreaded(ZLEVREGI* r, double* y, double* w, double* f, TREE** 
                 rp->rc = failure_number(rp->threadParm[t].code);
         // The combinations are found again on the task thread, which gives
         // the same ones: a note, not an error.
-        xpmlog(ZLEV_GRP_THREAD, 66);
-        xpmlog(ZLEV_GRP_THREAD, rp->rc);
+        xpmlog(174, msg174::WORKER_FAILED);
+        xpmlog(174, rp->rc);
         destroy_effect_trees(rp);
         return 1;
     }

@@ -481,6 +481,39 @@ QXStatus Engine::assess()
     lambda_.clear();
     order_.clear();
     side_ = 'B';
+    if (const QXStatus refused = checkInput())
+        return refused;
+    makeComparisons();
+    const int mv = static_cast<int>(valid_.size());
+
+    const int method = parms_.method;
+    const bool stepdown = parms_.step != 0 && method != QXMCLSM_T && mv > 0;
+    const bool rangeOnly = type_ == QXMCLSM_ALL && structure_ == 0 && ncmp_ == mv;
+    chooseExactMode(stepdown, rangeOnly);
+
+    // The correlation of the comparisons, which the integrals and the
+    // simulation need (the other methods work from the levels' covariance).
+    const bool needR =
+        method == QXMCLSM_SIM ||
+        (method == QXMCLSM_EXACT && mode_ == Exact::Integrate && !(rangeOnly && !stepdown));
+    if (method == QXMCLSM_SIM && mv > QXMCLSM_MAX_SIMULATED) {
+        say(4, msg326::MC_TOO_MANY, mv, QXMCLSM_MAX_SIMULATED);
+        return QXMCLSM_E_UNSUPPORTED;
+    }
+    if (needR)
+        correlate();
+    if (method == QXMCLSM_F || needR)
+        rankAll();
+
+    const QXStatus status = simulationSettings();
+    if (stepdown)
+        planStepDown();
+    assessed_ = true;
+    return status;
+}
+
+QXStatus Engine::checkInput()
+{
     if (nl_ < 0 || (nl_ > 0 && (!parms_.var || !parms_.mean))) {
         say(4, msg326::MC_BAD_INPUT, "no estimates or no covariance");
         return QXMCLSM_E_INPUT;
@@ -510,10 +543,15 @@ QXStatus Engine::assess()
         say(4, msg326::MC_BAD_INPUT, "the control level is not one of the levels");
         return QXMCLSM_E_INPUT;
     }
+    return 0;
+}
 
+void Engine::makeComparisons()
+{
     // The comparisons, in the order of the p-values handed back.
     const double* v = parms_.var;
     const double* m = parms_.mean;
+    const double rmse = parms_.rmse;
     auto add = [&](int i, int j) {
         Comparison c;
         c.i = i;
@@ -540,9 +578,11 @@ QXStatus Engine::assess()
         if (cmp_[static_cast<size_t>(r)].valid)
             valid_.push_back(r);
     empty_ = valid_.empty();
-    const int mv = static_cast<int>(valid_.size());
-    all_.resize(static_cast<size_t>(mv));
+    all_.resize(valid_.size());
     std::iota(all_.begin(), all_.end(), 0);
+
+    // The structure of the means: uncorrelated and balanced (0), uncorrelated
+    // (1) or correlated (2).
     if (ncmp_ == 0) {
         structure_ = -1;
     } else {
@@ -559,17 +599,18 @@ QXStatus Engine::assess()
         }
         structure_ = !uncorrelated ? 2 : balanced ? 0 : 1;
     }
+}
 
+void Engine::chooseExactMode(bool stepdown, bool rangeOnly)
+{
     // How the exact method finds its probabilities: integrals up to eleven
     // levels, the studentized range for uncorrelated means of equal
     // variance, else Tukey-Kramer for all pairs and Hsu's approximation
     // against a control. The simulation's report uses the same for the
     // method's own critical value.
     const int method = parms_.method;
-    const bool stepdown = parms_.step != 0 && method != QXMCLSM_T && mv > 0;
     exact_ = method == QXMCLSM_SIM ? 0 : 1;
     mode_ = Exact::Integrate;
-    const bool rangeOnly = type_ == QXMCLSM_ALL && structure_ == 0 && ncmp_ == mv;
     if ((method == QXMCLSM_EXACT || method == QXMCLSM_SIM) && nl_ > kMaxExactLevels) {
         if (type_ == QXMCLSM_ALL)
             mode_ = rangeOnly && !stepdown ? Exact::Range : Exact::TukeyKramer;
@@ -585,37 +626,33 @@ QXStatus Engine::assess()
             exact_ = keep;
     }
     if (mode_ == Exact::TukeyKramer || mode_ == Exact::Range)
-        levels_ = setLevels(all_.data(), mv);
+        levels_ = setLevels(all_.data(), static_cast<int>(valid_.size()));
+}
 
-    // The correlation of the comparisons, which the integrals and the
-    // simulation need (the other methods work from the levels' covariance).
-    const bool needR =
-        method == QXMCLSM_SIM ||
-        (method == QXMCLSM_EXACT && mode_ == Exact::Integrate && !(rangeOnly && !stepdown));
-    if (method == QXMCLSM_SIM && mv > QXMCLSM_MAX_SIMULATED) {
-        say(4, msg326::MC_TOO_MANY, mv, QXMCLSM_MAX_SIMULATED);
-        return QXMCLSM_E_UNSUPPORTED;
-    }
-    if (needR) {
-        R_.assign(static_cast<size_t>(mv) * mv, 0.0);
-        for (int a = 0; a < mv; ++a) {
-            const Comparison& x = cmp_[static_cast<size_t>(valid_[static_cast<size_t>(a)])];
-            for (int b = 0; b <= a; ++b) {
-                const Comparison& y = cmp_[static_cast<size_t>(valid_[static_cast<size_t>(b)])];
-                const double c = (packed(v, x.i, y.i) - packed(v, x.i, y.j) - packed(v, x.j, y.i) +
-                                  packed(v, x.j, y.j)) *
-                                 rmse * rmse;
-                const double r = a == b ? 1.0 : std::clamp(c / (x.se * y.se), -1.0, 1.0);
-                R_[static_cast<size_t>(a) * mv + b] = R_[static_cast<size_t>(b) * mv + a] = r;
-            }
+void Engine::correlate()
+{
+    const double* v = parms_.var;
+    const double rmse = parms_.rmse;
+    const int mv = static_cast<int>(valid_.size());
+    R_.assign(static_cast<size_t>(mv) * mv, 0.0);
+    for (int a = 0; a < mv; ++a) {
+        const Comparison& x = cmp_[static_cast<size_t>(valid_[static_cast<size_t>(a)])];
+        for (int b = 0; b <= a; ++b) {
+            const Comparison& y = cmp_[static_cast<size_t>(valid_[static_cast<size_t>(b)])];
+            const double c = (packed(v, x.i, y.i) - packed(v, x.i, y.j) - packed(v, x.j, y.i) +
+                              packed(v, x.j, y.j)) *
+                             rmse * rmse;
+            const double r = a == b ? 1.0 : std::clamp(c / (x.se * y.se), -1.0, 1.0);
+            R_[static_cast<size_t>(a) * mv + b] = R_[static_cast<size_t>(b) * mv + a] = r;
         }
     }
-    if (method == QXMCLSM_F || needR)
-        rankAll();
+}
 
-    // Simulation settings: the sample makes every simulated p-value lie
-    // within acc of its exact value with confidence 1 - eps, whatever the
-    // p-value: n = (z_{1-eps/2} / (2 acc))^2, since p(1 - p) <= 1/4.
+QXStatus Engine::simulationSettings()
+{
+    // The sample makes every simulated p-value lie within acc of its exact
+    // value with confidence 1 - eps, whatever the p-value:
+    // n = (z_{1-eps/2} / (2 acc))^2, since p(1 - p) <= 1/4.
     acc_ = parms_.acc > 0 && parms_.acc < 0.5 ? parms_.acc : 0.005;
     eps_ = parms_.eps > 0 && parms_.eps < 1 ? parms_.eps : 0.01;
     if (parms_.nsamp >= 1 && !missing(parms_.nsamp)) {
@@ -629,15 +666,11 @@ QXStatus Engine::assess()
         seed_ = 1 + static_cast<long>(std::time(nullptr) % 2147483646L);
     if (parms_.cva)
         say(2, msg326::MC_CVA);
-    QXStatus status = 0;
     if (parms_.method == QXMCLSM_SIM && nsamp_ > 1e9) {
         say(4, msg326::MC_SAMPLE, nsamp_, acc_, eps_);
-        status = QXMCLSM_NO_SIMULATION;
+        return QXMCLSM_NO_SIMULATION;
     }
-    if (stepdown)
-        planStepDown();
-    assessed_ = true;
-    return status;
+    return 0;
 }
 
 // ---------------------------------------------------------------------------

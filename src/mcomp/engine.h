@@ -98,6 +98,16 @@ class Engine
     // How the exact method's probabilities are found.
     enum class Exact { Integrate, Range, TukeyKramer, Hsu };
 
+    // The steps of assess: the input refused (an error status) or taken (0);
+    // the comparisons with their statistics and the structure of the means;
+    // the way the exact method finds its probabilities; the correlation of
+    // the valid comparisons; the simulation's sample size and seed.
+    QXStatus checkInput();
+    void makeComparisons();
+    void chooseExactMode(bool stepdown, bool rangeOnly);
+    void correlate();
+    QXStatus simulationSettings();
+
     // A set of comparisons (valid indexes): idx[0..n). rank and levels are
     // the rank of their correlation and the number of levels they touch,
     // filled when the method needs them (-1 otherwise); full marks the set

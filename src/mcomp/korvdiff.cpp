@@ -474,24 +474,7 @@ int MultipleComparisons(KorvPtr q, int nstrata, POOLHANDLE* polhomo)
     }
     lmc.pool = polhomo;
     lmc.method = sd->method;
-    if (lmc.method == QXMCLSM_SIM) {
-        lmc.p = sd->alpha;
-        lmc.acc = sd->acc;
-        lmc.eps = sd->eps;
-        lmc.nsamp = sd->nsamp;
-        lmc.tinc = sd->tinc;
-        lmc.rep = sd->rep;
-        lmc.seed = sd->seed;
-        zranms(&lmc.seed, 1);
-    } else {
-        lmc.p = 0.05;
-        lmc.acc = 0.005;
-        lmc.eps = 0.01;
-        lmc.nsamp = 0;
-        lmc.tinc = 30;
-        lmc.rep = 0;
-        lmc.seed = 0;
-    }
+    korv_mc_simulation_settings(&lmc, sd);
     lmc.vdq = q->vdq;
     lmc.dfe = korv_missing();
     lmc.rmse = 1.0;
@@ -537,5 +520,27 @@ void korv_mc_announce(KorvPtr q)
         q->rc = std::max(q->rc, 4);
     } else if (rows >= 1000) {
         xpmlog(326, msg326::MC_ROWS, rows, k, tests);
+    }
+}
+
+void korv_mc_simulation_settings(ZMCLSMI* lmc, const SURVDIFF* sd)
+{
+    if (sd->method == QXMCLSM_SIM) {
+        lmc->p = sd->alpha;
+        lmc->acc = sd->acc;
+        lmc->eps = sd->eps;
+        lmc->nsamp = sd->nsamp;
+        lmc->tinc = sd->tinc;
+        lmc->rep = sd->rep;
+        lmc->seed = sd->seed;
+        zranms(&lmc->seed, 1);
+    } else {
+        lmc->p = 0.05;
+        lmc->acc = 0.005;
+        lmc->eps = 0.01;
+        lmc->nsamp = 0;
+        lmc->tinc = 30;
+        lmc->rep = 0;
+        lmc->seed = 0;
     }
 }

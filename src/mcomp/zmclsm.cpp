@@ -208,7 +208,7 @@ void zmclsm(ZMCLSMI* lmc)
         get(QXMCLSM_EMPTY, &empty);
         lmc->rc = severity < 3 ? 0 : severity == 3 ? 4 : 1012;
         if (severity < 4 && empty)
-            xpmlog(172, 444);
+            xpmlog(172, msg172::NO_STATISTIC);
         // Results.
         get(QXMCLSM_STRUCTURE, &lmc->structure);
         get(QXMCLSM_NCMP, &lmc->ncmp);

@@ -9,6 +9,7 @@
 #include "vyr_output.h"
 
 struct STLIST;
+struct SURVDIFF;
 
 using ZMCCKE = QXMCLSM_CKE;
 using ZMCPDIFF = QXMCLSM_PDIFF;
@@ -114,6 +115,12 @@ struct ZMCLSMI {
 
 // Runs one request through a fresh instance of "qxmclsm"; results in lmc.
 void zmclsm(ZMCLSMI* lmc);
+
+// The simulation settings of the control block from a DIFF= request: the
+// request's own under ADJUST=SIMULATE (its seed drawn from the clock when it
+// gave none), else the engine's defaults. The comparisons of the tests and of
+// the restricted means both use it. Defined in korvdiff.cpp.
+void korv_mc_simulation_settings(ZMCLSMI* lmc, const SURVDIFF* sd);
 // The instance for lmc's request, or null.
 QXMCLSM_INSTANCE* SetupInstance(ZMCLSMI* lmc, QXMCLSM_EXTENSION* ext);
 // 1 when macro variable `name` reads as a number that is neither missing

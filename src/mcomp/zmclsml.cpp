@@ -16,6 +16,7 @@
 #include "runtime/missing.h"
 #include "runtime/wzstr.h"
 #include "vyr_host.h"
+#include "vyr_message_names.h"
 #include "vyr_parse.h"
 
 namespace
@@ -505,16 +506,16 @@ int zmccntl(int ncntl, STLIST* clist, int cidx0, void* model, void* effect)
     int nameLen = 0;
     const char* name = g_levels && g_levels->Name ? g_levels->Name(effect, &nameLen) : "";
     if (!g_levels || !clist) {
-        xpmlog(183, 178, nameLen, name);
+        xpmlog(183, msg183::CONTROL_NOT_LEVELS, nameLen, name);
         return -1;
     }
     const int need = g_levels->EfClValN(effect);
     if (ncntl < need) {
-        xpmlog(183, 176, nameLen, name);
+        xpmlog(183, msg183::CONTROL_TOO_FEW, nameLen, name);
         return -1;
     }
     if (ncntl > need) {
-        xpmlog(183, 177, nameLen, name, need);
+        xpmlog(183, msg183::CONTROL_TOO_MANY, nameLen, name, need);
         ncntl = need;
     }
     // The values, left-justified, as NUL-terminated strings.
@@ -560,11 +561,11 @@ int zmccntl(int ncntl, STLIST* clist, int cidx0, void* model, void* effect)
             const char* v = values[0];
             const int l = static_cast<int>(std::strlen(v));
             if (l == 0)
-                xpmlog(183, 100, 3, "' '", nameLen, name);
+                xpmlog(183, msg183::CONTROL_NOT_LEVEL, 3, "' '", nameLen, name);
             else
-                xpmlog(183, 100, l, v, nameLen, name);
+                xpmlog(183, msg183::CONTROL_NOT_LEVEL, l, v, nameLen, name);
         } else {
-            xpmlog(183, 178, nameLen, name);
+            xpmlog(183, msg183::CONTROL_NOT_LEVELS, nameLen, name);
         }
     }
     for (char* s : values)

@@ -259,12 +259,13 @@ int SubsetReport(QXMemPtr pp)
 // ---------------------------------------------------------------------------
 // Simulation details.
 
-void DoSimDetails(QXMCLSM_INSTANCE* inst, xobop vdq)
+namespace
 {
-    auto* parms = item<QXMCLSM_PARMS*>(inst, QXMCLSM_PARMS_ADDR, nullptr);
-    auto* lmc = parms ? static_cast<ZMCLSMI*>(parms->userPtr) : nullptr;
-    if (!parms || !lmc)
-        return;
+
+// The instance's values that the details report, copied into the control
+// block (which keeps its own when the instance has none).
+void readSimItems(QXMCLSM_INSTANCE* inst, ZMCLSMI* lmc)
+{
     lmc->eps = item<double>(inst, QXMCLSM_EPS, lmc->eps);
     lmc->acc = item<double>(inst, QXMCLSM_ACC, lmc->acc);
     lmc->side = item<char>(inst, QXMCLSM_SIDE, lmc->side);
@@ -274,147 +275,161 @@ void DoSimDetails(QXMCLSM_INSTANCE* inst, xobop vdq)
     lmc->exact = item<int>(inst, QXMCLSM_ISEXACT, lmc->exact);
     lmc->totalsamp = item<double>(inst, QXMCLSM_TOTALSAMP, lmc->totalsamp);
     lmc->structure = item<int>(inst, QXMCLSM_STRUCTURE, lmc->structure);
-    auto* sim = item<QXMCLSM_SIMINFO*>(inst, QXMCLSM_SIMINFO_ADDR, nullptr);
-    if (!sim)
-        return;
-    const int ncmp = lmc->ncmp;
-    const double z = zprobit(1.0 - lmc->eps / 2.0);
-    const double h = wzmis(sim->pvalue.var) ? korv_missing() : z * std::sqrt(sim->pvalue.var);
-    const bool twoSided = lmc->side == 'B';
+}
 
-    // The label of the method's own row.
-    int methodLabel = 0;
+// The label of the method's own row of the results (0: the type has none).
+int methodRowLabel(const ZMCLSMI* lmc, bool twoSided)
+{
     switch (lmc->type) {
     case QXMCLSM_ANOM:
-        methodLabel = 179;
-        break;
+        return msg183::METHOD_NELSON;
     case QXMCLSM_CONTROL:
-        methodLabel = lmc->exact ? (twoSided ? 164 : 165) : (twoSided ? 166 : 167);
-        break;
+        if (lmc->exact)
+            return twoSided ? msg183::METHOD_DUNNETT2_EXACT : msg183::METHOD_DUNNETT1_EXACT;
+        return twoSided ? msg183::METHOD_DUNNETT2_ESTIMATED : msg183::METHOD_DUNNETT1_ESTIMATED;
     case QXMCLSM_ALL:
-        methodLabel = lmc->exact ? 162 : 163;
-        break;
+        return lmc->exact ? msg183::METHOD_TUKEY_EXACT : msg183::METHOD_TUKEY_ESTIMATED;
     default:
-        break;
+        return 0;
     }
-    const int tLabel = wzmis(parms->dfe) ? 59 : 173;
-    const bool nodiff = lmc->type == QXMCLSM_NODIFF;
-    auto quantileAt = [&](int i) -> const QXMCLSM_SIMELEM* {
-        return i >= 0 && i < sim->nq ? &sim->quantile[i] : nullptr;
+}
+
+// Element i of the simulation's quantiles, or null past their end.
+const QXMCLSM_SIMELEM* quantileAt(const QXMCLSM_SIMINFO* sim, int i)
+{
+    return i >= 0 && i < sim->nq ? &sim->quantile[i] : nullptr;
+}
+
+// The factoid of the simulation: seed, comparison type, sample size, alpha
+// and the accuracy reached; h is the half-width of the p-value's interval.
+void simFactoid(xobop vdq, const ZMCLSMI* lmc, const QXMCLSM_PARMS* parms,
+                const QXMCLSM_SIMINFO* sim, double h, bool twoSided)
+{
+    std::vector<WOB_PARM_BLK_STR> pb = {
+        wob_string(WOB_TAG_PACKAGE, "vdq", 3),
+        wob_string(WOB_TAG_CLASS, "factoid", 7),
+        wob_object(WOB_TAG_OUT, nullptr),
+        wob_key(WOB_TAG_TEMPLATE, vdqtxt("Stat.XPN.Factoid", -1)),
+        wob_int(WOB_TAG_148, -1),
+        wob_key(WOB_TAG_HEADER_KEY, vdqmsg(183, msg183::SIM_DETAILS)),
+        wob_key(WOB_TAG_NAME, vdqtxt("SimDetails", -1)),
+        wob_key(WOB_TAG_LABEL, vdqmsg(183, msg183::SIM_DETAILS))};
+    wobcall(vdq, WOB_SEL_CREATE, pb);
+    xobop factoid = pb[2].value.o;
+    auto entry = [&](int group, int label, WOB_PARM_BLK_STR value, int width, int decimals,
+                     const char* format) {
+        std::vector<WOB_PARM_BLK_STR> e = {wob_key(WOB_TAG_LABEL, vdqmsg(group, label)), value};
+        e[1].tag = WOB_TAG_DYNVALUE;
+        if (format) {
+            e.push_back(wob_key(WOB_TAG_FORMAT, vdqtxt(format, -1)));
+        } else if (width > 0) {
+            e.push_back(wob_int(WOB_TAG_WIDTH, width));
+            e.push_back(wob_int(WOB_TAG_DECIMALS, decimals));
+        }
+        wobcall(factoid, WOB_SEL_ADD_ENTRY, e);
     };
-
-    if (vdq) {
-        // The factoid.
-        std::vector<WOB_PARM_BLK_STR> pb = {
-            wob_string(WOB_TAG_PACKAGE, "vdq", 3),
-            wob_string(WOB_TAG_CLASS, "factoid", 7),
-            wob_object(WOB_TAG_OUT, nullptr),
-            wob_key(WOB_TAG_TEMPLATE, vdqtxt("Stat.XPN.Factoid", -1)),
-            wob_int(WOB_TAG_148, -1),
-            wob_key(WOB_TAG_HEADER_KEY, vdqmsg(183, 146)),
-            wob_key(WOB_TAG_NAME, vdqtxt("SimDetails", -1)),
-            wob_key(WOB_TAG_LABEL, vdqmsg(183, 146))};
-        wobcall(vdq, WOB_SEL_CREATE, pb);
-        xobop factoid = pb[2].value.o;
-        auto entry = [&](int group, int label, WOB_PARM_BLK_STR value, int width, int decimals,
-                         const char* format) {
-            std::vector<WOB_PARM_BLK_STR> e = {wob_key(WOB_TAG_LABEL, vdqmsg(group, label)), value};
-            e[1].tag = WOB_TAG_DYNVALUE;
-            if (format) {
-                e.push_back(wob_key(WOB_TAG_FORMAT, vdqtxt(format, -1)));
-            } else if (width > 0) {
-                e.push_back(wob_int(WOB_TAG_WIDTH, width));
-                e.push_back(wob_int(WOB_TAG_DECIMALS, decimals));
-            }
-            wobcall(factoid, WOB_SEL_ADD_ENTRY, e);
-        };
-        WOB_PARM_BLK_STR seed{};
-        seed.type = WOB_T_LONG;
-        seed.value.l = sim->initseed;
-        entry(183, 147, seed, 12, 99, nullptr);
-        const int kind = lmc->type == QXMCLSM_ANOM     ? 149
-                         : lmc->type == QXMCLSM_ALL    ? 150
-                         : lmc->type == QXMCLSM_NODIFF ? 189
-                         : twoSided                    ? 151
-                                                       : 152;
-        entry(183, 148, wob_key(0, vdqmsg(183, kind)), 0, 0, nullptr);
-        entry(183, 153, wob_double(0, lmc->totalsamp), 12, 99, nullptr);
-        entry(183, 154, wob_double(0, parms->p), 6, 99, nullptr);
-        if (!lmc->cva) {
-            entry(183, 155, wob_double(0, h), 6, 99, nullptr);
-        } else {
-            entry(183, 156, wob_double(0, lmc->acc), 6, 99, nullptr);
-            entry(183, 157, wob_double(0, h), 6, 99, nullptr);
-        }
-        entry(183, 158, wob_double(0, 1.0 - lmc->eps), 0, 0, "percent6.");
-        if (lmc->RNGMethod == 1)
-            entry(172, 443, wob_double(0, parms->nCompute), 0, 0, "best6.");
-        std::vector<WOB_PARM_BLK_STR> end = {wob_int(WOB_TAG_ENDDATA, 1)};
-        wobcall(factoid, WOB_SEL_END_DATA, end);
-
-        // The results table.
-        xobop data = makeData(vdq, "SimResults", vdqmsg(183, 159));
-        std::vector<WOB_PARM_BLK_STR> dyn = {
-            wob_key(WOB_TAG_DYNNAME, vdqtxt("alphaval", 8)),
-            wob_double(WOB_TAG_DYNVALUE, 100.0 * (1.0 - parms->p)),
-            wob_key(WOB_TAG_DYNNAME, vdqtxt("acc", 3)),
-            wob_double(WOB_TAG_DYNVALUE, 100.0 * (1.0 - lmc->eps)),
-            wob_key(WOB_TAG_DYNNAME, vdqtxt("halpha", 6)),
-            wob_key(WOB_TAG_DYNVALUE, vdqmsg(183, lmc->exact ? 160 : 161))};
-        wobcall(data, WOB_SEL_SET_DYNAMIC, dyn);
-        int widest = 0;
-        for (int n : {168, methodLabel, 169, 170, 171, 172, tLabel}) {
-            const char* t = nullptr;
-            int len = 0;
-            if (n && wkread(183, n, &t, &len) == 0)
-                widest = std::max(widest, len);
-        }
-        xobskey method = nullptr;
-        double quantile = 0, alpha = 0, lower = 0, upper = 0;
-        column(data, WOB_COL_KEY, "Method", &method, {wob_int(WOB_TAG_WIDTH, widest)});
-        column(data, WOB_COL_DOUBLE, "Quantile", &quantile);
-        column(data, WOB_COL_DOUBLE, "Alpha", &alpha);
-        if (!lmc->exact) {
-            column(data, WOB_COL_DOUBLE, "LowerCL", &lower);
-            column(data, WOB_COL_DOUBLE, "UpperCL", &upper);
-        }
-        endColumns(data);
-        xobop output = templateOutput(vdq, data, "Stat.XPN.SimResults");
-        auto row = [&](xobskey label, const QXMCLSM_SIMELEM* e) {
-            if (!e)
-                return;
-            method = label;
-            quantile = e->q;
-            alpha = lower = upper = korv_missing();
-            if (!wzmis(e->p)) {
-                alpha = 1.0 - e->p;
-                if (!wzmis(e->var)) {
-                    const double w = z * std::sqrt(e->var);
-                    lower = std::clamp(alpha - w, 0.0, 1.0);
-                    upper = std::clamp(alpha + w, 0.0, 1.0);
-                }
-            }
-            putRow(data);
-        };
-        row(vdqmsg(183, 168), &sim->pvalue);
-        if (!nodiff && methodLabel)
-            row(vdqmsg(183, methodLabel), quantileAt(ncmp));
-        row(vdqmsg(183, 169), quantileAt(ncmp + 2));
-        row(vdqmsg(183, 170), quantileAt(ncmp + 3));
-        if (!nodiff)
-            row(vdqmsg(183, 171), quantileAt(ncmp + 4));
-        row(vdqmsg(183, 172), quantileAt(ncmp + 5));
-        row(vdqmsg(183, tLabel), quantileAt(ncmp + 1));
-        const int base = ncmp + (parms->rep ? 6 : 0);
-        for (int i = 1; i <= parms->nqeval; ++i)
-            row(vdqtxts("QEVAL %d", -1, i), quantileAt(base + i - 1));
-        finish(vdq, data, output);
-        return;
+    WOB_PARM_BLK_STR seed{};
+    seed.type = WOB_T_LONG;
+    seed.value.l = sim->initseed;
+    entry(183, msg183::SIM_SEED, seed, 12, 99, nullptr);
+    const int kind = lmc->type == QXMCLSM_ANOM     ? msg183::TYPE_ANOM
+                     : lmc->type == QXMCLSM_ALL    ? msg183::TYPE_ALL
+                     : lmc->type == QXMCLSM_NODIFF ? msg183::TYPE_INDIVIDUAL
+                     : twoSided                    ? msg183::TYPE_CONTROL_TWO_SIDED
+                                                   : msg183::TYPE_CONTROL_ONE_SIDED;
+    entry(183, msg183::SIM_COMPARISON_TYPE, wob_key(0, vdqmsg(183, kind)), 0, 0, nullptr);
+    entry(183, msg183::SIM_SAMPLE_SIZE, wob_double(0, lmc->totalsamp), 12, 99, nullptr);
+    entry(183, msg183::SIM_ALPHA, wob_double(0, parms->p), 6, 99, nullptr);
+    if (!lmc->cva) {
+        entry(183, msg183::SIM_ACCURACY, wob_double(0, h), 6, 99, nullptr);
+    } else {
+        entry(183, msg183::SIM_ACCURACY_TARGET, wob_double(0, lmc->acc), 6, 99, nullptr);
+        entry(183, msg183::SIM_ACCURACY_ACTUAL, wob_double(0, h), 6, 99, nullptr);
     }
+    entry(183, msg183::SIM_CONFIDENCE, wob_double(0, 1.0 - lmc->eps), 0, 0, "percent6.");
+    if (lmc->RNGMethod == 1)
+        entry(172, msg172::SIM_THREADS, wob_double(0, parms->nCompute), 0, 0, "best6.");
+    std::vector<WOB_PARM_BLK_STR> end = {wob_int(WOB_TAG_ENDDATA, 1)};
+    wobcall(factoid, WOB_SEL_END_DATA, end);
+}
 
-    // Without an output object: a listing in the log, in debug runs only.
-    if (!parms->debug)
-        return;
+// The results table of the simulation: the simulated critical value, then
+// those of the method and of the other adjustments, each with its alpha and
+// (when the alpha is estimated) its confidence limits; z is the normal
+// quantile of the accuracy's confidence.
+void simResultsTable(xobop vdq, const ZMCLSMI* lmc, const QXMCLSM_PARMS* parms,
+                     const QXMCLSM_SIMINFO* sim, double z, int methodLabel)
+{
+    const int ncmp = lmc->ncmp;
+    const int tLabel =
+        wzmis(parms->dfe) ? msg183::METHOD_UNADJUSTED_NORMAL : msg183::METHOD_UNADJUSTED_T;
+    const bool nodiff = lmc->type == QXMCLSM_NODIFF;
+    xobop data = makeData(vdq, "SimResults", vdqmsg(183, msg183::SIM_RESULTS));
+    std::vector<WOB_PARM_BLK_STR> dyn = {
+        wob_key(WOB_TAG_DYNNAME, vdqtxt("alphaval", 8)),
+        wob_double(WOB_TAG_DYNVALUE, 100.0 * (1.0 - parms->p)),
+        wob_key(WOB_TAG_DYNNAME, vdqtxt("acc", 3)),
+        wob_double(WOB_TAG_DYNVALUE, 100.0 * (1.0 - lmc->eps)),
+        wob_key(WOB_TAG_DYNNAME, vdqtxt("halpha", 6)),
+        wob_key(WOB_TAG_DYNVALUE,
+                vdqmsg(183, lmc->exact ? msg183::EXACT_ALPHA : msg183::ESTIMATED_ALPHA))};
+    wobcall(data, WOB_SEL_SET_DYNAMIC, dyn);
+    int widest = 0;
+    for (int n : {msg183::METHOD_SIMULATED, methodLabel, msg183::METHOD_BONFERRONI,
+                  msg183::METHOD_SIDAK, msg183::METHOD_GT2, msg183::METHOD_SCHEFFE, tLabel}) {
+        const char* t = nullptr;
+        int len = 0;
+        if (n && wkread(183, n, &t, &len) == 0)
+            widest = std::max(widest, len);
+    }
+    xobskey method = nullptr;
+    double quantile = 0, alpha = 0, lower = 0, upper = 0;
+    column(data, WOB_COL_KEY, "Method", &method, {wob_int(WOB_TAG_WIDTH, widest)});
+    column(data, WOB_COL_DOUBLE, "Quantile", &quantile);
+    column(data, WOB_COL_DOUBLE, "Alpha", &alpha);
+    if (!lmc->exact) {
+        column(data, WOB_COL_DOUBLE, "LowerCL", &lower);
+        column(data, WOB_COL_DOUBLE, "UpperCL", &upper);
+    }
+    endColumns(data);
+    xobop output = templateOutput(vdq, data, "Stat.XPN.SimResults");
+    auto row = [&](xobskey label, const QXMCLSM_SIMELEM* e) {
+        if (!e)
+            return;
+        method = label;
+        quantile = e->q;
+        alpha = lower = upper = korv_missing();
+        if (!wzmis(e->p)) {
+            alpha = 1.0 - e->p;
+            if (!wzmis(e->var)) {
+                const double w = z * std::sqrt(e->var);
+                lower = std::clamp(alpha - w, 0.0, 1.0);
+                upper = std::clamp(alpha + w, 0.0, 1.0);
+            }
+        }
+        putRow(data);
+    };
+    row(vdqmsg(183, msg183::METHOD_SIMULATED), &sim->pvalue);
+    if (!nodiff && methodLabel)
+        row(vdqmsg(183, methodLabel), quantileAt(sim, ncmp));
+    row(vdqmsg(183, msg183::METHOD_BONFERRONI), quantileAt(sim, ncmp + 2));
+    row(vdqmsg(183, msg183::METHOD_SIDAK), quantileAt(sim, ncmp + 3));
+    if (!nodiff)
+        row(vdqmsg(183, msg183::METHOD_GT2), quantileAt(sim, ncmp + 4));
+    row(vdqmsg(183, msg183::METHOD_SCHEFFE), quantileAt(sim, ncmp + 5));
+    row(vdqmsg(183, tLabel), quantileAt(sim, ncmp + 1));
+    const int base = ncmp + (parms->rep ? 6 : 0);
+    for (int i = 1; i <= parms->nqeval; ++i)
+        row(vdqtxts("QEVAL %d", -1, i), quantileAt(sim, base + i - 1));
+    finish(vdq, data, output);
+}
+
+// The details as a listing in the log, for debug runs without an output
+// object; the method's name is also left in the control block.
+void simListing(ZMCLSMI* lmc, const QXMCLSM_PARMS* parms, const QXMCLSM_SIMINFO* sim, double z,
+                bool twoSided)
+{
+    const int ncmp = lmc->ncmp;
     const char* test = "";
     switch (lmc->type) {
     case QXMCLSM_ANOM:
@@ -473,12 +488,38 @@ void DoSimDetails(QXMCLSM_INSTANCE* inst, xobop vdq)
     };
     line("Simulated", &sim->pvalue);
     const std::string ct(lmc->ctype, 12);
-    line(ct.c_str(), quantileAt(ncmp));
-    line("Bonferroni", quantileAt(ncmp + 2));
-    line("Sidak", quantileAt(ncmp + 3));
-    line("GT-2", quantileAt(ncmp + 4));
-    line("Scheffe", quantileAt(ncmp + 5));
-    line("T", quantileAt(ncmp + 1));
+    line(ct.c_str(), quantileAt(sim, ncmp));
+    line("Bonferroni", quantileAt(sim, ncmp + 2));
+    line("Sidak", quantileAt(sim, ncmp + 3));
+    line("GT-2", quantileAt(sim, ncmp + 4));
+    line("Scheffe", quantileAt(sim, ncmp + 5));
+    line("T", quantileAt(sim, ncmp + 1));
+}
+
+} // namespace
+
+void DoSimDetails(QXMCLSM_INSTANCE* inst, xobop vdq)
+{
+    auto* parms = item<QXMCLSM_PARMS*>(inst, QXMCLSM_PARMS_ADDR, nullptr);
+    auto* lmc = parms ? static_cast<ZMCLSMI*>(parms->userPtr) : nullptr;
+    if (!parms || !lmc)
+        return;
+    readSimItems(inst, lmc);
+    auto* sim = item<QXMCLSM_SIMINFO*>(inst, QXMCLSM_SIMINFO_ADDR, nullptr);
+    if (!sim)
+        return;
+    const double z = zprobit(1.0 - lmc->eps / 2.0);
+    const double h = wzmis(sim->pvalue.var) ? korv_missing() : z * std::sqrt(sim->pvalue.var);
+    const bool twoSided = lmc->side == 'B';
+
+    if (vdq) {
+        simFactoid(vdq, lmc, parms, sim, h, twoSided);
+        simResultsTable(vdq, lmc, parms, sim, z, methodRowLabel(lmc, twoSided));
+        return;
+    }
+    // Without an output object: a listing in the log, in debug runs only.
+    if (parms->debug)
+        simListing(lmc, parms, sim, z, twoSided);
 }
 
 // ---------------------------------------------------------------------------
@@ -530,10 +571,10 @@ int TimingFunction(QXMemPtr pp, double t, double total)
     POOLHANDLE* pool = xlongpool();
     if (remaining) {
         if (totalsamp < kTwo53)
-            xpmlog(183, 174, static_cast<long long>(total), static_cast<long long>(totalsamp),
-                   elapsed, remaining);
+            xpmlog(183, msg183::PROGRESS, static_cast<long long>(total),
+                   static_cast<long long>(totalsamp), elapsed, remaining);
         else
-            xpmlog(183, 64, total, totalsamp, elapsed, remaining);
+            xpmlog(183, msg183::PROGRESS_LARGE, total, totalsamp, elapsed, remaining);
         pool->free(pool, remaining, -1, 4);
     }
     pool->free(pool, elapsed, -1, 4);

@@ -294,17 +294,28 @@ double zppnd16(double p)
     return q < 0 ? -v : v;
 }
 
-MvnResult zmvnrect(int n, const double* cov, const double* lower, const double* upper,
-                   const MvnOptions& opt)
+namespace
 {
-    MvnResult res;
+
+// The rows that constrain something, standardised: their correlation and
+// their limits in units of their standard deviations.
+struct Standardised {
+    int m = 0;
+    std::vector<double> R, a, b;
+};
+
+// Standardises the rectangle. Rows without a finite limit constrain nothing
+// and rows of zero variance are the constant 0. False when the input settles
+// the result by itself (a value missing, an empty rectangle, no row left),
+// which res then holds.
+bool standardise(int n, const double* cov, const double* lower, const double* upper, MvnResult& res,
+                 Standardised& s)
+{
     if (n < 0 || (n > 0 && (!cov || !lower || !upper))) {
         res.inform = 2;
         res.value = res.complement = korv_missing();
-        return res;
+        return false;
     }
-    // Standardise; rows without a finite limit constrain nothing and rows of
-    // zero variance are the constant 0.
     std::vector<int> keep;
     std::vector<double> sd(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) {
@@ -312,12 +323,12 @@ MvnResult zmvnrect(int n, const double* cov, const double* lower, const double* 
         if (wzmis(a) || wzmis(b) || std::isnan(a) || std::isnan(b) || wzmis(v) || !(v >= 0)) {
             res.inform = 2;
             res.value = res.complement = korv_missing();
-            return res;
+            return false;
         }
         if (!(a <= b)) {
             res.value = 0.0;
             res.complement = 1.0;
-            return res;
+            return false;
         }
         if (std::isinf(a) && std::isinf(b))
             continue;
@@ -325,7 +336,7 @@ MvnResult zmvnrect(int n, const double* cov, const double* lower, const double* 
             if (!(a <= 0 && 0 <= b)) {
                 res.value = 0.0;
                 res.complement = 1.0;
-                return res;
+                return false;
             }
             continue;
         }
@@ -336,51 +347,67 @@ MvnResult zmvnrect(int n, const double* cov, const double* lower, const double* 
     if (m == 0) {
         res.value = 1.0;
         res.complement = 0.0;
-        return res;
+        return false;
     }
-    std::vector<double> R(static_cast<size_t>(m) * m), a(static_cast<size_t>(m)),
-        b(static_cast<size_t>(m));
+    s.m = m;
+    s.R.assign(static_cast<size_t>(m) * m, 0.0);
+    s.a.assign(static_cast<size_t>(m), 0.0);
+    s.b.assign(static_cast<size_t>(m), 0.0);
     for (int i = 0; i < m; ++i) {
         const int ii = keep[static_cast<size_t>(i)];
-        a[static_cast<size_t>(i)] = lower[ii] / sd[static_cast<size_t>(ii)];
-        b[static_cast<size_t>(i)] = upper[ii] / sd[static_cast<size_t>(ii)];
+        s.a[static_cast<size_t>(i)] = lower[ii] / sd[static_cast<size_t>(ii)];
+        s.b[static_cast<size_t>(i)] = upper[ii] / sd[static_cast<size_t>(ii)];
         for (int j = 0; j < m; ++j) {
             const int jj = keep[static_cast<size_t>(j)];
             const int hi = std::max(ii, jj), lo = std::min(ii, jj);
             double v = cov[static_cast<size_t>(hi) * (hi + 1) / 2 + lo] /
                        (sd[static_cast<size_t>(ii)] * sd[static_cast<size_t>(jj)]);
-            R[static_cast<size_t>(i) * m + j] = std::clamp(v, -1.0, 1.0);
+            s.R[static_cast<size_t>(i) * m + j] = std::clamp(v, -1.0, 1.0);
         }
     }
-    const Factor F = factor(m, R, a, b);
-    res.rank = F.rank;
-    const int dim = F.rank - 1;
-    std::vector<double> y(static_cast<size_t>(std::max(F.rank, 1)));
-    if (dim == 0) {
-        integrand(F, nullptr, y.data(), &res.value, &res.complement);
-        res.evaluations = 1;
-        return res;
-    }
+    return true;
+}
 
-    // Randomized Richtmyer rule, extended until the bound is met.
+// The generator of the Richtmyer lattice: the fractional parts of the square
+// roots of the first dim primes.
+std::vector<double> latticeSteps(int dim)
+{
     const std::vector<int> p = primes(dim);
     std::vector<double> z(static_cast<size_t>(dim));
     for (int j = 0; j < dim; ++j) {
         const double s = std::sqrt(static_cast<double>(p[static_cast<size_t>(j)]));
         z[static_cast<size_t>(j)] = s - std::floor(s);
     }
-    const int M = std::max(opt.shifts, 4);
+    return z;
+}
+
+// M random shifts of the lattice, drawn from the seed.
+std::vector<std::vector<double>> latticeShifts(int dim, int M, uint64_t seed)
+{
     std::vector<std::vector<double>> shift(static_cast<size_t>(M),
                                            std::vector<double>(static_cast<size_t>(dim)));
     for (int s = 0; s < M; ++s)
         for (int j = 0; j < dim; j += 2) {
             double u[2];
-            korv_rng::philox_uniform2(opt.seed, static_cast<uint64_t>(j / 2),
-                                      static_cast<uint64_t>(s), u);
+            korv_rng::philox_uniform2(seed, static_cast<uint64_t>(j / 2), static_cast<uint64_t>(s),
+                                      u);
             shift[static_cast<size_t>(s)][static_cast<size_t>(j)] = u[0];
             if (j + 1 < dim)
                 shift[static_cast<size_t>(s)][static_cast<size_t>(j + 1)] = u[1];
         }
+    return shift;
+}
+
+// The randomized Richtmyer rule over the factor's rank - 1 coordinates,
+// extended by half its points at a time until the error bound is met twice
+// running, the evaluations run out or the time does.
+void integrate(const Factor& F, const MvnOptions& opt, MvnResult& res)
+{
+    const int dim = F.rank - 1;
+    std::vector<double> y(static_cast<size_t>(std::max(F.rank, 1)));
+    const std::vector<double> z = latticeSteps(dim);
+    const int M = std::max(opt.shifts, 4);
+    const std::vector<std::vector<double>> shift = latticeShifts(dim, M, opt.seed);
     std::vector<double> sumF(static_cast<size_t>(M)), sumG(static_cast<size_t>(M));
     std::vector<double> x(static_cast<size_t>(dim));
     long done = 0; // points per shift so far
@@ -398,7 +425,7 @@ MvnResult zmvnrect(int n, const double* cov, const double* lower, const double* 
             // last complete one stands.
             if (done > 0 && s > 0 && late()) {
                 res.inform = 3;
-                return res;
+                return;
             }
             const std::vector<double>& d = shift[static_cast<size_t>(s)];
             for (long k = done + 1; k <= target; ++k) {
@@ -438,17 +465,38 @@ MvnResult zmvnrect(int n, const double* cov, const double* lower, const double* 
             opt.abseps, std::max(opt.releps * std::min(res.value, res.complement), opt.absfloor));
         met = err <= tol ? met + 1 : 0;
         if (met >= 2)
-            break;
+            return;
         const long next = target + target / 2;
         if (next * M > opt.maxpts) {
             res.inform = 1;
-            break;
+            return;
         }
         if (late()) {
             res.inform = 3;
-            break;
+            return;
         }
         target = next;
     }
+}
+
+} // namespace
+
+MvnResult zmvnrect(int n, const double* cov, const double* lower, const double* upper,
+                   const MvnOptions& opt)
+{
+    MvnResult res;
+    Standardised s;
+    if (!standardise(n, cov, lower, upper, res, s))
+        return res;
+    const Factor F = factor(s.m, s.R, s.a, s.b);
+    res.rank = F.rank;
+    if (F.rank == 1) {
+        // One variable: the integrand at no point is the probability.
+        std::vector<double> y(static_cast<size_t>(std::max(F.rank, 1)));
+        integrand(F, nullptr, y.data(), &res.value, &res.complement);
+        res.evaluations = 1;
+        return res;
+    }
+    integrate(F, opt, res);
     return res;
 }

@@ -184,7 +184,7 @@ int TestColumnLength(KorvPtr q)
         if (wkread(326, l.number, &text, &tl) >= 0 && text)
             len = std::max(len, tl);
     }
-    if ((q->ktype & 256) && q->fleming) {
+    if ((q->ktype & test_bit::FLEMING) && q->fleming) {
         int fl = q->fleming[1] < 0 ? xpmstr(q->label, 32, 326, msg326::FLEMING_RHO, q->fleming[0])
                                    : xpmstr(q->label, 32, 326, msg326::FLEMING_RHO_GAMMA,
                                             q->fleming[0], q->fleming[1]);
@@ -223,12 +223,12 @@ void survprl(KorvPtr q)
         Summary(q);
         Legend(q);
         if (q->nsvar > 0 || q->grpvar) {
-            if (q->ktype & 1) {
-                if (!(q->ktype & 4))
+            if (q->ktype & test_bit::TREND) {
+                if (!(q->ktype & test_bit::NODETAIL))
                     TrendScore(q);
                 TrendTest(q);
             } else {
-                if (!(q->ktype & 4))
+                if (!(q->ktype & test_bit::NODETAIL))
                     HomStat(q);
                 HomTest(q);
             }
@@ -260,7 +260,7 @@ void cifprl(KorvPtr q)
         cifTbl(q);
     if (q->cmprisk->plot)
         cifPhantom(q);
-    if ((q->nsvar > 0 || q->grpvar) && !(q->ktype & 2))
+    if ((q->nsvar > 0 || q->grpvar) && !(q->ktype & test_bit::NONE))
         HomTest(q);
 }
 

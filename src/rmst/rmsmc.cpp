@@ -21,7 +21,6 @@
 #include "mcomp/zmclsm.h"
 #include "rmst/rmst.h"
 #include "runtime/missing.h"
-#include "runtime/seed.h"
 #include "vyr_data.h"
 #include "vyr_host.h"
 #include "vyr_message_names.h"
@@ -51,19 +50,19 @@ int adjustmentLabel(const SURVDIFF* sd)
     const bool step = sd->step != 0;
     switch (sd->method) {
     case QXMCLSM_BON:
-        return step ? 282 : 281;
+        return step ? msg0::STEPDOWN_BONFERRONI : msg0::BONFERRONI;
     case QXMCLSM_SIDAK:
-        return step ? 284 : 283;
+        return step ? msg0::STEPDOWN_SIDAK : msg0::SIDAK;
     case QXMCLSM_GT2:
-        return step ? 286 : 285;
+        return step ? msg0::STEPDOWN_SMM : msg0::SMM;
     case QXMCLSM_F:
-        return step ? 288 : 287;
+        return step ? msg0::STEPDOWN_SCHEFFE : msg0::SCHEFFE;
     case QXMCLSM_SIM:
-        return step ? 290 : 289;
+        return step ? msg0::STEPDOWN_SIMULATED : msg0::SIMULATED;
     default:
         if (sd->type == QXMCLSM_CONTROL)
-            return step ? 294 : 293;
-        return step ? 292 : 291;
+            return step ? msg0::STEPDOWN_DUNNETT : msg0::DUNNETT;
+        return step ? msg0::STEPDOWN_TUKEY : msg0::TUKEY;
     }
 }
 
@@ -109,6 +108,222 @@ int controlIndex(rmsUserPtr us, int k)
     default:
         return 0;
     }
+}
+
+// What the engine compares: the estimates of the k active levels, or their
+// logs (with the delta-method variances) for ratios. False when a ratio is
+// asked for and an estimate is not positive.
+bool engineInput(const ZRMSMANAGER* q, bool ratio, std::vector<double>& mean,
+                 std::vector<double>& var)
+{
+    const int k = q->n2a;
+    mean.assign(static_cast<size_t>(k), 0.0);
+    var.assign(static_cast<size_t>(k) * (k + 1) / 2, 0.0);
+    bool positive = true;
+    for (int i = 0; i < k; ++i) {
+        const double e = q->x1[i], v = q->x2[packed(i, i)];
+        if (ratio) {
+            positive = positive && e > 0;
+            mean[static_cast<size_t>(i)] = e > 0 ? std::log(e) : 0.0;
+            var[static_cast<size_t>(packed(i, i))] = e > 0 ? v / (e * e) : 0.0;
+        } else {
+            mean[static_cast<size_t>(i)] = e;
+            var[static_cast<size_t>(packed(i, i))] = v;
+        }
+    }
+    return positive;
+}
+
+// The engine's settings for these comparisons, before its first run.
+void engineSettings(rmsUserPtr us, ZMCLSMI& lmc, bool control, std::vector<double>& mean,
+                    std::vector<double>& var)
+{
+    ZRMSMANAGER* q = us->q;
+    const SURVDIFF* sd = us->survdiff;
+    const int k = q->n2a;
+    std::memset(static_cast<void*>(&lmc), 0, sizeof lmc);
+    lmc.type = sd->type;
+    lmc.idxcntl = control ? controlIndex(us, k) : 0;
+    lmc.pool = q->pool;
+    korv_mc_simulation_settings(&lmc, sd);
+    lmc.vdq = q->zog->vdq;
+    lmc.dfe = korv_missing();
+    lmc.rmse = 1.0;
+    lmc.nl = k;
+    lmc.var = var.data();
+    lmc.mean = mean.data();
+}
+
+// The raw p-values (no adjustment), then, with ADJUST=, the adjusted ones.
+// False when the engine gave either of them none.
+bool enginePValues(rmsUserPtr us, ZMCLSMI& lmc, int rows, bool adjust, double*& raw, double*& adj)
+{
+    const SURVDIFF* sd = us->survdiff;
+    lmc.method = QXMCLSM_T;
+    raw = engineRun(&lmc, rows);
+    bool complete = raw != nullptr;
+    rmsRaise(us, lmc.rc);
+    // Without ADJUST= no adjusted p-value is shown, so none is computed.
+    if (adjust && sd->method != QXMCLSM_T) {
+        lmc.method = sd->method;
+        lmc.step = sd->step;
+        lmc.steprep = sd->steprep;
+        lmc.stepcsize = sd->stepcsize;
+        lmc.stepliberal = 0;
+        lmc.steporder = sd->steporder;
+        lmc.stepmaxtime = sd->stepmaxtime;
+        adj = engineRun(&lmc, rows);
+        complete = complete && adj;
+        rmsRaise(us, lmc.rc);
+    }
+    return complete;
+}
+
+// The cells a row of the comparisons table is put from, bound to its columns.
+struct DiffCells {
+    const ZLEVVAR* lv = nullptr; // the one inner classification variable (null: strata)
+    int len = 0;                 // width of its text values (0: numeric values)
+    char* text = nullptr;        // the two levels' texts, len characters each
+    NAMESTR copy1{}, copy2{};    // its descriptor, as Group1 and Group2
+    double level1 = 0, level2 = 0;
+    double est = 0, se = 0, chisq = 0, p0 = 0, p1 = 0;
+};
+
+// The two columns of the levels compared: the inner variable's values
+// headed by its label (else its name), or the stratum numbers. False when
+// the texts' buffer cannot be had.
+bool levelColumns(rmsUserPtr us, DiffCells& c)
+{
+    ZRMSMANAGER* q = us->q;
+    ZRMSVDQ* zog = q->zog;
+    const int inner = q->mod.clas.n - q->b1;
+    c.lv = inner == 1 ? &q->mod.clas.v[q->b1] : nullptr;
+    const ZLEVVAR* lv = c.lv;
+    c.len = lv && lv->n->ntype != 1 ? std::max(vyr_namestr_length(*lv->n), lv->vlen) : 0;
+    if (!lv) {
+        zrmstblAddColumnDK(zog, &c.level1, vdqmsg(326, msg326::RMS_STRATUM), "StratumNumber1");
+        zrmstblAddColumnDK(zog, &c.level2, vdqmsg(326, msg326::RMS_STRATUM), "StratumNumber2");
+        zrmstblAddDynamicSkey(zog, "Start1", vdqtxt("StratumNumber1", -1));
+        zrmstblAddDynamicSkey(zog, "Start2", vdqtxt("StratumNumber2", -1));
+        return true;
+    }
+    const int len = c.len;
+    if (len > 0) {
+        c.text = static_cast<char*>(rmsAlloc(us, 2L * len));
+        if (!c.text)
+            return false;
+    }
+    c.copy1 = *lv->n;
+    c.copy2 = *lv->n;
+    c.copy1.name_p = "Group1";
+    c.copy2.name_p = "Group2";
+    c.copy1.namelen = c.copy2.namelen = 6;
+    // Both columns are headed by the variable's label, else its name.
+    if (lv->n->nlablen <= 0) {
+        c.copy1.label_p = c.copy2.label_p = lv->n->name_p;
+        c.copy1.nlablen = c.copy2.nlablen = lv->n->namelen;
+    }
+    const char* col = len > 0 ? "GenericCharVar" : "GenericNumVar";
+    if (len > 0) {
+        zrmstblAddColumnV(zog, c.text, &c.copy1, len, col, 0);
+        zrmstblAddColumnV(zog, c.text + len, &c.copy2, len, col, 0);
+    } else {
+        zrmstblAddColumnV(zog, &c.level1, &c.copy1, 0, col, 0);
+        zrmstblAddColumnV(zog, &c.level2, &c.copy2, 0, col, 0);
+    }
+    zrmstblAddDynamicSkey(zog, "Start1", vdqtxt(col, -1));
+    zrmstblAddDynamicSkey(zog, "Start2", vdqtxt(col, -1));
+    return true;
+}
+
+// The statistics' columns, the p-values' (with ADJUST= the adjusted one
+// too, headed by its method) and the title; then the table is opened.
+void statisticColumns(rmsUserPtr us, DiffCells& c, bool approx, short Srmtl, const char* name)
+{
+    ZRMSVDQ* zog = us->q->zog;
+    const SURVDIFF* sd = us->survdiff;
+    zrmstblAddScalarInt(zog, "PrtGroup", us->ng ? 1 : 0);
+    zrmstblAddScalarInt(zog, "PrtStrat", us->ng ? 0 : 1);
+    if (us->Sratio != 0) {
+        zrmstblAddColumnD(zog, &c.est, Srmtl ? msg326::RMS_RMTL_RATIO : msg326::RMS_RMST_RATIO,
+                          "Ratio");
+        zrmstblAddColumnD(zog, &c.se, msg326::RMS_LOG_RATIO_STDERR, "StdErrLogRatio");
+    } else {
+        zrmstblAddColumnD(zog, &c.est, Srmtl ? msg326::RMS_RMTL : msg326::RMS_RMST, "Estimate");
+        zrmstblAddColumnD(zog, &c.se, msg326::RMS_STDERR, "StdErr");
+    }
+    zrmstblAddColumnD(zog, &c.chisq, msg326::RMS_CHISQ, "ChiSq");
+    const xobskey adjLabel = vdqmsg(0, approx ? approximationLabel(sd) : adjustmentLabel(sd));
+    if (us->Sadj == 0) {
+        const xobskey pv = vdqmsg(326, msg326::RMS_PCHISQ);
+        zrmstblAddColumnDK(zog, &c.p0, pv, "ProbChiSq");
+        zrmstblAddScalarInt(zog, "PrtPval", 0);
+        zrmstblAddDynamicSkey(zog, "TitleText",
+                              vdqmsg(326, Srmtl ? msg326::RMS_DIFF_RMTL : msg326::RMS_DIFF_RMST));
+        zrmstblAddDynamicSkey(zog, "PVText", pv);
+    } else {
+        const xobskey pv = vdqmsg(326, msg326::RMS_UNADJUSTED);
+        zrmstblAddColumnDK(zog, &c.p0, pv, "ProbChiSq");
+        zrmstblAddColumnDK(zog, &c.p1, adjLabel, "AdjProbChiSq");
+        zrmstblAddScalarInt(zog, "PrtPval", 1);
+        zrmstblAddDynamicSkey(
+            zog, "TitleText",
+            vdqmsgs(326, Srmtl ? msg326::RMS_DIFF_ADJ_RMTL : msg326::RMS_DIFF_ADJ_RMST, adjLabel));
+        zrmstblAddDynamicSkey(zog, "PVText", pv);
+    }
+    zrmstblInit(zog);
+    zrmstblOutG(zog, zrmstblTemplate(zog, name), 0);
+}
+
+// The label of active level i in column which (0 or 1): its level's value
+// or text, or its number among the active levels (as the table of
+// estimates numbers it).
+void setLevel(const ZRMSMANAGER* q, DiffCells& c, int which, int i)
+{
+    const ZLEVVAR* lv = c.lv;
+    if (!lv) {
+        (which ? c.level2 : c.level1) = i + 1;
+        return;
+    }
+    int l = 0;
+    rmsSplitKey(q, q->x0[i], q->b1, 1, &l);
+    if (c.len > 0) {
+        char* at = c.text + (which ? c.len : 0);
+        std::memset(at, ' ', static_cast<size_t>(c.len));
+        const std::string t = trimmed(lv->val.l[l], lv->vlen);
+        std::memcpy(at, t.data(), std::min<size_t>(t.size(), static_cast<size_t>(c.len)));
+    } else {
+        (which ? c.level2 : c.level1) = lv->true_ ? lv->true_[l].z : korv_missing();
+    }
+}
+
+// The row of level i against level j, the row-th comparison of the engine.
+void putComparison(ZRMSMANAGER* q, DiffCells& c, bool ratio, int i, int j, const double* raw,
+                   const double* adj, int row)
+{
+    const double ei = q->x1[i], ej = q->x1[j];
+    const double vi = q->x2[packed(i, i)], vj = q->x2[packed(j, j)];
+    double d, v;
+    if (ratio) {
+        const bool ok = ei > 0 && ej > 0;
+        c.est = ok ? ei / ej : korv_missing();
+        d = ok ? std::log(ei) - std::log(ej) : 0;
+        v = ok ? vi / (ei * ei) + vj / (ej * ej) : 0;
+        c.se = ok ? std::sqrt(v) : korv_missing();
+    } else {
+        d = ei - ej;
+        v = vi + vj;
+        c.est = d;
+        c.se = std::sqrt(v);
+    }
+    // A comparison without variance has no statistic and no p-value.
+    const bool stat = v > DBL_MIN && !wzmis(c.se);
+    c.chisq = stat ? d * d / v : korv_missing();
+    c.p0 = stat && raw ? raw[row] : korv_missing();
+    c.p1 = stat && adj ? adj[row] : korv_missing();
+    setLevel(q, c, 0, i);
+    setLevel(q, c, 1, j);
+    zrmstblPut(q->zog);
 }
 
 } // namespace
@@ -170,74 +385,16 @@ rmsRetCodes MultipleComparison(rmsUserPtr us, short Srmtl)
     const bool ratio = us->Sratio != 0;
     const bool adjust = us->Sadj != 0;
 
-    // What the engine compares: the estimates, or their logs.
-    std::vector<double> mean(static_cast<size_t>(k)),
-        var(static_cast<size_t>(k) * (k + 1) / 2, 0.0);
-    bool positive = true;
-    for (int i = 0; i < k; ++i) {
-        const double e = q->x1[i], v = q->x2[packed(i, i)];
-        if (ratio) {
-            positive = positive && e > 0;
-            mean[static_cast<size_t>(i)] = e > 0 ? std::log(e) : 0.0;
-            var[static_cast<size_t>(packed(i, i))] = e > 0 ? v / (e * e) : 0.0;
-        } else {
-            mean[static_cast<size_t>(i)] = e;
-            var[static_cast<size_t>(packed(i, i))] = v;
-        }
-    }
+    std::vector<double> mean, var;
+    const bool positive = engineInput(q, ratio, mean, var);
     if (ratio && !positive)
         xpmlog(326, msg326::RMS_RATIO_NOT_POSITIVE, Srmtl ? "RMTL" : "RMST");
 
-    // The engine: raw p-values (no adjustment), then adjusted ones.
     ZMCLSMI lmc;
-    std::memset(static_cast<void*>(&lmc), 0, sizeof lmc);
-    lmc.type = sd->type;
-    lmc.idxcntl = control ? controlIndex(us, k) : 0;
-    lmc.pool = q->pool;
-    if (sd->method == QXMCLSM_SIM) {
-        lmc.p = sd->alpha;
-        lmc.acc = sd->acc;
-        lmc.nsamp = sd->nsamp;
-        lmc.eps = sd->eps;
-        lmc.tinc = sd->tinc;
-        lmc.rep = sd->rep;
-        lmc.seed = sd->seed;
-        zranms(&lmc.seed, 1);
-    } else {
-        lmc.acc = 0.005;
-        lmc.eps = 0.01;
-        lmc.tinc = 30;
-        lmc.p = 0.05;
-    }
-    lmc.vdq = zog->vdq;
-    lmc.dfe = korv_missing();
-    lmc.rmse = 1.0;
-    lmc.nl = k;
-    lmc.var = var.data();
-    lmc.mean = mean.data();
+    engineSettings(us, lmc, control, mean, var);
     double* raw = nullptr;
     double* adj = nullptr;
-    bool missingP = false;
-    if (positive) {
-        lmc.method = QXMCLSM_T;
-        raw = engineRun(&lmc, rows);
-        missingP = !raw;
-        rmsRaise(us, lmc.rc);
-        // Without ADJUST= no adjusted p-value is shown, so none is computed.
-        if (adjust && sd->method != QXMCLSM_T) {
-            lmc.method = sd->method;
-            lmc.step = sd->step;
-            lmc.steprep = sd->steprep;
-            lmc.stepcsize = sd->stepcsize;
-            lmc.stepliberal = 0;
-            lmc.steporder = sd->steporder;
-            lmc.stepmaxtime = sd->stepmaxtime;
-            adj = engineRun(&lmc, rows);
-            missingP = missingP || !adj;
-            rmsRaise(us, lmc.rc);
-        }
-    }
-    if (missingP) {
+    if (positive && !enginePValues(us, lmc, rows, adjust, raw, adj)) {
         xpmlog(326, msg326::RMS_NO_PVALUES, Srmtl ? "RMTL" : "RMST");
         rmsRaise(us, 1012);
     }
@@ -252,132 +409,20 @@ rmsRetCodes MultipleComparison(rmsUserPtr us, short Srmtl)
     zrmstblSetUpTable(zog, vdqmsg(0, Srmtl ? msg0::RMS_RMTL_DIFF_TITLE : msg0::RMS_RMST_DIFF_TITLE),
                       name, 0);
     zrmstblSetContentsLabel(zog, vdqmsg(0, Srmtl ? msg0::RMS_RMTL_DIFF : msg0::RMS_RMST_DIFF));
-    const int nc = q->mod.clas.n;
-    const int inner = nc - q->b1;
-    const ZLEVVAR* lv = inner == 1 ? &q->mod.clas.v[q->b1] : nullptr;
-    NAMESTR copy1{}, copy2{};
-    const int len = lv && lv->n->ntype != 1 ? std::max(vyr_namestr_length(*lv->n), lv->vlen) : 0;
-    char* text = nullptr;
-    double level1 = 0, level2 = 0;
-    if (lv) {
-        if (len > 0) {
-            text = static_cast<char*>(rmsAlloc(us, 2L * len));
-            if (!text)
-                return ZRMS_NOMEMORY;
-        }
-        copy1 = *lv->n;
-        copy2 = *lv->n;
-        copy1.name_p = "Group1";
-        copy2.name_p = "Group2";
-        copy1.namelen = copy2.namelen = 6;
-        // Both columns are headed by the variable's label, else its name.
-        if (lv->n->nlablen <= 0) {
-            copy1.label_p = copy2.label_p = lv->n->name_p;
-            copy1.nlablen = copy2.nlablen = lv->n->namelen;
-        }
-        const char* col = len > 0 ? "GenericCharVar" : "GenericNumVar";
-        if (len > 0) {
-            zrmstblAddColumnV(zog, text, &copy1, len, col, 0);
-            zrmstblAddColumnV(zog, text + len, &copy2, len, col, 0);
-        } else {
-            zrmstblAddColumnV(zog, &level1, &copy1, 0, col, 0);
-            zrmstblAddColumnV(zog, &level2, &copy2, 0, col, 0);
-        }
-        zrmstblAddDynamicSkey(zog, "Start1", vdqtxt(col, -1));
-        zrmstblAddDynamicSkey(zog, "Start2", vdqtxt(col, -1));
-    } else {
-        zrmstblAddColumnDK(zog, &level1, vdqmsg(326, msg326::RMS_STRATUM), "StratumNumber1");
-        zrmstblAddColumnDK(zog, &level2, vdqmsg(326, msg326::RMS_STRATUM), "StratumNumber2");
-        zrmstblAddDynamicSkey(zog, "Start1", vdqtxt("StratumNumber1", -1));
-        zrmstblAddDynamicSkey(zog, "Start2", vdqtxt("StratumNumber2", -1));
-    }
-    zrmstblAddScalarInt(zog, "PrtGroup", us->ng ? 1 : 0);
-    zrmstblAddScalarInt(zog, "PrtStrat", us->ng ? 0 : 1);
-    double est = 0, se = 0, chisq = 0, p0 = 0, p1 = 0;
-    if (ratio) {
-        zrmstblAddColumnD(zog, &est, Srmtl ? msg326::RMS_RMTL_RATIO : msg326::RMS_RMST_RATIO,
-                          "Ratio");
-        zrmstblAddColumnD(zog, &se, msg326::RMS_LOG_RATIO_STDERR, "StdErrLogRatio");
-    } else {
-        zrmstblAddColumnD(zog, &est, Srmtl ? msg326::RMS_RMTL : msg326::RMS_RMST, "Estimate");
-        zrmstblAddColumnD(zog, &se, msg326::RMS_STDERR, "StdErr");
-    }
-    zrmstblAddColumnD(zog, &chisq, msg326::RMS_CHISQ, "ChiSq");
-    const xobskey adjLabel = vdqmsg(0, approx ? approximationLabel(sd) : adjustmentLabel(sd));
-    if (!adjust) {
-        const xobskey pv = vdqmsg(326, msg326::RMS_PCHISQ);
-        zrmstblAddColumnDK(zog, &p0, pv, "ProbChiSq");
-        zrmstblAddScalarInt(zog, "PrtPval", 0);
-        zrmstblAddDynamicSkey(zog, "TitleText",
-                              vdqmsg(326, Srmtl ? msg326::RMS_DIFF_RMTL : msg326::RMS_DIFF_RMST));
-        zrmstblAddDynamicSkey(zog, "PVText", pv);
-    } else {
-        const xobskey pv = vdqmsg(326, msg326::RMS_UNADJUSTED);
-        zrmstblAddColumnDK(zog, &p0, pv, "ProbChiSq");
-        zrmstblAddColumnDK(zog, &p1, adjLabel, "AdjProbChiSq");
-        zrmstblAddScalarInt(zog, "PrtPval", 1);
-        zrmstblAddDynamicSkey(
-            zog, "TitleText",
-            vdqmsgs(326, Srmtl ? msg326::RMS_DIFF_ADJ_RMTL : msg326::RMS_DIFF_ADJ_RMST, adjLabel));
-        zrmstblAddDynamicSkey(zog, "PVText", pv);
-    }
-    zrmstblInit(zog);
-    zrmstblOutG(zog, zrmstblTemplate(zog, name), 0);
-
-    // The label of active level i: its level's value or text, or its
-    // number among the active levels (as the table of estimates numbers it).
-    auto setLevel = [&](int which, int i) {
-        if (!lv) {
-            (which ? level2 : level1) = i + 1;
-            return;
-        }
-        int l = 0;
-        rmsSplitKey(q, q->x0[i], q->b1, 1, &l);
-        if (len > 0) {
-            char* at = text + (which ? len : 0);
-            std::memset(at, ' ', static_cast<size_t>(len));
-            const std::string t = trimmed(lv->val.l[l], lv->vlen);
-            std::memcpy(at, t.data(), std::min<size_t>(t.size(), static_cast<size_t>(len)));
-        } else {
-            (which ? level2 : level1) = lv->true_ ? lv->true_[l].z : korv_missing();
-        }
-    };
-    int c = 0;
-    auto emit = [&](int i, int j) {
-        const double ei = q->x1[i], ej = q->x1[j];
-        const double vi = q->x2[packed(i, i)], vj = q->x2[packed(j, j)];
-        double d, v;
-        if (ratio) {
-            const bool ok = ei > 0 && ej > 0;
-            est = ok ? ei / ej : korv_missing();
-            d = ok ? std::log(ei) - std::log(ej) : 0;
-            v = ok ? vi / (ei * ei) + vj / (ej * ej) : 0;
-            se = ok ? std::sqrt(v) : korv_missing();
-        } else {
-            d = ei - ej;
-            v = vi + vj;
-            est = d;
-            se = std::sqrt(v);
-        }
-        // A comparison without variance has no statistic and no p-value.
-        const bool stat = v > DBL_MIN && !wzmis(se);
-        chisq = stat ? d * d / v : korv_missing();
-        p0 = stat && raw ? raw[c] : korv_missing();
-        p1 = stat && adj ? adj[c] : korv_missing();
-        setLevel(0, i);
-        setLevel(1, j);
-        zrmstblPut(zog);
-        ++c;
-    };
+    DiffCells cells;
+    if (!levelColumns(us, cells))
+        return ZRMS_NOMEMORY;
+    statisticColumns(us, cells, approx, Srmtl, name);
+    int row = 0;
     if (control) {
         const int r = lmc.idxcntl;
         for (int i = 0; i < k; ++i)
             if (i != r)
-                emit(i, r);
+                putComparison(q, cells, ratio, i, r, raw, adj, row++);
     } else {
         for (int i = 0; i + 1 < k; ++i)
             for (int j = i + 1; j < k; ++j)
-                emit(i, j);
+                putComparison(q, cells, ratio, i, j, raw, adj, row++);
     }
     if (approx)
         zog->AfterNote =

@@ -460,89 +460,101 @@ int zpgrlbl(PGRAFSTR* g, int dir, NAMESTR* name, SCALESTR* scale, long options)
     return 0;
 }
 
-int zpgraxi(PGRAFSTR* g, int dir, NAMESTR* name, SCALESTR* scale, long options)
+namespace
 {
-    PGRAF_VHSTR& d = g->pgrafd[dir];
-    PGRAF_VHSTR& v = g->pgrafd[0];
-    PGRAF_VHSTR& h = g->pgrafd[1];
-    d.status = 0;
-    const bool scaled = d.numf && scale;
-    if (!d.numf && !d.lbllst)
-        d.lbllst = d.vallst.c;
-    defaults(g, dir, options);
-    if (d.prepos < 0)
-        d.prepos = 0;
-    if (d.plotpos < 1)
-        return 2;
 
-    // Spacing of the labels and of the ticks.
-    int used = 1, ticSpacing = 1;
-    if (scaled) {
-        used = scale->plotpos;
-        ticSpacing = d.lblpos > 0 ? d.lblpos : std::max(scale->ticpos, 1);
-        d.lblpos = std::max(scale->ticpos, 1);
-    } else {
-        const int n = d.valcnt;
-        if (d.lblpos == 0) {
-            if (n <= 1 || d.plotpos == 1) {
-                d.lblpos = 1;
-                used = 1;
-            } else if (n == 2) {
-                d.lblpos = (2 * d.plotpos - 2) / 3 + 1;
-                used = d.lblpos;
-            } else {
-                const int c = std::min((d.plotpos - 1) / (n - 1), 30);
-                const int b = std::max((d.plotpos - 1) / (n + 1),
-                                       std::min(c, d.lbllen + 2 + d.lbllen / (n - 1)));
-                d.lblpos = std::max(1, (c + b) / 2);
-                used = (n - 1) * d.lblpos;
-            }
-        }
-        if (d.lblpos > d.plotpos - 1 && n > 1) {
-            d.lblpos = std::max(1, d.plotpos - 1);
-            d.status = 2;
-        }
-        while (n > 1 && (d.plotpos - 1) / d.lblpos + 1 < n && d.lblpos > 1) {
-            --d.lblpos;
-            d.status = 2;
-        }
-        if (n > 1 && (d.plotpos - 1) / d.lblpos + 1 < n) {
-            d.valcnt = (d.plotpos - 1) / d.lblpos + 1;
-            d.status += 1;
-        }
-        used = n > 1 ? (d.valcnt - 1) * d.lblpos : used;
-        if (n > 1 && used == 0)
+// The caller's own labels: spreads them evenly over the plot positions
+// (unless the caller chose the spacing), closing them up, and dropping the
+// last ones, when they do not fit; the status says so. Returns the plot
+// positions the labels span.
+int spreadLabels(PGRAF_VHSTR& d)
+{
+    int used = 1;
+    const int n = d.valcnt;
+    if (d.lblpos == 0) {
+        if (n <= 1 || d.plotpos == 1) {
+            d.lblpos = 1;
             used = 1;
-        ticSpacing = d.lblpos;
-    }
-    const int w = zpgrlen(&d);
-    int spare = d.plotpos - used;
-    if (options & scale_opt::SHRINK) {
-        const int k = spare - (dir == 1 ? 1 : 0) - 4;
-        if (k > 0) {
-            if (dir == 1) {
-                zpgrpul(g, k);
-            } else if (!(g->pct && g->pct->virtualf)) {
-                d.totpos -= k;
-                if (d.totpos < 20 && d.prepos == 0) {
-                    d.totpos += 1;
-                    d.prepos = 1;
-                }
-            } else {
-                d.prepos += k / 2;
-                d.totpos -= k / 2;
-            }
-            d.plotpos -= k;
-            spare = d.plotpos - used;
+        } else if (n == 2) {
+            d.lblpos = (2 * d.plotpos - 2) / 3 + 1;
+            used = d.lblpos;
+        } else {
+            const int c = std::min((d.plotpos - 1) / (n - 1), 30);
+            const int b =
+                std::max((d.plotpos - 1) / (n + 1), std::min(c, d.lbllen + 2 + d.lbllen / (n - 1)));
+            d.lblpos = std::max(1, (c + b) / 2);
+            used = (n - 1) * d.lblpos;
         }
     }
+    if (d.lblpos > d.plotpos - 1 && n > 1) {
+        d.lblpos = std::max(1, d.plotpos - 1);
+        d.status = 2;
+    }
+    while (n > 1 && (d.plotpos - 1) / d.lblpos + 1 < n && d.lblpos > 1) {
+        --d.lblpos;
+        d.status = 2;
+    }
+    if (n > 1 && (d.plotpos - 1) / d.lblpos + 1 < n) {
+        d.valcnt = (d.plotpos - 1) / d.lblpos + 1;
+        d.status += 1;
+    }
+    used = n > 1 ? (d.valcnt - 1) * d.lblpos : used;
+    if (n > 1 && used == 0)
+        used = 1;
+    return used;
+}
+
+// SHRINK: gives the positions the labels leave unused, past four, back to
+// the page (the horizontal axis pulls the canvas in; the vertical one
+// drops lines, or on a virtual page moves down by half of them). Returns
+// the spare positions left.
+int shrinkAxis(PGRAFSTR* g, PGRAF_VHSTR& d, int dir, int used, long options)
+{
+    const int spare = d.plotpos - used;
+    if (!(options & scale_opt::SHRINK))
+        return spare;
+    const int k = spare - (dir == 1 ? 1 : 0) - 4;
+    if (k <= 0)
+        return spare;
+    if (dir == 1) {
+        zpgrpul(g, k);
+    } else if (!(g->pct && g->pct->virtualf)) {
+        d.totpos -= k;
+        if (d.totpos < 20 && d.prepos == 0) {
+            d.totpos += 1;
+            d.prepos = 1;
+        }
+    } else {
+        d.prepos += k / 2;
+        d.totpos -= k / 2;
+    }
+    d.plotpos -= k;
+    return d.plotpos - used;
+}
+
+// The plot position of the first label: the spare positions split evenly
+// before and after the labels, or at most one before when the first label
+// is asked near the corner (or a scaled axis starts at zero).
+int firstLabelOffset(const PGRAF_VHSTR& d, int spare, bool scaled, long options)
+{
     int o = spare >= 1 ? (spare - 1) / 2 : std::max(spare / 2, 0);
     if ((options & scale_opt::FIRST_NEAR) ||
         ((options & scale_opt::FROM_ZERO) && scaled && d.vallst.d &&
          std::fabs(d.vallst.d[0]) <= std::fabs(d.vallst.d[1]) * kFuzz))
         o = std::min(o, 1);
+    return o;
+}
 
-    // Placement.
+// Where the axis lies on the canvas: the vertical axis first makes room
+// before the plot for its labels and name; then the origin cell is fixed
+// and the drawing state follows from the axis's side, the widest label `w`,
+// the first label's position `o` and the spacing of the ticks.
+PG_GSTR placeAxis(PGRAFSTR* g, int dir, const NAMESTR* name, long options, int w, int o,
+                  int ticSpacing)
+{
+    PGRAF_VHSTR& d = g->pgrafd[dir];
+    PGRAF_VHSTR& v = g->pgrafd[0];
+    PGRAF_VHSTR& h = g->pgrafd[1];
     PG_GSTR gs;
     const int vpre = std::max(v.prepos, 0);
     if (dir == 0) {
@@ -576,9 +588,13 @@ int zpgraxi(PGRAFSTR* g, int dir, NAMESTR* name, SCALESTR* scale, long options)
     gs.tic_inc = gs.axis_inc * std::max(ticSpacing, 1);
     gs.lbl_limit =
         gs.lbl_start + static_cast<std::ptrdiff_t>(std::max(d.valcnt - 1, 0)) * gs.lbl_inc;
+    return gs;
+}
 
-    // Label positions: the caller's labels get theirs; a scaled axis moves
-    // its origin so that the first tick falls on position o.
+// Label positions: the caller's labels get theirs; a scaled axis moves its
+// origin so that the first tick falls on position o. -1 when memory fails.
+int placeLabels(PGRAFSTR* g, PGRAF_VHSTR& d, bool scaled, int o)
+{
     if (!scaled) {
         d.valplc = d.valcnt > 0 ? static_cast<short*>(g->datapool->allocate(
                                       g->datapool, static_cast<int64_t>(d.valcnt) * 2, 0x2000))
@@ -592,32 +608,78 @@ int zpgraxi(PGRAFSTR* g, int dir, NAMESTR* name, SCALESTR* scale, long options)
     } else if (d.vallst.d) {
         d.vallst.d[0] -= o * d.vallst.d[1];
     }
+    return 0;
+}
 
-    // The axis line and its ticks.
-    const long span = static_cast<long>(std::max(d.valcnt - 1, 0)) * std::abs(gs.lbl_inc);
-    const long step = std::abs(gs.tic_inc);
+// The axis line and its ticks, up to the tick at or past the last label.
+void drawAxisLine(PGRAFSTR* g, int dir, PG_GSTR* gs)
+{
+    const PGRAF_VHSTR& d = g->pgrafd[dir];
+    const long span = static_cast<long>(std::max(d.valcnt - 1, 0)) * std::abs(gs->lbl_inc);
+    const long step = std::abs(gs->tic_inc);
     const long ticks = d.valcnt > 0 ? span / step + (span % step ? 1 : 0) : -1;
-    gs.tic_limit = gs.lbl_start + ticks * gs.tic_inc;
+    gs->tic_limit = gs->lbl_start + ticks * gs->tic_inc;
     const char line = g->formchar[dir == 0 ? formch::VERTICAL : formch::HORIZONTAL];
     for (int i = 0; i < d.plotpos; ++i)
-        put(g, gs.axis_start + static_cast<std::ptrdiff_t>(i) * gs.axis_inc, line);
+        put(g, gs->axis_start + static_cast<std::ptrdiff_t>(i) * gs->axis_inc, line);
     for (long i = 0; i <= ticks; ++i)
-        put(g, gs.lbl_start + i * gs.tic_inc, g->formchar[formch::CROSS]);
+        put(g, gs->lbl_start + i * gs->tic_inc, g->formchar[formch::CROSS]);
+}
 
-    // The labels, name and axis label.
+// The labels, name and axis label; the caller's labels asked in reverse are
+// written last to first, and left in their own order afterwards.
+void writeLabels(PGRAFSTR* g, int dir, NAMESTR* name, PG_GSTR* gs, bool scaled, long options)
+{
+    PGRAF_VHSTR& d = g->pgrafd[dir];
     const bool reverse = (options & scale_opt::REVERSE) && !scaled && d.lbllst && d.valcnt > 1;
     if (reverse) {
         zgprev(d.lbllst, 1, d.valcnt, d.lbllen);
         zgprev(d.valplc, 1, d.valcnt, 2);
     }
     if (dir == 0)
-        zpgrvax(g, name, &gs, options);
+        zpgrvax(g, name, gs, options);
     else
-        zpgrhax(g, name, &gs, options);
+        zpgrhax(g, name, gs, options);
     if (reverse) {
         zgprev(d.lbllst, 1, d.valcnt, d.lbllen);
         zgprev(d.valplc, 1, d.valcnt, 2);
     }
+}
+
+} // namespace
+
+int zpgraxi(PGRAFSTR* g, int dir, NAMESTR* name, SCALESTR* scale, long options)
+{
+    PGRAF_VHSTR& d = g->pgrafd[dir];
+    d.status = 0;
+    const bool scaled = d.numf && scale;
+    if (!d.numf && !d.lbllst)
+        d.lbllst = d.vallst.c;
+    defaults(g, dir, options);
+    if (d.prepos < 0)
+        d.prepos = 0;
+    if (d.plotpos < 1)
+        return 2;
+
+    // Spacing of the labels and of the ticks.
+    int used = 1, ticSpacing = 1;
+    if (scaled) {
+        used = scale->plotpos;
+        ticSpacing = d.lblpos > 0 ? d.lblpos : std::max(scale->ticpos, 1);
+        d.lblpos = std::max(scale->ticpos, 1);
+    } else {
+        used = spreadLabels(d);
+        ticSpacing = d.lblpos;
+    }
+    const int w = zpgrlen(&d);
+    const int spare = shrinkAxis(g, d, dir, used, options);
+    const int o = firstLabelOffset(d, spare, scaled, options);
+
+    PG_GSTR gs = placeAxis(g, dir, name, options, w, o, ticSpacing);
+    if (placeLabels(g, d, scaled, o) < 0)
+        return -1;
+    drawAxisLine(g, dir, &gs);
+    writeLabels(g, dir, name, &gs, scaled, options);
     if (scaled) {
         freeBlock(g, d.lbllst, static_cast<int64_t>(d.lbllen) * d.valcnt);
         d.lbllen = w;

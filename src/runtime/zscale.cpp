@@ -325,18 +325,21 @@ int zscale(SCALESTR* s)
 namespace
 {
 
-int scaleOnce(SCALESTR* s)
+// The start of the working state: the caller's acceptable mantissas, the
+// range in order (with zero when asked, widened by an increment on each
+// side when it has no width), and the fuzz. Returns the number of passes
+// allowed: more for a required increment (a negative one), and for CLOSER.
+int startState(SCALESTR* s, GLOBALSTR* g)
 {
-    GLOBALSTR g;
     if (s->accept && s->naccept > 0) {
-        g.accept = s->accept;
-        g.naccept = s->naccept;
+        g->accept = s->accept;
+        g->naccept = s->naccept;
     }
     if (s->xmin > s->xmax)
         std::swap(s->xmin, s->xmax);
     int L;
     if (s->inc < 0) {
-        g.force_incf = true;
+        g->force_incf = true;
         s->inc = -s->inc;
         L = 20;
     } else {
@@ -358,22 +361,28 @@ int scaleOnce(SCALESTR* s)
         s->xmax = mid + s->inc;
         span = s->xmax - s->xmin;
     }
-    g.fuzz = kFuzz * span;
-    g.smin = s->xmin;
-    g.smax = s->xmax;
-    g.sinc = s->inc;
-    g.inc_tp = 1;
-    g.bucketlvl = (s->options & scale_opt::REFINE) ? 1 : 0;
+    g->fuzz = kFuzz * span;
+    g->smin = s->xmin;
+    g->smax = s->xmax;
+    g->sinc = s->inc;
+    g->inc_tp = 1;
+    g->bucketlvl = (s->options & scale_opt::REFINE) ? 1 : 0;
+    return L;
+}
 
+// The axes that need no passes: no positions at all (a single point), or
+// one interval over the whole range. False when the request needs passes.
+bool trivialAxis(SCALESTR* s, const GLOBALSTR* g, double span)
+{
     if (s->plotpos == 0) {
         s->ticpos = 1;
         s->ntic = 0;
         s->inc = s->unit = std::max(span, s->inc);
-        s->xmin = s->xmax = (g.smin + g.smax) / 2;
-        return 0;
+        s->xmin = s->xmax = (g->smin + g->smax) / 2;
+        return true;
     }
     if (s->plotpos == 1 || s->ntic == 1 || std::abs(s->ticpos) >= std::abs(s->plotpos) ||
-        std::fabs(s->xmin + s->inc - s->xmax) <= g.fuzz) {
+        std::fabs(s->xmin + s->inc - s->xmax) <= g->fuzz) {
         // One interval over the whole range.
         s->ntic = 1;
         if (s->ticpos != 0)
@@ -387,8 +396,17 @@ int scaleOnce(SCALESTR* s)
         s->plotpos = s->ticpos;
         s->inc = span;
         s->unit = span / s->ticpos;
-        return 0;
+        return true;
     }
+    return false;
+}
+
+// What the request settles before the passes: the positions (at most that
+// many, when negative), the smallest spacing, a count and increment that
+// fit them (an increment too fine for the positions is dropped unless it is
+// required), and the spacing the passes start from.
+void settleRequest(SCALESTR* s, GLOBALSTR* g, double span)
+{
     if (s->plotpos < 0) {
         // At most that many positions: as many as the request needs.
         s->ticpos = std::abs(s->ticpos);
@@ -401,94 +419,114 @@ int scaleOnce(SCALESTR* s)
         if (s->plotpos < 0)
             s->plotpos = -s->plotpos;
     }
-    g.min_ticpos = std::abs(s->ticpos);
-    if (g.min_ticpos > s->plotpos) {
-        g.min_ticpos = s->plotpos;
+    g->min_ticpos = std::abs(s->ticpos);
+    if (g->min_ticpos > s->plotpos) {
+        g->min_ticpos = s->plotpos;
         s->ticpos = s->plotpos;
     }
-    g.min_ticpos = std::max(g.min_ticpos, 1);
-    if (s->ntic && s->ntic * g.min_ticpos > s->plotpos)
+    g->min_ticpos = std::max(g->min_ticpos, 1);
+    if (s->ntic && s->ntic * g->min_ticpos > s->plotpos)
         s->ntic = 0;
-    minmax(s->plotpos, s, &g);
+    minmax(s->plotpos, s, g);
     if (s->inc > 0) {
-        if (g.range <= s->inc * (s->plotpos / g.min_ticpos)) {
-            g.force_incf = false;
-            if (s->ntic && g.range > s->ntic * s->inc)
+        if (g->range <= s->inc * (s->plotpos / g->min_ticpos)) {
+            g->force_incf = false;
+            if (s->ntic && g->range > s->ntic * s->inc)
                 s->ntic = 0;
-        } else if (!g.force_incf) {
+        } else if (!g->force_incf) {
             s->inc = 0;
             s->options &= ~(scale_opt::EXACT_MIN | scale_opt::EXACT_MAX);
         }
     }
-    g.ticposf = s->ticpos > 0;
-    g.nticf = s->ntic > 0;
-    g.incf = s->inc > 0 && !g.force_incf;
-    g.done = (g.ticposf ? kTicpos : 0) | (g.nticf ? kNtic : 0) | (g.incf ? kInc : 0);
-    g.def_ticpos = g.min_ticpos;
-    if (((s->options & scale_opt::DERIVE) || g.min_ticpos < 2) && !g.ticposf)
-        g.def_ticpos = std::min(s->plotpos / 2, (s->options & scale_opt::CAP10) ? 10 : 5);
-    g.def_ticpos = std::max(g.def_ticpos, 1);
+    g->ticposf = s->ticpos > 0;
+    g->nticf = s->ntic > 0;
+    g->incf = s->inc > 0 && !g->force_incf;
+    g->done = (g->ticposf ? kTicpos : 0) | (g->nticf ? kNtic : 0) | (g->incf ? kInc : 0);
+    g->def_ticpos = g->min_ticpos;
+    if (((s->options & scale_opt::DERIVE) || g->min_ticpos < 2) && !g->ticposf)
+        g->def_ticpos = std::min(s->plotpos / 2, (s->options & scale_opt::CAP10) ? 10 : 5);
+    g->def_ticpos = std::max(g->def_ticpos, 1);
+}
 
-    for (int pass = 0; pass < L && !(g.done & kDone); ++pass) {
-        switch (g.done & 7) {
+// Up to L passes, each settling what the state still lacks, until an axis
+// is consistent.
+void runPasses(SCALESTR* s, GLOBALSTR* g, int L)
+{
+    for (int pass = 0; pass < L && !(g->done & kDone); ++pass) {
+        switch (g->done & 7) {
         case kTicpos | kNtic | kInc:
-            passSettled(s, &g, pass, L);
+            passSettled(s, g, pass, L);
             break;
         case kTicpos | kNtic:
-            minmax(s->ntic * s->ticpos, s, &g);
-            NiceFunction(s, &g);
-            zcsround(s, &g);
-            s->unit = g.range / (s->ticpos * s->ntic);
-            if (g.range > s->ntic * s->inc + g.fuzz)
-                NiceFunction(s, &g);
-            g.done |= kInc;
+            minmax(s->ntic * s->ticpos, s, g);
+            NiceFunction(s, g);
+            zcsround(s, g);
+            s->unit = g->range / (s->ticpos * s->ntic);
+            if (g->range > s->ntic * s->inc + g->fuzz)
+                NiceFunction(s, g);
+            g->done |= kInc;
             break;
         case kInc:
-            minmax(s->plotpos, s, &g);
-            zcsround(s, &g);
-            s->ntic = std::max(static_cast<int>((g.range + g.fuzz) / s->inc), 1);
-            g.done |= kNtic;
+            minmax(s->plotpos, s, g);
+            zcsround(s, g);
+            s->ntic = std::max(static_cast<int>((g->range + g->fuzz) / s->inc), 1);
+            g->done |= kNtic;
             break;
         case 0:
-            s->ticpos = g.def_ticpos;
+            s->ticpos = g->def_ticpos;
             s->ntic = std::max(1, s->plotpos / s->ticpos);
-            minmax(s->ntic * s->ticpos, s, &g);
-            NiceFunction(s, &g);
-            g.done |= kInc;
+            minmax(s->ntic * s->ticpos, s, g);
+            NiceFunction(s, g);
+            g->done |= kInc;
             break;
         case kTicpos:
         case kTicpos | kInc:
             s->ntic = std::max(1, s->plotpos / s->ticpos);
-            g.done |= kNtic;
+            g->done |= kNtic;
             break;
         default:
-            passSpacing(s, &g, pass, L);
+            passSpacing(s, g, pass, L);
             break;
         }
         // With refinement, an end tick a whole increment beyond the data is
         // one too many: settle again.
-        if ((g.done & kDone) && g.bucketlvl &&
-            !(s->xmin + s->inc - g.smin > g.fuzz && g.smax + s->inc - s->xmax > g.fuzz)) {
-            g.done &= ~(kInc | kDone);
-            if (!g.nticf)
-                g.done &= ~kNtic;
+        if ((g->done & kDone) && g->bucketlvl &&
+            !(s->xmin + s->inc - g->smin > g->fuzz && g->smax + s->inc - s->xmax > g->fuzz)) {
+            g->done &= ~(kInc | kDone);
+            if (!g->nticf)
+                g->done &= ~kNtic;
         }
     }
-    int rc = 0;
-    if (!(g.done & kDone)) {
-        // No consistent axis: even ticks over what the last pass left.
-        s->ticpos = g.ticposf ? g.min_ticpos : std::min(s->plotpos, 10);
-        s->ticpos = std::max(s->ticpos, 1);
-        if (!g.nticf || s->ntic < 1)
-            s->ntic = std::max(1, s->plotpos / s->ticpos);
-        s->ticpos = std::max(1, s->plotpos / s->ntic);
-        if (s->options & scale_opt::REFINE) {
-            s->xmin = g.smin;
-            s->xmax = g.smax;
-        }
-        s->inc = (s->xmax - s->xmin) / s->ntic;
-        rc = (s->options & scale_opt::REFINE) ? 1 : -1;
+}
+
+// No consistent axis after the passes: even ticks over what the last pass
+// left (over the data itself with refinement). 1 with refinement, else -1.
+int evenTicks(SCALESTR* s, const GLOBALSTR* g)
+{
+    s->ticpos = g->ticposf ? g->min_ticpos : std::min(s->plotpos, 10);
+    s->ticpos = std::max(s->ticpos, 1);
+    if (!g->nticf || s->ntic < 1)
+        s->ntic = std::max(1, s->plotpos / s->ticpos);
+    s->ticpos = std::max(1, s->plotpos / s->ntic);
+    if (s->options & scale_opt::REFINE) {
+        s->xmin = g->smin;
+        s->xmax = g->smax;
     }
+    s->inc = (s->xmax - s->xmin) / s->ntic;
+    return (s->options & scale_opt::REFINE) ? 1 : -1;
+}
+
+int scaleOnce(SCALESTR* s)
+{
+    GLOBALSTR g;
+    const int L = startState(s, &g);
+    // The range after startState, the same difference its fuzz came from.
+    const double span = g.smax - g.smin;
+    if (trivialAxis(s, &g, span))
+        return 0;
+    settleRequest(s, &g, span);
+    runPasses(s, &g, L);
+    const int rc = (g.done & kDone) ? 0 : evenTicks(s, &g);
     s->plotpos = s->ntic * s->ticpos;
     s->unit = (s->xmax - s->xmin) / s->plotpos;
     return rc;

@@ -9,7 +9,8 @@
 // whose arguments hold a catalogue group written as a number followed by a
 // numeric literal (a room's own wrapper, "entry(183, 147, ...)"). The calls
 // not named yet are listed below until their catalogue lines get names; a
-// new one may not join them.
+// new one may not join them. A name is used with its own group: the group
+// written beside it is the one its namespace says.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -30,100 +31,11 @@ const std::map<std::string, int> kServices = {
     {"wkread", 1}, {"vdqmsg", 1},  {"vdqmsgs", 1}, {"vvdqmsgs", 1},
 };
 
-// The catalogue groups the rooms use, as numbers and under their names.
-const std::set<std::string> kGroups = {
-    "326", "183", "172", "174", "210", "701", "505", "ZLEV_GRP_LEV", "ZLEV_GRP_THREAD"};
+// The catalogue groups the rooms use.
+const std::set<std::string> kGroups = {"326", "183", "172", "174", "210", "701", "505"};
 
 // "file|group|number" of the calls not named yet.
-const std::set<std::string> kNotNamedYet = {
-    "common/korvut.cpp|326|104",
-    "estimate/korvpl.cpp|0|71",
-    "estimate/korvpl.cpp|326|154",
-    "estimate/korvpl.cpp|326|190 + code",
-    "estimate/korvpl.cpp|326|520",
-    "estimate/korvpl.cpp|326|76",
-    "estimate/korvpsg.cpp|326|421 + s.a",
-    "estimate/korvtb.cpp|0|236",
-    "estimate/korvtb.cpp|0|245",
-    "estimate/korvtb.cpp|0|459",
-    "estimate/korvtb.cpp|0|460",
-    "estimate/smoothed.cpp|0|239",
-    "estimate/smoothed.cpp|0|259",
-    "estimate/smoothed.cpp|326|421",
-    "estimate/stratgraph.cpp|0|236",
-    "estimate/stratgraph.cpp|0|237",
-    "estimate/stratgraph.cpp|0|359",
-    "estimate/stratgraph.cpp|0|360",
-    "estimate/stratgraph.cpp|326|349 + sh.F",
-    "estimate/stratgraph.cpp|326|350 + sh.F",
-    "estimate/stratgraph.cpp|326|421",
-    "estimate/vdqplots.cpp|0|236",
-    "estimate/vdqplots.cpp|0|237",
-    "estimate/vdqplots.cpp|0|459",
-    "estimate/vdqplots.cpp|0|460",
-    "homogeneity/korvhom.cpp|326|521",
-    "homogeneity/korvpol.cpp|326|33",
-    "homogeneity/korvrno.cpp|0|21",
-    "homogeneity/korvrno.cpp|0|55",
-    "homogeneity/present.cpp|0|129",
-    "homogeneity/present.cpp|0|138",
-    "homogeneity/present.cpp|326|216",
-    "homogeneity/present.cpp|326|217",
-    "homogeneity/present.cpp|326|63",
-    "levelize/zlevadd.cpp|ZLEV_GRP_THREAD|66",
-    "levelize/zlevefti.cpp|ZLEV_GRP_THREAD|70",
-    "levelize/zlevefti.cpp|ZLEV_GRP_THREAD|71",
-    "levelize/zlevfit.cpp|ZLEV_GRP_LEV|405",
-    "levelize/zlevini.cpp|ZLEV_GRP_LEV|14",
-    "levelize/zlevlls.cpp|ZLEV_GRP_LEV|394",
-    "levelize/zlevlls.cpp|ZLEV_GRP_LEV|405",
-    "levelize/zlevpnm.cpp|ZLEV_GRP_LEV|398",
-    "levelize/zlevpol.cpp|ZLEV_GRP_THREAD|77",
-    "levelize/zlevpol.cpp|ZLEV_GRP_THREAD|80",
-    "levelize/zlevpol.cpp|ZLEV_GRP_THREAD|82",
-    "levelize/zlevpol.cpp|ZLEV_GRP_THREAD|83",
-    "levelize/zlevpol.cpp|ZLEV_GRP_THREAD|84",
-    "levelize/zlevpol.cpp|ZLEV_GRP_THREAD|92",
-    "levelize/zlevrgi.cpp|ZLEV_GRP_LEV|394",
-    "levelize/zlevrgi.cpp|ZLEV_GRP_THREAD|85",
-    "levelize/zlevspl.cpp|ZLEV_GRP_THREAD|63",
-    "levelize/zlevspl.cpp|ZLEV_GRP_THREAD|89",
-    "levelize/zlevspl.cpp|ZLEV_GRP_THREAD|91",
-    "levelize/zlevthr.cpp|ZLEV_GRP_THREAD|66",
-    "mcomp/zmclsm.cpp|172|444",
-    "mcomp/zmclsml.cpp|183|100",
-    "mcomp/zmclsml.cpp|183|176",
-    "mcomp/zmclsml.cpp|183|177",
-    "mcomp/zmclsml.cpp|183|178",
-    "mcomp/zmcrep.cpp|172|443",
-    "mcomp/zmcrep.cpp|183|146",
-    "mcomp/zmcrep.cpp|183|147",
-    "mcomp/zmcrep.cpp|183|148",
-    "mcomp/zmcrep.cpp|183|153",
-    "mcomp/zmcrep.cpp|183|154",
-    "mcomp/zmcrep.cpp|183|155",
-    "mcomp/zmcrep.cpp|183|156",
-    "mcomp/zmcrep.cpp|183|157",
-    "mcomp/zmcrep.cpp|183|158",
-    "mcomp/zmcrep.cpp|183|159",
-    "mcomp/zmcrep.cpp|183|168",
-    "mcomp/zmcrep.cpp|183|169",
-    "mcomp/zmcrep.cpp|183|170",
-    "mcomp/zmcrep.cpp|183|171",
-    "mcomp/zmcrep.cpp|183|172",
-    "mcomp/zmcrep.cpp|183|174",
-    "mcomp/zmcrep.cpp|183|64",
-    "estimate/korvpsg.cpp|0|(q->ktype & test_bit::TREND) ? 331 + t : 324 + t",
-    "estimate/korvtb.cpp|0|failure ? 280 : 242",
-    "estimate/stratgraph.cpp|0|(q->ktype & test_bit::TREND) ? 331 + k : 324 + k",
-    "estimate/vdqplots.cpp|0|failure ? 250 : 249",
-    "homogeneity/korvpol.cpp|326|q->nstrata <= 1 ? 61 : 70",
-    "homogeneity/korvrno.cpp|0|wil ? 87 : 88",
-    "homogeneity/present.cpp|326|L.groups ? msg326::LR_GROUP_NO_EVENTS : 130",
-    "homogeneity/present.cpp|326|L.groups ? msg326::LR_GROUP_NO_TIME : 140",
-    "levelize/zlevpol.cpp|ZLEV_GRP_THREAD|isAlt ? 79 : 78",
-    "mcomp/zmcrep.cpp|183|lmc->exact ? 160 : 161",
-};
+const std::set<std::string> kNotNamedYet = {};
 
 // Files that still keep message numbers under names of their own.
 const std::set<std::string> kOwnNamesYet = {};
@@ -185,6 +97,29 @@ bool starts_with_number(const std::string& a)
     return false;
 }
 
+bool is_number(const std::string& a)
+{
+    return !a.empty() && std::all_of(a.begin(), a.end(), [](char ch) {
+        return std::isdigit(static_cast<unsigned char>(ch));
+    });
+}
+
+// The groups of the names an argument uses: "326" for "msg326::NO_DATA".
+std::vector<std::string> name_groups(const std::string& a)
+{
+    std::vector<std::string> groups;
+    for (std::size_t p = a.find("msg"); p != std::string::npos; p = a.find("msg", p + 3)) {
+        if (p > 0 && korv_scan::ident_char(a[p - 1]))
+            continue;
+        std::size_t q = p + 3;
+        while (q < a.size() && std::isdigit(static_cast<unsigned char>(a[q])))
+            ++q;
+        if (q > p + 3 && a.compare(q, 2, "::") == 0)
+            groups.push_back(a.substr(p + 3, q - p - 3));
+    }
+    return groups;
+}
+
 // What is wrong, one line each.
 std::string unnamed_messages(const std::vector<Source>& sources,
                              const std::set<std::string>& calls_allowed,
@@ -224,6 +159,24 @@ std::string unnamed_messages(const std::vector<Source>& sources,
                     bad += "src/" + s.rel + ":" + std::to_string(korv_scan::line_at(c, k)) + ": " +
                            name + "(" + group + ", " + number +
                            "): the message number is a literal\n";
+            // The group is written beside the name, so the two must agree:
+            // "xpmlog(172, msg174::NAME)" prints line NAME's number of group 172.
+            std::vector<std::pair<std::string, std::string>> named; // group, number
+            if (it != kServices.end()) {
+                const std::size_t n = static_cast<std::size_t>(it->second);
+                if (args.size() > n)
+                    named.push_back({args[n - 1], args[n]});
+            } else {
+                for (std::size_t j = 0; j + 1 < args.size(); ++j)
+                    if (kGroups.count(args[j]))
+                        named.push_back({args[j], args[j + 1]});
+            }
+            for (const auto& [group, number] : named)
+                for (const std::string& of : name_groups(number))
+                    if (of != group && is_number(group))
+                        bad += "src/" + s.rel + ":" + std::to_string(korv_scan::line_at(c, k)) +
+                               ": " + name + "(" + group + ", " + number + "): msg" + of +
+                               ":: names a message of another group\n";
         }
         if (files_allowed.count(s.rel))
             continue;
@@ -288,4 +241,25 @@ TEST(MessageNames, TheCheckFindsNumbersInCallsAndWrappers)
                                 "estimate/x.cpp|326|q ? 600 : msg326::NO_DATA"},
                                {"estimate/x.cpp"}),
               "");
+}
+
+TEST(MessageNames, TheCheckFindsANameOfAnotherGroup)
+{
+    const std::vector<Source> src = {korv_scan::make_source(
+        "levelize/x.cpp", "void f(int rc, bool a)\n{\n"
+                          "    xpmlog(172, msg174::WORKER_FAILED);\n"                    // 3
+                          "    xpmlog(174, msg174::WORKER_FAILED);\n"                    // 4
+                          "    xpmlog(174, a ? msg174::LAG_ZERO : msg172::ONE_LEVEL);\n" // 5
+                          "    n = xpmstr(buf, 32, 326, msg183::BIAS + rc);\n"           // 6
+                          "    entry(183, msg172::SEED, rc);\n"                          // 7
+                          "    xpmlog(grp, msg174::WORKER_FAILED);\n"                    // 8
+                          "    xpmlog(174, rc);\n}\n")};
+    const std::string bad = unnamed_messages(src, {}, {});
+    for (const char* want :
+         {"x.cpp:3: xpmlog(172, msg174::WORKER_FAILED): msg174:: names",
+          "x.cpp:5: xpmlog(174, a ? msg174::LAG_ZERO : msg172::ONE_LEVEL): msg172",
+          "x.cpp:6: xpmstr(326, msg183::BIAS + rc): msg183",
+          "x.cpp:7: entry(183, msg172::SEED): msg172"})
+        EXPECT_NE(bad.find(want), std::string::npos) << want << "\n" << bad;
+    EXPECT_EQ(std::count(bad.begin(), bad.end(), '\n'), 4) << bad;
 }

@@ -3,13 +3,18 @@
 // names: plot_bit::, test_bit::, cif_plot_bit::. A raw hex literal tested
 // against one of these fields reads as any bit at all, and a bit renumbered
 // in one place leaves the other meaning something else. No hex literal may
-// stand in an expression with one of these fields.
+// stand in an expression with one of these fields, and no decimal literal
+// may be an operand of a bit operator (&, |, ^ and their assignments) whose
+// other operand is one of them.
 //
 // A hex literal is taken with the expression around it: its argument of the
 // innermost parenthesised group, widened through every group that holds a
 // single expression, up to an argument list or the whole statement. That
 // expression must not name a field.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
 
 #include <string>
 #include <vector>
@@ -166,7 +171,84 @@ std::string raw_bits(const std::vector<Source>& sources)
     return bad;
 }
 
+// The field name ending just before `e` (a field word, or a member word
+// reached through -> or '.'), or an empty string.
+bool field_ends_at(const std::string& c, std::size_t e)
+{
+    std::size_t b = e;
+    while (b > 0 && korv_scan::ident_char(c[b - 1]))
+        --b;
+    return b < e && names_a_field(c.substr(b >= 2 ? b - 2 : 0, e - (b >= 2 ? b - 2 : 0)));
+}
+
+// Each decimal literal that is the right operand of a bit operator whose
+// left operand ends with a named field: `q->ktype & 4`, `c->plot |= 2`.
+std::string raw_decimal_bits(const std::vector<Source>& sources)
+{
+    std::string bad;
+    for (const Source& s : sources) {
+        const std::string& c = s.code;
+        for (std::size_t k = 0; k < c.size(); ++k) {
+            const char op = c[k];
+            if (op != '&' && op != '|' && op != '^')
+                continue;
+            // Not && or ||.
+            if ((k + 1 < c.size() && c[k + 1] == op) || (k > 0 && c[k - 1] == op))
+                continue;
+            std::size_t e = k;
+            while (e > 0 && c[e - 1] == ' ')
+                --e;
+            if (!field_ends_at(c, e))
+                continue;
+            std::size_t v = k + 1;
+            if (v < c.size() && c[v] == '=')
+                ++v;
+            while (v < c.size() && (c[v] == ' ' || c[v] == '('))
+                ++v;
+            if (v >= c.size() || !std::isdigit(static_cast<unsigned char>(c[v])) || c[v] == '0')
+                continue;
+            std::size_t w = v;
+            while (w < c.size() && korv_scan::ident_char(c[w]))
+                ++w;
+            bad += "src/" + s.rel + ":" + std::to_string(korv_scan::line_at(c, v)) + ": " +
+                   c.substr(v, w - v) + " tested against a field whose bits are named\n";
+        }
+    }
+    return bad;
+}
+
 } // namespace
+
+TEST(NamedBits, NoDecimalLiteralIsABitOfAPlotOrTestField)
+{
+    const std::vector<Source> all = korv_scan::read_sources(korv_scan::source_root());
+    ASSERT_GT(all.size(), 200u);
+    const std::string bad = raw_decimal_bits(all);
+    EXPECT_TRUE(bad.empty()) << bad;
+}
+
+TEST(NamedBits, TheCheckFindsDecimalBitsBesideAField)
+{
+    const std::vector<Source> src = {
+        korv_scan::make_source("estimate/x.cpp",
+                               "void f(KORVCOM* q, CMPRISK* c, Line L)\n"
+                               "{\n"
+                               "    const bool d = q->zprint && !(L.ktype & 4);\n" // 3
+                               "    if (q->ktype &128)\n"                          // 4
+                               "        c->plot |= 2;\n"                           // 5
+                               "    if (q->vdqgraph & (256))\n"                    // 6
+                               "        g();\n"
+                               "    if (q->ktype && n & 4)\n"
+                               "        g();\n"
+                               "    if ((q->ktype & test_bit::NODETAIL) || k & 2 || q->ktype & 0)\n"
+                               "        g();\n"
+                               "    n = q->nsvar & 3;\n"
+                               "}\n")};
+    const std::string bad = raw_decimal_bits(src);
+    for (const char* want : {"x.cpp:3: 4 ", "x.cpp:4: 128 ", "x.cpp:5: 2 ", "x.cpp:6: 256 "})
+        EXPECT_NE(bad.find(want), std::string::npos) << want << "\n" << bad;
+    EXPECT_EQ(std::count(bad.begin(), bad.end(), '\n'), 4) << bad;
+}
 
 TEST(NamedBits, NoHexLiteralIsTestedAgainstAPlotOrTestField)
 {

@@ -7,6 +7,7 @@
 // needs no font at run time and comes out the same on every machine.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -155,6 +156,18 @@ class Canvas
         return TextMetrics::measure(s, style.size, style.bold);
     }
 
+    // A canvas of the same kind on which a run of items is drawn apart (on
+    // another thread) as if inside the groups open here; join() then puts
+    // what was drawn on it here. Runs drawn on forks and joined in their
+    // order give what drawing them here in that order gives. A fork may
+    // open groups of its own but makes no ids and no clip paths. Null when
+    // the canvas cannot fork: draw on it directly.
+    virtual std::unique_ptr<Canvas> fork() const { return nullptr; }
+    virtual void join(Canvas& part) { (void)part; }
+
+  protected:
+    void setHeight(double height) { height_ = height; }
+
   private:
     double width_, height_;
 };
@@ -165,6 +178,8 @@ Path markerPath(Marker shape, double x, double y, double size);
 // A number as SVG coordinates write it: at most two decimals, no trailing
 // zeros, no "-0".
 std::string svgNumber(double v);
+// The same, appended to a text being written.
+void appendSvgNumber(std::string& out, double v);
 
 // The SVG text of a graph, written as the canvas is drawn on. Ids carry a
 // prefix per graph, so that graphs placed in one page never share one; the
@@ -173,7 +188,11 @@ class SvgCanvas : public Canvas
 {
   public:
     // `idPrefix` starts every id; `title` is the graph's accessible name.
+    // The height may change until the document is finished: a figure laid
+    // out from its top knows its height only once it is drawn, and the
+    // header that states it is written last.
     SvgCanvas(double width, double height, std::string idPrefix, std::string_view title);
+    using Canvas::setHeight;
     void begin(std::string_view cls, std::string_view id = {}) override;
     void beginClip(std::string_view cls, const Rect& clip) override;
     void end() override;
@@ -184,11 +203,17 @@ class SvgCanvas : public Canvas
               const TextStyle& style) override;
     // Closes every open group and the document; returns the SVG text.
     std::string finish();
+    // The same, handing over the text (the canvas is left empty).
+    std::string take();
+    std::unique_ptr<Canvas> fork() const override;
+    void join(Canvas& part) override;
 
   private:
     void open(std::string_view cls, std::string_view id, std::string_view clipId);
-    std::string out_;
+    std::string header() const;
     std::string prefix_;
+    std::string title_;
+    std::string out_; // what was drawn (the header goes before it when finished)
     int depth_ = 0;
     int clips_ = 0;
     bool finished_ = false;
@@ -227,6 +252,8 @@ class RecordingCanvas : public Canvas
                 const Stroke& stroke, const Fill* fill) override;
     void text(std::string_view cls, double x, double y, std::string_view s,
               const TextStyle& style) override;
+    std::unique_ptr<Canvas> fork() const override;
+    void join(Canvas& part) override;
 
     std::vector<Item> items;
     // Items of a class (their own, or of a group they are in).

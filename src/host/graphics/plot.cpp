@@ -5,12 +5,16 @@
 #include "host/graphics/plot.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <set>
 
 #include "host/graphics/export.h"
 #include "vyr_graphics.h"
+#include "vyr_pool.h"
 
 namespace vgr
 {
@@ -465,353 +469,458 @@ std::string cutTo(const std::string& s, double room, double size)
     return t + "...";
 }
 
-// Draws one cell; insets that no corner of the plot holds clear of the
-// curves are left to the caller (`outside`).
-void drawCell(Canvas& c, const Figure& f, const PlotCell& cell, const Rect& R,
-              std::vector<CellTrace>* trace, std::vector<const Inset*>& pushedOut)
-{
-    const double lhTable = lineHeight(kTableSize);
-    const double tickLabelH = TextMetrics::measure("0", kTickSize).height();
-    const double labelH = TextMetrics::measure("0", kSubSize).height();
-    c.begin("cell");
-
-    // Panel heading.
-    double top = R.y0 + 6;
-    if (!cell.header.empty()) {
-        const double hh = lineHeight(kSubSize) + 4;
-        Path band;
-        band.rect(R.x0 + 4, R.y0 + 2, R.width() - 8, hh);
-        Fill grey{"#eeeeee", 1};
-        c.path("panel-header-box", band, nullptr, &grey);
-        const std::string h = cutTo(cell.header, R.width() - 16, kSubSize);
-        c.text("panel-header", (R.x0 + R.x1) / 2, baselineFor(R.y0 + 2 + hh / 2, kSubSize), h,
-               style(kSubSize, Anchor::Middle, true));
-        top = R.y0 + 2 + hh + 8;
-    }
-
-    // Insets too large to sit inside go below the plot.
+// Where a cell's parts go: the plot rectangle, the scales, the ticks and
+// the room around them, decided before anything of the cell is drawn.
+struct CellFrame {
+    double lhTable = 0, tickLabelH = 0, labelH = 0;
+    double top = 0;        // the plot's top, below a panel heading
+    double plotBottom = 0; // the plot's bottom edge
+    double regionH = 0;    // an at-risk table inside: its height under the curves
+    double tableH = 0;     // an at-risk table below: its height
+    bool inside = false;   // the at-risk table is inside the plot
+    double yLabelW = 0;    // the widest y tick label
+    double overhang = 0;   // a first count reaching left of the plot
+    double plotLeft = 0;   // the plot's left edge
+    double labelLeft = 0;  // where the at-risk row labels start
+    double dataBottom = 0; // the curves' lowest pixel (above an inside table)
+    Ticks xt, yt;
+    XLabels xl;
+    Scale sx, sy;
+    Rect plot;
     std::vector<InsetBox> boxes;
-    for (const Inset& in : cell.insets)
-        boxes.push_back(measureInset(in));
+};
 
+// A panel heading in a grey band across the top of the cell; returns where
+// the plot may start.
+double drawPanelHeader(Canvas& c, const PlotCell& cell, const Rect& R)
+{
+    if (cell.header.empty())
+        return R.y0 + 6;
+    const double hh = lineHeight(kSubSize) + 4;
+    Path band;
+    band.rect(R.x0 + 4, R.y0 + 2, R.width() - 8, hh);
+    Fill grey{"#eeeeee", 1};
+    c.path("panel-header-box", band, nullptr, &grey);
+    const std::string h = cutTo(cell.header, R.width() - 16, kSubSize);
+    c.text("panel-header", (R.x0 + R.x1) / 2, baselineFor(R.y0 + 2 + hh / 2, kSubSize), h,
+           style(kSubSize, Anchor::Middle, true));
+    return R.y0 + 2 + hh + 8;
+}
+
+// The y axis's ticks for the room there is, and the left margin: the y
+// label, the tick labels and the at-risk labels.
+void layoutYAxis(const Figure& f, const PlotCell& cell, const Rect& R, CellFrame& F)
+{
+    for (const Inset& in : cell.insets)
+        F.boxes.push_back(measureInset(in));
     // Room below the plot: ticks, their labels, the axis label, and the
     // at-risk table when it is outside.
     const bool outside = !cell.atRisk.empty() && !cell.atRiskInside;
-    const double tableH = outside ? outsideTableHeight(f) : 0;
-    double below = kTickLength + 3 + tickLabelH + 6 + (cell.x.label.empty() ? 0 : labelH + 4);
-    double bottom = R.y1 - 4 - tableH;
-    double plotBottom = bottom - below;
-
-    // The y axis: ticks for the room there is.
-    const bool inside = !cell.atRisk.empty() && cell.atRiskInside;
-    double regionH = 0;
-    if (inside)
-        regionH = std::max(cell.atRiskShare * (plotBottom - top),
-                           lhTable * static_cast<double>(cell.atRisk.size()) + 10);
-    FitArg yArg{std::max(20.0, plotBottom - top - regionH), kTickSize, false, 11};
-    Ticks yt;
+    F.tableH = outside ? outsideTableHeight(f) : 0;
+    const double below =
+        kTickLength + 3 + F.tickLabelH + 6 + (cell.x.label.empty() ? 0 : F.labelH + 4);
+    F.plotBottom = R.y1 - 4 - F.tableH - below;
+    F.inside = !cell.atRisk.empty() && cell.atRiskInside;
+    if (F.inside)
+        F.regionH = std::max(cell.atRiskShare * (F.plotBottom - F.top),
+                             F.lhTable * static_cast<double>(cell.atRisk.size()) + 10);
+    FitArg yArg{std::max(20.0, F.plotBottom - F.top - F.regionH), kTickSize, false, 11};
     if (!cell.y.ticks.empty()) {
-        yt.values = cell.y.ticks;
-        yt.decimals = cell.y.decimals >= 0 ? cell.y.decimals : decimalsFor(yt.values);
+        F.yt.values = cell.y.ticks;
+        F.yt.decimals = cell.y.decimals >= 0 ? cell.y.decimals : decimalsFor(F.yt.values);
     } else {
-        yt = niceTicks(cell.y.min, cell.y.max, false, cell.y.zero, yArg.room, kTickSize, 11);
+        F.yt = niceTicks(cell.y.min, cell.y.max, false, cell.y.zero, yArg.room, kTickSize, 11);
     }
-    double y0 = cell.y.min, y1 = cell.y.max;
-    if (cell.y.clampToTicks && !yt.values.empty()) {
-        y0 = std::min(y0, yt.values.front());
-        y1 = std::max(y1, yt.values.back());
-    }
-    const double ypad = (y1 - y0) * cell.y.pad;
-
-    // Left margin: the y label, the tick labels, and the at-risk labels.
-    double yLabelW = 0;
-    for (double v : yt.values)
-        yLabelW = std::max(yLabelW, TextMetrics::width(tickText(v, yt.decimals), kTickSize));
-    double left = (cell.y.label.empty() ? 0 : labelH + 6) + yLabelW + 4 + kTickLength;
+    for (double v : F.yt.values)
+        F.yLabelW = std::max(F.yLabelW, TextMetrics::width(tickText(v, F.yt.decimals), kTickSize));
+    double left = (cell.y.label.empty() ? 0 : F.labelH + 6) + F.yLabelW + 4 + kTickLength;
     double rowLabelW = 0;
     for (const AtRiskRow& r : cell.atRisk)
         rowLabelW = std::max(rowLabelW, TextMetrics::width(r.label, kTableSize));
     rowLabelW = std::min(rowLabelW, R.width() * 0.3);
     // A count at the axis's start is centred on it and reaches left of the
     // plot: the row labels stand clear of it.
-    double overhang = 0;
     for (const AtRiskRow& r : cell.atRisk)
         if (!r.cells.empty() && r.cells.front().first <= cell.x.min)
-            overhang =
-                std::max(overhang, TextMetrics::width(r.cells.front().second, kTableSize) / 2);
-    left = std::max(left, rowLabelW + (rowLabelW > 0 ? 8 : 0) + overhang + 4);
-    const double plotLeft = R.x0 + 6 + left;
+            F.overhang =
+                std::max(F.overhang, TextMetrics::width(r.cells.front().second, kTableSize) / 2);
+    left = std::max(left, rowLabelW + (rowLabelW > 0 ? 8 : 0) + F.overhang + 4);
+    F.plotLeft = R.x0 + 6 + left;
+}
 
-    // The x axis: explicit ticks (the at-risk times, or the requested
-    // ticks) or nice ones for the width there is.
+// The x axis: explicit ticks (the at-risk times, or the requested ticks) or
+// nice ones for the width there is; the right margin grows until the last
+// label stays inside the cell. Then the plot rectangle and both scales.
+void layoutXAxis(const PlotCell& cell, const Rect& R, CellFrame& F)
+{
     double right = 14;
-    Ticks xt;
-    Scale sx;
-    XLabels xl;
     for (int pass = 0; pass < 2; ++pass) {
         const double plotRight = R.x1 - right;
         if (!cell.x.ticks.empty()) {
-            xt.values = cell.x.ticks;
-            xt.decimals = cell.x.decimals >= 0 ? cell.x.decimals : decimalsFor(xt.values);
+            F.xt.values = cell.x.ticks;
+            F.xt.decimals = cell.x.decimals >= 0 ? cell.x.decimals : decimalsFor(F.xt.values);
         } else {
-            xt = niceTicks(cell.x.min, cell.x.max, true, cell.x.zero, plotRight - plotLeft,
-                           kTickSize, 11);
+            F.xt = niceTicks(cell.x.min, cell.x.max, true, cell.x.zero, plotRight - F.plotLeft,
+                             kTickSize, 11);
         }
         double x0 = cell.x.min, x1 = cell.x.max;
-        if (cell.x.clampToTicks && !xt.values.empty()) {
-            x0 = std::min(x0, xt.values.front());
-            x1 = std::max(x1, xt.values.back());
+        if (cell.x.clampToTicks && !F.xt.values.empty()) {
+            x0 = std::min(x0, F.xt.values.front());
+            x1 = std::max(x1, F.xt.values.back());
         }
         const double xpad = (x1 - x0) * cell.x.pad;
         // Counts of an at-risk table inside the plot stand clear of its left
         // edge: the axis starts a little inside the frame.
-        sx = {x0 - xpad, x1 + xpad, plotLeft + (inside ? overhang + 3 : 0), plotRight};
-        xl = placeXLabels(xt.values, xt.decimals, sx, cell.x.stagger);
+        F.sx = {x0 - xpad, x1 + xpad, F.plotLeft + (F.inside ? F.overhang + 3 : 0), plotRight};
+        F.xl = placeXLabels(F.xt.values, F.xt.decimals, F.sx, cell.x.stagger);
         // The last label may not pass the cell's edge.
         double need = 14;
-        for (size_t i = 0; i < xl.text.size(); ++i)
-            need = std::max(need, xl.px[i] + TextMetrics::width(xl.text[i], kTickSize) / 2 + 6 -
+        for (size_t i = 0; i < F.xl.text.size(); ++i)
+            need = std::max(need, F.xl.px[i] + TextMetrics::width(F.xl.text[i], kTickSize) / 2 + 6 -
                                       plotRight + right);
         if (need <= right + 0.01)
             break;
         right = need;
     }
-    if (xl.rows == 2) {
-        plotBottom -= tickLabelH + 2;
+    if (F.xl.rows == 2)
+        F.plotBottom -= F.tickLabelH + 2;
+    F.plot = Rect{F.plotLeft, F.top, F.sx.p1, F.plotBottom};
+    F.labelLeft = R.x0 + 6;
+    F.dataBottom = F.plot.y1 - F.regionH;
+    double y0 = cell.y.min, y1 = cell.y.max;
+    if (cell.y.clampToTicks && !F.yt.values.empty()) {
+        y0 = std::min(y0, F.yt.values.front());
+        y1 = std::max(y1, F.yt.values.back());
     }
-    const Rect plot{plotLeft, top, sx.p1, plotBottom};
-    const double labelLeft = R.x0 + 6;
-    const double dataBottom = plot.y1 - regionH;
-    const Scale sy{y0 - ypad, y1 + ypad, dataBottom, plot.y0};
-    if (trace)
-        trace->push_back({plot, sx.d0, sx.d1, sy.d0, sy.d1, dataBottom, sx.p0, sx.p1});
+    const double ypad = (y1 - y0) * cell.y.pad;
+    F.sy = Scale{y0 - ypad, y1 + ypad, F.dataBottom, F.plot.y0};
+}
 
-    // Grid lines and the frame.
+// Below this many curves (or bands, or sets of marks) a cell's data are
+// drawn on one thread: forking the canvas would cost more than it saves.
+constexpr size_t kParallelItems = 64;
+
+// Draws items [0, n) in order. Many items are drawn in contiguous runs on
+// the host's pool, each on a fork of the canvas, and the runs are joined in
+// order, so the result is the same as drawing them one after another.
+void drawInOrder(Canvas& c, size_t n, const std::function<void(Canvas&, size_t)>& draw)
+{
+    const size_t width = vyr::pool_width();
+    std::unique_ptr<Canvas> first;
+    if (n < kParallelItems || width < 2 || !(first = c.fork())) {
+        for (size_t i = 0; i < n; ++i)
+            draw(c, i);
+        return;
+    }
+    const size_t runs = std::min(n / (kParallelItems / 2), 4 * width);
+    std::vector<std::unique_ptr<Canvas>> parts(runs);
+    parts[0] = std::move(first);
+    vyr::parallel_for(runs, [&](size_t k) {
+        if (!parts[k])
+            parts[k] = c.fork();
+        const size_t b = n * k / runs, e = n * (k + 1) / runs;
+        for (size_t i = b; i < e; ++i)
+            draw(*parts[k], i);
+    });
+    for (const auto& p : parts)
+        c.join(*p);
+}
+
+// The points of a band piece's lower and upper edges.
+void bandEdges(const Band::Piece& pc, std::vector<Pt>& lo, std::vector<Pt>& hi)
+{
+    lo.resize(pc.x.size());
+    hi.resize(pc.x.size());
+    for (size_t i = 0; i < pc.x.size(); ++i) {
+        lo[i] = {pc.x[i], pc.lo[i]};
+        hi[i] = {pc.x[i], pc.hi[i]};
+    }
+}
+
+void drawBand(Canvas& c, const Band& b, const Scale& sx, const Scale& sy)
+{
+    c.begin(b.cls);
+    const std::string& col = paletteColor(b.color);
+    std::vector<Pt> lo, hi;
+    for (const Band::Piece& pc : b.pieces) {
+        if (pc.x.empty())
+            continue;
+        bandEdges(pc, lo, hi);
+        std::vector<Pt> vlo = thin(vertices(lo, b.step, sx, sy));
+        std::vector<Pt> vhi = thin(vertices(hi, b.step, sx, sy));
+        if (b.filled) {
+            Path p;
+            p.cmds.reserve(vhi.size() + vlo.size() + 1);
+            for (size_t i = 0; i < vhi.size(); ++i)
+                i == 0 ? p.moveTo(vhi[i].x, vhi[i].y) : p.lineTo(vhi[i].x, vhi[i].y);
+            for (size_t i = vlo.size(); i-- > 0;)
+                p.lineTo(vlo[i].x, vlo[i].y);
+            p.close();
+            Fill fl{col, b.opacity};
+            c.path(b.cls, p, nullptr, &fl);
+        } else {
+            Stroke s{col, 1, b.dash, 0.9};
+            for (const auto* v : {&vlo, &vhi}) {
+                Path p;
+                p.cmds.reserve(v->size());
+                for (size_t i = 0; i < v->size(); ++i)
+                    i == 0 ? p.moveTo((*v)[i].x, (*v)[i].y) : p.lineTo((*v)[i].x, (*v)[i].y);
+                c.path(b.cls, p, &s, nullptr);
+            }
+        }
+    }
+    c.end();
+}
+
+void drawSeries(Canvas& c, const Series& s, const Scale& sx, const Scale& sy)
+{
+    std::vector<Pt> v = thin(vertices(s.pts, s.step, sx, sy));
+    if (v.empty())
+        return;
+    Path p;
+    p.cmds.reserve(v.size() + 1);
+    for (size_t i = 0; i < v.size(); ++i)
+        i == 0 ? p.moveTo(v[i].x, v[i].y) : p.lineTo(v[i].x, v[i].y);
+    Stroke st{paletteColor(s.color), s.width, paletteDash(s.color), 1};
+    if (v.size() == 1)
+        p.lineTo(v[0].x + 0.01, v[0].y);
+    c.path("curve", p, &st, nullptr);
+    if (s.markers) {
+        Fill fl{paletteColor(s.color), 1};
+        Stroke ms{paletteColor(s.color), 1, "", 1};
+        for (const Pt& q : s.pts)
+            c.marker("point", Marker::Circle, sx(q.x), sy(q.y), 5, ms, &fl);
+    }
+}
+
+void drawMarks(Canvas& c, const Marks& m, const Scale& sx, const Scale& sy)
+{
+    c.begin(m.cls);
+    Stroke st{paletteColor(m.color), 1.2, "", 1};
+    // Marks that fall within a third of a mark of one already drawn show as
+    // that one.
+    const double cellSize = std::max(1.0, m.size / 3);
+    std::set<std::pair<long, long>> drawn;
+    for (const Pt& q : m.pts) {
+        const double px = sx(q.x), py = sy(q.y);
+        if (!drawn.insert({std::lround(px / cellSize), std::lround(py / cellSize)}).second)
+            continue;
+        c.marker(m.cls, m.shape, px, py, m.size, st, nullptr);
+    }
+    c.end();
+}
+
+// Grid lines, then the bands, curves and marks clipped to the plot.
+void drawData(Canvas& c, const PlotCell& cell, const CellFrame& F)
+{
+    const Rect& plot = F.plot;
     c.begin("grid");
     Stroke gridStroke{"#e4e4e4", 1, "", 1};
-    for (double v : yt.values) {
-        const double py = sy(v);
-        if (py >= plot.y0 - 0.5 && py <= dataBottom + 0.5)
+    for (double v : F.yt.values) {
+        const double py = F.sy(v);
+        if (py >= plot.y0 - 0.5 && py <= F.dataBottom + 0.5)
             c.line("grid-y", plot.x0, py, plot.x1, py, gridStroke);
     }
     c.end();
-
-    // Bands, curves and marks, clipped to the plot.
-    c.beginClip("data", {plot.x0, plot.y0 - 6, plot.x1 + 6, dataBottom + 6});
-    for (const Band& b : cell.bands) {
-        c.begin(b.cls);
-        const std::string& col = paletteColor(b.color);
-        for (const Band::Piece& pc : b.pieces) {
-            if (pc.x.empty())
-                continue;
-            std::vector<Pt> lo, hi;
-            for (size_t i = 0; i < pc.x.size(); ++i) {
-                lo.push_back({pc.x[i], pc.lo[i]});
-                hi.push_back({pc.x[i], pc.hi[i]});
-            }
-            std::vector<Pt> vlo = thin(vertices(lo, b.step, sx, sy));
-            std::vector<Pt> vhi = thin(vertices(hi, b.step, sx, sy));
-            if (b.filled) {
-                Path p;
-                for (size_t i = 0; i < vhi.size(); ++i)
-                    i == 0 ? p.moveTo(vhi[i].x, vhi[i].y) : p.lineTo(vhi[i].x, vhi[i].y);
-                for (size_t i = vlo.size(); i-- > 0;)
-                    p.lineTo(vlo[i].x, vlo[i].y);
-                p.close();
-                Fill fl{col, b.opacity};
-                c.path(b.cls, p, nullptr, &fl);
-            } else {
-                Stroke s{col, 1, b.dash, 0.9};
-                for (const auto* v : {&vlo, &vhi}) {
-                    Path p;
-                    for (size_t i = 0; i < v->size(); ++i)
-                        i == 0 ? p.moveTo((*v)[i].x, (*v)[i].y) : p.lineTo((*v)[i].x, (*v)[i].y);
-                    c.path(b.cls, p, &s, nullptr);
-                }
-            }
-        }
-        c.end();
-    }
-    for (const Series& s : cell.series) {
-        std::vector<Pt> v = thin(vertices(s.pts, s.step, sx, sy));
-        if (v.empty())
-            continue;
-        Path p;
-        for (size_t i = 0; i < v.size(); ++i)
-            i == 0 ? p.moveTo(v[i].x, v[i].y) : p.lineTo(v[i].x, v[i].y);
-        Stroke st{paletteColor(s.color), s.width, paletteDash(s.color), 1};
-        if (v.size() == 1)
-            p.lineTo(v[0].x + 0.01, v[0].y);
-        c.path("curve", p, &st, nullptr);
-        if (s.markers) {
-            Fill fl{paletteColor(s.color), 1};
-            Stroke ms{paletteColor(s.color), 1, "", 1};
-            for (const Pt& q : s.pts)
-                c.marker("point", Marker::Circle, sx(q.x), sy(q.y), 5, ms, &fl);
-        }
-    }
-    for (const Marks& m : cell.marks) {
-        c.begin(m.cls);
-        Stroke st{paletteColor(m.color), 1.2, "", 1};
-        // Marks that fall within a third of a mark of one already drawn
-        // show as that one.
-        const double cellSize = std::max(1.0, m.size / 3);
-        std::set<std::pair<long, long>> drawn;
-        for (const Pt& q : m.pts) {
-            const double px = sx(q.x), py = sy(q.y);
-            if (!drawn.insert({std::lround(px / cellSize), std::lround(py / cellSize)}).second)
-                continue;
-            c.marker(m.cls, m.shape, px, py, m.size, st, nullptr);
-        }
-        c.end();
-    }
+    c.beginClip("data", {plot.x0, plot.y0 - 6, plot.x1 + 6, F.dataBottom + 6});
+    drawInOrder(c, cell.bands.size(),
+                [&](Canvas& to, size_t i) { drawBand(to, cell.bands[i], F.sx, F.sy); });
+    drawInOrder(c, cell.series.size(),
+                [&](Canvas& to, size_t i) { drawSeries(to, cell.series[i], F.sx, F.sy); });
+    drawInOrder(c, cell.marks.size(),
+                [&](Canvas& to, size_t i) { drawMarks(to, cell.marks[i], F.sx, F.sy); });
     c.end();
+}
 
-    // The frame and the axes.
+// The frame, the ticks and tick labels, and the axis labels; returns where
+// the x axis's texts end.
+double drawAxes(Canvas& c, const PlotCell& cell, const CellFrame& F)
+{
+    const Rect& plot = F.plot;
     c.begin("axes");
     Stroke frame{"#333333", 1, "", 1};
     Path box;
     box.rect(plot.x0, plot.y0, plot.width(), plot.height());
     c.path("frame", box, &frame, nullptr);
     c.begin("axis-y");
-    for (double v : yt.values) {
-        const double py = sy(v);
-        if (py < plot.y0 - 0.5 || py > dataBottom + 0.5)
+    for (double v : F.yt.values) {
+        const double py = F.sy(v);
+        if (py < plot.y0 - 0.5 || py > F.dataBottom + 0.5)
             continue;
         c.line("tick", plot.x0 - kTickLength, py, plot.x0, py, frame);
         c.text("tick-label", plot.x0 - kTickLength - 3, baselineFor(py, kTickSize),
-               tickText(v, yt.decimals), style(kTickSize, Anchor::End));
+               tickText(v, F.yt.decimals), style(kTickSize, Anchor::End));
     }
     if (!cell.y.label.empty()) {
         TextStyle s = style(kSubSize, Anchor::Middle);
         s.rotate = -90;
-        const double mid = (plot.y0 + dataBottom) / 2;
-        const double room = dataBottom - plot.y0;
+        const double mid = (plot.y0 + F.dataBottom) / 2;
+        const double room = F.dataBottom - plot.y0;
         const std::string lab = cutTo(cell.y.label, std::max(20.0, room), kSubSize);
         // The label's descent side faces the tick labels.
         c.text("axis-label",
-               plot.x0 - kTickLength - 4 - yLabelW - 6 -
+               plot.x0 - kTickLength - 4 - F.yLabelW - 6 -
                    TextMetrics::measure("0", kSubSize).descent,
                mid, lab, s);
     }
     c.end();
     c.begin("axis-x");
+    const XLabels& xl = F.xl;
     const double labelTop = plot.y1 + kTickLength + 3;
-    for (size_t i = 0; i < xt.values.size(); ++i) {
+    for (size_t i = 0; i < F.xt.values.size(); ++i) {
         const double px = xl.px[i];
         if (px < plot.x0 - 0.5 || px > plot.x1 + 0.5)
             continue;
         c.line("tick", px, plot.y1, px, plot.y1 + kTickLength, frame);
         if (i % static_cast<size_t>(xl.every) != 0)
             continue;
-        const double rowTop = labelTop + (xl.rows == 2 && i % 2 == 1 ? tickLabelH + 2 : 0);
-        c.text("tick-label", px, baselineFor(rowTop + tickLabelH / 2, kTickSize), xl.text[i],
+        const double rowTop = labelTop + (xl.rows == 2 && i % 2 == 1 ? F.tickLabelH + 2 : 0);
+        c.text("tick-label", px, baselineFor(rowTop + F.tickLabelH / 2, kTickSize), xl.text[i],
                style(kTickSize, Anchor::Middle));
     }
-    double afterLabels = labelTop + tickLabelH * xl.rows + (xl.rows == 2 ? 2 : 0) + 6;
+    double afterLabels = labelTop + F.tickLabelH * xl.rows + (xl.rows == 2 ? 2 : 0) + 6;
     if (!cell.x.label.empty()) {
         const std::string lab = cutTo(cell.x.label, plot.width(), kSubSize);
         c.text("axis-label", (plot.x0 + plot.x1) / 2,
-               baselineFor(afterLabels + labelH / 2, kSubSize), lab,
+               baselineFor(afterLabels + F.labelH / 2, kSubSize), lab,
                style(kSubSize, Anchor::Middle));
-        afterLabels += labelH + 4;
+        afterLabels += F.labelH + 4;
     }
     c.end();
     c.end();
+    return afterLabels;
+}
 
-    // The at-risk table, inside below the curves or below the axis.
-    if (!cell.atRisk.empty()) {
-        c.begin(inside ? "atrisk-inside" : "atrisk");
-        std::vector<std::vector<std::pair<double, std::string>>> rows;
-        for (const AtRiskRow& r : cell.atRisk) {
-            rows.emplace_back();
-            for (const auto& cl : r.cells)
-                if (sx(cl.first) >= plot.x0 - 0.5 && sx(cl.first) <= plot.x1 + 0.5)
-                    rows.back().push_back(cl);
-        }
-        const RowFit fit = fitRow(rows, sx);
-        double rowTop;
-        double rowH = lhTable;
-        if (inside) {
-            rowTop = dataBottom + 6;
-        } else {
-            // A table given more height than its rows need spreads them
-            // (up to twice their height) and stands in the middle.
-            const double top0 = std::max(afterLabels, R.y1 - 4 - tableH) + 4;
-            const double room = R.y1 - 4 - top0;
-            const double lines = static_cast<double>(cell.atRisk.size() + 1);
-            rowH = std::clamp(room / lines, lhTable, 2 * lhTable);
-            rowTop = top0 + std::max(0.0, (room - rowH * lines) / 2);
-            c.text("atrisk-title", R.x0 + 6, baselineFor(rowTop + rowH / 2, kTableSize),
-                   f.atRiskTitle, style(kTableSize, Anchor::Start, true));
-            rowTop += rowH;
-        }
-        // Row labels in a column of their own at the left, clear of the
-        // first counts.
-        double labelEnd = inside ? plot.x0 - 6 : plot.x0 - 8;
-        for (const auto& row : rows)
-            if (!row.empty())
-                labelEnd = std::min(labelEnd,
-                                    sx(row.front().first) -
-                                        TextMetrics::width(row.front().second, fit.size) / 2 - 10);
-        for (size_t r = 0; r < cell.atRisk.size(); ++r) {
-            const double cy = rowTop + rowH * (static_cast<double>(r) + 0.5);
-            TextStyle ls = style(kTableSize, Anchor::Start);
-            ls.color = paletteColor(cell.atRisk[r].color);
-            const std::string lab =
-                cutTo(cell.atRisk[r].label, std::max(0.0, labelEnd - labelLeft), kTableSize);
-            if (!lab.empty())
-                c.text("atrisk-label", labelLeft, baselineFor(cy, kTableSize), lab, ls);
-            TextStyle ns = style(fit.size, Anchor::Middle);
-            ns.color = ls.color;
-            for (size_t i = 0; i < rows[r].size(); i += static_cast<size_t>(fit.every))
-                c.text("atrisk-count", sx(rows[r][i].first), baselineFor(cy, fit.size),
-                       rows[r][i].second, ns);
-        }
-        c.end();
+// The at-risk table, inside below the curves or below the axis.
+void drawAtRisk(Canvas& c, const Figure& f, const PlotCell& cell, const Rect& R, const CellFrame& F,
+                double afterLabels)
+{
+    if (cell.atRisk.empty())
+        return;
+    const Rect& plot = F.plot;
+    const Scale& sx = F.sx;
+    c.begin(F.inside ? "atrisk-inside" : "atrisk");
+    std::vector<std::vector<std::pair<double, std::string>>> rows;
+    for (const AtRiskRow& r : cell.atRisk) {
+        rows.emplace_back();
+        for (const auto& cl : r.cells)
+            if (sx(cl.first) >= plot.x0 - 0.5 && sx(cl.first) <= plot.x1 + 0.5)
+                rows.back().push_back(cl);
     }
+    const RowFit fit = fitRow(rows, sx);
+    double rowTop;
+    double rowH = F.lhTable;
+    if (F.inside) {
+        rowTop = F.dataBottom + 6;
+    } else {
+        // A table given more height than its rows need spreads them (up to
+        // twice their height) and stands in the middle.
+        const double top0 = std::max(afterLabels, R.y1 - 4 - F.tableH) + 4;
+        const double room = R.y1 - 4 - top0;
+        const double lines = static_cast<double>(cell.atRisk.size() + 1);
+        rowH = std::clamp(room / lines, F.lhTable, 2 * F.lhTable);
+        rowTop = top0 + std::max(0.0, (room - rowH * lines) / 2);
+        c.text("atrisk-title", R.x0 + 6, baselineFor(rowTop + rowH / 2, kTableSize), f.atRiskTitle,
+               style(kTableSize, Anchor::Start, true));
+        rowTop += rowH;
+    }
+    // Row labels in a column of their own at the left, clear of the first
+    // counts.
+    double labelEnd = F.inside ? plot.x0 - 6 : plot.x0 - 8;
+    for (const auto& row : rows)
+        if (!row.empty())
+            labelEnd =
+                std::min(labelEnd, sx(row.front().first) -
+                                       TextMetrics::width(row.front().second, fit.size) / 2 - 10);
+    for (size_t r = 0; r < cell.atRisk.size(); ++r) {
+        const double cy = rowTop + rowH * (static_cast<double>(r) + 0.5);
+        TextStyle ls = style(kTableSize, Anchor::Start);
+        ls.color = paletteColor(cell.atRisk[r].color);
+        const std::string lab =
+            cutTo(cell.atRisk[r].label, std::max(0.0, labelEnd - F.labelLeft), kTableSize);
+        if (!lab.empty())
+            c.text("atrisk-label", F.labelLeft, baselineFor(cy, kTableSize), lab, ls);
+        TextStyle ns = style(fit.size, Anchor::Middle);
+        ns.color = ls.color;
+        for (size_t i = 0; i < rows[r].size(); i += static_cast<size_t>(fit.every))
+            c.text("atrisk-count", sx(rows[r][i].first), baselineFor(cy, fit.size),
+                   rows[r][i].second, ns);
+    }
+    c.end();
+}
 
-    // Insets: each in the first corner that no curve, band edge, mark or
-    // earlier inset touches (else the least touched), above the at-risk rows.
-    std::vector<Rect> taken;
-    std::vector<std::vector<Pt>> lines;
-    for (const Series& s : cell.series)
-        lines.push_back(vertices(s.pts, s.step, sx, sy));
-    for (const Band& b : cell.bands)
-        for (const Band::Piece& pc : b.pieces) {
-            std::vector<Pt> lo, hi;
-            for (size_t i = 0; i < pc.x.size(); ++i) {
-                lo.push_back({pc.x[i], pc.lo[i]});
-                hi.push_back({pc.x[i], pc.hi[i]});
+// How many segments of the cell's curves and band edges cross each of four
+// rectangles, and how many marks touch them. Counted on the host's pool
+// over runs of curves: the counts are sums, the same in any order.
+std::array<long, 4> lineHits(const PlotCell& cell, const CellFrame& F, const Rect (&r)[4])
+{
+    auto countLine = [&](const std::vector<Pt>& v, std::array<long, 4>& h) {
+        for (size_t i = 1; i < v.size(); ++i)
+            for (int k = 0; k < 4; ++k)
+                if (segmentHits(v[i - 1], v[i], r[k]))
+                    ++h[static_cast<size_t>(k)];
+    };
+    const size_t nS = cell.series.size(), nB = cell.bands.size(), nM = cell.marks.size();
+    const size_t n = nS + nB + nM;
+    const size_t runs = n < kParallelItems ? 1 : std::min(n / (kParallelItems / 2), size_t{64});
+    std::vector<std::array<long, 4>> part(runs, std::array<long, 4>{});
+    vyr::parallel_for(runs, [&](size_t k) {
+        std::array<long, 4>& h = part[k];
+        std::vector<Pt> lo, hi;
+        for (size_t i = n * k / runs; i < n * (k + 1) / runs; ++i) {
+            if (i < nS) {
+                const Series& s = cell.series[i];
+                countLine(vertices(s.pts, s.step, F.sx, F.sy), h);
+            } else if (i < nS + nB) {
+                const Band& b = cell.bands[i - nS];
+                for (const Band::Piece& pc : b.pieces) {
+                    bandEdges(pc, lo, hi);
+                    countLine(vertices(lo, b.step, F.sx, F.sy), h);
+                    countLine(vertices(hi, b.step, F.sx, F.sy), h);
+                }
+            } else {
+                for (const Pt& q : cell.marks[i - nS - nB].pts) {
+                    const Rect m{F.sx(q.x) - 4, F.sy(q.y) - 4, F.sx(q.x) + 4, F.sy(q.y) + 4};
+                    for (int c = 0; c < 4; ++c)
+                        if (m.overlaps(r[c]))
+                            ++h[static_cast<size_t>(c)];
+                }
             }
-            lines.push_back(vertices(lo, b.step, sx, sy));
-            lines.push_back(vertices(hi, b.step, sx, sy));
         }
+    });
+    std::array<long, 4> hits{};
+    for (const auto& h : part)
+        for (size_t c = 0; c < 4; ++c)
+            hits[c] += h[c];
+    return hits;
+}
+
+// Insets: each in the first corner that no curve, band edge, mark or earlier
+// inset touches (else the least touched), above the at-risk rows. One that
+// no corner holds clear goes below the figure (`pushedOut`), as does one
+// that would take most of the plot.
+void placeInsets(Canvas& c, const PlotCell& cell, const CellFrame& F,
+                 std::vector<const Inset*>& pushedOut)
+{
+    const Rect& plot = F.plot;
+    std::vector<Rect> taken;
     for (size_t k = 0; k < cell.insets.size(); ++k) {
-        const InsetBox& b = boxes[k];
+        const InsetBox& b = F.boxes[k];
         const double m = 6;
         const Rect corners[4] = {
             {plot.x1 - m - b.w, plot.y0 + m, plot.x1 - m, plot.y0 + m + b.h},
-            {plot.x0 + m, dataBottom - m - b.h, plot.x0 + m + b.w, dataBottom - m},
-            {plot.x1 - m - b.w, dataBottom - m - b.h, plot.x1 - m, dataBottom - m},
+            {plot.x0 + m, F.dataBottom - m - b.h, plot.x0 + m + b.w, F.dataBottom - m},
+            {plot.x1 - m - b.w, F.dataBottom - m - b.h, plot.x1 - m, F.dataBottom - m},
             {plot.x0 + m, plot.y0 + m, plot.x0 + m + b.w, plot.y0 + m + b.h},
         };
+        const std::array<long, 4> drawn = lineHits(cell, F, corners);
         int best = 0;
         long bestHits = -1;
         for (int ci = 0; ci < 4; ++ci) {
-            const Rect& r = corners[ci];
-            long hits = 0;
+            long hits = drawn[static_cast<size_t>(ci)];
             for (const Rect& t : taken)
-                if (r.overlaps(t, -2))
+                if (corners[ci].overlaps(t, -2))
                     hits += 1000000;
-            for (const auto& v : lines)
-                for (size_t i = 1; i < v.size(); ++i)
-                    if (segmentHits(v[i - 1], v[i], r))
-                        ++hits;
-            for (const Marks& mk : cell.marks)
-                for (const Pt& q : mk.pts)
-                    if (Rect{sx(q.x) - 4, sy(q.y) - 4, sx(q.x) + 4, sy(q.y) + 4}.overlaps(r))
-                        ++hits;
             if (bestHits < 0 || hits < bestHits) {
                 bestHits = hits;
                 best = ci;
@@ -819,9 +928,7 @@ void drawCell(Canvas& c, const Figure& f, const PlotCell& cell, const Rect& R,
             if (hits == 0)
                 break;
         }
-        // An inset no corner holds clear goes below the figure, as does
-        // one that would take most of the plot.
-        const bool fits = b.w <= plot.width() * 0.6 && b.h <= (dataBottom - plot.y0) * 0.5;
+        const bool fits = b.w <= plot.width() * 0.6 && b.h <= (F.dataBottom - plot.y0) * 0.5;
         if (bestHits > 0 || !fits) {
             pushedOut.push_back(&cell.insets[k]);
             continue;
@@ -829,6 +936,28 @@ void drawCell(Canvas& c, const Figure& f, const PlotCell& cell, const Rect& R,
         taken.push_back(corners[best]);
         drawInset(c, cell.insets[k], b, corners[best].x0, corners[best].y0);
     }
+}
+
+// Draws one cell; insets that no corner of the plot holds clear of the
+// curves are left to the caller (`pushedOut`).
+void drawCell(Canvas& c, const Figure& f, const PlotCell& cell, const Rect& R,
+              std::vector<CellTrace>* trace, std::vector<const Inset*>& pushedOut)
+{
+    CellFrame F;
+    F.lhTable = lineHeight(kTableSize);
+    F.tickLabelH = TextMetrics::measure("0", kTickSize).height();
+    F.labelH = TextMetrics::measure("0", kSubSize).height();
+    c.begin("cell");
+    F.top = drawPanelHeader(c, cell, R);
+    layoutYAxis(f, cell, R, F);
+    layoutXAxis(cell, R, F);
+    if (trace)
+        trace->push_back(
+            {F.plot, F.sx.d0, F.sx.d1, F.sy.d0, F.sy.d1, F.dataBottom, F.sx.p0, F.sx.p1});
+    drawData(c, cell, F);
+    const double afterLabels = drawAxes(c, cell, F);
+    drawAtRisk(c, f, cell, R, F, afterLabels);
+    placeInsets(c, cell, F, pushedOut);
     c.end();
 }
 
@@ -972,9 +1101,9 @@ std::pair<double, double> figureSize(const Figure& f)
     return {f.width, layoutFigure(scratch, f, nullptr)};
 }
 
-void drawFigure(Canvas& c, const Figure& f, std::vector<CellTrace>* trace)
+double drawFigure(Canvas& c, const Figure& f, std::vector<CellTrace>* trace)
 {
-    layoutFigure(c, f, trace);
+    return layoutFigure(c, f, trace);
 }
 
 } // namespace vgr

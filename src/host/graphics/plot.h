@@ -155,7 +155,9 @@ struct CellTrace {
     double px0, px1; // where x0 and x1 lie (the axis may start inside the frame)
 };
 // Draws a figure on a canvas of figureSize(f); `trace` (may be null)
-// receives each cell's mapping.
-void drawFigure(Canvas& c, const Figure& f, std::vector<CellTrace>* trace = nullptr);
+// receives each cell's mapping. Returns the height it took (that of
+// figureSize(f)), so that a canvas whose height may still change (an SVG's)
+// is drawn on once.
+double drawFigure(Canvas& c, const Figure& f, std::vector<CellTrace>* trace = nullptr);
 
 } // namespace vgr

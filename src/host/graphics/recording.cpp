@@ -1,5 +1,6 @@
 // The recording canvas: what a graph drew, kept for tests.
 #include <algorithm>
+#include <iterator>
 
 #include "host/graphics/canvas.h"
 
@@ -22,6 +23,23 @@ RecordingCanvas::Item RecordingCanvas::base() const
         }
     }
     return it;
+}
+
+std::unique_ptr<Canvas> RecordingCanvas::fork() const
+{
+    auto f = std::make_unique<RecordingCanvas>(width(), height());
+    f->open_ = open_;
+    return f;
+}
+
+void RecordingCanvas::join(Canvas& part)
+{
+    auto* p = dynamic_cast<RecordingCanvas*>(&part);
+    if (!p || p == this)
+        return;
+    items.insert(items.end(), std::make_move_iterator(p->items.begin()),
+                 std::make_move_iterator(p->items.end()));
+    p->items.clear();
 }
 
 void RecordingCanvas::begin(std::string_view cls, std::string_view)

@@ -109,25 +109,32 @@ void fillAttrs(std::string& o, const Fill* f)
         attr(o, "fill-opacity", f->opacity);
 }
 
+// A path's outline as the "d" attribute writes it: commands and numbers
+// only, which need no escaping, appended where the text is being written.
+void appendPathData(std::string& o, const Path& p)
+{
+    for (const Path::Cmd& c : p.cmds) {
+        if (c.op == Path::Close) {
+            o += 'Z';
+            continue;
+        }
+        o += c.op == Path::Move ? 'M' : 'L';
+        appendSvgNumber(o, c.p.x);
+        o += ' ';
+        appendSvgNumber(o, c.p.y);
+    }
+}
+
 std::string pathData(const Path& p)
 {
     std::string d;
-    for (const Path::Cmd& c : p.cmds) {
-        if (c.op == Path::Close) {
-            d += 'Z';
-            continue;
-        }
-        d += c.op == Path::Move ? 'M' : 'L';
-        d += svgNumber(c.p.x);
-        d += ' ';
-        d += svgNumber(c.p.y);
-    }
+    appendPathData(d, p);
     return d;
 }
 
 } // namespace
 
-std::string svgNumber(double v)
+void appendSvgNumber(std::string& o, double v)
 {
     if (!std::isfinite(v))
         v = 0;
@@ -141,9 +148,16 @@ std::string svgNumber(double v)
         --e;
     if (e[-1] == '.')
         --e;
-    std::string s(static_cast<const char*>(buf), e);
-    if (s == "-0")
-        s = "0";
+    if (e - buf == 2 && buf[0] == '-' && buf[1] == '0')
+        o += '0';
+    else
+        o.append(static_cast<const char*>(buf), e);
+}
+
+std::string svgNumber(double v)
+{
+    std::string s;
+    appendSvgNumber(s, v);
     return s;
 }
 
@@ -188,24 +202,33 @@ Path markerPath(Marker shape, double x, double y, double size)
 }
 
 SvgCanvas::SvgCanvas(double width, double height, std::string idPrefix, std::string_view title)
-    : Canvas(width, height), prefix_(token(idPrefix))
+    : Canvas(width, height), prefix_(token(idPrefix)), title_(title)
 {
-    out_ = "<svg xmlns=\"http://www.w3.org/2000/svg\"";
-    attr(out_, "width", width);
-    attr(out_, "height", height);
-    attr(out_, "viewBox", "0 0 " + svgNumber(width) + " " + svgNumber(height));
-    attr(out_, "role", "img");
-    attr(out_, "aria-labelledby", prefix_ + "title");
-    attr(out_, "font-family", kFontFamily);
-    out_ += " xml:space=\"preserve\">\n<title";
-    attr(out_, "id", prefix_ + "title");
-    out_ += '>';
-    appendXml(out_, title);
-    out_ += "</title>\n";
+}
+
+// The document's start, with the size as it stands when it is finished.
+std::string SvgCanvas::header() const
+{
+    std::string h = "<svg xmlns=\"http://www.w3.org/2000/svg\"";
+    attr(h, "width", width());
+    attr(h, "height", height());
+    attr(h, "viewBox", "0 0 " + svgNumber(width()) + " " + svgNumber(height()));
+    attr(h, "role", "img");
+    attr(h, "aria-labelledby", prefix_ + "title");
+    attr(h, "font-family", kFontFamily);
+    h += " xml:space=\"preserve\">\n<title";
+    attr(h, "id", prefix_ + "title");
+    h += '>';
+    appendXml(h, title_);
+    h += "</title>\n<path class=\"background\"";
     Path bg;
-    bg.rect(0, 0, width, height);
-    Fill white{"#ffffff", 1};
-    path("background", bg, nullptr, &white);
+    bg.rect(0, 0, width(), height());
+    attr(h, "d", pathData(bg));
+    const Fill white{"#ffffff", 1};
+    fillAttrs(h, &white);
+    strokeAttrs(h, nullptr);
+    h += "/>\n";
+    return h;
 }
 
 void SvgCanvas::open(std::string_view cls, std::string_view id, std::string_view clipId)
@@ -255,7 +278,9 @@ void SvgCanvas::path(std::string_view cls, const Path& p, const Stroke* stroke, 
     out_ += "<path";
     if (!cls.empty())
         attr(out_, "class", token(cls));
-    attr(out_, "d", pathData(p));
+    out_ += " d=\"";
+    appendPathData(out_, p);
+    out_ += '"';
     fillAttrs(out_, fill);
     strokeAttrs(out_, stroke);
     out_ += "/>\n";
@@ -296,9 +321,34 @@ std::string SvgCanvas::finish()
         while (depth_ > 0)
             end();
         out_ += "</svg>\n";
+        // The header goes in front in place: a large graph's text is not
+        // copied into a second string.
+        out_.insert(0, header());
         finished_ = true;
     }
     return out_;
+}
+
+std::unique_ptr<Canvas> SvgCanvas::fork() const
+{
+    return std::make_unique<SvgCanvas>(width(), height(), prefix_, std::string_view());
+}
+
+void SvgCanvas::join(Canvas& part)
+{
+    auto* p = dynamic_cast<SvgCanvas*>(&part);
+    if (!p || p == this)
+        return;
+    while (p->depth_ > 0)
+        p->end();
+    out_ += p->out_;
+    std::string().swap(p->out_);
+}
+
+std::string SvgCanvas::take()
+{
+    finish();
+    return std::move(out_);
 }
 
 } // namespace vgr

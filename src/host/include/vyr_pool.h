@@ -14,6 +14,11 @@ namespace vyr
 // CPUCOUNT= change; until then the pool uses the machine's core count.
 void pool_configure(bool threads, unsigned cpucount);
 
+// The cores this process may run on: the processors of its CPU affinity
+// (a container or `taskset` limits them), else the machine's count; at least
+// 1. It is the default of CPUCOUNT= and of the pool's width.
+unsigned machine_cores();
+
 // The number of threads a parallel loop started now may use (the calling
 // thread included): 1 under NOTHREADS, inside a pool task, or when no worker
 // thread could be started.

@@ -2,6 +2,7 @@
 // extension loader. Threads and events are in kthreads.cpp, the
 // national-language object in knls.cpp.
 #include "kernel_internal.h"
+#include "vyr_pool.h"
 #include "vyr_session.h"
 
 #include <cctype>
@@ -108,8 +109,7 @@ bool option_value(const std::string& name, std::string& value)
         }
     }
     if (name == "HOST.CPUCOUNT") {
-        unsigned n = std::thread::hardware_concurrency();
-        value = std::to_string(n ? n : 1);
+        value = std::to_string(vyr::machine_cores());
         return true;
     }
     if (name == "QXNLS.NQV_SESSION_CEI") {

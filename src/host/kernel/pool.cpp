@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <sched.h>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -16,14 +17,22 @@
 
 namespace vyr
 {
-namespace
-{
 
 unsigned machine_cores()
 {
-    unsigned n = std::thread::hardware_concurrency();
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0)
+            return static_cast<unsigned>(n);
+    }
+    const unsigned n = std::thread::hardware_concurrency();
     return n == 0 ? 1 : n;
 }
+
+namespace
+{
 
 // Set while a thread runs a pool task: loops started there run inline.
 thread_local bool inTask = false;

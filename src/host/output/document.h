@@ -80,6 +80,10 @@ class Rows
     double number(size_t r, size_t c) const;         // a Number cell
     std::string_view text(size_t r, size_t c) const; // a Text cell
     CellView view(size_t r, size_t c) const;         // either, in one look-up
+    // Column `c` of every row, a block at a time: out[r] takes row r's
+    // number; a text cell, or a row that ends before the column, leaves
+    // out[r] as it was. `out` has room for size() values.
+    void numbers(size_t c, double* out) const;
     // Memory the rows hold, in bytes (for measurements).
     size_t bytes() const;
 
@@ -141,6 +145,7 @@ class Rows
                              const std::vector<uint64_t>& values);
     uint64_t rawValue(size_t r, size_t c, uint8_t* kind) const;
     static uint64_t decode(const Block& b, const ColumnCode& cc, size_t i, uint8_t* kind);
+    static void decodeAll(const Block& b, const ColumnCode& cc, uint8_t* kinds, uint64_t* values);
     void addCell(uint8_t kind, uint64_t value);
 
     size_t rows_ = 0;

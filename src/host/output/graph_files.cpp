@@ -2,7 +2,8 @@
 // then): each graph's SVG text goes into the page, and with an output
 // folder (--out) into <out>/graphs/<name>.svg, with PNG and PDF files beside
 // it when the command line asks for them. Graphs are drawn in parallel on the
-// host's pool; their files are written in document order.
+// host's pool (side by side, or one large graph alone with its curves drawn
+// in parallel); their files are written in document order.
 #include <filesystem>
 #include <set>
 #include <string>
@@ -68,6 +69,33 @@ std::string fileName(const Node& g)
     return name;
 }
 
+// The rows and the tables of a graph's plot data (a joined table counts
+// its parts).
+void plotSize(const Node& n, size_t& rows, size_t& tables)
+{
+    if (n.parts.empty()) {
+        rows += n.rows.size();
+        ++tables;
+    }
+    for (const NodePtr& p : n.parts)
+        if (p)
+            plotSize(*p, rows, tables);
+}
+
+// Whether a graph is drawn alone, its curves in parallel on the pool: the
+// only graph of its step, or one across many strata with many rows. Other
+// graphs are drawn side by side, one a thread.
+bool drawnAlone(const Node& g, size_t graphs)
+{
+    if (graphs == 1)
+        return true;
+    size_t rows = 0, tables = 0;
+    for (const NodePtr& s : g.sources)
+        if (s)
+            plotSize(*s, rows, tables);
+    return rows >= 20000 && tables >= 64;
+}
+
 bool writeText(const std::string& path, const std::string& text, std::string& why)
 {
     vyr::AtomicFile f;
@@ -96,11 +124,19 @@ int drawStepGraphs(StepDoc& doc, size_t stepIndex)
     // Ids are kept apart across the graphs of the page by a prefix naming
     // the step and the graph.
     std::vector<std::string> why(graphs.size());
-    vyr::parallel_for(graphs.size(), [&](size_t i) {
+    auto draw = [&](size_t i) {
         const std::string prefix =
             "s" + std::to_string(stepIndex + 1) + "g" + std::to_string(i + 1) + "-";
         graphs[i]->svg = graphSvg(*graphs[i], prefix, why[i], byLines[i]);
-    });
+    };
+    std::vector<size_t> small;
+    for (size_t i = 0; i < graphs.size(); ++i) {
+        if (drawnAlone(*graphs[i], graphs.size()))
+            draw(i);
+        else
+            small.push_back(i);
+    }
+    vyr::parallel_for(small.size(), [&](size_t k) { draw(small[k]); });
     const VyrSettings& settings = vyr_settings();
     const bool files = !settings.outDir.empty();
     std::string folder;

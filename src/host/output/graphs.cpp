@@ -46,6 +46,8 @@
 #include <set>
 
 #include "host/graphics/canvas.h"
+#include "host/output/name_index.h"
+#include "vyr_pool.h"
 
 namespace vdq
 {
@@ -129,19 +131,23 @@ bool missing(double v)
 
 // ---------------------------------------------------------------------------
 // Dynamic values, by name without regard to case ("labelCL" and "LabelCL"
-// mean the same).
+// mean the same); of names equal but for case, the first given counts. A
+// graph across many strata has several values per stratum: they are found
+// through a hash index of their names.
 class Dyn
 {
   public:
-    explicit Dyn(const std::vector<Dynamic>& d)
+    explicit Dyn(const std::vector<Dynamic>& d) : list_(d)
     {
-        for (const Dynamic& x : d)
-            map_.emplace(lower(x.name), &x);
+        index_.reserve(d.size(), NameAt{&list_});
+        for (size_t i = 0; i < d.size(); ++i)
+            if (index_.find(d[i].name, NameAt{&list_}) == NameIndex::kNone)
+                index_.add(i, NameAt{&list_});
     }
     const Dynamic* get(std::string_view name) const
     {
-        auto it = map_.find(lower(name));
-        return it == map_.end() ? nullptr : it->second;
+        const size_t at = index_.find(name, NameAt{&list_});
+        return at == NameIndex::kNone ? nullptr : &list_[at];
     }
     std::string text(std::string_view name) const
     {
@@ -164,7 +170,12 @@ class Dyn
     bool has(std::string_view name) const { return get(name) != nullptr; }
 
   private:
-    std::map<std::string, const Dynamic*> map_;
+    struct NameAt {
+        const std::vector<Dynamic>* list;
+        std::string_view operator()(size_t i) const { return (*list)[i].name; }
+    };
+    const std::vector<Dynamic>& list_;
+    NameIndex index_{true};
 };
 
 // ---------------------------------------------------------------------------
@@ -181,7 +192,15 @@ class Data
     size_t size() const { return n_; }
     size_t tables() const { return tables_.size(); }
     // The source table (from 0) a row comes from.
-    size_t part(size_t r) const { return part_[r]; }
+    size_t part(size_t r) const
+    {
+        return static_cast<size_t>(std::upper_bound(first_.begin(), first_.end(), r) -
+                                   first_.begin()) -
+               1;
+    }
+    // The rows of source table t: [first(t), first(t) + rowsOf(t)).
+    size_t first(size_t t) const { return first_[t]; }
+    size_t rowsOf(size_t t) const { return tables_[t]->rows.size(); }
     bool has(std::string_view name) const { return index(name) >= 0; }
     // The column's label, or its name.
     std::string label(std::string_view name) const
@@ -202,24 +221,25 @@ class Data
         if (it != nums_.end())
             return it->second;
         std::vector<double>& v = nums_[key];
-        v.assign(n_, std::nan(""));
-        size_t r0 = 0;
-        for (size_t t = 0; t < tables_.size(); ++t) {
-            const Node& tb = *tables_[t];
-            const int c = columnOf(tb, key);
-            if (c >= 0)
-                for (size_t r = 0; r < tb.rows.size(); ++r)
-                    if (static_cast<size_t>(c) < tb.rows.width(r) &&
-                        tb.rows.kind(r, static_cast<size_t>(c)) == Cell::Number)
-                        v[r0 + r] = tb.rows.number(r, static_cast<size_t>(c));
-            r0 += tb.rows.size();
-        }
+        fill(key, v);
         return v;
+    }
+    // Reads the numeric columns a figure will take, side by side on the
+    // host's pool: each is read on its own, a block of rows at a time.
+    void load(const std::vector<std::string>& names) const
+    {
+        std::vector<std::pair<std::string, std::vector<double>*>> todo;
+        for (const std::string& name : names) {
+            const std::string key = lower(name);
+            if (!nums_.count(key))
+                todo.push_back({key, &nums_[key]});
+        }
+        vyr::parallel_for(todo.size(), [&](size_t i) { fill(todo[i].first, *todo[i].second); });
     }
     // The text of a cell: a text column's text, or a number's shortest form.
     std::string text(std::string_view name, size_t row) const
     {
-        size_t t = part_[row];
+        size_t t = part(row);
         size_t r = row - first_[t];
         const Node& tb = *tables_[t];
         const int c = columnOf(tb, lower(name));
@@ -236,6 +256,23 @@ class Data
     }
 
   private:
+    void fill(const std::string& key, std::vector<double>& v) const
+    {
+        v.assign(n_, std::nan(""));
+        // Tables made from one data object share their columns: the column
+        // is looked for again only when they change.
+        const std::vector<Column>* cols = nullptr;
+        int c = -1;
+        for (size_t t = 0; t < tables_.size(); ++t) {
+            const Node& tb = *tables_[t];
+            if (&tb.columns.vec() != cols) {
+                cols = &tb.columns.vec();
+                c = columnOf(tb, key);
+            }
+            if (c >= 0)
+                tb.rows.numbers(static_cast<size_t>(c), v.data() + first_[t]);
+        }
+    }
     void add(const Node* t)
     {
         if (!t)
@@ -249,7 +286,6 @@ class Data
             return;
         first_.push_back(n_);
         tables_.push_back(t);
-        part_.insert(part_.end(), t->rows.size(), tables_.size() - 1);
         n_ += t->rows.size();
     }
     static int columnOf(const Node& t, const std::string& key)
@@ -264,7 +300,7 @@ class Data
         return tables_.empty() ? -1 : columnOf(*tables_[0], lower(name));
     }
     std::vector<const Node*> tables_;
-    std::vector<size_t> first_, part_;
+    std::vector<size_t> first_; // each table's first row
     size_t n_ = 0;
     mutable std::map<std::string, std::vector<double>> nums_;
 };
@@ -406,9 +442,8 @@ std::vector<CellRows> splitCells(const Data& d, bool panels, const std::string& 
     for (size_t t = 0; t < d.tables(); ++t) {
         CellRows c;
         c.key = static_cast<double>(t + 1);
-        for (size_t r = 0; r < d.size(); ++r)
-            if (d.part(r) == t)
-                c.rows.push_back(r);
+        for (size_t r = d.first(t); r < d.first(t) + d.rowsOf(t); ++r)
+            c.rows.push_back(r);
         cells.push_back(std::move(c));
     }
     return cells;
@@ -746,221 +781,284 @@ struct Built {
     std::string why;
 };
 
-// Survival or failure curves (product-limit or life table), per stratum or
-// per GROUP= level, overlaid or in panels.
-bool survivalFigure(const Node& g, const GraphTemplate& t, const Data& d, const Dyn& dyn, Figure& f,
-                    std::string& why)
+// Limits and bands of the survival graphs: the first asked for is shaded,
+// the others edged.
+struct BandCols {
+    const char* lo;
+    const char* hi;
+    const char* flo;
+    const char* fhi;
+    const char* plot;
+    const char* label;
+    const char* cls;
+    const char* dash;
+    bool toEnd;
+};
+constexpr BandCols kBands[] = {
+    {"SDF_LCL", "SDF_UCL", "CDF_LCL", "CDF_UCL", "plotCL", "labelCL", "band-cl", "", true},
+    {"HW_LCL", "HW_UCL", "F_HW_LCL", "F_HW_UCL", "plotHW", "labelHW", "band-hw", "6 3", false},
+    {"EP_LCL", "EP_UCL", "F_EP_LCL", "F_EP_UCL", "plotEP", "labelEP", "band-ep", "2 2", false},
+};
+
+// What a survival graph draws for each curve, looked up once for all its
+// curves (a graph across many strata has as many curves).
+struct SurvivalPlan {
+    bool failure = false, lifeTable = false, groups = false, panels = false;
+    const std::vector<double>* time = nullptr;
+    const std::vector<double>* y = nullptr;
+    Transform ty = Transform::None;
+    std::string keyCol, labelCol;
+    // The bands asked for whose limit columns the data have.
+    struct BandPlan {
+        const BandCols* cols;
+        const std::vector<double>* lo;
+        const std::vector<double>* hi;
+        Transform t;
+    };
+    std::vector<BandPlan> bands;
+    double opacity = 0.5;
+    const std::vector<double>* censored = nullptr; // marks, when drawn
+    Transform censoredT = Transform::None;
+    const std::vector<double>* atRiskTime = nullptr; // the at-risk table, when drawn
+    const std::vector<double>* atRisk = nullptr;
+    bool byNumber = false; // at-risk rows labelled by the stratum's number
+    bool several = false;  // more than one stratum or GROUP= level
+};
+
+// The label column of GROUP= curves: the GROUP= variable, else the column
+// the template takes as the group's number or text.
+std::string groupLabelColumn(const Node& g, const Data& d, const Dyn& dyn)
 {
-    const bool failure = t.flags & FailureCurve;
-    const bool lifeTable = t.flags & LifeTable;
-    const bool groups = t.flags & Groups;
-    if (!d.has("Time") || !(d.has("Survival") || d.has("Failure"))) {
-        why = "its plot data has no Time and Survival columns";
-        return false;
-    }
-    const std::vector<double>& time = d.num("Time");
+    const std::string gv = dyn.text("GroupVar");
+    if (!gv.empty() && d.has(gv))
+        return gv;
+    std::string label;
+    for (const char* tc : {"GrpNumVar", "GrpChrVar"})
+        if (label.empty())
+            for (const NodePtr& s : g.sources)
+                for (const Column& c : (s->parts.empty() ? s : s->parts[0])->columns)
+                    if (c.templateColumn == tc)
+                        label = c.name;
+    return label;
+}
+
+SurvivalPlan survivalPlan(const Node& g, const GraphTemplate& t, const Data& d, const Dyn& dyn)
+{
+    SurvivalPlan p;
+    p.failure = t.flags & FailureCurve;
+    p.lifeTable = t.flags & LifeTable;
+    p.groups = t.flags & Groups;
+    p.panels = t.flags & Panels;
     // Failure from its own column when the data has it, else 1 - survival.
-    const bool ownFailure = failure && d.has("Failure");
-    const std::vector<double>& yCol = d.num(ownFailure ? "Failure" : "Survival");
-    const Transform ty = failure && !ownFailure ? Transform::OneMinus : Transform::None;
-    const std::string keyCol = groups ? "GroupNum" : "StratumNum";
-    std::string labelCol = "Stratum";
-    if (groups) {
-        labelCol.clear();
-        const std::string gv = dyn.text("GroupVar");
-        if (!gv.empty() && d.has(gv))
-            labelCol = gv;
-        for (const char* tc : {"GrpNumVar", "GrpChrVar"})
-            if (labelCol.empty() && !g.sources.empty())
-                for (const NodePtr& s : g.sources)
-                    for (const Column& c : (s->parts.empty() ? s : s->parts[0])->columns)
-                        if (c.templateColumn == tc)
-                            labelCol = c.name;
+    const bool ownFailure = p.failure && d.has("Failure");
+    const std::string yCol = ownFailure ? "Failure" : "Survival";
+    p.ty = p.failure && !ownFailure ? Transform::OneMinus : Transform::None;
+    p.keyCol = p.groups ? "GroupNum" : "StratumNum";
+    p.labelCol = p.groups ? groupLabelColumn(g, d, dyn) : std::string("Stratum");
+    // The columns the figure takes, read together first.
+    std::vector<std::string> cols = {"Time", yCol};
+    if (d.has(p.keyCol))
+        cols.push_back(p.keyCol);
+    struct BandNames {
+        const BandCols* cols;
+        const char *lo, *hi;
+        Transform t;
+    };
+    std::vector<BandNames> bands;
+    for (const BandCols& bc : kBands) {
+        if (!dyn.on(bc.plot))
+            continue;
+        const bool own = p.failure && d.has(bc.flo);
+        const char* lo = own ? bc.flo : bc.lo;
+        const char* hi = own ? bc.fhi : bc.hi;
+        if (!d.has(lo) || !d.has(hi))
+            continue;
+        bands.push_back({&bc, lo, hi, p.failure && !own ? Transform::OneMinus : Transform::None});
+        cols.insert(cols.end(), {lo, hi});
     }
+    std::string censored;
+    if (dyn.on("plotCensored") && !p.lifeTable) {
+        const bool ownMark = p.failure && d.has("F_Censored");
+        const char* mc = ownMark ? "F_Censored" : "Censored";
+        if (d.has(mc)) {
+            censored = mc;
+            p.censoredT = p.failure && !ownMark ? Transform::OneMinus : Transform::None;
+            cols.push_back(censored);
+        }
+    }
+    const bool atRisk = dyn.on("plotAtRisk") && d.has("tAtRisk") && d.has("AtRisk");
+    if (atRisk)
+        cols.insert(cols.end(), {"tAtRisk", "AtRisk"});
+    d.load(cols);
 
-    int rows = 1, cols = 1;
-    std::vector<CellRows> cells = splitCells(d, t.flags & Panels, "StratumNum");
-    if (t.flags & Panels)
-        cells = pageOf(std::move(cells), dyn, rows, cols);
-    f.rows = rows;
-    f.cols = cols;
+    p.time = &d.num("Time");
+    p.y = &d.num(yCol);
+    for (const BandNames& b : bands)
+        p.bands.push_back({b.cols, &d.num(b.lo), &d.num(b.hi), b.t});
+    p.opacity = bandOpacity(dyn);
+    if (!censored.empty())
+        p.censored = &d.num(censored);
+    if (atRisk) {
+        p.atRiskTime = &d.num("tAtRisk");
+        p.atRisk = &d.num("AtRisk");
+        p.byNumber = lower(dyn.text("classAtRisk")) == "stratumnum";
+    }
+    p.several = dyn.num("NStrata", 1) > 1 || p.groups;
+    return p;
+}
 
-    // Limits and bands: the first asked for is shaded, the others edged.
-    struct BandCols {
-        const char* lo;
-        const char* hi;
-        const char* flo;
-        const char* fhi;
-        const char* plot;
-        const char* label;
-        const char* cls;
-        const char* dash;
-        bool toEnd;
-    };
-    static const BandCols kBands[] = {
-        {"SDF_LCL", "SDF_UCL", "CDF_LCL", "CDF_UCL", "plotCL", "labelCL", "band-cl", "", true},
-        {"HW_LCL", "HW_UCL", "F_HW_LCL", "F_HW_UCL", "plotHW", "labelHW", "band-hw", "6 3", false},
-        {"EP_LCL", "EP_UCL", "F_EP_LCL", "F_EP_UCL", "plotEP", "labelEP", "band-ep", "2 2", false},
-    };
-    const double opacity = bandOpacity(dyn);
-    const bool several = dyn.num("NStrata", 1) > 1 || groups;
+// What the curves of a survival graph add up to across its cells.
+struct SurvivalTotals {
     XRange xr;
-    if (dyn.has("maxTime"))
-        xr.end = dyn.num("maxTime");
     std::set<double> atRiskTimes;
-    bool anyCensored = false, shadedUsed = false;
+    bool anyCensored = false;
+    // The bands the first curve shows (and whether shaded), for the legend.
     std::vector<std::pair<const BandCols*, bool>> bandsShown;
-    std::vector<Curve> firstCurves;
+};
 
-    for (CellRows& cr : cells) {
-        PlotCell cell;
-        if (t.flags & Panels)
-            cell.header = panelHeader(d, cr, "Stratum", dyn.text("HeaderDisplay"));
-        std::vector<Curve> curves = splitCurves(d, cr.rows, keyCol, labelCol);
-        if (curves.empty())
-            curves.push_back({0, std::string(), cr.rows});
-        if (firstCurves.empty())
-            firstCurves = curves;
-        for (size_t ci = 0; ci < curves.size(); ++ci) {
-            const Curve& cv = curves[ci];
-            const int color = static_cast<int>((t.flags & Panels) && !groups ? 0 : ci);
-            vgr::Series s;
-            s.label = cv.label;
-            s.color = color;
-            s.step = !lifeTable;
-            s.markers = lifeTable;
-            Points p = points(cv.rows, time, yCol, ty, false, xr.end);
-            double endX = std::nan("");
-            for (const vgr::Pt& q : p.pts) {
-                xr.add(q.x);
-                endX = q.x;
-            }
-            s.pts = std::move(p.pts);
-            s.rows = std::move(p.rows);
-            // Bands.
-            bool shaded = false;
-            for (const BandCols& bc : kBands) {
-                if (!dyn.on(bc.plot))
-                    continue;
-                const bool own = failure && d.has(bc.flo);
-                const char* lo = own ? bc.flo : bc.lo;
-                const char* hi = own ? bc.fhi : bc.hi;
-                if (!d.has(lo) || !d.has(hi))
-                    continue;
-                vgr::Band b = band(cv.rows, time, d.num(lo), d.num(hi),
-                                   failure && !own ? Transform::OneMinus : Transform::None,
-                                   bc.toEnd ? endX : std::nan(""), xr.end, color);
-                b.cls = bc.cls;
-                b.step = !lifeTable;
-                b.filled = !shaded;
-                b.opacity = opacity;
-                b.dash = bc.dash;
-                if (ci == 0 && cell.series.empty() && &cr == &cells.front())
-                    bandsShown.push_back({&bc, !shaded});
-                shaded = true;
-                shadedUsed = true;
-                if (!b.pieces.empty())
-                    cell.bands.push_back(std::move(b));
-            }
-            // Censoring marks.
-            if (dyn.on("plotCensored") && !lifeTable) {
-                const bool ownMark = failure && d.has("F_Censored");
-                const char* mc = ownMark ? "F_Censored" : "Censored";
-                if (d.has(mc)) {
-                    vgr::Marks m;
-                    m.color = color;
-                    const Transform mt =
-                        failure && !ownMark ? Transform::OneMinus : Transform::None;
-                    Points mp = points(cv.rows, time, d.num(mc), mt, false, xr.end);
-                    for (size_t i = 0; i < mp.pts.size(); ++i)
-                        if (mp.rows[i] >= 0)
-                            m.pts.push_back(mp.pts[i]);
-                    if (!m.pts.empty()) {
-                        anyCensored = true;
-                        cell.marks.push_back(std::move(m));
-                    }
-                }
-            }
-            // At-risk counts at the at-risk times.
-            if (dyn.on("plotAtRisk") && d.has("tAtRisk") && d.has("AtRisk")) {
-                const std::vector<double>& ta = d.num("tAtRisk");
-                const std::vector<double>& na = d.num("AtRisk");
-                vgr::AtRiskRow row;
-                row.color = curves.size() > 1 ? color : -1;
-                const std::string cls = dyn.text("classAtRisk");
-                row.label = curves.size() > 1 || several
-                                ? (lower(cls) == "stratumnum" ? numberText(cv.key) : cv.label)
-                                : std::string();
-                for (size_t r : cv.rows)
-                    if (!missing(ta[r]) && !missing(na[r]) && ta[r] <= xr.end * (1 + 1e-12)) {
-                        row.cells.push_back({ta[r], numberText(na[r])});
-                        atRiskTimes.insert(ta[r]);
-                    }
-                cell.atRisk.push_back(std::move(row));
-            }
-            cell.series.push_back(std::move(s));
-        }
-        cell.atRiskInside = !(t.flags & AtRiskOutside);
-        const double yMin = dyn.num("yMin", 0);
-        cell.atRiskShare = yMin < 0 ? -yMin / (1 - yMin) : 0;
-        cell.y.min = 0;
-        cell.y.max = 1;
-        cell.y.label = failure ? "Failure Probability" : "Survival Probability";
-        cell.y.pad = 0.02;
-        cell.x.label = timeLabel(d, dyn, "Time");
-        if (!(t.flags & Panels)) {
-            medianInset(cell, dyn, curves, lifeTable);
-            testInset(cell, dyn);
-        }
-        f.cells.push_back(std::move(cell));
+// One curve of a cell: its steps, its bands, its censoring marks and its
+// row of the at-risk table, with what it adds to the figure's totals.
+struct CurveParts {
+    vgr::Series series;
+    std::vector<vgr::Band> bands;
+    std::vector<std::pair<const BandCols*, bool>> bandsShown;
+    vgr::Marks marks;
+    bool hasRow = false;
+    vgr::AtRiskRow row;
+    XRange xr;
+};
+
+CurveParts survivalCurve(const SurvivalPlan& p, const Curve& cv, int color, size_t curves,
+                         bool firstOfFigure, double xEnd)
+{
+    CurveParts out;
+    vgr::Series& s = out.series;
+    s.label = cv.label;
+    s.color = color;
+    s.step = !p.lifeTable;
+    s.markers = p.lifeTable;
+    Points pts = points(cv.rows, *p.time, *p.y, p.ty, false, xEnd);
+    double endX = std::nan("");
+    for (const vgr::Pt& q : pts.pts) {
+        out.xr.add(q.x);
+        endX = q.x;
     }
-    if ((t.flags & Panels) && !f.cells.empty())
-        testInset(f.cells.back(), dyn);
-    if (!xr.any) {
-        why = "its plot data has no survival estimate";
-        return false;
+    s.pts = std::move(pts.pts);
+    s.rows = std::move(pts.rows);
+    bool shaded = false;
+    for (const SurvivalPlan::BandPlan& bp : p.bands) {
+        vgr::Band b = band(cv.rows, *p.time, *bp.lo, *bp.hi, bp.t,
+                           bp.cols->toEnd ? endX : std::nan(""), xEnd, color);
+        b.cls = bp.cols->cls;
+        b.step = !p.lifeTable;
+        b.filled = !shaded;
+        b.opacity = p.opacity;
+        b.dash = bp.cols->dash;
+        if (firstOfFigure)
+            out.bandsShown.push_back({bp.cols, !shaded});
+        shaded = true;
+        if (!b.pieces.empty())
+            out.bands.push_back(std::move(b));
     }
+    if (p.censored) {
+        out.marks.color = color;
+        Points mp = points(cv.rows, *p.time, *p.censored, p.censoredT, false, xEnd);
+        // Censored records at one time share one mark: a mark equal to the
+        // one before it would be drawn over it, and is not kept.
+        for (size_t i = 0; i < mp.pts.size(); ++i)
+            if (mp.rows[i] >= 0 &&
+                (out.marks.pts.empty() || out.marks.pts.back().x != mp.pts[i].x ||
+                 out.marks.pts.back().y != mp.pts[i].y))
+                out.marks.pts.push_back(mp.pts[i]);
+    }
+    if (p.atRisk) {
+        const std::vector<double>& ta = *p.atRiskTime;
+        const std::vector<double>& na = *p.atRisk;
+        out.hasRow = true;
+        out.row.color = curves > 1 ? color : -1;
+        out.row.label =
+            curves > 1 || p.several ? (p.byNumber ? numberText(cv.key) : cv.label) : std::string();
+        for (size_t r : cv.rows)
+            if (!missing(ta[r]) && !missing(na[r]) && ta[r] <= xEnd * (1 + 1e-12))
+                out.row.cells.push_back({ta[r], numberText(na[r])});
+    }
+    return out;
+}
 
-    // The time axis: at-risk times as ticks when there is a table, else the
-    // ticks passed, else nice ones.
-    std::vector<double> ticks = parseNumbers(dyn.text("xtickVals"));
-    if (ticks.empty() && !atRiskTimes.empty())
-        ticks.assign(atRiskTimes.begin(), atRiskTimes.end());
-    for (double v : ticks)
-        xr.add(v > xr.end ? xr.end : v);
-    finishXAxis(f, xr, true, ticks, lower(dyn.text("xtickValFitPol")) == "staggerrotate");
+// The curves of a cell, made side by side on the host's pool (each reads
+// only its own rows) and placed in the cell in their order.
+void addSurvivalCurves(PlotCell& cell, const SurvivalPlan& p, const std::vector<Curve>& curves,
+                       bool firstCell, SurvivalTotals& tot)
+{
+    std::vector<CurveParts> parts(curves.size());
+    const size_t n = curves.size();
+    const size_t runs = n < 8 ? n : std::min(n, size_t{4} * vyr::pool_width());
+    const double xEnd = tot.xr.end;
+    vyr::parallel_for(runs, [&](size_t k) {
+        for (size_t ci = n * k / runs; ci < n * (k + 1) / runs; ++ci) {
+            const int color = static_cast<int>(p.panels && !p.groups ? 0 : ci);
+            parts[ci] = survivalCurve(p, curves[ci], color, n, firstCell && ci == 0, xEnd);
+        }
+    });
+    cell.series.reserve(n);
+    for (CurveParts& c : parts) {
+        if (c.xr.any) {
+            tot.xr.add(c.xr.lo);
+            tot.xr.add(c.xr.hi);
+        }
+        tot.bandsShown.insert(tot.bandsShown.end(), c.bandsShown.begin(), c.bandsShown.end());
+        for (vgr::Band& b : c.bands)
+            cell.bands.push_back(std::move(b));
+        if (!c.marks.pts.empty()) {
+            tot.anyCensored = true;
+            cell.marks.push_back(std::move(c.marks));
+        }
+        if (c.hasRow) {
+            for (const auto& cl : c.row.cells)
+                tot.atRiskTimes.insert(cl.first);
+            cell.atRisk.push_back(std::move(c.row));
+        }
+        cell.series.push_back(std::move(c.series));
+    }
+}
 
-    // Titles and the legend.
-    titles(f, g, dyn,
-           std::string(failure ? "Failure" : "Survival") +
-               (lifeTable ? " Estimates" : " Estimates"));
+// The legend: a line per curve when the curves share a plot, the censoring
+// mark, and a sample of each band.
+void survivalLegend(Figure& f, const SurvivalPlan& p, const Dyn& dyn,
+                    const std::vector<Curve>& firstCurves, const SurvivalTotals& tot)
+{
     f.legend.title = dyn.text("GroupName");
-    if (f.legend.title.empty() && groups)
+    if (f.legend.title.empty() && p.groups)
         f.legend.title = dyn.text("GroupVar");
-    const bool multi = firstCurves.size() > 1 && !(t.flags & Panels && !groups);
-    if (multi)
+    const bool multi = firstCurves.size() > 1 && !(p.panels && !p.groups);
+    if (multi) {
+        f.legend.entries.reserve(firstCurves.size() + 1 + tot.bandsShown.size());
         for (size_t i = 0; i < firstCurves.size(); ++i)
             f.legend.entries.push_back(
                 {vgr::LegendEntry::Line, static_cast<int>(i),
                  firstCurves[i].label.empty() ? numberText(firstCurves[i].key)
                                               : firstCurves[i].label,
                  vgr::paletteDash(static_cast<int>(i)), vgr::Marker::Plus, 1});
-    else
+    } else {
         f.legend.title.clear();
-    if (anyCensored)
+    }
+    if (tot.anyCensored)
         f.legend.entries.push_back(
             {vgr::LegendEntry::Mark, multi ? -1 : 0, "Censored", "", vgr::Marker::Plus, 1});
-    for (const auto& [bc, filled] : bandsShown) {
+    for (const auto& [bc, filled] : tot.bandsShown) {
         std::string label = dyn.text(bc->label);
         if (label.empty())
             label = std::string(bc->cls) == "band-cl" ? "Confidence Limits" : "Confidence Band";
         f.legend.entries.push_back({vgr::LegendEntry::Swatch, multi ? -1 : 0, label,
                                     filled ? std::string() : std::string(bc->dash),
-                                    vgr::Marker::Plus, filled ? opacity : 1});
+                                    vgr::Marker::Plus, filled ? p.opacity : 1});
     }
-    (void)shadedUsed;
+}
 
-    // Sizes: the outside table's share.
+// The outside at-risk table's share of the height from "rowWeights" (two
+// numbers "a b": the plot's and the table's; "PREFERRED": as it needs).
+void atRiskWeight(Figure& f, const Dyn& dyn)
+{
     const std::string w = dyn.text("rowWeights");
     std::vector<double> ws;
     for (const char* p = w.c_str(); *p;) {
@@ -975,7 +1073,74 @@ bool survivalFigure(const Node& g, const GraphTemplate& t, const Data& d, const 
     }
     if (lower(w) != "preferred" && ws.size() == 2 && ws[0] + ws[1] > 0)
         f.atRiskWeight = std::clamp(ws[1] / (ws[0] + ws[1]), 0.05, 0.6);
-    if (t.flags & Panels) {
+}
+
+// Survival or failure curves (product-limit or life table), per stratum or
+// per GROUP= level, overlaid or in panels.
+bool survivalFigure(const Node& g, const GraphTemplate& t, const Data& d, const Dyn& dyn, Figure& f,
+                    std::string& why)
+{
+    if (!d.has("Time") || !(d.has("Survival") || d.has("Failure"))) {
+        why = "its plot data has no Time and Survival columns";
+        return false;
+    }
+    const SurvivalPlan p = survivalPlan(g, t, d, dyn);
+    int rows = 1, cols = 1;
+    std::vector<CellRows> cells = splitCells(d, p.panels, "StratumNum");
+    if (p.panels)
+        cells = pageOf(std::move(cells), dyn, rows, cols);
+    f.rows = rows;
+    f.cols = cols;
+
+    SurvivalTotals tot;
+    if (dyn.has("maxTime"))
+        tot.xr.end = dyn.num("maxTime");
+    std::vector<Curve> firstCurves;
+    const double yMin = dyn.num("yMin", 0);
+    const std::string xLabel = timeLabel(d, dyn, "Time");
+    for (CellRows& cr : cells) {
+        PlotCell cell;
+        if (p.panels)
+            cell.header = panelHeader(d, cr, "Stratum", dyn.text("HeaderDisplay"));
+        std::vector<Curve> curves = splitCurves(d, cr.rows, p.keyCol, p.labelCol);
+        if (curves.empty())
+            curves.push_back({0, std::string(), cr.rows});
+        addSurvivalCurves(cell, p, curves, &cr == &cells.front(), tot);
+        cell.atRiskInside = !(t.flags & AtRiskOutside);
+        cell.atRiskShare = yMin < 0 ? -yMin / (1 - yMin) : 0;
+        cell.y.min = 0;
+        cell.y.max = 1;
+        cell.y.label = p.failure ? "Failure Probability" : "Survival Probability";
+        cell.y.pad = 0.02;
+        cell.x.label = xLabel;
+        if (!p.panels) {
+            medianInset(cell, dyn, curves, p.lifeTable);
+            testInset(cell, dyn);
+        }
+        if (firstCurves.empty())
+            firstCurves = std::move(curves);
+        f.cells.push_back(std::move(cell));
+    }
+    if (p.panels && !f.cells.empty())
+        testInset(f.cells.back(), dyn);
+    if (!tot.xr.any) {
+        why = "its plot data has no survival estimate";
+        return false;
+    }
+
+    // The time axis: at-risk times as ticks when there is a table, else the
+    // ticks passed, else nice ones.
+    std::vector<double> ticks = parseNumbers(dyn.text("xtickVals"));
+    if (ticks.empty() && !tot.atRiskTimes.empty())
+        ticks.assign(tot.atRiskTimes.begin(), tot.atRiskTimes.end());
+    for (double v : ticks)
+        tot.xr.add(v > tot.xr.end ? tot.xr.end : v);
+    finishXAxis(f, tot.xr, true, ticks, lower(dyn.text("xtickValFitPol")) == "staggerrotate");
+
+    titles(f, g, dyn, std::string(p.failure ? "Failure" : "Survival") + " Estimates");
+    survivalLegend(f, p, dyn, firstCurves, tot);
+    atRiskWeight(f, dyn);
+    if (p.panels) {
         f.width = cols > 1 ? 760 : 560;
         f.cellHeight = 320;
     }
@@ -1366,10 +1531,11 @@ std::string graphSvg(const Node& graph, const std::string& idPrefix, std::string
     // A graph of a BY group says which, so that its file stands alone.
     if (!byLine.empty())
         f.titles.push_back(byLine);
-    const auto [w, h] = vgr::figureSize(f);
-    vgr::SvgCanvas c(w, h, idPrefix, graph.label.empty() ? graph.name : graph.label);
-    vgr::drawFigure(c, f);
-    return c.finish();
+    // The figure is drawn once; its height, known when it is drawn, goes in
+    // the header the canvas writes last.
+    vgr::SvgCanvas c(f.width, 0, idPrefix, graph.label.empty() ? graph.name : graph.label);
+    c.setHeight(vgr::drawFigure(c, f));
+    return c.take();
 }
 
 } // namespace vdq

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/output/layer.h"
+#include "host/output/name_index.h"
 #include "vyr_data.h"
 #include "vyr_format.h"
 #include "vyr_gkernel.h"
@@ -236,9 +237,19 @@ class DynamicSetter
 {
   public:
     explicit DynamicSetter(std::vector<Dynamic>& list) : list_(list) {}
+    // Room for `more` values to come, so that neither the list nor its
+    // index grows step by step.
+    void reserve(size_t more)
+    {
+        list_.reserve(list_.size() + more);
+        if (list_.size() + more >= kSearched) {
+            buildIndex();
+            index_.reserve(list_.size() + more, nameAt());
+        }
+    }
     void set(Dynamic d)
     {
-        if (list_.size() < kSearched) {
+        if (list_.size() < kSearched && index_.empty()) {
             for (Dynamic& e : list_)
                 if (e.name == d.name) {
                     e = std::move(d);
@@ -247,25 +258,55 @@ class DynamicSetter
             list_.push_back(std::move(d));
             return;
         }
-        if (index_.empty())
-            for (size_t i = 0; i < list_.size(); ++i)
-                index_.emplace(list_[i].name, i);
-        auto [it, added] = index_.emplace(d.name, list_.size());
-        if (added)
-            list_.push_back(std::move(d));
-        else
-            list_[it->second] = std::move(d);
+        buildIndex();
+        const size_t at = index_.find(d.name, nameAt());
+        if (at != NameIndex::kNone) {
+            list_[at] = std::move(d);
+            return;
+        }
+        list_.push_back(std::move(d));
+        index_.add(list_.size() - 1, nameAt());
     }
 
   private:
+    struct NameAt {
+        const std::vector<Dynamic>* list;
+        std::string_view operator()(size_t i) const { return (*list)[i].name; }
+    };
+    NameAt nameAt() const { return NameAt{&list_}; }
+    void buildIndex()
+    {
+        if (!index_.empty())
+            return;
+        index_.reserve(list_.size(), nameAt());
+        for (size_t i = 0; i < list_.size(); ++i)
+            if (index_.find(list_[i].name, nameAt()) == NameIndex::kNone)
+                index_.add(i, nameAt());
+    }
     static constexpr size_t kSearched = 32;
     std::vector<Dynamic>& list_;
-    std::unordered_map<std::string, size_t> index_;
+    NameIndex index_{false};
 };
 
 void setDynamic(std::vector<Dynamic>& list, Dynamic d)
 {
     DynamicSetter(list).set(std::move(d));
+}
+
+// The number of 311/287 pairs of a block array, 174 lists included.
+size_t countDynamics(int np, const WOB_PARM_BLK_STR* pb)
+{
+    size_t n = 0;
+    for (int i = 0; i < np; ++i) {
+        if (pb[i].tag == WOB_TAG_DYNNAME && i + 1 < np && pb[i + 1].tag == WOB_TAG_DYNVALUE) {
+            ++n;
+            ++i;
+        } else if (pb[i].tag == WOB_TAG_DYNLIST && pb[i].type == WOB_T_LIST && pb[i].value.a.p) {
+            n += countDynamics(static_cast<int>(pb[i].value.a.len),
+                               static_cast<const WOB_PARM_BLK_STR*>(pb[i].value.a.p));
+        }
+    }
+    return n;
 }
 
 // Collects 311/287 pairs (a name block followed by its value block) from a
@@ -286,6 +327,7 @@ void collectDynamics(int np, WOB_PARM_BLK_STR* pb, DynamicSetter& out)
 void collectDynamics(int np, WOB_PARM_BLK_STR* pb, std::vector<Dynamic>& out)
 {
     DynamicSetter setter(out);
+    setter.reserve(countDynamics(np, pb));
     collectDynamics(np, pb, setter);
 }
 
@@ -835,6 +877,7 @@ void flush(DataObj* d)
     Node& n = *d->out->node;
     n.columns = columnsOf(d);
     DynamicSetter setter(n.dynamics);
+    setter.reserve(d->dynamics.size());
     for (const Dynamic& dy : d->dynamics)
         setter.set(dy);
     n.rows.append(std::move(d->pending));

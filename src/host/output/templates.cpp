@@ -12,6 +12,8 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "host/output/document.h"
 #include "vyr_format.h"
@@ -26,10 +28,10 @@ namespace
 const char* const P = "PVALUE6.4";
 const char* const kSurvDiffTitle = "Survival Curve Comparisons for the {TestLabel} Test";
 
-const std::vector<TableTemplate>& templates()
+// The survival estimates, their quartiles and means.
+std::vector<TableTemplate> estimateTemplates()
 {
-    static const std::vector<TableTemplate> t = {
-        // Survival estimates.
+    return {
         {"Stat.Korvante.ProductLimitEstimates",
          false,
          {{"Survival", "8.4", true},
@@ -80,7 +82,13 @@ const std::vector<TableTemplate>& templates()
           {"HazStdErr", "8.6", true}}},
         {"Stat.Korvante.Quartiles", false, {{"Percent", "8.0", true}}},
         {"Stat.Korvante.Means", false, {}},
-        // Censoring summary and legend.
+    };
+}
+
+// The censoring and failure summaries and the legend of the strata.
+std::vector<TableTemplate> summaryTemplates()
+{
+    return {
         {"Stat.Korvante.CensoredSummary",
          false,
          {{"control_var", "", false},
@@ -110,7 +118,14 @@ const std::vector<TableTemplate>& templates()
          nullptr,
          "SymbolOff",
          "Legend of the Stratum Numbers"},
-        // Tests.
+    };
+}
+
+// The tests of equality over strata and groups, with their statistics
+// and trend scores.
+std::vector<TableTemplate> testTemplates()
+{
+    return {
         {"Stat.Korvante.HomTests",
          false,
          {{"ChiSq", "10.4", true}, {"DF", "4.0", true}, {"ProbChiSq", P, true}}},
@@ -136,7 +151,13 @@ const std::vector<TableTemplate>& templates()
         {"Stat.Korvante.TrendTests",
          false,
          {{"Probz", P, true}, {"LowerProbz", P, true}, {"UpperProbz", P, true}}},
-        // Comparisons of survival curves, one table per test.
+    };
+}
+
+// The comparisons of survival curves, one table per test.
+std::vector<TableTemplate> comparisonTemplates()
+{
+    return {
         {"Stat.Korvante.SurvDiff",
          false,
          {{"StratumNumber1", "", true},
@@ -163,7 +184,13 @@ const std::vector<TableTemplate>& templates()
           {"Approximate", P, true, nullptr, "ExactUsed"}},
          false,
          kSurvDiffTitle},
-        // Reports of the comparison engine.
+    };
+}
+
+// The reports of the comparison engine (step-down subsets, simulation).
+std::vector<TableTemplate> engineTemplates()
+{
+    return {
         {"Stat.XPN.Subsets",
          false,
          {{"Subset", "", true, "Subset"},
@@ -195,6 +222,13 @@ const std::vector<TableTemplate>& templates()
           {"UpperCL", "8.4", true, "Upper Confidence Limit"}},
          false,
          "Simulation Results: {alphaval}% Quantiles, {acc}% Confidence Limits for Alpha"},
+    };
+}
+
+// The rank tests of association: univariate and forward stepwise.
+std::vector<TableTemplate> associationTemplates()
+{
+    return {
         {"Stat.Korvante.WilUniChiSq", false, {{"ChiSq", "10.4", true}, {"ProbChiSq", P, true}}},
         {"Stat.Korvante.LogUniChiSq", false, {{"ChiSq", "10.4", true}, {"ProbChiSq", P, true}}},
         {"Stat.Korvante.WilForwStepSeq",
@@ -211,7 +245,13 @@ const std::vector<TableTemplate>& templates()
           {"ProbChiSq", P, true},
           {"Increment", "10.4", true},
           {"ProbIncrement", P, true}}},
-        // Competing risks.
+    };
+}
+
+// The cumulative incidence estimates of competing risks.
+std::vector<TableTemplate> cifTemplates()
+{
+    return {
         {"Stat.Korvante.CifEstimates",
          false,
          {{"CIF", "8.4", true},
@@ -219,7 +259,14 @@ const std::vector<TableTemplate>& templates()
           {"Variance", "8.6", true},
           {"CIF_LCL", "8.4", true},
           {"CIF_UCL", "8.4", true}}},
-        // Restricted mean survival time and time lost.
+    };
+}
+
+// The restricted mean survival time and time lost, their tests and
+// differences.
+std::vector<TableTemplate> restrictedMeanTemplates()
+{
+    return {
         {"Stat.Korvante.RMST",
          false,
          {{"Tau", "BEST8.", true},
@@ -273,12 +320,32 @@ const std::vector<TableTemplate>& templates()
          false,
          "{TitleText}"},
         {"Stat.Korvante.RMS", true, {}},
-        // Plot data and smoothed hazards: kept for graphs, not printed.
+    };
+}
+
+// Plot data and smoothed hazards: kept for graphs, not printed.
+std::vector<TableTemplate> hiddenTemplates()
+{
+    return {
         {"Stat.Korvante.KernelSmoothedHazard", true, {{"StratumNum", "", false}}},
         {"Stat.Korvante.Generic", true, {{"StratumNum", "", false}}},
         {"Stat.Korvante.Phantom", true, {}},
         {"Stat.Korvante.cifPhantom", true, {}},
     };
+}
+
+// Every template, family by family.
+const std::vector<TableTemplate>& templates()
+{
+    static const std::vector<TableTemplate> t = [] {
+        std::vector<TableTemplate> all;
+        for (auto family : {estimateTemplates, summaryTemplates, testTemplates, comparisonTemplates,
+                            engineTemplates, associationTemplates, cifTemplates,
+                            restrictedMeanTemplates, hiddenTemplates})
+            for (TableTemplate& one : family())
+                all.push_back(std::move(one));
+        return all;
+    }();
     return t;
 }
 

@@ -41,16 +41,13 @@ const char* const kDefaultFormchar = "|----|+|---+=|-/\\<>*";
 
 void set_defaults(std::map<std::string, std::string>& v)
 {
-    v.clear();
-    v["LINESIZE"] = "132";
-    v["PAGESIZE"] = "60";
-    v["VALIDVARNAME"] = "V7";
-    v["FORMCHAR"] = kDefaultFormchar;
-    v["THREADS"] = "1";
-    v["CPUCOUNT"] = std::to_string(std::max(1u, std::thread::hardware_concurrency()));
-    v["DEBUG"] = "";
-    v["CENTER"] = "1";
-    v["NUMBER"] = "1";
+    v = {
+        {"LINESIZE", "132"},    {"PAGESIZE", "60"},
+        {"VALIDVARNAME", "V7"}, {"FORMCHAR", kDefaultFormchar},
+        {"THREADS", "1"},       {"CPUCOUNT", std::to_string(machine_cores())},
+        {"DEBUG", ""},          {"CENTER", "1"},
+        {"NUMBER", "1"},
+    };
 }
 
 bool parse_int(const std::string& text, long* out)
@@ -103,7 +100,7 @@ int option_set(const std::string& name_in, const std::string& value_in, std::str
         value = std::to_string(n);
     } else if (name == "CPUCOUNT") {
         if (upper(value) == "ACTUAL")
-            value = std::to_string(std::max(1u, std::thread::hardware_concurrency()));
+            value = std::to_string(machine_cores());
         else if (!parse_int(value, &n) || n < 1 || n > 1024)
             return refuse("CPUCOUNT= takes a whole number from 1 to 1024, or ACTUAL");
         else
@@ -111,9 +108,9 @@ int option_set(const std::string& name_in, const std::string& value_in, std::str
     } else if (name == "THREADS") {
         std::string u = upper(value);
         if (u == "1" || u == "YES" || u == "THREADS" || u.empty())
-            value = "1";
+            value.assign(1, '1');
         else if (u == "0" || u == "NO" || u == "NOTHREADS")
-            value = "0";
+            value.assign(1, '0');
         else
             return refuse("THREADS= takes YES or NO");
     } else if (name == "VALIDVARNAME") {

@@ -937,10 +937,11 @@ class ProgramRunner
     void open_step(const VyrStatement& st, const std::string& proc)
     {
         finish_step(false);
-        pending_.emplace();
-        pending_->proc = proc;
-        pending_->number = ++stepNumber_;
-        pending_->statements.push_back(st);
+        VyrStep step;
+        step.proc = proc;
+        step.number = ++stepNumber_;
+        step.statements.push_back(st);
+        pending_ = std::move(step);
     }
 
     // Runs a global statement; false when the statement is not one.

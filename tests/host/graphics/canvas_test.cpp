@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <regex>
 #include <set>
@@ -312,4 +313,59 @@ TEST(ImageExport, PdfCarriesNoClockTime)
     setenv("SOURCE_DATE_EPOCH", "yesterday", 1);
     EXPECT_EQ(make("d.pdf"), first);
     unsetenv("SOURCE_DATE_EPOCH");
+}
+
+TEST(SvgCanvas, HeightGivenLateAndRunsDrawnOnForksGiveTheSameBytes)
+{
+    // Three runs of items inside an open clip group: drawn here one after
+    // another, or each on a fork (the second opening a group of its own and
+    // leaving it open) and joined in order.
+    auto run = [](Canvas& c, int k) {
+        Stroke s{"#0072B2", 1.6, "", 1};
+        for (int i = 0; i < 3; ++i)
+            c.line("curve", k * 10 + i, 5, k * 10 + i + 0.125, 50.5, s);
+        if (k == 1) {
+            c.begin("censor");
+            c.marker("censor", Marker::Plus, 3, 4, 7, s, nullptr);
+        }
+    };
+    SvgCanvas direct(300, 120, "f-", "forks");
+    direct.beginClip("data", {0, 0, 300, 120});
+    for (int k = 0; k < 3; ++k) {
+        run(direct, k);
+        if (k == 1)
+            direct.end();
+    }
+    direct.end();
+    // The height is known only after drawing: it is given then.
+    SvgCanvas forked(300, 0, "f-", "forks");
+    forked.beginClip("data", {0, 0, 300, 120});
+    std::vector<std::unique_ptr<Canvas>> parts;
+    for (int k = 0; k < 3; ++k) {
+        parts.push_back(forked.fork());
+        ASSERT_NE(parts.back(), nullptr);
+    }
+    for (int k = 2; k >= 0; --k) // drawn in any order, joined in theirs
+        run(*parts[static_cast<size_t>(k)], k);
+    for (auto& p : parts)
+        forked.join(*p);
+    forked.end();
+    forked.setHeight(120);
+    const std::string want = direct.finish();
+    EXPECT_EQ(forked.take(), want);
+    EXPECT_NE(want.find("height=\"120\""), std::string::npos);
+    EXPECT_EQ(want.find("clip2"), std::string::npos);
+
+    // The recording canvas keeps a fork's items inside the groups open
+    // where it was forked.
+    RecordingCanvas rec(300, 120);
+    rec.begin("cell");
+    rec.beginClip("data", {1, 2, 3, 4});
+    auto part = rec.fork();
+    run(*part, 1);
+    rec.join(*part);
+    rec.end();
+    ASSERT_EQ(rec.items.size(), 4u);
+    EXPECT_TRUE(rec.items[0].in("cell") && rec.items[0].hasClip && rec.items[0].clip.x1 == 3);
+    EXPECT_TRUE(rec.items[3].in("censor") && rec.items[3].in("data"));
 }

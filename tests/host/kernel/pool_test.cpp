@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <sched.h>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -167,3 +168,24 @@ TEST_F(PoolTest, ATeamShrinksToTheThreadsThatStarted)
 }
 
 } // namespace
+
+// A process limited to some cores (a container's cpuset, `taskset`) counts
+// those cores, not the machine's: otherwise CPUCOUNT= would start more
+// threads than it can run at once.
+TEST(MachineCores, CountsTheCoresTheProcessMayRunOn)
+{
+    cpu_set_t saved;
+    ASSERT_EQ(sched_getaffinity(0, sizeof saved, &saved), 0);
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    for (int c = 0; c < CPU_SETSIZE; ++c)
+        if (CPU_ISSET(c, &saved)) {
+            CPU_SET(c, &one);
+            break;
+        }
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    const unsigned limited = vyr::machine_cores();
+    ASSERT_EQ(sched_setaffinity(0, sizeof saved, &saved), 0);
+    EXPECT_EQ(limited, 1u);
+    EXPECT_EQ(vyr::machine_cores(), static_cast<unsigned>(CPU_COUNT(&saved)));
+}

@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "host/graphics/canvas.h"
 #include "host/graphics/plot.h"
@@ -20,6 +21,7 @@
 #include "runtime/pgraf.h"
 #include "support/golden.h"
 #include "vyr_graphics.h"
+#include "vyr_pool.h"
 
 using namespace vdq;
 using vgr::RecordingCanvas;
@@ -646,5 +648,61 @@ TEST(GoldenSvg, SmallGraphsByteForByte)
         const std::string svg = graphSvg(g, "gold-", why);
         ASSERT_FALSE(svg.empty()) << why;
         korvtest::compare_golden(std::string("tests/host/output/golden/") + name, svg);
+    }
+}
+
+TEST(SurvivalFamily, ManyStrataDrawnOnThePoolAsOneAfterAnother)
+{
+    // 300 strata: their bands, curves and marks are drawn in runs on the
+    // pool and the insets' corners are counted there. The SVG is the same
+    // with one thread or four, and the same as one drawn on a canvas sized
+    // beforehand; the recording canvas sees the same items in the same order.
+    std::vector<std::vector<double>> rows;
+    std::vector<std::string> strata;
+    std::vector<Dynamic> dyn = {txt("method", "Product-Limit"),
+                                num("NStrata", 300),
+                                num("plotCensored", 1),
+                                num("plotCL", 1),
+                                num("plotTest", 1),
+                                num("pValue", 0.03)};
+    for (int k = 1; k <= 300; ++k) {
+        double s = 1;
+        for (int i = 0; i < 12; ++i) {
+            const bool censored = (i + k) % 4 == 0;
+            if (!censored)
+                s *= 1 - 0.03 * ((i * k) % 5 + 1);
+            rows.push_back({double(k), double(i + k % 7), censored ? M : s, s * 0.9,
+                            std::min(1.0, s * 1.1), censored ? s : M});
+            strata.push_back("level " + std::to_string(k));
+        }
+        dyn.push_back(num("NObs" + std::to_string(k), 12));
+    }
+    const NodePtr t = table({"StratumNum", "Time", "Survival", "SDF_LCL", "SDF_UCL", "Censored"},
+                            rows, strata, "many");
+    const Node g = graph("ProductLimitSurvival", {t}, dyn);
+    std::string why;
+    vyr::pool_configure(false, 1);
+    const std::string one = graphSvg(g, "m-", why);
+    const Drawn serial = draw(g);
+    vyr::pool_configure(true, 4);
+    const std::string four = graphSvg(g, "m-", why);
+    const Drawn parallel = draw(g);
+    vyr::pool_configure(true, std::thread::hardware_concurrency());
+    ASSERT_FALSE(one.empty()) << why;
+    EXPECT_EQ(one, four);
+    vgr::Figure f;
+    ASSERT_TRUE(graphFigure(g, f, why));
+    const auto [w, h] = vgr::figureSize(f);
+    vgr::SvgCanvas sized(w, h, "m-", g.label);
+    EXPECT_DOUBLE_EQ(vgr::drawFigure(sized, f), h);
+    EXPECT_EQ(sized.finish(), one);
+    EXPECT_EQ(count(*parallel.canvas, "curve", RecordingCanvas::Item::Path), 300u);
+    ASSERT_EQ(serial.canvas->items.size(), parallel.canvas->items.size());
+    for (size_t i = 0; i < serial.canvas->items.size(); ++i) {
+        const auto &a = serial.canvas->items[i], &b = parallel.canvas->items[i];
+        ASSERT_EQ(a.cls, b.cls) << i;
+        ASSERT_EQ(a.groups, b.groups) << i;
+        ASSERT_EQ(a.cmds.size(), b.cmds.size()) << i;
+        EXPECT_EQ(a.text, b.text) << i;
     }
 }

@@ -56,8 +56,17 @@ inline void order_by_frequency(const double* freq, int64_t* lo, int64_t* hi)
 // 0, with nothing written, when there are too many distinct times for that;
 // 1 with the order in out; 2 with the finished rank index (when every event
 // has one frequency and every other record one negative frequency, a bucket
-// needs no reordering and its records are one tie group).
-inline int rank_by_buckets(const double* time, const double* freq, int64_t* out, int64_t n)
+// needs no reordering and its records are one tie group). With 2, the
+// records are also copied into rank order where `copy` says (see
+// RankCopies), as they are placed.
+struct RankCopies {
+    const double* weight = nullptr; // copied when both are given
+    double* rtime = nullptr;
+    double* rfreq = nullptr;
+    double* rweight = nullptr;
+};
+inline int rank_by_buckets(const double* time, const double* freq, int64_t* out, int64_t n,
+                           const RankCopies& copy = RankCopies{})
 {
     const uint64_t empty = ~uint64_t(0); // the key of no double but one NaN
     const int64_t limit = std::max<int64_t>(1024, n / 16);
@@ -127,9 +136,19 @@ inline int rank_by_buckets(const double* time, const double* freq, int64_t* out,
         start[b] += start[b - 1];
     {
         std::vector<int64_t> next(start.begin(), start.end() - 1);
+        // The copies are made here only when the placing is the order.
+        const bool copies = uniform && copy.rtime && copy.rfreq;
+        const bool weights = copies && copy.weight && copy.rweight;
         for (int64_t i = 0; i < n; ++i) {
             const int64_t b = value[find(order_key(time[i]))] + (order_key(freq[i]) > zero ? 0 : 1);
-            out[next[static_cast<size_t>(b)]++] = i;
+            const int64_t p = next[static_cast<size_t>(b)]++;
+            out[p] = i;
+            if (copies) {
+                copy.rtime[p] = time[i];
+                copy.rfreq[p] = freq[i];
+                if (weights)
+                    copy.rweight[p] = copy.weight[i];
+            }
         }
     }
     if (!uniform) {
@@ -165,12 +184,15 @@ inline void rank_by_sort(const double* time, const double* freq, int64_t* out, i
 
 } // namespace korv_rank_detail
 
-// Fills out[0..n-1] with the rank index of the records (see above).
-inline void korv_rank_order(const double* time, const double* freq, int64_t* out, int64_t n)
+// Fills out[0..n-1] with the rank index of the records (see above). Returns
+// true when it also made the copies in rank order that `copy` asks for
+// (counting placed them; otherwise the caller gathers them through out).
+inline bool korv_rank_order(const double* time, const double* freq, int64_t* out, int64_t n,
+                            const korv_rank_detail::RankCopies& copy = {})
 {
     using namespace korv_rank_detail;
     if (n < 1)
-        return;
+        return false;
     bool sorted = true;
     for (int64_t i = 1; i < n && sorted; ++i)
         sorted = !before(time, freq, i, i - 1);
@@ -178,9 +200,9 @@ inline void korv_rank_order(const double* time, const double* freq, int64_t* out
         for (int64_t i = 0; i < n; ++i)
             out[i] = i;
     } else {
-        const int done = rank_by_buckets(time, freq, out, n);
+        const int done = rank_by_buckets(time, freq, out, n, copy);
         if (done == 2)
-            return;
+            return copy.rtime && copy.rfreq;
         if (done == 0)
             rank_by_sort(time, freq, out, n);
     }
@@ -191,4 +213,5 @@ inline void korv_rank_order(const double* time, const double* freq, int64_t* out
         out[p] = tied ? -(r + 1) : r + 1;
     }
     out[n - 1] += 1;
+    return false;
 }

@@ -34,6 +34,11 @@ struct PGRAFSTR;
 void korvpl(KorvPtr q, STRATA* node);
 // The same with a WEIGHT variable (product-limit only).
 void korvwpl(KorvPtr q, STRATA* node);
+// The two for a stratum prepared ahead, whose counts still ahead of each
+// ranked position were added up with its records (nobs + 1 doubles each;
+// ahead2 those of frequency x weight squared).
+void korvpl_counted(KorvPtr q, STRATA* node, double* ahead);
+void korvwpl_counted(KorvPtr q, STRATA* node, double* ahead, double* ahead2);
 // The GROUP= road (korvxsg): the estimates of one GROUP= level within the
 // stratum `snode`, from the level's own records (times, signed frequencies,
 // weights and ID values, positions 1..node->nobs, ranked into indxs). The
@@ -161,6 +166,9 @@ struct PlData {
     double* rankedWeights = nullptr;
     // The three hold the records in rank order already (korvbeg copied them).
     bool rankedFilled = false;
+    // ahead (and ahead2 when weighted) hold the counts still ahead already
+    // (added up with the records when they were prepared ahead).
+    bool aheadFilled = false;
 };
 
 // What the estimator needs of the options.
@@ -382,6 +390,11 @@ struct PlUnit {
     const int64_t* indxs = nullptr;  // rank index over positions 1..nobs
     int64_t nobs = 0;
     double cum = 0, cen = 0, cumwt = 0, cumwt2 = 0;
+    // The counts still ahead of each ranked position (nobs + 1; ahead2 of
+    // frequency x weight squared, with WEIGHT) when they were added up with
+    // the records; null: the estimator adds them up.
+    double* ahead = nullptr;
+    double* ahead2 = nullptr;
 };
 
 // The estimates of a unit, delivered to the estimates table, OUTSURV=, the

@@ -488,7 +488,13 @@ void korv_pl_estimate(KorvPtr q, const PlUnit& u, bool weighted)
     // The counts still ahead of each ranked record come from the group's
     // work pool (returned after the stratum), so that MEMSIZE= governs them.
     const int64_t aheadBytes = (nobs + 1) * static_cast<int64_t>(sizeof(double));
-    if (q->polwork) {
+    // A stratum prepared ahead brings them added up.
+    const bool aheadMade = !group && u.ahead && (!weighted || u.ahead2);
+    if (aheadMade) {
+        data.ahead = u.ahead;
+        data.ahead2 = weighted ? u.ahead2 : nullptr;
+        data.aheadFilled = true;
+    } else if (q->polwork) {
         data.ahead = static_cast<double*>(xmalloc_or_exit(q->polwork, aheadBytes, 0x2000));
         if (weighted)
             data.ahead2 = static_cast<double*>(xmalloc_or_exit(q->polwork, aheadBytes, 0x2000));
@@ -556,7 +562,7 @@ void korv_pl_estimate(KorvPtr q, const PlUnit& u, bool weighted)
     }
 
     korv_pl_run(engine, out, sink);
-    if (q->polwork) {
+    if (q->polwork && !aheadMade) {
         q->polwork->free(q->polwork, data.ahead, aheadBytes, 0);
         q->polwork->free(q->polwork, data.ahead2, aheadBytes, 0);
     }
@@ -613,6 +619,25 @@ void korvwpl(KorvPtr q, STRATA* node)
 {
     if (node)
         korv_pl_estimate(q, stratumUnit(q, node), true);
+}
+
+void korvpl_counted(KorvPtr q, STRATA* node, double* ahead)
+{
+    if (!node)
+        return;
+    PlUnit u = stratumUnit(q, node);
+    u.ahead = ahead;
+    korv_pl_estimate(q, u, false);
+}
+
+void korvwpl_counted(KorvPtr q, STRATA* node, double* ahead, double* ahead2)
+{
+    if (!node)
+        return;
+    PlUnit u = stratumUnit(q, node);
+    u.ahead = ahead;
+    u.ahead2 = ahead2;
+    korv_pl_estimate(q, u, true);
 }
 
 long nJumps(KorvPtr q, STRATA* node)

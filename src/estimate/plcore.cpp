@@ -111,11 +111,14 @@ PlEngine::PlEngine(const PlData& data, const PlSettings& settings) : d_(data), s
     rf_ = rf;
     rw_ = rw;
     // The counts still ahead of each ranked position, added up from the last
-    // record down.
-    ahead[n] = 0.0;
-    if (s_.weighted)
-        ahead2[n] = 0.0;
-    for (int64_t j = n - 1; j >= 0; --j) {
+    // record down (korv_stratum_prepare adds them up the same way).
+    const bool aheadFilled = d_.aheadFilled && d_.ahead && (!s_.weighted || d_.ahead2);
+    if (!aheadFilled) {
+        ahead[n] = 0.0;
+        if (s_.weighted)
+            ahead2[n] = 0.0;
+    }
+    for (int64_t j = n - 1; j >= 0 && !aheadFilled; --j) {
         const double freq = std::fabs(rf[j]);
         if (s_.weighted) {
             const double w = rw ? rw[j] : 1.0;

@@ -132,6 +132,40 @@ int korv_dropped_message(const KORVCOM* q, int64_t count);
 // counts per distinct time in stratum->tally when they can be exact.
 void korvbeg(KORVCOM* q, STRATA* stratum);
 
+// The same work done ahead, on a pool thread, into a stratum's own arrays
+// taken from the group's work pool (q->polwork): korv_stratum_prepare reads
+// the records through positioned reads, ranks and copies them and counts
+// them per distinct time, touching nothing in the common block; false when
+// memory or a read failed (then korvbeg does the work). korvbeg_prepared
+// then makes the area the stratum's arrays on the calling thread, as
+// korvbeg would have left them, and korv_stratum_release gives its memory
+// back (the common block's own arrays are the caller's to restore).
+struct StratumArea {
+    static constexpr int MAX_BLOCKS = 11;
+    void* blocks[MAX_BLOCKS] = {};
+    int64_t sizes[MAX_BLOCKS] = {};
+    int nblocks = 0;
+    double* times = nullptr;
+    double* freqs = nullptr;
+    double* weights = nullptr;
+    char* ids = nullptr;
+    int64_t* indxs = nullptr;
+    double* rtimes = nullptr;
+    double* rfreqs = nullptr;
+    double* rweights = nullptr;
+    double* ahead = nullptr;  // counts still ahead (product-limit family), nobs + 1
+    double* ahead2 = nullptr; // the same of frequency x weight squared (WEIGHT)
+    int64_t distinct = -1;    // distinct times counted, or -1 (no counts)
+    double* tally = nullptr;  // times, events, censored: distinct each
+    double lrTime = 0;
+    bool ready = false;
+};
+// The bytes korv_stratum_prepare takes for a stratum (without its counts).
+int64_t korv_stratum_bytes(const KORVCOM* q, const STRATA* stratum);
+bool korv_stratum_prepare(const KORVCOM* q, const STRATA* stratum, StratumArea& area);
+void korvbeg_prepared(KORVCOM* q, STRATA* stratum, const StratumArea& area);
+void korv_stratum_release(KORVCOM* q, StratumArea& area);
+
 // ---------------------------------------------------------------------------
 // The competing-risks data pass (korvdac, common/stages.h) ends with this
 // check: CMPRISK.disallow is set, with a message saying why, when Gray's test

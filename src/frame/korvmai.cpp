@@ -16,8 +16,10 @@
 #include "vyr_output.h"
 #include "vyr_session.h"
 
+#include "common/ahead.h"
 #include "common/stages.h"
 #include "common/statement.h"
+#include "estimate/estimate.h"
 #include "runtime/xccheck.h"
 #include "vyr_message_names.h"
 
@@ -192,14 +194,48 @@ void make_group_paths(KORVCOM* q)
     }
 }
 
+// The common block's per-stratum arrays, put back after a stratum that was
+// estimated from arrays prepared ahead.
+class StratumArrays
+{
+  public:
+    explicit StratumArrays(KORVCOM* q)
+        : q_(q), times_(q->times), freqs_(q->freqs), weights_(q->weights), rtimes_(q->rtimes),
+          rfreqs_(q->rfreqs), rweights_(q->rweights), ids_(q->ids), indxs_(q->indxs)
+    {
+    }
+    ~StratumArrays()
+    {
+        q_->times = times_, q_->freqs = freqs_, q_->weights = weights_;
+        q_->rtimes = rtimes_, q_->rfreqs = rfreqs_, q_->rweights = rweights_;
+        q_->ids = ids_;
+        q_->indxs = indxs_;
+    }
+    StratumArrays(const StratumArrays&) = delete;
+    StratumArrays& operator=(const StratumArrays&) = delete;
+
+  private:
+    KORVCOM* q_;
+    double *times_, *freqs_, *weights_, *rtimes_, *rfreqs_, *rweights_;
+    char* ids_;
+    int64_t* indxs_;
+};
+
 // Each stratum of the group: its output group and heading, its estimates
-// (or the GROUP= road) and its TEST-covariate scores.
+// (or the GROUP= road) and its TEST-covariate scores. The strata's records
+// are reread and ranked ahead on the pool's threads while the strata before
+// them are estimated here, in order, so the output is the same as when one
+// thread does everything.
 void estimate_strata(KORVCOM* q)
 {
     const bool groups = (q->zprint && !q->znotable) || q->vdqgraph != 0 || q->kmhaz;
     const bool heading = q->nsvar > 0 && q->nstrata > 1;
-    int k = 1;
-    for (STRATA* s = q->strata; s && s->nobs > 0; s = s->left, ++k) {
+    std::vector<STRATA*> strata;
+    for (STRATA* s = q->strata; s && s->nobs > 0; s = s->left)
+        strata.push_back(s);
+    auto estimate = [&](std::size_t i, const StratumArea* area) {
+        STRATA* s = strata[i];
+        const int k = static_cast<int>(i) + 1;
         s->Stratum = k - 1;
         xobop group = nullptr;
         bool headed = false;
@@ -222,15 +258,24 @@ void estimate_strata(KORVCOM* q)
             }
         }
         if (!q->grpvar) {
-            korvbeg(q, s);
+            if (area)
+                korvbeg_prepared(q, s, *area);
+            else
+                korvbeg(q, s);
             switch (q->method) {
             case 0:
             case 2:
             case 3:
-                if (q->zwt)
+                if (area && area->ahead) {
+                    if (q->zwt)
+                        korvwpl_counted(q, s, area->ahead, area->ahead2);
+                    else
+                        korvpl_counted(q, s, area->ahead);
+                } else if (q->zwt) {
                     korvwpl(q, s);
-                else
+                } else {
                     korvpl(q, s);
+                }
                 break;
             case 1:
                 korvtb(q, s);
@@ -247,7 +292,53 @@ void estimate_strata(KORVCOM* q)
             if (headed)
                 clear_heading(q->vdq);
         }
+    };
+    // Only strata large enough to repay their own arrays and the hand-over
+    // are prepared ahead; with fewer than two of them the strata are simply
+    // taken in turn (the GROUP= road rereads its strata by level itself).
+    constexpr int64_t kAheadRows = 8192;
+    const auto large = std::count_if(strata.begin(), strata.end(),
+                                     [](const STRATA* s) { return s->nobs >= kAheadRows; });
+    const bool ahead = !q->grpvar && large > 1 && q->utid && q->polwork && q->rtimes && q->rfreqs &&
+                       xcflush(q->utid) == 0;
+    if (!ahead) {
+        for (std::size_t i = 0; i < strata.size(); ++i)
+            estimate(i, nullptr);
+        return;
     }
+    // Strata prepared ahead hold at most twice what their records take in
+    // the utility file, and less below four million records, where the
+    // run's fixed memory weighs more beside the data (one stratum is always
+    // allowed: then the strata are prepared one after another).
+    std::vector<int64_t> bytes(strata.size());
+    int64_t records = 0;
+    const int64_t recordBytes = 16 + (q->zwt ? 8 : 0) + (q->nid > 0 ? q->idlen : 0);
+    for (std::size_t i = 0; i < strata.size(); ++i) {
+        bytes[i] = strata[i]->nobs >= kAheadRows ? korv_stratum_bytes(q, strata[i]) : 0;
+        records += strata[i]->nobs;
+    }
+    const double share = std::min(2.0, static_cast<double>(records) / 2e6);
+    const auto budget = static_cast<int64_t>(share * static_cast<double>(records * recordBytes));
+    std::vector<StratumArea> areas(strata.size());
+    korv_ahead::run(
+        strata.size(), bytes, budget,
+        [&](std::size_t i) {
+            return strata[i]->nobs >= kAheadRows && korv_stratum_prepare(q, strata[i], areas[i]);
+        },
+        [&](std::size_t i, korv_ahead::Prepared how) {
+            if (how != korv_ahead::Prepared::Ahead) {
+                estimate(i, nullptr);
+                return;
+            }
+            struct Release {
+                KORVCOM* q;
+                StratumArea& a;
+                ~Release() { korv_stratum_release(q, a); }
+            } release{q, areas[i]};
+            StratumArrays own(q);
+            estimate(i, &areas[i]);
+        },
+        [&](std::size_t i) { korv_stratum_release(q, areas[i]); });
 }
 
 // Plots of the group: device graphics or the line printer.

@@ -2,7 +2,8 @@
 # Results do not depend on the threads: every tests/e2e/*.vyr program, and
 # programs over a generated file of 200,000 rows (the full estimates table
 # with OUTSURV=, NOTABLE with FREQ, WEIGHT and every test, GROUP= levels
-# within strata, 250 strata), run
+# within strata, 250 strata, the life table, bands, smoothed hazards, IDs
+# and TEST covariates), run
 # with the host's threads and under NOTHREADS, give the same listing, HTML,
 # JSON, output data sets and graph images, byte for byte.
 # Usage: identity.sh PATH/TO/korvante PATH/TO/bench_gen
@@ -111,7 +112,26 @@ proc korvante data=mid notable;
    strata many / test=(logrank wilcoxon);
 run;
 PROG
-for name in mid_full mid_notable mid_group mid_many; do
+# The roads that read a stratum's records in their input order besides the
+# ranked copies: life table, bands, smoothed hazards, IDs, TEST covariates.
+cat >"$work/mid_roads.vyr" <<'PROG'
+proc korvante data=mid method=life width=50 outsurv=lt;
+   time time*status(0);
+   strata group;
+run;
+proc korvante data=mid notable confband=all plots=(s(cl) hazard) outsurv=bands;
+   time time*status(0);
+   strata group;
+run;
+proc korvante data=mid timelist=5 100 outsurv=ids;
+   time time*status(0);
+   id s1;
+   freq f;
+   test s2 s3;
+   strata group;
+run;
+PROG
+for name in mid_full mid_notable mid_group mid_many mid_roads; do
   run "$work/$name.vyr" "$work/data" "$work/$name/threads"
   run "$work/$name.vyr" "$work/data" "$work/$name/one" --option NOTHREADS
   compare "$name"

@@ -477,6 +477,41 @@ int xcpntd(XCFILE* file, double position)
     return 0;
 }
 
+int xcflush(XCFILE* file)
+{
+    if (!valid(file))
+        return code(kBadHandle);
+    if (file->disk >= 0 && !flush_writes(file))
+        return code(kWriteFailed);
+    return 0;
+}
+
+int xcreadat(const XCFILE* file, double position, void* buffer, long length)
+{
+    if (!valid(file))
+        return code(kBadHandle);
+    if (length < 0)
+        return code(kNegativeLength);
+    if (!(position >= 1.0) || position != static_cast<double>(static_cast<long long>(position)))
+        return code(kBadPosition);
+    const long long at = static_cast<long long>(position) - 1;
+    if (at + length > file->size)
+        return code(kPastEnd);
+    if (length == 0)
+        return 0;
+    if (buffer == nullptr)
+        return code(kReadFailed);
+    if (file->disk < 0) {
+        chunks_read(file, at, static_cast<char*>(buffer), length);
+        return 0;
+    }
+    // Only what reached the file can be read without touching its state.
+    if (!file->wbuf.empty() && at < file->wstart + static_cast<long long>(file->wbuf.size()) &&
+        file->wstart < at + length)
+        return code(kReadFailed);
+    return read_at(file->disk, static_cast<char*>(buffer), length, at) ? 0 : code(kReadFailed);
+}
+
 int xcclose(XCFILE* file)
 {
     if (!valid(file))

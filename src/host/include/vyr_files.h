@@ -42,6 +42,14 @@ int xcpntd(XCFILE* file, double position);
 // the content is on disk or the blocks would take it past the memory it may
 // keep; the caller then writes with xcwrite.
 int xcblocks(XCFILE* file, long count, long bytes, double* noted, char** address);
+// Sends writes still gathered in memory to the file, so that xcreadat sees
+// them; the content itself stays where it is.
+int xcflush(XCFILE* file);
+// Reads length bytes at a noted position without moving the file's position.
+// Several threads may call it at once, also beside a thread reading with
+// xcread, as long as nobody writes to the file and writes were flushed
+// (xcflush); a read over writes not yet flushed is refused (negative code).
+int xcreadat(const XCFILE* file, double position, void* buffer, long length);
 // Closes and deletes a utility file.
 int xcclose(XCFILE* file);
 // Files past this many bytes of content spill to a temporary file on disk

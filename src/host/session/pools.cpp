@@ -2,6 +2,10 @@
 // deleting the pool frees them all, and a free of one block (whatever length
 // the caller passes, -1 and 0 included) releases just that block. The task
 // pool and the pools made during a step are emptied when the step ends.
+// Large blocks are mapped from the system directly, so that freeing one gives
+// its memory back at once whichever thread took it (the C library keeps a
+// freed block in the heap of the thread that took it once it has seen
+// blocks of that size come and go).
 
 #include "host/session/session_state.h"
 
@@ -10,6 +14,8 @@
 #include <mutex>
 #include <unordered_map>
 #include <unordered_set>
+
+#include <sys/mman.h>
 
 namespace vyr
 {
@@ -46,6 +52,28 @@ PoolState& state()
 // a caller's fault, reported as a memory failure rather than attempted).
 constexpr int64_t kLargestRequest = int64_t{1} << 40;
 
+// Blocks of this many bytes or more are mapped (see above).
+constexpr std::size_t kMappedBlock = std::size_t{1} << 20;
+
+// A zeroed block of n bytes, null on failure.
+void* take_block(std::size_t n)
+{
+    if (n < kMappedBlock)
+        return std::calloc(1, n);
+    void* a = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return a == MAP_FAILED ? nullptr : a;
+}
+
+// Gives back a block taken for `length` bytes.
+void give_block(void* a, int64_t length)
+{
+    const std::size_t n = length == 0 ? 1 : static_cast<std::size_t>(length);
+    if (n < kMappedBlock)
+        std::free(a);
+    else
+        munmap(a, n);
+}
+
 void* pool_allocate(POOLHANDLE* handle, int64_t length, int64_t flags);
 void pool_free(POOLHANDLE* handle, void* address, int64_t length, int64_t flags);
 
@@ -62,7 +90,7 @@ Pool* make_pool(bool stepPool)
 void empty_pool(PoolState& s, Pool* p)
 {
     for (auto& [addr, len] : p->blocks) {
-        std::free(addr);
+        give_block(addr, len);
         s.inUse -= len;
     }
     p->blocks.clear();
@@ -83,7 +111,7 @@ void* pool_allocate(POOLHANDLE* handle, int64_t length, int64_t flags)
         return nullptr;
     }
     std::size_t n = length == 0 ? 1 : static_cast<std::size_t>(length);
-    void* a = std::calloc(1, n);
+    void* a = take_block(n);
     if (a == nullptr) {
         s.lastFailure = static_cast<long>(length);
         return nullptr;
@@ -107,7 +135,7 @@ void pool_free(POOLHANDLE* handle, void* address, int64_t length, int64_t flags)
     auto it = p->blocks.find(address);
     if (it == p->blocks.end())
         return; // not this pool's block (or freed already): leave it alone
-    std::free(it->first);
+    give_block(it->first, it->second);
     s.inUse -= it->second;
     p->blocks.erase(it);
 }

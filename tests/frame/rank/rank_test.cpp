@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <numeric>
 #include <random>
 #include <vector>
@@ -62,10 +63,30 @@ std::vector<int64_t> merge_sort_rank(const std::vector<double>& t, const std::ve
     return idx;
 }
 
+int g_copied = 0; // rankings whose copies counting made
+
+// The rank index; where counting also copied the records into rank order
+// on the way (times, frequencies and weights), the copies must be what a
+// gather through the index gives.
 std::vector<int64_t> rank_order(const std::vector<double>& t, const std::vector<double>& f)
 {
-    std::vector<int64_t> idx(t.size());
-    korv_rank_order(t.data(), f.data(), idx.data(), static_cast<int64_t>(t.size()));
+    const size_t n = t.size();
+    std::vector<int64_t> idx(n);
+    std::vector<double> w(n), rt(n, -99), rf(n, -99), rw(n, -99);
+    for (size_t i = 0; i < n; ++i)
+        w[i] = 0.5 + static_cast<double>(i);
+    korv_rank_detail::RankCopies copy;
+    copy.weight = w.data();
+    copy.rtime = rt.data();
+    copy.rfreq = rf.data();
+    copy.rweight = rw.data();
+    if (korv_rank_order(t.data(), f.data(), idx.data(), static_cast<int64_t>(n), copy)) {
+        ++g_copied;
+        for (size_t j = 0; j < n; ++j) {
+            const size_t r = static_cast<size_t>(std::llabs(idx[j]) - 1);
+            EXPECT_TRUE(rt[j] == t[r] && rf[j] == f[r] && rw[j] == w[r]) << "position " << j;
+        }
+    }
     return idx;
 }
 
@@ -233,6 +254,7 @@ TEST(Ranking, CountingAndSortingPathsMatchTheMergeSort)
             f[gen() % static_cast<uint64_t>(n)] = -7.0;
         ASSERT_EQ(rank_order(t, f), merge_sort_rank(t, f)) << "uniform trial " << trial;
     }
+    EXPECT_GT(g_copied, 10);
     // Already in order: the one pass, and the sorted-input index agrees.
     std::vector<double> t{0, 1, 1, 1, 2, 2}, f{-1, 2, 1, -1, 1, 1};
     std::vector<int64_t> one(t.size());

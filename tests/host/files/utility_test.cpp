@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <numeric>
+#include <thread>
 #include <vector>
 
 namespace
@@ -443,4 +444,58 @@ TEST_F(UtilityFile, BlocksFilledInPlaceReadBackAndNeverSpanTwoChunks)
     ASSERT_EQ(xcondisk(f), 1);
     EXPECT_LT(xcblocks(f, 1, bytes, noted.data(), at.data()), 0);
     xcsetspill(64L * 1024 * 1024);
+
+// Positioned reads: several threads at once, beside a reader that moves the
+// position, in memory and on disk; a read over writes not yet flushed is
+// refused, and reads nothing.
+TEST_F(UtilityFile, PositionedReadsServeManyThreadsAndLeaveThePositionAlone)
+{
+    for (bool disk : {false, true}) {
+        ASSERT_EQ(xcpoint(f, -2), 0);
+        xcsetspill(disk ? 2000 : 64L * 1024 * 1024);
+        std::vector<double> notes;
+        for (int k = 0; k < 40; ++k) {
+            double pos = 0;
+            ASSERT_EQ(xcnoted(f, &pos), 0);
+            notes.push_back(pos);
+            auto b = block(k * 50.0);
+            ASSERT_EQ(xcwrite(f, b.data(), 400), 0);
+        }
+        ASSERT_EQ(xcondisk(f), disk ? 1 : 0);
+        std::vector<double> got(50, -1.0);
+        if (disk) { // the last block is still gathered in memory
+            EXPECT_LT(xcreadat(f, notes.back(), got.data(), 400), 0);
+            EXPECT_EQ(got[0], -1.0);
+        }
+        ASSERT_EQ(xcflush(f), 0);
+        ASSERT_EQ(xcpntd(f, notes[3]), 0);
+        std::vector<int> bad(4, 0);
+        std::vector<std::thread> readers;
+        for (int t = 0; t < 4; ++t)
+            readers.emplace_back([&, t] {
+                std::vector<double> mine(50);
+                for (int round = 0; round < 20; ++round)
+                    for (int k = t; k < 40; k += 4)
+                        if (xcreadat(f, notes[static_cast<std::size_t>(k)], mine.data(), 400) !=
+                                0 ||
+                            mine != block(k * 50.0))
+                            ++bad[static_cast<std::size_t>(t)];
+            });
+        // The file's own reader goes on beside them.
+        for (int k = 3; k < 40; ++k) {
+            ASSERT_EQ(xcread(f, got.data(), 400), 0);
+            ASSERT_EQ(got, block(k * 50.0));
+        }
+        for (std::thread& r : readers)
+            r.join();
+        EXPECT_EQ(bad, std::vector<int>(4, 0)) << (disk ? "disk" : "memory");
+        // The positioned reads did not move the position, and refuse what
+        // lies past the end or is not a noted position.
+        ASSERT_EQ(xcpntd(f, notes[10]), 0);
+        EXPECT_LT(xcreadat(f, notes.back(), got.data(), 800), 0);
+        EXPECT_LT(xcreadat(f, 0.0, got.data(), 8), 0);
+        EXPECT_LT(xcreadat(f, 2.5, got.data(), 8), 0);
+        ASSERT_EQ(xcread(f, got.data(), 400), 0);
+        EXPECT_EQ(got, block(500.0));
+    }
 }

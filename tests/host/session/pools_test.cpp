@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
+#include <vector>
 
 namespace
 {
@@ -35,6 +37,38 @@ TEST(Pools, BlocksComeZeroedAndFreesOfUnknownLengthAreAccepted)
     xmpoold(p);
     EXPECT_EQ(vyr::pools_in_use(), before);
     xmpoold(nullptr);
+}
+
+// Large blocks (mapped from the system) behave as small ones: zeroed,
+// taken on any thread, freed with any length or with the pool.
+TEST(Pools, LargeBlocksFromAnyThreadComeZeroedAndGoBackWhole)
+{
+    POOLHANDLE* p = xmpoolc(0, 1024, 0x1002);
+    ASSERT_NE(p, nullptr);
+    const int64_t before = vyr::pools_in_use();
+    const int64_t sizes[] = {(1 << 20) - 1, 1 << 20, (3 << 20) + 5};
+    for (int round = 0; round < 2; ++round) {
+        std::vector<unsigned char*> got(3);
+        std::vector<std::thread> takers;
+        for (int k = 0; k < 3; ++k)
+            takers.emplace_back(
+                [&, k] { got[k] = static_cast<unsigned char*>(p->allocate(p, sizes[k], 0x2000)); });
+        for (std::thread& t : takers)
+            t.join();
+        for (int k = 0; k < 3; ++k) {
+            ASSERT_NE(got[k], nullptr);
+            const int64_t n = sizes[k];
+            EXPECT_EQ(got[k][0] | got[k][n / 2] | got[k][n - 1], 0) << "round " << round;
+            std::memset(got[k], 0xCD, static_cast<size_t>(n));
+        }
+        EXPECT_EQ(vyr::pools_in_use(), before + sizes[0] + sizes[1] + sizes[2]);
+        p->free(p, got[0], -1, 4);
+        p->free(p, got[1], 0, 4);
+        if (round == 0)
+            p->free(p, got[2], sizes[2], 4);
+    }
+    xmpoold(p); // the last large block goes with the pool
+    EXPECT_EQ(vyr::pools_in_use(), before);
 }
 
 TEST(Pools, DeletingAPoolFreesEverythingItGave)

@@ -444,6 +444,7 @@ TEST_F(UtilityFile, BlocksFilledInPlaceReadBackAndNeverSpanTwoChunks)
     ASSERT_EQ(xcondisk(f), 1);
     EXPECT_LT(xcblocks(f, 1, bytes, noted.data(), at.data()), 0);
     xcsetspill(64L * 1024 * 1024);
+}
 
 // Positioned reads: several threads at once, beside a reader that moves the
 // position, in memory and on disk; a read over writes not yet flushed is

@@ -68,17 +68,6 @@ void cont_range(ZLEV* l, ZLEVMOD* m)
     }
 }
 
-// The failure number (message 174/n) of a worker's trapped exception code.
-int failure_number(int code)
-{
-    const int ex = code - 1;
-    if (ex >= 0 && ex <= 8)
-        return 43 + ex;
-    if (ex >= 10 && ex <= 12)
-        return 52 + (ex - 10);
-    return 55;
-}
-
 // The reading member of a threaded pass.
 struct Reader {
     DSHANDLE* fid;
@@ -609,7 +598,7 @@ void CleanupLThreads(ZLEVREADPARMS* rp, ZLEVMOD* m, int all)
         for (int t = 0; t < rp->nThreads; ++t) {
             ZLEVTHREADPARMS& tp = rp->threadParm[t];
             if (rp->rc > 1 && tp.code != 0)
-                rp->rc = failure_number(tp.code);
+                rp->rc = zlev_failure_number(tp.code);
             if (tp.doneEvent)
                 tp.doneEvent->post(tp.doneEvent, 0);
             if (tp.started && tp.exitEvent)
@@ -728,7 +717,8 @@ int zlevadd(DSHANDLE* fid, ZLEV* l, ZLEVMOD* m)
             break;
         }
         if (reader.failed) {
-            rp->rc = reader.code == ZLEV_WORKER_NOMEM ? 56 : 55;
+            rp->rc = reader.code == ZLEV_WORKER_NOMEM ? msg174::WORKER_NO_MEMORY
+                                                      : msg174::WORKER_STOPPED;
             rp->clefFlag = 0;
             CleanupLThreads(rp, m, 1);
             rp->nThreads = 0;
@@ -738,7 +728,7 @@ int zlevadd(DSHANDLE* fid, ZLEV* l, ZLEVMOD* m)
         if (TreeMerge(l, m) != 0) {
             // Levels the merge could not hold would be missing: the pass
             // failed like a worker that ran out of node memory.
-            rp->rc = 56;
+            rp->rc = msg174::WORKER_NO_MEMORY;
             rp->clefFlag = 0;
             CleanupLThreads(rp, m, 1);
             rp->nThreads = 0;

@@ -322,3 +322,6 @@ int zlevLevelText(const ZLEVVAR* v, int l, const char** text);
 // The coded level part of a name ("OEFF3", ...) for parameterization codes
 // that have one, 0 for the others; written into out (room for 32).
 int zlevCodedName(int param, int level, char* out);
+// The message (group 174) of a threaded pass whose worker trapped the
+// exception `code`; defined in zlevthr.cpp, used by both threaded passes.
+int zlev_failure_number(int code);

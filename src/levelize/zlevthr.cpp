@@ -108,17 +108,6 @@ char* echunk(QXPoolh pool, int count, int size)
         pool, static_cast<QXMemSize>(count) * static_cast<QXMemSize>(size), 0x80000000u));
 }
 
-// The failure number (message 174/n) of a worker's trapped exception code.
-int failure_number(int code)
-{
-    const int ex = code - 1;
-    if (ex >= 0 && ex <= 8)
-        return 43 + ex;
-    if (ex >= 10 && ex <= 12)
-        return 52 + (ex - 10);
-    return 55;
-}
-
 // Destroys every worker's effect trees and their node pools.
 void destroy_effect_trees(ZLEVREADPARMS* rp)
 {
@@ -259,6 +248,18 @@ struct Reader {
 };
 
 } // namespace
+
+int zlev_failure_number(int code)
+{
+    // The first nine codes, then three more, have lines of their own in
+    // that order; any other failure has the general one.
+    const int ex = code - 1;
+    if (ex >= 0 && ex <= 8)
+        return msg174::WORKER_UNKNOWN_EXCEPTION + ex;
+    if (ex >= 10 && ex <= 12)
+        return msg174::WORKER_DOMAIN_ERROR + (ex - 10);
+    return msg174::WORKER_STOPPED;
+}
 
 int ThreadInit(ZLEVREGI* r)
 {
@@ -556,10 +557,11 @@ int zlevEffectPassThreaded(ZLEVREGI* r, double* y, double* w, double* f, TREE** 
         return 1;
     }
     if (reader.failed) {
-        rp->rc = reader.code == ZLEV_WORKER_NOMEM ? 56 : 55;
+        rp->rc =
+            reader.code == ZLEV_WORKER_NOMEM ? msg174::WORKER_NO_MEMORY : msg174::WORKER_STOPPED;
         for (int t = 0; t < rp->nThreads; ++t)
             if (rp->threadParm[t].code != 0)
-                rp->rc = failure_number(rp->threadParm[t].code);
+                rp->rc = zlev_failure_number(rp->threadParm[t].code);
         // The combinations are found again on the task thread, which gives
         // the same ones: a note, not an error.
         xpmlog(174, msg174::WORKER_FAILED);

@@ -10,6 +10,8 @@
 #include "support/levelize_harness.h"
 #include "support/step_probe.h"
 
+#include "host/messages/catalogue.h"
+
 #include <string>
 #include <vector>
 
@@ -724,6 +726,27 @@ TEST_F(ThreadsTest, WorkersKeptForAFurtherPassGiveTheSameCombinations)
     EXPECT_EQ(workers1, 2);
     EXPECT_EQ(workers2, 2);
     EXPECT_EQ(load, 0);
+}
+
+// A worker's trapped exception code names the line of its own kind in the
+// log: every code the workers post reaches a catalogue line that says the
+// worker stopped, and codes outside the known kinds get the general one.
+TEST(LevelizeThreads, AWorkersFailureCodeNamesItsOwnMessage)
+{
+    const std::vector<std::pair<int, const char*>> kinds = {{1, "unknown exception"},
+                                                            {2, "floating-point overflow"},
+                                                            {8, "illegal instruction"},
+                                                            {9, "control-break"},
+                                                            {11, "domain error"},
+                                                            {13, "abort"},
+                                                            {10, "timer or an unknown failure"},
+                                                            {0, "timer or an unknown failure"},
+                                                            {99, "timer or an unknown failure"}};
+    for (const auto& [code, words] : kinds) {
+        const std::string* text = vyr::catalogue_text(174, zlev_failure_number(code));
+        ASSERT_NE(text, nullptr) << "code " << code;
+        EXPECT_NE(text->find(words), std::string::npos) << "code " << code << ": " << *text;
+    }
 }
 
 } // namespace

@@ -5,13 +5,11 @@
 # records. The machine's core count and load are printed with the figures.
 # Usage: bench/load_bench.sh [BUILD_DIR] [ROWS]
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/setup.sh"
 build=${1:-$root/build-bench}
 rows=${2:-10000000}
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKORV_TESTS=OFF >/dev/null
-cmake --build "$build" --target bench_load -j4 >/dev/null
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+bench_build bench_load
 "$build/bench/bench_load" generate "$tmp/big.csv" "$rows"
 echo "file: $(du -h "$tmp/big.csv" | cut -f1), $rows rows, $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "every core:"

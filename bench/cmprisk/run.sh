@@ -14,15 +14,12 @@
 #   nearly every time is distinct)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../.." && pwd)
+. "$here/../setup.sh"
 build=${1:-$root/build-bench}
 rows=${2:-1000000}
 runs=${3:-5}
 decimals=${4:-3}
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKORV_TESTS=OFF >/dev/null
-cmake --build "$build" --target korvante -j3 >/dev/null 2>&1
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+bench_build korvante
 /usr/bin/python3 "$here/generate.py" "$tmp/big.csv" "$rows" "$decimals"
 echo "data: $(du -h "$tmp/big.csv" | cut -f1), $rows rows, times with $decimals decimals," \
   "$(cut -d, -f1 "$tmp/big.csv" | sort -u | wc -l) distinct times"

@@ -13,14 +13,11 @@
 # Usage: bench/group/run.sh [BUILD_DIR] [ROWS] [RUNS]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../.." && pwd)
+. "$here/../setup.sh"
 build=${1:-$root/build-bench}
 rows=${2:-10000000}
 runs=${3:-3}
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target korvante -j4 >/dev/null 2>&1
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+bench_build korvante
 /usr/bin/python3 "$root/bench/homogeneity/generate.py" "$tmp/big.csv" "$rows"
 echo "data: $(du -h "$tmp/big.csv" | cut -f1), $rows rows, $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 

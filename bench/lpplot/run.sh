@@ -5,14 +5,12 @@
 # plot, RUNS times each, and prints each run's time and peak memory.
 # Usage: bench/lpplot/run.sh [BUILD_DIR] [ROWS] [RUNS]
 set -euo pipefail
-root=$(cd "$(dirname "$0")/../.." && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../setup.sh"
 build=${1:-$root/build-bench}
 rows=${2:-1000000}
 runs=${3:-3}
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKORV_TESTS=OFF >/dev/null
-cmake --build "$build" --target korvante -j3 >/dev/null
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+bench_build korvante
 python3 - "$tmp/plots.csv" "$rows" <<'PY'
 import random, sys
 random.seed(17)

@@ -14,13 +14,10 @@
 # Usage: bench/mcomp/run.sh [BUILD_DIR] [RUNS]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../.." && pwd)
+. "$here/../setup.sh"
 build=${1:-$root/build-bench}
 runs=${2:-3}
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKORV_TESTS=OFF >/dev/null
-cmake --build "$build" --target korvante -j3 >/dev/null 2>&1
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+bench_build korvante
 # k strata of n subjects: exponential times with a rate by stratum, rounded
 # to 50 distinct values, a fifth censored.
 gen() { # file, strata, subjects per stratum

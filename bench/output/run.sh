@@ -9,14 +9,11 @@
 # Usage: bench/output/run.sh [BUILD_DIR] [ROWS] [RUNS]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../.." && pwd)
+. "$here/../setup.sh"
 build=${1:-$root/build-bench}
 rows=${2:-1000000}
 runs=${3:-3}
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target korvante -j3 >/dev/null 2>&1
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+bench_build korvante
 /usr/bin/python3 "$root/bench/homogeneity/generate.py" "$tmp/big.csv" "$rows"
 echo "data: $(du -h "$tmp/big.csv" | cut -f1), $rows rows, $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 cat >"$tmp/full.vyr" <<'PROG'

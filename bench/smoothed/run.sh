@@ -8,14 +8,12 @@
 # these boundary kernels.
 # Usage: bench/smoothed/run.sh [BUILD_DIR] [ROWS] [RUNS]
 set -euo pipefail
-root=$(cd "$(dirname "$0")/../.." && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../setup.sh"
 build=${1:-$root/build-bench}
 rows=${2:-100000}
 runs=${3:-3}
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKORV_TESTS=OFF >/dev/null
-cmake --build "$build" --target korvante bench_smoothed -j3 >/dev/null
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+bench_build korvante bench_smoothed
 python3 - "$tmp/haz.csv" "$rows" <<'PY'
 import random, sys
 random.seed(109)

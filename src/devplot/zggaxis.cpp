@@ -8,6 +8,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "devplot/zggraf.h"
 #include "runtime/procstr.h"
@@ -136,17 +137,28 @@ double initscale(double* nice, double* cut, int n, korv_dev::SCALESTR* sc)
     return p;
 }
 
+// Rounds the ends of the scale out to multiples of the increment and returns
+// the number of increments between them. The multiple at the lower end is
+// kept as a double: on an axis of extreme values it lies beyond an int's
+// range. A count too large for an int is returned as INT_MAX (more than any
+// axis takes, so the callers widen the increment), one that is undefined as
+// -1 (no scale).
 int setscale(double* nice, double*, double scalfact, double fuzz, korv_dev::SCALESTR* sc,
-             int* multmin)
+             double* multmin)
 {
     sc->inc = scalfact * nice[sc->index];
     const double i0 = std::floor((sc->smin + fuzz) / sc->inc);
     const double i1 = std::ceil((sc->smax - fuzz) / sc->inc);
     if (multmin)
-        *multmin = static_cast<int>(i0);
+        *multmin = i0;
     sc->smin = i0 * sc->inc;
     sc->smax = i1 * sc->inc;
-    return static_cast<int>(i1 - i0);
+    const double count = i1 - i0;
+    if (std::isnan(count))
+        return -1;
+    if (count >= static_cast<double>(std::numeric_limits<int>::max()))
+        return std::numeric_limits<int>::max();
+    return static_cast<int>(count);
 }
 
 int round1(double* nice, double fuzz, double* cutoff, korv_dev::SCALESTR* sc)
@@ -159,11 +171,15 @@ int round1(double* nice, double fuzz, double* cutoff, korv_dev::SCALESTR* sc)
 int round2(double* nice, double fuzz, double* cutoff, korv_dev::SCALESTR* sc, int endopt)
 {
     const int m = sc->index;
-    const int most = static_cast<int>(sc->inc);
+    // The most increments the axis may have (held in the increment field on
+    // entry); a value beyond an int's range allows as many as an int holds.
+    const int most = sc->inc >= static_cast<double>(std::numeric_limits<int>::max())
+                         ? std::numeric_limits<int>::max()
+                         : static_cast<int>(sc->inc);
     const double lo = sc->smin, hi = sc->smax;
     nice[m] = 10 * nice[0];
     double p = initscale(nice, cutoff, m - 1, sc);
-    int i0 = 0;
+    double i0 = 0;
     int c = setscale(nice, cutoff, p, fuzz, sc, &i0);
     int decades = 0;
     while (c > most) {

@@ -419,7 +419,7 @@ int round2(double* nice, double fuzz, double* cutoff, korv_dev::SCALESTR* scale,
 int round1(double* nice, double fuzz, double* cutoff, korv_dev::SCALESTR* scale);
 double initscale(double* nice, double* cut, int n, korv_dev::SCALESTR* scale);
 int setscale(double* nice, double* cutoff, double scalfact, double fuzz, korv_dev::SCALESTR* scale,
-             int* multmin);
+             double* multmin);
 void multiples(double* a, int n, int ntimes);
 void bubbles(double* a, int n);
 long zggrsax(GRAFSTR* ggraf, AINFSTR* axis, NAMESTR* vname);

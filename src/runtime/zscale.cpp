@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "runtime/pgraf.h"
 #include "vyr_missing.h"
@@ -44,6 +45,18 @@ struct GLOBALSTR {
     const double* accept = kDefaultAccept;
     int naccept = 5;
 };
+
+// The integer part of a count of increments, or `otherwise` when the count
+// is undefined or beyond an int's range (a range that overflowed to
+// infinity, or an increment too fine for it): the passes then treat the
+// count as one that does not fit.
+int truncOr(double x, int otherwise)
+{
+    if (!(x > static_cast<double>(std::numeric_limits<int>::min()) - 1.0 &&
+          x < static_cast<double>(std::numeric_limits<int>::max()) + 1.0))
+        return otherwise;
+    return static_cast<int>(x);
+}
 
 // The half-position margins for `plotpos` positions.
 void minmax(int plotpos, SCALESTR* s, GLOBALSTR* g)
@@ -105,7 +118,7 @@ void NiceFunction(SCALESTR* s, GLOBALSTR* g)
     if (g->force_incf) {
         // A required increment: a whole multiple of it, k, that fits.
         const int q = std::max(1, std::abs(s->plotpos) / std::max(1, s->ticpos));
-        int k = std::max(1, static_cast<int>(std::ceil(g->range / (q * g->sinc))));
+        int k = std::max(1, truncOr(std::ceil(g->range / (q * g->sinc)), 1));
         if (k < s->ticpos) {
             while (k < s->ticpos && s->ticpos % k != 0)
                 ++k;
@@ -174,7 +187,7 @@ void passSettled(SCALESTR* s, GLOBALSTR* g, int pass, int L)
 {
     minmax(s->ntic * s->ticpos, s, g);
     zcsround(s, g);
-    int k = std::max(1, static_cast<int>((g->range + g->fuzz) / s->inc));
+    int k = std::max(1, truncOr((g->range + g->fuzz) / s->inc, 1));
     if (k == s->ntic) {
         g->done |= kDone;
     } else if (k < s->ntic) {
@@ -197,7 +210,7 @@ void passSettled(SCALESTR* s, GLOBALSTR* g, int pass, int L)
             s->xmin = lo * s->inc;
             s->xmax = hi * s->inc;
             g->range = s->xmax - s->xmin;
-            k = static_cast<int>((g->range + g->fuzz) / s->inc);
+            k = truncOr((g->range + g->fuzz) / s->inc, -1);
             if (k == s->ntic)
                 g->done |= kDone;
         } else {
@@ -469,7 +482,7 @@ void runPasses(SCALESTR* s, GLOBALSTR* g, int L)
         case kInc:
             minmax(s->plotpos, s, g);
             zcsround(s, g);
-            s->ntic = std::max(static_cast<int>((g->range + g->fuzz) / s->inc), 1);
+            s->ntic = std::max(truncOr((g->range + g->fuzz) / s->inc, 1), 1);
             g->done |= kNtic;
             break;
         case 0:

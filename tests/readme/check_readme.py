@@ -19,7 +19,7 @@ on a line of its own and followed by the code block it speaks of:
 
 and, without a block:
 
-    <!-- hidden-run: ID COMMAND -->       a run that the page does not show
+    <!-- hidden-run: ID [status=N] COMMAND -->  a run the page does not show
     <!-- files: ID FILE... -->            the files run ID leaves
     <!-- warnings: ID JSON rc=N GROUP/NUMBER... -->
         each warning appears in a step of the JSON document JSON (written
@@ -143,7 +143,11 @@ def main():
                 status, at)
         elif kind == "hidden-run":
             rid, _, command = arg.partition(" ")
-            run(rid, command, 0, at)
+            status = 0
+            if command.startswith("status="):
+                word, _, command = command.partition(" ")
+                status = int(word[7:])
+            run(rid, command, status, at)
         elif kind == "shows":
             rid, _, where = arg.partition(" ")
             if rid not in runs:

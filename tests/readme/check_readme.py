@@ -21,6 +21,7 @@ and, without a block:
 
     <!-- hidden-run: ID [status=N] COMMAND -->  a run the page does not show
     <!-- files: ID FILE... -->            the files run ID leaves
+    <!-- lacks: ID stdout|stderr|FILE TEXT -->  TEXT is nowhere in that output
     <!-- warnings: ID JSON rc=N GROUP/NUMBER... -->
         each warning appears in a step of the JSON document JSON (written
         by run ID) whose return code is N; with rc=0, every warning of a
@@ -53,7 +54,7 @@ def blocks(lines):
             continue
         kind, arg, at = m.group(1), m.group(2), i + 1
         i += 1
-        if kind in ("hidden-run", "files", "warnings"):
+        if kind in ("hidden-run", "files", "warnings", "lacks"):
             yield kind, arg, None, at
             continue
         while i < n and not lines[i].strip():
@@ -123,6 +124,9 @@ def main():
         for prog in re.findall(r"examples/[A-Za-z0-9_]+\.vyr", script):
             run_programs.add(prog)
 
+    for k, line in enumerate(lines):
+        if re.match(r"^\s+<!--\s*[a-z-]+:", line) or re.search(r"\S\s*<!--\s*[a-z-]+:", line):
+            problems.append("line %d: a marker must start its line" % (k + 1))
     for kind, arg, body, at in blocks(lines):
         if kind == "program":
             shown_programs.add(arg)
@@ -148,8 +152,10 @@ def main():
                 word, _, command = command.partition(" ")
                 status = int(word[7:])
             run(rid, command, status, at)
-        elif kind == "shows":
+        elif kind in ("shows", "lacks"):
             rid, _, where = arg.partition(" ")
+            if kind == "lacks":
+                where, _, unwanted = where.partition(" ")
             if rid not in runs:
                 problems.append("line %d: run %s is not made before it is shown" % (at, rid))
                 continue
@@ -164,6 +170,10 @@ def main():
                     problems.append("line %d: run %s left no %s" % (at, rid, where))
                     continue
                 text = open(path, encoding="utf-8", errors="replace").read()
+            if kind == "lacks":
+                if unwanted in text:
+                    problems.append("line %d: %s of run %s has: %s" % (at, where, rid, unwanted))
+                continue
             missing = in_order(body, text)
             if missing is not None:
                 problems.append("line %d: %s of run %s does not show, in this order:\n    %s"

@@ -14,5 +14,6 @@ status=0
 [ -f out/example.lst ] && cat out/example.lst
 echo
 echo "The listing is in out/example.lst, the HTML page in out/example.html,"
-echo "the JSON in out/example.json; output data sets are in out/."
+echo "the JSON in out/example.json, the graphs in out/graphs/ and the output"
+echo "data set in out/survival.csv (the log is above the listing)."
 exit "$status"

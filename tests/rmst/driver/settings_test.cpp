@@ -102,9 +102,9 @@ TEST(Settings, TimesNearTheLargestDouble)
     // An event at 1e308 and a censored record at 1.7e308: RMST 1.35e308 with
     // standard error 0.35e308 / sqrt(2). Its upper limit lies beyond the
     // largest double and is missing; the lower one is a number.
-    const rmstest::Run edge = rmstest::run(
-        "proc korvante data=edge rmst(cl) notable plots=none; time t*s(0); run;",
-        {{"edge.csv", "t,s\n1e308,1\n1.7e308,0\n"}});
+    const rmstest::Run edge =
+        rmstest::run("proc korvante data=edge rmst(cl) notable plots=none; time t*s(0); run;",
+                     {{"edge.csv", "t,s\n1e308,1\n1.7e308,0\n"}});
     ASSERT_EQ(edge.status, 0) << edge.log;
     const auto e = rows(edge, "RMST", 0);
     ASSERT_EQ(e.size(), 1u);

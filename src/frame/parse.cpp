@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "common/stages.h"
 #include "common/statement.h"
@@ -585,6 +586,18 @@ void method_and_switches(KORVCOM* q, const STMT* s)
         q->method = 0;
         break;
     }
+    // A competing-risks analysis estimates the cumulative incidence whatever
+    // METHOD= says: another method is named and set aside, so that no later
+    // check speaks of a life table or estimate that is not made.
+    if (bit(s, proc_bit::FAILCODE) && q->method != 0) {
+        static const char* const name[] = {"", "LIFE", "BRESLOW", "FH"};
+        static const char* const what[] = {"", "no life table is made",
+                                           "no Breslow estimate is made",
+                                           "no Fleming-Harrington estimate is made"};
+        xpmlog(326, msg326::METHOD_WITH_CMPRISK, name[static_cast<int>(q->method)],
+               what[static_cast<int>(q->method)]);
+        q->method = 0;
+    }
     q->zatRisk = bit(s, proc_bit::ATRISK);
     q->znoLeft = bit(s, proc_bit::NOLEFT);
     if (bit(s, proc_bit::NELSON)) {
@@ -601,6 +614,18 @@ void method_and_switches(KORVCOM* q, const STMT* s)
         q->zstrataid = 0;
 }
 
+// Whether PLOTS= asks a competing-risks analysis for a plot besides NONE:
+// the cumulative incidence, or one that it names as not available.
+bool cmprisk_plot_requests(const STMT* s)
+{
+    for (int k : {proc_bit::PLOT_CIF, proc_bit::PLOT_ALL, proc_bit::PLOT_SURVIVAL,
+                  proc_bit::PLOT_LOGSURV, proc_bit::PLOT_LOGLOGS, proc_bit::PLOT_HAZARD,
+                  proc_bit::PLOT_DENSITY, proc_bit::PLOT_CENSORED})
+        if (bit(s, k))
+            return true;
+    return false;
+}
+
 // The plot requests, by plot mode: output-layer graphics (2), device
 // graphics (1) or line printer (0), and the competing-risks plots.
 void plot_requests(KORVCOM* q, const STMT* s, int mode)
@@ -612,10 +637,10 @@ void plot_requests(KORVCOM* q, const STMT* s, int mode)
             if (!q->zprint)
                 xpmlog(326, msg326::PLOTS_WITH_NOPRINT);
             else if (cmp) {
-                if (bit(s, proc_bit::PLOT_NONE))
-                    xpmlog(326, msg326::PLOTS_NONE_WITH_OTHERS);
-                else
+                if (!bit(s, proc_bit::PLOT_NONE))
                     cif_rule(q, s, mode);
+                else if (cmprisk_plot_requests(s))
+                    xpmlog(326, msg326::PLOTS_NONE_WITH_OTHERS);
             } else {
                 vdqgraph_rule(q, s, mode);
                 if (bit(s, proc_bit::PLOT_CENSORED))
@@ -763,6 +788,16 @@ void options_without_effect(const KORVCOM* q, const STMT* s, int mode)
         xpmlog(326, msg326::PLOT_OPTION_NO_PLOT, "PRINTPHANTOM", why);
     if (q->zmaxtime && !layer_plot && !mean_plots && !q->zplot && !q->graphics)
         xpmlog(326, msg326::PLOT_OPTION_NO_PLOT, "MAXTIME=", "whose time axis it could end");
+    // STRATA=INDIVIDUAL of the restricted means' plots draws one graph per
+    // stratum when the strata are the curves: with GROUP= each stratum's
+    // graph already overlays its GROUP= levels, and without STRATA
+    // variables there is one curve.
+    for (auto [field, name] : {std::pair{proc_field::RMST_ARRANGEMENT, "PLOTS=RMST"},
+                               std::pair{proc_field::RMTL_ARRANGEMENT, "PLOTS=RMTL"}})
+        if (stmt_int(s, field, 0) == -3 && (q->grpvar || q->nsvar == 0))
+            xpmlog(326, msg326::RMS_INDIVIDUAL_NO_EFFECT, name,
+                   q->grpvar ? "with GROUP=: the graph of each stratum overlays its GROUP= levels"
+                             : "without STRATA variables: there is one curve, in one graph");
 
     // SINGULAR= decides the rank of the rank tests' covariance matrices
     // across strata and of the TEST statement's; nothing else reads it.
@@ -1473,6 +1508,20 @@ void strata_requests_without_effect(KORVCOM* q, const STMT* s)
                           : bit(s, strata_bit::TEST_NONE) ? "TEST=NONE"
                                                           : "the WEIGHT statement";
         xpmlog(326, msg326::COMPARISONS_WITHOUT_TESTS, words.c_str(), why);
+        q->survdiff = nullptr;
+        return;
+    }
+    // The comparisons compare the scores of the rank tests; the
+    // likelihood-ratio test has none (and with WEIGHT only the log-rank,
+    // Wilcoxon and Tarone tests have them).
+    const int scored = q->zwt ? test_bit::LOGRANK | test_bit::WILCOXON | test_bit::TARONE
+                              : test_bit::LOGRANK | test_bit::WILCOXON | test_bit::TARONE |
+                                    test_bit::PETO | test_bit::MODPETO | test_bit::FLEMING;
+    if (!(q->ktype & scored) && !means) {
+        xpmlog(326, msg326::COMPARISONS_WITHOUT_SCORES, words.c_str(),
+               q->zwt ? "the log-rank, Wilcoxon and Tarone tests (with WEIGHT)"
+                      : "the log-rank, Wilcoxon, Tarone, Peto, modified Peto and "
+                        "Fleming-Harrington tests");
         q->survdiff = nullptr;
         return;
     }

@@ -46,6 +46,14 @@ struct AssocArea {
     // Sum of a x_k^2 over the valid records of every stratum so far: the
     // scale against which a covariance diagonal counts as zero.
     double* scale = nullptr;
+    // The power of two each covariate is divided by before any arithmetic
+    // (0 until a stratum has a non-zero value of it): the scores, the
+    // covariances and the scale above are kept in these units, so that
+    // covariates near the square root of the largest double neither
+    // overflow nor, near the smallest, vanish. Being powers of two they
+    // change no digit of any result.
+    double* unit = nullptr;
+    double* xs = nullptr; // p: one record's covariates in those units
     // Scratch of the results: the swept copy of one bordered block, then
     // p + 1 doubles of work for the sweep.
     double* copy = nullptr;
@@ -68,6 +76,9 @@ inline int64_t korv_assoc_q3(int p)
 // events first at equal times) and x, p covariate values per record. Records
 // with a missing covariate take no part. risk is the total frequency of the
 // records without a missing covariate, or negative to have it summed here.
+// The sums are kept in the units of the area: a covariate whose values in
+// this stratum pass its unit so far gets a larger one, the sums so far
+// converted to it.
 void korv_assoc_stratum(const AssocArea& a, int64_t n, const double* time, const double* freq,
                         const int64_t* indxs, const double* x, double risk = -1);
 
@@ -86,9 +97,16 @@ bool korv_assoc_usable(const double* var, int i, const double* scale, double sin
 
 // Univariate test of covariate i: the score, its standard error and the
 // chi-square with one degree of freedom; a covariate without information
-// has a standard error of 0 and a missing chi-square and p-value.
+// has a standard error of 0 and a missing chi-square and p-value. var and
+// scale are in the units of unit (null: as given); the score and standard
+// error come back in the covariate's own.
 AssocUni korv_assoc_univariate(const double* var, int p, int i, const double* scale,
-                               double singular);
+                               double singular, const double* unit = nullptr);
+
+// Turns the bordered block var from the units of unit into the
+// covariates' own; a value beyond the largest double becomes missing, and
+// the covariates with such a value are marked in lost (p flags).
+void korv_assoc_unscale(double* var, int p, const double* unit, bool* lost);
 
 // Sets a covariance row and column to zero where the variance is below the
 // smallest normal double, so that what is printed and written stays

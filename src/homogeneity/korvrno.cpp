@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "common/options.h"
@@ -96,15 +97,14 @@ void covariate_row(KorvPtr q, int i)
         put_text(q->label, std::min(q->clablen, 256), q->c[i].label);
 }
 
-void univariate_table(KorvPtr q, const double* var, const double* scale, bool wil)
+void univariate_table(KorvPtr q, const std::vector<AssocUni>& uni, bool wil)
 {
     xobop t = wil ? q->UniChiW : q->UniChiL;
     if (!t)
         return;
     open_table(q, t, wil ? "Stat.Korvante.WilUniChiSq" : "Stat.Korvante.LogUniChiSq");
-    const double singular = q->singular > 0 ? q->singular : 1e-12;
     for (int i = 0; i < q->ncvar; ++i) {
-        const AssocUni r = korv_assoc_univariate(var, q->ncvar, i, scale, singular);
+        const AssocUni& r = uni[static_cast<size_t>(i)];
         covariate_row(q, i);
         q->iovar[unichi_slot::STATISTIC] = r.stat;
         q->iovar[unichi_slot::STDERR] = r.se;
@@ -186,17 +186,41 @@ bool korv_assoc_usable(const double* var, int i, const double* scale, double sin
 }
 
 AssocUni korv_assoc_univariate(const double* var, int p, int i, const double* scale,
-                               double singular)
+                               double singular, const double* unit)
 {
     const double u = var[korv_assoc_q2(p) + i];
-    AssocUni r{u, 0.0, korv_missing(), korv_missing()};
+    const double c = unit && unit[i] > 0 ? unit[i] : 1.0;
+    AssocUni r{u * c, 0.0, korv_missing(), korv_missing()};
     if (korv_assoc_usable(var, i, scale, singular)) {
         const double v = var[diag(i)];
-        r.se = std::sqrt(v);
+        r.se = std::sqrt(v) * c;
         r.chisq = u * u / v;
         r.p = zpgx2(r.chisq, 1);
     }
+    for (double* x : {&r.stat, &r.se})
+        if (!std::isfinite(*x))
+            *x = korv_missing();
     return r;
+}
+
+void korv_assoc_unscale(double* var, int p, const double* unit, bool* lost)
+{
+    auto c = [unit](int i) { return unit && unit[i] > 0 ? unit[i] : 1.0; };
+    std::fill(lost, lost + p, false);
+    auto put = [&](double& x, double f, int i, int j) {
+        x = x * f;
+        if (!std::isfinite(x) && !wzmis(x)) {
+            x = korv_missing();
+            lost[i] = true;
+            lost[j] = true;
+        }
+    };
+    for (int i = 0; i < p; ++i) {
+        double* row = var + static_cast<int64_t>(i) * (i + 1) / 2;
+        for (int j = 0; j <= i; ++j)
+            put(row[j], c(i) * c(j), i, j);
+        put(var[korv_assoc_q2(p) + i], c(i), i, i);
+    }
 }
 
 void korv_assoc_guard(double* var, int p)
@@ -262,15 +286,34 @@ void korvrno(KorvPtr q, double* var, char* dfs, char* /*rowname*/, const char* t
     } else {
         std::fill(q->stchi->q, q->stchi->q + p, STSEQ{0, 0, 0.0});
     }
+    // The tests are formed in the covariates' units of the area, where
+    // nothing overflows; the chi-squares do not depend on the units. The
+    // scores and covariances printed and written are then turned back into
+    // the covariates' own units.
     korv_assoc_guard(var, p);
     const double singular = q->singular > 0 ? q->singular : 1e-12;
     const AssocResult r =
         korv_assoc_steps(var, p, a.scale, singular, a.copy, dfs, a.sweep, q->stchi->q);
     q->stchi->num = r.nsteps - 1;
+    std::vector<AssocUni> uni(static_cast<size_t>(p));
+    for (int i = 0; i < p; ++i)
+        uni[static_cast<size_t>(i)] = korv_assoc_univariate(var, p, i, a.scale, singular, a.unit);
+    const std::unique_ptr<bool[]> lost(new bool[static_cast<size_t>(p)]);
+    korv_assoc_unscale(var, p, a.unit, lost.get());
+    for (int i = 0; i < p; ++i)
+        if (lost[static_cast<size_t>(i)]) {
+            const varstring& n = q->c[i].name;
+            int len = static_cast<int>(n.l);
+            while (len > 0 && n.s[len - 1] == ' ')
+                --len;
+            xpmlog(326, msg326::ASSOCIATION_COVARIANCE_LOST, wil ? "Wilcoxon" : "log-rank", len,
+                   n.s);
+            q->rc = std::max(q->rc, 4);
+        }
     if (q->fileoutt && q->cvput)
         outtest_rows(q, var, r.chisq, type);
     if (q->zprint) {
-        univariate_table(q, var, a.scale, wil);
+        univariate_table(q, uni, wil);
         covariance_table(q, var, wil);
         stepwise_table(q, wil);
         std::memset(q->varname, ' ', sizeof q->varname);

@@ -4,6 +4,7 @@
 // down adds the log-rank scores and their covariance. Both are summed over
 // the strata of the BY group; the results are formed after the last stratum
 // (korvrno).
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -32,7 +33,10 @@ AssocArea korv_assoc_area(double* wil, int p)
     a.css = a.xdev + p;
     a.work = a.css + q3;
     a.scale = a.work + p;
-    // The results reuse the scratch of the passes (never the scale).
+    a.unit = a.scale + p;
+    a.xs = a.unit + p;
+    // The results reuse the scratch of the passes (never the scale or the
+    // units).
     a.copy = wil + 2 * q3;
     a.sweep = wil + 3 * q3;
     return a;
@@ -50,9 +54,19 @@ struct Ranked {
     const double* freq;
     const int64_t* indxs;
     const double* x;
+    const double* unit; // the area's units of the covariates
+    double* xs;         // one row in those units
 
     int64_t record(int64_t r) const { return std::llabs(indxs[r]) - 1; }
     const double* row(int64_t j) const { return x + j * p; }
+    // Record j's covariates in the area's units (valid until the next call).
+    const double* scaled(int64_t j) const
+    {
+        const double* v = row(j);
+        for (int k = 0; k < p; ++k)
+            xs[k] = unit[k] > 0 ? v[k] / unit[k] : v[k];
+        return xs;
+    }
     bool valid(int64_t r) const
     {
         const double* v = row(record(r));
@@ -119,7 +133,7 @@ void wilcoxon_pass(const AssocArea& a, const Ranked& rk, double R)
     std::fill(a.work, a.work + p, 0.0);
     for (int64_t r = rk.next(-1, 1); r < rk.n;) {
         const int64_t j = rk.record(r);
-        const double* x = rk.row(j);
+        const double* x = rk.scaled(j);
         const double f = std::fabs(rk.freq[j]);
         if (first) {
             for (int k = 0; k < p; ++k) {
@@ -188,7 +202,7 @@ void logrank_pass(const AssocArea& a, const Ranked& rk)
     double R = 0, d = 0;
     for (int64_t r = rk.next(rk.n, -1); r >= 0;) {
         const int64_t j = rk.record(r);
-        const double* x = rk.row(j);
+        const double* x = rk.scaled(j);
         const double f = std::fabs(rk.freq[j]);
         const double Rn = R + f;
         if (R > 0) {
@@ -216,6 +230,41 @@ void logrank_pass(const AssocArea& a, const Ranked& rk)
     }
 }
 
+// The units of the covariates for a stratum: each covariate is divided by
+// the power of two at or below its largest magnitude seen so far. When this
+// stratum's values pass a covariate's unit, the sums of the strata before
+// are converted to the new one (the score and scale by its ratio, the
+// covariance row and column by it, the diagonal by its square).
+void set_units(const AssocArea& a, const Ranked& rk)
+{
+    const int p = a.p;
+    std::fill(a.xs, a.xs + p, 0.0);
+    for (int64_t r = rk.next(-1, 1); r < rk.n; r = rk.next(r, 1)) {
+        const double* v = rk.row(rk.record(r));
+        for (int k = 0; k < p; ++k)
+            if (std::isfinite(v[k]))
+                a.xs[k] = std::max(a.xs[k], std::fabs(v[k]));
+    }
+    for (int k = 0; k < p; ++k) {
+        if (!(a.xs[k] > 0))
+            continue;
+        const double want = std::ldexp(1.0, std::ilogb(a.xs[k]));
+        if (a.unit[k] > 0 && want <= a.unit[k])
+            continue;
+        if (a.unit[k] > 0) {
+            const double f = a.unit[k] / want;
+            for (double* var : {a.varwil, a.varsav}) {
+                for (int l = 0; l < p; ++l)
+                    var[k >= l ? static_cast<int64_t>(k) * (k + 1) / 2 + l
+                               : static_cast<int64_t>(l) * (l + 1) / 2 + k] *= l == k ? f * f : f;
+                var[korv_assoc_q2(p) + k] *= f;
+            }
+            a.scale[k] *= f * f;
+        }
+        a.unit[k] = want;
+    }
+}
+
 } // namespace
 
 void korv_assoc_stratum(const AssocArea& a, int64_t n, const double* time, const double* freq,
@@ -223,7 +272,8 @@ void korv_assoc_stratum(const AssocArea& a, int64_t n, const double* time, const
 {
     if (n <= 0 || a.p <= 0)
         return;
-    const Ranked rk{a.p, n, time, freq, indxs, x};
+    const Ranked rk{a.p, n, time, freq, indxs, x, a.unit, a.xs};
+    set_units(a, rk);
     wilcoxon_pass(a, rk, risk);
     logrank_pass(a, rk);
 }

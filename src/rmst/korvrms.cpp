@@ -28,6 +28,15 @@ void CleanUp(KorvPtr q)
         us->group = nullptr;
     }
     if (ZRMSMANAGER* m = us->q) {
+        // The cells' trees are the kernel's: each is destroyed by itself (the
+        // nodes they link live in the analysis's pool and go with it).
+        if (QXEAVLh ut = m->utree) {
+            for (QXEAVLNODE* a = ut->first(ut); a; a = ut->next(ut, a))
+                if (QXEAVLh st = reinterpret_cast<ZRMSUNODE*>(a)->stree)
+                    st->hdr.destroy(st);
+            ut->hdr.destroy(ut);
+            m->utree = nullptr;
+        }
         zlevtrm(&m->reg, ZLEV_TRM_DATA | ZLEV_TRM_THREADS);
         if (m->utfile)
             xcclose(m->utfile);
@@ -58,9 +67,13 @@ rmsRetCodes Analysis(rmsUserPtr us, short Srmtl)
     const bool plots = Srmtl ? us->Splot2 : us->Splot;
     const char* which = Srmtl ? "RMTL" : "RMST";
     // A restriction time past the data of some cell ends this analysis only.
+    // It is an error of the TAU= value, as one that is not positive is: the
+    // step ends with the same return code, which says that the errors above
+    // stopped it (not that its output could not be made).
     if (opt->Stau && us->mininner < opt->tau) {
-        xpmlog(326, msg326::RMS_TAU_TOO_LARGE, which, opt->tau, us->mininner, which);
-        rmsRaise(us, 120);
+        xpmlog(326, msg326::RMS_TAU_TOO_LARGE, which, rmsNumber(opt->tau).c_str(),
+               rmsNumber(us->mininner).c_str(), which);
+        rmsRaise(us, 2000);
         return ZRMS_NOPROBLEM;
     }
     us->group =

@@ -395,7 +395,7 @@ rmsRetCodes GetLevelsInfo(rmsUserPtr us)
     // Each cell with data: its largest time that carries a record of
     // positive frequency (records of frequency 0 end no cell), and the
     // smallest of these over the cells.
-    double m = DBL_MAX;
+    double m = DBL_MAX, largest = 0;
     for (QXEAVLNODE* a = q->utree->first(q->utree); a; a = q->utree->next(q->utree, a)) {
         auto* u = reinterpret_cast<ZRMSUNODE*>(a);
         for (QXEAVLNODE* b = u->stree->first(u->stree); b; b = u->stree->next(u->stree, b)) {
@@ -410,9 +410,14 @@ rmsRetCodes GetLevelsInfo(rmsUserPtr us)
                     break;
                 }
             m = std::min(m, s->maxt);
+            largest = std::max(largest, s->maxt);
         }
     }
     us->mininner = m;
+    // Every restriction time, of the tables and of the plots, lies within
+    // the cells' largest time: the variances are kept in units of the power
+    // of two at or below it.
+    q->vunit = largest > 0 && std::isfinite(largest) ? std::ldexp(1.0, std::ilogb(largest)) : 1.0;
     int active = 0;
     for (int i = 0; i < q->n2; ++i)
         q->n2id[i] = q->n2df[i] > 0 ? active++ : -1;

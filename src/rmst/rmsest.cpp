@@ -14,6 +14,11 @@
 // to tau, when D > 1. A time whose records all have frequency 0 changes
 // nothing and is passed over, so that the curve never divides by an empty
 // risk set after the last record of positive frequency.
+//
+// The variance is summed in units of a power of two near the times, each
+// area divided by it before it is squared, so that it stays within range
+// when the times come near the largest double; the caller multiplies the
+// standard error back.
 #include <algorithm>
 #include <cfloat>
 #include <vector>
@@ -64,7 +69,7 @@ struct Walk {
 
 } // namespace
 
-void EstOneTime(const ZRMSSNODE* s, double tau, bool bc, ZRMSOPT* opt)
+void EstOneTime(const ZRMSSNODE* s, double tau, bool bc, ZRMSOPT* opt, double unit)
 {
     // The area.
     Walk w(s);
@@ -85,7 +90,7 @@ void EstOneTime(const ZRMSSNODE* s, double tau, bool bc, ZRMSOPT* opt)
     // to tau.
     double V = 0;
     for (const auto& [At, wt] : steps) {
-        const double R = A - At;
+        const double R = (A - At) / unit;
         V += R * R * wt;
     }
     if (bc && w.D > 1)
@@ -95,7 +100,8 @@ void EstOneTime(const ZRMSSNODE* s, double tau, bool bc, ZRMSOPT* opt)
     opt->var = V;
 }
 
-void EstGrid(const ZRMSSNODE* s, const double* taus, int n, bool bc, double* est, double* var)
+void EstGrid(const ZRMSSNODE* s, const double* taus, int n, bool bc, double* est, double* var,
+             double unit)
 {
     // One walk for every restriction time. With Aref the area at the last
     // restriction time done, the sums over the event times walked so far
@@ -118,11 +124,11 @@ void EstGrid(const ZRMSSNODE* s, const double* taus, int n, bool bc, double* est
                 fresh.emplace_back(At, wt);
         }
         const double A = t ? w.A + w.S * (tau - w.tprev) : w.A;
-        const double delta = A - Aref;
+        const double delta = (A - Aref) / unit;
         V += delta * (2 * S1 + delta * W0);
         S1 += delta * W0;
         for (const auto& [At, wt] : fresh) {
-            const double R = A - At;
+            const double R = (A - At) / unit;
             V += wt * R * R;
             S1 += wt * R;
             W0 += wt;
@@ -143,7 +149,7 @@ void EstimateRMS(rmsUserPtr us, short Srmtl)
             auto* s = reinterpret_cast<ZRMSSNODE*>(b);
             if (!(s->atrisk > 0))
                 continue;
-            EstOneTime(s, opt->tau, opt->Sbc != 0, opt);
+            EstOneTime(s, opt->tau, opt->Sbc != 0, opt, rmsUnit(q));
             s->rmst = opt->rmst;
             s->rmtl = opt->rmtl;
             s->var = opt->var;

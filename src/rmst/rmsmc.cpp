@@ -120,14 +120,16 @@ bool engineInput(const ZRMSMANAGER* q, bool ratio, std::vector<double>& mean,
     mean.assign(static_cast<size_t>(k), 0.0);
     var.assign(static_cast<size_t>(k) * (k + 1) / 2, 0.0);
     bool positive = true;
+    // The variances are in units of rmsUnit(q), the estimates are not.
+    const double unit = rmsUnit(q);
     for (int i = 0; i < k; ++i) {
-        const double e = q->x1[i], v = q->x2[packed(i, i)];
+        const double e = q->x1[i], v = q->x2[packed(i, i)], eu = e / unit;
         if (ratio) {
             positive = positive && e > 0;
             mean[static_cast<size_t>(i)] = e > 0 ? std::log(e) : 0.0;
-            var[static_cast<size_t>(packed(i, i))] = e > 0 ? v / (e * e) : 0.0;
+            var[static_cast<size_t>(packed(i, i))] = e > 0 ? v / (eu * eu) : 0.0;
         } else {
-            mean[static_cast<size_t>(i)] = e;
+            mean[static_cast<size_t>(i)] = eu;
             var[static_cast<size_t>(packed(i, i))] = v;
         }
     }
@@ -301,23 +303,30 @@ void setLevel(const ZRMSMANAGER* q, DiffCells& c, int which, int i)
 void putComparison(ZRMSMANAGER* q, DiffCells& c, bool ratio, int i, int j, const double* raw,
                    const double* adj, int row)
 {
+    // The variances are in units of rmsUnit(q), the estimates are not: a
+    // difference is divided by the unit before it meets a variance, and its
+    // standard error multiplied back.
+    const double unit = rmsUnit(q);
     const double ei = q->x1[i], ej = q->x1[j];
     const double vi = q->x2[packed(i, i)], vj = q->x2[packed(j, j)];
     double d, v;
     if (ratio) {
         const bool ok = ei > 0 && ej > 0;
+        const double eiu = ei / unit, eju = ej / unit;
         c.est = ok ? ei / ej : korv_missing();
         d = ok ? std::log(ei) - std::log(ej) : 0;
-        v = ok ? vi / (ei * ei) + vj / (ej * ej) : 0;
+        v = ok ? vi / (eiu * eiu) + vj / (eju * eju) : 0;
         c.se = ok ? std::sqrt(v) : korv_missing();
     } else {
-        d = ei - ej;
+        c.est = ei - ej;
+        d = c.est / unit;
         v = vi + vj;
-        c.est = d;
-        c.se = std::sqrt(v);
+        c.se = std::sqrt(v) * unit;
+        if (!std::isfinite(c.se))
+            c.se = korv_missing();
     }
     // A comparison without variance has no statistic and no p-value.
-    const bool stat = v > DBL_MIN && !wzmis(c.se);
+    const bool stat = v > DBL_MIN && !(ratio && wzmis(c.se));
     c.chisq = stat ? d * d / v : korv_missing();
     c.p0 = stat && raw ? raw[row] : korv_missing();
     c.p1 = stat && adj ? adj[row] : korv_missing();

@@ -3,11 +3,13 @@
 // each, ALPHA=, MAXTIME=, FREQ and NOTRUNCATE, the STRATA variables, the
 // GROUP= variable and the comparisons asked for on the STRATA statement.
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "common/options.h"
 #include "common/statement.h"
-#include "numeric/normal.h"
 #include "rmst/rmst.h"
 #include "runtime/missing.h"
 #include "runtime/procstr.h"
@@ -43,7 +45,8 @@ void readTau(rmsUserPtr us, const STMT* s, int field, ZRMSOPT* opt, const char* 
     opt->Stau = 1;
     opt->tau = stmt_number(s, field, 0);
     if (wzmis(opt->tau) || !(opt->tau > 0)) {
-        xpmlog(326, msg326::RMS_TAU_NOT_POSITIVE, which, wzmis(opt->tau) ? 0.0 : opt->tau);
+        xpmlog(326, msg326::RMS_TAU_NOT_POSITIVE, which,
+               rmsNumber(wzmis(opt->tau) ? 0.0 : opt->tau).c_str());
         rmsRaise(us, 120);
         us->kq->rc = std::max(us->kq->rc, 2000);
         xexit(2000, 0);
@@ -55,6 +58,17 @@ void readTau(rmsUserPtr us, const STMT* s, int field, ZRMSOPT* opt, const char* 
 void rmsRaise(rmsUserPtr us, int rc)
 {
     us->maxrc = std::max(us->maxrc, rc);
+}
+
+std::string rmsNumber(double v)
+{
+    // As %g writes it, with as many more digits as reading it back needs.
+    char text[64];
+    for (int digits = 6;; ++digits) {
+        std::snprintf(text, sizeof text, "%.*g", digits, v);
+        if (digits >= 17 || std::strtod(text, nullptr) == v)
+            return text;
+    }
 }
 
 void* rmsAlloc(rmsUserPtr us, int64_t bytes)
@@ -168,15 +182,18 @@ rmsRetCodes Parse(KorvPtr q)
     readTau(us, s, proc_field::RMTL_TAU, &us->RMTLOpt, "RMTL");
 
     us->Snoprint = bit(s, proc_bit::NOPRINT);
-    const double alpha = stmt_number(s, proc_field::ALPHA, 0.05);
-    us->alpha = (wzmis(alpha) || !(alpha > 0 && alpha < 1)) ? 0.05 : alpha;
-    us->zval = zprobit(1 - us->alpha / 2);
-    us->Snotrunc = bit(s, proc_bit::NOTRUNCATE);
+    // ALPHA=, NOTRUNCATE and MAXTIME= as the procedure's statement reader
+    // settled them (ALPHA= kept within 0.0001 and 0.9999, as its message
+    // says; a missing MAXTIME= ignored), so that the limits and plots of the
+    // restricted means agree with the log and with the other tables.
+    us->alpha = q->alpha;
+    us->zval = q->critical;
+    us->Snotrunc = q->znotrunc;
     if (bit(s, proc_bit::PLOT_ALL))
         us->Splot = us->Splot2 = 1;
-    if (stmt_given(s, proc_field::MAXTIME) && !wzmis(stmt_number(s, proc_field::MAXTIME, 0))) {
+    if (q->zmaxtime) {
         us->Smaxtime = 1;
-        us->maxtime = stmt_number(s, proc_field::MAXTIME, 0);
+        us->maxtime = q->maxtime;
     }
     us->freqnum = firstVar(s, proc_field::FREQ, &us->nf);
     us->wgtnum = firstVar(s, proc_field::WEIGHT, &us->nw);

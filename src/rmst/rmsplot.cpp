@@ -52,9 +52,14 @@ void OutOneTime(rmsUserPtr us, ZRMSSNODE* s, ZRMSUNODE* u, const ZRMSOPT* opt, Z
     d.id = q->n2id[s->slot];
     d.tt = opt->tau;
     d.ee = opt->Srmtl ? opt->rmtl : opt->rmst;
-    d.se = std::sqrt(opt->var);
+    d.se = std::sqrt(opt->var) * rmsUnit(q);
     d.ul = d.ee + us->zval * d.se;
     d.ll = d.ee - us->zval * d.se;
+    // A value beyond the largest double is missing, and so are the limits
+    // of a missing standard error.
+    for (double* v : {&d.se, &d.ul, &d.ll})
+        if (!std::isfinite(*v) || !std::isfinite(d.se))
+            *v = korv_missing();
     if (!d.v && d.nm && d.ln) {
         std::memset(d.ln, ' ', static_cast<size_t>(d.lnlen));
         if (q->ln2)
@@ -247,10 +252,12 @@ rmsRetCodes GenPlotData(rmsUserPtr us, short Srmtl)
             if (innerTables && !(s->zog = SetRMSTable(us, Srmtl)))
                 return ZRMS_VDQERROR;
             // maxt k / 100 for k = 1 .. 100, the last point the cell's
-            // largest time itself.
+            // largest time itself; formed in the variances' unit, a power of
+            // two, so that maxt k stays within range.
+            const double unit = rmsUnit(q);
             for (int k = 1; k <= kPoints; ++k)
-                taus[k - 1] = k == kPoints ? s->maxt : s->maxt * k / kPoints;
-            EstGrid(s, taus, kPoints, o.Sbc != 0, est, var);
+                taus[k - 1] = k == kPoints ? s->maxt : s->maxt / unit * k / kPoints * unit;
+            EstGrid(s, taus, kPoints, o.Sbc != 0, est, var, unit);
             ZRMSVDQ* target = s->zog ? s->zog : u->zog;
             for (int k = 0; k < kPoints; ++k) {
                 o.tau = taus[k];

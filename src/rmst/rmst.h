@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "common/korvcom.h"
 #include "levelize/levelize.h"
@@ -150,15 +151,27 @@ struct ZRMSMANAGER {
     char** ln2;
     int* ln2l;
     int ln1len, ln2len;
-    // The levels compared (Part of the global test, read by the comparisons):
-    // n2a active levels, the inner key of each (x0), its estimate (x1) and
-    // the packed covariance (x2, diagonal).
+    // The levels compared (made by the global test, read by the
+    // comparisons): n2a active levels, the inner key of each (x0), its
+    // estimate (x1) and the packed covariance (x2, diagonal, in vunit^2).
     int n2a;
     double* x0;
     double* x1;
     double* x2;
     ZRMSOUTDEST dest;
+    // A power of two near the cells' largest time. The variances (var of the
+    // cells and options, x2) are kept in its square, and an estimate is
+    // divided by it wherever it meets a variance: with times near the
+    // largest double the squared areas of the variance would overflow. Being
+    // a power of two it changes no digit of any result. 0 reads as 1.
+    double vunit;
 };
+
+// The unit of the variances of the analysis.
+inline double rmsUnit(const ZRMSMANAGER* q)
+{
+    return q && q->vunit > 0 ? q->vunit : 1.0;
+}
 
 // The settings of the analyses of one BY group (KORVCOM.rms).
 struct ZRMSUSERSTR {
@@ -214,12 +227,15 @@ void rmsSplitKey(const ZRMSMANAGER* q, double key, int first, int n, int* levels
 void EstimateRMS(rmsUserPtr us, short Srmtl);
 // The restricted mean of one inner node at restriction time tau: the area
 // under its product-limit curve up to tau (opt->rmst), tau minus that area
-// (opt->rmtl) and the variance of either (opt->var), multiplied by D/(D-1)
-// with bias correction (bc) when D, the events up to tau, exceeds 1.
-void EstOneTime(const ZRMSSNODE* s, double tau, bool bc, ZRMSOPT* opt);
+// (opt->rmtl) and the variance of either (opt->var, in units of unit^2),
+// multiplied by D/(D-1) with bias correction (bc) when D, the events up to
+// tau, exceeds 1.
+void EstOneTime(const ZRMSSNODE* s, double tau, bool bc, ZRMSOPT* opt, double unit = 1.0);
 // The same at n ascending restriction times taus[0..n-1] in one walk of the
-// node's times: est[k] RMST, var[k] variance (RMTL is taus[k] - est[k]).
-void EstGrid(const ZRMSSNODE* s, const double* taus, int n, bool bc, double* est, double* var);
+// node's times: est[k] RMST, var[k] variance in units of unit^2 (RMTL is
+// taus[k] - est[k]).
+void EstGrid(const ZRMSSNODE* s, const double* taus, int n, bool bc, double* est, double* var,
+             double unit = 1.0);
 
 // Tables (rmstbl.cpp).
 rmsRetCodes PrintHead(rmsUserPtr us, short Srmtl);
@@ -247,6 +263,9 @@ inline ZRMSOPT* rmsOpt(rmsUserPtr us, short Srmtl)
 }
 // Raises the analysis's return code.
 void rmsRaise(rmsUserPtr us, int rc);
+// The shortest text that reads back as v ("161.0000001", "45"), for
+// messages that must show a value as it was given.
+std::string rmsNumber(double v);
 
 // ---------------------------------------------------------------------------
 // The table layer (zrmstbl.cpp): thin calls of the output layer on an

@@ -168,9 +168,17 @@ rmsRetCodes PrintRMS(rmsUserPtr us, short Srmtl)
             // A cell whose records all have frequency 0 has no estimate.
             if (s->atrisk > 0) {
                 est = Srmtl ? s->rmtl : s->rmst;
-                se = std::sqrt(s->var);
-                upper = est + us->zval * se;
-                lower = std::max(est - us->zval * se, 0.0);
+                se = std::sqrt(s->var) * rmsUnit(q);
+                // A value beyond the largest double is missing, and so are
+                // the limits of a missing standard error.
+                if (std::isfinite(se)) {
+                    upper = est + us->zval * se;
+                    if (!std::isfinite(upper))
+                        upper = korv_missing();
+                    lower = std::max(est - us->zval * se, 0.0);
+                } else {
+                    se = upper = lower = korv_missing();
+                }
             } else {
                 est = se = upper = lower = korv_missing();
             }

@@ -68,10 +68,11 @@ void ComputeGlobalTest(rmsUserPtr us, double* chisq, double* ndf)
     *ndf = 0;
     if (m < 1)
         return;
-    // Contrast i: level i minus level i + 1.
+    // Contrast i: level i minus level i + 1, in the unit of the variances.
+    const double unit = rmsUnit(q);
     std::vector<double> ce(static_cast<size_t>(m)), s(static_cast<size_t>(m) * m, 0.0);
     for (int i = 0; i < m; ++i) {
-        ce[static_cast<size_t>(i)] = q->x1[i] - q->x1[i + 1];
+        ce[static_cast<size_t>(i)] = (q->x1[i] - q->x1[i + 1]) / unit;
         const double vi = q->x2[packed(i, i)], vn = q->x2[packed(i + 1, i + 1)];
         s[static_cast<size_t>(i) * m + i] = vi + vn;
         if (i + 1 < m) {

@@ -698,6 +698,77 @@ TEST_F(Parse, RequestsWithoutEffectAreNamed)
     EXPECT_FALSE(has(r.log, "no effect")) << r.log;
 }
 
+// Requests that do nothing on the road they are given are named: the
+// restricted means' STRATA=INDIVIDUAL where the strata are not the curves,
+// comparisons of strata asked of the likelihood-ratio test alone, and a
+// METHOD= other than the product-limit under competing risks (after which
+// the checks speak of competing risks, not of a life table). PLOTS=NONE
+// alone under competing risks is no conflict.
+TEST_F(Parse, RequestsThatDoNothingOnTheirRoad)
+{
+    const std::string T = " time time*status(0);";
+    const std::string CR = " time time*status(0) / failcode=1;";
+    struct Case {
+        std::string program;
+        std::vector<const char*> texts;
+        std::vector<const char*> absent;
+        std::function<void(KORVCOM&)> check;
+    } cases[] = {
+        {"plots=rmst(strata=individual);" + T + " strata sex / group=grp;",
+         {"NOTE: STRATA=INDIVIDUAL in PLOTS=RMST has no effect with GROUP=: the graph of each "
+          "stratum overlays its GROUP= levels."},
+         {},
+         nullptr},
+        {"plots=rmtl(strata=individual);" + T,
+         {"NOTE: STRATA=INDIVIDUAL in PLOTS=RMTL has no effect without STRATA variables"},
+         {},
+         nullptr},
+        {";" + T + " strata sex / test=lr diff=all;",
+         {"NOTE: The comparisons of strata (DIFF=) are not made: they compare the scores of the "
+          "log-rank, Wilcoxon, Tarone, Peto, modified Peto and Fleming-Harrington tests"},
+         {},
+         [](KORVCOM& q) { EXPECT_EQ(q.survdiff, nullptr); }},
+        {"method=life timelist=3 6 timelim=5 nelson;" + CR,
+         {"WARNING: METHOD=LIFE does not apply to a competing-risks analysis and is ignored",
+          "NOTE: TIMELIM= has no effect with competing risks"},
+         {"life-table method"},
+         [](KORVCOM& q) {
+             EXPECT_EQ(q.method, 0);
+             EXPECT_EQ(q.ztimelst, 1);
+         }},
+        {"method=fh;" + CR, {"WARNING: METHOD=FH does not apply"}, {}, nullptr},
+        {"plots=none;" + CR, {}, {"PLOTS=NONE"}, nullptr},
+        {"plots=(none cif);" + CR,
+         {"WARNING: PLOTS=NONE is given together with other plot requests"},
+         {},
+         nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.program);
+        auto check = c.check ? c.check : [](KORVCOM&) {};
+        auto r = run("proc korvante data=lung " + c.program + " run;", check);
+        EXPECT_TRUE(r.inspected) << r.log;
+        for (const char* text : c.texts)
+            EXPECT_TRUE(has(r.log, text)) << text << "\n" << r.log;
+        for (const char* text : c.absent)
+            EXPECT_FALSE(has(r.log, text)) << text << "\n" << r.log;
+    }
+    // Where they act, nothing is said.
+    const std::string quiet[] = {
+        "plots=rmst(strata=individual);" + T + " strata sex;",
+        ";" + T + " strata sex / test=(lr logrank) diff=all;",
+        "rmst;" + T + " strata sex / test=lr diff=all;",
+        "method=life;" + T,
+    };
+    for (const auto& program : quiet) {
+        auto r = run("proc korvante data=lung " + program + " run;", [](KORVCOM&) {});
+        EXPECT_TRUE(r.inspected) << r.log;
+        EXPECT_FALSE(has(r.log, "no effect")) << program << "\n" << r.log;
+        EXPECT_FALSE(has(r.log, "are not made")) << program << "\n" << r.log;
+        EXPECT_FALSE(has(r.log, "does not apply")) << program << "\n" << r.log;
+    }
+}
+
 // Options read for the step that choose nothing in it: each is named in a
 // note, and the same options say nothing where they act.
 TEST_F(Parse, OptionsThatChooseNothingAreNamed)

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <numeric>
 #include <vector>
 
@@ -51,13 +52,25 @@ struct Stats {
         std::vector<int64_t> j = rank_index(r);
         korv_assoc_stratum(a, d.n(), d.time.data(), d.freq.data(), j.data(), d.x.data());
     }
+    // The bordered block as the area keeps it, in its units of the
+    // covariates (what the tests are formed from) ...
+    const double* raw(bool wilcoxon) const { return wilcoxon ? a.varwil : a.varsav; }
+    // ... and in the covariates' own units.
     std::vector<double> block(bool wilcoxon) const
     {
-        const double* b = wilcoxon ? a.varwil : a.varsav;
-        return std::vector<double>(b, b + korv_assoc_q3(p));
+        const double* b = raw(wilcoxon);
+        std::vector<double> v(b, b + korv_assoc_q3(p));
+        std::unique_ptr<bool[]> lost(new bool[static_cast<size_t>(p)]);
+        korv_assoc_unscale(v.data(), p, a.unit, lost.get());
+        return v;
     }
-    const double* U(bool wilcoxon) const { return wilcoxon ? a.valwil : a.valsav; }
-    const double* V(bool wilcoxon) const { return wilcoxon ? a.varwil : a.varsav; }
+    const double* U(bool wilcoxon) const { return V(wilcoxon) + korv_assoc_q2(p); }
+    const double* V(bool wilcoxon) const
+    {
+        cache[wilcoxon] = block(wilcoxon);
+        return cache[wilcoxon].data();
+    }
+    mutable std::vector<double> cache[2];
 };
 
 Stats run(const Data& d)
@@ -104,7 +117,7 @@ Steps steps(const Stats& st, bool wilcoxon, double singular = 1e-12)
     std::vector<char> dfs(p + 1);
     Steps out;
     out.s.resize(p);
-    std::vector<double> b = st.block(wilcoxon);
+    std::vector<double> b(st.raw(wilcoxon), st.raw(wilcoxon) + korv_assoc_q3(p));
     out.r = korv_assoc_steps(b.data(), p, st.a.scale, singular, copy.data(), dfs.data(),
                              work.data(), out.s.data());
     out.s.resize(out.r.nsteps);
@@ -264,14 +277,15 @@ TEST(AssocTests, ConstantAndCollinearCovariates)
     const Stats s = run(e);
     for (bool w : {true, false}) {
         SCOPED_TRACE(w ? "Wilcoxon" : "log-rank");
-        const AssocUni c = korv_assoc_univariate(s.V(w), 3, 0, s.a.scale, 1e-12);
+        const AssocUni c = korv_assoc_univariate(s.raw(w), 3, 0, s.a.scale, 1e-12, s.a.unit);
         EXPECT_TRUE(wzmis(c.chisq));
         EXPECT_TRUE(wzmis(c.p));
         EXPECT_EQ(c.se, 0.0);
         const Steps st = steps(s, w);
         ASSERT_EQ(st.r.nsteps, 1);
         EXPECT_EQ(st.s[0].ivar, 1);
-        EXPECT_NEAR(st.r.chisq, korv_assoc_univariate(s.V(w), 3, 1, s.a.scale, 1e-12).chisq, 1e-9);
+        EXPECT_NEAR(st.r.chisq, korv_assoc_univariate(s.raw(w), 3, 1, s.a.scale, 1e-12).chisq,
+                    1e-9);
     }
 }
 
@@ -290,8 +304,8 @@ TEST(AssocTests, UnitsOfTheCovariatesDoNotMatter)
     for (bool w : {true, false}) {
         SCOPED_TRACE(w ? "Wilcoxon" : "log-rank");
         for (int i = 0; i < 2; ++i) {
-            const AssocUni ua = korv_assoc_univariate(a.V(w), 2, i, a.a.scale, 1e-12),
-                           ub = korv_assoc_univariate(b.V(w), 2, i, b.a.scale, 1e-12);
+            const AssocUni ua = korv_assoc_univariate(a.raw(w), 2, i, a.a.scale, 1e-12),
+                           ub = korv_assoc_univariate(b.raw(w), 2, i, b.a.scale, 1e-12);
             EXPECT_NEAR(ub.chisq, ua.chisq, 1e-9 * ua.chisq);
         }
         const Steps sa = steps(a, w), sb = steps(b, w);

@@ -269,3 +269,81 @@ TEST(AssocRuns, StrataConstantCovariateAndLabels)
     ASSERT_EQ(steps.size(), 1u);
     EXPECT_EQ(steps[0].first, "karno");
 }
+
+// Covariates near the square root of the largest double, or of the smallest
+// positive one: the scores, standard deviations and chi-squares are those of
+// the covariates in plain units (the Cox score tests of the reference)
+// scaled by the factor, the stepwise path is the same; the covariances that
+// no double can hold are missing, with a warning that names the variable.
+TEST(AssocRuns, CovariatesOfExtremeSize)
+{
+    korvtest::Table ref("association_logrank.csv");
+    size_t at = ref.size();
+    for (size_t i = 0; i < ref.size(); ++i)
+        if (ref.record(i).at("data") == "veteran" && ref.record(i).at("strata") == "celltype")
+            at = i;
+    ASSERT_LT(at, ref.size());
+    const auto row = ref.record(at);
+    // veteran with karno times 1e154 and age times 1e-160.
+    std::stringstream in(slurp(korvtest::source_dir() + "/examples/veteran.csv"));
+    std::string header, line;
+    std::getline(in, header);
+    const auto names = korvtest::split_fields(header);
+    const size_t karno = std::find(names.begin(), names.end(), "karno") - names.begin();
+    const size_t age = std::find(names.begin(), names.end(), "age") - names.begin();
+    const double factor[2] = {1e154, 1e-160};
+    std::string csv = header + "\n";
+    while (std::getline(in, line)) {
+        if (line.empty())
+            continue;
+        auto f = korvtest::split_fields(line);
+        for (size_t c : {karno, age}) {
+            char t[64];
+            std::snprintf(t, sizeof t, "%.17g", std::stod(f[c]) * factor[c == age]);
+            f[c] = t;
+        }
+        std::string out;
+        for (size_t c = 0; c < f.size(); ++c)
+            out += (c ? "," : "") + f[c];
+        csv += out + "\n";
+    }
+    StepRun r = run("proc korvante data=vx notable outtest=ot; time time*status(0); "
+                    "strata celltype; test karno diagtime age prior trt; run;",
+                    {{"vx", csv}});
+    ASSERT_EQ(r.status, 0) << r.log;
+    const auto U = numbers(row.at("U")), V = numbers(row.at("V"));
+    const auto uni = r.tables("LogUniChiSq");
+    ASSERT_EQ(uni.size(), 1u);
+    const char* covs[] = {"karno", "diagtime", "age", "prior", "trt"};
+    const double scale[] = {1e154, 1, 1e-160, 1, 1};
+    for (size_t j = 0; j < 5; ++j) {
+        SCOPED_TRACE(covs[j]);
+        const Value* u = korvjson::row_where(uni[0], "Variable", covs[j]);
+        ASSERT_NE(u, nullptr);
+        const double v = V[j * (j + 1) / 2 + j];
+        EXPECT_TRUE(korvtest::Near(u->number("Statistic"), U[j] * scale[j], 1e-9));
+        EXPECT_TRUE(korvtest::Near(u->number("StdErr"), std::sqrt(v) * scale[j], 1e-9));
+        EXPECT_TRUE(korvtest::Near(u->number("ChiSq"), U[j] * U[j] / v, 1e-9));
+    }
+    const auto path = split(row.at("path"), '|');
+    const auto chi = numbers(row.at("path_chisq"));
+    const auto steps = step_rows(r, "LogForStepSeq", 0);
+    ASSERT_EQ(steps.size(), path.size());
+    for (size_t s = 0; s < path.size(); ++s) {
+        EXPECT_EQ(steps[s].first, path[s]) << "step " << s;
+        EXPECT_TRUE(korvtest::Near(steps[s].second, chi[s], 1e-9)) << "step " << s;
+    }
+    // karno's variance, about 3e4 times 1e308, is missing in OUTTEST=; its
+    // covariance with diagtime is a number.
+    EXPECT_TRUE(r.log.find("WARNING: The log-rank covariances of the TEST variable karno are "
+                           "too large to be held as numbers") != std::string::npos)
+        << r.log;
+    EXPECT_EQ(r.log.find("TEST variable age"), std::string::npos) << r.log;
+    size_t k = 0;
+    for (size_t i = 1; i < r.ot.size(); ++i)
+        if (r.ot[i][0] == "LOG RANK" && r.ot[i][1] == "karno")
+            k = i;
+    ASSERT_GT(k, 0u);
+    EXPECT_EQ(r.ot[k][3], ".");
+    EXPECT_TRUE(korvtest::Near(std::stod(r.ot[k][4]), V[1] * 1e154, 1e-9));
+}

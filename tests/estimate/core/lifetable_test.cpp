@@ -89,7 +89,7 @@ TEST(LifetablePeer, MatchesKMsurv)
     static const std::map<std::string, std::string> sampleOf = {
         {"aml_w15", "aml"},      {"aml_m_w15", "aml_m"},    {"aml_n_w15", "aml_n"},
         {"lung_n10", "lung"},    {"veteran_iv", "veteran"}, {"ovarian_w100", "ovarian"},
-        {"kidney_n5", "kidney"},  {"seconds_w5e6", ""},      {"decimal_n10", ""},
+        {"kidney_n5", "kidney"}, {"seconds_w5e6", ""},      {"decimal_n10", ""},
     };
     // The samples not taken from examples/: times in seconds, and decimal
     // times on decimal boundaries.

@@ -11,6 +11,8 @@
 // they can be run on any arrays.
 #pragma once
 
+#include <string>
+
 #include "common/korvcom.h"
 #include "common/options.h"
 
@@ -98,6 +100,11 @@ class SmoothedCollector
     SMOOTHED* s_;
     long n_ = 0;
 };
+
+// The BandwidthLabel of a row, at most 12 characters: "bw=" and the
+// bandwidth with `timedec` decimals (more for a narrow one, fewer or the
+// exponent form for one too wide for the label).
+std::string korv_bandwidth_label(double b, int timedec);
 
 // The smoothed-hazard stage of korvpl (weighted false) and korvwpl (true),
 // after the stratum's other tables: grid, bandwidth, the HazardRate output,

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "common/options.h"
@@ -79,21 +80,40 @@ double upperEnd(KorvPtr q, STRATA* node, bool weighted)
     return 0;
 }
 
+} // namespace
+
 // "bw=" and the bandwidth into the first 12 bytes of the row label: with the
 // time's decimals, and with more where those would show fewer than three
 // significant digits (a bandwidth of 0.37 under whole-number times is not
-// "0").
-void bandwidthLabel(KorvPtr q, double b)
+// "0"). A bandwidth too wide for the label drops decimals first and then
+// takes the exponent form ("bw=2.147e+09"), so that no digit of its whole
+// part is lost.
+std::string korv_bandwidth_label(double b, int timedec)
 {
-    int dec = std::max(q->timedec, 0);
+    int dec = std::max(timedec, 0);
     if (b > 0 && std::isfinite(b)) {
         const int need = 2 - static_cast<int>(std::floor(std::log10(b)));
         dec = std::min(std::max(dec, need), 6);
     }
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "bw=%8.*f", dec, b);
+    char buf[48];
+    for (;; --dec) {
+        std::snprintf(buf, sizeof buf, "bw=%8.*f", dec, b);
+        if (std::strlen(buf) <= 12 || dec == 0)
+            break;
+    }
+    for (int digits = 9; std::strlen(buf) > 12 && digits >= 1; --digits)
+        std::snprintf(buf, sizeof buf, "bw=%.*g", digits, b);
+    return std::string(buf, std::min<size_t>(12, std::strlen(buf)));
+}
+
+namespace
+{
+
+void bandwidthLabel(KorvPtr q, double b)
+{
+    const std::string text = korv_bandwidth_label(b, q->timedec);
     std::memset(q->label, ' ', 12);
-    std::memcpy(q->label, buf, std::min<size_t>(12, std::strlen(buf)));
+    std::memcpy(q->label, text.data(), text.size());
 }
 
 // The MISE rows of a bandwidth list (plot data of the bandwidth graph, shown

@@ -237,8 +237,8 @@ void SmoothedCollector::step(const korv_est::PlStep& st)
     if (!st.eventTime || n_ >= s_->njmp)
         return;
     s_->t[n_] = st.time;
-    s_->dH[n_] = st.d / st.Y;
-    s_->dvarH[n_] = st.d / (st.Y * st.Y);
+    s_->dH[n_] = st.dH;
+    s_->dvarH[n_] = st.dvarH;
     ++n_;
 }
 

@@ -83,6 +83,43 @@ TEST(Weighted, WeightsOfTwoKeepSurvivalAndStdErr)
     }
 }
 
+// Weights near the ends of the double range: their sums (or their squares)
+// pass the largest double or fall below the smallest. The pass scales them
+// by a power of two, so the estimates are those of the same weights in
+// ordinary units, and the counts are those units' times the factor, or
+// missing where that is past the largest double.
+TEST(Weighted, WeightsNearTheEndsOfTheRangeAreEstimated)
+{
+    Sample s = caseSample("aml_m");
+    for (size_t i = 0; i < s.weights.size(); ++i)
+        s.weights[i] = 1 + 0.1 * static_cast<double>(i % 3);
+    s.rank();
+    PlSettings w;
+    w.weighted = true;
+    const Result a = runEngine(s, w);
+    for (int e : {1000, 1023, -1000}) {
+        SCOPED_TRACE(e);
+        Sample big = s;
+        for (double& x : big.weights)
+            x = std::ldexp(x, e);
+        big.rank();
+        const Result b = runEngine(big, w);
+        expectSameEstimates(a, b, 1e-15);
+        for (size_t i = 0; i < a.events.size(); ++i) {
+            EXPECT_EQ(b.events[i].H, a.events[i].H);
+            EXPECT_TRUE(
+                close(b.events[i].seH, a.events[i].seH / std::sqrt(std::ldexp(1.0, e)), 1e-15));
+            EXPECT_EQ(b.events[i].dvarH, std::ldexp(a.events[i].dvarH, -e));
+            const double y = std::ldexp(a.events[i].Y, e);
+            if (std::isfinite(y))
+                EXPECT_EQ(b.events[i].Y, y);
+            else
+                EXPECT_TRUE(wzmis(b.events[i].Y));
+        }
+        EXPECT_EQ(b.steps[0].weight, big.weights[std::llabs(big.indxs[0]) - 1]);
+    }
+}
+
 // Frequencies: aggregating tied records into one record with a frequency
 // gives the estimates of the expanded data.
 TEST(Freq, AggregatedEqualsExpanded)

@@ -67,6 +67,11 @@ void cenplot(PGRAFSTR* grafc, double time, long stratumno, int symbol);
 // exp(-(1/Y + 1/(Y-1) + ...)) with one term per tied event (ceil(d) terms
 // for a fractional d); 1 for d <= 0.
 double tiesFH(double d, double Y);
+// The sum in the exponent of tiesFH: 1/Y + 1/(Y - 1) + ..., ceil(d) terms.
+// Past 64 terms it is psi(Y + 1) - psi(Y - ceil(d) + 1) through the
+// asymptotic series of psi, so a tie of 1e15 events costs no more than one
+// of 65.
+double korv_fh_sum(double d, double Y);
 // 1 when every |freq[i]| is a whole number, else 0; 1 for n < 0.
 short integralFreqs(const double* freq, long n);
 // Number of distinct event times of a ranked stratum.

@@ -11,14 +11,57 @@
 #include "estimate/estimate.h"
 #include "runtime/missing.h"
 
+namespace
+{
+
+// psi(x) - ln(x) by its asymptotic series, to full precision for x >= 16
+// (the first term left out is below 1e-19 there).
+double digammaLessLog(double x)
+{
+    const double r = 1 / x, r2 = r * r;
+    return -0.5 * r -
+           r2 *
+               (1.0 / 12 -
+                r2 * (1.0 / 120 -
+                      r2 * (1.0 / 252 -
+                            r2 * (1.0 / 240 - r2 * (1.0 / 132 - r2 * (691.0 / 32760 - r2 / 12))))));
+}
+
+} // namespace
+
+double korv_fh_sum(double d, double Y)
+{
+    if (d <= 0)
+        return 0;
+    // d terms 1/Y + 1/(Y - 1) + ..., ceil(d) of them for a fractional d.
+    const double m = std::ceil(d);
+    double b = Y - m + 1; // the last denominator
+    double sum = 0;
+    if (m <= 64) {
+        for (double i = 0; i < m; i += 1)
+            sum += 1.0 / (Y - i);
+        return sum;
+    }
+    // More events than at risk (a denominator reaches 0): nobody is left.
+    if (!(b > 0))
+        return HUGE_VAL;
+    // A large tie: the sum over the denominators b, b + 1, ..., Y is
+    // psi(Y + 1) - psi(b). The denominators below 16 are added as they are;
+    // from there psi(x) = ln(x) + its asymptotic series, and the difference
+    // of the logarithms is log1p of the exact count over the lower end, so
+    // nothing large cancels.
+    for (; b < 16; b += 1)
+        sum += 1.0 / b;
+    const double a = Y + 1;
+    sum += std::log1p((a - b) / b) + (digammaLessLog(a) - digammaLessLog(b));
+    return sum;
+}
+
 double tiesFH(double d, double Y)
 {
     if (d <= 0)
         return 1.0;
-    double sum = 0;
-    for (double i = 0; i < d; i += 1)
-        sum += 1.0 / (Y - i);
-    return std::exp(-sum);
+    return std::exp(-korv_fh_sum(d, Y));
 }
 
 short integralFreqs(const double* freq, long n)

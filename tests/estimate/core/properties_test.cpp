@@ -160,6 +160,36 @@ TEST(Methods, FlemingHarringtonTiesAndBreslow)
     EXPECT_EQ(korv_njumps(s.times.data(), s.freqs.data(), s.indxs.data(), 5), 2);
 }
 
+// A large tie under Fleming-Harrington: past 64 events the sum of 1/(Y - i)
+// comes from the digamma function's series. It agrees with the sum added
+// term by term in extended precision, and a tie of 2^52 events among 2^53
+// at risk (once a loop of months) gives H(2d) - H(d) = ln 2 - 1/(4d) + ...
+TEST(Methods, FlemingHarringtonLargeTies)
+{
+    auto exact = [](double d, double Y) {
+        long double sum = 0, c = 0;
+        for (double i = 0; i < std::ceil(d); i += 1) {
+            const long double y = 1.0L / (static_cast<long double>(Y) - i) - c;
+            const long double t = sum + y;
+            c = (t - sum) - y;
+            sum = t;
+        }
+        return static_cast<double>(sum);
+    };
+    for (double d : {64.0, 65.0, 100.5, 1000.0, 123457.0})
+        for (double Y : {d, std::ceil(d) + 1, 2 * d + 3, 1e9, 1e15}) {
+            const double want = exact(d, Y);
+            EXPECT_NEAR(korv_fh_sum(d, Y), want, 1e-13 * want) << d << " " << Y;
+            EXPECT_NEAR(tiesFH(d, Y), std::exp(-want), 1e-13 * std::exp(-want)) << d << " " << Y;
+        }
+    for (double d : {1e6, 0x1p40, 0x1p52}) {
+        const double want = std::log(2.0) - 1 / (4 * d) + 1 / (16 * d * d);
+        EXPECT_NEAR(korv_fh_sum(d, 2 * d), want, 1e-15) << d;
+    }
+    // Everyone at risk fails: the harmonic number.
+    EXPECT_NEAR(korv_fh_sum(1e6, 1e6), 14.392726722865723631, 1e-13 * 14.4);
+}
+
 // Once the last event empties the risk set, Breslow and Fleming-Harrington
 // keep a positive survival but have no variance: the standard error and the
 // limits are missing, not a zero-width interval at the estimate.

@@ -101,6 +101,11 @@ class SmoothedCollector
     long n_ = 0;
 };
 
+// The most kernel terms the choice of a bandwidth may sum (NMINGRID=
+// points x event times x bandwidths tried) when NMINGRID= is raised above
+// its default: about ten seconds of work.
+inline constexpr double KORV_MISE_WORK = 2e10;
+
 // The BandwidthLabel of a row, at most 12 characters: "bw=" and the
 // bandwidth with `timedec` decimals (more for a narrow one, fewer or the
 // exponent form for one too wide for the label).

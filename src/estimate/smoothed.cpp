@@ -195,6 +195,33 @@ void hazardGraph(KorvPtr q, SMOOTHED* s, xobskey* path, double b)
     wobcall(q->vdq, WOB_SEL_GRAPH_OUTPUT, pb);
 }
 
+// The bandwidth choice evaluates the MISE once per bandwidth of a list, or
+// up to 53 times in the search; each evaluation smooths at the NMINGRID=
+// points of its integral over windows of up to every event time. Past
+// KORV_MISE_WORK kernel terms a raised NMINGRID= would hold the step for
+// minutes or more: the stratum's smoothed hazard is then left out with a
+// warning. The default NMINGRID= is never refused (its work is the data's).
+bool miseWithinBound(KorvPtr q, const SMOOTHED* s)
+{
+    if (s->nbw == 1 || s->nmingrid <= 51)
+        return true;
+    const int tried = s->nbw == 0 ? 53 : s->nbw;
+    const double work =
+        static_cast<double>(s->nmingrid) * static_cast<double>(std::max<long>(s->njmp, 1)) * tried;
+    if (work <= KORV_MISE_WORK)
+        return true;
+    char which[40] = "";
+    if (q->nsvar > 0)
+        std::snprintf(which, sizeof which, " of stratum %d", static_cast<int>(q->stratumno));
+    char terms[32], cap[32];
+    std::snprintf(terms, sizeof terms, "%.2g", work);
+    std::snprintf(cap, sizeof cap, "%.2g", KORV_MISE_WORK);
+    xpmlog(326, msg326::MISE_WORK_BEYOND_BOUND, which, s->nmingrid, terms,
+           static_cast<long>(s->njmp), tried, cap);
+    q->rc = std::max(q->rc, 4);
+    return false;
+}
+
 } // namespace
 
 void korvkrn(SMOOTHED* kmhaz)
@@ -312,6 +339,8 @@ void korv_smoothed_stage(KorvPtr q, STRATA* node, bool weighted)
     if (!(s->tl < s->tr) || s->tl < 0)
         return;
 
+    if (!miseWithinBound(q, s))
+        return;
     double b = 0;
     if (s->nbw == 0) {
         const int rc = korv_mise_minimum(s, node->cum - node->cen, &b);

@@ -259,3 +259,36 @@ TEST(SmoothedRun, RefusedSettingsAndFailedSearch)
         EXPECT_TRUE(r.tables.empty());
     }
 }
+
+// NGRID= is bounded by the memory of its tables (MEMSIZE=, else 1 GB), and
+// a raised NMINGRID= by the work of the bandwidth choice: each is named
+// instead of running out of memory or time.
+TEST(SmoothedRun, GridsAreBoundedByMemoryAndWork)
+{
+    const std::pair<const char*, const char*> refused[] = {
+        {"", "ngrid=2147483647"},
+        {"options memsize=100000000;", "ngrid=20000000"},
+    };
+    for (const auto& [options, grid] : refused) {
+        StepRun r = run(std::string(options) + "proc korvante data=aml notable plots=hazard(" +
+                        grid + "); time time*status(0); run;");
+        EXPECT_EQ(r.status, 1) << grid;
+        EXPECT_NE(r.log.find("ERROR: NGRID="), std::string::npos) << r.log;
+        EXPECT_NE(r.log.find(options[0] ? "(MEMSIZE=)" : "1 GB"), std::string::npos) << r.log;
+        EXPECT_TRUE(r.tables.empty());
+    }
+    StepRun r = run("proc korvante data=aml notable plots=hazard(nmingrid=2147483647) "
+                    "printphantom; time time*status(0); strata x; run;");
+    EXPECT_EQ(r.status, 0) << r.log;
+    EXPECT_NE(r.log.find("WARNING: The smoothed hazard of stratum 2 is not computed: with "
+                         "NMINGRID=2147483647"),
+              std::string::npos)
+        << r.log;
+    EXPECT_TRUE(r.tables.empty());
+    // Within the bounds the grid is made.
+    StepRun ok = run("proc korvante data=aml notable printphantom plots=hazard(ngrid=200000 "
+                     "nmingrid=1000); time time*status(0); run;");
+    EXPECT_EQ(ok.status, 0) << ok.log;
+    ASSERT_EQ(ok.tables.size(), 1u);
+    EXPECT_EQ((*ok.tables[0])["rows"].items.size(), 200000u);
+}

@@ -76,7 +76,15 @@ double korv_smoothed_grid_point(double tl, double tr, int n, int k);
 // bandwidth (tr - tl) / (8 n^0.2), n the number of events. Returns 0 with b
 // set; 1 when there are no events (nothing to smooth); 2 when the search
 // does not converge.
-int korv_mise_minimum(SMOOTHED* s, double events, double* b);
+// The search range and where the chosen bandwidth lies in it: atEnd -1 or
+// 1 when it is within the search's tolerance (2 x 0.01 of the bandwidth)
+// of the lower or the upper end, 0 inside. The search finds a local
+// minimum: one at an end may mean a smaller criterion beyond it.
+struct MiseRange {
+    double low = 0, high = 0;
+    int atEnd = 0;
+};
+int korv_mise_minimum(SMOOTHED* s, double events, double* b, MiseRange* range = nullptr);
 
 // ---------------------------------------------------------------------------
 // The stage of one stratum.

@@ -222,6 +222,19 @@ bool miseWithinBound(KorvPtr q, const SMOOTHED* s)
     return false;
 }
 
+// The bandwidth the search chose lies at an end of its range: the MISE may
+// be smaller beyond it, or at another local minimum; said in a note.
+void bandwidthAtEnd(KorvPtr q, const SMOOTHED* s, double b, const MiseRange& r)
+{
+    char which[40] = "";
+    if (q->nsvar > 0)
+        std::snprintf(which, sizeof which, " of stratum %d", static_cast<int>(q->stratumno));
+    xpmlog(326, msg326::BANDWIDTH_AT_RANGE_END, which, b, r.atEnd < 0 ? "lower" : "upper", r.low,
+           r.high,
+           wzmis(s->bl) ? "the default range, 0.2 to 20 times the pilot bandwidth"
+                        : "BW=RANGE(a, b)");
+}
+
 } // namespace
 
 void korvkrn(SMOOTHED* kmhaz)
@@ -343,7 +356,8 @@ void korv_smoothed_stage(KorvPtr q, STRATA* node, bool weighted)
         return;
     double b = 0;
     if (s->nbw == 0) {
-        const int rc = korv_mise_minimum(s, node->cum - node->cen, &b);
+        MiseRange range;
+        const int rc = korv_mise_minimum(s, node->cum - node->cen, &b, &range);
         if (rc == 1) {
             // Nothing to smooth: no event in the stratum.
             if (q->nsvar > 0)
@@ -357,6 +371,8 @@ void korv_smoothed_stage(KorvPtr q, STRATA* node, bool weighted)
             q->rc = std::max(q->rc, 8);
             return;
         }
+        if (range.atEnd != 0)
+            bandwidthAtEnd(q, s, b, range);
     } else if (s->nbw == 1) {
         b = s->bwgrid[0];
     } else {

@@ -292,3 +292,29 @@ TEST(SmoothedRun, GridsAreBoundedByMemoryAndWork)
     ASSERT_EQ(ok.tables.size(), 1u);
     EXPECT_EQ((*ok.tables[0])["rows"].items.size(), 200000u);
 }
+
+// The search finds a local minimum; a bandwidth it leaves within its
+// tolerance of an end of the range is named in a note, with the range.
+TEST(SmoothedRun, ABandwidthAtAnEndOfTheRangeIsNoted)
+{
+    StepRun r = run("proc korvante data=lung plots(only)=hazard(bw=range(50, 5000)) notable;"
+                    "time time*status(1); strata sex; run;"
+                    "proc korvante data=veteran plots(only)=hazard notable;"
+                    "time time*status(0); strata trt; run;");
+    EXPECT_EQ(r.status, 0) << r.log;
+    EXPECT_NE(r.log.find("NOTE: The bandwidth chosen for the smoothed hazard of stratum 1, "
+                         "4914.75, lies at the upper end of the range searched, 50 to 5000 "
+                         "(BW=RANGE(a, b))"),
+              std::string::npos)
+        << r.log;
+    EXPECT_NE(r.log.find("smoothed hazard of stratum 2, 1068.57, lies at the upper end of the "
+                         "range searched, 10.871 to 1087.1 (the default range"),
+              std::string::npos)
+        << r.log;
+    // Bandwidths inside their ranges are not noted.
+    size_t notes = 0;
+    for (size_t at = r.log.find("NOTE: The bandwidth chosen"); at != std::string::npos;
+         at = r.log.find("NOTE: The bandwidth chosen", at + 1))
+        ++notes;
+    EXPECT_EQ(notes, 2u);
+}

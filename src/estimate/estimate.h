@@ -219,6 +219,9 @@ struct BandRange {
 // The range and the critical values of the bands `choice` asks for (1
 // Hall-Wellner, 2 equal precision, 3 both), from the unweighted risk sets.
 BandRange bandRange(const BandInput& in, int choice, const BandSettings& set);
+// Whether an event time (the last record of its run of tied events) lies
+// in [lo, hi]: a band whose range holds none has no limit anywhere.
+bool bandHasEventTime(const BandInput& in, double lo, double hi);
 
 // The bands an estimator forms, and their limits at a time.
 struct PlBands {

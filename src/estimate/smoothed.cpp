@@ -367,7 +367,16 @@ void korv_smoothed_stage(KorvPtr q, STRATA* node, bool weighted)
             return;
         }
         if (rc != 0) {
-            xpslog("%1zFailed to find an optimal band width.");
+            // The search narrows its range by at least the golden section
+            // at each step: a range of many orders of magnitude is more
+            // than its 50 steps can bring down to its 1% tolerance.
+            char which[40] = "";
+            if (q->nsvar > 0)
+                std::snprintf(which, sizeof which, " of stratum %d",
+                              static_cast<int>(q->stratumno));
+            xpmlog(326, msg326::BANDWIDTH_SEARCH_FAILED, which, range.low, range.high,
+                   wzmis(s->bl) ? "the default range, 0.2 to 20 times the pilot bandwidth"
+                                : "BW=RANGE(a, b)");
             q->rc = std::max(q->rc, 8);
             return;
         }

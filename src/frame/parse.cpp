@@ -349,6 +349,14 @@ void vdqgraph_rule(KORVCOM* q, const STMT* s, int mode)
     }
     if (bit(s, proc_bit::PLOT_DENSITY) && lt)
         b |= plot_bit::DENSITY | (bit(s, proc_bit::DENSITY_CL) ? plot_bit::DENSITY_CL : 0);
+    // The density plot draws the life table's interval estimates; the
+    // product-limit type methods have none (the line-printer road warns the
+    // same way).
+    if (bit(s, proc_bit::PLOT_DENSITY) && !lt && mode == 2 && !bit(s, proc_bit::PLOT_NONE))
+        xpmlog(326, msg326::PLOT_NEEDS_LIFETABLE, "DENSITY",
+               q->method == 0   ? "PL"
+               : q->method == 2 ? "BRESLOW"
+                                : "FH");
     if (bit(s, proc_bit::PLOT_SURVIVAL)) {
         b |= plot_bit::SURVIVAL;
         int arr = stmt_int(s, proc_field::STRATA_ARRANGEMENT, -1);
@@ -362,6 +370,11 @@ void vdqgraph_rule(KORVCOM* q, const STMT* s, int mode)
         if (lt) {
             if (bit(s, proc_bit::SURVIVAL_ATRISK) && mode == 2)
                 xpmlog(326, msg326::ATRISK_WITH_LIFETABLE);
+            // The life table's survival plot has no confidence bands (as
+            // CONFBAND= warns); its pointwise limits come with CL.
+            if (mode == 2 && (bit(s, proc_bit::SURVIVAL_CB) || bit(s, proc_bit::SURVIVAL_HW) ||
+                              bit(s, proc_bit::SURVIVAL_EP)))
+                xpmlog(326, msg326::PLOT_BANDS_WITH_LIFETABLE);
         } else {
             if (!bit(s, proc_bit::SURVIVAL_CB)) {
                 if (bit(s, proc_bit::SURVIVAL_HW))

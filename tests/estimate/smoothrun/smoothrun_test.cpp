@@ -249,7 +249,12 @@ TEST(SmoothedRun, RefusedSettingsAndFailedSearch)
         {"hazard(gridl=-1)", "GRIDL= must not be negative"},
         {"hazard(gridl=-10 gridu=-2)", "GRIDL= must not be negative"},
         {"hazard(gridu=-5)", "GRIDU= must be above 0"},
-        {"hazard(bw=range(1e-9, 1e14)) printphantom", "Failed to find an optimal band width."},
+        {"hazard(bw=range(1e-9, 1e14)) printphantom",
+         "Failed to find an optimal bandwidth for the smoothed hazard: the search over 1e-09 to "
+         "1e+14 (BW=RANGE(a, b)) did not settle within its 50 steps"},
+        {"hazard(bw=range(1e-300, 1e308)) printphantom",
+         "Failed to find an optimal bandwidth for the smoothed hazard: the search over 1e-300 to "
+         "1e+308 (BW=RANGE(a, b))"},
     };
     for (const auto& [plots, message] : cases) {
         StepRun r = run(std::string("proc korvante data=aml notable plots=") + plots +

@@ -122,6 +122,17 @@ BandRange bandRange(const BandInput& in, int choice, const BandSettings& set)
     return b;
 }
 
+bool bandHasEventTime(const BandInput& in, double lo, double hi)
+{
+    for (int64_t i = 0; i < in.nobs; ++i) {
+        const int64_t k = std::llabs(in.indxs[i]);
+        const double t = in.times[k - 1];
+        if (in.freqs[k - 1] >= 0 && in.indxs[i] > 0 && lo <= t && t <= hi)
+            return true;
+    }
+    return false;
+}
+
 void PlBands::origin(double* hwl, double* hwu, double* epl, double* epu) const
 {
     const double miss = korv_missing();

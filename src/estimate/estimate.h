@@ -67,6 +67,11 @@ void cenplot(PGRAFSTR* grafc, double time, long stratumno, int symbol);
 // exp(-(1/Y + 1/(Y-1) + ...)) with one term per tied event (ceil(d) terms
 // for a fractional d); 1 for d <= 0.
 double tiesFH(double d, double Y);
+// The sum in the exponent of tiesFH: 1/Y + 1/(Y - 1) + ..., ceil(d) terms.
+// Past 64 terms it is psi(Y + 1) - psi(Y - ceil(d) + 1) through the
+// asymptotic series of psi, so a tie of 1e15 events costs no more than one
+// of 65.
+double korv_fh_sum(double d, double Y);
 // 1 when every |freq[i]| is a whole number, else 0; 1 for n < 0.
 short integralFreqs(const double* freq, long n);
 // Number of distinct event times of a ranked stratum.
@@ -214,6 +219,9 @@ struct BandRange {
 // The range and the critical values of the bands `choice` asks for (1
 // Hall-Wellner, 2 equal precision, 3 both), from the unweighted risk sets.
 BandRange bandRange(const BandInput& in, int choice, const BandSettings& set);
+// Whether an event time (the last record of its run of tied events) lies
+// in [lo, hi]: a band whose range holds none has no limit anywhere.
+bool bandHasEventTime(const BandInput& in, double lo, double hi);
 
 // The bands an estimator forms, and their limits at a time.
 struct PlBands {
@@ -258,6 +266,7 @@ struct PlStep {
     double left = 0;           // frequency not yet passed
     double eventsAtTime = 0;   // events accumulated at the current time (slot 21)
     double lcl = 0, ucl = 0;   // pointwise limits at an event time
+    double dH = 0, dvarH = 0;  // Nelson-Aalen increment d / Y and d / Y^2 (at an event time)
 };
 
 // One pass over the ranked records of a stratum. Call step(j) for
@@ -281,12 +290,18 @@ class PlEngine
     const PlSettings& settings() const { return s_; }
     const PlStep& row() const { return r_; }
     // The stratum's total count (frequency, or frequency x weight).
-    double total() const { return total_; }
+    double total() const { return counted(total_); }
     // The record at ranked position j (from 0): time, signed frequency and
     // weight (1 without weights).
     double rankedTime(int64_t j) const { return rt_[j]; }
     double rankedFreq(int64_t j) const { return rf_[j]; }
-    double rankedWeight(int64_t j) const { return rw_ ? rw_[j] : 1.0; }
+    double rankedWeight(int64_t j) const { return rw_ ? rw_[j] / scale_ : 1.0; }
+    // With weights whose sums would pass the largest double (or whose
+    // squares would fall below the smallest), the pass runs on the weights
+    // times a power of two: the estimates do not depend on the scale of the
+    // weights, and the weighted counts are scaled back where they can be
+    // held. True when a weighted count could not be, and shows missing.
+    bool countsBeyondRange() const { return beyond_; }
     // Pointwise limits of a survival value with standard error sigma (missing
     // when the risk set is empty).
     void limits(double S, double sigma, bool emptied, double* lcl, double* ucl) const;
@@ -312,7 +327,15 @@ class PlEngine
     PlSettings s_;
     PlStep r_;
     QtTest test_ = nullptr;
-    std::vector<double> ownAhead_, ownAhead2_, ownRanked_;
+    std::vector<double> ownAhead_, ownAhead2_, ownRanked_, ownScaled_;
+    // The power of two the weights are multiplied by in the pass (1 but for
+    // weights near the ends of the double range), and whether a weighted
+    // count scaled back was past the largest double.
+    double scale_ = 1;
+    mutable bool beyond_ = false;
+    // A weighted count of the pass in the weights' own units; missing where
+    // it is past the largest double.
+    double counted(double x) const;
     const double* rt_ = nullptr;     // times in rank order
     const double* rf_ = nullptr;     // signed frequencies in rank order
     const double* rw_ = nullptr;     // weights in rank order (null without weights)

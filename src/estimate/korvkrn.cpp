@@ -322,7 +322,7 @@ int mise(double b, double* fb, void* fargs)
     return 0;
 }
 
-int korv_mise_minimum(SMOOTHED* s, double events, double* b)
+int korv_mise_minimum(SMOOTHED* s, double events, double* b, MiseRange* range)
 {
     const double r = std::pow(std::max(events, 0.0), 0.2);
     if (r < 1.110223024625157e-16)
@@ -337,6 +337,14 @@ int korv_mise_minimum(SMOOTHED* s, double events, double* b)
     double xmin = 0, fmin = 0;
     const int rc =
         zbrent(objective, s, low, 0.50001 * low + 0.49999 * high, high, 0.01, 50, &xmin, &fmin);
+    if (range) {
+        range->low = low;
+        range->high = high;
+        // Within the search's own tolerance of an end: the search stops
+        // there when the criterion falls toward that end.
+        const double tol2 = 2 * (0.01 * std::fabs(xmin) + 1e-10);
+        range->atEnd = xmin - low <= tol2 ? -1 : high - xmin <= tol2 ? 1 : 0;
+    }
     if (rc != 0)
         return 2;
     *b = xmin;

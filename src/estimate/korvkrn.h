@@ -11,6 +11,8 @@
 // they can be run on any arrays.
 #pragma once
 
+#include <string>
+
 #include "common/korvcom.h"
 #include "common/options.h"
 
@@ -74,7 +76,15 @@ double korv_smoothed_grid_point(double tl, double tr, int n, int k);
 // bandwidth (tr - tl) / (8 n^0.2), n the number of events. Returns 0 with b
 // set; 1 when there are no events (nothing to smooth); 2 when the search
 // does not converge.
-int korv_mise_minimum(SMOOTHED* s, double events, double* b);
+// The search range and where the chosen bandwidth lies in it: atEnd -1 or
+// 1 when it is within the search's tolerance (2 x 0.01 of the bandwidth)
+// of the lower or the upper end, 0 inside. The search finds a local
+// minimum: one at an end may mean a smaller criterion beyond it.
+struct MiseRange {
+    double low = 0, high = 0;
+    int atEnd = 0;
+};
+int korv_mise_minimum(SMOOTHED* s, double events, double* b, MiseRange* range = nullptr);
 
 // ---------------------------------------------------------------------------
 // The stage of one stratum.
@@ -98,6 +108,16 @@ class SmoothedCollector
     SMOOTHED* s_;
     long n_ = 0;
 };
+
+// The most kernel terms the choice of a bandwidth may sum (NMINGRID=
+// points x event times x bandwidths tried) when NMINGRID= is raised above
+// its default: about ten seconds of work.
+inline constexpr double KORV_MISE_WORK = 2e10;
+
+// The BandwidthLabel of a row, at most 12 characters: "bw=" and the
+// bandwidth with `timedec` decimals (more for a narrow one, fewer or the
+// exponent form for one too wide for the label).
+std::string korv_bandwidth_label(double b, int timedec);
 
 // The smoothed-hazard stage of korvpl (weighted false) and korvwpl (true),
 // after the stratum's other tables: grid, bandwidth, the HazardRate output,

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -426,6 +427,24 @@ void closeTables(KorvPtr q, const PlEngine& engine, KorvSink& sink, int plotMode
     summaryTables(q, engine);
 }
 
+// A band whose time range (BANDMIN=, BANDMAX= or the event times) holds no
+// event time, as with BANDMIN= after the last one, has no limit anywhere:
+// said in a note rather than left as columns of missing values.
+void emptyBandNotes(KorvPtr q, int choice, const BandRange& r, const BandInput& in)
+{
+    // Without an event there is no band to speak of.
+    if (!bandHasEventTime(in, -DBL_MAX, DBL_MAX))
+        return;
+    char which[40] = "";
+    if (q->nsvar > 0)
+        std::snprintf(which, sizeof which, " of stratum %d", static_cast<int>(q->stratumno));
+    const bool hw = choice == 1 || choice == 3, ep = choice == 2 || choice == 3;
+    if (hw && !(r.lowerHW == 0) && !bandHasEventTime(in, r.lowerHW, r.upper))
+        xpmlog(326, msg326::BAND_WITHOUT_EVENT, "Hall-Wellner", which, r.lowerHW, r.upper);
+    if (ep && !bandHasEventTime(in, r.lowerEP, r.upper))
+        xpmlog(326, msg326::BAND_WITHOUT_EVENT, "equal-precision", which, r.lowerEP, r.upper);
+}
+
 } // namespace
 
 namespace korv_est
@@ -533,6 +552,7 @@ void korv_pl_estimate(KorvPtr q, const PlUnit& u, bool weighted)
         range.n = u.cum;
         bands = PlBands::make(range, choice, q->conftype);
         out.bands = &bands;
+        emptyBandNotes(q, choice, range, in);
     }
 
     KorvSink sink(q, plotMode, failureCols);

@@ -120,7 +120,11 @@ int estimateRows(LIFETABLE* rows, const Intervals& iv, double n_all, double* pdf
             if (q > 0) {
                 const double x = h * r.haz / 2;
                 r.hvar = r.haz * r.haz * (1 - x * x) / (e * q);
-                if (r.hvar <= kTol)
+                // Where everyone at risk fails, 1 - x^2 is 0 but for
+                // rounding: the variance is 0. The cut-off is relative to
+                // the hazard's square, as the variance scales with the
+                // time unit (hazards per second are tiny).
+                if (r.hvar <= kTol * r.haz * r.haz)
                     r.hvar = 0;
             } else {
                 r.hvar = -1;

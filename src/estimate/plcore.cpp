@@ -11,14 +11,57 @@
 #include "estimate/estimate.h"
 #include "runtime/missing.h"
 
+namespace
+{
+
+// psi(x) - ln(x) by its asymptotic series, to full precision for x >= 16
+// (the first term left out is below 1e-19 there).
+double digammaLessLog(double x)
+{
+    const double r = 1 / x, r2 = r * r;
+    return -0.5 * r -
+           r2 *
+               (1.0 / 12 -
+                r2 * (1.0 / 120 -
+                      r2 * (1.0 / 252 -
+                            r2 * (1.0 / 240 - r2 * (1.0 / 132 - r2 * (691.0 / 32760 - r2 / 12))))));
+}
+
+} // namespace
+
+double korv_fh_sum(double d, double Y)
+{
+    if (d <= 0)
+        return 0;
+    // d terms 1/Y + 1/(Y - 1) + ..., ceil(d) of them for a fractional d.
+    const double m = std::ceil(d);
+    double b = Y - m + 1; // the last denominator
+    double sum = 0;
+    if (m <= 64) {
+        for (double i = 0; i < m; i += 1)
+            sum += 1.0 / (Y - i);
+        return sum;
+    }
+    // More events than at risk (a denominator reaches 0): nobody is left.
+    if (!(b > 0))
+        return HUGE_VAL;
+    // A large tie: the sum over the denominators b, b + 1, ..., Y is
+    // psi(Y + 1) - psi(b). The denominators below 16 are added as they are;
+    // from there psi(x) = ln(x) + its asymptotic series, and the difference
+    // of the logarithms is log1p of the exact count over the lower end, so
+    // nothing large cancels.
+    for (; b < 16; b += 1)
+        sum += 1.0 / b;
+    const double a = Y + 1;
+    sum += std::log1p((a - b) / b) + (digammaLessLog(a) - digammaLessLog(b));
+    return sum;
+}
+
 double tiesFH(double d, double Y)
 {
     if (d <= 0)
         return 1.0;
-    double sum = 0;
-    for (double i = 0; i < d; i += 1)
-        sum += 1.0 / (Y - i);
-    return std::exp(-sum);
+    return std::exp(-korv_fh_sum(d, Y));
 }
 
 short integralFreqs(const double* freq, long n)
@@ -107,12 +150,39 @@ PlEngine::PlEngine(const PlData& data, const PlSettings& settings) : d_(data), s
         if (rw)
             rw[j] = d_.weights[k];
     }
+    // Weights whose sums would pass the largest double, or whose squares
+    // would fall below the smallest, are taken times the power of two that
+    // brings the largest near 1. The scaling is exact, so the estimates are
+    // those of the weights as given; the counts ahead are then added up here
+    // from the scaled weights.
+    bool rescaled = false;
+    if (rw && n > 0) {
+        double maxw = 0;
+        for (int64_t j = 0; j < n; ++j)
+            maxw = std::fmax(maxw, rw[j]);
+        if (maxw > 0x1p480 || (maxw > 0 && maxw < 0x1p-480)) {
+            scale_ = std::ldexp(1.0, -std::ilogb(maxw));
+            ownScaled_.resize(static_cast<size_t>(n));
+            for (int64_t j = 0; j < n; ++j)
+                ownScaled_[static_cast<size_t>(j)] = rw[j] * scale_;
+            rw = ownScaled_.data();
+            rescaled = true;
+            if (ahead == d_.ahead) {
+                ownAhead_.assign(static_cast<size_t>(n + 1), 0.0);
+                ahead = ownAhead_.data();
+            }
+            if (ahead2 == d_.ahead2) {
+                ownAhead2_.assign(static_cast<size_t>(n + 1), 0.0);
+                ahead2 = ownAhead2_.data();
+            }
+        }
+    }
     rt_ = rt;
     rf_ = rf;
     rw_ = rw;
     // The counts still ahead of each ranked position, added up from the last
     // record down (korv_stratum_prepare adds them up the same way).
-    const bool aheadFilled = d_.aheadFilled && d_.ahead && (!s_.weighted || d_.ahead2);
+    const bool aheadFilled = !rescaled && d_.aheadFilled && d_.ahead && (!s_.weighted || d_.ahead2);
     if (!aheadFilled) {
         ahead[n] = 0.0;
         if (s_.weighted)
@@ -156,6 +226,17 @@ PlEngine::PlEngine(const PlData& data, const PlSettings& settings) : d_(data), s
             end_ = largestTime;
     }
     mean = mse = miss;
+}
+
+double PlEngine::counted(double x) const
+{
+    if (scale_ == 1 || wzmis(x))
+        return x;
+    const double y = x / scale_;
+    if (std::isfinite(y))
+        return y;
+    beyond_ = true;
+    return korv_missing();
 }
 
 void PlEngine::limits(double S, double sigma, bool emptied, double* lcl, double* ucl) const
@@ -296,6 +377,16 @@ const PlStep& PlEngine::step(int64_t j)
     r.failed = failed_;
     r.atRiskSnap = snap_;
     prevTime_ = time;
+    if (scale_ != 1) {
+        // The weighted counts back in the weights' units; the Nelson-Aalen
+        // variance is a sum of d / Y^2 and scales with 1 / weight.
+        r.weight = w / scale_;
+        for (double* c : {&r.left, &r.failed, &r.atRiskSnap, &r.eventsAtTime, &r.numberAtRisk,
+                          &r.observedEvents, &r.Y, &r.d})
+            *c = counted(*c);
+        if (r.eventTime)
+            r.seH = std::sqrt(W_ * scale_);
+    }
     return r;
 }
 
@@ -349,6 +440,8 @@ void PlEngine::eventTime(PlStep& r, double time)
 
     r.eventTime = true;
     r.emptied = emptied;
+    r.dH = h;
+    r.dvarH = d / (Y * Y) * scale_;
     r.Y = Y;
     r.d = d;
     r.sigma = sigma;

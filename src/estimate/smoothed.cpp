@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "common/options.h"
@@ -79,21 +80,40 @@ double upperEnd(KorvPtr q, STRATA* node, bool weighted)
     return 0;
 }
 
+} // namespace
+
 // "bw=" and the bandwidth into the first 12 bytes of the row label: with the
 // time's decimals, and with more where those would show fewer than three
 // significant digits (a bandwidth of 0.37 under whole-number times is not
-// "0").
-void bandwidthLabel(KorvPtr q, double b)
+// "0"). A bandwidth too wide for the label drops decimals first and then
+// takes the exponent form ("bw=2.147e+09"), so that no digit of its whole
+// part is lost.
+std::string korv_bandwidth_label(double b, int timedec)
 {
-    int dec = std::max(q->timedec, 0);
+    int dec = std::max(timedec, 0);
     if (b > 0 && std::isfinite(b)) {
         const int need = 2 - static_cast<int>(std::floor(std::log10(b)));
         dec = std::min(std::max(dec, need), 6);
     }
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "bw=%8.*f", dec, b);
+    char buf[48];
+    for (;; --dec) {
+        std::snprintf(buf, sizeof buf, "bw=%8.*f", dec, b);
+        if (std::strlen(buf) <= 12 || dec == 0)
+            break;
+    }
+    for (int digits = 9; std::strlen(buf) > 12 && digits >= 1; --digits)
+        std::snprintf(buf, sizeof buf, "bw=%.*g", digits, b);
+    return std::string(buf, std::min<size_t>(12, std::strlen(buf)));
+}
+
+namespace
+{
+
+void bandwidthLabel(KorvPtr q, double b)
+{
+    const std::string text = korv_bandwidth_label(b, q->timedec);
     std::memset(q->label, ' ', 12);
-    std::memcpy(q->label, buf, std::min<size_t>(12, std::strlen(buf)));
+    std::memcpy(q->label, text.data(), text.size());
 }
 
 // The MISE rows of a bandwidth list (plot data of the bandwidth graph, shown
@@ -175,6 +195,46 @@ void hazardGraph(KorvPtr q, SMOOTHED* s, xobskey* path, double b)
     wobcall(q->vdq, WOB_SEL_GRAPH_OUTPUT, pb);
 }
 
+// The bandwidth choice evaluates the MISE once per bandwidth of a list, or
+// up to 53 times in the search; each evaluation smooths at the NMINGRID=
+// points of its integral over windows of up to every event time. Past
+// KORV_MISE_WORK kernel terms a raised NMINGRID= would hold the step for
+// minutes or more: the stratum's smoothed hazard is then left out with a
+// warning. The default NMINGRID= is never refused (its work is the data's).
+bool miseWithinBound(KorvPtr q, const SMOOTHED* s)
+{
+    if (s->nbw == 1 || s->nmingrid <= 51)
+        return true;
+    const int tried = s->nbw == 0 ? 53 : s->nbw;
+    const double work =
+        static_cast<double>(s->nmingrid) * static_cast<double>(std::max<long>(s->njmp, 1)) * tried;
+    if (work <= KORV_MISE_WORK)
+        return true;
+    char which[40] = "";
+    if (q->nsvar > 0)
+        std::snprintf(which, sizeof which, " of stratum %d", static_cast<int>(q->stratumno));
+    char terms[32], cap[32];
+    std::snprintf(terms, sizeof terms, "%.2g", work);
+    std::snprintf(cap, sizeof cap, "%.2g", KORV_MISE_WORK);
+    xpmlog(326, msg326::MISE_WORK_BEYOND_BOUND, which, s->nmingrid, terms,
+           static_cast<long>(s->njmp), tried, cap);
+    q->rc = std::max(q->rc, 4);
+    return false;
+}
+
+// The bandwidth the search chose lies at an end of its range: the MISE may
+// be smaller beyond it, or at another local minimum; said in a note.
+void bandwidthAtEnd(KorvPtr q, const SMOOTHED* s, double b, const MiseRange& r)
+{
+    char which[40] = "";
+    if (q->nsvar > 0)
+        std::snprintf(which, sizeof which, " of stratum %d", static_cast<int>(q->stratumno));
+    xpmlog(326, msg326::BANDWIDTH_AT_RANGE_END, which, b, r.atEnd < 0 ? "lower" : "upper", r.low,
+           r.high,
+           wzmis(s->bl) ? "the default range, 0.2 to 20 times the pilot bandwidth"
+                        : "BW=RANGE(a, b)");
+}
+
 } // namespace
 
 void korvkrn(SMOOTHED* kmhaz)
@@ -217,8 +277,8 @@ void SmoothedCollector::step(const korv_est::PlStep& st)
     if (!st.eventTime || n_ >= s_->njmp)
         return;
     s_->t[n_] = st.time;
-    s_->dH[n_] = st.d / st.Y;
-    s_->dvarH[n_] = st.d / (st.Y * st.Y);
+    s_->dH[n_] = st.dH;
+    s_->dvarH[n_] = st.dvarH;
     ++n_;
 }
 
@@ -292,9 +352,12 @@ void korv_smoothed_stage(KorvPtr q, STRATA* node, bool weighted)
     if (!(s->tl < s->tr) || s->tl < 0)
         return;
 
+    if (!miseWithinBound(q, s))
+        return;
     double b = 0;
     if (s->nbw == 0) {
-        const int rc = korv_mise_minimum(s, node->cum - node->cen, &b);
+        MiseRange range;
+        const int rc = korv_mise_minimum(s, node->cum - node->cen, &b, &range);
         if (rc == 1) {
             // Nothing to smooth: no event in the stratum.
             if (q->nsvar > 0)
@@ -304,10 +367,21 @@ void korv_smoothed_stage(KorvPtr q, STRATA* node, bool weighted)
             return;
         }
         if (rc != 0) {
-            xpslog("%1zFailed to find an optimal band width.");
+            // The search narrows its range by at least the golden section
+            // at each step: a range of many orders of magnitude is more
+            // than its 50 steps can bring down to its 1% tolerance.
+            char which[40] = "";
+            if (q->nsvar > 0)
+                std::snprintf(which, sizeof which, " of stratum %d",
+                              static_cast<int>(q->stratumno));
+            xpmlog(326, msg326::BANDWIDTH_SEARCH_FAILED, which, range.low, range.high,
+                   wzmis(s->bl) ? "the default range, 0.2 to 20 times the pilot bandwidth"
+                                : "BW=RANGE(a, b)");
             q->rc = std::max(q->rc, 8);
             return;
         }
+        if (range.atEnd != 0)
+            bandwidthAtEnd(q, s, b, range);
     } else if (s->nbw == 1) {
         b = s->bwgrid[0];
     } else {

@@ -46,7 +46,13 @@ void korv_count_display(double m, bool fractional, int* width, int* decimals)
 {
     // Width from the largest stratum total; fractional totals (WEIGHT, or
     // frequencies kept with NOTRUNCATE) get decimals, and the width never
-    // drops below 1.
+    // drops below 1. Totals past the largest double (weights near it) have
+    // no digits to count: the counts show missing, in the general width.
+    if (!std::isfinite(m)) {
+        *width = 8;
+        *decimals = 0;
+        return;
+    }
     int w = m > 0 ? static_cast<int>(std::trunc(std::log10(m))) + 1 : 1;
     int d = 0;
     if (fractional && m > 0 && m < 100) {

@@ -22,6 +22,9 @@ int getinter(KORVCOM* q)
         if (p.status != 0) {
             if (p.status == 1)
                 xpmlog(326, msg326::TOO_MANY_INTERVALS, static_cast<long>(KORV_MAX_INTERVALS));
+            else if (p.status == 3)
+                xpmlog(326, msg326::INTERVAL_BOUND_OVERFLOW,
+                       q->zwidth ? "WIDTH=" : "NINTERVAL=", q->maxobstime);
             else
                 xpmlog(326, msg326::BAD_INTERVAL_WIDTH);
             return p.status;

@@ -1153,6 +1153,13 @@ void DataPass::finishStrata()
             writeout(q, s);
         korv_strata_labels(q, s);
     }
+    // Weights near the largest double: their sums pass it. The estimators
+    // scale the weights and still estimate; the counts in weighted units
+    // that cannot be held show missing, which is said here once.
+    if (q->zwt && !std::isfinite(q->maxscum)) {
+        const std::string name = variable_name(q, proc_field::WEIGHT);
+        xpmlog(326, msg326::WEIGHT_SUMS_BEYOND_RANGE, static_cast<int>(name.size()), name.c_str());
+    }
     // Too many strata for the tests is said now, before the estimates run.
     korv_hom_announce(q);
     korv_mc_announce(q);

@@ -38,11 +38,13 @@ sample_of <- function(file, time, status, event, by = NULL, value = NULL) {
 # Each case: a sample and the boundaries the procedure uses for it (0 first;
 # the last interval is open above). WIDTH= w gives 0, w, 2w, ... up to the
 # first boundary above the largest time; NINTERVAL= k rounds the width up to
-# 1, 2 or 5 times a power of ten.
+# 1, 2 or 5 times a power of ten. A boundary is the decimal k w (signif to 15
+# digits: 3 x 0.2 is 0.6, not 0.6000000000000001).
+kw <- function(k, w) signif(k * w, 15)
 width_bounds <- function(maxt, w) {
   n <- floor(maxt / w)
-  while (maxt >= (n - 1) * w) n <- n + 1
-  (0:(n - 1)) * w
+  while (maxt >= kw(n - 1, w)) n <- n + 1
+  kw(0:(n - 1), w)
 }
 ninterval_bounds <- function(maxt, k) {
   w0 <- maxt / k
@@ -50,8 +52,8 @@ ninterval_bounds <- function(maxt, k) {
   f <- 10^(log10(w0) - e)
   w <- 10^e * (if (f > 5) 10 else if (f > 2) 5 else 2)
   n <- k
-  while ((n - 1) * w - maxt <= 1.110223024625157e-13 * max(abs((n - 1) * w), abs(maxt))) n <- n + 1
-  (0:(n - 1)) * w
+  while (kw(n - 1, w) - maxt <= 1.110223024625157e-13 * max(abs(kw(n - 1, w)), abs(maxt))) n <- n + 1
+  kw(0:(n - 1), w)
 }
 
 lt_cases <- list(
@@ -62,7 +64,16 @@ lt_cases <- list(
   list(id = "veteran_iv", s = sample_of("veteran.csv", "time", "status", 1), how = "intervals",
        arg = c(0, 30, 60, 90, 180, 365)),
   list(id = "ovarian_w100", s = sample_of("ovarian.csv", "futime", "fustat", 1), how = "width", arg = 100),
-  list(id = "kidney_n5", s = sample_of("kidney.csv", "time", "status", 1), how = "ninterval", arg = 5)
+  list(id = "kidney_n5", s = sample_of("kidney.csv", "time", "status", 1), how = "ninterval", arg = 5),
+  # Times in seconds: hazard variances of order 1e-15, far below any
+  # absolute cut-off.
+  list(id = "seconds_w5e6", s = data.frame(time = c(1, 2, 3, 4, 6, 7, 8, 9, 11, 12) * 1e6,
+                                           event = c(1, 1, 1, 1, 1, 0, 1, 1, 1, 0)),
+       how = "width", arg = 5e6),
+  # Decimal times on decimal boundaries: a time at a boundary opens its
+  # interval.
+  list(id = "decimal_n10", s = data.frame(time = (1:10) / 10, event = rep(1, 10)),
+       how = "ninterval", arg = 10)
 )
 
 lt_rows <- list()

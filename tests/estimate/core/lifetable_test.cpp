@@ -89,7 +89,30 @@ TEST(LifetablePeer, MatchesKMsurv)
     static const std::map<std::string, std::string> sampleOf = {
         {"aml_w15", "aml"},      {"aml_m_w15", "aml_m"},    {"aml_n_w15", "aml_n"},
         {"lung_n10", "lung"},    {"veteran_iv", "veteran"}, {"ovarian_w100", "ovarian"},
-        {"kidney_n5", "kidney"},
+        {"kidney_n5", "kidney"}, {"seconds_w5e6", ""},      {"decimal_n10", ""},
+    };
+    // The samples not taken from examples/: times in seconds, and decimal
+    // times on decimal boundaries.
+    auto sampleFor = [](const std::string& id, const std::string& file) {
+        if (id == "seconds_w5e6")
+            return records({{1e6, 1, 1},
+                            {2e6, 1, 1},
+                            {3e6, 1, 1},
+                            {4e6, 1, 1},
+                            {6e6, 1, 1},
+                            {7e6, 0, 1},
+                            {8e6, 1, 1},
+                            {9e6, 1, 1},
+                            {11e6, 1, 1},
+                            {12e6, 0, 1}});
+        if (id == "decimal_n10") {
+            Sample s;
+            for (int i = 1; i <= 10; ++i)
+                s.add(i / 10.0, true);
+            s.rank();
+            return s;
+        }
+        return caseSample(file);
     };
     Table ref("lifetable_kmsurv.csv");
     Table bounds("lifetable_bounds.csv");
@@ -104,7 +127,7 @@ TEST(LifetablePeer, MatchesKMsurv)
                 given = bounds.text(r, "how") == "intervals";
             }
         ASSERT_GE(b.size(), 2u);
-        Table_ t = lifeTable(caseSample(sample), b, given);
+        Table_ t = lifeTable(sampleFor(id, sample), b, given);
         std::vector<size_t> rows;
         for (size_t r = 0; r < ref.size(); ++r)
             if (ref.text(r, "case") == id)
@@ -139,7 +162,7 @@ TEST(LifetablePeer, MatchesKMsurv)
         }
         ++cases;
     }
-    EXPECT_EQ(cases, 7u);
+    EXPECT_EQ(cases, 9u);
 }
 
 TEST(Lifetable, WhereRecordsFall)

@@ -83,6 +83,43 @@ TEST(Weighted, WeightsOfTwoKeepSurvivalAndStdErr)
     }
 }
 
+// Weights near the ends of the double range: their sums (or their squares)
+// pass the largest double or fall below the smallest. The pass scales them
+// by a power of two, so the estimates are those of the same weights in
+// ordinary units, and the counts are those units' times the factor, or
+// missing where that is past the largest double.
+TEST(Weighted, WeightsNearTheEndsOfTheRangeAreEstimated)
+{
+    Sample s = caseSample("aml_m");
+    for (size_t i = 0; i < s.weights.size(); ++i)
+        s.weights[i] = 1 + 0.1 * static_cast<double>(i % 3);
+    s.rank();
+    PlSettings w;
+    w.weighted = true;
+    const Result a = runEngine(s, w);
+    for (int e : {1000, 1023, -1000}) {
+        SCOPED_TRACE(e);
+        Sample big = s;
+        for (double& x : big.weights)
+            x = std::ldexp(x, e);
+        big.rank();
+        const Result b = runEngine(big, w);
+        expectSameEstimates(a, b, 1e-15);
+        for (size_t i = 0; i < a.events.size(); ++i) {
+            EXPECT_EQ(b.events[i].H, a.events[i].H);
+            EXPECT_TRUE(
+                close(b.events[i].seH, a.events[i].seH / std::sqrt(std::ldexp(1.0, e)), 1e-15));
+            EXPECT_EQ(b.events[i].dvarH, std::ldexp(a.events[i].dvarH, -e));
+            const double y = std::ldexp(a.events[i].Y, e);
+            if (std::isfinite(y))
+                EXPECT_EQ(b.events[i].Y, y);
+            else
+                EXPECT_TRUE(wzmis(b.events[i].Y));
+        }
+        EXPECT_EQ(b.steps[0].weight, big.weights[std::llabs(big.indxs[0]) - 1]);
+    }
+}
+
 // Frequencies: aggregating tied records into one record with a frequency
 // gives the estimates of the expanded data.
 TEST(Freq, AggregatedEqualsExpanded)
@@ -121,6 +158,36 @@ TEST(Methods, FlemingHarringtonTiesAndBreslow)
     EXPECT_EQ(integralFreqs(std::vector<double>{1, -2, 3}.data(), 3), 1);
     EXPECT_EQ(integralFreqs(std::vector<double>{1, -2.5}.data(), 2), 0);
     EXPECT_EQ(korv_njumps(s.times.data(), s.freqs.data(), s.indxs.data(), 5), 2);
+}
+
+// A large tie under Fleming-Harrington: past 64 events the sum of 1/(Y - i)
+// comes from the digamma function's series. It agrees with the sum added
+// term by term in extended precision, and a tie of 2^52 events among 2^53
+// at risk (once a loop of months) gives H(2d) - H(d) = ln 2 - 1/(4d) + ...
+TEST(Methods, FlemingHarringtonLargeTies)
+{
+    auto exact = [](double d, double Y) {
+        long double sum = 0, c = 0;
+        for (double i = 0; i < std::ceil(d); i += 1) {
+            const long double y = 1.0L / (static_cast<long double>(Y) - i) - c;
+            const long double t = sum + y;
+            c = (t - sum) - y;
+            sum = t;
+        }
+        return static_cast<double>(sum);
+    };
+    for (double d : {64.0, 65.0, 100.5, 1000.0, 123457.0})
+        for (double Y : {d, std::ceil(d) + 1, 2 * d + 3, 1e9, 1e15}) {
+            const double want = exact(d, Y);
+            EXPECT_NEAR(korv_fh_sum(d, Y), want, 1e-13 * want) << d << " " << Y;
+            EXPECT_NEAR(tiesFH(d, Y), std::exp(-want), 1e-13 * std::exp(-want)) << d << " " << Y;
+        }
+    for (double d : {1e6, 0x1p40, 0x1p52}) {
+        const double want = std::log(2.0) - 1 / (4 * d) + 1 / (16 * d * d);
+        EXPECT_NEAR(korv_fh_sum(d, 2 * d), want, 1e-15) << d;
+    }
+    // Everyone at risk fails: the harmonic number.
+    EXPECT_NEAR(korv_fh_sum(1e6, 1e6), 14.392726722865723631, 1e-13 * 14.4);
 }
 
 // Once the last event empties the risk set, Breslow and Fleming-Harrington

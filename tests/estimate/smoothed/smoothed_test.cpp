@@ -230,3 +230,21 @@ TEST(SmoothedMise, WalksStopAtTheFirstIndex)
     KerE(0.5, &k);
     EXPECT_TRUE(close(korv_mise_cross(&s, 2), k * (0.02 + 0.06), 1e-12));
 }
+
+// The BandwidthLabel of a row holds 12 characters: a bandwidth too wide for
+// them drops decimals, then takes the exponent form, and never loses a
+// digit of its whole part (2e9 and 3e9 once both read "bw=300000000").
+TEST(SmoothedLabel, WideBandwidthsKeepTheirDigits)
+{
+    EXPECT_EQ(korv_bandwidth_label(100, 2), "bw=  100.00");
+    EXPECT_EQ(korv_bandwidth_label(0.37, 0), "bw=   0.370");
+    EXPECT_EQ(korv_bandwidth_label(12345678.25, 2), "bw=12345678");
+    EXPECT_EQ(korv_bandwidth_label(2e9, 0), "bw=2e+09");
+    EXPECT_EQ(korv_bandwidth_label(3e9, 0), "bw=3e+09");
+    EXPECT_EQ(korv_bandwidth_label(2147483647, 0), "bw=2.147e+09");
+    for (double b : {999999999.0, 1e9, 4.9e12, 1.7e308}) {
+        const std::string l = korv_bandwidth_label(b, 0);
+        EXPECT_LE(l.size(), 12u) << b;
+        EXPECT_NEAR(std::atof(l.c_str() + 3), b, 1e-3 * b) << l;
+    }
+}

@@ -249,7 +249,12 @@ TEST(SmoothedRun, RefusedSettingsAndFailedSearch)
         {"hazard(gridl=-1)", "GRIDL= must not be negative"},
         {"hazard(gridl=-10 gridu=-2)", "GRIDL= must not be negative"},
         {"hazard(gridu=-5)", "GRIDU= must be above 0"},
-        {"hazard(bw=range(1e-9, 1e14)) printphantom", "Failed to find an optimal band width."},
+        {"hazard(bw=range(1e-9, 1e14)) printphantom",
+         "Failed to find an optimal bandwidth for the smoothed hazard: the search over 1e-09 to "
+         "1e+14 (BW=RANGE(a, b)) did not settle within its 50 steps"},
+        {"hazard(bw=range(1e-300, 1e308)) printphantom",
+         "Failed to find an optimal bandwidth for the smoothed hazard: the search over 1e-300 to "
+         "1e+308 (BW=RANGE(a, b))"},
     };
     for (const auto& [plots, message] : cases) {
         StepRun r = run(std::string("proc korvante data=aml notable plots=") + plots +
@@ -258,4 +263,63 @@ TEST(SmoothedRun, RefusedSettingsAndFailedSearch)
         EXPECT_NE(r.log.find(std::string("ERROR: ") + message), std::string::npos) << r.log;
         EXPECT_TRUE(r.tables.empty());
     }
+}
+
+// NGRID= is bounded by the memory of its tables (MEMSIZE=, else 1 GB), and
+// a raised NMINGRID= by the work of the bandwidth choice: each is named
+// instead of running out of memory or time.
+TEST(SmoothedRun, GridsAreBoundedByMemoryAndWork)
+{
+    const std::pair<const char*, const char*> refused[] = {
+        {"", "ngrid=2147483647"},
+        {"options memsize=100000000;", "ngrid=20000000"},
+    };
+    for (const auto& [options, grid] : refused) {
+        StepRun r = run(std::string(options) + "proc korvante data=aml notable plots=hazard(" +
+                        grid + "); time time*status(0); run;");
+        EXPECT_EQ(r.status, 1) << grid;
+        EXPECT_NE(r.log.find("ERROR: NGRID="), std::string::npos) << r.log;
+        EXPECT_NE(r.log.find(options[0] ? "(MEMSIZE=)" : "1 GB"), std::string::npos) << r.log;
+        EXPECT_TRUE(r.tables.empty());
+    }
+    StepRun r = run("proc korvante data=aml notable plots=hazard(nmingrid=2147483647) "
+                    "printphantom; time time*status(0); strata x; run;");
+    EXPECT_EQ(r.status, 0) << r.log;
+    EXPECT_NE(r.log.find("WARNING: The smoothed hazard of stratum 2 is not computed: with "
+                         "NMINGRID=2147483647"),
+              std::string::npos)
+        << r.log;
+    EXPECT_TRUE(r.tables.empty());
+    // Within the bounds the grid is made.
+    StepRun ok = run("proc korvante data=aml notable printphantom plots=hazard(ngrid=200000 "
+                     "nmingrid=1000); time time*status(0); run;");
+    EXPECT_EQ(ok.status, 0) << ok.log;
+    ASSERT_EQ(ok.tables.size(), 1u);
+    EXPECT_EQ((*ok.tables[0])["rows"].items.size(), 200000u);
+}
+
+// The search finds a local minimum; a bandwidth it leaves within its
+// tolerance of an end of the range is named in a note, with the range.
+TEST(SmoothedRun, ABandwidthAtAnEndOfTheRangeIsNoted)
+{
+    StepRun r = run("proc korvante data=lung plots(only)=hazard(bw=range(50, 5000)) notable;"
+                    "time time*status(1); strata sex; run;"
+                    "proc korvante data=veteran plots(only)=hazard notable;"
+                    "time time*status(0); strata trt; run;");
+    EXPECT_EQ(r.status, 0) << r.log;
+    EXPECT_NE(r.log.find("NOTE: The bandwidth chosen for the smoothed hazard of stratum 1, "
+                         "4914.75, lies at the upper end of the range searched, 50 to 5000 "
+                         "(BW=RANGE(a, b))"),
+              std::string::npos)
+        << r.log;
+    EXPECT_NE(r.log.find("smoothed hazard of stratum 2, 1068.57, lies at the upper end of the "
+                         "range searched, 10.871 to 1087.1 (the default range"),
+              std::string::npos)
+        << r.log;
+    // Bandwidths inside their ranges are not noted.
+    size_t notes = 0;
+    for (size_t at = r.log.find("NOTE: The bandwidth chosen"); at != std::string::npos;
+         at = r.log.find("NOTE: The bandwidth chosen", at + 1))
+        ++notes;
+    EXPECT_EQ(notes, 2u);
 }

@@ -194,6 +194,45 @@ TEST(Intervals, CountAndWidth)
     }
 }
 
+TEST(Intervals, DecimalWidthsGiveTheDecimalBoundaries)
+{
+    // Boundaries are k times the width, as the double nearest the decimal
+    // value: the fourth one of width 0.2 is 0.6, not 0.6000000000000001, so
+    // that a time of 0.6 opens [0.6, 0.8).
+    IntervalPlan p = korv_interval_plan(1.0, false, 0, 10);
+    ASSERT_EQ(p.status, 0);
+    EXPECT_EQ(p.width, 0.2);
+    std::vector<double> b(p.ninter + 1);
+    korv_interval_fill(b.data(), p.ninter, p.width);
+    const double decimal[] = {0, 0.2, 0.4, 0.6, 0.8, 1.0, 1.2, 1.4, 1.6, 1.8};
+    ASSERT_EQ(p.ninter, 10);
+    for (int k = 0; k < p.ninter; ++k)
+        EXPECT_EQ(b[k], decimal[k]) << k;
+    // WIDTH=0.1 up to a largest time of 1: 0.3 and 0.7 are the decimal ones,
+    // and the boundary at the largest time adds one more.
+    p = korv_interval_plan(1.0, true, 0.1, 0);
+    ASSERT_EQ(p.status, 0);
+    EXPECT_EQ(p.ninter, 12);
+    b.assign(p.ninter + 1, 0);
+    korv_interval_fill(b.data(), p.ninter, p.width);
+    EXPECT_EQ(b[3], 0.3);
+    EXPECT_EQ(b[7], 0.7);
+    EXPECT_EQ(b[10], 1.0);
+    EXPECT_EQ(korv_interval_bound(3, 0.1), 0.3);
+    EXPECT_EQ(korv_interval_bound(7, 0.35), 2.45);
+    // A width with no short decimal form is multiplied as it is.
+    EXPECT_EQ(korv_interval_bound(3, 1.0 / 3), 3 * (1.0 / 3));
+}
+
+TEST(Intervals, BoundariesPastTheLargestDoubleAreRefused)
+{
+    // Times near the largest double: the width rounds up past it (the count
+    // path) or the boundary above the largest time does (the width path).
+    EXPECT_EQ(korv_interval_plan(1.5e308, false, 0, 1).status, 3);
+    EXPECT_EQ(korv_interval_plan(1.5e308, true, 1e308, 0).status, 3);
+    EXPECT_EQ(korv_interval_plan(1e300, true, 1e300, 0).status, 0);
+}
+
 TEST(Intervals, RunawayRequestsAreRefused)
 {
     // A tiny width against a large time: refused instead of a huge array.

@@ -237,9 +237,10 @@ TEST(PlotData, CountDisplay)
         {3.5, true, 4, 2},
         {42.0, true, 4, 1},
         {150.0, true, 3, 0},
-        {0.001, true, 7, 6}, // frequencies kept with NOTRUNCATE summing far
-                             // below 1
-        {0.09, false, 1, 0}, // never a width of 0 or below
+        {0.001, true, 7, 6},    // frequencies kept with NOTRUNCATE summing far
+                                // below 1
+        {0.09, false, 1, 0},    // never a width of 0 or below
+        {HUGE_VAL, true, 8, 0}, // weights whose sum passes the largest double
     };
     for (const Case& c : cases) {
         int w = -1, d = -1;

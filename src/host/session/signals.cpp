@@ -105,6 +105,11 @@ std::size_t compose_idle(const Caught& c) noexcept
     return at;
 }
 
+// Signals while a step's files are put in place wait until they all are:
+// -1 a signal is handled at once; 0 one waits, none came; n > 0 signal n
+// came and waits.
+std::atomic<int> g_deferred{-1};
+
 std::atomic<bool> g_haveWork{false};
 char g_workDir[PATH_MAX];
 volatile std::sig_atomic_t g_stopping = 0;
@@ -174,6 +179,12 @@ void tidy_up(const char* line, std::size_t length) noexcept
 
 void on_signal(int sig)
 {
+    // While a step's files are put in place the signal waits for them (on
+    // whichever thread it arrives); a second one does not.
+    int state = g_deferred.load();
+    while (state == 0)
+        if (g_deferred.compare_exchange_weak(state, sig))
+            return;
     // A second signal while tidying up ends the process at once.
     if (g_stopping) {
         std::signal(sig, SIG_DFL);
@@ -219,6 +230,18 @@ void on_signal(int sig)
 void signal_note_step(bool running) noexcept
 {
     g_stepRunning.store(running);
+}
+
+void signal_defer_begin() noexcept
+{
+    g_deferred.store(0);
+}
+
+void signal_defer_end() noexcept
+{
+    const int sig = g_deferred.exchange(-1);
+    if (sig > 0)
+        raise(sig);
 }
 
 void signal_note_work_dir(const std::string& path) noexcept

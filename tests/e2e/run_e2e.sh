@@ -147,6 +147,11 @@ grep -q "could not be read: it is a folder" "$work/folder.txt" \
 "$korvante" "$here/globals.vyr" --graphics maybe >/dev/null 2>&1; [ $? = 2 ] || fail "command" "--graphics maybe"
 "$korvante" "$here/globals.vyr" --bogus >/dev/null 2>&1; [ $? = 2 ] || fail "command" "--bogus"
 "$korvante" "$here/globals.vyr" --images gif >/dev/null 2>&1; [ $? = 2 ] || fail "command" "--images gif"
+# Images are written beside the graph files, in the output folder: without
+# one they would go nowhere.
+"$korvante" "$here/globals.vyr" --images png >/dev/null 2>"$work/images.txt"; s=$?
+[ $s = 2 ] || fail "command" "--images without --out should give exit status 2, got $s"
+grep -q -- "--images needs --out" "$work/images.txt" || fail "command" "--images without --out is not said"
 
 fi
 

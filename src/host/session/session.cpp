@@ -770,12 +770,15 @@ bool check_output_folders(const VyrSettings& settings)
         if (path->empty())
             continue;
         struct stat st;
+        const bool exists = ::stat(path->c_str(), &st) == 0;
         // A device or a pipe (/dev/null, a terminal) is written as it is.
-        if (::stat(path->c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        if (exists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
             continue;
         const fs::path folder = normal_path(fs::path(*path).parent_path().string());
         // Why the file cannot be written there ("" when it can).
         auto problem = [&]() -> std::string {
+            if (exists && S_ISDIR(st.st_mode))
+                return "it is a folder";
             // A picture in the graphs folder, named as it is written or as
             // the file it leads to.
             const std::string ext = upper(fs::path(*path).extension().string());

@@ -1,11 +1,14 @@
 // Stopping cleanly on a signal. SIGINT, SIGTERM and SIGHUP end the run at
 // once, but first its traces are tidied: the log gets a last line and its
 // real name, every temporary file (the listing's, the output data sets',
-// the HTML and JSON files') is removed so that earlier files of those names
-// stay whole, and the temporary WORK folder is removed. The process then
-// ends by the same signal, so its caller sees why it stopped. SIGXFSZ is
-// ignored: a file that outgrows `ulimit -f` gives a write error (EFBIG),
-// reported like any other, instead of killing the run.
+// the HTML and JSON files', the staged graph files of the step) is removed
+// so that earlier files of those names stay whole, and the temporary WORK
+// folder is removed. The process then ends by the same signal, so its
+// caller sees why it stopped. While a step's files are put in place
+// together (its graph files, images, catalogue entries and data sets) a
+// signal waits until they all are. SIGXFSZ is ignored: a file that outgrows
+// `ulimit -f` gives a write error (EFBIG), reported like any other, instead
+// of killing the run.
 //
 // Everything the handler does is async-signal-safe: it only writes,
 // renames, unlinks and reads folders with system calls, from buffers filled

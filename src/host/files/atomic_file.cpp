@@ -913,13 +913,28 @@ StageFolder* stage_folder(StepFiles& f, const std::string& folder, std::string& 
             return &s;
     remove_stale_temp_files(folder);
     for (int attempt = 0; attempt < 16; ++attempt) {
-        StageFolder s;
+        f.folders.emplace_back();
+        StageFolder& s = f.folders.back();
         s.folder = folder;
         s.path = folder + "/." + kStageBase + temp_suffix();
+        // Noted before it exists, so that a signal arriving at any moment
+        // after it is made finds it to remove.
+        for (int i = 0; i < kStageSlots && s.slot < 0; ++i) {
+            const char* expected = nullptr;
+            if (g_stageSlots[i].compare_exchange_strong(expected, s.path.c_str()))
+                s.slot = i;
+        }
+        auto forget = [&] {
+            if (s.slot >= 0)
+                g_stageSlots[s.slot].store(nullptr);
+            f.folders.pop_back();
+        };
         if (::mkdir(s.path.c_str(), 0700) != 0) {
-            if (errno == EEXIST)
+            const int err = errno;
+            forget();
+            if (err == EEXIST)
                 continue;
-            why = std::strerror(errno);
+            why = std::strerror(err);
             return nullptr;
         }
         s.fd = ::open(s.path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -927,18 +942,10 @@ StageFolder* stage_folder(StepFiles& f, const std::string& folder, std::string& 
             if (s.fd >= 0)
                 ::close(s.fd);
             (void)::rmdir(s.path.c_str());
+            forget();
             continue;
         }
-        f.folders.push_back(std::move(s));
-        StageFolder& kept = f.folders.back();
-        for (int i = 0; i < kStageSlots; ++i) {
-            const char* expected = nullptr;
-            if (g_stageSlots[i].compare_exchange_strong(expected, kept.path.c_str())) {
-                kept.slot = i;
-                break;
-            }
-        }
-        return &kept;
+        return &s;
     }
     why = "no private folder could be made for it";
     return nullptr;

@@ -20,6 +20,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -108,6 +109,10 @@ std::size_t compose_idle(const Caught& c) noexcept
     return at;
 }
 
+// The thread that runs the program (the one that set the handlers).
+pthread_t g_mainThread;
+std::atomic<bool> g_haveMain{false};
+
 // Signals while a step's files are put in place wait until they all are:
 // -1 a signal is handled at once; 0 one waits, none came; n > 0 signal n
 // came and waits.
@@ -182,8 +187,15 @@ void tidy_up(const char* line, std::size_t length) noexcept
 
 void on_signal(int sig)
 {
-    // While a step's files are put in place the signal waits for them (on
-    // whichever thread it arrives); a second one does not.
+    // The run's own thread handles the signal, so that what it tidies up is
+    // not being written meanwhile: a signal that reached a worker thread is
+    // passed on to it.
+    if (g_haveMain.load() && !pthread_equal(pthread_self(), g_mainThread)) {
+        pthread_kill(g_mainThread, sig);
+        return;
+    }
+    // While a step's files are put in place the signal waits for them; a
+    // second one does not.
     int state = g_deferred.load();
     while (state == 0)
         if (g_deferred.compare_exchange_weak(state, sig))
@@ -267,6 +279,8 @@ void vyr_install_signal_handlers()
     split_part(g_notWritten, message_text_plain(kMsgStoppedFilesNotWritten));
     std::snprintf(g_noFiles, sizeof g_noFiles, "%s",
                   message_text_plain(kMsgStoppedNoFiles).c_str());
+    g_mainThread = pthread_self();
+    g_haveMain.store(true);
     for (Caught& c : g_caught) {
         int k = std::snprintf(c.idle, sizeof c.idle, "ERROR: ");
         std::snprintf(c.idle + k, sizeof c.idle - static_cast<std::size_t>(k), idle.c_str(),

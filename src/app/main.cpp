@@ -35,11 +35,14 @@ const char* const kUsage =
     "  --log FILE            write the log to FILE\n"
     "  --html FILE           write the output as one self-contained HTML page\n"
     "  --json FILE           write the output as JSON\n"
+    "                        (the folder of each FILE must exist, or be the\n"
+    "                        --out folder or one above it, which are made)\n"
     "  --graphics on|off     graphs in the output (default: on): inline in the\n"
     "                        HTML page, and with --out as SVG files in\n"
     "                        OUT/graphs; off: PLOTS= draws device plots into\n"
     "                        the graphics catalogue (WORK.GSEG unless GOUT=)\n"
-    "  --images png,pdf      also write each graph as PNG and/or PDF\n"
+    "  --images png,pdf      also write each graph as PNG and/or PDF, beside its\n"
+    "                        SVG file (needs --out)\n"
     "  --option NAME=VALUE   a system option, as in an OPTIONS statement\n"
     "                        (may be repeated); a switch is one word, as\n"
     "                        in --option NOTHREADS\n"
@@ -162,6 +165,12 @@ int run_command(int argc, char** argv)
     }
     if (!haveProgram)
         return usage_error("no program file given");
+    // Images are written beside the graph files, which only an output
+    // folder holds: without one they would go nowhere.
+    if ((settings.graphPng || settings.graphPdf) && settings.outDir.empty())
+        return usage_error("--images needs --out: the PNG and PDF files are written beside the "
+                           "SVG files, in OUT/graphs and in the folders of device-graphics "
+                           "catalogues");
     korv_app_register_procedures();
     vyr_install_signal_handlers();
     // The HTML and JSON files are written on every run, even when no step

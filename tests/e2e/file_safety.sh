@@ -12,7 +12,16 @@
 #   - a symbolic link that loops where an output data set goes;
 #   - an input name that an earlier run's output in WORK shares;
 #   - a signal after the steps, between the HTML and JSON files and the
-#     listing being put in place.
+#     listing being put in place;
+#   - a listing, log, HTML or JSON file into a folder that does not exist;
+#   - a listing that cannot be put in place at the end (standard output);
+#   - symbolic links planted at the graphs folder, a graph file, a
+#     catalogue folder or a catalogue entry, leading out of their folders;
+#   - an output named as a graph file of the run;
+#   - a permanent graphics catalogue written by a second run;
+#   - a graph that cannot be written, statistical or device;
+#   - a signal while a step's graph files are written, and what a killed
+#     run leaves for the next run in the folder.
 # Usage: file_safety.sh PATH/TO/korvante
 set -uo pipefail
 korvante=$(realpath "${1:?usage: file_safety.sh PATH/TO/korvante}")
@@ -223,6 +232,187 @@ check "a signal after the steps" said run/out/p.log "ERROR: The run was stopped 
 check "a signal after the steps" test "$(cat run/out/p.lst)" = "old listing"
 check "a signal after the steps" test -s run/out/p.json
 check "a signal after the steps" test "$(ls -A run/out | grep -c '\.tmp$')" = 0
+
+# A listing, log, HTML or JSON file into a folder that does not exist:
+# refused before the run, which does nothing. The --out folder, which the
+# run makes, may hold them.
+for opt in --listing --log --html --json; do
+  fresh
+  "$korvante" run/p.vyr --out run/out "$opt" run/nodir/x >/dev/null 2>"$work/err"
+  s=$?
+  check "$opt into a missing folder" test "$s" = 2
+  check "$opt into a missing folder" said "$work/err" "the folder $work/run/nodir does not exist. Nothing was run."
+  check "$opt into a missing folder" test ! -e run/out/s.csv
+done
+fresh
+"$korvante" run/p.vyr --out run/made --listing run/made/l.txt --log run/made/l.log >/dev/null 2>&1
+s=$?
+check "--listing into the --out folder to be made" test "$s" = 0
+check "--listing into the --out folder to be made" said run/made/l.txt "The KORVANTE Procedure"
+
+# A listing that is whole but cannot be put in place at the end (its name
+# turns out to be a data set the run reads) goes to standard output.
+fresh
+ln -s lib/aml.csv run/view.csv
+cat >run/late.vyr <<'EOF'
+proc korvante data=aml;
+  time time*status(0);
+run;
+libname mine 'lib';
+proc korvante data=mine.aml;
+  time time*status(0);
+run;
+EOF
+"$korvante" run/late.vyr --listing run/view.csv --log "$work/log" >"$work/stdout" 2>/dev/null
+s=$?
+check "a listing not put in place" test "$s" = 1
+check "a listing not put in place" said "$work/log" "It follows on standard output instead."
+check "a listing not put in place" said "$work/stdout" "Product-Limit Survival Estimates"
+check "a listing not put in place" same_file run/lib/aml.csv "$root/examples/aml.csv"
+
+# Graph files and catalogue entries stay in their folders: a link planted
+# at the folder or at one file, leading out of it, is refused, and what it
+# leads to stays as it was.
+graph_program() {
+  cat >run/g.vyr <<'EOF'
+proc korvante data=aml plots=(s ls lls) outsurv=s notable;
+  time time*status(0);
+  strata x;
+run;
+EOF
+}
+for planted in graphs graphs/SurvivalPlot.svg GSEG GSEG/KORVANTE.svg; do
+  fresh
+  graph_program
+  rm -rf "$work/victims" && mkdir "$work/victims"
+  echo victim >"$work/victims/SurvivalPlot.svg"
+  echo victim >"$work/victims/KORVANTE.svg"
+  mode=on
+  case $planted in GSEG*) mode=off ;; esac
+  case $planted in
+    */*) mkdir -p "run/out/${planted%/*}" && ln -s "$work/victims/${planted#*/}" "run/out/$planted" ;;
+    *) ln -s "$work/victims" "run/out/$planted" ;;
+  esac
+  "$korvante" run/g.vyr --out run/out --graphics $mode >/dev/null 2>"$work/err"
+  s=$?
+  check "a link at OUT/$planted" test "$s" = 1
+  check "a link at OUT/$planted" said "$work/err" "which is outside"
+  check "a link at OUT/$planted" test "$(cat "$work/victims/SurvivalPlot.svg")" = victim
+  check "a link at OUT/$planted" test "$(cat "$work/victims/KORVANTE.svg")" = victim
+  check "a link at OUT/$planted" test "$(ls -A "$work/victims" | wc -l)" = 2
+done
+
+# An output named as a graph file of the run: refused, and the graph file
+# keeps what it held.
+fresh
+graph_program
+mkdir run/out/graphs
+echo old >run/out/graphs/SurvivalPlot.svg
+"$korvante" run/g.vyr --out run/out --listing run/out/graphs/SurvivalPlot.svg >/dev/null 2>"$work/err"
+s=$?
+check "--listing on a graph file" test "$s" = 2
+check "--listing on a graph file" said "$work/err" "where the run's graph files go under names of their own"
+check "--listing on a graph file" test "$(cat run/out/graphs/SurvivalPlot.svg)" = old
+sed "s|outsurv=s|outsurv='out/graphs/SurvivalPlot.svg'|" run/g.vyr >run/q.vyr
+"$korvante" run/q.vyr --out run/out >/dev/null 2>"$work/err"
+s=$?
+check "a data set named as a graph file" test "$s" = 1
+check "a data set named as a graph file" said "$work/err" "two outputs of a run never share a file"
+check "a data set named as a graph file" test "$(cat run/out/graphs/SurvivalPlot.svg)" = old
+cp run/g.vyr run/q2.vyr
+cat >>run/q2.vyr <<'EOF'
+proc korvante data=aml outsurv='out/graphs/SurvivalPlot.svg' plots=none notable;
+  time time*status(0);
+run;
+EOF
+"$korvante" run/q2.vyr --out run/out >/dev/null 2>"$work/err"
+s=$?
+check "a later data set named as a graph file" test "$s" = 1
+check "a later data set named as a graph file" said "$work/err" "which is the graph file"
+check "a later data set named as a graph file" said run/out/graphs/SurvivalPlot.svg "<svg"
+
+# A permanent catalogue keeps the entries of earlier runs: a later run's
+# entries take names not in use, and a note says so. WORK's catalogue is the
+# run's own: a later run into the same output folder replaces its entries.
+fresh
+graph_program
+mkdir run/keep
+sed '1i libname keep "keep";' run/g.vyr | sed 's/notable;/gout=keep.cat notable;/' >run/k.vyr
+"$korvante" run/k.vyr --out run/out --graphics off >/dev/null 2>&1
+cp run/keep/CAT/KORVANTE.svg "$work/first.svg"
+sed -i '1i title "Another run";' run/k.vyr
+"$korvante" run/k.vyr --out run/out --graphics off >"$work/stdout" 2>"$work/err"
+s=$?
+check "a permanent catalogue" test "$s" = 0
+check "a permanent catalogue" same_file run/keep/CAT/KORVANTE.svg "$work/first.svg"
+check "a permanent catalogue" test "$(ls run/keep/CAT | wc -l)" = 6
+check "a permanent catalogue" said "$work/err" "already holds entries of earlier runs (3 names)"
+check "a permanent catalogue" said "$work/stdout" "keep/CAT/KORVANT3.svg"
+"$korvante" run/g.vyr --out run/out --graphics off >/dev/null 2>&1
+"$korvante" run/g.vyr --out run/out --graphics off >/dev/null 2>"$work/err"
+s=$?
+check "WORK's catalogue" test "$s" = 0
+check "WORK's catalogue" test "$(ls run/out/GSEG | wc -l)" = 3
+check "WORK's catalogue" test ! -e run/out/GSEG/KORVANT3.svg
+
+# A graph that cannot be written fails the step, statistical or device.
+for mode in on off; do
+  fresh
+  graph_program
+  folder=graphs
+  [ $mode = off ] && folder=GSEG
+  echo "not a folder" >"run/out/$folder"
+  "$korvante" run/g.vyr --out run/out --graphics $mode >/dev/null 2>"$work/err"
+  s=$?
+  check "graphics $mode, $folder a file" test "$s" = 1
+  check "graphics $mode, $folder a file" said "$work/err" "could not be made"
+  check "graphics $mode, $folder a file" test "$(cat "run/out/$folder")" = "not a folder"
+done
+
+# SIGTERM while a step's graph files are written: the step's files (graphs,
+# catalogue entries, data sets) are put in place together, so every one of
+# them stays as the earlier run left it.
+for mode in on off; do
+  fresh
+  graph_program
+  "$korvante" run/g.vyr --out run/out --graphics $mode >/dev/null 2>&1
+  rm -rf "$work/before" && cp -r run/out "$work/before"
+  sed -i '1i title "Another run";' run/g.vyr
+  KORV_SIGNAL_AFTER_STAGED=3 "$korvante" run/g.vyr --out run/out --graphics $mode \
+    --log "$work/g.log" >/dev/null 2>&1
+  s=$?
+  check "SIGTERM among the graphs ($mode)" test "$s" = 143
+  check "SIGTERM among the graphs ($mode)" said "$work/g.log" "its output files were not written"
+  check "SIGTERM among the graphs ($mode)" diff -r "$work/before" run/out
+  check "SIGTERM among the graphs ($mode)" test -z "$(find run/out -name '*.tmp')"
+done
+
+# SIGKILL there leaves the staged files and the run's temporary files; the
+# next run writing into those folders removes them, but not those of a run
+# still going (a file whose lock is held).
+fresh
+graph_program
+KORV_SIGNAL_AFTER_STAGED=3,KILL "$korvante" run/g.vyr --out run/out --listing run/out/g.lst \
+  >/dev/null 2>&1
+s=$?
+check "SIGKILL among the graphs" test "$s" = 137
+check "SIGKILL among the graphs" test -n "$(find run/out -name '*.tmp')"
+held=run/out/.held.korv-0123456789abcdef.tmp
+echo "a living run's" >"$held"
+echo "a killed run's" >run/out/graphs/.SurvivalPlot.svg.korv-0123456789abcdef.tmp
+if command -v flock >/dev/null; then
+  flock "$held" "$korvante" run/g.vyr --out run/out --listing run/out/g.lst >/dev/null 2>&1
+  s=$?
+  check "the next run tidies up" test "$s" = 0
+  check "the next run tidies up" test "$(find run/out -name '*.tmp')" = "$held"
+else
+  echo "skipped: a living run's temporary file (no flock command here)"
+  rm -f "$held"
+  "$korvante" run/g.vyr --out run/out --listing run/out/g.lst >/dev/null 2>&1
+  s=$?
+  check "the next run tidies up" test "$s" = 0
+  check "the next run tidies up" test -z "$(find run/out -name '*.tmp')"
+fi
 
 echo "$((checks - failed)) passed, $failed failed"
 [ $failed = 0 ]

@@ -8,6 +8,7 @@
 #   listing TEXT    TEXT must appear in a line of the listing
 #   nolisting TEXT  TEXT must not appear in the listing
 #   file NAME       NAME must exist in the output folder afterwards
+#   err TEXT        TEXT must appear in a line of standard error
 #   args ARG...     extra command-line arguments; @OUT@ stands for the
 #                   program's output folder, @HERE@ for tests/e2e
 # Programs read data from examples/ (one-level names) and write to a fresh
@@ -98,6 +99,8 @@ for prog in ${programs[@]+"${programs[@]}"}; do
         ! grep -qF -- "${line#nolisting }" "$out/listing.txt" || { fail "$name" "listing has: ${line#nolisting }"; ok=0; } ;;
       "file "*)
         [ -e "$out/${line#file }" ] || { fail "$name" "no output file ${line#file }"; ok=0; } ;;
+      "err "*)
+        grep -qF -- "${line#err }" "$out/stderr.txt" || { fail "$name" "standard error lacks: ${line#err }"; ok=0; } ;;
       "args "*) ;;
       *) fail "$name" "unknown check: $line"; ok=0 ;;
     esac
@@ -144,6 +147,11 @@ grep -q "could not be read: it is a folder" "$work/folder.txt" \
 "$korvante" "$here/globals.vyr" --graphics maybe >/dev/null 2>&1; [ $? = 2 ] || fail "command" "--graphics maybe"
 "$korvante" "$here/globals.vyr" --bogus >/dev/null 2>&1; [ $? = 2 ] || fail "command" "--bogus"
 "$korvante" "$here/globals.vyr" --images gif >/dev/null 2>&1; [ $? = 2 ] || fail "command" "--images gif"
+# Images are written beside the graph files, in the output folder: without
+# one they would go nowhere.
+"$korvante" "$here/globals.vyr" --images png >/dev/null 2>"$work/images.txt"; s=$?
+[ $s = 2 ] || fail "command" "--images without --out should give exit status 2, got $s"
+grep -q -- "--images needs --out" "$work/images.txt" || fail "command" "--images without --out is not said"
 
 fi
 

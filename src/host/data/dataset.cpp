@@ -291,29 +291,6 @@ vyr::FileIdentity data_file_id(const DSHANDLE& ds)
     return vyr::file_identity(ds.path);
 }
 
-// Is `path` inside folder `dir` once every symbolic link is followed? A path
-// that does not exist yet counts by its folder.
-bool inside_folder(const std::string& path, const std::string& dir, std::string& where, bool& loops)
-{
-    loops = false;
-    std::error_code ec;
-    const fs::path root = fs::canonical(dir, ec);
-    if (ec)
-        return true; // a missing library folder is reported when it is used
-    std::string target = path, why;
-    if (!vyr::resolve_write_target(path, target, why)) {
-        where = path;
-        loops = true;
-        return false; // links that loop lead nowhere inside
-    }
-    fs::path full = fs::weakly_canonical(fs::absolute(target, ec), ec);
-    if (ec)
-        full = fs::path(target);
-    where = full.string();
-    const fs::path rel = full.lexically_normal().lexically_relative(root);
-    return !rel.empty() && *rel.begin() != ".." && rel.is_relative();
-}
-
 // A one- or two-level name may not lead out of its library folder, through
 // a symbolic link planted in the folder (for the data file or its attribute
 // file). Logs the error and returns false when it does.
@@ -322,7 +299,7 @@ bool check_inside_library(const DSHANDLE& ds, const std::string& dir)
     for (const std::string& p : {ds.path, sidecar_path(ds.path)}) {
         std::string where;
         bool loops = false;
-        if (!inside_folder(p, dir, where, loops)) {
+        if (!vyr::inside_folder(p, dir, where, loops)) {
             if (loops)
                 xpmlog(kGroup, 4521, ds.display.c_str(), where.c_str());
             else
@@ -374,6 +351,16 @@ bool check_collisions(const DSHANDLE& ds)
         for (const vyr::FileIdentity* f : {&id, &attr}) {
             if (vyr::is_run_input(*f, why, false)) {
                 xpmlog(kGroup, 4000, ds.display.c_str(), f->path.c_str());
+                return false;
+            }
+        }
+        // Nor may it land on a graph file, image or catalogue entry the run
+        // has written.
+        const std::string what = "the output data set " + ds.display;
+        for (const vyr::FileIdentity* f : {&id, &attr}) {
+            std::string other;
+            if (!vyr::claim_output(f->path, vyr::OutputKind::DataSet, what, other)) {
+                xpmlog(kGroup, 5300, ds.display.c_str(), f->path.c_str(), other.c_str());
                 return false;
             }
         }

@@ -1,8 +1,10 @@
 // Files written whole or not at all (see vyr_atomic_file.h).
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,11 +15,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <set>
 #include <utility>
+#include <vector>
 
 #include "vyr_atomic_file.h"
 
@@ -32,6 +36,9 @@ constexpr int kSlots = 256;
 std::atomic<const char*> g_slots[kSlots];
 // The target each temporary file will become (null while unknown).
 std::atomic<const char*> g_targets[kSlots];
+// The staging folders of the running step (see StagedFile), likewise.
+constexpr int kStageSlots = 64;
+std::atomic<const char*> g_stageSlots[kStageSlots];
 
 int claim_slot(const char* path, const char* target)
 {
@@ -115,6 +122,87 @@ std::string random_tag()
     return s;
 }
 
+// Our temporary names: "." + a name + ".korv-" + 16 hexadecimal digits +
+// ".tmp" (AtomicFile's files, and the staging folders of StagedFile, whose
+// name is kStageBase).
+constexpr char kStageBase[] = "korvante-step";
+constexpr char kTempMark[] = ".korv-";
+
+std::string temp_suffix()
+{
+    return kTempMark + random_tag() + ".tmp";
+}
+
+bool temp_name(const char* name)
+{
+    const std::size_t n = std::strlen(name);
+    const std::size_t mark = sizeof kTempMark - 1, tail = mark + 16 + 4;
+    if (n < 2 + tail || name[0] != '.' || std::strcmp(name + n - 4, ".tmp") != 0 ||
+        std::strncmp(name + n - tail, kTempMark, mark) != 0)
+        return false;
+    for (std::size_t i = n - 20; i < n - 4; ++i)
+        if (!((name[i] >= '0' && name[i] <= '9') || (name[i] >= 'a' && name[i] <= 'f')))
+            return false;
+    return true;
+}
+
+bool stage_folder_name(const char* name)
+{
+    const std::size_t base = sizeof kStageBase - 1;
+    return temp_name(name) && std::strlen(name) == 1 + base + sizeof kTempMark - 1 + 20 &&
+           std::strncmp(name + 1, kStageBase, base) == 0;
+}
+
+// Takes the lock that marks a temporary file or folder as in use by this
+// run, on a descriptor just made. False when it cannot be taken, or when the
+// name was removed before the lock was held (a run clearing the folder found
+// it unlocked): the caller then makes another.
+bool lock_new_temp(int fd)
+{
+    struct stat st;
+    return flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &st) == 0 && st.st_nlink > 0;
+}
+
+// Removes what the folder open as `fd` holds, other than folders (a staging
+// folder holds files only), with system calls alone: safe in a signal
+// handler.
+void empty_folder_fd(int fd) noexcept
+{
+    struct LinuxDirent64 {
+        ino64_t d_ino;
+        off64_t d_off;
+        unsigned short d_reclen;
+        unsigned char d_type;
+        char d_name[];
+    };
+    alignas(8) char buf[4096];
+    for (;;) {
+        long n = syscall(SYS_getdents64, fd, buf, sizeof buf);
+        if (n <= 0)
+            return;
+        bool removed = false;
+        for (long off = 0; off < n;) {
+            auto* d = reinterpret_cast<LinuxDirent64*>(buf + off);
+            off += d->d_reclen;
+            if (d->d_type == DT_DIR)
+                continue;
+            removed |= unlinkat(fd, d->d_name, 0) == 0;
+        }
+        if (removed)
+            lseek(fd, 0, SEEK_SET); // entries moved: read the folder again
+    }
+}
+
+void remove_folder_signal_safe(const char* path) noexcept
+{
+    int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        empty_folder_fd(fd);
+        ::close(fd);
+    }
+    ::rmdir(path);
+}
+
 // Paths whose links the kernel makes up per process (/dev/stdout leads to
 // /proc/self/fd/1): they are written through as given, never replaced.
 bool is_descriptor_path(const std::string& path)
@@ -139,11 +227,24 @@ long fail_at()
     return at;
 }
 
-// The files the run read, and those it made, by device and inode.
+// An output's claim on the file it lands on (see claim_output).
+struct Claim {
+    OutputKind kind;
+    std::string what;
+};
+
+// The files the run read, and those it made, by device and inode; the
+// folders it has cleared of what killed runs left; the files its outputs
+// claimed, by resolved path and, for those that existed, by device and
+// inode.
 struct RunFiles {
     std::mutex lock;
     std::map<std::pair<dev_t, ino_t>, RunInput> inputs;
     std::set<std::pair<dev_t, ino_t>> made;
+    std::set<std::string> swept;
+    std::vector<Claim> claims;
+    std::map<std::string, std::size_t> claimedPaths;
+    std::map<std::pair<dev_t, ino_t>, std::size_t> claimedNodes;
 };
 RunFiles& run_files()
 {
@@ -339,13 +440,21 @@ bool AtomicFile::open(const std::string& path, std::string& why)
     }
     const std::string folder = folder_of(target_);
     const std::string base = base_of(target_);
+    remove_stale_temp_files(folder);
     int fd = -1;
     for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-        temp_ = folder + "/." + base + "." + random_tag() + ".tmp";
+        temp_ = folder + "/." + base + temp_suffix();
         // Noted before it exists, so that a signal arriving at any moment
         // after the file is made finds it to remove.
         slot_ = claim_slot(temp_.c_str(), target_.c_str());
         fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0 && !lock_new_temp(fd)) {
+            // Removed by a run clearing the folder before it was locked:
+            // another name.
+            ::close(fd);
+            fd = -1;
+            errno = EEXIST;
+        }
         if (fd < 0) {
             int err = errno;
             release_slot(slot_);
@@ -389,6 +498,9 @@ bool AtomicFile::finish(std::string& why)
     errno = 0;
     bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
     int err = stream_ != nullptr && stream_->err != 0 ? stream_->err : ok ? 0 : errno;
+    // The temporary file stays locked until it is renamed or removed.
+    if (!temp_.empty() && lockFd_ < 0)
+        lockFd_ = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
     if (std::fclose(file_) != 0 && ok) {
         ok = false;
         err = errno;
@@ -403,6 +515,13 @@ bool AtomicFile::finish(std::string& why)
     }
     finished_ = true;
     return true;
+}
+
+void AtomicFile::release_lock()
+{
+    if (lockFd_ >= 0)
+        ::close(lockFd_);
+    lockFd_ = -1;
 }
 
 bool AtomicFile::commit(std::string& why)
@@ -425,6 +544,7 @@ bool AtomicFile::commit(std::string& why)
     release_slot(slot_);
     slot_ = -1;
     temp_.clear();
+    release_lock();
     note_commit(target_);
     return true;
 }
@@ -437,6 +557,7 @@ void AtomicFile::drop_temp()
     release_slot(slot_);
     slot_ = -1;
     temp_.clear();
+    release_lock();
 }
 
 void AtomicFile::abandon()
@@ -574,10 +695,15 @@ bool is_run_input(const FileIdentity& id, std::string& why, bool dataSetsToo)
 
 void reset_run_files()
 {
+    drop_step_files();
     RunFiles& r = run_files();
     std::lock_guard<std::mutex> g(r.lock);
     r.inputs.clear();
     r.made.clear();
+    r.swept.clear();
+    r.claims.clear();
+    r.claimedPaths.clear();
+    r.claimedNodes.clear();
     g_inputCount.store(0);
     g_noteCommits.store(false);
     g_committedLength.store(0);
@@ -626,6 +752,396 @@ void remove_open_temp_files() noexcept
         if (p != nullptr)
             ::unlink(p);
     }
+    for (std::atomic<const char*>& slot : g_stageSlots) {
+        const char* p = slot.load();
+        if (p != nullptr)
+            remove_folder_signal_safe(p);
+    }
+}
+
+void remove_stale_temp_files(const std::string& folder)
+{
+    const std::string dir = folder.empty() ? std::string(".") : folder;
+    {
+        std::error_code ec;
+        const std::filesystem::path key = std::filesystem::weakly_canonical(dir, ec);
+        RunFiles& r = run_files();
+        std::lock_guard<std::mutex> g(r.lock);
+        if (!r.swept.insert(ec ? dir : key.string()).second)
+            return;
+    }
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr)
+        return;
+    const int dfd = dirfd(d);
+    std::vector<std::string> names;
+    while (dirent* e = readdir(d))
+        if (temp_name(e->d_name))
+            names.emplace_back(e->d_name);
+    for (const std::string& name : names) {
+        // A pipe planted under such a name is not waited on; a link is not
+        // followed.
+        const int fd = openat(dfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        struct stat st;
+        // A living run holds the lock of each temporary file and folder it
+        // has: those are left alone.
+        if (fstat(fd, &st) == 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            if (S_ISREG(st.st_mode)) {
+                (void)unlinkat(dfd, name.c_str(), 0);
+            } else if (S_ISDIR(st.st_mode) && stage_folder_name(name.c_str())) {
+                empty_folder_fd(fd);
+                (void)unlinkat(dfd, name.c_str(), AT_REMOVEDIR);
+            }
+        }
+        ::close(fd);
+    }
+    closedir(d);
+}
+
+bool inside_folder(const std::string& path, const std::string& folder, std::string& where,
+                   bool& loops)
+{
+    namespace fs = std::filesystem;
+    loops = false;
+    std::error_code ec;
+    const fs::path root = fs::canonical(folder.empty() ? fs::path(".") : fs::path(folder), ec);
+    if (ec)
+        return true; // a missing folder is reported when it is used
+    std::string target = path, why;
+    if (!resolve_write_target(path, target, why)) {
+        where = path;
+        loops = true;
+        return false; // links that loop lead nowhere inside
+    }
+    fs::path full = fs::weakly_canonical(fs::absolute(target, ec), ec);
+    if (ec)
+        full = fs::path(target);
+    where = full.string();
+    const fs::path rel = full.lexically_normal().lexically_relative(root);
+    return !rel.empty() && *rel.begin() != ".." && rel.is_relative();
+}
+
+FolderState prepare_folder(const std::string& folder, const std::string& parent, std::string& where)
+{
+    struct stat st;
+    if (::lstat(folder.c_str(), &st) != 0) {
+        if (errno != ENOENT)
+            return FolderState::NotAFolder;
+        if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
+            return FolderState::NotAFolder;
+    }
+    bool loops = false;
+    if (!inside_folder(folder, parent, where, loops))
+        return loops ? FolderState::NotAFolder : FolderState::Outside;
+    if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return FolderState::NotAFolder;
+    return FolderState::Ready;
+}
+
+bool claim_output(const std::string& path, OutputKind kind, const std::string& what,
+                  std::string& other)
+{
+    const FileIdentity id = file_identity(path);
+    RunFiles& r = run_files();
+    std::lock_guard<std::mutex> g(r.lock);
+    const std::pair<dev_t, ino_t> node{id.dev, id.ino};
+    std::size_t at = r.claims.size();
+    if (auto p = r.claimedPaths.find(id.path); p != r.claimedPaths.end())
+        at = p->second;
+    else if (auto n = r.claimedNodes.find(node); id.exists && n != r.claimedNodes.end())
+        at = n->second;
+    if (at < r.claims.size()) {
+        const Claim& c = r.claims[at];
+        // The same output named again (written anew) is no second output.
+        const bool again = c.kind == kind && c.what == what;
+        if (!again && (kind == OutputKind::Graph || c.kind == OutputKind::Graph)) {
+            other = c.what;
+            return false;
+        }
+    }
+    r.claims.push_back({kind, what});
+    r.claimedPaths[id.path] = r.claims.size() - 1;
+    if (id.exists)
+        r.claimedNodes[node] = r.claims.size() - 1;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Staged files.
+
+namespace
+{
+
+// A private folder beside a step's files in one folder: made when the first
+// of them is opened, held open and locked while the step runs.
+struct StageFolder {
+    std::string folder; // the folder its files go to
+    std::string path;   // the staging folder inside it
+    int fd = -1;
+    int slot = -1;
+};
+
+// A staged file waiting for the end of its step.
+struct Staged {
+    std::string temp, folder, name, target;
+};
+
+struct StepFiles {
+    std::mutex lock;
+    bool stepOpen = false;
+    std::deque<StageFolder> folders; // a deque: the signal slots point into it
+    std::vector<Staged> files;
+    unsigned long made = 0; // files staged in the run, for their names
+    // Test hook: KORV_SIGNAL_AFTER_STAGED=N (or N,KILL) stops the run with
+    // SIGTERM (or SIGKILL) once the step has N files staged.
+    long signalAfter = 0;
+    int signal = SIGTERM;
+};
+
+StepFiles& step_files()
+{
+    static StepFiles f;
+    return f;
+}
+
+StageFolder* stage_folder(StepFiles& f, const std::string& folder, std::string& why)
+{
+    for (StageFolder& s : f.folders)
+        if (s.folder == folder)
+            return &s;
+    remove_stale_temp_files(folder);
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        f.folders.emplace_back();
+        StageFolder& s = f.folders.back();
+        s.folder = folder;
+        s.path = folder + "/." + kStageBase + temp_suffix();
+        // Noted before it exists, so that a signal arriving at any moment
+        // after it is made finds it to remove.
+        for (int i = 0; i < kStageSlots && s.slot < 0; ++i) {
+            const char* expected = nullptr;
+            if (g_stageSlots[i].compare_exchange_strong(expected, s.path.c_str()))
+                s.slot = i;
+        }
+        auto forget = [&] {
+            if (s.slot >= 0)
+                g_stageSlots[s.slot].store(nullptr);
+            f.folders.pop_back();
+        };
+        if (::mkdir(s.path.c_str(), 0700) != 0) {
+            const int err = errno;
+            forget();
+            if (err == EEXIST)
+                continue;
+            why = std::strerror(err);
+            return nullptr;
+        }
+        s.fd = ::open(s.path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (s.fd < 0 || !lock_new_temp(s.fd)) {
+            if (s.fd >= 0)
+                ::close(s.fd);
+            (void)::rmdir(s.path.c_str());
+            forget();
+            continue;
+        }
+        return &s;
+    }
+    why = "no private folder could be made for it";
+    return nullptr;
+}
+
+void remove_stage_folders(StepFiles& f)
+{
+    for (StageFolder& s : f.folders) {
+        if (s.slot >= 0)
+            g_stageSlots[s.slot].store(nullptr);
+        if (s.fd >= 0) {
+            empty_folder_fd(s.fd);
+            ::close(s.fd);
+        }
+        (void)::rmdir(s.path.c_str());
+    }
+    f.folders.clear();
+}
+
+// Where `name` in `folder` may be written, or why not: it must stay inside
+// the folder, not be a folder, nor a file the run reads.
+bool check_staged_target(const std::string& folder, const std::string& name, std::string& target,
+                         std::string& why)
+{
+    const std::string path = folder + "/" + name;
+    std::string where;
+    bool loops = false;
+    if (!inside_folder(path, folder, where, loops)) {
+        why = loops ? "it is a symbolic link that loops (or leads through too many links)"
+                    : "it leads to " + where + ", which is outside its folder " + folder;
+        return false;
+    }
+    if (!resolve_write_target(path, target, why))
+        return false;
+    struct stat st;
+    if (::stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        why = "it is a folder";
+        return false;
+    }
+    return !is_run_input(file_identity(target), why, true);
+}
+
+std::vector<StagedFailure> commit_staged(StepFiles& f)
+{
+    std::vector<StagedFailure> failed;
+    for (const Staged& s : f.files) {
+        std::string target, why;
+        // Checked again: a link may have been planted while the step ran.
+        bool ok = check_staged_target(s.folder, s.name, target, why);
+        if (ok && ::rename(s.temp.c_str(), target.c_str()) != 0) {
+            why = std::strerror(errno);
+            ok = false;
+        }
+        if (!ok) {
+            (void)::unlink(s.temp.c_str());
+            failed.push_back({s.folder + "/" + s.name, why});
+            continue;
+        }
+        note_run_made(target);
+        note_commit(target);
+    }
+    f.files.clear();
+    remove_stage_folders(f);
+    return failed;
+}
+
+} // namespace
+
+StagedFile::~StagedFile()
+{
+    abandon();
+}
+
+bool StagedFile::open(const std::string& folder, const std::string& name, const std::string& what,
+                      std::string& why)
+{
+    abandon();
+    folder_ = folder;
+    name_ = name;
+    if (!check_staged_target(folder, name, target_, why))
+        return false;
+    std::string other;
+    if (!claim_output(target_, OutputKind::Graph, what, other)) {
+        why = "it is also " + other + ", and two outputs of a run never share a file";
+        return false;
+    }
+    // An existing file's mode is kept.
+    mode_t mode = 0666;
+    struct stat st;
+    const bool existing = ::stat(target_.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    if (existing)
+        mode = st.st_mode & 07777;
+    StepFiles& f = step_files();
+    std::lock_guard<std::mutex> g(f.lock);
+    StageFolder* stage = stage_folder(f, folder, why);
+    if (stage == nullptr)
+        return false;
+    temp_ = stage->path + "/" + std::to_string(++f.made);
+    int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        temp_.clear();
+        return false;
+    }
+    if (existing)
+        (void)fchmod(fd, mode);
+    file_ = stream_over(fd, stream_);
+    if (file_ == nullptr) {
+        why = std::strerror(errno);
+        (void)::unlink(temp_.c_str());
+        temp_.clear();
+        return false;
+    }
+    return true;
+}
+
+bool StagedFile::finish(std::string& why)
+{
+    if (file_ == nullptr) {
+        why = "the file is not open";
+        return false;
+    }
+    errno = 0;
+    bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
+    int err = stream_ != nullptr && stream_->err != 0 ? stream_->err : ok ? 0 : errno;
+    if (std::fclose(file_) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    file_ = nullptr;
+    stream_ = nullptr;
+    if (!ok) {
+        why = std::strerror(err != 0 ? err : EIO);
+        (void)::unlink(temp_.c_str());
+        temp_.clear();
+        return false;
+    }
+    StepFiles& f = step_files();
+    std::unique_lock<std::mutex> g(f.lock);
+    f.files.push_back({temp_, folder_, name_, target_});
+    temp_.clear();
+    if (!f.stepOpen) {
+        // No step is running: there is nothing to wait for.
+        const std::vector<StagedFailure> failed = commit_staged(f);
+        if (!failed.empty()) {
+            why = failed.front().why;
+            return false;
+        }
+        return true;
+    }
+    if (f.signalAfter > 0 && static_cast<long>(f.files.size()) == f.signalAfter) {
+        g.unlock();
+        std::raise(f.signal);
+    }
+    return true;
+}
+
+void StagedFile::abandon()
+{
+    if (file_ != nullptr) {
+        std::fclose(file_);
+        file_ = nullptr;
+        stream_ = nullptr;
+    }
+    if (!temp_.empty())
+        (void)::unlink(temp_.c_str());
+    temp_.clear();
+}
+
+void step_files_begin()
+{
+    StepFiles& f = step_files();
+    std::lock_guard<std::mutex> g(f.lock);
+    f.stepOpen = true;
+    const char* v = std::getenv("KORV_SIGNAL_AFTER_STAGED");
+    f.signalAfter = v != nullptr ? std::atol(v) : 0;
+    f.signal = v != nullptr && std::strstr(v, "KILL") != nullptr ? SIGKILL : SIGTERM;
+}
+
+std::vector<StagedFailure> step_files_end()
+{
+    StepFiles& f = step_files();
+    std::lock_guard<std::mutex> g(f.lock);
+    f.stepOpen = false;
+    return commit_staged(f);
+}
+
+void drop_step_files()
+{
+    StepFiles& f = step_files();
+    std::lock_guard<std::mutex> g(f.lock);
+    f.stepOpen = false;
+    for (const Staged& s : f.files)
+        (void)::unlink(s.temp.c_str());
+    f.files.clear();
+    remove_stage_folders(f);
 }
 
 } // namespace vyr

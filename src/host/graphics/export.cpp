@@ -121,15 +121,15 @@ bool render(RsvgHandle* handle, cairo_t* cr, double w, double h, std::string& wh
 
 } // namespace
 
-bool writeImage(const std::string& svg, const std::string& path, ImageFormat format,
-                std::string& why)
+bool writeImage(const std::string& svg, std::FILE* out, ImageFormat format, std::string& why)
 {
     double w = 0, h = 0;
     RsvgHandle* handle = load(svg, w, h, why);
     if (!handle)
         return false;
-    vyr::AtomicFile file;
-    bool ok = file.open(path, why);
+    bool ok = out != nullptr;
+    if (!ok)
+        why = "the file is not open";
     if (ok && format == ImageFormat::Png) {
         // Twice the pixel size, so that the picture stays sharp on a screen
         // of high density and in print.
@@ -141,16 +141,14 @@ bool writeImage(const std::string& svg, const std::string& path, ImageFormat for
         cairo_scale(cr, kScale, kScale);
         ok = render(handle, cr, w, h, why);
         cairo_destroy(cr);
-        if (ok &&
-            cairo_surface_write_to_png_stream(s, toFile, file.stream()) != CAIRO_STATUS_SUCCESS) {
+        if (ok && cairo_surface_write_to_png_stream(s, toFile, out) != CAIRO_STATUS_SUCCESS) {
             why = std::strerror(errno != 0 ? errno : EIO);
             ok = false;
         }
         cairo_surface_destroy(s);
     } else if (ok) {
         // A pixel is three quarters of a point.
-        cairo_surface_t* s =
-            cairo_pdf_surface_create_for_stream(toFile, file.stream(), w * 0.75, h * 0.75);
+        cairo_surface_t* s = cairo_pdf_surface_create_for_stream(toFile, out, w * 0.75, h * 0.75);
         cairo_pdf_surface_set_metadata(s, CAIRO_PDF_METADATA_CREATE_DATE,
                                        pdfCreationDate().c_str());
         cairo_t* cr = cairo_create(s);
@@ -165,16 +163,31 @@ bool writeImage(const std::string& svg, const std::string& path, ImageFormat for
         cairo_surface_destroy(s);
     }
     g_object_unref(handle);
-    if (ok)
-        ok = file.commit(why);
-    else
-        file.abandon();
     return ok;
+}
+
+bool writeImage(const std::string& svg, const std::string& path, ImageFormat format,
+                std::string& why)
+{
+    vyr::AtomicFile file;
+    if (!file.open(path, why))
+        return false;
+    if (!writeImage(svg, file.stream(), format, why)) {
+        file.abandon();
+        return false;
+    }
+    return file.commit(why);
 }
 
 #else
 
 bool writeImage(const std::string&, const std::string&, ImageFormat, std::string& why)
+{
+    why = "this build of korvante has no PNG or PDF writer (librsvg was not found)";
+    return false;
+}
+
+bool writeImage(const std::string&, std::FILE*, ImageFormat, std::string& why)
 {
     why = "this build of korvante has no PNG or PDF writer (librsvg was not found)";
     return false;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -206,6 +207,11 @@ constexpr int kGroup = 580;
 constexpr int kMsgNoLibrary = 20;
 constexpr int kMsgNoFolder = 21;
 constexpr int kMsgNotWritten = 22;
+constexpr int kMsgFolderOutside = 5305;
+constexpr int kMsgEarlierEntries = 5306;
+// The step's return code when an entry cannot be catalogued: that of a graph
+// file of the output layer that cannot be written.
+constexpr int kRcNotWritten = 1008;
 constexpr int kMsgUnknownColour = 23;
 constexpr int kMsgUnknownMarker = 24;
 
@@ -241,6 +247,25 @@ std::string uniqueName(const std::string& name, std::set<std::string>& used)
         if (used.insert(candidate).second)
             return candidate;
     }
+}
+
+// Writes one file of a catalogue entry (its SVG or an image) through
+// `write`, staged to be put in place when the step ends. False with the
+// reason in `why`.
+template <class Write>
+bool writeEntryFile(const std::string& folder, const std::string& name, const std::string& what,
+                    Write&& write, std::string& why)
+{
+    vyr::StagedFile f;
+    if (!f.open(folder, name, what, why))
+        return false;
+    if (!write(f.stream())) {
+        if (why.empty())
+            why = std::strerror(errno != 0 ? errno : EIO);
+        f.abandon();
+        return false;
+    }
+    return f.finish(why);
 }
 
 Stroke strokeOf(int colour, double width, int style)
@@ -318,17 +343,29 @@ int ggadcat(int, const char* libname, void** catptr, int, int)
     if (member.empty())
         member = "GSEG";
     member = fileToken(member);
+    // A catalogue that cannot be used fails the step, as a graph file that
+    // cannot be written does.
     const std::string path = vyr_library_path(lib);
     if (path.empty()) {
         xpmlog(kGroup, kMsgNoLibrary, lib.c_str());
+        xsetrc(kRcNotWritten);
         return -1;
     }
     namespace fs = std::filesystem;
-    const fs::path folder = fs::path(path) / member;
-    std::error_code ec;
-    fs::create_directories(folder, ec);
-    if (!fs::is_directory(folder, ec)) {
-        xpmlog(kGroup, kMsgNoFolder, folder.string().c_str());
+    const std::string folder = (fs::path(path) / member).string();
+    // The member's folder is made inside the library's folder, and no
+    // symbolic link planted there leads the entries out of it.
+    std::string where;
+    switch (vyr::prepare_folder(folder, path, where)) {
+    case vyr::FolderState::Ready:
+        break;
+    case vyr::FolderState::Outside:
+        xpmlog(kGroup, kMsgFolderOutside, folder.c_str(), where.c_str(), path.c_str());
+        xsetrc(kRcNotWritten);
+        return -1;
+    case vyr::FolderState::NotAFolder:
+        xpmlog(kGroup, kMsgNoFolder, folder.c_str());
+        xsetrc(kRcNotWritten);
         return -1;
     }
     for (Catalogue& c : s.cats)
@@ -337,7 +374,30 @@ int ggadcat(int, const char* libname, void** catptr, int, int)
                 *catptr = &c;
             return 0;
         }
-    s.cats.push_back({lib, member, folder.string()});
+    // The first time the run uses a catalogue of a permanent library, the
+    // entries earlier runs left in it keep their names: new entries take
+    // names not in use. WORK is the run's own library, whose entries of an
+    // earlier run in the same output folder are replaced, as its data sets
+    // are.
+    if (auto [names, fresh] = s.used.try_emplace(folder); fresh && lib != "WORK") {
+        int earlier = 0;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(folder, ec)) {
+            std::error_code fec;
+            if (!e.is_regular_file(fec))
+                continue; // a folder planted at an entry's name is no entry
+            const std::string ext = fileToken(e.path().extension().string());
+            if (!(ext == "_SVG" || ext == "_PNG" || ext == "_PDF"))
+                continue;
+            const std::string entry = fileToken(e.path().stem().string());
+            if (!entry.empty() && entry[0] != '_' && names->second.insert(entry).second)
+                ++earlier;
+        }
+        if (earlier > 0)
+            xpmlog(kGroup, kMsgEarlierEntries, (lib + "." + member).c_str(), folder.c_str(),
+                   earlier);
+    }
+    s.cats.push_back({lib, member, folder});
     if (catptr)
         *catptr = &s.cats.back();
     return 0;
@@ -405,20 +465,20 @@ int ggcseg(int, void** segq, int)
         endGroup();
     seg->clipped = false;
     const std::string svg = seg->svg->finish();
-    const std::string file =
-        (std::filesystem::path(seg->cat->folder) / (seg->entry + ".svg")).string();
-    vyr::AtomicFile f;
-    std::string why;
-    bool ok = f.open(file, why);
-    if (ok) {
-        std::fwrite(svg.data(), 1, svg.size(), f.stream());
-        ok = f.commit(why);
-    }
+    // The entry's files are put in place with the step's other files when
+    // the step ends.
+    const std::string folder = seg->cat->folder;
+    const std::string file = (std::filesystem::path(folder) / (seg->entry + ".svg")).string();
     const std::string key = seg->cat->lib + "." + seg->cat->member + "." + seg->entry;
     s.cur = nullptr;
     *segq = nullptr;
-    if (!ok) {
+    std::string why;
+    if (!writeEntryFile(
+            folder, seg->entry + ".svg", "the catalogue entry " + file,
+            [&](std::FILE* f) { return std::fwrite(svg.data(), 1, svg.size(), f) == svg.size(); },
+            why)) {
         xpmlog(kGroup, kMsgNotWritten, file.c_str(), why.c_str());
+        xsetrc(kRcNotWritten);
         return -1;
     }
     if (!s.entries.count(key))
@@ -430,14 +490,18 @@ int ggcseg(int, void** segq, int)
     for (const auto& [want, ext] : kinds) {
         if (!want)
             continue;
-        const std::string image =
-            (std::filesystem::path(seg->cat->folder) / (seg->entry + "." + ext)).string();
+        const std::string name = seg->entry + "." + ext;
+        const std::string image = (std::filesystem::path(folder) / name).string();
         std::string reason;
-        if (vgr::writeImage(svg, image,
-                            ext[1] == 'n' ? vgr::ImageFormat::Png : vgr::ImageFormat::Pdf, reason))
+        const auto format = ext[1] == 'n' ? vgr::ImageFormat::Png : vgr::ImageFormat::Pdf;
+        if (writeEntryFile(
+                folder, name, "the image file " + image,
+                [&](std::FILE* f) { return vgr::writeImage(svg, f, format, reason); }, reason))
             entry.images.push_back(image);
-        else
+        else {
             xpmlog(kGroup, kMsgNotWritten, image.c_str(), reason.c_str());
+            xsetrc(kRcNotWritten);
+        }
     }
     s.entries[key] = std::move(entry);
     return 0;

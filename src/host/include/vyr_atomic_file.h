@@ -1,14 +1,19 @@
 // Files written whole or not at all: every output file of the host (listing,
 // log, HTML, JSON, output data sets and their attribute files) is written
 // under an unpredictable temporary name beside its target and renamed over
-// the target only when it is complete. Implemented in
-// src/host/files/atomic_file.cpp.
+// the target only when it is complete. A step's graph files, images and
+// catalogue entries are written the same way into a private folder beside
+// their targets and put in place together when the step ends (StagedFile).
+// A temporary file or folder is locked while its run lives, so that a later
+// run writing into the same folder removes those a killed run left and no
+// other. Implemented in src/host/files/atomic_file.cpp.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace vyr
 {
@@ -70,6 +75,7 @@ class AtomicFile
 
   private:
     void drop_temp();
+    void release_lock();
 
     std::FILE* file_ = nullptr;
     Stream* stream_ = nullptr; // owned by the stream, freed when it closes
@@ -78,8 +84,95 @@ class AtomicFile
     std::string target_;
     std::string temp_;
     int slot_ = -1;
+    // Keeps the temporary file's lock between finish and commit, when the
+    // stream's descriptor is closed.
+    int lockFd_ = -1;
     bool replacesDataSets_ = false;
 };
+
+// A file of a step (a graph file, an image, a catalogue entry): written whole
+// under a temporary name in a private folder inside its target's folder, and
+// put in place with the step's other files when the step ends
+// (step_files_end), so that a step stopped by a signal leaves every earlier
+// file as it was. Outside a step it is put in place when it is finished.
+class StagedFile
+{
+  public:
+    StagedFile() = default;
+    StagedFile(const StagedFile&) = delete;
+    StagedFile& operator=(const StagedFile&) = delete;
+    // A file that was opened and not finished is removed.
+    ~StagedFile();
+
+    // Opens the file that becomes `name` in `folder`. It is refused, with
+    // the reason in `why`, when the name leads out of the folder through a
+    // symbolic link, is a folder, is a file the run reads, or is the file of
+    // another output of the run (`what` describes this one for such a
+    // message, e.g. "the graph file out/graphs/A.svg").
+    bool open(const std::string& folder, const std::string& name, const std::string& what,
+              std::string& why);
+    std::FILE* stream() const { return file_; }
+    // Completes the file; it then waits for the end of the step. On failure
+    // (a write error, a full disk) it is removed and `why` says what failed.
+    bool finish(std::string& why);
+    // Removes the file; its target is left as it was.
+    void abandon();
+    // The file it becomes (the end of any symbolic links).
+    const std::string& target() const { return target_; }
+
+  private:
+    std::FILE* file_ = nullptr;
+    AtomicFile::Stream* stream_ = nullptr; // owned by the stream
+    std::string folder_, name_, target_, temp_;
+};
+
+// From here on, staged files wait for step_files_end (a step has begun).
+void step_files_begin();
+// Puts every file staged since step_files_begin in place, each over its
+// target, and forgets them; files staged from now on are put in place when
+// they are finished. Returns those that could not be put in place (each
+// removed, its target left as it was), with the reasons.
+struct StagedFailure {
+    std::string target;
+    std::string why;
+};
+std::vector<StagedFailure> step_files_end();
+// Removes every staged file that is not yet in place (a run that ends
+// without its step's end).
+void drop_step_files();
+
+// Removes, once per run and folder, what a killed run left in `folder`: the
+// temporary files and staging folders whose names are ours and whose lock no
+// living process holds. Called before the run first writes into a folder.
+void remove_stale_temp_files(const std::string& folder);
+
+// Whether `path`, once its symbolic links are followed, lies inside `folder`
+// (itself resolved). A path that does not exist counts by where it would be
+// made. `where` gets the path it leads to; `loops` is set, and false
+// returned, when its links loop or go too deep.
+bool inside_folder(const std::string& path, const std::string& folder, std::string& where,
+                   bool& loops);
+
+// A folder the run writes files into, `folder` inside `parent`: made when it
+// does not exist. Outside when it leads out of `parent` through a symbolic
+// link (`where` gets where it leads); NotAFolder when it cannot be made or is
+// something else.
+enum class FolderState { Ready, Outside, NotAFolder };
+FolderState prepare_folder(const std::string& folder, const std::string& parent,
+                           std::string& where);
+
+// The outputs of a run never share a file. Each output claims the file a
+// write to `path` lands on; `what` describes the output ("the file named by
+// --listing", "the output data set WORK.S", "the graph file out/graphs/A.svg").
+// A graph file, image or catalogue entry may land on no other output's file,
+// and no output may land on one of theirs (the listing, log, HTML and JSON
+// files and the data sets check one another where they are opened, and a
+// data set replaces one of its name that an earlier step wrote). Returns
+// false, with the other output's description in `other`, when the claim
+// breaks that rule; the claim is then not made.
+enum class OutputKind { Document, DataSet, Graph };
+bool claim_output(const std::string& path, OutputKind kind, const std::string& what,
+                  std::string& other);
 
 // A lock on a library folder, so that files written together (a data set's
 // .csv and .attr) are committed together: a writer holds it exclusively
@@ -156,8 +249,9 @@ void reset_run_files();
 // the link's folder. Returns false when the links loop or go too deep.
 bool resolve_write_target(const std::string& path, std::string& target, std::string& why);
 
-// Removes every temporary file that is open now. Safe to call from a signal
-// handler: it only calls unlink.
+// Removes every temporary file that is open now, and every staging folder of
+// the running step with what it holds. Safe to call from a signal handler:
+// it only calls unlink, rmdir and reads folders with system calls.
 void remove_open_temp_files() noexcept;
 // Files the run puts in place from now on are noted (those before are not),
 // so that a signal can say which files were written: called when the last

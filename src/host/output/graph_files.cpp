@@ -3,7 +3,11 @@
 // folder (--out) into <out>/graphs/<name>.svg, with PNG and PDF files beside
 // it when the command line asks for them. Graphs are drawn in parallel on the
 // host's pool (side by side, or one large graph alone with its curves drawn
-// in parallel); their files are written in document order.
+// in parallel); their files are written in document order, under temporary
+// names, and put in place with the step's other files when the step ends.
+// No graph file lands outside <out>/graphs, nor on another output's file.
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -27,6 +31,7 @@ constexpr int kMsgNotDrawn = 310;
 constexpr int kMsgFileFailed = 311;
 constexpr int kMsgImageFailed = 312;
 constexpr int kMsgFolderFailed = 313;
+constexpr int kMsgFolderOutside = 5301;
 
 namespace fs = std::filesystem;
 
@@ -96,14 +101,20 @@ bool drawnAlone(const Node& g, size_t graphs)
     return rows >= 20000 && tables >= 64;
 }
 
-bool writeText(const std::string& path, const std::string& text, std::string& why)
+// Writes one file of a graph into `folder`, staged to be put in place when
+// the step ends. False with the reason in `why`.
+template <class Write>
+bool writeGraphFile(const std::string& folder, const std::string& name, const std::string& what,
+                    Write&& write, std::string& why)
 {
-    vyr::AtomicFile f;
-    if (!f.open(path, why))
+    vyr::StagedFile f;
+    if (!f.open(folder, name, what, why))
         return false;
-    // A failed write is kept by the file and reported by its commit.
-    std::fwrite(text.data(), 1, text.size(), f.stream());
-    return f.commit(why);
+    if (!write(f.stream())) {
+        f.abandon();
+        return false;
+    }
+    return f.finish(why);
 }
 
 } // namespace
@@ -142,12 +153,21 @@ int drawStepGraphs(StepDoc& doc, size_t stepIndex)
     std::string folder;
     if (files) {
         folder = (fs::path(settings.outDir) / "graphs").string();
-        std::error_code ec;
-        fs::create_directories(folder, ec);
-        if (!fs::is_directory(folder, ec)) {
+        std::string where;
+        switch (vyr::prepare_folder(folder, settings.outDir, where)) {
+        case vyr::FolderState::Ready:
+            break;
+        case vyr::FolderState::Outside:
+            xpmlog(kHostGroup, kMsgFolderOutside, folder.c_str(), where.c_str(),
+                   settings.outDir.c_str());
+            folder.clear();
+            ++failures;
+            break;
+        case vyr::FolderState::NotAFolder:
             xpmlog(kHostGroup, kMsgFolderFailed, folder.c_str());
             folder.clear();
             ++failures;
+            break;
         }
     }
     for (size_t i = 0; i < graphs.size(); ++i) {
@@ -161,12 +181,20 @@ int drawStepGraphs(StepDoc& doc, size_t stepIndex)
         if (folder.empty())
             continue;
         const std::string name = fileName(g);
+        const std::string svgFile = folder + "/" + name + ".svg";
         std::string reason;
-        if (writeText((fs::path(folder) / (name + ".svg")).string(), g.svg, reason)) {
+        if (writeGraphFile(
+                folder, name + ".svg", "the graph file " + svgFile,
+                [&](std::FILE* f) {
+                    if (std::fwrite(g.svg.data(), 1, g.svg.size(), f) == g.svg.size())
+                        return true;
+                    reason = std::strerror(errno != 0 ? errno : EIO);
+                    return false;
+                },
+                reason)) {
             g.file = "graphs/" + name + ".svg";
         } else {
-            xpmlog(kHostGroup, kMsgFileFailed, (folder + "/" + name + ".svg").c_str(),
-                   reason.c_str());
+            xpmlog(kHostGroup, kMsgFileFailed, svgFile.c_str(), reason.c_str());
             ++failures;
         }
         const std::pair<bool, const char*> kinds[] = {{settings.graphPng, "png"},
@@ -174,10 +202,12 @@ int drawStepGraphs(StepDoc& doc, size_t stepIndex)
         for (const auto& [want, ext] : kinds) {
             if (!want)
                 continue;
-            const std::string target = (fs::path(folder) / (name + "." + ext)).string();
-            if (vgr::writeImage(g.svg, target,
-                                ext[1] == 'n' ? vgr::ImageFormat::Png : vgr::ImageFormat::Pdf,
-                                reason))
+            const std::string target = folder + "/" + name + "." + ext;
+            const auto format = ext[1] == 'n' ? vgr::ImageFormat::Png : vgr::ImageFormat::Pdf;
+            if (writeGraphFile(
+                    folder, name + "." + ext, "the image file " + target,
+                    [&](std::FILE* f) { return vgr::writeImage(g.svg, f, format, reason); },
+                    reason))
                 g.images.push_back("graphs/" + name + "." + ext);
             else {
                 xpmlog(kHostGroup, kMsgImageFailed, target.c_str(), reason.c_str());

@@ -42,9 +42,18 @@ struct Sink {
     // run reads): it then goes to standard error.
     bool keep = false;
     std::string kept;
+    // The listing's temporary file opened for reading: when the file cannot
+    // be put in place at the end, its text is read back from here (even
+    // from a folder removed meanwhile) and goes to standard output.
+    int readFd = -1;
+    bool toStdout = false; // it went there
 
     void reset()
     {
+        if (readFd >= 0)
+            ::close(readFd);
+        readFd = -1;
+        toStdout = false;
         file.abandon();
         path.clear();
         failed = false;
@@ -258,7 +267,31 @@ bool open_sink(Sink& sink, const std::string& path)
         sink.why = why;
         return false;
     }
+    if (&sink == &ps().listing && !sink.file.temp_path().empty())
+        sink.readFd = ::open(sink.file.temp_path().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     return true;
+}
+
+// Copies what the file open as `fd` holds to standard output; false when
+// standard output cannot take it.
+bool copy_to_stdout(int fd)
+{
+    char buf[65536];
+    off_t at = 0;
+    for (;;) {
+        const ssize_t n = ::pread(fd, buf, sizeof buf, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        if (write_should_fail() ||
+            std::fwrite(buf, 1, static_cast<std::size_t>(n), stdout) != static_cast<std::size_t>(n))
+            return false;
+        at += n;
+    }
+    return std::fflush(stdout) == 0;
 }
 
 // Ends a sink: a file is renamed into place, a standard stream flushed. On
@@ -278,9 +311,19 @@ bool close_sink(Sink& sink)
         return false;
     }
     std::string why;
+    if (!sink.file.finish(why)) {
+        sink.failed = true;
+        sink.why = why;
+        return false;
+    }
     if (!sink.file.commit(why)) {
         sink.failed = true;
         sink.why = why;
+        // Whole but not in place (its folder was removed, its name is a file
+        // the run reads): the listing is not lost, it goes to standard
+        // output.
+        if (sink.readFd >= 0)
+            sink.toStdout = copy_to_stdout(sink.readFd);
         return false;
     }
     return true;
@@ -341,8 +384,8 @@ bool print_finish_listing()
     // Said in the log, which is still open; an open that failed was said at
     // once.
     if (!ok && !s.listing.reported)
-        xpmlog(kHostGroup, kMsgListingFailed, sink_name(s.listing).c_str(),
-               s.listing.why.c_str());
+        xpmlog(kHostGroup, s.listing.toStdout ? kMsgListingToStdout : kMsgListingFailed,
+               sink_name(s.listing).c_str(), s.listing.why.c_str());
     s.listing.reset();
     return ok;
 }

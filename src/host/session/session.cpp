@@ -10,6 +10,7 @@
 #include "vyr_atomic_file.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -361,6 +362,7 @@ int run_step(VyrStep& step)
     s.procAnchor = nullptr;
     s.comAnchor = nullptr;
     signal_note_step(true);
+    step_files_begin();
     print_step_begin();
     auto t0 = std::chrono::steady_clock::now();
 
@@ -407,17 +409,30 @@ int run_step(VyrStep& step)
         s.taskExits.pop_back();
         guarded([&] { fn(); });
     }
-    for (const auto* hooks : {&s.endHooks, &s.hostEndHooks})
-        for (std::size_t i = 0; i < hooks->size(); ++i) {
+    auto runHooks = [&](const std::vector<VyrStepHook>& hooks) {
+        for (std::size_t i = 0; i < hooks.size(); ++i) {
             int rc = s.stepRc;
-            VyrStepHook hook = (*hooks)[i];
+            VyrStepHook hook = hooks[i];
             guarded([&] { hook(step, rc); });
             raise_step(rc);
         }
+    };
+    runHooks(s.endHooks);
+    // The step's files are put in place together: its graph files, images
+    // and catalogue entries, then its data sets. A signal meanwhile waits
+    // until they all are, so that a stopped step never leaves some of them
+    // new and some as an earlier run left them.
+    signal_defer_begin();
+    for (const StagedFailure& f : step_files_end()) {
+        xpmlog(kHostGroup, kMsgStepFileFailed, f.target.c_str(), f.why.c_str());
+        raise_step(1008);
+    }
+    runHooks(s.hostEndHooks);
+    signal_note_step(false);
+    signal_defer_end();
     pools_step_end();
     s.procAnchor = nullptr;
     s.comAnchor = nullptr;
-    signal_note_step(false);
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     int rc = s.stepRc;
     s.current = nullptr;
@@ -717,6 +732,93 @@ bool check_output_paths(const VyrSettings& settings)
     return ok;
 }
 
+// A path made absolute and normal, without a trailing separator.
+fs::path normal_path(const std::string& path)
+{
+    std::error_code ec;
+    fs::path p = fs::absolute(path.empty() ? fs::path(".") : fs::path(path), ec).lexically_normal();
+    if (!p.has_filename() && p.has_parent_path())
+        p = p.parent_path();
+    return p;
+}
+
+// Whether `inner` is `outer` or lies below it (both normal paths).
+bool at_or_below(const fs::path& inner, const fs::path& outer)
+{
+    const fs::path rel = inner.lexically_relative(outer);
+    return !rel.empty() && *rel.begin() != "..";
+}
+
+// The listing, log, HTML and JSON files can be written where they are named:
+// each goes into a folder that exists (or that the run makes: the --out
+// folder and the folders above it), and none is a picture in the folder of
+// the run's graph files (<out>/graphs), whose names the graphs take. An
+// output that breaks this is said, naming its option, and the run is not
+// started: no work is done that could not be delivered. Then the --out
+// folder is made.
+bool check_output_folders(const VyrSettings& settings)
+{
+    const std::pair<const char*, const std::string*> outputs[] = {{"--listing", &settings.listing},
+                                                                  {"--log", &settings.log},
+                                                                  {"--html", &settings.html},
+                                                                  {"--json", &settings.json}};
+    const fs::path out = settings.outDir.empty() ? fs::path() : normal_path(settings.outDir);
+    std::error_code ec;
+    const fs::path graphs = out.empty() ? fs::path() : fs::weakly_canonical(out / "graphs", ec);
+    bool ok = true;
+    for (const auto& [option, path] : outputs) {
+        if (path->empty())
+            continue;
+        struct stat st;
+        const bool exists = ::stat(path->c_str(), &st) == 0;
+        // A device or a pipe (/dev/null, a terminal) is written as it is.
+        if (exists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+            continue;
+        const fs::path folder = normal_path(fs::path(*path).parent_path().string());
+        // Why the file cannot be written there ("" when it can).
+        auto problem = [&]() -> std::string {
+            if (exists && S_ISDIR(st.st_mode))
+                return "it is a folder";
+            // A picture in the graphs folder, named as it is written or as
+            // the file it leads to.
+            const std::string ext = upper(fs::path(*path).extension().string());
+            if (!out.empty() && (ext == ".SVG" || ext == ".PNG" || ext == ".PDF") &&
+                (folder == out / "graphs" ||
+                 fs::path(file_identity(*path).path).parent_path() == graphs))
+                return "it would be a file of the folder " + (out / "graphs").string() +
+                       ", where the run's graph files go under names of their own";
+            if (::stat(folder.c_str(), &st) != 0) {
+                const int err = errno;
+                if (err == ENOENT && !out.empty() && at_or_below(out, folder))
+                    return std::string(); // the run makes it
+                if (err == ENOENT)
+                    return "the folder " + folder.string() + " does not exist";
+                return "the folder " + folder.string() + " cannot be reached (" +
+                       std::strerror(err) + ")";
+            }
+            if (!S_ISDIR(st.st_mode))
+                return folder.string() + " is not a folder";
+            if (::access(folder.c_str(), W_OK | X_OK) != 0)
+                return "the folder " + folder.string() + " may not be written (" +
+                       std::strerror(errno) + ")";
+            return std::string();
+        };
+        const std::string why = problem();
+        if (!why.empty()) {
+            xpmlog(kHostGroup, kMsgOutputCannotWrite, option, path->c_str(), why.c_str());
+            ok = false;
+        }
+    }
+    if (ok && !settings.outDir.empty() && !fs::is_directory(settings.outDir, ec)) {
+        fs::create_directories(settings.outDir, ec);
+        if (!fs::is_directory(settings.outDir, ec)) {
+            xpmlog(kHostGroup, kMsgOutDirFailed, settings.outDir.c_str());
+            ok = false;
+        }
+    }
+    return ok;
+}
+
 // Checks the command line's folders and options before the program runs.
 // Returns false when the run cannot start (each reason is in the log).
 bool check_command_line(const VyrSettings& settings)
@@ -780,6 +882,20 @@ void start_session(const VyrSettings& settings)
     data_session_start();
     note_run_input(settings.program);
     note_run_input(settings.registry);
+    // The listing, log, HTML and JSON files are the run's first outputs: no
+    // graph file, image or catalogue entry lands on one of them.
+    for (const auto& [option, path] :
+         {std::pair<const char*, const std::string*>{"--listing", &settings.listing},
+          {"--log", &settings.log},
+          {"--html", &settings.html},
+          {"--json", &settings.json}}) {
+        struct stat st;
+        if (path->empty() || (::stat(path->c_str(), &st) == 0 && !S_ISREG(st.st_mode)))
+            continue;
+        std::string other;
+        (void)claim_output(*path, OutputKind::Document, std::string("the file named by ") + option,
+                           other);
+    }
     pools_reset();
     pools_set_limit(0);
     print_reset(settings);
@@ -1122,7 +1238,7 @@ int vyr_run_text(const VyrSettings& settings, std::string_view program)
         unopened.listing.clear();
         unopened.log.clear();
         print_reset(unopened);
-        bool pathsOk = check_output_paths(settings);
+        bool pathsOk = check_output_paths(settings) && check_output_folders(settings);
         print_finish();
         if (!pathsOk)
             return 2;

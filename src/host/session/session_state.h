@@ -73,6 +73,9 @@ enum HostMessage : int {
     kMsgStoppedFilesWritten = 4526,
     kMsgStoppedFilesNotWritten = 4527,
     kMsgStoppedNoFiles = 4528,
+    kMsgOutputCannotWrite = 5302,
+    kMsgListingToStdout = 5303,
+    kMsgStepFileFailed = 5304,
     kMsgUnexpectedFailure = 202,
     kMsgSameOutputFile = 203,
     kMsgOutputIsProgram = 204,
@@ -207,6 +210,10 @@ void signal_note_work_dir(const std::string& path) noexcept;
 // steps, or after the last while the run's files are put in place, says
 // which files were written and which were not.
 void signal_note_step(bool running) noexcept;
+// Between these two, a signal waits: the step's files are put in place
+// together, all or none. signal_defer_end then handles a signal that came.
+void signal_defer_begin() noexcept;
+void signal_defer_end() noexcept;
 
 // Pools: frees everything allocated in the running step (the task pool and
 // the pools created during the step).

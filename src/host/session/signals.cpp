@@ -1,11 +1,14 @@
 // Stopping cleanly on a signal. SIGINT, SIGTERM and SIGHUP end the run at
 // once, but first its traces are tidied: the log gets a last line and its
 // real name, every temporary file (the listing's, the output data sets',
-// the HTML and JSON files') is removed so that earlier files of those names
-// stay whole, and the temporary WORK folder is removed. The process then
-// ends by the same signal, so its caller sees why it stopped. SIGXFSZ is
-// ignored: a file that outgrows `ulimit -f` gives a write error (EFBIG),
-// reported like any other, instead of killing the run.
+// the HTML and JSON files', the staged graph files of the step) is removed
+// so that earlier files of those names stay whole, and the temporary WORK
+// folder is removed. The process then ends by the same signal, so its
+// caller sees why it stopped. While a step's files are put in place
+// together (its graph files, images, catalogue entries and data sets) a
+// signal waits until they all are. SIGXFSZ is ignored: a file that outgrows
+// `ulimit -f` gives a write error (EFBIG), reported like any other, instead
+// of killing the run.
 //
 // Everything the handler does is async-signal-safe: it only writes,
 // renames, unlinks and reads folders with system calls, from buffers filled
@@ -17,6 +20,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -105,6 +109,15 @@ std::size_t compose_idle(const Caught& c) noexcept
     return at;
 }
 
+// The thread that runs the program (the one that set the handlers).
+pthread_t g_mainThread;
+std::atomic<bool> g_haveMain{false};
+
+// Signals while a step's files are put in place wait until they all are:
+// -1 a signal is handled at once; 0 one waits, none came; n > 0 signal n
+// came and waits.
+std::atomic<int> g_deferred{-1};
+
 std::atomic<bool> g_haveWork{false};
 char g_workDir[PATH_MAX];
 volatile std::sig_atomic_t g_stopping = 0;
@@ -174,6 +187,19 @@ void tidy_up(const char* line, std::size_t length) noexcept
 
 void on_signal(int sig)
 {
+    // The run's own thread handles the signal, so that what it tidies up is
+    // not being written meanwhile: a signal that reached a worker thread is
+    // passed on to it.
+    if (g_haveMain.load() && !pthread_equal(pthread_self(), g_mainThread)) {
+        pthread_kill(g_mainThread, sig);
+        return;
+    }
+    // While a step's files are put in place the signal waits for them; a
+    // second one does not.
+    int state = g_deferred.load();
+    while (state == 0)
+        if (g_deferred.compare_exchange_weak(state, sig))
+            return;
     // A second signal while tidying up ends the process at once.
     if (g_stopping) {
         std::signal(sig, SIG_DFL);
@@ -221,6 +247,18 @@ void signal_note_step(bool running) noexcept
     g_stepRunning.store(running);
 }
 
+void signal_defer_begin() noexcept
+{
+    g_deferred.store(0);
+}
+
+void signal_defer_end() noexcept
+{
+    const int sig = g_deferred.exchange(-1);
+    if (sig > 0)
+        raise(sig);
+}
+
 void signal_note_work_dir(const std::string& path) noexcept
 {
     g_haveWork.store(false);
@@ -241,6 +279,8 @@ void vyr_install_signal_handlers()
     split_part(g_notWritten, message_text_plain(kMsgStoppedFilesNotWritten));
     std::snprintf(g_noFiles, sizeof g_noFiles, "%s",
                   message_text_plain(kMsgStoppedNoFiles).c_str());
+    g_mainThread = pthread_self();
+    g_haveMain.store(true);
     for (Caught& c : g_caught) {
         int k = std::snprintf(c.idle, sizeof c.idle, "ERROR: ");
         std::snprintf(c.idle + k, sizeof c.idle - static_cast<std::size_t>(k), idle.c_str(),

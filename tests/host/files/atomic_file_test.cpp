@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -294,3 +296,100 @@ TEST_F(AtomicFileTest, ACommitNeverReplacesAnInputOfTheRun)
 }
 
 } // namespace
+
+// A step's files wait in a private folder until the step ends, then are put
+// in place together; dropped, they leave their targets as they were.
+// Outside a step a staged file is put in place when it is finished.
+TEST_F(AtomicFileTest, StagedFilesWaitForTheEndOfTheStep)
+{
+    vyr::reset_run_files();
+    write(dir + "/a.svg", "old a");
+    auto stage = [&](const std::string& name, const std::string& text) {
+        vyr::StagedFile f;
+        std::string why;
+        ASSERT_TRUE(f.open(dir, name, "the file " + name, why)) << why;
+        std::fputs(text.c_str(), f.stream());
+        ASSERT_TRUE(f.finish(why)) << why;
+    };
+    vyr::step_files_begin();
+    stage("a.svg", "new a");
+    stage("b.svg", "new b");
+    EXPECT_EQ(read(dir + "/a.svg"), "old a");
+    EXPECT_FALSE(fs::exists(dir + "/b.svg"));
+    EXPECT_TRUE(vyr::step_files_end().empty());
+    EXPECT_EQ(read(dir + "/a.svg"), "new a");
+    EXPECT_EQ(read(dir + "/b.svg"), "new b");
+    EXPECT_EQ(entries(), 2) << "the private folder is gone";
+
+    vyr::step_files_begin();
+    stage("a.svg", "newer a");
+    vyr::drop_step_files();
+    EXPECT_EQ(read(dir + "/a.svg"), "new a");
+    EXPECT_EQ(entries(), 2);
+
+    stage("c.svg", "c");
+    EXPECT_EQ(read(dir + "/c.svg"), "c");
+    vyr::reset_run_files();
+}
+
+// A staged file stays in its folder and off the run's other outputs.
+TEST_F(AtomicFileTest, StagedFilesStayInTheirFolderAndOffOtherOutputs)
+{
+    vyr::reset_run_files();
+    fs::create_directories(dir + "/graphs");
+    write(dir + "/victim", "victim");
+    fs::create_symlink(dir + "/victim", dir + "/graphs/out.svg");
+    fs::create_symlink("in.svg", dir + "/graphs/alias.svg");
+    vyr::StagedFile f;
+    std::string why, other;
+    EXPECT_FALSE(f.open(dir + "/graphs", "out.svg", "the graph file out.svg", why));
+    EXPECT_NE(why.find("which is outside its folder"), std::string::npos) << why;
+    ASSERT_TRUE(vyr::claim_output(dir + "/listing.svg", vyr::OutputKind::Document,
+                                  "the file named by --listing", other));
+    fs::create_symlink("../listing.svg", dir + "/graphs/listing.svg");
+    EXPECT_FALSE(f.open(dir + "/graphs", "listing.svg", "the graph file listing.svg", why));
+    // Two names of one file in the folder: the second is refused.
+    ASSERT_TRUE(f.open(dir + "/graphs", "in.svg", "the graph file in.svg", why)) << why;
+    f.abandon();
+    EXPECT_FALSE(f.open(dir + "/graphs", "alias.svg", "the graph file alias.svg", why));
+    EXPECT_NE(why.find("it is also the graph file in.svg"), std::string::npos) << why;
+    // A data set may not land on a graph file either; data sets may replace
+    // one another.
+    EXPECT_FALSE(vyr::claim_output(dir + "/graphs/in.svg", vyr::OutputKind::DataSet,
+                                   "the output data set 'in.svg'", other));
+    EXPECT_EQ(other, "the graph file in.svg");
+    EXPECT_TRUE(vyr::claim_output(dir + "/s.csv", vyr::OutputKind::DataSet, "WORK.S", other));
+    EXPECT_TRUE(vyr::claim_output(dir + "/s.csv", vyr::OutputKind::DataSet, "WORK.S", other));
+    EXPECT_EQ(read(dir + "/victim"), "victim");
+    vyr::reset_run_files();
+}
+
+// What a killed run left (its temporary files and staging folders, named as
+// ours and unlocked) is removed by the next run writing into the folder;
+// those of a run still going (locked), and names not ours, are kept.
+TEST_F(AtomicFileTest, ANewRunRemovesWhatAKilledRunLeft)
+{
+    vyr::reset_run_files();
+    const std::string stale = dir + "/.out.txt.korv-0123456789abcdef.tmp";
+    const std::string held = dir + "/.other.txt.korv-fedcba9876543210.tmp";
+    const std::string staged = dir + "/.korvante-step.korv-00112233445566aa.tmp";
+    const std::string notOurs = dir + "/.out.txt.0123456789abcdef.tmp";
+    write(stale, "stale");
+    write(held, "held");
+    write(notOurs, "someone else's");
+    fs::create_directories(staged);
+    write(staged + "/1", "staged");
+    const int fd = ::open(held.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    vyr::AtomicFile f;
+    std::string why;
+    ASSERT_TRUE(f.open(dir + "/out.txt", why)) << why;
+    EXPECT_TRUE(f.commit(why)) << why;
+    EXPECT_FALSE(fs::exists(stale));
+    EXPECT_FALSE(fs::exists(staged));
+    EXPECT_TRUE(fs::exists(held));
+    EXPECT_TRUE(fs::exists(notOurs));
+    ::close(fd);
+    vyr::reset_run_files();
+}

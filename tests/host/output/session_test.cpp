@@ -126,19 +126,30 @@ TEST(OutputSession, FailedRunsStillWriteBothFilesWithTheirMessages)
 }
 
 // Files that cannot be written, at each place it can happen: the file
-// cannot be made, the disk is full, the file grows past the size the
-// process may write. The log names the file and why; the run fails; no
-// temporary file stays; the other file is written.
+// cannot be made (its folder does not exist: refused before the run, which
+// then writes nothing at all), the disk is full, the file grows past the
+// size the process may write. The log names the file and why; the run
+// fails; no temporary file stays; the other file is written.
 TEST(OutputSession, AFileThatCannotBeWrittenIsSaidAndLeavesNothingBehind)
 {
     vyr_register_procedure("TABLEOUT", tableProcedure);
+    {
+        vyr_output_reset();
+        fs::path dir = freshDir("badfolder");
+        VyrSettings s = settings(dir, "out");
+        s.log = (dir / "out.log").string();
+        s.json = (dir / "no/such/folder/out.json").string();
+        EXPECT_EQ(vyr_run_text(s, "proc tableout; run;\n"), 2);
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 0)
+            << "the run was not started, and wrote nothing";
+        fs::remove_all(dir);
+    }
     struct Case {
         const char* json;   // where the JSON goes ("" the folder's out.json)
         rlim_t limit;       // largest file the run may write (0: no limit)
         const char* reason; // in the log's message
     };
     const Case cases[] = {
-        {"no/such/folder/out.json", 0, "No such file or directory"},
         {"/dev/full", 0, "No space left on device"},
         {"", 10000, "File too large"},
     };

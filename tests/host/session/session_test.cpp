@@ -718,6 +718,37 @@ TEST_F(Session, AFailedListingWriteNamesTheFileAndTheReason)
     EXPECT_EQ(dir.names(), (std::vector<std::string>{"out.log", "out.lst"}));
 }
 
+// A listing whose folder is removed while the run goes on is whole but
+// cannot be put in place: it reaches standard output, and the log says so.
+std::string g_listingFolder;
+TEST_F(Session, AListingThatCannotBePutInPlaceGoesToStandardOutput)
+{
+    Folder dir;
+    g_listingFolder = dir / "lst";
+    std::filesystem::create_directories(g_listingFolder);
+    vyr_register_procedure("PRINTER", [] {
+        for (int i = 0; i < 200; ++i)
+            vyr_print_line("line " + std::to_string(i) + " of the listing");
+        std::filesystem::remove_all(g_listingFolder);
+        return 0;
+    });
+    VyrSettings s;
+    s.listing = dir / "lst/out.lst";
+    s.log = dir / "out.log";
+    testing::internal::CaptureStdout();
+    const int status = vyr_run_text(s, "proc printer; run;");
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(status, 1);
+    EXPECT_TRUE(has(out, "line 0 of the listing\n")) << out.substr(0, 500);
+    EXPECT_TRUE(has(out, "line 199 of the listing\n"));
+    const std::string log = slurp(dir / "out.log");
+    EXPECT_TRUE(has(log, "ERROR: The listing could not be written to " + (dir / "lst/out.lst") +
+                             ": No such file or directory. It follows on standard output "
+                             "instead."))
+        << log;
+    EXPECT_EQ(dir.names(), (std::vector<std::string>{"out.log"}));
+}
+
 // A run that fails for several reasons says so in one line.
 TEST_F(Session, ARunThatFailsForSeveralReasonsSaysSoOnce)
 {

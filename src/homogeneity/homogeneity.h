@@ -34,6 +34,12 @@ struct HomSize {
 };
 HomSize korv_hom_size(KorvPtr q, int k);
 bool korv_hom_fits(KorvPtr q, int k);
+// Says, in the catalogue line `message` of group 326, what the tests across
+// k strata or levels will take: the number and memory of their covariance
+// matrices and the arithmetic of their chi-squares.
+void korv_hom_note_cost(KorvPtr q, int k, int message);
+// Bytes as "12.3 MB" or "80.0 GB".
+void korv_hom_describe_bytes(double bytes, char* out, size_t size);
 // From this many strata the tests are announced before the estimates (how
 // many strata, their matrices' memory and the work of their chi-squares),
 // and under NOTABLE their covariance matrices are not printed: a matrix of

@@ -6,6 +6,7 @@
 // mirror at the top, the vertical axis and its mirror at the right.
 #include <algorithm>
 #include <cfloat>
+#include <climits>
 #include <cmath>
 #include <cstring>
 
@@ -137,16 +138,23 @@ double initscale(double* nice, double* cut, int n, korv_dev::SCALESTR* sc)
 }
 
 int setscale(double* nice, double*, double scalfact, double fuzz, korv_dev::SCALESTR* sc,
-             int* multmin)
+             double* multmin)
 {
     sc->inc = scalfact * nice[sc->index];
     const double i0 = std::floor((sc->smin + fuzz) / sc->inc);
     const double i1 = std::ceil((sc->smax - fuzz) / sc->inc);
+    // The multiple stays a double: a small trial increment against a large
+    // value can put it far beyond an int.
     if (multmin)
-        *multmin = static_cast<int>(i0);
+        *multmin = i0;
     sc->smin = i0 * sc->inc;
     sc->smax = i1 * sc->inc;
-    return static_cast<int>(i1 - i0);
+    // More increments than an int counts are too many for any axis: the
+    // callers try a coarser increment or give up.
+    const double c = i1 - i0;
+    if (std::isnan(c))
+        return -1;
+    return c < INT_MAX ? static_cast<int>(c) : INT_MAX;
 }
 
 int round1(double* nice, double fuzz, double* cutoff, korv_dev::SCALESTR* sc)
@@ -163,7 +171,7 @@ int round2(double* nice, double fuzz, double* cutoff, korv_dev::SCALESTR* sc, in
     const double lo = sc->smin, hi = sc->smax;
     nice[m] = 10 * nice[0];
     double p = initscale(nice, cutoff, m - 1, sc);
-    int i0 = 0;
+    double i0 = 0;
     int c = setscale(nice, cutoff, p, fuzz, sc, &i0);
     int decades = 0;
     while (c > most) {

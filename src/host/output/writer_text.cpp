@@ -2,6 +2,9 @@
 // JSON and SVG): valid UTF-8 out, whatever bytes a data set's values hold.
 #include "vyr_text.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace vyr
 {
 namespace
@@ -56,8 +59,29 @@ const char kHex[] = "0123456789ABCDEF";
 
 bool text_needs_care(std::string_view s, Controls controls)
 {
-    for (unsigned char c : s)
-        if (c >= 0x7F || (c < 0x20 && controls != Controls::Keep))
+    // Every line of the listing and the log and every cell of the tables
+    // passes here: eight bytes at a time, each test exact for "some byte
+    // of the eight" (a borrow or carry between bytes starts only at a byte
+    // that the test flags itself).
+    constexpr uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+    const bool keep = controls == Controls::Keep;
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const size_t n = s.size();
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t x;
+        std::memcpy(&x, p + i, 8);
+        uint64_t flagged = x & highs; // a byte above 0x7F
+        if (!keep) {
+            const uint64_t del = x ^ (ones * 0x7F);
+            flagged |= (x - ones * 0x20) & ~x & highs; // a byte below 0x20
+            flagged |= (del - ones) & ~del & highs;    // 0x7F
+        }
+        if (flagged)
+            return true;
+    }
+    for (; i < n; ++i)
+        if (p[i] >= 0x80 || (!keep && (p[i] < 0x20 || p[i] == 0x7F)))
             return true;
     return false;
 }

@@ -220,6 +220,17 @@ TEST(CellText, TextsThatAreNotValidUtf8AreMadeValidAndValidOnesKept)
         // Sanitising what is already sanitised changes nothing.
         EXPECT_EQ(vdq::shown(c.shown), c.shown);
     }
+    // The quick test of whether a text needs the sanitiser at all agrees
+    // with the byte-by-byte rule for every byte at every place.
+    for (int b = 0; b < 256; ++b)
+        for (size_t at = 0; at < 19; ++at) {
+            std::string t(19, 'a');
+            t[at] = static_cast<char>(b);
+            const bool control = b < 0x20 || b == 0x7F;
+            EXPECT_EQ(vyr::text_needs_care(t, vyr::Controls::Show), b >= 0x80 || control) << b;
+            EXPECT_EQ(vyr::text_needs_care(t, vyr::Controls::Keep), b >= 0x80) << b;
+            EXPECT_EQ(vdq::needsShowing(t), b >= 0x80 || control) << b;
+        }
     // Valid UTF-8 stays byte for byte, up to the last code point.
     const std::string valid = "\xC2\x80 \xE0\xA0\x80 \xED\x9F\xBF \xEE\x80\x80 \xEF\xBF\xBD "
                               "\xEF\xB7\x90 \xF0\x90\x80\x80 \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF";

@@ -200,17 +200,25 @@ void korv_hom_set_batch_from(int levels)
 
 void korv_hom_close_rows(double* block, int k)
 {
-    if (!block)
+    if (!block || k < 1)
         return;
-    for (int h = 0; h < k; ++h) {
-        double sum = 0.0;
-        const double* r = row(block, h);
-        for (int j = 0; j < h; ++j)
-            sum += r[j];
-        for (int i = h + 1; i < k; ++i)
-            sum += block[static_cast<int64_t>(i) * (i + 1) / 2 + h];
-        block[diag(h)] = 0.0 - sum; // never a negative zero
+    // One pass down the packed rows. Row h's sum takes its own elements
+    // (h, 0) .. (h, h - 1) when row h is read, then (i, h) for i = h + 1,
+    // h + 2, ... as the rows below are read: the same additions in the same
+    // order as summing the row and then the column, reading the memory in
+    // order instead of a column of strides across the whole block.
+    std::vector<double> sum(static_cast<size_t>(k), 0.0);
+    for (int i = 0; i < k; ++i) {
+        const double* r = row(block, i);
+        double s = 0.0;
+        for (int j = 0; j < i; ++j) {
+            s += r[j];
+            sum[static_cast<size_t>(j)] += r[j];
+        }
+        sum[static_cast<size_t>(i)] = s;
     }
+    for (int h = 0; h < k; ++h)
+        block[diag(h)] = 0.0 - sum[static_cast<size_t>(h)]; // never a negative zero
 }
 
 void korv_lr_add(HomLR* lr, const double* time, const double* freq, int64_t nobs, double events)
@@ -400,7 +408,7 @@ void walk_counts(int k, const HomCounts& c, double* risk, double* die, Time time
 
 int64_t korv_hom_first_pass(int k, int64_t n, const double* freq, const int32_t* sflag,
                             const int64_t* jndx, double* risk, double* die, const HomBlocks& b,
-                            HomRecordSink sink, void* ctx)
+                            HomRecordSink sink, void* ctx, bool close)
 {
     double nrisk = 0.0;
     int64_t nfail = 0;
@@ -421,9 +429,11 @@ int64_t korv_hom_first_pass(int k, int64_t n, const double* freq, const int32_t*
     }
     if (batch)
         batch->flush();
-    korv_hom_close_rows(b.lr, k);
-    korv_hom_close_rows(b.wil, k);
-    korv_hom_close_rows(b.tar, k);
+    if (close) {
+        korv_hom_close_rows(b.lr, k);
+        korv_hom_close_rows(b.wil, k);
+        korv_hom_close_rows(b.tar, k);
+    }
     return nfail;
 }
 
@@ -479,7 +489,7 @@ void korv_hom_pooled_survival(double* km, int64_t nfail)
 
 void korv_hom_second_pass(int k, int64_t n, const double* freq, const int32_t* sflag,
                           const int64_t* jndx, double* risk, double* die, const double* km,
-                          const double* fleming, const HomBlocks& b)
+                          const double* fleming, const HomBlocks& b, bool close)
 {
     const double rho = fleming ? fleming[0] : 0.0;
     const double gamma = fleming && fleming[1] > 0 ? fleming[1] : 0.0;
@@ -502,9 +512,11 @@ void korv_hom_second_pass(int k, int64_t n, const double* freq, const int32_t* s
     }
     if (batch)
         batch->flush();
-    korv_hom_close_rows(b.flem, k);
-    korv_hom_close_rows(b.peto, k);
-    korv_hom_close_rows(b.mpeto, k);
+    if (close) {
+        korv_hom_close_rows(b.flem, k);
+        korv_hom_close_rows(b.peto, k);
+        korv_hom_close_rows(b.mpeto, k);
+    }
 }
 
 namespace

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <initializer_list>
 #include <vector>
 
 #include "common/options.h"
@@ -186,19 +187,27 @@ void StratifiedTest(KorvPtr q)
             continue;
         korv_hom_rank(time, freq, jndx, n);
         km.clear();
+        // The diagonals are closed once, after the last stratum: closing
+        // them after each would cost the whole matrix per stratum.
         const int64_t nfail = korv_hom_first_pass(k, n, freq, col, jndx, risk, die, b,
-                                                  zkm ? keep_record : nullptr, &km);
+                                                  zkm ? keep_record : nullptr, &km, false);
         if (zkm) {
             // The stratum's own pooled survival weighs its times.
             km.push_back(1.0);
             km.push_back(1.0);
             korv_hom_pooled_survival(km.data(), nfail);
-            korv_hom_second_pass(k, n, freq, col, jndx, risk, die, km.data(), fleming, b);
+            korv_hom_second_pass(k, n, freq, col, jndx, risk, die, km.data(), fleming, b, false);
         }
         // Without STRATA variables the BY group is this one stratum.
         if (wantLR)
             lr = group_lr(k, n, time, freq, col);
     }
+
+    for (double* block : {b.lr, b.wil, b.tar})
+        korv_hom_close_rows(block, k);
+    if (zkm)
+        for (double* block : {b.flem, b.peto, b.mpeto})
+            korv_hom_close_rows(block, k);
 
     Levels L;
     L.k = k;

@@ -84,6 +84,8 @@ void korvcp(KorvPtr q);
 // memory than they may take for this many strata; for many strata that fit,
 // says what the tests will take (homogeneity).
 void korv_hom_announce(KorvPtr q);
+// The same for the tests across many GROUP= levels that fit (homogeneity).
+void korv_group_announce(KorvPtr q);
 // Says, before any estimate, how many comparisons DIFF= will make when they
 // are many, and warns when they are more than may be made (mcomp).
 void korv_mc_announce(KorvPtr q);

@@ -6,6 +6,7 @@
 // mirror at the top, the vertical axis and its mirror at the right.
 #include <algorithm>
 #include <cfloat>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -153,12 +154,10 @@ int setscale(double* nice, double*, double scalfact, double fuzz, korv_dev::SCAL
         *multmin = i0;
     sc->smin = i0 * sc->inc;
     sc->smax = i1 * sc->inc;
-    const double count = i1 - i0;
-    if (std::isnan(count))
+    const double c = i1 - i0;
+    if (std::isnan(c))
         return -1;
-    if (count >= static_cast<double>(std::numeric_limits<int>::max()))
-        return std::numeric_limits<int>::max();
-    return static_cast<int>(count);
+    return c < INT_MAX ? static_cast<int>(c) : INT_MAX;
 }
 
 int round1(double* nice, double fuzz, double* cutoff, korv_dev::SCALESTR* sc)

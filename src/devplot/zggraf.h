@@ -418,6 +418,9 @@ int zgscale(double xmin, double xmax, int ninc, int nnice, const double* nicenum
 int round2(double* nice, double fuzz, double* cutoff, korv_dev::SCALESTR* scale, int endopt);
 int round1(double* nice, double fuzz, double* cutoff, korv_dev::SCALESTR* scale);
 double initscale(double* nice, double* cut, int n, korv_dev::SCALESTR* scale);
+// The count of increments of the scale (INT_MAX when more than an int
+// holds, -1 when there is none), the multiple of the increment at its
+// minimum in *multmin.
 int setscale(double* nice, double* cutoff, double scalfact, double fuzz, korv_dev::SCALESTR* scale,
              double* multmin);
 void multiples(double* a, int n, int ntimes);

@@ -1162,6 +1162,7 @@ void DataPass::finishStrata()
     }
     // Too many strata for the tests is said now, before the estimates run.
     korv_hom_announce(q);
+    korv_group_announce(q);
     korv_mc_announce(q);
     if (q->vdqgraph != 0 && q->zby)
         PhantomData(q);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cfloat>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -63,6 +64,17 @@ bool given(const STMT* s, int k)
 double num(const STMT* s, int k, double def)
 {
     return stmt_number(s, k, def);
+}
+
+// A whole-number option that the grammar reads as any number: a value
+// beyond an int is held at its nearest end (the missing value gives `def`).
+int whole_number(const STMT* s, int k, int def)
+{
+    const double v = num(s, k, def);
+    if (wzmis(v) || std::isnan(v))
+        return def;
+    return static_cast<int>(
+        std::clamp(v, static_cast<double>(INT_MIN), static_cast<double>(INT_MAX)));
 }
 
 // A given, non-missing number.
@@ -1434,7 +1446,7 @@ SURVDIFF* comparisons_request(KORVCOM* q, const STMT* s)
         d->eps = has_value(s, strata_field::SIM_EPS) ? num(s, strata_field::SIM_EPS, 0.01) : 0.01;
         d->nsamp = has_value(s, strata_field::SIM_NSAMP) ? num(s, strata_field::SIM_NSAMP, 0) : 0;
         d->tinc = has_value(s, strata_field::SIM_TIMEINC)
-                      ? stmt_int(s, strata_field::SIM_TIMEINC, 30)
+                      ? whole_number(s, strata_field::SIM_TIMEINC, 30)
                       : 30;
         d->rep = bit(s, strata_bit::SIM_REPORT);
         d->seed = has_value(s, strata_field::SIM_SEED)

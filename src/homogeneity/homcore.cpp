@@ -95,30 +95,47 @@ class CovBatch
     // another costs less.
     static inline int from = 64;
 
-    CovBatch(int k, double* const* blocks, int nblocks) : k_(k), blocks_(blocks, blocks + nblocks)
+    CovBatch(int k, double* const* blocks, int nblocks)
+        : k_(k), blocks_(blocks, blocks + nblocks), seen_(static_cast<size_t>(std::max(k, 1)), 0)
     {
         const size_t budget = size_t(4) << 20; // doubles of risk sets kept
         cap_ = static_cast<int>(std::clamp<size_t>(budget / static_cast<size_t>(std::max(k, 1)),
                                                    size_t(8), size_t(512)));
-        r_.resize(static_cast<size_t>(cap_) * static_cast<size_t>(k));
+        // Written before they are read: no need to clear them (a batch is
+        // made per stratum of the tests across GROUP= levels).
+        r_.reset(new double[static_cast<size_t>(cap_) * static_cast<size_t>(k)]);
+        a_.reset(new double[static_cast<size_t>(cap_) * static_cast<size_t>(k)]);
         f_.resize(static_cast<size_t>(cap_) * blocks_.size());
     }
     // One time: the risk sets and, per block, its factor.
     void add(const double* risk, const double* factors)
     {
-        std::copy(risk, risk + k_, r_.begin() + static_cast<ptrdiff_t>(n_) * k_);
+        std::copy(risk, risk + k_, r_.get() + static_cast<ptrdiff_t>(n_) * k_);
         std::copy(factors, factors + blocks_.size(),
                   f_.begin() + static_cast<ptrdiff_t>(n_ * blocks_.size()));
+        // The levels at risk at any time of the batch.
+        for (int i = 0; i < k_; ++i)
+            if (risk[i] != 0.0 && !seen_[static_cast<size_t>(i)]) {
+                seen_[static_cast<size_t>(i)] = 1;
+                atRisk_.push_back(i);
+            }
         if (++n_ == cap_)
             flush();
     }
     void flush();
 
   private:
+    // The batch when few of the levels are at risk in it (the levels of one
+    // stratum among those of many): only the pairs of those levels change.
+    void flushFew();
+
     int k_;
     std::vector<double*> blocks_;
     int cap_ = 0, n_ = 0;
-    std::vector<double> r_, f_, a_;
+    std::unique_ptr<double[]> r_, a_;
+    std::vector<double> f_;
+    std::vector<char> seen_;
+    std::vector<int> atRisk_;
 };
 
 void CovBatch::flush()
@@ -126,7 +143,13 @@ void CovBatch::flush()
     if (n_ == 0)
         return;
     const size_t k = static_cast<size_t>(k_);
-    a_.resize(static_cast<size_t>(n_) * k);
+    // A product with a level not at risk is zero and leaves its element as
+    // it is: with a quarter of the levels at risk or fewer, the pairs of
+    // those levels alone are updated.
+    if (atRisk_.size() * 4 <= k) {
+        flushFew();
+        return;
+    }
     for (size_t b = 0; b < blocks_.size(); ++b) {
         double* block = blocks_[b];
         if (!block)
@@ -135,8 +158,8 @@ void CovBatch::flush()
         // forms it.
         for (int t = 0; t < n_; ++t) {
             const double factor = f_[static_cast<size_t>(t) * blocks_.size() + b];
-            const double* r = r_.data() + static_cast<size_t>(t) * k;
-            double* a = a_.data() + static_cast<size_t>(t) * k;
+            const double* r = r_.get() + static_cast<size_t>(t) * k;
+            double* a = a_.get() + static_cast<size_t>(t) * k;
             for (size_t j = 0; j < k; ++j)
                 a[j] = -factor * r[j];
         }
@@ -147,8 +170,8 @@ void CovBatch::flush()
             const int j1 = std::min(k_, j0 + ROWS);
             for (int i0 = 0; i0 < j1 - 1; i0 += COLS) {
                 for (int t = 0; t < n_; ++t) {
-                    const double* r = r_.data() + static_cast<size_t>(t) * k;
-                    const double* a = a_.data() + static_cast<size_t>(t) * k;
+                    const double* r = r_.get() + static_cast<size_t>(t) * k;
+                    const double* a = a_.get() + static_cast<size_t>(t) * k;
                     for (int j = std::max(j0, i0 + 1); j < j1; ++j) {
                         const double aj = a[j];
                         if (aj == 0.0) // as the single update skips it
@@ -169,6 +192,61 @@ void CovBatch::flush()
                 apply(tile);
         }
     }
+    for (int i : atRisk_)
+        seen_[static_cast<size_t>(i)] = 0;
+    atRisk_.clear();
+    n_ = 0;
+}
+
+void CovBatch::flushFew()
+{
+    const size_t k = static_cast<size_t>(k_);
+    std::vector<int>& lv = atRisk_;
+    std::sort(lv.begin(), lv.end());
+    const size_t m = lv.size();
+    // Each element still takes its products in the order of the times, as
+    // the full update adds them; the products it no longer takes are zeros
+    // (of a level not at risk), which leave an element as it is.
+    std::vector<double> rr(static_cast<size_t>(n_) * m), aa(rr.size());
+    for (size_t b = 0; b < blocks_.size(); ++b) {
+        double* block = blocks_[b];
+        if (!block)
+            continue;
+        for (int t = 0; t < n_; ++t) {
+            const double factor = f_[static_cast<size_t>(t) * blocks_.size() + b];
+            const double* r = r_.get() + static_cast<size_t>(t) * k;
+            for (size_t x = 0; x < m; ++x) {
+                rr[static_cast<size_t>(t) * m + x] = r[lv[x]];
+                aa[static_cast<size_t>(t) * m + x] = -factor * r[lv[x]];
+            }
+        }
+        constexpr size_t ROWS = 16;
+        const size_t tiles = (m + ROWS - 1) / ROWS;
+        auto apply = [&](size_t tile) {
+            const size_t x1 = std::min(m, (tile + 1) * ROWS);
+            for (int t = 0; t < n_; ++t) {
+                const double* r = rr.data() + static_cast<size_t>(t) * m;
+                const double* a = aa.data() + static_cast<size_t>(t) * m;
+                for (size_t x = tile * ROWS; x < x1; ++x) {
+                    const double aj = a[x];
+                    if (aj == 0.0)
+                        continue;
+                    double* rowj = row(block, lv[x]);
+                    for (size_t y = 0; y < x; ++y)
+                        rowj[lv[y]] += aj * r[y];
+                }
+            }
+        };
+        if (static_cast<double>(m) * static_cast<double>(m) * n_ >= 8e6) {
+            vyr::parallel_for(tiles, apply);
+        } else {
+            for (size_t tile = 0; tile < tiles; ++tile)
+                apply(tile);
+        }
+    }
+    for (int i : atRisk_)
+        seen_[static_cast<size_t>(i)] = 0;
+    atRisk_.clear();
     n_ = 0;
 }
 
@@ -200,17 +278,25 @@ void korv_hom_set_batch_from(int levels)
 
 void korv_hom_close_rows(double* block, int k)
 {
-    if (!block)
+    if (!block || k < 1)
         return;
-    for (int h = 0; h < k; ++h) {
-        double sum = 0.0;
-        const double* r = row(block, h);
-        for (int j = 0; j < h; ++j)
-            sum += r[j];
-        for (int i = h + 1; i < k; ++i)
-            sum += block[static_cast<int64_t>(i) * (i + 1) / 2 + h];
-        block[diag(h)] = 0.0 - sum; // never a negative zero
+    // One pass down the packed rows. Row h's sum takes its own elements
+    // (h, 0) .. (h, h - 1) when row h is read, then (i, h) for i = h + 1,
+    // h + 2, ... as the rows below are read: the same additions in the same
+    // order as summing the row and then the column, reading the memory in
+    // order instead of a column of strides across the whole block.
+    std::vector<double> sum(static_cast<size_t>(k), 0.0);
+    for (int i = 0; i < k; ++i) {
+        const double* r = row(block, i);
+        double s = 0.0;
+        for (int j = 0; j < i; ++j) {
+            s += r[j];
+            sum[static_cast<size_t>(j)] += r[j];
+        }
+        sum[static_cast<size_t>(i)] = s;
     }
+    for (int h = 0; h < k; ++h)
+        block[diag(h)] = 0.0 - sum[static_cast<size_t>(h)]; // never a negative zero
 }
 
 void korv_lr_add(HomLR* lr, const double* time, const double* freq, int64_t nobs, double events)
@@ -400,7 +486,7 @@ void walk_counts(int k, const HomCounts& c, double* risk, double* die, Time time
 
 int64_t korv_hom_first_pass(int k, int64_t n, const double* freq, const int32_t* sflag,
                             const int64_t* jndx, double* risk, double* die, const HomBlocks& b,
-                            HomRecordSink sink, void* ctx)
+                            HomRecordSink sink, void* ctx, bool close)
 {
     double nrisk = 0.0;
     int64_t nfail = 0;
@@ -421,9 +507,11 @@ int64_t korv_hom_first_pass(int k, int64_t n, const double* freq, const int32_t*
     }
     if (batch)
         batch->flush();
-    korv_hom_close_rows(b.lr, k);
-    korv_hom_close_rows(b.wil, k);
-    korv_hom_close_rows(b.tar, k);
+    if (close) {
+        korv_hom_close_rows(b.lr, k);
+        korv_hom_close_rows(b.wil, k);
+        korv_hom_close_rows(b.tar, k);
+    }
     return nfail;
 }
 
@@ -479,7 +567,7 @@ void korv_hom_pooled_survival(double* km, int64_t nfail)
 
 void korv_hom_second_pass(int k, int64_t n, const double* freq, const int32_t* sflag,
                           const int64_t* jndx, double* risk, double* die, const double* km,
-                          const double* fleming, const HomBlocks& b)
+                          const double* fleming, const HomBlocks& b, bool close)
 {
     const double rho = fleming ? fleming[0] : 0.0;
     const double gamma = fleming && fleming[1] > 0 ? fleming[1] : 0.0;
@@ -502,9 +590,11 @@ void korv_hom_second_pass(int k, int64_t n, const double* freq, const int32_t* s
     }
     if (batch)
         batch->flush();
-    korv_hom_close_rows(b.flem, k);
-    korv_hom_close_rows(b.peto, k);
-    korv_hom_close_rows(b.mpeto, k);
+    if (close) {
+        korv_hom_close_rows(b.flem, k);
+        korv_hom_close_rows(b.peto, k);
+        korv_hom_close_rows(b.mpeto, k);
+    }
 }
 
 namespace

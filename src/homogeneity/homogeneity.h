@@ -34,6 +34,12 @@ struct HomSize {
 };
 HomSize korv_hom_size(KorvPtr q, int k);
 bool korv_hom_fits(KorvPtr q, int k);
+// Says, in the catalogue line `message` of group 326, what the tests across
+// k strata or levels will take: the number and memory of their covariance
+// matrices and the arithmetic of their chi-squares.
+void korv_hom_note_cost(KorvPtr q, int k, int message);
+// Bytes as "12.3 MB" or "80.0 GB".
+void korv_hom_describe_bytes(double bytes, char* out, size_t size);
 // From this many strata the tests are announced before the estimates (how
 // many strata, their matrices' memory and the work of their chi-squares),
 // and under NOTABLE their covariance matrices are not printed: a matrix of
@@ -148,10 +154,12 @@ void korv_hom_close_rows(double* block, int k);
 // First pass, from the largest time down: log-rank, Wilcoxon and Tarone-Ware.
 // risk and die hold k doubles each (risk starts at 0). Every retained time
 // (events and more than 1.0 at risk) is passed to sink when sink is not null.
-// Returns the number of retained times.
+// Returns the number of retained times. The rows are closed at the end
+// unless `close` is false: a caller that sums the passes of many strata
+// closes them once, after the last.
 int64_t korv_hom_first_pass(int k, int64_t n, const double* freq, const int32_t* sflag,
                             const int64_t* jndx, double* risk, double* die, const HomBlocks& b,
-                            HomRecordSink sink, void* ctx);
+                            HomRecordSink sink, void* ctx, bool close = true);
 // The pooled records counted per distinct time and level, when every count
 // is a whole number below 2^53 (so that the counts add up exactly in any
 // order): entry x is level[x]'s events and censored frequency at time[x],
@@ -176,7 +184,7 @@ void korv_hom_pooled_survival(double* km, int64_t nfail);
 // null (rho = gamma = 0) or rho then gamma; a negative gamma counts as 0.
 void korv_hom_second_pass(int k, int64_t n, const double* freq, const int32_t* sflag,
                           const int64_t* jndx, double* risk, double* die, const double* km,
-                          const double* fleming, const HomBlocks& b);
+                          const double* fleming, const HomBlocks& b, bool close = true);
 
 // The rank index of the pooled records, exactly as the frame's ranking makes
 // it (by increasing time, at equal times by decreasing signed frequency,

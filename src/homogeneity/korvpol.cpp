@@ -88,6 +88,20 @@ HomSize korv_hom_size(KorvPtr q, int k)
     return s;
 }
 
+void korv_hom_note_cost(KorvPtr q, int k, int message)
+{
+    const HomSize s = korv_hom_size(q, k);
+    char need[32], ops[32];
+    describe_bytes(s.need, need, sizeof need);
+    describe_count(chisq_operations(q, k), ops, sizeof ops);
+    xpmlog(326, message, k, korv_hom_blocks(q), need, ops);
+}
+
+void korv_hom_describe_bytes(double bytes, char* out, size_t size)
+{
+    describe_bytes(bytes, out, size);
+}
+
 bool korv_hom_fits(KorvPtr q, int k)
 {
     const HomSize s = korv_hom_size(q, k);
@@ -100,13 +114,8 @@ void korv_hom_announce(KorvPtr q)
         return;
     if (korv_hom_fits(q, q->nstrata)) {
         // Many strata: say what the tests will take before the estimates.
-        if (q->nstrata >= KORV_HOM_MANY_STRATA) {
-            const HomSize s = korv_hom_size(q, q->nstrata);
-            char need[32], ops[32];
-            describe_bytes(s.need, need, sizeof need);
-            describe_count(chisq_operations(q, q->nstrata), ops, sizeof ops);
-            xpmlog(326, msg326::MANY_STRATA, q->nstrata, korv_hom_blocks(q), need, ops);
-        }
+        if (q->nstrata >= KORV_HOM_MANY_STRATA)
+            korv_hom_note_cost(q, q->nstrata, msg326::MANY_STRATA);
         return;
     }
     const HomSize s = korv_hom_size(q, q->nstrata);

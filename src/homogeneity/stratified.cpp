@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <initializer_list>
 #include <vector>
 
 #include "common/options.h"
@@ -80,17 +81,14 @@ bool levels_fit(KorvPtr q, int k)
     if (korv_hom_fits(q, k))
         return true;
     const HomSize s = korv_hom_size(q, k);
-    auto bytes = [](double b, char* out, size_t size) {
-        if (b >= 1e9)
-            std::snprintf(out, size, "%.1f GB", b / 1e9);
-        else
-            std::snprintf(out, size, "%.1f MB", b / 1e6);
-    };
     char need[32], limit[32];
-    bytes(s.need, need, sizeof need);
-    bytes(s.limit, limit, sizeof limit);
+    korv_hom_describe_bytes(s.need, need, sizeof need);
+    korv_hom_describe_bytes(s.limit, limit, sizeof limit);
     xpmlog(326, msg326::GROUP_TESTS_TOO_BIG, k, need, limit,
            s.fromMemsize ? "MEMSIZE=" : "the limit for the matrices of the tests");
+    // A request left undone is a warning, and the step's return code says
+    // so, as it does for too many strata.
+    q->rc = std::max(q->rc, 4);
     reset_ogstat(q->ogstat);
     return false;
 }
@@ -189,19 +187,27 @@ void StratifiedTest(KorvPtr q)
             continue;
         korv_hom_rank(time, freq, jndx, n);
         km.clear();
+        // The diagonals are closed once, after the last stratum: closing
+        // them after each would cost the whole matrix per stratum.
         const int64_t nfail = korv_hom_first_pass(k, n, freq, col, jndx, risk, die, b,
-                                                  zkm ? keep_record : nullptr, &km);
+                                                  zkm ? keep_record : nullptr, &km, false);
         if (zkm) {
             // The stratum's own pooled survival weighs its times.
             km.push_back(1.0);
             km.push_back(1.0);
             korv_hom_pooled_survival(km.data(), nfail);
-            korv_hom_second_pass(k, n, freq, col, jndx, risk, die, km.data(), fleming, b);
+            korv_hom_second_pass(k, n, freq, col, jndx, risk, die, km.data(), fleming, b, false);
         }
         // Without STRATA variables the BY group is this one stratum.
         if (wantLR)
             lr = group_lr(k, n, time, freq, col);
     }
+
+    for (double* block : {b.lr, b.wil, b.tar})
+        korv_hom_close_rows(block, k);
+    if (zkm)
+        for (double* block : {b.flem, b.peto, b.mpeto})
+            korv_hom_close_rows(block, k);
 
     Levels L;
     L.k = k;
@@ -283,3 +289,15 @@ void WeightedStratifiedTest(KorvPtr q)
 }
 
 } // namespace korv_hom
+
+void korv_group_announce(KorvPtr q)
+{
+    if (!q->grpvar || (q->ktype & test_bit::NONE) || !(q->zprint || q->ogstat))
+        return;
+    // Many levels that fit: say what the tests will take before the
+    // estimates, as for many strata. Too many to fit is said when the tests
+    // would run.
+    const int k = korv_hom::group_levels(q);
+    if (k >= KORV_HOM_MANY_STRATA && korv_hom_fits(q, k))
+        korv_hom_note_cost(q, k, msg326::MANY_GROUP_LEVELS);
+}

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/conflevel.h"
 #include "common/options.h"
 #include "common/statement.h"
 #include "common/strata.h"
@@ -207,12 +208,10 @@ void define_estimate_columns(KorvPtr q, XVHANDLE* h)
     xvnamei(&d);
     d.ntype = 1;
     d.nlng = 8;
-    char levelText[8];
-    xpfs(100.0 * (1.0 - q->alpha), 5, 2, levelText);
-    levelText[5] = '%';
-    levelText[6] = 0;
+    const std::string levelText = korv_confidence_text(q->alpha);
     auto lvlLabel = [&](int number) {
-        int ll = xpmstr(q->label, 256, 326, number, 6, levelText);
+        int ll = xpmstr(q->label, 256, 326, number, static_cast<int>(levelText.size()),
+                        levelText.c_str());
         setLabel(d, q->label, ll);
     };
     auto msgLabel = [&](int number) {

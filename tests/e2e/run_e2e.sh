@@ -109,6 +109,12 @@ for prog in ${programs[@]+"${programs[@]}"}; do
     fail "$name" "the page's graphs: $(head -3 "$out/page-check.txt" | tr '\n' ' ')"
     ok=0
   fi
+  # The listing, the log, the page and the JSON document are valid UTF-8.
+  for text in "$listing" "$out/log.txt" "$out/page.html" "$json"; do
+    [ -f "$text" ] || continue
+    python3 -c 'import sys; open(sys.argv[1], "rb").read().decode("utf-8")' "$text" 2>/dev/null \
+      || { fail "$name" "not valid UTF-8: ${text#"$out"/}"; ok=0; }
+  done
   # Every SVG file the run wrote (graphs, catalogue entries) parses.
   if command -v xmllint >/dev/null; then
     while IFS= read -r -d '' svg; do

@@ -57,6 +57,28 @@ struct OutputDataSets : ResultsFixture {
     }
 };
 
+// The labels of the limits say the confidence level as the tables do
+// ("66.7% Confidence Limits"), to every digit ALPHA= gives.
+TEST_F(OutputDataSets, OutsurvLabelsSayTheLevelAsTheTablesDo)
+{
+    struct Case {
+        double alpha;
+        const char* lower;
+        const char* band;
+    };
+    for (const Case& c :
+         {Case{0.333, "SDF Lower 66.7% Confidence Limit", "Hall-Wellner Upper 66.7% Band"},
+          Case{0.00015, "SDF Lower 99.985% Confidence Limit", "Hall-Wellner Upper 99.985% Band"},
+          Case{0.9999, "SDF Lower 0.01% Confidence Limit", "Hall-Wellner Upper 0.01% Band"}}) {
+        q.alpha = c.alpha;
+        q.confband = 1;
+        q.fileouts = output(("level" + std::to_string(open.size())).c_str());
+        korvout(&q);
+        EXPECT_EQ(label(q.fileouts, "SDF_LCL"), c.lower);
+        EXPECT_EQ(label(q.fileouts, "HW_UCL"), c.band);
+    }
+}
+
 TEST_F(OutputDataSets, OutsurvProductLimitWithBandsAndStrata)
 {
     addStrata("Sex", false, 1, 6);
@@ -68,8 +90,8 @@ TEST_F(OutputDataSets, OutsurvProductLimitWithBandsAndStrata)
               (Names{"Sex", "Days", "_CENSOR_", "SURVIVAL", "SDF_STDERR", "CONFTYPE", "SDF_LCL",
                      "SDF_UCL", "HW_LCL", "HW_UCL", "EP_LCL", "EP_UCL", "STRATUM"}));
     EXPECT_EQ(label(q.fileouts, "Days"), "Days on Study");
-    EXPECT_EQ(label(q.fileouts, "SDF_LCL"), "SDF Lower 95.00% Confidence Limit");
-    EXPECT_EQ(label(q.fileouts, "HW_UCL"), "Hall-Wellner Upper 95.00% Band");
+    EXPECT_EQ(label(q.fileouts, "SDF_LCL"), "SDF Lower 95% Confidence Limit");
+    EXPECT_EQ(label(q.fileouts, "HW_UCL"), "Hall-Wellner Upper 95% Band");
     for (const auto& c : vyr::data::columns(static_cast<DSHANDLE*>(q.fileouts))) {
         if (c.name == "CONFTYPE") {
             EXPECT_FALSE(c.numeric);

@@ -197,6 +197,10 @@ std::string time_text(double v, int w, int dec)
 {
     bool neg = v < 0;
     double a = std::fabs(v);
+    // Seconds beyond what a count of whole seconds holds (and infinities)
+    // have no clock time to show.
+    if (!(a < 9e18))
+        return stars(w);
     dec = std::clamp(dec, 0, 9);
     double scale = std::pow(10.0, dec);
     double r = std::round(a * scale) / scale;

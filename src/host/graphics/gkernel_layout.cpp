@@ -504,8 +504,10 @@ int ganotat(GANNOSTR* r)
         } else if (fn == "DRAW") {
             const double st = numberValue(ds, v.style), wd = numberValue(ds, v.width);
             const double pts[4] = {penX, penY, x, y};
-            ggpline(pts, 2, wzmis(st) ? 1 : static_cast<int>(st), wzmis(wd) ? 1 : wd, 0,
-                    colour < 0 ? 1 : colour);
+            // Line types are 1 to 46; any other STYLE value draws the solid
+            // line of type 1 (never converted: it may be far beyond an int).
+            const int type = st >= 1 && st <= 46 ? static_cast<int>(st) : 1;
+            ggpline(pts, 2, type, wzmis(wd) ? 1 : wd, 0, colour < 0 ? 1 : colour);
             penX = x;
             penY = y;
         } else if (fn == "LABEL") {

@@ -7,52 +7,38 @@
 #include <cstdio>
 
 #include "host/graphics/canvas.h"
+#include "vyr_text.h"
 
 namespace vgr
 {
 namespace
 {
 
-// Text for XML: valid UTF-8 (a stray byte is taken as its Latin-1
-// character), markup characters as entities, control characters dropped.
+// Text for XML: valid UTF-8 without the characters XML 1.0 forbids
+// (vyr::write_text under Controls::Drop), markup characters as entities.
 void appendXml(std::string& o, std::string_view s)
 {
-    for (size_t i = 0; i < s.size();) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        if (b < 0x80) {
-            switch (b) {
-            case '&':
-                o += "&amp;";
-                break;
-            case '<':
-                o += "&lt;";
-                break;
-            case '>':
-                o += "&gt;";
-                break;
-            case '"':
-                o += "&quot;";
-                break;
-            default:
-                if (b >= 0x20 && b != 0x7F)
-                    o.push_back(static_cast<char>(b));
-                else if (b == '\t')
-                    o.push_back(' ');
-            }
-            ++i;
-            continue;
-        }
-        const int len = (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
-        bool ok = len > 0 && i + static_cast<size_t>(len) <= s.size();
-        for (int k = 1; ok && k < len; ++k)
-            ok = (static_cast<unsigned char>(s[i + static_cast<size_t>(k)]) & 0xC0) == 0x80;
-        if (ok) {
-            o.append(s.substr(i, static_cast<size_t>(len)));
-            i += static_cast<size_t>(len);
-        } else {
-            o.push_back(static_cast<char>(0xC0 | (b >> 6)));
-            o.push_back(static_cast<char>(0x80 | (b & 0x3F)));
-            ++i;
+    std::string clean;
+    if (vyr::text_needs_care(s, vyr::Controls::Drop)) {
+        vyr::write_text(clean, s, vyr::Controls::Drop);
+        s = clean;
+    }
+    for (const char c : s) {
+        switch (c) {
+        case '&':
+            o += "&amp;";
+            break;
+        case '<':
+            o += "&lt;";
+            break;
+        case '>':
+            o += "&gt;";
+            break;
+        case '"':
+            o += "&quot;";
+            break;
+        default:
+            o.push_back(c);
         }
     }
 }

@@ -47,3 +47,36 @@ inline std::string trim_blanks(std::string_view s)
 }
 
 } // namespace vyr
+
+namespace vyr
+{
+
+// What a writer does with the control characters (below 0x20, and 0x7F) of
+// a text it writes.
+enum class Controls {
+    Keep, // written as they are: the writer escapes them itself (JSON), or
+          // they are the line and page ends of the listing and the log
+    Show, // shown as escapes, \n, \r, \t or \xHH: raw they would break the
+          // listing's layout or vanish from the HTML page
+    Drop, // left out, a tab written as a blank: XML 1.0 (the SVG) allows no
+          // control character, and a graph's text is measured without them
+};
+
+// Whether a text needs write_text to change it: a control character the
+// mode does not keep, a byte above 0x7E (one that may start a sequence that
+// is not valid UTF-8), or nothing of the kind.
+bool text_needs_care(std::string_view s, Controls controls);
+
+// Appends a text as every writer of documents needs it: valid UTF-8 whose
+// valid sequences are kept byte for byte. Data read from a file in a
+// single-byte encoding can hold bytes that are not valid UTF-8 (a stray
+// byte, an overlong form, an encoded surrogate, a code point above
+// U+10FFFF): each byte that is not part of a valid sequence is taken as
+// the Latin-1 character of that code, so the text stays readable and
+// nothing is dropped. The noncharacters U+FFFE and U+FFFF, which XML does
+// not allow, are shown as \uFFFE and \uFFFF (Show), replaced by U+FFFD
+// (Drop) or kept (Keep). Control characters are treated as `controls`
+// says. Writing a text twice this way changes nothing the second time.
+void write_text(std::string& out, std::string_view s, Controls controls);
+
+} // namespace vyr

@@ -504,43 +504,14 @@ std::string cellText(const Column& c, const Cell& v, const TableTemplate* t)
 // ---------------------------------------------------------------------------
 // Texts.
 
-bool hasControl(std::string_view s)
+bool needsShowing(std::string_view s)
 {
-    for (unsigned char c : s)
-        if (c < 0x20 || c == 0x7F)
-            return true;
-    return false;
+    return vyr::text_needs_care(s, vyr::Controls::Show);
 }
 
 void appendShown(std::string& out, std::string_view s)
 {
-    if (!hasControl(s)) {
-        out.append(s);
-        return;
-    }
-    static const char hex[] = "0123456789ABCDEF";
-    for (unsigned char c : s) {
-        if (c >= 0x20 && c != 0x7F) {
-            out.push_back(static_cast<char>(c));
-            continue;
-        }
-        out.push_back('\\');
-        switch (c) {
-        case '\n':
-            out.push_back('n');
-            break;
-        case '\r':
-            out.push_back('r');
-            break;
-        case '\t':
-            out.push_back('t');
-            break;
-        default:
-            out.push_back('x');
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 15]);
-        }
-    }
+    vyr::write_text(out, s, vyr::Controls::Show);
 }
 
 std::string shown(std::string_view s)
@@ -556,51 +527,6 @@ size_t displayColumns(std::string_view s)
     for (unsigned char c : s)
         n += (c & 0xC0) != 0x80;
     return n;
-}
-
-// The HTML page and JSON are UTF-8. Data read from a file in a single-byte
-// encoding can hold bytes that are not valid UTF-8: each such byte is taken
-// as the Latin-1 character of that code, so the page stays readable and
-// nothing is dropped.
-std::string asUtf8(std::string_view s)
-{
-    std::string o;
-    o.reserve(s.size());
-    size_t i = 0;
-    const size_t n = s.size();
-    auto cont = [&](size_t k) {
-        return k < n && (static_cast<unsigned char>(s[k]) & 0xC0) == 0x80;
-    };
-    while (i < n) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        size_t len = 0;
-        if (c < 0x80)
-            len = 1;
-        else if (c >= 0xC2 && c <= 0xDF)
-            len = cont(i + 1) ? 2 : 0;
-        else if (c >= 0xE0 && c <= 0xEF) {
-            unsigned char c1 = i + 1 < n ? static_cast<unsigned char>(s[i + 1]) : 0;
-            bool ok1 = c == 0xE0   ? (c1 >= 0xA0 && c1 <= 0xBF)
-                       : c == 0xED ? (c1 >= 0x80 && c1 <= 0x9F)
-                                   : cont(i + 1);
-            len = ok1 && cont(i + 2) ? 3 : 0;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            unsigned char c1 = i + 1 < n ? static_cast<unsigned char>(s[i + 1]) : 0;
-            bool ok1 = c == 0xF0   ? (c1 >= 0x90 && c1 <= 0xBF)
-                       : c == 0xF4 ? (c1 >= 0x80 && c1 <= 0x8F)
-                                   : cont(i + 1);
-            len = ok1 && cont(i + 2) && cont(i + 3) ? 4 : 0;
-        }
-        if (len > 0) {
-            o.append(s, i, len);
-            i += len;
-        } else {
-            o.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            o.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-            ++i;
-        }
-    }
-    return o;
 }
 
 namespace
@@ -640,7 +566,7 @@ void appendHtml(std::string& out, std::string_view text)
         out.append(text);
         return;
     }
-    const std::string s = shown(asUtf8(text));
+    const std::string s = shown(text);
     for (char c : s) {
         switch (c) {
         case '&':
@@ -676,7 +602,8 @@ void appendJsonString(std::string& out, std::string_view text)
         out.push_back('"');
         return;
     }
-    const std::string s = asUtf8(text);
+    std::string s;
+    vyr::write_text(s, text, vyr::Controls::Keep);
     for (unsigned char c : s) {
         switch (c) {
         case '"':

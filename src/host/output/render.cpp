@@ -184,7 +184,7 @@ std::vector<size_t> cellWidths(const Node& n, const TableLayout& L)
                     const CellView v = n.rows.view(r, L.shown[j]);
                     if (v.kind == Cell::Number) {
                         w = numberWidth(L.styles[j], v.d, text);
-                    } else if (hasControl(v.s)) {
+                    } else if (needsShowing(v.s)) {
                         text.clear();
                         appendShown(text, v.s);
                         w = cols(text);

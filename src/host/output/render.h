@@ -47,11 +47,12 @@ void appendFixed(std::string& out, double v, int width, int decimals);
 // or non-finite value.
 void appendJsonNumber(std::string& out, double d);
 
-// Whether a text holds a control character (below 0x20, or 0x7F).
-bool hasControl(std::string_view s);
-// The text with each control character shown as an escape: \n, \r, \t, or
-// \xHH. Data can hold them (a quoted CSV field may hold a line break); shown
-// raw they would break the listing's layout or vanish from the page.
+// Whether appendShown would change a text.
+bool needsShowing(std::string_view s);
+// The text as valid UTF-8 with each control character shown as an escape:
+// \n, \r, \t, or \xHH (vyr::write_text under Controls::Show). Data can hold
+// them (a quoted CSV field may hold a line break); shown raw they would
+// break the listing's layout or vanish from the page.
 void appendShown(std::string& out, std::string_view s);
 std::string shown(std::string_view s);
 
@@ -62,10 +63,6 @@ void appendHtml(std::string& out, std::string_view s);
 std::string esc(std::string_view s);
 // A JSON string literal (with its quotes) of a text, as valid UTF-8.
 void appendJsonString(std::string& out, std::string_view s);
-
-// Valid UTF-8 of a text: each byte that is not part of a valid sequence is
-// taken as the Latin-1 character of that code.
-std::string asUtf8(std::string_view s);
 
 // Columns on the screen: UTF-8 continuation bytes take no column of their own.
 size_t displayColumns(std::string_view s);

@@ -5,6 +5,7 @@
 #include "host/session/session_state.h"
 
 #include "vyr_atomic_file.h"
+#include "vyr_text.h"
 
 #include <algorithm>
 #include <atomic>
@@ -151,6 +152,13 @@ std::FILE* standard_stream(const Sink& sink)
 
 void write_raw(Sink& sink, std::string* capture, std::string_view text)
 {
+    // Lines reach the listing and the log as valid UTF-8, whatever bytes
+    // the values in them hold; their line and page ends stay as they are.
+    std::string clean;
+    if (text_needs_care(text, Controls::Keep)) {
+        write_text(clean, text, Controls::Keep);
+        text = clean;
+    }
     if (capture) {
         *capture += text;
         return;

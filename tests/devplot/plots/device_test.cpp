@@ -364,3 +364,26 @@ TEST(DevicePlots, AnnotateDataSetsDrawOnEveryGraph)
     EXPECT_NE(bad.log.find("has no FUNCTION variable"), std::string::npos) << bad.log;
     EXPECT_TRUE(fs::exists(bad.out / "GSEG" / "KORVANTE.svg"));
 }
+
+// Values far outside any sensible range (a line type of 1e300, a width, size
+// or place near the largest double) draw what they can, defined: a line type
+// outside 1 to 46 is a solid line.
+TEST(DevicePlots, AnnotateValuesOutOfEveryRangeAreDrawnDefined)
+{
+    const std::string anno = "function,x,y,text,system,style,width,size\n"
+                             "move,0,0.5,,DATA,,,\n"
+                             "draw,1000,0.5,,DATA,1e300,1e300,\n"
+                             "move,0,0.2,,DATA,,,\n"
+                             "draw,1000,0.2,,DATA,-1e300,-1e300,\n"
+                             "draw,1e308,1e308,,DATA,2.5,1,\n"
+                             "label,300,0.9,Huge,DATA,,,1e300\n"
+                             "symbol,300,0.8,dot,DATA,,,1e300\n"
+                             "symbol,-1e308,1e308,dot,AREA,,,-1e300\n";
+    StepRun r = run("proc korvante data=lung plots=s annotate=notes nocensplot notable;\n"
+                    "  time time*status(1);\nrun;\n",
+                    "", {{"notes.csv", anno}});
+    ASSERT_EQ(r.status, 0) << r.log;
+    const std::string s = r.svg("GSEG/KORVANTE.svg");
+    EXPECT_NE(s.find(">Huge</text>"), std::string::npos) << r.log;
+    EXPECT_NE(s.find("class=\"annotation\""), std::string::npos);
+}

@@ -396,6 +396,12 @@ TEST_F(Parse, MultipleComparisons)
                      EXPECT_EQ(d->steporder, 1);
                  });
     EXPECT_TRUE(r.inspected) << r.log;
+    // A TIMEINC= beyond an int asks for the fewest progress notes, not for
+    // the default of one every 30 seconds.
+    r = run("proc korvante data=lung; time time*status(0); strata sex / diff=all "
+            "adjust=simulate(timeinc=1e300); run;",
+            [](KORVCOM& q) { EXPECT_EQ(q.survdiff->tinc, 2147483647); });
+    EXPECT_TRUE(r.inspected) << r.log;
     r = run("proc korvante data=lung; time time*status(0); strata sex / adjust=sim; run;",
             [](KORVCOM& q) {
                 SURVDIFF* d = q.survdiff;

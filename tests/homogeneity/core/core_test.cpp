@@ -3,6 +3,7 @@
 // data, the likelihood-ratio statistic against a Poisson model's deviance,
 // and the guards of the likelihood-ratio statistic.
 #include <cmath>
+#include <cstring>
 
 #include <gtest/gtest.h>
 
@@ -100,6 +101,62 @@ TEST(HomogeneityWorked, TrendAgainstSurvdiffScores)
     Trend(3, r.lr.data(), r.lr.data() + korv_score_offset(3), x0, work, io0);
     for (int i = 0; i < 6; ++i)
         EXPECT_NEAR(io0[i], io[i], 1e-9);
+}
+
+// The tests across GROUP= levels sum the passes of many strata into one
+// set of blocks and close the rows once, after the last stratum: the same
+// blocks, to the last bit, as closing them after every stratum. 150 levels
+// (the covariance updates gathered in batches) over three strata.
+TEST(HomogeneityCore, RowsClosedOnceAfterManyStrataAsAfterEach)
+{
+    const int k = 150;
+    std::vector<Records> strata(3);
+    for (int i = 0; i < 3000; ++i)
+        strata[static_cast<size_t>(i % 3)].add(1 + (i * 7919) % 97, (i * 31) % 5 ? 1.0 : -1.0,
+                                               (i * 13) % k);
+    const int64_t bs = korv_block_size(k);
+    std::vector<double> each[3], once[3];
+    for (int v = 0; v < 3; ++v) {
+        each[v].assign(bs, 0.0);
+        once[v].assign(bs, 0.0);
+    }
+    HomBlocks a{each[0].data(), each[1].data(), each[2].data(), nullptr, nullptr, nullptr};
+    HomBlocks b{once[0].data(), once[1].data(), once[2].data(), nullptr, nullptr, nullptr};
+    std::vector<double> risk(k), die(k);
+    for (const Records& r : strata) {
+        const auto j = rank_index(r);
+        std::fill(risk.begin(), risk.end(), 0.0);
+        korv_hom_first_pass(k, r.n(), r.freq.data(), r.level.data(), j.data(), risk.data(),
+                            die.data(), a, nullptr, nullptr);
+        std::fill(risk.begin(), risk.end(), 0.0);
+        korv_hom_first_pass(k, r.n(), r.freq.data(), r.level.data(), j.data(), risk.data(),
+                            die.data(), b, nullptr, nullptr, false);
+    }
+    EXPECT_EQ(once[0][0], 0.0); // not closed yet
+    for (double* block : {b.lr, b.wil, b.tar})
+        korv_hom_close_rows(block, k);
+    for (int v = 0; v < 3; ++v)
+        for (int64_t x = 0; x < bs; ++x)
+            ASSERT_EQ(std::memcmp(&each[v][x], &once[v][x], sizeof(double)), 0) << v << " " << x;
+    // Each diagonal is minus its row then its column, summed in that order.
+    for (int h = 0; h < k; ++h) {
+        double sum = 0.0;
+        for (int j = 0; j < h; ++j)
+            sum += each[1][static_cast<size_t>(h) * (h + 1) / 2 + j];
+        for (int i = h + 1; i < k; ++i)
+            sum += each[1][static_cast<size_t>(i) * (i + 1) / 2 + h];
+        const double d = 0.0 - sum;
+        EXPECT_EQ(std::memcmp(&d, &each[1][static_cast<size_t>(h) * (h + 1) / 2 + h], sizeof d), 0)
+            << h;
+    }
+    // Each closed row sums to zero.
+    for (int h = 0; h < k; ++h) {
+        double s = 0;
+        for (int i = 0; i < k; ++i)
+            s += i <= h ? each[0][static_cast<size_t>(h) * (h + 1) / 2 + i]
+                        : each[0][static_cast<size_t>(i) * (i + 1) / 2 + h];
+        EXPECT_NEAR(s, 0.0, 1e-9) << h;
+    }
 }
 
 TEST(HomogeneityEdges, SingleAtRiskOrNoEventsAddNothing)

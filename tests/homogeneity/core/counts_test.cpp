@@ -138,6 +138,29 @@ TEST(HomogeneityCounts, GatheredUpdatesEqualOneTimeAfterAnother)
     expect_same(direct, gatheredCounts);
 }
 
+TEST(HomogeneityCounts, GatheredUpdatesOfFewLevelsAtRiskEqualOneTimeAfterAnother)
+{
+    // 150 levels of which only the first 10 are at risk at the largest
+    // times (the levels of one stratum among many): those batches update the
+    // pairs of the levels at risk alone, the later ones the whole matrix.
+    const double fleming[2] = {1.0, 1.0};
+    const int k = 150;
+    Records r = tied_records(k, 20000, 700, 7u);
+    for (int i = 0; i < 6000; ++i) // more distinct times than a batch holds
+        r.add(1000 + i % 1500, i % 3 ? 1.0 : -1.0, i % 10);
+    Records few = tied_records(12, 5000, 300, 3u); // levels 0 to 11 of 150 only
+    for (const Records* x : {&r, &few}) {
+        korv_hom_set_batch_from(1 << 30);
+        const Result direct = unweighted(*x, k, fleming);
+        korv_hom_set_batch_from(2);
+        const Result gathered = unweighted(*x, k, fleming);
+        const Result gatheredCounts = unweighted_counts(*x, k, fleming);
+        korv_hom_set_batch_from(0);
+        expect_same(direct, gathered);
+        expect_same(direct, gatheredCounts);
+    }
+}
+
 TEST(HomogeneityCounts, SweepOnThreadsEqualsOneThread)
 {
     // A block of 200 levels, its sweep on the threads from 64 levels on.

@@ -212,6 +212,40 @@ TEST(StratifiedEdges, LikelihoodRatioGuards)
     }
 }
 
+// Many GROUP= levels are said as many strata are: from 100 levels a note of
+// what the tests will take, before the estimates; levels too many for the
+// matrices of the tests are a warning that makes the return code 4.
+TEST(StratifiedEdges, ManyLevelsAreNotedAndTooManyAreAWarning)
+{
+    auto levels = [](int k) {
+        std::string csv = "t,s,g,h\n";
+        for (int i = 0; i < 2 * k; ++i)
+            csv += std::to_string(1 + i % 7) + "," + std::to_string(i % 3 != 0) + "," +
+                   std::to_string(i % k) + "," + std::to_string(i % 2) + "\n";
+        return csv;
+    };
+    const std::map<std::string, std::string> data = {
+        {"l99", levels(99)}, {"l120", levels(120)}, {"l600", levels(600)}};
+    const std::string note = "The tests of equality over the GROUP= levels will compare";
+    StepRun few = steprun::run(program("l99", "t", "s", "g", "h", ""), data);
+    EXPECT_EQ(few.log.find(note), std::string::npos) << few.log;
+    StepRun many = steprun::run(program("l120", "t", "s", "g", "h", ""), data);
+    ASSERT_EQ(many.status, 0) << many.log;
+    const size_t said = many.log.find(note + " 120 levels: 2 covariance matrices of that order");
+    EXPECT_NE(said, std::string::npos) << many.log;
+    EXPECT_EQ(many.log.find("WARNING"), std::string::npos) << many.log;
+    EXPECT_FALSE(testRows(many, true).empty());
+    // Two blocks of 601 x 602 / 2 doubles are 2.9 MB, more than MEMSIZE=.
+    StepRun big =
+        steprun::run("options memsize=2000000; " + program("l600", "t", "s", "g", "h", ""), data);
+    EXPECT_NE(big.log.find("over the 600 GROUP= levels of the data are not computed"),
+              std::string::npos)
+        << big.log;
+    EXPECT_NE(big.log.find("ended with return code 4"), std::string::npos) << big.log;
+    EXPECT_EQ(big.log.find(note), std::string::npos) << big.log;
+    EXPECT_TRUE(testRows(big, true).empty());
+}
+
 // The weighted tests summed over strata. Weights of 1 give the unweighted
 // tests; scaled weights leave the chi-squares as they are; a record with
 // FREQ 2 is two subjects of its weight, so FREQ data give the tests of the

@@ -2,6 +2,8 @@
 // xfxbpn.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -86,6 +88,17 @@ TEST(Formats, DatesAndTimes)
     EXPECT_EQ(format_number(22281.0 * 86400, "DATETIME18."), "01JAN2021:00:00:00");
     EXPECT_EQ(format_number(22281.0 * 86400 + 0.25, "DATETIME20.2"), " 01JAN21:00:00:00.25");
     EXPECT_EQ(format_number(22281.0 * 86400 + 0.25, "DATETIME21.2"), "01JAN2021:00:00:00.25");
+}
+
+// Times beyond any count of whole seconds (and infinities) show as stars,
+// never as the text of a number they were wrongly converted to.
+TEST(Formats, TimesBeyondEveryClockShowAsStars)
+{
+    for (double v : {1e19, -1e19, 1e300, -1e300, HUGE_VAL, -HUGE_VAL}) {
+        EXPECT_EQ(format_number(v, "TIME8."), "********") << v;
+        EXPECT_EQ(format_number(v, "TIME32."), std::string(32, '*')) << v;
+    }
+    EXPECT_EQ(format_number(3.6e15, "TIME32."), std::string(13, ' ') + "1000000000000:00:00");
 }
 
 TEST(Formats, CharacterFormats)

@@ -234,6 +234,24 @@ TEST(SvgCanvas, StrayBytesAndControlCharactersMakeValidXml)
     }
 }
 
+TEST(SvgCanvas, TextsThatAreNotValidUtf8OrXmlCharactersMakeValidXml)
+{
+    // An overlong form, an encoded surrogate, a code point above U+10FFFF,
+    // the noncharacters U+FFFE and U+FFFF, control characters XML forbids.
+    static const std::string in =
+        "o\xC0\x80 s\xED\xA0\x80 h\xF4\x90\x80\x80 n\xEF\xBF\xBE\xEF\xBF\xBF "
+        "c\x01\x02\x1B\x1F e\xF0\x9F\x98\x80";
+    const std::string svg = svgOf([](Canvas& c) { c.text("t", 1, 2, in, TextStyle{}); });
+    EXPECT_NE(svg.find(">o\xC3\x80\xC2\x80 s\xC3\xAD\xC2\xA0\xC2\x80 "
+                       "h\xC3\xB4\xC2\x90\xC2\x80\xC2\x80 n\xEF\xBF\xBD\xEF\xBF\xBD c "
+                       "e\xF0\x9F\x98\x80</text>"),
+              std::string::npos)
+        << svg;
+    if (haveXmllint()) {
+        EXPECT_TRUE(wellFormed(svg));
+    }
+}
+
 TEST(RecordingCanvas, KeepsClassesGroupsClipsAndFindsLayoutFaults)
 {
     RecordingCanvas c(100, 50);

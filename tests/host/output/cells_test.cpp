@@ -193,4 +193,51 @@ TEST(CellText, ControlCharactersOfTextsAreShownEscaped)
     }
 }
 
+TEST(CellText, TextsThatAreNotValidUtf8AreMadeValidAndValidOnesKept)
+{
+    struct Case {
+        std::string in, shown, json;
+    };
+    // A byte outside a valid sequence becomes its Latin-1 character; the
+    // noncharacters XML refuses are shown escaped in the listing and the
+    // page, and kept by JSON, where they are valid.
+    const Case cases[] = {
+        {"a\xC0\x80z", "a\xC3\x80\xC2\x80z", "a\xC3\x80\xC2\x80z"},                  // overlong NUL
+        {"s\xED\xA0\x80", "s\xC3\xAD\xC2\xA0\xC2\x80", "s\xC3\xAD\xC2\xA0\xC2\x80"}, // surrogate
+        {"\xF4\x90\x80\x80", "\xC3\xB4\xC2\x90\xC2\x80\xC2\x80",
+         "\xC3\xB4\xC2\x90\xC2\x80\xC2\x80"},
+        {"\xF8\x88", "\xC3\xB8\xC2\x88", "\xC3\xB8\xC2\x88"},
+        {"cut\xE2\x82", "cut\xC3\xA2\xC2\x82", "cut\xC3\xA2\xC2\x82"},
+        {"n\xEF\xBF\xBEz\xEF\xBF\xBF", "n\\uFFFEz\\uFFFF", "n\xEF\xBF\xBEz\xEF\xBF\xBF"},
+        {"c\x01\x1F", "c\\x01\\x1F", "c\\u0001\\u001f"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(vdq::shown(c.in), c.shown) << c.in;
+        EXPECT_EQ(vdq::esc(c.in), c.shown) << c.in;
+        std::string json;
+        vdq::appendJsonString(json, c.in);
+        EXPECT_EQ(json, "\"" + c.json + "\"") << c.in;
+        // Sanitising what is already sanitised changes nothing.
+        EXPECT_EQ(vdq::shown(c.shown), c.shown);
+    }
+    // The quick test of whether a text needs the sanitiser at all agrees
+    // with the byte-by-byte rule for every byte at every place.
+    for (int b = 0; b < 256; ++b)
+        for (size_t at = 0; at < 19; ++at) {
+            std::string t(19, 'a');
+            t[at] = static_cast<char>(b);
+            const bool control = b < 0x20 || b == 0x7F;
+            EXPECT_EQ(vyr::text_needs_care(t, vyr::Controls::Show), b >= 0x80 || control) << b;
+            EXPECT_EQ(vyr::text_needs_care(t, vyr::Controls::Keep), b >= 0x80) << b;
+            EXPECT_EQ(vdq::needsShowing(t), b >= 0x80 || control) << b;
+        }
+    // Valid UTF-8 stays byte for byte, up to the last code point.
+    const std::string valid = "\xC2\x80 \xE0\xA0\x80 \xED\x9F\xBF \xEE\x80\x80 \xEF\xBF\xBD "
+                              "\xEF\xB7\x90 \xF0\x90\x80\x80 \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF";
+    EXPECT_EQ(vdq::shown(valid), valid);
+    std::string json;
+    vdq::appendJsonString(json, valid);
+    EXPECT_EQ(json, "\"" + valid + "\"");
+}
+
 } // namespace

@@ -109,7 +109,9 @@ struct Scale {
     {
         if (d1 == d0)
             return (p0 + p1) / 2;
-        return p0 + (v - d0) * (p1 - p0) / (d1 - d0);
+        // The share of the data range first: data near the largest double
+        // times a pixel span would overflow.
+        return p0 + (v - d0) / (d1 - d0) * (p1 - p0);
     }
 };
 
@@ -985,7 +987,12 @@ const char* paletteDash(int index)
 std::string tickText(double v, int decimals)
 {
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*f", std::max(0, std::min(decimals, 12)), v);
+    // Values too large for their digits to be read (or to fit the buffer)
+    // are written with an exponent.
+    if (std::fabs(v) >= 1e15)
+        std::snprintf(buf, sizeof buf, "%.6g", v);
+    else
+        std::snprintf(buf, sizeof buf, "%.*f", std::max(0, std::min(decimals, 12)), v);
     std::string s = buf;
     if (s[0] == '-' && s.find_first_not_of("-0.") == std::string::npos)
         s.erase(0, 1);

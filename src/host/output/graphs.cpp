@@ -313,7 +313,11 @@ std::string numberText(double v, int decimals = -1)
     if (missing(v))
         return ".";
     char buf[48];
-    if (decimals >= 0) {
+    // Values too large for their digits to be read (or to fit the buffer)
+    // are written with an exponent.
+    if (std::fabs(v) >= 1e15) {
+        std::snprintf(buf, sizeof buf, "%.6g", v);
+    } else if (decimals >= 0) {
         std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
     } else if (std::fabs(v - std::round(v)) < 1e-9 * std::max(1.0, std::fabs(v))) {
         std::snprintf(buf, sizeof buf, "%.0f", v);
@@ -733,7 +737,9 @@ void medianInset(PlotCell& cell, const Dyn& dyn, const std::vector<Curve>& curve
 // The x range of the curves of a figure, and where the axis ends.
 struct XRange {
     double lo = 0, hi = 0;
-    double end = 1e300; // the axis's end ("maxTime")
+    // The axis's end ("maxTime"); none when infinite. Times may reach the
+    // largest double, so no finite value can stand for "no end".
+    double end = HUGE_VAL;
     bool any = false;
     void add(double v)
     {
@@ -756,7 +762,7 @@ void finishXAxis(Figure& f, const XRange& xr, bool zero, const std::vector<doubl
         c.x.zero = zero;
         c.x.min = zero ? std::min(0.0, xr.lo) : xr.lo;
         c.x.max = std::min(xr.hi, xr.end);
-        if (xr.end < 1e300) {
+        if (std::isfinite(xr.end)) {
             c.x.max = xr.end;
             c.x.clampToTicks = false;
         }
@@ -764,7 +770,7 @@ void finishXAxis(Figure& f, const XRange& xr, bool zero, const std::vector<doubl
         std::vector<double> t;
         for (double v : ticks)
             if (v >= c.x.min - 1e-9 * std::fabs(c.x.min) &&
-                (xr.end >= 1e300 || v <= xr.end * (1 + 1e-12)))
+                (!std::isfinite(xr.end) || v <= xr.end * (1 + 1e-12)))
                 t.push_back(v);
         if (t.size() >= 2)
             c.x.ticks = t;

@@ -135,6 +135,27 @@ TEST(AtRiskTimes, NiceTicksUpToTheLargestTimeAndAtMostHalfAStepPast)
     ASSERT_NE(named(zero, "SurvivalPlot"), nullptr);
 }
 
+TEST(AtRiskTimes, TimesNearTheLargestDoubleGiveFiniteTicks)
+{
+    // The nice axis over [0, 1.7e308] tries increments whose ends pass the
+    // largest double; those are skipped, and the ticks stay finite and
+    // ascending up to the largest time (the sanitizer build checks every
+    // conversion on the way).
+    const std::string prog = "proc korvante data=bydata plots=survival(atrisk) printphantom"
+                             ";\n   time t*c(0);\n   strata g;\nrun;\n";
+    StepRun r = run(prog, "t,c,g\n1e308,1,1\n1.7e308,0,1\n5e307,1,2\n1.2e308,1,2\n3,1,1\n");
+    ASSERT_EQ(r.status, 0) << r.log;
+    const std::vector<double> ticks = atRiskTimes(r);
+    ASSERT_GE(ticks.size(), 3u);
+    EXPECT_EQ(ticks.front(), 0);
+    for (size_t i = 1; i < ticks.size(); ++i) {
+        EXPECT_TRUE(std::isfinite(ticks[i]));
+        EXPECT_GT(ticks[i], ticks[i - 1]);
+    }
+    EXPECT_GE(ticks.back(), 1.7e308 * (1 - 1e-9));
+    EXPECT_NE(named(r, "SurvivalPlot"), nullptr);
+}
+
 TEST(AtRiskTimes, TickTextMergesTheAtRiskTimesWithNiceTicks)
 {
     const std::string data = upTo(1000) + "500,0\n";

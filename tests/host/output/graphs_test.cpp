@@ -706,3 +706,32 @@ TEST(SurvivalFamily, ManyStrataDrawnOnThePoolAsOneAfterAnother)
         EXPECT_EQ(a.text, b.text) << i;
     }
 }
+
+TEST(SurvivalFamily, TimesNearTheLargestDoubleKeepTheirTicksAndCounts)
+{
+    // At-risk ticks at 0, 1e308 and 1.7e308: each tick is labelled in a
+    // readable form and each count stands under its tick.
+    NodePtr t = table({"tAtRisk", "Time", "Survival", "AtRisk", "Censored"},
+                      {{M, 0, 1, 3, M},
+                       {0, 0, M, 3, M},
+                       {M, 5e307, 0.6667, 3, M},
+                       {1e308, 1e308, M, 2, M},
+                       {M, 1e308, 0.3333, 2, M},
+                       {M, 1.7e308, 0.3333, 1, 0.3333},
+                       {1.7e308, 1.7e308, M, 1, M}});
+    const Drawn d = draw(graph("ProductLimitSurvival", {t},
+                               {num("plotAtRisk", 1), num("yMin", -0.1), num("plotCensored", 1),
+                                txt("xtickVals", "      0  1e+308 1.7e+308 ")}));
+    std::map<std::string, double> tickX;
+    for (const auto* it : d.canvas->of("axis-x"))
+        if (it->cls == "tick-label")
+            tickX[it->text] = it->at.x;
+    EXPECT_EQ(tickX.size(), 3u);
+    ASSERT_TRUE(tickX.count("1e+308") && tickX.count("1.7e+308"));
+    EXPECT_LT(tickX["0"], tickX["1e+308"]);
+    EXPECT_LT(tickX["1e+308"], tickX["1.7e+308"]);
+    EXPECT_EQ(texts(*d.canvas, "atrisk-count"), (std::vector<std::string>{"3", "2", "1"}));
+    EXPECT_EQ(d.canvas->of("censor").size(), 1u);
+    // The median inset writes such a value with an exponent too.
+    EXPECT_EQ(vgr::tickText(1.7e308, 0), "1.7e+308");
+}

@@ -483,6 +483,7 @@ struct CellFrame {
     double yLabelW = 0;    // the widest y tick label
     double overhang = 0;   // a first count reaching left of the plot
     double plotLeft = 0;   // the plot's left edge
+    double plotRight = 0;  // the plot's right edge (the axis may end inside it)
     double labelLeft = 0;  // where the at-risk row labels start
     double dataBottom = 0; // the curves' lowest pixel (above an inside table)
     Ticks xt, yt;
@@ -550,6 +551,26 @@ void layoutYAxis(const Figure& f, const PlotCell& cell, const Rect& R, CellFrame
     F.plotLeft = R.x0 + 6 + left;
 }
 
+// Counts of an at-risk table inside the plot stand clear of its right edge
+// as of its left: a count centred at the axis's end (or close to it) would
+// sit on the frame, so the axis ends that much inside the frame.
+void keepCountsInside(const PlotCell& cell, CellFrame& F)
+{
+    for (int pass = 0; pass < 3; ++pass) {
+        double reach = -1e300;
+        for (const AtRiskRow& r : cell.atRisk)
+            for (const auto& cl : r.cells) {
+                const double x = F.sx(cl.first);
+                if (x <= F.plotRight + 0.5)
+                    reach = std::max(reach, x + TextMetrics::width(cl.second, kTableSize) / 2);
+            }
+        const double excess = reach + 3 - F.plotRight;
+        if (excess <= 0.01)
+            return;
+        F.sx.p1 -= excess;
+    }
+}
+
 // The x axis: explicit ticks (the at-risk times, or the requested ticks) or
 // nice ones for the width there is; the right margin grows until the last
 // label stays inside the cell. Then the plot rectangle and both scales.
@@ -574,6 +595,9 @@ void layoutXAxis(const PlotCell& cell, const Rect& R, CellFrame& F)
         // Counts of an at-risk table inside the plot stand clear of its left
         // edge: the axis starts a little inside the frame.
         F.sx = {x0 - xpad, x1 + xpad, F.plotLeft + (F.inside ? F.overhang + 3 : 0), plotRight};
+        F.plotRight = plotRight;
+        if (F.inside)
+            keepCountsInside(cell, F);
         F.xl = placeXLabels(F.xt.values, F.xt.decimals, F.sx, cell.x.stagger);
         // The last label may not pass the cell's edge.
         double need = 14;
@@ -586,7 +610,7 @@ void layoutXAxis(const PlotCell& cell, const Rect& R, CellFrame& F)
     }
     if (F.xl.rows == 2)
         F.plotBottom -= F.tickLabelH + 2;
-    F.plot = Rect{F.plotLeft, F.top, F.sx.p1, F.plotBottom};
+    F.plot = Rect{F.plotLeft, F.top, F.plotRight, F.plotBottom};
     F.labelLeft = R.x0 + 6;
     F.dataBottom = F.plot.y1 - F.regionH;
     double y0 = cell.y.min, y1 = cell.y.max;

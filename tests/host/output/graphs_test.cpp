@@ -735,3 +735,26 @@ TEST(SurvivalFamily, TimesNearTheLargestDoubleKeepTheirTicksAndCounts)
     // The median inset writes such a value with an exponent too.
     EXPECT_EQ(vgr::tickText(1.7e308, 0), "1.7e+308");
 }
+
+TEST(SurvivalFamily, AtRiskCountsAtTheAxisEndStayInsideTheFrame)
+{
+    // The axis ends at the last at-risk time: its counts stand inside the
+    // frame, under their tick, as the counts at 0 do at the left.
+    std::vector<Dynamic> dyn = overlayDynamics();
+    dyn.push_back(num("maxTime", 10));
+    dyn.push_back(num("yMin", -0.1));
+    const Drawn d = draw(graph("ProductLimitSurvival", {twoStrata()}, dyn));
+    const vgr::Rect& frame = d.cells[0].plot;
+    std::map<std::string, double> tickX;
+    for (const auto* it : d.canvas->of("axis-x"))
+        if (it->cls == "tick-label")
+            tickX[it->text] = it->at.x;
+    size_t atEnd = 0;
+    for (const auto* it : d.canvas->of("atrisk-count")) {
+        EXPECT_GT(it->box.x0, frame.x0 + 1) << it->text;
+        EXPECT_LT(it->box.x1, frame.x1 - 1) << it->text;
+        if (std::fabs(it->at.x - tickX["10"]) < 1e-9)
+            ++atEnd;
+    }
+    EXPECT_EQ(atEnd, 2u);
+}

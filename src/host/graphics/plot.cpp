@@ -204,12 +204,29 @@ bool segmentHits(Pt a, Pt b, const Rect& r)
     return true;
 }
 
+// The text of a row label cut to `room` pixels with an ellipsis.
+std::string cutTo(const std::string& s, double room, double size, bool bold = false)
+{
+    if (TextMetrics::width(s, size, bold) <= room)
+        return s;
+    std::string t = s;
+    while (!t.empty() && TextMetrics::width(t + "...", size, bold) > room) {
+        t.pop_back();
+        while (!t.empty() && (static_cast<unsigned char>(t.back()) & 0xC0) == 0x80)
+            t.pop_back();
+    }
+    return t + "...";
+}
+
 struct InsetBox {
     double w = 0, h = 0;
     std::vector<double> colW;
 };
 
-InsetBox measureInset(const Inset& in)
+// The box of an inset no wider than `most` pixels: when its texts need
+// more, its first column (the row labels) gives up the room and its labels
+// are cut with an ellipsis; the numbers keep their width.
+InsetBox measureInset(const Inset& in, double most = HUGE_VAL)
 {
     InsetBox b;
     for (size_t r = 0; r < in.rows.size(); ++r)
@@ -222,6 +239,13 @@ InsetBox measureInset(const Inset& in)
     for (double w : b.colW)
         b.w += w;
     b.w += 10 * (b.colW.size() > 0 ? b.colW.size() - 1 : 0) + 12;
+    if (b.w > most && b.colW.size() > 1) {
+        const double cut = std::min(b.w - most, b.colW[0] - 30);
+        if (cut > 0) {
+            b.colW[0] -= cut;
+            b.w -= cut;
+        }
+    }
     b.h = lineHeight(kTableSize) * in.rows.size() + 8;
     return b;
 }
@@ -244,8 +268,10 @@ void drawInset(Canvas& c, const Inset& in, const InsetBox& b, double x, double y
             if (k == 0 && r < in.rowColors.size() && in.rowColors[r] >= 0)
                 s.color = paletteColor(in.rowColors[r]);
             const double at = k == 0 ? cx : cx + b.colW[k];
-            if (!in.rows[r][k].empty())
-                c.text("inset-text", at, base, in.rows[r][k], s);
+            const std::string& t = in.rows[r][k];
+            if (!t.empty())
+                c.text("inset-text", at, base, k == 0 ? cutTo(t, b.colW[0], kTableSize, s.bold) : t,
+                       s);
             cx += b.colW[k] + 10;
         }
     }
@@ -264,9 +290,15 @@ struct LegendLayout {
     double height = 0;
 };
 
-double entryWidth(const LegendEntry& e)
+// A legend entry's label, cut to the room a row has beside the title.
+std::string legendLabel(const LegendEntry& e, double room)
 {
-    return kLegendSwatch + 5 + TextMetrics::width(e.label, kTableSize);
+    return cutTo(e.label, std::max(20.0, room - kLegendSwatch - 5), kTableSize);
+}
+
+double entryWidth(const LegendEntry& e, double room)
+{
+    return kLegendSwatch + 5 + TextMetrics::width(legendLabel(e, room), kTableSize);
 }
 
 LegendLayout layoutLegend(const Legend& l, double width)
@@ -279,7 +311,7 @@ LegendLayout layoutLegend(const Legend& l, double width)
     int row = 0;
     L.rowWidth.push_back(0);
     for (const LegendEntry& e : l.entries) {
-        const double w = entryWidth(e);
+        const double w = entryWidth(e, width - L.titleW);
         if (x > L.titleW && x + w > width) {
             ++row;
             x = L.titleW;
@@ -340,8 +372,8 @@ void drawLegend(Canvas& c, const Legend& l, const LegendLayout& L, double left, 
             break;
         }
         }
-        c.text("legend-text", x + kLegendSwatch + 5, baselineFor(cy, kTableSize), e.label,
-               style(kTableSize));
+        c.text("legend-text", x + kLegendSwatch + 5, baselineFor(cy, kTableSize),
+               legendLabel(e, width - L.titleW), style(kTableSize));
     }
     c.end();
 }
@@ -455,20 +487,6 @@ RowFit fitRow(const std::vector<std::vector<std::pair<double, std::string>>>& ro
         }
     f.every = static_cast<int>(most);
     return f;
-}
-
-// The text of a row label cut to `room` pixels with an ellipsis.
-std::string cutTo(const std::string& s, double room, double size)
-{
-    if (TextMetrics::width(s, size) <= room)
-        return s;
-    std::string t = s;
-    while (!t.empty() && TextMetrics::width(t + "...", size) > room) {
-        t.pop_back();
-        while (!t.empty() && (static_cast<unsigned char>(t.back()) & 0xC0) == 0x80)
-            t.pop_back();
-    }
-    return t + "...";
 }
 
 // Where a cell's parts go: the plot rectangle, the scales, the ticks and
@@ -1105,7 +1123,7 @@ double layoutFigure(Canvas& c, const Figure& f, std::vector<CellTrace>* trace)
         y += 6;
         double x = kOuter, rowH = 0;
         for (const Inset* in : outside) {
-            const InsetBox b = measureInset(*in);
+            const InsetBox b = measureInset(*in, W - 2 * kOuter);
             if (x > kOuter && x + b.w > W - kOuter) {
                 y += rowH + 8;
                 x = kOuter;

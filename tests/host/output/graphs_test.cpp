@@ -758,3 +758,31 @@ TEST(SurvivalFamily, AtRiskCountsAtTheAxisEndStayInsideTheFrame)
     }
     EXPECT_EQ(atEnd, 2u);
 }
+
+TEST(SurvivalFamily, LongStratumLabelsStayOnTheGraph)
+{
+    // A 90-character stratum value: the median inset (beside or below the
+    // plot), the legend and the at-risk labels keep every text on the
+    // canvas (draw() checks), the inset's numbers whole and its label cut.
+    const std::string longName(90, 'W');
+    NodePtr t = twoStrata();
+    Rows rows;
+    for (size_t r = 0; r < t->rows.size(); ++r) {
+        rows.startRow();
+        for (size_t c = 0; c + 1 < t->columns.size(); ++c)
+            rows.addNumber(t->rows.number(r, c));
+        rows.addText(t->rows.number(r, 0) == 1 ? longName : std::string("Male"));
+    }
+    t->rows = std::move(rows);
+    std::vector<Dynamic> dyn = overlayDynamics();
+    for (Dynamic& x : dyn)
+        if (x.name == "StrVal1")
+            x.text = longName;
+    const Drawn d = draw(graph("ProductLimitSurvival", {t}, dyn));
+    const std::vector<std::string> m = texts(*d.canvas, "inset-median");
+    EXPECT_NE(std::find(m.begin(), m.end(), "95% Limits"), m.end());
+    EXPECT_NE(std::find(m.begin(), m.end(), "2.0 - ."), m.end());
+    EXPECT_EQ(std::find(m.begin(), m.end(), longName), m.end());
+    const std::vector<std::string> l = texts(*d.canvas, "legend");
+    EXPECT_NE(std::find(l.begin(), l.end(), "Male"), l.end());
+}

@@ -1118,6 +1118,8 @@ double layoutFigure(Canvas& c, const Figure& f, std::vector<CellTrace>* trace)
         drawCell(c, f, f.cells[k], R, trace, outside);
     }
     y += cellH * f.rows;
+    for (const Inset& in : f.insets)
+        outside.push_back(&in);
     // Insets set below the cells, side by side as they fit.
     if (!outside.empty()) {
         y += 6;

@@ -133,6 +133,9 @@ struct Figure {
     std::vector<std::string> titles; // the first in bold
     int rows = 1, cols = 1;
     std::vector<PlotCell> cells; // row by row; cells past the end stay empty
+    // Insets of the figure as a whole (a test across its panels), set below
+    // the cells.
+    std::vector<Inset> insets;
     Legend legend;
     std::string atRiskTitle = "Number at Risk";
     // Outside at-risk tables: the share of each cell's height they take

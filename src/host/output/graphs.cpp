@@ -18,6 +18,8 @@
 //   ticks at the at-risk times, so that every count sits under its tick.
 // - "rowWeights": "PREFERRED" lets the table take the height its rows need;
 //   two numbers "a b" give the plot and the table heights in that ratio.
+//   The panel templates have no form ending in "2": there "rowWeights"
+//   (passed with OUTSIDE) itself puts each panel's table below its axis.
 // - "classAtRisk": "Stratum" labels the at-risk rows with the stratum's
 //   values, "StratumNum" with its number.
 // - "xtickVals": the time axis's ticks (numbers separated by blanks);
@@ -30,7 +32,11 @@
 // - "QuartileFmt" "F6.d": the medians of the inset with d decimals.
 // - "plotTest", "TestName", "pValue" (or a ready "pValueDisplay"/
 //   "testPval"): the test's name and p-value in an inset; a p-value below
-//   0.0001 shows as "p<0.0001".
+//   0.0001 shows as "p<0.0001". In one plot the inset is in the plot; on a
+//   page of panels it stands below them, since the test compares what the
+//   panels show together; with GROUP= levels in strata panels (and the
+//   cumulative incidence panels) it is named "Stratified ...": the test of
+//   the levels stratified by the strata.
 // - "method", "SecondTitle", "StratumID", "title1", "title2": title lines.
 // - The median inset ("NObs", "NEvent", "Median", "LowerMedian",
 //   "UpperMedian", "PctMedianConfid", and the "%i" forms per stratum) is
@@ -624,8 +630,14 @@ std::string timeLabel(const Data& d, const Dyn& dyn, const std::string& col)
     return n.empty() ? (c ? c->name : col) : n;
 }
 
-// The test inset; `test` names the test when the graph does not.
-void testInset(PlotCell& cell, const Dyn& dyn, const char* test = "Test")
+// The test inset; `test` names the test when the graph does not. In one
+// plot it goes into the plot, like the median inset. On a page of panels it
+// goes below the panels: the test compares what the panels show together
+// (the strata; with GROUP= the levels within every stratum, the test
+// stratified by the strata, which `stratified` then says), so no one panel
+// may seem to own it.
+void testInset(Figure& f, PlotCell* cell, const Dyn& dyn, const char* test = "Test",
+               bool stratified = false)
 {
     if (!dyn.on("plotTest"))
         return;
@@ -641,10 +653,17 @@ void testInset(PlotCell& cell, const Dyn& dyn, const char* test = "Test")
     std::string name = dyn.text("TestName");
     if (name.empty())
         name = dyn.text("testName");
+    if (name.empty())
+        name = test;
+    if (stratified)
+        name = "Stratified " + name;
     vgr::Inset in;
     in.cls = "inset-test";
-    in.rows.push_back({name.empty() ? std::string(test) : name, p});
-    cell.insets.push_back(std::move(in));
+    in.rows.push_back({name, p});
+    if (cell)
+        cell->insets.push_back(std::move(in));
+    else
+        f.insets.push_back(std::move(in));
 }
 
 // The decimals of the medians: "F6.d" gives d, else as the values need (at
@@ -1112,7 +1131,9 @@ bool survivalFigure(const Node& g, const GraphTemplate& t, const Data& d, const 
         if (curves.empty())
             curves.push_back({0, std::string(), cr.rows});
         addSurvivalCurves(cell, p, curves, &cr == &cells.front(), tot);
-        cell.atRiskInside = !(t.flags & AtRiskOutside);
+        // The panel templates have no form of their own for a table below
+        // the axis: "rowWeights" (passed with OUTSIDE) asks for it there.
+        cell.atRiskInside = !(t.flags & AtRiskOutside) && !(p.panels && dyn.has("rowWeights"));
         cell.atRiskShare = yMin < 0 ? -yMin / (1 - yMin) : 0;
         cell.y.min = 0;
         cell.y.max = 1;
@@ -1121,14 +1142,14 @@ bool survivalFigure(const Node& g, const GraphTemplate& t, const Data& d, const 
         cell.x.label = xLabel;
         if (!p.panels) {
             medianInset(cell, dyn, curves, p.lifeTable);
-            testInset(cell, dyn);
+            testInset(f, &cell, dyn);
         }
         if (firstCurves.empty())
             firstCurves = std::move(curves);
         f.cells.push_back(std::move(cell));
     }
-    if (p.panels && !f.cells.empty())
-        testInset(f.cells.back(), dyn);
+    if (p.panels)
+        testInset(f, nullptr, dyn, "Test", p.groups);
     if (!tot.xr.any) {
         why = "its plot data has no survival estimate";
         return false;
@@ -1232,6 +1253,7 @@ struct LineSpec {
     std::string what, yLabel, xLabel;
     bool zeroX = true, zeroY = true;
     const char* test = "Test"; // the test's name when the graph passes none
+    bool stratifiedTest = false; // on panels: the test is stratified by them
 };
 
 bool lineFigure(const Node& g, const GraphTemplate& t, const Data& d, const Dyn& dyn,
@@ -1302,10 +1324,12 @@ bool lineFigure(const Node& g, const GraphTemplate& t, const Data& d, const Dyn&
         cell.x.label = sp.xLabel;
         cell.y.zero = sp.zeroY;
         cell.y.pad = 0.03;
-        if (!(t.flags & Panels) || &cr == &cells.back())
-            testInset(cell, dyn, sp.test);
+        if (!(t.flags & Panels))
+            testInset(f, &cell, dyn, sp.test);
         f.cells.push_back(std::move(cell));
     }
+    if (t.flags & Panels)
+        testInset(f, nullptr, dyn, sp.test, sp.stratifiedTest);
     if (!xr.any) {
         why = "its plot data has no points to draw";
         return false;
@@ -1437,6 +1461,9 @@ bool incidenceFigure(const Node& g, const GraphTemplate& t, const Data& d, const
     sp.cellCol = "StratumNum";
     sp.yLabel = "Cumulative Incidence";
     sp.test = "Gray's Test";
+    // The panels are the strata, the curves the GROUP= levels: Gray's test
+    // compares the levels stratified by the strata.
+    sp.stratifiedTest = true;
     sp.xLabel = timeLabel(d, dyn, "Time");
     bool ok = lineFigure(g, t, d, dyn, sp, f, why);
     if (ok) {

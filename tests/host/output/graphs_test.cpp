@@ -786,3 +786,60 @@ TEST(SurvivalFamily, LongStratumLabelsStayOnTheGraph)
     const std::vector<std::string> l = texts(*d.canvas, "legend");
     EXPECT_NE(std::find(l.begin(), l.end(), "Male"), l.end());
 }
+
+TEST(SurvivalFamily, TheTestAcrossPanelsStandsBelowThemAndTheOutsideTableIsHonoured)
+{
+    // GROUP= levels in two strata panels: the test of the levels stratified
+    // by the strata is set below the panels, named as such; "rowWeights"
+    // (OUTSIDE) puts each panel's at-risk table below its axis.
+    std::vector<std::vector<double>> rows;
+    std::vector<std::string> strata;
+    for (int s = 1; s <= 2; ++s)
+        for (int g = 1; g <= 2; ++g) {
+            rows.push_back({double(s), double(g), M, 0, 1, 4});
+            rows.push_back({double(s), double(g), 0, 0, M, 4});
+            rows.push_back({double(s), double(g), M, 2.0 * g, 0.5, 2});
+            rows.push_back({double(s), double(g), 5, 5, M, 1});
+            for (int k = 0; k < 4; ++k)
+                strata.push_back(s == 1 ? "adeno" : "squamous");
+        }
+    NodePtr t = table({"StratumNum", "GroupNum", "tAtRisk", "Time", "Survival", "AtRisk"}, rows,
+                      strata, "celltype");
+    const std::vector<Dynamic> dyn = {num("nRows", 1),
+                                      num("nColumns", 2),
+                                      txt("HeaderDisplay", "NAMEVALUE"),
+                                      num("PanelNum", 1),
+                                      txt("GroupVar", "trt"),
+                                      num("yMin", -0.06),
+                                      num("plotAtRisk", 1),
+                                      txt("rowWeights", "PREFERRED"),
+                                      num("plotTest", 1),
+                                      txt("testName", "Log-Rank"),
+                                      txt("testPval", "p=0.4022")};
+    const Drawn d = draw(graph("ProductLimitSurvivalPanelSG", {t}, dyn));
+    ASSERT_EQ(d.cells.size(), 2u);
+    EXPECT_EQ(texts(*d.canvas, "inset-test"),
+              (std::vector<std::string>{"Stratified Log-Rank", "p=0.4022"}));
+    for (const auto* it : d.canvas->of("inset-test")) {
+        EXPECT_FALSE(it->in("cell")) << it->text;
+        for (const vgr::CellTrace& c : d.cells) {
+            if (it->kind == RecordingCanvas::Item::Text) {
+                EXPECT_GT(it->box.y0, c.plot.y1) << it->text;
+            }
+        }
+    }
+    EXPECT_TRUE(d.canvas->of("atrisk-inside").empty());
+    EXPECT_EQ(texts(*d.canvas, "atrisk-count").size(), 8u);
+    for (const auto* it : d.canvas->of("atrisk-count"))
+        EXPECT_GT(it->box.y0, d.cells[0].plot.y1 + 10) << it->text;
+    // Without GROUP= the panels are the strata and the test compares them:
+    // below the panels too, under its own name.
+    NodePtr plain = table({"StratumNum", "Time", "Survival"},
+                          {{1, 0, 1}, {1, 3, 0.5}, {2, 0, 1}, {2, 4, 0.25}}, {"a", "a", "b", "b"});
+    const Drawn p = draw(graph("ProductLimitSurvivalPanel", {plain},
+                               {num("nRows", 2), num("nColumns", 1), num("plotTest", 1),
+                                txt("TestName", "Wilcoxon"), num("pValue", 0.25)}));
+    EXPECT_EQ(texts(*p.canvas, "inset-test"), (std::vector<std::string>{"Wilcoxon", "p=0.2500"}));
+    for (const auto* it : p.canvas->of("inset-test"))
+        EXPECT_FALSE(it->in("cell")) << it->text;
+}

@@ -380,6 +380,11 @@ void graph_strata(KORVCOM* q)
                     bandwidth_graph(q);
                 StratifiedSmoothedHazard(q);
             }
+        } else if ((q->vdqgraph & plot_bit::SURVIVAL) && (q->vdqgraph & plot_bit::TEST) &&
+                   q->nsvar > 0 && !(q->ktype & test_bit::NONE)) {
+            // The single stratum of this BY group has no test whose p-value
+            // the graph could show.
+            xpmlog(326, msg326::PLOT_TEST_SINGLE_STRATUM);
         }
     } else if (q->vdqgraph & plot_bit::PANEL) {
         korvpsg(q);

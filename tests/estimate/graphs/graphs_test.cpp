@@ -337,3 +337,21 @@ TEST(StrataGraphs, TheMedianInsetHasItsLimitsWithoutTheTables)
         EXPECT_EQ(a->dyn.at(k), b->dyn.at(k)) << k;
     }
 }
+
+TEST(StrataGraphs, ATestInsetWithoutATestIsNamedInItsByGroup)
+{
+    // BY group 1 has two strata and its test; BY group 2 a single stratum,
+    // whose graph has no p-value to show: said once, for that group.
+    const std::string csv = "b,t,c,g\n1,1,1,a\n1,2,0,a\n1,3,1,b\n1,4,1,b\n2,1,1,a\n2,2,1,a\n"
+                            "2,5,0,a\n";
+    StepRun r = run("proc korvante data=bydata notable plots=survival(test);\n"
+                    "   time t*c(0);\n   strata g;\n   by b;\nrun;\n",
+                    csv);
+    EXPECT_EQ(r.status, 0) << r.log;
+    const std::string note = "TEST in PLOTS=SURVIVAL shows no p-value in this BY group";
+    const size_t at = r.log.find(note);
+    ASSERT_NE(at, std::string::npos) << r.log;
+    EXPECT_EQ(r.log.find(note, at + 1), std::string::npos) << r.log;
+    ASSERT_NE(named(r, "SurvivalPlot"), nullptr);
+    EXPECT_EQ(named(r, "SurvivalPlot")->dyn["plotTest"], "1");
+}

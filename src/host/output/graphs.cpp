@@ -459,13 +459,17 @@ std::vector<CellRows> splitCells(const Data& d, bool panels, const std::string& 
     return cells;
 }
 
-// The cells of this page of a panel graph.
+// The cells of this page of a panel graph: "PanelNum" picks them from the
+// data of every page; data that fill no more than a page are the page's
+// own (each page names only its own plot data, so that the pages cost no
+// more together than the strata they show).
 std::vector<CellRows> pageOf(std::vector<CellRows> cells, const Dyn& dyn, int& rows, int& cols)
 {
     rows = std::max(1, static_cast<int>(dyn.num("nRows", 2)));
     cols = std::max(1, static_cast<int>(dyn.num("nColumns", cells.size() > 1 ? 2 : 1)));
     const size_t per = static_cast<size_t>(rows * cols);
-    const size_t page = static_cast<size_t>(std::max(1.0, dyn.num("PanelNum", 1)));
+    const size_t page =
+        cells.size() <= per ? 1 : static_cast<size_t>(std::max(1.0, dyn.num("PanelNum", 1)));
     std::vector<CellRows> out;
     for (size_t i = (page - 1) * per; i < std::min(cells.size(), page * per); ++i)
         out.push_back(std::move(cells[i]));

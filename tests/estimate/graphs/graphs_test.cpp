@@ -295,7 +295,14 @@ TEST(StrataGraphs, PanelsOfFourStrataAPage)
     EXPECT_EQ(r.graphs[1].dyn["PanelNum"], "2");
     EXPECT_EQ(r.graphs[0].dyn["nColumns"], "2");
     EXPECT_EQ(r.graphs[0].dyn["HeaderDisplay"], "NAMEVALUE");
-    EXPECT_EQ(r.graphs[1].data.size(), 5u);
+    // Each page names its own strata's plot data and carries their values
+    // alone: pages cost as much together as the strata they show.
+    EXPECT_EQ(r.graphs[0].data.size(), 4u);
+    EXPECT_EQ(r.graphs[1].data.size(), 1u);
+    EXPECT_EQ(r.graphs[0].dyn.count("NObs4"), 1u);
+    EXPECT_EQ(r.graphs[0].dyn.count("NObs5"), 0u);
+    EXPECT_EQ(r.graphs[1].dyn.count("NObs1"), 0u);
+    EXPECT_EQ(r.graphs[1].dyn["NObs5"], "4");
     EXPECT_EQ(r.graphs[0].templ, "Stat.Korvante.Graphics.ProductLimitSurvivalPanel");
     // Two strata: one page of one column.
     r = run("proc korvante data=aml notable plots=survival(strata=panel);\n"

@@ -843,3 +843,16 @@ TEST(SurvivalFamily, TheTestAcrossPanelsStandsBelowThemAndTheOutsideTableIsHonou
     for (const auto* it : p.canvas->of("inset-test"))
         EXPECT_FALSE(it->in("cell")) << it->text;
 }
+
+TEST(SurvivalFamily, APageOfPanelsDrawnFromItsOwnPlotDataAlone)
+{
+    // The second page names only its own stratum's data: that is the page,
+    // whatever "PanelNum" says; from every page's data it picks its own.
+    NodePtr fifth =
+        table({"StratumNum", "Time", "Survival"}, {{5, 0, 1}, {5, 3, 0.5}}, {"5", "5"}, "ecog");
+    const std::vector<Dynamic> dyn = {num("nRows", 2), num("nColumns", 2),
+                                      txt("HeaderDisplay", "VALUE"), num("PanelNum", 2)};
+    const Drawn d = draw(graph("ProductLimitSurvivalPanel", {fifth}, dyn));
+    EXPECT_EQ(texts(*d.canvas, "panel-header"), std::vector<std::string>{"5"});
+    EXPECT_EQ(count(*d.canvas, "curve", RecordingCanvas::Item::Path), 1u);
+}

@@ -288,6 +288,7 @@ struct LegendLayout {
     std::vector<double> rowWidth;
     double titleW = 0;
     double height = 0;
+    int noteRows = 0; // the note's line above the entries
 };
 
 // A legend entry's label, cut to the room a row has beside the title.
@@ -304,8 +305,13 @@ double entryWidth(const LegendEntry& e, double room)
 LegendLayout layoutLegend(const Legend& l, double width)
 {
     LegendLayout L;
-    if (l.entries.empty())
+    if (l.entries.empty() && l.note.empty())
         return L;
+    L.noteRows = l.note.empty() ? 0 : 1;
+    if (l.entries.empty()) {
+        L.height = lineHeight(kTableSize) + 10;
+        return L;
+    }
     L.titleW = l.title.empty() ? 0 : TextMetrics::width(l.title, kTableSize, true) + 10;
     double x = L.titleW;
     int row = 0;
@@ -322,17 +328,22 @@ LegendLayout layoutLegend(const Legend& l, double width)
         L.rowWidth.back() = x;
         x += 16;
     }
-    L.height = lineHeight(kTableSize) * static_cast<double>(L.rowWidth.size()) + 10;
+    L.height = lineHeight(kTableSize) * static_cast<double>(L.rowWidth.size() + L.noteRows) + 10;
     return L;
 }
 
 void drawLegend(Canvas& c, const Legend& l, const LegendLayout& L, double left, double width,
                 double top)
 {
-    if (l.entries.empty())
+    if (l.entries.empty() && l.note.empty())
         return;
     c.begin("legend");
     const double lh = lineHeight(kTableSize);
+    if (!l.note.empty()) {
+        c.text("legend-note", left + width / 2, baselineFor(top + 5 + lh / 2, kTableSize),
+               cutTo(l.note, width, kTableSize), style(kTableSize, Anchor::Middle));
+        top += lh;
+    }
     double widest = 0;
     for (double w : L.rowWidth)
         widest = std::max(widest, w);

@@ -113,6 +113,9 @@ struct LegendEntry {
 struct Legend {
     std::string title;
     std::vector<LegendEntry> entries;
+    // A line of its own above the entries (the curves a legend could not
+    // name).
+    std::string note;
 };
 
 // One set of axes with what is drawn in it.

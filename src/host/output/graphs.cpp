@@ -40,8 +40,11 @@
 // - "method", "SecondTitle", "StratumID", "title1", "title2": title lines.
 // - The median inset ("NObs", "NEvent", "Median", "LowerMedian",
 //   "UpperMedian", "PctMedianConfid", and the "%i" forms per stratum) is
-//   drawn in a corner no curve crosses; when it would take more than half
-//   the plot it is left out (the quartiles table has the same numbers).
+//   drawn in a corner no curve crosses, else below the plot. With more
+//   strata than a legend names (VYR_LEGEND_MOST) it is left out, as the
+//   legend's lines are (the quartiles table has the same numbers).
+// - The legend names each curve; past VYR_LEGEND_MOST curves it says how
+//   many curves the graph draws instead.
 #include "host/output/graphs.h"
 
 #include <algorithm>
@@ -53,6 +56,7 @@
 
 #include "host/graphics/canvas.h"
 #include "host/output/name_index.h"
+#include "vyr_graphics.h"
 #include "vyr_pool.h"
 
 namespace vdq
@@ -701,7 +705,11 @@ void medianInset(PlotCell& cell, const Dyn& dyn, const std::vector<Curve>& curve
     };
     std::vector<Row> rows;
     if (per) {
-        for (int i = base; i < base + 64; ++i) {
+        // Past the rows a legend could name the table is left out whole
+        // (the quartiles table has its numbers), not cut to its first rows.
+        if (dyn.has("NObs" + std::to_string(base + VYR_LEGEND_MOST)))
+            return;
+        for (int i = base; i < base + VYR_LEGEND_MOST; ++i) {
             const std::string k = std::to_string(i);
             if (!dyn.has("NObs" + k))
                 break;
@@ -1051,26 +1059,36 @@ void addSurvivalCurves(PlotCell& cell, const SurvivalPlan& p, const std::vector<
     }
 }
 
+// A line per curve in the legend, titled; past the curves a legend can
+// name, a note of how many curves the graph draws instead (the procedure
+// says in the log how to see them apart).
+void curveEntries(Figure& f, const std::vector<Curve>& curves, const std::string& title)
+{
+    if (curves.size() > static_cast<size_t>(VYR_LEGEND_MOST)) {
+        f.legend.title.clear();
+        f.legend.note = std::to_string(curves.size()) + " curves, too many to name in a legend";
+        return;
+    }
+    f.legend.title = title;
+    f.legend.entries.reserve(f.legend.entries.size() + curves.size());
+    for (size_t i = 0; i < curves.size(); ++i)
+        f.legend.entries.push_back(
+            {vgr::LegendEntry::Line, static_cast<int>(i),
+             curves[i].label.empty() ? numberText(curves[i].key) : curves[i].label,
+             vgr::paletteDash(static_cast<int>(i)), vgr::Marker::Plus, 1});
+}
+
 // The legend: a line per curve when the curves share a plot, the censoring
 // mark, and a sample of each band.
 void survivalLegend(Figure& f, const SurvivalPlan& p, const Dyn& dyn,
                     const std::vector<Curve>& firstCurves, const SurvivalTotals& tot)
 {
-    f.legend.title = dyn.text("GroupName");
-    if (f.legend.title.empty() && p.groups)
-        f.legend.title = dyn.text("GroupVar");
+    std::string title = dyn.text("GroupName");
+    if (title.empty() && p.groups)
+        title = dyn.text("GroupVar");
     const bool multi = firstCurves.size() > 1 && !(p.panels && !p.groups);
-    if (multi) {
-        f.legend.entries.reserve(firstCurves.size() + 1 + tot.bandsShown.size());
-        for (size_t i = 0; i < firstCurves.size(); ++i)
-            f.legend.entries.push_back(
-                {vgr::LegendEntry::Line, static_cast<int>(i),
-                 firstCurves[i].label.empty() ? numberText(firstCurves[i].key)
-                                              : firstCurves[i].label,
-                 vgr::paletteDash(static_cast<int>(i)), vgr::Marker::Plus, 1});
-    } else {
-        f.legend.title.clear();
-    }
+    if (multi)
+        curveEntries(f, firstCurves, title);
     if (tot.anyCensored)
         f.legend.entries.push_back(
             {vgr::LegendEntry::Mark, multi ? -1 : 0, "Censored", "", vgr::Marker::Plus, 1});
@@ -1233,14 +1251,8 @@ bool logFigure(const Node& g, const GraphTemplate& t, const Data& d, const Dyn& 
     f.cells.push_back(std::move(cell));
     finishXAxis(f, xr, !loglog, {}, false);
     titles(f, g, dyn, std::string());
-    if (curves.size() > 1) {
-        f.legend.title = dyn.text("GroupName");
-        for (size_t i = 0; i < curves.size(); ++i)
-            f.legend.entries.push_back(
-                {vgr::LegendEntry::Line, static_cast<int>(i),
-                 curves[i].label.empty() ? numberText(curves[i].key) : curves[i].label,
-                 vgr::paletteDash(static_cast<int>(i)), vgr::Marker::Plus, 1});
-    }
+    if (curves.size() > 1)
+        curveEntries(f, curves, dyn.text("GroupName"));
     return true;
 }
 
@@ -1346,17 +1358,9 @@ bool lineFigure(const Node& g, const GraphTemplate& t, const Data& d, const Dyn&
         xr.add(dyn.num("XVIEWMIN"));
     finishXAxis(f, xr, sp.zeroX, {}, false);
     titles(f, g, dyn, sp.what);
-    if (legendCurves.size() > 1 || ((t.flags & Panels) && legendCurves.size() > 1)) {
-        f.legend.title = dyn.text("GroupName");
-        if (f.legend.title.empty())
-            f.legend.title = dyn.text("groupName");
-        for (size_t i = 0; i < legendCurves.size(); ++i)
-            f.legend.entries.push_back(
-                {vgr::LegendEntry::Line, static_cast<int>(i),
-                 legendCurves[i].label.empty() ? numberText(legendCurves[i].key)
-                                               : legendCurves[i].label,
-                 vgr::paletteDash(static_cast<int>(i)), vgr::Marker::Plus, 1});
-    }
+    if (legendCurves.size() > 1)
+        curveEntries(f, legendCurves,
+                     dyn.text("GroupName").empty() ? dyn.text("groupName") : dyn.text("GroupName"));
     if (limits) {
         std::string label = dyn.text("labelCL");
         if (label.empty())

@@ -362,3 +362,25 @@ TEST(StrataGraphs, ATestInsetWithoutATestIsNamedInItsByGroup)
     ASSERT_NE(named(r, "SurvivalPlot"), nullptr);
     EXPECT_EQ(named(r, "SurvivalPlot")->dyn["plotTest"], "1");
 }
+
+TEST(StrataGraphs, ALegendTooLongToReadIsLeftOutWithANote)
+{
+    auto manyStrata = [](int n) {
+        std::string csv = "t,c,g\n";
+        for (int g = 1; g <= n; ++g)
+            csv += std::to_string(g) + ",1," + std::to_string(g) + "\n" + std::to_string(g + 1) +
+                   ",0," + std::to_string(g) + "\n";
+        return csv;
+    };
+    const std::string prog = "proc korvante data=bydata notable plots=(survival logsurv);\n"
+                             "   time t*c(0);\n   strata g / notest;\nrun;\n";
+    const std::string note = "The graphs across the 41 strata name no stratum";
+    StepRun r = run(prog, manyStrata(41));
+    EXPECT_EQ(r.status, 0) << r.log;
+    const size_t at = r.log.find(note);
+    ASSERT_NE(at, std::string::npos) << r.log;
+    EXPECT_EQ(r.log.find(note, at + 1), std::string::npos) << r.log;
+    EXPECT_NE(named(r, "SurvivalPlot"), nullptr);
+    r = run(prog, manyStrata(40));
+    EXPECT_EQ(r.log.find("name no stratum"), std::string::npos) << r.log;
+}

@@ -856,3 +856,37 @@ TEST(SurvivalFamily, APageOfPanelsDrawnFromItsOwnPlotDataAlone)
     EXPECT_EQ(texts(*d.canvas, "panel-header"), std::vector<std::string>{"5"});
     EXPECT_EQ(count(*d.canvas, "curve", RecordingCanvas::Item::Path), 1u);
 }
+
+TEST(SurvivalFamily, PastTheCurvesALegendNamesItSaysHowManyInstead)
+{
+    // 40 strata: a legend line each and the median table. 41: no line per
+    // curve and no table, a note of the curves drawn; the curves stay.
+    auto strata = [](int n) {
+        std::vector<std::vector<double>> rows;
+        std::vector<std::string> labels;
+        std::vector<Dynamic> dyn = {num("NStrata", n), txt("GroupName", "site"),
+                                    num("plotCensored", 1)};
+        for (int k = 1; k <= n; ++k) {
+            rows.push_back({double(k), 0, 1, M});
+            rows.push_back({double(k), double(k), 0.5, M});
+            rows.push_back({double(k), k + 1.0, M, 0.5});
+            for (int i = 0; i < 3; ++i)
+                labels.push_back("site " + std::to_string(k));
+            dyn.push_back(num("NObs" + std::to_string(k), 2));
+            dyn.push_back(num("NEvent" + std::to_string(k), 1));
+            dyn.push_back(num("Median" + std::to_string(k), k));
+        }
+        return graph("ProductLimitSurvival",
+                     {table({"StratumNum", "Time", "Survival", "Censored"}, rows, labels, "site")},
+                     dyn);
+    };
+    Drawn d = draw(strata(40));
+    EXPECT_EQ(texts(*d.canvas, "legend").size(), 42u); // title, 40 strata, "Censored"
+    EXPECT_FALSE(d.canvas->of("inset-median").empty());
+    d = draw(strata(41));
+    EXPECT_EQ(count(*d.canvas, "curve", RecordingCanvas::Item::Path), 41u);
+    EXPECT_EQ(texts(*d.canvas, "legend"),
+              (std::vector<std::string>{"41 curves, too many to name in a legend", "Censored"}));
+    EXPECT_TRUE(d.canvas->of("inset-median").empty());
+    EXPECT_LT(vgr::figureSize(d.figure).second, 600);
+}

@@ -384,3 +384,31 @@ TEST(StrataGraphs, ALegendTooLongToReadIsLeftOutWithANote)
     r = run(prog, manyStrata(40));
     EXPECT_EQ(r.log.find("name no stratum"), std::string::npos) << r.log;
 }
+
+TEST(StratumGraphs, ThinnedPlotDataDrawTheSameGraph)
+{
+    // Hidden plot data keep one censored row per mark the graph can draw
+    // (and the rows the at-risk counts and the band's end come from):
+    // the graphs are the same as from every record's row (PRINTPHANTOM).
+    std::string csv = "t,c,g\n";
+    for (int i = 0; i < 3000; ++i)
+        csv += std::to_string(1 + (i * 7) % 50) + "," + (i % 3 == 0 ? "1" : "0") + "," +
+               std::to_string(i % 2) + "\n";
+    auto graphs = [&](const std::string& extra, const std::string& plots) {
+        steprun::StepRun s =
+            steprun::run("proc korvante data=bydata notable " + extra + " plots=" + plots +
+                             ";\n   time t*c(0);\n   strata g;\nrun;\n",
+                         {{"bydata", csv}}, true);
+        std::string svg;
+        for (size_t at = s.html.find("<svg"); at != std::string::npos;
+             at = s.html.find("<svg", at + 1))
+            svg += s.html.substr(at, s.html.find("</svg>", at) - at) + "\n";
+        EXPECT_FALSE(svg.empty()) << s.log;
+        return svg;
+    };
+    for (const char* plots : {"survival", "survival(cl atrisk=0 5 10 30 test) maxtime=40",
+                              "survival(cb=hw atrisk(outside) failure strata=panel)"}) {
+        SCOPED_TRACE(plots);
+        EXPECT_EQ(graphs("", plots), graphs("printphantom", plots));
+    }
+}

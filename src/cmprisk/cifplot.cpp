@@ -12,6 +12,7 @@
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
 #include "vyr_data.h"
+#include "vyr_message_names.h"
 #include "vyr_output.h"
 
 namespace
@@ -113,8 +114,17 @@ void flushPlot(KorvPtr q, int k)
         }
     }
 
+    // The failure type these curves are of, as the second title: the graphs
+    // of several types would look alike without it.
+    const NAMESTR* status = c->nmStatus;
+    const xobskey typeTitle =
+        vdqmsgs(326, msg326::CIF_FAILURE_TYPE, status ? static_cast<int>(status->namelen) : 0,
+                status ? status->name_p : "", c->type ? c->type[k] : korv_missing());
+
     auto common = [&](std::vector<WOB_PARM_BLK_STR>& pb) {
         pb.push_back(wob_keyarray(WOB_TAG_PATHS, &c->path, 1));
+        pb.push_back(dynName("SecondTitle"));
+        pb.push_back(wob_key(WOB_TAG_DYNVALUE, typeTitle));
         pb.push_back(dynName("xName"));
         pb.push_back(
             wob_key(WOB_TAG_DYNVALUE, vdqtxt(q->timename.s, static_cast<int>(q->timename.l))));

@@ -394,7 +394,21 @@ struct PlOutputs {
     const double* interval = nullptr; // INTERVALS=: 0 then the boundaries
     int ninter = 0;
     const PlBands* bands = nullptr; // the bands formed, or none
+    // Hidden plot data (no PRINTPHANTOM) keep a censored record's row only
+    // when the graph could draw its mark apart from the mark of the row
+    // kept before it: another survival value, or another of `markColumns`
+    // columns across [0, markEnd] (finer than any graph's pixels over that
+    // range, which never exceeds the time axis). Rows the table of plot
+    // data needs all the same are kept: the stratum's last, and the first
+    // at or after each of `keepTimes` (ascending: at-risk ticks and the
+    // band's end, whose rows take their counts from it).
+    bool thinMarks = false;
+    double markEnd = 0;
+    std::vector<double> keepTimes;
 };
+
+// Columns of the thinned censoring marks across their time range.
+inline constexpr double kMarkColumns = 4096;
 
 // Runs the estimator over a stratum and delivers its rows; returns the
 // engine's results through `engine`.

@@ -445,6 +445,24 @@ void emptyBandNotes(KorvPtr q, int choice, const BandRange& r, const BandInput& 
         xpmlog(326, msg326::BAND_WITHOUT_EVENT, "equal-precision", which, r.lowerEP, r.upper);
 }
 
+// Hidden plot data are thinned to the censoring marks a graph can draw
+// apart; PRINTPHANTOM shows every record's row. The rows the plot-data
+// table takes its at-risk counts and band end from stay.
+void thinMarks(KorvPtr q, int plotMode, const PlEngine& engine, int64_t nobs, PlOutputs& out)
+{
+    if (plotMode == 0 || (q->vdqgraph & plot_bit::PRINT_DATA) || nobs < 1)
+        return;
+    out.thinMarks = true;
+    const double last = engine.rankedTime(nobs - 1);
+    out.markEnd = q->zmaxtime ? std::min(last, q->maxtime) : last;
+    std::vector<double>& keep = out.keepTimes;
+    if (plotMode == 2 && q->art && q->art->t)
+        keep.assign(q->art->t, q->art->t + q->art->n);
+    if (plotMode == 2 && out.bands && out.bands->range.upper >= 0)
+        keep.push_back(out.bands->range.upper);
+    std::sort(keep.begin(), keep.end());
+}
+
 } // namespace
 
 namespace korv_est
@@ -555,6 +573,7 @@ void korv_pl_estimate(KorvPtr q, const PlUnit& u, bool weighted)
         emptyBandNotes(q, choice, range, in);
     }
 
+    thinMarks(q, plotMode, engine, nobs, out);
     KorvSink sink(q, plotMode, failureCols);
     sink.ids = u.ids;
     if (!group) {

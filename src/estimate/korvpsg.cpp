@@ -322,6 +322,7 @@ void korvpsg(KorvPtr q)
     int page = 0;
     bool censored = false;
     int k = 1;
+    int first = 0; // the page's first stratum, from 0
     for (STRATA* st = q->strata; st && k <= q->nstrata; st = st->left, ++k) {
         censored = censored || st->cen > 0;
         if (k % per != 0 && k != q->nstrata)
@@ -334,7 +335,9 @@ void korvpsg(KorvPtr q)
             .key(WOB_TAG_LABEL, ti.title)
             .key(WOB_TAG_CONTENTS, vdqmsg(0, s.failure ? msg0::FAILURE_PLOT : msg0::SURVIVAL_PLOT))
             .text(WOB_TAG_TEMPLATE, templ)
-            .paths(strata ? WOB_TAG_PATHS2 : WOB_TAG_PATHS, q->ogpath, q->nstrata)
+            // The page's own strata's plot data: the pages together cost as
+            // much as the strata, however many pages there are.
+            .paths(strata ? WOB_TAG_PATHS2 : WOB_TAG_PATHS, q->ogpath + first, k - first)
             .dyn("xName", s.xName);
         if (strata)
             g.dyn("nRows", rows).dyn("nColumns", cols);
@@ -353,5 +356,6 @@ void korvpsg(KorvPtr q)
             .list(tests)
             .send(q);
         censored = false;
+        first = k;
     }
 }

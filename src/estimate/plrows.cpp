@@ -2,6 +2,7 @@
 // (or the rows in force at TIMELIST= values, or at INTERVALS= boundaries) for
 // the printed table, the OUTSURV= observations and the plot-data points. The
 // engine computes; this walk decides which row goes where with which values.
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
@@ -43,6 +44,30 @@ class Walk
     double L_ = DBL_MAX; // the pending TIMELIST= value
     double b_ = 0;       // the pending INTERVALS= boundary
     double lastLcl_ = 0, lastUcl_ = 0;
+    // Thinning of hidden censored plot rows: the previous record's time,
+    // the column and survival of the last mark kept, the next keep time.
+    double prevTime_ = 0;
+    double markCol_ = -1, markS_ = 0;
+    size_t keepAt_ = 0;
+
+    // Whether a censored record's plot row is made (see PlOutputs).
+    bool markRow(const PlStep& st)
+    {
+        if (!o_.thinMarks)
+            return true;
+        const std::vector<double>& keep = o_.keepTimes;
+        while (keepAt_ < keep.size() && keep[keepAt_] <= prevTime_)
+            ++keepAt_;
+        const bool forced = st.last || (keepAt_ < keep.size() && keep[keepAt_] <= st.time);
+        const double col =
+            o_.markEnd > 0 ? std::floor(std::min(st.time, o_.markEnd) / o_.markEnd * kMarkColumns)
+                           : 0;
+        if (!forced && col == markCol_ && st.S == markS_)
+            return false;
+        markCol_ = col;
+        markS_ = st.S;
+        return true;
+    }
 
     double nextTimelist()
     {
@@ -160,7 +185,7 @@ void Walk::run()
                 sink_.outRow(r_, BLANK8);
                 r_.io[pl_slot::SURV] = miss;
             }
-            if (o_.plot) {
+            if (o_.plot && markRow(st)) {
                 r_.io[pl_slot::CENSORED] = st.S;
                 r_.io[pl_slot::F_CENSORED] = 1 - st.S;
                 double l = r_.io[pl_slot::LCL], u = r_.io[pl_slot::UCL];
@@ -208,6 +233,7 @@ void Walk::run()
             }
         }
 
+        prevTime_ = st.time;
         sink_.stepDone(st);
         // Rows of the printed table and of the reduced data sets.
         if (timelist) {

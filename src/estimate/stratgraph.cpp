@@ -107,29 +107,47 @@ SurvivalKind survivalKind(KorvPtr q, const Shared& sh)
     return k;
 }
 
-// The dynamics of each stratum (its value, counts and, for the
-// product-limit family, its median with limits) and the median inset's
-// formats; `anyCensored` says whether a stratum has a censored time.
-DynList strataList(KorvPtr q, const Shared& sh, bool* anyCensored)
+// The dynamics of stratum i (its value, counts and, for the product-limit
+// family, its median with limits).
+void addStratum(DynList& S, KorvPtr q, const Shared& sh, const STRATA* s, int i)
 {
-    DynList S;
-    *anyCensored = false;
-    int i = 1;
-    for (STRATA* s = q->strata; s && i <= q->nstrata; s = s->left, ++i) {
-        S.addNumbered("StrVal%i", i,
-                      q->ogstat && q->ogstat->strval ? q->ogstat->strval[i - 1] : nullptr);
-        S.addNumbered("NObs%i", i, s->cum);
-        S.addNumbered("NEvent%i", i, s->cum - s->cen);
-        if (!sh.lifeTable) {
-            S.addNumbered("Median%i", i, s->quant[1]);
-            S.addNumbered("LowerMedian%i", i, s->qtlower[1]);
-            S.addNumbered("UpperMedian%i", i, s->qtupper[1]);
-        }
-        *anyCensored = *anyCensored || s->cen != 0;
+    S.addNumbered("StrVal%i", i,
+                  q->ogstat && q->ogstat->strval ? q->ogstat->strval[i - 1] : nullptr);
+    S.addNumbered("NObs%i", i, s->cum);
+    S.addNumbered("NEvent%i", i, s->cum - s->cen);
+    if (!sh.lifeTable) {
+        S.addNumbered("Median%i", i, s->quant[1]);
+        S.addNumbered("LowerMedian%i", i, s->qtlower[1]);
+        S.addNumbered("UpperMedian%i", i, s->qtupper[1]);
     }
+}
+
+// The median inset's formats, after the strata's dynamics.
+void addFormats(DynList& S, KorvPtr q)
+{
     S.add("PctMedianConfid", vdqtxts("%g%%", 4, confidencePercent(q->qtalpha)));
     S.add("QuartileFmt", vdqtxts("F6.%i", 5, zpfmt(q->ogmaxqt, 6)));
+}
+
+// The dynamics of every stratum and the median inset's formats.
+DynList strataList(KorvPtr q, const Shared& sh)
+{
+    DynList S;
+    int i = 1;
+    for (STRATA* s = q->strata; s && i <= q->nstrata; s = s->left, ++i)
+        addStratum(S, q, sh, s, i);
+    addFormats(S, q);
     return S;
+}
+
+// Whether a stratum has a censored time.
+bool someStratumCensored(KorvPtr q)
+{
+    int i = 1;
+    for (STRATA* s = q->strata; s && i <= q->nstrata; s = s->left, ++i)
+        if (s->cen != 0)
+            return true;
+    return false;
 }
 
 // The dynamics every survival graph of the BY group shares: the censored
@@ -183,19 +201,25 @@ DynList commonList(KorvPtr q, const Shared& sh, bool anyCensored)
 }
 
 // The survival graphs in panels: two cells for two strata, else pages of
-// four, each page a graph of its own.
-void panelGraphs(KorvPtr q, const Shared& sh, const SurvivalKind& kind, const DynList& C,
-                 const DynList& S)
+// four, each page a graph of its own. Each page names the plot data of its
+// own strata and carries their dynamics, so that the pages together cost as
+// much as the strata, however many pages there are.
+void panelGraphs(KorvPtr q, const Shared& sh, const SurvivalKind& kind, const DynList& C)
 {
     const int limits = 4 * sh.CL + 2 * sh.HW + sh.EP;
     const int nColumns = q->nstrata == 2 ? 1 : 2;
     const int per = 2 * nColumns;
     const xobskey header = vdqtxt(q->nsvar == 1 ? "NAMEVALUE" : "VALUE", -1);
     int page = 0;
-    for (int s = 1; s <= q->nstrata; ++s) {
+    int first = 0; // the page's first stratum, from 0
+    DynList S;
+    STRATA* node = q->strata;
+    for (int s = 1; s <= q->nstrata && node; ++s, node = node->left) {
+        addStratum(S, q, sh, node, s);
         if (s % per != 0 && s != q->nstrata)
             continue;
         ++page;
+        addFormats(S, q);
         xobskey label;
         if (sh.lifeTable) {
             const int n = msg326::LIFETABLE_PANEL_TITLE + sh.CL + sh.F;
@@ -209,7 +233,7 @@ void panelGraphs(KorvPtr q, const Shared& sh, const SurvivalKind& kind, const Dy
             .key(WOB_TAG_LABEL, label)
             .key(WOB_TAG_CONTENTS, kind.contents)
             .text(WOB_TAG_TEMPLATE, kind.templ)
-            .paths(WOB_TAG_PATHS2, q->ogpath, q->nstrata)
+            .paths(WOB_TAG_PATHS2, q->ogpath + first, s - first)
             .dyn("xName", sh.timeName)
             .dyn("nRows", 2)
             .dyn("nColumns", nColumns)
@@ -221,12 +245,14 @@ void panelGraphs(KorvPtr q, const Shared& sh, const SurvivalKind& kind, const Dy
             .list(S)
             .list(sh.M)
             .send(q);
+        S = DynList();
+        first = s;
     }
 }
 
 // The survival graph with the strata overlaid: one graph, which has the
 // strata's plot data joined.
-void overlaidGraph(KorvPtr q, Shared& sh, const SurvivalKind& kind, DynList& C, const DynList& S)
+void overlaidGraph(KorvPtr q, Shared& sh, const SurvivalKind& kind, DynList& C)
 {
     const int limits = 4 * sh.CL + 2 * sh.HW + sh.EP;
     xobskey label, second = nullptr;
@@ -254,7 +280,7 @@ void overlaidGraph(KorvPtr q, Shared& sh, const SurvivalKind& kind, DynList& C, 
         .dyn("GroupName", sh.groupName)
         .dyn("xName", sh.timeName)
         .list(C)
-        .list(S)
+        .list(strataList(q, sh))
         .list(sh.M)
         .list(sh.T)
         .pathOut(&q->ogpath[0])
@@ -266,13 +292,11 @@ void overlaidGraph(KorvPtr q, Shared& sh, const SurvivalKind& kind, DynList& C, 
 void survivalSection(KorvPtr q, Shared& sh)
 {
     const SurvivalKind kind = survivalKind(q, sh);
-    bool anyCensored = false;
-    const DynList S = strataList(q, sh, &anyCensored);
-    DynList C = commonList(q, sh, anyCensored);
+    DynList C = commonList(q, sh, someStratumCensored(q));
     if (q->vdqgraph & plot_bit::OVERLAY)
-        overlaidGraph(q, sh, kind, C, S);
+        overlaidGraph(q, sh, kind, C);
     else
-        panelGraphs(q, sh, kind, C, S);
+        panelGraphs(q, sh, kind, C);
 }
 
 // A graph of every stratum: the first has their plot data joined, the later

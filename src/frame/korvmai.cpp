@@ -11,6 +11,7 @@
 #include "vyr_data.h"
 #include "vyr_files.h"
 #include "vyr_format.h"
+#include "vyr_graphics.h"
 #include "vyr_host.h"
 #include "vyr_kernel.h"
 #include "vyr_output.h"
@@ -368,6 +369,16 @@ void plot_group(KORVCOM* q)
 void graph_strata(KORVCOM* q)
 {
     if (!q->grpvar) {
+        // Graphs with a curve per stratum name the strata in a legend only
+        // while it can be read.
+        const int v = q->vdqgraph;
+        const bool overlaid = (v & plot_bit::SURVIVAL) && (v & plot_bit::OVERLAY);
+        const bool curves =
+            overlaid ||
+            (v & (plot_bit::LOGSURV | plot_bit::LOGLOGS | plot_bit::DENSITY | plot_bit::HAZARD)) ||
+            (q->kmhaz && q->kmhaz->disp == 1);
+        if (q->nstrata > VYR_LEGEND_MOST && curves && q->vdq)
+            xpmlog(326, msg326::LEGEND_LEFT_OUT, q->nstrata, VYR_LEGEND_MOST);
         if (q->nstrata > 1) {
             if (q->vdqgraph != 0)
                 StratifiedSurvival(q);
@@ -380,6 +391,11 @@ void graph_strata(KORVCOM* q)
                     bandwidth_graph(q);
                 StratifiedSmoothedHazard(q);
             }
+        } else if ((q->vdqgraph & plot_bit::SURVIVAL) && (q->vdqgraph & plot_bit::TEST) &&
+                   q->nsvar > 0 && !(q->ktype & test_bit::NONE)) {
+            // The single stratum of this BY group has no test whose p-value
+            // the graph could show.
+            xpmlog(326, msg326::PLOT_TEST_SINGLE_STRATUM);
         }
     } else if (q->vdqgraph & plot_bit::PANEL) {
         korvpsg(q);

@@ -780,6 +780,50 @@ void plot_options_without_effect(const KORVCOM* q, const STMT* s, int mode)
     }
 }
 
+// The survival graph's requests that choose nothing in this step, each
+// named in a note: the at-risk table's options without ATRISK, the tick
+// options without ATRISK= times (the default at-risk times are the axis's
+// ticks), and TEST where no p-value can be shown (no tests, a single
+// stratum, or the GROUP= graphs drawn per stratum before the test).
+void survival_graph_options_without_effect(const KORVCOM* q, const STMT* s, int mode)
+{
+    const int v = q->vdqgraph;
+    if (mode != 2 || q->cmprisk || !(v & plot_bit::SURVIVAL))
+        return;
+    if (q->method != 1) {
+        const struct {
+            bool given;
+            const char* name;
+            const char* why;
+        } table[] = {
+            {given(s, proc_field::MAXLEN), "MAXLEN=", "it limits the stratum labels of that table"},
+            {bit(s, proc_bit::ATRISK_OUTSIDE), "OUTSIDE", "it places that table below the axis"},
+            {bit(s, proc_bit::ATRISK_TICK), "ATRISKTICK",
+             "it makes the at-risk times the axis's ticks"},
+            {bit(s, proc_bit::ATRISK_TICKONLY), "ATRISKTICKONLY",
+             "it makes the at-risk times the axis's only ticks"},
+        };
+        for (const auto& o : table) {
+            if (!o.given)
+                continue;
+            if (!q->art)
+                xpmlog(326, msg326::ATRISK_OPTION_WITHOUT_ATRISK, o.name, o.why);
+            else if (!q->art->zexplicit && o.name[0] == 'A')
+                xpmlog(326, msg326::ATRISKTICK_WITHOUT_TIMES, o.name);
+        }
+    }
+    if (!(v & plot_bit::TEST))
+        return;
+    if (q->ktype & test_bit::NONE)
+        xpmlog(326, msg326::PLOT_TEST_NO_EFFECT, "NOTEST leaves out the tests across strata");
+    else if (q->nsvar == 0 && !q->grpvar)
+        xpmlog(326, msg326::PLOT_TEST_NO_EFFECT,
+               "without STRATA variables or GROUP= there is a single stratum and no test "
+               "across strata");
+    else if (q->grpvar && !(v & plot_bit::PANEL))
+        xpmlog(326, msg326::PLOT_TEST_GROUP_LAYOUT, "GROUP=");
+}
+
 // Options read for the step that choose nothing in it, each named in a note:
 // those of tables that are not printed or not made on this road, those of
 // OUTSURV= without that data set, the bands' range without a band, the plot
@@ -867,6 +911,7 @@ void options_without_effect(const KORVCOM* q, const STMT* s, int mode)
             xpmlog(326, msg326::RMS_INDIVIDUAL_NO_EFFECT, name,
                    q->grpvar ? "with GROUP=: the graph of each stratum overlays its GROUP= levels"
                              : "without STRATA variables: there is one curve, in one graph");
+    survival_graph_options_without_effect(q, s, mode);
 
     // SINGULAR= decides the rank of the rank tests' covariance matrices
     // across strata and of the TEST statement's; nothing else reads it.

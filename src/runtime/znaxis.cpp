@@ -152,6 +152,9 @@ int znaxis(double low, double high, int vh, int zeroflag, ZnaxisMaxTicks max_tic
             high = 0;
     }
     const double range = high - low;
+    // A range wider than the largest double has no ticks to count.
+    if (!std::isfinite(range))
+        return 2;
     const double amax = std::max(std::fabs(low), std::fabs(high));
     if (range < std::max(amax * 1e-6, 1.491668147e-154)) {
         no_range(low, high, max_ticks, arg, tickstart, tickinc, tickn, given, fmt_d, fmt_w);
@@ -194,7 +197,9 @@ int znaxis(double low, double high, int vh, int zeroflag, ZnaxisMaxTicks max_tic
                     s += inc;
                 if (e - inc > high && (!zeroflag || e - inc >= -1e-6 * inc))
                     e -= inc;
-                if ((e - s) / range < 0.9999)
+                // Ends past the largest double cover nothing that can be
+                // counted: the next increment is tried.
+                if (!std::isfinite(e - s) || (e - s) / range < 0.9999)
                     continue;
                 const int n = static_cast<int>(std::floor((e - s) / inc + 1e-6));
                 if (vh == 'h') {

@@ -109,7 +109,9 @@ struct Scale {
     {
         if (d1 == d0)
             return (p0 + p1) / 2;
-        return p0 + (v - d0) * (p1 - p0) / (d1 - d0);
+        // The share of the data range first: data near the largest double
+        // times a pixel span would overflow.
+        return p0 + (v - d0) / (d1 - d0) * (p1 - p0);
     }
 };
 
@@ -202,12 +204,29 @@ bool segmentHits(Pt a, Pt b, const Rect& r)
     return true;
 }
 
+// The text of a row label cut to `room` pixels with an ellipsis.
+std::string cutTo(const std::string& s, double room, double size, bool bold = false)
+{
+    if (TextMetrics::width(s, size, bold) <= room)
+        return s;
+    std::string t = s;
+    while (!t.empty() && TextMetrics::width(t + "...", size, bold) > room) {
+        t.pop_back();
+        while (!t.empty() && (static_cast<unsigned char>(t.back()) & 0xC0) == 0x80)
+            t.pop_back();
+    }
+    return t + "...";
+}
+
 struct InsetBox {
     double w = 0, h = 0;
     std::vector<double> colW;
 };
 
-InsetBox measureInset(const Inset& in)
+// The box of an inset no wider than `most` pixels: when its texts need
+// more, its first column (the row labels) gives up the room and its labels
+// are cut with an ellipsis; the numbers keep their width.
+InsetBox measureInset(const Inset& in, double most = HUGE_VAL)
 {
     InsetBox b;
     for (size_t r = 0; r < in.rows.size(); ++r)
@@ -220,6 +239,13 @@ InsetBox measureInset(const Inset& in)
     for (double w : b.colW)
         b.w += w;
     b.w += 10 * (b.colW.size() > 0 ? b.colW.size() - 1 : 0) + 12;
+    if (b.w > most && b.colW.size() > 1) {
+        const double cut = std::min(b.w - most, b.colW[0] - 30);
+        if (cut > 0) {
+            b.colW[0] -= cut;
+            b.w -= cut;
+        }
+    }
     b.h = lineHeight(kTableSize) * in.rows.size() + 8;
     return b;
 }
@@ -242,8 +268,10 @@ void drawInset(Canvas& c, const Inset& in, const InsetBox& b, double x, double y
             if (k == 0 && r < in.rowColors.size() && in.rowColors[r] >= 0)
                 s.color = paletteColor(in.rowColors[r]);
             const double at = k == 0 ? cx : cx + b.colW[k];
-            if (!in.rows[r][k].empty())
-                c.text("inset-text", at, base, in.rows[r][k], s);
+            const std::string& t = in.rows[r][k];
+            if (!t.empty())
+                c.text("inset-text", at, base, k == 0 ? cutTo(t, b.colW[0], kTableSize, s.bold) : t,
+                       s);
             cx += b.colW[k] + 10;
         }
     }
@@ -260,24 +288,36 @@ struct LegendLayout {
     std::vector<double> rowWidth;
     double titleW = 0;
     double height = 0;
+    int noteRows = 0; // the note's line above the entries
 };
 
-double entryWidth(const LegendEntry& e)
+// A legend entry's label, cut to the room a row has beside the title.
+std::string legendLabel(const LegendEntry& e, double room)
 {
-    return kLegendSwatch + 5 + TextMetrics::width(e.label, kTableSize);
+    return cutTo(e.label, std::max(20.0, room - kLegendSwatch - 5), kTableSize);
+}
+
+double entryWidth(const LegendEntry& e, double room)
+{
+    return kLegendSwatch + 5 + TextMetrics::width(legendLabel(e, room), kTableSize);
 }
 
 LegendLayout layoutLegend(const Legend& l, double width)
 {
     LegendLayout L;
-    if (l.entries.empty())
+    if (l.entries.empty() && l.note.empty())
         return L;
+    L.noteRows = l.note.empty() ? 0 : 1;
+    if (l.entries.empty()) {
+        L.height = lineHeight(kTableSize) + 10;
+        return L;
+    }
     L.titleW = l.title.empty() ? 0 : TextMetrics::width(l.title, kTableSize, true) + 10;
     double x = L.titleW;
     int row = 0;
     L.rowWidth.push_back(0);
     for (const LegendEntry& e : l.entries) {
-        const double w = entryWidth(e);
+        const double w = entryWidth(e, width - L.titleW);
         if (x > L.titleW && x + w > width) {
             ++row;
             x = L.titleW;
@@ -288,17 +328,22 @@ LegendLayout layoutLegend(const Legend& l, double width)
         L.rowWidth.back() = x;
         x += 16;
     }
-    L.height = lineHeight(kTableSize) * static_cast<double>(L.rowWidth.size()) + 10;
+    L.height = lineHeight(kTableSize) * static_cast<double>(L.rowWidth.size() + L.noteRows) + 10;
     return L;
 }
 
 void drawLegend(Canvas& c, const Legend& l, const LegendLayout& L, double left, double width,
                 double top)
 {
-    if (l.entries.empty())
+    if (l.entries.empty() && l.note.empty())
         return;
     c.begin("legend");
     const double lh = lineHeight(kTableSize);
+    if (!l.note.empty()) {
+        c.text("legend-note", left + width / 2, baselineFor(top + 5 + lh / 2, kTableSize),
+               cutTo(l.note, width, kTableSize), style(kTableSize, Anchor::Middle));
+        top += lh;
+    }
     double widest = 0;
     for (double w : L.rowWidth)
         widest = std::max(widest, w);
@@ -338,8 +383,8 @@ void drawLegend(Canvas& c, const Legend& l, const LegendLayout& L, double left, 
             break;
         }
         }
-        c.text("legend-text", x + kLegendSwatch + 5, baselineFor(cy, kTableSize), e.label,
-               style(kTableSize));
+        c.text("legend-text", x + kLegendSwatch + 5, baselineFor(cy, kTableSize),
+               legendLabel(e, width - L.titleW), style(kTableSize));
     }
     c.end();
 }
@@ -455,20 +500,6 @@ RowFit fitRow(const std::vector<std::vector<std::pair<double, std::string>>>& ro
     return f;
 }
 
-// The text of a row label cut to `room` pixels with an ellipsis.
-std::string cutTo(const std::string& s, double room, double size)
-{
-    if (TextMetrics::width(s, size) <= room)
-        return s;
-    std::string t = s;
-    while (!t.empty() && TextMetrics::width(t + "...", size) > room) {
-        t.pop_back();
-        while (!t.empty() && (static_cast<unsigned char>(t.back()) & 0xC0) == 0x80)
-            t.pop_back();
-    }
-    return t + "...";
-}
-
 // Where a cell's parts go: the plot rectangle, the scales, the ticks and
 // the room around them, decided before anything of the cell is drawn.
 struct CellFrame {
@@ -481,6 +512,7 @@ struct CellFrame {
     double yLabelW = 0;    // the widest y tick label
     double overhang = 0;   // a first count reaching left of the plot
     double plotLeft = 0;   // the plot's left edge
+    double plotRight = 0;  // the plot's right edge (the axis may end inside it)
     double labelLeft = 0;  // where the at-risk row labels start
     double dataBottom = 0; // the curves' lowest pixel (above an inside table)
     Ticks xt, yt;
@@ -548,6 +580,26 @@ void layoutYAxis(const Figure& f, const PlotCell& cell, const Rect& R, CellFrame
     F.plotLeft = R.x0 + 6 + left;
 }
 
+// Counts of an at-risk table inside the plot stand clear of its right edge
+// as of its left: a count centred at the axis's end (or close to it) would
+// sit on the frame, so the axis ends that much inside the frame.
+void keepCountsInside(const PlotCell& cell, CellFrame& F)
+{
+    for (int pass = 0; pass < 3; ++pass) {
+        double reach = -1e300;
+        for (const AtRiskRow& r : cell.atRisk)
+            for (const auto& cl : r.cells) {
+                const double x = F.sx(cl.first);
+                if (x <= F.plotRight + 0.5)
+                    reach = std::max(reach, x + TextMetrics::width(cl.second, kTableSize) / 2);
+            }
+        const double excess = reach + 3 - F.plotRight;
+        if (excess <= 0.01)
+            return;
+        F.sx.p1 -= excess;
+    }
+}
+
 // The x axis: explicit ticks (the at-risk times, or the requested ticks) or
 // nice ones for the width there is; the right margin grows until the last
 // label stays inside the cell. Then the plot rectangle and both scales.
@@ -572,6 +624,9 @@ void layoutXAxis(const PlotCell& cell, const Rect& R, CellFrame& F)
         // Counts of an at-risk table inside the plot stand clear of its left
         // edge: the axis starts a little inside the frame.
         F.sx = {x0 - xpad, x1 + xpad, F.plotLeft + (F.inside ? F.overhang + 3 : 0), plotRight};
+        F.plotRight = plotRight;
+        if (F.inside)
+            keepCountsInside(cell, F);
         F.xl = placeXLabels(F.xt.values, F.xt.decimals, F.sx, cell.x.stagger);
         // The last label may not pass the cell's edge.
         double need = 14;
@@ -584,7 +639,7 @@ void layoutXAxis(const PlotCell& cell, const Rect& R, CellFrame& F)
     }
     if (F.xl.rows == 2)
         F.plotBottom -= F.tickLabelH + 2;
-    F.plot = Rect{F.plotLeft, F.top, F.sx.p1, F.plotBottom};
+    F.plot = Rect{F.plotLeft, F.top, F.plotRight, F.plotBottom};
     F.labelLeft = R.x0 + 6;
     F.dataBottom = F.plot.y1 - F.regionH;
     double y0 = cell.y.min, y1 = cell.y.max;
@@ -985,7 +1040,12 @@ const char* paletteDash(int index)
 std::string tickText(double v, int decimals)
 {
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*f", std::max(0, std::min(decimals, 12)), v);
+    // Values too large for their digits to be read (or to fit the buffer)
+    // are written with an exponent.
+    if (std::fabs(v) >= 1e15)
+        std::snprintf(buf, sizeof buf, "%.6g", v);
+    else
+        std::snprintf(buf, sizeof buf, "%.*f", std::max(0, std::min(decimals, 12)), v);
     std::string s = buf;
     if (s[0] == '-' && s.find_first_not_of("-0.") == std::string::npos)
         s.erase(0, 1);
@@ -1069,12 +1129,14 @@ double layoutFigure(Canvas& c, const Figure& f, std::vector<CellTrace>* trace)
         drawCell(c, f, f.cells[k], R, trace, outside);
     }
     y += cellH * f.rows;
+    for (const Inset& in : f.insets)
+        outside.push_back(&in);
     // Insets set below the cells, side by side as they fit.
     if (!outside.empty()) {
         y += 6;
         double x = kOuter, rowH = 0;
         for (const Inset* in : outside) {
-            const InsetBox b = measureInset(*in);
+            const InsetBox b = measureInset(*in, W - 2 * kOuter);
             if (x > kOuter && x + b.w > W - kOuter) {
                 y += rowH + 8;
                 x = kOuter;

@@ -113,6 +113,9 @@ struct LegendEntry {
 struct Legend {
     std::string title;
     std::vector<LegendEntry> entries;
+    // A line of its own above the entries (the curves a legend could not
+    // name).
+    std::string note;
 };
 
 // One set of axes with what is drawn in it.
@@ -133,6 +136,9 @@ struct Figure {
     std::vector<std::string> titles; // the first in bold
     int rows = 1, cols = 1;
     std::vector<PlotCell> cells; // row by row; cells past the end stay empty
+    // Insets of the figure as a whole (a test across its panels), set below
+    // the cells.
+    std::vector<Inset> insets;
     Legend legend;
     std::string atRiskTitle = "Number at Risk";
     // Outside at-risk tables: the share of each cell's height they take

@@ -16,6 +16,12 @@ using VyrNiceAxis = int (*)(double low, double high, int vh, int zeroflag, VyrAx
 void vyr_graphics_set_axis(VyrNiceAxis axis);
 VyrNiceAxis vyr_graphics_axis();
 
+// The most curves a graph's legend names (and rows its median table
+// shows): past them no one could read the legend, which would be taller
+// than the plot, so the graph leaves the names out and says how many
+// curves it draws; the procedure says in the log how to see them apart.
+inline constexpr int VYR_LEGEND_MOST = 40;
+
 // Whether this build writes graphs as PNG and PDF too (librsvg was found
 // when it was built).
 bool vyr_graphics_can_export();

@@ -18,6 +18,8 @@
 //   ticks at the at-risk times, so that every count sits under its tick.
 // - "rowWeights": "PREFERRED" lets the table take the height its rows need;
 //   two numbers "a b" give the plot and the table heights in that ratio.
+//   The panel templates have no form ending in "2": there "rowWeights"
+//   (passed with OUTSIDE) itself puts each panel's table below its axis.
 // - "classAtRisk": "Stratum" labels the at-risk rows with the stratum's
 //   values, "StratumNum" with its number.
 // - "xtickVals": the time axis's ticks (numbers separated by blanks);
@@ -30,12 +32,19 @@
 // - "QuartileFmt" "F6.d": the medians of the inset with d decimals.
 // - "plotTest", "TestName", "pValue" (or a ready "pValueDisplay"/
 //   "testPval"): the test's name and p-value in an inset; a p-value below
-//   0.0001 shows as "p<0.0001".
+//   0.0001 shows as "p<0.0001". In one plot the inset is in the plot; on a
+//   page of panels it stands below them, since the test compares what the
+//   panels show together; with GROUP= levels in strata panels (and the
+//   cumulative incidence panels) it is named "Stratified ...": the test of
+//   the levels stratified by the strata.
 // - "method", "SecondTitle", "StratumID", "title1", "title2": title lines.
 // - The median inset ("NObs", "NEvent", "Median", "LowerMedian",
 //   "UpperMedian", "PctMedianConfid", and the "%i" forms per stratum) is
-//   drawn in a corner no curve crosses; when it would take more than half
-//   the plot it is left out (the quartiles table has the same numbers).
+//   drawn in a corner no curve crosses, else below the plot. With more
+//   strata than a legend names (VYR_LEGEND_MOST) it is left out, as the
+//   legend's lines are (the quartiles table has the same numbers).
+// - The legend names each curve; past VYR_LEGEND_MOST curves it says how
+//   many curves the graph draws instead.
 #include "host/output/graphs.h"
 
 #include <algorithm>
@@ -47,6 +56,7 @@
 
 #include "host/graphics/canvas.h"
 #include "host/output/name_index.h"
+#include "vyr_graphics.h"
 #include "vyr_pool.h"
 
 namespace vdq
@@ -313,7 +323,11 @@ std::string numberText(double v, int decimals = -1)
     if (missing(v))
         return ".";
     char buf[48];
-    if (decimals >= 0) {
+    // Values too large for their digits to be read (or to fit the buffer)
+    // are written with an exponent.
+    if (std::fabs(v) >= 1e15) {
+        std::snprintf(buf, sizeof buf, "%.6g", v);
+    } else if (decimals >= 0) {
         std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
     } else if (std::fabs(v - std::round(v)) < 1e-9 * std::max(1.0, std::fabs(v))) {
         std::snprintf(buf, sizeof buf, "%.0f", v);
@@ -449,13 +463,17 @@ std::vector<CellRows> splitCells(const Data& d, bool panels, const std::string& 
     return cells;
 }
 
-// The cells of this page of a panel graph.
+// The cells of this page of a panel graph: "PanelNum" picks them from the
+// data of every page; data that fill no more than a page are the page's
+// own (each page names only its own plot data, so that the pages cost no
+// more together than the strata they show).
 std::vector<CellRows> pageOf(std::vector<CellRows> cells, const Dyn& dyn, int& rows, int& cols)
 {
     rows = std::max(1, static_cast<int>(dyn.num("nRows", 2)));
     cols = std::max(1, static_cast<int>(dyn.num("nColumns", cells.size() > 1 ? 2 : 1)));
     const size_t per = static_cast<size_t>(rows * cols);
-    const size_t page = static_cast<size_t>(std::max(1.0, dyn.num("PanelNum", 1)));
+    const size_t page =
+        cells.size() <= per ? 1 : static_cast<size_t>(std::max(1.0, dyn.num("PanelNum", 1)));
     std::vector<CellRows> out;
     for (size_t i = (page - 1) * per; i < std::min(cells.size(), page * per); ++i)
         out.push_back(std::move(cells[i]));
@@ -620,8 +638,14 @@ std::string timeLabel(const Data& d, const Dyn& dyn, const std::string& col)
     return n.empty() ? (c ? c->name : col) : n;
 }
 
-// The test inset; `test` names the test when the graph does not.
-void testInset(PlotCell& cell, const Dyn& dyn, const char* test = "Test")
+// The test inset; `test` names the test when the graph does not. In one
+// plot it goes into the plot, like the median inset. On a page of panels it
+// goes below the panels: the test compares what the panels show together
+// (the strata; with GROUP= the levels within every stratum, the test
+// stratified by the strata, which `stratified` then says), so no one panel
+// may seem to own it.
+void testInset(Figure& f, PlotCell* cell, const Dyn& dyn, const char* test = "Test",
+               bool stratified = false)
 {
     if (!dyn.on("plotTest"))
         return;
@@ -637,10 +661,17 @@ void testInset(PlotCell& cell, const Dyn& dyn, const char* test = "Test")
     std::string name = dyn.text("TestName");
     if (name.empty())
         name = dyn.text("testName");
+    if (name.empty())
+        name = test;
+    if (stratified)
+        name = "Stratified " + name;
     vgr::Inset in;
     in.cls = "inset-test";
-    in.rows.push_back({name.empty() ? std::string(test) : name, p});
-    cell.insets.push_back(std::move(in));
+    in.rows.push_back({name, p});
+    if (cell)
+        cell->insets.push_back(std::move(in));
+    else
+        f.insets.push_back(std::move(in));
 }
 
 // The decimals of the medians: "F6.d" gives d, else as the values need (at
@@ -674,7 +705,11 @@ void medianInset(PlotCell& cell, const Dyn& dyn, const std::vector<Curve>& curve
     };
     std::vector<Row> rows;
     if (per) {
-        for (int i = base; i < base + 64; ++i) {
+        // Past the rows a legend could name the table is left out whole
+        // (the quartiles table has its numbers), not cut to its first rows.
+        if (dyn.has("NObs" + std::to_string(base + VYR_LEGEND_MOST)))
+            return;
+        for (int i = base; i < base + VYR_LEGEND_MOST; ++i) {
             const std::string k = std::to_string(i);
             if (!dyn.has("NObs" + k))
                 break;
@@ -733,7 +768,9 @@ void medianInset(PlotCell& cell, const Dyn& dyn, const std::vector<Curve>& curve
 // The x range of the curves of a figure, and where the axis ends.
 struct XRange {
     double lo = 0, hi = 0;
-    double end = 1e300; // the axis's end ("maxTime")
+    // The axis's end ("maxTime"); none when infinite. Times may reach the
+    // largest double, so no finite value can stand for "no end".
+    double end = HUGE_VAL;
     bool any = false;
     void add(double v)
     {
@@ -756,7 +793,7 @@ void finishXAxis(Figure& f, const XRange& xr, bool zero, const std::vector<doubl
         c.x.zero = zero;
         c.x.min = zero ? std::min(0.0, xr.lo) : xr.lo;
         c.x.max = std::min(xr.hi, xr.end);
-        if (xr.end < 1e300) {
+        if (std::isfinite(xr.end)) {
             c.x.max = xr.end;
             c.x.clampToTicks = false;
         }
@@ -764,7 +801,7 @@ void finishXAxis(Figure& f, const XRange& xr, bool zero, const std::vector<doubl
         std::vector<double> t;
         for (double v : ticks)
             if (v >= c.x.min - 1e-9 * std::fabs(c.x.min) &&
-                (xr.end >= 1e300 || v <= xr.end * (1 + 1e-12)))
+                (!std::isfinite(xr.end) || v <= xr.end * (1 + 1e-12)))
                 t.push_back(v);
         if (t.size() >= 2)
             c.x.ticks = t;
@@ -1022,26 +1059,36 @@ void addSurvivalCurves(PlotCell& cell, const SurvivalPlan& p, const std::vector<
     }
 }
 
+// A line per curve in the legend, titled; past the curves a legend can
+// name, a note of how many curves the graph draws instead (the procedure
+// says in the log how to see them apart).
+void curveEntries(Figure& f, const std::vector<Curve>& curves, const std::string& title)
+{
+    if (curves.size() > static_cast<size_t>(VYR_LEGEND_MOST)) {
+        f.legend.title.clear();
+        f.legend.note = std::to_string(curves.size()) + " curves, too many to name in a legend";
+        return;
+    }
+    f.legend.title = title;
+    f.legend.entries.reserve(f.legend.entries.size() + curves.size());
+    for (size_t i = 0; i < curves.size(); ++i)
+        f.legend.entries.push_back(
+            {vgr::LegendEntry::Line, static_cast<int>(i),
+             curves[i].label.empty() ? numberText(curves[i].key) : curves[i].label,
+             vgr::paletteDash(static_cast<int>(i)), vgr::Marker::Plus, 1});
+}
+
 // The legend: a line per curve when the curves share a plot, the censoring
 // mark, and a sample of each band.
 void survivalLegend(Figure& f, const SurvivalPlan& p, const Dyn& dyn,
                     const std::vector<Curve>& firstCurves, const SurvivalTotals& tot)
 {
-    f.legend.title = dyn.text("GroupName");
-    if (f.legend.title.empty() && p.groups)
-        f.legend.title = dyn.text("GroupVar");
+    std::string title = dyn.text("GroupName");
+    if (title.empty() && p.groups)
+        title = dyn.text("GroupVar");
     const bool multi = firstCurves.size() > 1 && !(p.panels && !p.groups);
-    if (multi) {
-        f.legend.entries.reserve(firstCurves.size() + 1 + tot.bandsShown.size());
-        for (size_t i = 0; i < firstCurves.size(); ++i)
-            f.legend.entries.push_back(
-                {vgr::LegendEntry::Line, static_cast<int>(i),
-                 firstCurves[i].label.empty() ? numberText(firstCurves[i].key)
-                                              : firstCurves[i].label,
-                 vgr::paletteDash(static_cast<int>(i)), vgr::Marker::Plus, 1});
-    } else {
-        f.legend.title.clear();
-    }
+    if (multi)
+        curveEntries(f, firstCurves, title);
     if (tot.anyCensored)
         f.legend.entries.push_back(
             {vgr::LegendEntry::Mark, multi ? -1 : 0, "Censored", "", vgr::Marker::Plus, 1});
@@ -1106,7 +1153,9 @@ bool survivalFigure(const Node& g, const GraphTemplate& t, const Data& d, const 
         if (curves.empty())
             curves.push_back({0, std::string(), cr.rows});
         addSurvivalCurves(cell, p, curves, &cr == &cells.front(), tot);
-        cell.atRiskInside = !(t.flags & AtRiskOutside);
+        // The panel templates have no form of their own for a table below
+        // the axis: "rowWeights" (passed with OUTSIDE) asks for it there.
+        cell.atRiskInside = !(t.flags & AtRiskOutside) && !(p.panels && dyn.has("rowWeights"));
         cell.atRiskShare = yMin < 0 ? -yMin / (1 - yMin) : 0;
         cell.y.min = 0;
         cell.y.max = 1;
@@ -1115,14 +1164,14 @@ bool survivalFigure(const Node& g, const GraphTemplate& t, const Data& d, const 
         cell.x.label = xLabel;
         if (!p.panels) {
             medianInset(cell, dyn, curves, p.lifeTable);
-            testInset(cell, dyn);
+            testInset(f, &cell, dyn);
         }
         if (firstCurves.empty())
             firstCurves = std::move(curves);
         f.cells.push_back(std::move(cell));
     }
-    if (p.panels && !f.cells.empty())
-        testInset(f.cells.back(), dyn);
+    if (p.panels)
+        testInset(f, nullptr, dyn, "Test", p.groups);
     if (!tot.xr.any) {
         why = "its plot data has no survival estimate";
         return false;
@@ -1202,14 +1251,8 @@ bool logFigure(const Node& g, const GraphTemplate& t, const Data& d, const Dyn& 
     f.cells.push_back(std::move(cell));
     finishXAxis(f, xr, !loglog, {}, false);
     titles(f, g, dyn, std::string());
-    if (curves.size() > 1) {
-        f.legend.title = dyn.text("GroupName");
-        for (size_t i = 0; i < curves.size(); ++i)
-            f.legend.entries.push_back(
-                {vgr::LegendEntry::Line, static_cast<int>(i),
-                 curves[i].label.empty() ? numberText(curves[i].key) : curves[i].label,
-                 vgr::paletteDash(static_cast<int>(i)), vgr::Marker::Plus, 1});
-    }
+    if (curves.size() > 1)
+        curveEntries(f, curves, dyn.text("GroupName"));
     return true;
 }
 
@@ -1226,6 +1269,7 @@ struct LineSpec {
     std::string what, yLabel, xLabel;
     bool zeroX = true, zeroY = true;
     const char* test = "Test"; // the test's name when the graph passes none
+    bool stratifiedTest = false; // on panels: the test is stratified by them
 };
 
 bool lineFigure(const Node& g, const GraphTemplate& t, const Data& d, const Dyn& dyn,
@@ -1296,10 +1340,12 @@ bool lineFigure(const Node& g, const GraphTemplate& t, const Data& d, const Dyn&
         cell.x.label = sp.xLabel;
         cell.y.zero = sp.zeroY;
         cell.y.pad = 0.03;
-        if (!(t.flags & Panels) || &cr == &cells.back())
-            testInset(cell, dyn, sp.test);
+        if (!(t.flags & Panels))
+            testInset(f, &cell, dyn, sp.test);
         f.cells.push_back(std::move(cell));
     }
+    if (t.flags & Panels)
+        testInset(f, nullptr, dyn, sp.test, sp.stratifiedTest);
     if (!xr.any) {
         why = "its plot data has no points to draw";
         return false;
@@ -1312,17 +1358,9 @@ bool lineFigure(const Node& g, const GraphTemplate& t, const Data& d, const Dyn&
         xr.add(dyn.num("XVIEWMIN"));
     finishXAxis(f, xr, sp.zeroX, {}, false);
     titles(f, g, dyn, sp.what);
-    if (legendCurves.size() > 1 || ((t.flags & Panels) && legendCurves.size() > 1)) {
-        f.legend.title = dyn.text("GroupName");
-        if (f.legend.title.empty())
-            f.legend.title = dyn.text("groupName");
-        for (size_t i = 0; i < legendCurves.size(); ++i)
-            f.legend.entries.push_back(
-                {vgr::LegendEntry::Line, static_cast<int>(i),
-                 legendCurves[i].label.empty() ? numberText(legendCurves[i].key)
-                                               : legendCurves[i].label,
-                 vgr::paletteDash(static_cast<int>(i)), vgr::Marker::Plus, 1});
-    }
+    if (legendCurves.size() > 1)
+        curveEntries(f, legendCurves,
+                     dyn.text("GroupName").empty() ? dyn.text("groupName") : dyn.text("GroupName"));
     if (limits) {
         std::string label = dyn.text("labelCL");
         if (label.empty())
@@ -1431,6 +1469,9 @@ bool incidenceFigure(const Node& g, const GraphTemplate& t, const Data& d, const
     sp.cellCol = "StratumNum";
     sp.yLabel = "Cumulative Incidence";
     sp.test = "Gray's Test";
+    // The panels are the strata, the curves the GROUP= levels: Gray's test
+    // compares the levels stratified by the strata.
+    sp.stratifiedTest = true;
     sp.xLabel = timeLabel(d, dyn, "Time");
     bool ok = lineFigure(g, t, d, dyn, sp, f, why);
     if (ok) {

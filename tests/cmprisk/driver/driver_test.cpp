@@ -147,6 +147,24 @@ TEST(CrSteps, GraphRequestsAndPanels)
     }
 }
 
+TEST(CrSteps, EachFailureTypeIsNamedInItsGraph)
+{
+    // Two failure types: their graphs differ by the second title, which
+    // names the status value drawn, in plots and in panels alike.
+    StepRun r = run("proc korvante data=crsim notable plots=cif(cl test); time time*status(0) "
+                    "/ failcode; strata strat; run;");
+    EXPECT_EQ(r.status, 0) << r.log;
+    auto g = r.graphs();
+    ASSERT_EQ(g.size(), 2u);
+    EXPECT_EQ(dyn(g[0], "SecondTitle").str, "Failure Type status=1");
+    EXPECT_EQ(dyn(g[1], "SecondTitle").str, "Failure Type status=2");
+    r = run("proc korvante data=crsim notable plots=cif; time time*status(0) / failcode=2; "
+            "strata strat / group=group; run;");
+    g = r.graphs();
+    ASSERT_FALSE(g.empty()) << r.log;
+    EXPECT_EQ(dyn(g[0], "SecondTitle").str, "Failure Type status=2");
+}
+
 TEST(CrSteps, NoPValueOnAGraphWithoutDegreesOfFreedom)
 {
     // Level A's records all end before the first event of type 1, so the

@@ -289,3 +289,44 @@ TEST(Rows, PlotPoints)
     EXPECT_DOUBLE_EQ(c.plot[3].io[24], c.plot[2].io[1]);
     EXPECT_FALSE(wzmis(c.plot[6].io[1])); // the last record carries the survival
 }
+
+TEST(Rows, HiddenPlotDataKeepOneCensoredRowPerMarkTheGraphCanDraw)
+{
+    // Events at 1 and 6; censored records at 2, 2, 2.0001, 2.5, 3 (the same
+    // survival) and 7, 7.0001, 8 (the last). Thinned over [0, 8] in 4096
+    // columns: 2 and 2.0001 share a column (one mark), 2.5 and 3 do not;
+    // 7.0001 shares 7's column, and 8 is the stratum's last row. A keep
+    // time at 2.0001 keeps the first row at or after it all the same.
+    Sample s;
+    for (double t : {1.0, 6.0})
+        s.add(t, true);
+    for (double t : {2.0, 2.0, 2.0001, 2.5, 3.0, 7.0, 7.0001, 8.0})
+        s.add(t, false);
+    s.rank();
+    korv_est::PlOutputs o;
+    o.plot = true;
+    auto censoredTimes = [](const Capture& c) {
+        std::vector<double> v;
+        for (const korv_est::RowBuf& r : c.plot)
+            if (!wzmis(r.io[pl_slot::CENSORED]))
+                v.push_back(r.io[pl_slot::TIME]);
+        return v;
+    };
+    // Every record's row without thinning (PRINTPHANTOM).
+    Capture all = runRows(s, o);
+    EXPECT_EQ(censoredTimes(all).size(), 8u);
+    o.thinMarks = true;
+    o.markEnd = 8;
+    Capture thin = runRows(s, o);
+    EXPECT_EQ(censoredTimes(thin), (std::vector<double>{2, 2.5, 3, 7, 8}));
+    // The event rows and the time-0 row stay; the last row carries the curve.
+    EXPECT_EQ(thin.plot.size(), all.plot.size() - 3);
+    EXPECT_FALSE(wzmis(thin.plot.back().io[pl_slot::SURV]));
+    o.keepTimes = {2.0001};
+    EXPECT_EQ(censoredTimes(runRows(s, o)), (std::vector<double>{2, 2.0001, 2.5, 3, 7, 8}));
+    // MAXTIME= 4: the columns span [0, 4], finer; past it every row falls in
+    // the last column (not drawn) but for the stratum's last.
+    o.keepTimes.clear();
+    o.markEnd = 4;
+    EXPECT_EQ(censoredTimes(runRows(s, o)), (std::vector<double>{2, 2.5, 3, 7, 8}));
+}

@@ -135,6 +135,27 @@ TEST(AtRiskTimes, NiceTicksUpToTheLargestTimeAndAtMostHalfAStepPast)
     ASSERT_NE(named(zero, "SurvivalPlot"), nullptr);
 }
 
+TEST(AtRiskTimes, TimesNearTheLargestDoubleGiveFiniteTicks)
+{
+    // The nice axis over [0, 1.7e308] tries increments whose ends pass the
+    // largest double; those are skipped, and the ticks stay finite and
+    // ascending up to the largest time (the sanitizer build checks every
+    // conversion on the way).
+    const std::string prog = "proc korvante data=bydata plots=survival(atrisk) printphantom"
+                             ";\n   time t*c(0);\n   strata g;\nrun;\n";
+    StepRun r = run(prog, "t,c,g\n1e308,1,1\n1.7e308,0,1\n5e307,1,2\n1.2e308,1,2\n3,1,1\n");
+    ASSERT_EQ(r.status, 0) << r.log;
+    const std::vector<double> ticks = atRiskTimes(r);
+    ASSERT_GE(ticks.size(), 3u);
+    EXPECT_EQ(ticks.front(), 0);
+    for (size_t i = 1; i < ticks.size(); ++i) {
+        EXPECT_TRUE(std::isfinite(ticks[i]));
+        EXPECT_GT(ticks[i], ticks[i - 1]);
+    }
+    EXPECT_GE(ticks.back(), 1.7e308 * (1 - 1e-9));
+    EXPECT_NE(named(r, "SurvivalPlot"), nullptr);
+}
+
 TEST(AtRiskTimes, TickTextMergesTheAtRiskTimesWithNiceTicks)
 {
     const std::string data = upTo(1000) + "500,0\n";
@@ -274,7 +295,14 @@ TEST(StrataGraphs, PanelsOfFourStrataAPage)
     EXPECT_EQ(r.graphs[1].dyn["PanelNum"], "2");
     EXPECT_EQ(r.graphs[0].dyn["nColumns"], "2");
     EXPECT_EQ(r.graphs[0].dyn["HeaderDisplay"], "NAMEVALUE");
-    EXPECT_EQ(r.graphs[1].data.size(), 5u);
+    // Each page names its own strata's plot data and carries their values
+    // alone: pages cost as much together as the strata they show.
+    EXPECT_EQ(r.graphs[0].data.size(), 4u);
+    EXPECT_EQ(r.graphs[1].data.size(), 1u);
+    EXPECT_EQ(r.graphs[0].dyn.count("NObs4"), 1u);
+    EXPECT_EQ(r.graphs[0].dyn.count("NObs5"), 0u);
+    EXPECT_EQ(r.graphs[1].dyn.count("NObs1"), 0u);
+    EXPECT_EQ(r.graphs[1].dyn["NObs5"], "4");
     EXPECT_EQ(r.graphs[0].templ, "Stat.Korvante.Graphics.ProductLimitSurvivalPanel");
     // Two strata: one page of one column.
     r = run("proc korvante data=aml notable plots=survival(strata=panel);\n"
@@ -314,5 +342,73 @@ TEST(StrataGraphs, TheMedianInsetHasItsLimitsWithoutTheTables)
     for (const char* k : {"Median1", "LowerMedian1", "UpperMedian1", "LowerMedian2"}) {
         EXPECT_NE(b->dyn.at(k), "null") << k;
         EXPECT_EQ(a->dyn.at(k), b->dyn.at(k)) << k;
+    }
+}
+
+TEST(StrataGraphs, ATestInsetWithoutATestIsNamedInItsByGroup)
+{
+    // BY group 1 has two strata and its test; BY group 2 a single stratum,
+    // whose graph has no p-value to show: said once, for that group.
+    const std::string csv = "b,t,c,g\n1,1,1,a\n1,2,0,a\n1,3,1,b\n1,4,1,b\n2,1,1,a\n2,2,1,a\n"
+                            "2,5,0,a\n";
+    StepRun r = run("proc korvante data=bydata notable plots=survival(test);\n"
+                    "   time t*c(0);\n   strata g;\n   by b;\nrun;\n",
+                    csv);
+    EXPECT_EQ(r.status, 0) << r.log;
+    const std::string note = "TEST in PLOTS=SURVIVAL shows no p-value in this BY group";
+    const size_t at = r.log.find(note);
+    ASSERT_NE(at, std::string::npos) << r.log;
+    EXPECT_EQ(r.log.find(note, at + 1), std::string::npos) << r.log;
+    ASSERT_NE(named(r, "SurvivalPlot"), nullptr);
+    EXPECT_EQ(named(r, "SurvivalPlot")->dyn["plotTest"], "1");
+}
+
+TEST(StrataGraphs, ALegendTooLongToReadIsLeftOutWithANote)
+{
+    auto manyStrata = [](int n) {
+        std::string csv = "t,c,g\n";
+        for (int g = 1; g <= n; ++g)
+            csv += std::to_string(g) + ",1," + std::to_string(g) + "\n" + std::to_string(g + 1) +
+                   ",0," + std::to_string(g) + "\n";
+        return csv;
+    };
+    const std::string prog = "proc korvante data=bydata notable plots=(survival logsurv);\n"
+                             "   time t*c(0);\n   strata g / notest;\nrun;\n";
+    const std::string note = "The graphs across the 41 strata name no stratum";
+    StepRun r = run(prog, manyStrata(41));
+    EXPECT_EQ(r.status, 0) << r.log;
+    const size_t at = r.log.find(note);
+    ASSERT_NE(at, std::string::npos) << r.log;
+    EXPECT_EQ(r.log.find(note, at + 1), std::string::npos) << r.log;
+    EXPECT_NE(named(r, "SurvivalPlot"), nullptr);
+    r = run(prog, manyStrata(40));
+    EXPECT_EQ(r.log.find("name no stratum"), std::string::npos) << r.log;
+}
+
+TEST(StratumGraphs, ThinnedPlotDataDrawTheSameGraph)
+{
+    // Hidden plot data keep one censored row per mark the graph can draw
+    // (and the rows the at-risk counts and the band's end come from):
+    // the graphs are the same as from every record's row (PRINTPHANTOM).
+    std::string csv = "t,c,g\n";
+    for (int i = 0; i < 3000; ++i)
+        csv += std::to_string(1 + (i * 7) % 50) + "," + (i % 3 == 0 ? "1" : "0") + "," +
+               std::to_string(i % 2) + "\n";
+    auto graphs = [&](const std::string& extra, const std::string& plots) {
+        steprun::StepRun s =
+            steprun::run("proc korvante data=bydata notable " + extra + " plots=" + plots +
+                             ";\n   time t*c(0);\n   strata g;\nrun;\n",
+                         {{"bydata", csv}}, true);
+        std::string svg;
+        for (size_t at = s.html.find("<svg"); at != std::string::npos;
+             at = s.html.find("<svg", at + 1))
+            svg += s.html.substr(at, s.html.find("</svg>", at) - at) + "\n";
+        EXPECT_FALSE(svg.empty()) << s.log;
+        return svg;
+    };
+    for (const char* plots : {"survival", "survival(cl atrisk=0 5 10 30 test) maxtime=40",
+                              "survival(cb=hw atrisk(outside) failure strata=panel)"}) {
+        SCOPED_TRACE(plots);
+        EXPECT_EQ(graphs("", plots), graphs("printphantom", plots));
     }
 }

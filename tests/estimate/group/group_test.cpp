@@ -374,7 +374,9 @@ TEST(GroupGraphs, Panels)
     EXPECT_EQ(dyn(p[0], "plotTest"), 0);
     EXPECT_EQ(dyn(p[1], "plotTest"), 1);
     EXPECT_EQ(dynText(p[1], "testPval"), "p=0.0002");
-    EXPECT_EQ(p[1]->get("data")->items.size(), 5u);
+    // Each page names its own strata's plot data: four, then the fifth.
+    EXPECT_EQ(p[0]->get("data")->items.size(), 4u);
+    EXPECT_EQ(p[1]->get("data")->items.size(), 1u);
     for (int i = 0; i < 2; ++i)
         EXPECT_EQ(dyn(p[i], "plotCensored"), 0);
     // Two strata: one page of one row.

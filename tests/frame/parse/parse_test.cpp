@@ -1024,3 +1024,51 @@ TEST_F(Parse, DeviceGraphicsSettings)
     EXPECT_TRUE(r.inspected) << r.log;
     EXPECT_TRUE(has(r.log, "Plot sub-options")) << r.log;
 }
+
+// The survival graph's requests that choose nothing: the at-risk table's
+// options without ATRISK, the tick options without ATRISK= times, TEST
+// without a test to show, each named; where they act, nothing is said.
+TEST_F(Parse, SurvivalGraphRequestsThatChooseNothingAreNamed)
+{
+    const std::string T = " time time*status(0);";
+    struct Case {
+        std::string program;
+        std::vector<const char*> texts;
+    } cases[] = {
+        {"plots=s(maxlen=5 outside atrisktick);" + T + " strata sex;",
+         {"NOTE: MAXLEN= in PLOTS=SURVIVAL has no effect without ATRISK",
+          "NOTE: OUTSIDE in PLOTS=SURVIVAL has no effect without ATRISK",
+          "NOTE: ATRISKTICK in PLOTS=SURVIVAL has no effect without ATRISK"}},
+        {"plots=s(atrisk(atrisktick));" + T + " strata sex;",
+         {"NOTE: ATRISKTICK in PLOTS=SURVIVAL has no effect without ATRISK= times"}},
+        {"plots=s(atrisk atrisktickonly);" + T,
+         {"NOTE: ATRISKTICKONLY in PLOTS=SURVIVAL has no effect without ATRISK= times"}},
+        {"plots=s(test);" + T,
+         {"NOTE: TEST in PLOTS=SURVIVAL has no effect: without STRATA variables or GROUP="}},
+        {"plots=s(test);" + T + " strata sex / notest;",
+         {"NOTE: TEST in PLOTS=SURVIVAL has no effect: NOTEST leaves out the tests"}},
+        {"plots=s(test);" + T + " strata sex / group=age;",
+         {"NOTE: TEST in PLOTS=SURVIVAL shows no p-value in the survival graphs of the GROUP= "
+          "levels"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.program);
+        auto r = run("proc korvante data=lung " + c.program + " run;", [](KORVCOM&) {});
+        EXPECT_TRUE(r.inspected) << r.log;
+        EXPECT_LE(r.rc, 4) << r.log;
+        for (const char* text : c.texts)
+            EXPECT_TRUE(has(r.log, text)) << text << "\n" << r.log;
+    }
+    const std::string quiet[] = {
+        "plots=s(atrisk=0 100 200 atrisktick maxlen=5 outside);" + T + " strata sex;",
+        "plots=s(test);" + T + " strata sex;",
+        "plots=s(test strata=panel);" + T + " strata sex / group=age;",
+        "plots=s(test strata=panel);" + T + " strata / group=age;",
+    };
+    for (const auto& program : quiet) {
+        auto r = run("proc korvante data=lung " + program + " run;", [](KORVCOM&) {});
+        EXPECT_TRUE(r.inspected) << r.log;
+        EXPECT_FALSE(has(r.log, "no effect")) << program << "\n" << r.log;
+        EXPECT_FALSE(has(r.log, "no p-value")) << program << "\n" << r.log;
+    }
+}

@@ -706,3 +706,187 @@ TEST(SurvivalFamily, ManyStrataDrawnOnThePoolAsOneAfterAnother)
         EXPECT_EQ(a.text, b.text) << i;
     }
 }
+
+TEST(SurvivalFamily, TimesNearTheLargestDoubleKeepTheirTicksAndCounts)
+{
+    // At-risk ticks at 0, 1e308 and 1.7e308: each tick is labelled in a
+    // readable form and each count stands under its tick.
+    NodePtr t = table({"tAtRisk", "Time", "Survival", "AtRisk", "Censored"},
+                      {{M, 0, 1, 3, M},
+                       {0, 0, M, 3, M},
+                       {M, 5e307, 0.6667, 3, M},
+                       {1e308, 1e308, M, 2, M},
+                       {M, 1e308, 0.3333, 2, M},
+                       {M, 1.7e308, 0.3333, 1, 0.3333},
+                       {1.7e308, 1.7e308, M, 1, M}});
+    const Drawn d = draw(graph("ProductLimitSurvival", {t},
+                               {num("plotAtRisk", 1), num("yMin", -0.1), num("plotCensored", 1),
+                                txt("xtickVals", "      0  1e+308 1.7e+308 ")}));
+    std::map<std::string, double> tickX;
+    for (const auto* it : d.canvas->of("axis-x"))
+        if (it->cls == "tick-label")
+            tickX[it->text] = it->at.x;
+    EXPECT_EQ(tickX.size(), 3u);
+    ASSERT_TRUE(tickX.count("1e+308") && tickX.count("1.7e+308"));
+    EXPECT_LT(tickX["0"], tickX["1e+308"]);
+    EXPECT_LT(tickX["1e+308"], tickX["1.7e+308"]);
+    EXPECT_EQ(texts(*d.canvas, "atrisk-count"), (std::vector<std::string>{"3", "2", "1"}));
+    EXPECT_EQ(d.canvas->of("censor").size(), 1u);
+    // The median inset writes such a value with an exponent too.
+    EXPECT_EQ(vgr::tickText(1.7e308, 0), "1.7e+308");
+}
+
+TEST(SurvivalFamily, AtRiskCountsAtTheAxisEndStayInsideTheFrame)
+{
+    // The axis ends at the last at-risk time: its counts stand inside the
+    // frame, under their tick, as the counts at 0 do at the left.
+    std::vector<Dynamic> dyn = overlayDynamics();
+    dyn.push_back(num("maxTime", 10));
+    dyn.push_back(num("yMin", -0.1));
+    const Drawn d = draw(graph("ProductLimitSurvival", {twoStrata()}, dyn));
+    const vgr::Rect& frame = d.cells[0].plot;
+    std::map<std::string, double> tickX;
+    for (const auto* it : d.canvas->of("axis-x"))
+        if (it->cls == "tick-label")
+            tickX[it->text] = it->at.x;
+    size_t atEnd = 0;
+    for (const auto* it : d.canvas->of("atrisk-count")) {
+        EXPECT_GT(it->box.x0, frame.x0 + 1) << it->text;
+        EXPECT_LT(it->box.x1, frame.x1 - 1) << it->text;
+        if (std::fabs(it->at.x - tickX["10"]) < 1e-9)
+            ++atEnd;
+    }
+    EXPECT_EQ(atEnd, 2u);
+}
+
+TEST(SurvivalFamily, LongStratumLabelsStayOnTheGraph)
+{
+    // A 90-character stratum value: the median inset (beside or below the
+    // plot), the legend and the at-risk labels keep every text on the
+    // canvas (draw() checks), the inset's numbers whole and its label cut.
+    const std::string longName(90, 'W');
+    NodePtr t = twoStrata();
+    Rows rows;
+    for (size_t r = 0; r < t->rows.size(); ++r) {
+        rows.startRow();
+        for (size_t c = 0; c + 1 < t->columns.size(); ++c)
+            rows.addNumber(t->rows.number(r, c));
+        rows.addText(t->rows.number(r, 0) == 1 ? longName : std::string("Male"));
+    }
+    t->rows = std::move(rows);
+    std::vector<Dynamic> dyn = overlayDynamics();
+    for (Dynamic& x : dyn)
+        if (x.name == "StrVal1")
+            x.text = longName;
+    const Drawn d = draw(graph("ProductLimitSurvival", {t}, dyn));
+    const std::vector<std::string> m = texts(*d.canvas, "inset-median");
+    EXPECT_NE(std::find(m.begin(), m.end(), "95% Limits"), m.end());
+    EXPECT_NE(std::find(m.begin(), m.end(), "2.0 - ."), m.end());
+    EXPECT_EQ(std::find(m.begin(), m.end(), longName), m.end());
+    const std::vector<std::string> l = texts(*d.canvas, "legend");
+    EXPECT_NE(std::find(l.begin(), l.end(), "Male"), l.end());
+}
+
+TEST(SurvivalFamily, TheTestAcrossPanelsStandsBelowThemAndTheOutsideTableIsHonoured)
+{
+    // GROUP= levels in two strata panels: the test of the levels stratified
+    // by the strata is set below the panels, named as such; "rowWeights"
+    // (OUTSIDE) puts each panel's at-risk table below its axis.
+    std::vector<std::vector<double>> rows;
+    std::vector<std::string> strata;
+    for (int s = 1; s <= 2; ++s)
+        for (int g = 1; g <= 2; ++g) {
+            rows.push_back({double(s), double(g), M, 0, 1, 4});
+            rows.push_back({double(s), double(g), 0, 0, M, 4});
+            rows.push_back({double(s), double(g), M, 2.0 * g, 0.5, 2});
+            rows.push_back({double(s), double(g), 5, 5, M, 1});
+            for (int k = 0; k < 4; ++k)
+                strata.push_back(s == 1 ? "adeno" : "squamous");
+        }
+    NodePtr t = table({"StratumNum", "GroupNum", "tAtRisk", "Time", "Survival", "AtRisk"}, rows,
+                      strata, "celltype");
+    const std::vector<Dynamic> dyn = {num("nRows", 1),
+                                      num("nColumns", 2),
+                                      txt("HeaderDisplay", "NAMEVALUE"),
+                                      num("PanelNum", 1),
+                                      txt("GroupVar", "trt"),
+                                      num("yMin", -0.06),
+                                      num("plotAtRisk", 1),
+                                      txt("rowWeights", "PREFERRED"),
+                                      num("plotTest", 1),
+                                      txt("testName", "Log-Rank"),
+                                      txt("testPval", "p=0.4022")};
+    const Drawn d = draw(graph("ProductLimitSurvivalPanelSG", {t}, dyn));
+    ASSERT_EQ(d.cells.size(), 2u);
+    EXPECT_EQ(texts(*d.canvas, "inset-test"),
+              (std::vector<std::string>{"Stratified Log-Rank", "p=0.4022"}));
+    for (const auto* it : d.canvas->of("inset-test")) {
+        EXPECT_FALSE(it->in("cell")) << it->text;
+        for (const vgr::CellTrace& c : d.cells) {
+            if (it->kind == RecordingCanvas::Item::Text) {
+                EXPECT_GT(it->box.y0, c.plot.y1) << it->text;
+            }
+        }
+    }
+    EXPECT_TRUE(d.canvas->of("atrisk-inside").empty());
+    EXPECT_EQ(texts(*d.canvas, "atrisk-count").size(), 8u);
+    for (const auto* it : d.canvas->of("atrisk-count"))
+        EXPECT_GT(it->box.y0, d.cells[0].plot.y1 + 10) << it->text;
+    // Without GROUP= the panels are the strata and the test compares them:
+    // below the panels too, under its own name.
+    NodePtr plain = table({"StratumNum", "Time", "Survival"},
+                          {{1, 0, 1}, {1, 3, 0.5}, {2, 0, 1}, {2, 4, 0.25}}, {"a", "a", "b", "b"});
+    const Drawn p = draw(graph("ProductLimitSurvivalPanel", {plain},
+                               {num("nRows", 2), num("nColumns", 1), num("plotTest", 1),
+                                txt("TestName", "Wilcoxon"), num("pValue", 0.25)}));
+    EXPECT_EQ(texts(*p.canvas, "inset-test"), (std::vector<std::string>{"Wilcoxon", "p=0.2500"}));
+    for (const auto* it : p.canvas->of("inset-test"))
+        EXPECT_FALSE(it->in("cell")) << it->text;
+}
+
+TEST(SurvivalFamily, APageOfPanelsDrawnFromItsOwnPlotDataAlone)
+{
+    // The second page names only its own stratum's data: that is the page,
+    // whatever "PanelNum" says; from every page's data it picks its own.
+    NodePtr fifth =
+        table({"StratumNum", "Time", "Survival"}, {{5, 0, 1}, {5, 3, 0.5}}, {"5", "5"}, "ecog");
+    const std::vector<Dynamic> dyn = {num("nRows", 2), num("nColumns", 2),
+                                      txt("HeaderDisplay", "VALUE"), num("PanelNum", 2)};
+    const Drawn d = draw(graph("ProductLimitSurvivalPanel", {fifth}, dyn));
+    EXPECT_EQ(texts(*d.canvas, "panel-header"), std::vector<std::string>{"5"});
+    EXPECT_EQ(count(*d.canvas, "curve", RecordingCanvas::Item::Path), 1u);
+}
+
+TEST(SurvivalFamily, PastTheCurvesALegendNamesItSaysHowManyInstead)
+{
+    // 40 strata: a legend line each and the median table. 41: no line per
+    // curve and no table, a note of the curves drawn; the curves stay.
+    auto strata = [](int n) {
+        std::vector<std::vector<double>> rows;
+        std::vector<std::string> labels;
+        std::vector<Dynamic> dyn = {num("NStrata", n), txt("GroupName", "site"),
+                                    num("plotCensored", 1)};
+        for (int k = 1; k <= n; ++k) {
+            rows.push_back({double(k), 0, 1, M});
+            rows.push_back({double(k), double(k), 0.5, M});
+            rows.push_back({double(k), k + 1.0, M, 0.5});
+            for (int i = 0; i < 3; ++i)
+                labels.push_back("site " + std::to_string(k));
+            dyn.push_back(num("NObs" + std::to_string(k), 2));
+            dyn.push_back(num("NEvent" + std::to_string(k), 1));
+            dyn.push_back(num("Median" + std::to_string(k), k));
+        }
+        return graph("ProductLimitSurvival",
+                     {table({"StratumNum", "Time", "Survival", "Censored"}, rows, labels, "site")},
+                     dyn);
+    };
+    Drawn d = draw(strata(40));
+    EXPECT_EQ(texts(*d.canvas, "legend").size(), 42u); // title, 40 strata, "Censored"
+    EXPECT_FALSE(d.canvas->of("inset-median").empty());
+    d = draw(strata(41));
+    EXPECT_EQ(count(*d.canvas, "curve", RecordingCanvas::Item::Path), 41u);
+    EXPECT_EQ(texts(*d.canvas, "legend"),
+              (std::vector<std::string>{"41 curves, too many to name in a legend", "Censored"}));
+    EXPECT_TRUE(d.canvas->of("inset-median").empty());
+    EXPECT_LT(vgr::figureSize(d.figure).second, 600);
+}

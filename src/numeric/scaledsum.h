@@ -33,8 +33,7 @@ struct ScaledSum {
         for (;;) {
             const int e = exp > o.exp ? exp : o.exp;
             const double next = std::ldexp(sum, exp - e) + std::ldexp(o.sum, o.exp - e);
-            if (std::isfinite(next) || !std::isfinite(sum) || !std::isfinite(o.sum) ||
-                e >= kLast) {
+            if (std::isfinite(next) || !std::isfinite(sum) || !std::isfinite(o.sum) || e >= kLast) {
                 sum = next;
                 exp = e;
                 return;
@@ -48,7 +47,7 @@ struct ScaledSum {
     // True when the sum is not above `bound` (a bound in plain units).
     bool at_most(double bound) const { return std::fabs(sum) <= std::ldexp(bound, -exp); }
 
-private:
+  private:
     // Two finite doubles multiply to less than 2^2048: no sum of them needs a
     // larger unit than this.
     static constexpr int kLast = 4096;

@@ -18,14 +18,11 @@ struct ScaledSum {
     // Adds a x b.
     void add(double a, double b)
     {
-        for (;;) {
-            const double next = sum + a * std::ldexp(b, -exp);
-            if (std::isfinite(next) || !std::isfinite(a) || !std::isfinite(b) || exp >= kLast) {
-                sum = next;
-                return;
-            }
-            raise();
-        }
+        const double next = sum + (exp == 0 ? a * b : a * std::ldexp(b, -exp));
+        if (std::isfinite(next) || !std::isfinite(a) || !std::isfinite(b) || exp >= kLast)
+            sum = next;
+        else
+            addRaised(a, b);
     }
     // Adds another scaled sum.
     void add(const ScaledSum& o)
@@ -51,6 +48,17 @@ struct ScaledSum {
     // Two finite doubles multiply to less than 2^2048: no sum of them needs a
     // larger unit than this.
     static constexpr int kLast = 4096;
+    void addRaised(double a, double b)
+    {
+        for (;;) {
+            raise();
+            const double next = sum + a * std::ldexp(b, -exp);
+            if (std::isfinite(next) || exp >= kLast) {
+                sum = next;
+                return;
+            }
+        }
+    }
     void raise()
     {
         exp += 512;

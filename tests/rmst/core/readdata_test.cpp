@@ -19,7 +19,8 @@
 TEST(ReadData, LeavesOutTheRecordsTheDataPassLeavesOut)
 {
     lev::Folder dir;
-    const std::string path = dir.write("r.csv", "t,s,f\n1,1,1\n2,0,1\n3,1,1\n4,1,1\n5,0,0\n6,1,2\n");
+    const std::string path =
+        dir.write("r.csv", "t,s,f\n1,1,1\n2,0,1\n3,1,1\n4,1,1\n5,0,0\n6,1,2\n");
     const double inf = std::numeric_limits<double>::infinity();
     const double nan = std::numeric_limits<double>::quiet_NaN();
     step_probe::run([&] {

@@ -6,11 +6,13 @@
 // the tree routines can link them; their key follows the header.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
 #include "common/korvcom.h"
 #include "common/records.h"
+#include "numeric/scaledsum.h"
 
 struct NAMESTR; // a host variable descriptor (host data sets)
 struct XCBSTORE;
@@ -38,8 +40,19 @@ struct TIMETALLY {
     double* time;     // ascending
     double* events;   // frequency of the events at the time
     double* censored; // frequency of the censored records at the time
-    double lrTime;    // sum of frequency x time in record order (likelihood ratio)
+    korv_num::ScaledSum lrTime; // frequency x time in record order (likelihood ratio)
 };
+
+// The total time of a stratum's records for the likelihood-ratio test:
+// frequency x time added up in record order, in a power-of-two unit that
+// stays 1 unless the plain sum would overflow.
+inline korv_num::ScaledSum korv_lr_time(const double* times, const double* freqs, int64_t n)
+{
+    korv_num::ScaledSum tk;
+    for (int64_t i = 0; i < n; ++i)
+        tk.add(std::fabs(freqs[i]), times[i]);
+    return tk;
+}
 
 // One stratum: tree header, counts and sums, the current record blocks, the
 // chain of written blocks, results of the estimators, then the key.

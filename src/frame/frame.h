@@ -157,7 +157,7 @@ struct StratumArea {
     double* ahead2 = nullptr; // the same of frequency x weight squared (WEIGHT)
     int64_t distinct = -1;    // distinct times counted, or -1 (no counts)
     double* tally = nullptr;  // times, events, censored: distinct each
-    double lrTime = 0;
+    korv_num::ScaledSum lrTime; // the likelihood ratio's total time
     bool ready = false;
 };
 // The bytes korv_stratum_prepare takes for a stratum (without its counts).

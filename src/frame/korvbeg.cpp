@@ -59,16 +59,6 @@ void tally_fill(const double* t, const double* f, int64_t n, double* time, doubl
     }
 }
 
-// The likelihood-ratio statistic's total time, added up in record order as
-// the tests add it up from the records.
-double lr_time(const double* times, const double* freqs, int64_t n)
-{
-    double tk = 0.0;
-    for (int64_t i = 0; i < n; ++i)
-        tk += std::fabs(freqs[i]) * times[i];
-    return tk;
-}
-
 // A tally in the node pool holding `distinct` times.
 TIMETALLY* new_tally(KORVCOM* q, int64_t distinct)
 {
@@ -94,7 +84,7 @@ TIMETALLY* make_tally(KORVCOM* q, STRATA* node)
         return nullptr;
     TIMETALLY* tally = new_tally(q, distinct);
     tally_fill(q->rtimes, q->rfreqs, n, tally->time, tally->events, tally->censored);
-    tally->lrTime = lr_time(q->times, q->freqs, n);
+    tally->lrTime = korv_lr_time(q->times, q->freqs, n);
     return tally;
 }
 
@@ -267,7 +257,7 @@ bool korv_stratum_prepare(const KORVCOM* q, const STRATA* node, StratumArea& a)
         if (!ok)
             return false;
         tally_fill(a.rtimes, a.rfreqs, n, a.tally, a.tally + a.distinct, a.tally + 2 * a.distinct);
-        a.lrTime = lr_time(a.times, a.freqs, n);
+        a.lrTime = korv_lr_time(a.times, a.freqs, n);
     }
     a.ready = true;
     return true;

@@ -1060,9 +1060,13 @@ void time_limits(KORVCOM* q, const STMT* s, int mode)
 }
 
 // The times of the rows: INTERVALS=, TIMELIST= and REDUCEOUT, then WIDTH= and
-// NINTERVAL= for the life-table intervals.
+// NINTERVAL= for the life-table intervals. A competing-risks analysis makes
+// no life table and lists the cumulative incidence at the TIMELIST= times:
+// there the interval options are named as without effect, and they neither
+// stand in for TIMELIST= nor push it aside.
 void time_points(KORVCOM* q, const STMT* s)
 {
+    const bool cr = q->cmprisk != nullptr;
     if (given(s, proc_field::INTERVALS)) {
         q->zinter = 1;
         int n = 0;
@@ -1075,6 +1079,8 @@ void time_points(KORVCOM* q, const STMT* s)
             xpmlog(326, msg326::NO_POSITIVE_INTERVAL);
             fail_exit(q, 2000);
         }
+        if (cr)
+            xpmlog(326, msg326::CR_LIFETABLE_OPTION_NO_EFFECT, "INTERVALS=");
     }
 
     // TIMELIST=, not with the life table or INTERVALS=.
@@ -1083,7 +1089,7 @@ void time_points(KORVCOM* q, const STMT* s)
         if (q->method == 1) {
             xpmlog(326, msg326::TIMELIST_WITH_LIFETABLE);
             q->ztimelst = 0;
-        } else if (q->zinter) {
+        } else if (q->zinter && !cr) {
             xpmlog(326, msg326::TIMELIST_WITH_INTERVALS);
             q->ztimelst = 0;
         } else {
@@ -1099,14 +1105,15 @@ void time_points(KORVCOM* q, const STMT* s)
         }
     }
 
-    // REDUCEOUT needs a time list or intervals and an OUTSURV= data set.
+    // REDUCEOUT needs a time list or intervals and an OUTSURV= data set;
+    // with competing risks a time list and an OUTCIF= data set.
     if (bit(s, proc_bit::REDUCEOUT)) {
         q->zreduce = 1;
-        if (!q->zinter && !q->ztimelst) {
-            xpmlog(326, msg326::REDUCEOUT_NO_LIST);
+        if (!q->ztimelst && (cr || !q->zinter)) {
+            xpmlog(326, cr ? msg326::CR_REDUCEOUT_NO_TIMELIST : msg326::REDUCEOUT_NO_LIST);
             q->zreduce = 0;
         } else if (!q->fileouts) {
-            xpmlog(326, msg326::REDUCEOUT_NO_OUTSURV);
+            xpmlog(326, cr ? msg326::CR_REDUCEOUT_NO_OUTCIF : msg326::REDUCEOUT_NO_OUTSURV);
             q->zreduce = 0;
         }
     }
@@ -1132,7 +1139,12 @@ void time_points(KORVCOM* q, const STMT* s)
     // The life table's intervals come from INTERVALS=, else WIDTH=, else
     // NINTERVAL=: an option that does not choose them is named.
     const bool width = given(s, proc_field::WIDTH), count = given(s, proc_field::NINTERVAL);
-    if (q->method != 1 || q->cmprisk) {
+    if (cr) {
+        if (width)
+            xpmlog(326, msg326::CR_LIFETABLE_OPTION_NO_EFFECT, "WIDTH=");
+        if (count)
+            xpmlog(326, msg326::CR_LIFETABLE_OPTION_NO_EFFECT, "NINTERVAL=");
+    } else if (q->method != 1) {
         if (width)
             xpmlog(326, msg326::LIFETABLE_OPTION_NO_EFFECT, "WIDTH=");
         if (count)

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "common/rankorder.h"
+#include "common/strata.h"
 #include "homogeneity/homogeneity.h"
 #include "numeric/vector.h"
 #include "vyr_pool.h"
@@ -301,21 +302,18 @@ void korv_hom_close_rows(double* block, int k)
 
 void korv_lr_add(HomLR* lr, const double* time, const double* freq, int64_t nobs, double events)
 {
-    double tk = 0.0;
-    for (int64_t i = 0; i < nobs; ++i)
-        tk += std::fabs(freq[i]) * time[i];
-    korv_lr_add_total(lr, tk, events);
+    korv_lr_add_total(lr, korv_lr_time(time, freq, nobs), events);
 }
 
-void korv_lr_add_total(HomLR* lr, double tk, double events)
+void korv_lr_add_total(HomLR* lr, const korv_num::ScaledSum& tk, double events)
 {
-    if (std::fabs(tk) <= 1.110223024625157e-13) {
+    if (tk.at_most(1.110223024625157e-13)) {
         lr->nempty = -1;
         return;
     }
-    lr->T += tk;
+    lr->T.add(tk);
     if (events > 0)
-        lr->L -= events * std::log(tk / events);
+        lr->L -= events * tk.log_over(events);
     else
         lr->zempty = '*';
     lr->D += events;
@@ -323,8 +321,8 @@ void korv_lr_add_total(HomLR* lr, double tk, double events)
 
 void korv_lr_finish(HomLR* lr)
 {
-    if (lr->D > 0 && lr->T > 0)
-        lr->likeratio = 2.0 * (lr->D * std::log(lr->T / lr->D) + lr->L);
+    if (lr->D > 0 && lr->T.sum > 0)
+        lr->likeratio = 2.0 * (lr->D * lr->T.log_over(lr->D) + lr->L);
     else
         lr->likeratio = lr->L;
     // The statistic is never negative in exact arithmetic (log-sum

@@ -17,6 +17,7 @@
 #include "common/korvcom.h"
 #include "common/stages.h"
 #include "numeric/format.h"
+#include "numeric/scaledsum.h"
 
 // ---------------------------------------------------------------------------
 // Driver entries (survival road only).
@@ -125,17 +126,21 @@ struct HomBlocks {
 
 // Likelihood-ratio statistic of the exponential model, gathered stratum by
 // stratum. A stratum whose total time is not above 1.11e-13 sets nempty to -1
-// and is left out; one without events sets zempty to '*'.
+// and is left out; one without events sets zempty to '*'. The total times are
+// kept in a power-of-two unit (the statistic does not depend on the unit of
+// time), so that times near the largest double do not overflow them; L holds
+// the sum of -D_k log(T_k / D_k) in plain units.
 struct HomLR {
-    double T = 0, D = 0, L = 0;
+    korv_num::ScaledSum T;
+    double D = 0, L = 0;
     char zempty = ' ';
     int nempty = 0;
     double likeratio = 0;
 };
 void korv_lr_add(HomLR* lr, const double* time, const double* freq, int64_t nobs, double events);
 // The same from a stratum's total time (frequency x time, added up in record
-// order).
-void korv_lr_add_total(HomLR* lr, double tk, double events);
+// order by korv_lr_total).
+void korv_lr_add_total(HomLR* lr, const korv_num::ScaledSum& tk, double events);
 void korv_lr_finish(HomLR* lr);
 
 // Receives one (events, at risk) record per retained event time of the first

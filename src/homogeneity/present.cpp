@@ -383,6 +383,9 @@ void test_rows(KorvPtr q, const Levels& L, const HomLR* lr)
         double stat = lr->likeratio, df = L.k - 1, p;
         if (lr->nempty == -1) {
             stat = df = p = miss;
+        } else if (!std::isfinite(stat)) {
+            // A statistic that could not be formed has no p-value either.
+            stat = p = miss;
         } else {
             // No p-value without degrees of freedom; a statistic of 0 (equal
             // rates) has p = 1.

@@ -100,28 +100,20 @@ bool levels_fit(KorvPtr q, int k)
 // marks the row.
 HomLR group_lr(int k, int64_t n, const double* time, const double* freq, const int32_t* col)
 {
-    std::vector<double> T(static_cast<size_t>(k), 0.0), D(static_cast<size_t>(k), 0.0);
+    // The total times in a power-of-two unit, as the tests across strata keep
+    // them: times near the largest double do not overflow.
+    std::vector<korv_num::ScaledSum> T(static_cast<size_t>(k));
+    std::vector<double> D(static_cast<size_t>(k), 0.0);
     for (int64_t i = 0; i < n; ++i) {
         const double f = freq[i];
         const size_t j = static_cast<size_t>(col[i]);
-        T[j] += std::fabs(f) * time[i];
+        T[j].add(std::fabs(f), time[i]);
         if (f > 0)
             D[j] += f;
     }
     HomLR lr;
-    for (int j = 0; j < k; ++j) {
-        if (std::fabs(T[static_cast<size_t>(j)]) <= 1.110223024625157e-13) {
-            lr.nempty = -1;
-            continue;
-        }
-        lr.T += T[static_cast<size_t>(j)];
-        const double d = D[static_cast<size_t>(j)];
-        if (d > 0)
-            lr.L -= d * std::log(T[static_cast<size_t>(j)] / d);
-        else
-            lr.zempty = '*';
-        lr.D += d;
-    }
+    for (int j = 0; j < k; ++j)
+        korv_lr_add_total(&lr, T[static_cast<size_t>(j)], D[static_cast<size_t>(j)]);
     korv_lr_finish(&lr);
     return lr;
 }

@@ -193,16 +193,21 @@ rmsRetCodes ReadData(rmsUserPtr us)
         const int status = zlevrgd(&q->reg, y.data(), nullptr, nullptr);
         if (status & ZLEV_ST_RESPONSE)
             continue;
+        // The observations the survival data pass leaves out of the same BY
+        // group are left out here too (it has counted and reported them): a
+        // negative, infinite or undefined time, and a frequency that is
+        // negative, infinite or undefined. A frequency of 0 stays: its
+        // record adds nothing and ends no cell.
         double f = 1;
         if (q->foffset >= 0) {
             f = y[static_cast<size_t>(q->foffset)];
-            if (f < 0)
+            if (!(f >= 0) || std::isinf(f))
                 continue;
             if (!us->Snotrunc)
                 f = std::trunc(f);
         }
         const double t = y[0];
-        if (t < 0)
+        if (!(t >= 0) || std::isinf(t))
             continue;
         bool event = true;
         if (q->coffset >= 0) {

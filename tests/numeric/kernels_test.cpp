@@ -1,12 +1,15 @@
 // The shared kernels of the numerical library: the packed sweep under both
 // signs of its joining elements and spread over tasks, and the compensated
-// sum that brings amounts given back to exactly 0.
+// sum that brings amounts given back to exactly 0, and the sum kept in a
+// power-of-two unit past the largest double.
 #include "numeric/exactsum.h"
 #include "numeric/matrix.h"
+#include "numeric/scaledsum.h"
 #include "numeric/sweep.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <vector>
@@ -129,4 +132,37 @@ TEST(ExactSum, AmountsGivenBackComeToExactlyZero)
     for (double x : {1e16, 1.0, -1e16})
         t.add(x);
     EXPECT_EQ(t.value(), 1.0);
+}
+
+TEST(ScaledSum, PlainWhileFiniteAndScaledPastTheLargestDouble)
+{
+    // Ordinary products add up to the plain sum, bit for bit, in unit 1.
+    korv_num::ScaledSum s;
+    double plain = 0;
+    for (int i = 1; i <= 50; ++i) {
+        s.add(0.5 * i, 0.1 * i);
+        plain += 0.5 * i * (0.1 * i);
+    }
+    EXPECT_EQ(s.exp, 0);
+    EXPECT_EQ(s.sum, plain);
+    EXPECT_EQ(s.log_over(3.0), std::log(plain / 3.0));
+    // Eleven times 1.6e308 overflows a double; the scaled sum keeps it, and
+    // its logarithm is that of 1.76e309.
+    korv_num::ScaledSum h;
+    for (int i = 0; i < 11; ++i)
+        h.add(1.0, 1.6e308);
+    EXPECT_GT(h.exp, 0);
+    EXPECT_TRUE(std::isfinite(h.sum));
+    EXPECT_NEAR(h.log_over(11.0), std::log(1.6e308), 1e-12);
+    EXPECT_FALSE(h.at_most(1e-13));
+    // Joined to a small sum, and a small sum joined to it.
+    korv_num::ScaledSum j = s;
+    j.add(h);
+    EXPECT_EQ(j.exp, h.exp);
+    EXPECT_NEAR(j.log_over(1.0), std::log(1.6e308) + std::log(11.0), 1e-12);
+    h.add(s);
+    EXPECT_EQ(h.sum, j.sum);
+    korv_num::ScaledSum z;
+    z.add(1.0, 1e-14);
+    EXPECT_TRUE(z.at_most(1.110223024625157e-13));
 }

@@ -636,6 +636,29 @@ TEST_F(Parse, RequestsWithoutEffectAreNamed)
          0,
          {"NOTE: NINTERVAL= has no effect: WIDTH= gives the life table's intervals."},
          nullptr},
+        // Under competing risks they choose nothing either, and INTERVALS=
+        // neither pushes TIMELIST= aside nor stands in for it under REDUCEOUT.
+        {"intervals=5 10 timelist=3 6 width=10 ninterval=5;" + CR,
+         0,
+         {"NOTE: INTERVALS= has no effect in a competing-risks analysis",
+          "NOTE: WIDTH= has no effect in a competing-risks analysis",
+          "NOTE: NINTERVAL= has no effect in a competing-risks analysis"},
+         [](KORVCOM& q) {
+             EXPECT_EQ(q.ztimelst, 1);
+             EXPECT_EQ(q.ntime, 2);
+         }},
+        {"intervals=5 10 reduceout outcif=c;" + CR,
+         0,
+         {"WARNING: REDUCEOUT is ignored because no TIMELIST= is given"},
+         [](KORVCOM& q) { EXPECT_EQ(q.zreduce, 0); }},
+        {"timelist=5 reduceout;" + CR,
+         0,
+         {"WARNING: REDUCEOUT is ignored because no OUTCIF= data set is requested."},
+         [](KORVCOM& q) { EXPECT_EQ(q.zreduce, 0); }},
+        {"timelist=5 intervals=5 reduceout outcif=c;" + CR,
+         0,
+         {},
+         [](KORVCOM& q) { EXPECT_EQ(q.zreduce, 1); }},
         // The device-graphics options with statistical graphics or the line
         // printer, and the line-printer ones elsewhere.
         {"gout=work.g annotate=lung lannotate=lung description='d' eventsymbol=dot "

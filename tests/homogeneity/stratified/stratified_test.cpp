@@ -246,6 +246,44 @@ TEST(StratifiedEdges, ManyLevelsAreNotedAndTooManyAreAWarning)
     EXPECT_TRUE(testRows(big, true).empty());
 }
 
+// The likelihood-ratio test does not depend on the unit of time: aml with
+// its times multiplied by 1e306 (a stratum's total time past the largest
+// double) gives the chi-square of aml, across strata (records counted per
+// time, and records read one by one under fractional FREQ) and across
+// GROUP= levels.
+TEST(StratifiedEdges, LikelihoodRatioOfTimesNearTheLargestDouble)
+{
+    korvtest::Table aml("examples/aml.csv");
+    std::string plain = "t,s,x,f\n", huge = plain;
+    for (size_t i = 0; i < aml.size(); ++i) {
+        const std::string rest = "," + aml.text(i, "status") + "," + aml.text(i, "x") + "," +
+                                 std::to_string(0.5 * static_cast<double>(1 + i % 3)) + "\n";
+        plain += aml.text(i, "time") + rest;
+        huge += aml.text(i, "time") + "e306" + rest;
+    }
+    const std::map<std::string, std::string> data = {{"plain", plain}, {"huge", huge}};
+    // The chi-square and p-value of the -2Log(LR) row.
+    auto lr = [&](const std::string& data_set, const std::string& statements, bool groups) {
+        StepRun r = steprun::run(
+            "proc korvante data=" + data_set + " notable; time t*s(0); " + statements, data);
+        EXPECT_EQ(r.status, 0) << r.log;
+        const Json* row = testRow(groups ? testRows(r, false) : r.rows("HomTests"), "-2Log(LR)");
+        return row ? std::pair{row->number("ChiSq"), row->number("ProbChiSq")}
+                   : std::pair{std::nan(""), std::nan("")};
+    };
+    const std::vector<std::pair<std::string, bool>> roads = {
+        {"strata x / test=(logrank lr); run;", false},
+        {"freq f; strata x / test=(logrank lr); run;", false},
+        {"strata / group=x test=(logrank lr); run;", true}};
+    for (const auto& [statements, groups] : roads) {
+        SCOPED_TRACE(statements);
+        const auto a = lr("plain", statements, groups), b = lr("huge", statements, groups);
+        EXPECT_GT(a.first, 1.0);
+        EXPECT_TRUE(korvtest::Near(b.first, a.first, 1e-9)) << b.first << " " << a.first;
+        EXPECT_TRUE(korvtest::Near(b.second, a.second, 1e-9)) << b.second << " " << a.second;
+    }
+}
+
 // The weighted tests summed over strata. Weights of 1 give the unweighted
 // tests; scaled weights leave the chi-squares as they are; a record with
 // FREQ 2 is two subjects of its weight, so FREQ data give the tests of the

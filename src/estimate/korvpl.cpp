@@ -463,6 +463,31 @@ void thinMarks(KorvPtr q, int plotMode, const PlEngine& engine, int64_t nobs, Pl
     std::sort(keep.begin(), keep.end());
 }
 
+// The bands: CONFBAND= and the bands the survival plot asks for, made into
+// `bands` and handed to the outputs. Their critical values come from the
+// unweighted risk sets even with WEIGHT.
+void makeBands(KorvPtr q, const PlUnit& u, PlBands& bands, PlOutputs& out)
+{
+    const int choice = korv_band_choice(q->confband, q->vdqgraph);
+    if (choice == 0)
+        return;
+    BandInput in;
+    in.times = u.times;
+    in.freqs = u.freqs;
+    in.indxs = u.indxs;
+    in.nobs = u.nobs;
+    in.cum = u.cum;
+    BandSettings bs;
+    bs.bandmin = q->bandmin;
+    bs.bandmax = q->bandmax;
+    bs.alpha = q->alpha;
+    BandRange range = bandRange(in, choice, bs);
+    range.n = u.cum;
+    bands = PlBands::make(range, choice, q->conftype);
+    out.bands = &bands;
+    emptyBandNotes(q, choice, range, in);
+}
+
 } // namespace
 
 namespace korv_est
@@ -551,27 +576,8 @@ void korv_pl_estimate(KorvPtr q, const PlUnit& u, bool weighted)
     set.restric = q->restric;
     PlEngine engine(data, set);
 
-    // The bands: CONFBAND= and the bands the survival plot asks for. Their
-    // critical values come from the unweighted risk sets even with WEIGHT.
     PlBands bands;
-    const int choice = korv_band_choice(q->confband, q->vdqgraph);
-    if (choice != 0) {
-        BandInput in;
-        in.times = u.times;
-        in.freqs = u.freqs;
-        in.indxs = u.indxs;
-        in.nobs = nobs;
-        in.cum = u.cum;
-        BandSettings bs;
-        bs.bandmin = q->bandmin;
-        bs.bandmax = q->bandmax;
-        bs.alpha = q->alpha;
-        BandRange range = bandRange(in, choice, bs);
-        range.n = u.cum;
-        bands = PlBands::make(range, choice, q->conftype);
-        out.bands = &bands;
-        emptyBandNotes(q, choice, range, in);
-    }
+    makeBands(q, u, bands, out);
 
     thinMarks(q, plotMode, engine, nobs, out);
     KorvSink sink(q, plotMode, failureCols);

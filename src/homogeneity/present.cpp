@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/options.h"
@@ -307,25 +308,19 @@ void details(KorvPtr q, const Levels& L, xobop* group)
     const int k = L.k;
     // The scores and covariances are shown in the weights' own units.
     bool lost[kTests] = {};
-    auto score = [&](int t, int i) {
-        return own_units(L.blocks[t][korv_score_offset(k) + i], L.scoreExp[t], &lost[t]);
+    auto score = [&](int t, int i, bool* flag) {
+        return own_units(L.blocks[t][korv_score_offset(k) + i], L.scoreExp[t], flag);
     };
+    // The decimals of the log-rank and Wilcoxon scores as shown.
     double maxlr = 0, maxwr = 0;
-    for (int i = 0; i < k; ++i) {
-        bool ignored = false;
-        if (L.blocks[0]) {
-            const double u =
-                own_units(L.blocks[0][korv_score_offset(k) + i], L.scoreExp[0], &ignored);
-            if (!wzmis(u))
-                maxlr = std::fmax(maxlr, std::fabs(u));
-        }
-        if (L.blocks[1]) {
-            const double u =
-                own_units(L.blocks[1][korv_score_offset(k) + i], L.scoreExp[1], &ignored);
-            if (!wzmis(u))
-                maxwr = std::fmax(maxwr, std::fabs(u));
-        }
-    }
+    bool unused = false;
+    for (int i = 0; i < k; ++i)
+        for (auto [t, most] : {std::pair{0, &maxlr}, std::pair{1, &maxwr}})
+            if (L.blocks[t]) {
+                const double u = score(t, i, &unused);
+                if (!wzmis(u))
+                    *most = std::fmax(*most, std::fabs(u));
+            }
     const int dlr = zpfmt(maxlr, 7), dwr = zpfmt(maxwr, 7);
 
     *group = make_group(q, "StrataHomogeneity", msg0::STRATUM_HOMOGENEITY);
@@ -346,7 +341,7 @@ void details(KorvPtr q, const Levels& L, xobop* group)
                 if (requested(L, t)) {
                     KORV_ASSERT(homstat_slot::BY_TEST[t] < homstat_slot::COUNT,
                                 "a test's slot is one of the rank statistics table's");
-                    q->iovar[homstat_slot::BY_TEST[t]] = score(t, i);
+                    q->iovar[homstat_slot::BY_TEST[t]] = score(t, i, &lost[t]);
                 }
         });
         close_table(q, q->HomStat);

@@ -14,6 +14,7 @@
 //    and deliver its rows to the tables, OUTSURV= and the plot data.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -291,6 +292,12 @@ class PlEngine
     const PlStep& row() const { return r_; }
     // The stratum's total count (frequency, or frequency x weight).
     double total() const { return counted(total_); }
+    // "Left" at a TIMELIST= value L shown on the row of ranked record j (the
+    // last of its run): the count not yet passed after j less the records
+    // after j whose time is at most L (their signed frequencies, times their
+    // weights, added), formed in the pass's units and shown like the other
+    // counts (missing where it cannot be held).
+    double leftThrough(int64_t j, double L) const;
     // The record at ranked position j (from 0): time, signed frequency and
     // weight (1 without weights).
     double rankedTime(int64_t j) const { return rt_[j]; }
@@ -353,6 +360,12 @@ class PlEngine
     void eventTime(PlStep& r, double time);
     double area_ = 0, B_ = 0, V_ = 0;
     double end_ = 0; // end of the mean's integration (restricted) or -1
+    // The mean's sums are kept with the times divided by 2^timeExp_: 0 but
+    // for times (or a TIMELIM= time) beyond [2^-256, 2^256], where the area
+    // squared of the variance would overflow or vanish. The mean and its
+    // standard error are turned back into the time's units at the end.
+    int timeExp_ = 0;
+    double inTimeUnit(double t) const { return timeExp_ == 0 ? t : std::ldexp(t, -timeExp_); }
 };
 
 // A full set of row values in the row-buffer layout the tables and OUTSURV=

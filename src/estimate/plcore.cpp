@@ -225,7 +225,22 @@ PlEngine::PlEngine(const PlData& data, const PlSettings& settings) : d_(data), s
         if (s_.restric < 0 && s_.restric != -1)
             end_ = largestTime;
     }
+    // The mean's variance sums the squares of areas: with times beyond
+    // [2^-256, 2^256] they are kept in a power-of-two unit of time, which
+    // changes no digit of the mean or its standard error.
+    const double reach = std::fmax(largestTime, end_);
+    if (reach > 0x1p256 || (reach > 0 && reach < 0x1p-256))
+        timeExp_ = std::ilogb(reach);
     mean = mse = miss;
+}
+
+double PlEngine::leftThrough(int64_t j, double L) const
+{
+    double x = ahead_[j + 1];
+    const bool weighted = s_.weighted && d_.weights;
+    for (int64_t i = j + 1; i < d_.nobs && rt_[i] <= L; ++i)
+        x += weighted ? rf_[i] * (rw_ ? rw_[i] : 1.0) : rf_[i];
+    return counted(x);
 }
 
 double PlEngine::counted(double x) const
@@ -257,7 +272,7 @@ void PlEngine::meanSums(double time, double tprev, double Sprev)
     double upto = time;
     if (end_ >= 0 && upto > end_)
         upto = end_;
-    double A = upto > tprev ? (upto - tprev) * Sprev : 0.0;
+    double A = upto > tprev ? inTimeUnit(upto - tprev) * Sprev : 0.0;
     double Bnew = Gmean_ * A + B_;
     area_ += A;
     V_ += (B_ + Bnew) * A;
@@ -461,16 +476,24 @@ void PlEngine::finish()
     const double miss = korv_missing();
     // The tail of the mean: from the last event time to the end point.
     if (end_ >= 0 && lastEventTime < end_) {
-        double A = (end_ - lastEventTime) * S_;
+        double A = inTimeUnit(end_ - lastEventTime) * S_;
         area_ += A;
         V_ += (2 * B_ + Gmean_ * A) * A;
     }
     const double n = d_.cum - d_.cen;
     const double m = std::fmax(std::fabs(n), 1.0);
     const double tol = 1.110223024625157e-13;
-    mean = area_;
+    // Back in the time's units; the mean is at most the end point and its
+    // standard error of its order, so both are held (missing otherwise).
+    auto inTime = [this, miss](double x) {
+        if (timeExp_ == 0)
+            return x;
+        x = std::ldexp(x, timeExp_);
+        return std::isfinite(x) ? x : miss;
+    };
+    mean = inTime(area_);
     if (n - 1 > m * tol) {
-        mse = std::sqrt(V_ * n / (n - 1));
+        mse = inTime(std::sqrt(V_ * n / (n - 1)));
     } else {
         mse = miss;
         if (n <= std::fabs(n) * tol)

@@ -287,8 +287,6 @@ void Walk::timelistRows(const PlStep& st)
 {
     if (!st.endsRun)
         return;
-    const PlData& d = e_.data();
-    const bool weighted = e_.settings().weighted;
     // Listed values before this time show the row in force before it.
     if (L_ < st.time) {
         RowBuf cur = r_;
@@ -329,14 +327,11 @@ void Walk::timelistRows(const PlStep& st)
         r_.io[pl_slot::TIMELIST] = L_;
         if (o_.printed) {
             r_.cenchar = 0;
-            // Records still to come at this time leave the count now.
+            // Records still to come at this time leave the count now; the
+            // engine forms it in its own units, so that a count shown
+            // missing is never added to.
             double left = r_.io[pl_slot::LEFT];
-            for (int64_t j = st.rank + 1; j < d.nobs; ++j) {
-                if (e_.rankedTime(j) > L_)
-                    break;
-                double f = e_.rankedFreq(j);
-                r_.io[pl_slot::LEFT] += weighted && d.weights ? f * e_.rankedWeight(j) : f;
-            }
+            r_.io[pl_slot::LEFT] = e_.leftThrough(st.rank, L_);
             sink_.tableRow(r_);
             r_.io[pl_slot::LEFT] = left;
         }

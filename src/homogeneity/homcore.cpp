@@ -661,12 +661,49 @@ void weighted_time(int k, const double* R, const double* Q, const double* E, dou
     }
 }
 
+// The unit a set of weights asks for (see HomWeightUnit): 0 within
+// [2^-64, 2^64], else the even exponent at or below the largest weight.
+int weight_unit(int64_t n, const double* wt)
+{
+    double W = 0;
+    for (int64_t r = 0; r < n; ++r)
+        W = std::fmax(W, wt[r]);
+    if (!(W > 0) || !std::isfinite(W) || (W >= 0x1p-64 && W <= 0x1p64))
+        return 0;
+    const int e = std::ilogb(W);
+    return e - (e & 1);
+}
+
+// Multiplies a bordered block's scores by 2^s and its covariance by 2^2s.
+void scale_block(double* block, int k, int s)
+{
+    if (!block)
+        return;
+    const int64_t m = korv_score_offset(k);
+    for (int64_t x = 0; x < m; ++x)
+        block[x] = std::ldexp(block[x], 2 * s);
+    for (int h = 0; h < k; ++h)
+        block[m + h] = std::ldexp(block[m + h], s);
+}
+
 } // namespace
+
+void korv_hom_weight_score_exps(const HomWeightUnit& u, int exps[3])
+{
+    exps[0] = u.exp;
+    exps[1] = 2 * u.exp;
+    exps[2] = 3 * u.exp / 2;
+}
 
 void korv_hom_weighted_pass(int k, int64_t n, const double* freq, const double* wt,
                             const int32_t* sflag, const int64_t* jndx, double* riskWt,
-                            double* riskWt2, double* dieWt, double* lr, double* wil, double* tar)
+                            double* riskWt2, double* dieWt, double* lr, double* wil, double* tar,
+                            HomWeightUnit* unit)
 {
+    // The unit of these records: theirs, or the larger one the blocks are
+    // already kept in. The blocks take it when this call first adds to them.
+    const int want = weight_unit(n, wt);
+    const int u = unit->set ? std::max(unit->exp, want) : want;
     double nrisk = 0.0;
     WeightedTime sums(k);
     int64_t i = n - 1;
@@ -678,7 +715,7 @@ void korv_hom_weighted_pass(int k, int64_t n, const double* freq, const double* 
         for (;;) {
             // Record numbers in the rank index are 1-based.
             const int64_t r = std::llabs(jndx[i]) - 1;
-            const double f = freq[r], w = wt[r];
+            const double f = freq[r], w = u == 0 ? wt[r] : std::ldexp(wt[r], -u);
             const int64_t h = sflag[r];
             const double af = std::fabs(f);
             nrisk += af;
@@ -701,6 +738,18 @@ void korv_hom_weighted_pass(int k, int64_t n, const double* freq, const double* 
             S += riskWt[h];
         if (!(S > 0))
             continue;
+        if (!unit->set) {
+            unit->exp = u;
+            unit->set = true;
+        } else if (u > unit->exp) {
+            // What the strata before added, in the larger unit of these
+            // weights (each block's factor: see korv_hom_weight_score_exps).
+            const int d = unit->exp - u;
+            scale_block(lr, k, d);
+            scale_block(wil, k, 2 * d);
+            scale_block(tar, k, 3 * d / 2);
+            unit->exp = u;
+        }
         const double theta = survivors * (ndie / nrisk) / (nrisk - 1.0);
         weighted_time(k, riskWt, riskWt2, dieWt, theta, sums, lr, wil, tar);
     }

@@ -197,10 +197,34 @@ void korv_hom_second_pass(int k, int64_t n, const double* freq, const int32_t* s
 // times instead of a merge sort of the records.
 void korv_hom_rank(const double* time, const double* freq, int64_t* jndx, int64_t n);
 
+// The unit of the weights in the weighted pass: the weights are divided by
+// 2^exp before any arithmetic. exp is 0 (the weights as given) while the
+// largest weight lies within [2^-64, 2^64], where no sum of the pass can
+// overflow or vanish; otherwise it is the even power of two at or below the
+// largest weight. The blocks are kept in that unit: the log-rank scores are
+// those of the weights as given times 2^-exp, the Wilcoxon scores times
+// 2^-2exp, the Tarone scores times 2^-3exp/2 (exp is even), each covariance
+// times the square of its scores' factor. Being powers of two, the unit
+// changes no digit of any result that the weights as given hold, and the
+// chi-squares do not depend on it. `set` is false until a time has added
+// to the blocks; a later call (the next stratum) whose weights need a larger
+// unit converts the blocks to it.
+struct HomWeightUnit {
+    int exp = 0;
+    bool set = false;
+};
+// The powers of two that turn the scores of the three weighted tests
+// (log-rank, Wilcoxon, Tarone) from the unit into the weights' own units;
+// the covariances take twice these.
+void korv_hom_weight_score_exps(const HomWeightUnit& u, int exps[3]);
+
 // The weighted pass (WEIGHT statement): log-rank, Wilcoxon (weight: weighted
 // number at risk S) and Tarone (sqrt(S)) with the exact without-replacement
 // variance of the weighted event sum. riskWt, riskWt2 and dieWt hold k
-// doubles each, zero on entry. tar may be null.
+// doubles each, zero on entry. tar may be null. The blocks are kept in the
+// unit of `unit` (see HomWeightUnit), chosen or raised here from the
+// weights of these records.
 void korv_hom_weighted_pass(int k, int64_t n, const double* freq, const double* wt,
                             const int32_t* sflag, const int64_t* jndx, double* riskWt,
-                            double* riskWt2, double* dieWt, double* lr, double* wil, double* tar);
+                            double* riskWt2, double* dieWt, double* lr, double* wil, double* tar,
+                            HomWeightUnit* unit);

@@ -53,7 +53,9 @@ void HomTest(KorvPtr q)
     n = load_strata(q, k, time, freq, wt, sflag, nullptr);
     if (n > 0)
         korv_hom_rank(time, freq, jndx, n);
-    korv_hom_weighted_pass(k, n, freq, wt, sflag, jndx, riskWt, riskWt2, dieWt, lr, wil, tar);
+    HomWeightUnit unit;
+    korv_hom_weighted_pass(k, n, freq, wt, sflag, jndx, riskWt, riskWt2, dieWt, lr, wil, tar,
+                           &unit);
 
     Levels L;
     L.k = k;
@@ -61,6 +63,7 @@ void HomTest(KorvPtr q)
     L.blocks[0] = lr;
     L.blocks[1] = wil;
     L.blocks[2] = tar;
+    korv_hom_weight_score_exps(unit, L.scoreExp);
     L.dfs = dfs;
     L.work = work;
     L.x = x;

@@ -1,12 +1,16 @@
 // The closing stage of the tests across strata: details, saved scores,
 // chi-square rows, the likelihood-ratio row and the trend branch.
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "common/options.h"
 #include "common/stages.h"
+#include "common/statement.h"
 #include "homogeneity/present.h"
 #include "lpplot/lpplot.h"
 #include "mcomp/survdiff.h"
@@ -20,6 +24,7 @@
 #include "vyr_data.h"
 #include "vyr_host.h"
 #include "vyr_message_names.h"
+#include "vyr_parse.h"
 
 namespace korv_hom
 {
@@ -222,6 +227,54 @@ template <class Fill> void levelRows(KorvPtr q, const Levels& L, Fill fill)
     }
 }
 
+// A value of a test's block in the weights' own units: v x 2^e. Missing
+// where no double holds it (past the largest, or not zero and below the
+// smallest normal, where it would print as 0 or lose its digits); `lost`
+// says so.
+double own_units(double v, int e, bool* lost)
+{
+    if (e == 0 || v == 0 || wzmis(v))
+        return v;
+    const double x = std::ldexp(v, e);
+    if (std::isfinite(x) && std::fabs(x) >= DBL_MIN)
+        return x;
+    *lost = true;
+    return korv_missing();
+}
+
+// The name of the WEIGHT variable, or "" when there is none.
+std::string weight_name(KorvPtr q)
+{
+    const STLIST* f = stmt_field(q->stmt, proc_field::WEIGHT);
+    NAMESTR* nm = nullptr;
+    if (!f || f->n < 1 || !f->ivals ||
+        xvname(static_cast<DSHANDLE*>(q->filein), f->ivals[0], &nm) < 0 || !nm)
+        return std::string();
+    return std::string(nm->name_p, static_cast<size_t>(nm->namelen));
+}
+
+// Says once which tests had values shown in the weights' own units missing
+// because no double holds them (message: the details' or the trend's).
+void warn_lost(KorvPtr q, const bool lost[kTests], int message)
+{
+    static const char* const words[3] = {"log-rank", "Wilcoxon", "Tarone"};
+    std::vector<const char*> named;
+    for (int t = 0; t < 3; ++t)
+        if (lost[t])
+            named.push_back(words[t]);
+    if (named.empty())
+        return;
+    std::string tests;
+    for (size_t i = 0; i < named.size(); ++i) {
+        if (i > 0)
+            tests += i + 1 == named.size() ? " and " : ", ";
+        tests += named[i];
+    }
+    const std::string name = weight_name(q);
+    xpmlog(326, message, static_cast<int>(name.size()), name.c_str(), tests.c_str());
+    q->rc = std::max(q->rc, 4);
+}
+
 // The note of the details: the test over strata, over the GROUP= levels
 // alone, or over the GROUP= levels within strata.
 int detailsNote(KorvPtr q, const Levels& L)
@@ -253,13 +306,21 @@ STRATA* stratum_at(KorvPtr q, int i)
 void details(KorvPtr q, const Levels& L, xobop* group)
 {
     const int k = L.k;
+    // The scores and covariances are shown in the weights' own units.
+    bool lost[kTests] = {};
+    auto score = [&](int t, int i, bool* flag) {
+        return own_units(L.blocks[t][korv_score_offset(k) + i], L.scoreExp[t], flag);
+    };
+    // The decimals of the log-rank and Wilcoxon scores as shown.
     double maxlr = 0, maxwr = 0;
-    for (int i = 0; i < k; ++i) {
-        if (L.blocks[0])
-            maxlr = std::fmax(maxlr, std::fabs(L.blocks[0][korv_score_offset(k) + i]));
-        if (L.blocks[1])
-            maxwr = std::fmax(maxwr, std::fabs(L.blocks[1][korv_score_offset(k) + i]));
-    }
+    bool unused = false;
+    for (int i = 0; i < k; ++i)
+        for (auto [t, most] : {std::pair{0, &maxlr}, std::pair{1, &maxwr}})
+            if (L.blocks[t]) {
+                const double u = score(t, i, &unused);
+                if (!wzmis(u))
+                    *most = std::fmax(*most, std::fabs(u));
+            }
     const int dlr = zpfmt(maxlr, 7), dwr = zpfmt(maxwr, 7);
 
     *group = make_group(q, "StrataHomogeneity", msg0::STRATUM_HOMOGENEITY);
@@ -280,7 +341,7 @@ void details(KorvPtr q, const Levels& L, xobop* group)
                 if (requested(L, t)) {
                     KORV_ASSERT(homstat_slot::BY_TEST[t] < homstat_slot::COUNT,
                                 "a test's slot is one of the rank statistics table's");
-                    q->iovar[homstat_slot::BY_TEST[t]] = L.blocks[t][korv_score_offset(k) + i];
+                    q->iovar[homstat_slot::BY_TEST[t]] = score(t, i, &lost[t]);
                 }
         });
         close_table(q, q->HomStat);
@@ -296,9 +357,17 @@ void details(KorvPtr q, const Levels& L, xobop* group)
     if (!matrices)
         xpmlog(326, L.groups ? msg326::GROUP_MATRICES_LEFT_OUT : msg326::MATRICES_LEFT_OUT, k,
                KORV_HOM_MANY_STRATA);
+    std::vector<double> own;
     for (int t = 0; t < kTests && matrices; ++t) {
         if (!requested(L, t))
             continue;
+        const double* cov = L.blocks[t];
+        if (L.scoreExp[t] != 0) {
+            own.assign(cov, cov + korv_score_offset(k));
+            for (double& v : own)
+                v = own_units(v, 2 * L.scoreExp[t], &lost[t]);
+            cov = own.data();
+        }
         WOB_PARM_BLK_STR m[18];
         m[0] = wob_key(WOB_TAG_TEMPLATE, vdqtxt("Stat.Korvante.HomCov", -1));
         m[1] = wob_key(WOB_TAG_NAME, vdqtxt(kText[t].cov, -1));
@@ -306,7 +375,7 @@ void details(KorvPtr q, const Levels& L, xobop* group)
         m[3] = WOB_PARM_BLK_STR{};
         m[3].tag = WOB_TAG_MATRIX;
         m[3].type = WOB_T_PMATRIX;
-        m[3].value.p = L.blocks[t];
+        m[3].value.p = const_cast<double*>(cov);
         m[4] = wob_int(278, 8);
         m[5] = wob_key(WOB_TAG_COLHEAD, header);
         m[6] = wob_int(WOB_TAG_NROWS, k);
@@ -330,6 +399,7 @@ void details(KorvPtr q, const Levels& L, xobop* group)
     // Stratum numbers need the legend that tells their values.
     if (!L.groups && q->nsvar > 1)
         korv_lp_tests_legend(q);
+    warn_lost(q, lost, msg326::WEIGHTED_SCORES_LOST);
 }
 
 void save_scores(KorvPtr q, const Levels& L)
@@ -498,11 +568,17 @@ void trend_branch(KorvPtr q, const Levels& L, xobop* group)
     const bool print = q->zprint && q->HomTest;
     if (print)
         open_table(q, q->HomTest, "Stat.Korvante.TrendTests");
+    bool lost[kTests] = {};
     for (int t = 0; t < kTests; ++t) {
         if (!requested(L, t))
             continue;
         const int len = test_label(q, t);
+        // Formed in the blocks' unit (z and its p-values do not depend on
+        // it); the statistic and its standard error are shown in the
+        // weights' own units.
         Trend(k, L.blocks[t], L.blocks[t] + korv_score_offset(k), L.x, L.work, q->iovar);
+        for (int slot : {trend_slot::STATISTIC, trend_slot::STDERR})
+            q->iovar[slot] = own_units(q->iovar[slot], L.scoreExp[t], &lost[t]);
         if (print)
             wobcall(q->HomTest, WOB_SEL_PUT_ROW, 0, nullptr);
         if (q->ogstat)
@@ -511,6 +587,8 @@ void trend_branch(KorvPtr q, const Levels& L, xobop* group)
     }
     if (print)
         close_table(q, q->HomTest);
+    if (print)
+        warn_lost(q, lost, msg326::WEIGHTED_TREND_LOST);
 }
 
 void release_group(xobop group)

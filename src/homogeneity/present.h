@@ -28,6 +28,13 @@ struct Levels {
     // the strata.
     bool groups = false;
     double* blocks[kTests] = {};
+    // The power of two that turns test i's scores from the unit the blocks
+    // are kept in into the weights' own units (covariances: twice it); 0
+    // but for the weighted tests of extreme weights (HomWeightUnit). The
+    // chi-squares are formed in the blocks' unit; the scores, covariances
+    // and trend statistics shown are turned back, missing (with a warning
+    // naming the WEIGHT variable) where no double holds them.
+    int scoreExp[kTests] = {};
     char* dfs = nullptr;
     double* work = nullptr;
     double* x = nullptr;

@@ -257,6 +257,8 @@ void WeightedStratifiedTest(KorvPtr q)
     double* x = acc + 3 * k;
     double* work = acc + 4 * k; // 2k + 1 doubles
 
+    // One unit of the weights for the sums of every stratum.
+    HomWeightUnit unit;
     for (STRATA* s = q->strata; s; s = s->left) {
         // Each stratum's risk sets start empty.
         std::fill(riskWt, riskWt + 2 * k, 0.0);
@@ -264,7 +266,8 @@ void WeightedStratifiedTest(KorvPtr q)
         if (n < 1)
             continue;
         korv_hom_rank(time, freq, jndx, n);
-        korv_hom_weighted_pass(k, n, freq, wt, col, jndx, riskWt, riskWt2, dieWt, lr, wil, tar);
+        korv_hom_weighted_pass(k, n, freq, wt, col, jndx, riskWt, riskWt2, dieWt, lr, wil, tar,
+                               &unit);
     }
 
     Levels L;
@@ -274,6 +277,7 @@ void WeightedStratifiedTest(KorvPtr q)
     L.blocks[0] = lr;
     L.blocks[1] = wil;
     L.blocks[2] = tar;
+    korv_hom_weight_score_exps(unit, L.scoreExp);
     L.dfs = dfs;
     L.work = work;
     L.x = x;

@@ -59,6 +59,9 @@ struct Result {
     int k = 0;
     std::vector<double> lr, wil, tar, peto, mpeto, flem;
     HomLR lrt;
+    // The unit of the weighted blocks (HomWeightUnit): exp 0 for weights
+    // within [2^-64, 2^64].
+    HomWeightUnit unit;
     const double* scores(const std::vector<double>& b) const
     {
         return b.data() + korv_score_offset(k);
@@ -117,7 +120,8 @@ inline Result weighted(const Records& r, int k)
     std::vector<double> a(k), b(k), c(k);
     auto j = rank_index(r);
     korv_hom_weighted_pass(k, r.n(), r.freq.data(), r.wt.data(), r.level.data(), j.data(), a.data(),
-                           b.data(), c.data(), res.lr.data(), res.wil.data(), res.tar.data());
+                           b.data(), c.data(), res.lr.data(), res.wil.data(), res.tar.data(),
+                           &res.unit);
     return res;
 }
 

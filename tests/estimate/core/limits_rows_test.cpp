@@ -122,7 +122,7 @@ Sample small()
 
 Capture runRows(const Sample& s, korv_est::PlOutputs o, PlSettings set = PlSettings{})
 {
-    korv_est::PlEngine e(s.data(), set);
+    korv_est::PlEngine e(s.data(set.weighted), set);
     Capture c;
     korv_est::korv_pl_run(e, o, c);
     return c;
@@ -214,6 +214,40 @@ TEST(Rows, TimelistRowsInForce)
     korvwcl(3, c.out[2].io[10], 1.959963984540054, s3, &l, &u);
     EXPECT_DOUBLE_EQ(c.out[2].io[5], l);
     EXPECT_DOUBLE_EQ(c.out[2].io[4], u);
+}
+
+// Weights near the largest double: a weighted count past it shows missing.
+// The Left of a listed time is the count after every record at that time,
+// as the row of the last of them shows it: formed in the pass's units, not
+// by adding to a count already shown missing.
+TEST(Rows, TimelistLeftOfWeightsNearTheLargestDouble)
+{
+    Sample s;
+    s.add(1, true, 1, 1.5e308);
+    s.add(3, true, 1, 1.0);
+    s.add(3, false, 1, 1.5e308);
+    s.add(6, true, 1, 1e308);
+    s.rank();
+    PlSettings set;
+    set.weighted = true;
+    korv_est::PlOutputs every;
+    every.printed = true;
+    const Capture all = runRows(s, every, set);
+    ASSERT_EQ(all.table.size(), 5u);
+    // After the event at 3: 2.5e308 ahead, past the largest double; after
+    // the censored record at 3: 1e308.
+    EXPECT_TRUE(wzmis(all.table[2].io[7]));
+    EXPECT_EQ(all.table[3].io[7], 1e308);
+    const double tl[] = {1, 3};
+    korv_est::PlOutputs o;
+    o.printed = true;
+    o.timelist = tl;
+    o.ntime = 2;
+    const Capture c = runRows(s, o, set);
+    ASSERT_EQ(c.table.size(), 2u);
+    EXPECT_TRUE(wzmis(c.table[0].io[7]));
+    EXPECT_EQ(c.table[1].io[9], 3.0);
+    EXPECT_EQ(c.table[1].io[7], all.table[3].io[7]);
 }
 
 TEST(Rows, TimelistPastAnEventLastRecord)

@@ -120,6 +120,41 @@ TEST(Weighted, WeightsNearTheEndsOfTheRangeAreEstimated)
     }
 }
 
+// Times near the ends of the double range: the mean's variance sums the
+// squares of areas, which are kept in a power-of-two unit of time. The mean
+// and its standard error are those of the times in ordinary units times the
+// power of two, digit for digit, weighted or not, to every end point.
+TEST(Mean, TimesNearTheEndsOfTheRangeKeepTheStandardError)
+{
+    Sample s = caseSample("aml_m");
+    for (size_t i = 0; i < s.weights.size(); ++i)
+        s.weights[i] = 1 + 0.1 * static_cast<double>(i % 3);
+    s.rank();
+    for (bool weighted : {false, true}) {
+        for (double restric : {-1.0, -2.0, 100.0}) {
+            PlSettings set;
+            set.weighted = weighted;
+            set.restric = restric;
+            const Result a = runEngine(s, set);
+            ASSERT_FALSE(wzmis(a.mse));
+            for (int e : {1010, 600, -1000}) {
+                SCOPED_TRACE(std::to_string(weighted) + " " + std::to_string(restric) + " " +
+                             std::to_string(e));
+                Sample big = s;
+                for (double& t : big.times)
+                    t = std::ldexp(t, e);
+                big.rank();
+                PlSettings bigSet = set;
+                if (restric >= 0)
+                    bigSet.restric = std::ldexp(restric, e);
+                const Result b = runEngine(big, bigSet);
+                EXPECT_EQ(b.mean, std::ldexp(a.mean, e));
+                EXPECT_EQ(b.mse, std::ldexp(a.mse, e));
+            }
+        }
+    }
+}
+
 // Frequencies: aggregating tied records into one record with a frequency
 // gives the estimates of the expanded data.
 TEST(Freq, AggregatedEqualsExpanded)

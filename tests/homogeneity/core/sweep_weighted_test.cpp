@@ -350,3 +350,162 @@ TEST(WeightedExact, ScoresCovarianceAndChiSquare)
         }
     }
 }
+
+// ---------------------------------------------------------------------------
+// Weights at the ends of the double range: the pass keeps its sums in a
+// power-of-two unit of the weights, so the chi-squares are those of the same
+// weights in ordinary units (the exact reference's, to its 1e-10).
+
+namespace
+{
+
+// The exponents of the blocks' elements per power of two of the weights:
+// scores and covariances of log-rank, Wilcoxon, Tarone.
+struct Powers {
+    double score, cov;
+};
+constexpr Powers kPowers[3] = {{1, 2}, {2, 4}, {1.5, 3}};
+
+// True when every element of block b is that of block a with the weights
+// taken times 2^e: the scores times 2^(score e), the covariances 2^(cov e).
+bool sameTimesPower(const std::vector<double>& a, const std::vector<double>& b, int k,
+                    const Powers& p, int e)
+{
+    const int64_t m = korv_score_offset(k);
+    for (int64_t x = 0; x < korv_block_size(k); ++x) {
+        const double f = x < m ? p.cov : p.score;
+        if (b[x] != std::ldexp(a[x], static_cast<int>(f * e)))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(WeightedExact, ExtremeWeightsKeepTheChiSquares)
+{
+    auto records = exact_records();
+    korvtest::Table t("exact_weighted_tests.csv");
+    // The largest weight brought to 1e80 .. 1.7e308, or the smallest to
+    // 1e-150 or 1e-300.
+    for (double target : {1e80, 1e150, 1e300, 1.7e308, -1e-150, -1e-300}) {
+        for (size_t row = 0; row < t.size(); ++row) {
+            const std::string name = t.text(row, "case"), test = t.text(row, "test");
+            SCOPED_TRACE(name + " " + test + " to " +
+                         std::to_string(std::log10(std::fabs(target))));
+            const int k = static_cast<int>(t.num(row, "k"));
+            Records r = records.at(name);
+            const double f = target > 0 ? target / *std::max_element(r.wt.begin(), r.wt.end())
+                                        : -target / *std::min_element(r.wt.begin(), r.wt.end());
+            for (double& w : r.wt)
+                w *= f;
+            Result res = weighted(r, k);
+            EXPECT_NE(res.unit.exp, 0);
+            const std::vector<double>& b = test == "logrank"    ? res.lr
+                                           : test == "wilcoxon" ? res.wil
+                                                                : res.tar;
+            KorvChiSq c = chisq(b, k);
+            EXPECT_EQ(c.df, static_cast<int>(t.num(row, "df")));
+            EXPECT_TRUE(korvtest::Near(c.chisq, t.num(row, "chisq"), 1e-10));
+        }
+    }
+}
+
+TEST(Weighted, UnitOfPowersOfTwoChangesNoDigit)
+{
+    Records r = example_lung();
+    for (int64_t i = 0; i < r.n(); ++i)
+        r.wt[i] = 0.5 + 0.01 * static_cast<double>(i % 37);
+    const Result a = weighted(r, 4);
+    ASSERT_EQ(a.unit.exp, 0);
+    for (int e : {600, 1000, -600, -1000}) {
+        SCOPED_TRACE(e);
+        Records big = r;
+        for (double& w : big.wt)
+            w = std::ldexp(w, e);
+        const Result b = weighted(big, 4);
+        // The pass ran on the weights times 2^(e - exp): each block is the
+        // plain one times the matching power, and each chi-square the same.
+        const int d = e - b.unit.exp;
+        EXPECT_EQ(b.unit.exp % 2, 0);
+        const std::vector<double>* blocks[3][2] = {
+            {&a.lr, &b.lr}, {&a.wil, &b.wil}, {&a.tar, &b.tar}};
+        for (int t = 0; t < 3; ++t) {
+            EXPECT_TRUE(sameTimesPower(*blocks[t][0], *blocks[t][1], 4, kPowers[t], d)) << t;
+            const KorvChiSq ca = chisq(*blocks[t][0], 4), cb = chisq(*blocks[t][1], 4);
+            EXPECT_EQ(ca.chisq, cb.chisq) << t;
+            EXPECT_EQ(ca.df, cb.df) << t;
+        }
+        int exps[3];
+        korv_hom_weight_score_exps(b.unit, exps);
+        EXPECT_EQ(exps[0], b.unit.exp);
+        EXPECT_EQ(exps[1], 2 * b.unit.exp);
+        EXPECT_EQ(exps[2], 3 * b.unit.exp / 2);
+    }
+}
+
+namespace
+{
+
+// The weighted pass over strata, as the tests across GROUP= levels run it:
+// the blocks and the unit carry over, the risk sets start empty.
+Result weighted_strata(const std::vector<Records>& strata, int k)
+{
+    Result res;
+    res.k = k;
+    for (auto* v : {&res.lr, &res.wil, &res.tar})
+        v->assign(korv_block_size(k), 0.0);
+    for (const Records& r : strata) {
+        std::vector<double> a(k), b(k), c(k);
+        auto j = rank_index(r);
+        korv_hom_weighted_pass(k, r.n(), r.freq.data(), r.wt.data(), r.level.data(), j.data(),
+                               a.data(), b.data(), c.data(), res.lr.data(), res.wil.data(),
+                               res.tar.data(), &res.unit);
+    }
+    return res;
+}
+
+} // namespace
+
+TEST(Weighted, StrataOfLargerWeightsRaiseTheUnit)
+{
+    Records one = example_lung(), two = example_lung();
+    for (int64_t i = 0; i < one.n(); ++i) {
+        one.wt[i] = 0.5 + 0.01 * static_cast<double>(i % 37);
+        two.wt[i] = 16 * (0.5 + 0.01 * static_cast<double>(i % 11));
+    }
+    const Result plain = weighted_strata({one, two}, 4);
+    ASSERT_EQ(plain.unit.exp, 0);
+    // The same weights times 2^300: the second stratum needs a unit 2^4
+    // larger than the first, and the sums of the first are converted.
+    Records bigOne = one, bigTwo = two;
+    for (Records* r : {&bigOne, &bigTwo})
+        for (double& w : r->wt)
+            w = std::ldexp(w, 300);
+    Result first = weighted_strata({bigOne}, 4);
+    const Result big = weighted_strata({bigOne, bigTwo}, 4);
+    EXPECT_EQ(big.unit.exp, first.unit.exp + 4);
+    const int d = 300 - big.unit.exp;
+    const std::vector<double>* blocks[3][2] = {
+        {&plain.lr, &big.lr}, {&plain.wil, &big.wil}, {&plain.tar, &big.tar}};
+    for (int t = 0; t < 3; ++t) {
+        EXPECT_TRUE(sameTimesPower(*blocks[t][0], *blocks[t][1], 4, kPowers[t], d)) << t;
+        EXPECT_EQ(chisq(*blocks[t][0], 4).chisq, chisq(*blocks[t][1], 4).chisq) << t;
+    }
+}
+
+TEST(Weighted, AStratumThatAddsNothingLeavesTheUnit)
+{
+    // A stratum of huge weights without an event adds nothing to the sums:
+    // it does not move them to its unit, where the ordinary weights' sums
+    // would vanish.
+    Records one = example_lung(), none;
+    for (int h = 0; h < 4; ++h)
+        none.add(5.0 + h, -1.0, h, 1e300);
+    const Result alone = weighted_strata({one}, 4);
+    const Result both = weighted_strata({one, none}, 4);
+    EXPECT_EQ(both.unit.exp, 0);
+    EXPECT_EQ(alone.lr, both.lr);
+    EXPECT_EQ(alone.wil, both.wil);
+    EXPECT_EQ(alone.tar, both.tar);
+}

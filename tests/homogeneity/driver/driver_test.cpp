@@ -311,6 +311,54 @@ TEST_F(Driver, WeightsOfOneEqualTheUnweightedTest)
     EXPECT_EQ(t->rows.size(), 3u);
 }
 
+// Weights of about 1e150: the Wilcoxon covariances pass the largest double
+// in the weights' units. The chi-squares are those of the same weights in
+// ordinary units; what no double holds shows missing, the rest in the
+// weights' units, and the step ends with a warning.
+TEST_F(Driver, WeightsNearTheLargestDoubleKeepTheChiSquares)
+{
+    q.ktype = 8 | 16 | 32;
+    Records r = example(lungBy("sex", "1|2"));
+    for (int64_t i = 0; i < r.n(); ++i)
+        r.wt[i] = 0.5 + static_cast<double>(i % 7) * 0.25;
+    load(r, {1, 2}, true);
+    define();
+    korvpol(&q);
+    double plain[3];
+    const char* tests[3] = {"Log-Rank", "Wilcoxon", "Tarone"};
+    for (int t = 0; t < 3; ++t)
+        plain[t] = cell(find("HomTests"), tests[t], "ChiSq");
+    const double plainScore = find("HomStats")->rows.at(0).at(1).d;
+    EXPECT_EQ(q.rc, 0);
+    TearDown();
+    q = KORVCOM{};
+    SetUp();
+    q.ktype = 8 | 16 | 32;
+    for (auto& w : r.wt)
+        w *= 1e150;
+    load(r, {1, 2}, true);
+    define();
+    korvpol(&q);
+    const vdq::Node* t = find("HomTests");
+    ASSERT_TRUE(t);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_NEAR(cell(t, tests[i], "ChiSq"), plain[i], 1e-12 * plain[i]) << tests[i];
+        EXPECT_EQ(cell(t, tests[i], "DF"), 1) << tests[i];
+    }
+    // Log-rank scores and covariances are held (the weights' units), the
+    // Wilcoxon covariances are not.
+    EXPECT_NEAR(find("HomStats")->rows.at(0).at(1).d, plainScore * 1e150, 1e-12 * 1e150);
+    const vdq::Node* lr = find("LogrankHomCov");
+    ASSERT_TRUE(lr);
+    EXPECT_FALSE(wzmis(lr->values[0]));
+    EXPECT_GT(lr->values[0], 1e300);
+    const vdq::Node* wil = find("WilcoxonHomCov");
+    ASSERT_TRUE(wil);
+    for (double v : wil->values)
+        EXPECT_TRUE(wzmis(v));
+    EXPECT_EQ(q.rc, 4);
+}
+
 TEST_F(Driver, WeightsScaleFreeAndPairedWithTheirRecords)
 {
     // Weights that differ by record: a record read with its neighbour's

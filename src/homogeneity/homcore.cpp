@@ -129,6 +129,13 @@ class CovBatch
     // The batch when few of the levels are at risk in it (the levels of one
     // stratum among those of many): only the pairs of those levels change.
     void flushFew();
+    // Runs `apply` over the tiles of one block, on the pool's threads when
+    // the block takes a few million products (`order` rows by the batch's
+    // times), else on this one.
+    template <class Apply>
+    void runTiles(size_t tiles, size_t order, const Apply& apply) const;
+    // Forgets the levels at risk in the batch just added.
+    void clearBatch();
 
     int k_;
     std::vector<double*> blocks_;
@@ -138,6 +145,26 @@ class CovBatch
     std::vector<char> seen_;
     std::vector<int> atRisk_;
 };
+
+template <class Apply>
+void CovBatch::runTiles(size_t tiles, size_t order, const Apply& apply) const
+{
+    // The threads are worth waking for a few million products.
+    if (static_cast<double>(order) * static_cast<double>(order) * n_ >= 8e6) {
+        vyr::parallel_for(tiles, apply);
+    } else {
+        for (size_t tile = 0; tile < tiles; ++tile)
+            apply(tile);
+    }
+}
+
+void CovBatch::clearBatch()
+{
+    for (int i : atRisk_)
+        seen_[static_cast<size_t>(i)] = 0;
+    atRisk_.clear();
+    n_ = 0;
+}
 
 void CovBatch::flush()
 {
@@ -185,18 +212,9 @@ void CovBatch::flush()
                 }
             }
         };
-        // The threads are worth waking for a few million products.
-        if (static_cast<double>(k) * static_cast<double>(k) * n_ >= 8e6) {
-            vyr::parallel_for(tiles, apply);
-        } else {
-            for (size_t tile = 0; tile < tiles; ++tile)
-                apply(tile);
-        }
+        runTiles(tiles, k, apply);
     }
-    for (int i : atRisk_)
-        seen_[static_cast<size_t>(i)] = 0;
-    atRisk_.clear();
-    n_ = 0;
+    clearBatch();
 }
 
 void CovBatch::flushFew()
@@ -238,17 +256,9 @@ void CovBatch::flushFew()
                 }
             }
         };
-        if (static_cast<double>(m) * static_cast<double>(m) * n_ >= 8e6) {
-            vyr::parallel_for(tiles, apply);
-        } else {
-            for (size_t tile = 0; tile < tiles; ++tile)
-                apply(tile);
-        }
+        runTiles(tiles, m, apply);
     }
-    for (int i : atRisk_)
-        seen_[static_cast<size_t>(i)] = 0;
-    atRisk_.clear();
-    n_ = 0;
+    clearBatch();
 }
 
 // Sums of v over the levels before and after each level: before[h] is

@@ -27,6 +27,48 @@
 
 namespace vyr
 {
+
+// Removes what is in the folder open as `dirfd`, down to `depth` levels of
+// sub-folders (an emptied sub-folder is removed too), with system calls
+// alone: safe in a signal handler.
+void empty_folder_signal_safe(int dirfd, int depth) noexcept
+{
+    struct LinuxDirent64 {
+        ino64_t d_ino;
+        off64_t d_off;
+        unsigned short d_reclen;
+        unsigned char d_type;
+        char d_name[];
+    };
+    alignas(8) char buf[4096];
+    for (;;) {
+        long n = syscall(SYS_getdents64, dirfd, buf, sizeof buf);
+        if (n <= 0)
+            return;
+        bool removed = false;
+        for (long off = 0; off < n;) {
+            auto* d = reinterpret_cast<LinuxDirent64*>(buf + off);
+            off += d->d_reclen;
+            const char* name = d->d_name;
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+                continue;
+            if (d->d_type == DT_DIR) {
+                if (depth > 0) {
+                    int sub = openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                    if (sub >= 0) {
+                        empty_folder_signal_safe(sub, depth - 1);
+                        close(sub);
+                    }
+                }
+                removed |= unlinkat(dirfd, name, AT_REMOVEDIR) == 0;
+            } else {
+                removed |= unlinkat(dirfd, name, 0) == 0;
+            }
+        }
+        if (removed)
+            lseek(dirfd, 0, SEEK_SET); // entries moved: read the folder again
+    }
+}
 namespace
 {
 
@@ -163,41 +205,11 @@ bool lock_new_temp(int fd)
     return flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &st) == 0 && st.st_nlink > 0;
 }
 
-// Removes what the folder open as `fd` holds, other than folders (a staging
-// folder holds files only), with system calls alone: safe in a signal
-// handler.
-void empty_folder_fd(int fd) noexcept
-{
-    struct LinuxDirent64 {
-        ino64_t d_ino;
-        off64_t d_off;
-        unsigned short d_reclen;
-        unsigned char d_type;
-        char d_name[];
-    };
-    alignas(8) char buf[4096];
-    for (;;) {
-        long n = syscall(SYS_getdents64, fd, buf, sizeof buf);
-        if (n <= 0)
-            return;
-        bool removed = false;
-        for (long off = 0; off < n;) {
-            auto* d = reinterpret_cast<LinuxDirent64*>(buf + off);
-            off += d->d_reclen;
-            if (d->d_type == DT_DIR)
-                continue;
-            removed |= unlinkat(fd, d->d_name, 0) == 0;
-        }
-        if (removed)
-            lseek(fd, 0, SEEK_SET); // entries moved: read the folder again
-    }
-}
-
 void remove_folder_signal_safe(const char* path) noexcept
 {
     int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd >= 0) {
-        empty_folder_fd(fd);
+        empty_folder_signal_safe(fd, 0);
         ::close(fd);
     }
     ::rmdir(path);
@@ -791,7 +803,7 @@ void remove_stale_temp_files(const std::string& folder)
             if (S_ISREG(st.st_mode)) {
                 (void)unlinkat(dfd, name.c_str(), 0);
             } else if (S_ISDIR(st.st_mode) && stage_folder_name(name.c_str())) {
-                empty_folder_fd(fd);
+                empty_folder_signal_safe(fd, 0);
                 (void)unlinkat(dfd, name.c_str(), AT_REMOVEDIR);
             }
         }
@@ -957,7 +969,7 @@ void remove_stage_folders(StepFiles& f)
         if (s.slot >= 0)
             g_stageSlots[s.slot].store(nullptr);
         if (s.fd >= 0) {
-            empty_folder_fd(s.fd);
+            empty_folder_signal_safe(s.fd, 0);
             ::close(s.fd);
         }
         (void)::rmdir(s.path.c_str());

@@ -122,55 +122,13 @@ std::atomic<bool> g_haveWork{false};
 char g_workDir[PATH_MAX];
 volatile std::sig_atomic_t g_stopping = 0;
 
-struct LinuxDirent64 {
-    ino64_t d_ino;
-    off64_t d_off;
-    unsigned short d_reclen;
-    unsigned char d_type;
-    char d_name[];
-};
-
-// Removes what is in the folder open as `dirfd`, down to `depth` levels of
-// sub-folders, with system calls only.
-void empty_folder(int dirfd, int depth) noexcept
-{
-    alignas(8) char buf[4096];
-    for (;;) {
-        long n = syscall(SYS_getdents64, dirfd, buf, sizeof buf);
-        if (n <= 0)
-            return;
-        bool removed = false;
-        for (long off = 0; off < n;) {
-            auto* d = reinterpret_cast<LinuxDirent64*>(buf + off);
-            off += d->d_reclen;
-            const char* name = d->d_name;
-            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
-                continue;
-            if (d->d_type == DT_DIR) {
-                if (depth > 0) {
-                    int sub = openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                    if (sub >= 0) {
-                        empty_folder(sub, depth - 1);
-                        close(sub);
-                    }
-                }
-                removed |= unlinkat(dirfd, name, AT_REMOVEDIR) == 0;
-            } else {
-                removed |= unlinkat(dirfd, name, 0) == 0;
-            }
-        }
-        if (removed)
-            lseek(dirfd, 0, SEEK_SET); // entries moved: read the folder again
-    }
-}
-
 void remove_work_folder() noexcept
 {
     if (!g_haveWork.load())
         return;
     int fd = open(g_workDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd >= 0) {
-        empty_folder(fd, 4);
+        empty_folder_signal_safe(fd, 4);
         close(fd);
     }
     rmdir(g_workDir);

@@ -42,7 +42,8 @@
 //   "UpperMedian", "PctMedianConfid", and the "%i" forms per stratum) is
 //   drawn in a corner no curve crosses, else below the plot. With more
 //   strata than a legend names (VYR_LEGEND_MOST) it is left out, as the
-//   legend's lines are (the quartiles table has the same numbers).
+//   legend's lines are (the quartiles table has the same numbers); the
+//   procedure then passes none of these values, nor "StrVal%i".
 // - The legend names each curve; past VYR_LEGEND_MOST curves it says how
 //   many curves the graph draws instead.
 #include "host/output/graphs.h"

@@ -6,6 +6,7 @@
 // names the template and passes the dynamic values.
 #include <cfloat>
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "common/options.h"
@@ -243,6 +244,35 @@ void StratumSpecificSurvival(KorvPtr q, STRATA* node, int ngroup)
         .list(s.maxTime)
         .list(transparency)
         .send(q);
+}
+
+void NoteLevelsPastLegend(KorvPtr q, STRATA* node)
+{
+    // Said once in a BY group: its first stratum with records starts it
+    // afresh. The strata are estimated one after another on the task
+    // thread, the only one that comes here.
+    static bool said = false;
+    STRATA* first = q->strata;
+    while (first && first != node && first->nobs < 1)
+        first = first->left;
+    if (first == node)
+        said = false;
+    const int curves = plot_bit::SURVIVAL | plot_bit::LOGSURV | plot_bit::LOGLOGS |
+                       plot_bit::DENSITY | plot_bit::HAZARD;
+    if (said || !q->grpvar || !(q->vdqgraph & curves))
+        return;
+    const int levels = levelsWithRecords(q);
+    if (levels <= VYR_LEGEND_MOST)
+        return;
+    said = true;
+    const NAMESTR* nm = q->grpvar->nm;
+    const std::string name = nm ? std::string(nm->name_p, static_cast<size_t>(nm->namelen)) : "";
+    if (q->nsvar == 0)
+        xpmlog(326, msg326::GROUP_LEGEND_LEFT_OUT, levels, name.c_str(), VYR_LEGEND_MOST,
+               name.c_str());
+    else
+        xpmlog(326, msg326::GROUP_LEGEND_LEFT_OUT_STRATA, VYR_LEGEND_MOST, name.c_str(),
+               node->Stratum + 1, levels, VYR_LEGEND_MOST, name.c_str());
 }
 
 void StratumSpecificOthers(KorvPtr q, STRATA* node, int ngroup)

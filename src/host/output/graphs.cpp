@@ -568,11 +568,13 @@ bool pageRows(const Node& graph, const Dyn& dyn, const std::string& cellCol, siz
         graph.sources[0]->kind != Node::Table || !dyn.has("nRows") || !dyn.has("nColumns"))
         return false;
     const std::shared_ptr<const CellRuns> runs = cellRuns(*graph.sources[0], lower(cellCol));
+    if (!runs->ordered)
+        return false;
     const size_t cells = runs->start.size() - 1;
-    const size_t per = static_cast<size_t>(std::max(1, static_cast<int>(dyn.num("nRows", 2))) *
-                                           std::max(1, static_cast<int>(dyn.num("nColumns", 2))));
+    const size_t per = static_cast<size_t>(std::clamp(dyn.num("nRows", 2), 1.0, 1e4)) *
+                       static_cast<size_t>(std::clamp(dyn.num("nColumns", 2), 1.0, 1e4));
     const size_t page = static_cast<size_t>(std::clamp(dyn.num("PanelNum", 1), 1.0, 1e9));
-    if (!runs->ordered || cells <= per || (page - 1) * per >= cells)
+    if (cells <= per || (page - 1) * per >= cells)
         return false;
     from = runs->start[(page - 1) * per];
     to = runs->start[std::min(cells, page * per)];

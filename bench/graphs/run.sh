@@ -13,7 +13,11 @@
 #  3. many strata (1,000,000 rows by bench_gen): the default graph across
 #     100,000 strata (NOTABLE NOTEST; its SVG's size and height) and the
 #     survival graph in pages of panels over 500 and 2,000 strata, each
-#     beside the same run with --graphics off (the panels: with PLOTS=NONE).
+#     beside the same run with --graphics off (the panels: with PLOTS=NONE);
+#  4. competing risks (1,000,000 rows: two failure causes and censoring,
+#     times with two decimals, a GROUP= variable of three levels): the
+#     cumulative incidence panels (PLOTS=CIF) over 500 and 2,000 strata,
+#     each beside the same run with PLOTS=NONE.
 # Usage: bench/graphs/run.sh [BUILD_DIR] [ROWS] [RUNS] [BIGROWS]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -107,3 +111,35 @@ for levels in 500 2000; do
   echo "plots=none:"
   timed "$tmp/none.vyr"
 done
+
+# 4. Competing risks: the cumulative incidence panels, a panel per stratum
+# with a curve per GROUP= level, four panels a page.
+cat >"$tmp/cif.vyr" <<'VYR'
+proc korvante data=cif notable PLOTS;
+   time time*status(0) / failcode=1;
+   strata many / group=grp;
+run;
+VYR
+for levels in 500 2000; do
+  python3 - "$tmp/cif.csv" 1000000 "$levels" <<'PY'
+import random, sys
+random.seed(7)
+n, levels = int(sys.argv[2]), int(sys.argv[3])
+with open(sys.argv[1], "w") as f:
+    f.write("time,status,grp,many\n")
+    for i in range(n):
+        t = round(random.expovariate(0.01), 2)
+        c = round(random.expovariate(0.004), 2)
+        s = random.choice((1, 2)) if t <= c else 0
+        f.write("%.2f,%d,%d,%d\n" % (min(t, c), s, random.randint(1, 3), random.randint(1, levels)))
+PY
+  for plots in "plots=cif" "plots=none"; do
+    sed "s/PLOTS/$plots/" "$tmp/cif.vyr" >"$tmp/cifrun.vyr"
+    echo "competing risks, $plots, $levels strata: 1000000 rows"
+    timed "$tmp/cifrun.vyr"
+    if [ -d "$tmp/out/graphs" ]; then
+      echo "  $(find "$tmp/out/graphs" -name '*.svg' | wc -l) pages"
+    fi
+  done
+done
+rm -f "$tmp/cif.csv"

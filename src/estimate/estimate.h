@@ -56,6 +56,10 @@ void korvtbg(KorvPtr q, STRATA* snode, GRPTREE* node, const double* times, const
 // asked for; ngroup is the number of GROUP= levels of the BY group.
 void StratumSpecificSurvival(KorvPtr q, STRATA* node, int ngroup);
 void StratumSpecificOthers(KorvPtr q, STRATA* node, int ngroup);
+// Past the curves a legend names (VYR_LEGEND_MOST), the graphs of the
+// stratum `node` name none of its GROUP= levels: a note says so and how to
+// see them apart, once in a BY group.
+void NoteLevelsPastLegend(KorvPtr q, STRATA* node);
 
 // Marks a censored time in the line-printer plot of censored observations:
 // the stratum's symbol in row `stratumno` (from 0) at the time's column, or

@@ -6,6 +6,7 @@
 // names the template and passes the dynamic values.
 #include <cfloat>
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "common/options.h"
@@ -15,6 +16,7 @@
 #include "numeric/format.h"
 #include "runtime/missing.h"
 #include "vyr_data.h"
+#include "vyr_graphics.h"
 #include "vyr_host.h"
 #include "vyr_message_names.h"
 
@@ -118,6 +120,16 @@ Titles survivalTitles(const Shared& s, int page)
     return t;
 }
 
+// The levels with records in the current stratum: the curves of its graphs.
+int levelsWithRecords(KorvPtr q)
+{
+    int n = 0;
+    for (GRPTREE* t = q->grpvar->ghead; t; t = t->left)
+        if (t->cum > 0)
+            ++n;
+    return n;
+}
+
 // The largest quartile value of the levels (limits included), which sizes
 // the quartile format of the median inset; -1 when there is none.
 double quartileScale(KorvPtr q)
@@ -186,23 +198,27 @@ void StratumSpecificSurvival(KorvPtr q, STRATA* node, int ngroup)
         templ = s.failure ? "Stat.Korvante.Graphics.ProductLimitFailureSG"
                           : "Stat.Korvante.Graphics.ProductLimitSurvivalSG";
 
-    // The levels with records in this stratum, numbered from 0.
+    // The levels with records in this stratum, numbered from 0. Past the
+    // curves a legend names, the graph names no level and draws no median
+    // table: their values would go unread, so none are passed.
     DynList levels;
-    int i = 0;
-    for (GRPTREE* t = q->grpvar->ghead; t; t = t->left) {
-        if (!(t->cum > 0))
-            continue;
-        levels.addNumbered("NObs%i", i, t->cum);
-        levels.addNumbered("NEvent%i", i, t->cum - t->cen);
-        if (!s.lifeTable) {
-            levels.addNumbered("Median%i", i, t->quant[1]);
-            levels.addNumbered("LowerMedian%i", i, t->qtlower[1]);
-            levels.addNumbered("UpperMedian%i", i, t->qtupper[1]);
+    if (levelsWithRecords(q) <= VYR_LEGEND_MOST) {
+        int i = 0;
+        for (GRPTREE* t = q->grpvar->ghead; t; t = t->left) {
+            if (!(t->cum > 0))
+                continue;
+            levels.addNumbered("NObs%i", i, t->cum);
+            levels.addNumbered("NEvent%i", i, t->cum - t->cen);
+            if (!s.lifeTable) {
+                levels.addNumbered("Median%i", i, t->quant[1]);
+                levels.addNumbered("LowerMedian%i", i, t->qtlower[1]);
+                levels.addNumbered("UpperMedian%i", i, t->qtupper[1]);
+            }
+            ++i;
         }
-        ++i;
+        levels.add("PctMedianConfid", vdqtxts("%g%%", 4, confidencePercent(q->qtalpha)));
+        levels.add("QuartileFmt", vdqtxts("F6.%i", 5, zpfmt(quartileScale(q), 6)));
     }
-    levels.add("PctMedianConfid", vdqtxts("%g%%", 4, confidencePercent(q->qtalpha)));
-    levels.add("QuartileFmt", vdqtxts("F6.%i", 5, zpfmt(quartileScale(q), 6)));
 
     const Titles t = survivalTitles(s, 0);
     int slen = 0;
@@ -228,6 +244,35 @@ void StratumSpecificSurvival(KorvPtr q, STRATA* node, int ngroup)
         .list(s.maxTime)
         .list(transparency)
         .send(q);
+}
+
+void NoteLevelsPastLegend(KorvPtr q, STRATA* node)
+{
+    // Said once in a BY group: its first stratum with records starts it
+    // afresh. The strata are estimated one after another on the task
+    // thread, the only one that comes here.
+    static bool said = false;
+    STRATA* first = q->strata;
+    while (first && first != node && first->nobs < 1)
+        first = first->left;
+    if (first == node)
+        said = false;
+    const int curves = plot_bit::SURVIVAL | plot_bit::LOGSURV | plot_bit::LOGLOGS |
+                       plot_bit::DENSITY | plot_bit::HAZARD;
+    if (said || !q->grpvar || !(q->vdqgraph & curves))
+        return;
+    const int levels = levelsWithRecords(q);
+    if (levels <= VYR_LEGEND_MOST)
+        return;
+    said = true;
+    const NAMESTR* nm = q->grpvar->nm;
+    const std::string name = nm ? std::string(nm->name_p, static_cast<size_t>(nm->namelen)) : "";
+    if (q->nsvar == 0)
+        xpmlog(326, msg326::GROUP_LEGEND_LEFT_OUT, levels, name.c_str(), VYR_LEGEND_MOST,
+               name.c_str());
+    else
+        xpmlog(326, msg326::GROUP_LEGEND_LEFT_OUT_STRATA, VYR_LEGEND_MOST, name.c_str(),
+               node->Stratum + 1, levels, VYR_LEGEND_MOST, name.c_str());
 }
 
 void StratumSpecificOthers(KorvPtr q, STRATA* node, int ngroup)

@@ -257,6 +257,7 @@ void korvxsg(KorvPtr q, STRATA* node)
     // The plot data of every level of the stratum, then its graphs.
     if (q->vdqgraph != 0 && q->Phantom && q->vdq) {
         outputPlotData(q, node);
+        NoteLevelsPastLegend(q, node);
         if ((q->vdqgraph & plot_bit::SURVIVAL) && !(q->vdqgraph & plot_bit::PANEL))
             StratumSpecificSurvival(q, node, ngroup);
         if (q->vdqgraph &

@@ -14,6 +14,7 @@
 #include "numeric/format.h"
 #include "runtime/missing.h"
 #include "vyr_data.h"
+#include "vyr_graphics.h"
 #include "vyr_host.h"
 #include "vyr_message_names.h"
 
@@ -279,12 +280,13 @@ void overlaidGraph(KorvPtr q, Shared& sh, const SurvivalKind& kind, DynList& C)
         .dyn("NStrata", q->nstrata)
         .dyn("GroupName", sh.groupName)
         .dyn("xName", sh.timeName)
-        .list(C)
-        .list(strataList(q, sh))
-        .list(sh.M)
-        .list(sh.T)
-        .pathOut(&q->ogpath[0])
-        .send(q);
+        .list(C);
+    // Past the curves a legend names, the graph names no stratum and draws
+    // no median table: the strata's values would go unread, so none are
+    // passed (the censoring summary and the quartiles have those numbers).
+    if (q->nstrata <= VYR_LEGEND_MOST)
+        g.list(strataList(q, sh));
+    g.list(sh.M).list(sh.T).pathOut(&q->ogpath[0]).send(q);
     sh.combined = true;
 }
 

@@ -811,6 +811,10 @@ void survival_graph_options_without_effect(const KORVCOM* q, const STMT* s, int 
             else if (!q->art->zexplicit && o.name[0] == 'A')
                 xpmlog(326, msg326::ATRISKTICK_WITHOUT_TIMES, o.name);
         }
+        // The at-risk table's rows are labelled by the strata or the GROUP=
+        // levels; without either its one row has no label.
+        if (q->art && given(s, proc_field::MAXLEN) && q->nsvar == 0 && !q->grpvar)
+            xpmlog(326, msg326::MAXLEN_WITHOUT_LABELS);
     }
     if (!(v & plot_bit::TEST))
         return;

@@ -218,6 +218,7 @@ class Columns
 };
 
 struct TableTemplate;
+struct CellRuns;
 
 struct Node;
 using NodePtr = std::shared_ptr<Node>;
@@ -259,6 +260,10 @@ struct Node {
     bool device = false;  // drawn by the graphics kernel (its SVG and catalogue file given)
     // A table built from several strata's plot data: the tables it joins.
     std::vector<NodePtr> parts;
+    // A plot-data table of every page of panels: where each panel's rows
+    // start, found when the first page is drawn and kept for the others
+    // (made and read under the graphs' lock, see graphs.cpp).
+    mutable std::shared_ptr<const CellRuns> cellRuns;
     // Notes: text.
     std::string text;
     // Line-printer plots: the lines as printed.

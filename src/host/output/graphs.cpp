@@ -42,7 +42,8 @@
 //   "UpperMedian", "PctMedianConfid", and the "%i" forms per stratum) is
 //   drawn in a corner no curve crosses, else below the plot. With more
 //   strata than a legend names (VYR_LEGEND_MOST) it is left out, as the
-//   legend's lines are (the quartiles table has the same numbers).
+//   legend's lines are (the quartiles table has the same numbers); the
+//   procedure then passes none of these values, nor "StrVal%i".
 // - The legend names each curve; past VYR_LEGEND_MOST curves it says how
 //   many curves the graph draws instead.
 #include "host/output/graphs.h"
@@ -52,6 +53,8 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <set>
 
 #include "host/graphics/canvas.h"
@@ -188,6 +191,15 @@ class Dyn
     NameIndex index_{true};
 };
 
+// The column of a table named `key` (in lower case), or -1.
+int columnOf(const Node& t, const std::string& key)
+{
+    for (size_t i = 0; i < t.columns.size(); ++i)
+        if (lower(t.columns[i].name) == key)
+            return static_cast<int>(i);
+    return -1;
+}
+
 // ---------------------------------------------------------------------------
 // The rows of a graph's plot data: every source table (a joined table
 // stands for its parts), in order, with each column read by name.
@@ -199,8 +211,20 @@ class Data
         for (const NodePtr& s : graph.sources)
             add(s.get());
     }
+    // Rows [from, to) of one plot-data table alone: a page of panels drawn
+    // from the table that holds every page's strata reads its own.
+    Data(const Node& table, size_t from, size_t to) : offset_(from)
+    {
+        first_.push_back(0);
+        counts_.push_back(to - from);
+        tables_.push_back(&table);
+        n_ = to - from;
+    }
     size_t size() const { return n_; }
     size_t tables() const { return tables_.size(); }
+    // The place in its table of a row of these data (a page's rows keep
+    // the places they have in the table of every page).
+    long tableRow(long r) const { return r < 0 ? r : r + static_cast<long>(offset_); }
     // The source table (from 0) a row comes from.
     size_t part(size_t r) const
     {
@@ -210,7 +234,7 @@ class Data
     }
     // The rows of source table t: [first(t), first(t) + rowsOf(t)).
     size_t first(size_t t) const { return first_[t]; }
-    size_t rowsOf(size_t t) const { return tables_[t]->rows.size(); }
+    size_t rowsOf(size_t t) const { return counts_[t]; }
     bool has(std::string_view name) const { return index(name) >= 0; }
     // The column's label, or its name.
     std::string label(std::string_view name) const
@@ -250,7 +274,7 @@ class Data
     std::string text(std::string_view name, size_t row) const
     {
         size_t t = part(row);
-        size_t r = row - first_[t];
+        size_t r = row - first_[t] + offset_;
         const Node& tb = *tables_[t];
         const int c = columnOf(tb, lower(name));
         if (c < 0 || static_cast<size_t>(c) >= tb.rows.width(r))
@@ -279,8 +303,19 @@ class Data
                 cols = &tb.columns.vec();
                 c = columnOf(tb, key);
             }
-            if (c >= 0)
+            if (c < 0)
+                continue;
+            if (offset_ == 0 && counts_[t] == tb.rows.size()) {
                 tb.rows.numbers(static_cast<size_t>(c), v.data() + first_[t]);
+                continue;
+            }
+            const size_t k = static_cast<size_t>(c);
+            for (size_t r = 0; r < counts_[t]; ++r)
+                if (k < tb.rows.width(offset_ + r)) {
+                    const CellView cell = tb.rows.view(offset_ + r, k);
+                    if (cell.kind == Cell::Number)
+                        v[first_[t] + r] = cell.d;
+                }
         }
     }
     void add(const Node* t)
@@ -295,22 +330,18 @@ class Data
         if (t->kind != Node::Table)
             return;
         first_.push_back(n_);
+        counts_.push_back(t->rows.size());
         tables_.push_back(t);
         n_ += t->rows.size();
-    }
-    static int columnOf(const Node& t, const std::string& key)
-    {
-        for (size_t i = 0; i < t.columns.size(); ++i)
-            if (lower(t.columns[i].name) == key)
-                return static_cast<int>(i);
-        return -1;
     }
     int index(std::string_view name) const
     {
         return tables_.empty() ? -1 : columnOf(*tables_[0], lower(name));
     }
     std::vector<const Node*> tables_;
-    std::vector<size_t> first_; // each table's first row
+    std::vector<size_t> first_;  // each table's first row
+    std::vector<size_t> counts_; // each table's rows read
+    size_t offset_ = 0;          // the first row read of a table read in part
     size_t n_ = 0;
     mutable std::map<std::string, std::vector<double>> nums_;
 };
@@ -480,6 +511,74 @@ std::vector<CellRows> pageOf(std::vector<CellRows> cells, const Dyn& dyn, int& r
     // A last page with fewer cells keeps the cells' size and drops empty rows.
     rows = std::max(1, static_cast<int>((out.size() + cols - 1) / cols));
     return out;
+}
+
+} // namespace
+
+// Where the rows of each cell of a plot-data table start, the cells told
+// apart by a numbering column: `ordered` when each cell's rows follow one
+// another and each cell's number is above the one before (the order the
+// procedure writes its strata in).
+struct CellRuns {
+    std::string column;
+    bool ordered = false;
+    std::vector<size_t> start; // each cell's first row, then the table's end
+};
+
+namespace
+{
+
+// The cells of table `t` by `column` (in lower case): found once, under a
+// lock since the graphs of a step are drawn side by side, and kept with
+// the table for the graphs of its other pages.
+std::shared_ptr<const CellRuns> cellRuns(const Node& t, const std::string& column)
+{
+    static std::mutex lock;
+    std::lock_guard<std::mutex> hold(lock);
+    if (t.cellRuns && t.cellRuns->column == column)
+        return t.cellRuns;
+    auto runs = std::make_shared<CellRuns>();
+    runs->column = column;
+    const int c = columnOf(t, column);
+    if (c >= 0) {
+        std::vector<double> key(t.rows.size(), std::nan(""));
+        t.rows.numbers(static_cast<size_t>(c), key.data());
+        runs->ordered = true;
+        for (size_t r = 0; r < key.size() && runs->ordered; ++r) {
+            if (missing(key[r]) || (r > 0 && key[r] < key[r - 1]))
+                runs->ordered = false;
+            else if (r == 0 || key[r] != key[r - 1])
+                runs->start.push_back(r);
+        }
+        runs->start.push_back(key.size());
+    }
+    t.cellRuns = runs;
+    return runs;
+}
+
+// The rows [from, to) of its one plot-data table that a page of panels
+// draws, when that table holds the cells of every page in order: the page
+// then reads its own cells' rows alone, and the pages together read the
+// table once, however many there are. False when the page is to be picked
+// from the whole table (`pageOf`).
+bool pageRows(const Node& graph, const Dyn& dyn, const std::string& cellCol, size_t& from,
+              size_t& to)
+{
+    if (graph.sources.size() != 1 || !graph.sources[0] || !graph.sources[0]->parts.empty() ||
+        graph.sources[0]->kind != Node::Table || !dyn.has("nRows") || !dyn.has("nColumns"))
+        return false;
+    const std::shared_ptr<const CellRuns> runs = cellRuns(*graph.sources[0], lower(cellCol));
+    if (!runs->ordered)
+        return false;
+    const size_t cells = runs->start.size() - 1;
+    const size_t per = static_cast<size_t>(std::clamp(dyn.num("nRows", 2), 1.0, 1e4)) *
+                       static_cast<size_t>(std::clamp(dyn.num("nColumns", 2), 1.0, 1e4));
+    const size_t page = static_cast<size_t>(std::clamp(dyn.num("PanelNum", 1), 1.0, 1e9));
+    if (cells <= per || (page - 1) * per >= cells)
+        return false;
+    from = runs->start[(page - 1) * per];
+    to = runs->start[std::min(cells, page * per)];
+    return true;
 }
 
 // A panel's heading: "name=value" or the value alone.
@@ -1334,6 +1433,8 @@ bool lineFigure(const Node& g, const GraphTemplate& t, const Data& d, const Dyn&
             }
             s.pts = std::move(p.pts);
             s.rows = std::move(p.rows);
+            for (long& r : s.rows)
+                r = d.tableRow(r);
             cell.series.push_back(std::move(s));
         }
         cell.y.label = sp.yLabel;
@@ -1454,6 +1555,10 @@ bool bandwidthFigure(const Node& g, const GraphTemplate& t, const Data& d, const
     return lineFigure(g, t, d, dyn, sp, f, why);
 }
 
+// The column whose numbers make the cumulative incidence panels: the
+// strata, each with a curve per GROUP= level.
+constexpr const char* kIncidenceCells = "StratumNum";
+
 bool incidenceFigure(const Node& g, const GraphTemplate& t, const Data& d, const Dyn& dyn,
                      Figure& f, std::string& why)
 {
@@ -1466,7 +1571,7 @@ bool incidenceFigure(const Node& g, const GraphTemplate& t, const Data& d, const
     sp.showLimits = dyn.on("plotCL");
     sp.key = dyn.text("groupNum");
     sp.label = dyn.text("groupVar");
-    sp.cellCol = "StratumNum";
+    sp.cellCol = kIncidenceCells;
     sp.yLabel = "Cumulative Incidence";
     sp.test = "Gray's Test";
     // The panels are the strata, the curves the GROUP= levels: Gray's test
@@ -1489,6 +1594,16 @@ bool incidenceFigure(const Node& g, const GraphTemplate& t, const Data& d, const
                     e.label = dyn.text("Confidence") + " Confidence Limits";
     }
     return ok;
+}
+
+// A page of the cumulative incidence panels names the one table of every
+// page's strata: the rows of its own strata, when the table has them in
+// order.
+bool incidencePage(const Node& graph, const GraphTemplate& t, const Dyn& dyn, size_t& from,
+                   size_t& to)
+{
+    return t.family == GraphFamily::Incidence && (t.flags & Panels) &&
+           pageRows(graph, dyn, kIncidenceCells, from, to);
 }
 
 bool restrictedFigure(const Node& g, const GraphTemplate& t, const Data& d, const Dyn& dyn,
@@ -1530,6 +1645,15 @@ std::vector<std::string> graphTemplateNames()
     return v;
 }
 
+std::pair<size_t, size_t> graphDataRows(const Node& graph)
+{
+    const GraphTemplate* t = findGraphTemplate(graph.templ);
+    size_t from = 0, to = 0;
+    if (t && incidencePage(graph, *t, Dyn(graph.dynamics), from, to))
+        return {from, to};
+    return {0, Data(graph).size()};
+}
+
 bool graphFigure(const Node& graph, vgr::Figure& figure, std::string& why)
 {
     const GraphTemplate* t = findGraphTemplate(graph.templ);
@@ -1554,8 +1678,12 @@ bool graphFigure(const Node& graph, vgr::Figure& figure, std::string& why)
         return rateFigure(graph, *t, d, dyn, figure, why);
     case GraphFamily::BandwidthGrid:
         return bandwidthFigure(graph, *t, d, dyn, figure, why);
-    case GraphFamily::Incidence:
+    case GraphFamily::Incidence: {
+        size_t from = 0, to = 0;
+        if (incidencePage(graph, *t, dyn, from, to))
+            return incidenceFigure(graph, *t, Data(*graph.sources[0], from, to), dyn, figure, why);
         return incidenceFigure(graph, *t, d, dyn, figure, why);
+    }
     case GraphFamily::Restricted:
         return restrictedFigure(graph, *t, d, dyn, figure, why);
     }

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "host/graphics/plot.h"
@@ -46,6 +47,12 @@ struct GraphTemplate {
 const GraphTemplate* findGraphTemplate(std::string_view name);
 // Every template name the registry knows.
 std::vector<std::string> graphTemplateNames();
+
+// The rows of its plot data a graph draws from, [first, second): a page of
+// the cumulative incidence panels, whose one table holds the strata of
+// every page, reads its own strata's rows (found through the table's index
+// of its strata, made once for all its pages); other graphs read every row.
+std::pair<size_t, size_t> graphDataRows(const Node& graph);
 
 // The figure of a graph node (its sources resolved); false with the reason
 // when it cannot be drawn.

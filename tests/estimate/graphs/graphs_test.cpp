@@ -385,6 +385,35 @@ TEST(StrataGraphs, ALegendTooLongToReadIsLeftOutWithANote)
     EXPECT_EQ(r.log.find("name no stratum"), std::string::npos) << r.log;
 }
 
+TEST(StrataGraphs, PastTheCurvesALegendNamesNoStratumValueIsPassed)
+{
+    // The graph across 41 strata names no stratum and draws no median
+    // table: it carries none of their values (nor the table's formats), and
+    // is drawn all the same. At 40 strata every value is there.
+    auto manyStrata = [](int n) {
+        std::string csv = "t,c,g\n";
+        for (int g = 1; g <= n; ++g)
+            csv += std::to_string(g) + ",1," + std::to_string(g) + "\n" + std::to_string(g + 3) +
+                   ",0," + std::to_string(g) + "\n";
+        return csv;
+    };
+    const std::string prog = "proc korvante data=bydata notable plots=survival(cl);\n"
+                             "   time t*c(0);\n   strata g / notest;\nrun;\n";
+    StepRun r = run(prog, manyStrata(41));
+    ASSERT_EQ(r.status, 0) << r.log;
+    const Graph* g = named(r, "SurvivalPlot");
+    ASSERT_NE(g, nullptr);
+    EXPECT_FALSE(g->file.empty());
+    EXPECT_EQ(g->dyn["NStrata"], "41");
+    for (const char* name : {"StrVal1", "NObs1", "NEvent1", "Median1", "LowerMedian1",
+                             "UpperMedian41", "PctMedianConfid", "QuartileFmt"})
+        EXPECT_EQ(g->dyn.count(name), 0u) << name;
+    r = run(prog, manyStrata(40));
+    ASSERT_NE(named(r, "SurvivalPlot"), nullptr);
+    for (const char* name : {"StrVal40", "NObs40", "NEvent1", "Median40", "PctMedianConfid"})
+        EXPECT_EQ(named(r, "SurvivalPlot")->dyn.count(name), 1u) << name;
+}
+
 TEST(StratumGraphs, ThinnedPlotDataDrawTheSameGraph)
 {
     // Hidden plot data keep one censored row per mark the graph can draw

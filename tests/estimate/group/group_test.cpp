@@ -392,3 +392,54 @@ TEST(GroupGraphs, Panels)
     EXPECT_EQ(dynText(lr[0], "testName"), "Likelihood Ratio");
     EXPECT_EQ(dynText(lr[0], "testPval"), "p=0.0228");
 }
+
+// Past the curves a legend names, a stratum's graphs name none of its
+// levels: they carry no value per level (nor the median table's formats),
+// and the log says so once in the BY group, naming the first such stratum
+// and how to see the levels apart. At 40 levels the values stay.
+TEST(GroupGraphs, PastTheCurvesALegendNamesTheLevelsAreLeftOutWithANote)
+{
+    auto levels = [](int a, int b) {
+        std::string csv = "t,c,st,g\n";
+        for (const auto& [st, n] : {std::pair<const char*, int>{"A", a}, {"B", b}})
+            for (int g = 1; g <= n; ++g)
+                csv += std::to_string(g) + ",1," + st + "," + std::to_string(g) + "\n" +
+                       std::to_string(g + 1) + ",0," + st + "," + std::to_string(g) + "\n";
+        return csv;
+    };
+    const std::string note = "levels of the GROUP= variable g name no level";
+    auto notes = [&](const StepRun& r) {
+        size_t n = 0;
+        for (size_t at = r.log.find(note); at != std::string::npos; at = r.log.find(note, at + 1))
+            ++n;
+        return n;
+    };
+    const std::string body = " time t*c(0); strata st / group=g notest; run;";
+    // Stratum B has the 41 levels; the second BY group's note is its own.
+    StepRun r = steprun::run("proc korvante data=lv notable plots=(s ls);" + body +
+                                 "proc korvante data=lv notable plots=s(strata=panel);" + body,
+                             {{"lv", levels(3, 41)}});
+    ASSERT_EQ(r.status, 0) << r.log;
+    allDrawn(r);
+    EXPECT_EQ(notes(r), 2u) << r.log;
+    EXPECT_NE(r.log.find("the first of them those of stratum 2 with 41 levels"), std::string::npos)
+        << r.log;
+    const auto s = r.items("Stat.Korvante.Graphics.ProductLimitSurvivalSG");
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_TRUE(hasDyn(s[0], "NObs2"));
+    EXPECT_TRUE(hasDyn(s[0], "QuartileFmt"));
+    for (const char* name : {"NObs0", "NEvent0", "Median0", "QuartileFmt", "PctMedianConfid"})
+        EXPECT_FALSE(hasDyn(s[1], name)) << name;
+    // Without STRATA variables (the default graph); at 40 levels nothing
+    // is said.
+    r = steprun::run("proc korvante data=lv notable; time t*c(0); strata / group=g; run;",
+                     {{"lv", levels(41, 2)}});
+    ASSERT_EQ(r.status, 0) << r.log;
+    EXPECT_EQ(notes(r), 1u) << r.log;
+    EXPECT_NE(r.log.find("The graphs of the 41 levels of the GROUP= variable g"), std::string::npos)
+        << r.log;
+    r = steprun::run("proc korvante data=lv notable plots=(s ls);" + body,
+                     {{"lv", levels(40, 40)}});
+    EXPECT_EQ(notes(r), 0u) << r.log;
+    EXPECT_TRUE(hasDyn(r.items("Stat.Korvante.Graphics.ProductLimitSurvivalSG")[1], "NObs39"));
+}

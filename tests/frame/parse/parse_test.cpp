@@ -1073,6 +1073,10 @@ TEST_F(Parse, SurvivalGraphRequestsThatChooseNothingAreNamed)
         {"plots=s(test);" + T + " strata sex / group=age;",
          {"NOTE: TEST in PLOTS=SURVIVAL shows no p-value in the survival graphs of the GROUP= "
           "levels"}},
+        // MAXLEN= bounds the labels of the at-risk rows: one row has none.
+        {"plots=s(atrisk maxlen=5);" + T,
+         {"NOTE: MAXLEN= in PLOTS=SURVIVAL has no effect without STRATA variables or GROUP=: "
+          "the at-risk table's single row has no label to bound."}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.program);
@@ -1087,6 +1091,7 @@ TEST_F(Parse, SurvivalGraphRequestsThatChooseNothingAreNamed)
         "plots=s(test);" + T + " strata sex;",
         "plots=s(test strata=panel);" + T + " strata sex / group=age;",
         "plots=s(test strata=panel);" + T + " strata / group=age;",
+        "plots=s(atrisk(maxlen=5));" + T + " strata / group=age;",
     };
     for (const auto& program : quiet) {
         auto r = run("proc korvante data=lung " + program + " run;", [](KORVCOM&) {});

@@ -890,3 +890,49 @@ TEST(SurvivalFamily, PastTheCurvesALegendNamesItSaysHowManyInstead)
     EXPECT_TRUE(d.canvas->of("inset-median").empty());
     EXPECT_LT(vgr::figureSize(d.figure).second, 600);
 }
+
+TEST(OtherFamilies, APageOfIncidencePanelsReadsItsOwnStrataRows)
+{
+    // Five strata of two GROUP= levels in one table, six rows a stratum, as
+    // the competing-risks road writes them; pages of four panels. Page 2
+    // reads the fifth stratum's rows alone, through an index of the strata
+    // made once for every page; it draws what it drew from the whole table.
+    auto cif = [](const std::vector<int>& order) {
+        std::vector<std::vector<double>> rows;
+        std::vector<std::string> strata;
+        for (int s : order)
+            for (int g = 1; g <= 2; ++g)
+                for (int i = 0; i < 3; ++i) {
+                    rows.push_back({double(s), double(g), double(i * (s + g)), 0.1 * i * g});
+                    strata.push_back(std::to_string(s));
+                }
+        return table({"StratumNum", "GroupNum", "Time", "CIF"}, rows, strata, "site");
+    };
+    auto page = [](const NodePtr& t, int n) {
+        return graph("cifPanel", {t},
+                     {num("nRows", 2), num("nColumns", 2), num("PanelNum", n),
+                      txt("HeaderDisplay", "VALUE"), txt("groupNum", "GroupNum")});
+    };
+    const NodePtr ordered = cif({1, 2, 3, 4, 5});
+    EXPECT_EQ(graphDataRows(page(ordered, 1)), (std::pair<size_t, size_t>{0, 24}));
+    const auto* index = ordered->cellRuns.get();
+    ASSERT_NE(index, nullptr);
+    EXPECT_EQ(graphDataRows(page(ordered, 2)), (std::pair<size_t, size_t>{24, 30}));
+    EXPECT_EQ(ordered->cellRuns.get(), index);
+    const Drawn own = draw(page(ordered, 2));
+    ASSERT_EQ(own.figure.cells.size(), 1u);
+    ASSERT_EQ(own.figure.cells[0].series.size(), 2u);
+    // The vertices keep their rows' places in the table.
+    EXPECT_EQ(own.figure.cells[0].series[1].rows, (std::vector<long>{27, 28, 29}));
+    // Strata out of order: the page is picked from the whole table, alike.
+    const NodePtr shuffled = cif({2, 5, 1, 3, 4});
+    EXPECT_EQ(graphDataRows(page(shuffled, 2)), (std::pair<size_t, size_t>{0, 30}));
+    const Drawn whole = draw(page(shuffled, 2));
+    EXPECT_EQ(texts(*whole.canvas, "panel-header"), texts(*own.canvas, "panel-header"));
+    EXPECT_EQ(texts(*own.canvas, "panel-header"), std::vector<std::string>{"5"});
+    ASSERT_EQ(whole.canvas->items.size(), own.canvas->items.size());
+    for (size_t i = 0; i < own.canvas->items.size(); ++i)
+        EXPECT_EQ(whole.canvas->items[i].cmds.size(), own.canvas->items[i].cmds.size()) << i;
+    // One page of strata: the whole table is the page.
+    EXPECT_EQ(graphDataRows(page(cif({1, 2, 3}), 1)), (std::pair<size_t, size_t>{0, 18}));
+}

@@ -115,6 +115,27 @@ TEST(Settings, TimesNearTheLargestDouble)
     EXPECT_TRUE(Near(num(e[0], "LowerLimit"), 1.35e308 - 1.959963984540054 * se, 1e-12));
 }
 
+TEST(Settings, CurvesOfTimesNearTheLargestDoubleAreDrawn)
+{
+    // aml's times by 1e305 (up to 1.61e307) and by 1e306 (up to 1.61e308):
+    // the plot data are finite, and every restricted-mean graph draws its
+    // curves, overlaid and in panels, with and without limits.
+    const std::string body = " notable; time time*status(0); strata x; run;";
+    const rmstest::Run r = rmstest::run(
+        "proc korvante data=e305 rmst(tau=4e306 cl) rmtl(tau=4e306) plots=(rmst(cl) rmtl)" + body +
+            "proc korvante data=e305 rmst(tau=4e306) plots=rmst(strata=panel)" + body +
+            "proc korvante data=e306 rmst(cl) plots=rmst(cl) notable; time time*status(0); run;",
+        {{"e305.csv", scaledAml(1e305)}, {"e306.csv", scaledAml(1e306)}});
+    ASSERT_EQ(r.status, 0) << r.log;
+    EXPECT_FALSE(r.logHas("is not drawn")) << r.log;
+    const auto graphs = r.graphs();
+    ASSERT_EQ(graphs.size(), 4u);
+    for (const korvjson::Value* g : graphs) {
+        EXPECT_FALSE(g->text("file").empty()) << g->text("template");
+        EXPECT_EQ(g->get("drawn"), nullptr) << g->text("template");
+    }
+}
+
 TEST(Settings, ARestrictionTimePastTheDataIsAnErrorOfTheOption)
 {
     // The value is named as given, and the step ends because of that error,

@@ -114,6 +114,11 @@ class TextMetrics
     }
     // The box of a text drawn at (x, y) (its baseline point) in a style.
     static Rect box(double x, double y, std::string_view text, const TextStyle& style);
+    // The length in bytes of the longest start of `text`, ending between two
+    // of its characters, that is no wider than `room` with `suffix` after
+    // it (0 when none is): one pass over the text, however long.
+    static size_t fitPrefix(std::string_view text, std::string_view suffix, double room,
+                            double size, bool bold = false);
 };
 
 // The font the metrics describe, as SVG names it, with metric-compatible

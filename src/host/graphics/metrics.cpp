@@ -124,6 +124,44 @@ TextBox TextMetrics::measure(std::string_view text, double size, bool bold)
     return b;
 }
 
+size_t TextMetrics::fitPrefix(std::string_view text, std::string_view suffix, double room,
+                              double size, bool bold)
+{
+    const Face& f = face(bold);
+    // The suffix's own width (its kerning within), and its first character,
+    // which kerns with the last character of the start it follows.
+    long suffixUnits = 0;
+    unsigned suffixFirst = 0, prev = 0;
+    bool first = true;
+    for (size_t i = 0; i < suffix.size();) {
+        const unsigned cp = nextCodePoint(suffix, i);
+        suffixUnits += f.advance(cp);
+        if (first)
+            suffixFirst = cp;
+        else
+            suffixUnits += f.pair(prev, cp);
+        prev = cp;
+        first = false;
+    }
+    // Each start's width with the suffix, summed as measure() sums the
+    // joined text, so that the comparison with `room` is the same.
+    size_t best = 0;
+    long units = 0;
+    first = true;
+    for (size_t i = 0; i < text.size();) {
+        const unsigned cp = nextCodePoint(text, i);
+        units += f.advance(cp);
+        if (!first)
+            units += f.pair(prev, cp);
+        prev = cp;
+        first = false;
+        const long all = units + suffixUnits + (suffix.empty() ? 0 : f.pair(cp, suffixFirst));
+        if (static_cast<double>(all) * size / f.upem <= room)
+            best = i;
+    }
+    return best;
+}
+
 Rect TextMetrics::box(double x, double y, std::string_view text, const TextStyle& style)
 {
     const TextBox m = measure(text, style.size, style.bold);

@@ -209,13 +209,7 @@ std::string cutTo(const std::string& s, double room, double size, bool bold = fa
 {
     if (TextMetrics::width(s, size, bold) <= room)
         return s;
-    std::string t = s;
-    while (!t.empty() && TextMetrics::width(t + "...", size, bold) > room) {
-        t.pop_back();
-        while (!t.empty() && (static_cast<unsigned char>(t.back()) & 0xC0) == 0x80)
-            t.pop_back();
-    }
-    return t + "...";
+    return s.substr(0, TextMetrics::fitPrefix(s, "...", room, size, bold)) + "...";
 }
 
 struct InsetBox {

@@ -101,6 +101,37 @@ TEST(TextMetrics, OtherScriptsAndStrayBytes)
     EXPECT_EQ(TextMetrics::width("", 10), 0);
 }
 
+// The longest start of a text that fits with an ellipsis after it is the one
+// a measure of every start with the ellipsis finds, in one pass; it ends
+// between characters, never inside a multi-byte one, and a label of 30,000
+// characters is cut as quickly as a short one.
+TEST(TextMetrics, TheStartThatFitsIsFoundInOnePass)
+{
+    auto byMeasure = [](const std::string& s, double room) {
+        size_t best = 0;
+        for (size_t n = 1; n <= s.size(); ++n) {
+            const bool boundary =
+                n == s.size() || (static_cast<unsigned char>(s[n]) & 0xC0) != 0x80;
+            if (boundary && vgr::TextMetrics::width(s.substr(0, n) + "...", 9) <= room)
+                best = n;
+        }
+        return best;
+    };
+    const std::vector<std::string> texts = {
+        "Stratum of patients with a rather long label, AVAVAV To Ty",
+        "\xc3\x89tude \xce\xb1\xce\xb2\xce\xb3 \xe2\x80\x94 \xf0\x9f\x98\x80 caf\xc3\xa9 label",
+        "", "W"};
+    for (const std::string& t : texts)
+        for (double room : {0.0, 5.0, 12.0, 30.0, 61.5, 100.0, 400.0})
+            EXPECT_EQ(vgr::TextMetrics::fitPrefix(t, "...", room, 9), byMeasure(t, room))
+                << t << " in " << room;
+    const std::string huge(30000, 'x');
+    const size_t n = vgr::TextMetrics::fitPrefix(huge, "...", 200, 9);
+    EXPECT_GT(n, 0u);
+    EXPECT_LE(vgr::TextMetrics::width(huge.substr(0, n) + "...", 9), 200);
+    EXPECT_GT(vgr::TextMetrics::width(huge.substr(0, n + 1) + "...", 9), 200);
+}
+
 TEST(TextMetrics, BoxesFollowAnchorAndRotation)
 {
     TextStyle s;

@@ -119,8 +119,8 @@ TEST(TextMetrics, TheStartThatFitsIsFoundInOnePass)
     };
     const std::vector<std::string> texts = {
         "Stratum of patients with a rather long label, AVAVAV To Ty",
-        "\xc3\x89tude \xce\xb1\xce\xb2\xce\xb3 \xe2\x80\x94 \xf0\x9f\x98\x80 caf\xc3\xa9 label",
-        "", "W"};
+        "\xc3\x89tude \xce\xb1\xce\xb2\xce\xb3 \xe2\x80\x94 \xf0\x9f\x98\x80 caf\xc3\xa9 label", "",
+        "W"};
     for (const std::string& t : texts)
         for (double room : {0.0, 5.0, 12.0, 30.0, 61.5, 100.0, 400.0})
             EXPECT_EQ(vgr::TextMetrics::fitPrefix(t, "...", room, 9), byMeasure(t, room))

@@ -132,8 +132,7 @@ class CovBatch
     // Runs `apply` over the tiles of one block, on the pool's threads when
     // the block takes a few million products (`order` rows by the batch's
     // times), else on this one.
-    template <class Apply>
-    void runTiles(size_t tiles, size_t order, const Apply& apply) const;
+    template <class Apply> void runTiles(size_t tiles, size_t order, const Apply& apply) const;
     // Forgets the levels at risk in the batch just added.
     void clearBatch();
 
@@ -146,8 +145,7 @@ class CovBatch
     std::vector<int> atRisk_;
 };
 
-template <class Apply>
-void CovBatch::runTiles(size_t tiles, size_t order, const Apply& apply) const
+template <class Apply> void CovBatch::runTiles(size_t tiles, size_t order, const Apply& apply) const
 {
     // The threads are worth waking for a few million products.
     if (static_cast<double>(order) * static_cast<double>(order) * n_ >= 8e6) {

@@ -126,6 +126,11 @@ class Engine
     // The exact method's probability, held between the raw p-value and the
     // Bonferroni bound.
     double exactProbability(const SetView& S, double t, double* err);
+    // Whether the single-step set S takes its exact probabilities from one
+    // integral over the distribution of the largest |Z_s|, and that
+    // integral: p and errs indexed like valid_.
+    bool togetherExact(const SetView& S) const;
+    void exactTogether(std::vector<double>& p, std::vector<double>& errs);
     // Rank of the correlation of a set of comparisons, and the levels it
     // touches, from the covariance of the levels (no correlation matrix).
     int setRank(const int* idx, int n) const;

@@ -45,6 +45,9 @@ namespace
 constexpr double kInf = std::numeric_limits<double>::infinity();
 // Rows this close to +-1 in correlation with a row kept have its |X|.
 constexpr double kSame = 1e-10;
+// Below this looseness (mvn_parts.h) the rows leave some direction nearly
+// free, and the region stretches far along it.
+constexpr double kLoose = 0.1;
 // Bins of s = tan(theta) / (1 + tan(theta)) in [0, 1).
 constexpr int kBins = 2048;
 // Standard errors of the shifts' mean in the error bound.
@@ -164,6 +167,37 @@ Geometry geometry(int m0, const std::vector<double>& R)
             g.inMinus[static_cast<size_t>(s) * m + u] = 1.0 / (1.0 - c);
         }
     return g;
+}
+
+// The rows in the coordinates of their principal axes, the loosest first
+// (the eigenvectors of sum_s a_s a_s'). The directions are drawn from normal
+// quantiles of the lattice's coordinates, so this turns the lattice's axes
+// to the region's: along a loose direction the facets reach far, and the
+// directions near it, which make a sample's extents all large at once, are
+// then spread evenly over every shift instead of falling to some shifts
+// more than others. It changes nothing else: the normal distribution of the
+// directions is the same on any axes.
+Geometry principalAxes(const Geometry& g)
+{
+    const int d = g.d, m = g.m;
+    std::vector<double> vals, vecs;
+    korv_mvn::looseness(d, g.A, m, &vals, &vecs);
+    std::vector<int> order(static_cast<size_t>(d));
+    for (int i = 0; i < d; ++i)
+        order[static_cast<size_t>(i)] = i;
+    std::sort(order.begin(), order.end(), [&](int x, int y) {
+        return vals[static_cast<size_t>(x)] < vals[static_cast<size_t>(y)];
+    });
+    Geometry h = g;
+    for (int s = 0; s < m; ++s)
+        for (int l = 0; l < d; ++l) {
+            double v = 0;
+            for (int k = 0; k < d; ++k)
+                v += g.A[static_cast<size_t>(s) * d + k] *
+                     vecs[static_cast<size_t>(k) * d + order[static_cast<size_t>(l)]];
+            h.A[static_cast<size_t>(s) * d + l] = v;
+        }
+    return h;
 }
 
 // W_t at the bins' midpoints, with its first two derivatives there, for one
@@ -442,15 +476,7 @@ class FacetRun
     }
 
     long evaluations() const { return done_ * M_ * g_.m; }
-    long directions() const { return done_ * M_; }
     bool met() const { return met_; }
-    // The threshold whose bound is the largest.
-    double hardest() const
-    {
-        const auto at = std::max_element(bound_.begin(), bound_.end());
-        return at == bound_.end() ? 0.0 : ts_[static_cast<size_t>(at - bound_.begin())];
-    }
-    int distinct() const { return nk_; }
 
   private:
     void run(size_t n, const std::function<void(size_t)>& body) const
@@ -462,7 +488,7 @@ class FacetRun
                 body(i);
     }
 
-    const Geometry& g_;
+    Geometry g_;
     int nt_;
     const double* t_;
     const MvnOptions& opt_;
@@ -497,35 +523,6 @@ MvnResult oneThreshold(int m, const std::vector<double>& packed, double t, MvnOp
     return zmvnrect(m, packed.data(), lo.data(), hi.data(), opt);
 }
 
-// Whether integrating the thresholds one at a time is projected to cost
-// less than finishing the facets' run, from the run's first rounds and a
-// short run of zmvnrect on the threshold the facets find hardest. Both
-// errors are projected to fall as the square root of the samples (the
-// lattice rule does better in the end, but not yet over the first few
-// hundred thousand evaluations, where the choice falls); a sample of
-// the facets costs some m^2 + m d operations, an evaluation of zmvnrect's
-// integrand some m d / 2 and 80 d for its normal probabilities and
-// quantiles. The choice depends on the input alone, so the result does too.
-bool cheaperOneByOne(const Geometry& g, int m0, const std::vector<double>& packed,
-                     const FacetRun& run, double worst, const MvnOptions& opt)
-{
-    const double tol = opt.abseps, m = g.m, d = g.d;
-    const double facetLeft =
-        std::max(0.0, run.directions() * 1.5 * std::pow(worst / tol, 2) - run.directions());
-    const double facetCost = facetLeft * (1.5 * m * m + m * d + 25 * d);
-    MvnOptions pilot = opt;
-    pilot.maxpts = 16 * 2500;
-    const MvnResult r = oneThreshold(m0, packed, run.hardest(), pilot);
-    if (r.inform == 2 || !(r.evaluations > 0))
-        return false;
-    const double perThreshold =
-        r.error <= tol ? r.evaluations : r.evaluations * 1.5 * std::pow(r.error / tol, 2);
-    // The hardest threshold stands for the middling p-values; the small and
-    // large ones take fewer evaluations.
-    const double oneCost = 0.6 * run.distinct() * perThreshold * (0.5 * m0 * d + 80 * d);
-    return oneCost < facetCost;
-}
-
 } // namespace
 
 MvnMaxResult zmvnmax(int n, const double* cov, int nt, const double* t, double* p,
@@ -558,17 +555,19 @@ MvnMaxResult zmvnmax(int n, const double* cov, int nt, const double* t, double* 
                                  : 1.0;
         return res;
     }
-    FacetRun run(g, nt, t, opt);
-    run.round();
-    const double worst = run.round();
-    const std::vector<double> packed = packedCorrelation(m0, R);
-    // In two dimensions every direction gives the facets' exact extents.
-    if (g.d == 2 || run.met() || !cheaperOneByOne(g, m0, packed, run, worst, opt)) {
+    // A region stretched far along some direction takes the facets' way
+    // too, on axes turned to the region's, except in three dimensions,
+    // where Genz's method with that direction first is quicker still. In
+    // two, every direction gives the facets' exact extents.
+    const bool loose = korv_mvn::looseness(g.d, g.A, g.m) < kLoose;
+    if (g.d == 2 || !loose || g.d > 3) {
         res.together = true;
+        FacetRun run(loose ? principalAxes(g) : g, nt, t, opt);
         run.finish(res);
         run.results(p);
         return res;
     }
+    const std::vector<double> packed = packedCorrelation(m0, R);
     std::vector<MvnResult> each(static_cast<size_t>(nt));
     auto body = [&](size_t j) {
         if (!missing(t[j]) && t[j] > 0)
@@ -579,7 +578,6 @@ MvnMaxResult zmvnmax(int n, const double* cov, int nt, const double* t, double* 
     else
         for (size_t j = 0; j < static_cast<size_t>(nt); ++j)
             body(j);
-    res.evaluations = run.evaluations();
     for (int j = 0; j < nt; ++j) {
         if (missing(t[j]) || !(t[j] > 0)) {
             p[j] = missing(t[j]) ? korv_missing() : 1.0;

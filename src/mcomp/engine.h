@@ -20,7 +20,10 @@
 //   EXACT           P(max_s |Z_s| > t), the exact single-step probability for
 //                   the correlated comparisons: Tukey for all pairs, Dunnett
 //                   against a control. Up to 11 levels it is computed by
-//                   multivariate normal integration (numeric/mvn.h), except
+//                   multivariate normal integration (numeric/mvn.h): the
+//                   single-step probabilities of every comparison at once,
+//                   as the upper tail of the largest |Z_s| at each |z_r|
+//                   (zmvnmax), a step-down set's by zmvnrect; except
 //                   for uncorrelated means of equal variance and all pairs,
 //                   where it is the studentized range P(Q_nl > sqrt(2) t) at
 //                   any number of levels. Beyond 11 levels the integrals take

@@ -76,7 +76,7 @@ MvnResult zmvnrect(int n, const double* cov, const double* lower, const double* 
 
 struct MvnMaxResult {
     double error = 0;      // bound on the error of every probability
-    long evaluations = 0;  // integrand evaluations (one facet of one direction each, together)
+    long evaluations = 0;  // integrand evaluations (together: one facet of one direction)
     int rank = 0;          // rank of the correlation of the rows that vary
     int inform = 0;        // as MvnResult's
     bool together = false; // every threshold from one integral
@@ -87,14 +87,16 @@ struct MvnMaxResult {
 // the single-step adjusted p-values of correlated statistics need it. C is
 // packed as for zmvnrect and may be singular; a row of zero variance never
 // exceeds a threshold. The probabilities are integrated together, from one
-// sample of directions (see mvnmax.cpp), to the error bound abseps of opt
-// (4.5 standard errors of 16 shifts, met twice running) or maxpts
-// evaluations per threshold (an evaluation being one facet of one sampled
-// direction, about a row's share of zmvnrect's); when the rows
-// leave some direction nearly free (a correlation close to singular in a
-// way that stretches the region far along it), they are integrated one
-// threshold at a time by zmvnrect instead. t_j <= 0 gives 1, a missing t_j
-// a missing p_j.
+// sample of directions in the rank's dimensions (see mvnmax.cpp), to the
+// error bound abseps of opt (4.5 standard errors of 16 shifts), or until
+// they have taken maxpts of zmvnrect's evaluations per threshold (one of
+// which is worth rank of theirs, a facet of one sampled direction). When
+// the rows leave some direction nearly free (a correlation close to
+// singular, as one stratum of a single subject makes it, which stretches
+// the region far along that direction) the directions are drawn on the
+// region's principal axes; in three dimensions such a case is integrated
+// one threshold at a time by zmvnrect instead, which takes that direction
+// first. t_j <= 0 gives 1, a missing t_j a missing p_j.
 MvnMaxResult zmvnmax(int n, const double* cov, int nt, const double* t, double* p,
                      const MvnOptions& opt = MvnOptions());
 

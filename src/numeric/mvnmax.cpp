@@ -437,13 +437,16 @@ class FacetRun
         return worst_;
     }
 
-    // Rounds until the bounds meet the tolerance, the evaluations (as many
-    // as the thresholds would have had one at a time) or the time run out.
+    // Rounds until the bounds meet the tolerance, the evaluations or the
+    // time run out. The evaluations allowed are as many as the thresholds
+    // would have had one at a time, each of zmvnrect's counting for d of
+    // the facets' (it takes a pass over the rows at each of d levels, a
+    // facet one pass over the rows).
     // Once is enough: the bound is the largest of the thresholds' own, each
     // from 16 shifts, which already errs on the safe side.
     void finish(MvnMaxResult& res)
     {
-        const double cap = static_cast<double>(opt_.maxpts) * std::max(nk_, 1);
+        const double cap = static_cast<double>(opt_.maxpts) * std::max(nk_, 1) * g_.d;
         const auto start = std::chrono::steady_clock::now();
         while (!met()) {
             if ((done_ + done_ / 2) * static_cast<double>(M_) * g_.m > cap) {

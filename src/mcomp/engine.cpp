@@ -310,16 +310,18 @@ double Engine::exactProbability(const SetView& S, double t, double* err)
     } else if (mode_ == Exact::Hsu) {
         p = hsuTail(S.idx, n, t, 1e-10);
     } else if (mode_ == Exact::Integrate) {
-        std::vector<double> cov(static_cast<size_t>(n) * (n + 1) / 2);
+        // One threshold, a set of a step down: Genz's method on the set.
+        std::vector<double> cov(static_cast<size_t>(n) * (n + 1) / 2),
+            lo(static_cast<size_t>(n), -t), hi(static_cast<size_t>(n), t);
         for (int i = 0; i < n; ++i)
             for (int j = 0; j <= i; ++j)
                 cov[static_cast<size_t>(i) * (i + 1) / 2 + j] =
                     R_[static_cast<size_t>(S.idx[i]) * mv + S.idx[j]];
-        // One threshold of the distribution of the set's largest |Z_s|.
-        const MvnMaxResult r = zmvnmax(n, cov.data(), 1, &t, &p, integration());
+        const MvnResult r = zmvnrect(n, cov.data(), lo.data(), hi.data(), integration());
         if (r.inform == 3)
             return korv_missing(); // out of time: the caller bounds it
         *err = r.inform == 1 ? r.error : 0.0;
+        p = r.complement;
     } else {
         // Tukey-Kramer: the range of the levels the set touches.
         const int m = S.levels >= 0 ? S.levels : setLevels(S.idx, n);

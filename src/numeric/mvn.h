@@ -90,13 +90,14 @@ struct MvnMaxResult {
 // sample of directions in the rank's dimensions (see mvnmax.cpp), to the
 // error bound abseps of opt (4.5 standard errors of 16 shifts), or until
 // they have taken maxpts of zmvnrect's evaluations per threshold (one of
-// which is worth rank of theirs, a facet of one sampled direction). When
-// the rows leave some direction nearly free (a correlation close to
-// singular, as one stratum of a single subject makes it, which stretches
-// the region far along that direction) the directions are drawn on the
-// region's principal axes; in three dimensions such a case is integrated
-// one threshold at a time by zmvnrect instead, which takes that direction
-// first. t_j <= 0 gives 1, a missing t_j a missing p_j.
+// which is worth rank of theirs, a facet of one sampled direction). That
+// is for more rows than their rank, as the pairwise differences of k means
+// have (k(k-1)/2 rows of rank k - 1). With no more rows than the rank (as
+// against a control), and in three dimensions when the rows leave some
+// direction nearly free (a correlation close to singular, as a stratum of
+// a single subject makes it), the thresholds are integrated one at a time
+// by zmvnrect, on opt's parallel parts. t_j <= 0 gives 1, a missing t_j a
+// missing p_j.
 MvnMaxResult zmvnmax(int n, const double* cov, int nt, const double* t, double* p,
                      const MvnOptions& opt = MvnOptions());
 

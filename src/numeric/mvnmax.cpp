@@ -558,12 +558,17 @@ MvnMaxResult zmvnmax(int n, const double* cov, int nt, const double* t, double* 
                                  : 1.0;
         return res;
     }
-    // A region stretched far along some direction takes the facets' way
-    // too, on axes turned to the region's, except in three dimensions,
-    // where Genz's method with that direction first is quicker still. In
-    // two, every direction gives the facets' exact extents.
+    // The facets serve rows beyond the rank, as the pairwise differences of
+    // k means (k(k-1)/2 rows of rank k - 1) are. With no more rows than the
+    // rank, as against a control, each level of Genz's factor has a row of
+    // its own, its integrand is smooth, and one threshold at a time is
+    // quicker. A region stretched far along some direction takes the
+    // facets' way on axes turned to the region's, except in three
+    // dimensions, where Genz's method with that direction first is quicker
+    // still. In two dimensions every direction gives the facets' exact
+    // extents.
     const bool loose = korv_mvn::looseness(g.d, g.A, g.m) < kLoose;
-    if (g.d == 2 || !loose || g.d > 3) {
+    if (g.d == 2 || (g.m > g.d && (!loose || g.d > 3))) {
         res.together = true;
         FacetRun run(loose ? principalAxes(g) : g, nt, t, opt);
         run.finish(res);

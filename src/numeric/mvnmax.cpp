@@ -36,6 +36,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -84,11 +85,30 @@ double chiTail(double x, int d)
 
 // The rows, standardised and factored: unit rows a_s in d dimensions, no
 // two with the same |X|, their correlations and the two reciprocals the
-// extents use.
+// extents use. Those three are rows of `stride` entries, m rounded up to
+// whole lanes; the entries past m are 0 and, like a facet's own row, never
+// bound it.
 struct Geometry {
-    int m = 0, d = 0;
+    int m = 0, d = 0, stride = 0;
     std::vector<double> A, rho, inPlus, inMinus;
 };
+
+// Four doubles handled together: the extents' scan over the rows is most of
+// the facets' cost.
+constexpr int kLanes = 2;
+typedef double Lanes __attribute__((vector_size(kLanes * sizeof(double))));
+
+Lanes load(const double* x)
+{
+    Lanes v;
+    std::memcpy(&v, x, sizeof v);
+    return v;
+}
+
+Lanes larger(Lanes x, Lanes y)
+{
+    return x > y ? x : y;
+}
 
 // What the input settles by itself: every p missing (bad input), or the
 // rows left after dropping those of zero variance (their |X| is 0).
@@ -151,9 +171,11 @@ Geometry geometry(int m0, const std::vector<double>& R)
         ++g.m;
     }
     const int m = g.m;
-    g.rho.assign(static_cast<size_t>(m) * m, 0.0);
-    g.inPlus.assign(static_cast<size_t>(m) * m, 0.0);
-    g.inMinus.assign(static_cast<size_t>(m) * m, 0.0);
+    g.stride = (m + kLanes - 1) / kLanes * kLanes;
+    const size_t cells = static_cast<size_t>(m) * g.stride;
+    g.rho.assign(cells, 0.0);
+    g.inPlus.assign(cells, 0.0);
+    g.inMinus.assign(cells, 0.0);
     for (int s = 0; s < m; ++s)
         for (int u = 0; u < m; ++u) {
             if (u == s)
@@ -162,9 +184,10 @@ Geometry geometry(int m0, const std::vector<double>& R)
             for (int l = 0; l < d; ++l)
                 c += g.A[static_cast<size_t>(s) * d + l] * g.A[static_cast<size_t>(u) * d + l];
             c = std::clamp(c, -1.0 + kSame, 1.0 - kSame);
-            g.rho[static_cast<size_t>(s) * m + u] = c;
-            g.inPlus[static_cast<size_t>(s) * m + u] = 1.0 / (1.0 + c);
-            g.inMinus[static_cast<size_t>(s) * m + u] = 1.0 / (1.0 - c);
+            const size_t at = static_cast<size_t>(s) * g.stride + u;
+            g.rho[at] = c;
+            g.inPlus[at] = 1.0 / (1.0 + c);
+            g.inMinus[at] = 1.0 / (1.0 - c);
         }
     return g;
 }
@@ -276,27 +299,30 @@ Kernel kernel(const KernelGrid& g, int d, double t)
     return K;
 }
 
-// The bins of one shift: count, and the sums of delta and delta^2.
+// The bins of one shift: count, and the sums of delta and delta^2, side by
+// side so that adding a sample touches one line of memory.
 struct Bins {
-    std::vector<double> n, s1, s2;
-    Bins() : n(kBins, 0.0), s1(kBins, 0.0), s2(kBins, 0.0) {}
+    std::vector<double> sums;
+    Bins() : sums(static_cast<size_t>(kBins) * 3, 0.0) {}
     void add(double s)
     {
         const double x = s * kBins;
         const int b = std::min(static_cast<int>(x), kBins - 1);
         const double delta = (x - b - 0.5) / kBins;
-        n[static_cast<size_t>(b)] += 1.0;
-        s1[static_cast<size_t>(b)] += delta;
-        s2[static_cast<size_t>(b)] += delta * delta;
+        double* at = &sums[static_cast<size_t>(b) * 3];
+        at[0] += 1.0;
+        at[1] += delta;
+        at[2] += delta * delta;
     }
     double weigh(const Kernel& K) const
     {
         double sum = 0;
-        for (int b = 0; b < kBins; ++b)
-            if (n[static_cast<size_t>(b)] > 0)
-                sum += n[static_cast<size_t>(b)] * K.W[static_cast<size_t>(b)] +
-                       s1[static_cast<size_t>(b)] * K.f[static_cast<size_t>(b)] +
-                       0.5 * s2[static_cast<size_t>(b)] * K.fp[static_cast<size_t>(b)];
+        for (int b = 0; b < kBins; ++b) {
+            const double* at = &sums[static_cast<size_t>(b) * 3];
+            if (at[0] > 0)
+                sum += at[0] * K.W[static_cast<size_t>(b)] + at[1] * K.f[static_cast<size_t>(b)] +
+                       0.5 * at[2] * K.fp[static_cast<size_t>(b)];
+        }
         return sum;
     }
 };
@@ -305,8 +331,8 @@ struct Bins {
 void sampleFacets(const Geometry& g, const std::vector<double>& step,
                   const std::vector<double>& shift, long from, long to, Bins& bins)
 {
-    const int m = g.m, d = g.d;
-    std::vector<double> Z(static_cast<size_t>(d)), v(static_cast<size_t>(m));
+    const int m = g.m, d = g.d, stride = g.stride;
+    std::vector<double> Z(static_cast<size_t>(d)), v(static_cast<size_t>(stride), 0.0);
     for (long k = from + 1; k <= to; ++k) {
         double nz = 0;
         for (int l = 0; l < d; ++l) {
@@ -331,32 +357,21 @@ void sampleFacets(const Geometry& g, const std::vector<double>& step,
             if (!(nr2 > 1e-24 * nz))
                 continue; // D along a_s itself: a set of measure 0
             const double nr = std::sqrt(nr2);
-            const double* rho = &g.rho[static_cast<size_t>(s) * m];
-            const double* ip = &g.inPlus[static_cast<size_t>(s) * m];
-            const double* im = &g.inMinus[static_cast<size_t>(s) * m];
+            const double* rho = &g.rho[static_cast<size_t>(s) * stride];
+            const double* ip = &g.inPlus[static_cast<size_t>(s) * stride];
+            const double* im = &g.inMinus[static_cast<size_t>(s) * stride];
             // Of w im and -w ip the positive one is the facet's (both 0 for
-            // the facet's own row); for the opposite direction, the other.
-            // Four running maxima apiece, so that the loop does not wait on
-            // one chain of comparisons.
-            const double* vu = v.data();
-            double up[4] = {0, 0, 0, 0}, down[4] = {0, 0, 0, 0};
-            int u = 0;
-            for (; u + 4 <= m; u += 4)
-                for (int l = 0; l < 4; ++l) {
-                    const double w = vu[u + l] - rho[u + l] * vs;
-                    const double a = w * im[u + l], b = w * ip[u + l];
-                    const double pu = a > -b ? a : -b, pd = b > -a ? b : -a;
-                    up[l] = pu > up[l] ? pu : up[l];
-                    down[l] = pd > down[l] ? pd : down[l];
-                }
-            for (; u < m; ++u) {
-                const double w = vu[u] - rho[u] * vs;
-                const double a = w * im[u], b = w * ip[u];
-                up[0] = std::max(up[0], std::max(a, -b));
-                down[0] = std::max(down[0], std::max(b, -a));
+            // the facet's own row and the padding); for the opposite
+            // direction, the other.
+            Lanes up = {0, 0}, down = {0, 0};
+            for (int u = 0; u < stride; u += kLanes) {
+                const Lanes w = load(&v[static_cast<size_t>(u)]) - load(rho + u) * vs;
+                const Lanes a = w * load(im + u), b = w * load(ip + u);
+                up = larger(up, larger(a, -b));
+                down = larger(down, larger(b, -a));
             }
-            const double upMax = std::max(std::max(up[0], up[1]), std::max(up[2], up[3]));
-            const double downMax = std::max(std::max(down[0], down[1]), std::max(down[2], down[3]));
+            const double upMax = std::max(up[0], up[1]);
+            const double downMax = std::max(down[0], down[1]);
             bins.add(nr / (nr + upMax));
             bins.add(nr / (nr + downMax));
         }
@@ -364,7 +379,7 @@ void sampleFacets(const Geometry& g, const std::vector<double>& step,
 }
 
 // The facets' estimates of every threshold, a round of samples at a time
-// (1000 per shift, then half as many more each round).
+// (1000 per shift, then as many as the bound says are needed).
 class FacetRun
 {
   public:
@@ -395,10 +410,24 @@ class FacetRun
         bound_.assign(static_cast<size_t>(nk_), 0.0);
     }
 
+    // The samples after the next round: 1000 at first; then as many as the
+    // bound, shrinking as one over their square root, says the tolerance
+    // needs, and a tenth more, but at least a quarter and at most three
+    // times more than so far.
+    long nextTarget() const
+    {
+        if (done_ == 0)
+            return 1000;
+        const double ratio = opt_.abseps > 0 ? worst_ / opt_.abseps : 2.0;
+        const double want = 1.1 * static_cast<double>(done_) * ratio * ratio;
+        return static_cast<long>(std::clamp(want, static_cast<double>(done_ + done_ / 4),
+                                            static_cast<double>(4 * done_)));
+    }
+
     // The next round; the largest error bound after it.
     double round()
     {
-        const long target = done_ == 0 ? 1000 : done_ + done_ / 2;
+        const long target = nextTarget();
         run(static_cast<size_t>(M_),
             [&](size_t s) { sampleFacets(g_, step_, shift_[s], done_, target, bins_[s]); });
         done_ = target;
@@ -449,7 +478,7 @@ class FacetRun
         const double cap = static_cast<double>(opt_.maxpts) * std::max(nk_, 1) * g_.d;
         const auto start = std::chrono::steady_clock::now();
         while (!met()) {
-            if ((done_ + done_ / 2) * static_cast<double>(M_) * g_.m > cap) {
+            if (static_cast<double>(nextTarget()) * M_ * g_.m > cap) {
                 res.inform = 1;
                 break;
             }

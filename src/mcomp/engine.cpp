@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <limits>
 #include <numeric>
 #include <unordered_set>
@@ -309,6 +310,7 @@ double Engine::exactProbability(const SetView& S, double t, double* err)
     } else if (mode_ == Exact::Hsu) {
         p = hsuTail(S.idx, n, t, 1e-10);
     } else if (mode_ == Exact::Integrate) {
+        // One threshold, a set of a step down: Genz's method on the set.
         std::vector<double> cov(static_cast<size_t>(n) * (n + 1) / 2),
             lo(static_cast<size_t>(n), -t), hi(static_cast<size_t>(n), t);
         for (int i = 0; i < n; ++i)
@@ -328,6 +330,44 @@ double Engine::exactProbability(const SetView& S, double t, double* err)
     if (missing(p))
         return p;
     return std::clamp(p, p1, std::min(1.0, n * p1));
+}
+
+bool Engine::togetherExact(const SetView& S) const
+{
+    const int mv = static_cast<int>(valid_.size());
+    if (parms_.method != QXMCLSM_EXACT || mode_ != Exact::Integrate || !S.full || S.n != mv ||
+        mv < 2)
+        return false;
+    // The studentized range needs no integral.
+    return !(type_ == QXMCLSM_ALL && structure_ == 0 && ncmp_ == mv);
+}
+
+// Every valid comparison's single-step probability P(max_s |Z_s| > |z_r|) is
+// the upper tail of one distribution, that of the largest |Z_s|, at |z_r|:
+// all of them come from one integral (zmvnmax), each then held between its
+// raw p-value and the Bonferroni bound as exactProbability holds it.
+void Engine::exactTogether(std::vector<double>& p, std::vector<double>& errs)
+{
+    const int mv = static_cast<int>(valid_.size());
+    std::vector<double> cov(static_cast<size_t>(mv) * (mv + 1) / 2), t(static_cast<size_t>(mv));
+    for (int i = 0; i < mv; ++i) {
+        for (int j = 0; j <= i; ++j)
+            cov[static_cast<size_t>(i) * (i + 1) / 2 + j] = R_[static_cast<size_t>(i) * mv + j];
+        t[static_cast<size_t>(i)] =
+            std::fabs(cmp_[static_cast<size_t>(valid_[static_cast<size_t>(i)])].z);
+    }
+    MvnOptions opt = integration();
+    opt.parallel = [](size_t n, const std::function<void(size_t)>& body) {
+        vyr::parallel_for(n, body);
+    };
+    const MvnMaxResult res = zmvnmax(mv, cov.data(), mv, t.data(), p.data(), opt);
+    for (int r = 0; r < mv; ++r) {
+        double& pr = p[static_cast<size_t>(r)];
+        errs[static_cast<size_t>(r)] = res.inform == 1 ? res.error : 0.0;
+        const double p1 = 2.0 * Qc(t[static_cast<size_t>(r)]);
+        if (!missing(pr))
+            pr = std::clamp(pr, p1, std::min(1.0, mv * p1));
+    }
 }
 
 // The accuracy of the exact method's integrals: 1e-5 while the comparisons
@@ -1055,9 +1095,12 @@ QXStatus Engine::deterministic()
             S.rank = rankAll();
         if (mode_ == Exact::TukeyKramer)
             S.levels = levels_;
-        vyr::parallel_for(static_cast<size_t>(mv), [&](size_t r) {
-            p[r] = probability(S, std::fabs(cmp_[static_cast<size_t>(valid_[r])].z), &errs[r]);
-        });
+        if (togetherExact(S))
+            exactTogether(p, errs);
+        else
+            vyr::parallel_for(static_cast<size_t>(mv), [&](size_t r) {
+                p[r] = probability(S, std::fabs(cmp_[static_cast<size_t>(valid_[r])].z), &errs[r]);
+            });
         for (int r = 0; r < mv; ++r)
             adjp_[static_cast<size_t>(valid_[static_cast<size_t>(r)])] = p[static_cast<size_t>(r)];
     }

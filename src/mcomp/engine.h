@@ -20,7 +20,10 @@
 //   EXACT           P(max_s |Z_s| > t), the exact single-step probability for
 //                   the correlated comparisons: Tukey for all pairs, Dunnett
 //                   against a control. Up to 11 levels it is computed by
-//                   multivariate normal integration (numeric/mvn.h), except
+//                   multivariate normal integration (numeric/mvn.h): the
+//                   single-step probabilities of every comparison at once,
+//                   as the upper tail of the largest |Z_s| at each |z_r|
+//                   (zmvnmax), a step-down set's by zmvnrect; except
 //                   for uncorrelated means of equal variance and all pairs,
 //                   where it is the studentized range P(Q_nl > sqrt(2) t) at
 //                   any number of levels. Beyond 11 levels the integrals take
@@ -126,6 +129,11 @@ class Engine
     // The exact method's probability, held between the raw p-value and the
     // Bonferroni bound.
     double exactProbability(const SetView& S, double t, double* err);
+    // Whether the single-step set S takes its exact probabilities from one
+    // integral over the distribution of the largest |Z_s|, and that
+    // integral: p and errs indexed like valid_.
+    bool togetherExact(const SetView& S) const;
+    void exactTogether(std::vector<double>& p, std::vector<double>& errs);
     // Rank of the correlation of a set of comparisons, and the levels it
     // touches, from the covariance of the levels (no correlation matrix).
     int setRank(const int* idx, int n) const;

@@ -2,6 +2,7 @@
 // integrand and the randomized lattice rule (see mvn.h).
 #include "numeric/mvn.h"
 
+#include "numeric/mvn_parts.h"
 #include "numeric/philox.h"
 #include "runtime/missing.h"
 
@@ -20,6 +21,9 @@ constexpr double kInvSqrt2Pi = 0.39894228040143267794;
 // A conditional variance at or below this (of a unit variance) makes the row
 // a combination of the variables already drawn.
 constexpr double kSingular = 1e-10;
+// A direction w of the factored space is loose when sum_i (g_i . w)^2 over
+// the rows is below this share of the largest such sum.
+constexpr double kLoose = 0.1;
 
 double Phi(double x)
 {
@@ -57,18 +61,196 @@ double truncatedMean(double lo, double hi)
     return (dlo - dhi) / p;
 }
 
-// The Genz-Bretz ordered factor of the standardised constraints.
-Factor factor(int m, const std::vector<double>& R, const std::vector<double>& a,
-              const std::vector<double>& b)
+} // namespace
+
+namespace korv_mvn
 {
+
+std::vector<double> rankFactor(int m, const std::vector<double>& R, int* rank)
+{
+    std::vector<double> G(static_cast<size_t>(m) * m, 0.0), d(static_cast<size_t>(m));
+    std::vector<char> done(static_cast<size_t>(m), 0);
+    for (int i = 0; i < m; ++i)
+        d[static_cast<size_t>(i)] = R[static_cast<size_t>(i) * m + i];
+    int r = 0;
+    for (; r < m; ++r) {
+        int best = -1;
+        double bd = kSingular;
+        for (int i = 0; i < m; ++i)
+            if (!done[static_cast<size_t>(i)] && d[static_cast<size_t>(i)] > bd) {
+                bd = d[static_cast<size_t>(i)];
+                best = i;
+            }
+        if (best < 0)
+            break;
+        done[static_cast<size_t>(best)] = 1;
+        const double piv = std::sqrt(bd);
+        const double* gb = &G[static_cast<size_t>(best) * m];
+        G[static_cast<size_t>(best) * m + r] = piv;
+        for (int i = 0; i < m; ++i) {
+            if (done[static_cast<size_t>(i)])
+                continue;
+            double* gi = &G[static_cast<size_t>(i) * m];
+            double v = R[static_cast<size_t>(i) * m + best];
+            for (int l = 0; l < r; ++l)
+                v -= gi[l] * gb[l];
+            gi[r] = v / piv;
+            d[static_cast<size_t>(i)] -= gi[r] * gi[r];
+        }
+    }
+    std::vector<double> out(static_cast<size_t>(m) * r);
+    for (int i = 0; i < m; ++i)
+        for (int l = 0; l < r; ++l)
+            out[static_cast<size_t>(i) * r + l] = G[static_cast<size_t>(i) * m + l];
+    *rank = r;
+    return out;
+}
+
+void symmetricEigen(int n, std::vector<double> S, std::vector<double>& values,
+                    std::vector<double>& vectors)
+{
+    vectors.assign(static_cast<size_t>(n) * n, 0.0);
+    for (int i = 0; i < n; ++i)
+        vectors[static_cast<size_t>(i) * n + i] = 1.0;
+    auto at = [&](std::vector<double>& A, int i, int j) -> double& {
+        return A[static_cast<size_t>(i) * n + j];
+    };
+    for (int sweep = 0; sweep < 100; ++sweep) {
+        double off = 0, diag = 0;
+        for (int p = 0; p < n; ++p) {
+            diag += at(S, p, p) * at(S, p, p);
+            for (int q = p + 1; q < n; ++q)
+                off += at(S, p, q) * at(S, p, q);
+        }
+        if (!(off > 1e-30 * diag))
+            break;
+        for (int p = 0; p < n; ++p)
+            for (int q = p + 1; q < n; ++q) {
+                const double apq = at(S, p, q);
+                if (std::fabs(apq) < 1e-300)
+                    continue;
+                const double theta = (at(S, q, q) - at(S, p, p)) / (2.0 * apq);
+                const double t =
+                    (theta >= 0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
+                const double c = 1.0 / std::sqrt(t * t + 1.0), sn = t * c;
+                for (int k = 0; k < n; ++k) {
+                    const double kp = at(S, k, p), kq = at(S, k, q);
+                    at(S, k, p) = c * kp - sn * kq;
+                    at(S, k, q) = sn * kp + c * kq;
+                }
+                for (int k = 0; k < n; ++k) {
+                    const double pk = at(S, p, k), qk = at(S, q, k);
+                    at(S, p, k) = c * pk - sn * qk;
+                    at(S, q, k) = sn * pk + c * qk;
+                }
+                for (int k = 0; k < n; ++k) {
+                    const double kp = at(vectors, k, p), kq = at(vectors, k, q);
+                    at(vectors, k, p) = c * kp - sn * kq;
+                    at(vectors, k, q) = sn * kp + c * kq;
+                }
+            }
+    }
+    values.resize(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i)
+        values[static_cast<size_t>(i)] = at(S, i, i);
+}
+
+double looseness(int r, const std::vector<double>& G, int m, std::vector<double>* values,
+                 std::vector<double>* vectors)
+{
+    std::vector<double> S(static_cast<size_t>(r) * r, 0.0);
+    for (int i = 0; i < m; ++i) {
+        const double* g = &G[static_cast<size_t>(i) * r];
+        for (int p = 0; p < r; ++p)
+            for (int q = 0; q < r; ++q)
+                S[static_cast<size_t>(p) * r + q] += g[p] * g[q];
+    }
+    std::vector<double> vals, vecs;
+    symmetricEigen(r, S, vals, vecs);
+    double lo = kInf, hi = 0;
+    for (double v : vals) {
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+    }
+    if (values)
+        *values = vals;
+    if (vectors)
+        *vectors = vecs;
+    return hi > 0 ? std::max(lo, 0.0) / hi : 1.0;
+}
+
+} // namespace korv_mvn
+
+namespace
+{
+
+// The directions along which the rows hardly constrain anything (see
+// kLoose), as each row's correlation with a unit vector along them, the
+// loosest first: at most rank - 1 of them, and none when the rows are no
+// more than the rank (as for the pairwise differences of k means, k(k-1)/2
+// rows of rank k - 1, they are when the factor has them to spare).
+std::vector<std::vector<double>> looseDirections(int m, const std::vector<double>& R)
+{
+    int r = 0;
+    const std::vector<double> G = korv_mvn::rankFactor(m, R, &r);
+    std::vector<std::vector<double>> out;
+    // With no more rows than dimensions each level has a row of its own,
+    // and the integrand is a product of single intervals however long the
+    // region: a variable without a row would only add kinks.
+    if (r < 2 || m <= r)
+        return out;
+    std::vector<double> vals, vecs;
+    korv_mvn::looseness(r, G, m, &vals, &vecs);
+    const double top = *std::max_element(vals.begin(), vals.end());
+    std::vector<int> order(static_cast<size_t>(r));
+    for (int i = 0; i < r; ++i)
+        order[static_cast<size_t>(i)] = i;
+    std::sort(order.begin(), order.end(), [&](int x, int y) {
+        return vals[static_cast<size_t>(x)] < vals[static_cast<size_t>(y)];
+    });
+    for (int q : order) {
+        if (!(vals[static_cast<size_t>(q)] < kLoose * top) || static_cast<int>(out.size()) >= r - 1)
+            break;
+        std::vector<double> c(static_cast<size_t>(m), 0.0);
+        for (int i = 0; i < m; ++i)
+            for (int l = 0; l < r; ++l)
+                c[static_cast<size_t>(i)] +=
+                    G[static_cast<size_t>(i) * r + l] * vecs[static_cast<size_t>(l) * r + q];
+        out.push_back(std::move(c));
+    }
+    return out;
+}
+
+// The Genz-Bretz ordered factor of the standardised constraints. A loose
+// direction comes first, as a variable of its own that no row bounds: the
+// rows, all nearly orthogonal to it, cannot make it a pivot of theirs, and
+// it would otherwise end last as the tiny residual of a row, whose interval
+// then opens and shuts within a hair of the earlier variables - an integrand
+// close to a step, on which the lattice rule converges slowly. First, the
+// integrand depends on it only smoothly.
+Factor factor(int m0, const std::vector<double>& R0, const std::vector<double>& a0,
+              const std::vector<double>& b0)
+{
+    const std::vector<std::vector<double>> loose = looseDirections(m0, R0);
+    const int f = static_cast<int>(loose.size());
+    const int m = m0 + f;
+    // The rows, then the loose directions as rows without limits.
+    auto r = [&](int i, int j) {
+        if (i < m0 && j < m0)
+            return R0[static_cast<size_t>(i) * m0 + j];
+        if (i >= m0 && j >= m0)
+            return i == j ? 1.0 : 0.0;
+        return i >= m0 ? loose[static_cast<size_t>(i - m0)][static_cast<size_t>(j)]
+                       : loose[static_cast<size_t>(j - m0)][static_cast<size_t>(i)];
+    };
+    auto a = [&](int i) { return i < m0 ? a0[static_cast<size_t>(i)] : -kInf; };
+    auto b = [&](int i) { return i < m0 ? b0[static_cast<size_t>(i)] : kInf; };
     Factor F;
     std::vector<std::vector<double>> G(static_cast<size_t>(m));
     std::vector<int> left(static_cast<size_t>(m));
     for (int i = 0; i < m; ++i)
         left[i] = i;
     std::vector<double> ymean;
-    std::vector<int> pivots;
-    auto r = [&](int i, int j) { return R[static_cast<size_t>(i) * m + j]; };
     for (int j = 0; !left.empty(); ++j) {
         // Conditional variances and means of the rows left.
         int best = -1;
@@ -82,12 +264,19 @@ Factor factor(int m, const std::vector<double>& R, const std::vector<double>& a,
             }
             if (d <= kSingular) {
                 // A combination of W_0 .. W_{j-1}: one more bound on W_{j-1}.
-                F.levels[static_cast<size_t>(j - 1)].push_back({a[i], b[i], G[i]});
+                if (i < m0)
+                    F.levels[static_cast<size_t>(j - 1)].push_back({a(i), b(i), G[i]});
                 continue;
             }
             keep.push_back(i);
+            if (j < f) {
+                // The loose directions first, in their order.
+                if (i == m0 + j)
+                    best = i;
+                continue;
+            }
             const double sd = std::sqrt(d);
-            const double p = Phi((b[i] - s) / sd) - Phi((a[i] - s) / sd);
+            const double p = Phi((b(i) - s) / sd) - Phi((a(i) - s) / sd);
             if (p < bestProb) {
                 bestProb = p;
                 best = i;
@@ -111,9 +300,11 @@ Factor factor(int m, const std::vector<double>& R, const std::vector<double>& a,
                 v -= G[i][l] * G[best][l];
             G[i].push_back(v / piv);
         }
-        ymean.push_back(truncatedMean((a[best] - s) / piv, (b[best] - s) / piv));
-        pivots.push_back(best);
-        F.levels.push_back({{a[best], b[best], G[best]}});
+        ymean.push_back(truncatedMean((a(best) - s) / piv, (b(best) - s) / piv));
+        if (best < m0)
+            F.levels.push_back({{a(best), b(best), G[best]}});
+        else
+            F.levels.emplace_back();
         left.erase(std::find(left.begin(), left.end(), best));
         F.rank = j + 1;
     }
@@ -368,8 +559,11 @@ bool standardise(int n, const double* cov, const double* lower, const double* up
     return true;
 }
 
-// The generator of the Richtmyer lattice: the fractional parts of the square
-// roots of the first dim primes.
+} // namespace
+
+namespace korv_mvn
+{
+
 std::vector<double> latticeSteps(int dim)
 {
     const std::vector<int> p = primes(dim);
@@ -381,7 +575,6 @@ std::vector<double> latticeSteps(int dim)
     return z;
 }
 
-// M random shifts of the lattice, drawn from the seed.
 std::vector<std::vector<double>> latticeShifts(int dim, int M, uint64_t seed)
 {
     std::vector<std::vector<double>> shift(static_cast<size_t>(M),
@@ -398,6 +591,11 @@ std::vector<std::vector<double>> latticeShifts(int dim, int M, uint64_t seed)
     return shift;
 }
 
+} // namespace korv_mvn
+
+namespace
+{
+
 // The randomized Richtmyer rule over the factor's rank - 1 coordinates,
 // extended by half its points at a time until the error bound is met twice
 // running, the evaluations run out or the time does.
@@ -405,9 +603,9 @@ void integrate(const Factor& F, const MvnOptions& opt, MvnResult& res)
 {
     const int dim = F.rank - 1;
     std::vector<double> y(static_cast<size_t>(std::max(F.rank, 1)));
-    const std::vector<double> z = latticeSteps(dim);
+    const std::vector<double> z = korv_mvn::latticeSteps(dim);
     const int M = std::max(opt.shifts, 4);
-    const std::vector<std::vector<double>> shift = latticeShifts(dim, M, opt.seed);
+    const std::vector<std::vector<double>> shift = korv_mvn::latticeShifts(dim, M, opt.seed);
     std::vector<double> sumF(static_cast<size_t>(M)), sumG(static_cast<size_t>(M));
     std::vector<double> x(static_cast<size_t>(dim));
     long done = 0; // points per shift so far

@@ -33,7 +33,15 @@
 // 1 - P (an adjusted p-value) keeps its relative accuracy.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+
+// Runs body(0) .. body(n - 1), on several threads when the caller has them.
+// The integrals hand it parts whose results they combine in index order, so
+// a result does not depend on how the parts are spread.
+using MvnParallel =
+    std::function<void(std::size_t n, const std::function<void(std::size_t)>& body)>;
 
 struct MvnOptions {
     // The error bound is to be at most abseps, and at most releps times the
@@ -46,6 +54,7 @@ struct MvnOptions {
     uint64_t seed = 12345; // key of the random shifts
     int shifts = 16;       // random shifts (at least 4)
     double seconds = 0;    // stop after this long (0: no limit)
+    MvnParallel parallel;  // runs the independent parts (empty: one after another)
 };
 
 struct MvnResult {
@@ -64,6 +73,33 @@ struct MvnResult {
 // +infinity allowed). A row of zero variance counts as the constant 0.
 MvnResult zmvnrect(int n, const double* cov, const double* lower, const double* upper,
                    const MvnOptions& opt = MvnOptions());
+
+struct MvnMaxResult {
+    double error = 0;      // bound on the error of every probability
+    long evaluations = 0;  // integrand evaluations (together: one facet of one direction)
+    int rank = 0;          // rank of the correlation of the rows that vary
+    int inform = 0;        // as MvnResult's
+    bool together = false; // every threshold from one integral
+};
+
+// P(max_s |X_s| > t_j), X ~ N(0, C), for each of the nt thresholds t_j: the
+// upper tail of the largest |X_s| in units of their standard deviations, as
+// the single-step adjusted p-values of correlated statistics need it. C is
+// packed as for zmvnrect and may be singular; a row of zero variance never
+// exceeds a threshold. The probabilities are integrated together, from one
+// sample of directions in the rank's dimensions (see mvnmax.cpp), to the
+// error bound abseps of opt (4.5 standard errors of 16 shifts), or until
+// they have taken maxpts of zmvnrect's evaluations per threshold (one of
+// which is worth rank of theirs, a facet of one sampled direction). That
+// is for more rows than their rank, as the pairwise differences of k means
+// have (k(k-1)/2 rows of rank k - 1). With no more rows than the rank (as
+// against a control), and in three dimensions when the rows leave some
+// direction nearly free (a correlation close to singular, as a stratum of
+// a single subject makes it), the thresholds are integrated one at a time
+// by zmvnrect, on opt's parallel parts. t_j <= 0 gives 1, a missing t_j a
+// missing p_j.
+MvnMaxResult zmvnmax(int n, const double* cov, int nt, const double* t, double* p,
+                     const MvnOptions& opt = MvnOptions());
 
 // The standard normal quantile by Wichura's algorithm AS 241 (about 1e-16
 // relative accuracy); p outside (0, 1) gives -/+ infinity or NaN. Used in

@@ -27,7 +27,8 @@ source(file.path(ref_dir, "write_ref.R"))
 
 sections <- c(numeric = "numeric.R", estimate = "estimate.R", homogeneity = "homogeneity.R",
               cmprisk = "cmprisk.R",
-              mcomp = "mcomp.R", mcomp_approx = "mcomp_approx.R", lifetable = "lifetable.R",
+              mcomp = "mcomp.R", mcomp_approx = "mcomp_approx.R", mcomp_exact = "mcomp_exact.R",
+              lifetable = "lifetable.R",
               levelize = "levelize.R",
               association = "association.R",
               smoothed = "smoothed.R", group = "group.R")

@@ -20,24 +20,8 @@
 #include <vector>
 
 using korvtest::Near;
+using korvtest::bars;
 using korvtest::Table;
-
-namespace
-{
-
-std::vector<double> bars(const std::string& s)
-{
-    std::vector<double> v;
-    std::stringstream in(s);
-    std::string part;
-    while (std::getline(in, part, '|'))
-        v.push_back(part == "Inf"    ? std::numeric_limits<double>::infinity()
-                    : part == "-Inf" ? -std::numeric_limits<double>::infinity()
-                                     : std::strtod(part.c_str(), nullptr));
-    return v;
-}
-
-} // namespace
 
 TEST(MultivariateNormal, MatchesPmvnormWithinItsBound)
 {

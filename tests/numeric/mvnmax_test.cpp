@@ -20,20 +20,11 @@
 #include <thread>
 #include <vector>
 
+using korvtest::bars;
 using korvtest::Table;
 
 namespace
 {
-
-std::vector<double> bars(const std::string& s)
-{
-    std::vector<double> v;
-    std::stringstream in(s);
-    std::string part;
-    while (std::getline(in, part, '|'))
-        v.push_back(std::strtod(part.c_str(), nullptr));
-    return v;
-}
 
 // The pairwise differences of k levels (i minus j, i < j, row by row): their
 // covariance (packed) from the levels' V (packed), and |z| from the scores.

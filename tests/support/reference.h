@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,18 @@ inline std::vector<std::string> split_fields(const std::string& line)
     }
     out.push_back(cur);
     return out;
+}
+
+// A list of numbers written in one field as a|b|c ("Inf" and "-Inf" read
+// as infinities, as strtod reads them).
+inline std::vector<double> bars(const std::string& s)
+{
+    std::vector<double> v;
+    std::stringstream in(s);
+    std::string part;
+    while (std::getline(in, part, '|'))
+        v.push_back(std::strtod(part.c_str(), nullptr));
+    return v;
 }
 
 class Table

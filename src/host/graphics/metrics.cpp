@@ -101,24 +101,33 @@ unsigned nextCodePoint(std::string_view s, size_t& i)
     return b;
 }
 
-} // namespace
-
-TextBox TextMetrics::measure(std::string_view text, double size, bool bold)
-{
-    const Face& f = face(bold);
+// The width of a run of characters in font units: their advances and the
+// kerning of each with the one before.
+struct Run {
+    const Face& f;
     long units = 0;
     unsigned prev = 0;
     bool first = true;
-    for (size_t i = 0; i < text.size();) {
-        const unsigned cp = nextCodePoint(text, i);
+    void add(unsigned cp)
+    {
         units += f.advance(cp);
         if (!first)
             units += f.pair(prev, cp);
         prev = cp;
         first = false;
     }
+};
+
+} // namespace
+
+TextBox TextMetrics::measure(std::string_view text, double size, bool bold)
+{
+    const Face& f = face(bold);
+    Run run{f};
+    for (size_t i = 0; i < text.size();)
+        run.add(nextCodePoint(text, i));
     TextBox b;
-    b.width = static_cast<double>(units) * size / f.upem;
+    b.width = static_cast<double>(run.units) * size / f.upem;
     b.ascent = f.ascent * size / f.upem;
     b.descent = f.descent * size / f.upem;
     return b;
@@ -130,32 +139,22 @@ size_t TextMetrics::fitPrefix(std::string_view text, std::string_view suffix, do
     const Face& f = face(bold);
     // The suffix's own width (its kerning within), and its first character,
     // which kerns with the last character of the start it follows.
-    long suffixUnits = 0;
-    unsigned suffixFirst = 0, prev = 0;
-    bool first = true;
+    Run tail{f};
+    unsigned suffixFirst = 0;
     for (size_t i = 0; i < suffix.size();) {
         const unsigned cp = nextCodePoint(suffix, i);
-        suffixUnits += f.advance(cp);
-        if (first)
+        if (tail.first)
             suffixFirst = cp;
-        else
-            suffixUnits += f.pair(prev, cp);
-        prev = cp;
-        first = false;
+        tail.add(cp);
     }
     // Each start's width with the suffix, summed as measure() sums the
     // joined text, so that the comparison with `room` is the same.
     size_t best = 0;
-    long units = 0;
-    first = true;
+    Run head{f};
     for (size_t i = 0; i < text.size();) {
         const unsigned cp = nextCodePoint(text, i);
-        units += f.advance(cp);
-        if (!first)
-            units += f.pair(prev, cp);
-        prev = cp;
-        first = false;
-        const long all = units + suffixUnits + (suffix.empty() ? 0 : f.pair(cp, suffixFirst));
+        head.add(cp);
+        const long all = head.units + tail.units + (suffix.empty() ? 0 : f.pair(cp, suffixFirst));
         if (static_cast<double>(all) * size / f.upem <= room)
             best = i;
     }

@@ -23,15 +23,7 @@
 namespace mctest
 {
 
-inline std::vector<double> bars(const std::string& s)
-{
-    std::vector<double> v;
-    std::stringstream in(s);
-    std::string part;
-    while (std::getline(in, part, '|'))
-        v.push_back(std::strtod(part.c_str(), nullptr));
-    return v;
-}
+using korvtest::bars;
 
 // One example's scores and their covariance (packed lower by rows).
 struct Scores {

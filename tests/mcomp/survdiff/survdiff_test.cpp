@@ -17,20 +17,11 @@
 #include "vyr_kernel.h"
 
 using korvtest::Near;
+using korvtest::bars;
 using korvtest::Table;
 
 namespace
 {
-
-std::vector<double> bars(const std::string& s)
-{
-    std::vector<double> v;
-    std::stringstream in(s);
-    std::string part;
-    while (std::getline(in, part, '|'))
-        v.push_back(std::strtod(part.c_str(), nullptr));
-    return v;
-}
 
 struct Comparisons : ResultsFixture {
     std::deque<std::vector<double>> nodes;

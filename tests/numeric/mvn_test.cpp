@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-using korvtest::Near;
 using korvtest::bars;
+using korvtest::Near;
 using korvtest::Table;
 
 TEST(MultivariateNormal, MatchesPmvnormWithinItsBound)

@@ -16,8 +16,8 @@
 #include "vyr_files.h"
 #include "vyr_kernel.h"
 
-using korvtest::Near;
 using korvtest::bars;
+using korvtest::Near;
 using korvtest::Table;
 
 namespace

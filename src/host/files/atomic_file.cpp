@@ -27,6 +27,8 @@
 
 namespace vyr
 {
+namespace
+{
 
 // Removes what is in the folder open as `dirfd`, down to `depth` levels of
 // sub-folders (an emptied sub-folder is removed too), with system calls
@@ -69,8 +71,6 @@ void empty_folder_signal_safe(int dirfd, int depth) noexcept
             lseek(dirfd, 0, SEEK_SET); // entries moved: read the folder again
     }
 }
-namespace
-{
 
 // The temporary files open now, for removal from a signal handler. A slot
 // holds a pointer to a path that stays alive while the slot holds it.
@@ -203,16 +203,6 @@ bool lock_new_temp(int fd)
 {
     struct stat st;
     return flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &st) == 0 && st.st_nlink > 0;
-}
-
-void remove_folder_signal_safe(const char* path) noexcept
-{
-    int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0) {
-        empty_folder_signal_safe(fd, 0);
-        ::close(fd);
-    }
-    ::rmdir(path);
 }
 
 // Paths whose links the kernel makes up per process (/dev/stdout leads to
@@ -757,6 +747,16 @@ std::size_t append_file_names(char* buf, std::size_t at, std::size_t cap, bool c
     return at;
 }
 
+void remove_folder_signal_safe(const char* path, int depth) noexcept
+{
+    int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        empty_folder_signal_safe(fd, depth);
+        ::close(fd);
+    }
+    ::rmdir(path);
+}
+
 void remove_open_temp_files() noexcept
 {
     for (int i = 0; i < kSlots; ++i) {
@@ -767,7 +767,7 @@ void remove_open_temp_files() noexcept
     for (std::atomic<const char*>& slot : g_stageSlots) {
         const char* p = slot.load();
         if (p != nullptr)
-            remove_folder_signal_safe(p);
+            remove_folder_signal_safe(p, 0);
     }
 }
 

@@ -253,9 +253,9 @@ bool resolve_write_target(const std::string& path, std::string& target, std::str
 // the running step with what it holds. Safe to call from a signal handler:
 // it only calls unlink, rmdir and reads folders with system calls.
 void remove_open_temp_files() noexcept;
-// Removes what is in the folder open as `dirfd`, down to `depth` levels of
+// Removes the folder `path` with what is in it, down to `depth` levels of
 // sub-folders, with system calls alone (safe in a signal handler).
-void empty_folder_signal_safe(int dirfd, int depth) noexcept;
+void remove_folder_signal_safe(const char* path, int depth) noexcept;
 // Files the run puts in place from now on are noted (those before are not),
 // so that a signal can say which files were written: called when the last
 // step has ended and the run's own files are committed.

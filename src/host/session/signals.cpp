@@ -18,10 +18,7 @@
 
 #include "vyr_atomic_file.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <pthread.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -124,14 +121,8 @@ volatile std::sig_atomic_t g_stopping = 0;
 
 void remove_work_folder() noexcept
 {
-    if (!g_haveWork.load())
-        return;
-    int fd = open(g_workDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0) {
-        empty_folder_signal_safe(fd, 4);
-        close(fd);
-    }
-    rmdir(g_workDir);
+    if (g_haveWork.load())
+        remove_folder_signal_safe(g_workDir, 4);
 }
 
 // Leaves the log whole with `line` as its last line and removes every

@@ -347,6 +347,21 @@ std::FILE* stream_over(int fd, AtomicFile::Stream*& state)
     return f;
 }
 
+// Flushes and closes a stream made by stream_over. False on a failure, with
+// the error of the first write that failed (or of the flush or the close)
+// in `err`.
+bool close_stream(std::FILE* file, const AtomicFile::Stream* state, int& err)
+{
+    errno = 0;
+    bool ok = std::fflush(file) == 0 && !std::ferror(file);
+    err = state != nullptr && state->err != 0 ? state->err : ok ? 0 : errno;
+    if (std::fclose(file) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    return ok;
+}
+
 // Opens an existing file that is not replaced (a device, a pipe, a standard
 // stream's path) for writing through.
 std::FILE* open_direct(const std::string& path, int& fd_out, AtomicFile::Stream*& state)
@@ -497,16 +512,11 @@ bool AtomicFile::finish(std::string& why)
         why = "the file is not open";
         return false;
     }
-    errno = 0;
-    bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
-    int err = stream_ != nullptr && stream_->err != 0 ? stream_->err : ok ? 0 : errno;
     // The temporary file stays locked until it is renamed or removed.
     if (!temp_.empty() && lockFd_ < 0)
         lockFd_ = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
-    if (std::fclose(file_) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
+    int err = 0;
+    const bool ok = close_stream(file_, stream_, err);
     file_ = nullptr;
     stream_ = nullptr;
     fd_ = -1;
@@ -1080,13 +1090,8 @@ bool StagedFile::finish(std::string& why)
         why = "the file is not open";
         return false;
     }
-    errno = 0;
-    bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
-    int err = stream_ != nullptr && stream_->err != 0 ? stream_->err : ok ? 0 : errno;
-    if (std::fclose(file_) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
+    int err = 0;
+    const bool ok = close_stream(file_, stream_, err);
     file_ = nullptr;
     stream_ = nullptr;
     if (!ok) {

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -26,6 +27,7 @@
 #include <mutex>
 #include <new>
 #include <sstream>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -657,6 +659,17 @@ std::string resolved_folder(const std::string& folder)
     return ec ? std::string() : p.string();
 }
 
+// The listing, log, HTML and JSON files the command line names, each with
+// the option that names it.
+std::array<std::pair<const char*, const std::string*>, 4>
+document_outputs(const VyrSettings& settings)
+{
+    return {{{"--listing", &settings.listing},
+             {"--log", &settings.log},
+             {"--html", &settings.html},
+             {"--json", &settings.json}}};
+}
+
 // Output files that would land on one another, on the program or registry
 // file, or on a data set of the data folder or of WORK (where one-level names
 // lead) are refused before anything is written: each is named with the
@@ -665,27 +678,19 @@ std::string resolved_folder(const std::string& folder)
 // pipes (/dev/null, a terminal) may be shared.
 bool check_output_paths(const VyrSettings& settings)
 {
-    struct Output {
-        const char* option;
-        const std::string* path;
-    };
-    const Output outputs[] = {{"--listing", &settings.listing},
-                              {"--log", &settings.log},
-                              {"--html", &settings.html},
-                              {"--json", &settings.json}};
     struct Given {
         const char* option;
         const std::string& name;
         FileIdentity id;
     };
     std::vector<Given> given;
-    for (const Output& o : outputs) {
-        if (o.path->empty())
+    for (const auto& [option, path] : document_outputs(settings)) {
+        if (path->empty())
             continue;
         struct stat st;
-        if (::stat(o.path->c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        if (::stat(path->c_str(), &st) == 0 && !S_ISREG(st.st_mode))
             continue;
-        given.push_back({o.option, *o.path, file_identity(*o.path)});
+        given.push_back({option, *path, file_identity(*path)});
     }
     bool ok = true;
     const std::pair<const std::string*, int> read[] = {{&settings.program, kMsgOutputIsProgram},
@@ -758,15 +763,11 @@ bool at_or_below(const fs::path& inner, const fs::path& outer)
 // folder is made.
 bool check_output_folders(const VyrSettings& settings)
 {
-    const std::pair<const char*, const std::string*> outputs[] = {{"--listing", &settings.listing},
-                                                                  {"--log", &settings.log},
-                                                                  {"--html", &settings.html},
-                                                                  {"--json", &settings.json}};
     const fs::path out = settings.outDir.empty() ? fs::path() : normal_path(settings.outDir);
     std::error_code ec;
     const fs::path graphs = out.empty() ? fs::path() : fs::weakly_canonical(out / "graphs", ec);
     bool ok = true;
-    for (const auto& [option, path] : outputs) {
+    for (const auto& [option, path] : document_outputs(settings)) {
         if (path->empty())
             continue;
         struct stat st;
@@ -884,11 +885,7 @@ void start_session(const VyrSettings& settings)
     note_run_input(settings.registry);
     // The listing, log, HTML and JSON files are the run's first outputs: no
     // graph file, image or catalogue entry lands on one of them.
-    for (const auto& [option, path] :
-         {std::pair<const char*, const std::string*>{"--listing", &settings.listing},
-          {"--log", &settings.log},
-          {"--html", &settings.html},
-          {"--json", &settings.json}}) {
+    for (const auto& [option, path] : document_outputs(settings)) {
         struct stat st;
         if (path->empty() || (::stat(path->c_str(), &st) == 0 && !S_ISREG(st.st_mode)))
             continue;

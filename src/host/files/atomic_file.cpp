@@ -1132,6 +1132,21 @@ void StagedFile::abandon()
     temp_.clear();
 }
 
+bool write_staged_file(const std::string& folder, const std::string& name, const std::string& what,
+                       const std::function<bool(std::FILE*)>& write, std::string& why)
+{
+    StagedFile f;
+    if (!f.open(folder, name, what, why))
+        return false;
+    if (!write(f.stream())) {
+        if (why.empty())
+            why = std::strerror(errno != 0 ? errno : EIO);
+        f.abandon();
+        return false;
+    }
+    return f.finish(why);
+}
+
 void step_files_begin()
 {
     StepFiles& f = step_files();

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -249,25 +248,6 @@ std::string uniqueName(const std::string& name, std::set<std::string>& used)
     }
 }
 
-// Writes one file of a catalogue entry (its SVG or an image) through
-// `write`, staged to be put in place when the step ends. False with the
-// reason in `why`.
-template <class Write>
-bool writeEntryFile(const std::string& folder, const std::string& name, const std::string& what,
-                    Write&& write, std::string& why)
-{
-    vyr::StagedFile f;
-    if (!f.open(folder, name, what, why))
-        return false;
-    if (!write(f.stream())) {
-        if (why.empty())
-            why = std::strerror(errno != 0 ? errno : EIO);
-        f.abandon();
-        return false;
-    }
-    return f.finish(why);
-}
-
 Stroke strokeOf(int colour, double width, int style)
 {
     Stroke s;
@@ -473,7 +453,7 @@ int ggcseg(int, void** segq, int)
     s.cur = nullptr;
     *segq = nullptr;
     std::string why;
-    if (!writeEntryFile(
+    if (!vyr::write_staged_file(
             folder, seg->entry + ".svg", "the catalogue entry " + file,
             [&](std::FILE* f) { return std::fwrite(svg.data(), 1, svg.size(), f) == svg.size(); },
             why)) {
@@ -494,7 +474,7 @@ int ggcseg(int, void** segq, int)
         const std::string image = (std::filesystem::path(folder) / name).string();
         std::string reason;
         const auto format = ext[1] == 'n' ? vgr::ImageFormat::Png : vgr::ImageFormat::Pdf;
-        if (writeEntryFile(
+        if (vyr::write_staged_file(
                 folder, name, "the image file " + image,
                 [&](std::FILE* f) { return vgr::writeImage(svg, f, format, reason); }, reason))
             entry.images.push_back(image);

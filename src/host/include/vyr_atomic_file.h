@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -125,6 +126,13 @@ class StagedFile
     AtomicFile::Stream* stream_ = nullptr; // owned by the stream
     std::string folder_, name_, target_, temp_;
 };
+
+// Writes the file that becomes `name` in `folder` as a StagedFile, through
+// `write`, which is given the open stream and says whether it wrote all.
+// False with the reason in `why` (what `write` put there, else the error of
+// the write).
+bool write_staged_file(const std::string& folder, const std::string& name, const std::string& what,
+                       const std::function<bool(std::FILE*)>& write, std::string& why);
 
 // From here on, staged files wait for step_files_end (a step has begun).
 void step_files_begin();

@@ -6,8 +6,7 @@
 // in parallel); their files are written in document order, under temporary
 // names, and put in place with the step's other files when the step ends.
 // No graph file lands outside <out>/graphs, nor on another output's file.
-#include <cerrno>
-#include <cstring>
+#include <cstdio>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -101,22 +100,6 @@ bool drawnAlone(const Node& g, size_t graphs)
     return rows >= 20000 && tables >= 64;
 }
 
-// Writes one file of a graph into `folder`, staged to be put in place when
-// the step ends. False with the reason in `why`.
-template <class Write>
-bool writeGraphFile(const std::string& folder, const std::string& name, const std::string& what,
-                    Write&& write, std::string& why)
-{
-    vyr::StagedFile f;
-    if (!f.open(folder, name, what, why))
-        return false;
-    if (!write(f.stream())) {
-        f.abandon();
-        return false;
-    }
-    return f.finish(why);
-}
-
 } // namespace
 
 void resetGraphFiles()
@@ -183,13 +166,11 @@ int drawStepGraphs(StepDoc& doc, size_t stepIndex)
         const std::string name = fileName(g);
         const std::string svgFile = folder + "/" + name + ".svg";
         std::string reason;
-        if (writeGraphFile(
+        // Each file is staged, to be put in place when the step ends.
+        if (vyr::write_staged_file(
                 folder, name + ".svg", "the graph file " + svgFile,
                 [&](std::FILE* f) {
-                    if (std::fwrite(g.svg.data(), 1, g.svg.size(), f) == g.svg.size())
-                        return true;
-                    reason = std::strerror(errno != 0 ? errno : EIO);
-                    return false;
+                    return std::fwrite(g.svg.data(), 1, g.svg.size(), f) == g.svg.size();
                 },
                 reason)) {
             g.file = "graphs/" + name + ".svg";
@@ -204,7 +185,7 @@ int drawStepGraphs(StepDoc& doc, size_t stepIndex)
                 continue;
             const std::string target = folder + "/" + name + "." + ext;
             const auto format = ext[1] == 'n' ? vgr::ImageFormat::Png : vgr::ImageFormat::Pdf;
-            if (writeGraphFile(
+            if (vyr::write_staged_file(
                     folder, name + "." + ext, "the image file " + target,
                     [&](std::FILE* f) { return vgr::writeImage(g.svg, f, format, reason); },
                     reason))

@@ -1460,8 +1460,7 @@ bool lineFigure(const Node& g, const GraphTemplate& t, const Data& d, const Dyn&
     finishXAxis(f, xr, sp.zeroX, {}, false);
     titles(f, g, dyn, sp.what);
     if (legendCurves.size() > 1)
-        curveEntries(f, legendCurves,
-                     dyn.text("GroupName").empty() ? dyn.text("groupName") : dyn.text("GroupName"));
+        curveEntries(f, legendCurves, dyn.text("GroupName"));
     if (limits) {
         std::string label = dyn.text("labelCL");
         if (label.empty())

@@ -122,8 +122,6 @@ class GraphRequest
 // The stratum text of the current stratum's label: what follows its first
 // ':' and the blank after it; a null key when there is none.
 xobskey stratumText(KorvPtr q, int* length);
-// The confidence percent 100 (1 - alpha) of the limits and of the quartiles.
-double confidencePercent(double alpha);
 
 } // namespace korv_est
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/conflevel.h"
 #include "common/options.h"
 #include "common/strata.h"
 #include "estimate/estimate.h"
@@ -54,7 +55,7 @@ Shared shared(KorvPtr q, int ngroup)
     s.groupName = !q->znolabel && nm->nlablen > 0 ? vdqtxt(nm->label_p, nm->nlablen) : s.groupVar;
     s.xName = vdqtxt(q->timename.s, static_cast<int>(q->timename.l));
     s.transparency = ngroup >= 2 ? 1 - 0.9 / ngroup : 0.5;
-    s.pct = confidencePercent(q->alpha);
+    s.pct = korv_confidence_percent(q->alpha);
     if (q->zmaxtime)
         s.maxTime.add("maxTime", q->maxtime);
     if (g->plotmisc && g->nplotmisc > 0) {
@@ -216,7 +217,7 @@ void StratumSpecificSurvival(KorvPtr q, STRATA* node, int ngroup)
             }
             ++i;
         }
-        levels.add("PctMedianConfid", vdqtxts("%g%%", 4, confidencePercent(q->qtalpha)));
+        levels.add("PctMedianConfid", vdqtxts("%g%%", 4, korv_confidence_percent(q->qtalpha)));
         levels.add("QuartileFmt", vdqtxts("F6.%i", 5, zpfmt(quartileScale(q), 6)));
     }
 

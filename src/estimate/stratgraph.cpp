@@ -7,6 +7,7 @@
 #include <cmath>
 #include <vector>
 
+#include "common/conflevel.h"
 #include "common/options.h"
 #include "common/stages.h"
 #include "common/strata.h"
@@ -126,7 +127,7 @@ void addStratum(DynList& S, KorvPtr q, const Shared& sh, const STRATA* s, int i)
 // The median inset's formats, after the strata's dynamics.
 void addFormats(DynList& S, KorvPtr q)
 {
-    S.add("PctMedianConfid", vdqtxts("%g%%", 4, confidencePercent(q->qtalpha)));
+    S.add("PctMedianConfid", vdqtxts("%g%%", 4, korv_confidence_percent(q->qtalpha)));
     S.add("QuartileFmt", vdqtxts("F6.%i", 5, zpfmt(q->ogmaxqt, 6)));
 }
 
@@ -328,7 +329,7 @@ void StratifiedSurvival(KorvPtr q)
         return;
     const int v = q->vdqgraph;
     Shared sh;
-    sh.P = confidencePercent(q->alpha);
+    sh.P = korv_confidence_percent(q->alpha);
     sh.timeName = vdqtxt(q->timename.s, static_cast<int>(q->timename.l));
     if (q->zmaxtime)
         sh.M.add("maxTime", q->maxtime);

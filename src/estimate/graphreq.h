@@ -60,6 +60,19 @@ class DynList
         b.push_back(wob_key(WOB_TAG_DYNVALUE, v));
         return *this;
     }
+    // The counts of curve i (a stratum or a GROUP= level) and, with
+    // `medians` (the product-limit family), its median with limits.
+    template <class Curve> DynList& addCurveCounts(int i, const Curve& c, bool medians)
+    {
+        addNumbered("NObs%i", i, c.cum);
+        addNumbered("NEvent%i", i, c.cum - c.cen);
+        if (medians) {
+            addNumbered("Median%i", i, c.quant[1]);
+            addNumbered("LowerMedian%i", i, c.qtlower[1]);
+            addNumbered("UpperMedian%i", i, c.qtupper[1]);
+        }
+        return *this;
+    }
     std::vector<WOB_PARM_BLK_STR> b;
 
   private:

@@ -208,13 +208,7 @@ void StratumSpecificSurvival(KorvPtr q, STRATA* node, int ngroup)
         for (GRPTREE* t = q->grpvar->ghead; t; t = t->left) {
             if (!(t->cum > 0))
                 continue;
-            levels.addNumbered("NObs%i", i, t->cum);
-            levels.addNumbered("NEvent%i", i, t->cum - t->cen);
-            if (!s.lifeTable) {
-                levels.addNumbered("Median%i", i, t->quant[1]);
-                levels.addNumbered("LowerMedian%i", i, t->qtlower[1]);
-                levels.addNumbered("UpperMedian%i", i, t->qtupper[1]);
-            }
+            levels.addCurveCounts(i, *t, !s.lifeTable);
             ++i;
         }
         levels.add("PctMedianConfid", vdqtxts("%g%%", 4, korv_confidence_percent(q->qtalpha)));

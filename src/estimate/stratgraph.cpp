@@ -115,13 +115,7 @@ void addStratum(DynList& S, KorvPtr q, const Shared& sh, const STRATA* s, int i)
 {
     S.addNumbered("StrVal%i", i,
                   q->ogstat && q->ogstat->strval ? q->ogstat->strval[i - 1] : nullptr);
-    S.addNumbered("NObs%i", i, s->cum);
-    S.addNumbered("NEvent%i", i, s->cum - s->cen);
-    if (!sh.lifeTable) {
-        S.addNumbered("Median%i", i, s->quant[1]);
-        S.addNumbered("LowerMedian%i", i, s->qtlower[1]);
-        S.addNumbered("UpperMedian%i", i, s->qtupper[1]);
-    }
+    S.addCurveCounts(i, *s, !sh.lifeTable);
 }
 
 // The median inset's formats, after the strata's dynamics.

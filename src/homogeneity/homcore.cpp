@@ -757,11 +757,12 @@ void korv_hom_weighted_pass(int k, int64_t n, const double* freq, const double* 
             unit->set = true;
         } else if (u > unit->exp) {
             // What the strata before added, in the larger unit of these
-            // weights (each block's factor: see korv_hom_weight_score_exps).
-            const int d = unit->exp - u;
-            scale_block(lr, k, d);
-            scale_block(wil, k, 2 * d);
-            scale_block(tar, k, 3 * d / 2);
+            // weights: each block by its own power of the change of unit.
+            int f[3];
+            korv_hom_weight_score_exps(HomWeightUnit{unit->exp - u, true}, f);
+            scale_block(lr, k, f[0]);
+            scale_block(wil, k, f[1]);
+            scale_block(tar, k, f[2]);
             unit->exp = u;
         }
         const double theta = survivors * (ndie / nrisk) / (nrisk - 1.0);

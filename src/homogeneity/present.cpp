@@ -574,10 +574,10 @@ void trend_branch(KorvPtr q, const Levels& L, xobop* group)
             *ogstat_slot(q->ogstat, t) = q->iovar[trend_slot::PROB_Z];
         blank(q, len);
     }
-    if (print)
+    if (print) {
         close_table(q, q->HomTest);
-    if (print)
         warn_lost(q, lost, msg326::WEIGHTED_TREND_LOST);
+    }
 }
 
 void release_group(xobop group)

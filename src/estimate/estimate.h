@@ -16,6 +16,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "common/korvcom.h"
@@ -60,6 +61,10 @@ void StratumSpecificOthers(KorvPtr q, STRATA* node, int ngroup);
 // stratum `node` name none of its GROUP= levels: a note says so and how to
 // see them apart, once in a BY group.
 void NoteLevelsPastLegend(KorvPtr q, STRATA* node);
+// " of stratum N" (the current stratum) when the BY group has STRATA
+// variables, else "": what a note about one stratum's estimates adds to say
+// which.
+std::string korv_of_stratum(KorvPtr q);
 
 // Marks a censored time in the line-printer plot of censored observations:
 // the stratum's symbol in row `stratumno` (from 0) at the time's column, or

@@ -60,6 +60,19 @@ class DynList
         b.push_back(wob_key(WOB_TAG_DYNVALUE, v));
         return *this;
     }
+    // The counts of curve i (a stratum or a GROUP= level) and, with
+    // `medians` (the product-limit family), its median with limits.
+    template <class Curve> DynList& addCurveCounts(int i, const Curve& c, bool medians)
+    {
+        addNumbered("NObs%i", i, c.cum);
+        addNumbered("NEvent%i", i, c.cum - c.cen);
+        if (medians) {
+            addNumbered("Median%i", i, c.quant[1]);
+            addNumbered("LowerMedian%i", i, c.qtlower[1]);
+            addNumbered("UpperMedian%i", i, c.qtupper[1]);
+        }
+        return *this;
+    }
     std::vector<WOB_PARM_BLK_STR> b;
 
   private:
@@ -122,8 +135,6 @@ class GraphRequest
 // The stratum text of the current stratum's label: what follows its first
 // ':' and the blank after it; a null key when there is none.
 xobskey stratumText(KorvPtr q, int* length);
-// The confidence percent 100 (1 - alpha) of the limits and of the quartiles.
-double confidencePercent(double alpha);
 
 } // namespace korv_est
 

@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "common/options.h"
@@ -435,14 +435,13 @@ void emptyBandNotes(KorvPtr q, int choice, const BandRange& r, const BandInput& 
     // Without an event there is no band to speak of.
     if (!bandHasEventTime(in, -DBL_MAX, DBL_MAX))
         return;
-    char which[40] = "";
-    if (q->nsvar > 0)
-        std::snprintf(which, sizeof which, " of stratum %d", static_cast<int>(q->stratumno));
+    const std::string which = korv_of_stratum(q);
     const bool hw = choice == 1 || choice == 3, ep = choice == 2 || choice == 3;
     if (hw && !(r.lowerHW == 0) && !bandHasEventTime(in, r.lowerHW, r.upper))
-        xpmlog(326, msg326::BAND_WITHOUT_EVENT, "Hall-Wellner", which, r.lowerHW, r.upper);
+        xpmlog(326, msg326::BAND_WITHOUT_EVENT, "Hall-Wellner", which.c_str(), r.lowerHW, r.upper);
     if (ep && !bandHasEventTime(in, r.lowerEP, r.upper))
-        xpmlog(326, msg326::BAND_WITHOUT_EVENT, "equal-precision", which, r.lowerEP, r.upper);
+        xpmlog(326, msg326::BAND_WITHOUT_EVENT, "equal-precision", which.c_str(), r.lowerEP,
+               r.upper);
 }
 
 // Hidden plot data are thinned to the censoring marks a graph can draw
@@ -489,6 +488,13 @@ void makeBands(KorvPtr q, const PlUnit& u, PlBands& bands, PlOutputs& out)
 }
 
 } // namespace
+
+std::string korv_of_stratum(KorvPtr q)
+{
+    if (q->nsvar <= 0)
+        return std::string();
+    return " of stratum " + std::to_string(static_cast<int>(q->stratumno));
+}
 
 namespace korv_est
 {

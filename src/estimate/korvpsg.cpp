@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/conflevel.h"
 #include "common/options.h"
 #include "common/strata.h"
 #include "estimate/estimate.h"
@@ -54,7 +55,7 @@ Shared shared(KorvPtr q, int ngroup)
     s.groupName = !q->znolabel && nm->nlablen > 0 ? vdqtxt(nm->label_p, nm->nlablen) : s.groupVar;
     s.xName = vdqtxt(q->timename.s, static_cast<int>(q->timename.l));
     s.transparency = ngroup >= 2 ? 1 - 0.9 / ngroup : 0.5;
-    s.pct = confidencePercent(q->alpha);
+    s.pct = korv_confidence_percent(q->alpha);
     if (q->zmaxtime)
         s.maxTime.add("maxTime", q->maxtime);
     if (g->plotmisc && g->nplotmisc > 0) {
@@ -207,16 +208,10 @@ void StratumSpecificSurvival(KorvPtr q, STRATA* node, int ngroup)
         for (GRPTREE* t = q->grpvar->ghead; t; t = t->left) {
             if (!(t->cum > 0))
                 continue;
-            levels.addNumbered("NObs%i", i, t->cum);
-            levels.addNumbered("NEvent%i", i, t->cum - t->cen);
-            if (!s.lifeTable) {
-                levels.addNumbered("Median%i", i, t->quant[1]);
-                levels.addNumbered("LowerMedian%i", i, t->qtlower[1]);
-                levels.addNumbered("UpperMedian%i", i, t->qtupper[1]);
-            }
+            levels.addCurveCounts(i, *t, !s.lifeTable);
             ++i;
         }
-        levels.add("PctMedianConfid", vdqtxts("%g%%", 4, confidencePercent(q->qtalpha)));
+        levels.add("PctMedianConfid", vdqtxts("%g%%", 4, korv_confidence_percent(q->qtalpha)));
         levels.add("QuartileFmt", vdqtxts("F6.%i", 5, zpfmt(quartileScale(q), 6)));
     }
 

@@ -210,29 +210,28 @@ bool miseWithinBound(KorvPtr q, const SMOOTHED* s)
         static_cast<double>(s->nmingrid) * static_cast<double>(std::max<long>(s->njmp, 1)) * tried;
     if (work <= KORV_MISE_WORK)
         return true;
-    char which[40] = "";
-    if (q->nsvar > 0)
-        std::snprintf(which, sizeof which, " of stratum %d", static_cast<int>(q->stratumno));
     char terms[32], cap[32];
     std::snprintf(terms, sizeof terms, "%.2g", work);
     std::snprintf(cap, sizeof cap, "%.2g", KORV_MISE_WORK);
-    xpmlog(326, msg326::MISE_WORK_BEYOND_BOUND, which, s->nmingrid, terms,
+    xpmlog(326, msg326::MISE_WORK_BEYOND_BOUND, korv_of_stratum(q).c_str(), s->nmingrid, terms,
            static_cast<long>(s->njmp), tried, cap);
     q->rc = std::max(q->rc, 4);
     return false;
+}
+
+// Where the bandwidth search's range comes from, as the notes name it.
+const char* searchRangeName(const SMOOTHED* s)
+{
+    return wzmis(s->bl) ? "the default range, 0.2 to 20 times the pilot bandwidth"
+                        : "BW=RANGE(a, b)";
 }
 
 // The bandwidth the search chose lies at an end of its range: the MISE may
 // be smaller beyond it, or at another local minimum; said in a note.
 void bandwidthAtEnd(KorvPtr q, const SMOOTHED* s, double b, const MiseRange& r)
 {
-    char which[40] = "";
-    if (q->nsvar > 0)
-        std::snprintf(which, sizeof which, " of stratum %d", static_cast<int>(q->stratumno));
-    xpmlog(326, msg326::BANDWIDTH_AT_RANGE_END, which, b, r.atEnd < 0 ? "lower" : "upper", r.low,
-           r.high,
-           wzmis(s->bl) ? "the default range, 0.2 to 20 times the pilot bandwidth"
-                        : "BW=RANGE(a, b)");
+    xpmlog(326, msg326::BANDWIDTH_AT_RANGE_END, korv_of_stratum(q).c_str(), b,
+           r.atEnd < 0 ? "lower" : "upper", r.low, r.high, searchRangeName(s));
 }
 
 } // namespace
@@ -370,13 +369,8 @@ void korv_smoothed_stage(KorvPtr q, STRATA* node, bool weighted)
             // The search narrows its range by at least the golden section
             // at each step: a range of many orders of magnitude is more
             // than its 50 steps can bring down to its 1% tolerance.
-            char which[40] = "";
-            if (q->nsvar > 0)
-                std::snprintf(which, sizeof which, " of stratum %d",
-                              static_cast<int>(q->stratumno));
-            xpmlog(326, msg326::BANDWIDTH_SEARCH_FAILED, which, range.low, range.high,
-                   wzmis(s->bl) ? "the default range, 0.2 to 20 times the pilot bandwidth"
-                                : "BW=RANGE(a, b)");
+            xpmlog(326, msg326::BANDWIDTH_SEARCH_FAILED, korv_of_stratum(q).c_str(), range.low,
+                   range.high, searchRangeName(s));
             q->rc = std::max(q->rc, 8);
             return;
         }

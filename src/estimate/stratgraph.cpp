@@ -7,6 +7,7 @@
 #include <cmath>
 #include <vector>
 
+#include "common/conflevel.h"
 #include "common/options.h"
 #include "common/stages.h"
 #include "common/strata.h"
@@ -114,19 +115,13 @@ void addStratum(DynList& S, KorvPtr q, const Shared& sh, const STRATA* s, int i)
 {
     S.addNumbered("StrVal%i", i,
                   q->ogstat && q->ogstat->strval ? q->ogstat->strval[i - 1] : nullptr);
-    S.addNumbered("NObs%i", i, s->cum);
-    S.addNumbered("NEvent%i", i, s->cum - s->cen);
-    if (!sh.lifeTable) {
-        S.addNumbered("Median%i", i, s->quant[1]);
-        S.addNumbered("LowerMedian%i", i, s->qtlower[1]);
-        S.addNumbered("UpperMedian%i", i, s->qtupper[1]);
-    }
+    S.addCurveCounts(i, *s, !sh.lifeTable);
 }
 
 // The median inset's formats, after the strata's dynamics.
 void addFormats(DynList& S, KorvPtr q)
 {
-    S.add("PctMedianConfid", vdqtxts("%g%%", 4, confidencePercent(q->qtalpha)));
+    S.add("PctMedianConfid", vdqtxts("%g%%", 4, korv_confidence_percent(q->qtalpha)));
     S.add("QuartileFmt", vdqtxts("F6.%i", 5, zpfmt(q->ogmaxqt, 6)));
 }
 
@@ -328,7 +323,7 @@ void StratifiedSurvival(KorvPtr q)
         return;
     const int v = q->vdqgraph;
     Shared sh;
-    sh.P = confidencePercent(q->alpha);
+    sh.P = korv_confidence_percent(q->alpha);
     sh.timeName = vdqtxt(q->timename.s, static_cast<int>(q->timename.l));
     if (q->zmaxtime)
         sh.M.add("maxTime", q->maxtime);

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/conflevel.h"
 #include "common/options.h"
 #include "common/strata.h"
 #include "estimate/graphreq.h"
@@ -31,11 +32,6 @@ xobskey stratumText(KorvPtr q, int* length)
         return nullptr;
     *length = sid->len - at;
     return vdqtxt(sid->label + at, *length);
-}
-
-double confidencePercent(double alpha)
-{
-    return 100 * (1 - alpha);
 }
 
 } // namespace korv_est
@@ -93,7 +89,7 @@ void vdqplots(KorvPtr q, STRATA* node, bool weighted)
     if (!(q->nstrata == 1 || (v & plot_bit::INDIVIDUAL)) || !q->vdq)
         return;
 
-    const double P = confidencePercent(q->alpha);
+    const double P = korv_confidence_percent(q->alpha);
     ATRISKTIME* art = q->art;
     DynList extras;
     if (q->zmaxtime)
@@ -133,7 +129,7 @@ void vdqplots(KorvPtr q, STRATA* node, bool weighted)
             .add("Median", node->quant[1])
             .add("LowerMedian", node->qtlower[1])
             .add("UpperMedian", node->qtupper[1])
-            .add("PctMedianConfid", vdqtxts("%g%%", 4, confidencePercent(q->qtalpha)));
+            .add("PctMedianConfid", vdqtxts("%g%%", 4, korv_confidence_percent(q->qtalpha)));
         GraphRequest g;
         g.text(WOB_TAG_NAME, failure ? "FailurePlot" : "SurvivalPlot")
             .key(WOB_TAG_LABEL, label)

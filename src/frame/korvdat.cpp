@@ -15,6 +15,7 @@
 
 #include "common/stages.h"
 #include "common/statement.h"
+#include "common/varname.h"
 #include "frame/frame.h"
 #include "frame/parse.h"
 #include "numeric/format.h"
@@ -72,23 +73,11 @@ bool is_censored(const KORVCOM* q, double v)
 // longer counts.
 constexpr double LARGEST_EXACT_COUNT = 9007199254740992.0; // 2^53
 
-// The name of the analysis variable in field `field` of the procedure's
-// statement record (7 FREQ, 11 censoring), or "" when there is none.
-std::string variable_name(KORVCOM* q, int field)
-{
-    const STLIST* f = stmt_field(q->stmt, field);
-    NAMESTR* nm = nullptr;
-    if (!f || f->n < 1 || !f->ivals ||
-        xvname(static_cast<DSHANDLE*>(q->filein), f->ivals[0], &nm) < 0 || !nm)
-        return std::string();
-    return std::string(nm->name_p, static_cast<size_t>(nm->namelen));
-}
-
 // A FREQ value above the largest exact count: the step stops, naming the
 // variable and the observation.
 [[noreturn]] void freq_too_large(KORVCOM* q, POOLHANDLE* temporary, double f, long obs)
 {
-    const std::string name = variable_name(q, 7);
+    const std::string name = korv_variable_name(q, 7);
     xpmlog(326, msg326::FREQ_TOO_LARGE, static_cast<int>(name.size()), name.c_str(), f, obs);
     fail_pass(q, temporary, 2000);
 }
@@ -103,7 +92,7 @@ void report_unused_censoring(KORVCOM* q)
         int n = std::snprintf(buf, sizeof buf, "%s%.15g", j > 0 ? " " : "", q->elist[j]);
         values.append(buf, static_cast<size_t>(std::max(n, 0)));
     }
-    const std::string name = variable_name(q, 11);
+    const std::string name = korv_variable_name(q, 11);
     xpmlog(326, q->nby > 0 ? msg326::NO_CENSORING_BY : msg326::NO_CENSORING,
            static_cast<int>(name.size()), name.c_str(), values.c_str());
 }
@@ -1157,7 +1146,7 @@ void DataPass::finishStrata()
     // scale the weights and still estimate; the counts in weighted units
     // that cannot be held show missing, which is said here once.
     if (q->zwt && !std::isfinite(q->maxscum)) {
-        const std::string name = variable_name(q, proc_field::WEIGHT);
+        const std::string name = korv_variable_name(q, proc_field::WEIGHT);
         xpmlog(326, msg326::WEIGHT_SUMS_BEYOND_RANGE, static_cast<int>(name.size()), name.c_str());
     }
     // Too many strata for the tests is said now, before the estimates run.

@@ -135,6 +135,10 @@ class CovBatch
     template <class Apply> void runTiles(size_t tiles, size_t order, const Apply& apply) const;
     // Forgets the levels at risk in the batch just added.
     void clearBatch();
+    // The multipliers of block b into a_: -factor r[j] for each of the
+    // batch's times, from its `width` risk sets each in r, formed as the
+    // single update forms them.
+    void multipliers(size_t b, const double* r, size_t width);
 
     int k_;
     std::vector<double*> blocks_;
@@ -164,6 +168,17 @@ void CovBatch::clearBatch()
     n_ = 0;
 }
 
+void CovBatch::multipliers(size_t b, const double* r, size_t width)
+{
+    for (int t = 0; t < n_; ++t) {
+        const double factor = f_[static_cast<size_t>(t) * blocks_.size() + b];
+        const double* rt = r + static_cast<size_t>(t) * width;
+        double* a = a_.get() + static_cast<size_t>(t) * width;
+        for (size_t j = 0; j < width; ++j)
+            a[j] = -factor * rt[j];
+    }
+}
+
 void CovBatch::flush()
 {
     if (n_ == 0)
@@ -180,15 +195,7 @@ void CovBatch::flush()
         double* block = blocks_[b];
         if (!block)
             continue;
-        // The multiplier of row j at time t, formed as the single update
-        // forms it.
-        for (int t = 0; t < n_; ++t) {
-            const double factor = f_[static_cast<size_t>(t) * blocks_.size() + b];
-            const double* r = r_.get() + static_cast<size_t>(t) * k;
-            double* a = a_.get() + static_cast<size_t>(t) * k;
-            for (size_t j = 0; j < k; ++j)
-                a[j] = -factor * r[j];
-        }
+        multipliers(b, r_.get(), k);
         constexpr int ROWS = 16, COLS = 512;
         const size_t tiles = (k + ROWS - 1) / ROWS;
         auto apply = [&](size_t tile) {
@@ -223,27 +230,26 @@ void CovBatch::flushFew()
     const size_t m = lv.size();
     // Each element still takes its products in the order of the times, as
     // the full update adds them; the products it no longer takes are zeros
-    // (of a level not at risk), which leave an element as it is.
-    std::vector<double> rr(static_cast<size_t>(n_) * m), aa(rr.size());
+    // (of a level not at risk), which leave an element as it is. The risk
+    // sets of those levels are gathered once for every block.
+    std::vector<double> rr(static_cast<size_t>(n_) * m);
+    for (int t = 0; t < n_; ++t) {
+        const double* r = r_.get() + static_cast<size_t>(t) * k;
+        for (size_t x = 0; x < m; ++x)
+            rr[static_cast<size_t>(t) * m + x] = r[lv[x]];
+    }
     for (size_t b = 0; b < blocks_.size(); ++b) {
         double* block = blocks_[b];
         if (!block)
             continue;
-        for (int t = 0; t < n_; ++t) {
-            const double factor = f_[static_cast<size_t>(t) * blocks_.size() + b];
-            const double* r = r_.get() + static_cast<size_t>(t) * k;
-            for (size_t x = 0; x < m; ++x) {
-                rr[static_cast<size_t>(t) * m + x] = r[lv[x]];
-                aa[static_cast<size_t>(t) * m + x] = -factor * r[lv[x]];
-            }
-        }
+        multipliers(b, rr.data(), m);
         constexpr size_t ROWS = 16;
         const size_t tiles = (m + ROWS - 1) / ROWS;
         auto apply = [&](size_t tile) {
             const size_t x1 = std::min(m, (tile + 1) * ROWS);
             for (int t = 0; t < n_; ++t) {
                 const double* r = rr.data() + static_cast<size_t>(t) * m;
-                const double* a = aa.data() + static_cast<size_t>(t) * m;
+                const double* a = a_.get() + static_cast<size_t>(t) * m;
                 for (size_t x = tile * ROWS; x < x1; ++x) {
                     const double aj = a[x];
                     if (aj == 0.0)
@@ -751,11 +757,12 @@ void korv_hom_weighted_pass(int k, int64_t n, const double* freq, const double* 
             unit->set = true;
         } else if (u > unit->exp) {
             // What the strata before added, in the larger unit of these
-            // weights (each block's factor: see korv_hom_weight_score_exps).
-            const int d = unit->exp - u;
-            scale_block(lr, k, d);
-            scale_block(wil, k, 2 * d);
-            scale_block(tar, k, 3 * d / 2);
+            // weights: each block by its own power of the change of unit.
+            int f[3];
+            korv_hom_weight_score_exps(HomWeightUnit{unit->exp - u, true}, f);
+            scale_block(lr, k, f[0]);
+            scale_block(wil, k, f[1]);
+            scale_block(tar, k, f[2]);
             unit->exp = u;
         }
         const double theta = survivors * (ndie / nrisk) / (nrisk - 1.0);

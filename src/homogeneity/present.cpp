@@ -11,6 +11,7 @@
 #include "common/options.h"
 #include "common/stages.h"
 #include "common/statement.h"
+#include "common/varname.h"
 #include "homogeneity/present.h"
 #include "lpplot/lpplot.h"
 #include "mcomp/survdiff.h"
@@ -24,7 +25,6 @@
 #include "vyr_data.h"
 #include "vyr_host.h"
 #include "vyr_message_names.h"
-#include "vyr_parse.h"
 
 namespace korv_hom
 {
@@ -242,17 +242,6 @@ double own_units(double v, int e, bool* lost)
     return korv_missing();
 }
 
-// The name of the WEIGHT variable, or "" when there is none.
-std::string weight_name(KorvPtr q)
-{
-    const STLIST* f = stmt_field(q->stmt, proc_field::WEIGHT);
-    NAMESTR* nm = nullptr;
-    if (!f || f->n < 1 || !f->ivals ||
-        xvname(static_cast<DSHANDLE*>(q->filein), f->ivals[0], &nm) < 0 || !nm)
-        return std::string();
-    return std::string(nm->name_p, static_cast<size_t>(nm->namelen));
-}
-
 // Says once which tests had values shown in the weights' own units missing
 // because no double holds them (message: the details' or the trend's).
 void warn_lost(KorvPtr q, const bool lost[kTests], int message)
@@ -270,7 +259,7 @@ void warn_lost(KorvPtr q, const bool lost[kTests], int message)
             tests += i + 1 == named.size() ? " and " : ", ";
         tests += named[i];
     }
-    const std::string name = weight_name(q);
+    const std::string name = korv_variable_name(q, proc_field::WEIGHT);
     xpmlog(326, message, static_cast<int>(name.size()), name.c_str(), tests.c_str());
     q->rc = std::max(q->rc, 4);
 }
@@ -585,10 +574,10 @@ void trend_branch(KorvPtr q, const Levels& L, xobop* group)
             *ogstat_slot(q->ogstat, t) = q->iovar[trend_slot::PROB_Z];
         blank(q, len);
     }
-    if (print)
+    if (print) {
         close_table(q, q->HomTest);
-    if (print)
         warn_lost(q, lost, msg326::WEIGHTED_TREND_LOST);
+    }
 }
 
 void release_group(xobop group)

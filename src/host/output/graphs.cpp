@@ -648,19 +648,27 @@ Points points(const std::vector<size_t>& rows, const std::vector<double>& x,
     return p;
 }
 
-// A band from its limit columns over a curve's rows. A row without limits
-// (a censored time) keeps the limits in force; the band runs to `endX` when
-// given (the curve's end), else to its last limits.
+// A band from its limit columns over a curve's rows. Step limits hold
+// across a row without limits (a censored time keeps the limits in force)
+// and the band runs to `endX` when given (the curve's end), else to its last
+// limits. Joined limits (`joined`: a polyline's, such as the life table's)
+// have nothing to join across a row without limits: the band stops there
+// and starts again at the next row that has them.
 vgr::Band band(const std::vector<size_t>& rows, const std::vector<double>& x,
                const std::vector<double>& lo, const std::vector<double>& hi, Transform ty,
-               double endX, double xEnd, int color)
+               double endX, double xEnd, int color, bool joined = false)
 {
     vgr::Band b;
     b.color = color;
     vgr::Band::Piece pc;
     for (size_t r : rows) {
-        if (missing(x[r]) || missing(lo[r]) || missing(hi[r]))
+        if (missing(x[r]))
             continue;
+        if (missing(lo[r]) || missing(hi[r])) {
+            if (joined && x[r] <= xEnd && !pc.x.empty())
+                b.pieces.push_back(std::exchange(pc, vgr::Band::Piece()));
+            continue;
+        }
         double l = transform(lo[r], ty), h = transform(hi[r], ty);
         if (ty == Transform::OneMinus)
             std::swap(l, h);
@@ -1084,7 +1092,7 @@ CurveParts survivalCurve(const SurvivalPlan& p, const Curve& cv, int color, size
     bool shaded = false;
     for (const SurvivalPlan::BandPlan& bp : p.bands) {
         vgr::Band b = band(cv.rows, *p.time, *bp.lo, *bp.hi, bp.t,
-                           bp.cols->toEnd ? endX : std::nan(""), xEnd, color);
+                           bp.cols->toEnd ? endX : std::nan(""), xEnd, color, p.lifeTable);
         b.cls = bp.cols->cls;
         b.step = !p.lifeTable;
         b.filled = !shaded;
@@ -1420,7 +1428,8 @@ bool lineFigure(const Node& g, const GraphTemplate& t, const Data& d, const Dyn&
             }
             if (limits) {
                 vgr::Band b = band(curves[i].rows, d.num(sp.x), d.num(sp.lo), d.num(sp.hi),
-                                   Transform::None, sp.step ? endX : std::nan(""), xr.end, color);
+                                   Transform::None, sp.step ? endX : std::nan(""), xr.end, color,
+                                   !sp.step);
                 b.step = sp.step;
                 b.opacity = opacity;
                 for (const vgr::Band::Piece& pc : b.pieces)

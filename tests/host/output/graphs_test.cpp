@@ -458,6 +458,23 @@ TEST(SurvivalFamily, PanelsPageThroughTheStrata)
     EXPECT_EQ(d.figure.rows, 1); // a short last page drops its empty row
 }
 
+TEST(SurvivalFamily, LongPanelHeadingsStayInTheirOwnPanel)
+{
+    // Bold headings of 80 characters, side by side: each is cut to its own
+    // strip (draw() finds no text overlapping another).
+    std::vector<std::vector<double>> rows;
+    std::vector<std::string> labels;
+    for (int s = 1; s <= 2; ++s)
+        for (double t = 0; t <= 3; ++t) {
+            rows.push_back({double(s), t, 1 - t / 4 / s});
+            labels.push_back(std::string(80, 'n') + std::to_string(s));
+        }
+    const Drawn d = draw(graph("ProductLimitSurvivalPanel",
+                               {table({"StratumNum", "Time", "Survival"}, rows, labels)},
+                               {num("nRows", 1), num("nColumns", 2)}));
+    EXPECT_EQ(texts(*d.canvas, "panel-header").size(), 2u);
+}
+
 TEST(SurvivalFamily, OneCurvePerGroupLevelNamedByTheGroupVariable)
 {
     // The plot data of one stratum's GROUP= levels: a level column whose
@@ -595,6 +612,38 @@ TEST(RateFamilies, DensityHazardAndTheSmoothedHazard)
     EXPECT_EQ(texts(*d.canvas, "legend"),
               (std::vector<std::string>{"1  bw=2", "2  bw=4", "3  bw=2"}));
     EXPECT_EQ(texts(*d.canvas, "subtitle"), std::vector<std::string>{"Epanechnikov Kernel"});
+}
+
+TEST(RateFamilies, JoinedLimitsBreakWhereAnIntervalHasNone)
+{
+    // Intervals at midpoints 25 and 45 have a hazard of 0 and no limits: the
+    // band stops at 15 and starts again at 35, where it stands alone as a
+    // bar; nothing of it reaches over 25 or 45.
+    NodePtr lt = table({"StratumNum", "Midpoint", "Hazard", "Haz_LCL", "Haz_UCL"},
+                       {{1, 5, 0.02, 0.01, 0.03},
+                        {1, 15, 0.01, 0.002, 0.018},
+                        {1, 25, 0, M, M},
+                        {1, 35, 0.02, 0, 0.044},
+                        {1, 45, 0, M, M}});
+    const Drawn d = draw(graph("Hazard", {lt}, {num("plotCL", 1)}));
+    const auto& pieces = d.figure.cells[0].bands.at(0).pieces;
+    ASSERT_EQ(pieces.size(), 2u);
+    EXPECT_EQ(pieces[0].x, (std::vector<double>{5, 15}));
+    EXPECT_EQ(pieces[1].x, std::vector<double>{35});
+    const vgr::CellTrace& t = d.cells[0];
+    auto px = [&](double x) { return t.px0 + (x - t.x0) / (t.x1 - t.x0) * (t.px1 - t.px0); };
+    const auto drawn = d.canvas->of("band-cl");
+    ASSERT_EQ(drawn.size(), 2u); // the piece and the bar
+    for (const auto* it : drawn) {
+        double lo = HUGE_VAL, hi = -HUGE_VAL;
+        for (const auto& cmd : it->cmds)
+            if (cmd.op != vgr::Path::Close) {
+                lo = std::min(lo, cmd.p.x);
+                hi = std::max(hi, cmd.p.x);
+            }
+        for (double gap : {25.0, 45.0})
+            EXPECT_FALSE(lo < px(gap) && px(gap) < hi) << gap;
+    }
 }
 
 TEST(OtherFamilies, BandwidthGridIncidenceAndRestrictedMean)
@@ -785,6 +834,38 @@ TEST(SurvivalFamily, LongStratumLabelsStayOnTheGraph)
     EXPECT_EQ(std::find(m.begin(), m.end(), longName), m.end());
     const std::vector<std::string> l = texts(*d.canvas, "legend");
     EXPECT_NE(std::find(l.begin(), l.end(), "Male"), l.end());
+}
+
+TEST(SurvivalFamily, LongLabelsThatDifferAtTheirEndsAreCutApart)
+{
+    // Two stratum values alike but for their last character: cut to fit,
+    // the median table, the legend and the at-risk rows still tell them
+    // apart.
+    const std::string stem(70, 'W');
+    NodePtr t = twoStrata();
+    Rows rows;
+    for (size_t r = 0; r < t->rows.size(); ++r) {
+        rows.startRow();
+        for (size_t c = 0; c + 1 < t->columns.size(); ++c)
+            rows.addNumber(t->rows.number(r, c));
+        rows.addText(stem + (t->rows.number(r, 0) == 1 ? "1" : "2"));
+    }
+    t->rows = std::move(rows);
+    std::vector<Dynamic> dyn = overlayDynamics();
+    for (Dynamic& x : dyn)
+        if (x.name == "StrVal1" || x.name == "StrVal2")
+            x.text = stem + x.name.back();
+    const Drawn d = draw(graph("ProductLimitSurvival", {t}, dyn));
+    const std::vector<std::string> m = texts(*d.canvas, "inset-median");
+    ASSERT_EQ(m.size(), 17u);
+    const std::vector<std::string> l = texts(*d.canvas, "legend");
+    const std::vector<std::string> a = texts(*d.canvas, "atrisk-label");
+    ASSERT_EQ(a.size(), 2u);
+    for (const auto& [one, two] : {std::pair{m[5], m[11]}, {l[1], l[2]}, {a[0], a[1]}}) {
+        EXPECT_NE(one.find("..."), std::string::npos) << one;
+        EXPECT_EQ(one.back(), '1') << one;
+        EXPECT_EQ(two.back(), '2') << two;
+    }
 }
 
 TEST(SurvivalFamily, TheTestAcrossPanelsStandsBelowThemAndTheOutsideTableIsHonoured)

@@ -452,6 +452,18 @@ double outsideTableHeight(const Figure& f)
     return need;
 }
 
+// What the at-risk tables inside the plots of a figure add to the height of
+// its cells: the rows past kInsideAtRiskRows of the longest.
+double insideTableGrowth(const Figure& f)
+{
+    size_t n = 0;
+    for (const PlotCell& p : f.cells)
+        if (p.atRiskInside)
+            n = std::max(n, p.atRisk.size());
+    return n > kInsideAtRiskRows ? lineHeight(kTableSize) * static_cast<double>(n - kInsideAtRiskRows)
+                                 : 0;
+}
+
 // The texts of the tick labels along x and how they are placed: on one
 // row, staggered over two, or only every k-th labelled.
 struct XLabels {
@@ -1172,7 +1184,7 @@ double layoutFigure(Canvas& c, const Figure& f, std::vector<CellTrace>* trace)
         c.end();
         y += 6;
     }
-    const double cellH = f.cellHeight + outsideTableHeight(f);
+    const double cellH = f.cellHeight + insideTableGrowth(f) + outsideTableHeight(f);
     const double cellW = (W - 2 * kOuter) / std::max(1, f.cols);
     std::vector<const Inset*> outside;
     for (size_t k = 0; k < f.cells.size(); ++k) {

@@ -16,6 +16,11 @@
 //   share of the axis below 0) or, for the templates ending in "2", in a
 //   table below the time axis. With an at-risk table the time axis has its
 //   ticks at the at-risk times, so that every count sits under its tick.
+//   A table inside takes a row per curve from the curves' height: up to
+//   eight rows (vgr::kInsideAtRiskRows) the curves keep three quarters of
+//   the height they have with two; each row past the eighth makes the
+//   graph taller by its own height instead, so that 18 strata leave the
+//   curves the room 8 do. The table stays where it was asked for.
 // - "rowWeights": "PREFERRED" lets the table take the height its rows need;
 //   two numbers "a b" give the plot and the table heights in that ratio.
 //   The panel templates have no form ending in "2": there "rowWeights"

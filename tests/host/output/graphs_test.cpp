@@ -868,6 +868,34 @@ TEST(SurvivalFamily, LongLabelsThatDifferAtTheirEndsAreCutApart)
     }
 }
 
+TEST(SurvivalFamily, AnAtRiskTableInsideOfManyRowsLeavesTheCurvesTheirRoom)
+{
+    // Strata with a row each in the table under the curves: past eight rows
+    // the graph grows by the rows past the eighth, and the curves keep the
+    // height they have with eight.
+    auto curvesHeight = [](int n) {
+        std::vector<std::vector<double>> rows;
+        std::vector<std::string> labels;
+        for (int k = 1; k <= n; ++k) {
+            rows.push_back({double(k), M, 0, 1, 10});
+            rows.push_back({double(k), 0, 0, M, 10});
+            rows.push_back({double(k), M, double(k), 0.5, 5});
+            rows.push_back({double(k), 50, 50, M, 1});
+            for (int i = 0; i < 4; ++i)
+                labels.push_back("site " + std::to_string(k));
+        }
+        const Drawn d = draw(graph(
+            "ProductLimitSurvival",
+            {table({"StratumNum", "tAtRisk", "Time", "Survival", "AtRisk"}, rows, labels, "site")},
+            {num("NStrata", n), num("plotAtRisk", 1), num("yMin", -0.06)}));
+        EXPECT_EQ(texts(*d.canvas, "atrisk-count").size(), 2u * n);
+        return d.cells[0].dataBottom - d.cells[0].plot.y0;
+    };
+    const double eight = curvesHeight(8);
+    EXPECT_GT(eight, 0.6 * curvesHeight(2));
+    EXPECT_NEAR(curvesHeight(18), eight, 1);
+}
+
 TEST(SurvivalFamily, TheTestAcrossPanelsStandsBelowThemAndTheOutsideTableIsHonoured)
 {
     // GROUP= levels in two strata panels: the test of the levels stratified

@@ -8,6 +8,9 @@
 //   the equal-precision band. The first of them asked for is shaded in the
 //   curve's colour; the others are drawn as their dashed (Hall-Wellner) or
 //   dotted (equal-precision) edges, so that every band stays visible.
+//   Step limits hold across a row without limits (a censored time); joined
+//   limits (the life table's) stop at such a row and start again after it,
+//   and the limits of a row alone are drawn as a bar.
 // - "Transparency": how see-through a shaded band is (its opacity is one
 //   minus the value; 0.5 without it).
 // - "plotCensored": a '+' at each censored time on the curve.

@@ -461,7 +461,8 @@ TEST(SurvivalFamily, PanelsPageThroughTheStrata)
 TEST(SurvivalFamily, LongPanelHeadingsStayInTheirOwnPanel)
 {
     // Bold headings of 80 characters, side by side: each is cut to its own
-    // strip (draw() finds no text overlapping another).
+    // strip (draw() finds no text overlapping another); so is the bold
+    // title to the figure's width.
     std::vector<std::vector<double>> rows;
     std::vector<std::string> labels;
     for (int s = 1; s <= 2; ++s)
@@ -471,7 +472,8 @@ TEST(SurvivalFamily, LongPanelHeadingsStayInTheirOwnPanel)
         }
     const Drawn d = draw(graph("ProductLimitSurvivalPanel",
                                {table({"StratumNum", "Time", "Survival"}, rows, labels)},
-                               {num("nRows", 1), num("nColumns", 2)}));
+                               {num("nRows", 1), num("nColumns", 2),
+                                txt("title1", std::string(150, 'n'))}));
     EXPECT_EQ(texts(*d.canvas, "panel-header").size(), 2u);
 }
 

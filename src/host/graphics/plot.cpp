@@ -221,7 +221,8 @@ std::string cutKeeping(const std::string& s, double room, double size, bool bold
     if (head >= 1 || TextMetrics::width(s, size, bold) <= room)
         return cutTo(s, room, size, bold);
     const double dots = TextMetrics::width("...", size, bold);
-    std::string start = s.substr(0, TextMetrics::fitPrefix(s, "", (room - dots) * head, size, bold));
+    std::string start =
+        s.substr(0, TextMetrics::fitPrefix(s, "", (room - dots) * head, size, bold));
     const size_t cut = start.size();
     start += "...";
     return start + s.substr(std::max(cut, TextMetrics::fitSuffix(s, start, room, size, bold)));
@@ -310,7 +311,7 @@ void drawInset(Canvas& c, const Inset& in, const InsetBox& b, double x, double y
             const bool label = k == 0 && !(in.header && r == 0);
             if (!t.empty())
                 c.text("inset-text", at, base,
-                       label   ? labels[r - (in.header ? 1 : 0)]
+                       label    ? labels[r - (in.header ? 1 : 0)]
                        : k == 0 ? cutTo(t, b.colW[0], kTableSize, s.bold)
                                 : t,
                        s);
@@ -347,8 +348,8 @@ LegendLayout layoutLegend(const Legend& l, double width)
     L.titleW = l.title.empty() ? 0 : TextMetrics::width(l.title, kTableSize, true) + 10;
     for (const LegendEntry& e : l.entries)
         L.labels.push_back(e.label);
-    L.labels = cutDistinct(L.labels, std::max(20.0, width - L.titleW - kLegendSwatch - 5),
-                           kTableSize);
+    L.labels =
+        cutDistinct(L.labels, std::max(20.0, width - L.titleW - kLegendSwatch - 5), kTableSize);
     double x = L.titleW;
     int row = 0;
     L.rowWidth.push_back(0);
@@ -419,8 +420,8 @@ void drawLegend(Canvas& c, const Legend& l, const LegendLayout& L, double left, 
             break;
         }
         }
-        c.text("legend-text", x + kLegendSwatch + 5, baselineFor(cy, kTableSize),
-               L.labels[i], style(kTableSize));
+        c.text("legend-text", x + kLegendSwatch + 5, baselineFor(cy, kTableSize), L.labels[i],
+               style(kTableSize));
     }
     c.end();
 }
@@ -460,8 +461,9 @@ double insideTableGrowth(const Figure& f)
     for (const PlotCell& p : f.cells)
         if (p.atRiskInside)
             n = std::max(n, p.atRisk.size());
-    return n > kInsideAtRiskRows ? lineHeight(kTableSize) * static_cast<double>(n - kInsideAtRiskRows)
-                                 : 0;
+    return n > kInsideAtRiskRows
+               ? lineHeight(kTableSize) * static_cast<double>(n - kInsideAtRiskRows)
+               : 0;
 }
 
 // The texts of the tick labels along x and how they are placed: on one
@@ -993,8 +995,8 @@ std::array<long, 4> lineHits(const PlotCell& cell, const CellFrame& F, const Rec
                 for (const Band::Piece& pc : b.pieces) {
                     if (pc.x.size() == 1 && !b.step) {
                         // The bar of limits at one point.
-                        countLine({{F.sx(pc.x[0]), F.sy(pc.hi[0])}, {F.sx(pc.x[0]), F.sy(pc.lo[0])}},
-                                  h);
+                        countLine(
+                            {{F.sx(pc.x[0]), F.sy(pc.hi[0])}, {F.sx(pc.x[0]), F.sy(pc.lo[0])}}, h);
                         continue;
                     }
                     bandEdges(pc, lo, hi);

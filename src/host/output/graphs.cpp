@@ -1435,9 +1435,9 @@ bool lineFigure(const Node& g, const GraphTemplate& t, const Data& d, const Dyn&
                 endX = q.x;
             }
             if (limits) {
-                vgr::Band b = band(curves[i].rows, d.num(sp.x), d.num(sp.lo), d.num(sp.hi),
-                                   Transform::None, sp.step ? endX : std::nan(""), xr.end, color,
-                                   !sp.step);
+                vgr::Band b =
+                    band(curves[i].rows, d.num(sp.x), d.num(sp.lo), d.num(sp.hi), Transform::None,
+                         sp.step ? endX : std::nan(""), xr.end, color, !sp.step);
                 b.step = sp.step;
                 b.opacity = opacity;
                 for (const vgr::Band::Piece& pc : b.pieces)

@@ -470,10 +470,9 @@ TEST(SurvivalFamily, LongPanelHeadingsStayInTheirOwnPanel)
             rows.push_back({double(s), t, 1 - t / 4 / s});
             labels.push_back(std::string(80, 'n') + std::to_string(s));
         }
-    const Drawn d = draw(graph("ProductLimitSurvivalPanel",
-                               {table({"StratumNum", "Time", "Survival"}, rows, labels)},
-                               {num("nRows", 1), num("nColumns", 2),
-                                txt("title1", std::string(150, 'n'))}));
+    const Drawn d = draw(graph(
+        "ProductLimitSurvivalPanel", {table({"StratumNum", "Time", "Survival"}, rows, labels)},
+        {num("nRows", 1), num("nColumns", 2), txt("title1", std::string(150, 'n'))}));
     EXPECT_EQ(texts(*d.canvas, "panel-header").size(), 2u);
 }
 

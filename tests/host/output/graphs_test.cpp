@@ -433,17 +433,24 @@ TEST(SurvivalFamily, FailureCurvesAndTheAtRiskTableBelowTheAxis)
     EXPECT_GT(vgr::figureSize(w.figure).second, vgr::figureSize(d.figure).second + 100);
 }
 
+// Plot data of `n` strata of four times each, stratum k valued `prefix`
+// and k.
+NodePtr panelStrata(int n, const std::string& prefix, const std::string& label = "")
+{
+    std::vector<std::vector<double>> rows;
+    std::vector<std::string> labels;
+    for (int s = 1; s <= n; ++s)
+        for (double t = 0; t <= 3; ++t) {
+            rows.push_back({double(s), t, 1 - t / 4 / s});
+            labels.push_back(prefix + std::to_string(s));
+        }
+    return table({"StratumNum", "Time", "Survival"}, rows, labels, label);
+}
+
 TEST(SurvivalFamily, PanelsPageThroughTheStrata)
 {
     // Five strata, four cells a page.
-    std::vector<std::vector<double>> rows;
-    std::vector<std::string> labels;
-    for (int s = 1; s <= 5; ++s)
-        for (double t = 0; t <= 3; ++t) {
-            rows.push_back({double(s), t, 1 - t / 4 / s});
-            labels.push_back(std::to_string(s));
-        }
-    NodePtr data = table({"StratumNum", "Time", "Survival"}, rows, labels, "ecog");
+    NodePtr data = panelStrata(5, "", "ecog");
     std::vector<Dynamic> dyn = {num("nRows", 2), num("nColumns", 2),
                                 txt("HeaderDisplay", "NAMEVALUE"), num("PanelNum", 1)};
     Drawn d = draw(graph("ProductLimitSurvivalPanel", {data}, dyn));
@@ -463,16 +470,9 @@ TEST(SurvivalFamily, LongPanelHeadingsStayInTheirOwnPanel)
     // Bold headings of 80 characters, side by side: each is cut to its own
     // strip (draw() finds no text overlapping another); so is the bold
     // title to the figure's width.
-    std::vector<std::vector<double>> rows;
-    std::vector<std::string> labels;
-    for (int s = 1; s <= 2; ++s)
-        for (double t = 0; t <= 3; ++t) {
-            rows.push_back({double(s), t, 1 - t / 4 / s});
-            labels.push_back(std::string(80, 'n') + std::to_string(s));
-        }
-    const Drawn d = draw(graph(
-        "ProductLimitSurvivalPanel", {table({"StratumNum", "Time", "Survival"}, rows, labels)},
-        {num("nRows", 1), num("nColumns", 2), txt("title1", std::string(150, 'n'))}));
+    const Drawn d =
+        draw(graph("ProductLimitSurvivalPanel", {panelStrata(2, std::string(80, 'n'))},
+                   {num("nRows", 1), num("nColumns", 2), txt("title1", std::string(150, 'n'))}));
     EXPECT_EQ(texts(*d.canvas, "panel-header").size(), 2u);
 }
 
@@ -809,26 +809,33 @@ TEST(SurvivalFamily, AtRiskCountsAtTheAxisEndStayInsideTheFrame)
     EXPECT_EQ(atEnd, 2u);
 }
 
-TEST(SurvivalFamily, LongStratumLabelsStayOnTheGraph)
+// The overlaid graph of twoStrata() with its strata's values `first` and
+// `second`.
+Node strataNamed(const std::string& first, const std::string& second)
 {
-    // A 90-character stratum value: the median inset (beside or below the
-    // plot), the legend and the at-risk labels keep every text on the
-    // canvas (draw() checks), the inset's numbers whole and its label cut.
-    const std::string longName(90, 'W');
     NodePtr t = twoStrata();
     Rows rows;
     for (size_t r = 0; r < t->rows.size(); ++r) {
         rows.startRow();
         for (size_t c = 0; c + 1 < t->columns.size(); ++c)
             rows.addNumber(t->rows.number(r, c));
-        rows.addText(t->rows.number(r, 0) == 1 ? longName : std::string("Male"));
+        rows.addText(t->rows.number(r, 0) == 1 ? first : second);
     }
     t->rows = std::move(rows);
     std::vector<Dynamic> dyn = overlayDynamics();
     for (Dynamic& x : dyn)
-        if (x.name == "StrVal1")
-            x.text = longName;
-    const Drawn d = draw(graph("ProductLimitSurvival", {t}, dyn));
+        if (x.name == "StrVal1" || x.name == "StrVal2")
+            x.text = x.name == "StrVal1" ? first : second;
+    return graph("ProductLimitSurvival", {t}, dyn);
+}
+
+TEST(SurvivalFamily, LongStratumLabelsStayOnTheGraph)
+{
+    // A 90-character stratum value: the median inset (beside or below the
+    // plot), the legend and the at-risk labels keep every text on the
+    // canvas (draw() checks), the inset's numbers whole and its label cut.
+    const std::string longName(90, 'W');
+    const Drawn d = draw(strataNamed(longName, "Male"));
     const std::vector<std::string> m = texts(*d.canvas, "inset-median");
     EXPECT_NE(std::find(m.begin(), m.end(), "95% Limits"), m.end());
     EXPECT_NE(std::find(m.begin(), m.end(), "2.0 - ."), m.end());
@@ -843,20 +850,7 @@ TEST(SurvivalFamily, LongLabelsThatDifferAtTheirEndsAreCutApart)
     // the median table, the legend and the at-risk rows still tell them
     // apart.
     const std::string stem(70, 'W');
-    NodePtr t = twoStrata();
-    Rows rows;
-    for (size_t r = 0; r < t->rows.size(); ++r) {
-        rows.startRow();
-        for (size_t c = 0; c + 1 < t->columns.size(); ++c)
-            rows.addNumber(t->rows.number(r, c));
-        rows.addText(stem + (t->rows.number(r, 0) == 1 ? "1" : "2"));
-    }
-    t->rows = std::move(rows);
-    std::vector<Dynamic> dyn = overlayDynamics();
-    for (Dynamic& x : dyn)
-        if (x.name == "StrVal1" || x.name == "StrVal2")
-            x.text = stem + x.name.back();
-    const Drawn d = draw(graph("ProductLimitSurvival", {t}, dyn));
+    const Drawn d = draw(strataNamed(stem + "1", stem + "2"));
     const std::vector<std::string> m = texts(*d.canvas, "inset-median");
     ASSERT_EQ(m.size(), 17u);
     const std::vector<std::string> l = texts(*d.canvas, "legend");

@@ -368,8 +368,9 @@ void korvpsg(KorvPtr q)
     if (!q->grpvar || !q->vdq || !q->ogpath || q->nstrata < 1)
         return;
     if (!(q->vdqgraph & plot_bit::PANEL)) {
-        // The levels' graph that waited for their test, now with its p-value.
-        if (GroupSurvivalAfterTest(q)) {
+        // The levels' graph that waited for their test, now with its p-value
+        // (drawn from the plot data the stratum made, when it made them).
+        if (GroupSurvivalAfterTest(q) && q->Phantom && q->strata->nobs > 0) {
             DynList tests;
             const int t = testList(q, tests);
             noPValueNote(q, t);

@@ -269,8 +269,8 @@ TEST(Intervals, DecimalWidthsGiveTheDecimalBoundaries)
 // then opens).
 TEST(Intervals, EveryBoundaryIsTheNearestDoubleOfTheDecimalProduct)
 {
-    const double widths[] = {1e25,   1e-25,   7e-30,  0.35,    1.0 / 3, 123456.789,
-                             2.5e200, 1e-300, 3e22,   1.7e23,  4.9e-324, 9.87654321e-7};
+    const double widths[] = {1e25,    1e-25,  7e-30, 0.35,   1.0 / 3,  123456.789,
+                             2.5e200, 1e-300, 3e22,  1.7e23, 4.9e-324, 9.87654321e-7};
     std::mt19937 gen(5);
     for (const double w : widths) {
         int off = 0;

@@ -427,21 +427,36 @@ void closeTables(KorvPtr q, const PlEngine& engine, KorvSink& sink, int plotMode
     summaryTables(q, engine);
 }
 
-// A band whose time range (BANDMIN=, BANDMAX= or the event times) holds no
-// event time, as with BANDMIN= after the last one, has no limit anywhere:
-// said in a note rather than left as columns of missing values.
-void emptyBandNotes(KorvPtr q, int choice, const BandRange& r, const BandInput& in)
+// A band asked for that has no limit anywhere is said in a note, with the
+// reason, rather than left as columns of missing values.
+void bandNotes(KorvPtr q, int choice, const BandRange& r, const BandInput& in)
 {
-    // Without an event there is no band to speak of.
-    if (!bandHasEventTime(in, -DBL_MAX, DBL_MAX))
-        return;
     const std::string which = korv_of_stratum(q);
-    const bool hw = choice == 1 || choice == 3, ep = choice == 2 || choice == 3;
-    if (hw && !(r.lowerHW == 0) && !bandHasEventTime(in, r.lowerHW, r.upper))
-        xpmlog(326, msg326::BAND_WITHOUT_EVENT, "Hall-Wellner", which.c_str(), r.lowerHW, r.upper);
-    if (ep && !bandHasEventTime(in, r.lowerEP, r.upper))
-        xpmlog(326, msg326::BAND_WITHOUT_EVENT, "equal-precision", which.c_str(), r.lowerEP,
-               r.upper);
+    for (const bool hw : {true, false}) {
+        if (!(hw ? choice == 1 || choice == 3 : choice == 2 || choice == 3))
+            continue;
+        const char* name = hw ? "Hall-Wellner" : "equal-precision";
+        const double lower = hw ? r.lowerHW : r.lowerEP;
+        switch (bandGap(in, r, hw)) {
+        case BandGap::None:
+            break;
+        case BandGap::NoEvent:
+            xpmlog(326, msg326::BAND_NO_EVENT, name, which.c_str());
+            break;
+        case BandGap::LastEventOnly:
+            xpmlog(326, msg326::BAND_LAST_EVENT_ONLY, name, which.c_str(), r.lastEvent);
+            break;
+        case BandGap::NoEventInRange:
+            xpmlog(326, msg326::BAND_WITHOUT_EVENT, name, which.c_str(), lower, r.upper);
+            break;
+        case BandGap::OneEventTime:
+            xpmlog(326, msg326::BAND_ONE_EVENT_TIME, which.c_str(), lower, lower);
+            break;
+        case BandGap::NoCritical:
+            xpmlog(326, msg326::BAND_NO_CRITICAL_VALUE, name, which.c_str(), lower, r.upper);
+            break;
+        }
+    }
 }
 
 // Hidden plot data are thinned to the censoring marks a graph can draw
@@ -484,7 +499,7 @@ void makeBands(KorvPtr q, const PlUnit& u, PlBands& bands, PlOutputs& out)
     range.n = u.cum;
     bands = PlBands::make(range, choice, q->conftype);
     out.bands = &bands;
-    emptyBandNotes(q, choice, range, in);
+    bandNotes(q, choice, range, in);
 }
 
 } // namespace

@@ -20,6 +20,7 @@
 #include "results/slots.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
+#include "runtime/wzstr.h"
 #include "runtime/xccheck.h"
 #include "vyr_data.h"
 #include "vyr_files.h"
@@ -427,11 +428,28 @@ void closeTables(KorvPtr q, const PlEngine& engine, KorvSink& sink, int plotMode
     summaryTables(q, engine);
 }
 
+// The unit a band note speaks of: the stratum, and the GROUP= level
+// within it ("of g = A in stratum 2").
+std::string bandUnit(KorvPtr q, const PlUnit& u)
+{
+    const std::string stratum = korv_of_stratum(q);
+    const GRPVAR* g = q->grpvar;
+    if (!u.group || !g || !g->nm)
+        return stratum;
+    int len = 0, start = 0;
+    wzstjls(grptree_key(u.group), g->lenf, 'n', &len, &start);
+    std::string level = " of " + std::string(g->nm->name_p, g->nm->namelen) + " = " +
+                        std::string(grptree_key(u.group) + start, static_cast<size_t>(len));
+    if (q->nsvar > 0)
+        level += " in stratum " + std::to_string(static_cast<int>(q->stratumno));
+    return level;
+}
+
 // A band asked for that has no limit anywhere is said in a note, with the
 // reason, rather than left as columns of missing values.
-void bandNotes(KorvPtr q, int choice, const BandRange& r, const BandInput& in)
+void bandNotes(KorvPtr q, const PlUnit& u, int choice, const BandRange& r, const BandInput& in)
 {
-    const std::string which = korv_of_stratum(q);
+    const std::string which = bandUnit(q, u);
     for (const bool hw : {true, false}) {
         if (!(hw ? choice == 1 || choice == 3 : choice == 2 || choice == 3))
             continue;
@@ -499,7 +517,7 @@ void makeBands(KorvPtr q, const PlUnit& u, PlBands& bands, PlOutputs& out)
     range.n = u.cum;
     bands = PlBands::make(range, choice, q->conftype);
     out.bands = &bands;
-    bandNotes(q, choice, range, in);
+    bandNotes(q, u, choice, range, in);
 }
 
 } // namespace

@@ -146,6 +146,7 @@ struct SMOOTHED {
     int kernel;         // 0 Epanechnikov, 1 uniform, 2 biweight
     int method;         // 0 GLOBAL, 1 LOCAL
     int nstrata;        // outputs made in the current BY group
+    long ntables;       // HazardRate tables made in the step (all held to its end)
     long njmp;          // distinct event times of the current stratum
     double gridL;       // GRIDL= or missing
     double gridU;       // GRIDU= or missing

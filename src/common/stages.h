@@ -69,6 +69,10 @@ void korvout(KorvPtr q);
 // Binds the kernel of the smoothed hazard (estimate); called by the
 // statement reader when PLOTS=HAZARD makes the smoothing record.
 void korvkrn(SMOOTHED* s);
+// Refuses an NGRID= whose smoothed-hazard table of one stratum would pass
+// the step's table memory (estimate): the message names NGRID= and
+// MEMSIZE=, and the step ends.
+void korv_check_grid_memory(KorvPtr q, const SMOOTHED* s);
 
 // ---------------------------------------------------------------------------
 // Survival road, once per BY group before the strata.

@@ -2,8 +2,13 @@
 // is found (or made on request), the host graphics sub-libraries installed
 // and the graphics system started for the caller's control block. Also the
 // release of the task's graphics notes (gpspnot) and the device-entry lookups
-// (ggdvget, ggtdvmd), which nothing in the procedure calls.
+// (ggdvget, ggtdvmd), which nothing in the procedure calls: the procedure
+// draws on the host's own device.
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "devplot/zggraf.h"
 #include "runtime/procstr.h"
@@ -16,12 +21,13 @@ namespace
 constexpr char kVdqAnchor[] = "__VDQ_GSUBLIB";
 constexpr char kGcbAnchor[] = "__GCB_GSUBLIB";
 
-// The control block named by an anchor, null when there is none.
-void* blockOf(void* task, const char* name, int flag)
+// The control block named by an anchor (of `length` characters), null when
+// there is none.
+void* blockOf(void* task, const char* name, int flag, int length = 13)
 {
     long slot = 0;
     void* owner = nullptr;
-    if (xytngl(task, flag, name, 13, &slot, &owner) != 0)
+    if (xytngl(task, flag, name, length, &slot, &owner) != 0)
         return nullptr;
     return wtrsget(task, slot);
 }
@@ -133,6 +139,238 @@ void gpspnot()
     tf->notes = nullptr;
 }
 
+// ---------------------------------------------------------------------------
+// Device entries. A device is the entry of type DEV named by the device in
+// the catalogue DEVICES of a device library; the host keeps the layout of
+// its records (device-conventions.md): a first record with the format byte
+// "X", the "version7" mark, the count of further records and the mode
+// integer; an array record; then the item records.
+
+namespace
+{
+
+constexpr char kGraphAnchor[] = "__GCB_GRAPH";
+constexpr char kDevices[] = "DEVICES ";
+constexpr char kDevType[] = "DEV     ";
+// Loaded devices the cache keeps; one more releases the oldest.
+constexpr int kKeptDevices = 3;
+
+// Device library k of the search (0 to 9: GDEVICEk; 10: the help library).
+void deviceLibraryName(int k, char* library)
+{
+    std::memcpy(library, k < 10 ? "GDEVICE0" : "VYRHELP ", 8);
+    if (k < 10)
+        library[7] = static_cast<char>('0' + k);
+}
+
+// A 4-byte integer of a record, least significant byte first.
+int recordInt(const char* at)
+{
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i)
+        v = (v << 8) | static_cast<unsigned char>(at[i]);
+    return static_cast<int>(v);
+}
+
+// The device's name for a message: its 8 characters without trailing blanks.
+std::string shownName(const char* name)
+{
+    int n = static_cast<int>(strnlen(name, 8));
+    while (n > 0 && name[n - 1] == ' ')
+        --n;
+    return std::string(name, static_cast<size_t>(n));
+}
+
+void badFormat(const char* name)
+{
+    xpmlog(214, msg214::GK_BAD_DEVICE, shownName(name).c_str());
+}
+
+// Reads a record the entry must hold, of `want` bytes: true when read. An
+// entry that ends before it, or a record of another length, is not in the
+// expected format; a failed read is logged.
+bool readRecord(XLMEMBER* member, char* buffer, long size, long want, const char* name)
+{
+    long length = 0;
+    const int rc = xlmread(member, buffer, size, &length);
+    if (rc == 0 && length == want)
+        return true;
+    if (rc == 0 || rc == XLM_END_OF_ENTRY || rc == XLM_LONG_RECORD)
+        badFormat(name);
+    else
+        xprrlog(0, rc);
+    return false;
+}
+
+// Reads up to `count` item records of `length` bytes, each blank padded to
+// an item of GDEV_ITEM_SIZE bytes. The run stops at the end of the entry or
+// at a record of another length; false after a failed read (logged).
+bool readItems(XLMEMBER* member, int count, long length, std::vector<char>& items)
+{
+    char buffer[GDEV_ITEM_LENGTH];
+    for (int k = 0; k < count; ++k) {
+        long got = 0;
+        const int rc = xlmread(member, buffer, sizeof buffer, &got);
+        if (rc == XLM_END_OF_ENTRY || rc == XLM_LONG_RECORD || (rc == 0 && got != length))
+            break;
+        if (rc != 0) {
+            xprrlog(0, rc);
+            return false;
+        }
+        const size_t at = items.size();
+        items.resize(at + GDEV_ITEM_SIZE, ' ');
+        std::memcpy(items.data() + at, buffer, static_cast<size_t>(got));
+    }
+    return true;
+}
+
+// Reads an open device entry into its description: false when it is not in
+// the expected format (message 214/14) or a read failed (logged).
+bool readDevice(XLMEMBER* member, const char* name, GDEVSTR& dev, POOLHANDLE* pool)
+{
+    char first[GDEV_FIRST_LENGTH];
+    if (!readRecord(member, first, sizeof first, GDEV_FIRST_LENGTH, name))
+        return false;
+    const int count = recordInt(first + GDEV_FIRST_COUNT);
+    if (first[0] != 'X' || count < 0) {
+        badFormat(name);
+        return false;
+    }
+    std::memcpy(dev.first, first, sizeof first);
+    std::memcpy(dev.name, name, 8);
+    dev.version7 = std::memcmp(first + 1, "version7", 8) == 0 ? 1 : 0;
+    dev.mode = recordInt(first + GDEV_FIRST_MODE);
+    dev.nrecords = count;
+    if (count >= 1 && !readRecord(member, dev.array, sizeof dev.array, GDEV_ARRAY_LENGTH, name))
+        return false;
+    std::vector<char> items;
+    const long length = dev.version7 ? GDEV_ITEM7_LENGTH : GDEV_ITEM_LENGTH;
+    if (count > 1 && !readItems(member, count - 1, length, items))
+        return false;
+    if (items.empty())
+        return true;
+    dev.items = static_cast<char(*)[GDEV_ITEM_SIZE]>(
+        vmalcp_handler(pool, static_cast<int64_t>(items.size()), 0x2004));
+    if (!dev.items) {
+        xmemmsg(0);
+        return false;
+    }
+    std::memcpy(dev.items, items.data(), items.size());
+    dev.nitems = static_cast<int>(items.size() / GDEV_ITEM_SIZE);
+    return true;
+}
+
+// Opens the device's entry in `library` and reads it into the record; the
+// entry and the library are closed again.
+bool loadDevice(const char* library, const char* name, GDEVINF* record, POOLHANDLE* pool)
+{
+    XLLIB* lib = nullptr;
+    int rc = xlopen(library, kDevices, &lib);
+    if (rc != 0) {
+        xprrlog(0, rc);
+        return false;
+    }
+    XLMEMBER* member = nullptr;
+    bool read = false;
+    rc = xlmopen(lib, name, kDevType, &member);
+    if (rc != 0) {
+        xprrlog(0, rc);
+    } else {
+        read = readDevice(member, name, record->dev, pool);
+        xlmclose(member);
+    }
+    xlclose(lib);
+    return read;
+}
+
+// The slot of the first library of the header's search (its libraries in
+// order, then the help library) whose catalogue holds the device; -1 when
+// none does or a catalogue cannot be searched (logged).
+int deviceLibrary(const GDEVHD& hd, const char* name)
+{
+    const int n = std::clamp(hd.nlibs, 0, 10);
+    for (int k = 0; k <= n; ++k) {
+        const int slot = k < n ? k : 10;
+        long there = 0;
+        const int rc = xlminfo(hd.libs[slot], kDevices, name, kDevType, 8, &there);
+        if (rc < 0) {
+            xprrlog(0, rc);
+            return -1;
+        }
+        if (there)
+            return slot;
+    }
+    return -1;
+}
+
+// Steps 2 to 5 of a look-up: the cached description when its entry is
+// unchanged, else the entry read into a new record chained at the head.
+GDEVSTR* findOrLoad(GDEVHD& hd, const char* name)
+{
+    const int lib = deviceLibrary(hd, name);
+    if (lib < 0)
+        return nullptr;
+    long stamp = 0;
+    const int rc = xlminfo(hd.libs[lib], kDevices, name, kDevType, 10, &stamp);
+    if (rc != 0) {
+        xprrlog(0, rc);
+        return nullptr;
+    }
+    for (GDEVINF* r = hd.first; r; r = r->next)
+        if (std::memcmp(r->name, name, 8) == 0 && r->stamp != 0 && r->stamp == stamp) {
+            ++r->usecount;
+            return &r->dev;
+        }
+    POOLHANDLE* pool = xtaskpool();
+    auto* record = static_cast<GDEVINF*>(vmalcp_handler(pool, GDEVINF_SIZE, 0x2006));
+    if (!record) {
+        xmemmsg(0);
+        return nullptr;
+    }
+    ggdinit(record);
+    std::memcpy(record->name, name, 8);
+    record->stamp = stamp;
+    if (!loadDevice(hd.libs[lib], name, record, pool)) {
+        vmfree_handler(pool, record, GDEVINF_SIZE, 4);
+        return nullptr;
+    }
+    record->usecount = 1;
+    record->next = hd.first;
+    if (hd.first)
+        hd.first->prev = record;
+    hd.first = record;
+    int open = 0;
+    for (GDEVINF* r = hd.first; r; r = r->next)
+        ++open;
+    if (open > kKeptDevices)
+        ggdvdlt(nullptr, 0);
+    return &record->dev;
+}
+
+// The integer at byte 176 of the entry's first record; 0 when it cannot be
+// read (logged) or is not in the expected format (214/14).
+int firstRecordMode(XLLIB* lib, const char* name)
+{
+    XLMEMBER* member = nullptr;
+    const int rc = xlmopen(lib, name, kDevType, &member);
+    if (rc != 0) {
+        xprrlog(0, rc);
+        return 0;
+    }
+    char first[GDEV_FIRST_LENGTH];
+    int mode = 0;
+    if (readRecord(member, first, sizeof first, GDEV_FIRST_LENGTH, name)) {
+        if (first[0] == 'X')
+            mode = recordInt(first + GDEV_FIRST_MODE);
+        else
+            badFormat(name);
+    }
+    xlmclose(member);
+    return mode;
+}
+
+} // namespace
+
 GDEVSTR* ggdvget(const char* rdevice)
 {
     if (!rdevice)
@@ -143,22 +381,14 @@ GDEVSTR* ggdvget(const char* rdevice)
         return nullptr;
     wzstrup(name, 8);
     void* task = xtanch();
-    long slot = 0;
-    void* owner = nullptr;
-    // Device descriptions are cached under the task's graphics anchor; the
-    // host keeps no device catalogue, so no library holds the entry.
-    if (xytngl(task, 0, "__GCB_GRAPH", 11, &slot, &owner) != 0)
+    auto* block = task ? static_cast<GGCBGRAPH*>(blockOf(task, kGraphAnchor, 0, 11)) : nullptr;
+    if (!block)
         return nullptr;
-    char lib[9] = "GDEVICE0";
-    for (int k = 0; k <= 10; ++k) {
-        const char* library = k < 10 ? lib : "VYRHELP ";
-        if (k < 10)
-            lib[7] = static_cast<char>('0' + k);
-        long value = 0;
-        if (xlminfo(library, "DEVICES", name, "DEV     ", 8, &value) != 0)
-            return nullptr; // an entry this host cannot read
-    }
-    return nullptr;
+    ++block->busy;
+    GDEVSTR* dev = findOrLoad(block->devhd, name);
+    if (--block->busy == 0)
+        wtpoll();
+    return dev;
 }
 
 int ggtdvmd(const char* nickname)
@@ -167,14 +397,29 @@ int ggtdvmd(const char* nickname)
         return 0;
     char name[8];
     vzmp(nickname, static_cast<int>(strnlen(nickname, 8)), name, 8);
-    char lib[9] = "GDEVICE0";
+    char library[8];
     for (int k = 0; k <= 10; ++k) {
-        const char* library = k < 10 ? lib : "VYRHELP ";
-        if (k < 10)
-            lib[7] = static_cast<char>('0' + k);
-        long value = 0;
-        if (xlminfo(library, "DEVICES", name, "DEV     ", 8, &value) != 0)
-            return static_cast<int>(value);
+        deviceLibraryName(k, library);
+        XLLIB* lib = nullptr;
+        int rc = xlopen(library, kDevices, &lib);
+        if (rc > 0)
+            continue; // no such library or catalogue: no entry
+        if (rc < 0) {
+            xprrlog(0, rc);
+            return 0;
+        }
+        rc = xlmfind(lib, name, kDevType);
+        if (rc == XLM_NOT_FOUND) {
+            xlclose(lib);
+            continue;
+        }
+        int mode = 0;
+        if (rc != 0)
+            xprrlog(0, rc);
+        else
+            mode = firstRecordMode(lib, name);
+        xlclose(lib);
+        return mode;
     }
     return 0;
 }

@@ -17,6 +17,7 @@
 #include "common/korvcom.h"
 #include "common/stages.h"
 #include "runtime/ztree.h"
+#include "vyr_catalogue.h"
 #include "vyr_files.h"
 #include "vyr_gkernel.h"
 #include "vyr_host.h"
@@ -449,13 +450,14 @@ APRMSTR* zgg_axparm(GRAFSTR* ggraf, const AINFSTR* axis);
 int ggsload(GZCOM* gzcom, int rebsrch, int vdqFlag);
 int install(long ssid, const char* name, int rebsrch);
 void gpspnot();
-// A device description as the device catalogues keep it (this host keeps
-// none); ggdvget gives null for every name.
-struct GDEVSTR {
-    char name[8];
-    int data[64];
-};
+// The description of a graphics device from the device catalogues (the
+// catalogue DEVICES of GDEVICE0 to GDEVICE9, then VYRHELP), through the
+// task's cache: null when the name is blank, the entry is not there or
+// cannot be read. The description stays valid until the cache releases it,
+// at the earliest at the next call that loads a device.
 GDEVSTR* ggdvget(const char* rdevice);
+// The integer at byte 176 of the first record of a device's entry, from the
+// first library that has it; 0 when none has it or it cannot be read.
 int ggtdvmd(const char* nickname);
 
 // ---------------------------------------------------------------------------

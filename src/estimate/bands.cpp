@@ -75,6 +75,7 @@ BandRange bandRange(const BandInput& in, int choice, const BandSettings& set)
     }
     b.lowerHW = lower;
     b.lowerEP = lower2;
+    b.lastEvent = lastEvent;
     // Without an event there is no band (and no band end to mark).
     if (!anyEvent)
         return b;
@@ -84,7 +85,8 @@ BandRange bandRange(const BandInput& in, int choice, const BandSettings& set)
         // set the variance is not known. "Just below" is the next double
         // down, which stays below the event time at any magnitude of time.
         const double lastTime = in.times[std::llabs(in.indxs[in.nobs - 1]) - 1];
-        b.upper = lastTime > lastEvent ? lastEvent : std::nextafter(lastEvent, -DBL_MAX);
+        b.belowLastEvent = !(lastTime > lastEvent);
+        b.upper = b.belowLastEvent ? std::nextafter(lastEvent, -DBL_MAX) : lastEvent;
     } else {
         b.upper = set.bandmax;
     }
@@ -122,15 +124,44 @@ BandRange bandRange(const BandInput& in, int choice, const BandSettings& set)
     return b;
 }
 
-bool bandHasEventTime(const BandInput& in, double lo, double hi)
+namespace
 {
-    for (int64_t i = 0; i < in.nobs; ++i) {
+
+// The number of event times (the last record of each run of tied events)
+// in [lo, hi], counted up to `most`.
+int eventTimes(const BandInput& in, double lo, double hi, int most)
+{
+    int n = 0;
+    for (int64_t i = 0; i < in.nobs && n < most; ++i) {
         const int64_t k = std::llabs(in.indxs[i]);
         const double t = in.times[k - 1];
         if (in.freqs[k - 1] >= 0 && in.indxs[i] > 0 && lo <= t && t <= hi)
-            return true;
+            ++n;
     }
-    return false;
+    return n;
+}
+
+} // namespace
+
+BandGap bandGap(const BandInput& in, const BandRange& r, bool hw)
+{
+    const double lower = hw ? r.lowerHW : r.lowerEP;
+    if (eventTimes(in, -DBL_MAX, DBL_MAX, 1) == 0)
+        return BandGap::NoEvent;
+    // Limits are given at event times only: a range that holds none gives
+    // no limit, whatever its critical value.
+    const int inRange = eventTimes(in, lower, r.upper, 2);
+    if (inRange == 0)
+        return r.belowLastEvent && lower <= r.lastEvent ? BandGap::LastEventOnly
+                                                        : BandGap::NoEventInRange;
+    if (!wzmis(hw ? r.hwCrit : r.epCrit))
+        return BandGap::None;
+    // The Hall-Wellner critical value is that of the bridge between the
+    // variances at the two ends of the range: with one event time, at the
+    // start, they are the same and there is no interval to take it over.
+    if (hw && inRange == 1 && eventTimes(in, lower, lower, 1) == 1)
+        return BandGap::OneEventTime;
+    return BandGap::NoCritical;
 }
 
 void PlBands::origin(double* hwl, double* hwu, double* epl, double* epu) const

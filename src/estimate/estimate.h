@@ -228,14 +228,26 @@ struct BandRange {
     double hwCrit = 0;  // critical values, missing when not formed
     double epCrit = 0;
     double n = 0; // sample size of the Brownian-bridge scale (total frequency)
+    // The last event time; `belowLastEvent` when it empties the risk set and
+    // the range therefore ends just below it.
+    double lastEvent = 0;
+    bool belowLastEvent = false;
 };
 
 // The range and the critical values of the bands `choice` asks for (1
 // Hall-Wellner, 2 equal precision, 3 both), from the unweighted risk sets.
 BandRange bandRange(const BandInput& in, int choice, const BandSettings& set);
-// Whether an event time (the last record of its run of tied events) lies
-// in [lo, hi]: a band whose range holds none has no limit anywhere.
-bool bandHasEventTime(const BandInput& in, double lo, double hi);
+
+// Why a band that was asked for has no limits anywhere.
+enum class BandGap {
+    None,           // the band is formed
+    NoEvent,        // every observation is censored
+    LastEventOnly,  // the one event time its range would hold empties the risk set
+    NoEventInRange, // its range (BANDMIN=, BANDMAX=) holds no event time
+    OneEventTime,   // Hall-Wellner: one event time, at the start of its range
+    NoCritical,     // its critical value was not found
+};
+BandGap bandGap(const BandInput& in, const BandRange& r, bool hw);
 
 // The bands an estimator forms, and their limits at a time.
 struct PlBands {

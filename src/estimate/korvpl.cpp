@@ -20,6 +20,7 @@
 #include "results/slots.h"
 #include "runtime/missing.h"
 #include "runtime/wobmth.h"
+#include "runtime/wzstr.h"
 #include "runtime/xccheck.h"
 #include "vyr_data.h"
 #include "vyr_files.h"
@@ -427,21 +428,53 @@ void closeTables(KorvPtr q, const PlEngine& engine, KorvSink& sink, int plotMode
     summaryTables(q, engine);
 }
 
-// A band whose time range (BANDMIN=, BANDMAX= or the event times) holds no
-// event time, as with BANDMIN= after the last one, has no limit anywhere:
-// said in a note rather than left as columns of missing values.
-void emptyBandNotes(KorvPtr q, int choice, const BandRange& r, const BandInput& in)
+// The unit a band note speaks of: the stratum, and the GROUP= level
+// within it ("of g = A in stratum 2").
+std::string bandUnit(KorvPtr q, const PlUnit& u)
 {
-    // Without an event there is no band to speak of.
-    if (!bandHasEventTime(in, -DBL_MAX, DBL_MAX))
-        return;
-    const std::string which = korv_of_stratum(q);
-    const bool hw = choice == 1 || choice == 3, ep = choice == 2 || choice == 3;
-    if (hw && !(r.lowerHW == 0) && !bandHasEventTime(in, r.lowerHW, r.upper))
-        xpmlog(326, msg326::BAND_WITHOUT_EVENT, "Hall-Wellner", which.c_str(), r.lowerHW, r.upper);
-    if (ep && !bandHasEventTime(in, r.lowerEP, r.upper))
-        xpmlog(326, msg326::BAND_WITHOUT_EVENT, "equal-precision", which.c_str(), r.lowerEP,
-               r.upper);
+    const std::string stratum = korv_of_stratum(q);
+    const GRPVAR* g = q->grpvar;
+    if (!u.group || !g || !g->nm)
+        return stratum;
+    int len = 0, start = 0;
+    wzstjls(grptree_key(u.group), g->lenf, 'n', &len, &start);
+    std::string level = " of " + std::string(g->nm->name_p, g->nm->namelen) + " = " +
+                        std::string(grptree_key(u.group) + start, static_cast<size_t>(len));
+    if (q->nsvar > 0)
+        level += " in stratum " + std::to_string(static_cast<int>(q->stratumno));
+    return level;
+}
+
+// A band asked for that has no limit anywhere is said in a note, with the
+// reason, rather than left as columns of missing values.
+void bandNotes(KorvPtr q, const PlUnit& u, int choice, const BandRange& r, const BandInput& in)
+{
+    const std::string which = bandUnit(q, u);
+    for (const bool hw : {true, false}) {
+        if (!(hw ? choice == 1 || choice == 3 : choice == 2 || choice == 3))
+            continue;
+        const char* name = hw ? "Hall-Wellner" : "equal-precision";
+        const double lower = hw ? r.lowerHW : r.lowerEP;
+        switch (bandGap(in, r, hw)) {
+        case BandGap::None:
+            break;
+        case BandGap::NoEvent:
+            xpmlog(326, msg326::BAND_NO_EVENT, name, which.c_str());
+            break;
+        case BandGap::LastEventOnly:
+            xpmlog(326, msg326::BAND_LAST_EVENT_ONLY, name, which.c_str(), r.lastEvent);
+            break;
+        case BandGap::NoEventInRange:
+            xpmlog(326, msg326::BAND_WITHOUT_EVENT, name, which.c_str(), lower, r.upper);
+            break;
+        case BandGap::OneEventTime:
+            xpmlog(326, msg326::BAND_ONE_EVENT_TIME, which.c_str(), lower, lower);
+            break;
+        case BandGap::NoCritical:
+            xpmlog(326, msg326::BAND_NO_CRITICAL_VALUE, name, which.c_str(), lower, r.upper);
+            break;
+        }
+    }
 }
 
 // Hidden plot data are thinned to the censoring marks a graph can draw
@@ -484,7 +517,7 @@ void makeBands(KorvPtr q, const PlUnit& u, PlBands& bands, PlOutputs& out)
     range.n = u.cum;
     bands = PlBands::make(range, choice, q->conftype);
     out.bands = &bands;
-    emptyBandNotes(q, choice, range, in);
+    bandNotes(q, u, choice, range, in);
 }
 
 } // namespace

@@ -118,14 +118,12 @@ int estimateRows(LIFETABLE* rows, const Intervals& iv, double n_all, double* pdf
             r.haz = 2 * q / ((1 + p) * h);
             *hazmax = std::max(*hazmax, r.haz);
             if (q > 0) {
-                const double x = h * r.haz / 2;
-                r.hvar = r.haz * r.haz * (1 - x * x) / (e * q);
-                // Where everyone at risk fails, 1 - x^2 is 0 but for
-                // rounding: the variance is 0. The cut-off is relative to
-                // the hazard's square, as the variance scales with the
-                // time unit (hazards per second are tiny).
-                if (r.hvar <= kTol * r.haz * r.haz)
-                    r.hvar = 0;
+                // h^2 (1 - x^2) / (e q) with x = h haz / 2 = q / (1 + p):
+                // 1 - x^2 is 4 p / (1 + p)^2, formed from p so that it is
+                // exactly 0 where everyone at risk fails (p = 0) and keeps
+                // its digits however large the counts.
+                const double onep = 1 + p;
+                r.hvar = r.haz * r.haz * (4 * p / (onep * onep)) / (e * q);
             } else {
                 r.hvar = -1;
             }

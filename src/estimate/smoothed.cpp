@@ -219,6 +219,61 @@ bool miseWithinBound(KorvPtr q, const SMOOTHED* s)
     return false;
 }
 
+// A number of bytes as text ("2.4 GB").
+std::string bytesText(double b)
+{
+    const char* unit[] = {"bytes", "KB", "MB", "GB", "TB", "PB"};
+    int u = 0;
+    while (b >= 1000 && u < 5) {
+        b /= 1000;
+        ++u;
+    }
+    char buf[40];
+    std::snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.3g %s", b, unit[u]);
+    return buf;
+}
+
+// The memory of the smoothed-hazard tables. NGRID= rows make a HazardRate
+// table of each stratum, held in the output document until the step ends
+// (the graph across strata draws from them all): about 24 bytes per column
+// of a row (the stratum number, the time and the hazard; the standard error
+// and the two limits with CL; the bandwidth label unless one bandwidth is
+// given). The tables of a step may take MEMSIZE= when it is set, else 1 GB
+// (the bound of the tests' covariance matrices).
+struct GridMemory {
+    double table = 0, limit = 0;
+    bool fromMemsize = false;
+    explicit GridMemory(const SMOOTHED* s)
+    {
+        const int columns = 3 + (s->zcl ? 3 : 0) + (s->nbw != 1 ? 1 : 0);
+        table = 24.0 * columns * static_cast<double>(s->ngrid);
+        double memsize = 0;
+        fromMemsize = xyrngef("MEMSIZE", &memsize) == 0 && memsize > 0;
+        limit = fromMemsize ? memsize : 1e9;
+    }
+    const char* source() const
+    {
+        return fromMemsize ? "MEMSIZE=" : "the limit of a step's tables without MEMSIZE=";
+    }
+};
+
+// The stratum's table joins those the step holds; where together they would
+// pass the step's memory the step ends, naming NGRID= and MEMSIZE=.
+void holdTable(KorvPtr q, SMOOTHED* s)
+{
+    const GridMemory m(s);
+    const long tables = s->ntables + 1;
+    const double need = m.table * static_cast<double>(tables);
+    if (need <= m.limit) {
+        s->ntables = tables;
+        return;
+    }
+    xpmlog(326, msg326::GRIDS_BEYOND_MEMORY, s->ngrid, bytesText(m.table).c_str(), tables,
+           bytesText(need).c_str(), bytesText(m.limit).c_str(), m.source());
+    q->rc = std::max(q->rc, 2000);
+    xexit(q->rc, 0);
+}
+
 // Where the bandwidth search's range comes from, as the notes name it.
 const char* searchRangeName(const SMOOTHED* s)
 {
@@ -235,6 +290,17 @@ void bandwidthAtEnd(KorvPtr q, const SMOOTHED* s, double b, const MiseRange& r)
 }
 
 } // namespace
+
+void korv_check_grid_memory(KorvPtr q, const SMOOTHED* s)
+{
+    const GridMemory m(s);
+    if (m.table <= m.limit)
+        return;
+    xpmlog(326, msg326::GRID_BEYOND_MEMORY, s->ngrid, bytesText(m.table).c_str(),
+           bytesText(m.limit).c_str(), m.source());
+    q->rc = std::max(q->rc, 2000);
+    xexit(q->rc, 0);
+}
 
 void korvkrn(SMOOTHED* kmhaz)
 {
@@ -387,6 +453,7 @@ void korv_smoothed_stage(KorvPtr q, STRATA* node, bool weighted)
         bandwidthLabel(q, b);
     if (!s->data)
         return;
+    holdTable(q, s);
     ComputeSmoothedHazard(q, node, s, b);
     if (q->nstrata == 1 && q->ogpath2)
         hazardGraph(q, s, &q->ogpath2[s->nstrata - 1], b);

@@ -129,48 +129,6 @@ bool text_field(const STMT* s, int k, const char** t, int* len)
     return *t != nullptr;
 }
 
-// A number of bytes as text ("2.4 GB").
-std::string bytes_text(double b)
-{
-    const char* unit[] = {"bytes", "KB", "MB", "GB", "TB", "PB"};
-    int u = 0;
-    while (b >= 1000 && u < 5) {
-        b /= 1000;
-        ++u;
-    }
-    char buf[40];
-    std::snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.3g %s", b, unit[u]);
-    return buf;
-}
-
-// The memory the output tables of one step may take: MEMSIZE= when it is
-// set, else 1 GB (the bound of the tests' covariance matrices).
-double table_memory_limit(bool* fromMemsize)
-{
-    double memsize = 0;
-    *fromMemsize = xyrngef("MEMSIZE", &memsize) == 0 && memsize > 0;
-    return *fromMemsize ? memsize : 1e9;
-}
-
-// NGRID= rows make a HazardRate table of each stratum, held in the output
-// document until the step ends: about 24 bytes per column of a row (the
-// stratum number, the time and the hazard; the standard error and the two
-// limits with CL; the bandwidth label unless one bandwidth is given). A
-// grid whose table would pass the step's memory is refused by name.
-void check_grid_memory(KORVCOM* q, const SMOOTHED* h)
-{
-    const int columns = 3 + (h->zcl ? 3 : 0) + (h->nbw != 1 ? 1 : 0);
-    const double need = 24.0 * columns * static_cast<double>(h->ngrid);
-    bool fromMemsize = false;
-    const double limit = table_memory_limit(&fromMemsize);
-    if (need <= limit)
-        return;
-    xpmlog(326, msg326::GRID_BEYOND_MEMORY, h->ngrid, bytes_text(need).c_str(),
-           bytes_text(limit).c_str(),
-           fromMemsize ? "MEMSIZE=" : "the limit of a step's tables without MEMSIZE=");
-    fail_exit(q, 2000);
-}
-
 // The smoothed-hazard block (HAZARD with a product-limit type method and
 // output-layer graphics).
 void smoothed_rule(KORVCOM* q, const STMT* s)
@@ -261,7 +219,7 @@ void smoothed_rule(KORVCOM* q, const STMT* s)
         xpmlog(326, msg326::HAZARD_LOCAL_NO_EFFECT);
     h->zcl = bit(s, proc_bit::HAZARD_CL);
     h->disp = 1;
-    check_grid_memory(q, h);
+    korv_check_grid_memory(q, h);
     q->kmhaz = h;
     korvkrn(h);
 }

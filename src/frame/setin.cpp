@@ -161,9 +161,20 @@ void bind_group_variable(KORVCOM* q, const STMT* strat, XVHANDLE* xvin)
     xvgetd(xvin, gv, 0, g->value + g->lenf, g->lenu, 8);
 }
 
+// Cut points after a character STRATA variable have no values to cut: each
+// of its values stays a stratum. Said, with the value that made the variable
+// character, since the cut points show that numbers were expected.
+void warn_character_cut_points(KORVCOM* q, const NAMESTR* nm)
+{
+    const std::string why = vyr_dsvar_why_text(input(q), nm->nvar0);
+    const std::string said = why.empty() ? std::string() : " (" + why + ")";
+    xpmlog(326, msg326::CUT_POINTS_ON_CHARACTER, static_cast<int>(nm->namelen), nm->name_p,
+           said.c_str());
+}
+
 // Cut points of the STRATA variables: pairs {variable number in the list, end
 // of its values}; a numeric variable with cut points is grouped into
-// intervals.
+// intervals, a character one keeps its values (with a warning).
 void read_cut_points(KORVCOM* q, const STMT* strat)
 {
     const STLIST* cvals = stmt_field(strat, strata_field::CUT_POINTS);
@@ -192,6 +203,8 @@ void read_cut_points(KORVCOM* q, const STMT* strat)
                 s.cutpoint = reinterpret_cast<double*>(task_alloc(n * 8));
                 std::memcpy(s.cutpoint, cvals->dvals + start, static_cast<size_t>(n) * 8);
                 shell(s.cutpoint, n);
+            } else {
+                warn_character_cut_points(q, s.nm);
             }
             start = end;
         }

@@ -333,6 +333,17 @@ inline void append_value(std::vector<char>& out, const Field& f)
     }
 }
 
+// A field's value as text for a message: quotes taken off and doubled
+// quotes read once (as the value is read), cut after `most` bytes with "...".
+std::string value_text(const Field& f, size_t most)
+{
+    std::vector<char> v;
+    append_value(v, f);
+    if (v.size() <= most)
+        return std::string(v.begin(), v.end());
+    return std::string(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(most)) + "...";
+}
+
 // Is the row starting at p blank (nothing but an optional CR before the
 // newline or the end)?
 inline bool blank_row(const char* p, const char* e)
@@ -810,7 +821,7 @@ bool CsvReader::general_number(Window& w, long f, long row, const Field& fld, do
     if (plan_[f].declared == 1) {
         w.err.set(Fault::NotNumeric, static_cast<size_t>(fld.s - base_));
         w.err.column = f;
-        w.err.text.assign(fld.s, std::min<size_t>(static_cast<size_t>(fld.e - fld.s), 40));
+        w.err.text = value_text(fld, 40);
         return false;
     }
     wc.firstNonNumber = static_cast<size_t>(fld.s - base_);
@@ -976,13 +987,16 @@ void CsvReader::close_blank_row_gaps()
 std::string note_foreign_missing(const std::string& path, const char* base, size_t offset,
                                  const char* e, const std::string& column)
 {
-    const char* fs = base + offset;
-    const char* fe = fs;
-    while (fe < e && *fe != ',' && *fe != '\n' && *fe != '\r')
-        ++fe;
-    std::string value(fs, fe);
-    if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
-        value = value.substr(1, value.size() - 2);
+    // The offset is where the value starts: just inside the opening quote
+    // of a quoted field (an unquoted field never follows a quote).
+    const char* p = base + offset;
+    if (offset > 0 && base[offset - 1] == '"')
+        --p;
+    Field f;
+    ParseError err;
+    std::string value;
+    if (scan_field(p, e, base, f, err))
+        value = value_text(f, SIZE_MAX);
     const long line = line_of(base, offset);
     const std::string up = upper(value);
     static const char* const words[] = {"N/A", "NULL", "NONE", "#N/A", "-"};

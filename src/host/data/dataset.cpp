@@ -545,8 +545,12 @@ int vyr_dsopen(std::string_view name, int mode, bool quoted, DSHANDLE** out)
     ds->display = ds->lib + "." + upper(member);
     ds->path = path;
     if (mode == VYR_DS_INPUT && !exists) {
+        // A one-level name was looked for in WORK, then in the data folder:
+        // said, with the option that names that folder.
         if (!unlisted.empty())
             xpmlog(kGroup, 4520, ds->display.c_str(), dir.c_str(), unlisted.c_str());
+        else if (!twoLevel)
+            xpmlog(kGroup, 6090, ds->display.c_str(), ds->path.c_str());
         else
             xpmlog(kGroup, 2, ds->display.c_str(), ds->path.c_str());
         return vyr_code(kFacility, 2);

@@ -878,6 +878,11 @@ State::Task& task()
         t.gx.push_back(GXCOM{&gn, &t, 0, 0});
         t.slots.push_back({&t.gx.back(), &ggstop});
         t.anchors["__GCB_GSUBLIB"] = static_cast<long>(t.slots.size());
+        // The device cache's block: the libraries searched for device
+        // entries, and the devices loaded.
+        gdevhd_init(&t.graph.devhd);
+        t.slots.push_back({&t.graph, nullptr});
+        t.anchors["__GCB_GRAPH"] = static_cast<long>(t.slots.size());
     }
     return *s.task;
 }
@@ -1032,11 +1037,6 @@ GGCBTF* ggcbtf(void* anchor)
 {
     auto* t = static_cast<State::Task*>(anchor);
     return t ? &t->tf : nullptr;
-}
-
-int xlminfo(const char*, const char*, const char*, const char*, int, long*)
-{
-    return 0;
 }
 
 int gvdqclr(const char*, char*)

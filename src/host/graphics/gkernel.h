@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host/graphics/canvas.h"
+#include "vyr_catalogue.h"
 #include "vyr_gkernel.h"
 
 namespace vgr::gk
@@ -122,6 +123,7 @@ struct State {
         std::deque<GNGRAPH> gn;
         std::deque<GZCOM> gz;
         GGCBTF tf{};
+        GGCBGRAPH graph{};
     };
     std::unique_ptr<Task> task;
 };

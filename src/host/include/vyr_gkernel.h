@@ -2,9 +2,10 @@
 // and character cells, the graphics catalogue and its segments, the drawing
 // primitives (lines, polylines, markers, fills), measured and rotated text,
 // colours, SYMBOL definitions, titles and the BY line, the legend, annotate
-// data sets, graphics start-up with its task anchors and sub-libraries, and
-// the device table. Implemented in src/host/graphics (gkernel*.cpp) on the
-// shared canvas; src/host/graphics/device-conventions.md records every
+// data sets, and graphics start-up with its task anchors and sub-libraries
+// (the device catalogues and the device cache: vyr_catalogue.h).
+// Implemented in src/host/graphics (gkernel*.cpp) on the shared canvas;
+// src/host/graphics/device-conventions.md records every
 // choice the callers leave to the kernel (units, cells, line types, markers,
 // colours, missing coordinates, entry names).
 //
@@ -420,13 +421,6 @@ struct GGCBTF {
 };
 // The task's block (null when graphics never started in the task).
 GGCBTF* ggcbtf(void* anchor);
-
-// ---------------------------------------------------------------------------
-// Device catalogues: this host has none.
-
-// 1 when `library` holds catalogue entry `entry` of type `type`; else 0.
-int xlminfo(const char* library, const char* catalog, const char* entry, const char* type, int code,
-            long* value);
 
 // ---------------------------------------------------------------------------
 // Host side (the output layer, the session and tests).

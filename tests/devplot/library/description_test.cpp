@@ -494,7 +494,7 @@ TEST(StartUp, FindsTheTasksControlBlock)
     GZCOM* gz = ggznew(xtanch());
     EXPECT_EQ(ggsload(gz, 0, 0), 0);
     EXPECT_NE(ggxget(xtanch()), nullptr);
-    // The device catalogues hold no device on this host.
+    // No device library (GDEVICE0-9, VYRHELP) is assigned: no device.
     EXPECT_EQ(ggdvget("SVG"), nullptr);
     EXPECT_EQ(ggdvget("        "), nullptr);
     EXPECT_EQ(ggtdvmd("SVG"), 0);

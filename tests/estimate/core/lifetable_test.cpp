@@ -225,6 +225,28 @@ TEST(Lifetable, ClosingRow)
     EXPECT_TRUE(missing(g.rows[1].med));
 }
 
+// Every frequency times 1e13: the conditional probabilities are the same and
+// each variance falls by the same factor; the hazard's keeps its size
+// however many subjects fail.
+TEST(Lifetable, HazardVarianceAtLargeFrequencies)
+{
+    const std::vector<double> b = {0, 15, 30, 45, 60, 75, 90, 105, 120, 135, 150, 165};
+    Sample one = caseSample("aml");
+    Sample big = one;
+    for (double& f : big.freqs)
+        f *= 1e13;
+    const Table_ t = lifeTable(one, b, false), u = lifeTable(big, b, false);
+    ASSERT_EQ(t.nintused, u.nintused);
+    int compared = 0;
+    for (int j = 0; j < t.nintused; ++j) {
+        if (!(t.rows[j].hvar > 0))
+            continue;
+        EXPECT_NEAR(u.rows[j].hvar * 1e13 / t.rows[j].hvar, 1, 1e-9) << j;
+        ++compared;
+    }
+    EXPECT_EQ(compared, 4);
+}
+
 // Fractional frequencies (NOTRUNCATE): 0.1 + 0.2 + 0.3 leaves a residue when
 // subtracted one by one. The interval after the last record is the closing
 // row, not a near-empty interval of its own.

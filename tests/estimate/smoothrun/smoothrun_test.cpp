@@ -282,6 +282,20 @@ TEST(SmoothedRun, GridsAreBoundedByMemoryAndWork)
         EXPECT_NE(r.log.find(options[0] ? "(MEMSIZE=)" : "1 GB"), std::string::npos) << r.log;
         EXPECT_TRUE(r.tables.empty());
     }
+    // Every stratum's table is held until the step ends: two strata's
+    // tables of 9.6 MB each pass a MEMSIZE= of 10 MB that one fits.
+    const char* grids = "options memsize=10000000; proc korvante data=aml notable "
+                        "plots=hazard(ngrid=100000); time time*status(0); ";
+    StepRun one = run(std::string(grids) + "run;");
+    EXPECT_EQ(one.status, 0) << one.log;
+    StepRun two = run(std::string(grids) + "strata x; run;");
+    EXPECT_EQ(two.status, 1);
+    EXPECT_NE(two.log.find("ERROR: NGRID=100000 in PLOTS=HAZARD is too large for the strata of "
+                           "this step: the smoothed-hazard table of each stratum (about 9.6 MB) "
+                           "is held until the step ends, and 2 of them would take about 19.2 MB, "
+                           "more than 10 MB (MEMSIZE=)."),
+              std::string::npos)
+        << two.log;
     StepRun r = run("proc korvante data=aml notable plots=hazard(nmingrid=2147483647) "
                     "printphantom; time time*status(0); strata x; run;");
     EXPECT_EQ(r.status, 0) << r.log;

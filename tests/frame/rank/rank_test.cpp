@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cfloat>
+#include <charconv>
 #include <cstdint>
 #include <cstdlib>
 #include <numeric>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "common/rankorder.h"
@@ -88,6 +91,42 @@ std::vector<int64_t> rank_order(const std::vector<double>& t, const std::vector<
         }
     }
     return idx;
+}
+
+// k times the width's shortest decimal form, multiplied digit by digit and
+// read back by the library: the double nearest the decimal boundary.
+double decimalBound(int k, double w)
+{
+    char buf[64];
+    const auto res = std::to_chars(buf, buf + sizeof buf, w);
+    const std::string text(buf, res.ptr);
+    std::string digits;
+    int exponent = 0;
+    bool point = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == 'e') {
+            exponent += std::atoi(text.c_str() + i + 1);
+            break;
+        }
+        if (c == '.')
+            point = true;
+        else {
+            digits += c;
+            if (point)
+                --exponent;
+        }
+    }
+    std::string product;
+    long carry = 0;
+    for (size_t i = digits.size(); i-- > 0;) {
+        const long v = static_cast<long>(digits[i] - '0') * k + carry;
+        product.insert(product.begin(), static_cast<char>('0' + v % 10));
+        carry = v / 10;
+    }
+    for (; carry > 0; carry /= 10)
+        product.insert(product.begin(), static_cast<char>('0' + carry % 10));
+    return std::strtod((product + "e" + std::to_string(exponent)).c_str(), nullptr);
 }
 
 } // namespace
@@ -220,15 +259,48 @@ TEST(Intervals, DecimalWidthsGiveTheDecimalBoundaries)
     EXPECT_EQ(b[10], 1.0);
     EXPECT_EQ(korv_interval_bound(3, 0.1), 0.3);
     EXPECT_EQ(korv_interval_bound(7, 0.35), 2.45);
-    // A width with no short decimal form is multiplied as it is.
-    EXPECT_EQ(korv_interval_bound(3, 1.0 / 3), 3 * (1.0 / 3));
+    // The width 1/3 reads 0.3333333333333333: three times it is the double
+    // nearest 0.9999999999999999, not 1.
+    EXPECT_EQ(korv_interval_bound(3, 1.0 / 3), 0.9999999999999999);
+}
+
+// At any exponent and for any digits of the width: every multiple is the
+// double nearest the decimal product (3 x 1e25 is 3e25, which a time of 3e25
+// then opens).
+TEST(Intervals, EveryBoundaryIsTheNearestDoubleOfTheDecimalProduct)
+{
+    const double widths[] = {1e25,    1e-25,  7e-30, 0.35,   1.0 / 3,  123456.789,
+                             2.5e200, 1e-300, 3e22,  1.7e23, 4.9e-324, 9.87654321e-7};
+    std::mt19937 gen(5);
+    for (const double w : widths) {
+        int off = 0;
+        for (int i = 1; i <= 3000; ++i) {
+            const int k = i <= 2000 ? i : 1 + static_cast<int>(gen() % KORV_MAX_INTERVALS);
+            if (korv_interval_bound(k, w) != decimalBound(k, w))
+                ++off;
+        }
+        EXPECT_EQ(off, 0) << w;
+    }
+    EXPECT_EQ(korv_interval_bound(3, 1e25), 3e25);
+    EXPECT_EQ(korv_interval_bound(6, 1e25), 6e25);
 }
 
 TEST(Intervals, BoundariesPastTheLargestDoubleAreRefused)
 {
-    // Times near the largest double: the width rounds up past it (the count
-    // path) or the boundary above the largest time does (the width path).
-    EXPECT_EQ(korv_interval_plan(1.5e308, false, 0, 1).status, 3);
+    // Times near the largest double: the count path takes the next smaller
+    // width of the 1, 2, 5 steps while its boundaries would pass it (2e307
+    // for the default count at 1e308, where 9 x 2e307 does not fit); on the
+    // largest double itself, or with WIDTH= past it, none is stored.
+    const std::pair<double, int> counts[] = {{1e308, 10}, {1.5e308, 1}};
+    const double width[] = {1e307, 2e307};
+    for (int i = 0; i < 2; ++i) {
+        const IntervalPlan p = korv_interval_plan(counts[i].first, false, 0, counts[i].second);
+        ASSERT_EQ(p.status, 0) << counts[i].first;
+        EXPECT_EQ(p.width, width[i]);
+        EXPECT_GT(korv_interval_bound(p.ninter - 1, p.width), counts[i].first);
+        EXPECT_LE(korv_interval_bound(p.ninter - 2, p.width), counts[i].first);
+    }
+    EXPECT_EQ(korv_interval_plan(DBL_MAX, false, 0, 10).status, 3);
     EXPECT_EQ(korv_interval_plan(1.5e308, true, 1e308, 0).status, 3);
     EXPECT_EQ(korv_interval_plan(1e300, true, 1e300, 0).status, 0);
 }

@@ -152,6 +152,26 @@ TEST(CsvRead, SidecarGivesLabelsFormatsAndTypes)
     vyr_data_step_end(true);
 }
 
+// A value written in quotes is shown in messages as it is read: without its
+// quotes and with a doubled quote once; a quoted N/A is known for what it is.
+TEST(CsvRead, MessagesShowQuotedValuesAsRead)
+{
+    TempDir dir;
+    std::string log;
+    const std::string q = dir.write("q.csv", "s,t\n1,\"N/A\"\n\"de\"\"ad, x\",2\n");
+    DSHANDLE* ds = vyrtest::open_input(q, &log);
+    ASSERT_NE(ds, nullptr) << log;
+    EXPECT_EQ(vyr_dsvar_why_text(ds, 1),
+              "the value \"de\"ad, x\" on line 3 of " + q + " is not a number");
+    EXPECT_NE(log.find("because of the value \"N/A\" on line 2;"), std::string::npos) << log;
+    vyr_data_step_end(true);
+    const std::string n = dir.write("n.csv", "a\n1\n\"x\"\"y\"\n");
+    dir.write("n.attr", "variable a type=num\n");
+    EXPECT_EQ(vyrtest::open_input(n, &log), nullptr);
+    EXPECT_NE(log.find("the value \"x\"y\" of variable a"), std::string::npos) << log;
+    vyr_data_step_end(true);
+}
+
 struct BadCase {
     std::string content;
     const char* expect; // part of the message

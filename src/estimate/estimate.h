@@ -57,6 +57,10 @@ void korvtbg(KorvPtr q, STRATA* snode, GRPTREE* node, const double* times, const
 // asked for; ngroup is the number of GROUP= levels of the BY group.
 void StratumSpecificSurvival(KorvPtr q, STRATA* node, int ngroup);
 void StratumSpecificOthers(KorvPtr q, STRATA* node, int ngroup);
+// Whether the survival graph of the GROUP= levels waits for the test of the
+// levels, to show its p-value: without STRATA variables the one stratum's
+// graph is the BY group's, drawn by korvpsg once the test is known.
+bool GroupSurvivalAfterTest(KorvPtr q);
 // Past the curves a legend names (VYR_LEGEND_MOST), the graphs of the
 // stratum `node` name none of its GROUP= levels: a note says so and how to
 // see them apart, once in a BY group.

@@ -181,10 +181,13 @@ int testList(KorvPtr q, DynList& list)
 
 } // namespace
 
-void StratumSpecificSurvival(KorvPtr q, STRATA* node, int ngroup)
+namespace
 {
-    if (!q->grpvar || !q->vdq || !q->ogpath)
-        return;
+
+// The survival (or failure) graph of the levels of one stratum, with the
+// inset of their test when `tests` holds it.
+void levelsGraph(KorvPtr q, STRATA* node, int ngroup, const DynList& tests)
+{
     const Shared s = shared(q, ngroup);
     ATRISKTIME* art = q->art;
     const bool outside = art && art->zoutside;
@@ -238,7 +241,32 @@ void StratumSpecificSurvival(KorvPtr q, STRATA* node, int ngroup)
         .list(levels)
         .list(s.maxTime)
         .list(transparency)
+        .list(tests)
         .send(q);
+}
+
+// TEST asked for the graph of the levels, whose test left no p-value (a
+// single level has none): said, since the graph shows none.
+void noPValueNote(KorvPtr q, int test)
+{
+    if (test == 0 && (q->vdqgraph & plot_bit::TEST) && !(q->ktype & test_bit::NONE))
+        xpmlog(326, msg326::PLOT_TEST_GROUP_NO_PVALUE);
+}
+
+} // namespace
+
+void StratumSpecificSurvival(KorvPtr q, STRATA* node, int ngroup)
+{
+    if (!q->grpvar || !q->vdq || !q->ogpath)
+        return;
+    levelsGraph(q, node, ngroup, DynList());
+}
+
+bool GroupSurvivalAfterTest(KorvPtr q)
+{
+    const int v = q->vdqgraph;
+    return q->grpvar && q->nsvar == 0 && (v & plot_bit::SURVIVAL) && (v & plot_bit::TEST) &&
+           !(v & plot_bit::PANEL) && !(q->ktype & test_bit::NONE);
 }
 
 void NoteLevelsPastLegend(KorvPtr q, STRATA* node)
@@ -339,6 +367,18 @@ void korvpsg(KorvPtr q)
 {
     if (!q->grpvar || !q->vdq || !q->ogpath || q->nstrata < 1)
         return;
+    if (!(q->vdqgraph & plot_bit::PANEL)) {
+        // The levels' graph that waited for their test, now with its p-value
+        // (drawn from the plot data the stratum made, when it made them).
+        if (GroupSurvivalAfterTest(q) && q->Phantom && q->strata->nobs > 0) {
+            DynList tests;
+            const int t = testList(q, tests);
+            noPValueNote(q, t);
+            tests.add("plotTest", t);
+            levelsGraph(q, q->strata, countGroups(q), tests);
+        }
+        return;
+    }
     const Shared s = shared(q, countGroups(q));
     const int rows = q->nstrata <= 2 ? 1 : 2;
     const int cols = q->nstrata == 1 ? 1 : 2;
@@ -358,6 +398,7 @@ void korvpsg(KorvPtr q)
     const xobskey header = vdqtxt(q->nsvar == 1 ? "NAMEVALUE" : "VALUE", -1);
     DynList tests;
     const int t = testList(q, tests);
+    noPValueNote(q, t);
 
     int page = 0;
     bool censored = false;

@@ -258,7 +258,8 @@ void korvxsg(KorvPtr q, STRATA* node)
     if (q->vdqgraph != 0 && q->Phantom && q->vdq) {
         outputPlotData(q, node);
         NoteLevelsPastLegend(q, node);
-        if ((q->vdqgraph & plot_bit::SURVIVAL) && !(q->vdqgraph & plot_bit::PANEL))
+        if ((q->vdqgraph & plot_bit::SURVIVAL) && !(q->vdqgraph & plot_bit::PANEL) &&
+            !GroupSurvivalAfterTest(q))
             StratumSpecificSurvival(q, node, ngroup);
         if (q->vdqgraph &
             (plot_bit::LOGSURV | plot_bit::LOGLOGS | plot_bit::HAZARD | plot_bit::DENSITY))

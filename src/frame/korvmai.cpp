@@ -397,7 +397,9 @@ void graph_strata(KORVCOM* q)
             // the graph could show.
             xpmlog(326, msg326::PLOT_TEST_SINGLE_STRATUM);
         }
-    } else if (q->vdqgraph & plot_bit::PANEL) {
+    } else {
+        // The panels of the levels, or without STRATA variables the levels'
+        // graph that waited for their test.
         korvpsg(q);
     }
 }

@@ -782,7 +782,7 @@ void survival_graph_options_without_effect(const KORVCOM* q, const STMT* s, int 
         xpmlog(326, msg326::PLOT_TEST_NO_EFFECT,
                "without STRATA variables or GROUP= there is a single stratum and no test "
                "across strata");
-    else if (q->grpvar && !(v & plot_bit::PANEL))
+    else if (q->grpvar && q->nsvar > 0 && !(v & plot_bit::PANEL))
         xpmlog(326, msg326::PLOT_TEST_GROUP_LAYOUT, "GROUP=");
 }
 

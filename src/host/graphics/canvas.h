@@ -119,6 +119,11 @@ class TextMetrics
     // it (0 when none is): one pass over the text, however long.
     static size_t fitPrefix(std::string_view text, std::string_view suffix, double room,
                             double size, bool bold = false);
+    // The place in bytes where the longest end of `text` starts, between two
+    // of its characters, that is no wider than `room` with `prefix` before
+    // it (text.size() when none is).
+    static size_t fitSuffix(std::string_view text, std::string_view prefix, double room,
+                            double size, bool bold = false);
 };
 
 // The font the metrics describe, as SVG names it, with metric-compatible

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <unordered_map>
+#include <vector>
 
 #include "host/graphics/canvas.h"
 
@@ -159,6 +160,42 @@ size_t TextMetrics::fitPrefix(std::string_view text, std::string_view suffix, do
             best = i;
     }
     return best;
+}
+
+size_t TextMetrics::fitSuffix(std::string_view text, std::string_view prefix, double room,
+                              double size, bool bold)
+{
+    const Face& f = face(bold);
+    Run head{f};
+    for (size_t i = 0; i < prefix.size();)
+        head.add(nextCodePoint(prefix, i));
+    // The characters of the text with where each starts, and the width of
+    // each start of it, summed as measure() sums the whole text.
+    struct Char {
+        size_t at;
+        unsigned cp;
+        long before; // the width of the characters before this one
+    };
+    std::vector<Char> cs;
+    Run all{f};
+    for (size_t i = 0; i < text.size();) {
+        const size_t at = i;
+        const unsigned cp = nextCodePoint(text, i);
+        cs.push_back({at, cp, all.units});
+        all.add(cp);
+    }
+    // The end from character k on: the whole less its start and the kerning
+    // of the pair the cut parts; the prefix and its kerning with it before.
+    for (size_t k = 0; k < cs.size(); ++k) {
+        long units = all.units - cs[k].before;
+        if (k > 0)
+            units -= f.pair(cs[k - 1].cp, cs[k].cp);
+        if (!head.first)
+            units += head.units + f.pair(head.prev, cs[k].cp);
+        if (static_cast<double>(units) * size / f.upem <= room)
+            return cs[k].at;
+    }
+    return text.size();
 }
 
 Rect TextMetrics::box(double x, double y, std::string_view text, const TextStyle& style)

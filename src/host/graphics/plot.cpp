@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 
@@ -212,6 +213,45 @@ std::string cutTo(const std::string& s, double room, double size, bool bold = fa
     return s.substr(0, TextMetrics::fitPrefix(s, "...", room, size, bold)) + "...";
 }
 
+// A label cut to `room` pixels with an ellipsis that keeps the share
+// `head` of the room for its start and the rest for its end (1: its start
+// alone, 0: its end alone).
+std::string cutKeeping(const std::string& s, double room, double size, bool bold, double head)
+{
+    if (head >= 1 || TextMetrics::width(s, size, bold) <= room)
+        return cutTo(s, room, size, bold);
+    const double dots = TextMetrics::width("...", size, bold);
+    std::string start =
+        s.substr(0, TextMetrics::fitPrefix(s, "", (room - dots) * head, size, bold));
+    const size_t cut = start.size();
+    start += "...";
+    return start + s.substr(std::max(cut, TextMetrics::fitSuffix(s, start, room, size, bold)));
+}
+
+// Labels of rows that stand for different things (strata, levels) cut to
+// `room` pixels alike. Cut at their ends, two labels that differ only past
+// the cut would read the same: then all are cut in the middle, keeping
+// more of their ends, until every two that differ still read differently.
+std::vector<std::string> cutDistinct(const std::vector<std::string>& labels, double room,
+                                     double size, bool bold = false)
+{
+    std::vector<std::string> out;
+    for (double head : {1.0, 0.5, 0.3, 0.0}) {
+        out.clear();
+        std::map<std::string, const std::string*> seen;
+        bool distinct = true;
+        for (const std::string& l : labels) {
+            out.push_back(cutKeeping(l, room, size, bold, head));
+            const auto [it, added] = seen.emplace(out.back(), &l);
+            if (!added && *it->second != l)
+                distinct = false;
+        }
+        if (distinct)
+            break;
+    }
+    return out;
+}
+
 struct InsetBox {
     double w = 0, h = 0;
     std::vector<double> colW;
@@ -253,6 +293,11 @@ void drawInset(Canvas& c, const Inset& in, const InsetBox& b, double x, double y
     Stroke edge{"#999999", 0.8, "", 1};
     c.path("inset-box", box, &edge, &bg);
     const double lh = lineHeight(kTableSize);
+    // The row labels (the first column below the header), cut alike.
+    std::vector<std::string> labels;
+    for (size_t r = in.header ? 1 : 0; r < in.rows.size(); ++r)
+        labels.push_back(in.rows[r].empty() ? std::string() : in.rows[r][0]);
+    labels = cutDistinct(labels, b.colW.empty() ? 0 : b.colW[0], kTableSize);
     for (size_t r = 0; r < in.rows.size(); ++r) {
         double cx = x + 6;
         const double base = baselineFor(y + 4 + lh * (static_cast<double>(r) + 0.5), kTableSize);
@@ -263,8 +308,12 @@ void drawInset(Canvas& c, const Inset& in, const InsetBox& b, double x, double y
                 s.color = paletteColor(in.rowColors[r]);
             const double at = k == 0 ? cx : cx + b.colW[k];
             const std::string& t = in.rows[r][k];
+            const bool label = k == 0 && !(in.header && r == 0);
             if (!t.empty())
-                c.text("inset-text", at, base, k == 0 ? cutTo(t, b.colW[0], kTableSize, s.bold) : t,
+                c.text("inset-text", at, base,
+                       label    ? labels[r - (in.header ? 1 : 0)]
+                       : k == 0 ? cutTo(t, b.colW[0], kTableSize, s.bold)
+                                : t,
                        s);
             cx += b.colW[k] + 10;
         }
@@ -280,21 +329,11 @@ struct LegendLayout {
     };
     std::vector<Place> places;
     std::vector<double> rowWidth;
+    std::vector<std::string> labels; // each entry's, cut to the room a row has
     double titleW = 0;
     double height = 0;
     int noteRows = 0; // the note's line above the entries
 };
-
-// A legend entry's label, cut to the room a row has beside the title.
-std::string legendLabel(const LegendEntry& e, double room)
-{
-    return cutTo(e.label, std::max(20.0, room - kLegendSwatch - 5), kTableSize);
-}
-
-double entryWidth(const LegendEntry& e, double room)
-{
-    return kLegendSwatch + 5 + TextMetrics::width(legendLabel(e, room), kTableSize);
-}
 
 LegendLayout layoutLegend(const Legend& l, double width)
 {
@@ -307,11 +346,15 @@ LegendLayout layoutLegend(const Legend& l, double width)
         return L;
     }
     L.titleW = l.title.empty() ? 0 : TextMetrics::width(l.title, kTableSize, true) + 10;
+    for (const LegendEntry& e : l.entries)
+        L.labels.push_back(e.label);
+    L.labels =
+        cutDistinct(L.labels, std::max(20.0, width - L.titleW - kLegendSwatch - 5), kTableSize);
     double x = L.titleW;
     int row = 0;
     L.rowWidth.push_back(0);
-    for (const LegendEntry& e : l.entries) {
-        const double w = entryWidth(e, width - L.titleW);
+    for (const std::string& label : L.labels) {
+        const double w = kLegendSwatch + 5 + TextMetrics::width(label, kTableSize);
         if (x > L.titleW && x + w > width) {
             ++row;
             x = L.titleW;
@@ -377,8 +420,8 @@ void drawLegend(Canvas& c, const Legend& l, const LegendLayout& L, double left, 
             break;
         }
         }
-        c.text("legend-text", x + kLegendSwatch + 5, baselineFor(cy, kTableSize),
-               legendLabel(e, width - L.titleW), style(kTableSize));
+        c.text("legend-text", x + kLegendSwatch + 5, baselineFor(cy, kTableSize), L.labels[i],
+               style(kTableSize));
     }
     c.end();
 }
@@ -408,6 +451,19 @@ double outsideTableHeight(const Figure& f)
     if (f.atRiskWeight > 0 && f.atRiskWeight < 1)
         return std::max(need, f.cellHeight * f.atRiskWeight / (1 - f.atRiskWeight));
     return need;
+}
+
+// What the at-risk tables inside the plots of a figure add to the height of
+// its cells: the rows past kInsideAtRiskRows of the longest.
+double insideTableGrowth(const Figure& f)
+{
+    size_t n = 0;
+    for (const PlotCell& p : f.cells)
+        if (p.atRiskInside)
+            n = std::max(n, p.atRisk.size());
+    return n > kInsideAtRiskRows
+               ? lineHeight(kTableSize) * static_cast<double>(n - kInsideAtRiskRows)
+               : 0;
 }
 
 // The texts of the tick labels along x and how they are placed: on one
@@ -527,7 +583,9 @@ double drawPanelHeader(Canvas& c, const PlotCell& cell, const Rect& R)
     band.rect(R.x0 + 4, R.y0 + 2, R.width() - 8, hh);
     Fill grey{"#eeeeee", 1};
     c.path("panel-header-box", band, nullptr, &grey);
-    const std::string h = cutTo(cell.header, R.width() - 16, kSubSize);
+    // Cut in the weight it is drawn in: a bold text is wider than its
+    // regular form.
+    const std::string h = cutTo(cell.header, R.width() - 16, kSubSize, true);
     c.text("panel-header", (R.x0 + R.x1) / 2, baselineFor(R.y0 + 2 + hh / 2, kSubSize), h,
            style(kSubSize, Anchor::Middle, true));
     return R.y0 + 2 + hh + 8;
@@ -694,6 +752,15 @@ void drawBand(Canvas& c, const Band& b, const Scale& sx, const Scale& sy)
     for (const Band::Piece& pc : b.pieces) {
         if (pc.x.empty())
             continue;
+        if (pc.x.size() == 1 && !b.step) {
+            // Joined limits at one point alone (their neighbours have none)
+            // have no width to fill: they show as a bar from limit to limit.
+            const double px = sx(pc.x[0]);
+            const Stroke s = b.filled ? Stroke{col, 3, "", std::min(1.0, 2 * b.opacity)}
+                                      : Stroke{col, 1, b.dash, 0.9};
+            c.line(b.cls, px, sy(pc.hi[0]), px, sy(pc.lo[0]), s);
+            continue;
+        }
         bandEdges(pc, lo, hi);
         std::vector<Pt> vlo = thin(vertices(lo, b.step, sx, sy));
         std::vector<Pt> vhi = thin(vertices(hi, b.step, sx, sy));
@@ -881,12 +948,15 @@ void drawAtRisk(Canvas& c, const Figure& f, const PlotCell& cell, const Rect& R,
             labelEnd =
                 std::min(labelEnd, sx(row.front().first) -
                                        TextMetrics::width(row.front().second, fit.size) / 2 - 10);
+    std::vector<std::string> labels;
+    for (const AtRiskRow& r : cell.atRisk)
+        labels.push_back(r.label);
+    labels = cutDistinct(labels, std::max(0.0, labelEnd - F.labelLeft), kTableSize);
     for (size_t r = 0; r < cell.atRisk.size(); ++r) {
         const double cy = rowTop + rowH * (static_cast<double>(r) + 0.5);
         TextStyle ls = style(kTableSize, Anchor::Start);
         ls.color = paletteColor(cell.atRisk[r].color);
-        const std::string lab =
-            cutTo(cell.atRisk[r].label, std::max(0.0, labelEnd - F.labelLeft), kTableSize);
+        const std::string& lab = labels[r];
         if (!lab.empty())
             c.text("atrisk-label", F.labelLeft, baselineFor(cy, kTableSize), lab, ls);
         TextStyle ns = style(fit.size, Anchor::Middle);
@@ -923,6 +993,12 @@ std::array<long, 4> lineHits(const PlotCell& cell, const CellFrame& F, const Rec
             } else if (i < nS + nB) {
                 const Band& b = cell.bands[i - nS];
                 for (const Band::Piece& pc : b.pieces) {
+                    if (pc.x.size() == 1 && !b.step) {
+                        // The bar of limits at one point.
+                        countLine(
+                            {{F.sx(pc.x[0]), F.sy(pc.hi[0])}, {F.sx(pc.x[0]), F.sy(pc.lo[0])}}, h);
+                        continue;
+                    }
                     bandEdges(pc, lo, hi);
                     countLine(vertices(lo, b.step, F.sx, F.sy), h);
                     countLine(vertices(hi, b.step, F.sx, F.sy), h);
@@ -1101,7 +1177,7 @@ double layoutFigure(Canvas& c, const Figure& f, std::vector<CellTrace>* trace)
         c.begin("titles");
         for (size_t i = 0; i < f.titles.size(); ++i) {
             const double size = i == 0 ? kTitleSize : kSubSize;
-            const std::string t = cutTo(f.titles[i], W - 2 * kOuter, size);
+            const std::string t = cutTo(f.titles[i], W - 2 * kOuter, size, i == 0);
             c.text(i == 0 ? "title" : "subtitle", W / 2,
                    baselineFor(y + lineHeight(size) / 2, size), t,
                    style(size, Anchor::Middle, i == 0));
@@ -1110,7 +1186,7 @@ double layoutFigure(Canvas& c, const Figure& f, std::vector<CellTrace>* trace)
         c.end();
         y += 6;
     }
-    const double cellH = f.cellHeight + outsideTableHeight(f);
+    const double cellH = f.cellHeight + insideTableGrowth(f) + outsideTableHeight(f);
     const double cellW = (W - 2 * kOuter) / std::max(1, f.cols);
     std::vector<const Inset*> outside;
     for (size_t k = 0; k < f.cells.size(); ++k) {

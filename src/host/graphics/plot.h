@@ -126,11 +126,17 @@ struct PlotCell {
     std::vector<Series> series;
     std::vector<Marks> marks;
     // The at-risk table: inside the axes below the curves, or below them.
+    // Inside, its rows past kInsideAtRiskRows make the figure taller by
+    // their height, so that the curves keep the room they have with that
+    // many rows.
     std::vector<AtRiskRow> atRisk;
     bool atRiskInside = true;
     double atRiskShare = 0; // inside: least share of the plot's height it takes
     std::vector<Inset> insets;
 };
+
+// The rows an at-risk table inside a plot takes from the curves' height.
+inline constexpr size_t kInsideAtRiskRows = 8;
 
 struct Figure {
     std::vector<std::string> titles; // the first in bold

@@ -8,6 +8,9 @@
 //   the equal-precision band. The first of them asked for is shaded in the
 //   curve's colour; the others are drawn as their dashed (Hall-Wellner) or
 //   dotted (equal-precision) edges, so that every band stays visible.
+//   Step limits hold across a row without limits (a censored time); joined
+//   limits (the life table's) stop at such a row and start again after it,
+//   and the limits of a row alone are drawn as a bar.
 // - "Transparency": how see-through a shaded band is (its opacity is one
 //   minus the value; 0.5 without it).
 // - "plotCensored": a '+' at each censored time on the curve.
@@ -16,6 +19,11 @@
 //   share of the axis below 0) or, for the templates ending in "2", in a
 //   table below the time axis. With an at-risk table the time axis has its
 //   ticks at the at-risk times, so that every count sits under its tick.
+//   A table inside takes a row per curve from the curves' height: up to
+//   eight rows (vgr::kInsideAtRiskRows) the curves keep three quarters of
+//   the height they have with two; each row past the eighth makes the
+//   graph taller by its own height instead, so that 18 strata leave the
+//   curves the room 8 do. The table stays where it was asked for.
 // - "rowWeights": "PREFERRED" lets the table take the height its rows need;
 //   two numbers "a b" give the plot and the table heights in that ratio.
 //   The panel templates have no form ending in "2": there "rowWeights"
@@ -648,19 +656,27 @@ Points points(const std::vector<size_t>& rows, const std::vector<double>& x,
     return p;
 }
 
-// A band from its limit columns over a curve's rows. A row without limits
-// (a censored time) keeps the limits in force; the band runs to `endX` when
-// given (the curve's end), else to its last limits.
+// A band from its limit columns over a curve's rows. Step limits hold
+// across a row without limits (a censored time keeps the limits in force)
+// and the band runs to `endX` when given (the curve's end), else to its last
+// limits. Joined limits (`joined`: a polyline's, such as the life table's)
+// have nothing to join across a row without limits: the band stops there
+// and starts again at the next row that has them.
 vgr::Band band(const std::vector<size_t>& rows, const std::vector<double>& x,
                const std::vector<double>& lo, const std::vector<double>& hi, Transform ty,
-               double endX, double xEnd, int color)
+               double endX, double xEnd, int color, bool joined = false)
 {
     vgr::Band b;
     b.color = color;
     vgr::Band::Piece pc;
     for (size_t r : rows) {
-        if (missing(x[r]) || missing(lo[r]) || missing(hi[r]))
+        if (missing(x[r]))
             continue;
+        if (missing(lo[r]) || missing(hi[r])) {
+            if (joined && x[r] <= xEnd && !pc.x.empty())
+                b.pieces.push_back(std::exchange(pc, vgr::Band::Piece()));
+            continue;
+        }
         double l = transform(lo[r], ty), h = transform(hi[r], ty);
         if (ty == Transform::OneMinus)
             std::swap(l, h);
@@ -1084,7 +1100,7 @@ CurveParts survivalCurve(const SurvivalPlan& p, const Curve& cv, int color, size
     bool shaded = false;
     for (const SurvivalPlan::BandPlan& bp : p.bands) {
         vgr::Band b = band(cv.rows, *p.time, *bp.lo, *bp.hi, bp.t,
-                           bp.cols->toEnd ? endX : std::nan(""), xEnd, color);
+                           bp.cols->toEnd ? endX : std::nan(""), xEnd, color, p.lifeTable);
         b.cls = bp.cols->cls;
         b.step = !p.lifeTable;
         b.filled = !shaded;
@@ -1419,8 +1435,9 @@ bool lineFigure(const Node& g, const GraphTemplate& t, const Data& d, const Dyn&
                 endX = q.x;
             }
             if (limits) {
-                vgr::Band b = band(curves[i].rows, d.num(sp.x), d.num(sp.lo), d.num(sp.hi),
-                                   Transform::None, sp.step ? endX : std::nan(""), xr.end, color);
+                vgr::Band b =
+                    band(curves[i].rows, d.num(sp.x), d.num(sp.lo), d.num(sp.hi), Transform::None,
+                         sp.step ? endX : std::nan(""), xr.end, color, !sp.step);
                 b.step = sp.step;
                 b.opacity = opacity;
                 for (const vgr::Band::Piece& pc : b.pieces)

@@ -279,6 +279,12 @@ TEST(StrataGraphs, OverlaidStrataWithTheTestAndTheJoinedPlotData)
             "   strata sex ph_ecog;\nrun;\n");
     ASSERT_NE(named(r, "SurvivalPlot"), nullptr);
     EXPECT_EQ(named(r, "SurvivalPlot")->dyn["classAtRisk"], "StratumNum");
+    // The first of the tests asked for in the order of the tests table.
+    r = run("proc korvante data=veteran notable plots=survival(test);\n   time time*status(0);\n"
+            "   strata trt / test=(wilcoxon logrank);\nrun;\n");
+    ASSERT_NE(named(r, "SurvivalPlot"), nullptr);
+    EXPECT_EQ(named(r, "SurvivalPlot")->dyn["TestName"], "Log-Rank");
+    EXPECT_NEAR(std::stod(named(r, "SurvivalPlot")->dyn["pValue"]), 0.9277, 5e-5);
 }
 
 TEST(StrataGraphs, PanelsOfFourStrataAPage)
@@ -361,6 +367,22 @@ TEST(StrataGraphs, ATestInsetWithoutATestIsNamedInItsByGroup)
     EXPECT_EQ(r.log.find(note, at + 1), std::string::npos) << r.log;
     ASSERT_NE(named(r, "SurvivalPlot"), nullptr);
     EXPECT_EQ(named(r, "SurvivalPlot")->dyn["plotTest"], "1");
+}
+
+TEST(StrataGraphs, GroupLevelsWithoutStrataVariablesShowTheirTest)
+{
+    // The one stratum's graph of the levels is drawn once their test is
+    // known, with its p-value and the levels' median table, without a note.
+    StepRun r = run("proc korvante data=veteran notable plots=survival(test);\n"
+                    "   time time*status(0);\n   strata / group=trt;\nrun;\n");
+    ASSERT_EQ(r.graphs.size(), 1u) << r.log;
+    const Graph& s = r.graphs[0];
+    EXPECT_EQ(s.templ, "Stat.Korvante.Graphics.ProductLimitSurvivalSG");
+    EXPECT_EQ(s.dyn["plotTest"], "1");
+    EXPECT_EQ(s.dyn["testName"], "Log-Rank");
+    EXPECT_EQ(s.dyn["testPval"], "p=0.9277");
+    EXPECT_EQ(s.dyn["NObs1"], "68");
+    EXPECT_EQ(r.log.find("shows no p-value"), std::string::npos) << r.log;
 }
 
 TEST(StrataGraphs, ALegendTooLongToReadIsLeftOutWithANote)

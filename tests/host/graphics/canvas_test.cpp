@@ -125,6 +125,18 @@ TEST(TextMetrics, TheStartThatFitsIsFoundInOnePass)
         for (double room : {0.0, 5.0, 12.0, 30.0, 61.5, 100.0, 400.0})
             EXPECT_EQ(vgr::TextMetrics::fitPrefix(t, "...", room, 9), byMeasure(t, room))
                 << t << " in " << room;
+    // The same for the longest end with a start and an ellipsis before it.
+    auto endByMeasure = [](const std::string& s, double room) {
+        for (size_t n = 0; n < s.size(); ++n)
+            if ((static_cast<unsigned char>(s[n]) & 0xC0) != 0x80 &&
+                vgr::TextMetrics::width("Ta..." + s.substr(n), 9) <= room)
+                return n;
+        return s.size();
+    };
+    for (const std::string& t : texts)
+        for (double room : {0.0, 25.0, 40.0, 61.5, 100.0, 400.0})
+            EXPECT_EQ(vgr::TextMetrics::fitSuffix(t, "Ta...", room, 9), endByMeasure(t, room))
+                << t << " in " << room;
     const std::string huge(30000, 'x');
     const size_t n = vgr::TextMetrics::fitPrefix(huge, "...", 200, 9);
     EXPECT_GT(n, 0u);

@@ -433,17 +433,24 @@ TEST(SurvivalFamily, FailureCurvesAndTheAtRiskTableBelowTheAxis)
     EXPECT_GT(vgr::figureSize(w.figure).second, vgr::figureSize(d.figure).second + 100);
 }
 
+// Plot data of `n` strata of four times each, stratum k valued `prefix`
+// and k.
+NodePtr panelStrata(int n, const std::string& prefix, const std::string& label = "")
+{
+    std::vector<std::vector<double>> rows;
+    std::vector<std::string> labels;
+    for (int s = 1; s <= n; ++s)
+        for (double t = 0; t <= 3; ++t) {
+            rows.push_back({double(s), t, 1 - t / 4 / s});
+            labels.push_back(prefix + std::to_string(s));
+        }
+    return table({"StratumNum", "Time", "Survival"}, rows, labels, label);
+}
+
 TEST(SurvivalFamily, PanelsPageThroughTheStrata)
 {
     // Five strata, four cells a page.
-    std::vector<std::vector<double>> rows;
-    std::vector<std::string> labels;
-    for (int s = 1; s <= 5; ++s)
-        for (double t = 0; t <= 3; ++t) {
-            rows.push_back({double(s), t, 1 - t / 4 / s});
-            labels.push_back(std::to_string(s));
-        }
-    NodePtr data = table({"StratumNum", "Time", "Survival"}, rows, labels, "ecog");
+    NodePtr data = panelStrata(5, "", "ecog");
     std::vector<Dynamic> dyn = {num("nRows", 2), num("nColumns", 2),
                                 txt("HeaderDisplay", "NAMEVALUE"), num("PanelNum", 1)};
     Drawn d = draw(graph("ProductLimitSurvivalPanel", {data}, dyn));
@@ -456,6 +463,17 @@ TEST(SurvivalFamily, PanelsPageThroughTheStrata)
     EXPECT_EQ(d.cells.size(), 1u);
     EXPECT_EQ(texts(*d.canvas, "panel-header"), std::vector<std::string>{"5"});
     EXPECT_EQ(d.figure.rows, 1); // a short last page drops its empty row
+}
+
+TEST(SurvivalFamily, LongPanelHeadingsStayInTheirOwnPanel)
+{
+    // Bold headings of 80 characters, side by side: each is cut to its own
+    // strip (draw() finds no text overlapping another); so is the bold
+    // title to the figure's width.
+    const Drawn d =
+        draw(graph("ProductLimitSurvivalPanel", {panelStrata(2, std::string(80, 'n'))},
+                   {num("nRows", 1), num("nColumns", 2), txt("title1", std::string(150, 'n'))}));
+    EXPECT_EQ(texts(*d.canvas, "panel-header").size(), 2u);
 }
 
 TEST(SurvivalFamily, OneCurvePerGroupLevelNamedByTheGroupVariable)
@@ -595,6 +613,38 @@ TEST(RateFamilies, DensityHazardAndTheSmoothedHazard)
     EXPECT_EQ(texts(*d.canvas, "legend"),
               (std::vector<std::string>{"1  bw=2", "2  bw=4", "3  bw=2"}));
     EXPECT_EQ(texts(*d.canvas, "subtitle"), std::vector<std::string>{"Epanechnikov Kernel"});
+}
+
+TEST(RateFamilies, JoinedLimitsBreakWhereAnIntervalHasNone)
+{
+    // Intervals at midpoints 25 and 45 have a hazard of 0 and no limits: the
+    // band stops at 15 and starts again at 35, where it stands alone as a
+    // bar; nothing of it reaches over 25 or 45.
+    NodePtr lt = table({"StratumNum", "Midpoint", "Hazard", "Haz_LCL", "Haz_UCL"},
+                       {{1, 5, 0.02, 0.01, 0.03},
+                        {1, 15, 0.01, 0.002, 0.018},
+                        {1, 25, 0, M, M},
+                        {1, 35, 0.02, 0, 0.044},
+                        {1, 45, 0, M, M}});
+    const Drawn d = draw(graph("Hazard", {lt}, {num("plotCL", 1)}));
+    const auto& pieces = d.figure.cells[0].bands.at(0).pieces;
+    ASSERT_EQ(pieces.size(), 2u);
+    EXPECT_EQ(pieces[0].x, (std::vector<double>{5, 15}));
+    EXPECT_EQ(pieces[1].x, std::vector<double>{35});
+    const vgr::CellTrace& t = d.cells[0];
+    auto px = [&](double x) { return t.px0 + (x - t.x0) / (t.x1 - t.x0) * (t.px1 - t.px0); };
+    const auto drawn = d.canvas->of("band-cl");
+    ASSERT_EQ(drawn.size(), 2u); // the piece and the bar
+    for (const auto* it : drawn) {
+        double lo = HUGE_VAL, hi = -HUGE_VAL;
+        for (const auto& cmd : it->cmds)
+            if (cmd.op != vgr::Path::Close) {
+                lo = std::min(lo, cmd.p.x);
+                hi = std::max(hi, cmd.p.x);
+            }
+        for (double gap : {25.0, 45.0})
+            EXPECT_FALSE(lo < px(gap) && px(gap) < hi) << gap;
+    }
 }
 
 TEST(OtherFamilies, BandwidthGridIncidenceAndRestrictedMean)
@@ -759,32 +809,86 @@ TEST(SurvivalFamily, AtRiskCountsAtTheAxisEndStayInsideTheFrame)
     EXPECT_EQ(atEnd, 2u);
 }
 
-TEST(SurvivalFamily, LongStratumLabelsStayOnTheGraph)
+// The overlaid graph of twoStrata() with its strata's values `first` and
+// `second`.
+Node strataNamed(const std::string& first, const std::string& second)
 {
-    // A 90-character stratum value: the median inset (beside or below the
-    // plot), the legend and the at-risk labels keep every text on the
-    // canvas (draw() checks), the inset's numbers whole and its label cut.
-    const std::string longName(90, 'W');
     NodePtr t = twoStrata();
     Rows rows;
     for (size_t r = 0; r < t->rows.size(); ++r) {
         rows.startRow();
         for (size_t c = 0; c + 1 < t->columns.size(); ++c)
             rows.addNumber(t->rows.number(r, c));
-        rows.addText(t->rows.number(r, 0) == 1 ? longName : std::string("Male"));
+        rows.addText(t->rows.number(r, 0) == 1 ? first : second);
     }
     t->rows = std::move(rows);
     std::vector<Dynamic> dyn = overlayDynamics();
     for (Dynamic& x : dyn)
-        if (x.name == "StrVal1")
-            x.text = longName;
-    const Drawn d = draw(graph("ProductLimitSurvival", {t}, dyn));
+        if (x.name == "StrVal1" || x.name == "StrVal2")
+            x.text = x.name == "StrVal1" ? first : second;
+    return graph("ProductLimitSurvival", {t}, dyn);
+}
+
+TEST(SurvivalFamily, LongStratumLabelsStayOnTheGraph)
+{
+    // A 90-character stratum value: the median inset (beside or below the
+    // plot), the legend and the at-risk labels keep every text on the
+    // canvas (draw() checks), the inset's numbers whole and its label cut.
+    const std::string longName(90, 'W');
+    const Drawn d = draw(strataNamed(longName, "Male"));
     const std::vector<std::string> m = texts(*d.canvas, "inset-median");
     EXPECT_NE(std::find(m.begin(), m.end(), "95% Limits"), m.end());
     EXPECT_NE(std::find(m.begin(), m.end(), "2.0 - ."), m.end());
     EXPECT_EQ(std::find(m.begin(), m.end(), longName), m.end());
     const std::vector<std::string> l = texts(*d.canvas, "legend");
     EXPECT_NE(std::find(l.begin(), l.end(), "Male"), l.end());
+}
+
+TEST(SurvivalFamily, LongLabelsThatDifferAtTheirEndsAreCutApart)
+{
+    // Two stratum values alike but for their last character: cut to fit,
+    // the median table, the legend and the at-risk rows still tell them
+    // apart.
+    const std::string stem(70, 'W');
+    const Drawn d = draw(strataNamed(stem + "1", stem + "2"));
+    const std::vector<std::string> m = texts(*d.canvas, "inset-median");
+    ASSERT_EQ(m.size(), 17u);
+    const std::vector<std::string> l = texts(*d.canvas, "legend");
+    const std::vector<std::string> a = texts(*d.canvas, "atrisk-label");
+    ASSERT_EQ(a.size(), 2u);
+    for (const auto& [one, two] : {std::pair{m[5], m[11]}, {l[1], l[2]}, {a[0], a[1]}}) {
+        EXPECT_NE(one.find("..."), std::string::npos) << one;
+        EXPECT_EQ(one.back(), '1') << one;
+        EXPECT_EQ(two.back(), '2') << two;
+    }
+}
+
+TEST(SurvivalFamily, AnAtRiskTableInsideOfManyRowsLeavesTheCurvesTheirRoom)
+{
+    // Strata with a row each in the table under the curves: past eight rows
+    // the graph grows by the rows past the eighth, and the curves keep the
+    // height they have with eight.
+    auto curvesHeight = [](int n) {
+        std::vector<std::vector<double>> rows;
+        std::vector<std::string> labels;
+        for (int k = 1; k <= n; ++k) {
+            rows.push_back({double(k), M, 0, 1, 10});
+            rows.push_back({double(k), 0, 0, M, 10});
+            rows.push_back({double(k), M, double(k), 0.5, 5});
+            rows.push_back({double(k), 50, 50, M, 1});
+            for (int i = 0; i < 4; ++i)
+                labels.push_back("site " + std::to_string(k));
+        }
+        const Drawn d = draw(graph(
+            "ProductLimitSurvival",
+            {table({"StratumNum", "tAtRisk", "Time", "Survival", "AtRisk"}, rows, labels, "site")},
+            {num("NStrata", n), num("plotAtRisk", 1), num("yMin", -0.06)}));
+        EXPECT_EQ(texts(*d.canvas, "atrisk-count").size(), 2u * n);
+        return d.cells[0].dataBottom - d.cells[0].plot.y0;
+    };
+    const double eight = curvesHeight(8);
+    EXPECT_GT(eight, 0.6 * curvesHeight(2));
+    EXPECT_NEAR(curvesHeight(18), eight, 1);
 }
 
 TEST(SurvivalFamily, TheTestAcrossPanelsStandsBelowThemAndTheOutsideTableIsHonoured)

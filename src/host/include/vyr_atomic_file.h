@@ -6,7 +6,10 @@
 // their targets and put in place together when the step ends (StagedFile).
 // A temporary file or folder is locked while its run lives, so that a later
 // run writing into the same folder removes those a killed run left and no
-// other. Implemented in src/host/files/atomic_file.cpp.
+// other. Implemented in src/host/files/: staging.cpp (atomic files, staged
+// files and their commit), sweep.cpp (what killed runs left), claims.cpp
+// (the run's inputs and its outputs' claims), paths.cpp (where a write
+// lands) and catalogue_names.cpp (the names of catalogue entries).
 #pragma once
 
 #include <sys/types.h>
@@ -275,6 +278,24 @@ void note_commits_from_now() noexcept;
 // number of names.
 std::size_t append_file_names(char* buf, std::size_t at, std::size_t cap, bool committed,
                               const char* skip, int* count) noexcept;
+
+// The names of a graphics catalogue's entries: an entry is a file per format
+// (NAME.svg, NAME.png, NAME.pdf) in the catalogue's folder, its name a token
+// of at most 8 characters.
+//
+// `text` as a token: letters in upper case, digits and '_' kept, any other
+// character made '_'.
+std::string catalogue_token(const std::string& text);
+// The run's first use of the catalogue in `folder`: for a permanent
+// catalogue (`keepsEarlier`), the entries earlier runs left keep their
+// names, which new entries do not take. Returns how many names of earlier
+// runs were found (0 for a folder the run already uses).
+int catalogue_earlier_names(const std::string& folder, bool keepsEarlier);
+// A new entry's name in `folder`: `proposed` when it is not in use, else the
+// name cut to leave room for a number (NAM1 .. NAM9, NA10 .. NA99, ...).
+std::string catalogue_entry_name(const std::string& folder, const std::string& proposed);
+// Forgets the names in use (a new run in the same process).
+void catalogue_names_reset();
 
 // Test hook for failure sweeps: when the environment variable
 // KORV_FAIL_WRITE holds a number N, the Nth write to any file opened by

@@ -1,4 +1,5 @@
-// Files written whole or not at all (see vyr_atomic_file.h).
+// Files written whole or not at all, and a step's files staged and put in
+// place together (see vyr_atomic_file.h).
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -16,23 +17,16 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
-#include <filesystem>
-#include <map>
 #include <mutex>
-#include <set>
-#include <utility>
 #include <vector>
 
-#include "vyr_atomic_file.h"
+#include "host/files/files_internal.h"
 
 namespace vyr
 {
-namespace
+namespace files
 {
 
-// Removes what is in the folder open as `dirfd`, down to `depth` levels of
-// sub-folders (an emptied sub-folder is removed too), with system calls
-// alone: safe in a signal handler.
 void empty_folder_signal_safe(int dirfd, int depth) noexcept
 {
     struct LinuxDirent64 {
@@ -71,6 +65,18 @@ void empty_folder_signal_safe(int dirfd, int depth) noexcept
             lseek(dirfd, 0, SEEK_SET); // entries moved: read the folder again
     }
 }
+
+} // namespace files
+
+namespace
+{
+
+using files::empty_folder_signal_safe;
+using files::kStageBase;
+using files::kTempMark;
+using files::lock_new_temp;
+using files::note_run_made;
+using files::temp_suffix;
 
 // The temporary files open now, for removal from a signal handler. A slot
 // holds a pointer to a path that stays alive while the slot holds it.
@@ -164,11 +170,10 @@ std::string random_tag()
     return s;
 }
 
-// Our temporary names: "." + a name + ".korv-" + 16 hexadecimal digits +
-// ".tmp" (AtomicFile's files, and the staging folders of StagedFile, whose
-// name is kStageBase).
-constexpr char kStageBase[] = "korvante-step";
-constexpr char kTempMark[] = ".korv-";
+} // namespace
+
+namespace files
+{
 
 std::string temp_suffix()
 {
@@ -205,6 +210,17 @@ bool lock_new_temp(int fd)
     return flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &st) == 0 && st.st_nlink > 0;
 }
 
+void reset_commit_notes() noexcept
+{
+    g_noteCommits.store(false);
+    g_committedLength.store(0);
+}
+
+} // namespace files
+
+namespace
+{
+
 // Paths whose links the kernel makes up per process (/dev/stdout leads to
 // /proc/self/fd/1): they are written through as given, never replaced.
 bool is_descriptor_path(const std::string& path)
@@ -229,58 +245,7 @@ long fail_at()
     return at;
 }
 
-// An output's claim on the file it lands on (see claim_output).
-struct Claim {
-    OutputKind kind;
-    std::string what;
-};
-
-// The files the run read, and those it made, by device and inode; the
-// folders it has cleared of what killed runs left; the files its outputs
-// claimed, by resolved path and, for those that existed, by device and
-// inode.
-struct RunFiles {
-    std::mutex lock;
-    std::map<std::pair<dev_t, ino_t>, RunInput> inputs;
-    std::set<std::pair<dev_t, ino_t>> made;
-    std::set<std::string> swept;
-    std::vector<Claim> claims;
-    std::map<std::string, std::size_t> claimedPaths;
-    std::map<std::pair<dev_t, ino_t>, std::size_t> claimedNodes;
-};
-RunFiles& run_files()
-{
-    static RunFiles r;
-    return r;
-}
-
-// The inputs again, for a signal handler: a fixed table of atomics, filled
-// under RunFiles::lock (an entry is written before the count that shows it).
-constexpr int kSignalInputs = 1024;
-std::atomic<unsigned long long> g_inputDev[kSignalInputs];
-std::atomic<unsigned long long> g_inputIno[kSignalInputs];
-std::atomic<int> g_inputCount{0};
-std::atomic<bool> g_inputOverflow{false};
-
-void note_run_made(const std::string& path)
-{
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0)
-        return;
-    RunFiles& r = run_files();
-    std::lock_guard<std::mutex> g(r.lock);
-    r.made.insert({st.st_dev, st.st_ino});
-}
-
 } // namespace
-
-std::string folder_of(const std::string& path)
-{
-    std::string::size_type slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 // What lies under an AtomicFile's stream: the descriptor, and the error of
 // the first write that failed (stdio keeps only a flag, and errno may have
@@ -389,29 +354,6 @@ bool write_should_fail() noexcept
     if (at <= 0)
         return false;
     return g_writes.fetch_add(1) + 1 == at;
-}
-
-bool resolve_write_target(const std::string& path, std::string& target, std::string& why)
-{
-    target = path;
-    for (int depth = 0; depth < 40; ++depth) {
-        struct stat st;
-        if (lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-            return true;
-        char buf[PATH_MAX];
-        ssize_t n = readlink(target.c_str(), buf, sizeof buf - 1);
-        if (n < 0) {
-            why = std::strerror(errno);
-            return false;
-        }
-        buf[n] = '\0';
-        std::string next(buf, static_cast<std::size_t>(n));
-        if (next.empty() || next[0] != '/')
-            next = folder_of(target) + "/" + next;
-        target = next;
-    }
-    why = "it leads through too many symbolic links";
-    return false;
 }
 
 AtomicFile::~AtomicFile()
@@ -630,98 +572,6 @@ FolderLock::~FolderLock()
         ::close(fd_);
 }
 
-FileIdentity file_identity(const std::string& path)
-{
-    FileIdentity id;
-    std::string target = path, why;
-    if (!resolve_write_target(path, target, why))
-        target = path; // links that loop: the name itself is all there is
-    struct stat st;
-    if (!target.empty() && ::stat(target.c_str(), &st) == 0) {
-        id.exists = true;
-        id.dev = st.st_dev;
-        id.ino = st.st_ino;
-    }
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    fs::path full = fs::weakly_canonical(fs::absolute(target, ec), ec);
-    id.path = ec ? target : full.lexically_normal().string();
-    return id;
-}
-
-void note_run_input(const std::string& path, RunInput kind)
-{
-    struct stat st;
-    if (path.empty() || ::stat(path.c_str(), &st) != 0)
-        return;
-    RunFiles& r = run_files();
-    std::lock_guard<std::mutex> g(r.lock);
-    const std::pair<dev_t, ino_t> key{st.st_dev, st.st_ino};
-    if (r.made.count(key) != 0)
-        return;
-    auto [at, added] = r.inputs.emplace(key, kind);
-    if (!added && kind == RunInput::File)
-        at->second = RunInput::File; // the stronger protection wins
-    if (!added)
-        return;
-    const int n = g_inputCount.load();
-    if (n >= kSignalInputs) {
-        g_inputOverflow.store(true);
-        return;
-    }
-    g_inputDev[n].store(static_cast<unsigned long long>(st.st_dev));
-    g_inputIno[n].store(static_cast<unsigned long long>(st.st_ino));
-    g_inputCount.store(n + 1);
-}
-
-bool is_run_input_signal_safe(const char* path) noexcept
-{
-    struct stat st;
-    if (path == nullptr || ::stat(path, &st) != 0)
-        return false;
-    if (g_inputOverflow.load())
-        return true;
-    const int n = g_inputCount.load();
-    for (int i = 0; i < n; ++i)
-        if (g_inputDev[i].load() == static_cast<unsigned long long>(st.st_dev) &&
-            g_inputIno[i].load() == static_cast<unsigned long long>(st.st_ino))
-            return true;
-    return false;
-}
-
-bool is_run_input(const FileIdentity& id, std::string& why, bool dataSetsToo)
-{
-    if (!id.exists)
-        return false;
-    RunFiles& r = run_files();
-    std::lock_guard<std::mutex> g(r.lock);
-    auto at = r.inputs.find({id.dev, id.ino});
-    if (at == r.inputs.end() || (!dataSetsToo && at->second == RunInput::DataSet))
-        return false;
-    why = at->second == RunInput::File
-              ? "it is a file this run reads (the program or the registry), which is never "
-                "written over"
-              : "it is a data set this run reads as input, and an input is never written over";
-    return true;
-}
-
-void reset_run_files()
-{
-    drop_step_files();
-    RunFiles& r = run_files();
-    std::lock_guard<std::mutex> g(r.lock);
-    r.inputs.clear();
-    r.made.clear();
-    r.swept.clear();
-    r.claims.clear();
-    r.claimedPaths.clear();
-    r.claimedNodes.clear();
-    g_inputCount.store(0);
-    g_noteCommits.store(false);
-    g_committedLength.store(0);
-    g_inputOverflow.store(false);
-}
-
 void note_commits_from_now() noexcept
 {
     g_committedLength.store(0);
@@ -779,115 +629,6 @@ void remove_open_temp_files() noexcept
         if (p != nullptr)
             remove_folder_signal_safe(p, 0);
     }
-}
-
-void remove_stale_temp_files(const std::string& folder)
-{
-    const std::string dir = folder.empty() ? std::string(".") : folder;
-    {
-        std::error_code ec;
-        const std::filesystem::path key = std::filesystem::weakly_canonical(dir, ec);
-        RunFiles& r = run_files();
-        std::lock_guard<std::mutex> g(r.lock);
-        if (!r.swept.insert(ec ? dir : key.string()).second)
-            return;
-    }
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr)
-        return;
-    const int dfd = dirfd(d);
-    std::vector<std::string> names;
-    while (dirent* e = readdir(d))
-        if (temp_name(e->d_name))
-            names.emplace_back(e->d_name);
-    for (const std::string& name : names) {
-        // A pipe planted under such a name is not waited on; a link is not
-        // followed.
-        const int fd = openat(dfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        struct stat st;
-        // A living run holds the lock of each temporary file and folder it
-        // has: those are left alone.
-        if (fstat(fd, &st) == 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            if (S_ISREG(st.st_mode)) {
-                (void)unlinkat(dfd, name.c_str(), 0);
-            } else if (S_ISDIR(st.st_mode) && stage_folder_name(name.c_str())) {
-                empty_folder_signal_safe(fd, 0);
-                (void)unlinkat(dfd, name.c_str(), AT_REMOVEDIR);
-            }
-        }
-        ::close(fd);
-    }
-    closedir(d);
-}
-
-bool inside_folder(const std::string& path, const std::string& folder, std::string& where,
-                   bool& loops)
-{
-    namespace fs = std::filesystem;
-    loops = false;
-    std::error_code ec;
-    const fs::path root = fs::canonical(folder.empty() ? fs::path(".") : fs::path(folder), ec);
-    if (ec)
-        return true; // a missing folder is reported when it is used
-    std::string target = path, why;
-    if (!resolve_write_target(path, target, why)) {
-        where = path;
-        loops = true;
-        return false; // links that loop lead nowhere inside
-    }
-    fs::path full = fs::weakly_canonical(fs::absolute(target, ec), ec);
-    if (ec)
-        full = fs::path(target);
-    where = full.string();
-    const fs::path rel = full.lexically_normal().lexically_relative(root);
-    return !rel.empty() && *rel.begin() != ".." && rel.is_relative();
-}
-
-FolderState prepare_folder(const std::string& folder, const std::string& parent, std::string& where)
-{
-    struct stat st;
-    if (::lstat(folder.c_str(), &st) != 0) {
-        if (errno != ENOENT)
-            return FolderState::NotAFolder;
-        if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
-            return FolderState::NotAFolder;
-    }
-    bool loops = false;
-    if (!inside_folder(folder, parent, where, loops))
-        return loops ? FolderState::NotAFolder : FolderState::Outside;
-    if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return FolderState::NotAFolder;
-    return FolderState::Ready;
-}
-
-bool claim_output(const std::string& path, OutputKind kind, const std::string& what,
-                  std::string& other)
-{
-    const FileIdentity id = file_identity(path);
-    RunFiles& r = run_files();
-    std::lock_guard<std::mutex> g(r.lock);
-    const std::pair<dev_t, ino_t> node{id.dev, id.ino};
-    std::size_t at = r.claims.size();
-    if (auto p = r.claimedPaths.find(id.path); p != r.claimedPaths.end())
-        at = p->second;
-    else if (auto n = r.claimedNodes.find(node); id.exists && n != r.claimedNodes.end())
-        at = n->second;
-    if (at < r.claims.size()) {
-        const Claim& c = r.claims[at];
-        // The same output named again (written anew) is no second output.
-        const bool again = c.kind == kind && c.what == what;
-        if (!again && (kind == OutputKind::Graph || c.kind == OutputKind::Graph)) {
-            other = c.what;
-            return false;
-        }
-    }
-    r.claims.push_back({kind, what});
-    r.claimedPaths[id.path] = r.claims.size() - 1;
-    if (id.exists)
-        r.claimedNodes[node] = r.claims.size() - 1;
-    return true;
 }
 
 // ---------------------------------------------------------------------------

@@ -18,7 +18,8 @@
 #   - symbolic links planted at the graphs folder, a graph file, a
 #     catalogue folder or a catalogue entry, leading out of their folders;
 #   - an output named as a graph file of the run;
-#   - a permanent graphics catalogue written by a second run;
+#   - a permanent graphics catalogue written by a second run, by two runs
+#     at once, and with a folder at an entry's name;
 #   - a graph that cannot be written, statistical or device;
 #   - a signal while a step's graph files are written, and what a killed
 #     run leaves for the next run in the folder.
@@ -354,6 +355,31 @@ s=$?
 check "WORK's catalogue" test "$s" = 0
 check "WORK's catalogue" test "$(ls run/out/GSEG | wc -l)" = 3
 check "WORK's catalogue" test ! -e run/out/GSEG/KORVANT3.svg
+
+# Runs started together into one permanent catalogue lose no entry: each
+# run's names are given out and put in place under the folder's lock. A
+# folder planted at a free name is passed over like an entry.
+fresh
+graph_program
+mkdir run/keep
+sed '1i libname keep "keep";' run/g.vyr | sed 's/notable;/gout=keep.cat notable;/' >run/k.vyr
+lost=0
+for round in 1 2 3 4 5 6 7 8 9 10; do
+  rm -rf run/keep/CAT
+  "$korvante" run/k.vyr --out run/o1 --graphics off >/dev/null 2>&1 &
+  a=$!
+  "$korvante" run/k.vyr --out run/o2 --graphics off >/dev/null 2>&1 &
+  b=$!
+  wait $a && wait $b || lost=$((lost + 100))
+  [ "$(ls run/keep/CAT | wc -l)" = 6 ] || lost=$((lost + 1))
+done
+check "runs at once into one catalogue" test "$lost" = 0
+rm -rf run/keep/CAT && mkdir -p run/keep/CAT/KORVANTE.svg
+"$korvante" run/k.vyr --out run/out --graphics off >/dev/null 2>"$work/err"
+s=$?
+check "a folder at an entry's name" test "$s" = 0
+check "a folder at an entry's name" test -d run/keep/CAT/KORVANTE.svg
+check "a folder at an entry's name" test -f run/keep/CAT/KORVANT3.svg
 
 # A graph that cannot be written fails the step, statistical or device.
 for mode in on off; do

@@ -41,6 +41,10 @@ bool lock_new_temp(int fd);
 // alone: safe in a signal handler.
 void empty_folder_signal_safe(int dirfd, int depth) noexcept;
 
+// Lets go of the locks of the catalogues the step used (catalogue_use),
+// once its files are in place or dropped.
+void release_catalogues();
+
 // Forgets the files put in place since note_commits_from_now.
 void reset_commit_notes() noexcept;
 

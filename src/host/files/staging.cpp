@@ -526,7 +526,7 @@ void AtomicFile::abandon()
     drop_temp();
 }
 
-FolderLock::FolderLock(const std::string& folder, bool exclusive)
+FolderLock::FolderLock(const std::string& folder, bool exclusive, bool wait)
 {
     const std::string path = (folder.empty() ? std::string(".") : folder) + "/.korvante.lock";
     // Only a writer creates the lock file: a reader of a folder that was
@@ -556,7 +556,14 @@ FolderLock::FolderLock(const std::string& folder, bool exclusive)
         fd_ = -1;
         return;
     }
-    while (flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
+    while (flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | (wait ? 0 : LOCK_NB)) != 0) {
+        if (errno == EWOULDBLOCK) {
+            busy_ = true;
+            why_ = "the lock file " + path + " is held by another run";
+            ::close(fd_);
+            fd_ = -1;
+            return;
+        }
         if (errno != EINTR) {
             why_ = "the lock file " + path + " could not be locked: " + std::strerror(errno);
             ::close(fd_);
@@ -903,7 +910,9 @@ std::vector<StagedFailure> step_files_end()
     StepFiles& f = step_files();
     std::lock_guard<std::mutex> g(f.lock);
     f.stepOpen = false;
-    return commit_staged(f);
+    std::vector<StagedFailure> failed = commit_staged(f);
+    files::release_catalogues();
+    return failed;
 }
 
 void drop_step_files()
@@ -915,6 +924,7 @@ void drop_step_files()
         (void)::unlink(s.temp.c_str());
     f.files.clear();
     remove_stage_folders(f);
+    files::release_catalogues();
 }
 
 } // namespace vyr

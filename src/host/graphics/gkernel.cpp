@@ -208,6 +208,7 @@ constexpr int kMsgNoFolder = 21;
 constexpr int kMsgNotWritten = 22;
 constexpr int kMsgFolderOutside = 5305;
 constexpr int kMsgEarlierEntries = 5306;
+constexpr int kMsgCatalogueLocked = 6060;
 // The step's return code when an entry cannot be catalogued: that of a graph
 // file of the output layer that cannot be written.
 constexpr int kRcNotWritten = 1008;
@@ -322,19 +323,29 @@ int ggadcat(int, const char* libname, void** catptr, int, int)
         xsetrc(kRcNotWritten);
         return -1;
     }
+    // The first time the run uses a catalogue of a permanent library, the
+    // entries earlier runs left in it keep their names: new entries take
+    // names not in use. WORK is the run's own library, whose entries of an
+    // earlier run in the same output folder are replaced, as its data sets
+    // are. Other runs may write a permanent catalogue at the same time: in
+    // each step that uses it, its folder stays locked from here until the
+    // step's files are in place.
+    std::string why;
+    const int earlier = vyr::catalogue_use(folder, lib != "WORK", why);
+    if (earlier < 0) {
+        xpmlog(kGroup, kMsgCatalogueLocked, (lib + "." + member).c_str(), folder.c_str(),
+               why.c_str());
+        xsetrc(kRcNotWritten);
+        return -1;
+    }
+    if (earlier > 0)
+        xpmlog(kGroup, kMsgEarlierEntries, (lib + "." + member).c_str(), folder.c_str(), earlier);
     for (Catalogue& c : s.cats)
         if (c.lib == lib && c.member == member) {
             if (catptr)
                 *catptr = &c;
             return 0;
         }
-    // The first time the run uses a catalogue of a permanent library, the
-    // entries earlier runs left in it keep their names: new entries take
-    // names not in use. WORK is the run's own library, whose entries of an
-    // earlier run in the same output folder are replaced, as its data sets
-    // are.
-    if (const int earlier = vyr::catalogue_earlier_names(folder, lib != "WORK"); earlier > 0)
-        xpmlog(kGroup, kMsgEarlierEntries, (lib + "." + member).c_str(), folder.c_str(), earlier);
     s.cats.push_back({lib, member, folder});
     if (catptr)
         *catptr = &s.cats.back();

@@ -194,23 +194,27 @@ bool claim_output(const std::string& path, OutputKind kind, const std::string& w
 // other failure (a symbolic link or something else that is not a regular
 // file planted at its name, a lock file that cannot be opened) is never
 // passed over: `held()` is false and `why()` names the lock file and the
-// reason, for the caller to refuse or report.
+// reason, for the caller to refuse or report. Without `wait`, a lock another
+// process holds is not waited for: `held()` is false and `busy()` true.
 class FolderLock
 {
   public:
-    FolderLock(const std::string& folder, bool exclusive);
+    FolderLock(const std::string& folder, bool exclusive, bool wait = true);
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
     ~FolderLock();
     bool held() const { return fd_ >= 0; }
     // A reader's lock where the folder has no lock file at all.
     bool absent() const { return absent_; }
+    // Not taken without waiting: another process holds it.
+    bool busy() const { return busy_; }
     // Why the lock was not taken ("" when held or absent), naming the file.
     const std::string& why() const { return why_; }
 
   private:
     int fd_ = -1;
     bool absent_ = false;
+    bool busy_ = false;
     std::string why_;
 };
 
@@ -286,15 +290,22 @@ std::size_t append_file_names(char* buf, std::size_t at, std::size_t cap, bool c
 // `text` as a token: letters in upper case, digits and '_' kept, any other
 // character made '_'.
 std::string catalogue_token(const std::string& text);
-// The run's first use of the catalogue in `folder`: for a permanent
-// catalogue (`keepsEarlier`), the entries earlier runs left keep their
-// names, which new entries do not take. Returns how many names of earlier
-// runs were found (0 for a folder the run already uses).
-int catalogue_earlier_names(const std::string& folder, bool keepsEarlier);
+// The use of the catalogue in `folder` by the running step. A permanent
+// catalogue (`keepsEarlier`) keeps the entries earlier runs (and other runs
+// going on now) put in it: its folder's lock (FolderLock) is taken, waiting
+// while another run holds it, and held until the step's files are put in
+// place or dropped (step_files_end, drop_step_files), so that no two runs
+// give out one name; the names in the folder (a file or anything else named
+// as an entry) are read then, and new entries do not take them. Returns how
+// many entries of earlier runs the folder held when the run first used it
+// (0 later, and for WORK's catalogue, which is the run's own), or -1 when
+// the lock cannot be taken, with the reason in `why`.
+int catalogue_use(const std::string& folder, bool keepsEarlier, std::string& why);
 // A new entry's name in `folder`: `proposed` when it is not in use, else the
 // name cut to leave room for a number (NAM1 .. NAM9, NA10 .. NA99, ...).
 std::string catalogue_entry_name(const std::string& folder, const std::string& proposed);
-// Forgets the names in use (a new run in the same process).
+// Forgets the names in use and lets go of the catalogues' locks (a new run
+// in the same process).
 void catalogue_names_reset();
 
 // Test hook for failure sweeps: when the environment variable

@@ -414,31 +414,42 @@ for mode in on off; do
 done
 
 # SIGKILL there leaves the staged files and the run's temporary files; the
-# next run writing into those folders removes them, but not those of a run
-# still going (a file whose lock is held).
+# next run writing into those folders removes them and says so, but not
+# those of a run still going (a folder whose lock is held), nor a user's
+# file named like ours, nor a folder of our name that holds a user's file.
 fresh
 graph_program
-KORV_SIGNAL_AFTER_STAGED=3,KILL "$korvante" run/g.vyr --out run/out --listing run/out/g.lst \
+mkdir run/lst
+KORV_SIGNAL_AFTER_STAGED=3,KILL "$korvante" run/g.vyr --out run/out --listing run/lst/g.lst \
   >/dev/null 2>&1
 s=$?
 check "SIGKILL among the graphs" test "$s" = 137
-check "SIGKILL among the graphs" test -n "$(find run/out -name '*.tmp')"
-held=run/out/.held.korv-0123456789abcdef.tmp
-echo "a living run's" >"$held"
-echo "a killed run's" >run/out/graphs/.SurvivalPlot.svg.korv-0123456789abcdef.tmp
+check "SIGKILL among the graphs" test -n "$(find run/out run/lst -name '*.tmp')"
+held=run/out/.korvante-file.korv-0123456789abcdef.tmp
+mkdir "$held" && echo "a living run's" >"$held/1"
+echo notes >run/out/.notes.korv-0123456789abcdef.tmp
+echo notes >run/lst/.g.lst.korv-0123456789abcdef.tmp
+users=run/out/graphs/.korvante-step.korv-0000000000000000.tmp
+mkdir "$users" && echo mine >"$users/mine.txt"
+kept="$held
+$users
+run/lst/.g.lst.korv-0123456789abcdef.tmp
+run/out/.notes.korv-0123456789abcdef.tmp"
 if command -v flock >/dev/null; then
-  flock "$held" "$korvante" run/g.vyr --out run/out --listing run/out/g.lst >/dev/null 2>&1
+  flock "$held" "$korvante" run/g.vyr --out run/out --listing run/lst/g.lst \
+    --log "$work/t.log" >/dev/null 2>&1
   s=$?
-  check "the next run tidies up" test "$s" = 0
-  check "the next run tidies up" test "$(find run/out -name '*.tmp')" = "$held"
 else
-  echo "skipped: a living run's temporary file (no flock command here)"
-  rm -f "$held"
-  "$korvante" run/g.vyr --out run/out --listing run/out/g.lst >/dev/null 2>&1
+  echo "skipped: a living run's temporary folder (no flock command here)"
+  rm -rf "$held"
+  kept=$(echo "$kept" | tail -n +2)
+  "$korvante" run/g.vyr --out run/out --listing run/lst/g.lst --log "$work/t.log" >/dev/null 2>&1
   s=$?
-  check "the next run tidies up" test "$s" = 0
-  check "the next run tidies up" test -z "$(find run/out -name '*.tmp')"
 fi
+check "the next run tidies up" test "$s" = 0
+check "the next run tidies up" test "$(find run/out run/lst -name '*.tmp' | sort)" = "$(echo "$kept" | sort)"
+check "the next run tidies up" test "$(cat "$users/mine.txt")" = mine
+check "the next run tidies up" said "$work/t.log" "left by a run that was stopped, was removed with the"
 
 echo "$((checks - failed)) passed, $failed failed"
 [ $failed = 0 ]

@@ -116,6 +116,7 @@ void reset_run_files()
     r.claimedNodes.clear();
     g_inputCount.store(0);
     files::reset_commit_notes();
+    (void)take_swept_folders();
     g_inputOverflow.store(false);
 }
 

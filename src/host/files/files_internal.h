@@ -19,8 +19,10 @@ namespace vyr::files
 {
 
 // Our temporary names: "." + a name + ".korv-" + 16 hexadecimal digits +
-// ".tmp" (AtomicFile's files, and the staging folders of StagedFile, whose
-// name is kStageBase).
+// ".tmp". They are private folders, each locked while its run lives and
+// holding nothing but files named by numbers: an AtomicFile's (kFileBase),
+// and a step's StagedFiles in one folder (kStageBase).
+inline constexpr char kFileBase[] = "korvante-file";
 inline constexpr char kStageBase[] = "korvante-step";
 inline constexpr char kTempMark[] = ".korv-";
 
@@ -28,13 +30,17 @@ inline constexpr char kTempMark[] = ".korv-";
 std::string temp_suffix();
 // Whether `name` has the form of our temporary names.
 bool temp_name(const char* name);
-// Whether `name` has the form of a staging folder's name.
+// Whether `name` has the form of a private folder's name.
 bool stage_folder_name(const char* name);
 // Takes the lock that marks a temporary file or folder as in use by this
 // run, on a descriptor just made. False when it cannot be taken, or when the
 // name was removed before the lock was held (a run clearing the folder found
 // it unlocked): the caller then makes another.
 bool lock_new_temp(int fd);
+// Makes the private folder `path` (mode 0700) and locks it: returns the
+// descriptor that holds the lock, or -1 with errno set (EEXIST: the name was
+// taken, or the folder was removed before it was locked; try another).
+int make_private_folder(const std::string& path);
 
 // Removes what is in the folder open as `dirfd`, down to `depth` levels of
 // sub-folders (an emptied sub-folder is removed too), with system calls

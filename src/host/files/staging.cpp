@@ -72,6 +72,7 @@ namespace
 {
 
 using files::empty_folder_signal_safe;
+using files::kFileBase;
 using files::kStageBase;
 using files::kTempMark;
 using files::lock_new_temp;
@@ -142,12 +143,6 @@ std::size_t append_text(char* buf, std::size_t at, std::size_t cap, const char* 
     return at;
 }
 
-std::string base_of(const std::string& path)
-{
-    std::string::size_type slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // A name no one can guess: 64 random bits in hexadecimal.
 std::string random_tag()
 {
@@ -195,9 +190,11 @@ bool temp_name(const char* name)
 
 bool stage_folder_name(const char* name)
 {
+    static_assert(sizeof kStageBase == sizeof kFileBase);
     const std::size_t base = sizeof kStageBase - 1;
     return temp_name(name) && std::strlen(name) == 1 + base + sizeof kTempMark - 1 + 20 &&
-           std::strncmp(name + 1, kStageBase, base) == 0;
+           (std::strncmp(name + 1, kStageBase, base) == 0 ||
+            std::strncmp(name + 1, kFileBase, base) == 0);
 }
 
 // Takes the lock that marks a temporary file or folder as in use by this
@@ -208,6 +205,20 @@ bool lock_new_temp(int fd)
 {
     struct stat st;
     return flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &st) == 0 && st.st_nlink > 0;
+}
+
+int make_private_folder(const std::string& path)
+{
+    if (::mkdir(path.c_str(), 0700) != 0)
+        return -1;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0 && lock_new_temp(fd))
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    (void)::rmdir(path.c_str());
+    errno = EEXIST;
+    return -1;
 }
 
 void reset_commit_notes() noexcept
@@ -398,21 +409,27 @@ bool AtomicFile::open(const std::string& path, std::string& why)
         mode = st.st_mode & 07777;
     }
     const std::string folder = folder_of(target_);
-    const std::string base = base_of(target_);
     remove_stale_temp_files(folder);
+    // The file is written in a private folder of its own beside the target,
+    // locked while the run lives, under a name of one digit: the target's
+    // name may be as long as a name can be.
     int fd = -1;
     for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-        temp_ = folder + "/." + base + temp_suffix();
+        private_ = folder + "/." + kFileBase + temp_suffix();
+        temp_ = private_ + "/1";
         // Noted before it exists, so that a signal arriving at any moment
-        // after the file is made finds it to remove.
+        // after the file is made finds it to remove (with its folder).
         slot_ = claim_slot(temp_.c_str(), target_.c_str());
-        fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (fd >= 0 && !lock_new_temp(fd)) {
-            // Removed by a run clearing the folder before it was locked:
-            // another name.
-            ::close(fd);
-            fd = -1;
-            errno = EEXIST;
+        lockFd_ = files::make_private_folder(private_);
+        if (lockFd_ >= 0) {
+            fd = ::openat(lockFd_, "1", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          mode);
+            if (fd < 0) {
+                const int err = errno;
+                release_lock();
+                (void)::rmdir(private_.c_str());
+                errno = err == EEXIST ? EIO : err;
+            }
         }
         if (fd < 0) {
             int err = errno;
@@ -426,6 +443,7 @@ bool AtomicFile::open(const std::string& path, std::string& why)
     if (fd < 0) {
         why = std::strerror(errno);
         temp_.clear();
+        private_.clear();
         return false;
     }
     // The mode given to open is cut by the umask; an existing target's mode
@@ -435,10 +453,7 @@ bool AtomicFile::open(const std::string& path, std::string& why)
     file_ = stream_over(fd, stream_);
     if (file_ == nullptr) {
         why = std::strerror(errno);
-        ::unlink(temp_.c_str());
-        release_slot(slot_);
-        slot_ = -1;
-        temp_.clear();
+        drop_temp();
         return false;
     }
     fd_ = fd;
@@ -454,9 +469,6 @@ bool AtomicFile::finish(std::string& why)
         why = "the file is not open";
         return false;
     }
-    // The temporary file stays locked until it is renamed or removed.
-    if (!temp_.empty() && lockFd_ < 0)
-        lockFd_ = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
     int err = 0;
     const bool ok = close_stream(file_, stream_, err);
     file_ = nullptr;
@@ -495,9 +507,11 @@ bool AtomicFile::commit(std::string& why)
         return false;
     }
     note_run_made(target_);
+    (void)::rmdir(private_.c_str());
     release_slot(slot_);
     slot_ = -1;
     temp_.clear();
+    private_.clear();
     release_lock();
     note_commit(target_);
     return true;
@@ -508,9 +522,11 @@ void AtomicFile::drop_temp()
     if (temp_.empty())
         return;
     ::unlink(temp_.c_str());
+    (void)::rmdir(private_.c_str());
     release_slot(slot_);
     slot_ = -1;
     temp_.clear();
+    private_.clear();
     release_lock();
 }
 
@@ -628,8 +644,21 @@ void remove_open_temp_files() noexcept
 {
     for (int i = 0; i < kSlots; ++i) {
         const char* p = g_slots[i].load();
-        if (p != nullptr)
-            ::unlink(p);
+        if (p == nullptr)
+            continue;
+        ::unlink(p);
+        // Its private folder goes too.
+        char folder[PATH_MAX];
+        std::size_t n = 0, slash = 0;
+        for (; p[n] != '\0' && n + 1 < sizeof folder; ++n) {
+            folder[n] = p[n];
+            if (p[n] == '/')
+                slash = n;
+        }
+        if (slash > 0 && p[n] == '\0') {
+            folder[slash] = '\0';
+            ::rmdir(folder);
+        }
     }
     for (std::atomic<const char*>& slot : g_stageSlots) {
         const char* p = slot.load();
@@ -699,21 +728,14 @@ StageFolder* stage_folder(StepFiles& f, const std::string& folder, std::string& 
                 g_stageSlots[s.slot].store(nullptr);
             f.folders.pop_back();
         };
-        if (::mkdir(s.path.c_str(), 0700) != 0) {
+        s.fd = files::make_private_folder(s.path);
+        if (s.fd < 0) {
             const int err = errno;
             forget();
             if (err == EEXIST)
                 continue;
             why = std::strerror(err);
             return nullptr;
-        }
-        s.fd = ::open(s.path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (s.fd < 0 || !lock_new_temp(s.fd)) {
-            if (s.fd >= 0)
-                ::close(s.fd);
-            (void)::rmdir(s.path.c_str());
-            forget();
-            continue;
         }
         return &s;
     }

@@ -1,5 +1,8 @@
 // The stale-file sweep: what a killed run left in a folder is removed by the
-// next run that writes into it (see vyr_atomic_file.h).
+// next run that writes into it (see vyr_atomic_file.h). Only private folders
+// of ours are removed, and only when no living run holds their lock and
+// they hold nothing but the numbered files a run writes in them: a user's
+// file, named however it is, is never touched.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -16,12 +19,45 @@
 
 namespace vyr
 {
+namespace
+{
 
-using files::empty_folder_signal_safe;
 using files::run_files;
 using files::RunFiles;
-using files::stage_folder_name;
-using files::temp_name;
+
+std::mutex g_sweptLock;
+std::vector<SweptFolder> g_swept;
+
+// The names in the folder open as `fd` when each is a file a run of ours
+// writes there: a regular file with one link, named by a number. False when
+// anything else is there.
+bool only_numbered_files(int fd, std::vector<std::string>& names)
+{
+    const int dup = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    DIR* d = dup >= 0 ? fdopendir(dup) : nullptr;
+    if (d == nullptr) {
+        if (dup >= 0)
+            ::close(dup);
+        return false;
+    }
+    bool ours = true;
+    while (dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..")
+            continue;
+        struct stat st;
+        ours = name.size() <= 20 && name.find_first_not_of("0123456789") == std::string::npos &&
+               fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+               st.st_nlink == 1;
+        if (!ours)
+            break;
+        names.push_back(name);
+    }
+    closedir(d);
+    return ours;
+}
+
+} // namespace
 
 void remove_stale_temp_files(const std::string& folder)
 {
@@ -40,28 +76,36 @@ void remove_stale_temp_files(const std::string& folder)
     const int dfd = dirfd(d);
     std::vector<std::string> names;
     while (dirent* e = readdir(d))
-        if (temp_name(e->d_name))
+        if (files::stage_folder_name(e->d_name))
             names.emplace_back(e->d_name);
     for (const std::string& name : names) {
-        // A pipe planted under such a name is not waited on; a link is not
-        // followed.
-        const int fd = openat(dfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        // Only a folder: a link is not followed, a file is no folder of ours.
+        const int fd = openat(dfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0)
             continue;
-        struct stat st;
-        // A living run holds the lock of each temporary file and folder it
-        // has: those are left alone.
-        if (fstat(fd, &st) == 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            if (S_ISREG(st.st_mode)) {
-                (void)unlinkat(dfd, name.c_str(), 0);
-            } else if (S_ISDIR(st.st_mode) && stage_folder_name(name.c_str())) {
-                empty_folder_signal_safe(fd, 0);
-                (void)unlinkat(dfd, name.c_str(), AT_REMOVEDIR);
+        // A living run holds the lock of each private folder it has: those
+        // are left alone.
+        std::vector<std::string> files;
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0 && only_numbered_files(fd, files)) {
+            int removed = 0;
+            for (const std::string& f : files)
+                removed += unlinkat(fd, f.c_str(), 0) == 0;
+            if (unlinkat(dfd, name.c_str(), AT_REMOVEDIR) == 0) {
+                std::lock_guard<std::mutex> g(g_sweptLock);
+                g_swept.push_back({dir + "/" + name, removed});
             }
         }
         ::close(fd);
     }
     closedir(d);
+}
+
+std::vector<SweptFolder> take_swept_folders()
+{
+    std::lock_guard<std::mutex> g(g_sweptLock);
+    std::vector<SweptFolder> out;
+    out.swap(g_swept);
+    return out;
 }
 
 } // namespace vyr

@@ -1,12 +1,13 @@
 // Files written whole or not at all: every output file of the host (listing,
 // log, HTML, JSON, output data sets and their attribute files) is written
-// under an unpredictable temporary name beside its target and renamed over
-// the target only when it is complete. A step's graph files, images and
-// catalogue entries are written the same way into a private folder beside
-// their targets and put in place together when the step ends (StagedFile).
-// A temporary file or folder is locked while its run lives, so that a later
-// run writing into the same folder removes those a killed run left and no
-// other. Implemented in src/host/files/: staging.cpp (atomic files, staged
+// in a private folder of its own, made under an unpredictable name beside
+// its target, and renamed over the target only when it is complete. A
+// step's graph files, images and catalogue entries are written the same way
+// into one private folder beside their targets and put in place together
+// when the step ends (StagedFile). A private folder is locked while its run
+// lives and holds nothing but files named by numbers, so that a later run
+// writing into the same folder removes those a killed run left and nothing
+// else. Implemented in src/host/files/: staging.cpp (atomic files, staged
 // files and their commit), sweep.cpp (what killed runs left), claims.cpp
 // (the run's inputs and its outputs' claims), paths.cpp (where a write
 // lands) and catalogue_names.cpp (the names of catalogue entries).
@@ -39,10 +40,10 @@ class AtomicFile
     // link, the file it finally points to is the one replaced (the link
     // stays). When it exists and is not a regular file (a terminal, a pipe,
     // /dev/stdout), it is written directly, as there is nothing to replace.
-    // The temporary file is created with O_EXCL and O_NOFOLLOW under a
-    // random name in the folder of the file replaced, so nothing planted
-    // under a predictable name can be followed. On failure returns false
-    // with the reason in `why`.
+    // The temporary file is created with O_EXCL and O_NOFOLLOW in a private
+    // folder made under a random name in the folder of the file replaced, so
+    // nothing planted under a predictable name can be followed. On failure
+    // returns false with the reason in `why`.
     bool open(const std::string& target, std::string& why);
 
     // The buffered stream to write to (null when not open).
@@ -87,9 +88,10 @@ class AtomicFile
     bool finished_ = false;
     std::string target_;
     std::string temp_;
+    std::string private_; // the private folder that holds temp_
     int slot_ = -1;
-    // Keeps the temporary file's lock between finish and commit, when the
-    // stream's descriptor is closed.
+    // The private folder, open: holds its lock until the file is renamed or
+    // removed.
     int lockFd_ = -1;
     bool replacesDataSets_ = false;
 };
@@ -153,9 +155,18 @@ std::vector<StagedFailure> step_files_end();
 void drop_step_files();
 
 // Removes, once per run and folder, what a killed run left in `folder`: the
-// temporary files and staging folders whose names are ours and whose lock no
-// living process holds. Called before the run first writes into a folder.
+// private folders whose names are ours, whose lock no living process holds,
+// and which hold nothing but files named by numbers. Anything else (a file
+// named like one of ours, a folder holding anything more) is left alone.
+// Called before the run first writes into a folder.
 void remove_stale_temp_files(const std::string& folder);
+// The private folders the sweeps removed since the last call, each with the
+// number of files it held, for the log.
+struct SweptFolder {
+    std::string path;
+    int files = 0;
+};
+std::vector<SweptFolder> take_swept_folders();
 
 // Whether `path`, once its symbolic links are followed, lies inside `folder`
 // (itself resolved). A path that does not exist counts by where it would be

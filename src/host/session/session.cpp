@@ -127,6 +127,19 @@ void statement_message(int number, const VyrStatement& st, std::size_t offset, .
         raise_step(4);
 }
 
+namespace
+{
+
+// Says in the log which private folders of stopped runs the sweeps removed
+// since it was last said.
+void log_swept_folders()
+{
+    for (const SweptFolder& f : take_swept_folders())
+        xpmlog(kHostGroup, kMsgSweptFolder, f.path.c_str(), f.files);
+}
+
+} // namespace
+
 void hooks_clear()
 {
     SessionState& s = ss();
@@ -432,6 +445,7 @@ int run_step(VyrStep& step)
     runHooks(s.hostEndHooks);
     signal_note_step(false);
     signal_defer_end();
+    log_swept_folders();
     pools_step_end();
     s.procAnchor = nullptr;
     s.comAnchor = nullptr;
@@ -896,6 +910,7 @@ void start_session(const VyrSettings& settings)
     pools_reset();
     pools_set_limit(0);
     print_reset(settings);
+    log_swept_folders();
     VyrSettings seeded = settings;
     seeded.options.clear();
     options_reset(seeded);
@@ -1163,6 +1178,7 @@ int finish_run()
     for (int rc : s.stepRcs)
         if (rc > 4)
             ++failed;
+    log_swept_folders();
     // Decided before the summary lines, which are errors themselves.
     const bool outsideErrors = s.sessionRc > 4;
     const bool listingOk = print_finish_listing();

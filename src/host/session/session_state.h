@@ -86,6 +86,7 @@ enum HostMessage : int {
     kMsgLogFollows = 4570,
     kMsgOutputIsDataSet = 4000,
     kMsgOutputIsRegistry = 4001,
+    kMsgSweptFolder = 6061,
 };
 
 // The longest value a macro variable may hold, in bytes: as long as the

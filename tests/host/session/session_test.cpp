@@ -802,8 +802,8 @@ TEST_F(Session, TheLogReachesItsFileLineByLine)
         xpmlog(vyr::kHostGroup, vyr::kMsgLibnameCleared, "MYLIB");
         seen.clear();
         for (const std::string& n : dir->names())
-            if (n.rfind(".run.log.", 0) == 0)
-                seen = slurp(*dir / n);
+            if (n.rfind(".korvante-file.", 0) == 0)
+                seen = slurp(*dir / (n + "/1"));
         return 0;
     });
     VyrSettings s;

@@ -422,8 +422,7 @@ bool AtomicFile::open(const std::string& path, std::string& why)
         slot_ = claim_slot(temp_.c_str(), target_.c_str());
         lockFd_ = files::make_private_folder(private_);
         if (lockFd_ >= 0) {
-            fd = ::openat(lockFd_, "1", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                          mode);
+            fd = ::openat(lockFd_, "1", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
             if (fd < 0) {
                 const int err = errno;
                 release_lock();

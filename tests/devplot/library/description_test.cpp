@@ -16,11 +16,11 @@
 
 #include "devplot/zggraf.h"
 #include "host/graphics/canvas.h"
-#include "vyr_atomic_file.h"
 #include "host/output/layer.h"
 #include "host/session/session_state.h"
 #include "runtime/procstr.h"
 #include "runtime/wobmth.h"
+#include "vyr_atomic_file.h"
 #include "vyr_data.h"
 #include "vyr_gkernel.h"
 #include "vyr_missing.h"

@@ -14,6 +14,7 @@
 #   - a signal after the steps, between the HTML and JSON files and the
 #     listing being put in place;
 #   - a listing, log, HTML or JSON file into a folder that does not exist;
+#   - names the kernel would refuse (through "nosuch/..", too long);
 #   - a listing that cannot be put in place at the end (standard output);
 #   - symbolic links planted at the graphs folder, a graph file, a
 #     catalogue folder or a catalogue entry, leading out of their folders;
@@ -250,6 +251,29 @@ fresh
 s=$?
 check "--listing into the --out folder to be made" test "$s" = 0
 check "--listing into the --out folder to be made" said run/made/l.txt "The KORVANTE Procedure"
+
+# Names the kernel would refuse are refused before the run: a name through
+# ".." after a folder that does not exist, an --out folder whose name leaves
+# no room for the files in it. A long listing name within the limit (its
+# temporary file has a short name of its own) is written.
+fresh
+"$korvante" run/p.vyr --out run/out --listing run/nosuch/../x.out >/dev/null 2>"$work/err"
+s=$?
+check "--listing through nosuch/.." test "$s" = 2
+check "--listing through nosuch/.." said "$work/err" "the folder run/nosuch/.. cannot be reached"
+long=$(printf 'o%.0s' $(seq 1 200))
+deep=$work/run
+while [ ${#deep} -lt 3850 ]; do deep=$deep/$long; done
+deep=$deep/$(printf 'e%.0s' $(seq 1 $((4055 - ${#deep} - 1))))
+"$korvante" run/p.vyr --out "$deep" >/dev/null 2>"$work/err"
+s=$?
+check "a 4055-byte --out" test "$s" = 2
+check "a 4055-byte --out" said "$work/err" "its name is 4055 bytes long"
+name=run/$(printf 'l%.0s' $(seq 1 230)).lst
+"$korvante" run/p.vyr --out run/out --listing "$name" >/dev/null 2>&1
+s=$?
+check "a 230-byte --listing name" test "$s" = 0
+check "a 230-byte --listing name" said "$name" "The KORVANTE Procedure"
 
 # A listing that is whole but cannot be put in place at the end (its name
 # turns out to be a data set the run reads) goes to standard output.

@@ -4,12 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <filesystem>
 
-#include "vyr_atomic_file.h"
+#include "host/files/files_internal.h"
 
 namespace vyr
 {
@@ -85,6 +86,39 @@ bool inside_folder(const std::string& path, const std::string& folder, std::stri
     where = full.string();
     const fs::path rel = full.lexically_normal().lexically_relative(root);
     return !rel.empty() && *rel.begin() != ".." && rel.is_relative();
+}
+
+std::size_t private_path_room()
+{
+    // "/." + base + ".korv-" + 16 digits + ".tmp" + "/1"
+    return 2 + sizeof files::kFileBase - 1 + sizeof files::kTempMark - 1 + 16 + 4 + 2;
+}
+
+bool path_fits(const std::string& path, std::string& why)
+{
+    const std::string folder = folder_of(path);
+    long nameMax = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+    if (nameMax <= 0)
+        nameMax = NAME_MAX;
+    for (std::size_t at = 0; at < path.size();) {
+        std::size_t end = path.find('/', at);
+        if (end == std::string::npos)
+            end = path.size();
+        if (end - at > static_cast<std::size_t>(nameMax)) {
+            why = "the name " + path.substr(at, 24) + "... in it is " + std::to_string(end - at) +
+                  " bytes long, and a name may have at most " + std::to_string(nameMax);
+            return false;
+        }
+        at = end + 1;
+    }
+    const std::size_t temp = folder.size() + private_path_room();
+    if (std::max(path.size(), temp) >= PATH_MAX) {
+        why = "it is " + std::to_string(path.size()) + " bytes long, and a file written there " +
+              "needs a path of " + std::to_string(std::max(path.size(), temp)) +
+              " bytes while a path may have at most " + std::to_string(PATH_MAX - 1);
+        return false;
+    }
+    return true;
 }
 
 FolderState prepare_folder(const std::string& folder, const std::string& parent, std::string& where)

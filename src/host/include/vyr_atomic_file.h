@@ -175,6 +175,15 @@ std::vector<SweptFolder> take_swept_folders();
 bool inside_folder(const std::string& path, const std::string& folder, std::string& where,
                    bool& loops);
 
+// Whether a file can be written at `path` (as given) the way AtomicFile
+// writes it: no name in it longer than the folder allows (NAME_MAX), and the
+// path of its temporary file, in a private folder beside it, shorter than
+// PATH_MAX. False with the reason in `why`.
+bool path_fits(const std::string& path, std::string& why);
+// How many bytes a private folder and its file add to the path of a folder
+// ("/.korvante-file.korv-0123456789abcdef.tmp/1").
+std::size_t private_path_room();
+
 // A folder the run writes files into, `folder` inside `parent`: made when it
 // does not exist. Outside when it leads out of `parent` through a symbolic
 // link (`where` gets where it leads); NotAFolder when it cannot be made or is

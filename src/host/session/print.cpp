@@ -167,11 +167,8 @@ void write_raw(Sink& sink, std::string* capture, std::string_view text)
         sink.kept += text;
     std::FILE* f = sink.file.stream();
     if (f == nullptr) {
-        // A log file that could not be opened still leaves the log on
-        // standard error; a listing file that could not be opened is not
-        // sent to standard output in its place.
-        if (!sink.path.empty() && &sink == &ps().listing)
-            return;
+        // A log or listing file that could not be opened leaves its text on
+        // standard error or standard output.
         f = standard_stream(sink);
         if (write_should_fail()) {
             sink.fail(ENOSPC);
@@ -374,7 +371,7 @@ void print_reset(const VyrSettings& settings)
     }
     note_log_for_signals(s.log);
     if (!open_sink(s.listing, settings.listing)) {
-        xpmlog(kHostGroup, kMsgListingFailed, settings.listing.c_str(), s.listing.why.c_str());
+        xpmlog(kHostGroup, kMsgListingToStdout, settings.listing.c_str(), s.listing.why.c_str());
         s.listing.reported = true;
     }
 }

@@ -17,6 +17,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -768,6 +769,10 @@ bool at_or_below(const fs::path& inner, const fs::path& outer)
     return !rel.empty() && *rel.begin() != "..";
 }
 
+// The room the names of the files the run writes in the --out folder take
+// (a graph's file in graphs/, a catalogue's folder and entry, a data set).
+constexpr std::size_t kOutNameRoom = 256;
+
 // The listing, log, HTML and JSON files can be written where they are named:
 // each goes into a folder that exists (or that the run makes: the --out
 // folder and the folders above it), and none is a picture in the folder of
@@ -781,6 +786,19 @@ bool check_output_folders(const VyrSettings& settings)
     std::error_code ec;
     const fs::path graphs = out.empty() ? fs::path() : fs::weakly_canonical(out / "graphs", ec);
     bool ok = true;
+    // The files the run writes in the --out folder need room for their
+    // names (graphs/NAME.svg, a catalogue's folder and entry) and a private
+    // folder each: an --out folder whose name leaves too little is refused
+    // before any work is done.
+    if (const std::size_t room = kOutNameRoom + private_path_room();
+        settings.outDir.size() + room >= PATH_MAX) {
+        const std::string why = "its name is " + std::to_string(settings.outDir.size()) +
+                                " bytes long, and the files written in it need up to " +
+                                std::to_string(room) + " bytes more within the " +
+                                std::to_string(PATH_MAX - 1) + " bytes a path may have";
+        xpmlog(kHostGroup, kMsgOutputCannotWrite, "--out", settings.outDir.c_str(), why.c_str());
+        return false;
+    }
     for (const auto& [option, path] : document_outputs(settings)) {
         if (path->empty())
             continue;
@@ -794,6 +812,16 @@ bool check_output_folders(const VyrSettings& settings)
         auto problem = [&]() -> std::string {
             if (exists && S_ISDIR(st.st_mode))
                 return "it is a folder";
+            std::string why;
+            if (!path_fits(*path, why))
+                return why;
+            // The kernel follows ".." from the folder before it, which must
+            // exist: "nosuch/../x" cannot be written, though it reads as "x".
+            const std::string given = folder_of(*path);
+            for (const fs::path& part : fs::path(given))
+                if (part == ".." && ::stat(given.c_str(), &st) != 0)
+                    return "the folder " + given + " cannot be reached (" + std::strerror(errno) +
+                           ")";
             // A picture in the graphs folder, named as it is written or as
             // the file it leads to.
             const std::string ext = upper(fs::path(*path).extension().string());

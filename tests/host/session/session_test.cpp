@@ -749,6 +749,23 @@ TEST_F(Session, AListingThatCannotBePutInPlaceGoesToStandardOutput)
     EXPECT_EQ(dir.names(), (std::vector<std::string>{"out.log"}));
 }
 
+// A listing file that cannot be opened (its folder gone since the check
+// before the run) is not lost either: its lines go to standard output.
+TEST_F(Session, AListingThatCannotBeOpenedGoesToStandardOutput)
+{
+    Folder dir;
+    VyrSettings s;
+    s.listing = dir / "gone/out.lst";
+    s.log = dir / "out.log";
+    testing::internal::CaptureStdout();
+    vyr::print_reset(s);
+    vyr_print_line("a line of the listing");
+    EXPECT_FALSE(vyr::print_finish());
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(has(out, "a line of the listing\n")) << out;
+    EXPECT_TRUE(has(slurp(dir / "out.log"), "It follows on standard output instead."));
+}
+
 // A run that fails for several reasons says so in one line.
 TEST_F(Session, ARunThatFailsForSeveralReasonsSaysSoOnce)
 {

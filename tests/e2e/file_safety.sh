@@ -15,6 +15,7 @@
 #     listing being put in place;
 #   - a listing, log, HTML or JSON file into a folder that does not exist;
 #   - names the kernel would refuse (through "nosuch/..", too long);
+#   - a log that cannot be written (/dev/full);
 #   - a listing that cannot be put in place at the end (standard output);
 #   - symbolic links planted at the graphs folder, a graph file, a
 #     catalogue folder or a catalogue entry, leading out of their folders;
@@ -274,6 +275,17 @@ name=run/$(printf 'l%.0s' $(seq 1 230)).lst
 s=$?
 check "a 230-byte --listing name" test "$s" = 0
 check "a 230-byte --listing name" said "$name" "The KORVANTE Procedure"
+
+# A log that cannot be written fails the run, as the other documents do, and
+# its summary says so.
+if [ -w /dev/full ]; then
+  fresh
+  "$korvante" run/p.vyr --out run/out --log /dev/full >/dev/null 2>"$work/err"
+  s=$?
+  check "--log /dev/full" test "$s" = 1
+  check "--log /dev/full" said "$work/err" "ERROR: The run ended with errors: the log could not be written."
+  check "--log /dev/full" test "$(grep -c "ended normally" "$work/err")" = 0
+fi
 
 # A listing that is whole but cannot be put in place at the end (its name
 # turns out to be a data set the run reads) goes to standard output.

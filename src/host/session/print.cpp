@@ -77,6 +77,8 @@ struct PrintState {
     Sink listing, log;
     std::string* captureListing = nullptr;
     std::string* captureLog = nullptr;
+    // Where the log's last line begins in its kept text (npos: unmarked).
+    std::size_t logMark = std::string::npos;
     // The listing was ended (print_finish_listing), and how that went.
     bool listingEnded = false;
     bool listingOk = true;
@@ -395,7 +397,27 @@ bool print_finish_listing()
     return ok;
 }
 
-bool print_finish()
+bool print_log_ok()
+{
+    PrintState& s = ps();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    std::FILE* f = s.log.file.stream();
+    if (f == nullptr && s.log.path.empty())
+        f = standard_stream(s.log);
+    errno = 0;
+    if (f != nullptr && std::fflush(f) != 0)
+        s.log.fail(errno);
+    return !s.log.failed;
+}
+
+void print_log_mark()
+{
+    PrintState& s = ps();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    s.logMark = s.log.kept.size();
+}
+
+bool print_finish(const std::string& lastLine)
 {
     bool okListing = print_finish_listing();
     PrintState& s = ps();
@@ -407,13 +429,18 @@ bool print_finish()
         std::fprintf(stderr, "ERROR: ");
         std::fprintf(stderr, text.c_str(), sink_name(s.log).c_str(), s.log.why.c_str());
         std::fprintf(stderr, "\n");
-        // Nothing the run logged is lost: the text goes to standard error.
+        // Nothing the run logged is lost: the text goes to standard error,
+        // ending with the run's summary as the failed log makes it.
         if (s.log.keep) {
             std::fprintf(stderr, "NOTE: %s\n", message_text_plain(kMsgLogFollows).c_str());
-            std::fwrite(s.log.kept.data(), 1, s.log.kept.size(), stderr);
+            const bool cut = !lastLine.empty() && s.logMark <= s.log.kept.size();
+            std::fwrite(s.log.kept.data(), 1, cut ? s.logMark : s.log.kept.size(), stderr);
+            if (cut)
+                std::fprintf(stderr, "ERROR: %s\n", lastLine.c_str());
             std::fflush(stderr);
         }
     }
+    s.logMark = std::string::npos;
     s.log.reset();
     return okListing && okLog;
 }

@@ -1220,12 +1220,24 @@ int finish_run()
         reason("errors were found outside the steps (see above)");
     if (!listingOk)
         reason("the listing could not be written");
+    // The log is a document of the run too: one that could not take every
+    // line fails the run, as the listing does.
+    const std::string logFailed = "the log could not be written";
+    const bool logOk = print_log_ok();
+    if (!logOk)
+        reason(logFailed);
     int status = reasons.empty() ? 0 : 1;
+    print_log_mark();
     if (status != 0)
         xpmlog(kHostGroup, kMsgRunSummaryFailed, reasons.c_str());
     else
         xpmlog(kHostGroup, kMsgRunSummaryOk, static_cast<int>(s.stepRcs.size()));
-    if (!print_finish())
+    // The summary as it stands when the log then cannot be put in place.
+    std::string failedSummary = message_text_plain(kMsgRunSummaryFailed);
+    if (const std::size_t at = failedSummary.find("%s"); at != std::string::npos)
+        failedSummary.replace(
+            at, 2, logOk ? reasons + (reasons.empty() ? "" : "; ") + logFailed : reasons);
+    if (!print_finish(failedSummary))
         status = 1;
     pools_reset();
     return status;

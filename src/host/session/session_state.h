@@ -191,7 +191,16 @@ void print_reset(const VyrSettings& settings);
 // Ends the listing (renaming its file into place); false on failure, which
 // is said in the log. print_finish also ends the log.
 bool print_finish_listing();
-bool print_finish(); // renames the listing/log files into place; false on failure
+// Ends the listing and the log (renaming their files into place); false on
+// failure. A log that fails then goes to standard error whole; when the log
+// was marked (print_log_mark), its text there stops at the mark and
+// `lastLine` (an error line, without its severity) ends it instead.
+bool print_finish(const std::string& lastLine = std::string());
+// Whether every line of the log so far reached its file (or standard
+// error): flushes it first.
+bool print_log_ok();
+// Marks where the log's last line (the run's summary) begins.
+void print_log_mark();
 void print_step_begin();
 void print_step_end();
 void print_flush();

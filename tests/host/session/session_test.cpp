@@ -766,6 +766,29 @@ TEST_F(Session, AListingThatCannotBeOpenedGoesToStandardOutput)
     EXPECT_TRUE(has(slurp(dir / "out.log"), "It follows on standard output instead."));
 }
 
+// A log whose folder is removed while the run goes on cannot be put in
+// place: the run fails, and its text on standard error ends saying why.
+std::string g_logFolder;
+TEST_F(Session, ALogThatCannotBePutInPlaceEndsTheRunWithAnError)
+{
+    Folder dir;
+    g_logFolder = dir / "logs";
+    std::filesystem::create_directories(g_logFolder);
+    vyr_register_procedure("LOGGONE", [] {
+        std::filesystem::remove_all(g_logFolder);
+        return 0;
+    });
+    VyrSettings s;
+    s.log = dir / "logs/out.log";
+    testing::internal::CaptureStderr();
+    const int status = vyr_run_text(s, "proc loggone; run;");
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, 1);
+    EXPECT_FALSE(has(err, "ended normally")) << err;
+    EXPECT_TRUE(has(err, "ERROR: The run ended with errors: the log could not be written.\n"))
+        << err;
+}
+
 // A run that fails for several reasons says so in one line.
 TEST_F(Session, ARunThatFailsForSeveralReasonsSaysSoOnce)
 {
@@ -895,6 +918,8 @@ TEST_F(Session, ALogThatCannotBeWrittenGoesToStandardError)
         << said;
     EXPECT_TRUE(has(said, "1      proc noter; run;\nNOTE: The libref MYLIB was cleared.\n"))
         << said;
-    EXPECT_TRUE(has(said, "NOTE: The run ended normally")) << said;
+    // The run fails for it, as for a listing that cannot be written.
+    EXPECT_TRUE(has(said, "ERROR: The run ended with errors: the log could not be written."))
+        << said;
     EXPECT_EQ(dir.names(), std::vector<std::string>{"out.lst"});
 }

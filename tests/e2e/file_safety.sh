@@ -19,6 +19,7 @@
 #   - a listing that cannot be put in place at the end (standard output);
 #   - symbolic links planted at the graphs folder, a graph file, a
 #     catalogue folder or a catalogue entry, leading out of their folders;
+#   - a link from one graph's name to another graph's file;
 #   - an output named as a graph file of the run;
 #   - a permanent graphics catalogue written by a second run, by two runs
 #     at once, and with a folder at an entry's name;
@@ -48,6 +49,7 @@ check() {
 }
 same_file() { cmp -s "$1" "$2"; }
 said() { grep -qF -- "$2" "$1"; }
+lacks() { ! grep -qF -- "$2" "$1" 2>/dev/null; }
 
 # A fresh folder with the program and a copy of aml.csv.
 fresh() {
@@ -338,6 +340,21 @@ for planted in graphs graphs/SurvivalPlot.svg GSEG GSEG/KORVANTE.svg; do
   check "a link at OUT/$planted" test "$(cat "$work/victims/KORVANTE.svg")" = victim
   check "a link at OUT/$planted" test "$(ls -A "$work/victims" | wc -l)" = 2
 done
+
+# A link from one graph's name to another graph's file: the graph that
+# would arrive through it is refused, and the other graph's file never holds
+# it.
+fresh
+mkdir -p run/out/graphs
+ln -s NegLogSurvivalPlot.svg run/out/graphs/SurvivalPlot.svg
+graph_program
+sed -i 's/plots=(s ls lls)/plots=(s ls)/' run/g.vyr
+"$korvante" run/g.vyr --out run/out >/dev/null 2>"$work/err"
+s=$?
+check "a link to another graph's file" test "$s" = 1
+check "a link to another graph's file" said "$work/err" "it is a symbolic link to NegLogSurvivalPlot.svg"
+check "a link to another graph's file" test -L run/out/graphs/SurvivalPlot.svg
+check "a link to another graph's file" lacks run/out/graphs/NegLogSurvivalPlot.svg "Survival Estimates<"
 
 # An output named as a graph file of the run: refused, and the graph file
 # keeps what it held.

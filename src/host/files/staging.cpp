@@ -17,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <filesystem>
 #include <mutex>
 #include <vector>
 
@@ -771,6 +772,18 @@ bool check_staged_target(const std::string& folder, const std::string& name, std
     }
     if (!resolve_write_target(path, target, why))
         return false;
+    // A link to another file of the folder would put this file under that
+    // one's name (a graph's name linked to another graph's file): refused.
+    if (target != path) {
+        std::error_code ec;
+        const std::filesystem::path root = std::filesystem::canonical(folder, ec);
+        const std::filesystem::path end(where);
+        if (!ec && end.parent_path() == root && end.filename() != name) {
+            why = "it is a symbolic link to " + end.filename().string() +
+                  ", another file of its folder, which it would replace";
+            return false;
+        }
+    }
     struct stat st;
     if (::stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         why = "it is a folder";

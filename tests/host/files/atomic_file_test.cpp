@@ -340,7 +340,9 @@ TEST_F(AtomicFileTest, StagedFilesStayInTheirFolderAndOffOtherOutputs)
     fs::create_directories(dir + "/graphs");
     write(dir + "/victim", "victim");
     fs::create_symlink(dir + "/victim", dir + "/graphs/out.svg");
-    fs::create_symlink("in.svg", dir + "/graphs/alias.svg");
+    write(dir + "/graphs/in.svg", "old");
+    fs::create_hard_link(dir + "/graphs/in.svg", dir + "/graphs/alias.svg");
+    fs::create_symlink("in.svg", dir + "/graphs/link.svg");
     vyr::StagedFile f;
     std::string why, other;
     EXPECT_FALSE(f.open(dir + "/graphs", "out.svg", "the graph file out.svg", why));
@@ -354,6 +356,9 @@ TEST_F(AtomicFileTest, StagedFilesStayInTheirFolderAndOffOtherOutputs)
     f.abandon();
     EXPECT_FALSE(f.open(dir + "/graphs", "alias.svg", "the graph file alias.svg", why));
     EXPECT_NE(why.find("it is also the graph file in.svg"), std::string::npos) << why;
+    // A link to another file of the folder is refused as such.
+    EXPECT_FALSE(f.open(dir + "/graphs", "link.svg", "the graph file link.svg", why));
+    EXPECT_NE(why.find("it is a symbolic link to in.svg"), std::string::npos) << why;
     // A data set may not land on a graph file either; data sets may replace
     // one another.
     EXPECT_FALSE(vyr::claim_output(dir + "/graphs/in.svg", vyr::OutputKind::DataSet,

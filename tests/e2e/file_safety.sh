@@ -24,6 +24,7 @@
 #   - a permanent graphics catalogue written by a second run, by two runs
 #     at once, and with a folder at an entry's name;
 #   - a graph that cannot be written, statistical or device;
+#   - the graphs of a step that fails;
 #   - a signal while a step's graph files are written, and what a killed
 #     run leaves for the next run in the folder.
 # Usage: file_safety.sh PATH/TO/korvante
@@ -447,6 +448,21 @@ for mode in on off; do
   check "graphics $mode, $folder a file" said "$work/err" "could not be made"
   check "graphics $mode, $folder a file" test "$(cat "run/out/$folder")" = "not a folder"
 done
+
+# A step that fails puts none of its files in place: a graph drawn before an
+# unsorted BY group stops the step is dropped, as the data set is.
+fresh
+cat >run/by.vyr <<'EOF'
+proc korvante data=aml plots=(s) outsurv=s notable;
+  time time*status(0);
+  by status;
+run;
+EOF
+"$korvante" run/by.vyr --out run/out >/dev/null 2>"$work/err"
+s=$?
+check "a failed step's graphs" test "$s" = 1
+check "a failed step's graphs" said "$work/err" "were not put in place because the step did not complete"
+check "a failed step's graphs" test -z "$(find run/out -name '*.svg' -o -name '*.csv')"
 
 # SIGTERM while a step's graph files are written: the step's files (graphs,
 # catalogue entries, data sets) are put in place together, so every one of

@@ -949,16 +949,18 @@ std::vector<StagedFailure> step_files_end()
     return failed;
 }
 
-void drop_step_files()
+std::size_t drop_step_files()
 {
     StepFiles& f = step_files();
     std::lock_guard<std::mutex> g(f.lock);
     f.stepOpen = false;
     for (const Staged& s : f.files)
         (void)::unlink(s.temp.c_str());
+    const std::size_t dropped = f.files.size();
     f.files.clear();
     remove_stage_folders(f);
     files::release_catalogues();
+    return dropped;
 }
 
 } // namespace vyr

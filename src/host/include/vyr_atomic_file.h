@@ -150,9 +150,9 @@ struct StagedFailure {
     std::string why;
 };
 std::vector<StagedFailure> step_files_end();
-// Removes every staged file that is not yet in place (a run that ends
-// without its step's end).
-void drop_step_files();
+// Removes every staged file that is not yet in place (a step that failed, a
+// run that ends without its step's end); returns how many there were.
+std::size_t drop_step_files();
 
 // Removes, once per run and folder, what a killed run left in `folder`: the
 // private folders whose names are ours, whose lock no living process holds,

@@ -437,11 +437,17 @@ int run_step(VyrStep& step)
     // The step's files are put in place together: its graph files, images
     // and catalogue entries, then its data sets. A signal meanwhile waits
     // until they all are, so that a stopped step never leaves some of them
-    // new and some as an earlier run left them.
+    // new and some as an earlier run left them. A step that failed puts
+    // none of them in place.
     signal_defer_begin();
-    for (const StagedFailure& f : step_files_end()) {
-        xpmlog(kHostGroup, kMsgStepFileFailed, f.target.c_str(), f.why.c_str());
-        raise_step(1008);
+    if (s.stepRc > 4) {
+        if (const std::size_t n = drop_step_files(); n > 0)
+            xpmlog(kHostGroup, kMsgStepFilesDropped, static_cast<int>(n));
+    } else {
+        for (const StagedFailure& f : step_files_end()) {
+            xpmlog(kHostGroup, kMsgStepFileFailed, f.target.c_str(), f.why.c_str());
+            raise_step(1008);
+        }
     }
     runHooks(s.hostEndHooks);
     signal_note_step(false);

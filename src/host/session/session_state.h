@@ -87,6 +87,7 @@ enum HostMessage : int {
     kMsgOutputIsDataSet = 4000,
     kMsgOutputIsRegistry = 4001,
     kMsgSweptFolder = 6061,
+    kMsgStepFilesDropped = 6062,
 };
 
 // The longest value a macro variable may hold, in bytes: as long as the

@@ -25,8 +25,8 @@
 #     at once, and with a folder at an entry's name;
 #   - a graph that cannot be written, statistical or device;
 #   - the graphs of a step that fails;
-#   - a signal while a step's graph files are written, and what a killed
-#     run leaves for the next run in the folder.
+#   - a signal while a step's graph files are written or put in place, and
+#     what a killed run leaves for the next run in the folder.
 # Usage: file_safety.sh PATH/TO/korvante
 set -uo pipefail
 korvante=$(realpath "${1:?usage: file_safety.sh PATH/TO/korvante}")
@@ -481,6 +481,17 @@ for mode in on off; do
   check "SIGTERM among the graphs ($mode)" diff -r "$work/before" run/out
   check "SIGTERM among the graphs ($mode)" test -z "$(find run/out -name '*.tmp')"
 done
+
+# SIGTERM while the step's files are put in place waits for them all, and
+# the log says that the step finished and its files are in place.
+fresh
+graph_program
+KORV_SIGNAL_AFTER_PLACED=1 "$korvante" run/g.vyr --out run/out --log "$work/g.log" >/dev/null 2>&1
+s=$?
+check "SIGTERM among the final renames" test "$s" = 143
+check "SIGTERM among the final renames" said "$work/g.log" "the step had finished, and its files were put in place"
+check "SIGTERM among the final renames" test "$(ls run/out/graphs | wc -l)" = 3
+check "SIGTERM among the final renames" test -s run/out/s.csv
 
 # SIGKILL there leaves the staged files and the run's temporary files; the
 # next run writing into those folders removes them and says so, but not

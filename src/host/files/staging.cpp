@@ -694,9 +694,12 @@ struct StepFiles {
     std::vector<Staged> files;
     unsigned long made = 0; // files staged in the run, for their names
     // Test hook: KORV_SIGNAL_AFTER_STAGED=N (or N,KILL) stops the run with
-    // SIGTERM (or SIGKILL) once the step has N files staged.
+    // SIGTERM (or SIGKILL) once the step has N files staged;
+    // KORV_SIGNAL_AFTER_PLACED=N sends SIGTERM once the step's end has put N
+    // of them in place.
     long signalAfter = 0;
     int signal = SIGTERM;
+    long signalAfterPlaced = 0;
 };
 
 StepFiles& step_files()
@@ -810,6 +813,8 @@ std::vector<StagedFailure> commit_staged(StepFiles& f)
         }
         note_run_made(target);
         note_commit(target);
+        if (f.signalAfterPlaced > 0 && --f.signalAfterPlaced == 0)
+            std::raise(SIGTERM);
     }
     f.files.clear();
     remove_stage_folders(f);
@@ -937,6 +942,8 @@ void step_files_begin()
     const char* v = std::getenv("KORV_SIGNAL_AFTER_STAGED");
     f.signalAfter = v != nullptr ? std::atol(v) : 0;
     f.signal = v != nullptr && std::strstr(v, "KILL") != nullptr ? SIGKILL : SIGTERM;
+    const char* placed = std::getenv("KORV_SIGNAL_AFTER_PLACED");
+    f.signalAfterPlaced = placed != nullptr ? std::atol(placed) : 0;
 }
 
 std::vector<StagedFailure> step_files_end()

@@ -440,7 +440,8 @@ int run_step(VyrStep& step)
     // new and some as an earlier run left them. A step that failed puts
     // none of them in place.
     signal_defer_begin();
-    if (s.stepRc > 4) {
+    const bool placing = s.stepRc <= 4;
+    if (!placing) {
         if (const std::size_t n = drop_step_files(); n > 0)
             xpmlog(kHostGroup, kMsgStepFilesDropped, static_cast<int>(n));
     } else {
@@ -451,7 +452,7 @@ int run_step(VyrStep& step)
     }
     runHooks(s.hostEndHooks);
     signal_note_step(false);
-    signal_defer_end();
+    signal_defer_end(placing);
     log_swept_folders();
     pools_step_end();
     s.procAnchor = nullptr;

@@ -88,6 +88,7 @@ enum HostMessage : int {
     kMsgOutputIsRegistry = 4001,
     kMsgSweptFolder = 6061,
     kMsgStepFilesDropped = 6062,
+    kMsgStoppedAfterStep = 6063,
 };
 
 // The longest value a macro variable may hold, in bytes: as long as the
@@ -224,7 +225,9 @@ void signal_note_step(bool running) noexcept;
 // Between these two, a signal waits: the step's files are put in place
 // together, all or none. signal_defer_end then handles a signal that came.
 void signal_defer_begin() noexcept;
-void signal_defer_end() noexcept;
+// `placed`: the step ended and its files were put in place, which a signal
+// that came meanwhile says.
+void signal_defer_end(bool placed = false) noexcept;
 
 // Pools: frees everything allocated in the running step (the task pool and
 // the pools created during the step).

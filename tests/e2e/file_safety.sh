@@ -11,6 +11,7 @@
 #   - a data folder that may be searched but not listed (mode 711);
 #   - a symbolic link that loops where an output data set goes;
 #   - an input name that an earlier run's output in WORK shares;
+#   - WORK data sets without --out;
 #   - a signal after the steps, between the HTML and JSON files and the
 #     listing being put in place;
 #   - a listing, log, HTML or JSON file into a folder that does not exist;
@@ -193,6 +194,16 @@ else
   check "a folder that cannot be listed" said "$work/err" "Data set DATA.AMLX was not found: the folder run cannot be listed (Permission denied)"
 fi
 chmod 755 run
+
+# Without --out, WORK is a temporary folder: the log says once that its
+# data sets are not kept.
+fresh
+sed 's/outsurv=s/outsurv=s outtest=t/' run/p.vyr >run/two.vyr
+cat run/p.vyr >>run/two.vyr
+"$korvante" run/two.vyr >/dev/null 2>"$work/err"
+s=$?
+check "WORK data sets without --out" test "$s" = 0
+check "WORK data sets without --out" test "$(grep -c "WORK data sets are not kept without --out" "$work/err")" = 1
 
 # A link that loops where an output data set goes is said to loop.
 fresh

@@ -339,6 +339,19 @@ bool close_stream(std::FILE* file, const AtomicFile::Stream* state, int& err)
     return ok;
 }
 
+// Closes a stream made by stream_over and forgets it; on a failure `why`
+// says what failed.
+bool finish_stream(std::FILE*& file, AtomicFile::Stream*& state, std::string& why)
+{
+    int err = 0;
+    const bool ok = close_stream(file, state, err);
+    file = nullptr;
+    state = nullptr;
+    if (!ok)
+        why = std::strerror(err != 0 ? err : EIO);
+    return ok;
+}
+
 // Opens an existing file that is not replaced (a device, a pipe, a standard
 // stream's path) for writing through.
 std::FILE* open_direct(const std::string& path, int& fd_out, AtomicFile::Stream*& state)
@@ -469,13 +482,8 @@ bool AtomicFile::finish(std::string& why)
         why = "the file is not open";
         return false;
     }
-    int err = 0;
-    const bool ok = close_stream(file_, stream_, err);
-    file_ = nullptr;
-    stream_ = nullptr;
     fd_ = -1;
-    if (!ok) {
-        why = std::strerror(err != 0 ? err : EIO);
+    if (!finish_stream(file_, stream_, why)) {
         drop_temp();
         return false;
     }
@@ -877,12 +885,7 @@ bool StagedFile::finish(std::string& why)
         why = "the file is not open";
         return false;
     }
-    int err = 0;
-    const bool ok = close_stream(file_, stream_, err);
-    file_ = nullptr;
-    stream_ = nullptr;
-    if (!ok) {
-        why = std::strerror(err != 0 ? err : EIO);
+    if (!finish_stream(file_, stream_, why)) {
         (void)::unlink(temp_.c_str());
         temp_.clear();
         return false;

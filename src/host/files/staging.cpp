@@ -515,12 +515,9 @@ bool AtomicFile::commit(std::string& why)
         return false;
     }
     note_run_made(target_);
-    (void)::rmdir(private_.c_str());
-    release_slot(slot_);
-    slot_ = -1;
-    temp_.clear();
-    private_.clear();
-    release_lock();
+    // The private folder, empty now, goes (its file's name is free: the
+    // folder is ours alone).
+    drop_temp();
     note_commit(target_);
     return true;
 }

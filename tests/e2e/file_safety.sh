@@ -11,17 +11,23 @@
 #   - a data folder that may be searched but not listed (mode 711);
 #   - a symbolic link that loops where an output data set goes;
 #   - an input name that an earlier run's output in WORK shares;
+#   - WORK data sets without --out;
 #   - a signal after the steps, between the HTML and JSON files and the
 #     listing being put in place;
 #   - a listing, log, HTML or JSON file into a folder that does not exist;
+#   - names the kernel would refuse (through "nosuch/..", too long);
+#   - a log that cannot be written (/dev/full);
 #   - a listing that cannot be put in place at the end (standard output);
 #   - symbolic links planted at the graphs folder, a graph file, a
 #     catalogue folder or a catalogue entry, leading out of their folders;
+#   - a link from one graph's name to another graph's file;
 #   - an output named as a graph file of the run;
-#   - a permanent graphics catalogue written by a second run;
+#   - a permanent graphics catalogue written by a second run, by two runs
+#     at once, and with a folder at an entry's name;
 #   - a graph that cannot be written, statistical or device;
-#   - a signal while a step's graph files are written, and what a killed
-#     run leaves for the next run in the folder.
+#   - the graphs of a step that fails;
+#   - a signal while a step's graph files are written or put in place, and
+#     what a killed run leaves for the next run in the folder.
 # Usage: file_safety.sh PATH/TO/korvante
 set -uo pipefail
 korvante=$(realpath "${1:?usage: file_safety.sh PATH/TO/korvante}")
@@ -45,6 +51,7 @@ check() {
 }
 same_file() { cmp -s "$1" "$2"; }
 said() { grep -qF -- "$2" "$1"; }
+lacks() { ! grep -qF -- "$2" "$1" 2>/dev/null; }
 
 # A fresh folder with the program and a copy of aml.csv.
 fresh() {
@@ -188,6 +195,16 @@ else
 fi
 chmod 755 run
 
+# Without --out, WORK is a temporary folder: the log says once that its
+# data sets are not kept.
+fresh
+sed 's/outsurv=s/outsurv=s outtest=t/' run/p.vyr >run/two.vyr
+cat run/p.vyr >>run/two.vyr
+"$korvante" run/two.vyr >/dev/null 2>"$work/err"
+s=$?
+check "WORK data sets without --out" test "$s" = 0
+check "WORK data sets without --out" test "$(grep -c "WORK data sets are not kept without --out" "$work/err")" = 1
+
 # A link that loops where an output data set goes is said to loop.
 fresh
 ln -s s2.csv run/out/s.csv
@@ -250,6 +267,40 @@ s=$?
 check "--listing into the --out folder to be made" test "$s" = 0
 check "--listing into the --out folder to be made" said run/made/l.txt "The KORVANTE Procedure"
 
+# Names the kernel would refuse are refused before the run: a name through
+# ".." after a folder that does not exist, an --out folder whose name leaves
+# no room for the files in it. A long listing name within the limit (its
+# temporary file has a short name of its own) is written.
+fresh
+"$korvante" run/p.vyr --out run/out --listing run/nosuch/../x.out >/dev/null 2>"$work/err"
+s=$?
+check "--listing through nosuch/.." test "$s" = 2
+check "--listing through nosuch/.." said "$work/err" "the folder run/nosuch/.. cannot be reached"
+long=$(printf 'o%.0s' $(seq 1 200))
+deep=$work/run
+while [ ${#deep} -lt 3850 ]; do deep=$deep/$long; done
+deep=$deep/$(printf 'e%.0s' $(seq 1 $((4055 - ${#deep} - 1))))
+"$korvante" run/p.vyr --out "$deep" >/dev/null 2>"$work/err"
+s=$?
+check "a 4055-byte --out" test "$s" = 2
+check "a 4055-byte --out" said "$work/err" "its name is 4055 bytes long"
+name=run/$(printf 'l%.0s' $(seq 1 230)).lst
+"$korvante" run/p.vyr --out run/out --listing "$name" >/dev/null 2>&1
+s=$?
+check "a 230-byte --listing name" test "$s" = 0
+check "a 230-byte --listing name" said "$name" "The KORVANTE Procedure"
+
+# A log that cannot be written fails the run, as the other documents do, and
+# its summary says so.
+if [ -w /dev/full ]; then
+  fresh
+  "$korvante" run/p.vyr --out run/out --log /dev/full >/dev/null 2>"$work/err"
+  s=$?
+  check "--log /dev/full" test "$s" = 1
+  check "--log /dev/full" said "$work/err" "ERROR: The run ended with errors: the log could not be written."
+  check "--log /dev/full" test "$(grep -c "ended normally" "$work/err")" = 0
+fi
+
 # A listing that is whole but cannot be put in place at the end (its name
 # turns out to be a data set the run reads) goes to standard output.
 fresh
@@ -301,6 +352,21 @@ for planted in graphs graphs/SurvivalPlot.svg GSEG GSEG/KORVANTE.svg; do
   check "a link at OUT/$planted" test "$(cat "$work/victims/KORVANTE.svg")" = victim
   check "a link at OUT/$planted" test "$(ls -A "$work/victims" | wc -l)" = 2
 done
+
+# A link from one graph's name to another graph's file: the graph that
+# would arrive through it is refused, and the other graph's file never holds
+# it.
+fresh
+mkdir -p run/out/graphs
+ln -s NegLogSurvivalPlot.svg run/out/graphs/SurvivalPlot.svg
+graph_program
+sed -i 's/plots=(s ls lls)/plots=(s ls)/' run/g.vyr
+"$korvante" run/g.vyr --out run/out >/dev/null 2>"$work/err"
+s=$?
+check "a link to another graph's file" test "$s" = 1
+check "a link to another graph's file" said "$work/err" "it is a symbolic link to NegLogSurvivalPlot.svg"
+check "a link to another graph's file" test -L run/out/graphs/SurvivalPlot.svg
+check "a link to another graph's file" lacks run/out/graphs/NegLogSurvivalPlot.svg "Survival Estimates<"
 
 # An output named as a graph file of the run: refused, and the graph file
 # keeps what it held.
@@ -355,6 +421,31 @@ check "WORK's catalogue" test "$s" = 0
 check "WORK's catalogue" test "$(ls run/out/GSEG | wc -l)" = 3
 check "WORK's catalogue" test ! -e run/out/GSEG/KORVANT3.svg
 
+# Runs started together into one permanent catalogue lose no entry: each
+# run's names are given out and put in place under the folder's lock. A
+# folder planted at a free name is passed over like an entry.
+fresh
+graph_program
+mkdir run/keep
+sed '1i libname keep "keep";' run/g.vyr | sed 's/notable;/gout=keep.cat notable;/' >run/k.vyr
+lost=0
+for round in 1 2 3 4 5 6 7 8 9 10; do
+  rm -rf run/keep/CAT
+  "$korvante" run/k.vyr --out run/o1 --graphics off >/dev/null 2>&1 &
+  a=$!
+  "$korvante" run/k.vyr --out run/o2 --graphics off >/dev/null 2>&1 &
+  b=$!
+  wait $a && wait $b || lost=$((lost + 100))
+  [ "$(ls run/keep/CAT | wc -l)" = 6 ] || lost=$((lost + 1))
+done
+check "runs at once into one catalogue" test "$lost" = 0
+rm -rf run/keep/CAT && mkdir -p run/keep/CAT/KORVANTE.svg
+"$korvante" run/k.vyr --out run/out --graphics off >/dev/null 2>"$work/err"
+s=$?
+check "a folder at an entry's name" test "$s" = 0
+check "a folder at an entry's name" test -d run/keep/CAT/KORVANTE.svg
+check "a folder at an entry's name" test -f run/keep/CAT/KORVANT3.svg
+
 # A graph that cannot be written fails the step, statistical or device.
 for mode in on off; do
   fresh
@@ -368,6 +459,21 @@ for mode in on off; do
   check "graphics $mode, $folder a file" said "$work/err" "could not be made"
   check "graphics $mode, $folder a file" test "$(cat "run/out/$folder")" = "not a folder"
 done
+
+# A step that fails puts none of its files in place: a graph drawn before an
+# unsorted BY group stops the step is dropped, as the data set is.
+fresh
+cat >run/by.vyr <<'EOF'
+proc korvante data=aml plots=(s) outsurv=s notable;
+  time time*status(0);
+  by status;
+run;
+EOF
+"$korvante" run/by.vyr --out run/out >/dev/null 2>"$work/err"
+s=$?
+check "a failed step's graphs" test "$s" = 1
+check "a failed step's graphs" said "$work/err" "were not put in place because the step did not complete"
+check "a failed step's graphs" test -z "$(find run/out -name '*.svg' -o -name '*.csv')"
 
 # SIGTERM while a step's graph files are written: the step's files (graphs,
 # catalogue entries, data sets) are put in place together, so every one of
@@ -387,32 +493,54 @@ for mode in on off; do
   check "SIGTERM among the graphs ($mode)" test -z "$(find run/out -name '*.tmp')"
 done
 
-# SIGKILL there leaves the staged files and the run's temporary files; the
-# next run writing into those folders removes them, but not those of a run
-# still going (a file whose lock is held).
+# SIGTERM while the step's files are put in place waits for them all, and
+# the log says that the step finished and its files are in place.
 fresh
 graph_program
-KORV_SIGNAL_AFTER_STAGED=3,KILL "$korvante" run/g.vyr --out run/out --listing run/out/g.lst \
+KORV_SIGNAL_AFTER_PLACED=1 "$korvante" run/g.vyr --out run/out --log "$work/g.log" >/dev/null 2>&1
+s=$?
+check "SIGTERM among the final renames" test "$s" = 143
+check "SIGTERM among the final renames" said "$work/g.log" "the step had finished, and its files were put in place"
+check "SIGTERM among the final renames" test "$(ls run/out/graphs | wc -l)" = 3
+check "SIGTERM among the final renames" test -s run/out/s.csv
+
+# SIGKILL there leaves the staged files and the run's temporary files; the
+# next run writing into those folders removes them and says so, but not
+# those of a run still going (a folder whose lock is held), nor a user's
+# file named like ours, nor a folder of our name that holds a user's file.
+fresh
+graph_program
+mkdir run/lst
+KORV_SIGNAL_AFTER_STAGED=3,KILL "$korvante" run/g.vyr --out run/out --listing run/lst/g.lst \
   >/dev/null 2>&1
 s=$?
 check "SIGKILL among the graphs" test "$s" = 137
-check "SIGKILL among the graphs" test -n "$(find run/out -name '*.tmp')"
-held=run/out/.held.korv-0123456789abcdef.tmp
-echo "a living run's" >"$held"
-echo "a killed run's" >run/out/graphs/.SurvivalPlot.svg.korv-0123456789abcdef.tmp
+check "SIGKILL among the graphs" test -n "$(find run/out run/lst -name '*.tmp')"
+held=run/out/.korvante-file.korv-0123456789abcdef.tmp
+mkdir "$held" && echo "a living run's" >"$held/1"
+echo notes >run/out/.notes.korv-0123456789abcdef.tmp
+echo notes >run/lst/.g.lst.korv-0123456789abcdef.tmp
+users=run/out/graphs/.korvante-step.korv-0000000000000000.tmp
+mkdir "$users" && echo mine >"$users/mine.txt"
+kept="$held
+$users
+run/lst/.g.lst.korv-0123456789abcdef.tmp
+run/out/.notes.korv-0123456789abcdef.tmp"
 if command -v flock >/dev/null; then
-  flock "$held" "$korvante" run/g.vyr --out run/out --listing run/out/g.lst >/dev/null 2>&1
+  flock "$held" "$korvante" run/g.vyr --out run/out --listing run/lst/g.lst \
+    --log "$work/t.log" >/dev/null 2>&1
   s=$?
-  check "the next run tidies up" test "$s" = 0
-  check "the next run tidies up" test "$(find run/out -name '*.tmp')" = "$held"
 else
-  echo "skipped: a living run's temporary file (no flock command here)"
-  rm -f "$held"
-  "$korvante" run/g.vyr --out run/out --listing run/out/g.lst >/dev/null 2>&1
+  echo "skipped: a living run's temporary folder (no flock command here)"
+  rm -rf "$held"
+  kept=$(echo "$kept" | tail -n +2)
+  "$korvante" run/g.vyr --out run/out --listing run/lst/g.lst --log "$work/t.log" >/dev/null 2>&1
   s=$?
-  check "the next run tidies up" test "$s" = 0
-  check "the next run tidies up" test -z "$(find run/out -name '*.tmp')"
 fi
+check "the next run tidies up" test "$s" = 0
+check "the next run tidies up" test "$(find run/out run/lst -name '*.tmp' | sort)" = "$(echo "$kept" | sort)"
+check "the next run tidies up" test "$(cat "$users/mine.txt")" = mine
+check "the next run tidies up" said "$work/t.log" "left by a run that was stopped, was removed with the"
 
 echo "$((checks - failed)) passed, $failed failed"
 [ $failed = 0 ]

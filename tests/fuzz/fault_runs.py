@@ -534,7 +534,7 @@ def signals(korvante, with_html_json, rounds):
             # as under the sanitizers, must not leave it nowhere to say why).
             deadline = time.time() + 30
             while time.time() < deadline and p.poll() is None and not any(
-                    n.startswith(".run.log.") for n in os.listdir(place.out)):
+                    n.startswith(".korvante-file.") for n in os.listdir(place.out)):
                 time.sleep(0.005)
             time.sleep(rng.uniform(0.05, 0.4))
             p.send_signal(sig)

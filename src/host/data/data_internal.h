@@ -79,6 +79,9 @@ std::string not_regular_file(unsigned mode);
 // Makes the output data set's file under a temporary name beside its target
 // (output.cpp). Returns 0, or a host code after saying why in the log.
 int open_output_file(DSHANDLE* ds);
+// A new run: the note that WORK data sets are not kept without --out is
+// said again, once (output.cpp).
+void reset_not_kept_note();
 // Reads a sidecar; false after logging an error naming the file and line.
 bool read_sidecar(const std::string& path, Sidecar& out);
 // Quotes a sidecar value when needed.

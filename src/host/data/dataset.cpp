@@ -639,6 +639,7 @@ void vyr::data_session_start()
         reg().lastCreated.clear();
         reg().created.clear();
     }
+    data::reset_not_kept_note();
     // An output an earlier run left open was never committed: its temporary
     // file goes, without a word in this run's log.
     for (auto& ds : sets)

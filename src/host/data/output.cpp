@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "vyr_format.h"
 #include "vyr_host.h"
 #include "vyr_missing.h"
+#include "vyr_session.h"
 
 using namespace vyr::data;
 
@@ -23,6 +25,10 @@ namespace
 {
 
 constexpr size_t kFlushAt = 1 << 20;
+constexpr int kMsgWorkNotKept = 6064;
+
+// Whether the run said that its WORK data sets are not kept.
+std::atomic<bool> g_saidNotKept{false};
 
 Output* output_of(XVHANDLE* h)
 {
@@ -372,6 +378,11 @@ int xoadd(XO_PARMS* parms)
 namespace vyr::data
 {
 
+void reset_not_kept_note()
+{
+    g_saidNotKept.store(false);
+}
+
 int open_output_file(DSHANDLE* ds)
 {
     std::string why;
@@ -424,5 +435,9 @@ int vyr_data_finish_output(DSHANDLE* ds, bool commit)
     }
     xpmlog(kGroup, 13, ds->display.c_str(), o.rows, static_cast<int>(o.vars.size()));
     vyr_data_note_created(ds->display);
+    // Without --out, WORK is a temporary folder that goes when the run ends:
+    // said once, so that no one looks for the files afterwards.
+    if (ds->lib == "WORK" && vyr_settings().outDir.empty() && !g_saidNotKept.exchange(true))
+        xpmlog(kGroup, kMsgWorkNotKept, ds->display.c_str());
     return 0;
 }

@@ -208,22 +208,12 @@ constexpr int kMsgNoFolder = 21;
 constexpr int kMsgNotWritten = 22;
 constexpr int kMsgFolderOutside = 5305;
 constexpr int kMsgEarlierEntries = 5306;
+constexpr int kMsgCatalogueLocked = 6060;
 // The step's return code when an entry cannot be catalogued: that of a graph
 // file of the output layer that cannot be written.
 constexpr int kRcNotWritten = 1008;
 constexpr int kMsgUnknownColour = 23;
 constexpr int kMsgUnknownMarker = 24;
-
-// Letters, digits and underscores of a name, upper case; others become '_'.
-std::string fileToken(const std::string& s)
-{
-    std::string t;
-    for (char c : s) {
-        const auto u = static_cast<unsigned char>(c);
-        t.push_back(std::isalnum(u) || c == '_' ? static_cast<char>(std::toupper(u)) : '_');
-    }
-    return t;
-}
 
 std::string lowerToken(const std::string& s)
 {
@@ -231,21 +221,6 @@ std::string lowerToken(const std::string& s)
     for (char c : s)
         t.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
     return t;
-}
-
-// The proposed entry name made unique among `used`: NAME, then the name cut
-// to leave room for a number: NAM1 .. NAM9, NA10 .. NA99, ...
-std::string uniqueName(const std::string& name, std::set<std::string>& used)
-{
-    if (used.insert(name).second)
-        return name;
-    for (long k = 1;; ++k) {
-        const std::string digits = std::to_string(k);
-        const size_t keep = digits.size() >= 8 ? 0 : std::min(name.size(), 8 - digits.size());
-        std::string candidate = name.substr(0, keep) + digits;
-        if (used.insert(candidate).second)
-            return candidate;
-    }
 }
 
 Stroke strokeOf(int colour, double width, int style)
@@ -322,7 +297,7 @@ int ggadcat(int, const char* libname, void** catptr, int, int)
     std::string member = s.gz ? field(s.gz->catmem, s.gz->catmemlen) : std::string();
     if (member.empty())
         member = "GSEG";
-    member = fileToken(member);
+    member = vyr::catalogue_token(member);
     // A catalogue that cannot be used fails the step, as a graph file that
     // cannot be written does.
     const std::string path = vyr_library_path(lib);
@@ -348,35 +323,29 @@ int ggadcat(int, const char* libname, void** catptr, int, int)
         xsetrc(kRcNotWritten);
         return -1;
     }
+    // The first time the run uses a catalogue of a permanent library, the
+    // entries earlier runs left in it keep their names: new entries take
+    // names not in use. WORK is the run's own library, whose entries of an
+    // earlier run in the same output folder are replaced, as its data sets
+    // are. Other runs may write a permanent catalogue at the same time: in
+    // each step that uses it, its folder stays locked from here until the
+    // step's files are in place.
+    std::string why;
+    const int earlier = vyr::catalogue_use(folder, lib != "WORK", why);
+    if (earlier < 0) {
+        xpmlog(kGroup, kMsgCatalogueLocked, (lib + "." + member).c_str(), folder.c_str(),
+               why.c_str());
+        xsetrc(kRcNotWritten);
+        return -1;
+    }
+    if (earlier > 0)
+        xpmlog(kGroup, kMsgEarlierEntries, (lib + "." + member).c_str(), folder.c_str(), earlier);
     for (Catalogue& c : s.cats)
         if (c.lib == lib && c.member == member) {
             if (catptr)
                 *catptr = &c;
             return 0;
         }
-    // The first time the run uses a catalogue of a permanent library, the
-    // entries earlier runs left in it keep their names: new entries take
-    // names not in use. WORK is the run's own library, whose entries of an
-    // earlier run in the same output folder are replaced, as its data sets
-    // are.
-    if (auto [names, fresh] = s.used.try_emplace(folder); fresh && lib != "WORK") {
-        int earlier = 0;
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator(folder, ec)) {
-            std::error_code fec;
-            if (!e.is_regular_file(fec))
-                continue; // a folder planted at an entry's name is no entry
-            const std::string ext = fileToken(e.path().extension().string());
-            if (!(ext == "_SVG" || ext == "_PNG" || ext == "_PDF"))
-                continue;
-            const std::string entry = fileToken(e.path().stem().string());
-            if (!entry.empty() && entry[0] != '_' && names->second.insert(entry).second)
-                ++earlier;
-        }
-        if (earlier > 0)
-            xpmlog(kGroup, kMsgEarlierEntries, (lib + "." + member).c_str(), folder.c_str(),
-                   earlier);
-    }
     s.cats.push_back({lib, member, folder});
     if (catptr)
         *catptr = &s.cats.back();
@@ -390,11 +359,10 @@ int ggoseg(int, int, void* catptr, void** segq, char* sysname, const char* name,
     auto* cat = static_cast<Catalogue*>(catptr);
     if (!cat || !segq)
         return -1;
-    std::string proposed = fileToken(field(name, 8));
+    std::string proposed = vyr::catalogue_token(field(name, 8));
     if (proposed.empty())
         proposed = "GRAPH";
-    std::set<std::string>& used = s.used[cat->folder];
-    const std::string entry = uniqueName(proposed, used);
+    const std::string entry = vyr::catalogue_entry_name(cat->folder, proposed);
     // The description (256 characters, blank padded) keeps its case.
     std::string title;
     if (desc) {
@@ -1061,8 +1029,8 @@ const VyrGraphEntry* vyr_gk_entry(const std::string& library, const std::string&
     std::string mem = field(member.c_str(), static_cast<int>(member.size()));
     if (mem.empty())
         mem = "GSEG";
-    const std::string key =
-        lib + "." + fileToken(mem) + "." + field(entry.c_str(), static_cast<int>(entry.size()));
+    const std::string key = lib + "." + vyr::catalogue_token(mem) + "." +
+                            field(entry.c_str(), static_cast<int>(entry.size()));
     auto it = st().entries.find(key);
     return it == st().entries.end() ? nullptr : &it->second;
 }
@@ -1078,7 +1046,7 @@ void vyr_gk_reset()
     stepEnd();
     s.entries.clear();
     s.order.clear();
-    s.used.clear();
+    vyr::catalogue_names_reset();
 }
 
 void vyr_gk_observe(vgr::Canvas* canvas)

@@ -107,10 +107,9 @@ struct State {
     bool headerLaid = false;
     // Names noted once per step (unknown colours and markers).
     std::set<std::string> noted;
-    // The run: entries catalogued and the names used per catalogue folder.
+    // The run: entries catalogued (their names: catalogue_entry_name).
     std::map<std::string, VyrGraphEntry> entries;
     std::vector<std::string> order;
-    std::map<std::string, std::set<std::string>> used;
     // Task anchors, resource slots and control blocks of the step.
     struct Slot {
         void* value = nullptr;

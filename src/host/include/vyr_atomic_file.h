@@ -1,12 +1,16 @@
 // Files written whole or not at all: every output file of the host (listing,
 // log, HTML, JSON, output data sets and their attribute files) is written
-// under an unpredictable temporary name beside its target and renamed over
-// the target only when it is complete. A step's graph files, images and
-// catalogue entries are written the same way into a private folder beside
-// their targets and put in place together when the step ends (StagedFile).
-// A temporary file or folder is locked while its run lives, so that a later
-// run writing into the same folder removes those a killed run left and no
-// other. Implemented in src/host/files/atomic_file.cpp.
+// in a private folder of its own, made under an unpredictable name beside
+// its target, and renamed over the target only when it is complete. A
+// step's graph files, images and catalogue entries are written the same way
+// into one private folder beside their targets and put in place together
+// when the step ends (StagedFile). A private folder is locked while its run
+// lives and holds nothing but files named by numbers, so that a later run
+// writing into the same folder removes those a killed run left and nothing
+// else. Implemented in src/host/files/: staging.cpp (atomic files, staged
+// files and their commit), sweep.cpp (what killed runs left), claims.cpp
+// (the run's inputs and its outputs' claims), paths.cpp (where a write
+// lands) and catalogue_names.cpp (the names of catalogue entries).
 #pragma once
 
 #include <sys/types.h>
@@ -36,10 +40,10 @@ class AtomicFile
     // link, the file it finally points to is the one replaced (the link
     // stays). When it exists and is not a regular file (a terminal, a pipe,
     // /dev/stdout), it is written directly, as there is nothing to replace.
-    // The temporary file is created with O_EXCL and O_NOFOLLOW under a
-    // random name in the folder of the file replaced, so nothing planted
-    // under a predictable name can be followed. On failure returns false
-    // with the reason in `why`.
+    // The temporary file is created with O_EXCL and O_NOFOLLOW in a private
+    // folder made under a random name in the folder of the file replaced, so
+    // nothing planted under a predictable name can be followed. On failure
+    // returns false with the reason in `why`.
     bool open(const std::string& target, std::string& why);
 
     // The buffered stream to write to (null when not open).
@@ -84,9 +88,10 @@ class AtomicFile
     bool finished_ = false;
     std::string target_;
     std::string temp_;
+    std::string private_; // the private folder that holds temp_
     int slot_ = -1;
-    // Keeps the temporary file's lock between finish and commit, when the
-    // stream's descriptor is closed.
+    // The private folder, open: holds its lock until the file is renamed or
+    // removed.
     int lockFd_ = -1;
     bool replacesDataSets_ = false;
 };
@@ -145,14 +150,23 @@ struct StagedFailure {
     std::string why;
 };
 std::vector<StagedFailure> step_files_end();
-// Removes every staged file that is not yet in place (a run that ends
-// without its step's end).
-void drop_step_files();
+// Removes every staged file that is not yet in place (a step that failed, a
+// run that ends without its step's end); returns how many there were.
+std::size_t drop_step_files();
 
 // Removes, once per run and folder, what a killed run left in `folder`: the
-// temporary files and staging folders whose names are ours and whose lock no
-// living process holds. Called before the run first writes into a folder.
+// private folders whose names are ours, whose lock no living process holds,
+// and which hold nothing but files named by numbers. Anything else (a file
+// named like one of ours, a folder holding anything more) is left alone.
+// Called before the run first writes into a folder.
 void remove_stale_temp_files(const std::string& folder);
+// The private folders the sweeps removed since the last call, each with the
+// number of files it held, for the log.
+struct SweptFolder {
+    std::string path;
+    int files = 0;
+};
+std::vector<SweptFolder> take_swept_folders();
 
 // Whether `path`, once its symbolic links are followed, lies inside `folder`
 // (itself resolved). A path that does not exist counts by where it would be
@@ -160,6 +174,15 @@ void remove_stale_temp_files(const std::string& folder);
 // returned, when its links loop or go too deep.
 bool inside_folder(const std::string& path, const std::string& folder, std::string& where,
                    bool& loops);
+
+// Whether a file can be written at `path` (as given) the way AtomicFile
+// writes it: no name in it longer than the folder allows (NAME_MAX), and the
+// path of its temporary file, in a private folder beside it, shorter than
+// PATH_MAX. False with the reason in `why`.
+bool path_fits(const std::string& path, std::string& why);
+// How many bytes a private folder and its file add to the path of a folder
+// ("/.korvante-file.korv-0123456789abcdef.tmp/1").
+std::size_t private_path_room();
 
 // A folder the run writes files into, `folder` inside `parent`: made when it
 // does not exist. Outside when it leads out of `parent` through a symbolic
@@ -191,23 +214,27 @@ bool claim_output(const std::string& path, OutputKind kind, const std::string& w
 // other failure (a symbolic link or something else that is not a regular
 // file planted at its name, a lock file that cannot be opened) is never
 // passed over: `held()` is false and `why()` names the lock file and the
-// reason, for the caller to refuse or report.
+// reason, for the caller to refuse or report. Without `wait`, a lock another
+// process holds is not waited for: `held()` is false and `busy()` true.
 class FolderLock
 {
   public:
-    FolderLock(const std::string& folder, bool exclusive);
+    FolderLock(const std::string& folder, bool exclusive, bool wait = true);
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
     ~FolderLock();
     bool held() const { return fd_ >= 0; }
     // A reader's lock where the folder has no lock file at all.
     bool absent() const { return absent_; }
+    // Not taken without waiting: another process holds it.
+    bool busy() const { return busy_; }
     // Why the lock was not taken ("" when held or absent), naming the file.
     const std::string& why() const { return why_; }
 
   private:
     int fd_ = -1;
     bool absent_ = false;
+    bool busy_ = false;
     std::string why_;
 };
 
@@ -275,6 +302,31 @@ void note_commits_from_now() noexcept;
 // number of names.
 std::size_t append_file_names(char* buf, std::size_t at, std::size_t cap, bool committed,
                               const char* skip, int* count) noexcept;
+
+// The names of a graphics catalogue's entries: an entry is a file per format
+// (NAME.svg, NAME.png, NAME.pdf) in the catalogue's folder, its name a token
+// of at most 8 characters.
+//
+// `text` as a token: letters in upper case, digits and '_' kept, any other
+// character made '_'.
+std::string catalogue_token(const std::string& text);
+// The use of the catalogue in `folder` by the running step. A permanent
+// catalogue (`keepsEarlier`) keeps the entries earlier runs (and other runs
+// going on now) put in it: its folder's lock (FolderLock) is taken, waiting
+// while another run holds it, and held until the step's files are put in
+// place or dropped (step_files_end, drop_step_files), so that no two runs
+// give out one name; the names in the folder (a file or anything else named
+// as an entry) are read then, and new entries do not take them. Returns how
+// many entries of earlier runs the folder held when the run first used it
+// (0 later, and for WORK's catalogue, which is the run's own), or -1 when
+// the lock cannot be taken, with the reason in `why`.
+int catalogue_use(const std::string& folder, bool keepsEarlier, std::string& why);
+// A new entry's name in `folder`: `proposed` when it is not in use, else the
+// name cut to leave room for a number (NAM1 .. NAM9, NA10 .. NA99, ...).
+std::string catalogue_entry_name(const std::string& folder, const std::string& proposed);
+// Forgets the names in use and lets go of the catalogues' locks (a new run
+// in the same process).
+void catalogue_names_reset();
 
 // Test hook for failure sweeps: when the environment variable
 // KORV_FAIL_WRITE holds a number N, the Nth write to any file opened by

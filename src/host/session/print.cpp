@@ -77,6 +77,8 @@ struct PrintState {
     Sink listing, log;
     std::string* captureListing = nullptr;
     std::string* captureLog = nullptr;
+    // Where the log's last line begins in its kept text (npos: unmarked).
+    std::size_t logMark = std::string::npos;
     // The listing was ended (print_finish_listing), and how that went.
     bool listingEnded = false;
     bool listingOk = true;
@@ -167,11 +169,8 @@ void write_raw(Sink& sink, std::string* capture, std::string_view text)
         sink.kept += text;
     std::FILE* f = sink.file.stream();
     if (f == nullptr) {
-        // A log file that could not be opened still leaves the log on
-        // standard error; a listing file that could not be opened is not
-        // sent to standard output in its place.
-        if (!sink.path.empty() && &sink == &ps().listing)
-            return;
+        // A log or listing file that could not be opened leaves its text on
+        // standard error or standard output.
         f = standard_stream(sink);
         if (write_should_fail()) {
             sink.fail(ENOSPC);
@@ -374,7 +373,7 @@ void print_reset(const VyrSettings& settings)
     }
     note_log_for_signals(s.log);
     if (!open_sink(s.listing, settings.listing)) {
-        xpmlog(kHostGroup, kMsgListingFailed, settings.listing.c_str(), s.listing.why.c_str());
+        xpmlog(kHostGroup, kMsgListingToStdout, settings.listing.c_str(), s.listing.why.c_str());
         s.listing.reported = true;
     }
 }
@@ -398,7 +397,27 @@ bool print_finish_listing()
     return ok;
 }
 
-bool print_finish()
+bool print_log_ok()
+{
+    PrintState& s = ps();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    std::FILE* f = s.log.file.stream();
+    if (f == nullptr && s.log.path.empty())
+        f = standard_stream(s.log);
+    errno = 0;
+    if (f != nullptr && std::fflush(f) != 0)
+        s.log.fail(errno);
+    return !s.log.failed;
+}
+
+void print_log_mark()
+{
+    PrintState& s = ps();
+    std::lock_guard<std::recursive_mutex> g(s.lock);
+    s.logMark = s.log.kept.size();
+}
+
+bool print_finish(const std::string& lastLine)
 {
     bool okListing = print_finish_listing();
     PrintState& s = ps();
@@ -410,13 +429,18 @@ bool print_finish()
         std::fprintf(stderr, "ERROR: ");
         std::fprintf(stderr, text.c_str(), sink_name(s.log).c_str(), s.log.why.c_str());
         std::fprintf(stderr, "\n");
-        // Nothing the run logged is lost: the text goes to standard error.
+        // Nothing the run logged is lost: the text goes to standard error,
+        // ending with the run's summary as the failed log makes it.
         if (s.log.keep) {
             std::fprintf(stderr, "NOTE: %s\n", message_text_plain(kMsgLogFollows).c_str());
-            std::fwrite(s.log.kept.data(), 1, s.log.kept.size(), stderr);
+            const bool cut = !lastLine.empty() && s.logMark <= s.log.kept.size();
+            std::fwrite(s.log.kept.data(), 1, cut ? s.logMark : s.log.kept.size(), stderr);
+            if (cut)
+                std::fprintf(stderr, "ERROR: %s\n", lastLine.c_str());
             std::fflush(stderr);
         }
     }
+    s.logMark = std::string::npos;
     s.log.reset();
     return okListing && okLog;
 }

@@ -17,6 +17,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -126,6 +127,19 @@ void statement_message(int number, const VyrStatement& st, std::size_t offset, .
     else if (sev == Severity::Warning)
         raise_step(4);
 }
+
+namespace
+{
+
+// Says in the log which private folders of stopped runs the sweeps removed
+// since it was last said.
+void log_swept_folders()
+{
+    for (const SweptFolder& f : take_swept_folders())
+        xpmlog(kHostGroup, kMsgSweptFolder, f.path.c_str(), f.files);
+}
+
+} // namespace
 
 void hooks_clear()
 {
@@ -423,15 +437,23 @@ int run_step(VyrStep& step)
     // The step's files are put in place together: its graph files, images
     // and catalogue entries, then its data sets. A signal meanwhile waits
     // until they all are, so that a stopped step never leaves some of them
-    // new and some as an earlier run left them.
+    // new and some as an earlier run left them. A step that failed puts
+    // none of them in place.
     signal_defer_begin();
-    for (const StagedFailure& f : step_files_end()) {
-        xpmlog(kHostGroup, kMsgStepFileFailed, f.target.c_str(), f.why.c_str());
-        raise_step(1008);
+    const bool placing = s.stepRc <= 4;
+    if (!placing) {
+        if (const std::size_t n = drop_step_files(); n > 0)
+            xpmlog(kHostGroup, kMsgStepFilesDropped, static_cast<int>(n));
+    } else {
+        for (const StagedFailure& f : step_files_end()) {
+            xpmlog(kHostGroup, kMsgStepFileFailed, f.target.c_str(), f.why.c_str());
+            raise_step(1008);
+        }
     }
     runHooks(s.hostEndHooks);
     signal_note_step(false);
-    signal_defer_end();
+    signal_defer_end(placing);
+    log_swept_folders();
     pools_step_end();
     s.procAnchor = nullptr;
     s.comAnchor = nullptr;
@@ -754,6 +776,10 @@ bool at_or_below(const fs::path& inner, const fs::path& outer)
     return !rel.empty() && *rel.begin() != "..";
 }
 
+// The room the names of the files the run writes in the --out folder take
+// (a graph's file in graphs/, a catalogue's folder and entry, a data set).
+constexpr std::size_t kOutNameRoom = 256;
+
 // The listing, log, HTML and JSON files can be written where they are named:
 // each goes into a folder that exists (or that the run makes: the --out
 // folder and the folders above it), and none is a picture in the folder of
@@ -767,6 +793,19 @@ bool check_output_folders(const VyrSettings& settings)
     std::error_code ec;
     const fs::path graphs = out.empty() ? fs::path() : fs::weakly_canonical(out / "graphs", ec);
     bool ok = true;
+    // The files the run writes in the --out folder need room for their
+    // names (graphs/NAME.svg, a catalogue's folder and entry) and a private
+    // folder each: an --out folder whose name leaves too little is refused
+    // before any work is done.
+    if (const std::size_t room = kOutNameRoom + private_path_room();
+        settings.outDir.size() + room >= PATH_MAX) {
+        const std::string why = "its name is " + std::to_string(settings.outDir.size()) +
+                                " bytes long, and the files written in it need up to " +
+                                std::to_string(room) + " bytes more within the " +
+                                std::to_string(PATH_MAX - 1) + " bytes a path may have";
+        xpmlog(kHostGroup, kMsgOutputCannotWrite, "--out", settings.outDir.c_str(), why.c_str());
+        return false;
+    }
     for (const auto& [option, path] : document_outputs(settings)) {
         if (path->empty())
             continue;
@@ -780,6 +819,16 @@ bool check_output_folders(const VyrSettings& settings)
         auto problem = [&]() -> std::string {
             if (exists && S_ISDIR(st.st_mode))
                 return "it is a folder";
+            std::string why;
+            if (!path_fits(*path, why))
+                return why;
+            // The kernel follows ".." from the folder before it, which must
+            // exist: "nosuch/../x" cannot be written, though it reads as "x".
+            const std::string given = folder_of(*path);
+            for (const fs::path& part : fs::path(given))
+                if (part == ".." && ::stat(given.c_str(), &st) != 0)
+                    return "the folder " + given + " cannot be reached (" + std::strerror(errno) +
+                           ")";
             // A picture in the graphs folder, named as it is written or as
             // the file it leads to.
             const std::string ext = upper(fs::path(*path).extension().string());
@@ -896,6 +945,7 @@ void start_session(const VyrSettings& settings)
     pools_reset();
     pools_set_limit(0);
     print_reset(settings);
+    log_swept_folders();
     VyrSettings seeded = settings;
     seeded.options.clear();
     options_reset(seeded);
@@ -1163,6 +1213,7 @@ int finish_run()
     for (int rc : s.stepRcs)
         if (rc > 4)
             ++failed;
+    log_swept_folders();
     // Decided before the summary lines, which are errors themselves.
     const bool outsideErrors = s.sessionRc > 4;
     const bool listingOk = print_finish_listing();
@@ -1176,12 +1227,24 @@ int finish_run()
         reason("errors were found outside the steps (see above)");
     if (!listingOk)
         reason("the listing could not be written");
+    // The log is a document of the run too: one that could not take every
+    // line fails the run, as the listing does.
+    const std::string logFailed = "the log could not be written";
+    const bool logOk = print_log_ok();
+    if (!logOk)
+        reason(logFailed);
     int status = reasons.empty() ? 0 : 1;
+    print_log_mark();
     if (status != 0)
         xpmlog(kHostGroup, kMsgRunSummaryFailed, reasons.c_str());
     else
         xpmlog(kHostGroup, kMsgRunSummaryOk, static_cast<int>(s.stepRcs.size()));
-    if (!print_finish())
+    // The summary as it stands when the log then cannot be put in place.
+    std::string failedSummary = message_text_plain(kMsgRunSummaryFailed);
+    if (const std::size_t at = failedSummary.find("%s"); at != std::string::npos)
+        failedSummary.replace(
+            at, 2, logOk ? reasons + (reasons.empty() ? "" : "; ") + logFailed : reasons);
+    if (!print_finish(failedSummary))
         status = 1;
     pools_reset();
     return status;

@@ -86,6 +86,9 @@ enum HostMessage : int {
     kMsgLogFollows = 4570,
     kMsgOutputIsDataSet = 4000,
     kMsgOutputIsRegistry = 4001,
+    kMsgSweptFolder = 6061,
+    kMsgStepFilesDropped = 6062,
+    kMsgStoppedAfterStep = 6063,
 };
 
 // The longest value a macro variable may hold, in bytes: as long as the
@@ -190,7 +193,16 @@ void print_reset(const VyrSettings& settings);
 // Ends the listing (renaming its file into place); false on failure, which
 // is said in the log. print_finish also ends the log.
 bool print_finish_listing();
-bool print_finish(); // renames the listing/log files into place; false on failure
+// Ends the listing and the log (renaming their files into place); false on
+// failure. A log that fails then goes to standard error whole; when the log
+// was marked (print_log_mark), its text there stops at the mark and
+// `lastLine` (an error line, without its severity) ends it instead.
+bool print_finish(const std::string& lastLine = std::string());
+// Whether every line of the log so far reached its file (or standard
+// error): flushes it first.
+bool print_log_ok();
+// Marks where the log's last line (the run's summary) begins.
+void print_log_mark();
 void print_step_begin();
 void print_step_end();
 void print_flush();
@@ -213,7 +225,9 @@ void signal_note_step(bool running) noexcept;
 // Between these two, a signal waits: the step's files are put in place
 // together, all or none. signal_defer_end then handles a signal that came.
 void signal_defer_begin() noexcept;
-void signal_defer_end() noexcept;
+// `placed`: the step ended and its files were put in place, which a signal
+// that came meanwhile says.
+void signal_defer_end(bool placed = false) noexcept;
 
 // Pools: frees everything allocated in the running step (the task pool and
 // the pools created during the step).

@@ -42,9 +42,11 @@ struct Caught {
     char line[512]; // the log's last line, made when the handlers are set
     std::size_t length;
     char idle[512]; // the start of the line when no step is running
+    char placed[512]; // the line when a step's files were just put in place
 };
-Caught g_caught[] = {
-    {SIGINT, "SIGINT", {}, 0, {}}, {SIGTERM, "SIGTERM", {}, 0, {}}, {SIGHUP, "SIGHUP", {}, 0, {}}};
+Caught g_caught[] = {{SIGINT, "SIGINT", {}, 0, {}, {}},
+                     {SIGTERM, "SIGTERM", {}, 0, {}, {}},
+                     {SIGHUP, "SIGHUP", {}, 0, {}, {}}};
 
 // The parts of the line said between the steps: the text before and after
 // the list of files, for the files written and those not written, and the
@@ -114,6 +116,8 @@ std::atomic<bool> g_haveMain{false};
 // -1 a signal is handled at once; 0 one waits, none came; n > 0 signal n
 // came and waits.
 std::atomic<int> g_deferred{-1};
+// A signal that waited was let through once the step's files were in place.
+std::atomic<bool> g_afterPlacing{false};
 
 std::atomic<bool> g_haveWork{false};
 char g_workDir[PATH_MAX];
@@ -160,6 +164,8 @@ void on_signal(int sig)
         if (c.signal == sig) {
             if (g_stepRunning.load()) {
                 tidy_up(c.line, c.length);
+            } else if (g_afterPlacing.load()) {
+                tidy_up(c.placed, std::strlen(c.placed));
             } else {
                 const std::size_t length = compose_idle(c);
                 tidy_up(g_compose, length);
@@ -201,11 +207,14 @@ void signal_defer_begin() noexcept
     g_deferred.store(0);
 }
 
-void signal_defer_end() noexcept
+void signal_defer_end(bool placed) noexcept
 {
     const int sig = g_deferred.exchange(-1);
-    if (sig > 0)
+    if (sig > 0) {
+        g_afterPlacing.store(placed);
         raise(sig);
+        g_afterPlacing.store(false);
+    }
 }
 
 void signal_note_work_dir(const std::string& path) noexcept
@@ -224,6 +233,7 @@ void vyr_install_signal_handlers()
     using namespace vyr;
     std::string text = message_text_plain(kMsgStoppedBySignal);
     const std::string idle = message_text_plain(kMsgStoppedBetweenSteps);
+    const std::string placed = message_text_plain(kMsgStoppedAfterStep);
     split_part(g_written, message_text_plain(kMsgStoppedFilesWritten));
     split_part(g_notWritten, message_text_plain(kMsgStoppedFilesNotWritten));
     std::snprintf(g_noFiles, sizeof g_noFiles, "%s",
@@ -234,6 +244,13 @@ void vyr_install_signal_handlers()
         int k = std::snprintf(c.idle, sizeof c.idle, "ERROR: ");
         std::snprintf(c.idle + k, sizeof c.idle - static_cast<std::size_t>(k), idle.c_str(),
                       c.name);
+        k = std::snprintf(c.placed, sizeof c.placed, "ERROR: ");
+        k += std::max(0,
+                      std::snprintf(c.placed + k, sizeof c.placed - static_cast<std::size_t>(k) - 1,
+                                    placed.c_str(), c.name));
+        k = std::min<int>(k, static_cast<int>(sizeof c.placed) - 2);
+        c.placed[k++] = '\n';
+        c.placed[k] = '\0';
         int n = std::snprintf(c.line, sizeof c.line, "ERROR: ");
         int m = std::snprintf(c.line + n, sizeof c.line - static_cast<std::size_t>(n) - 1,
                               text.c_str(), c.name);

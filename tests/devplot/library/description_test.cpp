@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -19,6 +20,7 @@
 #include "host/session/session_state.h"
 #include "runtime/procstr.h"
 #include "runtime/wobmth.h"
+#include "vyr_atomic_file.h"
 #include "vyr_data.h"
 #include "vyr_gkernel.h"
 #include "vyr_missing.h"
@@ -319,9 +321,13 @@ TEST_F(Description, ACurveThatCannotBeDrawnIsReported)
 TEST_F(Description, AGraphThatCannotBeCataloguedFails)
 {
     twoCurves();
-    fs::create_directories(dir / "GSEG" / "STATPLOT.svg");
+    // A full disk at the entry's first write.
+    setenv("KORV_FAIL_WRITE", "1", 1);
+    vyr::reset_write_failure_hook();
     ASSERT_EQ(zggrset(&g), 0);
     EXPECT_EQ(zggrplt(&g), zgr::SEGMENT);
+    unsetenv("KORV_FAIL_WRITE");
+    vyr::reset_write_failure_hook();
     EXPECT_NE(log.find("could not be written"), std::string::npos) << log;
 }
 

@@ -20,6 +20,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -339,7 +340,9 @@ TEST_F(AtomicFileTest, StagedFilesStayInTheirFolderAndOffOtherOutputs)
     fs::create_directories(dir + "/graphs");
     write(dir + "/victim", "victim");
     fs::create_symlink(dir + "/victim", dir + "/graphs/out.svg");
-    fs::create_symlink("in.svg", dir + "/graphs/alias.svg");
+    write(dir + "/graphs/in.svg", "old");
+    fs::create_hard_link(dir + "/graphs/in.svg", dir + "/graphs/alias.svg");
+    fs::create_symlink("in.svg", dir + "/graphs/link.svg");
     vyr::StagedFile f;
     std::string why, other;
     EXPECT_FALSE(f.open(dir + "/graphs", "out.svg", "the graph file out.svg", why));
@@ -353,6 +356,9 @@ TEST_F(AtomicFileTest, StagedFilesStayInTheirFolderAndOffOtherOutputs)
     f.abandon();
     EXPECT_FALSE(f.open(dir + "/graphs", "alias.svg", "the graph file alias.svg", why));
     EXPECT_NE(why.find("it is also the graph file in.svg"), std::string::npos) << why;
+    // A link to another file of the folder is refused as such.
+    EXPECT_FALSE(f.open(dir + "/graphs", "link.svg", "the graph file link.svg", why));
+    EXPECT_NE(why.find("it is a symbolic link to in.svg"), std::string::npos) << why;
     // A data set may not land on a graph file either; data sets may replace
     // one another.
     EXPECT_FALSE(vyr::claim_output(dir + "/graphs/in.svg", vyr::OutputKind::DataSet,
@@ -364,22 +370,26 @@ TEST_F(AtomicFileTest, StagedFilesStayInTheirFolderAndOffOtherOutputs)
     vyr::reset_run_files();
 }
 
-// What a killed run left (its temporary files and staging folders, named as
-// ours and unlocked) is removed by the next run writing into the folder;
-// those of a run still going (locked), and names not ours, are kept.
-TEST_F(AtomicFileTest, ANewRunRemovesWhatAKilledRunLeft)
+// What a killed run left (a private folder named as ours, unlocked, holding
+// nothing but numbered files) is removed by the next run writing into the
+// folder, and said; a run still going (its folder locked), a user's file
+// named like ours, and a folder of our name holding a user's file are kept.
+TEST_F(AtomicFileTest, ANewRunRemovesWhatAKilledRunLeftAndNothingElse)
 {
     vyr::reset_run_files();
-    const std::string stale = dir + "/.out.txt.korv-0123456789abcdef.tmp";
-    const std::string held = dir + "/.other.txt.korv-fedcba9876543210.tmp";
-    const std::string staged = dir + "/.korvante-step.korv-00112233445566aa.tmp";
-    const std::string notOurs = dir + "/.out.txt.0123456789abcdef.tmp";
-    write(stale, "stale");
-    write(held, "held");
-    write(notOurs, "someone else's");
-    fs::create_directories(staged);
-    write(staged + "/1", "staged");
-    const int fd = ::open(held.c_str(), O_RDONLY);
+    const std::string stale = dir + "/.korvante-step.korv-00112233445566aa.tmp";
+    const std::string held = dir + "/.korvante-file.korv-fedcba9876543210.tmp";
+    const std::string usersFile = dir + "/.notes.korv-0123456789abcdef.tmp";
+    const std::string usersFolder = dir + "/.korvante-step.korv-0000000000000000.tmp";
+    for (const std::string& f : {stale, held, usersFolder})
+        fs::create_directories(f);
+    write(stale + "/1", "staged");
+    write(stale + "/2", "staged");
+    write(held + "/1", "held");
+    write(usersFile, "a user's notes");
+    write(usersFolder + "/mine.txt", "a user's file");
+    write(usersFolder + "/1", "a file of ours?");
+    const int fd = ::open(held.c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(flock(fd, LOCK_EX), 0);
     vyr::AtomicFile f;
@@ -387,9 +397,14 @@ TEST_F(AtomicFileTest, ANewRunRemovesWhatAKilledRunLeft)
     ASSERT_TRUE(f.open(dir + "/out.txt", why)) << why;
     EXPECT_TRUE(f.commit(why)) << why;
     EXPECT_FALSE(fs::exists(stale));
-    EXPECT_FALSE(fs::exists(staged));
-    EXPECT_TRUE(fs::exists(held));
-    EXPECT_TRUE(fs::exists(notOurs));
+    EXPECT_TRUE(fs::exists(held + "/1"));
+    EXPECT_EQ(read(usersFile), "a user's notes");
+    EXPECT_EQ(read(usersFolder + "/mine.txt"), "a user's file");
+    EXPECT_TRUE(fs::exists(usersFolder + "/1"));
+    const std::vector<vyr::SweptFolder> swept = vyr::take_swept_folders();
+    ASSERT_EQ(swept.size(), 1u);
+    EXPECT_EQ(swept[0].path, stale);
+    EXPECT_EQ(swept[0].files, 2);
     ::close(fd);
     vyr::reset_run_files();
 }

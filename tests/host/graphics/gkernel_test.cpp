@@ -17,6 +17,7 @@
 
 #include "host/graphics/canvas.h"
 #include "host/graphics/gkernel.h"
+#include "vyr_atomic_file.h"
 #include "vyr_gkernel.h"
 #include "vyr_missing.h"
 #include "vyr_session.h"
@@ -346,11 +347,18 @@ TEST_F(Kernel, EntriesAreMadeUniqueAndWrittenAsSvgFiles)
 
 TEST_F(Kernel, AnEntryThatCannotBeWrittenIsAFailure)
 {
+    // A folder at an entry's name in a permanent catalogue is passed over.
     fs::create_directories(dir / "CAT" / "BLOCKED.svg");
     char sys[8];
     void* seg = open("BLOCKED", sys);
+    EXPECT_EQ(std::string(sys, 8), "BLOCKED1");
+    // A full disk.
+    setenv("KORV_FAIL_WRITE", "1", 1);
+    vyr::reset_write_failure_hook();
     EXPECT_LT(ggcseg(0, &seg, 0), 0);
-    EXPECT_EQ(vyr_gk_entry("GKTEST", "CAT", "BLOCKED"), nullptr);
+    unsetenv("KORV_FAIL_WRITE");
+    vyr::reset_write_failure_hook();
+    EXPECT_EQ(vyr_gk_entry("GKTEST", "CAT", "BLOCKED1"), nullptr);
     // An unassigned library is refused when the catalogue is opened.
     void* cat = nullptr;
     EXPECT_LT(ggadcat(0, "NOSUCH  ", &cat, 4, 0), 0);

@@ -749,6 +749,46 @@ TEST_F(Session, AListingThatCannotBePutInPlaceGoesToStandardOutput)
     EXPECT_EQ(dir.names(), (std::vector<std::string>{"out.log"}));
 }
 
+// A listing file that cannot be opened (its folder gone since the check
+// before the run) is not lost either: its lines go to standard output.
+TEST_F(Session, AListingThatCannotBeOpenedGoesToStandardOutput)
+{
+    Folder dir;
+    VyrSettings s;
+    s.listing = dir / "gone/out.lst";
+    s.log = dir / "out.log";
+    testing::internal::CaptureStdout();
+    vyr::print_reset(s);
+    vyr_print_line("a line of the listing");
+    EXPECT_FALSE(vyr::print_finish());
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(has(out, "a line of the listing\n")) << out;
+    EXPECT_TRUE(has(slurp(dir / "out.log"), "It follows on standard output instead."));
+}
+
+// A log whose folder is removed while the run goes on cannot be put in
+// place: the run fails, and its text on standard error ends saying why.
+std::string g_logFolder;
+TEST_F(Session, ALogThatCannotBePutInPlaceEndsTheRunWithAnError)
+{
+    Folder dir;
+    g_logFolder = dir / "logs";
+    std::filesystem::create_directories(g_logFolder);
+    vyr_register_procedure("LOGGONE", [] {
+        std::filesystem::remove_all(g_logFolder);
+        return 0;
+    });
+    VyrSettings s;
+    s.log = dir / "logs/out.log";
+    testing::internal::CaptureStderr();
+    const int status = vyr_run_text(s, "proc loggone; run;");
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, 1);
+    EXPECT_FALSE(has(err, "ended normally")) << err;
+    EXPECT_TRUE(has(err, "ERROR: The run ended with errors: the log could not be written.\n"))
+        << err;
+}
+
 // A run that fails for several reasons says so in one line.
 TEST_F(Session, ARunThatFailsForSeveralReasonsSaysSoOnce)
 {
@@ -802,8 +842,8 @@ TEST_F(Session, TheLogReachesItsFileLineByLine)
         xpmlog(vyr::kHostGroup, vyr::kMsgLibnameCleared, "MYLIB");
         seen.clear();
         for (const std::string& n : dir->names())
-            if (n.rfind(".run.log.", 0) == 0)
-                seen = slurp(*dir / n);
+            if (n.rfind(".korvante-file.", 0) == 0)
+                seen = slurp(*dir / (n + "/1"));
         return 0;
     });
     VyrSettings s;
@@ -878,6 +918,8 @@ TEST_F(Session, ALogThatCannotBeWrittenGoesToStandardError)
         << said;
     EXPECT_TRUE(has(said, "1      proc noter; run;\nNOTE: The libref MYLIB was cleared.\n"))
         << said;
-    EXPECT_TRUE(has(said, "NOTE: The run ended normally")) << said;
+    // The run fails for it, as for a listing that cannot be written.
+    EXPECT_TRUE(has(said, "ERROR: The run ended with errors: the log could not be written."))
+        << said;
     EXPECT_EQ(dir.names(), std::vector<std::string>{"out.lst"});
 }

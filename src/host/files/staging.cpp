@@ -1,4 +1,5 @@
-// Files written whole or not at all (see vyr_atomic_file.h).
+// Files written whole or not at all, and a step's files staged and put in
+// place together (see vyr_atomic_file.h).
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -17,22 +18,16 @@
 #include <ctime>
 #include <deque>
 #include <filesystem>
-#include <map>
 #include <mutex>
-#include <set>
-#include <utility>
 #include <vector>
 
-#include "vyr_atomic_file.h"
+#include "host/files/files_internal.h"
 
 namespace vyr
 {
-namespace
+namespace files
 {
 
-// Removes what is in the folder open as `dirfd`, down to `depth` levels of
-// sub-folders (an emptied sub-folder is removed too), with system calls
-// alone: safe in a signal handler.
 void empty_folder_signal_safe(int dirfd, int depth) noexcept
 {
     struct LinuxDirent64 {
@@ -71,6 +66,19 @@ void empty_folder_signal_safe(int dirfd, int depth) noexcept
             lseek(dirfd, 0, SEEK_SET); // entries moved: read the folder again
     }
 }
+
+} // namespace files
+
+namespace
+{
+
+using files::empty_folder_signal_safe;
+using files::kFileBase;
+using files::kStageBase;
+using files::kTempMark;
+using files::lock_new_temp;
+using files::note_run_made;
+using files::temp_suffix;
 
 // The temporary files open now, for removal from a signal handler. A slot
 // holds a pointer to a path that stays alive while the slot holds it.
@@ -136,12 +144,6 @@ std::size_t append_text(char* buf, std::size_t at, std::size_t cap, const char* 
     return at;
 }
 
-std::string base_of(const std::string& path)
-{
-    std::string::size_type slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // A name no one can guess: 64 random bits in hexadecimal.
 std::string random_tag()
 {
@@ -164,11 +166,10 @@ std::string random_tag()
     return s;
 }
 
-// Our temporary names: "." + a name + ".korv-" + 16 hexadecimal digits +
-// ".tmp" (AtomicFile's files, and the staging folders of StagedFile, whose
-// name is kStageBase).
-constexpr char kStageBase[] = "korvante-step";
-constexpr char kTempMark[] = ".korv-";
+} // namespace
+
+namespace files
+{
 
 std::string temp_suffix()
 {
@@ -190,9 +191,11 @@ bool temp_name(const char* name)
 
 bool stage_folder_name(const char* name)
 {
+    static_assert(sizeof kStageBase == sizeof kFileBase);
     const std::size_t base = sizeof kStageBase - 1;
     return temp_name(name) && std::strlen(name) == 1 + base + sizeof kTempMark - 1 + 20 &&
-           std::strncmp(name + 1, kStageBase, base) == 0;
+           (std::strncmp(name + 1, kStageBase, base) == 0 ||
+            std::strncmp(name + 1, kFileBase, base) == 0);
 }
 
 // Takes the lock that marks a temporary file or folder as in use by this
@@ -204,6 +207,31 @@ bool lock_new_temp(int fd)
     struct stat st;
     return flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &st) == 0 && st.st_nlink > 0;
 }
+
+int make_private_folder(const std::string& path)
+{
+    if (::mkdir(path.c_str(), 0700) != 0)
+        return -1;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0 && lock_new_temp(fd))
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    (void)::rmdir(path.c_str());
+    errno = EEXIST;
+    return -1;
+}
+
+void reset_commit_notes() noexcept
+{
+    g_noteCommits.store(false);
+    g_committedLength.store(0);
+}
+
+} // namespace files
+
+namespace
+{
 
 // Paths whose links the kernel makes up per process (/dev/stdout leads to
 // /proc/self/fd/1): they are written through as given, never replaced.
@@ -229,58 +257,7 @@ long fail_at()
     return at;
 }
 
-// An output's claim on the file it lands on (see claim_output).
-struct Claim {
-    OutputKind kind;
-    std::string what;
-};
-
-// The files the run read, and those it made, by device and inode; the
-// folders it has cleared of what killed runs left; the files its outputs
-// claimed, by resolved path and, for those that existed, by device and
-// inode.
-struct RunFiles {
-    std::mutex lock;
-    std::map<std::pair<dev_t, ino_t>, RunInput> inputs;
-    std::set<std::pair<dev_t, ino_t>> made;
-    std::set<std::string> swept;
-    std::vector<Claim> claims;
-    std::map<std::string, std::size_t> claimedPaths;
-    std::map<std::pair<dev_t, ino_t>, std::size_t> claimedNodes;
-};
-RunFiles& run_files()
-{
-    static RunFiles r;
-    return r;
-}
-
-// The inputs again, for a signal handler: a fixed table of atomics, filled
-// under RunFiles::lock (an entry is written before the count that shows it).
-constexpr int kSignalInputs = 1024;
-std::atomic<unsigned long long> g_inputDev[kSignalInputs];
-std::atomic<unsigned long long> g_inputIno[kSignalInputs];
-std::atomic<int> g_inputCount{0};
-std::atomic<bool> g_inputOverflow{false};
-
-void note_run_made(const std::string& path)
-{
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0)
-        return;
-    RunFiles& r = run_files();
-    std::lock_guard<std::mutex> g(r.lock);
-    r.made.insert({st.st_dev, st.st_ino});
-}
-
 } // namespace
-
-std::string folder_of(const std::string& path)
-{
-    std::string::size_type slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 // What lies under an AtomicFile's stream: the descriptor, and the error of
 // the first write that failed (stdio keeps only a flag, and errno may have
@@ -362,6 +339,19 @@ bool close_stream(std::FILE* file, const AtomicFile::Stream* state, int& err)
     return ok;
 }
 
+// Closes a stream made by stream_over and forgets it; on a failure `why`
+// says what failed.
+bool finish_stream(std::FILE*& file, AtomicFile::Stream*& state, std::string& why)
+{
+    int err = 0;
+    const bool ok = close_stream(file, state, err);
+    file = nullptr;
+    state = nullptr;
+    if (!ok)
+        why = std::strerror(err != 0 ? err : EIO);
+    return ok;
+}
+
 // Opens an existing file that is not replaced (a device, a pipe, a standard
 // stream's path) for writing through.
 std::FILE* open_direct(const std::string& path, int& fd_out, AtomicFile::Stream*& state)
@@ -389,29 +379,6 @@ bool write_should_fail() noexcept
     if (at <= 0)
         return false;
     return g_writes.fetch_add(1) + 1 == at;
-}
-
-bool resolve_write_target(const std::string& path, std::string& target, std::string& why)
-{
-    target = path;
-    for (int depth = 0; depth < 40; ++depth) {
-        struct stat st;
-        if (lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-            return true;
-        char buf[PATH_MAX];
-        ssize_t n = readlink(target.c_str(), buf, sizeof buf - 1);
-        if (n < 0) {
-            why = std::strerror(errno);
-            return false;
-        }
-        buf[n] = '\0';
-        std::string next(buf, static_cast<std::size_t>(n));
-        if (next.empty() || next[0] != '/')
-            next = folder_of(target) + "/" + next;
-        target = next;
-    }
-    why = "it leads through too many symbolic links";
-    return false;
 }
 
 AtomicFile::~AtomicFile()
@@ -456,21 +423,26 @@ bool AtomicFile::open(const std::string& path, std::string& why)
         mode = st.st_mode & 07777;
     }
     const std::string folder = folder_of(target_);
-    const std::string base = base_of(target_);
     remove_stale_temp_files(folder);
+    // The file is written in a private folder of its own beside the target,
+    // locked while the run lives, under a name of one digit: the target's
+    // name may be as long as a name can be.
     int fd = -1;
     for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-        temp_ = folder + "/." + base + temp_suffix();
+        private_ = folder + "/." + kFileBase + temp_suffix();
+        temp_ = private_ + "/1";
         // Noted before it exists, so that a signal arriving at any moment
-        // after the file is made finds it to remove.
+        // after the file is made finds it to remove (with its folder).
         slot_ = claim_slot(temp_.c_str(), target_.c_str());
-        fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (fd >= 0 && !lock_new_temp(fd)) {
-            // Removed by a run clearing the folder before it was locked:
-            // another name.
-            ::close(fd);
-            fd = -1;
-            errno = EEXIST;
+        lockFd_ = files::make_private_folder(private_);
+        if (lockFd_ >= 0) {
+            fd = ::openat(lockFd_, "1", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+            if (fd < 0) {
+                const int err = errno;
+                release_lock();
+                (void)::rmdir(private_.c_str());
+                errno = err == EEXIST ? EIO : err;
+            }
         }
         if (fd < 0) {
             int err = errno;
@@ -484,6 +456,7 @@ bool AtomicFile::open(const std::string& path, std::string& why)
     if (fd < 0) {
         why = std::strerror(errno);
         temp_.clear();
+        private_.clear();
         return false;
     }
     // The mode given to open is cut by the umask; an existing target's mode
@@ -493,10 +466,7 @@ bool AtomicFile::open(const std::string& path, std::string& why)
     file_ = stream_over(fd, stream_);
     if (file_ == nullptr) {
         why = std::strerror(errno);
-        ::unlink(temp_.c_str());
-        release_slot(slot_);
-        slot_ = -1;
-        temp_.clear();
+        drop_temp();
         return false;
     }
     fd_ = fd;
@@ -512,16 +482,8 @@ bool AtomicFile::finish(std::string& why)
         why = "the file is not open";
         return false;
     }
-    // The temporary file stays locked until it is renamed or removed.
-    if (!temp_.empty() && lockFd_ < 0)
-        lockFd_ = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
-    int err = 0;
-    const bool ok = close_stream(file_, stream_, err);
-    file_ = nullptr;
-    stream_ = nullptr;
     fd_ = -1;
-    if (!ok) {
-        why = std::strerror(err != 0 ? err : EIO);
+    if (!finish_stream(file_, stream_, why)) {
         drop_temp();
         return false;
     }
@@ -553,10 +515,9 @@ bool AtomicFile::commit(std::string& why)
         return false;
     }
     note_run_made(target_);
-    release_slot(slot_);
-    slot_ = -1;
-    temp_.clear();
-    release_lock();
+    // The private folder, empty now, goes (its file's name is free: the
+    // folder is ours alone).
+    drop_temp();
     note_commit(target_);
     return true;
 }
@@ -566,9 +527,11 @@ void AtomicFile::drop_temp()
     if (temp_.empty())
         return;
     ::unlink(temp_.c_str());
+    (void)::rmdir(private_.c_str());
     release_slot(slot_);
     slot_ = -1;
     temp_.clear();
+    private_.clear();
     release_lock();
 }
 
@@ -584,7 +547,7 @@ void AtomicFile::abandon()
     drop_temp();
 }
 
-FolderLock::FolderLock(const std::string& folder, bool exclusive)
+FolderLock::FolderLock(const std::string& folder, bool exclusive, bool wait)
 {
     const std::string path = (folder.empty() ? std::string(".") : folder) + "/.korvante.lock";
     // Only a writer creates the lock file: a reader of a folder that was
@@ -614,7 +577,14 @@ FolderLock::FolderLock(const std::string& folder, bool exclusive)
         fd_ = -1;
         return;
     }
-    while (flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
+    while (flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | (wait ? 0 : LOCK_NB)) != 0) {
+        if (errno == EWOULDBLOCK) {
+            busy_ = true;
+            why_ = "the lock file " + path + " is held by another run";
+            ::close(fd_);
+            fd_ = -1;
+            return;
+        }
         if (errno != EINTR) {
             why_ = "the lock file " + path + " could not be locked: " + std::strerror(errno);
             ::close(fd_);
@@ -628,98 +598,6 @@ FolderLock::~FolderLock()
 {
     if (fd_ >= 0)
         ::close(fd_);
-}
-
-FileIdentity file_identity(const std::string& path)
-{
-    FileIdentity id;
-    std::string target = path, why;
-    if (!resolve_write_target(path, target, why))
-        target = path; // links that loop: the name itself is all there is
-    struct stat st;
-    if (!target.empty() && ::stat(target.c_str(), &st) == 0) {
-        id.exists = true;
-        id.dev = st.st_dev;
-        id.ino = st.st_ino;
-    }
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    fs::path full = fs::weakly_canonical(fs::absolute(target, ec), ec);
-    id.path = ec ? target : full.lexically_normal().string();
-    return id;
-}
-
-void note_run_input(const std::string& path, RunInput kind)
-{
-    struct stat st;
-    if (path.empty() || ::stat(path.c_str(), &st) != 0)
-        return;
-    RunFiles& r = run_files();
-    std::lock_guard<std::mutex> g(r.lock);
-    const std::pair<dev_t, ino_t> key{st.st_dev, st.st_ino};
-    if (r.made.count(key) != 0)
-        return;
-    auto [at, added] = r.inputs.emplace(key, kind);
-    if (!added && kind == RunInput::File)
-        at->second = RunInput::File; // the stronger protection wins
-    if (!added)
-        return;
-    const int n = g_inputCount.load();
-    if (n >= kSignalInputs) {
-        g_inputOverflow.store(true);
-        return;
-    }
-    g_inputDev[n].store(static_cast<unsigned long long>(st.st_dev));
-    g_inputIno[n].store(static_cast<unsigned long long>(st.st_ino));
-    g_inputCount.store(n + 1);
-}
-
-bool is_run_input_signal_safe(const char* path) noexcept
-{
-    struct stat st;
-    if (path == nullptr || ::stat(path, &st) != 0)
-        return false;
-    if (g_inputOverflow.load())
-        return true;
-    const int n = g_inputCount.load();
-    for (int i = 0; i < n; ++i)
-        if (g_inputDev[i].load() == static_cast<unsigned long long>(st.st_dev) &&
-            g_inputIno[i].load() == static_cast<unsigned long long>(st.st_ino))
-            return true;
-    return false;
-}
-
-bool is_run_input(const FileIdentity& id, std::string& why, bool dataSetsToo)
-{
-    if (!id.exists)
-        return false;
-    RunFiles& r = run_files();
-    std::lock_guard<std::mutex> g(r.lock);
-    auto at = r.inputs.find({id.dev, id.ino});
-    if (at == r.inputs.end() || (!dataSetsToo && at->second == RunInput::DataSet))
-        return false;
-    why = at->second == RunInput::File
-              ? "it is a file this run reads (the program or the registry), which is never "
-                "written over"
-              : "it is a data set this run reads as input, and an input is never written over";
-    return true;
-}
-
-void reset_run_files()
-{
-    drop_step_files();
-    RunFiles& r = run_files();
-    std::lock_guard<std::mutex> g(r.lock);
-    r.inputs.clear();
-    r.made.clear();
-    r.swept.clear();
-    r.claims.clear();
-    r.claimedPaths.clear();
-    r.claimedNodes.clear();
-    g_inputCount.store(0);
-    g_noteCommits.store(false);
-    g_committedLength.store(0);
-    g_inputOverflow.store(false);
 }
 
 void note_commits_from_now() noexcept
@@ -771,123 +649,27 @@ void remove_open_temp_files() noexcept
 {
     for (int i = 0; i < kSlots; ++i) {
         const char* p = g_slots[i].load();
-        if (p != nullptr)
-            ::unlink(p);
+        if (p == nullptr)
+            continue;
+        ::unlink(p);
+        // Its private folder goes too.
+        char folder[PATH_MAX];
+        std::size_t n = 0, slash = 0;
+        for (; p[n] != '\0' && n + 1 < sizeof folder; ++n) {
+            folder[n] = p[n];
+            if (p[n] == '/')
+                slash = n;
+        }
+        if (slash > 0 && p[n] == '\0') {
+            folder[slash] = '\0';
+            ::rmdir(folder);
+        }
     }
     for (std::atomic<const char*>& slot : g_stageSlots) {
         const char* p = slot.load();
         if (p != nullptr)
             remove_folder_signal_safe(p, 0);
     }
-}
-
-void remove_stale_temp_files(const std::string& folder)
-{
-    const std::string dir = folder.empty() ? std::string(".") : folder;
-    {
-        std::error_code ec;
-        const std::filesystem::path key = std::filesystem::weakly_canonical(dir, ec);
-        RunFiles& r = run_files();
-        std::lock_guard<std::mutex> g(r.lock);
-        if (!r.swept.insert(ec ? dir : key.string()).second)
-            return;
-    }
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr)
-        return;
-    const int dfd = dirfd(d);
-    std::vector<std::string> names;
-    while (dirent* e = readdir(d))
-        if (temp_name(e->d_name))
-            names.emplace_back(e->d_name);
-    for (const std::string& name : names) {
-        // A pipe planted under such a name is not waited on; a link is not
-        // followed.
-        const int fd = openat(dfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        struct stat st;
-        // A living run holds the lock of each temporary file and folder it
-        // has: those are left alone.
-        if (fstat(fd, &st) == 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            if (S_ISREG(st.st_mode)) {
-                (void)unlinkat(dfd, name.c_str(), 0);
-            } else if (S_ISDIR(st.st_mode) && stage_folder_name(name.c_str())) {
-                empty_folder_signal_safe(fd, 0);
-                (void)unlinkat(dfd, name.c_str(), AT_REMOVEDIR);
-            }
-        }
-        ::close(fd);
-    }
-    closedir(d);
-}
-
-bool inside_folder(const std::string& path, const std::string& folder, std::string& where,
-                   bool& loops)
-{
-    namespace fs = std::filesystem;
-    loops = false;
-    std::error_code ec;
-    const fs::path root = fs::canonical(folder.empty() ? fs::path(".") : fs::path(folder), ec);
-    if (ec)
-        return true; // a missing folder is reported when it is used
-    std::string target = path, why;
-    if (!resolve_write_target(path, target, why)) {
-        where = path;
-        loops = true;
-        return false; // links that loop lead nowhere inside
-    }
-    fs::path full = fs::weakly_canonical(fs::absolute(target, ec), ec);
-    if (ec)
-        full = fs::path(target);
-    where = full.string();
-    const fs::path rel = full.lexically_normal().lexically_relative(root);
-    return !rel.empty() && *rel.begin() != ".." && rel.is_relative();
-}
-
-FolderState prepare_folder(const std::string& folder, const std::string& parent, std::string& where)
-{
-    struct stat st;
-    if (::lstat(folder.c_str(), &st) != 0) {
-        if (errno != ENOENT)
-            return FolderState::NotAFolder;
-        if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
-            return FolderState::NotAFolder;
-    }
-    bool loops = false;
-    if (!inside_folder(folder, parent, where, loops))
-        return loops ? FolderState::NotAFolder : FolderState::Outside;
-    if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return FolderState::NotAFolder;
-    return FolderState::Ready;
-}
-
-bool claim_output(const std::string& path, OutputKind kind, const std::string& what,
-                  std::string& other)
-{
-    const FileIdentity id = file_identity(path);
-    RunFiles& r = run_files();
-    std::lock_guard<std::mutex> g(r.lock);
-    const std::pair<dev_t, ino_t> node{id.dev, id.ino};
-    std::size_t at = r.claims.size();
-    if (auto p = r.claimedPaths.find(id.path); p != r.claimedPaths.end())
-        at = p->second;
-    else if (auto n = r.claimedNodes.find(node); id.exists && n != r.claimedNodes.end())
-        at = n->second;
-    if (at < r.claims.size()) {
-        const Claim& c = r.claims[at];
-        // The same output named again (written anew) is no second output.
-        const bool again = c.kind == kind && c.what == what;
-        if (!again && (kind == OutputKind::Graph || c.kind == OutputKind::Graph)) {
-            other = c.what;
-            return false;
-        }
-    }
-    r.claims.push_back({kind, what});
-    r.claimedPaths[id.path] = r.claims.size() - 1;
-    if (id.exists)
-        r.claimedNodes[node] = r.claims.size() - 1;
-    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -917,9 +699,12 @@ struct StepFiles {
     std::vector<Staged> files;
     unsigned long made = 0; // files staged in the run, for their names
     // Test hook: KORV_SIGNAL_AFTER_STAGED=N (or N,KILL) stops the run with
-    // SIGTERM (or SIGKILL) once the step has N files staged.
+    // SIGTERM (or SIGKILL) once the step has N files staged;
+    // KORV_SIGNAL_AFTER_PLACED=N sends SIGTERM once the step's end has put N
+    // of them in place.
     long signalAfter = 0;
     int signal = SIGTERM;
+    long signalAfterPlaced = 0;
 };
 
 StepFiles& step_files()
@@ -951,21 +736,14 @@ StageFolder* stage_folder(StepFiles& f, const std::string& folder, std::string& 
                 g_stageSlots[s.slot].store(nullptr);
             f.folders.pop_back();
         };
-        if (::mkdir(s.path.c_str(), 0700) != 0) {
+        s.fd = files::make_private_folder(s.path);
+        if (s.fd < 0) {
             const int err = errno;
             forget();
             if (err == EEXIST)
                 continue;
             why = std::strerror(err);
             return nullptr;
-        }
-        s.fd = ::open(s.path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (s.fd < 0 || !lock_new_temp(s.fd)) {
-            if (s.fd >= 0)
-                ::close(s.fd);
-            (void)::rmdir(s.path.c_str());
-            forget();
-            continue;
         }
         return &s;
     }
@@ -1002,6 +780,18 @@ bool check_staged_target(const std::string& folder, const std::string& name, std
     }
     if (!resolve_write_target(path, target, why))
         return false;
+    // A link to another file of the folder would put this file under that
+    // one's name (a graph's name linked to another graph's file): refused.
+    if (target != path) {
+        std::error_code ec;
+        const std::filesystem::path root = std::filesystem::canonical(folder, ec);
+        const std::filesystem::path end(where);
+        if (!ec && end.parent_path() == root && end.filename() != name) {
+            why = "it is a symbolic link to " + end.filename().string() +
+                  ", another file of its folder, which it would replace";
+            return false;
+        }
+    }
     struct stat st;
     if (::stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         why = "it is a folder";
@@ -1028,6 +818,8 @@ std::vector<StagedFailure> commit_staged(StepFiles& f)
         }
         note_run_made(target);
         note_commit(target);
+        if (f.signalAfterPlaced > 0 && --f.signalAfterPlaced == 0)
+            std::raise(SIGTERM);
     }
     f.files.clear();
     remove_stage_folders(f);
@@ -1090,12 +882,7 @@ bool StagedFile::finish(std::string& why)
         why = "the file is not open";
         return false;
     }
-    int err = 0;
-    const bool ok = close_stream(file_, stream_, err);
-    file_ = nullptr;
-    stream_ = nullptr;
-    if (!ok) {
-        why = std::strerror(err != 0 ? err : EIO);
+    if (!finish_stream(file_, stream_, why)) {
         (void)::unlink(temp_.c_str());
         temp_.clear();
         return false;
@@ -1155,6 +942,8 @@ void step_files_begin()
     const char* v = std::getenv("KORV_SIGNAL_AFTER_STAGED");
     f.signalAfter = v != nullptr ? std::atol(v) : 0;
     f.signal = v != nullptr && std::strstr(v, "KILL") != nullptr ? SIGKILL : SIGTERM;
+    const char* placed = std::getenv("KORV_SIGNAL_AFTER_PLACED");
+    f.signalAfterPlaced = placed != nullptr ? std::atol(placed) : 0;
 }
 
 std::vector<StagedFailure> step_files_end()
@@ -1162,18 +951,23 @@ std::vector<StagedFailure> step_files_end()
     StepFiles& f = step_files();
     std::lock_guard<std::mutex> g(f.lock);
     f.stepOpen = false;
-    return commit_staged(f);
+    std::vector<StagedFailure> failed = commit_staged(f);
+    files::release_catalogues();
+    return failed;
 }
 
-void drop_step_files()
+std::size_t drop_step_files()
 {
     StepFiles& f = step_files();
     std::lock_guard<std::mutex> g(f.lock);
     f.stepOpen = false;
     for (const Staged& s : f.files)
         (void)::unlink(s.temp.c_str());
+    const std::size_t dropped = f.files.size();
     f.files.clear();
     remove_stage_folders(f);
+    files::release_catalogues();
+    return dropped;
 }
 
 } // namespace vyr

@@ -1,0 +1,171 @@
+// The names of a graphics catalogue's entries (see vyr_atomic_file.h): an
+// entry is a file per format in the catalogue's folder (NAME.svg, NAME.png,
+// NAME.pdf), its name a token of at most 8 upper-case letters, digits and
+// underscores, unique in the folder. In a permanent catalogue, which other
+// runs may write at the same time, the folder's lock is held from the
+// step's first name to the moment its files are in place.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "host/files/files_internal.h"
+
+namespace vyr
+{
+namespace
+{
+
+// How long a step that already holds one catalogue's lock waits for
+// another's: two runs that each hold one and wait for the other would
+// otherwise wait for ever.
+constexpr auto kSecondLockWait = std::chrono::seconds(30);
+
+struct CatalogueNames {
+    std::mutex lock;
+    // The names in use per catalogue folder, in this run.
+    std::map<std::string, std::set<std::string>> used;
+    // The permanent catalogues the run uses, and the locks the running
+    // step holds.
+    std::set<std::string> permanent;
+    std::map<std::string, std::unique_ptr<FolderLock>> held;
+};
+
+CatalogueNames& names()
+{
+    static CatalogueNames n;
+    return n;
+}
+
+// Adds the names of the entries in `folder` to `used`; returns how many of
+// them were new and are entries (regular files). Anything else named as an
+// entry (a folder, a link) is no entry, but its name is not free either.
+int read_names(const std::string& folder, std::set<std::string>& used)
+{
+    namespace fs = std::filesystem;
+    int entries = 0;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(folder, ec)) {
+        const std::string ext = catalogue_token(e.path().extension().string());
+        if (!(ext == "_SVG" || ext == "_PNG" || ext == "_PDF"))
+            continue;
+        const std::string entry = catalogue_token(e.path().stem().string());
+        if (entry.empty() || entry[0] == '_' || !used.insert(entry).second)
+            continue;
+        std::error_code fec;
+        if (e.is_regular_file(fec) && !e.is_symlink(fec))
+            ++entries;
+    }
+    return entries;
+}
+
+// Takes the lock of a permanent catalogue's folder for the running step,
+// and reads its names again (another run may have added entries since).
+bool hold(CatalogueNames& n, const std::string& folder, std::string& why)
+{
+    if (n.held.count(folder) != 0)
+        return true;
+    std::unique_ptr<FolderLock> lock;
+    if (n.held.empty()) {
+        lock = std::make_unique<FolderLock>(folder, true);
+    } else {
+        const auto until = std::chrono::steady_clock::now() + kSecondLockWait;
+        for (;;) {
+            lock = std::make_unique<FolderLock>(folder, true, false);
+            if (!lock->busy() || std::chrono::steady_clock::now() >= until)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    if (!lock->held()) {
+        why = lock->why();
+        return false;
+    }
+    read_names(folder, n.used[folder]);
+    n.held.emplace(folder, std::move(lock));
+    return true;
+}
+
+} // namespace
+
+std::string catalogue_token(const std::string& text)
+{
+    std::string t;
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        t.push_back(std::isalnum(u) || c == '_' ? static_cast<char>(std::toupper(u)) : '_');
+    }
+    return t;
+}
+
+int catalogue_use(const std::string& folder, bool keepsEarlier, std::string& why)
+{
+    CatalogueNames& n = names();
+    std::lock_guard<std::mutex> g(n.lock);
+    auto [at, fresh] = n.used.try_emplace(folder);
+    if (!keepsEarlier)
+        return 0;
+    n.permanent.insert(folder);
+    // The names in the folder before the run first used it, which are those
+    // of earlier runs.
+    const int earlier = fresh ? read_names(folder, at->second) : 0;
+    if (!hold(n, folder, why))
+        return -1;
+    return earlier;
+}
+
+std::string catalogue_entry_name(const std::string& folder, const std::string& proposed)
+{
+    CatalogueNames& n = names();
+    std::lock_guard<std::mutex> g(n.lock);
+    // A step that names an entry without using the catalogue first (see
+    // catalogue_use) takes its lock now (one that cannot was refused when
+    // the catalogue was first used).
+    if (n.permanent.count(folder) != 0) {
+        std::string why;
+        (void)hold(n, folder, why);
+    }
+    std::set<std::string>& used = n.used[folder];
+    if (used.insert(proposed).second)
+        return proposed;
+    // The name cut to leave room for a number: NAM1 .. NAM9, NA10 .. NA99, ...
+    for (long k = 1;; ++k) {
+        const std::string digits = std::to_string(k);
+        const size_t keep = digits.size() >= 8 ? 0 : std::min(proposed.size(), 8 - digits.size());
+        std::string candidate = proposed.substr(0, keep) + digits;
+        if (used.insert(candidate).second)
+            return candidate;
+    }
+}
+
+void catalogue_names_reset()
+{
+    CatalogueNames& n = names();
+    std::lock_guard<std::mutex> g(n.lock);
+    n.used.clear();
+    n.permanent.clear();
+    n.held.clear();
+}
+
+namespace files
+{
+
+void release_catalogues()
+{
+    CatalogueNames& n = names();
+    std::lock_guard<std::mutex> g(n.lock);
+    n.held.clear();
+}
+
+} // namespace files
+
+} // namespace vyr

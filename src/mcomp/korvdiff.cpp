@@ -455,6 +455,12 @@ int MultipleComparisons(KorvPtr q, int nstrata, POOLHANDLE* polhomo)
     if (!sd || !sd->utid || !q->zprint || nstrata < 1)
         return 0;
     const int k = nstrata;
+    // A single GROUP= level has nothing to be compared with: said, as a
+    // single stratum's missing tests are, and the step goes on.
+    if (k < 2) {
+        xpmlog(326, msg326::MC_ONE_GROUP_LEVEL);
+        return 0;
+    }
     // Too many comparisons: the data pass said so before the estimates.
     if (leftOut(q, k))
         return 0;

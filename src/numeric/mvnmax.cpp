@@ -472,17 +472,19 @@ class FacetRun
     // the facets' (it takes a pass over the rows at each of d levels, a
     // facet one pass over the rows).
     // Once is enough: the bound is the largest of the thresholds' own, each
-    // from 16 shifts, which already errs on the safe side.
+    // from 16 shifts, which already errs on the safe side. The first round
+    // is always taken, as the rectangle's integral takes it: a budget spent
+    // before it gives its estimate and bound, never 0 with no error.
     void finish(MvnMaxResult& res)
     {
         const double cap = static_cast<double>(opt_.maxpts) * std::max(nk_, 1) * g_.d;
         const auto start = std::chrono::steady_clock::now();
         while (!met()) {
-            if (static_cast<double>(nextTarget()) * M_ * g_.m > cap) {
+            if (done_ > 0 && static_cast<double>(nextTarget()) * M_ * g_.m > cap) {
                 res.inform = 1;
                 break;
             }
-            if (opt_.seconds > 0 &&
+            if (done_ > 0 && opt_.seconds > 0 &&
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >
                     opt_.seconds) {
                 res.inform = 3;

@@ -242,3 +242,28 @@ TEST(LargestNormal, WhatTheInputSettles)
     EXPECT_EQ(zmvnmax(1, negative, 1, &t, &q).inform, 2);
     EXPECT_EQ(zmvnmax(0, nullptr, 0, nullptr, nullptr).inform, 0);
 }
+
+TEST(LargestNormal, ABudgetTooSmallStillTakesOneRound)
+{
+    // Ten differences of five uncorrelated means (rank 4) with a budget
+    // spent before the first round: the round is taken all the same, and the
+    // result says the budget ran out with the bound it reached, never a
+    // probability of 0 with no error.
+    const std::vector<double> U = {0, 0, 0, 0, 0};
+    std::vector<double> V;
+    for (int i = 0; i < 5; ++i)
+        for (int j = 0; j <= i; ++j)
+            V.push_back(i == j ? 1.0 : 0.0);
+    const Pairs c = pairsOf(U, V);
+    const double t = 2.0;
+    const double exact = zptukeyc(std::sqrt(2.0) * t, 5, korv_missing());
+    MvnOptions opt;
+    opt.maxpts = 1;
+    double p = 0;
+    const MvnMaxResult r = zmvnmax(c.m, c.cov.data(), 1, &t, &p, opt);
+    EXPECT_TRUE(r.together);
+    EXPECT_EQ(r.inform, 1);
+    EXPECT_GT(r.evaluations, 0);
+    EXPECT_GT(r.error, 0.0);
+    EXPECT_NEAR(p, exact, r.error + 1e-6);
+}

@@ -387,6 +387,9 @@ void Diff(KorvPtr q, int nstrata, ZMCLSMI* lmc, xobskey test)
             testText[testLabel(q, t, testText, 63)] = '\0';
     const int k = nstrata;
     const bool control = sd->type == QXMCLSM_CONTROL;
+    char subject[96];
+    xpsstr(subject, static_cast<int>(sizeof subject), "the %s test", testText);
+    lmc->subject = subject;
     DiffRun run{q, lmc, test, testText, k, k < 2 ? 0 : control ? k - 1 : k * (k - 1) / 2, {}};
     runEngine(run);
     if (!run.written)
@@ -397,6 +400,7 @@ void Diff(KorvPtr q, int nstrata, ZMCLSMI* lmc, xobskey test)
         zvdqexit(rcg);
     sd->group = nullptr;
 
+    lmc->subject = nullptr;
     if (run.a.raw)
         lmc->pool->free(lmc->pool, run.a.raw, -1, 4);
     if (run.a.adj)

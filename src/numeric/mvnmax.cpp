@@ -53,6 +53,8 @@ constexpr double kLoose = 0.1;
 constexpr int kBins = 2048;
 // Standard errors of the shifts' mean in the error bound.
 constexpr double kBound = 4.5;
+// Samples of each shift in the first round.
+constexpr long kFirstRound = 1000;
 
 bool missing(double x)
 {
@@ -417,7 +419,7 @@ class FacetRun
     long nextTarget() const
     {
         if (done_ == 0)
-            return 1000;
+            return kFirstRound;
         const double ratio = opt_.abseps > 0 ? worst_ / opt_.abseps : 2.0;
         const double want = 1.1 * static_cast<double>(done_) * ratio * ratio;
         return static_cast<long>(std::clamp(want, static_cast<double>(done_ + done_ / 4),
@@ -480,13 +482,13 @@ class FacetRun
         const double cap = static_cast<double>(opt_.maxpts) * std::max(nk_, 1) * g_.d;
         const auto start = std::chrono::steady_clock::now();
         while (!met()) {
+            if (done_ == kFirstRound)
+                forecast(cap, seconds(start));
             if (done_ > 0 && static_cast<double>(nextTarget()) * M_ * g_.m > cap) {
                 res.inform = 1;
                 break;
             }
-            if (done_ > 0 && opt_.seconds > 0 &&
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >
-                    opt_.seconds) {
+            if (done_ > 0 && opt_.seconds > 0 && seconds(start) > opt_.seconds) {
                 res.inform = 3;
                 break;
             }
@@ -513,6 +515,25 @@ class FacetRun
     bool met() const { return met_; }
 
   private:
+    // After the first round (which took `spent` seconds), when the caller
+    // asks: the evaluations the bound, shrinking as one over their square
+    // root, says the tolerance needs (at most the budget's), and the time
+    // they take at that round's pace.
+    void forecast(double cap, double spent) const
+    {
+        if (!opt_.forecast || !(opt_.abseps > 0))
+            return;
+        const double ratio = worst_ / opt_.abseps;
+        const double so_far = static_cast<double>(evaluations());
+        const double need = std::clamp(so_far * ratio * ratio, so_far, std::max(cap, so_far));
+        opt_.forecast(need, spent * need / so_far);
+    }
+
+    static double seconds(std::chrono::steady_clock::time_point since)
+    {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+    }
+
     void run(size_t n, const std::function<void(size_t)>& body) const
     {
         if (opt_.parallel)

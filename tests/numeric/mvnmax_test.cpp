@@ -267,3 +267,35 @@ TEST(LargestNormal, ABudgetTooSmallStillTakesOneRound)
     EXPECT_GT(r.error, 0.0);
     EXPECT_NEAR(p, exact, r.error + 1e-6);
 }
+
+TEST(LargestNormal, ForecastsItsCostAfterTheFirstRound)
+{
+    // Veteran's 8 strata to 1e-4: the first round does not meet the
+    // tolerance, and the forecast comes once, before the other rounds, with
+    // the evaluations the integral then takes give or take the noise of the
+    // first round's bound. A tolerance the first round meets forecasts
+    // nothing.
+    Table t("mcomp_exact.csv");
+    const std::vector<size_t> rows = rowsOf(t, "vet8", "multcomp");
+    ASSERT_EQ(rows.size(), 28u);
+    const Pairs c = pairsOf(bars(t.text(rows[0], "U")), bars(t.text(rows[0], "V")));
+    std::vector<double> p(static_cast<size_t>(c.m));
+    MvnOptions opt;
+    opt.abseps = 1e-4;
+    int calls = 0;
+    double forecast = 0, seconds = -1;
+    opt.forecast = [&](double evaluations, double s) {
+        ++calls;
+        forecast = evaluations;
+        seconds = s;
+    };
+    const MvnMaxResult r = zmvnmax(c.m, c.cov.data(), c.m, c.t.data(), p.data(), opt);
+    EXPECT_EQ(calls, 1);
+    EXPECT_GE(seconds, 0.0);
+    EXPECT_GT(forecast, r.evaluations / 4.0);
+    EXPECT_LT(forecast, r.evaluations * 4.0);
+    opt.abseps = 0.05;
+    calls = 0;
+    zmvnmax(c.m, c.cov.data(), c.m, c.t.data(), p.data(), opt);
+    EXPECT_EQ(calls, 0);
+}

@@ -591,7 +591,7 @@ int CostFunction(QXMemPtr pp, double evaluations, double seconds, int dims)
     char clock[80];
     if (!korv_mc_clock(seconds, clock, sizeof clock))
         return 0;
-    xpmlog(326, msg326::MC_EXACT_COST, lmc && lmc->subject ? lmc->subject : "the comparisons",
-           dims, evaluations / 1e6, clock);
+    xpmlog(326, msg326::MC_EXACT_COST, lmc && lmc->subject ? lmc->subject : "the comparisons", dims,
+           evaluations / 1e6, clock);
     return 0;
 }

@@ -15,6 +15,9 @@
 #   colon rx differ     9
 #   lung age, 9 groups  9, one of two subjects
 #   lung age, 10 and 11 groups
+#   colon nodes, 11 groups  11, one of two subjects: a region stretched
+#                       along one direction, whose directions are drawn
+#                       denser about it
 # Usage: bench/mcomp/tukey.sh [BUILD_DIR] [RUNS] [PEER_MAX_STRATA]
 #   PEER_MAX_STRATA (default 8): R runs on the sets of at most that many
 #   strata (it takes minutes beyond); 0 leaves R out.
@@ -39,6 +42,7 @@ cases=(
   "age9|lung|1|age(45 50 55 60 65 70 75 80)|cut(d\$age, c(0, 45, 50, 55, 60, 65, 70, 75, 80, 200))"
   "age10|lung|1|age(45 50 55 60 63 66 69 72 76)|cut(d\$age, c(0, 45, 50, 55, 60, 63, 66, 69, 72, 76, 200))"
   "age11|lung|1|age(45 50 54 57 60 63 66 69 72 76)|cut(d\$age, c(0, 45, 50, 54, 57, 60, 63, 66, 69, 72, 76, 200))"
+  "nodes11|colon|0|nodes(1 2 3 4 5 6 7 8 9 10)|cut(d\$nodes, c(-Inf, 1:10, Inf), right = FALSE)"
 )
 
 step() { # name, data, censoring value, STRATA statement

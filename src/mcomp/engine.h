@@ -81,7 +81,7 @@ class Engine
     Engine& operator=(const Engine&) = delete;
 
     QXStatus assess();
-    QXStatus deterministic();
+    QXStatus deterministic(QXMCLSM_INSTANCE* inst = nullptr);
     QXStatus simulate(QXMCLSM_INSTANCE* inst);
     QXStatus value(int item, void* dest);
     QXJnlh journal() const { return jnl_; }
@@ -192,6 +192,7 @@ class Engine
     bool haveQuantile_ = false;
     double maxError_ = 0;
     double stepDeadline_ = 0; // while set, integrals stop at this elapsed time
+    QXMCLSM_INSTANCE* inst_ = nullptr; // the instance the deterministic methods run for
 
     // Step-down plan: order_[j] is the valid index tested at step j; the
     // first logicalSteps_ steps have the sets logical_[j] (masks of valid

@@ -387,6 +387,9 @@ void Diff(KorvPtr q, int nstrata, ZMCLSMI* lmc, xobskey test)
             testText[testLabel(q, t, testText, 63)] = '\0';
     const int k = nstrata;
     const bool control = sd->type == QXMCLSM_CONTROL;
+    char subject[96];
+    xpsstr(subject, static_cast<int>(sizeof subject), "the %s test", testText);
+    lmc->subject = subject;
     DiffRun run{q, lmc, test, testText, k, k < 2 ? 0 : control ? k - 1 : k * (k - 1) / 2, {}};
     runEngine(run);
     if (!run.written)
@@ -397,6 +400,7 @@ void Diff(KorvPtr q, int nstrata, ZMCLSMI* lmc, xobskey test)
         zvdqexit(rcg);
     sd->group = nullptr;
 
+    lmc->subject = nullptr;
     if (run.a.raw)
         lmc->pool->free(lmc->pool, run.a.raw, -1, 4);
     if (run.a.adj)
@@ -455,6 +459,12 @@ int MultipleComparisons(KorvPtr q, int nstrata, POOLHANDLE* polhomo)
     if (!sd || !sd->utid || !q->zprint || nstrata < 1)
         return 0;
     const int k = nstrata;
+    // A single GROUP= level has nothing to be compared with: said, as a
+    // single stratum's missing tests are, and the step goes on.
+    if (k < 2) {
+        xpmlog(326, msg326::MC_ONE_GROUP_LEVEL);
+        return 0;
+    }
     // Too many comparisons: the data pass said so before the estimates.
     if (leftOut(q, k))
         return 0;

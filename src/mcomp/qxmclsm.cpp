@@ -58,7 +58,7 @@ QXStatus destroyInstance(QXMCLSM_INSTANCE** inst)
 
 QXStatus deterministicOp(QXMCLSM_INSTANCE* inst)
 {
-    return guarded(inst, [](Engine& e) { return e.deterministic(); });
+    return guarded(inst, [&](Engine& e) { return e.deterministic(inst); });
 }
 
 QXStatus simulateOp(QXMCLSM_INSTANCE* inst)

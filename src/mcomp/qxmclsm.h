@@ -226,6 +226,10 @@ struct QXMCLSM_EXTERNAL {
     // Progress of a simulation: the instance, the seconds elapsed and the
     // samples drawn so far.
     int (*TimeReport)(QXMemPtr inst, double t, double total);
+    // Cost of the exact method's integral, said before most of it is done:
+    // the instance, the evaluations it is expected to take, the seconds at
+    // its first round's pace and its dimensions.
+    int (*CostReport)(QXMemPtr inst, double evaluations, double seconds, int dims);
 };
 
 struct QXMCLSM_FACTORY {

@@ -134,6 +134,8 @@ QXMCLSM_INSTANCE* SetupInstance(ZMCLSMI* lmc, QXMCLSM_EXTENSION* ext)
                 lmc->beforeReports ? DeferSubsetReport : SubsetReport;
         inst->ExternalPtr->TimeReport = TimingFunction;
     }
+    if (inst && lmc->method == QXMCLSM_EXACT && inst->ExternalPtr)
+        inst->ExternalPtr->CostReport = CostFunction;
     if (!inst && parms.GridInfoPool)
         parms.GridInfoPool->hdr.destroy(parms.GridInfoPool);
     return inst;
@@ -263,6 +265,7 @@ void zmclsm(ZMCLSMI* lmc)
     if (inst->ExternalPtr) {
         inst->ExternalPtr->SimStepReport = nullptr;
         inst->ExternalPtr->TimeReport = nullptr;
+        inst->ExternalPtr->CostReport = nullptr;
     }
     f->DestroyInstance(&inst);
     ext->hdr.destroy(ext);

@@ -108,6 +108,7 @@ struct ZMCLSMI {
     void* reportsContext;
     int subsetPending; // a step-down simulation asked for its subsets report
     int logicalNoted;  // the engine said the logical constraints fell short
+    const char* subject; // what is compared, as the notes name it (null: the comparisons)
 };
 
 // ---------------------------------------------------------------------------
@@ -137,6 +138,8 @@ int DeferSubsetReport(QXMemPtr pp);
 void DoSimDetails(QXMCLSM_INSTANCE* inst, xobop vdq);
 int SubsetReport(QXMemPtr pp);
 int TimingFunction(QXMemPtr pp, double t, double total);
+// The note of an exact integral expected to take long (CostReport).
+int CostFunction(QXMemPtr pp, double evaluations, double seconds, int dims);
 // Elapsed seconds as h:mm:ss in a string of the host's second pool (the
 // caller frees it), or null when t is out of range.
 char* TimeString(double t);

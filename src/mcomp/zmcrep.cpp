@@ -580,3 +580,18 @@ int TimingFunction(QXMemPtr pp, double t, double total)
     pool->free(pool, elapsed, -1, 4);
     return 0;
 }
+
+int CostFunction(QXMemPtr pp, double evaluations, double seconds, int dims)
+{
+    auto* inst = static_cast<QXMCLSM_INSTANCE*>(pp);
+    if (!inst)
+        return 0;
+    auto* parms = item<QXMCLSM_PARMS*>(inst, QXMCLSM_PARMS_ADDR, nullptr);
+    const auto* lmc = parms ? static_cast<const ZMCLSMI*>(parms->userPtr) : nullptr;
+    char clock[80];
+    if (!korv_mc_clock(seconds, clock, sizeof clock))
+        return 0;
+    xpmlog(326, msg326::MC_EXACT_COST, lmc && lmc->subject ? lmc->subject : "the comparisons", dims,
+           evaluations / 1e6, clock);
+    return 0;
+}

@@ -55,6 +55,11 @@ struct MvnOptions {
     int shifts = 16;       // random shifts (at least 4)
     double seconds = 0;    // stop after this long (0: no limit)
     MvnParallel parallel;  // runs the independent parts (empty: one after another)
+    // Called once by zmvnmax's integral of every threshold together, after
+    // its first round when that did not meet the tolerance: the evaluations
+    // the whole integral is expected to take (within maxpts' budget) and
+    // the seconds they take at the first round's pace. Empty: not called.
+    std::function<void(double evaluations, double seconds)> forecast;
 };
 
 struct MvnResult {

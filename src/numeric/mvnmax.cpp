@@ -49,10 +49,14 @@ constexpr double kSame = 1e-10;
 // Below this looseness (mvn_parts.h) the rows leave some direction nearly
 // free, and the region stretches far along it.
 constexpr double kLoose = 0.1;
+// The most the directions are drawn denser about a loose axis.
+constexpr double kDenser = 4.0;
 // Bins of s = tan(theta) / (1 + tan(theta)) in [0, 1).
 constexpr int kBins = 2048;
 // Standard errors of the shifts' mean in the error bound.
 constexpr double kBound = 4.5;
+// Samples of each shift in the first round.
+constexpr long kFirstRound = 1000;
 
 bool missing(double x)
 {
@@ -87,10 +91,21 @@ double chiTail(double x, int d)
 // two with the same |X|, their correlations and the two reciprocals the
 // extents use. Those three are rows of `stride` entries, m rounded up to
 // whole lanes; the entries past m are 0 and, like a facet's own row, never
-// bound it.
+// bound it. On a loose region's principal axes the directions are drawn
+// denser about the first axis (see principalAxes): `sigma` scales that
+// coordinate of the normal draw, and each facet's sample is weighted by the
+// uniform density over the one drawn from, which for facet s is
+//   scale_s (1 - shrink_s D'_1^2)^((d - 1) / 2),
+// D' the unit direction orthogonal to a_s and, with k = sigma^2 - 1 and
+// b_s = 1 - a_s1^2, scale_s = sqrt(1 + k b_s), shrink_s = k / (1 + k b_s)
+// (the projected normal's density on the sphere, of covariance
+// I + k P_s e_1 e_1' P_s). The estimates stay unbiased; the samples go where
+// the facets' extents vary most.
 struct Geometry {
     int m = 0, d = 0, stride = 0;
     std::vector<double> A, rho, inPlus, inMinus;
+    double sigma = 1.0;
+    std::vector<double> scale, shrink;
 };
 
 // Four doubles handled together: the extents' scan over the rows is most of
@@ -198,8 +213,12 @@ Geometry geometry(int m0, const std::vector<double>& R)
 // to the region's: along a loose direction the facets reach far, and the
 // directions near it, which make a sample's extents all large at once, are
 // then spread evenly over every shift instead of falling to some shifts
-// more than others. It changes nothing else: the normal distribution of the
-// directions is the same on any axes.
+// more than others. The normal distribution of the directions is the same
+// on any axes; past two dimensions the directions are also drawn denser
+// about the loosest axis, by the fourth root of how much looser it is than
+// the next (at most 4 times), and weighted back (see Geometry): there the
+// extents vary most, and the samples an integral needs fall to a half or
+// less.
 Geometry principalAxes(const Geometry& g)
 {
     const int d = g.d, m = g.m;
@@ -220,6 +239,20 @@ Geometry principalAxes(const Geometry& g)
                      vecs[static_cast<size_t>(k) * d + order[static_cast<size_t>(l)]];
             h.A[static_cast<size_t>(s) * d + l] = v;
         }
+    const double first = vals[static_cast<size_t>(order[0])];
+    const double next = d > 1 ? vals[static_cast<size_t>(order[1])] : first;
+    if (d > 2 && next > first) {
+        h.sigma = first > 0 ? std::clamp(std::pow(next / first, 0.25), 1.0, kDenser) : kDenser;
+        const double k = h.sigma * h.sigma - 1.0;
+        h.scale.resize(static_cast<size_t>(m));
+        h.shrink.resize(static_cast<size_t>(m));
+        for (int s = 0; s < m; ++s) {
+            const double a1 = h.A[static_cast<size_t>(s) * d];
+            const double b = std::max(1.0 - a1 * a1, 0.0);
+            h.scale[static_cast<size_t>(s)] = std::sqrt(1.0 + k * b);
+            h.shrink[static_cast<size_t>(s)] = k / (1.0 + k * b);
+        }
+    }
     return h;
 }
 
@@ -306,13 +339,26 @@ struct Bins {
     Bins() : sums(static_cast<size_t>(kBins) * 3, 0.0) {}
     void add(double s)
     {
-        const double x = s * kBins;
-        const int b = std::min(static_cast<int>(x), kBins - 1);
-        const double delta = (x - b - 0.5) / kBins;
-        double* at = &sums[static_cast<size_t>(b) * 3];
+        double delta;
+        double* at = bin(s, &delta);
         at[0] += 1.0;
         at[1] += delta;
         at[2] += delta * delta;
+    }
+    void add(double s, double weight)
+    {
+        double delta;
+        double* at = bin(s, &delta);
+        at[0] += weight;
+        at[1] += weight * delta;
+        at[2] += weight * delta * delta;
+    }
+    double* bin(double s, double* delta)
+    {
+        const double x = s * kBins;
+        const int b = std::min(static_cast<int>(x), kBins - 1);
+        *delta = (x - b - 0.5) / kBins;
+        return &sums[static_cast<size_t>(b) * 3];
     }
     double weigh(const Kernel& K) const
     {
@@ -327,7 +373,9 @@ struct Bins {
     }
 };
 
-// Samples (from, to] of one shift: the extents of every facet, both signs.
+// Samples (from, to] of one shift: the extents of every facet, both signs,
+// each weighted when the directions are drawn denser about the first axis.
+template <bool Weighted>
 void sampleFacets(const Geometry& g, const std::vector<double>& step,
                   const std::vector<double>& shift, long from, long to, Bins& bins)
 {
@@ -340,7 +388,9 @@ void sampleFacets(const Geometry& g, const std::vector<double>& step,
                        shift[static_cast<size_t>(l)];
             x -= std::floor(x);
             x = 1.0 - std::fabs(2.0 * x - 1.0);
-            const double z = zppnd16(std::clamp(x, 1e-300, 1.0 - 1e-16));
+            double z = zppnd16(std::clamp(x, 1e-300, 1.0 - 1e-16));
+            if (Weighted && l == 0)
+                z *= g.sigma;
             Z[static_cast<size_t>(l)] = z;
             nz += z * z;
         }
@@ -372,8 +422,20 @@ void sampleFacets(const Geometry& g, const std::vector<double>& step,
             }
             const double upMax = std::max(up[0], up[1]);
             const double downMax = std::max(down[0], down[1]);
-            bins.add(nr / (nr + upMax));
-            bins.add(nr / (nr + downMax));
+            if constexpr (Weighted) {
+                const double dp = (Z[0] - vs * g.A[static_cast<size_t>(s) * d]) / nr;
+                const double x = 1.0 - g.shrink[static_cast<size_t>(s)] * dp * dp;
+                double weight = g.scale[static_cast<size_t>(s)];
+                for (int e = 0; e < (d - 1) / 2; ++e)
+                    weight *= x;
+                if ((d - 1) % 2)
+                    weight *= std::sqrt(x);
+                bins.add(nr / (nr + upMax), weight);
+                bins.add(nr / (nr + downMax), weight);
+            } else {
+                bins.add(nr / (nr + upMax));
+                bins.add(nr / (nr + downMax));
+            }
         }
     }
 }
@@ -417,7 +479,7 @@ class FacetRun
     long nextTarget() const
     {
         if (done_ == 0)
-            return 1000;
+            return kFirstRound;
         const double ratio = opt_.abseps > 0 ? worst_ / opt_.abseps : 2.0;
         const double want = 1.1 * static_cast<double>(done_) * ratio * ratio;
         return static_cast<long>(std::clamp(want, static_cast<double>(done_ + done_ / 4),
@@ -428,8 +490,12 @@ class FacetRun
     double round()
     {
         const long target = nextTarget();
-        run(static_cast<size_t>(M_),
-            [&](size_t s) { sampleFacets(g_, step_, shift_[s], done_, target, bins_[s]); });
+        run(static_cast<size_t>(M_), [&](size_t s) {
+            if (g_.sigma != 1.0)
+                sampleFacets<true>(g_, step_, shift_[s], done_, target, bins_[s]);
+            else
+                sampleFacets<false>(g_, step_, shift_[s], done_, target, bins_[s]);
+        });
         done_ = target;
         run(static_cast<size_t>(M_), [&](size_t s) {
             for (int k = 0; k <= nk_; ++k)
@@ -472,19 +538,21 @@ class FacetRun
     // the facets' (it takes a pass over the rows at each of d levels, a
     // facet one pass over the rows).
     // Once is enough: the bound is the largest of the thresholds' own, each
-    // from 16 shifts, which already errs on the safe side.
+    // from 16 shifts, which already errs on the safe side. The first round
+    // is always taken, as the rectangle's integral takes it: a budget spent
+    // before it gives its estimate and bound, never 0 with no error.
     void finish(MvnMaxResult& res)
     {
         const double cap = static_cast<double>(opt_.maxpts) * std::max(nk_, 1) * g_.d;
         const auto start = std::chrono::steady_clock::now();
         while (!met()) {
-            if (static_cast<double>(nextTarget()) * M_ * g_.m > cap) {
+            if (done_ == kFirstRound)
+                forecast(cap, seconds(start));
+            if (done_ > 0 && static_cast<double>(nextTarget()) * M_ * g_.m > cap) {
                 res.inform = 1;
                 break;
             }
-            if (opt_.seconds > 0 &&
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >
-                    opt_.seconds) {
+            if (done_ > 0 && opt_.seconds > 0 && seconds(start) > opt_.seconds) {
                 res.inform = 3;
                 break;
             }
@@ -511,6 +579,25 @@ class FacetRun
     bool met() const { return met_; }
 
   private:
+    // After the first round (which took `spent` seconds), when the caller
+    // asks: the evaluations the bound, shrinking as one over their square
+    // root, says the tolerance needs (at most the budget's), and the time
+    // they take at that round's pace.
+    void forecast(double cap, double spent) const
+    {
+        if (!opt_.forecast || !(opt_.abseps > 0))
+            return;
+        const double ratio = worst_ / opt_.abseps;
+        const double so_far = static_cast<double>(evaluations());
+        const double need = std::clamp(so_far * ratio * ratio, so_far, std::max(cap, so_far));
+        opt_.forecast(need, spent * need / so_far);
+    }
+
+    static double seconds(std::chrono::steady_clock::time_point since)
+    {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+    }
+
     void run(size_t n, const std::function<void(size_t)>& body) const
     {
         if (opt_.parallel)

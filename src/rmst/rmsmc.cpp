@@ -401,6 +401,7 @@ rmsRetCodes MultipleComparison(rmsUserPtr us, short Srmtl)
 
     ZMCLSMI lmc;
     engineSettings(us, lmc, control, mean, var);
+    lmc.subject = Srmtl ? "the comparisons of RMTL" : "the comparisons of RMST";
     double* raw = nullptr;
     double* adj = nullptr;
     if (positive && !enginePValues(us, lmc, rows, adjust, raw, adj)) {

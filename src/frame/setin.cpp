@@ -48,17 +48,23 @@ NAMESTR* descriptor(KORVCOM* q, int varnum)
     return nm;
 }
 
+// The value that made a variable character, as " (...)" for a message, or
+// nothing: most often one the user did not mean as text ("Inf", "1e999",
+// "N/A").
+std::string why_character(KORVCOM* q, const NAMESTR* nm)
+{
+    const std::string why = vyr_dsvar_why_text(input(q), nm->nvar0);
+    return why.empty() ? std::string() : " (" + why + ")";
+}
+
 // Analysis variables are read as doubles: a character variable there would
 // give meaningless numbers, so it is refused.
 void require_numeric(KORVCOM* q, const NAMESTR* nm, const char* role)
 {
     if (nm->ntype != 1) {
-        // Said with the value that made it character, which is most often
-        // one the user did not mean as text ("Inf", "1e999", "N/A").
-        const std::string why = vyr_dsvar_why_text(input(q), nm->nvar0);
-        const std::string said = why.empty() ? std::string() : " (" + why + ")";
-        xpmlog(326, msg326::NOT_NUMERIC, static_cast<int>(nm->namelen), nm->name_p, said.c_str(),
-               static_cast<int>(std::strlen(role)), role);
+        // Said with the value that made it character.
+        xpmlog(326, msg326::NOT_NUMERIC, static_cast<int>(nm->namelen), nm->name_p,
+               why_character(q, nm).c_str(), static_cast<int>(std::strlen(role)), role);
         q->rc = std::max(q->rc, 2000);
     }
 }
@@ -166,10 +172,8 @@ void bind_group_variable(KORVCOM* q, const STMT* strat, XVHANDLE* xvin)
 // character, since the cut points show that numbers were expected.
 void warn_character_cut_points(KORVCOM* q, const NAMESTR* nm)
 {
-    const std::string why = vyr_dsvar_why_text(input(q), nm->nvar0);
-    const std::string said = why.empty() ? std::string() : " (" + why + ")";
     xpmlog(326, msg326::CUT_POINTS_ON_CHARACTER, static_cast<int>(nm->namelen), nm->name_p,
-           said.c_str());
+           why_character(q, nm).c_str());
 }
 
 // Cut points of the STRATA variables: pairs {variable number in the list, end

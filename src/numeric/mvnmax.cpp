@@ -337,28 +337,15 @@ Kernel kernel(const KernelGrid& g, int d, double t)
 struct Bins {
     std::vector<double> sums;
     Bins() : sums(static_cast<size_t>(kBins) * 3, 0.0) {}
-    void add(double s)
-    {
-        double delta;
-        double* at = bin(s, &delta);
-        at[0] += 1.0;
-        at[1] += delta;
-        at[2] += delta * delta;
-    }
     void add(double s, double weight)
-    {
-        double delta;
-        double* at = bin(s, &delta);
-        at[0] += weight;
-        at[1] += weight * delta;
-        at[2] += weight * delta * delta;
-    }
-    double* bin(double s, double* delta)
     {
         const double x = s * kBins;
         const int b = std::min(static_cast<int>(x), kBins - 1);
-        *delta = (x - b - 0.5) / kBins;
-        return &sums[static_cast<size_t>(b) * 3];
+        const double delta = (x - b - 0.5) / kBins;
+        double* at = &sums[static_cast<size_t>(b) * 3];
+        at[0] += weight;
+        at[1] += weight * delta;
+        at[2] += weight * delta * delta;
     }
     double weigh(const Kernel& K) const
     {
@@ -422,20 +409,20 @@ void sampleFacets(const Geometry& g, const std::vector<double>& step,
             }
             const double upMax = std::max(up[0], up[1]);
             const double downMax = std::max(down[0], down[1]);
+            // Unweighted the weight is the constant 1, which the adds fold
+            // away.
+            double weight = 1.0;
             if constexpr (Weighted) {
                 const double dp = (Z[0] - vs * g.A[static_cast<size_t>(s) * d]) / nr;
                 const double x = 1.0 - g.shrink[static_cast<size_t>(s)] * dp * dp;
-                double weight = g.scale[static_cast<size_t>(s)];
+                weight = g.scale[static_cast<size_t>(s)];
                 for (int e = 0; e < (d - 1) / 2; ++e)
                     weight *= x;
                 if ((d - 1) % 2)
                     weight *= std::sqrt(x);
-                bins.add(nr / (nr + upMax), weight);
-                bins.add(nr / (nr + downMax), weight);
-            } else {
-                bins.add(nr / (nr + upMax));
-                bins.add(nr / (nr + downMax));
             }
+            bins.add(nr / (nr + upMax), weight);
+            bins.add(nr / (nr + downMax), weight);
         }
     }
 }

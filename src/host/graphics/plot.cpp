@@ -9,9 +9,10 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
-#include <map>
 #include <memory>
 #include <set>
+#include <string_view>
+#include <unordered_map>
 
 #include "host/graphics/export.h"
 #include "vyr_graphics.h"
@@ -205,21 +206,13 @@ bool segmentHits(Pt a, Pt b, const Rect& r)
     return true;
 }
 
-// The text of a row label cut to `room` pixels with an ellipsis.
-std::string cutTo(const std::string& s, double room, double size, bool bold = false)
-{
-    if (TextMetrics::width(s, size, bold) <= room)
-        return s;
-    return s.substr(0, TextMetrics::fitPrefix(s, "...", room, size, bold)) + "...";
-}
-
-// A label cut to `room` pixels with an ellipsis that keeps the share
-// `head` of the room for its start and the rest for its end (1: its start
-// alone, 0: its end alone).
+// A label wider than `room` pixels cut to it with an ellipsis that keeps
+// the share `head` of the room for its start and the rest for its end (1:
+// its start alone, 0: its end alone).
 std::string cutKeeping(const std::string& s, double room, double size, bool bold, double head)
 {
-    if (head >= 1 || TextMetrics::width(s, size, bold) <= room)
-        return cutTo(s, room, size, bold);
+    if (head >= 1)
+        return s.substr(0, TextMetrics::fitPrefix(s, "...", room, size, bold)) + "...";
     const double dots = TextMetrics::width("...", size, bold);
     std::string start =
         s.substr(0, TextMetrics::fitPrefix(s, "", (room - dots) * head, size, bold));
@@ -228,23 +221,38 @@ std::string cutKeeping(const std::string& s, double room, double size, bool bold
     return start + s.substr(std::max(cut, TextMetrics::fitSuffix(s, start, room, size, bold)));
 }
 
+// The text of a row label cut to `room` pixels with an ellipsis.
+std::string cutTo(const std::string& s, double room, double size, bool bold = false)
+{
+    if (TextMetrics::width(s, size, bold) <= room)
+        return s;
+    return cutKeeping(s, room, size, bold, 1);
+}
+
 // Labels of rows that stand for different things (strata, levels) cut to
 // `room` pixels alike. Cut at their ends, two labels that differ only past
 // the cut would read the same: then all are cut in the middle, keeping
 // more of their ends, until every two that differ still read differently.
+// Each label is measured once; only those too wide are cut again.
 std::vector<std::string> cutDistinct(const std::vector<std::string>& labels, double room,
                                      double size, bool bold = false)
 {
-    std::vector<std::string> out;
+    std::vector<std::string> out = labels;
+    std::vector<size_t> wide;
+    for (size_t i = 0; i < labels.size(); ++i)
+        if (!(TextMetrics::width(labels[i], size, bold) <= room))
+            wide.push_back(i);
+    if (wide.empty())
+        return out;
+    std::unordered_map<std::string_view, size_t> seen;
     for (double head : {1.0, 0.5, 0.3, 0.0}) {
-        out.clear();
-        std::map<std::string, const std::string*> seen;
+        for (size_t i : wide)
+            out[i] = cutKeeping(labels[i], room, size, bold, head);
+        seen.clear();
         bool distinct = true;
-        for (const std::string& l : labels) {
-            out.push_back(cutKeeping(l, room, size, bold, head));
-            const auto [it, added] = seen.emplace(out.back(), &l);
-            if (!added && *it->second != l)
-                distinct = false;
+        for (size_t i = 0; i < out.size() && distinct; ++i) {
+            const auto [it, added] = seen.emplace(out[i], i);
+            distinct = added || labels[it->second] == labels[i];
         }
         if (distinct)
             break;

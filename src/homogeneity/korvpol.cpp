@@ -144,8 +144,11 @@ xobop open_group(KorvPtr q, const char* name, int label)
 // The tests of equal survival across strata (or GROUP= levels).
 void homogeneity(KorvPtr q)
 {
+    // A single stratum: its note also names DIFF= and ADJUST= when they were
+    // asked for, since they have nothing to compare either.
     if (q->nsvar != 0 && q->nstrata == 1 && !q->grpvar)
-        xpmlog(326, msg326::SINGLE_STRATUM_NO_TESTS);
+        xpmlog(326, q->survdiff ? msg326::SINGLE_STRATUM_NO_COMPARISONS
+                                : msg326::SINGLE_STRATUM_NO_TESTS);
     // Too many strata for the matrices of the tests: the data pass said so.
     // The graph insets show no p-value rather than another group's.
     if (tests_wanted(q) && !korv_hom_fits(q, q->nstrata)) {

@@ -515,9 +515,8 @@ bool AtomicFile::commit(std::string& why)
         return false;
     }
     note_run_made(target_);
-    // The private folder, empty now, goes (its file's name is free: the
-    // folder is ours alone).
-    drop_temp();
+    // The file is in place: its private folder, empty now, goes.
+    end_private();
     note_commit(target_);
     return true;
 }
@@ -527,6 +526,11 @@ void AtomicFile::drop_temp()
     if (temp_.empty())
         return;
     ::unlink(temp_.c_str());
+    end_private();
+}
+
+void AtomicFile::end_private()
+{
     (void)::rmdir(private_.c_str());
     release_slot(slot_);
     slot_ = -1;

@@ -21,13 +21,12 @@ namespace
 constexpr char kVdqAnchor[] = "__VDQ_GSUBLIB";
 constexpr char kGcbAnchor[] = "__GCB_GSUBLIB";
 
-// The control block named by an anchor (of `length` characters), null when
-// there is none.
-void* blockOf(void* task, const char* name, int flag, int length = 13)
+// The control block named by an anchor, null when there is none.
+void* blockOf(void* task, const char* name, int flag)
 {
     long slot = 0;
     void* owner = nullptr;
-    if (xytngl(task, flag, name, length, &slot, &owner) != 0)
+    if (xytngl(task, flag, name, static_cast<int>(std::strlen(name)), &slot, &owner) != 0)
         return nullptr;
     return wtrsget(task, slot);
 }
@@ -155,14 +154,6 @@ constexpr char kDevType[] = "DEV     ";
 // Loaded devices the cache keeps; one more releases the oldest.
 constexpr int kKeptDevices = 3;
 
-// Device library k of the search (0 to 9: GDEVICEk; 10: the help library).
-void deviceLibraryName(int k, char* library)
-{
-    std::memcpy(library, k < 10 ? "GDEVICE0" : "VYRHELP ", 8);
-    if (k < 10)
-        library[7] = static_cast<char>('0' + k);
-}
-
 // A 4-byte integer of a record, least significant byte first.
 int recordInt(const char* at)
 {
@@ -172,18 +163,11 @@ int recordInt(const char* at)
     return static_cast<int>(v);
 }
 
-// The device's name for a message: its 8 characters without trailing blanks.
-std::string shownName(const char* name)
-{
-    int n = static_cast<int>(strnlen(name, 8));
-    while (n > 0 && name[n - 1] == ' ')
-        --n;
-    return std::string(name, static_cast<size_t>(n));
-}
-
 void badFormat(const char* name)
 {
-    xpmlog(214, msg214::GK_BAD_DEVICE, shownName(name).c_str());
+    // The device's name without its trailing blanks.
+    const std::string shown(name, static_cast<size_t>(wzstrip(name, 8)));
+    xpmlog(214, msg214::GK_BAD_DEVICE, shown.c_str());
 }
 
 // Reads a record the entry must hold, of `want` bytes: true when read. An
@@ -381,7 +365,7 @@ GDEVSTR* ggdvget(const char* rdevice)
         return nullptr;
     wzstrup(name, 8);
     void* task = xtanch();
-    auto* block = task ? static_cast<GGCBGRAPH*>(blockOf(task, kGraphAnchor, 0, 11)) : nullptr;
+    auto* block = task ? static_cast<GGCBGRAPH*>(blockOf(task, kGraphAnchor, 0)) : nullptr;
     if (!block)
         return nullptr;
     ++block->busy;
@@ -397,11 +381,12 @@ int ggtdvmd(const char* nickname)
         return 0;
     char name[8];
     vzmp(nickname, static_cast<int>(strnlen(nickname, 8)), name, 8);
-    char library[8];
+    // The device libraries in their order, then the help library.
+    GDEVHD search;
+    gdevhd_init(&search);
     for (int k = 0; k <= 10; ++k) {
-        deviceLibraryName(k, library);
         XLLIB* lib = nullptr;
-        int rc = xlopen(library, kDevices, &lib);
+        int rc = xlopen(search.libs[k], kDevices, &lib);
         if (rc > 0)
             continue; // no such library or catalogue: no entry
         if (rc < 0) {

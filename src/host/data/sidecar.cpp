@@ -17,19 +17,13 @@
 #include "data_internal.h"
 #include "vyr_format.h"
 #include "vyr_host.h"
+#include "vyr_text.h"
 
 namespace vyr::data
 {
 
 namespace
 {
-
-std::string lower(std::string s)
-{
-    for (char& c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 // One word of a line: a bare word (key empty) or a key=value pair.
 struct AttrToken {

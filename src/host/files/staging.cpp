@@ -515,9 +515,8 @@ bool AtomicFile::commit(std::string& why)
         return false;
     }
     note_run_made(target_);
-    // The private folder, empty now, goes (its file's name is free: the
-    // folder is ours alone).
-    drop_temp();
+    // The file is in place: its private folder, empty now, goes.
+    end_private();
     note_commit(target_);
     return true;
 }
@@ -527,6 +526,11 @@ void AtomicFile::drop_temp()
     if (temp_.empty())
         return;
     ::unlink(temp_.c_str());
+    end_private();
+}
+
+void AtomicFile::end_private()
+{
     (void)::rmdir(private_.c_str());
     release_slot(slot_);
     slot_ = -1;
@@ -765,6 +769,15 @@ void remove_stage_folders(StepFiles& f)
     f.folders.clear();
 }
 
+// Outside a step nothing waits for a step's end: once no staged file is
+// pending, the private folders go, whether the last file was put in place,
+// failed or was abandoned.
+void end_outside_step(StepFiles& f)
+{
+    if (!f.stepOpen && f.files.empty())
+        remove_stage_folders(f);
+}
+
 // Where `name` in `folder` may be written, or why not: it must stay inside
 // the folder, not be a folder, nor a file the run reads.
 bool check_staged_target(const std::string& folder, const std::string& name, std::string& target,
@@ -862,6 +875,7 @@ bool StagedFile::open(const std::string& folder, const std::string& name, const 
     if (fd < 0) {
         why = std::strerror(errno);
         temp_.clear();
+        end_outside_step(f);
         return false;
     }
     if (existing)
@@ -871,6 +885,7 @@ bool StagedFile::open(const std::string& folder, const std::string& name, const 
         why = std::strerror(errno);
         (void)::unlink(temp_.c_str());
         temp_.clear();
+        end_outside_step(f);
         return false;
     }
     return true;
@@ -883,8 +898,7 @@ bool StagedFile::finish(std::string& why)
         return false;
     }
     if (!finish_stream(file_, stream_, why)) {
-        (void)::unlink(temp_.c_str());
-        temp_.clear();
+        abandon();
         return false;
     }
     StepFiles& f = step_files();
@@ -914,9 +928,13 @@ void StagedFile::abandon()
         file_ = nullptr;
         stream_ = nullptr;
     }
-    if (!temp_.empty())
-        (void)::unlink(temp_.c_str());
+    if (temp_.empty())
+        return;
+    (void)::unlink(temp_.c_str());
     temp_.clear();
+    StepFiles& f = step_files();
+    std::lock_guard<std::mutex> g(f.lock);
+    end_outside_step(f);
 }
 
 bool write_staged_file(const std::string& folder, const std::string& name, const std::string& what,

@@ -23,6 +23,7 @@
 #include "vyr_gkernel.h"
 #include "vyr_host.h"
 #include "vyr_session.h"
+#include "vyr_text.h"
 
 namespace
 {
@@ -87,14 +88,6 @@ bool fieldName(const char* field, std::string& out)
     return validName(std::string_view(field, n), out);
 }
 
-std::string lower(std::string s)
-{
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
-
 // Where a path leads, when that is inside the library's folder: 0 with
 // `where` set, else XLM_OUTSIDE (or XLM_UNREADABLE for links that loop).
 int insideLibrary(const std::string& path, const std::string& libFolder, std::string& where)
@@ -129,7 +122,7 @@ int catalogueFolder(const std::string& lib, const std::string& cat, std::string&
 int entryFile(const std::string& libFolder, const std::string& catFolder, const std::string& entry,
               const std::string& type, std::string& file)
 {
-    const std::string path = (fs::path(catFolder) / (entry + "." + lower(type))).string();
+    const std::string path = (fs::path(catFolder) / (entry + "." + vyr::lower(type))).string();
     if (int rc = insideLibrary(path, libFolder, file))
         return rc;
     struct stat st;
@@ -471,7 +464,7 @@ bool vyr_write_catalogue_entry(std::string_view libref, std::string_view catalog
         why = "the catalogue folder " + catFolder + " could not be made";
         return false;
     }
-    const std::string path = (fs::path(catFolder) / (name + "." + lower(kind))).string();
+    const std::string path = (fs::path(catFolder) / (name + "." + vyr::lower(kind))).string();
     std::string file;
     if (insideLibrary(path, libFolder, file) != 0) {
         why = "the entry " + path + " leads to " + file + ", outside its library";
@@ -533,10 +526,7 @@ std::vector<std::string> vyr_device_records(const VyrDeviceEntry& device)
     std::memset(first.data() + 1, ' ', 59);
     if (device.version7)
         field(first, 1, 8, "version7");
-    std::string name;
-    for (char c : device.name)
-        name.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
-    field(first, 9, 8, name);
+    field(first, 9, 8, vyr::upper(device.name));
     field(first, 17, 40, device.description);
     putInt(first, 60, device.xpixels);
     putInt(first, 64, device.ypixels);

@@ -80,6 +80,9 @@ class AtomicFile
 
   private:
     void drop_temp();
+    // Removes the private folder (its file gone or renamed) and lets go of
+    // its slot and lock.
+    void end_private();
     void release_lock();
 
     std::FILE* file_ = nullptr;

@@ -19,6 +19,15 @@ inline std::string upper(std::string_view s)
     return u;
 }
 
+// The text with its ASCII letters in lower case.
+inline std::string lower(std::string_view s)
+{
+    std::string l(s);
+    for (char& c : l)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return l;
+}
+
 // The text without the white space (blanks, tabs, line ends) at either end.
 inline std::string trim(std::string_view s)
 {

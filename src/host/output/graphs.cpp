@@ -69,6 +69,7 @@
 #include "host/output/name_index.h"
 #include "vyr_graphics.h"
 #include "vyr_pool.h"
+#include "vyr_text.h"
 
 namespace vdq
 {
@@ -77,6 +78,7 @@ namespace
 
 using vgr::Figure;
 using vgr::PlotCell;
+using vyr::lower;
 
 constexpr GraphTemplate kTemplates[] = {
     {"Stat.Korvante.Graphics.ProductLimitSurvival", GraphFamily::Survival, 0},
@@ -127,14 +129,6 @@ constexpr GraphTemplate kTemplates[] = {
     {"Stat.Korvante.Graphics.RMSTPanel", GraphFamily::Restricted, Panels},
     {"Stat.Korvante.Graphics.RMTLPanel", GraphFamily::Restricted, Panels | TimeLost},
 };
-
-std::string lower(std::string_view s)
-{
-    std::string t(s);
-    for (char& c : t)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return t;
-}
 
 std::string trimmed(std::string_view s)
 {

@@ -1240,11 +1240,12 @@ int finish_run()
     else
         xpmlog(kHostGroup, kMsgRunSummaryOk, static_cast<int>(s.stepRcs.size()));
     // The summary as it stands when the log then cannot be put in place.
-    std::string failedSummary = message_text_plain(kMsgRunSummaryFailed);
-    if (const std::size_t at = failedSummary.find("%s"); at != std::string::npos)
-        failedSummary.replace(
-            at, 2, logOk ? reasons + (reasons.empty() ? "" : "; ") + logFailed : reasons);
-    if (!print_finish(failedSummary))
+    if (logOk)
+        reason(logFailed);
+    char failedSummary[2048];
+    const int length = xpmstr(failedSummary, sizeof failedSummary, kHostGroup, kMsgRunSummaryFailed,
+                              reasons.c_str());
+    if (!print_finish(std::string(failedSummary, static_cast<std::size_t>(length))))
         status = 1;
     pools_reset();
     return status;

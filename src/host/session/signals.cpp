@@ -228,6 +228,26 @@ void signal_note_work_dir(const std::string& path) noexcept
 
 } // namespace vyr
 
+namespace
+{
+
+// Fills `buf` (`cap` bytes) with a whole error line for the log: "ERROR: ",
+// then `text` with the signal's name in it, cut to fit, then a line end.
+// Returns its length.
+std::size_t error_line(char* buf, std::size_t cap, const std::string& text, const char* name)
+{
+    const int n = std::snprintf(buf, cap, "ERROR: ");
+    const int m = std::snprintf(buf + n, cap - static_cast<std::size_t>(n) - 1, text.c_str(), name);
+    std::size_t len = static_cast<std::size_t>(n) +
+                      std::min<std::size_t>(static_cast<std::size_t>(std::max(m, 0)),
+                                            cap - static_cast<std::size_t>(n) - 2);
+    buf[len++] = '\n';
+    buf[len] = '\0';
+    return len;
+}
+
+} // namespace
+
 void vyr_install_signal_handlers()
 {
     using namespace vyr;
@@ -244,22 +264,8 @@ void vyr_install_signal_handlers()
         int k = std::snprintf(c.idle, sizeof c.idle, "ERROR: ");
         std::snprintf(c.idle + k, sizeof c.idle - static_cast<std::size_t>(k), idle.c_str(),
                       c.name);
-        k = std::snprintf(c.placed, sizeof c.placed, "ERROR: ");
-        k += std::max(0,
-                      std::snprintf(c.placed + k, sizeof c.placed - static_cast<std::size_t>(k) - 1,
-                                    placed.c_str(), c.name));
-        k = std::min<int>(k, static_cast<int>(sizeof c.placed) - 2);
-        c.placed[k++] = '\n';
-        c.placed[k] = '\0';
-        int n = std::snprintf(c.line, sizeof c.line, "ERROR: ");
-        int m = std::snprintf(c.line + n, sizeof c.line - static_cast<std::size_t>(n) - 1,
-                              text.c_str(), c.name);
-        std::size_t len = static_cast<std::size_t>(n) +
-                          std::min<std::size_t>(static_cast<std::size_t>(std::max(m, 0)),
-                                                sizeof c.line - static_cast<std::size_t>(n) - 2);
-        c.line[len++] = '\n';
-        c.line[len] = '\0';
-        c.length = len;
+        (void)error_line(c.placed, sizeof c.placed, placed, c.name);
+        c.length = error_line(c.line, sizeof c.line, text, c.name);
         struct sigaction sa{};
         sa.sa_handler = on_signal;
         sigemptyset(&sa.sa_mask);

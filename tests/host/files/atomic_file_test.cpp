@@ -333,6 +333,38 @@ TEST_F(AtomicFileTest, StagedFilesWaitForTheEndOfTheStep)
     vyr::reset_run_files();
 }
 
+// Outside a step a staged file that fails or is abandoned takes its private
+// folder with it: nothing is left, and a folder made again at that path
+// takes new files.
+TEST_F(AtomicFileTest, AStagedFileThatFailsOutsideAStepLeavesNothing)
+{
+    vyr::reset_run_files();
+    std::string why;
+    {
+        setenv("KORV_FAIL_WRITE", "1", 1);
+        vyr::reset_write_failure_hook();
+        vyr::StagedFile f;
+        ASSERT_TRUE(f.open(dir, "a.svg", "the file a.svg", why)) << why;
+        std::fputs("a", f.stream());
+        EXPECT_FALSE(f.finish(why));
+        unsetenv("KORV_FAIL_WRITE");
+        vyr::reset_write_failure_hook();
+    }
+    EXPECT_EQ(entries(), 0);
+    {
+        vyr::StagedFile f;
+        ASSERT_TRUE(f.open(dir, "b.svg", "the file b.svg", why)) << why;
+    }
+    EXPECT_EQ(entries(), 0);
+    fs::remove_all(dir);
+    fs::create_directory(dir);
+    EXPECT_TRUE(vyr::write_staged_file(
+        dir, "c.svg", "the file c.svg", [](std::FILE* f) { return std::fputs("c", f) >= 0; }, why))
+        << why;
+    EXPECT_EQ(read(dir + "/c.svg"), "c");
+    vyr::reset_run_files();
+}
+
 // A staged file stays in its folder and off the run's other outputs.
 TEST_F(AtomicFileTest, StagedFilesStayInTheirFolderAndOffOtherOutputs)
 {

@@ -31,6 +31,7 @@
 #   - a step whose data set cannot be written at its end (its graphs are
 #     dropped with it);
 #   - a document named as a data set's attribute file not made yet;
+#   - four runs at once into one output folder;
 #   - a graph that cannot be written, statistical or device;
 #   - the graphs of a step that fails;
 #   - a signal while a step's graph files are written or put in place, and
@@ -563,6 +564,30 @@ for opt in --json --html --log --listing; do
   s=$?
   check "$opt on a library's aml.attr, then read" test "$s" = 0
 done
+
+# Four runs at once into one output folder, each with a step of 30 BY groups
+# with graphs and then a step with a data set: a file another run makes on
+# an inode freed by this run's own commit is no output of this run, so none
+# of them fails.
+fresh
+awk 'BEGIN { srand(3); print "g,time,status"
+  for (g = 1; g <= 30; g++) for (i = 0; i < 40; i++) print g "," int(rand() * 500) + 0.5 "," i % 2 }' >run/byd.csv
+cat >run/four.vyr <<'EOF'
+proc korvante data=byd plots=(s) notable;
+  time time*status(0);
+  by g;
+run;
+proc korvante data=aml outsurv=os notable;
+  time time*status(0);
+run;
+EOF
+bad=0
+for round in $(seq 1 25); do
+  for i in 1 2 3 4; do "$korvante" run/four.vyr --out run/out >/dev/null 2>"$work/four$i" & done
+  wait
+  for i in 1 2 3 4; do grep -q ERROR "$work/four$i" && bad=$((bad + 1)); done
+done
+check "four runs at once into one output folder" test "$bad" = 0
 
 # A graph that cannot be written fails the step, statistical or device.
 for mode in on off; do

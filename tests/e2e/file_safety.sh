@@ -24,6 +24,14 @@
 #   - an output named as a graph file of the run;
 #   - a permanent graphics catalogue written by a second run, by two runs
 #     at once, and with a folder at an entry's name;
+#   - a catalogue folder another user may not write, and a lock file made
+#     under umask 077;
+#   - annotations read from the catalogue folder a step draws into, and two
+#     runs reading each other's catalogue folders;
+#   - a step whose data set cannot be written at its end (its graphs are
+#     dropped with it);
+#   - a document named as a data set's attribute file not made yet;
+#   - four runs at once into one output folder;
 #   - a graph that cannot be written, statistical or device;
 #   - the graphs of a step that fails;
 #   - a signal while a step's graph files are written or put in place, and
@@ -397,6 +405,33 @@ check "a later data set named as a graph file" test "$s" = 1
 check "a later data set named as a graph file" said "$work/err" "which is the graph file"
 check "a later data set named as a graph file" said run/out/graphs/SurvivalPlot.svg "<svg"
 
+# A catalogue folder the user may not write is said as such (not as a
+# missing lock file); a lock file made under umask 077 still lets another
+# user's run use a catalogue both may write.
+if [ "$(id -u)" = 0 ] && "${as_user[@]}" true 2>/dev/null; then
+  fresh
+  graph_program
+  chmod 755 "$work" run
+  chmod 644 run/aml.csv
+  mkdir -p run/keep/CAT run/shared/CAT && chmod 755 run/keep run/keep/CAT
+  chmod 777 run/shared run/shared/CAT run/out
+  sed '1i libname keep "keep";' run/g.vyr | sed 's/outsurv=s //; s/notable;/gout=keep.cat notable;/' >run/k.vyr
+  chmod 644 run/k.vyr
+  "${as_user[@]}" "$program" run/k.vyr --out run/out --graphics off >/dev/null 2>"$work/err"
+  s=$?
+  check "a catalogue folder not writable" test "$s" = 1
+  check "a catalogue folder not writable" said "$work/err" "keep/CAT/.korvante-entries.lock could not be used: Permission denied"
+  check "a catalogue folder not writable" lacks "$work/err" "No such file"
+  sed 's/"keep"/"shared"/' run/k.vyr >run/sh.vyr && chmod 644 run/sh.vyr
+  (umask 077 && "$korvante" run/sh.vyr --out run/out --graphics off >/dev/null 2>&1)
+  "${as_user[@]}" "$program" run/sh.vyr --out run/out --graphics off >/dev/null 2>"$work/err"
+  s=$?
+  check "a catalogue locked first under umask 077" test "$s" = 0
+  check "a catalogue locked first under umask 077" test "$(ls run/shared/CAT | wc -l)" = 6
+else
+  echo "skipped: a catalogue folder another user may not write (cannot run as another user here)"
+fi
+
 # A permanent catalogue keeps the entries of earlier runs: a later run's
 # entries take names not in use, and a note says so. WORK's catalogue is the
 # run's own: a later run into the same output folder replaces its entries.
@@ -445,6 +480,114 @@ s=$?
 check "a folder at an entry's name" test "$s" = 0
 check "a folder at an entry's name" test -d run/keep/CAT/KORVANTE.svg
 check "a folder at an entry's name" test -f run/keep/CAT/KORVANT3.svg
+
+# A step reads an ANNOTATE= or LANNOTATE= data set from the catalogue folder
+# it draws into (also the first run into a new catalogue) without waiting for
+# its own lock; two runs that each draw into one catalogue and read the
+# other's annotations never wait for each other.
+fresh
+mkdir -p run/keep/CAT run/keep/NEW run/keep/C1 run/keep/C2
+for f in CAT NEW C1 C2; do
+  printf 'FUNCTION,X,Y,TEXT\nLABEL,10,0.5,hi\n' >"run/keep/$f/anno.csv"
+done
+anno_program() { # NAME GOUT ANNOTATE-OPTIONS
+  cat >"run/$1.vyr" <<EOF
+options nographics;
+libname keep 'keep';
+libname c 'keep/CAT';
+proc korvante data=aml plots=(s) notable gout=$2 $3;
+  time time*status(0);
+run;
+EOF
+}
+anno_program a1 keep.cat "annotate='keep/CAT/anno.csv'"
+anno_program a2 keep.cat "annotate=c.anno lannotate=c.anno"
+anno_program a3 keep.new "annotate='keep/NEW/anno.csv'"
+for p in a1 a2 a3; do
+  timeout 60 "$korvante" run/$p.vyr --out run/out >/dev/null 2>"$work/err"
+  s=$?
+  check "annotations from the catalogue's folder ($p)" test "$s" = 0
+done
+check "annotations from the catalogue's folder" test "$(grep -l '>hi<' run/keep/CAT/*.svg | wc -l)" = 2
+check "annotations from the catalogue's folder" test -f run/keep/NEW/KORVANTE.svg
+anno_program x1 keep.c1 "annotate='keep/C2/anno.csv'"
+anno_program x2 keep.c2 "annotate='keep/C1/anno.csv'"
+timeout 120 "$korvante" run/x1.vyr --out run/o1 >/dev/null 2>&1 &
+a=$!
+timeout 120 "$korvante" run/x2.vyr --out run/o2 >/dev/null 2>&1 &
+b=$!
+wait $a
+sa=$?
+wait $b
+sb=$?
+check "two runs reading each other's catalogue folder" test "$sa/$sb" = 0/0
+
+# A step whose data set cannot be written at the end (the file size limit)
+# puts none of its files in place: the graph stays the earlier run's, as the
+# data set does.
+fresh
+awk 'BEGIN { print "time,status"; for (i = 1; i <= 10000; i++) print i * 7919 % 10007 + 0.5 "," i % 2 }' >run/big.csv
+cat >run/big.vyr <<'EOF'
+proc korvante data=big plots=(s) outsurv=os notable;
+  time time*status(0);
+run;
+EOF
+"$korvante" run/big.vyr --out run/out >/dev/null 2>&1
+cp run/out/graphs/*.svg "$work/graph.before"
+cp run/out/os.csv "$work/os.before"
+awk 'BEGIN { print "time,status"; for (i = 1; i <= 10000; i++) print i * 7907 % 10007 + 0.25 "," (i % 3 > 0) }' >run/big.csv
+(ulimit -f 400 && "$korvante" run/big.vyr --out run/out >/dev/null 2>"$work/err")
+s=$?
+check "a data set too large at the end" test "$s" = 1
+check "a data set too large at the end" said "$work/err" "WORK.OS could not be written: File too large"
+check "a data set too large at the end" said "$work/err" "were not put in place because the step did not complete"
+check "a data set too large at the end" same_file run/out/graphs/*.svg "$work/graph.before"
+check "a data set too large at the end" same_file run/out/os.csv "$work/os.before"
+check "a data set too large at the end" test -z "$(find run/out -name '*.tmp')"
+
+# A document named as the attribute file of a data set in the data folder
+# is refused before the run, although that file does not exist yet; named so
+# in a library folder, it is never put in place, and the data set reads as
+# before.
+for opt in --json --html --log --listing; do
+  fresh
+  "$korvante" run/p.vyr --out run/out $opt run/aml.attr >/dev/null 2>"$work/err"
+  s=$?
+  check "$opt on the data folder's aml.attr" test "$s" = 2
+  check "$opt on the data folder's aml.attr" said "$work/err" "names run/aml.attr, a data set file in the data folder"
+  check "$opt on the data folder's aml.attr" test ! -e run/aml.attr
+  "$korvante" run/lib.vyr --out run/out $opt run/lib/aml.attr >/dev/null 2>"$work/err"
+  s=$?
+  check "$opt on a library's aml.attr" test "$s" = 1
+  check "$opt on a library's aml.attr" test ! -e run/lib/aml.attr
+  "$korvante" run/lib.vyr --out run/out >/dev/null 2>&1
+  s=$?
+  check "$opt on a library's aml.attr, then read" test "$s" = 0
+done
+
+# Four runs at once into one output folder, each with a step of 30 BY groups
+# with graphs and then a step with a data set: a file another run makes on
+# an inode freed by this run's own commit is no output of this run, so none
+# of them fails.
+fresh
+awk 'BEGIN { srand(3); print "g,time,status"
+  for (g = 1; g <= 30; g++) for (i = 0; i < 40; i++) print g "," int(rand() * 500) + 0.5 "," i % 2 }' >run/byd.csv
+cat >run/four.vyr <<'EOF'
+proc korvante data=byd plots=(s) notable;
+  time time*status(0);
+  by g;
+run;
+proc korvante data=aml outsurv=os notable;
+  time time*status(0);
+run;
+EOF
+bad=0
+for round in $(seq 1 25); do
+  for i in 1 2 3 4; do "$korvante" run/four.vyr --out run/out >/dev/null 2>"$work/four$i" & done
+  wait
+  for i in 1 2 3 4; do grep -q ERROR "$work/four$i" && bad=$((bad + 1)); done
+done
+check "four runs at once into one output folder" test "$bad" = 0
 
 # A graph that cannot be written fails the step, statistical or device.
 for mode in on off; do

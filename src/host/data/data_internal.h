@@ -180,11 +180,13 @@ struct Output {
     bool defined = false;
     bool headerWritten = false;
     vyr::AtomicFile file; // the CSV file, under its temporary name until committed
+    vyr::AtomicFile attr; // its attribute file, likewise
     std::string why;      // the reason of the first failed write
     std::string buffer;
     long rows = 0;
     int lastWriteRc = 0;
     bool failed = false;
+    bool completed = false; // both files whole under their temporary names
     bool closed = false;
 };
 

@@ -95,6 +95,7 @@ std::string member_file(const std::string& dir, const std::string& member, bool*
 }
 
 int step_end(bool ok);
+int step_complete();
 
 void hook_step_end()
 {
@@ -102,6 +103,13 @@ void hook_step_end()
     if (r.hooked)
         return;
     r.hooked = true;
+    // A step that completed its work completes its data sets' files before
+    // any file of the step is put in place: one that cannot be written fails
+    // the step, and its graphs are dropped with it.
+    vyr::host_on_step_finish([](const VyrStep&, int& rc) {
+        if (rc <= 4 && step_complete() > 0 && rc < 1008)
+            rc = 1008;
+    });
     vyr::host_on_step_end([](const VyrStep&, int& rc) {
         bool failedWrite = false;
         {
@@ -622,6 +630,7 @@ XVHANDLE* vyr_data_keep_vector(std::unique_ptr<XVHANDLE> h)
 
 // Output commit/drop lives in output.cpp.
 int vyr_data_finish_output(DSHANDLE* ds, bool commit);
+int vyr_data_complete_output(DSHANDLE* ds);
 
 void vyr_data_step_end(bool ok)
 {
@@ -653,6 +662,22 @@ namespace
 {
 // Ends the step's data sets; returns the number of output data sets that
 // could not be committed.
+int step_complete()
+{
+    std::vector<DSHANDLE*> sets;
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_mutex);
+        for (auto& ds : reg().sets)
+            if (ds->out)
+                sets.push_back(ds.get());
+    }
+    int failures = 0;
+    for (DSHANDLE* ds : sets)
+        if (vyr_data_complete_output(ds) != 0)
+            ++failures;
+    return failures;
+}
+
 int step_end(bool ok)
 {
     int failures = 0;

@@ -126,40 +126,51 @@ std::string sidecar_text(const DSHANDLE* ds)
     return s;
 }
 
-// Puts a finished data set in place: the CSV file and its attribute file are
-// completed under their temporary names first, then both renamed while the
-// library folder's lock is held, so that a reader (who shares the lock)
-// never sees the CSV file of one run with the attribute file of another.
-// A device or a pipe (nothing to replace) gets the CSV text only. On failure
-// nothing is replaced and `why` says what went wrong.
+// Completes a data set's files under their temporary names: the CSV file
+// (its rows already written) and its attribute file beside it. A device or
+// a pipe (nothing to replace) gets the CSV text only. On failure `why` says
+// what went wrong.
+bool complete_data_set(DSHANDLE* ds, std::string& why)
+{
+    Output& o = *ds->out;
+    if (o.file.temp_path().empty())
+        return o.file.finish(why);
+    const std::string side = sidecar_path(ds->path);
+    const std::string text = sidecar_text(ds);
+    if (!o.attr.open(side, why)) {
+        why = side + ": " + why;
+        return false;
+    }
+    o.attr.may_replace_data_sets();
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), o.attr.stream()) != text.size()) {
+        why = side + ": " + std::strerror(errno != 0 ? errno : EIO);
+        return false;
+    }
+    if (!o.file.finish(why))
+        return false;
+    if (!o.attr.finish(why)) {
+        why = side + ": " + why;
+        return false;
+    }
+    return true;
+}
+
+// Puts a completed data set in place: the CSV file and its attribute file
+// are renamed while the library folder's lock is held, so that a reader (who
+// shares the lock) never sees the CSV file of one run with the attribute
+// file of another. On failure nothing is replaced and `why` says what went
+// wrong.
 bool commit_data_set(DSHANDLE* ds, std::string& why)
 {
     Output& o = *ds->out;
     if (o.file.temp_path().empty())
         return o.file.commit(why);
     const std::string side = sidecar_path(ds->path);
-    vyr::AtomicFile attr;
-    std::string text = sidecar_text(ds);
-    if (!attr.open(side, why)) {
-        why = side + ": " + why;
-        return false;
-    }
-    attr.may_replace_data_sets();
-    errno = 0;
-    if (std::fwrite(text.data(), 1, text.size(), attr.stream()) != text.size()) {
-        why = side + ": " + std::strerror(errno != 0 ? errno : EIO);
-        return false;
-    }
-    if (!o.file.finish(why))
-        return false;
-    if (!attr.finish(why)) {
-        why = side + ": " + why;
-        return false;
-    }
     // Neither file replaces an input of the run, and the pair is renamed only
     // under the folder's lock: never the one without the other, never
     // without the lock.
-    for (const std::string& file : {attr.target(), o.file.target()}) {
+    for (const std::string& file : {o.attr.target(), o.file.target()}) {
         std::string reason;
         if (vyr::is_run_input(vyr::file_identity(file), reason, false)) {
             why = file + ": " + reason;
@@ -171,7 +182,7 @@ bool commit_data_set(DSHANDLE* ds, std::string& why)
         why = lock.why();
         return false;
     }
-    if (!attr.commit(why)) {
+    if (!o.attr.commit(why)) {
         why = side + ": " + why;
         return false;
     }
@@ -396,41 +407,68 @@ int open_output_file(DSHANDLE* ds)
 
 } // namespace vyr::data
 
-// Commits (or drops) an output data set: the temporary file is completed and
-// renamed over the real name, with its attribute file beside it. A data set
-// that fails says which one and why; one that is dropped leaves any earlier
-// file of its name as it was.
-int vyr_data_finish_output(DSHANDLE* ds, bool commit)
+// Completes an output data set's files under their temporary names: the
+// rows still buffered, then the attribute file. Nothing is put in place yet:
+// the step's other files (graphs, other data sets) are completed too before
+// any of them is. A data set that fails says which one and why, and is
+// dropped.
+int vyr_data_complete_output(DSHANDLE* ds)
 {
     Output& o = *ds->out;
-    if (o.closed)
+    if (o.closed || o.completed)
         return 0;
-    o.closed = true;
-    if (commit && !o.failed) {
+    if (!o.failed) {
         write_header(ds);
         write_buffer(ds);
     }
-    if (commit && !o.failed && o.vars.empty()) {
+    if (!o.failed && o.vars.empty()) {
         // Nothing was defined (the step stopped short of it): an empty file
         // would not even read back, so none is made.
         xpmlog(kGroup, 23, ds->display.c_str());
         o.file.abandon();
-        return 0;
-    }
-    if (!commit) {
-        o.file.abandon();
-        if (o.rows > 0 || o.defined)
-            xpmlog(kGroup, 14, ds->display.c_str());
+        o.closed = true;
         return 0;
     }
     std::string why = o.why;
-    bool ok = !o.failed && commit_data_set(ds, why);
-    if (!ok) {
+    if (o.failed || !complete_data_set(ds, why)) {
         o.file.abandon();
+        o.attr.abandon();
+        o.closed = true;
         // A failure the procedure reported (xofprc) was said with its
         // reason then.
         if (!ds->writeReported)
             xpmlog(kGroup, 12, ds->display.c_str(), why.empty() ? "unknown error" : why.c_str());
+        return vyr_code(kFacility, 12);
+    }
+    o.completed = true;
+    return 0;
+}
+
+// Commits (or drops) an output data set: its completed files are renamed
+// over the real name and its attribute file. A data set that fails says
+// which one and why; one that is dropped leaves any earlier file of its name
+// as it was.
+int vyr_data_finish_output(DSHANDLE* ds, bool commit)
+{
+    Output& o = *ds->out;
+    if (commit)
+        if (const int rc = vyr_data_complete_output(ds); rc != 0)
+            return rc;
+    if (o.closed)
+        return 0;
+    o.closed = true;
+    if (!commit) {
+        o.file.abandon();
+        o.attr.abandon();
+        if (o.rows > 0 || o.defined)
+            xpmlog(kGroup, 14, ds->display.c_str());
+        return 0;
+    }
+    std::string why;
+    if (!commit_data_set(ds, why)) {
+        o.file.abandon();
+        o.attr.abandon();
+        xpmlog(kGroup, 12, ds->display.c_str(), why.empty() ? "unknown error" : why.c_str());
         return vyr_code(kFacility, 12);
     }
     xpmlog(kGroup, 13, ds->display.c_str(), o.rows, static_cast<int>(o.vars.size()));

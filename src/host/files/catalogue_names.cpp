@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -16,7 +15,6 @@
 #include <set>
 #include <string>
 #include <system_error>
-#include <thread>
 
 #include "host/files/files_internal.h"
 
@@ -24,11 +22,6 @@ namespace vyr
 {
 namespace
 {
-
-// How long a step that already holds one catalogue's lock waits for
-// another's: two runs that each hold one and wait for the other would
-// otherwise wait for ever.
-constexpr auto kSecondLockWait = std::chrono::seconds(30);
 
 struct CatalogueNames {
     std::mutex lock;
@@ -69,23 +62,15 @@ int read_names(const std::string& folder, std::set<std::string>& used)
 }
 
 // Takes the lock of a permanent catalogue's folder for the running step,
-// and reads its names again (another run may have added entries since).
+// and reads its names again (another run may have added entries since). A
+// step that already holds another lock waits for it at most a while (see
+// FolderLock): two runs that each hold one catalogue and wait for the
+// other's would otherwise wait for ever.
 bool hold(CatalogueNames& n, const std::string& folder, std::string& why)
 {
     if (n.held.count(folder) != 0)
         return true;
-    std::unique_ptr<FolderLock> lock;
-    if (n.held.empty()) {
-        lock = std::make_unique<FolderLock>(folder, true);
-    } else {
-        const auto until = std::chrono::steady_clock::now() + kSecondLockWait;
-        for (;;) {
-            lock = std::make_unique<FolderLock>(folder, true, false);
-            if (!lock->busy() || std::chrono::steady_clock::now() >= until)
-                break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-    }
+    auto lock = std::make_unique<FolderLock>(folder, true, true, LockFile::Entries);
     if (!lock->held()) {
         why = lock->why();
         return false;
@@ -93,6 +78,21 @@ bool hold(CatalogueNames& n, const std::string& folder, std::string& why)
     read_names(folder, n.used[folder]);
     n.held.emplace(folder, std::move(lock));
     return true;
+}
+
+// Takes `proposed` when it is not in `used`, else the name cut to leave
+// room for a number: NAM1 .. NAM9, NA10 .. NA99, ...
+std::string take_free(std::set<std::string>& used, const std::string& proposed)
+{
+    if (used.insert(proposed).second)
+        return proposed;
+    for (long k = 1;; ++k) {
+        const std::string digits = std::to_string(k);
+        const size_t keep = digits.size() >= 8 ? 0 : std::min(proposed.size(), 8 - digits.size());
+        std::string candidate = proposed.substr(0, keep) + digits;
+        if (used.insert(candidate).second)
+            return candidate;
+    }
 }
 
 } // namespace
@@ -134,17 +134,16 @@ std::string catalogue_entry_name(const std::string& folder, const std::string& p
         std::string why;
         (void)hold(n, folder, why);
     }
+    return take_free(n.used[folder], proposed);
+}
+
+std::string catalogue_entry_renamed(const std::string& folder, const std::string& proposed)
+{
+    CatalogueNames& n = names();
+    std::lock_guard<std::mutex> g(n.lock);
     std::set<std::string>& used = n.used[folder];
-    if (used.insert(proposed).second)
-        return proposed;
-    // The name cut to leave room for a number: NAM1 .. NAM9, NA10 .. NA99, ...
-    for (long k = 1;; ++k) {
-        const std::string digits = std::to_string(k);
-        const size_t keep = digits.size() >= 8 ? 0 : std::min(proposed.size(), 8 - digits.size());
-        std::string candidate = proposed.substr(0, keep) + digits;
-        if (used.insert(candidate).second)
-            return candidate;
-    }
+    read_names(folder, used);
+    return take_free(used, proposed);
 }
 
 void catalogue_names_reset()

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 
 #include "host/files/files_internal.h"
@@ -20,6 +21,9 @@ std::atomic<unsigned long long> g_inputDev[kSignalInputs];
 std::atomic<unsigned long long> g_inputIno[kSignalInputs];
 std::atomic<int> g_inputCount{0};
 std::atomic<bool> g_inputOverflow{false};
+// The inputs that do not exist, by the key of their resolved path.
+std::atomic<std::uint64_t> g_missingKeys[kSignalInputs];
+std::atomic<int> g_missingCount{0};
 
 } // namespace
 
@@ -47,12 +51,40 @@ void note_run_made(const std::string& path)
 using files::run_files;
 using files::RunFiles;
 
+std::uint64_t path_key(const char* path) noexcept
+{
+    // FNV-1a; never 0, which stands for no path.
+    std::uint64_t h = 1469598103934665603ull;
+    for (; path != nullptr && *path != '\0'; ++path)
+        h = (h ^ static_cast<unsigned char>(*path)) * 1099511628211ull;
+    return h != 0 ? h : 1;
+}
+
 void note_run_input(const std::string& path, RunInput kind)
 {
     struct stat st;
-    if (path.empty() || ::stat(path.c_str(), &st) != 0)
+    if (path.empty())
         return;
     RunFiles& r = run_files();
+    if (::stat(path.c_str(), &st) != 0) {
+        // A file the input would have (an attribute file not written yet) is
+        // the input's too: an output put there would become part of it.
+        const std::string where = file_identity(path).path;
+        std::lock_guard<std::mutex> g(r.lock);
+        auto [at, added] = r.missingInputs.emplace(where, kind);
+        if (!added && kind == RunInput::File)
+            at->second = RunInput::File;
+        const int n = g_missingCount.load();
+        if (!added)
+            return;
+        if (n >= kSignalInputs) {
+            g_inputOverflow.store(true);
+            return;
+        }
+        g_missingKeys[n].store(path_key(where.c_str()));
+        g_missingCount.store(n + 1);
+        return;
+    }
     std::lock_guard<std::mutex> g(r.lock);
     const std::pair<dev_t, ino_t> key{st.st_dev, st.st_ino};
     if (r.made.count(key) != 0)
@@ -72,8 +104,14 @@ void note_run_input(const std::string& path, RunInput kind)
     g_inputCount.store(n + 1);
 }
 
-bool is_run_input_signal_safe(const char* path) noexcept
+bool is_run_input_signal_safe(const char* path, std::uint64_t key) noexcept
 {
+    if (key != 0) {
+        const int m = g_missingCount.load();
+        for (int i = 0; i < m; ++i)
+            if (g_missingKeys[i].load() == key)
+                return true;
+    }
     struct stat st;
     if (path == nullptr || ::stat(path, &st) != 0)
         return false;
@@ -89,14 +127,18 @@ bool is_run_input_signal_safe(const char* path) noexcept
 
 bool is_run_input(const FileIdentity& id, std::string& why, bool dataSetsToo)
 {
-    if (!id.exists)
-        return false;
     RunFiles& r = run_files();
     std::lock_guard<std::mutex> g(r.lock);
-    auto at = r.inputs.find({id.dev, id.ino});
-    if (at == r.inputs.end() || (!dataSetsToo && at->second == RunInput::DataSet))
+    RunInput kind;
+    if (auto at = r.inputs.find({id.dev, id.ino}); id.exists && at != r.inputs.end())
+        kind = at->second;
+    else if (auto m = r.missingInputs.find(id.path); !id.path.empty() && m != r.missingInputs.end())
+        kind = m->second;
+    else
         return false;
-    why = at->second == RunInput::File
+    if (!dataSetsToo && kind == RunInput::DataSet)
+        return false;
+    why = kind == RunInput::File
               ? "it is a file this run reads (the program or the registry), which is never "
                 "written over"
               : "it is a data set this run reads as input, and an input is never written over";
@@ -109,6 +151,8 @@ void reset_run_files()
     RunFiles& r = run_files();
     std::lock_guard<std::mutex> g(r.lock);
     r.inputs.clear();
+    r.missingInputs.clear();
+    g_missingCount.store(0);
     r.made.clear();
     r.swept.clear();
     r.claims.clear();
@@ -128,10 +172,20 @@ bool claim_output(const std::string& path, OutputKind kind, const std::string& w
     std::lock_guard<std::mutex> g(r.lock);
     const std::pair<dev_t, ino_t> node{id.dev, id.ino};
     std::size_t at = r.claims.size();
-    if (auto p = r.claimedPaths.find(id.path); p != r.claimedPaths.end())
+    if (auto p = r.claimedPaths.find(id.path); p != r.claimedPaths.end()) {
         at = p->second;
-    else if (auto n = r.claimedNodes.find(node); id.exists && n != r.claimedNodes.end())
-        at = n->second;
+    } else if (auto n = r.claimedNodes.find(node); id.exists && n != r.claimedNodes.end()) {
+        // The claimed file is this one only while it is still at the name it
+        // was claimed by. A commit that replaced it (this run's or another's)
+        // freed its inode, which a file made later may be given: that file
+        // is another.
+        struct stat st;
+        const files::Claim& c = r.claims[n->second];
+        if (::stat(c.path.c_str(), &st) == 0 && st.st_dev == id.dev && st.st_ino == id.ino)
+            at = n->second;
+        else
+            r.claimedNodes.erase(n);
+    }
     if (at < r.claims.size()) {
         const files::Claim& c = r.claims[at];
         // The same output named again (written anew) is no second output.
@@ -141,7 +195,7 @@ bool claim_output(const std::string& path, OutputKind kind, const std::string& w
             return false;
         }
     }
-    r.claims.push_back({kind, what});
+    r.claims.push_back({kind, what, id.path});
     r.claimedPaths[id.path] = r.claims.size() - 1;
     if (id.exists)
         r.claimedNodes[node] = r.claims.size() - 1;

@@ -58,6 +58,7 @@ void reset_commit_notes() noexcept;
 struct Claim {
     OutputKind kind;
     std::string what;
+    std::string path; // the resolved path it was claimed by
 };
 
 // The files the run read, and those it made, by device and inode; the
@@ -67,6 +68,9 @@ struct Claim {
 struct RunFiles {
     std::mutex lock;
     std::map<std::pair<dev_t, ino_t>, RunInput> inputs;
+    // Inputs that do not exist (an input data set's attribute file, which is
+    // optional), by resolved path: no output is put there either.
+    std::map<std::string, RunInput> missingInputs;
     std::set<std::pair<dev_t, ino_t>> made;
     std::set<std::string> swept;
     std::vector<Claim> claims;

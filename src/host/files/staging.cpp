@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -551,59 +552,6 @@ void AtomicFile::abandon()
     drop_temp();
 }
 
-FolderLock::FolderLock(const std::string& folder, bool exclusive, bool wait)
-{
-    const std::string path = (folder.empty() ? std::string(".") : folder) + "/.korvante.lock";
-    // Only a writer creates the lock file: a reader of a folder that was
-    // never written by us leaves nothing behind in it. O_NOFOLLOW keeps a
-    // planted link from being followed, O_NONBLOCK keeps a planted pipe
-    // from holding the open forever. A writer that may not write the lock
-    // file locks it read-only: flock needs no write access.
-    const int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    fd_ = exclusive ? ::open(path.c_str(), O_RDWR | O_CREAT | flags, 0666)
-                    : ::open(path.c_str(), O_RDONLY | flags);
-    if (fd_ < 0 && exclusive && errno == EACCES)
-        fd_ = ::open(path.c_str(), O_RDONLY | flags);
-    if (fd_ < 0) {
-        const int err = errno;
-        if (!exclusive && err == ENOENT) {
-            absent_ = true;
-            return;
-        }
-        why_ = "the lock file " + path + " could not be used: " +
-               (err == ELOOP ? std::string("it is a symbolic link") : std::strerror(err));
-        return;
-    }
-    struct stat st;
-    if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-        why_ = "the lock file " + path + " could not be used: it is not a regular file";
-        ::close(fd_);
-        fd_ = -1;
-        return;
-    }
-    while (flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | (wait ? 0 : LOCK_NB)) != 0) {
-        if (errno == EWOULDBLOCK) {
-            busy_ = true;
-            why_ = "the lock file " + path + " is held by another run";
-            ::close(fd_);
-            fd_ = -1;
-            return;
-        }
-        if (errno != EINTR) {
-            why_ = "the lock file " + path + " could not be locked: " + std::strerror(errno);
-            ::close(fd_);
-            fd_ = -1;
-            return;
-        }
-    }
-}
-
-FolderLock::~FolderLock()
-{
-    if (fd_ >= 0)
-        ::close(fd_);
-}
-
 void note_commits_from_now() noexcept
 {
     g_committedLength.store(0);
@@ -694,6 +642,7 @@ struct StageFolder {
 // A staged file waiting for the end of its step.
 struct Staged {
     std::string temp, folder, name, target;
+    StagedPlacement placement = StagedPlacement::Replace;
 };
 
 struct StepFiles {
@@ -701,6 +650,9 @@ struct StepFiles {
     bool stepOpen = false;
     std::deque<StageFolder> folders; // a deque: the signal slots point into it
     std::vector<Staged> files;
+    // Entries put in place under another name than planned (see
+    // take_moved_entries).
+    std::vector<MovedEntry> moved;
     unsigned long made = 0; // files staged in the run, for their names
     // Test hook: KORV_SIGNAL_AFTER_STAGED=N (or N,KILL) stops the run with
     // SIGTERM (or SIGKILL) once the step has N files staged;
@@ -813,10 +765,103 @@ bool check_staged_target(const std::string& folder, const std::string& name, std
     return !is_run_input(file_identity(target), why, true);
 }
 
+// Puts `temp` in place at `target` unless something is there: 0, or the
+// error (EEXIST when something is). Where the file system cannot rename
+// without replacing, the file is linked at its name and the temporary name
+// removed; where it cannot link either, the name is looked at first.
+int place_without_replacing(const std::string& temp, const std::string& target)
+{
+    if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+        return errno;
+    if (::link(temp.c_str(), target.c_str()) == 0) {
+        (void)::unlink(temp.c_str());
+        return 0;
+    }
+    if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP)
+        return errno;
+    struct stat st;
+    if (::lstat(target.c_str(), &st) == 0)
+        return EEXIST;
+    return ::rename(temp.c_str(), target.c_str()) == 0 ? 0 : errno;
+}
+
+// The name of an entry's file: its entry and its extension (".svg").
+std::pair<std::string, std::string> entry_parts(const std::string& name)
+{
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos)
+        return {name, ""};
+    return {name.substr(0, dot), name.substr(dot)};
+}
+
+// Puts the files of one new catalogue entry in place (files [from, to) of
+// the step, all of one folder and entry), none over anything: when a name is
+// taken, those already placed go back and all take the next free name.
+void place_entry(StepFiles& f, std::size_t from, std::size_t to, std::vector<StagedFailure>& failed)
+{
+    const std::string folder = f.files[from].folder;
+    const std::string planned = entry_parts(f.files[from].name).first;
+    std::string entry = planned;
+    std::vector<char> gone(to - from, 0); // failed for another reason: not tried again
+    for (int attempt = 0;; ++attempt) {
+        std::vector<std::pair<std::size_t, std::string>> placed; // file, target
+        std::size_t clash = to;
+        for (std::size_t i = from; i < to && clash == to; ++i) {
+            if (gone[i - from])
+                continue;
+            const Staged& s = f.files[i];
+            const std::string name = entry + entry_parts(s.name).second;
+            std::string target, why;
+            int err = check_staged_target(folder, name, target, why) ? 0 : -1;
+            if (err == 0)
+                err = place_without_replacing(s.temp, target);
+            if (err == 0) {
+                placed.emplace_back(i, target);
+            } else if (err == EEXIST && attempt < 100) {
+                clash = i;
+            } else {
+                (void)::unlink(s.temp.c_str());
+                gone[i - from] = 1;
+                failed.push_back({folder + "/" + name, err > 0 ? std::strerror(err) : why});
+            }
+        }
+        if (clash == to) {
+            for (const auto& [i, target] : placed) {
+                note_run_made(target);
+                note_commit(target);
+            }
+            if (entry != planned && !placed.empty())
+                f.moved.push_back({folder + "/" + f.files[from].name,
+                                   folder + "/" + entry + entry_parts(f.files[from].name).second});
+            return;
+        }
+        // Something was made at one of the names while the step ran: the
+        // files already placed under it go back, and the entry takes
+        // another name.
+        for (const auto& [i, target] : placed)
+            (void)::rename(target.c_str(), f.files[i].temp.c_str());
+        entry = catalogue_entry_renamed(folder, planned);
+    }
+}
+
 std::vector<StagedFailure> commit_staged(StepFiles& f)
 {
     std::vector<StagedFailure> failed;
-    for (const Staged& s : f.files) {
+    for (std::size_t i = 0; i < f.files.size(); ++i) {
+        const Staged& s = f.files[i];
+        if (s.placement == StagedPlacement::NewEntry) {
+            // The entry's files (its SVG file and its images) go together.
+            std::size_t end = i + 1;
+            while (end < f.files.size() && f.files[end].placement == StagedPlacement::NewEntry &&
+                   f.files[end].folder == s.folder &&
+                   entry_parts(f.files[end].name).first == entry_parts(s.name).first)
+                ++end;
+            place_entry(f, i, end, failed);
+            i = end - 1;
+            continue;
+        }
         std::string target, why;
         // Checked again: a link may have been planted while the step ran.
         bool ok = check_staged_target(s.folder, s.name, target, why);
@@ -847,11 +892,12 @@ StagedFile::~StagedFile()
 }
 
 bool StagedFile::open(const std::string& folder, const std::string& name, const std::string& what,
-                      std::string& why)
+                      std::string& why, StagedPlacement placement)
 {
     abandon();
     folder_ = folder;
     name_ = name;
+    placement_ = placement;
     if (!check_staged_target(folder, name, target_, why))
         return false;
     std::string other;
@@ -903,7 +949,7 @@ bool StagedFile::finish(std::string& why)
     }
     StepFiles& f = step_files();
     std::unique_lock<std::mutex> g(f.lock);
-    f.files.push_back({temp_, folder_, name_, target_});
+    f.files.push_back({temp_, folder_, name_, target_, placement_});
     temp_.clear();
     if (!f.stepOpen) {
         // No step is running: there is nothing to wait for.
@@ -938,10 +984,11 @@ void StagedFile::abandon()
 }
 
 bool write_staged_file(const std::string& folder, const std::string& name, const std::string& what,
-                       const std::function<bool(std::FILE*)>& write, std::string& why)
+                       const std::function<bool(std::FILE*)>& write, std::string& why,
+                       StagedPlacement placement)
 {
     StagedFile f;
-    if (!f.open(folder, name, what, why))
+    if (!f.open(folder, name, what, why, placement))
         return false;
     if (!write(f.stream())) {
         if (why.empty())
@@ -972,6 +1019,15 @@ std::vector<StagedFailure> step_files_end()
     std::vector<StagedFailure> failed = commit_staged(f);
     files::release_catalogues();
     return failed;
+}
+
+std::vector<MovedEntry> take_moved_entries()
+{
+    StepFiles& f = step_files();
+    std::lock_guard<std::mutex> g(f.lock);
+    std::vector<MovedEntry> moved;
+    moved.swap(f.moved);
+    return moved;
 }
 
 std::size_t drop_step_files()

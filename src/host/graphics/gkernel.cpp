@@ -420,11 +420,16 @@ int ggcseg(int, void** segq, int)
     const std::string key = seg->cat->lib + "." + seg->cat->member + "." + seg->entry;
     s.cur = nullptr;
     *segq = nullptr;
+    // In a permanent catalogue an entry never replaces anything: something
+    // made at its name while the step ran (by a program that does not take
+    // the catalogue's lock) is kept, and the entry takes another name.
+    const auto placement =
+        seg->cat->lib == "WORK" ? vyr::StagedPlacement::Replace : vyr::StagedPlacement::NewEntry;
     std::string why;
     if (!vyr::write_staged_file(
             folder, seg->entry + ".svg", "the catalogue entry " + file,
             [&](std::FILE* f) { return std::fwrite(svg.data(), 1, svg.size(), f) == svg.size(); },
-            why)) {
+            why, placement)) {
         xpmlog(kGroup, kMsgNotWritten, file.c_str(), why.c_str());
         xsetrc(kRcNotWritten);
         return -1;
@@ -444,7 +449,8 @@ int ggcseg(int, void** segq, int)
         const auto format = ext[1] == 'n' ? vgr::ImageFormat::Png : vgr::ImageFormat::Pdf;
         if (vyr::write_staged_file(
                 folder, name, "the image file " + image,
-                [&](std::FILE* f) { return vgr::writeImage(svg, f, format, reason); }, reason))
+                [&](std::FILE* f) { return vgr::writeImage(svg, f, format, reason); }, reason,
+                placement))
             entry.images.push_back(image);
         else {
             xpmlog(kGroup, kMsgNotWritten, image.c_str(), reason.c_str());

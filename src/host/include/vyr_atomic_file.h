@@ -15,6 +15,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -104,6 +105,13 @@ class AtomicFile
 // put in place with the step's other files when the step ends
 // (step_files_end), so that a step stopped by a signal leaves every earlier
 // file as it was. Outside a step it is put in place when it is finished.
+// How a staged file is put in place: over whatever is at its name (a graph
+// file replaces an earlier run's), or, for an entry of a permanent
+// catalogue, never over anything: when something was made at its name while
+// the step ran, the entry's files (NAME.svg and its images NAME.png,
+// NAME.pdf) take the next free name together (see take_moved_entries).
+enum class StagedPlacement { Replace, NewEntry };
+
 class StagedFile
 {
   public:
@@ -119,7 +127,7 @@ class StagedFile
     // another output of the run (`what` describes this one for such a
     // message, e.g. "the graph file out/graphs/A.svg").
     bool open(const std::string& folder, const std::string& name, const std::string& what,
-              std::string& why);
+              std::string& why, StagedPlacement placement = StagedPlacement::Replace);
     std::FILE* stream() const { return file_; }
     // Completes the file; it then waits for the end of the step. On failure
     // (a write error, a full disk) it is removed and `why` says what failed.
@@ -133,6 +141,7 @@ class StagedFile
     std::FILE* file_ = nullptr;
     AtomicFile::Stream* stream_ = nullptr; // owned by the stream
     std::string folder_, name_, target_, temp_;
+    StagedPlacement placement_ = StagedPlacement::Replace;
 };
 
 // Writes the file that becomes `name` in `folder` as a StagedFile, through
@@ -140,7 +149,8 @@ class StagedFile
 // False with the reason in `why` (what `write` put there, else the error of
 // the write).
 bool write_staged_file(const std::string& folder, const std::string& name, const std::string& what,
-                       const std::function<bool(std::FILE*)>& write, std::string& why);
+                       const std::function<bool(std::FILE*)>& write, std::string& why,
+                       StagedPlacement placement = StagedPlacement::Replace);
 
 // From here on, staged files wait for step_files_end (a step has begun).
 void step_files_begin();
@@ -153,6 +163,15 @@ struct StagedFailure {
     std::string why;
 };
 std::vector<StagedFailure> step_files_end();
+// The catalogue entries that step_files_end put in place under another name
+// than the one they were given, because something was made at that name
+// while the step ran (the paths of the entry's SVG file, planned and real);
+// forgets them.
+struct MovedEntry {
+    std::string planned;
+    std::string placed;
+};
+std::vector<MovedEntry> take_moved_entries();
 // Removes every staged file that is not yet in place (a step that failed, a
 // run that ends without its step's end); returns how many there were.
 std::size_t drop_step_files();
@@ -208,28 +227,41 @@ enum class OutputKind { Document, DataSet, Graph };
 bool claim_output(const std::string& path, OutputKind kind, const std::string& what,
                   std::string& other);
 
-// A lock on a library folder, so that files written together (a data set's
-// .csv and .attr) are committed together: a writer holds it exclusively
-// while it renames the pair into place, a reader shares it while it reads
-// the pair. It is an advisory lock (flock) on the file ".korvante.lock" in
-// the folder, created by the first writer. A folder no writer has used has
+// A lock on a folder, an advisory lock (flock) on a lock file in it. A
+// library folder's ".korvante.lock" keeps files written together (a data
+// set's .csv and .attr) together: a writer holds it exclusively while it
+// renames the pair into place, a reader shares it while it reads the pair.
+// A graphics catalogue's folder has ".korvante-entries.lock" (LockFile::
+// Entries), which a step holds from its first entry name until its files are
+// in place; it is a file of its own, so that the step may read data sets
+// from that folder meanwhile. Lock files are created by the first writer,
+// readable by whoever may read the folder. A folder no writer has used has
 // no lock file: a reader then goes on without the lock (`absent()`). Any
 // other failure (a symbolic link or something else that is not a regular
 // file planted at its name, a lock file that cannot be opened) is never
 // passed over: `held()` is false and `why()` names the lock file and the
 // reason, for the caller to refuse or report. Without `wait`, a lock another
 // process holds is not waited for: `held()` is false and `busy()` true.
+// A run never waits for a lock it holds: a lock on a file the run holds
+// shares that lock (a reader's lock within a writer's, or two readers'), and
+// an exclusive lock within the run's own reading lock is refused. While the
+// run holds any lock, another is waited for at most 30 seconds, after which
+// `busy()` is true and `why()` says so: two runs never wait for each other
+// without limit.
+enum class LockFile { DataSets, Entries };
 class FolderLock
 {
   public:
-    FolderLock(const std::string& folder, bool exclusive, bool wait = true);
+    FolderLock(const std::string& folder, bool exclusive, bool wait = true,
+               LockFile which = LockFile::DataSets);
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
     ~FolderLock();
     bool held() const { return fd_ >= 0; }
     // A reader's lock where the folder has no lock file at all.
     bool absent() const { return absent_; }
-    // Not taken without waiting: another process holds it.
+    // Not taken: another process holds it (and it was not waited for, or
+    // not long enough).
     bool busy() const { return busy_; }
     // Why the lock was not taken ("" when held or absent), naming the file.
     const std::string& why() const { return why_; }
@@ -267,7 +299,9 @@ FileIdentity file_identity(const std::string& path);
 // earlier step read (a data set is replaced by name, as a later step asks;
 // one step's output never lands on its own input, which the data layer
 // refuses when the data sets are opened). A file the run made itself is not
-// one of its inputs when it is read back.
+// one of its inputs when it is read back. A path noted that does not exist
+// (an input data set's attribute file, which is optional) counts by its
+// resolved path: no document is put there either.
 enum class RunInput { File, DataSet };
 void note_run_input(const std::string& path, RunInput kind = RunInput::File);
 // True when `id` is a file the run has read and did not make, of a kind an
@@ -275,10 +309,14 @@ void note_run_input(const std::string& path, RunInput kind = RunInput::File);
 // registry file count); `why` then says so.
 bool is_run_input(const FileIdentity& id, std::string& why, bool dataSetsToo = true);
 // The same question for a signal handler, which may not lock or allocate:
-// whether the file at `path` now is one of the run's inputs of either kind.
-// True too when the run read more files than this check can hold, so that
-// a handler never writes over an input it cannot rule out.
-bool is_run_input_signal_safe(const char* path) noexcept;
+// whether the file at `path` now is one of the run's inputs of either kind,
+// or (`key` from path_key of the resolved path, FileIdentity::path, taken
+// before) a file an input would have that does not exist. True too when the
+// run read more files than this check can hold, so that a handler never
+// writes over an input it cannot rule out.
+bool is_run_input_signal_safe(const char* path, std::uint64_t key = 0) noexcept;
+// A number that stands for a resolved path (never 0).
+std::uint64_t path_key(const char* path) noexcept;
 // Forgets the run's inputs and made files (a new run in the same process).
 void reset_run_files();
 
@@ -327,6 +365,10 @@ int catalogue_use(const std::string& folder, bool keepsEarlier, std::string& why
 // A new entry's name in `folder`: `proposed` when it is not in use, else the
 // name cut to leave room for a number (NAM1 .. NAM9, NA10 .. NA99, ...).
 std::string catalogue_entry_name(const std::string& folder, const std::string& proposed);
+// Another name for an entry of `folder` whose name was taken while the step
+// ran: the folder's names are read again, and the next free one is given as
+// catalogue_entry_name gives it.
+std::string catalogue_entry_renamed(const std::string& folder, const std::string& proposed);
 // Forgets the names in use and lets go of the catalogues' locks (a new run
 // in the same process).
 void catalogue_names_reset();

@@ -135,6 +135,8 @@ bool option_on(const char* name, bool fallback)
 std::atomic<int> g_logFd{-1};
 char g_logTemp[PATH_MAX];
 char g_logTarget[PATH_MAX];
+// The key of the log's resolved path (see is_run_input_signal_safe).
+std::atomic<std::uint64_t> g_logKey{0};
 
 void note_log_for_signals(const Sink& log)
 {
@@ -144,6 +146,7 @@ void note_log_for_signals(const Sink& log)
         return;
     std::memcpy(g_logTemp, log.file.temp_path().c_str(), log.file.temp_path().size() + 1);
     std::memcpy(g_logTarget, log.file.target().c_str(), log.file.target().size() + 1);
+    g_logKey.store(path_key(file_identity(log.file.target()).path.c_str()));
     g_logFd.store(log.file.descriptor());
 }
 
@@ -484,7 +487,7 @@ const char* print_log_target() noexcept
 void print_signal_exit(const char* line, std::size_t length) noexcept
 {
     int fd = g_logFd.exchange(-1);
-    if (fd >= 0 && !is_run_input_signal_safe(g_logTarget)) {
+    if (fd >= 0 && !is_run_input_signal_safe(g_logTarget, g_logKey.load())) {
         // The log is flushed after every line, so its file holds all that
         // was logged: it gets the last line and its real name.
         (void)!::write(fd, line, length);

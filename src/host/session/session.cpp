@@ -56,10 +56,11 @@ struct SessionState {
     std::map<std::string, std::string> libraries;
     std::map<std::string, VyrProcEntry> procedures;
     std::vector<VyrStepHook> beginHooks, endHooks;
-    // The host's own step-end work (committing data sets, closing utility
-    // files): registered once, run after the other step-end hooks, and kept
-    // by hooks_clear.
-    std::vector<VyrStepHook> hostEndHooks;
+    // The host's own step-end work (completing and committing data sets,
+    // closing utility files): registered once, run after the other step-end
+    // hooks, and kept by hooks_clear. The finish hooks complete every file
+    // of the step before any of them is put in place.
+    std::vector<VyrStepHook> hostFinishHooks, hostEndHooks;
     std::vector<std::function<void()>> sessionEndHooks;
     std::vector<int> stepRcs;
     const VyrStep* current = nullptr;
@@ -434,6 +435,10 @@ int run_step(VyrStep& step)
         }
     };
     runHooks(s.endHooks);
+    // Every file of the step is complete under its temporary name before
+    // any is put in place: a data set that cannot be written fails the step
+    // here, and its graphs are then dropped with it.
+    runHooks(s.hostFinishHooks);
     // The step's files are put in place together: its graph files, images
     // and catalogue entries, then its data sets. A signal meanwhile waits
     // until they all are, so that a stopped step never leaves some of them
@@ -448,6 +453,10 @@ int run_step(VyrStep& step)
         for (const StagedFailure& f : step_files_end()) {
             xpmlog(kHostGroup, kMsgStepFileFailed, f.target.c_str(), f.why.c_str());
             raise_step(1008);
+        }
+        for (const MovedEntry& m : take_moved_entries()) {
+            xpmlog(kHostGroup, kMsgEntryMoved, m.planned.c_str(), m.placed.c_str());
+            raise_step(4);
         }
     }
     runHooks(s.hostEndHooks);
@@ -617,6 +626,10 @@ void vyr_on_step_end(VyrStepHook hook)
 {
     vyr::ss().endHooks.push_back(std::move(hook));
 }
+void vyr::host_on_step_finish(VyrStepHook hook)
+{
+    vyr::ss().hostFinishHooks.push_back(std::move(hook));
+}
 void vyr::host_on_step_end(VyrStepHook hook)
 {
     vyr::ss().hostEndHooks.push_back(std::move(hook));
@@ -671,6 +684,23 @@ bool data_set_file_name(const fs::path& name)
 {
     std::string ext = upper(name.extension().string());
     return ext == ".CSV" || ext == ".ATTR";
+}
+
+// Whether the other file of the data set `name` would belong to exists: the
+// CSV file of an attribute file, the attribute file of a CSV file. A file
+// named so is the data set's even before it is made.
+bool data_set_partner_exists(const fs::path& name)
+{
+    const bool attr = upper(name.extension().string()) == ".ATTR";
+    const char* const others[] = {attr ? ".csv" : ".attr", attr ? ".CSV" : ".ATTR"};
+    std::error_code ec;
+    for (const char* ext : others) {
+        fs::path other = name;
+        other.replace_extension(ext);
+        if (fs::exists(other, ec))
+            return true;
+    }
+    return false;
 }
 
 // The folder a library name leads to, resolved, or "" when it does not exist.
@@ -738,7 +768,7 @@ bool check_output_paths(const VyrSettings& settings)
         {"WORK", settings.outDir.empty() ? std::string() : resolved_folder(settings.outDir)}};
     for (const Given& out : given) {
         const fs::path target(out.id.path);
-        if (!out.id.exists || !data_set_file_name(target))
+        if (!data_set_file_name(target) || !(out.id.exists || data_set_partner_exists(target)))
             continue;
         for (const auto& [library, folder] : libraries) {
             if (!folder.empty() && target.parent_path().string() == folder) {

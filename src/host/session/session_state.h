@@ -89,6 +89,7 @@ enum HostMessage : int {
     kMsgSweptFolder = 6061,
     kMsgStepFilesDropped = 6062,
     kMsgStoppedAfterStep = 6063,
+    kMsgEntryMoved = 6065,
 };
 
 // The longest value a macro variable may hold, in bytes: as long as the
@@ -252,7 +253,11 @@ void macro_set(std::string_view name, std::string_view value);
 // Forgets every step, step-end and session-end hook (tests); the host's own
 // step-end work stays.
 void hooks_clear();
-// Registers the host's own step-end work, once per process.
+// Registers the host's own step-end work, once per process: `finish` hooks
+// complete the step's files under their temporary names (a failure there
+// fails the step), then the step's graph files are put in place (or all
+// dropped when the step failed), then `end` hooks put the rest in place.
+void host_on_step_finish(VyrStepHook hook);
 void host_on_step_end(VyrStepHook hook);
 // Drops what an earlier run in this process left of its data sets (dataset.cpp).
 void data_session_start();

@@ -3,9 +3,14 @@
 // library, and the data sets of one step that are one file in disguise.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <filesystem>
 #include <future>
+#include <memory>
+#include <thread>
 
 #include "data_test_util.h"
 #include "vyr_atomic_file.h"
@@ -292,18 +297,50 @@ TEST_F(DataNames, APlantedLockFileIsNeverPassedOverSilently)
 }
 
 // A data set's .csv and .attr are read under the folder's shared lock: while
-// a writer holds it to commit a pair, the reader waits.
+// a writer (another process) holds it to commit a pair, the reader waits.
 TEST_F(DataNames, ReadersWaitForAWriterCommittingIntoTheFolder)
 {
     write(dataDir(), "pair.csv", "a\n1\n");
-    std::future<DSHANDLE*> reading;
-    {
-        vyr::FolderLock writer(dataDir(), true);
-        ASSERT_TRUE(writer.held());
-        reading = std::async(std::launch::async, [this] { return open("pair", VYR_DS_INPUT); });
-        EXPECT_EQ(reading.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    int ready[2], release[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(release), 0);
+    const pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+        vyr::FolderLock lock(dataDir(), true);
+        char c = lock.held() ? 'y' : 'n';
+        (void)!::write(ready[1], &c, 1);
+        (void)!::read(release[0], &c, 1);
+        _exit(0);
     }
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, 'y');
+    std::future<DSHANDLE*> reading =
+        std::async(std::launch::async, [this] { return open("pair", VYR_DS_INPUT); });
+    EXPECT_EQ(reading.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    (void)!::write(release[1], &c, 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(writer, &status, 0), writer);
     ASSERT_NE(reading.get(), nullptr);
+    for (int fd : {ready[0], ready[1], release[0], release[1]})
+        ::close(fd);
+}
+
+// A run never waits for its own lock: a step that holds a folder's lock (a
+// catalogue's, or a data set's while it is committed) reads a data set there
+// at once.
+TEST_F(DataNames, ARunReadsAFolderWhoseLockItHolds)
+{
+    write(dataDir(), "pair.csv", "a\n1\n");
+    vyr::FolderLock writer(dataDir(), true);
+    ASSERT_TRUE(writer.held());
+    // A detached reader: one that waited for ever would not hold the test.
+    auto done = std::make_shared<std::promise<DSHANDLE*>>();
+    std::future<DSHANDLE*> reading = done->get_future();
+    std::thread([this, done] { done->set_value(open("pair", VYR_DS_INPUT)); }).detach();
+    ASSERT_EQ(reading.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_NE(reading.get(), nullptr);
 }
 
 } // namespace

@@ -11,15 +11,21 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -438,5 +444,142 @@ TEST_F(AtomicFileTest, ANewRunRemovesWhatAKilledRunLeftAndNothingElse)
     EXPECT_EQ(swept[0].path, stale);
     EXPECT_EQ(swept[0].files, 2);
     ::close(fd);
+    vyr::reset_run_files();
+}
+
+namespace
+{
+
+// Runs `take` on a thread of its own and says whether it ended within 20
+// seconds: a lock that waits for ever fails the test instead of holding it.
+bool ends_in_time(std::function<void()> take)
+{
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> ended = done->get_future();
+    std::thread([take, done] {
+        take();
+        done->set_value();
+    }).detach();
+    return ended.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+}
+
+} // namespace
+
+// A run never waits for a lock it holds: a reader's lock within its own
+// writer's shares it, and a writer's within its own reader's is refused. A
+// run that holds a lock waits for another process's lock only so long, then
+// says why (two runs each holding one and waiting for the other's would wait
+// for ever). A new lock file may be read by whoever may read its folder,
+// whatever the creator's umask.
+TEST_F(AtomicFileTest, ARunNeverWaitsForItselfNorWithoutLimitWhileHoldingALock)
+{
+    fs::permissions(dir, fs::perms(0755));
+    const mode_t mask = umask(077);
+    auto writer = std::make_unique<vyr::FolderLock>(dir, true);
+    umask(mask);
+    ASSERT_TRUE(writer->held()) << writer->why();
+    struct stat st;
+    ASSERT_EQ(stat((dir + "/.korvante.lock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    bool held = false;
+    ASSERT_TRUE(ends_in_time([&] { held = vyr::FolderLock(dir, false).held(); }));
+    EXPECT_TRUE(held);
+    writer.reset();
+    {
+        vyr::FolderLock reader(dir, false);
+        vyr::FolderLock upgrade(dir, true);
+        EXPECT_FALSE(upgrade.held());
+        EXPECT_NE(upgrade.why().find("is held by this run for reading"), std::string::npos)
+            << upgrade.why();
+    }
+
+    // Another process holds the lock of the folder `other`.
+    const std::string other = dir + "/other";
+    fs::create_directory(other);
+    int ready[2], release[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(release), 0);
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        const int fd = ::open((other + "/.korvante.lock").c_str(), O_RDWR | O_CREAT, 0644);
+        char c = fd >= 0 && flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
+        (void)!::write(ready[1], &c, 1);
+        (void)!::read(release[0], &c, 1);
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, 'y');
+    setenv("KORV_LOCK_WAIT_MS", "300", 1);
+    vyr::FolderLock mine(dir, true);
+    ASSERT_TRUE(mine.held());
+    bool busy = false;
+    std::string why;
+    EXPECT_TRUE(ends_in_time([&] {
+        vyr::FolderLock theirs(other, true);
+        busy = theirs.busy();
+        why = theirs.why();
+    }));
+    unsetenv("KORV_LOCK_WAIT_MS");
+    EXPECT_TRUE(busy);
+    EXPECT_NE(why.find("gave up after waiting 300 milliseconds"), std::string::npos) << why;
+    (void)!::write(release[1], &c, 1);
+    int status = 0;
+    waitpid(holder, &status, 0);
+    for (int fd : {ready[0], ready[1], release[0], release[1]})
+        ::close(fd);
+}
+
+// A claim by inode holds only while the claimed file is at its name: once a
+// commit has replaced it, a file given the freed inode (here the old file
+// kept under another name, as a file another run makes later may get it) is
+// another file.
+TEST_F(AtomicFileTest, AClaimLetsGoOfAnInodeItsFileNoLongerHas)
+{
+    vyr::reset_run_files();
+    write(dir + "/g.svg", "another run's graph");
+    std::string other, why;
+    ASSERT_TRUE(
+        vyr::claim_output(dir + "/g.svg", vyr::OutputKind::Graph, "the graph file g.svg", other));
+    fs::create_hard_link(dir + "/g.svg", dir + "/os.attr");
+    vyr::AtomicFile f;
+    ASSERT_TRUE(f.open(dir + "/g.svg", why)) << why;
+    std::fputs("this run's graph", f.stream());
+    ASSERT_TRUE(f.commit(why)) << why;
+    EXPECT_TRUE(vyr::claim_output(dir + "/os.attr", vyr::OutputKind::DataSet,
+                                  "the output data set WORK.OS", other))
+        << other;
+    vyr::reset_run_files();
+}
+
+// An entry of a permanent catalogue replaces nothing: a file made at its
+// name while the step ran is kept, and the entry's files (its SVG file and
+// its image) take the next free name together, which is reported.
+TEST_F(AtomicFileTest, ANewEntryTakesTheNextNameWhenItsOwnWasTakenMeanwhile)
+{
+    vyr::reset_run_files();
+    vyr::catalogue_names_reset();
+    std::string why;
+    ASSERT_EQ(vyr::catalogue_use(dir, true, why), 0) << why;
+    const std::string entry = vyr::catalogue_entry_name(dir, "KORVANTE");
+    vyr::step_files_begin();
+    for (const std::string ext : {".svg", ".png"})
+        ASSERT_TRUE(vyr::write_staged_file(
+            dir, entry + ext, "the entry " + entry + ext,
+            [&](std::FILE* f) { return std::fputs(ext.c_str(), f) >= 0; }, why,
+            vyr::StagedPlacement::NewEntry))
+            << why;
+    write(dir + "/KORVANTE.png", "made meanwhile");
+    EXPECT_TRUE(vyr::step_files_end().empty());
+    EXPECT_EQ(read(dir + "/KORVANTE.png"), "made meanwhile");
+    EXPECT_FALSE(fs::exists(dir + "/KORVANTE.svg"));
+    EXPECT_EQ(read(dir + "/KORVANT1.svg"), ".svg");
+    EXPECT_EQ(read(dir + "/KORVANT1.png"), ".png");
+    const std::vector<vyr::MovedEntry> moved = vyr::take_moved_entries();
+    ASSERT_EQ(moved.size(), 1u);
+    EXPECT_EQ(moved[0].planned, dir + "/KORVANTE.svg");
+    EXPECT_EQ(moved[0].placed, dir + "/KORVANT1.svg");
+    vyr::catalogue_names_reset();
     vyr::reset_run_files();
 }

@@ -44,9 +44,9 @@ int install(long ssid, const char* name, int rebsrch)
 
 int ggsload(GZCOM* gzcom, int rebsrch, int vdqFlag)
 {
-    // 1.
+    // The sub-library VYRCHT7 first, whose result is not used.
     wiinstl(262421, "VYRCHT7 ", 2);
-    // 2. The control block.
+    // The task's control block: output delivery's, else the graphics one.
     void* task = xtanch();
     void* block = nullptr;
     if (task) {
@@ -54,11 +54,12 @@ int ggsload(GZCOM* gzcom, int rebsrch, int vdqFlag)
         if (!block)
             block = blockOf(task, kGcbAnchor, rebsrch);
     }
-    // 3, 4. Sub-libraries when no block is known yet (or under output delivery).
+    // The graphics sub-libraries, when no block is known yet (or under
+    // output delivery).
     if (!(block && vdqFlag == 0)) {
         if (install(262269, "VYRXGSUB", rebsrch) != 0 || install(262271, "VYRXGGXL", rebsrch) != 0)
             return 1;
-        // 5. Make the control block.
+        // A caller that asks for it gets a control block made now.
         if (rebsrch != 0 && !block && task) {
             long slot = 0;
             void* owner = nullptr;
@@ -98,7 +99,7 @@ int ggsload(GZCOM* gzcom, int rebsrch, int vdqFlag)
             block = gx;
         }
     }
-    // 6. Start graphics.
+    // Start the graphics system for the caller's block.
     if (gginit(gzcom) != 0)
         return 1;
     if (block)
@@ -287,8 +288,13 @@ int deviceLibrary(const GDEVHD& hd, const char* name)
     return -1;
 }
 
-// Steps 2 to 5 of a look-up: the cached description when its entry is
-// unchanged, else the entry read into a new record chained at the head.
+// The description of a device: the cached one while its catalogue entry
+// keeps the date stamp it was read with (its use count goes up), else the
+// entry read from the first library that has it into a new record chained
+// at the head of the cache, the oldest record released when more than
+// kKeptDevices are loaded. Null when no library has the entry, a search or
+// read fails (logged), memory runs out, or the entry is not in the device
+// format.
 GDEVSTR* findOrLoad(GDEVHD& hd, const char* name)
 {
     const int lib = deviceLibrary(hd, name);
@@ -332,7 +338,12 @@ GDEVSTR* findOrLoad(GDEVHD& hd, const char* name)
 }
 
 // The integer at byte 176 of the entry's first record; 0 when it cannot be
-// read (logged) or is not in the expected format (214/14).
+// read (logged) or is not in the expected format (214/14). The format byte
+// is checked, as ggdvget checks it: byte 176 holds the device's mode only in
+// a first record of the device layout (format byte "X"), and the integer of
+// a record of another layout would be handed back as a mode it is not. The
+// two look-ups thus agree on which entries are devices, and message 214/14
+// says why an entry gives none.
 int firstRecordMode(XLLIB* lib, const char* name)
 {
     XLMEMBER* member = nullptr;

@@ -830,6 +830,29 @@ void options_without_effect(const KORVCOM* q, const STMT* s, int mode)
         else if (hidden)
             xpmlog(326, msg326::TABLE_OPTION_NOT_PRINTED, "TIMELIM=", hidden);
     }
+    // TIMELIST= (and INTERVALS= without the life table) choose the rows of
+    // the estimates table (with competing risks, the cumulative incidence
+    // table) and of the data set that REDUCEOUT cuts down to them; with
+    // neither they choose nothing. ALPHAQT= sets the quartiles' limits,
+    // shown in their table and by the median of the survival graph.
+    if (hidden) {
+        char under[16];
+        std::snprintf(under, sizeof under, "under %s", hidden);
+        const bool reduced = q->fileouts && q->zreduce;
+        const char* rows = cmp ? "it chooses the rows of the cumulative incidence table, which it "
+                                 "leaves out, and of OUTCIF= only with REDUCEOUT"
+                               : "it chooses the rows of the estimates tables, which it leaves "
+                                 "out, and of OUTSURV= only with REDUCEOUT";
+        if (q->ztimelst && !reduced)
+            xpmlog(326, msg326::ESTIMATE_OPTION_ROAD, "TIMELIST=", under, rows);
+        if (q->zinter && !q->ztimelst && !lt && !cmp && !reduced)
+            xpmlog(326, msg326::ESTIMATE_OPTION_ROAD, "INTERVALS=", under, rows);
+        if (has_value(s, proc_field::ALPHAQT) && !road &&
+            !(mode == 2 && (q->vdqgraph & plot_bit::SURVIVAL)))
+            xpmlog(326, msg326::ESTIMATE_OPTION_ROAD, "ALPHAQT=", under,
+                   "it sets the level of the quartiles' limits, whose table it leaves out, and "
+                   "of the median's limits in the survival graph, which is not drawn");
+    }
 
     // The options of OUTSURV= alone.
     const char* no_out = cmp ? road : !q->fileouts ? "without OUTSURV=" : nullptr;

@@ -5,9 +5,10 @@
 // What the dynamic values mean here (the procedure passes them; how a
 // template uses them is the output layer's choice):
 // - "plotCL", "plotHW", "plotEP": the pointwise limits, the Hall-Wellner and
-//   the equal-precision band. The first of them asked for is shaded in the
-//   curve's colour; the others are drawn as their dashed (Hall-Wellner) or
-//   dotted (equal-precision) edges, so that every band stays visible.
+//   the equal-precision band. The first of them asked for, in that order
+//   (not the order of the request), is shaded in the curve's colour; the
+//   others are drawn as their dashed (Hall-Wellner) or dotted
+//   (equal-precision) edges, so that every band stays visible.
 //   Step limits hold across a row without limits (a censored time); joined
 //   limits (the life table's) stop at such a row and start again after it,
 //   and the limits of a row alone are drawn as a bar.
@@ -927,8 +928,8 @@ struct Built {
     std::string why;
 };
 
-// Limits and bands of the survival graphs: the first asked for is shaded,
-// the others edged.
+// Limits and bands of the survival graphs, in the order that decides which
+// is shaded: the first of these asked for is shaded, the others edged.
 struct BandCols {
     const char* lo;
     const char* hi;

@@ -875,6 +875,18 @@ TEST_F(Parse, OptionsThatChooseNothingAreNamed)
           "NOTE: SINGULAR= has no effect: no rank test across strata and no TEST statement"}},
         {";" + T + " strata sex / test=none trend;",
          {"NOTE: TREND on the STRATA statement has no effect: TEST=NONE"}},
+        // The rows of the tables not printed, with no data set cut down to
+        // them, and the quartiles' level with neither their table nor a
+        // survival graph.
+        {"notable plots=none timelist=5 10 alphaqt=0.1;" + T,
+         {"NOTE: TIMELIST= has no effect under NOTABLE: it chooses the rows of the estimates "
+          "tables, which it leaves out, and of OUTSURV= only with REDUCEOUT.",
+          "NOTE: ALPHAQT= has no effect under NOTABLE"}},
+        {"noprint intervals=5 10 outsurv=work.o;" + T,
+         {"NOTE: INTERVALS= has no effect under NOPRINT"}},
+        {"notable plots=none timelist=5;" + CR,
+         {"NOTE: TIMELIST= has no effect under NOTABLE: it chooses the rows of the cumulative "
+          "incidence table"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.program);
@@ -898,6 +910,10 @@ TEST_F(Parse, OptionsThatChooseNothingAreNamed)
         "singular=1e-6;" + T + " test age;",
         "singular=1e-6;" + T + " strata sex / trend nodetail test=peto;",
         "rmst;" + T + " strata sex / notest diff=all;",
+        "notable timelist=5 10 outsurv=work.o reduceout alphaqt=0.1;" + T,
+        "noprint intervals=5 10 outsurv=work.o reduceout;" + T,
+        "method=lt notable plots=none intervals=5 10;" + T,
+        "notable plots=none timelist=5 outcif=work.c reduceout;" + CR,
     };
     for (const auto& program : quiet) {
         auto r = run("proc korvante data=lung " + program + " run;", [](KORVCOM&) {});

@@ -253,6 +253,46 @@ TEST(DataPass, CharacterStrataAndGroupLevels)
     p.end_group();
 }
 
+TEST(DataPass, TheGroupVariableAsAStrataVariableNeedsCutPoints)
+{
+    // As a STRATA variable of its own every stratum holds one level of x:
+    // refused (2000). Cut at 2.5, the stratum below it holds two levels.
+    const std::string csv = "t,c,s,x\n1,1,a,1\n2,0,a,1\n3,1,a,2\n4,1,a,3\n";
+    {
+        Pass p(csv);
+        p.time("t", "c");
+        p.strata({"s", "x"});
+        p.group("x");
+        std::string listing, log;
+        vyr::print_capture(&listing, &log);
+        int code = 0;
+        try {
+            p.setup();
+        } catch (const vyr::StepExit& e) {
+            code = e.code;
+        }
+        vyr::print_capture(nullptr, nullptr);
+        EXPECT_EQ(code, 2000);
+        EXPECT_NE(log.find("ERROR: The variable x is both a STRATA variable"), std::string::npos)
+            << log;
+    }
+    Pass p(csv);
+    p.time("t", "c");
+    p.strata({"x"});
+    p.rec.numbers(p.rec.strata, 2, {2.5});
+    p.rec.vars(p.rec.strata, 3, {1, 1}, STL_POSITIONS);
+    p.group("x");
+    p.setup();
+    ASSERT_EQ(xbynext(p.ds), 1);
+    ASSERT_EQ(korvdat(&p.q), 0);
+    EXPECT_EQ(p.q.nstrata, 2);
+    int levels = 0;
+    for (GRPTREE* g = p.grp.ghead; g; g = g->left)
+        ++levels;
+    EXPECT_EQ(levels, 3);
+    p.end_group();
+}
+
 TEST(DataPass, BlocksOf50AndSortedRanking)
 {
     // 120 records in time order in one stratum and 51 in another: blocks

@@ -189,6 +189,39 @@ TEST(DataPass, ValidationCountsAndCensoring)
     p.end_group();
 }
 
+TEST(DataPass, EveryValidObservationCensoredIsSaid)
+{
+    // The event at a missing time is no valid observation: every valid one
+    // is censored, which is said once per group without events, read by
+    // rows or by blocks; a group with an event says nothing.
+    for (bool blocks : {true, false}) {
+        SCOPED_TRACE(blocks);
+        korv_data_pass_blocks(blocks);
+        Pass p("b,t,c,s\n1,1,0,x\n1,2,0,y\n1,.,1,x\n2,3,0,x\n2,4,1,x\n");
+        int by = p.var("b");
+        ASSERT_EQ(xbyset(p.ds, &by, nullptr, 1, false), 0);
+        p.q.nby = 1;
+        p.time("t", "c");
+        p.strata({"s"});
+        p.setup();
+        std::string listing, log;
+        vyr::print_capture(&listing, &log);
+        ASSERT_EQ(xbynext(p.ds), 1);
+        EXPECT_EQ(korvdat(&p.q), 0);
+        p.end_group();
+        const std::string first = log;
+        ASSERT_EQ(xbynext(p.ds), 1);
+        EXPECT_EQ(korvdat(&p.q), 0);
+        p.end_group();
+        vyr::print_capture(nullptr, nullptr);
+        EXPECT_NE(first.find("WARNING: No observation"), std::string::npos) << first;
+        EXPECT_NE(first.find("is an event: every observation"), std::string::npos) << first;
+        EXPECT_NE(first.find("has a censoring value of c (0)"), std::string::npos) << first;
+        EXPECT_EQ(log, first);
+    }
+    korv_data_pass_blocks(true);
+}
+
 TEST(DataPass, IntervalStrataOrderLabelsAndMissing)
 {
     // Cut points 20 10 (given descending) on a numeric variable; the value

@@ -82,9 +82,8 @@ constexpr double LARGEST_EXACT_COUNT = 9007199254740992.0; // 2^53
     fail_pass(q, temporary, 2000);
 }
 
-// When censoring values were given and none of them occurs, every record is
-// an event: most likely the values name the wrong code, so say so.
-void report_unused_censoring(KORVCOM* q)
+// The censoring values of the TIME statement as the user gave them.
+std::string censoring_values(const KORVCOM* q)
 {
     std::string values;
     for (int j = 0; j < q->evnum; ++j) {
@@ -92,9 +91,31 @@ void report_unused_censoring(KORVCOM* q)
         int n = std::snprintf(buf, sizeof buf, "%s%.15g", j > 0 ? " " : "", q->elist[j]);
         values.append(buf, static_cast<size_t>(std::max(n, 0)));
     }
+    return values;
+}
+
+// When censoring values were given and none of them occurs, every record is
+// an event; when every valid record has one, none is. Either way the values
+// most likely name the wrong codes, so say so.
+void report_censoring_mix(KORVCOM* q, bool none_censored)
+{
+    const std::string values = censoring_values(q);
     const std::string name = korv_variable_name(q, 11);
-    xpmlog(326, q->nby > 0 ? msg326::NO_CENSORING_BY : msg326::NO_CENSORING,
-           static_cast<int>(name.size()), name.c_str(), values.c_str());
+    const int by = q->nby > 0;
+    const int m = none_censored ? (by ? msg326::NO_CENSORING_BY : msg326::NO_CENSORING)
+                                : (by ? msg326::NO_EVENT_BY : msg326::NO_EVENT);
+    xpmlog(326, m, static_cast<int>(name.size()), name.c_str(), values.c_str());
+}
+
+// Every valid record of the BY group is censored: the strata's frequency
+// totals equal their censored totals (the same values added in the same
+// order, so the sums are equal exactly).
+bool no_event(const KORVCOM* q)
+{
+    for (const STRATA* s = q->strata; s; s = s->left)
+        if (s->cum != s->cen)
+            return false;
+    return q->strata != nullptr;
 }
 
 } // namespace
@@ -1250,8 +1271,12 @@ int korvdat(KORVCOM* q)
     if (pass.infinite > 0)
         xpmlog(326, msg326::NONFINITE_TIME, static_cast<long>(pass.infinite));
     // Said only where there are observations to analyse.
-    if (q->zevent && q->evnum > 0 && pass.censorSeen == 0 && q->nobs > q->strmiss)
-        report_unused_censoring(q);
+    if (q->zevent && q->evnum > 0 && q->nobs > q->strmiss) {
+        if (pass.censorSeen == 0)
+            report_censoring_mix(q, true);
+        else if (no_event(q))
+            report_censoring_mix(q, false);
+    }
     if (q->nobs == q->strmiss || q->nstrata == 0) {
         if (q->strmiss > 0)
             xpmlog(326, korv_dropped_message(q, q->strmiss), static_cast<long>(q->strmiss));

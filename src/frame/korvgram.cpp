@@ -25,6 +25,8 @@
 //   {new n}          open a record of n fields; {cont} write into the
 //                    procedure statement's record; {end} end of statement
 //   {neg}            negate the number just read
+//   {once k}         the option just read may be given only once in the
+//                    statement (k names it): a second one is an error
 // Keywords list their synonyms after "|"; a spelling ending in "$" is a
 // hidden alias: accepted without the "$", never shown.
 //
@@ -428,7 +430,8 @@ const PRODUCTION kProductions[] = {
     {"testname", "TARONE|TW$ {bit 7}"},
     {"testname", "PETO {bit 8}"},
     {"testname", "MODIFIEDPETO|MODPETO {bit 9}"},
-    {"testname", "FLEMING|FH {bit 10} fhparms"},
+    // One rho and gamma per step: a second FLEMING is refused.
+    {"testname", "FLEMING|FH {once 10} {bit 10} fhparms"},
     {"testname", "LR {bit 11}"},
     {"testname", "ALL {bit 12}"},
     {"testname", "NONE {bit 20}"},

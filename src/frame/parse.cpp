@@ -818,6 +818,11 @@ void options_without_effect(const KORVCOM* q, const STMT* s, int mode)
         else if (hidden)
             xpmlog(326, msg326::TABLE_OPTION_NOT_PRINTED, o.name, hidden);
     }
+    // With TIMELIST= the table's rows are the listed times, not observations:
+    // it has no ID columns (and OUTSURV= never has).
+    if (given(s, proc_field::ID) && !road && !hidden && q->timelist)
+        xpmlog(326, msg326::ESTIMATE_OPTION_ROAD, "The ID statement", "with TIMELIST=",
+               "the estimates table shows the listed times, not the observations");
     // The quartiles and the mean belong to the product-limit type methods;
     // TIMELIM= with the life table already has its own warning.
     if (has_value(s, proc_field::ALPHAQT) && road)

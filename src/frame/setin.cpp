@@ -272,6 +272,26 @@ void bind_strata_variables(KORVCOM* q, const STMT* strat, XVHANDLE* xvin)
     }
 }
 
+// The GROUP= variable named in the STRATA list as well: without cut points
+// each stratum holds one of its levels, and the per-group estimates, the
+// censoring summary and the tests across levels within strata would all be
+// degenerate. Refused; with cut points a stratum spans several levels.
+void refuse_group_among_strata(KORVCOM* q)
+{
+    const GRPVAR* g = q->grpvar;
+    if (!g || !g->nm)
+        return;
+    for (int i = 0; i < q->nsvar; ++i) {
+        const SNAMESTR& s = q->sname[i];
+        if (s.nm && s.nm->nvar0 == g->nm->nvar0 && s.cutnum == 0) {
+            xpmlog(326, msg326::GROUP_IS_STRATA_VARIABLE, static_cast<int>(g->nm->namelen),
+                   g->nm->name_p);
+            q->rc = std::max(q->rc, 2000);
+            return;
+        }
+    }
+}
+
 // The ID variables, copied as they are into the ID buffer.
 void bind_id_variables(KORVCOM* q, const STMT* proc, XVHANDLE* xvin)
 {
@@ -376,6 +396,7 @@ void setin(KORVCOM* q)
     NAMESTR* tnm = bind_analysis_variables(q, proc, xvin);
     bind_group_variable(q, strat, xvin);
     bind_strata_variables(q, strat, xvin);
+    refuse_group_among_strata(q);
     bind_id_variables(q, proc, xvin);
     xvgete(xvin);
     bind_test_covariates(q, proc);

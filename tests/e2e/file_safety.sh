@@ -604,12 +604,14 @@ for mode in on off; do
 done
 
 # A step that fails puts none of its files in place: a graph drawn before an
-# unsorted BY group stops the step is dropped, as the data set is.
+# unsorted BY group stops the step is dropped, as the data set is. Read in
+# descending order, status 1 (observations 1 and 2) is a group and status 0
+# (observation 3) is cut short by the 1 after it.
 fresh
 cat >run/by.vyr <<'EOF'
 proc korvante data=aml plots=(s) outsurv=s notable;
   time time*status(0);
-  by status;
+  by descending status;
 run;
 EOF
 "$korvante" run/by.vyr --out run/out >/dev/null 2>"$work/err"

@@ -1105,24 +1105,6 @@ int xbynext(DSHANDLE* ds)
             ds->finished = true;
             xexit(1008, 0);
         }
-    if (gs > 0 && !ds->notsorted) {
-        for (size_t i = 0; i < ds->byvars.size(); ++i) {
-            const Column& c = cols[static_cast<size_t>(ds->byvars[i]) - 1];
-            int r = compare_values(c, gs - 1, gs);
-            if (r == 0)
-                continue;
-            bool desc = ds->bydesc[i] != 0;
-            if ((!desc && r > 0) || (desc && r < 0)) {
-                ds->finished = true;
-                std::string now = value_text(c, gs), before = value_text(c, gs - 1);
-                xpmlog(vyr::data::kGroup, 10, ds->display.c_str(),
-                       desc ? "descending" : "ascending", gs + 1, c.name.c_str(), now.c_str(),
-                       before.c_str());
-                xexit(1008, 0);
-            }
-            break;
-        }
-    }
     long ge = gs + 1;
     while (ge < nobs) {
         bool same = true;
@@ -1134,6 +1116,27 @@ int xbynext(DSHANDLE* ds)
         if (!same)
             break;
         ++ge;
+    }
+    // The observation that ends the group must not come before it in the
+    // BY order. Checked before the group is handed out: a group cut short by
+    // data out of order is not analysed, and the error is all that is said.
+    if (ge < nobs && !ds->notsorted) {
+        for (size_t i = 0; i < ds->byvars.size(); ++i) {
+            const Column& c = cols[static_cast<size_t>(ds->byvars[i]) - 1];
+            int r = compare_values(c, ge - 1, ge);
+            if (r == 0)
+                continue;
+            bool desc = ds->bydesc[i] != 0;
+            if ((!desc && r > 0) || (desc && r < 0)) {
+                ds->finished = true;
+                std::string now = value_text(c, ge), before = value_text(c, ge - 1);
+                xpmlog(vyr::data::kGroup, 10, ds->display.c_str(),
+                       desc ? "descending" : "ascending", ge + 1, c.name.c_str(), now.c_str(),
+                       before.c_str());
+                xexit(1008, 0);
+            }
+            break;
+        }
     }
     ds->gs = gs;
     ds->ge = ge;

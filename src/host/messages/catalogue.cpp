@@ -301,6 +301,7 @@ std::string whole_data_wording(const std::string& text)
     // Longer phrases first: each is replaced where it stands.
     static const std::pair<const char*, const char*> phrases[] = {
         {"No observation of this BY group has", "No observation has"},
+        {"No observation of this BY group is", "No observation is"},
         {"every observation of the group", "every observation"},
         {"The BY group has no valid observation and is not analysed",
          "The data have no valid observation and are not analysed"},

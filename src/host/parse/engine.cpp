@@ -70,6 +70,8 @@ class Parser
     std::map<std::pair<STMT*, int>, Pending> pending_;
     // Data set fields given in the current statement.
     std::set<std::pair<STMT*, int>> datasets_given_;
+    // Options marked {once k} given in the current statement.
+    std::set<std::pair<STMT*, int>> once_given_;
     // Where each data set field of the step was given: the option and the
     // statement, as the user wrote them ("OUTSURV", "PROC KORVANTE").
     struct Given {
@@ -734,6 +736,21 @@ class Parser
         }
     }
 
+    // An option whose values the record holds once (FLEMING's rho and gamma)
+    // given a second time in one statement would silently replace the first:
+    // refused at the second, naming the keyword as written.
+    void act_once(int k)
+    {
+        if (repairing_ || !cur_ || pos_ == 0 || pos_ > toks_.size())
+            return;
+        if (once_given_.insert({cur_, k}).second)
+            return;
+        const Token& t = toks_[pos_ - 1];
+        value_offset_ = t.offset;
+        value_error("The option " + (t.upper.empty() ? t.text : t.upper) +
+                    " is repeated in this statement; give it once.");
+    }
+
     // Runs one semantic action of the grammar.
     void action(const Action& a)
     {
@@ -802,6 +819,9 @@ class Parser
         case AK_NEG:
             if (have_num_ && !wzmis(num_))
                 num_ = -num_;
+            break;
+        case AK_ONCE:
+            act_once(arg(v, 0, -1));
             break;
         default:
             break;
@@ -1367,6 +1387,7 @@ class Parser
         abandoned_ = false;
         names_.clear();
         datasets_given_.clear();
+        once_given_.clear();
         have_num_ = false;
         by_desc_ = false;
         open_vars_ = open_nums_ = -1;

@@ -139,7 +139,7 @@ struct Builder {
             {"dsanno", AK_DSOPEN}, {"default", AK_DEFAULT}, {"nl", AK_NL},
             {"range", AK_RANGE},   {"code", AK_CODE},       {"by", AK_BY},
             {"cut", AK_CUT},       {"const", AK_CONST},     {"two", AK_TWO},
-            {"neg", AK_NEG},
+            {"neg", AK_NEG},       {"once", AK_ONCE},
         };
         auto it = kinds.find(name);
         if (it == kinds.end()) {

@@ -92,6 +92,7 @@ enum ActionKind {
     AK_CONST = 33,   // {const k v}: store the number v in field k
     AK_TWO = 35,     // {two k l}: two-level name: library into k, member into l
     AK_NEG = 100,    // {neg}: negate the current number
+    AK_ONCE = 101,   // {once k}: the option just read may be given once per statement
 };
 
 struct Action {

@@ -818,6 +818,10 @@ TEST_F(Parse, OptionsThatChooseNothingAreNamed)
         {"noprint atrisk;" + T,
          {"NOTE: ATRISK has no effect: it changes only the estimates "
           "tables, which NOPRINT leaves out."}},
+        // TIMELIST= rows are times, not observations: no ID columns.
+        {"timelist=10 20;" + T + " id age;",
+         {"NOTE: The ID statement has no effect with TIMELIST=: the estimates table shows the "
+          "listed times, not the observations."}},
         {"method=lt atrisk noleft alphaqt=0.1;" + T + " id age;",
          {"NOTE: ATRISK has no effect with the life-table method: it changes only the table "
           "of the product-limit type estimates.",
@@ -899,6 +903,7 @@ TEST_F(Parse, OptionsThatChooseNothingAreNamed)
     // Where they act, the same options say nothing of the kind.
     const std::string quiet[] = {
         "atrisk noleft nelson alphaqt=0.1 timelim=5;" + T + " id age;",
+        "intervals=10 20;" + T + " id age;",
         "outsurv=work.o stderr sid=on confband=hw bandmin=1 bandmax=20;" + S,
         "plots=s(cb=hw) bandmin=1;" + T,
         "printphantom maxtime=20;" + T,

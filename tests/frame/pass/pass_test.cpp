@@ -189,6 +189,24 @@ TEST(DataPass, ValidationCountsAndCensoring)
     p.end_group();
 }
 
+TEST(DataPass, EveryValidObservationCensoredIsSaid)
+{
+    // The event at a missing time is no valid observation: no event is left.
+    Pass p("t,c\n1,0\n2,0\n.,1\n");
+    p.time("t", "c");
+    p.setup();
+    std::string listing, log;
+    vyr::print_capture(&listing, &log);
+    ASSERT_EQ(xbynext(p.ds), 1);
+    EXPECT_EQ(korvdat(&p.q), 0);
+    vyr::print_capture(nullptr, nullptr);
+    EXPECT_NE(log.find("WARNING: No observation is an event: every observation has a censoring "
+                       "value of c (0)"),
+              std::string::npos)
+        << log;
+    p.end_group();
+}
+
 TEST(DataPass, IntervalStrataOrderLabelsAndMissing)
 {
     // Cut points 20 10 (given descending) on a numeric variable; the value
@@ -251,6 +269,36 @@ TEST(DataPass, CharacterStrataAndGroupLevels)
     // past its length.
     EXPECT_EQ(p.grp.lenu, 1);
     p.end_group();
+}
+
+TEST(DataPass, TheGroupVariableAsAStrataVariableNeedsCutPoints)
+{
+    // As a STRATA variable of its own every stratum holds one level of x:
+    // refused (2000). Cut at 2.5, a stratum holds several levels: accepted.
+    const std::string csv = "t,c,x\n1,1,1\n2,0,1\n3,1,2\n4,1,3\n";
+    for (bool cut : {false, true}) {
+        Pass p(csv);
+        p.time("t", "c");
+        p.strata({"x"});
+        if (cut) {
+            p.rec.numbers(p.rec.strata, 2, {2.5});
+            p.rec.vars(p.rec.strata, 3, {1, 1}, STL_POSITIONS);
+        }
+        p.group("x");
+        std::string listing, log;
+        vyr::print_capture(&listing, &log);
+        int code = 0;
+        try {
+            p.setup();
+        } catch (const vyr::StepExit& e) {
+            code = e.code;
+        }
+        vyr::print_capture(nullptr, nullptr);
+        EXPECT_EQ(code, cut ? 0 : 2000);
+        EXPECT_EQ(log.find("ERROR: The variable x is both a STRATA variable") == std::string::npos,
+                  cut)
+            << log;
+    }
 }
 
 TEST(DataPass, BlocksOf50AndSortedRanking)

@@ -174,6 +174,9 @@ TEST_F(Messages, MessagesOfAStepWithoutByGroupsSpeakOfTheData)
                                       "event."),
               "No observation has a censoring value of s (0), so every observation is taken as "
               "an event.");
+    EXPECT_EQ(vyr::whole_data_wording("No observation of this BY group is an event: every "
+                                      "observation of the group has a censoring value of s (0)."),
+              "No observation is an event: every observation has a censoring value of s (0).");
     EXPECT_EQ(vyr::whole_data_wording("The BY group has no valid observation and is not analysed."),
               "The data have no valid observation and are not analysed.");
     EXPECT_EQ(vyr::whole_data_wording("The observations of the BY group could not be read to find "

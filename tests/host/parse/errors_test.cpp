@@ -174,6 +174,18 @@ TEST(SyntaxErrors, ADataSetOptionGivenTwiceIsRefused)
     EXPECT_EQ(once.rc, 0) << once.env.all_reports();
 }
 
+// The record holds one rho and gamma: a second FLEMING would replace the
+// first unseen, so it is refused where it stands; one, with ALL, is accepted.
+TEST(SyntaxErrors, ASecondFlemingTestIsRefused)
+{
+    Prog r("proc korvante data=lung; time t; strata sex / test=(fleming(1) fh(0,1));");
+    EXPECT_EQ(r.rc, 3000);
+    EXPECT_TRUE(has(r.env.all_reports(), "The option FH is repeated in this statement"))
+        << r.env.all_reports();
+    Prog once("proc korvante data=lung; time t; strata sex / test=all fleming(0,1);");
+    EXPECT_EQ(once.rc, 0) << once.env.all_reports();
+}
+
 TEST(SyntaxErrors, MissingInputDataSetIs1008)
 {
     Prog r("proc korvante data=nosuch; time t;");

@@ -308,7 +308,7 @@ long zggrsca(GRAFSTR* g, AINFSTR* a)
     // of the axis per unit overflows has no transform either. Neither makes
     // an axis, and the axis keeps no values.
     if (c == std::numeric_limits<int>::max() || !std::isnormal(sc.inc) ||
-        !std::isfinite(100.0 / (sc.smax - sc.smin))) {
+        (c > 0 && !std::isfinite(100.0 / (sc.smax - sc.smin)))) {
         v->nval = 0;
         return SCALE;
     }

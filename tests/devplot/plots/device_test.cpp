@@ -390,7 +390,7 @@ TEST(DevicePlots, AnnotateValuesOutOfEveryRangeAreDrawnDefined)
 
 // Times among the subnormal numbers, or reaching near the largest double,
 // have no scale: the plot is drawn without its time axis and the log says
-// why, with the range. Times of 1e307 have one, labelled with exponents.
+// why, with the range.
 TEST(DevicePlots, AnAxisWithoutAScaleIsLeftOutWithAWord)
 {
     StepRun tiny = run("proc korvante data=mine plots=(s) notable;\n"
@@ -413,10 +413,4 @@ TEST(DevicePlots, AnAxisWithoutAScaleIsLeftOutWithAWord)
                        "  time t*c(0);\nrun;\n",
                        "t,c\n1e308,1\n1.1e308,1\n");
     EXPECT_NE(huge.log.find("its range, 0 to 1.1e+308,"), std::string::npos) << huge.log;
-    StepRun big = run("proc korvante data=mine plots=(s) notable;\n"
-                      "  time t*c(0);\nrun;\n",
-                      "t,c\n1e307,1\n1.5e307,1\n");
-    EXPECT_EQ(big.log.find("drawn without"), std::string::npos) << big.log;
-    const std::string s = big.svg("GSEG/KORVANTE.svg");
-    EXPECT_NE(s.find(">1.50E307</text>"), std::string::npos) << s;
 }

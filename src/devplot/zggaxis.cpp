@@ -8,13 +8,16 @@
 #include <cfloat>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
+#include <string>
 
 #include "devplot/zggraf.h"
 #include "runtime/procstr.h"
 #include "runtime/wzstr.h"
 #include "vyr_data.h"
+#include "vyr_message_names.h"
 
 namespace
 {
@@ -300,8 +303,17 @@ long zggrsca(GRAFSTR* g, AINFSTR* a)
     v->nval = c;
     if (c < 0)
         return SCALE;
+    // Among the subnormal numbers a power of ten underflows: the increment
+    // comes out 0 and the count without end. A span so narrow that a percent
+    // of the axis per unit overflows has no transform either. Neither makes
+    // an axis, and the axis keeps no values.
+    if (c == std::numeric_limits<int>::max() || !std::isnormal(sc.inc) ||
+        (c > 0 && !std::isfinite(100.0 / (sc.smax - sc.smin)))) {
+        v->nval = 0;
+        return SCALE;
+    }
     POOLHANDLE* pool = g->mempool;
-    const int64_t k = c + 1;
+    const int64_t k = static_cast<int64_t>(c) + 1;
     v->dlist = static_cast<double*>(vmalcp_handler(pool, 8 * k, 0x2000));
     if (!v->dlist)
         return static_cast<long>(8 * k);
@@ -403,6 +415,20 @@ static void textDefaults(GRAFSTR* g, AINFSTR* a, const AINFSTR* prim, bool prima
     }
 }
 
+// An axis left out because its values have no scale is said so, with the
+// range: the plot is drawn without it.
+static void noScaleNote(GRAFSTR* g, const SINFSTR* s, const NAMESTR* vname)
+{
+    const bool labelled = vname->nlablen > 0;
+    const int len = std::clamp<int>(labelled ? vname->nlablen : vname->namelen, 0, 256);
+    const std::string axis(labelled ? vname->label_p : vname->name_p, static_cast<size_t>(len));
+    char lo[32], hi[32];
+    std::snprintf(lo, sizeof lo, "%g", s->xmin);
+    std::snprintf(hi, sizeof hi, "%g", s->xmax);
+    xpmlog(326, msg326::DEV_AXIS_NOT_SCALED, g->glabel ? vdqkeystring(g->glabel).c_str() : "",
+           axis.c_str(), lo, hi);
+}
+
 long zggrsax(GRAFSTR* g, AINFSTR* a, NAMESTR* vname)
 {
     if (!a)
@@ -464,6 +490,7 @@ long zggrsax(GRAFSTR* g, AINFSTR* a, NAMESTR* vname)
                         return rc;
                     a->options |= AX_HIDDEN;
                     gi->options |= noScaleBit(g, a);
+                    noScaleNote(g, a->scale, vname);
                 }
             }
         } else if (v->vtype != 1 && v->vtype != 2) {

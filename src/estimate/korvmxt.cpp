@@ -17,6 +17,7 @@
 #include "runtime/xccheck.h"
 #include "vyr_files.h"
 #include "vyr_host.h"
+#include "vyr_message_names.h"
 
 namespace
 {
@@ -63,6 +64,39 @@ void setTickLabel(KorvPtr q, const std::string& text)
 bool given(double maxtime)
 {
     return maxtime < DBL_MAX;
+}
+
+// The largest time of the BY group, censored records included; whether it
+// has any record at all.
+double groupMaxTime(KorvPtr q, bool& any)
+{
+    double h = 0;
+    any = false;
+    for (STRATA* s = q->strata; s && s->nobs > 0; s = s->left) {
+        any = true;
+        h = std::max(h, NodeMaxTime(q, s));
+    }
+    return h;
+}
+
+// ATRISK= times past the data's largest time: no one is at risk there, and
+// a graph that reaches them has no curve to show. The log names them.
+void notePastData(KorvPtr q, double h0)
+{
+    const ATRISKTIME* art = q->art;
+    std::string past;
+    int n = 0;
+    char buf[40];
+    for (int i = 0; i < art->n; ++i)
+        if (art->t[i] > h0) {
+            std::snprintf(buf, sizeof buf, "%s%.15g", n++ ? " " : "", art->t[i]);
+            past += buf;
+        }
+    if (n == 0)
+        return;
+    std::snprintf(buf, sizeof buf, "%.15g", h0);
+    xpmlog(326, n == 1 ? msg326::ATRISK_PAST_DATA : msg326::ATRISK_PAST_DATA_SEVERAL, past.c_str(),
+           buf);
 }
 
 } // namespace
@@ -166,11 +200,16 @@ void korvmxt(KorvPtr q)
     if (!art)
         return;
     const bool together = (q->vdqgraph & (plot_bit::OVERLAY | plot_bit::PANEL)) != 0;
+    // Given times are checked against the data even where nothing else here
+    // needs the largest time.
+    if (!together && art->n != 0 && !art->zexplicit)
+        return;
+    bool any = false;
+    const double h0 = groupMaxTime(q, any);
+    if (art->zexplicit && any)
+        notePastData(q, h0);
     if (!together && art->n != 0)
         return;
-    double h0 = 0;
-    for (STRATA* s = q->strata; s && s->nobs > 0; s = s->left)
-        h0 = std::max(h0, NodeMaxTime(q, s));
     if (art->n == 0) {
         const double h = q->zmaxtime ? q->maxtime : h0;
         double s = 0, d = 0;

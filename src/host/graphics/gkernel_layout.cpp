@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -339,6 +340,22 @@ int ggldraw(GLEGT* g, const GPAIRF*)
 // ---------------------------------------------------------------------------
 // Value texts.
 
+namespace
+{
+
+// A value as "%.*E" writes it, its exponent without a plus sign or leading
+// zeros: 2.5E306, 1E-5.
+void exponentText(char* buf, size_t size, int digits, double v)
+{
+    char raw[64];
+    std::snprintf(raw, sizeof raw, "%.*E", digits, v);
+    const char* e = std::strchr(raw, 'E');
+    const long exp = e ? std::strtol(e + 1, nullptr, 10) : 0;
+    std::snprintf(buf, size, "%.*sE%ld", e ? static_cast<int>(e - raw) : 0, raw, exp);
+}
+
+} // namespace
+
 int ggbestr(const double* values, int n, char* texts, long* fmtcode, short* fmtlen)
 {
     if (n < 0 || (n > 0 && (!values || !texts)))
@@ -364,10 +381,12 @@ int ggbestr(const double* values, int n, char* texts, long* fmtcode, short* fmtl
     // Automatic: the fewest decimals (at most 8) that show every value to
     // within a billionth of its size, the same for all.
     int dec = 0;
+    double largest = 0;
     for (int i = 0; i < n; ++i) {
         const double v = values[i];
         if (wzmis(v) || !std::isfinite(v))
             continue;
+        largest = std::max(largest, std::abs(v));
         int d = 0;
         for (; d < 8; ++d) {
             const double scaled = v * std::pow(10.0, d);
@@ -376,14 +395,36 @@ int ggbestr(const double* values, int n, char* texts, long* fmtcode, short* fmtl
         }
         dec = std::max(dec, d);
     }
+    // Values too large for 16 digits, or too small for 8 decimals to tell
+    // from 0 and from each other, are written with an exponent instead: the
+    // fewest digits that show each to within a billionth of the largest.
+    const double tol = 1e-9 * largest;
+    auto reads = [&](const char* form, int digits) {
+        for (int i = 0; i < n; ++i) {
+            const double v = values[i];
+            if (wzmis(v) || !std::isfinite(v))
+                continue;
+            char buf[400];
+            const int len = std::snprintf(buf, sizeof buf, form, digits, v);
+            if (len > 16 || std::abs(std::strtod(buf, nullptr) - v) > tol)
+                return false;
+        }
+        return true;
+    };
+    int expDigits = -1;
+    if (!reads("%.*f", dec))
+        for (expDigits = 0; expDigits < 15 && !reads("%.*E", expDigits); ++expDigits) {
+        }
     int widest = 0;
     for (int i = 0; i < n; ++i) {
         char buf[64];
         const double v = values[i];
         if (wzmis(v))
             std::snprintf(buf, sizeof buf, ".");
+        else if (expDigits >= 0 && v != 0 && std::isfinite(v))
+            exponentText(buf, sizeof buf, expDigits, v);
         else
-            std::snprintf(buf, sizeof buf, "%.*f", dec, v);
+            std::snprintf(buf, sizeof buf, "%.*f", expDigits >= 0 ? 0 : dec, v);
         std::string t = buf;
         if (t.find_first_not_of("-0.") == std::string::npos && t[0] == '-')
             t.erase(0, 1);

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string_view>
@@ -266,8 +267,8 @@ struct InsetBox {
 };
 
 // The box of an inset no wider than `most` pixels: when its texts need
-// more, its first column (the row labels) gives up the room and its labels
-// are cut with an ellipsis; the numbers keep their width.
+// more, its first column (when it holds row labels) gives up the room and
+// its labels are cut with an ellipsis; the numbers keep their width.
 InsetBox measureInset(const Inset& in, double most = HUGE_VAL)
 {
     InsetBox b;
@@ -281,7 +282,7 @@ InsetBox measureInset(const Inset& in, double most = HUGE_VAL)
     for (double w : b.colW)
         b.w += w;
     b.w += 10 * (b.colW.size() > 0 ? b.colW.size() - 1 : 0) + 12;
-    if (b.w > most && b.colW.size() > 1) {
+    if (b.w > most && b.colW.size() > 1 && in.rowLabels) {
         const double cut = std::min(b.w - most, b.colW[0] - 30);
         if (cut > 0) {
             b.colW[0] -= cut;
@@ -301,7 +302,8 @@ void drawInset(Canvas& c, const Inset& in, const InsetBox& b, double x, double y
     Stroke edge{"#999999", 0.8, "", 1};
     c.path("inset-box", box, &edge, &bg);
     const double lh = lineHeight(kTableSize);
-    // The row labels (the first column below the header), cut alike.
+    // The row labels (the first column below the header), cut alike. An
+    // inset without them has numbers in every column, all set flush right.
     std::vector<std::string> labels;
     for (size_t r = in.header ? 1 : 0; r < in.rows.size(); ++r)
         labels.push_back(in.rows[r].empty() ? std::string() : in.rows[r][0]);
@@ -310,18 +312,19 @@ void drawInset(Canvas& c, const Inset& in, const InsetBox& b, double x, double y
         double cx = x + 6;
         const double base = baselineFor(y + 4 + lh * (static_cast<double>(r) + 0.5), kTableSize);
         for (size_t k = 0; k < in.rows[r].size(); ++k) {
+            const bool first = k == 0 && in.rowLabels;
             TextStyle s =
-                style(kTableSize, k == 0 ? Anchor::Start : Anchor::End, in.header && r == 0);
+                style(kTableSize, first ? Anchor::Start : Anchor::End, in.header && r == 0);
             if (k == 0 && r < in.rowColors.size() && in.rowColors[r] >= 0)
                 s.color = paletteColor(in.rowColors[r]);
-            const double at = k == 0 ? cx : cx + b.colW[k];
+            const double at = first ? cx : cx + b.colW[k];
             const std::string& t = in.rows[r][k];
-            const bool label = k == 0 && !(in.header && r == 0);
+            const bool label = first && !(in.header && r == 0);
             if (!t.empty())
                 c.text("inset-text", at, base,
-                       label    ? labels[r - (in.header ? 1 : 0)]
-                       : k == 0 ? cutTo(t, b.colW[0], kTableSize, s.bold)
-                                : t,
+                       label   ? labels[r - (in.header ? 1 : 0)]
+                       : first ? cutTo(t, b.colW[0], kTableSize, s.bold)
+                               : t,
                        s);
             cx += b.colW[k] + 10;
         }
@@ -475,87 +478,146 @@ double insideTableGrowth(const Figure& f)
 }
 
 // The texts of the tick labels along x and how they are placed: on one
-// row, staggered over two, or only every k-th labelled.
+// row, or staggered over two; where even that crowds, the labels that would
+// overlap one already placed are left out.
 struct XLabels {
     std::vector<std::string> text;
     std::vector<double> px;
+    std::vector<char> shown; // per label: drawn
     int rows = 1;
-    int every = 1;
 };
 
-XLabels placeXLabels(const std::vector<double>& ticks, int decimals, const Scale& sx, bool stagger)
+// Labels that crowd: those at `preferred` positions first (the times whose
+// at-risk counts are shown, so that no count stands under a bare tick), the
+// first and the last label next, then each of the others in order that
+// clears the labels already placed on both sides.
+XLabels placeXLabels(const std::vector<double>& ticks, int decimals, const Scale& sx, bool stagger,
+                     const std::set<double>& preferred = {})
 {
     XLabels L;
     for (double t : ticks) {
         L.text.push_back(tickText(t, decimals));
         L.px.push_back(sx(t));
     }
-    auto crowded = [&](int step, int rows) {
-        std::vector<double> lastEnd(static_cast<size_t>(rows), -1e300);
-        int k = 0;
-        for (size_t i = 0; i < L.text.size(); i += static_cast<size_t>(step), ++k) {
-            const double w = TextMetrics::width(L.text[i], kTickSize);
-            double& e = lastEnd[static_cast<size_t>(k % rows)];
-            if (L.px[i] - w / 2 < e + 6)
+    const size_t n = L.text.size();
+    L.shown.assign(n, 1);
+    std::vector<double> w(n);
+    for (size_t i = 0; i < n; ++i)
+        w[i] = TextMetrics::width(L.text[i], kTickSize);
+    auto clear = [&](size_t a, size_t b) { // a left of b
+        return L.px[b] - w[b] / 2 >= L.px[a] + w[a] / 2 + 6;
+    };
+    auto crowded = [&](int rows) {
+        for (size_t i = static_cast<size_t>(rows); i < n; ++i)
+            if (!clear(i - static_cast<size_t>(rows), i))
                 return true;
-            e = L.px[i] + w / 2;
-        }
         return false;
     };
-    if (!crowded(1, 1))
+    if (!crowded(1))
         return L;
-    if (stagger && !crowded(1, 2)) {
+    if (stagger && !crowded(2)) {
         L.rows = 2;
         return L;
     }
-    for (int step = 2; step < static_cast<int>(L.text.size()); ++step)
-        if (!crowded(step, 1)) {
-            L.every = step;
-            return L;
-        }
-    L.every = std::max<int>(1, static_cast<int>(L.text.size()));
+    L.shown.assign(n, 0);
+    std::set<size_t> placed;
+    auto place = [&](size_t i) {
+        const auto right = placed.lower_bound(i);
+        if (right != placed.end() && !clear(i, *right))
+            return;
+        if (right != placed.begin() && !clear(*std::prev(right), i))
+            return;
+        placed.insert(i);
+        L.shown[i] = 1;
+    };
+    for (size_t i = 0; i < n; ++i)
+        if (preferred.count(ticks[i]))
+            place(i);
+    if (n > 0) {
+        place(0);
+        place(n - 1);
+    }
+    for (size_t i = 1; i + 1 < n; ++i)
+        place(i);
     return L;
 }
 
-// Texts at x positions along one row: their size shrinks until no two
-// overlap (down to 7 pixels), then only every k-th is shown.
+// The at-risk counts along their rows: as large as they can be, down to a
+// size still read easily, and where the counts of neighbouring times would
+// still overlap, the times whose counts are left out, in every row alike so
+// that each time's column stays whole. The size that leaves out the fewest
+// times wins, the larger on a tie: one pair of close times does not shrink
+// every count.
+constexpr double kLeastCountSize = 8;
+
 struct RowFit {
     double size = kTableSize;
-    int every = 1;
+    std::set<double> hidden; // times whose counts are not shown
 };
 
 RowFit fitRow(const std::vector<std::vector<std::pair<double, std::string>>>& rows, const Scale& sx)
 {
-    RowFit f;
-    auto fits = [&](double size, int every) {
-        for (const auto& row : rows) {
-            double lastEnd = -1e300;
-            for (size_t i = 0; i < row.size(); i += static_cast<size_t>(every)) {
-                const double w = TextMetrics::width(row[i].second, size);
-                const double x = sx(row[i].first);
-                if (x - w / 2 < lastEnd + 4)
-                    return false;
-                lastEnd = x + w / 2;
+    std::set<double> times;
+    for (const auto& row : rows)
+        for (const auto& cl : row)
+            times.insert(cl.first);
+    // Each row's cells by time.
+    std::vector<std::map<double, const std::string*>> byTime(rows.size());
+    for (size_t r = 0; r < rows.size(); ++r)
+        for (const auto& cl : rows[r])
+            byTime[r].emplace(cl.first, &cl.second);
+    auto hiddenAt = [&](double size) {
+        std::set<double> hidden;
+        std::vector<double> lastEnd(rows.size(), -1e300);
+        std::vector<double> end(rows.size());
+        for (double t : times) {
+            const double x = sx(t);
+            bool clear = true;
+            for (size_t r = 0; r < rows.size(); ++r) {
+                const auto it = byTime[r].find(t);
+                if (it == byTime[r].end()) {
+                    end[r] = lastEnd[r];
+                    continue;
+                }
+                const double w = TextMetrics::width(*it->second, size);
+                if (x - w / 2 < lastEnd[r] + 4)
+                    clear = false;
+                end[r] = x + w / 2;
             }
+            if (clear)
+                lastEnd = end;
+            else
+                hidden.insert(t);
         }
-        return true;
+        return hidden;
     };
-    for (double s = kTableSize; s >= 7; s -= 0.5)
-        if (fits(s, 1)) {
-            f.size = s;
-            return f;
+    RowFit best;
+    bool first = true;
+    for (double s = kTableSize; s >= kLeastCountSize; s -= 0.5) {
+        std::set<double> h = hiddenAt(s);
+        if (first || h.size() < best.hidden.size()) {
+            best.size = s;
+            best.hidden = std::move(h);
+            first = false;
         }
-    f.size = 7;
-    size_t most = 1;
-    for (const auto& r : rows)
-        most = std::max(most, r.size());
-    for (int e = 2; e <= static_cast<int>(most); ++e)
-        if (fits(7, e)) {
-            f.every = e;
-            return f;
-        }
-    f.every = static_cast<int>(most);
-    return f;
+        if (best.hidden.empty())
+            break;
+    }
+    return best;
+}
+
+// The at-risk cells of a cell that lie on its time axis, row by row.
+std::vector<std::vector<std::pair<double, std::string>>>
+cellsOnAxis(const PlotCell& cell, const Scale& sx, double x0, double x1)
+{
+    std::vector<std::vector<std::pair<double, std::string>>> rows;
+    for (const AtRiskRow& r : cell.atRisk) {
+        rows.emplace_back();
+        for (const auto& cl : r.cells)
+            if (sx(cl.first) >= x0 - 0.5 && sx(cl.first) <= x1 + 0.5)
+                rows.back().push_back(cl);
+    }
+    return rows;
 }
 
 // Where a cell's parts go: the plot rectangle, the scales, the ticks and
@@ -575,6 +637,7 @@ struct CellFrame {
     double dataBottom = 0; // the curves' lowest pixel (above an inside table)
     Ticks xt, yt;
     XLabels xl;
+    RowFit counts; // the at-risk counts' size and the times left without
     Scale sx, sy;
     Rect plot;
     std::vector<InsetBox> boxes;
@@ -687,7 +750,18 @@ void layoutXAxis(const PlotCell& cell, const Rect& R, CellFrame& F)
         F.plotRight = plotRight;
         if (F.inside)
             keepCountsInside(cell, F);
-        F.xl = placeXLabels(F.xt.values, F.xt.decimals, F.sx, cell.x.stagger);
+        // The counts first: a tick whose counts are shown keeps its label.
+        F.counts = fitRow(cellsOnAxis(cell, F.sx, F.plotLeft, plotRight), F.sx);
+        std::set<double> counted;
+        for (const AtRiskRow& r : cell.atRisk)
+            for (const auto& cl : r.cells)
+                if (!F.counts.hidden.count(cl.first))
+                    counted.insert(cl.first);
+        F.xl = placeXLabels(F.xt.values, F.xt.decimals, F.sx, cell.x.stagger, counted);
+        // Nor does a count stand under a tick whose label is left out.
+        for (size_t i = 0; i < F.xt.values.size(); ++i)
+            if (!F.xl.shown[i] && counted.count(F.xt.values[i]))
+                F.counts.hidden.insert(F.xt.values[i]);
         // The last label may not pass the cell's edge.
         double need = 14;
         for (size_t i = 0; i < F.xl.text.size(); ++i)
@@ -896,7 +970,7 @@ double drawAxes(Canvas& c, const PlotCell& cell, const CellFrame& F)
         if (px < plot.x0 - 0.5 || px > plot.x1 + 0.5)
             continue;
         c.line("tick", px, plot.y1, px, plot.y1 + kTickLength, frame);
-        if (i % static_cast<size_t>(xl.every) != 0)
+        if (!xl.shown[i])
             continue;
         const double rowTop = labelTop + (xl.rows == 2 && i % 2 == 1 ? F.tickLabelH + 2 : 0);
         c.text("tick-label", px, baselineFor(rowTop + F.tickLabelH / 2, kTickSize), xl.text[i],
@@ -924,14 +998,14 @@ void drawAtRisk(Canvas& c, const Figure& f, const PlotCell& cell, const Rect& R,
     const Rect& plot = F.plot;
     const Scale& sx = F.sx;
     c.begin(F.inside ? "atrisk-inside" : "atrisk");
-    std::vector<std::vector<std::pair<double, std::string>>> rows;
-    for (const AtRiskRow& r : cell.atRisk) {
-        rows.emplace_back();
-        for (const auto& cl : r.cells)
-            if (sx(cl.first) >= plot.x0 - 0.5 && sx(cl.first) <= plot.x1 + 0.5)
-                rows.back().push_back(cl);
-    }
-    const RowFit fit = fitRow(rows, sx);
+    // The counts shown: those on the axis, less the times left without.
+    std::vector<std::vector<std::pair<double, std::string>>> rows =
+        cellsOnAxis(cell, sx, plot.x0, plot.x1);
+    const RowFit& fit = F.counts;
+    for (auto& row : rows)
+        row.erase(std::remove_if(row.begin(), row.end(),
+                                 [&](const auto& cl) { return fit.hidden.count(cl.first) > 0; }),
+                  row.end());
     double rowTop;
     double rowH = F.lhTable;
     if (F.inside) {
@@ -969,9 +1043,8 @@ void drawAtRisk(Canvas& c, const Figure& f, const PlotCell& cell, const Rect& R,
             c.text("atrisk-label", F.labelLeft, baselineFor(cy, kTableSize), lab, ls);
         TextStyle ns = style(fit.size, Anchor::Middle);
         ns.color = ls.color;
-        for (size_t i = 0; i < rows[r].size(); i += static_cast<size_t>(fit.every))
-            c.text("atrisk-count", sx(rows[r][i].first), baselineFor(cy, fit.size),
-                   rows[r][i].second, ns);
+        for (const auto& cl : rows[r])
+            c.text("atrisk-count", sx(cl.first), baselineFor(cy, fit.size), cl.second, ns);
     }
     c.end();
 }

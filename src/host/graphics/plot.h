@@ -98,6 +98,7 @@ struct Inset {
     std::string cls;
     std::vector<std::vector<std::string>> rows;
     bool header = false;
+    bool rowLabels = true;      // the first column names the rows (else a number like the rest)
     std::vector<int> rowColors; // colour of each row's first cell (-1: black)
 };
 

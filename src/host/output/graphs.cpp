@@ -20,6 +20,9 @@
 //   share of the axis below 0) or, for the templates ending in "2", in a
 //   table below the time axis. With an at-risk table the time axis has its
 //   ticks at the at-risk times, so that every count sits under its tick.
+//   Counts shrink to fit down to a size still read easily; the counts of a
+//   time that would still overlap a neighbour's are left out in every row,
+//   and so is the label of its tick, not the counts of every other time.
 //   A table inside takes a row per curve from the curves' height: up to
 //   eight rows (vgr::kInsideAtRiskRows) the curves keep three quarters of
 //   the height they have with two; each row past the eighth makes the
@@ -32,8 +35,11 @@
 // - "classAtRisk": "Stratum" labels the at-risk rows with the stratum's
 //   values, "StratumNum" with its number.
 // - "xtickVals": the time axis's ticks (numbers separated by blanks);
-//   "xtickValFitPol" "STAGGERROTATE": labels that crowd go on two rows, and
-//   where even that crowds only every second (third, ...) is labelled.
+//   "xtickValFitPol" "STAGGERROTATE": labels that crowd go on two rows.
+//   Where labels crowd (on two rows too), only those that would overlap a
+//   label already placed are left out: the labels of the times whose
+//   at-risk counts are shown first, then the first and the last, then the
+//   others in order.
 // - "maxTime" / "logmaxTime": where the time axis ends.
 // - "HeaderDisplay": "NAMEVALUE" heads each panel "name=value", "VALUE" with
 //   the value alone; "nRows", "nColumns", "PanelNum": the cells of a page
@@ -848,6 +854,7 @@ void medianInset(PlotCell& cell, const Dyn& dyn, const std::vector<Curve>& curve
     vgr::Inset in;
     in.cls = "inset-median";
     in.header = true;
+    in.rowLabels = per;
     std::vector<std::string> head;
     if (per)
         head.push_back("");

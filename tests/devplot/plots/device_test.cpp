@@ -387,3 +387,30 @@ TEST(DevicePlots, AnnotateValuesOutOfEveryRangeAreDrawnDefined)
     EXPECT_NE(s.find(">Huge</text>"), std::string::npos) << r.log;
     EXPECT_NE(s.find("class=\"annotation\""), std::string::npos);
 }
+
+// Times among the subnormal numbers, or reaching near the largest double,
+// have no scale: the plot is drawn without its time axis and the log says
+// why, with the range.
+TEST(DevicePlots, AnAxisWithoutAScaleIsLeftOutWithAWord)
+{
+    StepRun tiny = run("proc korvante data=mine plots=(s) notable;\n"
+                       "  time t*c(0);\nrun;\n",
+                       "t,c\n1e-323,1\n2e-323,1\n");
+    ASSERT_EQ(tiny.status, 0) << tiny.log;
+    EXPECT_NE(tiny.log.find("WARNING: The device plot Survival Distribution Function Plot is "
+                            "drawn without its axis of t: its range, 0 to 1.97626e-323,"),
+              std::string::npos)
+        << tiny.log;
+    EXPECT_TRUE(wellFormed(tiny.out / "GSEG" / "KORVANTE.svg"));
+    // Life-table intervals of the smallest width.
+    StepRun life = run("proc korvante data=aml method=life intervals=5e-324 plots=(s) notable;\n"
+                       "  time time*status(0);\nrun;\n");
+    ASSERT_EQ(life.status, 0) << life.log;
+    EXPECT_NE(life.log.find("drawn without its axis of time: its range, 0 to 9.88131e-324,"),
+              std::string::npos)
+        << life.log;
+    StepRun huge = run("proc korvante data=mine plots=(s) notable;\n"
+                       "  time t*c(0);\nrun;\n",
+                       "t,c\n1e308,1\n1.1e308,1\n");
+    EXPECT_NE(huge.log.find("its range, 0 to 1.1e+308,"), std::string::npos) << huge.log;
+}

@@ -322,3 +322,17 @@ TEST(Lifetable, StagedValues)
     EXPECT_EQ(io[28], 1 - io[4]);
     EXPECT_EQ(io[29], 1 - io[5]);
 }
+
+// Bounds near the largest double: the intervals [9e307, 1e308) and
+// [1e308, 1.1e308) have ordinary midpoints although their bounds' sum is
+// past the largest double.
+TEST(Lifetable, MidpointsOfIntervalsNearTheLargestDouble)
+{
+    Sample s = records({{5e307, 1, 1}, {9.5e307, 1, 1}, {1.05e308, 1, 1}, {1.05e308, 0, 1}});
+    Table_ t = lifeTable(s, {0, 9e307, 1e308, 1.1e308}, true);
+    double io[34] = {};
+    korv_lt::stageRow(t.rows.data(), 1, t.iv(), korv_lt::StageSettings{}, io);
+    EXPECT_DOUBLE_EQ(io[6], 9.5e307); // the midpoint
+    korv_lt::stageRow(t.rows.data(), 2, t.iv(), korv_lt::StageSettings{}, io);
+    EXPECT_DOUBLE_EQ(io[6], 1.05e308);
+}

@@ -156,6 +156,33 @@ TEST(AtRiskTimes, TimesNearTheLargestDoubleGiveFiniteTicks)
     EXPECT_NE(named(r, "SurvivalPlot"), nullptr);
 }
 
+// ATRISK= times past the largest time of the data (a censored one counts)
+// are named in the log, with that time, for one graph of all strata and for
+// a graph per stratum alike; times within the data give no note.
+TEST(AtRiskTimes, GivenTimesPastTheDataAreNamed)
+{
+    const std::string csv = "t,c,g\n10,1,a\n40,1,a\n25,1,b\n61.5,0,b\n";
+    StepRun r = run("proc korvante data=bydata notable plots=survival(atrisk=0 20 60 100);\n"
+                    "   time t*c(0);\n   strata g;\nrun;\n",
+                    csv);
+    ASSERT_EQ(r.status, 0) << r.log;
+    EXPECT_NE(r.log.find("NOTE: The ATRISK= time 100 lies past the largest time of the data, "
+                         "61.5: no subject is at risk there."),
+              std::string::npos)
+        << r.log;
+    StepRun each = run("proc korvante data=bydata notable plots=survival(atrisk=0 70 80.25 "
+                       "strata=individual);\n   time t*c(0);\n   strata g;\nrun;\n",
+                       csv);
+    EXPECT_NE(each.log.find("The ATRISK= times 70 80.25 lie past the largest time of the data, "
+                            "61.5:"),
+              std::string::npos)
+        << each.log;
+    StepRun within = run("proc korvante data=bydata notable plots=survival(atrisk=0 61.5);\n"
+                         "   time t*c(0);\n   strata g;\nrun;\n",
+                         csv);
+    EXPECT_EQ(within.log.find("ATRISK= time"), std::string::npos) << within.log;
+}
+
 TEST(AtRiskTimes, TickTextMergesTheAtRiskTimesWithNiceTicks)
 {
     const std::string data = upTo(1000) + "500,0\n";

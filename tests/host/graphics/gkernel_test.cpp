@@ -376,3 +376,30 @@ TEST_F(Kernel, TheTasksControlBlockExistsFromItsStart)
     EXPECT_NE(gx->gngraph, nullptr);
     EXPECT_EQ(xytngl(task, 0, "__VDQ_GSUBLIB", 13, &slot, &owner), XYT_NOT_FOUND);
 }
+
+// The automatic texts of axis values: fixed decimals where they show each
+// value, else an exponent with the digits the values need, never digits
+// that misstate the value (a fixed 2.5e306 cut to 32 characters) nor 0 for
+// a value too small for eight decimals.
+TEST(ValueTexts, ValuesAtTheExtremesTakeAnExponent)
+{
+    auto texts = [](std::vector<double> v) {
+        std::vector<char> buf(32 * v.size());
+        long code = -1;
+        short len = 0;
+        EXPECT_EQ(ggbestr(v.data(), static_cast<int>(v.size()), buf.data(), &code, &len), 0);
+        std::vector<std::string> out;
+        for (size_t i = 0; i < v.size(); ++i) {
+            std::string t(buf.data() + 32 * i, 32);
+            out.push_back(t.substr(0, t.find_last_not_of(' ') + 1));
+        }
+        return out;
+    };
+    EXPECT_EQ(texts({0, 0.2, 0.4 + 5.5e-17, 1}),
+              (std::vector<std::string>{"0.0", "0.2", "0.4", "1.0"}));
+    EXPECT_EQ(texts({0, 2.5e306, 5e306}), (std::vector<std::string>{"0", "2.5E306", "5.0E306"}));
+    EXPECT_EQ(texts({0, 1e-306, 2e-306}), (std::vector<std::string>{"0", "1E-306", "2E-306"}));
+    EXPECT_EQ(texts({1e15, 2e15}),
+              (std::vector<std::string>{"1000000000000000", "2000000000000000"}));
+    EXPECT_EQ(texts({0, 1e20}), (std::vector<std::string>{"0", "1E20"}));
+}

@@ -1040,3 +1040,72 @@ TEST(OtherFamilies, APageOfIncidencePanelsReadsItsOwnStrataRows)
     // One page of strata: the whole table is the page.
     EXPECT_EQ(graphDataRows(page(cif({1, 2, 3}), 1)), (std::pair<size_t, size_t>{0, 18}));
 }
+
+// At-risk times of which one pair crowds (0, 30, 60, 90 on an axis to 730):
+// only the labels that would overlap are left out, 365 keeps its label in
+// the room it has, the counts keep a size read easily (those that would
+// overlap are left out in both rows alike), and no count stands under a
+// tick without a label.
+TEST(SurvivalFamily, CrowdedAtRiskTimesLoseOnlyWhatCollides)
+{
+    const std::vector<double> at = {0, 30, 60, 90, 180, 365, 730};
+    std::vector<std::vector<double>> rows;
+    for (int s = 1; s <= 2; ++s) {
+        rows.push_back({static_cast<double>(s), M, 0, 1, 0, 140, M});
+        for (size_t i = 0; i < at.size(); ++i) {
+            const double n = 140 - 18.0 * static_cast<double>(i) - s;
+            rows.push_back({static_cast<double>(s), at[i], at[i], M, M, n, M});
+            rows.push_back({static_cast<double>(s), M, at[i] + 5, 0.95 - 0.12 * i, 1, n, M});
+        }
+        rows.push_back({static_cast<double>(s), M, 1022, 0.1, 1, 1, M});
+    }
+    std::vector<std::string> strata;
+    for (const auto& r : rows)
+        strata.push_back(r[0] == 1 ? "1" : "2");
+    NodePtr t = table({"StratumNum", "tAtRisk", "Time", "Survival", "Event", "AtRisk", "Censored"},
+                      rows, strata, "sex");
+    const Drawn d = draw(graph("ProductLimitSurvival2", {t},
+                               {num("plotAtRisk", 1), txt("classAtRisk", "Stratum"),
+                                txt("rowWeights", "PREFERRED"), num("plotCensored", 1)}));
+    std::map<double, std::string> labelAt; // x of each labelled tick
+    for (const auto* it : d.canvas->of("axis-x"))
+        if (it->cls == "tick-label")
+            labelAt[it->at.x] = it->text;
+    std::set<std::string> labels;
+    for (const auto& [x, text] : labelAt)
+        labels.insert(text);
+    for (const char* want : {"0", "180", "365", "730"})
+        EXPECT_TRUE(labels.count(want)) << want;
+    EXPECT_GE(labels.size(), 5u);
+    size_t counts = 0;
+    for (const auto* it : d.canvas->of("atrisk-count")) {
+        if (it->kind != RecordingCanvas::Item::Text)
+            continue;
+        ++counts;
+        EXPECT_GE(it->style.size, 8) << it->text;
+        EXPECT_TRUE(labelAt.count(it->at.x)) << it->text << " at " << it->at.x;
+    }
+    EXPECT_EQ(counts % 2, 0u);
+    EXPECT_GE(counts, 2 * labels.size() - 2);
+}
+
+// The median inset of one curve has no column of row labels: its first
+// column, the subjects, is set flush right like every other number.
+TEST(SurvivalFamily, TheSubjectsOfAOneCurveInsetAreSetFlushRight)
+{
+    NodePtr t = table({"Time", "Survival", "Censored"},
+                      {{0, 1, M}, {2, 0.75, M}, {3, M, 0.75}, {6, 0.375, M}, {8, M, 0.375}});
+    const Drawn d = draw(graph("ProductLimitSurvival", {t},
+                               {num("NObs", 4), num("NEvent", 2), num("Median", 6),
+                                num("LowerMedian", 2), num("UpperMedian", M)}));
+    const auto items = d.canvas->of("inset-median");
+    std::vector<const RecordingCanvas::Item*> text;
+    for (const auto* it : items)
+        if (it->kind == RecordingCanvas::Item::Text)
+            text.push_back(it);
+    ASSERT_EQ(text.size(), 10u); // five headings, five values
+    EXPECT_EQ(text[0]->text, "Subjects");
+    EXPECT_EQ(text[5]->text, "4");
+    for (size_t k = 0; k < 5; ++k)
+        EXPECT_NEAR(text[k]->box.x1, text[k + 5]->box.x1, 1e-9) << text[k]->text;
+}

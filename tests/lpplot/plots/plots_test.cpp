@@ -245,6 +245,28 @@ TEST(Plots, TimesNearTheLargestDouble)
     EXPECT_NE(r.listing.find("1.79E308", at), std::string::npos) << r.listing.substr(at, 2000);
 }
 
+// Life-table intervals up to 1.1e308: the hazard is drawn at every
+// interval's midpoint, the last two included (their bounds' sum is past the
+// largest double).
+TEST(Plots, HazardAtMidpointsNearTheLargestDouble)
+{
+    std::string csv = "t,s\n";
+    for (int i = 5; i <= 105; i += 10)
+        csv += std::to_string(i) + "e306,1\n";
+    StepRun r = run("options linesize=80 pagesize=40;\n"
+                    "proc korvante data=bydata method=life intervals=0 to 1.1e308 by 1e307 "
+                    "lineprinter plots=(h) notable;\n"
+                    "   time t*s(0);\n"
+                    "run;\n",
+                    csv);
+    EXPECT_EQ(r.status, 0) << r.log;
+    const size_t at = r.listing.find("Plot of the Hazard Function");
+    ASSERT_NE(at, std::string::npos) << r.listing;
+    // Eleven intervals, each with an event: eleven points.
+    const std::string plot = r.listing.substr(at, r.listing.find("-+-", at) - at);
+    EXPECT_EQ(std::count(plot.begin(), plot.end(), 'A'), 11) << plot;
+}
+
 TEST(Plots, RequestsWithoutAPlotKindPrintNothing)
 {
     // LINEPRINTER alone asks for no plot; the results are those of a run

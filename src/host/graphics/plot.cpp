@@ -1158,8 +1158,9 @@ void drawCell(Canvas& c, const Figure& f, const PlotCell& cell, const Rect& R,
     layoutYAxis(f, cell, R, F);
     layoutXAxis(cell, R, F);
     if (trace)
-        trace->push_back(
-            {F.plot, F.sx.d0, F.sx.d1, F.sy.d0, F.sy.d1, F.dataBottom, F.sx.p0, F.sx.p1});
+        trace->push_back({F.plot, F.sx.d0, F.sx.d1, F.sy.d0, F.sy.d1, F.dataBottom, F.sx.p0,
+                          F.sx.p1,
+                          std::vector<double>(F.counts.hidden.begin(), F.counts.hidden.end())});
     drawData(c, cell, F);
     const double afterLabels = drawAxes(c, cell, F);
     drawAtRisk(c, f, cell, R, F, afterLabels);

@@ -166,6 +166,9 @@ struct CellTrace {
     double x0, x1, y0, y1;
     double dataBottom;
     double px0, px1; // where x0 and x1 lie (the axis may start inside the frame)
+    // The at-risk times whose counts are left out: they would overlap the
+    // counts beside them at any size still read easily.
+    std::vector<double> countsLeftOut;
 };
 // Draws a figure on a canvas of figureSize(f); `trace` (may be null)
 // receives each cell's mapping. Returns the height it took (that of

@@ -31,6 +31,7 @@ constexpr int kMsgFileFailed = 311;
 constexpr int kMsgImageFailed = 312;
 constexpr int kMsgFolderFailed = 313;
 constexpr int kMsgFolderOutside = 5301;
+constexpr int kMsgCountsLeftOut = 314;
 
 namespace fs = std::filesystem;
 
@@ -118,10 +119,11 @@ int drawStepGraphs(StepDoc& doc, size_t stepIndex)
     // Ids are kept apart across the graphs of the page by a prefix naming
     // the step and the graph.
     std::vector<std::string> why(graphs.size());
+    std::vector<std::vector<double>> leftOut(graphs.size());
     auto draw = [&](size_t i) {
         const std::string prefix =
             "s" + std::to_string(stepIndex + 1) + "g" + std::to_string(i + 1) + "-";
-        graphs[i]->svg = graphSvg(*graphs[i], prefix, why[i], byLines[i]);
+        graphs[i]->svg = graphSvg(*graphs[i], prefix, why[i], byLines[i], &leftOut[i]);
     };
     std::vector<size_t> small;
     for (size_t i = 0; i < graphs.size(); ++i) {
@@ -155,6 +157,18 @@ int drawStepGraphs(StepDoc& doc, size_t stepIndex)
     }
     for (size_t i = 0; i < graphs.size(); ++i) {
         Node& g = *graphs[i];
+        if (!leftOut[i].empty()) {
+            // At-risk counts the graph has no room for are named, not
+            // dropped without a word.
+            std::string times;
+            char buf[40];
+            for (double t : leftOut[i]) {
+                std::snprintf(buf, sizeof buf, "%s%.15g", times.empty() ? "" : ", ", t);
+                times += buf;
+            }
+            xpmlog(kHostGroup, kMsgCountsLeftOut, g.name.c_str(),
+                   (g.label.empty() ? g.templ : g.label).c_str(), times.c_str());
+        }
         if (g.svg.empty()) {
             g.drawNote = why[i];
             xpmlog(kHostGroup, kMsgNotDrawn, g.name.c_str(),

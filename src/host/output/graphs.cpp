@@ -1710,7 +1710,7 @@ bool graphFigure(const Node& graph, vgr::Figure& figure, std::string& why)
 }
 
 std::string graphSvg(const Node& graph, const std::string& idPrefix, std::string& why,
-                     const std::string& byLine)
+                     const std::string& byLine, std::vector<double>* countsLeftOut)
 {
     vgr::Figure f;
     if (!graphFigure(graph, f, why))
@@ -1721,7 +1721,14 @@ std::string graphSvg(const Node& graph, const std::string& idPrefix, std::string
     // The figure is drawn once; its height, known when it is drawn, goes in
     // the header the canvas writes last.
     vgr::SvgCanvas c(f.width, 0, idPrefix, graph.label.empty() ? graph.name : graph.label);
-    c.setHeight(vgr::drawFigure(c, f));
+    std::vector<vgr::CellTrace> trace;
+    c.setHeight(vgr::drawFigure(c, f, countsLeftOut != nullptr ? &trace : nullptr));
+    if (countsLeftOut != nullptr) {
+        std::set<double> times;
+        for (const vgr::CellTrace& t : trace)
+            times.insert(t.countsLeftOut.begin(), t.countsLeftOut.end());
+        countsLeftOut->assign(times.begin(), times.end());
+    }
     return c.take();
 }
 

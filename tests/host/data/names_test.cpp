@@ -3,9 +3,6 @@
 // library, and the data sets of one step that are one file in disguise.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <filesystem>
 #include <future>
@@ -13,6 +10,7 @@
 #include <thread>
 
 #include "data_test_util.h"
+#include "support/lock_holder.h"
 #include "vyr_atomic_file.h"
 #include "vyr_data.h"
 #include "vyr_session.h"
@@ -301,30 +299,13 @@ TEST_F(DataNames, APlantedLockFileIsNeverPassedOverSilently)
 TEST_F(DataNames, ReadersWaitForAWriterCommittingIntoTheFolder)
 {
     write(dataDir(), "pair.csv", "a\n1\n");
-    int ready[2], release[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(release), 0);
-    const pid_t writer = fork();
-    ASSERT_GE(writer, 0);
-    if (writer == 0) {
-        vyr::FolderLock lock(dataDir(), true);
-        char c = lock.held() ? 'y' : 'n';
-        (void)!::write(ready[1], &c, 1);
-        (void)!::read(release[0], &c, 1);
-        _exit(0);
-    }
-    char c = 0;
-    ASSERT_EQ(::read(ready[0], &c, 1), 1);
-    ASSERT_EQ(c, 'y');
+    vyrtest::LockHolder writer(dataDir() + "/.korvante.lock");
+    ASSERT_TRUE(writer.held());
     std::future<DSHANDLE*> reading =
         std::async(std::launch::async, [this] { return open("pair", VYR_DS_INPUT); });
     EXPECT_EQ(reading.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
-    (void)!::write(release[1], &c, 1);
-    int status = 0;
-    ASSERT_EQ(waitpid(writer, &status, 0), writer);
+    writer.release();
     ASSERT_NE(reading.get(), nullptr);
-    for (int fd : {ready[0], ready[1], release[0], release[1]})
-        ::close(fd);
 }
 
 // A run never waits for its own lock: a step that holds a folder's lock (a

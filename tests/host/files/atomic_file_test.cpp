@@ -5,13 +5,14 @@
 
 #include "vyr_atomic_file.h"
 
+#include "support/lock_holder.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -496,21 +497,8 @@ TEST_F(AtomicFileTest, ARunNeverWaitsForItselfNorWithoutLimitWhileHoldingALock)
     // Another process holds the lock of the folder `other`.
     const std::string other = dir + "/other";
     fs::create_directory(other);
-    int ready[2], release[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(release), 0);
-    const pid_t holder = fork();
-    ASSERT_GE(holder, 0);
-    if (holder == 0) {
-        const int fd = ::open((other + "/.korvante.lock").c_str(), O_RDWR | O_CREAT, 0644);
-        char c = fd >= 0 && flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
-        (void)!::write(ready[1], &c, 1);
-        (void)!::read(release[0], &c, 1);
-        _exit(0);
-    }
-    char c = 0;
-    ASSERT_EQ(::read(ready[0], &c, 1), 1);
-    ASSERT_EQ(c, 'y');
+    vyrtest::LockHolder holder(other + "/.korvante.lock");
+    ASSERT_TRUE(holder.held());
     setenv("KORV_LOCK_WAIT_MS", "300", 1);
     vyr::FolderLock mine(dir, true);
     ASSERT_TRUE(mine.held());
@@ -524,11 +512,6 @@ TEST_F(AtomicFileTest, ARunNeverWaitsForItselfNorWithoutLimitWhileHoldingALock)
     unsetenv("KORV_LOCK_WAIT_MS");
     EXPECT_TRUE(busy);
     EXPECT_NE(why.find("gave up after waiting 300 milliseconds"), std::string::npos) << why;
-    (void)!::write(release[1], &c, 1);
-    int status = 0;
-    waitpid(holder, &status, 0);
-    for (int fd : {ready[0], ready[1], release[0], release[1]})
-        ::close(fd);
 }
 
 // A claim by inode holds only while the claimed file is at its name: once a

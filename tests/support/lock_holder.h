@@ -1,0 +1,63 @@
+// Another process that holds a lock file (an exclusive flock) until the
+// test lets it go: what a run does while another run holds a folder's lock.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace vyrtest
+{
+
+class LockHolder
+{
+  public:
+    // Forks a process that makes `lockFile` if need be and locks it; returns
+    // once it holds the lock (held()), or failed to.
+    explicit LockHolder(const std::string& lockFile)
+    {
+        int ready[2];
+        if (pipe(ready) != 0 || pipe(release_) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            // Only system calls here: the test process may run threads.
+            const int fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+            char c = fd >= 0 && flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
+            (void)!::write(ready[1], &c, 1);
+            (void)!::read(release_[0], &c, 1);
+            _exit(0);
+        }
+        char c = 0;
+        held_ = pid_ > 0 && ::read(ready[0], &c, 1) == 1 && c == 'y';
+        ::close(ready[0]);
+        ::close(ready[1]);
+    }
+    LockHolder(const LockHolder&) = delete;
+    LockHolder& operator=(const LockHolder&) = delete;
+    // Lets the lock go and waits for the process to end.
+    ~LockHolder() { release(); }
+    void release()
+    {
+        if (pid_ <= 0)
+            return;
+        const char c = 'x';
+        (void)!::write(release_[1], &c, 1);
+        int status = 0;
+        (void)waitpid(pid_, &status, 0);
+        ::close(release_[0]);
+        ::close(release_[1]);
+        pid_ = -1;
+    }
+    bool held() const { return held_; }
+
+  private:
+    pid_t pid_ = -1;
+    int release_[2] = {-1, -1};
+    bool held_ = false;
+};
+
+} // namespace vyrtest

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <numeric>
 #include <string>
 #include <strings.h>
 #include <vector>
@@ -536,12 +537,10 @@ int korvgp1(KorvPtr q)
         d.buffer = static_cast<double*>(d.alloc(8 * ninter * (rows + (mids ? 1 : 0))));
         if (mids) {
             double* mid = d.buffer + rows * ninter;
-            // Half the width from the lower bound: the bounds' sum may pass
-            // the largest double.
+            // std::midpoint: the bounds' sum may pass the largest double.
             for (int64_t i = 0; i < ninter; ++i)
-                mid[i] = i + 1 < q->ninter
-                             ? q->interval[i] + (q->interval[i + 1] - q->interval[i]) / 2
-                             : korv_missing();
+                mid[i] = i + 1 < q->ninter ? std::midpoint(q->interval[i], q->interval[i + 1])
+                                           : korv_missing();
         }
     } else {
         d.buffer = static_cast<double*>(d.alloc(16 * (q->maxnobs + 1)));

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -193,9 +194,9 @@ void stageRow(const LIFETABLE* rows, int k, const Intervals& iv, const StageSett
     io[lt_slot::LOWER] = k < iv.ninter ? iv.bounds[k] : miss;
     const bool upper = k + 1 < iv.ninter && r.effective > 1e-12;
     io[lt_slot::UPPER] = upper ? iv.bounds[k + 1] : miss;
-    // Half the width from the lower bound: the bounds' sum passes the largest
-    // double where the bounds near it, the midpoint never does.
-    io[lt_slot::MIDPOINT] = upper ? iv.bounds[k] + (iv.bounds[k + 1] - iv.bounds[k]) / 2 : miss;
+    // std::midpoint: the bounds' sum passes the largest double where the
+    // bounds near it, the midpoint never does.
+    io[lt_slot::MIDPOINT] = upper ? std::midpoint(iv.bounds[k], iv.bounds[k + 1]) : miss;
     io[lt_slot::SURV] = r.surv;
     const double se = stderrOf(r.svar);
     io[lt_slot::STDERR] = se;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 
 #include "common/stages.h"
 #include "common/strata.h"
@@ -170,12 +171,12 @@ void drawLifeTable(KorvPtr q, const Frames& f, double* blocks, double* second, i
                  X, t, XGuard::First, std::log(q->tmin), X);
     }
     if ((f.h && hz) || (f.p && pd)) {
-        // Interval midpoints, half the width from the lower bound (the
-        // bounds' sum may pass the largest double); the last row has one
-        // only when a boundary follows it.
+        // Interval midpoints (std::midpoint: the bounds' sum may pass the
+        // largest double); the last row has one only when a boundary
+        // follows it.
         for (int64_t j = 0; j < n; ++j)
             second[j] =
-                j + 1 < n || n < q->ninter ? iv[j] + (iv[j + 1] - iv[j]) / 2 : korv_missing();
+                j + 1 < n || n < q->ninter ? std::midpoint(iv[j], iv[j + 1]) : korv_missing();
         if (f.h && hz)
             segments(f.h, second, hz, n, 1, 0, q->hazmax, q->pgtmax, t);
         if (f.p && pd)

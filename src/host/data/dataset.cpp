@@ -660,8 +660,8 @@ void vyr::data_session_start()
 
 namespace
 {
-// Ends the step's data sets; returns the number of output data sets that
-// could not be committed.
+// Completes the step's output data sets under their temporary names;
+// returns the number that could not be written.
 int step_complete()
 {
     std::vector<DSHANDLE*> sets;
@@ -678,6 +678,8 @@ int step_complete()
     return failures;
 }
 
+// Ends the step's data sets; returns the number of output data sets that
+// could not be committed.
 int step_end(bool ok)
 {
     int failures = 0;

@@ -21,8 +21,9 @@
 //   table below the time axis. With an at-risk table the time axis has its
 //   ticks at the at-risk times, so that every count sits under its tick.
 //   Counts shrink to fit down to a size still read easily; the counts of a
-//   time that would still overlap a neighbour's are left out in every row,
-//   and so is the label of its tick, not the counts of every other time.
+//   time that would still overlap a neighbour's are left out in every row
+//   (the log names those times), not the counts of every other time, and
+//   its tick keeps its label only where the label has room.
 //   A table inside takes a row per curve from the curves' height: up to
 //   eight rows (vgr::kInsideAtRiskRows) the curves keep three quarters of
 //   the height they have with two; each row past the eighth makes the

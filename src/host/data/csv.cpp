@@ -1249,8 +1249,14 @@ bool load_columns(Table& t, int also)
         return true;
     Table got;
     {
-        // Shared with other readers; a writer committing into the folder waits.
+        // Shared with other readers; a writer committing into the folder
+        // waits. A load that cannot have the lock (its run holds another and
+        // has waited its step's limit) reads without it, and says so once.
         vyr::FolderLock lock(folder_of(t.path), false);
+        if (!lock.held() && !lock.absent() && !t.saidNoLock) {
+            t.saidNoLock = true;
+            xpmlog(kGroup, 4002, t.path.c_str(), lock.why().c_str());
+        }
         if (!load_impl(t.path, t.sidecar, got, &t, &select))
             return false;
     }

@@ -98,6 +98,7 @@ struct Table {
     std::string path;
     Sidecar sidecar;
     long long fileSize = 0, fileTime = 0; // the file as it was opened
+    bool saidNoLock = false;              // a load read it without its folder's lock, and said so
 };
 // Files of at least this many bytes are opened with their types and lengths
 // only; a column's values are read when first used.
@@ -187,6 +188,7 @@ struct Output {
     int lastWriteRc = 0;
     bool failed = false;
     bool completed = false; // both files whole under their temporary names
+    bool prepared = false;  // checked, and its folder's lock held, to be put in place
     bool closed = false;
 };
 

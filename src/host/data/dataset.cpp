@@ -96,6 +96,7 @@ std::string member_file(const std::string& dir, const std::string& member, bool*
 
 int step_end(bool ok);
 int step_complete();
+int step_prepare();
 
 void hook_step_end()
 {
@@ -103,11 +104,12 @@ void hook_step_end()
     if (r.hooked)
         return;
     r.hooked = true;
-    // A step that completed its work completes its data sets' files before
-    // any file of the step is put in place: one that cannot be written fails
-    // the step, and its graphs are dropped with it.
+    // A step that completed its work completes its data sets' files, then
+    // checks where they go and takes the locks that putting them in place
+    // needs, before any file of the step is put in place: one that cannot be
+    // written fails the step, and its graphs are dropped with it.
     vyr::host_on_step_finish([](const VyrStep&, int& rc) {
-        if (rc <= 4 && step_complete() > 0 && rc < 1008)
+        if (rc <= 4 && (step_complete() > 0 || step_prepare() > 0) && rc < 1008)
             rc = 1008;
     });
     vyr::host_on_step_end([](const VyrStep&, int& rc) {
@@ -404,6 +406,9 @@ int finish_open(std::unique_ptr<DSHANDLE> ds, int mode, DSHANDLE** out)
         vyr::note_run_input(ds->path, vyr::RunInput::DataSet);
         vyr::note_run_input(sidecar_path(ds->path), vyr::RunInput::DataSet);
     }
+    // Its files, and any named as a data set's in its folder, are the user's
+    // data: no document of the run lands there.
+    vyr::note_data_set(ds->path, sidecar_path(ds->path));
     if (!check_collisions(*ds))
         return vyr_code(kFacility, mode == VYR_DS_INPUT ? 100 : 101);
     if (mode == VYR_DS_INPUT) {
@@ -631,6 +636,8 @@ XVHANDLE* vyr_data_keep_vector(std::unique_ptr<XVHANDLE> h)
 // Output commit/drop lives in output.cpp.
 int vyr_data_finish_output(DSHANDLE* ds, bool commit);
 int vyr_data_complete_output(DSHANDLE* ds);
+int vyr_data_prepare_outputs(const std::vector<DSHANDLE*>& sets);
+void vyr_data_release_outputs();
 
 void vyr_data_step_end(bool ok)
 {
@@ -678,8 +685,22 @@ int step_complete()
     return failures;
 }
 
+// Prepares the step's completed data sets to be put in place; returns the
+// number that may not be.
+int step_prepare()
+{
+    std::vector<DSHANDLE*> sets;
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_mutex);
+        for (auto& ds : reg().sets)
+            if (ds->out)
+                sets.push_back(ds.get());
+    }
+    return vyr_data_prepare_outputs(sets);
+}
+
 // Ends the step's data sets; returns the number of output data sets that
-// could not be committed.
+// could not be committed. The locks taken to put them in place are let go.
 int step_end(bool ok)
 {
     int failures = 0;
@@ -693,6 +714,7 @@ int step_end(bool ok)
     for (auto& ds : sets)
         if (ds->out && vyr_data_finish_output(ds.get(), ok) != 0)
             ++failures;
+    vyr_data_release_outputs();
     return failures;
 }
 } // namespace

@@ -9,6 +9,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <vector>
 
 #include "data_internal.h"
 #include "vyr_format.h"
@@ -156,34 +159,27 @@ bool complete_data_set(DSHANDLE* ds, std::string& why)
     return true;
 }
 
+// The locks of the library folders the step's data sets are put in place
+// in, taken before any file of the step is (vyr_data_prepare_outputs) and
+// let go once all are (vyr_data_release_outputs).
+using CommitLocks = std::vector<std::unique_ptr<vyr::FolderLock>>;
+CommitLocks g_commitLocks;
+
+// vyr_data_prepare_outputs, keeping the locks in `locks`.
+int prepare_outputs(const std::vector<DSHANDLE*>& sets, CommitLocks& locks);
+
 // Puts a completed data set in place: the CSV file and its attribute file
-// are renamed while the library folder's lock is held, so that a reader (who
-// shares the lock) never sees the CSV file of one run with the attribute
-// file of another. On failure nothing is replaced and `why` says what went
-// wrong.
+// are renamed while the library folder's lock is held (taken when the step's
+// files were prepared), so that a reader (who shares the lock) never sees
+// the CSV file of one run with the attribute file of another. Renames
+// alone: nothing here waits. On failure `why` says what went wrong.
 bool commit_data_set(DSHANDLE* ds, std::string& why)
 {
     Output& o = *ds->out;
     if (o.file.temp_path().empty())
         return o.file.commit(why);
-    const std::string side = sidecar_path(ds->path);
-    // Neither file replaces an input of the run, and the pair is renamed only
-    // under the folder's lock: never the one without the other, never
-    // without the lock.
-    for (const std::string& file : {o.attr.target(), o.file.target()}) {
-        std::string reason;
-        if (vyr::is_run_input(vyr::file_identity(file), reason, false)) {
-            why = file + ": " + reason;
-            return false;
-        }
-    }
-    vyr::FolderLock lock(vyr::folder_of(ds->path), true);
-    if (!lock.held()) {
-        why = lock.why();
-        return false;
-    }
     if (!o.attr.commit(why)) {
-        why = side + ": " + why;
+        why = sidecar_path(ds->path) + ": " + why;
         return false;
     }
     return o.file.commit(why);
@@ -444,6 +440,84 @@ int vyr_data_complete_output(DSHANDLE* ds)
     return 0;
 }
 
+// Prepares the step's completed data sets to be put in place, before any
+// file of the step is: neither file of one may replace an input of the run,
+// and the lock of each library folder they go to is taken, in one order
+// (by the folder's device and inode) that every run keeps, so that two runs
+// putting data sets in the same folders never each hold one lock and wait
+// for the other. Waiting here, a signal still stops the run at once. A data
+// set that fails says which one and why; returns how many failed (the step
+// then puts none of its files in place).
+int vyr_data_prepare_outputs(const std::vector<DSHANDLE*>& sets)
+{
+    return prepare_outputs(sets, g_commitLocks);
+}
+
+namespace
+{
+
+// A data set that may not be put in place, said already: its files go.
+void drop_failed(Output& o)
+{
+    o.file.abandon();
+    o.attr.abandon();
+    o.closed = true;
+}
+
+int prepare_outputs(const std::vector<DSHANDLE*>& sets, CommitLocks& locks)
+{
+    int failures = 0;
+    std::map<std::pair<dev_t, ino_t>, std::string> folders;
+    std::map<std::string, std::vector<DSHANDLE*>> byFolder;
+    for (DSHANDLE* ds : sets) {
+        Output& o = *ds->out;
+        if (o.closed || !o.completed || o.file.temp_path().empty())
+            continue;
+        bool ok = true;
+        for (const std::string& file : {o.attr.target(), o.file.target()}) {
+            std::string reason;
+            if (ok && vyr::is_run_input(vyr::file_identity(file), reason, false)) {
+                xpmlog(kGroup, 12, ds->display.c_str(), (file + ": " + reason).c_str());
+                ok = false;
+            }
+        }
+        if (!ok) {
+            drop_failed(o);
+            ++failures;
+            continue;
+        }
+        const std::string folder = vyr::folder_of(ds->path);
+        const vyr::FileIdentity id = vyr::file_identity(folder);
+        folders.emplace(std::make_pair(id.dev, id.ino), folder);
+        byFolder[folder].push_back(ds);
+    }
+    if (failures > 0)
+        return failures;
+    for (const auto& [id, folder] : folders) {
+        auto lock = std::make_unique<vyr::FolderLock>(folder, true);
+        if (!lock->held()) {
+            for (DSHANDLE* ds : byFolder[folder]) {
+                xpmlog(kGroup, 12, ds->display.c_str(), lock->why().c_str());
+                drop_failed(*ds->out);
+            }
+            return static_cast<int>(byFolder[folder].size());
+        }
+        locks.push_back(std::move(lock));
+    }
+    for (const auto& [folder, in] : byFolder)
+        for (DSHANDLE* ds : in)
+            ds->out->prepared = true;
+    return 0;
+}
+
+} // namespace
+
+// Lets go of the locks vyr_data_prepare_outputs took.
+void vyr_data_release_outputs()
+{
+    g_commitLocks.clear();
+}
+
 // Commits (or drops) an output data set: its completed files are renamed
 // over the real name and its attribute file. A data set that fails says
 // which one and why; one that is dropped leaves any earlier file of its name
@@ -456,14 +530,20 @@ int vyr_data_finish_output(DSHANDLE* ds, bool commit)
             return rc;
     if (o.closed)
         return 0;
-    o.closed = true;
     if (!commit) {
+        o.closed = true;
         o.file.abandon();
         o.attr.abandon();
         if (o.rows > 0 || o.defined)
             xpmlog(kGroup, 14, ds->display.c_str());
         return 0;
     }
+    // A data set put in place by itself, not with its step's files, is
+    // prepared here, and its folder's lock let go when it is in place.
+    CommitLocks own;
+    if (!o.prepared && !o.file.temp_path().empty() && prepare_outputs({ds}, own) > 0)
+        return vyr_code(kFacility, 12);
+    o.closed = true;
     std::string why;
     if (!commit_data_set(ds, why)) {
         o.file.abandon();

@@ -112,6 +112,8 @@ int catalogue_use(const std::string& folder, bool keepsEarlier, std::string& why
     CatalogueNames& n = names();
     std::lock_guard<std::mutex> g(n.lock);
     auto [at, fresh] = n.used.try_emplace(folder);
+    if (fresh)
+        note_catalogue_folder(folder); // its entries are never replaced by a document
     if (!keepsEarlier)
         return 0;
     n.permanent.insert(folder);

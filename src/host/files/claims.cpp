@@ -1,10 +1,14 @@
 // The run's record of its files: the inputs no output may replace, the
 // files it made, and the claims of its outputs on the files they land on
 // (see vyr_atomic_file.h).
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdint>
+#include <cstring>
+#include <initializer_list>
 #include <mutex>
 
 #include "host/files/files_internal.h"
@@ -25,6 +29,84 @@ std::atomic<bool> g_inputOverflow{false};
 std::atomic<std::uint64_t> g_missingKeys[kSignalInputs];
 std::atomic<int> g_missingCount{0};
 
+// The run's documents, for a signal handler: where each is put in place,
+// and whether that is a data set's file or a catalogue entry of the run
+// (found anew each time a data set or a folder is noted).
+struct Document {
+    char target[PATH_MAX];
+    std::atomic<bool> used{false};
+    std::atomic<bool> kept{false};
+};
+constexpr int kDocuments = 8;
+Document g_documents[kDocuments];
+
+// Whether a file named `name` in a folder is named as a data set's file or
+// as a catalogue entry's.
+bool named_as(const std::string& name, std::initializer_list<const char*> extensions)
+{
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0)
+        return false;
+    for (const char* ext : extensions)
+        if (strcasecmp(name.c_str() + dot, ext) == 0)
+            return true;
+    return false;
+}
+
+// kept_from_documents with the run's record locked.
+bool kept_locked(const files::RunFiles& r, const std::string& target, std::string& why)
+{
+    const FileIdentity id = file_identity(target);
+    if (r.dataSetFiles.count(id.path) != 0) {
+        why = "it is a file of a data set this run reads or writes, which a document never "
+              "replaces";
+        return true;
+    }
+    const std::string name = id.path.substr(id.path.rfind('/') + 1);
+    const bool dataName = named_as(name, {".csv", ".attr"});
+    const bool entryName = named_as(name, {".svg", ".png", ".pdf"});
+    if (!dataName && !entryName)
+        return false;
+    const FileIdentity folder = file_identity(folder_of(id.path));
+    if (dataName)
+        for (const auto& [f, given] : r.dataFolders)
+            if (f.same(folder)) {
+                why = "it is named as a data set's file in " + given +
+                      ", where this run reads or writes data sets, and a document never "
+                      "replaces one";
+                return true;
+            }
+    if (entryName)
+        for (const auto& [f, given] : r.catalogueFolders)
+            if (f.same(folder)) {
+                why = "it is named as an entry of the graphics catalogue " + given +
+                      ", which this run draws into, and a document never replaces one";
+                return true;
+            }
+    return false;
+}
+
+// Adds a folder to those noted, once.
+void add_folder(std::vector<std::pair<FileIdentity, std::string>>& folders, const FileIdentity& id,
+                const std::string& given)
+{
+    for (const auto& [f, name] : folders)
+        if (f.same(id))
+            return;
+    folders.emplace_back(id, given);
+}
+
+// Finds again, for a signal handler, which documents would land on a data
+// set's file or a catalogue entry.
+void refresh_documents(const files::RunFiles& r)
+{
+    for (Document& d : g_documents) {
+        std::string why;
+        if (d.used.load() && !d.kept.load() && kept_locked(r, d.target, why))
+            d.kept.store(true);
+    }
+}
+
 } // namespace
 
 namespace files
@@ -44,6 +126,22 @@ void note_run_made(const std::string& path)
     RunFiles& r = run_files();
     std::lock_guard<std::mutex> g(r.lock);
     r.made.insert({st.st_dev, st.st_ino});
+}
+
+void note_document(const std::string& target)
+{
+    if (target.empty() || target.size() >= PATH_MAX)
+        return;
+    for (Document& d : g_documents)
+        if (!d.used.load()) {
+            std::memcpy(d.target, target.c_str(), target.size() + 1);
+            d.kept.store(false);
+            d.used.store(true);
+            RunFiles& r = run_files();
+            std::lock_guard<std::mutex> g(r.lock);
+            refresh_documents(r);
+            return;
+        }
 }
 
 } // namespace files
@@ -159,9 +257,62 @@ void reset_run_files()
     r.claimedPaths.clear();
     r.claimedNodes.clear();
     g_inputCount.store(0);
+    r.dataSetFiles.clear();
+    r.dataFolders.clear();
+    r.catalogueFolders.clear();
+    for (Document& d : g_documents) {
+        d.used.store(false);
+        d.kept.store(false);
+    }
+    files::lock_waits_reset();
     files::reset_commit_notes();
     (void)take_swept_folders();
     g_inputOverflow.store(false);
+}
+
+void note_data_set(const std::string& csv, const std::string& attr)
+{
+    RunFiles& r = run_files();
+    const std::string csvPath = file_identity(csv).path, attrPath = file_identity(attr).path;
+    const FileIdentity folder = file_identity(folder_of(csv));
+    std::lock_guard<std::mutex> g(r.lock);
+    r.dataSetFiles.insert(csvPath);
+    r.dataSetFiles.insert(attrPath);
+    add_folder(r.dataFolders, folder, folder_of(csv));
+    refresh_documents(r);
+}
+
+void note_data_set_folder(const std::string& folder)
+{
+    RunFiles& r = run_files();
+    const FileIdentity id = file_identity(folder);
+    std::lock_guard<std::mutex> g(r.lock);
+    add_folder(r.dataFolders, id, folder);
+    refresh_documents(r);
+}
+
+void note_catalogue_folder(const std::string& folder)
+{
+    RunFiles& r = run_files();
+    const FileIdentity id = file_identity(folder);
+    std::lock_guard<std::mutex> g(r.lock);
+    add_folder(r.catalogueFolders, id, folder);
+    refresh_documents(r);
+}
+
+bool kept_from_documents(const std::string& target, std::string& why)
+{
+    RunFiles& r = run_files();
+    std::lock_guard<std::mutex> g(r.lock);
+    return kept_locked(r, target, why);
+}
+
+bool kept_from_documents_signal_safe(const char* target) noexcept
+{
+    for (const Document& d : g_documents)
+        if (d.used.load() && d.kept.load() && std::strcmp(d.target, target) == 0)
+            return true;
+    return false;
 }
 
 bool claim_output(const std::string& path, OutputKind kind, const std::string& what,

@@ -51,6 +51,9 @@ void empty_folder_signal_safe(int dirfd, int depth) noexcept;
 // once its files are in place or dropped.
 void release_catalogues();
 
+// Starts the limit of the waits for locks afresh (a new step, a new run).
+void lock_waits_reset() noexcept;
+
 // Forgets the files put in place since note_commits_from_now.
 void reset_commit_notes() noexcept;
 
@@ -76,8 +79,17 @@ struct RunFiles {
     std::vector<Claim> claims;
     std::map<std::string, std::size_t> claimedPaths;
     std::map<std::pair<dev_t, ino_t>, std::size_t> claimedNodes;
+    // What the run's documents never replace (see note_data_set): the files
+    // of its data sets by resolved path, the folders it keeps data sets in
+    // and the catalogues it draws into, each with the name it was given.
+    std::set<std::string> dataSetFiles;
+    std::vector<std::pair<FileIdentity, std::string>> dataFolders, catalogueFolders;
 };
 RunFiles& run_files();
+
+// Notes `target` as the file a document of the run is put in place at (see
+// AtomicFile::as_document), for kept_from_documents_signal_safe.
+void note_document(const std::string& target);
 
 // Notes the file at `path` as made by the run: reading it back later does
 // not make it an input.

@@ -2,22 +2,29 @@
 // never waits for a lock it holds itself: a second lock on a file the run
 // has locked shares the first one's lock. And it never waits without limit
 // while it holds a lock: two runs that each hold one and wait for the
-// other's would otherwise wait for ever.
+// other's would otherwise wait for ever. The limit is one for the whole
+// step, however many locks the step waits for. A wait of more than a moment
+// is said in the log, with the processes that hold the lock.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 #include <vector>
 
 #include "host/files/files_internal.h"
+#include "vyr_host.h"
 
 namespace vyr
 {
@@ -45,6 +52,51 @@ struct Held {
 
 std::mutex g_heldLock;
 std::vector<Held> g_held;
+
+// How long the running step has waited for locks while it held another, in
+// milliseconds: all such waits of a step share one limit.
+std::atomic<long long> g_stepWaitedMs{0};
+
+// A wait longer than this is said in the log.
+constexpr std::chrono::milliseconds kMoment{1000};
+constexpr int kHostGroup = 1;
+constexpr int kMsgWaitingForLock = 6066;
+
+// The processes that hold a flock on the file (dev, ino), from /proc/locks,
+// each with its command name: "process 4711 (korvante)". "another process"
+// when none can be found (no /proc, or the lock was let go meanwhile).
+std::string lock_holders(dev_t dev, ino_t ino)
+{
+    std::ifstream locks("/proc/locks");
+    std::string line, holders;
+    int count = 0;
+    char want[64];
+    std::snprintf(want, sizeof want, "%02x:%02x:%llu", major(dev), minor(dev),
+                  static_cast<unsigned long long>(ino));
+    while (std::getline(locks, line)) {
+        // "1: FLOCK  ADVISORY  WRITE 4711 08:02:1234 0 EOF"; a waiter's line
+        // has "->" after the number.
+        std::istringstream in(line);
+        std::string number, kind, advisory, mode, pid, file;
+        if (!(in >> number >> kind) || kind != "FLOCK" ||
+            !(in >> advisory >> mode >> pid >> file) || file != want)
+            continue;
+        std::ifstream comm("/proc/" + pid + "/comm");
+        std::string name;
+        std::getline(comm, name);
+        holders += (count++ > 0 ? ", " : "") + pid + (name.empty() ? "" : " (" + name + ")");
+    }
+    if (count == 0)
+        return "another process";
+    return (count == 1 ? "process " : "processes ") + holders;
+}
+
+// "30 seconds", "300 milliseconds".
+std::string duration_text(long long ms)
+{
+    return ms % 1000 == 0 ? std::to_string(ms / 1000) + " seconds"
+                          : std::to_string(ms) + " milliseconds";
+}
 
 const char* lock_file_name(LockFile which)
 {
@@ -129,11 +181,16 @@ FolderLock::FolderLock(const std::string& folder, bool exclusive, bool wait, Loc
         }
         holdsOther = !g_held.empty();
     }
-    const auto limit = held_lock_wait();
-    const auto until = std::chrono::steady_clock::now() + limit;
-    const bool blocking = wait && !holdsOther;
+    // Tried at once; then, while another process holds it, waited for: a
+    // run that holds no other lock waits until it is let go (a signal stops
+    // the run meanwhile), one that holds another only within the step's
+    // limit. After a moment the log says whose lock it waits for.
+    const long long limit = held_lock_wait().count();
+    const auto start = std::chrono::steady_clock::now();
+    const int mode = exclusive ? LOCK_EX : LOCK_SH;
+    bool said = false;
     for (;;) {
-        if (flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | (blocking ? 0 : LOCK_NB)) == 0)
+        if (flock(fd_, mode | LOCK_NB) == 0)
             break;
         if (errno == EINTR)
             continue;
@@ -141,26 +198,63 @@ FolderLock::FolderLock(const std::string& folder, bool exclusive, bool wait, Loc
             fail("the lock file " + path + " could not be locked: " + std::strerror(errno));
             return;
         }
-        if (wait && std::chrono::steady_clock::now() < until) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            continue;
-        }
-        busy_ = true;
         if (!wait) {
+            busy_ = true;
             fail("the lock file " + path + " is held by another run");
             return;
         }
-        const long ms = static_cast<long>(limit.count());
-        const std::string waited = ms % 1000 == 0 ? std::to_string(ms / 1000) + " seconds"
-                                                  : std::to_string(ms) + " milliseconds";
-        fail("the lock file " + path + " is held by another run, and this run, which holds " +
-             "another lock itself, gave up after waiting " + waited +
-             " for it (two runs waiting for each other's locks would wait for ever)");
-        return;
+        const auto waited = std::chrono::steady_clock::now() - start;
+        const long long waitedMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(waited).count();
+        if (holdsOther && g_stepWaitedMs.load() + waitedMs >= limit) {
+            g_stepWaitedMs.fetch_add(waitedMs);
+            busy_ = true;
+            fail("the lock file " + path + " is held by another run, and this run, which holds " +
+                 "another lock itself, gave up after waiting " + duration_text(limit) +
+                 " in this step for locks, the most such a run waits (two runs waiting for " +
+                 "each other's locks would wait for ever)");
+            return;
+        }
+        if (!said && waited >= kMoment) {
+            said = true;
+            const std::string until =
+                holdsOther ? "at most " + duration_text(limit - g_stepWaitedMs.load() - waitedMs) +
+                                 " more, as it holds another lock itself"
+                           : "until it is let go (a signal stops the run meanwhile)";
+            xpmlog(kHostGroup, kMsgWaitingForLock, path.c_str(),
+                   lock_holders(st.st_dev, st.st_ino).c_str(), until.c_str());
+            if (!holdsOther) {
+                // Nothing else is held: the kernel's own wait, which hands
+                // the lock over as soon as it is let go.
+                while (flock(fd_, mode) != 0) {
+                    if (errno != EINTR) {
+                        fail("the lock file " + path +
+                             " could not be locked: " + std::strerror(errno));
+                        return;
+                    }
+                }
+                break;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    if (holdsOther)
+        g_stepWaitedMs.fetch_add(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - start)
+                                     .count());
     std::lock_guard<std::mutex> g(g_heldLock);
     g_held.push_back({st.st_dev, st.st_ino, exclusive, fd_});
 }
+
+namespace files
+{
+
+void lock_waits_reset() noexcept
+{
+    g_stepWaitedMs.store(0);
+}
+
+} // namespace files
 
 FolderLock::~FolderLock()
 {

@@ -506,7 +506,8 @@ bool AtomicFile::commit(std::string& why)
     finished_ = false;
     if (temp_.empty())
         return true;
-    if (is_run_input(file_identity(target_), why, !replacesDataSets_)) {
+    if (is_run_input(file_identity(target_), why, !replacesDataSets_) ||
+        (document_ && kept_from_documents(target_, why))) {
         drop_temp();
         return false;
     }
@@ -520,6 +521,13 @@ bool AtomicFile::commit(std::string& why)
     end_private();
     note_commit(target_);
     return true;
+}
+
+void AtomicFile::as_document()
+{
+    document_ = true;
+    if (!temp_.empty())
+        files::note_document(target_);
 }
 
 void AtomicFile::drop_temp()
@@ -559,6 +567,11 @@ void note_commits_from_now() noexcept
     g_signalAfter = n != nullptr ? std::atoi(n) : 0;
     g_commitsNoted = 0;
     g_noteCommits.store(true);
+}
+
+void note_commits_stop() noexcept
+{
+    files::reset_commit_notes();
 }
 
 std::size_t append_file_names(char* buf, std::size_t at, std::size_t cap, bool committed,
@@ -846,7 +859,25 @@ void place_entry(StepFiles& f, std::size_t from, std::size_t to, std::vector<Sta
     }
 }
 
-std::vector<StagedFailure> commit_staged(StepFiles& f)
+// Checks where each staged file goes, as late as can be (a link may have
+// been planted while the step ran), and notes its target: nothing is put in
+// place. Returns those that may not be put in place, with the reasons.
+std::vector<StagedFailure> check_staged(StepFiles& f)
+{
+    std::vector<StagedFailure> failed;
+    for (Staged& s : f.files) {
+        std::string target, why;
+        if (check_staged_target(s.folder, s.name, target, why))
+            s.target = target;
+        else
+            failed.push_back({s.folder + "/" + s.name, why});
+    }
+    return failed;
+}
+
+// Puts the checked files in place, by renames alone: nothing here waits.
+// Returns those that could not be put in place (each removed).
+std::vector<StagedFailure> place_staged(StepFiles& f)
 {
     std::vector<StagedFailure> failed;
     for (std::size_t i = 0; i < f.files.size(); ++i) {
@@ -862,26 +893,31 @@ std::vector<StagedFailure> commit_staged(StepFiles& f)
             i = end - 1;
             continue;
         }
-        std::string target, why;
-        // Checked again: a link may have been planted while the step ran.
-        bool ok = check_staged_target(s.folder, s.name, target, why);
-        if (ok && ::rename(s.temp.c_str(), target.c_str()) != 0) {
-            why = std::strerror(errno);
-            ok = false;
-        }
-        if (!ok) {
+        if (::rename(s.temp.c_str(), s.target.c_str()) != 0) {
+            const int err = errno;
             (void)::unlink(s.temp.c_str());
-            failed.push_back({s.folder + "/" + s.name, why});
+            failed.push_back({s.folder + "/" + s.name, std::strerror(err)});
             continue;
         }
-        note_run_made(target);
-        note_commit(target);
+        note_run_made(s.target);
+        note_commit(s.target);
         if (f.signalAfterPlaced > 0 && --f.signalAfterPlaced == 0)
             std::raise(SIGTERM);
     }
     f.files.clear();
     remove_stage_folders(f);
     return failed;
+}
+
+// Drops the staged files that are not yet in place.
+std::size_t drop_staged(StepFiles& f)
+{
+    for (const Staged& s : f.files)
+        (void)::unlink(s.temp.c_str());
+    const std::size_t dropped = f.files.size();
+    f.files.clear();
+    remove_stage_folders(f);
+    return dropped;
 }
 
 } // namespace
@@ -953,7 +989,11 @@ bool StagedFile::finish(std::string& why)
     temp_.clear();
     if (!f.stepOpen) {
         // No step is running: there is nothing to wait for.
-        const std::vector<StagedFailure> failed = commit_staged(f);
+        std::vector<StagedFailure> failed = check_staged(f);
+        if (failed.empty())
+            failed = place_staged(f);
+        else
+            drop_staged(f);
         if (!failed.empty()) {
             why = failed.front().why;
             return false;
@@ -1001,6 +1041,11 @@ bool write_staged_file(const std::string& folder, const std::string& name, const
 
 void step_files_begin()
 {
+    files::lock_waits_reset();
+    // The files the step puts in place are noted from here on, so that a
+    // signal as the step ends can name them.
+    files::reset_commit_notes();
+    g_noteCommits.store(true);
     StepFiles& f = step_files();
     std::lock_guard<std::mutex> g(f.lock);
     f.stepOpen = true;
@@ -1011,12 +1056,19 @@ void step_files_begin()
     f.signalAfterPlaced = placed != nullptr ? std::atol(placed) : 0;
 }
 
+std::vector<StagedFailure> step_files_check()
+{
+    StepFiles& f = step_files();
+    std::lock_guard<std::mutex> g(f.lock);
+    return check_staged(f);
+}
+
 std::vector<StagedFailure> step_files_end()
 {
     StepFiles& f = step_files();
     std::lock_guard<std::mutex> g(f.lock);
     f.stepOpen = false;
-    std::vector<StagedFailure> failed = commit_staged(f);
+    std::vector<StagedFailure> failed = place_staged(f);
     files::release_catalogues();
     return failed;
 }
@@ -1035,11 +1087,7 @@ std::size_t drop_step_files()
     StepFiles& f = step_files();
     std::lock_guard<std::mutex> g(f.lock);
     f.stepOpen = false;
-    for (const Staged& s : f.files)
-        (void)::unlink(s.temp.c_str());
-    const std::size_t dropped = f.files.size();
-    f.files.clear();
-    remove_stage_folders(f);
+    const std::size_t dropped = drop_staged(f);
     files::release_catalogues();
     return dropped;
 }

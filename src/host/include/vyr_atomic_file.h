@@ -67,6 +67,10 @@ class AtomicFile
     // An output data set's file: its commit may replace a data set an
     // earlier step read (see note_run_input), never the program.
     void may_replace_data_sets() { replacesDataSets_ = true; }
+    // A document of the run (the listing, log, HTML or JSON file): its commit
+    // never replaces a data set's file or a catalogue entry (see
+    // note_data_set), and fails instead.
+    void as_document();
 
     bool is_open() const { return file_ != nullptr; }
     // The file that a commit replaces (the end of any symbolic links).
@@ -98,6 +102,7 @@ class AtomicFile
     // removed.
     int lockFd_ = -1;
     bool replacesDataSets_ = false;
+    bool document_ = false;
 };
 
 // A file of a step (a graph file, an image, a catalogue entry): written whole
@@ -153,15 +158,23 @@ bool write_staged_file(const std::string& folder, const std::string& name, const
                        StagedPlacement placement = StagedPlacement::Replace);
 
 // From here on, staged files wait for step_files_end (a step has begun).
+// The step's limit of waits for locks starts afresh, and the files it puts
+// in place are noted for a signal (see append_file_names).
 void step_files_begin();
-// Puts every file staged since step_files_begin in place, each over its
-// target, and forgets them; files staged from now on are put in place when
-// they are finished. Returns those that could not be put in place (each
-// removed, its target left as it was), with the reasons.
+// A step ends in two phases. First step_files_check, while a signal still
+// stops the run at once: every check that can refuse a staged file (a name
+// that leads out of its folder, a folder, a file the run reads); nothing is
+// put in place, and the step fails on any refusal it returns. Then
+// step_files_end, with signals held back: it puts every file staged since
+// step_files_begin in place by renames alone, each over its target, and
+// forgets them; files staged from now on are put in place when they are
+// finished. Returns those that could not be put in place (each removed, its
+// target left as it was), with the reasons.
 struct StagedFailure {
     std::string target;
     std::string why;
 };
+std::vector<StagedFailure> step_files_check();
 std::vector<StagedFailure> step_files_end();
 // The catalogue entries that step_files_end put in place under another name
 // than the one they were given, because something was made at that name
@@ -320,6 +333,23 @@ std::uint64_t path_key(const char* path) noexcept;
 // Forgets the run's inputs and made files (a new run in the same process).
 void reset_run_files();
 
+// Where the run keeps its data and graphs, which its documents never
+// replace. A data set's files: `csv` and `attr` exactly, and, in the folder
+// of `csv`, any file named as a data set's (NAME.csv, NAME.attr), made yet
+// or not. note_data_set_folder notes such a folder alone (a LIBNAME folder,
+// the data folder, WORK). A catalogue the run draws into: any file in it
+// named as an entry's (NAME.svg, NAME.png, NAME.pdf).
+void note_data_set(const std::string& csv, const std::string& attr);
+void note_data_set_folder(const std::string& folder);
+void note_catalogue_folder(const std::string& folder);
+// True, with the reason in `why`, when a document written at `target`
+// would land on a data set's file or a catalogue entry of the run.
+bool kept_from_documents(const std::string& target, std::string& why);
+// The same for a signal handler, which may not lock or allocate: whether
+// the document at `target` (as AtomicFile::target gives it) was found so
+// when it or a folder was last noted.
+bool kept_from_documents_signal_safe(const char* target) noexcept;
+
 // Where a write to `path` lands: the file at the end of its chain of
 // symbolic links (or `path` itself). Relative link targets are taken from
 // the link's folder. Returns false when the links loop or go too deep.
@@ -334,8 +364,11 @@ void remove_open_temp_files() noexcept;
 void remove_folder_signal_safe(const char* path, int depth) noexcept;
 // Files the run puts in place from now on are noted (those before are not),
 // so that a signal can say which files were written: called when the last
-// step has ended and the run's own files are committed.
+// step has ended and the run's own files are committed (a step notes its own
+// from step_files_begin).
 void note_commits_from_now() noexcept;
+// Stops noting them and forgets those noted (a step is over).
+void note_commits_stop() noexcept;
 // For a signal handler (async-signal-safe): appends to buf (from `at`, up to
 // `cap` bytes with its NUL) the names, joined by ", ", of the files put in
 // place since note_commits_from_now (committed) or still being written

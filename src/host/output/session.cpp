@@ -59,6 +59,8 @@ class RunFile : public TextSink
         why_.clear();
         if (!file_.open(path, why_))
             failed_ = true;
+        else
+            file_.as_document();
         return !failed_;
     }
 

@@ -277,6 +277,7 @@ bool open_sink(Sink& sink, const std::string& path)
         sink.why = why;
         return false;
     }
+    sink.file.as_document();
     if (&sink == &ps().listing && !sink.file.temp_path().empty())
         sink.readFd = ::open(sink.file.temp_path().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     return true;
@@ -487,15 +488,16 @@ const char* print_log_target() noexcept
 void print_signal_exit(const char* line, std::size_t length) noexcept
 {
     int fd = g_logFd.exchange(-1);
-    if (fd >= 0 && !is_run_input_signal_safe(g_logTarget, g_logKey.load())) {
+    if (fd >= 0 && !is_run_input_signal_safe(g_logTarget, g_logKey.load()) &&
+        !kept_from_documents_signal_safe(g_logTarget)) {
         // The log is flushed after every line, so its file holds all that
         // was logged: it gets the last line and its real name.
         (void)!::write(fd, line, length);
         (void)::rename(g_logTemp, g_logTarget);
     } else {
-        // No log file, or one that would replace a file the run reads: what
-        // the file holds (all that was logged) and the last line go to
-        // standard error.
+        // No log file, or one that would replace a file the run reads, a data
+        // set's file or a catalogue entry: what the file holds (all that was
+        // logged) and the last line go to standard error.
         if (fd >= 0) {
             int in = ::open(g_logTemp, O_RDONLY | O_CLOEXEC);
             if (in >= 0) {

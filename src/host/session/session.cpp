@@ -435,21 +435,29 @@ int run_step(VyrStep& step)
         }
     };
     runHooks(s.endHooks);
-    // Every file of the step is complete under its temporary name before
-    // any is put in place: a data set that cannot be written fails the step
-    // here, and its graphs are then dropped with it.
+    // A step's files are put in place in two phases. First, while a signal
+    // still stops the run at once and nothing of the step is in place, every
+    // file is made whole under its temporary name, every check that can
+    // refuse one is made, and the locks that putting the data sets in place
+    // needs are taken: a data set that cannot be written or put in place, or
+    // a graph file whose name may not be written, fails the step here, and
+    // none of its files is put in place.
     runHooks(s.hostFinishHooks);
-    // The step's files are put in place together: its graph files, images
-    // and catalogue entries, then its data sets. A signal meanwhile waits
-    // until they all are, so that a stopped step never leaves some of them
-    // new and some as an earlier run left them. A step that failed puts
-    // none of them in place.
-    signal_defer_begin();
+    if (s.stepRc <= 4)
+        for (const StagedFailure& f : step_files_check()) {
+            xpmlog(kHostGroup, kMsgStepFileFailed, f.target.c_str(), f.why.c_str());
+            raise_step(1008);
+        }
+    // Then the files are put in place by renames alone, nothing waiting: the
+    // graph files, images and catalogue entries, then the data sets. A
+    // signal meanwhile waits until they all are, and the log's last line
+    // names them. A step that failed puts none of them in place.
     const bool placing = s.stepRc <= 4;
     if (!placing) {
         if (const std::size_t n = drop_step_files(); n > 0)
             xpmlog(kHostGroup, kMsgStepFilesDropped, static_cast<int>(n));
     } else {
+        signal_defer_begin();
         for (const StagedFailure& f : step_files_end()) {
             xpmlog(kHostGroup, kMsgStepFileFailed, f.target.c_str(), f.why.c_str());
             raise_step(1008);
@@ -462,6 +470,7 @@ int run_step(VyrStep& step)
     runHooks(s.hostEndHooks);
     signal_note_step(false);
     signal_defer_end(placing);
+    note_commits_stop();
     log_swept_folders();
     pools_step_end();
     s.procAnchor = nullptr;
@@ -593,7 +602,9 @@ bool vyr_assign_library(std::string_view libref, std::string_view folder)
     if (!fs::is_directory(p, ec))
         return false;
     fs::path abs = fs::absolute(p, ec);
-    vyr::ss().libraries[vyr::upper(libref)] = (ec ? p : abs).lexically_normal().string();
+    const std::string path = (ec ? p : abs).lexically_normal().string();
+    vyr::ss().libraries[vyr::upper(libref)] = path;
+    vyr::note_data_set_folder(path);
     return true;
 }
 
@@ -679,28 +690,12 @@ namespace vyr
 namespace
 {
 
-// Is `name` the file of a data set (a CSV file or its attribute file)?
+// Is `name` the file of a data set (a CSV file or its attribute file), made
+// yet or not?
 bool data_set_file_name(const fs::path& name)
 {
     std::string ext = upper(name.extension().string());
     return ext == ".CSV" || ext == ".ATTR";
-}
-
-// Whether the other file of the data set `name` would belong to exists: the
-// CSV file of an attribute file, the attribute file of a CSV file. A file
-// named so is the data set's even before it is made.
-bool data_set_partner_exists(const fs::path& name)
-{
-    const bool attr = upper(name.extension().string()) == ".ATTR";
-    const char* const others[] = {attr ? ".csv" : ".attr", attr ? ".CSV" : ".ATTR"};
-    std::error_code ec;
-    for (const char* ext : others) {
-        fs::path other = name;
-        other.replace_extension(ext);
-        if (fs::exists(other, ec))
-            return true;
-    }
-    return false;
 }
 
 // The folder a library name leads to, resolved, or "" when it does not exist.
@@ -768,7 +763,7 @@ bool check_output_paths(const VyrSettings& settings)
         {"WORK", settings.outDir.empty() ? std::string() : resolved_folder(settings.outDir)}};
     for (const Given& out : given) {
         const fs::path target(out.id.path);
-        if (!data_set_file_name(target) || !(out.id.exists || data_set_partner_exists(target)))
+        if (!data_set_file_name(target))
             continue;
         for (const auto& [library, folder] : libraries) {
             if (!folder.empty() && target.parent_path().string() == folder) {
@@ -962,6 +957,11 @@ void start_session(const VyrSettings& settings)
     data_session_start();
     note_run_input(settings.program);
     note_run_input(settings.registry);
+    // One-level names read and write data sets here: no document of the run
+    // lands on a data set's file in them.
+    note_data_set_folder(vyr_data_dir());
+    if (!settings.outDir.empty())
+        note_data_set_folder(settings.outDir);
     // The listing, log, HTML and JSON files are the run's first outputs: no
     // graph file, image or catalogue entry lands on one of them.
     for (const auto& [option, path] : document_outputs(settings)) {

@@ -4,11 +4,12 @@
 // the HTML and JSON files', the staged graph files of the step) is removed
 // so that earlier files of those names stay whole, and the temporary WORK
 // folder is removed. The process then ends by the same signal, so its
-// caller sees why it stopped. While a step's files are put in place
-// together (its graph files, images, catalogue entries and data sets) a
-// signal waits until they all are. SIGXFSZ is ignored: a file that outgrows
-// `ulimit -f` gives a write error (EFBIG), reported like any other, instead
-// of killing the run.
+// caller sees why it stopped. Only while a step's files are renamed into
+// place (its graph files, images, catalogue entries and data sets), which
+// waits for nothing, does a signal (and any that follows it) wait until
+// they all are; the log's last line then names them. SIGXFSZ is ignored: a
+// file that outgrows `ulimit -f` gives a write error (EFBIG), reported like
+// any other, instead of killing the run.
 //
 // Everything the handler does is async-signal-safe: it only writes,
 // renames, unlinks and reads folders with system calls, from buffers filled
@@ -42,7 +43,7 @@ struct Caught {
     char line[512]; // the log's last line, made when the handlers are set
     std::size_t length;
     char idle[512]; // the start of the line when no step is running
-    char placed[512]; // the line when a step's files were just put in place
+    char placed[512]; // its start when a step's files were just put in place
 };
 Caught g_caught[] = {{SIGINT, "SIGINT", {}, 0, {}, {}},
                      {SIGTERM, "SIGTERM", {}, 0, {}, {}},
@@ -76,13 +77,14 @@ std::size_t put(char* buf, std::size_t at, std::size_t cap, const char* text) no
     return at;
 }
 
-// The line said when no step is running: which of the run's files were put
-// in place since the last step ended, and which were still being written
-// (and are removed, leaving earlier files of their names as they were).
-std::size_t compose_idle(const Caught& c) noexcept
+// The line said when no step is running, or when a step's files were just
+// put in place: `start`, then which files were put in place since the step
+// began or the last step ended, and which were still being written (and are
+// removed, leaving earlier files of their names as they were).
+std::size_t compose(const char* start) noexcept
 {
     const std::size_t cap = sizeof g_compose;
-    std::size_t at = put(g_compose, 0, cap, c.idle);
+    std::size_t at = put(g_compose, 0, cap, start);
     const std::size_t mark = at;
     for (int written = 1; written >= 0; --written) {
         const Part& p = written ? g_written : g_notWritten;
@@ -114,7 +116,7 @@ std::atomic<bool> g_haveMain{false};
 
 // Signals while a step's files are put in place wait until they all are:
 // -1 a signal is handled at once; 0 one waits, none came; n > 0 signal n
-// came and waits.
+// came and waits (any later one waits with it).
 std::atomic<int> g_deferred{-1};
 // A signal that waited was let through once the step's files were in place.
 std::atomic<bool> g_afterPlacing{false};
@@ -147,11 +149,12 @@ void on_signal(int sig)
         pthread_kill(g_mainThread, sig);
         return;
     }
-    // While a step's files are put in place the signal waits for them; a
-    // second one does not.
+    // While a step's files are put in place, which is renames alone, the
+    // signal waits for them, and so does any that follows: the log's last
+    // line then says exactly which files are in place.
     int state = g_deferred.load();
-    while (state == 0)
-        if (g_deferred.compare_exchange_weak(state, sig))
+    while (state >= 0)
+        if (state > 0 || g_deferred.compare_exchange_weak(state, sig))
             return;
     // A second signal while tidying up ends the process at once.
     if (g_stopping) {
@@ -162,12 +165,13 @@ void on_signal(int sig)
     g_stopping = 1;
     for (const Caught& c : g_caught)
         if (c.signal == sig) {
-            if (g_stepRunning.load()) {
+            if (g_afterPlacing.load()) {
+                const std::size_t length = compose(c.placed);
+                tidy_up(g_compose, length);
+            } else if (g_stepRunning.load()) {
                 tidy_up(c.line, c.length);
-            } else if (g_afterPlacing.load()) {
-                tidy_up(c.placed, std::strlen(c.placed));
             } else {
-                const std::size_t length = compose_idle(c);
+                const std::size_t length = compose(c.idle);
                 tidy_up(g_compose, length);
             }
         }
@@ -264,7 +268,9 @@ void vyr_install_signal_handlers()
         int k = std::snprintf(c.idle, sizeof c.idle, "ERROR: ");
         std::snprintf(c.idle + k, sizeof c.idle - static_cast<std::size_t>(k), idle.c_str(),
                       c.name);
-        (void)error_line(c.placed, sizeof c.placed, placed, c.name);
+        k = std::snprintf(c.placed, sizeof c.placed, "ERROR: ");
+        std::snprintf(c.placed + k, sizeof c.placed - static_cast<std::size_t>(k), placed.c_str(),
+                      c.name);
         c.length = error_line(c.line, sizeof c.line, text, c.name);
         struct sigaction sa{};
         sa.sa_handler = on_signal;

@@ -203,19 +203,21 @@ TEST_F(DataNames, NamesStayInsideTheirLibrary)
 }
 
 // The run's listing, log, HTML or JSON file may not be an input data set.
+// (One named as a data set's file in the data folder or WORK is refused
+// before the run; these are found as the run goes.)
 TEST_F(DataNames, AnInputIsNoneOfTheRunsOutputFiles)
 {
     settings_.listing = dir_.file("listing.csv");
-    settings_.json = dir_.file("data/res.csv");
+    settings_.json = dir_.file("res.csv");
     apply();
     dir_.write("listing.csv", "a\n1\n");
-    write(dataDir(), "res.csv", "a\n1\n");
+    dir_.write("res.csv", "a\n1\n");
     write(dataDir(), "other.csv", "a\n1\n");
     std::string log;
     EXPECT_EQ(open(dir_.file("listing.csv"), VYR_DS_INPUT, true, &log), nullptr);
     EXPECT_TRUE(has(log, "The listing file " + dir_.file("listing.csv") + " is the input data set"))
         << log;
-    EXPECT_EQ(open("res", VYR_DS_INPUT, false, &log), nullptr);
+    EXPECT_EQ(open(dir_.file("res.csv"), VYR_DS_INPUT, true, &log), nullptr);
     EXPECT_TRUE(has(log, "The JSON file")) << log;
     EXPECT_NE(open("other", VYR_DS_INPUT), nullptr);
 }
@@ -224,7 +226,7 @@ TEST_F(DataNames, AnInputIsNoneOfTheRunsOutputFiles)
 // file (its CSV or its attribute file), nor on the program.
 TEST_F(DataNames, AnOutputIsNoneOfTheRunsFiles)
 {
-    settings_.listing = dir_.file("work/s.csv");
+    settings_.listing = dir_.file("s.csv");
     settings_.html = dir_.file("page.attr");
     settings_.program = dir_.file("prog.vyr");
     dir_.write("prog.vyr", "proc korvante; run;\n");
@@ -235,7 +237,7 @@ TEST_F(DataNames, AnOutputIsNoneOfTheRunsFiles)
         const char* message;
     };
     const Case cases[] = {
-        {"s", false, "The output data set WORK.S would land on the listing file"},
+        {dir_.file("s.csv"), true, "would land on the listing file"},
         {dir_.file("page.csv"), true, "would land on the HTML file"},
         {dir_.file("prog.vyr"), true, "which this run reads (the program or the registry file)"},
     };
@@ -248,7 +250,7 @@ TEST_F(DataNames, AnOutputIsNoneOfTheRunsFiles)
     }
     EXPECT_EQ(dir_.read("prog.vyr"), "proc korvante; run;\n");
     EXPECT_FALSE(dir_.exists("page.csv"));
-    EXPECT_FALSE(dir_.exists("work/s.attr"));
+    EXPECT_FALSE(dir_.exists("s.attr"));
 }
 
 // A lock file that cannot be used (a link planted at its name) is said: a

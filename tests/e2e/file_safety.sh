@@ -35,7 +35,10 @@
 #   - a graph that cannot be written, statistical or device;
 #   - the graphs of a step that fails;
 #   - a signal while a step's graph files are written or put in place, and
-#     what a killed run leaves for the next run in the folder.
+#     what a killed run leaves for the next run in the folder;
+#   - a signal while a step waits for a library folder's lock, and a lock
+#     file that cannot be used: nothing of the step is put in place;
+#   - a document named as a data set's file or a catalogue entry of the run.
 # Usage: file_safety.sh PATH/TO/korvante
 set -uo pipefail
 korvante=$(realpath "${1:?usage: file_safety.sh PATH/TO/korvante}")
@@ -648,6 +651,87 @@ check "SIGTERM among the final renames" test "$s" = 143
 check "SIGTERM among the final renames" said "$work/g.log" "the step had finished, and its files were put in place"
 check "SIGTERM among the final renames" test "$(ls run/out/graphs | wc -l)" = 3
 check "SIGTERM among the final renames" test -s run/out/s.csv
+check "SIGTERM among the final renames" sh -c "tail -n 1 '$work/g.log' | grep -q 'Files written in full: run/out/graphs/.*SurvivalPlot.svg, .*s.attr, .*s.csv'"
+
+# A step waits for a library folder's lock, which another run holds while it
+# reads there, before any of its files is put in place: the log says whose
+# lock it waits for, a signal stops it at once, and every file stays as the
+# earlier run left it. A lock file that cannot be used fails the step, which
+# then puts none of its files in place either.
+fresh
+cat >run/keep.vyr <<'EOF'
+libname keep 'lib';
+proc korvante data=aml notable plots=(s) outsurv=keep.os;
+  time time*status(0);
+run;
+EOF
+"$korvante" run/keep.vyr --out run/out >/dev/null 2>&1
+rm -rf "$work/graphs" "$work/lib.before"
+cp -r run/out/graphs "$work/graphs"
+cp -r run/lib "$work/lib.before"
+sed -i 's/^9,/10,/' run/aml.csv
+if command -v flock >/dev/null; then
+  flock -s run/lib/.korvante.lock sleep 20 &
+  holder=$!
+  sleep 0.3
+  "$korvante" run/keep.vyr --out run/out --log "$work/k.log" >/dev/null 2>&1 &
+  k=$!
+  sleep 2
+  kill -TERM $k
+  sleep 1
+  if kill -0 $k 2>/dev/null; then
+    fail "a signal while waiting for a lock" "the run still went on a second after SIGTERM"
+    kill -KILL $k
+  fi
+  wait $k
+  s=$?
+  kill $holder 2>/dev/null
+  check "a signal while waiting for a lock" test "$s" = 143
+  check "a signal while waiting for a lock" said "$work/k.log" "lib/.korvante.lock is held by process"
+  check "a signal while waiting for a lock" sh -c "tail -n 1 '$work/k.log' | grep -q 'its output files were not written'"
+  check "a signal while waiting for a lock" diff -r "$work/graphs" run/out/graphs
+  check "a signal while waiting for a lock" diff -r "$work/lib.before" run/lib
+else
+  echo "skipped: a signal while waiting for a lock (no flock command here)"
+fi
+ln -sf "$work/victim" run/lib/.korvante.lock
+"$korvante" run/keep.vyr --out run/out --log "$work/k.log" >/dev/null 2>&1
+s=$?
+check "an unusable lock file fails the whole step" test "$s" = 1
+check "an unusable lock file fails the whole step" said "$work/k.log" "were not put in place because the step did not complete"
+check "an unusable lock file fails the whole step" diff -r "$work/graphs" run/out/graphs
+check "an unusable lock file fails the whole step" same_file run/lib/os.csv "$work/lib.before/os.csv"
+
+# No document lands on a data set's file or a catalogue entry of the run,
+# made yet or not: in a LIBNAME folder, the folder of a quoted data set name
+# and a catalogue the run draws into, it is not put in place and the run
+# fails; in WORK it is refused before the run.
+fresh
+cat >run/k.vyr <<'EOF'
+options nographics;
+libname k 'lib';
+proc korvante data=aml notable outsurv=k.os plots=(s) gout=k.cat;
+  time time*status(0);
+run;
+proc korvante data=aml notable outsurv='lib/q.dat';
+  time time*status(0);
+run;
+EOF
+"$korvante" run/k.vyr --out run/out >/dev/null 2>&1
+rm -rf "$work/lib.before" && cp -r run/lib "$work/lib.before"
+for doc in lib/os.csv lib/other.attr lib/CAT/KORVANTE.svg lib/CAT/NEW.pdf lib/q.dat.attr; do
+  for opt in --json --html --log --listing; do
+    "$korvante" run/k.vyr --out run/out "$opt" "run/$doc" >/dev/null 2>&1
+    s=$?
+    check "$opt on $doc" test "$s" = 1
+    check "$opt on $doc" diff -r -x 'KORVAN*' "$work/lib.before" run/lib
+  done
+done
+check "documents kept off the data, which still reads" "$korvante" run/k.vyr --out run/out
+"$korvante" run/p.vyr --out run/out --json run/out/new.csv >/dev/null 2>"$work/err"
+s=$?
+check "a document named as a WORK data set not made yet" test "$s" = 2
+check "a document named as a WORK data set not made yet" said "$work/err" "a data set file in the WORK folder"
 
 # SIGKILL there leaves the staged files and the run's temporary files; the
 # next run writing into those folders removes them and says so, but not

@@ -1,10 +1,13 @@
 // Large files open with their types and lengths only and read a column's
-// values when first used: everything read that way must equal a full read.
+// values when first used: everything read that way must equal a full read,
+// and a read under another run's lock waits only so long, and says so.
 // Numbers read through the quick path equal the full parse's.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -13,6 +16,8 @@
 #include "data_test_util.h"
 #include "host/data/data_internal.h"
 #include "runtime/missing.h"
+#include "support/lock_holder.h"
+#include "vyr_atomic_file.h"
 #include "vyr_data.h"
 
 using vyrtest::TempDir;
@@ -209,5 +214,47 @@ TEST(CsvNumbers, EveryDecimalReadsAsTheFullParseGivesIt)
         double got = vyr::data::number(ds, static_cast<long>(i) + 1, 1);
         EXPECT_EQ(0, std::memcmp(&got, &want, sizeof got)) << t;
     }
+    vyr_data_step_end(true);
+}
+
+// A run that holds one folder's lock waits for another's within one limit
+// for the whole step, not once per column read: while another process holds
+// the lock of the folder a lazily opened data set is in, reading its twelve
+// columns one by one waits the limit once, then reads without the lock and
+// says so once.
+TEST(LazyColumns, ColumnsReadUnderAnotherRunsLockWaitOneLimitAndSaySo)
+{
+    TempDir dir, other;
+    std::string csv;
+    for (int c = 0; c < 12; ++c)
+        csv += (c > 0 ? ",c" : "c") + std::to_string(c);
+    csv += "\n";
+    for (int r = 0; r < 5; ++r) {
+        for (int c = 0; c < 12; ++c)
+            csv += (c > 0 ? "," : "") + std::to_string(r * c);
+        csv += "\n";
+    }
+    const std::string p = dir.write("anno.csv", csv);
+    LazyFrom lazy(0);
+    DSHANDLE* ds = vyrtest::open_input(p);
+    ASSERT_NE(ds, nullptr);
+    vyr::reset_run_files(); // the step's limit starts afresh
+    vyr::FolderLock mine(other.path(), true);
+    ASSERT_TRUE(mine.held());
+    vyrtest::LockHolder holder(dir.file(".korvante.lock"));
+    ASSERT_TRUE(holder.held());
+    setenv("KORV_LOCK_WAIT_MS", "300", 1);
+    testing::internal::CaptureStderr();
+    const auto start = std::chrono::steady_clock::now();
+    for (int v = 1; v <= 12; ++v)
+        EXPECT_NE(vyr::data::loaded_column(ds->table, v), nullptr) << v;
+    const auto waited = std::chrono::steady_clock::now() - start;
+    const std::string log = testing::internal::GetCapturedStderr();
+    unsetenv("KORV_LOCK_WAIT_MS");
+    EXPECT_LT(waited, std::chrono::milliseconds(1500));
+    const std::string said = "is read without the library folder's lock";
+    const std::size_t at = log.find(said);
+    EXPECT_NE(at, std::string::npos) << log;
+    EXPECT_EQ(log.find(said, at + 1), std::string::npos) << log;
     vyr_data_step_end(true);
 }

@@ -488,9 +488,13 @@ struct XLabels {
 };
 
 // Labels that crowd: those at `preferred` positions first (the times whose
-// at-risk counts are shown, so that no count stands under a bare tick), the
-// first and the last label next, then each of the others in order that
-// clears the labels already placed on both sides.
+// at-risk counts are shown, so that a count stands under a bare tick only
+// where its label would overlap another), each kept unless it comes within
+// kLabelGap of one already placed; then the first and the last label, then
+// each of the others in order, where it has kLabelRoom on both sides.
+constexpr double kLabelGap = 3;  // about a space: closer, two labels read as one
+constexpr double kLabelRoom = 6; // the room of a label the axis may do without
+
 XLabels placeXLabels(const std::vector<double>& ticks, int decimals, const Scale& sx, bool stagger,
                      const std::set<double>& preferred = {})
 {
@@ -504,8 +508,8 @@ XLabels placeXLabels(const std::vector<double>& ticks, int decimals, const Scale
     std::vector<double> w(n);
     for (size_t i = 0; i < n; ++i)
         w[i] = TextMetrics::width(L.text[i], kTickSize);
-    auto clear = [&](size_t a, size_t b) { // a left of b
-        return L.px[b] - w[b] / 2 >= L.px[a] + w[a] / 2 + 6;
+    auto clear = [&](size_t a, size_t b, double gap = kLabelRoom) { // a left of b
+        return L.px[b] - w[b] / 2 >= L.px[a] + w[a] / 2 + gap;
     };
     auto crowded = [&](int rows) {
         for (size_t i = static_cast<size_t>(rows); i < n; ++i)
@@ -521,24 +525,24 @@ XLabels placeXLabels(const std::vector<double>& ticks, int decimals, const Scale
     }
     L.shown.assign(n, 0);
     std::set<size_t> placed;
-    auto place = [&](size_t i) {
+    auto place = [&](size_t i, double gap) {
         const auto right = placed.lower_bound(i);
-        if (right != placed.end() && !clear(i, *right))
+        if (right != placed.end() && !clear(i, *right, gap))
             return;
-        if (right != placed.begin() && !clear(*std::prev(right), i))
+        if (right != placed.begin() && !clear(*std::prev(right), i, gap))
             return;
         placed.insert(i);
         L.shown[i] = 1;
     };
     for (size_t i = 0; i < n; ++i)
         if (preferred.count(ticks[i]))
-            place(i);
+            place(i, kLabelGap);
     if (n > 0) {
-        place(0);
-        place(n - 1);
+        place(0, kLabelRoom);
+        place(n - 1, kLabelRoom);
     }
     for (size_t i = 1; i + 1 < n; ++i)
-        place(i);
+        place(i, kLabelRoom);
     return L;
 }
 
@@ -638,6 +642,7 @@ struct CellFrame {
     Ticks xt, yt;
     XLabels xl;
     RowFit counts; // the at-risk counts' size and the times left without
+    std::vector<double> bareCounts; // times whose counts show without a tick label
     Scale sx, sy;
     Rect plot;
     std::vector<InsetBox> boxes;
@@ -750,7 +755,8 @@ void layoutXAxis(const PlotCell& cell, const Rect& R, CellFrame& F)
         F.plotRight = plotRight;
         if (F.inside)
             keepCountsInside(cell, F);
-        // The counts first: a tick whose counts are shown keeps its label.
+        // The counts first: a tick whose counts are shown keeps its label
+        // unless the label would overlap another.
         F.counts = fitRow(cellsOnAxis(cell, F.sx, F.plotLeft, plotRight), F.sx);
         std::set<double> counted;
         for (const AtRiskRow& r : cell.atRisk)
@@ -758,10 +764,13 @@ void layoutXAxis(const PlotCell& cell, const Rect& R, CellFrame& F)
                 if (!F.counts.hidden.count(cl.first))
                     counted.insert(cl.first);
         F.xl = placeXLabels(F.xt.values, F.xt.decimals, F.sx, cell.x.stagger, counted);
-        // Nor does a count stand under a tick whose label is left out.
+        // The counts stay where their label is left out (it would overlap
+        // another): those times are named.
+        F.bareCounts.clear();
         for (size_t i = 0; i < F.xt.values.size(); ++i)
-            if (!F.xl.shown[i] && counted.count(F.xt.values[i]))
-                F.counts.hidden.insert(F.xt.values[i]);
+            if (!F.xl.shown[i] && counted.count(F.xt.values[i]) && F.xl.px[i] >= F.plotLeft - 0.5 &&
+                F.xl.px[i] <= plotRight + 0.5)
+                F.bareCounts.push_back(F.xt.values[i]);
         // The last label may not pass the cell's edge.
         double need = 14;
         for (size_t i = 0; i < F.xl.text.size(); ++i)
@@ -1158,9 +1167,9 @@ void drawCell(Canvas& c, const Figure& f, const PlotCell& cell, const Rect& R,
     layoutYAxis(f, cell, R, F);
     layoutXAxis(cell, R, F);
     if (trace)
-        trace->push_back({F.plot, F.sx.d0, F.sx.d1, F.sy.d0, F.sy.d1, F.dataBottom, F.sx.p0,
-                          F.sx.p1,
-                          std::vector<double>(F.counts.hidden.begin(), F.counts.hidden.end())});
+        trace->push_back(
+            {F.plot, F.sx.d0, F.sx.d1, F.sy.d0, F.sy.d1, F.dataBottom, F.sx.p0, F.sx.p1,
+             std::vector<double>(F.counts.hidden.begin(), F.counts.hidden.end()), F.bareCounts});
     drawData(c, cell, F);
     const double afterLabels = drawAxes(c, cell, F);
     drawAtRisk(c, f, cell, R, F, afterLabels);

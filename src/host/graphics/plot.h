@@ -169,6 +169,9 @@ struct CellTrace {
     // The at-risk times whose counts are left out: they would overlap the
     // counts beside them at any size still read easily.
     std::vector<double> countsLeftOut;
+    // The at-risk times whose counts show under a tick without its label:
+    // the label would overlap another.
+    std::vector<double> labelsLeftOut;
 };
 // Draws a figure on a canvas of figureSize(f); `trace` (may be null)
 // receives each cell's mapping. Returns the height it took (that of

@@ -32,6 +32,7 @@ constexpr int kMsgImageFailed = 312;
 constexpr int kMsgFolderFailed = 313;
 constexpr int kMsgFolderOutside = 5301;
 constexpr int kMsgCountsLeftOut = 314;
+constexpr int kMsgLabelsLeftOut = 315;
 
 namespace fs = std::filesystem;
 
@@ -119,7 +120,7 @@ int drawStepGraphs(StepDoc& doc, size_t stepIndex)
     // Ids are kept apart across the graphs of the page by a prefix naming
     // the step and the graph.
     std::vector<std::string> why(graphs.size());
-    std::vector<std::vector<double>> leftOut(graphs.size());
+    std::vector<AtRiskLeftOut> leftOut(graphs.size());
     auto draw = [&](size_t i) {
         const std::string prefix =
             "s" + std::to_string(stepIndex + 1) + "g" + std::to_string(i + 1) + "-";
@@ -157,18 +158,22 @@ int drawStepGraphs(StepDoc& doc, size_t stepIndex)
     }
     for (size_t i = 0; i < graphs.size(); ++i) {
         Node& g = *graphs[i];
-        if (!leftOut[i].empty()) {
-            // At-risk counts the graph has no room for are named, not
-            // dropped without a word.
-            std::string times;
+        // At-risk counts the graph has no room for are named, not dropped
+        // without a word; so are counts whose tick label is left out.
+        auto named = [&](const std::vector<double>& times, int msg) {
+            if (times.empty())
+                return;
+            std::string list;
             char buf[40];
-            for (double t : leftOut[i]) {
-                std::snprintf(buf, sizeof buf, "%s%.15g", times.empty() ? "" : ", ", t);
-                times += buf;
+            for (double t : times) {
+                std::snprintf(buf, sizeof buf, "%s%.15g", list.empty() ? "" : ", ", t);
+                list += buf;
             }
-            xpmlog(kHostGroup, kMsgCountsLeftOut, g.name.c_str(),
-                   (g.label.empty() ? g.templ : g.label).c_str(), times.c_str());
-        }
+            xpmlog(kHostGroup, msg, g.name.c_str(), (g.label.empty() ? g.templ : g.label).c_str(),
+                   list.c_str());
+        };
+        named(leftOut[i].counts, kMsgCountsLeftOut);
+        named(leftOut[i].labels, kMsgLabelsLeftOut);
         if (g.svg.empty()) {
             g.drawNote = why[i];
             xpmlog(kHostGroup, kMsgNotDrawn, g.name.c_str(),

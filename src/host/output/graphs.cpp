@@ -1711,7 +1711,7 @@ bool graphFigure(const Node& graph, vgr::Figure& figure, std::string& why)
 }
 
 std::string graphSvg(const Node& graph, const std::string& idPrefix, std::string& why,
-                     const std::string& byLine, std::vector<double>* countsLeftOut)
+                     const std::string& byLine, AtRiskLeftOut* leftOut)
 {
     vgr::Figure f;
     if (!graphFigure(graph, f, why))
@@ -1723,12 +1723,15 @@ std::string graphSvg(const Node& graph, const std::string& idPrefix, std::string
     // the header the canvas writes last.
     vgr::SvgCanvas c(f.width, 0, idPrefix, graph.label.empty() ? graph.name : graph.label);
     std::vector<vgr::CellTrace> trace;
-    c.setHeight(vgr::drawFigure(c, f, countsLeftOut != nullptr ? &trace : nullptr));
-    if (countsLeftOut != nullptr) {
-        std::set<double> times;
-        for (const vgr::CellTrace& t : trace)
-            times.insert(t.countsLeftOut.begin(), t.countsLeftOut.end());
-        countsLeftOut->assign(times.begin(), times.end());
+    c.setHeight(vgr::drawFigure(c, f, leftOut != nullptr ? &trace : nullptr));
+    if (leftOut != nullptr) {
+        std::set<double> counts, labels;
+        for (const vgr::CellTrace& t : trace) {
+            counts.insert(t.countsLeftOut.begin(), t.countsLeftOut.end());
+            labels.insert(t.labelsLeftOut.begin(), t.labelsLeftOut.end());
+        }
+        leftOut->counts.assign(counts.begin(), counts.end());
+        leftOut->labels.assign(labels.begin(), labels.end());
     }
     return c.take();
 }

@@ -59,10 +59,13 @@ std::pair<size_t, size_t> graphDataRows(const Node& graph);
 bool graphFigure(const Node& graph, vgr::Figure& figure, std::string& why);
 // The SVG text of a graph node, with ids prefixed by `idPrefix`; empty with
 // the reason when it cannot be drawn.
-// `byLine` (may be empty) is added to the titles. `countsLeftOut` (may be
-// null) receives the at-risk times whose counts the graph leaves out.
+// `byLine` (may be empty) is added to the titles. `leftOut` (may be null)
+// receives the at-risk times whose counts the graph leaves out, and those
+// whose counts show without their tick label.
+struct AtRiskLeftOut {
+    std::vector<double> counts, labels;
+};
 std::string graphSvg(const Node& graph, const std::string& idPrefix, std::string& why,
-                     const std::string& byLine = std::string(),
-                     std::vector<double>* countsLeftOut = nullptr);
+                     const std::string& byLine = std::string(), AtRiskLeftOut* leftOut = nullptr);
 
 } // namespace vdq

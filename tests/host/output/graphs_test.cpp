@@ -1089,6 +1089,108 @@ TEST(SurvivalFamily, CrowdedAtRiskTimesLoseOnlyWhatCollides)
     EXPECT_GE(counts, 2 * labels.size() - 2);
 }
 
+// Two strata with at-risk rows at `at` (counts from `n`) on an axis to
+// 1022, drawn with the at-risk table outside; what shows at each time.
+struct AtRiskShown {
+    Drawn d;
+    std::map<double, std::string> labelAt; // x of each labelled tick
+    std::map<double, size_t> countsAt;     // x of each count: how many rows
+    std::map<double, double> timeAt;       // x of each at-risk time
+};
+
+AtRiskShown drawAtRiskTimes(const std::vector<double>& at, double (*n)(int s, size_t i))
+{
+    std::vector<std::vector<double>> rows;
+    for (int s = 1; s <= 2; ++s) {
+        rows.push_back({static_cast<double>(s), M, 0, 1, 0, n(s, 0), M});
+        for (size_t i = 0; i < at.size(); ++i) {
+            rows.push_back({static_cast<double>(s), at[i], at[i], M, M, n(s, i), M});
+            rows.push_back({static_cast<double>(s), M, at[i] + 5, 0.95 - 0.05 * i, 1, n(s, i), M});
+        }
+        rows.push_back({static_cast<double>(s), M, 1022, 0.05, 1, 1, M});
+    }
+    std::vector<std::string> strata;
+    for (const auto& r : rows)
+        strata.push_back(r[0] == 1 ? "1" : "2");
+    NodePtr t = table({"StratumNum", "tAtRisk", "Time", "Survival", "Event", "AtRisk", "Censored"},
+                      rows, strata, "sex");
+    AtRiskShown a{
+        draw(graph("ProductLimitSurvival2", {t},
+                   {num("plotAtRisk", 1), txt("classAtRisk", "Stratum"), num("plotCensored", 1)})),
+        {},
+        {},
+        {}};
+    const vgr::CellTrace& c = a.d.cells.at(0);
+    for (double t : at)
+        a.timeAt[c.px0 + (t - c.x0) / (c.x1 - c.x0) * (c.px1 - c.px0)] = t;
+    for (const auto* it : a.d.canvas->of("axis-x"))
+        if (it->cls == "tick-label")
+            a.labelAt[it->at.x] = it->text;
+    for (const auto* it : a.d.canvas->of("atrisk-count"))
+        if (it->kind == RecordingCanvas::Item::Text) {
+            ++a.countsAt[it->at.x];
+            EXPECT_EQ(it->style.size, 10) << it->text;
+        }
+    return a;
+}
+
+// The times of `a` at the x positions of `m`, or of those not in `m`.
+template <class Map> std::vector<double> timesOf(const AtRiskShown& a, const Map& m, bool in = true)
+{
+    std::vector<double> v;
+    for (const auto& [x, t] : a.timeAt) {
+        bool found = false;
+        for (const auto& e : m)
+            found = found || std::abs(e.first - x) < 0.01;
+        if (found == in)
+            v.push_back(t);
+    }
+    return v;
+}
+
+// Labels and counts are left out only where they would really overlap,
+// and each time left without is named for what it lacks. Nine times 40
+// apart on an axis to 1022 (lung by sex): their labels stand about 5 pixels
+// apart and their counts fit at full size, so all show. Times 30 apart with
+// counts of one digit: the counts fit, the three-digit labels do not; the
+// counts stay under bare ticks, named as such. Times 10 apart with counts of
+// three digits: a crowded table still thins out, names the times it leaves
+// without counts, and no count stands under a bare tick there.
+TEST(SurvivalFamily, AtRiskTimesLoseOnlyWhatReallyOverlapsAndSayWhy)
+{
+    const AtRiskShown nine =
+        drawAtRiskTimes({0, 40, 80, 120, 160, 200, 240, 280, 320}, [](int s, size_t i) {
+            return 138.0 - 11 * static_cast<double>(i) - 48 * (s - 1);
+        });
+    EXPECT_EQ(nine.labelAt.size(), 9u);
+    EXPECT_EQ(timesOf(nine, nine.countsAt).size(), 9u);
+    for (const auto& [x, rows] : nine.countsAt)
+        EXPECT_EQ(rows, 2u) << x;
+    EXPECT_TRUE(nine.d.cells[0].countsLeftOut.empty());
+    EXPECT_TRUE(nine.d.cells[0].labelsLeftOut.empty());
+
+    const AtRiskShown late =
+        drawAtRiskTimes({0, 700, 730, 760, 790, 820, 850}, [](int s, size_t i) {
+            return i == 0 ? 138.0 : 9.0 - static_cast<double>(i) - (s - 1);
+        });
+    EXPECT_EQ(timesOf(late, late.countsAt).size(), 7u);
+    EXPECT_TRUE(late.d.cells[0].countsLeftOut.empty());
+    const std::vector<double> bare = timesOf(late, late.labelAt, false);
+    EXPECT_FALSE(bare.empty());
+    EXPECT_EQ(late.d.cells[0].labelsLeftOut, bare);
+
+    const AtRiskShown crowded =
+        drawAtRiskTimes({0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 100}, [](int s, size_t i) {
+            return 138.0 - 2 * static_cast<double>(i) - 48 * (s - 1);
+        });
+    const std::vector<double> without = timesOf(crowded, crowded.countsAt, false);
+    EXPECT_GE(without.size(), 5u);
+    EXPECT_EQ(crowded.d.cells[0].countsLeftOut, without);
+    EXPECT_TRUE(crowded.d.cells[0].labelsLeftOut.empty());
+    for (const auto& [x, rows] : crowded.countsAt)
+        EXPECT_TRUE(crowded.labelAt.count(x)) << "a count under a bare tick at " << x;
+}
+
 // The median inset of one curve has no column of row labels: its first
 // column, the subjects, is set flush right like every other number.
 TEST(SurvivalFamily, TheSubjectsOfAOneCurveInsetAreSetFlushRight)

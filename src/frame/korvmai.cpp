@@ -391,11 +391,15 @@ void graph_strata(KORVCOM* q)
                     bandwidth_graph(q);
                 StratifiedSmoothedHazard(q);
             }
-        } else if ((q->vdqgraph & plot_bit::SURVIVAL) && (q->vdqgraph & plot_bit::TEST) &&
-                   q->nsvar > 0 && !(q->ktype & test_bit::NONE)) {
-            // The single stratum of this BY group has no test whose p-value
-            // the graph could show.
-            xpmlog(326, msg326::PLOT_TEST_SINGLE_STRATUM);
+        } else if ((q->vdqgraph & plot_bit::SURVIVAL) && q->nsvar > 0) {
+            // The single stratum of this BY group is drawn alone, as one
+            // curve in one graph, whatever STRATA= asks; and it has no test
+            // whose p-value the graph could show.
+            if (q->vdqgraph & (plot_bit::PANEL | plot_bit::INDIVIDUAL))
+                xpmlog(326, msg326::ARRANGEMENT_SINGLE_STRATUM,
+                       (q->vdqgraph & plot_bit::PANEL) ? "PANEL" : "INDIVIDUAL");
+            if ((q->vdqgraph & plot_bit::TEST) && !(q->ktype & test_bit::NONE))
+                xpmlog(326, msg326::PLOT_TEST_SINGLE_STRATUM);
         }
     } else {
         // The panels of the levels, or without STRATA variables the levels'

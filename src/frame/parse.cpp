@@ -101,6 +101,21 @@ double* copy_numbers(const STMT* s, int k, int* n, int extra_front = 0)
     return v;
 }
 
+// The values of a list that `pick` chooses, in their order, as "%.15g" texts
+// joined by spaces; their count in `count`.
+template <class Pick> std::string listed(const double* v, int n, Pick pick, int* count)
+{
+    std::string text;
+    *count = 0;
+    char buf[40];
+    for (int i = 0; i < n; ++i)
+        if (pick(v[i])) {
+            std::snprintf(buf, sizeof buf, "%s%.15g", (*count)++ ? " " : "", v[i]);
+            text += buf;
+        }
+    return text;
+}
+
 // Sorts ascending, drops values below 0 and repeats; returns the new count.
 int clean_times(double* v, int n)
 {
@@ -741,7 +756,8 @@ void plot_options_without_effect(const KORVCOM* q, const STMT* s, int mode)
 // The survival graph's requests that choose nothing in this step, each
 // named in a note: the at-risk table's options without ATRISK, the tick
 // options without ATRISK= times (the default at-risk times are the axis's
-// ticks), and TEST where no p-value can be shown (no tests, a single
+// ticks), ATRISK= times past MAXTIME=, STRATA=PANEL or INDIVIDUAL with one
+// curve, and TEST where no p-value can be shown (no tests, a single
 // stratum, or the GROUP= graphs drawn per stratum before the test).
 void survival_graph_options_without_effect(const KORVCOM* q, const STMT* s, int mode)
 {
@@ -773,7 +789,29 @@ void survival_graph_options_without_effect(const KORVCOM* q, const STMT* s, int 
         // levels; without either its one row has no label.
         if (q->art && given(s, proc_field::MAXLEN) && q->nsvar == 0 && !q->grpvar)
             xpmlog(326, msg326::MAXLEN_WITHOUT_LABELS);
+        // The time axis ends at MAXTIME=: ATRISK= times past it have no place
+        // on the graph.
+        if (q->art && q->art->zexplicit && q->zmaxtime) {
+            const double end = q->maxtime;
+            int n = 0;
+            const std::string past = listed(
+                q->art->t, q->art->n, [end](double t) { return t > end; }, &n);
+            if (n > 0) {
+                char buf[40];
+                std::snprintf(buf, sizeof buf, "%.15g", end);
+                xpmlog(326,
+                       n == 1 ? msg326::ATRISK_PAST_MAXTIME : msg326::ATRISK_PAST_MAXTIME_SEVERAL,
+                       past.c_str(), buf);
+            }
+        }
     }
+    // STRATA= arranges the graphs of the strata; one curve, drawn alone in
+    // one graph, has nothing to arrange. A BY group with a single stratum is
+    // named in its own note.
+    if ((v & (plot_bit::PANEL | plot_bit::INDIVIDUAL)) && q->nsvar == 0 && !q->grpvar)
+        xpmlog(326, msg326::ARRANGEMENT_NO_EFFECT, (v & plot_bit::PANEL) ? "PANEL" : "INDIVIDUAL",
+               "PLOTS=SURVIVAL",
+               "without STRATA variables or GROUP=: there is one curve, in one graph");
     if (!(v & plot_bit::TEST))
         return;
     if (q->ktype & test_bit::NONE)
@@ -789,8 +827,9 @@ void survival_graph_options_without_effect(const KORVCOM* q, const STMT* s, int 
 // Options read for the step that choose nothing in it, each named in a note:
 // those of tables that are not printed or not made on this road, those of
 // OUTSURV= without that data set, the bands' range without a band, the plot
-// options without a plot, and SINGULAR= without a test that uses it. Called
-// once the STRATA statement is read, so that every request is known.
+// options without a plot, MISSING without STRATA variables or GROUP=, and
+// SINGULAR= without a test that uses it. Called once the STRATA statement
+// is read, so that every request is known.
 void options_without_effect(const KORVCOM* q, const STMT* s, int mode)
 {
     const CMPRISK* cmp = q->cmprisk;
@@ -859,6 +898,10 @@ void options_without_effect(const KORVCOM* q, const STMT* s, int mode)
                    "of the median's limits in the survival graph, which is not drawn");
     }
 
+    // MISSING makes a missing STRATA or GROUP= value a stratum or level.
+    if (q->zmissing && q->nsvar == 0 && !q->grpvar)
+        xpmlog(326, msg326::MISSING_WITHOUT_STRATA);
+
     // The options of OUTSURV= alone.
     const char* no_out = cmp ? road : !q->fileouts ? "without OUTSURV=" : nullptr;
     if (bit(s, proc_bit::STDERR) && no_out)
@@ -894,13 +937,19 @@ void options_without_effect(const KORVCOM* q, const STMT* s, int mode)
     // STRATA=INDIVIDUAL of the restricted means' plots draws one graph per
     // stratum when the strata are the curves: with GROUP= each stratum's
     // graph already overlays its GROUP= levels, and without STRATA
-    // variables there is one curve.
+    // variables there is one curve. STRATA=PANEL has nothing to put in
+    // panels when there is one curve: the plot is drawn as without it.
     for (auto [field, name] : {std::pair{proc_field::RMST_ARRANGEMENT, "PLOTS=RMST"},
-                               std::pair{proc_field::RMTL_ARRANGEMENT, "PLOTS=RMTL"}})
-        if (stmt_int(s, field, 0) == -3 && (q->grpvar || q->nsvar == 0))
-            xpmlog(326, msg326::RMS_INDIVIDUAL_NO_EFFECT, name,
+                               std::pair{proc_field::RMTL_ARRANGEMENT, "PLOTS=RMTL"}}) {
+        const int arrangement = stmt_int(s, field, 0);
+        if (arrangement == -3 && (q->grpvar || q->nsvar == 0))
+            xpmlog(326, msg326::ARRANGEMENT_NO_EFFECT, "INDIVIDUAL", name,
                    q->grpvar ? "with GROUP=: the graph of each stratum overlays its GROUP= levels"
                              : "without STRATA variables: there is one curve, in one graph");
+        else if (arrangement == -2 && !q->grpvar && q->nsvar == 0)
+            xpmlog(326, msg326::ARRANGEMENT_NO_EFFECT, "PANEL", name,
+                   "without STRATA variables or GROUP=: there is one curve, in one graph");
+    }
     survival_graph_options_without_effect(q, s, mode);
 
     // SINGULAR= decides the rank of the rank tests' covariance matrices
@@ -1085,12 +1134,20 @@ void time_points(KORVCOM* q, const STMT* s)
         } else {
             int n = 0;
             q->timelist = copy_numbers(s, proc_field::TIMELIST, &n);
+            // A time before 0 chooses no row: no time of the data lies there.
+            int neg = 0;
+            const std::string negative = listed(
+                q->timelist, n, [](double t) { return t < 0; }, &neg);
             q->ntime = clean_times(q->timelist, n);
             if (q->ntime == 0) {
                 // Nothing at or after time 0: no time list at all.
                 xpmlog(326, msg326::TIMELIST_EMPTY);
                 q->ztimelst = 0;
                 q->timelist = nullptr;
+            } else if (neg > 0) {
+                xpmlog(326,
+                       neg == 1 ? msg326::TIMELIST_NEGATIVE : msg326::TIMELIST_NEGATIVE_SEVERAL,
+                       negative.c_str());
             }
         }
     }

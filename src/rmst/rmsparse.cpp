@@ -201,16 +201,18 @@ rmsRetCodes Parse(KorvPtr q)
     Parse_Strata(us);
 
     // Arrangement of the plots: INDIVIDUAL without GROUP= and with STRATA
-    // variables unpacks them, PANEL makes panels.
+    // variables unpacks them, PANEL makes panels of the strata or GROUP=
+    // levels (a single curve is drawn as without it, in one graph).
     const int arr1 = stmt_int(s, proc_field::RMST_ARRANGEMENT, 0);
     const int arr2 = stmt_int(s, proc_field::RMTL_ARRANGEMENT, 0);
+    const bool several = us->ns > 0 || us->ng > 0;
     if (arr1 == -3 && us->ng == 0 && us->ns > 0)
         us->RMSTOpt.Splotunpack = 1;
-    if (arr1 == -2)
+    if (arr1 == -2 && several)
         us->RMSTOpt.Splotpanel = 1;
     if (arr2 == -3 && us->ng == 0 && us->ns > 0)
         us->RMTLOpt.Splotunpack = 1;
-    if (arr2 == -2)
+    if (arr2 == -2 && several)
         us->RMTLOpt.Splotpanel = 1;
 
     setin(us);

@@ -151,8 +151,9 @@ TEST(Plots, PanelsOfTwoOrFourCells)
         size_t cells;
         bool group;
     } cases[] = {
-        // One cell: no STRATA.
-        {"proc korvante data=lung rmst notable plots=rmst(strata=panel); time time*status(1); run;",
+        // One cell holding the GROUP= levels: no STRATA variables.
+        {"proc korvante data=lung rmst notable plots=rmst(strata=panel); time time*status(1); "
+         "strata / group=sex; run;",
          1, 2, "NAMEVALUE", 1, false},
         // Two cells: one panel of one row.
         {"proc korvante data=lung rmst notable plots=rmst(strata=panel); time time*status(1); "
@@ -189,6 +190,22 @@ TEST(Plots, PanelsOfTwoOrFourCells)
             EXPECT_EQ(distinct.size(), c.cells);
         }
     }
+}
+
+// With neither STRATA variables nor GROUP= the one curve is drawn as without
+// STRATA=PANEL, in the plain plot, and a note says so.
+TEST(Plots, PanelOfOneCurveIsThePlainPlot)
+{
+    const rmstest::Run r = rmstest::run(
+        "proc korvante data=lung rmst notable plots=rmst(strata=panel); time time*status(1); run;");
+    ASSERT_EQ(r.status, 0) << r.log;
+    const auto g = r.graphs();
+    ASSERT_EQ(g.size(), 1u);
+    EXPECT_EQ(g[0]->text("template"), "STAT.KORVANTE.Graphics.RMSTPlot");
+    EXPECT_NE(r.log.find("NOTE: STRATA=PANEL in PLOTS=RMST has no effect without STRATA "
+                         "variables or GROUP=: there is one curve, in one graph."),
+              std::string::npos)
+        << r.log;
 }
 
 TEST(Plots, PanelsOfTimeLostAndOfGroups)

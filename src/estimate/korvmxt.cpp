@@ -199,7 +199,12 @@ void korvmxt(KorvPtr q)
     ATRISKTIME* art = q->art;
     if (!art)
         return;
-    const bool together = (q->vdqgraph & (plot_bit::OVERLAY | plot_bit::PANEL)) != 0;
+    // The graphs whose tick text is made here, once per BY group: the
+    // strata's curves drawn together, and the GROUP= graphs, which share
+    // their settings across the BY group's strata (also one per stratum,
+    // under STRATA=INDIVIDUAL).
+    const bool together =
+        (q->vdqgraph & (plot_bit::OVERLAY | plot_bit::PANEL)) != 0 || q->grpvar != nullptr;
     // Given times are checked against the data even where nothing else here
     // needs the largest time.
     if (!together && art->n != 0 && !art->zexplicit)

@@ -213,6 +213,14 @@ TEST(AtRiskTimes, TickTextMergesTheAtRiskTimesWithNiceTicks)
     ASSERT_NE(named(only, "SurvivalPlot"), nullptr);
     EXPECT_EQ(named(only, "SurvivalPlot")->dyn["xtickVals"], "0 150 500 ");
     EXPECT_EQ(named(only, "SurvivalPlot")->dyn["xtickValFitPol"], "STAGGERROTATE");
+    // The GROUP= graphs drawn one per stratum have the same tick text.
+    StepRun perStratum = run("proc korvante data=bydata notable plots=survival(strata=individual "
+                             "atrisk=0 150 500 atrisktick);\n   time t*c(0);\n   strata / "
+                             "group=g;\nrun;\n",
+                             csv);
+    ASSERT_FALSE(perStratum.graphs.empty()) << perStratum.log;
+    for (const Graph& g : perStratum.graphs)
+        EXPECT_EQ(g.dyn.at("xtickVals"), "   0  150  200  400  500  600  800 1000 ") << g.templ;
 }
 
 TEST(StratumGraphs, DynamicValuesOfOneStratum)

@@ -521,6 +521,11 @@ void vyr_statement_warning(const VyrStatement& statement, std::size_t offset,
     vyr::raise_step(4);
 }
 
+void vyr_statement_note(const VyrStatement& statement, std::size_t offset, std::string_view message)
+{
+    vyr::log_located(vyr::Severity::Note, statement, offset, std::string(message));
+}
+
 void vyr_register_procedure(const char* name, VyrProcEntry entry)
 {
     if (name != nullptr)

@@ -40,8 +40,8 @@ void conv(double& v, int unit, int dir, bool positiveOnly = false)
         v = ggl2pct(v, unit, dir);
 }
 
-// Measures an axis's label (step 2) and values (step 3); false after a
-// failure that ends the set-up.
+// Measures an axis's label and its tick values; false after a failure that
+// ends the set-up.
 bool measure(GRAFSTR* g, AINFSTR* a, APRMSTR* ap, bool hz, long* rc)
 {
     const bool strict = (g->ginf->options & STRICT) != 0;
@@ -90,7 +90,7 @@ double acrossRoom(const AINFSTR* a, const APRMSTR* ap, bool hz)
     return r;
 }
 
-// Steps 8 and 9 for one axis: usable length, tick distance, what no longer
+// Lays out one axis: usable length, tick distance, what no longer
 // fits shrunk, and the transform. `start` is where the axis begins.
 long lay(GRAFSTR* g, AINFSTR* a, APRMSTR* ap, bool hz, double start)
 {

@@ -315,14 +315,32 @@ void vdqgraph_rule(KORVCOM* q, const STMT* s, int mode)
 {
     int b = 0;
     const bool lt = q->method == 1;
-    bool sub = false;
-    for (int k : {proc_bit::SURVIVAL_ATRISK, proc_bit::SURVIVAL_CB, proc_bit::SURVIVAL_HW,
-                  proc_bit::SURVIVAL_EP, proc_bit::SURVIVAL_CL, proc_bit::SURVIVAL_TEST,
-                  proc_bit::SURVIVAL_FAILURE, proc_bit::SURVIVAL_NOCENSORED, proc_bit::PLOT_ALL,
-                  proc_bit::PLOT_NONE})
-        sub = sub || bit(s, k);
-    sub =
-        sub || given(s, proc_field::STRATA_ARRANGEMENT) || given(s, proc_field::HAZARD_ARRANGEMENT);
+    // The requests only output-layer graphics draw, named in the warning
+    // on them when line-printer or device plots are drawn instead.
+    const struct {
+        bool on;
+        const char* name;
+    } survivalSub[] = {{bit(s, proc_bit::SURVIVAL_ATRISK), "ATRISK"},
+                       {bit(s, proc_bit::SURVIVAL_CB), "CB="},
+                       {bit(s, proc_bit::SURVIVAL_HW), "HW"},
+                       {bit(s, proc_bit::SURVIVAL_EP), "EP"},
+                       {bit(s, proc_bit::SURVIVAL_CL), "CL"},
+                       {bit(s, proc_bit::SURVIVAL_TEST), "TEST"},
+                       {bit(s, proc_bit::SURVIVAL_FAILURE), "FAILURE"},
+                       {bit(s, proc_bit::SURVIVAL_NOCENSORED), "NOCENSORED"},
+                       {given(s, proc_field::STRATA_ARRANGEMENT), "STRATA="}},
+      others[] = {{given(s, proc_field::HAZARD_ARRANGEMENT), "HAZARD(STRATA=)"},
+                  {bit(s, proc_bit::PLOT_ALL), "ALL"},
+                  {bit(s, proc_bit::PLOT_NONE), "NONE"}};
+    std::string ignored;
+    for (const auto& o : survivalSub)
+        if (o.on)
+            ignored += (ignored.empty() ? "SURVIVAL(" : " ") + std::string(o.name);
+    if (!ignored.empty())
+        ignored += ')';
+    for (const auto& o : others)
+        if (o.on)
+            ignored += (ignored.empty() ? "" : ", ") + std::string(o.name);
     if (bit(s, proc_bit::PLOT_LOGSURV))
         b |= plot_bit::LOGSURV;
     if (bit(s, proc_bit::PLOT_LOGLOGS))
@@ -401,8 +419,8 @@ void vdqgraph_rule(KORVCOM* q, const STMT* s, int mode)
         hazard_options_without_effect(q, s, b);
         return;
     }
-    if (sub)
-        xpmlog(326, msg326::PLOT_SUBOPTIONS_IGNORED);
+    if (!ignored.empty())
+        xpmlog(326, msg326::PLOT_SUBOPTIONS_IGNORED, ignored.c_str());
 }
 
 // Device-graphics request (mode 1 with a plot).

@@ -123,8 +123,9 @@ int zlevLevelsNonSing(ZLEVMOD* m, POOLHANDLE* pool, int nList, int* effList)
 namespace
 {
 
-// Steps 2 to 5 of one effect's column list, the effect's level list for
-// class rows being levels (not full rank) or levelsnonsing (full rank).
+// Builds one effect's column list (levelsall): for each of its columns the
+// level of each effect variable, then the row of class levels it uses, taken
+// from levels (not full rank) or levelsnonsing (full rank).
 void columns_of(ZLEVMOD* m, ZLEVETRM* ef, int* eftDiv, POOLHANDLE* pool)
 {
     int* classRows = full_rank(m) ? ef->levelsnonsing : ef->levels;

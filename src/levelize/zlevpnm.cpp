@@ -109,8 +109,9 @@ std::string generic_name(const ZLEVMOD* m, long number)
     return buf;
 }
 
-// Steps 3.2 and 3.3 of a label: the level parts of one column (its row of
-// levelsall) appended to out.
+// Appends to out the level parts of one column's label (its row of
+// levelsall): the level names of the effect variables, then the levels of
+// the classification variables joined by the level delimiter.
 void level_label(const ZLEVMOD* m, const ZLEVETRM* ef, const int* levels, std::string& out)
 {
     for (int k = 0; k < ef->nefct; ++k) {

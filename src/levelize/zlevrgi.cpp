@@ -65,7 +65,11 @@ bool reference_found(ZLEV* l, ZLEVVAR& v, int j)
     return found;
 }
 
-// The number of class parameters of effect e (step 11).
+// The number of class parameters of effect e: its observed level
+// combinations, or under full rank the product over its crossed variables of
+// their levels less one (all levels for the first variable of the first
+// effect when there is no intercept) times the levels of the variables it is
+// nested in.
 int class_part(const ZLEVMOD* m, int e)
 {
     const ZLEVETRM& ef = m->ef[e];
@@ -191,10 +195,11 @@ void finish_threads(ZLEVREGI* r)
         CleanupEThreads(r);
 }
 
-// Step 1: the classification variables of a multi-member effect must agree
-// on whether missing values form a level (the step ends when they do not);
-// a variable whose missing values count is not also told to ignore them;
-// the standardization sums start afresh; FREQ and weights are settled.
+// Checks the model before the observations are read: the classification
+// variables of a multi-member effect must agree on whether missing values
+// form a level (the step ends when they do not); a variable whose missing
+// values count is not also told to ignore them; the standardization sums
+// start afresh; FREQ and weights are settled.
 void check_model(ZLEVREGI* r)
 {
     ZLEVMOD* m = r->m;
@@ -227,9 +232,9 @@ void check_model(ZLEVREGI* r)
     normalise_nwgt(r);
 }
 
-// Steps 2 and 3: the default readers where the caller gave none, and the
-// variable numbers of the responses, weights, FREQ, time and offset looked
-// up again by name.
+// Installs the default readers where the caller gave none, and looks the
+// variable numbers of the responses, weights, FREQ, time and offset up again
+// by name.
 void install_readers(ZLEVREGI* r, DSHANDLE* fid)
 {
     const bool across = (r->m->opt[0] & ZLEV_OPT0_ACROSSBY) != 0;
@@ -250,7 +255,7 @@ void install_readers(ZLEVREGI* r, DSHANDLE* fid)
     }
 }
 
-// Step 4: one pass over the observations finds the levels of every
+// One pass over the observations finds the levels of every
 // classification variable (on worker threads when they can be had) and the
 // range of every continuous one; the reference levels given by value are
 // checked, and each variable's levels put in order and coded. Returns 0, or
@@ -313,7 +318,7 @@ int levelize_variables(ZLEVREGI* r, DSHANDLE* fid)
     return 0;
 }
 
-// Step 6: whether a classification variable has no level (unless the caller
+// Whether a classification variable has no level (unless the caller
 // looks the levels up itself) or a continuous variable no value, so that
 // there is nothing to read.
 bool without_levels(const ZLEVREGI* r)
@@ -355,7 +360,7 @@ void value_arrays(ZLEVREGI* r, POOLHANDLE* pool)
     }
 }
 
-// Step 7: the reader's arrays, a design row as long as the most levels, and
+// Allocates the reader's arrays, a design row as long as the most levels, and
 // the effects' per-observation records.
 void reader_arrays(ZLEVREGI* r, POOLHANDLE* pool)
 {
@@ -370,7 +375,7 @@ void reader_arrays(ZLEVREGI* r, POOLHANDLE* pool)
             static_cast<ZLEVXINF*>(zlevAlloc(pool, static_cast<long>(sizeof(ZLEVXINF)) * m->nef));
 }
 
-// Step 8: the observed level combinations of the effects, unless the design
+// Finds the observed level combinations of the effects, unless the design
 // is of full rank. False when the observations could not be read again.
 bool effect_combinations(ZLEVREGI* r)
 {
@@ -391,7 +396,7 @@ bool effect_combinations(ZLEVREGI* r)
     return !(any && m->clas.n > 0 && !effect_pass(r));
 }
 
-// Step 9: the widths of the level texts in names and labels: of the coded
+// Sets the widths of the level texts in names and labels: of the coded
 // names for the parameterizations that have them, else of the formatted and
 // unformatted values of a character variable.
 void display_widths(ZLEVMOD* m)
@@ -413,7 +418,7 @@ void display_widths(ZLEVMOD* m)
     }
 }
 
-// Step 12: the parameters' names and labels, by the naming kit or, under the
+// Makes the parameters' names and labels, by the naming kit or, under the
 // label culture, from the effects' names and level values; then made unique.
 void name_parameters(ZLEVREGI* r, POOLHANDLE* pool)
 {

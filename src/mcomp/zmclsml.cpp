@@ -130,7 +130,10 @@ double quadratic(const ZMCCKE* cke, const double* k)
     return v;
 }
 
-// Steps 6 and 7 shared by the three statistics.
+// The end shared by the three statistics: notes the difference (missing
+// where it is not estimable, zero when within rounding of zero) and its
+// standard error, marks it estimable when asked, and returns the t statistic
+// signed for the side tested, missing when it cannot be formed.
 double finishT(ZMCLSMI* lmc, double est, double var, bool ruleA, bool setEstimable)
 {
     ZMCPDIFF* pd = lmc->curpd;

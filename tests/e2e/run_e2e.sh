@@ -158,6 +158,23 @@ grep -q "could not be read: it is a folder" "$work/folder.txt" \
 "$korvante" "$here/globals.vyr" --images png >/dev/null 2>"$work/images.txt"; s=$?
 [ $s = 2 ] || fail "command" "--images without --out should give exit status 2, got $s"
 grep -q -- "--images needs --out" "$work/images.txt" || fail "command" "--images without --out is not said"
+# The --out folder is made before the listing, log, HTML and JSON files are
+# opened: one named inside it is accepted however its path is spelled (with
+# "..", "./", absolutely, through a link to the folder not made yet).
+mkdir -p "$work/spell/sub" && ln -s ../made "$work/spell/sub/link"
+printf 'proc korvante data=aml; time time*status(0); run;\n' >"$work/spell/sub/p.vyr"
+(cd "$work/spell/sub" && "$korvante" p.vyr --data "$root/examples" --out ../made \
+  --json ../made/x.json --log link/x.log --listing ./../made/../made/x.lst \
+  --html "$work/spell/made/x.html") 2>"$work/spell.txt"; s=$?
+[ $s = 0 ] || fail "command" "files inside the --out folder should be accepted, got $s: $(cat "$work/spell.txt")"
+for f in x.json x.log x.lst x.html; do
+  [ -s "$work/spell/made/$f" ] || fail "command" "$f was not written inside the --out folder"
+done
+# A folder the run does not make is still refused.
+(cd "$work/spell/sub" && "$korvante" p.vyr --data "$root/examples" --out ../made2 \
+  --json ../other/x.json) >/dev/null 2>"$work/spell.txt"; s=$?
+[ $s = 2 ] && grep -q "other does not exist" "$work/spell.txt" \
+  || fail "command" "a JSON file in a folder that is not made should be refused, got $s"
 
 fi
 

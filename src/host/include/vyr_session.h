@@ -69,6 +69,9 @@ void vyr_statement_error(const VyrStatement& statement, std::size_t offset,
 // at least 4.
 void vyr_statement_warning(const VyrStatement& statement, std::size_t offset,
                            std::string_view message);
+// The same as a note: logs "NOTE: ..." and leaves the return code as it is.
+void vyr_statement_note(const VyrStatement& statement, std::size_t offset,
+                        std::string_view message);
 
 // ---------------------------------------------------------------------------
 // Procedures. A procedure's entry runs one step: it reads xcurrentstep(),

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <tuple>
 #include <utility>
 
 #include "host/parse/parse_internal.h"
@@ -72,6 +73,22 @@ class Parser
     std::set<std::pair<STMT*, int>> datasets_given_;
     // Options marked {once k} given in the current statement.
     std::set<std::pair<STMT*, int>> once_given_;
+    // The terminal each token of the statement was read as (-1: none yet),
+    // and the parentheses read and not yet closed.
+    std::vector<int> matched_;
+    std::vector<std::size_t> open_groups_;
+    // Each field the current statement has set: the token of the option
+    // that set it last, and the options already said to be repeated.
+    std::map<std::pair<STMT*, int>, std::size_t> set_by_;
+    // Each option the current statement gave, by record, keyword and place:
+    // the token where it was given last and the fields it set there.
+    struct OptionGiven {
+        std::size_t at = std::string::npos;
+        std::vector<int> fields;
+    };
+    std::map<std::tuple<STMT*, int, std::vector<int>>, OptionGiven> options_given_;
+    std::set<int> said_repeated_;
+    int errors_before_ = 0; // statement errors of the step before this statement
     // Where each data set field of the step was given: the option and the
     // statement, as the user wrote them ("OUTSURV", "PROC KORVANTE").
     struct Given {
@@ -736,6 +753,134 @@ class Parser
         }
     }
 
+    bool is_punct(std::size_t i, char c) const
+    {
+        return i < toks_.size() && toks_[i].cls == TC_PUNCT && toks_[i].punct == c;
+    }
+
+    bool is_keyword(std::size_t i) const
+    {
+        return i < matched_.size() && matched_[i] >= 0 &&
+               g_.terms[static_cast<std::size_t>(matched_[i])].kind == TK_KEYWORD;
+    }
+
+    // The token past the parenthesised group that starts at i (i itself when
+    // none starts there).
+    std::size_t past_group(std::size_t i) const
+    {
+        if (!is_punct(i, '('))
+            return i;
+        for (int depth = 0; i < toks_.size(); ++i) {
+            depth += is_punct(i, '(') ? 1 : is_punct(i, ')') ? -1 : 0;
+            if (depth == 0)
+                return i + 1;
+        }
+        return i;
+    }
+
+    // The keyword before the "=" at eq, also across a parenthesised group
+    // between them (PLOTS(ONLY)=, FORMCHAR(1 2)=); npos when there is none.
+    std::size_t keyword_before_eq(std::size_t eq) const
+    {
+        std::size_t i = eq;
+        if (i >= 1 && is_punct(i - 1, ')'))
+            for (int depth = 0; i-- > 0;) {
+                depth += is_punct(i, ')') ? 1 : is_punct(i, '(') ? -1 : 0;
+                if (depth == 0)
+                    break;
+            }
+        return i >= 1 && i <= eq && is_keyword(i - 1) ? i - 1 : std::string::npos;
+    }
+
+    // The token of the option the value just read belongs to: the keyword
+    // before its "=", a keyword given alone (CONFBAND) or with a group of its
+    // own (OUTSIDE(0.2)), or for a value inside parentheses the option the
+    // group belongs to (DIFF=CONTROL('a' 'b')); npos when the value follows
+    // no option (the variables of a TIME statement).
+    std::size_t option_token() const
+    {
+        const std::size_t p = std::min(pos_, toks_.size());
+        if (p >= 1 && is_punct(p - 1, '='))
+            return keyword_before_eq(p - 1);
+        if (p >= 2 && is_punct(p - 2, '='))
+            return keyword_before_eq(p - 2);
+        if (p >= 3 && is_punct(p - 3, '=') && (is_punct(p - 2, '-') || is_punct(p - 2, '+')))
+            return keyword_before_eq(p - 3);
+        if (p >= 1 && is_keyword(p - 1) &&
+            !(p >= 2 && (is_punct(p - 2, '(') || is_punct(p - 2, ','))))
+            return p - 1;
+        if (open_groups_.empty())
+            return std::string::npos;
+        const std::size_t i = open_groups_.back();
+        if (i >= 1 && is_punct(i - 1, '='))
+            return keyword_before_eq(i - 1);
+        if (i >= 1 && is_keyword(i - 1))
+            return i >= 2 && is_punct(i - 2, '=') ? keyword_before_eq(i - 2) : i - 1;
+        return std::string::npos;
+    }
+
+    // The keywords whose parenthesised groups hold token o, innermost first
+    // (SURVIVAL for STRATA= in PLOTS=SURVIVAL(STRATA=PANEL)): where an
+    // option stands, so that HAZARD(STRATA=) is not taken for the same one.
+    std::vector<int> option_place(std::size_t o) const
+    {
+        std::vector<int> owners;
+        for (auto it = open_groups_.rbegin(); it != open_groups_.rend(); ++it)
+            if (*it < o && *it >= 1 && is_keyword(*it - 1))
+                owners.push_back(matched_[*it - 1]);
+        return owners;
+    }
+
+    // Field k of the current record is set by the value just read. An option
+    // given again in the same statement (in the same place) replaces what it
+    // set before: the last one given is used, also where its values go to
+    // other fields (BW=3 then BW=RANGE(1, 2)), and a note says so, once per
+    // option and statement (not in a statement with an error, which ends the
+    // step anyway). Requests that add up (PLOTS=, TEST=) set bits and are not
+    // counted. Returns whether another option set the field before.
+    bool set_field(int k)
+    {
+        if (repairing_ || !cur_)
+            return false;
+        const std::size_t o = option_token();
+        if (o == std::string::npos)
+            return false;
+        const int term = matched_[o];
+        bool repeated = false;
+        OptionGiven& given = options_given_[{cur_, term, option_place(o)}];
+        if (given.at != o) {
+            for (int f : given.fields)
+                if (auto it = set_by_.find({cur_, f});
+                    it != set_by_.end() && it->second == given.at) {
+                    if (STLIST* old = field(f))
+                        clear_field(old);
+                    pending_.erase({cur_, f});
+                    set_by_.erase(it);
+                }
+            repeated = given.at != std::string::npos;
+            given.at = o;
+            given.fields.clear();
+        }
+        given.fields.push_back(k);
+        // The same field set by the same option elsewhere in the statement
+        // (MAXLEN= in SURVIVAL(...) and in its ATRISK(...)).
+        auto [it, first] = set_by_.try_emplace({cur_, k}, o);
+        const bool other = !first && it->second != o;
+        repeated = repeated || (other && matched_[it->second] == term);
+        it->second = o;
+        if (repeated && syntax_errors_ == 0 && pc_->nerrors == errors_before_ &&
+            said_repeated_.insert(term).second) {
+            const Token& t = toks_[o];
+            const std::string name = (t.upper.empty() ? t.text : t.upper) +
+                                     (is_punct(past_group(o + 1), '=') ? "=" : "");
+            report(3,
+                   "The option " + name +
+                       " is given more than once in this statement; the last one given is used.",
+                   t.offset);
+        }
+        return other;
+    }
+
     // An option whose values the record holds once (FLEMING's rho and gamma)
     // given a second time in one statement would silently replace the first:
     // refused at the second, naming the keyword as written.
@@ -777,13 +922,19 @@ class Parser
             break;
         }
         case AK_STORE:
+            set_field(arg(v, 0, -1));
             act_store(v);
             break;
         case AK_QLIST:
-            if (!repairing_)
+            // A list given again by a second option starts afresh.
+            if (!repairing_) {
+                if (set_field(arg(v, 0, -1)))
+                    pend(arg(v, 0, -1), STL_TEXTS) = Pending{};
                 pend(arg(v, 0, -1), STL_TEXTS).texts.push_back(text_);
+            }
             break;
         case AK_OPEN:
+            set_field(arg(v, 0, -1));
             act_open(v);
             break;
         case AK_VAR:
@@ -802,6 +953,7 @@ class Parser
             act_range(v);
             break;
         case AK_CODE:
+            set_field(arg(v, 0, -1));
             store_code(arg(v, 0, -1), -arg(v, 1, 0));
             break;
         case AK_BY:
@@ -811,9 +963,12 @@ class Parser
             act_cut(v);
             break;
         case AK_CONST:
+            set_field(arg(v, 0, -1));
             store_number(arg(v, 0, -1), arg(v, 1, 0));
             break;
         case AK_TWO:
+            set_field(arg(v, 0, -1));
+            set_field(arg(v, 1, -1));
             act_two(v);
             break;
         case AK_NEG:
@@ -903,6 +1058,11 @@ class Parser
     void consume(std::size_t at, int term)
     {
         const Token& t = toks_[at];
+        matched_[at] = term;
+        if (t.cls == TC_PUNCT && t.punct == '(')
+            open_groups_.push_back(at);
+        else if (t.cls == TC_PUNCT && t.punct == ')' && !open_groups_.empty())
+            open_groups_.pop_back();
         // A word read as a keyword is no value.
         if (g_.terms[term].kind == TK_KEYWORD)
             return;
@@ -1388,6 +1548,12 @@ class Parser
         names_.clear();
         datasets_given_.clear();
         once_given_.clear();
+        matched_.assign(toks_.size(), -1);
+        open_groups_.clear();
+        set_by_.clear();
+        options_given_.clear();
+        said_repeated_.clear();
+        errors_before_ = pc_->nerrors;
         have_num_ = false;
         by_desc_ = false;
         open_vars_ = open_nums_ = -1;

@@ -14,11 +14,12 @@
 namespace
 {
 
-// Host messages (group 1) of a statement's error or warning; their catalogue
-// text is the finding itself.
+// Host messages (group 1) of a statement's error, warning or note; their
+// catalogue text is the finding itself.
 constexpr int kHostGroup = 1;
 constexpr int kStatementError = 4002;
 constexpr int kStatementWarning = 4003;
+constexpr int kStatementNote = 4004;
 
 // While an input of a step is opened, the words of the step's statements
 // tell the data layer which columns the step can name: their values come
@@ -94,18 +95,24 @@ class HostParseEnv final : public ParseEnv
         // The statement reader's findings are host messages of their own
         // numbers (one for errors, one for warnings), so that the HTML and
         // JSON files give every message of a step with a number.
-        vyr::set_next_message_number(kHostGroup,
-                                     severity == 1 ? kStatementError : kStatementWarning);
+        vyr::set_next_message_number(kHostGroup, severity == 1   ? kStatementError
+                                                 : severity == 3 ? kStatementNote
+                                                                 : kStatementWarning);
         if (step && index >= 0 && static_cast<std::size_t>(index) < step->statements.size()) {
             const VyrStatement& s = step->statements[static_cast<std::size_t>(index)];
             if (severity == 1)
                 vyr_statement_error(s, offset, text);
+            else if (severity == 3)
+                vyr_statement_note(s, offset, text);
             else
                 vyr_statement_warning(s, offset, text);
             return;
         }
-        xpslog("%s%s (line %d, column %d).", severity == 1 ? "%1z" : "%2z", text.c_str(), line,
-               column);
+        xpslog("%s%s (line %d, column %d).",
+               severity == 1   ? "%1z"
+               : severity == 3 ? "%3z"
+                               : "%2z",
+               text.c_str(), line, column);
     }
 };
 

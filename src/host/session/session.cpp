@@ -530,6 +530,11 @@ void vyr_statement_warning(const VyrStatement& statement, std::size_t offset,
     vyr::raise_step(4);
 }
 
+void vyr_statement_note(const VyrStatement& statement, std::size_t offset, std::string_view message)
+{
+    vyr::log_located(vyr::Severity::Note, statement, offset, std::string(message));
+}
+
 void vyr_register_procedure(const char* name, VyrProcEntry entry)
 {
     if (name != nullptr)
@@ -801,6 +806,53 @@ bool at_or_below(const fs::path& inner, const fs::path& outer)
     return !rel.empty() && *rel.begin() != "..";
 }
 
+// The folder a path leads to, as the kernel follows it: absolute, each
+// symbolic link followed (also one to a folder not made yet), "." dropped and
+// ".." taken from the folder before it. Below a folder that does not exist
+// the parts are taken as named. `missing` is set to the first folder that
+// does not exist and is followed by "..", which the kernel can follow only
+// once the folder is made (left empty when there is none).
+fs::path landing_folder(const std::string& path, fs::path& missing)
+{
+    std::error_code ec;
+    const fs::path given = fs::absolute(path.empty() ? fs::path(".") : fs::path(path), ec);
+    std::vector<fs::path> parts(given.begin(), given.end()); // taken from the back
+    std::reverse(parts.begin(), parts.end());
+    fs::path at = "/";
+    bool exists = true;
+    int links = 0;
+    missing.clear();
+    while (!parts.empty()) {
+        const fs::path part = parts.back();
+        parts.pop_back();
+        if (part.empty() || part == "." || part == "/")
+            continue;
+        if (part == "..") {
+            if (!exists && missing.empty())
+                missing = at;
+            at = at.parent_path();
+            struct stat st;
+            exists = ::stat(at.c_str(), &st) == 0;
+            continue;
+        }
+        const fs::path next = at / part;
+        struct stat st;
+        exists = exists && ::lstat(next.c_str(), &st) == 0;
+        if (exists && S_ISLNK(st.st_mode) && ++links <= 40) {
+            const fs::path target = fs::read_symlink(next, ec);
+            if (!ec) {
+                std::vector<fs::path> more(target.begin(), target.end());
+                parts.insert(parts.end(), more.rbegin(), more.rend());
+                if (target.is_absolute())
+                    at = "/";
+                continue;
+            }
+        }
+        at = next;
+    }
+    return at;
+}
+
 // The room the names of the files the run writes in the --out folder take
 // (a graph's file in graphs/, a catalogue's folder and entry, a data set).
 constexpr std::size_t kOutNameRoom = 256;
@@ -815,6 +867,11 @@ constexpr std::size_t kOutNameRoom = 256;
 bool check_output_folders(const VyrSettings& settings)
 {
     const fs::path out = settings.outDir.empty() ? fs::path() : normal_path(settings.outDir);
+    // Where the --out folder is made: a file named inside it or in a folder
+    // above it is compared as the folder it leads to, however it is spelled.
+    fs::path unused;
+    const fs::path outLanding =
+        settings.outDir.empty() ? fs::path() : landing_folder(settings.outDir, unused);
     std::error_code ec;
     const fs::path graphs = out.empty() ? fs::path() : fs::weakly_canonical(out / "graphs", ec);
     bool ok = true;
@@ -848,23 +905,32 @@ bool check_output_folders(const VyrSettings& settings)
             if (!path_fits(*path, why))
                 return why;
             // The kernel follows ".." from the folder before it, which must
-            // exist: "nosuch/../x" cannot be written, though it reads as "x".
+            // exist when the file is written: "nosuch/../x" cannot be
+            // written, though it reads as "x", unless the run makes nosuch
+            // (the --out folder or one above it).
             const std::string given = folder_of(*path);
+            fs::path missing;
+            const fs::path landing = landing_folder(given, missing);
             for (const fs::path& part : fs::path(given))
-                if (part == ".." && ::stat(given.c_str(), &st) != 0)
-                    return "the folder " + given + " cannot be reached (" + std::strerror(errno) +
+                if (part == ".." && ::stat(given.c_str(), &st) != 0) {
+                    const int err = errno;
+                    if (err == ENOENT &&
+                        (missing.empty() || (!out.empty() && at_or_below(outLanding, missing))))
+                        break;
+                    return "the folder " + given + " cannot be reached (" + std::strerror(err) +
                            ")";
+                }
             // A picture in the graphs folder, named as it is written or as
             // the file it leads to.
             const std::string ext = upper(fs::path(*path).extension().string());
             if (!out.empty() && (ext == ".SVG" || ext == ".PNG" || ext == ".PDF") &&
-                (folder == out / "graphs" ||
+                (folder == out / "graphs" || landing == outLanding / "graphs" ||
                  fs::path(file_identity(*path).path).parent_path() == graphs))
                 return "it would be a file of the folder " + (out / "graphs").string() +
                        ", where the run's graph files go under names of their own";
-            if (::stat(folder.c_str(), &st) != 0) {
+            if (::stat(landing.c_str(), &st) != 0) {
                 const int err = errno;
-                if (err == ENOENT && !out.empty() && at_or_below(out, folder))
+                if (err == ENOENT && !out.empty() && at_or_below(outLanding, landing))
                     return std::string(); // the run makes it
                 if (err == ENOENT)
                     return "the folder " + folder.string() + " does not exist";
@@ -873,7 +939,7 @@ bool check_output_folders(const VyrSettings& settings)
             }
             if (!S_ISDIR(st.st_mode))
                 return folder.string() + " is not a folder";
-            if (::access(folder.c_str(), W_OK | X_OK) != 0)
+            if (::access(landing.c_str(), W_OK | X_OK) != 0)
                 return "the folder " + folder.string() + " may not be written (" +
                        std::strerror(errno) + ")";
             return std::string();

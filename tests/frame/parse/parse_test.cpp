@@ -869,7 +869,11 @@ TEST_F(Parse, OptionsThatChooseNothingAreNamed)
           "NOTE: KERNEL= in PLOTS=HAZARD has no "
           "effect"}},
         {"lineprinter plots=s(strata=panel);" + S,
-         {"WARNING: Plot sub-options are available only with output-layer graphics"}},
+         {"WARNING: Plot sub-options, ALL and NONE are available only with output-layer "
+          "graphics and are ignored: SURVIVAL(STRATA=)."}},
+        // ALL draws nothing more than a line printer draws anyway: it is named.
+        {"lineprinter plots=(all s(cl atrisk) hazard(strata=panel));" + S,
+         {"are ignored: SURVIVAL(ATRISK CL), HAZARD(STRATA=), ALL."}},
         // The rank tests' options where NOTEST or TEST=NONE leaves them out.
         {"singular=1e-6;" + T + " strata sex / notest trend nodetail test=peto;",
          {"NOTE: TREND on the STRATA statement has no effect: NOTEST leaves out the tests "
@@ -1067,6 +1071,13 @@ TEST_F(Parse, DeviceGraphicsSettings)
         /*graphics=*/false);
     EXPECT_TRUE(r.inspected) << r.log;
     EXPECT_TRUE(has(r.log, "Plot sub-options")) << r.log;
+    // With graphics off PLOTS=ALL draws no device plot either, and says so.
+    r = run(
+        "proc korvante data=lung plots=all; time time*status(0); run;", [](KORVCOM&) {},
+        /*graphics=*/false);
+    EXPECT_TRUE(has(r.log, "WARNING: Plot sub-options, ALL and NONE are available only with "
+                           "output-layer graphics and are ignored: ALL."))
+        << r.log;
 }
 
 // The survival graph's requests that choose nothing: the at-risk table's

@@ -308,6 +308,48 @@ TEST(Options, TextsAndDataSets)
     EXPECT_EQ(r5.text(3), "b");
 }
 
+// An option given more than once in one statement: the last one given is
+// used, also where the two put their values in different fields, and one
+// note names it. Requests that add up, and one option in two places, are
+// not repeats; a second FLEMING stays an error.
+TEST(Options, AnOptionGivenTwiceKeepsTheLastOneAndANoteSaysSo)
+{
+    Prog r("proc korvante data=lung alpha=0.1 alpha=0.2 alpha=0.3; time t;");
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_DOUBLE_EQ(stmt_number(r.rec(0), 19, -999), 0.3);
+    ASSERT_EQ(r.env.reports.size(), 1u) << r.env.all_reports();
+    EXPECT_EQ(r.env.reports[0].severity, 3);
+    EXPECT_EQ(r.env.reports[0].text, "The option ALPHA= is given more than once in this "
+                                     "statement; the last one given is used.");
+    // BW= as a list, then as a range: the range is used.
+    Prog bw("proc korvante data=lung plots=h(bw=3 bw=range(1, 2)); time t;");
+    EXPECT_FALSE(stmt_given(bw.rec(0), 46));
+    EXPECT_DOUBLE_EQ(stmt_number(bw.rec(0), 47, -999), 1);
+    EXPECT_NE(bw.env.all_reports().find("The option BW= is given more than once"),
+              std::string::npos)
+        << bw.env.all_reports();
+    // The control values of the last DIFF= only.
+    Prog ctl("proc korvante data=lung; strata sex / diff=control('1') diff=control('2');");
+    const STLIST* texts = stmt_field(ctl.rec(1), 10);
+    ASSERT_NE(texts, nullptr);
+    ASSERT_EQ(texts->n, 1);
+    EXPECT_EQ(std::string(texts->texts[0].s, texts->texts[0].l), "2");
+    EXPECT_NE(ctl.env.all_reports().find("The option DIFF= is given"), std::string::npos);
+    for (const char* quiet :
+         {"plots=(s(strata=panel) h(strata=panel)) plots=ls timelist=1 2 3; "
+          "time t; strata sex / test=logrank test=wilcoxon;",
+          "; strata sex age / diff=control('1' '2');", "alpha=0.1; time t; survival alpha=0.2;"}) {
+        Prog q(std::string("proc korvante data=lung ") + quiet);
+        EXPECT_EQ(q.rc, 0) << quiet;
+        EXPECT_TRUE(q.env.reports.empty()) << quiet << "\n" << q.env.all_reports();
+    }
+    Prog fh("proc korvante data=lung; strata sex / test=fleming(1) test=fleming(2);");
+    EXPECT_EQ(fh.rc, 3000);
+    ASSERT_EQ(fh.env.reports.size(), 1u) << fh.env.all_reports();
+    EXPECT_EQ(fh.env.reports[0].text, "The option FLEMING is repeated in this statement; give it "
+                                      "once.");
+}
+
 TEST(Options, DefaultInputWhenDataIsAbsent)
 {
     FakeEnv env;

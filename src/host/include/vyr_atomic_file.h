@@ -258,9 +258,12 @@ bool claim_output(const std::string& path, OutputKind kind, const std::string& w
 // A run never waits for a lock it holds: a lock on a file the run holds
 // shares that lock (a reader's lock within a writer's, or two readers'), and
 // an exclusive lock within the run's own reading lock is refused. While the
-// run holds any lock, another is waited for at most 30 seconds, after which
+// run holds any lock, others are waited for at most 30 seconds in all over
+// the running step (step_files_begin starts the count), after which
 // `busy()` is true and `why()` says so: two runs never wait for each other
-// without limit.
+// without limit. A run that holds no lock waits until the lock is let go (a
+// signal stops it meanwhile). A wait of more than a second is said in the
+// log, naming the lock file and the processes that hold it.
 enum class LockFile { DataSets, Entries };
 class FolderLock
 {

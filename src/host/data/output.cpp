@@ -467,8 +467,13 @@ void drop_failed(Output& o)
 int prepare_outputs(const std::vector<DSHANDLE*>& sets, CommitLocks& locks)
 {
     int failures = 0;
-    std::map<std::pair<dev_t, ino_t>, std::string> folders;
-    std::map<std::string, std::vector<DSHANDLE*>> byFolder;
+    // The data sets by their folder's identity (two names of one folder are
+    // one folder, with one lock), each folder with the name to lock it by.
+    struct Folder {
+        std::string name;
+        std::vector<DSHANDLE*> sets;
+    };
+    std::map<std::pair<dev_t, ino_t>, Folder> folders;
     for (DSHANDLE* ds : sets) {
         Output& o = *ds->out;
         if (o.closed || !o.completed || o.file.temp_path().empty())
@@ -488,24 +493,26 @@ int prepare_outputs(const std::vector<DSHANDLE*>& sets, CommitLocks& locks)
         }
         const std::string folder = vyr::folder_of(ds->path);
         const vyr::FileIdentity id = vyr::file_identity(folder);
-        folders.emplace(std::make_pair(id.dev, id.ino), folder);
-        byFolder[folder].push_back(ds);
+        Folder& f = folders[{id.dev, id.ino}];
+        if (f.name.empty())
+            f.name = folder;
+        f.sets.push_back(ds);
     }
     if (failures > 0)
         return failures;
-    for (const auto& [id, folder] : folders) {
-        auto lock = std::make_unique<vyr::FolderLock>(folder, true);
+    for (const auto& [id, f] : folders) {
+        auto lock = std::make_unique<vyr::FolderLock>(f.name, true);
         if (!lock->held()) {
-            for (DSHANDLE* ds : byFolder[folder]) {
+            for (DSHANDLE* ds : f.sets) {
                 xpmlog(kGroup, 12, ds->display.c_str(), lock->why().c_str());
                 drop_failed(*ds->out);
             }
-            return static_cast<int>(byFolder[folder].size());
+            return static_cast<int>(f.sets.size());
         }
         locks.push_back(std::move(lock));
     }
-    for (const auto& [folder, in] : byFolder)
-        for (DSHANDLE* ds : in)
+    for (const auto& [id, f] : folders)
+        for (DSHANDLE* ds : f.sets)
             ds->out->prepared = true;
     return 0;
 }

@@ -667,19 +667,23 @@ void vyr::data_session_start()
 
 namespace
 {
+// The step's output data sets.
+std::vector<DSHANDLE*> step_outputs()
+{
+    std::vector<DSHANDLE*> sets;
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    for (auto& ds : reg().sets)
+        if (ds->out)
+            sets.push_back(ds.get());
+    return sets;
+}
+
 // Completes the step's output data sets under their temporary names;
 // returns the number that could not be written.
 int step_complete()
 {
-    std::vector<DSHANDLE*> sets;
-    {
-        std::lock_guard<std::recursive_mutex> lock(g_mutex);
-        for (auto& ds : reg().sets)
-            if (ds->out)
-                sets.push_back(ds.get());
-    }
     int failures = 0;
-    for (DSHANDLE* ds : sets)
+    for (DSHANDLE* ds : step_outputs())
         if (vyr_data_complete_output(ds) != 0)
             ++failures;
     return failures;
@@ -689,14 +693,7 @@ int step_complete()
 // number that may not be.
 int step_prepare()
 {
-    std::vector<DSHANDLE*> sets;
-    {
-        std::lock_guard<std::recursive_mutex> lock(g_mutex);
-        for (auto& ds : reg().sets)
-            if (ds->out)
-                sets.push_back(ds.get());
-    }
-    return vyr_data_prepare_outputs(sets);
+    return vyr_data_prepare_outputs(step_outputs());
 }
 
 // Ends the step's data sets; returns the number of output data sets that

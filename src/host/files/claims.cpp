@@ -282,22 +282,30 @@ void note_data_set(const std::string& csv, const std::string& attr)
     refresh_documents(r);
 }
 
-void note_data_set_folder(const std::string& folder)
+namespace
+{
+
+// Notes `folder` among the run's data set folders or its catalogues.
+void note_folder(std::vector<std::pair<FileIdentity, std::string>> RunFiles::*folders,
+                 const std::string& folder)
 {
     RunFiles& r = run_files();
     const FileIdentity id = file_identity(folder);
     std::lock_guard<std::mutex> g(r.lock);
-    add_folder(r.dataFolders, id, folder);
+    add_folder(r.*folders, id, folder);
     refresh_documents(r);
+}
+
+} // namespace
+
+void note_data_set_folder(const std::string& folder)
+{
+    note_folder(&RunFiles::dataFolders, folder);
 }
 
 void note_catalogue_folder(const std::string& folder)
 {
-    RunFiles& r = run_files();
-    const FileIdentity id = file_identity(folder);
-    std::lock_guard<std::mutex> g(r.lock);
-    add_folder(r.catalogueFolders, id, folder);
-    refresh_documents(r);
+    note_folder(&RunFiles::catalogueFolders, folder);
 }
 
 bool kept_from_documents(const std::string& target, std::string& why)

@@ -671,12 +671,18 @@ cp -r run/out/graphs "$work/graphs"
 cp -r run/lib "$work/lib.before"
 sed -i 's/^9,/10,/' run/aml.csv
 if command -v flock >/dev/null; then
-  flock -s run/lib/.korvante.lock sleep 20 &
+  flock -s run/lib/.korvante.lock sleep 30 &
   holder=$!
   sleep 0.3
-  "$korvante" run/keep.vyr --out run/out --log "$work/k.log" >/dev/null 2>&1 &
+  mkdir -p "$work/klog"
+  "$korvante" run/keep.vyr --out run/out --log "$work/klog/k.log" >/dev/null 2>&1 &
   k=$!
-  sleep 2
+  # The log, written in a hidden folder beside its name, says when the run
+  # waits (after a second of waiting).
+  for _ in $(seq 1 150); do
+    cat "$work"/klog/.korvante-file.korv-*.tmp/1 2>/dev/null | grep -q "is held by" && break
+    sleep 0.1
+  done
   kill -TERM $k
   sleep 1
   if kill -0 $k 2>/dev/null; then
@@ -687,8 +693,8 @@ if command -v flock >/dev/null; then
   s=$?
   kill $holder 2>/dev/null
   check "a signal while waiting for a lock" test "$s" = 143
-  check "a signal while waiting for a lock" said "$work/k.log" "lib/.korvante.lock is held by process"
-  check "a signal while waiting for a lock" sh -c "tail -n 1 '$work/k.log' | grep -q 'its output files were not written'"
+  check "a signal while waiting for a lock" said "$work/klog/k.log" "lib/.korvante.lock is held by process"
+  check "a signal while waiting for a lock" sh -c "tail -n 1 '$work/klog/k.log' | grep -q 'its output files were not written'"
   check "a signal while waiting for a lock" diff -r "$work/graphs" run/out/graphs
   check "a signal while waiting for a lock" diff -r "$work/lib.before" run/lib
 else

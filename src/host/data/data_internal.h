@@ -188,7 +188,7 @@ struct Output {
     int lastWriteRc = 0;
     bool failed = false;
     bool completed = false; // both files whole under their temporary names
-    bool prepared = false;  // checked, and its folder's lock held, to be put in place
+    bool handed = false;    // its files handed to the step's, to be put in place with them
     bool closed = false;
 };
 

@@ -96,7 +96,7 @@ std::string member_file(const std::string& dir, const std::string& member, bool*
 
 int step_end(bool ok);
 int step_complete();
-int step_prepare();
+int step_hand();
 
 void hook_step_end()
 {
@@ -104,12 +104,12 @@ void hook_step_end()
     if (r.hooked)
         return;
     r.hooked = true;
-    // A step that completed its work completes its data sets' files, then
-    // checks where they go and takes the locks that putting them in place
-    // needs, before any file of the step is put in place: one that cannot be
-    // written fails the step, and its graphs are dropped with it.
+    // A step that completed its work completes its data sets' files and
+    // hands them to the step's files, which are then put in place together,
+    // all or none: one that cannot be written fails the step, and its graphs
+    // are dropped with it.
     vyr::host_on_step_finish([](const VyrStep&, int& rc) {
-        if (rc <= 4 && (step_complete() > 0 || step_prepare() > 0) && rc < 1008)
+        if (rc <= 4 && (step_complete() > 0 || step_hand() > 0) && rc < 1008)
             rc = 1008;
     });
     vyr::host_on_step_end([](const VyrStep&, int& rc) {
@@ -636,8 +636,7 @@ XVHANDLE* vyr_data_keep_vector(std::unique_ptr<XVHANDLE> h)
 // Output commit/drop lives in output.cpp.
 int vyr_data_finish_output(DSHANDLE* ds, bool commit);
 int vyr_data_complete_output(DSHANDLE* ds);
-int vyr_data_prepare_outputs(const std::vector<DSHANDLE*>& sets);
-void vyr_data_release_outputs();
+int vyr_data_hand_output(DSHANDLE* ds);
 
 void vyr_data_step_end(bool ok)
 {
@@ -689,15 +688,19 @@ int step_complete()
     return failures;
 }
 
-// Prepares the step's completed data sets to be put in place; returns the
-// number that may not be.
-int step_prepare()
+// Hands the step's completed data sets to the step's files; returns the
+// number that could not be.
+int step_hand()
 {
-    return vyr_data_prepare_outputs(step_outputs());
+    int failures = 0;
+    for (DSHANDLE* ds : step_outputs())
+        if (vyr_data_hand_output(ds) != 0)
+            ++failures;
+    return failures;
 }
 
 // Ends the step's data sets; returns the number of output data sets that
-// could not be committed. The locks taken to put them in place are let go.
+// could not be committed.
 int step_end(bool ok)
 {
     int failures = 0;
@@ -711,7 +714,6 @@ int step_end(bool ok)
     for (auto& ds : sets)
         if (ds->out && vyr_data_finish_output(ds.get(), ok) != 0)
             ++failures;
-    vyr_data_release_outputs();
     return failures;
 }
 } // namespace

@@ -159,32 +159,6 @@ bool complete_data_set(DSHANDLE* ds, std::string& why)
     return true;
 }
 
-// The locks of the library folders the step's data sets are put in place
-// in, taken before any file of the step is (vyr_data_prepare_outputs) and
-// let go once all are (vyr_data_release_outputs).
-using CommitLocks = std::vector<std::unique_ptr<vyr::FolderLock>>;
-CommitLocks g_commitLocks;
-
-// vyr_data_prepare_outputs, keeping the locks in `locks`.
-int prepare_outputs(const std::vector<DSHANDLE*>& sets, CommitLocks& locks);
-
-// Puts a completed data set in place: the CSV file and its attribute file
-// are renamed while the library folder's lock is held (taken when the step's
-// files were prepared), so that a reader (who shares the lock) never sees
-// the CSV file of one run with the attribute file of another. Renames
-// alone: nothing here waits. On failure `why` says what went wrong.
-bool commit_data_set(DSHANDLE* ds, std::string& why)
-{
-    Output& o = *ds->out;
-    if (o.file.temp_path().empty())
-        return o.file.commit(why);
-    if (!o.attr.commit(why)) {
-        why = sidecar_path(ds->path) + ": " + why;
-        return false;
-    }
-    return o.file.commit(why);
-}
-
 } // namespace
 
 int xvputi(DSHANDLE* ds, int count, int flags, XVHANDLE** handle)
@@ -440,123 +414,62 @@ int vyr_data_complete_output(DSHANDLE* ds)
     return 0;
 }
 
-// Prepares the step's completed data sets to be put in place, before any
-// file of the step is: neither file of one may replace an input of the run,
-// and the lock of each library folder they go to is taken, in one order
-// (by the folder's device and inode) that every run keeps, so that two runs
-// putting data sets in the same folders never each hold one lock and wait
-// for the other. Waiting here, a signal still stops the run at once. A data
-// set that fails says which one and why; returns how many failed (the step
-// then puts none of its files in place).
-int vyr_data_prepare_outputs(const std::vector<DSHANDLE*>& sets)
+// Hands a completed data set's files to the step's files, its attribute
+// file first: they are put in place with them (all or none, under the
+// library folder's lock, so that a reader, who shares the lock, never sees
+// the CSV file of one run with the attribute file of another), or dropped
+// with them. Outside a step they are put in place at once. A data set that
+// fails says which one and why.
+int vyr_data_hand_output(DSHANDLE* ds)
 {
-    return prepare_outputs(sets, g_commitLocks);
-}
-
-namespace
-{
-
-// A data set that may not be put in place, said already: its files go.
-void drop_failed(Output& o)
-{
-    o.file.abandon();
-    o.attr.abandon();
-    o.closed = true;
-}
-
-int prepare_outputs(const std::vector<DSHANDLE*>& sets, CommitLocks& locks)
-{
-    int failures = 0;
-    // The data sets by their folder's identity (two names of one folder are
-    // one folder, with one lock), each folder with the name to lock it by.
-    struct Folder {
-        std::string name;
-        std::vector<DSHANDLE*> sets;
-    };
-    std::map<std::pair<dev_t, ino_t>, Folder> folders;
-    for (DSHANDLE* ds : sets) {
-        Output& o = *ds->out;
-        if (o.closed || !o.completed || o.file.temp_path().empty())
-            continue;
-        bool ok = true;
-        for (const std::string& file : {o.attr.target(), o.file.target()}) {
-            std::string reason;
-            if (ok && vyr::is_run_input(vyr::file_identity(file), reason, false)) {
-                xpmlog(kGroup, 12, ds->display.c_str(), (file + ": " + reason).c_str());
-                ok = false;
-            }
-        }
-        if (!ok) {
-            drop_failed(o);
-            ++failures;
-            continue;
-        }
-        const std::string folder = vyr::folder_of(ds->path);
-        const vyr::FileIdentity id = vyr::file_identity(folder);
-        Folder& f = folders[{id.dev, id.ino}];
-        if (f.name.empty())
-            f.name = folder;
-        f.sets.push_back(ds);
+    Output& o = *ds->out;
+    if (o.closed || !o.completed || o.handed)
+        return 0;
+    const std::string what = "the output data set " + ds->display;
+    std::string why;
+    if (!o.attr.hand_to_step(what, why) || !o.file.hand_to_step(what, why)) {
+        o.file.abandon();
+        o.attr.abandon();
+        o.closed = true;
+        xpmlog(kGroup, 12, ds->display.c_str(), why.c_str());
+        return vyr_code(kFacility, 12);
     }
-    if (failures > 0)
-        return failures;
-    for (const auto& [id, f] : folders) {
-        auto lock = std::make_unique<vyr::FolderLock>(f.name, true);
-        if (!lock->held()) {
-            for (DSHANDLE* ds : f.sets) {
-                xpmlog(kGroup, 12, ds->display.c_str(), lock->why().c_str());
-                drop_failed(*ds->out);
-            }
-            return static_cast<int>(f.sets.size());
+    o.handed = true;
+    if (!vyr::step_files_open()) {
+        const vyr::Placing placed = vyr::place_step_files();
+        if (!placed.ok) {
+            o.closed = true;
+            xpmlog(kGroup, 12, ds->display.c_str(), placed.why.c_str());
+            return vyr_code(kFacility, 12);
         }
-        locks.push_back(std::move(lock));
     }
-    for (const auto& [id, f] : folders)
-        for (DSHANDLE* ds : f.sets)
-            ds->out->prepared = true;
     return 0;
 }
 
-} // namespace
-
-// Lets go of the locks vyr_data_prepare_outputs took.
-void vyr_data_release_outputs()
-{
-    g_commitLocks.clear();
-}
-
-// Commits (or drops) an output data set: its completed files are renamed
-// over the real name and its attribute file. A data set that fails says
-// which one and why; one that is dropped leaves any earlier file of its name
-// as it was.
+// Ends an output data set. Committed, its files are completed and handed to
+// the step's files if they were not yet (and put in place at once outside a
+// step); once in place it is said. Dropped, any earlier file of its name is
+// left as it was, and a data set the step wrote to is said not to be
+// replaced (one whose files were handed to the step's placing, which
+// failed, was said there).
 int vyr_data_finish_output(DSHANDLE* ds, bool commit)
 {
     Output& o = *ds->out;
-    if (commit)
+    if (commit && !o.handed) {
         if (const int rc = vyr_data_complete_output(ds); rc != 0)
             return rc;
+        if (const int rc = vyr_data_hand_output(ds); rc != 0)
+            return rc;
+    }
     if (o.closed)
         return 0;
+    o.closed = true;
     if (!commit) {
-        o.closed = true;
         o.file.abandon();
         o.attr.abandon();
-        if (o.rows > 0 || o.defined)
+        if (!o.handed && (o.rows > 0 || o.defined))
             xpmlog(kGroup, 14, ds->display.c_str());
         return 0;
-    }
-    // A data set put in place by itself, not with its step's files, is
-    // prepared here, and its folder's lock let go when it is in place.
-    CommitLocks own;
-    if (!o.prepared && !o.file.temp_path().empty() && prepare_outputs({ds}, own) > 0)
-        return vyr_code(kFacility, 12);
-    o.closed = true;
-    std::string why;
-    if (!commit_data_set(ds, why)) {
-        o.file.abandon();
-        o.attr.abandon();
-        xpmlog(kGroup, 12, ds->display.c_str(), why.empty() ? "unknown error" : why.c_str());
-        return vyr_code(kFacility, 12);
     }
     xpmlog(kGroup, 13, ds->display.c_str(), o.rows, static_cast<int>(o.vars.size()));
     vyr_data_note_created(ds->display);

@@ -46,6 +46,11 @@ int make_private_folder(const std::string& path);
 // sub-folders (an emptied sub-folder is removed too), with system calls
 // alone: safe in a signal handler.
 void empty_folder_signal_safe(int dirfd, int depth) noexcept;
+// Removes the hidden folder open as `fd` with what it holds, wherever it
+// is now: through its own "..", so that a folder moved while the run went
+// on (with the hidden folder in it) is left without it. `path` is where it
+// was made.
+void remove_hidden_folder(int fd, const std::string& path) noexcept;
 
 // Lets go of the locks of the catalogues the step used (catalogue_use),
 // once its files are in place or dropped.

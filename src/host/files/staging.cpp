@@ -19,6 +19,8 @@
 #include <ctime>
 #include <deque>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -227,6 +229,18 @@ void reset_commit_notes() noexcept
 {
     g_noteCommits.store(false);
     g_committedLength.store(0);
+}
+
+void remove_hidden_folder(int fd, const std::string& path) noexcept
+{
+    empty_folder_signal_safe(fd, 0);
+    const char* name = std::strrchr(path.c_str(), '/');
+    name = name != nullptr ? name + 1 : path.c_str();
+    const int parent = ::openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (parent < 0 || ::unlinkat(parent, name, AT_REMOVEDIR) != 0)
+        (void)::rmdir(path.c_str());
+    if (parent >= 0)
+        ::close(parent);
 }
 
 } // namespace files
@@ -534,13 +548,19 @@ void AtomicFile::drop_temp()
 {
     if (temp_.empty())
         return;
-    ::unlink(temp_.c_str());
+    // Through the private folder's descriptor: a folder moved meanwhile
+    // takes no trace along.
+    if (lockFd_ < 0 || ::unlinkat(lockFd_, "1", 0) != 0)
+        (void)::unlink(temp_.c_str());
     end_private();
 }
 
 void AtomicFile::end_private()
 {
-    (void)::rmdir(private_.c_str());
+    if (lockFd_ >= 0)
+        files::remove_hidden_folder(lockFd_, private_);
+    else
+        (void)::rmdir(private_.c_str());
     release_slot(slot_);
     slot_ = -1;
     temp_.clear();
@@ -638,42 +658,56 @@ void remove_open_temp_files() noexcept
 }
 
 // ---------------------------------------------------------------------------
-// Staged files.
+// A step's files, and putting them in place all together or not at all.
 
 namespace
 {
 
-// A private folder beside a step's files in one folder: made when the first
-// of them is opened, held open and locked while the step runs.
+// A hidden folder of the step: the staging folder of the StagedFiles bound
+// for one folder, or the private folder of a file handed to the step (an
+// output data set's file). Open and locked while the step runs.
 struct StageFolder {
     std::string folder; // the folder its files go to
-    std::string path;   // the staging folder inside it
+    std::string path;   // the hidden folder inside it
     int fd = -1;
     int slot = -1;
+    bool staging = false; // StagedFiles of `folder` share it
+    // It holds an earlier file that could not be put back after a failed
+    // placing: it stays, with that file, and the log says where.
+    bool keep = false;
 };
 
-// A staged file waiting for the end of its step.
+// A file waiting for the end of its step under its temporary name.
 struct Staged {
     std::string temp, folder, name, target;
     StagedPlacement placement = StagedPlacement::Replace;
+    // An output data set's file: put in place under its folder's lock, and
+    // free to replace a data set an earlier step read.
+    bool dataSet = false;
+    std::string what; // the data set it belongs to, for the messages
+    StageFolder* hidden = nullptr;
 };
 
 struct StepFiles {
     std::mutex lock;
     bool stepOpen = false;
-    std::deque<StageFolder> folders; // a deque: the signal slots point into it
-    std::vector<Staged> files;
-    // Entries put in place under another name than planned (see
-    // take_moved_entries).
+    std::deque<StageFolder> folders; // a deque: the files and signal slots point into it
+    std::vector<Staged> files;       // in the order they are put in place
     std::vector<MovedEntry> moved;
-    unsigned long made = 0; // files staged in the run, for their names
-    // Test hook: KORV_SIGNAL_AFTER_STAGED=N (or N,KILL) stops the run with
-    // SIGTERM (or SIGKILL) once the step has N files staged;
-    // KORV_SIGNAL_AFTER_PLACED=N sends SIGTERM once the step's end has put N
-    // of them in place.
+    unsigned long made = 0; // numbers for the files of the hidden folders
+    // Test hooks, read as a step begins:
+    // KORV_SIGNAL_AFTER_STAGED=N (or N,KILL or N,STOP) sends the process
+    // SIGTERM (SIGKILL, SIGSTOP) once the step has N files staged;
+    // KORV_SIGNAL_AFTER_PLACED=N[,M...] sends SIGTERM once N of them are in
+    // place, then SIGINT at each later count; KORV_FAIL_PLACE=N fails the
+    // Nth rename of the placing, KORV_FAIL_UNDO=N the Nth rename that puts
+    // an earlier file back (EIO); KORV_NO_EXCHANGE=1 takes the file system
+    // for one that cannot swap two files.
     long signalAfter = 0;
     int signal = SIGTERM;
-    long signalAfterPlaced = 0;
+    std::vector<long> signalsAfterPlaced;
+    long failPlaceAt = 0, failUndoAt = 0, renames = 0, undos = 0;
+    bool noExchange = false;
 };
 
 StepFiles& step_files()
@@ -682,33 +716,39 @@ StepFiles& step_files()
     return f;
 }
 
+// Notes a hidden folder for removal by a signal handler; -1 when every slot
+// is taken (the next run's sweep removes it then).
+int claim_stage_slot(const std::string& path)
+{
+    for (int i = 0; i < kStageSlots; ++i) {
+        const char* expected = nullptr;
+        if (g_stageSlots[i].compare_exchange_strong(expected, path.c_str()))
+            return i;
+    }
+    return -1;
+}
+
 StageFolder* stage_folder(StepFiles& f, const std::string& folder, std::string& why)
 {
     for (StageFolder& s : f.folders)
-        if (s.folder == folder)
+        if (s.staging && s.folder == folder)
             return &s;
     remove_stale_temp_files(folder);
     for (int attempt = 0; attempt < 16; ++attempt) {
         f.folders.emplace_back();
         StageFolder& s = f.folders.back();
         s.folder = folder;
+        s.staging = true;
         s.path = folder + "/." + kStageBase + temp_suffix();
         // Noted before it exists, so that a signal arriving at any moment
         // after it is made finds it to remove.
-        for (int i = 0; i < kStageSlots && s.slot < 0; ++i) {
-            const char* expected = nullptr;
-            if (g_stageSlots[i].compare_exchange_strong(expected, s.path.c_str()))
-                s.slot = i;
-        }
-        auto forget = [&] {
-            if (s.slot >= 0)
-                g_stageSlots[s.slot].store(nullptr);
-            f.folders.pop_back();
-        };
+        s.slot = claim_stage_slot(s.path);
         s.fd = files::make_private_folder(s.path);
         if (s.fd < 0) {
             const int err = errno;
-            forget();
+            if (s.slot >= 0)
+                g_stageSlots[s.slot].store(nullptr);
+            f.folders.pop_back();
             if (err == EEXIST)
                 continue;
             why = std::strerror(err);
@@ -720,16 +760,20 @@ StageFolder* stage_folder(StepFiles& f, const std::string& folder, std::string& 
     return nullptr;
 }
 
+// Removes what the step's hidden folders hold, and the folders, through
+// their descriptors. A folder that keeps an earlier file that could not be
+// put back loses only the step's own numbered files.
 void remove_stage_folders(StepFiles& f)
 {
     for (StageFolder& s : f.folders) {
         if (s.slot >= 0)
             g_stageSlots[s.slot].store(nullptr);
-        if (s.fd >= 0) {
-            empty_folder_signal_safe(s.fd, 0);
+        if (s.fd >= 0 && !s.keep)
+            files::remove_hidden_folder(s.fd, s.path);
+        else if (s.fd < 0)
+            (void)::rmdir(s.path.c_str());
+        if (s.fd >= 0)
             ::close(s.fd);
-        }
-        (void)::rmdir(s.path.c_str());
     }
     f.folders.clear();
 }
@@ -778,12 +822,175 @@ bool check_staged_target(const std::string& folder, const std::string& name, std
     return !is_run_input(file_identity(target), why, true);
 }
 
+// Whether the process may replace any file in a folder whose sticky bit is
+// set (CAP_FOWNER among its effective capabilities).
+bool privileged()
+{
+    static const bool yes = [] {
+        std::FILE* in = std::fopen("/proc/self/status", "re");
+        if (in == nullptr)
+            return geteuid() == 0;
+        char line[256];
+        unsigned long long caps = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, in) != nullptr)
+            found = std::sscanf(line, "CapEff: %llx", &caps) == 1;
+        std::fclose(in);
+        return found ? (caps >> 3 & 1) != 0 : geteuid() == 0;
+    }();
+    return yes;
+}
+
+// What the kernel will refuse when a file is put in place at `target`,
+// found before anything is: a folder the run may not write, and, in a
+// folder whose sticky bit is set (as shared folders have), a file of
+// another user in a folder of a third.
+bool placeable(const std::string& target, std::string& why)
+{
+    const std::string folder = folder_of(target);
+    if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+        why = "its folder " + folder + " may not be written (" + std::strerror(errno) + ")";
+        return false;
+    }
+    struct stat ft, dt;
+    if (::lstat(target.c_str(), &ft) != 0 || ::stat(folder.c_str(), &dt) != 0 ||
+        (dt.st_mode & S_ISVTX) == 0)
+        return true;
+    const uid_t me = geteuid();
+    if (ft.st_uid == me || dt.st_uid == me || privileged())
+        return true;
+    why = "it belongs to the user " + std::to_string(ft.st_uid) + ", and its folder " + folder +
+          " has the sticky bit set, so that only the file's owner, the folder's owner or a "
+          "privileged user may replace it";
+    return false;
+}
+
+// Whether the hidden folder is still where it was made: a folder moved
+// while the step ran takes the files staged in it along.
+bool hidden_in_place(const StageFolder& h, std::string& why)
+{
+    struct stat a, b;
+    if (h.fd < 0 ||
+        (::fstat(h.fd, &a) == 0 && ::stat(h.path.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+         a.st_ino == b.st_ino))
+        return true;
+    why = "the folder " + h.folder + " was moved or replaced while the step ran";
+    return false;
+}
+
+// The checks of one file before anything is put in place. A graph file's
+// name is checked again (a link may have been planted while the step ran),
+// and its target noted; an entry's name is checked as it is given.
+bool check_before_placing(Staged& s, std::string& why)
+{
+    if (s.hidden != nullptr && !hidden_in_place(*s.hidden, why))
+        return false;
+    if (s.placement == StagedPlacement::NewEntry)
+        return true;
+    if (s.dataSet) {
+        if (is_run_input(file_identity(s.target), why, false))
+            return false;
+    } else {
+        std::string target;
+        if (!check_staged_target(s.folder, s.name, target, why))
+            return false;
+        s.target = target;
+    }
+    return placeable(s.target, why);
+}
+
+// How the messages name a file of the step.
+std::string file_label(const Staged& s)
+{
+    const std::string path = s.folder + "/" + s.name;
+    return s.what.empty() ? path : path + " (" + s.what + ")";
+}
+
+// A name in the hidden folder `folder` that nothing has, for an earlier
+// file kept aside: numbered, as the step's own files are.
+std::string free_name(StepFiles& f, const std::string& folder)
+{
+    struct stat st;
+    std::string path;
+    do
+        path = folder + "/" + std::to_string(++f.made);
+    while (::lstat(path.c_str(), &st) == 0);
+    return path;
+}
+
+// Puts `temp` in place at `target`, keeping whatever was there, in the
+// hidden folder of `temp`, so that it can be put back: the two are swapped
+// in one call where the file system can, else the earlier file is linked
+// (or, where it cannot be linked, moved) aside first. `kept` gets where the
+// earlier file is ("" when there was none). 0, or the error.
+int place_keeping(StepFiles& f, const std::string& temp, const std::string& target,
+                  std::string& kept)
+{
+    kept.clear();
+    if (f.failPlaceAt > 0 && ++f.renames == f.failPlaceAt)
+        return EIO;
+    const char* from = temp.c_str();
+    const char* to = target.c_str();
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        if (!f.noExchange) {
+            if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE) == 0) {
+                struct stat st;
+                if (::lstat(from, &st) == 0 && S_ISDIR(st.st_mode)) {
+                    // A folder was made at the name since it was checked.
+                    (void)::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE);
+                    return EISDIR;
+                }
+                kept = temp;
+                return 0;
+            }
+            int err = errno;
+            if (err == ENOENT) {
+                // Nothing at the name (or the file itself is gone).
+                if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+                    return 0;
+                err = errno;
+                if (err == EEXIST)
+                    continue; // made meanwhile: swapped next time
+                if (err != EINVAL)
+                    return err;
+            } else if (err != EINVAL && err != ENOSYS && err != ENOTSUP && err != EOPNOTSUPP) {
+                return err;
+            }
+        }
+        // A file system that cannot swap two files.
+        const std::string aside = free_name(f, folder_of(temp));
+        if (::link(to, aside.c_str()) == 0) {
+            if (::rename(from, to) == 0) {
+                kept = aside;
+                return 0;
+            }
+            const int err = errno;
+            (void)::unlink(aside.c_str());
+            return err;
+        }
+        if (errno == ENOENT)
+            return ::rename(from, to) == 0 ? 0 : errno;
+        if (::rename(to, aside.c_str()) != 0)
+            return errno;
+        if (::rename(from, to) == 0) {
+            kept = aside;
+            return 0;
+        }
+        const int err = errno;
+        (void)::rename(aside.c_str(), to);
+        return err;
+    }
+    return EEXIST;
+}
+
 // Puts `temp` in place at `target` unless something is there: 0, or the
 // error (EEXIST when something is). Where the file system cannot rename
 // without replacing, the file is linked at its name and the temporary name
 // removed; where it cannot link either, the name is looked at first.
-int place_without_replacing(const std::string& temp, const std::string& target)
+int place_without_replacing(StepFiles& f, const std::string& temp, const std::string& target)
 {
+    if (f.failPlaceAt > 0 && ++f.renames == f.failPlaceAt)
+        return EIO;
     if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
         return 0;
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
@@ -809,78 +1016,141 @@ std::pair<std::string, std::string> entry_parts(const std::string& name)
     return {name.substr(0, dot), name.substr(dot)};
 }
 
+// A file put in place: which, where, and where the earlier file of its name
+// is kept until the placing is over ("" when it had none).
+struct Placed {
+    std::size_t file;
+    std::string target, kept;
+};
+
 // Puts the files of one new catalogue entry in place (files [from, to) of
 // the step, all of one folder and entry), none over anything: when a name is
 // taken, those already placed go back and all take the next free name.
-void place_entry(StepFiles& f, std::size_t from, std::size_t to, std::vector<StagedFailure>& failed)
+// False, with the file and the reason, when one cannot be put in place.
+bool place_entry(StepFiles& f, std::size_t from, std::size_t to, std::vector<Placed>& done,
+                 std::string& file, std::string& why)
 {
     const std::string folder = f.files[from].folder;
     const std::string planned = entry_parts(f.files[from].name).first;
     std::string entry = planned;
-    std::vector<char> gone(to - from, 0); // failed for another reason: not tried again
     for (int attempt = 0;; ++attempt) {
-        std::vector<std::pair<std::size_t, std::string>> placed; // file, target
-        std::size_t clash = to;
-        for (std::size_t i = from; i < to && clash == to; ++i) {
-            if (gone[i - from])
-                continue;
+        const std::size_t mark = done.size();
+        bool clash = false;
+        for (std::size_t i = from; i < to && !clash; ++i) {
             const Staged& s = f.files[i];
             const std::string name = entry + entry_parts(s.name).second;
-            std::string target, why;
-            int err = check_staged_target(folder, name, target, why) ? 0 : -1;
+            file = folder + "/" + name;
+            std::string target;
+            if (!check_staged_target(folder, name, target, why) || !placeable(target, why))
+                return false;
+            const int err = place_without_replacing(f, s.temp, target);
             if (err == 0)
-                err = place_without_replacing(s.temp, target);
-            if (err == 0) {
-                placed.emplace_back(i, target);
-            } else if (err == EEXIST && attempt < 100) {
-                clash = i;
-            } else {
-                (void)::unlink(s.temp.c_str());
-                gone[i - from] = 1;
-                failed.push_back({folder + "/" + name, err > 0 ? std::strerror(err) : why});
+                done.push_back({i, target, ""});
+            else if (err == EEXIST && attempt < 100)
+                clash = true;
+            else {
+                why = std::strerror(err);
+                return false;
             }
         }
-        if (clash == to) {
-            for (const auto& [i, target] : placed) {
-                note_run_made(target);
-                note_commit(target);
-            }
-            if (entry != planned && !placed.empty())
+        if (!clash) {
+            if (entry != planned)
                 f.moved.push_back({folder + "/" + f.files[from].name,
                                    folder + "/" + entry + entry_parts(f.files[from].name).second});
-            return;
+            return true;
         }
         // Something was made at one of the names while the step ran: the
         // files already placed under it go back, and the entry takes
         // another name.
-        for (const auto& [i, target] : placed)
-            (void)::rename(target.c_str(), f.files[i].temp.c_str());
+        while (done.size() > mark) {
+            const Placed& p = done.back();
+            if (::rename(p.target.c_str(), f.files[p.file].temp.c_str()) != 0) {
+                file = p.target;
+                why = std::strerror(errno);
+                return false;
+            }
+            done.pop_back();
+        }
         entry = catalogue_entry_renamed(folder, planned);
     }
 }
 
-// Checks where each staged file goes, as late as can be (a link may have
-// been planted while the step ran), and notes its target: nothing is put in
-// place. Returns those that may not be put in place, with the reasons.
-std::vector<StagedFailure> check_staged(StepFiles& f)
+// Puts a placed file's earlier file back at its name, or removes the name
+// where there was none.
+bool put_back(StepFiles& f, const Placed& p)
 {
-    std::vector<StagedFailure> failed;
-    for (Staged& s : f.files) {
-        std::string target, why;
-        if (check_staged_target(s.folder, s.name, target, why))
-            s.target = target;
-        else
-            failed.push_back({s.folder + "/" + s.name, why});
+    if (f.failUndoAt > 0 && ++f.undos == f.failUndoAt) {
+        errno = EIO;
+        return false;
     }
-    return failed;
+    if (!p.kept.empty())
+        return ::rename(p.kept.c_str(), p.target.c_str()) == 0;
+    return ::unlink(p.target.c_str()) == 0 || errno == ENOENT;
 }
 
-// Puts the checked files in place, by renames alone: nothing here waits.
-// Returns those that could not be put in place (each removed).
-std::vector<StagedFailure> place_staged(StepFiles& f)
+// Drops the files that are not in place, and the hidden folders.
+std::size_t drop_staged(StepFiles& f)
 {
-    std::vector<StagedFailure> failed;
-    for (std::size_t i = 0; i < f.files.size(); ++i) {
+    std::size_t graphs = 0;
+    for (const Staged& s : f.files) {
+        if (!s.temp.empty())
+            (void)::unlink(s.temp.c_str());
+        graphs += s.dataSet ? 0 : 1;
+    }
+    f.files.clear();
+    remove_stage_folders(f);
+    return graphs;
+}
+
+// Puts every file of the list in place, all of them or none, in four
+// phases. Check: every file is checked where it goes (nothing is put in
+// place yet). Prepare: the lock of each folder that data sets go to is
+// taken, in one order every run keeps (by the folder's device and inode),
+// so that two runs never each hold one and wait for the other. Place: each
+// file is renamed into place, keeping the earlier file of its name aside;
+// `renaming` is called first (a signal then waits for the renames). Undo:
+// at the first rename that fails, every file placed goes back, last first,
+// the earlier file at its name. Only once every file is in place are the
+// earlier files removed. Signals stop the run at once until the renames
+// begin; the files are then dropped by the signal handler.
+Placing place_all(StepFiles& f, void (*renaming)() noexcept)
+{
+    Placing out;
+    auto failed = [&](const std::string& file, const std::string& why) {
+        out.ok = false;
+        out.file = file;
+        out.why = why;
+    };
+    for (Staged& s : f.files) {
+        std::string why;
+        if (!check_before_placing(s, why)) {
+            failed(file_label(s), why);
+            drop_staged(f);
+            return out;
+        }
+    }
+    std::vector<std::unique_ptr<FolderLock>> locks;
+    {
+        std::map<std::pair<dev_t, ino_t>, const Staged*> folders;
+        for (const Staged& s : f.files)
+            if (s.dataSet) {
+                const FileIdentity id = file_identity(folder_of(s.target));
+                folders.emplace(std::make_pair(id.dev, id.ino), &s);
+            }
+        for (const auto& [id, s] : folders) {
+            locks.push_back(std::make_unique<FolderLock>(folder_of(s->target), true));
+            if (!locks.back()->held()) {
+                failed(file_label(*s), locks.back()->why());
+                drop_staged(f);
+                return out;
+            }
+        }
+    }
+    if (renaming != nullptr)
+        renaming();
+    std::vector<Placed> done;
+    std::size_t signalled = 0;
+    for (std::size_t i = 0; i < f.files.size() && out.ok; ++i) {
         const Staged& s = f.files[i];
         if (s.placement == StagedPlacement::NewEntry) {
             // The entry's files (its SVG file and its images) go together.
@@ -889,35 +1159,55 @@ std::vector<StagedFailure> place_staged(StepFiles& f)
                    f.files[end].folder == s.folder &&
                    entry_parts(f.files[end].name).first == entry_parts(s.name).first)
                 ++end;
-            place_entry(f, i, end, failed);
+            std::string file, why;
+            if (!place_entry(f, i, end, done, file, why))
+                failed(file, why);
             i = end - 1;
-            continue;
+        } else {
+            std::string kept;
+            if (const int err = place_keeping(f, s.temp, s.target, kept); err != 0)
+                failed(file_label(s), std::strerror(err));
+            else
+                done.push_back({i, s.target, kept});
         }
-        if (::rename(s.temp.c_str(), s.target.c_str()) != 0) {
-            const int err = errno;
-            (void)::unlink(s.temp.c_str());
-            failed.push_back({s.folder + "/" + s.name, std::strerror(err)});
-            continue;
+        // The test hook's signals, which wait for the placing.
+        while (signalled < f.signalsAfterPlaced.size() &&
+               static_cast<long>(done.size()) >= f.signalsAfterPlaced[signalled])
+            std::raise(signalled++ == 0 ? SIGTERM : SIGINT);
+    }
+    if (!out.ok) {
+        for (auto p = done.rbegin(); p != done.rend(); ++p) {
+            if (put_back(f, *p)) {
+                out.as_before.push_back(p->target);
+                continue;
+            }
+            out.undone = false;
+            out.left_new.push_back(p->target);
+            if (p->kept.empty())
+                continue;
+            // The earlier file stays where it is, under a name of its own
+            // that no sweep of our temporary files removes.
+            StageFolder* h = f.files[p->file].hidden;
+            const std::string name = p->target.substr(p->target.rfind('/') + 1);
+            const std::string aside = folder_of(p->kept) + "/earlier-" + name;
+            const bool renamed = ::rename(p->kept.c_str(), aside.c_str()) == 0;
+            out.kept_aside.push_back({p->target, renamed ? aside : p->kept});
+            if (!renamed && p->kept == f.files[p->file].temp)
+                f.files[p->file].temp.clear(); // not to be dropped
+            if (h != nullptr)
+                h->keep = true;
         }
-        note_run_made(s.target);
-        note_commit(s.target);
-        if (f.signalAfterPlaced > 0 && --f.signalAfterPlaced == 0)
-            std::raise(SIGTERM);
+        drop_staged(f);
+        return out;
+    }
+    for (const Placed& p : done) {
+        note_run_made(p.target);
+        note_commit(p.target);
     }
     f.files.clear();
-    remove_stage_folders(f);
-    return failed;
-}
-
-// Drops the staged files that are not yet in place.
-std::size_t drop_staged(StepFiles& f)
-{
-    for (const Staged& s : f.files)
-        (void)::unlink(s.temp.c_str());
-    const std::size_t dropped = f.files.size();
-    f.files.clear();
-    remove_stage_folders(f);
-    return dropped;
+    remove_stage_folders(f); // with the earlier files kept aside
+    out.moved.swap(f.moved);
+    return out;
 }
 
 } // namespace
@@ -985,17 +1275,17 @@ bool StagedFile::finish(std::string& why)
     }
     StepFiles& f = step_files();
     std::unique_lock<std::mutex> g(f.lock);
-    f.files.push_back({temp_, folder_, name_, target_, placement_});
+    StageFolder* hidden = nullptr;
+    for (StageFolder& s : f.folders)
+        if (s.staging && s.folder == folder_)
+            hidden = &s;
+    f.files.push_back({temp_, folder_, name_, target_, placement_, false, "", hidden});
     temp_.clear();
     if (!f.stepOpen) {
         // No step is running: there is nothing to wait for.
-        std::vector<StagedFailure> failed = check_staged(f);
-        if (failed.empty())
-            failed = place_staged(f);
-        else
-            drop_staged(f);
-        if (!failed.empty()) {
-            why = failed.front().why;
+        const Placing placed = place_all(f, nullptr);
+        if (!placed.ok) {
+            why = placed.why;
             return false;
         }
         return true;
@@ -1039,6 +1329,35 @@ bool write_staged_file(const std::string& folder, const std::string& name, const
     return f.finish(why);
 }
 
+bool AtomicFile::hand_to_step(const std::string& what, std::string& why)
+{
+    if (!finish(why))
+        return false;
+    finished_ = false;
+    if (temp_.empty())
+        return true; // written directly: there is nothing to put in place
+    StepFiles& f = step_files();
+    std::lock_guard<std::mutex> g(f.lock);
+    f.folders.emplace_back();
+    StageFolder& h = f.folders.back();
+    h.folder = folder_of(target_);
+    h.path = private_;
+    h.fd = lockFd_;
+    // The step's slot for its hidden folder is taken before the file's own
+    // is let go: a signal finds one of them at every moment.
+    h.slot = claim_stage_slot(h.path);
+    const std::size_t slash = target_.rfind('/');
+    f.files.push_back({temp_, h.folder,
+                       slash == std::string::npos ? target_ : target_.substr(slash + 1), target_,
+                       StagedPlacement::Replace, true, what, &h});
+    lockFd_ = -1;
+    release_slot(slot_);
+    slot_ = -1;
+    temp_.clear();
+    private_.clear();
+    return true;
+}
+
 void step_files_begin()
 {
     files::lock_waits_reset();
@@ -1049,37 +1368,49 @@ void step_files_begin()
     StepFiles& f = step_files();
     std::lock_guard<std::mutex> g(f.lock);
     f.stepOpen = true;
-    const char* v = std::getenv("KORV_SIGNAL_AFTER_STAGED");
-    f.signalAfter = v != nullptr ? std::atol(v) : 0;
-    f.signal = v != nullptr && std::strstr(v, "KILL") != nullptr ? SIGKILL : SIGTERM;
-    const char* placed = std::getenv("KORV_SIGNAL_AFTER_PLACED");
-    f.signalAfterPlaced = placed != nullptr ? std::atol(placed) : 0;
+    auto number = [](const char* name) {
+        const char* v = std::getenv(name);
+        return v != nullptr ? std::atol(v) : 0L;
+    };
+    const char* staged = std::getenv("KORV_SIGNAL_AFTER_STAGED");
+    f.signalAfter = number("KORV_SIGNAL_AFTER_STAGED");
+    f.signal = staged == nullptr                          ? SIGTERM
+               : std::strstr(staged, "KILL") != nullptr ? SIGKILL
+               : std::strstr(staged, "STOP") != nullptr ? SIGSTOP
+                                                        : SIGTERM;
+    f.signalsAfterPlaced.clear();
+    if (const char* placed = std::getenv("KORV_SIGNAL_AFTER_PLACED"))
+        for (char* p = const_cast<char*>(placed); *p != '\0';) {
+            char* end = nullptr;
+            const long n = std::strtol(p, &end, 10);
+            if (end == p)
+                break;
+            f.signalsAfterPlaced.push_back(n);
+            p = *end == ',' ? end + 1 : end;
+        }
+    f.failPlaceAt = number("KORV_FAIL_PLACE");
+    f.failUndoAt = number("KORV_FAIL_UNDO");
+    f.renames = f.undos = 0;
+    f.noExchange = number("KORV_NO_EXCHANGE") != 0;
 }
 
-std::vector<StagedFailure> step_files_check()
+bool step_files_open()
 {
     StepFiles& f = step_files();
     std::lock_guard<std::mutex> g(f.lock);
-    return check_staged(f);
+    return f.stepOpen;
 }
 
-std::vector<StagedFailure> step_files_end()
+Placing place_step_files(void (*renaming)() noexcept)
 {
     StepFiles& f = step_files();
     std::lock_guard<std::mutex> g(f.lock);
+    const bool step = f.stepOpen;
     f.stepOpen = false;
-    std::vector<StagedFailure> failed = place_staged(f);
-    files::release_catalogues();
-    return failed;
-}
-
-std::vector<MovedEntry> take_moved_entries()
-{
-    StepFiles& f = step_files();
-    std::lock_guard<std::mutex> g(f.lock);
-    std::vector<MovedEntry> moved;
-    moved.swap(f.moved);
-    return moved;
+    Placing out = place_all(f, renaming);
+    if (step)
+        files::release_catalogues();
+    return out;
 }
 
 std::size_t drop_step_files()
@@ -1087,6 +1418,7 @@ std::size_t drop_step_files()
     StepFiles& f = step_files();
     std::lock_guard<std::mutex> g(f.lock);
     f.stepOpen = false;
+    f.moved.clear();
     const std::size_t dropped = drop_staged(f);
     files::release_catalogues();
     return dropped;

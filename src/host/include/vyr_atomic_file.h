@@ -3,8 +3,9 @@
 // in a private folder of its own, made under an unpredictable name beside
 // its target, and renamed over the target only when it is complete. A
 // step's graph files, images and catalogue entries are written the same way
-// into one private folder beside their targets and put in place together
-// when the step ends (StagedFile). A private folder is locked while its run
+// into one private folder beside their targets (StagedFile), and put in
+// place together with its data sets when the step ends, all of them or none
+// (place_step_files). A private folder is locked while its run
 // lives and holds nothing but files named by numbers, so that a later run
 // writing into the same folder removes those a killed run left and nothing
 // else. Implemented in src/host/files/: staging.cpp (atomic files, staged
@@ -67,6 +68,13 @@ class AtomicFile
     // An output data set's file: its commit may replace a data set an
     // earlier step read (see note_run_input), never the program.
     void may_replace_data_sets() { replacesDataSets_ = true; }
+    // Finishes the file and hands it to the step's files (an output data
+    // set's file, `what` naming the data set): it is put in place with them
+    // by place_step_files, under its folder's lock, or dropped with them.
+    // The file is no longer this object's. A file written directly (a device,
+    // a pipe) is finished alone. False, with `why`, when it cannot be
+    // finished.
+    bool hand_to_step(const std::string& what, std::string& why);
     // A document of the run (the listing, log, HTML or JSON file): its commit
     // never replaces a data set's file or a catalogue entry (see
     // note_data_set), and fails instead.
@@ -108,13 +116,13 @@ class AtomicFile
 // A file of a step (a graph file, an image, a catalogue entry): written whole
 // under a temporary name in a private folder inside its target's folder, and
 // put in place with the step's other files when the step ends
-// (step_files_end), so that a step stopped by a signal leaves every earlier
+// (place_step_files), so that a step stopped by a signal leaves every earlier
 // file as it was. Outside a step it is put in place when it is finished.
 // How a staged file is put in place: over whatever is at its name (a graph
 // file replaces an earlier run's), or, for an entry of a permanent
 // catalogue, never over anything: when something was made at its name while
 // the step ran, the entry's files (NAME.svg and its images NAME.png,
-// NAME.pdf) take the next free name together (see take_moved_entries).
+// NAME.pdf) take the next free name together (see Placing::moved).
 enum class StagedPlacement { Replace, NewEntry };
 
 class StagedFile
@@ -157,36 +165,55 @@ bool write_staged_file(const std::string& folder, const std::string& name, const
                        const std::function<bool(std::FILE*)>& write, std::string& why,
                        StagedPlacement placement = StagedPlacement::Replace);
 
-// From here on, staged files wait for step_files_end (a step has begun).
-// The step's limit of waits for locks starts afresh, and the files it puts
-// in place are noted for a signal (see append_file_names).
+// From here on, staged files and files handed to the step wait for
+// place_step_files (a step has begun). The step's limit of waits for locks
+// starts afresh, and the files it puts in place are noted for a signal (see
+// append_file_names).
 void step_files_begin();
-// A step ends in two phases. First step_files_check, while a signal still
-// stops the run at once: every check that can refuse a staged file (a name
-// that leads out of its folder, a folder, a file the run reads); nothing is
-// put in place, and the step fails on any refusal it returns. Then
-// step_files_end, with signals held back: it puts every file staged since
-// step_files_begin in place by renames alone, each over its target, and
-// forgets them; files staged from now on are put in place when they are
-// finished. Returns those that could not be put in place (each removed, its
-// target left as it was), with the reasons.
-struct StagedFailure {
-    std::string target;
-    std::string why;
-};
-std::vector<StagedFailure> step_files_check();
-std::vector<StagedFailure> step_files_end();
-// The catalogue entries that step_files_end put in place under another name
-// than the one they were given, because something was made at that name
-// while the step ran (the paths of the entry's SVG file, planned and real);
-// forgets them.
+// Whether a step has begun and its files wait for place_step_files.
+bool step_files_open();
+
+// The paths of a catalogue entry's SVG file, planned and real; of a file
+// and where its earlier file is kept.
 struct MovedEntry {
     std::string planned;
     std::string placed;
 };
-std::vector<MovedEntry> take_moved_entries();
+// How putting a step's files in place went.
+struct Placing {
+    bool ok = true; // every file is in place
+    // When not: the file that could not be checked, locked or put in place,
+    // and why. No file of the step is then in place, unless `undone` is
+    // false: `left_new` are the names that still hold the step's new file,
+    // `as_before` those put back as they were, and `kept_aside` says where
+    // each earlier file that could not be put back is now (planned: its
+    // name; placed: where it is).
+    std::string file, why;
+    bool undone = true;
+    std::vector<std::string> left_new, as_before;
+    std::vector<MovedEntry> kept_aside;
+    // Catalogue entries put in place under another name than the one they
+    // were given, because something was made at that name while the step
+    // ran.
+    std::vector<MovedEntry> moved;
+};
+// Puts every file of the step (graph files, images, catalogue entries, the
+// data sets' files handed to it) in place, all of them or none: check,
+// prepare, place, undo, in that order. Every file is checked where it goes
+// (a name that leads out of its folder, a folder, a file the run reads, a
+// file another user owns in a folder whose sticky bit is set, a hidden
+// folder moved away with its folder); then the lock of each folder that
+// data sets go to is taken; then, once `renaming` is called (a signal then
+// waits), each is renamed over its target with the earlier file of its
+// name kept aside. At the first rename that fails, every file placed goes
+// back, last first, the earlier one at its name; only when all are in place
+// are the earlier files removed. Whatever the outcome, the staged files and
+// hidden folders go, and files staged from now on are put in place when
+// they are finished. Outside a step it puts in place what was handed to it.
+Placing place_step_files(void (*renaming)() noexcept = nullptr);
 // Removes every staged file that is not yet in place (a step that failed, a
-// run that ends without its step's end); returns how many there were.
+// run that ends without its step's end); returns how many of them were
+// graph files, images or entries (not a data set's files).
 std::size_t drop_step_files();
 
 // Removes, once per run and folder, what a killed run left in `folder`: the
@@ -391,7 +418,7 @@ std::string catalogue_token(const std::string& text);
 // catalogue (`keepsEarlier`) keeps the entries earlier runs (and other runs
 // going on now) put in it: its folder's lock (FolderLock) is taken, waiting
 // while another run holds it, and held until the step's files are put in
-// place or dropped (step_files_end, drop_step_files), so that no two runs
+// place or dropped (place_step_files, drop_step_files), so that no two runs
 // give out one name; the names in the folder (a file or anything else named
 // as an entry) are read then, and new entries do not take them. Returns how
 // many entries of earlier runs the folder held when the run first used it

@@ -370,6 +370,25 @@ const char* exit_reason(int rc)
     }
 }
 
+// What a placing that could not be undone left, for its error: the names
+// that hold the step's new files, those put back, and where each earlier
+// file that could not be put back is kept.
+std::string not_undone_text(const Placing& p)
+{
+    auto list = [](const std::vector<std::string>& names) {
+        std::string text;
+        for (const std::string& n : names)
+            text += (text.empty() ? "" : ", ") + n;
+        return text;
+    };
+    std::string text = "these names hold the step's new file: " + list(p.left_new) + ".";
+    for (const MovedEntry& k : p.kept_aside)
+        text += " The earlier file of " + k.planned + " is kept at " + k.placed + ".";
+    if (!p.as_before.empty())
+        text += " These were put back as they were: " + list(p.as_before) + ".";
+    return text + " Every other file of the step is as it was.";
+}
+
 int run_step(VyrStep& step)
 {
     SessionState& s = ss();
@@ -435,41 +454,37 @@ int run_step(VyrStep& step)
         }
     };
     runHooks(s.endHooks);
-    // A step's files are put in place in two phases. First, while a signal
-    // still stops the run at once and nothing of the step is in place, every
-    // file is made whole under its temporary name, every check that can
-    // refuse one is made, and the locks that putting the data sets in place
-    // needs are taken: a data set that cannot be written or put in place, or
-    // a graph file whose name may not be written, fails the step here, and
-    // none of its files is put in place.
+    // The data sets are completed and handed to the step's files, which are
+    // then put in place all together or not at all, in one call: checked,
+    // their folders locked, renamed (a signal waits meanwhile), and undone
+    // at the first rename that fails. A step that failed puts none of them
+    // in place.
     runHooks(s.hostFinishHooks);
-    if (s.stepRc <= 4)
-        for (const StagedFailure& f : step_files_check()) {
-            xpmlog(kHostGroup, kMsgStepFileFailed, f.target.c_str(), f.why.c_str());
-            raise_step(1008);
-        }
-    // Then the files are put in place by renames alone, nothing waiting: the
-    // graph files, images and catalogue entries, then the data sets. A
-    // signal meanwhile waits until they all are, and the log's last line
-    // names them. A step that failed puts none of them in place.
-    const bool placing = s.stepRc <= 4;
-    if (!placing) {
+    StepFilesEnd end = StepFilesEnd::Undone;
+    if (s.stepRc > 4) {
         if (const std::size_t n = drop_step_files(); n > 0)
             xpmlog(kHostGroup, kMsgStepFilesDropped, static_cast<int>(n));
     } else {
-        signal_defer_begin();
-        for (const StagedFailure& f : step_files_end()) {
-            xpmlog(kHostGroup, kMsgStepFileFailed, f.target.c_str(), f.why.c_str());
+        const Placing placed = place_step_files(&signal_defer_begin);
+        if (placed.ok) {
+            end = StepFilesEnd::Placed;
+            for (const MovedEntry& m : placed.moved) {
+                xpmlog(kHostGroup, kMsgEntryMoved, m.planned.c_str(), m.placed.c_str());
+                raise_step(4);
+            }
+        } else if (placed.undone) {
+            xpmlog(kHostGroup, kMsgStepFileFailed, placed.file.c_str(), placed.why.c_str());
             raise_step(1008);
-        }
-        for (const MovedEntry& m : take_moved_entries()) {
-            xpmlog(kHostGroup, kMsgEntryMoved, m.planned.c_str(), m.placed.c_str());
-            raise_step(4);
+        } else {
+            end = StepFilesEnd::Mixed;
+            xpmlog(kHostGroup, kMsgStepFilesNotUndone, placed.file.c_str(), placed.why.c_str(),
+                   not_undone_text(placed).c_str());
+            raise_step(1008);
         }
     }
     runHooks(s.hostEndHooks);
     signal_note_step(false);
-    signal_defer_end(placing);
+    signal_defer_end(end);
     note_commits_stop();
     log_swept_folders();
     pools_step_end();

@@ -76,6 +76,7 @@ enum HostMessage : int {
     kMsgOutputCannotWrite = 5302,
     kMsgListingToStdout = 5303,
     kMsgStepFileFailed = 5304,
+    kMsgStepFilesNotUndone = 5305,
     kMsgUnexpectedFailure = 202,
     kMsgSameOutputFile = 203,
     kMsgOutputIsProgram = 204,
@@ -90,6 +91,8 @@ enum HostMessage : int {
     kMsgStepFilesDropped = 6062,
     kMsgStoppedAfterStep = 6063,
     kMsgEntryMoved = 6065,
+    kMsgStoppedStepUndone = 6067,
+    kMsgStoppedStepMixed = 6068,
 };
 
 // The longest value a macro variable may hold, in bytes: as long as the
@@ -224,11 +227,15 @@ void signal_note_work_dir(const std::string& path) noexcept;
 // which files were written and which were not.
 void signal_note_step(bool running) noexcept;
 // Between these two, a signal waits: the step's files are put in place
-// together, all or none. signal_defer_end then handles a signal that came.
+// together, all or none. signal_defer_end then handles a signal that came,
+// its last line saying how the step's files ended.
 void signal_defer_begin() noexcept;
-// `placed`: the step ended and its files were put in place, which a signal
-// that came meanwhile says.
-void signal_defer_end(bool placed = false) noexcept;
+enum class StepFilesEnd {
+    Placed,  // the step finished, and its files were put in place
+    Undone,  // a rename failed, and every file placed went back
+    Mixed,   // not every file could be put back (the log's error says which)
+};
+void signal_defer_end(StepFilesEnd end) noexcept;
 
 // Pools: frees everything allocated in the running step (the task pool and
 // the pools created during the step).

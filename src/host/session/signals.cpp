@@ -7,7 +7,8 @@
 // caller sees why it stopped. Only while a step's files are renamed into
 // place (its graph files, images, catalogue entries and data sets), which
 // waits for nothing, does a signal (and any that follows it) wait until
-// they all are; the log's last line then names them. SIGXFSZ is ignored: a
+// they all are, or, when a rename failed, until every one is put back; the
+// log's last line then says which of the two. SIGXFSZ is ignored: a
 // file that outgrows `ulimit -f` gives a write error (EFBIG), reported like
 // any other, instead of killing the run.
 //
@@ -44,10 +45,14 @@ struct Caught {
     std::size_t length;
     char idle[512]; // the start of the line when no step is running
     char placed[512]; // its start when a step's files were just put in place
+    char undone[512]; // the line when a step's placing failed and was undone
+    std::size_t undoneLength;
+    char mixed[512]; // the line when not all of them could be put back
+    std::size_t mixedLength;
 };
-Caught g_caught[] = {{SIGINT, "SIGINT", {}, 0, {}, {}},
-                     {SIGTERM, "SIGTERM", {}, 0, {}, {}},
-                     {SIGHUP, "SIGHUP", {}, 0, {}, {}}};
+Caught g_caught[] = {{SIGINT, "SIGINT", {}, 0, {}, {}, {}, 0, {}, 0},
+                     {SIGTERM, "SIGTERM", {}, 0, {}, {}, {}, 0, {}, 0},
+                     {SIGHUP, "SIGHUP", {}, 0, {}, {}, {}, 0, {}, 0}};
 
 // The parts of the line said between the steps: the text before and after
 // the list of files, for the files written and those not written, and the
@@ -118,8 +123,9 @@ std::atomic<bool> g_haveMain{false};
 // -1 a signal is handled at once; 0 one waits, none came; n > 0 signal n
 // came and waits (any later one waits with it).
 std::atomic<int> g_deferred{-1};
-// A signal that waited was let through once the step's files were in place.
-std::atomic<bool> g_afterPlacing{false};
+// How the step's files ended when a signal that waited is let through:
+// 0 (no such signal), else 1 + StepFilesEnd.
+std::atomic<int> g_stepFilesEnd{0};
 
 std::atomic<bool> g_haveWork{false};
 char g_workDir[PATH_MAX];
@@ -165,9 +171,14 @@ void on_signal(int sig)
     g_stopping = 1;
     for (const Caught& c : g_caught)
         if (c.signal == sig) {
-            if (g_afterPlacing.load()) {
+            const int end = g_stepFilesEnd.load();
+            if (end == 1 + static_cast<int>(StepFilesEnd::Placed)) {
                 const std::size_t length = compose(c.placed);
                 tidy_up(g_compose, length);
+            } else if (end == 1 + static_cast<int>(StepFilesEnd::Undone)) {
+                tidy_up(c.undone, c.undoneLength);
+            } else if (end == 1 + static_cast<int>(StepFilesEnd::Mixed)) {
+                tidy_up(c.mixed, c.mixedLength);
             } else if (g_stepRunning.load()) {
                 tidy_up(c.line, c.length);
             } else {
@@ -211,13 +222,13 @@ void signal_defer_begin() noexcept
     g_deferred.store(0);
 }
 
-void signal_defer_end(bool placed) noexcept
+void signal_defer_end(StepFilesEnd end) noexcept
 {
     const int sig = g_deferred.exchange(-1);
     if (sig > 0) {
-        g_afterPlacing.store(placed);
+        g_stepFilesEnd.store(1 + static_cast<int>(end));
         raise(sig);
-        g_afterPlacing.store(false);
+        g_stepFilesEnd.store(0);
     }
 }
 
@@ -258,6 +269,8 @@ void vyr_install_signal_handlers()
     std::string text = message_text_plain(kMsgStoppedBySignal);
     const std::string idle = message_text_plain(kMsgStoppedBetweenSteps);
     const std::string placed = message_text_plain(kMsgStoppedAfterStep);
+    const std::string undone = message_text_plain(kMsgStoppedStepUndone);
+    const std::string mixed = message_text_plain(kMsgStoppedStepMixed);
     split_part(g_written, message_text_plain(kMsgStoppedFilesWritten));
     split_part(g_notWritten, message_text_plain(kMsgStoppedFilesNotWritten));
     std::snprintf(g_noFiles, sizeof g_noFiles, "%s",
@@ -272,6 +285,8 @@ void vyr_install_signal_handlers()
         std::snprintf(c.placed + k, sizeof c.placed - static_cast<std::size_t>(k), placed.c_str(),
                       c.name);
         c.length = error_line(c.line, sizeof c.line, text, c.name);
+        c.undoneLength = error_line(c.undone, sizeof c.undone, undone, c.name);
+        c.mixedLength = error_line(c.mixed, sizeof c.mixed, mixed, c.name);
         struct sigaction sa{};
         sa.sa_handler = on_signal;
         sigemptyset(&sa.sa_mask);

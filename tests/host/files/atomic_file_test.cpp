@@ -324,7 +324,7 @@ TEST_F(AtomicFileTest, StagedFilesWaitForTheEndOfTheStep)
     stage("b.svg", "new b");
     EXPECT_EQ(read(dir + "/a.svg"), "old a");
     EXPECT_FALSE(fs::exists(dir + "/b.svg"));
-    EXPECT_TRUE(vyr::step_files_end().empty());
+    EXPECT_TRUE(vyr::place_step_files().ok);
     EXPECT_EQ(read(dir + "/a.svg"), "new a");
     EXPECT_EQ(read(dir + "/b.svg"), "new b");
     EXPECT_EQ(entries(), 2) << "the private folder is gone";
@@ -554,12 +554,13 @@ TEST_F(AtomicFileTest, ANewEntryTakesTheNextNameWhenItsOwnWasTakenMeanwhile)
             vyr::StagedPlacement::NewEntry))
             << why;
     write(dir + "/KORVANTE.png", "made meanwhile");
-    EXPECT_TRUE(vyr::step_files_end().empty());
+    const vyr::Placing placed = vyr::place_step_files();
+    EXPECT_TRUE(placed.ok) << placed.why;
     EXPECT_EQ(read(dir + "/KORVANTE.png"), "made meanwhile");
     EXPECT_FALSE(fs::exists(dir + "/KORVANTE.svg"));
     EXPECT_EQ(read(dir + "/KORVANT1.svg"), ".svg");
     EXPECT_EQ(read(dir + "/KORVANT1.png"), ".png");
-    const std::vector<vyr::MovedEntry> moved = vyr::take_moved_entries();
+    const std::vector<vyr::MovedEntry>& moved = placed.moved;
     ASSERT_EQ(moved.size(), 1u);
     EXPECT_EQ(moved[0].planned, dir + "/KORVANTE.svg");
     EXPECT_EQ(moved[0].placed, dir + "/KORVANT1.svg");

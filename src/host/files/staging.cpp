@@ -870,9 +870,8 @@ bool placeable(const std::string& target, std::string& why)
 bool hidden_in_place(const StageFolder& h, std::string& why)
 {
     struct stat a, b;
-    if (h.fd < 0 ||
-        (::fstat(h.fd, &a) == 0 && ::stat(h.path.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
-         a.st_ino == b.st_ino))
+    if (h.fd < 0 || (::fstat(h.fd, &a) == 0 && ::stat(h.path.c_str(), &b) == 0 &&
+                     a.st_dev == b.st_dev && a.st_ino == b.st_ino))
         return true;
     why = "the folder " + h.folder + " was moved or replaced while the step ran";
     return false;
@@ -1374,7 +1373,7 @@ void step_files_begin()
     };
     const char* staged = std::getenv("KORV_SIGNAL_AFTER_STAGED");
     f.signalAfter = number("KORV_SIGNAL_AFTER_STAGED");
-    f.signal = staged == nullptr                          ? SIGTERM
+    f.signal = staged == nullptr                        ? SIGTERM
                : std::strstr(staged, "KILL") != nullptr ? SIGKILL
                : std::strstr(staged, "STOP") != nullptr ? SIGSTOP
                                                         : SIGTERM;

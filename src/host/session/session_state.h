@@ -231,9 +231,9 @@ void signal_note_step(bool running) noexcept;
 // its last line saying how the step's files ended.
 void signal_defer_begin() noexcept;
 enum class StepFilesEnd {
-    Placed,  // the step finished, and its files were put in place
-    Undone,  // a rename failed, and every file placed went back
-    Mixed,   // not every file could be put back (the log's error says which)
+    Placed, // the step finished, and its files were put in place
+    Undone, // a rename failed, and every file placed went back
+    Mixed,  // not every file could be put back (the log's error says which)
 };
 void signal_defer_end(StepFilesEnd end) noexcept;
 

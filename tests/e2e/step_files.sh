@@ -1,0 +1,258 @@
+#!/usr/bin/env bash
+# A step's files (its graph files, its data sets in two library folders) are
+# put in place all together or not at all. Each case runs a step over
+# earlier files of the same names and checks that a step that fails leaves
+# every one of them as it was, and no temporary folder anywhere:
+#   - a shared folder with the sticky bit, written by two users;
+#   - a rename that fails at the first, a middle and the last file placed,
+#     also where the file system cannot swap two files, and with a signal
+#     that waits for the placing;
+#   - a rename that fails, whose undo fails too: the earlier file is kept,
+#     and the log says where;
+#   - a file that cannot be renamed over (a mount point);
+#   - a library folder moved aside and made anew while the step runs;
+#   - a graph file's name made a link out of its folder while the step runs;
+#   - a data set's file made a link to the program;
+#   - two signals while the files are renamed: both wait, all are placed.
+# Usage: step_files.sh PATH/TO/korvante
+set -uo pipefail
+korvante=$(realpath "${1:?usage: step_files.sh PATH/TO/korvante}")
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+work=$(mktemp -d)
+trap 'umount "$work/run/lib1/os.csv" 2>/dev/null; rm -rf "$work"' EXIT
+failed=0
+checks=0
+
+fail() {
+  echo "FAIL $1: $2"
+  failed=$((failed + 1))
+}
+check() {
+  local name=$1
+  shift
+  checks=$((checks + 1))
+  "$@" || fail "$name" "$*"
+}
+said() { grep -qF -- "$2" "$1"; }
+last_line_says() { tail -n 1 "$1" | grep -qF -- "$2"; }
+no_temp() { test -z "$(find "$work/run" -name '*.tmp')"; }
+as_before() { diff -r "$work/before" "$work/run/files"; }
+
+# Five BY groups, each with a graph, and two data sets in two library
+# folders: nine files, placed in that order (graphs, then each data set's
+# attribute and CSV files).
+fresh() {
+  rm -rf "$work/run" "$work/before"
+  mkdir -p "$work/run/files/lib1" "$work/run/files/lib2" "$work/run/files/out"
+  awk 'BEGIN { srand(5); print "g,time,status"
+    for (g = 1; g <= 5; g++) for (i = 0; i < 20; i++) print g "," int(rand() * 500) + 0.5 "," (i % 3 > 0) }' \
+    >"$work/run/byd.csv"
+  cat >"$work/run/p.vyr" <<'EOF'
+libname l1 'files/lib1';
+libname l2 'files/lib2';
+proc korvante data=byd plots=(s) outsurv=l1.os outtest=l2.ot notable;
+  time time*status(0);
+  by g;
+run;
+EOF
+  (cd "$work/run" && "$korvante" p.vyr --out files/out >/dev/null 2>&1) || fail "setup" "the first run failed"
+  cp -r "$work/run/files" "$work/before"
+  # The next run writes other numbers under the same names.
+  sed -i '1i title "Another run";' "$work/run/p.vyr"
+  awk 'BEGIN { srand(7); print "g,time,status"
+    for (g = 1; g <= 5; g++) for (i = 0; i < 20; i++) print g "," int(rand() * 400) + 0.5 "," i % 2 }' \
+    >"$work/run/byd.csv"
+}
+run() { # ENV-ASSIGNMENTS... : runs the step in run/, the log in run/k.log
+  (cd "$work/run" && env "$@" "$korvante" p.vyr --out files/out --log k.log >/dev/null 2>&1) 2>/dev/null
+}
+
+cd "$work" || exit 1
+
+# A rename that fails at the first, a middle or the last file: every file
+# placed before it goes back, and the one error line names the file.
+for at in 1 5 9; do
+  fresh
+  run KORV_FAIL_PLACE=$at
+  s=$?
+  check "a rename failing at file $at" test "$s" = 1
+  check "a rename failing at file $at" said run/k.log "None of the step's files were put in place"
+  check "a rename failing at file $at" test "$(grep -c '^ERROR: The file' run/k.log)" = 1
+  check "a rename failing at file $at" as_before
+  check "a rename failing at file $at" no_temp
+done
+# Where the file system cannot swap two files, the earlier file is linked
+# aside first, and put back the same.
+fresh
+run KORV_FAIL_PLACE=9 KORV_NO_EXCHANGE=1
+s=$?
+check "a rename failing without a swap" test "$s" = 1
+check "a rename failing without a swap" as_before
+check "a rename failing without a swap" no_temp
+# A signal that comes while the files are placed waits for the undo, and
+# the log's last line says that no file was put in place.
+fresh
+run KORV_FAIL_PLACE=7 KORV_SIGNAL_AFTER_PLACED=2
+s=$?
+check "a signal while a failed placing is undone" test "$s" = 143
+check "a signal while a failed placing is undone" last_line_says run/k.log "the step failed, none of its files were put in place"
+check "a signal while a failed placing is undone" as_before
+check "a signal while a failed placing is undone" no_temp
+
+# An undo that fails too: the error says which name holds the new file and
+# where its earlier file is kept, which is never removed.
+fresh
+run KORV_FAIL_PLACE=8 KORV_FAIL_UNDO=1
+s=$?
+kept=$(find run/files/lib1 -name 'earlier-os.csv')
+check "an undo that fails" test "$s" = 1
+check "an undo that fails" said run/k.log "Putting the step's files back failed too"
+check "an undo that fails" said run/k.log "is kept at $PWD/$kept"
+check "an undo that fails" cmp -s "$kept" before/lib1/os.csv
+check "an undo that fails" test -n "$(cmp before/lib1/os.csv run/files/lib1/os.csv)"
+check "an undo that fails" diff -r before/out run/files/out
+check "an undo that fails" cmp -s before/lib1/os.attr run/files/lib1/os.attr
+
+# Two signals while the files are renamed: both wait until all are in place.
+fresh
+run KORV_SIGNAL_AFTER_PLACED=1,2
+s=$?
+check "two signals during the renames" test "$s" = 143
+check "two signals during the renames" last_line_says run/k.log "the step had finished, and its files were put in place"
+check "two signals during the renames" test -n "$(diff -rq before run/files)"
+check "two signals during the renames" test -z "$(diff -rq -x '*.svg' -x '*.lock' before/out run/files/out)"
+check "two signals during the renames" test -n "$(cmp before/lib1/os.csv run/files/lib1/os.csv)"
+check "two signals during the renames" no_temp
+
+# A file that cannot be renamed over (a mount point, EBUSY): found only by
+# the rename, which the others are then put back from.
+fresh
+echo other >"$work/other.csv"
+if mount --bind "$work/other.csv" run/files/lib1/os.csv 2>/dev/null; then
+  run
+  s=$?
+  umount run/files/lib1/os.csv
+  check "a file that cannot be renamed over" test "$s" = 1
+  check "a file that cannot be renamed over" said run/k.log "os.csv (the output data set L1.OS) could not be put in place: Device or resource busy"
+  check "a file that cannot be renamed over" as_before
+  check "a file that cannot be renamed over" no_temp
+else
+  echo "skipped: a file that cannot be renamed over (no bind mount here)"
+fi
+
+# A library folder moved aside and made anew while the step runs (the run
+# stopped meanwhile): its data set's files went with the old folder, so the
+# step fails with nothing placed and no temporary folder left in either.
+wait_stopped() {
+  for _ in $(seq 1 200); do
+    [ "$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null)" = T ] && return 0
+    sleep 0.02
+  done
+  return 1
+}
+fresh
+(cd run && KORV_SIGNAL_AFTER_STAGED=2,STOP exec "$korvante" p.vyr --out files/out --log k.log >/dev/null 2>&1) &
+k=$!
+if wait_stopped $k; then
+  mv run/files/lib2 run/lib2.old
+  mkdir run/files/lib2
+  kill -CONT $k
+  wait $k
+  s=$?
+  check "a folder moved during the step" test "$s" = 1
+  check "a folder moved during the step" said run/k.log "was moved or replaced while the step ran"
+  check "a folder moved during the step" diff -r before/lib2 run/lib2.old
+  check "a folder moved during the step" test -z "$(ls -A run/files/lib2)"
+  rmdir run/files/lib2 && mv run/lib2.old run/files/lib2
+  check "a folder moved during the step" as_before
+  check "a folder moved during the step" no_temp
+else
+  kill -KILL $k
+  fail "a folder moved during the step" "the run did not stop"
+fi
+
+# A graph file's name made a link out of its folder while the step runs: the
+# name is checked again before anything is placed, and the step fails.
+fresh
+echo victim >"$work/victim.svg"
+(cd run && KORV_SIGNAL_AFTER_STAGED=2,STOP exec "$korvante" p.vyr --out files/out --log k.log >/dev/null 2>&1) &
+k=$!
+if wait_stopped $k; then
+  g=$(ls run/files/out/graphs | head -n 1)
+  rm "run/files/out/graphs/$g"
+  ln -s "$work/victim.svg" "run/files/out/graphs/$g"
+  kill -CONT $k
+  wait $k
+  s=$?
+  check "a graph's name made a link meanwhile" test "$s" = 1
+  check "a graph's name made a link meanwhile" said run/k.log "which is outside its folder"
+  check "a graph's name made a link meanwhile" test "$(cat "$work/victim.svg")" = victim
+  check "a graph's name made a link meanwhile" diff -r before/lib1 run/files/lib1
+  check "a graph's name made a link meanwhile" no_temp
+else
+  kill -KILL $k
+  fail "a graph's name made a link meanwhile" "the run did not stop"
+fi
+
+# A data set's attribute file made a link to the program while the step
+# runs (the file is written when the step ends, where the link leads): the
+# program is never written over, and nothing is put in place.
+fresh
+cp run/p.vyr "$work/program"
+(cd run && KORV_SIGNAL_AFTER_STAGED=2,STOP exec "$korvante" p.vyr --out files/out --log k.log >/dev/null 2>&1) &
+k=$!
+if wait_stopped $k; then
+  ln -sf ../../p.vyr run/files/lib1/os.attr
+  kill -CONT $k
+  wait $k
+  s=$?
+  check "a data set's file linked to the program meanwhile" test "$s" = 1
+  check "a data set's file linked to the program meanwhile" said run/k.log "it is a file this run reads (the program or the registry)"
+  check "a data set's file linked to the program meanwhile" cmp -s run/p.vyr "$work/program"
+  check "a data set's file linked to the program meanwhile" diff -r before/out run/files/out
+  check "a data set's file linked to the program meanwhile" cmp -s before/lib1/os.csv run/files/lib1/os.csv
+  check "a data set's file linked to the program meanwhile" no_temp
+else
+  kill -KILL $k
+  fail "a data set's file linked to the program meanwhile" "the run did not stop"
+fi
+
+# A shared folder with the sticky bit: one user's run wrote a data set there;
+# another user's step that would replace it fails before anything is put in
+# place, its own earlier graph kept.
+if [ "$(id -u)" = 0 ] && setpriv --reuid=65534 --regid=65534 --clear-groups true 2>/dev/null; then
+  rm -rf "$work/st" && mkdir -p "$work/st"
+  cp "$korvante" "$work/st/korvante"
+  cp "$root/examples/aml.csv" "$work/st/aml.csv"
+  mkdir -m 1777 "$work/st/shared"
+  mkdir -m 777 "$work/st/out1" "$work/st/out2"
+  cat >"$work/st/p.vyr" <<'EOF'
+libname keep 'shared';
+proc korvante data=aml plots=(s) outsurv=keep.os notable;
+  time time*status(0);
+run;
+EOF
+  sed 's/keep.os/mine/; 1a title "Earlier";' "$work/st/p.vyr" >"$work/st/p0.vyr"
+  chmod 755 "$work" "$work/st" "$work/st/korvante"
+  chmod 644 "$work/st/aml.csv" "$work/st/p.vyr" "$work/st/p0.vyr"
+  first=(setpriv --reuid=1234 --regid=1234 --clear-groups)
+  second=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  (cd st && "${second[@]}" ./korvante p0.vyr --out out2 >/dev/null 2>&1)
+  (cd st && "${first[@]}" ./korvante p.vyr --out out1 >/dev/null 2>&1)
+  cp -r st/shared "$work/shared.before"
+  cp -r st/out2 "$work/out2.before"
+  (cd st && "${second[@]}" ./korvante p.vyr --out out2 >/dev/null 2>"$work/err")
+  s=$?
+  check "a sticky folder written by two users" test "$s" = 1
+  check "a sticky folder written by two users" said "$work/err" "has the sticky bit set"
+  check "a sticky folder written by two users" said "$work/err" "None of the step's files were put in place"
+  check "a sticky folder written by two users" diff -r "$work/shared.before" st/shared
+  check "a sticky folder written by two users" diff -r "$work/out2.before" st/out2
+  check "a sticky folder written by two users" test -z "$(find st -name '*.tmp')"
+else
+  echo "skipped: a sticky folder written by two users (cannot run as other users here)"
+fi
+
+echo "$((checks - failed)) passed, $failed failed"
+[ $failed = 0 ]

@@ -53,6 +53,34 @@ bool named_as(const std::string& name, std::initializer_list<const char*> extens
     return false;
 }
 
+// Whether the last name of `path` ends in an extension of a data set's file
+// or a catalogue entry's, in either case; with no library call, for a
+// signal handler.
+bool kept_name_signal_safe(const char* path) noexcept
+{
+    const char* name = path;
+    for (const char* p = path; *p != '\0'; ++p)
+        if (*p == '/')
+            name = p + 1;
+    const char* dot = nullptr;
+    for (const char* p = name; *p != '\0'; ++p)
+        if (*p == '.')
+            dot = p;
+    if (dot == nullptr || dot == name)
+        return false;
+    for (const char* ext : {".csv", ".attr", ".svg", ".png", ".pdf"}) {
+        const char* a = dot;
+        const char* b = ext;
+        while (*a != '\0' && *b != '\0' && (*a >= 'A' && *a <= 'Z' ? *a - 'A' + 'a' : *a) == *b) {
+            ++a;
+            ++b;
+        }
+        if (*a == '\0' && *b == '\0')
+            return true;
+    }
+    return false;
+}
+
 // kept_from_documents with the run's record locked.
 bool kept_locked(const files::RunFiles& r, const std::string& target, std::string& why)
 {
@@ -320,7 +348,11 @@ bool kept_from_documents_signal_safe(const char* target) noexcept
     for (const Document& d : g_documents)
         if (d.used.load() && d.kept.load() && std::strcmp(d.target, target) == 0)
             return true;
-    return false;
+    // Which files the later steps read, write or draw into is not known when
+    // a signal stops the run: no document is put over an existing file
+    // named as a data set's or a catalogue entry's.
+    struct stat st;
+    return target != nullptr && ::lstat(target, &st) == 0 && kept_name_signal_safe(target);
 }
 
 bool claim_output(const std::string& path, OutputKind kind, const std::string& what,

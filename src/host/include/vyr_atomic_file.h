@@ -377,7 +377,9 @@ void note_catalogue_folder(const std::string& folder);
 bool kept_from_documents(const std::string& target, std::string& why);
 // The same for a signal handler, which may not lock or allocate: whether
 // the document at `target` (as AtomicFile::target gives it) was found so
-// when it or a folder was last noted.
+// when it or a folder was last noted, or `target` is an existing file
+// named as a data set's or an entry's (NAME.csv, NAME.attr, NAME.svg,
+// NAME.png, NAME.pdf), which a later step may use.
 bool kept_from_documents_signal_safe(const char* target) noexcept;
 
 // Where a write to `path` lands: the file at the end of its chain of

@@ -496,8 +496,9 @@ void print_signal_exit(const char* line, std::size_t length) noexcept
         (void)::rename(g_logTemp, g_logTarget);
     } else {
         // No log file, or one that would replace a file the run reads, a data
-        // set's file or a catalogue entry: what the file holds (all that was
-        // logged) and the last line go to standard error.
+        // set's file or a catalogue entry (or an existing file named as one,
+        // which a step not run yet may use): what the file holds (all that
+        // was logged) and the last line go to standard error.
         if (fd >= 0) {
             int in = ::open(g_logTemp, O_RDONLY | O_CLOEXEC);
             if (in >= 0) {

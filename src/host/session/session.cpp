@@ -726,6 +726,8 @@ std::string resolved_folder(const std::string& folder)
     return ec ? std::string() : p.string();
 }
 
+fs::path landing_folder(const std::string& path, std::vector<fs::path>& missing);
+
 // The listing, log, HTML and JSON files the command line names, each with
 // the option that names it.
 std::array<std::pair<const char*, const std::string*>, 4>
@@ -778,9 +780,16 @@ bool check_output_paths(const VyrSettings& settings)
         fs::path parent = fs::path(settings.program).parent_path();
         dataDir = parent.empty() ? std::string(".") : parent.string();
     }
-    const std::pair<const char*, std::string> libraries[] = {
-        {"data", resolved_folder(dataDir)},
-        {"WORK", settings.outDir.empty() ? std::string() : resolved_folder(settings.outDir)}};
+    // WORK is the --out folder, where it is or where the run makes it.
+    std::string work;
+    if (!settings.outDir.empty()) {
+        work = resolved_folder(settings.outDir);
+        std::vector<fs::path> missing;
+        if (work.empty())
+            work = landing_folder(settings.outDir, missing).string();
+    }
+    const std::pair<const char*, std::string> libraries[] = {{"data", resolved_folder(dataDir)},
+                                                             {"WORK", work}};
     for (const Given& out : given) {
         const fs::path target(out.id.path);
         if (!data_set_file_name(target))
@@ -824,10 +833,10 @@ bool at_or_below(const fs::path& inner, const fs::path& outer)
 // The folder a path leads to, as the kernel follows it: absolute, each
 // symbolic link followed (also one to a folder not made yet), "." dropped and
 // ".." taken from the folder before it. Below a folder that does not exist
-// the parts are taken as named. `missing` is set to the first folder that
-// does not exist and is followed by "..", which the kernel can follow only
-// once the folder is made (left empty when there is none).
-fs::path landing_folder(const std::string& path, fs::path& missing)
+// the parts are taken as named. `missing` gets each folder that does not
+// exist and is followed by "..", which the kernel can follow only once the
+// folder is made (left empty when there is none).
+fs::path landing_folder(const std::string& path, std::vector<fs::path>& missing)
 {
     std::error_code ec;
     const fs::path given = fs::absolute(path.empty() ? fs::path(".") : fs::path(path), ec);
@@ -843,8 +852,8 @@ fs::path landing_folder(const std::string& path, fs::path& missing)
         if (part.empty() || part == "." || part == "/")
             continue;
         if (part == "..") {
-            if (!exists && missing.empty())
-                missing = at;
+            if (!exists)
+                missing.push_back(at);
             at = at.parent_path();
             struct stat st;
             exists = ::stat(at.c_str(), &st) == 0;
@@ -884,9 +893,14 @@ bool check_output_folders(const VyrSettings& settings)
     const fs::path out = settings.outDir.empty() ? fs::path() : normal_path(settings.outDir);
     // Where the --out folder is made: a file named inside it or in a folder
     // above it is compared as the folder it leads to, however it is spelled.
-    fs::path unused;
+    std::vector<fs::path> unused;
     const fs::path outLanding =
         settings.outDir.empty() ? fs::path() : landing_folder(settings.outDir, unused);
+    // Whether the run makes the folder `f` (the --out folder or one above
+    // it), if it does not exist yet.
+    auto made_by_run = [&](const fs::path& f) {
+        return !out.empty() && at_or_below(outLanding, f);
+    };
     std::error_code ec;
     const fs::path graphs = out.empty() ? fs::path() : fs::weakly_canonical(out / "graphs", ec);
     bool ok = true;
@@ -914,7 +928,9 @@ bool check_output_folders(const VyrSettings& settings)
         const fs::path folder = normal_path(fs::path(*path).parent_path().string());
         // Why the file cannot be written there ("" when it can).
         auto problem = [&]() -> std::string {
-            if (exists && S_ISDIR(st.st_mode))
+            std::vector<fs::path> unusedMissing;
+            if ((exists && S_ISDIR(st.st_mode)) ||
+                made_by_run(landing_folder(*path, unusedMissing)))
                 return "it is a folder";
             std::string why;
             if (!path_fits(*path, why))
@@ -924,13 +940,14 @@ bool check_output_folders(const VyrSettings& settings)
             // written, though it reads as "x", unless the run makes nosuch
             // (the --out folder or one above it).
             const std::string given = folder_of(*path);
-            fs::path missing;
+            std::vector<fs::path> missing;
             const fs::path landing = landing_folder(given, missing);
             for (const fs::path& part : fs::path(given))
                 if (part == ".." && ::stat(given.c_str(), &st) != 0) {
                     const int err = errno;
                     if (err == ENOENT &&
-                        (missing.empty() || (!out.empty() && at_or_below(outLanding, missing))))
+                        std::all_of(missing.begin(), missing.end(),
+                                    [&](const fs::path& m) { return made_by_run(m); }))
                         break;
                     return "the folder " + given + " cannot be reached (" + std::strerror(err) +
                            ")";
@@ -945,7 +962,7 @@ bool check_output_folders(const VyrSettings& settings)
                        ", where the run's graph files go under names of their own";
             if (::stat(landing.c_str(), &st) != 0) {
                 const int err = errno;
-                if (err == ENOENT && !out.empty() && at_or_below(outLanding, landing))
+                if (err == ENOENT && made_by_run(landing))
                     return std::string(); // the run makes it
                 if (err == ENOENT)
                     return "the folder " + folder.string() + " does not exist";

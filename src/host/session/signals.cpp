@@ -10,7 +10,9 @@
 // they all are, or, when a rename failed, until every one is put back; the
 // log's last line then says which of the two. SIGXFSZ is ignored: a
 // file that outgrows `ulimit -f` gives a write error (EFBIG), reported like
-// any other, instead of killing the run.
+// any other, instead of killing the run. So is SIGPIPE: a listing whose
+// reader has gone (`korvante p.vyr | head -1`) gives a write error (EPIPE),
+// said once in the log as the run ends, and the run goes on as before.
 //
 // Everything the handler does is async-signal-safe: it only writes,
 // renames, unlinks and reads folders with system calls, from buffers filled
@@ -295,6 +297,7 @@ void vyr_install_signal_handlers()
         sigaction(c.signal, &sa, nullptr);
     }
     std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
     std::set_terminate(on_terminate);
 }
 

@@ -1,0 +1,170 @@
+#!/usr/bin/env bash
+# Runs korvante on copies of the bundled data and checks where its documents
+# (the listing, log, HTML and JSON files) may and may not go:
+#   - a signal during the first step: the log is not put over a file that a
+#     later step reads or draws into, nor over any existing file named as a
+#     data set's or a catalogue entry's, nor over a data set's file of a
+#     LIBNAME folder, made yet or not; its text goes to standard error;
+#   - a listing whose reader has gone: said once in the log, and the run
+#     goes on to its end;
+#   - document paths that cannot be written, refused before the run whether
+#     the --out folder exists yet or not.
+# Usage: document_safety.sh PATH/TO/korvante
+set -uo pipefail
+korvante=$(realpath "${1:?usage: document_safety.sh PATH/TO/korvante}")
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failed=0
+checks=0
+
+fail() {
+  echo "FAIL $1: $2"
+  failed=$((failed + 1))
+}
+# check NAME CONDITION-COMMAND...: counts a check, reports it when it fails.
+check() {
+  local name=$1
+  shift
+  checks=$((checks + 1))
+  "$@" || fail "$name" "$*"
+}
+said() { grep -qF -- "$2" "$1"; }
+no_temp() { test -z "$(find "$@" -name '*.korv-*.tmp')"; }
+
+stopped="ERROR: The run was stopped by the signal SIGTERM: the step that was running did not finish"
+
+# A fresh folder: the program's folder run/ with aml.csv, a LIBNAME folder
+# run/lib, and q/ beside run/ with files a quoted data set name reaches.
+fresh() {
+  rm -rf "$work/d"
+  mkdir -p "$work/d/run/lib" "$work/d/q"
+  cp "$root/examples/aml.csv" "$work/d/run/aml.csv"
+  cp "$root/examples/aml.csv" "$work/d/run/lib/aml.csv"
+  cp "$root/examples/aml.csv" "$work/d/q/in.csv"
+  cd "$work/d" || exit 1
+}
+
+# SIGTERM while the first step stages its graph: the log is not put over a
+# data set that the second step reads (by a quoted name), over an entry of a
+# catalogue that the second step draws into, nor over any existing file named
+# as a data set's or an entry's, in either case. Its text, and the line that
+# says the run was stopped, go to standard error.
+fresh
+cat >run/q.vyr <<'EOF'
+proc korvante data=aml plots=(s) notable;
+  time time*status(0);
+run;
+proc korvante data='../q/in.csv' notable;
+  time time*status(0);
+run;
+EOF
+cat >run/k.vyr <<'EOF'
+proc korvante data=aml plots=(s) notable;
+  time time*status(0);
+run;
+libname k 'lib';
+proc korvante data=aml plots=(s) notable gout=k.cat;
+  time time*status(0);
+run;
+EOF
+"$korvante" run/k.vyr --out run/out --graphics off >/dev/null 2>&1
+echo "a user's table" >q/Old.CSV
+for doc in q/in.csv run/lib/CAT/KORVANTE.svg q/Old.CSV; do
+  prog=run/q.vyr
+  graphics=on
+  case $doc in *CAT*)
+    prog=run/k.vyr
+    graphics=off
+    ;;
+  esac
+  cp "$doc" "$work/before"
+  KORV_SIGNAL_AFTER_STAGED=1 "$korvante" $prog --out run/out --graphics $graphics --log "$doc" \
+    >/dev/null 2>"$work/err"
+  s=$?
+  check "a signal, the log on $doc" test "$s" = 143
+  check "a signal, the log on $doc" cmp -s "$work/before" "$doc"
+  check "a signal, the log on $doc" said "$work/err" "1      proc korvante data=aml plots=(s) notable;"
+  check "a signal, the log on $doc" said "$work/err" "$stopped"
+  check "a signal, the log on $doc" no_temp "$work/d"
+done
+
+# The same for a data set's file of a LIBNAME folder the first step reads,
+# there or not yet made: the first is kept, the second not made.
+cat >run/lib.vyr <<'EOF'
+libname mine 'lib';
+proc korvante data=mine.aml plots=(s) notable;
+  time time*status(0);
+run;
+EOF
+echo "old data" >run/lib/old.csv
+for doc in run/lib/old.csv run/lib/new.csv; do
+  KORV_SIGNAL_AFTER_STAGED=1 "$korvante" run/lib.vyr --out run/out --log "$doc" >/dev/null 2>"$work/err"
+  s=$?
+  check "a signal, the log on $doc" test "$s" = 143
+  check "a signal, the log on $doc" said "$work/err" "$stopped"
+done
+check "a signal, the log on run/lib/old.csv" test "$(cat run/lib/old.csv)" = "old data"
+check "a signal, the log on run/lib/new.csv" test ! -e run/lib/new.csv
+
+# A listing whose reader has gone (standard output a pipe with no reader, as
+# in `korvante p.vyr | head -1`): the run is not ended by SIGPIPE. The log
+# says once that the listing could not be written, every step runs, and the
+# log and the data sets are put in place with no hidden folder left.
+fresh
+cat >run/two.vyr <<'EOF'
+proc korvante data=aml outsurv=s1;
+  time time*status(0);
+  strata x;
+run;
+proc korvante data=aml outsurv=s2;
+  time time*status(0);
+run;
+EOF
+echo "the last run's log" >run.log
+s=$(python3 - "$korvante" run/two.vyr --out run/out --log run.log <<'EOF'
+import os, subprocess, sys
+r, w = os.pipe()
+os.close(r)
+# The child gets the default action of SIGPIPE back (restore_signals).
+print(subprocess.run(sys.argv[1:], stdout=w, stderr=subprocess.DEVNULL).returncode)
+EOF
+)
+check "a closed standard output" test "$s" = 1
+check "a closed standard output" test "$(grep -c 'ERROR: The listing could not be written to standard output: Broken pipe.' run.log)" = 1
+check "a closed standard output" said run.log "ERROR: The run ended with errors: the listing could not be written."
+check "a closed standard output" said run.log "7      run;"
+check "a closed standard output" test -s run/out/s1.csv
+check "a closed standard output" test -s run/out/s2.csv
+check "a closed standard output" no_temp "$work/d"
+
+# A document path that cannot be written is refused before the run, with
+# status 2 and nothing run or made, whether the --out folder exists yet or
+# not: a ".." after a folder inside it that no one makes, the folder itself,
+# and a data set's file in it (WORK).
+fresh
+cat >run/p.vyr <<'EOF'
+proc korvante data=aml outsurv=s;
+  time time*status(0);
+run;
+EOF
+refused() { # NAME OUT OPTION PATH
+  local name=$1 out=$2 option=$3 path=$4
+  for made in no yes; do
+    rm -rf o
+    [ $made = yes ] && mkdir -p "$out"
+    "$korvante" run/p.vyr --out "$out" "$option" "$path" >/dev/null 2>"$work/err"
+    s=$?
+    check "$name (--out made: $made)" test "$s" = 2
+    check "$name (--out made: $made)" said "$work/err" "Nothing was run."
+    check "$name (--out made: $made)" test ! -e "$out/s.csv"
+    [ $made = no ] && check "$name (--out made: $made)" test ! -e o
+  done
+}
+refused "a '..' after a folder no one makes" o/o3 --listing o/o3/../o3/x/../doc.lst
+refused "the --out folder as a document" o/o5 --html o/o5
+refused "a WORK data set file as a document" o/o7 --html o/o7/ok.csv
+
+echo "$((checks - failed)) passed, $failed failed"
+[ $failed = 0 ]

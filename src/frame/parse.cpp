@@ -846,8 +846,9 @@ void survival_graph_options_without_effect(const KORVCOM* q, const STMT* s, int 
 // those of tables that are not printed or not made on this road, those of
 // OUTSURV= without that data set, the bands' range without a band, the plot
 // options without a plot, MISSING without STRATA variables or GROUP=, and
-// SINGULAR= without a test that uses it. Called once the STRATA statement
-// is read, so that every request is known.
+// SINGULAR= without a test that uses it, and ALPHA= and CONFTYPE= where no
+// confidence limit is shown or written. Called once the STRATA statement is
+// read, so that every request is known.
 void options_without_effect(const KORVCOM* q, const STMT* s, int mode)
 {
     const CMPRISK* cmp = q->cmprisk;
@@ -969,6 +970,26 @@ void options_without_effect(const KORVCOM* q, const STMT* s, int mode)
                    "without STRATA variables or GROUP=: there is one curve, in one graph");
     }
     survival_graph_options_without_effect(q, s, mode);
+
+    // ALPHA= sets the level, and CONFTYPE= the transform, of the pointwise
+    // confidence limits: those of OUTSURV= (OUTCIF=) and of the graphs, of
+    // the cumulative incidence table, of the restricted means (ALPHA=
+    // only) and of the quartiles (CONFTYPE= only; their level is
+    // ALPHAQT=). A step that writes no such data set, draws no graph and
+    // prints none of these tables shows no limit they could change; any
+    // graph counts, whether or not it shows limits.
+    const bool graph = mode == 2 && (q->vdqgraph != 0 || q->kmhaz != nullptr || mean_plots ||
+                                     (cmp && (cmp->plot & cif_plot_bit::PLOT)));
+    if (!q->fileouts && !graph) {
+        const bool printed = q->zprint && !q->znotable;
+        const bool means = q->zprint && (bit(s, proc_bit::RMST) || bit(s, proc_bit::RMTL));
+        const char* out = cmp ? "OUTCIF=" : "OUTSURV=";
+        if (has_value(s, proc_field::ALPHA) && !(cmp && printed) && !means)
+            xpmlog(326, msg326::LIMITS_OPTION_NO_LIMITS, "ALPHA=", "level", out,
+                   printed && !lt ? " (the quartiles' limits take the level of ALPHAQT=)" : "");
+        if (given(s, proc_field::CONFTYPE) && !(printed && (cmp || !lt)))
+            xpmlog(326, msg326::LIMITS_OPTION_NO_LIMITS, "CONFTYPE=", "transform", out, "");
+    }
 
     // SINGULAR= decides the rank of the rank tests' covariance matrices
     // across strata and of the TEST statement's; nothing else reads it.
@@ -1648,12 +1669,27 @@ void strata_requests_without_effect(KORVCOM* q, const STMT* s)
 {
     const std::string words = comparison_words(s);
     // The restricted means make their own comparisons from these options,
-    // on either road and whatever the tests: there they always act.
+    // on either road and whatever the tests: there they always act, when
+    // they are computed (not under NOPRINT).
     const bool means = q->stmt && (bit(q->stmt, proc_bit::RMST) || bit(q->stmt, proc_bit::RMTL));
+    // ORDER= and NOLABEL are read with STRATA variables only (the order then
+    // applies to the GROUP= levels too).
+    if (q->nsvar == 0) {
+        if (given(s, strata_field::ORDER))
+            xpmlog(326, msg326::STRATA_OPTION_WITHOUT_VARIABLES, "ORDER=",
+                   q->grpvar ? "the GROUP= levels keep the order of their formatted values"
+                             : "it orders the strata, and there is a single one");
+        if (bit(s, strata_bit::NOLABEL))
+            xpmlog(326, msg326::STRATA_OPTION_WITHOUT_VARIABLES, "NOLABEL",
+                   q->grpvar ? "a label of the GROUP= variable is still shown"
+                             : "it names the STRATA variables in place of their labels");
+    }
     if (q->cmprisk) {
         if (!words.empty() && !means) {
             xpmlog(326, msg326::CR_COMPARISONS_IGNORED, words.c_str());
             raise_rc(q, 4);
+        } else if (!words.empty() && !q->zprint) {
+            xpmlog(326, msg326::COMPARISONS_NOPRINT, words.c_str());
         }
         q->survdiff = nullptr;
         if (bit(s, strata_bit::TREND))
@@ -1692,6 +1728,12 @@ void strata_requests_without_effect(KORVCOM* q, const STMT* s)
     if (!q->survdiff) {
         if (bit(s, strata_bit::STEPDOWN))
             xpmlog(326, msg326::STEPDOWN_WITHOUT_DIFF);
+        return;
+    }
+    // The comparisons are only printed, and so are the restricted means.
+    if (!q->zprint) {
+        xpmlog(326, msg326::COMPARISONS_NOPRINT, words.c_str());
+        q->survdiff = nullptr;
         return;
     }
     if ((q->ktype & test_bit::NONE) && !means) {

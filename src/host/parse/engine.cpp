@@ -45,6 +45,7 @@ class Parser
     {
         for (std::size_t i = 0; i < stmts.size(); ++i)
             statement(stmts[i], static_cast<int>(i));
+        repeated_statements(stmts);
     }
 
   private:
@@ -89,6 +90,19 @@ class Parser
     std::map<std::tuple<STMT*, int, std::vector<int>>, OptionGiven> options_given_;
     std::set<int> said_repeated_;
     int errors_before_ = 0; // statement errors of the step before this statement
+    // The statements that write into the procedure's record (BY, FREQ,
+    // WEIGHT, ID, TEST): whether the current one does, each variable list
+    // such a statement gives (by field) with the statement that gave it
+    // last and whether an earlier one gave it too, and the statements that
+    // set each option bit of that record.
+    bool continued_ = false;
+    struct ListGiven {
+        int index = -1;
+        std::string statement;
+        bool repeated = false;
+    };
+    std::map<int, ListGiven> lists_given_;
+    std::map<int, std::set<int>> bit_setters_;
     // Where each data set field of the step was given: the option and the
     // statement, as the user wrote them ("OUTSURV", "PROC KORVANTE").
     struct Given {
@@ -831,13 +845,43 @@ class Parser
         return owners;
     }
 
+    // What the option given at `given.at` set in the current statement is let
+    // go: the option is given again, and the last one given is used.
+    void let_go(OptionGiven& given)
+    {
+        for (int f : given.fields)
+            if (auto it = set_by_.find({cur_, f}); it != set_by_.end() && it->second == given.at) {
+                if (STLIST* old = field(f))
+                    clear_field(old);
+                pending_.erase({cur_, f});
+                set_by_.erase(it);
+            }
+        given.fields.clear();
+    }
+
+    // The note on an option given more than once, at the last one given
+    // (token o): once per option and statement, and not in a statement with
+    // an error, which ends the step anyway.
+    void say_repeated(int term, std::size_t o)
+    {
+        if (syntax_errors_ != 0 || pc_->nerrors != errors_before_ ||
+            !said_repeated_.insert(term).second)
+            return;
+        const Token& t = toks_[o];
+        const std::string name =
+            (t.upper.empty() ? t.text : t.upper) + (is_punct(past_group(o + 1), '=') ? "=" : "");
+        report(3,
+               "The option " + name +
+                   " is given more than once in this statement; the last one given is used.",
+               t.offset);
+    }
+
     // Field k of the current record is set by the value just read. An option
     // given again in the same statement (in the same place) replaces what it
     // set before: the last one given is used, also where its values go to
-    // other fields (BW=3 then BW=RANGE(1, 2)), and a note says so, once per
-    // option and statement (not in a statement with an error, which ends the
-    // step anyway). Requests that add up (PLOTS=, TEST=) set bits and are not
-    // counted. Returns whether another option set the field before.
+    // other fields (BW=3 then BW=RANGE(1, 2)), and a note says so. Requests
+    // that add up (PLOTS=, TEST=) set bits and are not counted. Returns
+    // whether another option set the field before.
     bool set_field(int k)
     {
         if (repairing_ || !cur_)
@@ -849,17 +893,9 @@ class Parser
         bool repeated = false;
         OptionGiven& given = options_given_[{cur_, term, option_place(o)}];
         if (given.at != o) {
-            for (int f : given.fields)
-                if (auto it = set_by_.find({cur_, f});
-                    it != set_by_.end() && it->second == given.at) {
-                    if (STLIST* old = field(f))
-                        clear_field(old);
-                    pending_.erase({cur_, f});
-                    set_by_.erase(it);
-                }
+            let_go(given);
             repeated = given.at != std::string::npos;
             given.at = o;
-            given.fields.clear();
         }
         given.fields.push_back(k);
         // The same field set by the same option elsewhere in the statement
@@ -868,17 +904,77 @@ class Parser
         const bool other = !first && it->second != o;
         repeated = repeated || (other && matched_[it->second] == term);
         it->second = o;
-        if (repeated && syntax_errors_ == 0 && pc_->nerrors == errors_before_ &&
-            said_repeated_.insert(term).second) {
-            const Token& t = toks_[o];
-            const std::string name = (t.upper.empty() ? t.text : t.upper) +
-                                     (is_punct(past_group(o + 1), '=') ? "=" : "");
-            report(3,
-                   "The option " + name +
-                       " is given more than once in this statement; the last one given is used.",
-                   t.offset);
-        }
+        if (repeated)
+            say_repeated(term, o);
         return other;
+    }
+
+    // The option bit just set by a keyword given alone (DIFF), where the
+    // same keyword also takes a value (DIFF=CONTROL('2')): the two are one
+    // option, and the last one given is used. Given alone after its value
+    // form, it lets go what that one set; given before it, set_field finds
+    // it. A note says so where a value is involved; a keyword given alone
+    // twice sets its bit twice and is not counted.
+    void bare_option()
+    {
+        if (repairing_ || !cur_)
+            return;
+        const std::size_t p = std::min(pos_, toks_.size());
+        if (p < 1 || !is_keyword(p - 1) || is_punct(p, '=') || is_punct(p, '('))
+            return;
+        const std::size_t o = p - 1;
+        const int term = matched_[o];
+        OptionGiven& given = options_given_[{cur_, term, option_place(o)}];
+        if (given.at == o)
+            return;
+        const bool valued = !given.fields.empty();
+        let_go(given);
+        given.at = o;
+        if (valued)
+            say_repeated(term, o);
+    }
+
+    // A statement that writes into the procedure's record opens its variable
+    // list in field k. The same statement given earlier in the step is
+    // replaced whole, as its list is: the option bits only it set (FREQ's
+    // NOTRUNCATE) are let go. A note names the statement at the end of the
+    // step's statements (repeated_statements).
+    void statement_list(int k)
+    {
+        if (repairing_ || !cur_)
+            return;
+        ListGiven& given = lists_given_[k];
+        if (given.index >= 0 && given.index != st_index_) {
+            for (auto& [b, setters] : bit_setters_)
+                if (setters.erase(given.index) && setters.empty() && b >= 0 && b < 256)
+                    cur_->opt[b / 8] &= static_cast<unsigned char>(~(0x80 >> (b % 8)));
+            given.repeated = true;
+        }
+        given.index = st_index_;
+        given.statement = statement_words();
+    }
+
+    // Each statement given more than once in the step (two WEIGHT
+    // statements) is named in a note at the last one, the one used; not in
+    // a step with an error, which ends anyway.
+    void repeated_statements(const std::vector<PARSESTMT>& stmts)
+    {
+        if (pc_->nerrors != 0 || pc_->error != 0)
+            return;
+        std::map<int, std::string> last; // by statement, in the program's order
+        for (const auto& [k, given] : lists_given_)
+            if (given.repeated && given.index >= 0 &&
+                static_cast<std::size_t>(given.index) < stmts.size())
+                last.emplace(given.index, given.statement);
+        for (const auto& [index, statement] : last) {
+            st_ = &stmts[static_cast<std::size_t>(index)];
+            st_index_ = index;
+            report(3,
+                   "The " + statement +
+                       " statement is given more than once in this step; this one, the last "
+                       "one given, is used.",
+                   0);
+        }
     }
 
     // An option whose values the record holds once (FLEMING's rho and gamma)
@@ -910,6 +1006,7 @@ class Parser
             if (!pc_->head)
                 new_record(64, "KORVANTE");
             cur_ = pc_->head;
+            continued_ = true;
             break;
         case AK_END:
             flush();
@@ -917,8 +1014,12 @@ class Parser
             break;
         case AK_BIT: {
             int k = arg(v, 0, -1);
-            if (cur_ && k >= 0 && k < 256)
+            if (cur_ && k >= 0 && k < 256) {
                 cur_->opt[k / 8] |= static_cast<unsigned char>(0x80 >> (k % 8));
+                if (cur_ == pc_->head && !repairing_)
+                    bit_setters_[k].insert(st_index_);
+            }
+            bare_option();
             break;
         }
         case AK_STORE:
@@ -935,6 +1036,8 @@ class Parser
             break;
         case AK_OPEN:
             set_field(arg(v, 0, -1));
+            if (continued_ && arg(v, 1, 1) == 3 && pos_ == 1)
+                statement_list(arg(v, 0, -1));
             act_open(v);
             break;
         case AK_VAR:
@@ -1554,6 +1657,7 @@ class Parser
         options_given_.clear();
         said_repeated_.clear();
         errors_before_ = pc_->nerrors;
+        continued_ = false;
         have_num_ = false;
         by_desc_ = false;
         open_vars_ = open_nums_ = -1;

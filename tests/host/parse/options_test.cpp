@@ -328,6 +328,14 @@ TEST(Options, AnOptionGivenTwiceKeepsTheLastOneAndANoteSaysSo)
     EXPECT_NE(bw.env.all_reports().find("The option BW= is given more than once"),
               std::string::npos)
         << bw.env.all_reports();
+    // BW= as a range, then as a list: the range's values go.
+    Prog wb("proc korvante data=lung plots=h(bw=range(1, 2) bw=3); time t;");
+    EXPECT_EQ(wb.nums(46), std::vector<double>{3});
+    EXPECT_FALSE(stmt_given(wb.rec(0), 47));
+    EXPECT_FALSE(stmt_given(wb.rec(0), 48));
+    EXPECT_NE(wb.env.all_reports().find("The option BW= is given more than once"),
+              std::string::npos)
+        << wb.env.all_reports();
     // The control values of the last DIFF= only.
     Prog ctl("proc korvante data=lung; strata sex / diff=control('1') diff=control('2');");
     const STLIST* texts = stmt_field(ctl.rec(1), 10);
@@ -348,6 +356,81 @@ TEST(Options, AnOptionGivenTwiceKeepsTheLastOneAndANoteSaysSo)
     ASSERT_EQ(fh.env.reports.size(), 1u) << fh.env.all_reports();
     EXPECT_EQ(fh.env.reports[0].text, "The option FLEMING is repeated in this statement; give it "
                                       "once.");
+}
+
+// A keyword that also takes a value (DIFF and DIFF=, CB and CB=) is one
+// option either way: the last one given is used, and the note names it.
+TEST(Options, AKeywordGivenAloneAndWithAValueIsOneOption)
+{
+    const std::string repeated = "is given more than once in this statement; the last one "
+                                 "given is used.";
+    Prog bare("proc korvante data=lung; strata sex / diff=control('2') diff;");
+    EXPECT_EQ(bare.rc, 0);
+    EXPECT_TRUE(stmt_bit(bare.rec(1), 13));
+    for (int k : {8, 9, 10})
+        EXPECT_FALSE(stmt_given(bare.rec(1), k)) << k;
+    ASSERT_EQ(bare.env.reports.size(), 1u) << bare.env.all_reports();
+    EXPECT_EQ(bare.env.reports[0].severity, 3);
+    EXPECT_EQ(bare.env.reports[0].text, "The option DIFF " + repeated);
+
+    Prog typed("proc korvante data=lung; strata sex / diff pdiff=control('2');");
+    EXPECT_EQ(typed.ints(8, 1), std::vector<int>{-2});
+    EXPECT_EQ(typed.env.all_reports(), "The option PDIFF= " + repeated + "\n");
+
+    Prog cb("proc korvante data=lung plots=s(cb=ep cb); time t;");
+    EXPECT_TRUE(stmt_bit(cb.rec(0), 39));
+    EXPECT_FALSE(stmt_given(cb.rec(0), 52));
+    EXPECT_EQ(cb.env.all_reports(), "The option CB " + repeated + "\n");
+
+    // The keyword alone twice sets its bit twice: nothing is replaced.
+    Prog twice("proc korvante data=lung; strata sex / diff pdiff;");
+    EXPECT_TRUE(stmt_bit(twice.rec(1), 13));
+    EXPECT_TRUE(twice.env.reports.empty()) << twice.env.all_reports();
+}
+
+// A statement that writes into the procedure's record given more than once
+// in a step: the last one is used whole (its list, and FREQ's NOTRUNCATE
+// only when it gives it), and a note at that statement names it.
+TEST(Options, AStatementGivenTwiceKeepsTheLastOneAndANoteSaysSo)
+{
+    const std::string used = " statement is given more than once in this step; this one, the "
+                             "last one given, is used.";
+    Prog r("proc korvante data=lung; time t; test age; weight age; test sex x1;\n"
+           "weight wt; freq f / notruncate; freq wt; id sex; id age; by sex notsorted; by age;");
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.ints(8), (std::vector<int>{3, 6}));
+    EXPECT_EQ(r.ints(55), std::vector<int>{11});
+    EXPECT_EQ(r.ints(7), std::vector<int>{11});
+    EXPECT_FALSE(stmt_bit(r.rec(0), 42));
+    EXPECT_EQ(r.ints(9), std::vector<int>{4});
+    EXPECT_EQ(r.ints(0), std::vector<int>{4});
+    EXPECT_EQ(stmt_field(r.rec(0), 0)->notsorted, 0);
+    const std::vector<std::pair<int, std::string>> notes = {
+        {4, "TEST"}, {5, "WEIGHT"}, {7, "FREQ"}, {9, "ID"}, {11, "BY"}};
+    ASSERT_EQ(r.env.reports.size(), notes.size()) << r.env.all_reports();
+    for (std::size_t i = 0; i < notes.size(); ++i) {
+        EXPECT_EQ(r.env.reports[i].severity, 3);
+        EXPECT_EQ(r.env.reports[i].index, notes[i].first);
+        EXPECT_EQ(r.env.reports[i].text, "The " + notes[i].second + used);
+    }
+
+    // NOTRUNCATE of the last FREQ statement is kept; three TEST statements
+    // give one note, at the third.
+    Prog keep("proc korvante data=lung; time t; freq f; freq wt / notruncate; test age; "
+              "test sex; test x1;");
+    EXPECT_TRUE(stmt_bit(keep.rec(0), 42));
+    EXPECT_EQ(keep.ints(8), std::vector<int>{6});
+    ASSERT_EQ(keep.env.reports.size(), 2u) << keep.env.all_reports();
+    EXPECT_EQ(keep.env.reports[0].index, 3);
+    EXPECT_EQ(keep.env.reports[1].index, 6);
+
+    // Each statement once, or a step that fails: no note.
+    Prog once("proc korvante data=lung; time t; test age sex; weight wt; freq f / notruncate; "
+              "id sex; by sex;");
+    EXPECT_TRUE(once.env.reports.empty()) << once.env.all_reports();
+    Prog bad("proc korvante data=lung; time t; test age; test nosuch;");
+    EXPECT_NE(bad.rc, 0);
+    EXPECT_EQ(bad.env.all_reports().find("statement is given more than once"), std::string::npos);
 }
 
 TEST(Options, DefaultInputWhenDataIsAbsent)

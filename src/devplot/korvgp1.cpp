@@ -498,7 +498,7 @@ int korvgp1(KorvPtr q)
     d.q = q;
     d.hr = hr;
     d.g = hr->ggrafs;
-    // 1. The output group, the BY line, the pool, descriptors and arrays.
+    // The output group, the BY line, the pool, descriptors and arrays.
     if (q->vdq) {
         WOB_PARM_BLK_STR pb[] = {wob_key(WOB_TAG_NAME, vdqtxt("GraphicsGroup", 13)),
                                  wob_key(WOB_TAG_LABEL, vdqmsg(0, msg0::DEV_GROUP)),
@@ -546,12 +546,12 @@ int korvgp1(KorvPtr q)
         d.buffer = static_cast<double*>(d.alloc(16 * (q->maxnobs + 1)));
     }
     d.makeLabels();
-    // 2. The plot of censored observations.
+    // The plot of censored observations.
     if (!lt && q->ncensored != 0 && q->zcensplot) {
         if (const int r = d.censoredPlot())
             return d.finish(r);
     }
-    // 3-5. The plot kinds asked for.
+    // The plot kinds asked for.
     if (const int r = d.plots())
         return d.finish(r);
     // 6.

@@ -436,7 +436,7 @@ long zggrsax(GRAFSTR* g, AINFSTR* a, NAMESTR* vname)
     GINFSTR* gi = g->ginf;
     AINFSTR* prim = primaryOf(g, a);
     const bool primary = isPrimary(g, a);
-    // 1. Axis line defaults.
+    // Axis line defaults.
     if (primary) {
         if (a->axisln.style <= 0 || a->axisln.style > 46)
             a->axisln.style = 1;
@@ -450,7 +450,7 @@ long zggrsax(GRAFSTR* g, AINFSTR* a, NAMESTR* vname)
         if (a->axisln.width <= 0)
             a->axisln.width = prim->axisln.width;
     }
-    // 2. No axis at all.
+    // No axis at all.
     if (a->options & AX_NONE) {
         if (a->tmmajor)
             vmfree_handler(g->mempool, a->tmmajor, 32, 4);
@@ -462,7 +462,7 @@ long zggrsax(GRAFSTR* g, AINFSTR* a, NAMESTR* vname)
     VLSTSTR* v = a->value;
     if (!v)
         return NOTHING;
-    // 3. Values: a mirror without a variable shows its primary's.
+    // Values: a mirror without a variable shows its primary's.
     if (!vname && !primary && prim && prim->value) {
         v->vtype = prim->value->vtype;
         v->dlist = prim->value->dlist;
@@ -497,24 +497,24 @@ long zggrsax(GRAFSTR* g, AINFSTR* a, NAMESTR* vname)
             return NOTHING;
         }
     }
-    // 4. Value storage.
+    // Value storage.
     if (long r = valueStorage(g, a, v))
         return r;
-    // 5. Minor ticks.
+    // Minor ticks.
     if (v->nminor < 1)
         a->options |= AX_NOMINOR;
     if (a->options & AX_NOMINOR)
         v->nminor = 0;
-    // 6. The axis label.
+    // The axis label.
     if (!(a->options & AX_NOLABEL) && a->lab && a->lab->lablen == 0 && vname) {
         const char* t = vname->nlablen > 0 ? vname->label_p : vname->name_p;
         const int len = std::min<int>(vname->nlablen > 0 ? vname->nlablen : vname->namelen, 256);
         vzmp(t, len, a->lab->label, 256);
         a->lab->lablen = static_cast<short>(len);
     }
-    // 7. Text defaults: from the primary axis, then the kernel's.
+    // Text defaults: from the primary axis, then the kernel's.
     textDefaults(g, a, prim, primary);
-    // 8. Ticks: a tick of a horizontal axis reaches up or down, one of a
+    // Ticks: a tick of a horizontal axis reaches up or down, one of a
     // vertical axis across.
     const int dir = horizontal(g, a) ? 2 : 1;
     const double factor = primary
@@ -544,7 +544,7 @@ long zggrsax(GRAFSTR* g, AINFSTR* a, NAMESTR* vname)
         if (blank(t->color, 16))
             std::memcpy(t->color, a->tmmajor ? a->tmmajor->color : a->axisln.color, 16);
     }
-    // 9. The format of the values.
+    // The format of the values.
     if (!(a->options & AX_NOVALUES) && vname) {
         if (vname->ntype == 1) {
             const bool none =
@@ -820,14 +820,14 @@ long zggrdrl(GRAFSTR* g)
         for (double p = first; p <= last; p += ap->lintval)
             across(a, p, style, width, colour);
     };
-    // 1. Grid.
+    // Grid.
     if (gi->options & 0x4) {
         if (!(g->haxis->options & AX_TICKLINES))
             atTicks(g->haxis, 34, g->vaxis->axisln.width, colourOf(g->vaxis->axisln.color, 16));
         if (!(g->vaxis->options & AX_TICKLINES))
             atTicks(g->vaxis, 34, g->haxis->axisln.width, colourOf(g->haxis->axisln.color, 16));
     }
-    // 2. Lines at every tick of an axis that asks for them.
+    // Lines at every tick of an axis that asks for them.
     struct Ref {
         AINFSTR* axis;
         REFLSTR* set;
@@ -843,7 +843,7 @@ long zggrdrl(GRAFSTR* g)
         const ZGLNSTR& l = r.set ? r.set->line : r.other->axisln;
         atTicks(r.axis, l.style > 0 ? l.style : 1, l.width, colourOf(l.color, 16));
     }
-    // 3. Explicit reference values.
+    // Explicit reference values.
     for (const Ref& r : refs) {
         if (!r.axis || !r.set || r.set->nref <= 0 || !r.set->rlist)
             continue;

@@ -51,7 +51,7 @@ long zggrleg(GRAFSTR* g)
     const int nplots = std::max(1, g->nplots);
     NAMESTR* id = req->idvar.vname;
     if (!id || req->idvar.nvalue < 1) {
-        // A. The plots' own labels.
+        // The plots' own labels.
         if (req->nvalue < 1)
             req->nvalue = static_cast<short>(nplots);
         if (req->ndata < req->nvalue) {
@@ -111,7 +111,7 @@ long zggrleg(GRAFSTR* g)
         if (rc)
             return rc;
     } else {
-        // B. The values of an ID variable.
+        // The values of an ID variable.
         if (req->idvar.nvalue > nplots)
             req->idvar.nvalue = nplots;
         const long n = req->idvar.nvalue;

@@ -217,7 +217,7 @@ long zggrmar(GRAFSTR* g)
     APRMSTR* h2p = ha2 ? zgg_axparm(g, ha2) : nullptr;
     if (!ha || !va || !hp || !vp)
         return HOST;
-    // 1. Outer margins.
+    // Outer margins.
     if (va->outmarg < 0)
         va->outmarg = cw;
     if (ha->outmarg < 0)
@@ -226,7 +226,7 @@ long zggrmar(GRAFSTR* g)
         va2->outmarg = cw;
     if (ha2 && ha2->outmarg < 0)
         ha2->outmarg = ch;
-    // 2, 3. Labels and values.
+    // Labels and values.
     long rc = 0;
     if (!measure(g, ha, hp, true, &rc) || !measure(g, va, vp, false, &rc))
         return rc;
@@ -234,7 +234,7 @@ long zggrmar(GRAFSTR* g)
         return rc;
     if (ha2 && h2p && !measure(g, ha2, h2p, true, &rc))
         return rc;
-    // 4, 5. Ticks, and the part of the end values that hangs past the ends.
+    // Ticks, and the part of the end values that hangs past the ends.
     const double hangH = ha->options & AX_NOVALUES ? 0 : hp->tmlabl;
     const char hj = ha->value ? ha->value->labtxt.justify : 'C';
     const double before = hj == 'L' ? 0 : hj == 'R' ? hangH : hangH / 2;
@@ -244,14 +244,14 @@ long zggrmar(GRAFSTR* g)
     const double halfV = va->options & AX_NOVALUES ? 0 : vp->tmlabh / 2;
     va->offset1 = std::max({va->offset1, tickIn(ha), halfV});
     va->offset2 = std::max({va->offset2, halfV});
-    // 6. Across the vertical axes, from the window's edges.
+    // Across the vertical axes, from the window's edges.
     gi->xorigin = w.x1 + va->outmarg + acrossRoom(va, vp, false);
     const double right = va2 ? va2->outmarg + acrossRoom(va2, v2p, false) : cw;
     hp->axislen = w.x2 - right - gi->xorigin;
-    // 7, 8, 9. The horizontal axis.
+    // The horizontal axis.
     if (long r = lay(g, ha, hp, true, gi->xorigin))
         return r;
-    // 11. Up the horizontal axes.
+    // Up the horizontal axes.
     gi->yorigin = w.y1 + ha->outmarg + acrossRoom(ha, hp, true);
     const double top = ha2 ? ha2->outmarg + acrossRoom(ha2, h2p, true) : ha->outmarg;
     vp->axislen = w.y2 - gi->yorigin - top;

@@ -143,14 +143,14 @@ long zggrplt(GRAFSTR** ggptr)
         return NOTHING;
     GINFSTR* gi = g->ginf;
     const bool strict = (gi->options & STRICT) != 0;
-    // 1. Segment and forests.
+    // Segment and forests.
     if (g->nplots < 1)
         return endOn(ggptr, NOTHING);
     if (long r = zggoseg(g))
         return endOn(ggptr, r);
     if (long r = zggsfor(g))
         return endOn(ggptr, r);
-    // 2. Background image.
+    // Background image.
     GZCOM* gz = gi->gzcom;
     if (gz && gz->bglen > 0) {
         if (gz->bgflags & 0x40) {
@@ -162,9 +162,9 @@ long zggrplt(GRAFSTR** ggptr)
             ggbimg(gz->bgimage, gz->bglen, 0, 0, 100, 100, 0, 0, 0, 0);
         }
     }
-    // 3. Page header.
+    // Page header.
     ggphdr(0, g->byptr, g->bylen);
-    // 4. Default titles.
+    // Default titles.
     const struct {
         int flag;
         ZGDTSTR* t;
@@ -187,10 +187,10 @@ long zggrplt(GRAFSTR** ggptr)
         gi->string->colnum = blank(t->dtltxt.color, 16) ? -1 : ggcnum(t->dtltxt.color, 16);
         ggstr(gi->string, x, y);
     }
-    // 5. Axes.
+    // Axes.
     if (long r = zggrdax(g))
         return endOn(ggptr, r);
-    // 6. Data-area fill.
+    // Data-area fill.
     const double hlen = gi->axparm[1].axislen, vlen = gi->axparm[0].axislen;
     if (!blank(g->cframe, 16) && std::memcmp(g->cframe, "EMPTY   ", 8) != 0 &&
         std::memcmp(g->cframe, "NONE    ", 8) != 0) {
@@ -199,10 +199,10 @@ long zggrplt(GRAFSTR** ggptr)
                ggcnum(g->cframe, 16));
         ggsurf(4);
     }
-    // 7. Grid and reference lines.
+    // Grid and reference lines.
     if (long r = zggrdrl(g))
         return endOn(ggptr, r);
-    // 8. The plots; one that cannot be drawn is counted and reported.
+    // The plots; one that cannot be drawn is counted and reported.
     int dropped = 0;
     for (int i = 0; i < g->nplots; ++i) {
         const long r = zggrdrw(g, &g->ppair[i], &gi->symbol[i]);
@@ -216,7 +216,7 @@ long zggrplt(GRAFSTR** ggptr)
     if (dropped > 0)
         xpmlog(326, msg326::DEV_CURVES_DROPPED, g->glabel ? vdqkeystring(g->glabel).c_str() : "",
                dropped);
-    // 9. Legend.
+    // Legend.
     if (!(gi->options & NOLEGEND) && gi->legend) {
         const GPAIRF corners[4] = {
             {static_cast<float>(gi->xorigin), static_cast<float>(gi->yorigin)},
@@ -225,9 +225,9 @@ long zggrplt(GRAFSTR** ggptr)
             {static_cast<float>(gi->xorigin), static_cast<float>(gi->yorigin + vlen)}};
         ggldraw(gi->legend, corners);
     }
-    // 10. Annotation; its own messages say what went wrong, drawing goes on.
+    // Annotation; its own messages say what went wrong, drawing goes on.
     zggrano(g);
-    // 11. Close and catalogue the segment.
+    // Close and catalogue the segment.
     const int closed = ggcseg(0, &gi->segq, 0);
     gi->flags &= ~SEGMENT_OPEN;
     if (closed != 0)
@@ -258,7 +258,7 @@ long zggrplt(GRAFSTR** ggptr)
         wobcall(find[1].value.o, WOB_SEL_COLL_ADD, add);
     }
     ggplvdq(gi->sysname, g->glabel);
-    // 12. A fresh control block for the next destination.
+    // A fresh control block for the next destination.
     if (g->dest_info && g->dest_out + 1 < g->dest_info->count) {
         gi->gzcom = ggznew(xtanch());
         gi->gzcom->vdqcon = 1;
@@ -314,14 +314,14 @@ long zggrano(GRAFSTR* g)
 long zggrdrw(GRAFSTR* g, PAIRSTR* p, GSYMSTR* sym)
 {
     GINFSTR* gi = g->ginf;
-    // 1. Step direction.
+    // Step direction.
     char step = 0;
     if (sym->itype == 'T') {
         step = p->symbinf.dplace;
         if (step != 'L' && step != 'R')
             step = std::memchr(sym->interpol + 4, 'R', 4) ? 'R' : 'L';
     }
-    // 2. The vertical axis.
+    // The vertical axis.
     if (p->plotno == '0')
         p->plotno = '1';
     if (p->plotno == 'n')
@@ -329,7 +329,7 @@ long zggrdrw(GRAFSTR* g, PAIRSTR* p, GSYMSTR* sym)
     AINFSTR* va = p->plotno == '2' ? g->vaxis2 : g->vaxis;
     APRMSTR* vp = zgg_axparm(g, va);
     APRMSTR* hp = zgg_axparm(g, g->haxis);
-    // 3. Checks.
+    // Checks.
     if (!p->hvar.vname || !p->hvar.vlist || !g->haxis || !g->haxis->value || !hp ||
         g->haxis->value->vtype != p->hvar.vname->ntype || !p->vvar.vname || !p->vvar.vlist ||
         p->vvar.nvalue != p->hvar.nvalue || !va || !va->value || !vp ||
@@ -338,7 +338,7 @@ long zggrdrw(GRAFSTR* g, PAIRSTR* p, GSYMSTR* sym)
     const long n = p->hvar.nvalue;
     if (n <= 0)
         return 0;
-    // 4. Points.
+    // Points.
     const long m = step ? 2 * n - 1 : n;
     if (gi->ngpdalc < m) {
         if (gi->paird)
@@ -353,7 +353,7 @@ long zggrdrw(GRAFSTR* g, PAIRSTR* p, GSYMSTR* sym)
         std::memset(gi->paird, 0, static_cast<size_t>(16 * m));
     }
     double* xy = gi->paird;
-    // 5. Coordinates.
+    // Coordinates.
     auto place = [&](const VINFSTR& v, AINFSTR* a, APRMSTR* ap, long i) {
         if (v.vname->ntype == 2)
             return zggapos(a, ap, static_cast<const char*>(v.vlist) + 32 * i);
@@ -364,12 +364,12 @@ long zggrdrw(GRAFSTR* g, PAIRSTR* p, GSYMSTR* sym)
         xy[2 * i] = place(p->hvar, g->haxis, hp, i);
         xy[2 * i + 1] = place(p->vvar, va, vp, i);
     }
-    // 6. Clip to the data area.
+    // Clip to the data area.
     const GWINDOW clip{gi->xorigin, gi->yorigin, gi->xorigin + hp->axislen,
                        gi->yorigin + gi->axparm[0].axislen};
     ggclip(&clip);
     long rc = 0;
-    // 7. Markers.
+    // Markers.
     if (sym->number != -1) {
         long first = (p->symbinf.iflag & 2) ? 1 : 0;
         long count = n - first - ((p->symbinf.iflag & 4) ? 1 : 0);
@@ -377,7 +377,7 @@ long zggrdrw(GRAFSTR* g, PAIRSTR* p, GSYMSTR* sym)
                                  sym->aspect, sym->number, 0xa0, ggcnum(sym->cv, 8)) != 0)
             rc = POOL;
     }
-    // 8. The line.
+    // The line.
     const int ci = ggcnum(sym->ci, 8);
     if (rc == 0) {
         switch (sym->itype) {

@@ -101,14 +101,14 @@ long cellsAndTitles(GRAFSTR* g)
 {
     GINFSTR* gi = g->ginf;
     GZCOM* gz = gi->gzcom;
-    // 1. Cells.
+    // Cells.
     if (!(gi->options & CELLS_BY_CALLER)) {
         gi->cellsw = gz && gz->gngraph && (gz->gngraph->options[0] & 0x04) ? 1 : 0;
     } else {
         gi->snocell = gz && (gz->options[2] & 0x08) ? 0 : 1;
         gi->cellsw = 0;
     }
-    // 2. TITLE definitions.
+    // TITLE definitions.
     int count = 0;
     if (ggtitle(84, &count, 0, nullptr) != 0)
         return HOST;
@@ -187,10 +187,10 @@ long zggrset(GRAFSTR** ggptr)
     gi->options |= g->options;
     const bool strict = (gi->options & STRICT) != 0;
     GZCOM* gz = gi->gzcom;
-    // 1, 2. Cells and TITLE definitions.
+    // Cells and TITLE definitions.
     if (long r = cellsAndTitles(g))
         return r;
-    // 3. Plot requests and their values.
+    // Plot requests and their values.
     for (int i = 0; i < g->nplots; ++i) {
         PAIRSTR& p = g->ppair[i];
         if (p.plotno != '1' && p.plotno != '2' && p.plotno != 'n')
@@ -209,7 +209,7 @@ long zggrset(GRAFSTR** ggptr)
         if (unplotted)
             p.plotno = 'n';
     }
-    // 4. Names.
+    // Names.
     if (g->longname.lablen < 1) {
         const int n = wzstrip(g->name, 8);
         std::memset(g->longname.label, ' ', sizeof g->longname.label);
@@ -224,7 +224,7 @@ long zggrset(GRAFSTR** ggptr)
         std::memcpy(g->longname.label, "STATPLOT", 8);
         g->longname.lablen = 8;
     }
-    // 5. Description.
+    // Description.
     int dlen = 0;
     wzstjls(g->desc, 256, 'l', &dlen, nullptr);
     if (dlen == 0) {
@@ -236,18 +236,18 @@ long zggrset(GRAFSTR** ggptr)
             return endOn(ggptr, NOTHING);
         buildDescription(g, first->vvar.vname, first->hvar.vname);
     }
-    // 6. Output name and label.
+    // Output name and label.
     if (!g->gname)
         g->gname = vdqtxt(g->name, wzstrip(g->name, 8));
     if (!g->glabel)
         g->glabel = vdqtxt(g->desc, wzstrip(g->desc, 256));
-    // 7. The catalogue.
+    // The catalogue.
     if (ggadcat(0, gi->libname, &gi->catptr, 4, 0) != 0)
         return endOn(ggptr, CATALOGUE);
-    // 8. Units.
+    // Units.
     if (long r = zggrpct(g))
         return endOn(ggptr, r);
-    // 9. Page header and default titles.
+    // Page header and default titles.
     if (gz && gz->gngraph)
         gz->gngraph->dfid = g->dfid;
     ggphdrl(0, gi->window, g->bylen, g->byptr);
@@ -255,7 +255,7 @@ long zggrset(GRAFSTR** ggptr)
         zggttlf(g, g->dftitle, 'D');
     if ((gi->flags & DRAW_CAPTION) && g->pctitle)
         zggttlf(g, g->pctitle, 'P');
-    // 10. The window, one cell in from each edge that is not the area's
+    // The window, one cell in from each edge that is not the area's
     // (and always from the bottom), less the margins.
     GWINDOW& w = *gi->window;
     if (w.x1 != 0)
@@ -269,10 +269,10 @@ long zggrset(GRAFSTR** ggptr)
     w = GWINDOW{g->parea.x1 + g->margin.xlmarg, g->parea.y1 + g->margin.ybmarg,
                 g->parea.x2 - g->margin.xrmarg, g->parea.y2 - g->margin.ytmarg};
     g->garea = w;
-    // 11. SYMBOL definitions.
+    // SYMBOL definitions.
     if (long r = zggrsym(g))
         return endOn(ggptr, r);
-    // 12. Legend.
+    // Legend.
     if (!(gi->options & NOLEGEND)) {
         if (long r = zggrleg(g)) {
             if (strict)
@@ -282,7 +282,7 @@ long zggrset(GRAFSTR** ggptr)
             gi->options |= NOLEGEND;
         }
     }
-    // 13. Primary axes.
+    // Primary axes.
     const PAIRSTR* first = nullptr;
     for (int i = 0; i < g->nplots && !first; ++i)
         if (g->ppair[i].plotno == '1')
@@ -293,10 +293,10 @@ long zggrset(GRAFSTR** ggptr)
         return endOn(ggptr, r);
     if (long r = zggrsax(g, g->haxis, first->hvar.vname))
         return endOn(ggptr, r);
-    // 14. Second axes.
+    // Second axes.
     if (long r = secondAxes(g, strict))
         return endOn(ggptr, r);
-    // 15. Reference lines.
+    // Reference lines.
     auto refs = [&](long bit, REFLSTR* r, AINFSTR* a, AINFSTR* ra) -> long {
         if (!(gi->options & bit))
             return 0;
@@ -315,7 +315,7 @@ long zggrset(GRAFSTR** ggptr)
         return endOn(ggptr, r);
     if (long r = refs(VREF2, g->vref2, g->vaxis2, g->haxis))
         return endOn(ggptr, r);
-    // 16. Margins and the data area.
+    // Margins and the data area.
     if (long r = zggrmar(g))
         return endOn(ggptr, r);
     const APRMSTR& v = gi->axparm[0];

@@ -509,7 +509,7 @@ long zggrrin(GRAFSTR** ggptr)
         return NOTHING;
     GINFSTR* gi = g->ginf;
     POOLHANDLE* pool = g->mempool;
-    // 1. The destination.
+    // The destination.
     VDQ_GRAPH_INFO* info = g->dest_info->entries[g->dest_out].info;
     gi->grfInfo = info;
     gi->tmpLen = destName(info, gi->tmpStr);
@@ -517,7 +517,7 @@ long zggrrin(GRAFSTR** ggptr)
     wzstrup(gi->tmpStr, gi->tmpLen);
     if (g->dest_out > 0 && isDocument(gi->tmpStr, gi->tmpLen))
         return SKIP;
-    // 2. Working options; the buffer pool starts empty.
+    // Working options; the buffer pool starts empty.
     long opts = g->options;
     if (opts & 0x6)
         opts |= HAXIS2;
@@ -534,7 +534,7 @@ long zggrrin(GRAFSTR** ggptr)
         g->errobj = obj;
         return static_cast<long>(size);
     };
-    // 3. Window, text descriptor, corners, text transformation.
+    // Window, text descriptor, corners, text transformation.
     if (!gi->window && !(gi->window = static_cast<GWINDOW*>(zalloc(pool, sizeof(GWINDOW)))))
         return fail(31, 101, sizeof(GWINDOW));
     *gi->window = GWINDOW{0, 0, 100, 100};
@@ -550,7 +550,7 @@ long zggrrin(GRAFSTR** ggptr)
         return fail(31, 101, sizeof(GSTXFM));
     if (gi->gstxfm)
         *gi->gstxfm = GSTXFM{0, 0};
-    // 4. The plot requests.
+    // The plot requests.
     const int n = std::max(1, g->nplots);
     if (g->ppair && gi->nplots != n) {
         zfree(pool, g->ppair);
@@ -564,7 +564,7 @@ long zggrrin(GRAFSTR** ggptr)
         std::memset(static_cast<void*>(g->ppair), 0, static_cast<size_t>(n) * sizeof(PAIRSTR));
     }
     gi->nplots = static_cast<short>(n);
-    // 5, 6. Axes.
+    // Axes.
     if (!g->haxis) {
         auto* two = static_cast<AINFSTR*>(zalloc(pool, 2 * sizeof(AINFSTR)));
         if (!two)
@@ -599,16 +599,16 @@ long zggrrin(GRAFSTR** ggptr)
         if (g->vaxis2 && !(opts & VAXIS2))
             g->vaxis2->options |= AX_HIDDEN;
     }
-    // 7. Axis parameters.
+    // Axis parameters.
     if (long r = resetAxisParms(g, pool, opts))
         return r;
-    // 8. Reference lines.
+    // Reference lines.
     if (long r = resetRefs(g, pool, opts, strict))
         return r;
-    // 9. Legend.
+    // Legend.
     if (long r = resetLegend(g, pool, opts, strict))
         return r;
-    // 10. Default titles.
+    // Default titles.
     auto title = [&](ZGDTSTR*& t, long bit, int flag) -> long {
         if (!(opts & bit)) {
             gi->flags &= ~flag;
@@ -635,7 +635,7 @@ long zggrrin(GRAFSTR** ggptr)
         return r;
     if (long r = title(g->pctitle, CAPTION_TITLE, DRAW_CAPTION))
         return r;
-    // 11. Defaults of the description and its plots.
+    // Defaults of the description and its plots.
     plotDefaults(g, n);
     gi->options = opts;
     gi->dropped = 0;

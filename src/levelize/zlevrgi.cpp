@@ -453,36 +453,36 @@ int zlevrgi(ZLEVREGI* r)
     ZLEVDAT* d = r->d;
     DSHANDLE* fid = d ? d->fid : nullptr;
 
-    // 1. Model checks.
+    // Model checks.
     check_model(r);
 
-    // 2. Callbacks; 3. variable numbers, looked up again by name.
+    // Callbacks, and variable numbers looked up again by name.
     install_readers(r, fid);
 
-    // 4. Levelization.
+    // Levelization.
     const bool levelize =
         (m->clas.n > 0 && m->clas.v[0].nlev == 0) || (m->cont.n > 0 && m->cont.v[0].nlev == 0);
     if (levelize)
         if (const int rc = levelize_variables(r, fid); rc != 0)
             return rc;
 
-    // 5. Effect levels are searched from the last row.
+    // Effect levels are searched from the last row.
     for (int e = 0; e < m->nef; ++e) {
         m->ef[e].clev = nullptr;
         m->ef[e].m = m;
     }
 
-    // 6. Nothing to read without levels.
+    // Nothing to read without levels.
     if (!(m->opt[1] & ZLEV_OPT1_KEEPALL) && without_levels(r)) {
         finish_threads(r);
         return ZLEV_RC_NOLEVELS;
     }
 
-    // 7. The reader's arrays.
+    // The reader's arrays.
     POOLHANDLE* pool = d->pool;
     reader_arrays(r, pool);
 
-    // 8. Observed level combinations of the effects.
+    // Observed level combinations of the effects.
     if (!effect_combinations(r)) {
         // The observations could not be read again: the combinations
         // would be missing, and the caller is told so.
@@ -493,14 +493,14 @@ int zlevrgi(ZLEVREGI* r)
     }
     finish_threads(r);
 
-    // 9. Display widths.
+    // Display widths.
     display_widths(m);
 
-    // 10. Constructed effects.
+    // Constructed effects.
     if (zlevefti(r) != 0)
         return ZLEV_RC_EFFECTS;
 
-    // 11. Parameters.
+    // Parameters.
     m->p = 0;
     for (int e = 0; e < m->nef; ++e) {
         ZLEVETRM& ef = m->ef[e];
@@ -510,11 +510,11 @@ int zlevrgi(ZLEVREGI* r)
         m->p += ef.npar;
     }
 
-    // 12. Names.
+    // Names.
     if (!(m->opt[0] & ZLEV_OPT0_NONAMES))
         name_parameters(r, pool);
 
-    // 13. The fit request.
+    // The fit request.
     if (r->fit.GetY == nullptr)
         r->fit.GetY = FitGetY;
     if (r->fit.GetW == nullptr)

@@ -487,16 +487,18 @@ struct XLabels {
     int rows = 1;
 };
 
-// Labels that crowd: those at `preferred` positions first (the times whose
-// at-risk counts are shown, so that a count stands under a bare tick only
-// where its label would overlap another), each kept unless it comes within
-// kLabelGap of one already placed; then the first and the last label, then
-// each of the others in order, where it has kLabelRoom on both sides.
+// Labels that crowd: those at `counted` times first (the at-risk times whose
+// counts are shown, so that a count stands under a bare tick only where its
+// label would overlap another), then those at the other `asked` times (the
+// at-risk times whose counts are left out: the label is all that marks
+// them), each kept unless it comes within kLabelGap of one already placed;
+// then the first and the last label, then each of the others in order (ticks
+// between the at-risk times), where it has kLabelRoom on both sides.
 constexpr double kLabelGap = 3;  // about a space: closer, two labels read as one
 constexpr double kLabelRoom = 6; // the room of a label the axis may do without
 
 XLabels placeXLabels(const std::vector<double>& ticks, int decimals, const Scale& sx, bool stagger,
-                     const std::set<double>& preferred = {})
+                     const std::set<double>& counted = {}, const std::set<double>& asked = {})
 {
     XLabels L;
     for (double t : ticks) {
@@ -535,7 +537,10 @@ XLabels placeXLabels(const std::vector<double>& ticks, int decimals, const Scale
         L.shown[i] = 1;
     };
     for (size_t i = 0; i < n; ++i)
-        if (preferred.count(ticks[i]))
+        if (counted.count(ticks[i]))
+            place(i, kLabelGap);
+    for (size_t i = 0; i < n; ++i)
+        if (asked.count(ticks[i]))
             place(i, kLabelGap);
     if (n > 0) {
         place(0, kLabelRoom);
@@ -548,11 +553,12 @@ XLabels placeXLabels(const std::vector<double>& ticks, int decimals, const Scale
 
 // The at-risk counts along their rows: as large as they can be, down to a
 // size still read easily, and where the counts of neighbouring times would
-// still overlap, the times whose counts are left out, in every row alike so
-// that each time's column stays whole. The size that leaves out the fewest
-// times wins, the larger on a tie: one pair of close times does not shrink
-// every count.
+// still overlap or come within kCountGap of each other, the times whose
+// counts are left out, in every row alike so that each time's column stays
+// whole. The size that leaves out the fewest times wins, the larger on a
+// tie: one pair of close times does not shrink every count.
 constexpr double kLeastCountSize = 8;
+constexpr double kCountGap = 4; // the least room between the counts of two times
 
 struct RowFit {
     double size = kTableSize;
@@ -584,7 +590,7 @@ RowFit fitRow(const std::vector<std::vector<std::pair<double, std::string>>>& ro
                     continue;
                 }
                 const double w = TextMetrics::width(*it->second, size);
-                if (x - w / 2 < lastEnd[r] + 4)
+                if (x - w / 2 < lastEnd[r] + kCountGap)
                     clear = false;
                 end[r] = x + w / 2;
             }
@@ -755,17 +761,17 @@ void layoutXAxis(const PlotCell& cell, const Rect& R, CellFrame& F)
         F.plotRight = plotRight;
         if (F.inside)
             keepCountsInside(cell, F);
-        // The counts first: a tick whose counts are shown keeps its label
-        // unless the label would overlap another.
+        // The counts first: the label of an at-risk time is left out only
+        // where it would come within kLabelGap of another, those of the
+        // times whose counts are shown taking their place first.
         F.counts = fitRow(cellsOnAxis(cell, F.sx, F.plotLeft, plotRight), F.sx);
-        std::set<double> counted;
+        std::set<double> counted, asked;
         for (const AtRiskRow& r : cell.atRisk)
             for (const auto& cl : r.cells)
-                if (!F.counts.hidden.count(cl.first))
-                    counted.insert(cl.first);
-        F.xl = placeXLabels(F.xt.values, F.xt.decimals, F.sx, cell.x.stagger, counted);
-        // The counts stay where their label is left out (it would overlap
-        // another): those times are named.
+                (F.counts.hidden.count(cl.first) ? asked : counted).insert(cl.first);
+        F.xl = placeXLabels(F.xt.values, F.xt.decimals, F.sx, cell.x.stagger, counted, asked);
+        // The counts stay where their label is left out (it would come
+        // within kLabelGap of another): those times are named.
         F.bareCounts.clear();
         for (size_t i = 0; i < F.xt.values.size(); ++i)
             if (!F.xl.shown[i] && counted.count(F.xt.values[i]) && F.xl.px[i] >= F.plotLeft - 0.5 &&

@@ -37,10 +37,11 @@
 //   values, "StratumNum" with its number.
 // - "xtickVals": the time axis's ticks (numbers separated by blanks);
 //   "xtickValFitPol" "STAGGERROTATE": labels that crowd go on two rows.
-//   Where labels crowd (on two rows too), only those that would overlap a
-//   label already placed are left out: the labels of the times whose
-//   at-risk counts are shown first, then the first and the last, then the
-//   others in order.
+//   Where labels crowd (on two rows too), the label of an at-risk time is
+//   left out only where it would come within 3 pixels of one already placed:
+//   the labels of the times whose counts are shown first, then those of the
+//   times whose counts are left out. Then the first and the last label, and
+//   the others in order, each where it has 6 pixels on both sides.
 // - "maxTime" / "logmaxTime": where the time axis ends.
 // - "HeaderDisplay": "NAMEVALUE" heads each panel "name=value", "VALUE" with
 //   the value alone; "nRows", "nColumns", "PanelNum": the cells of a page

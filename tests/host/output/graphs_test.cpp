@@ -1191,6 +1191,25 @@ TEST(SurvivalFamily, AtRiskTimesLoseOnlyWhatReallyOverlapsAndSayWhy)
         EXPECT_TRUE(crowded.labelAt.count(x)) << "a count under a bare tick at " << x;
 }
 
+// An at-risk time whose counts are left out keeps its label where it does
+// not overlap another, as a time whose counts show does: ATRISK=0 30 60 90
+// 180 365 730 on an axis to 1022 (lung by sex). The counts at 30 and 90
+// would stand within 4 pixels of those at 0 and 60 even at 8 pixels and are
+// left out, named as such; their labels stand about 5 pixels from their
+// neighbours', and all seven show.
+TEST(SurvivalFamily, AtRiskTimesWithoutCountsKeepLabelsThatDoNotOverlap)
+{
+    const AtRiskShown a = drawAtRiskTimes({0, 30, 60, 90, 180, 365, 730}, [](int s, size_t i) {
+        static const double n[2][7] = {{138, 132, 124, 114, 89, 35, 7},
+                                       {90, 90, 89, 86, 71, 30, 6}};
+        return n[s - 1][i];
+    });
+    EXPECT_EQ(a.d.cells[0].countsLeftOut, (std::vector<double>{30, 90}));
+    EXPECT_EQ(timesOf(a, a.countsAt, false), (std::vector<double>{30, 90}));
+    EXPECT_EQ(timesOf(a, a.labelAt, false), std::vector<double>{});
+    EXPECT_TRUE(a.d.cells[0].labelsLeftOut.empty());
+}
+
 // The median inset of one curve has no column of row labels: its first
 // column, the subjects, is set flush right like every other number.
 TEST(SurvivalFamily, TheSubjectsOfAOneCurveInsetAreSetFlushRight)

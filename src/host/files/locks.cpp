@@ -98,6 +98,13 @@ std::string duration_text(long long ms)
                           : std::to_string(ms) + " milliseconds";
 }
 
+// A time left, in whole seconds, rounded up: "1 second", "29 seconds".
+std::string seconds_text(long long ms)
+{
+    const long long s = std::max(1LL, (ms + 999) / 1000);
+    return std::to_string(s) + (s == 1 ? " second" : " seconds");
+}
+
 const char* lock_file_name(LockFile which)
 {
     return which == LockFile::Entries ? ".korvante-entries.lock" : ".korvante.lock";
@@ -218,7 +225,7 @@ FolderLock::FolderLock(const std::string& folder, bool exclusive, bool wait, Loc
         if (!said && waited >= kMoment) {
             said = true;
             const std::string until =
-                holdsOther ? "at most " + duration_text(limit - g_stepWaitedMs.load() - waitedMs) +
+                holdsOther ? "at most " + seconds_text(limit - g_stepWaitedMs.load() - waitedMs) +
                                  " more, as it holds another lock itself"
                            : "until it is let go (a signal stops the run meanwhile)";
             xpmlog(kHostGroup, kMsgWaitingForLock, path.c_str(),

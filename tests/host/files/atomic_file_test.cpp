@@ -512,6 +512,20 @@ TEST_F(AtomicFileTest, ARunNeverWaitsForItselfNorWithoutLimitWhileHoldingALock)
     unsetenv("KORV_LOCK_WAIT_MS");
     EXPECT_TRUE(busy);
     EXPECT_NE(why.find("gave up after waiting 300 milliseconds"), std::string::npos) << why;
+
+    // A wait of more than a second is said, with the time left in whole
+    // seconds.
+    setenv("KORV_LOCK_WAIT_MS", "1500", 1);
+    vyr::step_files_begin();
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(ends_in_time([&] { busy = vyr::FolderLock(other, true).busy(); }));
+    const std::string log = testing::internal::GetCapturedStderr();
+    unsetenv("KORV_LOCK_WAIT_MS");
+    vyr::drop_step_files();
+    EXPECT_TRUE(busy);
+    EXPECT_NE(log.find("this run waits for it at most 1 second more, as it holds another lock"),
+              std::string::npos)
+        << log;
 }
 
 // A claim by inode holds only while the claimed file is at its name: once a

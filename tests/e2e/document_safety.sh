@@ -16,21 +16,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failed=0
-checks=0
-
-fail() {
-  echo "FAIL $1: $2"
-  failed=$((failed + 1))
-}
-# check NAME CONDITION-COMMAND...: counts a check, reports it when it fails.
-check() {
-  local name=$1
-  shift
-  checks=$((checks + 1))
-  "$@" || fail "$name" "$*"
-}
-said() { grep -qF -- "$2" "$1"; }
+. "$here/checks.sh"
 no_temp() { test -z "$(find "$@" -name '*.korv-*.tmp')"; }
 
 stopped="ERROR: The run was stopped by the signal SIGTERM: the step that was running did not finish"
@@ -166,5 +152,4 @@ refused "a '..' after a folder no one makes" o/o3 --listing o/o3/../o3/x/../doc.
 refused "the --out folder as a document" o/o5 --html o/o5
 refused "a WORK data set file as a document" o/o7 --html o/o7/ok.csv
 
-echo "$((checks - failed)) passed, $failed failed"
-[ $failed = 0 ]
+report

@@ -46,23 +46,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failed=0
-checks=0
-
-fail() {
-  echo "FAIL $1: $2"
-  failed=$((failed + 1))
-}
-# check NAME CONDITION-COMMAND...: counts a check, reports it when it fails.
-check() {
-  local name=$1
-  shift
-  checks=$((checks + 1))
-  "$@" || fail "$name" "$*"
-}
-same_file() { cmp -s "$1" "$2"; }
-said() { grep -qF -- "$2" "$1"; }
-lacks() { ! grep -qF -- "$2" "$1" 2>/dev/null; }
+. "$here/checks.sh"
 
 # A fresh folder with the program and a copy of aml.csv.
 fresh() {
@@ -781,5 +765,4 @@ check "the next run tidies up" test "$(find run/out run/lst -name '*.tmp' | sort
 check "the next run tidies up" test "$(cat "$users/mine.txt")" = mine
 check "the next run tidies up" said "$work/t.log" "left by a run that was stopped, was removed with the"
 
-echo "$((checks - failed)) passed, $failed failed"
-[ $failed = 0 ]
+report

@@ -20,21 +20,8 @@ korvante=$(realpath "${1:?usage: step_files.sh PATH/TO/korvante}")
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 work=$(mktemp -d)
-trap 'umount "$work/run/lib1/os.csv" 2>/dev/null; rm -rf "$work"' EXIT
-failed=0
-checks=0
-
-fail() {
-  echo "FAIL $1: $2"
-  failed=$((failed + 1))
-}
-check() {
-  local name=$1
-  shift
-  checks=$((checks + 1))
-  "$@" || fail "$name" "$*"
-}
-said() { grep -qF -- "$2" "$1"; }
+trap 'umount "$work/run/files/lib1/os.csv" 2>/dev/null; rm -rf "$work"' EXIT
+. "$here/checks.sh"
 last_line_says() { tail -n 1 "$1" | grep -qF -- "$2"; }
 no_temp() { test -z "$(find "$work/run" -name '*.tmp')"; }
 as_before() { diff -r "$work/before" "$work/run/files"; }
@@ -254,5 +241,4 @@ else
   echo "skipped: a sticky folder written by two users (cannot run as other users here)"
 fi
 
-echo "$((checks - failed)) passed, $failed failed"
-[ $failed = 0 ]
+report

@@ -95,7 +95,6 @@ std::string member_file(const std::string& dir, const std::string& member, bool*
 }
 
 int step_end(bool ok);
-int step_complete();
 int step_hand();
 
 void hook_step_end()
@@ -109,7 +108,7 @@ void hook_step_end()
     // all or none: one that cannot be written fails the step, and its graphs
     // are dropped with it.
     vyr::host_on_step_finish([](const VyrStep&, int& rc) {
-        if (rc <= 4 && (step_complete() > 0 || step_hand() > 0) && rc < 1008)
+        if (rc <= 4 && step_hand() > 0 && rc < 1008)
             rc = 1008;
     });
     vyr::host_on_step_end([](const VyrStep&, int& rc) {
@@ -677,25 +676,19 @@ std::vector<DSHANDLE*> step_outputs()
     return sets;
 }
 
-// Completes the step's output data sets under their temporary names;
-// returns the number that could not be written.
-int step_complete()
+// Completes the step's output data sets under their temporary names, then,
+// when all are whole, hands them to the step's files; returns the number
+// that could not be written or handed.
+int step_hand()
 {
     int failures = 0;
     for (DSHANDLE* ds : step_outputs())
         if (vyr_data_complete_output(ds) != 0)
             ++failures;
-    return failures;
-}
-
-// Hands the step's completed data sets to the step's files; returns the
-// number that could not be.
-int step_hand()
-{
-    int failures = 0;
-    for (DSHANDLE* ds : step_outputs())
-        if (vyr_data_hand_output(ds) != 0)
-            ++failures;
+    if (failures == 0)
+        for (DSHANDLE* ds : step_outputs())
+            if (vyr_data_hand_output(ds) != 0)
+                ++failures;
     return failures;
 }
 

@@ -1,0 +1,24 @@
+# The checks the end-to-end scripts share, sourced by them: each check is
+# counted, and one that fails is named with the command that failed; report
+# ends the script with the counts, failing if any check failed.
+failed=0
+checks=0
+
+fail() {
+  echo "FAIL $1: $2"
+  failed=$((failed + 1))
+}
+# check NAME CONDITION-COMMAND...: counts a check, reports it when it fails.
+check() {
+  local name=$1
+  shift
+  checks=$((checks + 1))
+  "$@" || fail "$name" "$*"
+}
+same_file() { cmp -s "$1" "$2"; }
+said() { grep -qF -- "$2" "$1"; }
+lacks() { ! grep -qF -- "$2" "$1" 2>/dev/null; }
+report() {
+  echo "$((checks - failed)) passed, $failed failed"
+  [ $failed = 0 ]
+}

@@ -58,34 +58,26 @@ run() { # ENV-ASSIGNMENTS... : runs the step in run/, the log in run/k.log
 cd "$work" || exit 1
 
 # A rename that fails at the first, a middle or the last file: every file
-# placed before it goes back, and the one error line names the file.
-for at in 1 5 9; do
+# placed before it goes back, and the one error line names the file. Also
+# where the file system cannot swap two files (the earlier file is linked
+# aside first), and with a signal during the placing, which waits for the
+# undo: the log's last line then says that no file was put in place.
+for at in 1 5 9 "9 KORV_NO_EXCHANGE=1" "7 KORV_SIGNAL_AFTER_PLACED=2"; do
   fresh
   run KORV_FAIL_PLACE=$at
   s=$?
-  check "a rename failing at file $at" test "$s" = 1
+  case $at in
+    *SIGNAL*)
+      check "a rename failing at file $at" test "$s" = 143
+      check "a rename failing at file $at" last_line_says run/k.log "the step failed, none of its files were put in place"
+      ;;
+    *) check "a rename failing at file $at" test "$s" = 1 ;;
+  esac
   check "a rename failing at file $at" said run/k.log "None of the step's files were put in place"
   check "a rename failing at file $at" test "$(grep -c '^ERROR: The file' run/k.log)" = 1
   check "a rename failing at file $at" as_before
   check "a rename failing at file $at" no_temp
 done
-# Where the file system cannot swap two files, the earlier file is linked
-# aside first, and put back the same.
-fresh
-run KORV_FAIL_PLACE=9 KORV_NO_EXCHANGE=1
-s=$?
-check "a rename failing without a swap" test "$s" = 1
-check "a rename failing without a swap" as_before
-check "a rename failing without a swap" no_temp
-# A signal that comes while the files are placed waits for the undo, and
-# the log's last line says that no file was put in place.
-fresh
-run KORV_FAIL_PLACE=7 KORV_SIGNAL_AFTER_PLACED=2
-s=$?
-check "a signal while a failed placing is undone" test "$s" = 143
-check "a signal while a failed placing is undone" last_line_says run/k.log "the step failed, none of its files were put in place"
-check "a signal while a failed placing is undone" as_before
-check "a signal while a failed placing is undone" no_temp
 
 # An undo that fails too: the error says which name holds the new file and
 # where its earlier file is kept, which is never removed.
@@ -128,82 +120,63 @@ else
   echo "skipped: a file that cannot be renamed over (no bind mount here)"
 fi
 
-# A library folder moved aside and made anew while the step runs (the run
-# stopped meanwhile): its data set's files went with the old folder, so the
-# step fails with nothing placed and no temporary folder left in either.
-wait_stopped() {
+# meanwhile NAME COMMAND...: runs the step, stopped once two of its files
+# are staged (as a user's Ctrl-Z stops it), does COMMAND meanwhile, then lets
+# it go on; its status in $s ("" when it never stopped).
+meanwhile() {
+  local name=$1 k
+  shift
+  fresh
+  (cd run && KORV_SIGNAL_AFTER_STAGED=2,STOP exec "$korvante" p.vyr --out files/out --log k.log \
+    >/dev/null 2>&1) &
+  k=$!
+  s=
   for _ in $(seq 1 200); do
-    [ "$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null)" = T ] && return 0
+    if [ "$(awk '{ print $3 }' "/proc/$k/stat" 2>/dev/null)" = T ]; then
+      "$@"
+      kill -CONT $k
+      wait $k
+      s=$?
+      break
+    fi
     sleep 0.02
   done
-  return 1
+  [ -n "$s" ] || { kill -KILL $k; fail "$name" "the run did not stop"; }
+  check "$name" test "$s" = 1
 }
-fresh
-(cd run && KORV_SIGNAL_AFTER_STAGED=2,STOP exec "$korvante" p.vyr --out files/out --log k.log >/dev/null 2>&1) &
-k=$!
-if wait_stopped $k; then
-  mv run/files/lib2 run/lib2.old
-  mkdir run/files/lib2
-  kill -CONT $k
-  wait $k
-  s=$?
-  check "a folder moved during the step" test "$s" = 1
-  check "a folder moved during the step" said run/k.log "was moved or replaced while the step ran"
-  check "a folder moved during the step" diff -r before/lib2 run/lib2.old
-  check "a folder moved during the step" test -z "$(ls -A run/files/lib2)"
-  rmdir run/files/lib2 && mv run/lib2.old run/files/lib2
-  check "a folder moved during the step" as_before
-  check "a folder moved during the step" no_temp
-else
-  kill -KILL $k
-  fail "a folder moved during the step" "the run did not stop"
-fi
+
+# A library folder moved aside and made anew while the step runs: its data
+# set's files went with the old folder, so the step fails with nothing
+# placed and no temporary folder left in either.
+move_lib2() { mv run/files/lib2 run/lib2.old && mkdir run/files/lib2; }
+meanwhile "a folder moved during the step" move_lib2
+check "a folder moved during the step" said run/k.log "was moved or replaced while the step ran"
+check "a folder moved during the step" diff -r before/lib2 run/lib2.old
+check "a folder moved during the step" test -z "$(ls -A run/files/lib2)"
+rmdir run/files/lib2 && mv run/lib2.old run/files/lib2
+check "a folder moved during the step" as_before
+check "a folder moved during the step" no_temp
 
 # A graph file's name made a link out of its folder while the step runs: the
-# name is checked again before anything is placed, and the step fails.
-fresh
+# name is checked again before anything is placed.
 echo victim >"$work/victim.svg"
-(cd run && KORV_SIGNAL_AFTER_STAGED=2,STOP exec "$korvante" p.vyr --out files/out --log k.log >/dev/null 2>&1) &
-k=$!
-if wait_stopped $k; then
-  g=$(ls run/files/out/graphs | head -n 1)
-  rm "run/files/out/graphs/$g"
-  ln -s "$work/victim.svg" "run/files/out/graphs/$g"
-  kill -CONT $k
-  wait $k
-  s=$?
-  check "a graph's name made a link meanwhile" test "$s" = 1
-  check "a graph's name made a link meanwhile" said run/k.log "which is outside its folder"
-  check "a graph's name made a link meanwhile" test "$(cat "$work/victim.svg")" = victim
-  check "a graph's name made a link meanwhile" diff -r before/lib1 run/files/lib1
-  check "a graph's name made a link meanwhile" no_temp
-else
-  kill -KILL $k
-  fail "a graph's name made a link meanwhile" "the run did not stop"
-fi
+plant_link() { ln -sf "$work/victim.svg" run/files/out/graphs/ByGroup1.Stratum1.SurvivalPlot.svg; }
+meanwhile "a graph's name made a link meanwhile" plant_link
+check "a graph's name made a link meanwhile" said run/k.log "which is outside its folder"
+check "a graph's name made a link meanwhile" test "$(cat "$work/victim.svg")" = victim
+check "a graph's name made a link meanwhile" diff -r before/lib1 run/files/lib1
+check "a graph's name made a link meanwhile" no_temp
 
 # A data set's attribute file made a link to the program while the step
 # runs (the file is written when the step ends, where the link leads): the
 # program is never written over, and nothing is put in place.
-fresh
-cp run/p.vyr "$work/program"
-(cd run && KORV_SIGNAL_AFTER_STAGED=2,STOP exec "$korvante" p.vyr --out files/out --log k.log >/dev/null 2>&1) &
-k=$!
-if wait_stopped $k; then
-  ln -sf ../../p.vyr run/files/lib1/os.attr
-  kill -CONT $k
-  wait $k
-  s=$?
-  check "a data set's file linked to the program meanwhile" test "$s" = 1
-  check "a data set's file linked to the program meanwhile" said run/k.log "it is a file this run reads (the program or the registry)"
-  check "a data set's file linked to the program meanwhile" cmp -s run/p.vyr "$work/program"
-  check "a data set's file linked to the program meanwhile" diff -r before/out run/files/out
-  check "a data set's file linked to the program meanwhile" cmp -s before/lib1/os.csv run/files/lib1/os.csv
-  check "a data set's file linked to the program meanwhile" no_temp
-else
-  kill -KILL $k
-  fail "a data set's file linked to the program meanwhile" "the run did not stop"
-fi
+link_program() { cp run/p.vyr "$work/program" && ln -sf ../../p.vyr run/files/lib1/os.attr; }
+meanwhile "a data set's file linked to the program meanwhile" link_program
+check "a data set's file linked to the program meanwhile" said run/k.log "it is a file this run reads (the program or the registry)"
+check "a data set's file linked to the program meanwhile" cmp -s run/p.vyr "$work/program"
+check "a data set's file linked to the program meanwhile" diff -r before/out run/files/out
+check "a data set's file linked to the program meanwhile" cmp -s before/lib1/os.csv run/files/lib1/os.csv
+check "a data set's file linked to the program meanwhile" no_temp
 
 # A shared folder with the sticky bit: one user's run wrote a data set there;
 # another user's step that would replace it fails before anything is put in

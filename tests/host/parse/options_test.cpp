@@ -414,16 +414,6 @@ TEST(Options, AStatementGivenTwiceKeepsTheLastOneAndANoteSaysSo)
         EXPECT_EQ(r.env.reports[i].text, "The " + notes[i].second + used);
     }
 
-    // NOTRUNCATE of the last FREQ statement is kept; three TEST statements
-    // give one note, at the third.
-    Prog keep("proc korvante data=lung; time t; freq f; freq wt / notruncate; test age; "
-              "test sex; test x1;");
-    EXPECT_TRUE(stmt_bit(keep.rec(0), 42));
-    EXPECT_EQ(keep.ints(8), std::vector<int>{6});
-    ASSERT_EQ(keep.env.reports.size(), 2u) << keep.env.all_reports();
-    EXPECT_EQ(keep.env.reports[0].index, 3);
-    EXPECT_EQ(keep.env.reports[1].index, 6);
-
     // Each statement once, or a step that fails: no note.
     Prog once("proc korvante data=lung; time t; test age sex; weight wt; freq f / notruncate; "
               "id sex; by sex;");

@@ -3,10 +3,11 @@
 set -euo pipefail
 need=()
 # The graphs: the font their text is measured in, librsvg for PNG and PDF
-# (found with pkg-config), and for the tests xmllint and Chromium (the
-# browser check of the HTML pages).
+# (found with pkg-config), and for the tests xmllint, Chromium (the
+# browser check of the HTML pages) and strace (runs killed at a chosen
+# rename).
 for p in cmake g++ make libgtest-dev python3 clang-format pkg-config fonts-liberation2 \
-  librsvg2-dev libxml2-utils chromium; do
+  librsvg2-dev libxml2-utils chromium strace; do
   dpkg -s "$p" >/dev/null 2>&1 || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -52,6 +52,80 @@ void empty_folder_signal_safe(int dirfd, int depth) noexcept;
 // was made.
 void remove_hidden_folder(int fd, const std::string& path) noexcept;
 
+// renameat2 made as a system call, flags 0 included, so that every rename
+// of a placing is the one call (a test can stop the run at any of them).
+int rename2(int fromfd, const char* from, int tofd, const char* to, unsigned flags);
+// Whether a rename's error says the file system cannot do what was asked
+// (swap two files, rename without replacing).
+bool unsupported(int err);
+// Renames `from` to `to` in the folder open as `dirfd` (AT_FDCWD: paths)
+// unless something is at `to`; false when it was not renamed.
+bool rename_aside(int dirfd, const char* from, const char* to);
+
+// A file's identity where a name stands: its device and inode, or none.
+struct NodeId {
+    bool exists = false;
+    bool folder = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool same(const NodeId& o) const { return exists && o.exists && dev == o.dev && ino == o.ino; }
+};
+// The identity of `name` in the folder open as `dirfd` (AT_FDCWD: a path),
+// not following a symbolic link.
+NodeId node_at(int dirfd, const char* name);
+
+// How putting a placed file's earlier file back went: done; or the name now
+// holds another run's file, which stays (Taken); or a call failed (`err`).
+enum class PutBack { Done, Taken, Failed };
+// Puts the earlier file at `kept` (in the folder open as `kfd`) back at
+// `target` (in `tfd`), where the name still holds `placed` (the file a run
+// put there) or nothing. Where the file system can swap two files the two
+// are swapped and the placed file, now at `kept`, is removed; should the
+// name turn out to hold another file by then, it is swapped back. A name
+// that holds another file keeps it.
+PutBack put_earlier_back(int kfd, const char* kept, int tfd, const char* target,
+                         const NodeId& placed, bool exchange, int& err);
+// Removes `target` (in `tfd`) where it still holds `placed`: a name a run
+// made, that had nothing before.
+PutBack remove_placed(int tfd, const char* target, const NodeId& placed, int& err);
+
+// The record of a placing: one file in each hidden folder of a step,
+// written before the first rename and removed once the placing, or its
+// undo, has ended. It names each file to be put in place from that folder:
+// its target, its temporary name, the name its earlier file is moved or
+// linked to where the file system cannot swap two files, and the new file's
+// identity. A run stopped while placing (SIGKILL, a crash) leaves it, and
+// the next run placing into that folder puts the folder back as it was
+// before that step (recover_stopped_placings).
+inline constexpr char kRecordName[] = "placing";
+struct RecordLine {
+    NodeId file;        // the new file
+    std::string temp;   // its name in the hidden folder
+    std::string aside;  // where an earlier file goes without a swap ("" none)
+    std::string target; // relative to the hidden folder's folder, or absolute
+};
+// Writes the record into the hidden folder open as `hfd`: 0, or the error.
+// `fd` gets the record's descriptor, for lines added while placing.
+int write_placing_record(int hfd, const std::vector<RecordLine>& lines, int& fd);
+// Adds a line to a record (a catalogue entry that takes another name): 0,
+// or the error.
+int add_to_placing_record(int fd, const RecordLine& line);
+// Removes the record of the hidden folder open as `hfd` and closes `fd`.
+void end_placing_record(int hfd, int& fd);
+// Puts back, in `folder`, what each run stopped while placing left there
+// (hidden folders whose lock no living run holds, with a record), as it was
+// before that run's step: a name that holds the stopped run's new file, or
+// nothing, gets its earlier file back; a name the stopped run made is
+// removed; a name another run has replaced since keeps that run's file, and
+// the earlier file stays in the hidden folder as earlier-NAME. What was
+// done is added to `out`, one entry for each stopped run.
+void recover_stopped_placings(const std::string& folder, bool exchange,
+                              std::vector<RecoveredPlacing>& out);
+
+// Notes a hidden folder of a stopped run removed with the `files` it had
+// begun, for the log (see take_swept_folders).
+void note_swept_folder(const std::string& path, int files);
+
 // Lets go of the locks of the catalogues the step used (catalogue_use),
 // once its files are in place or dropped.
 void release_catalogues();

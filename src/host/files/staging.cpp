@@ -22,6 +22,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include "host/files/files_internal.h"
@@ -80,8 +81,11 @@ using files::kFileBase;
 using files::kStageBase;
 using files::kTempMark;
 using files::lock_new_temp;
+using files::node_at;
 using files::note_run_made;
+using files::rename2;
 using files::temp_suffix;
+using files::unsupported;
 
 // The temporary files open now, for removal from a signal handler. A slot
 // holds a pointer to a path that stays alive while the slot holds it.
@@ -216,12 +220,19 @@ int make_private_folder(const std::string& path)
     if (::mkdir(path.c_str(), 0700) != 0)
         return -1;
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0 && lock_new_temp(fd))
-        return fd;
-    if (fd >= 0)
+    // A folder that cannot be opened (no descriptor left, say) keeps the
+    // open's error; one removed before it was locked, or locked by another
+    // run that found it unlocked, is EEXIST: the caller tries another name.
+    int err = errno;
+    if (fd >= 0) {
+        errno = 0;
+        if (lock_new_temp(fd))
+            return fd;
+        err = errno == 0 || errno == EWOULDBLOCK ? EEXIST : errno;
         ::close(fd);
+    }
     (void)::rmdir(path.c_str());
-    errno = EEXIST;
+    errno = err;
     return -1;
 }
 
@@ -675,6 +686,8 @@ struct StageFolder {
     // It holds an earlier file that could not be put back after a failed
     // placing: it stays, with that file, and the log says where.
     bool keep = false;
+    // The record of the placing, open while it lasts (see write_records).
+    int record = -1;
 };
 
 // A file waiting for the end of its step under its temporary name.
@@ -686,6 +699,10 @@ struct Staged {
     bool dataSet = false;
     std::string what; // the data set it belongs to, for the messages
     StageFolder* hidden = nullptr;
+    // Known once the record is written: the file's identity, and where its
+    // target's earlier file goes where the file system cannot swap two.
+    files::NodeId node{};
+    std::string aside{};
 };
 
 struct StepFiles {
@@ -702,12 +719,15 @@ struct StepFiles {
     // place, then SIGINT at each later count; KORV_FAIL_PLACE=N fails the
     // Nth rename of the placing, KORV_FAIL_UNDO=N the Nth rename that puts
     // an earlier file back (EIO); KORV_NO_EXCHANGE=1 takes the file system
-    // for one that cannot swap two files.
+    // for one that cannot swap two files nor rename without replacing,
+    // KORV_NO_LINKS=1 for one without hard links; KORV_STOP_BEFORE_RENAMES=1
+    // stops the process (SIGSTOP) once the records are written, just before
+    // the first rename.
     long signalAfter = 0;
     int signal = SIGTERM;
     std::vector<long> signalsAfterPlaced;
     long failPlaceAt = 0, failUndoAt = 0, renames = 0, undos = 0;
-    bool noExchange = false;
+    bool noExchange = false, noLinks = false, stopBeforeRenames = false;
 };
 
 StepFiles& step_files()
@@ -917,66 +937,77 @@ std::string free_name(StepFiles& f, const std::string& folder)
     return path;
 }
 
-// Puts `temp` in place at `target`, keeping whatever was there, in the
-// hidden folder of `temp`, so that it can be put back: the two are swapped
-// in one call where the file system can, else the earlier file is linked
-// (or, where it cannot be linked, moved) aside first. `kept` gets where the
-// earlier file is ("" when there was none). 0, or the error.
-int place_keeping(StepFiles& f, const std::string& temp, const std::string& target,
-                  std::string& kept)
+// The last part of a path.
+std::string base_name(const std::string& path)
+{
+    return path.substr(path.rfind('/') + 1);
+}
+
+// Puts `s` in place at its target, keeping whatever was there in its hidden
+// folder, so that it can be put back: the two are swapped in one call where
+// the file system can, else the earlier file is linked (or, where it cannot
+// be linked, moved) aside to `s.aside` first. A folder at the name is never
+// moved: the placing fails with EISDIR. `kept` gets where the earlier file
+// is ("" when there was none). 0, or the error.
+int place_keeping(StepFiles& f, const Staged& s, std::string& kept)
 {
     kept.clear();
     if (f.failPlaceAt > 0 && ++f.renames == f.failPlaceAt)
         return EIO;
-    const char* from = temp.c_str();
-    const char* to = target.c_str();
+    const char* from = s.temp.c_str();
+    const char* to = s.target.c_str();
+    const char* aside = s.aside.c_str();
     for (int attempt = 0; attempt < 8; ++attempt) {
         if (!f.noExchange) {
-            if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE) == 0) {
-                struct stat st;
-                if (::lstat(from, &st) == 0 && S_ISDIR(st.st_mode)) {
+            if (rename2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE) == 0) {
+                if (node_at(AT_FDCWD, from).folder) {
                     // A folder was made at the name since it was checked.
-                    (void)::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE);
+                    (void)rename2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE);
                     return EISDIR;
                 }
-                kept = temp;
+                kept = s.temp;
                 return 0;
             }
             int err = errno;
             if (err == ENOENT) {
                 // Nothing at the name (or the file itself is gone).
-                if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+                if (rename2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
                     return 0;
                 err = errno;
                 if (err == EEXIST)
                     continue; // made meanwhile: swapped next time
-                if (err != EINVAL)
-                    return err;
-            } else if (err != EINVAL && err != ENOSYS && err != ENOTSUP && err != EOPNOTSUPP) {
-                return err;
             }
+            if (!unsupported(err))
+                return err;
         }
         // A file system that cannot swap two files.
-        const std::string aside = free_name(f, folder_of(temp));
-        if (::link(to, aside.c_str()) == 0) {
-            if (::rename(from, to) == 0) {
-                kept = aside;
+        if (node_at(AT_FDCWD, to).folder)
+            return EISDIR;
+        const int linked = f.noLinks ? EPERM : ::link(to, aside) == 0 ? 0 : errno;
+        if (linked == 0) {
+            if (rename2(AT_FDCWD, from, AT_FDCWD, to, 0) == 0) {
+                kept = s.aside;
                 return 0;
             }
             const int err = errno;
-            (void)::unlink(aside.c_str());
+            (void)::unlink(aside);
             return err;
         }
-        if (errno == ENOENT)
-            return ::rename(from, to) == 0 ? 0 : errno;
-        if (::rename(to, aside.c_str()) != 0)
+        if (linked == ENOENT || (rename2(AT_FDCWD, to, AT_FDCWD, aside, 0) != 0 && errno == ENOENT))
+            return rename2(AT_FDCWD, from, AT_FDCWD, to, 0) == 0 ? 0 : errno;
+        if (!node_at(AT_FDCWD, aside).exists)
             return errno;
-        if (::rename(from, to) == 0) {
-            kept = aside;
+        if (node_at(AT_FDCWD, aside).folder) {
+            // A folder came at the name between the look and the move.
+            (void)rename2(AT_FDCWD, aside, AT_FDCWD, to, 0);
+            return EISDIR;
+        }
+        if (rename2(AT_FDCWD, from, AT_FDCWD, to, 0) == 0) {
+            kept = s.aside;
             return 0;
         }
         const int err = errno;
-        (void)::rename(aside.c_str(), to);
+        (void)rename2(AT_FDCWD, aside, AT_FDCWD, to, 0);
         return err;
     }
     return EEXIST;
@@ -984,26 +1015,29 @@ int place_keeping(StepFiles& f, const std::string& temp, const std::string& targ
 
 // Puts `temp` in place at `target` unless something is there: 0, or the
 // error (EEXIST when something is). Where the file system cannot rename
-// without replacing, the file is linked at its name and the temporary name
-// removed; where it cannot link either, the name is looked at first.
+// without replacing (nor swap two files: the two come together), the file
+// is linked at its name and the temporary name removed; where it cannot
+// link either, the name is looked at first.
 int place_without_replacing(StepFiles& f, const std::string& temp, const std::string& target)
 {
     if (f.failPlaceAt > 0 && ++f.renames == f.failPlaceAt)
         return EIO;
-    if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
-        return 0;
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
-        return errno;
-    if (::link(temp.c_str(), target.c_str()) == 0) {
+    if (!f.noExchange) {
+        if (rename2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+            return 0;
+        if (!unsupported(errno))
+            return errno;
+    }
+    const int linked = f.noLinks ? EPERM : ::link(temp.c_str(), target.c_str()) == 0 ? 0 : errno;
+    if (linked == 0) {
         (void)::unlink(temp.c_str());
         return 0;
     }
-    if (errno != EPERM && errno != ENOTSUP && errno != EOPNOTSUPP)
-        return errno;
-    struct stat st;
-    if (::lstat(target.c_str(), &st) == 0)
+    if (linked != EPERM && linked != ENOTSUP && linked != EOPNOTSUPP)
+        return linked;
+    if (node_at(AT_FDCWD, target.c_str()).exists)
         return EEXIST;
-    return ::rename(temp.c_str(), target.c_str()) == 0 ? 0 : errno;
+    return rename2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), 0) == 0 ? 0 : errno;
 }
 
 // The name of an entry's file: its entry and its extension (".svg").
@@ -1022,10 +1056,28 @@ struct Placed {
     std::string target, kept;
 };
 
+// The record's line for `s` placed at `target`: the target named from the
+// hidden folder's folder where it lies in it, else in full.
+files::RecordLine record_line(const Staged& s, const std::string& target)
+{
+    const std::string& folder = s.hidden != nullptr ? s.hidden->folder : s.folder;
+    std::string named;
+    if (folder == "." && !target.empty() && target[0] != '/')
+        named = target;
+    else if (target.rfind(folder + "/", 0) == 0)
+        named = target.substr(folder.size() + 1);
+    else {
+        std::error_code ec;
+        named = std::filesystem::absolute(target, ec).lexically_normal().string();
+    }
+    return {s.node, base_name(s.temp), s.aside.empty() ? std::string() : base_name(s.aside), named};
+}
+
 // Puts the files of one new catalogue entry in place (files [from, to) of
 // the step, all of one folder and entry), none over anything: when a name is
-// taken, those already placed go back and all take the next free name.
-// False, with the file and the reason, when one cannot be put in place.
+// taken, those already placed go back and all take the next free name (noted
+// in the record first). False, with the file and the reason, when one cannot
+// be put in place.
 bool place_entry(StepFiles& f, std::size_t from, std::size_t to, std::vector<Placed>& done,
                  std::string& file, std::string& why)
 {
@@ -1042,7 +1094,11 @@ bool place_entry(StepFiles& f, std::size_t from, std::size_t to, std::vector<Pla
             std::string target;
             if (!check_staged_target(folder, name, target, why) || !placeable(target, why))
                 return false;
-            const int err = place_without_replacing(f, s.temp, target);
+            int err = 0;
+            if (target != s.target && s.hidden != nullptr)
+                err = files::add_to_placing_record(s.hidden->record, record_line(s, target));
+            if (err == 0)
+                err = place_without_replacing(f, s.temp, target);
             if (err == 0)
                 done.push_back({i, target, ""});
             else if (err == EEXIST && attempt < 100)
@@ -1063,7 +1119,8 @@ bool place_entry(StepFiles& f, std::size_t from, std::size_t to, std::vector<Pla
         // another name.
         while (done.size() > mark) {
             const Placed& p = done.back();
-            if (::rename(p.target.c_str(), f.files[p.file].temp.c_str()) != 0) {
+            if (rename2(AT_FDCWD, p.target.c_str(), AT_FDCWD, f.files[p.file].temp.c_str(), 0) !=
+                0) {
                 file = p.target;
                 why = std::strerror(errno);
                 return false;
@@ -1074,77 +1131,169 @@ bool place_entry(StepFiles& f, std::size_t from, std::size_t to, std::vector<Pla
     }
 }
 
-// Puts a placed file's earlier file back at its name, or removes the name
-// where there was none.
-bool put_back(StepFiles& f, const Placed& p)
+// Ends the records of the step's hidden folders: the placing, or its undo,
+// is over.
+void end_records(StepFiles& f)
 {
-    if (f.failUndoAt > 0 && ++f.undos == f.failUndoAt) {
-        errno = EIO;
-        return false;
-    }
-    if (!p.kept.empty())
-        return ::rename(p.kept.c_str(), p.target.c_str()) == 0;
-    return ::unlink(p.target.c_str()) == 0 || errno == ENOENT;
+    for (StageFolder& h : f.folders)
+        files::end_placing_record(h.fd, h.record);
 }
 
 // Drops the files that are not in place, and the hidden folders.
 std::size_t drop_staged(StepFiles& f)
 {
     std::size_t graphs = 0;
+    end_records(f);
     for (const Staged& s : f.files) {
         if (!s.temp.empty())
             (void)::unlink(s.temp.c_str());
         graphs += s.dataSet ? 0 : 1;
     }
     f.files.clear();
+    f.moved.clear();
     remove_stage_folders(f);
     return graphs;
 }
 
-// Puts every file of the list in place, all of them or none, in four
-// phases. Check: every file is checked where it goes (nothing is put in
-// place yet). Prepare: the lock of each folder that data sets go to is
-// taken, in one order every run keeps (by the folder's device and inode),
-// so that two runs never each hold one and wait for the other. Place: each
-// file is renamed into place, keeping the earlier file of its name aside;
-// `renaming` is called first (a signal then waits for the renames). Undo:
-// at the first rename that fails, every file placed goes back, last first,
-// the earlier file at its name. Only once every file is in place are the
-// earlier files removed. Signals stop the run at once until the renames
-// begin; the files are then dropped by the signal handler.
-Placing place_all(StepFiles& f, void (*renaming)() noexcept)
+// The check and prepare phases of place_all: every file checked where it
+// goes, then the lock of each folder that data sets go to taken, in one
+// order every run keeps (by the folder's device and inode), so that two
+// runs never each hold one and wait for the other. False, with the failure
+// in `out`, when a file cannot be placed.
+bool check_and_lock(StepFiles& f, std::vector<std::unique_ptr<FolderLock>>& locks, Placing& out)
 {
-    Placing out;
-    auto failed = [&](const std::string& file, const std::string& why) {
-        out.ok = false;
-        out.file = file;
-        out.why = why;
-    };
     for (Staged& s : f.files) {
         std::string why;
         if (!check_before_placing(s, why)) {
-            failed(file_label(s), why);
-            drop_staged(f);
-            return out;
+            out.ok = false;
+            out.file = file_label(s);
+            out.why = why;
+            return false;
         }
     }
-    std::vector<std::unique_ptr<FolderLock>> locks;
-    {
-        std::map<std::pair<dev_t, ino_t>, const Staged*> folders;
+    std::map<std::pair<dev_t, ino_t>, const Staged*> folders;
+    for (const Staged& s : f.files)
+        if (s.dataSet) {
+            const FileIdentity id = file_identity(folder_of(s.target));
+            folders.emplace(std::make_pair(id.dev, id.ino), &s);
+        }
+    for (const auto& [id, s] : folders) {
+        locks.push_back(std::make_unique<FolderLock>(folder_of(s->target), true));
+        if (!locks.back()->held()) {
+            out.ok = false;
+            out.file = file_label(*s);
+            out.why = locks.back()->why();
+            return false;
+        }
+    }
+    return true;
+}
+
+// Writes the record of each hidden folder of the step: what it will put in
+// place and where, each new file known by its identity. False, with the
+// failure in `out`, when one cannot be written (the placing could then not
+// be put back after a kill, so it does not begin).
+bool write_records(StepFiles& f, Placing& out)
+{
+    for (Staged& s : f.files) {
+        s.node = node_at(AT_FDCWD, s.temp.c_str());
+        if (s.placement == StagedPlacement::Replace)
+            s.aside = free_name(f, folder_of(s.temp));
+    }
+    for (StageFolder& h : f.folders) {
+        std::vector<files::RecordLine> lines;
+        const Staged* first = nullptr;
         for (const Staged& s : f.files)
-            if (s.dataSet) {
-                const FileIdentity id = file_identity(folder_of(s.target));
-                folders.emplace(std::make_pair(id.dev, id.ino), &s);
+            if (s.hidden == &h) {
+                lines.push_back(record_line(s, s.target));
+                first = first != nullptr ? first : &s;
             }
-        for (const auto& [id, s] : folders) {
-            locks.push_back(std::make_unique<FolderLock>(folder_of(s->target), true));
-            if (!locks.back()->held()) {
-                failed(file_label(*s), locks.back()->why());
-                drop_staged(f);
-                return out;
-            }
+        if (first == nullptr || h.fd < 0)
+            continue;
+        if (const int err = files::write_placing_record(h.fd, lines, h.record); err != 0) {
+            out.ok = false;
+            out.file = file_label(*first);
+            out.why = "the record of the step's files could not be written in " + h.path + " (" +
+                      std::strerror(err) + ")";
+            return false;
         }
     }
+    return true;
+}
+
+// Puts every placed file back, last first: its earlier file at its name, or
+// the name removed where it had none, but only where the name still holds
+// the file this step put there. A name that holds another run's file by
+// now keeps it. An earlier file that does not go back stays in the hidden
+// folder, under a name of its own that no sweep removes.
+void undo_placed(StepFiles& f, const std::vector<Placed>& done, Placing& out)
+{
+    for (auto p = done.rbegin(); p != done.rend(); ++p) {
+        Staged& s = f.files[p->file];
+        int err = 0;
+        files::PutBack back = files::PutBack::Failed;
+        if (f.failUndoAt > 0 && ++f.undos == f.failUndoAt)
+            err = EIO;
+        else if (p->kept.empty())
+            back = files::remove_placed(AT_FDCWD, p->target.c_str(), s.node, err);
+        else
+            back = files::put_earlier_back(AT_FDCWD, p->kept.c_str(), AT_FDCWD, p->target.c_str(),
+                                           s.node, !f.noExchange, err);
+        if (back == files::PutBack::Done) {
+            out.as_before.push_back(p->target);
+            continue;
+        }
+        if (back == files::PutBack::Failed) {
+            out.undone = false;
+            out.left_new.push_back(p->target);
+        }
+        std::string where;
+        if (!p->kept.empty()) {
+            const std::string aside = folder_of(p->kept) + "/earlier-" + base_name(p->target);
+            const bool renamed = files::rename_aside(AT_FDCWD, p->kept.c_str(), aside.c_str());
+            where = renamed ? aside : p->kept;
+            if (!renamed && p->kept == s.temp)
+                s.temp.clear(); // not to be dropped
+            if (s.hidden != nullptr)
+                s.hidden->keep = true;
+        }
+        if (back == files::PutBack::Taken)
+            out.taken.push_back({p->target, where});
+        else if (!where.empty())
+            out.kept_aside.push_back({p->target, where});
+    }
+}
+
+// Puts every file of the list in place, all of them or none, in four
+// phases. Check and prepare (check_and_lock); then what runs stopped while
+// placing into the same folders left is put back, and the record of this
+// placing is written in each hidden folder. Place: each file is renamed
+// into place, keeping the earlier file of its name aside; `renaming` is
+// called first (a signal then waits for the renames). Undo: at the first
+// rename that fails, every file placed goes back, last first. Only once
+// every file is in place, or put back, are the records removed, and then
+// the earlier files. Signals stop the run at once until the renames begin;
+// the files are then dropped by the signal handler.
+Placing place_all(StepFiles& f, void (*renaming)() noexcept)
+{
+    Placing out;
+    std::vector<std::unique_ptr<FolderLock>> locks;
+    if (!check_and_lock(f, locks, out)) {
+        drop_staged(f);
+        return out;
+    }
+    {
+        std::set<std::string> seen;
+        for (const StageFolder& h : f.folders)
+            if (seen.insert(h.folder).second)
+                files::recover_stopped_placings(h.folder, !f.noExchange, out.recovered);
+    }
+    if (!write_records(f, out)) {
+        drop_staged(f);
+        return out;
+    }
+    if (f.stopBeforeRenames)
+        std::raise(SIGSTOP);
     if (renaming != nullptr)
         renaming();
     std::vector<Placed> done;
@@ -1159,15 +1308,21 @@ Placing place_all(StepFiles& f, void (*renaming)() noexcept)
                    entry_parts(f.files[end].name).first == entry_parts(s.name).first)
                 ++end;
             std::string file, why;
-            if (!place_entry(f, i, end, done, file, why))
-                failed(file, why);
+            if (!place_entry(f, i, end, done, file, why)) {
+                out.ok = false;
+                out.file = file;
+                out.why = why;
+            }
             i = end - 1;
         } else {
             std::string kept;
-            if (const int err = place_keeping(f, s.temp, s.target, kept); err != 0)
-                failed(file_label(s), std::strerror(err));
-            else
+            if (const int err = place_keeping(f, s, kept); err != 0) {
+                out.ok = false;
+                out.file = file_label(s);
+                out.why = std::strerror(err);
+            } else {
                 done.push_back({i, s.target, kept});
+            }
         }
         // The test hook's signals, which wait for the placing.
         while (signalled < f.signalsAfterPlaced.size() &&
@@ -1175,30 +1330,11 @@ Placing place_all(StepFiles& f, void (*renaming)() noexcept)
             std::raise(signalled++ == 0 ? SIGTERM : SIGINT);
     }
     if (!out.ok) {
-        for (auto p = done.rbegin(); p != done.rend(); ++p) {
-            if (put_back(f, *p)) {
-                out.as_before.push_back(p->target);
-                continue;
-            }
-            out.undone = false;
-            out.left_new.push_back(p->target);
-            if (p->kept.empty())
-                continue;
-            // The earlier file stays where it is, under a name of its own
-            // that no sweep of our temporary files removes.
-            StageFolder* h = f.files[p->file].hidden;
-            const std::string name = p->target.substr(p->target.rfind('/') + 1);
-            const std::string aside = folder_of(p->kept) + "/earlier-" + name;
-            const bool renamed = ::rename(p->kept.c_str(), aside.c_str()) == 0;
-            out.kept_aside.push_back({p->target, renamed ? aside : p->kept});
-            if (!renamed && p->kept == f.files[p->file].temp)
-                f.files[p->file].temp.clear(); // not to be dropped
-            if (h != nullptr)
-                h->keep = true;
-        }
+        undo_placed(f, done, out);
         drop_staged(f);
         return out;
     }
+    end_records(f);
     for (const Placed& p : done) {
         note_run_made(p.target);
         note_commit(p.target);
@@ -1391,6 +1527,8 @@ void step_files_begin()
     f.failUndoAt = number("KORV_FAIL_UNDO");
     f.renames = f.undos = 0;
     f.noExchange = number("KORV_NO_EXCHANGE") != 0;
+    f.noLinks = number("KORV_NO_LINKS") != 0;
+    f.stopBeforeRenames = number("KORV_STOP_BEFORE_RENAMES") != 0;
 }
 
 bool step_files_open()

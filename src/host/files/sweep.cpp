@@ -100,6 +100,12 @@ void remove_stale_temp_files(const std::string& folder)
     closedir(d);
 }
 
+void files::note_swept_folder(const std::string& path, int files)
+{
+    std::lock_guard<std::mutex> g(g_sweptLock);
+    g_swept.push_back({path, files});
+}
+
 std::vector<SweptFolder> take_swept_folders()
 {
     std::lock_guard<std::mutex> g(g_sweptLock);

@@ -179,6 +179,22 @@ struct MovedEntry {
     std::string planned;
     std::string placed;
 };
+// What a run stopped while putting a step's files in place (SIGKILL, a
+// crash) left in a folder, put back by a later run: which run it was (its
+// process, its program, when its step began placing), the names that hold
+// their earlier file again, the names it had made (removed), each earlier
+// file whose name holds another run's file by now (kept; planned: its name;
+// placed: where it is kept, earlier-NAME in the stopped run's hidden
+// folder), and each that could not be renamed back now (held: the record
+// stays, and the next run tries again).
+struct RecoveredPlacing {
+    std::string folder;
+    long pid = 0;
+    long long started = 0; // seconds since 1970
+    std::string program;
+    std::vector<std::string> put_back, removed;
+    std::vector<MovedEntry> kept, held;
+};
 // How putting a step's files in place went.
 struct Placing {
     bool ok = true; // every file is in place
@@ -196,6 +212,14 @@ struct Placing {
     // were given, because something was made at that name while the step
     // ran.
     std::vector<MovedEntry> moved;
+    // Names that held another run's file when the step's file there was to
+    // be taken back: that file stays, and the earlier file of the name is
+    // kept (planned: the name; placed: where the earlier file is, "" when
+    // there was none).
+    std::vector<MovedEntry> taken;
+    // What runs stopped while putting their files in place left in the
+    // step's folders, put back before this step's files were placed.
+    std::vector<RecoveredPlacing> recovered;
 };
 // Puts every file of the step (graph files, images, catalogue entries, the
 // data sets' files handed to it) in place, all of them or none: check,
@@ -211,6 +235,10 @@ struct Placing {
 // hidden folders go, and files staged from now on are put in place when
 // they are finished. Outside a step it puts in place what was handed to it.
 Placing place_step_files(void (*renaming)() noexcept = nullptr);
+// The program of the run, named in the records of its placings (see
+// recover_stopped_placings), so that a later run can say whose step it put
+// back.
+void note_program_for_records(const std::string& program);
 // Removes every staged file that is not yet in place (a step that failed, a
 // run that ends without its step's end); returns how many of them were
 // graph files, images or entries (not a data set's files).

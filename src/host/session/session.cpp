@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -370,23 +371,83 @@ const char* exit_reason(int rc)
     }
 }
 
+// Names joined by ", ".
+std::string joined(const std::vector<std::string>& names)
+{
+    std::string text;
+    for (const std::string& n : names)
+        text += (text.empty() ? "" : ", ") + n;
+    return text;
+}
+
 // What a placing that could not be undone left, for its error: the names
 // that hold the step's new files, those put back, and where each earlier
 // file that could not be put back is kept.
 std::string not_undone_text(const Placing& p)
 {
-    auto list = [](const std::vector<std::string>& names) {
-        std::string text;
-        for (const std::string& n : names)
-            text += (text.empty() ? "" : ", ") + n;
-        return text;
-    };
-    std::string text = "these names hold the step's new file: " + list(p.left_new) + ".";
+    std::string text = "these names hold the step's new file: " + joined(p.left_new) + ".";
     for (const MovedEntry& k : p.kept_aside)
         text += " The earlier file of " + k.planned + " is kept at " + k.placed + ".";
     if (!p.as_before.empty())
-        text += " These were put back as they were: " + list(p.as_before) + ".";
+        text += " These were put back as they were: " + joined(p.as_before) + ".";
     return text + " Every other file of the step is as it was.";
+}
+
+// What a later run did with a placing that a stopped run left in a folder.
+std::string recovered_text(const RecoveredPlacing& r)
+{
+    std::vector<std::string> parts;
+    if (!r.put_back.empty())
+        parts.push_back(
+            std::string(r.put_back.size() == 1 ? "the earlier file of " : "the earlier files of ") +
+            joined(r.put_back) + (r.put_back.size() == 1 ? " was" : " were") + " put back");
+    if (!r.removed.empty())
+        parts.push_back(joined(r.removed) + ", which that run had made, " +
+                        (r.removed.size() == 1 ? "was" : "were") + " removed");
+    for (const MovedEntry& k : r.kept)
+        parts.push_back(k.planned +
+                        " holds another run's file by now, which stays; its earlier "
+                        "file is kept at " +
+                        k.placed);
+    for (const MovedEntry& h : r.held)
+        parts.push_back("the earlier file of " + h.planned +
+                        " could not be put back now and "
+                        "stays at " +
+                        h.placed + "; the next run that puts files in place there tries again");
+    return joined(parts) + ".";
+}
+
+// Says what was put back of placings that stopped runs left: a warning for
+// each stopped run, raising the step's return code to 4.
+void log_recovered(const Placing& placed)
+{
+    for (const RecoveredPlacing& r : placed.recovered) {
+        char when[64] = "at an unknown time";
+        const std::time_t t = static_cast<std::time_t>(r.started);
+        struct tm tm {
+        };
+        if (r.started > 0 && gmtime_r(&t, &tm) != nullptr)
+            std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &tm);
+        xpmlog(kHostGroup, kMsgStoppedPlacingPutBack,
+               r.program.empty() ? "a program" : r.program.c_str(), r.pid, r.folder.c_str(), when,
+               recovered_text(r).c_str());
+        raise_step(4);
+    }
+}
+
+// Says which names held another run's file as the step's placing was taken
+// back (that file stays): one warning, raising the return code to 4.
+void log_taken(const Placing& placed)
+{
+    std::vector<std::string> names;
+    for (const MovedEntry& t : placed.taken)
+        names.push_back(t.planned + (t.placed.empty()
+                                         ? " (it had no earlier file)"
+                                         : " (its earlier file is kept at " + t.placed + ")"));
+    if (names.empty())
+        return;
+    xpmlog(kHostGroup, kMsgUndoFoundOtherRun, joined(names).c_str());
+    raise_step(4);
 }
 
 int run_step(VyrStep& step)
@@ -466,6 +527,7 @@ int run_step(VyrStep& step)
             xpmlog(kHostGroup, kMsgStepFilesDropped, static_cast<int>(n));
     } else {
         const Placing placed = place_step_files(&signal_defer_begin);
+        log_recovered(placed);
         if (placed.ok) {
             end = StepFilesEnd::Placed;
             for (const MovedEntry& m : placed.moved) {
@@ -481,6 +543,7 @@ int run_step(VyrStep& step)
                    not_undone_text(placed).c_str());
             raise_step(1008);
         }
+        log_taken(placed);
     }
     runHooks(s.hostEndHooks);
     signal_note_step(false);
@@ -1055,6 +1118,7 @@ void start_session(const VyrSettings& settings)
     data_session_start();
     note_run_input(settings.program);
     note_run_input(settings.registry);
+    note_program_for_records(settings.program);
     // One-level names read and write data sets here: no document of the run
     // lands on a data set's file in them.
     note_data_set_folder(vyr_data_dir());

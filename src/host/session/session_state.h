@@ -93,6 +93,8 @@ enum HostMessage : int {
     kMsgEntryMoved = 6065,
     kMsgStoppedStepUndone = 6067,
     kMsgStoppedStepMixed = 6068,
+    kMsgStoppedPlacingPutBack = 6070,
+    kMsgUndoFoundOtherRun = 6071,
 };
 
 // The longest value a macro variable may hold, in bytes: as long as the

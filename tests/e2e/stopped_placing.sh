@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# A run killed (SIGKILL) while it puts a step's files in place, or while it
+# takes them back after a rename failed, leaves names holding its new files
+# and their earlier files in its hidden folders. The next ordinary run that
+# puts files in place in those folders, a run of another program writing
+# other data sets there, puts every name back as it was before the killed
+# step and says so; no earlier file is ever removed. The step places nine
+# files (five graphs, two data sets in two library folders); it is killed at
+# each rename of its placing (strace stops it as the call begins), where
+# the file system can swap two files, where it cannot, and where it has no
+# hard links either; then at each rename of an undo; then the run putting
+# things back is killed too, and the one after it finishes the work.
+# Usage: stopped_placing.sh PATH/TO/korvante
+set -uo pipefail
+korvante=$(realpath "${1:?usage: stopped_placing.sh PATH/TO/korvante}")
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+. "$here/checks.sh"
+if ! command -v strace >/dev/null || ! strace -f -qq -o /dev/null true 2>/dev/null; then
+  echo "skipped: strace cannot trace here"
+  exit 77
+fi
+
+# The files as the earlier run left them, the data the killed run reads, and
+# the program of the next run (other data sets in both folders, a graph of
+# another name).
+mkdir -p "$work/first/files/lib1" "$work/first/files/lib2"
+awk 'BEGIN { srand(5); print "g,time,status"
+  for (g = 1; g <= 5; g++) for (i = 0; i < 20; i++) print g "," int(rand() * 500) + 0.5 "," (i % 3 > 0) }' \
+  >"$work/first/byd.csv"
+cat >"$work/first/p.vyr" <<'EOF'
+libname l1 'files/lib1';
+libname l2 'files/lib2';
+proc korvante data=byd plots=(s) outsurv=l1.os outtest=l2.ot notable;
+  time time*status(0);
+  by g;
+run;
+EOF
+cat >"$work/first/next.vyr" <<'EOF'
+libname l1 'files/lib1';
+libname l2 'files/lib2';
+proc korvante data=byd plots=(s) outsurv=l1.next outtest=l2.next notable;
+  time time*status(0);
+run;
+EOF
+(cd "$work/first" && "$korvante" p.vyr --out files/out >/dev/null 2>&1) || fail setup "the first run failed"
+sed -i '1i title "Another run";' "$work/first/p.vyr"
+awk 'BEGIN { srand(7); print "g,time,status"
+  for (g = 1; g <= 5; g++) for (i = 0; i < 20; i++) print g "," int(rand() * 400) + 0.5 "," i % 2 }' \
+  >"$work/first/byd.csv"
+
+fresh() { rm -rf "$work/run" && cp -a "$work/first" "$work/run"; }
+# renames ENV...: how many renames the step makes in run/ (the placing and
+# any undo), run whole under strace.
+renames() {
+  fresh
+  (cd "$work/run" && env "$@" strace -f -qq -o "$work/trace" -e trace=renameat2 \
+    "$korvante" p.vyr --out files/out >/dev/null 2>&1)
+  grep -c 'renameat2(' "$work/trace"
+}
+# killed_at N ENV...: the step killed as its Nth rename begins.
+killed_at() {
+  local n=$1
+  shift
+  (cd "$work/run" && env "$@" strace -f -qq -o /dev/null -e trace=renameat2 \
+    -e inject=renameat2:signal=KILL:when="$n" "$korvante" p.vyr --out files/out >/dev/null 2>&1) 2>/dev/null
+}
+next_run() { (cd "$work/run" && "$korvante" next.vyr --out files/out --log next.log >/dev/null 2>&1); }
+# Every file of the earlier run is as it was, beside the next run's own.
+as_before() {
+  diff -r -x 'next.*' -x 'Stratum1.SurvivalPlot.svg' -x '.korvante*.lock' "$work/first/files" "$work/run/files"
+}
+no_hidden() { test -z "$(find "$work/run/files" -name '.korvante-*.tmp')"; }
+
+trial() { # NAME N ENV...
+  local name=$1 n=$2
+  shift 2
+  fresh
+  killed_at "$n" "$@"
+  check "$name, killed at rename $n" test $? = 137
+  next_run
+  check "$name, killed at rename $n" test $? = 0
+  check "$name, killed at rename $n" as_before
+  check "$name, killed at rename $n" no_hidden
+  # Said where a name changed; a kill at the first rename changed none.
+  if [ "$n" -gt 1 ]; then
+    check "$name, killed at rename $n" said run/next.log "was stopped while it put a step's files in place"
+  fi
+}
+
+cd "$work" || exit 1
+for mode in "" "KORV_NO_EXCHANGE=1" "KORV_NO_EXCHANGE=1 KORV_NO_LINKS=1"; do
+  # shellcheck disable=SC2086
+  total=$(renames $mode)
+  echo "placing ${mode:-with swaps}: $total renames"
+  check "the placing ${mode:-with swaps} renames" test "$total" -ge 9
+  for n in $(seq 1 "$total"); do
+    # shellcheck disable=SC2086
+    trial "placing ${mode:-with swaps}" "$n" $mode
+  done
+  # The last rename fails: the eight files placed go back, one by one.
+  # shellcheck disable=SC2086
+  total=$(renames KORV_FAIL_PLACE=9 $mode)
+  for n in $(seq 1 "$total"); do
+    # shellcheck disable=SC2086
+    trial "undo ${mode:-with swaps}" "$n" KORV_FAIL_PLACE=9 $mode
+  done
+done
+
+# The run putting a stopped placing back is killed too: the one after it
+# finishes, and every earlier file is back.
+fresh
+killed_at 7
+(cd run && strace -f -qq -o /dev/null -e trace=renameat2 -e inject=renameat2:signal=KILL:when=2 \
+  "$korvante" next.vyr --out files/out >/dev/null 2>&1) 2>/dev/null
+check "a run putting things back, killed" test $? = 137
+next_run
+check "a run putting things back, killed" as_before
+check "a run putting things back, killed" no_hidden
+
+report

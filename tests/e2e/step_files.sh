@@ -13,14 +13,22 @@
 #   - a library folder moved aside and made anew while the step runs;
 #   - a graph file's name made a link out of its folder while the step runs;
 #   - a data set's file made a link to the program;
-#   - two signals while the files are renamed: both wait, all are placed.
-# Usage: step_files.sh PATH/TO/korvante
+#   - two signals while the files are renamed: both wait, all are placed;
+#   - a folder made at a data set's name while the step runs: never swapped
+#     in, never moved aside;
+#   - another run placing the same graphs while this one's placing is taken
+#     back: the other run's graphs stay.
+# The cases that need another user or a mount (a sticky folder, a mount
+# point, a folder made read-only meanwhile) run alone, named by the second
+# argument, and end with status 77 (skipped) where they cannot run here.
+# Usage: step_files.sh PATH/TO/korvante [sticky|mount|unwritable]
 set -uo pipefail
-korvante=$(realpath "${1:?usage: step_files.sh PATH/TO/korvante}")
+korvante=$(realpath "${1:?usage: step_files.sh PATH/TO/korvante [sticky|mount|unwritable]}")
+only=${2:-}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 work=$(mktemp -d)
-trap 'umount "$work/run/files/lib1/os.csv" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'umount "$work/run/files/lib1/os.csv" 2>/dev/null; [ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
 . "$here/checks.sh"
 last_line_says() { tail -n 1 "$1" | grep -qF -- "$2"; }
 no_temp() { test -z "$(find "$work/run" -name '*.tmp')"; }
@@ -45,6 +53,8 @@ run;
 EOF
   (cd "$work/run" && "$korvante" p.vyr --out files/out >/dev/null 2>&1) || fail "setup" "the first run failed"
   cp -r "$work/run/files" "$work/before"
+  # The step may run as another user, who then owns the files.
+  [ -z "${owner:-}" ] || chown -R "$owner" "$work/run"
   # The next run writes other numbers under the same names.
   sed -i '1i title "Another run";' "$work/run/p.vyr"
   awk 'BEGIN { srand(7); print "g,time,status"
@@ -56,6 +66,44 @@ run() { # ENV-ASSIGNMENTS... : runs the step in run/, the log in run/k.log
 }
 
 cd "$work" || exit 1
+# meanwhile NAME COMMAND...: runs the step, stopped once two of its files
+# are staged (as a user's Ctrl-Z stops it), does COMMAND meanwhile, then lets
+# it go on; its status in $s ("" when it never stopped). ${as[@]} starts it
+# as another user, ${extra[@]} adds to its environment, $stop says when it
+# stops.
+as=()
+extra=()
+stop=KORV_SIGNAL_AFTER_STAGED=2,STOP
+meanwhile() {
+  local name=$1 k
+  shift
+  fresh
+  (cd run && exec "${as[@]}" env "$stop" "${extra[@]}" "$korvante" p.vyr \
+    --out files/out --log k.log >/dev/null 2>&1) &
+  k=$!
+  s=
+  for _ in $(seq 1 200); do
+    if [ "$(awk '{ print $3 }' "/proc/$k/stat" 2>/dev/null)" = T ]; then
+      "$@"
+      kill -CONT $k
+      wait $k
+      s=$?
+      break
+    fi
+    sleep 0.02
+  done
+  [ -n "$s" ] || { kill -KILL $k; fail "$name" "the run did not stop"; }
+  check "$name" test "$s" = 1
+}
+skip() {
+  echo "skipped: $1"
+  exit 77
+}
+# Whether runs of other users can be started here (as root, with setpriv).
+other_users() { [ "$(id -u)" = 0 ] && setpriv --reuid=65534 --regid=65534 --clear-groups true 2>/dev/null; }
+
+case $only in
+"")
 
 # A rename that fails at the first, a middle or the last file: every file
 # placed before it goes back, and the one error line names the file. Also
@@ -104,47 +152,6 @@ check "two signals during the renames" test -z "$(diff -rq -x '*.svg' -x '*.lock
 check "two signals during the renames" test -n "$(cmp before/lib1/os.csv run/files/lib1/os.csv)"
 check "two signals during the renames" no_temp
 
-# A file that cannot be renamed over (a mount point, EBUSY): found only by
-# the rename, which the others are then put back from.
-fresh
-echo other >"$work/other.csv"
-if mount --bind "$work/other.csv" run/files/lib1/os.csv 2>/dev/null; then
-  run
-  s=$?
-  umount run/files/lib1/os.csv
-  check "a file that cannot be renamed over" test "$s" = 1
-  check "a file that cannot be renamed over" said run/k.log "os.csv (the output data set L1.OS) could not be put in place: Device or resource busy"
-  check "a file that cannot be renamed over" as_before
-  check "a file that cannot be renamed over" no_temp
-else
-  echo "skipped: a file that cannot be renamed over (no bind mount here)"
-fi
-
-# meanwhile NAME COMMAND...: runs the step, stopped once two of its files
-# are staged (as a user's Ctrl-Z stops it), does COMMAND meanwhile, then lets
-# it go on; its status in $s ("" when it never stopped).
-meanwhile() {
-  local name=$1 k
-  shift
-  fresh
-  (cd run && KORV_SIGNAL_AFTER_STAGED=2,STOP exec "$korvante" p.vyr --out files/out --log k.log \
-    >/dev/null 2>&1) &
-  k=$!
-  s=
-  for _ in $(seq 1 200); do
-    if [ "$(awk '{ print $3 }' "/proc/$k/stat" 2>/dev/null)" = T ]; then
-      "$@"
-      kill -CONT $k
-      wait $k
-      s=$?
-      break
-    fi
-    sleep 0.02
-  done
-  [ -n "$s" ] || { kill -KILL $k; fail "$name" "the run did not stop"; }
-  check "$name" test "$s" = 1
-}
-
 # A library folder moved aside and made anew while the step runs: its data
 # set's files went with the old folder, so the step fails with nothing
 # placed and no temporary folder left in either.
@@ -178,40 +185,153 @@ check "a data set's file linked to the program meanwhile" diff -r before/out run
 check "a data set's file linked to the program meanwhile" cmp -s before/lib1/os.csv run/files/lib1/os.csv
 check "a data set's file linked to the program meanwhile" no_temp
 
+# A folder made at a data set's name while the step runs, empty or not: it
+# is never swapped in nor moved aside, whether the file system can swap two
+# files (a folder swapped in goes straight back) or not. The step fails with
+# "Is a directory", nothing placed, and the folder stays with what it holds.
+for mode in "" KORV_NO_EXCHANGE=1 "KORV_NO_EXCHANGE=1 KORV_NO_LINKS=1"; do
+  for inside in mine ""; do
+    name="a folder made at a data set's name${mode:+ ($mode)}${inside:+, not empty}"
+    folder_at_name() {
+      rm run/files/lib1/os.csv && mkdir run/files/lib1/os.csv &&
+        if [ -n "$inside" ]; then echo "$inside" >run/files/lib1/os.csv/keep; fi
+    }
+    # shellcheck disable=SC2206
+    extra=($mode)
+    meanwhile "$name" folder_at_name
+    extra=()
+    check "$name" said run/k.log "os.csv (the output data set L1.OS) could not be put in place: Is a directory"
+    check "$name" test -d run/files/lib1/os.csv
+    if [ -n "$inside" ]; then
+      check "$name" test "$(cat run/files/lib1/os.csv/keep 2>/dev/null)" = mine
+    fi
+    check "$name" cmp -s before/lib1/os.attr run/files/lib1/os.attr
+    check "$name" diff -r before/lib2 run/files/lib2
+    check "$name" diff -r before/out run/files/out
+    check "$name" no_temp
+  done
+done
+
+# Another run puts the same graphs in place while this one is stopped in
+# the middle of its placing (strace stops it at its sixth rename), which then
+# fails at its last rename: taking its graphs back leaves the other run's,
+# and keeps the earlier ones aside, as its warning says.
+if command -v strace >/dev/null && strace -f -qq -o /dev/null true 2>/dev/null; then
+  name="another run's graphs, met while taking back"
+  fresh
+  sed '/libname/d; s/ outsurv=l1.os outtest=l2.ot//; 1i title "Run B";' run/p.vyr >run/b.vyr
+  (cd run && exec env KORV_FAIL_PLACE=9 strace -f -qq -o /dev/null -e trace=renameat2 \
+    -e inject=renameat2:signal=STOP:when=6 "$korvante" p.vyr --out files/out --log k.log \
+    >/dev/null 2>&1) &
+  a=$!
+  # Stopped once its fifth graph is in place (a tracer stops it for a moment
+  # at other times too).
+  g5=ByGroup5.Stratum1.SurvivalPlot.svg
+  stopped=
+  for _ in $(seq 1 500); do
+    k=$(pgrep -f "^$korvante p.vyr" | head -1)
+    if [ -n "$k" ] && ! cmp -s before/out/graphs/$g5 run/files/out/graphs/$g5 &&
+      [ "$(awk '{ print $3 }' "/proc/$k/stat" 2>/dev/null)" = t ]; then
+      stopped=$k
+      break
+    fi
+    sleep 0.02
+  done
+  check "$name" test -n "$stopped"
+  (cd run && "$korvante" b.vyr --out files/out >/dev/null 2>&1)
+  check "$name" test $? = 0
+  cp -r run/files/out/graphs "$work/b.graphs"
+  kill -CONT "${stopped:-$a}" 2>/dev/null
+  wait $a
+  check "$name" test $? = 1
+  check "$name" said run/k.log "were found holding another run's file, which stays as it is"
+  check "$name" diff -r -x '.korvante-step*' "$work/b.graphs" run/files/out/graphs
+  for g in 1 2 3 4 5; do
+    check "$name" cmp -s before/out/graphs/ByGroup$g.Stratum1.SurvivalPlot.svg \
+      run/files/out/graphs/.korvante-step.*/earlier-ByGroup$g.Stratum1.SurvivalPlot.svg
+  done
+  check "$name" diff -r before/lib1 run/files/lib1
+  check "$name" diff -r before/lib2 run/files/lib2
+fi
+;;
+mount)
+# A file that cannot be renamed over (a mount point, EBUSY): found only by
+# the rename, which the others are then put back from.
+fresh
+echo other >"$work/other.csv"
+if mount --bind "$work/other.csv" run/files/lib1/os.csv 2>/dev/null; then
+  run
+  s=$?
+  umount run/files/lib1/os.csv
+  check "a file that cannot be renamed over" test "$s" = 1
+  check "a file that cannot be renamed over" said run/k.log "os.csv (the output data set L1.OS) could not be put in place: Device or resource busy"
+  check "a file that cannot be renamed over" as_before
+  check "a file that cannot be renamed over" no_temp
+else
+  skip "a file that cannot be renamed over (no bind mount here)"
+fi
+
+;;
+sticky)
 # A shared folder with the sticky bit: one user's run wrote a data set there;
 # another user's step that would replace it fails before anything is put in
 # place, its own earlier graph kept.
-if [ "$(id -u)" = 0 ] && setpriv --reuid=65534 --regid=65534 --clear-groups true 2>/dev/null; then
-  rm -rf "$work/st" && mkdir -p "$work/st"
-  cp "$korvante" "$work/st/korvante"
-  cp "$root/examples/aml.csv" "$work/st/aml.csv"
-  mkdir -m 1777 "$work/st/shared"
-  mkdir -m 777 "$work/st/out1" "$work/st/out2"
-  cat >"$work/st/p.vyr" <<'EOF'
+other_users || skip "a sticky folder written by two users (cannot run as other users here)"
+rm -rf "$work/st" && mkdir -p "$work/st"
+cp "$korvante" "$work/st/korvante"
+cp "$root/examples/aml.csv" "$work/st/aml.csv"
+mkdir -m 1777 "$work/st/shared"
+mkdir -m 777 "$work/st/out1" "$work/st/out2"
+cat >"$work/st/p.vyr" <<'EOF'
 libname keep 'shared';
 proc korvante data=aml plots=(s) outsurv=keep.os notable;
-  time time*status(0);
+time time*status(0);
 run;
 EOF
-  sed 's/keep.os/mine/; 1a title "Earlier";' "$work/st/p.vyr" >"$work/st/p0.vyr"
-  chmod 755 "$work" "$work/st" "$work/st/korvante"
-  chmod 644 "$work/st/aml.csv" "$work/st/p.vyr" "$work/st/p0.vyr"
-  first=(setpriv --reuid=1234 --regid=1234 --clear-groups)
-  second=(setpriv --reuid=65534 --regid=65534 --clear-groups)
-  (cd st && "${second[@]}" ./korvante p0.vyr --out out2 >/dev/null 2>&1)
-  (cd st && "${first[@]}" ./korvante p.vyr --out out1 >/dev/null 2>&1)
-  cp -r st/shared "$work/shared.before"
-  cp -r st/out2 "$work/out2.before"
-  (cd st && "${second[@]}" ./korvante p.vyr --out out2 >/dev/null 2>"$work/err")
-  s=$?
-  check "a sticky folder written by two users" test "$s" = 1
-  check "a sticky folder written by two users" said "$work/err" "has the sticky bit set"
-  check "a sticky folder written by two users" said "$work/err" "None of the step's files were put in place"
-  check "a sticky folder written by two users" diff -r "$work/shared.before" st/shared
-  check "a sticky folder written by two users" diff -r "$work/out2.before" st/out2
-  check "a sticky folder written by two users" test -z "$(find st -name '*.tmp')"
-else
-  echo "skipped: a sticky folder written by two users (cannot run as other users here)"
-fi
+sed 's/keep.os/mine/; 1a title "Earlier";' "$work/st/p.vyr" >"$work/st/p0.vyr"
+chmod 755 "$work" "$work/st" "$work/st/korvante"
+chmod 644 "$work/st/aml.csv" "$work/st/p.vyr" "$work/st/p0.vyr"
+first=(setpriv --reuid=1234 --regid=1234 --clear-groups)
+second=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+(cd st && "${second[@]}" ./korvante p0.vyr --out out2 >/dev/null 2>&1)
+(cd st && "${first[@]}" ./korvante p.vyr --out out1 >/dev/null 2>&1)
+cp -r st/shared "$work/shared.before"
+cp -r st/out2 "$work/out2.before"
+(cd st && "${second[@]}" ./korvante p.vyr --out out2 >/dev/null 2>"$work/err")
+s=$?
+check "a sticky folder written by two users" test "$s" = 1
+check "a sticky folder written by two users" said "$work/err" "has the sticky bit set"
+check "a sticky folder written by two users" said "$work/err" "None of the step's files were put in place"
+check "a sticky folder written by two users" diff -r "$work/shared.before" st/shared
+check "a sticky folder written by two users" diff -r "$work/out2.before" st/out2
+check "a sticky folder written by two users" test -z "$(find st -name '*.tmp')"
+
+;;
+unwritable)
+# A library folder made read-only while the step runs, for a user who is
+# not root (root may write any folder): found before anything is put in
+# place, and said.
+other_users || skip "a folder made read-only meanwhile (cannot run as another user here)"
+chmod 755 "$work"
+owner=65534:65534
+as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+# Stopped once its data sets are complete too, as the placing begins.
+stop=KORV_STOP_BEFORE_PLACING=1
+name="a folder made read-only meanwhile"
+read_only() { chmod 555 run/files/lib1; }
+meanwhile "$name" read_only
+chmod 755 run/files/lib1
+check "$name" said run/k.log "files/lib1 may not be written (Permission denied)"
+check "$name" said run/k.log "None of the step's files were put in place"
+check "$name" diff -r -x '.korvante-file.*' before run/files
+# The run could remove nothing in the read-only folder: what it left there
+# is its own new files alone, which the next run's sweep removes.
+check "$name" test -z "$(find run/files/lib1/.korvante-file.* -type f ! -name '[0-9]')"
+;;
+*)
+  echo "unknown case $only"
+  exit 2
+  ;;
+esac
 
 report

@@ -720,14 +720,14 @@ struct StepFiles {
     // Nth rename of the placing, KORV_FAIL_UNDO=N the Nth rename that puts
     // an earlier file back (EIO); KORV_NO_EXCHANGE=1 takes the file system
     // for one that cannot swap two files nor rename without replacing,
-    // KORV_NO_LINKS=1 for one without hard links; KORV_STOP_BEFORE_RENAMES=1
-    // stops the process (SIGSTOP) once the records are written, just before
-    // the first rename.
+    // KORV_NO_LINKS=1 for one without hard links; KORV_STOP_BEFORE_PLACING=1
+    // stops the process (SIGSTOP) as the placing begins, every file of the
+    // step (the data sets' too) complete and not yet checked.
     long signalAfter = 0;
     int signal = SIGTERM;
     std::vector<long> signalsAfterPlaced;
     long failPlaceAt = 0, failUndoAt = 0, renames = 0, undos = 0;
-    bool noExchange = false, noLinks = false, stopBeforeRenames = false;
+    bool noExchange = false, noLinks = false, stopBeforePlacing = false;
 };
 
 StepFiles& step_files()
@@ -1277,6 +1277,8 @@ void undo_placed(StepFiles& f, const std::vector<Placed>& done, Placing& out)
 Placing place_all(StepFiles& f, void (*renaming)() noexcept)
 {
     Placing out;
+    if (f.stopBeforePlacing && renaming != nullptr)
+        std::raise(SIGSTOP);
     std::vector<std::unique_ptr<FolderLock>> locks;
     if (!check_and_lock(f, locks, out)) {
         drop_staged(f);
@@ -1292,8 +1294,6 @@ Placing place_all(StepFiles& f, void (*renaming)() noexcept)
         drop_staged(f);
         return out;
     }
-    if (f.stopBeforeRenames)
-        std::raise(SIGSTOP);
     if (renaming != nullptr)
         renaming();
     std::vector<Placed> done;
@@ -1528,7 +1528,7 @@ void step_files_begin()
     f.renames = f.undos = 0;
     f.noExchange = number("KORV_NO_EXCHANGE") != 0;
     f.noLinks = number("KORV_NO_LINKS") != 0;
-    f.stopBeforeRenames = number("KORV_STOP_BEFORE_RENAMES") != 0;
+    f.stopBeforePlacing = number("KORV_STOP_BEFORE_PLACING") != 0;
 }
 
 bool step_files_open()

@@ -552,32 +552,80 @@ TEST_F(AtomicFileTest, AClaimLetsGoOfAnInodeItsFileNoLongerHas)
 
 // An entry of a permanent catalogue replaces nothing: a file made at its
 // name while the step ran is kept, and the entry's files (its SVG file and
-// its image) take the next free name together, which is reported.
+// its image) take the next free name together, which is reported. So also
+// where the file system cannot rename without replacing (the entry's files
+// are linked into place), and where it has no hard links either (the name
+// is looked at first).
 TEST_F(AtomicFileTest, ANewEntryTakesTheNextNameWhenItsOwnWasTakenMeanwhile)
+{
+    for (const char* mode : {"", "KORV_NO_EXCHANGE", "KORV_NO_LINKS"}) {
+        SCOPED_TRACE(mode);
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        if (*mode != '\0')
+            setenv("KORV_NO_EXCHANGE", "1", 1);
+        if (std::string(mode) == "KORV_NO_LINKS")
+            setenv("KORV_NO_LINKS", "1", 1);
+        vyr::reset_run_files();
+        vyr::catalogue_names_reset();
+        std::string why;
+        ASSERT_EQ(vyr::catalogue_use(dir, true, why), 0) << why;
+        const std::string entry = vyr::catalogue_entry_name(dir, "KORVANTE");
+        vyr::step_files_begin();
+        for (const std::string ext : {".svg", ".png"})
+            ASSERT_TRUE(vyr::write_staged_file(
+                dir, entry + ext, "the entry " + entry + ext,
+                [&](std::FILE* f) { return std::fputs(ext.c_str(), f) >= 0; }, why,
+                vyr::StagedPlacement::NewEntry))
+                << why;
+        write(dir + "/KORVANTE.png", "made meanwhile");
+        const vyr::Placing placed = vyr::place_step_files();
+        unsetenv("KORV_NO_EXCHANGE");
+        unsetenv("KORV_NO_LINKS");
+        EXPECT_TRUE(placed.ok) << placed.why;
+        EXPECT_EQ(read(dir + "/KORVANTE.png"), "made meanwhile");
+        EXPECT_FALSE(fs::exists(dir + "/KORVANTE.svg"));
+        EXPECT_EQ(read(dir + "/KORVANT1.svg"), ".svg");
+        EXPECT_EQ(read(dir + "/KORVANT1.png"), ".png");
+        EXPECT_EQ(entries(), 4) << "KORVANTE.png, KORVANT1.svg and .png, the lock file";
+        const std::vector<vyr::MovedEntry>& moved = placed.moved;
+        ASSERT_EQ(moved.size(), 1u);
+        EXPECT_EQ(moved[0].planned, dir + "/KORVANTE.svg");
+        EXPECT_EQ(moved[0].placed, dir + "/KORVANT1.svg");
+    }
+    vyr::catalogue_names_reset();
+    vyr::reset_run_files();
+}
+
+// A placing taken back after one of its entries took another name leaves
+// nothing of that behind: a later placing reports no entry put in place
+// under another name.
+TEST_F(AtomicFileTest, AnUndonePlacingLeavesNoMovedEntryBehind)
 {
     vyr::reset_run_files();
     vyr::catalogue_names_reset();
     std::string why;
     ASSERT_EQ(vyr::catalogue_use(dir, true, why), 0) << why;
-    const std::string entry = vyr::catalogue_entry_name(dir, "KORVANTE");
-    vyr::step_files_begin();
-    for (const std::string ext : {".svg", ".png"})
+    auto stage = [&](const std::string& name, vyr::StagedPlacement placement) {
         ASSERT_TRUE(vyr::write_staged_file(
-            dir, entry + ext, "the entry " + entry + ext,
-            [&](std::FILE* f) { return std::fputs(ext.c_str(), f) >= 0; }, why,
-            vyr::StagedPlacement::NewEntry))
+            dir, name, "the file " + name, [](std::FILE* f) { return std::fputs("x", f) >= 0; },
+            why, placement))
             << why;
-    write(dir + "/KORVANTE.png", "made meanwhile");
-    const vyr::Placing placed = vyr::place_step_files();
-    EXPECT_TRUE(placed.ok) << placed.why;
-    EXPECT_EQ(read(dir + "/KORVANTE.png"), "made meanwhile");
-    EXPECT_FALSE(fs::exists(dir + "/KORVANTE.svg"));
-    EXPECT_EQ(read(dir + "/KORVANT1.svg"), ".svg");
-    EXPECT_EQ(read(dir + "/KORVANT1.png"), ".png");
-    const std::vector<vyr::MovedEntry>& moved = placed.moved;
-    ASSERT_EQ(moved.size(), 1u);
-    EXPECT_EQ(moved[0].planned, dir + "/KORVANTE.svg");
-    EXPECT_EQ(moved[0].placed, dir + "/KORVANT1.svg");
+    };
+    setenv("KORV_FAIL_PLACE", "3", 1); // the clash, the entry, then other.svg
+    vyr::step_files_begin();
+    unsetenv("KORV_FAIL_PLACE");
+    stage(vyr::catalogue_entry_name(dir, "KORVANTE") + ".svg", vyr::StagedPlacement::NewEntry);
+    stage("other.svg", vyr::StagedPlacement::Replace);
+    write(dir + "/KORVANTE.svg", "made meanwhile");
+    const vyr::Placing failed = vyr::place_step_files();
+    EXPECT_FALSE(failed.ok);
+    EXPECT_FALSE(fs::exists(dir + "/KORVANT1.svg"));
+    vyr::step_files_begin();
+    stage("later.svg", vyr::StagedPlacement::Replace);
+    const vyr::Placing later = vyr::place_step_files();
+    EXPECT_TRUE(later.ok) << later.why;
+    EXPECT_TRUE(later.moved.empty());
     vyr::catalogue_names_reset();
     vyr::reset_run_files();
 }

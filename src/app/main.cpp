@@ -187,6 +187,13 @@ int main(int argc, char** argv)
     // still escapes is reported here, after the temporary files are removed,
     // and the exit status says the run failed.
     try {
+        // Before anything opens a file: a closed standard stream is held on
+        // /dev/null, so that no file of the run takes its descriptor.
+        std::string why;
+        if (!vyr_hold_standard_streams(why)) {
+            std::fprintf(stderr, "korvante: %s; nothing was run\n", why.c_str());
+            return 1;
+        }
         return run_command(argc, argv);
     } catch (const std::bad_alloc&) {
         return vyr_unexpected_failure("out of memory");

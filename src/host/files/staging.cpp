@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "host/files/files_internal.h"
+#include "vyr_session.h"
 
 namespace vyr
 {
@@ -417,6 +418,13 @@ bool AtomicFile::open(const std::string& path, std::string& why)
     abandon();
     if (path.empty()) {
         why = "no file name was given";
+        return false;
+    }
+    // A name of a standard stream that was closed when the run started
+    // leads to what holds its place (/dev/null): nothing written there would
+    // be delivered.
+    if (const int fd = vyr_closed_stream_named(path); fd >= 0) {
+        why = vyr_closed_stream_reason(fd);
         return false;
     }
     if (is_descriptor_path(path)) {

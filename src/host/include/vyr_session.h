@@ -185,3 +185,21 @@ void vyr_install_signal_handlers();
 // The last resort for a failure that escaped the run: says it on standard
 // error, removes the temporary files and returns the exit status (1).
 int vyr_unexpected_failure(const char* what);
+
+// ---------------------------------------------------------------------------
+// Standard streams closed when the command started.
+
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that
+// no file the run opens takes its place, and remembers which were closed.
+// Called by the command before anything opens a file. False, with `why`,
+// when one could not be held: nothing may be run then.
+bool vyr_hold_standard_streams(std::string& why);
+// Whether descriptor `fd` (0, 1 or 2) was closed when the command started.
+bool vyr_stream_was_closed(int fd);
+// The descriptor of a stream closed when the command started that `path`
+// names (/dev/stdout, /dev/fd/2, /proc/self/fd/1, or a symbolic link
+// leading to one), or -1: nothing written there could be delivered.
+int vyr_closed_stream_named(const std::string& path);
+// Why nothing reaches descriptor `fd`: "standard output was closed when the
+// run started".
+std::string vyr_closed_stream_reason(int fd);

@@ -64,10 +64,11 @@ struct Sink {
         kept.clear();
         kept.shrink_to_fit();
     }
-    void fail(int err)
+    void fail(int err) { fail(std::strerror(err != 0 ? err : EIO)); }
+    void fail(const std::string& reason)
     {
         if (!failed)
-            why = std::strerror(err != 0 ? err : EIO);
+            why = reason;
         failed = true;
     }
 };
@@ -155,6 +156,11 @@ std::FILE* standard_stream(const Sink& sink)
     return &sink == &ps().listing ? stdout : stderr;
 }
 
+int standard_descriptor(const Sink& sink)
+{
+    return &sink == &ps().listing ? STDOUT_FILENO : STDERR_FILENO;
+}
+
 void write_raw(Sink& sink, std::string* capture, std::string_view text)
 {
     // Lines reach the listing and the log as valid UTF-8, whatever bytes
@@ -175,6 +181,12 @@ void write_raw(Sink& sink, std::string* capture, std::string_view text)
         // A log or listing file that could not be opened leaves its text on
         // standard error or standard output.
         f = standard_stream(sink);
+        // A stream closed when the run started holds /dev/null in its
+        // place: nothing written there would be delivered, so the sink fails.
+        if (const int fd = standard_descriptor(sink); !text.empty() && vyr_stream_was_closed(fd)) {
+            sink.fail(vyr_closed_stream_reason(fd));
+            return;
+        }
         if (write_should_fail()) {
             sink.fail(ENOSPC);
             return;
@@ -287,6 +299,8 @@ bool open_sink(Sink& sink, const std::string& path)
 // standard output cannot take it.
 bool copy_to_stdout(int fd)
 {
+    if (vyr_stream_was_closed(STDOUT_FILENO))
+        return false;
     char buf[65536];
     off_t at = 0;
     for (;;) {
@@ -377,7 +391,9 @@ void print_reset(const VyrSettings& settings)
     }
     note_log_for_signals(s.log);
     if (!open_sink(s.listing, settings.listing)) {
-        xpmlog(kHostGroup, kMsgListingToStdout, settings.listing.c_str(), s.listing.why.c_str());
+        xpmlog(kHostGroup,
+               vyr_stream_was_closed(STDOUT_FILENO) ? kMsgListingFailed : kMsgListingToStdout,
+               settings.listing.c_str(), s.listing.why.c_str());
         s.listing.reported = true;
     }
 }

@@ -1,0 +1,95 @@
+// Standard streams closed when the command starts. A process started with
+// standard output or standard error closed (`>&- 2>&-`, as some schedulers
+// and daemons start programs) would give descriptors 0 to 2 to the first
+// files the run opens: the log's lines would then land in a data set, the
+// listing in the log. Each closed one is held on /dev/null instead, and the
+// run remembers which were closed: a listing or log that should go there is
+// not delivered, and the run fails.
+
+#include "vyr_atomic_file.h"
+#include "vyr_session.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace
+{
+
+// Bit N set: descriptor N was closed when the command started.
+int g_closed = 0;
+
+} // namespace
+
+bool vyr_hold_standard_streams(std::string& why)
+{
+    // open gives the lowest free descriptor, so going up from 0 each one
+    // lands where it is missing.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        const int got = ::open("/dev/null", O_RDWR);
+        if (got != fd) {
+            const int err = errno;
+            if (got >= 0)
+                ::close(got);
+            why = "descriptor " + std::to_string(fd) +
+                  " is closed and /dev/null could not be opened in its place" +
+                  (got < 0 ? std::string(" (") + std::strerror(err) + ")" : std::string());
+            return false;
+        }
+        g_closed |= 1 << fd;
+    }
+    return true;
+}
+
+bool vyr_stream_was_closed(int fd)
+{
+    return fd >= 0 && fd <= 2 && (g_closed >> fd & 1) != 0;
+}
+
+std::string vyr_closed_stream_reason(int fd)
+{
+    static const char* const names[] = {"standard input", "standard output", "standard error"};
+    return std::string(names[fd < 0 || fd > 2 ? 0 : fd]) + " was closed when the run started";
+}
+
+int vyr_closed_stream_named(const std::string& path)
+{
+    if (g_closed == 0 || path.empty())
+        return -1;
+    // A descriptor's name is an entry of the process's fd folder, however
+    // it is reached: /dev/fd, /proc/self/fd and /proc/thread-self/fd all
+    // lead to /proc/PID/fd or /proc/PID/task/TID/fd. The links before it
+    // (/dev/stdout, a user's own) are followed one at a time, since the
+    // entry itself leads on to what the descriptor holds now (/dev/null).
+    const std::string own = "/proc/" + std::to_string(::getpid());
+    auto fd_folder = [&](const std::string& f) {
+        return f == own + "/fd" ||
+               (f.rfind(own + "/task/", 0) == 0 && f.compare(f.size() - 3, 3, "/fd") == 0);
+    };
+    std::string at = path;
+    for (int depth = 0; depth < 40; ++depth) {
+        const std::string folder = vyr::folder_of(at);
+        const std::string name = at.substr(at.rfind('/') + 1); // npos + 1: the whole name
+        char real[PATH_MAX];
+        if (::realpath(folder.c_str(), real) != nullptr && fd_folder(real))
+            return name.size() == 1 && vyr_stream_was_closed(name[0] - '0') ? name[0] - '0' : -1;
+        struct stat st;
+        if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return -1;
+        char buf[PATH_MAX];
+        const ssize_t n = ::readlink(at.c_str(), buf, sizeof buf - 1);
+        if (n <= 0)
+            return -1;
+        const std::string next(buf, static_cast<std::size_t>(n));
+        at = next[0] == '/' ? next : folder + "/" + next;
+    }
+    return -1;
+}

@@ -8,7 +8,8 @@
 #   - a listing whose reader has gone: said once in the log, and the run
 #     goes on to its end;
 #   - document paths that cannot be written, refused before the run whether
-#     the --out folder exists yet or not.
+#     the --out folder exists yet or not; a user who may not write /dev
+#     writes the listing and the log through /dev/stdout and /dev/stderr.
 # Usage: document_safety.sh PATH/TO/korvante
 set -uo pipefail
 korvante=$(realpath "${1:?usage: document_safety.sh PATH/TO/korvante}")
@@ -151,5 +152,26 @@ refused() { # NAME OUT OPTION PATH
 refused "a '..' after a folder no one makes" o/o3 --listing o/o3/../o3/x/../doc.lst
 refused "the --out folder as a document" o/o5 --html o/o5
 refused "a WORK data set file as a document" o/o7 --html o/o7/ok.csv
+
+# A user who may not write /dev writes the listing through /dev/stdout and
+# the log through /dev/stderr, into files of their own. Root sets up such a
+# user's run.
+if [ "$(id -u)" = 0 ] && setpriv --reuid=65534 --regid=65534 --clear-groups true 2>/dev/null; then
+  mkdir -m 777 "$work/nr"
+  cp "$korvante" run/p.vyr run/aml.csv "$work/nr/"
+  chmod 755 "$work"
+  chmod 644 "$work/nr/p.vyr" "$work/nr/aml.csv"
+  for doc in "--listing /dev/stdout" "--log /dev/stderr"; do
+    rm -f "$work/nr/x.lst" "$work/nr/x.log"
+    (cd "$work/nr" && setpriv --reuid=65534 --regid=65534 --clear-groups \
+      sh -c "./korvante p.vyr $doc >x.lst 2>x.log")
+    s=$?
+    check "$doc as a user who may not write /dev" test "$s" = 0
+    check "$doc as a user who may not write /dev" said "$work/nr/x.lst" "The KORVANTE Procedure"
+    check "$doc as a user who may not write /dev" said "$work/nr/x.log" "The run ended normally"
+  done
+else
+  echo "skipped: documents through /dev/stdout as a user who may not write /dev (cannot run as another user here)"
+fi
 
 report

@@ -744,7 +744,9 @@ document_outputs(const VyrSettings& settings)
 // lead) are refused before anything is written: each is named with the
 // option that gave it. Names are compared as the files they lead to, through
 // any symbolic links, including links to files not made yet. Devices and
-// pipes (/dev/null, a terminal) may be shared.
+// pipes (/dev/null, a terminal) may be shared. A descriptor's path that
+// leads to a file (/dev/stdout redirected to one) is compared as that file:
+// two documents written through it would write over each other.
 bool check_output_paths(const VyrSettings& settings)
 {
     struct Given {
@@ -922,8 +924,11 @@ bool check_output_folders(const VyrSettings& settings)
             continue;
         struct stat st;
         const bool exists = ::stat(path->c_str(), &st) == 0;
-        // A device or a pipe (/dev/null, a terminal) is written as it is.
-        if (exists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+        // A device or a pipe (/dev/null, a terminal) is written as it is,
+        // and so is a descriptor's path (/dev/stdout, also when it leads to
+        // a file): no private folder is made beside it, so its folder's
+        // rights do not matter.
+        if ((exists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) || is_descriptor_path(*path))
             continue;
         const fs::path folder = normal_path(fs::path(*path).parent_path().string());
         // Why the file cannot be written there ("" when it can).

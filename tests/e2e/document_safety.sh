@@ -152,6 +152,7 @@ refused() { # NAME OUT OPTION PATH
 refused "a '..' after a folder no one makes" o/o3 --listing o/o3/../o3/x/../doc.lst
 refused "the --out folder as a document" o/o5 --html o/o5
 refused "a WORK data set file as a document" o/o7 --html o/o7/ok.csv
+refused "the graphs folder as a document" o/o9 --log o/o9/graphs
 
 # A user who may not write /dev writes the listing through /dev/stdout and
 # the log through /dev/stderr, into files of their own. Root sets up such a

@@ -885,11 +885,11 @@ constexpr std::size_t kOutNameRoom = 256;
 
 // The listing, log, HTML and JSON files can be written where they are named:
 // each goes into a folder that exists (or that the run makes: the --out
-// folder and the folders above it), and none is a picture in the folder of
-// the run's graph files (<out>/graphs), whose names the graphs take. An
-// output that breaks this is said, naming its option, and the run is not
-// started: no work is done that could not be delivered. Then the --out
-// folder is made.
+// folder and the folders above it), and none is the folder of the run's
+// graph files (<out>/graphs), made yet or not, or a picture in it, whose
+// names the graphs take. An output that breaks this is said, naming its
+// option, and the run is not started: no work is done that could not be
+// delivered. Then the --out folder is made.
 bool check_output_folders(const VyrSettings& settings)
 {
     const fs::path out = settings.outDir.empty() ? fs::path() : normal_path(settings.outDir);
@@ -934,9 +934,15 @@ bool check_output_folders(const VyrSettings& settings)
         // Why the file cannot be written there ("" when it can).
         auto problem = [&]() -> std::string {
             std::vector<fs::path> unusedMissing;
-            if ((exists && S_ISDIR(st.st_mode)) ||
-                made_by_run(landing_folder(*path, unusedMissing)))
+            const fs::path itself = landing_folder(*path, unusedMissing);
+            if ((exists && S_ISDIR(st.st_mode)) || made_by_run(itself))
                 return "it is a folder";
+            // The folder of the run's graph files, made when the first of
+            // them is written: refused whether it exists yet or not.
+            if (!out.empty() &&
+                (normal_path(*path) == out / "graphs" || itself == outLanding / "graphs"))
+                return "it is the folder " + (out / "graphs").string() +
+                       ", where the run's graph files go";
             std::string why;
             if (!path_fits(*path, why))
                 return why;

@@ -9,7 +9,8 @@
 #     goes on to its end;
 #   - document paths that cannot be written, refused before the run whether
 #     the --out folder exists yet or not; a user who may not write /dev
-#     writes the listing and the log through /dev/stdout and /dev/stderr.
+#     writes the listing and the log through /dev/stdout and /dev/stderr;
+#   - every command-line error says that nothing was run.
 # Usage: document_safety.sh PATH/TO/korvante
 set -uo pipefail
 korvante=$(realpath "${1:?usage: document_safety.sh PATH/TO/korvante}")
@@ -153,6 +154,15 @@ refused "a '..' after a folder no one makes" o/o3 --listing o/o3/../o3/x/../doc.
 refused "the --out folder as a document" o/o5 --html o/o5
 refused "a WORK data set file as a document" o/o7 --html o/o7/ok.csv
 refused "the graphs folder as a document" o/o9 --log o/o9/graphs
+
+# Every command-line error stops before the program runs and says so.
+for args in "--data nodir" "--option linesize=abc" "--option nosuchswitch" "--images png" \
+  "--out run/p.vyr/o" "--graphics x" "--nosuch" "--log"; do
+  "$korvante" run/p.vyr $args >/dev/null 2>"$work/err"
+  s=$?
+  check "the command-line error of $args" test "$s" = 2
+  check "the command-line error of $args" said "$work/err" "Nothing was run."
+done
 
 # A user who may not write /dev writes the listing through /dev/stdout and
 # the log through /dev/stderr, into files of their own. Root sets up such a

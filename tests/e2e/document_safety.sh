@@ -7,6 +7,7 @@
 #     LIBNAME folder, made yet or not; its text goes to standard error;
 #   - a listing whose reader has gone: said once in the log, and the run
 #     goes on to its end;
+#   - the line that says why the log went to standard error comes first;
 #   - document paths that cannot be written, refused before the run whether
 #     the --out folder exists yet or not; a user who may not write /dev
 #     writes the listing and the log through /dev/stdout and /dev/stderr;
@@ -20,8 +21,12 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 . "$here/checks.sh"
 no_temp() { test -z "$(find "$@" -name '*.korv-*.tmp')"; }
+first_says() { head -1 "$1" | grep -qF -- "$2"; }
 
 stopped="ERROR: The run was stopped by the signal SIGTERM: the step that was running did not finish"
+# The first line on standard error when the log may not take its name.
+kept="ERROR: The log was not put in place as %s: it is a data set's file or a catalogue entry"
+input="ERROR: The log was not put in place as %s: it is a file this run reads"
 
 # A fresh folder: the program's folder run/ with aml.csv, a LIBNAME folder
 # run/lib, and q/ beside run/ with files a quoted data set name reaches.
@@ -75,6 +80,7 @@ for doc in q/in.csv run/lib/CAT/KORVANTE.svg q/Old.CSV; do
   check "a signal, the log on $doc" cmp -s "$work/before" "$doc"
   check "a signal, the log on $doc" said "$work/err" "1      proc korvante data=aml plots=(s) notable;"
   check "a signal, the log on $doc" said "$work/err" "$stopped"
+  check "a signal, the log on $doc" first_says "$work/err" "$(printf "$kept" "$doc")"
   check "a signal, the log on $doc" no_temp "$work/d"
 done
 
@@ -92,9 +98,30 @@ for doc in run/lib/old.csv run/lib/new.csv; do
   s=$?
   check "a signal, the log on $doc" test "$s" = 143
   check "a signal, the log on $doc" said "$work/err" "$stopped"
+  check "a signal, the log on $doc" first_says "$work/err" "$(printf "$kept" "$doc")"
 done
 check "a signal, the log on run/lib/old.csv" test "$(cat run/lib/old.csv)" = "old data"
 check "a signal, the log on run/lib/new.csv" test ! -e run/lib/new.csv
+
+# The log on a data set the first step read (that step fails for it), and a
+# signal in the second step: the log stays off the input, which is said
+# first.
+cat >run/in.vyr <<'EOF'
+libname mine 'lib';
+proc korvante data=mine.aml notable;
+  time time*status(0);
+run;
+proc korvante data=aml plots=(s) notable;
+  time time*status(0);
+run;
+EOF
+cp run/lib/aml.csv "$work/before"
+KORV_SIGNAL_AFTER_STAGED=1 "$korvante" run/in.vyr --out run/out --log run/lib/aml.csv >/dev/null 2>"$work/err"
+s=$?
+check "a signal, the log on an input" test "$s" = 143
+check "a signal, the log on an input" cmp -s "$work/before" run/lib/aml.csv
+check "a signal, the log on an input" first_says "$work/err" "$(printf "$input" run/lib/aml.csv)"
+check "a signal, the log on an input" said "$work/err" "$stopped"
 
 # A listing whose reader has gone (standard output a pipe with no reader, as
 # in `korvante p.vyr | head -1`): the run is not ended by SIGPIPE. The log

@@ -60,9 +60,10 @@ const char* const kUsage =
     "Exit status: 0 when every step ended with a return code of 4 or less,\n"
     "1 otherwise (the log says why), 2 for a command-line or program-file error.\n";
 
+// A command-line error: said, and the program is not run (status 2).
 int usage_error(const std::string& text)
 {
-    std::fprintf(stderr, "korvante: %s\nTry 'korvante --help'.\n", text.c_str());
+    std::fprintf(stderr, "korvante: %s. Nothing was run.\nTry 'korvante --help'.\n", text.c_str());
     return 2;
 }
 

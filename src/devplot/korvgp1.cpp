@@ -554,6 +554,7 @@ int korvgp1(KorvPtr q)
     // The plot kinds asked for.
     if (const int r = d.plots())
         return d.finish(r);
-    // 6.
+    // Every plot drawn: the strata key printed, the pool freed, the output
+    // group closed.
     return d.finish(0);
 }

@@ -842,18 +842,16 @@ void survival_graph_options_without_effect(const KORVCOM* q, const STMT* s, int 
         xpmlog(326, msg326::PLOT_TEST_GROUP_LAYOUT, "GROUP=");
 }
 
-// Options read for the step that choose nothing in it, each named in a note:
-// those of tables that are not printed or not made on this road, those of
-// OUTSURV= without that data set, the bands' range without a band, the plot
-// options without a plot, MISSING without STRATA variables or GROUP=, and
-// SINGULAR= without a test that uses it, and ALPHA= and CONFTYPE= where no
-// confidence limit is shown or written. Called once the STRATA statement is
-// read, so that every request is known.
-void options_without_effect(const KORVCOM* q, const STMT* s, int mode)
+// The options of the estimates tables that choose nothing in this step,
+// each named in a note: those of a table not made on this road (competing
+// risks, the life table) or not printed (NOPRINT, NOTABLE), the ID
+// statement with TIMELIST=, ALPHAQT= and TIMELIM= where no quartile or
+// mean is estimated or shown, and TIMELIST= and INTERVALS= where the rows
+// they choose are not printed or written.
+void table_options_without_effect(const KORVCOM* q, const STMT* s, int mode)
 {
     const CMPRISK* cmp = q->cmprisk;
     const bool lt = q->method == 1;
-    const bool mean_plots = bit(s, proc_bit::PLOT_RMST) || bit(s, proc_bit::PLOT_RMTL);
 
     // The options of the product-limit type estimates table.
     const struct {
@@ -916,13 +914,28 @@ void options_without_effect(const KORVCOM* q, const STMT* s, int mode)
                    "it sets the level of the quartiles' limits, whose table it leaves out, and "
                    "of the median's limits in the survival graph, which is not drawn");
     }
+}
+
+// Options read for the step that choose nothing in it, each named in a note:
+// those of the estimates tables (table_options_without_effect), those of
+// OUTSURV= without that data set, the bands' range without a band, the plot
+// options without a plot, MISSING without STRATA variables or GROUP=, and
+// SINGULAR= without a test that uses it, and ALPHA= and CONFTYPE= where no
+// confidence limit is shown or written. Called once the STRATA statement is
+// read, so that every request is known.
+void options_without_effect(const KORVCOM* q, const STMT* s, int mode)
+{
+    const CMPRISK* cmp = q->cmprisk;
+    const bool lt = q->method == 1;
+    const bool mean_plots = bit(s, proc_bit::PLOT_RMST) || bit(s, proc_bit::PLOT_RMTL);
+    table_options_without_effect(q, s, mode);
 
     // MISSING makes a missing STRATA or GROUP= value a stratum or level.
     if (q->zmissing && q->nsvar == 0 && !q->grpvar)
         xpmlog(326, msg326::MISSING_WITHOUT_STRATA);
 
     // The options of OUTSURV= alone.
-    const char* no_out = cmp ? road : !q->fileouts ? "without OUTSURV=" : nullptr;
+    const char* no_out = cmp ? "with competing risks" : !q->fileouts ? "without OUTSURV=" : nullptr;
     if (bit(s, proc_bit::STDERR) && no_out)
         xpmlog(326, msg326::OUTSURV_OPTION_NO_EFFECT, "STDERR", no_out);
     if (bit(s, proc_bit::SID_ON) && q->zstrataid) {

@@ -7,8 +7,11 @@
 #     LIBNAME folder, made yet or not; its text goes to standard error;
 #   - a listing whose reader has gone: said once in the log, and the run
 #     goes on to its end;
+#   - the line that says why the log went to standard error comes first;
 #   - document paths that cannot be written, refused before the run whether
-#     the --out folder exists yet or not.
+#     the --out folder exists yet or not; a user who may not write /dev
+#     writes the listing and the log through /dev/stdout and /dev/stderr;
+#   - every command-line error says that nothing was run.
 # Usage: document_safety.sh PATH/TO/korvante
 set -uo pipefail
 korvante=$(realpath "${1:?usage: document_safety.sh PATH/TO/korvante}")
@@ -18,8 +21,12 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 . "$here/checks.sh"
 no_temp() { test -z "$(find "$@" -name '*.korv-*.tmp')"; }
+first_says() { head -1 "$1" | grep -qF -- "$2"; }
 
 stopped="ERROR: The run was stopped by the signal SIGTERM: the step that was running did not finish"
+# The first line on standard error when the log may not take its name.
+kept="ERROR: The log was not put in place as %s: it is a data set's file or a catalogue entry"
+input="ERROR: The log was not put in place as %s: it is a file this run reads"
 
 # A fresh folder: the program's folder run/ with aml.csv, a LIBNAME folder
 # run/lib, and q/ beside run/ with files a quoted data set name reaches.
@@ -73,6 +80,7 @@ for doc in q/in.csv run/lib/CAT/KORVANTE.svg q/Old.CSV; do
   check "a signal, the log on $doc" cmp -s "$work/before" "$doc"
   check "a signal, the log on $doc" said "$work/err" "1      proc korvante data=aml plots=(s) notable;"
   check "a signal, the log on $doc" said "$work/err" "$stopped"
+  check "a signal, the log on $doc" first_says "$work/err" "$(printf "$kept" "$doc")"
   check "a signal, the log on $doc" no_temp "$work/d"
 done
 
@@ -90,9 +98,30 @@ for doc in run/lib/old.csv run/lib/new.csv; do
   s=$?
   check "a signal, the log on $doc" test "$s" = 143
   check "a signal, the log on $doc" said "$work/err" "$stopped"
+  check "a signal, the log on $doc" first_says "$work/err" "$(printf "$kept" "$doc")"
 done
 check "a signal, the log on run/lib/old.csv" test "$(cat run/lib/old.csv)" = "old data"
 check "a signal, the log on run/lib/new.csv" test ! -e run/lib/new.csv
+
+# The log on a data set the first step read (that step fails for it), and a
+# signal in the second step: the log stays off the input, which is said
+# first.
+cat >run/in.vyr <<'EOF'
+libname mine 'lib';
+proc korvante data=mine.aml notable;
+  time time*status(0);
+run;
+proc korvante data=aml plots=(s) notable;
+  time time*status(0);
+run;
+EOF
+cp run/lib/aml.csv "$work/before"
+KORV_SIGNAL_AFTER_STAGED=1 "$korvante" run/in.vyr --out run/out --log run/lib/aml.csv >/dev/null 2>"$work/err"
+s=$?
+check "a signal, the log on an input" test "$s" = 143
+check "a signal, the log on an input" cmp -s "$work/before" run/lib/aml.csv
+check "a signal, the log on an input" first_says "$work/err" "$(printf "$input" run/lib/aml.csv)"
+check "a signal, the log on an input" said "$work/err" "$stopped"
 
 # A listing whose reader has gone (standard output a pipe with no reader, as
 # in `korvante p.vyr | head -1`): the run is not ended by SIGPIPE. The log
@@ -151,5 +180,36 @@ refused() { # NAME OUT OPTION PATH
 refused "a '..' after a folder no one makes" o/o3 --listing o/o3/../o3/x/../doc.lst
 refused "the --out folder as a document" o/o5 --html o/o5
 refused "a WORK data set file as a document" o/o7 --html o/o7/ok.csv
+refused "the graphs folder as a document" o/o9 --log o/o9/graphs
+
+# Every command-line error stops before the program runs and says so.
+for args in "--data nodir" "--option linesize=abc" "--option nosuchswitch" "--images png" \
+  "--out run/p.vyr/o" "--graphics x" "--nosuch" "--log"; do
+  "$korvante" run/p.vyr $args >/dev/null 2>"$work/err"
+  s=$?
+  check "the command-line error of $args" test "$s" = 2
+  check "the command-line error of $args" said "$work/err" "Nothing was run."
+done
+
+# A user who may not write /dev writes the listing through /dev/stdout and
+# the log through /dev/stderr, into files of their own. Root sets up such a
+# user's run.
+if [ "$(id -u)" = 0 ] && setpriv --reuid=65534 --regid=65534 --clear-groups true 2>/dev/null; then
+  mkdir -m 777 "$work/nr"
+  cp "$korvante" run/p.vyr run/aml.csv "$work/nr/"
+  chmod 755 "$work"
+  chmod 644 "$work/nr/p.vyr" "$work/nr/aml.csv"
+  for doc in "--listing /dev/stdout" "--log /dev/stderr"; do
+    rm -f "$work/nr/x.lst" "$work/nr/x.log"
+    (cd "$work/nr" && setpriv --reuid=65534 --regid=65534 --clear-groups \
+      sh -c "./korvante p.vyr $doc >x.lst 2>x.log")
+    s=$?
+    check "$doc as a user who may not write /dev" test "$s" = 0
+    check "$doc as a user who may not write /dev" said "$work/nr/x.lst" "The KORVANTE Procedure"
+    check "$doc as a user who may not write /dev" said "$work/nr/x.log" "The run ended normally"
+  done
+else
+  echo "skipped: documents through /dev/stdout as a user who may not write /dev (cannot run as another user here)"
+fi
 
 report

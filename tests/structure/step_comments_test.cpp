@@ -1,8 +1,9 @@
 // Comments say what the code does in their own words. A comment that opens
 // with the number of a step ("// 7, 8, 9. The horizontal axis.", "// B. The
-// values.") numbers a list kept somewhere else: the numbers mean nothing to
-// a reader, and go wrong as soon as a step is added. No comment under src/
-// opens so; a line that goes on with a comment begun above may.
+// values.", or the number alone: "// 6.") numbers a list kept somewhere
+// else: the numbers mean nothing to a reader, and go wrong as soon as a step
+// is added. No comment under src/ opens so; a line that goes on with a
+// comment begun above may.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -22,7 +23,7 @@ std::string numbered(const std::vector<korv_scan::Source>& sources)
     static const std::regex kOpen(R"((^|[;{}]\s*|^\s*)(//|/\*)(.*))");
     static const std::regex kOwn(R"(^\s*//)");
     static const std::regex kStep(
-        R"(^\s*(\d+[a-z]?((\s*,\s*|\s*-\s*|\s+to\s+)\d+[a-z]?)*|[A-Z])\.\s)");
+        R"(^\s*(\d+[a-z]?((\s*,\s*|\s*-\s*|\s+to\s+)\d+[a-z]?)*|[A-Z])\.(\s|$))");
     std::string bad;
     for (const korv_scan::Source& s : sources) {
         std::istringstream in(s.text);
@@ -55,8 +56,13 @@ TEST(StepComments, NoCommentOpensWithAStepNumber)
                                                   "    /* B. The values. */\n"
                                                   "    // The default, at least\n"
                                                   "    // 1. It is also the pool's width.\n"
-                                                  "    // 1 when the value is missing.\n")});
+                                                  "    // 1 when the value is missing.\n"
+                                                  "    done(); // 6.\n"
+                                                  "    half(); // 0.5 is the middle.\n"
+                                                  "    // 2, 3.\n")});
     EXPECT_EQ(made, "src/a.cpp:1:     // 1. Model checks.\n"
                     "src/a.cpp:2:     axis(); // 3-5. The plots asked for.\n"
-                    "src/a.cpp:3:     /* B. The values. */\n");
+                    "src/a.cpp:3:     /* B. The values. */\n"
+                    "src/a.cpp:7:     done(); // 6.\n"
+                    "src/a.cpp:9:     // 2, 3.\n");
 }

@@ -257,9 +257,6 @@ void remove_hidden_folder(int fd, const std::string& path) noexcept
 
 } // namespace files
 
-namespace
-{
-
 // Paths whose links the kernel makes up per process (/dev/stdout leads to
 // /proc/self/fd/1): they are written through as given, never replaced.
 bool is_descriptor_path(const std::string& path)
@@ -267,6 +264,9 @@ bool is_descriptor_path(const std::string& path)
     return path.rfind("/dev/std", 0) == 0 || path.rfind("/dev/fd/", 0) == 0 ||
            path.rfind("/proc/", 0) == 0;
 }
+
+namespace
+{
 
 // The write-failure hook: the number of the write that fails (0: none) and
 // the writes counted so far.

@@ -265,6 +265,13 @@ std::vector<SweptFolder> take_swept_folders();
 bool inside_folder(const std::string& path, const std::string& folder, std::string& where,
                    bool& loops);
 
+// Whether `path` (as given) names one of the links the kernel makes up per
+// process (/dev/stdout leads to /proc/self/fd/1; /dev/stderr, /dev/fd/N,
+// anything under /proc/): such a file is written through as it is, never
+// replaced from a private folder beside it, so the folder's own rights do
+// not matter.
+bool is_descriptor_path(const std::string& path);
+
 // Whether a file can be written at `path` (as given) the way AtomicFile
 // writes it: no name in it longer than the folder allows (NAME_MAX), and the
 // path of its temporary file, in a private folder beside it, shorter than

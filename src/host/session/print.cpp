@@ -138,6 +138,29 @@ char g_logTemp[PATH_MAX];
 char g_logTarget[PATH_MAX];
 // The key of the log's resolved path (see is_run_input_signal_safe).
 std::atomic<std::uint64_t> g_logKey{0};
+// The line said on standard error, before the log's text, when a signal
+// finds that the log may not take its name: a file the run reads, or a data
+// set's file or a catalogue entry (or one named so). Made when the log is
+// opened, with its name in it.
+struct WhyLine {
+    char text[PATH_MAX + 512];
+    std::size_t length;
+};
+WhyLine g_logIsInput{}, g_logIsKept{};
+
+void compose_why(WhyLine& line, const std::string& name, const char* why)
+{
+    const std::string text = message_text_plain(kMsgLogNotPlacedSignal);
+    const std::size_t cap = sizeof line.text;
+    const int n = std::snprintf(line.text, cap, "ERROR: ");
+    const int m = std::snprintf(line.text + n, cap - static_cast<std::size_t>(n) - 1, text.c_str(),
+                                name.c_str(), why);
+    line.length = static_cast<std::size_t>(n) +
+                  std::min<std::size_t>(static_cast<std::size_t>(std::max(m, 0)),
+                                        cap - static_cast<std::size_t>(n) - 2);
+    line.text[line.length++] = '\n';
+    line.text[line.length] = '\0';
+}
 
 void note_log_for_signals(const Sink& log)
 {
@@ -148,6 +171,10 @@ void note_log_for_signals(const Sink& log)
     std::memcpy(g_logTemp, log.file.temp_path().c_str(), log.file.temp_path().size() + 1);
     std::memcpy(g_logTarget, log.file.target().c_str(), log.file.target().size() + 1);
     g_logKey.store(path_key(file_identity(log.file.target()).path.c_str()));
+    compose_why(g_logIsInput, log.path, "it is a file this run reads, which is never written over");
+    compose_why(g_logIsKept, log.path,
+                "it is a data set's file or a catalogue entry, or an existing file named as one, "
+                "which a step not run yet may use");
     g_logFd.store(log.file.descriptor());
 }
 
@@ -504,8 +531,12 @@ const char* print_log_target() noexcept
 void print_signal_exit(const char* line, std::size_t length) noexcept
 {
     int fd = g_logFd.exchange(-1);
-    if (fd >= 0 && !is_run_input_signal_safe(g_logTarget, g_logKey.load()) &&
-        !kept_from_documents_signal_safe(g_logTarget)) {
+    const WhyLine* why = nullptr;
+    if (fd >= 0 && is_run_input_signal_safe(g_logTarget, g_logKey.load()))
+        why = &g_logIsInput;
+    else if (fd >= 0 && kept_from_documents_signal_safe(g_logTarget))
+        why = &g_logIsKept;
+    if (fd >= 0 && why == nullptr) {
         // The log is flushed after every line, so its file holds all that
         // was logged: it gets the last line and its real name.
         (void)!::write(fd, line, length);
@@ -514,8 +545,10 @@ void print_signal_exit(const char* line, std::size_t length) noexcept
         // No log file, or one that would replace a file the run reads, a data
         // set's file or a catalogue entry (or an existing file named as one,
         // which a step not run yet may use): what the file holds (all that
-        // was logged) and the last line go to standard error.
+        // was logged) and the last line go to standard error, after the line
+        // that says why.
         if (fd >= 0) {
+            (void)!::write(STDERR_FILENO, why->text, why->length);
             int in = ::open(g_logTemp, O_RDONLY | O_CLOEXEC);
             if (in >= 0) {
                 char buf[4096];

@@ -807,7 +807,9 @@ document_outputs(const VyrSettings& settings)
 // lead) are refused before anything is written: each is named with the
 // option that gave it. Names are compared as the files they lead to, through
 // any symbolic links, including links to files not made yet. Devices and
-// pipes (/dev/null, a terminal) may be shared.
+// pipes (/dev/null, a terminal) may be shared. A descriptor's path that
+// leads to a file (/dev/stdout redirected to one) is compared as that file:
+// two documents written through it would write over each other.
 bool check_output_paths(const VyrSettings& settings)
 {
     struct Given {
@@ -946,11 +948,11 @@ constexpr std::size_t kOutNameRoom = 256;
 
 // The listing, log, HTML and JSON files can be written where they are named:
 // each goes into a folder that exists (or that the run makes: the --out
-// folder and the folders above it), and none is a picture in the folder of
-// the run's graph files (<out>/graphs), whose names the graphs take. An
-// output that breaks this is said, naming its option, and the run is not
-// started: no work is done that could not be delivered. Then the --out
-// folder is made.
+// folder and the folders above it), and none is the folder of the run's
+// graph files (<out>/graphs), made yet or not, or a picture in it, whose
+// names the graphs take. An output that breaks this is said, naming its
+// option, and the run is not started: no work is done that could not be
+// delivered. Then the --out folder is made.
 bool check_output_folders(const VyrSettings& settings)
 {
     const fs::path out = settings.outDir.empty() ? fs::path() : normal_path(settings.outDir);
@@ -985,16 +987,25 @@ bool check_output_folders(const VyrSettings& settings)
             continue;
         struct stat st;
         const bool exists = ::stat(path->c_str(), &st) == 0;
-        // A device or a pipe (/dev/null, a terminal) is written as it is.
-        if (exists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+        // A device or a pipe (/dev/null, a terminal) is written as it is,
+        // and so is a descriptor's path (/dev/stdout, also when it leads to
+        // a file): no private folder is made beside it, so its folder's
+        // rights do not matter.
+        if ((exists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) || is_descriptor_path(*path))
             continue;
         const fs::path folder = normal_path(fs::path(*path).parent_path().string());
         // Why the file cannot be written there ("" when it can).
         auto problem = [&]() -> std::string {
             std::vector<fs::path> unusedMissing;
-            if ((exists && S_ISDIR(st.st_mode)) ||
-                made_by_run(landing_folder(*path, unusedMissing)))
+            const fs::path itself = landing_folder(*path, unusedMissing);
+            if ((exists && S_ISDIR(st.st_mode)) || made_by_run(itself))
                 return "it is a folder";
+            // The folder of the run's graph files, made when the first of
+            // them is written: refused whether it exists yet or not.
+            if (!out.empty() &&
+                (normal_path(*path) == out / "graphs" || itself == outLanding / "graphs"))
+                return "it is the folder " + (out / "graphs").string() +
+                       ", where the run's graph files go";
             std::string why;
             if (!path_fits(*path, why))
                 return why;

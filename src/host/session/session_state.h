@@ -85,6 +85,7 @@ enum HostMessage : int {
     kMsgStoppedBySignal = 207,
     kMsgUnknownCommandFlag = 208,
     kMsgLogFollows = 4570,
+    kMsgLogNotPlacedSignal = 4571,
     kMsgOutputIsDataSet = 4000,
     kMsgOutputIsRegistry = 4001,
     kMsgSweptFolder = 6061,

@@ -185,6 +185,26 @@ check "a data set's file linked to the program meanwhile" diff -r before/out run
 check "a data set's file linked to the program meanwhile" cmp -s before/lib1/os.csv run/files/lib1/os.csv
 check "a data set's file linked to the program meanwhile" no_temp
 
+# Few descriptors (ulimit -n): a step that cannot go on says the real cause,
+# never "File exists", and leaves every earlier file as it was; one that
+# can puts all its files in place.
+for n in $(seq 5 14); do
+  name="ulimit -n $n"
+  fresh
+  (
+    ulimit -n "$n"
+    run
+  )
+  if [ $? = 0 ]; then
+    check "$name" test -n "$(cmp before/lib1/os.csv run/files/lib1/os.csv)"
+  else
+    check "$name" lacks run/k.log "File exists"
+    check "$name" lacks run/k.log "no private folder could be made"
+    check "$name" as_before
+  fi
+  check "$name" no_temp
+done
+
 # A folder made at a data set's name while the step runs, empty or not: it
 # is never swapped in nor moved aside, whether the file system can swap two
 # files (a folder swapped in goes straight back) or not. The step fails with

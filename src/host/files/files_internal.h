@@ -104,14 +104,14 @@ struct RecordLine {
     std::string aside;  // where an earlier file goes without a swap ("" none)
     std::string target; // relative to the hidden folder's folder, or absolute
 };
-// Writes the record into the hidden folder open as `hfd`: 0, or the error.
-// `fd` gets the record's descriptor, for lines added while placing.
-int write_placing_record(int hfd, const std::vector<RecordLine>& lines, int& fd);
-// Adds a line to a record (a catalogue entry that takes another name): 0,
-// or the error.
-int add_to_placing_record(int fd, const RecordLine& line);
-// Removes the record of the hidden folder open as `hfd` and closes `fd`.
-void end_placing_record(int hfd, int& fd);
+// Writes the record into the hidden folder open as `hfd`: 0, or the error
+// (nothing is left of it then).
+int write_placing_record(int hfd, const std::vector<RecordLine>& lines);
+// Adds a line to the record of the hidden folder open as `hfd` (a catalogue
+// entry that takes another name): 0, or the error.
+int add_to_placing_record(int hfd, const RecordLine& line);
+// Removes the record of the hidden folder open as `hfd`.
+void end_placing_record(int hfd);
 // Puts back, in `folder`, what each run stopped while placing left there
 // (hidden folders whose lock no living run holds, with a record), as it was
 // before that run's step: a name that holds the stopped run's new file, or

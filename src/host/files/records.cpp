@@ -352,10 +352,10 @@ PutBack remove_placed(int tfd, const char* target, const NodeId& placed, int& er
     return PutBack::Failed;
 }
 
-int write_placing_record(int hfd, const std::vector<RecordLine>& lines, int& fd)
+int write_placing_record(int hfd, const std::vector<RecordLine>& lines)
 {
-    fd = ::openat(hfd, kRecordName, O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
-                  0600);
+    const int fd = ::openat(hfd, kRecordName,
+                            O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return errno;
     std::string text = kRecordHeader;
@@ -367,25 +367,26 @@ int write_placing_record(int hfd, const std::vector<RecordLine>& lines, int& fd)
     }
     for (const RecordLine& l : lines)
         text += record_line(l);
-    if (const int err = write_all(fd, text); err != 0) {
-        end_placing_record(hfd, fd);
-        return err;
-    }
-    return 0;
-}
-
-int add_to_placing_record(int fd, const RecordLine& line)
-{
-    return fd < 0 ? 0 : write_all(fd, record_line(line));
-}
-
-void end_placing_record(int hfd, int& fd)
-{
-    if (fd < 0)
-        return;
-    (void)::unlinkat(hfd, kRecordName, 0);
+    const int err = write_all(fd, text);
     ::close(fd);
-    fd = -1;
+    if (err != 0)
+        end_placing_record(hfd);
+    return err;
+}
+
+int add_to_placing_record(int hfd, const RecordLine& line)
+{
+    const int fd = ::openat(hfd, kRecordName, O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    const int err = write_all(fd, record_line(line));
+    ::close(fd);
+    return err;
+}
+
+void end_placing_record(int hfd)
+{
+    (void)::unlinkat(hfd, kRecordName, 0);
 }
 
 void recover_stopped_placings(const std::string& folder, bool exchange,

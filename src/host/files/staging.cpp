@@ -221,10 +221,11 @@ int make_private_folder(const std::string& path)
     if (::mkdir(path.c_str(), 0700) != 0)
         return -1;
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    // A folder that cannot be opened (no descriptor left, say) keeps the
-    // open's error; one removed before it was locked, or locked by another
-    // run that found it unlocked, is EEXIST: the caller tries another name.
-    int err = errno;
+    // A folder removed before it was locked (another run clearing the folder
+    // found it unlocked), or whose name then came to hold something else, or
+    // that another such run locked, is EEXIST: the caller tries another
+    // name. Any other failure (no descriptor left, say) keeps its error.
+    int err = errno == ENOENT || errno == ELOOP || errno == ENOTDIR ? EEXIST : errno;
     if (fd >= 0) {
         errno = 0;
         if (lock_new_temp(fd))
@@ -694,8 +695,8 @@ struct StageFolder {
     // It holds an earlier file that could not be put back after a failed
     // placing: it stays, with that file, and the log says where.
     bool keep = false;
-    // The record of the placing, open while it lasts (see write_records).
-    int record = -1;
+    // It holds the record of the placing (see write_records).
+    bool recorded = false;
 };
 
 // A file waiting for the end of its step under its temporary name.
@@ -1103,8 +1104,8 @@ bool place_entry(StepFiles& f, std::size_t from, std::size_t to, std::vector<Pla
             if (!check_staged_target(folder, name, target, why) || !placeable(target, why))
                 return false;
             int err = 0;
-            if (target != s.target && s.hidden != nullptr)
-                err = files::add_to_placing_record(s.hidden->record, record_line(s, target));
+            if (target != s.target && s.hidden != nullptr && s.hidden->recorded)
+                err = files::add_to_placing_record(s.hidden->fd, record_line(s, target));
             if (err == 0)
                 err = place_without_replacing(f, s.temp, target);
             if (err == 0)
@@ -1144,7 +1145,10 @@ bool place_entry(StepFiles& f, std::size_t from, std::size_t to, std::vector<Pla
 void end_records(StepFiles& f)
 {
     for (StageFolder& h : f.folders)
-        files::end_placing_record(h.fd, h.record);
+        if (h.recorded) {
+            files::end_placing_record(h.fd);
+            h.recorded = false;
+        }
 }
 
 // Drops the files that are not in place, and the hidden folders.
@@ -1218,7 +1222,9 @@ bool write_records(StepFiles& f, Placing& out)
             }
         if (first == nullptr || h.fd < 0)
             continue;
-        if (const int err = files::write_placing_record(h.fd, lines, h.record); err != 0) {
+        const int err = files::write_placing_record(h.fd, lines);
+        h.recorded = err == 0;
+        if (err != 0) {
             out.ok = false;
             out.file = file_label(*first);
             out.why = "the record of the step's files could not be written in " + h.path + " (" +

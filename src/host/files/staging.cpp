@@ -1002,10 +1002,13 @@ int place_keeping(StepFiles& f, const Staged& s, std::string& kept)
             (void)::unlink(aside);
             return err;
         }
-        if (linked == ENOENT || (rename2(AT_FDCWD, to, AT_FDCWD, aside, 0) != 0 && errno == ENOENT))
+        int moved = linked == ENOENT ? ENOENT : 0;
+        if (moved == 0 && rename2(AT_FDCWD, to, AT_FDCWD, aside, 0) != 0)
+            moved = errno;
+        if (moved == ENOENT) // nothing at the name
             return rename2(AT_FDCWD, from, AT_FDCWD, to, 0) == 0 ? 0 : errno;
-        if (!node_at(AT_FDCWD, aside).exists)
-            return errno;
+        if (moved != 0)
+            return moved;
         if (node_at(AT_FDCWD, aside).folder) {
             // A folder came at the name between the look and the move.
             (void)rename2(AT_FDCWD, aside, AT_FDCWD, to, 0);

@@ -30,36 +30,21 @@ root=$(cd "$here/../.." && pwd)
 work=$(mktemp -d)
 trap 'umount "$work/run/files/lib1/os.csv" 2>/dev/null; [ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
 . "$here/checks.sh"
+. "$here/placing_setup.sh"
 last_line_says() { tail -n 1 "$1" | grep -qF -- "$2"; }
 no_temp() { test -z "$(find "$work/run" -name '*.tmp')"; }
 as_before() { diff -r "$work/before" "$work/run/files"; }
 
-# Five BY groups, each with a graph, and two data sets in two library
-# folders: nine files, placed in that order (graphs, then each data set's
-# attribute and CSV files).
+# The step's earlier files, as a first run left them, and the data and
+# program of the run that replaces them.
 fresh() {
   rm -rf "$work/run" "$work/before"
-  mkdir -p "$work/run/files/lib1" "$work/run/files/lib2" "$work/run/files/out"
-  awk 'BEGIN { srand(5); print "g,time,status"
-    for (g = 1; g <= 5; g++) for (i = 0; i < 20; i++) print g "," int(rand() * 500) + 0.5 "," (i % 3 > 0) }' \
-    >"$work/run/byd.csv"
-  cat >"$work/run/p.vyr" <<'EOF'
-libname l1 'files/lib1';
-libname l2 'files/lib2';
-proc korvante data=byd plots=(s) outsurv=l1.os outtest=l2.ot notable;
-  time time*status(0);
-  by g;
-run;
-EOF
+  step_in "$work/run"
   (cd "$work/run" && "$korvante" p.vyr --out files/out >/dev/null 2>&1) || fail "setup" "the first run failed"
   cp -r "$work/run/files" "$work/before"
   # The step may run as another user, who then owns the files.
   [ -z "${owner:-}" ] || chown -R "$owner" "$work/run"
-  # The next run writes other numbers under the same names.
-  sed -i '1i title "Another run";' "$work/run/p.vyr"
-  awk 'BEGIN { srand(7); print "g,time,status"
-    for (g = 1; g <= 5; g++) for (i = 0; i < 20; i++) print g "," int(rand() * 400) + 0.5 "," i % 2 }' \
-    >"$work/run/byd.csv"
+  other_numbers "$work/run"
 }
 run() { # ENV-ASSIGNMENTS... : runs the step in run/, the log in run/k.log
   (cd "$work/run" && env "$@" "$korvante" p.vyr --out files/out --log k.log >/dev/null 2>&1) 2>/dev/null

@@ -17,6 +17,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 . "$here/checks.sh"
+. "$here/placing_setup.sh"
 if ! command -v strace >/dev/null || ! strace -f -qq -o /dev/null true 2>/dev/null; then
   echo "skipped: strace cannot trace here"
   exit 77
@@ -25,18 +26,7 @@ fi
 # The files as the earlier run left them, the data the killed run reads, and
 # the program of the next run (other data sets in both folders, a graph of
 # another name).
-mkdir -p "$work/first/files/lib1" "$work/first/files/lib2"
-awk 'BEGIN { srand(5); print "g,time,status"
-  for (g = 1; g <= 5; g++) for (i = 0; i < 20; i++) print g "," int(rand() * 500) + 0.5 "," (i % 3 > 0) }' \
-  >"$work/first/byd.csv"
-cat >"$work/first/p.vyr" <<'EOF'
-libname l1 'files/lib1';
-libname l2 'files/lib2';
-proc korvante data=byd plots=(s) outsurv=l1.os outtest=l2.ot notable;
-  time time*status(0);
-  by g;
-run;
-EOF
+step_in "$work/first"
 cat >"$work/first/next.vyr" <<'EOF'
 libname l1 'files/lib1';
 libname l2 'files/lib2';
@@ -45,10 +35,7 @@ proc korvante data=byd plots=(s) outsurv=l1.next outtest=l2.next notable;
 run;
 EOF
 (cd "$work/first" && "$korvante" p.vyr --out files/out >/dev/null 2>&1) || fail setup "the first run failed"
-sed -i '1i title "Another run";' "$work/first/p.vyr"
-awk 'BEGIN { srand(7); print "g,time,status"
-  for (g = 1; g <= 5; g++) for (i = 0; i < 20; i++) print g "," int(rand() * 400) + 0.5 "," i % 2 }' \
-  >"$work/first/byd.csv"
+other_numbers "$work/first"
 
 fresh() { rm -rf "$work/run" && cp -a "$work/first" "$work/run"; }
 # renames ENV...: how many renames the step makes in run/ (the placing and

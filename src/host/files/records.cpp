@@ -100,9 +100,8 @@ std::string record_line(const RecordLine& l)
            escaped(l.target) + "\n";
 }
 
-// A name of the hidden folder as a record gives it: digits only, or, for
-// an earlier file kept after a failed undo, earlier-NAME (checked by the
-// reader as it builds the name).
+// Whether a record's name for a file of the hidden folder is one a run
+// gives there: digits alone.
 bool numbered(const std::string& name)
 {
     return !name.empty() && name.size() <= 20 &&

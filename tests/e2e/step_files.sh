@@ -172,23 +172,29 @@ check "a data set's file linked to the program meanwhile" no_temp
 
 # Few descriptors (ulimit -n): a step that cannot go on says the real cause,
 # never "File exists", and leaves every earlier file as it was; one that
-# can puts all its files in place.
-for n in $(seq 5 14); do
-  name="ulimit -n $n"
-  fresh
-  (
-    ulimit -n "$n"
-    run
-  )
-  if [ $? = 0 ]; then
-    check "$name" test -n "$(cmp before/lib1/os.csv run/files/lib1/os.csv)"
-  else
-    check "$name" lacks run/k.log "File exists"
-    check "$name" lacks run/k.log "no private folder could be made"
-    check "$name" as_before
-  fi
-  check "$name" no_temp
-done
+# can puts all its files in place. Left out for a build with the checks of
+# undefined behaviour, whose own check stops the run when it finds no
+# descriptor left for itself.
+if grep -q __ubsan_handle "$korvante"; then
+  echo "left out: few descriptors (a sanitized build)"
+else
+  for n in $(seq 5 14); do
+    name="ulimit -n $n"
+    fresh
+    (
+      ulimit -n "$n"
+      run
+    )
+    if [ $? = 0 ]; then
+      check "$name" test -n "$(cmp before/lib1/os.csv run/files/lib1/os.csv)"
+    else
+      check "$name" lacks run/k.log "File exists"
+      check "$name" lacks run/k.log "no private folder could be made"
+      check "$name" as_before
+    fi
+    check "$name" no_temp
+  done
+fi
 
 # A folder made at a data set's name while the step runs, empty or not: it
 # is never swapped in nor moved aside, whether the file system can swap two

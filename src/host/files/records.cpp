@@ -15,6 +15,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -448,6 +449,11 @@ void recover_stopped_placings(const std::string& folder, bool exchange,
         if (said(out[q.run]) == 0)
             note_swept_folder(q.path, q.files);
     std::erase_if(out, [](const RecoveredPlacing& o) { return said(o) == 0; });
+    // Named in the order of their names, not of the folder's listing.
+    for (std::size_t i = first; i < out.size(); ++i) {
+        std::sort(out[i].put_back.begin(), out[i].put_back.end());
+        std::sort(out[i].removed.begin(), out[i].removed.end());
+    }
 }
 
 } // namespace files

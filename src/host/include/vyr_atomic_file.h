@@ -8,8 +8,11 @@
 // (place_step_files). A private folder is locked while its run
 // lives and holds nothing but files named by numbers, so that a later run
 // writing into the same folder removes those a killed run left and nothing
-// else. Implemented in src/host/files/: staging.cpp (atomic files, staged
-// files and their commit), sweep.cpp (what killed runs left), claims.cpp
+// else; a placing that a run killed in its midst left is put back instead,
+// from the record each hidden folder holds while its files are placed.
+// Implemented in src/host/files/: staging.cpp (atomic files, staged files
+// and their commit), records.cpp (the records of a placing, and putting a
+// killed run's placing back), sweep.cpp (what killed runs left), claims.cpp
 // (the run's inputs and its outputs' claims), paths.cpp (where a write
 // lands) and catalogue_names.cpp (the names of catalogue entries).
 #pragma once
@@ -229,9 +232,13 @@ struct Placing {
 // folder moved away with its folder); then the lock of each folder that
 // data sets go to is taken; then, once `renaming` is called (a signal then
 // waits), each is renamed over its target with the earlier file of its
-// name kept aside. At the first rename that fails, every file placed goes
-// back, last first, the earlier one at its name; only when all are in place
-// are the earlier files removed. Whatever the outcome, the staged files and
+// name kept aside. First, what runs killed while placing into the same
+// folders left is put back (Placing::recovered), and the record of this
+// placing is written in each hidden folder. At the first rename that fails,
+// every file placed goes back, last first, the earlier one at its name where
+// the name still holds the step's file (Placing::taken where another run's
+// file is there); only when all are in place are the records, then the
+// earlier files, removed. Whatever the outcome, the staged files and
 // hidden folders go, and files staged from now on are put in place when
 // they are finished. Outside a step it puts in place what was handed to it.
 Placing place_step_files(void (*renaming)() noexcept = nullptr);

@@ -1170,6 +1170,14 @@ std::size_t drop_staged(StepFiles& f)
     return graphs;
 }
 
+// Notes in `out` that the placing failed: the file, and why.
+void placing_failed(Placing& out, const std::string& file, const std::string& why)
+{
+    out.ok = false;
+    out.file = file;
+    out.why = why;
+}
+
 // The check and prepare phases of place_all: every file checked where it
 // goes, then the lock of each folder that data sets go to taken, in one
 // order every run keeps (by the folder's device and inode), so that two
@@ -1180,9 +1188,7 @@ bool check_and_lock(StepFiles& f, std::vector<std::unique_ptr<FolderLock>>& lock
     for (Staged& s : f.files) {
         std::string why;
         if (!check_before_placing(s, why)) {
-            out.ok = false;
-            out.file = file_label(s);
-            out.why = why;
+            placing_failed(out, file_label(s), why);
             return false;
         }
     }
@@ -1195,9 +1201,7 @@ bool check_and_lock(StepFiles& f, std::vector<std::unique_ptr<FolderLock>>& lock
     for (const auto& [id, s] : folders) {
         locks.push_back(std::make_unique<FolderLock>(folder_of(s->target), true));
         if (!locks.back()->held()) {
-            out.ok = false;
-            out.file = file_label(*s);
-            out.why = locks.back()->why();
+            placing_failed(out, file_label(*s), locks.back()->why());
             return false;
         }
     }
@@ -1228,10 +1232,9 @@ bool write_records(StepFiles& f, Placing& out)
         const int err = files::write_placing_record(h.fd, lines);
         h.recorded = err == 0;
         if (err != 0) {
-            out.ok = false;
-            out.file = file_label(*first);
-            out.why = "the record of the step's files could not be written in " + h.path + " (" +
-                      std::strerror(err) + ")";
+            placing_failed(out, file_label(*first),
+                           "the record of the step's files could not be written in " + h.path +
+                               " (" + std::strerror(err) + ")");
             return false;
         }
     }
@@ -1326,17 +1329,13 @@ Placing place_all(StepFiles& f, void (*renaming)() noexcept)
                 ++end;
             std::string file, why;
             if (!place_entry(f, i, end, done, file, why)) {
-                out.ok = false;
-                out.file = file;
-                out.why = why;
+                placing_failed(out, file, why);
             }
             i = end - 1;
         } else {
             std::string kept;
             if (const int err = place_keeping(f, s, kept); err != 0) {
-                out.ok = false;
-                out.file = file_label(s);
-                out.why = std::strerror(err);
+                placing_failed(out, file_label(s), std::strerror(err));
             } else {
                 done.push_back({i, s.target, kept});
             }

@@ -395,6 +395,27 @@ bool check_collisions(const DSHANDLE& ds)
 // The words of the statements of the step opening its inputs on this thread.
 thread_local std::unordered_set<std::string> g_expected;
 
+// Warns when a run stopped while it put a step's files in place left this
+// data set's files (or one of them) holding its new files: the pair may be
+// that run's and the earlier one mixed, and the next run that puts files in
+// place in the folder puts the earlier files back.
+void warn_if_stopped_placing(const DSHANDLE& ds)
+{
+    const std::string attr = sidecar_path(ds.path);
+    vyr::StoppedPlacing stopped;
+    if (!vyr::stopped_placing_holds(
+            vyr::folder_of(ds.path),
+            {ds.path.substr(ds.path.rfind('/') + 1), attr.substr(attr.rfind('/') + 1)}, stopped))
+        return;
+    std::string names;
+    for (const std::string& n : stopped.names)
+        names += (names.empty() ? "" : ", ") + n;
+    xpmlog(kGroup, 4003, ds.display.c_str(), names.c_str(),
+           stopped.program.empty() ? "a program" : stopped.program.c_str(), stopped.pid,
+           vyr::utc_time_text(stopped.started).c_str());
+    xsetrc(4);
+}
+
 // Reads an input data set's attribute file and values, or opens an output
 // data set's temporary file, and keeps the handle for the step.
 int finish_open(std::unique_ptr<DSHANDLE> ds, int mode, DSHANDLE** out)
@@ -416,6 +437,7 @@ int finish_open(std::unique_ptr<DSHANDLE> ds, int mode, DSHANDLE** out)
         vyr::FolderLock lock(vyr::folder_of(ds->path), false);
         if (!lock.held() && !lock.absent())
             xpmlog(kGroup, 4002, ds->display.c_str(), lock.why().c_str());
+        warn_if_stopped_placing(*ds);
         Sidecar side;
         if (!read_sidecar(sidecar_path(ds->path), side))
             return vyr_code(kFacility, 11);

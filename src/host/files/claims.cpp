@@ -281,6 +281,7 @@ void reset_run_files()
     g_missingCount.store(0);
     r.made.clear();
     r.swept.clear();
+    r.hidden.clear();
     r.claims.clear();
     r.claimedPaths.clear();
     r.claimedNodes.clear();
@@ -295,6 +296,7 @@ void reset_run_files()
     files::lock_waits_reset();
     files::reset_commit_notes();
     (void)take_swept_folders();
+    files::forget_untrusted();
     g_inputOverflow.store(false);
 }
 

@@ -42,6 +42,32 @@ bool lock_new_temp(int fd);
 // taken, or the folder was removed before it was locked; try another).
 int make_private_folder(const std::string& path);
 
+// The names of the hidden folders (named as ours) in `dir`, read from the
+// folder once per run: a folder of many files is not read again for each
+// step. Hidden folders made later (by runs stopped meanwhile) are met by
+// the next run.
+std::vector<std::string> hidden_names(const std::string& dir);
+// "the user alice (uid 1000)".
+std::string owner_text(uid_t uid);
+// Notes a hidden folder or record the run did not act on, for the log
+// (once per run and path).
+void note_untrusted(const UntrustedFile& u);
+// Forgets what was noted by note_untrusted (a new run).
+void forget_untrusted() noexcept;
+// What a hidden folder named like ours is to this run.
+enum class HiddenState {
+    Gone,   // not there, not a folder (a link is not followed), or unreadable
+    Living, // a living run holds its lock
+    NotOwn, // another user's, or others may write in it: noted, left alone
+    Stale   // this user's alone, and no living run holds it
+};
+// Opens the hidden folder `name` of the folder open as `pfd` (`path`: how
+// the log names it) and judges it on the descriptor: Stale leaves it open
+// as `fd`, locked; any other state leaves `fd` at -1. A folder of another
+// user, or one that others may write, is never acted on: one note names it
+// and its owner.
+HiddenState open_hidden(int pfd, const std::string& name, const std::string& path, int& fd);
+
 // Removes what is in the folder open as `dirfd`, down to `depth` levels of
 // sub-folders (an emptied sub-folder is removed too), with system calls
 // alone: safe in a signal handler.
@@ -62,31 +88,48 @@ bool unsupported(int err);
 // unless something is at `to`; false when it was not renamed.
 bool rename_aside(int dirfd, const char* from, const char* to);
 
-// A file's identity where a name stands: its device and inode, or none.
+// A file's identity where a name stands: its device and inode, or none;
+// with its size and modification time, which tell a file written again in
+// place, or made anew on an inode the file system handed out again, from
+// the file that was there.
 struct NodeId {
     bool exists = false;
     bool folder = false;
     dev_t dev = 0;
     ino_t ino = 0;
+    // Whether size and mtime are known (an older record knew the inode only).
+    bool full = false;
+    long long size = 0;
+    long long mtimeSec = 0;
+    long mtimeNsec = 0;
+    // The same inode now.
     bool same(const NodeId& o) const { return exists && o.exists && dev == o.dev && ino == o.ino; }
+    // The very file that was known as `o`: the same inode, not written
+    // since. Never true of an identity whose size and time are not known.
+    bool unchanged(const NodeId& o) const
+    {
+        return same(o) && full && o.full && size == o.size && mtimeSec == o.mtimeSec &&
+               mtimeNsec == o.mtimeNsec;
+    }
 };
 // The identity of `name` in the folder open as `dirfd` (AT_FDCWD: a path),
 // not following a symbolic link.
 NodeId node_at(int dirfd, const char* name);
 
 // How putting a placed file's earlier file back went: done; or the name now
-// holds another run's file, which stays (Taken); or a call failed (`err`).
+// holds another file (another run's, or the placed file written since),
+// which stays (Taken); or a call failed (`err`).
 enum class PutBack { Done, Taken, Failed };
 // Puts the earlier file at `kept` (in the folder open as `kfd`) back at
 // `target` (in `tfd`), where the name still holds `placed` (the file a run
-// put there) or nothing. Where the file system can swap two files the two
+// put there, not written since) or nothing. Where the file system can swap two files the two
 // are swapped and the placed file, now at `kept`, is removed; should the
 // name turn out to hold another file by then, it is swapped back. A name
 // that holds another file keeps it.
 PutBack put_earlier_back(int kfd, const char* kept, int tfd, const char* target,
                          const NodeId& placed, bool exchange, int& err);
-// Removes `target` (in `tfd`) where it still holds `placed`: a name a run
-// made, that had nothing before.
+// Removes `target` (in `tfd`) where it still holds `placed`, not written
+// since: a name a run made, that had nothing before.
 PutBack remove_placed(int tfd, const char* target, const NodeId& placed, int& err);
 
 // The record of a placing: one file in each hidden folder of a step,
@@ -94,15 +137,16 @@ PutBack remove_placed(int tfd, const char* target, const NodeId& placed, int& er
 // undo, has ended. It names each file to be put in place from that folder:
 // its target, its temporary name, the name its earlier file is moved or
 // linked to where the file system cannot swap two files, and the new file's
-// identity. A run stopped while placing (SIGKILL, a crash) leaves it, and
-// the next run placing into that folder puts the folder back as it was
-// before that step (recover_stopped_placings).
+// identity. Every target is a name of the folder that holds the hidden
+// folder. A run stopped while placing (SIGKILL, a crash) leaves it, and
+// the next run of its user placing into that folder puts the folder back as
+// it was before that step (recover_stopped_placings).
 inline constexpr char kRecordName[] = "placing";
 struct RecordLine {
     NodeId file;        // the new file
     std::string temp;   // its name in the hidden folder
     std::string aside;  // where an earlier file goes without a swap ("" none)
-    std::string target; // relative to the hidden folder's folder, or absolute
+    std::string target; // its name in the hidden folder's folder
 };
 // Writes the record into the hidden folder open as `hfd`: 0, or the error
 // (nothing is left of it then).
@@ -112,13 +156,17 @@ int write_placing_record(int hfd, const std::vector<RecordLine>& lines);
 int add_to_placing_record(int hfd, const RecordLine& line);
 // Removes the record of the hidden folder open as `hfd`.
 void end_placing_record(int hfd);
-// Puts back, in `folder`, what each run stopped while placing left there
-// (hidden folders whose lock no living run holds, with a record), as it was
-// before that run's step: a name that holds the stopped run's new file, or
+// Puts back, in `folder`, what each run of this user stopped while placing
+// left there (its own hidden folders that no one else may write, whose lock
+// no living run holds, with a record that is a plain file of the user's
+// whose every line is one a run writes), as it was before that run's step:
+// a name that holds the stopped run's new file (not written since), or
 // nothing, gets its earlier file back; a name the stopped run made is
-// removed; a name another run has replaced since keeps that run's file, and
-// the earlier file stays in the hidden folder as earlier-NAME. What was
-// done is added to `out`, one entry for each stopped run.
+// removed; a name that holds another file by now keeps it, and the earlier
+// file stays in the hidden folder as earlier-NAME. What was done is added
+// to `out`, one entry for each stopped run; what was not trusted is noted
+// (take_untrusted_files). The folder's hidden folders are those it had when
+// the run first looked (hidden_names).
 void recover_stopped_placings(const std::string& folder, bool exchange,
                               std::vector<RecoveredPlacing>& out);
 
@@ -155,6 +203,8 @@ struct RunFiles {
     std::map<std::string, RunInput> missingInputs;
     std::set<std::pair<dev_t, ino_t>> made;
     std::set<std::string> swept;
+    // The hidden folders of each folder, by where it leads (hidden_names).
+    std::map<std::string, std::vector<std::string>> hidden;
     std::vector<Claim> claims;
     std::map<std::string, std::size_t> claimedPaths;
     std::map<std::pair<dev_t, ino_t>, std::size_t> claimedNodes;

@@ -40,7 +40,16 @@ using files::PutBack;
 using files::RecordLine;
 using files::rename2;
 
-constexpr char kRecordHeader[] = "korvante placing record 1\n";
+constexpr char kRecordHeader[] = "korvante placing record 2\n";
+// The records of an earlier version, which know each new file by its inode
+// alone: a name is never taken to hold such a record's file (a file written
+// there since could have its inode), so what a name holds now stays, and its
+// earlier file is kept beside it.
+constexpr char kOldRecordHeader[] = "korvante placing record 1\n";
+// The most of a record that is read. A line names one file of its hidden
+// folder in well under a kilobyte: this is room for tens of thousands of
+// files, and keeps a huge file at a record's name from taking the memory.
+constexpr off_t kRecordMax = 64 << 20;
 
 std::mutex g_programLock;
 std::string g_program;
@@ -77,6 +86,29 @@ std::string unescaped(const std::string& text)
     return out;
 }
 
+// A record's text as the log shows it: control characters as \t, \n, \r or
+// \xHH, so that no text read from a file can make lines of its own there.
+std::string printable(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '\t')
+            out += "\\t";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (u < 0x20 || u == 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", u);
+            out += hex;
+        } else
+            out += c;
+    }
+    return out;
+}
+
 int write_all(int fd, const std::string& text)
 {
     if (write_should_fail())
@@ -92,11 +124,14 @@ int write_all(int fd, const std::string& text)
     return 0;
 }
 
+// "file DEV INO SIZE MTIME-SECONDS MTIME-NANOSECONDS TEMP ASIDE TARGET".
 std::string record_line(const RecordLine& l)
 {
-    char ids[64];
-    std::snprintf(ids, sizeof ids, "%llu %llu ", static_cast<unsigned long long>(l.file.dev),
-                  static_cast<unsigned long long>(l.file.ino));
+    char ids[160];
+    std::snprintf(ids, sizeof ids, "%llu %llu %lld %lld %ld ",
+                  static_cast<unsigned long long>(l.file.dev),
+                  static_cast<unsigned long long>(l.file.ino), l.file.size, l.file.mtimeSec,
+                  l.file.mtimeNsec);
     return std::string("file ") + ids + l.temp + " " + (l.aside.empty() ? "-" : l.aside) + " " +
            escaped(l.target) + "\n";
 }
@@ -109,6 +144,29 @@ bool numbered(const std::string& name)
            name.find_first_not_of("0123456789") == std::string::npos;
 }
 
+// Whether a record's target names one entry of the folder that holds its
+// hidden folder, as every target a run records does: no path, no "." or "..".
+bool plain_name(const std::string& name)
+{
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string("/\0", 2)) == std::string::npos;
+}
+
+// Reads a number of digits alone at `at` in `line`, followed by a space
+// (passed over) or the end; false when there is none.
+bool number_at(const std::string& line, std::size_t& at, unsigned long long& value)
+{
+    const std::size_t end = std::min(line.find(' ', at), line.size());
+    if (end == at || end - at > 20 || line.find_first_not_of("0123456789", at) < end)
+        return false;
+    errno = 0;
+    value = std::strtoull(line.c_str() + at, nullptr, 10);
+    if (errno != 0)
+        return false;
+    at = end == line.size() ? end : end + 1;
+    return true;
+}
+
 // A stopped run's record, read back.
 struct Stopped {
     long pid = 0;
@@ -117,76 +175,156 @@ struct Stopped {
     std::vector<RecordLine> lines;
 };
 
-// Reads the record of the hidden folder open as `hfd`; false when there is
-// none, or it is not one of ours. A line cut short (the run was stopped
-// while writing it) is left out: nothing it names was renamed yet.
-bool read_record(int hfd, Stopped& out)
+// "run PID TIME PROGRAM".
+bool run_line(const std::string& line, Stopped& out)
 {
-    const int fd = ::openat(hfd, kRecordName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
+    std::size_t at = 4;
+    unsigned long long pid = 0, started = 0;
+    if (line.rfind("run ", 0) != 0 || !number_at(line, at, pid) || at >= line.size() ||
+        !number_at(line, at, started) || line[at - 1] != ' ')
         return false;
+    out.pid = static_cast<long>(pid);
+    out.started = static_cast<long long>(started);
+    out.program = printable(unescaped(line.substr(at)));
+    return true;
+}
+
+// A file's line; `old`: of a record that knows the file by its inode alone.
+bool file_line(const std::string& line, bool old, RecordLine& l)
+{
+    std::size_t at = 5;
+    unsigned long long dev = 0, ino = 0, size = 0, sec = 0, nsec = 0;
+    if (line.rfind("file ", 0) != 0 || !number_at(line, at, dev) || !number_at(line, at, ino))
+        return false;
+    if (!old && (!number_at(line, at, size) || !number_at(line, at, sec) ||
+                 !number_at(line, at, nsec) || nsec >= 1000000000ULL))
+        return false;
+    const std::size_t a = line.find(' ', at),
+                      b = a == std::string::npos ? a : line.find(' ', a + 1);
+    if (b == std::string::npos)
+        return false;
+    l.file.exists = true;
+    l.file.dev = static_cast<dev_t>(dev);
+    l.file.ino = static_cast<ino_t>(ino);
+    l.file.full = !old;
+    l.file.size = static_cast<long long>(size);
+    l.file.mtimeSec = static_cast<long long>(sec);
+    l.file.mtimeNsec = static_cast<long>(nsec);
+    l.temp = line.substr(at, a - at);
+    l.aside = line.substr(a + 1, b - a - 1);
+    l.target = unescaped(line.substr(b + 1));
+    if (l.aside == "-")
+        l.aside.clear();
+    return numbered(l.temp) && (l.aside.empty() || numbered(l.aside)) && plain_name(l.target);
+}
+
+// What reading a hidden folder's record found.
+enum class Record {
+    None,    // there is none
+    Refused, // not a plain file of this user with one name and a record's size: not read
+    Strange, // a line no run writes: not acted on
+    Read
+};
+
+// Reads the record of the hidden folder open as `hfd` (one of this user's
+// own). A record is read only when it is a plain file of the run's user,
+// with one name, no longer than a record can be: a symbolic link is not
+// followed, a named pipe not waited on, a huge file not taken into memory.
+// Every line must be one a run writes, each target one name of the folder
+// that holds the hidden folder. A line cut short (the run was stopped while
+// writing it) is left out: nothing it names was renamed yet. `owner` and
+// `why` say what was wrong.
+Record read_record(int hfd, Stopped& out, uid_t& owner, std::string& why)
+{
+    owner = ::geteuid();
+    const int fd = ::openat(hfd, kRecordName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0) {
+        const int err = errno;
+        if (err == ENOENT)
+            return Record::None;
+        if (::fstatat(hfd, kRecordName, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            owner = st.st_uid;
+        why = err == ELOOP ? "it is a symbolic link" : std::strerror(err);
+        return Record::Refused;
+    }
+    if (::fstat(fd, &st) != 0)
+        why = std::strerror(errno);
+    else if (!S_ISREG(st.st_mode))
+        why = S_ISFIFO(st.st_mode) ? "it is a named pipe, not a plain file"
+                                   : "it is not a plain file";
+    else if (st.st_uid != ::geteuid())
+        why = "it is another user's";
+    else if (st.st_nlink != 1)
+        why =
+            "it has " + std::to_string(st.st_nlink) + " names (hard links), where a record has one";
+    else if (st.st_size > kRecordMax)
+        why = "it is " + std::to_string(static_cast<long long>(st.st_size)) +
+              " bytes long, more than a record ever holds";
+    if (!why.empty()) {
+        owner = st.st_uid;
+        ::close(fd);
+        return Record::Refused;
+    }
     std::string text;
+    text.reserve(static_cast<std::size_t>(st.st_size));
     char buf[8192];
-    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) != 0;) {
+    while (text.size() <= static_cast<std::size_t>(kRecordMax)) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0)
+        if (n <= 0)
             break;
         text.append(buf, static_cast<std::size_t>(n));
     }
     ::close(fd);
-    if (text.rfind(kRecordHeader, 0) != 0)
-        return false;
+    const bool old = text.rfind(kOldRecordHeader, 0) == 0;
+    if (!old && text.rfind(kRecordHeader, 0) != 0) {
+        if (text.find('\n') == std::string::npos && std::string(kRecordHeader).rfind(text, 0) == 0)
+            return Record::Read; // the header cut short: nothing was renamed
+        why = "line 1: " + printable(text.substr(0, std::min<std::size_t>(text.find('\n'), 120)));
+        return Record::Strange;
+    }
+    bool ran = false;
+    int number = 1;
     for (std::size_t at = sizeof kRecordHeader - 1, end;
          (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
         const std::string line = text.substr(at, end - at);
-        char* rest = nullptr;
-        if (line.rfind("run ", 0) == 0) {
-            out.pid = std::strtol(line.c_str() + 4, &rest, 10);
-            out.started = std::strtoll(rest, &rest, 10);
-            if (*rest == ' ')
-                out.program = unescaped(rest + 1);
-            continue;
-        }
-        if (line.rfind("file ", 0) != 0)
-            continue;
+        ++number;
         RecordLine l;
-        l.file.exists = true;
-        l.file.dev = static_cast<dev_t>(std::strtoull(line.c_str() + 5, &rest, 10));
-        l.file.ino = static_cast<ino_t>(std::strtoull(rest, &rest, 10));
-        const std::string fields = *rest == ' ' ? std::string(rest + 1) : std::string();
-        const std::size_t a = fields.find(' '),
-                          b = a == std::string::npos ? a : fields.find(' ', a + 1);
-        if (b == std::string::npos)
-            continue;
-        l.temp = fields.substr(0, a);
-        l.aside = fields.substr(a + 1, b - a - 1);
-        l.target = unescaped(fields.substr(b + 1));
-        if (l.aside == "-")
-            l.aside.clear();
-        if (!numbered(l.temp) || (!l.aside.empty() && !numbered(l.aside)) || l.target.empty())
-            continue;
-        out.lines.push_back(l);
+        if (!ran && number == 2 && run_line(line, out))
+            ran = true;
+        else if (ran && file_line(line, old, l))
+            out.lines.push_back(l);
+        else {
+            why = "line " + std::to_string(number) + ": " + printable(line.substr(0, 120));
+            return Record::Strange;
+        }
     }
-    return true;
+    return Record::Read;
 }
 
 // What a record's lines did in one hidden folder, put back as it was before
-// the stopped step. False when a file could not be put back for a reason
-// that may pass (the record then stays, for a later run to try again).
+// the stopped step. Every target is one name of the folder open as `pfd`,
+// which holds the hidden folder. A name holds the stopped run's new file
+// only while it is that very file, not written since: any other file there
+// (written since in place, or made anew, even on the same inode) is
+// another's, and stays. False when a file could not be put back for a
+// reason that may pass (the record then stays, for a later run to try
+// again).
 bool put_folder_back(int pfd, const std::string& folder, int hfd, const std::string& hidden,
                      const Stopped& st, bool exchange, RecoveredPlacing& r)
 {
     bool complete = true;
     for (const RecordLine& l : st.lines) {
-        const bool absolute = l.target[0] == '/';
-        const int tfd = absolute ? AT_FDCWD : pfd;
         const char* target = l.target.c_str();
-        const std::string shown = absolute ? l.target : folder + "/" + l.target;
-        const std::string earlier = "earlier-" + l.target.substr(l.target.rfind('/') + 1);
-        const NodeId at = node_at(tfd, target);
+        const std::string shown = folder + "/" + l.target;
+        const std::string earlier = "earlier-" + l.target;
+        const NodeId at = node_at(pfd, target);
         bool found = false;
         for (const std::string& name : {l.temp, l.aside, earlier}) {
+            // In the run's own hidden folder, which no one else may write,
+            // the stopped run's new file is known by its inode.
             const NodeId kept = name.empty() ? NodeId() : node_at(hfd, name.c_str());
             if (!kept.exists || kept.same(l.file))
                 continue;
@@ -199,9 +337,9 @@ bool put_folder_back(int pfd, const std::string& folder, int hfd, const std::str
             }
             int err = 0;
             const PutBack back =
-                at.exists && !at.same(l.file)
+                at.exists && !at.unchanged(l.file)
                     ? PutBack::Taken
-                    : put_earlier_back(hfd, name.c_str(), tfd, target, l.file, exchange, err);
+                    : put_earlier_back(hfd, name.c_str(), pfd, target, l.file, exchange, err);
             if (back == PutBack::Done) {
                 r.put_back.push_back(shown);
                 break;
@@ -215,10 +353,10 @@ bool put_folder_back(int pfd, const std::string& folder, int hfd, const std::str
             complete = complete && back == PutBack::Taken;
             break;
         }
-        if (!found && at.same(l.file)) {
+        if (!found && at.unchanged(l.file)) {
             // A name the stopped run made, that had nothing before.
             int err = 0;
-            const PutBack back = remove_placed(tfd, target, l.file, err);
+            const PutBack back = remove_placed(pfd, target, l.file, err);
             if (back == PutBack::Done)
                 r.removed.push_back(shown);
             complete = complete && back != PutBack::Failed;
@@ -280,6 +418,10 @@ NodeId node_at(int dirfd, const char* name)
         id.folder = S_ISDIR(st.st_mode);
         id.dev = st.st_dev;
         id.ino = st.st_ino;
+        id.full = true;
+        id.size = static_cast<long long>(st.st_size);
+        id.mtimeSec = static_cast<long long>(st.st_mtim.tv_sec);
+        id.mtimeNsec = st.st_mtim.tv_nsec;
     }
     return id;
 }
@@ -305,11 +447,11 @@ PutBack put_earlier_back(int kfd, const char* kept, int tfd, const char* target,
             }
             return PutBack::Done;
         }
-        if (!now.same(placed))
+        if (!now.unchanged(placed))
             return PutBack::Taken;
         if (exchange) {
             if (rename2(kfd, kept, tfd, target, RENAME_EXCHANGE) == 0) {
-                if (node_at(kfd, kept).same(placed)) {
+                if (node_at(kfd, kept).unchanged(placed)) {
                     (void)::unlinkat(kfd, kept, 0);
                     return PutBack::Done;
                 }
@@ -344,7 +486,7 @@ PutBack remove_placed(int tfd, const char* target, const NodeId& placed, int& er
         err = errno;
         return PutBack::Failed;
     }
-    if (!now.same(placed))
+    if (!now.unchanged(placed))
         return PutBack::Taken;
     if (::unlinkat(tfd, target, 0) == 0 || errno == ENOENT)
         return PutBack::Done;
@@ -389,24 +531,38 @@ void end_placing_record(int hfd)
     (void)::unlinkat(hfd, kRecordName, 0);
 }
 
+// Reads the record of the stale hidden folder `name` of `dir`, open as
+// `hfd`; what cannot be trusted or read is noted for the log (once per run).
+bool read_stale_record(int hfd, const std::string& dir, const std::string& name, Stopped& st)
+{
+    uid_t owner = 0;
+    std::string why;
+    const std::string path = dir + "/" + name + "/" + kRecordName;
+    switch (read_record(hfd, st, owner, why)) {
+    case Record::None:
+        return false;
+    case Record::Refused:
+        note_untrusted({path, owner_text(owner), why, false});
+        return false;
+    case Record::Strange:
+        note_untrusted({path, owner_text(owner), why, true});
+        return false;
+    case Record::Read:
+        break;
+    }
+    return true;
+}
+
 void recover_stopped_placings(const std::string& folder, bool exchange,
                               std::vector<RecoveredPlacing>& out)
 {
     const std::string dir = folder.empty() ? std::string(".") : folder;
+    const std::vector<std::string> hidden = hidden_names(dir);
+    if (hidden.empty())
+        return;
     const int pfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (pfd < 0)
         return;
-    const int dup = fcntl(pfd, F_DUPFD_CLOEXEC, 0);
-    DIR* d = dup >= 0 ? fdopendir(dup) : nullptr;
-    std::vector<std::string> hidden;
-    if (d != nullptr) {
-        while (dirent* e = readdir(d))
-            if (stage_folder_name(e->d_name))
-                hidden.emplace_back(e->d_name);
-        closedir(d);
-    } else if (dup >= 0) {
-        ::close(dup);
-    }
     // Hidden folders in which a stopped run had renamed nothing: each is
     // said as the sweep says what it removes, unless its run is said anyway.
     struct Quiet {
@@ -417,15 +573,11 @@ void recover_stopped_placings(const std::string& folder, bool exchange,
     std::vector<Quiet> quiet;
     const std::size_t first = out.size();
     for (const std::string& name : hidden) {
-        const int hfd =
-            ::openat(pfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (hfd < 0)
-            continue;
-        // A living run holds its hidden folders' locks (and so does a run
-        // putting this one back now).
+        int hfd = -1;
         Stopped st;
-        if (::faccessat(hfd, kRecordName, F_OK, AT_SYMLINK_NOFOLLOW) != 0 ||
-            flock(hfd, LOCK_EX | LOCK_NB) != 0 || !read_record(hfd, st)) {
+        if (open_hidden(pfd, name, dir + "/" + name, hfd) != HiddenState::Stale)
+            continue;
+        if (!read_stale_record(hfd, dir, name, st)) {
             ::close(hfd);
             continue;
         }
@@ -457,6 +609,49 @@ void recover_stopped_placings(const std::string& folder, bool exchange,
 }
 
 } // namespace files
+
+bool stopped_placing_holds(const std::string& folder, const std::vector<std::string>& names,
+                           StoppedPlacing& out)
+{
+    const std::string dir = folder.empty() ? std::string(".") : folder;
+    const std::vector<std::string> hidden = files::hidden_names(dir);
+    if (hidden.empty())
+        return false;
+    const int pfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (pfd < 0)
+        return false;
+    for (const std::string& name : hidden) {
+        int hfd = -1;
+        Stopped st;
+        if (files::open_hidden(pfd, name, dir + "/" + name, hfd) != files::HiddenState::Stale)
+            continue;
+        if (files::read_stale_record(hfd, dir, name, st))
+            for (const RecordLine& l : st.lines)
+                if (std::find(names.begin(), names.end(), l.target) != names.end() &&
+                    node_at(pfd, l.target.c_str()).unchanged(l.file)) {
+                    out.pid = st.pid;
+                    out.started = st.started;
+                    out.program = st.program;
+                    out.names.push_back(dir + "/" + l.target);
+                }
+        ::close(hfd);
+        if (!out.names.empty())
+            break;
+    }
+    ::close(pfd);
+    return !out.names.empty();
+}
+
+std::string utc_time_text(long long seconds)
+{
+    char when[64] = "at an unknown time";
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    struct tm tm {
+    };
+    if (seconds > 0 && gmtime_r(&t, &tm) != nullptr)
+        std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &tm);
+    return when;
+}
 
 void note_program_for_records(const std::string& program)
 {

@@ -906,6 +906,30 @@ bool hidden_in_place(const StageFolder& h, std::string& why)
     return false;
 }
 
+// The last part of a path.
+std::string base_name(const std::string& path)
+{
+    return path.substr(path.rfind('/') + 1);
+}
+
+// Whether the file's target is a name of the folder that holds its hidden
+// folder: a record names each target by its name alone, and a later run
+// puts back nothing outside that folder. A graph's name that became a
+// symbolic link into another folder while the step ran is refused.
+bool beside_hidden(const Staged& s, std::string& why)
+{
+    if (s.hidden == nullptr || s.hidden->fd < 0)
+        return true;
+    struct stat a, b;
+    const std::string there = folder_of(s.target) + "/" + base_name(s.hidden->path);
+    if (::fstat(s.hidden->fd, &a) == 0 && ::lstat(there.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+        a.st_ino == b.st_ino)
+        return true;
+    why = "it leads to " + s.target + ", out of the folder " + s.hidden->folder +
+          " where the file was written, and a step's file is put in place in that folder only";
+    return false;
+}
+
 // The checks of one file before anything is put in place. A graph file's
 // name is checked again (a link may have been planted while the step ran),
 // and its target noted; an entry's name is checked as it is given.
@@ -924,7 +948,7 @@ bool check_before_placing(Staged& s, std::string& why)
             return false;
         s.target = target;
     }
-    return placeable(s.target, why);
+    return beside_hidden(s, why) && placeable(s.target, why);
 }
 
 // How the messages name a file of the step.
@@ -944,12 +968,6 @@ std::string free_name(StepFiles& f, const std::string& folder)
         path = folder + "/" + std::to_string(++f.made);
     while (::lstat(path.c_str(), &st) == 0);
     return path;
-}
-
-// The last part of a path.
-std::string base_name(const std::string& path)
-{
-    return path.substr(path.rfind('/') + 1);
 }
 
 // Puts `s` in place at its target, keeping whatever was there in its hidden
@@ -1068,21 +1086,12 @@ struct Placed {
     std::string target, kept;
 };
 
-// The record's line for `s` placed at `target`: the target named from the
-// hidden folder's folder where it lies in it, else in full.
+// The record's line for `s` placed at `target`, a name of the folder that
+// holds its hidden folder (see beside_hidden): the record names it alone.
 files::RecordLine record_line(const Staged& s, const std::string& target)
 {
-    const std::string& folder = s.hidden != nullptr ? s.hidden->folder : s.folder;
-    std::string named;
-    if (folder == "." && !target.empty() && target[0] != '/')
-        named = target;
-    else if (target.rfind(folder + "/", 0) == 0)
-        named = target.substr(folder.size() + 1);
-    else {
-        std::error_code ec;
-        named = std::filesystem::absolute(target, ec).lexically_normal().string();
-    }
-    return {s.node, base_name(s.temp), s.aside.empty() ? std::string() : base_name(s.aside), named};
+    return {s.node, base_name(s.temp), s.aside.empty() ? std::string() : base_name(s.aside),
+            base_name(target)};
 }
 
 // Puts the files of one new catalogue entry in place (files [from, to) of
@@ -1106,8 +1115,10 @@ bool place_entry(StepFiles& f, std::size_t from, std::size_t to, std::vector<Pla
             std::string target;
             if (!check_staged_target(folder, name, target, why) || !placeable(target, why))
                 return false;
-            int err = 0;
-            if (target != s.target && s.hidden != nullptr && s.hidden->recorded)
+            // A symbolic link made at the name is something there: the entry
+            // is put at a name of its folder, never where a link leads.
+            int err = target != file ? EEXIST : 0;
+            if (err == 0 && target != s.target && s.hidden != nullptr && s.hidden->recorded)
                 err = files::add_to_placing_record(s.hidden->fd, record_line(s, target));
             if (err == 0)
                 err = place_without_replacing(f, s.temp, target);
@@ -1390,7 +1401,12 @@ bool StagedFile::open(const std::string& folder, const std::string& name, const 
         mode = st.st_mode & 07777;
     StepFiles& f = step_files();
     std::lock_guard<std::mutex> g(f.lock);
-    StageFolder* stage = stage_folder(f, folder, why);
+    // Staged in the folder it goes to (a name that is a link to a file of a
+    // sub-folder: that sub-folder), so that its placing and the record of it
+    // never reach out of the hidden folder's folder. A new entry is put at
+    // its own name, never through a link.
+    hiddenIn_ = placement == StagedPlacement::NewEntry ? folder : folder_of(target_);
+    StageFolder* stage = stage_folder(f, hiddenIn_, why);
     if (stage == nullptr)
         return false;
     temp_ = stage->path + "/" + std::to_string(++f.made);
@@ -1428,7 +1444,7 @@ bool StagedFile::finish(std::string& why)
     std::unique_lock<std::mutex> g(f.lock);
     StageFolder* hidden = nullptr;
     for (StageFolder& s : f.folders)
-        if (s.staging && s.folder == folder_)
+        if (s.staging && s.folder == hiddenIn_)
             hidden = &s;
     f.files.push_back({temp_, folder_, name_, target_, placement_, false, "", hidden});
     temp_.clear();

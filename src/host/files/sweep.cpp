@@ -1,16 +1,23 @@
-// The stale-file sweep: what a killed run left in a folder is removed by the
-// next run that writes into it (see vyr_atomic_file.h). Only private folders
-// of ours are removed, and only when no living run holds their lock and
-// they hold nothing but the numbered files a run writes in them: a user's
-// file, named however it is, is never touched.
+// What killed runs left in a folder, found and judged: the hidden folders
+// named like ours (read once per run and folder), which of them this run
+// may act on, and the stale-file sweep (see vyr_atomic_file.h). A folder
+// that others may write (a team folder, a shared one with the sticky bit)
+// may hold hidden folders that another user made, named like ours: a run
+// acts only on those that belong to its own user and that no one else may
+// write, looked at on the open descriptor, never by path. Only private
+// folders of ours are removed, and only when no living run holds their lock
+// and they hold nothing but the numbered files a run writes in them: a
+// user's file, named however it is, is never touched.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -27,6 +34,9 @@ using files::RunFiles;
 
 std::mutex g_sweptLock;
 std::vector<SweptFolder> g_swept;
+std::vector<UntrustedFile> g_untrusted;
+// The hidden folders and records already said to be untrusted in this run.
+std::set<std::string> g_said;
 
 // The names in the folder open as `fd` when each is a file a run of ours
 // writes there: a regular file with one link, named by a number. False when
@@ -57,36 +67,107 @@ bool only_numbered_files(int fd, std::vector<std::string>& names)
     return ours;
 }
 
+// The key a folder is known by for the run: where it leads.
+std::string folder_key(const std::string& dir)
+{
+    std::error_code ec;
+    const std::filesystem::path key = std::filesystem::weakly_canonical(dir, ec);
+    return ec ? dir : key.string();
+}
+
 } // namespace
+
+namespace files
+{
+
+std::vector<std::string> hidden_names(const std::string& dir)
+{
+    const std::string key = folder_key(dir);
+    RunFiles& r = run_files();
+    {
+        std::lock_guard<std::mutex> g(r.lock);
+        if (auto at = r.hidden.find(key); at != r.hidden.end())
+            return at->second;
+    }
+    // Read outside the run's lock: a folder of many files takes a while.
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str()); d != nullptr) {
+        while (dirent* e = readdir(d))
+            if (stage_folder_name(e->d_name))
+                names.emplace_back(e->d_name);
+        closedir(d);
+    }
+    std::lock_guard<std::mutex> g(r.lock);
+    return r.hidden.emplace(key, names).first->second;
+}
+
+std::string owner_text(uid_t uid)
+{
+    struct passwd pw {
+    }, *found = nullptr;
+    char buf[4096];
+    const std::string number = std::to_string(static_cast<unsigned long>(uid));
+    if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found != nullptr)
+        return "the user " + std::string(found->pw_name) + " (uid " + number + ")";
+    return "the user with uid " + number;
+}
+
+void note_untrusted(const UntrustedFile& u)
+{
+    std::lock_guard<std::mutex> g(g_sweptLock);
+    if (g_said.insert(u.path).second)
+        g_untrusted.push_back(u);
+}
+
+HiddenState open_hidden(int pfd, const std::string& name, const std::string& path, int& fd)
+{
+    fd = ::openat(pfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return HiddenState::Gone; // gone, not a folder, a link, or not ours to read
+    struct stat st;
+    const bool looked = ::fstat(fd, &st) == 0;
+    const bool own = looked && st.st_uid == ::geteuid() && (st.st_mode & 022) == 0;
+    // A living run holds the lock of each of its hidden folders (and so does
+    // a run putting a stopped one back, or sweeping it, now).
+    if (!looked || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        fd = -1;
+        return HiddenState::Living;
+    }
+    if (own)
+        return HiddenState::Stale;
+    note_untrusted({path, owner_text(st.st_uid),
+                    st.st_uid != ::geteuid()  ? "it is another user's"
+                    : (st.st_mode & 002) != 0 ? "any user may write in it"
+                                              : "other users of its group may write in it",
+                    false});
+    ::close(fd); // lets go of the lock: its owner's runs may act on it
+    fd = -1;
+    return HiddenState::NotOwn;
+}
+
+} // namespace files
 
 void remove_stale_temp_files(const std::string& folder)
 {
     const std::string dir = folder.empty() ? std::string(".") : folder;
     {
-        std::error_code ec;
-        const std::filesystem::path key = std::filesystem::weakly_canonical(dir, ec);
         RunFiles& r = run_files();
         std::lock_guard<std::mutex> g(r.lock);
-        if (!r.swept.insert(ec ? dir : key.string()).second)
+        if (!r.swept.insert(folder_key(dir)).second)
             return;
     }
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr)
+    const std::vector<std::string> names = files::hidden_names(dir);
+    if (names.empty())
         return;
-    const int dfd = dirfd(d);
-    std::vector<std::string> names;
-    while (dirent* e = readdir(d))
-        if (files::stage_folder_name(e->d_name))
-            names.emplace_back(e->d_name);
+    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0)
+        return;
     for (const std::string& name : names) {
-        // Only a folder: a link is not followed, a file is no folder of ours.
-        const int fd = openat(dfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        // A living run holds the lock of each private folder it has: those
-        // are left alone.
+        int fd = -1;
         std::vector<std::string> files;
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0 && only_numbered_files(fd, files)) {
+        if (files::open_hidden(dfd, name, dir + "/" + name, fd) == files::HiddenState::Stale &&
+            only_numbered_files(fd, files)) {
             int removed = 0;
             for (const std::string& f : files)
                 removed += unlinkat(fd, f.c_str(), 0) == 0;
@@ -95,9 +176,10 @@ void remove_stale_temp_files(const std::string& folder)
                 g_swept.push_back({dir + "/" + name, removed});
             }
         }
-        ::close(fd);
+        if (fd >= 0)
+            ::close(fd);
     }
-    closedir(d);
+    ::close(dfd);
 }
 
 void files::note_swept_folder(const std::string& path, int files)
@@ -112,6 +194,21 @@ std::vector<SweptFolder> take_swept_folders()
     std::vector<SweptFolder> out;
     out.swap(g_swept);
     return out;
+}
+
+std::vector<UntrustedFile> take_untrusted_files()
+{
+    std::lock_guard<std::mutex> g(g_sweptLock);
+    std::vector<UntrustedFile> out;
+    out.swap(g_untrusted);
+    return out;
+}
+
+void files::forget_untrusted() noexcept
+{
+    std::lock_guard<std::mutex> g(g_sweptLock);
+    g_untrusted.clear();
+    g_said.clear();
 }
 
 } // namespace vyr

@@ -157,6 +157,7 @@ class StagedFile
     std::FILE* file_ = nullptr;
     AtomicFile::Stream* stream_ = nullptr; // owned by the stream
     std::string folder_, name_, target_, temp_;
+    std::string hiddenIn_; // the folder of its hidden folder
     StagedPlacement placement_ = StagedPlacement::Replace;
 };
 
@@ -264,6 +265,35 @@ struct SweptFolder {
     int files = 0;
 };
 std::vector<SweptFolder> take_swept_folders();
+// A hidden folder, or the record of a placing in one, that the run did not
+// act on: another user's, one that others may write, or a record that is
+// not a plain file of the run's user (notes: `owner` is its owner, `why`
+// what is wrong); or a record holding a line that no run writes (a
+// warning: `why` quotes the line).
+struct UntrustedFile {
+    std::string path, owner, why;
+    bool warning = false;
+};
+// What the run did not act on since the last call, for the log.
+std::vector<UntrustedFile> take_untrusted_files();
+
+// A data set's files, as a run stopped while it put them in place left
+// them: the names that still hold that run's new files (`names`), and the
+// run (as RecoveredPlacing names it).
+struct StoppedPlacing {
+    long pid = 0;
+    long long started = 0;
+    std::string program;
+    std::vector<std::string> names;
+};
+// Whether a run stopped while placing left any of `names` (files of the
+// folder `folder`) holding its new file; read from the records of this
+// user's own stale hidden folders in `folder`, which are left as they are
+// (the next run that puts files in place there puts them back).
+bool stopped_placing_holds(const std::string& folder, const std::vector<std::string>& names,
+                           StoppedPlacing& out);
+// "2026-01-31 12:00:00 UTC" for a time in seconds since 1970.
+std::string utc_time_text(long long seconds);
 
 // Whether `path`, once its symbolic links are followed, lies inside `folder`
 // (itself resolved). A path that does not exist counts by where it would be

@@ -139,6 +139,19 @@ void log_swept_folders()
 {
     for (const SweptFolder& f : take_swept_folders())
         xpmlog(kHostGroup, kMsgSweptFolder, f.path.c_str(), f.files);
+    // What was not acted on: a note for another user's hidden folder, or a
+    // record that is not a plain file of the run's user; a warning for a
+    // record with a line no run writes.
+    for (const UntrustedFile& u : take_untrusted_files()) {
+        if (u.warning) {
+            xpmlog(kHostGroup, kMsgStrangeRecord, u.path.c_str(), u.why.c_str());
+            raise_step(4);
+        } else {
+            const bool record = u.path.size() > 8 && u.path.rfind("/placing") == u.path.size() - 8;
+            xpmlog(kHostGroup, kMsgUntrustedHidden, record ? "record" : "hidden folder",
+                   u.path.c_str(), u.owner.c_str(), u.why.c_str());
+        }
+    }
 }
 
 } // namespace
@@ -406,8 +419,8 @@ std::string recovered_text(const RecoveredPlacing& r)
                         (r.removed.size() == 1 ? "was" : "were") + " removed");
     for (const MovedEntry& k : r.kept)
         parts.push_back(k.planned +
-                        " holds another run's file by now, which stays; its earlier "
-                        "file is kept at " +
+                        " holds another file by now (another run's, or written since that run "
+                        "was stopped), which stays; its earlier file is kept at " +
                         k.placed);
     for (const MovedEntry& h : r.held)
         parts.push_back("the earlier file of " + h.planned +
@@ -422,15 +435,9 @@ std::string recovered_text(const RecoveredPlacing& r)
 void log_recovered(const Placing& placed)
 {
     for (const RecoveredPlacing& r : placed.recovered) {
-        char when[64] = "at an unknown time";
-        const std::time_t t = static_cast<std::time_t>(r.started);
-        struct tm tm {
-        };
-        if (r.started > 0 && gmtime_r(&t, &tm) != nullptr)
-            std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &tm);
         xpmlog(kHostGroup, kMsgStoppedPlacingPutBack,
-               r.program.empty() ? "a program" : r.program.c_str(), r.pid, r.folder.c_str(), when,
-               recovered_text(r).c_str());
+               r.program.empty() ? "a program" : r.program.c_str(), r.pid, r.folder.c_str(),
+               utc_time_text(r.started).c_str(), recovered_text(r).c_str());
         raise_step(4);
     }
 }

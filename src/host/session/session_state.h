@@ -96,6 +96,8 @@ enum HostMessage : int {
     kMsgStoppedStepMixed = 6068,
     kMsgStoppedPlacingPutBack = 6070,
     kMsgUndoFoundOtherRun = 6071,
+    kMsgUntrustedHidden = 6072,
+    kMsgStrangeRecord = 6073,
 };
 
 // The longest value a macro variable may hold, in bytes: as long as the

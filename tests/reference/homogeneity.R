@@ -2,8 +2,9 @@
 # R's survival package (survdiff) and a Poisson model for the likelihood-ratio
 # test of the exponential model. Run from the repository root:
 #   Rscript tests/reference/homogeneity.R
-# Writes tests/reference/homogeneity_survdiff.csv, homogeneity_trend.csv and
-# homogeneity_lr.csv. Each row names the example file, its time and status
+# Writes tests/reference/homogeneity_survdiff.csv, homogeneity_trend.csv,
+# homogeneity_lr.csv, and homogeneity_timefix.csv with its data set
+# homogeneity_timefix_data.csv. Each row names the example file, its time and status
 # columns, the status value(s) that mark an event, the grouping column and the
 # level order used (C collation), so a test can rebuild the same records.
 #
@@ -86,3 +87,19 @@ out <- function(rows, name) {
 out(sd_rows, "homogeneity_survdiff.csv")
 out(tr_rows, "homogeneity_trend.csv")
 out(lr_rows, "homogeneity_lr.csv")
+
+# Times that differ only in their last bits: 0.1 + 0.2 (0.30000000000000004)
+# and 0.3. survdiff merges them by default (aeqSurv, timefix = TRUE); here
+# every distinct double is a distinct time, as with timefix = FALSE. In
+# survival 3.5-3 survdiff(timefix = FALSE) stops in model.frame, so the
+# unmerged test calls survdiff.fit, the routine survdiff runs after aeqSurv.
+tf <- data.frame(time = c(0.1, 0.1 + 0.2, 0.1 + 0.2, 0.4, 0.7, 0.2, 0.3, 0.3, 0.5, 0.6),
+                 status = c(1, 1, 1, 1, 1, 1, 1, 0, 0, 1), group = rep(c("A", "B"), each = 5))
+writeLines(c("time,status,group", sprintf("%.17g,%d,%s", tf$time, tf$status, tf$group)),
+           file.path(root, "tests", "reference", "homogeneity_timefix_data.csv"))
+merged <- survdiff(Surv(time, status) ~ group, data = tf)
+fit <- survival:::survdiff.fit(Surv(tf$time, tf$status), factor(tf$group))
+exact <- (fit$observed - fit$expected)[1]^2 / fit$var[1, 1]
+out(list(data.frame(timefix = c("TRUE", "FALSE"), chisq = sprintf("%.12g", c(merged$chisq, exact)),
+                    df = 1, p = sprintf("%.12g", pchisq(c(merged$chisq, exact), 1, lower.tail = FALSE)))),
+    "homogeneity_timefix.csv")

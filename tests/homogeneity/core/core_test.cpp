@@ -304,6 +304,25 @@ TEST(HomogeneityPeers, LikelihoodRatioIsPoissonDeviance)
     }
 }
 
+// 0.1 + 0.2 and 0.3 are two event times here, as in survdiff with
+// timefix = FALSE; survdiff's default merges them (README, "Where the
+// numbers differ from R's survival package").
+TEST(HomogeneityPeers, TimesDifferingInTheLastBitsAreDistinct)
+{
+    korvtest::Table d("homogeneity_timefix_data.csv");
+    Records r;
+    for (size_t i = 0; i < d.size(); ++i)
+        r.add(d.num(i, "time"), d.num(i, "status") == 1 ? 1.0 : -1.0, d.text(i, "group") == "B");
+    ASSERT_NE(r.time[1], r.time[6]); // the file keeps 0.1 + 0.2 apart from 0.3
+    KorvChiSq c = chisq(unweighted(r, 2).lr, 2);
+    for (auto& row : read_table("homogeneity_timefix.csv")) {
+        SCOPED_TRACE("timefix " + row["timefix"]);
+        const bool same = row["timefix"] == "FALSE";
+        EXPECT_EQ(std::fabs(c.chisq - std::stod(row["chisq"])) < 1e-9, same);
+        EXPECT_EQ(std::fabs(c.p - std::stod(row["p"])) < 1e-9, same);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Likelihood-ratio guards.
 

@@ -278,6 +278,12 @@ Record read_record(int hfd, Stopped& out, uid_t& owner, std::string& why)
         text.append(buf, static_cast<std::size_t>(n));
     }
     ::close(fd);
+    if (text.size() > static_cast<std::size_t>(kRecordMax)) {
+        owner = st.st_uid;
+        why = "it grew past " + std::to_string(static_cast<long long>(kRecordMax)) +
+              " bytes while it was read, more than a record ever holds";
+        return Record::Refused;
+    }
     const bool old = text.rfind(kOldRecordHeader, 0) == 0;
     if (!old && text.rfind(kRecordHeader, 0) != 0) {
         if (text.find('\n') == std::string::npos && std::string(kRecordHeader).rfind(text, 0) == 0)

@@ -241,11 +241,13 @@ done
 # mine2.attr placed, a new name: two renames each): root's run leaves it all; the victim's next run puts
 # it back.
 head -15 t/aml.csv >t/aml2.csv
-printf "libname k 'shared';\nproc korvante data=aml2 outsurv=k.mine outtest=k.mine2 plots=none notable;\n  time time*status(0);\n  strata x;\nrun;\n" >t/killed.vyr
-chmod 644 t/aml2.csv t/killed.vyr
+# (its name holds an escape sequence, which the warning shows escaped)
+killed=$'t/kill\e[31m.vyr'
+printf "libname k 'shared';\nproc korvante data=aml2 outsurv=k.mine outtest=k.mine2 plots=none notable;\n  time time*status(0);\n  strata x;\nrun;\n" >"$killed"
+chmod 644 t/aml2.csv "$killed"
 cp -a t/shared/mine.csv t/mine.before
 (cd t && as $victim strace -f -qq -o /dev/null -e trace=renameat2 -e inject=renameat2:signal=KILL:when=5 \
-  "$korvante" killed.vyr --out out-v >/dev/null 2>&1) 2>/dev/null
+  "$korvante" "${killed#t/}" --out out-v >/dev/null 2>&1) 2>/dev/null
 check "a killed step of the victim's" test $? = 137
 check "a killed step of the victim's" test -e t/shared/mine2.attr
 check "a killed step of the victim's" differs t/mine.before t/shared/mine.csv
@@ -257,6 +259,8 @@ check "a killed step of the victim's, then root's run" said t/out-r/run.log "$un
 check "a killed step of the victim's, then root's run" lacks t/out-r/run.log "was stopped while it put"
 (cd t && as $victim "$korvante" victim.vyr --out out-v --log out-v/run.log >/dev/null 2>&1)
 check "a killed step of the victim's, then the victim's run" said t/out-v/run.log "was stopped while it put"
+check "a killed step of the victim's, then the victim's run" said t/out-v/run.log 'kill\x1B[31m.vyr'
+check "a killed step of the victim's, then the victim's run" lacks t/out-v/run.log $'\e'
 check "a killed step of the victim's, then the victim's run" cmp -s t/mine.before t/shared/mine.csv
 check "a killed step of the victim's, then the victim's run" test ! -e t/shared/mine2.attr
 check "a killed step of the victim's, then the victim's run" test -z "$(find t/shared -name '.korvante-*.tmp')"

@@ -11,6 +11,9 @@
 #   - document paths that cannot be written, refused before the run whether
 #     the --out folder exists yet or not; a user who may not write /dev
 #     writes the listing and the log through /dev/stdout and /dev/stderr;
+#   - a document named through /proc, or by a descriptor of the run that
+#     holds a file, is checked as that file's name is; through a descriptor
+#     it is added to what the file held, never truncating it;
 #   - every command-line error says that nothing was run.
 # Usage: document_safety.sh PATH/TO/korvante
 set -uo pipefail
@@ -190,6 +193,58 @@ for args in "--data nodir" "--option linesize=abc" "--option nosuchswitch" "--im
   check "the command-line error of $args" test "$s" = 2
   check "the command-line error of $args" said "$work/err" "Nothing was run."
 done
+
+# A document named through /proc or by a descriptor of the run. A path that
+# leads to a data set's file (/proc/self/cwd/...) is refused as its plain
+# name is, the data set left as it was. A descriptor that holds a file gets
+# the document through itself, after what it held, never truncated; one
+# that holds a data set's file is refused, the file left as it was.
+cat >run/os.vyr <<'EOF'
+libname k 'lib';
+proc korvante data=aml outsurv=k.os;
+  time time*status(0);
+run;
+EOF
+"$korvante" run/os.vyr >/dev/null 2>&1
+cp run/lib/os.csv "$work/os.csv"
+inode=$(stat -c %i run/lib/os.csv)
+"$korvante" run/os.vyr --listing run/lib/os.csv >"$work/plain.out" 2>"$work/plain.err"
+plain=$?
+sed -i '/ used .* seconds\.$/d' "$work/plain.err"
+for doc in /proc/self/cwd/run/lib/os.csv /dev/fd/3; do
+  "$korvante" run/os.vyr --listing $doc >"$work/out" 2>"$work/err" 3>>run/lib/os.csv
+  s=$?
+  sed -i -e "s|$doc|run/lib/os.csv|" -e '/ used .* seconds\.$/d' "$work/err"
+  check "--listing $doc on a data set" test "$s" = "$plain"
+  check "--listing $doc on a data set" cmp -s "$work/os.csv" run/lib/os.csv
+  check "--listing $doc on a data set" test "$(stat -c %i run/lib/os.csv)" = "$inode"
+  check "--listing $doc on a data set" same_file "$work/plain.out" "$work/out"
+  check "--listing $doc on a data set" same_file "$work/plain.err" "$work/err"
+done
+cat >run/plots.vyr <<'EOF'
+proc korvante data=aml plots=(s);
+  time time*status(0);
+run;
+EOF
+kept_lines() { test "$(head -2 app.log)" = "$(printf 'line 1\nline 2')"; }
+printf 'line 1\nline 2\n' >app.log
+"$korvante" run/plots.vyr --out run/out --listing /dev/stdout >>app.log 2>/dev/null
+check "--listing /dev/stdout >>app.log" test $? = 0
+check "--listing /dev/stdout >>app.log" kept_lines
+check "--listing /dev/stdout >>app.log" said app.log "The KORVANTE Procedure"
+printf 'line 1\nline 2\n' >app.log
+"$korvante" run/plots.vyr --out run/out --log /dev/stderr 2>>app.log >/dev/null
+check "--log /dev/stderr 2>>app.log" test $? = 0
+check "--log /dev/stderr 2>>app.log" kept_lines
+check "--log /dev/stderr 2>>app.log" said app.log "The run ended normally"
+# A signal: the log goes through the descriptor, not renamed over its file.
+printf 'line 1\nline 2\n' >app.log
+KORV_SIGNAL_AFTER_STAGED=1 "$korvante" run/plots.vyr --out run/out --log /dev/stderr \
+  2>>app.log >/dev/null
+check "a signal, --log /dev/stderr 2>>app.log" test $? = 143
+check "a signal, --log /dev/stderr 2>>app.log" kept_lines
+check "a signal, --log /dev/stderr 2>>app.log" said app.log "$stopped"
+check "documents through descriptors" no_temp "$work/d"
 
 # A user who may not write /dev writes the listing through /dev/stdout and
 # the log through /dev/stderr, into files of their own. Root sets up such a

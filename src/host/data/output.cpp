@@ -131,12 +131,12 @@ std::string sidecar_text(const DSHANDLE* ds)
 
 // Completes a data set's files under their temporary names: the CSV file
 // (its rows already written) and its attribute file beside it. A device or
-// a pipe (nothing to replace) gets the CSV text only. On failure `why` says
-// what went wrong.
+// a pipe (nothing to replace), or a descriptor's name, gets the CSV text
+// only. On failure `why` says what went wrong.
 bool complete_data_set(DSHANDLE* ds, std::string& why)
 {
     Output& o = *ds->out;
-    if (o.file.temp_path().empty())
+    if (o.file.temp_path().empty() || o.file.through() >= 0)
         return o.file.finish(why);
     const std::string side = sidecar_path(ds->path);
     const std::string text = sidecar_text(ds);

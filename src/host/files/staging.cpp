@@ -258,14 +258,6 @@ void remove_hidden_folder(int fd, const std::string& path) noexcept
 
 } // namespace files
 
-// Paths whose links the kernel makes up per process (/dev/stdout leads to
-// /proc/self/fd/1): they are written through as given, never replaced.
-bool is_descriptor_path(const std::string& path)
-{
-    return path.rfind("/dev/std", 0) == 0 || path.rfind("/dev/fd/", 0) == 0 ||
-           path.rfind("/proc/", 0) == 0;
-}
-
 namespace
 {
 
@@ -428,7 +420,13 @@ bool AtomicFile::open(const std::string& path, std::string& why)
         why = vyr_closed_stream_reason(fd);
         return false;
     }
-    if (is_descriptor_path(path)) {
+    // A descriptor of this process (/dev/stdout, /dev/fd/N) that holds a
+    // file is written as that file's own name would be, checked and put in
+    // place by the same rules, but through a copy of the caller's
+    // descriptor, whose offset and O_APPEND stay: the file is never
+    // truncated nor replaced. A device or a pipe is written as it is.
+    const int named = vyr_descriptor_named(path);
+    if (struct stat held; named >= 0 && (::fstat(named, &held) != 0 || !S_ISREG(held.st_mode))) {
         target_ = path;
         file_ = open_direct(path, fd_, stream_);
         if (file_ == nullptr) {
@@ -437,10 +435,12 @@ bool AtomicFile::open(const std::string& path, std::string& why)
         }
         return true;
     }
+    // A descriptor's name leads on to the file it holds.
     if (!resolve_write_target(path, target_, why))
         return false;
     struct stat st;
-    mode_t mode = 0666;
+    // A file copied into a descriptor is read back by its owner alone.
+    mode_t mode = named >= 0 ? 0600 : 0666;
     if (stat(target_.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) {
             why = "it is a folder";
@@ -455,7 +455,8 @@ bool AtomicFile::open(const std::string& path, std::string& why)
             }
             return true;
         }
-        mode = st.st_mode & 07777;
+        if (named < 0)
+            mode = st.st_mode & 07777;
     }
     const std::string folder = folder_of(target_);
     remove_stale_temp_files(folder);
@@ -506,6 +507,11 @@ bool AtomicFile::open(const std::string& path, std::string& why)
     }
     fd_ = fd;
     finished_ = false;
+    if (named >= 0 && (through_ = ::fcntl(named, F_DUPFD_CLOEXEC, 3)) < 0) {
+        why = std::strerror(errno);
+        abandon();
+        return false;
+    }
     return true;
 }
 
@@ -545,6 +551,8 @@ bool AtomicFile::commit(std::string& why)
         drop_temp();
         return false;
     }
+    if (through_ >= 0)
+        return pass_through(why);
     if (std::rename(temp_.c_str(), target_.c_str()) != 0) {
         why = std::strerror(errno);
         drop_temp();
@@ -566,6 +574,9 @@ void AtomicFile::as_document()
 
 void AtomicFile::drop_temp()
 {
+    if (through_ >= 0)
+        ::close(through_);
+    through_ = -1;
     if (temp_.empty())
         return;
     // Through the private folder's descriptor: a folder moved meanwhile
@@ -573,6 +584,29 @@ void AtomicFile::drop_temp()
     if (lockFd_ < 0 || ::unlinkat(lockFd_, "1", 0) != 0)
         (void)::unlink(temp_.c_str());
     end_private();
+}
+
+bool AtomicFile::pass_through(std::string& why)
+{
+    Stream out{through_, 0};
+    const int in = ::openat(lockFd_, "1", O_RDONLY | O_CLOEXEC);
+    int err = in < 0 ? errno : 0;
+    char buf[65536];
+    while (err == 0) {
+        const ssize_t n = ::read(in, buf, sizeof buf);
+        if (n == 0)
+            break;
+        if (n < 0 && errno != EINTR)
+            err = errno;
+        else if (n > 0 && cookie_write(&out, buf, static_cast<size_t>(n)) != n)
+            err = out.err != 0 ? out.err : EIO;
+    }
+    if (in >= 0)
+        ::close(in);
+    drop_temp();
+    if (err != 0)
+        why = std::strerror(err);
+    return err == 0;
 }
 
 void AtomicFile::end_private()
@@ -1503,6 +1537,8 @@ bool AtomicFile::hand_to_step(const std::string& what, std::string& why)
     finished_ = false;
     if (temp_.empty())
         return true; // written directly: there is nothing to put in place
+    if (through_ >= 0)
+        return pass_through(why);
     StepFiles& f = step_files();
     std::lock_guard<std::mutex> g(f.lock);
     f.folders.emplace_back();

@@ -43,8 +43,11 @@ class AtomicFile
 
     // Opens a new temporary file for `target`. When `target` is a symbolic
     // link, the file it finally points to is the one replaced (the link
-    // stays). When it exists and is not a regular file (a terminal, a pipe,
-    // /dev/stdout), it is written directly, as there is nothing to replace.
+    // stays). When it exists and is not a regular file (a terminal, a pipe),
+    // it is written directly, as there is nothing to replace. A descriptor's
+    // name (/dev/stdout, /dev/fd/N) that holds a regular file is written as
+    // that file's name would be, but put in place by copying it into the
+    // caller's descriptor (its offset and O_APPEND kept), never truncating it.
     // The temporary file is created with O_EXCL and O_NOFOLLOW in a private
     // folder made under a random name in the folder of the file replaced, so
     // nothing planted under a predictable name can be followed. On failure
@@ -91,11 +94,16 @@ class AtomicFile
     // The descriptor under the stream (-1 when not open), for a last line
     // written by a signal handler.
     int descriptor() const { return fd_; }
+    // The caller's descriptor (a copy) the file is copied into when put in
+    // place, or -1 (see open).
+    int through() const { return through_; }
 
     struct Stream;
 
   private:
     void drop_temp();
+    // Copies the finished file into through_ and removes it.
+    bool pass_through(std::string& why);
     // Removes the private folder (its file gone or renamed) and lets go of
     // its slot and lock.
     void end_private();
@@ -114,6 +122,9 @@ class AtomicFile
     int lockFd_ = -1;
     bool replacesDataSets_ = false;
     bool document_ = false;
+    // A copy of the caller's descriptor the file was named by (/dev/stdout
+    // holding a file): the finished file is copied into it, not renamed.
+    int through_ = -1;
 };
 
 // A file of a step (a graph file, an image, a catalogue entry): written whole
@@ -301,13 +312,6 @@ std::string utc_time_text(long long seconds);
 // returned, when its links loop or go too deep.
 bool inside_folder(const std::string& path, const std::string& folder, std::string& where,
                    bool& loops);
-
-// Whether `path` (as given) names one of the links the kernel makes up per
-// process (/dev/stdout leads to /proc/self/fd/1; /dev/stderr, /dev/fd/N,
-// anything under /proc/): such a file is written through as it is, never
-// replaced from a private folder beside it, so the folder's own rights do
-// not matter.
-bool is_descriptor_path(const std::string& path);
 
 // Whether a file can be written at `path` (as given) the way AtomicFile
 // writes it: no name in it longer than the folder allows (NAME_MAX), and the

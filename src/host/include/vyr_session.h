@@ -196,6 +196,10 @@ int vyr_unexpected_failure(const char* what);
 bool vyr_hold_standard_streams(std::string& why);
 // Whether descriptor `fd` (0, 1 or 2) was closed when the command started.
 bool vyr_stream_was_closed(int fd);
+// The descriptor of this process that `path` names (/dev/stdout, /dev/fd/N,
+// /proc/self/fd/N, /proc/PID/fd/N with this process's PID, or a symbolic
+// link leading to one), or -1 for any other path.
+int vyr_descriptor_named(const std::string& path);
 // The descriptor of a stream closed when the command started that `path`
 // names (/dev/stdout, /dev/fd/2, /proc/self/fd/1, or a symbolic link
 // leading to one), or -1: nothing written there could be delivered.

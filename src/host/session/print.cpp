@@ -134,6 +134,9 @@ bool option_on(const char* name, bool fallback)
 // handler may not allocate. g_logFd is -1 when there is no log file open
 // (the log goes to standard error, or the run is not going).
 std::atomic<int> g_logFd{-1};
+// The caller's descriptor (a copy) that a log named as a descriptor holding
+// a file (/dev/stderr) is copied into instead of being renamed (-1: none).
+std::atomic<int> g_logThrough{-1};
 char g_logTemp[PATH_MAX];
 char g_logTarget[PATH_MAX];
 // The key of the log's resolved path (see is_run_input_signal_safe).
@@ -175,6 +178,7 @@ void note_log_for_signals(const Sink& log)
     compose_why(g_logIsKept, log.path,
                 "it is a data set's file or a catalogue entry, or an existing file named as one, "
                 "which a step not run yet may use");
+    g_logThrough.store(log.file.through());
     g_logFd.store(log.file.descriptor());
 }
 
@@ -536,7 +540,8 @@ void print_signal_exit(const char* line, std::size_t length) noexcept
         why = &g_logIsInput;
     else if (fd >= 0 && kept_from_documents_signal_safe(g_logTarget))
         why = &g_logIsKept;
-    if (fd >= 0 && why == nullptr) {
+    const int through = fd >= 0 && why == nullptr ? g_logThrough.load() : -1;
+    if (fd >= 0 && why == nullptr && through < 0) {
         // The log is flushed after every line, so its file holds all that
         // was logged: it gets the last line and its real name.
         (void)!::write(fd, line, length);
@@ -546,20 +551,23 @@ void print_signal_exit(const char* line, std::size_t length) noexcept
         // set's file or a catalogue entry (or an existing file named as one,
         // which a step not run yet may use): what the file holds (all that
         // was logged) and the last line go to standard error, after the line
-        // that says why.
-        if (fd >= 0) {
+        // that says why. A log named as a descriptor that holds a file gets
+        // them through that descriptor.
+        const int to = through >= 0 ? through : STDERR_FILENO;
+        if (why != nullptr)
             (void)!::write(STDERR_FILENO, why->text, why->length);
+        if (fd >= 0) {
             int in = ::open(g_logTemp, O_RDONLY | O_CLOEXEC);
             if (in >= 0) {
                 char buf[4096];
                 ssize_t n;
                 while ((n = ::read(in, buf, sizeof buf)) > 0)
-                    if (::write(STDERR_FILENO, buf, static_cast<size_t>(n)) != n)
+                    if (::write(to, buf, static_cast<size_t>(n)) != n)
                         break;
                 ::close(in);
             }
         }
-        (void)!::write(STDERR_FILENO, line, length);
+        (void)!::write(to, line, length);
     }
 }
 

@@ -995,10 +995,11 @@ bool check_output_folders(const VyrSettings& settings)
         struct stat st;
         const bool exists = ::stat(path->c_str(), &st) == 0;
         // A device or a pipe (/dev/null, a terminal) is written as it is,
-        // and so is a descriptor's path (/dev/stdout, also when it leads to
-        // a file): no private folder is made beside it, so its folder's
+        // and a descriptor of the run (/dev/stdout, /dev/fd/N) through
+        // itself: nothing is made beside the name given, so its folder's
         // rights do not matter.
-        if ((exists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) || is_descriptor_path(*path))
+        if ((exists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) ||
+            vyr_descriptor_named(*path) >= 0)
             continue;
         const fs::path folder = normal_path(fs::path(*path).parent_path().string());
         // Why the file cannot be written there ("" when it can).

@@ -60,15 +60,15 @@ std::string vyr_closed_stream_reason(int fd)
     return std::string(names[fd < 0 || fd > 2 ? 0 : fd]) + " was closed when the run started";
 }
 
-int vyr_closed_stream_named(const std::string& path)
+int vyr_descriptor_named(const std::string& path)
 {
-    if (g_closed == 0 || path.empty())
+    if (path.empty())
         return -1;
     // A descriptor's name is an entry of the process's fd folder, however
     // it is reached: /dev/fd, /proc/self/fd and /proc/thread-self/fd all
     // lead to /proc/PID/fd or /proc/PID/task/TID/fd. The links before it
     // (/dev/stdout, a user's own) are followed one at a time, since the
-    // entry itself leads on to what the descriptor holds now (/dev/null).
+    // entry itself leads on to what the descriptor holds.
     const std::string own = "/proc/" + std::to_string(::getpid());
     auto fd_folder = [&](const std::string& f) {
         return f == own + "/fd" ||
@@ -80,7 +80,10 @@ int vyr_closed_stream_named(const std::string& path)
         const std::string name = at.substr(at.rfind('/') + 1); // npos + 1: the whole name
         char real[PATH_MAX];
         if (::realpath(folder.c_str(), real) != nullptr && fd_folder(real))
-            return name.size() == 1 && vyr_stream_was_closed(name[0] - '0') ? name[0] - '0' : -1;
+            return !name.empty() && name.size() < 10 &&
+                           name.find_first_not_of("0123456789") == std::string::npos
+                       ? std::atoi(name.c_str())
+                       : -1;
         struct stat st;
         if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
             return -1;
@@ -92,4 +95,10 @@ int vyr_closed_stream_named(const std::string& path)
         at = next[0] == '/' ? next : folder + "/" + next;
     }
     return -1;
+}
+
+int vyr_closed_stream_named(const std::string& path)
+{
+    const int fd = g_closed != 0 ? vyr_descriptor_named(path) : -1;
+    return vyr_stream_was_closed(fd) ? fd : -1;
 }

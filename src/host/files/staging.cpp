@@ -458,7 +458,13 @@ bool AtomicFile::open(const std::string& path, std::string& why)
         if (named < 0)
             mode = st.st_mode & 07777;
     }
-    const std::string folder = folder_of(target_);
+    // A file copied into a descriptor is never renamed: it is staged in the
+    // temporary folder (TMPDIR, else /tmp), so that the held file's own
+    // folder need not be one the user may write.
+    const char* tmp = named >= 0 ? std::getenv("TMPDIR") : nullptr;
+    const std::string folder = named < 0                        ? folder_of(target_)
+                               : tmp != nullptr && *tmp != '\0' ? std::string(tmp)
+                                                                : std::string("/tmp");
     remove_stale_temp_files(folder);
     // The file is written in a private folder of its own beside the target,
     // locked while the run lives, under a name of one digit: the target's

@@ -108,9 +108,44 @@ for spec in "1|--listing|/dev/stdout" "1|--listing|/proc/self/fd/1" "1|--listing
     [ "$fd" = 1 ] && check "$name" said err "ERROR: The log could not be written to $path: $closed_said."
   fi
   check "$name: status" test "$s" = 1
+  [ "$option" = --listing ] && check "$name" lacks run.log "It follows on standard output"
   for f in $(outputs); do
     check "$name: $f" same_file "$f" "ref/$f"
   done
 done
+
+# A listing that is whole but cannot be put in place at the end (its name
+# turns out to be a data set the run reads) is not copied to a closed
+# standard output: nothing at all is written to descriptor 1, and the log
+# says the listing was not delivered.
+name="closed 1, a listing not put in place"
+ln -s lib/aml.csv view.csv
+cp aml.csv lib/aml.csv
+cat >late.vyr <<'EOF'
+proc korvante data=aml;
+  time time*status(0);
+run;
+libname mine 'lib';
+proc korvante data=mine.aml;
+  time time*status(0);
+run;
+EOF
+rm -f run.log
+if command -v strace >/dev/null && strace -f -qq -o /dev/null true 2>/dev/null; then
+  (
+    exec 2>err >&-
+    exec strace -f -qq -o "$work/trace" -e trace=write,writev,pwrite64,pwritev \
+      -e signal=none "$korvante" late.vyr --listing view.csv --log run.log
+  )
+  s=$?
+  check "$name: nothing written to descriptor 1" test -z "$(grep -E '^[0-9]+ +[a-z_0-9]+\(1,' "$work/trace")"
+else
+  run_closed 1 --listing view.csv --log run.log
+  s=$?
+fi
+check "$name: status" test "$s" = 1
+check "$name" said run.log "ERROR: The listing could not be written to view.csv: it is a data set this run reads as input"
+check "$name" lacks run.log "It follows on standard output"
+check "$name" same_file lib/aml.csv aml.csv
 
 report

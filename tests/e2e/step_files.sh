@@ -17,7 +17,10 @@
 #   - a folder made at a data set's name while the step runs: never swapped
 #     in, never moved aside;
 #   - another run placing the same graphs while this one's placing is taken
-#     back: the other run's graphs stay.
+#     back: the other run's graphs stay (also where the file system cannot
+#     swap two files);
+#   - a file put at a new name of the step while its placing is taken back:
+#     it stays.
 # The cases that need another user or a mount (a sticky folder, a mount
 # point, a folder made read-only meanwhile) run alone, named by the second
 # argument, and end with status 77 (skipped) where they cannot run here.
@@ -226,43 +229,76 @@ done
 # Another run puts the same graphs in place while this one is stopped in
 # the middle of its placing (strace stops it at its sixth rename), which then
 # fails at its last rename: taking its graphs back leaves the other run's,
-# and keeps the earlier ones aside, as its warning says.
+# and keeps the earlier ones aside, as its warning says. Also where the file
+# system cannot swap two files (only the look before each rename guards the
+# other run's graphs then).
 if command -v strace >/dev/null && strace -f -qq -o /dev/null true 2>/dev/null; then
-  name="another run's graphs, met while taking back"
+  # stopped_in TRACE: waits until the run traced to TRACE is stopped by the
+  # SIGSTOP strace sends it; its process id in $stopped ("" when it never
+  # stopped).
+  stopped_in() {
+    stopped=
+    for _ in $(seq 1 500); do
+      stopped=$(awk '/stopped by SIGSTOP/ { print $1; exit }' "$1" 2>/dev/null)
+      [ -n "$stopped" ] && break
+      sleep 0.02
+    done
+  }
+  for mode in "" KORV_NO_EXCHANGE=1; do
+    name="another run's graphs, met while taking back${mode:+ ($mode)}"
+    fresh
+    sed '/libname/d; s/ outsurv=l1.os outtest=l2.ot//; 1i title "Run B";' run/p.vyr >run/b.vyr
+    rm -f "$work/trace"
+    # shellcheck disable=SC2086
+    (cd run && exec env KORV_FAIL_PLACE=9 $mode strace -f -qq -o "$work/trace" -e trace=renameat2 \
+      -e inject=renameat2:signal=STOP:when=6 "$korvante" p.vyr --out files/out --log k.log \
+      >/dev/null 2>&1) &
+    a=$!
+    stopped_in "$work/trace"
+    check "$name" test -n "$stopped"
+    (cd run && "$korvante" b.vyr --out files/out >/dev/null 2>&1)
+    check "$name" test $? = 0
+    rm -rf "$work/b.graphs"
+    cp -r run/files/out/graphs "$work/b.graphs"
+    kill -CONT "$stopped" 2>/dev/null || kill -KILL $a
+    wait $a
+    check "$name" test $? = 1
+    check "$name" said run/k.log "were found holding another run's file, which stays as it is"
+    check "$name" diff -r -x '.korvante-step*' "$work/b.graphs" run/files/out/graphs
+    for g in 1 2 3 4 5; do
+      check "$name" cmp -s before/out/graphs/ByGroup$g.Stratum1.SurvivalPlot.svg \
+        run/files/out/graphs/.korvante-step.*/earlier-ByGroup$g.Stratum1.SurvivalPlot.svg
+    done
+    check "$name" diff -r before/lib1 run/files/lib1
+    check "$name" diff -r before/lib2 run/files/lib2
+  done
+
+  # A data set of a new name, placed, then taken back when the last rename
+  # fails: its name is removed only while it holds the step's own file. The
+  # step is stopped as the undo begins (strace stops it at the first rename
+  # of the undo, the second naming ot.attr), and another file put at the new
+  # name meanwhile; it stays.
+  name="a new name taken meanwhile, met while taking back"
   fresh
-  sed '/libname/d; s/ outsurv=l1.os outtest=l2.ot//; 1i title "Run B";' run/p.vyr >run/b.vyr
-  (cd run && exec env KORV_FAIL_PLACE=9 strace -f -qq -o /dev/null -e trace=renameat2 \
-    -e inject=renameat2:signal=STOP:when=6 "$korvante" p.vyr --out files/out --log k.log \
+  sed -i 's/outsurv=l1.os/outsurv=l1.fresh/' run/p.vyr
+  (cd run && KORV_FAIL_PLACE=9 strace -f -qq -o "$work/trace" -e trace=renameat2 "$korvante" p.vyr \
+    --out files/out >/dev/null 2>&1)
+  n=$(grep renameat2 "$work/trace" | grep -n 'ot\.attr"' | sed -n '2s/:.*//p')
+  check "$name" test -n "$n"
+  (cd run && exec env KORV_FAIL_PLACE=9 strace -f -qq -o "$work/trace" -e trace=renameat2 \
+    -e inject=renameat2:signal=STOP:when="${n:-1}" "$korvante" p.vyr --out files/out --log k.log \
     >/dev/null 2>&1) &
   a=$!
-  # Stopped once its fifth graph is in place (a tracer stops it for a moment
-  # at other times too).
-  g5=ByGroup5.Stratum1.SurvivalPlot.svg
-  stopped=
-  for _ in $(seq 1 500); do
-    k=$(pgrep -f "^$korvante p.vyr" | head -1)
-    if [ -n "$k" ] && ! cmp -s before/out/graphs/$g5 run/files/out/graphs/$g5 &&
-      [ "$(awk '{ print $3 }' "/proc/$k/stat" 2>/dev/null)" = t ]; then
-      stopped=$k
-      break
-    fi
-    sleep 0.02
-  done
+  stopped_in "$work/trace"
   check "$name" test -n "$stopped"
-  (cd run && "$korvante" b.vyr --out files/out >/dev/null 2>&1)
-  check "$name" test $? = 0
-  cp -r run/files/out/graphs "$work/b.graphs"
-  kill -CONT "${stopped:-$a}" 2>/dev/null
+  check "$name" test -f run/files/lib1/fresh.csv
+  echo mine >run/mine && mv run/mine run/files/lib1/fresh.csv
+  kill -CONT "$stopped" 2>/dev/null || kill -KILL $a
   wait $a
   check "$name" test $? = 1
-  check "$name" said run/k.log "were found holding another run's file, which stays as it is"
-  check "$name" diff -r -x '.korvante-step*' "$work/b.graphs" run/files/out/graphs
-  for g in 1 2 3 4 5; do
-    check "$name" cmp -s before/out/graphs/ByGroup$g.Stratum1.SurvivalPlot.svg \
-      run/files/out/graphs/.korvante-step.*/earlier-ByGroup$g.Stratum1.SurvivalPlot.svg
-  done
-  check "$name" diff -r before/lib1 run/files/lib1
-  check "$name" diff -r before/lib2 run/files/lib2
+  check "$name" test "$(cat run/files/lib1/fresh.csv)" = mine
+  check "$name" diff -r -x fresh.csv before run/files
+  check "$name" no_temp
 fi
 ;;
 mount)

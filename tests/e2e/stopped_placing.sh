@@ -8,14 +8,18 @@
 # files (five graphs, two data sets in two library folders); it is killed at
 # each rename of its placing (strace stops it as the call begins), where
 # the file system can swap two files, where it cannot, and where it has no
-# hard links either; then at each rename of an undo; then the run putting
-# things back is killed too, and the one after it finishes the work.
+# hard links either; then at each rename of an undo. Names the killed step
+# made go (only while they hold its files), as does a catalogue entry's file
+# under the name it moved to; an earlier file that cannot go back yet is
+# put back by a later run. Then the run putting things back is killed too,
+# and the one after it finishes the work.
 # Usage: stopped_placing.sh PATH/TO/korvante
 set -uo pipefail
 korvante=$(realpath "${1:?usage: stopped_placing.sh PATH/TO/korvante}")
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+mounted=
+trap '[ -z "$mounted" ] || umount "$mounted"; rm -rf "$work"' EXIT
 . "$here/checks.sh"
 . "$here/placing_setup.sh"
 if ! command -v strace >/dev/null || ! strace -f -qq -o /dev/null true 2>/dev/null; then
@@ -54,9 +58,10 @@ killed_at() {
     -e inject=renameat2:signal=KILL:when="$n" "$korvante" p.vyr --out files/out >/dev/null 2>&1) 2>/dev/null
 }
 next_run() { (cd "$work/run" && "$korvante" next.vyr --out files/out --log next.log >/dev/null 2>&1); }
-# Every file of the earlier run is as it was, beside the next run's own.
+# Every file of the earlier run is as it was, beside the next run's own
+# (and the names the options of diff leave out).
 as_before() {
-  diff -r -x 'next.*' -x 'Stratum1.SurvivalPlot.svg' -x '.korvante*.lock' "$work/first/files" "$work/run/files"
+  diff -r -x 'next.*' -x 'Stratum1.SurvivalPlot.svg' -x '.korvante*.lock' "$@" "$work/first/files" "$work/run/files"
 }
 no_hidden() { test -z "$(find "$work/run/files" -name '.korvante-*.tmp')"; }
 
@@ -99,6 +104,105 @@ for mode in "" "KORV_NO_EXCHANGE=1" "KORV_NO_EXCHANGE=1 KORV_NO_LINKS=1"; do
     trial "undo ${mode:-with swaps}" "$n" KORV_FAIL_PLACE=9 $mode
   done
 done
+
+# A step that makes names that had nothing before (a data set of a new
+# name), killed once they are placed: the next run removes them, but only
+# while they hold the killed run's files. A file someone put at such a name
+# after the kill stays as it is.
+sed -i 's/outsurv=l1.os/outsurv=l1.fresh/' "$work/first/p.vyr"
+total=$(renames)
+for mine in "" yes; do
+  name="new names${mine:+, one taken after the kill}"
+  fresh
+  killed_at "$total"
+  check "$name" test $? = 137
+  check "$name" test -f run/files/lib1/fresh.attr -a -f run/files/lib1/fresh.csv
+  if [ -n "$mine" ]; then
+    echo mine >run/mine && mv run/mine run/files/lib1/fresh.csv
+  fi
+  next_run
+  check "$name" test $? = 0
+  check "$name" test ! -e run/files/lib1/fresh.attr
+  if [ -n "$mine" ]; then
+    check "$name" test "$(cat run/files/lib1/fresh.csv)" = mine
+  else
+    check "$name" test ! -e run/files/lib1/fresh.csv
+  fi
+  check "$name" as_before ${mine:+-x fresh.csv}
+  check "$name" no_hidden
+done
+sed -i 's/outsurv=l1.fresh/outsurv=l1.os/' "$work/first/p.vyr"
+
+# An earlier file that cannot go back for a reason that passes (a mount on
+# it in its hidden folder: EBUSY): the next run leaves that hidden folder
+# with what it needs to try again, and a later run, the mount gone, puts
+# the earlier file back. Where no bind mount can be made, left out.
+name="an earlier file that cannot go back yet"
+fresh
+killed_at 8
+check "$name" test $? = 137
+for f in run/files/lib1/.korvante-*.tmp/[0-9]*; do
+  if cmp -s "$f" first/files/lib1/os.csv && mount --bind "$f" "$f" 2>/dev/null; then
+    mounted=$work/$f
+    break
+  fi
+done
+if [ -n "$mounted" ]; then
+  next_run
+  umount "$mounted"
+  check "$name" cmp -s "$mounted" first/files/lib1/os.csv
+  mounted=
+  check "$name" test -n "$(cmp first/files/lib1/os.csv run/files/lib1/os.csv)"
+  next_run
+  check "$name" test $? = 0
+  check "$name" as_before
+  check "$name" no_hidden
+else
+  echo "left out: $name (no bind mount here)"
+fi
+
+# A catalogue entry that takes another name (a file was made at its own
+# while the step ran), killed at the next entry's rename: the next run into
+# the catalogue removes the moved entry's file, which had nothing before,
+# and keeps the file at the entry's own name.
+name="a moved catalogue entry"
+fresh
+mkdir run/keep
+for who in killed next; do
+  cat >"run/$who.vyr" <<EOF
+title "The $who run";
+libname keep 'keep';
+proc korvante data=byd plots=(s ls) gout=keep.cat notable;
+  time time*status(0);
+run;
+EOF
+done
+# The run stops (SIGSTOP) as its placing begins, under strace, which then
+# kills it at its third rename: the first entry's, which fails, the one
+# under the moved name, and the second entry's.
+rm -f "$work/trace"
+(cd run && exec env KORV_STOP_BEFORE_PLACING=1 strace -f -qq -o "$work/trace" -e trace=renameat2 \
+  -e inject=renameat2:signal=KILL:when=3 "$korvante" killed.vyr --out files/out --graphics off \
+  >/dev/null 2>&1) 2>/dev/null &
+a=$!
+stopped=
+for _ in $(seq 1 500); do
+  stopped=$(awk '/stopped by SIGSTOP/ { print $1; exit }' "$work/trace" 2>/dev/null)
+  [ -n "$stopped" ] && break
+  sleep 0.02
+done
+check "$name" test -n "$stopped"
+echo mine >run/mine && mv run/mine run/keep/CAT/KORVANTE.svg
+kill -CONT "$stopped" 2>/dev/null || kill -KILL $a
+{ wait $a; } 2>/dev/null
+check "$name" test $? = 137
+check "$name" test -n "$(grep -l "The killed run" run/keep/CAT/*.svg)"
+(cd run && "$korvante" next.vyr --out files/out --graphics off >/dev/null 2>&1)
+check "$name" test $? = 0
+check "$name" test "$(cat run/keep/CAT/KORVANTE.svg)" = mine
+check "$name" test -z "$(grep -l "The killed run" run/keep/CAT/*.svg)"
+check "$name" test -n "$(grep -l "The next run" run/keep/CAT/*.svg)"
+check "$name" test -z "$(find run/keep -name '.korvante-*.tmp')"
 
 # The run putting a stopped placing back is killed too: the one after it
 # finishes, and every earlier file is back.

@@ -18,6 +18,16 @@ check() {
 same_file() { cmp -s "$1" "$2"; }
 said() { grep -qF -- "$2" "$1"; }
 lacks() { ! grep -qF -- "$2" "$1" 2>/dev/null; }
+# stopped_in TRACE: waits until the run traced (strace -o TRACE) is stopped
+# by a SIGSTOP; its process id in $stopped ("" when it never stopped).
+stopped_in() {
+  stopped=
+  for _ in $(seq 1 500); do
+    stopped=$(awk '/stopped by SIGSTOP/ { print $1; exit }' "$1" 2>/dev/null)
+    [ -n "$stopped" ] && break
+    sleep 0.02
+  done
+}
 report() {
   echo "$((checks - failed)) passed, $failed failed"
   [ $failed = 0 ]

@@ -233,17 +233,6 @@ done
 # system cannot swap two files (only the look before each rename guards the
 # other run's graphs then).
 if command -v strace >/dev/null && strace -f -qq -o /dev/null true 2>/dev/null; then
-  # stopped_in TRACE: waits until the run traced to TRACE is stopped by the
-  # SIGSTOP strace sends it; its process id in $stopped ("" when it never
-  # stopped).
-  stopped_in() {
-    stopped=
-    for _ in $(seq 1 500); do
-      stopped=$(awk '/stopped by SIGSTOP/ { print $1; exit }' "$1" 2>/dev/null)
-      [ -n "$stopped" ] && break
-      sleep 0.02
-    done
-  }
   for mode in "" KORV_NO_EXCHANGE=1; do
     name="another run's graphs, met while taking back${mode:+ ($mode)}"
     fresh

@@ -185,12 +185,7 @@ rm -f "$work/trace"
   -e inject=renameat2:signal=KILL:when=3 "$korvante" killed.vyr --out files/out --graphics off \
   >/dev/null 2>&1) 2>/dev/null &
 a=$!
-stopped=
-for _ in $(seq 1 500); do
-  stopped=$(awk '/stopped by SIGSTOP/ { print $1; exit }' "$work/trace" 2>/dev/null)
-  [ -n "$stopped" ] && break
-  sleep 0.02
-done
+stopped_in "$work/trace"
 check "$name" test -n "$stopped"
 echo mine >run/mine && mv run/mine run/keep/CAT/KORVANTE.svg
 kill -CONT "$stopped" 2>/dev/null || kill -KILL $a

@@ -34,10 +34,12 @@ cp "$root/examples/aml.csv" "$work/aml.csv"
   done
 } >"$work/p.vyr"
 for n in ${others//,/ }; do
-  rm -rf "$work/lib" "$work/out"
-  mkdir -p "$work/lib"
-  [ "$n" = 0 ] || (cd "$work/lib" && seq 1 "$n" | sed "s/^/other/" | xargs touch)
   for k in "${korvantes[@]}"; do
+    # A folder made afresh for each: one that earlier runs grew is slower.
+    rm -rf "$work/lib" "$work/out"
+    mkdir -p "$work/lib"
+    [ "$n" = 0 ] || (cd "$work/lib" && seq 1 "$n" | sed "s/^/other/" | xargs touch)
+    sync
     times=()
     for _ in $(seq 1 "$runs"); do
       start=$(date +%s.%N)

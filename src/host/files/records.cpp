@@ -22,11 +22,13 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "host/files/files_internal.h"
+#include "vyr_text.h"
 
 namespace vyr
 {
@@ -86,26 +88,13 @@ std::string unescaped(const std::string& text)
     return out;
 }
 
-// A record's text as the log shows it: control characters as \t, \n, \r or
-// \xHH, so that no text read from a file can make lines of its own there.
+// A record's text as the log shows it: valid UTF-8, control characters as
+// \t, \n, \r or \xHH, so that no text read from a file makes lines of its
+// own there.
 std::string printable(const std::string& text)
 {
     std::string out;
-    for (char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '\t')
-            out += "\\t";
-        else if (c == '\n')
-            out += "\\n";
-        else if (c == '\r')
-            out += "\\r";
-        else if (u < 0x20 || u == 0x7f) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", u);
-            out += hex;
-        } else
-            out += c;
-    }
+    write_text(out, text, Controls::Show);
     return out;
 }
 
@@ -537,38 +526,53 @@ void end_placing_record(int hfd)
     (void)::unlinkat(hfd, kRecordName, 0);
 }
 
-// Reads the record of the stale hidden folder `name` of `dir`, open as
-// `hfd`; what cannot be trusted or read is noted for the log (once per run).
-bool read_stale_record(int hfd, const std::string& dir, const std::string& name, Stopped& st)
+// Calls `each` with every stale hidden folder of `dir` (this user's own, no
+// living run's) whose record can be trusted and read: the folder open as
+// `pfd`, the hidden folder's name, open and locked as `hfd`, and its record;
+// until `each` returns false. What cannot be trusted or read is noted for
+// the log (once per run).
+void each_stale_record(
+    const std::string& dir,
+    const std::function<bool(int pfd, int hfd, const std::string& name, const Stopped& st)>& each)
 {
-    uid_t owner = 0;
-    std::string why;
-    const std::string path = dir + "/" + name + "/" + kRecordName;
-    switch (read_record(hfd, st, owner, why)) {
-    case Record::None:
-        return false;
-    case Record::Refused:
-        note_untrusted({path, owner_text(owner), why, false});
-        return false;
-    case Record::Strange:
-        note_untrusted({path, owner_text(owner), why, true});
-        return false;
-    case Record::Read:
-        break;
-    }
-    return true;
-}
-
-void recover_stopped_placings(const std::string& folder, bool exchange,
-                              std::vector<RecoveredPlacing>& out)
-{
-    const std::string dir = folder.empty() ? std::string(".") : folder;
     const std::vector<std::string> hidden = hidden_names(dir);
     if (hidden.empty())
         return;
     const int pfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (pfd < 0)
         return;
+    bool more = true;
+    for (std::size_t i = 0; i < hidden.size() && more; ++i) {
+        const std::string& name = hidden[i];
+        int hfd = -1;
+        if (open_hidden(pfd, name, dir + "/" + name, hfd) != HiddenState::Stale)
+            continue;
+        Stopped st;
+        uid_t owner = 0;
+        std::string why;
+        const std::string path = dir + "/" + name + "/" + kRecordName;
+        switch (read_record(hfd, st, owner, why)) {
+        case Record::None:
+            break;
+        case Record::Refused:
+            note_untrusted({path, owner_text(owner), why, true, false});
+            break;
+        case Record::Strange:
+            note_untrusted({path, owner_text(owner), why, true, true});
+            break;
+        case Record::Read:
+            more = each(pfd, hfd, name, st);
+            break;
+        }
+        ::close(hfd);
+    }
+    ::close(pfd);
+}
+
+void recover_stopped_placings(const std::string& folder, bool exchange,
+                              std::vector<RecoveredPlacing>& out)
+{
+    const std::string dir = folder.empty() ? std::string(".") : folder;
     // Hidden folders in which a stopped run had renamed nothing: each is
     // said as the sweep says what it removes, unless its run is said anyway.
     struct Quiet {
@@ -578,15 +582,7 @@ void recover_stopped_placings(const std::string& folder, bool exchange,
     };
     std::vector<Quiet> quiet;
     const std::size_t first = out.size();
-    for (const std::string& name : hidden) {
-        int hfd = -1;
-        Stopped st;
-        if (open_hidden(pfd, name, dir + "/" + name, hfd) != HiddenState::Stale)
-            continue;
-        if (!read_stale_record(hfd, dir, name, st)) {
-            ::close(hfd);
-            continue;
-        }
+    each_stale_record(dir, [&](int pfd, int hfd, const std::string& name, const Stopped& st) {
         std::size_t run = first;
         while (run < out.size() && !(out[run].pid == st.pid && out[run].started == st.started &&
                                      out[run].program == st.program))
@@ -600,9 +596,8 @@ void recover_stopped_placings(const std::string& folder, bool exchange,
             if (said(r) == before)
                 quiet.push_back({run, dir + "/" + name, removed});
         }
-        ::close(hfd);
-    }
-    ::close(pfd);
+        return true;
+    });
     for (const Quiet& q : quiet)
         if (said(out[q.run]) == 0)
             note_swept_folder(q.path, q.files);
@@ -620,31 +615,17 @@ bool stopped_placing_holds(const std::string& folder, const std::vector<std::str
                            StoppedPlacing& out)
 {
     const std::string dir = folder.empty() ? std::string(".") : folder;
-    const std::vector<std::string> hidden = files::hidden_names(dir);
-    if (hidden.empty())
-        return false;
-    const int pfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (pfd < 0)
-        return false;
-    for (const std::string& name : hidden) {
-        int hfd = -1;
-        Stopped st;
-        if (files::open_hidden(pfd, name, dir + "/" + name, hfd) != files::HiddenState::Stale)
-            continue;
-        if (files::read_stale_record(hfd, dir, name, st))
-            for (const RecordLine& l : st.lines)
-                if (std::find(names.begin(), names.end(), l.target) != names.end() &&
-                    node_at(pfd, l.target.c_str()).unchanged(l.file)) {
-                    out.pid = st.pid;
-                    out.started = st.started;
-                    out.program = st.program;
-                    out.names.push_back(dir + "/" + l.target);
-                }
-        ::close(hfd);
-        if (!out.names.empty())
-            break;
-    }
-    ::close(pfd);
+    files::each_stale_record(dir, [&](int pfd, int, const std::string&, const Stopped& st) {
+        for (const RecordLine& l : st.lines)
+            if (std::find(names.begin(), names.end(), l.target) != names.end() &&
+                node_at(pfd, l.target.c_str()).unchanged(l.file)) {
+                out.pid = st.pid;
+                out.started = st.started;
+                out.program = st.program;
+                out.names.push_back(dir + "/" + l.target);
+            }
+        return out.names.empty();
+    });
     return !out.names.empty();
 }
 

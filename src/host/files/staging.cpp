@@ -934,13 +934,24 @@ bool placeable(const std::string& target, std::string& why)
     return false;
 }
 
+// The identity of the file open as `fd`.
+files::NodeId node_of(int fd)
+{
+    files::NodeId id;
+    struct stat st;
+    if (::fstat(fd, &st) == 0) {
+        id.exists = true;
+        id.dev = st.st_dev;
+        id.ino = st.st_ino;
+    }
+    return id;
+}
+
 // Whether the hidden folder is still where it was made: a folder moved
 // while the step ran takes the files staged in it along.
 bool hidden_in_place(const StageFolder& h, std::string& why)
 {
-    struct stat a, b;
-    if (h.fd < 0 || (::fstat(h.fd, &a) == 0 && ::stat(h.path.c_str(), &b) == 0 &&
-                     a.st_dev == b.st_dev && a.st_ino == b.st_ino))
+    if (h.fd < 0 || node_at(AT_FDCWD, h.path.c_str()).same(node_of(h.fd)))
         return true;
     why = "the folder " + h.folder + " was moved or replaced while the step ran";
     return false;
@@ -960,10 +971,8 @@ bool beside_hidden(const Staged& s, std::string& why)
 {
     if (s.hidden == nullptr || s.hidden->fd < 0)
         return true;
-    struct stat a, b;
     const std::string there = folder_of(s.target) + "/" + base_name(s.hidden->path);
-    if (::fstat(s.hidden->fd, &a) == 0 && ::lstat(there.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
-        a.st_ino == b.st_ino)
+    if (node_at(AT_FDCWD, there.c_str()).same(node_of(s.hidden->fd)))
         return true;
     why = "it leads to " + s.target + ", out of the folder " + s.hidden->folder +
           " where the file was written, and a step's file is put in place in that folder only";

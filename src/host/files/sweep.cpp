@@ -140,7 +140,7 @@ HiddenState open_hidden(int pfd, const std::string& name, const std::string& pat
                     st.st_uid != ::geteuid()  ? "it is another user's"
                     : (st.st_mode & 002) != 0 ? "any user may write in it"
                                               : "other users of its group may write in it",
-                    false});
+                    false, false});
     ::close(fd); // lets go of the lock: its owner's runs may act on it
     fd = -1;
     return HiddenState::NotOwn;

@@ -283,6 +283,7 @@ std::vector<SweptFolder> take_swept_folders();
 // warning: `why` quotes the line).
 struct UntrustedFile {
     std::string path, owner, why;
+    bool record = false; // a record, else a hidden folder
     bool warning = false;
 };
 // What the run did not act on since the last call, for the log.

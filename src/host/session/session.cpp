@@ -147,8 +147,7 @@ void log_swept_folders()
             xpmlog(kHostGroup, kMsgStrangeRecord, u.path.c_str(), u.why.c_str());
             raise_step(4);
         } else {
-            const bool record = u.path.size() > 8 && u.path.rfind("/placing") == u.path.size() - 8;
-            xpmlog(kHostGroup, kMsgUntrustedHidden, record ? "record" : "hidden folder",
+            xpmlog(kHostGroup, kMsgUntrustedHidden, u.record ? "record" : "hidden folder",
                    u.path.c_str(), u.owner.c_str(), u.why.c_str());
         }
     }

@@ -443,16 +443,11 @@ def read_pair_under_lock(place, stop, problems, reads):
     """Reads s.csv and s.attr as a reader of the library does, sharing the
     folder's lock, until `stop` is set: the pair must always match."""
     import fcntl
-    lock_path = os.path.join(place.out, ".korvante.lock")
     csv_path = os.path.join(place.out, "s.csv")
     while not stop.is_set():
+        lock = os.open(place.out, os.O_RDONLY | os.O_DIRECTORY)  # the folder's own lock
         try:
-            lock = open(lock_path)  # a folder no writer locked yet has none
-        except FileNotFoundError:
-            lock = None
-        try:
-            if lock is not None:
-                fcntl.flock(lock, fcntl.LOCK_SH)
+            fcntl.flock(lock, fcntl.LOCK_SH)
             header = check_csv(csv_path)
             check_attr(csv_path[:-4] + ".attr", header)
             reads[0] += 1
@@ -462,8 +457,7 @@ def read_pair_under_lock(place, stop, problems, reads):
             problems.append(str(e))
             return
         finally:
-            if lock is not None:
-                lock.close()
+            os.close(lock)
 
 
 def concurrent(korvante, with_html_json, rounds, seconds=15):

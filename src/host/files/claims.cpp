@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "host/files/files_internal.h"
+#include "vyr_session.h"
 
 namespace vyr
 {
@@ -85,7 +86,12 @@ bool kept_name_signal_safe(const char* path) noexcept
 bool kept_locked(const files::RunFiles& r, const std::string& target, std::string& why)
 {
     const FileIdentity id = file_identity(target);
-    if (r.dataSetFiles.count(id.path) != 0) {
+    // A descriptor holds its file open, so that the file is that data
+    // set's file for as long as it was when noted (a name could by now hold
+    // another file given a freed inode).
+    if (r.dataSetFiles.count(id.path) != 0 ||
+        (id.exists && r.dataSetNodes.count({id.dev, id.ino}) != 0 &&
+         vyr_descriptor_named(target) >= 0)) {
         why = "it is a file of a data set this run reads or writes, which a document never "
               "replaces";
         return true;
@@ -287,6 +293,7 @@ void reset_run_files()
     r.claimedNodes.clear();
     g_inputCount.store(0);
     r.dataSetFiles.clear();
+    r.dataSetNodes.clear();
     r.dataFolders.clear();
     r.catalogueFolders.clear();
     for (Document& d : g_documents) {
@@ -303,11 +310,16 @@ void reset_run_files()
 void note_data_set(const std::string& csv, const std::string& attr)
 {
     RunFiles& r = run_files();
-    const std::string csvPath = file_identity(csv).path, attrPath = file_identity(attr).path;
+    const FileIdentity csvId = file_identity(csv), attrId = file_identity(attr);
     const FileIdentity folder = file_identity(folder_of(csv));
     std::lock_guard<std::mutex> g(r.lock);
-    r.dataSetFiles.insert(csvPath);
-    r.dataSetFiles.insert(attrPath);
+    // By name, and as the files are now by identity: a descriptor that holds
+    // one is known by it, whatever its name.
+    for (const FileIdentity* id : {&csvId, &attrId}) {
+        r.dataSetFiles.insert(id->path);
+        if (id->exists)
+            r.dataSetNodes.insert({id->dev, id->ino});
+    }
     add_folder(r.dataFolders, folder, folder_of(csv));
     refresh_documents(r);
 }

@@ -45,8 +45,15 @@ int make_private_folder(const std::string& path);
 // The names of the hidden folders (named as ours) in `dir`, read from the
 // folder once per run: a folder of many files is not read again for each
 // step. Hidden folders made later (by runs stopped meanwhile) are met by
-// the next run.
-std::vector<std::string> hidden_names(const std::string& dir);
+// the next run. Other users' hidden folders (by their owner, looked at
+// without opening them) are left out, and one note counts them. A folder
+// that is not there has none; one that cannot be read (no descriptor left)
+// has none this time, with the error in `err`.
+std::vector<std::string> hidden_names(const std::string& dir, int* err = nullptr);
+// Whether the folder open as `fd` holds nothing but the files a run of ours
+// writes in a hidden folder (regular files with one link, named by
+// numbers), whose names are added to `names`.
+bool only_numbered_files(int fd, std::vector<std::string>& names);
 // "the user alice (uid 1000)".
 std::string owner_text(uid_t uid);
 // Notes a hidden folder or record the run did not act on, for the log
@@ -56,17 +63,20 @@ void note_untrusted(const UntrustedFile& u);
 void forget_untrusted() noexcept;
 // What a hidden folder named like ours is to this run.
 enum class HiddenState {
-    Gone,   // not there, not a folder (a link is not followed), or unreadable
-    Living, // a living run holds its lock
-    NotOwn, // another user's, or others may write in it: noted, left alone
-    Stale   // this user's alone, and no living run holds it
+    Gone,    // not there, or not a folder (a link is not followed)
+    Living,  // a living run holds its lock
+    NotOwn,  // another user's, or others may write in it: noted, left alone
+    Stale,   // this user's alone, and no living run holds it
+    Unknown  // it could not be opened (no descriptor left, say): not known
 };
 // Opens the hidden folder `name` of the folder open as `pfd` (`path`: how
 // the log names it) and judges it on the descriptor: Stale leaves it open
 // as `fd`, locked; any other state leaves `fd` at -1. A folder of another
-// user, or one that others may write, is never acted on: one note names it
-// and its owner.
-HiddenState open_hidden(int pfd, const std::string& name, const std::string& path, int& fd);
+// user (also one the run may not open), or one that others may write, is
+// never acted on: one note names it and its owner. Unknown gives the error
+// in `err`.
+HiddenState open_hidden(int pfd, const std::string& name, const std::string& path, int& fd,
+                        int* err = nullptr);
 
 // Removes what is in the folder open as `dirfd`, down to `depth` levels of
 // sub-folders (an emptied sub-folder is removed too), with system calls
@@ -166,9 +176,17 @@ void end_placing_record(int hfd);
 // file stays in the hidden folder as earlier-NAME. What was done is added
 // to `out`, one entry for each stopped run; what was not trusted is noted
 // (take_untrusted_files). The folder's hidden folders are those it had when
-// the run first looked (hidden_names).
-void recover_stopped_placings(const std::string& folder, bool exchange,
-                              std::vector<RecoveredPlacing>& out);
+// the run first looked (hidden_names). Returns "", or why the folder or one
+// of its hidden folders could not be looked at (no descriptor left, say):
+// what stopped runs left there is then not known, and nothing may be
+// placed there.
+std::string recover_stopped_placings(const std::string& folder, bool exchange,
+                                     std::vector<RecoveredPlacing>& out);
+// The name the earlier file of `target` is kept under in a hidden folder,
+// where no sweep removes it: "earlier-" + target, or, where that is longer
+// than a name may be, cut short and ended by "~" and the `number` the file
+// had in that folder.
+std::string kept_name(const std::string& target, const std::string& number);
 
 // Notes a hidden folder of a stopped run removed with the `files` it had
 // begun, for the log (see take_swept_folders).
@@ -212,6 +230,9 @@ struct RunFiles {
     // of its data sets by resolved path, the folders it keeps data sets in
     // and the catalogues it draws into, each with the name it was given.
     std::set<std::string> dataSetFiles;
+    // The files of those data sets that existed when noted, by device and
+    // inode.
+    std::set<std::pair<dev_t, ino_t>> dataSetNodes;
     std::vector<std::pair<FileIdentity, std::string>> dataFolders, catalogueFolders;
 };
 RunFiles& run_files();

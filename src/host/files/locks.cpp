@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -115,6 +116,41 @@ const char* lock_file_name(LockFile which)
 FolderLock::FolderLock(const std::string& folder, bool exclusive, bool wait, LockFile which)
 {
     const std::string dir = folder.empty() ? std::string(".") : folder;
+    // A library folder's lock is a lock on the folder itself, which no other
+    // user can remove or replace while a run holds it (a lock file in a
+    // folder that others may write can be, by the user who made it). It is
+    // checked, once held, to be still the folder at that name. A folder the
+    // run may not read, or a file system that cannot lock folders, keeps to
+    // the lock file.
+    // Test hook: KORV_NO_FOLDER_LOCK=1 takes the file system for one that
+    // cannot lock folders.
+    const char* off = std::getenv("KORV_NO_FOLDER_LOCK");
+    if (which == LockFile::DataSets && (off == nullptr || std::strcmp(off, "1") != 0)) {
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            why_.clear();
+            fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+            struct stat st;
+            if (fd_ >= 0 && ::fstat(fd_, &st) != 0) {
+                ::close(fd_);
+                fd_ = -1;
+            }
+            if (fd_ < 0)
+                break;
+            if (!take(st, "the folder " + dir, exclusive, wait, true))
+                return;
+            if (fd_ < 0)
+                break; // folders cannot be locked here
+            struct stat now;
+            if (::stat(dir.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino)
+                return;
+            // Moved away, or replaced, while the lock was taken: the folder
+            // now at the name is the one to lock.
+            let_go();
+            why_ = "the folder " + dir + " could not be locked: it was replaced while it was locked";
+        }
+        if (!why_.empty())
+            return;
+    }
     const std::string path = dir + "/" + lock_file_name(which);
     // Only a writer creates the lock file: a reader of a folder that was
     // never written by us leaves nothing behind in it. O_NOFOLLOW keeps a
@@ -146,14 +182,11 @@ FolderLock::FolderLock(const std::string& folder, bool exclusive, bool wait, Loc
                (err == ELOOP ? std::string("it is a symbolic link") : std::strerror(err));
         return;
     }
-    auto fail = [&](const std::string& why) {
-        why_ = why;
-        ::close(fd_);
-        fd_ = -1;
-    };
     struct stat st;
     if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-        fail("the lock file " + path + " could not be used: it is not a regular file");
+        why_ = "the lock file " + path + " could not be used: it is not a regular file";
+        ::close(fd_);
+        fd_ = -1;
         return;
     }
     // A new lock file may be read by whoever may read its folder, whatever
@@ -161,30 +194,37 @@ FolderLock::FolderLock(const std::string& folder, bool exclusive, bool wait, Loc
     struct stat dst;
     if (made && ::stat(dir.c_str(), &dst) == 0)
         (void)fchmod(fd_, 0600 | (dst.st_mode & 0044));
+    (void)take(st, "the lock file " + path, exclusive, wait, false);
+}
+
+bool FolderLock::take(const struct stat& st, const std::string& what, bool exclusive, bool wait,
+                      bool folder)
+{
+    auto fail = [&](const std::string& why) {
+        why_ = why;
+        ::close(fd_);
+        fd_ = -1;
+        return false;
+    };
     bool holdsOther = false;
     {
         std::lock_guard<std::mutex> g(g_heldLock);
         for (const Held& h : g_held) {
             if (h.dev != st.st_dev || h.ino != st.st_ino)
                 continue;
-            // This run holds the file's lock already: share it, or refuse
-            // rather than wait for ourselves.
-            if (!h.exclusive && exclusive) {
-                fail("the lock file " + path +
-                     " is held by this run for reading, and a run never waits for a lock "
-                     "it holds");
-                return;
-            }
+            // This run holds the lock already: share it, or refuse rather
+            // than wait for ourselves.
+            if (!h.exclusive && exclusive)
+                return fail(what + " is held by this run for reading, and a run never waits " +
+                            "for a lock it holds");
             const int dup = fcntl(h.fd, F_DUPFD_CLOEXEC, 0);
-            if (dup < 0) {
-                fail("the lock file " + path + " could not be used: " + std::strerror(errno));
-                return;
-            }
+            if (dup < 0)
+                return fail(what + " could not be locked: " + std::strerror(errno));
             const bool kind = h.exclusive;
             ::close(fd_);
             fd_ = dup;
             g_held.push_back({st.st_dev, st.st_ino, kind, fd_});
-            return;
+            return true;
         }
         holdsOther = !g_held.empty();
     }
@@ -195,6 +235,16 @@ FolderLock::FolderLock(const std::string& folder, bool exclusive, bool wait, Loc
     const long long limit = held_lock_wait().count();
     const auto start = std::chrono::steady_clock::now();
     const int mode = exclusive ? LOCK_EX : LOCK_SH;
+    // A file system that cannot lock a folder (a network one, say): the
+    // caller keeps to the lock file.
+    auto unsupported = [&](int err) {
+        if (!folder || (err != EBADF && err != EINVAL && err != ENOLCK && err != EOPNOTSUPP &&
+                        err != ENOTSUP))
+            return false;
+        ::close(fd_);
+        fd_ = -1;
+        return true;
+    };
     bool said = false;
     for (;;) {
         if (flock(fd_, mode | LOCK_NB) == 0)
@@ -202,13 +252,13 @@ FolderLock::FolderLock(const std::string& folder, bool exclusive, bool wait, Loc
         if (errno == EINTR)
             continue;
         if (errno != EWOULDBLOCK) {
-            fail("the lock file " + path + " could not be locked: " + std::strerror(errno));
-            return;
+            if (unsupported(errno))
+                return true;
+            return fail(what + " could not be locked: " + std::strerror(errno));
         }
         if (!wait) {
             busy_ = true;
-            fail("the lock file " + path + " is held by another run");
-            return;
+            return fail(what + " is held by another run");
         }
         const auto waited = std::chrono::steady_clock::now() - start;
         const long long waitedMs =
@@ -216,11 +266,10 @@ FolderLock::FolderLock(const std::string& folder, bool exclusive, bool wait, Loc
         if (holdsOther && g_stepWaitedMs.load() + waitedMs >= limit) {
             g_stepWaitedMs.fetch_add(waitedMs);
             busy_ = true;
-            fail("the lock file " + path + " is held by another run, and this run, which holds " +
-                 "another lock itself, gave up after waiting " + duration_text(limit) +
-                 " in this step for locks, the most such a run waits (two runs waiting for " +
-                 "each other's locks would wait for ever)");
-            return;
+            return fail(what + " is held by another run, and this run, which holds another " +
+                        "lock itself, gave up after waiting " + duration_text(limit) +
+                        " in this step for locks, the most such a run waits (two runs waiting " +
+                        "for each other's locks would wait for ever)");
         }
         if (!said && waited >= kMoment) {
             said = true;
@@ -228,17 +277,16 @@ FolderLock::FolderLock(const std::string& folder, bool exclusive, bool wait, Loc
                 holdsOther ? "at most " + seconds_text(limit - g_stepWaitedMs.load() - waitedMs) +
                                  " more, as it holds another lock itself"
                            : "until it is let go (a signal stops the run meanwhile)";
-            xpmlog(kHostGroup, kMsgWaitingForLock, path.c_str(),
+            std::string shown = what;
+            shown[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(shown[0])));
+            xpmlog(kHostGroup, kMsgWaitingForLock, shown.c_str(),
                    lock_holders(st.st_dev, st.st_ino).c_str(), until.c_str());
             if (!holdsOther) {
                 // Nothing else is held: the kernel's own wait, which hands
                 // the lock over as soon as it is let go.
                 while (flock(fd_, mode) != 0) {
-                    if (errno != EINTR) {
-                        fail("the lock file " + path +
-                             " could not be locked: " + std::strerror(errno));
-                        return;
-                    }
+                    if (errno != EINTR)
+                        return fail(what + " could not be locked: " + std::strerror(errno));
                 }
                 break;
             }
@@ -251,6 +299,23 @@ FolderLock::FolderLock(const std::string& folder, bool exclusive, bool wait, Loc
                                      .count());
     std::lock_guard<std::mutex> g(g_heldLock);
     g_held.push_back({st.st_dev, st.st_ino, exclusive, fd_});
+    return true;
+}
+
+void FolderLock::let_go()
+{
+    if (fd_ < 0)
+        return;
+    {
+        std::lock_guard<std::mutex> g(g_heldLock);
+        for (auto it = g_held.begin(); it != g_held.end(); ++it)
+            if (it->fd == fd_) {
+                g_held.erase(it);
+                break;
+            }
+    }
+    ::close(fd_);
+    fd_ = -1;
 }
 
 namespace files
@@ -265,17 +330,7 @@ void lock_waits_reset() noexcept
 
 FolderLock::~FolderLock()
 {
-    if (fd_ < 0)
-        return;
-    {
-        std::lock_guard<std::mutex> g(g_heldLock);
-        for (auto it = g_held.begin(); it != g_held.end(); ++it)
-            if (it->fd == fd_) {
-                g_held.erase(it);
-                break;
-            }
-    }
-    ::close(fd_);
+    let_go();
 }
 
 } // namespace vyr

@@ -1,16 +1,20 @@
 // Where a write lands: folders of paths, the ends of symbolic links, the
 // identity of a file, and whether a path stays inside a folder (see
 // vyr_atomic_file.h).
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
 #include "host/files/files_internal.h"
+#include "vyr_session.h"
 
 namespace vyr
 {
@@ -23,13 +27,38 @@ std::string folder_of(const std::string& path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-bool resolve_write_target(const std::string& path, std::string& target, std::string& why)
+bool foreign_link(const std::string& link, const struct stat& st, std::string& why)
 {
+    if (!S_ISLNK(st.st_mode) || st.st_uid == ::geteuid())
+        return false;
+    const std::string folder = folder_of(link);
+    struct stat dt;
+    if (::stat(folder.c_str(), &dt) != 0 || (dt.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH) ||
+        st.st_uid == dt.st_uid)
+        return false;
+    why = link + " is a symbolic link of " + files::owner_text(st.st_uid) + " in the folder " +
+          folder + ", which any user may write and whose sticky bit is set; a run never follows " +
+          "another user's link there";
+    return true;
+}
+
+namespace
+{
+
+// resolve_write_target; `refused` is set when it stops at another user's
+// link in a shared folder.
+bool walk_links(const std::string& path, std::string& target, std::string& why, bool& refused)
+{
+    refused = false;
     target = path;
     for (int depth = 0; depth < 40; ++depth) {
         struct stat st;
         if (lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
             return true;
+        if (foreign_link(target, st, why)) {
+            refused = true;
+            return false;
+        }
         char buf[PATH_MAX];
         ssize_t n = readlink(target.c_str(), buf, sizeof buf - 1);
         if (n < 0) {
@@ -46,9 +75,45 @@ bool resolve_write_target(const std::string& path, std::string& target, std::str
     return false;
 }
 
+} // namespace
+
+bool resolve_write_target(const std::string& path, std::string& target, std::string& why)
+{
+    bool refused = false;
+    return walk_links(path, target, why, refused);
+}
+
+std::string held_file_name(int fd)
+{
+    struct stat held, named;
+    char link[64], buf[PATH_MAX];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = ::readlink(link, buf, sizeof buf - 1);
+    if (n <= 0 || buf[0] != '/' || ::fstat(fd, &held) != 0 || !S_ISREG(held.st_mode))
+        return std::string();
+    buf[n] = '\0';
+    // Only looked at, never opened: it counts while it is that very file.
+    if (::lstat(buf, &named) != 0 || !S_ISREG(named.st_mode) || named.st_dev != held.st_dev ||
+        named.st_ino != held.st_ino)
+        return std::string();
+    return buf;
+}
+
 FileIdentity file_identity(const std::string& path)
 {
     FileIdentity id;
+    // A descriptor of the run is the file it holds, known by the descriptor.
+    if (const int fd = vyr_descriptor_named(path); fd >= 0) {
+        struct stat st;
+        if (::fstat(fd, &st) == 0) {
+            id.exists = true;
+            id.dev = st.st_dev;
+            id.ino = st.st_ino;
+        }
+        const std::string name = held_file_name(fd);
+        id.path = name.empty() ? path : name;
+        return id;
+    }
     std::string target = path, why;
     if (!resolve_write_target(path, target, why))
         target = path; // links that loop: the name itself is all there is
@@ -75,10 +140,13 @@ bool inside_folder(const std::string& path, const std::string& folder, std::stri
     if (ec)
         return true; // a missing folder is reported when it is used
     std::string target = path, why;
-    if (!resolve_write_target(path, target, why)) {
+    bool refused = false;
+    if (!walk_links(path, target, why, refused)) {
         where = path;
-        loops = true;
-        return false; // links that loop lead nowhere inside
+        loops = !refused;
+        // Another user's link is not followed: as a name of the folder it
+        // is inside, and the writer refuses it with the reason.
+        return refused; // links that loop lead nowhere inside
     }
     fs::path full = fs::weakly_canonical(fs::absolute(target, ec), ec);
     if (ec)
@@ -121,14 +189,29 @@ bool path_fits(const std::string& path, std::string& why)
     return true;
 }
 
+std::string temp_folder()
+{
+    const char* given = std::getenv("TMPDIR");
+    for (const char* dir : {given, "/tmp", "/var/tmp"}) {
+        struct stat st;
+        if (dir != nullptr && *dir != '\0' && ::stat(dir, &st) == 0 && S_ISDIR(st.st_mode) &&
+            ::faccessat(AT_FDCWD, dir, W_OK | X_OK, AT_EACCESS) == 0)
+            return dir;
+    }
+    return given != nullptr && *given != '\0' ? given : "/tmp";
+}
+
 FolderState prepare_folder(const std::string& folder, const std::string& parent, std::string& where)
 {
     struct stat st;
+    std::string unused;
     if (::lstat(folder.c_str(), &st) != 0) {
         if (errno != ENOENT)
             return FolderState::NotAFolder;
         if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
             return FolderState::NotAFolder;
+    } else if (foreign_link(folder, st, unused)) {
+        return FolderState::NotAFolder;
     }
     bool loops = false;
     if (!inside_folder(folder, parent, where, loops))

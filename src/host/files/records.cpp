@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -314,7 +315,7 @@ bool put_folder_back(int pfd, const std::string& folder, int hfd, const std::str
     for (const RecordLine& l : st.lines) {
         const char* target = l.target.c_str();
         const std::string shown = folder + "/" + l.target;
-        const std::string earlier = "earlier-" + l.target;
+        const std::string earlier = files::kept_name(l.target, l.temp);
         const NodeId at = node_at(pfd, target);
         bool found = false;
         for (const std::string& name : {l.temp, l.aside, earlier}) {
@@ -339,13 +340,15 @@ bool put_folder_back(int pfd, const std::string& folder, int hfd, const std::str
                 r.put_back.push_back(shown);
                 break;
             }
-            // Kept in the hidden folder, under a name no sweep removes.
+            // Kept in the hidden folder, under a name no sweep removes. Where
+            // it cannot take that name, the record stays too, so that no
+            // sweep removes the folder, and a later run tries again.
             std::string where = name;
             if (name != earlier && files::rename_aside(hfd, name.c_str(), earlier.c_str()))
                 where = earlier;
             (back == PutBack::Taken ? r.kept : r.held)
                 .push_back({shown, folder + "/" + hidden + "/" + where});
-            complete = complete && back == PutBack::Taken;
+            complete = complete && back == PutBack::Taken && where == earlier;
             break;
         }
         if (!found && at.unchanged(l.file)) {
@@ -363,6 +366,9 @@ bool put_folder_back(int pfd, const std::string& folder, int hfd, const std::str
 // Removes what is left of a stopped run's hidden folder once every name is
 // as it was: the record, the new files it names, and the folder when that
 // leaves it empty (an earlier file kept as earlier-NAME stays, with it).
+// Returns how many files went with the folder, or -1 when the folder stays
+// (it holds a kept file, or files the record did not name: a run stopped
+// before its record was written, whose files the next sweep removes).
 int drop_recovered(int pfd, int hfd, const std::string& hidden, const Stopped& st)
 {
     int removed = 0;
@@ -371,8 +377,7 @@ int drop_recovered(int pfd, int hfd, const std::string& hidden, const Stopped& s
         for (const std::string& name : {l.temp, l.aside})
             if (!name.empty() && node_at(hfd, name.c_str()).same(l.file))
                 removed += ::unlinkat(hfd, name.c_str(), 0) == 0;
-    (void)::unlinkat(pfd, hidden.c_str(), AT_REMOVEDIR);
-    return removed;
+    return ::unlinkat(pfd, hidden.c_str(), AT_REMOVEDIR) == 0 ? removed : -1;
 }
 
 // How many names a recovery says something of.
@@ -385,6 +390,19 @@ std::size_t said(const RecoveredPlacing& r)
 
 namespace files
 {
+
+std::string kept_name(const std::string& target, const std::string& number)
+{
+    const std::string whole = "earlier-" + target;
+    if (whole.size() <= NAME_MAX)
+        return whole;
+    // The name cut short, at a character's start, with the number the file
+    // had (no two files of a hidden folder share one).
+    std::size_t keep = NAME_MAX - 1 - number.size();
+    while (keep > 8 && (static_cast<unsigned char>(whole[keep]) & 0xC0) == 0x80)
+        --keep;
+    return whole.substr(0, keep) + "~" + number;
+}
 
 int rename2(int fromfd, const char* from, int tofd, const char* to, unsigned flags)
 {
@@ -530,23 +548,37 @@ void end_placing_record(int hfd)
 // living run's) whose record can be trusted and read: the folder open as
 // `pfd`, the hidden folder's name, open and locked as `hfd`, and its record;
 // until `each` returns false. What cannot be trusted or read is noted for
-// the log (once per run).
-void each_stale_record(
+// the log (once per run). Returns "", or why the folder or one of its
+// hidden folders could not be looked at (no descriptor left, say): what it
+// holds is then not known.
+std::string each_stale_record(
     const std::string& dir,
     const std::function<bool(int pfd, int hfd, const std::string& name, const Stopped& st)>& each)
 {
-    const std::vector<std::string> hidden = hidden_names(dir);
+    int err = 0;
+    const std::vector<std::string> hidden = hidden_names(dir, &err);
+    if (err != 0)
+        return "the folder " + dir + " could not be read (" + std::strerror(err) + ")";
     if (hidden.empty())
-        return;
+        return std::string();
     const int pfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (pfd < 0)
-        return;
+        return "the folder " + dir + " could not be opened (" + std::strerror(errno) + ")";
+    std::string failed;
     bool more = true;
-    for (std::size_t i = 0; i < hidden.size() && more; ++i) {
+    for (std::size_t i = 0; i < hidden.size() && more && failed.empty(); ++i) {
         const std::string& name = hidden[i];
         int hfd = -1;
-        if (open_hidden(pfd, name, dir + "/" + name, hfd) != HiddenState::Stale)
+        switch (open_hidden(pfd, name, dir + "/" + name, hfd, &err)) {
+        case HiddenState::Stale:
+            break;
+        case HiddenState::Unknown:
+            failed = "the hidden folder " + dir + "/" + name + " could not be opened (" +
+                     std::strerror(err) + ")";
             continue;
+        default:
+            continue;
+        }
         Stopped st;
         uid_t owner = 0;
         std::string why;
@@ -567,10 +599,11 @@ void each_stale_record(
         ::close(hfd);
     }
     ::close(pfd);
+    return failed;
 }
 
-void recover_stopped_placings(const std::string& folder, bool exchange,
-                              std::vector<RecoveredPlacing>& out)
+std::string recover_stopped_placings(const std::string& folder, bool exchange,
+                                     std::vector<RecoveredPlacing>& out)
 {
     const std::string dir = folder.empty() ? std::string(".") : folder;
     // Hidden folders in which a stopped run had renamed nothing: each is
@@ -582,22 +615,24 @@ void recover_stopped_placings(const std::string& folder, bool exchange,
     };
     std::vector<Quiet> quiet;
     const std::size_t first = out.size();
-    each_stale_record(dir, [&](int pfd, int hfd, const std::string& name, const Stopped& st) {
-        std::size_t run = first;
-        while (run < out.size() && !(out[run].pid == st.pid && out[run].started == st.started &&
-                                     out[run].program == st.program))
-            ++run;
-        if (run == out.size())
-            out.push_back({dir, st.pid, st.started, st.program, {}, {}, {}, {}});
-        RecoveredPlacing& r = out[run];
-        const std::size_t before = said(r);
-        if (put_folder_back(pfd, dir, hfd, name, st, exchange, r)) {
-            const int removed = drop_recovered(pfd, hfd, name, st);
-            if (said(r) == before)
-                quiet.push_back({run, dir + "/" + name, removed});
-        }
-        return true;
-    });
+    const std::string failed = each_stale_record(
+        dir, [&](int pfd, int hfd, const std::string& name, const Stopped& st) {
+            std::size_t run = first;
+            while (run < out.size() &&
+                   !(out[run].pid == st.pid && out[run].started == st.started &&
+                     out[run].program == st.program))
+                ++run;
+            if (run == out.size())
+                out.push_back({dir, st.pid, st.started, st.program, {}, {}, {}, {}});
+            RecoveredPlacing& r = out[run];
+            const std::size_t before = said(r);
+            if (put_folder_back(pfd, dir, hfd, name, st, exchange, r)) {
+                const int removed = drop_recovered(pfd, hfd, name, st);
+                if (said(r) == before && removed >= 0)
+                    quiet.push_back({run, dir + "/" + name, removed});
+            }
+            return true;
+        });
     for (const Quiet& q : quiet)
         if (said(out[q.run]) == 0)
             note_swept_folder(q.path, q.files);
@@ -607,6 +642,7 @@ void recover_stopped_placings(const std::string& folder, bool exchange,
         std::sort(out[i].put_back.begin(), out[i].put_back.end());
         std::sort(out[i].removed.begin(), out[i].removed.end());
     }
+    return failed;
 }
 
 } // namespace files
@@ -615,7 +651,7 @@ bool stopped_placing_holds(const std::string& folder, const std::vector<std::str
                            StoppedPlacing& out)
 {
     const std::string dir = folder.empty() ? std::string(".") : folder;
-    files::each_stale_record(dir, [&](int pfd, int, const std::string&, const Stopped& st) {
+    (void)files::each_stale_record(dir, [&](int pfd, int, const std::string&, const Stopped& st) {
         for (const RecordLine& l : st.lines)
             if (std::find(names.begin(), names.end(), l.target) != names.end() &&
                 node_at(pfd, l.target.c_str()).unchanged(l.file)) {

@@ -372,8 +372,20 @@ bool finish_stream(std::FILE*& file, AtomicFile::Stream*& state, std::string& wh
     return ok;
 }
 
-// Opens an existing file that is not replaced (a device, a pipe, a standard
-// stream's path) for writing through.
+// Writes through a copy of descriptor `fd` (a device or a pipe the caller
+// gave).
+std::FILE* through_direct(int fd, int& fd_out, AtomicFile::Stream*& state)
+{
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (copy < 0)
+        return nullptr;
+    std::FILE* f = stream_over(copy, state);
+    fd_out = f != nullptr ? copy : -1;
+    return f;
+}
+
+// Opens an existing file that is not replaced (a device, a pipe) for
+// writing through.
 std::FILE* open_direct(const std::string& path, int& fd_out, AtomicFile::Stream*& state)
 {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -420,51 +432,59 @@ bool AtomicFile::open(const std::string& path, std::string& why)
         why = vyr_closed_stream_reason(fd);
         return false;
     }
-    // A descriptor of this process (/dev/stdout, /dev/fd/N) that holds a
-    // file is written as that file's own name would be, checked and put in
-    // place by the same rules, but through a copy of the caller's
-    // descriptor, whose offset and O_APPEND stay: the file is never
-    // truncated nor replaced. A device or a pipe is written as it is.
+    // A descriptor of this process (/dev/stdout, /dev/fd/N) is known by the
+    // descriptor, never by the name the kernel shows for it (a deleted
+    // file's old name, which anyone may take). Only one the caller opened
+    // counts: any other is one the run opened itself. A device or a pipe is
+    // written as it is, through the descriptor. A file is written as that
+    // file's own name would be, checked by its identity and put in place by
+    // the same rules, but through a copy of the caller's descriptor, whose
+    // offset and O_APPEND stay: the file is never truncated nor replaced.
     const int named = vyr_descriptor_named(path);
-    if (struct stat held; named >= 0 && (::fstat(named, &held) != 0 || !S_ISREG(held.st_mode))) {
+    if (named >= 0 && !vyr_descriptor_was_open(named)) {
+        why = "descriptor " + std::to_string(named) +
+              " was not open when the run started, so it is not one the caller gave";
+        return false;
+    }
+    struct stat st;
+    if (named >= 0 && (::fstat(named, &st) != 0 || !S_ISREG(st.st_mode))) {
         target_ = path;
-        file_ = open_direct(path, fd_, stream_);
+        file_ = through_direct(named, fd_, stream_);
         if (file_ == nullptr) {
             why = std::strerror(errno);
             return false;
         }
         return true;
     }
-    // A descriptor's name leads on to the file it holds.
-    if (!resolve_write_target(path, target_, why))
-        return false;
-    struct stat st;
     // A file copied into a descriptor is read back by its owner alone.
     mode_t mode = named >= 0 ? 0600 : 0666;
-    if (stat(target_.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) {
-            why = "it is a folder";
+    std::string folder;
+    if (named >= 0) {
+        // Never renamed: staged in the temporary folder, so that the held
+        // file's own folder need not be one the user may write.
+        target_ = path;
+        folder = temp_folder();
+    } else {
+        if (!resolve_write_target(path, target_, why))
             return false;
-        }
-        if (!S_ISREG(st.st_mode)) {
-            // A device or a pipe: nothing to replace, so write to it.
-            file_ = open_direct(target_, fd_, stream_);
-            if (file_ == nullptr) {
-                why = std::strerror(errno);
+        if (stat(target_.c_str(), &st) == 0) {
+            if (S_ISDIR(st.st_mode)) {
+                why = "it is a folder";
                 return false;
             }
-            return true;
-        }
-        if (named < 0)
+            if (!S_ISREG(st.st_mode)) {
+                // A device or a pipe: nothing to replace, so write to it.
+                file_ = open_direct(target_, fd_, stream_);
+                if (file_ == nullptr) {
+                    why = std::strerror(errno);
+                    return false;
+                }
+                return true;
+            }
             mode = st.st_mode & 07777;
+        }
+        folder = folder_of(target_);
     }
-    // A file copied into a descriptor is never renamed: it is staged in the
-    // temporary folder (TMPDIR, else /tmp), so that the held file's own
-    // folder need not be one the user may write.
-    const char* tmp = named >= 0 ? std::getenv("TMPDIR") : nullptr;
-    const std::string folder = named < 0                        ? folder_of(target_)
-                               : tmp != nullptr && *tmp != '\0' ? std::string(tmp)
-                                                                : std::string("/tmp");
     remove_stale_temp_files(folder);
     // The file is written in a private folder of its own beside the target,
     // locked while the run lives, under a name of one digit: the target's
@@ -737,6 +757,8 @@ struct StageFolder {
     bool keep = false;
     // It holds the record of the placing (see write_records).
     bool recorded = false;
+    // Its record stays: an earlier file is kept in it under its number.
+    bool keepRecord = false;
 };
 
 // A file waiting for the end of its step under its temporary name.
@@ -1208,7 +1230,7 @@ bool place_entry(StepFiles& f, std::size_t from, std::size_t to, std::vector<Pla
 void end_records(StepFiles& f)
 {
     for (StageFolder& h : f.folders)
-        if (h.recorded) {
+        if (h.recorded && !h.keepRecord) {
             files::end_placing_record(h.fd);
             h.recorded = false;
         }
@@ -1329,13 +1351,19 @@ void undo_placed(StepFiles& f, const std::vector<Placed>& done, Placing& out)
         }
         std::string where;
         if (!p->kept.empty()) {
-            const std::string aside = folder_of(p->kept) + "/earlier-" + base_name(p->target);
+            const std::string aside = folder_of(p->kept) + "/" +
+                                      files::kept_name(base_name(p->target), base_name(p->kept));
             const bool renamed = files::rename_aside(AT_FDCWD, p->kept.c_str(), aside.c_str());
             where = renamed ? aside : p->kept;
             if (!renamed && p->kept == s.temp)
                 s.temp.clear(); // not to be dropped
-            if (s.hidden != nullptr)
+            if (s.hidden != nullptr) {
                 s.hidden->keep = true;
+                // Under its number, the earlier file would look like a
+                // file a sweep removes: the record stays with it, for a
+                // later run to put it back.
+                s.hidden->keepRecord = s.hidden->keepRecord || !renamed;
+            }
         }
         if (back == files::PutBack::Taken)
             out.taken.push_back({p->target, where});
@@ -1365,10 +1393,26 @@ Placing place_all(StepFiles& f, void (*renaming)() noexcept)
         return out;
     }
     {
+        // What stopped runs left in a folder is put back before anything is
+        // placed there; a folder whose hidden folders cannot be looked at
+        // (no descriptor left, say) takes none of the step's files.
         std::set<std::string> seen;
-        for (const StageFolder& h : f.folders)
-            if (seen.insert(h.folder).second)
+        for (const StageFolder& h : f.folders) {
+            if (!seen.insert(h.folder).second)
+                continue;
+            const std::string why =
                 files::recover_stopped_placings(h.folder, !f.noExchange, out.recovered);
+            if (why.empty())
+                continue;
+            const auto in = std::find_if(f.files.begin(), f.files.end(), [&](const Staged& s) {
+                return s.hidden != nullptr && s.hidden->folder == h.folder;
+            });
+            placing_failed(out, in != f.files.end() ? file_label(*in) : h.folder,
+                           why + ", so what runs stopped while placing files there left is not "
+                                 "known, and nothing is put in place there until it is");
+            drop_staged(f);
+            return out;
+        }
     }
     if (!write_records(f, out)) {
         drop_staged(f);

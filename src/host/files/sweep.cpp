@@ -15,6 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <mutex>
 #include <set>
@@ -37,10 +39,95 @@ std::vector<SweptFolder> g_swept;
 std::vector<UntrustedFile> g_untrusted;
 // The hidden folders and records already said to be untrusted in this run.
 std::set<std::string> g_said;
+// How many of other users' hidden folders in a folder the note names.
+constexpr std::size_t kOthersNamed = 3;
 
-// The names in the folder open as `fd` when each is a file a run of ours
-// writes there: a regular file with one link, named by a number. False when
-// anything else is there.
+// The key a folder is known by for the run: where it leads.
+std::string folder_key(const std::string& dir)
+{
+    std::error_code ec;
+    const std::filesystem::path key = std::filesystem::weakly_canonical(dir, ec);
+    return ec ? dir : key.string();
+}
+
+} // namespace
+
+namespace files
+{
+
+std::vector<std::string> hidden_names(const std::string& dir, int* err)
+{
+    const std::string key = folder_key(dir);
+    RunFiles& r = run_files();
+    {
+        std::lock_guard<std::mutex> g(r.lock);
+        if (auto at = r.hidden.find(key); at != r.hidden.end())
+            return at->second;
+    }
+    // Read outside the run's lock: a folder of many files takes a while.
+    // Another user's hidden folder (by its owner, looked at without opening
+    // it) is left out at once: however many a shared folder holds, the run
+    // neither opens nor locks them, and one note counts them.
+    std::vector<std::string> names;
+    std::vector<std::pair<std::string, uid_t>> others;
+    std::size_t otherCount = 0;
+    const uid_t me = ::geteuid();
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) {
+        // Not there, or not a folder: it has none. Any other failure is
+        // said to the caller, and the folder is read again next time.
+        if (errno == ENOENT || errno == ENOTDIR)
+            return names;
+        if (err != nullptr)
+            *err = errno;
+        return names;
+    }
+    while (dirent* e = readdir(d)) {
+        if (!stage_folder_name(e->d_name))
+            continue;
+        struct stat st;
+        if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+            st.st_uid != me) {
+            ++otherCount;
+            others.emplace_back(e->d_name, st.st_uid);
+            // The first few by name are kept, to be named.
+            std::sort(others.begin(), others.end());
+            if (others.size() > kOthersNamed)
+                others.pop_back();
+            continue;
+        }
+        names.emplace_back(e->d_name);
+    }
+    closedir(d);
+    if (otherCount > 0) {
+        std::string named;
+        for (const auto& [name, uid] : others)
+            named += (named.empty() ? "" : ", ") + name + " (" + owner_text(uid) + ")";
+        UntrustedFile u;
+        if (otherCount == 1) {
+            u = {dir + "/" + others[0].first, owner_text(others[0].second), "it is another user's",
+                 false, false};
+        } else {
+            u = {dir, "", named, false, false};
+            u.count = otherCount;
+        }
+        note_untrusted(u);
+    }
+    std::lock_guard<std::mutex> g(r.lock);
+    return r.hidden.emplace(key, names).first->second;
+}
+
+std::string owner_text(uid_t uid)
+{
+    struct passwd pw {
+    }, *found = nullptr;
+    char buf[4096];
+    const std::string number = std::to_string(static_cast<unsigned long>(uid));
+    if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found != nullptr)
+        return "the user " + std::string(found->pw_name) + " (uid " + number + ")";
+    return "the user with uid " + number;
+}
+
 bool only_numbered_files(int fd, std::vector<std::string>& names)
 {
     const int dup = fcntl(fd, F_DUPFD_CLOEXEC, 0);
@@ -67,51 +154,6 @@ bool only_numbered_files(int fd, std::vector<std::string>& names)
     return ours;
 }
 
-// The key a folder is known by for the run: where it leads.
-std::string folder_key(const std::string& dir)
-{
-    std::error_code ec;
-    const std::filesystem::path key = std::filesystem::weakly_canonical(dir, ec);
-    return ec ? dir : key.string();
-}
-
-} // namespace
-
-namespace files
-{
-
-std::vector<std::string> hidden_names(const std::string& dir)
-{
-    const std::string key = folder_key(dir);
-    RunFiles& r = run_files();
-    {
-        std::lock_guard<std::mutex> g(r.lock);
-        if (auto at = r.hidden.find(key); at != r.hidden.end())
-            return at->second;
-    }
-    // Read outside the run's lock: a folder of many files takes a while.
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str()); d != nullptr) {
-        while (dirent* e = readdir(d))
-            if (stage_folder_name(e->d_name))
-                names.emplace_back(e->d_name);
-        closedir(d);
-    }
-    std::lock_guard<std::mutex> g(r.lock);
-    return r.hidden.emplace(key, names).first->second;
-}
-
-std::string owner_text(uid_t uid)
-{
-    struct passwd pw {
-    }, *found = nullptr;
-    char buf[4096];
-    const std::string number = std::to_string(static_cast<unsigned long>(uid));
-    if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found != nullptr)
-        return "the user " + std::string(found->pw_name) + " (uid " + number + ")";
-    return "the user with uid " + number;
-}
-
 void note_untrusted(const UntrustedFile& u)
 {
     std::lock_guard<std::mutex> g(g_sweptLock);
@@ -119,11 +161,29 @@ void note_untrusted(const UntrustedFile& u)
         g_untrusted.push_back(u);
 }
 
-HiddenState open_hidden(int pfd, const std::string& name, const std::string& path, int& fd)
+HiddenState open_hidden(int pfd, const std::string& name, const std::string& path, int& fd,
+                        int* err)
 {
     fd = ::openat(pfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return HiddenState::Gone; // gone, not a folder, a link, or not ours to read
+    if (fd < 0) {
+        const int e = errno;
+        // Not there, or not a folder (a link is not followed): gone.
+        if (e == ENOENT || e == ENOTDIR || e == ELOOP)
+            return HiddenState::Gone;
+        // One the run may not open is another user's (a run makes its own
+        // for itself alone): left alone, and said.
+        struct stat st;
+        if (e == EACCES && ::fstatat(pfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            st.st_uid != ::geteuid()) {
+            note_untrusted({path, owner_text(st.st_uid), "it is another user's", false, false});
+            return HiddenState::NotOwn;
+        }
+        // Anything else (no descriptor left, no memory, a failing disk):
+        // what it holds is not known.
+        if (err != nullptr)
+            *err = e;
+        return HiddenState::Unknown;
+    }
     struct stat st;
     const bool looked = ::fstat(fd, &st) == 0;
     const bool own = looked && st.st_uid == ::geteuid() && (st.st_mode & 022) == 0;
@@ -167,7 +227,7 @@ void remove_stale_temp_files(const std::string& folder)
         int fd = -1;
         std::vector<std::string> files;
         if (files::open_hidden(dfd, name, dir + "/" + name, fd) == files::HiddenState::Stale &&
-            only_numbered_files(fd, files)) {
+            files::only_numbered_files(fd, files)) {
             int removed = 0;
             for (const std::string& f : files)
                 removed += unlinkat(fd, f.c_str(), 0) == 0;

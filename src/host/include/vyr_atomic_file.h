@@ -17,6 +17,7 @@
 // lands) and catalogue_names.cpp (the names of catalogue entries).
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -285,6 +286,9 @@ struct UntrustedFile {
     std::string path, owner, why;
     bool record = false; // a record, else a hidden folder
     bool warning = false;
+    // Other users' hidden folders counted in one folder: with more than
+    // one, `path` is that folder and `why` names the first few.
+    std::size_t count = 1;
 };
 // What the run did not act on since the last call, for the log.
 std::vector<UntrustedFile> take_untrusted_files();
@@ -344,21 +348,27 @@ enum class OutputKind { Document, DataSet, Graph };
 bool claim_output(const std::string& path, OutputKind kind, const std::string& what,
                   std::string& other);
 
-// A lock on a folder, an advisory lock (flock) on a lock file in it. A
-// library folder's ".korvante.lock" keeps files written together (a data
-// set's .csv and .attr) together: a writer holds it exclusively while it
-// renames the pair into place, a reader shares it while it reads the pair.
-// A graphics catalogue's folder has ".korvante-entries.lock" (LockFile::
-// Entries), which a step holds from its first entry name until its files are
-// in place; it is a file of its own, so that the step may read data sets
-// from that folder meanwhile. Lock files are created by the first writer,
-// readable by whoever may read the folder. A folder no writer has used has
-// no lock file: a reader then goes on without the lock (`absent()`). Any
-// other failure (a symbolic link or something else that is not a regular
-// file planted at its name, a lock file that cannot be opened) is never
-// passed over: `held()` is false and `why()` names the lock file and the
-// reason, for the caller to refuse or report. Without `wait`, a lock another
-// process holds is not waited for: `held()` is false and `busy()` true.
+// A lock on a folder, an advisory lock (flock). A library folder's lock
+// (LockFile::DataSets) keeps files written together (a data set's .csv and
+// .attr) together: a writer holds it exclusively while it renames the pair
+// into place, a reader shares it while it reads the pair. It is a lock on
+// the folder itself, opened read-only, which no other user can remove or
+// replace (as a lock file in a folder that others may write can be), checked
+// once held to be still the folder at its name. Where the folder cannot be
+// opened so (a folder the run may not read) or the file system cannot lock
+// folders, it is a lock on the folder's lock file ".korvante.lock" instead,
+// which excludes only the runs that lock it too. A graphics catalogue's
+// folder has ".korvante-entries.lock" (LockFile::Entries), which a step
+// holds from its first entry name until its files are in place; it is a
+// file of its own, so that the step may read data sets from that folder
+// meanwhile. Lock files are created by the first writer, readable by
+// whoever may read the folder. A folder no writer has used has no lock
+// file: a reader then goes on without the lock (`absent()`). Any other
+// failure (a symbolic link or something else that is not a regular file
+// planted at its name, a lock file that cannot be opened) is never passed
+// over: `held()` is false and `why()` names the lock and the reason, for
+// the caller to refuse or report. Without `wait`, a lock another process
+// holds is not waited for: `held()` is false and `busy()` true.
 // A run never waits for a lock it holds: a lock on a file the run holds
 // shares that lock (a reader's lock within a writer's, or two readers'), and
 // an exclusive lock within the run's own reading lock is refused. While the
@@ -367,7 +377,7 @@ bool claim_output(const std::string& path, OutputKind kind, const std::string& w
 // `busy()` is true and `why()` says so: two runs never wait for each other
 // without limit. A run that holds no lock waits until the lock is let go (a
 // signal stops it meanwhile). A wait of more than a second is said in the
-// log, naming the lock file and the processes that hold it.
+// log, naming the lock and the processes that hold it.
 enum class LockFile { DataSets, Entries };
 class FolderLock
 {
@@ -387,6 +397,15 @@ class FolderLock
     const std::string& why() const { return why_; }
 
   private:
+    // Takes the lock on fd_ (whose fstat is `st`; `what` names it in the
+    // messages), sharing one this run holds, waiting as said above. False,
+    // with why_ and fd_ closed, when it is not held; true with fd_ closed
+    // when `folder` and the file system cannot lock folders.
+    bool take(const struct stat& st, const std::string& what, bool exclusive, bool wait,
+              bool folder);
+    // Lets go of the lock and closes fd_.
+    void let_go();
+
     int fd_ = -1;
     bool absent_ = false;
     bool busy_ = false;
@@ -396,7 +415,10 @@ class FolderLock
 // The file a write to a path replaces, as an identity that two names of one
 // file share: after following every symbolic link (also one that leads to a
 // file not made yet), the device and inode of a file that exists, else the
-// absolute path with its existing folders resolved.
+// absolute path with its existing folders resolved. A descriptor's path
+// (/dev/stdout, /dev/fd/N) is the file the descriptor holds, by its fstat;
+// its path is the file's name where held_file_name finds one, else the path
+// as given.
 struct FileIdentity {
     bool exists = false;
     dev_t dev = 0;
@@ -461,8 +483,24 @@ bool kept_from_documents_signal_safe(const char* target) noexcept;
 
 // Where a write to `path` lands: the file at the end of its chain of
 // symbolic links (or `path` itself). Relative link targets are taken from
-// the link's folder. Returns false when the links loop or go too deep.
+// the link's folder. Returns false, with `why`, when the links loop or go
+// too deep, or at a link that foreign_link refuses.
 bool resolve_write_target(const std::string& path, std::string& target, std::string& why);
+// Whether `link` (whose lstat is `st`) is a symbolic link that the run does
+// not follow: one in a folder that any user may write and whose sticky bit
+// is set (a shared folder, as /tmp is), owned neither by the run's
+// effective user nor by the folder's owner. The kernel refuses to follow
+// such a link where fs.protected_symlinks is set; the run refuses it
+// whatever that setting says. `why` then names the link and its owner.
+bool foreign_link(const std::string& link, const struct stat& st, std::string& why);
+// The name of the regular file open as descriptor `fd`, as the kernel
+// gives it, while that name holds that very file (not a link, the same
+// device and inode); else "" (a deleted or renamed file, or no file). It is
+// only looked at, never opened.
+std::string held_file_name(int fd);
+// The folder a document copied into a descriptor is staged in: TMPDIR where
+// it is a folder the run may write, else /tmp, else /var/tmp.
+std::string temp_folder();
 
 // Removes every temporary file that is open now, and every staging folder of
 // the running step with what it holds. Safe to call from a signal handler:

@@ -196,9 +196,14 @@ int vyr_unexpected_failure(const char* what);
 bool vyr_hold_standard_streams(std::string& why);
 // Whether descriptor `fd` (0, 1 or 2) was closed when the command started.
 bool vyr_stream_was_closed(int fd);
+// Whether descriptor `fd` was open when the command started (any descriptor
+// counts until vyr_hold_standard_streams has noted them): the caller's, not
+// one the run opened itself. A stream held on /dev/null was not.
+bool vyr_descriptor_was_open(int fd);
 // The descriptor of this process that `path` names (/dev/stdout, /dev/fd/N,
 // /proc/self/fd/N, /proc/PID/fd/N with this process's PID, or a symbolic
-// link leading to one), or -1 for any other path.
+// link leading to one), or -1 for any other path. Another user's link in a
+// shared folder (see vyr::foreign_link) is not followed.
 int vyr_descriptor_named(const std::string& path);
 // The descriptor of a stream closed when the command started that `path`
 // names (/dev/stdout, /dev/fd/2, /proc/self/fd/1, or a symbolic link

@@ -316,6 +316,15 @@ bool open_sink(Sink& sink, const std::string& path)
     sink.path = path;
     std::string why;
     if (!sink.file.open(path, why)) {
+        // Named as its own standard stream (/dev/stdout for the listing),
+        // which holds a file that could not be staged: written to that
+        // stream as it goes, as without the option, it still reaches its
+        // place.
+        const int fd = standard_descriptor(sink);
+        if (vyr_descriptor_named(path) == fd && !vyr_stream_was_closed(fd)) {
+            sink.reset();
+            return true;
+        }
         sink.failed = true;
         sink.why = why;
         return false;

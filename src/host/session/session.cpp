@@ -9,6 +9,8 @@
 #include "host/messages/catalogue.h"
 #include "vyr_atomic_file.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -146,6 +148,9 @@ void log_swept_folders()
         if (u.warning) {
             xpmlog(kHostGroup, kMsgStrangeRecord, u.path.c_str(), u.why.c_str());
             raise_step(4);
+        } else if (u.count > 1) {
+            xpmlog(kHostGroup, kMsgOthersHidden, u.path.c_str(),
+                   static_cast<unsigned long>(u.count), u.why.c_str());
         } else {
             xpmlog(kHostGroup, kMsgUntrustedHidden, u.record ? "record" : "hidden folder",
                    u.path.c_str(), u.owner.c_str(), u.why.c_str());
@@ -787,6 +792,26 @@ bool data_set_file_name(const fs::path& name)
     return ext == ".CSV" || ext == ".ATTR";
 }
 
+// The data set's file (NAME.csv or NAME.attr) in `folder` that is the file
+// `id`, or "" when none is.
+std::string data_file_of(const std::string& folder, const FileIdentity& id)
+{
+    std::string found;
+    DIR* d = ::opendir(folder.c_str());
+    if (d == nullptr)
+        return found;
+    while (dirent* e = ::readdir(d)) {
+        struct stat st;
+        if (data_set_file_name(e->d_name) && ::fstatat(::dirfd(d), e->d_name, &st, 0) == 0 &&
+            st.st_dev == id.dev && st.st_ino == id.ino) {
+            found = folder + "/" + e->d_name;
+            break;
+        }
+    }
+    ::closedir(d);
+    return found;
+}
+
 // The folder a library name leads to, resolved, or "" when it does not exist.
 std::string resolved_folder(const std::string& folder)
 {
@@ -822,15 +847,18 @@ bool check_output_paths(const VyrSettings& settings)
         const char* option;
         const std::string& name;
         FileIdentity id;
+        nlink_t links = 0; // the names the file has
+        bool refused = false;
     };
     std::vector<Given> given;
     for (const auto& [option, path] : document_outputs(settings)) {
         if (path->empty())
             continue;
         struct stat st;
-        if (::stat(path->c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        const bool exists = ::stat(path->c_str(), &st) == 0;
+        if (exists && !S_ISREG(st.st_mode))
             continue;
-        given.push_back({option, *path, file_identity(*path)});
+        given.push_back({option, *path, file_identity(*path), exists ? st.st_nlink : 0});
     }
     bool ok = true;
     const std::pair<const std::string*, int> read[] = {{&settings.program, kMsgOutputIsProgram},
@@ -861,13 +889,30 @@ bool check_output_paths(const VyrSettings& settings)
     }
     const std::pair<const char*, std::string> libraries[] = {{"data", resolved_folder(dataDir)},
                                                              {"WORK", work}};
-    for (const Given& out : given) {
+    for (Given& out : given) {
         const fs::path target(out.id.path);
         if (!data_set_file_name(target))
             continue;
         for (const auto& [library, folder] : libraries) {
             if (!folder.empty() && target.parent_path().string() == folder) {
                 xpmlog(kHostGroup, kMsgOutputIsDataSet, out.option, out.name.c_str(), library,
+                       folder.c_str());
+                ok = false;
+                out.refused = true;
+                break;
+            }
+        }
+    }
+    // A file of more than one name may be a data set's file there under
+    // another name (a hard link): the folders are looked through for it.
+    for (Given& out : given) {
+        if (out.refused || out.links < 2 || !out.id.exists)
+            continue;
+        for (const auto& [library, folder] : libraries) {
+            const std::string other = folder.empty() ? std::string() : data_file_of(folder, out.id);
+            if (!other.empty()) {
+                const std::string named = out.name + " (another name of " + other + ")";
+                xpmlog(kHostGroup, kMsgOutputIsDataSet, out.option, named.c_str(), library,
                        folder.c_str());
                 ok = false;
                 break;
@@ -993,12 +1038,28 @@ bool check_output_folders(const VyrSettings& settings)
             continue;
         struct stat st;
         const bool exists = ::stat(path->c_str(), &st) == 0;
+        // A descriptor counts only when the caller opened it: any other is
+        // one the run would open itself (its own log file, say).
+        const int fd = vyr_descriptor_named(*path);
+        if (fd >= 0 && !vyr_descriptor_was_open(fd) && !vyr_stream_was_closed(fd)) {
+            const std::string why = "it names descriptor " + std::to_string(fd) +
+                                    ", which was not open when korvante started";
+            xpmlog(kHostGroup, kMsgOutputCannotWrite, option, path->c_str(), why.c_str());
+            ok = false;
+            continue;
+        }
+        // Another user's link in a shared folder is never followed, nor is
+        // a chain of links that loops.
+        if (std::string target, why; fd < 0 && !resolve_write_target(*path, target, why)) {
+            xpmlog(kHostGroup, kMsgOutputCannotWrite, option, path->c_str(), why.c_str());
+            ok = false;
+            continue;
+        }
         // A device or a pipe (/dev/null, a terminal) is written as it is,
         // and a descriptor of the run (/dev/stdout, /dev/fd/N) through
         // itself: nothing is made beside the name given, so its folder's
         // rights do not matter.
-        if ((exists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) ||
-            vyr_descriptor_named(*path) >= 0)
+        if ((exists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) || fd >= 0)
             continue;
         const fs::path folder = normal_path(fs::path(*path).parent_path().string());
         // Why the file cannot be written there ("" when it can).

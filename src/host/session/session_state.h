@@ -98,6 +98,7 @@ enum HostMessage : int {
     kMsgUndoFoundOtherRun = 6071,
     kMsgUntrustedHidden = 6072,
     kMsgStrangeRecord = 6073,
+    kMsgOthersHidden = 6074,
 };
 
 // The longest value a macro variable may hold, in bytes: as long as the

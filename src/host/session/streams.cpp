@@ -1,34 +1,68 @@
-// Standard streams closed when the command starts. A process started with
+// The descriptors the command was started with. A process started with
 // standard output or standard error closed (`>&- 2>&-`, as some schedulers
 // and daemons start programs) would give descriptors 0 to 2 to the first
 // files the run opens: the log's lines would then land in a data set, the
 // listing in the log. Each closed one is held on /dev/null instead, and the
 // run remembers which were closed: a listing or log that should go there is
-// not delivered, and the run fails.
+// not delivered, and the run fails. Any other descriptor the caller did not
+// open is one the run opened itself (its own log file, say), which a
+// document named /dev/fd/N must never reach.
 
 #include "vyr_atomic_file.h"
 #include "vyr_session.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace
 {
 
 // Bit N set: descriptor N was closed when the command started.
 int g_closed = 0;
+// The descriptors open when the command started, in order; until they are
+// noted (a program other than the command, such as a test), every
+// descriptor counts as the caller's.
+bool g_noted = false;
+std::vector<int> g_open;
+
+// Notes which descriptors are open, from the process's fd folder (whose
+// own descriptor is left out), else by asking for each of the first 1024.
+void note_open_descriptors()
+{
+    g_open.clear();
+    if (DIR* d = ::opendir("/proc/self/fd"); d != nullptr) {
+        const int own = ::dirfd(d);
+        while (dirent* e = ::readdir(d)) {
+            char* end = nullptr;
+            const long n = std::strtol(e->d_name, &end, 10);
+            if (end != e->d_name && *end == '\0' && n >= 0 && n <= INT_MAX && n != own)
+                g_open.push_back(static_cast<int>(n));
+        }
+        ::closedir(d);
+    } else {
+        for (int fd = 0; fd < 1024; ++fd)
+            if (::fcntl(fd, F_GETFD) != -1)
+                g_open.push_back(fd);
+    }
+    std::sort(g_open.begin(), g_open.end());
+    g_noted = true;
+}
 
 } // namespace
 
 bool vyr_hold_standard_streams(std::string& why)
 {
+    note_open_descriptors();
     // open gives the lowest free descriptor, so going up from 0 each one
     // lands where it is missing.
     for (int fd = 0; fd <= 2; ++fd) {
@@ -52,6 +86,11 @@ bool vyr_hold_standard_streams(std::string& why)
 bool vyr_stream_was_closed(int fd)
 {
     return fd >= 0 && fd <= 2 && (g_closed >> fd & 1) != 0;
+}
+
+bool vyr_descriptor_was_open(int fd)
+{
+    return fd >= 0 && (!g_noted || std::binary_search(g_open.begin(), g_open.end(), fd));
 }
 
 std::string vyr_closed_stream_reason(int fd)
@@ -86,6 +125,10 @@ int vyr_descriptor_named(const std::string& path)
                        : -1;
         struct stat st;
         if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return -1;
+        // Another user's link in a shared folder is not followed (the
+        // writer then says so).
+        if (std::string unused; vyr::foreign_link(at, st, unused))
             return -1;
         char buf[PATH_MAX];
         const ssize_t n = ::readlink(at.c_str(), buf, sizeof buf - 1);

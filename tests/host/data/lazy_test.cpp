@@ -241,7 +241,7 @@ TEST(LazyColumns, ColumnsReadUnderAnotherRunsLockWaitOneLimitAndSaySo)
     vyr::reset_run_files(); // the step's limit starts afresh
     vyr::FolderLock mine(other.path(), true);
     ASSERT_TRUE(mine.held());
-    vyrtest::LockHolder holder(dir.file(".korvante.lock"));
+    vyrtest::LockHolder holder(dir.path());
     ASSERT_TRUE(holder.held());
     setenv("KORV_LOCK_WAIT_MS", "300", 1);
     testing::internal::CaptureStderr();

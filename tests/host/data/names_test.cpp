@@ -253,10 +253,15 @@ TEST_F(DataNames, AnOutputIsNoneOfTheRunsFiles)
     EXPECT_FALSE(dir_.exists("s.attr"));
 }
 
-// A lock file that cannot be used (a link planted at its name) is said: a
-// writer commits nothing, naming the lock file, and a reader is warned.
+// Where folders cannot be locked, a lock file that cannot be used (a link
+// planted at its name) is said: a writer commits nothing, naming the lock
+// file, and a reader is warned.
 TEST_F(DataNames, APlantedLockFileIsNeverPassedOverSilently)
 {
+    setenv("KORV_NO_FOLDER_LOCK", "1", 1);
+    struct Unset {
+        ~Unset() { unsetenv("KORV_NO_FOLDER_LOCK"); }
+    } unset;
     write(workDir(), "in.csv", "a\n1\n");
     const std::string victim = write(outside(), "victim.txt", "victim");
     fs::create_symlink(victim, workDir() + "/.korvante.lock");
@@ -301,7 +306,7 @@ TEST_F(DataNames, APlantedLockFileIsNeverPassedOverSilently)
 TEST_F(DataNames, ReadersWaitForAWriterCommittingIntoTheFolder)
 {
     write(dataDir(), "pair.csv", "a\n1\n");
-    vyrtest::LockHolder writer(dataDir() + "/.korvante.lock");
+    vyrtest::LockHolder writer(dataDir());
     ASSERT_TRUE(writer.held());
     std::future<DSHANDLE*> reading =
         std::async(std::launch::async, [this] { return open("pair", VYR_DS_INPUT); });

@@ -209,17 +209,31 @@ TEST_F(AtomicFileTest, FilesFinishedFirstAreCommittedTogether)
     }
     EXPECT_EQ(read(dir + "/a.csv"), "new a");
     EXPECT_EQ(read(dir + "/a.attr"), "new attr");
-    // The writer made the lock file; nothing else is left.
-    EXPECT_TRUE(fs::exists(dir + "/.korvante.lock"));
-    EXPECT_EQ(entries(), 3);
+    // The writer locked the folder itself: nothing else is left.
+    EXPECT_EQ(entries(), 2);
 }
 
-// A lock file that is not a plain file of the folder (a planted link, a
+// A library folder's lock is a lock on the folder itself: a link planted
+// at the lock file's name is nothing to it. Where folders cannot be locked,
+// a lock file that is not a plain file of the folder (a planted link, a
 // pipe) is never passed over: the lock is not held and the reason names the
 // lock file, at once (a pipe does not hold the open). A reader of a folder
 // no writer has used finds no lock file, and that is no failure.
 TEST_F(AtomicFileTest, ALockThatCannotBeTakenSaysWhyAndNeverBlocks)
 {
+    write(dir + "/victim", "victim");
+    fs::create_symlink(dir + "/victim", dir + "/.korvante.lock");
+    for (bool exclusive : {true, false}) {
+        vyr::FolderLock lock(dir, exclusive);
+        EXPECT_TRUE(lock.held()) << lock.why();
+    }
+    EXPECT_EQ(read(dir + "/victim"), "victim");
+    fs::remove(dir + "/.korvante.lock");
+    fs::remove(dir + "/victim");
+    setenv("KORV_NO_FOLDER_LOCK", "1", 1);
+    struct Unset {
+        ~Unset() { unsetenv("KORV_NO_FOLDER_LOCK"); }
+    } unset;
     {
         vyr::FolderLock reader(dir, false);
         EXPECT_FALSE(reader.held());
@@ -475,13 +489,20 @@ bool ends_in_time(std::function<void()> take)
 TEST_F(AtomicFileTest, ARunNeverWaitsForItselfNorWithoutLimitWhileHoldingALock)
 {
     fs::permissions(dir, fs::perms(0755));
-    const mode_t mask = umask(077);
+    {
+        // Where folders cannot be locked, the lock file.
+        setenv("KORV_NO_FOLDER_LOCK", "1", 1);
+        const mode_t mask = umask(077);
+        vyr::FolderLock made(dir, true);
+        umask(mask);
+        unsetenv("KORV_NO_FOLDER_LOCK");
+        ASSERT_TRUE(made.held()) << made.why();
+        struct stat st;
+        ASSERT_EQ(stat((dir + "/.korvante.lock").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0644u);
+    }
     auto writer = std::make_unique<vyr::FolderLock>(dir, true);
-    umask(mask);
     ASSERT_TRUE(writer->held()) << writer->why();
-    struct stat st;
-    ASSERT_EQ(stat((dir + "/.korvante.lock").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
     bool held = false;
     ASSERT_TRUE(ends_in_time([&] { held = vyr::FolderLock(dir, false).held(); }));
     EXPECT_TRUE(held);
@@ -497,7 +518,7 @@ TEST_F(AtomicFileTest, ARunNeverWaitsForItselfNorWithoutLimitWhileHoldingALock)
     // Another process holds the lock of the folder `other`.
     const std::string other = dir + "/other";
     fs::create_directory(other);
-    vyrtest::LockHolder holder(other + "/.korvante.lock");
+    vyrtest::LockHolder holder(other);
     ASSERT_TRUE(holder.held());
     setenv("KORV_LOCK_WAIT_MS", "300", 1);
     vyr::FolderLock mine(dir, true);

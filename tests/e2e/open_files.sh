@@ -100,6 +100,26 @@ check "a descriptor open at the start" said "$work/four.lst" "The KORVANTE Proce
 check "a TMPDIR that is not there" test $? = 0
 check "a TMPDIR that is not there" said "$work/tmpdir.lst" "The KORVANTE Procedure"
 check "a TMPDIR that is not there" lacks "$work/err" "could not be written"
+(cd v && TMPDIR="$work/nosuch" "$korvante" p.vyr --listing /dev/fd/3 3>"$work/three.lst" 2>"$work/err")
+check "a TMPDIR that is not there, /dev/fd/3" test $? = 0
+check "a TMPDIR that is not there, /dev/fd/3" said "$work/three.lst" "The KORVANTE Procedure"
+# No temporary folder that may be written at all (/tmp and /var/tmp made
+# read-only in a mount namespace of its own): the listing named as standard
+# output is written to it as it goes, and still reaches its file.
+# The run's own folder is one outside both (/dev/shm).
+shm=$(mktemp -d -p /dev/shm 2>/dev/null)
+if [ -n "$shm" ] && unshare -m true 2>/dev/null; then
+  cp v/p.vyr v/aml.csv "$shm/"
+  (cd "$shm" && TMPDIR="$work/nosuch" unshare -m sh -c 'mount -t tmpfs -o ro none /tmp &&
+    mount -t tmpfs -o ro none /var/tmp && exec "$0" p.vyr --out o --listing /dev/stdout' \
+    "$korvante" >"$shm/none.lst" 2>"$shm/err")
+  check "no temporary folder at all" test $? = 0
+  check "no temporary folder at all" said "$shm/none.lst" "The KORVANTE Procedure"
+  check "no temporary folder at all" lacks "$shm/err" "could not be written"
+  rm -rf "$shm"
+else
+  echo "skipped: no temporary folder at all (no mount namespace here)"
+fi
 
 # ---------------------------------------------------------------------------
 # Another user's link in the shared folder is never followed by a document:

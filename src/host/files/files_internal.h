@@ -72,9 +72,8 @@ enum class HiddenState {
 // Opens the hidden folder `name` of the folder open as `pfd` (`path`: how
 // the log names it) and judges it on the descriptor: Stale leaves it open
 // as `fd`, locked; any other state leaves `fd` at -1. A folder of another
-// user (also one the run may not open), or one that others may write, is
-// never acted on: one note names it and its owner. Unknown gives the error
-// in `err`.
+// user, or one that others may write, is never acted on: one note names it
+// and its owner. Unknown gives the error in `err`.
 HiddenState open_hidden(int pfd, const std::string& name, const std::string& path, int& fd,
                         int* err = nullptr);
 

@@ -170,16 +170,10 @@ HiddenState open_hidden(int pfd, const std::string& name, const std::string& pat
         // Not there, or not a folder (a link is not followed): gone.
         if (e == ENOENT || e == ENOTDIR || e == ELOOP)
             return HiddenState::Gone;
-        // One the run may not open is another user's (a run makes its own
-        // for itself alone): left alone, and said.
-        struct stat st;
-        if (e == EACCES && ::fstatat(pfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            st.st_uid != ::geteuid()) {
-            note_untrusted({path, owner_text(st.st_uid), "it is another user's", false, false});
-            return HiddenState::NotOwn;
-        }
-        // Anything else (no descriptor left, no memory, a failing disk):
-        // what it holds is not known.
+        // Anything else (no descriptor left, no memory, a failing disk, a
+        // folder of the user's own that it may not read): what it holds is
+        // not known. (Other users' hidden folders, which a run may not
+        // open, were left out by their owner when the folder was read.)
         if (err != nullptr)
             *err = e;
         return HiddenState::Unknown;

@@ -6,7 +6,8 @@
 #     named pipe, is never opened; a descriptor the caller did not open is
 #     a command-line error; a TMPDIR that cannot be used is passed over;
 #   - another user's link in a shared folder (mode 1777) is not followed by
-#     a document, whoever runs (the user's own links still are);
+#     a document, whoever runs (the user's own links still are), nor is
+#     another user's named pipe there written into;
 #   - a library folder's lock is the folder itself: another user who
 #     remakes the lock file at will cannot let two runs of the victim place
 #     one data set at once;
@@ -148,6 +149,17 @@ for option in --log --listing --html --json; do
 done
 check "another user's link, root's runs" test "$(cat rootonly/kept)" = "root's own"
 check "another user's link, root's runs" test ! -e rootonly/new
+# Nor is another user's named pipe there written into: its maker would read
+# the log, or keep the run waiting.
+as $other mkfifo S/pipe.log
+as_bg $other timeout 10 cat S/pipe.log >"$work/read-by-other"
+reader=$!
+as $victim timeout 20 "$korvante" v/p.vyr --log S/pipe.log >/dev/null 2>"$work/err"
+check "another user's named pipe" test $? = 2
+check "another user's named pipe" said "$work/err" "S/pipe.log is a named pipe of the user with uid $other"
+kill $reader 2>/dev/null
+wait $reader 2>/dev/null
+check "another user's named pipe" test ! -s "$work/read-by-other"
 # The user's own link there is followed, as it always was.
 as $victim ln -s "$work/v/own.log" S/own.log
 as $victim "$korvante" v/p.vyr --log S/own.log >/dev/null 2>&1

@@ -27,19 +27,41 @@ std::string folder_of(const std::string& path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+namespace
+{
+
+// Whether `path`, whose lstat is `st`, was made by another user than the
+// run's in a folder any user may write and whose sticky bit is set, owned by
+// a third: `why` then says so, for a thing called `what` ("symbolic link")
+// and what the run never does with it.
+bool foreign_in_shared(const std::string& path, const struct stat& st, const char* what,
+                       const char* never, std::string& why)
+{
+    if (st.st_uid == ::geteuid())
+        return false;
+    const std::string folder = folder_of(path);
+    struct stat dt;
+    if (::stat(folder.c_str(), &dt) != 0 ||
+        (dt.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH) || st.st_uid == dt.st_uid)
+        return false;
+    why = path + " is a " + what + " of " + files::owner_text(st.st_uid) + " in the folder " +
+          folder + ", which any user may write and whose sticky bit is set; a run never " + never +
+          " there";
+    return true;
+}
+
+} // namespace
+
 bool foreign_link(const std::string& link, const struct stat& st, std::string& why)
 {
-    if (!S_ISLNK(st.st_mode) || st.st_uid == ::geteuid())
-        return false;
-    const std::string folder = folder_of(link);
-    struct stat dt;
-    if (::stat(folder.c_str(), &dt) != 0 || (dt.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH) ||
-        st.st_uid == dt.st_uid)
-        return false;
-    why = link + " is a symbolic link of " + files::owner_text(st.st_uid) + " in the folder " +
-          folder + ", which any user may write and whose sticky bit is set; a run never follows " +
-          "another user's link there";
-    return true;
+    return S_ISLNK(st.st_mode) &&
+           foreign_in_shared(link, st, "symbolic link", "follows another user's link", why);
+}
+
+bool foreign_pipe(const std::string& path, const struct stat& st, std::string& why)
+{
+    return S_ISFIFO(st.st_mode) &&
+           foreign_in_shared(path, st, "named pipe", "writes into another user's pipe", why);
 }
 
 namespace

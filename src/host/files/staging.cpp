@@ -473,7 +473,10 @@ bool AtomicFile::open(const std::string& path, std::string& why)
                 return false;
             }
             if (!S_ISREG(st.st_mode)) {
-                // A device or a pipe: nothing to replace, so write to it.
+                // A device or a pipe: nothing to replace, so write to it
+                // (never into another user's pipe in a shared folder).
+                if (foreign_pipe(target_, st, why))
+                    return false;
                 file_ = open_direct(target_, fd_, stream_);
                 if (file_ == nullptr) {
                     why = std::strerror(errno);

@@ -493,6 +493,11 @@ bool resolve_write_target(const std::string& path, std::string& target, std::str
 // such a link where fs.protected_symlinks is set; the run refuses it
 // whatever that setting says. `why` then names the link and its owner.
 bool foreign_link(const std::string& link, const struct stat& st, std::string& why);
+// The same for a named pipe at `path` (whose lstat is `st`), which the run
+// never writes into: another user's pipe in such a folder would let that
+// user read what is written, or keep the run waiting (the kernel refuses
+// such an open where fs.protected_fifos is set).
+bool foreign_pipe(const std::string& path, const struct stat& st, std::string& why);
 // The name of the regular file open as descriptor `fd`, as the kernel
 // gives it, while that name holds that very file (not a link, the same
 // device and inode); else "" (a deleted or renamed file, or no file). It is

@@ -1049,8 +1049,12 @@ bool check_output_folders(const VyrSettings& settings)
             continue;
         }
         // Another user's link in a shared folder is never followed, nor is
-        // a chain of links that loops.
-        if (std::string target, why; fd < 0 && !resolve_write_target(*path, target, why)) {
+        // a chain of links that loops; another user's named pipe there is
+        // never written into.
+        struct stat at;
+        if (std::string target, why;
+            fd < 0 && (!resolve_write_target(*path, target, why) ||
+                       (::lstat(target.c_str(), &at) == 0 && foreign_pipe(target, at, why)))) {
             xpmlog(kHostGroup, kMsgOutputCannotWrite, option, path->c_str(), why.c_str());
             ok = false;
             continue;

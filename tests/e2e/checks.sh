@@ -28,6 +28,13 @@ stopped_in() {
     sleep 0.02
   done
 }
+# as UID COMMAND...: runs COMMAND as that user and group, with no other
+# groups (the scripts that act as two users run as root).
+as() {
+  local u=$1
+  shift
+  setpriv --reuid="$u" --regid="$u" --clear-groups "$@"
+}
 report() {
   echo "$((checks - failed)) passed, $failed failed"
   [ $failed = 0 ]

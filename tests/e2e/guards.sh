@@ -48,19 +48,7 @@ chmod 755 "$work"
 step_in "$work/first"
 (cd first && "$korvante" p.vyr --out files/out >/dev/null 2>&1) || fail setup "the first run failed"
 other_numbers "$work/first"
-cat >first/next.vyr <<'EOF'
-libname l1 'files/lib1';
-libname l2 'files/lib2';
-proc korvante data=byd outsurv=l1.next outtest=l2.next notable;
-  time time*status(0);
-run;
-EOF
-cat >first/reads.vyr <<'EOF'
-libname l1 'files/lib1';
-proc korvante data=l1.os notable;
-  time time*_censor_(1);
-run;
-EOF
+next_programs first
 # The step with a data set of a new name in lib1 (no earlier file).
 sed 's/outsurv=l1.os/outsurv=l1.fresh/' first/p.vyr >first/fresh.vyr
 fresh() { rm -rf run && cp -a first run; }
@@ -283,11 +271,6 @@ if [ "$(id -u)" != 0 ] || ! command -v setpriv >/dev/null; then
 fi
 victim=60001
 other=60002
-as() {
-  local u=$1
-  shift
-  setpriv --reuid="$u" --regid="$u" --clear-groups "$@"
-}
 # t/shared: the sticky folder all users share; t/team: a folder any user
 # may write without the sticky bit (where the kernel follows any link, even
 # with fs.protected_symlinks set).

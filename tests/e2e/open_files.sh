@@ -37,13 +37,9 @@ cd "$work" || exit 1
 chmod 755 "$work"
 victim=60001
 other=60002
-as() {
-  local u=$1
-  shift
-  setpriv --reuid="$u" --regid="$u" --clear-groups "$@"
-}
-# as_bg USER COMMAND...: the same in the background, $! being the command
-# itself (a function in the background would be a subshell of its own).
+# as_bg USER COMMAND...: as (checks.sh) in the background, $! being the
+# command itself (a function in the background would be a subshell of its
+# own).
 as_bg() { setpriv --reuid="$1" --regid="$1" --clear-groups "${@:2}" & }
 # S: a shared folder; v: the victim's own folder, with data and programs.
 mkdir -m 1777 S

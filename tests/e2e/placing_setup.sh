@@ -4,6 +4,7 @@
 # step_in DIR: writes its data (byd.csv) and program (p.vyr) into DIR.
 # other_numbers DIR: the data and a title change, so that a later run writes
 # other numbers under the same names.
+# next_programs DIR: see below.
 step_in() {
   mkdir -p "$1/files/lib1" "$1/files/lib2" "$1/files/out"
   awk 'BEGIN { srand(5); print "g,time,status"
@@ -23,4 +24,21 @@ other_numbers() {
   awk 'BEGIN { srand(7); print "g,time,status"
     for (g = 1; g <= 5; g++) for (i = 0; i < 20; i++) print g "," int(rand() * 400) + 0.5 "," i % 2 }' \
     >"$1/byd.csv"
+}
+# next_programs DIR: next.vyr, a run writing other data sets into both
+# library folders, and reads.vyr, one that only reads L1.OS.
+next_programs() {
+  cat >"$1/next.vyr" <<'VYR'
+libname l1 'files/lib1';
+libname l2 'files/lib2';
+proc korvante data=byd outsurv=l1.next outtest=l2.next notable;
+  time time*status(0);
+run;
+VYR
+  cat >"$1/reads.vyr" <<'VYR'
+libname l1 'files/lib1';
+proc korvante data=l1.os notable;
+  time time*_censor_(1);
+run;
+VYR
 }

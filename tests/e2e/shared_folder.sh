@@ -33,19 +33,7 @@ chmod 755 "$work"
 step_in "$work/first"
 (cd first && "$korvante" p.vyr --out files/out >/dev/null 2>&1) || fail setup "the first run failed"
 other_numbers "$work/first"
-cat >first/next.vyr <<'EOF'
-libname l1 'files/lib1';
-libname l2 'files/lib2';
-proc korvante data=byd outsurv=l1.next outtest=l2.next notable;
-  time time*status(0);
-run;
-EOF
-cat >first/reads.vyr <<'EOF'
-libname l1 'files/lib1';
-proc korvante data=l1.os notable;
-  time time*_censor_(1);
-run;
-EOF
+next_programs first
 fresh() { rm -rf run && cp -a first run; }
 # killed_at N: the step killed as its Nth rename begins (7: the graphs and
 # lib1/os.attr placed, 8: lib1/os.csv too).
@@ -111,11 +99,6 @@ if [ "$(id -u)" != 0 ] || ! command -v setpriv >/dev/null; then
 fi
 victim=60001
 other=60002
-as() {
-  local u=$1
-  shift
-  setpriv --reuid="$u" --regid="$u" --clear-groups "$@"
-}
 mkdir -p t/shared t/private t/out-v t/out-r
 chmod 755 t
 chmod 1777 t/shared

@@ -63,11 +63,11 @@ void note_untrusted(const UntrustedFile& u);
 void forget_untrusted() noexcept;
 // What a hidden folder named like ours is to this run.
 enum class HiddenState {
-    Gone,    // not there, or not a folder (a link is not followed)
-    Living,  // a living run holds its lock
-    NotOwn,  // another user's, or others may write in it: noted, left alone
-    Stale,   // this user's alone, and no living run holds it
-    Unknown  // it could not be opened (no descriptor left, say): not known
+    Gone,   // not there, or not a folder (a link is not followed)
+    Living, // a living run holds its lock
+    NotOwn, // another user's, or others may write in it: noted, left alone
+    Stale,  // this user's alone, and no living run holds it
+    Unknown // it could not be opened (no descriptor left, say): not known
 };
 // Opens the hidden folder `name` of the folder open as `pfd` (`path`: how
 // the log names it) and judges it on the descriptor: Stale leaves it open

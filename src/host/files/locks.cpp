@@ -141,12 +141,14 @@ FolderLock::FolderLock(const std::string& folder, bool exclusive, bool wait, Loc
             if (fd_ < 0)
                 break; // folders cannot be locked here
             struct stat now;
-            if (::stat(dir.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino)
+            if (::stat(dir.c_str(), &now) == 0 && now.st_dev == st.st_dev &&
+                now.st_ino == st.st_ino)
                 return;
             // Moved away, or replaced, while the lock was taken: the folder
             // now at the name is the one to lock.
             let_go();
-            why_ = "the folder " + dir + " could not be locked: it was replaced while it was locked";
+            why_ =
+                "the folder " + dir + " could not be locked: it was replaced while it was locked";
         }
         if (!why_.empty())
             return;
@@ -238,8 +240,8 @@ bool FolderLock::take(const struct stat& st, const std::string& what, bool exclu
     // A file system that cannot lock a folder (a network one, say): the
     // caller keeps to the lock file.
     auto unsupported = [&](int err) {
-        if (!folder || (err != EBADF && err != EINVAL && err != ENOLCK && err != EOPNOTSUPP &&
-                        err != ENOTSUP))
+        if (!folder ||
+            (err != EBADF && err != EINVAL && err != ENOLCK && err != EOPNOTSUPP && err != ENOTSUP))
             return false;
         ::close(fd_);
         fd_ = -1;

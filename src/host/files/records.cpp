@@ -615,12 +615,11 @@ std::string recover_stopped_placings(const std::string& folder, bool exchange,
     };
     std::vector<Quiet> quiet;
     const std::size_t first = out.size();
-    const std::string failed = each_stale_record(
-        dir, [&](int pfd, int hfd, const std::string& name, const Stopped& st) {
+    const std::string failed =
+        each_stale_record(dir, [&](int pfd, int hfd, const std::string& name, const Stopped& st) {
             std::size_t run = first;
-            while (run < out.size() &&
-                   !(out[run].pid == st.pid && out[run].started == st.started &&
-                     out[run].program == st.program))
+            while (run < out.size() && !(out[run].pid == st.pid && out[run].started == st.started &&
+                                         out[run].program == st.program))
                 ++run;
             if (run == out.size())
                 out.push_back({dir, st.pid, st.started, st.program, {}, {}, {}, {}});

@@ -145,6 +145,15 @@ for option in --log --listing --html --json; do
 done
 check "another user's link, root's runs" test "$(cat rootonly/kept)" = "root's own"
 check "another user's link, root's runs" test ! -e rootonly/new
+# Nor by an output data set of a library in such a folder: the link another
+# user planted at its name, to the victim's file beside it, stays a link.
+printf "libname k '../S';\nproc korvante data=aml outsurv=k.os notable plots=none;\n  time time*status(0);\nrun;\n" >v/lib.vyr
+as $victim sh -c "echo mine >S/victims.csv"
+as $other ln -s victims.csv S/os.csv
+as $victim "$korvante" v/lib.vyr --out "$work/v/o" --log "$work/v/lib.log" >/dev/null 2>&1
+check "another user's link at a data set's name" test $? = 1
+check "another user's link at a data set's name" said v/lib.log "S/os.csv is a symbolic link of the user with uid $other"
+check "another user's link at a data set's name" test "$(cat S/victims.csv)" = mine
 # Nor is another user's named pipe there written into: its maker would read
 # the log, or keep the run waiting.
 as $other mkfifo S/pipe.log

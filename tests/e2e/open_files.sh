@@ -103,13 +103,15 @@ check "a TMPDIR that is not there, /dev/fd/3" said "$work/three.lst" "The KORVAN
 # No temporary folder that may be written at all (/tmp and /var/tmp made
 # read-only in a mount namespace of its own): the listing named as standard
 # output is written to it as it goes, and still reaches its file.
-# The run's own folder is one outside both (/dev/shm).
+# The run's own folder, and a copy of korvante, are outside both (in
+# /dev/shm).
 shm=$(mktemp -d -p /dev/shm 2>/dev/null)
 if [ -n "$shm" ] && unshare -m true 2>/dev/null; then
   cp v/p.vyr v/aml.csv "$shm/"
+  cp "$korvante" "$shm/korvante"
   (cd "$shm" && TMPDIR="$work/nosuch" unshare -m sh -c 'mount -t tmpfs -o ro none /tmp &&
-    mount -t tmpfs -o ro none /var/tmp && exec "$0" p.vyr --out o --listing /dev/stdout' \
-    "$korvante" >"$shm/none.lst" 2>"$shm/err")
+    mount -t tmpfs -o ro none /var/tmp && exec ./korvante p.vyr --out o --listing /dev/stdout' \
+    >"$shm/none.lst" 2>"$shm/err")
   check "no temporary folder at all" test $? = 0
   check "no temporary folder at all" said "$shm/none.lst" "The KORVANTE Procedure"
   check "no temporary folder at all" lacks "$shm/err" "could not be written"

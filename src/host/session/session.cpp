@@ -10,7 +10,6 @@
 #include "vyr_atomic_file.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -294,7 +294,7 @@ runs() {
 # Every file and folder of FOLDER but the runs' own data sets: path, owner,
 # inode, mode and checksum.
 state() {
-  find "$1" -mindepth 1 ! -name 'from*' ! -name '.korvante.lock' -printf '%p %U %i %m %y ' \
+  find "$1" -mindepth 1 ! -name 'from*' ! -name '.korvante*.lock' -printf '%p %U %i %m %y ' \
     \( -type f -exec md5sum {} \; -o -printf '\n' \) | awk '{ print $1, $2, $3, $4, $5, $6 }' | sort
 }
 

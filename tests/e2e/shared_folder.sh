@@ -119,11 +119,13 @@ prog root.vyr fromroot
 chmod 644 t/*.vyr
 (cd t && as $victim "$korvante" mine.vyr --out out-v >/dev/null 2>&1) || fail setup "the victim's first run failed"
 
-# Every file but the runs' own new data sets and the lock file: path, owner,
-# inode, mode and checksum.
+# Every file but the runs' own new data sets and lock files (of the folder,
+# and of the user's own hidden folders): path, owner, inode, mode and
+# checksum.
 state() {
   find t -path t/out-v -prune -o -path t/out-r -prune -o -type f \
-    ! -name 'from*' ! -name '.korvante.lock' ! -name '*.log' -size -100M -printf '%p %U %i %m ' -exec md5sum {} \; |
+    ! -name 'from*' ! -name '.korvante*.lock' ! -path '*/.korvante-*.tmp/lock' ! -name '*.log' \
+    -size -100M -printf '%p %U %i %m ' -exec md5sum {} \; |
     awk '{ print $1, $2, $3, $4, $5 }' | sort
 }
 # The identity a record gives a file: device, inode, size, time.

@@ -51,10 +51,113 @@ chown -R $victim:$victim v
 
 # ---------------------------------------------------------------------------
 # Locks.
+# ro: the victim's folder of plain data, which the other user may only read,
+# and which a run of the victim's writes into once (its lock file made).
+mkdir -m 755 ro
+cp v/aml.csv ro/
+for x in a b; do
+  { echo "libname k '$work/ro';"
+    echo "proc korvante data=aml outsurv=k.os notable plots=none;"
+    echo "  time time*status(0);"
+    [ $x = a ] && echo "  strata x;"
+    echo "run;"; } >v/$x.vyr
+done
+mkdir o
+printf "libname k '%s';\nproc korvante data=k.os notable plots=none;\n  time time*_CENSOR_(1);\nrun;\n" \
+  "$work/ro" >o/read.vyr
+chown -R $victim:$victim ro v
+chown -R $other:$other o
+as $victim "$korvante" v/b.vyr >/dev/null 2>&1
+check "the lock file is its writers' alone" test "$(stat -c %a ro/.korvante.lock)" = 600
+# Another user who may only read the folder holds the folder itself, and
+# tries its lock file: no run of the victim's waits, reader or writer.
+as_bg $other flock -x ro sleep 30
+holder=$!
+sleep 0.3
+as $other flock -x -n ro/.korvante.lock true 2>/dev/null
+check "a reader cannot lock the lock file" test $? != 0
+as $victim timeout 10 "$korvante" v/a.vyr >/dev/null 2>&1
+check "a reader holding the folder makes no run wait" test $? = 0
+kill $holder 2>/dev/null
+wait $holder 2>/dev/null
+whole() { # DIR: the attribute file names STRATUM exactly when the CSV file has it
+  local c t
+  c=$(head -1 "$1/os.csv" | grep -c STRATUM)
+  t=$(grep -c STRATUM "$1/os.attr")
+  [ "$c" = "$t" ]
+}
+# A reader that may not open the lock, while the victim's writer is held
+# 2 s between its two renames: it waits, and reads a whole pair.
+as $victim "$korvante" v/b.vyr >/dev/null 2>&1
+as_bg $victim strace -f -qq -o /dev/null -e trace=renameat2 -e inject=renameat2:delay_enter=3000000:when=2 \
+  "$korvante" v/a.vyr >/dev/null 2>&1
+writer=$!
+sleep 0.7
+as $other "$korvante" o/read.vyr --log o/r.log >o/r.lst 2>&1
+check "a reader without the lock, a writer held between its renames" test $? = 0
+check "a reader without the lock, a writer held between its renames" lacks o/r.log "describes variable"
+check "a reader without the lock, a writer held between its renames" said o/r.log "is held by process"
+wait $writer
+check "a reader without the lock, a writer held between its renames" whole ro
+
+# A shared sticky folder: each user's runs lock a file of their own, which
+# no other user can remove. Another user who removes and remakes every lock
+# file they own there and every name they can guess, every 10 ms, splits no
+# pair of the victim's; a file of theirs at the victim's own name is a
+# clear error, not a lock.
+mkdir -m 1777 L
+for x in a b; do sed "s|$work/ro|$work/L|" v/$x.vyr >v/L$x.vyr; done
+chown $victim:$victim v/La.vyr v/Lb.vyr
+guesses=".korvante.lock .korvante-$victim.lock .korvante-$other.lock .korvante-0.lock
+.korvante-entries.lock .korvante-entries-$victim.lock .korvante-entries-$other.lock"
+as $other sh -c "cd L && touch .korvante-$victim.lock"
+as $victim "$korvante" v/Lb.vyr --log v/L.log >/dev/null 2>&1
+check "another user's file at the victim's lock name" test $? = 1
+check "another user's file at the victim's lock name" said v/L.log "L/.korvante-$victim.lock could not be used: it belongs to the user with uid $other"
+check "another user's file at the victim's lock name" test ! -e L/os.csv
+rm -f L/.korvante-$victim.lock
+as $victim "$korvante" v/Lb.vyr >/dev/null 2>&1
+as_bg $other sh -c "cd L && while :; do for g in $(echo $guesses); do rm -f \$g; touch \$g; done 2>/dev/null; sleep 0.01; done"
+remaker=$!
+as_bg $victim strace -f -qq -o /dev/null -e trace=renameat2 -e inject=renameat2:delay_enter=2000000:when=2 \
+  "$korvante" v/La.vyr >/dev/null 2>&1
+a=$!
+sleep 0.7
+as $victim "$korvante" v/Lb.vyr >/dev/null 2>&1
+b=$?
+wait $a
+a=$?
+kill $remaker
+wait $remaker 2>/dev/null
+check "lock files remade by another user in a sticky folder" test "$a/$b" = 0/0
+check "lock files remade by another user in a sticky folder" whole L
+check "lock files remade by another user in a sticky folder" test "$(stat -c %u L/.korvante-$victim.lock)" = $victim
 
 
 # ---------------------------------------------------------------------------
 # Records.
+# A kill split a pair; under a limit of descriptors where the hidden folder
+# opens but its record does not, the step fails naming the record: at no
+# limit does a run end well with the pair still split.
+mkdir -p fd/lib
+cp v/aml.csv fd/
+printf "libname l 'lib';\nproc korvante data=aml outsurv=l.os notable plots=none;\n  time time*status(0);\nrun;\n" >fd/p.vyr
+printf "libname l 'lib';\nproc korvante data=aml outsurv=l.os notable plots=none;\n  time time*status(0);\n  strata x;\nrun;\n" >fd/q.vyr
+(cd fd && "$korvante" p.vyr >/dev/null 2>&1)
+(cd fd && strace -f -qq -o /dev/null -e trace=renameat2 -e inject=renameat2:signal=KILL:when=2 \
+  "$korvante" q.vyr >/dev/null 2>&1) 2>/dev/null
+check "a split pair to put back" test "$(head -1 fd/lib/os.csv | grep -c STRATUM)" != "$(grep -c STRATUM fd/lib/os.attr)"
+named=no
+for limit in $(seq 6 24); do
+  rm -rf fd$limit && cp -a fd fd$limit
+  (cd fd$limit && ulimit -n $limit && "$korvante" p.vyr --log l.log >/dev/null 2>&1)
+  s=$?
+  check "a record not opened (ulimit -n $limit)" test "$s" != 0 -o "$(head -1 fd$limit/lib/os.csv | grep -c STRATUM)" = "$(grep -c STRATUM fd$limit/lib/os.attr)"
+  check "a record not opened (ulimit -n $limit)" lacks fd$limit/l.log "placing, which belongs to"
+  grep -q "the record .*lib/.korvante-.*/placing could not be read (Too many open files)" fd$limit/l.log && named=yes
+  rm -rf fd$limit
+done
+check "a record not opened is named" test $named = yes
 
 
 report

@@ -445,7 +445,8 @@ def read_pair_under_lock(place, stop, problems, reads):
     import fcntl
     csv_path = os.path.join(place.out, "s.csv")
     while not stop.is_set():
-        lock = os.open(place.out, os.O_RDONLY | os.O_DIRECTORY)  # the folder's own lock
+        # The folder's lock file, as a writer makes it.
+        lock = os.open(os.path.join(place.out, ".korvante.lock"), os.O_RDONLY | os.O_CREAT, 0o600)
         try:
             fcntl.flock(lock, fcntl.LOCK_SH)
             header = check_csv(csv_path)

@@ -1,6 +1,6 @@
-// Another process that holds a lock (an exclusive flock) on a folder or a
-// lock file until the test lets it go: what a run does while another run
-// holds a folder's lock.
+// Another process that holds a lock (an exclusive flock) on a folder's lock
+// file, or on a lock file, until the test lets it go: what a run does while
+// another run holds a folder's lock.
 #pragma once
 
 #include <fcntl.h>
@@ -16,9 +16,9 @@ namespace vyrtest
 class LockHolder
 {
   public:
-    // Forks a process that locks the folder `path`, or makes the lock file
-    // `path` if need be and locks it; returns once it holds the lock
-    // (held()), or failed to.
+    // Forks a process that locks the lock file of the folder `path`
+    // (".korvante.lock"), or the lock file `path`, making it if need be;
+    // returns once it holds the lock (held()), or failed to.
     explicit LockHolder(const std::string& path)
     {
         int ready[2];
@@ -27,9 +27,10 @@ class LockHolder
         pid_ = fork();
         if (pid_ == 0) {
             // Only system calls here: the test process may run threads.
-            int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (fd < 0)
-                fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+            const int folder = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            const int fd =
+                folder >= 0 ? ::openat(folder, ".korvante.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600)
+                            : ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
             char c = fd >= 0 && flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
             (void)!::write(ready[1], &c, 1);
             (void)!::read(release_[0], &c, 1);

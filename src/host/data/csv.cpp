@@ -83,7 +83,7 @@ class MappedFile
             return false;
         }
         size_ = static_cast<size_t>(st.st_size);
-        time_ = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+        stamp_ = stamp_of(st);
         if (size_ == 0)
             return true;
         void* p = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd_, 0);
@@ -104,10 +104,10 @@ class MappedFile
     }
     const char* data() const { return data_; }
     size_t size() const { return size_; }
-    long long time() const { return time_; }
+    const FileStamp& stamp() const { return stamp_; }
 
   private:
-    long long time_ = 0;
+    FileStamp stamp_;
     int fd_ = -1;
     const char* data_ = nullptr;
     size_t size_ = 0;
@@ -483,8 +483,7 @@ bool CsvReader::map_file()
         xpmlog(kGroup, 1, path_.c_str(), why.c_str());
         return false;
     }
-    if (loading_ && (static_cast<long long>(file_.size()) != types_->fileSize ||
-                     file_.time() != types_->fileTime)) {
+    if (loading_ && !(file_.stamp() == types_->read)) {
         xpmlog(kGroup, 1, path_.c_str(), kChanged);
         return false;
     }
@@ -1137,14 +1136,13 @@ void CsvReader::join_texts()
 void CsvReader::finish()
 {
     out_.nobs = nobs_;
+    out_.read = file_.stamp();
     if (partial_) {
         for (long c = 0; c < ncols_; ++c)
             out_.cols[c].loaded = plan_[c].keep;
         out_.lazy = true;
         out_.path = path_;
         out_.sidecar = sidecar_;
-        out_.fileSize = static_cast<long long>(file_.size());
-        out_.fileTime = file_.time();
     }
 }
 

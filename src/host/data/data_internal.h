@@ -1,6 +1,8 @@
 // Internals of the data layer shared by its source files.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -64,8 +66,20 @@ struct VarAttr {
     int length = 0; // 0 not given
     int line = 0;
 };
+// A file as it was read: its device and inode, size and modification time
+// in nanoseconds; `exists` false where there was none.
+struct FileStamp {
+    bool exists = false;
+    unsigned long long dev = 0, ino = 0;
+    long long size = 0, timeNs = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+// The stamp of a file's fstat or stat.
+FileStamp stamp_of(const struct stat& st);
+
 struct Sidecar {
     bool present = false;
+    FileStamp read; // the file read
     std::string label;
     std::vector<VarAttr> vars;
 };
@@ -97,8 +111,8 @@ struct Table {
     bool lazy = false;
     std::string path;
     Sidecar sidecar;
-    long long fileSize = 0, fileTime = 0; // the file as it was opened
-    bool saidNoLock = false;              // a load read it without its folder's lock, and said so
+    FileStamp read;          // the file as it was read (a later load reads the very same)
+    bool saidNoLock = false; // a load read it without its folder's lock, and said so
 };
 // Files of at least this many bytes are opened with their types and lengths
 // only; a column's values are read when first used.

@@ -416,6 +416,68 @@ void warn_if_stopped_placing(const DSHANDLE& ds)
     xsetrc(4);
 }
 
+// What a name of the folder leads to now, as a read opens it.
+FileStamp stamp_now(const std::string& path)
+{
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? stamp_of(st) : FileStamp{};
+}
+
+// Reads an input data set's pair, its attribute file and its values, under
+// its folder's shared lock, so that it never comes from two runs writing it
+// at once. A reader whose lock does not keep every writer out (it may not
+// open the lock file, the folder has none yet, it has waited its step's
+// limit while it holds another lock, or each user's runs lock a file of
+// their own there) waits while a writer of the folder holds its lock,
+// reads, and then checks that no writer holds it and that both names still
+// lead to the very files it read; else it reads them again. So it never
+// takes half of one run's pair and half of another's. Returns 0, or a host
+// code after saying why.
+int read_pair(DSHANDLE& ds)
+{
+    const std::string folder = vyr::folder_of(ds.path), attr = sidecar_path(ds.path);
+    const std::vector<std::string> names = {ds.path.substr(ds.path.rfind('/') + 1),
+                                            attr.substr(attr.rfind('/') + 1)};
+    // A pair changed this often while it was read is said, not read for ever.
+    constexpr int kReads = 100;
+    for (int reads = 1;; ++reads) {
+        vyr::FolderLock lock(folder, false);
+        if (reads == 1 && !lock.held() && !lock.absent())
+            xpmlog(kGroup, 4002, ds.display.c_str(), lock.why().c_str());
+        const bool check = !lock.excludes_writers();
+        std::string why;
+        if (check && lock.wait_for_writers(names, why) == vyr::Writers::GaveUp) {
+            xpmlog(kGroup, 1, ds.path.c_str(),
+                   (why + "; a run is putting the data set's files in place").c_str());
+            return vyr_code(kFacility, 1);
+        }
+        if (reads == 1)
+            warn_if_stopped_placing(ds);
+        Sidecar side;
+        if (!read_sidecar(attr, side))
+            return vyr_code(kFacility, 11);
+        if (!load_csv(ds.path, side, ds.table, g_expected.empty() ? nullptr : &g_expected))
+            return vyr_code(kFacility, 1);
+        if (!check)
+            return 0;
+        const vyr::Writers after = lock.wait_for_writers(names, why);
+        if (after == vyr::Writers::GaveUp) {
+            xpmlog(kGroup, 1, ds.path.c_str(),
+                   (why + "; a run is putting the data set's files in place").c_str());
+            return vyr_code(kFacility, 1);
+        }
+        if (after == vyr::Writers::None && stamp_now(ds.path) == ds.table.read &&
+            stamp_now(attr) == side.read)
+            return 0;
+        if (reads == kReads) {
+            xpmlog(kGroup, 1, ds.path.c_str(),
+                   ("it was replaced while it was read, " + std::to_string(kReads) + " times over")
+                       .c_str());
+            return vyr_code(kFacility, 1);
+        }
+    }
+}
+
 // Reads an input data set's attribute file and values, or opens an output
 // data set's temporary file, and keeps the handle for the step.
 int finish_open(std::unique_ptr<DSHANDLE> ds, int mode, DSHANDLE** out)
@@ -432,17 +494,8 @@ int finish_open(std::unique_ptr<DSHANDLE> ds, int mode, DSHANDLE** out)
     if (!check_collisions(*ds))
         return vyr_code(kFacility, mode == VYR_DS_INPUT ? 100 : 101);
     if (mode == VYR_DS_INPUT) {
-        // The .csv and .attr pair is read under the folder's shared lock, so
-        // that it never comes from two runs writing it at once.
-        vyr::FolderLock lock(vyr::folder_of(ds->path), false);
-        if (!lock.held() && !lock.absent())
-            xpmlog(kGroup, 4002, ds->display.c_str(), lock.why().c_str());
-        warn_if_stopped_placing(*ds);
-        Sidecar side;
-        if (!read_sidecar(sidecar_path(ds->path), side))
-            return vyr_code(kFacility, 11);
-        if (!load_csv(ds->path, side, ds->table, g_expected.empty() ? nullptr : &g_expected))
-            return vyr_code(kFacility, 1);
+        if (const int rc = read_pair(*ds); rc != 0)
+            return rc;
         ds->label = ds->table.label;
         for (size_t i = 0; i < ds->table.cols.size(); ++i)
             fill_namestr(ds->table.cols[i], static_cast<int>(i) + 1);

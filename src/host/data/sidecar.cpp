@@ -208,6 +208,13 @@ std::string sidecar_quote(const std::string& v)
     return r;
 }
 
+FileStamp stamp_of(const struct stat& st)
+{
+    return {true, static_cast<unsigned long long>(st.st_dev),
+            static_cast<unsigned long long>(st.st_ino), static_cast<long long>(st.st_size),
+            static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec};
+}
+
 bool read_sidecar(const std::string& path, Sidecar& out)
 {
     out = Sidecar{};
@@ -228,6 +235,8 @@ bool read_sidecar(const std::string& path, Sidecar& out)
         why = std::strerror(errno);
     else if (!S_ISREG(st.st_mode))
         why = not_regular_file(st.st_mode);
+    else
+        out.read = stamp_of(st);
     char buf[1 << 16];
     while (why.empty()) {
         const ssize_t n = ::read(fd, buf, sizeof buf);

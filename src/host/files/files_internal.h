@@ -32,15 +32,18 @@ std::string temp_suffix();
 bool temp_name(const char* name);
 // Whether `name` has the form of a private folder's name.
 bool stage_folder_name(const char* name);
-// Takes the lock that marks a temporary file or folder as in use by this
-// run, on a descriptor just made. False when it cannot be taken, or when the
-// name was removed before the lock was held (a run clearing the folder found
-// it unlocked): the caller then makes another.
-bool lock_new_temp(int fd);
-// Makes the private folder `path` (mode 0700) and locks it: returns the
-// descriptor that holds the lock, or -1 with errno set (EEXIST: the name was
-// taken, or the folder was removed before it was locked; try another).
-int make_private_folder(const std::string& path);
+// The lock file of a hidden folder: a regular file in it, locked by the run
+// that made the folder while that run lives, and by a run that acts on a
+// stopped run's folder while it does (a lock on a regular file is kept by a
+// network file system's server, so runs on other machines see it). Whoever
+// makes it first (O_EXCL) locks it: the run making the folder, or a run
+// clearing the folder that found it without one.
+inline constexpr char kLiveName[] = "lock";
+// Makes the private folder `path` (mode 0700) with its lock file, locked:
+// returns the folder's descriptor, and the lock file's in `live`; or -1 with
+// errno set (EEXIST: the name was taken, or another run clearing the folder
+// made or removed its lock file first; try another).
+int make_private_folder(const std::string& path, int& live);
 
 // The names of the hidden folders (named as ours) in `dir`, read from the
 // folder once per run: a folder of many files is not read again for each
@@ -52,7 +55,7 @@ int make_private_folder(const std::string& path);
 std::vector<std::string> hidden_names(const std::string& dir, int* err = nullptr);
 // Whether the folder open as `fd` holds nothing but the files a run of ours
 // writes in a hidden folder (regular files with one link, named by
-// numbers), whose names are added to `names`.
+// numbers), whose names are added to `names`, and its lock file.
 bool only_numbered_files(int fd, std::vector<std::string>& names);
 // "the user alice (uid 1000)".
 std::string owner_text(uid_t uid);
@@ -71,11 +74,12 @@ enum class HiddenState {
 };
 // Opens the hidden folder `name` of the folder open as `pfd` (`path`: how
 // the log names it) and judges it on the descriptor: Stale leaves it open
-// as `fd`, locked; any other state leaves `fd` at -1. A folder of another
-// user, or one that others may write, is never acted on: one note names it
-// and its owner. Unknown gives the error in `err`.
+// as `fd`, with its lock file open and locked as `live`; any other state
+// leaves both at -1. A folder of another user, or one that others may
+// write, is never acted on: one note names it and its owner. Unknown gives
+// the error in `err`.
 HiddenState open_hidden(int pfd, const std::string& name, const std::string& path, int& fd,
-                        int* err = nullptr);
+                        int& live, int* err = nullptr);
 
 // Removes what is in the folder open as `dirfd`, down to `depth` levels of
 // sub-folders (an emptied sub-folder is removed too), with system calls
@@ -175,10 +179,10 @@ void end_placing_record(int hfd);
 // file stays in the hidden folder as earlier-NAME. What was done is added
 // to `out`, one entry for each stopped run; what was not trusted is noted
 // (take_untrusted_files). The folder's hidden folders are those it had when
-// the run first looked (hidden_names). Returns "", or why the folder or one
-// of its hidden folders could not be looked at (no descriptor left, say):
-// what stopped runs left there is then not known, and nothing may be
-// placed there.
+// the run first looked (hidden_names). Returns "", or why the folder, one
+// of its hidden folders or the record in one could not be looked at (no
+// descriptor left, say): what stopped runs left there is then not known,
+// and nothing may be placed there.
 std::string recover_stopped_placings(const std::string& folder, bool exchange,
                                      std::vector<RecoveredPlacing>& out);
 // The name the earlier file of `target` is kept under in a hidden folder,

@@ -36,6 +36,7 @@ namespace vyr
 namespace
 {
 
+using files::kLiveName;
 using files::kRecordName;
 using files::node_at;
 using files::NodeId;
@@ -213,6 +214,7 @@ enum class Record {
     None,    // there is none
     Refused, // not a plain file of this user with one name and a record's size: not read
     Strange, // a line no run writes: not acted on
+    Unknown, // it could not be opened or read (no descriptor left, say): `why`
     Read
 };
 
@@ -231,16 +233,25 @@ Record read_record(int hfd, Stopped& out, uid_t& owner, std::string& why)
     struct stat st;
     if (fd < 0) {
         const int err = errno;
+        // Only "not there" means there is no record. A link at its name is
+        // no record of a run's; any other failure leaves what the record
+        // says not known.
         if (err == ENOENT)
             return Record::None;
+        why = std::strerror(err);
+        if (err != ELOOP)
+            return Record::Unknown;
         if (::fstatat(hfd, kRecordName, &st, AT_SYMLINK_NOFOLLOW) == 0)
             owner = st.st_uid;
-        why = err == ELOOP ? "it is a symbolic link" : std::strerror(err);
+        why = "it is a symbolic link";
         return Record::Refused;
     }
-    if (::fstat(fd, &st) != 0)
+    if (::fstat(fd, &st) != 0) {
         why = std::strerror(errno);
-    else if (!S_ISREG(st.st_mode))
+        ::close(fd);
+        return Record::Unknown;
+    }
+    if (!S_ISREG(st.st_mode))
         why = S_ISFIFO(st.st_mode) ? "it is a named pipe, not a plain file"
                                    : "it is not a plain file";
     else if (st.st_uid != ::geteuid())
@@ -259,15 +270,22 @@ Record read_record(int hfd, Stopped& out, uid_t& owner, std::string& why)
     std::string text;
     text.reserve(static_cast<std::size_t>(st.st_size));
     char buf[8192];
+    int readErr = 0;
     while (text.size() <= static_cast<std::size_t>(kRecordMax)) {
         const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0)
+            readErr = errno;
         if (n <= 0)
             break;
         text.append(buf, static_cast<std::size_t>(n));
     }
     ::close(fd);
+    if (readErr != 0) {
+        why = std::strerror(readErr);
+        return Record::Unknown;
+    }
     if (text.size() > static_cast<std::size_t>(kRecordMax)) {
         owner = st.st_uid;
         why = "it grew past " + std::to_string(static_cast<long long>(kRecordMax)) +
@@ -377,6 +395,10 @@ int drop_recovered(int pfd, int hfd, const std::string& hidden, const Stopped& s
         for (const std::string& name : {l.temp, l.aside})
             if (!name.empty() && node_at(hfd, name.c_str()).same(l.file))
                 removed += ::unlinkat(hfd, name.c_str(), 0) == 0;
+    // Its lock file goes last, while this run still holds its lock (a
+    // folder that stays, with a kept file, gets another when it is next
+    // looked at).
+    (void)::unlinkat(hfd, kLiveName, 0);
     return ::unlinkat(pfd, hidden.c_str(), AT_REMOVEDIR) == 0 ? removed : -1;
 }
 
@@ -548,9 +570,9 @@ void end_placing_record(int hfd)
 // living run's) whose record can be trusted and read: the folder open as
 // `pfd`, the hidden folder's name, open and locked as `hfd`, and its record;
 // until `each` returns false. What cannot be trusted or read is noted for
-// the log (once per run). Returns "", or why the folder or one of its
-// hidden folders could not be looked at (no descriptor left, say): what it
-// holds is then not known.
+// the log (once per run). Returns "", or why the folder, one of its hidden
+// folders or a record in one could not be looked at (no descriptor left,
+// say): what it holds is then not known.
 std::string each_stale_record(
     const std::string& dir,
     const std::function<bool(int pfd, int hfd, const std::string& name, const Stopped& st)>& each)
@@ -568,8 +590,8 @@ std::string each_stale_record(
     bool more = true;
     for (std::size_t i = 0; i < hidden.size() && more && failed.empty(); ++i) {
         const std::string& name = hidden[i];
-        int hfd = -1;
-        switch (open_hidden(pfd, name, dir + "/" + name, hfd, &err)) {
+        int hfd = -1, live = -1;
+        switch (open_hidden(pfd, name, dir + "/" + name, hfd, live, &err)) {
         case HiddenState::Stale:
             break;
         case HiddenState::Unknown:
@@ -592,10 +614,14 @@ std::string each_stale_record(
         case Record::Strange:
             note_untrusted({path, owner_text(owner), why, true, true});
             break;
+        case Record::Unknown:
+            failed = "the record " + path + " could not be read (" + why + ")";
+            break;
         case Record::Read:
             more = each(pfd, hfd, name, st);
             break;
         }
+        ::close(live);
         ::close(hfd);
     }
     ::close(pfd);

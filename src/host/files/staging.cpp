@@ -79,9 +79,9 @@ namespace
 
 using files::empty_folder_signal_safe;
 using files::kFileBase;
+using files::kLiveName;
 using files::kStageBase;
 using files::kTempMark;
-using files::lock_new_temp;
 using files::node_at;
 using files::note_run_made;
 using files::rename2;
@@ -206,34 +206,40 @@ bool stage_folder_name(const char* name)
             std::strncmp(name + 1, kFileBase, base) == 0);
 }
 
-// Takes the lock that marks a temporary file or folder as in use by this
-// run, on a descriptor just made. False when it cannot be taken, or when the
-// name was removed before the lock was held (a run clearing the folder found
-// it unlocked): the caller then makes another.
-bool lock_new_temp(int fd)
+int make_private_folder(const std::string& path, int& live)
 {
-    struct stat st;
-    return flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &st) == 0 && st.st_nlink > 0;
-}
-
-int make_private_folder(const std::string& path)
-{
+    live = -1;
     if (::mkdir(path.c_str(), 0700) != 0)
         return -1;
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    // A folder removed before it was locked (another run clearing the folder
-    // found it unlocked), or whose name then came to hold something else, or
-    // that another such run locked, is EEXIST: the caller tries another
-    // name. Any other failure (no descriptor left, say) keeps its error.
+    // A folder removed before its lock file was made and locked (another run
+    // clearing the folder found it without one, made it and locked it
+    // first), or whose name then came to hold something else, is EEXIST:
+    // the caller tries another name. Any other failure (no descriptor left,
+    // say) keeps its error.
     int err = errno == ENOENT || errno == ELOOP || errno == ENOTDIR ? EEXIST : errno;
     if (fd >= 0) {
-        errno = 0;
-        if (lock_new_temp(fd))
+        const int lfd =
+            ::openat(fd, kLiveName, O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        struct stat st;
+        if (lfd < 0) {
+            err = errno == EEXIST || errno == ENOENT ? EEXIST : errno;
+        } else if (flock(lfd, LOCK_EX | LOCK_NB) != 0 || ::fstat(lfd, &st) != 0) {
+            err = errno == EWOULDBLOCK ? EEXIST : errno;
+            ::close(lfd);
+        } else if (st.st_nlink == 0) {
+            err = EEXIST; // removed with the folder by a run clearing it
+            ::close(lfd);
+        } else {
+            live = lfd;
             return fd;
-        err = errno == 0 || errno == EWOULDBLOCK ? EEXIST : errno;
+        }
+        if (err != EEXIST)
+            remove_hidden_folder(fd, path);
         ::close(fd);
+    } else if (err != EEXIST) {
+        (void)::rmdir(path.c_str());
     }
-    (void)::rmdir(path.c_str());
     errno = err;
     return -1;
 }
@@ -499,13 +505,14 @@ bool AtomicFile::open(const std::string& path, std::string& why)
         // Noted before it exists, so that a signal arriving at any moment
         // after the file is made finds it to remove (with its folder).
         slot_ = claim_slot(temp_.c_str(), target_.c_str());
-        lockFd_ = files::make_private_folder(private_);
-        if (lockFd_ >= 0) {
-            fd = ::openat(lockFd_, "1", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        folderFd_ = files::make_private_folder(private_, liveFd_);
+        if (folderFd_ >= 0) {
+            fd = ::openat(folderFd_, "1", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          mode);
             if (fd < 0) {
                 const int err = errno;
+                files::remove_hidden_folder(folderFd_, private_);
                 release_lock();
-                (void)::rmdir(private_.c_str());
                 errno = err == EEXIST ? EIO : err;
             }
         }
@@ -563,9 +570,11 @@ bool AtomicFile::finish(std::string& why)
 
 void AtomicFile::release_lock()
 {
-    if (lockFd_ >= 0)
-        ::close(lockFd_);
-    lockFd_ = -1;
+    for (int* fd : {&folderFd_, &liveFd_}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
 }
 
 bool AtomicFile::commit(std::string& why)
@@ -610,7 +619,7 @@ void AtomicFile::drop_temp()
         return;
     // Through the private folder's descriptor: a folder moved meanwhile
     // takes no trace along.
-    if (lockFd_ < 0 || ::unlinkat(lockFd_, "1", 0) != 0)
+    if (folderFd_ < 0 || ::unlinkat(folderFd_, "1", 0) != 0)
         (void)::unlink(temp_.c_str());
     end_private();
 }
@@ -618,7 +627,7 @@ void AtomicFile::drop_temp()
 bool AtomicFile::pass_through(std::string& why)
 {
     Stream out{through_, 0};
-    const int in = ::openat(lockFd_, "1", O_RDONLY | O_CLOEXEC);
+    const int in = ::openat(folderFd_, "1", O_RDONLY | O_CLOEXEC);
     int err = in < 0 ? errno : 0;
     char buf[65536];
     while (err == 0) {
@@ -640,8 +649,8 @@ bool AtomicFile::pass_through(std::string& why)
 
 void AtomicFile::end_private()
 {
-    if (lockFd_ >= 0)
-        files::remove_hidden_folder(lockFd_, private_);
+    if (folderFd_ >= 0)
+        files::remove_hidden_folder(folderFd_, private_);
     else
         (void)::rmdir(private_.c_str());
     release_slot(slot_);
@@ -720,7 +729,7 @@ void remove_open_temp_files() noexcept
         if (p == nullptr)
             continue;
         ::unlink(p);
-        // Its private folder goes too.
+        // Its private folder goes too, with its lock file.
         char folder[PATH_MAX];
         std::size_t n = 0, slash = 0;
         for (; p[n] != '\0' && n + 1 < sizeof folder; ++n) {
@@ -728,7 +737,9 @@ void remove_open_temp_files() noexcept
             if (p[n] == '/')
                 slash = n;
         }
-        if (slash > 0 && p[n] == '\0') {
+        if (slash > 0 && p[n] == '\0' && slash + sizeof kLiveName < sizeof folder) {
+            std::memcpy(folder + slash + 1, kLiveName, sizeof kLiveName);
+            ::unlink(folder);
             folder[slash] = '\0';
             ::rmdir(folder);
         }
@@ -753,6 +764,7 @@ struct StageFolder {
     std::string folder; // the folder its files go to
     std::string path;   // the hidden folder inside it
     int fd = -1;
+    int live = -1; // its lock file, locked while the run lives
     int slot = -1;
     bool staging = false; // StagedFiles of `folder` share it
     // It holds an earlier file that could not be put back after a failed
@@ -837,7 +849,7 @@ StageFolder* stage_folder(StepFiles& f, const std::string& folder, std::string& 
         // Noted before it exists, so that a signal arriving at any moment
         // after it is made finds it to remove.
         s.slot = claim_stage_slot(s.path);
-        s.fd = files::make_private_folder(s.path);
+        s.fd = files::make_private_folder(s.path, s.live);
         if (s.fd < 0) {
             const int err = errno;
             if (s.slot >= 0)
@@ -866,8 +878,9 @@ void remove_stage_folders(StepFiles& f)
             files::remove_hidden_folder(s.fd, s.path);
         else if (s.fd < 0)
             (void)::rmdir(s.path.c_str());
-        if (s.fd >= 0)
-            ::close(s.fd);
+        for (const int fd : {s.fd, s.live})
+            if (fd >= 0)
+                ::close(fd);
     }
     f.folders.clear();
 }
@@ -1607,7 +1620,8 @@ bool AtomicFile::hand_to_step(const std::string& what, std::string& why)
     StageFolder& h = f.folders.back();
     h.folder = folder_of(target_);
     h.path = private_;
-    h.fd = lockFd_;
+    h.fd = folderFd_;
+    h.live = liveFd_;
     // The step's slot for its hidden folder is taken before the file's own
     // is let go: a signal finds one of them at every moment.
     h.slot = claim_stage_slot(h.path);
@@ -1615,7 +1629,7 @@ bool AtomicFile::hand_to_step(const std::string& what, std::string& why)
     f.files.push_back({temp_, h.folder,
                        slash == std::string::npos ? target_ : target_.substr(slash + 1), target_,
                        StagedPlacement::Replace, true, what, &h});
-    lockFd_ = -1;
+    folderFd_ = liveFd_ = -1;
     release_slot(slot_);
     slot_ = -1;
     temp_.clear();

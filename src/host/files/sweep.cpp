@@ -140,7 +140,7 @@ bool only_numbered_files(int fd, std::vector<std::string>& names)
     bool ours = true;
     while (dirent* e = readdir(d)) {
         const std::string name = e->d_name;
-        if (name == "." || name == "..")
+        if (name == "." || name == ".." || name == kLiveName)
             continue;
         struct stat st;
         ours = name.size() <= 20 && name.find_first_not_of("0123456789") == std::string::npos &&
@@ -162,8 +162,9 @@ void note_untrusted(const UntrustedFile& u)
 }
 
 HiddenState open_hidden(int pfd, const std::string& name, const std::string& path, int& fd,
-                        int* err)
+                        int& live, int* err)
 {
+    live = -1;
     fd = ::openat(pfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         const int e = errno;
@@ -178,26 +179,62 @@ HiddenState open_hidden(int pfd, const std::string& name, const std::string& pat
             *err = e;
         return HiddenState::Unknown;
     }
+    const uid_t me = ::geteuid();
+    auto judged = [&](HiddenState state, int e = 0) {
+        if (state != HiddenState::Stale) {
+            for (int* open : {&live, &fd})
+                if (*open >= 0)
+                    ::close(*open);
+            live = fd = -1;
+        }
+        if (state == HiddenState::Unknown && err != nullptr)
+            *err = e;
+        return state;
+    };
+    auto note = [&](uid_t owner, const char* why) {
+        note_untrusted({path, owner_text(owner), why, false, false});
+        return judged(HiddenState::NotOwn);
+    };
     struct stat st;
-    const bool looked = ::fstat(fd, &st) == 0;
-    const bool own = looked && st.st_uid == ::geteuid() && (st.st_mode & 022) == 0;
-    // A living run holds the lock of each of its hidden folders (and so does
-    // a run putting a stopped one back, or sweeping it, now).
-    if (!looked || flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        fd = -1;
-        return HiddenState::Living;
+    if (::fstat(fd, &st) != 0)
+        return judged(HiddenState::Unknown, errno);
+    if (st.st_uid != me)
+        return note(st.st_uid, "it is another user's");
+    if ((st.st_mode & 022) != 0)
+        return note(st.st_uid, (st.st_mode & 002) != 0
+                                   ? "any user may write in it"
+                                   : "other users of its group may write in it");
+    // A living run holds the lock of each of its hidden folders' lock files
+    // (and so does a run putting a stopped one back, or sweeping it, now).
+    // A folder without one (its run was stopped before it made it, or is
+    // making it now) gets one here, locked: that run then takes another
+    // name.
+    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    live = ::openat(fd, kLiveName, flags);
+    if (live < 0 && errno == ENOENT) {
+        live = ::openat(fd, kLiveName, flags | O_CREAT | O_EXCL, 0600);
+        if (live < 0 && errno == EEXIST)
+            live = ::openat(fd, kLiveName, flags);
     }
-    if (own)
-        return HiddenState::Stale;
-    note_untrusted({path, owner_text(st.st_uid),
-                    st.st_uid != ::geteuid()  ? "it is another user's"
-                    : (st.st_mode & 002) != 0 ? "any user may write in it"
-                                              : "other users of its group may write in it",
-                    false, false});
-    ::close(fd); // lets go of the lock: its owner's runs may act on it
-    fd = -1;
-    return HiddenState::NotOwn;
+    if (live < 0) {
+        const int e = errno;
+        if (e == ENOENT)
+            return judged(HiddenState::Gone); // removed meanwhile
+        if (e == ELOOP)
+            return note(st.st_uid, "its lock file is a symbolic link");
+        return judged(HiddenState::Unknown, e);
+    }
+    struct stat ls;
+    if (::fstat(live, &ls) != 0)
+        return judged(HiddenState::Unknown, errno);
+    if (!S_ISREG(ls.st_mode) || ls.st_uid != me)
+        return note(ls.st_uid, "its lock file is not a plain file of this user's");
+    if (flock(live, LOCK_EX | LOCK_NB) != 0)
+        return errno == EWOULDBLOCK ? judged(HiddenState::Living)
+                                    : judged(HiddenState::Unknown, errno);
+    if (::fstat(live, &ls) != 0 || ls.st_nlink == 0)
+        return judged(HiddenState::Gone); // removed by its run meanwhile
+    return HiddenState::Stale;
 }
 
 } // namespace files
@@ -218,20 +255,23 @@ void remove_stale_temp_files(const std::string& folder)
     if (dfd < 0)
         return;
     for (const std::string& name : names) {
-        int fd = -1;
+        int fd = -1, live = -1;
         std::vector<std::string> files;
-        if (files::open_hidden(dfd, name, dir + "/" + name, fd) == files::HiddenState::Stale &&
+        if (files::open_hidden(dfd, name, dir + "/" + name, fd, live) ==
+                files::HiddenState::Stale &&
             files::only_numbered_files(fd, files)) {
             int removed = 0;
             for (const std::string& f : files)
                 removed += unlinkat(fd, f.c_str(), 0) == 0;
+            (void)unlinkat(fd, files::kLiveName, 0);
             if (unlinkat(dfd, name.c_str(), AT_REMOVEDIR) == 0) {
                 std::lock_guard<std::mutex> g(g_sweptLock);
                 g_swept.push_back({dir + "/" + name, removed});
             }
         }
-        if (fd >= 0)
-            ::close(fd);
+        for (const int open : {live, fd})
+            if (open >= 0)
+                ::close(open);
     }
     ::close(dfd);
 }

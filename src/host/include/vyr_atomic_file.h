@@ -118,9 +118,10 @@ class AtomicFile
     std::string temp_;
     std::string private_; // the private folder that holds temp_
     int slot_ = -1;
-    // The private folder, open: holds its lock until the file is renamed or
-    // removed.
-    int lockFd_ = -1;
+    // The private folder, open, and its lock file, open and locked until
+    // the file is renamed or removed.
+    int folderFd_ = -1;
+    int liveFd_ = -1;
     bool replacesDataSets_ = false;
     bool document_ = false;
     // A copy of the caller's descriptor the file was named by (/dev/stdout
@@ -348,27 +349,33 @@ enum class OutputKind { Document, DataSet, Graph };
 bool claim_output(const std::string& path, OutputKind kind, const std::string& what,
                   std::string& other);
 
-// A lock on a folder, an advisory lock (flock). A library folder's lock
+// A lock on a folder: an advisory lock (flock) on a regular file in it,
+// which a network file system keeps on its server, so that runs on every
+// machine that shares the folder meet it. A library folder's lock
 // (LockFile::DataSets) keeps files written together (a data set's .csv and
 // .attr) together: a writer holds it exclusively while it renames the pair
-// into place, a reader shares it while it reads the pair. It is a lock on
-// the folder itself, opened read-only, which no other user can remove or
-// replace (as a lock file in a folder that others may write can be), checked
-// once held to be still the folder at its name. Where the folder cannot be
-// opened so (a folder the run may not read) or the file system cannot lock
-// folders, it is a lock on the folder's lock file ".korvante.lock" instead,
-// which excludes only the runs that lock it too. A graphics catalogue's
-// folder has ".korvante-entries.lock" (LockFile::Entries), which a step
-// holds from its first entry name until its files are in place; it is a
-// file of its own, so that the step may read data sets from that folder
-// meanwhile. Lock files are created by the first writer, readable by
-// whoever may read the folder. A folder no writer has used has no lock
-// file: a reader then goes on without the lock (`absent()`). Any other
-// failure (a symbolic link or something else that is not a regular file
-// planted at its name, a lock file that cannot be opened) is never passed
-// over: `held()` is false and `why()` names the lock and the reason, for
-// the caller to refuse or report. Without `wait`, a lock another process
-// holds is not waited for: `held()` is false and `busy()` true.
+// into place, a reader shares it while it reads the pair. It is the lock
+// file ".korvante.lock". A graphics catalogue's folder has
+// ".korvante-entries.lock" (LockFile::Entries), which a step holds from its
+// first entry name until its files are in place; it is a file of its own,
+// so that the step may read data sets from that folder meanwhile.
+// Only those who may write a folder can hold its lock: a lock file is made,
+// by the first writer, with read and write for its owner, for the folder's
+// group where that group may write the folder, and for all only where any
+// user may write the folder and its sticky bit is not set; a run that owns
+// a lock file with other rights (made by an earlier version) gives it these.
+// In a folder that any user may write and whose sticky bit is set, where
+// only a file's owner may remove or replace it, each user's runs lock a
+// file of their own (".korvante-1000.lock"), and a file of another user at
+// that name is refused, never locked.
+// A folder no writer has used has no lock file, and a reader may be one
+// that may not open it (it may only read the folder): a reader then goes on
+// without the lock (`absent()`). Any other failure (a symbolic link or
+// something else that is not a regular file planted at its name, a lock
+// file that cannot be opened) is never passed over: `held()` is false and
+// `why()` names the lock and the reason, for the caller to refuse or
+// report. Without `wait`, a lock another process holds is not waited for:
+// `held()` is false and `busy()` true.
 // A run never waits for a lock it holds: a lock on a file the run holds
 // shares that lock (a reader's lock within a writer's, or two readers'), and
 // an exclusive lock within the run's own reading lock is refused. While the
@@ -379,6 +386,9 @@ bool claim_output(const std::string& path, OutputKind kind, const std::string& w
 // signal stops it meanwhile). A wait of more than a second is said in the
 // log, naming the lock and the processes that hold it.
 enum class LockFile { DataSets, Entries };
+// What a reader's wait for the writers of a folder found: none held its
+// lock; one did and has let it go; or the run gave up waiting.
+enum class Writers { None, Waited, GaveUp };
 class FolderLock
 {
   public:
@@ -388,24 +398,37 @@ class FolderLock
     FolderLock& operator=(const FolderLock&) = delete;
     ~FolderLock();
     bool held() const { return fd_ >= 0; }
-    // A reader's lock where the folder has no lock file at all.
+    // A reader's lock where the folder has no lock file, or one the run may
+    // not open.
     bool absent() const { return absent_; }
     // Not taken: another process holds it (and it was not waited for, or
     // not long enough).
     bool busy() const { return busy_; }
     // Why the lock was not taken ("" when held or absent), naming the file.
     const std::string& why() const { return why_; }
+    // Whether the lock, held, keeps every writer of the folder out: not so
+    // in a folder where each user's runs lock their own file.
+    bool excludes_writers() const { return held() && !perUser_; }
+    // For a reader whose lock does not keep every writer out: waits while a
+    // writer that may replace the folder's files `names` holds its lock
+    // (seen in the kernel's table of locks, without opening the lock file),
+    // as a lock is waited for. GaveUp, with the reason, when a run that
+    // holds another lock has waited its step's limit. A writer on another
+    // machine is not seen so: the reader's check that the names still lead
+    // to what it read is what remains.
+    Writers wait_for_writers(const std::vector<std::string>& names, std::string& why) const;
 
   private:
     // Takes the lock on fd_ (whose fstat is `st`; `what` names it in the
     // messages), sharing one this run holds, waiting as said above. False,
-    // with why_ and fd_ closed, when it is not held; true with fd_ closed
-    // when `folder` and the file system cannot lock folders.
-    bool take(const struct stat& st, const std::string& what, bool exclusive, bool wait,
-              bool folder);
+    // with why_ and fd_ closed, when it is not held.
+    bool take(const struct stat& st, const std::string& what, bool exclusive, bool wait);
     // Lets go of the lock and closes fd_.
     void let_go();
 
+    std::string dir_;
+    bool perUser_ = false; // each user's runs lock a file of their own here
+    uid_t dirOwner_ = 0;
     int fd_ = -1;
     bool absent_ = false;
     bool busy_ = false;

@@ -253,15 +253,10 @@ TEST_F(DataNames, AnOutputIsNoneOfTheRunsFiles)
     EXPECT_FALSE(dir_.exists("s.attr"));
 }
 
-// Where folders cannot be locked, a lock file that cannot be used (a link
-// planted at its name) is said: a writer commits nothing, naming the lock
-// file, and a reader is warned.
+// A lock file that cannot be used (a link planted at its name) is said: a
+// writer commits nothing, naming the lock file, and a reader is warned.
 TEST_F(DataNames, APlantedLockFileIsNeverPassedOverSilently)
 {
-    setenv("KORV_NO_FOLDER_LOCK", "1", 1);
-    struct Unset {
-        ~Unset() { unsetenv("KORV_NO_FOLDER_LOCK"); }
-    } unset;
     write(workDir(), "in.csv", "a\n1\n");
     const std::string victim = write(outside(), "victim.txt", "victim");
     fs::create_symlink(victim, workDir() + "/.korvante.lock");

@@ -209,31 +209,16 @@ TEST_F(AtomicFileTest, FilesFinishedFirstAreCommittedTogether)
     }
     EXPECT_EQ(read(dir + "/a.csv"), "new a");
     EXPECT_EQ(read(dir + "/a.attr"), "new attr");
-    // The writer locked the folder itself: nothing else is left.
-    EXPECT_EQ(entries(), 2);
+    // The writer's lock file stays: nothing else is left.
+    EXPECT_EQ(entries(), 3);
 }
 
-// A library folder's lock is a lock on the folder itself: a link planted
-// at the lock file's name is nothing to it. Where folders cannot be locked,
-// a lock file that is not a plain file of the folder (a planted link, a
+// A lock file that is not a plain file of the folder (a planted link, a
 // pipe) is never passed over: the lock is not held and the reason names the
 // lock file, at once (a pipe does not hold the open). A reader of a folder
 // no writer has used finds no lock file, and that is no failure.
 TEST_F(AtomicFileTest, ALockThatCannotBeTakenSaysWhyAndNeverBlocks)
 {
-    write(dir + "/victim", "victim");
-    fs::create_symlink(dir + "/victim", dir + "/.korvante.lock");
-    for (bool exclusive : {true, false}) {
-        vyr::FolderLock lock(dir, exclusive);
-        EXPECT_TRUE(lock.held()) << lock.why();
-    }
-    EXPECT_EQ(read(dir + "/victim"), "victim");
-    fs::remove(dir + "/.korvante.lock");
-    fs::remove(dir + "/victim");
-    setenv("KORV_NO_FOLDER_LOCK", "1", 1);
-    struct Unset {
-        ~Unset() { unsetenv("KORV_NO_FOLDER_LOCK"); }
-    } unset;
     {
         vyr::FolderLock reader(dir, false);
         EXPECT_FALSE(reader.held());
@@ -259,6 +244,57 @@ TEST_F(AtomicFileTest, ALockThatCannotBeTakenSaysWhyAndNeverBlocks)
         EXPECT_FALSE(lock.held());
         EXPECT_NE(lock.why().find("it is not a regular file"), std::string::npos) << lock.why();
     }
+}
+
+// Only those who may write a folder can hold its lock: the lock file has
+// the rights of the folder's writers alone, whatever the creator's umask,
+// and one the run owns that an earlier version left open to others is made
+// so again. In a folder any user may write whose sticky bit is set, each
+// user's runs lock a file of their own, and another user's file at its
+// name is refused.
+TEST_F(AtomicFileTest, OnlyAFoldersWritersCanHoldItsLock)
+{
+    const mode_t mask = umask(0);
+    struct stat st;
+    for (const auto& [folder, want] :
+         std::vector<std::pair<mode_t, mode_t>>{{0755, 0600}, {0775, 0660}, {0777, 0666}}) {
+        SCOPED_TRACE(folder);
+        fs::remove(dir + "/.korvante.lock");
+        ::chmod(dir.c_str(), folder);
+        {
+            vyr::FolderLock made(dir, true);
+            ASSERT_TRUE(made.held()) << made.why();
+        }
+        ASSERT_EQ(stat((dir + "/.korvante.lock").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, want);
+    }
+    ::chmod(dir.c_str(), 0755);
+    ::chmod((dir + "/.korvante.lock").c_str(), 0644);
+    {
+        vyr::FolderLock reader(dir, false);
+    }
+    ASSERT_EQ(stat((dir + "/.korvante.lock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    fs::remove(dir + "/.korvante.lock");
+
+    ::chmod(dir.c_str(), 01777);
+    const std::string own = dir + "/.korvante-" + std::to_string(::geteuid()) + ".lock";
+    {
+        vyr::FolderLock made(dir, true);
+        ASSERT_TRUE(made.held()) << made.why();
+        EXPECT_FALSE(made.excludes_writers());
+    }
+    ASSERT_EQ(stat(own.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_FALSE(fs::exists(dir + "/.korvante.lock"));
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(own.c_str(), 60002, 60002), 0);
+        vyr::FolderLock theirs(dir, true);
+        EXPECT_FALSE(theirs.held());
+        EXPECT_NE(theirs.why().find("belongs to the user"), std::string::npos) << theirs.why();
+    }
+    ::chmod(dir.c_str(), 0755);
+    umask(mask);
 }
 
 // Two names of one file have one identity: a link (also one to a file not
@@ -442,7 +478,8 @@ TEST_F(AtomicFileTest, ANewRunRemovesWhatAKilledRunLeftAndNothingElse)
     write(usersFile, "a user's notes");
     write(usersFolder + "/mine.txt", "a user's file");
     write(usersFolder + "/1", "a file of ours?");
-    const int fd = ::open(held.c_str(), O_RDONLY | O_DIRECTORY);
+    // A living run holds the lock of its hidden folder's lock file.
+    const int fd = ::open((held + "/lock").c_str(), O_RDONLY | O_CREAT, 0600);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(flock(fd, LOCK_EX), 0);
     vyr::AtomicFile f;
@@ -484,23 +521,10 @@ bool ends_in_time(std::function<void()> take)
 // writer's shares it, and a writer's within its own reader's is refused. A
 // run that holds a lock waits for another process's lock only so long, then
 // says why (two runs each holding one and waiting for the other's would wait
-// for ever). A new lock file may be read by whoever may read its folder,
-// whatever the creator's umask.
+// for ever).
 TEST_F(AtomicFileTest, ARunNeverWaitsForItselfNorWithoutLimitWhileHoldingALock)
 {
     fs::permissions(dir, fs::perms(0755));
-    {
-        // Where folders cannot be locked, the lock file.
-        setenv("KORV_NO_FOLDER_LOCK", "1", 1);
-        const mode_t mask = umask(077);
-        vyr::FolderLock made(dir, true);
-        umask(mask);
-        unsetenv("KORV_NO_FOLDER_LOCK");
-        ASSERT_TRUE(made.held()) << made.why();
-        struct stat st;
-        ASSERT_EQ(stat((dir + "/.korvante.lock").c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 0777, 0644u);
-    }
     auto writer = std::make_unique<vyr::FolderLock>(dir, true);
     ASSERT_TRUE(writer->held()) << writer->why();
     bool held = false;

@@ -83,7 +83,8 @@ HiddenState open_hidden(int pfd, const std::string& name, const std::string& pat
 
 // Removes what is in the folder open as `dirfd`, down to `depth` levels of
 // sub-folders (an emptied sub-folder is removed too), with system calls
-// alone: safe in a signal handler.
+// alone: safe in a signal handler. A hidden folder's lock file goes last:
+// a hidden folder without one is empty, or an earlier version's.
 void empty_folder_signal_safe(int dirfd, int depth) noexcept;
 // Removes the hidden folder open as `fd` with what it holds, wherever it
 // is now: through its own "..", so that a folder moved while the run went

@@ -46,13 +46,14 @@ void empty_folder_signal_safe(int dirfd, int depth) noexcept
     for (;;) {
         long n = syscall(SYS_getdents64, dirfd, buf, sizeof buf);
         if (n <= 0)
-            return;
+            break;
         bool removed = false;
         for (long off = 0; off < n;) {
             auto* d = reinterpret_cast<LinuxDirent64*>(buf + off);
             off += d->d_reclen;
             const char* name = d->d_name;
-            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 ||
+                (d->d_type != DT_DIR && std::strcmp(name, kLiveName) == 0))
                 continue;
             if (d->d_type == DT_DIR) {
                 if (depth > 0) {
@@ -70,6 +71,7 @@ void empty_folder_signal_safe(int dirfd, int depth) noexcept
         if (removed)
             lseek(dirfd, 0, SEEK_SET); // entries moved: read the folder again
     }
+    unlinkat(dirfd, kLiveName, 0);
 }
 
 } // namespace files

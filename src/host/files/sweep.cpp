@@ -206,12 +206,21 @@ HiddenState open_hidden(int pfd, const std::string& name, const std::string& pat
                                    : "other users of its group may write in it");
     // A living run holds the lock of each of its hidden folders' lock files
     // (and so does a run putting a stopped one back, or sweeping it, now).
-    // A folder without one (its run was stopped before it made it, or is
-    // making it now) gets one here, locked: that run then takes another
-    // name.
+    // A run makes the lock file before anything else in its folder and
+    // removes it after everything else: a folder without one is being made
+    // or removed (or its run was stopped meanwhile), and empty; it is
+    // removed here, and a run making it takes another name. One that holds
+    // files without a lock file is an earlier version's: it gets one here,
+    // locked, and is judged as any other.
     const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     live = ::openat(fd, kLiveName, flags);
     if (live < 0 && errno == ENOENT) {
+        if (::unlinkat(pfd, name.c_str(), AT_REMOVEDIR) == 0)
+            return judged(HiddenState::Gone);
+        if (errno == ENOENT)
+            return judged(HiddenState::Gone);
+        if (errno != ENOTEMPTY && errno != EEXIST)
+            return judged(HiddenState::Unknown, errno);
         live = ::openat(fd, kLiveName, flags | O_CREAT | O_EXCL, 0600);
         if (live < 0 && errno == EEXIST)
             live = ::openat(fd, kLiveName, flags);

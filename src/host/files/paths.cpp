@@ -64,6 +64,74 @@ bool foreign_pipe(const std::string& path, const struct stat& st, std::string& w
            foreign_in_shared(path, st, "named pipe", "writes into another user's pipe", why);
 }
 
+bool walk_path(const std::string& path, PathWalk& walk)
+{
+    walk = PathWalk();
+    std::vector<std::string> parts; // taken from the back
+    auto push = [&parts](const std::string& p) {
+        const std::size_t first = parts.size();
+        for (std::size_t at = 0; at < p.size();) {
+            std::size_t end = p.find('/', at);
+            if (end == std::string::npos)
+                end = p.size();
+            if (end > at && p.compare(at, end - at, ".") != 0)
+                parts.push_back(p.substr(at, end - at));
+            at = end + 1;
+        }
+        std::reverse(parts.begin() + static_cast<std::ptrdiff_t>(first), parts.end());
+    };
+    auto join = [](const std::string& folder, const std::string& name) {
+        return folder.empty() ? name : folder == "/" ? "/" + name : folder + "/" + name;
+    };
+    push(path);
+    std::string& at = walk.at; // "" is the current folder
+    at = !path.empty() && path[0] == '/' ? "/" : "";
+    bool exists = true;
+    int links = 0;
+    while (!parts.empty()) {
+        const std::string part = std::move(parts.back());
+        parts.pop_back();
+        struct stat st;
+        if (part == "..") {
+            if (!exists)
+                walk.missing.push_back(at.empty() ? "." : at);
+            // `at` holds no link nor ".": its folder is the name before its
+            // last, save above the current folder.
+            const std::string::size_type slash = at.rfind('/');
+            if (at.empty() || at.compare(slash + 1, std::string::npos, "..") == 0)
+                at = join(at, "..");
+            else if (at != "/")
+                at = slash == std::string::npos ? "" : slash == 0 ? "/" : at.substr(0, slash);
+            exists = ::stat(at.empty() ? "." : at.c_str(), &st) == 0;
+            continue;
+        }
+        const std::string next = join(at, part);
+        exists = exists && ::lstat(next.c_str(), &st) == 0;
+        if (exists && S_ISLNK(st.st_mode)) {
+            if (foreign_link(next, st, walk.why)) {
+                walk.refused = true;
+                at = next;
+                return false;
+            }
+            char buf[PATH_MAX];
+            const ssize_t n = ++links > 40 ? -1 : ::readlink(next.c_str(), buf, sizeof buf - 1);
+            if (links > 40 && walk.why.empty())
+                walk.why = "it leads through too many symbolic links";
+            if (n > 0) {
+                const std::string target(buf, static_cast<std::size_t>(n));
+                if (target[0] == '/')
+                    at = "/";
+                push(target);
+                continue;
+            }
+        }
+        at = next;
+    }
+    if (at.empty())
+        at = ".";
+    return walk.why.empty();
+}
+
 namespace
 {
 
@@ -71,16 +139,19 @@ namespace
 // link in a shared folder.
 bool walk_links(const std::string& path, std::string& target, std::string& why, bool& refused)
 {
-    refused = false;
     target = path;
+    // Every name on the way, each link met judged by the folder that holds
+    // it: the kernel's protected_symlinks guards only the last.
+    if (PathWalk walk; !walk_path(path, walk)) {
+        why = walk.why;
+        refused = walk.refused;
+        return false;
+    }
+    refused = false;
     for (int depth = 0; depth < 40; ++depth) {
         struct stat st;
         if (lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
             return true;
-        if (foreign_link(target, st, why)) {
-            refused = true;
-            return false;
-        }
         char buf[PATH_MAX];
         ssize_t n = readlink(target.c_str(), buf, sizeof buf - 1);
         if (n < 0) {
@@ -225,15 +296,16 @@ std::string temp_folder()
 
 FolderState prepare_folder(const std::string& folder, const std::string& parent, std::string& where)
 {
+    // Nothing is made through another user's link in a shared folder, at
+    // any name of the path, nor through links that loop.
+    if (std::string target, unused; !resolve_write_target(folder, target, unused))
+        return FolderState::NotAFolder;
     struct stat st;
-    std::string unused;
     if (::lstat(folder.c_str(), &st) != 0) {
         if (errno != ENOENT)
             return FolderState::NotAFolder;
         if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
             return FolderState::NotAFolder;
-    } else if (foreign_link(folder, st, unused)) {
-        return FolderState::NotAFolder;
     }
     bool loops = false;
     if (!inside_folder(folder, parent, where, loops))

@@ -331,7 +331,7 @@ std::size_t private_path_room();
 // A folder the run writes files into, `folder` inside `parent`: made when it
 // does not exist. Outside when it leads out of `parent` through a symbolic
 // link (`where` gets where it leads); NotAFolder when it cannot be made or is
-// something else.
+// something else, or its path meets a link that resolve_write_target refuses.
 enum class FolderState { Ready, Outside, NotAFolder };
 FolderState prepare_folder(const std::string& folder, const std::string& parent,
                            std::string& where);
@@ -504,10 +504,28 @@ bool kept_from_documents(const std::string& target, std::string& why);
 // NAME.png, NAME.pdf), which a later step may use.
 bool kept_from_documents_signal_safe(const char* target) noexcept;
 
+// A path followed as the kernel follows it (see walk_path).
+struct PathWalk {
+    std::string at;                   // where it leads ("." for the current folder)
+    std::vector<std::string> missing; // folders that do not exist, each followed by ".."
+    std::string why;                  // why the walk failed
+    bool refused = false;             // it stopped at a link that foreign_link refuses
+};
+// Follows `path` one name at a time, as the kernel does: each symbolic link
+// met, in the middle or at the end, is followed (a relative one from the
+// folder that holds it; 40 links at most, then the rest is taken as named),
+// "." is dropped and ".." taken from the folder reached. Below a name that
+// does not exist the rest is taken as named. A relative path stays relative.
+// Each link met is judged by foreign_link in the folder that holds it:
+// another user's link in a shared folder stops the walk there (`at` is the
+// link, `refused` set). Returns false, with `why`, then or past 40 links.
+bool walk_path(const std::string& path, PathWalk& walk);
+
 // Where a write to `path` lands: the file at the end of its chain of
 // symbolic links (or `path` itself). Relative link targets are taken from
 // the link's folder. Returns false, with `why`, when the links loop or go
-// too deep, or at a link that foreign_link refuses.
+// too deep, or at a link that foreign_link refuses at any name of the path
+// (walk_path).
 bool resolve_write_target(const std::string& path, std::string& target, std::string& why);
 // Whether `link` (whose lstat is `st`) is a symbolic link that the run does
 // not follow: one in a folder that any user may write and whose sticky bit

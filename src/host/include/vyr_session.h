@@ -96,8 +96,11 @@ std::string vyr_default_library();
 std::string vyr_data_dir();
 std::string vyr_work_dir();
 // Assigns a libref (as LIBNAME does). Returns false when the folder does not
-// exist (the libref is then left as it was).
-bool vyr_assign_library(std::string_view libref, std::string_view folder);
+// exist, or when its path meets another user's link in a shared folder
+// (vyr::foreign_link; `why`, when given, then names it): the libref is then
+// left as it was.
+bool vyr_assign_library(std::string_view libref, std::string_view folder,
+                        std::string* why = nullptr);
 
 // ---------------------------------------------------------------------------
 // Command-line settings of the run.

@@ -320,9 +320,13 @@ void do_libname(const VyrStatement& st, std::size_t start)
     fs::path folder(what.text);
     if (folder.is_relative() && !ss().programDir.empty())
         folder = fs::path(ss().programDir) / folder;
-    if (!vyr_assign_library(lib.text, folder.string())) {
-        statement_message(kMsgLibnameNoFolder, st, what.offset, folder.string().c_str(),
-                          lib.text.c_str());
+    if (std::string why; !vyr_assign_library(lib.text, folder.string(), &why)) {
+        if (why.empty())
+            statement_message(kMsgLibnameNoFolder, st, what.offset, folder.string().c_str(),
+                              lib.text.c_str());
+        else
+            statement_message(kMsgLibnameRefused, st, what.offset, folder.string().c_str(),
+                              why.c_str(), lib.text.c_str());
         return;
     }
     xpmlog(kHostGroup, kMsgLibnameAssigned, lib.text.c_str(), vyr_library_path(lib.text).c_str());
@@ -688,10 +692,17 @@ std::string vyr_work_dir()
     return temp;
 }
 
-bool vyr_assign_library(std::string_view libref, std::string_view folder)
+bool vyr_assign_library(std::string_view libref, std::string_view folder, std::string* why)
 {
     std::error_code ec;
     fs::path p{std::string(folder)};
+    // A library's data sets and catalogues are written there: its path
+    // follows no other user's link in a shared folder.
+    if (vyr::PathWalk walk; !vyr::walk_path(p.string(), walk) && walk.refused) {
+        if (why != nullptr)
+            *why = walk.why;
+        return false;
+    }
     if (!fs::is_directory(p, ec))
         return false;
     fs::path abs = fs::absolute(p, ec);
@@ -819,7 +830,8 @@ std::string resolved_folder(const std::string& folder)
     return ec ? std::string() : p.string();
 }
 
-fs::path landing_folder(const std::string& path, std::vector<fs::path>& missing);
+fs::path landing_folder(const std::string& path, std::vector<fs::path>& missing,
+                        std::string* refused = nullptr);
 
 // The listing, log, HTML and JSON files the command line names, each with
 // the option that names it.
@@ -945,51 +957,25 @@ bool at_or_below(const fs::path& inner, const fs::path& outer)
     return !rel.empty() && *rel.begin() != "..";
 }
 
-// The folder a path leads to, as the kernel follows it: absolute, each
-// symbolic link followed (also one to a folder not made yet), "." dropped and
-// ".." taken from the folder before it. Below a folder that does not exist
-// the parts are taken as named. `missing` gets each folder that does not
-// exist and is followed by "..", which the kernel can follow only once the
-// folder is made (left empty when there is none).
-fs::path landing_folder(const std::string& path, std::vector<fs::path>& missing)
+// The folder a path leads to, as the kernel follows it (vyr::walk_path):
+// absolute, each symbolic link followed (also one to a folder not made yet),
+// "." dropped and ".." taken from the folder before it. Below a folder that
+// does not exist the parts are taken as named. `missing` gets each folder
+// that does not exist and is followed by "..", which the kernel can follow
+// only once the folder is made (left empty when there is none). At another
+// user's link in a shared folder it stops, the link not followed, and
+// `refused` (when given) gets why.
+fs::path landing_folder(const std::string& path, std::vector<fs::path>& missing,
+                        std::string* refused)
 {
-    std::error_code ec;
-    const fs::path given = fs::absolute(path.empty() ? fs::path(".") : fs::path(path), ec);
-    std::vector<fs::path> parts(given.begin(), given.end()); // taken from the back
-    std::reverse(parts.begin(), parts.end());
-    fs::path at = "/";
-    bool exists = true;
-    int links = 0;
+    vyr::PathWalk walk;
+    if (!vyr::walk_path(path.empty() ? std::string(".") : path, walk) && walk.refused &&
+        refused != nullptr)
+        *refused = walk.why;
     missing.clear();
-    while (!parts.empty()) {
-        const fs::path part = parts.back();
-        parts.pop_back();
-        if (part.empty() || part == "." || part == "/")
-            continue;
-        if (part == "..") {
-            if (!exists)
-                missing.push_back(at);
-            at = at.parent_path();
-            struct stat st;
-            exists = ::stat(at.c_str(), &st) == 0;
-            continue;
-        }
-        const fs::path next = at / part;
-        struct stat st;
-        exists = exists && ::lstat(next.c_str(), &st) == 0;
-        if (exists && S_ISLNK(st.st_mode) && ++links <= 40) {
-            const fs::path target = fs::read_symlink(next, ec);
-            if (!ec) {
-                std::vector<fs::path> more(target.begin(), target.end());
-                parts.insert(parts.end(), more.rbegin(), more.rend());
-                if (target.is_absolute())
-                    at = "/";
-                continue;
-            }
-        }
-        at = next;
-    }
-    return at;
+    for (const std::string& m : walk.missing)
+        missing.push_back(normal_path(m));
+    return normal_path(walk.at);
 }
 
 // The room the names of the files the run writes in the --out folder take
@@ -1008,9 +994,17 @@ bool check_output_folders(const VyrSettings& settings)
     const fs::path out = settings.outDir.empty() ? fs::path() : normal_path(settings.outDir);
     // Where the --out folder is made: a file named inside it or in a folder
     // above it is compared as the folder it leads to, however it is spelled.
+    // Nothing is made through another user's link in a shared folder, at any
+    // name of the path.
     std::vector<fs::path> unused;
+    std::string refused;
     const fs::path outLanding =
-        settings.outDir.empty() ? fs::path() : landing_folder(settings.outDir, unused);
+        settings.outDir.empty() ? fs::path() : landing_folder(settings.outDir, unused, &refused);
+    if (!refused.empty()) {
+        xpmlog(kHostGroup, kMsgOutputCannotWrite, "--out", settings.outDir.c_str(),
+               refused.c_str());
+        return false;
+    }
     // Whether the run makes the folder `f` (the --out folder or one above
     // it), if it does not exist yet.
     auto made_by_run = [&](const fs::path& f) {

@@ -46,6 +46,7 @@ enum HostMessage : int {
     kMsgUnexpectedText = 24,
     kMsgBadMacroName = 25,
     kMsgDataStep = 26,
+    kMsgLibnameRefused = 27,
     kMsgProcNotFound = 30,
     kMsgProcNotAvailable = 31,
     kMsgStepWarnings = 33,

@@ -117,6 +117,10 @@ int vyr_descriptor_named(const std::string& path)
     for (int depth = 0; depth < 40; ++depth) {
         const std::string folder = vyr::folder_of(at);
         const std::string name = at.substr(at.rfind('/') + 1); // npos + 1: the whole name
+        // Another user's link in a shared folder is not followed, on the way
+        // to the name nor at it (the writer then says so).
+        if (vyr::PathWalk walk; !vyr::walk_path(folder, walk) && walk.refused)
+            return -1;
         char real[PATH_MAX];
         if (::realpath(folder.c_str(), real) != nullptr && fd_folder(real))
             return !name.empty() && name.size() < 10 &&
@@ -126,8 +130,6 @@ int vyr_descriptor_named(const std::string& path)
         struct stat st;
         if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
             return -1;
-        // Another user's link in a shared folder is not followed (the
-        // writer then says so).
         if (std::string unused; vyr::foreign_link(at, st, unused))
             return -1;
         char buf[PATH_MAX];

@@ -54,7 +54,10 @@ void OutOneTime(rmsUserPtr us, ZRMSSNODE* s, ZRMSUNODE* u, const ZRMSOPT* opt, Z
     d.ee = opt->Srmtl ? opt->rmtl : opt->rmst;
     d.se = std::sqrt(opt->var) * rmsUnit(q);
     d.ul = d.ee + us->zval * d.se;
-    d.ll = d.ee - us->zval * d.se;
+    // No survival time or time lost is below 0: the lower limit is kept at 0,
+    // as in the estimates table (early on a curve the time lost is small and
+    // its standard error about as large).
+    d.ll = std::max(d.ee - us->zval * d.se, 0.0);
     // A value beyond the largest double is missing, and so are the limits
     // of a missing standard error.
     for (double* v : {&d.se, &d.ul, &d.ll})

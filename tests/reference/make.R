@@ -31,7 +31,7 @@ sections <- c(numeric = "numeric.R", estimate = "estimate.R", homogeneity = "hom
               lifetable = "lifetable.R",
               levelize = "levelize.R",
               association = "association.R",
-              smoothed = "smoothed.R", group = "group.R")
+              smoothed = "smoothed.R", group = "group.R", rmst = "rmst.R")
 
 for (s in names(sections)) {
   if (length(args) == 0 || s %in% args) {

@@ -4,7 +4,8 @@
 # Wald test of adjacent contrasts, the comparisons of pairs and against a
 # control with p.adjust (Bonferroni), Sidak by its formula and multcomp
 # (single-step Tukey and Dunnett on the estimates with a diagonal
-# covariance), ratios on the log scale, and points of the plot grid.
+# covariance), ratios on the log scale, points of the plot grid, and the
+# plot data's lower limits, kept at 0, near the start of the curves.
 #
 #   Rscript tests/reference/rmst.R     (from the repository root; or as a
 #                                       section of make.R)
@@ -179,3 +180,30 @@ for (sx in sort(unique(d$sex))) {
 grid <- do.call(rbind, grid)
 write_ref(grid, "rmst_grid.csv",
           "lung by sex: survfit rmean and se(rmean) at tau = maxt * k / 100 (k = 100: maxt; before the first time: tau, 0)")
+
+# ---- limits of the plot data near the start of the curves --------------------------
+# aml by x on the plot grid: early on the time lost is small and its standard
+# error about as large, so estimate - z se falls below 0. The lower limit is
+# max(0, estimate - z se) for the RMST and the RMTL alike (survival prints no
+# limits for rmean; survRM2 prints est - z se unfloored: the floor is the
+# procedure's, since neither a survival time nor a time lost is negative).
+z <- qnorm(0.975)
+lim <- list()
+d <- ex("aml")
+for (x in sort(unique(d$x))) {
+  c <- d[d$x == x, ]
+  mt <- max(c$time)
+  for (k in c(1:25, 100)) {
+    tau <- if (k == 100) mt else mt * k / 100
+    r <- if (tau < min(c$time)) c(rmean = tau, se = 0) else cell_rmst(c$time, c$status, tau)
+    rmst <- r[["rmean"]]
+    se <- r[["se"]]
+    lim[[length(lim) + 1]] <- data.frame(x = x, k = k, tau = tau, rmst = rmst, rmtl = tau - rmst, se = se,
+                                         lower_rmst = max(0, rmst - z * se),
+                                         lower_rmtl = max(0, tau - rmst - z * se),
+                                         unfloored_rmtl = tau - rmst - z * se)
+  }
+}
+lim <- do.call(rbind, lim)
+write_ref(lim, "rmst_plot_limits.csv",
+          "aml by x: survfit rmean, se(rmean) at tau = maxt * k / 100 (before the first time: tau, 0); lower = max(0, est - qnorm(0.975) se), unfloored_rmtl without the floor")

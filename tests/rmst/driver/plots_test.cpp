@@ -1,7 +1,8 @@
 // The restricted-mean plots: 100 points per curve on each cell's own time
-// range (checked against R's survival at some of them), which tables carry
-// which curves, and the graph requests of the three arrangements: overlaid
-// per outer node, one per cell, and panels of two or four cells.
+// range (checked against R's survival at some of them), lower limits kept at
+// 0, which tables carry which curves, and the graph requests of the three
+// arrangements: overlaid per outer node, one per cell, and panels of two or
+// four cells.
 #include "run.h"
 
 #include <map>
@@ -230,4 +231,43 @@ TEST(Plots, PanelsOfTimeLostAndOfGroups)
     const auto rows = korvjson::rows(tables[1]);
     ASSERT_EQ(rows.size(), 400u);
     EXPECT_EQ(rows[0]->text("Stratum"), "trt = 2");
+}
+
+// Early on a curve of aml the time lost is small and its standard error about
+// as large: estimate - z se falls below 0 there, and the lower limit is kept
+// at 0, for the RMST and the RMTL alike (R's survival, rmst_plot_limits.csv).
+TEST(Plots, LowerLimitsKeptAtZero)
+{
+    const rmstest::Run r =
+        rmstest::run("proc korvante data=aml rmst rmtl notable printphantom "
+                     "plots=(rmst(cl) rmtl(cl)); time time*status(0); strata x; run;");
+    ASSERT_EQ(r.status, 0) << r.log;
+    const auto tables = plotTables(r);
+    ASSERT_EQ(tables.size(), 2u);
+    Table ref("rmst_plot_limits.csv");
+    int below = 0;
+    for (size_t a = 0; a < 2; ++a) {
+        SCOPED_TRACE(a ? "RMTL" : "RMST");
+        std::map<std::string, std::vector<const korvjson::Value*>> byArm;
+        for (const korvjson::Value* row : korvjson::rows(tables[a])) {
+            byArm[row->text("x")].push_back(row);
+            EXPECT_GE(num(row, "Lower"), 0.0) << num(row, "Time");
+        }
+        ASSERT_EQ(byArm.size(), 2u);
+        for (size_t i = 0; i < ref.size(); ++i) {
+            const auto& pts = byArm[ref.text(i, "x")];
+            ASSERT_EQ(pts.size(), 100u);
+            const auto k = static_cast<size_t>(ref.num(i, "k"));
+            const korvjson::Value* p = pts[k - 1];
+            EXPECT_TRUE(Near(num(p, "Time"), ref.num(i, "tau"), 1e-15)) << k;
+            EXPECT_TRUE(Near(num(p, "StdErr"), ref.num(i, "se"), 1e-9, 1e-12)) << k;
+            EXPECT_TRUE(Near(num(p, "Estimate"), ref.num(i, a ? "rmtl" : "rmst"), 1e-10, 1e-12));
+            EXPECT_TRUE(
+                Near(num(p, "Lower"), ref.num(i, a ? "lower_rmtl" : "lower_rmst"), 1e-9, 1e-12))
+                << ref.text(i, "x") << " " << k;
+            below += a && ref.num(i, "unfloored_rmtl") < 0;
+        }
+    }
+    // The data reach below 0 without the floor, in both arms.
+    EXPECT_EQ(below, 17);
 }

@@ -274,12 +274,9 @@ std::string vyr_data_library(std::string_view libref)
 {
     std::string up = upper(libref);
     std::string p = vyr_library_path(up);
-    if (!p.empty())
+    // WORK without a folder has none: the current folder never stands in.
+    if (!p.empty() || up == "WORK")
         return p;
-    if (up == "WORK") {
-        p = vyr_work_dir();
-        return p.empty() ? std::string(".") : p;
-    }
     std::string def = upper(vyr_default_library());
     if (up == def || up.empty()) {
         p = vyr_data_dir();
@@ -590,7 +587,13 @@ int vyr_dsopen(std::string_view name, int mode, bool quoted, DSHANDLE** out)
         xpmlog(kGroup, 20, n.c_str());
         return vyr_code(kFacility, 20);
     }
-    std::string dir = vyr_data_library(lib);
+    // WORK's temporary folder is made for a data set written there, not to
+    // look for one in it: before it is made, WORK holds nothing of the run.
+    // Where it cannot be made, the output fails and says why.
+    std::string workWhy;
+    std::string dir = lib != "WORK"          ? vyr_data_library(lib)
+                      : mode == VYR_DS_INPUT ? vyr_work_dir_made()
+                                             : vyr_work_dir(&workWhy);
     bool exists = false;
     std::string unlisted;
     std::string path = dir.empty() ? std::string() : member_file(dir, member, &exists, &unlisted);
@@ -622,6 +625,15 @@ int vyr_dsopen(std::string_view name, int mode, bool quoted, DSHANDLE** out)
                 unlisted = why;
             }
         }
+    }
+    if (dir.empty() && lib == "WORK") {
+        const std::string display = "WORK." + upper(member);
+        if (mode == VYR_DS_INPUT) {
+            xpmlog(kGroup, 6104, display.c_str());
+            return vyr_code(kFacility, 2);
+        }
+        xpmlog(kGroup, 6101, display.c_str(), workWhy.c_str());
+        return vyr_code(kFacility, 12);
     }
     if (dir.empty()) {
         xpmlog(kGroup, 3, lib.c_str());

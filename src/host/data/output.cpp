@@ -474,8 +474,9 @@ int vyr_data_finish_output(DSHANDLE* ds, bool commit)
     xpmlog(kGroup, 13, ds->display.c_str(), o.rows, static_cast<int>(o.vars.size()));
     vyr_data_note_created(ds->display);
     // Without --out, WORK is a temporary folder that goes when the run ends:
-    // said once, so that no one looks for the files afterwards.
-    if (ds->lib == "WORK" && vyr_settings().outDir.empty() && !g_saidNotKept.exchange(true))
+    // said once, so that no one looks for the files afterwards (and only of
+    // a data set written there: WORK is never any other folder then).
+    if (ds->lib == "WORK" && vyr_work_is_temporary() && !g_saidNotKept.exchange(true))
         xpmlog(kGroup, kMsgWorkNotKept, ds->display.c_str());
     return 0;
 }

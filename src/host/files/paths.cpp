@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "host/files/files_internal.h"
 #include "vyr_session.h"
@@ -282,16 +284,43 @@ bool path_fits(const std::string& path, std::string& why)
     return true;
 }
 
+std::vector<std::string> temp_folders()
+{
+    std::vector<std::string> folders;
+    const char* given = std::getenv("TMPDIR");
+    if (given != nullptr && *given != '\0')
+        folders.emplace_back(given);
+    folders.emplace_back("/tmp");
+    folders.emplace_back("/var/tmp");
+    return folders;
+}
+
+bool temp_folder_usable(const std::string& folder, std::string& why)
+{
+    struct stat st;
+    if (::stat(folder.c_str(), &st) != 0) {
+        why = errno == ENOENT ? "it does not exist" : std::strerror(errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        why = "it is not a folder";
+        return false;
+    }
+    if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+        why = errno == EACCES ? "the run may not write in it" : std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 std::string temp_folder()
 {
-    const char* given = std::getenv("TMPDIR");
-    for (const char* dir : {given, "/tmp", "/var/tmp"}) {
-        struct stat st;
-        if (dir != nullptr && *dir != '\0' && ::stat(dir, &st) == 0 && S_ISDIR(st.st_mode) &&
-            ::faccessat(AT_FDCWD, dir, W_OK | X_OK, AT_EACCESS) == 0)
+    const std::vector<std::string> folders = temp_folders();
+    std::string unused;
+    for (const std::string& dir : folders)
+        if (temp_folder_usable(dir, unused))
             return dir;
-    }
-    return given != nullptr && *given != '\0' ? given : "/tmp";
+    return folders.front();
 }
 
 FolderState prepare_folder(const std::string& folder, const std::string& parent, std::string& where)

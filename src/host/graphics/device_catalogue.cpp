@@ -103,7 +103,9 @@ int insideLibrary(const std::string& path, const std::string& libFolder, std::st
 int catalogueFolder(const std::string& lib, const std::string& cat, std::string& libFolder,
                     std::string& catFolder)
 {
-    libFolder = vyr_library_path(lib);
+    // Reading WORK does not make its temporary folder: before it is made, it
+    // holds no catalogue.
+    libFolder = lib == "WORK" ? vyr_work_dir_made() : vyr_library_path(lib);
     if (libFolder.empty())
         return XL_NO_CATALOGUE;
     struct stat st;
@@ -447,7 +449,14 @@ bool vyr_write_catalogue_entry(std::string_view libref, std::string_view catalog
               "underscores";
         return false;
     }
-    const std::string libFolder = vyr_library_path(lib);
+    std::string workWhy;
+    const std::string libFolder = lib == "WORK" ? vyr_work_dir(&workWhy) : vyr_library_path(lib);
+    if (libFolder.empty() && lib == "WORK") {
+        why = "WORK has no folder: without --out it is a temporary folder, and none could be made "
+              "in the temporary folders tried (" +
+              workWhy + "); give --out DIR to have WORK in DIR";
+        return false;
+    }
     if (libFolder.empty()) {
         why = "the library " + lib + " is not assigned";
         return false;

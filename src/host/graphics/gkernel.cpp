@@ -209,6 +209,7 @@ constexpr int kMsgNotWritten = 22;
 constexpr int kMsgFolderOutside = 5305;
 constexpr int kMsgEarlierEntries = 5306;
 constexpr int kMsgCatalogueLocked = 6060;
+constexpr int kMsgNoWorkFolder = 6103;
 // The step's return code when an entry cannot be catalogued: that of a graph
 // file of the output layer that cannot be written.
 constexpr int kRcNotWritten = 1008;
@@ -300,7 +301,15 @@ int ggadcat(int, const char* libname, void** catptr, int, int)
     member = vyr::catalogue_token(member);
     // A catalogue that cannot be used fails the step, as a graph file that
     // cannot be written does.
-    const std::string path = vyr_library_path(lib);
+    std::string workWhy;
+    const std::string path = lib == "WORK" ? vyr_work_dir(&workWhy) : vyr_library_path(lib);
+    if (path.empty() && lib == "WORK") {
+        // Without --out and with no temporary folder that can be used: never
+        // the current folder in its place.
+        xpmlog(kGroup, kMsgNoWorkFolder, (lib + "." + member).c_str(), workWhy.c_str());
+        xsetrc(kRcNotWritten);
+        return -1;
+    }
     if (path.empty()) {
         xpmlog(kGroup, kMsgNoLibrary, lib.c_str());
         xsetrc(kRcNotWritten);

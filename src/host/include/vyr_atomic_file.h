@@ -544,8 +544,16 @@ bool foreign_pipe(const std::string& path, const struct stat& st, std::string& w
 // device and inode); else "" (a deleted or renamed file, or no file). It is
 // only looked at, never opened.
 std::string held_file_name(int fd);
-// The folder a document copied into a descriptor is staged in: TMPDIR where
-// it is a folder the run may write, else /tmp, else /var/tmp.
+// The temporary folders, in the order they are tried: TMPDIR (when set and
+// not empty, as given), /tmp, /var/tmp.
+std::vector<std::string> temp_folders();
+// Whether `folder` is a folder the run may write (and enter); else false,
+// with `why` saying what is wrong ("it does not exist", "Read-only file
+// system", ...).
+bool temp_folder_usable(const std::string& folder, std::string& why);
+// The folder a document copied into a descriptor is staged in: the first of
+// temp_folders() that is usable, else the first of them (TMPDIR or /tmp),
+// where staging then fails.
 std::string temp_folder();
 
 // Removes every temporary file that is open now, and every staging folder of

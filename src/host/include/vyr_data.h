@@ -152,7 +152,8 @@ struct VyrByValue {
 void vyr_data_on_bygroup(void (*hook)(const char* byline, const VyrByValue* values, int count));
 
 // The library a libref names (its folder), the hook to the session's library
-// table. Empty when the libref is unknown.
+// table. Empty when the libref is unknown, and for WORK when its folder
+// cannot be made (never the current folder in its place).
 std::string vyr_data_library(std::string_view libref);
 
 // ---------------------------------------------------------------------------

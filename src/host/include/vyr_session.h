@@ -87,14 +87,26 @@ VyrProcEntry vyr_find_procedure(std::string_view name);
 // (the data folder); "WORK" is the output folder; other librefs come from
 // LIBNAME statements.
 
-// Folder of a libref (any case); empty when the libref is not assigned.
+// Folder of a libref (any case); empty when the libref is not assigned, and
+// for WORK when its folder cannot be made (see vyr_work_dir).
 std::string vyr_library_path(std::string_view libref);
 // The libref of one-level names ("DATA"); its folder is the data folder.
 std::string vyr_default_library();
-// The data folder (--data, else the program's folder) and the output folder
-// (--out, else the current folder) where WORK members are written.
+// The data folder (--data, else the program's folder).
 std::string vyr_data_dir();
-std::string vyr_work_dir();
+// The output folder, where WORK members are written: --out, else a temporary
+// folder made on first use in the first of TMPDIR, /tmp and /var/tmp where
+// one can be made, and removed with what it holds when the session ends.
+// Never the current folder: "" when no temporary folder can be used, with
+// `why` (when given) naming each folder tried and what kept it from use.
+std::string vyr_work_dir(std::string* why = nullptr);
+// The output folder when it is there already (--out, or the temporary folder
+// once made), without making it: "" while the temporary WORK folder is not
+// made, when WORK holds nothing of this run. For what only reads WORK.
+std::string vyr_work_dir_made();
+// Whether WORK is the session's temporary folder, made and removed with the
+// run (no --out).
+bool vyr_work_is_temporary();
 // Assigns a libref (as LIBNAME does). Returns false when the folder does not
 // exist, or when its path meets another user's link in a shared folder
 // (vyr::foreign_link; `why`, when given, then names it): the libref is then
@@ -107,7 +119,7 @@ bool vyr_assign_library(std::string_view libref, std::string_view folder,
 struct VyrSettings {
     std::string program;  // the program file
     std::string dataDir;  // --data (empty: the program's folder)
-    std::string outDir;   // --out  (empty: current folder)
+    std::string outDir;   // --out  (empty: a temporary folder, see vyr_work_dir)
     std::string listing;  // --listing file (empty: standard output)
     std::string log;      // --log file (empty: standard error)
     std::string html;     // --html file (empty: none)

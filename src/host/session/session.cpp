@@ -665,31 +665,89 @@ std::string vyr_data_dir()
     return s.programDir.empty() ? std::string(".") : s.programDir;
 }
 
-std::string vyr_work_dir()
+namespace
+{
+// The session's temporary WORK folder once made ("" before), and the lock
+// that keeps two threads from making two.
+std::string g_tempWork;
+std::mutex g_tempWorkLock;
+} // namespace
+
+std::string vyr_work_dir(std::string* why)
 {
     const vyr::SessionState& s = vyr::ss();
     if (!s.settings.outDir.empty())
         return s.settings.outDir;
-    // Without --out, WORK is a temporary folder made on first use and removed
-    // with everything in it when the session ends.
-    static std::string temp;
-    if (temp.empty()) {
+    // Without --out, WORK is a temporary folder made on first use, in the
+    // first temporary folder where one can be made (as staging chooses its
+    // folder), and removed with everything in it when the session ends.
+    // Never the current folder: where none can be made, WORK has no folder,
+    // and what needs it fails, naming the folders tried.
+    std::lock_guard<std::mutex> guard(g_tempWorkLock);
+    if (!g_tempWork.empty())
+        return g_tempWork;
+    std::string tried;
+    const char* tmpdir = std::getenv("TMPDIR");
+    bool first = true;
+    for (const std::string& folder : vyr::temp_folders()) {
+        // The first is TMPDIR when it is set: said so, as it may be any path.
+        const bool named = first && tmpdir != nullptr && *tmpdir != '\0';
+        first = false;
+        std::string reason;
         std::error_code ec;
-        std::string pattern = (fs::temp_directory_path(ec) / "korvante-work-XXXXXX").string();
-        std::vector<char> buf(pattern.begin(), pattern.end());
-        buf.push_back('\0');
-        if (mkdtemp(buf.data()) == nullptr)
-            return std::string(".");
-        temp = buf.data();
-        vyr::signal_note_work_dir(temp);
-        vyr_on_session_end([] {
-            vyr::signal_note_work_dir("");
-            std::error_code rec;
-            fs::remove_all(temp, rec);
-            temp.clear();
-        });
+        // Made absolute, so that it names the same folder wherever it is used
+        // from (a TMPDIR given as a relative path).
+        const fs::path base = fs::absolute(fs::path(folder), ec);
+        if (!ec && vyr::temp_folder_usable(folder, reason)) {
+            std::string pattern = (base / "korvante-work-XXXXXX").string();
+            std::vector<char> buf(pattern.begin(), pattern.end());
+            buf.push_back('\0');
+            if (mkdtemp(buf.data()) != nullptr) {
+                g_tempWork = buf.data();
+                break;
+            }
+            reason = std::strerror(errno);
+        } else if (ec) {
+            reason = ec.message();
+        }
+        tried += (tried.empty() ? "" : "; ") + std::string(named ? "TMPDIR=" : "") + folder + ": " +
+                 reason;
     }
-    return temp;
+    if (g_tempWork.empty()) {
+        if (why != nullptr)
+            *why = tried;
+        return {};
+    }
+    vyr::signal_note_work_dir(g_tempWork);
+    vyr_on_session_end([] {
+        std::string folder;
+        {
+            std::lock_guard<std::mutex> g(g_tempWorkLock);
+            folder.swap(g_tempWork);
+        }
+        vyr::signal_note_work_dir("");
+        std::error_code rec, gone;
+        fs::remove_all(folder, rec);
+        // The log said that WORK's data sets go with it: where they stay,
+        // it says so.
+        if (rec && fs::exists(fs::symlink_status(folder, gone)))
+            xpmlog(vyr::kHostGroup, vyr::kMsgWorkNotRemoved, folder.c_str(), rec.message().c_str());
+    });
+    return g_tempWork;
+}
+
+std::string vyr_work_dir_made()
+{
+    const vyr::SessionState& s = vyr::ss();
+    if (!s.settings.outDir.empty())
+        return s.settings.outDir;
+    std::lock_guard<std::mutex> guard(g_tempWorkLock);
+    return g_tempWork;
+}
+
+bool vyr_work_is_temporary()
+{
+    return vyr::ss().settings.outDir.empty() && !vyr_work_dir_made().empty();
 }
 
 bool vyr_assign_library(std::string_view libref, std::string_view folder, std::string* why)

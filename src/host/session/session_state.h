@@ -100,6 +100,7 @@ enum HostMessage : int {
     kMsgUntrustedHidden = 6072,
     kMsgStrangeRecord = 6073,
     kMsgOthersHidden = 6074,
+    kMsgWorkNotRemoved = 6102,
 };
 
 // The longest value a macro variable may hold, in bytes: as long as the

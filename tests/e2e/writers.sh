@@ -187,6 +187,9 @@ as $victim "$korvante" v/p.vyr --out shared/mine/o --log shared/mine/own.log >/d
 check "the user's own middle link" test $? = 0
 check "the user's own middle link" said v/own.log "The run ended normally"
 check "the user's own middle link" test -d v/o
+# Nor is WORK made through such a link in TMPDIR: it is made in /tmp.
+before=$(ls -A v)
+run_work "TMPDIR through another user's link" "$work/shared/vl"
 
 
 # ---------------------------------------------------------------------------

@@ -297,6 +297,11 @@ std::vector<std::string> temp_folders()
 
 bool temp_folder_usable(const std::string& folder, std::string& why)
 {
+    // Nothing is made through another user's link in a shared folder.
+    if (PathWalk walk; !walk_path(folder, walk) && walk.refused) {
+        why = walk.why;
+        return false;
+    }
     struct stat st;
     if (::stat(folder.c_str(), &st) != 0) {
         why = errno == ENOENT ? "it does not exist" : std::strerror(errno);

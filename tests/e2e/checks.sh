@@ -35,6 +35,30 @@ as() {
   shift
   setpriv --reuid="$u" --regid="$u" --clear-groups "$@"
 }
+# as_bg USER COMMAND...: as, in the background, $! being the command itself
+# (a function in the background would be a subshell of its own).
+as_bg() { setpriv --reuid="$1" --regid="$1" --clear-groups "${@:2}" & }
+# two_users_or_skip: ends the script as skipped (77) unless it runs as root
+# (to act as two users) with setpriv and an strace that can trace here.
+two_users_or_skip() {
+  if [ "$(id -u)" != 0 ] || ! command -v setpriv >/dev/null || ! command -v strace >/dev/null ||
+    ! strace -f -qq -o /dev/null true 2>/dev/null; then
+    echo "skipped: needs root (to act as two users), setpriv and strace"
+    exit 77
+  fi
+}
+# split_by_kill DIR AML: in DIR, p.vyr and q.vyr (q with strata) write the
+# data set l.os into DIR/lib from AML's data; p runs, then q is killed
+# between its two renames, leaving the pair split.
+split_by_kill() {
+  mkdir -p "$1/lib"
+  cp "$2" "$1/"
+  printf "libname l 'lib';\nproc korvante data=aml outsurv=l.os notable plots=none;\n  time time*status(0);\nrun;\n" >"$1/p.vyr"
+  printf "libname l 'lib';\nproc korvante data=aml outsurv=l.os notable plots=none;\n  time time*status(0);\n  strata x;\nrun;\n" >"$1/q.vyr"
+  (cd "$1" && "$korvante" p.vyr >/dev/null 2>&1)
+  (cd "$1" && strace -f -qq -o /dev/null -e trace=renameat2 -e inject=renameat2:signal=KILL:when=2 \
+    "$korvante" q.vyr >/dev/null 2>&1) 2>/dev/null
+}
 report() {
   echo "$((checks - failed)) passed, $failed failed"
   [ $failed = 0 ]

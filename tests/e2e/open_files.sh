@@ -28,19 +28,11 @@ work=$(mktemp -d)
 [ -n "${KEEP:-}" ] && echo "work: $work"
 trap '[ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
 . "$here/checks.sh"
-if [ "$(id -u)" != 0 ] || ! command -v setpriv >/dev/null || ! command -v strace >/dev/null ||
-  ! strace -f -qq -o /dev/null true 2>/dev/null; then
-  echo "skipped: needs root (to act as two users), setpriv and strace"
-  exit 77
-fi
+two_users_or_skip
 cd "$work" || exit 1
 chmod 755 "$work"
 victim=60001
 other=60002
-# as_bg USER COMMAND...: as (checks.sh) in the background, $! being the
-# command itself (a function in the background would be a subshell of its
-# own).
-as_bg() { setpriv --reuid="$1" --regid="$1" --clear-groups "${@:2}" & }
 # S: a shared folder; v: the victim's own folder, with data and programs.
 mkdir -m 1777 S
 mkdir v
@@ -255,13 +247,7 @@ check "a long name, kept by an undo, after two runs" kept_one long/undo.log
 # would place into that folder fails, naming it, rather than pass over what
 # a killed run left there. At no limit does a run end well with the pair
 # still split.
-mkdir -p fd/lib
-cp v/aml.csv fd/
-printf "libname l 'lib';\nproc korvante data=aml outsurv=l.os notable plots=none;\n  time time*status(0);\nrun;\n" >fd/p.vyr
-printf "libname l 'lib';\nproc korvante data=aml outsurv=l.os notable plots=none;\n  time time*status(0);\n  strata x;\nrun;\n" >fd/q.vyr
-(cd fd && "$korvante" p.vyr >/dev/null 2>&1)
-(cd fd && strace -f -qq -o /dev/null -e trace=renameat2 -e inject=renameat2:signal=KILL:when=2 \
-  "$korvante" q.vyr >/dev/null 2>&1) 2>/dev/null
+split_by_kill fd v/aml.csv
 named=no
 for limit in $(seq 6 16); do
   rm -rf fd$limit && cp -a fd fd$limit

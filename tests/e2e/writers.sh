@@ -19,18 +19,11 @@ work=$(mktemp -d)
 [ -n "${KEEP:-}" ] && echo "work: $work"
 trap '[ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
 . "$here/checks.sh"
-if [ "$(id -u)" != 0 ] || ! command -v setpriv >/dev/null || ! command -v strace >/dev/null ||
-  ! strace -f -qq -o /dev/null true 2>/dev/null; then
-  echo "skipped: needs root (to act as two users), setpriv and strace"
-  exit 77
-fi
+two_users_or_skip
 cd "$work" || exit 1
 chmod 755 "$work"
 victim=60001
 other=60002
-# as_bg USER COMMAND...: as (checks.sh) in the background, $! being the
-# command itself.
-as_bg() { setpriv --reuid="$1" --regid="$1" --clear-groups "${@:2}" & }
 # v: the victim's own folder, with data and a program.
 mkdir v
 cp "$root/examples/aml.csv" v/
@@ -282,13 +275,7 @@ check "lock files remade by another user in a sticky folder" test "$(stat -c %u 
 # A kill split a pair; under a limit of descriptors where the hidden folder
 # opens but its record does not, the step fails naming the record: at no
 # limit does a run end well with the pair still split.
-mkdir -p fd/lib
-cp v/aml.csv fd/
-printf "libname l 'lib';\nproc korvante data=aml outsurv=l.os notable plots=none;\n  time time*status(0);\nrun;\n" >fd/p.vyr
-printf "libname l 'lib';\nproc korvante data=aml outsurv=l.os notable plots=none;\n  time time*status(0);\n  strata x;\nrun;\n" >fd/q.vyr
-(cd fd && "$korvante" p.vyr >/dev/null 2>&1)
-(cd fd && strace -f -qq -o /dev/null -e trace=renameat2 -e inject=renameat2:signal=KILL:when=2 \
-  "$korvante" q.vyr >/dev/null 2>&1) 2>/dev/null
+split_by_kill fd v/aml.csv
 check "a split pair to put back" test "$(head -1 fd/lib/os.csv | grep -c STRATUM)" != "$(grep -c STRATUM fd/lib/os.attr)"
 named=no
 for limit in $(seq 6 24); do

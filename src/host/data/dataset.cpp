@@ -451,6 +451,7 @@ int read_pair(DSHANDLE& ds)
         if (reads == 1)
             warn_if_stopped_placing(ds);
         Sidecar side;
+        ds.table = Table{};
         if (!read_sidecar(attr, side))
             return vyr_code(kFacility, 11);
         if (!load_csv(ds.path, side, ds.table, g_expected.empty() ? nullptr : &g_expected))

@@ -235,6 +235,18 @@ check "a reader without the lock, a writer held between its renames" lacks o/r.l
 check "a reader without the lock, a writer held between its renames" said o/r.log "is held by process"
 wait $writer
 check "a reader without the lock, a writer held between its renames" whole ro
+# Such a reader whose pair is replaced while it reads (its open of the CSV
+# file held 1.5 s, while the victim's writer puts a new pair in place) reads
+# the pair again.
+as $victim "$korvante" v/b.vyr >/dev/null 2>&1
+as_bg $other strace -f -qq -o o/opens -P "$work/ro/os.csv" -e trace=openat \
+  -e inject=openat:delay_enter=1500000:when=1 "$korvante" o/read.vyr --log o/r2.log >/dev/null 2>&1
+reader=$!
+sleep 0.5
+as $victim "$korvante" v/a.vyr >/dev/null 2>&1
+wait $reader
+check "a reader without the lock, its pair replaced as it read" test $? = 0
+check "a reader without the lock, its pair replaced as it read" test "$(grep -c 'os.csv.* = [0-9]' o/opens)" = 2
 
 # A shared sticky folder: each user's runs lock a file of their own, which
 # no other user can remove. Another user who removes and remakes every lock

@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -170,10 +171,14 @@ void writers_only(int fd, struct stat& st, const struct stat& dst, bool perUser)
 class Wait
 {
   public:
-    Wait() : limit_(held_lock_wait().count()), start_(std::chrono::steady_clock::now())
+    // `limited`: within the step's limit whatever the run holds (a wait for
+    // something that is not a lock, which may never be let go).
+    explicit Wait(bool limited = false)
+        : limit_(held_lock_wait().count()), start_(std::chrono::steady_clock::now())
     {
         std::lock_guard<std::mutex> g(g_heldLock);
-        holdsOther_ = !g_held.empty();
+        holdsOther_ = limited || !g_held.empty();
+        limited_ = limited;
     }
     ~Wait()
     {
@@ -190,24 +195,31 @@ class Wait
     // step's limit.
     bool round(const std::string& what, dev_t dev, ino_t ino, std::string& why)
     {
+        return round(what, why, [&] { return lock_holders(dev, ino); });
+    }
+    // The same, `holder` naming what holds it when the log says so.
+    template <class Holder> bool round(const std::string& what, std::string& why, Holder holder)
+    {
         const long long waited = waited_ms();
         if (holdsOther_ && g_stepWaitedMs.load() + waited >= limit_) {
-            why = what + " is held by another run, and this run, which holds another lock " +
-                  "itself, gave up after waiting " + duration_text(limit_) +
-                  " in this step for locks, the most such a run waits (two runs waiting for " +
-                  "each other's locks would wait for ever)";
+            why = limited_ ? what + " was still held after this run waited " +
+                                 duration_text(limit_) + " in this step, the most a run waits"
+                           : what + " is held by another run, and this run, which holds another " +
+                                 "lock itself, gave up after waiting " + duration_text(limit_) +
+                                 " in this step for locks, the most such a run waits (two runs " +
+                                 "waiting for each other's locks would wait for ever)";
             return false;
         }
         if (!said_ && waited >= kMoment.count()) {
             said_ = true;
+            const std::string left = seconds_text(limit_ - g_stepWaitedMs.load() - waited);
             const std::string until =
-                holdsOther_ ? "at most " + seconds_text(limit_ - g_stepWaitedMs.load() - waited) +
-                                  " more, as it holds another lock itself"
-                            : "until it is let go (a signal stops the run meanwhile)";
+                limited_     ? "at most " + left + " more"
+                : holdsOther_ ? "at most " + left + " more, as it holds another lock itself"
+                              : "until it is let go (a signal stops the run meanwhile)";
             std::string shown = what;
             shown[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(shown[0])));
-            xpmlog(kHostGroup, kMsgWaitingForLock, shown.c_str(), lock_holders(dev, ino).c_str(),
-                   until.c_str());
+            xpmlog(kHostGroup, kMsgWaitingForLock, shown.c_str(), holder().c_str(), until.c_str());
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         return true;
@@ -223,6 +235,7 @@ class Wait
     long long limit_;
     std::chrono::steady_clock::time_point start_;
     bool holdsOther_ = false;
+    bool limited_ = false;
     bool said_ = false;
 };
 
@@ -421,6 +434,19 @@ void FolderLock::let_go()
     }
     ::close(fd_);
     fd_ = -1;
+}
+
+struct StepWait::Impl {
+    Wait wait{true};
+};
+
+StepWait::StepWait() : impl_(std::make_unique<Impl>()) {}
+
+StepWait::~StepWait() = default;
+
+bool StepWait::round(const std::string& what, const std::string& holder, std::string& why)
+{
+    return impl_->wait.round(what, why, [&] { return holder; });
 }
 
 namespace files

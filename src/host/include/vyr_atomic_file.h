@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -433,6 +434,28 @@ class FolderLock
     bool absent_ = false;
     bool busy_ = false;
     std::string why_;
+};
+
+// A wait for something that is not a lock this run can take (a data set's
+// pair that another run is putting in place), counted as waits for locks
+// are: a run that holds no lock waits until `round` says no more, one that
+// holds a lock within the step's limit; each round sleeps a moment, and
+// after a second the log says "WHAT is held by HOLDER; this run waits for
+// it ...". A round is false, with `why`, once the wait may go no further.
+// Unlike a lock's wait, it is always limited: it ends once the step has
+// waited 30 seconds in all, whatever the run holds.
+class StepWait
+{
+  public:
+    StepWait();
+    ~StepWait();
+    StepWait(const StepWait&) = delete;
+    StepWait& operator=(const StepWait&) = delete;
+    bool round(const std::string& what, const std::string& holder, std::string& why);
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
 };
 
 // The file a write to a path replaces, as an identity that two names of one

@@ -4,8 +4,8 @@
 #pragma once
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,9 +50,9 @@ class LockHolder
         if (pid_ == 0) {
             // Only system calls here: the test process may run threads.
             const int folder = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            const int fd =
-                folder >= 0 ? ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)
-                            : ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            const int fd = folder >= 0
+                               ? ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)
+                               : ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
             char c = fd >= 0 && flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
             (void)!::write(ready[1], &c, 1);
             (void)!::read(release_[0], &c, 1);

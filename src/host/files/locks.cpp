@@ -147,10 +147,10 @@ std::string seconds_text(long long ms)
 enum class Kind { Owner, Group, All, PerUser };
 struct Plan {
     Kind kind = Kind::Owner;
-    uid_t uid = 0;     // Owner: the folder's owner; PerUser: the run's user
-    gid_t gid = 0;     // Group: the folder's group
+    uid_t uid = 0;      // Owner: the folder's owner; PerUser: the run's user
+    gid_t gid = 0;      // Group: the folder's group
     mode_t mode = 0600; // the rights a lock file of the folder may have, at most
-    std::string base;  // ".korvante-u1000": the name without ".lock"
+    std::string base;   // ".korvante-u1000": the name without ".lock"
 };
 
 Plan plan_for(const struct stat& dst, LockFile which)
@@ -199,8 +199,7 @@ std::string unfit(const struct stat& st, const Plan& p)
     if (wider != 0) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        return std::string("its mode (") + mode +
-               ") lets others than the folder's writers open it";
+        return std::string("its mode (") + mode + ") lets others than the folder's writers open it";
     }
     return std::string();
 }
@@ -454,10 +453,10 @@ bool own_lock_names(int dirfd, const Plan& p, std::vector<std::string>& names)
     const std::string primary = p.base + ".lock";
     while (const dirent* e = ::readdir(d)) {
         const std::string name = e->d_name;
-        const bool other = name.size() == p.base.size() + 22 && name.rfind(p.base + "-", 0) == 0 &&
-                           name.compare(name.size() - 5, 5, ".lock") == 0 &&
-                           name.find_first_not_of("0123456789abcdef", p.base.size() + 1) ==
-                               name.size() - 5;
+        const bool other =
+            name.size() == p.base.size() + 22 && name.rfind(p.base + "-", 0) == 0 &&
+            name.compare(name.size() - 5, 5, ".lock") == 0 &&
+            name.find_first_not_of("0123456789abcdef", p.base.size() + 1) == name.size() - 5;
         struct stat st;
         if ((name == primary || other) &&
             ::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && unfit(st, p).empty())
@@ -482,8 +481,8 @@ void FolderLock::lock_own_files(const void* plan, bool wait)
     std::vector<std::string> names, again;
     for (int round = 0; round < 16; ++round) {
         if (!own_lock_names(dirfd_, p, names)) {
-            why_ = "the folder " + dir_ + " could not be read for its lock files: " +
-                   std::strerror(errno);
+            why_ = "the folder " + dir_ +
+                   " could not be read for its lock files: " + std::strerror(errno);
             return;
         }
         if (names.empty()) {
@@ -491,8 +490,8 @@ void FolderLock::lock_own_files(const void* plan, bool wait)
             if (fd < 0 && errno == EEXIST)
                 fd = make_lock_file(dirfd_, p.base + "-" + files::random_tag() + ".lock", p);
             if (fd < 0 && errno != EEXIST) {
-                why_ = "the lock file " + dir_ + "/" + p.base + ".lock could not be made: " +
-                       std::strerror(errno);
+                why_ = "the lock file " + dir_ + "/" + p.base +
+                       ".lock could not be made: " + std::strerror(errno);
                 return;
             }
             if (fd >= 0)

@@ -577,10 +577,10 @@ void end_placing_record(int hfd)
 // the log (once per run). Returns "", or why the folder, one of its hidden
 // folders or a record in one could not be looked at (no descriptor left,
 // say): what it holds is then not known.
-std::string each_stale_record(
-    const std::string& dir, bool act,
-    const std::function<bool(int pfd, int hfd, int& live, const std::string& name,
-                             const Stopped& st)>& each)
+std::string
+each_stale_record(const std::string& dir, bool act,
+                  const std::function<bool(int pfd, int hfd, int& live, const std::string& name,
+                                           const Stopped& st)>& each)
 {
     int err = 0;
     const std::vector<std::string> hidden = hidden_names(dir, &err);
@@ -647,9 +647,8 @@ std::string recover_stopped_placings(const std::string& folder, bool exchange,
     };
     std::vector<Quiet> quiet;
     const std::size_t first = out.size();
-    const std::string failed =
-        each_stale_record(dir, true, [&](int pfd, int hfd, int& live, const std::string& name,
-                                         const Stopped& st) {
+    const std::string failed = each_stale_record(
+        dir, true, [&](int pfd, int hfd, int& live, const std::string& name, const Stopped& st) {
             std::size_t run = first;
             while (run < out.size() && !(out[run].pid == st.pid && out[run].started == st.started &&
                                          out[run].program == st.program))
@@ -683,18 +682,18 @@ bool stopped_placing_holds(const std::string& folder, const std::vector<std::str
                            StoppedPlacing& out)
 {
     const std::string dir = folder.empty() ? std::string(".") : folder;
-    (void)files::each_stale_record(dir, false, [&](int pfd, int, int&, const std::string&,
-                                                  const Stopped& st) {
-        for (const RecordLine& l : st.lines)
-            if (std::find(names.begin(), names.end(), l.target) != names.end() &&
-                node_at(pfd, l.target.c_str()).unchanged(l.file)) {
-                out.pid = st.pid;
-                out.started = st.started;
-                out.program = st.program;
-                out.names.push_back(dir + "/" + l.target);
-            }
-        return out.names.empty();
-    });
+    (void)files::each_stale_record(
+        dir, false, [&](int pfd, int, int&, const std::string&, const Stopped& st) {
+            for (const RecordLine& l : st.lines)
+                if (std::find(names.begin(), names.end(), l.target) != names.end() &&
+                    node_at(pfd, l.target.c_str()).unchanged(l.file)) {
+                    out.pid = st.pid;
+                    out.started = st.started;
+                    out.program = st.program;
+                    out.names.push_back(dir + "/" + l.target);
+                }
+            return out.names.empty();
+        });
     return !out.names.empty();
 }
 

@@ -222,8 +222,7 @@ int make_private_folder(const std::string& path, int& live)
     if (fd >= 0) {
         // Open for writing: an exclusive lock is taken on such a descriptor
         // (a network file system's client refuses it on any other).
-        int lfd =
-            ::openat(fd, kLiveName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        int lfd = ::openat(fd, kLiveName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         struct stat st;
         if (lfd < 0) {
             err = errno == EEXIST || errno == ENOENT ? EEXIST : errno;

@@ -284,8 +284,8 @@ TEST_F(DataNames, APlantedLockFileIsNeverPassedOverSilently)
     vyr_data_step_end(true);
     log = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(
-        has(log, "ERROR: The output data set WORK.OUT could not be written: the lock file " +
-                     lock + " could not be used"))
+        has(log, "ERROR: The output data set WORK.OUT could not be written: the lock file " + lock +
+                     " could not be used"))
         << log;
     EXPECT_FALSE(fs::exists(workDir() + "/out.csv"));
     EXPECT_FALSE(fs::exists(workDir() + "/out.attr"));

@@ -41,11 +41,12 @@ bool stage_folder_name(const char* name);
 // makes it first (O_EXCL) locks it: the run making the folder, or a run
 // clearing the folder that found it without one.
 inline constexpr char kLiveName[] = "lock";
-// Makes the private folder `path` (mode 0700) with its lock file, locked:
-// returns the folder's descriptor, and the lock file's in `live`; or -1 with
-// errno set (EEXIST: the name was taken, or another run clearing the folder
-// made or removed its lock file first; try another).
-int make_private_folder(const std::string& path, int& live);
+// Makes the private folder `name` (mode 0700) in the folder open as `pfd`,
+// with its lock file, locked: returns the folder's descriptor, and the lock
+// file's in `live`; or -1 with errno set (EEXIST: the name was taken, or
+// another run clearing the folder made or removed its lock file first; try
+// another).
+int make_private_folder(int pfd, const std::string& name, int& live);
 
 // The names of the hidden folders (named as ours) in `dir`, read from the
 // folder once per run: a folder of many files is not read again for each
@@ -54,7 +55,7 @@ int make_private_folder(const std::string& path, int& live);
 // without opening them) are left out, and one note counts them. A folder
 // that is not there has none; one that cannot be read (no descriptor left)
 // has none this time, with the error in `err`.
-std::vector<std::string> hidden_names(const std::string& dir, int* err = nullptr);
+std::vector<std::string> hidden_names(const HeldFolder& dir, int* err = nullptr);
 // Whether the folder open as `fd` holds nothing but the files a run of ours
 // writes in a hidden folder (regular files with one link, named by
 // numbers), whose names are added to `names`, and its lock file.
@@ -194,8 +195,11 @@ void end_placing_record(int hfd);
 // of its hidden folders or the record in one could not be looked at (no
 // descriptor left, say): what stopped runs left there is then not known,
 // and nothing may be placed there.
-std::string recover_stopped_placings(const std::string& folder, bool exchange,
+std::string recover_stopped_placings(const HeldFolder& folder, bool exchange,
                                      std::vector<RecoveredPlacing>& out);
+// Removes what a killed run left in the folder held (see
+// remove_stale_temp_files).
+void remove_stale_temp_files(const HeldFolder& folder);
 // The name the earlier file of `target` is kept under in a hidden folder,
 // where no sweep removes it: "earlier-" + target, or, where that is longer
 // than a name may be, cut short and ended by "~" and the `number` the file

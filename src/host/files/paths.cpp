@@ -36,20 +36,24 @@ namespace
 // run's in a folder any user may write and whose sticky bit is set, owned by
 // a third: `why` then says so, for a thing called `what` ("symbolic link")
 // and what the run never does with it.
+bool foreign_in(const std::string& path, const struct stat& st, const struct stat& dt,
+                const char* what, const char* never, std::string& why)
+{
+    if (st.st_uid == ::geteuid() || (dt.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH) ||
+        st.st_uid == dt.st_uid)
+        return false;
+    why = path + " is a " + what + " of " + files::owner_text(st.st_uid) + " in the folder " +
+          folder_of(path) + ", which any user may write and whose sticky bit is set; a run never " +
+          never + " there";
+    return true;
+}
+
 bool foreign_in_shared(const std::string& path, const struct stat& st, const char* what,
                        const char* never, std::string& why)
 {
-    if (st.st_uid == ::geteuid())
-        return false;
-    const std::string folder = folder_of(path);
     struct stat dt;
-    if (::stat(folder.c_str(), &dt) != 0 ||
-        (dt.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH) || st.st_uid == dt.st_uid)
-        return false;
-    why = path + " is a " + what + " of " + files::owner_text(st.st_uid) + " in the folder " +
-          folder + ", which any user may write and whose sticky bit is set; a run never " + never +
-          " there";
-    return true;
+    return st.st_uid != ::geteuid() && ::stat(folder_of(path).c_str(), &dt) == 0 &&
+           foreign_in(path, st, dt, what, never, why);
 }
 
 } // namespace
@@ -58,6 +62,20 @@ bool foreign_link(const std::string& link, const struct stat& st, std::string& w
 {
     return S_ISLNK(st.st_mode) &&
            foreign_in_shared(link, st, "symbolic link", "follows another user's link", why);
+}
+
+bool foreign_link_in(const std::string& link, const struct stat& st, const struct stat& folder,
+                     std::string& why)
+{
+    return S_ISLNK(st.st_mode) &&
+           foreign_in(link, st, folder, "symbolic link", "follows another user's link", why);
+}
+
+bool foreign_pipe_in(const std::string& path, const struct stat& st, const struct stat& folder,
+                     std::string& why)
+{
+    return S_ISFIFO(st.st_mode) &&
+           foreign_in(path, st, folder, "named pipe", "writes into another user's pipe", why);
 }
 
 bool foreign_pipe(const std::string& path, const struct stat& st, std::string& why)

@@ -578,19 +578,18 @@ void end_placing_record(int hfd)
 // folders or a record in one could not be looked at (no descriptor left,
 // say): what it holds is then not known.
 std::string
-each_stale_record(const std::string& dir, bool act,
+each_stale_record(const HeldFolder& held, bool act,
                   const std::function<bool(int pfd, int hfd, int& live, const std::string& name,
                                            const Stopped& st)>& each)
 {
+    const std::string& dir = held.path;
     int err = 0;
-    const std::vector<std::string> hidden = hidden_names(dir, &err);
+    const std::vector<std::string> hidden = hidden_names(held, &err);
     if (err != 0)
         return "the folder " + dir + " could not be read (" + std::strerror(err) + ")";
     if (hidden.empty())
         return std::string();
-    const int pfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (pfd < 0)
-        return "the folder " + dir + " could not be opened (" + std::strerror(errno) + ")";
+    const int pfd = held.fd;
     std::string failed;
     bool more = true;
     for (std::size_t i = 0; i < hidden.size() && more && failed.empty(); ++i) {
@@ -630,14 +629,13 @@ each_stale_record(const std::string& dir, bool act,
             ::close(live);
         ::close(hfd);
     }
-    ::close(pfd);
     return failed;
 }
 
-std::string recover_stopped_placings(const std::string& folder, bool exchange,
+std::string recover_stopped_placings(const HeldFolder& folder, bool exchange,
                                      std::vector<RecoveredPlacing>& out)
 {
-    const std::string dir = folder.empty() ? std::string(".") : folder;
+    const std::string& dir = folder.path;
     // Hidden folders in which a stopped run had renamed nothing: each is
     // said as the sweep says what it removes, unless its run is said anyway.
     struct Quiet {
@@ -648,7 +646,7 @@ std::string recover_stopped_placings(const std::string& folder, bool exchange,
     std::vector<Quiet> quiet;
     const std::size_t first = out.size();
     const std::string failed = each_stale_record(
-        dir, true, [&](int pfd, int hfd, int& live, const std::string& name, const Stopped& st) {
+        folder, true, [&](int pfd, int hfd, int& live, const std::string& name, const Stopped& st) {
             std::size_t run = first;
             while (run < out.size() && !(out[run].pid == st.pid && out[run].started == st.started &&
                                          out[run].program == st.program))
@@ -682,8 +680,12 @@ bool stopped_placing_holds(const std::string& folder, const std::vector<std::str
                            StoppedPlacing& out)
 {
     const std::string dir = folder.empty() ? std::string(".") : folder;
+    std::string why;
+    const HeldRef held = hold_folder(dir, false, why);
+    if (held == nullptr)
+        return false;
     (void)files::each_stale_record(
-        dir, false, [&](int pfd, int, int&, const std::string&, const Stopped& st) {
+        *held, false, [&](int pfd, int, int&, const std::string&, const Stopped& st) {
             for (const RecordLine& l : st.lines)
                 if (std::find(names.begin(), names.end(), l.target) != names.end() &&
                     node_at(pfd, l.target.c_str()).unchanged(l.file)) {

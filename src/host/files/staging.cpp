@@ -95,15 +95,20 @@ constexpr int kSlots = 256;
 std::atomic<const char*> g_slots[kSlots];
 // The target each temporary file will become (null while unknown).
 std::atomic<const char*> g_targets[kSlots];
-// The staging folders of the running step (see StagedFile), likewise.
+// Each temporary file's private folder, open (-1 while it is not).
+std::atomic<int> g_slotFds[kSlots];
+// The staging folders of the running step (see StagedFile), likewise, by
+// path and open.
 constexpr int kStageSlots = 64;
 std::atomic<const char*> g_stageSlots[kStageSlots];
+std::atomic<int> g_stageFds[kStageSlots];
 
 int claim_slot(const char* path, const char* target)
 {
     for (int i = 0; i < kSlots; ++i) {
         const char* expected = nullptr;
         if (g_slots[i].compare_exchange_strong(expected, path)) {
+            g_slotFds[i].store(-1);
             g_targets[i].store(target);
             return i;
         }
@@ -114,6 +119,7 @@ int claim_slot(const char* path, const char* target)
 void release_slot(int slot)
 {
     if (slot >= 0) {
+        g_slotFds[slot].store(-1);
         g_targets[slot].store(nullptr);
         g_slots[slot].store(nullptr);
     }
@@ -207,12 +213,12 @@ bool stage_folder_name(const char* name)
             std::strncmp(name + 1, kFileBase, base) == 0);
 }
 
-int make_private_folder(const std::string& path, int& live)
+int make_private_folder(int pfd, const std::string& name, int& live)
 {
     live = -1;
-    if (::mkdir(path.c_str(), 0700) != 0)
+    if (::mkdirat(pfd, name.c_str(), 0700) != 0)
         return -1;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = ::openat(pfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     // A folder removed before its lock file was made and locked (another run
     // clearing the folder found it without one, made it and locked it
     // first), or whose name then came to hold something else, is EEXIST:
@@ -238,11 +244,19 @@ int make_private_folder(const std::string& path, int& live)
             live = lfd;
             return fd;
         }
-        if (err != EEXIST)
-            remove_hidden_folder(fd, lfd, path);
-        ::close(fd);
+        if (err != EEXIST) {
+            // Removed from the folder it was just made in (no descriptor is
+            // needed for its "..", where none may be left).
+            if (lfd >= 0)
+                ::close(lfd);
+            (void)::unlinkat(fd, kLiveName, 0);
+            ::close(fd);
+            (void)::unlinkat(pfd, name.c_str(), AT_REMOVEDIR);
+        } else {
+            ::close(fd);
+        }
     } else if (err != EEXIST) {
-        (void)::rmdir(path.c_str());
+        (void)::unlinkat(pfd, name.c_str(), AT_REMOVEDIR);
     }
     errno = err;
     return -1;
@@ -254,7 +268,7 @@ void reset_commit_notes() noexcept
     g_committedLength.store(0);
 }
 
-void remove_hidden_folder(int fd, int& live, const std::string& path) noexcept
+void remove_hidden_folder(int fd, int& live, const std::string& name) noexcept
 {
     empty_folder_signal_safe(fd, 0, true);
     // The lock file is closed before it is removed: a network or FUSE file
@@ -264,13 +278,11 @@ void remove_hidden_folder(int fd, int& live, const std::string& path) noexcept
         ::close(live);
     live = -1;
     (void)::unlinkat(fd, kLiveName, 0);
-    const char* name = std::strrchr(path.c_str(), '/');
-    name = name != nullptr ? name + 1 : path.c_str();
     const int parent = ::openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (parent < 0 || ::unlinkat(parent, name, AT_REMOVEDIR) != 0)
-        (void)::rmdir(path.c_str());
-    if (parent >= 0)
+    if (parent >= 0) {
+        (void)::unlinkat(parent, name.c_str(), AT_REMOVEDIR);
         ::close(parent);
+    }
 }
 
 } // namespace files
@@ -401,11 +413,12 @@ std::FILE* through_direct(int fd, int& fd_out, AtomicFile::Stream*& state)
     return f;
 }
 
-// Opens an existing file that is not replaced (a device, a pipe) for
-// writing through.
-std::FILE* open_direct(const std::string& path, int& fd_out, AtomicFile::Stream*& state)
+// Opens an existing file that is not replaced (a device, a pipe), `name`
+// in the folder open as `dirfd`, for writing through.
+std::FILE* open_direct(int dirfd, const std::string& name, int& fd_out,
+                       AtomicFile::Stream*& state)
 {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int fd = ::openat(dirfd, name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return nullptr;
     std::FILE* f = stream_over(fd, state);
@@ -475,54 +488,73 @@ bool AtomicFile::open(const std::string& path, std::string& why)
     }
     // A file copied into a descriptor is read back by its owner alone.
     mode_t mode = named >= 0 ? 0600 : 0666;
-    std::string folder;
     if (named >= 0) {
         // Never renamed: staged in the temporary folder, so that the held
         // file's own folder need not be one the user may write.
         target_ = path;
-        folder = temp_folder();
-    } else {
-        if (!resolve_write_target(path, target_, why))
+        name_.clear();
+        std::string unused;
+        parent_ = hold_folder(temp_folder(), false, unused);
+        if (parent_ == nullptr) {
+            why = "no temporary folder can be used (" + unused + ")";
             return false;
-        if (stat(target_.c_str(), &st) == 0) {
+        }
+    } else {
+        // The folder it goes to is held from here on: the private folder is
+        // made, and the file put in place, in that very folder.
+        parent_ = hold_target(path, name_, why);
+        if (parent_ == nullptr)
+            return false;
+        if (name_ == ".") {
+            why = "it is a folder";
+            return false;
+        }
+        target_ = parent_->file(name_);
+        if (::fstatat(parent_->fd, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
             if (S_ISDIR(st.st_mode)) {
                 why = "it is a folder";
                 return false;
             }
-            if (!S_ISREG(st.st_mode)) {
+            if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
                 // A device or a pipe: nothing to replace, so write to it
                 // (never into another user's pipe in a shared folder).
-                if (foreign_pipe(target_, st, why))
+                struct stat dst;
+                if (::fstat(parent_->fd, &dst) == 0 && foreign_pipe_in(target_, st, dst, why))
                     return false;
-                file_ = open_direct(target_, fd_, stream_);
+                file_ = open_direct(parent_->fd, name_, fd_, stream_);
                 if (file_ == nullptr) {
                     why = std::strerror(errno);
                     return false;
                 }
                 return true;
             }
-            mode = st.st_mode & 07777;
+            if (S_ISREG(st.st_mode))
+                mode = st.st_mode & 07777;
         }
-        folder = folder_of(target_);
     }
-    remove_stale_temp_files(folder);
+    files::remove_stale_temp_files(*parent_);
     // The file is written in a private folder of its own beside the target,
     // locked while the run lives, under a name of one digit: the target's
     // name may be as long as a name can be.
     int fd = -1;
     for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-        private_ = folder + "/." + kFileBase + temp_suffix();
+        privName_ = std::string(".") + kFileBase + temp_suffix();
+        private_ = parent_->file(privName_);
         temp_ = private_ + "/1";
         // Noted before it exists, so that a signal arriving at any moment
         // after the file is made finds it to remove (with its folder).
         slot_ = claim_slot(temp_.c_str(), target_.c_str());
-        folderFd_ = files::make_private_folder(private_, liveFd_);
+        folderFd_ = files::make_private_folder(parent_->fd, privName_, liveFd_);
         if (folderFd_ >= 0) {
+            if (slot_ >= 0)
+                g_slotFds[slot_].store(folderFd_);
             fd = ::openat(folderFd_, "1", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                           mode);
             if (fd < 0) {
                 const int err = errno;
-                files::remove_hidden_folder(folderFd_, liveFd_, private_);
+                if (slot_ >= 0)
+                    g_slotFds[slot_].store(-1);
+                files::remove_hidden_folder(folderFd_, liveFd_, privName_);
                 release_lock();
                 errno = err == EEXIST ? EIO : err;
             }
@@ -540,6 +572,7 @@ bool AtomicFile::open(const std::string& path, std::string& why)
         why = std::strerror(errno);
         temp_.clear();
         private_.clear();
+        privName_.clear();
         return false;
     }
     // The mode given to open is cut by the umask; an existing target's mode
@@ -602,7 +635,7 @@ bool AtomicFile::commit(std::string& why)
     }
     if (through_ >= 0)
         return pass_through(why);
-    if (std::rename(temp_.c_str(), target_.c_str()) != 0) {
+    if (::renameat(folderFd_, "1", parent_->fd, name_.c_str()) != 0) {
         why = std::strerror(errno);
         drop_temp();
         return false;
@@ -630,8 +663,8 @@ void AtomicFile::drop_temp()
         return;
     // Through the private folder's descriptor: a folder moved meanwhile
     // takes no trace along.
-    if (folderFd_ < 0 || ::unlinkat(folderFd_, "1", 0) != 0)
-        (void)::unlink(temp_.c_str());
+    if (folderFd_ >= 0)
+        (void)::unlinkat(folderFd_, "1", 0);
     end_private();
 }
 
@@ -660,14 +693,15 @@ bool AtomicFile::pass_through(std::string& why)
 
 void AtomicFile::end_private()
 {
+    if (slot_ >= 0)
+        g_slotFds[slot_].store(-1);
     if (folderFd_ >= 0)
-        files::remove_hidden_folder(folderFd_, liveFd_, private_);
-    else
-        (void)::rmdir(private_.c_str());
+        files::remove_hidden_folder(folderFd_, liveFd_, privName_);
     release_slot(slot_);
     slot_ = -1;
     temp_.clear();
     private_.clear();
+    privName_.clear();
     release_lock();
 }
 
@@ -733,32 +767,55 @@ void remove_folder_signal_safe(const char* path, int depth) noexcept
     ::rmdir(path);
 }
 
+namespace
+{
+
+// The last name of a path (the path itself when it has no folder).
+const char* last_name(const char* path) noexcept
+{
+    const char* name = path;
+    for (const char* p = path; *p != '\0'; ++p)
+        if (*p == '/' && p[1] != '\0')
+            name = p + 1;
+    return name;
+}
+
+// Removes the hidden folder open as `fd`, whose path is `path`, with what it
+// holds, through its descriptor and its "..": nothing by a name that could
+// lead elsewhere now. System calls alone: safe in a signal handler.
+void remove_held_signal_safe(int fd, const char* path) noexcept
+{
+    empty_folder_signal_safe(fd, 0, false);
+    const int parent = ::openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (parent >= 0) {
+        (void)::unlinkat(parent, last_name(path), AT_REMOVEDIR);
+        ::close(parent);
+    }
+}
+
+} // namespace
+
 void remove_open_temp_files() noexcept
 {
+    char folder[PATH_MAX];
     for (int i = 0; i < kSlots; ++i) {
         const char* p = g_slots[i].load();
-        if (p == nullptr)
+        const int fd = g_slotFds[i].load();
+        if (p == nullptr || fd < 0)
             continue;
-        ::unlink(p);
-        // Its private folder goes too, with its lock file.
-        char folder[PATH_MAX];
-        std::size_t n = 0, slash = 0;
-        for (; p[n] != '\0' && n + 1 < sizeof folder; ++n) {
-            folder[n] = p[n];
-            if (p[n] == '/')
-                slash = n;
-        }
-        if (slash > 0 && p[n] == '\0' && slash + sizeof kLiveName < sizeof folder) {
-            std::memcpy(folder + slash + 1, kLiveName, sizeof kLiveName);
-            ::unlink(folder);
-            folder[slash] = '\0';
-            ::rmdir(folder);
-        }
+        // The private folder's path: the temporary file's, without "/1".
+        std::size_t n = std::strlen(p);
+        if (n < 2 || n - 2 >= sizeof folder)
+            continue;
+        std::memcpy(folder, p, n - 2);
+        folder[n - 2] = '\0';
+        remove_held_signal_safe(fd, folder);
     }
-    for (std::atomic<const char*>& slot : g_stageSlots) {
-        const char* p = slot.load();
-        if (p != nullptr)
-            remove_folder_signal_safe(p, 0);
+    for (int i = 0; i < kStageSlots; ++i) {
+        const char* p = g_stageSlots[i].load();
+        const int fd = g_stageFds[i].load();
+        if (p != nullptr && fd >= 0)
+            remove_held_signal_safe(fd, p);
     }
 }
 
@@ -772,12 +829,14 @@ namespace
 // for one folder, or the private folder of a file handed to the step (an
 // output data set's file). Open and locked while the step runs.
 struct StageFolder {
-    std::string folder; // the folder its files go to
-    std::string path;   // the hidden folder inside it
+    HeldRef dir;        // the folder its files go to, held
+    std::string folder; // how the messages name that folder
+    std::string name;   // the hidden folder's name in it
+    std::string path;   // how the messages name the hidden folder
     int fd = -1;
     int live = -1; // its lock file, locked while the run lives
     int slot = -1;
-    bool staging = false; // StagedFiles of `folder` share it
+    bool staging = false; // StagedFiles bound for `dir` share it
     // It holds an earlier file that could not be put back after a failed
     // placing: it stays, with that file, and the log says where.
     bool keep = false;
@@ -789,7 +848,12 @@ struct StageFolder {
 
 // A file waiting for the end of its step under its temporary name.
 struct Staged {
-    std::string temp, folder, name, target;
+    std::string temp;   // its name in its hidden folder (a number)
+    std::string folder; // the folder and name it was given
+    std::string name;
+    std::string target; // how the messages name the file it becomes
+    HeldRef dir;        // the folder it goes to, held
+    std::string targetName; // its name there
     StagedPlacement placement = StagedPlacement::Replace;
     // An output data set's file: put in place under its folder's lock, and
     // free to replace a data set an earlier step read.
@@ -797,7 +861,8 @@ struct Staged {
     std::string what; // the data set it belongs to, for the messages
     StageFolder* hidden = nullptr;
     // Known once the record is written: the file's identity, and where its
-    // target's earlier file goes where the file system cannot swap two.
+    // target's earlier file goes where the file system cannot swap two (a
+    // name in the hidden folder).
     files::NodeId node{};
     std::string aside{};
 };
@@ -833,44 +898,54 @@ StepFiles& step_files()
     return f;
 }
 
-// Notes a hidden folder for removal by a signal handler; -1 when every slot
-// is taken (the next run's sweep removes it then).
-int claim_stage_slot(const std::string& path)
+// Notes a hidden folder, open as `fd`, for removal by a signal handler; -1
+// when every slot is taken (the next run's sweep removes it then).
+int claim_stage_slot(const std::string& path, int fd)
 {
     for (int i = 0; i < kStageSlots; ++i) {
         const char* expected = nullptr;
-        if (g_stageSlots[i].compare_exchange_strong(expected, path.c_str()))
+        if (g_stageSlots[i].compare_exchange_strong(expected, path.c_str())) {
+            g_stageFds[i].store(fd);
             return i;
+        }
     }
     return -1;
 }
 
-StageFolder* stage_folder(StepFiles& f, const std::string& folder, std::string& why)
+void release_stage_slot(int slot)
+{
+    if (slot >= 0) {
+        g_stageFds[slot].store(-1);
+        g_stageSlots[slot].store(nullptr);
+    }
+}
+
+// The staging folder of the step's StagedFiles bound for the folder `dir`:
+// made in that very folder the first time.
+StageFolder* stage_folder(StepFiles& f, const HeldRef& dir, std::string& why)
 {
     for (StageFolder& s : f.folders)
-        if (s.staging && s.folder == folder)
+        if (s.staging && s.dir->same(*dir))
             return &s;
-    remove_stale_temp_files(folder);
+    files::remove_stale_temp_files(*dir);
     for (int attempt = 0; attempt < 16; ++attempt) {
         f.folders.emplace_back();
         StageFolder& s = f.folders.back();
-        s.folder = folder;
+        s.dir = dir;
+        s.folder = dir->path;
         s.staging = true;
-        s.path = folder + "/." + kStageBase + temp_suffix();
-        // Noted before it exists, so that a signal arriving at any moment
-        // after it is made finds it to remove.
-        s.slot = claim_stage_slot(s.path);
-        s.fd = files::make_private_folder(s.path, s.live);
+        s.name = std::string(".") + kStageBase + temp_suffix();
+        s.path = dir->file(s.name);
+        s.fd = files::make_private_folder(dir->fd, s.name, s.live);
         if (s.fd < 0) {
             const int err = errno;
-            if (s.slot >= 0)
-                g_stageSlots[s.slot].store(nullptr);
             f.folders.pop_back();
             if (err == EEXIST)
                 continue;
             why = std::strerror(err);
             return nullptr;
         }
+        s.slot = claim_stage_slot(s.path, s.fd);
         return &s;
     }
     why = "no private folder could be made for it";
@@ -883,12 +958,9 @@ StageFolder* stage_folder(StepFiles& f, const std::string& folder, std::string& 
 void remove_stage_folders(StepFiles& f)
 {
     for (StageFolder& s : f.folders) {
-        if (s.slot >= 0)
-            g_stageSlots[s.slot].store(nullptr);
+        release_stage_slot(s.slot);
         if (s.fd >= 0 && !s.keep)
-            files::remove_hidden_folder(s.fd, s.live, s.path);
-        else if (s.fd < 0)
-            (void)::rmdir(s.path.c_str());
+            files::remove_hidden_folder(s.fd, s.live, s.name);
         for (const int fd : {s.fd, s.live})
             if (fd >= 0)
                 ::close(fd);
@@ -959,25 +1031,24 @@ bool privileged()
     return yes;
 }
 
-// What the kernel will refuse when a file is put in place at `target`,
-// found before anything is: a folder the run may not write, and, in a
-// folder whose sticky bit is set (as shared folders have), a file of
-// another user in a folder of a third.
-bool placeable(const std::string& target, std::string& why)
+// What the kernel will refuse when a file is put in place at `name` in the
+// folder held `dir`, found before anything is: a folder the run may not
+// write, and, in a folder whose sticky bit is set (as shared folders have),
+// a file of another user in a folder of a third.
+bool placeable(const HeldFolder& dir, const std::string& name, std::string& why)
 {
-    const std::string folder = folder_of(target);
-    if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
-        why = "its folder " + folder + " may not be written (" + std::strerror(errno) + ")";
+    if (::faccessat(dir.fd, ".", W_OK | X_OK, AT_EACCESS) != 0) {
+        why = "its folder " + dir.path + " may not be written (" + std::strerror(errno) + ")";
         return false;
     }
     struct stat ft, dt;
-    if (::lstat(target.c_str(), &ft) != 0 || ::stat(folder.c_str(), &dt) != 0 ||
-        (dt.st_mode & S_ISVTX) == 0)
+    if (::fstatat(dir.fd, name.c_str(), &ft, AT_SYMLINK_NOFOLLOW) != 0 ||
+        ::fstat(dir.fd, &dt) != 0 || (dt.st_mode & S_ISVTX) == 0)
         return true;
     const uid_t me = geteuid();
     if (ft.st_uid == me || dt.st_uid == me || privileged())
         return true;
-    why = "it belongs to the user " + std::to_string(ft.st_uid) + ", and its folder " + folder +
+    why = "it belongs to the user " + std::to_string(ft.st_uid) + ", and its folder " + dir.path +
           " has the sticky bit set, so that only the file's owner, the folder's owner or a "
           "privileged user may replace it";
     return false;
@@ -996,11 +1067,16 @@ files::NodeId node_of(int fd)
     return id;
 }
 
-// Whether the hidden folder is still where it was made: a folder moved
-// while the step ran takes the files staged in it along.
+// Whether the hidden folder is still where it was made, and its folder
+// still where the run found it: a folder moved (or made anew) while the
+// step ran takes the files staged in it along, and the step's files are
+// not put in place where the user no longer has that folder.
 bool hidden_in_place(const StageFolder& h, std::string& why)
 {
-    if (h.fd < 0 || node_at(AT_FDCWD, h.path.c_str()).same(node_of(h.fd)))
+    std::string unused;
+    const HeldRef now = h.dir == nullptr ? nullptr : hold_folder(h.dir->path, false, unused);
+    if (h.fd < 0 || (now != nullptr && now->same(*h.dir) &&
+                     node_at(h.dir->fd, h.name.c_str()).same(node_of(h.fd))))
         return true;
     why = "the folder " + h.folder + " was moved or replaced while the step ran";
     return false;
@@ -1014,14 +1090,10 @@ std::string base_name(const std::string& path)
 
 // Whether the file's target is a name of the folder that holds its hidden
 // folder: a record names each target by its name alone, and a later run
-// puts back nothing outside that folder. A graph's name that became a
-// symbolic link into another folder while the step ran is refused.
+// puts back nothing outside that folder.
 bool beside_hidden(const Staged& s, std::string& why)
 {
-    if (s.hidden == nullptr || s.hidden->fd < 0)
-        return true;
-    const std::string there = folder_of(s.target) + "/" + base_name(s.hidden->path);
-    if (node_at(AT_FDCWD, there.c_str()).same(node_of(s.hidden->fd)))
+    if (s.hidden == nullptr || s.hidden->fd < 0 || s.dir->same(*s.hidden->dir))
         return true;
     why = "it leads to " + s.target + ", out of the folder " + s.hidden->folder +
           " where the file was written, and a step's file is put in place in that folder only";
@@ -1030,7 +1102,9 @@ bool beside_hidden(const Staged& s, std::string& why)
 
 // The checks of one file before anything is put in place. A graph file's
 // name is checked again (a link may have been planted while the step ran),
-// and its target noted; an entry's name is checked as it is given.
+// and must still lead where it led when the file was written: the file goes
+// into the folder held then, under the name found then. An entry's name is
+// checked as it is given.
 bool check_before_placing(Staged& s, std::string& why)
 {
     if (s.hidden != nullptr && !hidden_in_place(*s.hidden, why))
@@ -1041,12 +1115,19 @@ bool check_before_placing(Staged& s, std::string& why)
         if (is_run_input(file_identity(s.target), why, false))
             return false;
     } else {
-        std::string target;
+        std::string target, name;
         if (!check_staged_target(s.folder, s.name, target, why))
             return false;
-        s.target = target;
+        const HeldRef now = hold_target(s.folder + "/" + s.name, name, why);
+        if (now == nullptr)
+            return false;
+        if (!now->same(*s.dir) || name != s.targetName) {
+            why = "it leads to " + target + " now, not to " + s.target +
+                  " where it led when it was written";
+            return false;
+        }
     }
-    return beside_hidden(s, why) && placeable(s.target, why);
+    return beside_hidden(s, why) && placeable(*s.dir, s.targetName, why);
 }
 
 // How the messages name a file of the step.
@@ -1056,16 +1137,16 @@ std::string file_label(const Staged& s)
     return s.what.empty() ? path : path + " (" + s.what + ")";
 }
 
-// A name in the hidden folder `folder` that nothing has, for an earlier
-// file kept aside: numbered, as the step's own files are.
-std::string free_name(StepFiles& f, const std::string& folder)
+// A name in the hidden folder open as `hfd` that nothing has, for an
+// earlier file kept aside: numbered, as the step's own files are.
+std::string free_name(StepFiles& f, int hfd)
 {
     struct stat st;
-    std::string path;
+    std::string name;
     do
-        path = folder + "/" + std::to_string(++f.made);
-    while (::lstat(path.c_str(), &st) == 0);
-    return path;
+        name = std::to_string(++f.made);
+    while (::fstatat(hfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0);
+    return name;
 }
 
 // Puts `s` in place at its target, keeping whatever was there in its hidden
@@ -1079,15 +1160,17 @@ int place_keeping(StepFiles& f, const Staged& s, std::string& kept)
     kept.clear();
     if (f.failPlaceAt > 0 && ++f.renames == f.failPlaceAt)
         return EIO;
+    // From the hidden folder to the folder held, by their descriptors.
+    const int hfd = s.hidden->fd, dfd = s.dir->fd;
     const char* from = s.temp.c_str();
-    const char* to = s.target.c_str();
+    const char* to = s.targetName.c_str();
     const char* aside = s.aside.c_str();
     for (int attempt = 0; attempt < 8; ++attempt) {
         if (!f.noExchange) {
-            if (rename2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE) == 0) {
-                if (node_at(AT_FDCWD, from).folder) {
+            if (rename2(hfd, from, dfd, to, RENAME_EXCHANGE) == 0) {
+                if (node_at(hfd, from).folder) {
                     // A folder was made at the name since it was checked.
-                    (void)rename2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE);
+                    (void)rename2(hfd, from, dfd, to, RENAME_EXCHANGE);
                     return EISDIR;
                 }
                 kept = s.temp;
@@ -1096,7 +1179,7 @@ int place_keeping(StepFiles& f, const Staged& s, std::string& kept)
             int err = errno;
             if (err == ENOENT) {
                 // Nothing at the name (or the file itself is gone).
-                if (rename2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+                if (rename2(hfd, from, dfd, to, RENAME_NOREPLACE) == 0)
                     return 0;
                 err = errno;
                 if (err == EEXIST)
@@ -1106,36 +1189,36 @@ int place_keeping(StepFiles& f, const Staged& s, std::string& kept)
                 return err;
         }
         // A file system that cannot swap two files.
-        if (node_at(AT_FDCWD, to).folder)
+        if (node_at(dfd, to).folder)
             return EISDIR;
-        const int linked = f.noLinks ? EPERM : ::link(to, aside) == 0 ? 0 : errno;
+        const int linked = f.noLinks ? EPERM : ::linkat(dfd, to, hfd, aside, 0) == 0 ? 0 : errno;
         if (linked == 0) {
-            if (rename2(AT_FDCWD, from, AT_FDCWD, to, 0) == 0) {
+            if (rename2(hfd, from, dfd, to, 0) == 0) {
                 kept = s.aside;
                 return 0;
             }
             const int err = errno;
-            (void)::unlink(aside);
+            (void)::unlinkat(hfd, aside, 0);
             return err;
         }
         int moved = linked == ENOENT ? ENOENT : 0;
-        if (moved == 0 && rename2(AT_FDCWD, to, AT_FDCWD, aside, 0) != 0)
+        if (moved == 0 && rename2(dfd, to, hfd, aside, 0) != 0)
             moved = errno;
         if (moved == ENOENT) // nothing at the name
-            return rename2(AT_FDCWD, from, AT_FDCWD, to, 0) == 0 ? 0 : errno;
+            return rename2(hfd, from, dfd, to, 0) == 0 ? 0 : errno;
         if (moved != 0)
             return moved;
-        if (node_at(AT_FDCWD, aside).folder) {
+        if (node_at(hfd, aside).folder) {
             // A folder came at the name between the look and the move.
-            (void)rename2(AT_FDCWD, aside, AT_FDCWD, to, 0);
+            (void)rename2(hfd, aside, dfd, to, 0);
             return EISDIR;
         }
-        if (rename2(AT_FDCWD, from, AT_FDCWD, to, 0) == 0) {
+        if (rename2(hfd, from, dfd, to, 0) == 0) {
             kept = s.aside;
             return 0;
         }
         const int err = errno;
-        (void)rename2(AT_FDCWD, aside, AT_FDCWD, to, 0);
+        (void)rename2(hfd, aside, dfd, to, 0);
         return err;
     }
     return EEXIST;
@@ -1146,26 +1229,28 @@ int place_keeping(StepFiles& f, const Staged& s, std::string& kept)
 // without replacing (nor swap two files: the two come together), the file
 // is linked at its name and the temporary name removed; where it cannot
 // link either, the name is looked at first.
-int place_without_replacing(StepFiles& f, const std::string& temp, const std::string& target)
+int place_without_replacing(StepFiles& f, int hfd, const std::string& temp, int dfd,
+                            const std::string& target)
 {
     if (f.failPlaceAt > 0 && ++f.renames == f.failPlaceAt)
         return EIO;
     if (!f.noExchange) {
-        if (rename2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+        if (rename2(hfd, temp.c_str(), dfd, target.c_str(), RENAME_NOREPLACE) == 0)
             return 0;
         if (!unsupported(errno))
             return errno;
     }
-    const int linked = f.noLinks ? EPERM : ::link(temp.c_str(), target.c_str()) == 0 ? 0 : errno;
+    const int linked =
+        f.noLinks ? EPERM : ::linkat(hfd, temp.c_str(), dfd, target.c_str(), 0) == 0 ? 0 : errno;
     if (linked == 0) {
-        (void)::unlink(temp.c_str());
+        (void)::unlinkat(hfd, temp.c_str(), 0);
         return 0;
     }
     if (linked != EPERM && linked != ENOTSUP && linked != EOPNOTSUPP)
         return linked;
-    if (node_at(AT_FDCWD, target.c_str()).exists)
+    if (node_at(dfd, target.c_str()).exists)
         return EEXIST;
-    return rename2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), 0) == 0 ? 0 : errno;
+    return rename2(hfd, temp.c_str(), dfd, target.c_str(), 0) == 0 ? 0 : errno;
 }
 
 // The name of an entry's file: its entry and its extension (".svg").
@@ -1177,19 +1262,20 @@ std::pair<std::string, std::string> entry_parts(const std::string& name)
     return {name.substr(0, dot), name.substr(dot)};
 }
 
-// A file put in place: which, where, and where the earlier file of its name
-// is kept until the placing is over ("" when it had none).
+// A file put in place: which, where (its name in the folder held, and how
+// the messages name it), and where the earlier file of its name is kept
+// until the placing is over (a name in the hidden folder, "" when it had
+// none).
 struct Placed {
     std::size_t file;
-    std::string target, kept;
+    std::string name, target, kept;
 };
 
-// The record's line for `s` placed at `target`, a name of the folder that
-// holds its hidden folder (see beside_hidden): the record names it alone.
-files::RecordLine record_line(const Staged& s, const std::string& target)
+// The record's line for `s` placed at `name`, a name of the folder that
+// holds its hidden folder (see beside_hidden).
+files::RecordLine record_line(const Staged& s, const std::string& name)
 {
-    return {s.node, base_name(s.temp), s.aside.empty() ? std::string() : base_name(s.aside),
-            base_name(target)};
+    return {s.node, s.temp, s.aside, name};
 }
 
 // Puts the files of one new catalogue entry in place (files [from, to) of
@@ -1211,17 +1297,17 @@ bool place_entry(StepFiles& f, std::size_t from, std::size_t to, std::vector<Pla
             const std::string name = entry + entry_parts(s.name).second;
             file = folder + "/" + name;
             std::string target;
-            if (!check_staged_target(folder, name, target, why) || !placeable(target, why))
+            if (!check_staged_target(folder, name, target, why) || !placeable(*s.dir, name, why))
                 return false;
             // A symbolic link made at the name is something there: the entry
             // is put at a name of its folder, never where a link leads.
             int err = target != file ? EEXIST : 0;
-            if (err == 0 && target != s.target && s.hidden != nullptr && s.hidden->recorded)
-                err = files::add_to_placing_record(s.hidden->fd, record_line(s, target));
+            if (err == 0 && name != s.targetName && s.hidden != nullptr && s.hidden->recorded)
+                err = files::add_to_placing_record(s.hidden->fd, record_line(s, name));
             if (err == 0)
-                err = place_without_replacing(f, s.temp, target);
+                err = place_without_replacing(f, s.hidden->fd, s.temp, s.dir->fd, name);
             if (err == 0)
-                done.push_back({i, target, ""});
+                done.push_back({i, name, s.dir->file(name), ""});
             else if (err == EEXIST && attempt < 100)
                 clash = true;
             else {
@@ -1240,8 +1326,8 @@ bool place_entry(StepFiles& f, std::size_t from, std::size_t to, std::vector<Pla
         // another name.
         while (done.size() > mark) {
             const Placed& p = done.back();
-            if (rename2(AT_FDCWD, p.target.c_str(), AT_FDCWD, f.files[p.file].temp.c_str(), 0) !=
-                0) {
+            const Staged& s = f.files[p.file];
+            if (rename2(s.dir->fd, p.name.c_str(), s.hidden->fd, s.temp.c_str(), 0) != 0) {
                 file = p.target;
                 why = std::strerror(errno);
                 return false;
@@ -1269,8 +1355,8 @@ std::size_t drop_staged(StepFiles& f)
     std::size_t graphs = 0;
     end_records(f);
     for (const Staged& s : f.files) {
-        if (!s.temp.empty())
-            (void)::unlink(s.temp.c_str());
+        if (!s.temp.empty() && s.hidden != nullptr && s.hidden->fd >= 0)
+            (void)::unlinkat(s.hidden->fd, s.temp.c_str(), 0);
         graphs += s.dataSet ? 0 : 1;
     }
     f.files.clear();
@@ -1303,12 +1389,10 @@ bool check_and_lock(StepFiles& f, std::vector<std::unique_ptr<FolderLock>>& lock
     }
     std::map<std::pair<dev_t, ino_t>, const Staged*> folders;
     for (const Staged& s : f.files)
-        if (s.dataSet) {
-            const FileIdentity id = file_identity(folder_of(s.target));
-            folders.emplace(std::make_pair(id.dev, id.ino), &s);
-        }
+        if (s.dataSet)
+            folders.emplace(std::make_pair(s.dir->dev, s.dir->ino), &s);
     for (const auto& [id, s] : folders) {
-        locks.push_back(std::make_unique<FolderLock>(folder_of(s->target), true));
+        locks.push_back(std::make_unique<FolderLock>(s->dir->fd, s->dir->path, true));
         if (!locks.back()->held()) {
             placing_failed(out, file_label(*s), locks.back()->why());
             return false;
@@ -1324,16 +1408,16 @@ bool check_and_lock(StepFiles& f, std::vector<std::unique_ptr<FolderLock>>& lock
 bool write_records(StepFiles& f, Placing& out)
 {
     for (Staged& s : f.files) {
-        s.node = node_at(AT_FDCWD, s.temp.c_str());
+        s.node = node_at(s.hidden->fd, s.temp.c_str());
         if (s.placement == StagedPlacement::Replace)
-            s.aside = free_name(f, folder_of(s.temp));
+            s.aside = free_name(f, s.hidden->fd);
     }
     for (StageFolder& h : f.folders) {
         std::vector<files::RecordLine> lines;
         const Staged* first = nullptr;
         for (const Staged& s : f.files)
             if (s.hidden == &h) {
-                lines.push_back(record_line(s, s.target));
+                lines.push_back(record_line(s, s.targetName));
                 first = first != nullptr ? first : &s;
             }
         if (first == nullptr || h.fd < 0)
@@ -1364,10 +1448,10 @@ void undo_placed(StepFiles& f, const std::vector<Placed>& done, Placing& out)
         if (f.failUndoAt > 0 && ++f.undos == f.failUndoAt)
             err = EIO;
         else if (p->kept.empty())
-            back = files::remove_placed(AT_FDCWD, p->target.c_str(), s.node, err);
+            back = files::remove_placed(s.dir->fd, p->name.c_str(), s.node, err);
         else
-            back = files::put_earlier_back(AT_FDCWD, p->kept.c_str(), AT_FDCWD, p->target.c_str(),
-                                           s.node, !f.noExchange, err);
+            back = files::put_earlier_back(s.hidden->fd, p->kept.c_str(), s.dir->fd,
+                                           p->name.c_str(), s.node, !f.noExchange, err);
         if (back == files::PutBack::Done) {
             out.as_before.push_back(p->target);
             continue;
@@ -1378,10 +1462,9 @@ void undo_placed(StepFiles& f, const std::vector<Placed>& done, Placing& out)
         }
         std::string where;
         if (!p->kept.empty()) {
-            const std::string aside = folder_of(p->kept) + "/" +
-                                      files::kept_name(base_name(p->target), base_name(p->kept));
-            const bool renamed = files::rename_aside(AT_FDCWD, p->kept.c_str(), aside.c_str());
-            where = renamed ? aside : p->kept;
+            const std::string aside = files::kept_name(p->name, p->kept);
+            const bool renamed = files::rename_aside(s.hidden->fd, p->kept.c_str(), aside.c_str());
+            where = s.hidden->path + "/" + (renamed ? aside : p->kept);
             if (!renamed && p->kept == s.temp)
                 s.temp.clear(); // not to be dropped
             if (s.hidden != nullptr) {
@@ -1423,16 +1506,16 @@ Placing place_all(StepFiles& f, void (*renaming)() noexcept)
         // What stopped runs left in a folder is put back before anything is
         // placed there; a folder whose hidden folders cannot be looked at
         // (no descriptor left, say) takes none of the step's files.
-        std::set<std::string> seen;
+        std::set<std::pair<dev_t, ino_t>> seen;
         for (const StageFolder& h : f.folders) {
-            if (!seen.insert(h.folder).second)
+            if (!seen.insert({h.dir->dev, h.dir->ino}).second)
                 continue;
             const std::string why =
-                files::recover_stopped_placings(h.folder, !f.noExchange, out.recovered);
+                files::recover_stopped_placings(*h.dir, !f.noExchange, out.recovered);
             if (why.empty())
                 continue;
             const auto in = std::find_if(f.files.begin(), f.files.end(), [&](const Staged& s) {
-                return s.hidden != nullptr && s.hidden->folder == h.folder;
+                return s.hidden != nullptr && s.hidden->dir->same(*h.dir);
             });
             placing_failed(out, in != f.files.end() ? file_label(*in) : h.folder,
                            why + ", so what runs stopped while placing files there left is not "
@@ -1468,7 +1551,7 @@ Placing place_all(StepFiles& f, void (*renaming)() noexcept)
             if (const int err = place_keeping(f, s, kept); err != 0) {
                 placing_failed(out, file_label(s), std::strerror(err));
             } else {
-                done.push_back({i, s.target, kept});
+                done.push_back({i, s.targetName, s.target, kept});
             }
         }
         // The test hook's signals, which wait for the placing.
@@ -1513,24 +1596,37 @@ bool StagedFile::open(const std::string& folder, const std::string& name, const 
         why = "it is also " + other + ", and two outputs of a run never share a file";
         return false;
     }
+    // Staged in the folder it goes to (a name that is a link to a file of a
+    // sub-folder: that sub-folder), held from here on, so that its placing
+    // and the record of it never reach out of the hidden folder's folder. A
+    // new entry is put at its own name, never through a link.
+    if (placement == StagedPlacement::NewEntry) {
+        dir_ = hold_folder(folder, false, why);
+        targetName_ = name;
+    } else {
+        dir_ = hold_target(folder + "/" + name, targetName_, why);
+    }
+    if (dir_ == nullptr)
+        return false;
+    if (targetName_ == ".") {
+        why = "it is a folder";
+        return false;
+    }
     // An existing file's mode is kept.
     mode_t mode = 0666;
     struct stat st;
-    const bool existing = ::stat(target_.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    const bool existing = ::fstatat(dir_->fd, targetName_.c_str(), &st, 0) == 0 &&
+                          S_ISREG(st.st_mode) && placement == StagedPlacement::Replace;
     if (existing)
         mode = st.st_mode & 07777;
     StepFiles& f = step_files();
     std::lock_guard<std::mutex> g(f.lock);
-    // Staged in the folder it goes to (a name that is a link to a file of a
-    // sub-folder: that sub-folder), so that its placing and the record of it
-    // never reach out of the hidden folder's folder. A new entry is put at
-    // its own name, never through a link.
-    hiddenIn_ = placement == StagedPlacement::NewEntry ? folder : folder_of(target_);
-    StageFolder* stage = stage_folder(f, hiddenIn_, why);
+    StageFolder* stage = stage_folder(f, dir_, why);
     if (stage == nullptr)
         return false;
-    temp_ = stage->path + "/" + std::to_string(++f.made);
-    int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    temp_ = std::to_string(++f.made);
+    int fd = ::openat(stage->fd, temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      mode);
     if (fd < 0) {
         why = std::strerror(errno);
         temp_.clear();
@@ -1542,13 +1638,28 @@ bool StagedFile::open(const std::string& folder, const std::string& name, const 
     file_ = stream_over(fd, stream_);
     if (file_ == nullptr) {
         why = std::strerror(errno);
-        (void)::unlink(temp_.c_str());
+        (void)::unlinkat(stage->fd, temp_.c_str(), 0);
         temp_.clear();
         end_outside_step(f);
         return false;
     }
     return true;
 }
+
+namespace
+{
+
+// The staging folder of the StagedFiles bound for `dir` (null when there is
+// none any more).
+StageFolder* staging_of(StepFiles& f, const HeldRef& dir)
+{
+    for (StageFolder& s : f.folders)
+        if (s.staging && dir != nullptr && s.dir->same(*dir))
+            return &s;
+    return nullptr;
+}
+
+} // namespace
 
 bool StagedFile::finish(std::string& why)
 {
@@ -1562,12 +1673,21 @@ bool StagedFile::finish(std::string& why)
     }
     StepFiles& f = step_files();
     std::unique_lock<std::mutex> g(f.lock);
-    StageFolder* hidden = nullptr;
-    for (StageFolder& s : f.folders)
-        if (s.staging && s.folder == hiddenIn_)
-            hidden = &s;
-    f.files.push_back({temp_, folder_, name_, target_, placement_, false, "", hidden});
+    Staged s;
+    s.temp = temp_;
+    s.folder = folder_;
+    s.name = name_;
+    s.target = target_;
+    s.dir = dir_;
+    s.targetName = targetName_;
+    s.placement = placement_;
+    s.hidden = staging_of(f, dir_);
     temp_.clear();
+    if (s.hidden == nullptr) {
+        why = "its hidden folder is gone";
+        return false;
+    }
+    f.files.push_back(std::move(s));
     if (!f.stepOpen) {
         // No step is running: there is nothing to wait for.
         const Placing placed = place_all(f, nullptr);
@@ -1593,10 +1713,11 @@ void StagedFile::abandon()
     }
     if (temp_.empty())
         return;
-    (void)::unlink(temp_.c_str());
-    temp_.clear();
     StepFiles& f = step_files();
     std::lock_guard<std::mutex> g(f.lock);
+    if (StageFolder* stage = staging_of(f, dir_); stage != nullptr && stage->fd >= 0)
+        (void)::unlinkat(stage->fd, temp_.c_str(), 0);
+    temp_.clear();
     end_outside_step(f);
 }
 
@@ -1629,22 +1750,32 @@ bool AtomicFile::hand_to_step(const std::string& what, std::string& why)
     std::lock_guard<std::mutex> g(f.lock);
     f.folders.emplace_back();
     StageFolder& h = f.folders.back();
-    h.folder = folder_of(target_);
+    h.dir = parent_;
+    h.folder = parent_->path;
+    h.name = privName_;
     h.path = private_;
     h.fd = folderFd_;
     h.live = liveFd_;
     // The step's slot for its hidden folder is taken before the file's own
     // is let go: a signal finds one of them at every moment.
-    h.slot = claim_stage_slot(h.path);
-    const std::size_t slash = target_.rfind('/');
-    f.files.push_back({temp_, h.folder,
-                       slash == std::string::npos ? target_ : target_.substr(slash + 1), target_,
-                       StagedPlacement::Replace, true, what, &h});
+    h.slot = claim_stage_slot(h.path, h.fd);
+    Staged s;
+    s.temp = "1";
+    s.folder = parent_->path;
+    s.name = name_;
+    s.target = target_;
+    s.dir = parent_;
+    s.targetName = name_;
+    s.dataSet = true;
+    s.what = what;
+    s.hidden = &h;
+    f.files.push_back(std::move(s));
     folderFd_ = liveFd_ = -1;
     release_slot(slot_);
     slot_ = -1;
     temp_.clear();
     private_.clear();
+    privName_.clear();
     return true;
 }
 

@@ -43,12 +43,11 @@ std::set<std::string> g_said;
 // How many of other users' hidden folders in a folder the note names.
 constexpr std::size_t kOthersNamed = 3;
 
-// The key a folder is known by for the run: where it leads.
-std::string folder_key(const std::string& dir)
+// The key a folder held is known by for the run: its device and inode.
+std::string folder_key(const HeldFolder& dir)
 {
-    std::error_code ec;
-    const std::filesystem::path key = std::filesystem::weakly_canonical(dir, ec);
-    return ec ? dir : key.string();
+    return std::to_string(static_cast<unsigned long long>(dir.dev)) + ":" +
+           std::to_string(static_cast<unsigned long long>(dir.ino));
 }
 
 } // namespace
@@ -56,9 +55,10 @@ std::string folder_key(const std::string& dir)
 namespace files
 {
 
-std::vector<std::string> hidden_names(const std::string& dir, int* err)
+std::vector<std::string> hidden_names(const HeldFolder& held, int* err)
 {
-    const std::string key = folder_key(dir);
+    const std::string& dir = held.path;
+    const std::string key = folder_key(held);
     RunFiles& r = run_files();
     {
         std::lock_guard<std::mutex> g(r.lock);
@@ -73,7 +73,13 @@ std::vector<std::string> hidden_names(const std::string& dir, int* err)
     std::vector<std::pair<std::string, uid_t>> others;
     std::size_t otherCount = 0;
     const uid_t me = ::geteuid();
-    DIR* d = opendir(dir.c_str());
+    const int dup = ::openat(held.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* d = dup >= 0 ? fdopendir(dup) : nullptr;
+    if (d == nullptr && dup >= 0) {
+        const int e = errno;
+        ::close(dup);
+        errno = e;
+    }
     if (d == nullptr) {
         // Not there, or not a folder: it has none. Any other failure is
         // said to the caller, and the folder is read again next time.
@@ -266,25 +272,20 @@ HiddenState open_hidden(int pfd, const std::string& name, const std::string& pat
 
 } // namespace files
 
-void remove_stale_temp_files(const std::string& folder)
+void files::remove_stale_temp_files(const HeldFolder& held)
 {
-    const std::string dir = folder.empty() ? std::string(".") : folder;
+    const std::string& dir = held.path;
     {
         RunFiles& r = run_files();
         std::lock_guard<std::mutex> g(r.lock);
-        if (!r.swept.insert(folder_key(dir)).second)
+        if (!r.swept.insert(folder_key(held)).second)
             return;
     }
-    const std::vector<std::string> names = files::hidden_names(dir);
-    if (names.empty())
-        return;
-    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd < 0)
-        return;
+    const std::vector<std::string> names = files::hidden_names(held);
     for (const std::string& name : names) {
         int fd = -1, live = -1;
         std::vector<std::string> files;
-        if (files::open_hidden(dfd, name, dir + "/" + name, fd, live, true) ==
+        if (files::open_hidden(held.fd, name, dir + "/" + name, fd, live, true) ==
                 files::HiddenState::Stale &&
             files::only_numbered_files(fd, files)) {
             int removed = 0;
@@ -294,7 +295,7 @@ void remove_stale_temp_files(const std::string& folder)
             ::close(live);
             live = -1;
             (void)unlinkat(fd, files::kLiveName, 0);
-            if (unlinkat(dfd, name.c_str(), AT_REMOVEDIR) == 0) {
+            if (unlinkat(held.fd, name.c_str(), AT_REMOVEDIR) == 0) {
                 std::lock_guard<std::mutex> g(g_sweptLock);
                 g_swept.push_back({dir + "/" + name, removed});
             }
@@ -303,7 +304,13 @@ void remove_stale_temp_files(const std::string& folder)
             if (open >= 0)
                 ::close(open);
     }
-    ::close(dfd);
+}
+
+void remove_stale_temp_files(const std::string& folder)
+{
+    std::string why;
+    if (const HeldRef held = hold_folder(folder.empty() ? "." : folder, false, why))
+        files::remove_stale_temp_files(*held);
 }
 
 void files::note_swept_folder(const std::string& path, int files)

@@ -118,6 +118,11 @@ class AtomicFile
     std::string target_;
     std::string temp_;
     std::string private_; // the private folder that holds temp_
+    // The folder it goes to, held, its name there, and the private folder's
+    // name in it.
+    std::shared_ptr<const struct HeldFolder> parent_;
+    std::string name_;
+    std::string privName_;
     int slot_ = -1;
     // The private folder, open, and its lock file, open and locked until
     // the file is renamed or removed.
@@ -170,8 +175,11 @@ class StagedFile
   private:
     std::FILE* file_ = nullptr;
     AtomicFile::Stream* stream_ = nullptr; // owned by the stream
-    std::string folder_, name_, target_, temp_;
-    std::string hiddenIn_; // the folder of its hidden folder
+    std::string folder_, name_, target_;
+    std::string temp_; // its name in its hidden folder
+    // The folder it goes to, held, and its name there.
+    std::shared_ptr<const struct HeldFolder> dir_;
+    std::string targetName_;
     StagedPlacement placement_ = StagedPlacement::Replace;
 };
 
@@ -557,6 +565,40 @@ struct PathWalk {
 // link, `refused` set). Returns false, with `why`, then or past 40 links.
 bool walk_path(const std::string& path, PathWalk& walk);
 
+// A folder the run holds open, reached by a walk that judged each symbolic
+// link on the way (hold_folder): what the run makes, opens, renames and
+// removes in it is done relative to `fd`, so that no name swapped meanwhile
+// (another user trading a folder of theirs for a link in a shared folder)
+// moves it anywhere else. Shared by what writes into the folder.
+struct HeldFolder {
+    int fd = -1;      // open for reading where the run may read it
+    std::string path; // how the messages name it
+    dev_t dev = 0;
+    ino_t ino = 0;
+    HeldFolder() = default;
+    HeldFolder(const HeldFolder&) = delete;
+    HeldFolder& operator=(const HeldFolder&) = delete;
+    ~HeldFolder();
+    // How the messages name the file `name` in it.
+    std::string file(const std::string& name) const;
+    bool same(const HeldFolder& o) const { return dev == o.dev && ino == o.ino; }
+};
+using HeldRef = std::shared_ptr<const HeldFolder>;
+// Walks `path` one name at a time, from "/" or the current folder, each
+// folder opened from the one before: a symbolic link met is judged on the
+// link opened (foreign_link) and read from it, then followed from its
+// folder; ".." is the parent of the folder reached. With `make`, a folder
+// that does not exist is made in the folder held (mode 0777, less the
+// umask). Returns the folder held, or null with `why` (and `refused` set
+// at another user's link in a shared folder).
+HeldRef hold_folder(const std::string& path, bool make, std::string& why,
+                    bool* refused = nullptr);
+// Where a write to `path` lands, held: the folder of its last name, and in
+// `name` that name, every link at it followed (and judged) too; "." when
+// the path names a folder. Null with `why` as hold_folder.
+HeldRef hold_target(const std::string& path, std::string& name, std::string& why,
+                    bool* refused = nullptr);
+
 // Where a write to `path` lands: the file at the end of its chain of
 // symbolic links (or `path` itself). Relative link targets are taken from
 // the link's folder. Returns false, with `why`, when the links loop or go
@@ -570,6 +612,12 @@ bool resolve_write_target(const std::string& path, std::string& target, std::str
 // such a link where fs.protected_symlinks is set; the run refuses it
 // whatever that setting says. `why` then names the link and its owner.
 bool foreign_link(const std::string& link, const struct stat& st, std::string& why);
+// The same for a link whose lstat is `st` in a folder whose stat is
+// `folder`, `link` naming it in `why`.
+bool foreign_link_in(const std::string& link, const struct stat& st, const struct stat& folder,
+                     std::string& why);
+bool foreign_pipe_in(const std::string& path, const struct stat& st, const struct stat& folder,
+                     std::string& why);
 // The same for a named pipe at `path` (whose lstat is `st`), which the run
 // never writes into: another user's pipe in such a folder would let that
 // user read what is written, or keep the run waiting (the kernel refuses

@@ -1,0 +1,324 @@
+// Folders held by their descriptors (see HeldFolder in vyr_atomic_file.h):
+// a path walked one name at a time, each folder opened from the one before
+// and each symbolic link judged on what was opened, then read from that
+// very link. What the walk judged is what the run then makes, opens,
+// renames and removes in: every later call works relative to the folder's
+// descriptor, so a name swapped meanwhile (another user's folder and link
+// traded in a shared folder) changes nothing of where the run writes.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "host/files/files_internal.h"
+
+namespace vyr
+{
+namespace
+{
+
+// The parts of a path, last first, "." and empty parts left out.
+void push_parts(std::vector<std::string>& parts, const std::string& path)
+{
+    const std::size_t first = parts.size();
+    for (std::size_t at = 0; at < path.size();) {
+        std::size_t end = path.find('/', at);
+        if (end == std::string::npos)
+            end = path.size();
+        if (end > at && path.compare(at, end - at, ".") != 0)
+            parts.push_back(path.substr(at, end - at));
+        at = end + 1;
+    }
+    std::reverse(parts.begin() + static_cast<std::ptrdiff_t>(first), parts.end());
+}
+
+std::string joined(const std::string& folder, const std::string& name)
+{
+    return folder.empty() ? name : folder == "/" ? "/" + name : folder + "/" + name;
+}
+
+// The folder of a shown path: its last name dropped (above the current
+// folder, ".." added).
+std::string shown_parent(const std::string& at)
+{
+    const std::string::size_type slash = at.rfind('/');
+    if (at.empty() || at == ".." || at.compare(slash + 1, std::string::npos, "..") == 0)
+        return joined(at, "..");
+    if (at == "/")
+        return at;
+    return slash == std::string::npos ? "" : slash == 0 ? "/" : at.substr(0, slash);
+}
+
+// One walk: the folder reached so far, held, and how the log names it.
+class Walker
+{
+  public:
+    Walker(int fd, std::string shown) : fd_(fd), shown_(std::move(shown)) {}
+    ~Walker()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Walker(const Walker&) = delete;
+    Walker& operator=(const Walker&) = delete;
+
+    // Walks `parts` (last first) from the folder held, to a folder: each
+    // link met is judged and followed, ".." taken from the folder reached,
+    // a folder that does not exist made with `make`. False with why_.
+    bool walk(std::vector<std::string>& parts, bool make)
+    {
+        while (!parts.empty()) {
+            std::string part = std::move(parts.back());
+            parts.pop_back();
+            if (!step(part, parts, make))
+                return false;
+        }
+        return true;
+    }
+
+    // Follows the last name `name` of a path to the file a write lands on:
+    // while it is a symbolic link (judged), its target is walked from the
+    // link's folder. False with why_; else the folder held and `name` are
+    // where the write lands.
+    bool follow_last(std::string& name)
+    {
+        for (;;) {
+            const int fd = ::openat(fd_, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+            if (fd < 0) {
+                if (errno == ENOENT)
+                    return true;
+                return fail(joined(shown_, name), std::strerror(errno));
+            }
+            struct stat st;
+            const bool link = ::fstat(fd, &st) == 0 && S_ISLNK(st.st_mode);
+            std::string target;
+            if (link && !read_link(fd, name, st, target)) {
+                ::close(fd);
+                return false;
+            }
+            ::close(fd);
+            if (!link)
+                return true;
+            std::vector<std::string> parts;
+            if (!target.empty() && target[0] == '/' && !restart_at_root())
+                return false;
+            push_parts(parts, target);
+            // A target ending in a folder's name ("dir/", "..") is a folder.
+            if (parts.empty() || parts.front() == ".." || target.back() == '/') {
+                if (!walk(parts, false))
+                    return false;
+                name = ".";
+                return true;
+            }
+            name = parts.front();
+            parts.erase(parts.begin());
+            if (!walk(parts, false))
+                return false;
+        }
+    }
+
+    int release()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    const std::string& shown() const { return shown_; }
+    const std::string& why() const { return why_; }
+    bool refused() const { return refused_; }
+
+  private:
+    bool fail(const std::string& what, const std::string& why)
+    {
+        why_ = what + ": " + why;
+        return false;
+    }
+
+    bool restart_at_root()
+    {
+        const int root = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (root < 0)
+            return fail("/", std::strerror(errno));
+        ::close(fd_);
+        fd_ = root;
+        shown_ = "/";
+        return true;
+    }
+
+    // Judges the link open as `fd` (named `name` in the folder held; `st`
+    // its fstat) and reads where it leads, from that very link.
+    bool read_link(int fd, const std::string& name, const struct stat& st, std::string& target)
+    {
+        const std::string shown = joined(shown_, name);
+        struct stat dst;
+        if (::fstat(fd_, &dst) != 0)
+            return fail(shown_, std::strerror(errno));
+        if (foreign_link_in(shown, st, dst, why_)) {
+            refused_ = true;
+            return false;
+        }
+        if (++links_ > 40) {
+            why_ = "it leads through too many symbolic links";
+            return false;
+        }
+        char buf[PATH_MAX];
+        const ssize_t n = ::readlinkat(fd, "", buf, sizeof buf - 1);
+        if (n <= 0)
+            return fail(shown, n < 0 ? std::strerror(errno) : "an empty symbolic link");
+        target.assign(buf, static_cast<std::size_t>(n));
+        return true;
+    }
+
+    bool step(const std::string& part, std::vector<std::string>& parts, bool make)
+    {
+        if (part == "..") {
+            const int up = ::openat(fd_, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+            if (up < 0)
+                return fail(joined(shown_, ".."), std::strerror(errno));
+            ::close(fd_);
+            fd_ = up;
+            shown_ = shown_parent(shown_);
+            return true;
+        }
+        // Opened as it is, never followed: a folder is held as what was
+        // opened, a link judged on what was opened.
+        for (int tries = 0;; ++tries) {
+            const int fd = ::openat(fd_, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+            if (fd < 0 && errno == ENOENT && make && tries < 8) {
+                if (::mkdirat(fd_, part.c_str(), 0777) != 0 && errno != EEXIST)
+                    return fail(joined(shown_, part), std::strerror(errno));
+                continue; // made (by this run or another): opened as it is now
+            }
+            if (fd < 0)
+                return fail(joined(shown_, part), errno == ENOENT ? "it does not exist"
+                                                                  : std::strerror(errno));
+            struct stat st;
+            if (::fstat(fd, &st) != 0) {
+                const int err = errno;
+                ::close(fd);
+                return fail(joined(shown_, part), std::strerror(err));
+            }
+            if (S_ISDIR(st.st_mode)) {
+                ::close(fd_);
+                fd_ = fd;
+                shown_ = joined(shown_, part);
+                return true;
+            }
+            if (!S_ISLNK(st.st_mode)) {
+                ::close(fd);
+                return fail(joined(shown_, part), "it is not a folder");
+            }
+            std::string target;
+            const bool read = read_link(fd, part, st, target);
+            ::close(fd);
+            if (!read)
+                return false;
+            if (!target.empty() && target[0] == '/' && !restart_at_root())
+                return false;
+            push_parts(parts, target);
+            return true;
+        }
+    }
+
+    int fd_;
+    std::string shown_;
+    std::string why_;
+    bool refused_ = false;
+    int links_ = 0;
+};
+
+// A walk's start: "/" for an absolute path, else the current folder.
+int start_of(const std::string& path, std::string& shown)
+{
+    const bool absolute = !path.empty() && path[0] == '/';
+    shown = absolute ? "/" : "";
+    return ::open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+// The held folder of a walk that ended in a folder: opened for reading
+// where the run may (its names are read: hidden folders, lock files), else
+// as it was reached.
+HeldRef hold_walked(Walker& w)
+{
+    const int reached = w.release();
+    int fd = ::openat(reached, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0)
+        ::close(reached);
+    else
+        fd = reached;
+    auto held = std::make_shared<HeldFolder>();
+    held->fd = fd;
+    held->path = w.shown().empty() ? "." : w.shown();
+    struct stat st;
+    if (::fstat(fd, &st) == 0) {
+        held->dev = st.st_dev;
+        held->ino = st.st_ino;
+    }
+    return held;
+}
+
+} // namespace
+
+HeldFolder::~HeldFolder()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+HeldRef hold_folder(const std::string& path, bool make, std::string& why, bool* refused)
+{
+    std::string shown;
+    const int start = start_of(path, shown);
+    if (start < 0) {
+        why = std::strerror(errno);
+        return nullptr;
+    }
+    Walker w(start, shown);
+    std::vector<std::string> parts;
+    push_parts(parts, path);
+    if (!w.walk(parts, make)) {
+        why = w.why();
+        if (refused != nullptr)
+            *refused = w.refused();
+        return nullptr;
+    }
+    return hold_walked(w);
+}
+
+HeldRef hold_target(const std::string& path, std::string& name, std::string& why, bool* refused)
+{
+    std::string shown;
+    const int start = start_of(path, shown);
+    if (start < 0) {
+        why = std::strerror(errno);
+        return nullptr;
+    }
+    Walker w(start, shown);
+    std::vector<std::string> parts;
+    push_parts(parts, path);
+    // A path that ends in a folder's name ("out/", "..", ".") names a folder.
+    const bool folder = parts.empty() || parts.front() == ".." || path.back() == '/';
+    name = folder ? "." : parts.front();
+    if (!folder)
+        parts.erase(parts.begin());
+    if (!w.walk(parts, false) || (!folder && !w.follow_last(name))) {
+        why = w.why();
+        if (refused != nullptr)
+            *refused = w.refused();
+        return nullptr;
+    }
+    return hold_walked(w);
+}
+
+std::string HeldFolder::file(const std::string& name) const
+{
+    return name == "." ? path : joined(path == "." ? std::string() : path, name);
+}
+
+} // namespace vyr

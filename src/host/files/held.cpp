@@ -196,8 +196,8 @@ class Walker
                 continue; // made (by this run or another): opened as it is now
             }
             if (fd < 0)
-                return fail(joined(shown_, part), errno == ENOENT ? "it does not exist"
-                                                                  : std::strerror(errno));
+                return fail(joined(shown_, part),
+                            errno == ENOENT ? "it does not exist" : std::strerror(errno));
             struct stat st;
             if (::fstat(fd, &st) != 0) {
                 const int err = errno;

@@ -415,8 +415,7 @@ std::FILE* through_direct(int fd, int& fd_out, AtomicFile::Stream*& state)
 
 // Opens an existing file that is not replaced (a device, a pipe), `name`
 // in the folder open as `dirfd`, for writing through.
-std::FILE* open_direct(int dirfd, const std::string& name, int& fd_out,
-                       AtomicFile::Stream*& state)
+std::FILE* open_direct(int dirfd, const std::string& name, int& fd_out, AtomicFile::Stream*& state)
 {
     int fd = ::openat(dirfd, name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
@@ -851,8 +850,8 @@ struct Staged {
     std::string temp;   // its name in its hidden folder (a number)
     std::string folder; // the folder and name it was given
     std::string name;
-    std::string target; // how the messages name the file it becomes
-    HeldRef dir;        // the folder it goes to, held
+    std::string target;     // how the messages name the file it becomes
+    HeldRef dir;            // the folder it goes to, held
     std::string targetName; // its name there
     StagedPlacement placement = StagedPlacement::Replace;
     // An output data set's file: put in place under its folder's lock, and
@@ -1240,8 +1239,9 @@ int place_without_replacing(StepFiles& f, int hfd, const std::string& temp, int 
         if (!unsupported(errno))
             return errno;
     }
-    const int linked =
-        f.noLinks ? EPERM : ::linkat(hfd, temp.c_str(), dfd, target.c_str(), 0) == 0 ? 0 : errno;
+    const int linked = f.noLinks                                                  ? EPERM
+                       : ::linkat(hfd, temp.c_str(), dfd, target.c_str(), 0) == 0 ? 0
+                                                                                  : errno;
     if (linked == 0) {
         (void)::unlinkat(hfd, temp.c_str(), 0);
         return 0;
@@ -1625,8 +1625,8 @@ bool StagedFile::open(const std::string& folder, const std::string& name, const 
     if (stage == nullptr)
         return false;
     temp_ = std::to_string(++f.made);
-    int fd = ::openat(stage->fd, temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                      mode);
+    int fd = ::openat(stage->fd, temp_.c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0) {
         why = std::strerror(errno);
         temp_.clear();

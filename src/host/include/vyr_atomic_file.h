@@ -591,8 +591,7 @@ using HeldRef = std::shared_ptr<const HeldFolder>;
 // that does not exist is made in the folder held (mode 0777, less the
 // umask). Returns the folder held, or null with `why` (and `refused` set
 // at another user's link in a shared folder).
-HeldRef hold_folder(const std::string& path, bool make, std::string& why,
-                    bool* refused = nullptr);
+HeldRef hold_folder(const std::string& path, bool make, std::string& why, bool* refused = nullptr);
 // Where a write to `path` lands, held: the folder of its last name, and in
 // `name` that name, every link at it followed (and judged) too; "." when
 // the path names a folder. Null with `why` as hold_folder.

@@ -1,5 +1,8 @@
 // Data-load and sort benchmark.
 //   bench_load generate FILE ROWS   writes a CSV of ROWS rows (about 20 bytes each)
+//   bench_load attr FILE            writes FILE's attribute file naming its size and
+//                                   digest, as an output data set's names them, so that
+//                                   a load also checks the pair
 //   bench_load load FILE [REPEAT [THREADS]]
 //                                   times reading FILE as a data set, every column
 //                                   (THREADS: the pool's width; default every core)
@@ -48,6 +51,31 @@ int generate(const char* path, long rows)
     }
     std::fwrite(buf.data(), 1, buf.size(), f);
     return std::fclose(f) == 0 ? 0 : 1;
+}
+
+// The attribute file beside `path` (ending in .csv) naming its size and digest.
+int write_attr(const char* path)
+{
+    std::FILE* f = std::fopen(path, "rb");
+    if (!f) {
+        std::perror(path);
+        return 1;
+    }
+    std::string bytes;
+    char buf[1 << 16];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+        bytes.append(buf, n);
+    std::fclose(f);
+    const std::string attr = vyr::data::sidecar_path(path);
+    std::FILE* a = std::fopen(attr.c_str(), "wb");
+    if (!a) {
+        std::perror(attr.c_str());
+        return 1;
+    }
+    std::fprintf(
+        a, "# csv size=%zu digest=%s\n", bytes.size(),
+        vyr::data::digest_text(vyr::data::digest_bytes(bytes.data(), bytes.size())).c_str());
+    return std::fclose(a) == 0 ? 0 : 1;
 }
 
 int load(const char* path, int repeat, unsigned threads)
@@ -158,6 +186,8 @@ int main(int argc, char** argv)
 {
     if (argc >= 4 && std::strcmp(argv[1], "generate") == 0)
         return generate(argv[2], std::atol(argv[3]));
+    if (argc >= 3 && std::strcmp(argv[1], "attr") == 0)
+        return write_attr(argv[2]);
     if (argc >= 3 && std::strcmp(argv[1], "load") == 0)
         return load(argv[2], argc >= 4 ? std::atoi(argv[3]) : 3,
                     argc >= 5 ? static_cast<unsigned>(std::atoi(argv[4])) : 0);
@@ -165,6 +195,7 @@ int main(int argc, char** argv)
         return sort(std::atol(argv[2])) | zsort_bench(std::atol(argv[2]));
     std::fprintf(
         stderr,
-        "usage: bench_load generate FILE ROWS | load FILE [REPEAT [THREADS]] | sort ROWS\n");
+        "usage: bench_load generate FILE ROWS | attr FILE | load FILE [REPEAT [THREADS]] | sort "
+        "ROWS\n");
     return 2;
 }

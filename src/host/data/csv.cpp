@@ -683,8 +683,21 @@ void CsvReader::plan_windows()
 // that start in it.
 void CsvReader::count_rows()
 {
+    // The digest of the file's bytes, where the attribute file names a CSV
+    // file (of this size), in the same pass: each window hashes the blocks
+    // that start in it (the first window also those of the header row), so
+    // every block is hashed once, whatever the windows.
+    const size_t n = static_cast<size_t>(e_ - base_);
+    const bool digest = !loading_ && sidecar_.namesCsv;
+    std::vector<uint64_t> blocks(digest ? (n + kDigestBlock - 1) / kDigestBlock : 0);
     vyr::parallel_for(windows_.size(), [&](size_t i) {
         Window& w = windows_[i];
+        if (digest) {
+            const size_t lo = i == 0 ? 0 : w.w0, hi = i + 1 == windows_.size() ? n : w.w1;
+            for (size_t b = (lo + kDigestBlock - 1) / kDigestBlock; b * kDigestBlock < hi; ++b)
+                blocks[b] = digest_block(base_ + b * kDigestBlock,
+                                         std::min(kDigestBlock, n - b * kDigestBlock));
+        }
         const char* p = base_ + w.w0;
         const char* end = base_ + w.w1;
         if (const void* nul = std::memchr(p, '\0', static_cast<size_t>(end - p)))
@@ -708,6 +721,13 @@ void CsvReader::count_rows()
         w.nl[0] = nl[0];
         w.nl[1] = nl[1];
     });
+    if (digest) {
+        DigestFold fold;
+        for (uint64_t b : blocks)
+            fold.add(b);
+        out_.digested = true;
+        out_.digest = fold.finish(n);
+    }
     size_t q = 0;
     for (size_t i = 0; i < windows_.size(); ++i) {
         Window& w = windows_[i];
@@ -1148,13 +1168,31 @@ void CsvReader::finish()
 
 bool CsvReader::read()
 {
-    if (!map_file() || !check_line_ends() || !read_header() || !check_names())
+    if (!map_file())
+        return false;
+    out_.read = file_.stamp();
+    // An attribute file that names another CSV file than this one: nothing
+    // more is read, and nothing said, for the caller to judge the pair
+    // first. The digest is made in the pass that counts the rows, before
+    // any message about the file's values or attributes.
+    const bool pair = !loading_ && sidecar_.namesCsv;
+    if (pair && static_cast<unsigned long long>(sidecar_.csvSize) != file_.size()) {
+        out_.mismatched = true;
+        return true;
+    }
+    if (!check_line_ends() || !read_header())
+        return false;
+    plan_windows();
+    count_rows();
+    if (pair && out_.digest != sidecar_.csvDigest) {
+        out_.mismatched = true;
+        return true;
+    }
+    if (!check_names())
         return false;
     apply_attributes();
     if (!plan_columns())
         return false;
-    plan_windows();
-    count_rows();
     parse_windows();
     if (!report_first_error())
         return false;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -66,11 +67,12 @@ struct VarAttr {
     int length = 0; // 0 not given
     int line = 0;
 };
-// A file as it was read: its device and inode, size and modification time
-// in nanoseconds; `exists` false where there was none.
+// A file as it was read: its device and inode, owner, size and
+// modification time in nanoseconds; `exists` false where there was none.
 struct FileStamp {
     bool exists = false;
     unsigned long long dev = 0, ino = 0;
+    unsigned owner = 0;
     long long size = 0, timeNs = 0;
     bool operator==(const FileStamp&) const = default;
 };
@@ -79,10 +81,52 @@ FileStamp stamp_of(const struct stat& st);
 
 struct Sidecar {
     bool present = false;
+    // Present, but not taken: its owner is not one whose attribute file the
+    // data set may have (see read_sidecar). Nothing of it was read.
+    bool foreign = false;
     FileStamp read; // the file read
     std::string label;
     std::vector<VarAttr> vars;
+    // The CSV file it was written with, when it names one (the line
+    // "# csv size=N digest=HEX"): its size in bytes and digest.
+    bool namesCsv = false;
+    long long csvSize = 0;
+    uint64_t csvDigest = 0;
 };
+
+// The digest of a CSV file's bytes (digest.cpp): blocks of kDigestBlock
+// bytes by file offset, each hashed on its own, their hashes folded in file
+// order and finished with the file's size. Any split of the blocks among
+// threads gives the same digest.
+inline constexpr size_t kDigestBlock = size_t(64) << 10;
+uint64_t digest_block(const char* p, size_t n);
+class DigestFold
+{
+  public:
+    DigestFold();
+    void add(uint64_t block);
+    uint64_t finish(uint64_t size) const;
+
+  private:
+    uint64_t h_;
+};
+// The digest of n bytes, its blocks hashed in parallel.
+uint64_t digest_bytes(const char* p, size_t n);
+// The digest of bytes written one piece after another.
+class DigestStream
+{
+  public:
+    void update(const char* p, size_t n);
+    uint64_t finish() const;
+    uint64_t size() const { return size_; }
+
+  private:
+    DigestFold fold_;
+    std::string pending_; // the bytes of the block not yet full
+    uint64_t size_ = 0;
+};
+// A digest as the attribute file writes it: 16 lower-case hex digits.
+std::string digest_text(uint64_t digest);
 
 // The sidecar path of a CSV path: ".csv" replaced by ".attr" (or ".attr"
 // appended).
@@ -97,7 +141,10 @@ int open_output_file(DSHANDLE* ds);
 // said again, once (output.cpp).
 void reset_not_kept_note();
 // Reads a sidecar; false after logging an error naming the file and line.
-bool read_sidecar(const std::string& path, Sidecar& out);
+// With `accept`, a file whose fstat it refuses is not read at all: it is
+// `present` and `foreign`, with its stamp.
+bool read_sidecar(const std::string& path, Sidecar& out,
+                  const std::function<bool(const struct stat&)>& accept = {});
 // Quotes a sidecar value when needed.
 std::string sidecar_quote(const std::string& v);
 
@@ -111,7 +158,14 @@ struct Table {
     bool lazy = false;
     std::string path;
     Sidecar sidecar;
-    FileStamp read;          // the file as it was read (a later load reads the very same)
+    FileStamp read; // the file as it was read (a later load reads the very same)
+    // The digest of the file's bytes, computed (`digested`) when the
+    // attribute file names a CSV file of the file's size.
+    bool digested = false;
+    uint64_t digest = 0;
+    // The attribute file names another CSV file (its size or digest differ):
+    // only `read` and the digest are set, nothing else was read or said.
+    bool mismatched = false;
     bool saidNoLock = false; // a load read it without its folder's lock, and said so
 };
 // Files of at least this many bytes are opened with their types and lengths
@@ -122,7 +176,9 @@ void set_lazy_threshold(long long bytes);
 void set_parallel_threshold(size_t bytes, int windows = 0);
 // With `expected` (upper-case names), the values of those columns are kept
 // from the one pass that finds the types, and every other column's values
-// stay in the file until first used, whatever the file's size.
+// stay in the file until first used, whatever the file's size. Where the
+// sidecar names a CSV file (namesCsv) that is not this one, the read stops
+// at that, without a word, and sets out.mismatched.
 bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out,
               const std::unordered_set<std::string>* expected = nullptr);
 // Reads the values of the table's wanted columns that are not loaded yet,
@@ -198,6 +254,7 @@ struct Output {
     vyr::AtomicFile attr; // its attribute file, likewise
     std::string why;      // the reason of the first failed write
     std::string buffer;
+    DigestStream written; // the CSV file's bytes, as written
     long rows = 0;
     int lastWriteRc = 0;
     bool failed = false;

@@ -244,8 +244,8 @@ std::vector<ColumnInfo> columns(const DSHANDLE* ds)
 
 double number(const DSHANDLE* ds, long obs, int varnum)
 {
-    const Column* c = column(ds, varnum) ? loaded_column(const_cast<DSHANDLE*>(ds)->table, varnum)
-                                         : nullptr;
+    const Column* c =
+        column(ds, varnum) ? loaded_column(const_cast<DSHANDLE*>(ds)->table, varnum) : nullptr;
     if (c == nullptr || !c->numeric || obs < 1 || obs > ds->table.nobs)
         return korv_missing();
     return c->num[static_cast<size_t>(obs) - 1];
@@ -253,8 +253,8 @@ double number(const DSHANDLE* ds, long obs, int varnum)
 
 std::string text(const DSHANDLE* ds, long obs, int varnum)
 {
-    const Column* c = column(ds, varnum) ? loaded_column(const_cast<DSHANDLE*>(ds)->table, varnum)
-                                         : nullptr;
+    const Column* c =
+        column(ds, varnum) ? loaded_column(const_cast<DSHANDLE*>(ds)->table, varnum) : nullptr;
     if (c == nullptr || obs < 1 || obs > ds->table.nobs)
         return {};
     if (c->numeric)
@@ -396,14 +396,15 @@ thread_local std::unordered_set<std::string> g_expected;
 // data set's files (or one of them) holding its new files: the pair may be
 // that run's and the earlier one mixed, and the next run that puts files in
 // place in the folder puts the earlier files back.
-void warn_if_stopped_placing(const DSHANDLE& ds)
+// Returns whether it warned.
+bool warn_if_stopped_placing(const DSHANDLE& ds)
 {
     const std::string attr = sidecar_path(ds.path);
     vyr::StoppedPlacing stopped;
     if (!vyr::stopped_placing_holds(
             vyr::folder_of(ds.path),
             {ds.path.substr(ds.path.rfind('/') + 1), attr.substr(attr.rfind('/') + 1)}, stopped))
-        return;
+        return false;
     std::string names;
     for (const std::string& n : stopped.names)
         names += (names.empty() ? "" : ", ") + n;
@@ -411,6 +412,7 @@ void warn_if_stopped_placing(const DSHANDLE& ds)
            stopped.program.empty() ? "a program" : stopped.program.c_str(), stopped.pid,
            vyr::utc_time_text(stopped.started).c_str());
     xsetrc(4);
+    return true;
 }
 
 // What a name of the folder leads to now, as a read opens it.
@@ -420,40 +422,135 @@ FileStamp stamp_now(const std::string& path)
     return ::stat(path.c_str(), &st) == 0 ? stamp_of(st) : FileStamp{};
 }
 
+// Whether an attribute file of user `owner` may be taken as the attributes
+// of a data set whose CSV file user `csvOwner` owns, in `folder`: the CSV
+// file's owner's, root's or the folder's owner's. Any other user who may
+// write the folder (a shared one) could otherwise change a data set's
+// types and formats, and with them its analysis, by putting a file beside
+// its CSV file.
+bool attributes_owner_ok(unsigned owner, unsigned csvOwner, const std::string& folder)
+{
+    if (owner == csvOwner || owner == 0)
+        return true;
+    struct stat st;
+    return ::stat(folder.c_str(), &st) == 0 && st.st_uid == owner;
+}
+
+// How the CSV file read differs from the one its attribute file names.
+std::string csv_difference(const Sidecar& side, const Table& t)
+{
+    const std::string named = "it names a CSV file of " + std::to_string(side.csvSize) + " bytes";
+    if (side.csvSize != t.read.size)
+        return named + ", and the CSV file has " + std::to_string(t.read.size);
+    return named + " with other contents than the CSV file's";
+}
+
 // Reads an input data set's pair, its attribute file and its values, under
 // its folder's shared lock, so that it never comes from two runs writing it
-// at once. A reader whose lock does not keep every writer out (it may not
-// open the lock file, the folder has none yet, it has waited its step's
-// limit while it holds another lock, or each user's runs lock a file of
-// their own there) waits while a writer of the folder holds its lock,
-// reads, and then checks that no writer holds it and that both names still
-// lead to the very files it read; else it reads them again. So it never
-// takes half of one run's pair and half of another's. Returns 0, or a host
-// code after saying why.
+// at once. An attribute file that another user put there (neither the CSV
+// file's owner, nor root, nor the folder's owner) is not taken, with a
+// warning. An attribute file that names the CSV file it was written with
+// (its size and digest) is checked against the CSV file read:
+//   - they match: a whole pair;
+//   - either name now leads to another file than the one read: both are
+//     read again;
+//   - the attribute file is not older than the CSV file: the state of a
+//     writer between its two renames (the attribute file goes first), or of
+//     a run killed there. A reader whose lock keeps every writer out knows
+//     it for a killed run's, warns and reads it as it is; any other reader
+//     (it may not lock, or each user's runs lock their own file there)
+//     waits, within the step's limit, for either name to lead to another
+//     file and reads again, or warns and reads it as it is;
+//   - the CSV file is the newer: it was changed after the pair was written
+//     (by hand): a note, and it is read with the attributes.
+// An attribute file that names no CSV file (one an earlier version wrote,
+// or the user's own) is read as it is; a reader whose lock does not keep
+// every writer out then reads again when either name led to another file
+// by the end of its read. Nothing here looks for writers in a table of the
+// machine's locks, which does not see every writer (another pid namespace,
+// another machine, some file systems), so the cost does not grow with it.
+// Returns 0, or a host code after saying why.
 int read_pair(DSHANDLE& ds)
 {
     const std::string folder = vyr::folder_of(ds.path), attr = sidecar_path(ds.path);
-    const std::vector<std::string> names = {ds.path.substr(ds.path.rfind('/') + 1),
-                                            attr.substr(attr.rfind('/') + 1)};
     // A pair changed this often while it was read is said, not read for ever.
     constexpr int kReads = 100;
+    bool saidForeign = false, saidStopped = false;
+    // A pair judged to be read as it is, though its files do not match: its
+    // files as they were judged.
+    FileStamp asIsCsv, asIsAttr;
     for (int reads = 1;; ++reads) {
         vyr::FolderLock lock(folder, false);
         if (reads == 1 && !lock.held() && !lock.absent())
             xpmlog(kGroup, 4002, ds.display.c_str(), lock.why().c_str());
-        const bool check = !lock.excludes_writers();
+        const bool alone = lock.excludes_writers();
         if (reads == 1)
-            warn_if_stopped_placing(ds);
+            saidStopped = warn_if_stopped_placing(ds);
+        // The CSV file's owner decides whose attribute file is taken: the
+        // file read must be the one stat found, else all is read again.
+        const FileStamp csv = stamp_now(ds.path);
         Sidecar side;
         ds.table = Table{};
-        if (!read_sidecar(attr, side))
+        const auto accept = [&](const struct stat& st) {
+            return attributes_owner_ok(static_cast<unsigned>(st.st_uid), csv.owner, folder);
+        };
+        if (!read_sidecar(attr, side, accept))
             return vyr_code(kFacility, 11);
+        if (side.foreign && !saidForeign) {
+            saidForeign = true;
+            xpmlog(kGroup, 4004, attr.c_str(), static_cast<long>(side.read.owner),
+                   ds.display.c_str());
+            xsetrc(4);
+        }
+        if (asIsCsv.exists && csv == asIsCsv && side.read == asIsAttr)
+            side.namesCsv = false;
         if (!load_csv(ds.path, side, ds.table, g_expected.empty() ? nullptr : &g_expected))
             return vyr_code(kFacility, 1);
-        if (!check)
-            return 0;
-        if (stamp_now(ds.path) == ds.table.read && stamp_now(attr) == side.read)
-            return 0;
+        const bool moved =
+            !(stamp_now(ds.path) == ds.table.read) || !(stamp_now(attr) == side.read);
+        if (!(ds.table.read == csv)) {
+            // Another file than the one whose owner was looked at.
+        } else if (!ds.table.mismatched) {
+            // A whole pair; or an attribute file that names no CSV file,
+            // which a reader whose lock keeps writers out takes as it is,
+            // and any other reader when neither name moved meanwhile.
+            if (side.namesCsv || alone || !moved)
+                return 0;
+        } else if (moved) {
+            // Read again.
+        } else if (side.read.timeNs < ds.table.read.timeNs) {
+            xpmlog(kGroup, 4007, ds.display.c_str(), csv_difference(side, ds.table).c_str());
+            asIsCsv = csv;
+            asIsAttr = side.read;
+        } else if (alone || saidStopped) {
+            // A new attribute file beside the CSV file it was to replace,
+            // and no writer is placing: a run stopped between its renames
+            // left them so (said already when that run's record says so).
+            if (!saidStopped) {
+                xpmlog(kGroup, 4005, ds.display.c_str(), csv_difference(side, ds.table).c_str());
+                xsetrc(4);
+            }
+            asIsCsv = csv;
+            asIsAttr = side.read;
+        } else {
+            // The same, where a writer may be between its renames: waits
+            // for either name to lead to another file, and reads again.
+            vyr::StepWait wait;
+            std::string why;
+            while (stamp_now(ds.path) == ds.table.read && stamp_now(attr) == side.read) {
+                if (!wait.round("data set " + ds.display,
+                                "a run putting its files in place (its new attribute file is "
+                                "there, its new CSV file not yet)",
+                                why)) {
+                    xpmlog(kGroup, 4006, ds.display.c_str(), csv_difference(side, ds.table).c_str(),
+                           why.c_str());
+                    xsetrc(4);
+                    asIsCsv = csv;
+                    asIsAttr = side.read;
+                    break;
+                }
+            }
+        }
         if (reads == kReads) {
             xpmlog(kGroup, 1, ds.path.c_str(),
                    ("it was replaced while it was read, " + std::to_string(kReads) + " times over")

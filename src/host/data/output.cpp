@@ -87,10 +87,12 @@ int write_buffer(DSHANDLE* ds)
     std::FILE* f = o.file.stream();
     errno = 0;
     if (f == nullptr || std::fwrite(o.buffer.data(), 1, o.buffer.size(), f) != o.buffer.size()) {
-        note_failure(o, f == nullptr ? "the file is not open" : std::strerror(errno != 0 ? errno : EIO));
+        note_failure(o, f == nullptr ? "the file is not open"
+                                     : std::strerror(errno != 0 ? errno : EIO));
         o.buffer.clear();
         return vyr_code(kFacility, 40);
     }
+    o.written.update(o.buffer.data(), o.buffer.size());
     o.buffer.clear();
     return 0;
 }
@@ -109,12 +111,15 @@ void write_header(DSHANDLE* ds)
     o.buffer += '\n';
 }
 
-// The attribute file's text: the data set's label and each variable's type,
-// length, format and label.
+// The attribute file's text: the CSV file it goes with (its size and
+// digest), the data set's label and each variable's type, length, format
+// and label.
 std::string sidecar_text(const DSHANDLE* ds)
 {
     const Output& o = *ds->out;
     std::string s = "# Attributes of " + ds->display + "\n";
+    s += "# csv size=" + std::to_string(o.written.size()) +
+         " digest=" + digest_text(o.written.finish()) + "\n";
     if (!ds->label.empty())
         s += "dataset label=" + sidecar_quote(ds->label) + "\n";
     for (const OutVar& v : o.vars) {
@@ -130,14 +135,18 @@ std::string sidecar_text(const DSHANDLE* ds)
 }
 
 // Completes a data set's files under their temporary names: the CSV file
-// (its rows already written) and its attribute file beside it. A device or
-// a pipe (nothing to replace), or a descriptor's name, gets the CSV text
-// only. On failure `why` says what went wrong.
+// (its rows already written), then its attribute file beside it, which
+// names the CSV file's size and digest and so is written once the CSV file
+// is whole (and is never older than it). A device or a pipe (nothing to
+// replace), or a descriptor's name, gets the CSV text only. On failure
+// `why` says what went wrong.
 bool complete_data_set(DSHANDLE* ds, std::string& why)
 {
     Output& o = *ds->out;
     if (o.file.temp_path().empty() || o.file.through() >= 0)
         return o.file.finish(why);
+    if (!o.file.finish(why))
+        return false;
     const std::string side = sidecar_path(ds->path);
     const std::string text = sidecar_text(ds);
     if (!o.attr.open(side, why)) {
@@ -150,8 +159,6 @@ bool complete_data_set(DSHANDLE* ds, std::string& why)
         why = side + ": " + std::strerror(errno != 0 ? errno : EIO);
         return false;
     }
-    if (!o.file.finish(why))
-        return false;
     if (!o.attr.finish(why)) {
         why = side + ": " + why;
         return false;
@@ -420,6 +427,11 @@ int vyr_data_complete_output(DSHANDLE* ds)
 // the CSV file of one run with the attribute file of another), or dropped
 // with them. Outside a step they are put in place at once. A data set that
 // fails says which one and why.
+// The order matters to readers that do not share the lock: a writer
+// stopped between the two renames (or killed there) leaves a new attribute
+// file beside the old CSV file, never the other way round, so a reader that
+// finds an attribute file naming another CSV file and not older than the
+// one beside it knows it for a placing not yet done (see read_pair).
 int vyr_data_hand_output(DSHANDLE* ds)
 {
     Output& o = *ds->out;

@@ -2,6 +2,8 @@
 // and lengths that a CSV file cannot carry. One statement per line:
 //   dataset label=TEXT
 //   variable NAME [label=TEXT] [format=FORMAT] [type=num|char] [length=N]
+// and the comment "# csv size=N digest=HEX" naming the CSV file it was
+// written with.
 // Values holding blanks are double-quoted, with "" for a quote inside.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -210,12 +212,56 @@ std::string sidecar_quote(const std::string& v)
 
 FileStamp stamp_of(const struct stat& st)
 {
-    return {true, static_cast<unsigned long long>(st.st_dev),
-            static_cast<unsigned long long>(st.st_ino), static_cast<long long>(st.st_size),
+    return {true,
+            static_cast<unsigned long long>(st.st_dev),
+            static_cast<unsigned long long>(st.st_ino),
+            static_cast<unsigned>(st.st_uid),
+            static_cast<long long>(st.st_size),
             static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec};
 }
 
-bool read_sidecar(const std::string& path, Sidecar& out)
+namespace
+{
+
+// The line that names the CSV file the attribute file was written with,
+// exactly "# csv size=N digest=HEX" (16 hex digits). To the attribute
+// file's grammar it is a comment, which earlier versions skip. False for
+// any other line, which is then read as usual.
+bool read_csv_line(const std::string& line, Sidecar& out)
+{
+    static const std::string kHead = "# csv size=";
+    if (line.compare(0, kHead.size(), kHead) != 0)
+        return false;
+    const char* p = line.data() + kHead.size();
+    const char* e = line.data() + line.size();
+    long long size = 0;
+    auto r = std::from_chars(p, e, size);
+    if (r.ec != std::errc() || r.ptr == p || size < 0)
+        return false;
+    static const std::string kDigest = " digest=";
+    p = r.ptr;
+    if (static_cast<size_t>(e - p) != kDigest.size() + 16 ||
+        std::string_view(p, kDigest.size()) != kDigest)
+        return false;
+    p += kDigest.size();
+    uint64_t digest = 0;
+    for (; p < e; ++p) {
+        const char c = *p;
+        const int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (v < 0)
+            return false;
+        digest = digest << 4 | static_cast<uint64_t>(v);
+    }
+    out.namesCsv = true;
+    out.csvSize = size;
+    out.csvDigest = digest;
+    return true;
+}
+
+} // namespace
+
+bool read_sidecar(const std::string& path, Sidecar& out,
+                  const std::function<bool(const struct stat&)>& accept)
 {
     out = Sidecar{};
     // No attribute file: no attributes. One that is there and cannot be read
@@ -237,6 +283,13 @@ bool read_sidecar(const std::string& path, Sidecar& out)
         why = not_regular_file(st.st_mode);
     else
         out.read = stamp_of(st);
+    if (why.empty() && accept && !accept(st)) {
+        // Not this data set's attributes: not even read, so that nothing in
+        // it (an error included) bears on the data set.
+        ::close(fd);
+        out.present = out.foreign = true;
+        return true;
+    }
     char buf[1 << 16];
     while (why.empty()) {
         const ssize_t n = ::read(fd, buf, sizeof buf);
@@ -262,6 +315,8 @@ bool read_sidecar(const std::string& path, Sidecar& out)
         ++lineno;
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
+        if (!out.namesCsv && read_csv_line(line, out))
+            continue;
         bool ok = tokenize_line(line, toks, why);
         if (ok && toks.empty())
             continue;

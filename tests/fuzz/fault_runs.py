@@ -31,6 +31,7 @@ import csv
 import io
 import json
 import os
+import stat
 import random
 import shutil
 import signal
@@ -439,6 +440,19 @@ def road(korvante, name, with_html_json, every=False, dense=12):
         place.remove()
 
 
+def lock_file_name(folder):
+    """The name of a library folder's lock file, named for its writers as
+    its mode says."""
+    st = os.stat(folder)
+    if st.st_mode & stat.S_IWOTH and st.st_mode & stat.S_ISVTX:
+        return ".korvante-u%d.lock" % os.geteuid()
+    if st.st_mode & stat.S_IWOTH:
+        return ".korvante-a.lock"
+    if st.st_mode & stat.S_IWGRP:
+        return ".korvante-g%d.lock" % st.st_gid
+    return ".korvante-o%d.lock" % st.st_uid
+
+
 def read_pair_under_lock(place, stop, problems, reads):
     """Reads s.csv and s.attr as a reader of the library does, sharing the
     folder's lock, until `stop` is set: the pair must always match."""
@@ -446,7 +460,8 @@ def read_pair_under_lock(place, stop, problems, reads):
     csv_path = os.path.join(place.out, "s.csv")
     while not stop.is_set():
         # The folder's lock file, as a writer makes it.
-        lock = os.open(os.path.join(place.out, ".korvante.lock"), os.O_RDONLY | os.O_CREAT, 0o600)
+        lock = os.open(os.path.join(place.out, lock_file_name(place.out)),
+                       os.O_RDWR | os.O_CREAT, 0o600)
         try:
             fcntl.flock(lock, fcntl.LOCK_SH)
             header = check_csv(csv_path)

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,14 +14,35 @@
 namespace vyrtest
 {
 
+// The name of the lock file of the folder `folder` (a library's, or with
+// `entries` a catalogue's), as its writers are: ".korvante-o1000.lock" where
+// only its owner may write it, ".korvante-g100.lock" where its group may,
+// ".korvante-a.lock" where any user may, and, where the sticky bit is set
+// too, the run's user's own ".korvante-u1000.lock".
+inline std::string lock_file_name(const std::string& folder, bool entries = false)
+{
+    struct stat st {
+    };
+    (void)::stat(folder.c_str(), &st);
+    const std::string base = entries ? ".korvante-entries-" : ".korvante-";
+    if ((st.st_mode & S_IWOTH) != 0 && (st.st_mode & S_ISVTX) != 0)
+        return base + "u" + std::to_string(::geteuid()) + ".lock";
+    if ((st.st_mode & S_IWOTH) != 0)
+        return base + "a.lock";
+    if ((st.st_mode & S_IWGRP) != 0)
+        return base + "g" + std::to_string(st.st_gid) + ".lock";
+    return base + "o" + std::to_string(st.st_uid) + ".lock";
+}
+
 class LockHolder
 {
   public:
     // Forks a process that locks the lock file of the folder `path`
-    // (".korvante.lock"), or the lock file `path`, making it if need be;
+    // (lock_file_name), or the lock file `path`, making it if need be;
     // returns once it holds the lock (held()), or failed to.
     explicit LockHolder(const std::string& path)
     {
+        const std::string name = lock_file_name(path);
         int ready[2];
         if (pipe(ready) != 0 || pipe(release_) != 0)
             return;
@@ -28,9 +50,9 @@ class LockHolder
         if (pid_ == 0) {
             // Only system calls here: the test process may run threads.
             const int folder = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            const int fd =
-                folder >= 0 ? ::openat(folder, ".korvante.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600)
-                            : ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            const int fd = folder >= 0
+                               ? ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)
+                               : ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
             char c = fd >= 0 && flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
             (void)!::write(ready[1], &c, 1);
             (void)!::read(release_[0], &c, 1);

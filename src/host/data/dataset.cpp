@@ -442,12 +442,6 @@ int read_pair(DSHANDLE& ds)
         if (reads == 1 && !lock.held() && !lock.absent())
             xpmlog(kGroup, 4002, ds.display.c_str(), lock.why().c_str());
         const bool check = !lock.excludes_writers();
-        std::string why;
-        if (check && lock.wait_for_writers(names, why) == vyr::Writers::GaveUp) {
-            xpmlog(kGroup, 1, ds.path.c_str(),
-                   (why + "; a run is putting the data set's files in place").c_str());
-            return vyr_code(kFacility, 1);
-        }
         if (reads == 1)
             warn_if_stopped_placing(ds);
         Sidecar side;
@@ -458,14 +452,7 @@ int read_pair(DSHANDLE& ds)
             return vyr_code(kFacility, 1);
         if (!check)
             return 0;
-        const vyr::Writers after = lock.wait_for_writers(names, why);
-        if (after == vyr::Writers::GaveUp) {
-            xpmlog(kGroup, 1, ds.path.c_str(),
-                   (why + "; a run is putting the data set's files in place").c_str());
-            return vyr_code(kFacility, 1);
-        }
-        if (after == vyr::Writers::None && stamp_now(ds.path) == ds.table.read &&
-            stamp_now(attr) == side.read)
+        if (stamp_now(ds.path) == ds.table.read && stamp_now(attr) == side.read)
             return 0;
         if (reads == kReads) {
             xpmlog(kGroup, 1, ds.path.c_str(),

@@ -28,6 +28,8 @@ inline constexpr char kTempMark[] = ".korv-";
 
 // ".korv-" + a name no one can guess + ".tmp".
 std::string temp_suffix();
+// A name no one can guess: 16 hexadecimal digits.
+std::string random_tag();
 // Whether `name` has the form of our temporary names.
 bool temp_name(const char* name);
 // Whether `name` has the form of a private folder's name.
@@ -78,19 +80,27 @@ enum class HiddenState {
 // leaves both at -1. A folder of another user, or one that others may
 // write, is never acted on: one note names it and its owner. Unknown gives
 // the error in `err`.
+// Whether its run lives is asked with a shared lock, which its living run's
+// exclusive lock refuses, and which another run's look does not: no look
+// ever makes another run take a stopped run for a living one. To `act` on
+// it (sweep it, put its placing back) a run then takes the lock alone,
+// waiting while others look (within the step's limit: after that, Unknown);
+// to look (read its record) it keeps the shared lock.
 HiddenState open_hidden(int pfd, const std::string& name, const std::string& path, int& fd,
-                        int& live, int* err = nullptr);
+                        int& live, bool act, int* err = nullptr);
 
 // Removes what is in the folder open as `dirfd`, down to `depth` levels of
 // sub-folders (an emptied sub-folder is removed too), with system calls
-// alone: safe in a signal handler. A hidden folder's lock file goes last:
-// a hidden folder without one is empty, or an earlier version's.
-void empty_folder_signal_safe(int dirfd, int depth) noexcept;
+// alone: safe in a signal handler. With `keepLive` (a hidden folder), its
+// lock file stays, for the caller to close and then remove last: a hidden
+// folder without one is empty, or an earlier version's.
+void empty_folder_signal_safe(int dirfd, int depth, bool keepLive) noexcept;
 // Removes the hidden folder open as `fd` with what it holds, wherever it
 // is now: through its own "..", so that a folder moved while the run went
-// on (with the hidden folder in it) is left without it. `path` is where it
-// was made.
-void remove_hidden_folder(int fd, const std::string& path) noexcept;
+// on (with the hidden folder in it) is left without it. Its lock file,
+// open as `live` (-1: not open), is closed, then removed, last. `path` is
+// where it was made.
+void remove_hidden_folder(int fd, int& live, const std::string& path) noexcept;
 
 // renameat2 made as a system call, flags 0 included, so that every rename
 // of a placing is the one call (a test can stop the run at any of them).

@@ -7,6 +7,7 @@
 // other's would otherwise wait for ever. The limit is one for the whole
 // step, however many locks the step waits for. A wait of more than a moment
 // is said in the log, with the processes that hold the lock.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -67,10 +68,12 @@ constexpr int kHostGroup = 1;
 constexpr int kMsgWaitingForLock = 6066;
 
 // The processes other than this one that hold a lock on the file (dev,
-// ino), from /proc/locks (only exclusive ones with `exclusiveOnly`): each
-// "4711 (korvante)". A flock is listed as FLOCK; on a network file system
-// it may be kept as a lock on the whole file, listed as POSIX.
-std::vector<std::string> lock_holders_of(dev_t dev, ino_t ino, bool exclusiveOnly)
+// ino), from /proc/locks, for the log only: each "4711 (korvante)". A flock
+// is listed as FLOCK; on a network file system it may be kept as a lock on
+// the whole file, listed as POSIX. Nothing is decided by it: the table
+// shows only this machine's locks, of processes in this pid namespace, and
+// names a file by a device number that may not be the one stat gives.
+std::vector<std::string> lock_holders_of(dev_t dev, ino_t ino)
 {
     std::ifstream locks("/proc/locks");
     std::string line;
@@ -85,8 +88,7 @@ std::vector<std::string> lock_holders_of(dev_t dev, ino_t ino, bool exclusiveOnl
         std::istringstream in(line);
         std::string number, kind, advisory, mode, pid, file;
         if (!(in >> number >> kind) || (kind != "FLOCK" && kind != "POSIX" && kind != "OFDLCK") ||
-            !(in >> advisory >> mode >> pid >> file) || file != want || pid == self ||
-            (exclusiveOnly && mode != "WRITE"))
+            !(in >> advisory >> mode >> pid >> file) || file != want || pid == self)
             continue;
         std::ifstream comm("/proc/" + pid + "/comm");
         std::string name;
@@ -101,7 +103,7 @@ std::vector<std::string> lock_holders_of(dev_t dev, ino_t ino, bool exclusiveOnl
 // go meanwhile).
 std::string lock_holders(dev_t dev, ino_t ino)
 {
-    const std::vector<std::string> holders = lock_holders_of(dev, ino, false);
+    const std::vector<std::string> holders = lock_holders_of(dev, ino);
     if (holders.empty())
         return "another process";
     std::string text;
@@ -124,44 +126,101 @@ std::string seconds_text(long long ms)
     return std::to_string(s) + (s == 1 ? " second" : " seconds");
 }
 
-// Whether a folder (its stat) is one that any user may write and whose
-// sticky bit is set: there only a file's owner (or the folder's, or root)
-// may remove or replace it, so each user's runs lock a file of their own.
-bool any_user_sticky(const struct stat& dst)
-{
-    return (dst.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
-}
+// Who may write a folder, as its mode says, and so who may hold its locks:
+// each lock file is named for the folder's writers and has their rights
+// alone from the moment it is made, so that nobody else ever holds a
+// descriptor of it. A folder whose writers change (its mode, group or owner
+// changed) gets a lock file of another name: one made before for other
+// writers, which someone else may hold open, is never the lock again.
+//   Owner:   only the folder's owner: ".korvante-o1000.lock", 0600, the
+//            owner's (root, which may write there too, gives it the owner);
+//   Group:   its group too: ".korvante-g100.lock", 0660, of that group;
+//   All:     any user, sticky bit not set: ".korvante-a.lock", 0666;
+//   PerUser: any user, sticky bit set (only a file's owner, the folder's or
+//            root may remove or replace a file there): each user's runs
+//            lock files of their own, ".korvante-u1000.lock", 0600, the
+//            user's; where another user's file has that name, one of the
+//            user's own with a name no one can guess beside it
+//            (".korvante-u1000-0123456789abcdef.lock"), and every such file
+//            of the user's is locked.
+// A catalogue's lock files are named ".korvante-entries-..." the same way.
+enum class Kind { Owner, Group, All, PerUser };
+struct Plan {
+    Kind kind = Kind::Owner;
+    uid_t uid = 0;      // Owner: the folder's owner; PerUser: the run's user
+    gid_t gid = 0;      // Group: the folder's group
+    mode_t mode = 0600; // the rights a lock file of the folder may have, at most
+    std::string base;   // ".korvante-u1000": the name without ".lock"
+};
 
-// The lock file's name: ".korvante.lock" or ".korvante-entries.lock"; in a
-// folder where each user's runs lock their own, with the user's number
-// (".korvante-1000.lock").
-std::string lock_file_name(LockFile which, bool perUser, uid_t uid)
+Plan plan_for(const struct stat& dst, LockFile which)
 {
-    const std::string base = which == LockFile::Entries ? ".korvante-entries" : ".korvante";
-    return perUser ? base + "-" + std::to_string(static_cast<unsigned long>(uid)) + ".lock"
-                   : base + ".lock";
-}
-
-// Gives a lock file the run's user owns (open as `fd`, its stat `st`) the
-// rights of its folder's writers and no one else's: read and write for its
-// owner; for the folder's group where that group may write the folder (the
-// file then takes the folder's group); for all where any user may write the
-// folder and its sticky bit is not set. A file of a user's own (`perUser`)
-// is that user's alone. Another user who may only read the folder can then
-// not open it, and so can hold no lock that a run waits for.
-void writers_only(int fd, struct stat& st, const struct stat& dst, bool perUser)
-{
-    mode_t want = 0600;
-    if (!perUser && (dst.st_mode & S_IWGRP) != 0) {
-        if (st.st_gid != dst.st_gid && ::fchown(fd, static_cast<uid_t>(-1), dst.st_gid) == 0)
-            st.st_gid = dst.st_gid;
-        if (st.st_gid == dst.st_gid)
-            want |= 0060;
+    Plan p;
+    const std::string base = which == LockFile::Entries ? ".korvante-entries-" : ".korvante-";
+    const auto number = [](unsigned long n) { return std::to_string(n); };
+    if ((dst.st_mode & S_IWOTH) != 0 && (dst.st_mode & S_ISVTX) != 0) {
+        p.kind = Kind::PerUser;
+        p.uid = ::geteuid();
+        p.base = base + "u" + number(p.uid);
+    } else if ((dst.st_mode & S_IWOTH) != 0) {
+        p.kind = Kind::All;
+        p.mode = 0666;
+        p.base = base + "a";
+    } else if ((dst.st_mode & S_IWGRP) != 0) {
+        p.kind = Kind::Group;
+        p.gid = dst.st_gid;
+        p.mode = 0660;
+        p.base = base + "g" + number(p.gid);
+    } else {
+        p.uid = dst.st_uid;
+        p.base = base + "o" + number(p.uid);
     }
-    if (!perUser && (dst.st_mode & S_IWOTH) != 0 && (dst.st_mode & S_ISVTX) == 0)
-        want |= 0066;
-    if ((st.st_mode & 07777) != want && ::fchmod(fd, want) == 0)
-        st.st_mode = (st.st_mode & ~07777) | want;
+    return p;
+}
+
+// Why the file whose fstat is `st` is not a lock file only the folder's
+// writers can hold ("" when it is one): not a plain file, more than one
+// name (a hard link to another file would lend that file's rights, and its
+// rights are never changed), another owner than the one its name says, or
+// rights for others than the writers.
+std::string unfit(const struct stat& st, const Plan& p)
+{
+    if (!S_ISREG(st.st_mode))
+        return "it is not a regular file";
+    if (st.st_nlink != 1)
+        return "it has " + std::to_string(st.st_nlink) +
+               " names (hard links), where a lock file has one";
+    if ((p.kind == Kind::Owner || p.kind == Kind::PerUser) && st.st_uid != p.uid)
+        return "it belongs to " + files::owner_text(st.st_uid) + ", not to " +
+               files::owner_text(p.uid);
+    mode_t wider = st.st_mode & 0777 & ~p.mode;
+    if (p.kind == Kind::Group && st.st_gid != p.gid)
+        wider |= st.st_mode & 0070;
+    if (wider != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        return std::string("its mode (") + mode + ") lets others than the folder's writers open it";
+    }
+    return std::string();
+}
+
+// Makes the lock file `name` in the folder open as `dirfd` (O_EXCL), open
+// for writing, and gives it the writers' rights before anyone else can
+// open it (it is made 0600, the narrowest). -1 with errno when it cannot be
+// made (EEXIST: something is there).
+int make_lock_file(int dirfd, const std::string& name, const Plan& p)
+{
+    const int fd = ::openat(dirfd, name.c_str(),
+                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return -1;
+    if (p.kind == Kind::Owner && ::geteuid() != p.uid)
+        (void)::fchown(fd, p.uid, static_cast<gid_t>(-1));
+    if (p.kind == Kind::Group && ::fchown(fd, static_cast<uid_t>(-1), p.gid) == 0)
+        (void)::fchmod(fd, 0660);
+    if (p.kind == Kind::All)
+        (void)::fchmod(fd, 0666);
+    return fd;
 }
 
 // A wait for something another process holds: the step's limit, the note
@@ -244,8 +303,12 @@ class Wait
 FolderLock::FolderLock(const std::string& folder, bool exclusive, bool wait, LockFile which)
     : dir_(folder.empty() ? std::string(".") : folder)
 {
-    struct stat dst;
-    if (::stat(dir_.c_str(), &dst) != 0) {
+    dirfd_ = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // A folder that may be searched but not read: its lock file may still
+    // be opened by name.
+    if (dirfd_ < 0 && errno == EACCES)
+        dirfd_ = ::open(dir_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dirfd_ < 0) {
         // A folder that is not there has nothing to read under a lock.
         if (!exclusive && errno == ENOENT)
             absent_ = true;
@@ -253,80 +316,216 @@ FolderLock::FolderLock(const std::string& folder, bool exclusive, bool wait, Loc
             why_ = "the folder " + dir_ + " could not be locked: " + std::strerror(errno);
         return;
     }
-    perUser_ = any_user_sticky(dst);
-    dirOwner_ = dst.st_uid;
-    const uid_t me = ::geteuid();
-    const std::string path = dir_ + "/" + lock_file_name(which, perUser_, me);
-    // Only a writer creates the lock file: a reader of a folder that was
-    // never written by us leaves nothing behind in it. O_NOFOLLOW keeps a
-    // planted link from being followed, O_NONBLOCK keeps a planted pipe
-    // from holding the open forever. A writer that may not write the lock
-    // file locks it read-only: flock needs no write access.
-    const int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        int first = 0; // the first failure, which is the one to report
-        if (exclusive) {
-            fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | flags, 0600);
-            if (fd_ < 0 && errno == EEXIST)
-                fd_ = ::open(path.c_str(), O_RDWR | flags);
-            if (fd_ < 0 && errno == EACCES) {
-                first = EACCES;
-                fd_ = ::open(path.c_str(), O_RDONLY | flags);
-            }
-        } else {
-            fd_ = ::open(path.c_str(), O_RDONLY | flags);
+    lock(exclusive, wait, which);
+}
+
+FolderLock::FolderLock(int dirfd, const std::string& folder, bool exclusive, bool wait,
+                       LockFile which)
+    : dir_(folder.empty() ? std::string(".") : folder)
+{
+    dirfd_ = ::fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
+    if (dirfd_ < 0) {
+        why_ = "the folder " + dir_ + " could not be locked: " + std::strerror(errno);
+        return;
+    }
+    lock(exclusive, wait, which);
+}
+
+namespace
+{
+
+// How many times, a few milliseconds apart, a lock file is looked at again
+// when it may be one another run has just made and not yet given its
+// rights (its owner or group not yet the writers', so not yet open to
+// them).
+constexpr int kSettleTries = 10;
+
+void settle_pause()
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+} // namespace
+
+void FolderLock::lock(bool exclusive, bool wait, LockFile which)
+{
+    struct stat dst;
+    if (::fstat(dirfd_, &dst) != 0) {
+        why_ = "the folder " + dir_ + " could not be locked: " + std::strerror(errno);
+        return;
+    }
+    const Plan p = plan_for(dst, which);
+    perUser_ = p.kind == Kind::PerUser;
+    if (!perUser_) {
+        lock_file(p.base + ".lock", &p, exclusive, wait);
+        return;
+    }
+    // A reader there takes no lock: no file of another user's makes it wait,
+    // and it checks what it reads instead.
+    if (!exclusive) {
+        absent_ = true;
+        return;
+    }
+    lock_own_files(&p, wait);
+}
+
+bool FolderLock::lock_file(const std::string& name, const void* plan, bool exclusive, bool wait)
+{
+    const Plan& p = *static_cast<const Plan*>(plan);
+    const std::string path = dir_ + "/" + name, what = "the lock file " + path;
+    // An exclusive lock is taken on a descriptor open for writing, a shared
+    // one on one open for reading, as a network file system's client wants
+    // them. Only a writer makes the lock file: a reader of a folder no
+    // writer has used leaves nothing behind. O_NOFOLLOW keeps a planted link
+    // from being followed, O_NONBLOCK keeps a planted pipe from holding the
+    // open for ever.
+    const int flags = (exclusive ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    for (int attempt = 0; attempt < 8 + kSettleTries; ++attempt) {
+        int fd = ::openat(dirfd_, name.c_str(), flags);
+        if (fd < 0 && errno == ENOENT && exclusive) {
+            fd = make_lock_file(dirfd_, name, p);
+            if (fd < 0 && errno == EEXIST)
+                continue; // made meanwhile by another run: opened next time
         }
-        if (fd_ < 0) {
-            const int err = first != 0 ? first : errno;
-            // No lock file (no writer has used the folder), or one the run may
-            // not open (it may only read the folder): a reader goes on without
-            // it and checks what it read (wait_for_writers).
+        if (fd < 0) {
+            const int err = errno;
+            // No lock file (no writer has used the folder), or one the run
+            // may not open (it may only read the folder): a reader goes on
+            // without it, and checks what it read.
             if (!exclusive && (err == ENOENT || err == EACCES)) {
                 absent_ = true;
-                return;
+                return false;
             }
-            why_ = "the lock file " + path + " could not be used: " +
+            if (err == EACCES && attempt < kSettleTries) {
+                settle_pause();
+                continue;
+            }
+            why_ = what + " could not be used: " +
                    (err == ELOOP ? std::string("it is a symbolic link") : std::strerror(err));
-            return;
+            return false;
         }
         struct stat st;
-        if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-            why_ = "the lock file " + path + " could not be used: it is not a regular file";
-            ::close(fd_);
-            fd_ = -1;
-            return;
+        std::string bad = ::fstat(fd, &st) != 0 ? std::strerror(errno) : unfit(st, p);
+        if (!bad.empty()) {
+            ::close(fd);
+            if (S_ISREG(st.st_mode) && attempt < kSettleTries) {
+                settle_pause();
+                continue;
+            }
+            unfit_ = true;
+            why_ = what + " could not be used: " + bad;
+            return false;
         }
-        // In a folder where each user's runs lock a file of their own, a
-        // file of another user at its name is no lock of this user's.
-        if (perUser_ && st.st_uid != me) {
-            why_ = "the lock file " + path + " could not be used: it belongs to " +
-                   files::owner_text(st.st_uid) + ", and in a folder that any user may write " +
-                   "and whose sticky bit is set each user's runs lock a file of their own";
-            ::close(fd_);
-            fd_ = -1;
-            return;
-        }
-        if (st.st_uid == me)
-            writers_only(fd_, st, dst, perUser_);
-        if (!take(st, "the lock file " + path, exclusive, wait))
-            return;
+        if (!take(fd, st, what, exclusive, wait))
+            return false;
         // Still the file at its name: a lock on a file removed meanwhile
         // would keep out no run that locks the file made after it.
         struct stat now;
-        if (::lstat(path.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino)
-            return;
+        if (::fstatat(dirfd_, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+            now.st_dev == st.st_dev && now.st_ino == st.st_ino)
+            return true;
         let_go();
-        why_ = "the lock file " + path + " could not be locked: it was removed or replaced " +
-               "each time it was locked";
     }
+    why_ = what + " could not be locked: it was removed or replaced each time it was locked";
+    return false;
 }
 
-bool FolderLock::take(const struct stat& st, const std::string& what, bool exclusive, bool wait)
+namespace
+{
+
+// The names of the run's own lock files of the folder open as `dirfd`, in
+// a folder where each user's runs lock their own (`p`): "BASE.lock" and
+// "BASE-XXXXXXXXXXXXXXXX.lock", of the user's, fit to be a lock; sorted, so
+// that every run locks them in one order. False, with errno, when the
+// folder cannot be read.
+bool own_lock_names(int dirfd, const Plan& p, std::vector<std::string>& names)
+{
+    names.clear();
+    const int dup = ::openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* d = dup >= 0 ? ::fdopendir(dup) : nullptr;
+    if (d == nullptr) {
+        const int err = errno;
+        if (dup >= 0)
+            ::close(dup);
+        errno = err;
+        return false;
+    }
+    const std::string primary = p.base + ".lock";
+    while (const dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        const bool other =
+            name.size() == p.base.size() + 22 && name.rfind(p.base + "-", 0) == 0 &&
+            name.compare(name.size() - 5, 5, ".lock") == 0 &&
+            name.find_first_not_of("0123456789abcdef", p.base.size() + 1) == name.size() - 5;
+        struct stat st;
+        if ((name == primary || other) &&
+            ::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && unfit(st, p).empty())
+            names.push_back(name);
+    }
+    ::closedir(d);
+    std::sort(names.begin(), names.end());
+    return true;
+}
+
+} // namespace
+
+void FolderLock::lock_own_files(const void* plan, bool wait)
+{
+    const Plan& p = *static_cast<const Plan*>(plan);
+    // Every lock file of the user's here is locked, in the order of their
+    // names, and then the folder is read again: a run that made one
+    // meanwhile (another of the user's runs, that found none) is met, as
+    // all lock all of them. Another user's file at the user's name is not
+    // the user's lock and makes no run wait: a file of the user's own under
+    // a name no one can guess is made beside it.
+    std::vector<std::string> names, again;
+    for (int round = 0; round < 16; ++round) {
+        if (!own_lock_names(dirfd_, p, names)) {
+            why_ = "the folder " + dir_ +
+                   " could not be read for its lock files: " + std::strerror(errno);
+            return;
+        }
+        if (names.empty()) {
+            int fd = make_lock_file(dirfd_, p.base + ".lock", p);
+            if (fd < 0 && errno == EEXIST)
+                fd = make_lock_file(dirfd_, p.base + "-" + files::random_tag() + ".lock", p);
+            if (fd < 0 && errno != EEXIST) {
+                why_ = "the lock file " + dir_ + "/" + p.base +
+                       ".lock could not be made: " + std::strerror(errno);
+                return;
+            }
+            if (fd >= 0)
+                ::close(fd);
+            continue;
+        }
+        bool all = true;
+        for (const std::string& name : names) {
+            if (!lock_file(name, &p, true, wait)) {
+                all = false;
+                break;
+            }
+        }
+        if (all && own_lock_names(dirfd_, p, again) && again == names)
+            return;
+        // A file of the user's that another user made unfit meanwhile (a
+        // hard link to it) is no lock any more: the folder is read again.
+        const bool failed = !all && !unfit_ && (busy_ || !why_.empty());
+        let_go();
+        if (failed)
+            return;
+        why_.clear();
+        unfit_ = false;
+    }
+    why_ = "the lock files " + dir_ + "/" + p.base + "*.lock could not be locked: they kept " +
+           "changing while they were locked";
+}
+
+bool FolderLock::take(int fd, const struct stat& st, const std::string& what, bool exclusive,
+                      bool wait)
 {
     auto fail = [&](const std::string& why) {
         why_ = why;
-        ::close(fd_);
-        fd_ = -1;
+        ::close(fd);
         return false;
     };
     {
@@ -342,10 +541,9 @@ bool FolderLock::take(const struct stat& st, const std::string& what, bool exclu
             const int dup = fcntl(h.fd, F_DUPFD_CLOEXEC, 0);
             if (dup < 0)
                 return fail(what + " could not be locked: " + std::strerror(errno));
-            const bool kind = h.exclusive;
-            ::close(fd_);
-            fd_ = dup;
-            g_held.push_back({st.st_dev, st.st_ino, kind, fd_});
+            ::close(fd);
+            g_held.push_back({st.st_dev, st.st_ino, h.exclusive, dup});
+            fds_.push_back(dup);
             return true;
         }
     }
@@ -353,7 +551,7 @@ bool FolderLock::take(const struct stat& st, const std::string& what, bool exclu
     const int mode = exclusive ? LOCK_EX : LOCK_SH;
     Wait w;
     for (;;) {
-        if (flock(fd_, mode | LOCK_NB) == 0)
+        if (flock(fd, mode | LOCK_NB) == 0)
             break;
         if (errno == EINTR)
             continue;
@@ -366,7 +564,7 @@ bool FolderLock::take(const struct stat& st, const std::string& what, bool exclu
         if (w.said() && !w.holds_other()) {
             // Nothing else is held: the kernel's own wait, which hands the
             // lock over as soon as it is let go.
-            while (flock(fd_, mode) != 0) {
+            while (flock(fd, mode) != 0) {
                 if (errno != EINTR)
                     return fail(what + " could not be locked: " + std::strerror(errno));
             }
@@ -379,61 +577,23 @@ bool FolderLock::take(const struct stat& st, const std::string& what, bool exclu
         }
     }
     std::lock_guard<std::mutex> g(g_heldLock);
-    g_held.push_back({st.st_dev, st.st_ino, exclusive, fd_});
+    g_held.push_back({st.st_dev, st.st_ino, exclusive, fd});
+    fds_.push_back(fd);
     return true;
-}
-
-Writers FolderLock::wait_for_writers(const std::vector<std::string>& names, std::string& why) const
-{
-    // The lock files a writer of these names holds while it puts them in
-    // place: the folder's one; in a folder where each user's runs lock their
-    // own, those of the users who may replace the files (their owners, the
-    // folder's owner, root).
-    std::vector<std::pair<std::string, struct stat>> files;
-    auto add = [&](uid_t uid) {
-        const std::string path = dir_ + "/" + lock_file_name(LockFile::DataSets, perUser_, uid);
-        struct stat st;
-        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-            std::none_of(files.begin(), files.end(), [&](const auto& f) {
-                return f.second.st_dev == st.st_dev && f.second.st_ino == st.st_ino;
-            }))
-            files.emplace_back(path, st);
-    };
-    if (!perUser_) {
-        add(0);
-    } else {
-        add(dirOwner_);
-        add(0);
-        for (const std::string& name : names)
-            if (struct stat st; ::lstat((dir_ + "/" + name).c_str(), &st) == 0)
-                add(st.st_uid);
-    }
-    Wait w;
-    for (bool waited = false;; waited = true) {
-        const auto held = std::find_if(files.begin(), files.end(), [](const auto& f) {
-            return !lock_holders_of(f.second.st_dev, f.second.st_ino, true).empty();
-        });
-        if (held == files.end())
-            return waited ? Writers::Waited : Writers::None;
-        if (!w.round("the lock file " + held->first, held->second.st_dev, held->second.st_ino, why))
-            return Writers::GaveUp;
-    }
 }
 
 void FolderLock::let_go()
 {
-    if (fd_ < 0)
-        return;
-    {
-        std::lock_guard<std::mutex> g(g_heldLock);
+    std::lock_guard<std::mutex> g(g_heldLock);
+    for (const int fd : fds_) {
         for (auto it = g_held.begin(); it != g_held.end(); ++it)
-            if (it->fd == fd_) {
+            if (it->fd == fd) {
                 g_held.erase(it);
                 break;
             }
+        ::close(fd);
     }
-    ::close(fd_);
-    fd_ = -1;
+    fds_.clear();
 }
 
 struct StepWait::Impl {
@@ -462,6 +622,8 @@ void lock_waits_reset() noexcept
 FolderLock::~FolderLock()
 {
     let_go();
+    if (dirfd_ >= 0)
+        ::close(dirfd_);
 }
 
 } // namespace vyr

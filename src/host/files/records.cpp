@@ -387,7 +387,7 @@ bool put_folder_back(int pfd, const std::string& folder, int hfd, const std::str
 // Returns how many files went with the folder, or -1 when the folder stays
 // (it holds a kept file, or files the record did not name: a run stopped
 // before its record was written, whose files the next sweep removes).
-int drop_recovered(int pfd, int hfd, const std::string& hidden, const Stopped& st)
+int drop_recovered(int pfd, int hfd, int& live, const std::string& hidden, const Stopped& st)
 {
     int removed = 0;
     (void)::unlinkat(hfd, kRecordName, 0);
@@ -395,9 +395,13 @@ int drop_recovered(int pfd, int hfd, const std::string& hidden, const Stopped& s
         for (const std::string& name : {l.temp, l.aside})
             if (!name.empty() && node_at(hfd, name.c_str()).same(l.file))
                 removed += ::unlinkat(hfd, name.c_str(), 0) == 0;
-    // Its lock file goes last, while this run still holds its lock (a
+    // Its lock file goes last, closed first (a network or FUSE file system
+    // keeps a file removed while open, and the folder could not go); a
     // folder that stays, with a kept file, gets another when it is next
-    // looked at).
+    // looked at.
+    if (live >= 0)
+        ::close(live);
+    live = -1;
     (void)::unlinkat(hfd, kLiveName, 0);
     return ::unlinkat(pfd, hidden.c_str(), AT_REMOVEDIR) == 0 ? removed : -1;
 }
@@ -573,9 +577,10 @@ void end_placing_record(int hfd)
 // the log (once per run). Returns "", or why the folder, one of its hidden
 // folders or a record in one could not be looked at (no descriptor left,
 // say): what it holds is then not known.
-std::string each_stale_record(
-    const std::string& dir,
-    const std::function<bool(int pfd, int hfd, const std::string& name, const Stopped& st)>& each)
+std::string
+each_stale_record(const std::string& dir, bool act,
+                  const std::function<bool(int pfd, int hfd, int& live, const std::string& name,
+                                           const Stopped& st)>& each)
 {
     int err = 0;
     const std::vector<std::string> hidden = hidden_names(dir, &err);
@@ -591,7 +596,7 @@ std::string each_stale_record(
     for (std::size_t i = 0; i < hidden.size() && more && failed.empty(); ++i) {
         const std::string& name = hidden[i];
         int hfd = -1, live = -1;
-        switch (open_hidden(pfd, name, dir + "/" + name, hfd, live, &err)) {
+        switch (open_hidden(pfd, name, dir + "/" + name, hfd, live, act, &err)) {
         case HiddenState::Stale:
             break;
         case HiddenState::Unknown:
@@ -618,10 +623,11 @@ std::string each_stale_record(
             failed = "the record " + path + " could not be read (" + why + ")";
             break;
         case Record::Read:
-            more = each(pfd, hfd, name, st);
+            more = each(pfd, hfd, live, name, st);
             break;
         }
-        ::close(live);
+        if (live >= 0)
+            ::close(live);
         ::close(hfd);
     }
     ::close(pfd);
@@ -641,8 +647,8 @@ std::string recover_stopped_placings(const std::string& folder, bool exchange,
     };
     std::vector<Quiet> quiet;
     const std::size_t first = out.size();
-    const std::string failed =
-        each_stale_record(dir, [&](int pfd, int hfd, const std::string& name, const Stopped& st) {
+    const std::string failed = each_stale_record(
+        dir, true, [&](int pfd, int hfd, int& live, const std::string& name, const Stopped& st) {
             std::size_t run = first;
             while (run < out.size() && !(out[run].pid == st.pid && out[run].started == st.started &&
                                          out[run].program == st.program))
@@ -652,7 +658,7 @@ std::string recover_stopped_placings(const std::string& folder, bool exchange,
             RecoveredPlacing& r = out[run];
             const std::size_t before = said(r);
             if (put_folder_back(pfd, dir, hfd, name, st, exchange, r)) {
-                const int removed = drop_recovered(pfd, hfd, name, st);
+                const int removed = drop_recovered(pfd, hfd, live, name, st);
                 if (said(r) == before && removed >= 0)
                     quiet.push_back({run, dir + "/" + name, removed});
             }
@@ -676,17 +682,18 @@ bool stopped_placing_holds(const std::string& folder, const std::vector<std::str
                            StoppedPlacing& out)
 {
     const std::string dir = folder.empty() ? std::string(".") : folder;
-    (void)files::each_stale_record(dir, [&](int pfd, int, const std::string&, const Stopped& st) {
-        for (const RecordLine& l : st.lines)
-            if (std::find(names.begin(), names.end(), l.target) != names.end() &&
-                node_at(pfd, l.target.c_str()).unchanged(l.file)) {
-                out.pid = st.pid;
-                out.started = st.started;
-                out.program = st.program;
-                out.names.push_back(dir + "/" + l.target);
-            }
-        return out.names.empty();
-    });
+    (void)files::each_stale_record(
+        dir, false, [&](int pfd, int, int&, const std::string&, const Stopped& st) {
+            for (const RecordLine& l : st.lines)
+                if (std::find(names.begin(), names.end(), l.target) != names.end() &&
+                    node_at(pfd, l.target.c_str()).unchanged(l.file)) {
+                    out.pid = st.pid;
+                    out.started = st.started;
+                    out.program = st.program;
+                    out.names.push_back(dir + "/" + l.target);
+                }
+            return out.names.empty();
+        });
     return !out.names.empty();
 }
 

@@ -33,7 +33,7 @@ namespace vyr
 namespace files
 {
 
-void empty_folder_signal_safe(int dirfd, int depth) noexcept
+void empty_folder_signal_safe(int dirfd, int depth, bool keepLive) noexcept
 {
     struct LinuxDirent64 {
         ino64_t d_ino;
@@ -53,13 +53,13 @@ void empty_folder_signal_safe(int dirfd, int depth) noexcept
             off += d->d_reclen;
             const char* name = d->d_name;
             if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 ||
-                (d->d_type != DT_DIR && std::strcmp(name, kLiveName) == 0))
+                (keepLive && d->d_type != DT_DIR && std::strcmp(name, kLiveName) == 0))
                 continue;
             if (d->d_type == DT_DIR) {
                 if (depth > 0) {
                     int sub = openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
                     if (sub >= 0) {
-                        empty_folder_signal_safe(sub, depth - 1);
+                        empty_folder_signal_safe(sub, depth - 1, false);
                         close(sub);
                     }
                 }
@@ -71,7 +71,6 @@ void empty_folder_signal_safe(int dirfd, int depth) noexcept
         if (removed)
             lseek(dirfd, 0, SEEK_SET); // entries moved: read the folder again
     }
-    unlinkat(dirfd, kLiveName, 0);
 }
 
 } // namespace files
@@ -154,7 +153,12 @@ std::size_t append_text(char* buf, std::size_t at, std::size_t cap, const char* 
     return at;
 }
 
-// A name no one can guess: 64 random bits in hexadecimal.
+} // namespace
+
+namespace files
+{
+
+// 64 random bits in hexadecimal.
 std::string random_tag()
 {
     unsigned char bytes[8];
@@ -175,11 +179,6 @@ std::string random_tag()
     }
     return s;
 }
-
-} // namespace
-
-namespace files
-{
 
 std::string temp_suffix()
 {
@@ -221,23 +220,26 @@ int make_private_folder(const std::string& path, int& live)
     // say) keeps its error.
     int err = errno == ENOENT || errno == ELOOP || errno == ENOTDIR ? EEXIST : errno;
     if (fd >= 0) {
-        const int lfd =
-            ::openat(fd, kLiveName, O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        // Open for writing: an exclusive lock is taken on such a descriptor
+        // (a network file system's client refuses it on any other).
+        int lfd = ::openat(fd, kLiveName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         struct stat st;
         if (lfd < 0) {
             err = errno == EEXIST || errno == ENOENT ? EEXIST : errno;
         } else if (flock(lfd, LOCK_EX | LOCK_NB) != 0 || ::fstat(lfd, &st) != 0) {
             err = errno == EWOULDBLOCK ? EEXIST : errno;
             ::close(lfd);
+            lfd = -1;
         } else if (st.st_nlink == 0) {
             err = EEXIST; // removed with the folder by a run clearing it
             ::close(lfd);
+            lfd = -1;
         } else {
             live = lfd;
             return fd;
         }
         if (err != EEXIST)
-            remove_hidden_folder(fd, path);
+            remove_hidden_folder(fd, lfd, path);
         ::close(fd);
     } else if (err != EEXIST) {
         (void)::rmdir(path.c_str());
@@ -252,9 +254,16 @@ void reset_commit_notes() noexcept
     g_committedLength.store(0);
 }
 
-void remove_hidden_folder(int fd, const std::string& path) noexcept
+void remove_hidden_folder(int fd, int& live, const std::string& path) noexcept
 {
-    empty_folder_signal_safe(fd, 0);
+    empty_folder_signal_safe(fd, 0, true);
+    // The lock file is closed before it is removed: a network or FUSE file
+    // system keeps a file removed while open under a hidden name of its
+    // own, and the folder could not go.
+    if (live >= 0)
+        ::close(live);
+    live = -1;
+    (void)::unlinkat(fd, kLiveName, 0);
     const char* name = std::strrchr(path.c_str(), '/');
     name = name != nullptr ? name + 1 : path.c_str();
     const int parent = ::openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -513,7 +522,7 @@ bool AtomicFile::open(const std::string& path, std::string& why)
                           mode);
             if (fd < 0) {
                 const int err = errno;
-                files::remove_hidden_folder(folderFd_, private_);
+                files::remove_hidden_folder(folderFd_, liveFd_, private_);
                 release_lock();
                 errno = err == EEXIST ? EIO : err;
             }
@@ -652,7 +661,7 @@ bool AtomicFile::pass_through(std::string& why)
 void AtomicFile::end_private()
 {
     if (folderFd_ >= 0)
-        files::remove_hidden_folder(folderFd_, private_);
+        files::remove_hidden_folder(folderFd_, liveFd_, private_);
     else
         (void)::rmdir(private_.c_str());
     release_slot(slot_);
@@ -718,7 +727,7 @@ void remove_folder_signal_safe(const char* path, int depth) noexcept
 {
     int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd >= 0) {
-        empty_folder_signal_safe(fd, depth);
+        empty_folder_signal_safe(fd, depth, false);
         ::close(fd);
     }
     ::rmdir(path);
@@ -877,7 +886,7 @@ void remove_stage_folders(StepFiles& f)
         if (s.slot >= 0)
             g_stageSlots[s.slot].store(nullptr);
         if (s.fd >= 0 && !s.keep)
-            files::remove_hidden_folder(s.fd, s.path);
+            files::remove_hidden_folder(s.fd, s.live, s.path);
         else if (s.fd < 0)
             (void)::rmdir(s.path.c_str());
         for (const int fd : {s.fd, s.live})

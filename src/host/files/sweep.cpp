@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "host/files/files_internal.h"
+#include "vyr_atomic_file.h"
 
 namespace vyr
 {
@@ -162,7 +163,7 @@ void note_untrusted(const UntrustedFile& u)
 }
 
 HiddenState open_hidden(int pfd, const std::string& name, const std::string& path, int& fd,
-                        int& live, int* err)
+                        int& live, bool act, int* err)
 {
     live = -1;
     fd = ::openat(pfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -212,7 +213,9 @@ HiddenState open_hidden(int pfd, const std::string& name, const std::string& pat
     // removed here, and a run making it takes another name. One that holds
     // files without a lock file is an earlier version's: it gets one here,
     // locked, and is judged as any other.
-    const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    // Open for writing to act on it, as an exclusive lock needs; for
+    // reading to look.
+    const int flags = (act ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     live = ::openat(fd, kLiveName, flags);
     if (live < 0 && errno == ENOENT) {
         if (::unlinkat(pfd, name.c_str(), AT_REMOVEDIR) == 0)
@@ -221,7 +224,7 @@ HiddenState open_hidden(int pfd, const std::string& name, const std::string& pat
             return judged(HiddenState::Gone);
         if (errno != ENOTEMPTY && errno != EEXIST)
             return judged(HiddenState::Unknown, errno);
-        live = ::openat(fd, kLiveName, flags | O_CREAT | O_EXCL, 0600);
+        live = ::openat(fd, kLiveName, O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_CREAT | O_EXCL, 0600);
         if (live < 0 && errno == EEXIST)
             live = ::openat(fd, kLiveName, flags);
     }
@@ -238,9 +241,24 @@ HiddenState open_hidden(int pfd, const std::string& name, const std::string& pat
         return judged(HiddenState::Unknown, errno);
     if (!S_ISREG(ls.st_mode) || ls.st_uid != me)
         return note(ls.st_uid, "its lock file is not a plain file of this user's");
-    if (flock(live, LOCK_EX | LOCK_NB) != 0)
+    // A living run holds its lock alone: a shared lock is refused then, and
+    // only then (another run that looks at the folder now shares it).
+    if (flock(live, LOCK_SH | LOCK_NB) != 0)
         return errno == EWOULDBLOCK ? judged(HiddenState::Living)
                                     : judged(HiddenState::Unknown, errno);
+    if (act && flock(live, LOCK_EX | LOCK_NB) != 0) {
+        // Its run is gone; others that look at it now, or act on it, are
+        // waited for (a moment each). Once the lock is this run's, the
+        // folder may have been removed by the run that acted on it before.
+        StepWait wait;
+        std::string why;
+        while (flock(live, LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK && errno != EINTR)
+                return judged(HiddenState::Unknown, errno);
+            if (!wait.round("the lock file " + path + "/" + kLiveName, "another run", why))
+                return judged(HiddenState::Unknown, EWOULDBLOCK);
+        }
+    }
     if (::fstat(live, &ls) != 0 || ls.st_nlink == 0)
         return judged(HiddenState::Gone); // removed by its run meanwhile
     return HiddenState::Stale;
@@ -266,12 +284,15 @@ void remove_stale_temp_files(const std::string& folder)
     for (const std::string& name : names) {
         int fd = -1, live = -1;
         std::vector<std::string> files;
-        if (files::open_hidden(dfd, name, dir + "/" + name, fd, live) ==
+        if (files::open_hidden(dfd, name, dir + "/" + name, fd, live, true) ==
                 files::HiddenState::Stale &&
             files::only_numbered_files(fd, files)) {
             int removed = 0;
             for (const std::string& f : files)
                 removed += unlinkat(fd, f.c_str(), 0) == 0;
+            // Closed before it is removed (see remove_hidden_folder).
+            ::close(live);
+            live = -1;
             (void)unlinkat(fd, files::kLiveName, 0);
             if (unlinkat(dfd, name.c_str(), AT_REMOVEDIR) == 0) {
                 std::lock_guard<std::mutex> g(g_sweptLock);

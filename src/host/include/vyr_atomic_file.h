@@ -355,28 +355,39 @@ bool claim_output(const std::string& path, OutputKind kind, const std::string& w
 // machine that shares the folder meet it. A library folder's lock
 // (LockFile::DataSets) keeps files written together (a data set's .csv and
 // .attr) together: a writer holds it exclusively while it renames the pair
-// into place, a reader shares it while it reads the pair. It is the lock
-// file ".korvante.lock". A graphics catalogue's folder has
-// ".korvante-entries.lock" (LockFile::Entries), which a step holds from its
-// first entry name until its files are in place; it is a file of its own,
-// so that the step may read data sets from that folder meanwhile.
-// Only those who may write a folder can hold its lock: a lock file is made,
-// by the first writer, with read and write for its owner, for the folder's
-// group where that group may write the folder, and for all only where any
-// user may write the folder and its sticky bit is not set; a run that owns
-// a lock file with other rights (made by an earlier version) gives it these.
+// into place, a reader shares it while it reads the pair. A graphics
+// catalogue's folder has a lock of its own (LockFile::Entries), which a step
+// holds from its first entry name until its files are in place, so that the
+// step may read data sets from that folder meanwhile. An exclusive lock is
+// taken on a descriptor open for writing, a shared one on a descriptor open
+// for reading (a network file system's client refuses any other).
+// Only those who may write a folder can hold its lock: its lock file is
+// named for the folder's writers, as its mode says, and is made with their
+// rights alone, never changed later (see plan_for in locks.cpp):
+// ".korvante-o1000.lock" (0600, the owner's) where only its owner may write
+// it, ".korvante-g100.lock" (0660, of the folder's group) where its group
+// may, ".korvante-a.lock" (0666) where any user may and the sticky bit is
+// not set. A folder whose writers change gets a lock file of another name,
+// so that a descriptor someone opened before is never the lock again. A
+// file at the name that others than the writers may open, with more than
+// one name (a hard link) or, where the name says whose it is, of another
+// owner, is not a lock: it is never locked, nor given other rights.
 // In a folder that any user may write and whose sticky bit is set, where
-// only a file's owner may remove or replace it, each user's runs lock a
-// file of their own (".korvante-1000.lock"), and a file of another user at
-// that name is refused, never locked.
+// only a file's owner (the folder's, or root) may remove or replace it,
+// each user's runs lock files of their own: ".korvante-u1000.lock", or,
+// where another user made a file of that name, one of the user's under a
+// name no one can guess (".korvante-u1000-0123456789abcdef.lock"); a writer
+// locks every such file of its user's there. A reader there takes no lock
+// (`absent()`): no file another user made makes it wait, and it checks what
+// it read instead.
 // A folder no writer has used has no lock file, and a reader may be one
 // that may not open it (it may only read the folder): a reader then goes on
 // without the lock (`absent()`). Any other failure (a symbolic link or
 // something else that is not a regular file planted at its name, a lock
-// file that cannot be opened) is never passed over: `held()` is false and
-// `why()` names the lock and the reason, for the caller to refuse or
-// report. Without `wait`, a lock another process holds is not waited for:
-// `held()` is false and `busy()` true.
+// file that cannot be opened or is not fit to be one) is never passed over:
+// `held()` is false and `why()` names the lock and the reason, for the
+// caller to refuse or report. Without `wait`, a lock another process holds
+// is not waited for: `held()` is false and `busy()` true.
 // A run never waits for a lock it holds: a lock on a file the run holds
 // shares that lock (a reader's lock within a writer's, or two readers'), and
 // an exclusive lock within the run's own reading lock is refused. While the
@@ -387,20 +398,22 @@ bool claim_output(const std::string& path, OutputKind kind, const std::string& w
 // signal stops it meanwhile). A wait of more than a second is said in the
 // log, naming the lock and the processes that hold it.
 enum class LockFile { DataSets, Entries };
-// What a reader's wait for the writers of a folder found: none held its
-// lock; one did and has let it go; or the run gave up waiting.
-enum class Writers { None, Waited, GaveUp };
 class FolderLock
 {
   public:
+    // The folder `folder`, opened by its path (a reader's).
     FolderLock(const std::string& folder, bool exclusive, bool wait = true,
+               LockFile which = LockFile::DataSets);
+    // The folder open as `dirfd` (a copy of it is kept), `folder` naming it
+    // in the messages.
+    FolderLock(int dirfd, const std::string& folder, bool exclusive, bool wait = true,
                LockFile which = LockFile::DataSets);
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
     ~FolderLock();
-    bool held() const { return fd_ >= 0; }
+    bool held() const { return !fds_.empty(); }
     // A reader's lock where the folder has no lock file, or one the run may
-    // not open.
+    // not open, or where each user's runs lock their own.
     bool absent() const { return absent_; }
     // Not taken: another process holds it (and it was not waited for, or
     // not long enough).
@@ -408,31 +421,31 @@ class FolderLock
     // Why the lock was not taken ("" when held or absent), naming the file.
     const std::string& why() const { return why_; }
     // Whether the lock, held, keeps every writer of the folder out: not so
-    // in a folder where each user's runs lock their own file.
+    // in a folder where each user's runs lock their own files.
     bool excludes_writers() const { return held() && !perUser_; }
-    // For a reader whose lock does not keep every writer out: waits while a
-    // writer that may replace the folder's files `names` holds its lock
-    // (seen in the kernel's table of locks, without opening the lock file),
-    // as a lock is waited for. GaveUp, with the reason, when a run that
-    // holds another lock has waited its step's limit. A writer on another
-    // machine is not seen so: the reader's check that the names still lead
-    // to what it read is what remains.
-    Writers wait_for_writers(const std::vector<std::string>& names, std::string& why) const;
 
   private:
-    // Takes the lock on fd_ (whose fstat is `st`; `what` names it in the
+    void lock(bool exclusive, bool wait, LockFile which);
+    // Opens (a writer: makes) and locks the lock file `name` by `plan` (a
+    // Plan of locks.cpp). False when it is not held, with why_ (or absent_).
+    bool lock_file(const std::string& name, const void* plan, bool exclusive, bool wait);
+    // Locks every lock file of the run's user, as a writer, where each
+    // user's runs lock their own.
+    void lock_own_files(const void* plan, bool wait);
+    // Takes the lock on `fd` (whose fstat is `st`; `what` names it in the
     // messages), sharing one this run holds, waiting as said above. False,
-    // with why_ and fd_ closed, when it is not held.
-    bool take(const struct stat& st, const std::string& what, bool exclusive, bool wait);
-    // Lets go of the lock and closes fd_.
+    // with why_ and fd closed, when it is not held.
+    bool take(int fd, const struct stat& st, const std::string& what, bool exclusive, bool wait);
+    // Lets go of the locks and closes their files.
     void let_go();
 
     std::string dir_;
-    bool perUser_ = false; // each user's runs lock a file of their own here
-    uid_t dirOwner_ = 0;
-    int fd_ = -1;
+    int dirfd_ = -1;
+    bool perUser_ = false; // each user's runs lock files of their own here
+    std::vector<int> fds_;
     bool absent_ = false;
     bool busy_ = false;
+    bool unfit_ = false; // a file at a lock's name was not fit to be one
     std::string why_;
 };
 

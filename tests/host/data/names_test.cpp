@@ -259,13 +259,13 @@ TEST_F(DataNames, APlantedLockFileIsNeverPassedOverSilently)
 {
     write(workDir(), "in.csv", "a\n1\n");
     const std::string victim = write(outside(), "victim.txt", "victim");
-    fs::create_symlink(victim, workDir() + "/.korvante.lock");
+    const std::string lock = workDir() + "/" + vyrtest::lock_file_name(workDir());
+    fs::create_symlink(victim, lock);
     std::string log;
     EXPECT_NE(open("in", VYR_DS_INPUT, false, &log), nullptr);
     EXPECT_TRUE(has(log, "WARNING: The data set WORK.IN is read without the library folder's lock "
                          "(the lock file " +
-                             workDir() +
-                             "/.korvante.lock could not be used: it is a symbolic link)"))
+                             lock + " could not be used: it is a symbolic link)"))
         << log;
     vyr_data_step_end(true);
     double v = 1;
@@ -284,8 +284,8 @@ TEST_F(DataNames, APlantedLockFileIsNeverPassedOverSilently)
     vyr_data_step_end(true);
     log = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(
-        has(log, "ERROR: The output data set WORK.OUT could not be written: the lock file " +
-                     workDir() + "/.korvante.lock could not be used"))
+        has(log, "ERROR: The output data set WORK.OUT could not be written: the lock file " + lock +
+                     " could not be used"))
         << log;
     EXPECT_FALSE(fs::exists(workDir() + "/out.csv"));
     EXPECT_FALSE(fs::exists(workDir() + "/out.attr"));

@@ -227,31 +227,75 @@ TEST_F(AtomicFileTest, ALockThatCannotBeTakenSaysWhyAndNeverBlocks)
         EXPECT_EQ(entries(), 0);
     }
     write(dir + "/victim", "victim");
-    fs::create_symlink(dir + "/victim", dir + "/.korvante.lock");
+    const std::string lock = dir + "/" + vyrtest::lock_file_name(dir);
+    fs::create_symlink(dir + "/victim", lock);
     for (bool exclusive : {true, false}) {
-        vyr::FolderLock lock(dir, exclusive);
-        EXPECT_FALSE(lock.held());
-        EXPECT_FALSE(lock.absent());
-        EXPECT_NE(lock.why().find(dir + "/.korvante.lock could not be used: it is a symbolic link"),
+        vyr::FolderLock held(dir, exclusive);
+        EXPECT_FALSE(held.held());
+        EXPECT_FALSE(held.absent());
+        EXPECT_NE(held.why().find(lock + " could not be used: it is a symbolic link"),
                   std::string::npos)
-            << lock.why();
+            << held.why();
     }
     EXPECT_EQ(read(dir + "/victim"), "victim");
-    fs::remove(dir + "/.korvante.lock");
-    ASSERT_EQ(mkfifo((dir + "/.korvante.lock").c_str(), 0600), 0);
+    fs::remove(lock);
+    ASSERT_EQ(mkfifo(lock.c_str(), 0600), 0);
     for (bool exclusive : {true, false}) {
-        vyr::FolderLock lock(dir, exclusive);
-        EXPECT_FALSE(lock.held());
-        EXPECT_NE(lock.why().find("it is not a regular file"), std::string::npos) << lock.why();
+        vyr::FolderLock held(dir, exclusive);
+        EXPECT_FALSE(held.held());
+        EXPECT_NE(held.why().find("it is not a regular file"), std::string::npos) << held.why();
     }
 }
 
-// Only those who may write a folder can hold its lock: the lock file has
-// the rights of the folder's writers alone, whatever the creator's umask,
-// and one the run owns that an earlier version left open to others is made
-// so again. In a folder any user may write whose sticky bit is set, each
-// user's runs lock a file of their own, and another user's file at its
-// name is refused.
+namespace
+{
+
+// A process that holds an exclusive flock on the file `path`, opened for
+// reading only (as a user who may only read could), until it is let go.
+struct OpenHolder {
+    explicit OpenHolder(const std::string& path)
+    {
+        int ready[2];
+        if (pipe(ready) != 0 || pipe(release) != 0)
+            return;
+        pid = fork();
+        if (pid == 0) {
+            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            char c = fd >= 0 && flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
+            (void)!::write(ready[1], &c, 1);
+            (void)!::read(release[0], &c, 1);
+            _exit(0);
+        }
+        char c = 0;
+        held = ::read(ready[0], &c, 1) == 1 && c == 'y';
+        ::close(ready[0]);
+        ::close(ready[1]);
+    }
+    ~OpenHolder()
+    {
+        (void)!::write(release[1], "x", 1);
+        int status = 0;
+        (void)waitpid(pid, &status, 0);
+        ::close(release[0]);
+        ::close(release[1]);
+    }
+    pid_t pid = -1;
+    int release[2] = {-1, -1};
+    bool held = false;
+};
+
+} // namespace
+
+// Only those who may write a folder can hold its lock, for good. The lock
+// file is named for the folder's writers and made with their rights alone,
+// whatever the creator's umask. A descriptor opened while a lock file was
+// open to others (an earlier version's ".korvante.lock", made 0644, or the
+// file of a folder whose group could write it then) holds no lock that a
+// run waits for. A file at the name with other rights, or with a second
+// name, is refused and never given new rights. In a folder any user may
+// write whose sticky bit is set, another user's file at the user's own
+// lock name, or a hard link there to a file of the user's, makes no run
+// wait or fail, and is left as it is.
 TEST_F(AtomicFileTest, OnlyAFoldersWritersCanHoldItsLock)
 {
     const mode_t mask = umask(0);
@@ -259,39 +303,98 @@ TEST_F(AtomicFileTest, OnlyAFoldersWritersCanHoldItsLock)
     for (const auto& [folder, want] :
          std::vector<std::pair<mode_t, mode_t>>{{0755, 0600}, {0775, 0660}, {0777, 0666}}) {
         SCOPED_TRACE(folder);
-        fs::remove(dir + "/.korvante.lock");
         ::chmod(dir.c_str(), folder);
+        const std::string lock = dir + "/" + vyrtest::lock_file_name(dir);
         {
             vyr::FolderLock made(dir, true);
             ASSERT_TRUE(made.held()) << made.why();
         }
-        ASSERT_EQ(stat((dir + "/.korvante.lock").c_str(), &st), 0);
+        ASSERT_EQ(stat(lock.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, want);
     }
+    // The earlier version's lock file, 0644, held by a descriptor opened
+    // for reading; and the group's lock file, held so, once the folder's
+    // group may no longer write it.
     ::chmod(dir.c_str(), 0755);
+    write(dir + "/.korvante.lock", "");
     ::chmod((dir + "/.korvante.lock").c_str(), 0644);
-    {
-        vyr::FolderLock reader(dir, false);
+    ::chmod(dir.c_str(), 0775);
+    const std::string group = dir + "/" + vyrtest::lock_file_name(dir);
+    ::chmod(dir.c_str(), 0755);
+    for (const std::string& old : {dir + "/.korvante.lock", group}) {
+        OpenHolder holder(old);
+        ASSERT_TRUE(holder.held);
+        vyr::FolderLock writer(dir, true, false);
+        EXPECT_TRUE(writer.held()) << old << ": " << writer.why();
     }
-    ASSERT_EQ(stat((dir + "/.korvante.lock").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
-    fs::remove(dir + "/.korvante.lock");
+    // Rights beyond the writers', or a second name: refused, not changed.
+    const std::string own = dir + "/" + vyrtest::lock_file_name(dir);
+    ::chmod(own.c_str(), 0644);
+    {
+        vyr::FolderLock writer(dir, true);
+        EXPECT_FALSE(writer.held());
+        EXPECT_NE(writer.why().find("lets others than the folder's writers open it"),
+                  std::string::npos)
+            << writer.why();
+    }
+    ASSERT_EQ(stat(own.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    ::chmod(own.c_str(), 0600);
+    ASSERT_EQ(::link(own.c_str(), (dir + "/second").c_str()), 0);
+    {
+        vyr::FolderLock writer(dir, true);
+        EXPECT_FALSE(writer.held());
+        EXPECT_NE(writer.why().find("2 names"), std::string::npos) << writer.why();
+    }
+    fs::remove(dir + "/second");
 
     ::chmod(dir.c_str(), 01777);
-    const std::string own = dir + "/.korvante-" + std::to_string(::geteuid()) + ".lock";
+    const std::string mine = dir + "/" + vyrtest::lock_file_name(dir);
     {
+        vyr::FolderLock reader(dir, false);
+        EXPECT_TRUE(reader.absent());
+        EXPECT_FALSE(fs::exists(mine));
         vyr::FolderLock made(dir, true);
         ASSERT_TRUE(made.held()) << made.why();
         EXPECT_FALSE(made.excludes_writers());
     }
-    ASSERT_EQ(stat(own.c_str(), &st), 0);
+    ASSERT_EQ(stat(mine.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
-    EXPECT_FALSE(fs::exists(dir + "/.korvante.lock"));
+    // A hard link at the user's name to a file of the user's open to all.
+    fs::remove(mine);
+    write(dir + "/program", "keep");
+    ::chmod((dir + "/program").c_str(), 0755);
+    ASSERT_EQ(::link((dir + "/program").c_str(), mine.c_str()), 0);
+    {
+        vyr::FolderLock writer(dir, true);
+        EXPECT_TRUE(writer.held()) << writer.why();
+    }
+    ASSERT_EQ(stat((dir + "/program").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    fs::remove(mine);
     if (::geteuid() == 0) {
-        ASSERT_EQ(::chown(own.c_str(), 60002, 60002), 0);
-        vyr::FolderLock theirs(dir, true);
-        EXPECT_FALSE(theirs.held());
-        EXPECT_NE(theirs.why().find("belongs to the user"), std::string::npos) << theirs.why();
+        // Another user's file at the user's name, held by them.
+        write(mine, "");
+        ASSERT_EQ(::chown(mine.c_str(), 60002, 60002), 0);
+        OpenHolder squatter(mine);
+        ASSERT_TRUE(squatter.held);
+        auto writer = std::make_unique<vyr::FolderLock>(dir, true, false);
+        EXPECT_TRUE(writer->held()) << writer->why();
+        // It locked a file of its own made beside it, which the user's
+        // other runs meet (they lock every such file).
+        int beside = 0;
+        for (const auto& e : fs::directory_iterator(dir)) {
+            const std::string name = e.path().filename().string();
+            if (name.rfind(fs::path(mine).stem().string() + "-", 0) != 0)
+                continue;
+            ++beside;
+            const std::string probe = "flock -n -x '" + e.path().string() + "' true";
+            EXPECT_NE(std::system(probe.c_str()), 0) << name;
+        }
+        EXPECT_EQ(beside, 1);
+        writer.reset();
+        ASSERT_EQ(stat(mine.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 60002u);
     }
     ::chmod(dir.c_str(), 0755);
     umask(mask);

@@ -5,9 +5,11 @@ need=()
 # The graphs: the font their text is measured in, librsvg for PNG and PDF
 # (found with pkg-config), and for the tests xmllint, Chromium (the
 # browser check of the HTML pages) and strace (runs killed at a chosen
-# rename).
+# rename); for the tests of the file systems a run may meet, btrfs-progs
+# (a btrfs file system on a loop device), bindfs and fuse3 (FUSE mounts of
+# a folder).
 for p in cmake g++ make libgtest-dev python3 clang-format pkg-config fonts-liberation2 \
-  librsvg2-dev libxml2-utils chromium strace; do
+  librsvg2-dev libxml2-utils chromium strace btrfs-progs bindfs fuse3; do
   dpkg -s "$p" >/dev/null 2>&1 || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then

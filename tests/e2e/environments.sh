@@ -1,0 +1,298 @@
+#!/usr/bin/env bash
+# Where a run may find itself besides a local disk seen from the writer's
+# own namespace, and what must hold there:
+#   a. an NFSv4 mount, whose client refuses an exclusive flock on a
+#      descriptor not open for writing and a shared one on a descriptor not
+#      open for reading (modelled by a preloaded library): a run still
+#      writes everything it writes;
+#   b. a FUSE mount (bindfs): a run that ends normally leaves no hidden
+#      folder of its own, nor a file the mount kept for a file removed while
+#      still open (.fuse_hidden*);
+#   c. a reader that may not lock, while another user's writer is held
+#      between the renames of a data set's attribute file and CSV file:
+#      on btrfs (a subvolume on a loop device), in another pid namespace,
+#      with /proc hidden, and through a second FUSE mount of the folder
+#      (whose locks never meet the first's, as on two machines), it never
+#      takes half of one pair and half of another without a word.
+# Each case is skipped, with a word, where the machine does not allow it.
+# Usage: environments.sh PATH/TO/korvante PATH/TO/libnfs4_locks.so
+set -uo pipefail
+korvante=$(realpath "${1:?usage: environments.sh PATH/TO/korvante PATH/TO/libnfs4_locks.so}")
+model=$(realpath "${2:?usage: environments.sh PATH/TO/korvante PATH/TO/libnfs4_locks.so}")
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+. "$here/checks.sh"
+two_users_or_skip
+work=$(mktemp -d)
+[ -n "${KEEP:-}" ] && echo "work: $work"
+# The mounts made here, unmounted (last first) before the folder goes.
+mounts=()
+cleanup() {
+  local i
+  for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do
+    umount "${mounts[i]}" 2>/dev/null || umount -l "${mounts[i]}"
+  done
+  [ -n "${KEEP:-}" ] || rm -rf --one-file-system "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
+cd "$work" || exit 1
+chmod 755 "$work"
+victim=60001
+other=60002
+team=60003
+echo "protections: symlinks $(cat /proc/sys/fs/protected_symlinks), regular" \
+  "$(cat /proc/sys/fs/protected_regular), fifos $(cat /proc/sys/fs/protected_fifos)," \
+  "hardlinks $(cat /proc/sys/fs/protected_hardlinks)"
+# A run under the model of the NFSv4 client's rule. The preloaded library
+# comes before a sanitizer build's runtime, which is told not to insist on
+# coming first.
+nfs4() {
+  env LD_PRELOAD="$model" ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0" "$@"
+}
+# The program that writes everything a run writes into its folder: an
+# output data set into a LIBNAME folder, graphs (into --out), a device
+# catalogue in that library; it reads the data set back.
+write_all() {
+  cat >"$1" <<'EOP'
+libname k 'lib';
+proc korvante data=aml outsurv=k.os plots=survival notable;
+  time time*status(0);
+  strata x;
+run;
+proc korvante data=k.os notable plots=none;
+  time time*_CENSOR_(1);
+run;
+options nographics;
+proc korvante data=aml plots=(s) gout=k.cat notable;
+  time time*status(0);
+run;
+EOP
+}
+# written DIR: what write_all's run with --out out, --log run.log and
+# --listing run.lst leaves in DIR.
+written() {
+  test -s "$1/lib/os.csv" && test -s "$1/lib/os.attr" && test -s "$1/out/graphs/SurvivalPlot.svg" &&
+    test -s "$1/lib/CAT/KORVANTE.svg" && grep -q "The run ended normally" "$1/run.log" &&
+    grep -q "Summary of the Number of Censored" "$1/run.lst"
+}
+# whole DIR: the attribute file names STRATUM exactly when the CSV file has it.
+whole() {
+  [ "$(head -1 "$1/os.csv" | grep -c STRATUM)" = "$(grep -c STRATUM "$1/os.attr")" ]
+}
+split_pair() { ! whole "$1"; }
+differ() { ! cmp -s "$1" "$2"; }
+word_or_whole() { [ "$1" = word ] || [ "$1" = "pair B whole" ]; }
+# hidden_left DIR: the hidden folders and the FUSE mount's kept files in DIR.
+hidden_left() { find "$1" \( -name '.korvante-*.tmp' -o -name '.fuse_hidden*' \) -printf '%P\n'; }
+
+# ---------------------------------------------------------------------------
+# a. NFSv4's lock rule.
+# The victim's run writes everything into a folder of her own.
+mkdir nfs
+cp "$root/examples/aml.csv" nfs/
+mkdir nfs/lib
+write_all nfs/all.vyr
+chown -R $victim:$victim nfs
+(cd nfs && nfs4 setpriv --reuid=$victim --regid=$victim --clear-groups "$korvante" all.vyr \
+  --out out --log run.log --listing run.lst >/dev/null 2>err)
+check "NFSv4 locks: a run that writes everything" test $? = 0
+check "NFSv4 locks: a run that writes everything" written nfs
+check "NFSv4 locks: a run that writes everything" lacks nfs/err "Bad file descriptor"
+# A writer of a team folder (its group may write it) that may not write the
+# lock file (another member's, 0644, as early versions made it): the lock
+# is not taken on a read-only descriptor. The step writes its data set, or
+# fails naming the lock file, never on the client's refusal.
+mkdir -m 2775 team
+chown $other:$team team
+cp "$root/examples/aml.csv" team/
+printf "libname k 'lib';\nproc korvante data=aml outsurv=k.os notable plots=none;\n  time time*status(0);\nrun;\n" \
+  >team/w.vyr
+mkdir -m 2775 team/lib
+chown $other:$team team/lib
+as $other sh -c "umask 022 && : >team/lib/.korvante.lock"
+(cd team && nfs4 setpriv --reuid=$victim --regid=$victim --groups=$team "$korvante" w.vyr \
+  >/dev/null 2>"$work/team.log")
+s=$?
+check "NFSv4 locks: a team lock file the writer may only read" lacks team.log "Bad file descriptor"
+named=no
+grep -q '^ERROR.*lib/\.korvante\.lock' team.log && named=yes
+check "NFSv4 locks: a team lock file the writer may only read" \
+  test "$s/$(test -s team/lib/os.csv && echo written)" = 0/written -o "$s/$named" = 1/yes
+# A killed run's placing put back by the next run, which judges whether the
+# killed run lives by its lock file: the pair whole again.
+split_by_kill split "$root/examples/aml.csv"
+check "NFSv4 locks: a split pair to put back" split_pair split/lib
+(cd split && nfs4 "$korvante" p.vyr >/dev/null 2>run.log)
+check "NFSv4 locks: a killed run's placing put back" test $? = 0
+check "NFSv4 locks: a killed run's placing put back" whole split/lib
+check "NFSv4 locks: a killed run's placing put back" lacks split/run.log "Bad file descriptor"
+
+# ---------------------------------------------------------------------------
+# FUSE: the victim's folder fuse/real, mounted twice with bindfs (m1, m2).
+fuse=no
+mkdir -p fuse/real fuse/m1 fuse/m2
+chown $victim:$victim fuse/real
+chmod 755 fuse fuse/m1 fuse/m2 fuse/real
+if ! command -v bindfs >/dev/null || [ ! -c /dev/fuse ]; then
+  echo "skipped: the FUSE cases (no bindfs or no /dev/fuse)"
+elif ! bindfs fuse/real fuse/m1 2>fuse/why; then
+  echo "skipped: the FUSE cases (bindfs refused: $(head -1 fuse/why))"
+else
+  mounts+=("$work/fuse/m1")
+  if bindfs fuse/real fuse/m2 2>fuse/why; then
+    mounts+=("$work/fuse/m2")
+    fuse=yes
+  else
+    echo "skipped: the FUSE cases (bindfs refused: $(head -1 fuse/why))"
+  fi
+fi
+
+# b. A normal run through a FUSE mount leaves nothing of its own behind.
+if [ $fuse = yes ]; then
+  as $victim sh -c "cp '$root/examples/aml.csv' fuse/m1/ && mkdir fuse/m1/lib"
+  write_all fuse/real/all.vyr
+  chown $victim:$victim fuse/real/all.vyr
+  (cd fuse/m1 && as $victim "$korvante" all.vyr --out out --log run.log --listing run.lst \
+    >/dev/null 2>&1)
+  check "FUSE: a run that writes everything" test $? = 0
+  check "FUSE: a run that writes everything" written fuse/m1
+  left=$(hidden_left fuse/m1 | tr '\n' ' ')
+  check "FUSE: no hidden folder nor kept file left" test -z "$left"
+  rm -rf fuse/real/lib fuse/real/out
+fi
+
+# ---------------------------------------------------------------------------
+# c. A reader that may not lock, in four environments.
+# read_held NAME DIR WLIB RLIB [WRAP...]: in DIR (which root reads), lib
+# is the victim's library folder (755), which the victim's runs write as
+# WLIB and the other user's runs read as RLIB, under WRAP (a command that
+# runs the rest). The victim writes pair A (strata x) and the other user
+# reads it; then the victim's run writing pair B (no strata) is held 3 s
+# between its two renames (its call that puts the second file in place
+# delayed by strace) and, once it is held (that call is in its trace), the
+# other user's run reads the data set. The reader either warns or fails
+# naming the data set, or ends well without a warning with the listing of
+# pair B (read again once the writer has ended): never the old CSV file read
+# silently with the new attribute file.
+read_held() {
+  local name=$1 d=$2 wlib=$3 rlib=$4
+  shift 4
+  mkdir -p "$d/v" "$d/o"
+  cp "$root/examples/aml.csv" "$d/v/"
+  for x in a b; do
+    { echo "libname k '$wlib';"
+      echo "proc korvante data=aml outsurv=k.os notable plots=none;"
+      echo "  time time*status(0);"
+      [ $x = a ] && echo "  strata x;"
+      echo "run;"; } >"$d/v/w$x.vyr"
+  done
+  printf "libname k '%s';\nproc korvante data=k.os notable plots=none;\n  time time*_CENSOR_(1);\nrun;\n" \
+    "$rlib" >"$d/o/r.vyr"
+  chown -R $victim:$victim "$d/v" "$d/lib"
+  chown -R $other:$other "$d/o"
+  chmod 755 "$d/lib"
+  # The renameat2 call that puts the pair's second file in place: the one
+  # after the first that puts os.attr or os.csv in place (found by a run
+  # writing pair B over pair A; where the mount has no RENAME_EXCHANGE, a
+  # refused call comes before each rename).
+  as $victim "$korvante" "$d/v/wa.vyr" >/dev/null 2>&1
+  as $victim strace -f -qq -o "$d/v/calls" -e trace=renameat2 "$korvante" "$d/v/wb.vyr" >/dev/null 2>&1
+  local k
+  k=$(grep 'renameat2(' "$d/v/calls" | grep -n 'os\.\(attr\|csv\)", .*= 0$' | head -1 | cut -d: -f1)
+  k=$((${k:-0} + 1))
+  as $victim "$korvante" "$d/v/wa.vyr" >/dev/null 2>&1
+  check "$name: pair A written" whole "$d/lib"
+  cp "$d/lib/os.csv" "$d/A.csv"
+  cp "$d/lib/os.attr" "$d/A.attr"
+  (cd "$d/o" && "$@" setpriv --reuid=$other --regid=$other --clear-groups \
+    "$korvante" r.vyr --log old.log >old.lst 2>&1)
+  check "$name: pair A read at rest" test $? = 0
+  as_bg $victim strace -f -qq -o "$d/v/trace" -e trace=renameat2 \
+    -e inject=renameat2:delay_enter=3000000:when=$k "$korvante" "$d/v/wb.vyr" >/dev/null 2>&1
+  local writer=$! n=0
+  for _ in $(seq 1 1500); do
+    n=$(grep -c 'renameat2(' "$d/v/trace" 2>/dev/null)
+    [ "${n:-0}" -ge $k ] && break
+    kill -0 $writer 2>/dev/null || break
+    sleep 0.02
+  done
+  # Held with one of the pair's files new and the other old.
+  local attr=old csv=old
+  cmp -s "$d/lib/os.attr" "$d/A.attr" || attr=new
+  cmp -s "$d/lib/os.csv" "$d/A.csv" || csv=new
+  check "$name: the writer is held between the pair's renames" test $k -ge 2 -a "${n:-0}" -ge $k -a $attr != $csv
+  (cd "$d/o" && "$@" setpriv --reuid=$other --regid=$other --clear-groups \
+    "$korvante" r.vyr --log held.log >held.lst 2>&1)
+  local s=$?
+  wait $writer
+  check "$name: the writer ends well" test $? = 0
+  check "$name: the writer ends well" whole "$d/lib"
+  (cd "$d/o" && "$@" setpriv --reuid=$other --regid=$other --clear-groups \
+    "$korvante" r.vyr --log new.log >new.lst 2>&1)
+  check "$name: pair B read at rest" test $? = 0
+  check "$name: the two pairs read differently" differ "$d/o/old.lst" "$d/o/new.lst"
+  local verdict="no word naming the data set, and not pair B whole"
+  if grep -qE '^(WARNING|ERROR).*(K\.OS|/os\.csv|/os\.attr)' "$d/o/held.log"; then
+    verdict=word
+  elif [ $s = 0 ] && ! grep -q '^WARNING' "$d/o/held.log" && cmp -s "$d/o/held.lst" "$d/o/new.lst"; then
+    verdict="pair B whole"
+  elif [ $s = 0 ] && ! grep -q '^WARNING' "$d/o/held.log" && cmp -s "$d/o/held.lst" "$d/o/old.lst"; then
+    verdict="silent mix: the old CSV file with the new attribute file"
+  fi
+  echo "$name: the reader held at its writer's renames: status $s, $verdict"
+  check "$name: a reader never takes a mixed pair silently" word_or_whole "$verdict"
+}
+
+# (i) btrfs: the library in a subvolume, whose device (stat) is not the one
+# the kernel's table of locks names.
+if ! command -v mkfs.btrfs >/dev/null; then
+  echo "skipped: btrfs (no mkfs.btrfs)"
+else
+  mkdir -m 755 btrfs
+  truncate -s 256M btrfs.img
+  if ! mkfs.btrfs -q btrfs.img >/dev/null 2>btrfs.why; then
+    echo "skipped: btrfs (mkfs.btrfs refused: $(head -1 btrfs.why))"
+  elif ! mount -o loop btrfs.img btrfs 2>btrfs.why; then
+    echo "skipped: btrfs (no loop mount here: $(head -1 btrfs.why))"
+  else
+    mounts+=("$work/btrfs")
+    chmod 755 btrfs
+    btrfs subvolume create btrfs/vol >/dev/null
+    chmod 755 btrfs/vol
+    mkdir btrfs/vol/lib
+    read_held "btrfs subvolume" "$work/btrfs/vol" "$work/btrfs/vol/lib" "$work/btrfs/vol/lib"
+  fi
+fi
+
+# (ii) The reader in another pid namespace, where the kernel's table of
+# locks shows none of the writer's.
+if ! unshare --pid --fork --mount-proc true 2>/dev/null; then
+  echo "skipped: another pid namespace (unshare --pid refused here)"
+else
+  mkdir -p pidns/lib
+  read_held "another pid namespace" "$work/pidns" "$work/pidns/lib" "$work/pidns/lib" \
+    unshare --pid --fork --mount-proc
+fi
+
+# (iii) The reader with /proc hidden by an empty tmpfs in a mount namespace
+# of its own.
+noproc=(unshare -m sh -c 'mount -t tmpfs -o ro none /proc && exec "$@"' sh)
+if ! unshare -m sh -c 'mount -t tmpfs -o ro none /proc' 2>/dev/null; then
+  echo "skipped: no /proc (no mount namespace here)"
+elif ! "${noproc[@]}" "$korvante" --help >/dev/null 2>noproc.why && grep -q Sanitizer noproc.why; then
+  echo "skipped: no /proc (this korvante is a sanitizer build, whose runtime needs /proc)"
+else
+  mkdir -p noproc/lib
+  read_held "no /proc" "$work/noproc" "$work/noproc/lib" "$work/noproc/lib" "${noproc[@]}"
+fi
+
+# (iv) Two FUSE mounts of one folder: the writer writes through one, the
+# reader reads through the other, and their locks never meet.
+if [ $fuse = yes ]; then
+  mkdir fuse/real/lib
+  rm -rf fuse/real/v fuse/real/o
+  read_held "two FUSE mounts" "$work/fuse/real" "$work/fuse/m1/lib" "$work/fuse/m2/lib"
+fi
+
+report

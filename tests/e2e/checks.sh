@@ -59,6 +59,14 @@ split_by_kill() {
   (cd "$1" && strace -f -qq -o /dev/null -e trace=renameat2 -e inject=renameat2:signal=KILL:when=2 \
     "$korvante" q.vyr >/dev/null 2>&1) 2>/dev/null
 }
+# rename_number TRACE NAME: the number of the first renameat2 call in TRACE
+# (strace -e trace=renameat2 of a run) that names NAME ("os.csv"), to hold
+# or stop a later run of the same program at that call (when=N); 0 when
+# there is none. The calls name files relative to folders the run holds,
+# so strace -P, which matches paths, does not find them.
+rename_number() {
+  grep 'renameat2(' "$1" | grep -n "\"$2\"" | head -1 | cut -d: -f1 | grep . || echo 0
+}
 report() {
   echo "$((checks - failed)) passed, $failed failed"
   [ $failed = 0 ]

@@ -85,12 +85,17 @@ whole_read() {
 # 3 s; returns once that rename has begun (its attribute file is in place).
 held_writer() {
   as $victim "$korvante" v/b.vyr >/dev/null 2>&1
+  as $victim strace -f -qq -o v/calls.trace -e trace=renameat2 "$korvante" v/a.vyr >/dev/null 2>&1
+  as $victim "$korvante" v/b.vyr >/dev/null 2>&1
+  local k
+  k=$(rename_number v/calls.trace os.csv)
   rm -f v/held.trace
-  as_bg $victim strace -f -qq -o v/held.trace -P "$work/ro/os.csv" -e trace=renameat2 \
-    -e inject=renameat2:delay_enter=3000000:when=1 "$korvante" v/a.vyr >/dev/null 2>&1
+  as_bg $victim strace -f -qq -o v/held.trace -e trace=renameat2 \
+    -e inject=renameat2:delay_enter=3000000:when=$k "$korvante" v/a.vyr >/dev/null 2>&1
   writer=$!
   for _ in $(seq 1 1000); do
-    grep -q 'os.csv' v/held.trace 2>/dev/null && break
+    grep -q '"os.csv"' v/held.trace 2>/dev/null && break
+    kill -0 $writer 2>/dev/null || break
     sleep 0.01
   done
 }

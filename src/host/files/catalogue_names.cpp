@@ -70,7 +70,14 @@ bool hold(CatalogueNames& n, const std::string& folder, std::string& why)
 {
     if (n.held.count(folder) != 0)
         return true;
-    auto lock = std::make_unique<FolderLock>(folder, true, true, LockFile::Entries);
+    // The folder held by the walk that judged its path: its lock file is
+    // made and locked in that very folder.
+    const HeldRef held = hold_folder(folder, false, why);
+    if (held == nullptr) {
+        why = "the folder " + folder + " could not be locked: " + why;
+        return false;
+    }
+    auto lock = std::make_unique<FolderLock>(held->fd, folder, true, true, LockFile::Entries);
     if (!lock->held()) {
         why = lock->why();
         return false;

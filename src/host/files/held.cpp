@@ -316,6 +316,42 @@ HeldRef hold_target(const std::string& path, std::string& name, std::string& why
     return hold_walked(w);
 }
 
+HeldRef make_own_folder(const HeldFolder& in, const std::string& prefix, std::string& why)
+{
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const std::string name = prefix + files::random_tag().substr(0, 10);
+        if (::mkdirat(in.fd, name.c_str(), 0700) != 0) {
+            if (errno == EEXIST)
+                continue;
+            why = std::strerror(errno);
+            return nullptr;
+        }
+        const int fd = ::openat(in.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            why = std::strerror(errno);
+            (void)::unlinkat(in.fd, name.c_str(), AT_REMOVEDIR);
+            return nullptr;
+        }
+        auto held = std::make_shared<HeldFolder>();
+        held->fd = fd;
+        held->path = in.file(name);
+        struct stat st;
+        if (::fstat(fd, &st) == 0) {
+            held->dev = st.st_dev;
+            held->ino = st.st_ino;
+        }
+        return held;
+    }
+    why = "every name tried was taken";
+    return nullptr;
+}
+
+bool remove_folder_at(int in, const char* name, int folder, int depth) noexcept
+{
+    files::empty_folder_signal_safe(folder, depth, false);
+    return ::unlinkat(in, name, AT_REMOVEDIR) == 0;
+}
+
 std::string HeldFolder::file(const std::string& name) const
 {
     return name == "." ? path : joined(path == "." ? std::string() : path, name);

@@ -348,22 +348,16 @@ std::string temp_folder()
 
 FolderState prepare_folder(const std::string& folder, const std::string& parent, std::string& where)
 {
-    // Nothing is made through another user's link in a shared folder, at
-    // any name of the path, nor through links that loop.
-    if (std::string target, unused; !resolve_write_target(folder, target, unused))
+    // Made, where it is not there, in the folder held before it: nothing
+    // is made through another user's link in a shared folder, at any name
+    // of the path, through links that loop, or through a name swapped
+    // meanwhile.
+    std::string why;
+    if (hold_folder(folder, true, why) == nullptr)
         return FolderState::NotAFolder;
-    struct stat st;
-    if (::lstat(folder.c_str(), &st) != 0) {
-        if (errno != ENOENT)
-            return FolderState::NotAFolder;
-        if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST)
-            return FolderState::NotAFolder;
-    }
     bool loops = false;
     if (!inside_folder(folder, parent, where, loops))
         return loops ? FolderState::NotAFolder : FolderState::Outside;
-    if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return FolderState::NotAFolder;
     return FolderState::Ready;
 }
 

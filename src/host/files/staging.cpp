@@ -1081,12 +1081,6 @@ bool hidden_in_place(const StageFolder& h, std::string& why)
     return false;
 }
 
-// The last part of a path.
-std::string base_name(const std::string& path)
-{
-    return path.substr(path.rfind('/') + 1);
-}
-
 // Whether the file's target is a name of the folder that holds its hidden
 // folder: a record names each target by its name alone, and a later run
 // puts back nothing outside that folder.

@@ -598,6 +598,16 @@ HeldRef hold_folder(const std::string& path, bool make, std::string& why, bool* 
 HeldRef hold_target(const std::string& path, std::string& name, std::string& why,
                     bool* refused = nullptr);
 
+// Makes a folder of the run's own (mode 0700) in the folder held `in`,
+// named `prefix` and characters no one can guess, and holds it: null, with
+// `why`, when none can be made.
+HeldRef make_own_folder(const HeldFolder& in, const std::string& prefix, std::string& why);
+// Removes the folder open as `folder`, the entry `name` of the folder open
+// as `in`, with what it holds down to `depth` levels of sub-folders, by
+// their descriptors: false, with errno, when it stays. System calls alone:
+// safe in a signal handler.
+bool remove_folder_at(int in, const char* name, int folder, int depth) noexcept;
+
 // Where a write to `path` lands: the file at the end of its chain of
 // symbolic links (or `path` itself). Relative link targets are taken from
 // the link's folder. Returns false, with `why`, when the links loop or go

@@ -671,6 +671,9 @@ namespace
 // that keeps two threads from making two.
 std::string g_tempWork;
 std::mutex g_tempWorkLock;
+// The folder WORK was made in, held, and WORK itself, held: it is removed
+// through them, never by its name.
+vyr::HeldRef g_tempWorkIn, g_tempWorkHeld;
 } // namespace
 
 std::string vyr_work_dir(std::string* why)
@@ -699,14 +702,17 @@ std::string vyr_work_dir(std::string* why)
         // from (a TMPDIR given as a relative path).
         const fs::path base = fs::absolute(fs::path(folder), ec);
         if (!ec && vyr::temp_folder_usable(folder, reason)) {
-            std::string pattern = (base / "korvante-work-XXXXXX").string();
-            std::vector<char> buf(pattern.begin(), pattern.end());
-            buf.push_back('\0');
-            if (mkdtemp(buf.data()) != nullptr) {
-                g_tempWork = buf.data();
+            // Made in the folder the walk of its path held, never by a name
+            // that could lead elsewhere by then.
+            const vyr::HeldRef in = vyr::hold_folder(base.string(), false, reason);
+            const vyr::HeldRef made =
+                in == nullptr ? nullptr : vyr::make_own_folder(*in, "korvante-work-", reason);
+            if (made != nullptr) {
+                g_tempWorkIn = in;
+                g_tempWorkHeld = made;
+                g_tempWork = made->path;
                 break;
             }
-            reason = std::strerror(errno);
         } else if (ec) {
             reason = ec.message();
         }
@@ -718,20 +724,24 @@ std::string vyr_work_dir(std::string* why)
             *why = tried;
         return {};
     }
-    vyr::signal_note_work_dir(g_tempWork);
+    vyr::signal_note_work_dir(g_tempWorkIn->fd, g_tempWorkHeld->fd,
+                              g_tempWork.substr(g_tempWork.rfind('/') + 1));
     vyr_on_session_end([] {
         std::string folder;
+        vyr::HeldRef in, held;
         {
             std::lock_guard<std::mutex> g(g_tempWorkLock);
             folder.swap(g_tempWork);
+            in.swap(g_tempWorkIn);
+            held.swap(g_tempWorkHeld);
         }
-        vyr::signal_note_work_dir("");
-        std::error_code rec, gone;
-        fs::remove_all(folder, rec);
+        vyr::signal_note_work_dir(-1, -1, "");
+        const std::string name = folder.substr(folder.rfind('/') + 1);
         // The log said that WORK's data sets go with it: where they stay,
         // it says so.
-        if (rec && fs::exists(fs::symlink_status(folder, gone)))
-            xpmlog(vyr::kHostGroup, vyr::kMsgWorkNotRemoved, folder.c_str(), rec.message().c_str());
+        if (in != nullptr && held != nullptr &&
+            !vyr::remove_folder_at(in->fd, name.c_str(), held->fd, 4) && errno != ENOENT)
+            xpmlog(vyr::kHostGroup, vyr::kMsgWorkNotRemoved, folder.c_str(), std::strerror(errno));
     });
     return g_tempWork;
 }
@@ -1036,6 +1046,19 @@ fs::path landing_folder(const std::string& path, std::vector<fs::path>& missing,
     return normal_path(walk.at);
 }
 
+// Makes the --out folder where it is not there yet, each folder of its path
+// made in the folder held before it (vyr::hold_folder): no name swapped
+// meanwhile, nor another user's link in a shared folder, leads it
+// elsewhere. False, said, when it cannot be made.
+bool make_out_folder(const std::string& out)
+{
+    std::string why;
+    if (vyr::hold_folder(out, true, why) != nullptr)
+        return true;
+    xpmlog(kHostGroup, kMsgOutDirFailed, out.c_str());
+    return false;
+}
+
 // The room the names of the files the run writes in the --out folder take
 // (a graph's file in graphs/, a catalogue's folder and entry, a data set).
 constexpr std::size_t kOutNameRoom = 256;
@@ -1179,13 +1202,8 @@ bool check_output_folders(const VyrSettings& settings)
             ok = false;
         }
     }
-    if (ok && !settings.outDir.empty() && !fs::is_directory(settings.outDir, ec)) {
-        fs::create_directories(settings.outDir, ec);
-        if (!fs::is_directory(settings.outDir, ec)) {
-            xpmlog(kHostGroup, kMsgOutDirFailed, settings.outDir.c_str());
-            ok = false;
-        }
-    }
+    if (ok && !settings.outDir.empty())
+        ok = make_out_folder(settings.outDir);
     return ok;
 }
 
@@ -1207,13 +1225,8 @@ bool check_command_line(const VyrSettings& settings)
         }
     }
     std::error_code ec;
-    if (!settings.outDir.empty() && !fs::is_directory(settings.outDir, ec)) {
-        fs::create_directories(settings.outDir, ec);
-        if (!fs::is_directory(settings.outDir, ec)) {
-            xpmlog(kHostGroup, kMsgOutDirFailed, settings.outDir.c_str());
-            ok = false;
-        }
-    }
+    if (!settings.outDir.empty() && !make_out_folder(settings.outDir))
+        ok = false;
     if (!settings.dataDir.empty() && !fs::is_directory(settings.dataDir, ec)) {
         xpmlog(kHostGroup, kMsgDataDirMissing, settings.dataDir.c_str());
         ok = false;

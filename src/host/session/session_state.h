@@ -227,9 +227,10 @@ void print_capture(std::string* listing, std::string* log);
 void print_signal_exit(const char* line, std::size_t length) noexcept;
 // The log file's real name (null without one). Async-signal-safe.
 const char* print_log_target() noexcept;
-// Tells the signal handlers which temporary WORK folder to remove ("" when
+// Tells the signal handlers which temporary WORK folder to remove: the
+// entry `name` of the folder open as `in`, itself open as `fd` (-1 when
 // there is none).
-void signal_note_work_dir(const std::string& path) noexcept;
+void signal_note_work_dir(int in, int fd, const std::string& name) noexcept;
 // Tells the signal handlers whether a step is running: a signal between the
 // steps, or after the last while the run's files are put in place, says
 // which files were written and which were not.

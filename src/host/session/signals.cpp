@@ -130,13 +130,15 @@ std::atomic<int> g_deferred{-1};
 std::atomic<int> g_stepFilesEnd{0};
 
 std::atomic<bool> g_haveWork{false};
-char g_workDir[PATH_MAX];
+// The folder WORK was made in and WORK, held, and its name there.
+int g_workIn = -1, g_workFd = -1;
+char g_workName[NAME_MAX + 1];
 volatile std::sig_atomic_t g_stopping = 0;
 
 void remove_work_folder() noexcept
 {
     if (g_haveWork.load())
-        remove_folder_signal_safe(g_workDir, 4);
+        (void)remove_folder_at(g_workIn, g_workName, g_workFd, 4);
 }
 
 // Leaves the log whole with `line` as its last line and removes every
@@ -234,12 +236,14 @@ void signal_defer_end(StepFilesEnd end) noexcept
     }
 }
 
-void signal_note_work_dir(const std::string& path) noexcept
+void signal_note_work_dir(int in, int fd, const std::string& name) noexcept
 {
     g_haveWork.store(false);
-    if (path.empty() || path.size() >= sizeof g_workDir)
+    if (in < 0 || fd < 0 || name.empty() || name.size() >= sizeof g_workName)
         return;
-    std::memcpy(g_workDir, path.c_str(), path.size() + 1);
+    g_workIn = in;
+    g_workFd = fd;
+    std::memcpy(g_workName, name.c_str(), name.size() + 1);
     g_haveWork.store(true);
 }
 

@@ -20,6 +20,8 @@ said() { grep -qF -- "$2" "$1"; }
 lacks() { ! grep -qF -- "$2" "$1" 2>/dev/null; }
 # stopped_in TRACE: waits until the run traced (strace -o TRACE) is stopped
 # by a SIGSTOP; its process id in $stopped ("" when it never stopped).
+# strace's signal=STOP stops the run as the traced call returns: after the
+# Nth rename, before the next.
 stopped_in() {
   stopped=
   for _ in $(seq 1 500); do
@@ -27,6 +29,28 @@ stopped_in() {
     [ -n "$stopped" ] && break
     sleep 0.02
   done
+}
+# until_true SECONDS COMMAND...: waits until COMMAND holds, looking every
+# 20 ms; false when it still does not after SECONDS. A check waits on what
+# happens (a file made, a line written, a process ended): SECONDS only
+# bounds the wait for something that never comes.
+until_true() {
+  local i
+  for ((i = 0; i < $1 * 50; i++)); do
+    "${@:2}" && return 0
+    sleep 0.02
+  done
+  "${@:2}"
+}
+# ended PID: the process has ended (a child of the script: bash reaps it).
+ended() { ! kill -0 "$1" 2>/dev/null; }
+# waiting_or_ended LOG PID: the run PID, its log on standard error in LOG,
+# waits for a lock another run holds (its log says so, or the kernel's
+# table of locks shows it blocked), or it has ended (without waiting: the
+# checks that follow say so).
+waiting_or_ended() {
+  said "$1" "is held by" || awk -v p="$2" '$2 == "->" && $6 == p { f = 1 } END { exit !f }' /proc/locks 2>/dev/null ||
+    ended "$2"
 }
 # as UID COMMAND...: runs COMMAND as that user and group, with no other
 # groups (the scripts that act as two users run as root).

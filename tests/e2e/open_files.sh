@@ -168,10 +168,12 @@ check "the user's own link in the shared folder" test -L S/own.log
 
 # ---------------------------------------------------------------------------
 # The lock. Another user made the shared library folder's lock file first
-# and remakes it every 10 ms. The victim's run A is held 2 s at its second
-# rename (its attribute file placed, its CSV file not yet); run B, of
-# other strata, starts 0.7 s later. B must wait for A: the pair is whole,
-# one run's CSV and attribute files.
+# and remakes it every 10 ms. The victim's run A is stopped by strace as its
+# first rename returns (its attribute file placed, its CSV file not yet);
+# run B, of other strata, starts meanwhile, and A goes on once B waits for
+# it (B's log, on standard error, says so, or the kernel shows B waiting for
+# a lock). B must wait for A: the pair is whole, one run's CSV and
+# attribute files.
 mkdir -m 1777 L
 cp v/aml.csv L/../aml.csv
 chmod 644 aml.csv
@@ -187,14 +189,19 @@ as $other touch L/.korvante.lock
 as $victim "$korvante" b.vyr >/dev/null 2>&1
 as_bg $other bash -c 'while :; do rm -f L/.korvante.lock; : >L/.korvante.lock; sleep 0.01; done'
 remaker=$!
-as_bg $victim strace -f -qq -o /dev/null -e trace=renameat2 -e inject=renameat2:delay_enter=2000000:when=2 \
+as_bg $victim strace -f -qq -o v/a.trace -e trace=renameat2 -e inject=renameat2:signal=STOP:when=1 \
   "$korvante" a.vyr >/dev/null 2>&1
 a=$!
-sleep 0.7
-as $victim "$korvante" b.vyr >/dev/null 2>&1
-b=$?
+stopped_in v/a.trace
+check "two runs and a lock file remade by another user" test -n "$stopped"
+as_bg $victim "$korvante" b.vyr >/dev/null 2>v/b.log
+b=$!
+until_true 30 waiting_or_ended v/b.log $b
+kill -CONT "$stopped" 2>/dev/null || kill -KILL $a
 wait $a
 a=$?
+wait $b
+b=$?
 kill $remaker
 wait $remaker 2>/dev/null
 whole() { # the attribute file names STRATUM exactly when the CSV file has it

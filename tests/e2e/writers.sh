@@ -166,11 +166,15 @@ printf "proc korvante data=aml gout=data.cat notable plots=survival;\n  time tim
 as $victim "$korvante" v/cat.vyr --data shared/vl --graphics off >/dev/null 2>&1
 check "another user's middle link, a catalogue's folder" test ! -e v/CAT
 # A script's mkdir -p of a folder that another user made first a link to a
-# folder of theirs, where they would read the log.
+# folder of theirs, where they would read the log. Where the kernel's
+# protected_symlinks is set, it refuses the mkdir -p itself (the link is its
+# last name); the run is then given the path all the same, where the link
+# is a middle name, which the kernel follows: the run's own refusal is what
+# is checked, with the protection on or off.
 mkdir -m 777 theirs
 chown $other theirs
 as $other ln -s "$work/theirs" shared/job
-as $victim sh -c "mkdir -p shared/job && exec '$korvante' v/p.vyr --log shared/job/run.log" >/dev/null 2>err
+as $victim sh -c "mkdir -p shared/job 2>/dev/null; exec '$korvante' v/p.vyr --log shared/job/run.log" >/dev/null 2>err
 check "another user's link made before mkdir -p" test $? = 2
 check "another user's link made before mkdir -p" link_named job
 check "another user's link made before mkdir -p" test -z "$(ls -A theirs)"
@@ -205,11 +209,13 @@ chown -R $victim:$victim ro v
 chown -R $other:$other o
 as $victim "$korvante" v/b.vyr >/dev/null 2>&1
 check "the lock file is its writers' alone" test "$(stat -c %a ro/.korvante.lock)" = 600
-# Another user who may only read the folder holds the folder itself, and
-# tries its lock file: no run of the victim's waits, reader or writer.
-as_bg $other flock -x ro sleep 30
+# Another user who may only read the folder holds the folder itself (the
+# holder makes o/ro.held once it has the lock), and tries its lock file: no
+# run of the victim's waits, reader or writer.
+as_bg $other bash -c 'exec 9<ro && flock -x 9 && : >o/ro.held && exec sleep 30'
 holder=$!
-sleep 0.3
+until_true 30 test -e o/ro.held
+check "a reader holding the folder makes no run wait" test -e o/ro.held
 as $other flock -x -n ro/.korvante.lock true 2>/dev/null
 check "a reader cannot lock the lock file" test $? != 0
 as $victim timeout 10 "$korvante" v/a.vyr >/dev/null 2>&1
@@ -222,31 +228,59 @@ whole() { # DIR: the attribute file names STRATUM exactly when the CSV file has 
   t=$(grep -c STRATUM "$1/os.attr")
   [ "$c" = "$t" ]
 }
+split() { ! whole "$1"; }
+# hold_writer PROGRAM: the victim's run of PROGRAM (of strata, over a pair
+# written without), stopped by strace as its first rename returns: one file
+# of its pair placed, the other not yet. $writer is strace, $stopped the
+# run ("" when it never stopped).
+hold_writer() {
+  rm -f v/w.trace
+  as_bg $victim strace -f -qq -o v/w.trace -e trace=renameat2 -e inject=renameat2:signal=STOP:when=1 \
+    "$korvante" "$1" >/dev/null 2>&1
+  writer=$!
+  stopped_in v/w.trace
+}
+# let_go: the held writer goes on; its status in $written.
+let_go() {
+  kill -CONT "$stopped" 2>/dev/null || kill -KILL $writer
+  wait $writer
+  written=$?
+}
 # A reader that may not open the lock, while the victim's writer is held
-# 2 s between its two renames: it waits, and reads a whole pair.
+# between its two renames: it waits, and reads a whole pair. The writer goes
+# on once the reader says that it waits (its log, on standard error, in
+# o/r.log), or the reader has ended without waiting.
+name="a reader without the lock, a writer held between its renames"
 as $victim "$korvante" v/b.vyr >/dev/null 2>&1
-as_bg $victim strace -f -qq -o /dev/null -e trace=renameat2 -e inject=renameat2:delay_enter=3000000:when=2 \
-  "$korvante" v/a.vyr >/dev/null 2>&1
-writer=$!
-sleep 0.7
-as $other "$korvante" o/read.vyr --log o/r.log >o/r.lst 2>&1
-check "a reader without the lock, a writer held between its renames" test $? = 0
-check "a reader without the lock, a writer held between its renames" lacks o/r.log "describes variable"
-check "a reader without the lock, a writer held between its renames" said o/r.log "is held by process"
-wait $writer
-check "a reader without the lock, a writer held between its renames" whole ro
-# Such a reader whose pair is replaced while it reads (its open of the CSV
-# file held 1.5 s, while the victim's writer puts a new pair in place) reads
-# the pair again.
-as $victim "$korvante" v/b.vyr >/dev/null 2>&1
-as_bg $other strace -f -qq -o o/opens -P "$work/ro/os.csv" -e trace=openat \
-  -e inject=openat:delay_enter=1500000:when=1 "$korvante" o/read.vyr --log o/r2.log >/dev/null 2>&1
+hold_writer v/a.vyr
+check "$name" test -n "$stopped"
+check "$name" split ro
+as_bg $other "$korvante" o/read.vyr >o/r.lst 2>o/r.log
 reader=$!
-sleep 0.5
-as $victim "$korvante" v/a.vyr >/dev/null 2>&1
+until_true 30 waiting_or_ended o/r.log $reader
+let_go
 wait $reader
-check "a reader without the lock, its pair replaced as it read" test $? = 0
-check "a reader without the lock, its pair replaced as it read" test "$(grep -c 'os.csv.* = [0-9]' o/opens)" = 2
+check "$name" test $? = 0
+check "$name" lacks o/r.log "describes variable"
+check "$name" said o/r.log "is held by process"
+check "$name" whole ro
+# Such a reader whose pair is replaced while it reads reads the pair again:
+# strace stops it as its open of the attribute file returns, the victim's
+# writer puts a new pair in place meanwhile, and the reader goes on to open
+# the new pair's CSV file.
+name="a reader without the lock, its pair replaced as it read"
+as $victim "$korvante" v/b.vyr >/dev/null 2>&1
+rm -f o/opens
+as_bg $other strace -f -qq -o o/opens -P "$work/ro/os.attr" -P "$work/ro/os.csv" -e trace=openat \
+  -e inject=openat:signal=STOP:when=1 "$korvante" o/read.vyr --log o/r2.log >/dev/null 2>&1
+reader=$!
+stopped_in o/opens
+check "$name" test -n "$stopped"
+as $victim "$korvante" v/a.vyr >/dev/null 2>&1
+kill -CONT "$stopped" 2>/dev/null || kill -KILL $reader
+wait $reader
+check "$name" test $? = 0
+check "$name" test "$(grep -c 'os.csv.* = [0-9]' o/opens)" = 2
 
 # A shared sticky folder: each user's runs lock a file of their own, which
 # no other user can remove. Another user who removes and remakes every lock
@@ -267,14 +301,19 @@ rm -f L/.korvante-$victim.lock
 as $victim "$korvante" v/Lb.vyr >/dev/null 2>&1
 as_bg $other sh -c "cd L && while :; do for g in $(echo $guesses); do rm -f \$g; touch \$g; done 2>/dev/null; sleep 0.01; done"
 remaker=$!
-as_bg $victim strace -f -qq -o /dev/null -e trace=renameat2 -e inject=renameat2:delay_enter=2000000:when=2 \
-  "$korvante" v/La.vyr >/dev/null 2>&1
-a=$!
-sleep 0.7
-as $victim "$korvante" v/Lb.vyr >/dev/null 2>&1
+# The victim's run A is held between its renames, and run B, of other
+# strata, started meanwhile: A goes on once B waits for it (B's log, on
+# standard error, says so, or the kernel shows B waiting for a lock).
+hold_writer v/La.vyr
+check "lock files remade by another user in a sticky folder" test -n "$stopped"
+check "lock files remade by another user in a sticky folder" split L
+as_bg $victim "$korvante" v/Lb.vyr >/dev/null 2>v/Lb.log
+b=$!
+until_true 30 waiting_or_ended v/Lb.log $b
+let_go
+a=$written
+wait $b
 b=$?
-wait $a
-a=$?
 kill $remaker
 wait $remaker 2>/dev/null
 check "lock files remade by another user in a sticky folder" test "$a/$b" = 0/0

@@ -120,11 +120,12 @@ done
 # written without the lock, and the error names the lock file.
 fresh
 echo victim >"$work/victim"
-ln -s "$work/victim" run/out/.korvante.lock
+out_lock=$(lock_file_name run/out)
+ln -s "$work/victim" "run/out/$out_lock"
 "$korvante" run/p.vyr --out run/out --listing run/l.txt --log run/log.txt >/dev/null 2>&1
 s=$?
 check "planted lock link" test "$s" = 1
-check "planted lock link" said run/log.txt "run/out/.korvante.lock could not be used: it is a symbolic link"
+check "planted lock link" said run/log.txt "run/out/$out_lock could not be used: it is a symbolic link"
 check "planted lock link" test ! -e run/out/s.csv
 check "planted lock link" test "$(cat "$work/victim")" = victim
 check "planted lock link" test -z "$(find run/out -name '*.tmp')"
@@ -408,7 +409,7 @@ if [ "$(id -u)" = 0 ] && "${as_user[@]}" true 2>/dev/null; then
   "${as_user[@]}" "$program" run/k.vyr --out run/out --graphics off >/dev/null 2>"$work/err"
   s=$?
   check "a catalogue folder not writable" test "$s" = 1
-  check "a catalogue folder not writable" said "$work/err" "keep/CAT/.korvante-entries.lock could not be used: Permission denied"
+  check "a catalogue folder not writable" said "$work/err" "keep/CAT/.korvante-entries-$(lock_file_name run/keep/CAT | cut -c11-) could not be used: Permission denied"
   check "a catalogue folder not writable" lacks "$work/err" "No such file"
   sed 's/"keep"/"shared"/' run/k.vyr >run/sh.vyr && chmod 644 run/sh.vyr
   (umask 077 && "$korvante" run/sh.vyr --out run/out --graphics off >/dev/null 2>&1)
@@ -659,9 +660,10 @@ if command -v flock >/dev/null; then
   # The holder is the process that holds the lock (no child of its own
   # keeps it, or this script's output, open once it is killed), and the run
   # starts once it holds it.
-  (exec 9<run/lib/.korvante.lock && flock -s 9 && exec sleep 30) &
+  lib_lock="run/lib/$(lock_file_name run/lib)"
+  (exec 9<"$lib_lock" && flock -s 9 && exec sleep 30) &
   holder=$!
-  while flock -n -x run/lib/.korvante.lock true; do sleep 0.02; done
+  until_true 10 sh -c "! flock -n -x '$lib_lock' true"
   mkdir -p "$work/klog"
   "$korvante" run/keep.vyr --out run/out --log "$work/klog/k.log" >/dev/null 2>&1 &
   k=$!
@@ -683,14 +685,14 @@ if command -v flock >/dev/null; then
   kill $holder 2>/dev/null
   wait $holder 2>/dev/null
   check "a signal while waiting for a lock" test "$s" = 143
-  check "a signal while waiting for a lock" said "$work/klog/k.log" "/run/lib/.korvante.lock is held by process"
+  check "a signal while waiting for a lock" said "$work/klog/k.log" "/$lib_lock is held by process"
   check "a signal while waiting for a lock" sh -c "tail -n 1 '$work/klog/k.log' | grep -q 'its output files were not written'"
   check "a signal while waiting for a lock" diff -r "$work/graphs" run/out/graphs
   check "a signal while waiting for a lock" diff -r "$work/lib.before" run/lib
 else
   echo "skipped: a signal while waiting for a lock (no flock command here)"
 fi
-ln -sf "$work/victim" run/lib/.korvante.lock
+ln -sf "$work/victim" "run/lib/$(lock_file_name run/lib)"
 "$korvante" run/keep.vyr --out run/out --log "$work/k.log" >/dev/null 2>&1
 s=$?
 check "an unusable lock file fails the whole step" test "$s" = 1

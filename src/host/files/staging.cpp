@@ -594,6 +594,11 @@ bool AtomicFile::open(const std::string& path, std::string& why)
     return true;
 }
 
+int AtomicFile::folder_fd() const
+{
+    return parent_ != nullptr ? parent_->fd : -1;
+}
+
 bool AtomicFile::finish(std::string& why)
 {
     if (file_ == nullptr) {

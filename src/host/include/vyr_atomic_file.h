@@ -99,6 +99,12 @@ class AtomicFile
     // The caller's descriptor (a copy) the file is copied into when put in
     // place, or -1 (see open).
     int through() const { return through_; }
+    // For a signal handler that puts the file in place itself: the private
+    // folder that holds it (as "1"), the folder it goes to and its name
+    // there (-1 and "" when there are none).
+    int private_fd() const { return folderFd_; }
+    int folder_fd() const;
+    const std::string& name() const { return name_; }
 
     struct Stream;
 

@@ -137,8 +137,11 @@ std::atomic<int> g_logFd{-1};
 // The caller's descriptor (a copy) that a log named as a descriptor holding
 // a file (/dev/stderr) is copied into instead of being renamed (-1: none).
 std::atomic<int> g_logThrough{-1};
-char g_logTemp[PATH_MAX];
 char g_logTarget[PATH_MAX];
+// Its private folder, the folder it goes to, and its name there: it is put
+// in place through them, never by a path that could lead elsewhere by then.
+std::atomic<int> g_logPrivate{-1}, g_logFolder{-1};
+char g_logName[NAME_MAX + 1];
 // The key of the log's resolved path (see is_run_input_signal_safe).
 std::atomic<std::uint64_t> g_logKey{0};
 // The line said on standard error, before the log's text, when a signal
@@ -169,10 +172,12 @@ void note_log_for_signals(const Sink& log)
 {
     g_logFd.store(-1);
     if (!log.file.is_open() || log.file.temp_path().empty() ||
-        log.file.temp_path().size() >= PATH_MAX || log.file.target().size() >= PATH_MAX)
+        log.file.target().size() >= PATH_MAX || log.file.name().size() > NAME_MAX)
         return;
-    std::memcpy(g_logTemp, log.file.temp_path().c_str(), log.file.temp_path().size() + 1);
     std::memcpy(g_logTarget, log.file.target().c_str(), log.file.target().size() + 1);
+    std::memcpy(g_logName, log.file.name().c_str(), log.file.name().size() + 1);
+    g_logPrivate.store(log.file.private_fd());
+    g_logFolder.store(log.file.folder_fd());
     g_logKey.store(path_key(file_identity(log.file.target()).path.c_str()));
     compose_why(g_logIsInput, log.path, "it is a file this run reads, which is never written over");
     compose_why(g_logIsKept, log.path,
@@ -554,7 +559,7 @@ void print_signal_exit(const char* line, std::size_t length) noexcept
         // The log is flushed after every line, so its file holds all that
         // was logged: it gets the last line and its real name.
         (void)!::write(fd, line, length);
-        (void)::rename(g_logTemp, g_logTarget);
+        (void)::renameat(g_logPrivate.load(), "1", g_logFolder.load(), g_logName);
     } else {
         // No log file, or one that would replace a file the run reads, a data
         // set's file or a catalogue entry (or an existing file named as one,
@@ -566,7 +571,7 @@ void print_signal_exit(const char* line, std::size_t length) noexcept
         if (why != nullptr)
             (void)!::write(STDERR_FILENO, why->text, why->length);
         if (fd >= 0) {
-            int in = ::open(g_logTemp, O_RDONLY | O_CLOEXEC);
+            int in = ::openat(g_logPrivate.load(), "1", O_RDONLY | O_CLOEXEC);
             if (in >= 0) {
                 char buf[4096];
                 ssize_t n;

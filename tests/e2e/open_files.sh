@@ -256,7 +256,7 @@ check "a long name, kept by an undo, after two runs" kept_one long/undo.log
 # still split.
 split_by_kill fd v/aml.csv
 named=no
-for limit in $(seq 6 16); do
+for limit in $(seq 6 24); do
   rm -rf fd$limit && cp -a fd fd$limit
   (cd fd$limit && ulimit -n $limit && "$korvante" p.vyr --log l.log >/dev/null 2>&1)
   s=$?

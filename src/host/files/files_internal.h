@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 #include <map>
 #include <mutex>
@@ -46,7 +47,10 @@ inline constexpr char kLiveName[] = "lock";
 // file's in `live`; or -1 with errno set (EEXIST: the name was taken, or
 // another run clearing the folder made or removed its lock file first; try
 // another).
-int make_private_folder(int pfd, const std::string& name, int& live);
+// With `publish`, the folder's descriptor is stored there as soon as it is
+// open (a signal handler's slot), and -1 again when it is given up.
+int make_private_folder(int pfd, const std::string& name, int& live,
+                        std::atomic<int>* publish = nullptr);
 
 // The names of the hidden folders (named as ours) in `dir`, read from the
 // folder once per run: a folder of many files is not read again for each

@@ -95,20 +95,24 @@ constexpr int kSlots = 256;
 std::atomic<const char*> g_slots[kSlots];
 // The target each temporary file will become (null while unknown).
 std::atomic<const char*> g_targets[kSlots];
-// Each temporary file's private folder, open (-1 while it is not).
+// Each temporary file's private folder, open (-1 while it is not), and the
+// folder held that it is made in: a handler removes it through them.
 std::atomic<int> g_slotFds[kSlots];
+std::atomic<int> g_slotParents[kSlots];
 // The staging folders of the running step (see StagedFile), likewise, by
-// path and open.
+// path, open, and the folder held that holds each.
 constexpr int kStageSlots = 64;
 std::atomic<const char*> g_stageSlots[kStageSlots];
 std::atomic<int> g_stageFds[kStageSlots];
+std::atomic<int> g_stageParents[kStageSlots];
 
-int claim_slot(const char* path, const char* target)
+int claim_slot(const char* path, const char* target, int parent)
 {
     for (int i = 0; i < kSlots; ++i) {
         const char* expected = nullptr;
         if (g_slots[i].compare_exchange_strong(expected, path)) {
             g_slotFds[i].store(-1);
+            g_slotParents[i].store(parent);
             g_targets[i].store(target);
             return i;
         }
@@ -120,6 +124,7 @@ void release_slot(int slot)
 {
     if (slot >= 0) {
         g_slotFds[slot].store(-1);
+        g_slotParents[slot].store(-1);
         g_targets[slot].store(nullptr);
         g_slots[slot].store(nullptr);
     }
@@ -213,12 +218,15 @@ bool stage_folder_name(const char* name)
             std::strncmp(name + 1, kFileBase, base) == 0);
 }
 
-int make_private_folder(int pfd, const std::string& name, int& live)
+int make_private_folder(int pfd, const std::string& name, int& live, std::atomic<int>* publish)
 {
     live = -1;
     if (::mkdirat(pfd, name.c_str(), 0700) != 0)
         return -1;
     const int fd = ::openat(pfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    // A signal handler finds it by its descriptor from here on.
+    if (publish != nullptr && fd >= 0)
+        publish->store(fd);
     // A folder removed before its lock file was made and locked (another run
     // clearing the folder found it without one, made it and locked it
     // first), or whose name then came to hold something else, is EEXIST:
@@ -244,6 +252,8 @@ int make_private_folder(int pfd, const std::string& name, int& live)
             live = lfd;
             return fd;
         }
+        if (publish != nullptr)
+            publish->store(-1);
         if (err != EEXIST) {
             // Removed from the folder it was just made in (no descriptor is
             // needed for its "..", where none may be left).
@@ -542,18 +552,17 @@ bool AtomicFile::open(const std::string& path, std::string& why)
         temp_ = private_ + "/1";
         // Noted before it exists, so that a signal arriving at any moment
         // after the file is made finds it to remove (with its folder).
-        slot_ = claim_slot(temp_.c_str(), target_.c_str());
-        folderFd_ = files::make_private_folder(parent_->fd, privName_, liveFd_);
+        slot_ = claim_slot(temp_.c_str(), target_.c_str(), parent_->fd);
+        folderFd_ = files::make_private_folder(parent_->fd, privName_, liveFd_,
+                                               slot_ >= 0 ? &g_slotFds[slot_] : nullptr);
         if (folderFd_ >= 0) {
-            if (slot_ >= 0)
-                g_slotFds[slot_].store(folderFd_);
             fd = ::openat(folderFd_, "1", O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                           mode);
             if (fd < 0) {
                 const int err = errno;
+                files::remove_hidden_folder(folderFd_, liveFd_, privName_);
                 if (slot_ >= 0)
                     g_slotFds[slot_].store(-1);
-                files::remove_hidden_folder(folderFd_, liveFd_, privName_);
                 release_lock();
                 errno = err == EEXIST ? EIO : err;
             }
@@ -697,8 +706,8 @@ bool AtomicFile::pass_through(std::string& why)
 
 void AtomicFile::end_private()
 {
-    if (slot_ >= 0)
-        g_slotFds[slot_].store(-1);
+    // Removed while a signal handler still finds it (and removes it too, at
+    // worst), and let go of before its descriptors are closed.
     if (folderFd_ >= 0)
         files::remove_hidden_folder(folderFd_, liveFd_, privName_);
     release_slot(slot_);
@@ -784,17 +793,16 @@ const char* last_name(const char* path) noexcept
     return name;
 }
 
-// Removes the hidden folder open as `fd`, whose path is `path`, with what it
-// holds, through its descriptor and its "..": nothing by a name that could
-// lead elsewhere now. System calls alone: safe in a signal handler.
-void remove_held_signal_safe(int fd, const char* path) noexcept
+// Removes the hidden folder whose path is `path`, open as `fd` (-1 when it
+// is not open yet, and so empty), an entry of the folder held open as
+// `parent`, with what it holds: by descriptors, nothing by a name that
+// could lead elsewhere now. System calls alone: safe in a signal handler.
+void remove_held_signal_safe(int parent, int fd, const char* path) noexcept
 {
-    empty_folder_signal_safe(fd, 0, false);
-    const int parent = ::openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (parent >= 0) {
+    if (fd >= 0)
+        empty_folder_signal_safe(fd, 0, false);
+    if (parent >= 0)
         (void)::unlinkat(parent, last_name(path), AT_REMOVEDIR);
-        ::close(parent);
-    }
 }
 
 } // namespace
@@ -804,8 +812,7 @@ void remove_open_temp_files() noexcept
     char folder[PATH_MAX];
     for (int i = 0; i < kSlots; ++i) {
         const char* p = g_slots[i].load();
-        const int fd = g_slotFds[i].load();
-        if (p == nullptr || fd < 0)
+        if (p == nullptr)
             continue;
         // The private folder's path: the temporary file's, without "/1".
         std::size_t n = std::strlen(p);
@@ -813,13 +820,12 @@ void remove_open_temp_files() noexcept
             continue;
         std::memcpy(folder, p, n - 2);
         folder[n - 2] = '\0';
-        remove_held_signal_safe(fd, folder);
+        remove_held_signal_safe(g_slotParents[i].load(), g_slotFds[i].load(), folder);
     }
     for (int i = 0; i < kStageSlots; ++i) {
         const char* p = g_stageSlots[i].load();
-        const int fd = g_stageFds[i].load();
-        if (p != nullptr && fd >= 0)
-            remove_held_signal_safe(fd, p);
+        if (p != nullptr)
+            remove_held_signal_safe(g_stageParents[i].load(), g_stageFds[i].load(), p);
     }
 }
 
@@ -904,12 +910,13 @@ StepFiles& step_files()
 
 // Notes a hidden folder, open as `fd`, for removal by a signal handler; -1
 // when every slot is taken (the next run's sweep removes it then).
-int claim_stage_slot(const std::string& path, int fd)
+int claim_stage_slot(const std::string& path, int fd, int parent)
 {
     for (int i = 0; i < kStageSlots; ++i) {
         const char* expected = nullptr;
         if (g_stageSlots[i].compare_exchange_strong(expected, path.c_str())) {
             g_stageFds[i].store(fd);
+            g_stageParents[i].store(parent);
             return i;
         }
     }
@@ -920,6 +927,7 @@ void release_stage_slot(int slot)
 {
     if (slot >= 0) {
         g_stageFds[slot].store(-1);
+        g_stageParents[slot].store(-1);
         g_stageSlots[slot].store(nullptr);
     }
 }
@@ -940,16 +948,20 @@ StageFolder* stage_folder(StepFiles& f, const HeldRef& dir, std::string& why)
         s.staging = true;
         s.name = std::string(".") + kStageBase + temp_suffix();
         s.path = dir->file(s.name);
-        s.fd = files::make_private_folder(dir->fd, s.name, s.live);
+        // Noted before it exists, so that a signal arriving at any moment
+        // after it is made finds it to remove.
+        s.slot = claim_stage_slot(s.path, -1, dir->fd);
+        s.fd = files::make_private_folder(dir->fd, s.name, s.live,
+                                          s.slot >= 0 ? &g_stageFds[s.slot] : nullptr);
         if (s.fd < 0) {
             const int err = errno;
+            release_stage_slot(s.slot);
             f.folders.pop_back();
             if (err == EEXIST)
                 continue;
             why = std::strerror(err);
             return nullptr;
         }
-        s.slot = claim_stage_slot(s.path, s.fd);
         return &s;
     }
     why = "no private folder could be made for it";
@@ -962,9 +974,11 @@ StageFolder* stage_folder(StepFiles& f, const HeldRef& dir, std::string& why)
 void remove_stage_folders(StepFiles& f)
 {
     for (StageFolder& s : f.folders) {
-        release_stage_slot(s.slot);
+        // Removed while a signal handler still finds it, and let go of
+        // before its descriptors are closed.
         if (s.fd >= 0 && !s.keep)
             files::remove_hidden_folder(s.fd, s.live, s.name);
+        release_stage_slot(s.slot);
         for (const int fd : {s.fd, s.live})
             if (fd >= 0)
                 ::close(fd);
@@ -1077,10 +1091,18 @@ files::NodeId node_of(int fd)
 // not put in place where the user no longer has that folder.
 bool hidden_in_place(const StageFolder& h, std::string& why)
 {
-    std::string unused;
-    const HeldRef now = h.dir == nullptr ? nullptr : hold_folder(h.dir->path, false, unused);
-    if (h.fd < 0 || (now != nullptr && now->same(*h.dir) &&
-                     node_at(h.dir->fd, h.name.c_str()).same(node_of(h.fd))))
+    if (h.fd < 0)
+        return true;
+    std::string walked;
+    const HeldRef now = hold_folder(h.dir->path, false, walked);
+    if (now == nullptr && walked.find(std::strerror(ENOENT)) == std::string::npos &&
+        walked.find("does not exist") == std::string::npos) {
+        // Not known (no descriptor left, say): nothing is placed there.
+        why = "the folder " + h.folder + " could not be looked at again (" + walked + ")";
+        return false;
+    }
+    if (now != nullptr && now->same(*h.dir) &&
+        node_at(h.dir->fd, h.name.c_str()).same(node_of(h.fd)))
         return true;
     why = "the folder " + h.folder + " was moved or replaced while the step ran";
     return false;
@@ -1757,7 +1779,7 @@ bool AtomicFile::hand_to_step(const std::string& what, std::string& why)
     h.live = liveFd_;
     // The step's slot for its hidden folder is taken before the file's own
     // is let go: a signal finds one of them at every moment.
-    h.slot = claim_stage_slot(h.path, h.fd);
+    h.slot = claim_stage_slot(h.path, h.fd, parent_->fd);
     Staged s;
     s.temp = "1";
     s.folder = parent_->path;

@@ -3,10 +3,13 @@
 // position is the byte offset plus 1, so that a noted position is never 0
 // (callers read 0 as "nothing noted yet").
 
+#include "host/files/files_internal.h"
 #include "host/session/session_state.h"
 #include "vyr_files.h"
 #include "vyr_host.h"
 #include "vyr_session.h"
+
+#include <fcntl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -275,20 +278,27 @@ void chunks_read(const XCFILE* f, long long at, char* p, long long n)
     }
 }
 
-// Moves the content to a temporary file; false when that fails.
-// A temporary file in TMPDIR (else /tmp), removed from the folder at once so
-// that nothing is left behind however the run ends.
+// A temporary file in the first temporary folder that can be used (TMPDIR,
+// /tmp, /var/tmp), made in that folder held (never through a name that
+// could lead elsewhere by then): without a name where the file system
+// allows it, else under a name no one can guess, removed from the folder at
+// once, so that nothing is left behind however the run ends.
 int temporary_file()
 {
-    const char* dir = std::getenv("TMPDIR");
-    std::string path =
-        std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/korvante-XXXXXX";
-    std::vector<char> name(path.begin(), path.end());
-    name.push_back('\0');
-    int fd = mkstemp(name.data());
-    if (fd < 0)
+    std::string why;
+    const vyr::HeldRef dir = vyr::hold_folder(vyr::temp_folder(), false, why);
+    if (dir == nullptr)
         return -1;
-    unlink(name.data());
+    int fd = ::openat(dir->fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    for (int attempt = 0; fd < 0 && attempt < 16; ++attempt) {
+        const std::string name = "korvante-" + vyr::files::random_tag();
+        fd = ::openat(dir->fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      0600);
+        if (fd >= 0)
+            (void)::unlinkat(dir->fd, name.c_str(), 0);
+        else if (errno != EEXIST)
+            return -1;
+    }
     return fd;
 }
 

@@ -31,6 +31,9 @@ inline constexpr char kTempMark[] = ".korv-";
 std::string temp_suffix();
 // A name no one can guess: 16 hexadecimal digits.
 std::string random_tag();
+// Adds the names of `path` to `parts`, last first (a walk takes them from
+// the back), "." and empty names left out.
+void push_parts(std::vector<std::string>& parts, const std::string& path);
 // Whether `name` has the form of our temporary names.
 bool temp_name(const char* name);
 // Whether `name` has the form of a private folder's name.

@@ -20,11 +20,8 @@
 
 namespace vyr
 {
-namespace
-{
 
-// The parts of a path, last first, "." and empty parts left out.
-void push_parts(std::vector<std::string>& parts, const std::string& path)
+void files::push_parts(std::vector<std::string>& parts, const std::string& path)
 {
     const std::size_t first = parts.size();
     for (std::size_t at = 0; at < path.size();) {
@@ -37,6 +34,11 @@ void push_parts(std::vector<std::string>& parts, const std::string& path)
     }
     std::reverse(parts.begin() + static_cast<std::ptrdiff_t>(first), parts.end());
 }
+
+namespace
+{
+
+using files::push_parts;
 
 std::string joined(const std::string& folder, const std::string& name)
 {
@@ -271,27 +273,15 @@ HeldFolder::~HeldFolder()
         ::close(fd);
 }
 
-HeldRef hold_folder(const std::string& path, bool make, std::string& why, bool* refused)
+namespace
 {
-    std::string shown;
-    const int start = start_of(path, shown);
-    if (start < 0) {
-        why = std::strerror(errno);
-        return nullptr;
-    }
-    Walker w(start, shown);
-    std::vector<std::string> parts;
-    push_parts(parts, path);
-    if (!w.walk(parts, make)) {
-        why = w.why();
-        if (refused != nullptr)
-            *refused = w.refused();
-        return nullptr;
-    }
-    return hold_walked(w);
-}
 
-HeldRef hold_target(const std::string& path, std::string& name, std::string& why, bool* refused)
+// Walks `path` from "/" or the current folder to the folder that holds its
+// last name (`name` gets that name, followed through its links; with
+// `name` null, the path is walked to its end, made with `make`) and holds
+// it; null with `why` and `refused`.
+HeldRef walk_and_hold(const std::string& path, std::string* name, bool make, std::string& why,
+                      bool* refused)
 {
     std::string shown;
     const int start = start_of(path, shown);
@@ -303,17 +293,31 @@ HeldRef hold_target(const std::string& path, std::string& name, std::string& why
     std::vector<std::string> parts;
     push_parts(parts, path);
     // A path that ends in a folder's name ("out/", "..", ".") names a folder.
-    const bool folder = parts.empty() || parts.front() == ".." || path.back() == '/';
-    name = folder ? "." : parts.front();
+    const bool folder =
+        name == nullptr || parts.empty() || parts.front() == ".." || path.back() == '/';
+    if (name != nullptr)
+        *name = folder ? "." : parts.front();
     if (!folder)
         parts.erase(parts.begin());
-    if (!w.walk(parts, false) || (!folder && !w.follow_last(name))) {
+    if (!w.walk(parts, make) || (!folder && !w.follow_last(*name))) {
         why = w.why();
         if (refused != nullptr)
             *refused = w.refused();
         return nullptr;
     }
     return hold_walked(w);
+}
+
+} // namespace
+
+HeldRef hold_folder(const std::string& path, bool make, std::string& why, bool* refused)
+{
+    return walk_and_hold(path, nullptr, make, why, refused);
+}
+
+HeldRef hold_target(const std::string& path, std::string& name, std::string& why, bool* refused)
+{
+    return walk_and_hold(path, &name, false, why, refused);
 }
 
 HeldRef make_own_folder(const HeldFolder& in, const std::string& prefix, std::string& why)

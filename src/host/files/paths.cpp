@@ -88,18 +88,7 @@ bool walk_path(const std::string& path, PathWalk& walk)
 {
     walk = PathWalk();
     std::vector<std::string> parts; // taken from the back
-    auto push = [&parts](const std::string& p) {
-        const std::size_t first = parts.size();
-        for (std::size_t at = 0; at < p.size();) {
-            std::size_t end = p.find('/', at);
-            if (end == std::string::npos)
-                end = p.size();
-            if (end > at && p.compare(at, end - at, ".") != 0)
-                parts.push_back(p.substr(at, end - at));
-            at = end + 1;
-        }
-        std::reverse(parts.begin() + static_cast<std::ptrdiff_t>(first), parts.end());
-    };
+    auto push = [&parts](const std::string& p) { files::push_parts(parts, p); };
     auto join = [](const std::string& folder, const std::string& name) {
         return folder.empty() ? name : folder == "/" ? "/" + name : folder + "/" + name;
     };

@@ -278,15 +278,17 @@ void chunks_read(const XCFILE* f, long long at, char* p, long long n)
     }
 }
 
-// A temporary file in the first temporary folder that can be used (TMPDIR,
-// /tmp, /var/tmp), made in that folder held (never through a name that
-// could lead elsewhere by then): without a name where the file system
-// allows it, else under a name no one can guess, removed from the folder at
-// once, so that nothing is left behind however the run ends.
+// A temporary file in TMPDIR (else /tmp), made in that folder held (never
+// through a name that could lead elsewhere by then): without a name where
+// the file system allows it, else under a name no one can guess, removed
+// from the folder at once, so that nothing is left behind however the run
+// ends.
 int temporary_file()
 {
+    const char* tmp = std::getenv("TMPDIR");
     std::string why;
-    const vyr::HeldRef dir = vyr::hold_folder(vyr::temp_folder(), false, why);
+    const vyr::HeldRef dir =
+        vyr::hold_folder(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp", false, why);
     if (dir == nullptr)
         return -1;
     int fd = ::openat(dir->fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);

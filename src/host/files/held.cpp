@@ -330,7 +330,8 @@ HeldRef make_own_folder(const HeldFolder& in, const std::string& prefix, std::st
             why = std::strerror(errno);
             return nullptr;
         }
-        const int fd = ::openat(in.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int fd =
+            ::openat(in.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) {
             why = std::strerror(errno);
             (void)::unlinkat(in.fd, name.c_str(), AT_REMOVEDIR);

@@ -273,7 +273,7 @@ class Wait
             said_ = true;
             const std::string left = seconds_text(limit_ - g_stepWaitedMs.load() - waited);
             const std::string until =
-                limited_     ? "at most " + left + " more"
+                limited_      ? "at most " + left + " more"
                 : holdsOther_ ? "at most " + left + " more, as it holds another lock itself"
                               : "until it is let go (a signal stops the run meanwhile)";
             std::string shown = what;

@@ -134,6 +134,8 @@ class Walker
     const std::string& shown() const { return shown_; }
     const std::string& why() const { return why_; }
     bool refused() const { return refused_; }
+    // Whether it failed at a name that does not exist.
+    bool missing() const { return missing_; }
 
   private:
     bool fail(const std::string& what, const std::string& why)
@@ -197,9 +199,11 @@ class Walker
                     return fail(joined(shown_, part), std::strerror(errno));
                 continue; // made (by this run or another): opened as it is now
             }
-            if (fd < 0)
+            if (fd < 0) {
+                missing_ = errno == ENOENT;
                 return fail(joined(shown_, part),
                             errno == ENOENT ? "it does not exist" : std::strerror(errno));
+            }
             struct stat st;
             if (::fstat(fd, &st) != 0) {
                 const int err = errno;
@@ -232,6 +236,7 @@ class Walker
     std::string shown_;
     std::string why_;
     bool refused_ = false;
+    bool missing_ = false;
     int links_ = 0;
 };
 
@@ -281,7 +286,7 @@ namespace
 // `name` null, the path is walked to its end, made with `make`) and holds
 // it; null with `why` and `refused`.
 HeldRef walk_and_hold(const std::string& path, std::string* name, bool make, std::string& why,
-                      bool* refused)
+                      bool* refused, bool* missing = nullptr)
 {
     std::string shown;
     const int start = start_of(path, shown);
@@ -303,6 +308,8 @@ HeldRef walk_and_hold(const std::string& path, std::string* name, bool make, std
         why = w.why();
         if (refused != nullptr)
             *refused = w.refused();
+        if (missing != nullptr)
+            *missing = w.missing();
         return nullptr;
     }
     return hold_walked(w);
@@ -310,9 +317,10 @@ HeldRef walk_and_hold(const std::string& path, std::string* name, bool make, std
 
 } // namespace
 
-HeldRef hold_folder(const std::string& path, bool make, std::string& why, bool* refused)
+HeldRef hold_folder(const std::string& path, bool make, std::string& why, bool* refused,
+                    bool* missing)
 {
-    return walk_and_hold(path, nullptr, make, why, refused);
+    return walk_and_hold(path, nullptr, make, why, refused, missing);
 }
 
 HeldRef hold_target(const std::string& path, std::string& name, std::string& why, bool* refused)

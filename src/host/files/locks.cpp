@@ -145,13 +145,21 @@ std::string seconds_text(long long ms)
 //            of the user's is locked.
 // A catalogue's lock files are named ".korvante-entries-..." the same way.
 enum class Kind { Owner, Group, All, PerUser };
-struct Plan {
+
+} // namespace
+
+struct FolderLock::Plan {
     Kind kind = Kind::Owner;
     uid_t uid = 0;      // Owner: the folder's owner; PerUser: the run's user
     gid_t gid = 0;      // Group: the folder's group
     mode_t mode = 0600; // the rights a lock file of the folder may have, at most
     std::string base;   // ".korvante-u1000": the name without ".lock"
 };
+
+namespace
+{
+
+using Plan = FolderLock::Plan;
 
 Plan plan_for(const struct stat& dst, LockFile which)
 {
@@ -357,7 +365,7 @@ void FolderLock::lock(bool exclusive, bool wait, LockFile which)
     const Plan p = plan_for(dst, which);
     perUser_ = p.kind == Kind::PerUser;
     if (!perUser_) {
-        lock_file(p.base + ".lock", &p, exclusive, wait);
+        lock_file(p.base + ".lock", p, exclusive, wait);
         return;
     }
     // A reader there takes no lock: no file of another user's makes it wait,
@@ -366,12 +374,11 @@ void FolderLock::lock(bool exclusive, bool wait, LockFile which)
         absent_ = true;
         return;
     }
-    lock_own_files(&p, wait);
+    lock_own_files(p, wait);
 }
 
-bool FolderLock::lock_file(const std::string& name, const void* plan, bool exclusive, bool wait)
+bool FolderLock::lock_file(const std::string& name, const Plan& p, bool exclusive, bool wait)
 {
-    const Plan& p = *static_cast<const Plan*>(plan);
     const std::string path = dir_ + "/" + name, what = "the lock file " + path;
     // An exclusive lock is taken on a descriptor open for writing, a shared
     // one on one open for reading, as a network file system's client wants
@@ -469,9 +476,8 @@ bool own_lock_names(int dirfd, const Plan& p, std::vector<std::string>& names)
 
 } // namespace
 
-void FolderLock::lock_own_files(const void* plan, bool wait)
+void FolderLock::lock_own_files(const Plan& p, bool wait)
 {
-    const Plan& p = *static_cast<const Plan*>(plan);
     // Every lock file of the user's here is locked, in the order of their
     // names, and then the folder is read again: a run that made one
     // meanwhile (another of the user's runs, that found none) is met, as
@@ -500,7 +506,7 @@ void FolderLock::lock_own_files(const void* plan, bool wait)
         }
         bool all = true;
         for (const std::string& name : names) {
-            if (!lock_file(name, &p, true, wait)) {
+            if (!lock_file(name, p, true, wait)) {
                 all = false;
                 break;
             }

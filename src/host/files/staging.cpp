@@ -877,6 +877,24 @@ struct Staged {
     std::string aside{};
 };
 
+// A file of the step: `temp` in the hidden folder `hidden`, given as `name`
+// in `folder`, and going to `targetName` in the folder held `dir` (named
+// `target` in the messages).
+Staged staged(const std::string& temp, const std::string& folder, const std::string& name,
+              const std::string& target, const HeldRef& dir, const std::string& targetName,
+              StageFolder* hidden)
+{
+    Staged s;
+    s.temp = temp;
+    s.folder = folder;
+    s.name = name;
+    s.target = target;
+    s.dir = dir;
+    s.targetName = targetName;
+    s.hidden = hidden;
+    return s;
+}
+
 struct StepFiles {
     std::mutex lock;
     bool stepOpen = false;
@@ -1094,9 +1112,9 @@ bool hidden_in_place(const StageFolder& h, std::string& why)
     if (h.fd < 0)
         return true;
     std::string walked;
-    const HeldRef now = hold_folder(h.dir->path, false, walked);
-    if (now == nullptr && walked.find(std::strerror(ENOENT)) == std::string::npos &&
-        walked.find("does not exist") == std::string::npos) {
+    bool missing = false;
+    const HeldRef now = hold_folder(h.dir->path, false, walked, nullptr, &missing);
+    if (now == nullptr && !missing) {
         // Not known (no descriptor left, say): nothing is placed there.
         why = "the folder " + h.folder + " could not be looked at again (" + walked + ")";
         return false;
@@ -1120,15 +1138,14 @@ bool beside_hidden(const Staged& s, std::string& why)
     return false;
 }
 
-// The checks of one file before anything is put in place. A graph file's
+// The checks of one file before anything is put in place (its hidden
+// folder is checked once for all its files, by hidden_in_place). A graph file's
 // name is checked again (a link may have been planted while the step ran),
 // and must still lead where it led when the file was written: the file goes
 // into the folder held then, under the name found then. An entry's name is
 // checked as it is given.
 bool check_before_placing(Staged& s, std::string& why)
 {
-    if (s.hidden != nullptr && !hidden_in_place(*s.hidden, why))
-        return false;
     if (s.placement == StagedPlacement::NewEntry)
         return true;
     if (s.dataSet) {
@@ -1401,6 +1418,17 @@ void placing_failed(Placing& out, const std::string& file, const std::string& wh
 // in `out`, when a file cannot be placed.
 bool check_and_lock(StepFiles& f, std::vector<std::unique_ptr<FolderLock>>& locks, Placing& out)
 {
+    for (const StageFolder& h : f.folders) {
+        std::string why;
+        if (hidden_in_place(h, why))
+            continue;
+        const auto in = std::find_if(f.files.begin(), f.files.end(),
+                                     [&](const Staged& s) { return s.hidden == &h; });
+        if (in != f.files.end()) {
+            placing_failed(out, file_label(*in), why);
+            return false;
+        }
+    }
     for (Staged& s : f.files) {
         std::string why;
         if (!check_before_placing(s, why)) {
@@ -1694,15 +1722,8 @@ bool StagedFile::finish(std::string& why)
     }
     StepFiles& f = step_files();
     std::unique_lock<std::mutex> g(f.lock);
-    Staged s;
-    s.temp = temp_;
-    s.folder = folder_;
-    s.name = name_;
-    s.target = target_;
-    s.dir = dir_;
-    s.targetName = targetName_;
+    Staged s = staged(temp_, folder_, name_, target_, dir_, targetName_, staging_of(f, dir_));
     s.placement = placement_;
-    s.hidden = staging_of(f, dir_);
     temp_.clear();
     if (s.hidden == nullptr) {
         why = "its hidden folder is gone";
@@ -1780,16 +1801,9 @@ bool AtomicFile::hand_to_step(const std::string& what, std::string& why)
     // The step's slot for its hidden folder is taken before the file's own
     // is let go: a signal finds one of them at every moment.
     h.slot = claim_stage_slot(h.path, h.fd, parent_->fd);
-    Staged s;
-    s.temp = "1";
-    s.folder = parent_->path;
-    s.name = name_;
-    s.target = target_;
-    s.dir = parent_;
-    s.targetName = name_;
+    Staged s = staged("1", parent_->path, name_, target_, parent_, name_, &h);
     s.dataSet = true;
     s.what = what;
-    s.hidden = &h;
     f.files.push_back(std::move(s));
     folderFd_ = liveFd_ = -1;
     release_slot(slot_);

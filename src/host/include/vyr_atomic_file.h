@@ -438,14 +438,17 @@ class FolderLock
     // in a folder where each user's runs lock their own files.
     bool excludes_writers() const { return held() && !perUser_; }
 
+    // Whose lock files a folder has, and their names and rights (locks.cpp).
+    struct Plan;
+
   private:
     void lock(bool exclusive, bool wait, LockFile which);
-    // Opens (a writer: makes) and locks the lock file `name` by `plan` (a
-    // Plan of locks.cpp). False when it is not held, with why_ (or absent_).
-    bool lock_file(const std::string& name, const void* plan, bool exclusive, bool wait);
+    // Opens (a writer: makes) and locks the lock file `name` by `plan`.
+    // False when it is not held, with why_ (or absent_).
+    bool lock_file(const std::string& name, const Plan& plan, bool exclusive, bool wait);
     // Locks every lock file of the run's user, as a writer, where each
     // user's runs lock their own.
-    void lock_own_files(const void* plan, bool wait);
+    void lock_own_files(const Plan& plan, bool wait);
     // Takes the lock on `fd` (whose fstat is `st`; `what` names it in the
     // messages), sharing one this run holds, waiting as said above. False,
     // with why_ and fd closed, when it is not held.
@@ -596,8 +599,10 @@ using HeldRef = std::shared_ptr<const HeldFolder>;
 // folder; ".." is the parent of the folder reached. With `make`, a folder
 // that does not exist is made in the folder held (mode 0777, less the
 // umask). Returns the folder held, or null with `why` (and `refused` set
-// at another user's link in a shared folder).
-HeldRef hold_folder(const std::string& path, bool make, std::string& why, bool* refused = nullptr);
+// at another user's link in a shared folder, `missing` at a name that does
+// not exist).
+HeldRef hold_folder(const std::string& path, bool make, std::string& why, bool* refused = nullptr,
+                    bool* missing = nullptr);
 // Where a write to `path` lands, held: the folder of its last name, and in
 // `name` that name, every link at it followed (and judged) too; "." when
 // the path names a folder. Null with `why` as hold_folder.

@@ -80,12 +80,14 @@ BandRange bandRange(const BandInput& in, int choice, const BandSettings& set)
     if (!anyEvent)
         return b;
     if (upper >= lastEvent) {
-        // The band ends at the last event time when a censored record lies
-        // beyond it, else just below it: at the time that empties the risk
-        // set the variance is not known. "Just below" is the next double
-        // down, which stays below the event time at any magnitude of time.
-        const double lastTime = in.times[std::llabs(in.indxs[in.nobs - 1]) - 1];
-        b.belowLastEvent = !(lastTime > lastEvent);
+        // The band ends at the last event time when someone stays at risk
+        // after it, else just below it: at the time that empties the risk
+        // set the variance is not known. Censored records rank after the
+        // events of their time, so someone stays exactly when the last
+        // record is censored, whether its time is later or the same.
+        // "Just below" is the next double down, which stays below the event
+        // time at any magnitude of time.
+        b.belowLastEvent = !(in.freqs[std::llabs(in.indxs[in.nobs - 1]) - 1] < 0);
         b.upper = b.belowLastEvent ? std::nextafter(lastEvent, -DBL_MAX) : lastEvent;
     } else {
         b.upper = set.bandmax;

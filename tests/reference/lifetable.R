@@ -15,7 +15,8 @@
 # distribution of the supremum of the Brownian bridge (bridge_sup_prob, as in
 # numeric.R), the equal-precision value from the Miller-Siegmund equation.
 #
-# Data: the CSV copies in examples/; the tests rebuild the same samples.
+# Data: the CSV copies in examples/, and bands_data.csv for the band samples
+# made here; the tests rebuild the same samples.
 
 suppressPackageStartupMessages({
   library(survival)
@@ -184,8 +185,16 @@ band_cases <- list(
   list(id = "aml_n", s = sample_of("aml.csv", "time", "status", 1, "x", "Nonmaintained")),
   list(id = "ovarian", s = sample_of("ovarian.csv", "futime", "fustat", 1)),
   list(id = "veteran_1", s = sample_of("veteran.csv", "time", "status", 1, "trt", 1)),
-  list(id = "lung_f", s = sample_of("lung.csv", "time", "status", 2, "sex", 2))
+  list(id = "lung_f", s = sample_of("lung.csv", "time", "status", 2, "sex", 2)),
+  # The last event time (10) tied with a censored time: someone stays at risk
+  # after it, so it is inside the band (km.ci's as well).
+  list(id = "tied_last", s = data.frame(time = c(1, 2, 3, 3, 4, 5, 6, 7, 8, 9, 10, 10),
+                                        event = c(1, 1, 1, 1, 0, 1, 1, 0, 1, 1, 1, 0)))
 )
+# The samples not taken from examples/ are kept as data for the tests.
+made <- Filter(function(cs) cs$id %in% c("tied_last"), band_cases)
+write_ref(do.call(rbind, lapply(made, function(cs) cbind(case = cs$id, cs$s))), "bands_data.csv",
+          "records of the band cases not taken from examples/ (made by tests/reference/lifetable.R)")
 alpha <- 0.05
 crit_rows <- list()
 band_rows <- list()

@@ -112,12 +112,15 @@ inline Sample caseSample(const std::string& id, bool karnoWeights = false,
         {"ovarian", "ovarian.csv", "futime", "fustat", "1", nullptr, nullptr},
         {"colon", "colon.csv", "time", "status", "1", nullptr, nullptr},
         {"kidney", "kidney.csv", "time", "status", "1", nullptr, nullptr},
+        {"tied_last", "tests/reference/bands_data.csv", "time", "event", "1", "case", "tied_last"},
     };
     Sample s;
     for (const Def& d : defs) {
         if (id != d.id)
             continue;
-        Table c(std::string("examples/") + d.file);
+        // A file named without a folder is an example data set.
+        const std::string file = d.file;
+        Table c(file.find('/') == std::string::npos ? "examples/" + file : file);
         for (size_t r = 0; r < c.size(); ++r) {
             if (d.by && c.text(r, d.by) != d.value)
                 continue;

@@ -104,7 +104,7 @@ TEST(BandPeer, CriticalValuesMatchTheBridgeAndMillerSiegmund)
         EXPECT_NEAR(b.epCrit, crit.num(r, "ep_crit"), 1e-6);
         // km.ci ends the band at the last event time that leaves someone at
         // risk; here it ends just below the last event time (or at it when a
-        // censored time follows): the same event times.
+        // censored time ties with it or follows it): the same event times.
         const double tu = crit.num(r, "tu");
         EXPECT_GE(b.upper, tu);
         for (size_t i = 0; i < s.times.size(); ++i) {
@@ -254,6 +254,31 @@ TEST(Bands, TimeRange)
     EXPECT_TRUE(missing(eventRow(er, 6)->io[13]));
     EXPECT_EQ(range(later, 3, -1, 50).upper, 9);
     EXPECT_LT(range(s, 3, -1, 50).upper, 9);
+}
+
+// A censored time tied with the last event time keeps someone at risk after
+// it, as a later one does: the limits there are the same, with or without
+// BANDMAX= at that time.
+TEST(Bands, ACensoredTimeTiedWithTheLastEventLeavesItsLimits)
+{
+    const Sample tied = caseSample("tied_last");
+    Sample later;
+    for (size_t i = 0; i < tied.times.size(); ++i) {
+        const bool event = tied.freqs[i] > 0;
+        later.add(!event && tied.times[i] == 10 ? 10.5 : tied.times[i], event);
+    }
+    later.rank();
+    for (double bandmax : {-1.0, 10.0}) {
+        SCOPED_TRACE(bandmax);
+        EXPECT_EQ(range(tied, 3, -1, bandmax).upper, 10);
+        const auto* a = eventRow(bandRows(tied, 3, range(tied, 3, -1, bandmax)), 10);
+        const auto* b = eventRow(bandRows(later, 3, range(later, 3, -1, bandmax)), 10);
+        ASSERT_TRUE(a && b);
+        for (int slot = 11; slot <= 14; ++slot) {
+            EXPECT_FALSE(missing(a->io[slot])) << slot;
+            EXPECT_EQ(a->io[slot], b->io[slot]) << slot;
+        }
+    }
 }
 
 // Times of the size of date-times (seconds since 1960): "just below the last

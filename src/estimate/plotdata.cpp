@@ -265,9 +265,14 @@ void MakePhantomTable(KorvPtr q, XCBSTR* xcb, long nobs, double bandmax)
             if (!wzmis(f[1]))
                 Sforce = f[1];
         } else if (t == bandmax) {
-            for (int i = 0; i < 4; ++i)
+            // Records at the band end carry the limits in force there: an
+            // event's own, which a censored record tied with it repeats.
+            for (int i = 0; i < 4; ++i) {
                 if (wzmis(f[5 + i]))
                     f[5 + i] = R[i];
+                else
+                    R[i] = f[5 + i];
+            }
             bandPending = false;
         } else if (bandPending) {
             io[pl_slot::TIME] = bandmax;

@@ -112,6 +112,23 @@ TEST(PhantomRows, TheBandEndRowCarriesTheSurvivalInForceThere)
     EXPECT_EQ(rows[4][0], 5);
 }
 
+TEST(PhantomRows, ACensoredRecordAtTheBandEndRepeatsItsEventsLimits)
+{
+    KORVCOM q{};
+    q.vdqgraph = 0x1001;
+    // The band ends at 5, where the event is followed by a censored record
+    // of the same time: both rows hold the limits at 5, not those at 2.
+    std::vector<Rec> recs = stratum();
+    recs.back().t = 5;
+    const auto rows = phantomRows(q, recs, 5);
+    ASSERT_EQ(rows.size(), 5u);
+    for (size_t r : {3u, 4u}) {
+        EXPECT_EQ(rows[r][0], 5);
+        EXPECT_EQ(rows[r][3], 0.4);
+        EXPECT_EQ(rows[r][4], 0.9);
+    }
+}
+
 TEST(PhantomRows, NoBandEndRowBeforeTheFirstRecord)
 {
     KORVCOM q{};

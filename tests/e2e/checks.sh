@@ -91,16 +91,17 @@ split_by_kill() {
 rename_number() {
   grep 'renameat2(' "$1" | grep -n "\"$2\"" | head -1 | cut -d: -f1 | grep . || echo 0
 }
-# lock_file_name DIR [USER]: the name of the lock file of the folder DIR,
-# named for its writers as its mode says (in a folder any user may write
-# whose sticky bit is set, USER's own; default root's).
+# lock_file_name DIR: the name of the lock file of the folder DIR, named
+# for its writers as its mode says (in a folder others may write whose
+# sticky bit is set, a name of the form of each user's own, which every
+# writer of the user that makes it locks).
 lock_file_name() {
   local mode
   mode=$(stat -c %a "$1")
-  if [ $((0$mode & 01002)) = $((01002)) ]; then echo ".korvante-u${2:-0}.lock"
+  if [ $((0$mode & 01000)) != 0 ] && [ $((0$mode & 022)) != 0 ]; then echo ".korvante-u-0000000000000000.lock"
   elif [ $((0$mode & 02)) != 0 ]; then echo ".korvante-a.lock"
-  elif [ $((0$mode & 020)) != 0 ]; then echo ".korvante-g$(stat -c %g "$1").lock"
-  else echo ".korvante-o$(stat -c %u "$1").lock"; fi
+  elif [ $((0$mode & 020)) != 0 ]; then echo ".korvante-g.lock"
+  else echo ".korvante-o.lock"; fi
 }
 report() {
   echo "$((checks - failed)) passed, $failed failed"

@@ -409,7 +409,7 @@ if [ "$(id -u)" = 0 ] && "${as_user[@]}" true 2>/dev/null; then
   "${as_user[@]}" "$program" run/k.vyr --out run/out --graphics off >/dev/null 2>"$work/err"
   s=$?
   check "a catalogue folder not writable" test "$s" = 1
-  check "a catalogue folder not writable" said "$work/err" "keep/CAT/.korvante-entries-$(lock_file_name run/keep/CAT | cut -c11-) could not be used: Permission denied"
+  check "a catalogue folder not writable" said "$work/err" "keep/CAT/.korvante-entries-$(lock_file_name run/keep/CAT | cut -c11-) could not be made: Permission denied"
   check "a catalogue folder not writable" lacks "$work/err" "No such file"
   sed 's/"keep"/"shared"/' run/k.vyr >run/sh.vyr && chmod 644 run/sh.vyr
   (umask 077 && "$korvante" run/sh.vyr --out run/out --graphics off >/dev/null 2>&1)

@@ -297,12 +297,13 @@ for u in $victim $other 0; do
   for b in .korvante .korvante-entries; do guesses="$guesses $b-$u.lock $b-u$u.lock"; done
 done
 guesses="$guesses .korvante.lock .korvante-entries.lock .korvante-a.lock .korvante-entries-a.lock"
-as $other sh -c "cd L && touch .korvante-u$victim.lock"
+guesses="$guesses .korvante-o.lock .korvante-g.lock .korvante-u-0000000000000000.lock"
+as $other sh -c "cd L && touch .korvante-u$victim.lock .korvante-u-0000000000000000.lock"
 as $victim "$korvante" v/Lb.vyr --log v/L.log >/dev/null 2>&1
 check "another user's file at the victim's lock name" test $? = 0
 check "another user's file at the victim's lock name" lacks v/L.log "ERROR"
 check "another user's file at the victim's lock name" test -e L/os.csv
-check "another user's file at the victim's lock name" test "$(stat -c %u L/.korvante-u$victim.lock)" = $other
+check "another user's file at the victim's lock name" test "$(stat -c %u L/.korvante-u-0000000000000000.lock)" = $other
 as $victim "$korvante" v/Lb.vyr >/dev/null 2>&1
 as_bg $other sh -c "cd L && while :; do for g in $(echo $guesses); do rm -f \$g; touch \$g; done 2>/dev/null; sleep 0.01; done"
 remaker=$!
@@ -324,7 +325,7 @@ wait $remaker 2>/dev/null
 check "lock files remade by another user in a sticky folder" test "$a/$b" = 0/0
 check "lock files remade by another user in a sticky folder" whole L
 check "lock files remade by another user in a sticky folder" \
-  test -n "$(find L -maxdepth 1 -name ".korvante-u$victim-*.lock" -user $victim)"
+  test -n "$(find L -maxdepth 1 -name ".korvante-u-*.lock" -user $victim)"
 
 
 # ---------------------------------------------------------------------------

@@ -444,13 +444,13 @@ def lock_file_name(folder):
     """The name of a library folder's lock file, named for its writers as
     its mode says."""
     st = os.stat(folder)
-    if st.st_mode & stat.S_IWOTH and st.st_mode & stat.S_ISVTX:
-        return ".korvante-u%d.lock" % os.geteuid()
+    if st.st_mode & (stat.S_IWOTH | stat.S_IWGRP) and st.st_mode & stat.S_ISVTX:
+        return ".korvante-u-0000000000000000.lock"
     if st.st_mode & stat.S_IWOTH:
         return ".korvante-a.lock"
     if st.st_mode & stat.S_IWGRP:
-        return ".korvante-g%d.lock" % st.st_gid
-    return ".korvante-o%d.lock" % st.st_uid
+        return ".korvante-g.lock"
+    return ".korvante-o.lock"
 
 
 def read_pair_under_lock(place, stop, problems, reads):

@@ -15,23 +15,24 @@ namespace vyrtest
 {
 
 // The name of the lock file of the folder `folder` (a library's, or with
-// `entries` a catalogue's), as its writers are: ".korvante-o1000.lock" where
-// only its owner may write it, ".korvante-g100.lock" where its group may,
+// `entries` a catalogue's), as its writers are: ".korvante-o.lock" where
+// only its owner may write it, ".korvante-g.lock" where its group may,
 // ".korvante-a.lock" where any user may, and, where the sticky bit is set
-// too, the run's user's own ".korvante-u1000.lock".
+// and others may write it, one of the user's own lock files there (a name
+// of their form, which every writer of the user's locks).
 inline std::string lock_file_name(const std::string& folder, bool entries = false)
 {
     struct stat st {
     };
     (void)::stat(folder.c_str(), &st);
     const std::string base = entries ? ".korvante-entries-" : ".korvante-";
-    if ((st.st_mode & S_IWOTH) != 0 && (st.st_mode & S_ISVTX) != 0)
-        return base + "u" + std::to_string(::geteuid()) + ".lock";
+    if ((st.st_mode & (S_IWOTH | S_IWGRP)) != 0 && (st.st_mode & S_ISVTX) != 0)
+        return base + "u-0000000000000000.lock";
     if ((st.st_mode & S_IWOTH) != 0)
         return base + "a.lock";
     if ((st.st_mode & S_IWGRP) != 0)
-        return base + "g" + std::to_string(st.st_gid) + ".lock";
-    return base + "o" + std::to_string(st.st_uid) + ".lock";
+        return base + "g.lock";
+    return base + "o.lock";
 }
 
 class LockHolder

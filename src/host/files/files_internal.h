@@ -45,15 +45,35 @@ bool stage_folder_name(const char* name);
 // makes it first (O_EXCL) locks it: the run making the folder, or a run
 // clearing the folder that found it without one.
 inline constexpr char kLiveName[] = "lock";
+// A hidden folder's descriptors as a signal handler finds them: the folder
+// and its lock file, each -1 while it is not open.
+struct PublishedFolder {
+    std::atomic<int> fd{-1}, live{-1};
+    void clear() noexcept
+    {
+        fd.store(-1);
+        live.store(-1);
+    }
+};
 // Makes the private folder `name` (mode 0700) in the folder open as `pfd`,
 // with its lock file, locked: returns the folder's descriptor, and the lock
 // file's in `live`; or -1 with errno set (EEXIST: the name was taken, or
 // another run clearing the folder made or removed its lock file first; try
 // another).
 // With `publish`, the folder's descriptor is stored there as soon as it is
-// open (a signal handler's slot), and -1 again when it is given up.
+// open (a signal handler's slot), its lock file's once it is locked, and
+// -1 again when they are given up.
 int make_private_folder(int pfd, const std::string& name, int& live,
-                        std::atomic<int>* publish = nullptr);
+                        PublishedFolder* publish = nullptr);
+
+// A file system that keeps no Unix modes (FAT, exFAT, a mount whose modes
+// its options fix) shows the same rights for every folder, whatever was
+// asked for: a private folder made 0700 there shows others' rights too.
+// The run notes each device where one of its private folders came out so
+// (make_private_folder), and judges hidden folders there by their owner
+// alone, as the rights shown say nothing of who may write them.
+void note_modes_not_kept(dev_t dev);
+bool modes_kept(dev_t dev);
 
 // The names of the hidden folders (named as ours) in `dir`, read from the
 // folder once per run: a folder of many files is not read again for each
@@ -97,18 +117,34 @@ enum class HiddenState {
 HiddenState open_hidden(int pfd, const std::string& name, const std::string& path, int& fd,
                         int& live, bool act, int* err = nullptr);
 
+// Whether `name` is one a file system gives a file removed while it was
+// still open: a FUSE mount's ".fuse_hidden...", an NFS client's ".nfs...".
+// It goes when the file is let go; a stale hidden folder's are removed.
+bool kept_open_name(const char* name) noexcept;
 // Removes what is in the folder open as `dirfd`, down to `depth` levels of
 // sub-folders (an emptied sub-folder is removed too), with system calls
 // alone: safe in a signal handler. With `keepLive` (a hidden folder), its
-// lock file stays, for the caller to close and then remove last: a hidden
-// folder without one is empty, or an earlier version's.
-void empty_folder_signal_safe(int dirfd, int depth, bool keepLive) noexcept;
+// lock file stays, for the caller to close and then remove last. The names
+// a file system keeps for files removed while open are left to it. Each
+// reading of the folder is through a descriptor opened for it then, and
+// there are a few at most: true when the last found nothing to remove.
+bool empty_folder_signal_safe(int dirfd, int depth, bool keepLive) noexcept;
+// Removes the hidden folder `name` of the folder open as `parent` (-1: its
+// own "..", opened once its lock file is closed), open as `fd` (-1: not
+// open), with what it holds: its lock file, open as
+// `live` (-1: not open), is closed, then removed, last, and the folder
+// waited for a moment while all it holds is what a file system keeps of
+// a file removed while open (FUSE learns of a close only later). False
+// when it stays (a later sweep removes it). Without `empty`, nothing but
+// the lock file is removed from it (it goes only if that leaves it empty).
+// Safe in a signal handler.
+bool remove_hidden_at(int parent, const char* name, int fd, int& live,
+                      bool empty = true) noexcept;
 // Removes the hidden folder open as `fd` with what it holds, wherever it
 // is now: through its own "..", so that a folder moved while the run went
-// on (with the hidden folder in it) is left without it. Its lock file,
-// open as `live` (-1: not open), is closed, then removed, last. `path` is
-// where it was made.
-void remove_hidden_folder(int fd, int& live, const std::string& path) noexcept;
+// on (with the hidden folder in it) is left without it (see
+// remove_hidden_at). `name` is its name.
+void remove_hidden_folder(int fd, int& live, const std::string& name) noexcept;
 
 // renameat2 made as a system call, flags 0 included, so that every rename
 // of a placing is the one call (a test can stop the run at any of them).
@@ -174,19 +210,31 @@ PutBack remove_placed(int tfd, const char* target, const NodeId& placed, int& er
 // the next run of its user placing into that folder puts the folder back as
 // it was before that step (recover_stopped_placings).
 inline constexpr char kRecordName[] = "placing";
+// The record's name once every file of its step is in place: the step has
+// ended, and what is left of it (its records, the earlier files it kept
+// aside) is only to be removed. A step's records are so named one after
+// another, before any of them is removed, and all of a step's records
+// carry one tag, so that a run stopped in between leaves a folder that the
+// next run finishes rather than puts back: where any record of a step in a
+// folder is so named, the step ended, and its new files stay.
+inline constexpr char kPlacedName[] = "placed";
 struct RecordLine {
     NodeId file;        // the new file
     std::string temp;   // its name in the hidden folder
     std::string aside;  // where an earlier file goes without a swap ("" none)
     std::string target; // its name in the hidden folder's folder
 };
-// Writes the record into the hidden folder open as `hfd`: 0, or the error
-// (nothing is left of it then).
-int write_placing_record(int hfd, const std::vector<RecordLine>& lines);
+// Writes the record into the hidden folder open as `hfd`, with the tag
+// `step` that every record of the step carries: 0, or the error (nothing
+// is left of it then).
+int write_placing_record(int hfd, const std::vector<RecordLine>& lines, const std::string& step);
+// Names the record of the hidden folder open as `hfd` kPlacedName: every
+// file of its step is in place. 0, or the error.
+int mark_record_placed(int hfd);
 // Adds a line to the record of the hidden folder open as `hfd` (a catalogue
 // entry that takes another name): 0, or the error.
 int add_to_placing_record(int hfd, const RecordLine& line);
-// Removes the record of the hidden folder open as `hfd`.
+// Removes the record of the hidden folder open as `hfd` (by either name).
 void end_placing_record(int hfd);
 // Puts back, in `folder`, what each run of this user stopped while placing
 // left there (its own hidden folders that no one else may write, whose lock

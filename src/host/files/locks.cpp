@@ -9,6 +9,7 @@
 // is said in the log, with the processes that hold the lock.
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -126,23 +127,30 @@ std::string seconds_text(long long ms)
     return std::to_string(s) + (s == 1 ? " second" : " seconds");
 }
 
-// Who may write a folder, as its mode says, and so who may hold its locks:
-// each lock file is named for the folder's writers and has their rights
-// alone from the moment it is made, so that nobody else ever holds a
-// descriptor of it. A folder whose writers change (its mode, group or owner
-// changed) gets a lock file of another name: one made before for other
-// writers, which someone else may hold open, is never the lock again.
-//   Owner:   only the folder's owner: ".korvante-o1000.lock", 0600, the
-//            owner's (root, which may write there too, gives it the owner);
-//   Group:   its group too: ".korvante-g100.lock", 0660, of that group;
+// Who may write a folder, as its mode says, and so who may hold its locks.
+// A lock file's name says which writers it is for, never whose numbers:
+// the uid and gid a run sees differ from one user namespace to another (a
+// rootless container shows its user as root), and two runs of one user
+// must meet at the same file wherever each runs. Whose a file is, is judged
+// on the file itself, against the folder seen from the same namespace.
+//   Owner:   only the folder's owner: ".korvante-o.lock", a file of the
+//            folder's owner (root, writing there, gives it the owner);
+//   Group:   its group too: ".korvante-g.lock", of the folder's group,
+//            0660 so that every member may lock it;
 //   All:     any user, sticky bit not set: ".korvante-a.lock", 0666;
-//   PerUser: any user, sticky bit set (only a file's owner, the folder's or
-//            root may remove or replace a file there): each user's runs
-//            lock files of their own, ".korvante-u1000.lock", 0600, the
-//            user's; where another user's file has that name, one of the
-//            user's own with a name no one can guess beside it
-//            (".korvante-u1000-0123456789abcdef.lock"), and every such file
-//            of the user's is locked.
+//   PerUser: others than its owner, sticky bit set (only a file's owner,
+//            the folder's or root may remove or replace a file there, so
+//            no user's run puts a file over another's): each user's runs
+//            lock files of their own, ".korvante-u-0123456789abcdef.lock"
+//            (a name no one can guess), 0600, and a writer locks every one
+//            of its user's there.
+// A file at the name that is not a plain file with one name, or that
+// belongs to another owner or group than the name is for, is not a lock:
+// it is never locked, and a writer's error names it and its owner (after
+// the folder changed hands, say, it is removed once and made anew). Its
+// rights are not judged: a file system without Unix modes (FAT, exFAT)
+// shows rights of its own, and a writer who gives the lock file wider
+// rights could hold the lock themselves anyway.
 // A catalogue's lock files are named ".korvante-entries-..." the same way.
 enum class Kind { Owner, Group, All, PerUser };
 
@@ -150,10 +158,9 @@ enum class Kind { Owner, Group, All, PerUser };
 
 struct FolderLock::Plan {
     Kind kind = Kind::Owner;
-    uid_t uid = 0;      // Owner: the folder's owner; PerUser: the run's user
-    gid_t gid = 0;      // Group: the folder's group
-    mode_t mode = 0600; // the rights a lock file of the folder may have, at most
-    std::string base;   // ".korvante-u1000": the name without ".lock"
+    uid_t uid = 0;    // Owner: the folder's owner; PerUser: the run's user
+    gid_t gid = 0;    // Group: the folder's group
+    std::string base; // ".korvante-o": the name without ".lock"
 };
 
 namespace
@@ -165,66 +172,103 @@ Plan plan_for(const struct stat& dst, LockFile which)
 {
     Plan p;
     const std::string base = which == LockFile::Entries ? ".korvante-entries-" : ".korvante-";
-    const auto number = [](unsigned long n) { return std::to_string(n); };
-    if ((dst.st_mode & S_IWOTH) != 0 && (dst.st_mode & S_ISVTX) != 0) {
+    if ((dst.st_mode & S_ISVTX) != 0 && (dst.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         p.kind = Kind::PerUser;
         p.uid = ::geteuid();
-        p.base = base + "u" + number(p.uid);
+        p.base = base + "u";
     } else if ((dst.st_mode & S_IWOTH) != 0) {
         p.kind = Kind::All;
-        p.mode = 0666;
         p.base = base + "a";
     } else if ((dst.st_mode & S_IWGRP) != 0) {
         p.kind = Kind::Group;
         p.gid = dst.st_gid;
-        p.mode = 0660;
-        p.base = base + "g" + number(p.gid);
+        p.base = base + "g";
     } else {
         p.uid = dst.st_uid;
-        p.base = base + "o" + number(p.uid);
+        p.base = base + "o";
     }
     return p;
 }
 
-// Why the file whose fstat is `st` is not a lock file only the folder's
-// writers can hold ("" when it is one): not a plain file, more than one
-// name (a hard link to another file would lend that file's rights, and its
-// rights are never changed), another owner than the one its name says, or
-// rights for others than the writers.
+std::string group_text(gid_t gid)
+{
+    struct group gr {
+    }, *found = nullptr;
+    char buf[4096];
+    const std::string number = std::to_string(static_cast<unsigned long>(gid));
+    if (getgrgid_r(gid, &gr, buf, sizeof buf, &found) == 0 && found != nullptr)
+        return "the group " + std::string(found->gr_name) + " (gid " + number + ")";
+    return "the group with gid " + number;
+}
+
+// What a lock file of the folder must be, for the messages.
+std::string expected(const Plan& p)
+{
+    switch (p.kind) {
+    case Kind::Owner:
+        return "a plain file with one name, of " + files::owner_text(p.uid) +
+               " (the folder's owner)";
+    case Kind::Group:
+        return "a plain file with one name, of " + group_text(p.gid) +
+               " (the folder's group), which its members may write (mode 0660)";
+    case Kind::All:
+        return "a plain file with one name, which any user may write (mode 0666)";
+    case Kind::PerUser:
+        return "a plain file with one name, of " + files::owner_text(p.uid);
+    }
+    return std::string();
+}
+
+// Why the file whose fstat is `st` is not a lock file of the folder's
+// writers ("" when it is one): not a plain file, more than one name (a hard
+// link would make another file of the user's the lock), or another owner
+// or group than the one its name is for.
 std::string unfit(const struct stat& st, const Plan& p)
 {
     if (!S_ISREG(st.st_mode))
         return "it is not a regular file";
     if (st.st_nlink != 1)
-        return "it has " + std::to_string(st.st_nlink) +
-               " names (hard links), where a lock file has one";
+        return "it has " + std::to_string(st.st_nlink) + " names (hard links)";
     if ((p.kind == Kind::Owner || p.kind == Kind::PerUser) && st.st_uid != p.uid)
-        return "it belongs to " + files::owner_text(st.st_uid) + ", not to " +
-               files::owner_text(p.uid);
-    mode_t wider = st.st_mode & 0777 & ~p.mode;
-    if (p.kind == Kind::Group && st.st_gid != p.gid)
-        wider |= st.st_mode & 0070;
-    if (wider != 0) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        return std::string("its mode (") + mode + ") lets others than the folder's writers open it";
-    }
+        return "it belongs to " + files::owner_text(st.st_uid);
+    // A file of another group that its group may not open is its owner's
+    // alone (a folder's owner outside the folder's group made it, and could
+    // not give it that group): only a writer holds it.
+    if (p.kind == Kind::Group && st.st_gid != p.gid && (st.st_mode & 0070) != 0)
+        return "it belongs to " + files::owner_text(st.st_uid) + " and to " +
+               group_text(st.st_gid);
     return std::string();
+}
+
+// The error for a lock file that is refused: what is wrong with it, whose
+// it is, what a lock file there must be, and what to do.
+std::string refused(const std::string& what, const std::string& bad, const struct stat* st,
+                    const Plan& p)
+{
+    std::string text = what + " could not be used: " + bad;
+    if (st != nullptr && bad.find("belongs to") == std::string::npos)
+        text += " (it belongs to " + files::owner_text(st->st_uid) + ")";
+    return text + "; a lock file there must be " + expected(p) +
+           ". Remove it (its owner or the folder's owner may), and the next run makes it anew";
 }
 
 // Makes the lock file `name` in the folder open as `dirfd` (O_EXCL), open
 // for writing, and gives it the writers' rights before anyone else can
-// open it (it is made 0600, the narrowest). -1 with errno when it cannot be
-// made (EEXIST: something is there).
+// open it (it is made 0600, the narrowest). A group's file that cannot be
+// given the folder's group (its maker is not in it, or the group is not
+// mapped in this user namespace) stays its maker's alone. -1 with errno
+// when it cannot be made (EEXIST: something is there).
 int make_lock_file(int dirfd, const std::string& name, const Plan& p)
 {
     const int fd = ::openat(dirfd, name.c_str(),
                             O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0)
         return -1;
+    struct stat st;
     if (p.kind == Kind::Owner && ::geteuid() != p.uid)
         (void)::fchown(fd, p.uid, static_cast<gid_t>(-1));
-    if (p.kind == Kind::Group && ::fchown(fd, static_cast<uid_t>(-1), p.gid) == 0)
+    if (p.kind == Kind::Group && ::fstat(fd, &st) == 0 &&
+        (st.st_gid == p.gid || ::fchown(fd, static_cast<uid_t>(-1), p.gid) == 0))
         (void)::fchmod(fd, 0660);
     if (p.kind == Kind::All)
         (void)::fchmod(fd, 0666);
@@ -389,10 +433,12 @@ bool FolderLock::lock_file(const std::string& name, const Plan& p, bool exclusiv
     const int flags = (exclusive ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     for (int attempt = 0; attempt < 8 + kSettleTries; ++attempt) {
         int fd = ::openat(dirfd_, name.c_str(), flags);
+        bool made = false;
         if (fd < 0 && errno == ENOENT && exclusive) {
             fd = make_lock_file(dirfd_, name, p);
             if (fd < 0 && errno == EEXIST)
                 continue; // made meanwhile by another run: opened next time
+            made = true;
         }
         if (fd < 0) {
             const int err = errno;
@@ -403,12 +449,21 @@ bool FolderLock::lock_file(const std::string& name, const Plan& p, bool exclusiv
                 absent_ = true;
                 return false;
             }
-            if (err == EACCES && attempt < kSettleTries) {
+            if (err == EACCES && !made && attempt < kSettleTries) {
                 settle_pause();
                 continue;
             }
-            why_ = what + " could not be used: " +
-                   (err == ELOOP ? std::string("it is a symbolic link") : std::strerror(err));
+            struct stat st;
+            const bool there = ::fstatat(dirfd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+            if (made)
+                why_ = what + " could not be made: " + std::strerror(err);
+            else if (err == ELOOP || (err == EACCES && there))
+                why_ = refused(what,
+                               err == ELOOP ? "it is a symbolic link"
+                                            : "this run may not open it for writing",
+                               there ? &st : nullptr, p);
+            else
+                why_ = what + " could not be used: " + std::strerror(err);
             return false;
         }
         struct stat st;
@@ -420,7 +475,7 @@ bool FolderLock::lock_file(const std::string& name, const Plan& p, bool exclusiv
                 continue;
             }
             unfit_ = true;
-            why_ = what + " could not be used: " + bad;
+            why_ = refused(what, bad, &st, p);
             return false;
         }
         if (!take(fd, st, what, exclusive, wait))
@@ -440,11 +495,23 @@ bool FolderLock::lock_file(const std::string& name, const Plan& p, bool exclusiv
 namespace
 {
 
+// Whether `name` is one of a user's own lock files' names where each
+// user's runs lock their own: "BASE-" and 16 hexadecimal digits, ".lock".
+bool own_lock_name(const std::string& name, const Plan& p)
+{
+    const std::size_t n = p.base.size();
+    return name.size() == n + 22 && name.compare(0, n + 1, p.base + "-") == 0 &&
+           name.compare(n + 17, 5, ".lock") == 0 &&
+           name.find_first_not_of("0123456789abcdef", n + 1) == n + 17;
+}
+
 // The names of the run's own lock files of the folder open as `dirfd`, in
-// a folder where each user's runs lock their own (`p`): "BASE.lock" and
-// "BASE-XXXXXXXXXXXXXXXX.lock", of the user's, fit to be a lock; sorted, so
-// that every run locks them in one order. False, with errno, when the
-// folder cannot be read.
+// a folder where each user's runs lock their own (`p`): of the user's (as
+// this namespace shows the owner of each, against the run's own user),
+// fit to be a lock; sorted, so that every run locks them in one order. The
+// folder is read through a descriptor opened for it, so that a file made
+// since any earlier reading is there. False, with errno, when the folder
+// cannot be read.
 bool own_lock_names(int dirfd, const Plan& p, std::vector<std::string>& names)
 {
     names.clear();
@@ -457,15 +524,10 @@ bool own_lock_names(int dirfd, const Plan& p, std::vector<std::string>& names)
         errno = err;
         return false;
     }
-    const std::string primary = p.base + ".lock";
     while (const dirent* e = ::readdir(d)) {
         const std::string name = e->d_name;
-        const bool other =
-            name.size() == p.base.size() + 22 && name.rfind(p.base + "-", 0) == 0 &&
-            name.compare(name.size() - 5, 5, ".lock") == 0 &&
-            name.find_first_not_of("0123456789abcdef", p.base.size() + 1) == name.size() - 5;
         struct stat st;
-        if ((name == primary || other) &&
+        if (own_lock_name(name, p) &&
             ::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && unfit(st, p).empty())
             names.push_back(name);
     }
@@ -481,9 +543,8 @@ void FolderLock::lock_own_files(const Plan& p, bool wait)
     // Every lock file of the user's here is locked, in the order of their
     // names, and then the folder is read again: a run that made one
     // meanwhile (another of the user's runs, that found none) is met, as
-    // all lock all of them. Another user's file at the user's name is not
-    // the user's lock and makes no run wait: a file of the user's own under
-    // a name no one can guess is made beside it.
+    // all lock all of them. Another user's files (made under names of the
+    // same form) are not the user's locks and make no run wait.
     std::vector<std::string> names, again;
     for (int round = 0; round < 16; ++round) {
         if (!own_lock_names(dirfd_, p, names)) {
@@ -492,12 +553,11 @@ void FolderLock::lock_own_files(const Plan& p, bool wait)
             return;
         }
         if (names.empty()) {
-            int fd = make_lock_file(dirfd_, p.base + ".lock", p);
-            if (fd < 0 && errno == EEXIST)
-                fd = make_lock_file(dirfd_, p.base + "-" + files::random_tag() + ".lock", p);
+            const std::string name = p.base + "-" + files::random_tag() + ".lock";
+            const int fd = make_lock_file(dirfd_, name, p);
             if (fd < 0 && errno != EEXIST) {
-                why_ = "the lock file " + dir_ + "/" + p.base +
-                       ".lock could not be made: " + std::strerror(errno);
+                why_ = "the lock file " + dir_ + "/" + name +
+                       " could not be made: " + std::strerror(errno);
                 return;
             }
             if (fd >= 0)
@@ -522,7 +582,7 @@ void FolderLock::lock_own_files(const Plan& p, bool wait)
         why_.clear();
         unfit_ = false;
     }
-    why_ = "the lock files " + dir_ + "/" + p.base + "*.lock could not be locked: they kept " +
+    why_ = "the lock files " + dir_ + "/" + p.base + "-*.lock could not be locked: they kept " +
            "changing while they were locked";
 }
 

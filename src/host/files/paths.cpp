@@ -33,17 +33,19 @@ namespace
 {
 
 // Whether `path`, whose lstat is `st`, was made by another user than the
-// run's in a folder any user may write and whose sticky bit is set, owned by
-// a third: `why` then says so, for a thing called `what` ("symbolic link")
-// and what the run never does with it.
+// run's in a folder whose sticky bit is set and that others than its owner
+// may write (any user, as /tmp, or a team's group), owned by a third:
+// `why` then says so, for a thing called `what` ("symbolic link") and what
+// the run never does with it. In such a folder each file is its owner's
+// alone, and another member may put a name there that leads anywhere.
 bool foreign_in(const std::string& path, const struct stat& st, const struct stat& dt,
                 const char* what, const char* never, std::string& why)
 {
-    if (st.st_uid == ::geteuid() || (dt.st_mode & (S_ISVTX | S_IWOTH)) != (S_ISVTX | S_IWOTH) ||
-        st.st_uid == dt.st_uid)
+    if (st.st_uid == ::geteuid() || (dt.st_mode & S_ISVTX) == 0 ||
+        (dt.st_mode & (S_IWGRP | S_IWOTH)) == 0 || st.st_uid == dt.st_uid)
         return false;
     why = path + " is a " + what + " of " + files::owner_text(st.st_uid) + " in the folder " +
-          folder_of(path) + ", which any user may write and whose sticky bit is set; a run never " +
+          folder_of(path) + ", which others may write and whose sticky bit is set; a run never " +
           never + " there";
     return true;
 }
@@ -341,12 +343,14 @@ FolderState prepare_folder(const std::string& folder, const std::string& parent,
     // is made through another user's link in a shared folder, at any name
     // of the path, through links that loop, or through a name swapped
     // meanwhile.
-    std::string why;
-    if (hold_folder(folder, true, why) == nullptr)
+    if (hold_folder(folder, true, where) == nullptr)
         return FolderState::NotAFolder;
     bool loops = false;
-    if (!inside_folder(folder, parent, where, loops))
+    if (!inside_folder(folder, parent, where, loops)) {
+        if (loops)
+            where = "its symbolic links loop, or lead through too many links";
         return loops ? FolderState::NotAFolder : FolderState::Outside;
+    }
     return FolderState::Ready;
 }
 

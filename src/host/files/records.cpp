@@ -24,6 +24,7 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -36,7 +37,7 @@ namespace vyr
 namespace
 {
 
-using files::kLiveName;
+using files::kPlacedName;
 using files::kRecordName;
 using files::node_at;
 using files::NodeId;
@@ -44,7 +45,10 @@ using files::PutBack;
 using files::RecordLine;
 using files::rename2;
 
-constexpr char kRecordHeader[] = "korvante placing record 2\n";
+constexpr char kRecordHeader[] = "korvante placing record 3\n";
+// The records of the previous version: no step line (each record is a step
+// of its own), and they are never named as placed.
+constexpr char kUntaggedHeader[] = "korvante placing record 2\n";
 // The records of an earlier version, which know each new file by its inode
 // alone: a name is never taken to hold such a record's file (a file written
 // there since could have its inode), so what a name holds now stays, and its
@@ -163,8 +167,22 @@ struct Stopped {
     long pid = 0;
     long long started = 0;
     std::string program;
+    // The tag all records of its step carry ("" for an earlier version's),
+    // and whether it is named as placed (its step ended).
+    std::string step;
+    bool placed = false;
     std::vector<RecordLine> lines;
 };
+
+// "step TAG": 16 hexadecimal digits.
+bool step_line(const std::string& line, Stopped& out)
+{
+    if (line.size() != 21 || line.rfind("step ", 0) != 0 ||
+        line.find_first_not_of("0123456789abcdef", 5) != std::string::npos)
+        return false;
+    out.step = line.substr(5);
+    return true;
+}
 
 // "run PID TIME PROGRAM".
 bool run_line(const std::string& line, Stopped& out)
@@ -229,7 +247,14 @@ enum class Record {
 Record read_record(int hfd, Stopped& out, uid_t& owner, std::string& why)
 {
     owner = ::geteuid();
-    const int fd = ::openat(hfd, kRecordName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    // Under its first name, or, once its step ended, its second.
+    const char* name = kRecordName;
+    int fd = ::openat(hfd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        name = kPlacedName;
+        fd = ::openat(hfd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        out.placed = true;
+    }
     struct stat st;
     if (fd < 0) {
         const int err = errno;
@@ -241,7 +266,7 @@ Record read_record(int hfd, Stopped& out, uid_t& owner, std::string& why)
         why = std::strerror(err);
         if (err != ELOOP)
             return Record::Unknown;
-        if (::fstatat(hfd, kRecordName, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        if (::fstatat(hfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
             owner = st.st_uid;
         why = "it is a symbolic link";
         return Record::Refused;
@@ -293,9 +318,15 @@ Record read_record(int hfd, Stopped& out, uid_t& owner, std::string& why)
         return Record::Refused;
     }
     const bool old = text.rfind(kOldRecordHeader, 0) == 0;
-    if (!old && text.rfind(kRecordHeader, 0) != 0) {
+    const bool tagged = text.rfind(kRecordHeader, 0) == 0;
+    if (!old && !tagged && text.rfind(kUntaggedHeader, 0) != 0) {
         if (text.find('\n') == std::string::npos && std::string(kRecordHeader).rfind(text, 0) == 0)
             return Record::Read; // the header cut short: nothing was renamed
+        why = "line 1: " + printable(text.substr(0, std::min<std::size_t>(text.find('\n'), 120)));
+        return Record::Strange;
+    }
+    // A record of its step's end is never an earlier version's.
+    if (out.placed && !tagged) {
         why = "line 1: " + printable(text.substr(0, std::min<std::size_t>(text.find('\n'), 120)));
         return Record::Strange;
     }
@@ -307,6 +338,8 @@ Record read_record(int hfd, Stopped& out, uid_t& owner, std::string& why)
         ++number;
         RecordLine l;
         if (!ran && number == 2 && run_line(line, out))
+            ran = !tagged;
+        else if (!ran && number == 3 && tagged && step_line(line, out))
             ran = true;
         else if (ran && file_line(line, old, l))
             out.lines.push_back(l);
@@ -390,20 +423,31 @@ bool put_folder_back(int pfd, const std::string& folder, int hfd, const std::str
 int drop_recovered(int pfd, int hfd, int& live, const std::string& hidden, const Stopped& st)
 {
     int removed = 0;
-    (void)::unlinkat(hfd, kRecordName, 0);
+    files::end_placing_record(hfd);
     for (const RecordLine& l : st.lines)
         for (const std::string& name : {l.temp, l.aside})
             if (!name.empty() && node_at(hfd, name.c_str()).same(l.file))
                 removed += ::unlinkat(hfd, name.c_str(), 0) == 0;
-    // Its lock file goes last, closed first (a network or FUSE file system
-    // keeps a file removed while open, and the folder could not go); a
-    // folder that stays, with a kept file, gets another when it is next
-    // looked at.
-    if (live >= 0)
-        ::close(live);
-    live = -1;
-    (void)::unlinkat(hfd, kLiveName, 0);
-    return ::unlinkat(pfd, hidden.c_str(), AT_REMOVEDIR) == 0 ? removed : -1;
+    // Its lock file goes last (see remove_hidden_at); a folder that stays,
+    // with a kept file, gets another when it is next looked at.
+    return files::remove_hidden_at(pfd, hidden.c_str(), hfd, live, false) ? removed : -1;
+}
+
+// Removes what is left of a stopped run's hidden folder whose step ended
+// (every file of it in place): the record, the earlier files it kept aside
+// under the names the record gives (the step's files replaced them), and
+// the folder when that leaves it empty (a file kept as earlier-NAME by an
+// earlier failure stays, with it). Returns how many files went, or -1 when
+// the folder stays.
+int drop_ended(int pfd, int hfd, int& live, const std::string& hidden, const Stopped& st)
+{
+    int removed = 0;
+    files::end_placing_record(hfd);
+    for (const RecordLine& l : st.lines)
+        for (const std::string& name : {l.temp, l.aside})
+            if (!name.empty())
+                removed += ::unlinkat(hfd, name.c_str(), 0) == 0;
+    return files::remove_hidden_at(pfd, hidden.c_str(), hfd, live, false) ? removed : -1;
 }
 
 // How many names a recovery says something of.
@@ -533,7 +577,7 @@ PutBack remove_placed(int tfd, const char* target, const NodeId& placed, int& er
     return PutBack::Failed;
 }
 
-int write_placing_record(int hfd, const std::vector<RecordLine>& lines)
+int write_placing_record(int hfd, const std::vector<RecordLine>& lines, const std::string& step)
 {
     const int fd = ::openat(hfd, kRecordName,
                             O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -546,6 +590,7 @@ int write_placing_record(int hfd, const std::vector<RecordLine>& lines)
                 std::to_string(static_cast<long long>(std::time(nullptr))) + " " +
                 escaped(g_program) + "\n";
     }
+    text += "step " + step + "\n";
     for (const RecordLine& l : lines)
         text += record_line(l);
     const int err = write_all(fd, text);
@@ -565,9 +610,15 @@ int add_to_placing_record(int hfd, const RecordLine& line)
     return err;
 }
 
+int mark_record_placed(int hfd)
+{
+    return ::renameat(hfd, kRecordName, hfd, kPlacedName) == 0 ? 0 : errno;
+}
+
 void end_placing_record(int hfd)
 {
     (void)::unlinkat(hfd, kRecordName, 0);
+    (void)::unlinkat(hfd, kPlacedName, 0);
 }
 
 // Calls `each` with every stale hidden folder of `dir` (this user's own, no
@@ -632,10 +683,29 @@ each_stale_record(const HeldFolder& held, bool act,
     return failed;
 }
 
+// The steps of stopped runs that ended in `folder`: the tags of the steps
+// of which a record there is named as placed. Every other record of such a
+// step there is one its run had not renamed yet when it was stopped.
+std::set<std::string> ended_steps(const HeldFolder& folder)
+{
+    std::set<std::string> ended;
+    (void)each_stale_record(folder, false,
+                            [&](int, int, int&, const std::string&, const Stopped& st) {
+                                if (st.placed && !st.step.empty())
+                                    ended.insert(st.step);
+                                return true;
+                            });
+    return ended;
+}
+
 std::string recover_stopped_placings(const HeldFolder& folder, bool exchange,
                                      std::vector<RecoveredPlacing>& out)
 {
     const std::string& dir = folder.path;
+    // A step all of whose files were in place when its run was stopped
+    // keeps them, in every hidden folder it has here, whether or not its
+    // record there was renamed yet: only what it kept aside goes.
+    const std::set<std::string> ended = ended_steps(folder);
     // Hidden folders in which a stopped run had renamed nothing: each is
     // said as the sweep says what it removes, unless its run is said anyway.
     struct Quiet {
@@ -647,6 +717,12 @@ std::string recover_stopped_placings(const HeldFolder& folder, bool exchange,
     const std::size_t first = out.size();
     const std::string failed = each_stale_record(
         folder, true, [&](int pfd, int hfd, int& live, const std::string& name, const Stopped& st) {
+            if (st.placed || (!st.step.empty() && ended.count(st.step) != 0)) {
+                const int removed = drop_ended(pfd, hfd, live, name, st);
+                if (removed >= 0)
+                    note_swept_folder(dir + "/" + name, removed);
+                return true;
+            }
             std::size_t run = first;
             while (run < out.size() && !(out[run].pid == st.pid && out[run].started == st.started &&
                                          out[run].program == st.program))
@@ -684,8 +760,12 @@ bool stopped_placing_holds(const std::string& folder, const std::vector<std::str
     const HeldRef held = hold_folder(dir, false, why);
     if (held == nullptr)
         return false;
+    // A step that ended left its files in place: nothing of it is said.
+    const std::set<std::string> ended = files::ended_steps(*held);
     (void)files::each_stale_record(
         *held, false, [&](int pfd, int, int&, const std::string&, const Stopped& st) {
+            if (st.placed || (!st.step.empty() && ended.count(st.step) != 0))
+                return true;
             for (const RecordLine& l : st.lines)
                 if (std::find(names.begin(), names.end(), l.target) != names.end() &&
                     node_at(pfd, l.target.c_str()).unchanged(l.file)) {

@@ -33,44 +33,146 @@ namespace vyr
 namespace files
 {
 
-void empty_folder_signal_safe(int dirfd, int depth, bool keepLive) noexcept
+bool kept_open_name(const char* name) noexcept
 {
-    struct LinuxDirent64 {
-        ino64_t d_ino;
-        off64_t d_off;
-        unsigned short d_reclen;
-        unsigned char d_type;
-        char d_name[];
-    };
+    return std::strncmp(name, ".fuse_hidden", 12) == 0 || std::strncmp(name, ".nfs", 4) == 0;
+}
+
+namespace
+{
+
+struct LinuxDirent64 {
+    ino64_t d_ino;
+    off64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;
+    char d_name[];
+};
+
+// The most passes over a folder that empty_folder_signal_safe makes, and
+// the most moments remove_hidden_at waits for a file system to let go of a
+// file removed while it was open.
+constexpr int kEmptyPasses = 4;
+constexpr int kKeptWaits = 40;
+
+// Whether the folder open as `fd`, read anew, holds nothing but names a
+// file system keeps for files removed while open (and at least one).
+bool only_kept_open(int fd) noexcept
+{
+    const int dir = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return false;
     alignas(8) char buf[4096];
-    for (;;) {
-        long n = syscall(SYS_getdents64, dirfd, buf, sizeof buf);
-        if (n <= 0)
-            break;
-        bool removed = false;
+    bool kept = false, other = false;
+    long n;
+    while (!other && (n = syscall(SYS_getdents64, dir, buf, sizeof buf)) > 0)
         for (long off = 0; off < n;) {
             auto* d = reinterpret_cast<LinuxDirent64*>(buf + off);
             off += d->d_reclen;
-            const char* name = d->d_name;
-            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 ||
-                (keepLive && d->d_type != DT_DIR && std::strcmp(name, kLiveName) == 0))
+            if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0)
                 continue;
-            if (d->d_type == DT_DIR) {
-                if (depth > 0) {
-                    int sub = openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                    if (sub >= 0) {
-                        empty_folder_signal_safe(sub, depth - 1, false);
-                        close(sub);
+            (kept_open_name(d->d_name) ? kept : other) = true;
+        }
+    ::close(dir);
+    return kept && !other;
+}
+
+} // namespace
+
+bool empty_folder_signal_safe(int dirfd, int depth, bool keepLive) noexcept
+{
+    alignas(8) char buf[4096];
+    // Each pass reads the folder through a descriptor opened for it then:
+    // a file system may list through an older descriptor only the names the
+    // folder had when that was opened (btrfs does), and a folder is never
+    // taken for empty from such a listing. The passes are few: a name the
+    // file system keeps coming back under another (a file removed while
+    // open, on FUSE) ends them rather than the run; those names are left to
+    // the file system, which removes them once the file is let go.
+    for (int pass = 0; pass < kEmptyPasses; ++pass) {
+        int fd = ::openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const bool fresh = fd >= 0;
+        if (!fresh) {
+            // No descriptor left: the folder's own, read from its start.
+            fd = dirfd;
+            (void)lseek(fd, 0, SEEK_SET);
+        }
+        bool left = false;
+        long n;
+        while ((n = syscall(SYS_getdents64, fd, buf, sizeof buf)) > 0) {
+            for (long off = 0; off < n;) {
+                auto* d = reinterpret_cast<LinuxDirent64*>(buf + off);
+                off += d->d_reclen;
+                const char* name = d->d_name;
+                if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 ||
+                    kept_open_name(name) ||
+                    (keepLive && d->d_type != DT_DIR && std::strcmp(name, kLiveName) == 0))
+                    continue;
+                left = true;
+                if (d->d_type == DT_DIR) {
+                    if (depth > 0) {
+                        int sub =
+                            openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                        if (sub >= 0) {
+                            empty_folder_signal_safe(sub, depth - 1, false);
+                            close(sub);
+                        }
                     }
+                    (void)unlinkat(dirfd, name, AT_REMOVEDIR);
+                } else {
+                    (void)unlinkat(dirfd, name, 0);
                 }
-                removed |= unlinkat(dirfd, name, AT_REMOVEDIR) == 0;
-            } else {
-                removed |= unlinkat(dirfd, name, 0) == 0;
             }
         }
-        if (removed)
-            lseek(dirfd, 0, SEEK_SET); // entries moved: read the folder again
+        if (fresh)
+            ::close(fd);
+        if (!left)
+            return true;
     }
+    return false;
+}
+
+bool remove_hidden_at(int parent, const char* name, int fd, int& live, bool empty) noexcept
+{
+    if (fd >= 0 && empty)
+        (void)empty_folder_signal_safe(fd, 0, true);
+    // The lock file goes last, removed while it is still open and closed
+    // then. A network or FUSE file system keeps a file removed while open
+    // under a name of its own (.nfs..., .fuse_hidden...) and removes that
+    // once the file is let go; FUSE learns of a close only a moment later,
+    // so a file removed just after its close may be kept that way too, and
+    // then for good (the removal can cross the close). Removed while open,
+    // it is kept, and removed once closed, always: the folder is waited
+    // for while that is all it holds.
+    if (fd >= 0)
+        (void)::unlinkat(fd, kLiveName, 0);
+    if (live >= 0)
+        ::close(live);
+    live = -1;
+    // The folder that holds it, when not given: its own "..", opened now
+    // that the lock file's descriptor is free (there may be no other).
+    const int up =
+        parent >= 0 ? parent : fd >= 0 ? ::openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    bool gone = false;
+    for (int wait = 0; up >= 0; ++wait) {
+        if (::unlinkat(up, name, AT_REMOVEDIR) == 0 || errno == ENOENT) {
+            gone = true;
+            break;
+        }
+        if ((errno != ENOTEMPTY && errno != EEXIST) || wait == kKeptWaits || fd < 0 ||
+            !only_kept_open(fd))
+            break;
+        const timespec moment{0, 5000000};
+        (void)nanosleep(&moment, nullptr);
+    }
+    if (up >= 0 && up != parent)
+        ::close(up);
+    return gone;
+}
+
+void remove_hidden_folder(int fd, int& live, const std::string& name) noexcept
+{
+    (void)remove_hidden_at(-1, name.c_str(), fd, live);
 }
 
 } // namespace files
@@ -95,15 +197,16 @@ constexpr int kSlots = 256;
 std::atomic<const char*> g_slots[kSlots];
 // The target each temporary file will become (null while unknown).
 std::atomic<const char*> g_targets[kSlots];
-// Each temporary file's private folder, open (-1 while it is not), and the
-// folder held that it is made in: a handler removes it through them.
-std::atomic<int> g_slotFds[kSlots];
+// Each temporary file's private folder and its lock file, open (-1 while
+// they are not), and the folder held that it is made in: a handler removes
+// it through them.
+files::PublishedFolder g_slotFds[kSlots];
 std::atomic<int> g_slotParents[kSlots];
 // The staging folders of the running step (see StagedFile), likewise, by
 // path, open, and the folder held that holds each.
 constexpr int kStageSlots = 64;
 std::atomic<const char*> g_stageSlots[kStageSlots];
-std::atomic<int> g_stageFds[kStageSlots];
+files::PublishedFolder g_stageFds[kStageSlots];
 std::atomic<int> g_stageParents[kStageSlots];
 
 int claim_slot(const char* path, const char* target, int parent)
@@ -111,7 +214,7 @@ int claim_slot(const char* path, const char* target, int parent)
     for (int i = 0; i < kSlots; ++i) {
         const char* expected = nullptr;
         if (g_slots[i].compare_exchange_strong(expected, path)) {
-            g_slotFds[i].store(-1);
+            g_slotFds[i].clear();
             g_slotParents[i].store(parent);
             g_targets[i].store(target);
             return i;
@@ -123,7 +226,7 @@ int claim_slot(const char* path, const char* target, int parent)
 void release_slot(int slot)
 {
     if (slot >= 0) {
-        g_slotFds[slot].store(-1);
+        g_slotFds[slot].clear();
         g_slotParents[slot].store(-1);
         g_targets[slot].store(nullptr);
         g_slots[slot].store(nullptr);
@@ -218,7 +321,7 @@ bool stage_folder_name(const char* name)
             std::strncmp(name + 1, kFileBase, base) == 0);
 }
 
-int make_private_folder(int pfd, const std::string& name, int& live, std::atomic<int>* publish)
+int make_private_folder(int pfd, const std::string& name, int& live, PublishedFolder* publish)
 {
     live = -1;
     if (::mkdirat(pfd, name.c_str(), 0700) != 0)
@@ -226,7 +329,10 @@ int make_private_folder(int pfd, const std::string& name, int& live, std::atomic
     const int fd = ::openat(pfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     // A signal handler finds it by its descriptor from here on.
     if (publish != nullptr && fd >= 0)
-        publish->store(fd);
+        publish->fd.store(fd);
+    struct stat made;
+    if (fd >= 0 && ::fstat(fd, &made) == 0 && (made.st_mode & 077) != 0)
+        note_modes_not_kept(made.st_dev);
     // A folder removed before its lock file was made and locked (another run
     // clearing the folder found it without one, made it and locked it
     // first), or whose name then came to hold something else, is EEXIST:
@@ -250,10 +356,12 @@ int make_private_folder(int pfd, const std::string& name, int& live, std::atomic
             lfd = -1;
         } else {
             live = lfd;
+            if (publish != nullptr)
+                publish->live.store(lfd);
             return fd;
         }
         if (publish != nullptr)
-            publish->store(-1);
+            publish->clear();
         if (err != EEXIST) {
             // Removed from the folder it was just made in (no descriptor is
             // needed for its "..", where none may be left).
@@ -276,23 +384,6 @@ void reset_commit_notes() noexcept
 {
     g_noteCommits.store(false);
     g_committedLength.store(0);
-}
-
-void remove_hidden_folder(int fd, int& live, const std::string& name) noexcept
-{
-    empty_folder_signal_safe(fd, 0, true);
-    // The lock file is closed before it is removed: a network or FUSE file
-    // system keeps a file removed while open under a hidden name of its
-    // own, and the folder could not go.
-    if (live >= 0)
-        ::close(live);
-    live = -1;
-    (void)::unlinkat(fd, kLiveName, 0);
-    const int parent = ::openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (parent >= 0) {
-        (void)::unlinkat(parent, name.c_str(), AT_REMOVEDIR);
-        ::close(parent);
-    }
 }
 
 } // namespace files
@@ -541,7 +632,6 @@ bool AtomicFile::open(const std::string& path, std::string& why)
                 mode = st.st_mode & 07777;
         }
     }
-    files::remove_stale_temp_files(*parent_);
     // The file is written in a private folder of its own beside the target,
     // locked while the run lives, under a name of one digit: the target's
     // name may be as long as a name can be.
@@ -562,7 +652,7 @@ bool AtomicFile::open(const std::string& path, std::string& why)
                 const int err = errno;
                 files::remove_hidden_folder(folderFd_, liveFd_, privName_);
                 if (slot_ >= 0)
-                    g_slotFds[slot_].store(-1);
+                    g_slotFds[slot_].clear();
                 release_lock();
                 errno = err == EEXIST ? EIO : err;
             }
@@ -583,6 +673,10 @@ bool AtomicFile::open(const std::string& path, std::string& why)
         privName_.clear();
         return false;
     }
+    // What killed runs left beside it goes, once the run's own private
+    // folder there has shown whether the file system keeps the rights asked
+    // for (see note_modes_not_kept); that folder is the run's, and living.
+    files::remove_stale_temp_files(*parent_);
     // The mode given to open is cut by the umask; an existing target's mode
     // is kept exactly.
     if (mode != 0666)
@@ -793,16 +887,16 @@ const char* last_name(const char* path) noexcept
     return name;
 }
 
-// Removes the hidden folder whose path is `path`, open as `fd` (-1 when it
-// is not open yet, and so empty), an entry of the folder held open as
-// `parent`, with what it holds: by descriptors, nothing by a name that
-// could lead elsewhere now. System calls alone: safe in a signal handler.
-void remove_held_signal_safe(int parent, int fd, const char* path) noexcept
+// Removes the hidden folder whose path is `path`, open as `open.fd` (-1
+// when it is not open yet, and so empty), an entry of the folder held open
+// as `parent`, with what it holds, its lock file (open as `open.live`)
+// closed and removed last: by descriptors, nothing by a name that could
+// lead elsewhere now. System calls alone: safe in a signal handler, which
+// then ends the process (the lock file's descriptor is not used again).
+void remove_held_signal_safe(int parent, files::PublishedFolder& open, const char* path) noexcept
 {
-    if (fd >= 0)
-        empty_folder_signal_safe(fd, 0, false);
-    if (parent >= 0)
-        (void)::unlinkat(parent, last_name(path), AT_REMOVEDIR);
+    int live = open.live.exchange(-1);
+    (void)files::remove_hidden_at(parent, last_name(path), open.fd.load(), live);
 }
 
 } // namespace
@@ -820,12 +914,12 @@ void remove_open_temp_files() noexcept
             continue;
         std::memcpy(folder, p, n - 2);
         folder[n - 2] = '\0';
-        remove_held_signal_safe(g_slotParents[i].load(), g_slotFds[i].load(), folder);
+        remove_held_signal_safe(g_slotParents[i].load(), g_slotFds[i], folder);
     }
     for (int i = 0; i < kStageSlots; ++i) {
         const char* p = g_stageSlots[i].load();
         if (p != nullptr)
-            remove_held_signal_safe(g_stageParents[i].load(), g_stageFds[i].load(), p);
+            remove_held_signal_safe(g_stageParents[i].load(), g_stageFds[i], p);
     }
 }
 
@@ -926,14 +1020,16 @@ StepFiles& step_files()
     return f;
 }
 
-// Notes a hidden folder, open as `fd`, for removal by a signal handler; -1
-// when every slot is taken (the next run's sweep removes it then).
-int claim_stage_slot(const std::string& path, int fd, int parent)
+// Notes a hidden folder, open as `fd` with its lock file as `live`, for
+// removal by a signal handler; -1 when every slot is taken (the next run's
+// sweep removes it then).
+int claim_stage_slot(const std::string& path, int fd, int live, int parent)
 {
     for (int i = 0; i < kStageSlots; ++i) {
         const char* expected = nullptr;
         if (g_stageSlots[i].compare_exchange_strong(expected, path.c_str())) {
-            g_stageFds[i].store(fd);
+            g_stageFds[i].fd.store(fd);
+            g_stageFds[i].live.store(live);
             g_stageParents[i].store(parent);
             return i;
         }
@@ -944,7 +1040,7 @@ int claim_stage_slot(const std::string& path, int fd, int parent)
 void release_stage_slot(int slot)
 {
     if (slot >= 0) {
-        g_stageFds[slot].store(-1);
+        g_stageFds[slot].clear();
         g_stageParents[slot].store(-1);
         g_stageSlots[slot].store(nullptr);
     }
@@ -957,7 +1053,6 @@ StageFolder* stage_folder(StepFiles& f, const HeldRef& dir, std::string& why)
     for (StageFolder& s : f.folders)
         if (s.staging && s.dir->same(*dir))
             return &s;
-    files::remove_stale_temp_files(*dir);
     for (int attempt = 0; attempt < 16; ++attempt) {
         f.folders.emplace_back();
         StageFolder& s = f.folders.back();
@@ -968,7 +1063,7 @@ StageFolder* stage_folder(StepFiles& f, const HeldRef& dir, std::string& why)
         s.path = dir->file(s.name);
         // Noted before it exists, so that a signal arriving at any moment
         // after it is made finds it to remove.
-        s.slot = claim_stage_slot(s.path, -1, dir->fd);
+        s.slot = claim_stage_slot(s.path, -1, -1, dir->fd);
         s.fd = files::make_private_folder(dir->fd, s.name, s.live,
                                           s.slot >= 0 ? &g_stageFds[s.slot] : nullptr);
         if (s.fd < 0) {
@@ -980,6 +1075,8 @@ StageFolder* stage_folder(StepFiles& f, const HeldRef& dir, std::string& why)
             why = std::strerror(err);
             return nullptr;
         }
+        // What killed runs left there goes (see AtomicFile::open).
+        files::remove_stale_temp_files(*dir);
         return &s;
     }
     why = "no private folder could be made for it";
@@ -1456,6 +1553,10 @@ bool check_and_lock(StepFiles& f, std::vector<std::unique_ptr<FolderLock>>& lock
 // be put back after a kill, so it does not begin).
 bool write_records(StepFiles& f, Placing& out)
 {
+    // One tag for all the step's records: a folder whose records of one
+    // step are renamed only in part when the run is stopped is known to
+    // hold a step that ended (see kPlacedName).
+    const std::string step = files::random_tag();
     for (Staged& s : f.files) {
         s.node = node_at(s.hidden->fd, s.temp.c_str());
         if (s.placement == StagedPlacement::Replace)
@@ -1471,7 +1572,7 @@ bool write_records(StepFiles& f, Placing& out)
             }
         if (first == nullptr || h.fd < 0)
             continue;
-        const int err = files::write_placing_record(h.fd, lines);
+        const int err = files::write_placing_record(h.fd, lines, step);
         h.recorded = err == 0;
         if (err != 0) {
             placing_failed(out, file_label(*first),
@@ -1613,6 +1714,10 @@ Placing place_all(StepFiles& f, void (*renaming)() noexcept)
         drop_staged(f);
         return out;
     }
+    // Every file is in place: each record says so before any is removed.
+    for (StageFolder& h : f.folders)
+        if (h.recorded)
+            (void)files::mark_record_placed(h.fd);
     end_records(f);
     for (const Placed& p : done) {
         note_run_made(p.target);
@@ -1673,6 +1778,9 @@ bool StagedFile::open(const std::string& folder, const std::string& name, const 
     StageFolder* stage = stage_folder(f, dir_, why);
     if (stage == nullptr)
         return false;
+    // The folder as the step holds it already: one descriptor for all the
+    // files of a folder, however many the step writes there.
+    dir_ = stage->dir;
     temp_ = std::to_string(++f.made);
     int fd = ::openat(stage->fd, temp_.c_str(),
                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
@@ -1800,7 +1908,7 @@ bool AtomicFile::hand_to_step(const std::string& what, std::string& why)
     h.live = liveFd_;
     // The step's slot for its hidden folder is taken before the file's own
     // is let go: a signal finds one of them at every moment.
-    h.slot = claim_stage_slot(h.path, h.fd, parent_->fd);
+    h.slot = claim_stage_slot(h.path, h.fd, h.live, parent_->fd);
     Staged s = staged("1", parent_->path, name_, target_, parent_, name_, &h);
     s.dataSet = true;
     s.what = what;

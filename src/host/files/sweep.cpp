@@ -36,6 +36,9 @@ using files::run_files;
 using files::RunFiles;
 
 std::mutex g_sweptLock;
+// The devices where a private folder of the run came out with others'
+// rights (see note_modes_not_kept).
+std::set<dev_t> g_modesNotKept;
 std::vector<SweptFolder> g_swept;
 std::vector<UntrustedFile> g_untrusted;
 // The hidden folders and records already said to be untrusted in this run.
@@ -124,6 +127,18 @@ std::vector<std::string> hidden_names(const HeldFolder& held, int* err)
     return r.hidden.emplace(key, names).first->second;
 }
 
+void note_modes_not_kept(dev_t dev)
+{
+    std::lock_guard<std::mutex> g(g_sweptLock);
+    g_modesNotKept.insert(dev);
+}
+
+bool modes_kept(dev_t dev)
+{
+    std::lock_guard<std::mutex> g(g_sweptLock);
+    return g_modesNotKept.count(dev) == 0;
+}
+
 std::string owner_text(uid_t uid)
 {
     struct passwd pw {
@@ -137,7 +152,9 @@ std::string owner_text(uid_t uid)
 
 bool only_numbered_files(int fd, std::vector<std::string>& names)
 {
-    const int dup = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    // Read through a descriptor opened for it now, never an older one (btrfs
+    // lists through an older one only the names the folder had then).
+    const int dup = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* d = dup >= 0 ? fdopendir(dup) : nullptr;
     if (d == nullptr) {
         if (dup >= 0)
@@ -150,7 +167,10 @@ bool only_numbered_files(int fd, std::vector<std::string>& names)
         if (name == "." || name == ".." || name == kLiveName)
             continue;
         struct stat st;
-        ours = name.size() <= 20 && name.find_first_not_of("0123456789") == std::string::npos &&
+        // A numbered file of the run's, or what a file system kept of a file
+        // removed while open (a stopped run's), both plain files with one name.
+        ours = ((name.size() <= 20 && name.find_first_not_of("0123456789") == std::string::npos) ||
+                kept_open_name(name.c_str())) &&
                fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
                st.st_nlink == 1;
         if (!ours)
@@ -207,7 +227,7 @@ HiddenState open_hidden(int pfd, const std::string& name, const std::string& pat
         return judged(HiddenState::Unknown, errno);
     if (st.st_uid != me)
         return note(st.st_uid, "it is another user's");
-    if ((st.st_mode & 022) != 0)
+    if ((st.st_mode & 022) != 0 && modes_kept(st.st_dev))
         return note(st.st_uid, (st.st_mode & 002) != 0
                                    ? "any user may write in it"
                                    : "other users of its group may write in it");
@@ -290,12 +310,8 @@ void files::remove_stale_temp_files(const HeldFolder& held)
             files::only_numbered_files(fd, files)) {
             int removed = 0;
             for (const std::string& f : files)
-                removed += unlinkat(fd, f.c_str(), 0) == 0;
-            // Closed before it is removed (see remove_hidden_folder).
-            ::close(live);
-            live = -1;
-            (void)unlinkat(fd, files::kLiveName, 0);
-            if (unlinkat(held.fd, name.c_str(), AT_REMOVEDIR) == 0) {
+                removed += unlinkat(fd, f.c_str(), 0) == 0 && !files::kept_open_name(f.c_str());
+            if (files::remove_hidden_at(held.fd, name.c_str(), fd, live)) {
                 std::lock_guard<std::mutex> g(g_sweptLock);
                 g_swept.push_back({dir + "/" + name, removed});
             }

@@ -470,7 +470,7 @@ bool vyr_write_catalogue_entry(std::string_view libref, std::string_view catalog
         why = "the catalogue folder " + catFolder + " leads to " + where + ", outside its library";
         return false;
     case vyr::FolderState::NotAFolder:
-        why = "the catalogue folder " + catFolder + " could not be made";
+        why = "the catalogue folder " + catFolder + " could not be made (" + where + ")";
         return false;
     }
     const std::string path = (fs::path(catFolder) / (name + "." + vyr::lower(kind))).string();

@@ -328,7 +328,7 @@ int ggadcat(int, const char* libname, void** catptr, int, int)
         xsetrc(kRcNotWritten);
         return -1;
     case vyr::FolderState::NotAFolder:
-        xpmlog(kGroup, kMsgNoFolder, folder.c_str());
+        xpmlog(kGroup, kMsgNoFolder, folder.c_str(), where.c_str());
         xsetrc(kRcNotWritten);
         return -1;
     }

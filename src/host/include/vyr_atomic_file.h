@@ -346,7 +346,8 @@ std::size_t private_path_room();
 // A folder the run writes files into, `folder` inside `parent`: made when it
 // does not exist. Outside when it leads out of `parent` through a symbolic
 // link (`where` gets where it leads); NotAFolder when it cannot be made or is
-// something else, or its path meets a link that resolve_write_target refuses.
+// something else, or its path meets a link that resolve_write_target refuses
+// (`where` gets why: the name and the cause, "Too many open files" say).
 enum class FolderState { Ready, Outside, NotAFolder };
 FolderState prepare_folder(const std::string& folder, const std::string& parent,
                            std::string& where);
@@ -376,24 +377,23 @@ bool claim_output(const std::string& path, OutputKind kind, const std::string& w
 // taken on a descriptor open for writing, a shared one on a descriptor open
 // for reading (a network file system's client refuses any other).
 // Only those who may write a folder can hold its lock: its lock file is
-// named for the folder's writers, as its mode says, and is made with their
-// rights alone, never changed later (see plan_for in locks.cpp):
-// ".korvante-o1000.lock" (0600, the owner's) where only its owner may write
-// it, ".korvante-g100.lock" (0660, of the folder's group) where its group
-// may, ".korvante-a.lock" (0666) where any user may and the sticky bit is
-// not set. A folder whose writers change gets a lock file of another name,
-// so that a descriptor someone opened before is never the lock again. A
-// file at the name that others than the writers may open, with more than
-// one name (a hard link) or, where the name says whose it is, of another
-// owner, is not a lock: it is never locked, nor given other rights.
-// In a folder that any user may write and whose sticky bit is set, where
-// only a file's owner (the folder's, or root) may remove or replace it,
-// each user's runs lock files of their own: ".korvante-u1000.lock", or,
-// where another user made a file of that name, one of the user's under a
-// name no one can guess (".korvante-u1000-0123456789abcdef.lock"); a writer
-// locks every such file of its user's there. A reader there takes no lock
-// (`absent()`): no file another user made makes it wait, and it checks what
-// it read instead.
+// named for the folder's writers, as its mode says, never for the numbers
+// of a user or group (which differ from one user namespace to another),
+// and is made with their rights alone (see plan_for in locks.cpp):
+// ".korvante-o.lock" (the owner's) where only its owner may write it,
+// ".korvante-g.lock" (0660, of the folder's group) where its group may,
+// ".korvante-a.lock" (0666) where any user may and the sticky bit is not
+// set. A file at the name with more than one name (a hard link), or of
+// another owner or group than the folder's writers (after the folder
+// changed hands, say), is not a lock: it is never locked, nor given other
+// rights, and a writer's error names it, its owner and what to do.
+// In a folder whose sticky bit is set and that others than its owner may
+// write, where only a file's owner (the folder's, or root) may remove or
+// replace it, each user's runs lock files of their own, under names no
+// one can guess (".korvante-u-0123456789abcdef.lock"); a writer locks
+// every such file of its user's there. A reader there takes no lock
+// (`absent()`): no file another user made makes it wait, and it checks
+// what it read instead.
 // A folder no writer has used has no lock file, and a reader may be one
 // that may not open it (it may only read the folder): a reader then goes on
 // without the lock (`absent()`). Any other failure (a symbolic link or

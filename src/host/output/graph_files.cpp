@@ -150,7 +150,7 @@ int drawStepGraphs(StepDoc& doc, size_t stepIndex)
             ++failures;
             break;
         case vyr::FolderState::NotAFolder:
-            xpmlog(kHostGroup, kMsgFolderFailed, folder.c_str());
+            xpmlog(kHostGroup, kMsgFolderFailed, folder.c_str(), where.c_str());
             folder.clear();
             ++failures;
             break;

@@ -1055,7 +1055,7 @@ bool make_out_folder(const std::string& out)
     std::string why;
     if (vyr::hold_folder(out, true, why) != nullptr)
         return true;
-    xpmlog(kHostGroup, kMsgOutDirFailed, out.c_str());
+    xpmlog(kHostGroup, kMsgOutDirFailed, out.c_str(), why.c_str());
     return false;
 }
 

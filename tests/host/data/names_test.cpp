@@ -265,7 +265,7 @@ TEST_F(DataNames, APlantedLockFileIsNeverPassedOverSilently)
     EXPECT_NE(open("in", VYR_DS_INPUT, false, &log), nullptr);
     EXPECT_TRUE(has(log, "WARNING: The data set WORK.IN is read without the library folder's lock "
                          "(the lock file " +
-                             lock + " could not be used: it is a symbolic link)"))
+                             lock + " could not be used: it is a symbolic link"))
         << log;
     vyr_data_step_end(true);
     double v = 1;

@@ -291,11 +291,13 @@ struct OpenHolder {
 // whatever the creator's umask. A descriptor opened while a lock file was
 // open to others (an earlier version's ".korvante.lock", made 0644, or the
 // file of a folder whose group could write it then) holds no lock that a
-// run waits for. A file at the name with other rights, or with a second
-// name, is refused and never given new rights. In a folder any user may
-// write whose sticky bit is set, another user's file at the user's own
-// lock name, or a hard link there to a file of the user's, makes no run
-// wait or fail, and is left as it is.
+// run waits for. A file at the name of another owner than the folder's,
+// or with a second name, is refused, named with its owner and what to do,
+// and never given new rights; its rights alone (which a file system
+// without Unix modes cannot keep) do not refuse it. In a folder others may
+// write whose sticky bit is set, another user's file at a name of the
+// user's lock files' form, or a hard link there to a file of the user's,
+// makes no run wait or fail, and is left as it is.
 TEST_F(AtomicFileTest, OnlyAFoldersWritersCanHoldItsLock)
 {
     const mode_t mask = umask(0);
@@ -327,19 +329,26 @@ TEST_F(AtomicFileTest, OnlyAFoldersWritersCanHoldItsLock)
         vyr::FolderLock writer(dir, true, false);
         EXPECT_TRUE(writer.held()) << old << ": " << writer.why();
     }
-    // Rights beyond the writers', or a second name: refused, not changed.
+    // Other rights (as FAT shows them): taken, not changed. Another owner
+    // (the folder given to another user), or a second name: refused.
     const std::string own = dir + "/" + vyrtest::lock_file_name(dir);
-    ::chmod(own.c_str(), 0644);
+    ::chmod(own.c_str(), 0755);
     {
         vyr::FolderLock writer(dir, true);
-        EXPECT_FALSE(writer.held());
-        EXPECT_NE(writer.why().find("lets others than the folder's writers open it"),
-                  std::string::npos)
-            << writer.why();
+        EXPECT_TRUE(writer.held()) << writer.why();
     }
     ASSERT_EQ(stat(own.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
     ::chmod(own.c_str(), 0600);
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(own.c_str(), 60002, 60002), 0);
+        vyr::FolderLock writer(dir, true);
+        EXPECT_FALSE(writer.held());
+        EXPECT_NE(writer.why().find("belongs to the user"), std::string::npos) << writer.why();
+        EXPECT_NE(writer.why().find("60002"), std::string::npos) << writer.why();
+        EXPECT_NE(writer.why().find("Remove it"), std::string::npos) << writer.why();
+        ASSERT_EQ(::chown(own.c_str(), 0, 0), 0);
+    }
     ASSERT_EQ(::link(own.c_str(), (dir + "/second").c_str()), 0);
     {
         vyr::FolderLock writer(dir, true);
@@ -349,17 +358,27 @@ TEST_F(AtomicFileTest, OnlyAFoldersWritersCanHoldItsLock)
     fs::remove(dir + "/second");
 
     ::chmod(dir.c_str(), 01777);
+    // The user's own lock files there, under names no one can guess.
+    const auto own_files = [&] {
+        std::vector<std::string> found;
+        for (const auto& e : fs::directory_iterator(dir))
+            if (e.path().filename().string().rfind(".korvante-u-", 0) == 0)
+                found.push_back(e.path().string());
+        return found;
+    };
     const std::string mine = dir + "/" + vyrtest::lock_file_name(dir);
     {
         vyr::FolderLock reader(dir, false);
         EXPECT_TRUE(reader.absent());
-        EXPECT_FALSE(fs::exists(mine));
+        EXPECT_TRUE(own_files().empty());
         vyr::FolderLock made(dir, true);
         ASSERT_TRUE(made.held()) << made.why();
         EXPECT_FALSE(made.excludes_writers());
     }
-    ASSERT_EQ(stat(mine.c_str(), &st), 0);
+    ASSERT_EQ(own_files().size(), 1u);
+    ASSERT_EQ(stat(own_files()[0].c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
+    fs::remove(own_files()[0]);
     // A hard link at the user's name to a file of the user's open to all.
     fs::remove(mine);
     write(dir + "/program", "keep");
@@ -383,13 +402,12 @@ TEST_F(AtomicFileTest, OnlyAFoldersWritersCanHoldItsLock)
         // It locked a file of its own made beside it, which the user's
         // other runs meet (they lock every such file).
         int beside = 0;
-        for (const auto& e : fs::directory_iterator(dir)) {
-            const std::string name = e.path().filename().string();
-            if (name.rfind(fs::path(mine).stem().string() + "-", 0) != 0)
+        for (const std::string& path : own_files()) {
+            if (path == mine)
                 continue;
             ++beside;
-            const std::string probe = "flock -n -x '" + e.path().string() + "' true";
-            EXPECT_NE(std::system(probe.c_str()), 0) << name;
+            const std::string probe = "flock -n -x '" + path + "' true";
+            EXPECT_NE(std::system(probe.c_str()), 0) << path;
         }
         EXPECT_EQ(beside, 1);
         writer.reset();

@@ -138,8 +138,7 @@ bool empty_folder_signal_safe(int dirfd, int depth, bool keepLive) noexcept;
 // when it stays (a later sweep removes it). Without `empty`, nothing but
 // the lock file is removed from it (it goes only if that leaves it empty).
 // Safe in a signal handler.
-bool remove_hidden_at(int parent, const char* name, int fd, int& live,
-                      bool empty = true) noexcept;
+bool remove_hidden_at(int parent, const char* name, int fd, int& live, bool empty = true) noexcept;
 // Removes the hidden folder open as `fd` with what it holds, wherever it
 // is now: through its own "..", so that a folder moved while the run went
 // on (with the hidden folder in it) is left without it (see

@@ -235,8 +235,7 @@ std::string unfit(const struct stat& st, const Plan& p)
     // alone (a folder's owner outside the folder's group made it, and could
     // not give it that group): only a writer holds it.
     if (p.kind == Kind::Group && st.st_gid != p.gid && (st.st_mode & 0070) != 0)
-        return "it belongs to " + files::owner_text(st.st_uid) + " and to " +
-               group_text(st.st_gid);
+        return "it belongs to " + files::owner_text(st.st_uid) + " and to " + group_text(st.st_gid);
     return std::string();
 }
 

@@ -24,8 +24,8 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
-#include <set>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 

@@ -151,8 +151,9 @@ bool remove_hidden_at(int parent, const char* name, int fd, int& live, bool empt
     live = -1;
     // The folder that holds it, when not given: its own "..", opened now
     // that the lock file's descriptor is free (there may be no other).
-    const int up =
-        parent >= 0 ? parent : fd >= 0 ? ::openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    const int up = parent >= 0 ? parent
+                   : fd >= 0   ? ::openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                               : -1;
     bool gone = false;
     for (int wait = 0; up >= 0; ++wait) {
         if (::unlinkat(up, name, AT_REMOVEDIR) == 0 || errno == ENOENT) {

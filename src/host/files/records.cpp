@@ -676,16 +676,12 @@ std::string recover_stopped_placings(const HeldFolder& folder, bool exchange,
 
 } // namespace files
 
-bool stopped_placing_holds(const std::string& folder, const std::vector<std::string>& names,
+bool stopped_placing_holds(const HeldFolder& held, const std::vector<std::string>& names,
                            StoppedPlacing& out)
 {
-    const std::string dir = folder.empty() ? std::string(".") : folder;
-    std::string why;
-    const HeldRef held = hold_folder(dir, false, why);
-    if (held == nullptr)
-        return false;
+    const std::string& dir = held.path;
     (void)files::each_stale_record(
-        *held, false, [&](int pfd, int, int&, const std::string&, const Stopped& st) {
+        held, false, [&](int pfd, int, int&, const std::string&, const Stopped& st) {
             for (const RecordLine& l : st.lines)
                 if (std::find(names.begin(), names.end(), l.target) != names.end() &&
                     node_at(pfd, l.target.c_str()).unchanged(l.file)) {

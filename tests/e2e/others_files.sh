@@ -11,7 +11,13 @@
 #       earlier version's .korvante.lock, 0644; a group's, before the group
 #       lost the folder) holds no lock a run waits for;
 #   (6) another run looking at a killed run's hidden folder never makes a
-#       run take it for a living run's: the split pair is put back.
+#       run take it for a living run's: the split pair is put back;
+#   (7) a name swapped between another user's folder and a link to the
+#       user's private folder, again and again, never makes a run read from
+#       the private folder (through a quoted path, --data or a LIBNAME);
+#   (8) whatever another user makes beside a user's data set at its
+#       attribute file's name (a folder, a named pipe, a link) is passed
+#       over with a warning, and the data set is read without it.
 # Usage: others_files.sh PATH/TO/korvante
 set -uo pipefail
 korvante=$(realpath "${1:?usage: others_files.sh PATH/TO/korvante}")
@@ -178,5 +184,102 @@ check "a look at the killed run's folder meanwhile: put back" said split/put.log
 check "a look at the killed run's folder meanwhile: no hidden folder left" \
   test -z "$(find split/lib -maxdepth 1 -name '.korvante-*.tmp')"
 let_go
+
+# ---------------------------------------------------------------------------
+# (7) In the shared folder rd, the other user swaps rd/job, a folder of
+# theirs holding an os.csv of their own, and rd/jobl, their link to the
+# victim's private folder vpriv, which holds her own os.csv (its times from
+# 7000 on), as fast as they can. The victim reads os from rd/job, ten steps
+# a run, through a quoted path, --data and a LIBNAME: no step ever reads her
+# private rows (a step that meets the link fails, naming it).
+mkdir -m 1777 rd
+mkdir -m 700 vpriv
+awk -F, 'NR == 1 { print; next } { print $1 + 7000 "," $2 "," $3 }' "$root/examples/aml.csv" >vpriv/os.csv
+chown -R $victim:$victim vpriv
+as $other mkdir -m 777 rd/job
+cp "$root/examples/aml.csv" rd/job/os.csv && chown $other:$other rd/job/os.csv
+as $other ln -s "$work/vpriv" rd/jobl
+ten_steps() { for _ in $(seq 1 10); do printf "proc korvante data=%s plots=none;\n  time time*status(0);\nrun;\n" "$1"; done; }
+ten_steps "'$work/rd/job/os.csv'" >v/rq.vyr
+ten_steps os >v/rd.vyr
+{ echo "libname l '$work/rd/job';"; ten_steps l.os; } >v/rl.vyr
+chown $victim:$victim v/rq.vyr v/rd.vyr v/rl.vyr
+# private_rows LISTING: it shows a time of her private os.csv.
+private_rows() { grep -qE '\b7[01][0-9]{2}\b' "$1"; }
+as_bg $other /usr/bin/python3 -c '
+import ctypes, os
+libc = ctypes.CDLL(None, use_errno=True)
+os.chdir("rd")
+while True:
+    libc.renameat2(-100, b"job", -100, b"jobl", 2)  # RENAME_EXCHANGE
+'
+holders+=($!)
+# read_through WAY: one run of the victim's, reading through WAY (quoted,
+# --data or LIBNAME); its listing in v/r.lst.
+read_through() {
+  case $1 in
+  quoted) as $victim "$korvante" v/rq.vyr ;;
+  --data) as $victim "$korvante" v/rd.vyr --data rd/job ;;
+  LIBNAME) as $victim "$korvante" v/rl.vyr ;;
+  esac >v/r.lst 2>/dev/null
+}
+for way in quoted --data LIBNAME; do
+  read=0 theirs=0
+  for round in $(seq 1 40); do
+    read_through $way
+    private_rows v/r.lst && read=$((read + 1))
+    grep -qw 161 v/r.lst && theirs=$((theirs + 1))
+  done
+  check "a name swapped with a link to the private folder, read through $way: her rows never read ($read of 40 runs)" test $read = 0
+  check "a name swapped with a link to the private folder, read through $way: runs that read theirs" test $theirs -gt 0
+done
+let_go
+# Her own links, in the middle of a path and at its last name, are followed.
+as $victim ln -s "$work/vpriv" rd/mine
+as $victim ln -s "$work/vpriv/os.csv" rd/mine.csv
+for path in rd/mine/os.csv rd/mine.csv; do
+  ten_steps "'$work/$path'" | head -3 >v/own.vyr
+  as $victim "$korvante" v/own.vyr >v/own.lst 2>/dev/null
+  check "her own link, read at $path" test $? = 0
+  check "her own link, read at $path: her rows" private_rows v/own.lst
+done
+
+# ---------------------------------------------------------------------------
+# (8) Beside the victim's plain.csv in the shared folder bs, which has no
+# attribute file, the other user makes plain.attr: a folder, a named pipe,
+# a link to another attribute file of hers (which would make time a
+# character variable), a link to /etc/passwd. Her reads (a one-level name
+# and a quoted path) end well, a warning names it and its owner, and the
+# data set is read as without it. Her own folder or pipe there is an error.
+mkdir -m 1777 bs
+cp "$root/examples/aml.csv" bs/plain.csv && chown $victim:$victim bs/plain.csv
+echo "variable time type=char" >v/else.attr && chown $victim:$victim v/else.attr
+printf "proc korvante data=plain plots=none;\n  time time*status(0);\nrun;\n" >v/b1.vyr
+printf "proc korvante data='%s' plots=none;\n  time time*status(0);\nrun;\n" "$work/bs/plain.csv" >v/b2.vyr
+chown $victim:$victim v/b1.vyr v/b2.vyr
+for b in b1 b2; do as $victim "$korvante" v/$b.vyr --data bs >v/alone-$b.lst 2>/dev/null; done
+for planted in "folder:mkdir:a folder" "pipe:mkfifo:a named pipe" \
+  "link to her else.attr:ln -s $work/v/else.attr:a symbolic link" "link to /etc/passwd:ln -s /etc/passwd:a symbolic link"; do
+  what=${planted%%:*} make=${planted#*:} kind=${planted##*:}
+  make=${make%:*}
+  rm -rf bs/plain.attr
+  as $other $make bs/plain.attr
+  for b in b1 b2; do
+    as $victim timeout 20 "$korvante" v/$b.vyr --data bs >v/b.lst 2>v/b.log
+    check "another user's $what at plain.attr ($b)" test $? = 0
+    check "another user's $what at plain.attr ($b): named, with its owner" said v/b.log \
+      "plain.attr ($kind) belongs to the user with uid $other"
+    check "another user's $what at plain.attr ($b): read as without it" same_file v/b.lst v/alone-$b.lst
+  done
+done
+rm -rf bs/plain.attr
+for own in "folder:mkdir:it is a folder" "pipe:mkfifo:it is a named pipe"; do
+  make=${own#*:}
+  as $victim ${make%%:*} bs/plain.attr
+  as $victim timeout 20 "$korvante" v/b1.vyr --data bs >/dev/null 2>v/b.log
+  check "her own ${own%%:*} at plain.attr: an error" test $? = 1
+  check "her own ${own%%:*} at plain.attr: an error" said v/b.log "plain.attr could not be read: ${own##*:}"
+  rm -rf bs/plain.attr
+done
 
 report

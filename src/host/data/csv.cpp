@@ -64,15 +64,15 @@ std::atomic<long long> g_lazyThreshold{64LL << 20};
 class MappedFile
 {
   public:
-    bool open(const std::string& path, std::string& why)
+    // Opens `path` (its last name in `from`, when given) as a write to it
+    // would reach it (open_to_read): never through another user's link in
+    // a shared folder. Non-blocking: a named pipe in place of the file must
+    // not hold the open until some writer comes; it is refused below.
+    bool open(const std::string& path, const HeldFolder* from, std::string& why)
     {
-        // O_NONBLOCK: a named pipe in place of the file must not hold the
-        // open until some writer comes; it is refused below.
-        fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd_ < 0) {
-            why = std::strerror(errno);
+        fd_ = open_to_read(from != nullptr ? path.substr(path.rfind('/') + 1) : path, why, from);
+        if (fd_ < 0)
             return false;
-        }
         struct stat st;
         if (fstat(fd_, &st) != 0) {
             why = std::strerror(errno);
@@ -416,9 +416,10 @@ struct ColumnPlan {
 class CsvReader
 {
   public:
-    CsvReader(const std::string& path, const Sidecar& sidecar, Table& out, const Table* types,
-              const std::vector<char>* select, const std::unordered_set<std::string>* expected)
-        : path_(path), sidecar_(sidecar), out_(out), types_(types), select_(select),
+    CsvReader(const std::string& path, const HeldFolder* from, const Sidecar& sidecar, Table& out,
+              const Table* types, const std::vector<char>* select,
+              const std::unordered_set<std::string>* expected)
+        : path_(path), from_(from), sidecar_(sidecar), out_(out), types_(types), select_(select),
           expected_(expected), loading_(types != nullptr && select != nullptr)
     {
     }
@@ -450,6 +451,7 @@ class CsvReader
     void finish();
 
     const std::string& path_;
+    const HeldFolder* from_;
     const Sidecar& sidecar_;
     Table& out_;
     const Table* types_;
@@ -479,7 +481,7 @@ const char* const kChanged = "it changed while the data set was open";
 bool CsvReader::map_file()
 {
     std::string why;
-    if (!file_.open(path_, why)) {
+    if (!file_.open(path_, from_, why)) {
         xpmlog(kGroup, 1, path_.c_str(), why.c_str());
         return false;
     }
@@ -1211,11 +1213,11 @@ bool CsvReader::read()
 // for a large file, the types and lengths only (`out` then tells where its
 // values are); or, with `types` (the table of such an open) and `select`,
 // the values of the selected columns, which must have the types found then.
-bool load_impl(const std::string& path, const Sidecar& sidecar, Table& out, const Table* types,
-               const std::vector<char>* select,
+bool load_impl(const std::string& path, const HeldFolder* from, const Sidecar& sidecar, Table& out,
+               const Table* types, const std::vector<char>* select,
                const std::unordered_set<std::string>* expected = nullptr)
 {
-    CsvReader reader(path, sidecar, out, types, select, expected);
+    CsvReader reader(path, from, sidecar, out, types, select, expected);
     return reader.read();
 }
 
@@ -1267,9 +1269,9 @@ void set_parallel_threshold(size_t bytes, int windows)
 }
 
 bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out,
-              const std::unordered_set<std::string>* expected)
+              const std::unordered_set<std::string>* expected, const HeldFolder* from)
 {
-    return load_impl(path, sidecar, out, nullptr, nullptr, expected);
+    return load_impl(path, from, sidecar, out, nullptr, nullptr, expected);
 }
 
 bool load_columns(Table& t, int also)
@@ -1285,15 +1287,25 @@ bool load_columns(Table& t, int also)
         return true;
     Table got;
     {
-        // Shared with other readers; a writer committing into the folder
-        // waits. A load that cannot have the lock (its run holds another and
-        // has waited its step's limit) reads without it, and says so once.
-        vyr::FolderLock lock(folder_of(t.path), false);
+        // The folder walked afresh, as the first read walked it, and held
+        // for this read alone; the file read must be the very one read
+        // then (its stamp). Its lock is shared with other readers; a writer
+        // committing into the folder waits. A load that cannot have the
+        // lock (its run holds another and has waited its step's limit)
+        // reads without it, and says so once.
+        std::string why;
+        const std::string folder = folder_of(t.path);
+        const HeldRef in = hold_folder(folder, false, why);
+        if (in == nullptr) {
+            xpmlog(kGroup, 1, t.path.c_str(), why.c_str());
+            return false;
+        }
+        vyr::FolderLock lock(in->fd, folder, false);
         if (!lock.held() && !lock.absent() && !t.saidNoLock) {
             t.saidNoLock = true;
             xpmlog(kGroup, 4002, t.path.c_str(), lock.why().c_str());
         }
-        if (!load_impl(t.path, t.sidecar, got, &t, &select))
+        if (!load_impl(t.path, in.get(), t.sidecar, got, &t, &select))
             return false;
     }
     if (got.nobs != t.nobs || got.cols.size() != t.cols.size()) {

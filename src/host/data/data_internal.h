@@ -84,7 +84,8 @@ struct Sidecar {
     // Present, but not taken: its owner is not one whose attribute file the
     // data set may have (see read_sidecar). Nothing of it was read.
     bool foreign = false;
-    FileStamp read; // the file read
+    std::string kind; // what it is, when not taken and not a regular file ("a folder")
+    FileStamp read;   // the file read
     std::string label;
     std::vector<VarAttr> vars;
     // The CSV file it was written with, when it names one (the line
@@ -140,11 +141,17 @@ int open_output_file(DSHANDLE* ds);
 // A new run: the note that WORK data sets are not kept without --out is
 // said again, once (output.cpp).
 void reset_not_kept_note();
-// Reads a sidecar; false after logging an error naming the file and line.
-// With `accept`, a file whose fstat it refuses is not read at all: it is
-// `present` and `foreign`, with its stamp.
-bool read_sidecar(const std::string& path, Sidecar& out,
-                  const std::function<bool(const struct stat&)>& accept = {});
+// Reads the attribute file `name` in the folder held `in` (`path` naming it
+// in messages); false after logging an error naming the file and line.
+// With `accept`, whatever is at the name that it refuses (by its lstat,
+// before anything is opened, and by the fstat of a file a link leads to) is
+// not opened or read at all: it is `present` and `foreign`, with its stamp.
+bool read_sidecar(const HeldFolder& in, const std::string& name, const std::string& path,
+                  Sidecar& out, const std::function<bool(const struct stat&)>& accept = {});
+// The stamp of what read_sidecar reads at `name` in `in` (of what is there,
+// where it is not taken), so that a later look tells whether it moved.
+FileStamp sidecar_stamp(const HeldFolder& in, const std::string& name,
+                        const std::function<bool(const struct stat&)>& accept);
 // Quotes a sidecar value when needed.
 std::string sidecar_quote(const std::string& v);
 
@@ -179,8 +186,11 @@ void set_parallel_threshold(size_t bytes, int windows = 0);
 // stay in the file until first used, whatever the file's size. Where the
 // sidecar names a CSV file (namesCsv) that is not this one, the read stops
 // at that, without a word, and sets out.mismatched.
+// The file is reached as open_to_read reaches it: with `from`, the last
+// name of `path` in that folder held.
 bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out,
-              const std::unordered_set<std::string>* expected = nullptr);
+              const std::unordered_set<std::string>* expected = nullptr,
+              const HeldFolder* from = nullptr);
 // Reads the values of the table's wanted columns that are not loaded yet,
 // and of column `also` (0-based; -1 for none). False after logging an error
 // naming the file.
@@ -280,6 +290,13 @@ struct DSHANDLE {
     std::string path;    // the CSV file
     std::string label;
     // Input.
+    // The folder of its names, held from the walk that judged its path
+    // until its files are read (then let go: a later load of its values
+    // walks the path afresh).
+    vyr::HeldRef folder;
+    // What is at its attribute file's name is another user's, which a read
+    // passes over (see read_sidecar): no file it leads to is the data set's.
+    bool attrPassedOver = false;
     vyr::data::Table table;
     std::vector<int> byvars;
     std::vector<unsigned char> bydesc;

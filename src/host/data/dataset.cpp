@@ -1,6 +1,7 @@
 // Data sets: opening by name, libraries, variables and descriptors, fetch
 // vectors, observation reading and BY groups.
 #include <dirent.h>
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,19 +54,44 @@ bool is_dir(const std::string& p)
     return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// A data set looked for in a library folder (member_file).
+struct Found {
+    vyr::HeldRef folder;  // the folder, as the walk of its path held it
+    std::string path;     // its CSV file, as messages name it
+    bool exists = false;  // a file of its name is there
+    std::string unlisted; // why the folder could not be listed
+    std::string refused;  // why its path was not followed
+};
+
 // The file of member `member` in folder `dir`: an existing file whose name
 // matches "<member>.csv" ignoring case (exact case preferred), else
-// "<dir>/<member>.csv". A folder that may be searched but not listed
-// (mode 711) is tried under the name as written, in lower and in upper case;
-// `unlisted` then says why it could not be listed.
-std::string member_file(const std::string& dir, const std::string& member, bool* exists,
-                        std::string* unlisted = nullptr)
+// "<dir>/<member>.csv". The folder is walked afresh (hold_folder) and read
+// through the descriptor held, which the data set's files are then read
+// from: no name swapped meanwhile leads the read elsewhere. A folder that
+// may be searched but not listed (mode 711) is tried under the name as
+// written, in lower and in upper case; `unlisted` then says why it could
+// not be listed. A path that meets another user's link in a shared folder
+// is `refused`, and one that leads nowhere has no such file.
+Found member_file(const std::string& dir, const std::string& member)
 {
-    std::string want = member + ".csv";
+    Found f;
+    const std::string want = member + ".csv";
+    const std::string sep = (!dir.empty() && dir.back() == '/') ? "" : "/";
+    f.path = dir + sep + want;
+    std::string why;
+    bool refused = false, missing = false;
+    f.folder = vyr::hold_folder(dir, false, why, &refused, &missing);
+    if (f.folder == nullptr) {
+        if (refused)
+            f.refused = why;
+        else if (!missing)
+            f.unlisted = why;
+        return f;
+    }
     std::string found;
-    *exists = false;
-    std::string sep = (!dir.empty() && dir.back() == '/') ? "" : "/";
-    if (DIR* d = opendir(dir.c_str())) {
+    const int listed = ::openat(f.folder->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* d = listed >= 0 ? ::fdopendir(listed) : nullptr;
+    if (d != nullptr) {
         while (dirent* ent = readdir(d)) {
             if (strcasecmp(ent->d_name, want.c_str()) == 0) {
                 if (found.empty() || want == ent->d_name)
@@ -73,25 +99,29 @@ std::string member_file(const std::string& dir, const std::string& member, bool*
             }
         }
         closedir(d);
-    } else if (errno != ENOENT && errno != ENOTDIR) {
+    } else {
         const int err = errno;
+        if (listed >= 0)
+            ::close(listed);
         std::string lower = want, up = want;
         for (char& c : lower)
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         for (char& c : up)
             c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         up.replace(up.size() - 4, 4, ".csv");
+        struct stat st;
         for (const std::string& name : {want, lower, up})
-            if (found.empty() && access((dir + sep + name).c_str(), F_OK) == 0)
+            if (found.empty() &&
+                ::fstatat(f.folder->fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
                 found = name;
-        if (found.empty() && unlisted)
-            *unlisted = std::strerror(err);
+        if (found.empty())
+            f.unlisted = std::strerror(err);
     }
     if (!found.empty()) {
-        *exists = true;
-        return dir + sep + found;
+        f.exists = true;
+        f.path = dir + sep + found;
     }
-    return dir + sep + want;
+    return f;
 }
 
 int step_end(bool ok);
@@ -297,12 +327,21 @@ vyr::FileIdentity data_file_id(const DSHANDLE& ds)
     return vyr::file_identity(ds.path);
 }
 
+// The names of a data set's files that lead to its files: its CSV file's,
+// then its attribute file's, or the CSV file's again where what is at the
+// attribute file's name is another user's, which no read follows (so that
+// no file it leads to is taken for the data set's).
+std::vector<std::string> file_names(const DSHANDLE& ds)
+{
+    return {ds.path, ds.attrPassedOver ? ds.path : sidecar_path(ds.path)};
+}
+
 // A one- or two-level name may not lead out of its library folder, through
 // a symbolic link planted in the folder (for the data file or its attribute
 // file). Logs the error and returns false when it does.
 bool check_inside_library(const DSHANDLE& ds, const std::string& dir)
 {
-    for (const std::string& p : {ds.path, sidecar_path(ds.path)}) {
+    for (const std::string& p : file_names(ds)) {
         std::string where;
         bool loops = false;
         if (!vyr::inside_folder(p, dir, where, loops)) {
@@ -324,14 +363,15 @@ bool check_inside_library(const DSHANDLE& ds, const std::string& dir)
 // returns false.
 bool check_collisions(const DSHANDLE& ds)
 {
+    const std::vector<std::string> names = file_names(ds);
     const vyr::FileIdentity id = data_file_id(ds);
-    const vyr::FileIdentity attr = vyr::file_identity(sidecar_path(ds.path));
+    const vyr::FileIdentity attr = vyr::file_identity(names.back());
     // Two data sets meet when any file of the one (its CSV or its attribute
     // file) is a file of the other: a quoted name can make one data set's
     // CSV file another's attribute file.
     auto meet = [&](const DSHANDLE& other) {
         const vyr::FileIdentity otherId = data_file_id(other);
-        const vyr::FileIdentity otherAttr = vyr::file_identity(sidecar_path(other.path));
+        const vyr::FileIdentity otherAttr = vyr::file_identity(file_names(other).back());
         return otherId.same(id) || otherId.same(attr) || otherAttr.same(id) || otherAttr.same(attr);
     };
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
@@ -402,8 +442,8 @@ bool warn_if_stopped_placing(const DSHANDLE& ds)
     const std::string attr = sidecar_path(ds.path);
     vyr::StoppedPlacing stopped;
     if (!vyr::stopped_placing_holds(
-            vyr::folder_of(ds.path),
-            {ds.path.substr(ds.path.rfind('/') + 1), attr.substr(attr.rfind('/') + 1)}, stopped))
+            *ds.folder, {ds.path.substr(ds.path.rfind('/') + 1), attr.substr(attr.rfind('/') + 1)},
+            stopped))
         return false;
     std::string names;
     for (const std::string& n : stopped.names)
@@ -415,11 +455,13 @@ bool warn_if_stopped_placing(const DSHANDLE& ds)
     return true;
 }
 
-// What a name of the folder leads to now, as a read opens it.
-FileStamp stamp_now(const std::string& path)
+// What the name `name` of the folder held `in` leads to now, as a read
+// opens it.
+FileStamp stamp_now(const vyr::HeldFolder& in, const std::string& name)
 {
     struct stat st;
-    return ::stat(path.c_str(), &st) == 0 ? stamp_of(st) : FileStamp{};
+    std::string why;
+    return vyr::look_to_read(name, st, why, &in) ? stamp_of(st) : FileStamp{};
 }
 
 // Whether an attribute file of user `owner` may be taken as the attributes
@@ -428,12 +470,33 @@ FileStamp stamp_now(const std::string& path)
 // write the folder (a shared one) could otherwise change a data set's
 // types and formats, and with them its analysis, by putting a file beside
 // its CSV file.
-bool attributes_owner_ok(unsigned owner, unsigned csvOwner, const std::string& folder)
+bool attributes_owner_ok(unsigned owner, unsigned csvOwner, const vyr::HeldFolder& folder)
 {
     if (owner == csvOwner || owner == 0)
         return true;
     struct stat st;
-    return ::stat(folder.c_str(), &st) == 0 && st.st_uid == owner;
+    return ::fstat(folder.fd, &st) == 0 && st.st_uid == owner;
+}
+
+// The base name of a path.
+std::string base_name(const std::string& path)
+{
+    return path.substr(path.rfind('/') + 1); // npos + 1: the whole path
+}
+
+// Whether what is at the attribute file's name of the input `ds` (in its
+// folder held) belongs to a user whose attribute file is not taken (see
+// read_pair), so that reads pass it over, never opening or following it.
+bool attributes_passed_over(const DSHANDLE& ds)
+{
+    struct stat at, csv;
+    std::string why;
+    return ds.folder != nullptr &&
+           ::fstatat(ds.folder->fd, base_name(sidecar_path(ds.path)).c_str(), &at,
+                     AT_SYMLINK_NOFOLLOW) == 0 &&
+           vyr::look_to_read(base_name(ds.path), csv, why, ds.folder.get()) &&
+           !attributes_owner_ok(static_cast<unsigned>(at.st_uid), static_cast<unsigned>(csv.st_uid),
+                                *ds.folder);
 }
 
 // How the CSV file read differs from the one its attribute file names.
@@ -472,7 +535,11 @@ std::string csv_difference(const Sidecar& side, const Table& t)
 // Returns 0, or a host code after saying why.
 int read_pair(DSHANDLE& ds)
 {
+    // Both files are read in the folder held, and a link at either name
+    // followed only as open_to_read follows it.
+    const vyr::HeldFolder& in = *ds.folder;
     const std::string folder = vyr::folder_of(ds.path), attr = sidecar_path(ds.path);
+    const std::string csvName = base_name(ds.path), attrName = base_name(attr);
     // A pair changed this often while it was read is said, not read for ever.
     constexpr int kReads = 100;
     bool saidForeign = false, saidStopped = false;
@@ -480,7 +547,7 @@ int read_pair(DSHANDLE& ds)
     // files as they were judged.
     FileStamp asIsCsv, asIsAttr;
     for (int reads = 1;; ++reads) {
-        vyr::FolderLock lock(folder, false);
+        vyr::FolderLock lock(in.fd, folder, false);
         if (reads == 1 && !lock.held() && !lock.absent())
             xpmlog(kGroup, 4002, ds.display.c_str(), lock.why().c_str());
         const bool alone = lock.excludes_writers();
@@ -488,26 +555,27 @@ int read_pair(DSHANDLE& ds)
             saidStopped = warn_if_stopped_placing(ds);
         // The CSV file's owner decides whose attribute file is taken: the
         // file read must be the one stat found, else all is read again.
-        const FileStamp csv = stamp_now(ds.path);
+        const FileStamp csv = stamp_now(in, csvName);
         Sidecar side;
         ds.table = Table{};
         const auto accept = [&](const struct stat& st) {
-            return attributes_owner_ok(static_cast<unsigned>(st.st_uid), csv.owner, folder);
+            return attributes_owner_ok(static_cast<unsigned>(st.st_uid), csv.owner, in);
         };
-        if (!read_sidecar(attr, side, accept))
+        if (!read_sidecar(in, attrName, attr, side, accept))
             return vyr_code(kFacility, 11);
         if (side.foreign && !saidForeign) {
             saidForeign = true;
-            xpmlog(kGroup, 4004, attr.c_str(), static_cast<long>(side.read.owner),
+            const std::string what = side.kind.empty() ? attr : attr + " (" + side.kind + ")";
+            xpmlog(kGroup, 4004, what.c_str(), static_cast<long>(side.read.owner),
                    ds.display.c_str());
             xsetrc(4);
         }
         if (asIsCsv.exists && csv == asIsCsv && side.read == asIsAttr)
             side.namesCsv = false;
-        if (!load_csv(ds.path, side, ds.table, g_expected.empty() ? nullptr : &g_expected))
+        if (!load_csv(ds.path, side, ds.table, g_expected.empty() ? nullptr : &g_expected, &in))
             return vyr_code(kFacility, 1);
-        const bool moved =
-            !(stamp_now(ds.path) == ds.table.read) || !(stamp_now(attr) == side.read);
+        const bool moved = !(stamp_now(in, csvName) == ds.table.read) ||
+                           !(sidecar_stamp(in, attrName, accept) == side.read);
         if (!(ds.table.read == csv)) {
             // Another file than the one whose owner was looked at.
         } else if (!ds.table.mismatched) {
@@ -537,7 +605,8 @@ int read_pair(DSHANDLE& ds)
             // for either name to lead to another file, and reads again.
             vyr::StepWait wait;
             std::string why;
-            while (stamp_now(ds.path) == ds.table.read && stamp_now(attr) == side.read) {
+            while (stamp_now(in, csvName) == ds.table.read &&
+                   sidecar_stamp(in, attrName, accept) == side.read) {
                 if (!wait.round("data set " + ds.display,
                                 "a run putting its files in place (its new attribute file is "
                                 "there, its new CSV file not yet)",
@@ -564,19 +633,22 @@ int read_pair(DSHANDLE& ds)
 // data set's temporary file, and keeps the handle for the step.
 int finish_open(std::unique_ptr<DSHANDLE> ds, int mode, DSHANDLE** out)
 {
+    const std::vector<std::string> names = file_names(*ds);
     if (mode == VYR_DS_INPUT) {
         // An input named by the run is the user's data from here on, read or
         // refused: no output of the run may replace it.
-        vyr::note_run_input(ds->path, vyr::RunInput::DataSet);
-        vyr::note_run_input(sidecar_path(ds->path), vyr::RunInput::DataSet);
+        for (const std::string& name : names)
+            vyr::note_run_input(name, vyr::RunInput::DataSet);
     }
     // Its files, and any named as a data set's in its folder, are the user's
     // data: no document of the run lands there.
-    vyr::note_data_set(ds->path, sidecar_path(ds->path));
+    vyr::note_data_set(names.front(), names.back());
     if (!check_collisions(*ds))
         return vyr_code(kFacility, mode == VYR_DS_INPUT ? 100 : 101);
     if (mode == VYR_DS_INPUT) {
-        if (const int rc = read_pair(*ds); rc != 0)
+        const int rc = read_pair(*ds);
+        ds->folder.reset();
+        if (rc != 0)
             return rc;
         ds->label = ds->table.label;
         for (size_t i = 0; i < ds->table.cols.size(); ++i)
@@ -606,9 +678,24 @@ int open_path(std::unique_ptr<DSHANDLE> ds, std::string_view name, int mode, DSH
     if (base.size() > 4 && strcasecmp(base.c_str() + base.size() - 4, ".csv") == 0)
         base.resize(base.size() - 4);
     ds->member = base;
-    if (mode == VYR_DS_INPUT && access(ds->path.c_str(), F_OK) != 0) {
-        xpmlog(kGroup, 2, ds->display.c_str(), ds->path.c_str());
-        return vyr_code(kFacility, 2);
+    if (mode == VYR_DS_INPUT) {
+        // Its folder is walked and held, and its files read there.
+        std::string why;
+        bool refused = false;
+        ds->folder = vyr::hold_folder(vyr::folder_of(ds->path), false, why, &refused);
+        struct stat st;
+        if (!refused && ds->folder != nullptr &&
+            !vyr::look_to_read(base_name(ds->path), st, why, ds->folder.get(), &refused))
+            ds->folder.reset();
+        if (refused) {
+            xpmlog(kGroup, 1, ds->path.c_str(), why.c_str());
+            return vyr_code(kFacility, 1);
+        }
+        if (ds->folder == nullptr) {
+            xpmlog(kGroup, 2, ds->display.c_str(), ds->path.c_str());
+            return vyr_code(kFacility, 2);
+        }
+        ds->attrPassedOver = attributes_passed_over(*ds);
     }
     return finish_open(std::move(ds), mode, out);
 }
@@ -679,9 +766,7 @@ int vyr_dsopen(std::string_view name, int mode, bool quoted, DSHANDLE** out)
     std::string dir = lib != "WORK"          ? vyr_data_library(lib)
                       : mode == VYR_DS_INPUT ? vyr_work_dir_made()
                                              : vyr_work_dir(&workWhy);
-    bool exists = false;
-    std::string unlisted;
-    std::string path = dir.empty() ? std::string() : member_file(dir, member, &exists, &unlisted);
+    Found found = dir.empty() ? Found{} : member_file(dir, member);
     if (!twoLevel && mode == VYR_DS_INPUT) {
         // WORK first only for a data set this run made; one that an earlier
         // run left there gives way to the data folder's, with a note.
@@ -690,24 +775,19 @@ int vyr_dsopen(std::string_view name, int mode, bool quoted, DSHANDLE** out)
             std::lock_guard<std::recursive_mutex> lock(g_mutex);
             madeHere = reg().created.count("WORK." + upper(member)) > 0;
         }
-        if (!exists || !madeHere) {
-            const std::string workPath = exists ? path : std::string();
+        if (!found.exists || !madeHere) {
+            const std::string workPath = found.exists ? found.path : std::string();
             const std::string defLib = upper(vyr_default_library());
             const std::string defDir = vyr_data_library(defLib);
-            bool inData = false;
-            std::string why;
-            const std::string dataPath =
-                defDir.empty() ? std::string() : member_file(defDir, member, &inData, &why);
-            if (inData || !exists) {
-                if (inData && !workPath.empty() &&
-                    !vyr::file_identity(workPath).same(vyr::file_identity(dataPath)))
-                    xpmlog(kGroup, 4522, upper(member).c_str(), dataPath.c_str(), workPath.c_str(),
-                           upper(member).c_str());
+            Found inData = defDir.empty() ? Found{} : member_file(defDir, member);
+            if (inData.exists || !found.exists) {
+                if (inData.exists && !workPath.empty() &&
+                    !vyr::file_identity(workPath).same(vyr::file_identity(inData.path)))
+                    xpmlog(kGroup, 4522, upper(member).c_str(), inData.path.c_str(),
+                           workPath.c_str(), upper(member).c_str());
                 lib = defLib;
                 dir = defDir;
-                path = dataPath;
-                exists = inData;
-                unlisted = why;
+                found = std::move(inData);
             }
         }
     }
@@ -727,12 +807,17 @@ int vyr_dsopen(std::string_view name, int mode, bool quoted, DSHANDLE** out)
     ds->lib = lib;
     ds->member = member;
     ds->display = ds->lib + "." + upper(member);
-    ds->path = path;
-    if (mode == VYR_DS_INPUT && !exists) {
+    ds->path = found.path;
+    if (mode == VYR_DS_INPUT && !found.refused.empty()) {
+        // The folder's path meets another user's link in a shared folder.
+        xpmlog(kGroup, 1, ds->path.c_str(), found.refused.c_str());
+        return vyr_code(kFacility, 1);
+    }
+    if (mode == VYR_DS_INPUT && !found.exists) {
         // A one-level name was looked for in WORK, then in the data folder:
         // said, with the option that names that folder.
-        if (!unlisted.empty())
-            xpmlog(kGroup, 4520, ds->display.c_str(), dir.c_str(), unlisted.c_str());
+        if (!found.unlisted.empty())
+            xpmlog(kGroup, 4520, ds->display.c_str(), dir.c_str(), found.unlisted.c_str());
         else if (!twoLevel)
             xpmlog(kGroup, 6090, ds->display.c_str(), ds->path.c_str());
         else
@@ -742,6 +827,11 @@ int vyr_dsopen(std::string_view name, int mode, bool quoted, DSHANDLE** out)
     if (mode != VYR_DS_INPUT && !is_dir(dir)) {
         xpmlog(kGroup, 12, ds->display.c_str(), ("the folder " + dir + " does not exist").c_str());
         return vyr_code(kFacility, 12);
+    }
+    if (mode == VYR_DS_INPUT) {
+        // Read in the folder that the walk listed.
+        ds->folder = std::move(found.folder);
+        ds->attrPassedOver = attributes_passed_over(*ds);
     }
     if (!check_inside_library(*ds, dir))
         return vyr_code(kFacility, 102);

@@ -258,25 +258,75 @@ bool read_csv_line(const std::string& line, Sidecar& out)
     return true;
 }
 
+// What a file that is not a regular one is, for a warning: "a folder", ...
+std::string kind_of_file(unsigned mode)
+{
+    if (S_ISDIR(mode))
+        return "a folder";
+    if (S_ISFIFO(mode))
+        return "a named pipe";
+    if (S_ISLNK(mode))
+        return "a symbolic link";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "a device";
+}
+
 } // namespace
 
-bool read_sidecar(const std::string& path, Sidecar& out,
-                  const std::function<bool(const struct stat&)>& accept)
+FileStamp sidecar_stamp(const HeldFolder& in, const std::string& name,
+                        const std::function<bool(const struct stat&)>& accept)
+{
+    struct stat st;
+    if (::fstatat(in.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return {};
+    std::string why;
+    if (S_ISLNK(st.st_mode) && (!accept || accept(st)) && !look_to_read(name, st, why, &in))
+        return {};
+    return stamp_of(st);
+}
+
+bool read_sidecar(const HeldFolder& in, const std::string& name, const std::string& path,
+                  Sidecar& out, const std::function<bool(const struct stat&)>& accept)
 {
     out = Sidecar{};
     // No attribute file: no attributes. One that is there and cannot be read
     // is an error, as it is for a CSV file: its types and formats would be
-    // missed without a word.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    // missed without a word. What is at the name is looked at before
+    // anything is opened: whatever a user whose attribute file is not taken
+    // made there (a file, a folder, a pipe, a link) is neither opened nor
+    // followed, and fails nothing.
+    struct stat st;
+    if (::fstatat(in.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT)
             return true;
         xpmlog(kGroup, 1, path.c_str(), std::strerror(errno));
         return false;
     }
-    std::string text;
-    struct stat st;
+    const auto foreign = [&](const struct stat& seen) {
+        out.present = out.foreign = true;
+        out.read = stamp_of(seen);
+        out.kind = S_ISREG(seen.st_mode) ? std::string() : kind_of_file(seen.st_mode);
+        return true;
+    };
+    if (accept && !accept(st))
+        return foreign(st);
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+        xpmlog(kGroup, 1, path.c_str(), not_regular_file(st.st_mode).c_str());
+        return false;
+    }
     std::string why;
+    bool missing = false;
+    const int fd = open_to_read(name, why, &in, nullptr, &missing);
+    if (fd < 0) {
+        // A link of the user's to a file that is not there leads to no
+        // attributes.
+        if (missing)
+            return true;
+        xpmlog(kGroup, 1, path.c_str(), why.c_str());
+        return false;
+    }
+    std::string text;
     if (fstat(fd, &st) != 0)
         why = std::strerror(errno);
     else if (!S_ISREG(st.st_mode))
@@ -287,8 +337,7 @@ bool read_sidecar(const std::string& path, Sidecar& out,
         // Not this data set's attributes: not even read, so that nothing in
         // it (an error included) bears on the data set.
         ::close(fd);
-        out.present = out.foreign = true;
-        return true;
+        return foreign(st);
     }
     char buf[1 << 16];
     while (why.empty()) {
@@ -306,12 +355,12 @@ bool read_sidecar(const std::string& path, Sidecar& out,
         xpmlog(kGroup, 1, path.c_str(), why.c_str());
         return false;
     }
-    std::istringstream in(text);
+    std::istringstream lines(text);
     out.present = true;
     std::string line;
     std::vector<AttrToken> toks;
     int lineno = 0;
-    while (std::getline(in, line)) {
+    while (std::getline(lines, line)) {
         ++lineno;
         if (!line.empty() && line.back() == '\r')
             line.pop_back();

@@ -4,11 +4,13 @@
 // underscores, unique in the folder. In a permanent catalogue, which other
 // runs may write at the same time, the folder's lock is held from the
 // step's first name to the moment its files are in place.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -42,22 +44,42 @@ CatalogueNames& names()
 // Adds the names of the entries in `folder` to `used`; returns how many of
 // them were new and are entries (regular files). Anything else named as an
 // entry (a folder, a link) is no entry, but its name is not free either.
-int read_names(const std::string& folder, std::set<std::string>& used)
+// The folder is read through `held`, else as a walk of its path holds it
+// now.
+int read_names(const std::string& folder, std::set<std::string>& used,
+               const HeldFolder* held = nullptr)
 {
-    namespace fs = std::filesystem;
+    HeldRef walked;
+    if (held == nullptr) {
+        std::string why;
+        walked = hold_folder(folder, false, why);
+        held = walked.get();
+    }
+    const int fd =
+        held == nullptr ? -1 : ::openat(held->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* d = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (d == nullptr) {
+        if (fd >= 0)
+            ::close(fd);
+        return 0;
+    }
     int entries = 0;
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(folder, ec)) {
-        const std::string ext = catalogue_token(e.path().extension().string());
+    while (const dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        const std::string::size_type dot = name.rfind('.');
+        if (dot == std::string::npos || dot == 0)
+            continue;
+        const std::string ext = catalogue_token(name.substr(dot));
         if (!(ext == "_SVG" || ext == "_PNG" || ext == "_PDF"))
             continue;
-        const std::string entry = catalogue_token(e.path().stem().string());
+        const std::string entry = catalogue_token(name.substr(0, dot));
         if (entry.empty() || entry[0] == '_' || !used.insert(entry).second)
             continue;
-        std::error_code fec;
-        if (e.is_regular_file(fec) && !e.is_symlink(fec))
+        struct stat st;
+        if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
             ++entries;
     }
+    ::closedir(d);
     return entries;
 }
 
@@ -82,7 +104,7 @@ bool hold(CatalogueNames& n, const std::string& folder, std::string& why)
         why = lock->why();
         return false;
     }
-    read_names(folder, n.used[folder]);
+    read_names(folder, n.used[folder], held.get());
     n.held.emplace(folder, std::move(lock));
     return true;
 }

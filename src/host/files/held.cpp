@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -286,10 +287,14 @@ namespace
 // `name` null, the path is walked to its end, made with `make`) and holds
 // it; null with `why` and `refused`.
 HeldRef walk_and_hold(const std::string& path, std::string* name, bool make, std::string& why,
-                      bool* refused, bool* missing = nullptr)
+                      bool* refused, bool* missing = nullptr, const HeldFolder* from = nullptr)
 {
     std::string shown;
-    const int start = start_of(path, shown);
+    // A relative path from a folder held: walked from that very folder.
+    const bool inFrom = from != nullptr && !(!path.empty() && path[0] == '/');
+    if (inFrom)
+        shown = from->path == "." ? std::string() : from->path;
+    const int start = inFrom ? ::fcntl(from->fd, F_DUPFD_CLOEXEC, 0) : start_of(path, shown);
     if (start < 0) {
         why = std::strerror(errno);
         return nullptr;
@@ -326,6 +331,65 @@ HeldRef hold_folder(const std::string& path, bool make, std::string& why, bool* 
 HeldRef hold_target(const std::string& path, std::string& name, std::string& why, bool* refused)
 {
     return walk_and_hold(path, &name, false, why, refused);
+}
+
+namespace
+{
+
+// Walks `path` as hold_target does (from `from` for a relative path) and
+// hands `at` the folder held and the last name, which `at` opens or looks
+// at without following it: an errno from `at`, ELOOP for a name that became
+// a symbolic link after the walk judged it, which is then walked again.
+bool reach_to_read(const std::string& path, const HeldFolder* from, std::string& why, bool* refused,
+                   bool* missing, const std::function<int(int, const char*)>& at)
+{
+    if (refused != nullptr)
+        *refused = false;
+    if (missing != nullptr)
+        *missing = false;
+    // A name swapped for a link this often while it was opened is refused,
+    // not walked for ever.
+    constexpr int kWalks = 8;
+    for (int walks = 1;; ++walks) {
+        std::string name;
+        const HeldRef held = walk_and_hold(path, &name, false, why, refused, missing, from);
+        if (held == nullptr)
+            return false;
+        const int err = at(held->fd, name.c_str());
+        if (err == 0)
+            return true;
+        if (err == ELOOP && walks < kWalks)
+            continue;
+        if (missing != nullptr)
+            *missing = err == ENOENT;
+        why = err == ELOOP ? held->file(name) + " became a symbolic link each time it was opened"
+                           : std::strerror(err);
+        return false;
+    }
+}
+
+} // namespace
+
+int open_to_read(const std::string& path, std::string& why, const HeldFolder* from, bool* refused,
+                 bool* missing, bool wait)
+{
+    int fd = -1;
+    const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (wait ? 0 : O_NONBLOCK);
+    (void)reach_to_read(path, from, why, refused, missing, [&](int dirfd, const char* name) {
+        fd = ::openat(dirfd, name, flags);
+        return fd >= 0 ? 0 : errno;
+    });
+    return fd;
+}
+
+bool look_to_read(const std::string& path, struct stat& st, std::string& why,
+                  const HeldFolder* from, bool* refused, bool* missing)
+{
+    return reach_to_read(path, from, why, refused, missing, [&](int dirfd, const char* name) {
+        if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return errno;
+        return S_ISLNK(st.st_mode) ? ELOOP : 0;
+    });
 }
 
 HeldRef make_own_folder(const HeldFolder& in, const std::string& prefix, std::string& why)

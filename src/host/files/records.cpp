@@ -752,18 +752,14 @@ std::string recover_stopped_placings(const HeldFolder& folder, bool exchange,
 
 } // namespace files
 
-bool stopped_placing_holds(const std::string& folder, const std::vector<std::string>& names,
+bool stopped_placing_holds(const HeldFolder& held, const std::vector<std::string>& names,
                            StoppedPlacing& out)
 {
-    const std::string dir = folder.empty() ? std::string(".") : folder;
-    std::string why;
-    const HeldRef held = hold_folder(dir, false, why);
-    if (held == nullptr)
-        return false;
+    const std::string& dir = held.path;
     // A step that ended left its files in place: nothing of it is said.
-    const std::set<std::string> ended = files::ended_steps(*held);
+    const std::set<std::string> ended = files::ended_steps(held);
     (void)files::each_stale_record(
-        *held, false, [&](int pfd, int, int&, const std::string&, const Stopped& st) {
+        held, false, [&](int pfd, int, int&, const std::string&, const Stopped& st) {
             if (st.placed || (!st.step.empty() && ended.count(st.step) != 0))
                 return true;
             for (const RecordLine& l : st.lines)

@@ -88,14 +88,26 @@ bool fieldName(const char* field, std::string& out)
     return validName(std::string_view(field, n), out);
 }
 
-// Where a path leads, when that is inside the library's folder: 0 with
-// `where` set, else XLM_OUTSIDE (or XLM_UNREADABLE for links that loop).
-int insideLibrary(const std::string& path, const std::string& libFolder, std::string& where)
+// Whether a path leads inside the library's folder (judged on the names as
+// they are now, and only judged: the path itself is what is read): 0, else
+// XLM_OUTSIDE (or XLM_UNREADABLE for links that loop).
+int insideLibrary(const std::string& path, const std::string& libFolder)
 {
     bool loops = false;
-    if (vyr::inside_folder(path, libFolder, where, loops))
+    if (std::string where; vyr::inside_folder(path, libFolder, where, loops))
         return 0;
     return loops ? XLM_UNREADABLE : XLM_OUTSIDE;
+}
+
+// Whether `path` leads to a folder, walked as a read walks it: 0,
+// XL_NO_CATALOGUE where a name of it does not exist, else XLM_UNREADABLE.
+int folderState(const std::string& path)
+{
+    std::string why;
+    bool missing = false;
+    if (vyr::hold_folder(path, false, why, nullptr, &missing) != nullptr)
+        return 0;
+    return missing ? XL_NO_CATALOGUE : XLM_UNREADABLE;
 }
 
 // The folders of catalogue `cat` of library `lib`: 0, XL_NO_CATALOGUE when
@@ -108,38 +120,38 @@ int catalogueFolder(const std::string& lib, const std::string& cat, std::string&
     libFolder = lib == "WORK" ? vyr_work_dir_made() : vyr_library_path(lib);
     if (libFolder.empty())
         return XL_NO_CATALOGUE;
-    struct stat st;
-    if (::stat(libFolder.c_str(), &st) != 0)
-        return errno == ENOENT ? XL_NO_CATALOGUE : XLM_UNREADABLE;
-    if (!S_ISDIR(st.st_mode))
-        return XLM_UNREADABLE;
-    if (int rc = insideLibrary((fs::path(libFolder) / cat).string(), libFolder, catFolder))
+    if (int rc = folderState(libFolder))
         return rc;
-    if (::stat(catFolder.c_str(), &st) != 0)
-        return errno == ENOENT ? XL_NO_CATALOGUE : XLM_UNREADABLE;
-    return S_ISDIR(st.st_mode) ? 0 : XLM_UNREADABLE;
+    catFolder = (fs::path(libFolder) / cat).string();
+    if (int rc = insideLibrary(catFolder, libFolder))
+        return rc;
+    return folderState(catFolder);
 }
 
 // The file of an entry: 0 with `file` set, XLM_NOT_FOUND, or a failure.
 int entryFile(const std::string& libFolder, const std::string& catFolder, const std::string& entry,
               const std::string& type, std::string& file)
 {
-    const std::string path = (fs::path(catFolder) / (entry + "." + vyr::lower(type))).string();
-    if (int rc = insideLibrary(path, libFolder, file))
+    file = (fs::path(catFolder) / (entry + "." + vyr::lower(type))).string();
+    if (int rc = insideLibrary(file, libFolder))
         return rc;
     struct stat st;
-    if (::stat(file.c_str(), &st) != 0)
-        return errno == ENOENT ? XLM_NOT_FOUND : XLM_UNREADABLE;
+    std::string why;
+    bool missing = false;
+    if (!vyr::look_to_read(file, st, why, nullptr, nullptr, &missing))
+        return missing ? XLM_NOT_FOUND : XLM_UNREADABLE;
     return S_ISREG(st.st_mode) ? 0 : XLM_UNREADABLE;
 }
 
-// Opens an entry file for reading, never through a link at its last step,
+// Opens an entry file for reading as a read reaches a file (open_to_read),
 // never blocking on something that is not a regular file.
 int openEntry(const std::string& file, int& fd, struct stat& st)
 {
-    fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    std::string why;
+    bool missing = false;
+    fd = vyr::open_to_read(file, why, nullptr, nullptr, &missing);
     if (fd < 0)
-        return errno == ENOENT ? XLM_NOT_FOUND : XLM_UNREADABLE;
+        return missing ? XLM_NOT_FOUND : XLM_UNREADABLE;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return XLM_UNREADABLE;
@@ -475,7 +487,8 @@ bool vyr_write_catalogue_entry(std::string_view libref, std::string_view catalog
     }
     const std::string path = (fs::path(catFolder) / (name + "." + vyr::lower(kind))).string();
     std::string file;
-    if (insideLibrary(path, libFolder, file) != 0) {
+    bool loops = false;
+    if (!vyr::inside_folder(path, libFolder, file, loops)) {
         why = "the entry " + path + " leads to " + file + ", outside its library";
         return false;
     }
@@ -483,7 +496,7 @@ bool vyr_write_catalogue_entry(std::string_view libref, std::string_view catalog
     std::uint64_t generation = 0;
     int fd = -1;
     struct stat st;
-    if (openEntry(file, fd, st) == 0) {
+    if (openEntry(path, fd, st) == 0) {
         if (generationOf(fd, generation) != 0)
             generation = 0;
         ::close(fd);
@@ -499,7 +512,7 @@ bool vyr_write_catalogue_entry(std::string_view libref, std::string_view catalog
         return false;
     }
     vyr::AtomicFile out;
-    if (!out.open(file, why))
+    if (!out.open(path, why))
         return false;
     if (std::fwrite(bytes.data(), 1, bytes.size(), out.stream()) != bytes.size()) {
         out.abandon();

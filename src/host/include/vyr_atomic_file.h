@@ -319,10 +319,10 @@ struct StoppedPlacing {
     std::vector<std::string> names;
 };
 // Whether a run stopped while placing left any of `names` (files of the
-// folder `folder`) holding its new file; read from the records of this
+// folder held `folder`) holding its new file; read from the records of this
 // user's own stale hidden folders in `folder`, which are left as they are
 // (the next run that puts files in place there puts them back).
-bool stopped_placing_holds(const std::string& folder, const std::vector<std::string>& names,
+bool stopped_placing_holds(const struct HeldFolder& folder, const std::vector<std::string>& names,
                            StoppedPlacing& out);
 // "2026-01-31 12:00:00 UTC" for a time in seconds since 1970.
 std::string utc_time_text(long long seconds);
@@ -608,6 +608,24 @@ HeldRef hold_folder(const std::string& path, bool make, std::string& why, bool* 
 // the path names a folder. Null with `why` as hold_folder.
 HeldRef hold_target(const std::string& path, std::string& name, std::string& why,
                     bool* refused = nullptr);
+// Opens the file at `path` for reading, reached as a write to it is
+// (hold_target): one name at a time, each symbolic link judged on the link
+// opened and followed from its folder, the last name opened in the folder
+// held and never followed there (O_NOFOLLOW; a name that became a link
+// after the walk judged it is walked again, a few times at most). Opened
+// O_RDONLY, and O_NONBLOCK unless `wait` (a named pipe then waits for its
+// writer). A relative `path` is walked from `from` when it is given, else
+// from the current folder. Returns the descriptor, or -1 with `why` (the
+// reason, naming the name at which a walk failed), `refused` set at another
+// user's link in a shared folder and `missing` at a name that does not
+// exist.
+int open_to_read(const std::string& path, std::string& why, const HeldFolder* from = nullptr,
+                 bool* refused = nullptr, bool* missing = nullptr, bool wait = false);
+// What open_to_read would open, looked at (its lstat, where every link on
+// the way was judged and followed) and never opened: false as open_to_read.
+bool look_to_read(const std::string& path, struct stat& st, std::string& why,
+                  const HeldFolder* from = nullptr, bool* refused = nullptr,
+                  bool* missing = nullptr);
 
 // Makes a folder of the run's own (mode 0700) in the folder held `in`,
 // named `prefix` and characters no one can guess, and holds it: null, with

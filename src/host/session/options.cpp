@@ -13,7 +13,6 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
@@ -339,14 +338,12 @@ bool registry_load_text(std::string_view text, const std::string& name)
 
 bool registry_load(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        xpmlog(kHostGroup, kMsgRegistryFile, path.c_str());
+    std::string text, why;
+    if (!read_named_file(path, text, why)) {
+        xpmlog(kHostGroup, kMsgRegistryFile, path.c_str(), why.c_str());
         return false;
     }
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return registry_load_text(ss.str(), path);
+    return registry_load_text(text, path);
 }
 
 void registry_reset()

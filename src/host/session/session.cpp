@@ -10,6 +10,7 @@
 #include "vyr_atomic_file.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -764,15 +765,15 @@ bool vyr_assign_library(std::string_view libref, std::string_view folder, std::s
 {
     std::error_code ec;
     fs::path p{std::string(folder)};
-    // A library's data sets and catalogues are written there: its path
-    // follows no other user's link in a shared folder.
-    if (vyr::PathWalk walk; !vyr::walk_path(p.string(), walk) && walk.refused) {
-        if (why != nullptr)
-            *why = walk.why;
+    // A library's data sets and catalogues are read and written there: its
+    // path follows no other user's link in a shared folder, and leads to a
+    // folder. Each read and write walks it afresh.
+    bool refused = false;
+    if (std::string walked; vyr::hold_folder(p.string(), false, walked, &refused) == nullptr) {
+        if (refused && why != nullptr)
+            *why = walked;
         return false;
     }
-    if (!fs::is_directory(p, ec))
-        return false;
     fs::path abs = fs::absolute(p, ec);
     const std::string path = (ec ? p : abs).lexically_normal().string();
     vyr::ss().libraries[vyr::upper(libref)] = path;
@@ -1593,27 +1594,44 @@ int finish_run()
 } // namespace
 } // namespace vyr
 
+bool vyr::read_named_file(const std::string& path, std::string& text, std::string& why)
+{
+    // A descriptor's name leads to what the descriptor holds (a pipe, as
+    // `<(...)` gives, has no name to walk): opened through the process's own
+    // entry for it.
+    const int named = vyr_descriptor_named(path);
+    const int fd =
+        named >= 0 && vyr_descriptor_was_open(named)
+            ? ::open(("/proc/self/fd/" + std::to_string(named)).c_str(), O_RDONLY | O_CLOEXEC)
+            : open_to_read(path, why, nullptr, nullptr, nullptr, true);
+    if (fd < 0) {
+        if (why.empty())
+            why = std::strerror(errno);
+        return false;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
+        why = "it is a folder";
+    char buf[65536];
+    while (why.empty()) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            why = std::strerror(errno);
+        if (n <= 0)
+            break;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return why.empty();
+}
+
 int vyr_run(const VyrSettings& settings)
 {
     // The program is read whole; a file that cannot be says why.
     std::string text, why;
-    errno = 0;
-    if (std::FILE* f = std::fopen(settings.program.c_str(), "rb")) {
-        struct stat st;
-        if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
-            why = "it is a folder";
-        } else {
-            char buf[65536];
-            for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
-                text.append(buf, n);
-            if (std::ferror(f))
-                why = std::strerror(errno != 0 ? errno : EIO);
-        }
-        std::fclose(f);
-    } else {
-        why = std::strerror(errno != 0 ? errno : EIO);
-    }
-    if (!why.empty()) {
+    if (!vyr::read_named_file(settings.program, text, why)) {
         VyrSettings quiet = settings;
         quiet.listing.clear();
         vyr::print_reset(quiet);

@@ -280,6 +280,12 @@ void data_session_start();
 // Raises the run's own return code (errors outside any step).
 void session_raise(int rc);
 
+// Reads the file at `path` whole (the program, the registry file), reached
+// as open_to_read reaches it and waiting on a named pipe for its writer. A
+// descriptor's name (/dev/stdin, /dev/fd/N) that was open when the run
+// started is read as that descriptor's file. False with `why`.
+bool read_named_file(const std::string& path, std::string& text, std::string& why);
+
 // Registry: loads the --registry file. Returns false when it cannot be read
 // or has bad lines (each reported).
 bool registry_load(const std::string& path);

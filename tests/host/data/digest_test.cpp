@@ -63,7 +63,10 @@ TEST(CsvDigest, TheReaderGetsTheWritersDigestHoweverTheFileIsSplit)
     const std::string csv = dir.read("d.csv");
     ASSERT_GT(csv.size(), 3 * vyr::data::kDigestBlock);
     vyr::data::Sidecar side;
-    ASSERT_TRUE(vyr::data::read_sidecar(dir.file("d.attr"), side));
+    std::string why;
+    const vyr::HeldRef in = vyr::hold_folder(dir.path(), false, why);
+    ASSERT_NE(in, nullptr) << why;
+    ASSERT_TRUE(vyr::data::read_sidecar(*in, "d.attr", dir.file("d.attr"), side));
     ASSERT_TRUE(side.namesCsv) << dir.read("d.attr");
     EXPECT_EQ(side.csvSize, static_cast<long long>(csv.size()));
     EXPECT_EQ(side.csvDigest, digest_of(csv));

@@ -103,6 +103,14 @@ lock_file_name() {
   elif [ $((0$mode & 020)) != 0 ]; then echo ".korvante-g.lock"
   else echo ".korvante-o.lock"; fi
 }
+# user_text UID: how a run names the user with that number, "the user bob
+# (uid 60002)" where the machine has a name for it, else "the user with uid
+# 60002": the scripts act as numbers that may or may not have a name.
+user_text() {
+  local name
+  name=$(getent passwd "$1" | cut -d: -f1)
+  if [ -n "$name" ]; then echo "the user $name (uid $1)"; else echo "the user with uid $1"; fi
+}
 report() {
   echo "$((checks - failed)) passed, $failed failed"
   [ $failed = 0 ]

@@ -13,7 +13,13 @@
 #      on btrfs (a subvolume on a loop device), in another pid namespace,
 #      with /proc hidden, and through a second FUSE mount of the folder
 #      (whose locks never meet the first's, as on two machines), it never
-#      takes half of one pair and half of another without a word.
+#      takes half of one pair and half of another without a word;
+#   d. the file systems a run writes on: FAT and exFAT through their FUSE
+#      drivers (which keep no Unix modes), btrfs (with WORK there too) and
+#      fuse2fs (an ext4 image over FUSE): ordinary runs of the victim's
+#      write everything and leave no hidden folder, nor a file the mount
+#      kept for one removed while open;
+#   e. a signal ends a run whose log is on a FUSE mount, and leaves nothing.
 # Each case is skipped, with a word, where the machine does not allow it.
 # Usage: environments.sh PATH/TO/korvante PATH/TO/libnfs4_locks.so
 set -uo pipefail
@@ -27,11 +33,13 @@ work=$(mktemp -d)
 [ -n "${KEEP:-}" ] && echo "work: $work"
 # The mounts made here, unmounted (last first) before the folder goes.
 mounts=()
+loops=()
 cleanup() {
   local i
   for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do
     umount "${mounts[i]}" 2>/dev/null || umount -l "${mounts[i]}"
   done
+  for i in "${loops[@]}"; do losetup -d "$i"; done
   [ -n "${KEEP:-}" ] || rm -rf --one-file-system "$work"
 }
 trap cleanup EXIT
@@ -293,6 +301,104 @@ if [ $fuse = yes ]; then
   mkdir fuse/real/lib
   rm -rf fuse/real/v fuse/real/o
   read_held "two FUSE mounts" "$work/fuse/real" "$work/fuse/m1/lib" "$work/fuse/m2/lib"
+fi
+
+# ---------------------------------------------------------------------------
+# d. Ordinary runs on every common file system. clean_runs NAME DIR: the
+# victim runs write_all three times in DIR (a folder she may write), with
+# WORK there too.
+clean_runs() {
+  local i ok=yes
+  write_all "$work/all.vyr"
+  chmod 644 "$work/all.vyr"
+  as $victim sh -c "cd '$2' && cp '$root/examples/aml.csv' '$work/all.vyr' . && mkdir -p lib tmp" || ok=no
+  for i in 1 2 3; do
+    (cd "$2" && as $victim env TMPDIR="$2/tmp" "$korvante" all.vyr --out out --log run.log \
+      --listing run.lst >/dev/null 2>&1) || ok=no
+  done
+  check "$1: three runs that write everything" test $ok = yes
+  check "$1: three runs that write everything" written "$2"
+  check "$1: three runs that write everything" whole "$2/lib"
+  left=$(hidden_left "$2" | tr '\n' ' ')
+  check "$1: no hidden folder nor kept file left" test -z "$left"
+}
+# on_image NAME MOUNT-COMMAND...: an image file made for NAME mounted (the
+# command is given the image and the mount point, in that order).
+on_image() {
+  local name=$1
+  shift
+  mkdir -p "img/$name"
+  chmod 755 img "img/$name"
+  if "$@" "img/$name.img" "img/$name" 2>"img/$name.why"; then
+    mounts+=("$work/img/$name")
+    return 0
+  fi
+  echo "skipped: $name (its mount was refused: $(head -1 "img/$name.why"))"
+  return 1
+}
+mkdir -p img
+# FAT through fusefat, on an image file, the victim's by its mount options.
+if command -v fusefat >/dev/null && command -v mkfs.vfat >/dev/null && [ -c /dev/fuse ]; then
+  truncate -s 64M img/fat.img && mkfs.vfat img/fat.img >/dev/null
+  on_image fat fusefat -o rw+,allow_other,uid=$victim,gid=$victim,umask=022 &&
+    clean_runs "FAT (fusefat)" "$work/img/fat"
+else
+  echo "skipped: FAT (no fusefat, mkfs.vfat or /dev/fuse)"
+fi
+# exFAT through exfat-fuse, which needs a block device: a loop device.
+if command -v mount.exfat-fuse >/dev/null && command -v mkfs.exfat >/dev/null && [ -c /dev/fuse ]; then
+  truncate -s 64M img/exfat.img && mkfs.exfat img/exfat.img >/dev/null 2>&1
+  if loop=$(losetup -f --show img/exfat.img 2>/dev/null); then
+    loops+=("$loop")
+    exfat() { mount.exfat-fuse -o uid=$victim,gid=$victim "$loop" "$2" >/dev/null; }
+    on_image exfat exfat && clean_runs "exFAT (exfat-fuse)" "$work/img/exfat"
+  else
+    echo "skipped: exFAT (no loop device here)"
+  fi
+else
+  echo "skipped: exFAT (no exfat-fuse, mkfs.exfat or /dev/fuse)"
+fi
+# fuse2fs: an ext4 image whose root folder is the victim's, over FUSE.
+if command -v fuse2fs >/dev/null && command -v mkfs.ext4 >/dev/null && [ -c /dev/fuse ]; then
+  truncate -s 64M img/fuse2fs.img
+  mkfs.ext4 -q -E root_owner=$victim:$victim img/fuse2fs.img
+  f2fs() { fuse2fs "$1" "$2" -o allow_other >/dev/null; }
+  on_image fuse2fs f2fs && clean_runs "fuse2fs" "$work/img/fuse2fs"
+else
+  echo "skipped: fuse2fs (no fuse2fs, mkfs.ext4 or /dev/fuse)"
+fi
+# btrfs: the subvolume of (c).
+if [ -d btrfs/vol ]; then
+  mkdir -m 755 btrfs/vol/d && chown $victim:$victim btrfs/vol/d
+  clean_runs "btrfs" "$work/btrfs/vol/d"
+fi
+
+# ---------------------------------------------------------------------------
+# e. SIGTERM, SIGINT and SIGHUP while a step runs (stopped as it is about to
+# put its files in place), the log on the FUSE mount: the run ends by the
+# signal at once, and leaves no hidden folder nor kept file.
+if [ $fuse = yes ]; then
+  mkdir -p fuse/real/sig
+  chown $victim:$victim fuse/real/sig
+  printf "proc korvante data=aml outsurv=os plots=survival notable;\n  time time*status(0);\nrun;\n" \
+    >"$work/sig.vyr"
+  chmod 644 "$work/sig.vyr"
+  stopped_run() { [ "$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null)" = T ]; }
+  for sig in TERM INT HUP; do
+    (cd fuse/m1/sig && cp "$root/examples/aml.csv" "$work/sig.vyr" . &&
+      exec setpriv --reuid=$victim --regid=$victim --clear-groups env KORV_STOP_BEFORE_PLACING=1 \
+        "$korvante" sig.vyr --out out --log run.log >/dev/null 2>&1) &
+    k=$!
+    until_true 10 stopped_run $k
+    kill -$sig $k
+    kill -CONT $k
+    until_true 10 ended $k || kill -KILL $k
+    wait $k
+    s=$?
+    check "FUSE: SIG$sig with the log there ends the run" test $s = $((128 + $(kill -l $sig)))
+    left=$(hidden_left fuse/m1/sig | tr '\n' ' ')
+    check "FUSE: SIG$sig with the log there leaves nothing" test -z "$left"
+  done
 fi
 
 report

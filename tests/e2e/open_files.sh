@@ -18,7 +18,9 @@
 #     says a hidden folder was removed only when it was;
 #   - 10,000 hidden folders planted by another user give one note;
 #   - a document that is a hard link of an input CSV is refused on the
-#     command line.
+#     command line;
+#   - a step's descriptors do not grow with its files: 5,000 graph files,
+#     or as many catalogue entries, under the usual ulimit -n of 1024.
 # Usage: open_files.sh PATH/TO/korvante
 set -uo pipefail
 korvante=$(realpath "${1:?usage: open_files.sh PATH/TO/korvante}")
@@ -128,13 +130,13 @@ as $other ln -s "$work/rootonly/new" S/new
 for option in --log --listing --html --json; do
   as $victim "$korvante" v/p.vyr $option S/thesis >/dev/null 2>"$work/err"
   check "another user's link, $option of the victim's" test $? = 2
-  check "another user's link, $option of the victim's" said "$work/err" "S/thesis is a symbolic link of the user with uid $other"
+  check "another user's link, $option of the victim's" said "$work/err" "S/thesis is a symbolic link of $(user_text $other)"
   check "another user's link, $option of the victim's" nothing_run "$work/err"
   check "another user's link, $option of the victim's" test "$(cat private/thesis.txt)" = "the victim's thesis"
   for link in kept new; do
     "$korvante" v/p.vyr $option S/$link >/dev/null 2>"$work/err"
     check "another user's link to rootonly/$link, $option of root's" test $? = 2
-    check "another user's link to rootonly/$link, $option of root's" said "$work/err" "S/$link is a symbolic link of the user with uid $other"
+    check "another user's link to rootonly/$link, $option of root's" said "$work/err" "S/$link is a symbolic link of $(user_text $other)"
   done
 done
 check "another user's link, root's runs" test "$(cat rootonly/kept)" = "root's own"
@@ -146,7 +148,7 @@ as $victim sh -c "echo mine >S/victims.csv"
 as $other ln -s victims.csv S/os.csv
 as $victim "$korvante" v/lib.vyr --out "$work/v/o" --log "$work/v/lib.log" >/dev/null 2>&1
 check "another user's link at a data set's name" test $? = 1
-check "another user's link at a data set's name" said v/lib.log "S/os.csv is a symbolic link of the user with uid $other"
+check "another user's link at a data set's name" said v/lib.log "S/os.csv is a symbolic link of $(user_text $other)"
 check "another user's link at a data set's name" test "$(cat S/victims.csv)" = mine
 # Nor is another user's named pipe there written into: its maker would read
 # the log, or keep the run waiting.
@@ -155,7 +157,7 @@ as_bg $other timeout 10 cat S/pipe.log >"$work/read-by-other"
 reader=$!
 as $victim timeout 20 "$korvante" v/p.vyr --log S/pipe.log >/dev/null 2>"$work/err"
 check "another user's named pipe" test $? = 2
-check "another user's named pipe" said "$work/err" "S/pipe.log is a named pipe of the user with uid $other"
+check "another user's named pipe" said "$work/err" "S/pipe.log is a named pipe of $(user_text $other)"
 kill $reader 2>/dev/null
 wait $reader 2>/dev/null
 check "another user's named pipe" test ! -s "$work/read-by-other"
@@ -274,7 +276,7 @@ printf "libname k '.';\nproc korvante data=aml outsurv=k.os notable plots=none;\
 chmod 644 sh/p.vyr
 as $other mkdir -m 700 sh/.korvante-file.korv-00000000000000cc.tmp
 (cd sh && as $victim "$korvante" p.vyr --out "$work/v" --log "$work/v/sh.log" >/dev/null 2>&1)
-check "another user's hidden folder, not to be opened" said v/sh.log ".korvante-file.korv-00000000000000cc.tmp, which belongs to the user with uid $other, is left as it is"
+check "another user's hidden folder, not to be opened" said v/sh.log ".korvante-file.korv-00000000000000cc.tmp, which belongs to $(user_text $other), is left as it is"
 
 # A kill between a record's making and its writing: the next run removes
 # the empty record but not the folder with its staged files, and says
@@ -307,7 +309,7 @@ chmod 644 many/p.vyr
 (cd many && as $victim "$korvante" p.vyr --out "$work/v" --log "$work/v/many.log" >/dev/null 2>&1)
 check "10,000 planted hidden folders" test $? = 0
 check "10,000 planted hidden folders" test "$(grep -c 'hidden folder' v/many.log)" = 1
-check "10,000 planted hidden folders" said v/many.log "holds 10000 hidden folders named as a run's that belong to other users (.korvante-file.korv-0000000000002710.tmp (the user with uid $other)"
+check "10,000 planted hidden folders" said v/many.log "holds 10000 hidden folders named as a run's that belong to other users (.korvante-file.korv-0000000000002710.tmp ($(user_text $other))"
 
 # ---------------------------------------------------------------------------
 # A document that is a hard link of the input CSV file in the data folder:
@@ -320,5 +322,20 @@ check "a hard link of the input CSV file" test $? = 2
 check "a hard link of the input CSV file" nothing_run "$work/err"
 check "a hard link of the input CSV file" said "$work/err" "(another name of $work/v/aml.csv)"
 check "a hard link of the input CSV file" cmp -s v/aml.csv "$work/aml.before"
+
+# ---------------------------------------------------------------------------
+# 2,500 BY groups with two plots each: 5,000 graph files, and as many
+# catalogue entries, written under ulimit -n 1024.
+mkdir by
+awk 'BEGIN { srand(3); print "g,t,c"; for (g = 1; g <= 2500; g++) for (i = 0; i < 4; i++)
+  print g "," int(rand() * 100) + 1 "," (i % 2) }' >by/d.csv
+printf "proc korvante data=d plots=(s ls) notable;\n  by g;\n  time t*c(0);\nrun;\n" >by/g.vyr
+printf "options nographics;\nproc korvante data=d plots=(s ls) notable gout=work.cat;\n  by g;\n  time t*c(0);\nrun;\n" \
+  >by/c.vyr
+for p in g c; do
+  (cd by && ulimit -n 1024 && "$korvante" $p.vyr --out o$p --listing /dev/null --log $p.log >/dev/null 2>&1)
+  check "5,000 files of a step under ulimit -n 1024 ($p)" test $? = 0
+  check "5,000 files of a step under ulimit -n 1024 ($p)" test "$(find by/o$p -name '*.svg' | wc -l)" = 5000
+done
 
 report

@@ -17,7 +17,10 @@
 #       the private folder (through a quoted path, --data or a LIBNAME);
 #   (8) whatever another user makes beside a user's data set at its
 #       attribute file's name (a folder, a named pipe, a link) is passed
-#       over with a warning, and the data set is read without it.
+#       over with a warning, and the data set is read without it;
+#   (9) in a team folder whose sticky bit is set, nothing another member
+#       makes at a lock's name, nor holds, makes a member's run fail or
+#       wait; a member's own runs there still wait for each other.
 # Usage: others_files.sh PATH/TO/korvante
 set -uo pipefail
 korvante=$(realpath "${1:?usage: others_files.sh PATH/TO/korvante}")
@@ -58,11 +61,14 @@ write_read() {
   printf "libname k '%s';\nproc korvante data=k.%s notable plots=none;\n  time time*_CENSOR_(1);\nrun;\n" \
     "$1" "$2" >"$u/r.vyr"
   chown -R "$3:$3" "$u"
-  as "$3" timeout 10 "$korvante" "$u/w.vyr" --log "$u/w.log" >/dev/null 2>&1
+  ${run_as:-as} "$3" timeout 10 "$korvante" "$u/w.vyr" --log "$u/w.log" >/dev/null 2>&1
   wrote=$?
-  as "$3" timeout 10 "$korvante" "$u/r.vyr" --log "$u/r.log" >/dev/null 2>&1
+  ${run_as:-as} "$3" timeout 10 "$korvante" "$u/r.vyr" --log "$u/r.log" >/dev/null 2>&1
   read=$?
 }
+# as_member USER COMMAND...: as, a member of the group 60003 (which needs no
+# name: setpriv gives a process its number).
+as_member() { setpriv --reuid="$1" --regid="$1" --groups=60003 "${@:2}"; }
 
 # ---------------------------------------------------------------------------
 # (1) Root's shared sticky folder: the other user makes root's lock name and
@@ -268,7 +274,7 @@ for planted in "folder:mkdir:a folder" "pipe:mkfifo:a named pipe" \
     as $victim timeout 20 "$korvante" v/$b.vyr --data bs >v/b.lst 2>v/b.log
     check "another user's $what at plain.attr ($b)" test $? = 0
     check "another user's $what at plain.attr ($b): named, with its owner" said v/b.log \
-      "plain.attr ($kind) belongs to the user with uid $other"
+      "plain.attr ($kind) belongs to $(user_text $other)"
     check "another user's $what at plain.attr ($b): read as without it" same_file v/b.lst v/alone-$b.lst
   done
 done
@@ -281,5 +287,39 @@ for own in "folder:mkdir:it is a folder" "pipe:mkfifo:it is a named pipe"; do
   check "her own ${own%%:*} at plain.attr: an error" said v/b.log "plain.attr could not be read: ${own##*:}"
   rm -rf bs/plain.attr
 done
+
+# ---------------------------------------------------------------------------
+# (9) A team folder (root's, its group 60003 may write it) with the sticky
+# bit set. The other member makes, 0644, a file at every name a lock of the
+# folder may have (the group's, its owner's, any user's, and the form of a
+# member's own) and holds them all: the victim's write and read there end
+# well within 10 s each. Her own lock file there, held, makes her writer
+# wait until it is let go.
+mkdir -m 1770 steam && chown 0:60003 steam
+squats=".korvante-g.lock .korvante-g60003.lock .korvante-o.lock .korvante-o0.lock .korvante-a.lock"
+squats="$squats .korvante-u-0000000000000000.lock .korvante-u$victim.lock"
+rm -f "$work/held"
+as_member $other bash -c "cd steam && i=10 && for n in $squats; do : >\$n; eval exec \$i'<'\$n;
+  flock -x \$i; i=\$((i + 1)); done; : >'$work/held'; exec sleep 60" 2>/dev/null &
+holders+=($!)
+until_true 10 test -e "$work/held"
+run_as=as_member write_read "$work/steam" os $victim
+check "a sticky team folder, every lock name another member's, held" test "$wrote/$read" = 0/0
+check "a sticky team folder: the other member's files stay theirs" \
+  test "$(stat -c %u steam/.korvante-g.lock)" = $other
+let_go
+as_member $victim sh -c ": >steam/.korvante-u-1111111111111111.lock"
+rm -f "$work/held"
+as_member $victim flock -x steam/.korvante-u-1111111111111111.lock \
+  sh -c "touch '$work/held'; exec sleep 60" 2>/dev/null &
+holders+=($!)
+until_true 10 test -e "$work/held"
+as_member $victim "$korvante" "$work/u$victim/w.vyr" >/dev/null 2>"$work/own.log" &
+w=$!
+until_true 30 waiting_or_ended "$work/own.log" $w
+check "a sticky team folder: her own runs wait for each other" said "$work/own.log" "is held by"
+let_go
+wait $w
+check "a sticky team folder: her own runs wait for each other" test $? = 0
 
 report

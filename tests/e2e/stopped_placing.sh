@@ -12,7 +12,10 @@
 # made go (only while they hold its files), as does a catalogue entry's file
 # under the name it moved to; an earlier file that cannot go back yet is
 # put back by a later run. Then the run putting things back is killed too,
-# and the one after it finishes the work.
+# and the one after it finishes the work. Last, the step is killed at each
+# call after its last rename (its records said to have ended, then
+# removed): the next run leaves each folder all new or all as before, each
+# pair whole, and no hidden folder.
 # Usage: stopped_placing.sh PATH/TO/korvante
 set -uo pipefail
 korvante=$(realpath "${1:?usage: stopped_placing.sh PATH/TO/korvante}")
@@ -209,5 +212,40 @@ check "a run putting things back, killed" test $? = 137
 next_run
 check "a run putting things back, killed" as_before
 check "a run putting things back, killed" no_hidden
+
+# Killed at each call after the last rename. new_or_old FOLDER FILES...:
+# the files are all the killed run's (not the first run's) or all the first
+# run's.
+new_or_old() {
+  local d=$1 f same=0
+  shift
+  for f in "$@"; do cmp -s "$work/first/files/$d/$f" "$work/run/files/$d/$f" && same=$((same + 1)); done
+  [ $same = 0 ] || [ $same = $# ]
+}
+# strace counts each call on its own: the kills are at each renameat and
+# each unlinkat that comes after the last renameat2 of a whole run.
+fresh
+(cd run && strace -f -qq -o "$work/trace" -e trace=renameat2,renameat,unlinkat "$korvante" p.vyr \
+  --out files/out >/dev/null 2>&1)
+last=$(grep -n 'renameat2(' "$work/trace" | tail -1 | cut -d: -f1)
+kills=()
+for call in renameat unlinkat; do
+  before=$(head -n "${last:-0}" "$work/trace" | grep -c " $call(")
+  all=$(grep -c " $call(" "$work/trace")
+  for n in $(seq $((before + 1)) "$all"); do kills+=("$call:$n"); done
+done
+check "the calls after the last rename" test "${#kills[@]}" -ge 10
+for k in "${kills[@]}"; do
+  name="killed at ${k%:*} ${k#*:}, after the last rename"
+  fresh
+  (cd run && strace -f -qq -o /dev/null -e trace="${k%:*}" -e inject="${k%:*}":signal=KILL:when="${k#*:}" \
+    "$korvante" p.vyr --out files/out >/dev/null 2>&1) 2>/dev/null
+  next_run
+  check "$name" test $? = 0
+  check "$name: lib1 all new or all before" new_or_old lib1 os.csv os.attr
+  check "$name: lib2 all new or all before" new_or_old lib2 ot.csv ot.attr
+  check "$name: the graphs all new or all before" new_or_old out/graphs $(cd first/files/out/graphs && ls)
+  check "$name" no_hidden
+done
 
 report

@@ -140,7 +140,7 @@ cp -p v/notes.txt rootonly/conf kept/
 as $other ln -s "$work/v" shared/vl
 as $other ln -s "$work/rootonly" shared/rl
 as $other ln -s /proc/self/fd shared/fl
-link_named() { said err "shared/$1 is a symbolic link of the user with uid $other in the folder"; }
+link_named() { said err "shared/$1 is a symbolic link of $(user_text $other) in the folder"; }
 for option in --log --listing --html --json; do
   as $victim "$korvante" v/p.vyr $option shared/vl/notes.txt >/dev/null 2>err
   check "another user's middle link, $option" test $? = 2
@@ -330,6 +330,40 @@ check "lock files remade by another user in a sticky folder" whole L
 check "lock files remade by another user in a sticky folder" \
   test -n "$(find L -maxdepth 1 -name ".korvante-u-*.lock" -user $victim)"
 
+
+# One user's runs keep each other out wherever each runs. The victim's run
+# is held between its renames on the host, and another of hers writing the
+# same data set is started in a user namespace that shows her as root (a
+# rootless container with the library mounted in): it waits, and the pair
+# ends whole. The same in a group folder (setgid, its group's members
+# write it), which that namespace shows as nogroup's.
+if ! as $victim unshare -r true 2>/dev/null; then
+  echo "skipped: a user namespace (unshare -r refused here)"
+else
+  mkdir -m 2770 team && chown 0:60003 team && cp v/aml.csv team/ && chmod 644 team/aml.csv
+  for x in a b; do sed "s|$work/ro|$work/team|" v/$x.vyr >v/t$x.vyr; done
+  chown $victim:$victim v/ta.vyr v/tb.vyr
+  for d in ro team; do
+    name="a run in a user namespace, the same user's run held on the host ($d)"
+    p=; [ $d = team ] && p=t
+    setpriv --reuid=$victim --regid=$victim --groups=60003 "$korvante" v/${p}b.vyr >/dev/null 2>&1
+    rm -f v/w.trace
+    setpriv --reuid=$victim --regid=$victim --groups=60003 strace -f -qq -o v/w.trace -e trace=renameat2 \
+      -e inject=renameat2:signal=STOP:when=1 "$korvante" v/${p}a.vyr >/dev/null 2>&1 &
+    writer=$!
+    stopped_in v/w.trace
+    check "$name" test -n "$stopped"
+    setpriv --reuid=$victim --regid=$victim --groups=60003 unshare -r "$korvante" v/${p}b.vyr \
+      >/dev/null 2>v/ns.log &
+    b=$!
+    until_true 30 waiting_or_ended v/ns.log $b
+    check "$name: it waits" said v/ns.log "is held by"
+    let_go
+    wait $b
+    check "$name" test "$written/$?" = 0/0
+    check "$name" whole $d
+  done
+fi
 
 # ---------------------------------------------------------------------------
 # Records.

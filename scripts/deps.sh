@@ -7,11 +7,12 @@ need=()
 # browser check of the HTML pages) and strace (runs killed at a chosen
 # rename); for the tests of the file systems a run may meet, btrfs-progs
 # (a btrfs file system on a loop device), bindfs and fuse3 (FUSE mounts of
-# a folder), fuse2fs (an ext4 image over FUSE), and FAT and exFAT through
-# their FUSE drivers (dosfstools and fusefat, exfatprogs and exfat-fuse).
+# a folder), fuse2fs (an ext4 image over FUSE), xfsprogs (xfs on a loop
+# device), and FAT and exFAT through their FUSE drivers (dosfstools and
+# fusefat, exfatprogs and exfat-fuse).
 for p in cmake g++ make libgtest-dev python3 clang-format pkg-config fonts-liberation2 \
   librsvg2-dev libxml2-utils chromium strace btrfs-progs bindfs fuse3 fuse2fs dosfstools fusefat \
-  exfatprogs exfat-fuse; do
+  exfatprogs exfat-fuse xfsprogs; do
   dpkg -s "$p" >/dev/null 2>&1 || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then

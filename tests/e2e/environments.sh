@@ -15,10 +15,10 @@
 #      (whose locks never meet the first's, as on two machines), it never
 #      takes half of one pair and half of another without a word;
 #   d. the file systems a run writes on: FAT and exFAT through their FUSE
-#      drivers (which keep no Unix modes), btrfs (with WORK there too) and
-#      fuse2fs (an ext4 image over FUSE): ordinary runs of the victim's
-#      write everything and leave no hidden folder, nor a file the mount
-#      kept for one removed while open;
+#      drivers (which keep no Unix modes), fuse2fs (an ext4 image over
+#      FUSE), xfs, tmpfs, overlayfs and btrfs, with WORK there too: ordinary
+#      runs of the victim's write everything and leave no hidden folder,
+#      nor a file the mount kept for one removed while open;
 #   e. a signal ends a run whose log is on a FUSE mount, and leaves nothing.
 # Each case is skipped, with a word, where the machine does not allow it.
 # Usage: environments.sh PATH/TO/korvante PATH/TO/libnfs4_locks.so
@@ -367,6 +367,20 @@ if command -v fuse2fs >/dev/null && command -v mkfs.ext4 >/dev/null && [ -c /dev
 else
   echo "skipped: fuse2fs (no fuse2fs, mkfs.ext4 or /dev/fuse)"
 fi
+# xfs on a loop device, tmpfs, and overlayfs (an upper folder over a lower).
+if command -v mkfs.xfs >/dev/null; then
+  truncate -s 320M img/xfs.img && mkfs.xfs -q img/xfs.img
+  xfs() { mount -o loop "$1" "$2"; }
+  on_image xfs xfs && chmod 777 img/xfs && clean_runs "xfs" "$work/img/xfs"
+else
+  echo "skipped: xfs (no mkfs.xfs)"
+fi
+tmpfs() { mount -t tmpfs -o mode=777 none "$2"; }
+on_image tmpfs tmpfs && clean_runs "tmpfs" "$work/img/tmpfs"
+mkdir -p img/lower img/upper img/ovwork
+chmod 777 img/upper
+overlay() { mount -t overlay overlay -o lowerdir=img/lower,upperdir=img/upper,workdir=img/ovwork "$2"; }
+on_image overlay overlay && clean_runs "overlayfs" "$work/img/overlay"
 # btrfs: the subvolume of (c).
 if [ -d btrfs/vol ]; then
   mkdir -m 755 btrfs/vol/d && chown $victim:$victim btrfs/vol/d

@@ -322,6 +322,28 @@ clean_runs() {
   left=$(hidden_left "$2" | tr '\n' ' ')
   check "$1: no hidden folder nor kept file left" test -z "$left"
 }
+# put_back NAME DIR: where the file system keeps no Unix modes, a kill
+# between the renames of a data set's pair is put back by the victim's next
+# run as anywhere (her hidden folders there show the rights the mount
+# gives every folder). The kill is at the call after the one that puts
+# os.attr in place, found by a run traced whole.
+put_back() {
+  as $victim sh -c "cd '$2' && cp '$root/examples/aml.csv' . && mkdir -p pb/lib && cp aml.csv pb/" &&
+    as $victim bash -c ". '$here/checks.sh' && korvante='$korvante' && split_by_kill '$2/pb' aml.csv" 2>/dev/null
+  (cd "$2/pb" && as $victim strace -f -qq -o "$2/pb.trace" -e trace=renameat2 "$korvante" q.vyr \
+    >/dev/null 2>&1)
+  local k
+  k=$(grep 'renameat2(' "$2/pb.trace" | grep -n '"os.attr", 0) = 0$\|"os.attr", RENAME_EXCHANGE) = 0$' |
+    tail -1 | cut -d: -f1)
+  (cd "$2/pb" && as $victim "$korvante" p.vyr >/dev/null 2>&1)
+  (cd "$2/pb" && as $victim strace -f -qq -o /dev/null -e trace=renameat2 \
+    -e inject=renameat2:signal=KILL:when=$((${k:-0} + 1)) "$korvante" q.vyr >/dev/null 2>&1) 2>/dev/null
+  check "$1: a kill between a pair's renames" split_pair "$2/pb/lib"
+  (cd "$2/pb" && as $victim "$korvante" p.vyr --log put.log >/dev/null 2>&1)
+  check "$1: a kill between a pair's renames, put back" whole "$2/pb/lib"
+  check "$1: a kill between a pair's renames, put back" said "$2/pb/put.log" "This run put that folder back"
+  check "$1: a kill between a pair's renames, put back" test -z "$(hidden_left "$2/pb")"
+}
 # on_image NAME MOUNT-COMMAND...: an image file made for NAME mounted (the
 # command is given the image and the mount point, in that order).
 on_image() {
@@ -341,7 +363,7 @@ mkdir -p img
 if command -v fusefat >/dev/null && command -v mkfs.vfat >/dev/null && [ -c /dev/fuse ]; then
   truncate -s 64M img/fat.img && mkfs.vfat img/fat.img >/dev/null
   on_image fat fusefat -o rw+,allow_other,uid=$victim,gid=$victim,umask=022 &&
-    clean_runs "FAT (fusefat)" "$work/img/fat"
+    clean_runs "FAT (fusefat)" "$work/img/fat" && put_back "FAT (fusefat)" "$work/img/fat"
 else
   echo "skipped: FAT (no fusefat, mkfs.vfat or /dev/fuse)"
 fi
@@ -351,7 +373,8 @@ if command -v mount.exfat-fuse >/dev/null && command -v mkfs.exfat >/dev/null &&
   if loop=$(losetup -f --show img/exfat.img 2>/dev/null); then
     loops+=("$loop")
     exfat() { mount.exfat-fuse -o uid=$victim,gid=$victim "$loop" "$2" >/dev/null; }
-    on_image exfat exfat && clean_runs "exFAT (exfat-fuse)" "$work/img/exfat"
+    on_image exfat exfat && clean_runs "exFAT (exfat-fuse)" "$work/img/exfat" &&
+      put_back "exFAT (exfat-fuse)" "$work/img/exfat"
   else
     echo "skipped: exFAT (no loop device here)"
   fi

@@ -271,8 +271,10 @@ TEST(Bands, ACensoredTimeTiedWithTheLastEventLeavesItsLimits)
     for (double bandmax : {-1.0, 10.0}) {
         SCOPED_TRACE(bandmax);
         EXPECT_EQ(range(tied, 3, -1, bandmax).upper, 10);
-        const auto* a = eventRow(bandRows(tied, 3, range(tied, 3, -1, bandmax)), 10);
-        const auto* b = eventRow(bandRows(later, 3, range(later, 3, -1, bandmax)), 10);
+        const auto tiedRows = bandRows(tied, 3, range(tied, 3, -1, bandmax));
+        const auto laterRows = bandRows(later, 3, range(later, 3, -1, bandmax));
+        const auto* a = eventRow(tiedRows, 10);
+        const auto* b = eventRow(laterRows, 10);
         ASSERT_TRUE(a && b);
         for (int slot = 11; slot <= 14; ++slot) {
             EXPECT_FALSE(missing(a->io[slot])) << slot;

@@ -339,17 +339,9 @@ bool read_sidecar(const HeldFolder& in, const std::string& name, const std::stri
         ::close(fd);
         return foreign(st);
     }
-    char buf[1 << 16];
-    while (why.empty()) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            why = std::strerror(errno);
-        if (n <= 0)
-            break;
-        text.append(buf, static_cast<size_t>(n));
-    }
+    if (why.empty())
+        if (const int err = read_rest(fd, text); err != 0)
+            why = std::strerror(err);
     ::close(fd);
     if (!why.empty()) {
         xpmlog(kGroup, 1, path.c_str(), why.c_str());

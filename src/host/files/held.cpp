@@ -382,6 +382,21 @@ int open_to_read(const std::string& path, std::string& why, const HeldFolder* fr
     return fd;
 }
 
+int read_rest(int fd, std::string& text)
+{
+    char buf[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno;
+        if (n == 0)
+            return 0;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
 bool look_to_read(const std::string& path, struct stat& st, std::string& why,
                   const HeldFolder* from, bool* refused, bool* missing)
 {

@@ -621,6 +621,9 @@ HeldRef hold_target(const std::string& path, std::string& name, std::string& why
 // exist.
 int open_to_read(const std::string& path, std::string& why, const HeldFolder* from = nullptr,
                  bool* refused = nullptr, bool* missing = nullptr, bool wait = false);
+// Reads what is left of the file open as `fd` into `text` (appended): 0, or
+// the error of a read that failed.
+int read_rest(int fd, std::string& text);
 // What open_to_read would open, looked at (its lstat, where every link on
 // the way was judged and followed) and never opened: false as open_to_read.
 bool look_to_read(const std::string& path, struct stat& st, std::string& why,

@@ -1612,17 +1612,9 @@ bool vyr::read_named_file(const std::string& path, std::string& text, std::strin
     struct stat st;
     if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
         why = "it is a folder";
-    char buf[65536];
-    while (why.empty()) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            why = std::strerror(errno);
-        if (n <= 0)
-            break;
-        text.append(buf, static_cast<std::size_t>(n));
-    }
+    if (why.empty())
+        if (const int err = read_rest(fd, text); err != 0)
+            why = std::strerror(err);
     ::close(fd);
     return why.empty();
 }

@@ -131,8 +131,8 @@ bool kept_open_name(const char* name) noexcept;
 bool empty_folder_signal_safe(int dirfd, int depth, bool keepLive) noexcept;
 // Removes the hidden folder `name` of the folder open as `parent` (-1: its
 // own "..", opened once its lock file is closed), open as `fd` (-1: not
-// open), with what it holds: its lock file, open as
-// `live` (-1: not open), is closed, then removed, last, and the folder
+// open), with what it holds: its lock file, open as `live` (-1: not
+// open), is removed last, while still open, then closed, and the folder
 // waited for a moment while all it holds is what a file system keeps of
 // a file removed while open (FUSE learns of a close only later). False
 // when it stays (a later sweep removes it). Without `empty`, nothing but

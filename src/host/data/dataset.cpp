@@ -566,7 +566,8 @@ int read_pair(DSHANDLE& ds)
         if (side.foreign && !saidForeign) {
             saidForeign = true;
             const std::string what = side.kind.empty() ? attr : attr + " (" + side.kind + ")";
-            xpmlog(kGroup, 4004, what.c_str(), static_cast<long>(side.read.owner),
+            xpmlog(kGroup, 4004, what.c_str(),
+                   vyr::owner_text(static_cast<uid_t>(side.read.owner)).c_str(),
                    ds.display.c_str());
             xsetrc(4);
         }

@@ -87,8 +87,7 @@ std::vector<std::string> hidden_names(const HeldFolder& dir, int* err = nullptr)
 // writes in a hidden folder (regular files with one link, named by
 // numbers), whose names are added to `names`, and its lock file.
 bool only_numbered_files(int fd, std::vector<std::string>& names);
-// "the user alice (uid 1000)".
-std::string owner_text(uid_t uid);
+using vyr::owner_text;
 // Notes a hidden folder or record the run did not act on, for the log
 // (once per run and path).
 void note_untrusted(const UntrustedFile& u);

@@ -139,16 +139,6 @@ bool modes_kept(dev_t dev)
     return g_modesNotKept.count(dev) == 0;
 }
 
-std::string owner_text(uid_t uid)
-{
-    struct passwd pw {
-    }, *found = nullptr;
-    char buf[4096];
-    const std::string number = std::to_string(static_cast<unsigned long>(uid));
-    if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found != nullptr)
-        return "the user " + std::string(found->pw_name) + " (uid " + number + ")";
-    return "the user with uid " + number;
-}
 
 bool only_numbered_files(int fd, std::vector<std::string>& names)
 {
@@ -291,6 +281,17 @@ HiddenState open_hidden(int pfd, const std::string& name, const std::string& pat
 }
 
 } // namespace files
+
+std::string owner_text(uid_t uid)
+{
+    struct passwd pw {
+    }, *found = nullptr;
+    char buf[4096];
+    const std::string number = std::to_string(static_cast<unsigned long>(uid));
+    if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found != nullptr)
+        return "the user " + std::string(found->pw_name) + " (uid " + number + ")";
+    return "the user with uid " + number;
+}
 
 void files::remove_stale_temp_files(const HeldFolder& held)
 {

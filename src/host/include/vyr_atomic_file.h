@@ -621,6 +621,9 @@ HeldRef hold_target(const std::string& path, std::string& name, std::string& why
 // exist.
 int open_to_read(const std::string& path, std::string& why, const HeldFolder* from = nullptr,
                  bool* refused = nullptr, bool* missing = nullptr, bool wait = false);
+// How the messages name the user with number `uid`: "the user alice (uid
+// 1000)", or "the user with uid 1000" where the machine has no name for it.
+std::string owner_text(uid_t uid);
 // Reads what is left of the file open as `fd` into `text` (appended): 0, or
 // the error of a read that failed.
 int read_rest(int fd, std::string& text);

@@ -299,7 +299,9 @@ mkdir -m 1770 steam && chown 0:60003 steam
 squats=".korvante-g.lock .korvante-g60003.lock .korvante-o.lock .korvante-o0.lock .korvante-a.lock"
 squats="$squats .korvante-u-0000000000000000.lock .korvante-u$victim.lock"
 rm -f "$work/held"
-as_member $other bash -c "cd steam && i=10 && for n in $squats; do : >\$n; eval exec \$i'<'\$n;
+# (In the background the command itself, never a function's subshell: $! is
+# what let_go kills.)
+setpriv --reuid=$other --regid=$other --groups=60003 bash -c "cd steam && i=10 && for n in $squats; do : >\$n; eval exec \$i'<'\$n;
   flock -x \$i; i=\$((i + 1)); done; : >'$work/held'; exec sleep 60" 2>/dev/null &
 holders+=($!)
 until_true 10 test -e "$work/held"
@@ -310,7 +312,7 @@ check "a sticky team folder: the other member's files stay theirs" \
 let_go
 as_member $victim sh -c ": >steam/.korvante-u-1111111111111111.lock"
 rm -f "$work/held"
-as_member $victim flock -x steam/.korvante-u-1111111111111111.lock \
+setpriv --reuid=$victim --regid=$victim --groups=60003 flock -o -x steam/.korvante-u-1111111111111111.lock \
   sh -c "touch '$work/held'; exec sleep 60" 2>/dev/null &
 holders+=($!)
 until_true 10 test -e "$work/held"

@@ -324,4 +324,15 @@ let_go
 wait $w
 check "a sticky team folder: her own runs wait for each other" test $? = 0
 
+# A team folder without the sticky bit, where another member made the
+# group's lock file theirs alone (0600): the victim's write fails, and the
+# error names the file, its owner, and says to remove it.
+mkdir -m 2770 gteam && chown 0:60003 gteam
+setpriv --reuid=$other --regid=$other --groups=60003 sh -c "umask 077 && : >gteam/.korvante-g.lock"
+run_as=as_member write_read "$work/gteam" os $victim
+check "another member's group lock file, theirs alone" test "$wrote" = 1
+check "another member's group lock file, theirs alone" said "$work/u$victim/w.log" \
+  "gteam/.korvante-g.lock could not be used: this run may not open it for writing (it belongs to $(user_text $other))"
+check "another member's group lock file, theirs alone" said "$work/u$victim/w.log" "Remove it"
+
 report

@@ -139,7 +139,6 @@ bool modes_kept(dev_t dev)
     return g_modesNotKept.count(dev) == 0;
 }
 
-
 bool only_numbered_files(int fd, std::vector<std::string>& names)
 {
     // Read through a descriptor opened for it now, never an older one (btrfs

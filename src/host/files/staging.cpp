@@ -56,25 +56,27 @@ constexpr int kEmptyPasses = 4;
 constexpr int kKeptWaits = 40;
 
 // Whether the folder open as `fd`, read anew, holds nothing but names a
-// file system keeps for files removed while open (and at least one).
+// file system keeps for files removed while open, or nothing at all (a
+// FUSE file system may refuse to remove a folder a moment longer than its
+// listing shows a file in it).
 bool only_kept_open(int fd) noexcept
 {
     const int dir = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0)
         return false;
     alignas(8) char buf[4096];
-    bool kept = false, other = false;
+    bool other = false;
     long n;
     while (!other && (n = syscall(SYS_getdents64, dir, buf, sizeof buf)) > 0)
         for (long off = 0; off < n;) {
             auto* d = reinterpret_cast<LinuxDirent64*>(buf + off);
             off += d->d_reclen;
-            if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0)
-                continue;
-            (kept_open_name(d->d_name) ? kept : other) = true;
+            if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0 &&
+                !kept_open_name(d->d_name))
+                other = true;
         }
     ::close(dir);
-    return kept && !other;
+    return !other;
 }
 
 } // namespace
@@ -160,8 +162,10 @@ bool remove_hidden_at(int parent, const char* name, int fd, int& live, bool empt
             gone = true;
             break;
         }
-        if ((errno != ENOTEMPTY && errno != EEXIST) || wait == kKeptWaits || fd < 0 ||
-            !only_kept_open(fd))
+        // Not empty yet, as a FUSE file system may say a moment longer than
+        // its listing shows (fusefat says EPERM): waited for, a while.
+        if ((errno != ENOTEMPTY && errno != EEXIST && errno != EPERM && errno != EBUSY) ||
+            wait == kKeptWaits || fd < 0 || !only_kept_open(fd))
             break;
         const timespec moment{0, 5000000};
         (void)nanosleep(&moment, nullptr);
@@ -651,6 +655,8 @@ bool AtomicFile::open(const std::string& path, std::string& why)
                           mode);
             if (fd < 0) {
                 const int err = errno;
+                if (slot_ >= 0)
+                    g_slotFds[slot_].live.store(-1);
                 files::remove_hidden_folder(folderFd_, liveFd_, privName_);
                 if (slot_ >= 0)
                     g_slotFds[slot_].clear();
@@ -802,7 +808,11 @@ bool AtomicFile::pass_through(std::string& why)
 void AtomicFile::end_private()
 {
     // Removed while a signal handler still finds it (and removes it too, at
-    // worst), and let go of before its descriptors are closed.
+    // worst), and let go of before its descriptors are closed; its lock
+    // file's descriptor, closed here, is taken from the handler first, so
+    // that a handler never closes a number reused meanwhile.
+    if (slot_ >= 0)
+        g_slotFds[slot_].live.store(-1);
     if (folderFd_ >= 0)
         files::remove_hidden_folder(folderFd_, liveFd_, privName_);
     release_slot(slot_);
@@ -891,7 +901,7 @@ const char* last_name(const char* path) noexcept
 // Removes the hidden folder whose path is `path`, open as `open.fd` (-1
 // when it is not open yet, and so empty), an entry of the folder held open
 // as `parent`, with what it holds, its lock file (open as `open.live`)
-// closed and removed last: by descriptors, nothing by a name that could
+// removed last and closed: by descriptors, nothing by a name that could
 // lead elsewhere now. System calls alone: safe in a signal handler, which
 // then ends the process (the lock file's descriptor is not used again).
 void remove_held_signal_safe(int parent, files::PublishedFolder& open, const char* path) noexcept
@@ -1090,8 +1100,11 @@ StageFolder* stage_folder(StepFiles& f, const HeldRef& dir, std::string& why)
 void remove_stage_folders(StepFiles& f)
 {
     for (StageFolder& s : f.folders) {
-        // Removed while a signal handler still finds it, and let go of
-        // before its descriptors are closed.
+        // Removed while a signal handler still finds it (but for its lock
+        // file's descriptor, closed here), and let go of before its
+        // descriptors are closed.
+        if (s.slot >= 0)
+            g_stageFds[s.slot].live.store(-1);
         if (s.fd >= 0 && !s.keep)
             files::remove_hidden_folder(s.fd, s.live, s.name);
         release_stage_slot(s.slot);

@@ -10,7 +10,7 @@ need=()
 # a folder), fuse2fs (an ext4 image over FUSE), xfsprogs (xfs on a loop
 # device), and FAT and exFAT through their FUSE drivers (dosfstools and
 # fusefat, exfatprogs and exfat-fuse).
-for p in cmake g++ make libgtest-dev python3 clang-format pkg-config fonts-liberation2 \
+for p in cmake g++ make libgtest-dev python3 clang-format pkg-config fonts-liberation2 acl \
   librsvg2-dev libxml2-utils chromium strace btrfs-progs bindfs fuse3 fuse2fs dosfstools fusefat \
   exfatprogs exfat-fuse xfsprogs; do
   dpkg -s "$p" >/dev/null 2>&1 || need+=("$p")

@@ -45,13 +45,10 @@ until_true() {
 # ended PID: the process has ended (a child of the script: bash reaps it).
 ended() { ! kill -0 "$1" 2>/dev/null; }
 # waiting_or_ended LOG PID: the run PID, its log on standard error in LOG,
-# waits for a lock another run holds (its log says so, or the kernel's
-# table of locks shows it blocked), or it has ended (without waiting: the
-# checks that follow say so).
-waiting_or_ended() {
-  said "$1" "is held by" || awk -v p="$2" '$2 == "->" && $6 == p { f = 1 } END { exit !f }' /proc/locks 2>/dev/null ||
-    ended "$2"
-}
+# waits for a lock or a pair another run holds (its log says so, after a
+# second of waiting), or it has ended (without waiting: the checks that
+# follow say so).
+waiting_or_ended() { said "$1" "is held by" || ended "$2"; }
 # as UID COMMAND...: runs COMMAND as that user and group, with no other
 # groups (the scripts that act as two users run as root).
 as() {
@@ -91,18 +88,39 @@ split_by_kill() {
 rename_number() {
   grep 'renameat2(' "$1" | grep -n "\"$2\"" | head -1 | cut -d: -f1 | grep . || echo 0
 }
-# lock_file_name DIR: the name of the lock file of the folder DIR, named
-# for its writers as its mode says (in a folder others may write whose
-# sticky bit is set, a name of the form of each user's own, which every
-# writer of the user that makes it locks).
-lock_file_name() {
-  local mode
-  mode=$(stat -c %a "$1")
-  if [ $((0$mode & 01000)) != 0 ] && [ $((0$mode & 022)) != 0 ]; then echo ".korvante-u-0000000000000000.lock"
-  elif [ $((0$mode & 02)) != 0 ]; then echo ".korvante-a.lock"
-  elif [ $((0$mode & 020)) != 0 ]; then echo ".korvante-g.lock"
-  else echo ".korvante-o.lock"; fi
+# hold_lock [as UID[:GROUPS]] MODE PATH [ARGS...]: a process that holds a lock as a
+# run does (hold_lock.py: "ticket DIR" a folder's lock, "live FILE" a hidden
+# folder's lock file, "read FILE" every lock a reader can hold), as that
+# user, in the background ($holder is it); returns once it holds the lock,
+# false when it could not.
+hold_lock() {
+  local run=() said
+  if [ "$1" = as ]; then
+    # as UID, or as UID:GROUPS (setpriv --groups: the group needs no name)
+    local u=${2%%:*}
+    run=(setpriv --reuid="$u" --regid="$u" --clear-groups)
+    [ "$u" != "$2" ] && run=(setpriv --reuid="$u" --regid="$u" --groups="${2#*:}")
+    shift 2
+  fi
+  said=$(mktemp)
+  chmod 666 "$said"
+  # The system's python3: one under root's home is not another user's.
+  "${run[@]}" "$(command -v /usr/bin/python3 || command -v python3)" "$here/hold_lock.py" "$@" \
+    >"$said" 2>&1 &
+  holder=$!
+  until_true 20 grep -q . "$said"
+  grep -q '^held' "$said"
+  local held=$?
+  rm -f "$said"
+  return $held
 }
+# let_holder_go: ends the process hold_lock started.
+let_holder_go() {
+  kill "$holder" 2>/dev/null
+  wait "$holder" 2>/dev/null
+}
+# tickets DIR: the names of the lock tickets in DIR.
+tickets() { find "$1" -maxdepth 1 -name '.korvante-*w-*.lock' -printf '%f\n'; }
 # user_text UID: how a run names the user with that number, "the user bob
 # (uid 60002)" where the machine has a name for it, else "the user with uid
 # 60002": the scripts act as numbers that may or may not have a name.

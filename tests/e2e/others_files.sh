@@ -20,7 +20,11 @@
 #       over with a warning, and the data set is read without it;
 #   (9) in a team folder whose sticky bit is set, nothing another member
 #       makes at a lock's name, nor holds, makes a member's run fail or
-#       wait; a member's own runs there still wait for each other.
+#       wait; a member's own runs there still wait for each other;
+#  (10) everyone a folder lets write writes there, whoever wrote first (a
+#       member in a user namespace of her own, a folder given to another
+#       user and group, a co-writer by an ACL entry), and their runs keep
+#       each other out.
 # Usage: others_files.sh PATH/TO/korvante
 set -uo pipefail
 korvante=$(realpath "${1:?usage: others_files.sh PATH/TO/korvante}")
@@ -156,23 +160,28 @@ hold $other lib/.korvante.lock -x
 write_read "$work/lib" os $victim
 check "a descriptor of an earlier version's lock file, held" test "$wrote/$read" = 0/0
 let_go
-# A folder her group could write: its lock file is the group's; a member
-# holds it, and the folder is then closed to the group.
-# (The group needs no name: setpriv gives a process its number, and the
-# machine is left as it was.)
+# A folder her group may write: another member's run that holds its lock
+# makes hers wait, as any writer's does; once the folder is closed to the
+# group, that member can take its lock no more.
 mkdir -m 775 team && chown $victim:60003 team
 write_read "$work/team" os $victim
 check "a team folder" test "$wrote/$read" = 0/0
-team_lock=$(ls team/.korvante-g.lock 2>/dev/null)
-check "a team folder: the group's lock file" test -n "$team_lock"
-setpriv --reuid=$other --regid=$other --groups=60003 flock -o -x team/.korvante-g.lock \
-  sh -c "touch '$work/held'; exec sleep 60" 2>/dev/null &
-holders+=($!)
-for _ in $(seq 1 500); do [ -e "$work/held" ] && break; sleep 0.01; done
+check "a team folder: no lock file left" test -z "$(tickets team)"
+hold_lock as $other:60003 ticket team
+check "a team folder: another member holds its lock" test $? = 0
+as_member $victim "$korvante" "$work/u$victim/w.vyr" >/dev/null 2>"$work/team.log" &
+w=$!
+until_true 30 waiting_or_ended "$work/team.log" $w
+check "a team folder: a member's run waits for another's" said "$work/team.log" "is held by a run of $(user_text $other)"
+let_holder_go
+wait $w
+check "a team folder: a member's run waits for another's" test $? = 0
 chmod 755 team
+hold_lock as $other:60003 ticket team
+check "a team folder closed to the group: its lock no more the member's" test $? != 0
+let_holder_go
 write_read "$work/team" os $victim
-check "a group's lock file held once the group lost the folder" test "$wrote/$read" = 0/0
-let_go
+check "a team folder closed to the group" test "$wrote/$read" = 0/0
 
 # ---------------------------------------------------------------------------
 # (6) A pair split by a killed run. While another run looks at the killed
@@ -291,10 +300,10 @@ done
 # ---------------------------------------------------------------------------
 # (9) A team folder (root's, its group 60003 may write it) with the sticky
 # bit set. The other member makes, 0644, a file at every name a lock of the
-# folder may have (the group's, its owner's, any user's, and the form of a
-# member's own) and holds them all: the victim's write and read there end
-# well within 10 s each. Her own lock file there, held, makes her writer
-# wait until it is let go.
+# folder has had (the group's, its owner's, any user's, a member's own), and
+# a ticket of their own, and holds them all: the victim's write and read
+# there end well within 10 s each. Her own ticket there, held, makes her
+# writer wait until it is let go.
 mkdir -m 1770 steam && chown 0:60003 steam
 squats=".korvante-g.lock .korvante-g60003.lock .korvante-o.lock .korvante-o0.lock .korvante-a.lock"
 squats="$squats .korvante-u-0000000000000000.lock .korvante-u$victim.lock"
@@ -305,17 +314,16 @@ setpriv --reuid=$other --regid=$other --groups=60003 bash -c "cd steam && i=10 &
   flock -x \$i; i=\$((i + 1)); done; : >'$work/held'; exec sleep 60" 2>/dev/null &
 holders+=($!)
 until_true 10 test -e "$work/held"
+hold_lock as $other:60003 ticket steam
+holders+=("$holder")
+check "a sticky team folder: another member's ticket" test -n "$(tickets steam)"
 run_as=as_member write_read "$work/steam" os $victim
 check "a sticky team folder, every lock name another member's, held" test "$wrote/$read" = 0/0
 check "a sticky team folder: the other member's files stay theirs" \
   test "$(stat -c %u steam/.korvante-g.lock)" = $other
 let_go
-as_member $victim sh -c ": >steam/.korvante-u-1111111111111111.lock"
-rm -f "$work/held"
-setpriv --reuid=$victim --regid=$victim --groups=60003 flock -o -x steam/.korvante-u-1111111111111111.lock \
-  sh -c "touch '$work/held'; exec sleep 60" 2>/dev/null &
-holders+=($!)
-until_true 10 test -e "$work/held"
+hold_lock as $victim:60003 ticket steam
+holders+=("$holder")
 as_member $victim "$korvante" "$work/u$victim/w.vyr" >/dev/null 2>"$work/own.log" &
 w=$!
 until_true 30 waiting_or_ended "$work/own.log" $w
@@ -324,15 +332,57 @@ let_go
 wait $w
 check "a sticky team folder: her own runs wait for each other" test $? = 0
 
-# A team folder without the sticky bit, where another member made the
-# group's lock file theirs alone (0600): the victim's write fails, and the
-# error names the file, its owner, and says to remove it.
-mkdir -m 2770 gteam && chown 0:60003 gteam
+# ---------------------------------------------------------------------------
+# (10) Everyone a folder lets write writes there, whoever wrote first, and
+# their runs keep each other out.
+# A team folder (0775, of the group, no setgid bit) where a member wrote
+# from a user namespace of her own, as a rootless container runs, her
+# groups not mapped there; and where an earlier version left the group's
+# lock file hers alone (0600): the other member writes and reads.
+mkdir -m 775 gteam && chown 0:60003 gteam
 setpriv --reuid=$other --regid=$other --groups=60003 sh -c "umask 077 && : >gteam/.korvante-g.lock"
-run_as=as_member write_read "$work/gteam" os $victim
-check "another member's group lock file, theirs alone" test "$wrote" = 1
-check "another member's group lock file, theirs alone" said "$work/u$victim/w.log" \
-  "gteam/.korvante-g.lock could not be used: this run may not open it for writing (it belongs to $(user_text $other))"
-check "another member's group lock file, theirs alone" said "$work/u$victim/w.log" "Remove it"
+if as $victim unshare -r true 2>/dev/null; then
+  run_as=as_member write_read "$work/gteam" os $victim
+  check "a member's runs in a user namespace of her own: first" test "$wrote/$read" = 0/0
+  mkdir -p "$work/ns" && cp "$work/u$victim/w.vyr" "$work/u$victim/aml.csv" "$work/ns/" && chown -R $victim "$work/ns"
+  setpriv --reuid=$victim --regid=$victim --groups=60003 unshare -r \
+    timeout 10 "$korvante" "$work/ns/w.vyr" --log "$work/ns/w.log" >/dev/null 2>&1
+  check "a member's runs in a user namespace of her own" test $? = 0
+  run_as=as_member write_read "$work/gteam" os $other
+  check "another member, after a run in a user namespace" test "$wrote/$read" = 0/0
+  check "another member, after a run in a user namespace: nothing left" test -z "$(tickets gteam)"
+else
+  echo "skipped: a user namespace (unshare -r refused here)"
+fi
+# A folder given to another user and group (chown and chgrp, without -R),
+# after its earlier owner wrote there: the new owner and the members write.
+mkdir -m 775 given && chown $victim:$victim given
+write_read "$work/given" os $victim
+check "a folder before it is given away" test "$wrote/$read" = 0/0
+chown $other:60003 given
+write_read "$work/given" os $other
+check "a folder given to another user" test "$wrote/$read" = 0/0
+run_as=as_member write_read "$work/given" os2 $victim
+check "a folder given to another group: a member writes" test "$wrote/$read" = 0/0
+# A co-writer by an ACL entry alone (the folder 0700, the victim's): whoever
+# writes first, both write, one after the other, and each run waits for
+# the other's.
+mkdir -m 700 acl && chown $victim:$victim acl
+if setfacl -m u:$other:rwx acl 2>/dev/null; then
+  for u in $other $victim $other; do
+    write_read "$work/acl" os $u
+    check "a co-writer by an ACL entry ($(user_text $u))" test "$wrote/$read" = 0/0
+  done
+  hold_lock as $other ticket acl
+  as $victim "$korvante" "$work/u$victim/w.vyr" >/dev/null 2>"$work/acl.log" &
+  w=$!
+  until_true 30 waiting_or_ended "$work/acl.log" $w
+  check "a co-writer by an ACL entry: the owner's run waits for theirs" said "$work/acl.log" "is held by a run of $(user_text $other)"
+  let_holder_go
+  wait $w
+  check "a co-writer by an ACL entry: the owner's run waits for theirs" test $? = 0
+else
+  echo "skipped: a co-writer by an ACL entry (no setfacl, or no ACLs here)"
+fi
 
 report

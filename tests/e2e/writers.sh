@@ -210,20 +210,31 @@ printf "libname k '%s';\nproc korvante data=k.os notable plots=none;\n  time tim
 chown -R $victim:$victim ro v
 chown -R $other:$other o
 as $victim "$korvante" v/b.vyr >/dev/null 2>&1
-check "the lock file is its writers' alone" test "$(stat -c %a "ro/$(lock_file_name ro)")" = 600
-# Another user who may only read the folder holds the folder itself (the
-# holder makes o/ro.held once it has the lock), and tries its lock file: no
-# run of the victim's waits, reader or writer.
+check "a writer leaves no lock file" test -z "$(tickets ro)"
+# The victim then lets everyone read all she wrote (chmod -R go+r), with an
+# earlier version's lock file among it. Another user, who may only read the
+# folder, holds the folder itself (the holder makes o/ro.held once it has
+# it) and every lock a reader can hold on each file there, a flock and a
+# read lock: no run of the victim's waits, writer or reader.
+as $victim sh -c ": >ro/.korvante-o.lock && chmod -R go+r ro"
 as_bg $other bash -c 'exec 9<ro && flock -x 9 && : >o/ro.held && exec sleep 30'
-holder=$!
+folder_holder=$!
 until_true 30 test -e o/ro.held
-check "a reader holding the folder makes no run wait" test -e o/ro.held
-as $other flock -x -n "ro/$(lock_file_name ro)" true 2>/dev/null
-check "a reader cannot lock the lock file" test $? != 0
+holders=()
+for f in ro/os.csv ro/os.attr ro/aml.csv ro/.korvante-o.lock; do
+  hold_lock as $other read "$f"
+  check "a reader holds what it can of $f" test $? = 0
+  holders+=("$holder")
+done
 as $victim timeout 10 "$korvante" v/a.vyr >/dev/null 2>&1
-check "a reader holding the folder makes no run wait" test $? = 0
-kill $holder 2>/dev/null
-wait $holder 2>/dev/null
+check "a reader's locks make no writer wait" test $? = 0
+printf "libname k '%s';\nproc korvante data=k.os notable plots=none;\n  time time*_CENSOR_(1);\nrun;\n" \
+  "$work/ro" >v/read.vyr
+chown $victim v/read.vyr
+as $victim timeout 10 "$korvante" v/read.vyr >/dev/null 2>&1
+check "a reader's locks make no reader wait" test $? = 0
+kill $folder_holder "${holders[@]}" 2>/dev/null
+wait $folder_holder "${holders[@]}" 2>/dev/null
 whole() { # DIR: the attribute file names STRATUM exactly when the CSV file has it
   local c t
   c=$(head -1 "$1/os.csv" | grep -c STRATUM)
@@ -281,54 +292,51 @@ as_bg $other strace -f -qq -o o/opens -P "$work/ro" -P "$work/ro/os.attr" -P "$w
 reader=$!
 stopped_in o/opens
 check "$name" test -n "$stopped"
-as $victim "$korvante" v/a.vyr >/dev/null 2>&1
+as $victim timeout 20 "$korvante" v/a.vyr >/dev/null 2>&1
 kill -CONT "$stopped" 2>/dev/null || kill -KILL $reader
 wait $reader
 check "$name" test $? = 0
 check "$name" test "$(grep 'os.csv", O_RDONLY.* = [0-9]' o/opens | grep -vc O_PATH)" = 2
 
-# A shared sticky folder: each user's runs lock files of their own, which
-# no other user can remove. Another user who removes and remakes every lock
-# file they own there and every name they can guess, every 10 ms, splits no
-# pair of the victim's; a file of theirs at the victim's own name is no
-# lock of hers, and makes her run neither wait nor fail.
+# A shared sticky folder: each user's runs keep out only each other, by
+# tickets of their own, which no other user can remove. Another user who
+# makes and holds tickets there of their own, and remakes every name they
+# can guess every 10 ms, splits no pair of the victim's and makes her runs
+# neither wait nor fail; her own runs still wait for each other.
 mkdir -m 1777 L
 for x in a b; do sed "s|$work/ro|$work/L|" v/$x.vyr >v/L$x.vyr; done
 chown $victim:$victim v/La.vyr v/Lb.vyr
-guesses=""
-for u in $victim $other 0; do
-  for b in .korvante .korvante-entries; do guesses="$guesses $b-$u.lock $b-u$u.lock"; done
-done
-guesses="$guesses .korvante.lock .korvante-entries.lock .korvante-a.lock .korvante-entries-a.lock"
-guesses="$guesses .korvante-o.lock .korvante-g.lock .korvante-u-0000000000000000.lock"
-as $other sh -c "cd L && touch .korvante-u$victim.lock .korvante-u-0000000000000000.lock"
-as $victim "$korvante" v/Lb.vyr --log v/L.log >/dev/null 2>&1
-check "another user's file at the victim's lock name" test $? = 0
-check "another user's file at the victim's lock name" lacks v/L.log "ERROR"
-check "another user's file at the victim's lock name" test -e L/os.csv
-check "another user's file at the victim's lock name" test "$(stat -c %u L/.korvante-u-0000000000000000.lock)" = $other
-as $victim "$korvante" v/Lb.vyr >/dev/null 2>&1
-as_bg $other sh -c "cd L && while :; do for g in $(echo $guesses); do rm -f \$g; touch \$g; done 2>/dev/null; sleep 0.01; done"
+hold_lock as $other ticket L
+squatter=$holder
+check "another user's ticket in a sticky folder" test -n "$(tickets L)"
+as $victim timeout 10 "$korvante" v/Lb.vyr --log v/L.log >/dev/null 2>&1
+check "another user's ticket in a sticky folder" test $? = 0
+check "another user's ticket in a sticky folder" lacks v/L.log "ERROR"
+check "another user's ticket in a sticky folder" test -e L/os.csv
+guesses=".korvante-w-0000000000000001.lock .korvante-w-0000000000000001.new .korvante-entries-w-0000000000000000.lock"
+guesses="$guesses .korvante.lock .korvante-o.lock .korvante-g.lock .korvante-a.lock .korvante-u-0000000000000000.lock"
+as_bg $other sh -c "cd L && while :; do for g in $guesses; do rm -f \$g; touch \$g; done 2>/dev/null; sleep 0.01; done"
 remaker=$!
 # The victim's run A is held between its renames, and run B, of other
 # strata, started meanwhile: A goes on once B waits for it (B's log, on
-# standard error, says so, or the kernel shows B waiting for a lock).
+# standard error, says so).
 hold_writer v/La.vyr
-check "lock files remade by another user in a sticky folder" test -n "$stopped"
-check "lock files remade by another user in a sticky folder" split L
+check "names remade by another user in a sticky folder" test -n "$stopped"
+check "names remade by another user in a sticky folder" split L
 as_bg $victim "$korvante" v/Lb.vyr >/dev/null 2>v/Lb.log
 b=$!
 until_true 30 waiting_or_ended v/Lb.log $b
+check "names remade by another user in a sticky folder: B waits for A" said v/Lb.log "is held by"
 let_go
 a=$written
 wait $b
 b=$?
-kill $remaker
-wait $remaker 2>/dev/null
-check "lock files remade by another user in a sticky folder" test "$a/$b" = 0/0
-check "lock files remade by another user in a sticky folder" whole L
-check "lock files remade by another user in a sticky folder" \
-  test -n "$(find L -maxdepth 1 -name ".korvante-u-*.lock" -user $victim)"
+kill $remaker $squatter
+wait $remaker $squatter 2>/dev/null
+check "names remade by another user in a sticky folder" test "$a/$b" = 0/0
+check "names remade by another user in a sticky folder" whole L
+check "names remade by another user in a sticky folder: none of hers left" \
+  test -z "$(find L -maxdepth 1 -name ".korvante-*w-*" -user $victim)"
 
 
 # One user's runs keep each other out wherever each runs. The victim's run
@@ -353,11 +361,13 @@ else
     writer=$!
     stopped_in v/w.trace
     check "$name" test -n "$stopped"
+    # A log of its own: the background run's redirection may come after
+    # the first look at it, which must not find the other case's.
     setpriv --reuid=$victim --regid=$victim --groups=60003 unshare -r "$korvante" v/${p}b.vyr \
-      >/dev/null 2>v/ns.log &
+      >/dev/null 2>v/ns-$d.log &
     b=$!
-    until_true 30 waiting_or_ended v/ns.log $b
-    check "$name: it waits" said v/ns.log "is held by"
+    until_true 30 waiting_or_ended v/ns-$d.log $b
+    check "$name: it waits" said v/ns-$d.log "is held by"
     let_go
     wait $b
     check "$name" test "$written/$?" = 0/0

@@ -440,30 +440,49 @@ def road(korvante, name, with_html_json, every=False, dense=12):
         place.remove()
 
 
-def lock_file_name(folder):
-    """The name of a library folder's lock file, named for its writers as
-    its mode says."""
-    st = os.stat(folder)
-    if st.st_mode & (stat.S_IWOTH | stat.S_IWGRP) and st.st_mode & stat.S_ISVTX:
-        return ".korvante-u-0000000000000000.lock"
-    if st.st_mode & stat.S_IWOTH:
-        return ".korvante-a.lock"
-    if st.st_mode & stat.S_IWGRP:
-        return ".korvante-g.lock"
-    return ".korvante-o.lock"
+def take_folder_lock(folder):
+    """Takes a library folder's lock as a writer does: a ticket of its own
+    there (.korvante-w-TAG.lock), write-locked, made under its .new name and
+    renamed once locked, held once no other living ticket is there. Returns
+    the ticket's descriptor and name, or None when another run holds it
+    (the caller tries again)."""
+    import fcntl
+    import struct
+    query = struct.pack("hhqqi4x", fcntl.F_RDLCK, os.SEEK_SET, 0, 0, 0)
+    tag = os.urandom(8).hex()
+    base = os.path.join(folder, ".korvante-w-" + tag)
+    fd = os.open(base + ".new", os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o644)
+    fcntl.fcntl(fd, fcntl.F_OFD_SETLK, struct.pack("hhqqi4x", fcntl.F_WRLCK, os.SEEK_SET, 0, 0, 0))
+    os.rename(base + ".new", base + ".lock")
+    for name in os.listdir(folder):
+        if not (name.startswith(".korvante-w-") and name.endswith(".lock")) or tag in name:
+            continue
+        try:
+            other = os.open(os.path.join(folder, name), os.O_RDONLY)
+        except FileNotFoundError:
+            continue
+        try:
+            kind = struct.unpack("hhqqi4x", fcntl.fcntl(other, fcntl.F_OFD_GETLK, query))[0]
+        finally:
+            os.close(other)
+        if kind == fcntl.F_WRLCK:
+            os.unlink(base + ".lock")
+            os.close(fd)
+            return None
+    return fd, base + ".lock"
 
 
 def read_pair_under_lock(place, stop, problems, reads):
-    """Reads s.csv and s.attr as a reader of the library does, sharing the
-    folder's lock, until `stop` is set: the pair must always match."""
-    import fcntl
+    """Reads s.csv and s.attr holding the folder's lock as a writer does,
+    until `stop` is set: no writer places files meanwhile, so the pair must
+    always match."""
     csv_path = os.path.join(place.out, "s.csv")
     while not stop.is_set():
-        # The folder's lock file, as a writer makes it.
-        lock = os.open(os.path.join(place.out, lock_file_name(place.out)),
-                       os.O_RDWR | os.O_CREAT, 0o600)
+        held = take_folder_lock(place.out)
+        if held is None:
+            time.sleep(0.001)
+            continue
         try:
-            fcntl.flock(lock, fcntl.LOCK_SH)
             header = check_csv(csv_path)
             check_attr(csv_path[:-4] + ".attr", header)
             reads[0] += 1
@@ -473,7 +492,8 @@ def read_pair_under_lock(place, stop, problems, reads):
             problems.append(str(e))
             return
         finally:
-            os.close(lock)
+            os.unlink(held[1])
+            os.close(held[0])
 
 
 def concurrent(korvante, with_html_json, rounds, seconds=15):
@@ -498,7 +518,7 @@ def concurrent(korvante, with_html_json, rounds, seconds=15):
                 rounds = r
                 break
             if problems:
-                raise Failure("a reader sharing the lock saw: %s" % problems[0])
+                raise Failure("a reader holding the lock saw: %s" % problems[0])
             procs = []
             for tag in ("a", "b"):
                 place.program = programs[tag]
@@ -517,7 +537,7 @@ def concurrent(korvante, with_html_json, rounds, seconds=15):
         stop.set()
         reader.join()
         if problems:
-            raise Failure("a reader sharing the lock saw: %s" % problems[0])
+            raise Failure("a reader holding the lock saw: %s" % problems[0])
         print("concurrent: %d rounds of two runs, %d different winners, %d pairs read while "
               "they ran; nothing torn or mixed" % (rounds, len(seen), reads[0]))
     finally:

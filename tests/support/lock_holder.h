@@ -1,10 +1,10 @@
-// Another process that holds a lock (an exclusive flock) on a folder's lock
-// file, or on a lock file, until the test lets it go: what a run does while
-// another run holds a folder's lock.
+// Another process that holds a folder's lock, as another run does, until
+// the test lets it go: a ticket of its own in the folder
+// (".korvante-w-...lock"), write-locked while the process lives. What a run
+// does while another run holds a folder's lock.
 #pragma once
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,36 +14,21 @@
 namespace vyrtest
 {
 
-// The name of the lock file of the folder `folder` (a library's, or with
-// `entries` a catalogue's), as its writers are: ".korvante-o.lock" where
-// only its owner may write it, ".korvante-g.lock" where its group may,
-// ".korvante-a.lock" where any user may, and, where the sticky bit is set
-// and others may write it, one of the user's own lock files there (a name
-// of their form, which every writer of the user's locks).
-inline std::string lock_file_name(const std::string& folder, bool entries = false)
-{
-    struct stat st {
-    };
-    (void)::stat(folder.c_str(), &st);
-    const std::string base = entries ? ".korvante-entries-" : ".korvante-";
-    if ((st.st_mode & (S_IWOTH | S_IWGRP)) != 0 && (st.st_mode & S_ISVTX) != 0)
-        return base + "u-0000000000000000.lock";
-    if ((st.st_mode & S_IWOTH) != 0)
-        return base + "a.lock";
-    if ((st.st_mode & S_IWGRP) != 0)
-        return base + "g.lock";
-    return base + "o.lock";
-}
-
 class LockHolder
 {
   public:
-    // Forks a process that locks the lock file of the folder `path`
-    // (lock_file_name), or the lock file `path`, making it if need be;
-    // returns once it holds the lock (held()), or failed to.
-    explicit LockHolder(const std::string& path)
+    // Forks a process that takes the lock of the folder `path` (`entries`:
+    // a catalogue's) the way a run does, its ticket named with `tag` (16
+    // hexadecimal digits; the lowest, 0000..., keeps it against a run that
+    // makes its own at the same moment); returns once it holds it (held()),
+    // or failed to. With `live` false it makes the ticket and lets its
+    // lock go at once, as a run killed while holding it leaves it.
+    explicit LockHolder(const std::string& path, bool entries = false,
+                        const std::string& tag = "0000000000000000", bool live = true)
     {
-        const std::string name = lock_file_name(path);
+        const std::string base =
+            std::string(entries ? ".korvante-entries-w-" : ".korvante-w-") + tag;
+        const std::string made = base + ".new", name = base + ".lock";
         int ready[2];
         if (pipe(ready) != 0 || pipe(release_) != 0)
             return;
@@ -51,12 +36,22 @@ class LockHolder
         if (pid_ == 0) {
             // Only system calls here: the test process may run threads.
             const int folder = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            const int fd = folder >= 0
-                               ? ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)
-                               : ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-            char c = fd >= 0 && flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
+            const int fd =
+                ::openat(folder, made.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            struct flock fl {
+            };
+            fl.l_type = F_WRLCK;
+            fl.l_whence = SEEK_SET;
+            char c = fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &fl) == 0 &&
+                             ::renameat(folder, made.c_str(), folder, name.c_str()) == 0
+                         ? 'y'
+                         : 'n';
+            if (!live)
+                ::close(fd);
             (void)!::write(ready[1], &c, 1);
             (void)!::read(release_[0], &c, 1);
+            if (live)
+                (void)::unlinkat(folder, name.c_str(), 0);
             _exit(0);
         }
         char c = 0;

@@ -1289,21 +1289,13 @@ bool load_columns(Table& t, int also)
     {
         // The folder walked afresh, as the first read walked it, and held
         // for this read alone; the file read must be the very one read
-        // then (its stamp). Its lock is shared with other readers; a writer
-        // committing into the folder waits. A load that cannot have the
-        // lock (its run holds another and has waited its step's limit)
-        // reads without it, and says so once.
+        // then (its stamp).
         std::string why;
         const std::string folder = folder_of(t.path);
         const HeldRef in = hold_folder(folder, false, why);
         if (in == nullptr) {
             xpmlog(kGroup, 1, t.path.c_str(), why.c_str());
             return false;
-        }
-        vyr::FolderLock lock(in->fd, folder, false);
-        if (!lock.held() && !lock.absent() && !t.saidNoLock) {
-            t.saidNoLock = true;
-            xpmlog(kGroup, 4002, t.path.c_str(), lock.why().c_str());
         }
         if (!load_impl(t.path, in.get(), t.sidecar, got, &t, &select))
             return false;

@@ -173,7 +173,6 @@ struct Table {
     // The attribute file names another CSV file (its size or digest differ):
     // only `read` and the digest are set, nothing else was read or said.
     bool mismatched = false;
-    bool saidNoLock = false; // a load read it without its folder's lock, and said so
 };
 // Files of at least this many bytes are opened with their types and lengths
 // only; a column's values are read when first used.

@@ -508,37 +508,38 @@ std::string csv_difference(const Sidecar& side, const Table& t)
     return named + " with other contents than the CSV file's";
 }
 
-// Reads an input data set's pair, its attribute file and its values, under
-// its folder's shared lock, so that it never comes from two runs writing it
-// at once. An attribute file that another user put there (neither the CSV
-// file's owner, nor root, nor the folder's owner) is not taken, with a
-// warning. An attribute file that names the CSV file it was written with
-// (its size and digest) is checked against the CSV file read:
+// Reads an input data set's pair, its attribute file and its values, so
+// that it never comes from two runs writing it at once. A reader takes no
+// lock: nothing a reader holds makes a writer wait. An attribute file that
+// another user put there (neither the CSV file's owner, nor root, nor the
+// folder's owner) is not taken, with a warning. An attribute file that
+// names the CSV file it was written with (its size and digest) is checked
+// against the CSV file read:
 //   - they match: a whole pair;
 //   - either name now leads to another file than the one read: both are
 //     read again;
 //   - the attribute file is not older than the CSV file: the state of a
 //     writer between its two renames (the attribute file goes first), or of
-//     a run killed there. A reader whose lock keeps every writer out knows
-//     it for a killed run's, warns and reads it as it is; any other reader
-//     (it may not lock, or each user's runs lock their own file there)
-//     waits, within the step's limit, for either name to lead to another
-//     file and reads again, or warns and reads it as it is;
+//     a run killed there. Where no writer is putting files in place in the
+//     folder (writers_at_work), the reader knows it for a killed run's,
+//     warns and reads it as it is; else (a writer is at work, or, where
+//     each user's runs keep out only each other, other users' writers are
+//     not known) it waits, within the step's limit, for either name to lead
+//     to another file and reads again, or warns and reads it as it is;
 //   - the CSV file is the newer: it was changed after the pair was written
 //     (by hand): a note, and it is read with the attributes.
 // An attribute file that names no CSV file (one an earlier version wrote,
-// or the user's own) is read as it is; a reader whose lock does not keep
-// every writer out then reads again when either name led to another file
-// by the end of its read. Nothing here looks for writers in a table of the
-// machine's locks, which does not see every writer (another pid namespace,
-// another machine, some file systems), so the cost does not grow with it.
-// Returns 0, or a host code after saying why.
+// or the user's own) is read as it is, and read again when either name led
+// to another file by the end of the read. Nothing here looks for writers
+// in a table of the machine's locks, which does not see every writer
+// (another pid namespace, another machine, some file systems), so the cost
+// does not grow with it. Returns 0, or a host code after saying why.
 int read_pair(DSHANDLE& ds)
 {
     // Both files are read in the folder held, and a link at either name
     // followed only as open_to_read follows it.
     const vyr::HeldFolder& in = *ds.folder;
-    const std::string folder = vyr::folder_of(ds.path), attr = sidecar_path(ds.path);
+    const std::string attr = sidecar_path(ds.path);
     const std::string csvName = base_name(ds.path), attrName = base_name(attr);
     // A pair changed this often while it was read is said, not read for ever.
     constexpr int kReads = 100;
@@ -547,10 +548,6 @@ int read_pair(DSHANDLE& ds)
     // files as they were judged.
     FileStamp asIsCsv, asIsAttr;
     for (int reads = 1;; ++reads) {
-        vyr::FolderLock lock(in.fd, folder, false);
-        if (reads == 1 && !lock.held() && !lock.absent())
-            xpmlog(kGroup, 4002, ds.display.c_str(), lock.why().c_str());
-        const bool alone = lock.excludes_writers();
         if (reads == 1)
             saidStopped = warn_if_stopped_placing(ds);
         // The CSV file's owner decides whose attribute file is taken: the
@@ -575,15 +572,17 @@ int read_pair(DSHANDLE& ds)
             side.namesCsv = false;
         if (!load_csv(ds.path, side, ds.table, g_expected.empty() ? nullptr : &g_expected, &in))
             return vyr_code(kFacility, 1);
-        const bool moved = !(stamp_now(in, csvName) == ds.table.read) ||
-                           !(sidecar_stamp(in, attrName, accept) == side.read);
+        const auto unmoved = [&] {
+            return stamp_now(in, csvName) == ds.table.read &&
+                   sidecar_stamp(in, attrName, accept) == side.read;
+        };
+        const bool moved = !unmoved();
         if (!(ds.table.read == csv)) {
             // Another file than the one whose owner was looked at.
         } else if (!ds.table.mismatched) {
             // A whole pair; or an attribute file that names no CSV file,
-            // which a reader whose lock keeps writers out takes as it is,
-            // and any other reader when neither name moved meanwhile.
-            if (side.namesCsv || alone || !moved)
+            // taken when neither name moved meanwhile.
+            if (side.namesCsv || !moved)
                 return 0;
         } else if (moved) {
             // Read again.
@@ -591,10 +590,14 @@ int read_pair(DSHANDLE& ds)
             xpmlog(kGroup, 4007, ds.display.c_str(), csv_difference(side, ds.table).c_str());
             asIsCsv = csv;
             asIsAttr = side.read;
-        } else if (alone || saidStopped) {
+        } else if (saidStopped || vyr::writers_at_work(in.fd) == vyr::WritersAtWork::None) {
             // A new attribute file beside the CSV file it was to replace,
             // and no writer is placing: a run stopped between its renames
             // left them so (said already when that run's record says so).
+            // A writer that ended since looking leaves a name moved: read
+            // again.
+            if (!unmoved())
+                continue;
             if (!saidStopped) {
                 xpmlog(kGroup, 4005, ds.display.c_str(), csv_difference(side, ds.table).c_str());
                 xsetrc(4);
@@ -603,11 +606,13 @@ int read_pair(DSHANDLE& ds)
             asIsAttr = side.read;
         } else {
             // The same, where a writer may be between its renames: waits
-            // for either name to lead to another file, and reads again.
+            // for either name to lead to another file, and reads again (or,
+            // once no writer is at work, judges it as above).
             vyr::StepWait wait;
             std::string why;
-            while (stamp_now(in, csvName) == ds.table.read &&
-                   sidecar_stamp(in, attrName, accept) == side.read) {
+            while (unmoved()) {
+                if (vyr::writers_at_work(in.fd) == vyr::WritersAtWork::None)
+                    break;
                 if (!wait.round("data set " + ds.display,
                                 "a run putting its files in place (its new attribute file is "
                                 "there, its new CSV file not yet)",

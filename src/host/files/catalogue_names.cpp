@@ -99,7 +99,7 @@ bool hold(CatalogueNames& n, const std::string& folder, std::string& why)
         why = "the folder " + folder + " could not be locked: " + why;
         return false;
     }
-    auto lock = std::make_unique<FolderLock>(held->fd, folder, true, true, LockFile::Entries);
+    auto lock = std::make_unique<FolderLock>(held->fd, folder, true, LockFile::Entries);
     if (!lock->held()) {
         why = lock->why();
         return false;

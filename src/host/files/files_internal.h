@@ -55,6 +55,18 @@ struct PublishedFolder {
         live.store(-1);
     }
 };
+// A hidden folder's lock file is held by a write lock on a descriptor open
+// for writing (an open file description's lock, which no other descriptor
+// of the process lets go): only those who may write the file can take one,
+// so no user who may only read it (where a file system shows every file
+// readable, as FAT or a mount that fixes the modes do) makes its run look
+// living, or keeps a run from acting on it. hold_live takes it: 0, or the
+// error (EAGAIN: another holds a lock on it). live_holder says what lock
+// another holds on the file open as `fd`: F_WRLCK (its run, or a run acting
+// on it), F_RDLCK (a reader: no run of ours), F_UNLCK (none), or -1 with
+// errno.
+int hold_live(int fd);
+int live_holder(int fd);
 // Makes the private folder `name` (mode 0700) in the folder open as `pfd`,
 // with its lock file, locked: returns the folder's descriptor, and the lock
 // file's in `live`; or -1 with errno set (EEXIST: the name was taken, or

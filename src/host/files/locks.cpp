@@ -1,18 +1,27 @@
-// Advisory locks on folders (see FolderLock in vyr_atomic_file.h): each a
-// flock on a regular file, which a network file system locks on its server,
-// so that runs on every machine that shares the folder meet it. A run never
-// waits for a lock it holds itself: a second lock on a file the run has
-// locked shares the first one's lock. And it never waits without limit
+// Locks on folders (see FolderLock in vyr_atomic_file.h). A folder's lock is
+// held by making a name in it: each writer makes a file of its own there (a
+// ticket, ".korvante-w-0123456789abcdef.lock"), holds a write lock on it
+// while it lives, and holds the folder's lock once no other living run's
+// ticket is there. Only those who may write a folder can make a name in it,
+// on every file system, whatever rights its files show; reading a folder
+// lets a user open its files, and hold any lock on them that a descriptor
+// open for reading allows (a flock, a read lock), but never makes a run
+// wait: a ticket is judged living by a write lock alone, which needs the
+// ticket open for writing, and nothing a run waits for is a lock on a file
+// others may read. Every writer makes its own ticket, with its own rights,
+// so no file another writer made (of another owner, group or namespace, in
+// a folder that changed hands since) is ever one a run must be able to
+// open for writing.
+//
+// A run never waits for a lock it holds itself: a second lock on a folder
+// whose lock the run holds shares it. And it never waits without limit
 // while it holds a lock: two runs that each hold one and wait for the
 // other's would otherwise wait for ever. The limit is one for the whole
 // step, however many locks the step waits for. A wait of more than a moment
-// is said in the log, with the processes that hold the lock.
+// is said in the log, with the run that holds the lock.
 #include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,10 +31,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -47,13 +54,17 @@ std::chrono::milliseconds held_lock_wait()
     return std::chrono::seconds(30);
 }
 
-// The locks the process holds: the lock file, the kind of lock, and the
-// descriptor that holds it.
+// The folders whose lock the process holds (by the folder's device and
+// inode, and the kind of lock), the ticket that holds each, and how many
+// FolderLocks share it.
 struct Held {
     dev_t dev;
     ino_t ino;
-    bool exclusive;
-    int fd;
+    LockFile which;
+    int dirfd; // the folder (its own descriptor), for removing the ticket
+    std::string name;
+    int fd; // the ticket, open and write-locked
+    int users;
 };
 
 std::mutex g_heldLock;
@@ -67,51 +78,6 @@ std::atomic<long long> g_stepWaitedMs{0};
 constexpr std::chrono::milliseconds kMoment{1000};
 constexpr int kHostGroup = 1;
 constexpr int kMsgWaitingForLock = 6066;
-
-// The processes other than this one that hold a lock on the file (dev,
-// ino), from /proc/locks, for the log only: each "4711 (korvante)". A flock
-// is listed as FLOCK; on a network file system it may be kept as a lock on
-// the whole file, listed as POSIX. Nothing is decided by it: the table
-// shows only this machine's locks, of processes in this pid namespace, and
-// names a file by a device number that may not be the one stat gives.
-std::vector<std::string> lock_holders_of(dev_t dev, ino_t ino)
-{
-    std::ifstream locks("/proc/locks");
-    std::string line;
-    std::vector<std::string> holders;
-    char want[64];
-    std::snprintf(want, sizeof want, "%02x:%02x:%llu", major(dev), minor(dev),
-                  static_cast<unsigned long long>(ino));
-    const std::string self = std::to_string(::getpid());
-    while (std::getline(locks, line)) {
-        // "1: FLOCK  ADVISORY  WRITE 4711 08:02:1234 0 EOF"; a waiter's line
-        // has "->" after the number.
-        std::istringstream in(line);
-        std::string number, kind, advisory, mode, pid, file;
-        if (!(in >> number >> kind) || (kind != "FLOCK" && kind != "POSIX" && kind != "OFDLCK") ||
-            !(in >> advisory >> mode >> pid >> file) || file != want || pid == self)
-            continue;
-        std::ifstream comm("/proc/" + pid + "/comm");
-        std::string name;
-        std::getline(comm, name);
-        holders.push_back(pid + (name.empty() ? "" : " (" + name + ")"));
-    }
-    return holders;
-}
-
-// "process 4711 (korvante)", "processes 4711 (korvante), 4712 (flock)";
-// "another process" when none can be found (no /proc, or the lock was let
-// go meanwhile).
-std::string lock_holders(dev_t dev, ino_t ino)
-{
-    const std::vector<std::string> holders = lock_holders_of(dev, ino);
-    if (holders.empty())
-        return "another process";
-    std::string text;
-    for (const std::string& h : holders)
-        text += (text.empty() ? "" : ", ") + h;
-    return (holders.size() == 1 ? "process " : "processes ") + text;
-}
 
 // "30 seconds", "300 milliseconds".
 std::string duration_text(long long ms)
@@ -127,153 +93,6 @@ std::string seconds_text(long long ms)
     return std::to_string(s) + (s == 1 ? " second" : " seconds");
 }
 
-// Who may write a folder, as its mode says, and so who may hold its locks.
-// A lock file's name says which writers it is for, never whose numbers:
-// the uid and gid a run sees differ from one user namespace to another (a
-// rootless container shows its user as root), and two runs of one user
-// must meet at the same file wherever each runs. Whose a file is, is judged
-// on the file itself, against the folder seen from the same namespace.
-//   Owner:   only the folder's owner: ".korvante-o.lock", a file of the
-//            folder's owner (root, writing there, gives it the owner);
-//   Group:   its group too: ".korvante-g.lock", of the folder's group,
-//            0660 so that every member may lock it;
-//   All:     any user, sticky bit not set: ".korvante-a.lock", 0666;
-//   PerUser: others than its owner, sticky bit set (only a file's owner,
-//            the folder's or root may remove or replace a file there, so
-//            no user's run puts a file over another's): each user's runs
-//            lock files of their own, ".korvante-u-0123456789abcdef.lock"
-//            (a name no one can guess), 0600, and a writer locks every one
-//            of its user's there.
-// A file at the name that is not a plain file with one name, or that
-// belongs to another owner or group than the name is for, is not a lock:
-// it is never locked, and a writer's error names it and its owner (after
-// the folder changed hands, say, it is removed once and made anew). Its
-// rights are not judged: a file system without Unix modes (FAT, exFAT)
-// shows rights of its own, and a writer who gives the lock file wider
-// rights could hold the lock themselves anyway.
-// A catalogue's lock files are named ".korvante-entries-..." the same way.
-enum class Kind { Owner, Group, All, PerUser };
-
-} // namespace
-
-struct FolderLock::Plan {
-    Kind kind = Kind::Owner;
-    uid_t uid = 0;    // Owner: the folder's owner; PerUser: the run's user
-    gid_t gid = 0;    // Group: the folder's group
-    std::string base; // ".korvante-o": the name without ".lock"
-};
-
-namespace
-{
-
-using Plan = FolderLock::Plan;
-
-Plan plan_for(const struct stat& dst, LockFile which)
-{
-    Plan p;
-    const std::string base = which == LockFile::Entries ? ".korvante-entries-" : ".korvante-";
-    if ((dst.st_mode & S_ISVTX) != 0 && (dst.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        p.kind = Kind::PerUser;
-        p.uid = ::geteuid();
-        p.base = base + "u";
-    } else if ((dst.st_mode & S_IWOTH) != 0) {
-        p.kind = Kind::All;
-        p.base = base + "a";
-    } else if ((dst.st_mode & S_IWGRP) != 0) {
-        p.kind = Kind::Group;
-        p.gid = dst.st_gid;
-        p.base = base + "g";
-    } else {
-        p.uid = dst.st_uid;
-        p.base = base + "o";
-    }
-    return p;
-}
-
-std::string group_text(gid_t gid)
-{
-    struct group gr {
-    }, *found = nullptr;
-    char buf[4096];
-    const std::string number = std::to_string(static_cast<unsigned long>(gid));
-    if (getgrgid_r(gid, &gr, buf, sizeof buf, &found) == 0 && found != nullptr)
-        return "the group " + std::string(found->gr_name) + " (gid " + number + ")";
-    return "the group with gid " + number;
-}
-
-// What a lock file of the folder must be, for the messages.
-std::string expected(const Plan& p)
-{
-    switch (p.kind) {
-    case Kind::Owner:
-        return "a plain file with one name, of " + files::owner_text(p.uid) +
-               " (the folder's owner)";
-    case Kind::Group:
-        return "a plain file with one name, of " + group_text(p.gid) +
-               " (the folder's group), which its members may write (mode 0660)";
-    case Kind::All:
-        return "a plain file with one name, which any user may write (mode 0666)";
-    case Kind::PerUser:
-        return "a plain file with one name, of " + files::owner_text(p.uid);
-    }
-    return std::string();
-}
-
-// Why the file whose fstat is `st` is not a lock file of the folder's
-// writers ("" when it is one): not a plain file, more than one name (a hard
-// link would make another file of the user's the lock), or another owner
-// or group than the one its name is for.
-std::string unfit(const struct stat& st, const Plan& p)
-{
-    if (!S_ISREG(st.st_mode))
-        return "it is not a regular file";
-    if (st.st_nlink != 1)
-        return "it has " + std::to_string(st.st_nlink) + " names (hard links)";
-    if ((p.kind == Kind::Owner || p.kind == Kind::PerUser) && st.st_uid != p.uid)
-        return "it belongs to " + files::owner_text(st.st_uid);
-    // A file of another group that its group may not open is its owner's
-    // alone (a folder's owner outside the folder's group made it, and could
-    // not give it that group): only a writer holds it.
-    if (p.kind == Kind::Group && st.st_gid != p.gid && (st.st_mode & 0070) != 0)
-        return "it belongs to " + files::owner_text(st.st_uid) + " and to " + group_text(st.st_gid);
-    return std::string();
-}
-
-// The error for a lock file that is refused: what is wrong with it, whose
-// it is, what a lock file there must be, and what to do.
-std::string refused(const std::string& what, const std::string& bad, const struct stat* st,
-                    const Plan& p)
-{
-    std::string text = what + " could not be used: " + bad;
-    if (st != nullptr && bad.find("belongs to") == std::string::npos)
-        text += " (it belongs to " + files::owner_text(st->st_uid) + ")";
-    return text + "; a lock file there must be " + expected(p) +
-           ". Remove it (its owner or the folder's owner may), and the next run makes it anew";
-}
-
-// Makes the lock file `name` in the folder open as `dirfd` (O_EXCL), open
-// for writing, and gives it the writers' rights before anyone else can
-// open it (it is made 0600, the narrowest). A group's file that cannot be
-// given the folder's group (its maker is not in it, or the group is not
-// mapped in this user namespace) stays its maker's alone. -1 with errno
-// when it cannot be made (EEXIST: something is there).
-int make_lock_file(int dirfd, const std::string& name, const Plan& p)
-{
-    const int fd = ::openat(dirfd, name.c_str(),
-                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return -1;
-    struct stat st;
-    if (p.kind == Kind::Owner && ::geteuid() != p.uid)
-        (void)::fchown(fd, p.uid, static_cast<gid_t>(-1));
-    if (p.kind == Kind::Group && ::fstat(fd, &st) == 0 &&
-        (st.st_gid == p.gid || ::fchown(fd, static_cast<uid_t>(-1), p.gid) == 0))
-        (void)::fchmod(fd, 0660);
-    if (p.kind == Kind::All)
-        (void)::fchmod(fd, 0666);
-    return fd;
-}
-
 // A wait for something another process holds: the step's limit, the note
 // after a moment. A run that holds no lock waits until it is let go (a
 // signal stops the run meanwhile), one that holds another only within the
@@ -282,51 +101,47 @@ class Wait
 {
   public:
     // `limited`: within the step's limit whatever the run holds (a wait for
-    // something that is not a lock, which may never be let go).
+    // something that may never be let go).
     explicit Wait(bool limited = false)
         : limit_(held_lock_wait().count()), start_(std::chrono::steady_clock::now())
     {
         std::lock_guard<std::mutex> g(g_heldLock);
-        holdsOther_ = limited || !g_held.empty();
+        holdsOther_ = !g_held.empty();
         limited_ = limited;
     }
     ~Wait()
     {
-        if (holdsOther_)
+        if (holdsOther_ || limited_)
             g_stepWaitedMs.fetch_add(waited_ms());
     }
     Wait(const Wait&) = delete;
     Wait& operator=(const Wait&) = delete;
-    bool holds_other() const { return holdsOther_; }
-    bool said() const { return said_; }
-    // One more round of the wait for `what`, held on the file (dev, ino):
-    // after a moment the log says whose lock it is, then a short sleep.
-    // False, with `why`, once a run that holds another lock has spent the
-    // step's limit.
-    bool round(const std::string& what, dev_t dev, ino_t ino, std::string& why)
-    {
-        return round(what, why, [&] { return lock_holders(dev, ino); });
-    }
-    // The same, `holder` naming what holds it when the log says so.
+    // From now on within the step's limit.
+    void limit() { limited_ = true; }
+    // One more round of the wait for `what`: after a moment the log says
+    // what holds it (`holder()`), then a short sleep. False, with `why`,
+    // once a limited wait has spent the step's limit.
     template <class Holder> bool round(const std::string& what, std::string& why, Holder holder)
     {
         const long long waited = waited_ms();
-        if (holdsOther_ && g_stepWaitedMs.load() + waited >= limit_) {
-            why = limited_ ? what + " was still held after this run waited " +
-                                 duration_text(limit_) + " in this step, the most a run waits"
-                           : what + " is held by another run, and this run, which holds another " +
-                                 "lock itself, gave up after waiting " + duration_text(limit_) +
-                                 " in this step for locks, the most such a run waits (two runs " +
-                                 "waiting for each other's locks would wait for ever)";
+        const bool limited = holdsOther_ || limited_;
+        if (limited && g_stepWaitedMs.load() + waited >= limit_) {
+            why = !holdsOther_
+                      ? what + " was still held after this run waited " + duration_text(limit_) +
+                            " in this step, the most a run waits"
+                      : what + " is held by another run, and this run, which holds " +
+                            "another lock itself, gave up after waiting " + duration_text(limit_) +
+                            " in this step for locks, the most such a run waits (two " +
+                            "runs waiting for each other's locks would wait for ever)";
             return false;
         }
         if (!said_ && waited >= kMoment.count()) {
             said_ = true;
             const std::string left = seconds_text(limit_ - g_stepWaitedMs.load() - waited);
             const std::string until =
-                limited_      ? "at most " + left + " more"
-                : holdsOther_ ? "at most " + left + " more, as it holds another lock itself"
-                              : "until it is let go (a signal stops the run meanwhile)";
+                holdsOther_ ? "at most " + left + " more, as it holds another lock itself"
+                : limited_  ? "at most " + left + " more"
+                            : "until it is let go (a signal stops the run meanwhile)";
             std::string shown = what;
             shown[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(shown[0])));
             xpmlog(kHostGroup, kMsgWaitingForLock, shown.c_str(), holder().c_str(), until.c_str());
@@ -349,171 +164,131 @@ class Wait
     bool said_ = false;
 };
 
-} // namespace
-
-FolderLock::FolderLock(const std::string& folder, bool exclusive, bool wait, LockFile which)
-    : dir_(folder.empty() ? std::string(".") : folder)
+// A ticket's name: BASE, 16 hexadecimal digits, then ".lock" once its
+// maker holds it, ".new" before. A ticket is made under its ".new" name,
+// write-locked, and only then given its ".lock" name: a file at a ticket's
+// name that no run holds is one whose run has ended, for good.
+std::string ticket_base(LockFile which)
 {
-    dirfd_ = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    // A folder that may be searched but not read: its lock file may still
-    // be opened by name.
-    if (dirfd_ < 0 && errno == EACCES)
-        dirfd_ = ::open(dir_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (dirfd_ < 0) {
-        // A folder that is not there has nothing to read under a lock.
-        if (!exclusive && errno == ENOENT)
-            absent_ = true;
-        else
-            why_ = "the folder " + dir_ + " could not be locked: " + std::strerror(errno);
-        return;
-    }
-    lock(exclusive, wait, which);
+    return which == LockFile::Entries ? ".korvante-entries-w-" : ".korvante-w-";
 }
 
-FolderLock::FolderLock(int dirfd, const std::string& folder, bool exclusive, bool wait,
-                       LockFile which)
-    : dir_(folder.empty() ? std::string(".") : folder)
+enum class TicketName { No, Held, Made };
+
+TicketName ticket_name(const char* name, const std::string& base)
 {
-    dirfd_ = ::fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
-    if (dirfd_ < 0) {
-        why_ = "the folder " + dir_ + " could not be locked: " + std::strerror(errno);
-        return;
-    }
-    lock(exclusive, wait, which);
+    const std::size_t n = std::strlen(name), b = base.size();
+    if (n < b + 16 + 4 || std::strncmp(name, base.c_str(), b) != 0 ||
+        std::strspn(name + b, "0123456789abcdef") != 16)
+        return TicketName::No;
+    const char* end = name + b + 16;
+    return std::strcmp(end, ".lock") == 0  ? TicketName::Held
+           : std::strcmp(end, ".new") == 0 ? TicketName::Made
+                                           : TicketName::No;
 }
 
-namespace
+// Whether each user's runs keep only each other out in a folder whose stat
+// is `dst`: its sticky bit is set and others than its owner may write it,
+// so that only a file's owner (the folder's, or root) may remove or replace
+// it there, and runs of different users never put a file over another's.
+// Another user's ticket there makes no run wait.
+bool each_user_alone(const struct stat& dst)
 {
-
-// How many times, a few milliseconds apart, a lock file is looked at again
-// when it may be one another run has just made and not yet given its
-// rights (its owner or group not yet the writers', so not yet open to
-// them).
-constexpr int kSettleTries = 10;
-
-void settle_pause()
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return (dst.st_mode & S_ISVTX) != 0 && (dst.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
-} // namespace
-
-void FolderLock::lock(bool exclusive, bool wait, LockFile which)
+// Write-locks the ticket open (for writing) as `fd`: 0, or the error.
+int write_lock(int fd)
 {
-    struct stat dst;
-    if (::fstat(dirfd_, &dst) != 0) {
-        why_ = "the folder " + dir_ + " could not be locked: " + std::strerror(errno);
-        return;
-    }
-    const Plan p = plan_for(dst, which);
-    perUser_ = p.kind == Kind::PerUser;
-    if (!perUser_) {
-        lock_file(p.base + ".lock", p, exclusive, wait);
-        return;
-    }
-    // A reader there takes no lock: no file of another user's makes it wait,
-    // and it checks what it reads instead.
-    if (!exclusive) {
-        absent_ = true;
-        return;
-    }
-    lock_own_files(p, wait);
+    struct flock fl {
+    };
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    return ::fcntl(fd, F_OFD_SETLK, &fl) == 0 ? 0 : errno;
 }
 
-bool FolderLock::lock_file(const std::string& name, const Plan& p, bool exclusive, bool wait)
+// What another run's ticket (of the folder open as `dirfd`) is now.
+enum class Ticket {
+    Gone,    // not there, or not a plain file: no run's
+    Ended,   // no run holds it: its run has ended
+    Living,  // a run holds it
+    Unknown, // it cannot be opened to be looked at
+};
+
+struct Other {
+    std::string name;
+    Ticket state;
+    uid_t owner;
+    std::string pid; // as its run wrote it
+};
+
+// Looks at the ticket `name` of the folder open as `dirfd`: whether a run
+// holds its write lock, which only those who may write it can take. A look
+// takes no lock.
+Other look_at(int dirfd, const std::string& name)
 {
-    const std::string path = dir_ + "/" + name, what = "the lock file " + path;
-    // An exclusive lock is taken on a descriptor open for writing, a shared
-    // one on one open for reading, as a network file system's client wants
-    // them. Only a writer makes the lock file: a reader of a folder no
-    // writer has used leaves nothing behind. O_NOFOLLOW keeps a planted link
-    // from being followed, O_NONBLOCK keeps a planted pipe from holding the
-    // open for ever.
-    const int flags = (exclusive ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    for (int attempt = 0; attempt < 8 + kSettleTries; ++attempt) {
-        int fd = ::openat(dirfd_, name.c_str(), flags);
-        bool made = false;
-        if (fd < 0 && errno == ENOENT && exclusive) {
-            fd = make_lock_file(dirfd_, name, p);
-            if (fd < 0 && errno == EEXIST)
-                continue; // made meanwhile by another run: opened next time
-            made = true;
-        }
-        if (fd < 0) {
-            const int err = errno;
-            // No lock file (no writer has used the folder), or one the run
-            // may not open (it may only read the folder): a reader goes on
-            // without it, and checks what it read.
-            if (!exclusive && (err == ENOENT || err == EACCES)) {
-                absent_ = true;
-                return false;
-            }
-            if (err == EACCES && !made && attempt < kSettleTries) {
-                settle_pause();
-                continue;
-            }
-            struct stat st;
-            const bool there = ::fstatat(dirfd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-            if (made)
-                why_ = what + " could not be made: " + std::strerror(err);
-            else if (err == ELOOP || (err == EACCES && there))
-                why_ = refused(what,
-                               err == ELOOP ? "it is a symbolic link"
-                                            : "this run may not open it for writing",
-                               there ? &st : nullptr, p);
-            else
-                why_ = what + " could not be used: " + std::strerror(err);
-            return false;
-        }
+    Other o{name, Ticket::Gone, 0, {}};
+    const int fd = ::openat(dirfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         struct stat st;
-        std::string bad = ::fstat(fd, &st) != 0 ? std::strerror(errno) : unfit(st, p);
-        if (!bad.empty()) {
-            ::close(fd);
-            if (S_ISREG(st.st_mode) && attempt < kSettleTries) {
-                settle_pause();
-                continue;
-            }
-            unfit_ = true;
-            why_ = refused(what, bad, &st, p);
-            return false;
+        if (errno != ENOENT && errno != ELOOP &&
+            ::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+            o.state = Ticket::Unknown;
+            o.owner = st.st_uid;
         }
-        if (!take(fd, st, what, exclusive, wait))
-            return false;
-        // Still the file at its name: a lock on a file removed meanwhile
-        // would keep out no run that locks the file made after it.
-        struct stat now;
-        if (::fstatat(dirfd_, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-            now.st_dev == st.st_dev && now.st_ino == st.st_ino)
-            return true;
-        let_go();
+        return o;
     }
-    why_ = what + " could not be locked: it was removed or replaced each time it was locked";
-    return false;
+    struct stat st;
+    struct flock fl {
+    };
+    fl.l_type = F_RDLCK;
+    fl.l_whence = SEEK_SET;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        o.owner = st.st_uid;
+        if (::fcntl(fd, F_OFD_GETLK, &fl) != 0)
+            o.state = Ticket::Unknown;
+        else
+            o.state = fl.l_type == F_WRLCK ? Ticket::Living : Ticket::Ended;
+        if (o.state == Ticket::Living) {
+            char buf[32];
+            const ssize_t n = ::pread(fd, buf, sizeof buf - 1, 0);
+            if (n > 0) {
+                buf[n] = '\0';
+                o.pid.assign(buf, std::strspn(buf, "0123456789"));
+            }
+        }
+        // An ended ticket goes: its name was given only once it was held,
+        // so no run makes it its own again. Removed by its name while the
+        // name still leads to the file looked at.
+        struct stat now;
+        if (o.state == Ticket::Ended &&
+            ::fstatat(dirfd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+            now.st_dev == st.st_dev && now.st_ino == st.st_ino)
+            (void)::unlinkat(dirfd, name.c_str(), 0);
+    }
+    ::close(fd);
+    return o;
 }
 
-namespace
+// How the log names the run that holds a ticket.
+std::string holder_text(const Other& o)
 {
-
-// Whether `name` is one of a user's own lock files' names where each
-// user's runs lock their own: "BASE-" and 16 hexadecimal digits, ".lock".
-bool own_lock_name(const std::string& name, const Plan& p)
-{
-    const std::size_t n = p.base.size();
-    return name.size() == n + 22 && name.compare(0, n + 1, p.base + "-") == 0 &&
-           name.compare(n + 17, 5, ".lock") == 0 &&
-           name.find_first_not_of("0123456789abcdef", n + 1) == n + 17;
+    std::string text = "a run of " + files::owner_text(o.owner);
+    if (!o.pid.empty())
+        text += " (process " + o.pid + ")";
+    return text;
 }
 
-// The names of the run's own lock files of the folder open as `dirfd`, in
-// a folder where each user's runs lock their own (`p`): of the user's (as
-// this namespace shows the owner of each, against the run's own user),
-// fit to be a lock; sorted, so that every run locks them in one order. The
-// folder is read through a descriptor opened for it, so that a file made
-// since any earlier reading is there. False, with errno, when the folder
-// cannot be read.
-bool own_lock_names(int dirfd, const Plan& p, std::vector<std::string>& names)
+// The other runs' tickets of the folder open as `dirfd` that are living (or
+// cannot be looked at), read through a descriptor opened for it now (btrfs
+// lists through an older one only the names the folder had then); where
+// each user's runs keep only each other out, the user's own alone (by their
+// owner as this namespace shows it). Ended tickets are removed on the way.
+// False, with errno, when the folder cannot be read.
+bool others_living(int dirfd, const std::string& base, const std::string& mine, bool ownOnly,
+                   std::vector<Other>& out)
 {
-    names.clear();
+    out.clear();
     const int dup = ::openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* d = dup >= 0 ? ::fdopendir(dup) : nullptr;
     if (d == nullptr) {
@@ -523,142 +298,239 @@ bool own_lock_names(int dirfd, const Plan& p, std::vector<std::string>& names)
         errno = err;
         return false;
     }
-    while (const dirent* e = ::readdir(d)) {
-        const std::string name = e->d_name;
-        struct stat st;
-        if (own_lock_name(name, p) &&
-            ::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && unfit(st, p).empty())
-            names.push_back(name);
-    }
+    std::vector<std::string> names;
+    while (const dirent* e = ::readdir(d))
+        if (ticket_name(e->d_name, base) != TicketName::No && mine != e->d_name)
+            names.emplace_back(e->d_name);
     ::closedir(d);
-    std::sort(names.begin(), names.end());
+    const uid_t me = ::geteuid();
+    for (const std::string& name : names) {
+        if (ownOnly) {
+            struct stat st;
+            if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_uid != me)
+                continue;
+        }
+        Other o = look_at(dirfd, name);
+        // A ticket not named as held yet is its run's only for a moment: that
+        // run looks for the others once it holds it, and meets this one.
+        if ((o.state == Ticket::Living || o.state == Ticket::Unknown) &&
+            ticket_name(name.c_str(), base) == TicketName::Held)
+            out.push_back(std::move(o));
+    }
+    std::sort(out.begin(), out.end(),
+              [](const Other& a, const Other& b) { return a.name < b.name; });
     return true;
 }
 
 } // namespace
 
-void FolderLock::lock_own_files(const Plan& p, bool wait)
+FolderLock::FolderLock(int dirfd, const std::string& folder, bool wait, LockFile which)
+    : dir_(folder.empty() ? std::string(".") : folder), which_(which)
 {
-    // Every lock file of the user's here is locked, in the order of their
-    // names, and then the folder is read again: a run that made one
-    // meanwhile (another of the user's runs, that found none) is met, as
-    // all lock all of them. Another user's files (made under names of the
-    // same form) are not the user's locks and make no run wait.
-    std::vector<std::string> names, again;
-    for (int round = 0; round < 16; ++round) {
-        if (!own_lock_names(dirfd_, p, names)) {
-            why_ = "the folder " + dir_ +
-                   " could not be read for its lock files: " + std::strerror(errno);
-            return;
-        }
-        if (names.empty()) {
-            const std::string name = p.base + "-" + files::random_tag() + ".lock";
-            const int fd = make_lock_file(dirfd_, name, p);
-            if (fd < 0 && errno != EEXIST) {
-                why_ = "the lock file " + dir_ + "/" + name +
-                       " could not be made: " + std::strerror(errno);
-                return;
-            }
-            if (fd >= 0)
-                ::close(fd);
-            continue;
-        }
-        bool all = true;
-        for (const std::string& name : names) {
-            if (!lock_file(name, p, true, wait)) {
-                all = false;
-                break;
-            }
-        }
-        if (all && own_lock_names(dirfd_, p, again) && again == names)
-            return;
-        // A file of the user's that another user made unfit meanwhile (a
-        // hard link to it) is no lock any more: the folder is read again.
-        const bool failed = !all && !unfit_ && (busy_ || !why_.empty());
-        let_go();
-        if (failed)
-            return;
-        why_.clear();
-        unfit_ = false;
-    }
-    why_ = "the lock files " + dir_ + "/" + p.base + "-*.lock could not be locked: they kept " +
-           "changing while they were locked";
+    dirfd_ = ::fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
+    lock(wait);
 }
 
-bool FolderLock::take(int fd, const struct stat& st, const std::string& what, bool exclusive,
-                      bool wait)
+FolderLock::FolderLock(const std::string& folder, bool wait, LockFile which)
+    : dir_(folder.empty() ? std::string(".") : folder), which_(which)
 {
-    auto fail = [&](const std::string& why) {
-        why_ = why;
-        ::close(fd);
-        return false;
-    };
+    dirfd_ = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    lock(wait);
+}
+
+void FolderLock::lock(bool wait)
+{
+    struct stat dst;
+    if (dirfd_ < 0 || ::fstat(dirfd_, &dst) != 0) {
+        why_ = "the folder " + dir_ + " could not be locked: " + std::strerror(errno);
+        return;
+    }
+    dev_ = dst.st_dev;
+    ino_ = dst.st_ino;
     {
+        // This run holds it already: shared, never waited for.
         std::lock_guard<std::mutex> g(g_heldLock);
-        for (const Held& h : g_held) {
-            if (h.dev != st.st_dev || h.ino != st.st_ino)
+        for (Held& h : g_held)
+            if (h.dev == dev_ && h.ino == ino_ && h.which == which_) {
+                ++h.users;
+                held_ = true;
+                return;
+            }
+    }
+    take(each_user_alone(dst), wait);
+}
+
+namespace
+{
+
+// Makes a ticket in the folder open as `dirfd` and holds it: its name in
+// `name`, its descriptor returned; -1 with errno when none can be made.
+int make_ticket(int dirfd, const std::string& base, std::string& name)
+{
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const std::string tag = files::random_tag();
+        const std::string made = base + tag + ".new";
+        name = base + tag + ".lock";
+        // Open for writing: a write lock needs it (and an NFS client refuses
+        // any other). Readable by all, so that every writer may look at it;
+        // its rights are set whatever the umask (a file system without Unix
+        // modes shows its own).
+        const int fd =
+            ::openat(dirfd, made.c_str(),
+                     O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            if (errno == EEXIST)
                 continue;
-            // This run holds the lock already: share it, or refuse rather
-            // than wait for ourselves.
-            if (!h.exclusive && exclusive)
-                return fail(what + " is held by this run for reading, and a run never waits " +
-                            "for a lock it holds");
-            const int dup = fcntl(h.fd, F_DUPFD_CLOEXEC, 0);
-            if (dup < 0)
-                return fail(what + " could not be locked: " + std::strerror(errno));
-            ::close(fd);
-            g_held.push_back({st.st_dev, st.st_ino, h.exclusive, dup});
-            fds_.push_back(dup);
-            return true;
+            return -1;
+        }
+        (void)::fchmod(fd, 0644);
+        const std::string pid = std::to_string(static_cast<long>(::getpid())) + "\n";
+        struct stat st, now;
+        // Another process that opened it for reading first may hold a read
+        // lock on it: another name is tried.
+        const bool locked = write_lock(fd) == 0;
+        if (locked)
+            (void)!::write(fd, pid.data(), pid.size());
+        if (locked && ::renameat(dirfd, made.c_str(), dirfd, name.c_str()) == 0 &&
+            ::fstat(fd, &st) == 0 &&
+            ::fstatat(dirfd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+            now.st_dev == st.st_dev && now.st_ino == st.st_ino)
+            return fd;
+        const int err = errno;
+        ::close(fd);
+        (void)::unlinkat(dirfd, made.c_str(), 0);
+        // Removed meanwhile by a run that took it for an ended one (before
+        // it was locked), or locked by a reader: another name.
+        if (locked && err != ENOENT && err != 0) {
+            errno = err;
+            return -1;
         }
     }
-    // Tried at once; then, while another process holds it, waited for.
-    const int mode = exclusive ? LOCK_EX : LOCK_SH;
+    errno = EEXIST;
+    return -1;
+}
+
+// Lets go of a ticket: its name removed first, while the lock is held, so
+// that no name of a ticket ever leads to a file no run holds but an ended
+// run's.
+void drop_ticket(int dirfd, const std::string& name, int fd)
+{
+    (void)::unlinkat(dirfd, name.c_str(), 0);
+    ::close(fd);
+}
+
+} // namespace
+
+void FolderLock::take(bool ownOnly, bool wait)
+{
+    const std::string base = ticket_base(which_);
+    const std::string what =
+        (which_ == LockFile::Entries ? "the catalogue folder " : "the folder ") + dir_ + "'s lock";
     Wait w;
+    std::vector<Other> others;
+    std::string name;
+    int fd = -1;
+    auto fail = [&](const std::string& why) {
+        if (fd >= 0)
+            drop_ticket(dirfd_, name, fd);
+        fd = -1;
+        why_ = why;
+    };
     for (;;) {
-        if (flock(fd, mode | LOCK_NB) == 0)
-            break;
-        if (errno == EINTR)
+        // Without a ticket of its own (it let go of one for a lower one), the
+        // run only looks, until no other run's ticket is there.
+        if (!others_living(dirfd_, base, fd < 0 ? std::string() : name, ownOnly, others))
+            return fail(what + " could not be taken: the folder could not be read (" +
+                        std::strerror(errno) + ")");
+        if (fd < 0 && others.empty()) {
+            fd = make_ticket(dirfd_, base, name);
+            if (fd < 0)
+                return fail(what + " could not be taken: a file could not be made in it (" +
+                            std::strerror(errno) + ")");
             continue;
-        if (errno != EWOULDBLOCK)
-            return fail(what + " could not be locked: " + std::strerror(errno));
+        }
+        if (others.empty()) {
+            // Still its ticket: a name removed by another writer would let a
+            // third run in.
+            struct stat st, now;
+            if (::fstat(fd, &st) == 0 &&
+                ::fstatat(dirfd_, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+                now.st_dev == st.st_dev && now.st_ino == st.st_ino)
+                break;
+            drop_ticket(dirfd_, name, fd);
+            fd = -1;
+            continue;
+        }
         if (!wait) {
             busy_ = true;
-            return fail(what + " is held by another run");
+            return fail(what + " is held by " + holder_text(others.front()));
         }
-        if (w.said() && !w.holds_other()) {
-            // Nothing else is held: the kernel's own wait, which hands the
-            // lock over as soon as it is let go.
-            while (flock(fd, mode) != 0) {
-                if (errno != EINTR)
-                    return fail(what + " could not be locked: " + std::strerror(errno));
-            }
-            break;
+        // Of two runs that wait at once, the one whose ticket has the lower
+        // name keeps it, and the other lets go of its own: each waits for the
+        // lower one, which waits for the runs that hold the lock (a run that
+        // holds the lock looks at no ticket made after it took the lock).
+        if (fd >= 0 && others.front().name < name) {
+            drop_ticket(dirfd_, name, fd);
+            fd = -1;
         }
+        const Other* unknown = nullptr;
+        for (const Other& o : others)
+            if (o.state == Ticket::Unknown)
+                unknown = &o;
         std::string why;
-        if (!w.round(what, st.st_dev, st.st_ino, why)) {
+        if (unknown != nullptr) {
+            // A file at a ticket's name that this run may not look at is
+            // waited for only within the step's limit.
+            w.limit();
+            if (!w.round(what, why, [&] { return holder_text(*unknown); })) {
+                busy_ = true;
+                return fail(why + "; the file " + dir_ + "/" + unknown->name +
+                            ", which belongs to " + files::owner_text(unknown->owner) +
+                            ", could not be looked at: where no run of its owner is going, "
+                            "remove it");
+            }
+            continue;
+        }
+        if (!w.round(what, why, [&] { return holder_text(others.front()); })) {
             busy_ = true;
             return fail(why);
         }
     }
+    // The folder's descriptor goes with the ticket, which may outlive this
+    // FolderLock (another shares it).
     std::lock_guard<std::mutex> g(g_heldLock);
-    g_held.push_back({st.st_dev, st.st_ino, exclusive, fd});
-    fds_.push_back(fd);
-    return true;
+    g_held.push_back({dev_, ino_, which_, dirfd_, name, fd, 1});
+    dirfd_ = -1;
+    held_ = true;
 }
 
-void FolderLock::let_go()
+FolderLock::~FolderLock()
 {
-    std::lock_guard<std::mutex> g(g_heldLock);
-    for (const int fd : fds_) {
+    if (held_) {
+        std::lock_guard<std::mutex> g(g_heldLock);
         for (auto it = g_held.begin(); it != g_held.end(); ++it)
-            if (it->fd == fd) {
-                g_held.erase(it);
+            if (it->dev == dev_ && it->ino == ino_ && it->which == which_) {
+                if (--it->users == 0) {
+                    drop_ticket(it->dirfd, it->name, it->fd);
+                    ::close(it->dirfd);
+                    g_held.erase(it);
+                }
                 break;
             }
-        ::close(fd);
     }
-    fds_.clear();
+    if (dirfd_ >= 0)
+        ::close(dirfd_);
+}
+
+WritersAtWork writers_at_work(int dirfd)
+{
+    struct stat dst;
+    if (::fstat(dirfd, &dst) != 0 || each_user_alone(dst))
+        return WritersAtWork::NotKnown;
+    std::vector<Other> others;
+    if (!others_living(dirfd, ticket_base(LockFile::DataSets), std::string(), false, others))
+        return WritersAtWork::NotKnown;
+    return others.empty() ? WritersAtWork::None : WritersAtWork::Some;
 }
 
 struct StepWait::Impl {
@@ -683,12 +555,5 @@ void lock_waits_reset() noexcept
 }
 
 } // namespace files
-
-FolderLock::~FolderLock()
-{
-    let_go();
-    if (dirfd_ >= 0)
-        ::close(dirfd_);
-}
 
 } // namespace vyr

@@ -10,7 +10,6 @@
 // of sweeping the earlier files away with the folder.
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>

@@ -2,7 +2,6 @@
 // place together (see vyr_atomic_file.h).
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -326,6 +325,26 @@ bool stage_folder_name(const char* name)
             std::strncmp(name + 1, kFileBase, base) == 0);
 }
 
+int hold_live(int fd)
+{
+    struct flock fl {
+    };
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    return ::fcntl(fd, F_OFD_SETLK, &fl) == 0 ? 0 : errno;
+}
+
+int live_holder(int fd)
+{
+    struct flock fl {
+    };
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    if (::fcntl(fd, F_OFD_GETLK, &fl) != 0)
+        return -1;
+    return fl.l_type;
+}
+
 int make_private_folder(int pfd, const std::string& name, int& live, PublishedFolder* publish)
 {
     live = -1;
@@ -345,14 +364,14 @@ int make_private_folder(int pfd, const std::string& name, int& live, PublishedFo
     // say) keeps its error.
     int err = errno == ENOENT || errno == ELOOP || errno == ENOTDIR ? EEXIST : errno;
     if (fd >= 0) {
-        // Open for writing: an exclusive lock is taken on such a descriptor
-        // (a network file system's client refuses it on any other).
+        // Open for writing: its write lock needs such a descriptor (and a
+        // network file system's client refuses it on any other).
         int lfd = ::openat(fd, kLiveName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         struct stat st;
         if (lfd < 0) {
             err = errno == EEXIST || errno == ENOENT ? EEXIST : errno;
-        } else if (flock(lfd, LOCK_EX | LOCK_NB) != 0 || ::fstat(lfd, &st) != 0) {
-            err = errno == EWOULDBLOCK ? EEXIST : errno;
+        } else if ((err = hold_live(lfd)) != 0 || ::fstat(lfd, &st) != 0) {
+            err = err == EAGAIN || err == EACCES ? EEXIST : err != 0 ? err : errno;
             ::close(lfd);
             lfd = -1;
         } else if (st.st_nlink == 0) {
@@ -1552,7 +1571,7 @@ bool check_and_lock(StepFiles& f, std::vector<std::unique_ptr<FolderLock>>& lock
         if (s.dataSet)
             folders.emplace(std::make_pair(s.dir->dev, s.dir->ino), &s);
     for (const auto& [id, s] : folders) {
-        locks.push_back(std::make_unique<FolderLock>(s->dir->fd, s->dir->path, true));
+        locks.push_back(std::make_unique<FolderLock>(s->dir->fd, s->dir->path));
         if (!locks.back()->held()) {
             placing_failed(out, file_label(*s), locks.back()->why());
             return false;

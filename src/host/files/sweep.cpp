@@ -11,7 +11,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -220,16 +219,16 @@ HiddenState open_hidden(int pfd, const std::string& name, const std::string& pat
         return note(st.st_uid, (st.st_mode & 002) != 0
                                    ? "any user may write in it"
                                    : "other users of its group may write in it");
-    // A living run holds the lock of each of its hidden folders' lock files
-    // (and so does a run putting a stopped one back, or sweeping it, now).
-    // A run makes the lock file before anything else in its folder and
-    // removes it after everything else: a folder without one is being made
-    // or removed (or its run was stopped meanwhile), and empty; it is
+    // A living run holds the write lock of each of its hidden folders' lock
+    // files (and so does a run putting a stopped one back, or sweeping it,
+    // now). A run makes the lock file before anything else in its folder
+    // and removes it after everything else: a folder without one is being
+    // made or removed (or its run was stopped meanwhile), and empty; it is
     // removed here, and a run making it takes another name. One that holds
     // files without a lock file is an earlier version's: it gets one here,
     // locked, and is judged as any other.
-    // Open for writing to act on it, as an exclusive lock needs; for
-    // reading to look.
+    // Open for writing to act on it, as its write lock needs; for reading
+    // to look, which takes no lock.
     const int flags = (act ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     live = ::openat(fd, kLiveName, flags);
     if (live < 0 && errno == ENOENT) {
@@ -256,23 +255,24 @@ HiddenState open_hidden(int pfd, const std::string& name, const std::string& pat
         return judged(HiddenState::Unknown, errno);
     if (!S_ISREG(ls.st_mode) || ls.st_uid != me)
         return note(ls.st_uid, "its lock file is not a plain file of this user's");
-    // A living run holds its lock alone: a shared lock is refused then, and
-    // only then (another run that looks at the folder now shares it).
-    if (flock(live, LOCK_SH | LOCK_NB) != 0)
-        return errno == EWOULDBLOCK ? judged(HiddenState::Living)
-                                    : judged(HiddenState::Unknown, errno);
-    if (act && flock(live, LOCK_EX | LOCK_NB) != 0) {
-        // Its run is gone; others that look at it now, or act on it, are
-        // waited for (a moment each). Once the lock is this run's, the
-        // folder may have been removed by the run that acted on it before.
-        StepWait wait;
-        std::string why;
-        while (flock(live, LOCK_EX | LOCK_NB) != 0) {
-            if (errno != EWOULDBLOCK && errno != EINTR)
-                return judged(HiddenState::Unknown, errno);
-            if (!wait.round("the lock file " + path + "/" + kLiveName, "another run", why))
-                return judged(HiddenState::Unknown, EWOULDBLOCK);
-        }
+    // Only a write lock says a run holds it: its own run's, or that of a run
+    // acting on it now. A read lock is a reader's (where the file system
+    // shows the file readable to others), and no run of ours.
+    const int holder = live_holder(live);
+    if (holder < 0)
+        return judged(HiddenState::Unknown, errno);
+    if (holder == F_WRLCK)
+        return judged(HiddenState::Living);
+    if (act) {
+        // Taken, so that no other run acts on it at once, nor a run making a
+        // folder of this name takes it for its own. Where a reader's lock
+        // keeps the write lock off, the folder is acted on all the same:
+        // that lock is no run's, and neither can a run making it lock it.
+        const int err = hold_live(live);
+        if (err != 0 && live_holder(live) == F_WRLCK)
+            return judged(HiddenState::Living);
+        if (err != 0 && err != EAGAIN && err != EACCES)
+            return judged(HiddenState::Unknown, err);
     }
     if (::fstat(live, &ls) != 0 || ls.st_nlink == 0)
         return judged(HiddenState::Gone); // removed by its run meanwhile

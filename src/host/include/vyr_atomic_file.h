@@ -365,106 +365,83 @@ enum class OutputKind { Document, DataSet, Graph };
 bool claim_output(const std::string& path, OutputKind kind, const std::string& what,
                   std::string& other);
 
-// A lock on a folder: an advisory lock (flock) on a regular file in it,
-// which a network file system keeps on its server, so that runs on every
-// machine that shares the folder meet it. A library folder's lock
-// (LockFile::DataSets) keeps files written together (a data set's .csv and
-// .attr) together: a writer holds it exclusively while it renames the pair
-// into place, a reader shares it while it reads the pair. A graphics
-// catalogue's folder has a lock of its own (LockFile::Entries), which a step
-// holds from its first entry name until its files are in place, so that the
-// step may read data sets from that folder meanwhile. An exclusive lock is
-// taken on a descriptor open for writing, a shared one on a descriptor open
-// for reading (a network file system's client refuses any other).
-// Only those who may write a folder can hold its lock: its lock file is
-// named for the folder's writers, as its mode says, never for the numbers
-// of a user or group (which differ from one user namespace to another),
-// and is made with their rights alone (see plan_for in locks.cpp):
-// ".korvante-o.lock" (the owner's) where only its owner may write it,
-// ".korvante-g.lock" (0660, of the folder's group) where its group may,
-// ".korvante-a.lock" (0666) where any user may and the sticky bit is not
-// set. A file at the name with more than one name (a hard link), or of
-// another owner or group than the folder's writers (after the folder
-// changed hands, say), is not a lock: it is never locked, nor given other
-// rights, and a writer's error names it, its owner and what to do.
-// In a folder whose sticky bit is set and that others than its owner may
-// write, where only a file's owner (the folder's, or root) may remove or
-// replace it, each user's runs lock files of their own, under names no
-// one can guess (".korvante-u-0123456789abcdef.lock"); a writer locks
-// every such file of its user's there. A reader there takes no lock
-// (`absent()`): no file another user made makes it wait, and it checks
-// what it read instead.
-// A folder no writer has used has no lock file, and a reader may be one
-// that may not open it (it may only read the folder): a reader then goes on
-// without the lock (`absent()`). Any other failure (a symbolic link or
-// something else that is not a regular file planted at its name, a lock
-// file that cannot be opened or is not fit to be one) is never passed over:
-// `held()` is false and `why()` names the lock and the reason, for the
-// caller to refuse or report. Without `wait`, a lock another process holds
-// is not waited for: `held()` is false and `busy()` true.
-// A run never waits for a lock it holds: a lock on a file the run holds
-// shares that lock (a reader's lock within a writer's, or two readers'), and
-// an exclusive lock within the run's own reading lock is refused. While the
-// run holds any lock, others are waited for at most 30 seconds in all over
-// the running step (step_files_begin starts the count), after which
-// `busy()` is true and `why()` says so: two runs never wait for each other
-// without limit. A run that holds no lock waits until the lock is let go (a
-// signal stops it meanwhile). A wait of more than a second is said in the
-// log, naming the lock and the processes that hold it.
+// A lock on a folder, which only those who may write the folder can hold,
+// and every one of them can (see locks.cpp): a writer makes a file of its
+// own in the folder (a ticket, ".korvante-w-0123456789abcdef.lock"), holds a
+// write lock on it while its run lives, and holds the folder's lock once no
+// other living run's ticket is there (one whose run ended is removed by the
+// first run that looks at it). Making a name needs the right to write the
+// folder on every file system, and a ticket is judged living by a lock that
+// only its maker holds, on a descriptor open for writing: a user who may
+// only read the folder, whatever the rights its files show (FAT, exFAT, a
+// mount that fixes the modes), makes no run wait or fail. A library
+// folder's lock (LockFile::DataSets) keeps files written together (a data
+// set's .csv and .attr) together: a writer holds it while it renames the
+// pair into place; readers take none (see writers_at_work). A graphics
+// catalogue's folder has a lock of its own (LockFile::Entries, tickets
+// ".korvante-entries-w-...lock"), which a step holds from its first entry
+// name until its files are in place. In a folder whose sticky bit is set
+// and that others than its owner may write, where only a file's owner (the
+// folder's, or root) may remove or replace it, each user's runs keep out
+// only each other: another user's ticket there makes no run wait.
+// A lock that cannot be taken (no file can be made in the folder, it cannot
+// be read) is never passed over: `held()` is false and `why()` names the
+// folder and the reason, for the caller to refuse or report. Without
+// `wait`, a lock another run holds is not waited for: `held()` is false and
+// `busy()` true.
+// A run never waits for a lock it holds: a lock on a folder whose lock of
+// that kind the run holds shares it. While the run holds any lock, others
+// are waited for at most 30 seconds in all over the running step
+// (step_files_begin starts the count), after which `busy()` is true and
+// `why()` says so: two runs never wait for each other without limit. A run
+// that holds no lock waits until the lock is let go (a signal stops it
+// meanwhile). A wait of more than a second is said in the log, naming the
+// folder and the run that holds its lock.
 enum class LockFile { DataSets, Entries };
 class FolderLock
 {
   public:
-    // The folder `folder`, opened by its path (a reader's).
-    FolderLock(const std::string& folder, bool exclusive, bool wait = true,
-               LockFile which = LockFile::DataSets);
     // The folder open as `dirfd` (a copy of it is kept), `folder` naming it
     // in the messages.
-    FolderLock(int dirfd, const std::string& folder, bool exclusive, bool wait = true,
+    FolderLock(int dirfd, const std::string& folder, bool wait = true,
                LockFile which = LockFile::DataSets);
+    // The folder `folder`, opened by its path.
+    explicit FolderLock(const std::string& folder, bool wait = true,
+                        LockFile which = LockFile::DataSets);
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
     ~FolderLock();
-    bool held() const { return !fds_.empty(); }
-    // A reader's lock where the folder has no lock file, or one the run may
-    // not open, or where each user's runs lock their own.
-    bool absent() const { return absent_; }
-    // Not taken: another process holds it (and it was not waited for, or
-    // not long enough).
+    bool held() const { return held_; }
+    // Not taken: another run holds it (and it was not waited for, or not
+    // long enough).
     bool busy() const { return busy_; }
-    // Why the lock was not taken ("" when held or absent), naming the file.
+    // Why the lock was not taken ("" when held), naming the folder.
     const std::string& why() const { return why_; }
-    // Whether the lock, held, keeps every writer of the folder out: not so
-    // in a folder where each user's runs lock their own files.
-    bool excludes_writers() const { return held() && !perUser_; }
-
-    // Whose lock files a folder has, and their names and rights (locks.cpp).
-    struct Plan;
 
   private:
-    void lock(bool exclusive, bool wait, LockFile which);
-    // Opens (a writer: makes) and locks the lock file `name` by `plan`.
-    // False when it is not held, with why_ (or absent_).
-    bool lock_file(const std::string& name, const Plan& plan, bool exclusive, bool wait);
-    // Locks every lock file of the run's user, as a writer, where each
-    // user's runs lock their own.
-    void lock_own_files(const Plan& plan, bool wait);
-    // Takes the lock on `fd` (whose fstat is `st`; `what` names it in the
-    // messages), sharing one this run holds, waiting as said above. False,
-    // with why_ and fd closed, when it is not held.
-    bool take(int fd, const struct stat& st, const std::string& what, bool exclusive, bool wait);
-    // Lets go of the locks and closes their files.
-    void let_go();
+    // Shares the run's own lock of the folder open as dirfd_, or takes it.
+    void lock(bool wait);
+    // Makes the run's ticket and waits until no other living run's ticket
+    // is there (`ownOnly`: of the run's user), as said above.
+    void take(bool ownOnly, bool wait);
 
     std::string dir_;
+    LockFile which_;
     int dirfd_ = -1;
-    bool perUser_ = false; // each user's runs lock files of their own here
-    std::vector<int> fds_;
-    bool absent_ = false;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+    bool held_ = false;
     bool busy_ = false;
-    bool unfit_ = false; // a file at a lock's name was not fit to be one
     std::string why_;
 };
+
+// Whether a writer is putting files in place in the folder open as `dirfd`
+// now, as a reader may ask without taking any lock: None when no living
+// run's ticket (LockFile::DataSets) is there; NotKnown in a folder where
+// each user's runs keep out only each other (other users' writers are not
+// looked at), or one that cannot be read.
+enum class WritersAtWork { None, Some, NotKnown };
+WritersAtWork writers_at_work(int dirfd);
 
 // A wait for something that is not a lock this run can take (a data set's
 // pair that another run is putting in place), counted as waits for locks

@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,8 +26,11 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
+#include <span>
 #include <unordered_set>
 
 #include "data_internal.h"
@@ -60,6 +64,121 @@ constexpr int kNamedNotes = 10;
 
 std::atomic<long long> g_lazyThreshold{64LL << 20};
 
+// Files cut short while they are read.
+//
+// A mapped file can lose its end while it is read: another process empties
+// it and writes it anew in place (`cat new > data.csv`, an editor saving in
+// place), or a network mount drops. A page past the file's new end then
+// raises SIGBUS when it is touched, which would end the run without a word.
+// Each mapping the reader makes is noted in a slot below. For a fault inside
+// one, the handler maps zero pages over the rest of that mapping, from the
+// faulting page on, and marks the slot: the read runs to its end on zeros,
+// and the reader, seeing the mark, fails the step naming the file. A SIGBUS
+// anywhere else goes to the handler that was there before, or ends the
+// process as it would have without this one.
+//
+// The handler reads the slots without a lock: a slot's words change only
+// between two steps of its count (every access in one order, sequentially
+// consistent), which is odd meanwhile, and a reading whose count moved is
+// passed over (only the mapping's own reads can fault in it, and those are
+// over before its slot is given up).
+struct Watched {
+    std::atomic<bool> taken{false};
+    std::atomic<unsigned> count{0};
+    std::atomic<uintptr_t> base{0};
+    std::atomic<size_t> length{0};
+    std::atomic<bool> cut{false};
+};
+static_assert(std::atomic<uintptr_t>::is_always_lock_free &&
+              std::atomic<size_t>::is_always_lock_free &&
+              std::atomic<unsigned>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
+
+// Files read at the same time (one per data set a step reads at once, each
+// read's lazy loads after it): far fewer than this.
+constexpr int kWatched = 64;
+Watched g_watched[kWatched];
+struct sigaction g_busBefore;
+uintptr_t g_pageSize = 4096;
+
+void on_bus(int sig, siginfo_t* info, void* context)
+{
+    const int saved = errno;
+    const uintptr_t at = reinterpret_cast<uintptr_t>(info->si_addr);
+    // A fault (not a signal sent by kill or raise) in a mapping noted.
+    const int slots = info->si_code > 0 ? kWatched : 0;
+    for (Watched& w : std::span<Watched>(g_watched, slots)) {
+        const unsigned count = w.count.load();
+        const uintptr_t base = w.base.load();
+        const size_t length = w.length.load();
+        if ((count & 1) != 0 || w.count.load() != count || at < base || at - base >= length)
+            continue;
+        // The system call itself: a sanitizer's wrapper of mmap counts the
+        // new pages as written to, while other threads read them.
+        const uintptr_t page = at & ~(g_pageSize - 1);
+        if (syscall(SYS_mmap, page, base + length - page, PROT_READ,
+                    MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) != static_cast<long>(page))
+            break;
+        w.cut.store(true);
+        errno = saved;
+        return;
+    }
+    errno = saved;
+    if ((g_busBefore.sa_flags & SA_SIGINFO) != 0 && g_busBefore.sa_sigaction != nullptr) {
+        g_busBefore.sa_sigaction(sig, info, context);
+        return;
+    }
+    if ((g_busBefore.sa_flags & SA_SIGINFO) == 0 && g_busBefore.sa_handler != SIG_DFL &&
+        g_busBefore.sa_handler != SIG_IGN) {
+        g_busBefore.sa_handler(sig);
+        return;
+    }
+    // The default action: the signal comes again as the handler returns.
+    struct sigaction dfl = {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(SIGBUS, &dfl, nullptr);
+    raise(SIGBUS);
+}
+
+// Notes a mapping; the slot's index, or -1 when every slot is taken (the
+// mapping is then read as before, unwatched).
+int watch_mapping(const void* base, size_t length)
+{
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        g_pageSize = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+        struct sigaction sa = {};
+        sa.sa_sigaction = on_bus;
+        sa.sa_flags = SA_SIGINFO;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGBUS, &sa, &g_busBefore);
+    });
+    for (int i = 0; i < kWatched; ++i) {
+        Watched& w = g_watched[i];
+        bool free = false;
+        if (!w.taken.compare_exchange_strong(free, true))
+            continue;
+        w.count.fetch_add(1);
+        w.base.store(reinterpret_cast<uintptr_t>(base));
+        w.length.store(length);
+        w.cut.store(false);
+        w.count.fetch_add(1);
+        return i;
+    }
+    return -1;
+}
+
+// Gives up a slot, before its mapping is unmapped.
+void unwatch_mapping(int i)
+{
+    Watched& w = g_watched[i];
+    w.count.fetch_add(1);
+    w.base.store(0);
+    w.length.store(0);
+    w.count.fetch_add(1);
+    w.taken.store(false);
+}
+
 // A file's bytes, mapped read-only (or empty).
 class MappedFile
 {
@@ -92,11 +211,14 @@ class MappedFile
             return false;
         }
         data_ = static_cast<const char*>(p);
+        slot_ = watch_mapping(p, size_);
         madvise(p, size_, MADV_WILLNEED);
         return true;
     }
     ~MappedFile()
     {
+        if (slot_ >= 0)
+            unwatch_mapping(slot_);
         if (data_)
             munmap(const_cast<char*>(data_), size_);
         if (fd_ >= 0)
@@ -106,11 +228,42 @@ class MappedFile
     size_t size() const { return size_; }
     const FileStamp& stamp() const { return stamp_; }
 
+    // Whether the file is no longer what was mapped: cut short under the
+    // mapping (pages past its new end were read as zeros), or of another
+    // size or time of change than when it was opened (written meanwhile, so
+    // that what was read may be part old and part new). `why` says which.
+    bool changed(std::string& why) const
+    {
+        if (fd_ < 0)
+            return false;
+        struct stat st;
+        if (fstat(fd_, &st) != 0) {
+            why = std::strerror(errno);
+            return true;
+        }
+        const FileStamp now = stamp_of(st);
+        if (now.size < stamp_.size)
+            why = "it was cut short";
+        else if (slot_ >= 0 && g_watched[slot_].cut.load())
+            why = "it was cut short and written anew";
+        else if (now.size > stamp_.size)
+            why = "it grew";
+        else if (now.timeNs != stamp_.timeNs)
+            why = "it was written to";
+        else
+            return false;
+        if (now.size != stamp_.size)
+            why += " (it has " + std::to_string(now.size) + " bytes now, " +
+                   std::to_string(stamp_.size) + " when its read began)";
+        return true;
+    }
+
   private:
     FileStamp stamp_;
     int fd_ = -1;
     const char* data_ = nullptr;
     size_t size_ = 0;
+    int slot_ = -1;
 };
 
 long line_of(const char* base, size_t offset)
@@ -428,6 +581,7 @@ class CsvReader
 
   private:
     bool map_file();
+    bool intact();
     bool check_line_ends();
     bool read_header();
     bool check_names();
@@ -460,6 +614,7 @@ class CsvReader
     const bool loading_;
     bool lazyOpen_ = false;
     bool partial_ = false; // some columns' values were left in the file
+    bool saidChanged_ = false;
 
     MappedFile file_;
     const char* base_ = nullptr;
@@ -504,6 +659,21 @@ bool CsvReader::map_file()
     return true;
 }
 
+// Whether the file is still what was mapped; if not, says so, once. Every
+// error about the file's contents asks this first: a file cut short reads as
+// zeros past the cut (a NUL byte, short rows), and one written meanwhile as
+// part old and part new, which are no faults of the file as it is written.
+bool CsvReader::intact()
+{
+    std::string why;
+    if (!file_.changed(why))
+        return true;
+    if (!saidChanged_)
+        xpmlog(kGroup, 111, path_.c_str(), why.c_str());
+    saidChanged_ = true;
+    return false;
+}
+
 // A file whose lines end in a carriage return alone would read as one long
 // row: say so instead.
 bool CsvReader::check_line_ends()
@@ -514,7 +684,8 @@ bool CsvReader::check_line_ends()
         return true;
     if (n < 2 || std::memchr(start, '\r', n - 1) == nullptr)
         return true;
-    xpmlog(kGroup, 107, path_.c_str());
+    if (intact())
+        xpmlog(kGroup, 107, path_.c_str());
     return false;
 }
 
@@ -527,21 +698,24 @@ bool CsvReader::read_header()
     for (;;) {
         Field f;
         if (!scan_field(p, e_, base_, f, err)) {
-            xpmlog(kGroup, err.kind == Fault::OpenQuote ? 4 : 6, path_.c_str(),
-                   line_of(base_, err.offset));
+            if (intact())
+                xpmlog(kGroup, err.kind == Fault::OpenQuote ? 4 : 6, path_.c_str(),
+                       line_of(base_, err.offset));
             return false;
         }
         const size_t offset = static_cast<size_t>(f.s - base_);
         if (std::memchr(f.s, '\0', static_cast<size_t>(f.e - f.s)) != nullptr) {
-            xpmlog(kGroup, 106, path_.c_str(), line_of(base_, offset));
+            if (intact())
+                xpmlog(kGroup, 106, path_.c_str(), line_of(base_, offset));
             return false;
         }
         value.clear();
         append_value(value, f);
         names_.push_back(vyr::trim_blanks(std::string_view(value.data(), value.size())));
         if (names_.back().size() > static_cast<size_t>(VYR_MAX_TEXT_LENGTH)) {
-            xpmlog(kGroup, 109, path_.c_str(), static_cast<long>(names_.size()),
-                   static_cast<long>(names_.back().size()), VYR_MAX_TEXT_LENGTH);
+            if (intact())
+                xpmlog(kGroup, 109, path_.c_str(), static_cast<long>(names_.size()),
+                       static_cast<long>(names_.back().size()), VYR_MAX_TEXT_LENGTH);
             return false;
         }
         if (p < e_ && *p == ',') {
@@ -553,7 +727,8 @@ bool CsvReader::read_header()
     }
     pos_ = static_cast<size_t>(p - base_);
     if (names_.size() == 1 && names_[0].empty()) {
-        xpmlog(kGroup, 7, path_.c_str());
+        if (intact())
+            xpmlog(kGroup, 7, path_.c_str());
         return false;
     }
     ncols_ = static_cast<long>(names_.size());
@@ -576,7 +751,8 @@ bool CsvReader::check_names()
     seen.reserve(static_cast<size_t>(ncols_));
     for (long c = 0; c < ncols_; ++c) {
         if (!seen.insert(upper(names_[c])).second) {
-            xpmlog(kGroup, 8, path_.c_str(), names_[c].c_str());
+            if (intact())
+                xpmlog(kGroup, 8, path_.c_str(), names_[c].c_str());
             return false;
         }
     }
@@ -639,7 +815,8 @@ void CsvReader::apply_attributes()
 bool CsvReader::plan_columns()
 {
     if (loading_ && types_->cols.size() != static_cast<size_t>(ncols_)) {
-        xpmlog(kGroup, 1, path_.c_str(), kChanged);
+        if (intact())
+            xpmlog(kGroup, 1, path_.c_str(), kChanged);
         return false;
     }
     for (long c = 0; c < ncols_; ++c) {
@@ -776,7 +953,10 @@ void CsvReader::parse_windows()
 }
 
 // Where the first row of a window starts: after the window's first unquoted
-// newline (the first window: where the data part starts).
+// newline (the first window: where the data part starts). A window that has
+// rows holds such a newline, unless its bytes changed since they were
+// counted (a file cut short reads as zeros): its rows then start at its end,
+// never past the end of the file.
 const char* CsvReader::first_row_start(const Window& w) const
 {
     if (&w == &windows_.front())
@@ -790,7 +970,7 @@ const char* CsvReader::first_row_start(const Window& w) const
         else if (*q == '\n' && !inside)
             break;
     }
-    return q + 1;
+    return q < end ? q + 1 : end;
 }
 
 // Sets what a window does with each column: `mode` and `dst` (where numbers
@@ -951,6 +1131,8 @@ bool CsvReader::report_first_error()
             first = &w.err;
     if (first == nullptr)
         return true;
+    if (!intact())
+        return false;
     const long line = line_of(base_, first->offset);
     const char* file = path_.c_str();
     switch (first->kind) {
@@ -1187,6 +1369,8 @@ bool CsvReader::read()
     plan_windows();
     count_rows();
     if (pair && out_.digest != sidecar_.csvDigest) {
+        if (!intact())
+            return false;
         out_.mismatched = true;
         return true;
     }
@@ -1196,13 +1380,13 @@ bool CsvReader::read()
     if (!plan_columns())
         return false;
     parse_windows();
-    if (!report_first_error())
+    if (!report_first_error() || !intact())
         return false;
     close_blank_row_gaps();
     settle_types();
     // A rescan may meet a value over the length limit that looked like a number.
     rescan_windows();
-    if (!report_first_error())
+    if (!report_first_error() || !intact())
         return false;
     join_texts();
     finish();

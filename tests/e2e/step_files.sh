@@ -163,11 +163,12 @@ check "a graph's name made a link meanwhile" diff -r before/lib1 run/files/lib1
 check "a graph's name made a link meanwhile" no_temp
 
 # A data set's attribute file made a link to the program while the step
-# runs (the file is written when the step ends, where the link leads): the
-# program is never written over, and nothing is put in place.
+# runs (the file is written when the step ends, where the link leads, which
+# is out of its library): the program is never written over, and nothing is
+# put in place.
 link_program() { cp run/p.vyr "$work/program" && ln -sf ../../p.vyr run/files/lib1/os.attr; }
 meanwhile "a data set's file linked to the program meanwhile" link_program
-check "a data set's file linked to the program meanwhile" said run/k.log "it is a file this run reads (the program or the registry)"
+check "a data set's file linked to the program meanwhile" said run/k.log "p.vyr, which is outside its library folder"
 check "a data set's file linked to the program meanwhile" cmp -s run/p.vyr "$work/program"
 check "a data set's file linked to the program meanwhile" diff -r before/out run/files/out
 check "a data set's file linked to the program meanwhile" cmp -s before/lib1/os.csv run/files/lib1/os.csv

@@ -185,11 +185,14 @@ class MappedFile
   public:
     // Opens `path` (its last name in `from`, when given) as a write to it
     // would reach it (open_to_read): never through another user's link in
-    // a shared folder. Non-blocking: a named pipe in place of the file must
-    // not hold the open until some writer comes; it is refused below.
-    bool open(const std::string& path, const HeldFolder* from, std::string& why)
+    // a shared folder, and, `within` a library's folder, never out of it.
+    // Non-blocking: a named pipe in place of the file must not hold the
+    // open until some writer comes; it is refused below.
+    bool open(const std::string& path, const HeldFolder* from, std::string& why,
+              const HeldFolder* within = nullptr)
     {
-        fd_ = open_to_read(from != nullptr ? path.substr(path.rfind('/') + 1) : path, why, from);
+        fd_ = open_to_read(from != nullptr ? path.substr(path.rfind('/') + 1) : path, why, from,
+                           nullptr, nullptr, false, within);
         if (fd_ < 0)
             return false;
         struct stat st;
@@ -636,7 +639,9 @@ const char* const kChanged = "it changed while the data set was open";
 bool CsvReader::map_file()
 {
     std::string why;
-    if (!file_.open(path_, from_, why)) {
+    // A library's data set is read in its folder, or in one inside it.
+    const bool confined = types_ != nullptr ? types_->confined : out_.confined;
+    if (!file_.open(path_, from_, why, confined ? from_ : nullptr)) {
         xpmlog(kGroup, 1, path_.c_str(), why.c_str());
         return false;
     }
@@ -1476,7 +1481,7 @@ bool load_columns(Table& t, int also)
         // then (its stamp).
         std::string why;
         const std::string folder = folder_of(t.path);
-        const HeldRef in = hold_folder(folder, false, why);
+        const HeldRef in = step_folder(folder, false, why);
         if (in == nullptr) {
             xpmlog(kGroup, 1, t.path.c_str(), why.c_str());
             return false;

@@ -146,12 +146,16 @@ void reset_not_kept_note();
 // With `accept`, whatever is at the name that it refuses (by its lstat,
 // before anything is opened, and by the fstat of a file a link leads to) is
 // not opened or read at all: it is `present` and `foreign`, with its stamp.
+// With `confined`, a link at the name leads to no file out of `in`: such a
+// file is refused, named with where it leads.
 bool read_sidecar(const HeldFolder& in, const std::string& name, const std::string& path,
-                  Sidecar& out, const std::function<bool(const struct stat&)>& accept = {});
+                  Sidecar& out, const std::function<bool(const struct stat&)>& accept = {},
+                  bool confined = false);
 // The stamp of what read_sidecar reads at `name` in `in` (of what is there,
 // where it is not taken), so that a later look tells whether it moved.
 FileStamp sidecar_stamp(const HeldFolder& in, const std::string& name,
-                        const std::function<bool(const struct stat&)>& accept);
+                        const std::function<bool(const struct stat&)>& accept,
+                        bool confined = false);
 // Quotes a sidecar value when needed.
 std::string sidecar_quote(const std::string& v);
 
@@ -173,6 +177,9 @@ struct Table {
     // The attribute file names another CSV file (its size or digest differ):
     // only `read` and the digest are set, nothing else was read or said.
     bool mismatched = false;
+    // A library's data set: its file is read in the folder it was named in,
+    // or in one inside it (a link at its name leading out is not followed).
+    bool confined = false;
 };
 // Files of at least this many bytes are opened with their types and lengths
 // only; a column's values are read when first used.
@@ -261,6 +268,9 @@ struct Output {
     bool headerWritten = false;
     vyr::AtomicFile file; // the CSV file, under its temporary name until committed
     vyr::AtomicFile attr; // its attribute file, likewise
+    // A library's data set: the folder both files must be written in (or
+    // in one inside it), the step's (step_folder).
+    vyr::HeldRef library;
     std::string why;      // the reason of the first failed write
     std::string buffer;
     DigestStream written; // the CSV file's bytes, as written
@@ -289,10 +299,13 @@ struct DSHANDLE {
     std::string path;    // the CSV file
     std::string label;
     // Input.
-    // The folder of its names, held from the walk that judged its path
-    // until its files are read (then let go: a later load of its values
-    // walks the path afresh).
+    // The folder of its names, the step's (step_folder), held until its
+    // files are read (a later load of its values in the step reads them in
+    // that very folder).
     vyr::HeldRef folder;
+    // A library's data set (not a quoted path): its files are read in its
+    // folder, or in one inside it.
+    bool confined = false;
     // What is at its attribute file's name is another user's, which a read
     // passes over (see read_sidecar): no file it leads to is the data set's.
     bool attrPassedOver = false;

@@ -65,9 +65,10 @@ struct Found {
 
 // The file of member `member` in folder `dir`: an existing file whose name
 // matches "<member>.csv" ignoring case (exact case preferred), else
-// "<dir>/<member>.csv". The folder is walked afresh (hold_folder) and read
-// through the descriptor held, which the data set's files are then read
-// from: no name swapped meanwhile leads the read elsewhere. A folder that
+// "<dir>/<member>.csv". The folder is the step's (step_folder: walked once
+// in the step, and held), read through the descriptor held, which the data
+// set's files are then read from and written in: no name swapped meanwhile
+// leads a read or a write elsewhere. A folder that
 // may be searched but not listed (mode 711) is tried under the name as
 // written, in lower and in upper case; `unlisted` then says why it could
 // not be listed. A path that meets another user's link in a shared folder
@@ -80,7 +81,7 @@ Found member_file(const std::string& dir, const std::string& member)
     f.path = dir + sep + want;
     std::string why;
     bool refused = false, missing = false;
-    f.folder = vyr::hold_folder(dir, false, why, &refused, &missing);
+    f.folder = vyr::step_folder(dir, false, why, &refused, &missing);
     if (f.folder == nullptr) {
         if (refused)
             f.refused = why;
@@ -457,11 +458,13 @@ bool warn_if_stopped_placing(const DSHANDLE& ds)
 
 // What the name `name` of the folder held `in` leads to now, as a read
 // opens it.
-FileStamp stamp_now(const vyr::HeldFolder& in, const std::string& name)
+FileStamp stamp_now(const vyr::HeldFolder& in, const std::string& name, bool confined)
 {
     struct stat st;
     std::string why;
-    return vyr::look_to_read(name, st, why, &in) ? stamp_of(st) : FileStamp{};
+    return vyr::look_to_read(name, st, why, &in, nullptr, nullptr, confined ? &in : nullptr)
+               ? stamp_of(st)
+               : FileStamp{};
 }
 
 // Whether an attribute file of user `owner` may be taken as the attributes
@@ -494,7 +497,8 @@ bool attributes_passed_over(const DSHANDLE& ds)
     return ds.folder != nullptr &&
            ::fstatat(ds.folder->fd, base_name(sidecar_path(ds.path)).c_str(), &at,
                      AT_SYMLINK_NOFOLLOW) == 0 &&
-           vyr::look_to_read(base_name(ds.path), csv, why, ds.folder.get()) &&
+           vyr::look_to_read(base_name(ds.path), csv, why, ds.folder.get(), nullptr, nullptr,
+                             ds.confined ? ds.folder.get() : nullptr) &&
            !attributes_owner_ok(static_cast<unsigned>(at.st_uid), static_cast<unsigned>(csv.st_uid),
                                 *ds.folder);
 }
@@ -552,13 +556,14 @@ int read_pair(DSHANDLE& ds)
             saidStopped = warn_if_stopped_placing(ds);
         // The CSV file's owner decides whose attribute file is taken: the
         // file read must be the one stat found, else all is read again.
-        const FileStamp csv = stamp_now(in, csvName);
+        const FileStamp csv = stamp_now(in, csvName, ds.confined);
         Sidecar side;
         ds.table = Table{};
+        ds.table.confined = ds.confined;
         const auto accept = [&](const struct stat& st) {
             return attributes_owner_ok(static_cast<unsigned>(st.st_uid), csv.owner, in);
         };
-        if (!read_sidecar(in, attrName, attr, side, accept))
+        if (!read_sidecar(in, attrName, attr, side, accept, ds.confined))
             return vyr_code(kFacility, 11);
         if (side.foreign && !saidForeign) {
             saidForeign = true;
@@ -573,8 +578,8 @@ int read_pair(DSHANDLE& ds)
         if (!load_csv(ds.path, side, ds.table, g_expected.empty() ? nullptr : &g_expected, &in))
             return vyr_code(kFacility, 1);
         const auto unmoved = [&] {
-            return stamp_now(in, csvName) == ds.table.read &&
-                   sidecar_stamp(in, attrName, accept) == side.read;
+            return stamp_now(in, csvName, ds.confined) == ds.table.read &&
+                   sidecar_stamp(in, attrName, accept, ds.confined) == side.read;
         };
         const bool moved = !unmoved();
         if (!(ds.table.read == csv)) {
@@ -688,7 +693,7 @@ int open_path(std::unique_ptr<DSHANDLE> ds, std::string_view name, int mode, DSH
         // Its folder is walked and held, and its files read there.
         std::string why;
         bool refused = false;
-        ds->folder = vyr::hold_folder(vyr::folder_of(ds->path), false, why, &refused);
+        ds->folder = vyr::step_folder(vyr::folder_of(ds->path), false, why, &refused);
         struct stat st;
         if (!refused && ds->folder != nullptr &&
             !vyr::look_to_read(base_name(ds->path), st, why, ds->folder.get(), &refused))
@@ -835,9 +840,12 @@ int vyr_dsopen(std::string_view name, int mode, bool quoted, DSHANDLE** out)
         return vyr_code(kFacility, 12);
     }
     if (mode == VYR_DS_INPUT) {
-        // Read in the folder that the walk listed.
+        // Read in the folder that the walk listed, and never out of it.
         ds->folder = std::move(found.folder);
+        ds->confined = true;
         ds->attrPassedOver = attributes_passed_over(*ds);
+    } else {
+        ds->confined = true;
     }
     if (!check_inside_library(*ds, dir))
         return vyr_code(kFacility, 102);

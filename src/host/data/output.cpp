@@ -149,7 +149,7 @@ bool complete_data_set(DSHANDLE* ds, std::string& why)
         return false;
     const std::string side = sidecar_path(ds->path);
     const std::string text = sidecar_text(ds);
-    if (!o.attr.open(side, why)) {
+    if (!o.attr.open(side, why, o.library.get())) {
         why = side + ": " + why;
         return false;
     }
@@ -374,7 +374,17 @@ void reset_not_kept_note()
 int open_output_file(DSHANDLE* ds)
 {
     std::string why;
-    if (!ds->out->file.open(ds->path, why)) {
+    // A library's data set is written in the folder the step reached under
+    // its library's path, or in one inside it: a link at its name that
+    // leads out is judged where the file is made, not only by a look before.
+    if (ds->confined) {
+        ds->out->library = vyr::step_folder(vyr::folder_of(ds->path), false, why);
+        if (ds->out->library == nullptr) {
+            xpmlog(kGroup, 12, ds->display.c_str(), why.c_str());
+            return vyr_code(kFacility, 12);
+        }
+    }
+    if (!ds->out->file.open(ds->path, why, ds->out->library.get())) {
         xpmlog(kGroup, 12, ds->display.c_str(), why.c_str());
         return vyr_code(kFacility, 12);
     }

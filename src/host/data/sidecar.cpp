@@ -275,19 +275,21 @@ std::string kind_of_file(unsigned mode)
 } // namespace
 
 FileStamp sidecar_stamp(const HeldFolder& in, const std::string& name,
-                        const std::function<bool(const struct stat&)>& accept)
+                        const std::function<bool(const struct stat&)>& accept, bool confined)
 {
     struct stat st;
     if (::fstatat(in.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return {};
     std::string why;
-    if (S_ISLNK(st.st_mode) && (!accept || accept(st)) && !look_to_read(name, st, why, &in))
+    if (S_ISLNK(st.st_mode) && (!accept || accept(st)) &&
+        !look_to_read(name, st, why, &in, nullptr, nullptr, confined ? &in : nullptr))
         return {};
     return stamp_of(st);
 }
 
 bool read_sidecar(const HeldFolder& in, const std::string& name, const std::string& path,
-                  Sidecar& out, const std::function<bool(const struct stat&)>& accept)
+                  Sidecar& out, const std::function<bool(const struct stat&)>& accept,
+                  bool confined)
 {
     out = Sidecar{};
     // No attribute file: no attributes. One that is there and cannot be read
@@ -317,7 +319,7 @@ bool read_sidecar(const HeldFolder& in, const std::string& name, const std::stri
     }
     std::string why;
     bool missing = false;
-    const int fd = open_to_read(name, why, &in, nullptr, &missing);
+    const int fd = open_to_read(name, why, &in, nullptr, &missing, false, confined ? &in : nullptr);
     if (fd < 0) {
         // A link of the user's to a file that is not there leads to no
         // attributes.

@@ -52,7 +52,7 @@ int read_names(const std::string& folder, std::set<std::string>& used,
     HeldRef walked;
     if (held == nullptr) {
         std::string why;
-        walked = hold_folder(folder, false, why);
+        walked = step_folder(folder, false, why);
         held = walked.get();
     }
     const int fd =
@@ -94,7 +94,7 @@ bool hold(CatalogueNames& n, const std::string& folder, std::string& why)
         return true;
     // The folder held by the walk that judged its path: its lock file is
     // made and locked in that very folder.
-    const HeldRef held = hold_folder(folder, false, why);
+    const HeldRef held = step_folder(folder, false, why);
     if (held == nullptr) {
         why = "the folder " + folder + " could not be locked: " + why;
         return false;

@@ -14,6 +14,8 @@
 #include <climits>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -285,21 +287,15 @@ namespace
 // Walks `path` from "/" or the current folder to the folder that holds its
 // last name (`name` gets that name, followed through its links; with
 // `name` null, the path is walked to its end, made with `make`) and holds
-// it; null with `why` and `refused`.
+// it; null with `why` and `refused`. A path's folder is the running step's
+// (step_folder) unless `afresh` or walked from `from`.
 HeldRef walk_and_hold(const std::string& path, std::string* name, bool make, std::string& why,
-                      bool* refused, bool* missing = nullptr, const HeldFolder* from = nullptr)
+                      bool* refused, bool* missing = nullptr, const HeldFolder* from = nullptr,
+                      bool afresh = true)
 {
     std::string shown;
     // A relative path from a folder held: walked from that very folder.
     const bool inFrom = from != nullptr && !(!path.empty() && path[0] == '/');
-    if (inFrom)
-        shown = from->path == "." ? std::string() : from->path;
-    const int start = inFrom ? ::fcntl(from->fd, F_DUPFD_CLOEXEC, 0) : start_of(path, shown);
-    if (start < 0) {
-        why = std::strerror(errno);
-        return nullptr;
-    }
-    Walker w(start, shown);
     std::vector<std::string> parts;
     push_parts(parts, path);
     // A path that ends in a folder's name ("out/", "..", ".") names a folder.
@@ -309,6 +305,26 @@ HeldRef walk_and_hold(const std::string& path, std::string* name, bool make, std
         *name = folder ? "." : parts.front();
     if (!folder)
         parts.erase(parts.begin());
+    HeldRef start;
+    if (!inFrom && !afresh) {
+        // The folder the step reached first under this path, the last name
+        // followed from there.
+        start = step_folder(folder ? path : folder_of(path), make, why, refused, missing);
+        if (start == nullptr)
+            return nullptr;
+        if (folder)
+            return start;
+        parts.clear();
+    }
+    const HeldFolder* base = inFrom ? from : start.get();
+    if (base != nullptr)
+        shown = base->path == "." ? std::string() : base->path;
+    const int fd = base != nullptr ? ::fcntl(base->fd, F_DUPFD_CLOEXEC, 0) : start_of(path, shown);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return nullptr;
+    }
+    Walker w(fd, shown);
     if (!w.walk(parts, make) || (!folder && !w.follow_last(*name))) {
         why = w.why();
         if (refused != nullptr)
@@ -317,10 +333,99 @@ HeldRef walk_and_hold(const std::string& path, std::string* name, bool make, std
             *missing = w.missing();
         return nullptr;
     }
-    return hold_walked(w);
+    HeldRef held = hold_walked(w);
+    // Still the step's folder (no link at the last name led elsewhere): the
+    // one held.
+    if (start != nullptr && held->same(*start))
+        return start;
+    return held;
 }
 
+// The key a path is known by among the step's folders: absolute, its names
+// joined by one slash, "." and empty names left out (".." is kept: after a
+// link it leads elsewhere than the name before it).
+std::string folder_key(const std::string& path)
+{
+    std::string full = path;
+    if (path.empty() || path[0] != '/') {
+        char cwd[PATH_MAX];
+        if (::getcwd(cwd, sizeof cwd) != nullptr)
+            full = std::string(cwd) + "/" + path;
+    }
+    std::vector<std::string> parts;
+    push_parts(parts, full);
+    std::string key = full.empty() || full[0] != '/' ? "" : "/";
+    for (auto it = parts.rbegin(); it != parts.rend(); ++it)
+        key += (key.empty() || key == "/" ? "" : "/") + *it;
+    return key;
+}
+
+std::mutex g_stepFoldersLock;
+std::map<std::string, HeldRef> g_stepFolders;
+// Whether a step is going on: outside one, each use walks its path afresh.
+bool g_inStep = false;
+
 } // namespace
+
+HeldRef step_folder(const std::string& path, bool make, std::string& why, bool* refused,
+                    bool* missing)
+{
+    const std::string key = folder_key(path.empty() ? std::string(".") : path);
+    bool inStep = false;
+    {
+        std::lock_guard<std::mutex> g(g_stepFoldersLock);
+        inStep = g_inStep;
+        if (auto at = g_stepFolders.find(key); at != g_stepFolders.end())
+            return at->second;
+    }
+    HeldRef held =
+        walk_and_hold(path.empty() ? std::string(".") : path, nullptr, make, why, refused, missing);
+    if (held == nullptr || !inStep)
+        return held;
+    std::lock_guard<std::mutex> g(g_stepFoldersLock);
+    return g_stepFolders.emplace(key, held).first->second;
+}
+
+void step_folders_begin()
+{
+    std::map<std::string, HeldRef> gone;
+    std::lock_guard<std::mutex> g(g_stepFoldersLock);
+    gone.swap(g_stepFolders);
+    g_inStep = true;
+}
+
+void step_folders_forget()
+{
+    std::map<std::string, HeldRef> gone;
+    std::lock_guard<std::mutex> g(g_stepFoldersLock);
+    gone.swap(g_stepFolders);
+    g_inStep = false;
+}
+
+bool folder_inside(const HeldFolder& folder, const HeldFolder& within)
+{
+    if (folder.same(within))
+        return true;
+    // Up from the folder, by its ".." and never by a name, to the root.
+    int at = ::fcntl(folder.fd, F_DUPFD_CLOEXEC, 0);
+    bool inside = false;
+    for (int depth = 0; at >= 0 && depth < 4096; ++depth) {
+        const int up = ::openat(at, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        struct stat now, above;
+        const bool looked = up >= 0 && ::fstat(at, &now) == 0 && ::fstat(up, &above) == 0;
+        ::close(at);
+        at = up;
+        if (!looked || (above.st_dev == now.st_dev && above.st_ino == now.st_ino))
+            break; // the root, or a folder that cannot be looked at
+        if (above.st_dev == within.dev && above.st_ino == within.ino) {
+            inside = true;
+            break;
+        }
+    }
+    if (at >= 0)
+        ::close(at);
+    return inside;
+}
 
 HeldRef hold_folder(const std::string& path, bool make, std::string& why, bool* refused,
                     bool* missing)
@@ -328,9 +433,10 @@ HeldRef hold_folder(const std::string& path, bool make, std::string& why, bool* 
     return walk_and_hold(path, nullptr, make, why, refused, missing);
 }
 
-HeldRef hold_target(const std::string& path, std::string& name, std::string& why, bool* refused)
+HeldRef hold_target(const std::string& path, std::string& name, std::string& why, bool* refused,
+                    bool afresh)
 {
-    return walk_and_hold(path, &name, false, why, refused);
+    return walk_and_hold(path, &name, false, why, refused, nullptr, nullptr, afresh);
 }
 
 namespace
@@ -341,7 +447,8 @@ namespace
 // at without following it: an errno from `at`, ELOOP for a name that became
 // a symbolic link after the walk judged it, which is then walked again.
 bool reach_to_read(const std::string& path, const HeldFolder* from, std::string& why, bool* refused,
-                   bool* missing, const std::function<int(int, const char*)>& at)
+                   bool* missing, const std::function<int(int, const char*)>& at,
+                   const HeldFolder* within = nullptr)
 {
     if (refused != nullptr)
         *refused = false;
@@ -355,6 +462,16 @@ bool reach_to_read(const std::string& path, const HeldFolder* from, std::string&
         const HeldRef held = walk_and_hold(path, &name, false, why, refused, missing, from);
         if (held == nullptr)
             return false;
+        // Judged where it is opened: a link at its name (or on the way) that
+        // leads out of the folder it must stay in is never followed, at any
+        // moment, whatever a look before saw there.
+        if (within != nullptr && !folder_inside(*held, *within)) {
+            why = "it leads to " + held->file(name) + ", which is outside its library folder " +
+                  within->path;
+            if (refused != nullptr)
+                *refused = true;
+            return false;
+        }
         const int err = at(held->fd, name.c_str());
         if (err == 0)
             return true;
@@ -371,14 +488,17 @@ bool reach_to_read(const std::string& path, const HeldFolder* from, std::string&
 } // namespace
 
 int open_to_read(const std::string& path, std::string& why, const HeldFolder* from, bool* refused,
-                 bool* missing, bool wait)
+                 bool* missing, bool wait, const HeldFolder* within)
 {
     int fd = -1;
     const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (wait ? 0 : O_NONBLOCK);
-    (void)reach_to_read(path, from, why, refused, missing, [&](int dirfd, const char* name) {
-        fd = ::openat(dirfd, name, flags);
-        return fd >= 0 ? 0 : errno;
-    });
+    (void)reach_to_read(
+        path, from, why, refused, missing,
+        [&](int dirfd, const char* name) {
+            fd = ::openat(dirfd, name, flags);
+            return fd >= 0 ? 0 : errno;
+        },
+        within);
     return fd;
 }
 
@@ -398,13 +518,16 @@ int read_rest(int fd, std::string& text)
 }
 
 bool look_to_read(const std::string& path, struct stat& st, std::string& why,
-                  const HeldFolder* from, bool* refused, bool* missing)
+                  const HeldFolder* from, bool* refused, bool* missing, const HeldFolder* within)
 {
-    return reach_to_read(path, from, why, refused, missing, [&](int dirfd, const char* name) {
-        if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-            return errno;
-        return S_ISLNK(st.st_mode) ? ELOOP : 0;
-    });
+    return reach_to_read(
+        path, from, why, refused, missing,
+        [&](int dirfd, const char* name) {
+            if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+                return errno;
+            return S_ISLNK(st.st_mode) ? ELOOP : 0;
+        },
+        within);
 }
 
 HeldRef make_own_folder(const HeldFolder& in, const std::string& prefix, std::string& why)

@@ -343,7 +343,7 @@ FolderState prepare_folder(const std::string& folder, const std::string& parent,
     // is made through another user's link in a shared folder, at any name
     // of the path, through links that loop, or through a name swapped
     // meanwhile.
-    if (hold_folder(folder, true, where) == nullptr)
+    if (step_folder(folder, true, where) == nullptr)
         return FolderState::NotAFolder;
     bool loops = false;
     if (!inside_folder(folder, parent, where, loops)) {

@@ -572,7 +572,7 @@ AtomicFile::~AtomicFile()
     abandon();
 }
 
-bool AtomicFile::open(const std::string& path, std::string& why)
+bool AtomicFile::open(const std::string& path, std::string& why, const HeldFolder* within)
 {
     abandon();
     if (path.empty()) {
@@ -633,6 +633,12 @@ bool AtomicFile::open(const std::string& path, std::string& why)
             why = "it is a folder";
             return false;
         }
+        if (within != nullptr && !folder_inside(*parent_, *within)) {
+            why = "it leads to " + parent_->file(name_) + ", which is outside its library folder " +
+                  within->path;
+            parent_.reset();
+            return false;
+        }
         target_ = parent_->file(name_);
         if (::fstatat(parent_->fd, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
             if (S_ISDIR(st.st_mode)) {
@@ -656,6 +662,37 @@ bool AtomicFile::open(const std::string& path, std::string& why)
                 mode = st.st_mode & 07777;
         }
     }
+    const int fd = make_temp(mode);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    // What killed runs left beside it goes, once the run's own private
+    // folder there has shown whether the file system keeps the rights asked
+    // for (see note_modes_not_kept); that folder is the run's, and living.
+    files::remove_stale_temp_files(*parent_);
+    // The mode given to open is cut by the umask; an existing target's mode
+    // is kept exactly.
+    if (mode != 0666)
+        (void)fchmod(fd, mode);
+    file_ = stream_over(fd, stream_);
+    if (file_ == nullptr) {
+        why = std::strerror(errno);
+        drop_temp();
+        return false;
+    }
+    fd_ = fd;
+    finished_ = false;
+    if (named >= 0 && (through_ = ::fcntl(named, F_DUPFD_CLOEXEC, 3)) < 0) {
+        why = std::strerror(errno);
+        abandon();
+        return false;
+    }
+    return true;
+}
+
+int AtomicFile::make_temp(mode_t mode)
+{
     // The file is written in a private folder of its own beside the target,
     // locked while the run lives, under a name of one digit: the target's
     // name may be as long as a name can be.
@@ -693,34 +730,13 @@ bool AtomicFile::open(const std::string& path, std::string& why)
         }
     }
     if (fd < 0) {
-        why = std::strerror(errno);
+        const int err = errno;
         temp_.clear();
         private_.clear();
         privName_.clear();
-        return false;
+        errno = err;
     }
-    // What killed runs left beside it goes, once the run's own private
-    // folder there has shown whether the file system keeps the rights asked
-    // for (see note_modes_not_kept); that folder is the run's, and living.
-    files::remove_stale_temp_files(*parent_);
-    // The mode given to open is cut by the umask; an existing target's mode
-    // is kept exactly.
-    if (mode != 0666)
-        (void)fchmod(fd, mode);
-    file_ = stream_over(fd, stream_);
-    if (file_ == nullptr) {
-        why = std::strerror(errno);
-        drop_temp();
-        return false;
-    }
-    fd_ = fd;
-    finished_ = false;
-    if (named >= 0 && (through_ = ::fcntl(named, F_DUPFD_CLOEXEC, 3)) < 0) {
-        why = std::strerror(errno);
-        abandon();
-        return false;
-    }
-    return true;
+    return fd;
 }
 
 int AtomicFile::folder_fd() const
@@ -1285,7 +1301,7 @@ bool check_before_placing(Staged& s, std::string& why)
         std::string target, name;
         if (!check_staged_target(s.folder, s.name, target, why))
             return false;
-        const HeldRef now = hold_target(s.folder + "/" + s.name, name, why);
+        const HeldRef now = hold_target(s.folder + "/" + s.name, name, why, nullptr, true);
         if (now == nullptr)
             return false;
         if (!now->same(*s.dir) || name != s.targetName) {
@@ -1788,7 +1804,7 @@ bool StagedFile::open(const std::string& folder, const std::string& name, const 
     // and the record of it never reach out of the hidden folder's folder. A
     // new entry is put at its own name, never through a link.
     if (placement == StagedPlacement::NewEntry) {
-        dir_ = hold_folder(folder, false, why);
+        dir_ = step_folder(folder, false, why);
         targetName_ = name;
     } else {
         dir_ = hold_target(folder + "/" + name, targetName_, why);
@@ -1958,6 +1974,8 @@ bool AtomicFile::hand_to_step(const std::string& what, std::string& why)
 void step_files_begin()
 {
     files::lock_waits_reset();
+    // The step reaches each folder afresh, once.
+    step_folders_begin();
     // The files the step puts in place are noted from here on, so that a
     // signal as the step ends can name them.
     files::reset_commit_notes();
@@ -2007,8 +2025,10 @@ Placing place_step_files(void (*renaming)() noexcept)
     const bool step = f.stepOpen;
     f.stepOpen = false;
     Placing out = place_all(f, renaming);
-    if (step)
+    if (step) {
         files::release_catalogues();
+        step_folders_forget();
+    }
     return out;
 }
 
@@ -2020,6 +2040,7 @@ std::size_t drop_step_files()
     f.moved.clear();
     const std::size_t dropped = drop_staged(f);
     files::release_catalogues();
+    step_folders_forget();
     return dropped;
 }
 

@@ -325,7 +325,7 @@ void files::remove_stale_temp_files(const HeldFolder& held)
 void remove_stale_temp_files(const std::string& folder)
 {
     std::string why;
-    if (const HeldRef held = hold_folder(folder.empty() ? "." : folder, false, why))
+    if (const HeldRef held = step_folder(folder.empty() ? "." : folder, false, why))
         files::remove_stale_temp_files(*held);
 }
 

@@ -52,9 +52,12 @@ class AtomicFile
     // caller's descriptor (its offset and O_APPEND kept), never truncating it.
     // The temporary file is created with O_EXCL and O_NOFOLLOW in a private
     // folder made under a random name in the folder of the file replaced, so
-    // nothing planted under a predictable name can be followed. On failure
-    // returns false with the reason in `why`.
-    bool open(const std::string& target, std::string& why);
+    // nothing planted under a predictable name can be followed. With
+    // `within` (a library's folder), the folder the file is put in must be
+    // that one or one inside it, judged on the folder held where the file is
+    // made. On failure returns false with the reason in `why`.
+    bool open(const std::string& target, std::string& why,
+              const struct HeldFolder* within = nullptr);
 
     // The buffered stream to write to (null when not open).
     std::FILE* stream() const { return file_; }
@@ -109,6 +112,9 @@ class AtomicFile
     struct Stream;
 
   private:
+    // Makes the private folder beside the target and the temporary file in
+    // it (mode `mode`): its descriptor, or -1 with errno.
+    int make_temp(mode_t mode);
     void drop_temp();
     // Copies the finished file into through_ and removes it.
     bool pass_through(std::string& why);
@@ -582,9 +588,11 @@ HeldRef hold_folder(const std::string& path, bool make, std::string& why, bool* 
                     bool* missing = nullptr);
 // Where a write to `path` lands, held: the folder of its last name, and in
 // `name` that name, every link at it followed (and judged) too; "." when
-// the path names a folder. Null with `why` as hold_folder.
+// the path names a folder. The folder of the path is the running step's
+// (step_folder), unless `afresh` (a check that the step's folder is still
+// where its path leads). Null with `why` as hold_folder.
 HeldRef hold_target(const std::string& path, std::string& name, std::string& why,
-                    bool* refused = nullptr);
+                    bool* refused = nullptr, bool afresh = false);
 // Opens the file at `path` for reading, reached as a write to it is
 // (hold_target): one name at a time, each symbolic link judged on the link
 // opened and followed from its folder, the last name opened in the folder
@@ -595,9 +603,12 @@ HeldRef hold_target(const std::string& path, std::string& name, std::string& why
 // from the current folder. Returns the descriptor, or -1 with `why` (the
 // reason, naming the name at which a walk failed), `refused` set at another
 // user's link in a shared folder and `missing` at a name that does not
-// exist.
+// exist. With `within`, the folder the file is opened in must be that
+// folder or inside it (a library's file), judged on the folder held where
+// it is opened: otherwise -1, `refused` set, and `why` says where it leads.
 int open_to_read(const std::string& path, std::string& why, const HeldFolder* from = nullptr,
-                 bool* refused = nullptr, bool* missing = nullptr, bool wait = false);
+                 bool* refused = nullptr, bool* missing = nullptr, bool wait = false,
+                 const HeldFolder* within = nullptr);
 // How the messages name the user with number `uid`: "the user alice (uid
 // 1000)", or "the user with uid 1000" where the machine has no name for it.
 std::string owner_text(uid_t uid);
@@ -608,7 +619,23 @@ int read_rest(int fd, std::string& text);
 // the way was judged and followed) and never opened: false as open_to_read.
 bool look_to_read(const std::string& path, struct stat& st, std::string& why,
                   const HeldFolder* from = nullptr, bool* refused = nullptr,
-                  bool* missing = nullptr);
+                  bool* missing = nullptr, const HeldFolder* within = nullptr);
+// The folder the running step reached under `path` (as hold_folder, with
+// `make`): walked once in a step, and the very folder held then for every
+// later use of that path in the step, by its reads, writes and checks, so
+// that no name swapped meanwhile (another user trading a folder of theirs
+// and a link under one name) leads one use of it to one folder and another
+// to another. A path is known by its names made absolute ("--data X --out
+// X" are one folder). step_folders_begin starts a step's (step_files_begin
+// calls it), step_folders_forget lets them go as the step ends; outside a
+// step each use walks the path afresh.
+HeldRef step_folder(const std::string& path, bool make, std::string& why, bool* refused = nullptr,
+                    bool* missing = nullptr);
+void step_folders_begin();
+void step_folders_forget();
+// Whether the folder held `folder` is `within` or inside it, judged up its
+// ".." from the folder held, never by a name.
+bool folder_inside(const HeldFolder& folder, const HeldFolder& within);
 
 // Makes a folder of the run's own (mode 0700) in the folder held `in`,
 // named `prefix` and characters no one can guess, and holds it: null, with

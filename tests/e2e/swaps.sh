@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# A step reaches each folder once, and judges a data set's name in the very
+# open that reads or writes it. Another user swaps names of theirs again and
+# again while the victim's runs read and write through them:
+#   (1) in their folder (0777, no sticky bit, in root's shared folder), their
+#       data set's CSV file and their link to the victim's private file,
+#       traded under the data set's name: a run reads their file, or refuses
+#       the link as leading out of its library, and never reads the private
+#       file (through a LIBNAME, and through --data X --out X);
+#   (2) their folder and their link to the victim's private folder, traded
+#       under the library's name: what a step reads there and what it
+#       writes there are one folder, so nothing made from the private file
+#       lands in their folder.
+# Without a swap, the victim's own links, inside the library, still work.
+# Usage: swaps.sh PATH/TO/korvante
+set -uo pipefail
+korvante=$(realpath "${1:?usage: swaps.sh PATH/TO/korvante}")
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+[ -n "${KEEP:-}" ] && echo "work: $work"
+swapper=
+trap '[ -z "$swapper" ] || kill $swapper 2>/dev/null; [ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
+. "$here/checks.sh"
+two_users_or_skip
+cd "$work" || exit 1
+chmod 755 "$work"
+victim=60001
+other=60002
+runs=${SWAP_RUNS:-60}
+
+# The victim's private data: a time no one else's data has (4242.5).
+mkdir -m 700 priv
+{ echo "time,status"; echo "4242.5,1"; for i in 1 2 3 4 5; do echo "$i,1"; done; } >priv/os.csv
+chown -R $victim:$victim priv
+# The other user's data, in their folder of root's shared folder.
+mkdir -m 1777 S
+mkdir -m 755 S/P
+mkdir -m 777 S/P/job S/P/jobx
+{ echo "time,status"; for i in 1 2 3 4 5 6 7 8; do echo "$((i * 10)),1"; done; } >S/P/job/os.csv
+cp S/P/job/os.csv S/P/jobx/os.csv
+ln -s "$work/priv/os.csv" S/P/job/osl
+ln -s "$work/priv" S/P/jobl
+chown -R $other:$other S/P
+chmod 666 S/P/job/os.csv S/P/jobx/os.csv
+mkdir v
+cat >v/lib.vyr <<EOF
+libname s '$work/S/P/job';
+proc korvante data=s.os outsurv=s.res notable plots=none;
+  time time*status(0);
+run;
+EOF
+cat >v/one.vyr <<EOF
+proc korvante data=os outsurv=res notable plots=none;
+  time time*status(0);
+run;
+EOF
+chown -R $victim:$victim v
+
+# swap A B: the other user trades the names A and B (in one call, as
+# renameat2 with RENAME_EXCHANGE does) until killed; $swapper is it.
+swap() {
+  setpriv --reuid=$other --regid=$other --clear-groups \
+    "$(command -v /usr/bin/python3 || command -v python3)" -c '
+import ctypes, os, sys
+libc = ctypes.CDLL(None, use_errno=True)
+a, b = sys.argv[1].encode(), sys.argv[2].encode()
+while True:
+    libc.renameat2(-100, a, -100, b, 2)
+' "$1" "$2" &
+  swapper=$!
+}
+stop_swap() { kill $swapper 2>/dev/null; wait $swapper 2>/dev/null; swapper=; }
+# leaked DIR: a file under DIR (the other user's) holds the private time.
+leaked() { grep -rqs "4242.5" "$1"; }
+
+# (1) The data set's name traded with the link: every run reads their file
+# or refuses the link, and nothing made from the private file is written.
+for how in lib one; do
+  name="a name traded with a link to the private file ($how)"
+  rm -f S/P/job/res.csv S/P/job/res.attr
+  swap "$work/S/P/job/os.csv" "$work/S/P/job/osl"
+  read_private=0
+  refused=0
+  for _ in $(seq 1 "$runs"); do
+    if [ $how = lib ]; then
+      as $victim "$korvante" v/lib.vyr >/dev/null 2>v/run.log
+    else
+      as $victim "$korvante" v/one.vyr --data "$work/S/P/job" --out "$work/S/P/job" >/dev/null 2>v/run.log
+    fi
+    s=$?
+    said v/run.log "4242.5" && read_private=$((read_private + 1))
+    leaked S/P/job && read_private=$((read_private + 1))
+    said v/run.log "outside its library folder" && refused=$((refused + 1))
+    [ $s = 0 ] || [ $s = 1 ] || fail "$name" "a run ended with status $s"
+  done
+  stop_swap
+  check "$name: the private file never read" test $read_private = 0
+  echo "$name: $refused of $runs runs refused the link"
+done
+
+# (2) The library's folder traded with a link to the private folder: the
+# step reads and writes one folder, so no result made from the private file
+# lands in the other user's folder. The name leads to the private folder
+# when the run reads there (strace stops it as its read of the private
+# attribute file returns), and to the other user's folder from then on.
+echo 'dataset label="private"' >priv/os.attr
+chown $victim:$victim priv/os.attr
+rm -f S/P/job/res.csv S/P/job/res.attr
+for how in lib one; do
+  name="a folder traded with a link to the private folder ($how)"
+  exchange() { # the other user trades the two names once
+    setpriv --reuid=$other --regid=$other --clear-groups \
+      "$(command -v /usr/bin/python3 || command -v python3)" -c '
+import ctypes, sys
+ctypes.CDLL(None).renameat2(-100, sys.argv[1].encode(), -100, sys.argv[2].encode(), 2)' "$@"
+  }
+  exchange "$work/S/P/job" "$work/S/P/jobl" # job: the link, jobl: their folder
+  args=(v/lib.vyr)
+  [ $how = one ] && args=(v/one.vyr --data "$work/S/P/job" --out "$work/S/P/job")
+  rm -f v/read.trace
+  as_bg $victim strace -f -qq -o v/read.trace -P "$work/priv/os.attr" -e trace=read \
+    -e inject=read:signal=STOP:when=1 "$korvante" "${args[@]}" >/dev/null 2>v/run.log
+  tracer=$!
+  stopped_in v/read.trace
+  check "$name: the run stopped as it read the private folder" test -n "$stopped"
+  exchange "$work/S/P/job" "$work/S/P/jobl" # job: their folder again
+  kill -CONT "$stopped" 2>/dev/null || kill -KILL $tracer
+  wait $tracer
+  check "$name: nothing made from the private file in their folder" test -z "$(grep -rls 4242.5 S/P)"
+  rm -f S/P/job/res.csv S/P/job/res.attr
+done
+# (The private folder may now hold the results of runs that read it: the
+# victim's own folder, which only she reads.)
+
+# Without a swap, the victim's own link inside the library still leads to
+# its data set, and one out of it is refused.
+mkdir -p v/lib/sub
+cp S/P/jobx/os.csv v/lib/sub/real.csv
+ln -s sub/real.csv v/lib/in.csv
+ln -s "$work/priv/os.csv" v/lib/out.csv
+chown -R $victim:$victim v/lib
+for ds in in out; do
+  printf "libname l 'lib';\nproc korvante data=l.%s outsurv=l.r%s notable plots=none;\n  time time*status(0);\nrun;\n" \
+    $ds $ds >v/own_$ds.vyr
+  chown $victim v/own_$ds.vyr
+  (cd v && as $victim "$korvante" own_$ds.vyr >/dev/null 2>run.log)
+  echo $? >v/own_$ds.status
+done
+check "the user's own link inside the library" test "$(cat v/own_in.status)" = 0
+check "the user's own link inside the library" test -s v/lib/rin.csv
+check "the user's own link out of the library" test "$(cat v/own_out.status)" = 1
+check "the user's own link out of the library" said v/run.log "outside its library folder"
+
+report

@@ -675,7 +675,7 @@ wait $k
 s=$?
 let_holder_go
 check "a signal while waiting for a lock" test "$s" = 143
-check "a signal while waiting for a lock" said "$work/klog/k.log" "run/lib's lock is held by a run of $(user_text "$(id -u)") (process "
+check "a signal while waiting for a lock" said "$work/klog/k.log" "run/lib's lock is held by a run of $(user_text "$(id -u)"), process "
 check "a signal while waiting for a lock" sh -c "tail -n 1 '$work/klog/k.log' | grep -q 'its output files were not written'"
 check "a signal while waiting for a lock" diff -r "$work/graphs" run/out/graphs
 check "a signal while waiting for a lock" diff -r "$work/lib.before" run/lib

@@ -275,7 +275,7 @@ std::string holder_text(const Other& o)
 {
     std::string text = "a run of " + files::owner_text(o.owner);
     if (!o.pid.empty())
-        text += " (process " + o.pid + ")";
+        text += ", process " + o.pid;
     return text;
 }
 
@@ -367,7 +367,10 @@ namespace
 // `name`, its descriptor returned; -1 with errno when none can be made.
 int make_ticket(int dirfd, const std::string& base, std::string& name)
 {
-    for (int attempt = 0; attempt < 16; ++attempt) {
+    // Tried under new names many times over: a reader may open a file the
+    // moment it is made and hold a read lock on it before its maker locks
+    // it, but not every time.
+    for (int attempt = 0; attempt < 64; ++attempt) {
         const std::string tag = files::random_tag();
         const std::string made = base + tag + ".new";
         name = base + tag + ".lock";

@@ -1808,6 +1808,18 @@ bool StagedFile::open(const std::string& folder, const std::string& name, const 
         targetName_ = name;
     } else {
         dir_ = hold_target(folder + "/" + name, targetName_, why);
+        // Judged on the folder reached, where the file is made: a link at
+        // its name that leads out of its folder is never followed there,
+        // whatever the look before saw.
+        const HeldRef in = dir_ != nullptr ? step_folder(folder, false, why) : nullptr;
+        if (in != nullptr && !folder_inside(*dir_, *in)) {
+            why = "it leads to " + dir_->file(targetName_) + ", which is outside its folder " +
+                  folder;
+            dir_.reset();
+            return false;
+        }
+        if (in == nullptr)
+            dir_.reset();
     }
     if (dir_ == nullptr)
         return false;

@@ -248,4 +248,105 @@ for k in "${kills[@]}"; do
   check "$name" no_hidden
 done
 
+# Two kills: the step at one of its renames, record renames or removals
+# after its first rename; then the run that puts its folders right at one
+# of its renames and removals before it writes records of its own; then one
+# ordinary run. Each data set is then whole, its two files from one write:
+# the killed step's where it had ended in the data set's folder (a record
+# of it there renamed placed), the first run's where it had not (its
+# records there not renamed), and where no record of it was left there,
+# what its names held. The killed step writes other numbers under the same
+# names (strata in place of BY groups), so that both data sets differ from
+# the first run's. The run putting things right is next.vyr or the killed
+# step's own program.
+sed 's/^  by g;/  strata g;/' "$work/first/p.vyr" >"$work/first/two.vyr"
+fresh
+(cd run && strace -f -qq -o "$work/trace" -e trace=renameat2,renameat,unlinkat "$korvante" two.vyr \
+  --out files/out >/dev/null 2>&1)
+rm -rf "$work/whole" && cp -a run/files "$work/whole"
+# pair LIB MEMBER: which write the data set's two files are from: first,
+# whole (the killed step's), or split (neither: one from each, or
+# another).
+pair() {
+  local from
+  for from in first/files whole; do
+    if cmp -s "$from/$1/$2.csv" "run/files/$1/$2.csv" && cmp -s "$from/$1/$2.attr" "run/files/$1/$2.attr"; then
+      echo "${from%/files}"
+      return
+    fi
+  done
+  echo split
+}
+# owed LIB MEMBER: what the data set must be after the next runs, judged as
+# the step was killed.
+owed() {
+  if [ -n "$(find "run/files/$1" -path '*/.korvante-*/placed')" ]; then
+    echo whole
+  elif [ -n "$(find "run/files/$1" -path '*/.korvante-*/placing')" ]; then
+    echo first
+  else
+    pair "$1" "$2"
+  fi
+}
+start=$(grep -n 'renameat2(' "$work/trace" | head -1 | cut -d: -f1)
+steps=()
+for call in renameat2 renameat unlinkat; do
+  before=$(head -n "$((start - 1))" "$work/trace" | grep -c " $call(")
+  all=$(grep -c " $call(" "$work/trace")
+  for n in $(seq $((before + 1)) "$all"); do steps+=("$call:$n"); done
+done
+check "two kills: the step's calls" test "${#steps[@]}" -ge 20
+# kill_step: the step killed at the call $s.
+kill_step() {
+  fresh
+  (cd run && strace -f -qq -o /dev/null -e trace="${s%:*}" -e inject="${s%:*}":signal=KILL:when="${s#*:}" \
+    "$korvante" two.vyr --out files/out >/dev/null 2>&1) 2>/dev/null
+}
+twice=0
+for s in "${steps[@]}"; do
+  twice=$((twice + 1))
+  # Where the step was killed as it said its records had ended, the run
+  # putting things right is killed at every call, one program and the
+  # other by turns; elsewhere one program, by turns, is killed at its first
+  # call and at every seventh, a seventh that moves on with each kill of
+  # the step.
+  programs=(next.vyr two.vyr)
+  [ "${s%:*}" = renameat ] || programs=("${programs[twice % 2]}")
+  for program in "${programs[@]}"; do
+    turn=$([ "$program" = two.vyr ] && echo 1 || echo 0)
+    # The calls of the run putting things right before it writes a record
+    # of its own placing.
+    kill_step
+    check "two kills: the step at ${s%:*} ${s#*:}: killed" test $? = 137
+    (cd run && strace -f -qq -o "$work/trace" -e trace=renameat2,renameat,unlinkat,openat \
+      "$korvante" "$program" --out files/out >/dev/null 2>&1)
+    cut=$(grep -n '"placing", O_WRONLY|O_CREAT' "$work/trace" | head -1 | cut -d: -f1)
+    check "two kills: the step at ${s%:*} ${s#*:}, $program writes its record" test -n "$cut"
+    # shellcheck disable=SC2207
+    rights=($(head -n "$((cut - 1))" "$work/trace" |
+      awk 'match($0, / (renameat2|renameat|unlinkat)\(/) { c = substr($0, RSTART + 1, RLENGTH - 2); print c ":" ++n[c] }'))
+    i=0
+    for r in "${rights[@]}"; do
+      i=$((i + 1))
+      if [ "${s%:*}" = renameat ]; then
+        [ $(((i + turn) % 2)) = 0 ] || continue
+      else
+        [ $i = 1 ] || [ $(((i + twice) % 7)) = 0 ] || continue
+      fi
+      name="two kills: the step at ${s%:*} ${s#*:}, $program at ${r%:*} ${r#*:}"
+      kill_step
+      lib1=$(owed lib1 os) lib2=$(owed lib2 ot)
+      check "$name: the step left its data sets whole" test "$lib1" != split -a "$lib2" != split
+      (cd run && strace -f -qq -o /dev/null -e trace="${r%:*}" -e inject="${r%:*}":signal=KILL:when="${r#*:}" \
+        "$korvante" "$program" --out files/out >/dev/null 2>&1) 2>/dev/null
+      check "$name: killed" test $? = 137
+      next_run
+      check "$name: the next run" test $? = 0
+      check "$name: lib1 $lib1" test "$(pair lib1 os)" = "$lib1"
+      check "$name: lib2 $lib2" test "$(pair lib2 ot)" = "$lib2"
+      check "$name" no_hidden
+    done
+  done
+done
+
 report

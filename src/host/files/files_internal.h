@@ -226,7 +226,8 @@ inline constexpr char kRecordName[] = "placing";
 // another, before any of them is removed, and all of a step's records
 // carry one tag, so that a run stopped in between leaves a folder that the
 // next run finishes rather than puts back: where any record of a step in a
-// folder is so named, the step ended, and its new files stay.
+// folder is so named, the step ended, and its new files stay. That run
+// likewise names every record of the step there so before it removes any.
 inline constexpr char kPlacedName[] = "placed";
 struct RecordLine {
     NodeId file;        // the new file

@@ -705,6 +705,24 @@ std::string recover_stopped_placings(const HeldFolder& folder, bool exchange,
     // keeps them, in every hidden folder it has here, whether or not its
     // record there was renamed yet: only what it kept aside goes.
     const std::set<std::string> ended = ended_steps(folder);
+    // Every record of such a step here says so before any of them is
+    // removed, so that a run stopped while it removes them leaves, in each
+    // record that remains, that the step ended: otherwise the next run
+    // would take a record its run had not renamed for a step to put back,
+    // and put one file of a pair back beside the other's new file. Where
+    // one cannot be renamed, none of that step's records here is removed
+    // (a later run tries again); its files stay in place all the same.
+    std::set<std::string> unmarked;
+    if (!ended.empty()) {
+        const std::string failed = each_stale_record(
+            folder, true, [&](int, int hfd, int&, const std::string&, const Stopped& st) {
+                if (!st.placed && ended.count(st.step) != 0 && files::mark_record_placed(hfd) != 0)
+                    unmarked.insert(st.step);
+                return true;
+            });
+        if (!failed.empty())
+            return failed;
+    }
     // Hidden folders in which a stopped run had renamed nothing: each is
     // said as the sweep says what it removes, unless its run is said anyway.
     struct Quiet {
@@ -717,7 +735,8 @@ std::string recover_stopped_placings(const HeldFolder& folder, bool exchange,
     const std::string failed = each_stale_record(
         folder, true, [&](int pfd, int hfd, int& live, const std::string& name, const Stopped& st) {
             if (st.placed || (!st.step.empty() && ended.count(st.step) != 0)) {
-                const int removed = drop_ended(pfd, hfd, live, name, st);
+                const int removed =
+                    unmarked.count(st.step) != 0 ? -1 : drop_ended(pfd, hfd, live, name, st);
                 if (removed >= 0)
                     note_swept_folder(dir + "/" + name, removed);
                 return true;

@@ -184,17 +184,18 @@ write_read "$work/team" os $victim
 check "a team folder closed to the group" test "$wrote/$read" = 0/0
 
 # ---------------------------------------------------------------------------
-# (6) A pair split by a killed run. While another run looks at the killed
-# run's hidden folder (holding what a look holds), the next writer still
-# puts the folder back, and leaves no hidden folder.
+# (6) A pair split by a killed run. While another process holds every lock
+# a reader can hold on the killed run's lock file (as where a file system
+# shows it readable to all), the next writer still takes the run for a
+# stopped one, puts the folder back at once, and leaves no hidden folder.
 split_by_kill split "$root/examples/aml.csv"
 check "a split pair to put back" test "$(head -1 split/lib/os.csv | grep -c STRATUM)" != "$(grep -c STRATUM split/lib/os.attr)"
 dead=$(find split/lib -maxdepth 1 -name '.korvante-file.korv-*' | head -1)
 check "a split pair to put back: the killed run's hidden folder" test -n "$dead"
-hold 0 "$dead/lock" -s
-(sleep 1; kill "${holders[@]}" 2>/dev/null) &
-(cd split && "$korvante" p.vyr --log put.log >/dev/null 2>&1)
+hold_lock read "$dead/lock"
+(cd split && timeout 20 "$korvante" p.vyr --log put.log >/dev/null 2>&1)
 check "a look at the killed run's folder meanwhile" test $? = 0
+let_holder_go
 check "a look at the killed run's folder meanwhile: put back" said split/put.log "This run put that folder back"
 check "a look at the killed run's folder meanwhile: no hidden folder left" \
   test -z "$(find split/lib -maxdepth 1 -name '.korvante-*.tmp')"

@@ -73,6 +73,20 @@ write_read() {
 # as_member USER COMMAND...: as, a member of the group 60003 (which needs no
 # name: setpriv gives a process its number).
 as_member() { setpriv --reuid="$1" --regid="$1" --groups=60003 "${@:2}"; }
+# waits_for NAME LOG HOLDER COMMAND...: COMMAND (a writer's run, in the
+# background, its log in LOG) waits for the lock hold_lock holds (the log
+# says it "is held by" HOLDER), and ends well once that is let go.
+waits_for() {
+  local name=$1 log=$2 by=$3 w
+  shift 3
+  "$@" >/dev/null 2>"$log" &
+  w=$!
+  until_true 30 waiting_or_ended "$log" $w
+  check "$name" said "$log" "is held by$by"
+  let_holder_go
+  wait $w
+  check "$name" test $? = 0
+}
 
 # ---------------------------------------------------------------------------
 # (1) Root's shared sticky folder: the other user makes root's lock name and
@@ -169,13 +183,8 @@ check "a team folder" test "$wrote/$read" = 0/0
 check "a team folder: no lock file left" test -z "$(tickets team)"
 hold_lock as $other:60003 ticket team
 check "a team folder: another member holds its lock" test $? = 0
-as_member $victim "$korvante" "$work/u$victim/w.vyr" >/dev/null 2>"$work/team.log" &
-w=$!
-until_true 30 waiting_or_ended "$work/team.log" $w
-check "a team folder: a member's run waits for another's" said "$work/team.log" "is held by a run of $(user_text $other)"
-let_holder_go
-wait $w
-check "a team folder: a member's run waits for another's" test $? = 0
+waits_for "a team folder: a member's run waits for another's" "$work/team.log" \
+  " a run of $(user_text $other)" as_member $victim "$korvante" "$work/u$victim/w.vyr"
 chmod 755 team
 hold_lock as $other:60003 ticket team
 check "a team folder closed to the group: its lock no more the member's" test $? != 0
@@ -324,14 +333,8 @@ check "a sticky team folder: the other member's files stay theirs" \
   test "$(stat -c %u steam/.korvante-g.lock)" = $other
 let_go
 hold_lock as $victim:60003 ticket steam
-holders+=("$holder")
-as_member $victim "$korvante" "$work/u$victim/w.vyr" >/dev/null 2>"$work/own.log" &
-w=$!
-until_true 30 waiting_or_ended "$work/own.log" $w
-check "a sticky team folder: her own runs wait for each other" said "$work/own.log" "is held by"
-let_go
-wait $w
-check "a sticky team folder: her own runs wait for each other" test $? = 0
+waits_for "a sticky team folder: her own runs wait for each other" "$work/own.log" "" \
+  as_member $victim "$korvante" "$work/u$victim/w.vyr"
 
 # ---------------------------------------------------------------------------
 # (10) Everyone a folder lets write writes there, whoever wrote first, and
@@ -375,13 +378,8 @@ if setfacl -m u:$other:rwx acl 2>/dev/null; then
     check "a co-writer by an ACL entry ($(user_text $u))" test "$wrote/$read" = 0/0
   done
   hold_lock as $other ticket acl
-  as $victim "$korvante" "$work/u$victim/w.vyr" >/dev/null 2>"$work/acl.log" &
-  w=$!
-  until_true 30 waiting_or_ended "$work/acl.log" $w
-  check "a co-writer by an ACL entry: the owner's run waits for theirs" said "$work/acl.log" "is held by a run of $(user_text $other)"
-  let_holder_go
-  wait $w
-  check "a co-writer by an ACL entry: the owner's run waits for theirs" test $? = 0
+  waits_for "a co-writer by an ACL entry: the owner's run waits for theirs" "$work/acl.log" \
+    " a run of $(user_text $other)" as $victim "$korvante" "$work/u$victim/w.vyr"
 else
   echo "skipped: a co-writer by an ACL entry (no setfacl, or no ACLs here)"
 fi

@@ -19,7 +19,14 @@
 #      FUSE), xfs, tmpfs, overlayfs and btrfs, with WORK there too: ordinary
 #      runs of the victim's write everything and leave no hidden folder,
 #      nor a file the mount kept for one removed while open;
-#   e. a signal ends a run whose log is on a FUSE mount, and leaves nothing.
+#   e. a signal ends a run whose log is on a FUSE mount, and leaves nothing;
+#   f. on FUSE mounts (bindfs, fusefat), a hidden folder whose lock file
+#      another process holds open as its run removes it: the mount keeps the
+#      removed file under a name of its own, and the run waits for the
+#      folder while that is all it holds; a hidden folder a killed run left
+#      holding such a name is removed by the next run;
+#   g. on file systems that keep modes (tmpfs, xfs), the victim's hidden
+#      folders that others may write are left alone, with a note.
 # Each case is skipped, with a word, where the machine does not allow it.
 # Usage: environments.sh PATH/TO/korvante PATH/TO/libnfs4_locks.so
 set -uo pipefail
@@ -344,6 +351,28 @@ put_back() {
   check "$1: a kill between a pair's renames, put back" said "$2/pb/put.log" "This run put that folder back"
   check "$1: a kill between a pair's renames, put back" test -z "$(hidden_left "$2/pb")"
 }
+# left_alone NAME DIR: (g) hidden folders of the victim's, as a killed run
+# leaves them (a lock file and a numbered file) but that any user (0777) or
+# her group (0770) may write, are neither swept nor acted on by her run in
+# DIR: a note names each, and both stay as they were. Only where the file
+# system keeps no modes is a hidden folder judged by its owner alone.
+left_alone() {
+  local m h
+  for m in 777 770; do
+    h=$2/.korvante-file.korv-0000000000000$m.tmp
+    as $victim sh -c "mkdir -m $m '$h' && : >'$h/lock' && echo kept >'$h/1'"
+  done
+  (cd "$2" && as $victim "$korvante" all.vyr --out out --log alone.log --listing alone.lst \
+    >/dev/null 2>&1)
+  check "$1: hidden folders others may write" test $? = 0
+  check "$1: a hidden folder any user may write, left alone" said "$2/alone.log" "any user may write in it"
+  check "$1: a hidden folder her group may write, left alone" said "$2/alone.log" \
+    "other users of its group may write in it"
+  for m in 777 770; do
+    check "$1: hidden folder $m kept" test "$(cat "$2/.korvante-file.korv-0000000000000$m.tmp/1")" = kept
+  done
+  rm -rf "$2"/.korvante-file.korv-0000000000000*.tmp
+}
 # on_image NAME MOUNT-COMMAND...: an image file made for NAME mounted (the
 # command is given the image and the mount point, in that order).
 on_image() {
@@ -359,11 +388,13 @@ on_image() {
   return 1
 }
 mkdir -p img
+fat=
 # FAT through fusefat, on an image file, the victim's by its mount options.
 if command -v fusefat >/dev/null && command -v mkfs.vfat >/dev/null && [ -c /dev/fuse ]; then
   truncate -s 64M img/fat.img && mkfs.vfat img/fat.img >/dev/null
   on_image fat fusefat -o rw+,allow_other,uid=$victim,gid=$victim,umask=022 &&
-    clean_runs "FAT (fusefat)" "$work/img/fat" && put_back "FAT (fusefat)" "$work/img/fat"
+    clean_runs "FAT (fusefat)" "$work/img/fat" && put_back "FAT (fusefat)" "$work/img/fat" &&
+    fat=$work/img/fat
 else
   echo "skipped: FAT (no fusefat, mkfs.vfat or /dev/fuse)"
 fi
@@ -394,12 +425,13 @@ fi
 if command -v mkfs.xfs >/dev/null; then
   truncate -s 320M img/xfs.img && mkfs.xfs -q img/xfs.img
   xfs() { mount -o loop "$1" "$2"; }
-  on_image xfs xfs && chmod 777 img/xfs && clean_runs "xfs" "$work/img/xfs"
+  on_image xfs xfs && chmod 777 img/xfs && clean_runs "xfs" "$work/img/xfs" &&
+    left_alone "xfs" "$work/img/xfs"
 else
   echo "skipped: xfs (no mkfs.xfs)"
 fi
 tmpfs() { mount -t tmpfs -o mode=777 none "$2"; }
-on_image tmpfs tmpfs && clean_runs "tmpfs" "$work/img/tmpfs"
+on_image tmpfs tmpfs && clean_runs "tmpfs" "$work/img/tmpfs" && left_alone "tmpfs" "$work/img/tmpfs"
 mkdir -p img/lower img/upper img/ovwork
 chmod 777 img/upper
 overlay() { mount -t overlay overlay -o lowerdir=img/lower,upperdir=img/upper,workdir=img/ovwork "$2"; }
@@ -436,6 +468,69 @@ if [ $fuse = yes ]; then
     left=$(hidden_left fuse/m1/sig | tr '\n' ' ')
     check "FUSE: SIG$sig with the log there leaves nothing" test -z "$left"
   done
+fi
+
+# ---------------------------------------------------------------------------
+# f. held_open NAME DIR: the victim's run in DIR (hers, on a FUSE mount) is
+# stopped by strace at its first rename, while the log's hidden folder is
+# there; a process of hers opens that folder's lock file, and the run goes
+# on. Removed while open, the lock file is kept by the mount under a name of
+# its own (.fuse_hidden...), which the folder then holds (fusefat refuses
+# its removal with EPERM, the others with ENOTEMPTY): the run waits, and is
+# stopped again at its first moment of waiting, when the holder lets go.
+# Once the mount has removed its kept file the run goes on: it ends well,
+# and leaves no hidden folder nor kept file.
+signals() { [ "$(grep -c -- '--- SIGSTOP {' "$1" 2>/dev/null)" -ge "$2" ]; }
+held_open() {
+  local d=$2 t=$2/held.trace run hidden holder stop
+  as $victim sh -c "cd '$d' && cp '$root/examples/aml.csv' '$work/sig.vyr' ."
+  (cd "$d" && exec setpriv --reuid=$victim --regid=$victim --clear-groups strace -f -qq -o "$t" \
+    -e trace=renameat2,clock_nanosleep -e inject=renameat2:signal=STOP:when=1 \
+    -e inject=clock_nanosleep:signal=STOP:when=1 "$korvante" sig.vyr --out out --log held.log \
+    >/dev/null 2>&1) &
+  run=$!
+  until_true 30 signals "$t" 1
+  stop=$(awk '/--- SIGSTOP \{/ { print $1; exit }' "$t")
+  hidden=$(find "$d" -maxdepth 1 -name '.korvante-file.korv-*.tmp' | head -1)
+  as_bg $victim sh -c "exec 3<'$hidden/lock' && : >'$d/opened' && exec sleep 600"
+  holder=$!
+  until_true 10 test -e "$d/opened"
+  kill -CONT "$stop"
+  until_true 30 sh -c "[ \$(grep -c -- '--- SIGSTOP {' '$t') -ge 2 ] || ! kill -0 $run 2>/dev/null"
+  kill $holder
+  wait $holder 2>/dev/null
+  until_true 10 sh -c "! ls -A '$hidden' 2>/dev/null | grep -q '^\.fuse_hidden'"
+  stop=$(awk '/--- SIGSTOP \{/ { p = $1 } END { print p }' "$t")
+  kill -CONT "$stop" 2>/dev/null
+  wait $run
+  check "$1: a hidden folder's lock file held open" test $? = 0
+  check "$1: a hidden folder's lock file held open: the run waits" signals "$t" 2
+  left=$(hidden_left "$d" | tr '\n' ' ')
+  check "$1: a hidden folder's lock file held open: nothing left" test -z "$left"
+}
+if [ $fuse = yes ]; then
+  mkdir -p fuse/real/held && chown $victim:$victim fuse/real/held
+  held_open "FUSE" "$work/fuse/m1/held"
+fi
+[ -z "$fat" ] || held_open "FAT (fusefat)" "$fat"
+# A hidden folder a killed run left on the FUSE mount that holds, beside its
+# lock file and numbered file, a name the mount kept for a file removed
+# while open (one it kept for good, its file let go long since): the next
+# run there removes the folder with all it holds, and says so.
+if [ $fuse = yes ]; then
+  k=fuse/real/kept/.korvante-file.korv-0123456789abcdef.tmp
+  mkdir -p $k
+  : >$k/lock
+  echo 1 >$k/1
+  echo kept >$k/.fuse_hidden0000002a00000001
+  chmod 700 $k
+  cp "$root/examples/aml.csv" "$work/sig.vyr" fuse/real/kept/
+  chown -R $victim:$victim fuse/real/kept
+  (cd fuse/m1/kept && as $victim "$korvante" sig.vyr --out out --log run.log >/dev/null 2>&1)
+  check "FUSE: a killed run's hidden folder with a kept name" test $? = 0
+  check "FUSE: a killed run's hidden folder with a kept name: removed" test ! -e $k
+  check "FUSE: a killed run's hidden folder with a kept name: removed" said fuse/m1/kept/run.log \
+    "left by a run that was stopped, was removed"
 fi
 
 report

@@ -25,6 +25,9 @@
 #       member in a user namespace of her own, a folder given to another
 #       user and group, a co-writer by an ACL entry), and their runs keep
 #       each other out.
+#  (11) another user's link on the program file's path, at its last name
+#       or in the middle, in a folder whose sticky bit is set and that
+#       others may write (any user, or a team's group) is never followed.
 # Usage: others_files.sh PATH/TO/korvante
 set -uo pipefail
 korvante=$(realpath "${1:?usage: others_files.sh PATH/TO/korvante}")
@@ -383,5 +386,28 @@ if setfacl -m u:$other:rwx acl 2>/dev/null; then
 else
   echo "skipped: a co-writer by an ACL entry (no setfacl, or no ACLs here)"
 fi
+
+# ---------------------------------------------------------------------------
+# (11) The program file is read as any other file: in root's shared folder
+# (1777) and in a team folder of root's that the group may write (1770),
+# the other member's link to the victim's program (p.vyr) and to her folder
+# (job) is refused, the run naming the link and its owner. The kernel's
+# protected_symlinks guards only a path's last name, and never a folder
+# that only a group may write. Her own link there is followed.
+mkdir -m 1777 pshared
+mkdir -m 1770 pteam && chown 0:60003 pteam
+for f in pshared pteam; do
+  as_member $other ln -s "$work/v/p.vyr" $f/p.vyr
+  as_member $other ln -s "$work/v" $f/job
+  for path in $f/p.vyr $f/job/p.vyr; do
+    as_member $victim "$korvante" $path >/dev/null 2>v/prog.log
+    check "another user's link on the program's path $path" test $? = 2
+    check "another user's link on the program's path $path" said v/prog.log \
+      "is a symbolic link of $(user_text $other) in the folder"
+  done
+done
+as_member $victim ln -s "$work/v" pteam/mine
+as_member $victim "$korvante" pteam/mine/p.vyr >/dev/null 2>&1
+check "her own link on the program's path" test $? = 0
 
 report

@@ -11,6 +11,9 @@
 #       under the library's name: what a step reads there and what it
 #       writes there are one folder, so nothing made from the private file
 #       lands in their folder.
+#   (3) their attribute file and their link to the victim's private one,
+#       traded after the run looked at the name and before it opens it:
+#       the private file is never opened.
 # Without a swap, the victim's own links, inside the library, still work.
 # Usage: swaps.sh PATH/TO/korvante
 set -uo pipefail
@@ -131,6 +134,33 @@ ctypes.CDLL(None).renameat2(-100, sys.argv[1].encode(), -100, sys.argv[2].encode
 done
 # (The private folder may now hold the results of runs that read it: the
 # victim's own folder, which only she reads.)
+
+# (3) Their attribute file (taken: theirs, as the CSV file beside it is) and
+# their link to the victim's private one, traded once while the run is
+# stopped just after its last look at the name before it opens the file to
+# read it (the look counted in a run traced whole): the open meets the link
+# and refuses it as leading out of the library, never opening the private
+# file.
+name="an attribute file traded with a link to the private one before it is opened"
+[ -L S/P/job/os.csv ] && exchange "$work/S/P/job/os.csv" "$work/S/P/job/osl" # as (1) may leave them
+echo 'variable time label="theirs"' >S/P/job/os.attr
+ln -s "$work/priv/os.attr" S/P/job/osal
+chown -h $other:$other S/P/job/os.attr S/P/job/osal
+as $victim strace -f -qq -o v/look.trace -e trace=newfstatat,openat "$korvante" v/lib.vyr >/dev/null 2>&1
+k=$(awk 'NR == 1 { main = $1 } $1 != main { next } /newfstatat\(/ { n++; if (/"os.attr"/) last = n }
+  /"os.attr", O_RDONLY/ && !/O_PATH/ { print last; exit }' v/look.trace)
+rm -f S/P/job/res.csv S/P/job/res.attr
+as_bg $victim strace -f -qq -y -o v/open.trace -e trace=newfstatat,openat \
+  -e inject=newfstatat:signal=STOP:when="${k:-1}" "$korvante" v/lib.vyr >/dev/null 2>v/run.log
+tracer=$!
+stopped_in v/open.trace
+check "$name: the run stopped before it opens it" test -n "${k:-}" -a -n "$stopped"
+exchange "$work/S/P/job/os.attr" "$work/S/P/job/osal"
+kill -CONT "$stopped" 2>/dev/null || kill -KILL $tracer
+wait $tracer
+check "$name: the private file never opened" \
+  test "$(grep '"os.attr", O_RDONLY' v/open.trace | grep -v O_PATH | grep -c '/priv/os.attr>$')" = 0
+check "$name: the link refused" said v/run.log "outside its library folder"
 
 # Without a swap, the victim's own link inside the library still leads to
 # its data set, and one out of it is refused.

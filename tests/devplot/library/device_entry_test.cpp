@@ -2,13 +2,18 @@
 // then VYRHELP) through the task's cache: the search order, the cache and
 // its date stamps, the records of version-7 and older entries, the release
 // of the oldest device, and entries that are malformed or lead out of their
-// library.
+// library or through another user's link.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <atomic>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -244,6 +249,55 @@ TEST_F(DeviceEntries, LinksOutOfTheLibraryAreRefused)
     EXPECT_NE(log.find("leads out of its library"), std::string::npos) << log;
     // A link that stays inside the library is followed.
     EXPECT_EQ(ggtdvmd("ALIAS"), 2);
+}
+
+// In a library folder that any user may write, with the sticky bit set (as
+// /tmp is), another user trades their folder of entries and their link to
+// it under the catalogue's name, as fast as they can: the entry is opened in
+// the folder the read walked to, so no read goes through the link, even
+// where it leads inside the library. (Acting as another user needs root.)
+TEST_F(DeviceEntries, AnotherUsersLinkSwappedInForTheCatalogueIsNeverReadThrough)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to give a link to another user";
+    const fs::path lib = dir / "GDEVICE0";
+    ASSERT_EQ(::chmod(lib.c_str(), 01777), 0);
+    put("GDEVICE0", device("SWAP", 1));
+    fs::create_directory(lib / "THEIRS");
+    put("OUTSIDE", device("SWAP", 4));
+    fs::rename(entry("OUTSIDE", "SWAP"), lib / "THEIRS" / "SWAP.dev");
+    const fs::path real = lib / "DEVICES", link = lib / "LINKED";
+    fs::create_directory_symlink("THEIRS", link);
+    constexpr uid_t kOther = 60002;
+    ASSERT_EQ(::lchown(link.c_str(), kOther, kOther), 0);
+    ASSERT_EQ(::chown(real.c_str(), kOther, kOther), 0);
+    ASSERT_EQ(::chown((lib / "THEIRS").c_str(), kOther, kOther), 0);
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+        while (!stop)
+            (void)::renameat2(AT_FDCWD, real.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
+    });
+    int own = 0, theirs = 0;
+    for (int i = 0; i < 3000 && theirs == 0; ++i) {
+        XLLIB* l = nullptr;
+        if (xlopen("GDEVICE0", "DEVICES", &l) != 0)
+            continue;
+        XLMEMBER* m = nullptr;
+        char first[GDEV_FIRST_LENGTH];
+        long length = 0;
+        if (xlmopen(l, "SWAP", "DEV", &m) == 0 && xlmread(m, first, sizeof first, &length) == 0) {
+            const int mode = static_cast<unsigned char>(first[GDEV_FIRST_MODE]);
+            own += mode == 1;
+            theirs += mode == 4;
+        }
+        if (m != nullptr)
+            xlmclose(m);
+        xlclose(l);
+    }
+    stop = true;
+    swapper.join();
+    EXPECT_EQ(theirs, 0);
+    EXPECT_GT(own, 0);
 }
 
 } // namespace

@@ -24,7 +24,9 @@ lacks() { ! grep -qF -- "$2" "$1" 2>/dev/null; }
 # Nth rename, before the next.
 stopped_in() {
   stopped=
-  for _ in $(seq 1 500); do
+  # 60 s only bounds the wait for a run that never stops (a loaded machine
+  # may take seconds to start one under strace).
+  for _ in $(seq 1 3000); do
     stopped=$(awk '/stopped by SIGSTOP/ { print $1; exit }' "$1" 2>/dev/null)
     [ -n "$stopped" ] && break
     sleep 0.02

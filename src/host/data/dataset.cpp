@@ -839,13 +839,12 @@ int vyr_dsopen(std::string_view name, int mode, bool quoted, DSHANDLE** out)
         xpmlog(kGroup, 12, ds->display.c_str(), ("the folder " + dir + " does not exist").c_str());
         return vyr_code(kFacility, 12);
     }
+    // Read or written in its library's folder, and never out of it.
+    ds->confined = true;
     if (mode == VYR_DS_INPUT) {
-        // Read in the folder that the walk listed, and never out of it.
+        // Read in the folder that the walk listed.
         ds->folder = std::move(found.folder);
-        ds->confined = true;
         ds->attrPassedOver = attributes_passed_over(*ds);
-    } else {
-        ds->confined = true;
     }
     if (!check_inside_library(*ds, dir))
         return vyr_code(kFacility, 102);

@@ -197,16 +197,6 @@ bool each_user_alone(const struct stat& dst)
     return (dst.st_mode & S_ISVTX) != 0 && (dst.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
-// Write-locks the ticket open (for writing) as `fd`: 0, or the error.
-int write_lock(int fd)
-{
-    struct flock fl {
-    };
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    return ::fcntl(fd, F_OFD_SETLK, &fl) == 0 ? 0 : errno;
-}
-
 // What another run's ticket (of the folder open as `dirfd`) is now.
 enum class Ticket {
     Gone,    // not there, or not a plain file: no run's
@@ -239,16 +229,11 @@ Other look_at(int dirfd, const std::string& name)
         return o;
     }
     struct stat st;
-    struct flock fl {
-    };
-    fl.l_type = F_RDLCK;
-    fl.l_whence = SEEK_SET;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        // Held as a hidden folder's lock file is: a read lock is a reader's.
         o.owner = st.st_uid;
-        if (::fcntl(fd, F_OFD_GETLK, &fl) != 0)
-            o.state = Ticket::Unknown;
-        else
-            o.state = fl.l_type == F_WRLCK ? Ticket::Living : Ticket::Ended;
+        const int holder = files::live_holder(fd);
+        o.state = holder < 0 ? Ticket::Unknown : holder == F_WRLCK ? Ticket::Living : Ticket::Ended;
         if (o.state == Ticket::Living) {
             char buf[32];
             const ssize_t n = ::pread(fd, buf, sizeof buf - 1, 0);
@@ -391,7 +376,7 @@ int make_ticket(int dirfd, const std::string& base, std::string& name)
         struct stat st, now;
         // Another process that opened it for reading first may hold a read
         // lock on it: another name is tried.
-        const bool locked = write_lock(fd) == 0;
+        const bool locked = files::hold_live(fd) == 0;
         if (locked)
             (void)!::write(fd, pid.data(), pid.size());
         if (locked && ::renameat(dirfd, made.c_str(), dirfd, name.c_str()) == 0 &&

@@ -9,8 +9,9 @@
 #       file (through a LIBNAME, and through --data X --out X);
 #   (2) their folder and their link to the victim's private folder, traded
 #       under the library's name: what a step reads there and what it
-#       writes there are one folder, so nothing made from the private file
-#       lands in their folder.
+#       writes there (its data sets, and its graphs in a folder it makes
+#       there) are one folder, so nothing made from the private file lands
+#       in their folder.
 #   (3) their attribute file and their link to the victim's private one,
 #       traded after the run looked at the name and before it opens it:
 #       the private file is never opened.
@@ -54,6 +55,11 @@ run;
 EOF
 cat >v/one.vyr <<EOF
 proc korvante data=os outsurv=res notable plots=none;
+  time time*status(0);
+run;
+EOF
+cat >v/graph.vyr <<EOF
+proc korvante data=os outsurv=res notable plots=survival;
   time time*status(0);
 run;
 EOF
@@ -119,7 +125,7 @@ ctypes.CDLL(None).renameat2(-100, sys.argv[1].encode(), -100, sys.argv[2].encode
   }
   exchange "$work/S/P/job" "$work/S/P/jobl" # job: the link, jobl: their folder
   args=(v/lib.vyr)
-  [ $how = one ] && args=(v/one.vyr --data "$work/S/P/job" --out "$work/S/P/job")
+  [ $how = one ] && args=(v/graph.vyr --data "$work/S/P/job" --out "$work/S/P/job")
   rm -f v/read.trace
   as_bg $victim strace -f -qq -o v/read.trace -P "$work/priv/os.attr" -e trace=read \
     -e inject=read:signal=STOP:when=1 "$korvante" "${args[@]}" >/dev/null 2>v/run.log
@@ -130,7 +136,8 @@ ctypes.CDLL(None).renameat2(-100, sys.argv[1].encode(), -100, sys.argv[2].encode
   kill -CONT "$stopped" 2>/dev/null || kill -KILL $tracer
   wait $tracer
   check "$name: nothing made from the private file in their folder" test -z "$(grep -rls 4242.5 S/P)"
-  rm -f S/P/job/res.csv S/P/job/res.attr
+  check "$name: no graph of the private file in their folder" test -z "$(find S/P -name '*.svg')"
+  rm -rf S/P/job/res.csv S/P/job/res.attr S/P/job/graphs
 done
 # (The private folder may now hold the results of runs that read it: the
 # victim's own folder, which only she reads.)

@@ -291,7 +291,7 @@ namespace
 // (step_folder) unless `afresh` or walked from `from`.
 HeldRef walk_and_hold(const std::string& path, std::string* name, bool make, std::string& why,
                       bool* refused, bool* missing = nullptr, const HeldFolder* from = nullptr,
-                      bool afresh = true)
+                      bool afresh = true, const std::string* fromShown = nullptr)
 {
     std::string shown;
     // A relative path from a folder held: walked from that very folder.
@@ -318,7 +318,7 @@ HeldRef walk_and_hold(const std::string& path, std::string* name, bool make, std
     }
     const HeldFolder* base = inFrom ? from : start.get();
     if (base != nullptr)
-        shown = base->path == "." ? std::string() : base->path;
+        shown = fromShown != nullptr ? *fromShown : base->path == "." ? std::string() : base->path;
     const int fd = base != nullptr ? ::fcntl(base->fd, F_DUPFD_CLOEXEC, 0) : start_of(path, shown);
     if (fd < 0) {
         why = std::strerror(errno);
@@ -372,14 +372,38 @@ HeldRef step_folder(const std::string& path, bool make, std::string& why, bool* 
 {
     const std::string key = folder_key(path.empty() ? std::string(".") : path);
     bool inStep = false;
+    // The nearest folder above it that the step holds, and the rest of the
+    // path below that one.
+    HeldRef above;
+    std::string up, rest;
     {
         std::lock_guard<std::mutex> g(g_stepFoldersLock);
         inStep = g_inStep;
         if (auto at = g_stepFolders.find(key); at != g_stepFolders.end())
             return at->second;
+        for (std::string::size_type cut = key.rfind('/'); inStep && cut != std::string::npos;
+             cut = cut == 0 ? std::string::npos : key.rfind('/', cut - 1)) {
+            up = cut == 0 ? std::string("/") : key.substr(0, cut);
+            if (auto at = g_stepFolders.find(up); at != g_stepFolders.end()) {
+                above = at->second;
+                rest = key.substr(cut + 1);
+                break;
+            }
+        }
     }
+    // A folder below one the step holds is reached from that very folder,
+    // never by its path walked again from the root: a name on the path that
+    // was traded meanwhile leads nowhere else than where the step already is.
+    // Its messages name it as a walk of its own path would: an absolute path
+    // absolutely, though the folder above was named by a relative one.
+    const bool absolute = !path.empty() && path[0] == '/';
+    const std::string* shownAbove =
+        above != nullptr && absolute && above->path[0] != '/' ? &up : nullptr;
     HeldRef held =
-        walk_and_hold(path.empty() ? std::string(".") : path, nullptr, make, why, refused, missing);
+        above != nullptr
+            ? walk_and_hold(rest, nullptr, make, why, refused, missing, above.get(), true, shownAbove)
+            : walk_and_hold(path.empty() ? std::string(".") : path, nullptr, make, why, refused,
+                            missing);
     if (held == nullptr || !inStep)
         return held;
     std::lock_guard<std::mutex> g(g_stepFoldersLock);
@@ -459,7 +483,10 @@ bool reach_to_read(const std::string& path, const HeldFolder* from, std::string&
     constexpr int kWalks = 8;
     for (int walks = 1;; ++walks) {
         std::string name;
-        const HeldRef held = walk_and_hold(path, &name, false, why, refused, missing, from);
+        // Without a folder to walk from, the path's folder is the running
+        // step's, as a write to it reaches it.
+        const HeldRef held =
+            walk_and_hold(path, &name, false, why, refused, missing, from, from != nullptr);
         if (held == nullptr)
             return false;
         // Judged where it is opened: a link at its name (or on the way) that

@@ -339,17 +339,20 @@ std::string temp_folder()
 
 FolderState prepare_folder(const std::string& folder, const std::string& parent, std::string& where)
 {
-    // Made, where it is not there, in the folder held before it: nothing
-    // is made through another user's link in a shared folder, at any name
-    // of the path, through links that loop, or through a name swapped
-    // meanwhile.
-    if (step_folder(folder, true, where) == nullptr)
+    // The parent is held first, and the folder reached (and made where it
+    // is not there) from it, never by its path walked again: nothing is made
+    // through another user's link in a shared folder, at any name of the
+    // path, through links that loop, or through a name swapped meanwhile.
+    const HeldRef within = step_folder(parent, true, where);
+    if (within == nullptr)
         return FolderState::NotAFolder;
-    bool loops = false;
-    if (!inside_folder(folder, parent, where, loops)) {
-        if (loops)
-            where = "its symbolic links loop, or lead through too many links";
-        return loops ? FolderState::NotAFolder : FolderState::Outside;
+    const HeldRef held = step_folder(folder, true, where);
+    if (held == nullptr)
+        return FolderState::NotAFolder;
+    // Judged on the folder reached, up its "..", never by a name.
+    if (!folder_inside(*held, *within)) {
+        where = held->path;
+        return FolderState::Outside;
     }
     return FolderState::Ready;
 }

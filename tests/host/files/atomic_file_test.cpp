@@ -736,3 +736,39 @@ TEST_F(AtomicFileTest, AnUndonePlacingLeavesNoMovedEntryBehind)
     vyr::catalogue_names_reset();
     vyr::reset_run_files();
 }
+
+namespace
+{
+
+// A step reaches a folder once, whatever form its path takes ("d", "d/",
+// "d/."), and a folder under it (a graphs folder) from the folder held:
+// the folder is traded for another under its name mid-step, and what the
+// step makes below it still lands in the folder it holds. Whether a folder
+// lies inside another is judged all the way up, not one level.
+TEST_F(AtomicFileTest, AStepReachesFoldersUnderOneItHoldsFromThatFolder)
+{
+    const std::string d = dir + "/d";
+    fs::create_directories(d + "/a/b");
+    vyr::step_files_begin();
+    std::string why;
+    const vyr::HeldRef held = vyr::step_folder(d, false, why);
+    ASSERT_NE(held, nullptr) << why;
+    EXPECT_EQ(vyr::step_folder(d + "/", false, why), held);
+    EXPECT_EQ(vyr::step_folder(d + "/.", false, why), held);
+    // Traded: the name now leads to another folder.
+    fs::rename(d, dir + "/moved");
+    fs::create_directory(d);
+    std::string where;
+    ASSERT_EQ(vyr::prepare_folder(d + "/graphs", d, where), vyr::FolderState::Ready) << where;
+    EXPECT_TRUE(fs::is_directory(dir + "/moved/graphs"));
+    EXPECT_FALSE(fs::exists(d + "/graphs"));
+    const vyr::HeldRef deep = vyr::step_folder(d + "/a/b", false, why);
+    ASSERT_NE(deep, nullptr) << why;
+    EXPECT_TRUE(vyr::folder_inside(*deep, *held));
+    const vyr::HeldRef other = vyr::hold_folder(d, false, why);
+    ASSERT_NE(other, nullptr) << why;
+    EXPECT_FALSE(vyr::folder_inside(*deep, *other));
+    vyr::drop_step_files();
+}
+
+} // namespace

@@ -399,11 +399,10 @@ HeldRef step_folder(const std::string& path, bool make, std::string& why, bool* 
     const bool absolute = !path.empty() && path[0] == '/';
     const std::string* shownAbove =
         above != nullptr && absolute && above->path[0] != '/' ? &up : nullptr;
-    HeldRef held =
-        above != nullptr
-            ? walk_and_hold(rest, nullptr, make, why, refused, missing, above.get(), true, shownAbove)
-            : walk_and_hold(path.empty() ? std::string(".") : path, nullptr, make, why, refused,
-                            missing);
+    HeldRef held = above != nullptr ? walk_and_hold(rest, nullptr, make, why, refused, missing,
+                                                    above.get(), true, shownAbove)
+                                    : walk_and_hold(path.empty() ? std::string(".") : path, nullptr,
+                                                    make, why, refused, missing);
     if (held == nullptr || !inStep)
         return held;
     std::lock_guard<std::mutex> g(g_stepFoldersLock);

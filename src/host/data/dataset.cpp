@@ -475,10 +475,12 @@ FileStamp stamp_now(const vyr::HeldFolder& in, const std::string& name, bool con
 // its CSV file.
 bool attributes_owner_ok(unsigned owner, unsigned csvOwner, const vyr::HeldFolder& folder)
 {
-    if (owner == csvOwner || owner == 0)
+    // An owner the user namespace cannot map is none of these, whatever
+    // number it shows (see vyr::same_owner).
+    if (vyr::same_owner(owner, csvOwner) || vyr::same_owner(owner, 0))
         return true;
     struct stat st;
-    return ::fstat(folder.fd, &st) == 0 && st.st_uid == owner;
+    return ::fstat(folder.fd, &st) == 0 && vyr::same_owner(st.st_uid, owner);
 }
 
 // The base name of a path.

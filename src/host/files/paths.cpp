@@ -41,8 +41,8 @@ namespace
 bool foreign_in(const std::string& path, const struct stat& st, const struct stat& dt,
                 const char* what, const char* never, std::string& why)
 {
-    if (st.st_uid == ::geteuid() || (dt.st_mode & S_ISVTX) == 0 ||
-        (dt.st_mode & (S_IWGRP | S_IWOTH)) == 0 || st.st_uid == dt.st_uid)
+    if (same_owner(st.st_uid, ::geteuid()) || (dt.st_mode & S_ISVTX) == 0 ||
+        (dt.st_mode & (S_IWGRP | S_IWOTH)) == 0 || same_owner(st.st_uid, dt.st_uid))
         return false;
     why = path + " is a " + what + " of " + files::owner_text(st.st_uid) + " in the folder " +
           folder_of(path) + ", which others may write and whose sticky bit is set; a run never " +
@@ -54,7 +54,7 @@ bool foreign_in_shared(const std::string& path, const struct stat& st, const cha
                        const char* never, std::string& why)
 {
     struct stat dt;
-    return st.st_uid != ::geteuid() && ::stat(folder_of(path).c_str(), &dt) == 0 &&
+    return !same_owner(st.st_uid, ::geteuid()) && ::stat(folder_of(path).c_str(), &dt) == 0 &&
            foreign_in(path, st, dt, what, never, why);
 }
 

@@ -1227,10 +1227,13 @@ bool placeable(const HeldFolder& dir, const std::string& name, std::string& why)
     if (::fstatat(dir.fd, name.c_str(), &ft, AT_SYMLINK_NOFOLLOW) != 0 ||
         ::fstat(dir.fd, &dt) != 0 || (dt.st_mode & S_ISVTX) == 0)
         return true;
+    // A privileged process replaces another user's file only where its user
+    // namespace maps that user.
     const uid_t me = geteuid();
-    if (ft.st_uid == me || dt.st_uid == me || privileged())
+    if (same_owner(ft.st_uid, me) || same_owner(dt.st_uid, me) ||
+        (privileged() && !owner_unmapped(ft.st_uid)))
         return true;
-    why = "it belongs to the user " + std::to_string(ft.st_uid) + ", and its folder " + dir.path +
+    why = "it belongs to " + owner_text(ft.st_uid) + ", and its folder " + dir.path +
           " has the sticky bit set, so that only the file's owner, the folder's owner or a "
           "privileged user may replace it";
     return false;

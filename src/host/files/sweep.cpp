@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <set>
@@ -96,7 +97,7 @@ std::vector<std::string> hidden_names(const HeldFolder& held, int* err)
             continue;
         struct stat st;
         if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
-            st.st_uid != me) {
+            !same_owner(st.st_uid, me)) {
             ++otherCount;
             others.emplace_back(e->d_name, st.st_uid);
             // The first few by name are kept, to be named.
@@ -213,7 +214,7 @@ HiddenState open_hidden(int pfd, const std::string& name, const std::string& pat
     struct stat st;
     if (::fstat(fd, &st) != 0)
         return judged(HiddenState::Unknown, errno);
-    if (st.st_uid != me)
+    if (!same_owner(st.st_uid, me))
         return note(st.st_uid, "it is another user's");
     if ((st.st_mode & 022) != 0 && modes_kept(st.st_dev))
         return note(st.st_uid, (st.st_mode & 002) != 0
@@ -253,7 +254,7 @@ HiddenState open_hidden(int pfd, const std::string& name, const std::string& pat
     struct stat ls;
     if (::fstat(live, &ls) != 0)
         return judged(HiddenState::Unknown, errno);
-    if (!S_ISREG(ls.st_mode) || ls.st_uid != me)
+    if (!S_ISREG(ls.st_mode) || !same_owner(ls.st_uid, me))
         return note(ls.st_uid, "its lock file is not a plain file of this user's");
     // Only a write lock says a run holds it: its own run's, or that of a run
     // acting on it now. A read lock is a reader's (where the file system
@@ -281,12 +282,62 @@ HiddenState open_hidden(int pfd, const std::string& name, const std::string& pat
 
 } // namespace files
 
+namespace
+{
+
+// The overflow uid, and whether this process's user namespace maps a user
+// to it: read once.
+struct Overflow {
+    uid_t uid = 65534;
+    bool mapped = false;
+};
+
+const Overflow& overflow()
+{
+    static const Overflow o = [] {
+        Overflow v;
+        if (std::FILE* f = std::fopen("/proc/sys/kernel/overflowuid", "re")) {
+            unsigned long n = 0;
+            if (std::fscanf(f, "%lu", &n) == 1)
+                v.uid = static_cast<uid_t>(n);
+            std::fclose(f);
+        }
+        // Each line: the first uid inside, the first outside, how many. A
+        // map that cannot be read leaves the overflow uid unmapped: it then
+        // matches no one, which never lets a run take more than it may.
+        if (std::FILE* f = std::fopen("/proc/self/uid_map", "re")) {
+            unsigned long long inside = 0, outside = 0, count = 0;
+            while (std::fscanf(f, "%llu %llu %llu", &inside, &outside, &count) == 3)
+                if (v.uid >= inside && v.uid - inside < count)
+                    v.mapped = true;
+            std::fclose(f);
+        }
+        return v;
+    }();
+    return o;
+}
+
+} // namespace
+
+bool owner_unmapped(uid_t uid)
+{
+    const Overflow& o = overflow();
+    return uid == o.uid && !o.mapped;
+}
+
+bool same_owner(uid_t a, uid_t b)
+{
+    return a == b && !owner_unmapped(a);
+}
+
 std::string owner_text(uid_t uid)
 {
     struct passwd pw {
     }, *found = nullptr;
     char buf[4096];
     const std::string number = std::to_string(static_cast<unsigned long>(uid));
+    if (owner_unmapped(uid))
+        return "a user this user namespace does not map (shown as uid " + number + ")";
     if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found != nullptr)
         return "the user " + std::string(found->pw_name) + " (uid " + number + ")";
     return "the user with uid " + number;

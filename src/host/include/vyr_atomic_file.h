@@ -610,8 +610,19 @@ int open_to_read(const std::string& path, std::string& why, const HeldFolder* fr
                  bool* refused = nullptr, bool* missing = nullptr, bool wait = false,
                  const HeldFolder* within = nullptr);
 // How the messages name the user with number `uid`: "the user alice (uid
-// 1000)", or "the user with uid 1000" where the machine has no name for it.
+// 1000)", or "the user with uid 1000" where the machine has no name for it;
+// an owner the user namespace cannot map, as that.
 std::string owner_text(uid_t uid);
+// Whether `uid`, a file's owner as this process sees it, stands for a user
+// that the process's user namespace does not map: the overflow uid
+// (/proc/sys/kernel/overflowuid) where the namespace maps no user to it,
+// which stands for every such user alike (root of the host, and any other).
+bool owner_unmapped(uid_t uid);
+// Whether the owners `a` and `b` are one user, as the kernel judges it:
+// never where either is an owner the user namespace cannot map, which
+// matches no one (not the run's user, a folder's owner, root, nor another
+// such owner).
+bool same_owner(uid_t a, uid_t b);
 // Reads what is left of the file open as `fd` into `text` (appended): 0, or
 // the error of a read that failed.
 int read_rest(int fd, std::string& text);

@@ -1766,10 +1766,14 @@ Placing place_all(StepFiles& f, void (*renaming)() noexcept)
         drop_staged(f);
         return out;
     }
-    // Every file is in place: each record says so before any is removed.
+    // Every file is in place: each record says so before any is removed. One
+    // that cannot be renamed goes at once, before any other: a run stopped
+    // while the records go then leaves none that says the step did not end.
     for (StageFolder& h : f.folders)
-        if (h.recorded)
-            (void)files::mark_record_placed(h.fd);
+        if (h.recorded && files::mark_record_placed(h.fd) != 0 && !h.keepRecord) {
+            files::end_placing_record(h.fd);
+            h.recorded = false;
+        }
     end_records(f);
     for (const Placed& p : done) {
         note_run_made(p.target);

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <set>
@@ -180,6 +181,9 @@ struct NodeId {
     long long size = 0;
     long long mtimeSec = 0;
     long mtimeNsec = 0;
+    // The digest of its bytes, where it is known (a file a run placed).
+    bool digested = false;
+    std::uint64_t digest = 0;
     // The same inode now.
     bool same(const NodeId& o) const { return exists && o.exists && dev == o.dev && ino == o.ino; }
     // The very file that was known as `o`: the same inode, not written
@@ -193,6 +197,23 @@ struct NodeId {
 // The identity of `name` in the folder open as `dirfd` (AT_FDCWD: a path),
 // not following a symbolic link.
 NodeId node_at(int dirfd, const char* name);
+// Whether the file system of the file open as `fd` keeps a file's identity
+// (its inode, size and time) while the file is not written: false for FUSE
+// file systems, whose daemons number files as they please (an rclone mount
+// numbers them by their path, and moves a file's time once it is uploaded),
+// and SMB mounts, which may number files themselves.
+bool identity_kept(int fd);
+// The digest of the bytes of the plain file `name` in the folder open as
+// `dirfd` (the one a CSV file's attribute file names), read through a
+// descriptor: false where it cannot be read.
+bool digest_at(int dirfd, const char* name, std::uint64_t& digest);
+// Whether `name` of the folder open as `dirfd`, whose identity is `now`,
+// still holds the file a run placed, known as `placed`: the very file, not
+// written since (NodeId::unchanged), or, where the file system gave it
+// another inode or time meanwhile (an rclone mount gives a file another
+// time once it is uploaded, and may give a renamed one another inode), a
+// file of the same size and the same bytes, by the digest the record keeps.
+bool still_placed(int dirfd, const char* name, const NodeId& now, const NodeId& placed);
 
 // How putting a placed file's earlier file back went: done; or the name now
 // holds another file (another run's, or the placed file written since),
@@ -234,6 +255,11 @@ struct RecordLine {
     std::string temp;   // its name in the hidden folder
     std::string aside;  // where an earlier file goes without a swap ("" none)
     std::string target; // its name in the hidden folder's folder
+    // Whether the target held a file when the record was written, where the
+    // record says (`knowsEarlier`; an earlier version's does not): a name
+    // that did is never removed as one the step made.
+    bool knowsEarlier = false;
+    bool hadEarlier = false;
 };
 // Writes the record into the hidden folder open as `hfd`, with the tag
 // `step` that every record of the step carries: 0, or the error (nothing

@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -28,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "host/data/data_internal.h"
 #include "host/files/files_internal.h"
 #include "vyr_text.h"
 
@@ -44,7 +46,10 @@ using files::PutBack;
 using files::RecordLine;
 using files::rename2;
 
-constexpr char kRecordHeader[] = "korvante placing record 3\n";
+constexpr char kRecordHeader[] = "korvante placing record 4\n";
+// The records of the previous version: each file known by its identity
+// alone, without the digest of its bytes.
+constexpr char kUndigestedHeader[] = "korvante placing record 3\n";
 // The records of the previous version: no step line (each record is a step
 // of its own), and they are never named as placed.
 constexpr char kUntaggedHeader[] = "korvante placing record 2\n";
@@ -118,14 +123,19 @@ int write_all(int fd, const std::string& text)
     return 0;
 }
 
-// "file DEV INO SIZE MTIME-SECONDS MTIME-NANOSECONDS TEMP ASIDE TARGET".
+// "file DEV INO SIZE MTIME-SECONDS MTIME-NANOSECONDS DIGEST HAD TEMP ASIDE
+// TARGET", DIGEST 16 hexadecimal digits, or "-" where it is not known, HAD
+// 1 where the target held a file, else 0.
 std::string record_line(const RecordLine& l)
 {
-    char ids[160];
-    std::snprintf(ids, sizeof ids, "%llu %llu %lld %lld %ld ",
+    char ids[200], digest[20] = "-";
+    if (l.file.digested)
+        std::snprintf(digest, sizeof digest, "%016llx",
+                      static_cast<unsigned long long>(l.file.digest));
+    std::snprintf(ids, sizeof ids, "%llu %llu %lld %lld %ld %s %d ",
                   static_cast<unsigned long long>(l.file.dev),
                   static_cast<unsigned long long>(l.file.ino), l.file.size, l.file.mtimeSec,
-                  l.file.mtimeNsec);
+                  l.file.mtimeNsec, digest, l.hadEarlier ? 1 : 0);
     return std::string("file ") + ids + l.temp + " " + (l.aside.empty() ? "-" : l.aside) + " " +
            escaped(l.target) + "\n";
 }
@@ -197,8 +207,9 @@ bool run_line(const std::string& line, Stopped& out)
     return true;
 }
 
-// A file's line; `old`: of a record that knows the file by its inode alone.
-bool file_line(const std::string& line, bool old, RecordLine& l)
+// A file's line; `old`: of a record that knows the file by its inode alone;
+// `digests`: of one that gives the digest of its bytes.
+bool file_line(const std::string& line, bool old, bool digests, RecordLine& l)
 {
     std::size_t at = 5;
     unsigned long long dev = 0, ino = 0, size = 0, sec = 0, nsec = 0;
@@ -207,6 +218,23 @@ bool file_line(const std::string& line, bool old, RecordLine& l)
     if (!old && (!number_at(line, at, size) || !number_at(line, at, sec) ||
                  !number_at(line, at, nsec) || nsec >= 1000000000ULL))
         return false;
+    if (digests) {
+        if (line.compare(at, 2, "- ") == 0) {
+            at += 2;
+        } else if (line.size() > at + 16 && line[at + 16] == ' ' &&
+                   line.find_first_not_of("0123456789abcdef", at) == at + 16) {
+            l.file.digested = true;
+            l.file.digest = std::strtoull(line.substr(at, 16).c_str(), nullptr, 16);
+            at += 17;
+        } else {
+            return false;
+        }
+        if (line.compare(at, 2, "0 ") != 0 && line.compare(at, 2, "1 ") != 0)
+            return false;
+        l.knowsEarlier = true;
+        l.hadEarlier = line[at] == '1';
+        at += 2;
+    }
     const std::size_t a = line.find(' ', at),
                       b = a == std::string::npos ? a : line.find(' ', a + 1);
     if (b == std::string::npos)
@@ -317,7 +345,8 @@ Record read_record(int hfd, Stopped& out, uid_t& owner, std::string& why)
         return Record::Refused;
     }
     const bool old = text.rfind(kOldRecordHeader, 0) == 0;
-    const bool tagged = text.rfind(kRecordHeader, 0) == 0;
+    const bool digests = text.rfind(kRecordHeader, 0) == 0;
+    const bool tagged = digests || text.rfind(kUndigestedHeader, 0) == 0;
     if (!old && !tagged && text.rfind(kUntaggedHeader, 0) != 0) {
         if (text.find('\n') == std::string::npos && std::string(kRecordHeader).rfind(text, 0) == 0)
             return Record::Read; // the header cut short: nothing was renamed
@@ -340,7 +369,7 @@ Record read_record(int hfd, Stopped& out, uid_t& owner, std::string& why)
             ran = !tagged;
         else if (!ran && number == 3 && tagged && step_line(line, out))
             ran = true;
-        else if (ran && file_line(line, old, l))
+        else if (ran && file_line(line, old, digests, l))
             out.lines.push_back(l);
         else {
             why = "line " + std::to_string(number) + ": " + printable(line.substr(0, 120));
@@ -383,7 +412,7 @@ bool put_folder_back(int pfd, const std::string& folder, int hfd, const std::str
             }
             int err = 0;
             const PutBack back =
-                at.exists && !at.unchanged(l.file)
+                at.exists && !files::still_placed(pfd, target, at, l.file)
                     ? PutBack::Taken
                     : put_earlier_back(hfd, name.c_str(), pfd, target, l.file, exchange, err);
             if (back == PutBack::Done) {
@@ -401,7 +430,12 @@ bool put_folder_back(int pfd, const std::string& folder, int hfd, const std::str
             complete = complete && back == PutBack::Taken && where == earlier;
             break;
         }
-        if (!found && at.unchanged(l.file)) {
+        // Where no earlier file is kept, a name that had none before holds the
+        // stopped run's file once that file left the hidden folder. A name
+        // that had one holds it again (an undo put it back), or another's:
+        // an earlier file of the same bytes would pass for the new one.
+        if (!found && !(l.knowsEarlier && l.hadEarlier) && !node_at(hfd, l.temp.c_str()).exists &&
+            files::still_placed(pfd, target, at, l.file)) {
             // A name the stopped run made, that had nothing before.
             int err = 0;
             const PutBack back = remove_placed(pfd, target, l.file, err);
@@ -491,6 +525,50 @@ bool rename_aside(int dirfd, const char* from, const char* to)
            rename2(dirfd, from, dirfd, to, 0) == 0;
 }
 
+bool identity_kept(int fd)
+{
+    constexpr long kFuse = 0x65735546, kCifs = 0xFF534D42, kSmb2 = 0xFE534D42;
+    struct statfs fs;
+    if (::fstatfs(fd, &fs) != 0)
+        return true;
+    const long type = static_cast<long>(fs.f_type);
+    return type != kFuse && type != kCifs && type != kSmb2;
+}
+
+bool digest_at(int dirfd, const char* name, std::uint64_t& digest)
+{
+    const int fd = ::openat(dirfd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool read = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    data::DigestStream stream;
+    std::vector<char> buf(read ? std::size_t(1) << 20 : 0);
+    while (read) {
+        const ssize_t n = ::read(fd, buf.data(), buf.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            read = n == 0;
+            break;
+        }
+        stream.update(buf.data(), static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    if (read)
+        digest = stream.finish();
+    return read;
+}
+
+bool still_placed(int dirfd, const char* name, const NodeId& now, const NodeId& placed)
+{
+    if (now.unchanged(placed))
+        return true;
+    std::uint64_t digest = 0;
+    return now.exists && !now.folder && placed.digested && now.size == placed.size &&
+           digest_at(dirfd, name, digest) && digest == placed.digest;
+}
+
 NodeId node_at(int dirfd, const char* name)
 {
     NodeId id;
@@ -529,11 +607,11 @@ PutBack put_earlier_back(int kfd, const char* kept, int tfd, const char* target,
             }
             return PutBack::Done;
         }
-        if (!now.unchanged(placed))
+        if (!still_placed(tfd, target, now, placed))
             return PutBack::Taken;
         if (exchange) {
             if (rename2(kfd, kept, tfd, target, RENAME_EXCHANGE) == 0) {
-                if (node_at(kfd, kept).unchanged(placed)) {
+                if (still_placed(kfd, kept, node_at(kfd, kept), placed)) {
                     (void)::unlinkat(kfd, kept, 0);
                     return PutBack::Done;
                 }
@@ -568,7 +646,7 @@ PutBack remove_placed(int tfd, const char* target, const NodeId& placed, int& er
         err = errno;
         return PutBack::Failed;
     }
-    if (!now.unchanged(placed))
+    if (!still_placed(tfd, target, now, placed))
         return PutBack::Taken;
     if (::unlinkat(tfd, target, 0) == 0 || errno == ENOENT)
         return PutBack::Done;
@@ -777,12 +855,14 @@ bool stopped_placing_holds(const HeldFolder& held, const std::vector<std::string
     // A step that ended left its files in place: nothing of it is said.
     const std::set<std::string> ended = files::ended_steps(held);
     (void)files::each_stale_record(
-        held, false, [&](int pfd, int, int&, const std::string&, const Stopped& st) {
+        held, false, [&](int pfd, int hfd, int&, const std::string&, const Stopped& st) {
             if (st.placed || (!st.step.empty() && ended.count(st.step) != 0))
                 return true;
             for (const RecordLine& l : st.lines)
                 if (std::find(names.begin(), names.end(), l.target) != names.end() &&
-                    node_at(pfd, l.target.c_str()).unchanged(l.file)) {
+                    !node_at(hfd, l.temp.c_str()).same(l.file) &&
+                    files::still_placed(pfd, l.target.c_str(), node_at(pfd, l.target.c_str()),
+                                        l.file)) {
                     out.pid = st.pid;
                     out.started = st.started;
                     out.program = st.program;

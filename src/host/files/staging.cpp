@@ -1462,7 +1462,7 @@ struct Placed {
 // holds its hidden folder (see beside_hidden).
 files::RecordLine record_line(const Staged& s, const std::string& name)
 {
-    return {s.node, s.temp, s.aside, name};
+    return {s.node, s.temp, s.aside, name, true, node_at(s.dir->fd, name.c_str()).exists};
 }
 
 // Puts the files of one new catalogue entry in place (files [from, to) of
@@ -1611,6 +1611,10 @@ bool write_records(StepFiles& f, Placing& out)
     const std::string step = files::random_tag();
     for (Staged& s : f.files) {
         s.node = node_at(s.hidden->fd, s.temp.c_str());
+        // Known by its bytes too, where the file system may change its
+        // identity (elsewhere a file of the same bytes is still another's).
+        s.node.digested = !files::identity_kept(s.hidden->fd) &&
+                          files::digest_at(s.hidden->fd, s.temp.c_str(), s.node.digest);
         if (s.placement == StagedPlacement::Replace)
             s.aside = free_name(f, s.hidden->fd);
     }

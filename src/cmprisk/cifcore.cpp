@@ -15,6 +15,16 @@
 // + c2 d2_j ((F_j - F) / S(t_j))^2}, with the ties factors
 // c = 1 - (d - 1) / (n - 1) when d > 1.
 //
+// Where the last subjects at risk fail and none of the cell ever failed of
+// another type, S comes to 0 and F = 1 - S is exactly 1: the sum of the
+// increments would leave it a rounding either side of 1, so it is set. An
+// incidence of 1 has variance 0: it is the complement of a product-limit
+// estimate at 0, whose variance the delta method gives as 0 (the running
+// sums would leave a rounding residue; the Aalen-type sum would keep the last
+// term d1 S_^2 / n^2 of a subject failing alone). Where every subject fails
+// but some of another type, F stays below 1 and keeps its variance. Rounding
+// never takes F past 1.
+//
 // The number at risk at a time is the cell's amount still ahead (Timed::
 // ahead), and what is left of it after the events is that of the next time
 // plus the time's censored: never a running difference, so that a few
@@ -59,6 +69,7 @@ class CifWalker
     const double miss_;
     // Running estimates.
     double S_ = 1, F_ = 0;
+    bool competing_ = false; // an event of another type has been seen
     double G_ = 0, B_ = 0, A_ = 0, X_ = 0, Y_ = 0, Z_ = 0;
     // The previous table row, the last computed point, the OUTCIF= row of
     // the current time and the one saved for REDUCEOUT (dated at the last
@@ -127,10 +138,15 @@ void CifWalker::time(double t, double n, double left, double c0, double d, doubl
     const double d2 = d - d1;
     const double Sprev = S_;
     if (n > 0) {
+        if (d2 > 0)
+            competing_ = true;
         if (d > 0)
             S_ = Sprev * left / n;
-        if (d1 > 0)
+        if (d1 > 0) {
             F_ += d1 * Sprev / n;
+            if ((left == 0 && !competing_) || F_ > 1)
+                F_ = 1;
+        }
         const double F = F_, S = S_;
         const double rn2 = 1 / (n * n);
         double V = 0;
@@ -166,11 +182,11 @@ void CifWalker::time(double t, double n, double left, double c0, double d, doubl
         }
         if (d1 > 0) {
             // A sum of squares cannot be negative; cancellation can leave a
-            // rounding residue below 0.
+            // rounding residue below 0. An incidence of 1 has variance 0.
             Point p;
             p.time = t;
             p.cif = F;
-            p.var = V > 0 ? V : 0;
+            p.var = F < 1 && V > 0 ? V : 0;
             p.start = false;
             if (s_.table) {
                 if (tableTimelist()) {

@@ -26,7 +26,7 @@ ref_dir <- file.path("tests", "reference")
 source(file.path(ref_dir, "write_ref.R"))
 
 sections <- c(numeric = "numeric.R", estimate = "estimate.R", homogeneity = "homogeneity.R",
-              cmprisk = "cmprisk.R",
+              cmprisk = "cmprisk.R", cmprisk_ends = "cmprisk_ends.R",
               mcomp = "mcomp.R", mcomp_approx = "mcomp_approx.R", mcomp_exact = "mcomp_exact.R",
               lifetable = "lifetable.R",
               levelize = "levelize.R",

@@ -30,15 +30,19 @@ struct Rec {
     double freq;
 };
 
-// The records of a case of cmprisk_data.csv.
-std::vector<Rec> caseRecords(const std::string& id)
+// The records of a case of cmprisk_data.csv, or of cmprisk_ends_data.csv
+// (no strata).
+std::vector<Rec> caseRecords(const std::string& id, const std::string& file = "cmprisk_data.csv")
 {
-    static Table t("cmprisk_data.csv");
+    static std::map<std::string, Table> tables;
+    const Table& t = tables.try_emplace(file, file).first->second;
+    const bool strata = file == "cmprisk_data.csv";
     std::vector<Rec> out;
     for (size_t r = 0; r < t.size(); ++r)
         if (t.text(r, "case") == id)
             out.push_back(Rec{t.num(r, "time"), static_cast<int>(t.num(r, "status")),
-                              t.text(r, "group"), t.text(r, "strat"), t.num(r, "freq")});
+                              t.text(r, "group"), strata ? t.text(r, "strat") : "",
+                              t.num(r, "freq")});
     return out;
 }
 
@@ -432,6 +436,134 @@ Cell cellOf(std::vector<std::tuple<double, int, double>> v)
 }
 
 } // namespace
+
+// Cells whose overall survival comes to 0 (cmprisk_ends.R), under both
+// variance estimators. Where every subject has failed of the type, the
+// incidence is exactly 1 and its variance exactly 0, as etm's; cuminc's
+// Aalen-type variance there keeps the last term of a subject failing alone
+// (0.04 in "distinct"), so it is compared only below 1. Where every subject
+// fails but some of another type (cell C), the incidence stays below 1 and
+// keeps the peers' variance. No incidence exceeds 1.
+TEST(CifEnds, AnIncidenceOfOneIsOneWithVarianceZero)
+{
+    Table ref("cmprisk_ends.csv");
+    std::map<std::string, std::vector<size_t>> byCell;
+    for (size_t r = 0; r < ref.size(); ++r)
+        byCell[ref.text(r, "case") + "|" + ref.text(r, "group") + "|" + ref.text(r, "cause")]
+            .push_back(r);
+    ASSERT_EQ(byCell.size(), 7u);
+    size_t ones = 0, below = 0;
+    for (const auto& [key, rows] : byCell) {
+        const size_t r0 = rows[0];
+        const Cell cell = makeCell(filter(
+            caseRecords(ref.text(r0, "case"), "cmprisk_ends_data.csv"), "", ref.text(r0, "group")));
+        const int cause = static_cast<int>(ref.num(r0, "cause"));
+        for (int error : {0, 1}) {
+            SCOPED_TRACE(key + (error ? " delta" : " aalen"));
+            korv_cr::CifSettings s = settings(cell);
+            s.error = error;
+            s.printVar = true;
+            const Capture cap = walk(s, cell, cause, 3);
+            ASSERT_EQ(cap.table.size(), rows.size() + 1);
+            for (size_t i = 0; i < rows.size(); ++i) {
+                const korv_cr::CifRow& row = cap.table[i + 1];
+                const size_t r = rows[i];
+                SCOPED_TRACE(ref.text(r, "time"));
+                EXPECT_EQ(row.time, ref.num(r, "time"));
+                EXPECT_LE(row.cif, 1.0);
+                EXPECT_TRUE(Near(row.cif, ref.num(r, "cif"), 1e-12, 1e-15));
+                EXPECT_TRUE(Near(row.cif, ref.num(r, "cif_etm"), 1e-12, 1e-15));
+                if (Near(ref.num(r, "cif_etm"), 1, 0, 1e-12)) {
+                    EXPECT_EQ(ref.num(r, "surv_etm"), 0);
+                    EXPECT_EQ(row.cif, 1.0);
+                    EXPECT_EQ(row.err, 0.0);
+                    EXPECT_TRUE(Near(0, ref.num(r, "var_delta"), 0, 1e-15));
+                    ones += error;
+                } else {
+                    EXPECT_LT(row.cif, 1.0);
+                    EXPECT_TRUE(
+                        Near(row.err, ref.num(r, error ? "var_delta" : "var_aalen"), 1e-9, 1e-15));
+                    if (ref.num(r, "surv_etm") == 0) {
+                        EXPECT_GT(row.err, 1e-4);
+                        below += error;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_EQ(ones, 5u) << "cells whose every subject fails of the type";
+    EXPECT_EQ(below, 1u) << "cell C, whose every subject fails, of two causes";
+}
+
+// The limits of an incidence of 1 under every transform are (1, 1), or both
+// missing where the transform is undefined, never below 1; the estimates
+// table (with and without TIMELIST=), the plot data (with the row past the
+// last time) and OUTCIF= (with and without REDUCEOUT) show the same. The
+// cells of cmprisk_ends.R whose every subject fails of type 1, and one of
+// fractional frequencies (NOTRUNCATE; no peer takes them).
+TEST(CifEnds, LimitsOfAnIncidenceOfOneInEveryOutput)
+{
+    auto atOne = [](double cif, double err, double lcl, double ucl) {
+        if (cif != 1 || err != 0)
+            return ::testing::AssertionFailure() << "cif " << cif << " err " << err;
+        if ((lcl == 1 && ucl == 1) || (missing(lcl) && missing(ucl)))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "limits " << lcl << ", " << ucl;
+    };
+    std::vector<std::pair<std::string, Cell>> cells;
+    for (const auto& [id, group] : std::vector<std::pair<std::string, std::string>>{
+             {"tied", "A"}, {"distinct", "A"}, {"freq", "A"}, {"freq", "B"}, {"freq", "D"}})
+        cells.emplace_back(id + " " + group,
+                           makeCell(filter(caseRecords(id, "cmprisk_ends_data.csv"), "", group)));
+    cells.emplace_back("fractional", cellOf({{1, 1, 0.1}, {2, 0, 0.2}, {3, 1, 0.3}, {4, 1, 0.7}}));
+    for (const auto& [name, cell] : cells)
+        for (int error : {0, 1})
+            for (int conftype = 1; conftype <= 5; ++conftype)
+                for (bool listed : {false, true}) {
+                    SCOPED_TRACE(name + " error " + std::to_string(error) + " conftype " +
+                                 std::to_string(conftype) + (listed ? " listed" : ""));
+                    // The listed times: one before the last, the last (the
+                    // largest time), one past it.
+                    const std::vector<double> tl = {cell.maxtime - 0.5, cell.maxtime,
+                                                    cell.maxtime + 1};
+                    korv_cr::CifSettings s = settings(cell);
+                    s.error = error;
+                    s.conftype = conftype;
+                    s.plot = !listed;
+                    s.plotLimits = true;
+                    s.out = true;
+                    s.reduce = listed;
+                    if (listed) {
+                        s.timelist = tl.data();
+                        s.ntime = static_cast<int>(tl.size());
+                    }
+                    const Capture cap = walk(s, cell, 1, 3);
+                    for (const korv_cr::CifRow& r : cap.table)
+                        EXPECT_TRUE(missing(r.cif) || (r.cif <= 1 && !(r.ucl > 1)));
+                    for (const CIFOUTREC& r : cap.out)
+                        EXPECT_TRUE(missing(r.cif) || (r.cif <= 1 && !(r.ucl > 1)));
+                    for (const korv_cr::CifRow& r : cap.plot)
+                        EXPECT_TRUE(r.cif <= 1 && !(r.ucl > 1));
+                    // The last subject fails at the largest time.
+                    ASSERT_GE(cap.table.size(), 2u);
+                    const korv_cr::CifRow& last = cap.table[listed ? 1 : cap.table.size() - 1];
+                    EXPECT_EQ(last.time, cell.maxtime);
+                    EXPECT_TRUE(atOne(last.cif, last.err, last.lcl, last.ucl));
+                    const CIFOUTREC& out = cap.out[listed ? 1 : cap.out.size() - 1];
+                    EXPECT_EQ(out.time, cell.maxtime);
+                    EXPECT_EQ(out.atrisk, out.event);
+                    EXPECT_TRUE(atOne(out.cif, out.err, out.lcl, out.ucl));
+                    if (!listed) {
+                        // The last event's row and the row just past it.
+                        ASSERT_GE(cap.plot.size(), 3u);
+                        for (size_t k = cap.plot.size() - 2; k < cap.plot.size(); ++k) {
+                            const korv_cr::CifRow& p = cap.plot[k];
+                            EXPECT_TRUE(atOne(p.cif, p.err, p.lcl, p.ucl)) << p.time;
+                            EXPECT_EQ(p.lcl, last.lcl);
+                        }
+                    }
+                }
+}
 
 // Which rows each output gets, by the rules of the estimates table, the
 // plot data and OUTCIF= with and without REDUCEOUT.

@@ -63,7 +63,8 @@ as() {
 as_bg() { setpriv --reuid="$1" --regid="$1" --clear-groups "${@:2}" & }
 # two_users_or_skip: ends the script as skipped (77) unless it runs as root
 # (to act as two users) with setpriv and an strace that can trace here, and
-# the kernel lets it act as uid 60001; then for_others.
+# the kernel lets it act as uid 60001; then for_others (so $work is made
+# first).
 two_users_or_skip() {
   if [ "$(id -u)" != 0 ] || ! command -v setpriv >/dev/null || ! command -v strace >/dev/null ||
     ! strace -f -qq -o /dev/null true 2>/dev/null || ! as 60001 true 2>/dev/null; then
@@ -86,6 +87,10 @@ two_users_or_skip() {
 for_others() {
   local u users=("$@") src
   [ $# -gt 0 ] || users=(60001 60002)
+  if [ -z "${work:-}" ]; then
+    fail "other users" "for_others needs the script's folder \$work: make it first"
+    exit 1
+  fi
   src=$(cd "$here/../.." && pwd)
   for_others=$work/for-others
   chmod 755 "$work" && mkdir -p "$for_others" && cp "$korvante" "$for_others/korvante" &&

@@ -62,13 +62,52 @@ as() {
 # (a function in the background would be a subshell of its own).
 as_bg() { setpriv --reuid="$1" --regid="$1" --clear-groups "${@:2}" & }
 # two_users_or_skip: ends the script as skipped (77) unless it runs as root
-# (to act as two users) with setpriv and an strace that can trace here.
+# (to act as two users) with setpriv and an strace that can trace here, and
+# the kernel lets it act as uid 60001; then for_others (so $work is made
+# first).
 two_users_or_skip() {
   if [ "$(id -u)" != 0 ] || ! command -v setpriv >/dev/null || ! command -v strace >/dev/null ||
-    ! strace -f -qq -o /dev/null true 2>/dev/null; then
-    echo "skipped: needs root (to act as two users), setpriv and strace"
+    ! strace -f -qq -o /dev/null true 2>/dev/null || ! as 60001 true 2>/dev/null; then
+    echo "skipped: needs root (to act as two users, as the kernel lets it here), setpriv and strace"
     exit 77
   fi
+  for_others
+}
+# for_others [UID...]: the users a script acts as (60001 and 60002 unless
+# named) may be unable to enter the checkout and its build (a clone in a
+# folder only its owner may enter: root's home, mktemp -d). So what they run
+# or read of the tree is copied into $for_others, in $work (both made open
+# to all to enter and read; $work is in TMPDIR or /tmp): the korvante
+# command, which $korvante names from then on (it reads nothing else of the
+# tree as it runs), checks.sh, hold_lock.py and the example data aml.csv.
+# Each user then runs the copy on that data by absolute paths, through env:
+# setpriv itself starts its command still able to search any folder, so a
+# run it starts directly proves nothing of the path. A user who cannot
+# fails the script, saying why.
+for_others() {
+  local u users=("$@") src
+  [ $# -gt 0 ] || users=(60001 60002)
+  if [ -z "${work:-}" ]; then
+    fail "other users" "for_others needs the script's folder \$work: make it first"
+    exit 1
+  fi
+  src=$(cd "$here/../.." && pwd)
+  for_others=$work/for-others
+  chmod 755 "$work" && mkdir -p "$for_others" && cp "$korvante" "$for_others/korvante" &&
+    cp "$here/checks.sh" "$here/hold_lock.py" "$src/examples/aml.csv" "$for_others/" &&
+    printf 'proc korvante data=aml notable plots=none;\n  time time*status(0);\nrun;\n' \
+      >"$for_others/reach.vyr" && chmod -R a+rX "$for_others" || {
+    fail "other users" "what they run could not be copied into $for_others"
+    exit 1
+  }
+  korvante=$for_others/korvante
+  for u in "${users[@]}"; do
+    (cd / && as "$u" env "$korvante" "$for_others/reach.vyr" --data "$for_others" \
+      >/dev/null 2>"$for_others/$u.err") &&
+      as "$u" test -r "$for_others/hold_lock.py" -a -r "$for_others/checks.sh" && continue
+    fail "other users" "uid $u cannot run $korvante on its data there, or read its helpers (may others enter $(dirname "$work")?): $(head -1 "$for_others/$u.err")"
+    exit 1
+  done
 }
 # split_by_kill DIR AML: in DIR, p.vyr and q.vyr (q with strata) write the
 # data set l.os into DIR/lib from AML's data; p runs, then q is killed
@@ -107,7 +146,7 @@ hold_lock() {
   said=$(mktemp)
   chmod 666 "$said"
   # The system's python3: one under root's home is not another user's.
-  "${run[@]}" "$(command -v /usr/bin/python3 || command -v python3)" "$here/hold_lock.py" "$@" \
+  "${run[@]}" "$(command -v /usr/bin/python3 || command -v python3)" "${for_others:-$here}/hold_lock.py" "$@" \
     >"$said" 2>&1 &
   holder=$!
   until_true 20 grep -q . "$said"

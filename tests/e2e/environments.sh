@@ -35,7 +35,6 @@ model=$(realpath "${2:?usage: environments.sh PATH/TO/korvante PATH/TO/libnfs4_l
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 . "$here/checks.sh"
-two_users_or_skip
 work=$(mktemp -d)
 [ -n "${KEEP:-}" ] && echo "work: $work"
 # The mounts made here, unmounted (last first) before the folder goes.
@@ -52,7 +51,10 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
 cd "$work" || exit 1
-chmod 755 "$work"
+two_users_or_skip
+# The NFSv4 model is preloaded into the other users' runs too: a copy they
+# can read (else the loader leaves it out, with only a line on stderr).
+cp "$model" "$for_others/" && model=$for_others/${model##*/}
 victim=60001
 other=60002
 team=60003
@@ -114,6 +116,7 @@ chown -R $victim:$victim nfs
 check "NFSv4 locks: a run that writes everything" test $? = 0
 check "NFSv4 locks: a run that writes everything" written nfs
 check "NFSv4 locks: a run that writes everything" lacks nfs/err "Bad file descriptor"
+check "NFSv4 locks: the model is preloaded into the victim's run" lacks nfs/err "cannot be preloaded"
 # A writer of a team folder (its group may write it) that may not write the
 # lock file (another member's, 0644, as early versions made it): the lock
 # is not taken on a read-only descriptor. The step writes its data set, or
@@ -165,7 +168,7 @@ fi
 
 # b. A normal run through a FUSE mount leaves nothing of its own behind.
 if [ $fuse = yes ]; then
-  as $victim sh -c "cp '$root/examples/aml.csv' fuse/m1/ && mkdir fuse/m1/lib"
+  as $victim sh -c "cp '$for_others/aml.csv' fuse/m1/ && mkdir fuse/m1/lib"
   write_all fuse/real/all.vyr
   chown $victim:$victim fuse/real/all.vyr
   (cd fuse/m1 && as $victim "$korvante" all.vyr --out out --log run.log --listing run.lst \
@@ -318,7 +321,7 @@ clean_runs() {
   local i ok=yes
   write_all "$work/all.vyr"
   chmod 644 "$work/all.vyr"
-  as $victim sh -c "cd '$2' && cp '$root/examples/aml.csv' '$work/all.vyr' . && mkdir -p lib tmp" || ok=no
+  as $victim sh -c "cd '$2' && cp '$for_others/aml.csv' '$work/all.vyr' . && mkdir -p lib tmp" || ok=no
   for i in 1 2 3; do
     (cd "$2" && as $victim env TMPDIR="$2/tmp" "$korvante" all.vyr --out out --log run.log \
       --listing run.lst >/dev/null 2>&1) || ok=no
@@ -335,8 +338,8 @@ clean_runs() {
 # gives every folder). The kill is at the call after the one that puts
 # os.attr in place, found by a run traced whole.
 put_back() {
-  as $victim sh -c "cd '$2' && cp '$root/examples/aml.csv' . && mkdir -p pb/lib && cp aml.csv pb/" &&
-    as $victim bash -c ". '$here/checks.sh' && korvante='$korvante' && split_by_kill '$2/pb' aml.csv" 2>/dev/null
+  as $victim sh -c "cd '$2' && cp '$for_others/aml.csv' . && mkdir -p pb/lib && cp aml.csv pb/" &&
+    as $victim bash -c ". '$for_others/checks.sh' && korvante='$korvante' && split_by_kill '$2/pb' aml.csv" 2>/dev/null
   (cd "$2/pb" && as $victim strace -f -qq -o "$2/pb.trace" -e trace=renameat2 "$korvante" q.vyr \
     >/dev/null 2>&1)
   local k
@@ -483,7 +486,7 @@ fi
 signals() { [ "$(grep -c -- '--- SIGSTOP {' "$1" 2>/dev/null)" -ge "$2" ]; }
 held_open() {
   local d=$2 t=$2/held.trace run hidden holder stop
-  as $victim sh -c "cd '$d' && cp '$root/examples/aml.csv' '$work/sig.vyr' ."
+  as $victim sh -c "cd '$d' && cp '$for_others/aml.csv' '$work/sig.vyr' ."
   (cd "$d" && exec setpriv --reuid=$victim --regid=$victim --clear-groups strace -f -qq -o "$t" \
     -e trace=renameat2,clock_nanosleep -e inject=renameat2:signal=STOP:when=1 \
     -e inject=clock_nanosleep:signal=STOP:when=1 "$korvante" sig.vyr --out out --log held.log \

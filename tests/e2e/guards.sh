@@ -271,6 +271,7 @@ if [ "$(id -u)" != 0 ] || ! command -v setpriv >/dev/null; then
   report
   exit $?
 fi
+for_others
 victim=60001
 other=60002
 # t/shared: the sticky folder all users share; t/team: a folder any user

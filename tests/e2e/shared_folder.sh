@@ -97,6 +97,7 @@ if [ "$(id -u)" != 0 ] || ! command -v setpriv >/dev/null; then
   report
   exit $?
 fi
+for_others
 victim=60001
 other=60002
 mkdir -p t/shared t/private t/out-v t/out-r

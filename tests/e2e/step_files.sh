@@ -349,7 +349,7 @@ unwritable)
 # not root (root may write any folder): found before anything is put in
 # place, and said.
 other_users || skip "a folder made read-only meanwhile (cannot run as another user here)"
-chmod 755 "$work"
+for_others 65534
 owner=65534:65534
 as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 # Stopped once its data sets are complete too, as the placing begins.

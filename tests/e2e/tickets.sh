@@ -161,10 +161,9 @@ if ! command -v rclone >/dev/null || [ ! -c /dev/fuse ]; then
 else
   for mode in off writes; do
     name="rclone --vfs-cache-mode $mode"
-    src=$work/rclone-$mode
     mnt=$work/rclone-$mode.mnt
-    mkdir -p "$src" "$mnt"
-    if ! RCLONE_CONFIG=/dev/null rclone mount "$src" "$mnt" --vfs-cache-mode $mode \
+    mkdir -p "$work/rclone-$mode" "$mnt"
+    if ! RCLONE_CONFIG=/dev/null rclone mount "$work/rclone-$mode" "$mnt" --vfs-cache-mode $mode \
       --cache-dir "$work/rclone-cache" --daemon 2>"$work/rclone.why" ||
       ! until_true 20 mountpoint -q "$mnt"; then
       echo "skipped: $name (its mount was refused: $(grep -v NOTICE "$work/rclone.why" | head -1))"
@@ -180,18 +179,16 @@ else
     done
     check "$name: five writes in a row" test $ok = 5
     check "$name: five writes in a row" whole "$mnt/lib"
-    check "$name: five writes in a row: no ticket left" no_ticket "$src/lib"
     check "$name: five writes in a row: no ticket left" no_ticket "$mnt/lib"
     pids=()
     for i in 1 2 3 4; do
-      timeout 60 "$korvante" "$work/r$((i % 2 + 1)).vyr" >/dev/null 2>"$work/r$i.log" &
+      "$korvante" "$work/r$((i % 2 + 1)).vyr" >/dev/null 2>"$work/r$i.log" &
       pids+=($!)
     done
     ended_well "${pids[@]}"
     check "$name: four writes at once" test $ok = 4
     check "$name: four writes at once" whole "$mnt/lib"
-    check "$name: four writes at once: no ticket left" no_ticket "$src/lib"
-    echo "$name: 5 writes in a row and 4 at once; $ok of the 4 ended well"
+    check "$name: four writes at once: no ticket left" no_ticket "$mnt/lib"
   done
 fi
 

@@ -206,7 +206,7 @@ bool each_user_alone(const struct stat& dst)
 // What another run's ticket (of the folder open as `dirfd`) is now.
 enum class Ticket {
     Gone,    // not there, or not a plain file: no run's
-    Unheld,  // no run holds it, nor has yet: its maker is about to
+    Unheld,  // no run holds it, nor has yet: its maker is about to, or was stopped
     Ended,   // its run held it and has let it go: ended, for good
     Living,  // a run holds it
     Unknown, // it cannot be opened to be looked at

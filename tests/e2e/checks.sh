@@ -46,6 +46,13 @@ until_true() {
 }
 # ended PID: the process has ended (a child of the script: bash reaps it).
 ended() { ! kill -0 "$1" 2>/dev/null; }
+# wait_ended PID [SECONDS]: waits for the background process PID to end, and
+# returns its status; one still going after SECONDS (60) is killed (137), so
+# that a run that waits for ever fails the check instead of hanging it.
+wait_ended() {
+  until_true "${2:-60}" ended "$1" || kill -KILL "$1" 2>/dev/null
+  wait "$1"
+}
 # waiting_or_ended LOG PID: the run PID, its log on standard error in LOG,
 # waits for a lock or a pair another run holds (its log says so, after a
 # second of waiting), or it has ended (without waiting: the checks that

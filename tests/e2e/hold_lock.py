@@ -4,9 +4,10 @@ end-to-end scripts.
 
   hold_lock.py ticket DIR [entries] [TAG]
       takes DIR's lock as a writer does: a ticket of its own there
-      (.korvante-w-TAG.lock, or .korvante-entries-w-TAG.lock), write-locked,
-      made under its .new name and renamed once locked; TAG defaults to
-      0000000000000000, which a run waiting at the same moment lets go for.
+      (.korvante-w-TAG.lock, or .korvante-entries-w-TAG.lock), made readable
+      to its maker alone, write-locked, its process id written in it, then
+      made readable to all; TAG defaults to 0000000000000000, which a run
+      waiting at the same moment lets go for.
   hold_lock.py live FILE
       write-locks FILE (made if need be), as a living run holds its hidden
       folder's lock file.
@@ -43,12 +44,13 @@ def main():
             entries = "entries" in sys.argv[3:]
             tags = [a for a in sys.argv[3:] if a != "entries"]
             tag = tags[0] if tags else "0" * 16
-            base = os.path.join(path, (".korvante-entries-w-" if entries else ".korvante-w-") + tag)
-            fd = os.open(base + ".new", os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o644)
+            name = os.path.join(path, (".korvante-entries-w-" if entries else ".korvante-w-") + tag)
+            name += ".lock"
+            fd = os.open(name, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o600)
             ofd_lock(fd, fcntl.F_WRLCK)
             os.write(fd, b"%d\n" % os.getpid())
-            os.rename(base + ".new", base + ".lock")
-            done = lambda *_: (os.unlink(base + ".lock"), os._exit(0))
+            os.fchmod(fd, 0o644)
+            done = lambda *_: (os.unlink(name), os._exit(0))
         elif mode == "live":
             fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o600)
             ofd_lock(fd, fcntl.F_WRLCK)

@@ -256,7 +256,7 @@ hold_writer() {
 # let_go: the held writer goes on; its status in $written.
 let_go() {
   kill -CONT "$stopped" 2>/dev/null || kill -KILL $writer
-  wait $writer
+  wait_ended $writer
   written=$?
 }
 # A reader that may not open the lock, while the victim's writer is held
@@ -272,7 +272,7 @@ as_bg $other "$korvante" o/read.vyr >o/r.lst 2>o/r.log
 reader=$!
 until_true 30 waiting_or_ended o/r.log $reader
 let_go
-wait $reader
+wait_ended $reader
 check "$name" test $? = 0
 check "$name" lacks o/r.log "describes variable"
 check "$name" said o/r.log "Data set K.OS is held by a run putting its files in place"
@@ -294,7 +294,7 @@ stopped_in o/opens
 check "$name" test -n "$stopped"
 as $victim timeout 20 "$korvante" v/a.vyr >/dev/null 2>&1
 kill -CONT "$stopped" 2>/dev/null || kill -KILL $reader
-wait $reader
+wait_ended $reader
 check "$name" test $? = 0
 check "$name" test "$(grep 'os.csv", O_RDONLY.* = [0-9]' o/opens | grep -vc O_PATH)" = 2
 
@@ -329,7 +329,7 @@ until_true 30 waiting_or_ended v/Lb.log $b
 check "names remade by another user in a sticky folder: B waits for A" said v/Lb.log "is held by"
 let_go
 a=$written
-wait $b
+wait_ended $b
 b=$?
 kill $remaker $squatter
 wait $remaker $squatter 2>/dev/null
@@ -369,7 +369,7 @@ else
     until_true 30 waiting_or_ended v/ns-$d.log $b
     check "$name: it waits" said v/ns-$d.log "is held by"
     let_go
-    wait $b
+    wait_ended $b
     check "$name" test "$written/$?" = 0/0
     check "$name" whole $d
   done

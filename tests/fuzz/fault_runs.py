@@ -442,8 +442,9 @@ def road(korvante, name, with_html_json, every=False, dense=12):
 
 def take_folder_lock(folder):
     """Takes a library folder's lock as a writer does: a ticket of its own
-    there (.korvante-w-TAG.lock), write-locked, made under its .new name and
-    renamed once locked, held once no other living ticket is there. Returns
+    there (.korvante-w-TAG.lock), made readable to its maker alone,
+    write-locked, its process id written in it, then made readable to all;
+    held once no other living ticket is there. Returns
     the ticket's descriptor and name, or None when another run holds it
     (the caller tries again)."""
     import fcntl
@@ -451,9 +452,10 @@ def take_folder_lock(folder):
     query = struct.pack("hhqqi4x", fcntl.F_RDLCK, os.SEEK_SET, 0, 0, 0)
     tag = os.urandom(8).hex()
     base = os.path.join(folder, ".korvante-w-" + tag)
-    fd = os.open(base + ".new", os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o644)
+    fd = os.open(base + ".lock", os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o600)
     fcntl.fcntl(fd, fcntl.F_OFD_SETLK, struct.pack("hhqqi4x", fcntl.F_WRLCK, os.SEEK_SET, 0, 0, 0))
-    os.rename(base + ".new", base + ".lock")
+    os.write(fd, b"%d\n" % os.getpid())
+    os.fchmod(fd, 0o644)
     for name in os.listdir(folder):
         if not (name.startswith(".korvante-w-") and name.endswith(".lock")) or tag in name:
             continue

@@ -26,24 +26,33 @@ class LockHolder
     explicit LockHolder(const std::string& path, bool entries = false,
                         const std::string& tag = "0000000000000000", bool live = true)
     {
-        const std::string base =
-            std::string(entries ? ".korvante-entries-w-" : ".korvante-w-") + tag;
-        const std::string made = base + ".new", name = base + ".lock";
+        const std::string name =
+            std::string(entries ? ".korvante-entries-w-" : ".korvante-w-") + tag + ".lock";
         int ready[2];
         if (pipe(ready) != 0 || pipe(release_) != 0)
             return;
         pid_ = fork();
         if (pid_ == 0) {
             // Only system calls here: the test process may run threads.
+            // Made at its name, readable by its maker alone until it is
+            // write-locked, then its process id written in it and made
+            // readable to all.
             const int folder = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             const int fd =
-                ::openat(folder, made.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+                ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
             struct flock fl {
             };
             fl.l_type = F_WRLCK;
             fl.l_whence = SEEK_SET;
-            char c = fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &fl) == 0 &&
-                             ::renameat(folder, made.c_str(), folder, name.c_str()) == 0
+            char pid[16];
+            int n = 0;
+            for (long p = ::getpid(); p > 0; p /= 10)
+                ++n;
+            for (long p = ::getpid(), i = n; p > 0; p /= 10)
+                pid[--i] = static_cast<char>('0' + p % 10);
+            pid[n++] = '\n';
+            char c = fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &fl) == 0 && ::write(fd, pid, n) == n &&
+                             ::fchmod(fd, 0644) == 0
                          ? 'y'
                          : 'n';
             if (!live)

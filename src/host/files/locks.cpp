@@ -82,8 +82,9 @@ constexpr int kMsgWaitingForLock = 6066;
 // "30 seconds", "300 milliseconds".
 std::string duration_text(long long ms)
 {
-    return ms % 1000 == 0 ? std::to_string(ms / 1000) + " seconds"
-                          : std::to_string(ms) + " milliseconds";
+    return ms == 1000       ? "1 second"
+           : ms % 1000 == 0 ? std::to_string(ms / 1000) + " seconds"
+                            : std::to_string(ms) + " milliseconds";
 }
 
 // A time left, in whole seconds, rounded up: "1 second", "29 seconds".
@@ -103,88 +104,93 @@ class Wait
     // `limited`: within the step's limit whatever the run holds (a wait for
     // something that may never be let go).
     explicit Wait(bool limited = false)
-        : limit_(held_lock_wait().count()), start_(std::chrono::steady_clock::now())
+        : limit_(held_lock_wait().count()), start_(std::chrono::steady_clock::now()), last_(start_),
+          limited_(limited)
     {
         std::lock_guard<std::mutex> g(g_heldLock);
         holdsOther_ = !g_held.empty();
-        limited_ = limited;
     }
-    ~Wait()
-    {
-        if (holdsOther_ || limited_)
-            g_stepWaitedMs.fetch_add(waited_ms());
-    }
+    ~Wait() { g_stepWaitedMs.fetch_add(limitedMs_); }
     Wait(const Wait&) = delete;
     Wait& operator=(const Wait&) = delete;
-    // From now on within the step's limit.
-    void limit() { limited_ = true; }
-    // One more round of the wait for `what`: after a moment the log says
-    // what holds it (`holder()`), then a short sleep. False, with `why`,
-    // once a limited wait has spent the step's limit.
-    template <class Holder> bool round(const std::string& what, std::string& why, Holder holder)
+    // Counts the time since the last call (or the start) within the step's
+    // limit where the wait is limited, or `limited` says this part of it is
+    // (a wait for what may never be let go). False, with `why`, once a
+    // limited wait has spent the step's limit.
+    bool within_limit(const std::string& what, std::string& why, bool limited = false)
     {
-        const long long waited = waited_ms();
-        const bool limited = holdsOther_ || limited_;
-        if (limited && g_stepWaitedMs.load() + waited >= limit_) {
-            why = !holdsOther_
-                      ? what + " was still held after this run waited " + duration_text(limit_) +
-                            " in this step, the most a run waits"
-                      : what + " is held by another run, and this run, which holds " +
-                            "another lock itself, gave up after waiting " + duration_text(limit_) +
-                            " in this step for locks, the most such a run waits (two " +
-                            "runs waiting for each other's locks would wait for ever)";
+        const auto now = std::chrono::steady_clock::now();
+        const long long since =
+            std::chrono::duration_cast<std::chrono::milliseconds>(now - last_).count();
+        last_ = now;
+        if (!(limited || limited_ || holdsOther_))
+            return true;
+        limitedMs_ += since;
+        if (g_stepWaitedMs.load() + limitedMs_ < limit_)
+            return true;
+        why = !holdsOther_
+                  ? what + " was still held after this run waited " + duration_text(limit_) +
+                        " in this step, the most a run waits"
+                  : what + " is held by another run, and this run, which holds " +
+                        "another lock itself, gave up after waiting " + duration_text(limit_) +
+                        " in this step for locks, the most such a run waits (two " +
+                        "runs waiting for each other's locks would wait for ever)";
+        return false;
+    }
+    // One more round of the wait for `what` (`limited` as above): after a
+    // moment the log says what holds it (`holder()`), then a short sleep.
+    // False, with `why`, once a limited wait has spent the step's limit.
+    template <class Holder>
+    bool round(const std::string& what, std::string& why, Holder holder, bool limited = false)
+    {
+        if (!within_limit(what, why, limited))
             return false;
-        }
-        if (!said_ && waited >= kMoment.count()) {
+        if (!said_ && waited_ms() >= kMoment.count()) {
             said_ = true;
-            const std::string left = seconds_text(limit_ - g_stepWaitedMs.load() - waited);
+            const std::string left = seconds_text(limit_ - g_stepWaitedMs.load() - limitedMs_);
             const std::string until =
-                holdsOther_ ? "at most " + left + " more, as it holds another lock itself"
-                : limited_  ? "at most " + left + " more"
-                            : "until it is let go (a signal stops the run meanwhile)";
+                holdsOther_           ? "at most " + left + " more, as it holds another lock itself"
+                : limited || limited_ ? "at most " + left + " more"
+                                      : "until it is let go (a signal stops the run meanwhile)";
             std::string shown = what;
             shown[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(shown[0])));
             xpmlog(kHostGroup, kMsgWaitingForLock, shown.c_str(), holder().c_str(), until.c_str());
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        pause();
         return true;
     }
-
-  private:
+    static void pause() { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }
     long long waited_ms() const
     {
         return std::chrono::duration_cast<std::chrono::milliseconds>(
                    std::chrono::steady_clock::now() - start_)
             .count();
     }
+
+  private:
     long long limit_;
-    std::chrono::steady_clock::time_point start_;
+    std::chrono::steady_clock::time_point start_, last_;
+    long long limitedMs_ = 0; // the part of the wait within the step's limit
     bool holdsOther_ = false;
-    bool limited_ = false;
+    bool limited_;
     bool said_ = false;
 };
 
-// A ticket's name: BASE, 16 hexadecimal digits, then ".lock" once its
-// maker holds it, ".new" before. A ticket is made under its ".new" name,
-// write-locked, and only then given its ".lock" name: a file at a ticket's
-// name that no run holds is one whose run has ended, for good.
+// A ticket's name: BASE, 16 hexadecimal digits, ".lock". A ticket is made
+// at its name, and never renamed: some file systems (rclone's mounts) give
+// a renamed file a new identity, whose lock others do not see through its
+// new name.
 std::string ticket_base(LockFile which)
 {
     return which == LockFile::Entries ? ".korvante-entries-w-" : ".korvante-w-";
 }
 
-enum class TicketName { No, Held, Made };
-
-TicketName ticket_name(const char* name, const std::string& base)
+bool ticket_name(const char* name, const std::string& base)
 {
-    const std::size_t n = std::strlen(name), b = base.size();
-    if (n < b + 16 + 4 || std::strncmp(name, base.c_str(), b) != 0 ||
-        std::strspn(name + b, "0123456789abcdef") != 16)
-        return TicketName::No;
-    const char* end = name + b + 16;
-    return std::strcmp(end, ".lock") == 0  ? TicketName::Held
-           : std::strcmp(end, ".new") == 0 ? TicketName::Made
-                                           : TicketName::No;
+    const std::size_t b = base.size();
+    return std::strncmp(name, base.c_str(), b) == 0 &&
+           std::strspn(name + b, "0123456789abcdef") == 16 &&
+           std::strcmp(name + b + 16, ".lock") == 0;
 }
 
 // Whether each user's runs keep only each other out in a folder whose stat
@@ -200,7 +206,8 @@ bool each_user_alone(const struct stat& dst)
 // What another run's ticket (of the folder open as `dirfd`) is now.
 enum class Ticket {
     Gone,    // not there, or not a plain file: no run's
-    Ended,   // no run holds it: its run has ended
+    Unheld,  // no run holds it, nor has yet: its maker is about to, or was stopped
+    Ended,   // its run held it and has let it go: ended, for good
     Living,  // a run holds it
     Unknown, // it cannot be opened to be looked at
 };
@@ -210,18 +217,46 @@ struct Other {
     Ticket state;
     uid_t owner;
     std::string pid; // as its run wrote it
+    int err;         // why it cannot be looked at
 };
+
+// Removes the ticket `name` of the folder open as `dirfd` (`st`, as looked
+// at) that no run holds now: one this run may write, while it holds its lock
+// (emptied first, as a run empties its own: see drop_ticket); where it may
+// not, an `ended` one, by its name while the name still leads to the file
+// looked at.
+void remove_ticket(int dirfd, const std::string& name, const struct stat& st, bool ended)
+{
+    const int w = ::openat(dirfd, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat ws, now;
+    if (w >= 0 && ::fstat(w, &ws) == 0 && S_ISREG(ws.st_mode) && files::hold_live(w) == 0) {
+        (void)!::ftruncate(w, 0);
+        (void)::unlinkat(dirfd, name.c_str(), 0);
+    } else if (ended && ::fstatat(dirfd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+               now.st_dev == st.st_dev && now.st_ino == st.st_ino) {
+        (void)::unlinkat(dirfd, name.c_str(), 0);
+    }
+    if (w >= 0)
+        ::close(w);
+}
 
 // Looks at the ticket `name` of the folder open as `dirfd`: whether a run
 // holds its write lock, which only those who may write it can take. A look
-// takes no lock.
-Other look_at(int dirfd, const std::string& name)
+// takes no lock, but one that may `remove` removes a ticket no run will
+// ever hold again.
+// A run writes its process id in its ticket once it holds its lock, never
+// before: a ticket no run holds that has it was held and let go, for good,
+// whatever a reader does to it. One without it may be about to be held by
+// its maker, who made it a moment ago: it is removed only by a run that
+// takes its lock first, so that its maker, who then cannot, makes another.
+Other look_at(int dirfd, const std::string& name, bool remove)
 {
-    Other o{name, Ticket::Gone, 0, {}};
+    Other o{name, Ticket::Gone, 0, {}, 0};
     const int fd = ::openat(dirfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         struct stat st;
-        if (errno != ENOENT && errno != ELOOP &&
+        o.err = errno;
+        if (o.err != ENOENT && o.err != ELOOP &&
             ::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
             o.state = Ticket::Unknown;
             o.owner = st.st_uid;
@@ -230,26 +265,25 @@ Other look_at(int dirfd, const std::string& name)
     }
     struct stat st;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        // Held as a hidden folder's lock file is: a read lock is a reader's.
         o.owner = st.st_uid;
-        const int holder = files::live_holder(fd);
-        o.state = holder < 0 ? Ticket::Unknown : holder == F_WRLCK ? Ticket::Living : Ticket::Ended;
-        if (o.state == Ticket::Living) {
-            char buf[32];
-            const ssize_t n = ::pread(fd, buf, sizeof buf - 1, 0);
-            if (n > 0) {
-                buf[n] = '\0';
-                o.pid.assign(buf, std::strspn(buf, "0123456789"));
-            }
+        // What its run wrote, read before its lock is looked at.
+        char buf[64];
+        const ssize_t n = ::pread(fd, buf, sizeof buf - 1, 0);
+        o.err = errno;
+        // Held as a hidden folder's lock file is: a read lock is a reader's.
+        const int holder = n < 0 ? -1 : files::live_holder(fd);
+        if (holder < 0 && n >= 0)
+            o.err = errno;
+        o.state = holder < 0 || n < 0 ? Ticket::Unknown
+                  : holder == F_WRLCK ? Ticket::Living
+                  : n > 0             ? Ticket::Ended
+                                      : Ticket::Unheld;
+        if (o.state == Ticket::Living && n > 0) {
+            buf[n] = '\0';
+            o.pid.assign(buf, std::strspn(buf, "0123456789"));
         }
-        // An ended ticket goes: its name was given only once it was held,
-        // so no run makes it its own again. Removed by its name while the
-        // name still leads to the file looked at.
-        struct stat now;
-        if (o.state == Ticket::Ended &&
-            ::fstatat(dirfd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-            now.st_dev == st.st_dev && now.st_ino == st.st_ino)
-            (void)::unlinkat(dirfd, name.c_str(), 0);
+        if (remove && (o.state == Ticket::Ended || o.state == Ticket::Unheld))
+            remove_ticket(dirfd, name, st, o.state == Ticket::Ended);
     }
     ::close(fd);
     return o;
@@ -268,10 +302,11 @@ std::string holder_text(const Other& o)
 // cannot be looked at), read through a descriptor opened for it now (btrfs
 // lists through an older one only the names the folder had then); where
 // each user's runs keep only each other out, the user's own alone (by their
-// owner as this namespace shows it). Ended tickets are removed on the way.
-// False, with errno, when the folder cannot be read.
+// owner as this namespace shows it). With `remove`, tickets no run will hold
+// again are removed on the way. False, with errno, when the folder cannot
+// be read.
 bool others_living(int dirfd, const std::string& base, const std::string& mine, bool ownOnly,
-                   std::vector<Other>& out)
+                   bool remove, std::vector<Other>& out)
 {
     out.clear();
     const int dup = ::openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -285,7 +320,7 @@ bool others_living(int dirfd, const std::string& base, const std::string& mine, 
     }
     std::vector<std::string> names;
     while (const dirent* e = ::readdir(d))
-        if (ticket_name(e->d_name, base) != TicketName::No && mine != e->d_name)
+        if (ticket_name(e->d_name, base) && mine != e->d_name)
             names.emplace_back(e->d_name);
     ::closedir(d);
     const uid_t me = ::geteuid();
@@ -295,11 +330,10 @@ bool others_living(int dirfd, const std::string& base, const std::string& mine, 
             if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_uid != me)
                 continue;
         }
-        Other o = look_at(dirfd, name);
-        // A ticket not named as held yet is its run's only for a moment: that
-        // run looks for the others once it holds it, and meets this one.
-        if ((o.state == Ticket::Living || o.state == Ticket::Unknown) &&
-            ticket_name(name.c_str(), base) == TicketName::Held)
+        // A ticket not held yet is its run's only for a moment: that run
+        // looks for the others once it holds it, and meets this one.
+        Other o = look_at(dirfd, name, remove);
+        if (o.state == Ticket::Living || o.state == Ticket::Unknown)
             out.push_back(std::move(o));
     }
     std::sort(out.begin(), out.end(),
@@ -348,63 +382,86 @@ void FolderLock::lock(bool wait)
 namespace
 {
 
-// Makes a ticket in the folder open as `dirfd` and holds it: its name in
-// `name`, its descriptor returned; -1 with errno when none can be made.
-int make_ticket(int dirfd, const std::string& base, std::string& name)
-{
-    // Tried under new names many times over: a reader may open a file the
-    // moment it is made and hold a read lock on it before its maker locks
-    // it, but not every time.
-    for (int attempt = 0; attempt < 64; ++attempt) {
-        const std::string tag = files::random_tag();
-        const std::string made = base + tag + ".new";
-        name = base + tag + ".lock";
-        // Open for writing: a write lock needs it (and an NFS client refuses
-        // any other). Readable by all, so that every writer may look at it;
-        // its rights are set whatever the umask (a file system without Unix
-        // modes shows its own).
-        const int fd =
-            ::openat(dirfd, made.c_str(),
-                     O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            if (errno == EEXIST)
-                continue;
-            return -1;
-        }
-        (void)::fchmod(fd, 0644);
-        const std::string pid = std::to_string(static_cast<long>(::getpid())) + "\n";
-        struct stat st, now;
-        // Another process that opened it for reading first may hold a read
-        // lock on it: another name is tried.
-        const bool locked = files::hold_live(fd) == 0;
-        if (locked)
-            (void)!::write(fd, pid.data(), pid.size());
-        if (locked && ::renameat(dirfd, made.c_str(), dirfd, name.c_str()) == 0 &&
-            ::fstat(fd, &st) == 0 &&
-            ::fstatat(dirfd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-            now.st_dev == st.st_dev && now.st_ino == st.st_ino)
-            return fd;
-        const int err = errno;
-        ::close(fd);
-        (void)::unlinkat(dirfd, made.c_str(), 0);
-        // Removed meanwhile by a run that took it for an ended one (before
-        // it was locked), or locked by a reader: another name.
-        if (locked && err != ENOENT && err != 0) {
-            errno = err;
-            return -1;
-        }
-    }
-    errno = EEXIST;
-    return -1;
-}
-
-// Lets go of a ticket: its name removed first, while the lock is held, so
-// that no name of a ticket ever leads to a file no run holds but an ended
-// run's.
+// Empties a ticket of this run's and removes it, then lets go of it. Removed
+// while open: a FUSE mount keeps such a file under a name of its own until
+// it is closed, and removes it then (one closed first may be left there for
+// good). Emptied first: a mount that keeps what was written in a file for a
+// while before uploading it (rclone with its cache for writes) may go on
+// listing a file with content that was removed as another process opened
+// it, as a file no one can open.
 void drop_ticket(int dirfd, const std::string& name, int fd)
 {
+    (void)!::ftruncate(fd, 0);
     (void)::unlinkat(dirfd, name.c_str(), 0);
     ::close(fd);
+}
+
+// Closes a copy of the ticket's descriptor: a mount that uploads a file as
+// it is written (rclone without its cache) shows it to others only then, and
+// would put one removed before back as it is closed.
+void show_ticket(int fd)
+{
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy >= 0)
+        ::close(copy);
+}
+
+// Makes a ticket in the folder open as `dirfd` and holds it: its name in
+// `name`, what the run wrote in it in `said`, its descriptor returned; -1
+// with errno when none can be made, EAGAIN when another process locked it
+// before this run could (the caller makes another).
+int make_ticket(int dirfd, const std::string& base, std::string& name, std::string& said)
+{
+    // Open for writing: a write lock needs it (and an NFS client refuses any
+    // other). Readable by its maker alone, whatever the umask, until it is
+    // locked: on a file system that keeps modes, no one else can open it to
+    // lock it first. Where every file shows readable to all, a reader may
+    // open it the moment it is made; it is locked at once, with nothing in
+    // between, and another is made when a reader came first.
+    int fd = -1;
+    for (int attempt = 0; fd < 0; ++attempt) {
+        name = base + files::random_tag() + ".lock";
+        fd = ::openat(dirfd, name.c_str(),
+                      O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+        // A name taken (a random one: never more than a few times).
+        if (fd < 0 && (errno != EEXIST || attempt == 15))
+            return -1;
+    }
+    int err = files::hold_live(fd);
+    if (err == 0) {
+        said = std::to_string(static_cast<long>(::getpid())) + " " + files::random_tag() + "\n";
+        const ssize_t n = ::write(fd, said.data(), said.size());
+        err = n == static_cast<ssize_t>(said.size()) ? 0 : n < 0 ? errno : EIO;
+    }
+    if (err != 0) {
+        show_ticket(fd);
+        drop_ticket(dirfd, name, fd);
+        errno = err == EACCES ? EAGAIN : err;
+        return -1;
+    }
+    // Now readable by all, so that every writer may look at it (a file
+    // system without Unix modes shows its own).
+    (void)::fchmod(fd, 0644);
+    show_ticket(fd);
+    return fd;
+}
+
+// Whether the name `name` of the folder open as `dirfd` leads, as other runs
+// find it, to this run's ticket: a file that holds what the run wrote in it
+// (`said`), write-locked. No file's number is compared: a mount may give a
+// file's number to the name alone.
+bool still_mine(int dirfd, const std::string& name, const std::string& said)
+{
+    const int fd = ::openat(dirfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char buf[64];
+    const ssize_t n = ::pread(fd, buf, sizeof buf, 0);
+    const bool mine = n == static_cast<ssize_t>(said.size()) &&
+                      std::memcmp(buf, said.data(), said.size()) == 0 &&
+                      files::live_holder(fd) == F_WRLCK;
+    ::close(fd);
+    return mine;
 }
 
 } // namespace
@@ -416,37 +473,54 @@ void FolderLock::take(bool ownOnly, bool wait)
         (which_ == LockFile::Entries ? "the catalogue folder " : "the folder ") + dir_ + "'s lock";
     Wait w;
     std::vector<Other> others;
-    std::string name;
+    std::string name, said, why;
     int fd = -1;
-    auto fail = [&](const std::string& why) {
+    long taken = 0; // tickets another process locked first
+    auto fail = [&](const std::string& text) {
         if (fd >= 0)
             drop_ticket(dirfd_, name, fd);
         fd = -1;
-        why_ = why;
+        why_ = text;
     };
     for (;;) {
         // Without a ticket of its own (it let go of one for a lower one), the
         // run only looks, until no other run's ticket is there.
-        if (!others_living(dirfd_, base, fd < 0 ? std::string() : name, ownOnly, others))
+        if (!others_living(dirfd_, base, fd < 0 ? std::string() : name, ownOnly, true, others))
             return fail(what + " could not be taken: the folder could not be read (" +
                         std::strerror(errno) + ")");
         if (fd < 0 && others.empty()) {
-            fd = make_ticket(dirfd_, base, name);
-            if (fd < 0)
-                return fail(what + " could not be taken: a file could not be made in it (" +
-                            std::strerror(errno) + ")");
+            fd = make_ticket(dirfd_, base, name, said);
+            if (fd >= 0 || errno != EAGAIN) {
+                if (fd < 0)
+                    return fail(what + " could not be taken: a file could not be made in it (" +
+                                std::strerror(errno) + ")");
+                continue;
+            }
+            // Another process locked it first: another is made at once,
+            // within the step's limit.
+            ++taken;
+            if (!w.within_limit(what, why, true))
+                return fail(what + " could not be taken: each of the " + std::to_string(taken) +
+                            " files this run made in it to hold it was locked by another " +
+                            "process before this run could lock it, over " +
+                            duration_text(w.waited_ms()) +
+                            " (where a file system shows every file readable to all, any " +
+                            "user who may read the folder can)");
             continue;
         }
         if (others.empty()) {
-            // Still its ticket: a name removed by another writer would let a
-            // third run in.
-            struct stat st, now;
-            if (::fstat(fd, &st) == 0 &&
-                ::fstatat(dirfd_, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-                now.st_dev == st.st_dev && now.st_ino == st.st_ino)
+            // Still its ticket, as other runs find it: a ticket they do not
+            // find would let another run in.
+            if (still_mine(dirfd_, name, said))
                 break;
             drop_ticket(dirfd_, name, fd);
             fd = -1;
+            if (!w.within_limit(what, why, true))
+                return fail(what + " could not be taken: the file " + dir_ + "/" + name +
+                            " this run made and locked to hold it was not found at its name, " +
+                            "locked and holding what the run wrote in it, as other runs " +
+                            "look at it, for " + duration_text(w.waited_ms()));
+            Wait::pause();
             continue;
         }
         if (!wait) {
@@ -465,23 +539,19 @@ void FolderLock::take(bool ownOnly, bool wait)
         for (const Other& o : others)
             if (o.state == Ticket::Unknown)
                 unknown = &o;
-        std::string why;
-        if (unknown != nullptr) {
-            // A file at a ticket's name that this run may not look at is
-            // waited for only within the step's limit.
-            w.limit();
-            if (!w.round(what, why, [&] { return holder_text(*unknown); })) {
-                busy_ = true;
-                return fail(why + "; the file " + dir_ + "/" + unknown->name +
-                            ", which belongs to " + files::owner_text(unknown->owner) +
-                            ", could not be looked at: where no run of its owner is going, "
-                            "remove it");
-            }
-            continue;
-        }
-        if (!w.round(what, why, [&] { return holder_text(others.front()); })) {
+        // A file at a ticket's name that this run may not look at is waited
+        // for only within the step's limit (another user's ticket is so only
+        // for the moment before its maker locks it).
+        const Other& holder = unknown != nullptr ? *unknown : others.front();
+        if (!w.round(
+                what, why, [&] { return holder_text(holder); }, unknown != nullptr)) {
             busy_ = true;
-            return fail(why);
+            if (unknown == nullptr)
+                return fail(why);
+            return fail(why + "; the file " + dir_ + "/" + unknown->name + ", which belongs to " +
+                        files::owner_text(unknown->owner) + ", could not be looked at (" +
+                        std::strerror(unknown->err) +
+                        "): where no run of its owner is going, remove it");
         }
     }
     // The folder's descriptor goes with the ticket, which may outlive this
@@ -516,7 +586,7 @@ WritersAtWork writers_at_work(int dirfd)
     if (::fstat(dirfd, &dst) != 0 || each_user_alone(dst))
         return WritersAtWork::NotKnown;
     std::vector<Other> others;
-    if (!others_living(dirfd, ticket_base(LockFile::DataSets), std::string(), false, others))
+    if (!others_living(dirfd, ticket_base(LockFile::DataSets), std::string(), false, false, others))
         return WritersAtWork::NotKnown;
     return others.empty() ? WritersAtWork::None : WritersAtWork::Some;
 }

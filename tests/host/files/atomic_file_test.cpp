@@ -301,8 +301,9 @@ std::vector<std::string> tickets(const std::string& dir)
 } // namespace
 
 // Only those who may write a folder can hold its lock, and every one of
-// them can. A writer's ticket is readable by all (every writer looks at the
-// others'), whatever the umask, and goes with its lock. Whatever a user who
+// them can. A writer's ticket is readable by all once held (every writer
+// looks at the others'), whatever the umask, and goes with its lock; it
+// holds its run's process id. Whatever a user who
 // may only read does to a ticket (a flock, a read lock, on a descriptor
 // open for reading) makes no run wait: an ended run's ticket held so is
 // taken for ended, and removed. A living ticket makes every writer wait,
@@ -319,6 +320,7 @@ TEST_F(AtomicFileTest, OnlyAFoldersWritersCanHoldItsLock)
         ASSERT_EQ(tickets(dir).size(), 1u);
         ASSERT_EQ(stat(tickets(dir)[0].c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0644u);
+        EXPECT_EQ(read(tickets(dir)[0]).rfind(std::to_string(::getpid()) + " ", 0), 0u);
     }
     EXPECT_TRUE(tickets(dir).empty());
     umask(mask);
@@ -328,6 +330,14 @@ TEST_F(AtomicFileTest, OnlyAFoldersWritersCanHoldItsLock)
         ASSERT_EQ(tickets(dir).size(), 1u);
         OpenHolder reader(tickets(dir)[0]);
         ASSERT_TRUE(reader.held);
+        vyr::FolderLock writer(dir, false);
+        EXPECT_TRUE(writer.held()) << writer.why();
+    }
+    EXPECT_TRUE(tickets(dir).empty());
+    // A ticket whose maker was stopped between making it and locking it
+    // (empty, never locked) makes no run wait either, and goes.
+    write(dir + "/.korvante-w-00000000000000bb.lock", "");
+    {
         vyr::FolderLock writer(dir, false);
         EXPECT_TRUE(writer.held()) << writer.why();
     }

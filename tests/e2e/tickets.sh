@@ -1,0 +1,251 @@
+#!/usr/bin/env bash
+# The tickets by which writers hold a folder's lock, as other users and the
+# file systems a run meets treat them:
+#   a. another user, who may only read the folder, catches every file made
+#      there (inotify) and read-locks it at once: every one of the victim's
+#      writes there ends well, on ext4 (a 0755 folder of hers, and a 1777
+#      one), and where every file shows readable to all (exFAT with
+#      umask=022, bindfs --perms=a+rX); the tickets the reader took first
+#      and the time the writes took, with the reader and without, are said;
+#   b. on rclone mounts (--vfs-cache-mode off and writes), writes in a row,
+#      and four at once, end well and leave no ticket;
+#   c. ten runs that find the folder free at the same moment all end well,
+#      bounded;
+#   d. a file at a ticket's name that the run may not look at (another
+#      user's, readable by its owner alone, that no run holds) is waited for
+#      within the step's limit, then named in the error.
+# Each case is skipped, with a word, where the machine does not allow it.
+# Usage: tickets.sh PATH/TO/korvante
+set -uo pipefail
+korvante=$(realpath "${1:?usage: tickets.sh PATH/TO/korvante}")
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+. "$here/checks.sh"
+two_users_or_skip
+work=$(mktemp -d)
+[ -n "${KEEP:-}" ] && echo "work: $work"
+# The mounts made here (unmounted last first), loop devices, and background
+# processes, ended before the folder goes.
+mounts=()
+loops=()
+cleanup() {
+  local i
+  for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do
+    umount "${mounts[i]}" 2>/dev/null || umount -l "${mounts[i]}"
+  done
+  for i in "${loops[@]}"; do losetup -d "$i"; done
+  [ -n "${KEEP:-}" ] || rm -rf --one-file-system "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
+cd "$work" || exit 1
+chmod 755 "$work"
+victim=60001
+other=60002
+cp "$root/examples/aml.csv" .
+chmod 644 aml.csv
+# program FILE LIB [strata]: FILE writes the data set os into the folder LIB.
+program() {
+  { echo "libname k '$2';"
+    echo "proc korvante data=aml outsurv=k.os notable plots=none;"
+    echo "  time time*status(0);"
+    [ -n "${3:-}" ] && echo "  strata x;"
+    echo "run;"; } >"$1"
+  chmod 644 "$1"
+}
+# whole DIR: the attribute file names STRATUM exactly when the CSV file has it.
+whole() { [ "$(head -1 "$1/os.csv" | grep -c STRATUM)" = "$(grep -c STRATUM "$1/os.attr")" ]; }
+# no_ticket DIR: no ticket (of any run, of either lock) is left in DIR.
+no_ticket() { [ -z "$(tickets "$1")" ]; }
+# ended_well PID...: waits for the background processes (60 s in all, after
+# which those still going are killed); how many ended with status 0 in $ok.
+all_ended() {
+  local p
+  for p in "$@"; do ended "$p" || return 1; done
+}
+ended_well() {
+  local p
+  until_true 60 all_ended "$@" || kill -KILL "$@" 2>/dev/null
+  ok=0
+  for p in "$@"; do wait "$p" && ok=$((ok + 1)); done
+}
+
+# ---------------------------------------------------------------------------
+# a. caught NAME DIR: the victim's runs write the data set into DIR 30 times
+# in a row without a reader, then 30 times while the other user catches
+# every new file there: every write ends well.
+writes() { # N: N writes of caught.vyr as the victim; how many ended well in $ok
+  local i
+  ok=0
+  for i in $(seq 1 "$1"); do
+    if as $victim timeout 60 "$korvante" "$work/caught.vyr" >/dev/null 2>"$work/caught.log"; then
+      ok=$((ok + 1))
+    else
+      grep '^ERROR' "$work/caught.log" | head -1
+    fi
+  done
+}
+caught() {
+  local name=$1 d=$2 modes=${3:-} start alone with seen locked catcher
+  program "$work/caught.vyr" "$d"
+  start=$(date +%s%N)
+  writes 30
+  alone=$((($(date +%s%N) - start) / 1000000))
+  check "$name: 30 writes without a reader" test $ok = 30
+  rm -f "$work/counts" "$work/catch.said"
+  install -m 666 /dev/null "$work/counts"
+  as_bg $other "$(command -v /usr/bin/python3 || command -v python3)" "$here/catch_new.py" "$d" \
+    "$work/counts" >"$work/catch.said" 2>&1
+  catcher=$!
+  until_true 20 grep -q . "$work/catch.said"
+  check "$name: the reader watches the folder" said "$work/catch.said" watching
+  start=$(date +%s%N)
+  writes 30
+  with=$((($(date +%s%N) - start) / 1000000))
+  kill $catcher 2>/dev/null
+  wait_ended $catcher 20
+  check "$name: 30 writes while a reader catches every new file" test $ok = 30
+  check "$name: 30 writes while a reader catches every new file" whole "$d"
+  check "$name: no ticket left" no_ticket "$d"
+  read -r seen locked <"$work/counts"
+  # Where the file system keeps modes, the reader cannot open a ticket
+  # before its maker holds it.
+  [ -n "$modes" ] && check "$name: the reader locked no ticket" test "${locked:-?}" = 0
+  echo "$name: $ok of 30 writes ended well while the reader caught every new file; it locked" \
+    "${locked:-?} of the ${seen:-?} tickets made before their makers did (each a name more" \
+    "for its run); the 30 writes took $with ms, $alone ms without the reader"
+}
+mkdir -m 755 ext4 && chown $victim:$victim ext4
+caught "ext4, the victim's 0755 folder" "$work/ext4" modes
+mkdir -m 1777 sticky
+caught "ext4, a 1777 folder" "$work/sticky" modes
+# exFAT through exfat-fuse (on a loop device), the victim's by its mount
+# options, every file shown 0755 to all.
+if command -v mount.exfat-fuse >/dev/null && command -v mkfs.exfat >/dev/null && [ -c /dev/fuse ]; then
+  mkdir -m 755 exfat
+  truncate -s 64M exfat.img && mkfs.exfat exfat.img >/dev/null 2>&1
+  if ! loop=$(losetup -f --show exfat.img 2>/dev/null); then
+    echo "skipped: exFAT (no loop device here)"
+  else
+    loops+=("$loop")
+    if mount.exfat-fuse -o allow_other,uid=$victim,gid=$victim,umask=022 "$loop" exfat \
+      >/dev/null 2>exfat.why; then
+      mounts+=("$work/exfat")
+      caught "exFAT (umask=022)" "$work/exfat"
+    else
+      echo "skipped: exFAT (its mount was refused: $(head -1 exfat.why))"
+    fi
+  fi
+else
+  echo "skipped: exFAT (no exfat-fuse, mkfs.exfat or /dev/fuse)"
+fi
+# bindfs --perms=a+rX over a folder of the victim's: her tickets, made
+# readable to her alone, show readable to all.
+if command -v bindfs >/dev/null && [ -c /dev/fuse ]; then
+  mkdir -m 700 bsrc && mkdir -m 755 bindfs && chown $victim:$victim bsrc
+  if bindfs --perms=a+rX bsrc bindfs 2>bindfs.why; then
+    mounts+=("$work/bindfs")
+    caught "bindfs --perms=a+rX" "$work/bindfs"
+  else
+    echo "skipped: bindfs (its mount was refused: $(head -1 bindfs.why))"
+  fi
+else
+  echo "skipped: bindfs (no bindfs or /dev/fuse)"
+fi
+
+# ---------------------------------------------------------------------------
+# b. rclone: a local folder mounted in each cache mode (the runs are root's;
+# the data is read from outside the mount).
+if ! command -v rclone >/dev/null || [ ! -c /dev/fuse ]; then
+  echo "skipped: rclone (no rclone or /dev/fuse)"
+else
+  for mode in off writes; do
+    name="rclone --vfs-cache-mode $mode"
+    mnt=$work/rclone-$mode.mnt
+    mkdir -p "$work/rclone-$mode" "$mnt"
+    if ! RCLONE_CONFIG=/dev/null rclone mount "$work/rclone-$mode" "$mnt" --vfs-cache-mode $mode \
+      --cache-dir "$work/rclone-cache" --daemon 2>"$work/rclone.why" ||
+      ! until_true 20 mountpoint -q "$mnt"; then
+      echo "skipped: $name (its mount was refused: $(grep -v NOTICE "$work/rclone.why" | head -1))"
+      continue
+    fi
+    mounts+=("$mnt")
+    mkdir "$mnt/lib"
+    program "$work/r1.vyr" "$mnt/lib"
+    program "$work/r2.vyr" "$mnt/lib" strata
+    ok=0
+    for i in 1 2 3 4 5; do
+      timeout 60 "$korvante" "$work/r$((i % 2 + 1)).vyr" >/dev/null 2>"$work/r.log" && ok=$((ok + 1))
+    done
+    check "$name: five writes in a row" test $ok = 5
+    check "$name: five writes in a row" whole "$mnt/lib"
+    check "$name: five writes in a row: no ticket left" no_ticket "$mnt/lib"
+    pids=()
+    for i in 1 2 3 4; do
+      "$korvante" "$work/r$((i % 2 + 1)).vyr" >/dev/null 2>"$work/r$i.log" &
+      pids+=($!)
+    done
+    ended_well "${pids[@]}"
+    check "$name: four writes at once" test $ok = 4
+    check "$name: four writes at once" whole "$mnt/lib"
+    check "$name: four writes at once: no ticket left" no_ticket "$mnt/lib"
+  done
+fi
+
+# ---------------------------------------------------------------------------
+# c. Ten runs of the victim's find the folder they write free at the same
+# moment: each is stopped by strace once it has looked and found no other
+# run's ticket there, as it draws its own ticket's name (the Nth getrandom
+# call of a run, found by a run traced whole), and all ten go on together.
+# Each makes its ticket and meets the others': all ten end well, bounded (a
+# run that kept its ticket while another kept its own would wait for it for
+# ever).
+# (The traces are kept in a folder of the victim's, t.)
+mkdir -m 755 ten t && chown $victim:$victim ten t
+program ten.vyr "$work/ten"
+as $victim strace -f -qq -o t/whole -e trace=getrandom,openat "$korvante" ten.vyr >/dev/null 2>&1
+k=$(grep 'getrandom(\|korvante-w-.*O_CREAT' t/whole | grep -n 'O_CREAT' | head -1 | cut -d: -f1)
+k=$((${k:-1} - 1))
+check "ten runs at once: the call that draws a ticket's name" test $k -ge 1
+tracers=()
+stops=()
+if [ $k -ge 1 ]; then
+  for i in $(seq 1 10); do
+    as_bg $victim strace -f -qq -o t/$i -e trace=getrandom \
+      -e inject=getrandom:signal=STOP:when=$k "$korvante" ten.vyr >/dev/null 2>&1
+    tracers+=($!)
+  done
+  for i in $(seq 1 10); do
+    stopped_in t/$i
+    [ -n "$stopped" ] && stops+=("$stopped")
+  done
+fi
+check "ten runs at once: all ten stopped as they draw a ticket's name" test ${#stops[@]} = 10
+kill -CONT "${stops[@]}" 2>/dev/null
+ended_well "${tracers[@]}"
+# Runs still going once their tracers were killed are killed too.
+[ $ok = 10 ] || kill -KILL "${stops[@]}" 2>/dev/null
+check "ten runs at once: all ten end well" test $ok = 10
+check "ten runs at once" whole ten
+check "ten runs at once: no ticket left" no_ticket ten
+
+# ---------------------------------------------------------------------------
+# d. In a folder both users write (0777, not sticky), the other user left a
+# file at a ticket's name, readable by its owner alone, that no run holds:
+# the victim's run cannot look at it, waits for it within the step's limit
+# (shortened here to a second), and fails, naming it and its owner; the file
+# stays.
+mkdir -m 777 both
+unknown=.korvante-w-00000000000000ff.lock
+as $other sh -c "umask 077 && echo 1 >both/$unknown"
+program both.vyr "$work/both"
+as $victim env KORV_LOCK_WAIT_MS=1000 timeout 60 "$korvante" both.vyr >/dev/null 2>both.log
+check "a ticket that cannot be looked at: the step fails" test $? = 1
+check "a ticket that cannot be looked at: waited for" said both.log \
+  "both's lock was still held after this run waited 1 second in this step"
+check "a ticket that cannot be looked at: named" said both.log \
+  "the file $work/both/$unknown, which belongs to $(user_text $other), could not be looked at (Permission denied)"
+check "a ticket that cannot be looked at: nothing written" test ! -e both/os.csv
+check "a ticket that cannot be looked at: left as it was" test "$(cat both/$unknown)" = 1
+
+report

@@ -86,7 +86,8 @@ two_users_or_skip() {
 # or read of the tree is copied into $for_others, in $work (both made open
 # to all to enter and read; $work is in TMPDIR or /tmp): the korvante
 # command, which $korvante names from then on (it reads nothing else of the
-# tree as it runs), checks.sh, hold_lock.py and the example data aml.csv.
+# tree as it runs), checks.sh, hold_lock.py, catch_new.py and the example
+# data aml.csv.
 # Each user then runs the copy on that data by absolute paths, through env:
 # setpriv itself starts its command still able to search any folder, so a
 # run it starts directly proves nothing of the path. A user who cannot
@@ -101,7 +102,7 @@ for_others() {
   src=$(cd "$here/../.." && pwd)
   for_others=$work/for-others
   chmod 755 "$work" && mkdir -p "$for_others" && cp "$korvante" "$for_others/korvante" &&
-    cp "$here/checks.sh" "$here/hold_lock.py" "$src/examples/aml.csv" "$for_others/" &&
+    cp "$here/checks.sh" "$here/hold_lock.py" "$here/catch_new.py" "$src/examples/aml.csv" "$for_others/" &&
     printf 'proc korvante data=aml notable plots=none;\n  time time*status(0);\nrun;\n' \
       >"$for_others/reach.vyr" && chmod -R a+rX "$for_others" || {
     fail "other users" "what they run could not be copied into $for_others"

@@ -21,7 +21,6 @@ korvante=$(realpath "${1:?usage: tickets.sh PATH/TO/korvante}")
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 . "$here/checks.sh"
-two_users_or_skip
 work=$(mktemp -d)
 [ -n "${KEEP:-}" ] && echo "work: $work"
 # The mounts made here (unmounted last first), loop devices, and background
@@ -39,7 +38,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
 cd "$work" || exit 1
-chmod 755 "$work"
+two_users_or_skip
 victim=60001
 other=60002
 cp "$root/examples/aml.csv" .
@@ -94,7 +93,7 @@ caught() {
   check "$name: 30 writes without a reader" test $ok = 30
   rm -f "$work/counts" "$work/catch.said"
   install -m 666 /dev/null "$work/counts"
-  as_bg $other "$(command -v /usr/bin/python3 || command -v python3)" "$here/catch_new.py" "$d" \
+  as_bg $other "$(command -v /usr/bin/python3 || command -v python3)" "$for_others/catch_new.py" "$d" \
     "$work/counts" >"$work/catch.said" 2>&1
   catcher=$!
   until_true 20 grep -q . "$work/catch.said"

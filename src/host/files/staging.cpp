@@ -54,28 +54,30 @@ struct LinuxDirent64 {
 constexpr int kEmptyPasses = 4;
 constexpr int kKeptWaits = 40;
 
-// Whether the folder open as `fd`, read anew, holds nothing but names a
-// file system keeps for files removed while open, or nothing at all (a
-// FUSE file system may refuse to remove a folder a moment longer than its
-// listing shows a file in it).
-bool only_kept_open(int fd) noexcept
+// How many names the folder open as `fd`, read anew, holds that a file
+// system keeps for files removed while open; -1 where it holds any other
+// name but, with `live`, its lock file (0: nothing at all, though a FUSE file system may refuse to remove
+// it a moment longer than its listing shows a file in it), or cannot be
+// read.
+int kept_open_names(int fd, bool live = false) noexcept
 {
     const int dir = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0)
-        return false;
+        return -1;
     alignas(8) char buf[4096];
-    bool other = false;
+    int kept = 0;
     long n;
-    while (!other && (n = syscall(SYS_getdents64, dir, buf, sizeof buf)) > 0)
-        for (long off = 0; off < n;) {
+    while (kept >= 0 && (n = syscall(SYS_getdents64, dir, buf, sizeof buf)) > 0)
+        for (long off = 0; off < n && kept >= 0;) {
             auto* d = reinterpret_cast<LinuxDirent64*>(buf + off);
             off += d->d_reclen;
-            if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0 &&
-                !kept_open_name(d->d_name))
-                other = true;
+            if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0 ||
+                (live && std::strcmp(d->d_name, kLiveName) == 0))
+                continue;
+            kept = kept_open_name(d->d_name) ? kept + 1 : -1;
         }
     ::close(dir);
-    return !other;
+    return kept;
 }
 
 } // namespace
@@ -145,6 +147,10 @@ bool remove_hidden_at(int parent, const char* name, int fd, int& live, bool empt
     // then for good (the removal can cross the close). Removed while open,
     // it is kept, and removed once closed, always: the folder is waited
     // for while that is all it holds.
+    // What the file system keeps already is files others hold open (a
+    // reader of an earlier file removed here): they may hold them long, and
+    // only what the lock file leaves is waited for.
+    const int keptBefore = fd >= 0 ? kept_open_names(fd, true) : -1;
     if (fd >= 0)
         (void)::unlinkat(fd, kLiveName, 0);
     if (live >= 0)
@@ -162,9 +168,15 @@ bool remove_hidden_at(int parent, const char* name, int fd, int& live, bool empt
             break;
         }
         // Not empty yet, as a FUSE file system may say a moment longer than
-        // its listing shows (fusefat says EPERM): waited for, a while.
+        // its listing shows (fusefat says EPERM): waited for, a while. A
+        // mount that uploads a file as it is closed (rclone without its
+        // cache) puts the lock file back then: it goes again.
         if ((errno != ENOTEMPTY && errno != EEXIST && errno != EPERM && errno != EBUSY) ||
-            wait == kKeptWaits || fd < 0 || !only_kept_open(fd))
+            wait == kKeptWaits || fd < 0)
+            break;
+        if (::unlinkat(fd, kLiveName, 0) == 0)
+            continue;
+        if (kept_open_names(fd) <= keptBefore)
             break;
         const timespec moment{0, 5000000};
         (void)nanosleep(&moment, nullptr);

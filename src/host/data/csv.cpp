@@ -1505,22 +1505,6 @@ bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out,
     return load_impl(path, from, sidecar, out, nullptr, nullptr, expected);
 }
 
-bool same_bytes_now(const std::string& path, const HeldFolder& from, bool confined, const Table& t,
-                    FileStamp& seen)
-{
-    if (!t.digested)
-        return false;
-    MappedFile file;
-    std::string why;
-    if (!file.open(path, &from, why, confined ? &from : nullptr) || !file.stamp().may_be(t.settled))
-        return false;
-    const uint64_t digest = digest_bytes(file.data(), file.size());
-    if (file.changed(why) || digest != t.digest)
-        return false;
-    seen = file.stamp();
-    return true;
-}
-
 bool load_columns(Table& t, int also)
 {
     if (!t.lazy)

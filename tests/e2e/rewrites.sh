@@ -1,67 +1,136 @@
 #!/usr/bin/env bash
-# A data set emptied and written anew in place while a run reads it (as
-# `cat new >data.csv` or an editor saving in place does), shorter or longer
-# than before: the step that reads it ends with an error naming its file,
-# the next step still runs, and the run ends with status 1 (or 0 when its
-# read fell between two writes), never by a signal (a page read past the
-# file's new end raises SIGBUS).
-# Usage: rewrites.sh PATH/TO/korvante
+# A data set written anew while a run reads it: the step that reads it ends
+# with an error naming its file and why, the next step still runs, and the
+# run ends with status 1, never by a signal (a page read past the file's
+# new end raises SIGBUS). A run that ends with status 0 (its read fell
+# between two writes) read one whole version of the file: its output is
+# that of one version, never of a mix. Three writers, each for as long as
+# the runs go on:
+#   1. the file emptied and written anew, shorter and longer in turn (as
+#      `cat new >data.csv` or an editor saving in place does);
+#   2. written over in place with a version of the same size;
+#   3. written over in place with a longer version (it grows), then with
+#      the first again and cut to its size.
+# The versions differ from their first rows on, so that a read of one's
+# first bytes and another's last shows in the output.
+# Usage: rewrites.sh PATH/TO/korvante [FOLDER]: the data set in FOLDER (an
+# empty folder, e.g. on a mount; default a temporary folder).
 set -uo pipefail
-korvante=$(realpath "${1:?usage: rewrites.sh PATH/TO/korvante}")
+korvante=$(realpath "${1:?usage: rewrites.sh PATH/TO/korvante [FOLDER]}")
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 work=$(mktemp -d)
+data=${2:-$work}
 writer=
 # The writer stops itself, between two writes, once the file stop is there.
 stop_writer() {
-  [ -z "$writer" ] || { touch "$work/stop"; wait "$writer"; }
+  [ -z "$writer" ] && return
+  touch "$work/stop"
+  until_true 60 ended "$writer" || kill "$writer"
+  wait "$writer" 2>/dev/null
   writer=
+  rm -f "$work/stop"
 }
 trap 'stop_writer; rm -rf "$work"' EXIT
 . "$here/checks.sh"
 cd "$work" || exit 1
 
-# The long contents: aml.csv's rows 50,000 times over (20 MB, read in
-# windows on every core); the short: its first four rows.
-awk 'NR == 1 { print; next } { row[++n] = $0 } END { for (i = 0; i < 50000; i++) for (j = 1; j <= n; j++) print row[j] }' \
-  "$root/examples/aml.csv" >long.csv
-head -5 "$root/examples/aml.csv" >short.csv
-cp "$root/examples/aml.csv" steady.csv
-cp long.csv data.csv
+# long: aml.csv's rows 50,000 times over (20 MB, read in windows on every
+# core); flipped: the same with every status turned (0 for 1 and 1 for 0),
+# of the same size; longer: flipped and 5,000 times aml.csv's rows more;
+# short: flipped's first four rows.
+rows() { awk -F, -v n="$2" -v flip="$3" 'NR == 1 { print; next } { if (flip) $2 = 1 - $2; row[++k] = $0 }
+  END { for (i = 0; i < n; i++) for (j = 1; j <= k; j++) print row[j] }' OFS=, "$1"; }
+rows "$root/examples/aml.csv" 50000 0 >long.csv
+rows "$root/examples/aml.csv" 50000 1 >flipped.csv
+{ cat flipped.csv; rows "$root/examples/aml.csv" 5000 1 | tail -n +2; } >longer.csv
+head -5 flipped.csv >short.csv
+cp "$root/examples/aml.csv" "$data/steady.csv"
 cat >p.vyr <<'EOP'
-proc korvante data=data notable plots=none;
+proc korvante data=data outsurv=surv notable plots=none;
   time time*status(0);
 run;
 proc korvante data=steady outsurv=after notable plots=none;
   time time*status(0);
 run;
 EOP
+# The output of each version read whole.
+for v in long flipped longer short; do
+  mkdir -p "whole/$v"
+  cp "$v.csv" "whole/$v/data.csv"
+  cp "$root/examples/aml.csv" "whole/$v/steady.csv"
+  "$korvante" p.vyr --data "whole/$v" --out "whole/$v" >/dev/null 2>&1
+  check "version $v reads whole" test -s "whole/$v/surv.csv"
+done
 
-# The writer empties data.csv and writes it anew, short and long in turn,
-# for as long as the runs go on.
+# runs NAME MUST VERSION...: runs the program while the writer writes,
+# until five reads met the file changing under them and one said MUST (at
+# most 40 runs). A run's output is that of one of the VERSIONs read whole,
+# or its first step's errors name data.csv; where the writer never empties
+# the file (whole=1), as changed while it was read: any other error about
+# its values names no real cause.
+runs() {
+  local name=$1 must=$2 v rc got
+  shift 2
+  changed=0
+  said_must=0
+  for ((i = 1; i <= 40 && (changed < 5 || said_must < 1); i++)); do
+    rm -f out/surv.csv out/after.csv
+    "$korvante" p.vyr --data "$data" --out out >/dev/null 2>log.txt
+    rc=$?
+    check "$name, run $i ends with status 0 or 1, not by a signal (status $rc)" test "$rc" -le 1
+    check "$name, run $i: the second step still runs" test -s out/after.csv
+    grep '^ERROR' log.txt | grep -v 'The run ended with errors' >errors.txt
+    if [ "$rc" = 1 ]; then
+      check "$name, run $i: the first step's errors name data.csv" \
+        test -z "$(grep -v 'data\.csv' errors.txt)"
+      check "$name, run $i: an error names data.csv" said log.txt "data.csv"
+      [ "$whole" = 1 ] && check "$name, run $i: the error says the file changed while it was read" \
+        test -z "$(grep -v 'changed while it was read' errors.txt)"
+    else
+      got=
+      for v in "$@"; do same_file out/surv.csv "whole/$v/surv.csv" && got=$v; done
+      check "$name, run $i ended with status 0: it read one whole version" test -n "$got"
+    fi
+    said log.txt "/data.csv changed while it was read: it" && changed=$((changed + 1))
+    said log.txt "$must" && said_must=$((said_must + 1))
+    [ "$rc" -le 1 ] || { cat log.txt; break; }
+  done
+  echo "$name: $((i - 1)) runs, $changed met the file changing, $said_must said \"$must\""
+  check "$name: some reads met the file changing under them ($changed)" test "$changed" -ge 1
+  check "$name: some reads said \"$must\" ($said_must)" test "$said_must" -ge 1
+}
+
+cp long.csv "$data/data.csv"
 (while [ ! -e stop ]; do
-  cat short.csv >data.csv
-  cat long.csv >data.csv
+  cat short.csv >"$data/data.csv"
+  cat long.csv >"$data/data.csv"
 done) &
 writer=$!
-# Runs until five reads met the file changing under them (at most 40 runs;
-# a read that falls between two writes reads a whole file).
-changed=0
-for ((i = 1; i <= 40 && changed < 5; i++)); do
-  rm -f out/after.csv
-  "$korvante" p.vyr --out out >/dev/null 2>log.txt
-  rc=$?
-  check "run $i ends with status 0 or 1, not by a signal (status $rc)" test "$rc" -le 1
-  check "run $i: the second step still runs" test -s out/after.csv
-  if [ "$rc" = 1 ]; then
-    # Each error but the run's last line names the data set's file.
-    check "run $i: the first step's error names data.csv" \
-      test -z "$(grep '^ERROR' log.txt | grep -v 'The run ended with errors' | grep -v 'data\.csv')"
-    check "run $i: an error names data.csv" said log.txt "data.csv"
-  fi
-  said log.txt "The file ./data.csv changed while it was read: it" && changed=$((changed + 1))
-  [ "$rc" -le 1 ] || { cat log.txt; break; }
-done
+whole=0
+runs "emptied and written anew" "changed while it was read" short long
 stop_writer
-check "some reads met the file changing under them ($changed)" test "$changed" -ge 1
+
+# Written over in place, never emptied: each error says why, that the file
+# changed while it was read.
+over() { dd if="$1" of="$data/data.csv" bs=4M conv=notrunc status=none; }
+cp long.csv "$data/data.csv"
+(while [ ! -e stop ]; do
+  over flipped.csv
+  over long.csv
+done) &
+writer=$!
+whole=1
+runs "written over, the same size" "it was written to" long flipped
+stop_writer
+
+cp long.csv "$data/data.csv"
+(while [ ! -e stop ]; do
+  over longer.csv
+  over long.csv
+  truncate -s "$(stat -c %s long.csv)" "$data/data.csv"
+done) &
+writer=$!
+runs "written over, longer" "it grew" long longer
+stop_writer
 report

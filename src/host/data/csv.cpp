@@ -205,7 +205,7 @@ class MappedFile
             return false;
         }
         size_ = static_cast<size_t>(st.st_size);
-        stamp_ = stamp_of(st);
+        opened_ = stamp_ = stamp_of(st);
         if (size_ == 0)
             return true;
         void* p = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd_, 0);
@@ -216,6 +216,21 @@ class MappedFile
         data_ = static_cast<const char*>(p);
         slot_ = watch_mapping(p, size_);
         madvise(p, size_, MADV_WILLNEED);
+        // Some file systems move a file's time when a reader first reads
+        // it, its bytes unchanged (rclone's cache, until it has uploaded a
+        // file written through it). So the first byte is read, and the
+        // file's stamp then is the one the whole read is checked against:
+        // every byte a read uses is read after this look, so a write after
+        // it is still seen (changed).
+        [[maybe_unused]] const char first = *static_cast<const volatile char*>(p);
+        if (fstat(fd_, &st) != 0) {
+            why = std::strerror(errno);
+            return false;
+        }
+        const FileStamp now = stamp_of(st);
+        timeMoved_ = now.size == opened_.size && now.timeNs != opened_.timeNs;
+        if (timeMoved_)
+            stamp_ = now;
         return true;
     }
     ~MappedFile()
@@ -229,12 +244,16 @@ class MappedFile
     }
     const char* data() const { return data_; }
     size_t size() const { return size_; }
+    // The file as it was opened, and as its read is checked against: the
+    // same, but for the time where it moved as the file was first read.
+    const FileStamp& opened() const { return opened_; }
     const FileStamp& stamp() const { return stamp_; }
+    bool timeMoved() const { return timeMoved_; }
 
     // Whether the file is no longer what was mapped: cut short under the
     // mapping (pages past its new end were read as zeros), or of another
-    // size or time of change than when it was opened (written meanwhile, so
-    // that what was read may be part old and part new). `why` says which.
+    // size or time of change than its stamp (written meanwhile, so that
+    // what was read may be part old and part new). `why` says which.
     bool changed(std::string& why) const
     {
         if (fd_ < 0)
@@ -262,7 +281,8 @@ class MappedFile
     }
 
   private:
-    FileStamp stamp_;
+    FileStamp opened_, stamp_;
+    bool timeMoved_ = false;
     int fd_ = -1;
     const char* data_ = nullptr;
     size_t size_ = 0;
@@ -618,6 +638,9 @@ class CsvReader
     bool lazyOpen_ = false;
     bool partial_ = false; // some columns' values were left in the file
     bool saidChanged_ = false;
+    // A load of values whose file shows another time than the first read's:
+    // its bytes must be the first read's (its digest).
+    bool sameBytes_ = false;
 
     MappedFile file_;
     const char* base_ = nullptr;
@@ -645,9 +668,16 @@ bool CsvReader::map_file()
         xpmlog(kGroup, 1, path_.c_str(), why.c_str());
         return false;
     }
-    if (loading_ && !(file_.stamp() == types_->read)) {
-        xpmlog(kGroup, 1, path_.c_str(), kChanged);
-        return false;
+    // A load of values reads the very file read first, unchanged: the file
+    // as that read was checked, or, where only its time moved (as a file
+    // system may move it when the file is read), one of its owner and size
+    // whose bytes are the same (checked as they are counted).
+    if (loading_) {
+        sameBytes_ = !(file_.opened() == types_->settled) || file_.timeMoved();
+        if (sameBytes_ && !(types_->digested && file_.stamp().may_be(types_->settled))) {
+            xpmlog(kGroup, 1, path_.c_str(), kChanged);
+            return false;
+        }
     }
     lazyOpen_ = !loading_ && static_cast<long long>(file_.size()) >= g_lazyThreshold.load();
     base_ = file_.data();
@@ -872,7 +902,7 @@ void CsvReader::count_rows()
     // that start in it (the first window also those of the header row), so
     // every block is hashed once, whatever the windows.
     const size_t n = static_cast<size_t>(e_ - base_);
-    const bool digest = !loading_ && sidecar_.namesCsv;
+    const bool digest = (!loading_ && sidecar_.namesCsv) || file_.timeMoved() || sameBytes_;
     std::vector<uint64_t> blocks(digest ? (n + kDigestBlock - 1) / kDigestBlock : 0);
     vyr::parallel_for(windows_.size(), [&](size_t i) {
         Window& w = windows_[i];
@@ -1345,7 +1375,6 @@ void CsvReader::join_texts()
 void CsvReader::finish()
 {
     out_.nobs = nobs_;
-    out_.read = file_.stamp();
     if (partial_) {
         for (long c = 0; c < ncols_; ++c)
             out_.cols[c].loaded = plan_[c].keep;
@@ -1359,25 +1388,38 @@ bool CsvReader::read()
 {
     if (!map_file())
         return false;
-    out_.read = file_.stamp();
+    out_.read = file_.opened();
+    out_.settled = file_.stamp();
     // An attribute file that names another CSV file than this one: nothing
     // more is read, and nothing said, for the caller to judge the pair
-    // first. The digest is made in the pass that counts the rows, before
-    // any message about the file's values or attributes.
+    // first (unless it reads it as it is). The digest is made in the pass
+    // that counts the rows, before any message about the file's values or
+    // attributes; of a file of another size, at once, so that the caller
+    // can tell the file judged when it reads it again.
     const bool pair = !loading_ && sidecar_.namesCsv;
     if (pair && static_cast<unsigned long long>(sidecar_.csvSize) != file_.size()) {
         out_.mismatched = true;
-        return true;
+        if (!sidecar_.readAsIs) {
+            out_.digested = true;
+            out_.digest = digest_bytes(base_, file_.size());
+            return true;
+        }
     }
     if (!check_line_ends() || !read_header())
         return false;
     plan_windows();
     count_rows();
+    if (sameBytes_ && out_.digest != types_->digest) {
+        if (intact())
+            xpmlog(kGroup, 1, path_.c_str(), kChanged);
+        return false;
+    }
     if (pair && out_.digest != sidecar_.csvDigest) {
         if (!intact())
             return false;
         out_.mismatched = true;
-        return true;
+        if (!sidecar_.readAsIs)
+            return true;
     }
     if (!check_names())
         return false;

@@ -75,6 +75,13 @@ struct FileStamp {
     unsigned owner = 0;
     long long size = 0, timeNs = 0;
     bool operator==(const FileStamp&) const = default;
+    // Whether the two may be one file whose stamp moved though its bytes
+    // did not (its time, or, on some file systems, its inode number): the
+    // same owner and size. Only its bytes can tell then.
+    bool may_be(const FileStamp& o) const
+    {
+        return exists && o.exists && owner == o.owner && size == o.size;
+    }
 };
 // The stamp of a file's fstat or stat.
 FileStamp stamp_of(const struct stat& st);
@@ -88,11 +95,15 @@ struct Sidecar {
     FileStamp read;   // the file read
     std::string label;
     std::vector<VarAttr> vars;
+    uint64_t textDigest = 0; // of its bytes as read
     // The CSV file it was written with, when it names one (the line
     // "# csv size=N digest=HEX"): its size in bytes and digest.
     bool namesCsv = false;
     long long csvSize = 0;
     uint64_t csvDigest = 0;
+    // Read the CSV file's values even where it is not the one named (a
+    // pair judged to be read as it is): `mismatched` says so still.
+    bool readAsIs = false;
 };
 
 // The digest of a CSV file's bytes (digest.cpp): blocks of kDigestBlock
@@ -156,6 +167,10 @@ bool read_sidecar(const HeldFolder& in, const std::string& name, const std::stri
 FileStamp sidecar_stamp(const HeldFolder& in, const std::string& name,
                         const std::function<bool(const struct stat&)>& accept,
                         bool confined = false);
+// Whether what is at `name` in `in` is an attribute file taken (as
+// read_sidecar takes it) with the bytes `side` was read from. Says nothing.
+bool sidecar_same_bytes(const HeldFolder& in, const std::string& name, const Sidecar& side,
+                        const std::function<bool(const struct stat&)>& accept, bool confined);
 // Quotes a sidecar value when needed.
 std::string sidecar_quote(const std::string& v);
 
@@ -169,13 +184,21 @@ struct Table {
     bool lazy = false;
     std::string path;
     Sidecar sidecar;
-    FileStamp read; // the file as it was read (a later load reads the very same)
+    FileStamp read; // the file as it was opened
+    // The file as its read was checked against: `read`, but for a time that
+    // moved as the file was first read. A later look that finds this stamp
+    // finds the file read, unchanged (a later load reads the very same).
+    FileStamp settled;
     // The digest of the file's bytes, computed (`digested`) when the
-    // attribute file names a CSV file of the file's size.
+    // attribute file names a CSV file (or another CSV file than this one),
+    // and when the file's time moved as it was read: a later look that
+    // finds its time moved then tells by its bytes whether it is the file
+    // read.
     bool digested = false;
     uint64_t digest = 0;
     // The attribute file names another CSV file (its size or digest differ):
-    // only `read` and the digest are set, nothing else was read or said.
+    // only `read`, `settled` and the digest are set, nothing else was read
+    // or said (unless the sidecar says to read it as it is).
     bool mismatched = false;
     // A library's data set: its file is read in the folder it was named in,
     // or in one inside it (a link at its name leading out is not followed).
@@ -197,6 +220,12 @@ void set_parallel_threshold(size_t bytes, int windows = 0);
 bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out,
               const std::unordered_set<std::string>* expected = nullptr,
               const HeldFolder* from = nullptr);
+// Whether the file at `path` (its last name in `from`) has the bytes the
+// table `t` was read from (its digest): false where the table has no
+// digest, or the file cannot be read whole. `seen` is then its stamp as it
+// was checked, which a later look may compare with.
+bool same_bytes_now(const std::string& path, const HeldFolder& from, bool confined, const Table& t,
+                    FileStamp& seen);
 // Reads the values of the table's wanted columns that are not loaded yet,
 // and of column `also` (0-based; -1 for none). False after logging an error
 // naming the file.

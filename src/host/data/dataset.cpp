@@ -523,7 +523,9 @@ std::string csv_difference(const Sidecar& side, const Table& t)
 // against the CSV file read:
 //   - they match: a whole pair;
 //   - either name now leads to another file than the one read: both are
-//     read again;
+//     read again (a file whose stamp moved, but not its owner, size and
+//     bytes, is the one read: some file systems move a file's time as it
+//     is read, or give it another inode number);
 //   - the attribute file is not older than the CSV file: the state of a
 //     writer between its two renames (the attribute file goes first), or of
 //     a run killed there. Where no writer is putting files in place in the
@@ -550,9 +552,19 @@ int read_pair(DSHANDLE& ds)
     // A pair changed this often while it was read is said, not read for ever.
     constexpr int kReads = 100;
     bool saidForeign = false, saidStopped = false;
-    // A pair judged to be read as it is, though its files do not match: its
-    // files as they were judged.
-    FileStamp asIsCsv, asIsAttr;
+    // A pair judged to be read as it is, though its files do not match: the
+    // digests of their bytes as they were judged. The next read reads the
+    // CSV file's values whatever it is, and takes it if both files are
+    // those judged.
+    struct {
+        bool set = false;
+        uint64_t csv = 0, attr = 0;
+    } judged;
+    const auto judge = [&](const Sidecar& side) {
+        judged.set = true;
+        judged.csv = ds.table.digest;
+        judged.attr = side.textDigest;
+    };
     for (int reads = 1;; ++reads) {
         if (reads == 1)
             saidStopped = warn_if_stopped_placing(ds);
@@ -575,13 +587,23 @@ int read_pair(DSHANDLE& ds)
                    ds.display.c_str());
             xsetrc(4);
         }
-        if (asIsCsv.exists && csv == asIsCsv && side.read == asIsAttr)
-            side.namesCsv = false;
+        side.readAsIs = judged.set && side.namesCsv;
         if (!load_csv(ds.path, side, ds.table, g_expected.empty() ? nullptr : &g_expected, &in))
             return vyr_code(kFacility, 1);
+        // Whether both names still lead to the files read: their stamps as
+        // read, or, where a stamp moved, the same owner, size and bytes.
+        // The CSV file's stamp as its bytes were last found the same is
+        // kept, so that its bytes are read again only when it moves again.
+        FileStamp csvSeen = ds.table.settled;
         const auto unmoved = [&] {
-            return stamp_now(in, csvName, ds.confined) == ds.table.read &&
-                   sidecar_stamp(in, attrName, accept, ds.confined) == side.read;
+            if (!(stamp_now(in, csvName, ds.confined) == csvSeen)) {
+                FileStamp seen;
+                if (!same_bytes_now(ds.path, in, ds.confined, ds.table, seen))
+                    return false;
+                csvSeen = seen;
+            }
+            return sidecar_stamp(in, attrName, accept, ds.confined) == side.read ||
+                   sidecar_same_bytes(in, attrName, side, accept, ds.confined);
         };
         const bool moved = !unmoved();
         if (!(ds.table.read == csv)) {
@@ -591,12 +613,15 @@ int read_pair(DSHANDLE& ds)
             // taken when neither name moved meanwhile.
             if (side.namesCsv || !moved)
                 return 0;
+        } else if (side.readAsIs && ds.table.digest == judged.csv &&
+                   side.textDigest == judged.attr) {
+            // The pair judged, read as it is.
+            return 0;
         } else if (moved) {
             // Read again.
         } else if (side.read.timeNs < ds.table.read.timeNs) {
             xpmlog(kGroup, 4007, ds.display.c_str(), csv_difference(side, ds.table).c_str());
-            asIsCsv = csv;
-            asIsAttr = side.read;
+            judge(side);
         } else if (saidStopped || vyr::writers_at_work(in.fd) == vyr::WritersAtWork::None) {
             // A new attribute file beside the CSV file it was to replace,
             // and no writer is placing: a run stopped between its renames
@@ -609,8 +634,7 @@ int read_pair(DSHANDLE& ds)
                 xpmlog(kGroup, 4005, ds.display.c_str(), csv_difference(side, ds.table).c_str());
                 xsetrc(4);
             }
-            asIsCsv = csv;
-            asIsAttr = side.read;
+            judge(side);
         } else {
             // The same, where a writer may be between its renames: waits
             // for either name to lead to another file, and reads again (or,
@@ -627,8 +651,7 @@ int read_pair(DSHANDLE& ds)
                     xpmlog(kGroup, 4006, ds.display.c_str(), csv_difference(side, ds.table).c_str(),
                            why.c_str());
                     xsetrc(4);
-                    asIsCsv = csv;
-                    asIsAttr = side.read;
+                    judge(side);
                     break;
                 }
             }

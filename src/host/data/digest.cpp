@@ -10,6 +10,9 @@
 // which sees the bytes as a stream, gets what the reader gets from the
 // mapped file. It is a check against accidental mixes, not a seal: it is
 // fast and not cryptographic.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <bit>
 #include <cstring>
 
@@ -162,6 +165,41 @@ uint64_t DigestStream::finish() const
     if (!pending_.empty())
         fold.add(digest_block(pending_.data(), pending_.size()));
     return fold.finish(size_);
+}
+
+bool same_bytes_now(const std::string& path, const HeldFolder& from, bool confined, const Table& t,
+                    FileStamp& seen)
+{
+    if (!t.digested)
+        return false;
+    std::string why;
+    const int fd = open_to_read(path.substr(path.rfind('/') + 1), why, &from, nullptr, nullptr,
+                                false, confined ? &from : nullptr);
+    if (fd < 0)
+        return false;
+    // As a read of the data set does, its first byte is read before the
+    // stamp the whole is checked against is taken: a file system may move
+    // the file's time then.
+    struct stat st;
+    char first;
+    std::vector<char> buffer(size_t(1) << 20);
+    DigestStream bytes;
+    bool same = ::pread(fd, &first, 1, 0) >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    const FileStamp before = stamp_of(st);
+    while (same) {
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n <= 0) {
+            same = n == 0;
+            break;
+        }
+        bytes.update(buffer.data(), static_cast<size_t>(n));
+    }
+    same = same && ::fstat(fd, &st) == 0 && stamp_of(st) == before && before.may_be(t.settled) &&
+           bytes.size() == static_cast<uint64_t>(before.size) && bytes.finish() == t.digest;
+    ::close(fd);
+    if (same)
+        seen = before;
+    return same;
 }
 
 std::string digest_text(uint64_t digest)

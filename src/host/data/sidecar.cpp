@@ -287,6 +287,24 @@ FileStamp sidecar_stamp(const HeldFolder& in, const std::string& name,
     return stamp_of(st);
 }
 
+bool sidecar_same_bytes(const HeldFolder& in, const std::string& name, const Sidecar& side,
+                        const std::function<bool(const struct stat&)>& accept, bool confined)
+{
+    struct stat st;
+    if (!side.present || side.foreign ||
+        ::fstatat(in.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || (accept && !accept(st)))
+        return false;
+    std::string why, text;
+    const int fd = open_to_read(name, why, &in, nullptr, nullptr, false, confined ? &in : nullptr);
+    if (fd < 0)
+        return false;
+    const bool same = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (!accept || accept(st)) &&
+                      stamp_of(st).may_be(side.read) && read_rest(fd, text) == 0 &&
+                      digest_bytes(text.data(), text.size()) == side.textDigest;
+    ::close(fd);
+    return same;
+}
+
 bool read_sidecar(const HeldFolder& in, const std::string& name, const std::string& path,
                   Sidecar& out, const std::function<bool(const struct stat&)>& accept,
                   bool confined)
@@ -349,6 +367,7 @@ bool read_sidecar(const HeldFolder& in, const std::string& name, const std::stri
         xpmlog(kGroup, 1, path.c_str(), why.c_str());
         return false;
     }
+    out.textDigest = digest_bytes(text.data(), text.size());
     std::istringstream lines(text);
     out.present = true;
     std::string line;

@@ -3,6 +3,9 @@
 // threads, and a one-byte change or a truncation changes it. A pair whose
 // attribute file is not older than the CSV file it does not match is read
 // with a warning.
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <random>
 #include <string>
 
@@ -107,6 +110,36 @@ TEST(CsvDigest, AOneByteChangeATruncationOrBlocksSwappedChangeIt)
     EXPECT_NE(digest_of(bytes.substr(B, B) + bytes.substr(0, B) + bytes.substr(2 * B)), d);
     // A file of zero bytes and one of blocks of zeros differ too.
     EXPECT_NE(digest_of(std::string(B, '\0')), digest_of(std::string()));
+}
+
+// A later look at a data set's file whose stamp moved: the file is the one
+// read while its owner, size and bytes are (its time moved, as some file
+// systems move it when a file is read); the same size with one byte other
+// is not. The file is longer than one read of it.
+TEST(CsvDigest, AFileWhoseStampMovedIsTheOneReadByItsBytes)
+{
+    TempDir dir;
+    std::string csv = "a\n";
+    while (csv.size() < (size_t(3) << 20))
+        csv += std::to_string(csv.size()) + "\n";
+    const std::string p = dir.write("m.csv", csv);
+    vyr::data::Table t;
+    t.digested = true;
+    t.digest = vyr::data::digest_bytes(csv.data(), csv.size());
+    struct stat st;
+    ASSERT_EQ(stat(p.c_str(), &st), 0);
+    t.settled = vyr::data::stamp_of(st);
+    const timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), times, 0), 0);
+    std::string why;
+    const vyr::HeldRef in = vyr::hold_folder(dir.path(), false, why);
+    ASSERT_NE(in, nullptr) << why;
+    vyr::data::FileStamp seen;
+    EXPECT_TRUE(vyr::data::same_bytes_now(p, *in, false, t, seen));
+    EXPECT_EQ(seen.timeNs, 1000000000LL * 1000000000LL);
+    csv[csv.size() / 2] = csv[csv.size() / 2] == '1' ? '2' : '1';
+    dir.write("m.csv", csv);
+    EXPECT_FALSE(vyr::data::same_bytes_now(p, *in, false, t, seen));
 }
 
 TEST(CsvDigest, APairSplitAsByAKillIsReadWithAWarning)

@@ -20,7 +20,9 @@ run;
 VYR
 }
 other_numbers() {
-  sed -i '1i title "Another run";' "$1/p.vyr"
+  # Written over, not renamed over (an rclone mount refuses sed -i).
+  { echo 'title "Another run";' && cat "$1/p.vyr"; } >"$1/p.vyr.new" &&
+    cat "$1/p.vyr.new" >"$1/p.vyr" && rm "$1/p.vyr.new"
   awk 'BEGIN { srand(7); print "g,time,status"
     for (g = 1; g <= 5; g++) for (i = 0; i < 20; i++) print g "," int(rand() * 400) + 0.5 "," i % 2 }' \
     >"$1/byd.csv"

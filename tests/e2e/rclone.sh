@@ -15,6 +15,9 @@
 #      numbers each file by its path, and a file's time has moved as it was
 #      uploaded): the next run puts the folder back as it was, each pair
 #      whole, and leaves no hidden folder.
+#   e. Device graphics drawn into a permanent catalogue there, twice in
+#      a row: each run's entries take names of their own (rclone can
+#      neither link a file nor rename one only where its name is free).
 # Skipped (77) where there is no rclone or FUSE.
 # Usage: rclone.sh PATH/TO/korvante
 set -uo pipefail
@@ -109,6 +112,16 @@ mkdir mnt/rewrites
 bash "$here/rewrites.sh" "$korvante" "$mnt/rewrites" >rewrites.log 2>&1
 check "files written anew while read, on the mount (rewrites.sh)" test $? = 0 ||
   grep -E '^FAIL|met the file' rewrites.log
+
+# e. A permanent catalogue on the mount, written twice.
+mkdir mnt/cat
+printf "libname c '%s';\nproc korvante data=aml plots=(s) gout=c.gcat notable;\n  time time*status(0);\nrun;\n" \
+  "$mnt/cat" >cat.vyr
+for i in 1 2; do
+  "$korvante" cat.vyr --graphics off --out "cat$i" >/dev/null 2>"cat$i.log"
+  check "a catalogue on the mount, run $i (status $?)" lacks "cat$i.log" ERROR
+done
+check "a catalogue on the mount: each run's entries" test "$(find mnt/cat/GCAT -name '*.svg' | wc -l)" = 2
 
 # d. Killed between the two files of a data set (strace kills it as the
 # first rename naming os.csv begins), the mount made anew, then the next

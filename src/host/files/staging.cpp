@@ -1445,7 +1445,10 @@ int place_without_replacing(StepFiles& f, int hfd, const std::string& temp, int 
         (void)::unlinkat(hfd, temp.c_str(), 0);
         return 0;
     }
-    if (linked != EPERM && linked != ENOTSUP && linked != EOPNOTSUPP)
+    // A name taken meanwhile stays. A file system that cannot link (FAT says
+    // EPERM, an rclone mount EIO) gets the file by a rename, once the name
+    // is found free: a failure that is no such thing fails that too.
+    if (linked == EEXIST)
         return linked;
     if (node_at(dfd, target.c_str()).exists)
         return EEXIST;

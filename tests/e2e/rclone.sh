@@ -10,14 +10,14 @@
 #   c. A file written anew while it is read is still called changed, and a
 #      run that ends with status 0 read one whole version (rewrites.sh, its
 #      data set on the mount).
-#   d. A run killed while it puts a step's files in place there, between
+#   d. Device graphics drawn into a permanent catalogue there, twice in
+#      a row: each run's entries take names of their own (rclone can
+#      neither link a file nor rename one only where its name is free).
+#   e. A run killed while it puts a step's files in place there, between
 #      the two files of a data set, and the mount made anew (rclone then
 #      numbers each file by its path, and a file's time has moved as it was
 #      uploaded): the next run puts the folder back as it was, each pair
 #      whole, and leaves no hidden folder.
-#   e. Device graphics drawn into a permanent catalogue there, twice in
-#      a row: each run's entries take names of their own (rclone can
-#      neither link a file nor rename one only where its name is free).
 # Skipped (77) where there is no rclone or FUSE.
 # Usage: rclone.sh PATH/TO/korvante
 set -uo pipefail
@@ -113,7 +113,7 @@ bash "$here/rewrites.sh" "$korvante" "$mnt/rewrites" >rewrites.log 2>&1
 check "files written anew while read, on the mount (rewrites.sh)" test $? = 0 ||
   grep -E '^FAIL|met the file' rewrites.log
 
-# e. A permanent catalogue on the mount, written twice.
+# d. A permanent catalogue on the mount, written twice.
 mkdir mnt/cat
 printf "libname c '%s';\nproc korvante data=aml plots=(s) gout=c.gcat notable;\n  time time*status(0);\nrun;\n" \
   "$mnt/cat" >cat.vyr
@@ -123,7 +123,7 @@ for i in 1 2; do
 done
 check "a catalogue on the mount: each run's entries" test "$(find mnt/cat/GCAT -name '*.svg' | wc -l)" = 2
 
-# d. Killed between the two files of a data set (strace kills it as the
+# e. Killed between the two files of a data set (strace kills it as the
 # first rename naming os.csv begins), the mount made anew, then the next
 # run.
 if command -v strace >/dev/null && strace -f -qq -o /dev/null true 2>/dev/null; then

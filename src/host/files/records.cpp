@@ -379,6 +379,16 @@ Record read_record(int hfd, Stopped& out, uid_t& owner, std::string& why)
     return Record::Read;
 }
 
+// Whether `name` of a stopped run's hidden folder open as `hfd` (which no
+// one else may write), whose identity is `kept`, holds its new file of the
+// line `l`: known by its identity, or by its bytes where the file system may
+// renumber it.
+bool holds_new(int hfd, const std::string& name, const NodeId& kept, const RecordLine& l)
+{
+    return kept.same(l.file) ||
+           (l.file.digested && files::still_placed(hfd, name.c_str(), kept, l.file));
+}
+
 // What a record's lines did in one hidden folder, put back as it was before
 // the stopped step. Every target is one name of the folder open as `pfd`,
 // which holds the hidden folder. A name holds the stopped run's new file
@@ -398,10 +408,8 @@ bool put_folder_back(int pfd, const std::string& folder, int hfd, const std::str
         const NodeId at = node_at(pfd, target);
         bool found = false;
         for (const std::string& name : {l.temp, l.aside, earlier}) {
-            // In the run's own hidden folder, which no one else may write,
-            // the stopped run's new file is known by its inode.
             const NodeId kept = name.empty() ? NodeId() : node_at(hfd, name.c_str());
-            if (!kept.exists || kept.same(l.file))
+            if (!kept.exists || holds_new(hfd, name, kept, l))
                 continue;
             // The earlier file of the name.
             found = true;
@@ -459,7 +467,7 @@ int drop_recovered(int pfd, int hfd, int& live, const std::string& hidden, const
     files::end_placing_record(hfd);
     for (const RecordLine& l : st.lines)
         for (const std::string& name : {l.temp, l.aside})
-            if (!name.empty() && node_at(hfd, name.c_str()).same(l.file))
+            if (!name.empty() && holds_new(hfd, name, node_at(hfd, name.c_str()), l))
                 removed += ::unlinkat(hfd, name.c_str(), 0) == 0;
     // Its lock file goes last (see remove_hidden_at); a folder that stays,
     // with a kept file, gets another when it is next looked at.

@@ -229,7 +229,9 @@ void remove_ticket(int dirfd, const std::string& name, const struct stat& st, bo
 {
     const int w = ::openat(dirfd, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat ws, now;
+    bool held = false;
     if (w >= 0 && ::fstat(w, &ws) == 0 && S_ISREG(ws.st_mode) && files::hold_live(w) == 0) {
+        held = true;
         (void)!::ftruncate(w, 0);
         (void)::unlinkat(dirfd, name.c_str(), 0);
     } else if (ended && ::fstatat(dirfd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -238,6 +240,9 @@ void remove_ticket(int dirfd, const std::string& name, const struct stat& st, bo
     }
     if (w >= 0)
         ::close(w);
+    // Put back as it was closed (see drop_ticket): removed again.
+    if (held)
+        (void)::unlinkat(dirfd, name.c_str(), 0);
 }
 
 // Looks at the ticket `name` of the folder open as `dirfd`: whether a run
@@ -388,12 +393,15 @@ namespace
 // good). Emptied first: a mount that keeps what was written in a file for a
 // while before uploading it (rclone with its cache for writes) may go on
 // listing a file with content that was removed as another process opened
-// it, as a file no one can open.
+// it, as a file no one can open. Removed again once closed: a mount that
+// uploads a file as it is closed (rclone without its cache) puts it back
+// then. No run makes a ticket of that name again.
 void drop_ticket(int dirfd, const std::string& name, int fd)
 {
     (void)!::ftruncate(fd, 0);
     (void)::unlinkat(dirfd, name.c_str(), 0);
     ::close(fd);
+    (void)::unlinkat(dirfd, name.c_str(), 0);
 }
 
 // Closes a copy of the ticket's descriptor: a mount that uploads a file as

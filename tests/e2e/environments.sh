@@ -483,7 +483,7 @@ fi
 # stopped again at its first moment of waiting, when the holder lets go.
 # Once the mount has removed its kept file the run goes on: it ends well,
 # and leaves no hidden folder nor kept file.
-signals() { [ "$(grep -c -- '--- SIGSTOP {' "$1" 2>/dev/null)" -ge "$2" ]; }
+signals() { local n; n=$(grep -c -- '--- SIGSTOP {' "$1" 2>/dev/null); [ "${n:-0}" -ge "$2" ]; }
 held_open() {
   local d=$2 t=$2/held.trace run hidden holder stop
   as $victim sh -c "cd '$d' && cp '$for_others/aml.csv' '$work/sig.vyr' ."

@@ -176,7 +176,11 @@ bool remove_hidden_at(int parent, const char* name, int fd, int& live, bool empt
             break;
         if (::unlinkat(fd, kLiveName, 0) == 0)
             continue;
-        if (kept_open_names(fd) <= keptBefore)
+        // An empty listing is waited for too: FUSE may refuse a moment
+        // longer than its listing shows a file. Kept names that were there
+        // before the lock file went are others' and are not.
+        const int kept = kept_open_names(fd);
+        if (kept < 0 || (kept > 0 && kept <= keptBefore))
             break;
         const timespec moment{0, 5000000};
         (void)nanosleep(&moment, nullptr);

@@ -4,6 +4,7 @@
 #include "vyr_parse.h"
 
 #include "support/kernel_scope.h"
+#include "vyr_pool.h"
 #include "support/step_probe.h"
 
 #include <gtest/gtest.h>
@@ -194,8 +195,7 @@ TEST(Zthreads, PerformanceStatementAndCpuCounts)
         KernelScope k(true);
         zperform(nullptr, &machine);
     });
-    unsigned cores = std::thread::hardware_concurrency();
-    EXPECT_EQ(machine.cpuCountActual, static_cast<int>(cores ? cores : 1));
+    EXPECT_EQ(machine.cpuCountActual, static_cast<int>(vyr::machine_cores()));
 }
 
 } // namespace

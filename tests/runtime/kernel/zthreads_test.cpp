@@ -4,8 +4,8 @@
 #include "vyr_parse.h"
 
 #include "support/kernel_scope.h"
-#include "vyr_pool.h"
 #include "support/step_probe.h"
+#include "vyr_pool.h"
 
 #include <gtest/gtest.h>
 

@@ -4,6 +4,27 @@
 failed=0
 checks=0
 
+# work_with_mounts: makes a scratch folder, $work, and enters it. The mounts
+# (in `mounts`) and loop devices (in `loops`) a script makes there are undone,
+# the last mount first, before the folder goes when the script exits.
+work_with_mounts() {
+  work=$(mktemp -d)
+  [ -n "${KEEP:-}" ] && echo "work: $work"
+  mounts=()
+  loops=()
+  trap undo_mounts EXIT
+  trap 'exit 1' INT TERM HUP
+  cd "$work" || exit 1
+}
+undo_mounts() {
+  local i
+  for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do
+    umount "${mounts[i]}" 2>/dev/null || umount -l "${mounts[i]}"
+  done
+  for i in "${loops[@]}"; do losetup -d "$i"; done
+  [ -n "${KEEP:-}" ] || rm -rf --one-file-system "$work"
+}
+
 fail() {
   echo "FAIL $1: $2"
   failed=$((failed + 1))

@@ -35,22 +35,7 @@ model=$(realpath "${2:?usage: environments.sh PATH/TO/korvante PATH/TO/libnfs4_l
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 . "$here/checks.sh"
-work=$(mktemp -d)
-[ -n "${KEEP:-}" ] && echo "work: $work"
-# The mounts made here, unmounted (last first) before the folder goes.
-mounts=()
-loops=()
-cleanup() {
-  local i
-  for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do
-    umount "${mounts[i]}" 2>/dev/null || umount -l "${mounts[i]}"
-  done
-  for i in "${loops[@]}"; do losetup -d "$i"; done
-  [ -n "${KEEP:-}" ] || rm -rf --one-file-system "$work"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM HUP
-cd "$work" || exit 1
+work_with_mounts
 two_users_or_skip
 # The NFSv4 model is preloaded into the other users' runs too: a copy they
 # can read (else the loader leaves it out, with only a line on stderr).

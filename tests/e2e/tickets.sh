@@ -21,23 +21,7 @@ korvante=$(realpath "${1:?usage: tickets.sh PATH/TO/korvante}")
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 . "$here/checks.sh"
-work=$(mktemp -d)
-[ -n "${KEEP:-}" ] && echo "work: $work"
-# The mounts made here (unmounted last first), loop devices, and background
-# processes, ended before the folder goes.
-mounts=()
-loops=()
-cleanup() {
-  local i
-  for ((i = ${#mounts[@]} - 1; i >= 0; i--)); do
-    umount "${mounts[i]}" 2>/dev/null || umount -l "${mounts[i]}"
-  done
-  for i in "${loops[@]}"; do losetup -d "$i"; done
-  [ -n "${KEEP:-}" ] || rm -rf --one-file-system "$work"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM HUP
-cd "$work" || exit 1
+work_with_mounts
 two_users_or_skip
 victim=60001
 other=60002

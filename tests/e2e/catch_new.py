@@ -11,7 +11,9 @@ files it caught (default 1) open and locked, letting older ones go. Once it watc
 prints "watching" on standard output; on SIGTERM it writes to COUNTS "SEEN
 LOCKED" of the lock tickets of korvante's runs among them
 (.korvante-...w-....lock, or .new as an earlier version made them first): those it saw made, and those it opened and locked before their
-maker did (each a name more for that run to make), then exits.
+maker did (each a name more for that run to make: a ticket its maker had
+written in was held and let go before the reader's lock, and is not
+counted), then exits.
 """
 import ctypes
 import fcntl
@@ -60,7 +62,9 @@ def main():
                 continue
             try:
                 fcntl.fcntl(fd, fcntl.F_OFD_SETLK, lock)
-                locked += ticket
+                # Its maker writes in a ticket only once it holds it: one
+                # with something in it was held and let go before this lock.
+                locked += ticket and not os.pread(fd, 1, 0)
                 held.append(fd)
             except OSError:
                 os.close(fd)

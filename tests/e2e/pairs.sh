@@ -48,7 +48,7 @@ as $victim "$korvante" v/s.vyr --data shared >v/foreign.lst 2>v/foreign.log
 check "another user's attribute file" test $? = 0
 check "another user's attribute file: the same log-rank test" test "$(log_rank v/foreign.lst)" = "$(log_rank v/alone.lst)"
 check "another user's attribute file: named, with its owner" said v/foreign.log \
-  "WARNING: The attribute file shared/trial.attr belongs to $(user_text $other), who owns neither the CSV file of data set DATA.TRIAL nor its folder"
+  "WARNING: The attribute file shared/trial.attr belongs to $(user_text $other), who is not known to own the CSV file of data set DATA.TRIAL, nor its folder"
 # Not even read: a file that would be an error fails nothing.
 as $other sh -c "echo 'variable dose type=num length=oops' >shared/trial.attr"
 as $victim "$korvante" v/s.vyr --data shared >v/bad.lst 2>v/bad.log

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -468,19 +469,26 @@ FileStamp stamp_now(const vyr::HeldFolder& in, const std::string& name, bool con
 }
 
 // Whether an attribute file of user `owner` may be taken as the attributes
-// of a data set whose CSV file user `csvOwner` owns, in `folder`: the CSV
-// file's owner's, root's or the folder's owner's. Any other user who may
-// write the folder (a shared one) could otherwise change a data set's
-// types and formats, and with them its analysis, by putting a file beside
-// its CSV file.
+// of a data set whose CSV file user `csvOwner` owns, in `folder`: any file
+// of a folder that only its owner may write (no write right for its group
+// or others, whose mode bits also bound every entry of a POSIX ACL, and no
+// NFSv4 ACL that could grant one), which only that owner can have put
+// there, in any user namespace; elsewhere the CSV file's owner's, root's or
+// the folder's owner's. Any other user who may write the folder (a shared
+// one) could otherwise change a data set's types and formats, and with them
+// its analysis, by putting a file beside its CSV file.
 bool attributes_owner_ok(unsigned owner, unsigned csvOwner, const vyr::HeldFolder& folder)
 {
-    // An owner the user namespace cannot map is none of these, whatever
-    // number it shows (see vyr::same_owner).
+    struct stat st;
+    const bool looked = ::fstat(folder.fd, &st) == 0;
+    if (looked && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
+        ::fgetxattr(folder.fd, "system.nfs4_acl", nullptr, 0) < 0)
+        return true;
+    // An owner shown as the overflow uid is none of these, whatever number
+    // it shows (see vyr::same_owner).
     if (vyr::same_owner(owner, csvOwner) || vyr::same_owner(owner, 0))
         return true;
-    struct stat st;
-    return ::fstat(folder.fd, &st) == 0 && vyr::same_owner(st.st_uid, owner);
+    return looked && vyr::same_owner(st.st_uid, owner);
 }
 
 // The base name of a path.

@@ -29,8 +29,10 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -63,7 +65,8 @@ struct Held {
     LockFile which;
     int dirfd; // the folder (its own descriptor), for removing the ticket
     std::string name;
-    int fd; // the ticket, open and write-locked
+    int fd;   // the ticket, open and write-locked
+    int slot; // its signal slot (-1: none)
     int users;
 };
 
@@ -210,6 +213,7 @@ enum class Ticket {
     Ended,   // its run held it and has let it go: ended, for good
     Living,  // a run holds it
     Unknown, // it cannot be opened to be looked at
+    Own,     // this run's own, under another name (a co-writer renamed it)
 };
 
 struct Other {
@@ -218,57 +222,77 @@ struct Other {
     uid_t owner;
     std::string pid; // as its run wrote it
     int err;         // why it cannot be looked at
+    struct stat st;  // as looked at
+    // Where each user's runs keep only each other out and this run's own
+    // uid is the one every owner the user namespace does not map shows, a
+    // ticket that may be its own user's or anyone's: waited for only
+    // within the step's limit, and never removed.
+    bool uncertain = false;
 };
 
-// Removes the ticket `name` of the folder open as `dirfd` (`st`, as looked
-// at) that no run holds now: one this run may write, while it holds its lock
-// (emptied first, as a run empties its own: see drop_ticket); where it may
-// not, an `ended` one, by its name while the name still leads to the file
-// looked at.
-void remove_ticket(int dirfd, const std::string& name, const struct stat& st, bool ended)
+// Removes the ticket `name` of the folder open as `dirfd`, open here as `fd`
+// (`st`, its fstat), that no run holds now, by its name alone, and only
+// while the name still leads to that file: a file found by a name in a
+// folder others may write is never written, whatever it links to. An
+// `ended` one (its run wrote in it once it held it, and let it go, for
+// good) goes as it is. One its maker may be about to hold (nothing written
+// in it yet) goes only while this run holds its lock: its maker, who then
+// cannot, makes another.
+void remove_ticket(int dirfd, const std::string& name, int fd, const struct stat& st, bool ended)
 {
-    const int w = ::openat(dirfd, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat ws, now;
-    bool held = false;
-    if (w >= 0 && ::fstat(w, &ws) == 0 && S_ISREG(ws.st_mode) && files::hold_live(w) == 0) {
-        held = true;
-        (void)!::ftruncate(w, 0);
-        (void)::unlinkat(dirfd, name.c_str(), 0);
-    } else if (ended && ::fstatat(dirfd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-               now.st_dev == st.st_dev && now.st_ino == st.st_ino) {
-        (void)::unlinkat(dirfd, name.c_str(), 0);
+    auto still_there = [&] {
+        struct stat now;
+        return ::fstatat(dirfd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+               now.st_dev == st.st_dev && now.st_ino == st.st_ino;
+    };
+    if (ended) {
+        if (still_there())
+            (void)::unlinkat(dirfd, name.c_str(), 0);
+        return;
     }
+    // Its lock needs a descriptor open for writing: the file looked at,
+    // opened again as itself where /proc shows it, else by its name while
+    // that leads to it.
+    char self[64];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    int w = ::open(self, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (w < 0)
+        w = ::openat(dirfd, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat ws;
+    const bool held = w >= 0 && ::fstat(w, &ws) == 0 && ws.st_dev == st.st_dev &&
+                      ws.st_ino == st.st_ino && files::hold_live(w) == 0;
+    if (held && still_there())
+        (void)::unlinkat(dirfd, name.c_str(), 0);
     if (w >= 0)
         ::close(w);
-    // Put back as it was closed (see drop_ticket): removed again.
-    if (held)
-        (void)::unlinkat(dirfd, name.c_str(), 0);
 }
 
 // Looks at the ticket `name` of the folder open as `dirfd`: whether a run
 // holds its write lock, which only those who may write it can take. A look
 // takes no lock, but one that may `remove` removes a ticket no run will
 // ever hold again.
-// A run writes its process id in its ticket once it holds its lock, never
-// before: a ticket no run holds that has it was held and let go, for good,
-// whatever a reader does to it. One without it may be about to be held by
-// its maker, who made it a moment ago: it is removed only by a run that
-// takes its lock first, so that its maker, who then cannot, makes another.
-Other look_at(int dirfd, const std::string& name, bool remove)
+// A run writes its process id and a token in its ticket once it holds its
+// lock, never before: a ticket no run holds that has them was held and let
+// go, for good, whatever a reader does to it. One without them may be about
+// to be held by its maker, who made it a moment ago: it is removed only by
+// a run that takes its lock first, so that its maker, who then cannot,
+// makes another. A ticket that holds what this run wrote in its own
+// (`mine`) is this run's, whatever its name now: Own.
+Other look_at(int dirfd, const std::string& name, bool remove, const std::string& mine)
 {
-    Other o{name, Ticket::Gone, 0, {}, 0};
+    Other o{name, Ticket::Gone, 0, {}, 0, {}};
     const int fd = ::openat(dirfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        struct stat st;
         o.err = errno;
         if (o.err != ENOENT && o.err != ELOOP &&
-            ::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+            ::fstatat(dirfd, name.c_str(), &o.st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(o.st.st_mode)) {
             o.state = Ticket::Unknown;
-            o.owner = st.st_uid;
+            o.owner = o.st.st_uid;
         }
         return o;
     }
-    struct stat st;
+    struct stat& st = o.st;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
         o.owner = st.st_uid;
         // What its run wrote, read before its lock is looked at.
@@ -280,6 +304,9 @@ Other look_at(int dirfd, const std::string& name, bool remove)
         if (holder < 0 && n >= 0)
             o.err = errno;
         o.state = holder < 0 || n < 0 ? Ticket::Unknown
+                  : !mine.empty() && static_cast<std::size_t>(n) == mine.size() &&
+                          std::memcmp(buf, mine.data(), mine.size()) == 0
+                      ? Ticket::Own
                   : holder == F_WRLCK ? Ticket::Living
                   : n > 0             ? Ticket::Ended
                                       : Ticket::Unheld;
@@ -288,7 +315,7 @@ Other look_at(int dirfd, const std::string& name, bool remove)
             o.pid.assign(buf, std::strspn(buf, "0123456789"));
         }
         if (remove && (o.state == Ticket::Ended || o.state == Ticket::Unheld))
-            remove_ticket(dirfd, name, st, o.state == Ticket::Ended);
+            remove_ticket(dirfd, name, fd, st, o.state == Ticket::Ended);
     }
     ::close(fd);
     return o;
@@ -307,11 +334,14 @@ std::string holder_text(const Other& o)
 // cannot be looked at), read through a descriptor opened for it now (btrfs
 // lists through an older one only the names the folder had then); where
 // each user's runs keep only each other out, the user's own alone (by their
-// owner as this namespace shows it). With `remove`, tickets no run will hold
-// again are removed on the way. False, with errno, when the folder cannot
-// be read.
-bool others_living(int dirfd, const std::string& base, const std::string& mine, bool ownOnly,
-                   bool remove, std::vector<Other>& out)
+// owner as the kernel shows it: one shown as the overflow uid is no one's
+// known, and counts only where the run's own uid shows as that too, as a
+// ticket that may be its own user's). This run's own ticket, known by its
+// name and by what the run wrote in it (`said`) under any name, is never
+// among them. With `remove`, tickets no run will hold again are removed on
+// the way. False, with errno, when the folder cannot be read.
+bool others_living(int dirfd, const std::string& base, const std::string& mine,
+                   const std::string& said, bool ownOnly, bool remove, std::vector<Other>& out)
 {
     out.clear();
     const int dup = ::openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -330,14 +360,21 @@ bool others_living(int dirfd, const std::string& base, const std::string& mine, 
     ::closedir(d);
     const uid_t me = ::geteuid();
     for (const std::string& name : names) {
+        bool uncertain = false;
         if (ownOnly) {
             struct stat st;
-            if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_uid != me)
+            if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
                 continue;
+            if (!same_owner(st.st_uid, me)) {
+                if (!owner_unmapped(me) || !owner_unmapped(st.st_uid))
+                    continue;
+                uncertain = true;
+            }
         }
         // A ticket not held yet is its run's only for a moment: that run
         // looks for the others once it holds it, and meets this one.
-        Other o = look_at(dirfd, name, remove);
+        Other o = look_at(dirfd, name, remove && !uncertain, said);
+        o.uncertain = uncertain;
         if (o.state == Ticket::Living || o.state == Ticket::Unknown)
             out.push_back(std::move(o));
     }
@@ -387,21 +424,76 @@ void FolderLock::lock(bool wait)
 namespace
 {
 
+// The tickets of the run, for removal by a signal handler: each slot the
+// folder's descriptor (-1 while free) and the ticket's name there. A slot
+// is taken before its ticket has a name, and let go once it has none.
+constexpr int kTicketSlots = 64;
+struct TicketSlot {
+    std::atomic<bool> used{false};
+    std::atomic<int> dirfd{-1};
+    char name[64];
+};
+TicketSlot g_tickets[kTicketSlots];
+
+int claim_ticket_slot(int dirfd, const std::string& name)
+{
+    if (name.size() >= sizeof g_tickets[0].name)
+        return -1;
+    for (int i = 0; i < kTicketSlots; ++i)
+        if (!g_tickets[i].used.exchange(true)) {
+            std::memcpy(g_tickets[i].name, name.c_str(), name.size() + 1);
+            g_tickets[i].dirfd.store(dirfd);
+            return i;
+        }
+    return -1;
+}
+
+void release_ticket_slot(int slot)
+{
+    if (slot >= 0) {
+        g_tickets[slot].dirfd.store(-1);
+        g_tickets[slot].used.store(false);
+    }
+}
+
+// Test hook: KORV_FAIL_TICKET=lock makes every lock of a new ticket fail as
+// if another process had locked it first (lock:N the first N of each lock
+// the run takes); KORV_FAIL_TICKET=mine makes no ticket of the run's be
+// found at its name as its own.
+struct TicketFault {
+    bool lock = false, mine = false;
+    long first = 0; // with lock: only the first N tries of each lock (0: all)
+};
+TicketFault ticket_fault()
+{
+    TicketFault f;
+    const char* v = std::getenv("KORV_FAIL_TICKET");
+    if (v == nullptr)
+        return f;
+    f.mine = std::strcmp(v, "mine") == 0;
+    f.lock = std::strncmp(v, "lock", 4) == 0;
+    if (f.lock && v[4] == ':')
+        f.first = std::max(0L, std::strtol(v + 5, nullptr, 10));
+    return f;
+}
+
 // Empties a ticket of this run's and removes it, then lets go of it. Removed
 // while open: a FUSE mount keeps such a file under a name of its own until
 // it is closed, and removes it then (one closed first may be left there for
-// good). Emptied first: a mount that keeps what was written in a file for a
-// while before uploading it (rclone with its cache for writes) may go on
-// listing a file with content that was removed as another process opened
-// it, as a file no one can open. Removed again once closed: a mount that
-// uploads a file as it is closed (rclone without its cache) puts it back
-// then. No run makes a ticket of that name again.
-void drop_ticket(int dirfd, const std::string& name, int fd)
+// good). Emptied first, through the run's own descriptor: a mount that keeps
+// what was written in a file for a while before uploading it (rclone with
+// its cache for writes) may go on listing a file with content that was
+// removed as another process opened it, as a file no one can open. Removed
+// again once closed: a mount that uploads a file as it is closed (rclone
+// without its cache) puts it back then. No run makes a ticket of that name
+// again.
+void drop_ticket(int dirfd, const std::string& name, int fd, int slot)
 {
     (void)!::ftruncate(fd, 0);
     (void)::unlinkat(dirfd, name.c_str(), 0);
     ::close(fd);
     (void)::unlinkat(dirfd, name.c_str(), 0);
+    release_ticket_slot(slot);
 }
 
 // Closes a copy of the ticket's descriptor: a mount that uploads a file as
@@ -414,37 +506,109 @@ void show_ticket(int fd)
         ::close(copy);
 }
 
-// Makes a ticket in the folder open as `dirfd` and holds it: its name in
-// `name`, what the run wrote in it in `said`, its descriptor returned; -1
-// with errno when none can be made, EAGAIN when another process locked it
-// before this run could (the caller makes another).
-int make_ticket(int dirfd, const std::string& base, std::string& name, std::string& said)
+// Locks a ticket just made, and writes in it what the run says of itself
+// (`said`): 0, or the error (EAGAIN: another process locked it first).
+int hold_and_say(int fd, const std::string& said, bool failLock)
 {
-    // Open for writing: a write lock needs it (and an NFS client refuses any
-    // other). Readable by its maker alone, whatever the umask, until it is
-    // locked: on a file system that keeps modes, no one else can open it to
-    // lock it first. Where every file shows readable to all, a reader may
-    // open it the moment it is made; it is locked at once, with nothing in
-    // between, and another is made when a reader came first.
-    int fd = -1;
-    for (int attempt = 0; fd < 0; ++attempt) {
-        name = base + files::random_tag() + ".lock";
-        fd = ::openat(dirfd, name.c_str(),
-                      O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-        // A name taken (a random one: never more than a few times).
-        if (fd < 0 && (errno != EEXIST || attempt == 15))
-            return -1;
-    }
-    int err = files::hold_live(fd);
+    int err = failLock ? EAGAIN : files::hold_live(fd);
     if (err == 0) {
-        said = std::to_string(static_cast<long>(::getpid())) + " " + files::random_tag() + "\n";
         const ssize_t n = ::write(fd, said.data(), said.size());
         err = n == static_cast<ssize_t>(said.size()) ? 0 : n < 0 ? errno : EIO;
     }
+    return err == EACCES ? EAGAIN : err;
+}
+
+// Gives the unnamed file open as `fd` the name `name` in the folder open as
+// `dirfd`: 0, or the error (EEXIST: the name is taken).
+int link_unnamed(int fd, int dirfd, const std::string& name)
+{
+    char self[64];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    if (::linkat(AT_FDCWD, self, dirfd, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        return 0;
+    int err = errno;
+    // Without /proc, by the descriptor itself (where the process may).
+    if (err == ENOENT && ::linkat(fd, "", dirfd, name.c_str(), AT_EMPTY_PATH) == 0)
+        return 0;
+    if (err == ENOENT)
+        err = errno;
+    return err;
+}
+
+// Makes a ticket in the folder open as `dirfd` and holds it: its name in
+// `name`, what the run wrote in it in `said`, its signal slot in `slot`,
+// its descriptor returned; -1 with errno when none can be made, EAGAIN when
+// another process locked it before this run could (the caller makes
+// another).
+// Where the file system can make a file without a name, the ticket is made
+// so, locked, written and made readable by all, and only then named: no one
+// can open it before it is held, and a run stopped at any moment leaves
+// either nothing or a ticket that says its run ended. Elsewhere it is made
+// at its name, open for writing (a write lock needs it, and an NFS client
+// refuses any other), readable by its maker alone, whatever the umask,
+// until it is locked: on a file system that keeps modes, no one else can
+// open it to lock it first. Where every file shows readable to all, a
+// reader may open it the moment it is made; it is locked at once, with
+// nothing in between, and another is made when a reader came first. A run
+// killed in between leaves one that no one else can look at: another user
+// removes it once it has seen it unchanged for a moment (see take).
+int make_ticket(int dirfd, const std::string& base, std::string& name, std::string& said, int& slot,
+                bool failLock)
+{
+    said = std::to_string(static_cast<long>(::getpid())) + " " + files::random_tag() + "\n";
+    slot = -1;
+    int fd = ::openat(dirfd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        int err = hold_and_say(fd, said, failLock);
+        if (err == 0)
+            (void)::fchmod(fd, 0644);
+        for (int attempt = 0; err == 0; ++attempt) {
+            name = base + files::random_tag() + ".lock";
+            slot = claim_ticket_slot(dirfd, name);
+            err = link_unnamed(fd, dirfd, name);
+            if (err == 0) {
+                show_ticket(fd);
+                return fd;
+            }
+            release_ticket_slot(slot);
+            slot = -1;
+            if (err != EEXIST || attempt == 15)
+                break;
+            err = 0;
+        }
+        ::close(fd);
+        // Locked first by no one but the test hook, or every name tried
+        // taken: the named way fares no better. Any other failure (a file
+        // system that cannot name such a file) takes the named way.
+        if (err == EAGAIN || err == EEXIST) {
+            errno = err;
+            return -1;
+        }
+    }
+    fd = -1;
+    for (int attempt = 0; fd < 0; ++attempt) {
+        name = base + files::random_tag() + ".lock";
+        // Noted before it exists, so that a signal arriving at any moment
+        // after it is made finds it to remove.
+        slot = claim_ticket_slot(dirfd, name);
+        fd = ::openat(dirfd, name.c_str(),
+                      O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            const int err = errno;
+            release_ticket_slot(slot);
+            slot = -1;
+            errno = err;
+            // A name taken (a random one: never more than a few times).
+            if (err != EEXIST || attempt == 15)
+                return -1;
+        }
+    }
+    const int err = hold_and_say(fd, said, failLock);
     if (err != 0) {
         show_ticket(fd);
-        drop_ticket(dirfd, name, fd);
-        errno = err == EACCES ? EAGAIN : err;
+        drop_ticket(dirfd, name, fd, slot);
+        slot = -1;
+        errno = err;
         return -1;
     }
     // Now readable by all, so that every writer may look at it (a file
@@ -460,6 +624,8 @@ int make_ticket(int dirfd, const std::string& base, std::string& name, std::stri
 // file's number to the name alone.
 bool still_mine(int dirfd, const std::string& name, const std::string& said)
 {
+    if (ticket_fault().mine)
+        return false;
     const int fd = ::openat(dirfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
@@ -472,6 +638,43 @@ bool still_mine(int dirfd, const std::string& name, const std::string& said)
     return mine;
 }
 
+// A ticket that no one but its owner can look at, seen by a waiting run:
+// the file it was first seen as, and when.
+struct Unlooked {
+    dev_t dev;
+    ino_t ino;
+    struct timespec ctime;
+    std::chrono::steady_clock::time_point since;
+};
+
+// Whether the ticket `o` (Unknown: it cannot be opened) has stayed the same
+// file, unchanged, for a moment of this run's own clock since `seen` first
+// noted it: its maker makes it readable by all the moment it holds it, so
+// one that stays unreadable was left by a run stopped before it could.
+bool left_unreadable(const Other& o, std::map<std::string, Unlooked>& seen)
+{
+    if (o.err != EACCES || o.uncertain)
+        return false;
+    const auto now = std::chrono::steady_clock::now();
+    const auto [at, made] =
+        seen.try_emplace(o.name, Unlooked{o.st.st_dev, o.st.st_ino, o.st.st_ctim, now});
+    Unlooked& u = at->second;
+    if (!made && (u.dev != o.st.st_dev || u.ino != o.st.st_ino ||
+                  u.ctime.tv_sec != o.st.st_ctim.tv_sec || u.ctime.tv_nsec != o.st.st_ctim.tv_nsec))
+        u = Unlooked{o.st.st_dev, o.st.st_ino, o.st.st_ctim, now};
+    return now - u.since >= kMoment;
+}
+
+// Removes the ticket `o` of the folder open as `dirfd` by its name, while
+// that still leads to the file looked at: true when it went.
+bool remove_left(int dirfd, const Other& o)
+{
+    struct stat now;
+    return ::fstatat(dirfd, o.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+           now.st_dev == o.st.st_dev && now.st_ino == o.st.st_ino &&
+           ::unlinkat(dirfd, o.name.c_str(), 0) == 0;
+}
+
 } // namespace
 
 void FolderLock::take(bool ownOnly, bool wait)
@@ -481,23 +684,34 @@ void FolderLock::take(bool ownOnly, bool wait)
         (which_ == LockFile::Entries ? "the catalogue folder " : "the folder ") + dir_ + "'s lock";
     Wait w;
     std::vector<Other> others;
+    std::map<std::string, Unlooked> unlooked;
     std::string name, said, why;
-    int fd = -1;
+    int fd = -1, slot = -1;
     long taken = 0; // tickets another process locked first
+    const TicketFault fault = ticket_fault();
     auto fail = [&](const std::string& text) {
         if (fd >= 0)
-            drop_ticket(dirfd_, name, fd);
-        fd = -1;
+            drop_ticket(dirfd_, name, fd, slot);
+        fd = slot = -1;
         why_ = text;
     };
     for (;;) {
         // Without a ticket of its own (it let go of one for a lower one), the
         // run only looks, until no other run's ticket is there.
-        if (!others_living(dirfd_, base, fd < 0 ? std::string() : name, ownOnly, true, others))
+        if (!others_living(dirfd_, base, fd < 0 ? std::string() : name,
+                           fd < 0 ? std::string() : said, ownOnly, true, others))
             return fail(what + " could not be taken: the folder could not be read (" +
                         std::strerror(errno) + ")");
+        // A ticket that stayed unreadable for a moment was left by a run
+        // stopped before it held it: removed where the folder lets this run
+        // remove it, and not waited for.
+        std::erase_if(others, [&](const Other& o) {
+            return o.state == Ticket::Unknown && left_unreadable(o, unlooked) &&
+                   remove_left(dirfd_, o);
+        });
         if (fd < 0 && others.empty()) {
-            fd = make_ticket(dirfd_, base, name, said);
+            fd = make_ticket(dirfd_, base, name, said, slot,
+                             fault.lock && (fault.first == 0 || taken < fault.first));
             if (fd >= 0 || errno != EAGAIN) {
                 if (fd < 0)
                     return fail(what + " could not be taken: a file could not be made in it (" +
@@ -514,6 +728,7 @@ void FolderLock::take(bool ownOnly, bool wait)
                             duration_text(w.waited_ms()) +
                             " (where a file system shows every file readable to all, any " +
                             "user who may read the folder can)");
+            Wait::pause();
             continue;
         }
         if (others.empty()) {
@@ -521,8 +736,8 @@ void FolderLock::take(bool ownOnly, bool wait)
             // find would let another run in.
             if (still_mine(dirfd_, name, said))
                 break;
-            drop_ticket(dirfd_, name, fd);
-            fd = -1;
+            drop_ticket(dirfd_, name, fd, slot);
+            fd = slot = -1;
             if (!w.within_limit(what, why, true))
                 return fail(what + " could not be taken: the file " + dir_ + "/" + name +
                             " this run made and locked to hold it was not found at its name, " +
@@ -540,22 +755,28 @@ void FolderLock::take(bool ownOnly, bool wait)
         // lower one, which waits for the runs that hold the lock (a run that
         // holds the lock looks at no ticket made after it took the lock).
         if (fd >= 0 && others.front().name < name) {
-            drop_ticket(dirfd_, name, fd);
-            fd = -1;
+            drop_ticket(dirfd_, name, fd, slot);
+            fd = slot = -1;
         }
         const Other* unknown = nullptr;
         for (const Other& o : others)
-            if (o.state == Ticket::Unknown)
+            if (o.state == Ticket::Unknown || o.uncertain)
                 unknown = &o;
         // A file at a ticket's name that this run may not look at is waited
         // for only within the step's limit (another user's ticket is so only
-        // for the moment before its maker locks it).
+        // for the moment before its maker locks it), and so is one that may
+        // or may not be its own user's.
         const Other& holder = unknown != nullptr ? *unknown : others.front();
         if (!w.round(
                 what, why, [&] { return holder_text(holder); }, unknown != nullptr)) {
             busy_ = true;
             if (unknown == nullptr)
                 return fail(why);
+            if (unknown->uncertain)
+                return fail(why + "; the file " + dir_ + "/" + unknown->name + " belongs to " +
+                            files::owner_text(unknown->owner) +
+                            ", as this run's own files show here, so whether a run of this "
+                            "user holds it is not known");
             return fail(why + "; the file " + dir_ + "/" + unknown->name + ", which belongs to " +
                         files::owner_text(unknown->owner) + ", could not be looked at (" +
                         std::strerror(unknown->err) +
@@ -565,7 +786,7 @@ void FolderLock::take(bool ownOnly, bool wait)
     // The folder's descriptor goes with the ticket, which may outlive this
     // FolderLock (another shares it).
     std::lock_guard<std::mutex> g(g_heldLock);
-    g_held.push_back({dev_, ino_, which_, dirfd_, name, fd, 1});
+    g_held.push_back({dev_, ino_, which_, dirfd_, name, fd, slot, 1});
     dirfd_ = -1;
     held_ = true;
 }
@@ -577,7 +798,7 @@ FolderLock::~FolderLock()
         for (auto it = g_held.begin(); it != g_held.end(); ++it)
             if (it->dev == dev_ && it->ino == ino_ && it->which == which_) {
                 if (--it->users == 0) {
-                    drop_ticket(it->dirfd, it->name, it->fd);
+                    drop_ticket(it->dirfd, it->name, it->fd, it->slot);
                     ::close(it->dirfd);
                     g_held.erase(it);
                 }
@@ -594,7 +815,8 @@ WritersAtWork writers_at_work(int dirfd)
     if (::fstat(dirfd, &dst) != 0 || each_user_alone(dst))
         return WritersAtWork::NotKnown;
     std::vector<Other> others;
-    if (!others_living(dirfd, ticket_base(LockFile::DataSets), std::string(), false, false, others))
+    if (!others_living(dirfd, ticket_base(LockFile::DataSets), std::string(), std::string(), false,
+                       false, others))
         return WritersAtWork::NotKnown;
     return others.empty() ? WritersAtWork::None : WritersAtWork::Some;
 }
@@ -610,6 +832,15 @@ StepWait::~StepWait() = default;
 bool StepWait::round(const std::string& what, const std::string& holder, std::string& why)
 {
     return impl_->wait.round(what, why, [&] { return holder; });
+}
+
+void remove_tickets_signal_safe() noexcept
+{
+    for (TicketSlot& t : g_tickets) {
+        const int dirfd = t.dirfd.load();
+        if (dirfd >= 0)
+            (void)::unlinkat(dirfd, t.name, 0);
+    }
 }
 
 namespace files

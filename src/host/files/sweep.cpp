@@ -46,6 +46,15 @@ std::set<std::string> g_said;
 // How many of other users' hidden folders in a folder the note names.
 constexpr std::size_t kOthersNamed = 3;
 
+// Why a hidden folder of the owner `uid` is not this user's: another user's,
+// or one whose owner is not known where every unmapped owner shows as one.
+std::string others_why(uid_t uid)
+{
+    return owner_unmapped(uid)
+               ? "its owner is not known in this user namespace, and may be any user"
+               : "it is another user's";
+}
+
 // The key a folder held is known by for the run: its device and inode.
 std::string folder_key(const HeldFolder& dir)
 {
@@ -115,8 +124,8 @@ std::vector<std::string> hidden_names(const HeldFolder& held, int* err)
             named += (named.empty() ? "" : ", ") + name + " (" + owner_text(uid) + ")";
         UntrustedFile u;
         if (otherCount == 1) {
-            u = {dir + "/" + others[0].first, owner_text(others[0].second), "it is another user's",
-                 false, false};
+            u = {dir + "/" + others[0].first, owner_text(others[0].second),
+                 others_why(others[0].second), false, false};
         } else {
             u = {dir, "", named, false, false};
             u.count = otherCount;
@@ -215,7 +224,7 @@ HiddenState open_hidden(int pfd, const std::string& name, const std::string& pat
     if (::fstat(fd, &st) != 0)
         return judged(HiddenState::Unknown, errno);
     if (!same_owner(st.st_uid, me))
-        return note(st.st_uid, "it is another user's");
+        return note(st.st_uid, others_why(st.st_uid).c_str());
     if ((st.st_mode & 022) != 0 && modes_kept(st.st_dev))
         return note(st.st_uid, (st.st_mode & 002) != 0
                                    ? "any user may write in it"
@@ -285,44 +294,33 @@ HiddenState open_hidden(int pfd, const std::string& name, const std::string& pat
 namespace
 {
 
-// The overflow uid, and whether this process's user namespace maps a user
-// to it: read once.
-struct Overflow {
-    uid_t uid = 65534;
-    bool mapped = false;
-};
-
-const Overflow& overflow()
+// The overflow uid: the owner the kernel shows for every user this
+// process's user namespace does not map. Read once.
+uid_t overflow_uid()
 {
-    static const Overflow o = [] {
-        Overflow v;
+    static const uid_t uid = [] {
+        uid_t v = 65534;
         if (std::FILE* f = std::fopen("/proc/sys/kernel/overflowuid", "re")) {
             unsigned long n = 0;
             if (std::fscanf(f, "%lu", &n) == 1)
-                v.uid = static_cast<uid_t>(n);
-            std::fclose(f);
-        }
-        // Each line: the first uid inside, the first outside, how many. A
-        // map that cannot be read leaves the overflow uid unmapped: it then
-        // matches no one, which never lets a run take more than it may.
-        if (std::FILE* f = std::fopen("/proc/self/uid_map", "re")) {
-            unsigned long long inside = 0, outside = 0, count = 0;
-            while (std::fscanf(f, "%llu %llu %llu", &inside, &outside, &count) == 3)
-                if (v.uid >= inside && v.uid - inside < count)
-                    v.mapped = true;
+                v = static_cast<uid_t>(n);
             std::fclose(f);
         }
         return v;
     }();
-    return o;
+    return uid;
 }
 
 } // namespace
 
+// An owner shown as the overflow uid is nobody, whatever the map: a map that
+// gives some user that number (a rootless container maps 1..65536, a sandbox
+// may run its user as 65534) does not make the number mean one user, as
+// every unmapped owner (root of the host, the other users, /tmp itself)
+// shows the same.
 bool owner_unmapped(uid_t uid)
 {
-    const Overflow& o = overflow();
-    return uid == o.uid && !o.mapped;
+    return uid == overflow_uid();
 }
 
 bool same_owner(uid_t a, uid_t b)
@@ -337,7 +335,8 @@ std::string owner_text(uid_t uid)
     char buf[4096];
     const std::string number = std::to_string(static_cast<unsigned long>(uid));
     if (owner_unmapped(uid))
-        return "a user this user namespace does not map (shown as uid " + number + ")";
+        return "the owner shown as uid " + number +
+               " (the number shown for any user this user namespace does not map)";
     if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found != nullptr)
         return "the user " + std::string(found->pw_name) + " (uid " + number + ")";
     return "the user with uid " + number;

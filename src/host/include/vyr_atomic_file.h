@@ -615,15 +615,15 @@ int open_to_read(const std::string& path, std::string& why, const HeldFolder* fr
 // 1000)", or "the user with uid 1000" where the machine has no name for it;
 // an owner the user namespace cannot map, as that.
 std::string owner_text(uid_t uid);
-// Whether `uid`, a file's owner as this process sees it, stands for a user
-// that the process's user namespace does not map: the overflow uid
-// (/proc/sys/kernel/overflowuid) where the namespace maps no user to it,
-// which stands for every such user alike (root of the host, and any other).
+// Whether `uid`, a file's owner as this process sees it, may stand for a
+// user that the process's user namespace does not map: the overflow uid
+// (/proc/sys/kernel/overflowuid), which stands for every such user alike
+// (root of the host, and any other), whatever the map gives that number
+// too (the run's own user included).
 bool owner_unmapped(uid_t uid);
 // Whether the owners `a` and `b` are one user, as the kernel judges it:
-// never where either is an owner the user namespace cannot map, which
-// matches no one (not the run's user, a folder's owner, root, nor another
-// such owner).
+// never where either is shown as the overflow uid, which matches no one
+// (not the run's user, a folder's owner, root, nor another such owner).
 bool same_owner(uid_t a, uid_t b);
 // Reads what is left of the file open as `fd` into `text` (appended): 0, or
 // the error of a read that failed.
@@ -705,6 +705,9 @@ std::string temp_folder();
 // the running step with what it holds. Safe to call from a signal handler:
 // it only calls unlink, rmdir and reads folders with system calls.
 void remove_open_temp_files() noexcept;
+// Removes the run's folder-lock tickets (see FolderLock), those being made
+// too, by their names. Safe to call from a signal handler.
+void remove_tickets_signal_safe() noexcept;
 // Removes the folder `path` with what is in it, down to `depth` levels of
 // sub-folders, with system calls alone (safe in a signal handler).
 void remove_folder_signal_safe(const char* path, int depth) noexcept;

@@ -147,6 +147,7 @@ void tidy_up(const char* line, std::size_t length) noexcept
 {
     print_signal_exit(line, length);
     remove_open_temp_files();
+    remove_tickets_signal_safe();
     remove_work_folder();
 }
 

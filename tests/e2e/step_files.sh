@@ -364,6 +364,17 @@ check "$name" diff -r -x '.korvante-file.*' before run/files
 # The run could remove nothing in the read-only folder: what it left there
 # is its own new files alone, which the next run's sweep removes.
 check "$name" test -z "$(find run/files/lib1/.korvante-file.* -type f ! -name '[0-9]')"
+# An --out folder the user may not write (0555): the data set's error names
+# the folder; the graphs' folder cannot be made, and without --html the
+# error says that no file keeps the graphs.
+name="an --out folder the user may not write"
+mkdir -m 777 ro && mkdir -m 555 ro/out
+printf "proc korvante data=aml outsurv=s plots=survival notable;\n  time time*status(0);\nrun;\n" >ro/d.vyr
+printf "proc korvante data=aml plots=survival notable;\n  time time*status(0);\nrun;\n" >ro/g.vyr
+(cd ro && "${as[@]}" "$korvante" d.vyr --data "$for_others" --out out --log d.log >/dev/null 2>&1)
+check "$name: the data set's error" said ro/d.log "could not be written: nothing could be made in its folder out (Permission denied)"
+(cd ro && "${as[@]}" "$korvante" g.vyr --data "$for_others" --out out --log g.log >/dev/null 2>&1)
+check "$name: the graphs' error" said ro/g.log "no file keeps the graphs (no HTML page was asked for)"
 ;;
 *)
   echo "unknown case $only"

@@ -680,7 +680,11 @@ bool AtomicFile::open(const std::string& path, std::string& why, const HeldFolde
     }
     const int fd = make_temp(mode);
     if (fd < 0) {
-        why = std::strerror(errno);
+        // The file is made in a folder of its own in the target's folder:
+        // what failed is writing in that folder (its rights, a read-only
+        // file system, no space or inodes left), which the reason names.
+        why = "nothing could be made in its folder " + parent_->path + " (" + std::strerror(errno) +
+              ")";
         return false;
     }
     // What killed runs left beside it goes, once the run's own private
@@ -1134,7 +1138,8 @@ StageFolder* stage_folder(StepFiles& f, const HeldRef& dir, std::string& why)
             f.folders.pop_back();
             if (err == EEXIST)
                 continue;
-            why = std::strerror(err);
+            why = "nothing could be made in its folder " + dir->path + " (" + std::strerror(err) +
+                  ")";
             return nullptr;
         }
         // What killed runs left there goes (see AtomicFile::open).
@@ -1244,10 +1249,13 @@ bool placeable(const HeldFolder& dir, const std::string& name, std::string& why)
         ::fstat(dir.fd, &dt) != 0 || (dt.st_mode & S_ISVTX) == 0)
         return true;
     // A privileged process replaces another user's file only where its user
-    // namespace maps that user.
+    // namespace maps that user. Where the run's own uid and the file's both
+    // show as the overflow uid, whose file it is cannot be known here: the
+    // rename is left to the kernel, which knows (a refusal undoes the step).
     const uid_t me = geteuid();
     if (same_owner(ft.st_uid, me) || same_owner(dt.st_uid, me) ||
-        (privileged() && !owner_unmapped(ft.st_uid)))
+        (privileged() && !owner_unmapped(ft.st_uid)) ||
+        (owner_unmapped(me) && owner_unmapped(ft.st_uid)))
         return true;
     why = "it belongs to " + owner_text(ft.st_uid) + ", and its folder " + dir.path +
           " has the sticky bit set, so that only the file's owner, the folder's owner or a "

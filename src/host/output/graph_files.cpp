@@ -139,18 +139,22 @@ int drawStepGraphs(StepDoc& doc, size_t stepIndex)
     std::string folder;
     if (files) {
         folder = (fs::path(settings.outDir) / "graphs").string();
+        // Where the graphs are left when their files cannot be written.
+        const char* kept = settings.html.empty()
+                               ? "no file keeps the graphs (no HTML page was asked for)"
+                               : "the graphs are only in the HTML page";
         std::string where;
         switch (vyr::prepare_folder(folder, settings.outDir, where)) {
         case vyr::FolderState::Ready:
             break;
         case vyr::FolderState::Outside:
             xpmlog(kHostGroup, kMsgFolderOutside, folder.c_str(), where.c_str(),
-                   settings.outDir.c_str());
+                   settings.outDir.c_str(), kept);
             folder.clear();
             ++failures;
             break;
         case vyr::FolderState::NotAFolder:
-            xpmlog(kHostGroup, kMsgFolderFailed, folder.c_str(), where.c_str());
+            xpmlog(kHostGroup, kMsgFolderFailed, folder.c_str(), where.c_str(), kept);
             folder.clear();
             ++failures;
             break;

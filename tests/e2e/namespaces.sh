@@ -13,7 +13,9 @@
 #       --json, leading to the victim's private file, is never followed:
 #       the private file keeps its bytes;
 #   (2) another user's attribute file beside the victim's data set is not
-#       taken (a warning names it), so it changes nothing of the analysis;
+#       taken (a warning names it), so it changes nothing of the analysis,
+#       and their data set of the name the victim's run writes there is
+#       not replaced (a run that is root in its namespace included);
 # while (3) a data set of root's or a colleague's, with its attribute file,
 # in its owner's folder that only its owner may write, is read with its
 # attributes, as on the host. Where the run's own uid shows as 65534, it
@@ -92,6 +94,14 @@ done
 chown -R $other:$other colleague
 chown $victim:$victim v/*.vyr
 
+cat >v/w.vyr <<EOF
+libname s '$work/S';
+proc korvante data='$work/S/d.csv' outsurv=s.res notable plots=none;
+  time time*status(0);
+run;
+EOF
+chown $victim:$victim v/w.vyr
+
 kept() { test "$(cat priv/secret)" = private; }
 
 as $victim "$korvante" v/p.vyr >v/plain.lst 2>/dev/null
@@ -126,6 +136,16 @@ for m in 0 1 2; do
   check "$name: the analysis as without it" same_file v/plain.lst v/ns.lst
   rm -f S/d.attr
 
+  # (2b) Their data set in S, of the name the victim's run writes: a run
+  # there, root in its namespace or not, never replaces it.
+  as $other sh -c 'echo theirs >S/res.csv && echo theirs >S/res.attr'
+  name="another user's data set of the name written ($where)"
+  in_map "$map" "$korvante" v/w.vyr >/dev/null 2>v/ns.log
+  check "$name: the run refuses it" test $? != 0
+  check "$name: their files keep their bytes" test "$(cat S/res.csv S/res.attr)" = "theirs
+theirs"
+  rm -f S/res.csv S/res.attr
+
   # (3) Root's and a colleague's data sets in their own folders: read with
   # their attribute files, as on the host.
   for who in root colleague; do
@@ -141,13 +161,6 @@ done
 # in S is waited for within the step's limit, and their forged placing
 # record there removes nothing.
 map=${maps[2]}
-cat >v/w.vyr <<EOF
-libname s '$work/S';
-proc korvante data='$work/S/d.csv' outsurv=s.res notable plots=none;
-  time time*status(0);
-run;
-EOF
-chown $victim:$victim v/w.vyr
 if hold_lock as $other ticket S; then
   name="another user's held ticket (user as 65534)"
   in_map "$map" timeout 60 env KORV_LOCK_WAIT_MS=2000 "$korvante" v/w.vyr >/dev/null 2>v/held.log

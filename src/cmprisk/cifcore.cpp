@@ -1,29 +1,57 @@
 // The cumulative incidence of one failure type in one cell: one pass over
 // the cell's records in time order. At each time the product-limit estimate
 // S of being free of every event and the cumulative incidence F of the type
-// of interest take their step, and the variance of F grows by running sums
-// (Aalen-type or delta method), so every time costs a fixed amount of work.
+// of interest take their step, and the variance of F is brought up to date
+// with a fixed amount of work.
 //
-// With n at risk, d events of any type (d1 of interest, d2 competing), m
-// records in all and S_ the survival just before the time:
+// With n at risk, d events of any type (d1 of interest, d2 competing) and S_
+// the survival just before the time:
 //   S = S_ (n - d) / n,   F = F_ + d1 S_ / n.
-// Delta method (sums G, B, A): V = A + G F^2 + B F, the sum over event times
-// j of g_j (F - F_j)^2 + S_j^2 d1_j (n_j - d1_j) / n_j^3
-// - 2 (F - F_j) S_j d1_j / n_j^2, g_j = d_j / (n_j (n_j - d_j)) (0 when all
-// at risk fail). Aalen type (sums X, Y, Z): V = X - 2 Y F + Z F^2, the sum of
-// (S_j^2 / n_j^2) {c1 d1_j (1 + (F_j - F) / S(t_j))^2
-// + c2 d2_j ((F_j - F) / S(t_j))^2}, with the ties factors
-// c = 1 - (d - 1) / (n - 1) when d > 1.
+// The variance of F now is a sum over the event times j so far (F_j, S_j
+// after the step at j, S_j- before it):
+//  - delta method: g_j (F - F_j)^2 + S_j-^2 d1_j (n_j - d1_j) / n_j^3
+//    - 2 (F - F_j) S_j- d1_j / n_j^2, g_j = d_j / (n_j (n_j - d_j)), 0 when
+//    all at risk fail;
+//  - Aalen type: (S_j-^2 / n_j^2) {c1 d1_j (1 + (F_j - F) / S_j)^2
+//    + c2 d2_j ((F_j - F) / S_j)^2}, with the ties factors
+//    c = 1 - (d - 1) / (n - 1) when d > 1; where S_j = 0 the first term is
+//    c1 d1_j S_j-^2 / n_j^2 and the second is left out.
+// Summed as written, these lose all precision where S gets small: the terms
+// are of order 1 and cancel down to a sum of order S^2 (with no competing
+// event the delta variance is Greenwood's S^2 sum g_j). So the walk keeps
+// another form of the same sums, one with nothing to cancel.
+//
+// Let K_j and L_j be what the competing incidence F2 and F have grown since
+// t_j. As S + F + F2 = 1, S_j + F_j - F = S + K_j, and where S_j > 0 the
+// term of time j is a quadratic form x_j' M_j x_j in x_j = (S + K_j, L_j):
+//  - delta: M_j = [d1 (n - d1), d1 d2; d1 d2, d2 (n - d2)] / (n (n - d)^2):
+//    F's derivatives in the time's two hazards d1/n and d2/n are
+//    (S + K_j, -L_j) S_j- / S_j, and the hazards' multinomial covariance
+//    has -d1 d2 / n^3 off the diagonal;
+//  - Aalen: M_j = diag(c1 d1, c2 d2) / (n - d)^2.
+// Every entry of M_j and of y_j = (K_j, L_j) is at least 0. With
+// x_j = S (1, 0) + y_j the variance is
+//   V = S^2 sum M11 + 2 S sum (M y)_1 + sum y' M y + E,
+// E the terms of a time where all at risk fail (S_j = 0: the delta term
+// S_j-^2 d1 (n - d1) / n^3, the Aalen term c1 d1 S_j-^2 / n^2; no event
+// follows it). A time whose increments of F2 and F are e = (d2, d1) S_ / n
+// moves every earlier y_j by e:
+//   sum y' M y += 2 e' (sum M y) + e' (sum M) e,   sum M y += (sum M) e,
+// and then adds its own M (its y is 0). Every sum kept only grows by
+// nonnegative amounts, and V adds nonnegative parts: nothing is subtracted,
+// so V keeps its relative precision however small S gets. The counts n - d1,
+// n - d2 and n - d are what is left after the events plus the other type's
+// events, and the ties factor is (n - d) / (n - 1): no difference of two
+// large counts. d1 and d2 are summed apart for the same reason.
 //
 // Where the last subjects at risk fail and none of the cell ever failed of
 // another type, S comes to 0 and F = 1 - S is exactly 1: the sum of the
 // increments would leave it a rounding either side of 1, so it is set. An
 // incidence of 1 has variance 0: it is the complement of a product-limit
-// estimate at 0, whose variance the delta method gives as 0 (the running
-// sums would leave a rounding residue; the Aalen-type sum would keep the last
-// term d1 S_^2 / n^2 of a subject failing alone). Where every subject fails
-// but some of another type, F stays below 1 and keeps its variance. Rounding
-// never takes F past 1.
+// estimate at 0, whose variance the delta method gives as 0 (the Aalen-type
+// sum would keep the term E of a subject failing alone). Where every subject
+// fails but some of another type, F stays below 1 and keeps its variance.
+// Rounding never takes F past 1.
 //
 // The number at risk at a time is the cell's amount still ahead (Timed::
 // ahead), and what is left of it after the events is that of the next time
@@ -60,7 +88,7 @@ class CifWalker
   public:
     CifWalker(const CifSettings& s, CifSink& sink) : s_(s), sink_(sink), miss_(korv_missing()) {}
     void start();
-    void time(double t, double n, double left, double c0, double d, double d1);
+    void time(double t, double n, double left, double c0, double d, double d1, double d2);
     void finish();
 
   private:
@@ -70,7 +98,9 @@ class CifWalker
     // Running estimates.
     double S_ = 1, F_ = 0;
     bool competing_ = false; // an event of another type has been seen
-    double G_ = 0, B_ = 0, A_ = 0, X_ = 0, Y_ = 0, Z_ = 0;
+    // The variance's sums (header): sum M (m11_, m12_, m22_), sum M y (p1_,
+    // p2_), sum y' M y (q_) and the terms E (e_).
+    double m11_ = 0, m12_ = 0, m22_ = 0, p1_ = 0, p2_ = 0, q_ = 0, e_ = 0;
     // The previous table row, the last computed point, the OUTCIF= row of
     // the current time and the one saved for REDUCEOUT (dated at the last
     // change of the CIF as of that row).
@@ -132,61 +162,56 @@ void CifWalker::start()
 
 // Closes time t: n at risk, `left` of them still at risk after the events
 // (the next time's n plus this time's censored c0), d events of any type, d1
-// of interest.
-void CifWalker::time(double t, double n, double left, double c0, double d, double d1)
+// of interest and d2 competing.
+void CifWalker::time(double t, double n, double left, double c0, double d, double d1, double d2)
 {
-    const double d2 = d - d1;
     const double Sprev = S_;
     if (n > 0) {
         if (d2 > 0)
             competing_ = true;
+        const double e1 = d1 * Sprev / n, e2 = d2 * Sprev / n;
         if (d > 0)
             S_ = Sprev * left / n;
         if (d1 > 0) {
-            F_ += d1 * Sprev / n;
+            F_ += e1;
             if ((left == 0 && !competing_) || F_ > 1)
                 F_ = 1;
         }
-        const double F = F_, S = S_;
-        const double rn2 = 1 / (n * n);
-        double V = 0;
-        if (s_.error == 1) {
-            if (d > 0) {
-                const double g = left > 0 ? d / (n * left) : 0;
-                const double h = d1 * Sprev * rn2;
-                G_ += g;
-                B_ -= 2 * (F * g + h);
-                A_ += Sprev * h * (1 - d1 / n) + g * F * F + 2 * h * F;
+        if (d > 0) {
+            // Every earlier time's y moves by (e2, e1).
+            q_ += 2 * (e2 * p1_ + e1 * p2_) + e2 * e2 * m11_ + 2 * e1 * e2 * m12_ + e1 * e1 * m22_;
+            p1_ += e2 * m11_ + e1 * m12_;
+            p2_ += e2 * m12_ + e1 * m22_;
+            // This time's own term.
+            const double rest1 = left + d2, rest2 = left + d1; // n - d1, n - d2
+            if (s_.error == 1) {
+                if (left > 0) {
+                    const double k = 1 / (n * left * left);
+                    m11_ += d1 * rest1 * k;
+                    m12_ += d1 * d2 * k;
+                    m22_ += d2 * rest2 * k;
+                } else {
+                    e_ += Sprev * Sprev * d1 * rest1 / (n * n * n);
+                }
+            } else {
+                const double c1 = d1 <= 1 ? 1 : rest1 / (n - 1);
+                if (left > 0) {
+                    const double c2 = d2 <= 1 ? 1 : rest2 / (n - 1);
+                    const double k = 1 / (left * left);
+                    m11_ += c1 * d1 * k;
+                    m22_ += c2 * d2 * k;
+                } else {
+                    e_ += Sprev * Sprev * c1 * d1 / (n * n);
+                }
             }
-            V = A_ + G_ * F * F + B_ * F;
-        } else {
-            if (d2 > 0 && S > 0) {
-                const double c2 = d2 <= 1 ? 1 : 1 - (d2 - 1) / (n - 1);
-                const double w = c2 * d2 * Sprev * Sprev * rn2;
-                const double u = 1 / S;
-                const double r = F * u;
-                X_ += w * r * r;
-                Z_ += w * u * u;
-                Y_ += w * r * u;
-            }
-            if (d1 > 0) {
-                const double c1 = d1 <= 1 ? 1 : 1 - (d1 - 1) / (n - 1);
-                const double w1 = c1 * d1 * Sprev * Sprev * rn2;
-                const double u = S > 0 ? 1 / S : 0;
-                const double a = 1 + F * u;
-                Z_ += w1 * u * u;
-                Y_ += w1 * u * a;
-                X_ += w1 * a * a;
-            }
-            V = X_ - 2 * Y_ * F + Z_ * F * F;
         }
         if (d1 > 0) {
-            // A sum of squares cannot be negative; cancellation can leave a
-            // rounding residue below 0. An incidence of 1 has variance 0.
+            // An incidence of 1 has variance 0.
+            const double S = S_;
             Point p;
             p.time = t;
-            p.cif = F;
-            p.var = F < 1 && V > 0 ? V : 0;
+            p.cif = F_;
+            p.var = F_ < 1 ? S * S * m11_ + 2 * S * p1_ + q_ + e_ : 0;
             p.start = false;
             if (s_.table) {
                 if (tableTimelist()) {
@@ -282,9 +307,9 @@ void cifWalk(const CifSettings& s, const Timed& cell, const int* roleMap, int nc
 {
     CifWalker w(s, sink);
     w.start();
-    // At each time: c0 censored, d events, d1 of interest.
+    // At each time: c0 censored, d events, d1 of interest, d2 competing.
     for (int64_t i = 0; i < cell.n; ++i) {
-        double c0 = 0, d = 0, d1 = 0;
+        double c0 = 0, d = 0, d1 = 0, d2 = 0;
         for (uint32_t e = cell.start[i]; e < cell.start[i + 1]; ++e) {
             const double f = cell.amount[e];
             const int role = roleOf(cell.cat[e], roleMap, ncat);
@@ -293,9 +318,9 @@ void cifWalk(const CifSettings& s, const Timed& cell, const int* roleMap, int nc
             else if (role == 1)
                 d += f, d1 += f;
             else
-                d += f;
+                d += f, d2 += f;
         }
-        w.time(cell.time[i], cell.ahead[i], cell.ahead[i + 1] + c0, c0, d, d1);
+        w.time(cell.time[i], cell.ahead[i], cell.ahead[i + 1] + c0, c0, d, d1, d2);
     }
     w.finish();
 }

@@ -83,3 +83,50 @@ for (k in names(cases)) {
 }
 write_ref(do.call(rbind, rows), "cmprisk_ends.csv",
           "CIF by cell and cause at its event times: cmprsk::timepoints (cif, var_aalen), etm trcov (var_delta, cif_etm), etm's overall survival (surv_etm)")
+
+# Cells whose overall survival gets tiny: 120,001 records, the last censored,
+# "steps" with an event of type 1 at each other time and "alternate" with type
+# 2 at the odd times and type 1 at the even ones (the cells of the same names
+# of tests/reference/cmprisk_exact.py, which gives their exact values at the
+# same times). Writes tests/reference/cmprisk_tiny_peers.csv.
+#
+# Definitions: the same statistics. etm's covariance is Greenwood-type and
+# keeps its precision (within 2e-10 of the exact values here); cuminc keeps
+# the Aalen-type variance as running sums about F = 0 that cancel where S is
+# small, and at S = 1/120001 is 4e-6 off the exact value.
+long_n <- 120001
+long_cell <- function(case) {
+  t <- seq_len(long_n - 1)
+  status <- if (case == "steps") rep(1, long_n - 1) else ifelse(t %% 2 == 1, 2, 1)
+  data.frame(time = c(t, long_n), status = c(status, 0))
+}
+long_times <- function(case, cause) {
+  every <- seq(10000, long_n - 1, 10000)
+  times <- if (case == "steps") c(1, 2, long_n - 3, long_n - 2, long_n - 1, every)
+           else if (cause == 1) c(2, long_n - 5, long_n - 3, long_n - 1, every)
+           else c(1, long_n - 6, long_n - 4, long_n - 2, every - 1)
+  sort(unique(times))
+}
+tiny <- list()
+for (case in c("steps", "alternate")) {
+  dc <- long_cell(case)
+  fit <- cuminc(dc$time, dc$status, cencode = 0)
+  present <- sort(unique(dc$status[dc$status != 0]))
+  et <- data.frame(id = seq_len(nrow(dc)), from = 0,
+                   to = ifelse(dc$status == 0, "cens", as.character(dc$status)), time = dc$time)
+  tra <- matrix(FALSE, length(present) + 1, length(present) + 1)
+  tra[1, -1] <- TRUE
+  efit <- etm(et, state.names = c("0", as.character(present)), tra = tra, cens.name = "cens", s = 0)
+  for (cause in present) {
+    ev <- long_times(case, cause)
+    nm <- paste("1", cause)
+    tp <- timepoints(fit, ev)
+    idx <- match(ev, efit$time)
+    tiny[[length(tiny) + 1]] <- data.frame(
+      case = case, cause = cause, time = ev, cif = tp$est[nm, ], var_aalen = tp$var[nm, ],
+      var_delta = sapply(idx, function(i) efit$cov[paste("0", cause), paste("0", cause), i]),
+      cif_etm = sapply(idx, function(i) efit$est["0", as.character(cause), i]))
+  }
+}
+write_ref(do.call(rbind, tiny), "cmprisk_tiny_peers.csv",
+          "CIF of the cells of 120,001 records at some of their times: cmprsk::timepoints (cif, var_aalen), etm trcov (var_delta, cif_etm)")

@@ -18,6 +18,9 @@
 #   (4) as (2), with the output folder (or the data folder) spelt otherwise
 #       than the other (X/sub/.., X/./, X//, X/, a link to X, a relative
 #       path): every spelling of a folder is one folder in a step.
+#   (5) their moving a file the step placed in their folder away before the
+#       failed placing takes it back: the run does not say that none of
+#       the step's files were put in place.
 # Without a swap, the victim's own links, inside the library, still work.
 # Usage: swaps.sh PATH/TO/korvante
 set -uo pipefail
@@ -255,6 +258,31 @@ for pair in "${spellings[@]}"; do
   check "$name: a run that said it put none in place made none" test $untrue = 0
   clean_out
 done
+
+# (5) A run that says that none of the step's files were put in place put
+# none: the step puts its data set in the other user's folder (--data X
+# --out X, their data), is stopped just after its first file is in place
+# (its next placing made to fail), and the other user moves that file
+# away. The file was in place, so the run does not say that none was.
+name="a placed file moved away by the folder's owner before it is taken back"
+clean_out
+as $victim "$korvante" v/one.vyr --data "$X" --out "$X" >/dev/null 2>&1 # earlier files
+rm -f v/place.trace
+as_bg $victim env KORV_FAIL_PLACE=2 strace -f -qq -o v/place.trace -e trace=renameat2 \
+  -e inject=renameat2:signal=STOP:when=1 "$korvante" v/one.vyr --data "$X" --out "$X" >/dev/null 2>v/run.log
+tracer=$!
+stopped_in v/place.trace
+check "$name: the run stopped after its first file was placed" test -n "$stopped"
+placed=$(grep -m1 -o '"res\.[a-z]*"' v/place.trace | tr -d '"')
+as $other mv "$X/$placed" "$X/moved-$placed"
+kill -CONT "$stopped" 2>/dev/null
+wait_ended $tracer
+check "$name: the run failed" test $? = 1
+check "$name: the step's file is where it was moved" test -f "$X/moved-$placed"
+check "$name: not said to have put none in place" lacks v/run.log "None of the step's files were put in place"
+check "$name: said that putting back failed" said v/run.log "Putting the step's files back failed too"
+clean_out
+rm -f S/P/job/moved-res.*
 
 # Without a swap, the victim's own link inside the library still leads to
 # its data set, and one out of it is refused.

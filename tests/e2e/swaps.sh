@@ -15,6 +15,12 @@
 #   (3) their attribute file and their link to the victim's private one,
 #       traded after the run looked at the name and before it opens it:
 #       the private file is never opened.
+#   (4) as (2), with the output folder (or the data folder) spelt otherwise
+#       than the other (X/sub/.., X/./, X//, X/, a link to X, a relative
+#       path): every spelling of a folder is one folder in a step.
+#   (5) their moving a file the step placed in their folder away before the
+#       failed placing takes it back: the run does not say that none of
+#       the step's files were put in place.
 # Without a swap, the victim's own links, inside the library, still work.
 # Usage: swaps.sh PATH/TO/korvante
 set -uo pipefail
@@ -168,6 +174,115 @@ wait $tracer
 check "$name: the private file never opened" \
   test "$(grep '"os.attr", O_RDONLY' v/open.trace | grep -v O_PATH | grep -c '/priv/os.attr>$')" = 0
 check "$name: the link refused" said v/run.log "outside its library folder"
+
+# (4) One folder under every spelling: the data folder X (their folder) and
+# the output folder spelt otherwise (X/sub/.., X/./, X//, X/, the victim's
+# own link to X, a relative path; or the data folder through that link),
+# while X is traded with the link to the private folder. Whichever spelling
+# the step walks first, the other reaches the folder held then: nothing made
+# from the private file lands in their folder. A run stopped as it first
+# lists X (looking for the data set in WORK), X traded, then traded back as
+# the run maps a data set's CSV file (theirs or the private one), so that
+# the checks before placing find X as it was; then runs while X is traded
+# again and again. A run that says that none of the step's files were put
+# in place made none.
+rm -f S/P/job/os.attr S/P/job/osal S/P/job/res.csv S/P/job/res.attr
+[ -L S/P/job/os.csv ] && exchange "$work/S/P/job/os.csv" "$work/S/P/job/osl"
+[ -L S/P/job ] && exchange "$work/S/P/job" "$work/S/P/jobl"
+X=$work/S/P/job
+mkdir -p priv/sub S/P/job/sub
+chown $victim:$victim priv/sub
+chown $other:$other S/P/job/sub
+ln -s "$X" v/outl
+chown -h $victim:$victim v/outl
+spellings=("$X|$X/sub/.." "$X|$X/./" "$X|$X//" "$X|$X/" "$X|$work/v/outl" "$X|S/P/job/sub/.."
+  "$work/v/outl|$X")
+# made_none: no data set nor graph file of the step (newer than v/start) in
+# their folder or the private one, hidden folders aside.
+made_none() {
+  test -z "$(find S/P/ priv -newer v/start \( -name 'res.*' -o -name '*.svg' \) -not -path '*/.korvante-*')"
+}
+# leaked_now: a file made since v/start in their folder holds the private time.
+leaked_now() { test -n "$(find S/P/ -newer v/start -type f -exec grep -l 4242.5 {} + 2>/dev/null)"; }
+clean_out() { rm -rf S/P/job/res.* S/P/job/graphs priv/res.* priv/graphs; }
+# spelling PATH: how the checks name a path: X for the data folder.
+spelling() { local p=${1/#"$X"/X}; echo "${p/#"$work"/W}"; }
+clean_out
+for pair in "${spellings[@]}"; do
+  data=${pair%%|*}
+  out=${pair#*|}
+  spelt="--data $(spelling "$data") --out $(spelling "$out")"
+  name="one folder under two spellings ($spelt)"
+  touch v/start
+  rm -f v/spell.trace
+  as_bg $victim strace -f -qq -o v/spell.trace -P "$X" -P "$work/priv/os.csv" -P "${X}l/os.csv" \
+    -e trace=getdents64,mmap -e inject=getdents64:signal=STOP:when=1 -e inject=mmap:signal=STOP:when=1 \
+    "$korvante" v/graph.vyr --data "$data" --out "$out" >/dev/null 2>v/run.log
+  tracer=$!
+  stopped_in v/spell.trace
+  check "$name: the run stopped as it listed X" test -n "$stopped"
+  exchange "$X" "${X}l" # X: the link to the private folder
+  kill -CONT "$stopped" 2>/dev/null
+  until_true 60 eval '[ "$(grep -c "stopped by SIGSTOP" v/spell.trace)" -ge 2 ] || ended $tracer'
+  exchange "$X" "${X}l" # X: their folder again
+  kill -CONT "$(awk '/stopped by SIGSTOP/ { p = $1 } END { print p }' v/spell.trace)" 2>/dev/null
+  wait_ended $tracer
+  s=$?
+  check "$name: ended with status 0 or 1" test $s = 0 -o $s = 1
+  check "$name: nothing made from the private file in their folder" test -z "$(grep -rls 4242.5 S/P)"
+  said v/run.log "None of the step's files were put in place" &&
+    check "$name: said to have put none in place, made none" made_none
+  clean_out
+done
+for pair in "${spellings[@]}"; do
+  data=${pair%%|*}
+  out=${pair#*|}
+  name="one folder under two spellings, X traded again and again (--data $(spelling "$data") --out $(spelling "$out"))"
+  swap "$X" "${X}l"
+  leaks=0
+  untrue=0
+  for _ in $(seq 1 $((runs / 2))); do
+    touch v/start
+    as $victim "$korvante" v/graph.vyr --data "$data" --out "$out" >/dev/null 2>v/run.log
+    s=$?
+    [ $s = 0 ] || [ $s = 1 ] || fail "$name" "a run ended with status $s"
+    # Looked at while the other user waits: both names as they are.
+    kill -STOP $swapper
+    leaked_now && leaks=$((leaks + 1))
+    said v/run.log "None of the step's files were put in place" && ! made_none && untrue=$((untrue + 1))
+    kill -CONT $swapper
+  done
+  stop_swap
+  [ -L S/P/job ] && exchange "$X" "${X}l"
+  check "$name: nothing made from the private file in their folder" test $leaks = 0
+  check "$name: a run that said it put none in place made none" test $untrue = 0
+  clean_out
+done
+
+# (5) A run that says that none of the step's files were put in place put
+# none: the step puts its data set in the other user's folder (--data X
+# --out X, their data), is stopped just after its first file is in place
+# (its next placing made to fail), and the other user moves that file
+# away. The file was in place, so the run does not say that none was.
+name="a placed file moved away by the folder's owner before it is taken back"
+clean_out
+as $victim "$korvante" v/one.vyr --data "$X" --out "$X" >/dev/null 2>&1 # earlier files
+rm -f v/place.trace
+as_bg $victim env KORV_FAIL_PLACE=2 strace -f -qq -o v/place.trace -e trace=renameat2 \
+  -e inject=renameat2:signal=STOP:when=1 "$korvante" v/one.vyr --data "$X" --out "$X" >/dev/null 2>v/run.log
+tracer=$!
+stopped_in v/place.trace
+check "$name: the run stopped after its first file was placed" test -n "$stopped"
+placed=$(grep -m1 -o '"res\.[a-z]*"' v/place.trace | tr -d '"')
+as $other mv "$X/$placed" "$X/moved-$placed"
+kill -CONT "$stopped" 2>/dev/null
+wait_ended $tracer
+check "$name: the run failed" test $? = 1
+check "$name: the step's file is where it was moved" test -f "$X/moved-$placed"
+check "$name: not said to have put none in place" lacks v/run.log "None of the step's files were put in place"
+check "$name: said that putting back failed" said v/run.log "Putting the step's files back failed too"
+clean_out
+rm -f S/P/job/moved-res.*
 
 # Without a swap, the victim's own link inside the library still leads to
 # its data set, and one out of it is refused.

@@ -60,7 +60,59 @@ std::string shown_parent(const std::string& at)
     return slash == std::string::npos ? "" : slash == 0 ? "/" : at.substr(0, slash);
 }
 
-// One walk: the folder reached so far, held, and how the log names it.
+// The folders of the running step (see step_folder), guarded by
+// g_stepFoldersLock: each held once and known by what it is (its device and
+// inode), and by every spelling under which a walk of the step reached it.
+// A spelling is the path walked up to a name, made absolute (a relative one
+// from the current folder's name), "." and empty names left out and ".."
+// kept: after a link, ".." leads elsewhere than the name before it.
+std::mutex g_stepFoldersLock;
+std::map<std::string, HeldRef> g_spelt;
+std::map<std::pair<dev_t, ino_t>, HeldRef> g_held;
+// Whether a step is going on: outside one, each use walks its path afresh.
+bool g_inStep = false;
+
+// The spelling of `name` in the folder spelt `folder`.
+std::string spelt(const std::string& folder, const std::string& name)
+{
+    return folder == "/" ? "/" + name : folder + "/" + name;
+}
+
+// The spelling a step's walk of a path starts from: "/", or the current
+// folder's name ("." where it has none the process can learn).
+std::string start_spelling(bool absolute)
+{
+    if (absolute)
+        return "/";
+    char cwd[PATH_MAX];
+    return ::getcwd(cwd, sizeof cwd) != nullptr && cwd[0] == '/' ? std::string(cwd) : ".";
+}
+
+// Holds the folder open as `fd` (taken over), named `shown` in the messages:
+// opened again for reading where the run may (its names are read: hidden
+// folders, lock files), else kept as it was reached.
+HeldRef hold_open(int fd, const std::string& shown)
+{
+    const int read = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (read >= 0) {
+        ::close(fd);
+        fd = read;
+    }
+    auto held = std::make_shared<HeldFolder>();
+    held->fd = fd;
+    held->path = shown.empty() ? "." : shown;
+    struct stat st;
+    if (::fstat(fd, &st) == 0) {
+        held->dev = st.st_dev;
+        held->ino = st.st_ino;
+    }
+    return held;
+}
+
+// One walk: the folder reached so far, held, and how the log names it. A
+// walk of the running step (for_step) reaches each folder as the step's:
+// a spelling the step holds a folder under is that folder, never walked
+// again, and each folder reached is held by the step under its spelling.
 class Walker
 {
   public:
@@ -73,16 +125,52 @@ class Walker
     Walker(const Walker&) = delete;
     Walker& operator=(const Walker&) = delete;
 
+    // Makes this a walk of the running step, starting from the folder
+    // spelt `start` ("/" or the current folder's name): the one the step
+    // holds, or the one opened now, held from now on. g_stepFoldersLock
+    // is held throughout the walk.
+    void for_step(const std::string& start)
+    {
+        step_ = true;
+        key_ = start;
+        if (!take_held())
+            hold_here();
+    }
+
     // Walks `parts` (last first) from the folder held, to a folder: each
     // link met is judged and followed, ".." taken from the folder reached,
     // a folder that does not exist made with `make`. False with why_.
     bool walk(std::vector<std::string>& parts, bool make)
     {
+        // A step's walk: the spellings of the links met, each with the count
+        // of names left once its target is walked; the folder reached then
+        // is the link's too.
+        std::vector<std::pair<std::size_t, std::string>> links;
         while (!parts.empty()) {
             std::string part = std::move(parts.back());
             parts.pop_back();
-            if (!step(part, parts, make))
-                return false;
+            const std::size_t left = parts.size();
+            const std::string key = step_ ? spelt(key_, part) : std::string();
+            if (step_ && g_spelt.count(key) != 0) {
+                key_ = key;
+                take_held();
+                shown_ = part == ".." ? shown_parent(shown_) : joined(shown_, part);
+            } else {
+                bool link = false;
+                if (!step(part, parts, make, link))
+                    return false;
+                if (step_ && link) {
+                    links.emplace_back(left, key);
+                } else if (step_) {
+                    key_ = key;
+                    hold_here();
+                }
+            }
+            while (!links.empty() && parts.size() <= links.back().first) {
+                key_ = std::move(links.back().second);
+                links.pop_back();
+                hold_here();
+            }
         }
         return true;
     }
@@ -94,7 +182,7 @@ class Walker
     bool follow_last(std::string& name)
     {
         for (;;) {
-            const int fd = ::openat(fd_, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+            const int fd = ::openat(at(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
             if (fd < 0) {
                 if (errno == ENOENT)
                     return true;
@@ -128,19 +216,67 @@ class Walker
         }
     }
 
-    int release()
+    // The folder reached, held: a step's walk's is the step's.
+    HeldRef held()
     {
+        if (held_ != nullptr)
+            return held_;
         const int fd = fd_;
         fd_ = -1;
-        return fd;
+        return hold_open(fd, shown_);
     }
-    const std::string& shown() const { return shown_; }
     const std::string& why() const { return why_; }
     bool refused() const { return refused_; }
     // Whether it failed at a name that does not exist.
     bool missing() const { return missing_; }
 
   private:
+    int at() const { return fd_ >= 0 ? fd_ : held_->fd; }
+
+    // The folder opened as `fd` is the one reached from now on.
+    void move_to(int fd)
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = fd;
+        held_.reset();
+    }
+
+    // A step's walk: the folder the step holds under key_ becomes the one
+    // reached. False where it holds none.
+    bool take_held()
+    {
+        const auto found = g_spelt.find(key_);
+        if (found == g_spelt.end())
+            return false;
+        move_to(-1);
+        held_ = found->second;
+        return true;
+    }
+
+    // A step's walk: the folder reached is the step's under key_, the one
+    // it holds already where it is the same folder (its device and inode).
+    void hold_here()
+    {
+        if (held_ == nullptr) {
+            struct stat st;
+            const bool looked = ::fstat(fd_, &st) == 0;
+            HeldRef known;
+            if (looked)
+                if (const auto found = g_held.find({st.st_dev, st.st_ino}); found != g_held.end())
+                    known = found->second;
+            if (known == nullptr) {
+                known = hold_open(fd_, shown_);
+                fd_ = -1;
+                if (looked)
+                    g_held.emplace(std::make_pair(st.st_dev, st.st_ino), known);
+            }
+            move_to(-1);
+            held_ = known;
+        }
+        g_spelt.emplace(key_, held_);
+    }
+
     bool fail(const std::string& what, const std::string& why)
     {
         why_ = what + ": " + why;
@@ -149,12 +285,18 @@ class Walker
 
     bool restart_at_root()
     {
+        shown_ = "/";
+        if (step_) {
+            key_ = "/";
+            if (take_held())
+                return true;
+        }
         const int root = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
         if (root < 0)
             return fail("/", std::strerror(errno));
-        ::close(fd_);
-        fd_ = root;
-        shown_ = "/";
+        move_to(root);
+        if (step_)
+            hold_here();
         return true;
     }
 
@@ -164,7 +306,7 @@ class Walker
     {
         const std::string shown = joined(shown_, name);
         struct stat dst;
-        if (::fstat(fd_, &dst) != 0)
+        if (::fstat(at(), &dst) != 0)
             return fail(shown_, std::strerror(errno));
         if (foreign_link_in(shown, st, dst, why_)) {
             refused_ = true;
@@ -182,23 +324,25 @@ class Walker
         return true;
     }
 
-    bool step(const std::string& part, std::vector<std::string>& parts, bool make)
+    // Takes the name `part` from the folder reached: a folder (or "..")
+    // becomes the one reached; a link (`link` set) is judged and its target's
+    // names put before the rest of `parts`.
+    bool step(const std::string& part, std::vector<std::string>& parts, bool make, bool& link)
     {
         if (part == "..") {
-            const int up = ::openat(fd_, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+            const int up = ::openat(at(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
             if (up < 0)
                 return fail(joined(shown_, ".."), std::strerror(errno));
-            ::close(fd_);
-            fd_ = up;
+            move_to(up);
             shown_ = shown_parent(shown_);
             return true;
         }
         // Opened as it is, never followed: a folder is held as what was
         // opened, a link judged on what was opened.
         for (int tries = 0;; ++tries) {
-            const int fd = ::openat(fd_, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+            const int fd = ::openat(at(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
             if (fd < 0 && errno == ENOENT && make && tries < 8) {
-                if (::mkdirat(fd_, part.c_str(), 0777) != 0 && errno != EEXIST)
+                if (::mkdirat(at(), part.c_str(), 0777) != 0 && errno != EEXIST)
                     return fail(joined(shown_, part), std::strerror(errno));
                 continue; // made (by this run or another): opened as it is now
             }
@@ -214,8 +358,7 @@ class Walker
                 return fail(joined(shown_, part), std::strerror(err));
             }
             if (S_ISDIR(st.st_mode)) {
-                ::close(fd_);
-                fd_ = fd;
+                move_to(fd);
                 shown_ = joined(shown_, part);
                 return true;
             }
@@ -228,6 +371,7 @@ class Walker
             ::close(fd);
             if (!read)
                 return false;
+            link = true;
             if (!target.empty() && target[0] == '/' && !restart_at_root())
                 return false;
             push_parts(parts, target);
@@ -235,43 +379,16 @@ class Walker
         }
     }
 
-    int fd_;
+    int fd_;       // the folder reached, opened by the walk; else
+    HeldRef held_; // the step's folder reached
     std::string shown_;
     std::string why_;
     bool refused_ = false;
     bool missing_ = false;
     int links_ = 0;
+    bool step_ = false;
+    std::string key_; // a step's walk: the spelling of the folder reached
 };
-
-// A walk's start: "/" for an absolute path, else the current folder.
-int start_of(const std::string& path, std::string& shown)
-{
-    const bool absolute = !path.empty() && path[0] == '/';
-    shown = absolute ? "/" : "";
-    return ::open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-}
-
-// The held folder of a walk that ended in a folder: opened for reading
-// where the run may (its names are read: hidden folders, lock files), else
-// as it was reached.
-HeldRef hold_walked(Walker& w)
-{
-    const int reached = w.release();
-    int fd = ::openat(reached, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0)
-        ::close(reached);
-    else
-        fd = reached;
-    auto held = std::make_shared<HeldFolder>();
-    held->fd = fd;
-    held->path = w.shown().empty() ? "." : w.shown();
-    struct stat st;
-    if (::fstat(fd, &st) == 0) {
-        held->dev = st.st_dev;
-        held->ino = st.st_ino;
-    }
-    return held;
-}
 
 } // namespace
 
@@ -287,15 +404,16 @@ namespace
 // Walks `path` from "/" or the current folder to the folder that holds its
 // last name (`name` gets that name, followed through its links; with
 // `name` null, the path is walked to its end, made with `make`) and holds
-// it; null with `why` and `refused`. A path's folder is the running step's
-// (step_folder) unless `afresh` or walked from `from`.
+// it; null with `why` and `refused`. A relative path is walked from `from`
+// where it is given; else, in a step and unless `afresh`, the walk is the
+// step's (see Walker): every folder it reaches is the step's.
 HeldRef walk_and_hold(const std::string& path, std::string* name, bool make, std::string& why,
                       bool* refused, bool* missing = nullptr, const HeldFolder* from = nullptr,
-                      bool afresh = true, const std::string* fromShown = nullptr)
+                      bool afresh = true)
 {
-    std::string shown;
+    const bool absolute = !path.empty() && path[0] == '/';
     // A relative path from a folder held: walked from that very folder.
-    const bool inFrom = from != nullptr && !(!path.empty() && path[0] == '/');
+    const bool inFrom = from != nullptr && !absolute;
     std::vector<std::string> parts;
     push_parts(parts, path);
     // A path that ends in a folder's name ("out/", "..", ".") names a folder.
@@ -305,26 +423,22 @@ HeldRef walk_and_hold(const std::string& path, std::string* name, bool make, std
         *name = folder ? "." : parts.front();
     if (!folder)
         parts.erase(parts.begin());
-    HeldRef start;
-    if (!inFrom && !afresh) {
-        // The folder the step reached first under this path, the last name
-        // followed from there.
-        start = step_folder(folder ? path : folder_of(path), make, why, refused, missing);
-        if (start == nullptr)
-            return nullptr;
-        if (folder)
-            return start;
-        parts.clear();
-    }
-    const HeldFolder* base = inFrom ? from : start.get();
-    if (base != nullptr)
-        shown = fromShown != nullptr ? *fromShown : base->path == "." ? std::string() : base->path;
-    const int fd = base != nullptr ? ::fcntl(base->fd, F_DUPFD_CLOEXEC, 0) : start_of(path, shown);
+    std::unique_lock<std::mutex> g(g_stepFoldersLock);
+    const bool step = g_inStep && !afresh && from == nullptr;
+    if (!step)
+        g.unlock();
+    const std::string shown = inFrom     ? (from->path == "." ? std::string() : from->path)
+                              : absolute ? std::string("/")
+                                         : std::string();
+    const int fd = inFrom ? ::fcntl(from->fd, F_DUPFD_CLOEXEC, 0)
+                          : ::open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         why = std::strerror(errno);
         return nullptr;
     }
     Walker w(fd, shown);
+    if (step)
+        w.for_step(start_spelling(absolute));
     if (!w.walk(parts, make) || (!folder && !w.follow_last(*name))) {
         why = w.why();
         if (refused != nullptr)
@@ -333,95 +447,35 @@ HeldRef walk_and_hold(const std::string& path, std::string* name, bool make, std
             *missing = w.missing();
         return nullptr;
     }
-    HeldRef held = hold_walked(w);
-    // Still the step's folder (no link at the last name led elsewhere): the
-    // one held.
-    if (start != nullptr && held->same(*start))
-        return start;
-    return held;
+    return w.held();
 }
-
-// The key a path is known by among the step's folders: absolute, its names
-// joined by one slash, "." and empty names left out (".." is kept: after a
-// link it leads elsewhere than the name before it).
-std::string folder_key(const std::string& path)
-{
-    std::string full = path;
-    if (path.empty() || path[0] != '/') {
-        char cwd[PATH_MAX];
-        if (::getcwd(cwd, sizeof cwd) != nullptr)
-            full = std::string(cwd) + "/" + path;
-    }
-    std::vector<std::string> parts;
-    push_parts(parts, full);
-    std::string key = full.empty() || full[0] != '/' ? "" : "/";
-    for (auto it = parts.rbegin(); it != parts.rend(); ++it)
-        key += (key.empty() || key == "/" ? "" : "/") + *it;
-    return key;
-}
-
-std::mutex g_stepFoldersLock;
-std::map<std::string, HeldRef> g_stepFolders;
-// Whether a step is going on: outside one, each use walks its path afresh.
-bool g_inStep = false;
 
 } // namespace
 
 HeldRef step_folder(const std::string& path, bool make, std::string& why, bool* refused,
                     bool* missing)
 {
-    const std::string key = folder_key(path.empty() ? std::string(".") : path);
-    bool inStep = false;
-    // The nearest folder above it that the step holds, and the rest of the
-    // path below that one.
-    HeldRef above;
-    std::string up, rest;
-    {
-        std::lock_guard<std::mutex> g(g_stepFoldersLock);
-        inStep = g_inStep;
-        if (auto at = g_stepFolders.find(key); at != g_stepFolders.end())
-            return at->second;
-        for (std::string::size_type cut = key.rfind('/'); inStep && cut != std::string::npos;
-             cut = cut == 0 ? std::string::npos : key.rfind('/', cut - 1)) {
-            up = cut == 0 ? std::string("/") : key.substr(0, cut);
-            if (auto at = g_stepFolders.find(up); at != g_stepFolders.end()) {
-                above = at->second;
-                rest = key.substr(cut + 1);
-                break;
-            }
-        }
-    }
-    // A folder below one the step holds is reached from that very folder,
-    // never by its path walked again from the root: a name on the path that
-    // was traded meanwhile leads nowhere else than where the step already is.
-    // Its messages name it as a walk of its own path would: an absolute path
-    // absolutely, though the folder above was named by a relative one.
-    const bool absolute = !path.empty() && path[0] == '/';
-    const std::string* shownAbove =
-        above != nullptr && absolute && above->path[0] != '/' ? &up : nullptr;
-    HeldRef held = above != nullptr ? walk_and_hold(rest, nullptr, make, why, refused, missing,
-                                                    above.get(), true, shownAbove)
-                                    : walk_and_hold(path.empty() ? std::string(".") : path, nullptr,
-                                                    make, why, refused, missing);
-    if (held == nullptr || !inStep)
-        return held;
-    std::lock_guard<std::mutex> g(g_stepFoldersLock);
-    return g_stepFolders.emplace(key, held).first->second;
+    return walk_and_hold(path.empty() ? std::string(".") : path, nullptr, make, why, refused,
+                         missing, nullptr, false);
 }
 
 void step_folders_begin()
 {
-    std::map<std::string, HeldRef> gone;
+    std::map<std::string, HeldRef> spelt;
+    std::map<std::pair<dev_t, ino_t>, HeldRef> held;
     std::lock_guard<std::mutex> g(g_stepFoldersLock);
-    gone.swap(g_stepFolders);
+    spelt.swap(g_spelt);
+    held.swap(g_held);
     g_inStep = true;
 }
 
 void step_folders_forget()
 {
-    std::map<std::string, HeldRef> gone;
+    std::map<std::string, HeldRef> spelt;
+    std::map<std::pair<dev_t, ino_t>, HeldRef> held;
     std::lock_guard<std::mutex> g(g_stepFoldersLock);
-    gone.swap(g_stepFolders);
+    spelt.swap(g_spelt);
+    held.swap(g_held);
     g_inStep = false;
 }
 

@@ -1671,11 +1671,15 @@ bool write_records(StepFiles& f, Placing& out)
 // the name removed where it had none, but only where the name still holds
 // the file this step put there. A name that holds another run's file by
 // now keeps it. An earlier file that does not go back stays in the hidden
-// folder, under a name of its own that no sweep removes.
+// folder, under a name of its own that no sweep removes. The placing is
+// undone only where each file the step put in place was taken back by the
+// step: not where its name held another file by then, or nothing (the
+// step's file moved away by someone else).
 void undo_placed(StepFiles& f, const std::vector<Placed>& done, Placing& out)
 {
     for (auto p = done.rbegin(); p != done.rend(); ++p) {
         Staged& s = f.files[p->file];
+        const bool there = node_at(s.dir->fd, p->name.c_str()).exists;
         int err = 0;
         files::PutBack back = files::PutBack::Failed;
         if (f.failUndoAt > 0 && ++f.undos == f.failUndoAt)
@@ -1685,14 +1689,14 @@ void undo_placed(StepFiles& f, const std::vector<Placed>& done, Placing& out)
         else
             back = files::put_earlier_back(s.hidden->fd, p->kept.c_str(), s.dir->fd,
                                            p->name.c_str(), s.node, !f.noExchange, err);
+        if (back != files::PutBack::Done || !there)
+            out.undone = false;
         if (back == files::PutBack::Done) {
             out.as_before.push_back(p->target);
             continue;
         }
-        if (back == files::PutBack::Failed) {
-            out.undone = false;
+        if (back == files::PutBack::Failed)
             out.left_new.push_back(p->target);
-        }
         std::string where;
         if (!p->kept.empty()) {
             const std::string aside = files::kept_name(p->name, p->kept);

@@ -635,13 +635,20 @@ bool look_to_read(const std::string& path, struct stat& st, std::string& why,
                   bool* missing = nullptr, const HeldFolder* within = nullptr);
 // The folder the running step reached under `path` (as hold_folder, with
 // `make`): walked once in a step, and the very folder held then for every
-// later use of that path in the step, by its reads, writes and checks, so
-// that no name swapped meanwhile (another user trading a folder of theirs
-// and a link under one name) leads one use of it to one folder and another
-// to another. A path is known by its names made absolute ("--data X --out
-// X" are one folder). step_folders_begin starts a step's (step_files_begin
-// calls it), step_folders_forget lets them go as the step ends; outside a
-// step each use walks the path afresh.
+// later use of it in the step, by its reads, writes and checks, so that no
+// name swapped meanwhile (another user trading a folder of theirs and a
+// link under one name) leads one use of it to one folder and another to
+// another. A step holds each folder its walks pass through, known by what
+// it is (its device and inode) and by each spelling that reached it (the
+// path up to that name, made absolute; "." and empty names left out, ".."
+// kept): a later walk that meets a spelling the step holds goes on from
+// that folder, and one that reaches a folder the step holds under another
+// spelling has that one ("X", "X/sub/..", "X/", a link to X and a relative
+// path to X are one folder, whichever was walked first). The walks of
+// hold_target (but `afresh`) and of open_to_read without a folder to walk
+// from are the step's too. step_folders_begin starts a step's
+// (step_files_begin calls it), step_folders_forget lets them go as the
+// step ends; outside a step each use walks the path afresh.
 HeldRef step_folder(const std::string& path, bool make, std::string& why, bool* refused = nullptr,
                     bool* missing = nullptr);
 void step_folders_begin();

@@ -402,11 +402,16 @@ std::string joined(const std::vector<std::string>& names)
 }
 
 // What a placing that could not be undone left, for its error: the names
-// that hold the step's new files, those put back, and where each earlier
+// that hold the step's new files (where none does, a name held something
+// else than the step's file when it was to be taken back: log_taken names
+// those that hold another file), those put back, and where each earlier
 // file that could not be put back is kept.
 std::string not_undone_text(const Placing& p)
 {
-    std::string text = "these names hold the step's new file: " + joined(p.left_new) + ".";
+    std::string text =
+        p.left_new.empty()
+            ? std::string("a name no longer held the step's file when it was to be taken back.")
+            : "these names hold the step's new file: " + joined(p.left_new) + ".";
     for (const MovedEntry& k : p.kept_aside)
         text += " The earlier file of " + k.planned + " is kept at " + k.placed + ".";
     if (!p.as_before.empty())

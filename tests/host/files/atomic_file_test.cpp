@@ -781,4 +781,57 @@ TEST_F(AtomicFileTest, AStepReachesFoldersUnderOneItHoldsFromThatFolder)
     vyr::drop_step_files();
 }
 
+// Every spelling of a folder is one folder in a step, whichever is walked
+// first: "d/sub/.." walked before "d" holds d on its way, a link to d
+// leads to the d held, and both are the folder held, not another walk of
+// it. The name d is traded for another folder between the uses.
+TEST_F(AtomicFileTest, AStepKnowsAFolderByWhatItIsWhateverItsSpelling)
+{
+    const std::string d = dir + "/d";
+    fs::create_directories(d + "/sub");
+    fs::create_directory_symlink(d, dir + "/link");
+    vyr::step_files_begin();
+    std::string why;
+    const vyr::HeldRef up = vyr::step_folder(d + "/sub/..", false, why);
+    ASSERT_NE(up, nullptr) << why;
+    fs::rename(d, dir + "/moved");
+    fs::create_directories(d + "/sub");
+    EXPECT_EQ(vyr::step_folder(d, false, why).get(), up.get());
+    EXPECT_EQ(vyr::step_folder(dir + "/link/", false, why).get(), up.get());
+    std::string where;
+    ASSERT_EQ(vyr::prepare_folder(d + "//graphs", d + "/.", where), vyr::FolderState::Ready)
+        << where;
+    EXPECT_TRUE(fs::is_directory(dir + "/moved/graphs"));
+    EXPECT_FALSE(fs::exists(d + "/graphs"));
+    vyr::drop_step_files();
+
+    // Walked first through a link, the link's target is held as the folder
+    // under its own spelling too.
+    vyr::step_files_begin();
+    const vyr::HeldRef viaLink = vyr::step_folder(dir + "/link", false, why);
+    ASSERT_NE(viaLink, nullptr) << why;
+    fs::rename(d, dir + "/moved2");
+    fs::create_directory(d);
+    EXPECT_EQ(vyr::step_folder(d + "/sub/..", false, why).get(), viaLink.get());
+    EXPECT_TRUE(fs::is_directory(dir + "/moved2/sub"));
+    vyr::drop_step_files();
+}
+
+// ".." after a link is taken as the kernel takes it, from the folder the
+// link leads to, never as the name before it.
+TEST_F(AtomicFileTest, DotDotAfterALinkIsTheParentOfWhereTheLinkLeads)
+{
+    fs::create_directories(dir + "/d/deep/inner");
+    fs::create_directory_symlink(dir + "/d/deep/inner", dir + "/d/sub");
+    vyr::step_files_begin();
+    std::string why;
+    const vyr::HeldRef d = vyr::step_folder(dir + "/d", false, why);
+    const vyr::HeldRef up = vyr::step_folder(dir + "/d/sub/..", false, why);
+    const vyr::HeldRef deep = vyr::step_folder(dir + "/d/deep", false, why);
+    ASSERT_NE(up, nullptr) << why;
+    EXPECT_NE(up.get(), d.get());
+    EXPECT_EQ(up.get(), deep.get());
+    vyr::drop_step_files();
+}
+
 } // namespace

@@ -133,4 +133,61 @@ done) &
 writer=$!
 runs "written over, longer" "it grew" long longer
 stop_writer
+
+# Values a step reads after its first read of a data set: the columns it
+# names only through a range (x1-x3) stay in the file until needed, TEST
+# covariates read observation by observation and STRATA variables in
+# blocks. strace stops the run as it maps the file the second time, for
+# that load, and the file is
+#   a. touched, its bytes kept (as a sync tool does): the step reads it, as
+#      a run left alone does;
+#   b. written over with other bytes of the same size: the step ends at
+#      once with one error saying the file changed, and the next step runs;
+# with the log on standard error and in a file (--log).
+if command -v strace >/dev/null && strace -f -qq -o /dev/null true 2>/dev/null; then
+  covariates() { awk 'NR == 1 { print $0 ",x1,x2,x3"; next } { print $0 "," NR % 3 "," NR % 2 "," int(NR / 2) % 2 }'; }
+  rows "$root/examples/aml.csv" 200 0 | covariates >lazy.first
+  rows "$root/examples/aml.csv" 200 1 | covariates >lazy.flipped
+  for s in test strata; do
+    printf 'proc korvante data=lazy notable plots=none;\n  time time*status(0);\n  %s x1-x3;\nrun;\n%s\n' "$s" \
+      "proc korvante data=steady outsurv=after notable plots=none; time time*status(0); run;" >"$s.vyr"
+  done
+  # stopped_run NAME PROGRAM ACTION [--log FILE]: runs PROGRAM, does ACTION
+  # while it is stopped, and lets it go on; its status in $rc.
+  stopped_run() {
+    local name=$1 program=$2 act=$3 run
+    shift 3
+    rm -f out/after.csv run.trace lazy.log
+    cp lazy.first "$data/lazy.csv"
+    strace -f -qq -o run.trace -P "$data/lazy.csv" -e trace=mmap -e inject=mmap:signal=STOP:when=2 \
+      timeout 60 "$korvante" "$program" --data "$data" --out out "$@" >run.lst 2>run.err &
+    run=$!
+    stopped_in run.trace
+    check "$name: the run stops as it loads the values" test -n "$stopped"
+    $act
+    [ -n "$stopped" ] && kill -CONT "$stopped"
+    wait_ended "$run" 90
+    rc=$?
+    check "$name: the next step runs" test -s out/after.csv
+  }
+  touched() { touch -m -d 2000-01-01 "$data/lazy.csv"; }
+  written_over() { cp lazy.flipped "$data/lazy.csv"; }
+  for program in test.vyr strata.vyr; do
+    cp lazy.first "$data/lazy.csv"
+    timeout 60 "$korvante" $program --data "$data" --out out >alone.lst 2>/dev/null
+    for log in "" "--log lazy.log"; do
+      name="$program${log:+, $log}"
+      stopped_run "$name, touched" $program touched $log
+      check "$name, touched: read (status $rc)" test "$rc" = 0
+      check "$name, touched: what a run left alone reads" same_file run.lst alone.lst
+      stopped_run "$name, written over" $program written_over $log
+      cat run.err lazy.log 2>/dev/null | grep '^ERROR' | grep -v 'The run ended with errors' >errors.txt
+      check "$name, written over: status 1 ($rc)" test "$rc" = 1
+      check "$name, written over: one error, that lazy.csv changed ($(wc -l <errors.txt) errors)" \
+        test "$(grep -c 'lazy\.csv.* changed while' errors.txt)" = 1 -a "$(wc -l <errors.txt)" = 1
+    done
+  done
+else
+  echo "values loaded after the first read: skipped (needs strace)"
+fi
 report

@@ -611,6 +611,7 @@ class CsvReader
     void note_unusable_names();
     void apply_attributes();
     bool plan_columns();
+    bool may_leave_values() const;
     void plan_windows();
     void count_rows();
     void parse_windows();
@@ -870,6 +871,19 @@ bool CsvReader::plan_columns()
     return true;
 }
 
+// Whether the read may leave some column's values in the file (as
+// plan_columns decides; a column without a name, named later, is taken as
+// one), for a later load to read.
+bool CsvReader::may_leave_values() const
+{
+    if (loading_ || expected_ == nullptr)
+        return lazyOpen_;
+    for (long c = 0; c < ncols_; ++c)
+        if (names_[c].empty() || expected_->count(upper(names_[c])) == 0)
+            return true;
+    return false;
+}
+
 // Cuts the data part into windows, one per thread for a large file.
 void CsvReader::plan_windows()
 {
@@ -897,12 +911,16 @@ void CsvReader::plan_windows()
 // that start in it.
 void CsvReader::count_rows()
 {
-    // The digest of the file's bytes, where the attribute file names a CSV
-    // file (of this size), in the same pass: each window hashes the blocks
-    // that start in it (the first window also those of the header row), so
-    // every block is hashed once, whatever the windows.
+    // The digest of the file's bytes, in the same pass: where the attribute
+    // file names a CSV file (of this size); where values may be left in the
+    // file, so that a later load that finds the file's time moved (a sync
+    // tool touching it) tells by its bytes whether it is the file read; and
+    // where the time moved. Each window hashes the blocks that start in it
+    // (the first window also those of the header row), so every block is
+    // hashed once, whatever the windows.
     const size_t n = static_cast<size_t>(e_ - base_);
-    const bool digest = (!loading_ && sidecar_.namesCsv) || file_.timeMoved() || sameBytes_;
+    const bool digest =
+        (!loading_ && sidecar_.namesCsv) || may_leave_values() || file_.timeMoved() || sameBytes_;
     std::vector<uint64_t> blocks(digest ? (n + kDigestBlock - 1) / kDigestBlock : 0);
     vyr::parallel_for(windows_.size(), [&](size_t i) {
         Window& w = windows_[i];
@@ -1505,17 +1523,13 @@ bool load_csv(const std::string& path, const Sidecar& sidecar, Table& out,
     return load_impl(path, from, sidecar, out, nullptr, nullptr, expected);
 }
 
-bool load_columns(Table& t, int also)
+namespace
 {
-    if (!t.lazy)
-        return true;
-    std::vector<char> select(t.cols.size(), 0);
-    bool any = false;
-    for (size_t c = 0; c < t.cols.size(); ++c)
-        if (!t.cols[c].loaded && (t.cols[c].wanted || static_cast<int>(c) == also))
-            select[c] = any = true;
-    if (!any)
-        return true;
+
+// Reads the selected columns' values into the table; false after logging
+// an error naming the file.
+bool load_selected(Table& t, const std::vector<char>& select)
+{
     Table got;
     {
         // The folder walked afresh, as the first read walked it, and held
@@ -1551,6 +1565,26 @@ bool load_columns(Table& t, int also)
         to.loaded = true;
     }
     return true;
+}
+
+} // namespace
+
+bool load_columns(Table& t, int also)
+{
+    if (!t.lazy)
+        return true;
+    // Said once: the file is not read again for each value asked for.
+    if (t.unreadable)
+        return false;
+    std::vector<char> select(t.cols.size(), 0);
+    bool any = false;
+    for (size_t c = 0; c < t.cols.size(); ++c)
+        if (!t.cols[c].loaded && (t.cols[c].wanted || static_cast<int>(c) == also))
+            select[c] = any = true;
+    if (!any)
+        return true;
+    t.unreadable = !load_selected(t, select);
+    return !t.unreadable;
 }
 
 const Column* loaded_column(Table& t, int varnum)

@@ -191,11 +191,14 @@ struct Table {
     FileStamp settled;
     // The digest of the file's bytes, computed (`digested`) when the
     // attribute file names a CSV file (or another CSV file than this one),
-    // and when the file's time moved as it was read: a later look that
-    // finds its time moved then tells by its bytes whether it is the file
-    // read.
+    // when values may be left in the file, and when the file's time moved
+    // as it was read: a later look that finds its time moved then tells by
+    // its bytes whether it is the file read.
     bool digested = false;
     uint64_t digest = 0;
+    // A load of the values left in the file failed (and said why): no
+    // later load reads the file again.
+    bool unreadable = false;
     // The attribute file names another CSV file (its size or digest differ):
     // only `read`, `settled` and the digest are set, nothing else was read
     // or said (unless the sidecar says to read it as it is).

@@ -184,6 +184,17 @@ long current_obs(const DSHANDLE* ds)
     return ds->cur;
 }
 
+// Ends the step when the values of a data set left in its file could not be
+// read (the load said why): a caller that fetches observation by
+// observation would go on with values never fetched.
+void end_step_if_unreadable(DSHANDLE* ds)
+{
+    if (!ds->table.unreadable)
+        return;
+    ds->finished = true;
+    xexit(1008, 0);
+}
+
 std::string value_text(const Column& c, long obs)
 {
     if (c.numeric) {
@@ -1273,8 +1284,10 @@ int xyvget(XVHANDLE* handle, void* base)
         if (to == nullptr)
             continue;
         const Column& c = ds->table.cols[static_cast<size_t>(b.var) - 1];
-        if (!c.loaded && !load_columns(ds->table, b.var - 1))
+        if (!c.loaded && !load_columns(ds->table, b.var - 1)) {
+            end_step_if_unreadable(ds);
             return vyr_code(kFacility, 36);
+        }
         if (b.mode == 8) {
             if (c.numeric) {
                 double v = c.num[static_cast<size_t>(obs)];
@@ -1589,11 +1602,15 @@ int xofprc(DSHANDLE* ds, int status, int mode)
             strip_stop(why);
             xpmlog(vyr::data::kGroup, 16, ds->display.c_str(), why.c_str());
         }
-    } else if (!ds->readReported) {
-        ds->readReported = true;
-        why = vyr::host_code_text(status);
-        strip_stop(why);
-        xpmlog(vyr::data::kGroup, 15, ds->display.c_str(), why.c_str());
+    } else {
+        // Values that could not be loaded from the file: the load said why.
+        end_step_if_unreadable(ds);
+        if (!ds->readReported) {
+            ds->readReported = true;
+            why = vyr::host_code_text(status);
+            strip_stop(why);
+            xpmlog(vyr::data::kGroup, 15, ds->display.c_str(), why.c_str());
+        }
     }
     xsetrc(1008);
     return 0;

@@ -101,10 +101,15 @@ runs() {
   check "$name: some reads said \"$must\" ($said_must)" test "$said_must" -ge 1
 }
 
+# Each version is written by one write call: a run whose whole read falls
+# between two calls of one version's writing (a writer paused there, as on
+# a loaded machine) would see part of each version with nothing moved,
+# which no reader can tell from a whole file.
+put() { dd if="$1" of="$data/data.csv" bs=64M iflag=fullblock status=none "${@:2}"; }
 cp long.csv "$data/data.csv"
 (while [ ! -e stop ]; do
-  cat short.csv >"$data/data.csv"
-  cat long.csv >"$data/data.csv"
+  put short.csv
+  put long.csv
 done) &
 writer=$!
 whole=0
@@ -113,7 +118,7 @@ stop_writer
 
 # Written over in place, never emptied: each error says why, that the file
 # changed while it was read.
-over() { dd if="$1" of="$data/data.csv" bs=4M conv=notrunc status=none; }
+over() { put "$1" conv=notrunc; }
 cp long.csv "$data/data.csv"
 (while [ ! -e stop ]; do
   over flipped.csv

@@ -4,13 +4,16 @@
 # run ends with status 1, never by a signal (a page read past the file's
 # new end raises SIGBUS). A run that ends with status 0 (its read fell
 # between two writes) read one whole version of the file: its output is
-# that of one version, never of a mix. Three writers, each for as long as
+# that of one version, never of a mix, where the writer wrote nothing while
+# it ran (a run that meets a writer paused in the middle of a write, or whose
+# read begins after a write call began, sees a mix with nothing moved, which
+# no reader can tell from a whole file). Three writers, each for as long as
 # the runs go on:
 #   1. the file emptied and written anew, shorter and longer in turn (as
 #      `cat new >data.csv` or an editor saving in place does);
 #   2. written over in place with a version of the same size;
-#   3. written over in place with a longer version (it grows), then with
-#      the first again and cut to its size.
+#   3. written over in place with a longer version (it grows), cut to the
+#      first size, then written over with the first again.
 # The versions differ from their first rows on, so that a read of one's
 # first bytes and another's last shows in the output.
 # Usage: rewrites.sh PATH/TO/korvante [FOLDER]: the data set in FOLDER (an
@@ -74,10 +77,18 @@ runs() {
   shift 2
   changed=0
   said_must=0
+  quiets=0
   for ((i = 1; i <= 40 && (changed < 5 || said_must < 1); i++)); do
     rm -f out/surv.csv out/after.csv
+    local before last
+    before=$(wc -l <wlog)
+    last=$(tail -n 1 wlog)
     "$korvante" p.vyr --data "$data" --out out >/dev/null 2>log.txt
     rc=$?
+    # Whether the file was one whole version all the while: the writer was
+    # between two writes when the run began, and began none before it ended.
+    quiet=
+    [ "$last" = end ] && [ "$(wc -l <wlog)" = "$before" ] && quiet=1
     check "$name, run $i ends with status 0 or 1, not by a signal (status $rc)" test "$rc" -le 1
     check "$name, run $i: the second step still runs" test -s out/after.csv
     grep '^ERROR' log.txt | grep -v 'The run ended with errors' >errors.txt
@@ -90,22 +101,29 @@ runs() {
     else
       got=
       for v in "$@"; do same_file out/surv.csv "whole/$v/surv.csv" && got=$v; done
-      check "$name, run $i ended with status 0: it read one whole version" test -n "$got"
+      [ -n "$quiet" ] && quiets=$((quiets + 1)) &&
+        check "$name, run $i ended with status 0 while the writer wrote nothing: it read one whole version" test -n "$got"
     fi
     said log.txt "/data.csv changed while it was read: it" && changed=$((changed + 1))
     said log.txt "$must" && said_must=$((said_must + 1))
     [ "$rc" -le 1 ] || { cat log.txt; break; }
   done
-  echo "$name: $((i - 1)) runs, $changed met the file changing, $said_must said \"$must\""
+  echo "$name: $((i - 1)) runs, $changed met the file changing, $said_must said \"$must\"," \
+    "$quiets read it while no one wrote it"
   check "$name: some reads met the file changing under them ($changed)" test "$changed" -ge 1
   check "$name: some reads said \"$must\" ($said_must)" test "$said_must" -ge 1
 }
 
-# Each version is written by one write call: a run whose whole read falls
-# between two calls of one version's writing (a writer paused there, as on
-# a loaded machine) would see part of each version with nothing moved,
-# which no reader can tell from a whole file.
-put() { dd if="$1" of="$data/data.csv" bs=64M iflag=fullblock status=none "${@:2}"; }
+# Each version is written by one write call, the calls logged in wlog
+# ("begin" before each, "end" after it), with a pause of up to 40 ms after
+# each, so that some runs read a file no one writes.
+put() {
+  echo begin >>wlog
+  dd if="$1" of="$data/data.csv" bs=64M iflag=fullblock status=none "${@:2}"
+  echo end >>wlog
+  sleep "0.0$((RANDOM % 5))"
+}
+echo end >wlog
 cp long.csv "$data/data.csv"
 (while [ ! -e stop ]; do
   put short.csv
@@ -130,13 +148,18 @@ runs "written over, the same size" "it was written to" long flipped
 stop_writer
 
 cp long.csv "$data/data.csv"
+# Cut to the first size before it is written over again: longer's first
+# bytes are flipped's, a whole version, so that the writer pauses only
+# between whole versions.
 (while [ ! -e stop ]; do
   over longer.csv
-  over long.csv
+  echo begin >>wlog
   truncate -s "$(stat -c %s long.csv)" "$data/data.csv"
+  echo end >>wlog
+  over long.csv
 done) &
 writer=$!
-runs "written over, longer" "it grew" long longer
+runs "written over, longer" "it grew" long longer flipped
 stop_writer
 
 # Values a step reads after its first read of a data set: the columns it

@@ -24,6 +24,45 @@ undo_mounts() {
   for i in "${loops[@]}"; do losetup -d "$i"; done
   [ -n "${KEEP:-}" ] || rm -rf --one-file-system "$work"
 }
+# fuse_mount KIND DIR: a FUSE file system of KIND mounted at DIR (made
+# here), noted in `mounts` (its loop device in `loops`) for work_with_mounts
+# to undo: bindfs over DIR.src; fat, an image made by mkfs.vfat, through
+# fusefat (single-threaded: threaded, it has been seen to hang under many
+# renames); exfat, an image made by mkfs.exfat on a loop device, through
+# exfat-fuse. False, with the reason in $why, where it cannot be mounted.
+fuse_mount() {
+  local loop
+  why=
+  mkdir -p "$2"
+  if [ ! -c /dev/fuse ]; then
+    why="no /dev/fuse"
+    return 1
+  fi
+  case $1 in
+  bindfs)
+    command -v bindfs >/dev/null || why="no bindfs"
+    [ -n "$why" ] || { mkdir -p "$2.src" && bindfs "$2.src" "$2" 2>"$2.why"; } ||
+      why="bindfs refused: $(head -1 "$2.why")"
+    ;;
+  fat)
+    command -v fusefat >/dev/null && command -v mkfs.vfat >/dev/null || why="no fusefat or mkfs.vfat"
+    [ -n "$why" ] || { truncate -s 64M "$2.img" && mkfs.vfat "$2.img" >/dev/null 2>&1 &&
+      fusefat -s -o rw+ "$2.img" "$2" >"$2.why" 2>&1; } ||
+      why="fusefat refused: $(tail -1 "$2.why")"
+    ;;
+  exfat)
+    command -v mount.exfat-fuse >/dev/null && command -v mkfs.exfat >/dev/null ||
+      why="no exfat-fuse or mkfs.exfat"
+    [ -n "$why" ] || { truncate -s 64M "$2.img" && mkfs.exfat "$2.img" >/dev/null 2>&1; } ||
+      why="mkfs.exfat refused"
+    [ -n "$why" ] || loop=$(losetup -f --show "$2.img" 2>/dev/null) || why="no loop device here"
+    [ -n "$why" ] || { loops+=("$loop") && mount.exfat-fuse "$loop" "$2" >"$2.why" 2>&1; } ||
+      why="exfat-fuse refused: $(tail -1 "$2.why")"
+    ;;
+  *) why="no such file system as $1 here" ;;
+  esac
+  [ -z "$why" ] && mounts+=("$2")
+}
 
 fail() {
   echo "FAIL $1: $2"

@@ -16,18 +16,36 @@
 # call after its last rename (its records said to have ended, then
 # removed): the next run leaves each folder all new or all as before, each
 # pair whole, and no hidden folder.
-# Usage: stopped_placing.sh PATH/TO/korvante
+# The kills at each rename, and those of a run putting a placing back at
+# each of its renames and removals, are also made where the killed run
+# writes the very bytes the earlier run wrote: in its hidden folders the
+# earlier files are told from its new files by their names there, not by
+# their bytes. Given a FUSE file system (bindfs; fat: FAT through fusefat;
+# exfat: exFAT through exfat-fuse), those kills alone are made, on a mount
+# of it, with neither swaps nor hard links (and on bindfs, which links
+# files, without swaps alone too); skipped, with a word, where it cannot
+# be mounted.
+# Usage: stopped_placing.sh PATH/TO/korvante [bindfs|fat|exfat]
 set -uo pipefail
-korvante=$(realpath "${1:?usage: stopped_placing.sh PATH/TO/korvante}")
+korvante=$(realpath "${1:?usage: stopped_placing.sh PATH/TO/korvante [bindfs|fat|exfat]}")
+fs=${2:-}
 here=$(cd "$(dirname "$0")" && pwd)
-work=$(mktemp -d)
-mounted=
-trap '[ -z "$mounted" ] || umount "$mounted"; rm -rf "$work"' EXIT
 . "$here/checks.sh"
 . "$here/placing_setup.sh"
+mounted=
+work_with_mounts
+top=$work
+trap '[ -z "$mounted" ] || umount "$mounted"; work=$top; undo_mounts' EXIT
 if ! command -v strace >/dev/null || ! strace -f -qq -o /dev/null true 2>/dev/null; then
   echo "skipped: strace cannot trace here"
   exit 77
+fi
+if [ -n "$fs" ]; then
+  fuse_mount "$fs" "$top/fs" || {
+    echo "skipped: the kills on $fs ($why)"
+    exit 77
+  }
+  work=$top/fs
 fi
 
 # The files as the earlier run left them, the data the killed run reads, and
@@ -42,16 +60,23 @@ proc korvante data=byd plots=(s) outsurv=l1.next outtest=l2.next notable;
 run;
 EOF
 (cd "$work/first" && "$korvante" p.vyr --out files/out >/dev/null 2>&1) || fail setup "the first run failed"
+# A killed run of the same program on the same data writes the same bytes.
+cp -R "$work/first" "$work/same"
 other_numbers "$work/first"
 
-fresh() { rm -rf "$work/run" && cp -a "$work/first" "$work/run"; }
+# fresh: run/ as the first run left it, with the killed run's program and
+# data from $from (first: other numbers; same: the same bytes).
+from=first
+fresh() {
+  { rm -rf "$work/run" && cp -R "$work/$from" "$work/run"; } || fail "$from" "run/ could not be made afresh"
+}
 # renames ENV...: how many renames the step makes in run/ (the placing and
 # any undo), run whole under strace.
 renames() {
   fresh
-  (cd "$work/run" && env "$@" strace -f -qq -o "$work/trace" -e trace=renameat2 \
+  (cd "$work/run" && env "$@" strace -f -qq -o "$top/trace" -e trace=renameat2 \
     "$korvante" p.vyr --out files/out >/dev/null 2>&1)
-  grep -c 'renameat2(' "$work/trace"
+  grep -c 'renameat2(' "$top/trace"
 }
 # killed_at N ENV...: the step killed as its Nth rename begins.
 killed_at() {
@@ -81,32 +106,81 @@ trial() { # NAME N ENV...
   check "$name, killed at rename $n" test $? = 0
   check "$name, killed at rename $n" as_before
   check "$name, killed at rename $n" no_hidden
-  # A warning says so exactly where something was put back.
+  # A warning says so where something was put back (where the files are
+  # the same bytes, an earlier file put back may look as before: said or
+  # not), and only there.
   if [ -n "$changed" ]; then
     check "$name, killed at rename $n" said run/next.log "was stopped while it put a step's files in place"
-  else
+  elif [ "$from" = first ]; then
     check "$name, killed at rename $n" lacks run/next.log "was stopped while it put a step's files in place"
   fi
 }
 
 cd "$work" || exit 1
-for mode in "" "KORV_NO_EXCHANGE=1" "KORV_NO_EXCHANGE=1 KORV_NO_LINKS=1"; do
-  # shellcheck disable=SC2086
-  total=$(renames $mode)
-  echo "placing ${mode:-with swaps}: $total renames"
-  check "the placing ${mode:-with swaps} renames" test "$total" -ge 9
-  for n in $(seq 1 "$total"); do
+modes=("" "KORV_NO_EXCHANGE=1" "KORV_NO_EXCHANGE=1 KORV_NO_LINKS=1")
+case $fs in
+bindfs) modes=("KORV_NO_EXCHANGE=1" "KORV_NO_EXCHANGE=1 KORV_NO_LINKS=1") ;;
+?*) modes=("KORV_NO_EXCHANGE=1 KORV_NO_LINKS=1") ;;
+esac
+for from in first same; do
+  bytes=$([ $from = same ] && echo ", the same bytes")
+  for mode in "${modes[@]}"; do
     # shellcheck disable=SC2086
-    trial "placing ${mode:-with swaps}" "$n" $mode
-  done
-  # The last rename fails: the eight files placed go back, one by one.
-  # shellcheck disable=SC2086
-  total=$(renames KORV_FAIL_PLACE=9 $mode)
-  for n in $(seq 1 "$total"); do
+    total=$(renames $mode)
+    echo "placing ${mode:-with swaps}$bytes${fs:+ on $fs}: $total renames"
+    check "the placing ${mode:-with swaps}$bytes renames" test "$total" -ge 9
+    for n in $(seq 1 "$total"); do
+      # shellcheck disable=SC2086
+      trial "placing ${mode:-with swaps}$bytes" "$n" $mode
+    done
+    # The last rename fails: the eight files placed go back, one by one.
     # shellcheck disable=SC2086
-    trial "undo ${mode:-with swaps}" "$n" KORV_FAIL_PLACE=9 $mode
+    total=$(renames KORV_FAIL_PLACE=9 $mode)
+    for n in $(seq 1 "$total"); do
+      # shellcheck disable=SC2086
+      trial "undo ${mode:-with swaps}$bytes" "$n" KORV_FAIL_PLACE=9 $mode
+    done
   done
 done
+
+# The step killed at its last rename without swaps or hard links (each
+# earlier file moved aside), then the run putting it back killed at each of
+# its renames and removals before it writes a record of its own: the run
+# after it finishes the work, every name holding its earlier file (or,
+# where the bytes are the same, either file), and no hidden folder left.
+for from in first same; do
+  bytes=$([ $from = same ] && echo ", the same bytes")
+  last=$(renames KORV_NO_EXCHANGE=1 KORV_NO_LINKS=1)
+  fresh
+  killed_at "$last" KORV_NO_EXCHANGE=1 KORV_NO_LINKS=1
+  (cd run && strace -f -qq -o "$top/trace" -e trace=renameat2,unlinkat,openat "$korvante" next.vyr \
+    --out files/out >/dev/null 2>&1)
+  cut=$(grep -n '"placing", O_WRONLY|O_CREAT' "$top/trace" | head -1 | cut -d: -f1)
+  # The calls that change something: a removal that finds nothing, and
+  # those of lock files and empty folders, left out.
+  # shellcheck disable=SC2207
+  calls=($(head -n "$((${cut:-1} - 1))" "$top/trace" |
+    awk 'match($0, / (renameat2|unlinkat)\(/) { c = substr($0, RSTART + 1, RLENGTH - 2); n[c]++
+      if ($0 ~ / = 0$/ && $0 !~ /lock"|AT_REMOVEDIR/) print c ":" n[c] }'))
+  check "the run putting things back$bytes: its calls" test "${#calls[@]}" -ge 9
+  for c in "${calls[@]}"; do
+    name="the run putting things back$bytes, killed at ${c%:*} ${c#*:}"
+    fresh
+    killed_at "$last" KORV_NO_EXCHANGE=1 KORV_NO_LINKS=1
+    (cd run && strace -f -qq -o /dev/null -e trace="${c%:*}" -e inject="${c%:*}":signal=KILL:when="${c#*:}" \
+      "$korvante" next.vyr --out files/out >/dev/null 2>&1) 2>/dev/null
+    check "$name" test $? = 137
+    next_run
+    check "$name" test $? = 0
+    check "$name" as_before
+    check "$name" no_hidden
+  done
+done
+from=first
+if [ -n "$fs" ]; then
+  report
+  exit
+fi
 
 # A step that makes names that had nothing before (a data set of a new
 # name), killed once they are placed: the next run removes them, but only

@@ -379,14 +379,28 @@ Record read_record(int hfd, Stopped& out, uid_t& owner, std::string& why)
     return Record::Read;
 }
 
-// Whether `name` of a stopped run's hidden folder open as `hfd` (which no
-// one else may write), whose identity is `kept`, holds its new file of the
-// line `l`: known by its identity, or by its bytes where the file system may
-// renumber it.
-bool holds_new(int hfd, const std::string& name, const NodeId& kept, const RecordLine& l)
+// What the temporary name of a record's line holds in a stopped run's
+// hidden folder, open as `hfd`, where the file known as `now` is.
+enum class Temp { New, Earlier, Unknown };
+
+// The temporary name holds the new file until a swap puts the earlier file
+// of the target there (and a swap that puts the earlier file back puts the
+// new file there again): which of the two it holds is told by the file's
+// identity where the file system keeps it (both files exist at once, so
+// they never share an inode), else by its bytes, which the record keeps:
+// an earlier file of the same bytes is as good as the new one, and either
+// is the right one to put back. A file whose bytes cannot be read is not
+// known.
+Temp temp_holds(int hfd, const RecordLine& l, const NodeId& now)
 {
-    return kept.same(l.file) ||
-           (l.file.digested && files::still_placed(hfd, name.c_str(), kept, l.file));
+    if (files::identity_kept(hfd) || !l.file.digested)
+        return now.same(l.file) ? Temp::New : Temp::Earlier;
+    if (now.folder || now.size != l.file.size)
+        return Temp::Earlier;
+    std::uint64_t digest = 0;
+    if (!files::digest_at(hfd, l.temp.c_str(), digest))
+        return Temp::Unknown;
+    return digest == l.file.digest ? Temp::New : Temp::Earlier;
 }
 
 // What a record's lines did in one hidden folder, put back as it was before
@@ -401,31 +415,57 @@ bool put_folder_back(int pfd, const std::string& folder, int hfd, const std::str
                      const Stopped& st, bool exchange, RecoveredPlacing& r)
 {
     bool complete = true;
+    const bool identity = files::identity_kept(hfd);
     for (const RecordLine& l : st.lines) {
         const char* target = l.target.c_str();
         const std::string shown = folder + "/" + l.target;
         const std::string earlier = files::kept_name(l.target, l.temp);
         const NodeId at = node_at(pfd, target);
-        bool found = false;
-        for (const std::string& name : {l.temp, l.aside, earlier}) {
-            const NodeId kept = name.empty() ? NodeId() : node_at(hfd, name.c_str());
-            if (!kept.exists || holds_new(hfd, name, kept, l))
+        // Where its earlier file is, told by the names of the hidden folder,
+        // which only the stopped run and those putting its placing back
+        // gave: the name aside and earlier-NAME never hold anything else (a
+        // file that passes for the new one by its bytes there is the earlier
+        // file all the same), the temporary name only after a swap.
+        std::string name;
+        NodeId kept;
+        bool known = true, temp = false;
+        for (const std::string& n : {l.aside, earlier, l.temp}) {
+            errno = 0;
+            kept = n.empty() ? NodeId() : node_at(hfd, n.c_str());
+            if (!kept.exists) {
+                known = known && (n.empty() || errno == ENOENT);
                 continue;
-            // The earlier file of the name.
-            found = true;
-            if (at.same(kept)) {
+            }
+            if (n == l.temp) {
+                temp = true;
+                const Temp holds = temp_holds(hfd, l, kept);
+                known = known && holds != Temp::Unknown;
+                if (holds != Temp::Earlier)
+                    continue;
+            }
+            name = n;
+            break;
+        }
+        if (!name.empty()) {
+            if (name == l.aside && at.same(kept)) {
                 // Linked aside, never replaced: it is still at its name.
                 (void)::unlinkat(hfd, name.c_str(), 0);
-                break;
+                continue;
             }
+            const bool taken = at.exists && !files::still_placed(pfd, target, at, l.file);
+            // A swap puts the file it takes from the target where the earlier
+            // file was: only ever at the temporary name, free by now, so
+            // that no other name of the hidden folder holds the new file.
+            if (!taken && exchange && identity && name != l.temp && at.exists &&
+                files::rename_aside(hfd, name.c_str(), l.temp.c_str()))
+                name = l.temp;
             int err = 0;
-            const PutBack back =
-                at.exists && !files::still_placed(pfd, target, at, l.file)
-                    ? PutBack::Taken
-                    : put_earlier_back(hfd, name.c_str(), pfd, target, l.file, exchange, err);
+            const PutBack back = taken ? PutBack::Taken
+                                       : put_earlier_back(hfd, name.c_str(), pfd, target, l.file,
+                                                          exchange && name == l.temp, err);
             if (back == PutBack::Done) {
                 r.put_back.push_back(shown);
-                break;
+                continue;
             }
             // Kept in the hidden folder, under a name no sweep removes. Where
             // it cannot take that name, the record stays too, so that no
@@ -436,13 +476,20 @@ bool put_folder_back(int pfd, const std::string& folder, int hfd, const std::str
             (back == PutBack::Taken ? r.kept : r.held)
                 .push_back({shown, folder + "/" + hidden + "/" + where});
             complete = complete && back == PutBack::Taken && where == earlier;
-            break;
+            continue;
+        }
+        if (!known) {
+            // Whether an earlier file is kept, and where, is not known now
+            // (a file of the hidden folder could not be looked at or read):
+            // the record stays, and a later run tries again.
+            r.held.push_back({shown, folder + "/" + hidden});
+            complete = false;
+            continue;
         }
         // Where no earlier file is kept, a name that had none before holds the
         // stopped run's file once that file left the hidden folder. A name
-        // that had one holds it again (an undo put it back), or another's:
-        // an earlier file of the same bytes would pass for the new one.
-        if (!found && !(l.knowsEarlier && l.hadEarlier) && !node_at(hfd, l.temp.c_str()).exists &&
+        // that had one holds it again (an undo put it back), or another's.
+        if (!(l.knowsEarlier && l.hadEarlier) && !temp &&
             files::still_placed(pfd, target, at, l.file)) {
             // A name the stopped run made, that had nothing before.
             int err = 0;
@@ -456,19 +503,19 @@ bool put_folder_back(int pfd, const std::string& folder, int hfd, const std::str
 }
 
 // Removes what is left of a stopped run's hidden folder once every name is
-// as it was: the record, the new files it names, and the folder when that
-// leaves it empty (an earlier file kept as earlier-NAME stays, with it).
-// Returns how many files went with the folder, or -1 when the folder stays
-// (it holds a kept file, or files the record did not name: a run stopped
-// before its record was written, whose files the next sweep removes).
+// as it was: the record, the new files at the temporary names it gives (an
+// earlier file there was put back, or kept as earlier-NAME, by then), and
+// the folder when that leaves it empty (an earlier file kept as
+// earlier-NAME stays, with it). Returns how many files went with the
+// folder, or -1 when the folder stays (it holds a kept file, or files the
+// record did not name: a run stopped before its record was written, whose
+// files the next sweep removes).
 int drop_recovered(int pfd, int hfd, int& live, const std::string& hidden, const Stopped& st)
 {
     int removed = 0;
     files::end_placing_record(hfd);
     for (const RecordLine& l : st.lines)
-        for (const std::string& name : {l.temp, l.aside})
-            if (!name.empty() && holds_new(hfd, name, node_at(hfd, name.c_str()), l))
-                removed += ::unlinkat(hfd, name.c_str(), 0) == 0;
+        removed += ::unlinkat(hfd, l.temp.c_str(), 0) == 0;
     // Its lock file goes last (see remove_hidden_at); a folder that stays,
     // with a kept file, gets another when it is next looked at.
     return files::remove_hidden_at(pfd, hidden.c_str(), hfd, live, false) ? removed : -1;

@@ -1687,8 +1687,12 @@ void undo_placed(StepFiles& f, const std::vector<Placed>& done, Placing& out)
         else if (p->kept.empty())
             back = files::remove_placed(s.dir->fd, p->name.c_str(), s.node, err);
         else
-            back = files::put_earlier_back(s.hidden->fd, p->kept.c_str(), s.dir->fd,
-                                           p->name.c_str(), s.node, !f.noExchange, err);
+            // Swapped back only from the temporary name, where a swap put it:
+            // a file moved aside goes back by a rename, so that the name
+            // aside never holds the new file.
+            back =
+                files::put_earlier_back(s.hidden->fd, p->kept.c_str(), s.dir->fd, p->name.c_str(),
+                                        s.node, !f.noExchange && p->kept == s.temp, err);
         if (back != files::PutBack::Done || !there)
             out.undone = false;
         if (back == files::PutBack::Done) {

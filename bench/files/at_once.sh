@@ -121,16 +121,8 @@ done_with() {
   [ -n "${2:-}" ] || return 0
   for i in "${!loops[@]}"; do [ "${loops[i]}" = "$2" ] && { losetup -d "$2" 2>/dev/null; loops[i]=; }; done
 }
-# until_true SECONDS COMMAND...: waits until COMMAND holds, looking every
-# 20 ms; false when it still does not after SECONDS.
-until_true() {
-  local i
-  for ((i = 0; i < $1 * 50; i++)); do
-    "${@:2}" && return 0
-    sleep 0.02
-  done
-  "${@:2}"
-}
+# until_true SECONDS COMMAND...: as the end-to-end scripts wait.
+eval "$(sed -n '/^until_true() {/,/^}/p' "$root/tests/e2e/checks.sh")"
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 sleep_ms() { [ "$1" -gt 0 ] && sleep "$(printf '%d.%03d' $(($1 / 1000)) $(($1 % 1000)))"; return 0; }
 # rand LOW HIGH: a number from LOW to HIGH.

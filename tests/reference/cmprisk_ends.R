@@ -56,29 +56,36 @@ write.csv(data_rows, e2e, row.names = FALSE, quote = FALSE)
 cat("wrote", e2e, nrow(data_rows), "rows\n")
 
 expand <- function(d) d[rep(seq_len(nrow(d)), d$freq), ]
+# The peers' CIF of one cell (time, status) by cause, at the times
+# times_of(cause) gives: cmprsk::timepoints (cif, var_aalen), etm trcov
+# (var_delta, cif_etm) and etm's overall survival (surv_etm).
+peer_rows <- function(dc, times_of) {
+  fit <- cuminc(dc$time, dc$status, cencode = 0)
+  present <- sort(unique(dc$status[dc$status != 0]))
+  et <- data.frame(id = seq_len(nrow(dc)), from = 0,
+                   to = ifelse(dc$status == 0, "cens", as.character(dc$status)), time = dc$time)
+  tra <- matrix(FALSE, length(present) + 1, length(present) + 1)
+  tra[1, -1] <- TRUE
+  efit <- etm(et, state.names = c("0", as.character(present)), tra = tra, cens.name = "cens", s = 0)
+  lapply(present, function(cause) {
+    ev <- times_of(cause)
+    nm <- paste("1", cause)
+    tp <- timepoints(fit, ev)
+    idx <- match(ev, efit$time)
+    data.frame(
+      cause = cause, time = ev, cif = tp$est[nm, ], var_aalen = tp$var[nm, ],
+      var_delta = sapply(idx, function(i) efit$cov[paste("0", cause), paste("0", cause), i]),
+      cif_etm = sapply(idx, function(i) efit$est["0", as.character(cause), i]),
+      surv_etm = sapply(idx, function(i) efit$est["0", "0", i]))
+  })
+}
 rows <- list()
 for (k in names(cases)) {
   d <- expand(cases[[k]])
   for (g in sort(unique(d$group))) {
     dc <- d[d$group == g, ]
-    fit <- cuminc(dc$time, dc$status, cencode = 0)
-    present <- sort(unique(dc$status[dc$status != 0]))
-    et <- data.frame(id = seq_len(nrow(dc)), from = 0,
-                     to = ifelse(dc$status == 0, "cens", as.character(dc$status)), time = dc$time)
-    tra <- matrix(FALSE, length(present) + 1, length(present) + 1)
-    tra[1, -1] <- TRUE
-    efit <- etm(et, state.names = c("0", as.character(present)), tra = tra, cens.name = "cens", s = 0)
-    for (cause in present) {
-      ev <- sort(unique(dc$time[dc$status == cause]))
-      nm <- paste("1", cause)
-      tp <- timepoints(fit, ev)
-      idx <- match(ev, efit$time)
-      rows[[length(rows) + 1]] <- data.frame(
-        case = k, group = g, cause = cause, time = ev, cif = tp$est[nm, ], var_aalen = tp$var[nm, ],
-        var_delta = sapply(idx, function(i) efit$cov[paste("0", cause), paste("0", cause), i]),
-        cif_etm = sapply(idx, function(i) efit$est["0", as.character(cause), i]),
-        surv_etm = sapply(idx, function(i) efit$est["0", "0", i]))
-    }
+    for (r in peer_rows(dc, function(cause) sort(unique(dc$time[dc$status == cause]))))
+      rows[[length(rows) + 1]] <- cbind(case = k, group = g, r)
   }
 }
 write_ref(do.call(rbind, rows), "cmprisk_ends.csv",
@@ -109,24 +116,8 @@ long_times <- function(case, cause) {
 }
 tiny <- list()
 for (case in c("steps", "alternate")) {
-  dc <- long_cell(case)
-  fit <- cuminc(dc$time, dc$status, cencode = 0)
-  present <- sort(unique(dc$status[dc$status != 0]))
-  et <- data.frame(id = seq_len(nrow(dc)), from = 0,
-                   to = ifelse(dc$status == 0, "cens", as.character(dc$status)), time = dc$time)
-  tra <- matrix(FALSE, length(present) + 1, length(present) + 1)
-  tra[1, -1] <- TRUE
-  efit <- etm(et, state.names = c("0", as.character(present)), tra = tra, cens.name = "cens", s = 0)
-  for (cause in present) {
-    ev <- long_times(case, cause)
-    nm <- paste("1", cause)
-    tp <- timepoints(fit, ev)
-    idx <- match(ev, efit$time)
-    tiny[[length(tiny) + 1]] <- data.frame(
-      case = case, cause = cause, time = ev, cif = tp$est[nm, ], var_aalen = tp$var[nm, ],
-      var_delta = sapply(idx, function(i) efit$cov[paste("0", cause), paste("0", cause), i]),
-      cif_etm = sapply(idx, function(i) efit$est["0", as.character(cause), i]))
-  }
+  for (r in peer_rows(long_cell(case), function(cause) long_times(case, cause)))
+    tiny[[length(tiny) + 1]] <- cbind(case = case, r[, names(r) != "surv_etm"])
 }
 write_ref(do.call(rbind, tiny), "cmprisk_tiny_peers.csv",
           "CIF of the cells of 120,001 records at some of their times: cmprsk::timepoints (cif, var_aalen), etm trcov (var_delta, cif_etm)")

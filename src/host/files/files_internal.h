@@ -71,8 +71,9 @@ int live_holder(int fd);
 // Makes the private folder `name` (mode 0700) in the folder open as `pfd`,
 // with its lock file, locked: returns the folder's descriptor, and the lock
 // file's in `live`; or -1 with errno set (EEXIST: the name was taken, or
-// another run clearing the folder made or removed its lock file first; try
-// another).
+// another run clearing the folder made or removed its lock file first, or
+// locked it first; or a reader locked it first, and the folder is removed
+// again: try another).
 // With `publish`, the folder's descriptor is stored there as soon as it is
 // open (a signal handler's slot), its lock file's once it is locked, and
 // -1 again when they are given up.
@@ -91,7 +92,8 @@ bool modes_kept(dev_t dev);
 // The names of the hidden folders (named as ours) in `dir`, read from the
 // folder once per run: a folder of many files is not read again for each
 // step. Hidden folders made later (by runs stopped meanwhile) are met by
-// the next run. Other users' hidden folders (by their owner, looked at
+// the next run; those the run's sweep found gone, or removed, are not
+// looked at again. Other users' hidden folders (by their owner, looked at
 // without opening them) are left out, and one note counts them. A folder
 // that is not there has none; one that cannot be read (no descriptor left)
 // has none this time, with the error in `err`.
@@ -116,16 +118,18 @@ enum class HiddenState {
 };
 // Opens the hidden folder `name` of the folder open as `pfd` (`path`: how
 // the log names it) and judges it on the descriptor: Stale leaves it open
-// as `fd`, with its lock file open and locked as `live`; any other state
-// leaves both at -1. A folder of another user, or one that others may
-// write, is never acted on: one note names it and its owner. Unknown gives
-// the error in `err`.
-// Whether its run lives is asked with a shared lock, which its living run's
-// exclusive lock refuses, and which another run's look does not: no look
-// ever makes another run take a stopped run for a living one. To `act` on
-// it (sweep it, put its placing back) a run then takes the lock alone,
-// waiting while others look (within the step's limit: after that, Unknown);
-// to look (read its record) it keeps the shared lock.
+// as `fd`, with its lock file open as `live` (locked, to `act`); any other
+// state leaves both at -1. A folder of another user, or one that others
+// may write, is never acted on: one note names it and its owner. Unknown
+// gives the error in `err`.
+// Its run lives while a write lock is held on its lock file, which a look
+// asks without taking any lock: no look ever makes another run take a
+// stopped run for a living one, and a reader's lock is no run's. To `act`
+// on it (sweep it, put its placing back) a run takes the write lock (and
+// acts all the same where only a reader's lock keeps it off). One without
+// a lock file that holds nothing but what a file system keeps of files
+// removed while readers held them is Gone: no lock file is made there, and
+// nothing waits for them.
 HiddenState open_hidden(int pfd, const std::string& name, const std::string& path, int& fd,
                         int& live, bool act, int* err = nullptr);
 
@@ -133,6 +137,12 @@ HiddenState open_hidden(int pfd, const std::string& name, const std::string& pat
 // still open: a FUSE mount's ".fuse_hidden...", an NFS client's ".nfs...".
 // It goes when the file is let go; a stale hidden folder's are removed.
 bool kept_open_name(const char* name) noexcept;
+// How many names the folder open as `fd`, read anew, holds that a file
+// system keeps for files removed while open; -1 where it holds any other
+// name but, with `live`, its lock file (0: nothing at all, though a FUSE
+// file system may refuse to remove it a moment longer than its listing
+// shows a file in it), or cannot be read.
+int kept_open_names(int fd, bool live = false) noexcept;
 // Removes what is in the folder open as `dirfd`, down to `depth` levels of
 // sub-folders (an emptied sub-folder is removed too), with system calls
 // alone: safe in a signal handler. With `keepLive` (a hidden folder), its
@@ -146,7 +156,9 @@ bool empty_folder_signal_safe(int dirfd, int depth, bool keepLive) noexcept;
 // open), with what it holds: its lock file, open as `live` (-1: not
 // open), is removed last, while still open, then closed, and the folder
 // waited for a moment while all it holds is what a file system keeps of
-// a file removed while open (FUSE learns of a close only later). False
+// a file removed while open (FUSE learns of a close only later): a moment
+// or two at most for what the lock file leaves, which a reader may hold
+// too, and none where a reader's lock on it shows that one does. False
 // when it stays (a later sweep removes it). Without `empty`, nothing but
 // the lock file is removed from it (it goes only if that leaves it empty).
 // Safe in a signal handler.

@@ -48,18 +48,20 @@ struct LinuxDirent64 {
     char d_name[];
 };
 
-// The most passes over a folder that empty_folder_signal_safe makes, and
-// the most moments remove_hidden_at waits for a file system to let go of a
-// file removed while it was open.
+// The most passes over a folder that empty_folder_signal_safe makes; the
+// most moments remove_hidden_at waits for a FUSE mount that still refuses
+// to remove a folder whose listing is empty, and for the name a file system
+// keeps for the lock file removed while open: the mount learns of the
+// run's close a moment later, but the name stays as long as anyone else
+// holds the file open too (where every file shows readable, a reader who
+// catches new files), and nothing tells the two apart.
 constexpr int kEmptyPasses = 4;
 constexpr int kKeptWaits = 40;
+constexpr int kLiveWaits = 2;
 
-// How many names the folder open as `fd`, read anew, holds that a file
-// system keeps for files removed while open; -1 where it holds any other
-// name but, with `live`, its lock file (0: nothing at all, though a FUSE file system may refuse to remove
-// it a moment longer than its listing shows a file in it), or cannot be
-// read.
-int kept_open_names(int fd, bool live = false) noexcept
+} // namespace
+
+int kept_open_names(int fd, bool live) noexcept
 {
     const int dir = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0)
@@ -79,8 +81,6 @@ int kept_open_names(int fd, bool live = false) noexcept
     ::close(dir);
     return kept;
 }
-
-} // namespace
 
 bool empty_folder_signal_safe(int dirfd, int depth, bool keepLive) noexcept
 {
@@ -149,8 +149,11 @@ bool remove_hidden_at(int parent, const char* name, int fd, int& live, bool empt
     // for while that is all it holds.
     // What the file system keeps already is files others hold open (a
     // reader of an earlier file removed here): they may hold them long, and
-    // only what the lock file leaves is waited for.
+    // only what the lock file leaves is waited for, a moment or two at most;
+    // not at all where a reader's lock on it shows that a reader holds it
+    // (a run's write lock would refuse theirs).
     const int keptBefore = fd >= 0 ? kept_open_names(fd, true) : -1;
+    const bool readerHolds = fd >= 0 && live >= 0 && live_holder(live) == F_RDLCK;
     if (fd >= 0)
         (void)::unlinkat(fd, kLiveName, 0);
     if (live >= 0)
@@ -180,7 +183,7 @@ bool remove_hidden_at(int parent, const char* name, int fd, int& live, bool empt
         // longer than its listing shows a file. Kept names that were there
         // before the lock file went are others' and are not.
         const int kept = kept_open_names(fd);
-        if (kept < 0 || (kept > 0 && kept <= keptBefore))
+        if (kept < 0 || (kept > 0 && (kept <= keptBefore || readerHolds || wait >= kLiveWaits)))
             break;
         const timespec moment{0, 5000000};
         (void)nanosleep(&moment, nullptr);
@@ -384,9 +387,18 @@ int make_private_folder(int pfd, const std::string& name, int& live, PublishedFo
         // network file system's client refuses it on any other).
         int lfd = ::openat(fd, kLiveName, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         struct stat st;
+        // Whether the lock was refused by a reader's, not a run's: where
+        // every file shows readable, one who catches new files may open the
+        // lock file and lock it before its maker does. The folder is still
+        // this run's own (it made the folder and the lock file), but no run
+        // would take it for a living one: it is not used, and is removed at
+        // once. (One whose lock a run took first, clearing the folder, is
+        // left to that run.)
+        bool readers = false;
         if (lfd < 0) {
             err = errno == EEXIST || errno == ENOENT ? EEXIST : errno;
         } else if ((err = hold_live(lfd)) != 0 || ::fstat(lfd, &st) != 0) {
+            readers = err != 0 && live_holder(lfd) == F_RDLCK;
             err = err == EAGAIN || err == EACCES ? EEXIST : err != 0 ? err : errno;
             ::close(lfd);
             lfd = -1;
@@ -402,9 +414,11 @@ int make_private_folder(int pfd, const std::string& name, int& live, PublishedFo
         }
         if (publish != nullptr)
             publish->clear();
-        if (err != EEXIST) {
+        if (err != EEXIST || readers) {
             // Removed from the folder it was just made in (no descriptor is
-            // needed for its "..", where none may be left).
+            // needed for its "..", where none may be left); a name the file
+            // system keeps for a lock file a reader holds is not waited for
+            // (a later run removes the folder).
             if (lfd >= 0)
                 ::close(lfd);
             (void)::unlinkat(fd, kLiveName, 0);

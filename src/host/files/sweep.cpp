@@ -233,21 +233,29 @@ HiddenState open_hidden(int pfd, const std::string& name, const std::string& pat
     // files (and so does a run putting a stopped one back, or sweeping it,
     // now). A run makes the lock file before anything else in its folder
     // and removes it after everything else: a folder without one is being
-    // made or removed (or its run was stopped meanwhile), and empty; it is
-    // removed here, and a run making it takes another name. One that holds
-    // files without a lock file is an earlier version's: it gets one here,
-    // locked, and is judged as any other.
+    // made or removed (or its run was stopped meanwhile), and holds nothing
+    // of a run's; it is removed here, and a run making it takes another
+    // name. One that holds files without a lock file is an earlier
+    // version's: it gets one here, locked, and is judged as any other.
     // Open for writing to act on it, as its write lock needs; for reading
     // to look, which takes no lock.
     const int flags = (act ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     live = ::openat(fd, kLiveName, flags);
     if (live < 0 && errno == ENOENT) {
-        if (::unlinkat(pfd, name.c_str(), AT_REMOVEDIR) == 0)
+        if (::unlinkat(pfd, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT)
             return judged(HiddenState::Gone);
-        if (errno == ENOENT)
-            return judged(HiddenState::Gone);
-        if (errno != ENOTEMPTY && errno != EEXIST)
+        // Refused: it holds something, or a FUSE mount refuses a moment
+        // longer than its listing shows a file (fusefat says EPERM).
+        if (errno != ENOTEMPTY && errno != EEXIST && errno != EPERM && errno != EBUSY)
             return judged(HiddenState::Unknown, errno);
+        // Nothing in it but the names a file system keeps for files removed
+        // while others held them open (readers, who may hold them long), or
+        // nothing (the mount's delay): nothing of a run's, and nothing to
+        // act on or wait for. No lock file is made in it (a reader could
+        // open it first, and keep it too): a later run removes it once they
+        // have let go.
+        if (kept_open_names(fd, true) >= 0)
+            return judged(HiddenState::Gone);
         live = ::openat(fd, kLiveName, O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_CREAT | O_EXCL, 0600);
         if (live < 0 && errno == EEXIST)
             live = ::openat(fd, kLiveName, flags);
@@ -352,24 +360,37 @@ void files::remove_stale_temp_files(const HeldFolder& held)
             return;
     }
     const std::vector<std::string> names = files::hidden_names(held);
+    // Those that are gone now, or were removed, are not looked at again in
+    // this run (a folder that readers keep files in stays until they let
+    // go, and is met once by each run, not once by each look).
+    std::vector<std::string> left;
     for (const std::string& name : names) {
         int fd = -1, live = -1;
         std::vector<std::string> files;
-        if (files::open_hidden(held.fd, name, dir + "/" + name, fd, live, true) ==
-                files::HiddenState::Stale &&
-            files::only_numbered_files(fd, files)) {
+        const files::HiddenState state =
+            files::open_hidden(held.fd, name, dir + "/" + name, fd, live, true);
+        bool gone = state == files::HiddenState::Gone;
+        if (state == files::HiddenState::Stale && files::only_numbered_files(fd, files)) {
             int removed = 0;
             for (const std::string& f : files)
                 removed += unlinkat(fd, f.c_str(), 0) == 0 && !files::kept_open_name(f.c_str());
             if (files::remove_hidden_at(held.fd, name.c_str(), fd, live)) {
+                gone = true;
                 std::lock_guard<std::mutex> g(g_sweptLock);
                 g_swept.push_back({dir + "/" + name, removed});
             }
         }
+        if (!gone)
+            left.push_back(name);
         for (const int open : {live, fd})
             if (open >= 0)
                 ::close(open);
     }
+    // (A folder that could not be read has no list kept: it is read again.)
+    RunFiles& r = run_files();
+    std::lock_guard<std::mutex> g(r.lock);
+    if (auto at = r.hidden.find(folder_key(held)); at != r.hidden.end())
+        at->second = std::move(left);
 }
 
 void remove_stale_temp_files(const std::string& folder)

@@ -173,8 +173,10 @@ bool remove_hidden_at(int parent, const char* name, int fd, int& live, bool empt
         // Not empty yet, as a FUSE file system may say a moment longer than
         // its listing shows (fusefat says EPERM): waited for, a while. A
         // mount that uploads a file as it is closed (rclone without its
-        // cache) puts the lock file back then: it goes again.
-        if ((errno != ENOTEMPTY && errno != EEXIST && errno != EPERM && errno != EBUSY) ||
+        // cache) puts the lock file back then: it goes again (and until the
+        // mount has caught up, such a mount says EIO).
+        if ((errno != ENOTEMPTY && errno != EEXIST && errno != EPERM && errno != EBUSY &&
+             errno != EIO) ||
             wait == kKeptWaits || fd < 0)
             break;
         if (::unlinkat(fd, kLiveName, 0) == 0)
@@ -402,8 +404,11 @@ int make_private_folder(int pfd, const std::string& name, int& live, PublishedFo
             err = err == EAGAIN || err == EACCES ? EEXIST : err != 0 ? err : errno;
             ::close(lfd);
             lfd = -1;
-        } else if (st.st_nlink == 0) {
-            err = EEXIST; // removed with the folder by a run clearing it
+        } else if (struct stat named;
+                   st.st_nlink == 0 || ::fstatat(fd, kLiveName, &named, AT_SYMLINK_NOFOLLOW) != 0) {
+            // Removed with the folder by a run clearing it (a mount that
+            // shows no link count of 0, as rclone's, shows the name gone).
+            err = EEXIST;
             ::close(lfd);
             lfd = -1;
         } else {
@@ -751,7 +756,9 @@ int AtomicFile::make_temp(mode_t mode)
                 if (slot_ >= 0)
                     g_slotFds[slot_].clear();
                 release_lock();
-                errno = err == EEXIST ? EIO : err;
+                // A folder gone meanwhile (removed as a stopped run's by a
+                // run that looked before this one locked it): another name.
+                errno = err == EEXIST ? EIO : err == ENOENT ? EEXIST : err;
             }
         }
         if (fd < 0) {

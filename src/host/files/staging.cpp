@@ -182,9 +182,11 @@ bool remove_hidden_at(int parent, const char* name, int fd, int& live, bool empt
         if (::unlinkat(fd, kLiveName, 0) == 0)
             continue;
         // An empty listing is waited for too: FUSE may refuse a moment
-        // longer than its listing shows a file. Kept names that were there
-        // before the lock file went are others' and are not.
-        const int kept = kept_open_names(fd);
+        // longer than its listing shows a file, and so is one that shows
+        // the lock file a mount is putting back (it goes again above once
+        // the mount has it). Kept names that were there before the lock
+        // file went are others' and are not.
+        const int kept = kept_open_names(fd, true);
         if (kept < 0 || (kept > 0 && (kept <= keptBefore || readerHolds || wait >= kLiveWaits)))
             break;
         const timespec moment{0, 5000000};

@@ -23,7 +23,9 @@
 #   (4) another user's held lock ticket there is waited for only within
 #       the step's limit, and
 #   (5) another user's hidden folder with a forged placing record there,
-#       naming the victim's file, removes nothing.
+#       naming the victim's file, removes nothing;
+# while (6) in a folder of hers that only she may write, her own killed
+# placing is put back by her next run, as on the host.
 # Usage: namespaces.sh PATH/TO/korvante
 set -uo pipefail
 korvante=$(realpath "${1:?usage: namespaces.sh PATH/TO/korvante}")
@@ -189,5 +191,31 @@ name="another user's forged placing record (user as 65534)"
 in_map "$map" "$korvante" v/w.vyr >/dev/null 2>v/forged.log
 check "$name: the write" test $? = 0
 check "$name: the victim's file kept" test "$(cat S/precious.csv 2>/dev/null)" = precious
+
+# (6) Where the victim runs as 65534, in a folder of hers that only she may
+# write (which vouches for what is in it), a placing killed between a data
+# set's two files is put back by her next run there, as on the host.
+mkdir -m 755 own && cp S/d.csv own/ && chown -R $victim:$victim own
+for p in p q; do
+  { echo "libname l '$work/own';"
+    echo "proc korvante data='$work/own/d.csv' outsurv=l.os notable plots=none;"
+    echo "  time time*status(0);"
+    [ $p = q ] && echo "  strata g;"
+    echo "run;"; } >v/$p.vyr
+done
+sed 's/outsurv=l.os/outsurv=l.other/' v/p.vyr >v/next.vyr
+chown $victim:$victim v/*.vyr
+in_map "$map" "$korvante" v/p.vyr >/dev/null 2>&1
+cp own/os.csv own/os.attr v/
+in_map "$map" strace -f -qq -o /dev/null -e trace=renameat2 -e inject=renameat2:signal=KILL:when=2 \
+  "$korvante" v/q.vyr >/dev/null 2>&1
+name="a placing killed in her own folder (user as 65534)"
+check "$name: killed between the two files" test -n "$(cmp v/os.attr own/os.attr)"
+in_map "$map" "$korvante" v/next.vyr >/dev/null 2>v/next.log
+check "$name: the next run" test $? = 0
+check "$name: the pair put back" same_file v/os.attr own/os.attr
+check "$name: the pair put back" same_file v/os.csv own/os.csv
+check "$name: said" said v/next.log "was stopped while it put a step's files in place"
+check "$name: no hidden folder left" test -z "$(find own -name '.korvante-*.tmp')"
 
 report

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -490,11 +489,10 @@ FileStamp stamp_now(const vyr::HeldFolder& in, const std::string& name, bool con
 // its analysis, by putting a file beside its CSV file.
 bool attributes_owner_ok(unsigned owner, unsigned csvOwner, const vyr::HeldFolder& folder)
 {
+    if (vyr::only_owner_writes(folder.fd))
+        return true;
     struct stat st;
     const bool looked = ::fstat(folder.fd, &st) == 0;
-    if (looked && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
-        ::fgetxattr(folder.fd, "system.nfs4_acl", nullptr, 0) < 0)
-        return true;
     // An owner shown as the overflow uid is none of these, whatever number
     // it shows (see vyr::same_owner).
     if (vyr::same_owner(owner, csvOwner) || vyr::same_owner(owner, 0))

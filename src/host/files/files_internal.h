@@ -133,6 +133,14 @@ enum class HiddenState {
 HiddenState open_hidden(int pfd, const std::string& name, const std::string& path, int& fd,
                         int& live, bool act, int* err = nullptr);
 
+// Whether a file or folder of the owner `owner`, in the folder open as
+// `folder`, is this user's own: its owner is the run's user, as the kernel
+// shows it; or, where the run's own uid and the owner both show as the
+// overflow uid (a namespace that runs the user as 65534), the folder is one
+// only its owner may write and the run may write it, so that its owner, who
+// alone made what is in it, is the run's user.
+bool own_file(uid_t owner, int folder);
+
 // Whether `name` is one a file system gives a file removed while it was
 // still open: a FUSE mount's ".fuse_hidden...", an NFS client's ".nfs...".
 // It goes when the file is let go; a stale hidden folder's are removed.

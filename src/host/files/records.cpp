@@ -306,7 +306,7 @@ Record read_record(int hfd, Stopped& out, uid_t& owner, std::string& why)
     if (!S_ISREG(st.st_mode))
         why = S_ISFIFO(st.st_mode) ? "it is a named pipe, not a plain file"
                                    : "it is not a plain file";
-    else if (!same_owner(st.st_uid, ::geteuid()))
+    else if (!files::own_file(st.st_uid, hfd))
         why = "it is another user's";
     else if (st.st_nlink != 1)
         why =

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -84,7 +85,6 @@ std::vector<std::string> hidden_names(const HeldFolder& held, int* err)
     std::vector<std::string> names;
     std::vector<std::pair<std::string, uid_t>> others;
     std::size_t otherCount = 0;
-    const uid_t me = ::geteuid();
     const int dup = ::openat(held.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* d = dup >= 0 ? fdopendir(dup) : nullptr;
     if (d == nullptr && dup >= 0) {
@@ -106,7 +106,7 @@ std::vector<std::string> hidden_names(const HeldFolder& held, int* err)
             continue;
         struct stat st;
         if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
-            !same_owner(st.st_uid, me)) {
+            !own_file(st.st_uid, held.fd)) {
             ++otherCount;
             others.emplace_back(e->d_name, st.st_uid);
             // The first few by name are kept, to be named.
@@ -204,7 +204,6 @@ HiddenState open_hidden(int pfd, const std::string& name, const std::string& pat
             *err = e;
         return HiddenState::Unknown;
     }
-    const uid_t me = ::geteuid();
     auto judged = [&](HiddenState state, int e = 0) {
         if (state != HiddenState::Stale) {
             for (int* open : {&live, &fd})
@@ -223,7 +222,7 @@ HiddenState open_hidden(int pfd, const std::string& name, const std::string& pat
     struct stat st;
     if (::fstat(fd, &st) != 0)
         return judged(HiddenState::Unknown, errno);
-    if (!same_owner(st.st_uid, me))
+    if (!own_file(st.st_uid, pfd))
         return note(st.st_uid, others_why(st.st_uid).c_str());
     if ((st.st_mode & 022) != 0 && modes_kept(st.st_dev))
         return note(st.st_uid, (st.st_mode & 002) != 0
@@ -271,7 +270,7 @@ HiddenState open_hidden(int pfd, const std::string& name, const std::string& pat
     struct stat ls;
     if (::fstat(live, &ls) != 0)
         return judged(HiddenState::Unknown, errno);
-    if (!S_ISREG(ls.st_mode) || !same_owner(ls.st_uid, me))
+    if (!S_ISREG(ls.st_mode) || !own_file(ls.st_uid, fd))
         return note(ls.st_uid, "its lock file is not a plain file of this user's");
     // Only a write lock says a run holds it: its own run's, or that of a run
     // acting on it now. A read lock is a reader's (where the file system
@@ -334,6 +333,21 @@ bool owner_unmapped(uid_t uid)
 bool same_owner(uid_t a, uid_t b)
 {
     return a == b && !owner_unmapped(a);
+}
+
+bool only_owner_writes(int fd)
+{
+    struct stat st;
+    return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
+           ::fgetxattr(fd, "system.nfs4_acl", nullptr, 0) < 0;
+}
+
+bool files::own_file(uid_t owner, int folder)
+{
+    const uid_t me = ::geteuid();
+    return same_owner(owner, me) ||
+           (owner_unmapped(me) && owner_unmapped(owner) && only_owner_writes(folder) &&
+            ::faccessat(folder, ".", W_OK, AT_EACCESS) == 0);
 }
 
 std::string owner_text(uid_t uid)

@@ -625,6 +625,11 @@ bool owner_unmapped(uid_t uid);
 // never where either is shown as the overflow uid, which matches no one
 // (not the run's user, a folder's owner, root, nor another such owner).
 bool same_owner(uid_t a, uid_t b);
+// Whether the folder open as `fd` is one only its owner may write: no write
+// right for its group or others (whose mode bits also bound every entry of
+// a POSIX ACL) and no NFSv4 ACL, which could grant one. What is in such a
+// folder only its owner can have put there, in any user namespace.
+bool only_owner_writes(int fd);
 // Reads what is left of the file open as `fd` into `text` (appended): 0, or
 // the error of a read that failed.
 int read_rest(int fd, std::string& text);

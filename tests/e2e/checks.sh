@@ -28,8 +28,11 @@ undo_mounts() {
 # here), noted in `mounts` (its loop device in `loops`) for work_with_mounts
 # to undo: bindfs over DIR.src; fat, an image made by mkfs.vfat, through
 # fusefat (single-threaded: threaded, it has been seen to hang under many
-# renames); exfat, an image made by mkfs.exfat on a loop device, through
-# exfat-fuse. False, with the reason in $why, where it cannot be mounted.
+# renames), its files shown as the script's user's, as a FAT disk mounted
+# for a user is (else all are root's, and a run of a user who is not root
+# takes its own hidden folders for another user's); exfat, an image made
+# by mkfs.exfat on a loop device, through exfat-fuse. False, with the
+# reason in $why, where it cannot be mounted.
 fuse_mount() {
   local loop
   why=
@@ -47,7 +50,7 @@ fuse_mount() {
   fat)
     command -v fusefat >/dev/null && command -v mkfs.vfat >/dev/null || why="no fusefat or mkfs.vfat"
     [ -n "$why" ] || { truncate -s 64M "$2.img" && mkfs.vfat "$2.img" >/dev/null 2>&1 &&
-      fusefat -s -o rw+ "$2.img" "$2" >"$2.why" 2>&1; } ||
+      fusefat -s -o "rw+,uid=$(id -u),gid=$(id -g)" "$2.img" "$2" >"$2.why" 2>&1; } ||
       why="fusefat refused: $(tail -1 "$2.why")"
     ;;
   exfat)

@@ -26,13 +26,19 @@ undo_mounts() {
 }
 # fuse_mount KIND DIR: a FUSE file system of KIND mounted at DIR (made
 # here), noted in `mounts` (its loop device in `loops`) for work_with_mounts
-# to undo: bindfs over DIR.src; fat, an image made by mkfs.vfat, through
+# to undo: bindfs over DIR.src (for a user who is not root, open to that
+# user alone: FUSE lets only root open a mount to others unless
+# /etc/fuse.conf allows it); fat, an image made by mkfs.vfat, through
 # fusefat (single-threaded: threaded, it has been seen to hang under many
-# renames); exfat, an image made by mkfs.exfat on a loop device, through
-# exfat-fuse. False, with the reason in $why, where it cannot be mounted.
+# renames), its files shown as the script's user's, as a FAT disk mounted
+# for a user is (else all are root's, and a run of a user who is not root
+# takes its own hidden folders for another user's); exfat, an image made
+# by mkfs.exfat on a loop device, through exfat-fuse. False, with the
+# reason in $why, where it cannot be mounted.
 fuse_mount() {
-  local loop
+  local loop own=()
   why=
+  [ "$(id -u)" = 0 ] || own=(--no-allow-other)
   mkdir -p "$2"
   if [ ! -c /dev/fuse ]; then
     why="no /dev/fuse"
@@ -41,13 +47,13 @@ fuse_mount() {
   case $1 in
   bindfs)
     command -v bindfs >/dev/null || why="no bindfs"
-    [ -n "$why" ] || { mkdir -p "$2.src" && bindfs "$2.src" "$2" 2>"$2.why"; } ||
+    [ -n "$why" ] || { mkdir -p "$2.src" && bindfs "${own[@]}" "$2.src" "$2" 2>"$2.why"; } ||
       why="bindfs refused: $(head -1 "$2.why")"
     ;;
   fat)
     command -v fusefat >/dev/null && command -v mkfs.vfat >/dev/null || why="no fusefat or mkfs.vfat"
     [ -n "$why" ] || { truncate -s 64M "$2.img" && mkfs.vfat "$2.img" >/dev/null 2>&1 &&
-      fusefat -s -o rw+ "$2.img" "$2" >"$2.why" 2>&1; } ||
+      fusefat -s -o "rw+,uid=$(id -u),gid=$(id -g)" "$2.img" "$2" >"$2.why" 2>&1; } ||
       why="fusefat refused: $(tail -1 "$2.why")"
     ;;
   exfat)
@@ -55,7 +61,10 @@ fuse_mount() {
       why="no exfat-fuse or mkfs.exfat"
     [ -n "$why" ] || { truncate -s 64M "$2.img" && mkfs.exfat "$2.img" >/dev/null 2>&1; } ||
       why="mkfs.exfat refused"
-    [ -n "$why" ] || loop=$(losetup -f --show "$2.img" 2>/dev/null) || why="no loop device here"
+    if [ -z "$why" ] && ! loop=$(losetup -f --show "$2.img" 2>/dev/null); then
+      why="no loop device here"
+      [ "$(id -u)" = 0 ] || why="needs root, for a loop device"
+    fi
     [ -n "$why" ] || { loops+=("$loop") && mount.exfat-fuse "$loop" "$2" >"$2.why" 2>&1; } ||
       why="exfat-fuse refused: $(tail -1 "$2.why")"
     ;;

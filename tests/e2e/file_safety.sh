@@ -9,7 +9,7 @@
 #     locks the folder; refused where folders cannot be locked);
 #   - a named pipe in place of an input CSV or attribute file;
 #   - an attribute file that cannot be read;
-#   - a data folder that may be searched but not listed (mode 711);
+#   - a data folder that the run's user may search but not list;
 #   - a symbolic link that loops where an output data set goes;
 #   - an input name that an earlier run's output in WORK shares;
 #   - WORK data sets without --out;
@@ -170,16 +170,20 @@ fi
 
 # A data folder that may be searched but not listed: a data set in it is
 # found by its name as written, in lower or in upper case; otherwise the
-# error says that the folder cannot be listed.
+# error says that the folder cannot be listed. Mode 111 closes the listing
+# to the run's user whoever that is: the user nobody when the script runs
+# as root, else the folder's owner (for whom 711 would still list).
 fresh
 chmod 755 "$work" run run/out
 chmod 777 run/out
 chmod 644 run/aml.csv run/p.vyr
 mv run/aml.csv run/AML.csv
-chmod 711 run
+chmod 111 run
 if [ "$(id -u)" = 0 ] && ! "${as_user[@]}" true 2>/dev/null; then
   echo "skipped: the folder that cannot be listed (cannot run as another user here)"
 else
+  # The run's user can indeed not list it (else the case proves nothing).
+  check "a folder that cannot be listed" test -z "$("${as_user[@]}" ls -a run 2>/dev/null)"
   "${as_user[@]}" "$program" run/p.vyr --out run/out >/dev/null 2>"$work/err"
   s=$?
   check "a folder that cannot be listed" test "$s" = 0
@@ -418,6 +422,8 @@ if [ "$(id -u)" = 0 ] && "${as_user[@]}" true 2>/dev/null; then
   s=$?
   check "a catalogue locked first under umask 077" test "$s" = 0
   check "a catalogue locked first under umask 077" test "$(ls run/shared/CAT | wc -l)" = 6
+elif [ "$(id -u)" != 0 ]; then
+  echo "skipped: a catalogue folder another user may not write (needs root, to act as another user)"
 else
   echo "skipped: a catalogue folder another user may not write (cannot run as another user here)"
 fi

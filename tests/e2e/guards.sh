@@ -267,7 +267,7 @@ done
 # ---------------------------------------------------------------------------
 # Two users in folders others may write (needs root, to act as them).
 if [ "$(id -u)" != 0 ] || ! command -v setpriv >/dev/null; then
-  echo "skipped: the cases of two users (not root, or no setpriv)"
+  echo "skipped: the cases of two users (needs root, to act as them, and setpriv)"
   report
   exit $?
 fi

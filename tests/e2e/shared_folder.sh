@@ -93,7 +93,7 @@ check "a graph linked into a sub-folder, then the next run" test -z "$(find run/
 # ---------------------------------------------------------------------------
 # Two users in a shared folder (needs root, to act as them).
 if [ "$(id -u)" != 0 ] || ! command -v setpriv >/dev/null; then
-  echo "skipped: the cases of two users (not root, or no setpriv)"
+  echo "skipped: the cases of two users (needs root, to act as them, and setpriv)"
   report
   exit $?
 fi

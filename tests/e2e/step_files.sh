@@ -89,6 +89,10 @@ skip() {
 }
 # Whether runs of other users can be started here (as root, with setpriv).
 other_users() { [ "$(id -u)" = 0 ] && setpriv --reuid=65534 --regid=65534 --clear-groups true 2>/dev/null; }
+# Why they cannot, for a case skipped.
+no_others() {
+  if [ "$(id -u)" != 0 ]; then echo "needs root, to act as other users"; else echo "cannot run as other users here"; fi
+}
 
 case $only in
 "")
@@ -304,6 +308,8 @@ if mount --bind "$work/other.csv" run/files/lib1/os.csv 2>/dev/null; then
   check "a file that cannot be renamed over" said run/k.log "os.csv (the output data set L1.OS) could not be put in place: Device or resource busy"
   check "a file that cannot be renamed over" as_before
   check "a file that cannot be renamed over" no_temp
+elif [ "$(id -u)" != 0 ]; then
+  skip "a file that cannot be renamed over (needs root, for a bind mount)"
 else
   skip "a file that cannot be renamed over (no bind mount here)"
 fi
@@ -313,7 +319,7 @@ sticky)
 # A shared folder with the sticky bit: one user's run wrote a data set there;
 # another user's step that would replace it fails before anything is put in
 # place, its own earlier graph kept.
-other_users || skip "a sticky folder written by two users (cannot run as other users here)"
+other_users || skip "a sticky folder written by two users ($(no_others))"
 rm -rf "$work/st" && mkdir -p "$work/st"
 cp "$korvante" "$work/st/korvante"
 cp "$root/examples/aml.csv" "$work/st/aml.csv"
@@ -347,11 +353,16 @@ check "a sticky folder written by two users" test -z "$(find st -name '*.tmp')"
 unwritable)
 # A library folder made read-only while the step runs, for a user who is
 # not root (root may write any folder): found before anything is put in
-# place, and said.
-other_users || skip "a folder made read-only meanwhile (cannot run as another user here)"
-for_others 65534
-owner=65534:65534
-as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+# place, and said. The step runs as the script's user, or as the user
+# nobody when that is root, who reads aml.csv from a copy it can reach.
+aml_folder=$root/examples
+if [ "$(id -u)" = 0 ]; then
+  other_users || skip "a folder made read-only meanwhile ($(no_others))"
+  for_others 65534
+  aml_folder=$for_others
+  owner=65534:65534
+  as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+fi
 # Stopped once its data sets are complete too, as the placing begins.
 stop=KORV_STOP_BEFORE_PLACING=1
 name="a folder made read-only meanwhile"
@@ -371,9 +382,9 @@ name="an --out folder the user may not write"
 mkdir -m 777 ro && mkdir -m 555 ro/out
 printf "proc korvante data=aml outsurv=s plots=survival notable;\n  time time*status(0);\nrun;\n" >ro/d.vyr
 printf "proc korvante data=aml plots=survival notable;\n  time time*status(0);\nrun;\n" >ro/g.vyr
-(cd ro && "${as[@]}" "$korvante" d.vyr --data "$for_others" --out out --log d.log >/dev/null 2>&1)
+(cd ro && "${as[@]}" "$korvante" d.vyr --data "$aml_folder" --out out --log d.log >/dev/null 2>&1)
 check "$name: the data set's error" said ro/d.log "could not be written: nothing could be made in its folder out (Permission denied)"
-(cd ro && "${as[@]}" "$korvante" g.vyr --data "$for_others" --out out --log g.log >/dev/null 2>&1)
+(cd ro && "${as[@]}" "$korvante" g.vyr --data "$aml_folder" --out out --log g.log >/dev/null 2>&1)
 check "$name: the graphs' error" said ro/g.log "no file keeps the graphs (no HTML page was asked for)"
 ;;
 *)

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -54,6 +55,34 @@ std::string svgOf(void (*draw)(Canvas&), const std::string& prefix = "g1-")
     draw(c);
     return c.finish();
 }
+
+// A folder of the test's own, made fresh in the test's temporary folder
+// (TMPDIR, else /tmp) and removed with what is in it: the files written
+// there have fixed names, which in a shared /tmp another user's run may
+// already hold.
+class OwnFolder
+{
+  public:
+    OwnFolder()
+    {
+        std::string pattern = testing::TempDir() + "korv-export-XXXXXX";
+        if (::mkdtemp(pattern.data()) != nullptr)
+            path_ = pattern;
+    }
+    ~OwnFolder()
+    {
+        std::error_code ec;
+        if (!path_.empty())
+            std::filesystem::remove_all(path_, ec);
+    }
+    OwnFolder(const OwnFolder&) = delete;
+    OwnFolder& operator=(const OwnFolder&) = delete;
+    // "" when it could not be made.
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
 
 bool haveXmllint()
 {
@@ -326,7 +355,9 @@ TEST(ImageExport, PngAndPdfFromTheSvg)
     c.line("l", 0, 0, 120, 80, Stroke{});
     c.text("t", 10, 40, "Survival", TextStyle{});
     const std::string svg = c.finish();
-    const std::string dir = testing::TempDir();
+    const OwnFolder own;
+    ASSERT_FALSE(own.path().empty()) << "no folder could be made in " << testing::TempDir();
+    const std::string& dir = own.path();
     std::string why;
     ASSERT_TRUE(writeImage(svg, dir + "/g.png", ImageFormat::Png, why)) << why;
     ASSERT_TRUE(writeImage(svg, dir + "/g.pdf", ImageFormat::Pdf, why)) << why;
@@ -352,7 +383,9 @@ TEST(ImageExport, PdfCarriesNoClockTime)
     SvgCanvas c(120, 80, "x-", "export");
     c.line("l", 0, 0, 120, 80, Stroke{});
     const std::string svg = c.finish();
-    const std::string dir = testing::TempDir();
+    const OwnFolder own;
+    ASSERT_FALSE(own.path().empty()) << "no folder could be made in " << testing::TempDir();
+    const std::string& dir = own.path();
     auto make = [&](const char* name) {
         std::string why;
         EXPECT_TRUE(writeImage(svg, dir + "/" + name, ImageFormat::Pdf, why)) << why;

@@ -282,17 +282,41 @@ TEST_F(Session, LibnameAssignsExistingFoldersOnly)
     EXPECT_EQ(c.status, 1);
 }
 
+namespace
+{
+
+// WORK as a step of the session sees it.
+struct WorkSeen {
+    std::string folder, library;
+    bool isFolder = false;
+};
+WorkSeen g_work;
+
+int work_seeing_proc()
+{
+    g_work.folder = vyr_work_dir();
+    g_work.isFolder = std::filesystem::is_directory(g_work.folder);
+    g_work.library = vyr_library_path("work");
+    return 0;
+}
+
+} // namespace
+
 TEST_F(Session, LibrariesDefaultToTheProgramAndOutputFolders)
 {
     VyrSettings s;
     s.program = "some/dir/prog.vyr";
-    run("options;", s);
+    // Without --out, WORK is a temporary folder that exists while it is
+    // used, and goes with the session.
+    g_work = WorkSeen{};
+    vyr_register_procedure("WORKSEER", work_seeing_proc);
+    run("proc workseer; run;", s);
     EXPECT_EQ(vyr_data_dir(), "some/dir");
-    // Without --out, WORK is a temporary folder that exists while it is used.
-    std::string work = vyr_work_dir();
-    EXPECT_NE(work, ".");
-    EXPECT_TRUE(std::filesystem::is_directory(work));
-    EXPECT_EQ(vyr_library_path("work"), work);
+    EXPECT_FALSE(g_work.folder.empty());
+    EXPECT_NE(g_work.folder, ".");
+    EXPECT_TRUE(g_work.isFolder);
+    EXPECT_EQ(g_work.library, g_work.folder);
+    EXPECT_FALSE(std::filesystem::exists(g_work.folder));
     EXPECT_EQ(vyr_library_path(vyr_default_library()), "some/dir");
     // A missing --out folder is created; keep it out of the source tree.
     std::filesystem::path out =

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -732,13 +733,34 @@ bool AtomicFile::open(const std::string& path, std::string& why, const HeldFolde
     return true;
 }
 
+namespace
+{
+
+// Whether another name is tried for a private folder, after `attempt`
+// tries since `start`: 16 at once (a name taken), then, where readers keep
+// winning the race for the new lock files (every file shows readable to
+// all, on a loaded machine), one each moment for 30 seconds at most.
+bool try_another(int attempt, std::chrono::steady_clock::time_point start)
+{
+    if (attempt < 16)
+        return true;
+    if (std::chrono::steady_clock::now() - start >= std::chrono::seconds(30))
+        return false;
+    const timespec moment{0, 20000000};
+    (void)nanosleep(&moment, nullptr);
+    return true;
+}
+
+} // namespace
+
 int AtomicFile::make_temp(mode_t mode)
 {
     // The file is written in a private folder of its own beside the target,
     // locked while the run lives, under a name of one digit: the target's
     // name may be as long as a name can be.
     int fd = -1;
-    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+    const auto start = std::chrono::steady_clock::now();
+    for (int attempt = 0; fd < 0 && try_another(attempt, start); ++attempt) {
         privName_ = std::string(".") + kFileBase + temp_suffix();
         private_ = parent_->file(privName_);
         temp_ = private_ + "/1";
@@ -1142,7 +1164,8 @@ StageFolder* stage_folder(StepFiles& f, const HeldRef& dir, std::string& why)
     for (StageFolder& s : f.folders)
         if (s.staging && s.dir->same(*dir))
             return &s;
-    for (int attempt = 0; attempt < 16; ++attempt) {
+    const auto start = std::chrono::steady_clock::now();
+    for (int attempt = 0; try_another(attempt, start); ++attempt) {
         f.folders.emplace_back();
         StageFolder& s = f.folders.back();
         s.dir = dir;

@@ -338,7 +338,8 @@ bool same_owner(uid_t a, uid_t b)
 bool only_owner_writes(int fd)
 {
     struct stat st;
-    return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
+    return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
            ::fgetxattr(fd, "system.nfs4_acl", nullptr, 0) < 0;
 }
 

@@ -12,8 +12,8 @@
 #   1. the file emptied and written anew, shorter and longer in turn (as
 #      `cat new >data.csv` or an editor saving in place does);
 #   2. written over in place with a version of the same size;
-#   3. written over in place with a longer version (it grows), cut to the
-#      first size, then written over with the first again.
+#   3. written over in place with a longer version (it grows), then with
+#      the first again and cut to its size.
 # The versions differ from their first rows on, so that a read of one's
 # first bytes and another's last shows in the output.
 # Usage: rewrites.sh PATH/TO/korvante [FOLDER]: the data set in FOLDER (an
@@ -148,18 +148,18 @@ runs "written over, the same size" "it was written to" long flipped
 stop_writer
 
 cp long.csv "$data/data.csv"
-# Cut to the first size before it is written over again: longer's first
-# bytes are flipped's, a whole version, so that the writer pauses only
-# between whole versions.
+# Written over with the first, then cut to its size: one write of the log,
+# as the file is a whole version only once it is cut.
 (while [ ! -e stop ]; do
   over longer.csv
   echo begin >>wlog
+  dd if=long.csv of="$data/data.csv" bs=64M iflag=fullblock conv=notrunc status=none
   truncate -s "$(stat -c %s long.csv)" "$data/data.csv"
   echo end >>wlog
-  over long.csv
+  sleep "0.0$((RANDOM % 5))"
 done) &
 writer=$!
-runs "written over, longer" "it grew" long longer flipped
+runs "written over, longer" "it grew" long longer
 stop_writer
 
 # Values a step reads after its first read of a data set: the columns it

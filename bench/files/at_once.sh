@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs at once into one shared place, on several file systems, and what
 # ended badly. On each file system (ext4: a plain folder; btrfs on a loop
-# device; FAT through fusefat and exFAT through exfat-fuse, each on a loop
+# device; FAT through fusefat (single-threaded: threaded, it breaks its own
+# folders' long names under writers at once) and exFAT through exfat-fuse, each on a loop
 # device; bindfs over a folder; rclone mounts of a local folder with
 # --vfs-cache-mode off and writes), ROUNDS rounds (default 4), each of two
 # batches: 2 runs at once, then 4. Every run of a batch writes into one
@@ -201,7 +202,7 @@ mount_fs() {
       truncate -s 128M "$d/img" && mkfs.vfat "$d/img" >/dev/null 2>"$work/fs.why" ||
         { why="mkfs.vfat refused: $(head -1 "$work/fs.why")"; return 1; }
       new_loop "$d/img" || return 1
-      fusefat -o rw+ "$loop" "$d/mnt" >/dev/null 2>"$work/fs.why" ||
+      fusefat -s -o rw+ "$loop" "$d/mnt" >/dev/null 2>"$work/fs.why" ||
         { why="fusefat refused: $(head -1 "$work/fs.why")"; return 1; }
       ;;
     exfat)

@@ -489,15 +489,13 @@ FileStamp stamp_now(const vyr::HeldFolder& in, const std::string& name, bool con
 // its analysis, by putting a file beside its CSV file.
 bool attributes_owner_ok(unsigned owner, unsigned csvOwner, const vyr::HeldFolder& folder)
 {
-    if (vyr::only_owner_writes(folder.fd))
+    // An owner shown as the overflow uid is none of the others, whatever
+    // number it shows (see vyr::same_owner).
+    if (vyr::only_owner_writes(folder.fd) || vyr::same_owner(owner, csvOwner) ||
+        vyr::same_owner(owner, 0))
         return true;
     struct stat st;
-    const bool looked = ::fstat(folder.fd, &st) == 0;
-    // An owner shown as the overflow uid is none of these, whatever number
-    // it shows (see vyr::same_owner).
-    if (vyr::same_owner(owner, csvOwner) || vyr::same_owner(owner, 0))
-        return true;
-    return looked && vyr::same_owner(st.st_uid, owner);
+    return ::fstat(folder.fd, &st) == 0 && vyr::same_owner(st.st_uid, owner);
 }
 
 // The base name of a path.

@@ -459,24 +459,31 @@ HeldRef step_folder(const std::string& path, bool make, std::string& why, bool* 
                          missing, nullptr, false);
 }
 
-void step_folders_begin()
+namespace
+{
+
+// Lets go of the step's folders (closed once the lock is let go) and says
+// whether a step is going on.
+void step_folders_reset(bool inStep)
 {
     std::map<std::string, HeldRef> spelt;
     std::map<std::pair<dev_t, ino_t>, HeldRef> held;
     std::lock_guard<std::mutex> g(g_stepFoldersLock);
     spelt.swap(g_spelt);
     held.swap(g_held);
-    g_inStep = true;
+    g_inStep = inStep;
+}
+
+} // namespace
+
+void step_folders_begin()
+{
+    step_folders_reset(true);
 }
 
 void step_folders_forget()
 {
-    std::map<std::string, HeldRef> spelt;
-    std::map<std::pair<dev_t, ino_t>, HeldRef> held;
-    std::lock_guard<std::mutex> g(g_stepFoldersLock);
-    spelt.swap(g_spelt);
-    held.swap(g_held);
-    g_inStep = false;
+    step_folders_reset(false);
 }
 
 bool folder_inside(const HeldFolder& folder, const HeldFolder& within)

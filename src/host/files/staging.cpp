@@ -576,6 +576,14 @@ std::FILE* through_direct(int fd, int& fd_out, AtomicFile::Stream*& state)
     return f;
 }
 
+// Why a file's private folder could not be made in the folder `folder`
+// (errno `err`): what failed is writing in that folder (its rights, a
+// read-only file system, no space or inodes left), which the reason names.
+std::string not_made_in(const std::string& folder, int err)
+{
+    return "nothing could be made in its folder " + folder + " (" + std::strerror(err) + ")";
+}
+
 // Opens an existing file that is not replaced (a device, a pipe), `name`
 // in the folder open as `dirfd`, for writing through.
 std::FILE* open_direct(int dirfd, const std::string& name, int& fd_out, AtomicFile::Stream*& state)
@@ -702,11 +710,7 @@ bool AtomicFile::open(const std::string& path, std::string& why, const HeldFolde
     }
     const int fd = make_temp(mode);
     if (fd < 0) {
-        // The file is made in a folder of its own in the target's folder:
-        // what failed is writing in that folder (its rights, a read-only
-        // file system, no space or inodes left), which the reason names.
-        why = "nothing could be made in its folder " + parent_->path + " (" + std::strerror(errno) +
-              ")";
+        why = not_made_in(parent_->path, errno);
         return false;
     }
     // What killed runs left beside it goes, once the run's own private
@@ -1184,8 +1188,7 @@ StageFolder* stage_folder(StepFiles& f, const HeldRef& dir, std::string& why)
             f.folders.pop_back();
             if (err == EEXIST)
                 continue;
-            why = "nothing could be made in its folder " + dir->path + " (" + std::strerror(err) +
-                  ")";
+            why = not_made_in(dir->path, err);
             return nullptr;
         }
         // What killed runs left there goes (see AtomicFile::open).

@@ -321,7 +321,7 @@ void korv_lr_add(HomLR* lr, const double* time, const double* freq, int64_t nobs
 
 void korv_lr_add_total(HomLR* lr, const korv_num::ScaledSum& tk, double events)
 {
-    if (tk.at_most(1.110223024625157e-13)) {
+    if (!(tk.sum > 0)) {
         lr->nempty = -1;
         return;
     }

@@ -125,7 +125,7 @@ struct HomBlocks {
 };
 
 // Likelihood-ratio statistic of the exponential model, gathered stratum by
-// stratum. A stratum whose total time is not above 1.11e-13 sets nempty to -1
+// stratum. A stratum whose total time is 0 (every time 0) sets nempty to -1
 // and is left out; one without events sets zempty to '*'. The total times are
 // kept in a power-of-two unit (the statistic does not depend on the unit of
 // time), so that times near the largest double do not overflow them; L holds

@@ -95,7 +95,7 @@ bool levels_fit(KorvPtr q, int k)
 
 // The likelihood-ratio statistic of the exponential model across the levels
 // of one stratum: per level its total time T_j and events D_j, from the
-// records. A level whose total time is not above 1.11e-13 leaves the
+// records. A level whose total time is 0 leaves the
 // statistic undefined (no logarithm of 0 is taken); one without events
 // marks the row.
 HomLR group_lr(int k, int64_t n, const double* time, const double* freq, const int32_t* col)

@@ -383,6 +383,26 @@ TEST(HomogeneityLikelihoodRatio, NoEventsAtAll)
     EXPECT_EQ(lr.likeratio, 0.0);
 }
 
+TEST(HomogeneityLikelihoodRatio, AnyUnitOfTime)
+{
+    // The worked data in any unit of time: the statistic of the plain times,
+    // never left out for a small total time.
+    korvtest::Table t("homogeneity_worked.csv");
+    double exact = 0;
+    for (size_t i = 0; i < t.size(); ++i)
+        if (t.text(i, "test") == "likelihood_ratio")
+            exact = t.num(i, "chisq");
+    ASSERT_GT(exact, 1.0);
+    for (double unit : {1e-300, 1e-100, 1e-20, 1e-10, 1.0, 1e10, 1e100, 1e300}) {
+        Records r = worked();
+        for (double& t : r.time)
+            t *= unit;
+        const HomLR lr = unweighted(r, 3, nullptr).lrt;
+        EXPECT_EQ(lr.nempty, 0) << unit;
+        EXPECT_NEAR(lr.likeratio, exact, 1e-8) << unit;
+    }
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------

@@ -25,7 +25,9 @@
 #   (5) another user's hidden folder with a forged placing record there,
 #       naming the victim's file, removes nothing;
 # while (6) in a folder of hers that only she may write, her own killed
-# placing is put back by her next run, as on the host.
+# placing is put back by her next run, as on the host. And (7) a
+# colleague's attribute file in a folder its owner tightened since is not
+# taken, on the host nor where she shows as herself.
 # Usage: namespaces.sh PATH/TO/korvante
 set -uo pipefail
 korvante=$(realpath "${1:?usage: namespaces.sh PATH/TO/korvante}")
@@ -217,5 +219,32 @@ check "$name: the pair put back" same_file v/os.attr own/os.attr
 check "$name: the pair put back" same_file v/os.csv own/os.csv
 check "$name: said" said v/next.log "was stopped while it put a step's files in place"
 check "$name: no hidden folder left" test -z "$(find own -name '.korvante-*.tmp')"
+
+# (7) A colleague wrote an attribute file beside the victim's data set while
+# their team folder was 2775; she has since made it 0755. Its rights say
+# nothing of who wrote its files before: the colleague's file is passed
+# over, on the host and where the namespace shows her as herself (root).
+mkdir -m 2775 team && cp S/d.csv team/ && printf 'variable g type=char\n' >team/d.attr
+chown -R $victim:60003 team && chown $other team/d.attr && chmod 755 team
+program "$work/team/d.csv" >v/team.vyr
+chown $victim:$victim v/team.vyr
+for m in -1 0 1; do
+  if [ $m = -1 ]; then
+    where="on the host"
+    as $victim "$korvante" v/team.vyr >v/team.lst 2>v/team.log
+  else
+    where=${names[m]}
+    in_map "${maps[m]}" "$korvante" v/team.vyr >v/team.lst 2>v/team.log
+  fi
+  name="a colleague's attribute file in a folder tightened since ($where)"
+  check "$name: passed over with a warning" said v/team.log "is not taken as the data set's attributes"
+  check "$name: the analysis as without it" same_file v/plain.lst v/team.lst
+done
+# On the host an owner shown as 65534 (a share that squashes owners) is not
+# said to be this user namespace's doing.
+chown 65534 team/d.attr
+as $victim "$korvante" v/team.vyr >/dev/null 2>v/team.log
+check "an attribute file of 65534 on the host: said" said v/team.log "is not taken as the data set's"
+check "an attribute file of 65534 on the host: no namespace of its own" lacks v/team.log "this user namespace"
 
 report

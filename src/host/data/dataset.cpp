@@ -479,23 +479,25 @@ FileStamp stamp_now(const vyr::HeldFolder& in, const std::string& name, bool con
 }
 
 // Whether an attribute file of user `owner` may be taken as the attributes
-// of a data set whose CSV file user `csvOwner` owns, in `folder`: any file
-// of a folder that only its owner may write (no write right for its group
-// or others, whose mode bits also bound every entry of a POSIX ACL, and no
-// NFSv4 ACL that could grant one), which only that owner can have put
-// there, in any user namespace; elsewhere the CSV file's owner's, root's or
-// the folder's owner's. Any other user who may write the folder (a shared
-// one) could otherwise change a data set's types and formats, and with them
-// its analysis, by putting a file beside its CSV file.
+// of a data set whose CSV file user `csvOwner` owns, in `folder`: the CSV
+// file's owner's, root's or the folder's owner's. Any other user who may
+// write the folder (a shared one) could otherwise change a data set's types
+// and formats, and with them its analysis, by putting a file beside its CSV
+// file; a folder tightened since does not tell whose its files are. Only
+// where the user namespace hides every owner (the attribute file, the CSV
+// file and the folder all show the overflow uid) does a folder that only
+// its owner may write vouch for its files: only that owner can have put
+// them there.
 bool attributes_owner_ok(unsigned owner, unsigned csvOwner, const vyr::HeldFolder& folder)
 {
-    // An owner shown as the overflow uid is none of the others, whatever
-    // number it shows (see vyr::same_owner).
-    if (vyr::only_owner_writes(folder.fd) || vyr::same_owner(owner, csvOwner) ||
-        vyr::same_owner(owner, 0))
-        return true;
     struct stat st;
-    return ::fstat(folder.fd, &st) == 0 && vyr::same_owner(st.st_uid, owner);
+    if (::fstat(folder.fd, &st) != 0)
+        return false;
+    if (vyr::same_owner(owner, csvOwner) || vyr::same_owner(owner, 0) ||
+        vyr::same_owner(st.st_uid, owner))
+        return true;
+    return vyr::owner_unmapped(owner) && vyr::owner_unmapped(csvOwner) &&
+           vyr::owner_unmapped(st.st_uid) && vyr::only_owner_writes(folder.fd);
 }
 
 // The base name of a path.

@@ -52,7 +52,7 @@ constexpr std::size_t kOthersNamed = 3;
 std::string others_why(uid_t uid)
 {
     return owner_unmapped(uid)
-               ? "its owner is not known in this user namespace, and may be any user"
+               ? "its owner is not known here (shown as the overflow uid), and may be any user"
                : "it is another user's";
 }
 
@@ -359,7 +359,8 @@ std::string owner_text(uid_t uid)
     const std::string number = std::to_string(static_cast<unsigned long>(uid));
     if (owner_unmapped(uid))
         return "the owner shown as uid " + number +
-               " (the number shown for any user this user namespace does not map)";
+               " (the number that stands for any owner not known here: one a file server "
+               "squashes, or one a user namespace does not map)";
     if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found != nullptr)
         return "the user " + std::string(found->pw_name) + " (uid " + number + ")";
     return "the user with uid " + number;

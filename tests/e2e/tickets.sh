@@ -12,15 +12,19 @@
 #   c. ten runs that find the folder free at the same moment all end well,
 #      bounded;
 #   d. a file at a ticket's name that the run may not look at (another
-#      user's, readable by its owner alone, that no run holds) and that
-#      stays so for a moment is removed, and the write ends well;
+#      user's, readable by its owner alone, that no run holds) is never
+#      removed: the write waits for it within the step's limit, then fails
+#      naming it;
 #   e. a run stopped while it makes its ticket leaves none that stops
 #      another user's write;
 #   f. another user's hard link to the victim's file at a ticket's name is
 #      never emptied;
 #   g. a run whose ticket a co-writer renamed never waits for it;
 #   h. tickets that cannot be locked, or not found as the run's own, are
-#      tried again only within the step's limit, counted over the step.
+#      tried again only within the step's limit, counted over the step;
+#   i. a run stopped while it holds the lock, under umask 077, on ext4 and
+#      on bindfs --chmod-ignore (whose chmod does nothing): another user's
+#      run waits for it, never removes its ticket, and both end well.
 # Each case is skipped, with a word, where the machine does not allow it.
 # Usage: tickets.sh PATH/TO/korvante
 set -uo pipefail
@@ -231,18 +235,19 @@ check "ten runs at once: no ticket left" no_ticket ten
 
 # ---------------------------------------------------------------------------
 # d. In a folder both users write (0777, not sticky), the other user left a
-# file at a ticket's name, readable by its owner alone, that no run holds,
-# as a run stopped between making its ticket and holding it leaves one: the
-# victim's run cannot look at it, sees it stay so for a moment, removes it
-# and writes (within the step's limit, shortened here to 3 seconds).
+# file at a ticket's name, readable by its owner alone, that no run holds:
+# the victim's run cannot look at it, and whether a run holds it cannot be
+# told (where chmod does nothing, a living ticket stays so), so it is never
+# removed: the write waits within the step's limit (3 seconds here), then
+# fails, naming the file and its owner.
 mkdir -m 777 both
 unknown=.korvante-w-00000000000000ff.lock
 as $other sh -c "umask 077 && echo 1 >both/$unknown"
 program both.vyr "$work/both"
 as $victim env KORV_LOCK_WAIT_MS=3000 timeout 60 "$korvante" both.vyr >/dev/null 2>both.log
-check "a ticket no one else can look at, left: the write ends well" test $? = 0
-check "a ticket no one else can look at, left: removed" test ! -e both/$unknown
-check "a ticket no one else can look at, left: the data set written" whole both
+check "a ticket no one else can look at: the write fails within the limit" test $? = 1
+check "a ticket no one else can look at: kept" test -e both/$unknown
+check "a ticket no one else can look at: named" said both.log "the file $work/both/$unknown, which belongs to $(user_text $other), could not be looked at"
 
 # ---------------------------------------------------------------------------
 # e. A run stopped at any moment while it makes its ticket leaves none that
@@ -354,5 +359,57 @@ as $victim env KORV_FAIL_TICKET=lock:75 KORV_LOCK_WAIT_MS=2000 timeout 60 "$korv
   --graphics off >/dev/null 2>h2.log
 check "two locks' waits in a step: counted together" test $? = 1
 check "two locks' waits in a step: counted together" said h2.log "the folder $work/h's lock could not be taken"
+
+# ---------------------------------------------------------------------------
+# i. The victim's run, under umask 077, is stopped (strace) once its ticket
+# is named, locked and written, at the descriptor copy that shows it to
+# others, while it holds the folder's lock. The other user's run then waits
+# for it (its log says so), and never removes it however long it stays: on
+# ext4, where the ticket was made readable to all and the wait names the
+# victim's process, and on bindfs --chmod-ignore, whose chmod does nothing,
+# so that the living ticket stays readable by the victim alone. Once the
+# victim's run goes on, both end well, the data set whole, no ticket left.
+held_while_stopped() { # NAME DIR
+  local name=$1 d=$2 k v o
+  program "$work/held.vyr" "$d"
+  program "$work/held2.vyr" "$d" strata
+  as $victim sh -c 'umask 077 && exec "$@"' sh strace -f -qq -o t/held -e trace=openat,linkat,renameat2,fcntl \
+    "$korvante" "$work/held.vyr" >/dev/null 2>&1
+  k=$(call_after t/held korvante-w- fcntl F_DUPFD_CLOEXEC)
+  check "$name: the call found" test -n "$k"
+  rm -f t/helds
+  as_bg $victim sh -c 'umask 077 && exec "$@"' sh strace -f -qq -o t/helds -e trace=fcntl \
+    -e inject=fcntl:signal=STOP:when="${k:-1}" timeout 60 "$korvante" "$work/held.vyr" >/dev/null 2>&1
+  v=$!
+  stopped_in t/helds
+  check "$name: the victim's run stopped holding the lock" test -n "$stopped"
+  as_bg $other env KORV_LOCK_WAIT_MS=20000 timeout 60 "$korvante" "$work/held2.vyr" >/dev/null 2>"$work/held2.log"
+  o=$!
+  until_true 30 waiting_or_ended "$work/held2.log" $o
+  check "$name: the other user's run waits" said "$work/held2.log" "is held by"
+  check "$name: the other user's run waits" test -n "$(tickets "$d")"
+  [ "${3:-}" = readable ] && check "$name: the wait names the victim's process" \
+    said "$work/held2.log" ", process "
+  kill -CONT "$stopped" 2>/dev/null
+  wait_ended $v 60
+  check "$name: the victim's run ends well" test $? = 0
+  wait_ended $o 60
+  check "$name: the other user's run ends well" test $? = 0
+  check "$name: the data set whole" whole "$d"
+  check "$name: no ticket left" no_ticket "$d"
+}
+mkdir -m 777 held
+held_while_stopped "a run stopped holding the lock (ext4, umask 077)" "$work/held" readable
+if command -v bindfs >/dev/null && [ -c /dev/fuse ]; then
+  mkdir -m 777 bheld-src bheld
+  if bindfs -o allow_other --chmod-ignore bheld-src bheld 2>bindfs.why; then
+    mounts+=("$work/bheld")
+    held_while_stopped "a run stopped holding the lock (bindfs --chmod-ignore, umask 077)" "$work/bheld"
+  else
+    echo "skipped: bindfs --chmod-ignore (its mount was refused: $(head -1 bindfs.why))"
+  fi
+else
+  echo "skipped: bindfs --chmod-ignore (no bindfs or /dev/fuse)"
+fi
 
 report

@@ -32,7 +32,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -188,12 +187,16 @@ std::string ticket_base(LockFile which)
     return which == LockFile::Entries ? ".korvante-entries-w-" : ".korvante-w-";
 }
 
-bool ticket_name(const char* name, const std::string& base)
+// A ticket in the making, before it has a ticket's name: BASE, 16
+// hexadecimal digits, ".new.lock". No run waits for one.
+constexpr const char* kTicketEnd = ".lock";
+constexpr const char* kMakingEnd = ".new.lock";
+
+bool ticket_name(const char* name, const std::string& base, const char* end = kTicketEnd)
 {
     const std::size_t b = base.size();
     return std::strncmp(name, base.c_str(), b) == 0 &&
-           std::strspn(name + b, "0123456789abcdef") == 16 &&
-           std::strcmp(name + b + 16, ".lock") == 0;
+           std::strspn(name + b, "0123456789abcdef") == 16 && std::strcmp(name + b + 16, end) == 0;
 }
 
 // Whether each user's runs keep only each other out in a folder whose stat
@@ -353,11 +356,26 @@ bool others_living(int dirfd, const std::string& base, const std::string& mine,
         errno = err;
         return false;
     }
-    std::vector<std::string> names;
+    std::vector<std::string> names, making;
     while (const dirent* e = ::readdir(d))
         if (ticket_name(e->d_name, base) && mine != e->d_name)
             names.emplace_back(e->d_name);
+        else if (remove && ticket_name(e->d_name, base, kMakingEnd))
+            making.emplace_back(e->d_name);
     ::closedir(d);
+    // A ticket left in the making by a run of this user's killed before it
+    // named it: removed only once this run holds its lock, which its maker
+    // takes the moment it makes it (one about to take it makes another).
+    for (const std::string& name : making) {
+        const int fd =
+            ::openat(dirfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        struct stat st;
+        if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+            files::own_file(st.st_uid, dirfd))
+            remove_ticket(dirfd, name, fd, st, false);
+        if (fd >= 0)
+            ::close(fd);
+    }
     const uid_t me = ::geteuid();
     for (const std::string& name : names) {
         bool uncertain = false;
@@ -535,38 +553,74 @@ int link_unnamed(int fd, int dirfd, const std::string& name)
     return err;
 }
 
+// Makes a ticket in the making (see kMakingEnd) in the folder open as
+// `dirfd`, open for writing (a write lock needs it, and an NFS client
+// refuses any other) and readable by its maker alone, whatever the umask,
+// until it is locked: its name in `made`, its signal slot in `slot`; -1 with
+// errno when none can be made.
+int make_in_the_making(int dirfd, const std::string& base, std::string& made, int& slot)
+{
+    for (int attempt = 0;; ++attempt) {
+        made = base + files::random_tag() + kMakingEnd;
+        // Noted before it exists, so that a signal arriving at any moment
+        // after it is made finds it to remove.
+        slot = claim_ticket_slot(dirfd, made);
+        const int fd =
+            ::openat(dirfd, made.c_str(),
+                     O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+        if (fd >= 0)
+            return fd;
+        const int err = errno;
+        release_ticket_slot(slot);
+        slot = -1;
+        errno = err;
+        // A name taken (a random one: never more than a few times).
+        if (err != EEXIST || attempt == 15)
+            return -1;
+    }
+}
+
 // Makes a ticket in the folder open as `dirfd` and holds it: its name in
 // `name`, what the run wrote in it in `said`, its signal slot in `slot`,
 // its descriptor returned; -1 with errno when none can be made, EAGAIN when
 // another process locked it before this run could (the caller makes
 // another).
-// Where the file system can make a file without a name, the ticket is made
-// so, locked, written and made readable by all, and only then named: no one
-// can open it before it is held, and a run stopped at any moment leaves
-// either nothing or a ticket that says its run ended. Elsewhere it is made
-// at its name, open for writing (a write lock needs it, and an NFS client
-// refuses any other), readable by its maker alone, whatever the umask,
-// until it is locked: on a file system that keeps modes, no one else can
-// open it to lock it first. Where every file shows readable to all, a
-// reader may open it the moment it is made; it is locked at once, with
-// nothing in between, and another is made when a reader came first. A run
-// killed in between leaves one that no one else can look at: another user
-// removes it once it has seen it unchanged for a moment (see take).
+// A ticket gets a ticket's name only once it is locked, written and made
+// readable by all, so that no one can open it at that name before it is
+// held, and a run stopped at any moment leaves nothing another run waits
+// for, or a ticket that says its run ended. Where the file system can make
+// a file without a name, it is made so and linked to its name. Elsewhere it
+// is made in the making, locked at once and renamed to its name (a lock goes
+// with a renamed file, where a FUSE mount may show a link to it as a file of
+// its own): on a file system that keeps modes no one else can open it to
+// lock it first; where every file shows readable to all, a reader may, and
+// another is made. One a run killed left in the making is its user's next
+// run's to remove (see others_living).
 int make_ticket(int dirfd, const std::string& base, std::string& name, std::string& said, int& slot,
                 bool failLock)
 {
     said = std::to_string(static_cast<long>(::getpid())) + " " + files::random_tag() + "\n";
     slot = -1;
-    int fd = ::openat(dirfd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
-    if (fd >= 0) {
+    for (const bool unnamed : {true, false}) {
+        std::string made;
+        int madeSlot = -1;
+        const int fd = unnamed ? ::openat(dirfd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0644)
+                               : make_in_the_making(dirfd, base, made, madeSlot);
+        if (fd < 0 && unnamed)
+            continue;
+        if (fd < 0)
+            return -1;
         int err = hold_and_say(fd, said, failLock);
         if (err == 0)
             (void)::fchmod(fd, 0644);
         for (int attempt = 0; err == 0; ++attempt) {
-            name = base + files::random_tag() + ".lock";
+            name = base + files::random_tag() + kTicketEnd;
             slot = claim_ticket_slot(dirfd, name);
-            err = link_unnamed(fd, dirfd, name);
+            err = unnamed ? link_unnamed(fd, dirfd, name)
+                  : files::rename_aside(dirfd, made.c_str(), name.c_str()) ? 0
+                                                                           : errno;
             if (err == 0) {
+                release_ticket_slot(madeSlot);
                 show_ticket(fd);
                 return fd;
             }
@@ -576,46 +630,21 @@ int make_ticket(int dirfd, const std::string& base, std::string& name, std::stri
                 break;
             err = 0;
         }
-        ::close(fd);
-        // Locked first by no one but the test hook, or every name tried
-        // taken: the named way fares no better. Any other failure (a file
-        // system that cannot name such a file) takes the named way.
-        if (err == EAGAIN || err == EEXIST) {
+        if (unnamed) {
+            ::close(fd);
+        } else {
+            show_ticket(fd);
+            drop_ticket(dirfd, made, fd, madeSlot);
+        }
+        // Locked first by another process, or every name tried taken: the
+        // other way fares no better. An unnamed file that cannot be named
+        // (a file system that cannot) takes the other way.
+        if (!unnamed || err == EAGAIN || err == EEXIST) {
             errno = err;
             return -1;
         }
     }
-    fd = -1;
-    for (int attempt = 0; fd < 0; ++attempt) {
-        name = base + files::random_tag() + ".lock";
-        // Noted before it exists, so that a signal arriving at any moment
-        // after it is made finds it to remove.
-        slot = claim_ticket_slot(dirfd, name);
-        fd = ::openat(dirfd, name.c_str(),
-                      O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-        if (fd < 0) {
-            const int err = errno;
-            release_ticket_slot(slot);
-            slot = -1;
-            errno = err;
-            // A name taken (a random one: never more than a few times).
-            if (err != EEXIST || attempt == 15)
-                return -1;
-        }
-    }
-    const int err = hold_and_say(fd, said, failLock);
-    if (err != 0) {
-        show_ticket(fd);
-        drop_ticket(dirfd, name, fd, slot);
-        slot = -1;
-        errno = err;
-        return -1;
-    }
-    // Now readable by all, so that every writer may look at it (a file
-    // system without Unix modes shows its own).
-    (void)::fchmod(fd, 0644);
-    show_ticket(fd);
-    return fd;
+    return -1;
 }
 
 // Whether the name `name` of the folder open as `dirfd` leads, as other runs
@@ -638,43 +667,6 @@ bool still_mine(int dirfd, const std::string& name, const std::string& said)
     return mine;
 }
 
-// A ticket that no one but its owner can look at, seen by a waiting run:
-// the file it was first seen as, and when.
-struct Unlooked {
-    dev_t dev;
-    ino_t ino;
-    struct timespec ctime;
-    std::chrono::steady_clock::time_point since;
-};
-
-// Whether the ticket `o` (Unknown: it cannot be opened) has stayed the same
-// file, unchanged, for a moment of this run's own clock since `seen` first
-// noted it: its maker makes it readable by all the moment it holds it, so
-// one that stays unreadable was left by a run stopped before it could.
-bool left_unreadable(const Other& o, std::map<std::string, Unlooked>& seen)
-{
-    if (o.err != EACCES || o.uncertain)
-        return false;
-    const auto now = std::chrono::steady_clock::now();
-    const auto [at, made] =
-        seen.try_emplace(o.name, Unlooked{o.st.st_dev, o.st.st_ino, o.st.st_ctim, now});
-    Unlooked& u = at->second;
-    if (!made && (u.dev != o.st.st_dev || u.ino != o.st.st_ino ||
-                  u.ctime.tv_sec != o.st.st_ctim.tv_sec || u.ctime.tv_nsec != o.st.st_ctim.tv_nsec))
-        u = Unlooked{o.st.st_dev, o.st.st_ino, o.st.st_ctim, now};
-    return now - u.since >= kMoment;
-}
-
-// Removes the ticket `o` of the folder open as `dirfd` by its name, while
-// that still leads to the file looked at: true when it went.
-bool remove_left(int dirfd, const Other& o)
-{
-    struct stat now;
-    return ::fstatat(dirfd, o.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-           now.st_dev == o.st.st_dev && now.st_ino == o.st.st_ino &&
-           ::unlinkat(dirfd, o.name.c_str(), 0) == 0;
-}
-
 } // namespace
 
 void FolderLock::take(bool ownOnly, bool wait)
@@ -684,7 +676,6 @@ void FolderLock::take(bool ownOnly, bool wait)
         (which_ == LockFile::Entries ? "the catalogue folder " : "the folder ") + dir_ + "'s lock";
     Wait w;
     std::vector<Other> others;
-    std::map<std::string, Unlooked> unlooked;
     std::string name, said, why;
     int fd = -1, slot = -1;
     long taken = 0; // tickets another process locked first
@@ -702,13 +693,6 @@ void FolderLock::take(bool ownOnly, bool wait)
                            fd < 0 ? std::string() : said, ownOnly, true, others))
             return fail(what + " could not be taken: the folder could not be read (" +
                         std::strerror(errno) + ")");
-        // A ticket that stayed unreadable for a moment was left by a run
-        // stopped before it held it: removed where the folder lets this run
-        // remove it, and not waited for.
-        std::erase_if(others, [&](const Other& o) {
-            return o.state == Ticket::Unknown && left_unreadable(o, unlooked) &&
-                   remove_left(dirfd_, o);
-        });
         if (fd < 0 && others.empty()) {
             fd = make_ticket(dirfd_, base, name, said, slot,
                              fault.lock && (fault.first == 0 || taken < fault.first));

@@ -212,7 +212,7 @@ bool each_user_alone(const struct stat& dst)
 // What another run's ticket (of the folder open as `dirfd`) is now.
 enum class Ticket {
     Gone,    // not there, or not a plain file: no run's
-    Unheld,  // no run holds it, nor has yet: its maker is about to, or was stopped
+    Unheld,  // no run holds it, nor wrote in it (a mount put back one its run removed)
     Ended,   // its run held it and has let it go: ended, for good
     Living,  // a run holds it
     Unknown, // it cannot be opened to be looked at
@@ -238,9 +238,9 @@ struct Other {
 // while the name still leads to that file: a file found by a name in a
 // folder others may write is never written, whatever it links to. An
 // `ended` one (its run wrote in it once it held it, and let it go, for
-// good) goes as it is. One its maker may be about to hold (nothing written
-// in it yet) goes only while this run holds its lock: its maker, who then
-// cannot, makes another.
+// good) goes as it is. One without what a run writes (a ticket a mount put
+// back, or one in the making) goes only while this run holds its lock: a
+// maker about to take it, which then cannot, makes another.
 void remove_ticket(int dirfd, const std::string& name, int fd, const struct stat& st, bool ended)
 {
     auto still_there = [&] {
@@ -276,10 +276,9 @@ void remove_ticket(int dirfd, const std::string& name, int fd, const struct stat
 // ever hold again.
 // A run writes its process id and a token in its ticket once it holds its
 // lock, never before: a ticket no run holds that has them was held and let
-// go, for good, whatever a reader does to it. One without them may be about
-// to be held by its maker, who made it a moment ago: it is removed only by
-// a run that takes its lock first, so that its maker, who then cannot,
-// makes another. A ticket that holds what this run wrote in its own
+// go, for good, whatever a reader does to it. One without them is removed
+// only by a run that takes its lock first. A ticket that holds what this
+// run wrote in its own
 // (`mine`) is this run's, whatever its name now: Own.
 Other look_at(int dirfd, const std::string& name, bool remove, const std::string& mine)
 {

@@ -378,11 +378,11 @@ bool claim_output(const std::string& path, OutputKind kind, const std::string& w
 // other living run's ticket is there (one whose run ended is removed by the
 // first run that looks at it). Making a name needs the right to write the
 // folder on every file system, and a ticket is judged living by a lock that
-// only its maker holds, on a descriptor open for writing; it is made at its
-// name readable by its maker alone until it holds that lock, and never
-// renamed: a user who may only read the folder, whatever the rights its
-// files show (FAT, exFAT, a mount that fixes the modes), makes no run wait
-// or fail, and no rclone mount takes a ticket for another file. A library
+// only its maker holds, on a descriptor open for writing; it gets its name
+// only once its maker holds that lock, and is known by what its maker wrote
+// in it: a user who may only read the folder, whatever the rights its files
+// show (FAT, exFAT, a mount that fixes the modes), makes no run wait or
+// fail, and no rclone mount takes a ticket for another file. A library
 // folder's lock (LockFile::DataSets) keeps files written together (a data
 // set's .csv and .attr) together: a writer holds it while it renames the
 // pair into place; readers take none (see writers_at_work). A graphics

@@ -3,7 +3,8 @@
 # ended badly. On each file system (ext4: a plain folder; btrfs on a loop
 # device; FAT through fusefat (single-threaded: threaded, it breaks its own
 # folders' long names under writers at once) and exFAT through exfat-fuse, each on a loop
-# device; bindfs over a folder; rclone mounts of a local folder with
+# device; bindfs over a folder, also with --chmod-ignore, whose chmod does
+# nothing; rclone mounts of a local folder with
 # --vfs-cache-mode off and writes), ROUNDS rounds (default 4), each of two
 # batches: 2 runs at once, then 4. Every run of a batch writes into one
 # LIBNAME folder (the data sets os and os2, with and without strata by
@@ -30,11 +31,14 @@
 # the logs of each batch that went badly, in bad/); with --trace every
 # run's file calls are traced too (strace, into runs/FS/ID.trace), which
 # slows the runs and so changes what meets what. Needs root (mounts, loop
-# devices); the runs are root's too. Nothing is asserted: the exit status
-# is 0 unless the script itself could not run.
+# devices); the runs are root's too, or with --users those of uids 60001
+# and 60002 by turns, in a place open to both (0777, not sticky; on ext4,
+# bindfs and bindfs-chmod-ignore, where both may write). Nothing is asserted:
+# the exit status is 0 unless the script itself could not run.
 # Usage: bench/files/at_once.sh [--rounds N] [--fs LIST] [--limit SECONDS]
-#          [--seed N] [--keep] [--trace] KORVANTE
-#   LIST: a comma list of ext4,btrfs,fat,exfat,bindfs,rclone-off,rclone-writes
+#          [--seed N] [--keep] [--trace] [--users] KORVANTE
+#   LIST: a comma list of ext4,btrfs,fat,exfat,bindfs,bindfs-chmod-ignore,
+#   rclone-off,rclone-writes
 set -uo pipefail
 rounds=4
 fslist=ext4,btrfs,fat,exfat,bindfs,rclone-off,rclone-writes
@@ -42,7 +46,8 @@ limit=120
 seed=$$
 keep=
 trace=
-usage="usage: bench/files/at_once.sh [--rounds N] [--fs LIST] [--limit SECONDS] [--seed N] [--keep] [--trace] KORVANTE"
+users=
+usage="usage: bench/files/at_once.sh [--rounds N] [--fs LIST] [--limit SECONDS] [--seed N] [--keep] [--trace] [--users] KORVANTE"
 while [ $# -gt 0 ]; do
   case "$1" in
     --rounds) rounds=$2; shift 2 ;;
@@ -51,6 +56,7 @@ while [ $# -gt 0 ]; do
     --seed) seed=$2; shift 2 ;;
     --keep) keep=yes; shift ;;
     --trace) trace=yes; shift ;;
+    --users) users=yes; shift ;;
     -*) echo "$usage" >&2; exit 2 ;;
     *) break ;;
   esac
@@ -62,7 +68,7 @@ done
 [ "$(id -u)" = 0 ] || { echo "bench/files/at_once.sh: needs root, to mount" >&2; exit 2; }
 for f in ${fslist//,/ }; do
   case "$f" in
-    ext4 | btrfs | fat | exfat | bindfs | rclone-off | rclone-writes) ;;
+    ext4 | btrfs | fat | exfat | bindfs | bindfs-chmod-ignore | rclone-off | rclone-writes) ;;
     *) echo "bench/files/at_once.sh: no file system $f here; $usage" >&2; exit 2 ;;
   esac
 done
@@ -137,6 +143,10 @@ rand() { echo $(($1 + (RANDOM * 32768 + RANDOM) % ($2 - $1 + 1))); }
 # its own, between the writes of the data sets and of the catalogue.
 mkdir -p "$work/data" "$work/runs" "$work/back"
 cp "$root/examples/aml.csv" "$work/data/"
+# With --users, the command and the data where both users may reach them.
+if [ -n "$users" ]; then
+  chmod 755 "$work" "$work/data" "$work/runs" && cp "$korvante" "$work/korvante" && korvante=$work/korvante
+fi
 # program FILE LIB STRATA-OF-OS (yes or no)
 program() {
   local s1="" s2="  strata x;"
@@ -213,10 +223,12 @@ mount_fs() {
       mount.exfat-fuse "$loop" "$d/mnt" >/dev/null 2>"$work/fs.why" ||
         { why="exfat-fuse refused: $(head -1 "$work/fs.why")"; return 1; }
       ;;
-    bindfs)
+    bindfs | bindfs-chmod-ignore)
       need bindfs && fuse_ok || return 1
       mkdir -p "$d/src"
-      bindfs "$d/src" "$d/mnt" 2>"$work/fs.why" || { why="bindfs refused: $(head -1 "$work/fs.why")"; return 1; }
+      local opts=(-o allow_other)
+      [ "$1" = bindfs ] || opts+=(--chmod-ignore)
+      bindfs "${opts[@]}" "$d/src" "$d/mnt" 2>"$work/fs.why" || { why="bindfs refused: $(head -1 "$work/fs.why")"; return 1; }
       ;;
     rclone-off | rclone-writes)
       need rclone && fuse_ok || return 1
@@ -244,6 +256,7 @@ mount_fs() {
 # process to wait for (strace, then) in pid[ID], the run itself in
 # run[ID], to stop or kill it.
 declare -A pid run prog how st
+turn=0
 calls=openat,mkdirat,unlinkat,renameat2,linkat,fchmod,fcntl,getdents64
 start_run() {
   local id=$1 p=$2 k=${3:-} out=$work/runs/$fs/$1 wrap=()
@@ -255,6 +268,9 @@ start_run() {
   elif [ -n "$trace" ]; then
     wrap=(strace -f -qq -tt -o "$out.trace" -e trace="$calls")
   fi
+  # With --users, by turns as one user and the other.
+  turn=$((turn + 1))
+  [ -z "$users" ] || wrap+=(setpriv --reuid=$((60001 + turn % 2)) --regid=$((60001 + turn % 2)) --clear-groups)
   (cd "$work/runs/$fs" && exec "${wrap[@]}" "$korvante" "$p" --data "$work/data" --out "$place/out" \
     --log "$out.log" >"$out.lst" 2>"$out.err") &
   pid[$id]=$!
@@ -454,6 +470,9 @@ for fs in ${fslist//,/ }; do
     continue
   fi
   fsstart=$(date +%s)
+  # With --users, open to both users: made so (a mount whose chmod does
+  # nothing keeps the mode a folder is made with).
+  [ -z "$users" ] || (umask 0 && mkdir -p -m 1777 "$work/runs/$fs" && mkdir -p "$place/lib/CAT" "$place/out/graphs")
   mkdir -p "$work/runs/$fs" "$place/lib"
   program "$work/runs/$fs/a.vyr" "$place/lib" yes
   program "$work/runs/$fs/b.vyr" "$place/lib" no

@@ -255,8 +255,9 @@ check "a ticket no one else can look at: named" said both.log "the file $work/bo
 # stopped (SIGKILL, and SIGINT, SIGTERM, SIGHUP, whose handler removes its
 # tickets) at the call that makes the ticket readable to all or gives it
 # its name, the last before it holds the folder's lock, on ext4 (where a
-# ticket is made without a name first) and on bindfs (where it is made at
-# its name, readable by its maker alone until locked); then the other
+# ticket is made without a name first) and on bindfs (where it is made
+# under a name no run waits for, readable by its maker alone until locked,
+# and renamed once locked and readable to all); then the other
 # user's write there ends well, within the step's limit (3 seconds here).
 # The call is found by a run traced whole: the first fchmod or linkat after
 # the ticket's file is opened.

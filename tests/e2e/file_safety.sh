@@ -193,7 +193,7 @@ else
   "${as_user[@]}" "$program" "$work/px.vyr" --data run --out run/out >/dev/null 2>"$work/err"
   s=$?
   check "a folder that cannot be listed" test "$s" = 1
-  check "a folder that cannot be listed" said "$work/err" "Data set DATA.AMLX was not found: the folder run cannot be listed (Permission denied)"
+  check "a folder that cannot be listed" said "$work/err" "Data set DATA.AMLX cannot be read: the folder run cannot be listed (Permission denied)"
 fi
 chmod 755 run
 

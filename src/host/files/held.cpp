@@ -17,6 +17,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "host/files/files_internal.h"
@@ -61,14 +62,16 @@ std::string shown_parent(const std::string& at)
 }
 
 // The folders of the running step (see step_folder), guarded by
-// g_stepFoldersLock: each held once and known by what it is (its device and
-// inode), and by every spelling under which a walk of the step reached it.
+// g_stepFoldersLock: each held once and known by what it is (its device,
+// inode and mount, where the kernel tells the mount), and by every spelling
+// under which a walk of the step reached it.
 // A spelling is the path walked up to a name, made absolute (a relative one
 // from the current folder's name), "." and empty names left out and ".."
 // kept: after a link, ".." leads elsewhere than the name before it.
 std::mutex g_stepFoldersLock;
 std::map<std::string, HeldRef> g_spelt;
-std::map<std::pair<dev_t, ino_t>, HeldRef> g_held;
+using FolderKey = std::tuple<dev_t, ino_t, std::uint64_t>;
+std::map<FolderKey, HeldRef> g_held;
 // Whether a step is going on: outside one, each use walks its path afresh.
 bool g_inStep = false;
 
@@ -88,6 +91,37 @@ std::string start_spelling(bool absolute)
     return ::getcwd(cwd, sizeof cwd) != nullptr && cwd[0] == '/' ? std::string(cwd) : ".";
 }
 
+// What the folder open as `fd` is: its device, inode and mount (0 where the
+// kernel does not tell it). False with errno.
+bool identify(int fd, FolderKey& id)
+{
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return false;
+    struct statx sx;
+    const bool mount =
+        ::statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &sx) == 0 && (sx.stx_mask & STATX_MNT_ID) != 0;
+    id = FolderKey(st.st_dev, st.st_ino, mount ? sx.stx_mnt_id : 0);
+    return true;
+}
+
+FolderKey key_of(const HeldFolder& h)
+{
+    return {h.dev, h.ino, h.mount};
+}
+
+// The folder open as `fd` (taken over), held and named `path` in the
+// messages.
+HeldRef held_as(int fd, const std::string& path)
+{
+    auto held = std::make_shared<HeldFolder>();
+    held->fd = fd;
+    held->path = path;
+    if (FolderKey id; identify(fd, id))
+        std::tie(held->dev, held->ino, held->mount) = id;
+    return held;
+}
+
 // Holds the folder open as `fd` (taken over), named `shown` in the messages:
 // opened again for reading where the run may (its names are read: hidden
 // folders, lock files), else kept as it was reached.
@@ -98,15 +132,7 @@ HeldRef hold_open(int fd, const std::string& shown)
         ::close(fd);
         fd = read;
     }
-    auto held = std::make_shared<HeldFolder>();
-    held->fd = fd;
-    held->path = shown.empty() ? "." : shown;
-    struct stat st;
-    if (::fstat(fd, &st) == 0) {
-        held->dev = st.st_dev;
-        held->ino = st.st_ino;
-    }
-    return held;
+    return held_as(fd, shown.empty() ? "." : shown);
 }
 
 // One walk: the folder reached so far, held, and how the log names it. A
@@ -255,24 +281,23 @@ class Walker
     }
 
     // A step's walk: the folder reached is the step's under key_, the one
-    // it holds already where it is the same folder (its device and inode).
+    // it holds already where it is the same folder on the same mount. Where
+    // the kernel does not tell the mount, a folder is never taken for
+    // another by its device and inode alone.
     void hold_here()
     {
         if (held_ == nullptr) {
-            struct stat st;
-            const bool looked = ::fstat(fd_, &st) == 0;
-            HeldRef known;
-            if (looked)
-                if (const auto found = g_held.find({st.st_dev, st.st_ino}); found != g_held.end())
-                    known = found->second;
-            if (known == nullptr) {
-                known = hold_open(fd_, shown_);
+            FolderKey key;
+            const bool known = identify(fd_, key) && std::get<2>(key) != 0;
+            if (const auto found = known ? g_held.find(key) : g_held.end(); found != g_held.end()) {
+                move_to(-1);
+                held_ = found->second;
+            } else {
+                held_ = hold_open(fd_, shown_);
                 fd_ = -1;
-                if (looked)
-                    g_held.emplace(std::make_pair(st.st_dev, st.st_ino), known);
+                if (known)
+                    g_held.emplace(key, held_);
             }
-            move_to(-1);
-            held_ = known;
         }
         g_spelt.emplace(key_, held_);
     }
@@ -467,7 +492,7 @@ namespace
 void step_folders_reset(bool inStep)
 {
     std::map<std::string, HeldRef> spelt;
-    std::map<std::pair<dev_t, ino_t>, HeldRef> held;
+    std::map<FolderKey, HeldRef> held;
     std::lock_guard<std::mutex> g(g_stepFoldersLock);
     spelt.swap(g_spelt);
     held.swap(g_held);
@@ -486,29 +511,33 @@ void step_folders_forget()
     step_folders_reset(false);
 }
 
-bool folder_inside(const HeldFolder& folder, const HeldFolder& within)
+bool folder_inside(const HeldFolder& folder, const HeldFolder& within, std::string& failed)
 {
-    if (folder.same(within))
-        return true;
-    // Up from the folder, by its ".." and never by a name, to the root.
-    int at = ::fcntl(folder.fd, F_DUPFD_CLOEXEC, 0);
-    bool inside = false;
-    for (int depth = 0; at >= 0 && depth < 4096; ++depth) {
-        const int up = ::openat(at, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
-        struct stat now, above;
-        const bool looked = up >= 0 && ::fstat(at, &now) == 0 && ::fstat(up, &above) == 0;
-        ::close(at);
-        at = up;
-        if (!looked || (above.st_dev == now.st_dev && above.st_ino == now.st_ino))
-            break; // the root, or a folder that cannot be looked at
-        if (above.st_dev == within.dev && above.st_ino == within.ino) {
-            inside = true;
+    const FolderKey target = key_of(within);
+    FolderKey at = key_of(folder);
+    // Up from the folder, by its ".." and never by a name, to the root (whose
+    // ".." is itself).
+    int err = 0;
+    int fd = ::fcntl(folder.fd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        err = errno;
+    for (int depth = 0; fd >= 0 && at != target && depth < 4096; ++depth) {
+        const int up = ::openat(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        FolderKey above;
+        if (up < 0 || !identify(up, above))
+            err = errno;
+        ::close(fd);
+        fd = up;
+        if (err != 0 || above == at)
             break;
-        }
+        at = above;
     }
-    if (at >= 0)
-        ::close(at);
-    return inside;
+    if (fd >= 0)
+        ::close(fd);
+    failed = err == 0 ? std::string()
+                      : "the folders above " + folder.path + " cannot be looked at (" +
+                            std::strerror(err) + ")";
+    return err == 0 && at == target;
 }
 
 HeldRef hold_folder(const std::string& path, bool make, std::string& why, bool* refused,
@@ -552,11 +581,12 @@ bool reach_to_read(const std::string& path, const HeldFolder* from, std::string&
         // Judged where it is opened: a link at its name (or on the way) that
         // leads out of the folder it must stay in is never followed, at any
         // moment, whatever a look before saw there.
-        if (within != nullptr && !folder_inside(*held, *within)) {
-            why = "it leads to " + held->file(name) + ", which is outside its library folder " +
-                  within->path;
+        if (std::string failed; within != nullptr && !folder_inside(*held, *within, failed)) {
+            why = !failed.empty() ? failed
+                                  : "it leads to " + held->file(name) +
+                                        ", which is outside its library folder " + within->path;
             if (refused != nullptr)
-                *refused = true;
+                *refused = failed.empty();
             return false;
         }
         const int err = at(held->fd, name.c_str());
@@ -634,15 +664,7 @@ HeldRef make_own_folder(const HeldFolder& in, const std::string& prefix, std::st
             (void)::unlinkat(in.fd, name.c_str(), AT_REMOVEDIR);
             return nullptr;
         }
-        auto held = std::make_shared<HeldFolder>();
-        held->fd = fd;
-        held->path = in.file(name);
-        struct stat st;
-        if (::fstat(fd, &st) == 0) {
-            held->dev = st.st_dev;
-            held->ino = st.st_ino;
-        }
-        return held;
+        return held_as(fd, in.file(name));
     }
     why = "every name tried was taken";
     return nullptr;

@@ -350,7 +350,9 @@ FolderState prepare_folder(const std::string& folder, const std::string& parent,
     if (held == nullptr)
         return FolderState::NotAFolder;
     // Judged on the folder reached, up its "..", never by a name.
-    if (!folder_inside(*held, *within)) {
+    if (!folder_inside(*held, *within, where)) {
+        if (!where.empty())
+            return FolderState::NotAFolder;
         where = held->path;
         return FolderState::Outside;
     }

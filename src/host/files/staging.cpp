@@ -679,9 +679,10 @@ bool AtomicFile::open(const std::string& path, std::string& why, const HeldFolde
             why = "it is a folder";
             return false;
         }
-        if (within != nullptr && !folder_inside(*parent_, *within)) {
-            why = "it leads to " + parent_->file(name_) + ", which is outside its library folder " +
-                  within->path;
+        if (within != nullptr && !folder_inside(*parent_, *within, why)) {
+            if (why.empty())
+                why = "it leads to " + parent_->file(name_) +
+                      ", which is outside its library folder " + within->path;
             parent_.reset();
             return false;
         }
@@ -1161,12 +1162,20 @@ void release_stage_slot(int slot)
     }
 }
 
+// Whether `s` stages the files bound for the folder `dir`: its folder is
+// that very folder held, or the same folder on the same mount, never one
+// known by its device and inode alone (the kernel did not tell the mount).
+bool stages_for(const StageFolder& s, const HeldRef& dir)
+{
+    return s.staging && dir != nullptr && (s.dir == dir || (dir->mount != 0 && s.dir->same(*dir)));
+}
+
 // The staging folder of the step's StagedFiles bound for the folder `dir`:
 // made in that very folder the first time.
 StageFolder* stage_folder(StepFiles& f, const HeldRef& dir, std::string& why)
 {
     for (StageFolder& s : f.folders)
-        if (s.staging && s.dir->same(*dir))
+        if (stages_for(s, dir))
             return &s;
     const auto start = std::chrono::steady_clock::now();
     for (int attempt = 0; try_another(attempt, start); ++attempt) {
@@ -1907,9 +1916,10 @@ bool StagedFile::open(const std::string& folder, const std::string& name, const 
         // its name that leads out of its folder is never followed there,
         // whatever the look before saw.
         const HeldRef in = dir_ != nullptr ? step_folder(folder, false, why) : nullptr;
-        if (in != nullptr && !folder_inside(*dir_, *in)) {
-            why = "it leads to " + dir_->file(targetName_) + ", which is outside its folder " +
-                  folder;
+        if (in != nullptr && !folder_inside(*dir_, *in, why)) {
+            if (why.empty())
+                why = "it leads to " + dir_->file(targetName_) + ", which is outside its folder " +
+                      folder;
             dir_.reset();
             return false;
         }
@@ -1967,7 +1977,7 @@ namespace
 StageFolder* staging_of(StepFiles& f, const HeldRef& dir)
 {
     for (StageFolder& s : f.folders)
-        if (s.staging && dir != nullptr && s.dir->same(*dir))
+        if (stages_for(s, dir))
             return &s;
     return nullptr;
 }

@@ -351,8 +351,8 @@ std::size_t private_path_room();
 
 // A folder the run writes files into, `folder` inside `parent`: made when it
 // does not exist. Outside when it leads out of `parent` through a symbolic
-// link (`where` gets where it leads); NotAFolder when it cannot be made or is
-// something else, or its path meets a link that resolve_write_target refuses
+// link (`where` gets where it leads); NotAFolder when it cannot be made or
+// looked at, or is something else, or its path meets a link that resolve_write_target refuses
 // (`where` gets why: the name and the cause, "Too many open files" say).
 enum class FolderState { Ready, Outside, NotAFolder };
 FolderState prepare_folder(const std::string& folder, const std::string& parent,
@@ -569,13 +569,21 @@ struct HeldFolder {
     std::string path; // how the messages name it
     dev_t dev = 0;
     ino_t ino = 0;
+    // The mount it was reached through, as the kernel numbers it (0 where
+    // the kernel does not say): one folder at two mount points (a read-only
+    // and a writable bind mount of it) is two folders, each written only
+    // through its own mount.
+    std::uint64_t mount = 0;
     HeldFolder() = default;
     HeldFolder(const HeldFolder&) = delete;
     HeldFolder& operator=(const HeldFolder&) = delete;
     ~HeldFolder();
     // How the messages name the file `name` in it.
     std::string file(const std::string& name) const;
-    bool same(const HeldFolder& o) const { return dev == o.dev && ino == o.ino; }
+    bool same(const HeldFolder& o) const
+    {
+        return dev == o.dev && ino == o.ino && mount == o.mount;
+    }
 };
 using HeldRef = std::shared_ptr<const HeldFolder>;
 // Walks `path` one name at a time, from "/" or the current folder, each
@@ -644,7 +652,8 @@ bool look_to_read(const std::string& path, struct stat& st, std::string& why,
 // name swapped meanwhile (another user trading a folder of theirs and a
 // link under one name) leads one use of it to one folder and another to
 // another. A step holds each folder its walks pass through, known by what
-// it is (its device and inode) and by each spelling that reached it (the
+// it is (its device, inode and mount; where the kernel does not tell the
+// mount, by its spellings alone) and by each spelling that reached it (the
 // path up to that name, made absolute; "." and empty names left out, ".."
 // kept): a later walk that meets a spelling the step holds goes on from
 // that folder, and one that reaches a folder the step holds under another
@@ -659,8 +668,10 @@ HeldRef step_folder(const std::string& path, bool make, std::string& why, bool* 
 void step_folders_begin();
 void step_folders_forget();
 // Whether the folder held `folder` is `within` or inside it, judged up its
-// ".." from the folder held, never by a name.
-bool folder_inside(const HeldFolder& folder, const HeldFolder& within);
+// ".." from the folder held, never by a name. False where it is not, or
+// where a folder on the way up cannot be looked at: `failed` then says
+// which and why ("Too many open files", say), and is empty otherwise.
+bool folder_inside(const HeldFolder& folder, const HeldFolder& within, std::string& failed);
 
 // Makes a folder of the run's own (mode 0700) in the folder held `in`,
 // named `prefix` and characters no one can guess, and holds it: null, with

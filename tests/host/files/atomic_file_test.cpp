@@ -779,10 +779,12 @@ TEST_F(AtomicFileTest, AStepReachesFoldersUnderOneItHoldsFromThatFolder)
     EXPECT_FALSE(fs::exists(d + "/graphs"));
     const vyr::HeldRef deep = vyr::step_folder(d + "/a/b", false, why);
     ASSERT_NE(deep, nullptr) << why;
-    EXPECT_TRUE(vyr::folder_inside(*deep, *held));
+    std::string failed;
+    EXPECT_TRUE(vyr::folder_inside(*deep, *held, failed)) << failed;
     const vyr::HeldRef other = vyr::hold_folder(d, false, why);
     ASSERT_NE(other, nullptr) << why;
-    EXPECT_FALSE(vyr::folder_inside(*deep, *other));
+    EXPECT_FALSE(vyr::folder_inside(*deep, *other, failed));
+    EXPECT_EQ(failed, "");
     vyr::drop_step_files();
 }
 

@@ -362,19 +362,10 @@ bool others_living(int dirfd, const std::string& base, const std::string& mine,
         else if (remove && ticket_name(e->d_name, base, kMakingEnd))
             making.emplace_back(e->d_name);
     ::closedir(d);
-    // A ticket left in the making by a run of this user's killed before it
-    // named it: removed only once this run holds its lock, which its maker
-    // takes the moment it makes it (one about to take it makes another).
-    for (const std::string& name : making) {
-        const int fd =
-            ::openat(dirfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        struct stat st;
-        if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-            files::own_file(st.st_uid, dirfd))
-            remove_ticket(dirfd, name, fd, st, false);
-        if (fd >= 0)
-            ::close(fd);
-    }
+    // Tickets left in the making by runs killed before they named them go
+    // as found tickets do.
+    for (const std::string& name : making)
+        (void)look_at(dirfd, name, true, std::string());
     const uid_t me = ::geteuid();
     for (const std::string& name : names) {
         bool uncertain = false;
@@ -593,8 +584,8 @@ int make_in_the_making(int dirfd, const std::string& base, std::string& made, in
 // with a renamed file, where a FUSE mount may show a link to it as a file of
 // its own): on a file system that keeps modes no one else can open it to
 // lock it first; where every file shows readable to all, a reader may, and
-// another is made. One a run killed left in the making is its user's next
-// run's to remove (see others_living).
+// another is made. One a run killed left in the making is removed by the
+// next run that looks (see others_living).
 int make_ticket(int dirfd, const std::string& base, std::string& name, std::string& said, int& slot,
                 bool failLock)
 {

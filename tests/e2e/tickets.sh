@@ -24,7 +24,10 @@
 #      tried again only within the step's limit, counted over the step;
 #   i. a run stopped while it holds the lock, under umask 077, on ext4 and
 #      on bindfs --chmod-ignore (whose chmod does nothing): another user's
-#      run waits for it, never removes its ticket, and both end well.
+#      run waits for it, never removes its ticket, and both end well;
+#   j. on bindfs, a run stopped between making its ticket and locking it,
+#      while another run of its user removes it and writes: once it goes
+#      on, it makes another, and both end well.
 # Each case is skipped, with a word, where the machine does not allow it.
 # Usage: tickets.sh PATH/TO/korvante
 set -uo pipefail
@@ -411,6 +414,33 @@ if command -v bindfs >/dev/null && [ -c /dev/fuse ]; then
   fi
 else
   echo "skipped: bindfs --chmod-ignore (no bindfs or /dev/fuse)"
+fi
+
+# ---------------------------------------------------------------------------
+# j. On bindfs (no nameless files), the victim's run is stopped (strace) as
+# it has made its ticket, before it locks it, still under a name no run
+# waits for; another run of hers then finds it unlocked, takes its lock, removes
+# it and writes. Once the first run goes on, its ticket is gone: it makes
+# another within the step's limit, and both end well.
+if [ -d bshared ] && mountpoint -q bshared; then
+  program "$work/j1.vyr" "$work/bshared"
+  program "$work/j2.vyr" "$work/bshared" strata
+  as $victim strace -f -qq -o t/j -e trace=openat "$korvante" "$work/j1.vyr" >/dev/null 2>&1
+  k=$(call_after t/j korvante-w- openat)
+  check "a ticket removed before its maker locked it: the call found" test -n "$k"
+  rm -f t/js
+  as_bg $victim strace -f -qq -o t/js -e trace=openat -e inject=openat:signal=STOP:when="${k:-1}" \
+    timeout 60 "$korvante" "$work/j1.vyr" >/dev/null 2>"$work/j1.log"
+  j=$!
+  stopped_in t/js
+  check "a ticket removed before its maker locked it: the run stopped" test -n "$stopped"
+  as $victim timeout 60 "$korvante" "$work/j2.vyr" >/dev/null 2>"$work/j2.log"
+  check "a ticket removed before its maker locked it: the other run ends well" test $? = 0
+  kill -CONT "$stopped" 2>/dev/null
+  wait_ended $j 60
+  check "a ticket removed before its maker locked it: its run ends well" test $? = 0
+  check "a ticket removed before its maker locked it" whole bshared
+  check "a ticket removed before its maker locked it: no ticket left" no_ticket bshared
 fi
 
 report

@@ -609,6 +609,9 @@ int make_ticket(int dirfd, const std::string& base, std::string& name, std::stri
             err = unnamed ? link_unnamed(fd, dirfd, name)
                   : files::rename_aside(dirfd, made.c_str(), name.c_str()) ? 0
                                                                            : errno;
+            // Gone: another run took its lock first and removed it.
+            if (err == ENOENT && !unnamed)
+                err = EAGAIN;
             if (err == 0) {
                 release_ticket_slot(madeSlot);
                 show_ticket(fd);

@@ -209,7 +209,10 @@ mount_fs() {
       ;;
     fat)
       need fusefat mkfs.vfat && fuse_ok || return 1
-      truncate -s 128M "$d/img" && mkfs.vfat "$d/img" >/dev/null 2>"$work/fs.why" ||
+      # Clusters of 8 KiB: fusefat breaks the long names of a folder grown
+      # over several clusters while files in it come and go (fsck.fat finds
+      # it so), which 2 KiB ones reach within a few batches.
+      truncate -s 128M "$d/img" && mkfs.vfat -s 16 "$d/img" >/dev/null 2>"$work/fs.why" ||
         { why="mkfs.vfat refused: $(head -1 "$work/fs.why")"; return 1; }
       new_loop "$d/img" || return 1
       fusefat -s -o rw+ "$loop" "$d/mnt" >/dev/null 2>"$work/fs.why" ||

@@ -3,6 +3,11 @@
 # ends the script with the counts, failing if any check failed.
 failed=0
 checks=0
+# The tools that make and mount file systems (mkfs.vfat, mkfs.exfat,
+# mount.exfat-fuse, losetup) live in the system's sbin folders, which a user
+# who is not root often lacks on PATH: without them a case that can run as
+# that user (FAT through fusefat) would be skipped.
+PATH=$PATH:/usr/sbin:/sbin
 
 # work_with_mounts: makes a scratch folder, $work, and enters it. The mounts
 # (in `mounts`) and loop devices (in `loops`) a script makes there are undone,
@@ -137,16 +142,20 @@ as() {
 # as_bg USER COMMAND...: as, in the background, $! being the command itself
 # (a function in the background would be a subshell of its own).
 as_bg() { setpriv --reuid="$1" --regid="$1" --clear-groups "${@:2}" & }
-# two_users_or_skip: ends the script as skipped (77) unless it runs as root
-# (to act as two users) with setpriv and an strace that can trace here, and
-# the kernel lets it act as uid 60001; then for_others (so $work is made
-# first).
+# two_users_or_skip: ends the script as skipped (77), saying which need is
+# not met, unless it runs as root (to act as two users) with setpriv, the
+# kernel lets it act as uid 60001 and strace can trace here; then
+# for_others (so $work is made first).
 two_users_or_skip() {
-  if [ "$(id -u)" != 0 ] || ! command -v setpriv >/dev/null || ! command -v strace >/dev/null ||
-    ! strace -f -qq -o /dev/null true 2>/dev/null || ! as 60001 true 2>/dev/null; then
-    echo "skipped: needs root (to act as two users, as the kernel lets it here), setpriv and strace"
-    exit 77
+  local why=
+  if [ "$(id -u)" != 0 ]; then
+    why="needs root, to act as two users"
+  elif ! command -v setpriv >/dev/null || ! as 60001 true 2>/dev/null; then
+    why="cannot act as another user here (setpriv as uid 60001)"
+  elif ! command -v strace >/dev/null || ! strace -f -qq -o /dev/null true 2>/dev/null; then
+    why="strace cannot trace here"
   fi
+  [ -z "$why" ] || { echo "skipped: $why" && exit 77; }
   for_others
 }
 # for_others [UID...]: the users a script acts as (60001 and 60002 unless

@@ -12,7 +12,7 @@ what it already holds then caught at once. It keeps the last KEEP files it
 caught (default 1) open and locked, letting older ones go. Once it watches, it
 prints "watching" on standard output; on SIGTERM it writes to COUNTS "SEEN
 LOCKED" of the lock tickets of korvante's runs among them
-(.korvante-...w-....lock, or .new as an earlier version made them first): those it saw made, and those it opened and locked before their
+(.korvante-...w-....lock, .new.lock as they are made first, or .new as an earlier version made them): those it saw made, and those it opened and locked before their
 maker did (each a name more for that run to make: a ticket its maker had
 written in was held and let go before the reader's lock, and is not
 counted), then exits.
@@ -73,8 +73,9 @@ def main():
         try:
             fcntl.fcntl(fd, fcntl.F_OFD_SETLK, lock)
             # Its maker writes in a ticket only once it holds it: one with
-            # something in it was held and let go before this lock.
-            locked += ticket and not os.pread(fd, 1, 0)
+            # something in it was held and let go before this lock, and so
+            # was one its maker emptied and removed as it let go.
+            locked += ticket and not os.pread(fd, 1, 0) and os.fstat(fd).st_nlink > 0
             held.append(fd)
         except OSError:
             os.close(fd)

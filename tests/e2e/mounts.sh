@@ -36,14 +36,20 @@ lib=$work/deep$(printf '/d%.0s' {1..50})
 mkdir -p "$lib" && cp "$here/../../examples/lung.csv" "$lib/"
 printf "options nographics;\nlibname l '%s';\n%s\n  time time*status(1);\nrun;\n" "$lib" \
   "proc korvante data=l.lung outsurv=l.os plots=(s) notable gout=l.cat;" >deep.vyr
-for ((n = 8; n < 200; n++)); do
-  (ulimit -n $n && exec "$korvante" deep.vyr >/dev/null 2>err) && break
-  check "ulimit -n $n, a library 50 folders deep: the error says so" said err "Too many open files"
-  check "ulimit -n $n, a library 50 folders deep: no wrong cause" lacks err "outside its library"
-  check "ulimit -n $n, a library 50 folders deep: no wrong cause" lacks err "not found"
-done
-# One descriptor for each folder on its paths (54 here), and 10 to 20 more.
-check "a library 50 folders deep, under ulimit -n $n" test $n -le 80
+# Left out for a build with the checks of undefined behaviour, whose own
+# check stops the run when it finds no descriptor left for itself.
+if grep -q __ubsan_handle "$korvante"; then
+  echo "left out: a library 50 folders deep under few descriptors (a sanitized build)"
+else
+  for ((n = 8; n < 200; n++)); do
+    (ulimit -n $n && exec "$korvante" deep.vyr >/dev/null 2>err) && break
+    check "ulimit -n $n, a library 50 folders deep: the error says so" said err "Too many open files"
+    check "ulimit -n $n, a library 50 folders deep: no wrong cause" lacks err "outside its library"
+    check "ulimit -n $n, a library 50 folders deep: no wrong cause" lacks err "not found"
+  done
+  # One descriptor for each folder on its paths (54 here), and 10 to 20 more.
+  check "a library 50 folders deep, under ulimit -n $n" test $n -le 80
+fi
 
 mkdir dir in out
 cp "$here/../../examples/aml.csv" dir/

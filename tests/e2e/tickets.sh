@@ -76,6 +76,22 @@ call_after() {
     !tid && $0 ~ mark { tid = $1; on = 1 }
     $0 ~ call { c[$1]++; if (on && $1 == tid && (pat == "" || $0 ~ pat)) { print c[$1]; exit } }' "$1"
 }
+# stopped_at_ticket T CALL PATTERN PROGRAM COMMAND...: PROGRAM run through
+# COMMAND (setpriv, as a user) traced whole (into t/T), then again in the
+# background ($bg), stopped (strace) at its first CALL matching PATTERN
+# from the making of its ticket on; the stopped process in $stopped.
+stopped_at_ticket() {
+  local t=$1 call=$2 pat=$3 p=$4 k
+  shift 4
+  "$@" strace -f -qq -o "t/$t" -e trace=openat,linkat,renameat2,"$call" "$korvante" "$p" >/dev/null 2>&1
+  k=$(call_after "t/$t" korvante-w- "$call" "$pat")
+  rm -f "t/$t.s"
+  "$@" strace -f -qq -o "t/$t.s" -e trace="$call" -e inject="$call":signal=STOP:when="${k:-1}" \
+    timeout 60 "$korvante" "$p" >/dev/null 2>&1 &
+  bg=$!
+  stopped=
+  [ -z "$k" ] || stopped_in "t/$t.s"
+}
 
 # ---------------------------------------------------------------------------
 # a. caught NAME DIR: the victim's runs write the data set into DIR 30 times
@@ -326,21 +342,13 @@ done
 # The run is stopped (strace) at the descriptor copy that shows its ticket
 # to others, the rename is made, and the run goes on.
 program "$work/g.vyr" "$work/team"
-setpriv --reuid=$victim --regid=$victim --groups=60003 strace -f -qq -o t/g -e trace=openat,linkat,fcntl \
-  "$korvante" "$work/g.vyr" >/dev/null 2>&1
-k=$(call_after t/g korvante-w- fcntl F_DUPFD_CLOEXEC)
-check "a ticket renamed by a co-writer: the call found" test -n "$k"
-rm -f t/gs
-setpriv --reuid=$victim --regid=$victim --groups=60003 strace -f -qq -o t/gs -e trace=fcntl \
-  -e inject=fcntl:signal=STOP:when="${k:-1}" timeout 60 "$korvante" "$work/g.vyr" >/dev/null 2>"$work/g.log" &
-g=$!
-stopped_in t/gs
+stopped_at_ticket g fcntl F_DUPFD_CLOEXEC "$work/g.vyr" setpriv --reuid=$victim --regid=$victim --groups=60003
 check "a ticket renamed by a co-writer: the run stopped" test -n "$stopped"
 for f in $(tickets team); do
   setpriv --reuid=$other --regid=$other --groups=60003 mv "team/$f" team/.korvante-w-ffffffffffffffff.lock
 done
 kill -CONT "$stopped" 2>/dev/null
-wait_ended $g 60
+wait_ended $bg 60
 check "a ticket renamed by a co-writer: the run ends well" test $? = 0
 
 # ---------------------------------------------------------------------------
@@ -374,18 +382,11 @@ check "two locks' waits in a step: counted together" said h2.log "the folder $wo
 # so that the living ticket stays readable by the victim alone. Once the
 # victim's run goes on, both end well, the data set whole, no ticket left.
 held_while_stopped() { # NAME DIR
-  local name=$1 d=$2 k v o
+  local name=$1 d=$2 v o
   program "$work/held.vyr" "$d"
   program "$work/held2.vyr" "$d" strata
-  as $victim sh -c 'umask 077 && exec "$@"' sh strace -f -qq -o t/held -e trace=openat,linkat,renameat2,fcntl \
-    "$korvante" "$work/held.vyr" >/dev/null 2>&1
-  k=$(call_after t/held korvante-w- fcntl F_DUPFD_CLOEXEC)
-  check "$name: the call found" test -n "$k"
-  rm -f t/helds
-  as_bg $victim sh -c 'umask 077 && exec "$@"' sh strace -f -qq -o t/helds -e trace=fcntl \
-    -e inject=fcntl:signal=STOP:when="${k:-1}" timeout 60 "$korvante" "$work/held.vyr" >/dev/null 2>&1
-  v=$!
-  stopped_in t/helds
+  stopped_at_ticket held fcntl F_DUPFD_CLOEXEC "$work/held.vyr" as $victim sh -c 'umask 077 && exec "$@"' sh
+  v=$bg
   check "$name: the victim's run stopped holding the lock" test -n "$stopped"
   as_bg $other env KORV_LOCK_WAIT_MS=20000 timeout 60 "$korvante" "$work/held2.vyr" >/dev/null 2>"$work/held2.log"
   o=$!
@@ -425,19 +426,12 @@ fi
 if [ -d bshared ] && mountpoint -q bshared; then
   program "$work/j1.vyr" "$work/bshared"
   program "$work/j2.vyr" "$work/bshared" strata
-  as $victim strace -f -qq -o t/j -e trace=openat "$korvante" "$work/j1.vyr" >/dev/null 2>&1
-  k=$(call_after t/j korvante-w- openat)
-  check "a ticket removed before its maker locked it: the call found" test -n "$k"
-  rm -f t/js
-  as_bg $victim strace -f -qq -o t/js -e trace=openat -e inject=openat:signal=STOP:when="${k:-1}" \
-    timeout 60 "$korvante" "$work/j1.vyr" >/dev/null 2>"$work/j1.log"
-  j=$!
-  stopped_in t/js
+  stopped_at_ticket j openat "" "$work/j1.vyr" as $victim
   check "a ticket removed before its maker locked it: the run stopped" test -n "$stopped"
   as $victim timeout 60 "$korvante" "$work/j2.vyr" >/dev/null 2>"$work/j2.log"
   check "a ticket removed before its maker locked it: the other run ends well" test $? = 0
   kill -CONT "$stopped" 2>/dev/null
-  wait_ended $j 60
+  wait_ended $bg 60
   check "a ticket removed before its maker locked it: its run ends well" test $? = 0
   check "a ticket removed before its maker locked it" whole bshared
   check "a ticket removed before its maker locked it: no ticket left" no_ticket bshared

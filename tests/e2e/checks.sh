@@ -3,10 +3,7 @@
 # ends the script with the counts, failing if any check failed.
 failed=0
 checks=0
-# The tools that make and mount file systems (mkfs.vfat, mkfs.exfat,
-# mount.exfat-fuse, losetup) live in the system's sbin folders, which a user
-# who is not root often lacks on PATH: without them a case that can run as
-# that user (FAT through fusefat) would be skipped.
+# mkfs.vfat, mkfs.exfat and losetup, for a user whose PATH lacks sbin.
 PATH=$PATH:/usr/sbin:/sbin
 
 # work_with_mounts: makes a scratch folder, $work, and enters it. The mounts

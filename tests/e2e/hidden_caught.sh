@@ -103,13 +103,8 @@ else
 fi
 if command -v fusefat >/dev/null && command -v mkfs.vfat >/dev/null && [ -c /dev/fuse ] &&
   truncate -s 64M fat.img && mkfs.vfat -s 16 fat.img >/dev/null; then
-  # fusefat breaks the long names of a folder grown over several clusters
-  # while files in it are made, renamed and removed (fsck.fat then finds a
-  # short name twice, and nothing more can be made there); threaded, it
-  # breaks them sooner. Clusters of 8 KiB keep the folder of six writes (the
-  # reader keeps each one's hidden folders there) in one cluster, where 2 KiB
-  # ones fill by the sixth; and fusefat is single-threaded, as fuse_mount
-  # mounts it.
+  # fusefat (sooner when threaded) breaks the long names of a folder grown
+  # over clusters while files come and go: 8 KiB ones hold six writes' files.
   if fusefat -s -o rw+,allow_other,uid=$victim,gid=$victim,umask=022 fat.img fat >/dev/null 2>fat.why; then
     mounts+=("$work/fat")
     caught "FAT" "$work/fat" 6

@@ -76,6 +76,16 @@ call_after() {
     !tid && $0 ~ mark { tid = $1; on = 1 }
     $0 ~ call { c[$1]++; if (on && $1 == tid && (pat == "" || $0 ~ pat)) { print c[$1]; exit } }' "$1"
 }
+# bindfs_at DIR SRC [OPTION...]: mounts bindfs (with the OPTIONs) of SRC at
+# DIR; false, saying why, where it cannot.
+bindfs_at() {
+  if ! command -v bindfs >/dev/null || [ ! -c /dev/fuse ]; then
+    echo "skipped: bindfs ${*:3} (no bindfs or /dev/fuse)" && return 1
+  elif ! bindfs "${@:3}" "$2" "$1" 2>bindfs.why; then
+    echo "skipped: bindfs ${*:3} (its mount was refused: $(head -1 bindfs.why))" && return 1
+  fi
+  mounts+=("$work/$1")
+}
 # stopped_at_ticket T CALL PATTERN PROGRAM COMMAND...: PROGRAM run through
 # COMMAND (setpriv, as a user) traced whole (into t/T), then again in the
 # background ($bg), stopped (strace) at its first CALL matching PATTERN
@@ -164,17 +174,8 @@ else
 fi
 # bindfs --perms=a+rX over a folder of the victim's: her tickets, made
 # readable to her alone, show readable to all.
-if command -v bindfs >/dev/null && [ -c /dev/fuse ]; then
-  mkdir -m 700 bsrc && mkdir -m 755 bindfs && chown $victim:$victim bsrc
-  if bindfs --perms=a+rX bsrc bindfs 2>bindfs.why; then
-    mounts+=("$work/bindfs")
-    caught "bindfs --perms=a+rX" "$work/bindfs"
-  else
-    echo "skipped: bindfs (its mount was refused: $(head -1 bindfs.why))"
-  fi
-else
-  echo "skipped: bindfs (no bindfs or /dev/fuse)"
-fi
+mkdir -m 700 bsrc && mkdir -m 755 bindfs && chown $victim:$victim bsrc
+bindfs_at bindfs bsrc --perms=a+rX && caught "bindfs --perms=a+rX" "$work/bindfs"
 
 # ---------------------------------------------------------------------------
 # b. rclone: a local folder mounted in each cache mode (the runs are root's;
@@ -304,15 +305,8 @@ stopped_ticket() { # NAME DIR
 }
 mkdir -m 777 shared
 stopped_ticket "ext4, a 0777 folder" "$work/shared"
-if command -v bindfs >/dev/null && [ -c /dev/fuse ]; then
-  mkdir -m 777 bshared-src bshared
-  if bindfs -o allow_other bshared-src bshared 2>bindfs.why; then
-    mounts+=("$work/bshared")
-    stopped_ticket "bindfs, a 0777 folder" "$work/bshared"
-  else
-    echo "skipped: bindfs (its mount was refused: $(head -1 bindfs.why))"
-  fi
-fi
+mkdir -m 777 bshared-src bshared
+bindfs_at bshared bshared-src -o allow_other && stopped_ticket "bindfs, a 0777 folder" "$work/bshared"
 
 # ---------------------------------------------------------------------------
 # f. A file that the other user hard-linked to a ticket's name in a folder
@@ -373,14 +367,11 @@ check "two locks' waits in a step: counted together" test $? = 1
 check "two locks' waits in a step: counted together" said h2.log "the folder $work/h's lock could not be taken"
 
 # ---------------------------------------------------------------------------
-# i. The victim's run, under umask 077, is stopped (strace) once its ticket
-# is named, locked and written, at the descriptor copy that shows it to
-# others, while it holds the folder's lock. The other user's run then waits
-# for it (its log says so), and never removes it however long it stays: on
-# ext4, where the ticket was made readable to all and the wait names the
-# victim's process, and on bindfs --chmod-ignore, whose chmod does nothing,
-# so that the living ticket stays readable by the victim alone. Once the
-# victim's run goes on, both end well, the data set whole, no ticket left.
+# i. The victim's run, under umask 077, is stopped (strace) holding the
+# lock, its ticket shown to others. The other user's run waits for it, never
+# removing it: on ext4 (the wait names the victim's process: the ticket was
+# made readable) and on bindfs --chmod-ignore (it stays the victim's alone).
+# Once the victim's run goes on, both end well, whole, no ticket left.
 held_while_stopped() { # NAME DIR
   local name=$1 d=$2 v o
   program "$work/held.vyr" "$d"
@@ -405,17 +396,9 @@ held_while_stopped() { # NAME DIR
 }
 mkdir -m 777 held
 held_while_stopped "a run stopped holding the lock (ext4, umask 077)" "$work/held" readable
-if command -v bindfs >/dev/null && [ -c /dev/fuse ]; then
-  mkdir -m 777 bheld-src bheld
-  if bindfs -o allow_other --chmod-ignore bheld-src bheld 2>bindfs.why; then
-    mounts+=("$work/bheld")
-    held_while_stopped "a run stopped holding the lock (bindfs --chmod-ignore, umask 077)" "$work/bheld"
-  else
-    echo "skipped: bindfs --chmod-ignore (its mount was refused: $(head -1 bindfs.why))"
-  fi
-else
-  echo "skipped: bindfs --chmod-ignore (no bindfs or /dev/fuse)"
-fi
+mkdir -m 777 bheld-src bheld
+bindfs_at bheld bheld-src -o allow_other --chmod-ignore &&
+  held_while_stopped "a run stopped holding the lock (bindfs --chmod-ignore, umask 077)" "$work/bheld"
 
 # ---------------------------------------------------------------------------
 # j. On bindfs (no nameless files), the victim's run is stopped (strace) as

@@ -22,7 +22,8 @@
 #   - an SVG file in OUT/graphs or in the catalogue that does not parse;
 #   - a lock ticket (.korvante-*w-*.lock) left;
 #   - a hidden folder (.korvante-*.tmp) left that no run's log named as
-#     keeping an earlier file (those that one did are listed apart).
+#     keeping an earlier file, or as another user's left to them (those
+#     are listed apart).
 # Prints, for each file system, the rounds, the runs, the bad count and a
 # short reason for each bad, and, for the images (btrfs, FAT, exFAT), what
 # their checker finds on them once unmounted: a driver that breaks its file
@@ -374,7 +375,9 @@ check_place() {
   while IFS= read -r f; do
     left="$(cd "$f" && ls -A | tr '\n' ' ')"
     name=$(grep -l -F -- "${f##*/}" "$work/runs/$fs"/*.log 2>/dev/null | head -1)
-    if [ -n "$name" ] && compgen -G "$f/earlier-*" >/dev/null; then
+    # With --users, a killed run's placing is its own user's to put back:
+    # another user's run leaves it, saying so.
+    if [ -n "$name" ] && { compgen -G "$f/earlier-*" >/dev/null || grep -q "left as it is" "$name"; }; then
       grep -q -F -- "${f#"$place"/}" "$work/kept.$fs" 2>/dev/null ||
         echo "${f#"$place"/} (holds: $left; named in ${name##*/})" >>"$work/kept.$fs"
     else
@@ -519,7 +522,7 @@ for fs in ${fslist//,/ }; do
   summary+=("$line")
   for r in "${reasons[@]}"; do summary+=("    $r"); done
   if [ -s "$work/kept.$fs" ]; then
-    summary+=("  hidden folders kept with an earlier file, as a log said:")
+    summary+=("  hidden folders kept with an earlier file, or left to their user, as a log said:")
     while IFS= read -r r; do summary+=("    $r"); done <"$work/kept.$fs"
   fi
   unset renames

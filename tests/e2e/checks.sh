@@ -88,6 +88,9 @@ check() {
 }
 same_file() { cmp -s "$1" "$2"; }
 said() { grep -qF -- "$2" "$1"; }
+# sanitized: whether $korvante checks undefined behaviour, whose own check
+# stops the run when it finds no descriptor left for itself.
+sanitized() { grep -q __ubsan_handle "$korvante"; }
 lacks() { ! grep -qF -- "$2" "$1" 2>/dev/null; }
 # stopped_in TRACE: waits until the run traced (strace -o TRACE) is stopped
 # by a SIGSTOP; its process id in $stopped ("" when it never stopped).
